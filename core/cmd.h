@@ -1,0 +1,12 @@
+// Command protocol of the programming tool: the executive's shared state.
+#pragma once
+
+#include <cstdint>
+
+extern uint8_t Cmd_Downloading;  // 1 while a download is in progress
+extern uint8_t Cmd_Override;     // the port is lent to the modem or the Talk blocks
+
+// Re-opens the programming port in the given protocol (0 own protocol, 1 other).
+void Cmd_PortInit(uint8_t mode);
+void Cmd_Init();
+void Cmd_Check();

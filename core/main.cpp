@@ -1,0 +1,3 @@
+#include "core/mainloop.h"
+
+int main(int argc, char **argv) { return Main_Run(argc, argv); }

@@ -1,0 +1,127 @@
+// The seam between the controller and the machine it runs on.
+//
+// Every piece of hardware or operating-system state that differs between the
+// board and a workstation is reached through one table of operations per seam.
+// Each table has a board implementation (what the board's hardware expects) and
+// a host implementation (files under PLC_ROOT, see README). PLAT_Init picks
+// one table per seam; nothing above this folder knows which one runs.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <array>
+#include <sys/types.h>
+
+// ---- start-up -------------------------------------------------------------
+// Records the command line (for the warm reset by re-execution) and selects
+// the implementation of every seam. Call first in main.
+void PLAT_Init(int argc, char **argv);
+// 1 when the board implementations are in force.
+int PLAT_IsBoard();
+
+// ---- the root folder --------------------------------------------------------
+// Resolves an absolute path of the system ("/mnt/cfg/ladder.pgm") to the path
+// to open. On the host it is placed under $PLC_ROOT; on the board it stays as
+// it is. Writes at most outlen bytes (always terminated); answers out, or
+// nullptr when the result would not fit. The only place that builds host paths.
+char *PLAT_Path(const char *abs, char *out, std::size_t outlen);
+// The root folder ("" on the board).
+const char *PLAT_Root();
+// Creates the folders that always exist on a board (dev/shm, mnt/cfg, sim).
+void PLAT_MakeBoardFolders();
+
+// ---- time base ------------------------------------------------------------------
+struct PlatTimeOps {
+    void (*mono)(struct timespec *ts);  // CLOCK_MONOTONIC
+    uint32_t (*frt_offset)();           // added to the 100 us count (tests: wrap)
+};
+void PLAT_MonoTime(struct timespec *ts);
+uint32_t PLAT_FrtOffset();
+
+// ---- SoC register window (GPIO, SSP, I2C) -------------------------------------
+struct PlatSocOps {
+    // Maps len bytes of physical registers at phys; nullptr on failure.
+    volatile uint32_t *(*map)(uint32_t phys, std::size_t len);
+};
+volatile uint32_t *PLAT_SocMap(uint32_t phys, std::size_t len);
+
+// ---- front panel: status LEDs and RUN/LOAD buttons ------------------------------
+enum : unsigned { PLAT_BTN_RUN = 1u, PLAT_BTN_LOAD = 2u };
+struct PlatPanelOps {
+    unsigned (*buttons)();                     // PLAT_BTN_* bits pressed now
+    void (*leds)(unsigned ok, unsigned run);   // 0 off, 1 on (physical state)
+    void (*led_codes)(unsigned ok, unsigned run);  // the logical codes in force
+};
+unsigned PLAT_Buttons();
+void PLAT_Leds(unsigned ok, unsigned run);
+void PLAT_LedCodes(unsigned ok, unsigned run);
+
+// ---- shell commands --------------------------------------------------------------
+struct PlatShellOps {
+    int (*system)(const char *cmd);
+    FILE *(*popen)(const char *cmd, const char *mode);
+    int (*pclose)(FILE *f);
+};
+// Runs one shell line the way the system's code would. On the host every line
+// is appended to sim/commands.log; file commands run with their paths under
+// the root; commands that touch the machine are only logged.
+int PLAT_System(const char *cmd);
+FILE *PLAT_Popen(const char *cmd, const char *mode);
+int PLAT_Pclose(FILE *f);
+
+// Child processes started by the controller. "killall NAME" ends only these,
+// by process id, and a warm reset ends all of them first.
+void PLAT_ChildAdd(pid_t pid, const char *name);
+void PLAT_ChildKill(const char *name);
+void PLAT_ChildKillAll();
+// Makes the calling (child) process end when the controller ends.
+void PLAT_ChildDieWithParent();
+
+// ---- reset ---------------------------------------------------------------------------
+struct PlatResetOps {
+    [[noreturn]] void (*warm)();    // restart the firmware
+    [[noreturn]] void (*reboot)();  // restart the board
+};
+[[noreturn]] void PLAT_WarmReset();
+[[noreturn]] void PLAT_Reboot();
+
+// ---- watchdog -------------------------------------------------------------------------
+struct PlatWdtOps {
+    int (*open)();               // 0 when opened
+    void (*write)(char c);       // 'w' kicks, 'V' arms the magic close
+    void (*close)();
+    int (*timeleft)();           // time left as the driver reports it (ms), -1 when not open
+    int (*timeout)();            // seconds, -1 when not open
+};
+int PLAT_WdtOpen();
+void PLAT_WdtWrite(char c);
+void PLAT_WdtClose();
+int PLAT_WdtTimeLeft();
+int PLAT_WdtTimeout();
+
+// ---- real-time clock ------------------------------------------------------------------
+struct PlatRtcOps {
+    int (*get)(struct tm *t);        // 0 on success
+    int (*set)(const struct tm *t);  // 0 on success
+};
+int PLAT_RtcGet(struct tm *t);
+int PLAT_RtcSet(const struct tm *t);
+
+// The tables in force (selected by PLAT_Init) and the two implementations.
+extern const PlatTimeOps *plat_time;
+extern const PlatSocOps *plat_soc;
+extern const PlatPanelOps *plat_panel;
+extern const PlatShellOps *plat_shell;
+extern const PlatResetOps *plat_reset;
+extern const PlatWdtOps *plat_wdt;
+extern const PlatRtcOps *plat_rtc;
+
+extern const PlatTimeOps plat_time_board, plat_time_host;
+extern const PlatSocOps plat_soc_board, plat_soc_host;
+extern const PlatPanelOps plat_panel_board, plat_panel_host;
+extern const PlatShellOps plat_shell_board, plat_shell_host;
+extern const PlatResetOps plat_reset_board, plat_reset_host;
+extern const PlatWdtOps plat_wdt_board, plat_wdt_host;
+extern const PlatRtcOps plat_rtc_board, plat_rtc_host;

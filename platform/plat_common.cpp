@@ -1,0 +1,152 @@
+// Selection of the seam implementations, the root folder and the registry of
+// child processes.
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/plat.h"
+#include "platform/plat_internal.h"
+
+const PlatTimeOps *plat_time = &plat_time_host;
+const PlatSocOps *plat_soc = &plat_soc_host;
+const PlatPanelOps *plat_panel = &plat_panel_host;
+const PlatShellOps *plat_shell = &plat_shell_host;
+const PlatResetOps *plat_reset = &plat_reset_host;
+const PlatWdtOps *plat_wdt = &plat_wdt_host;
+const PlatRtcOps *plat_rtc = &plat_rtc_host;
+
+namespace {
+char root[256];
+bool board;
+
+struct Child {
+    pid_t pid;
+    char name[32];
+};
+std::array<Child, 16> children;
+std::mutex children_lock;
+
+bool Exists(const char *abs) {
+    char p[512];
+    struct stat st {};
+    return PLAT_Path(abs, p, sizeof p) != nullptr && stat(p, &st) == 0;
+}
+}  // namespace
+
+int plat_argc;
+char **plat_argv;
+
+void PLAT_Init(int argc, char **argv) {
+    plat_argc = argc;
+    plat_argv = argv;
+    const char *r = std::getenv("PLC_ROOT");
+    root[0] = 0;
+    if (r != nullptr && std::strlen(r) < sizeof root) {
+        std::strcpy(root, r);
+        size_t n = std::strlen(root);
+        while (n > 1 && root[n - 1] == '/') root[--n] = 0;
+    }
+    // The board build runs without a root folder; everything else is a host.
+#if defined(__arm__)
+    board = root[0] == 0;
+#else
+    board = false;
+#endif
+    if (board) {
+        plat_time = &plat_time_board;
+        plat_soc = &plat_soc_board;
+        plat_panel = &plat_panel_board;
+        plat_shell = &plat_shell_board;
+        plat_reset = &plat_reset_board;
+    } else {
+        plat_time = &plat_time_host;
+        plat_soc = &plat_soc_host;
+        plat_panel = &plat_panel_host;
+        plat_shell = &plat_shell_host;
+        plat_reset = &plat_reset_host;
+    }
+    // Devices stand in where they are missing under the root.
+    plat_wdt = Exists("/dev/watchdog") ? &plat_wdt_board : &plat_wdt_host;
+    plat_rtc = Exists("/dev/rtc0") ? &plat_rtc_board : &plat_rtc_host;
+}
+
+int PLAT_IsBoard() { return board ? 1 : 0; }
+const char *PLAT_Root() { return root; }
+
+char *PLAT_Path(const char *abs, char *out, std::size_t outlen) {
+    if (abs == nullptr || out == nullptr || outlen == 0) return nullptr;
+    const size_t rl = abs[0] == '/' ? std::strlen(root) : 0;
+    const size_t al = std::strlen(abs);
+    if (rl + al + 1 > outlen) {
+        out[0] = 0;
+        return nullptr;
+    }
+    std::memcpy(out, root, rl);
+    std::memcpy(out + rl, abs, al + 1);
+    return out;
+}
+
+void PLAT_MakeBoardFolders() {
+    if (board) return;
+    for (const char *d : {"/dev", "/dev/shm", "/mnt", "/mnt/cfg", "/sim"}) {
+        char p[512];
+        if (PLAT_Path(d, p, sizeof p)) mkdir(p, 0755);
+    }
+}
+
+void PLAT_MonoTime(struct timespec *ts) { plat_time->mono(ts); }
+uint32_t PLAT_FrtOffset() { return plat_time->frt_offset(); }
+volatile uint32_t *PLAT_SocMap(uint32_t phys, std::size_t len) { return plat_soc->map(phys, len); }
+unsigned PLAT_Buttons() { return plat_panel->buttons(); }
+void PLAT_Leds(unsigned ok, unsigned run) { plat_panel->leds(ok, run); }
+void PLAT_LedCodes(unsigned ok, unsigned run) { plat_panel->led_codes(ok, run); }
+int PLAT_System(const char *cmd) { return plat_shell->system(cmd); }
+FILE *PLAT_Popen(const char *cmd, const char *mode) { return plat_shell->popen(cmd, mode); }
+int PLAT_Pclose(FILE *f) { return plat_shell->pclose(f); }
+void PLAT_WarmReset() { plat_reset->warm(); }
+void PLAT_Reboot() { plat_reset->reboot(); }
+int PLAT_WdtOpen() { return plat_wdt->open(); }
+void PLAT_WdtWrite(char c) { plat_wdt->write(c); }
+void PLAT_WdtClose() { plat_wdt->close(); }
+int PLAT_WdtTimeLeft() { return plat_wdt->timeleft(); }
+int PLAT_WdtTimeout() { return plat_wdt->timeout(); }
+int PLAT_RtcGet(struct tm *t) { return plat_rtc->get(t); }
+int PLAT_RtcSet(const struct tm *t) { return plat_rtc->set(t); }
+
+void PLAT_ChildAdd(pid_t pid, const char *name) {
+    std::lock_guard<std::mutex> g(children_lock);
+    for (Child &c : children) {
+        if (c.pid == 0) {
+            c.pid = pid;
+            std::strncpy(c.name, name, sizeof c.name - 1);
+            return;
+        }
+    }
+}
+
+void PLAT_ChildKill(const char *name) {
+    std::lock_guard<std::mutex> g(children_lock);
+    for (Child &c : children) {
+        if (c.pid != 0 && std::strcmp(c.name, name) == 0) {
+            kill(c.pid, SIGKILL);
+            c.pid = 0;
+        }
+    }
+}
+
+void PLAT_ChildKillAll() {
+    std::lock_guard<std::mutex> g(children_lock);
+    for (Child &c : children) {
+        if (c.pid != 0) kill(c.pid, SIGKILL);
+        c.pid = 0;
+    }
+}
+
+void PLAT_ChildDieWithParent() {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+}

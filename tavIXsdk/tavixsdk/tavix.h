@@ -1,0 +1,42 @@
+// The web HMI server as seen by main, the system services and the card file
+// manager: its life-cycle state, the upload watcher and the locks shared with
+// the server thread.
+#pragma once
+
+#include <cstdint>
+#include <pthread.h>
+#include <semaphore.h>
+
+// Life cycle: 0 stop requested, 1 stopped, 2 start requested, 3 starting,
+// 4 running. main and the card file manager request 0 and 2; the server
+// thread moves it on. Starts at 1.
+extern uint8_t TavixServerState;
+// Set by main when it created the server thread, cleared by the thread.
+extern uint8_t TavixThreadCreated;
+// 1 while a web project is being uploaded; the server is held stopped.
+extern uint8_t TavixFtping;
+// State of the web-project upload watcher; reset to 0 on a start request.
+extern uint8_t tavixFtpStates;
+// Number of logged-in web users. Placeholder: 0.
+extern uint32_t tavix_LoggedUsers;
+
+// Upload watcher, called on each pass of main's web step: holds the server
+// stopped during an upload and restarts it when "/mnt/USB0/EndOfFTP.txt"
+// exists. Placeholder: does nothing.
+void tavix_check_ftp_state();
+// Starts the detached web server thread. Placeholder: creates no thread and
+// leaves the state as it is.
+void tavix_thread_create();
+
+// Pass lock between the server thread and main. The server thread takes it
+// around each of its passes; main only releases it, before and after its web
+// step. A binary semaphore (main creates it with sem_init, initial value 1),
+// because a mutex may only be released by the thread that holds it.
+extern sem_t demoMutex;
+// Takes the pass lock (waits while it is taken).
+void tavix_DemoLock();
+// Releases the pass lock; releasing a free lock leaves it free (never above 1).
+void tavix_DemoUnlock();
+
+// Guards the server's query filter; created by main at start-up.
+extern pthread_mutex_t TavixQueryFilterMutex;

@@ -1,0 +1,52 @@
+// Bit references of the web HMI server's register addressing.
+#include <gtest/gtest.h>
+
+#include "webhmi/webhmi.h"
+
+namespace {
+constexpr uint32_t I = 8, AI = 12, R = 14, ET = 15, ESR = 17;
+}
+
+TEST(EtnRdsPlcReg_Adr, WordRegistersAddressEachBit)
+{
+    uint32_t ref = 0;
+    ASSERT_EQ(EtnRdsPlcReg_Adr(ref, R, 1, 1), 1u);
+    EXPECT_EQ(ref, 32768u);
+    ASSERT_EQ(EtnRdsPlcReg_Adr(ref, R, 2, 16), 1u);
+    EXPECT_EQ(ref, 32768u + 16 + 15);
+    // Last bit of the last %R register is the last bit of the linear window.
+    ASSERT_EQ(EtnRdsPlcReg_Adr(ref, R, 50240, 16), 1u);
+    EXPECT_EQ(ref, 0xCC3FFu);
+    ASSERT_EQ(EtnRdsPlcReg_Adr(ref, AI, 512, 3), 1u);
+    EXPECT_EQ(ref, 16384u + 16 * 511 + 2);
+    ASSERT_EQ(EtnRdsPlcReg_Adr(ref, ESR, 256, 16), 1u);
+    EXPECT_EQ(ref, 0x10030000u + 16 * 255 + 15);
+    ASSERT_EQ(EtnRdsPlcReg_Adr(ref, 0, 1, 1), 1u);  // %IG1
+    EXPECT_EQ(ref, 1024u);
+}
+
+TEST(EtnRdsPlcReg_Adr, BitRegistersTakeOnlyBitOne)
+{
+    uint32_t ref = 0;
+    ASSERT_EQ(EtnRdsPlcReg_Adr(ref, I, 2048, 1), 1u);
+    EXPECT_EQ(ref, 8192u + 2047);
+    ASSERT_EQ(EtnRdsPlcReg_Adr(ref, ET, 16384, 1), 1u);
+    EXPECT_EQ(ref, 0x10008000u + 16383);
+    ref = 77;
+    EXPECT_EQ(EtnRdsPlcReg_Adr(ref, I, 5, 2), 0u);
+    EXPECT_EQ(ref, 77u);
+}
+
+TEST(EtnRdsPlcReg_Adr, OutOfRangeIsRefusedAndRefKept)
+{
+    uint32_t ref = 77;
+    EXPECT_EQ(EtnRdsPlcReg_Adr(ref, 18, 1, 1), 0u);
+    EXPECT_EQ(EtnRdsPlcReg_Adr(ref, 0xFFFFFFFFu, 1, 1), 0u);
+    EXPECT_EQ(EtnRdsPlcReg_Adr(ref, R, 0, 1), 0u);
+    EXPECT_EQ(EtnRdsPlcReg_Adr(ref, R, 50241, 1), 0u);
+    EXPECT_EQ(EtnRdsPlcReg_Adr(ref, R, 1, 0), 0u);
+    EXPECT_EQ(EtnRdsPlcReg_Adr(ref, R, 1, 17), 0u);
+    EXPECT_EQ(EtnRdsPlcReg_Adr(ref, I, 2049, 1), 0u);
+    EXPECT_EQ(EtnRdsPlcReg_Adr(ref, ESR, 257, 1), 0u);
+    EXPECT_EQ(ref, 77u);
+}

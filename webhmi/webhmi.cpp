@@ -1,0 +1,21 @@
+#include "webhmi/webhmi.h"
+
+#include "core/plcreg.h"
+
+uint32_t EtnRdsPlcReg_Adr(uint32_t &ref, uint32_t type, uint32_t n, uint32_t b)
+{
+    if (type >= RT_COUNT)
+        return 0;
+    const RegTypeInfo &t = reg_types[type];
+    if (n < 1 || n > t.count || b < 1 || b > 16)
+        return 0;
+    if (!t.word) {
+        // A bit register holds one bit: bit 1 is the register itself.
+        if (b != 1)
+            return 0;
+        ref = t.base + (n - 1);
+        return 1;
+    }
+    ref = t.base + 16 * (n - 1) + (b - 1);
+    return 1;
+}

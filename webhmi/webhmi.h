@@ -1,0 +1,10 @@
+// The web HMI server's binding to the controller's register image.
+#pragma once
+
+#include <cstdint>
+
+// Writes into ref the register-image bit reference of bit b (1..16) of
+// register n (from 1) of register type type (0..17, in the order of
+// RegType). A bit register is a single bit: only b == 1 is accepted.
+// Answers 1, or 0 (ref untouched) when type, number or bit is out of range.
+uint32_t EtnRdsPlcReg_Adr(uint32_t &ref, uint32_t type, uint32_t n, uint32_t b);
