@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "core/bytes.h"
 
@@ -80,3 +81,56 @@ void DrevanoStart();
 void LoadDrevano(const uint8_t *data, uint32_t len);
 void DrevanoStop();
 void GenLogFile();
+
+// ---- additions of the storage module ------------------------------------------
+
+// The stored files of the configuration flash.
+constexpr const char *MF_LADDER_PGM = "/mnt/cfg/ladder.pgm";
+constexpr const char *MF_CONFIG_PGM = "/mnt/cfg/config.pgm";
+constexpr const char *MF_AUTOREG = "/mnt/cfg/autoreg.dta";
+constexpr const char *MF_RETNREG = "/mnt/cfg/retnreg.dta";
+constexpr const char *MF_BKPREG = "/mnt/cfg/bkpreg.dta";
+constexpr const char *MF_BBRAM = "/mnt/cfg/bbram.dta";
+constexpr const char *MF_OEMINFO = "/mnt/cfg/oeminfo";
+constexpr const char *MF_LOGFILE = "/mnt/cfg/logfile";
+constexpr const char *MF_Z7COD = "/mnt/cfg/z7.cod";
+
+// Register-image places of the force table (type 2) and the register set-up
+// area (type 4). For these two rows of file_info, area + MF_HDR is the data in
+// the register image and the header lives in the register words named by
+// crc_var and len_var.
+constexpr std::size_t MF_FORCE_BYTE = 640, MF_FORCE_MAX = 256;
+constexpr std::size_t MF_SETUP_BYTE = 109088, MF_SETUP_MAX = 88;
+constexpr uint32_t W_FORCE_LEN = 142, W_FORCE_CRC = 152;
+constexpr uint32_t W_SETUP_LEN = 148, W_SETUP_CRC = 155;
+
+// System information record as an uploadable block (type 17): header with
+// the CRC (ss_info_crc) and length (ss_info_size), then a copy of
+// Cmd_SS_Info. MF_SsInfoRefresh fills it before an upload.
+constexpr std::size_t SS_INFO_SIZE = 98;
+extern std::array<uint8_t, MF_HDR + SS_INFO_SIZE> ss_info_bl;
+void MF_SsInfoRefresh();
+
+// Persistent status word (SoC persistent register 3) and its bits; the next
+// persistent register (4) is cleared together with it on a register-file
+// deletion.
+constexpr uint32_t PS_AUTOREG_SHORT = 0x04, PS_AUTOREG_CREATE = 0x08, PS_LADDER_WRITE = 0x20,
+                   PS_LADDER_CRC = 0x40, PS_SAVE_FAIL = 0x80, PS_CONFIG_SHORT = 0x100,
+                   PS_REGFILE_DELETED = 0x8000;
+uint32_t MF_PersistGet();
+void MF_PersistSet(uint32_t value);
+void MF_PersistNextSet(uint32_t value);
+
+// Crash-safe file store used by every save: the pieces are written to a
+// temporary file in the same folder, which (with sync) is flushed, renamed
+// over the old file, and the folder is flushed. A crash at any instant leaves
+// the old or the new file, never a torn one. abs is a system path. Answers 1
+// when the new file is in place, 0 otherwise (the old file is untouched).
+struct MfPiece {
+    const uint8_t *data;
+    std::size_t len;
+};
+uint32_t MF_WriteFile(const char *abs, std::span<const MfPiece> pieces, bool sync);
+
+// Room for the data of each block of "config.pgm" (area size less header).
+constexpr std::size_t MF_MAX_DATA(std::size_t area) { return area - MF_HDR; }

@@ -1,11 +1,37 @@
-// Controller modes and the scan.
+// Controller modes and the scan: the one place that starts and stops the
+// application, the I/O, the protocol drivers, messaging and the data logger.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
-extern uint8_t OLPMode;  // an on-line program change is armed
+extern uint8_t OLPMode;       // an on-line program change is armed
+extern uint16_t first_run;    // 1 once the first mode change has completed
+extern uint32_t scan_total;   // sixteen times the average scan time
 
-void SetPlcMode(uint8_t mode);
+// Force table image: u16 input-force count, u16 output-force count, then
+// {word, AND mask, OR mask} entries, input forces first.
+extern std::array<uint8_t, 256> io_force;
+constexpr unsigned FORCE_MAX_ENTRIES = (256 - 4) / 6;
+
+// Network configuration of the CAN node: network id, id count, then 10
+// bytes of the configuration; its 16-bit word 3 is the rate code.
+extern std::array<uint8_t, 12> net_cfg;
+
+// The application engine run by the scan (the ladder engine, or the IEC
+// cycle it starts): -1 when the program ended normally, else the word offset
+// of an instruction that cannot be executed.
+extern int32_t (*Plc_Engine)();
+
+void SetPlcMode(uint32_t mode);
 void PlcInit(uint32_t cold);
 void PlcScan();
+void IoStart();
+// Slot check of the I/O configuration; 1 when a slot is not in order.
+uint32_t IoConfig();
+// Applies the network configuration block.
+void NetConfig();
+// Restarts the CAN network node.
 void Plc_NetInit();
+// Forgets the first scan (tests start the clock bits afresh).
+void PlcScan_Reset();

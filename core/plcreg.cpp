@@ -140,16 +140,20 @@ uint32_t IecSet(uint32_t h, const uint8_t *src, uint32_t width) {
 
 uint32_t IecGet(uint32_t h, uint8_t *dst, uint32_t width) {
     const uint32_t type = Iec_Complex(h) ? 0 : Iec_Type(h);
+    const bool string = !Iec_Complex(h) && type == 4;
     const uint8_t *e = PlcReg_IecLocate(h, width);
-    if (e == nullptr) return 0;
+    if (e == nullptr) return string ? 1 : 0;  // an unset string reads as nothing
     const uint32_t bit = Iec_Bit(h);
     if (width == 1) {
         const uint32_t size = kIecElemSize[type];
         dst[0] = (size != 0 && bit < 32 && bit < 8 * size) ? uint8_t((ReadElem(e, size) >> bit) & 1) : 0;
         return 1;
     }
-    if (!Iec_Complex(h) && type == 4) {
-        std::memcpy(dst, e + 2, width / 8 < e[1] ? width / 8 : e[1]);
+    if (string) {
+        // Never more than the record holds, whatever its length byte says.
+        uint32_t n = e[1] < e[0] ? e[1] : e[0];
+        if (n > width / 8) n = width / 8;
+        std::memcpy(dst, e + 2, n);
         return 1;
     }
     if (!Iec_Complex(h) && type == 6) {
@@ -161,14 +165,15 @@ uint32_t IecGet(uint32_t h, uint8_t *dst, uint32_t width) {
         return 1;
     }
     // A bit number with a wider width: each output element is 1 when the
-    // element shifted by the bit number (or the carry from the next one) is set.
+    // element shifted by the bit number (or the carry from the next one) is
+    // set. The last element has no next one inside the located range.
     const uint32_t esize = kIecElemSize[type];
     const uint32_t ebits = 8 * esize;
     const uint32_t count = width / ebits;
+    const uint64_t mask = ebits == 64 ? ~uint64_t(0) : ((uint64_t(1) << ebits) - 1);
     for (uint32_t i = 0; i < count; i++) {
         const uint64_t cur = ReadElem(e + i * esize, esize);
-        const uint64_t nxt = ReadElem(e + (i + 1) * esize, esize);
-        const uint64_t mask = ebits == 64 ? ~uint64_t(0) : ((uint64_t(1) << ebits) - 1);
+        const uint64_t nxt = i + 1 < count ? ReadElem(e + (i + 1) * esize, esize) : 0;
         const bool on = bit < ebits && (((cur << bit) & mask) != 0 || (nxt >> (ebits - bit)) != 0);
         WriteElem(dst + i * esize, esize, on ? 1 : 0);
     }
@@ -180,6 +185,15 @@ uint32_t IecGet(uint32_t h, uint8_t *dst, uint32_t width) {
 const std::array<SrInfo, 192> sr_info = MakeSrInfo();
 
 uint8_t *(*PlcReg_IecLocate)(uint32_t handle, uint32_t width) = DrevanoCalculateVmDbAddress;
+
+uint32_t PlcReg_RegAddr(uint32_t type, uint32_t n) {
+    if (type >= RT_COUNT || n == 0) return 0;
+    if (type == RT_SR && n > 192 && n <= 192 + reg_types[RT_ESR].count)
+        return PlcReg_RegAddr(RT_ESR, n - 192);
+    const RegTypeInfo &t = reg_types[type];
+    if (n > t.count) return 0;
+    return t.word ? t.base + 16 * (n - 1) : t.base + (n - 1);
+}
 
 uint8_t *PlcReg_Ptr(uint32_t address, uint32_t width) {
     if (IsIecHandle(address)) return IecInUse() ? PlcReg_IecLocate(address, width) : nullptr;
@@ -216,22 +230,28 @@ uint32_t PlcReg_Get(void *buffer, uint32_t address, uint32_t width) {
 uint32_t PlcReg_Set(uint32_t address, const void *buffer, uint32_t width) {
     const auto *src = static_cast<const uint8_t *>(buffer);
     if (address >= BA_SR && address < BA_F && address != SR_ADDR(9)) {
-        if (address == SR_ADDR(44) || address == SR_ADDR(47)) {
-            uint16_t w[6];
-            for (unsigned i = 0; i < 6; i++) w[i] = LE_Get16(src + 2 * i);
-            if (address == SR_ADDR(44) && width == 96) {
-                uint16_t rec[7];
-                std::memcpy(rec, w, sizeof w);
-                rec[6] = PlcWord(W_CLOCK + 6);
-                return RtcSet(rec) ? 1 : 0;
-            }
-            if (address == SR_ADDR(44) && width == 48) return RtcTimeSet(w) ? 1 : 0;
-            if (address == SR_ADDR(47) && width == 48) return RtcDateSet(w) ? 1 : 0;
-            // Narrower writes are validated like any other register below.
-            if (width > 32) return 0;
+        // The clock image: the whole clock, the time of day or the date go to
+        // the real-time clock. Other widths at %SR44 are validated like any
+        // register below (its row allows 0..59); %SR47 takes only the date.
+        if (address == SR_ADDR(44) && width == 96) {
+            uint16_t rec[7];
+            for (unsigned i = 0; i < 6; i++) rec[i] = LE_Get16(src + 2 * i);
+            rec[6] = PlcWord(W_CLOCK + 6);  // day of week as it stands
+            return RtcSet(rec) ? 1 : 0;
         }
-        const SrInfo &row = sr_info[(address - BA_SR) / 16];
+        if (width == 48 && (address == SR_ADDR(44) || address == SR_ADDR(47))) {
+            uint16_t w[3];
+            for (unsigned i = 0; i < 3; i++) w[i] = LE_Get16(src + 2 * i);
+            return (address == SR_ADDR(44) ? RtcTimeSet(w) : RtcDateSet(w)) ? 1 : 0;
+        }
+        if (address == SR_ADDR(47)) return 0;
+        const uint32_t n = (address - BA_SR) / 16 + 1;  // %SR n
+        const SrInfo &row = sr_info[n - 1];
         if (width > row.width || width > 32) return 0;
+        // The words whose writes act (mode, network id, CAN rate, port
+        // protocol) are written whole, at their start: a write of some of
+        // their bits would change them behind the action's back.
+        if ((n == 5 || n == 29 || n == 30 || n == 34) && address != SR_ADDR(n)) return 0;
         uint32_t value = 0;
         for (uint32_t i = 0; i < (width + 7) / 8; i++) value |= uint32_t(src[i]) << (8 * i);
         if (value < row.min || value > row.max) return 0;
@@ -240,7 +260,7 @@ uint32_t PlcReg_Set(uint32_t address, const void *buffer, uint32_t width) {
             SetPlcMode(uint8_t(value));
             return 1;
         case SR_ADDR(29):
-            if (value > 128u - PlcWord(188)) return 0;
+            if (int64_t(value) > 128 - int64_t(PlcWord(188))) return 0;
             PlcWordSet(W_NETID, uint16_t(value));
             Plc_NetInit();
             PlcWordSet(W_FAULT, PlcWord(W_FAULT) & ~0x20);

@@ -1,19 +1,104 @@
-// System services: hardware identity, LEDs, watchdog, warm reset.
+// System services: the hardware check, the product record, the watchdog,
+// warm reset, the status LEDs, the hand-over of mailbox requests to the card
+// file manager, register links and pseudo-registers.
 #pragma once
 
 #include <array>
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 
+// ---- identity -------------------------------------------------------------
 extern std::array<uint8_t, 76> tinyImage;  // "/mnt/cfg/TINYIMGE.BIN"
+extern std::array<char, 24> productId;     // product record (sign-on text)
+extern char *pProduct;
+extern std::array<char, 20> KernelRev;     // kernel revision text
+extern uint16_t InitRdVer;                 // leading number of "/usr/version"
+extern uint16_t SYS_lastLocalUser;
+
+// ---- watchdog -------------------------------------------------------------
+extern std::atomic<int> wdog;  // -1 while closed (read by the watchdog thread)
+
+// ---- mailbox hand-over states (0 idle, 2 handed to the card file manager) --
+extern uint16_t cfi_state, cfdl_state, cfem_state, cfdbgl_state;
+
+// ---- LED update of the removable-media load --------------------------------
 extern uint8_t Sys_LoadPGM_Status;
 extern uint8_t Sys_ManualLoadKey;
 
+// ---- register links ----------------------------------------------------------
+// {base address; bit address; width in bits; byte count in bits 0-6 with the
+// sign-fill flag in bit 7}
+struct SysRcb {
+    uint32_t base;
+    uint32_t address;
+    uint16_t width;
+    uint16_t count;
+};
+constexpr uint16_t RCB_SIGN_FILL = 0x80;
+constexpr std::size_t RCB_DATA_LINKS = 400, RCB_SYSTEM_LINKS = 64, RCB_THIRD_LINKS = 16;
+extern std::array<SysRcb, RCB_DATA_LINKS> rcbData;
+extern std::array<SysRcb, RCB_SYSTEM_LINKS> rcbSystem;
+extern std::array<SysRcb, RCB_THIRD_LINKS> rcbThird;
+extern SysRcb *pRcb;
+extern uint32_t rcbLimit;
+extern uint32_t rcbIndex;
+
+// Pseudo-register bit addresses (a link in 992..1023 names a system value).
+constexpr uint32_t PSEUDO_FIRST = 992, PSEUDO_LAST = 1023;
+constexpr std::size_t PSEUDO_MAX = 128;  // bytes of one system value
+
+// ---- start-up -------------------------------------------------------------------
+void SYS_HardwareCheck();
+uint32_t SYS_Init(char *product);
+// The number the kernel revision text gives (characters 4, 5, 7 and 8 of the
+// text copied into the register image, low 4 bits, weights 1000..1).
+uint32_t SYS_KernelRevNumber();
+
+// ---- watchdog ----------------------------------------------------------------
+void StartWatchdog();
+void TickleWatchdogReal();
+void StopWatchdog();
+void set_watchdog_time(uint32_t seconds);
+
+// ---- reset ----------------------------------------------------------------------
+void SYS_WarmReset();
+void SYS_VDG();
+
+// ---- LEDs -----------------------------------------------------------------------
 void SYS_SetStatusLeds(uint32_t first, uint32_t second);
 uint32_t SYS_GetOkLed();
 uint32_t SYS_GetRunLed();
-void SYS_VDG();
-void SYS_WarmReset();
-void TickleWatchdogReal();
+
+// ---- once per pass -------------------------------------------------------------
+void SYS_Update();
+
+// ---- register links and pseudo-registers -------------------------------------------
+void SYS_ResetRCBs(uint32_t mode);
+void SYS_LoadRCBs();
+SysRcb *SYS_LinkReg(uint32_t address, uint32_t spec);
+void SYS_WriteRogueRCB(const SysRcb *link, uint32_t offset, uint32_t width, const uint8_t *data);
+void SYS_ReadReg(uint8_t *out, const SysRcb *link, uint32_t length);
+void SYS_WriteReg(const SysRcb *link, const uint8_t *data, uint32_t length);
+
+// ---- system registers by number ------------------------------------------------------
+uint16_t SYS_ReadSys(uint32_t n);
+uint32_t SYS_WriteSys(uint32_t n, uint16_t value);
+uint16_t SYS_RunMode();
+
+// ---- battery-backed image and small helpers ------------------------------------------
+uint32_t SYS_ReadCmd(uint8_t *out, uint32_t offset, uint32_t length);
+uint32_t SYS_WriteCmd(const uint8_t *data, uint32_t offset, uint32_t length);
+uint32_t SYS_BlockErase(uint8_t *buffer, uint32_t length);
+uint32_t SYS_FlashWrite(const uint8_t *source, uint8_t *destination, uint32_t words);
+uint32_t SYS_GetMACID(uint8_t *out);
+uint8_t SYS_PackRegs(uint8_t option);
+uint32_t SYS_ValidateParmTbl(const uint8_t *table, std::size_t length);
+void SYS_InitBBR();
+uint32_t SYS_AllocBBR(uint32_t bytes);
+uint32_t SYS_ExpandBBR(uint32_t bytes);
+
+// ---- removable-media load (kept here for the service tick) --------------------------
 // Update from the removable media on a LOAD press; 0 while still working.
 uint32_t UpdateKernFirmApplic(uint32_t sample, uint32_t tick);
 // Starts the status-LED blinker process used during long updates.

@@ -25,6 +25,7 @@ uint32_t threeSec;
 uint8_t saved_mode;
 uint32_t update_result;
 uint8_t update_kept;
+uint8_t mode_restored;
 uint16_t lFlash, lFlash_100ms;
 uint32_t blink_last;
 uint8_t blink_on, blink_started, blink_first_off;
@@ -32,7 +33,8 @@ uint8_t blink_on, blink_started, blink_first_off;
 constexpr uint32_t kHold = 300;  // 3 s in 10 ms units
 
 void ButtonStep() {
-    samples[sample_idx] = uint8_t(ButtonSample());
+    const uint8_t sample = uint8_t(ButtonSample());
+    samples[sample_idx] = sample;
     sample_idx = uint8_t((sample_idx + 1) & 3);
     const uint8_t all = samples[0] & samples[1] & samples[2] & samples[3];
     const bool stable = samples[0] != 0 && samples[0] == samples[1] && samples[1] == samples[2] &&
@@ -73,10 +75,11 @@ void ButtonStep() {
         }
         break;
     case 4: {
-        const uint32_t r = UpdateKernFirmApplic(all, sysDTic);
+        const uint32_t r = UpdateKernFirmApplic(sample, sysDTic);
         if (r == 0) break;
         update_result = r;
         update_kept = 1;
+        mode_restored = 0;
         button_state = 5;
         if (!(r & 0x20)) {
             Flashcount = 5;
@@ -93,7 +96,11 @@ void ButtonStep() {
         if (update_kept) {
             if (Sys_LoadPGM_Status == 0) update_kept = 0;
         } else {
-            SetPlcMode(saved_mode);
+            // The saved mode comes back once, not on every step until release.
+            if (!mode_restored) {
+                mode_restored = 1;
+                SetPlcMode(saved_mode);
+            }
             if (released) {
                 button_state = 0;
                 std::printf("LOAD Button Release\n");

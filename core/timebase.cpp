@@ -71,7 +71,11 @@ uint32_t Timer_Allocate(uint32_t count) {
 uint32_t Timer_Start(uint32_t n, uint32_t ms) {
     if (n >= TIMER_COUNT) return 0;
     Timer &t = Timers[n];
-    if (ms != 0) t.period = uint32_t(uint64_t(ms) * 1000u / TimerTick);
+    if (ms != 0) {
+        // In 64 bits: long periods must not wrap (the longest is 2^32 - 1 ticks).
+        const uint64_t ticks = uint64_t(ms) * 1000u / TimerTick;
+        t.period = ticks > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(ticks);
+    }
     if (t.period == 0) return 0;
     t.start = TimerFrt->frt;
     t.running = 1;
@@ -156,7 +160,7 @@ void RCT_Start(uint32_t h) {
         for (Rct &o : tmr) {
             if (o.state != 2) continue;
             const uint32_t el = now - o.start;
-            o.remaining = (o.remaining > el + 8) ? o.remaining - el : 8;
+            o.remaining = (uint64_t(o.remaining) > uint64_t(el) + 8) ? o.remaining - el : 8;
             o.start = now;
         }
     }
@@ -187,7 +191,8 @@ void RctISR(uint32_t arg) {
             t.remaining -= elapsed;
             t.start = now;
         }
-        if (t.state == 2 && t.remaining != 0) any = 1;
+        // Still running (even with nothing left: it fires on the next pass).
+        if (t.state == 2) any = 1;
     }
     rct_any_running = any;
 }

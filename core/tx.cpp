@@ -13,6 +13,10 @@ uint32_t _tx_time_get() { return FPGA_GetFrt() / 10; }
 uint32_t _txe_timer_create(TX_TIMER *t, const char *name, TxExpiry fn, uint32_t arg,
                            uint32_t initial_ms, uint32_t reschedule_ms, uint32_t auto_activate) {
     if (t == nullptr) return TX_PTR_ERROR;
+    // A record created again without a delete keeps its one slot.
+    for (TX_TIMER *&slot : TimerPtr) {
+        if (slot == t) slot = nullptr;
+    }
     *t = TX_TIMER{};
     t->name = name;
     t->expiry = fn;
@@ -81,15 +85,16 @@ void tx_timer_check() {
 uint32_t _txe_queue_create(TX_QUEUE *q, const char *name, uint32_t msg_words, void *storage,
                            uint32_t storage_bytes) {
     if (q == nullptr || storage == nullptr) return TX_PTR_ERROR;
-    if (msg_words == 0) return TX_SIZE_ERROR;
-    *q = TX_QUEUE{};
+    *q = TX_QUEUE{};  // a refused queue stays empty: sends and receives answer the pointer error
     q->name = name;
+    if (msg_words == 0) return TX_SIZE_ERROR;
+    const uint64_t capacity = uint64_t(storage_bytes) / (4 * uint64_t(msg_words));
+    if (capacity == 0) return TX_SIZE_ERROR;
     q->msg_words = msg_words;
-    q->capacity = storage_bytes / (4 * msg_words);
-    if (q->capacity == 0) return TX_SIZE_ERROR;
+    q->capacity = uint32_t(capacity);
     q->available = q->capacity;
     q->start = static_cast<uint32_t *>(storage);
-    q->end = q->start + q->capacity * msg_words;
+    q->end = q->start + capacity * msg_words;
     q->read = q->write = q->start;
     return TX_SUCCESS;
 }

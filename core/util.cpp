@@ -85,9 +85,10 @@ uint8_t Oem_GetSignon(char *out, uint32_t key, uint32_t identity) {
 void Oem_GetModel(char *out, uint32_t key, uint32_t identity) {
     char text[24];
     Oem_GetSignon(text, key, identity);
-    const unsigned start = TavixOemPtr.model_start < 20 ? TavixOemPtr.model_start : 0;
+    const unsigned tl = unsigned(std::strlen(text));
+    const unsigned start = TavixOemPtr.model_start < tl ? TavixOemPtr.model_start : tl;
     unsigned len = TavixOemPtr.model_len < 10 ? TavixOemPtr.model_len : 10;
-    if (start + len > std::strlen(text)) len = unsigned(std::strlen(text)) - start;
+    if (start + len > tl) len = tl - start;  // never past the text
     std::memcpy(out, text + start, len);
     if (len <= 9) out[len] = 0;
 }

@@ -1,6 +1,104 @@
 // The I/O subsystem as seen by the main loop.
 #pragma once
 
+#include <cstdint>
+
 // Moves frames between the CAN message rings of port 0 and its socket; first
 // call of every main-loop pass. Placeholder: does nothing.
 void Can_Isr();
+
+// ---- programming channel over CAN and module services of the command protocol
+// placeholder until the I/O modules and CAN buses land (io/io_cmd_placeholder.cpp).
+
+// 1 when the CAN host queue holds a command-protocol byte. Placeholder: 0.
+uint32_t Net_CheckRx();
+// Next byte of the host queue; call only after Net_CheckRx. Placeholder: 0.
+uint8_t Net_GetRx();
+// Empties the host queue. Placeholder: does nothing.
+void Net_FlushRx();
+// Sends command-protocol bytes to the tool's CAN node. Placeholder: drops them.
+void CANOpen_PutByte(const uint8_t *data, uint32_t length, uint32_t mode);
+// Calibration pass-through: packet byte 0 is its length L, bytes 1..L the
+// command data (byte 2 the slot); on return byte 0 is the answer length and
+// bytes 1.. the answer. Placeholder: no modules, answers {1, 0x40}. Returns 0.
+uint32_t IoCal(uint8_t *packet);
+// Stops the modules of both slots. Placeholder: does nothing.
+void IoStop();
+
+// ---- I/O modules and the CAN node as seen by the controller modes and the scan
+// placeholder until the I/O modules and CAN buses land (io/io_scan_placeholder.cpp).
+#include <array>
+
+// Slot record filled by the slot check, read by the scan.
+struct IoSlotRec {
+    const uint8_t *config;    // configuration data of the slot, null when none
+    char status;              // ' ' present, 'f' faulted, '-' missing, '?', '+', '*'
+    char text[11];            // "I/O: " and the 6-character model text, or a slot text
+    uint16_t di, dq, ai, aq;  // point counts: digital bits, analog channels
+    uint8_t configured;
+};
+constexpr unsigned IO_SLOTS = 3;
+extern std::array<IoSlotRec, IO_SLOTS> io_cfg;
+// Per slot: type byte (255 unknown or none) and the module id found (255 none).
+struct IoSlotInfo {
+    uint8_t type;
+    uint16_t id;
+};
+extern std::array<IoSlotInfo, IO_SLOTS> slotinfo;
+extern std::array<uint8_t, IO_SLOTS> slot_status;
+
+// Slot check of slots 0..2 (modules probed on the first call only): sets or
+// clears the I/O fault bit 0x40 of word 131 and bit 5 of byte 64, stops the
+// modules when a slot is not in order, refreshes the slot information
+// (Cmd_SS_Info, copied to the image at byte 382). 1 when a slot is not in
+// order. Placeholder: no module found, slots 0 and 1 empty, slot 2 the
+// built-in Ethernet module; all in order.
+uint32_t Io_SlotCheck();
+
+// One message to the module driver (code, slot, status answered, extra byte,
+// first point, count, buffer). Placeholder: answers status 0x80 (no module).
+struct IoDriverMsg {
+    uint8_t code;
+    uint8_t slot;
+    uint8_t status;
+    uint8_t extra;
+    uint16_t first;
+    uint16_t count;
+    uint8_t *buffer;
+    std::array<uint16_t, 4> points;
+};
+constexpr uint8_t IO_CODE_START = 14;
+void io_driver(IoDriverMsg *msg);
+
+// Point transfers of slots 0 and 1 (digital in whole bytes, analog in 16-bit
+// channels, buffers in the register image) and the per-scan service.
+// Placeholders: do nothing and answer 0.
+uint32_t IoGetIs(uint8_t *buffer, uint32_t slot, uint32_t first_bit, uint32_t bits);
+uint32_t IoPutQs(uint8_t *buffer, uint32_t slot, uint32_t first_bit, uint32_t bits);
+uint32_t IoGetAIs(uint8_t *buffer, uint32_t slot, uint32_t first_channel, uint32_t channels);
+uint32_t IoPutAQs(uint8_t *buffer, uint32_t slot, uint32_t first_channel, uint32_t channels);
+uint32_t IoService(uint32_t slot);
+
+// Start record of the CAN node.
+struct FpgaPort;
+struct NetInitRec {
+    FpgaPort *port;       // time-base port record
+    uint16_t tick;        // tick length (100)
+    uint8_t rate;         // rate code of word 157
+    uint8_t c2, c3;       // constants 2 and 3
+    uint8_t cfg_rate;     // rate code of the network configuration
+    uint8_t node_id;      // word 156
+    uint16_t id_count;    // word 188
+    uint8_t flag;         // bit 1 of word 158
+};
+// (Re)starts the CANopen node. Placeholder: does nothing.
+void CANOpenInit(const NetInitRec *rec);
+// Per-scan receive (before the application) and transmit (after it, also in
+// mode 0). Placeholders: do nothing.
+void CANOpenRxMsg();
+void CANOpenTxMsg();
+extern uint8_t NodeId_Flag;
+extern uint8_t NetStatsClear;
+// Stores the callback of event 0..2 of a CAN port (null removes it).
+using CanEventFn = void (*)(uint32_t);
+void _Can_SetEvent(uint32_t port, uint32_t event, CanEventFn callback);

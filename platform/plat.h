@@ -64,9 +64,13 @@ struct PlatShellOps {
     FILE *(*popen)(const char *cmd, const char *mode);
     int (*pclose)(FILE *f);
 };
-// Runs one shell line the way the system's code would. On the host every line
-// is appended to sim/commands.log; file commands run with their paths under
-// the root; commands that touch the machine are only logged.
+// Runs one shell line the way the system's code would; answers like system()
+// (0 when the command succeeded). On the host every line is appended to
+// sim/commands.log; file commands (cp, rm, mkdir, unzip) run without a shell,
+// in the root folder, with absolute paths placed under the root; a line with
+// shell syntax or a ".." path is refused; commands that touch the machine are
+// only logged. Streams of PLAT_Popen are in memory ("uname" reads the board's
+// kernel text).
 int PLAT_System(const char *cmd);
 FILE *PLAT_Popen(const char *cmd, const char *mode);
 int PLAT_Pclose(FILE *f);
@@ -125,3 +129,21 @@ extern const PlatShellOps plat_shell_board, plat_shell_host;
 extern const PlatResetOps plat_reset_board, plat_reset_host;
 extern const PlatWdtOps plat_wdt_board, plat_wdt_host;
 extern const PlatRtcOps plat_rtc_board, plat_rtc_host;
+
+// ---- system time and watchdog time-out ------------------------------------------------
+// Sets the operating system's clock to seconds since 1970-01-01 UTC. The board
+// sets it; a workstation never touches its own clock and only reports the
+// request on the console. 0 on success.
+struct PlatSysTimeOps {
+    int (*set)(int64_t seconds);
+};
+int PLAT_SetSystemTime(int64_t seconds);
+extern const PlatSysTimeOps plat_systime_board, plat_systime_host;
+
+// Sets the time-out of the open watchdog in seconds; 0 on success, -1 when
+// it is not open. The implementation follows the watchdog table in force.
+struct PlatWdtTimeoutOps {
+    int (*set)(int seconds);
+};
+int PLAT_WdtSetTimeout(int seconds);
+extern const PlatWdtTimeoutOps plat_wdt_timeout_board, plat_wdt_timeout_host;

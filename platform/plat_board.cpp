@@ -10,6 +10,7 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/reboot.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "platform/plat.h"
@@ -23,9 +24,14 @@ uint32_t BoardFrtOffset() { return 0; }
 volatile uint32_t *BoardSocMap(uint32_t phys, std::size_t len) {
     const int fd = open("/dev/mem", O_RDWR | O_SYNC | O_CLOEXEC);
     if (fd < 0) return nullptr;
-    void *p = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, fd, off_t(phys));
+    // The register blocks sit above 2 GiB: a 64-bit offset even where off_t
+    // is 32 bits, and the map starts on the page that holds phys.
+    const uint32_t page = uint32_t(sysconf(_SC_PAGESIZE));
+    const uint32_t lead = phys % page;
+    void *p = mmap64(nullptr, len + lead, PROT_READ | PROT_WRITE, MAP_SHARED, fd, off64_t(phys - lead));
     close(fd);
-    return p == MAP_FAILED ? nullptr : static_cast<volatile uint32_t *>(p);
+    if (p == MAP_FAILED) return nullptr;
+    return reinterpret_cast<volatile uint32_t *>(static_cast<uint8_t *>(p) + lead);
 }
 
 // Pin-control / GPIO block of the SoC.
@@ -146,3 +152,21 @@ const PlatShellOps plat_shell_board = {BoardSystem, BoardPopen, BoardPclose};
 const PlatResetOps plat_reset_board = {BoardReboot, BoardReboot};
 const PlatWdtOps plat_wdt_board = {BoardWdtOpen, BoardWdtWrite, BoardWdtClose, BoardWdtTimeLeft, BoardWdtTimeout};
 const PlatRtcOps plat_rtc_board = {BoardRtcGet, BoardRtcSet};
+
+// ---- system time and watchdog time-out ----------------------------------------------------
+namespace {
+int BoardSetSystemTime(int64_t seconds) {
+    struct timeval tv {};
+    tv.tv_sec = time_t(seconds);
+    return settimeofday(&tv, nullptr) == 0 ? 0 : -1;
+}
+
+int BoardWdtSetTimeout(int seconds) {
+    int t = seconds;
+    if (wdog < 0 || ioctl(wdog, WDIOC_SETTIMEOUT, &t) != 0) return -1;
+    return 0;
+}
+}  // namespace
+
+const PlatSysTimeOps plat_systime_board = {BoardSetSystemTime};
+const PlatWdtTimeoutOps plat_wdt_timeout_board = {BoardWdtSetTimeout};

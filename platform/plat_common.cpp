@@ -2,11 +2,13 @@
 // child processes.
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "platform/plat.h"
@@ -21,7 +23,7 @@ const PlatWdtOps *plat_wdt = &plat_wdt_host;
 const PlatRtcOps *plat_rtc = &plat_rtc_host;
 
 namespace {
-char root[256];
+char root[4096];
 bool board;
 
 struct Child {
@@ -30,6 +32,24 @@ struct Child {
 };
 std::array<Child, 16> children;
 std::mutex children_lock;
+
+// True while pid is a child of this process that has not ended. Peeks
+// without reaping, so whoever started the child still gets its status.
+bool ChildRunning(pid_t pid) {
+    siginfo_t info {};
+    if (waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return false;
+    return info.si_pid == 0;
+}
+
+// Ends one child by its process id, only while it is still ours and running
+// (a pid that was reaped elsewhere may already belong to someone else).
+void EndChild(pid_t pid) {
+    if (!ChildRunning(pid)) return;
+    if (kill(pid, SIGKILL) == 0) {
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+}
 
 bool Exists(const char *abs) {
     char p[512];
@@ -46,7 +66,12 @@ void PLAT_Init(int argc, char **argv) {
     plat_argv = argv;
     const char *r = std::getenv("PLC_ROOT");
     root[0] = 0;
-    if (r != nullptr && std::strlen(r) < sizeof root) {
+    if (r != nullptr && std::strlen(r) >= sizeof root) {
+        // Running without the root asked for would reach the machine's own files.
+        std::fprintf(stderr, "PLC_ROOT is too long\n");
+        std::exit(2);
+    }
+    if (r != nullptr) {
         std::strcpy(root, r);
         size_t n = std::strlen(root);
         while (n > 1 && root[n - 1] == '/') root[--n] = 0;
@@ -93,6 +118,7 @@ char *PLAT_Path(const char *abs, char *out, std::size_t outlen) {
 
 void PLAT_MakeBoardFolders() {
     if (board) return;
+    mkdir(root, 0755);  // the root itself may be new
     for (const char *d : {"/dev", "/dev/shm", "/mnt", "/mnt/cfg", "/sim"}) {
         char p[512];
         if (PLAT_Path(d, p, sizeof p)) mkdir(p, 0755);
@@ -119,21 +145,26 @@ int PLAT_RtcGet(struct tm *t) { return plat_rtc->get(t); }
 int PLAT_RtcSet(const struct tm *t) { return plat_rtc->set(t); }
 
 void PLAT_ChildAdd(pid_t pid, const char *name) {
+    if (pid <= 0 || name == nullptr) return;
     std::lock_guard<std::mutex> g(children_lock);
+    for (Child &c : children) {
+        if (c.pid != 0 && !ChildRunning(c.pid)) c.pid = 0;  // ended since: slot is free
+    }
     for (Child &c : children) {
         if (c.pid == 0) {
             c.pid = pid;
-            std::strncpy(c.name, name, sizeof c.name - 1);
+            std::snprintf(c.name, sizeof c.name, "%s", name);
             return;
         }
     }
 }
 
 void PLAT_ChildKill(const char *name) {
+    if (name == nullptr) return;
     std::lock_guard<std::mutex> g(children_lock);
     for (Child &c : children) {
         if (c.pid != 0 && std::strcmp(c.name, name) == 0) {
-            kill(c.pid, SIGKILL);
+            EndChild(c.pid);
             c.pid = 0;
         }
     }
@@ -142,11 +173,19 @@ void PLAT_ChildKill(const char *name) {
 void PLAT_ChildKillAll() {
     std::lock_guard<std::mutex> g(children_lock);
     for (Child &c : children) {
-        if (c.pid != 0) kill(c.pid, SIGKILL);
+        if (c.pid != 0) EndChild(c.pid);
         c.pid = 0;
     }
 }
 
 void PLAT_ChildDieWithParent() {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
+}
+
+int PLAT_SetSystemTime(int64_t seconds) {
+    return (board ? plat_systime_board : plat_systime_host).set(seconds);
+}
+
+int PLAT_WdtSetTimeout(int seconds) {
+    return (plat_wdt == &plat_wdt_board ? plat_wdt_timeout_board : plat_wdt_timeout_host).set(seconds);
 }

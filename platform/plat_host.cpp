@@ -11,6 +11,10 @@
 #include <vector>
 #include <chrono>
 #include <string_view>
+#include <glob.h>
+#include <signal.h>
+#include <string>
+#include <sys/mman.h>
 #include <sys/wait.h>
 
 #include "platform/plat.h"
@@ -30,12 +34,22 @@ uint32_t HostFrtOffset() {
 }
 
 // ---- SoC window: plain zeroed memory ---------------------------------------------
-volatile uint32_t *HostSocMap(uint32_t, std::size_t len) {
+// Every map of the same registers gives the same memory, as on the board.
+volatile uint32_t *HostSocMap(uint32_t phys, std::size_t len) {
+    struct Region {
+        uint32_t phys;
+        std::vector<uint32_t> words;
+    };
     static std::mutex lock;
-    static std::vector<std::vector<uint32_t>> regions;
+    static std::vector<Region> regions;
     std::lock_guard<std::mutex> g(lock);
-    regions.emplace_back((len + 3) / 4, 0u);
-    return regions.back().data();
+    for (Region &r : regions) {
+        const uint64_t end = uint64_t(r.phys) + 4 * r.words.size();
+        if (phys >= r.phys && uint64_t(phys) + len <= end && (phys - r.phys) % 4 == 0)
+            return r.words.data() + (phys - r.phys) / 4;
+    }
+    regions.push_back({phys, std::vector<uint32_t>((len + 3) / 4, 0u)});
+    return regions.back().words.data();
 }
 
 // ---- front panel -------------------------------------------------------------------------
@@ -52,6 +66,7 @@ bool ReadSimFile(const char *abs, char *buf, size_t len) {
 
 void WriteSimFile(const char *abs, const char *text) {
     char p[512], tmp[520];
+    if (PLAT_Root()[0] == 0) return;  // without a root the stand-in files have no place
     if (!PLAT_Path(abs, p, sizeof p)) return;
     std::snprintf(tmp, sizeof tmp, "%s.tmp", p);
     const int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -71,23 +86,25 @@ unsigned HostButtons() {
     return b;
 }
 
-unsigned led_ok = 99, led_run = 99, code_ok = 99, code_run = 99;
+unsigned led_ok, led_run, code_ok, code_run;
+bool leds_written;
 
 void HostLedsWrite() {
+    leds_written = true;
     char text[96];
     std::snprintf(text, sizeof text, "OK %u %u\nRUN %u %u\n", led_ok, code_ok, led_run, code_run);
     WriteSimFile("/sim/leds", text);
 }
 
 void HostLeds(unsigned ok, unsigned run) {
-    if (ok == led_ok && run == led_run) return;
+    if (leds_written && ok == led_ok && run == led_run) return;
     led_ok = ok;
     led_run = run;
     HostLedsWrite();
 }
 
 void HostLedCodes(unsigned ok, unsigned run) {
-    if (ok == code_ok && run == code_run) return;
+    if (leds_written && ok == code_ok && run == code_run) return;
     code_ok = ok;
     code_run = run;
     HostLedsWrite();
@@ -101,41 +118,112 @@ const char *KernelText() {
     return s ? s : "Linux controller 2.6.35.3-3544 #1 PREEMPT armv5tejl GNU/Linux";
 }
 
-// Splits a command line into words (no quoting beyond plain blanks).
-int Words(const char *cmd, std::array<std::array<char, 512>, 8> &w) {
+constexpr std::size_t kMaxWords = 16;
+constexpr std::size_t kWordLen = 512;
+using WordList = std::array<std::array<char, kWordLen>, kMaxWords>;
+
+// Splits a command line into words: blanks separate them, single or double
+// quotes group one. Answers the number of words, or -1 when the line has too
+// many words, a word is too long or a quote is left open (nothing is run on a
+// line that was not understood whole).
+int Words(const char *cmd, WordList &w) {
     int n = 0;
     const char *p = cmd;
-    while (*p && n < 8) {
-        while (*p == ' ' || *p == '\t') p++;
-        if (!*p) break;
-        size_t k = 0;
-        while (*p && *p != ' ' && *p != '\t') {
-            if (k + 1 < w[0].size()) w[size_t(n)][k++] = *p;
-            p++;
+    for (;;) {
+        while (*p == ' ' || *p == '\t' || *p == '\n') p++;
+        if (!*p) return n;
+        if (n == int(kMaxWords)) return -1;
+        std::size_t k = 0;
+        char quote = 0;
+        while (*p && (quote != 0 || (*p != ' ' && *p != '\t' && *p != '\n'))) {
+            if (quote == 0 && (*p == '"' || *p == '\'')) {
+                quote = *p++;
+                continue;
+            }
+            if (quote != 0 && *p == quote) {
+                quote = 0;
+                p++;
+                continue;
+            }
+            if (k + 1 >= kWordLen) return -1;
+            w[size_t(n)][k++] = *p++;
         }
+        if (quote != 0) return -1;
         w[size_t(n)][k] = 0;
         n++;
     }
-    return n;
 }
 
-bool RunUnderRoot(const std::array<std::array<char, 512>, 8> &w, int n) {
-    // Every absolute path argument is placed under the root; the command runs
-    // without a shell so no other word can reach outside it.
-    std::array<std::array<char, 512>, 8> args{};
-    std::array<char *, 9> argv{};
+// Output redirections to /dev/null change nothing here (the output of file
+// commands is discarded anyway); they are dropped. Answers the new count.
+int DropQuietRedirects(WordList &w, int n) {
+    auto quiet = [](const char *s) {
+        return std::strcmp(s, ">/dev/null") == 0 || std::strcmp(s, "1>/dev/null") == 0 ||
+               std::strcmp(s, "2>/dev/null") == 0 || std::strcmp(s, "&>/dev/null") == 0 ||
+               std::strcmp(s, "2>&1") == 0 || std::strcmp(s, ">&2") == 0 || std::strcmp(s, "1>&2") == 0;
+    };
+    auto redirect = [](const char *s) {
+        return std::strcmp(s, ">") == 0 || std::strcmp(s, "1>") == 0 || std::strcmp(s, "2>") == 0 ||
+               std::strcmp(s, "&>") == 0;
+    };
+    int out = 0;
     for (int i = 0; i < n; i++) {
-        if (w[size_t(i)][0] == '/') {
-            if (!PLAT_Path(w[size_t(i)].data(), args[size_t(i)].data(), args[0].size())) return false;
-        } else {
-            std::memcpy(args[size_t(i)].data(), w[size_t(i)].data(), w[0].size());
+        const char *s = w[size_t(i)].data();
+        if (quiet(s)) continue;
+        if (redirect(s) && i + 1 < n && std::strcmp(w[size_t(i + 1)].data(), "/dev/null") == 0) {
+            i++;
+            continue;
         }
-        argv[size_t(i)] = args[size_t(i)].data();
+        if (out != i) w[size_t(out)] = w[size_t(i)];
+        out++;
     }
-    argv[size_t(n)] = nullptr;
+    return out;
+}
+
+// A word the host carries out only when it is a plain argument: no shell
+// syntax and no ".." component that could lead out of the root.
+bool PlainWord(const char *s) {
+    if (std::strpbrk(s, "<>|;&$`()\\") != nullptr) return false;
+    for (const char *p = s; (p = std::strstr(p, "..")) != nullptr; p += 2) {
+        const bool starts = p == s || p[-1] == '/';
+        const bool ends = p[2] == 0 || p[2] == '/';
+        if (starts && ends) return false;
+    }
+    return true;
+}
+
+// Runs a file command without a shell: absolute paths are placed under the
+// root (wildcards expanded there), and the command runs in the root folder so
+// that relative paths stay inside it too. Answers a system()-style status.
+int RunUnderRoot(const WordList &w, int n) {
+    constexpr int kFail = 1 << 8;
+    if (PLAT_Root()[0] == 0) return kFail;  // no root: never touch the machine's own files
+    std::vector<std::string> args;
+    for (int i = 0; i < n; i++) {
+        const char *word = w[size_t(i)].data();
+        if (word[0] != '/') {
+            args.emplace_back(word);
+            continue;
+        }
+        char p[kWordLen + 256];
+        if (!PLAT_Path(word, p, sizeof p)) return kFail;
+        if (std::strpbrk(word, "*?[") == nullptr) {
+            args.emplace_back(p);
+            continue;
+        }
+        glob_t g {};
+        if (glob(p, GLOB_NOCHECK, nullptr, &g) == 0) {
+            for (size_t k = 0; k < g.gl_pathc; k++) args.emplace_back(g.gl_pathv[k]);
+        }
+        globfree(&g);
+    }
+    std::vector<char *> argv;
+    for (std::string &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
     const pid_t pid = fork();
-    if (pid < 0) return false;
+    if (pid < 0) return kFail;
     if (pid == 0) {
+        if (chdir(PLAT_Root()) != 0) _exit(127);
         const int devnull = open("/dev/null", O_RDWR);
         if (devnull >= 0) {
             dup2(devnull, 0);
@@ -145,53 +233,72 @@ bool RunUnderRoot(const std::array<std::array<char, 512>, 8> &w, int n) {
         _exit(127);
     }
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return kFail;
     }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return status;
+}
+
+// "uname ... > FILE" (or ">FILE"): the board's kernel text into the file.
+int HostUname(const WordList &w, int n) {
+    for (int i = 1; i < n; i++) {
+        const char *s = w[size_t(i)].data();
+        const char *file = nullptr;
+        if (std::strcmp(s, ">") == 0 && i + 1 < n) file = w[size_t(i + 1)].data();
+        else if (s[0] == '>' && s[1] != 0) file = s + 1;
+        if (file == nullptr) continue;
+        if (file[0] != '/' || !PlainWord(file)) return 1 << 8;
+        char line[256];
+        std::snprintf(line, sizeof line, "%s\n", KernelText());
+        WriteSimFile(file, line);
+        return 0;
+    }
+    return 0;
 }
 
 int HostSystem(const char *cmd) {
+    if (cmd == nullptr) return 1 << 8;
     PlatHost_Log(cmd);
-    std::array<std::array<char, 512>, 8> w{};
-    const int n = Words(cmd, w);
+    WordList w{};
+    int n = Words(cmd, w);
+    if (n < 0) return 1 << 8;
     if (n == 0) return 0;
     const char *c = w[0].data();
     if (std::strcmp(c, "killall") == 0) {
+        // Only processes this controller started, by process id.
+        if (n < 2) return 1 << 8;
         PLAT_ChildKill(w[size_t(n - 1)].data());
         return 0;
     }
-    if (std::strcmp(c, "uname") == 0) {
-        // "uname -a > FILE": the kernel text of the board into the file.
-        for (int i = 1; i + 1 < n; i++) {
-            if (std::strcmp(w[size_t(i)].data(), ">") == 0) {
-                std::string_view text = KernelText();
-                char line[256];
-                std::snprintf(line, sizeof line, "%.*s\n", int(text.size()), text.data());
-                WriteSimFile(w[size_t(i + 1)].data(), line);
-            }
-        }
-        return 0;
-    }
+    if (std::strcmp(c, "uname") == 0) return HostUname(w, n);
     if (std::strcmp(c, "sync") == 0) {
         sync();
         return 0;
     }
     if (std::strcmp(c, "cp") == 0 || std::strcmp(c, "rm") == 0 || std::strcmp(c, "mkdir") == 0 ||
         std::strcmp(c, "unzip") == 0) {
+        n = DropQuietRedirects(w, n);
         for (int i = 1; i < n; i++) {
-            if (std::strchr(w[size_t(i)].data(), '>') || std::strchr(w[size_t(i)].data(), '|') ||
-                std::strchr(w[size_t(i)].data(), ';') || std::strchr(w[size_t(i)].data(), '&'))
-                return 1;  // nothing but plain arguments is carried out
+            if (!PlainWord(w[size_t(i)].data())) return 1 << 8;  // nothing but plain arguments
         }
-        return RunUnderRoot(w, n) ? 0 : 1;
+        return RunUnderRoot(w, n);
     }
     return 0;  // touches the machine: logged only
 }
 
+// The stream of a command: an anonymous in-memory file (nothing is created on
+// disk). A read of "uname" gives the board's kernel text; other reads are empty
+// and writes are discarded.
 FILE *HostPopen(const char *cmd, const char *mode) {
+    if (cmd == nullptr || mode == nullptr) return nullptr;
     PlatHost_Log(cmd);
-    FILE *f = tmpfile();
-    if (f == nullptr) return nullptr;
+    const int fd = memfd_create("plc-popen", MFD_CLOEXEC);
+    if (fd < 0) return nullptr;
+    FILE *f = fdopen(fd, "w+");
+    if (f == nullptr) {
+        close(fd);
+        return nullptr;
+    }
     if (mode[0] == 'r' && std::strncmp(cmd, "uname", 5) == 0) {
         std::fprintf(f, "%s\n", KernelText());
         rewind(f);
@@ -206,6 +313,11 @@ int HostPclose(FILE *f) { return f ? std::fclose(f) : -1; }
     std::fflush(stdout);
     std::fflush(stderr);
     PLAT_ChildKillAll();
+    // A reset taken from a signal handler must not leave that signal blocked
+    // in the new image.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     const char *how = std::getenv("PLC_RESET");
     if (how != nullptr && std::strcmp(how, "exit") == 0) _exit(3);
     close_range(3, ~0u, 0);
@@ -272,17 +384,57 @@ int64_t RtcOffset() {
     return std::strtoll(buf, nullptr, 10);
 }
 
+// Calendar arithmetic in UTC without the C library's time-zone machinery
+// (which would read /etc/localtime, a file outside the root).
+int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = unsigned(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + int64_t(doe) - 719468;
+}
+
+void CivilFromSeconds(int64_t secs, struct tm *t) {
+    int64_t days = secs / 86400;
+    int64_t rem = secs % 86400;
+    if (rem < 0) {
+        rem += 86400;
+        days--;
+    }
+    *t = {};
+    t->tm_hour = int(rem / 3600);
+    t->tm_min = int(rem % 3600 / 60);
+    t->tm_sec = int(rem % 60);
+    t->tm_wday = int(((days % 7) + 11) % 7);  // 1 January 1970 was a Thursday
+    const int64_t z = days + 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = unsigned(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
+    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
+    const int64_t y = int64_t(yoe) + era * 400 + (m <= 2);
+    t->tm_mday = int(d);
+    t->tm_mon = int(m) - 1;
+    t->tm_year = int(y - 1900);
+    t->tm_yday = int(DaysFromCivil(y, m, d) - DaysFromCivil(y, 1, 1));
+}
+
 int HostRtcGet(struct tm *t) {
-    const time_t now = time(nullptr) + time_t(RtcOffset());
-    return gmtime_r(&now, t) ? 0 : -1;
+    CivilFromSeconds(int64_t(time(nullptr)) + RtcOffset(), t);
+    return 0;
 }
 
 int HostRtcSet(const struct tm *t) {
-    struct tm c = *t;
-    const time_t want = timegm(&c);
-    if (want == time_t(-1)) return -1;
+    if (t->tm_mon < 0 || t->tm_mon > 11 || t->tm_mday < 1 || t->tm_mday > 31 || t->tm_hour < 0 ||
+        t->tm_hour > 23 || t->tm_min < 0 || t->tm_min > 59 || t->tm_sec < 0 || t->tm_sec > 60)
+        return -1;
+    const int64_t want = DaysFromCivil(int64_t(t->tm_year) + 1900, unsigned(t->tm_mon + 1), unsigned(t->tm_mday)) * 86400 +
+                         t->tm_hour * 3600 + t->tm_min * 60 + t->tm_sec;
     char buf[32];
-    std::snprintf(buf, sizeof buf, "%lld\n", static_cast<long long>(want - time(nullptr)));
+    std::snprintf(buf, sizeof buf, "%lld\n", static_cast<long long>(want - int64_t(time(nullptr))));
     WriteSimFile("/sim/rtc", buf);
     return 0;
 }
@@ -292,6 +444,7 @@ int HostRtcSet(const struct tm *t) {
 void PlatHost_Log(const char *line) {
     std::lock_guard<std::mutex> g(log_lock);
     char p[512];
+    if (PLAT_Root()[0] == 0) return;
     if (!PLAT_Path("/sim/commands.log", p, sizeof p)) return;
     const int fd = open(p, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) return;
@@ -311,3 +464,23 @@ const PlatShellOps plat_shell_host = {HostSystem, HostPopen, HostPclose};
 const PlatResetOps plat_reset_host = {HostWarm, HostWarm};
 const PlatWdtOps plat_wdt_host = {HostWdtOpen, HostWdtWrite, HostWdtClose, HostWdtTimeLeft, HostWdtTimeout};
 const PlatRtcOps plat_rtc_host = {HostRtcGet, HostRtcSet};
+
+// ---- system time and watchdog time-out ----------------------------------------------------
+namespace {
+int HostSetSystemTime(int64_t seconds) {
+    // The workstation's own clock is never set.
+    std::printf("System time not set on this host (%lld)\n", static_cast<long long>(seconds));
+    std::fflush(stdout);
+    return 0;
+}
+
+int HostWdtSetTimeout(int seconds) {
+    if (!wdt_open || seconds <= 0) return -1;
+    wdt_timeout = seconds;
+    wdt_deadline_ms = NowMs() + 1000 * int64_t(seconds);
+    return 0;
+}
+}  // namespace
+
+const PlatSysTimeOps plat_systime_host = {HostSetSystemTime};
+const PlatWdtTimeoutOps plat_wdt_timeout_host = {HostWdtSetTimeout};

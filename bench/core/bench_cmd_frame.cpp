@@ -1,0 +1,96 @@
+// In-process cost of the command protocol: one get_mode exchange, and one
+// 1024-byte download data frame, through the intercepted programming port.
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "core/cmd.h"
+#include "core/plcreg.h"
+#include "core/timebase.h"
+#include "core/util.h"
+#include "core/vcomm.h"
+#include "platform/plat.h"
+
+namespace {
+
+std::vector<uint8_t> Frame(uint8_t cmd, const std::vector<uint8_t> &data) {
+    std::vector<uint8_t> f{cmd};
+    if (data.size() > 254) {
+        f.push_back(0xFF);
+        f.push_back(uint8_t(data.size()));
+        f.push_back(uint8_t(data.size() >> 8));
+    } else {
+        f.push_back(uint8_t(data.size()));
+    }
+    f.insert(f.end(), data.begin(), data.end());
+    uint8_t sum = 0;
+    for (uint8_t b : f) sum = uint8_t(sum + b);
+    f.push_back(uint8_t(-sum));
+    return f;
+}
+
+void Setup() {
+    static bool done = [] {
+        static char root[] = "/tmp/plc-bench-cmd-XXXXXX";
+        if (mkdtemp(root) == nullptr) std::abort();
+        setenv("PLC_ROOT", root, 1);
+        static char arg0[] = "bench";
+        static char *argv[] = {arg0, nullptr};
+        PLAT_Init(1, argv);
+        PLAT_MakeBoardFolders();
+        Timer_Init(&fpga_port, 100);
+        RCT_Init();
+        SCI2_Init(0);
+        return true;
+    }();
+    (void)done;
+    plc_reg.fill(0);
+    PlcWordSet(W_NETID, 127);
+    PlcWordSet(W_MODE, 2);  // the end of a download then stores nothing
+    Cmd_Init();
+    Vcomm_Drv[0].SetIntrcpt(0, 1);
+}
+
+size_t Exchange(const std::vector<uint8_t> &in) {
+    for (uint8_t b : in) Vcomm_Drv[0].StuffRx(0, b);
+    Cmd_Check();
+    size_t n = 0;
+    uint8_t b;
+    while (Vcomm_Drv[0].DrainTx(0, &b)) n++;
+    return n;
+}
+
+void BM_GetMode(benchmark::State &state) {
+    Setup();
+    const auto f = Frame(0x01, {0x7F});
+    for (auto _ : state) benchmark::DoNotOptimize(Exchange(f));
+}
+BENCHMARK(BM_GetMode);
+
+void BM_DownloadFrame1024(benchmark::State &state) {
+    Setup();
+    const auto start = Frame(0x04, {0x7F, 0});
+    const auto data = Frame(0xFF, std::vector<uint8_t>(1024, 0x5A));
+    const auto end = Frame(0xFF, {});
+    Exchange(start);
+    uint32_t sent = 0;
+    for (auto _ : state) {
+        if (sent + 1024 > 2097152) {
+            state.PauseTiming();
+            Exchange(end);
+            Exchange(start);
+            sent = 0;
+            state.ResumeTiming();
+        }
+        benchmark::DoNotOptimize(Exchange(data));
+        sent += 1024;
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * 1024);
+    Exchange(end);
+}
+BENCHMARK(BM_DownloadFrame1024);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,26 @@
+// Register backup: only what the storage module needs so far.
+// placeholder until register backup lands
+#include "core/backup.h"
+
+#include "core/memfile.h"
+#include "core/plcreg.h"
+#include "core/sys.h"
+
+std::array<uint8_t, CRCSIZE_TBL_SIZE> crcsize_tbl;
+
+void RestoreSRReg() {
+    LoadRegisters();
+    for (unsigned type : {0u, 5u, 6u, 20u, 21u}) {
+        const FileInfo &f = file_info[type];
+        PlcWordSet(uint32_t(f.crc_mirror), LE_Get16(f.crc_var));
+        PlcDwordSet(uint32_t(f.len_mirror), LE_Get32(f.len_var));
+    }
+}
+
+void EraseBackupData() {
+    if (LE_Get32(&crcsize_tbl[4]) != 0xFFFFFFFFu) {
+        SYS_BlockErase(crcsize_tbl.data(), uint32_t(CRCSIZE_TBL_SIZE));
+        PlcWordSet(W_BACKUP, uint16_t(PlcWord(W_BACKUP) & ~0x000Cu));
+    }
+    ClrRegFile();
+}

@@ -1,0 +1,21 @@
+// placeholder until installation and update land: the installation shows its
+// endless "cannot install" LED signal.
+#include "core/install.h"
+
+#include <cstdio>
+#include <unistd.h>
+
+#include "core/mainloop.h"
+#include "core/timebase.h"
+
+void GPIOInit() {}
+
+void InstallBoot() {
+    std::printf("Installation from removable media is not available\n");
+    std::fflush(stdout);
+    Flashcount = 255;
+    while (!Main_StopRequested) {
+        TimerISR();
+        usleep(10000);
+    }
+}

@@ -1,0 +1,673 @@
+// FileX-style file layer on Linux files: drive letters, mounting on demand,
+// name resolution against a per-media current directory, POSIX errors turned
+// into FileX status numbers.
+//
+// Mounting has two implementations: the board's (block devices, mount(2) and
+// the mount shell lines) and the workstation's, where a drive's folder under
+// the root is the drive: A: is present while mnt/USB0 exists, B: while
+// mnt/USB1 exists, Z: is mnt/cfg, and formatting empties the folder.
+#include "media/filex.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "core/bytes.h"
+#include "platform/plat.h"
+
+std::array<MntDriveRec, 3> MntDrive = {{
+    {"", "/mnt/USB0", 0},
+    {"", "/mnt/USB1", 0},
+    {"/dev/ubi0_2", "/mnt/cfg", 0},
+}};
+FxMedia Cf_Media;
+uint8_t FileMutex;
+
+namespace {
+// ---- small helpers ---------------------------------------------------------------------
+// Copies text into out (size bytes), cut to size - 1 characters.
+void Copy(char *out, std::size_t size, const char *text) {
+    std::size_t n = std::strlen(text);
+    if (n >= size) n = size - 1;
+    std::memcpy(out, text, n);
+    out[n] = 0;
+}
+
+// out := a followed by b; false (out untouched) when it would not fit.
+bool Join(char *out, std::size_t size, const char *a, const char *b) {
+    const std::size_t na = std::strlen(a), nb = std::strlen(b);
+    if (na + nb >= size) return false;
+    std::memcpy(out, a, na);
+    std::memcpy(out + na, b, nb + 1);
+    return true;
+}
+
+bool HostPath(const char *sys, char *out) { return PLAT_Path(sys, out, FX_PATH_MAX) != nullptr; }
+
+bool IsDir(const char *sys) {
+    char p[FX_PATH_MAX];
+    struct stat st {};
+    return HostPath(sys, p) && stat(p, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Shell lines must not be cut short by the interval timer of the scan.
+void DisarmTimer() {
+    struct itimerval off {};
+    setitimer(ITIMER_REAL, &off, nullptr);
+}
+
+void Shell(const char *a, const char *b, const char *c, const char *d) {
+    char line[160];
+    std::snprintf(line, sizeof line, "%s%s%s%s", a, b, c, d);
+    DisarmTimer();
+    PLAT_System(line);
+}
+
+uint32_t Attributes(const struct stat &st) {
+    uint32_t a = S_ISDIR(st.st_mode) ? FX_DIRECTORY : 0;
+    if (!(st.st_mode & S_IWUSR)) a |= FX_READ_ONLY;
+    if (!(st.st_mode & S_IRGRP)) a |= FX_SYSTEM;
+    return a;
+}
+
+void Fields(const struct stat &st, uint32_t *attributes, uint64_t *size, uint32_t *year,
+            uint32_t *month, uint32_t *day, uint32_t *hour, uint32_t *minute, uint32_t *second) {
+    struct tm t {};
+    localtime_r(&st.st_mtime, &t);
+    if (attributes) *attributes = Attributes(st);
+    if (size) *size = uint64_t(st.st_size);
+    if (year) *year = uint32_t(t.tm_year + 1900);
+    if (month) *month = uint32_t(t.tm_mon + 1);
+    if (day) *day = uint32_t(t.tm_mday);
+    if (hour) *hour = uint32_t(t.tm_hour);
+    if (minute) *minute = uint32_t(t.tm_min);
+    if (second) *second = uint32_t(t.tm_sec);
+}
+
+// ---- mounting -----------------------------------------------------------------------------
+struct FxMountOps {
+    uint32_t (*mount)(uint8_t drive);  // 1 when the drive is usable (marked mounted)
+    bool (*check)(uint8_t drive);      // a mounted drive is still there
+    void (*unmount)(const char *mount_path);
+    uint32_t (*format)(uint8_t drive);  // 0 not mountable, 2 failed, 3 formatted
+};
+
+// Board: the SD card is the first "mmcblk" device, the stick the first "sd"
+// device, each mounted as vfat.
+bool FindBlock(const char *pattern, char *name, std::size_t size) {
+    DIR *d = opendir("/sys/block");
+    if (d == nullptr) return false;
+    bool found = false;
+    while (struct dirent *e = readdir(d)) {
+        if (std::strstr(e->d_name, pattern) != nullptr && std::strlen(e->d_name) < size) {
+            Copy(name, size, e->d_name);
+            found = true;
+            break;
+        }
+    }
+    closedir(d);
+    return found;
+}
+
+bool CanOpen(const char *dev) {
+    const int fd = open(dev, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    close(fd);
+    return true;
+}
+
+uint32_t BoardMount(uint8_t drive) {
+    MntDriveRec &m = MntDrive[drive];
+    if (drive == DRIVE_Z) {
+        if (!IsDir(m.mount)) return 0;
+        m.mounted = 1;
+        return 1;
+    }
+    char name[16];
+    if (!FindBlock(drive == DRIVE_A ? "mmcblk" : "sd", name, 9)) return 0;
+    UnmountDrive(m.mount);
+    char whole[16], part[16];
+    if (!Join(whole, sizeof whole, "/dev/", name) ||
+        !Join(part, sizeof part, whole, drive == DRIVE_A ? "p1" : "1"))
+        return 0;
+    if (CanOpen(part)) Copy(m.device, sizeof m.device, part);
+    else if (CanOpen(whole)) Copy(m.device, sizeof m.device, whole);
+    else return 0;
+    if (mount(m.device, m.mount, "vfat", 0xC0ED0000UL, nullptr) != 0) {
+        if (errno != EROFS && errno != EBUSY) return 0;
+        Shell("mount -o ", m.device, " ", m.mount);
+        Shell("mount -o remount,rw ", m.device, " ", m.mount);
+    } else if (drive == DRIVE_A) {
+        // Mounted again through the shell so that the FTP users' group may write.
+        Shell("umount /mnt/USB0", "", "", "");
+        Shell("mount -o umask=002,gid=$(id -g ftp| awk '{print $1}') ", m.device, " ", m.mount);
+        Shell("mount -o remount,rw ", m.device, " ", m.mount);
+    }
+    m.mounted = 1;
+    return 1;
+}
+
+bool BoardCheck(uint8_t drive) {
+    struct statvfs v {};
+    return statvfs(MntDrive[drive].device, &v) == 0;
+}
+
+void BoardUnmount(const char *mount_path) {
+    DisarmTimer();
+    if (umount2(mount_path, MNT_FORCE) != 0) std::perror("umount2");
+}
+
+uint32_t BoardFormat(uint8_t drive) {
+    char mnt[16];
+    if (!MountDrive(drive, mnt)) return 0;
+    MntDrive[drive].mounted = 0;
+    UnmountDrive(mnt);
+    sleep(2);
+    Shell("mkfs.vfat -I ", MntDrive[drive].device, " > /dev/shm/a", "");
+    return MountDrive(drive, mnt) ? 3 : 2;
+}
+
+// Workstation: the folder is the drive.
+uint32_t HostMount(uint8_t drive) {
+    MntDriveRec &m = MntDrive[drive];
+    if (!IsDir(m.mount)) return 0;
+    if (drive != DRIVE_Z) Copy(m.device, sizeof m.device, m.mount);
+    m.mounted = 1;
+    return 1;
+}
+
+bool HostCheck(uint8_t drive) { return IsDir(MntDrive[drive].mount); }
+
+void HostUnmount(const char *) {}
+
+int RemoveEntry(const char *path, const struct stat *, int, struct FTW *ftw) {
+    if (ftw->level == 0) return 0;  // the drive's folder itself stays
+    return remove(path);
+}
+
+uint32_t HostFormat(uint8_t drive) {
+    char mnt[16];
+    if (!MountDrive(drive, mnt)) return 0;
+    MntDrive[drive].mounted = 0;
+    UnmountDrive(mnt);
+    char p[FX_PATH_MAX];
+    if (!HostPath(mnt, p)) return 2;
+    const bool emptied = nftw(p, RemoveEntry, 16, FTW_DEPTH | FTW_PHYS) == 0;
+    if (!MountDrive(drive, mnt)) return 2;
+    return emptied ? 3 : 2;
+}
+
+constexpr FxMountOps kBoardMount = {BoardMount, BoardCheck, BoardUnmount, BoardFormat};
+constexpr FxMountOps kHostMount = {HostMount, HostCheck, HostUnmount, HostFormat};
+
+const FxMountOps &Mounts() { return PLAT_IsBoard() ? kBoardMount : kHostMount; }
+
+// ---- name resolution ----------------------------------------------------------------------------
+// Resolves a name against the media's current directory to the host path to
+// open. Answers 0, FX_MEDIA_NOT_OPEN or FX_INVALID_PATH.
+uint32_t Locate(const FxMedia *media, const char *name, char *host) {
+    if (name == nullptr) return FX_INVALID_PATH;
+    char full[FX_PATH_MAX];
+    if (std::strpbrk(name, "/\\") == nullptr && media != nullptr) {
+        std::snprintf(full, sizeof full, "%s%s", media->cwd, name);
+    } else {
+        Copy(full, sizeof full, name);
+    }
+    char local[FX_PATH_MAX];
+    if (!CfDriveChk(full, local, DRIVE_ANY)) return FX_MEDIA_NOT_OPEN;
+    return HostPath(local, host) ? FX_SUCCESS : FX_INVALID_PATH;
+}
+
+uint32_t IoStatus(int err) {
+    if (err == EBADF) return FX_NOT_OPEN;
+    if (err == EISDIR) return FX_NOT_A_FILE;
+    return FX_ACCESS_ERROR;
+}
+
+void RefreshSize(FxFile *file) {
+    struct stat st {};
+    if (fstat(file->fd, &st) == 0) {
+        file->size = uint64_t(st.st_size);
+        file->size_copy = file->size;
+    }
+}
+}  // namespace
+
+// ---- drives ------------------------------------------------------------------------------------------
+uint32_t MountDrive(uint8_t drive, char *mount_out) {
+    if (drive > DRIVE_Z) return 0;
+    MntDriveRec &m = MntDrive[drive];
+    const FxMountOps &ops = Mounts();
+    if (m.mounted) {
+        if (!FileMutex && !ops.check(drive)) {
+            m.mounted = 0;
+            UnmountDrive(m.mount);
+            return 0;
+        }
+    } else if (!ops.mount(drive)) {
+        return 0;
+    }
+    if (mount_out != nullptr) Copy(mount_out, sizeof m.mount, m.mount);
+    return 1;
+}
+
+uint32_t Cf_Check(uint8_t drive) { return MountDrive(drive, nullptr) ? 3 : 0; }
+
+void Cf_Init() {}
+
+void UnmountDrive(const char *mount_path) { Mounts().unmount(mount_path); }
+
+uint32_t Cf_Format(uint32_t, uint8_t drive) {
+    if (drive > DRIVE_Z) return 0;
+    return Mounts().format(drive);
+}
+
+uint32_t CfDriveChk(const char *name, char *out, uint8_t drive) {
+    out[0] = 0;
+    const char *rest = name;
+    if (drive == DRIVE_ANY) {
+        drive = DRIVE_A;
+        if (name[0] != 0 && name[1] == ':') {
+            switch (std::tolower(static_cast<unsigned char>(name[0]))) {
+            case 'a': drive = DRIVE_A; break;
+            case 'b': drive = DRIVE_B; break;
+            case 'z': drive = DRIVE_Z; break;
+            default: Copy(out, FX_PATH_MAX, "/"); return 0;
+            }
+            rest = name + 2;
+        }
+    }
+    char mnt[16];
+    if (drive > DRIVE_Z || !MountDrive(drive, mnt)) {
+        Copy(out, FX_PATH_MAX, "/");
+        return 0;
+    }
+    std::size_t k = std::strlen(mnt);
+    std::memcpy(out, mnt, k);
+    if (rest[0] != '/' && rest[0] != '\\') out[k++] = '/';
+    for (const char *c = rest; *c != 0 && k < FX_PATH_MAX - 1; c++) out[k++] = *c == '\\' ? '/' : *c;
+    out[k] = 0;
+    return 1;
+}
+
+// ---- files ------------------------------------------------------------------------------------------
+uint32_t _fxe_file_create(FxMedia *media, const char *name) {
+    char p[FX_PATH_MAX];
+    if (const uint32_t s = Locate(media, name, p)) return s;
+    const int fd = open(p, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == EFAULT) return FX_INVALID_PATH;
+        return errno == ENFILE ? FX_IO_ERROR : FX_ACCESS_ERROR;
+    }
+    close(fd);
+    return FX_SUCCESS;
+}
+
+uint32_t _fxe_file_open(FxMedia *media, FxFile *file, const char *name, uint32_t type) {
+    if (file->open) _fxe_file_close(file);
+    char p[FX_PATH_MAX];
+    if (const uint32_t s = Locate(media, name, p)) return s;
+    int flags = O_NONBLOCK | O_CLOEXEC;
+    switch (type) {
+    case FX_OPEN_FOR_READ: flags |= O_RDONLY; break;
+    case FX_OPEN_FOR_WRITE: flags |= O_RDWR; break;
+    case FX_OPEN_FOR_TRUNCATE: flags |= O_RDWR | O_TRUNC; break;
+    default: flags |= O_RDWR | O_APPEND; break;
+    }
+    int fd = open(p, flags);
+    if (fd < 0) {
+        if (errno == EFAULT) return FX_INVALID_PATH;
+        if (errno == ENFILE) return FX_IO_ERROR;
+        return errno == ENOENT ? FX_NOT_FOUND : FX_ACCESS_ERROR;
+    }
+    if (fd == 0) {
+        // Standard input's number is never kept as a file.
+        const int d = fcntl(fd, F_DUPFD_CLOEXEC, 1);
+        close(fd);
+        if (d < 0) return FX_ACCESS_ERROR;
+        fd = d;
+    }
+    file->fd = fd;
+    file->open = 1;
+    file->size = file->size_copy = 0;
+    RefreshSize(file);
+    return FX_SUCCESS;
+}
+
+uint32_t _fxe_file_close(FxFile *file) {
+    if (!file->open) return FX_NOT_OPEN;
+    close(file->fd);
+    file->open = 0;
+    file->fd = -1;
+    return FX_SUCCESS;
+}
+
+uint32_t _fxe_file_read(FxFile *file, void *buffer, uint32_t length, uint32_t *count) {
+    if (count) *count = 0;
+    if (!file->open) return FX_NOT_OPEN;
+    ssize_t r;
+    do r = read(file->fd, buffer, length);
+    while (r < 0 && errno == EINTR);
+    if (r < 0) return IoStatus(errno);
+    if (count) *count = uint32_t(r);
+    return FX_SUCCESS;
+}
+
+uint32_t _fxe_file_write(FxFile *file, const void *data, uint32_t length) {
+    if (!file->open) return FX_NOT_OPEN;
+    const uint8_t *p = static_cast<const uint8_t *>(data);
+    uint32_t left = length;
+    while (left > 0) {
+        const ssize_t w = write(file->fd, p, left);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return IoStatus(errno);
+        }
+        if (w == 0) return FX_ACCESS_ERROR;
+        p += w;
+        left -= uint32_t(w);
+    }
+    RefreshSize(file);
+    return FX_SUCCESS;
+}
+
+uint32_t _fxe_file_seek(FxFile *file, uint64_t offset) {
+    if (!file->open) return FX_NOT_OPEN;
+    if (offset > uint64_t(INT64_MAX)) return FX_ACCESS_ERROR;
+    return lseek(file->fd, off_t(offset), SEEK_SET) < 0 ? IoStatus(errno) : FX_SUCCESS;
+}
+
+uint32_t _fxe_file_relative_seek(FxFile *file, int64_t offset, uint32_t from) {
+    if (!file->open) return FX_NOT_OPEN;
+    int whence;
+    switch (from) {
+    case 0: whence = SEEK_CUR; break;
+    case 1: whence = SEEK_END; break;
+    case 2: whence = SEEK_SET; break;
+    default: return FX_ACCESS_ERROR;
+    }
+    return lseek(file->fd, off_t(offset), whence) < 0 ? IoStatus(errno) : FX_SUCCESS;
+}
+
+uint32_t _fxe_file_truncate(FxFile *file, uint64_t length) {
+    if (!file->open) return FX_NOT_OPEN;
+    if (length > uint64_t(INT64_MAX) || ftruncate(file->fd, off_t(length)) != 0)
+        return errno == EBADF ? FX_NOT_OPEN : FX_ACCESS_ERROR;
+    RefreshSize(file);
+    return FX_SUCCESS;
+}
+
+uint32_t _fxe_file_delete(FxMedia *media, const char *name) {
+    char p[FX_PATH_MAX];
+    if (const uint32_t s = Locate(media, name, p)) return s;
+    if (unlink(p) == 0) return FX_SUCCESS;
+    switch (errno) {
+    case EFAULT: return FX_INVALID_PATH;
+    case ENOENT: return FX_NOT_FOUND;
+    case EISDIR: return FX_NOT_A_FILE;
+    default: return FX_ACCESS_ERROR;
+    }
+}
+
+namespace {
+uint32_t RenameStatus(int err) {
+    return err == EEXIST || err == ENOTEMPTY ? FX_DIR_NOT_EMPTY : FX_ACCESS_ERROR;
+}
+}  // namespace
+
+uint32_t _fxe_file_rename(FxMedia *media, const char *old_name, const char *new_name) {
+    char from[FX_PATH_MAX], to[FX_PATH_MAX];
+    if (const uint32_t s = Locate(media, old_name, from)) return s;
+    if (const uint32_t s = Locate(media, new_name, to)) return s;
+    if (!CanOpen(from)) return FX_INVALID_PATH;
+    if (CanOpen(to)) return FX_ALREADY_CREATED;
+    if (rename(from, to) != 0) return RenameStatus(errno);
+    utimes(to, nullptr);
+    return FX_SUCCESS;
+}
+
+uint32_t _fxe_directory_rename(FxMedia *media, const char *old_name, const char *new_name) {
+    char from[FX_PATH_MAX], to[FX_PATH_MAX];
+    if (const uint32_t s = Locate(media, old_name, from)) return s;
+    if (const uint32_t s = Locate(media, new_name, to)) return s;
+    return rename(from, to) == 0 ? FX_SUCCESS : RenameStatus(errno);
+}
+
+namespace {
+mode_t AttributeMode(uint32_t attributes) {
+    if (attributes & FX_SYSTEM) return 0700;
+    return (attributes & FX_READ_ONLY) ? 0444 : 0774;
+}
+}  // namespace
+
+uint32_t _fxe_file_attributes_set(FxMedia *media, const char *name, uint32_t attributes) {
+    char p[FX_PATH_MAX];
+    if (const uint32_t s = Locate(media, name, p)) return s;
+    return chmod(p, AttributeMode(attributes)) == 0 ? FX_SUCCESS : FX_INVALID_ATTR;
+}
+
+uint32_t _fxe_directory_attributes_set(FxMedia *media, const char *name, uint32_t attributes) {
+    char p[FX_PATH_MAX];
+    if (const uint32_t s = Locate(media, name, p)) return s;
+    if (chmod(p, AttributeMode(attributes)) == 0) return FX_SUCCESS;
+    switch (errno) {
+    case EINVAL: return FX_INVALID_ATTR;
+    case ENOENT: return FX_INVALID_PATH;
+    case ENOTDIR: return FX_NOT_DIRECTORY;
+    default: return FX_ACCESS_ERROR;
+    }
+}
+
+uint32_t _fxe_file_attributes_read(FxMedia *media, const char *name, uint32_t *attributes) {
+    char p[FX_PATH_MAX];
+    if (const uint32_t s = Locate(media, name, p)) return s;
+    struct stat st {};
+    if (stat(p, &st) != 0) return FX_INVALID_PATH;
+    if (attributes) *attributes = Attributes(st);
+    return FX_SUCCESS;
+}
+
+uint32_t _fxe_directory_attributes_read(FxMedia *media, const char *name, uint32_t *attributes) {
+    return _fxe_file_attributes_read(media, name, attributes);
+}
+
+// ---- directories --------------------------------------------------------------------------------------
+uint32_t _fxe_directory_create(FxMedia *media, const char *name) {
+    char p[FX_PATH_MAX];
+    if (const uint32_t s = Locate(media, name, p)) return s;
+    if (mkdir(p, 0775) == 0) return FX_SUCCESS;
+    switch (errno) {
+    case EEXIST: return FX_ALREADY_CREATED;
+    case EFAULT: return FX_INVALID_PATH;
+    case EROFS: return FX_WRITE_PROTECT;
+    case EINTR: return FX_SUCCESS;
+    default: return FX_ACCESS_ERROR;
+    }
+}
+
+uint32_t _fxe_directory_delete(FxMedia *media, const char *name) {
+    char p[FX_PATH_MAX];
+    if (const uint32_t s = Locate(media, name, p)) return s;
+    if (rmdir(p) == 0) return FX_SUCCESS;
+    switch (errno) {
+    case ENOTEMPTY: return FX_DIR_NOT_EMPTY;
+    case EFAULT: return FX_INVALID_PATH;
+    case EROFS: return FX_WRITE_PROTECT;
+    case ENOTDIR: return FX_NOT_DIRECTORY;
+    default: return FX_ACCESS_ERROR;
+    }
+}
+
+uint32_t _fxe_directory_name_test(FxMedia *media, const char *name) {
+    char p[FX_PATH_MAX];
+    if (const uint32_t s = Locate(media, name, p)) return s;
+    DIR *d = opendir(p);
+    if (d == nullptr) {
+        if (errno == ENOENT) return FX_NOT_FOUND;
+        return errno == ENOTDIR ? FX_NOT_DIRECTORY : FX_ACCESS_ERROR;
+    }
+    closedir(d);
+    return FX_SUCCESS;
+}
+
+uint32_t _fxe_directory_first_full_entry_find(FxMedia *media, char *name, uint32_t *attributes,
+                                              uint64_t *size, uint32_t *year, uint32_t *month,
+                                              uint32_t *day, uint32_t *hour, uint32_t *minute,
+                                              uint32_t *second) {
+    if (media->dir != nullptr) {
+        closedir(media->dir);
+        media->dir = nullptr;
+    }
+    char p[FX_PATH_MAX];
+    if (const uint32_t s = Locate(media, "", p)) return s;
+    media->dir = opendir(p);
+    if (media->dir == nullptr) {
+        if (errno == ENOENT) return FX_NOT_FOUND;
+        return errno == ENOTDIR ? FX_NOT_DIRECTORY : FX_ACCESS_ERROR;
+    }
+    return _fxe_directory_next_full_entry_find(media, name, attributes, size, year, month, day, hour,
+                                               minute, second);
+}
+
+uint32_t _fxe_directory_next_full_entry_find(FxMedia *media, char *name, uint32_t *attributes,
+                                             uint64_t *size, uint32_t *year, uint32_t *month,
+                                             uint32_t *day, uint32_t *hour, uint32_t *minute,
+                                             uint32_t *second) {
+    if (media->dir == nullptr) return FX_NOT_DIRECTORY;
+    errno = 0;
+    struct dirent *e = readdir(media->dir);
+    if (e == nullptr) {
+        const int err = errno;
+        closedir(media->dir);
+        media->dir = nullptr;
+        return err == EBADF ? FX_NOT_DIRECTORY : FX_NO_MORE_ENTRIES;
+    }
+    char dir[FX_PATH_MAX];
+    if (const uint32_t s = Locate(media, "", dir)) return s;
+    char p[FX_PATH_MAX];
+    if (!Join(p, FX_PATH_MAX - 1, dir, e->d_name)) return FX_INVALID_PATH;
+    Copy(name, FX_NAME_MAX, e->d_name);
+    struct stat st {};
+    if (stat(p, &st) != 0) st = {};
+    Fields(st, attributes, size, year, month, day, hour, minute, second);
+    return FX_SUCCESS;
+}
+
+uint32_t _fxe_directory_information_get(FxMedia *media, const char *name, uint32_t *attributes,
+                                        uint64_t *size, uint32_t *year, uint32_t *month,
+                                        uint32_t *day, uint32_t *hour, uint32_t *minute,
+                                        uint32_t *second) {
+    char p[FX_PATH_MAX];
+    if (const uint32_t s = Locate(media, name, p)) return s;
+    struct stat st {};
+    if (stat(p, &st) != 0) return FX_NOT_FOUND;
+    Fields(st, attributes, size, year, month, day, hour, minute, second);
+    return FX_SUCCESS;
+}
+
+uint32_t _fxe_directory_local_path_set(FxMedia *media, FxLocalPath *local, const char *path) {
+    char res[FX_PATH_MAX];
+    const bool root = path[0] == '/' || path[0] == '\\';
+    if (root || (path[0] != 0 && path[1] == ':')) {
+        if (root && path[1] == 0) res[0] = 0;
+        else Copy(res, sizeof res, path);
+    } else {
+        std::snprintf(res, sizeof res, "%s%s", media->cwd, path);
+    }
+    const std::size_t n = std::strlen(res);
+    if (n > 0 && res[n - 1] != '/' && res[n - 1] != '\\' && n < FX_PATH_MAX - 1) {
+        res[n] = '/';
+        res[n + 1] = 0;
+    }
+    Copy(media->cwd, sizeof media->cwd, res);
+    if (local != nullptr) Copy(local->path, sizeof local->path, res);
+    return FX_SUCCESS;
+}
+
+uint32_t _fxe_directory_local_path_get(FxMedia *media, const char **path) {
+    if (path != nullptr) *path = media->cwd;
+    return FX_SUCCESS;
+}
+
+uint32_t _fxe_directory_local_path_restore(FxMedia *media, const FxLocalPath *local) {
+    Copy(media->cwd, sizeof media->cwd, local != nullptr ? local->path : "");
+    return FX_SUCCESS;
+}
+
+// ---- media ------------------------------------------------------------------------------------------------
+uint32_t _fxe_media_flush(FxMedia *) { return FX_SUCCESS; }
+
+uint32_t _fxe_media_space_available(FxMedia *media, uint32_t *free_kb) {
+    char mnt[16];
+    if (!MountDrive(media->drive, mnt)) return FX_MEDIA_NOT_OPEN;
+    if (FileMutex) return FX_ACCESS_ERROR;
+    FileMutex = 1;
+    uint64_t free_blocks = 0, total = 0, block = 0;
+    bool ok = false;
+    char p[FX_PATH_MAX];
+    if (media->drive == DRIVE_Z) {
+        // The record has no triple for the configuration flash: ask it directly.
+        struct statvfs v {};
+        if (HostPath(mnt, p) && statvfs(p, &v) == 0) {
+            free_blocks = v.f_bavail;
+            total = v.f_blocks;
+            block = v.f_frsize;
+            ok = true;
+        }
+    } else if (HostPath(FX_SPACE_RECORD, p)) {
+        const int fd = open(p, O_RDONLY | O_CLOEXEC);
+        uint8_t rec[FX_SPACE_RECORD_SIZE];
+        if (fd >= 0) {
+            ok = read(fd, rec, sizeof rec) == ssize_t(sizeof rec);
+            close(fd);
+        }
+        if (ok) {
+            const uint8_t *t = rec + (media->drive == DRIVE_A ? 0 : 12);
+            free_blocks = LE_Get32(t);
+            total = LE_Get32(t + 4);
+            block = LE_Get32(t + 8);
+        }
+    }
+    FileMutex = 0;
+    if (!ok || total == 0) return FX_ACCESS_ERROR;
+    // Bytes first, in 64 bits: small blocks must not round to 0 KB.
+    const uint64_t kb = free_blocks * block / 1024;
+    const uint32_t out = kb > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(kb);
+    media->free_kb = out;
+    media->total_blocks = total > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(total);
+    media->block_kb = uint32_t(block / 1024);
+    media->space_valid = 1;
+    if (free_kb) *free_kb = out;
+    return FX_SUCCESS;
+}
+
+uint32_t set_mtime(FxFile *file, const char *path, uint32_t year, uint32_t month, uint32_t day,
+                   uint32_t hour, uint32_t minute, uint32_t second, uint32_t flags) {
+    struct tm t {};
+    t.tm_year = int(year) - 1900;
+    t.tm_mon = int(month) - 1;
+    t.tm_mday = int(day);
+    t.tm_hour = int(hour);
+    t.tm_min = int(minute);
+    t.tm_sec = int(second);
+    t.tm_isdst = -1;
+    const time_t when = mktime(&t);
+    if (when == time_t(-1)) return FX_ACCESS_ERROR;
+    struct timeval tv[2] = {{when, 0}, {when, 0}};
+    if (flags & 0x10) {
+        char p[FX_PATH_MAX];
+        if (path == nullptr || !HostPath(path, p)) return FX_INVALID_PATH;
+        return utimes(p, tv) == 0 ? FX_SUCCESS : FX_ACCESS_ERROR;
+    }
+    if (file == nullptr || !file->open) return FX_NOT_OPEN;
+    return futimes(file->fd, tv) == 0 ? FX_SUCCESS : FX_ACCESS_ERROR;
+}

@@ -1,0 +1,129 @@
+// FileX-style file layer on the drives A: (SD card), B: (USB stick) and Z:
+// (configuration flash), and the free-space reporter.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <dirent.h>
+#include <sys/types.h>
+
+// Status numbers.
+constexpr uint32_t FX_SUCCESS = 0, FX_NOT_FOUND = 4, FX_NOT_A_FILE = 5, FX_ACCESS_ERROR = 6,
+                   FX_NOT_OPEN = 7, FX_ALREADY_CREATED = 11, FX_INVALID_PATH = 13,
+                   FX_NOT_DIRECTORY = 14, FX_NO_MORE_ENTRIES = 15, FX_DIR_NOT_EMPTY = 16,
+                   FX_MEDIA_NOT_OPEN = 17, FX_INVALID_ATTR = 25, FX_WRITE_PROTECT = 35,
+                   FX_IO_ERROR = 144;
+
+// Entry attributes.
+constexpr uint32_t FX_READ_ONLY = 0x01, FX_SYSTEM = 0x04, FX_DIRECTORY = 0x10;
+
+// Open types of _fxe_file_open (any other value opens for appending).
+constexpr uint32_t FX_OPEN_FOR_READ = 0, FX_OPEN_FOR_WRITE = 1, FX_OPEN_FOR_TRUNCATE = 4;
+
+constexpr uint8_t DRIVE_A = 0, DRIVE_B = 1, DRIVE_Z = 2, DRIVE_ANY = 255;
+constexpr std::size_t FX_PATH_MAX = 512;  // paths are cut to 511 characters
+constexpr std::size_t FX_NAME_MAX = 256;  // room of an entry name
+
+struct MntDriveRec {
+    char device[16];
+    char mount[16];
+    uint8_t mounted;
+};
+extern std::array<MntDriveRec, 3> MntDrive;
+
+// Per-user media record: drive, current directory, open directory stream and
+// the fields of the last space query.
+struct FxMedia {
+    uint8_t drive;
+    char cwd[FX_PATH_MAX];
+    DIR *dir;
+    uint32_t free_kb;
+    uint32_t total_blocks;
+    uint32_t block_kb;
+    uint8_t space_valid;
+};
+struct FxFile {
+    int fd;
+    uint8_t open;
+    uint64_t size;
+    uint64_t size_copy;
+};
+struct FxLocalPath {
+    char path[FX_PATH_MAX];
+};
+
+extern FxMedia Cf_Media;
+extern uint8_t FileMutex;  // busy flag around the size queries and the record file
+
+// Free-space record written by the reporter.
+constexpr const char *FX_SPACE_RECORD = "/dev/shm/read.dat";
+constexpr std::size_t FX_SPACE_RECORD_SIZE = 24;
+
+// ---- drives ----------------------------------------------------------------------
+uint32_t MountDrive(uint8_t drive, char *mount_out /* 16 bytes */);
+uint32_t Cf_Check(uint8_t drive);
+void Cf_Init();
+// Resolves a name ("B:\LOGS\a.csv", "/LOGS/a.csv", "a.csv") to its system
+// path on a drive; answers 1 when the drive is usable, 0 otherwise.
+uint32_t CfDriveChk(const char *name, char *local_out /* FX_PATH_MAX */, uint8_t drive);
+void UnmountDrive(const char *mount_path);
+uint32_t Cf_Format(uint32_t ignored, uint8_t drive);
+
+// ---- files ---------------------------------------------------------------------------
+uint32_t _fxe_file_create(FxMedia *media, const char *name);
+uint32_t _fxe_file_open(FxMedia *media, FxFile *file, const char *name, uint32_t type);
+uint32_t _fxe_file_close(FxFile *file);
+uint32_t _fxe_file_read(FxFile *file, void *buffer, uint32_t length, uint32_t *count);
+uint32_t _fxe_file_write(FxFile *file, const void *data, uint32_t length);
+uint32_t _fxe_file_seek(FxFile *file, uint64_t offset);
+// from: 0 current position, 1 end, 2 start.
+uint32_t _fxe_file_relative_seek(FxFile *file, int64_t offset, uint32_t from);
+uint32_t _fxe_file_truncate(FxFile *file, uint64_t length);
+uint32_t _fxe_file_delete(FxMedia *media, const char *name);
+uint32_t _fxe_file_rename(FxMedia *media, const char *old_name, const char *new_name);
+uint32_t _fxe_file_attributes_set(FxMedia *media, const char *name, uint32_t attributes);
+uint32_t _fxe_file_attributes_read(FxMedia *media, const char *name, uint32_t *attributes);
+
+// ---- directories ------------------------------------------------------------------------
+uint32_t _fxe_directory_rename(FxMedia *media, const char *old_name, const char *new_name);
+uint32_t _fxe_directory_attributes_set(FxMedia *media, const char *name, uint32_t attributes);
+uint32_t _fxe_directory_attributes_read(FxMedia *media, const char *name, uint32_t *attributes);
+uint32_t _fxe_directory_create(FxMedia *media, const char *name);
+uint32_t _fxe_directory_delete(FxMedia *media, const char *name);
+uint32_t _fxe_directory_name_test(FxMedia *media, const char *name);
+// Entry search in the current directory; name needs FX_NAME_MAX bytes. Every
+// out field but name may be null.
+uint32_t _fxe_directory_first_full_entry_find(FxMedia *media, char *name, uint32_t *attributes,
+                                              uint64_t *size, uint32_t *year, uint32_t *month,
+                                              uint32_t *day, uint32_t *hour, uint32_t *minute,
+                                              uint32_t *second);
+uint32_t _fxe_directory_next_full_entry_find(FxMedia *media, char *name, uint32_t *attributes,
+                                             uint64_t *size, uint32_t *year, uint32_t *month,
+                                             uint32_t *day, uint32_t *hour, uint32_t *minute,
+                                             uint32_t *second);
+uint32_t _fxe_directory_information_get(FxMedia *media, const char *name, uint32_t *attributes,
+                                        uint64_t *size, uint32_t *year, uint32_t *month,
+                                        uint32_t *day, uint32_t *hour, uint32_t *minute,
+                                        uint32_t *second);
+uint32_t _fxe_directory_local_path_set(FxMedia *media, FxLocalPath *local, const char *path);
+uint32_t _fxe_directory_local_path_get(FxMedia *media, const char **path);
+uint32_t _fxe_directory_local_path_restore(FxMedia *media, const FxLocalPath *local);
+
+// ---- media ----------------------------------------------------------------------------------
+uint32_t _fxe_media_flush(FxMedia *media);
+uint32_t _fxe_media_space_available(FxMedia *media, uint32_t *free_kb);
+
+// Sets a modification time (local time fields) with futimes on the file, or
+// with utimes on the path when flag bit 4 is set.
+uint32_t set_mtime(FxFile *file, const char *path, uint32_t year, uint32_t month, uint32_t day,
+                   uint32_t hour, uint32_t minute, uint32_t second, uint32_t flags);
+
+// ---- free-space reporter -----------------------------------------------------------------------
+// Body of the reporter child: rewrites the free-space record once a second
+// and ends when the controller ends. Never returns.
+[[noreturn]] void BackTsk();
+// Forks the reporter child (registered as a child of the controller, ending
+// with it); answers its process id, or -1 when the fork failed.
+pid_t BackTsk_Start();
+// One rewrite of the free-space record (what the reporter does each second).
+void BackTsk_Report();

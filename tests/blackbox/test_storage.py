@@ -1,0 +1,204 @@
+#!/usr/bin/python3
+"""Storage seen from outside: the files a first start creates (checked byte
+for byte against the default contents and their CRC-16), the free-space record
+and its reporter process, and saves that survive a kill at any instant."""
+import os
+import random
+import signal
+import struct
+import subprocess
+import tempfile
+import time
+import unittest
+
+CONTROLLER = os.environ.get("PLC_CONTROLLER", "")
+SAVER = os.path.join(os.path.dirname(CONTROLLER), "storage_saver")
+IMAGE_SIZE = 109176
+
+
+def crc16(data):
+    """CRC-16/MODBUS: reflected polynomial 0xA001, initial 0xFFFF."""
+    crc = 0xFFFF
+    for b in data:
+        crc ^= b
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
+    return crc
+
+
+def stored(data):
+    return struct.pack("<II", crc16(data), len(data)) + data
+
+
+# Default contents of the files.
+LADDER = bytes([0x09, 0x00])
+IO_CONFIG = bytes([0xFF, 0, 0, 0] * 3)
+TABLE = bytes([0x08, 0, 0, 0, 0, 0, 0, 0])
+SETUP = bytes(80)
+
+EXPECTED_LADDER_PGM = stored(LADDER)
+EXPECTED_CONFIG_PGM = (stored(IO_CONFIG)
+                       + struct.pack("<HH", len(SETUP), crc16(SETUP)) + SETUP
+                       + stored(TABLE) * 3              # protocol manager, messaging, data log
+                       + struct.pack("<II", 0, 0)       # parameter table, never written
+                       + stored(TABLE) * 2)             # CANopen, MQTT
+
+
+def read(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+def wait_for(pred, timeout):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if pred():
+            return True
+        time.sleep(0.05)
+    return pred()
+
+
+def children(pid):
+    out = []
+    try:
+        for tid in os.listdir("/proc/%d/task" % pid):
+            with open("/proc/%d/task/%s/children" % (pid, tid)) as f:
+                out += [int(c) for c in f.read().split()]
+    except OSError:
+        pass
+    return out
+
+
+def ended(pid):
+    """Gone, or a zombie waiting for its new parent to reap it."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] in ("Z", "X")
+    except OSError:
+        return True
+
+
+def parse_block(data, pos):
+    crc, n = struct.unpack_from("<II", data, pos)
+    body = data[pos + 8:pos + 8 + n]
+    return crc, n, body, pos + 8 + n
+
+
+class Storage(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory(prefix="plc-bb-storage-")
+        self.root = self.tmp.name
+        self.procs = []
+
+    def tearDown(self):
+        for p in self.procs:
+            if p.poll() is None:
+                os.kill(p.pid, signal.SIGKILL)
+                p.wait()
+        self.tmp.cleanup()
+
+    def path(self, rel):
+        return os.path.join(self.root, rel)
+
+    def start(self, exe, stdout=subprocess.DEVNULL):
+        env = dict(os.environ, PLC_ROOT=self.root, PLC_RESET="exit")
+        p = subprocess.Popen([exe], env=env, stdout=stdout, stderr=subprocess.DEVNULL)
+        self.procs.append(p)
+        return p
+
+    def test_first_start_files_record_and_reporter(self):
+        os.makedirs(self.path("mnt/USB0"))
+        ctl = self.start(CONTROLLER)
+        ladder, config, autoreg = (self.path("mnt/cfg/" + n) for n in ("ladder.pgm", "config.pgm", "autoreg.dta"))
+
+        self.assertTrue(wait_for(lambda: read(ladder) == EXPECTED_LADDER_PGM, 15), read(ladder))
+        self.assertTrue(wait_for(lambda: read(config) == EXPECTED_CONFIG_PGM, 5), read(config))
+
+        def image_ok():
+            d = read(autoreg)
+            return d is not None and len(d) == IMAGE_SIZE and d.endswith(b"WATCHBAT")
+        self.assertTrue(wait_for(image_ok, 10), "autoreg.dta never held a whole image")
+        for f in (ladder, config, autoreg):
+            self.assertEqual(os.stat(f).st_mode & 0o777, 0o600, f)
+
+        # The free-space record: six words, the card's triple first, rewritten every second.
+        record = self.path("dev/shm/read.dat")
+        self.assertTrue(wait_for(lambda: (read(record) or b"") != b"", 5))
+        data = read(record)
+        self.assertEqual(len(data), 24)
+        words = struct.unpack("<6I", data)
+        v = os.statvfs(self.path("mnt/USB0"))
+        self.assertEqual(words[1], min(v.f_blocks, 0xFFFFFFFF))
+        self.assertEqual(words[2], v.f_frsize)
+        self.assertEqual(words[3:], (0, 0, 0))  # no stick in drive B:
+        stamps = set()
+        end = time.monotonic() + 3.5
+        while time.monotonic() < end:
+            st = os.stat(record)
+            stamps.add((st.st_ino, st.st_mtime_ns))
+            time.sleep(0.1)
+        self.assertGreaterEqual(len(stamps), 3, "record not rewritten every second")
+        os.makedirs(self.path("mnt/USB1"))
+        self.assertTrue(wait_for(lambda: struct.unpack("<6I", read(record) or bytes(24))[5] != 0, 3))
+
+        # The reporter is a child of the controller and ends with it, even on kill -9.
+        exe = os.path.realpath(CONTROLLER)
+        reporters = [c for c in children(ctl.pid) if os.path.realpath("/proc/%d/exe" % c) == exe]
+        self.assertTrue(reporters, "no free-space reporter child")
+        os.kill(ctl.pid, signal.SIGKILL)
+        ctl.wait()
+        self.assertTrue(wait_for(lambda: all(ended(c) for c in reporters), 5), "reporter outlived the controller")
+
+        # A second start on the same root keeps the stored files as they are.
+        ctl = self.start(CONTROLLER)
+        self.assertTrue(wait_for(image_ok, 10))
+        time.sleep(1.0)
+        self.assertEqual(read(ladder), EXPECTED_LADDER_PGM)
+        self.assertEqual(read(config), EXPECTED_CONFIG_PGM)
+        os.kill(ctl.pid, signal.SIGKILL)
+        ctl.wait()
+
+    def check_ladder(self, data):
+        crc, n, body, end = parse_block(data, 0)
+        self.assertEqual(end, len(data), "ladder.pgm length")
+        self.assertEqual(crc, crc16(body), "ladder.pgm CRC")
+
+    def check_config(self, data):
+        pos = 0
+        for i in range(8):
+            if i == 1:  # register set-up area: u16 length, u16 CRC
+                n, crc = struct.unpack_from("<HH", data, pos)
+                body = data[pos + 4:pos + 4 + n]
+                pos += 4 + n
+            else:
+                crc, n, body, pos = parse_block(data, pos)
+            self.assertEqual(len(body), n, "block %d cut short" % i)
+            self.assertEqual(crc & 0xFFFF, crc16(body), "block %d CRC" % i)
+        self.assertEqual(pos, len(data), "config.pgm length")
+
+    def test_kill_during_saves_leaves_whole_files(self):
+        random.seed(7)
+        saves = 0
+        for _ in range(25):
+            p = self.start(SAVER, stdout=subprocess.PIPE)
+            first = p.stdout.readline()  # one save completed
+            self.assertTrue(first.strip().isdigit(), first)
+            time.sleep(random.uniform(0.0, 0.3))
+            os.kill(p.pid, signal.SIGKILL)
+            rest = p.stdout.read()
+            p.wait()
+            p.stdout.close()
+            saves += 1 + len(rest.split())
+            self.check_ladder(read(self.path("mnt/cfg/ladder.pgm")))
+            self.check_config(read(self.path("mnt/cfg/config.pgm")))
+            image = read(self.path("mnt/cfg/autoreg.dta"))
+            self.assertEqual(len(image), IMAGE_SIZE)
+            self.assertTrue(image.endswith(b"WATCHBAT"))
+        self.assertGreater(saves, 25)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

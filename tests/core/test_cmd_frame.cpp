@@ -1,0 +1,295 @@
+// The frame layer of the command protocol, byte for byte, through the
+// intercepted programming port: checksum and seed, answers, long frames and
+// negotiation, addressing, host arbitration, time-outs.
+#include "tests/core/test_cmd_support.h"
+
+#include <cstring>
+
+#include "core/memfile.h"
+
+using namespace cmd_test;
+
+namespace {
+
+TEST(CmdChecksum, SeedIsTheOemByteWithoutItsTopBit) {
+    for (uint8_t oem : {0x00, 0x05, 0x85, 0x7F, 0xFF}) {
+        crc_header[3] = oem;
+        const uint8_t s = oem & 0x7F;
+        EXPECT_EQ(Cmd_Seed(), s);
+        const uint8_t f[] = {0x01, 0x00};
+        EXPECT_EQ(Cmd_Checksum(f, 2), uint8_t((256 - (s + 1)) % 256));
+    }
+    crc_header = {};
+}
+
+class CmdFrame : public CmdTest {};
+
+TEST_F(CmdFrame, GetLocalIdAndChecksumErrors) {
+    EXPECT_EQ(Exchange({0x09, 0x01, 0x7F, 0x77}), (Bytes{0xFF, 0x01, 0x7F, 0x81}));
+    // One 0x0F, then the next frame is served.
+    EXPECT_EQ(Exchange({0x09, 0x01, 0x7F, 0x70}), (Bytes{0x0F}));
+    EXPECT_EQ(Exchange({0x09, 0x01, 0x7F, 0x77}), (Bytes{0xFF, 0x01, 0x7F, 0x81}));
+    // Two frames back to back are both served.
+    EXPECT_EQ(Exchange({0x09, 0x01, 0x7F, 0x77, 0x09, 0x01, 0x7F, 0x77}, 4),
+              (Bytes{0xFF, 0x01, 0x7F, 0x81, 0xFF, 0x01, 0x7F, 0x81}));
+}
+
+TEST_F(CmdFrame, OemSeedAppliesBothWays) {
+    crc_header[3] = 0x85;
+    EXPECT_EQ(Exchange({0x09, 0x01, 0x7F, 0x77}), (Bytes{0x0F}));
+    EXPECT_EQ(Exchange(Frame(0x09, {0x7F}, 5)), (Bytes{0xFF, 0x01, 0x7F, 0x7C}));
+    crc_header = {};
+}
+
+TEST_F(CmdFrame, LongLengthCountsTheMarkerAndGetModeAnswers) {
+    PlcWordSet(W_MODE, 2);
+    const Bytes f = Frame(0x01, {0x7F}, 0, true);
+    EXPECT_EQ(f, (Bytes{0x01, 0xFF, 0x01, 0x00, 0x7F, uint8_t(-(0x01 + 0xFF + 0x01 + 0x7F))}));
+    EXPECT_EQ(Exchange(f), (Bytes{0xFF, 0x01, 0x02, 0xFE}));
+    OLPMode = 1;
+    EXPECT_EQ(Exchange(Frame(0x01, {0x7F})), (Bytes{0xFF, 0x01, 0x03, 0xFD}));
+}
+
+TEST_F(CmdFrame, NegotiationBoundsAndLongAnswers) {
+    EXPECT_EQ(Exchange(Frame(0x23, {0x7F, 0x01, 0x04})), (Bytes{0x09}));  // 1025
+    EXPECT_EQ(Exchange(Frame(0x23, {0x7F, 63, 0x00})), (Bytes{0x09}));
+    EXPECT_EQ(Exchange(Frame(0x23, {0x7F, 0x00})), (Bytes{0x09}));        // too short
+    EXPECT_EQ(NegotiationFlag, 0);
+    EXPECT_EQ(Exchange(Frame(0x23, {0x7F, 0x00, 0x04})), (Bytes{0xA0}));
+    EXPECT_EQ(CmdDataMax, 1024);
+    EXPECT_EQ(Exchange(Frame(0x01, {0x7F})), (Bytes{0xFF, 0xFF, 0x01, 0x00, 0x00, 0x01}));
+    // Negotiating 64 returns to short frames.
+    EXPECT_EQ(Exchange(Frame(0x23, {0x7F, 64, 0x00})), (Bytes{0xA0}));
+    EXPECT_EQ(Exchange(Frame(0x01, {0x7F})), (Bytes{0xFF, 0x01, 0x00, 0x00}));
+}
+
+TEST_F(CmdFrame, AnEmptyLongFrameFromTheControllerEndsNegotiation) {
+    EXPECT_EQ(Exchange(Frame(0x23, {0x7F, 0x00, 0x04})), (Bytes{0xA0}));
+    put_packet(0xFF, 0, nullptr);
+    EXPECT_EQ(Drain(), (Bytes{0xFF, 0xFF, 0x00, 0x00, 0x02}));
+    EXPECT_EQ(NegotiationFlag, 0);
+    EXPECT_EQ(CmdDataMax, 64);
+}
+
+TEST_F(CmdFrame, OversizedFrameIsRefusedAndNeverStoredPastTheBuffer) {
+    Bytes data(1100, 0x5A);
+    data[0] = 0x7F;
+    data[1] = 16;
+    Stuff(Frame(0x16, data));
+    for (int i = 0; i < 4; i++) Cmd_Check();
+    EXPECT_EQ(Drain(), (Bytes{0x09}));
+    EXPECT_EQ(CmdRun, CMD_IDLE);
+    // The largest frame that fits is taken.
+    Bytes full(1024, 0);
+    full[0] = 0x7F;
+    EXPECT_EQ(Exchange(Frame(0x24, full), 4), (Bytes{0x09}));  // dummy command: refused, but parsed
+    EXPECT_EQ(Exchange({0x09, 0x01, 0x7F, 0x77}), (Bytes{0xFF, 0x01, 0x7F, 0x81}));
+}
+
+TEST_F(CmdFrame, FramesTooShortForTheirCommandAreRefused) {
+    // A full register read first, so stale bytes would be at hand.
+    EXPECT_EQ(Exchange(Frame(0x18, {0x7F, 16, 0x00, 0x80, 0x34, 0x12})), (Bytes{0xA0}));
+    EXPECT_EQ(Exchange(Frame(0x16, {0x7F, 16})), (Bytes{0x09}));
+    EXPECT_EQ(Exchange(Frame(0x16, {0x7F, 16, 0xF0, 0x06})), (Bytes{0x09}));  // escape without its word
+    EXPECT_EQ(Exchange(Frame(0x16, {0x7F, 16, 0x00, 0x00, 1, 2})), (Bytes{0x09}));  // 32-bit form cut
+    EXPECT_EQ(Exchange(Frame(0x18, {0x7F, 16, 0x00, 0x80, 0x99})), (Bytes{0x09}));  // half a value
+    EXPECT_EQ(LE_Get16(&plc_reg[(32768 - 1024) / 8]), 0x1234);
+    EXPECT_EQ(Exchange(Frame(0x02, {0x7F})), (Bytes{0x09}));
+    EXPECT_EQ(Exchange(Frame(0x01, {})), (Bytes{0x09}));
+    EXPECT_EQ(Exchange(Frame(0x1B, {0x7F})), (Bytes{0x09}));
+    EXPECT_EQ(Exchange(Frame(0x19, {0x7F})), (Bytes{0x09}));
+    EXPECT_EQ(Exchange(Frame(0x21, {0x7F, 0})), (Bytes{0x09}));
+    EXPECT_EQ(Exchange(Frame(0x20, {0x7F, 0, 0})), (Bytes{0xFF, 0x01, 0xFF, 0x01}));
+}
+
+TEST_F(CmdFrame, UnknownAndRefusedCommands) {
+    for (uint8_t c : {0x00, 0x06, 0x07, 0x0C, 0x0D, 0x0E, 0x15, 0x24, 0x25, 0x27, 0x80, 0xFE})
+        EXPECT_EQ(Exchange(Frame(c, {0x7F, 1})), (Bytes{0x09})) << int(c);
+    // A data frame while no command runs is refused as command 0.
+    EXPECT_EQ(Exchange(Frame(0xFF, {0x7F, 1})), (Bytes{0x09}));
+}
+
+TEST_F(CmdFrame, GlobalFramesAndAnyIdCommands) {
+    EXPECT_EQ(Exchange(Frame(0x16, {255, 16, 0x00, 0x80})), Bytes{});
+    EXPECT_EQ(Exchange(Frame(0x01, {255})), Bytes{});
+    EXPECT_EQ(Exchange(Frame(0x18, {255, 16, 0x00, 0x80, 0x11, 0x22})), Bytes{});
+    EXPECT_EQ(LE_Get16(&plc_reg[(32768 - 1024) / 8]), 0x2211);
+    EXPECT_EQ(Exchange(Frame(0x02, {255, 1})), Bytes{});
+    EXPECT_EQ(PlcWord(W_MODE), 1);
+    EXPECT_EQ(Exchange(Frame(0x13, {255})), Bytes{});
+    EXPECT_EQ(Exchange(Frame(0x09, {255})), (Bytes{0xFF, 0x01, 0x7F, 0x81}));
+    EXPECT_EQ(Exchange(Frame(0x09, {12})), (Bytes{0xFF, 0x01, 0x7F, 0x81}));
+    EXPECT_EQ(Exchange(Frame(0x09, {})), (Bytes{0xFF, 0x01, 0x7F, 0x81}));
+}
+
+TEST_F(CmdFrame, SecondHostGetsBusyAndItsInputIsFlushed) {
+    // The Ethernet channel holds the port.
+    Vcomm_Lock = 1;
+    Vcomm_Host = 1;
+    EXPECT_EQ(Exchange({0x09, 0x01, 0x7F, 0x77}), (Bytes{0x60}));
+    EXPECT_EQ(Vcomm_Drv[0].CountRx(0), 0u);
+    Vcomm_Lock = 0;
+    EXPECT_EQ(Exchange({0x09, 0x01, 0x7F, 0x77}), (Bytes{0xFF, 0x01, 0x7F, 0x81}));
+    EXPECT_EQ(CmdHost, 0u);
+}
+
+TEST_F(CmdFrame, MidFrameSilenceResetsTheReceiverAndEndsTheConversation) {
+    EXPECT_EQ(Exchange({0x09, 0x01}), Bytes{});
+    EXPECT_NE(Vcomm_Lock & 1u, 0u);
+    Advance(499);
+    Cmd_Check();
+    EXPECT_NE(CmdBuf.state, 0u);
+    Advance(2);
+    Cmd_Check();
+    EXPECT_EQ(CmdBuf.state, 0u);
+    EXPECT_EQ(Vcomm_Lock, 0u);
+    EXPECT_EQ(Exchange({0x09, 0x01, 0x7F, 0x77}), (Bytes{0xFF, 0x01, 0x7F, 0x81}));
+    // The frame time-out follows word 264 when it is above 500 ms.
+    PlcWordSet(W_CMD_FRAME_TO, 2000);
+    EXPECT_EQ(Exchange({0x09, 0x01}), Bytes{});
+    Advance(1500);
+    Cmd_Check();
+    EXPECT_EQ(Exchange({0x7F, 0x77}), (Bytes{0xFF, 0x01, 0x7F, 0x81}));
+}
+
+TEST_F(CmdFrame, CommLockHoldsTheLockAndSetsTheTimeouts) {
+    EXPECT_EQ(Exchange(Frame(0x19, {0x7F, 1, 0x10, 0x27})), (Bytes{0xA0}));  // 10000 ms, 4 bytes
+    EXPECT_EQ(Vcomm_Lock, 2u);
+    EXPECT_EQ(PlcWord(W_CMD_LOCK), 10000);
+    EXPECT_EQ(PlcWord(W_CMD_FRAME_TO), 10000);
+    EXPECT_EQ(Exchange(Frame(0x19, {0x7F, 1, 0xE8, 0x03, 0xD0, 0x07})), (Bytes{0xA0}));
+    EXPECT_EQ(PlcWord(W_CMD_LOCK), 1000);
+    EXPECT_EQ(PlcWord(W_CMD_FRAME_TO), 2000);
+    EXPECT_EQ(Exchange(Frame(0x19, {0x7F, 1, 0x10, 0x00})), (Bytes{0xA0}));  // below 500: kept
+    EXPECT_EQ(PlcWord(W_CMD_LOCK), 1000);
+    // The lock ends with the conversation, after max(word 263, 5000) ms of silence.
+    Advance(4999);
+    Cmd_Check();
+    EXPECT_EQ(Vcomm_Lock, 2u);
+    Advance(2);
+    Cmd_Check();
+    EXPECT_EQ(Vcomm_Lock, 0u);
+    EXPECT_EQ(Exchange(Frame(0x19, {0x7F, 1})), (Bytes{0xA0}));
+    EXPECT_EQ(Exchange(Frame(0x19, {0x7F, 0})), (Bytes{0xA0}));
+    EXPECT_EQ(Vcomm_Lock, 0u);
+}
+
+TEST_F(CmdFrame, RegisterSetUpDownloadToItsBoundThenRefused) {
+    EXPECT_EQ(Exchange(Frame(0x04, {0x7F, 4})), (Bytes{0xA0}));
+    Bytes d(80);
+    for (unsigned i = 0; i < 80; i++) d[i] = uint8_t(i + 1);
+    EXPECT_EQ(Exchange(Frame(0xFF, Bytes(d.begin(), d.begin() + 41))), (Bytes{0xA0}));
+    EXPECT_EQ(Exchange(Frame(0xFF, Bytes(d.begin() + 41, d.end()))), (Bytes{0xA0}));
+    EXPECT_EQ(Exchange(Frame(0xFF, {})), (Bytes{0xA0}));
+    EXPECT_EQ(PlcDword(W_SETUP_LEN), 80u);
+    EXPECT_EQ(PlcWord(W_SETUP_CRC), crc16(d.data(), d.size()));
+    EXPECT_EQ(0, std::memcmp(&plc_reg[MF_SETUP_BYTE], d.data(), 80));
+    // 81 bytes: the frame that would pass the bound is refused, the header stays.
+    EXPECT_EQ(Exchange(Frame(0x04, {0x7F, 4})), (Bytes{0xA0}));
+    EXPECT_EQ(Exchange(Frame(0xFF, Bytes(81, 7))), (Bytes{0x09}));
+    EXPECT_EQ(CmdRun, CMD_IDLE);
+    EXPECT_EQ(Cmd_Downloading, 0);
+    EXPECT_EQ(PlcDword(W_SETUP_LEN), 80u);
+    // Types without an area or upload-only types are refused at once.
+    for (uint8_t t : {1, 3, 17, 34, 200}) EXPECT_EQ(Exchange(Frame(0x04, {0x7F, t})), (Bytes{0x09})) << int(t);
+}
+
+TEST_F(CmdFrame, UploadHandshakeRepeatsOnChecksumErrorAndEndsOnRefusal) {
+    PlcWordSet(W_MODE, 2);  // no program store from the download
+    EXPECT_EQ(Exchange(Frame(0x04, {0x7F, 4})), (Bytes{0xA0}));
+    Bytes d(70);
+    for (unsigned i = 0; i < d.size(); i++) d[i] = uint8_t(0x30 + i);
+    EXPECT_EQ(Exchange(Frame(0xFF, d)), (Bytes{0xA0}));
+    EXPECT_EQ(Exchange(Frame(0xFF, {})), (Bytes{0xA0}));
+
+    EXPECT_EQ(Exchange(Frame(0x05, {0x7F, 4})), (Bytes{0xA0}));
+    Advance(249);
+    EXPECT_EQ(Exchange({}), Bytes{});
+    Advance(1);
+    const Bytes first = Frame(0xFF, Bytes(d.begin(), d.begin() + 64));
+    EXPECT_EQ(Exchange({}), first);
+    EXPECT_EQ(Exchange({0x0F}), first);
+    EXPECT_EQ(Exchange({0xA0}), Frame(0xFF, Bytes(d.begin() + 64, d.end())));
+    EXPECT_EQ(Exchange({0xA0}), Frame(0xFF, {}));
+    EXPECT_EQ(Exchange({0xA0}), Bytes{});
+    EXPECT_EQ(CmdRun, CMD_IDLE);
+
+    // The header: CRC word and length.
+    EXPECT_EQ(Exchange(Frame(0x05, {0x7F, 4, 1})), (Bytes{0xA0}));
+    Advance(250);
+    Bytes h(8, 0);
+    LE_Put32(h.data(), crc16(d.data(), d.size()));
+    LE_Put32(h.data() + 4, 70);
+    EXPECT_EQ(Exchange({}), Frame(0xFF, h));
+    EXPECT_EQ(Exchange({0x09}), Bytes{});
+    EXPECT_EQ(CmdRun, CMD_IDLE);
+}
+
+TEST_F(CmdFrame, VersionAnswersByFirmwareNumber) {
+    PlcWordSet(W_FWNUM, 200);
+    PlcWordSet(W_FWVER, 1550);
+    EXPECT_EQ(Exchange(Frame(0x08, {0x7F})), Frame(0xFF, {200, 15, 50}));
+    PlcWordSet(W_FWNUM, 570);
+    EXPECT_EQ(Exchange(Frame(0x08, {0x7F})), Frame(0xFF, {0xFF, 15, 50, 0x3A, 0x02}));
+}
+
+TEST_F(CmdFrame, RegisterEscapesAndRefusals) {
+    EXPECT_EQ(Exchange(Frame(0x18, {0x7F, 16, 0xF0, 0x06, 0x10, 0x00, 0xAA, 0x55})), (Bytes{0xA0}));
+    EXPECT_EQ(LE_Get16(&plc_reg[(0x10010 - 1024) / 8]), 0x55AA);
+    EXPECT_EQ(Exchange(Frame(0x18, {0x7F, 16, 0xF1, 0x06, 0x10, 0x00, 0x01, 0x02})), (Bytes{0xA0}));
+    EXPECT_EQ(LE_Get16(&plc_reg[(0x20010 - 1024) / 8]), 0x0201);
+    EXPECT_EQ(Exchange(Frame(0x16, {0x7F, 16, 0x00, 0x00, 0x10, 0x00, 0x01, 0x00})), Frame(0xFF, {0xAA, 0x55}));
+    EXPECT_EQ(Exchange(Frame(0x16, {0x7F, 16, 0x00, 0x00, 0x00, 0x00, 0x00, 0x20})), (Bytes{0x0F}));
+    EXPECT_EQ(Exchange(Frame(0x18, {0x7F, 16, 0x00, 0x00, 0x00, 0x00, 0x00, 0x20, 1, 0})), (Bytes{0x0F}));
+    EXPECT_EQ(Exchange(Frame(0x16, {0x7F, 0, 0x00, 0x80})), (Bytes{0x09}));   // nothing to read
+    // Reading more than a short frame carries needs negotiation.
+    EXPECT_EQ(Exchange(Frame(0x16, {0x7F, 255, 0x00, 0x80})), Frame(0xFF, Bytes(31, 0)));
+    // The mode word reads 3 while an on-line change is armed.
+    EXPECT_EQ(Exchange(Frame(0x02, {0x7F, 3})), (Bytes{0xA0}));
+    EXPECT_EQ(OLPMode, 1);
+    EXPECT_EQ(Exchange(Frame(0x16, {0x7F, 16, 0x40, 0x0C})), Frame(0xFF, {3, 0}));
+    EXPECT_EQ(Exchange(Frame(0x02, {0x7F, 9})), (Bytes{0x09}));
+    // %SR5 through PlcReg_Set changes the mode.
+    EXPECT_EQ(Exchange(Frame(0x18, {0x7F, 16, 0x40, 0x0C, 1, 0})), (Bytes{0xA0}));
+    EXPECT_EQ(PlcWord(W_MODE), 1);
+    // Width 0 clears.
+    plc_reg[(32768 - 1024) / 8] = 0x77;
+    EXPECT_EQ(Exchange(Frame(0x18, {0x7F, 0, 0x00, 0x80})), (Bytes{0xA0}));
+    EXPECT_EQ(plc_reg[(32768 - 1024) / 8], 0);
+}
+
+TEST_F(CmdFrame, BaudRateChangeFallsBackAfterSilence) {
+    EXPECT_EQ(Exchange(Frame(0x1A, {0x7F})), Frame(0xFF, {5}));
+    // (The re-open empties the intercept rings, answer byte included.)
+    Exchange(Frame(0x1B, {0x7F, 9}));
+    EXPECT_EQ(Vcomm_Port[0].SerialOpenMode[0], 9);
+    Advance(8999);
+    Cmd_Check();
+    EXPECT_EQ(Vcomm_Port[0].SerialOpenMode[0], 9);
+    Advance(2);
+    Cmd_Check();
+    EXPECT_EQ(Vcomm_Port[0].SerialOpenMode[0], 5);
+    // Back to the protocol's own speed: nothing to guard.
+    Exchange(Frame(0x1B, {0x7F, 5}));
+    EXPECT_EQ(Timers[CmdBaudTimer].running, 0);
+}
+
+TEST_F(CmdFrame, AbandonedDownloadIsClosedAndInvalidated) {
+    EXPECT_EQ(Exchange(Frame(0x04, {0x7F, 0})), (Bytes{0xA0}));
+    EXPECT_EQ(Cmd_Downloading, 1);
+    EXPECT_EQ(Exchange(Frame(0xFF, {1, 2, 3, 4})), (Bytes{0xA0}));
+    Advance(501);
+    Cmd_Check();
+    EXPECT_EQ(Cmd_Downloading, 0);
+    EXPECT_EQ(CmdRun, CMD_IDLE);
+    EXPECT_EQ(Vcomm_Lock, 0u);
+    EXPECT_NE(PlcWord(W_FAULT) & 0x04, 0);  // the application is marked invalid
+}
+
+TEST_F(CmdFrame, FileTransferPlaceholderRefuses) {
+    EXPECT_EQ(Exchange(Frame(0x1C, {0x7F, 'L', 'I', 'S', 'T'})), (Bytes{0x09}));
+    EXPECT_EQ(Exchange(Frame(0x1D, {0x7F, 1, 2})), (Bytes{0x09}));
+    EXPECT_EQ(Exchange(Frame(0x1E, {0x7F})), (Bytes{0x09}));
+}
+
+}  // namespace

@@ -1,0 +1,281 @@
+// Controller modes and the scan: the mode rules, I/O start, scan-time words,
+// free-running clock bits, the fault stop of the engine, forces and the
+// on-line change word. The engine is a test double plugged into Plc_Engine.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "core/memfile.h"
+#include "core/plcmode.h"
+#include "core/plcreg.h"
+#include "core/timebase.h"
+#include "test_exec_support.h"
+
+namespace {
+
+using exec_test::FakeClock;
+
+// The engine double: counts its runs, clears the first-scan bits as the
+// interpreter's END does, optionally writes a word, answers `answer`.
+int engine_runs;
+int32_t engine_answer = -1;
+uint32_t engine_word;      // 0: writes nothing
+uint16_t engine_value;
+int32_t Engine() {
+    engine_runs++;
+    plc_reg[64] &= uint8_t(~0x01);
+    plc_reg[65] &= uint8_t(~0x02);
+    if (engine_word != 0) PlcWordSet(engine_word, engine_value);
+    return engine_answer;
+}
+
+class ExecMode : public ::testing::Test {
+protected:
+    void SetUp() override {
+        exec_test::Root();
+        plc_reg.fill(0);
+        io_force.fill(0);
+        OLPMode = 0;
+        first_run = 0;
+        engine_runs = 0;
+        engine_answer = -1;
+        engine_word = 0;
+        saved_engine = Plc_Engine;
+        Plc_Engine = Engine;
+        PlcScan_Reset();
+    }
+    void TearDown() override { Plc_Engine = saved_engine; }
+    static uint16_t Mode() { return PlcWord(W_MODE); }
+    int32_t (*saved_engine)();
+};
+
+TEST_F(ExecMode, RequestsAboveFourAndFaultBits) {
+    SetPlcMode(5);
+    EXPECT_EQ(Mode(), 0);
+    SetPlcMode(2);
+    EXPECT_EQ(Mode(), 2);
+    SetPlcMode(5);
+    EXPECT_EQ(Mode(), 2) << "a request of 5 is ignored";
+    SetPlcMode(255);
+    EXPECT_EQ(Mode(), 2);
+
+    // With the invalid-instruction bit set, any request but 3 stops.
+    PlcWordSet(W_FAULT, FAULT_BADOP);
+    SetPlcMode(2);
+    EXPECT_EQ(Mode(), 0) << "request 2 with fault 0x100 gives 0";
+    SetPlcMode(2);
+    EXPECT_EQ(Mode(), 0);
+    SetPlcMode(3);
+    EXPECT_EQ(Mode(), 3) << "request 3 is allowed with the fault";
+    SetPlcMode(1);
+    EXPECT_EQ(Mode(), 0);
+    for (uint16_t bit : {0x001, 0x002, 0x004, 0x008, 0x100, 0x800}) {
+        PlcWordSet(W_FAULT, bit);
+        PlcWordSet(W_MODE, 2);
+        SetPlcMode(4);
+        EXPECT_EQ(Mode(), 0) << "fault bit " << bit;
+    }
+    PlcWordSet(W_FAULT, 0x40);  // not one of 0x90F
+    SetPlcMode(1);
+    EXPECT_EQ(Mode(), 1);
+}
+
+TEST_F(ExecMode, RunFromStopClearsOutputsKeepsMemory) {
+    const std::size_t q = (BA_Q - 1024) / 8, m = (BA_M - 1024) / 8, r = (BA_R - 1024) / 8;
+    plc_reg[q] = 0xA5;
+    plc_reg[m] = 0x5A;
+    plc_reg[r] = 0x77;
+    SetPlcMode(2);
+    EXPECT_EQ(plc_reg[q], 0) << "%Q cleared on entering run from stop";
+    EXPECT_EQ(plc_reg[m], 0x5A) << "%M kept";
+    EXPECT_EQ(plc_reg[r], 0x77);
+    EXPECT_EQ(plc_reg[64] & 0x01, 0x01) << "%S1 first scan";
+    EXPECT_EQ(PlcWord(W_SCAN_MIN), 65535);
+    EXPECT_EQ(old_reg[m], 0x5A) << "a fresh old_reg copy";
+
+    // Mode 4 to mode 2 does not restart the I/O: the outputs stay.
+    SetPlcMode(4);
+    plc_reg[q] = 0x3C;
+    SetPlcMode(2);
+    EXPECT_EQ(plc_reg[q], 0x3C);
+    EXPECT_EQ(plc_reg[65] & 0x02, 0x02) << "first-scan bit of the warm change";
+}
+
+TEST_F(ExecMode, ScanTimeWordsFromSecondScan) {
+    FakeClock clock;
+    SetPlcMode(2);
+    PlcScan();  // first scan after IoStart: %S1 set, no measurement
+    EXPECT_EQ(engine_runs, 1);
+    EXPECT_EQ(PlcWord(W_SCAN_AVG), 0);
+    EXPECT_EQ(PlcWord(W_SCAN_MIN), 65535);
+    EXPECT_EQ(PlcWord(W_SCAN_MAX), 0);
+    FakeClock::Advance(30);
+    PlcScan();
+    EXPECT_EQ(PlcWord(W_SCAN_AVG), 30);
+    EXPECT_EQ(PlcWord(W_SCAN_MIN), 30);
+    EXPECT_EQ(PlcWord(W_SCAN_MAX), 30);
+    FakeClock::Advance(10);
+    PlcScan();
+    EXPECT_EQ(PlcWord(W_SCAN_AVG), (480 - 30 + 10) / 16);
+    EXPECT_EQ(PlcWord(W_SCAN_MIN), 10);
+    EXPECT_EQ(PlcWord(W_SCAN_MAX), 30);
+
+    // Mode 1: no application, no measurement.
+    SetPlcMode(1);
+    const int runs = engine_runs;
+    FakeClock::Advance(100);
+    PlcScan();
+    EXPECT_EQ(engine_runs, runs);
+    EXPECT_EQ(PlcWord(W_SCAN_MAX), 30);
+    EXPECT_EQ(PlcWord(W_SCAN_AVG), 0) << "leaving run clears the average";
+}
+
+TEST_F(ExecMode, ClockBitPeriods) {
+    FakeClock clock;
+    PlcScan();  // the very first scan sets the three bits
+    EXPECT_EQ(plc_reg[64] & 0x1C, 0x1C);
+    struct Bit {
+        uint8_t mask;
+        uint32_t half;
+        std::vector<uint32_t> toggles;
+    };
+    std::vector<Bit> bits = {{0x04, 50, {}}, {0x08, 500, {}}, {0x10, 5000, {}}};
+    uint8_t prev = plc_reg[64];
+    uint32_t t = 0;
+    // 1 ms scans for 3 seconds; bits toggle every half period exactly.
+    for (int i = 0; i < 3000; i++) {
+        FakeClock::Advance(10);
+        t += 10;
+        PlcScan();
+        for (Bit &b : bits) {
+            if ((plc_reg[64] ^ prev) & b.mask) b.toggles.push_back(t);
+        }
+        prev = plc_reg[64];
+    }
+    for (const Bit &b : bits) {
+        ASSERT_GE(b.toggles.size(), 2u) << int(b.mask);
+        EXPECT_EQ(b.toggles.front(), b.half);
+        for (std::size_t i = 1; i < b.toggles.size(); i++)
+            EXPECT_EQ(b.toggles[i] - b.toggles[i - 1], b.half) << "bit " << int(b.mask);
+    }
+    // Slow scans (7 ms): %S3 restarts its phase at each toggle instead of
+    // toggling twice in a row; %S5 keeps its 1 s raster.
+    PlcScan_Reset();
+    PlcScan();
+    prev = plc_reg[64];
+    std::vector<uint32_t> s3, s5;
+    t = 0;
+    for (int i = 0; i < 600; i++) {
+        FakeClock::Advance(70);
+        t += 70;
+        PlcScan();
+        if ((plc_reg[64] ^ prev) & 0x04) s3.push_back(t);
+        if ((plc_reg[64] ^ prev) & 0x10) s5.push_back(t);
+        prev = plc_reg[64];
+    }
+    EXPECT_EQ(s3.size(), 600u) << "one toggle per 7 ms scan";
+    ASSERT_GE(s5.size(), 3u);
+    EXPECT_EQ(s5[0], 5040u);
+    EXPECT_EQ(s5[1], 10010u);
+}
+
+TEST_F(ExecMode, EngineFaultStops) {
+    FakeClock clock;
+    SetPlcMode(2);
+    engine_answer = 0x12345;
+    PlcScan();
+    EXPECT_EQ(PlcWord(W_BADOP), 0x2345);
+    EXPECT_EQ(PlcWord(W_BADOP + 1), 0x0001);
+    EXPECT_EQ(PlcWord(W_FAULT) & FAULT_BADOP, FAULT_BADOP);
+    EXPECT_EQ(Mode(), 0);
+    // The fault keeps the controller stopped for a run request.
+    SetPlcMode(2);
+    EXPECT_EQ(Mode(), 0);
+}
+
+TEST_F(ExecMode, EngineFaultDuringOnlineChangeRestoresProgram) {
+    FakeClock clock;
+    SetPlcMode(2);
+    OLPMode = 1;
+    PlcWordSet(W_OLC, 0x05);  // request present, new program in the running area
+    engine_answer = 7;
+    PlcScan();
+    EXPECT_EQ(PlcWord(W_OLC), 0x100);
+    EXPECT_EQ(Mode(), 2) << "the controller keeps running the stored program";
+    EXPECT_EQ(PlcWord(W_FAULT) & FAULT_BADOP, 0);
+}
+
+TEST_F(ExecMode, OnlineChangeSteps) {
+    FakeClock clock;
+    SetPlcMode(2);
+    OLPMode = 1;
+    // The new program: 4 bytes with its header.
+    const uint8_t pgm[4] = {1, 2, 3, 4};
+    MF_SetHeader(ladder_olp.data(), 0xBEEF, 4);
+    std::memcpy(&ladder_olp[MF_HDR], pgm, 4);
+    PlcWordSet(W_OLC, 0x03);
+    PlcScan();
+    EXPECT_EQ(PlcWord(W_OLC), 0x0B) << "acknowledged";
+    PlcScan();
+    EXPECT_EQ(PlcWord(W_OLC), 0x17) << "executed, new program current";
+    EXPECT_EQ(std::memcmp(&ladder_bl[MF_HDR], pgm, 4), 0);
+    EXPECT_EQ(PlcWord(150), 0xBEEF);
+    EXPECT_EQ(PlcDword(138), 4u);
+    PlcScan();
+    EXPECT_EQ(PlcWord(W_OLC), 0x05) << "0x12 cleared once executed";
+    // Leaving the change stores the running program and clears the low byte.
+    OLPMode = 0;
+    PlcScan();
+    EXPECT_EQ(PlcWord(W_OLC), 0);
+    // Leaving mode 2 disarms the change.
+    OLPMode = 1;
+    SetPlcMode(3);
+    EXPECT_EQ(OLPMode, 0);
+}
+
+TEST_F(ExecMode, ForcesAroundTheApplication) {
+    FakeClock clock;
+    const uint32_t in_word = (BA_I - 1024) / 16, out_word = (BA_Q - 1024) / 16;
+    LE_Put16(&io_force[0], 1);
+    LE_Put16(&io_force[2], 1);
+    const uint16_t entries[2][3] = {{uint16_t(in_word), 0x00FF, 0x0100}, {uint16_t(out_word), 0, 0xFFFF}};
+    for (int i = 0; i < 2; i++)
+        for (int k = 0; k < 3; k++) LE_Put16(&io_force[4 + 6 * i + 2 * k], entries[i][k]);
+    plc_reg[65] |= 0x08;  // forcing enabled
+    SetPlcMode(2);
+    PlcWordSet(in_word, 0x1234);
+    engine_word = out_word;
+    engine_value = 0x0001;
+    PlcScan();
+    EXPECT_EQ(PlcWord(in_word), 0x0134);
+    EXPECT_EQ(PlcWord(out_word), 0xFFFF) << "output forces are reapplied after the logic";
+}
+
+TEST_F(ExecMode, DownloadedForceCountsClamped) {
+    FakeClock clock;
+    std::array<uint8_t, PLC_REG_SIZE> before{};
+    LE_Put16(&io_force[0], 0xFFFF);
+    LE_Put16(&io_force[2], 0xFFFF);
+    for (unsigned i = 0; i < FORCE_MAX_ENTRIES; i++) {
+        LE_Put16(&io_force[4 + 6 * i], 0xFFFF);  // past the image: skipped
+        LE_Put16(&io_force[4 + 6 * i + 2], 0);
+        LE_Put16(&io_force[4 + 6 * i + 4], 0xFFFF);
+    }
+    LE_Put16(&io_force[4], 300);  // the first entry is real
+    plc_reg[65] |= 0x08;
+    SetPlcMode(1);
+    before = plc_reg;
+    PlcScan();
+    EXPECT_EQ(PlcWord(300), 0xFFFF);
+    for (std::size_t i = 0; i < PLC_REG_SIZE; i++) {
+        if (before[i] == plc_reg[i]) continue;
+        // Only the forced word, the clock and UTC records and the status
+        // bytes may change in this scan.
+        const bool allowed = i == 600 || i == 601 || (i >= 2 * W_CLOCK && i < 2 * W_CLOCK + 14) ||
+                             (i >= 2 * W_UTC && i < 2 * W_UTC + 12) || i == 64 || i == 65;
+        EXPECT_TRUE(allowed) << "byte " << i;
+    }
+}
+
+}  // namespace

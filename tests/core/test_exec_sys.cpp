@@ -1,0 +1,303 @@
+// System services: hardware check and kernel revision, register links and
+// pseudo-registers, the battery-backed image bounds, LEDs, the watchdog and
+// the watchdog thread's check.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+
+#include "core/mainloop.h"
+#include "core/memfile.h"
+#include "core/plcmode.h"
+#include "core/plcreg.h"
+#include "core/rtc.h"
+#include "core/sys.h"
+#include "core/timebase.h"
+#include "io/io.h"
+#include "test_exec_support.h"
+
+namespace {
+
+std::string Slurp(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+class ExecSys : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root = exec_test::Root();
+        setenv("PLC_RESET", "exit", 1);
+        plc_reg.fill(0);
+        WatchDogDisable = 0;
+    }
+    void TearDown() override {
+        StopWatchdog();
+        unsetenv("PLC_UNAME");
+    }
+    std::string root;
+};
+
+TEST_F(ExecSys, HardwareCheckIdentityAndShellOrder) {
+    std::remove((root + "/sim/commands.log").c_str());
+    uint8_t image[76];
+    for (unsigned i = 0; i < sizeof image; i++) image[i] = uint8_t(i + 1);
+    {
+        std::ofstream f(root + "/mnt/cfg/TINYIMGE.BIN", std::ios::binary);
+        f.write(reinterpret_cast<const char *>(image), sizeof image);
+    }
+    SYS_HardwareCheck();
+    EXPECT_EQ(LE_Get16(&tinyImage[4]), 12);
+    EXPECT_EQ(tinyImage[8], 9) << "MAC IDs from byte 8";
+    EXPECT_EQ(tinyImage[75], 76);
+    EXPECT_EQ(Slurp(root + "/sim/commands.log"),
+              "killall -9 inetd\n"
+              "echo 10 >  /proc/sys/vm/dirty_writeback_centisecs\n"
+              "echo 20 >  /proc/sys/vm/dirty_expire_centisecs\n"
+              "echo 0 > /proc/sys/net/ipv4/conf/eth0/arp_filter\n"
+              "echo 0 > /proc/sys/net/ipv4/conf/eth1/arp_filter\n"
+              "echo 1 > /proc/sys/net/ipv4/conf/all/arp_ignore\n"
+              "echo 1 > /proc/sys/net/ipv4/conf/all/proxy_arp\n"
+              "echo 5 > /proc/sys/net/ipv4/tcp_retries2\n"
+              "uname -a > /dev/shm/rev.txt\n");
+    std::remove((root + "/mnt/cfg/TINYIMGE.BIN").c_str());
+    SYS_HardwareCheck();
+    EXPECT_EQ(tinyImage[8], 0) << "a missing file leaves the image zero";
+    EXPECT_EQ(LE_Get16(&tinyImage[4]), 12);
+}
+
+TEST_F(ExecSys, KernelRevisionText) {
+    struct Case {
+        const char *uname;
+        const char *rev;  // positions 0..9
+        uint32_t number;
+    };
+    const Case cases[] = {
+        {"Linux controller 2.6.35.3-3544 #1 PREEMPT armv5tejl GNU/Linux", "2.6.35.44", 3544},
+        {"Linux c 2.6.35.3-3543 #1", "2.6.35.43", 3543},
+        // Only digits and dots count; a leading '4' is not kept.
+        {"Linux c 42.6.35.3-3999 x", "2.6.35.99", 3599},
+    };
+    for (const Case &c : cases) {
+        setenv("PLC_UNAME", c.uname, 1);
+        SYS_HardwareCheck();
+        EXPECT_STREQ(KernelRev.data(), c.rev) << c.uname;
+        EXPECT_EQ(SYS_KernelRevNumber(), c.number) << c.uname;
+        EXPECT_EQ(std::memcmp(&plc_reg[108560], KernelRev.data(), 10), 0);
+    }
+    // A text longer than the 20 bytes stays within them.
+    setenv("PLC_UNAME", "Linux x 1234567890123456789012345678901234567890 y", 1);
+    SYS_HardwareCheck();
+    EXPECT_EQ(KernelRev[9], 0);
+    EXPECT_EQ(KernelRev[7], '9');
+    EXPECT_EQ(KernelRev[8], '0');
+    EXPECT_EQ(KernelRev[19], 0);
+    // Fewer than two kept characters.
+    setenv("PLC_UNAME", "Linux x 7 y", 1);
+    SYS_HardwareCheck();
+    EXPECT_EQ(KernelRev[7], '0');
+    EXPECT_EQ(KernelRev[8], '7');
+    setenv("PLC_UNAME", "Linux", 1);
+    SYS_HardwareCheck();
+    EXPECT_EQ(SYS_KernelRevNumber(), 0u);
+    EXPECT_EQ(KernelRev[0], 0);
+}
+
+TEST_F(ExecSys, LinkSpecifications) {
+    SYS_ResetRCBs(0);
+    EXPECT_EQ(rcbLimit, 400u);
+    const SysRcb *a = SYS_LinkReg(BA_R, 0x8004);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->width, 32);
+    EXPECT_EQ(a->count, 4);
+    const SysRcb *b = SYS_LinkReg(BA_R, 0x0010);
+    EXPECT_EQ(b->width, 16);
+    EXPECT_EQ(b->count, 2 | RCB_SIGN_FILL);
+    const SysRcb *c = SYS_LinkReg(BA_R, 0x00C4);
+    EXPECT_EQ(c->width, 32);
+    EXPECT_EQ(c->count, 4);
+    const SysRcb *d = SYS_LinkReg(BA_R, 0x004C);
+    EXPECT_EQ(d->width, 12);
+    EXPECT_EQ(d->count, 2);
+    EXPECT_EQ(d->base, BA_R);
+
+    SYS_ResetRCBs(2);
+    EXPECT_EQ(rcbLimit, 16u);
+    for (int i = 0; i < 16; i++) EXPECT_NE(SYS_LinkReg(BA_R, 16), nullptr);
+    EXPECT_EQ(SYS_LinkReg(BA_R, 16), nullptr) << "a full table refuses";
+    SYS_ResetRCBs(1);
+    EXPECT_EQ(rcbLimit, 64u);
+}
+
+TEST_F(ExecSys, ReadAndWriteThroughLinks) {
+    SYS_ResetRCBs(0);
+    const SysRcb *s16 = SYS_LinkReg(BA_R, 0x0010);
+    PlcWordSet((BA_R - 1024) / 16, 0x8001);
+    uint8_t out[4];
+    SYS_ReadReg(out, s16, 4);
+    EXPECT_EQ(out[0], 0x01);
+    EXPECT_EQ(out[1], 0x80);
+    EXPECT_EQ(out[2], 0xFF) << "sign fill";
+    EXPECT_EQ(out[3], 0xFF);
+    PlcWordSet((BA_R - 1024) / 16, 0x0001);
+    SYS_ReadReg(out, s16, 4);
+    EXPECT_EQ(out[2], 0x00);
+    // A write is cut to the link's bytes.
+    const SysRcb *b4 = SYS_LinkReg(BA_R + 16, 0x8002);
+    const uint8_t data[4] = {0x11, 0x22, 0x33, 0x44};
+    SYS_WriteReg(b4, data, 4);
+    EXPECT_EQ(PlcWord((BA_R - 1024) / 16 + 1), 0x2211);
+    EXPECT_EQ(PlcWord((BA_R - 1024) / 16 + 2), 0);
+    // The rogue write goes at base + offset.
+    SYS_WriteRogueRCB(b4, 16, 16, data);
+    EXPECT_EQ(PlcWord((BA_R - 1024) / 16 + 2), 0x2211);
+    SYS_WriteRogueRCB(nullptr, 0, 16, data);  // ignored
+}
+
+TEST_F(ExecSys, PseudoRegisters) {
+    SYS_ResetRCBs(1);
+    const SysRcb *tz = SYS_LinkReg(1005, 0x8006);
+    PlcWordSet(W_TZ, uint16_t(int16_t(-90)));
+    uint8_t out[6];
+    SYS_ReadReg(out, tz, 6);
+    EXPECT_EQ(int16_t(LE_Get16(out + 2)), -30) << "minutes";
+    EXPECT_EQ(int16_t(LE_Get16(out + 4)), -1) << "hours";
+    UtcUpdated = 0;
+    const uint8_t set[6] = {0, 0, 30, 0, 2, 0};
+    SYS_WriteReg(tz, set, 6);
+    EXPECT_EQ(PlcWord(W_TZ), 150);
+    EXPECT_EQ(UtcUpdated, 1);
+
+    const SysRcb *rev = SYS_LinkReg(1022, 0x8014);
+    std::memcpy(KernelRev.data(), "2.6.35.44", 10);
+    uint8_t text[20];
+    SYS_ReadReg(text, rev, 20);
+    EXPECT_STREQ(reinterpret_cast<char *>(text), "2.6.35.44");
+    const SysRcb *none = SYS_LinkReg(1009, 0x8004);
+    std::memset(out, 0x55, sizeof out);
+    SYS_ReadReg(out, none, 4);
+    EXPECT_EQ(LE_Get32(out), 0u);
+    SYS_WriteReg(none, set, 4);  // ignored
+    const SysRcb *utc = SYS_LinkReg(1007, 0x800C);
+    const uint8_t rec[12] = {1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 0xE8, 0x07};
+    UtcUpdated = 0;
+    SYS_WriteReg(utc, rec, 12);
+    EXPECT_EQ(std::memcmp(&plc_reg[108582], rec, 12), 0);
+    EXPECT_EQ(UtcUpdated, 1);
+    UtcUpdated = 0;
+}
+
+TEST_F(ExecSys, BatteryImageBounds) {
+    std::vector<uint8_t> big(0x10000, 0xAB);
+    const uint32_t size = uint32_t(bbram.size());
+    EXPECT_EQ(SYS_WriteCmd(big.data(), 106495, 4), 0u) << "offset above 106,494 refused";
+    // Never past the area, whatever the count.
+    const uint32_t n = SYS_WriteCmd(big.data(), size - 2, 0xFFFF);
+    EXPECT_LE(n, 2u);
+    std::vector<uint8_t> back(0x10000, 0);
+    EXPECT_LE(SYS_ReadCmd(back.data(), size - 2, 0xFFFF), 2u);
+    EXPECT_EQ(SYS_ReadCmd(back.data(), size, 4), 0u);
+    EXPECT_EQ(SYS_ReadCmd(back.data(), 0xFFFFFFFFu, 4), 0u);
+    uint8_t buf[2048];
+    std::memset(buf, 0, sizeof buf);
+    EXPECT_EQ(SYS_BlockErase(buf, 4096), 1u);
+    EXPECT_EQ(buf[1023], 0xFF);
+    EXPECT_EQ(buf[1024], 0) << "at most 1024 bytes erased";
+}
+
+TEST_F(ExecSys, SystemRegistersByNumber) {
+    EXPECT_EQ(SYS_WriteSys(5, 2), 1u);
+    EXPECT_EQ(PlcWord(W_MODE), 2) << "%SR5 goes through the mode change";
+    EXPECT_EQ(SYS_ReadSys(5), 2);
+    EXPECT_EQ(SYS_WriteSys(5, 9), 0u);
+    SYS_WriteSys(1, 77);
+    EXPECT_EQ(SYS_lastLocalUser, 77);
+    SetPlcMode(0);
+}
+
+TEST_F(ExecSys, LedCodes) {
+    auto leds = [this] { return Slurp(root + "/sim/leds"); };
+    sysFlash = 1;
+    SYS_SetStatusLeds(11, 11);
+    EXPECT_EQ(leds(), "OK 1 11\nRUN 0 11\n") << "alternating";
+    sysFlash = 0;
+    SYS_SetStatusLeds(11, 11);
+    EXPECT_EQ(leds(), "OK 0 11\nRUN 1 11\n");
+    Flash100ms = 1;
+    SYS_SetStatusLeds(12, 12);
+    EXPECT_EQ(leds(), "OK 1 12\nRUN 1 12\n") << "together";
+    Flash100ms = 0;
+    SYS_SetStatusLeds(12, 12);
+    EXPECT_EQ(leds(), "OK 0 12\nRUN 0 12\n");
+    PlcWordSet(W_PORTPROTO, 1);
+    PlcWordSet(182, 0);
+    EXPECT_EQ(SYS_GetOkLed(), 1u);
+    PlcWordSet(182, 4);
+    EXPECT_EQ(SYS_GetOkLed(), 0u);
+    plc_reg[65] |= 0x04;
+    EXPECT_EQ(SYS_GetOkLed(), 2u) << "forcing active";
+    EXPECT_EQ(SYS_GetRunLed(), 0u);
+    PlcWordSet(W_MODE, 1);
+    EXPECT_EQ(SYS_GetRunLed(), 2u);
+}
+
+TEST_F(ExecSys, WatchdogDisabledNeverOpens) {
+    WatchDogDisable = 1;
+    StartWatchdog();
+    EXPECT_EQ(wdog.load(), -1);
+    TickleWatchdogReal();
+    EXPECT_EQ(PLAT_WdtTimeLeft(), -1);
+    EXPECT_EQ(WatchdogScan_Check(), 0u);
+}
+
+TEST_F(ExecSys, WatchdogThreadSavesOnceNearExpiry) {
+    StartWatchdog();
+    ASSERT_GE(wdog.load(), 0);
+    EXPECT_EQ(PLAT_WdtTimeout(), 5);
+    EXPECT_GT(PLAT_WdtTimeLeft(), 4000);
+    EXPECT_EQ(WatchdogScan_Check(), 0u) << "plenty of time left";
+    const std::string reg = root + "/mnt/cfg/autoreg.dta";
+    { std::ofstream empty(reg, std::ios::trunc); }  // the save replaces an existing file
+    set_watchdog_time(1);  // time left now 1000 ms or just below
+    const uint32_t saved = WatchdogScan_Check();
+    StopWatchdog();        // the magic close: no reset of this test process
+    EXPECT_EQ(saved, 1u);
+    EXPECT_EQ(wdog.load(), -1);
+    EXPECT_EQ(PLAT_WdtTimeLeft(), -1);
+    struct stat st {};
+    ASSERT_EQ(stat(reg.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, long(PLC_REG_SIZE)) << "the image was saved";
+}
+
+TEST_F(ExecSys, NetworkConfiguration) {
+    PlcDwordSet(146, 0);
+    NetStatsClear = 0;
+    NetConfig();
+    EXPECT_EQ(PlcWord(188), 1);
+    EXPECT_EQ(PlcWord(W_NETID_CFG), 0);
+    EXPECT_EQ(LE_Get16(&net_cfg[6]), 3);
+    EXPECT_EQ(NetStatsClear, 1) << "the node restarted";
+    // Bit 7 of byte 0 with a zero rate code: the node is not restarted.
+    uint8_t *cfg = &net_config_bl[MF_HDR];
+    std::memset(cfg, 0, 12);
+    cfg[0] = 0x85;
+    cfg[1] = 0;
+    PlcDwordSet(146, 12);
+    NetStatsClear = 0;
+    NetConfig();
+    EXPECT_EQ(PlcWord(W_NETID_CFG), 5);
+    EXPECT_EQ(PlcWord(188), 1);
+    EXPECT_EQ(NetStatsClear, 0);
+    cfg[6] = 2;
+    NetConfig();
+    EXPECT_EQ(NetStatsClear, 1);
+    EXPECT_EQ(LE_Get16(&net_cfg[6]), 2);
+    PlcDwordSet(146, 0);
+}
+
+}  // namespace

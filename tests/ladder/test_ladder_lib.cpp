@@ -1,0 +1,435 @@
+// Range tests, byte access, clock set, timers and counters, multi-register
+// shift and rotate, and the sun position against an independent computation.
+#include <cmath>
+#include <ctime>
+
+#include "core/nvram.h"
+#include "platform/plat.h"
+#include "tests/ladder/lad_fixture.h"
+
+using namespace la;
+
+TEST_F(LadderTest, RangeTestsAscendingAndReversed) {
+    struct Case { int16_t lo, hi, x; bool in; };
+    const Case cases[] = {{10, 20, 10, true}, {10, 20, 20, true}, {10, 20, 21, false}, {10, 20, 9, false},
+                          {20, 10, 15, false}, {20, 10, 20, true}, {20, 10, 5, true}, {-5, 5, -5, true}};
+    LadAsm a(true);
+    int i = 0;
+    for (const Case &c : cases) {
+        a.contact(LT_OFF);  // 192 overwrites a false power
+        a.op(81).word(uint16_t(c.lo)).op(81).word(uint16_t(c.hi)).op(81).word(uint16_t(c.x)).op(192).coil(Q(++i));
+    }
+    a.contact(LT_OFF).op(84).dword(uint32_t(-100000)).op(84).dword(100000).op(84).dword(99999).op(193).coil(Q(20));
+    a.contact(LT_ON).op(84).dword(100000).op(84).dword(uint32_t(-100000)).op(84).dword(0).op(193).coil(Q(21));
+    a.contact(LT_OFF).op(84).dword(LT_FBits(1.5f)).op(84).dword(LT_FBits(2.5f)).op(84).dword(LT_FBits(2.0f));
+    a.op(194).coil(Q(22));
+    // A NaN limit sends the test to the wrapped form: x >= NaN and x <= 2.5 -> true.
+    a.contact(LT_OFF).op(84).dword(0x7FC00000u).op(84).dword(LT_FBits(2.5f)).op(84).dword(LT_FBits(2.0f));
+    a.op(194).coil(Q(23));
+    a.end();
+    EXPECT_EQ(Run(a), -1);
+    for (int k = 0; k < i; k++) EXPECT_EQ(LT_Bit(Q(k + 1)), cases[k].in) << k;
+    EXPECT_TRUE(LT_Bit(Q(20)));
+    EXPECT_FALSE(LT_Bit(Q(21)));
+    EXPECT_TRUE(LT_Bit(Q(22)));
+    EXPECT_TRUE(LT_Bit(Q(23)));
+    EXPECT_EQ(lad.wsp, 0u);
+}
+
+TEST_F(LadderTest, ByteLoadAndStore) {
+    const uint32_t b = 2 * la::WordOf(R(5)) + 1;
+    plc_reg[b] = 0xFF;
+    for (bool l16 : {true, false}) {
+        LadAsm a(l16);
+        a.op(195).reg(R(5) + 8).op(82).reg(R(1));
+        a.op(81).word(0x1234).op(196).reg(R(6));
+        a.end();
+        EXPECT_EQ(Run(a), -1);
+        EXPECT_EQ(LT_W(R(1)), 255);
+        EXPECT_EQ(LT_W(R(6)), 0x34);
+        LT_SetW(R(6), 0);
+        FirstScan();
+    }
+}
+
+namespace {
+int rtc_sets;
+struct tm rtc_last;
+int FakeRtcGet(struct tm *t) {
+    *t = rtc_last;
+    return 0;
+}
+int FakeRtcSet(const struct tm *t) {
+    rtc_sets++;
+    rtc_last = *t;
+    return 0;
+}
+const PlatRtcOps fake_rtc = {FakeRtcGet, FakeRtcSet};
+}  // namespace
+
+TEST_F(LadderTest, ClockSetOnlyWithPower) {
+    const PlatRtcOps *saved = plat_rtc;
+    plat_rtc = &fake_rtc;
+    rtc_sets = 0;
+    const uint16_t rec[7] = {30, 45, 12, 24, 12, 2026, 5};
+    for (int i = 0; i < 7; i++) LT_SetW(R(10 + i), rec[i]);
+    LadAsm a(true);
+    a.contact(LT_OFF).op(230).reg(R(10)).coil(Q(1));
+    a.contact(LT_ON).op(230).reg(R(10)).coil(Q(2));
+    a.contact(LT_ON).op(230).reg(R(20)).coil(Q(3));  // an invalid record: power off
+    a.end();
+    EXPECT_EQ(Run(a), -1);
+    EXPECT_EQ(rtc_sets, 1);
+    EXPECT_FALSE(LT_Bit(Q(1)));
+    EXPECT_TRUE(LT_Bit(Q(2)));
+    EXPECT_FALSE(LT_Bit(Q(3)));
+    EXPECT_EQ(rtc_last.tm_year, 2026 - 1900);
+    EXPECT_EQ(rtc_last.tm_min, 45);
+    plat_rtc = saved;
+}
+
+// ---- timers ----------------------------------------------------------------------------------
+TEST_F(LadderTest, OnDelayHundredMsPresetTenAtThirtyMsScans) {
+    LT_SetBit(I(3), true);
+    LadAsm a(true);
+    a.contact(I(3)).op(209).reg(R(1)).word(10).coil(Q(1)).end();
+    EXPECT_EQ(Run(a), -1);  // first scan: no time added
+    int done_at = 0;
+    for (int k = 1; k <= 40 && !done_at; k++) {
+        LA_TimeAdvance(300);
+        EXPECT_EQ(Scan(), -1);
+        if (LT_Bit(Q(1))) done_at = k;
+        if (k == 33) {
+            EXPECT_EQ(LT_W(R(1)), 9);
+        }
+    }
+    EXPECT_EQ(done_at, 34);  // 1.02 s: the first scan at or after 1 s
+    EXPECT_EQ(LT_W(R(1)), 10);
+    EXPECT_EQ(LT_W(R(2)) & 0xC000, 0xC000);
+    LT_SetBit(I(3), false);
+    EXPECT_EQ(Scan(), -1);
+    EXPECT_EQ(LT_W(R(1)), 0);
+    EXPECT_EQ(LT_W(R(2)) & 0xC000, 0);
+    EXPECT_FALSE(LT_Bit(Q(1)));
+}
+
+TEST_F(LadderTest, TimerStampWindowAndFractions) {
+    LT_SetBit(I(3), true);
+    LadAsm a(true);
+    a.contact(I(3)).op(205).reg(R(1)).word(1000).coil(Q(1)).end();  // 10 ms base
+    EXPECT_EQ(Run(a), -1);
+    const uint16_t stamp = LT_W(R(2)) & 0x3FFF;
+    LA_TimeAdvance(50);  // half a unit: nothing counted, the stamp stays
+    EXPECT_EQ(Scan(), -1);
+    EXPECT_EQ(LT_W(R(1)), 0);
+    EXPECT_EQ(LT_W(R(2)) & 0x3FFF, stamp);
+    LA_TimeAdvance(70);  // 12 ms in all: one unit, 2 ms carried
+    EXPECT_EQ(Scan(), -1);
+    EXPECT_EQ(LT_W(R(1)), 1);
+    EXPECT_EQ(LT_W(R(2)) & 0x3FFF, (stamp + 100) & 0x3FFF);
+    LA_TimeAdvance(20000);  // 2 s gap: 16384 ticks are lost
+    EXPECT_EQ(Scan(), -1);
+    EXPECT_EQ(LT_W(R(1)), 1 + (20000 + 20 - 16384) / 100);
+}
+
+TEST_F(LadderTest, OffDelayAndRetentiveTimers) {
+    // Off-delay, 10 ms base, preset 5: done (output off) at once on a first
+    // scan with the rung off.
+    // Retentive, 10 ms base, preset 3, reset %I4, on its own rung (%I5).
+    LadAsm b(true);
+    b.contact(I(3)).op(207).reg(R(1)).word(5).coil(Q(1));
+    b.contact(I(5)).op(213).bitx(I(4)).reg(R(3)).word(3).coil(Q(2));
+    b.end();
+    EXPECT_EQ(Run(b), -1);
+    EXPECT_FALSE(LT_Bit(Q(1)));
+    EXPECT_EQ(LT_W(R(1)), 5);
+    LT_SetBit(I(3), true);
+    LA_TimeAdvance(100);
+    EXPECT_EQ(Scan(), -1);
+    EXPECT_TRUE(LT_Bit(Q(1)));
+    EXPECT_EQ(LT_W(R(1)), 0);
+    LT_SetBit(I(3), false);  // falls: on for 5 units
+    for (int k = 0; k < 4; k++) {
+        LA_TimeAdvance(100);
+        EXPECT_EQ(Scan(), -1);
+        EXPECT_TRUE(LT_Bit(Q(1))) << k;
+    }
+    LA_TimeAdvance(100);
+    EXPECT_EQ(Scan(), -1);
+    EXPECT_FALSE(LT_Bit(Q(1)));
+
+    // Retentive: 2 units, off, 1 unit more: done; the reset clears it.
+    LT_SetBit(I(5), true);
+    EXPECT_EQ(Scan(), -1);
+    LA_TimeAdvance(200);
+    EXPECT_EQ(Scan(), -1);
+    EXPECT_EQ(LT_W(R(3)), 2);
+    LT_SetBit(I(5), false);
+    LA_TimeAdvance(500);
+    EXPECT_EQ(Scan(), -1);
+    EXPECT_EQ(LT_W(R(3)), 2);
+    LT_SetBit(I(5), true);
+    EXPECT_EQ(Scan(), -1);
+    LA_TimeAdvance(100);
+    EXPECT_EQ(Scan(), -1);
+    EXPECT_TRUE(LT_Bit(Q(2)));
+    EXPECT_EQ(LT_W(R(3)), 3);
+    LT_SetBit(I(4), true);
+    EXPECT_EQ(Scan(), -1);
+    EXPECT_FALSE(LT_Bit(Q(2)));
+    EXPECT_EQ(LT_W(R(3)), 0);
+}
+
+TEST_F(LadderTest, TimerPresetZeroOrBelowIsDoneAtOnce) {
+    LT_SetW(R(10), uint16_t(-4));
+    LadAsm a(true);
+    a.contact(LT_ON).op(204).reg(R(1)).reg(R(10)).coil(Q(1)).end();
+    plc_reg[64] = 0;
+    LA_Load(a);
+    NV_EditorFeatures = 0x8000;
+    FirstScan();
+    EXPECT_EQ(LogicUpdate(), -1);
+    EXPECT_TRUE(LT_Bit(Q(1)));
+    EXPECT_EQ(int16_t(LT_W(R(1))), -4);
+}
+
+TEST_F(LadderTest, ThirtyTwoBitTimersThroughTheRoutine) {
+    // Off-delay, 10 ms, immediate preset 3 (opcode 487): on a first scan with
+    // the rung off it keeps its output on until it has timed out.
+    plc_reg[64] |= 1;
+    LadAsm a(true);
+    a.op(487).reg(R(1)).dword(3);
+    const std::vector<uint8_t> bytes = [&] {
+        std::vector<uint8_t> v;
+        for (uint16_t w : a.w) {
+            v.push_back(uint8_t(w));
+            v.push_back(uint8_t(w >> 8));
+        }
+        return v;
+    }();
+    RegTokLen_16b = 1;
+    auto step = [&](uint32_t power, uint16_t now) {
+        LadCursor c{bytes.data(), 0, uint32_t(a.w.size()), 0};
+        const uint32_t out = Logic32bTimers(&c, power, now);
+        EXPECT_EQ(c.pos, a.w.size());
+        return out;
+    };
+    EXPECT_EQ(step(0, 1000), 1u);
+    plc_reg[64] = 0;
+    EXPECT_EQ(step(0, 1100), 1u);
+    EXPECT_EQ(step(0, 1200), 1u);
+    EXPECT_EQ(step(0, 1300), 0u);
+    EXPECT_EQ(LT_D(R(1)), 3u);
+    // 32-bit on-delay, 1 ms base, register preset (opcode 468).
+    LadAsm b(true);
+    b.op(468).reg(R(5)).reg(R(8));
+    LT_SetD(R(8), 1000000);
+    std::vector<uint8_t> bb;
+    for (uint16_t w : b.w) {
+        bb.push_back(uint8_t(w));
+        bb.push_back(uint8_t(w >> 8));
+    }
+    LadCursor c{bb.data(), 0, uint32_t(b.w.size()), 0};
+    EXPECT_EQ(Logic32bTimers(&c, 1, 0), 0u);
+    for (uint32_t t = 1; t <= 1000; t++) {
+        c.pos = 0;
+        Logic32bTimers(&c, 1, uint16_t((t * 10000) & 0x3FFF));
+    }
+    EXPECT_EQ(LT_D(R(5)), 1000u * 1000u);  // each step 1 s = 1000 units: not capped by 16 bits
+    EXPECT_EQ(LT_W(R(7)) & 0x8000, 0x8000);
+}
+
+TEST_F(LadderTest, CountersUpDownAndReset) {
+    LadAsm a(true);
+    a.contact(I(3)).op(201).bitx(I(4)).reg(R(1)).word(3).coil(Q(1));          // up, preset 3
+    a.contact(I(3)).op(203).bitx(I(5)).reg(R(3)).word(2).coil(Q(2));          // down, preset 2
+    a.contact(I(3)).op(201).bitx(I(4)).reg(R(5)).word(40000).coil(Q(3));      // never done
+    a.contact(I(3)).op(199).word(1).bitx(I(4)).reg(R(10)).dword(2).coil(Q(4));  // 32-bit up
+    a.contact(I(3)).op(199).word(2).bitx(I(5)).reg(R(13)).reg(R(20)).coil(Q(5));  // 32-bit down
+    a.end();
+    LT_SetD(R(20), 1);
+    LT_SetW(R(5), 32766);
+    LT_SetBit(I(5), true);  // load the down counters
+    EXPECT_EQ(Run(a), -1);
+    EXPECT_EQ(LT_W(R(3)), 2);
+    EXPECT_EQ(LT_D(R(13)), 1u);
+    LT_SetBit(I(5), false);
+    std::vector<int> up, down;
+    for (bool in : {true, true, false, true, false, true, false, true}) {
+        LT_SetBit(I(3), in);
+        EXPECT_EQ(Scan(), -1);
+        up.push_back(int16_t(LT_W(R(1))));
+        down.push_back(LT_Bit(Q(2)));
+    }
+    EXPECT_EQ(up, (std::vector<int>{1, 1, 1, 2, 2, 3, 3, 4}));
+    EXPECT_TRUE(LT_Bit(Q(1)));
+    EXPECT_EQ(down, (std::vector<int>{0, 0, 0, 1, 1, 1, 1, 1}));
+    EXPECT_EQ(int16_t(LT_W(R(3))), -2);
+    EXPECT_EQ(LT_W(R(5)), 32767);  // stops at the maximum
+    EXPECT_FALSE(LT_Bit(Q(3)));
+    EXPECT_EQ(LT_D(R(10)), 4u);
+    EXPECT_TRUE(LT_Bit(Q(4)));
+    EXPECT_EQ(int32_t(LT_D(R(13))), -3);
+    EXPECT_TRUE(LT_Bit(Q(5)));
+    LT_SetBit(I(4), true);  // reset the up counters
+    EXPECT_EQ(Scan(), -1);
+    EXPECT_EQ(LT_W(R(1)), 0);
+    EXPECT_FALSE(LT_Bit(Q(1)));
+    EXPECT_EQ(LT_D(R(10)), 0u);
+}
+
+// ---- shift and rotate ---------------------------------------------------------------------------
+namespace {
+uint64_t Words48(uint32_t first) {
+    return uint64_t(LT_W(R(first))) | uint64_t(LT_W(R(first + 1))) << 16 | uint64_t(LT_W(R(first + 2))) << 32;
+}
+void SetWords48(uint32_t first, uint64_t v) {
+    for (uint32_t i = 0; i < 3; i++) LT_SetW(R(first + i), uint16_t(v >> (16 * i)));
+}
+}  // namespace
+
+TEST_F(LadderTest, BitRunFromMidWordKeepsNeighbours) {
+    const uint64_t init = 0x5A5A'1234'A5A5ull;
+    const uint64_t run_mask = 0xFFFFFFull << 12;
+    for (bool l16 : {true, false}) {
+        FirstScan();
+        SetWords48(100, init);
+        SetWords48(200, init);
+        LT_SetBit(I(6), true);   // input
+        LT_SetBit(I(7), true);   // direction 1
+        LT_SetBit(I(8), false);  // direction 0
+        LadAsm a(l16);
+        // Shift the 24 bits from bit 12 of %R100 by 4 toward higher bits.
+        a.contact(LT_OFF).op(118).word(0).bitx(R(100) + 12).refconst(24).refconst(4).bitx(I(7)).bitx(Q(1)).bitx(I(6));
+        a.coil(Q(2));
+        // Rotate the same run of %R200 by 5 toward lower bits.
+        a.contact(LT_OFF).op(119).word(0).bitx(R(200) + 12).refconst(24).refconst(5).bitx(I(8)).coil(Q(3));
+        a.end();
+        EXPECT_EQ(Run(a), -1);
+        const uint64_t run = (init >> 12) & 0xFFFFFF;
+        const uint64_t shifted = ((run << 4) | 0xF) & 0xFFFFFF;
+        const uint64_t rotated = ((run >> 5) | (run << 19)) & 0xFFFFFF;
+        EXPECT_EQ(Words48(100), (init & ~run_mask) | (shifted << 12));
+        EXPECT_EQ(Words48(200), (init & ~run_mask) | (rotated << 12));
+        EXPECT_EQ(LT_Bit(Q(1)), ((run >> 20) & 1) != 0);
+        EXPECT_TRUE(LT_Bit(Q(2)));  // the power out replaces a false power
+        EXPECT_TRUE(LT_Bit(Q(3)));
+    }
+}
+
+TEST_F(LadderTest, ShiftAndRotateOfWordsBytesAndDwords) {
+    for (uint32_t i = 0; i < 4; i++) LT_SetW(R(10 + i), uint16_t(0x1100 * (i + 1) + i));
+    LT_SetW(R(30), 0xEEEE);
+    LT_SetW(R(2), 2);  // the count in a register
+    LadAsm a(true);
+    // Words %R10..%R13 toward lower addresses by the count in %R2.
+    a.contact(LT_ON).op(118).word(2).bitx(R(10)).refconst(4).reg(R(2)).bitx(I(8)).bitx(R(31)).bitx(R(30)).coil(Q(1));
+    // Count above length: nothing moves, power off.
+    a.contact(LT_ON).op(118).word(2).bitx(R(10)).refconst(4).refconst(5).bitx(I(8)).bitx(R(32)).bitx(R(30)).coil(Q(2));
+    // Rotate the 4 bytes of %R20..%R21 toward higher addresses by 1.
+    a.contact(LT_ON).op(119).word(1).bitx(R(20)).refconst(4).refconst(1).bitx(I(7)).coil(Q(3));
+    // Double words: rotate by the length leaves the run as it was.
+    a.contact(LT_ON).op(119).word(3).bitx(R(40)).refconst(2).refconst(2).bitx(I(7)).coil(Q(4));
+    a.end();
+    LT_SetD(R(20), 0x44332211u);
+    LT_SetD(R(40), 0x11111111u);
+    LT_SetD(R(42), 0x22222222u);
+    LT_SetBit(I(7), true);
+    EXPECT_EQ(Run(a), -1);
+    EXPECT_EQ(LT_W(R(10)), 0x3302);
+    EXPECT_EQ(LT_W(R(11)), 0x4403);
+    EXPECT_EQ(LT_W(R(12)), 0xEEEE);
+    EXPECT_EQ(LT_W(R(13)), 0xEEEE);
+    EXPECT_EQ(LT_W(R(31)), 0x2201);  // the element at position count - 1
+    EXPECT_TRUE(LT_Bit(Q(1)));
+    EXPECT_EQ(LT_W(R(32)), 0);
+    EXPECT_FALSE(LT_Bit(Q(2)));
+    EXPECT_EQ(LT_D(R(20)), 0x33221144u);
+    EXPECT_EQ(LT_D(R(40)), 0x11111111u);
+    EXPECT_EQ(LT_D(R(42)), 0x22222222u);
+}
+
+TEST_F(LadderTest, ShiftRunsPastTheImageAreRefused) {
+    LadAsm a(false);
+    a.contact(LT_ON).op(119).word(2).bitx(0x10030FF0).refconst(100).refconst(1).bitx(I(7)).coil(Q(1));
+    a.contact(LT_ON).op(119).word(0).bitx(R(1)).refconst(0xFFFFFFFF).refconst(3).bitx(I(7)).coil(Q(2));
+    a.end();
+    const auto before = plc_reg;
+    EXPECT_EQ(Run(a), -1);
+    EXPECT_FALSE(LT_Bit(Q(1)));
+    EXPECT_FALSE(LT_Bit(Q(2)));
+    EXPECT_TRUE(std::equal(before.begin() + 4000, before.end(), plc_reg.begin() + 4000));
+}
+
+// ---- sun position -----------------------------------------------------------------------------
+namespace {
+// Independent solar position after Meeus' low-accuracy formulas (the NOAA
+// calculator): apparent longitude, true obliquity, sidereal time, then the
+// topocentric direction from its east, north and up components.
+void MeeusSun(int y, int mo, int d, int h, int mi, int s, double lon, double lat, double &zen, double &az) {
+    const double kD = M_PI / 180.0;
+    int yy = y, mm = mo;
+    if (mm <= 2) {
+        yy -= 1;
+        mm += 12;
+    }
+    const int a = yy / 100;
+    const int b = 2 - a + a / 4;  // Gregorian
+    const double jd = std::floor(365.25 * (yy + 4716)) + std::floor(30.6001 * (mm + 1)) + d + b - 1524.5 +
+                      (h + mi / 60.0 + s / 3600.0) / 24.0;
+    const double t = (jd - 2451545.0) / 36525.0;
+    const double l0 = std::fmod(280.46646 + t * (36000.76983 + t * 0.0003032), 360.0);
+    const double m = 357.52911 + t * (35999.05029 - 0.0001537 * t);
+    const double c = std::sin(m * kD) * (1.914602 - t * (0.004817 + 0.000014 * t)) +
+                     std::sin(2 * m * kD) * (0.019993 - 0.000101 * t) + std::sin(3 * m * kD) * 0.000289;
+    const double omega = 125.04 - 1934.136 * t;
+    const double lambda = l0 + c - 0.00569 - 0.00478 * std::sin(omega * kD);
+    const double eps0 = 23.0 + (26.0 + (21.448 - t * (46.815 + t * (0.00059 - t * 0.001813))) / 60.0) / 60.0;
+    const double eps = eps0 + 0.00256 * std::cos(omega * kD);
+    const double ra = std::atan2(std::cos(eps * kD) * std::sin(lambda * kD), std::cos(lambda * kD));
+    const double dec = std::asin(std::sin(eps * kD) * std::sin(lambda * kD));
+    const double gmst = 280.46061837 + 360.98564736629 * (jd - 2451545.0) + 0.000387933 * t * t;
+    const double ha = (gmst + lon) * kD - ra;
+    const double phi = lat * kD;
+    const double up = std::sin(phi) * std::sin(dec) + std::cos(phi) * std::cos(dec) * std::cos(ha);
+    const double east = -std::cos(dec) * std::sin(ha);
+    const double north = std::cos(phi) * std::sin(dec) - std::sin(phi) * std::cos(dec) * std::cos(ha);
+    zen = std::acos(up) / kD;
+    az = std::fmod(std::atan2(east, north) / kD + 360.0, 360.0);
+}
+}  // namespace
+
+TEST_F(LadderTest, SunPositionAgreesWithAnIndependentComputation) {
+    struct Case { int y, mo, d, h, mi, s; double lon, lat; };
+    const Case cases[] = {{2000, 1, 1, 12, 0, 0, 0.0, 0.0},
+                          {2021, 6, 21, 10, 30, 0, 11.5, 48.1},
+                          {2010, 2, 15, 18, 45, 30, -74.0, 40.7},
+                          {2015, 11, 3, 4, 0, 0, 151.2, -33.9}};
+    for (const Case &c : cases) {
+        const int32_t tm[6] = {c.y, c.mo, c.d, c.h, c.mi, c.s};
+        const double loc[2] = {c.lon, c.lat};
+        double res[2];
+        sunpos(tm, loc, res);
+        double zen, az;
+        MeeusSun(c.y, c.mo, c.d, c.h, c.mi, c.s, c.lon, c.lat, zen, az);
+        EXPECT_NEAR(res[0], zen, 0.05) << c.y;
+        EXPECT_NEAR(res[1], az, 0.05) << c.y;
+        EXPECT_GE(res[1], 0.0);
+        EXPECT_LT(res[1], 360.0);
+    }
+}
+
+TEST_F(LadderTest, SunPositionInstructionRunsWithoutPower) {
+    const uint16_t clock[6] = {0, 0, 12, 1, 1, 2000};
+    for (int i = 0; i < 6; i++) LT_SetW(R(10 + i), clock[i]);
+    LT_SetF(R(20), 0.0f);
+    LT_SetF(R(22), 0.0f);
+    LadAsm a(true);
+    a.contact(LT_OFF).op(244).reg(R(10)).reg(R(20)).reg(R(22)).reg(R(30)).reg(R(32)).coil(Q(1)).end();
+    EXPECT_EQ(Run(a), -1);
+    double zen, az;
+    MeeusSun(2000, 1, 1, 12, 0, 0, 0.0, 0.0, zen, az);
+    EXPECT_NEAR(LT_F(R(30)), zen, 0.05);
+    EXPECT_NEAR(LT_F(R(32)), az, 0.05);
+    EXPECT_FALSE(LT_Bit(Q(1)));  // the power is left as it was
+}

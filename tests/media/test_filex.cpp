@@ -1,0 +1,312 @@
+// File layer: drive letters and name resolution, FileX status numbers of the
+// file and directory operations, the free-space record and its query.
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+#include "core/bytes.h"
+#include "media/filex.h"
+#include "tests/core/test_storage_support.h"
+
+using namespace storage_test;
+
+namespace {
+
+class FilexTest : public ::testing::Test {
+protected:
+    TempRoot root;
+    FxMedia media{};
+
+    void SetUp() override {
+        for (MntDriveRec &d : MntDrive) d.mounted = 0;
+        FileMutex = 0;
+        media = FxMedia{};
+    }
+    void TearDown() override {
+        if (media.dir != nullptr) closedir(media.dir);
+    }
+    void MakeDir(const std::string &rel) { ASSERT_EQ(mkdir((root / rel).c_str(), 0775), 0) << rel; }
+    std::string Resolve(const char *name, uint32_t *ok = nullptr) {
+        char out[FX_PATH_MAX];
+        const uint32_t r = CfDriveChk(name, out, DRIVE_ANY);
+        if (ok) *ok = r;
+        return out;
+    }
+    void WriteRecord(const std::array<uint32_t, 6> &w) {
+        std::vector<uint8_t> rec(24);
+        for (int i = 0; i < 6; i++) LE_Put32(&rec[size_t(4 * i)], w[size_t(i)]);
+        WriteFile(root / "dev/shm/read.dat", rec);
+    }
+};
+
+}  // namespace
+
+TEST_F(FilexTest, NameResolution) {
+    MakeDir("mnt/USB0");
+    MakeDir("mnt/USB1");
+    MakeDir("mnt/USB1/LOGS");
+    uint32_t ok = 0;
+    EXPECT_EQ(Resolve("b:\\LOGS\\a.csv", &ok), "/mnt/USB1/LOGS/a.csv");
+    EXPECT_EQ(ok, 1u);
+    EXPECT_EQ(Resolve("B:LOGS\\a.csv"), "/mnt/USB1/LOGS/a.csv");
+    EXPECT_EQ(Resolve("Z:\\ladder.pgm"), "/mnt/cfg/ladder.pgm");
+    EXPECT_EQ(Resolve("LOGS/x.txt"), "/mnt/USB0/LOGS/x.txt");  // no letter: A:
+    EXPECT_EQ(Resolve("/x.txt"), "/mnt/USB0/x.txt");
+    EXPECT_EQ(Resolve("q:\\a.csv", &ok), "/");
+    EXPECT_EQ(ok, 0u);
+
+    // The whole way to the file under the root.
+    EXPECT_EQ(_fxe_file_create(&media, "b:\\LOGS\\a.csv"), FX_SUCCESS);
+    EXPECT_TRUE(FileExists(root / "mnt/USB1/LOGS/a.csv"));
+
+    // Cut at 511 characters.
+    const std::string long_name(700, 'n');
+    const std::string r = Resolve(long_name.c_str());
+    EXPECT_EQ(r.size(), 511u);
+    EXPECT_EQ(r.substr(0, 10), "/mnt/USB0/");
+
+    // A bare name lives in the current directory; a name with a separator does not.
+    FxLocalPath lp{};
+    EXPECT_EQ(_fxe_directory_local_path_set(&media, &lp, "B:\\LOGS"), FX_SUCCESS);
+    EXPECT_STREQ(media.cwd, "B:\\LOGS/");
+    EXPECT_STREQ(lp.path, "B:\\LOGS/");
+    EXPECT_EQ(_fxe_file_create(&media, "b.csv"), FX_SUCCESS);
+    EXPECT_TRUE(FileExists(root / "mnt/USB1/LOGS/b.csv"));
+    EXPECT_EQ(_fxe_file_create(&media, "/c.csv"), FX_SUCCESS);
+    EXPECT_TRUE(FileExists(root / "mnt/USB0/c.csv"));
+    // Relative local paths append; a lone separator empties.
+    EXPECT_EQ(_fxe_directory_local_path_set(&media, nullptr, "SUB"), FX_SUCCESS);
+    EXPECT_STREQ(media.cwd, "B:\\LOGS/SUB/");
+    const char *cwd = nullptr;
+    _fxe_directory_local_path_get(&media, &cwd);
+    EXPECT_EQ(cwd, media.cwd);
+    _fxe_directory_local_path_restore(&media, &lp);
+    EXPECT_STREQ(media.cwd, "B:\\LOGS/");
+    _fxe_directory_local_path_set(&media, nullptr, "\\");
+    EXPECT_STREQ(media.cwd, "");
+    _fxe_directory_local_path_restore(&media, nullptr);
+    EXPECT_STREQ(media.cwd, "");
+}
+
+TEST_F(FilexTest, StatusNumbers) {
+    MakeDir("mnt/USB0");
+    MakeDir("mnt/USB0/D");
+    FxFile f{};
+    EXPECT_EQ(_fxe_file_open(&media, &f, "missing.txt", FX_OPEN_FOR_READ), FX_NOT_FOUND);
+    EXPECT_EQ(_fxe_file_delete(&media, "missing.txt"), FX_NOT_FOUND);
+    EXPECT_EQ(_fxe_directory_create(&media, "/D"), FX_ALREADY_CREATED);
+    EXPECT_EQ(_fxe_file_delete(&media, "D"), FX_NOT_A_FILE);
+    EXPECT_EQ(_fxe_file_create(&media, "/D/inner.txt"), FX_SUCCESS);
+    EXPECT_EQ(_fxe_directory_delete(&media, "D"), FX_DIR_NOT_EMPTY);
+    EXPECT_EQ(_fxe_directory_name_test(&media, "/D/inner.txt"), FX_NOT_DIRECTORY);
+    EXPECT_EQ(_fxe_directory_name_test(&media, "nothere"), FX_NOT_FOUND);
+    EXPECT_EQ(_fxe_directory_name_test(&media, "D"), FX_SUCCESS);
+    EXPECT_EQ(_fxe_file_create(&media, "/nodir/x.txt"), FX_INVALID_PATH);
+    EXPECT_EQ(_fxe_file_attributes_read(&media, "nothere", nullptr), FX_INVALID_PATH);
+    EXPECT_EQ(_fxe_directory_information_get(&media, "nothere", nullptr, nullptr, nullptr, nullptr, nullptr,
+                                             nullptr, nullptr, nullptr),
+              FX_NOT_FOUND);
+    EXPECT_EQ(_fxe_file_close(&f), FX_NOT_OPEN);
+    uint32_t n = 0;
+    char buf[8];
+    EXPECT_EQ(_fxe_file_read(&f, buf, sizeof buf, &n), FX_NOT_OPEN);
+    EXPECT_EQ(_fxe_file_write(&f, buf, 1), FX_NOT_OPEN);
+    EXPECT_EQ(_fxe_file_open(&media, &f, "q:\\x", FX_OPEN_FOR_READ), FX_MEDIA_NOT_OPEN);
+
+    // Rename: missing source 13, existing target 11.
+    EXPECT_EQ(_fxe_file_create(&media, "a.txt"), FX_SUCCESS);
+    EXPECT_EQ(_fxe_file_create(&media, "b.txt"), FX_SUCCESS);
+    EXPECT_EQ(_fxe_file_rename(&media, "none.txt", "c.txt"), FX_INVALID_PATH);
+    EXPECT_EQ(_fxe_file_rename(&media, "a.txt", "b.txt"), FX_ALREADY_CREATED);
+    EXPECT_EQ(_fxe_file_rename(&media, "a.txt", "c.txt"), FX_SUCCESS);
+    EXPECT_TRUE(FileExists(root / "mnt/USB0/c.txt"));
+    EXPECT_EQ(_fxe_directory_delete(&media, "/D/inner.txt"), FX_NOT_DIRECTORY);
+    EXPECT_EQ(_fxe_file_delete(&media, "/D/inner.txt"), FX_SUCCESS);
+    EXPECT_EQ(_fxe_directory_delete(&media, "D"), FX_SUCCESS);
+}
+
+TEST_F(FilexTest, FileReadWriteSeekAndAttributes) {
+    MakeDir("mnt/USB0");
+    FxFile f{};
+    ASSERT_EQ(_fxe_file_create(&media, "data.bin"), FX_SUCCESS);
+    ASSERT_EQ(_fxe_file_open(&media, &f, "data.bin", FX_OPEN_FOR_WRITE), FX_SUCCESS);
+    EXPECT_NE(f.fd, 0);
+    EXPECT_EQ(_fxe_file_write(&f, "0123456789", 10), FX_SUCCESS);
+    EXPECT_EQ(f.size, 10u);
+    EXPECT_EQ(_fxe_file_seek(&f, 2), FX_SUCCESS);
+    char buf[16] = {};
+    uint32_t n = 0;
+    EXPECT_EQ(_fxe_file_read(&f, buf, 3, &n), FX_SUCCESS);
+    EXPECT_EQ(n, 3u);
+    EXPECT_STREQ(buf, "234");
+    EXPECT_EQ(_fxe_file_relative_seek(&f, -2, 1), FX_SUCCESS);  // from the end
+    EXPECT_EQ(_fxe_file_read(&f, buf, 8, &n), FX_SUCCESS);
+    EXPECT_EQ(n, 2u);
+    EXPECT_EQ(_fxe_file_truncate(&f, 4), FX_SUCCESS);
+    EXPECT_EQ(f.size, 4u);
+    EXPECT_EQ(_fxe_file_close(&f), FX_SUCCESS);
+    // Appending open.
+    ASSERT_EQ(_fxe_file_open(&media, &f, "data.bin", 2), FX_SUCCESS);
+    EXPECT_EQ(_fxe_file_write(&f, "AB", 2), FX_SUCCESS);
+    EXPECT_EQ(_fxe_file_close(&f), FX_SUCCESS);
+    const auto content = ReadFile(root / "mnt/USB0/data.bin");
+    EXPECT_EQ(std::string(content.begin(), content.end()), "0123AB");
+    // Truncating open; opening a directory and reading answers 5.
+    ASSERT_EQ(_fxe_file_open(&media, &f, "data.bin", FX_OPEN_FOR_TRUNCATE), FX_SUCCESS);
+    EXPECT_EQ(f.size, 0u);
+    MakeDir("mnt/USB0/DIR");
+    ASSERT_EQ(_fxe_file_open(&media, &f, "DIR", FX_OPEN_FOR_READ), FX_SUCCESS);  // closes the previous one
+    EXPECT_EQ(_fxe_file_read(&f, buf, 4, &n), FX_NOT_A_FILE);
+    _fxe_file_close(&f);
+
+    uint32_t attr = 0;
+    EXPECT_EQ(_fxe_file_attributes_set(&media, "data.bin", FX_READ_ONLY), FX_SUCCESS);
+    EXPECT_EQ(_fxe_file_attributes_read(&media, "data.bin", &attr), FX_SUCCESS);
+    EXPECT_EQ(attr, FX_READ_ONLY);
+    EXPECT_EQ(_fxe_file_attributes_set(&media, "data.bin", FX_SYSTEM), FX_SUCCESS);
+    EXPECT_EQ(_fxe_file_attributes_read(&media, "data.bin", &attr), FX_SUCCESS);
+    EXPECT_EQ(attr, FX_SYSTEM);
+    EXPECT_EQ(_fxe_directory_attributes_read(&media, "DIR", &attr), FX_SUCCESS);
+    EXPECT_EQ(attr & FX_DIRECTORY, FX_DIRECTORY);
+    EXPECT_EQ(_fxe_directory_attributes_set(&media, "nothere", 0), FX_INVALID_PATH);
+
+    EXPECT_EQ(set_mtime(nullptr, "/mnt/USB0/data.bin", 2020, 5, 6, 7, 8, 9, 0x10), FX_SUCCESS);
+    uint32_t y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
+    uint64_t size = 9;
+    EXPECT_EQ(_fxe_directory_information_get(&media, "data.bin", nullptr, &size, &y, &mo, &d, &h, &mi, &s),
+              FX_SUCCESS);
+    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(y * 10000 + mo * 100 + d, 20200506u);
+    EXPECT_EQ(h * 10000 + mi * 100 + s, 70809u);
+}
+
+TEST_F(FilexTest, EntrySearchListsTheCurrentDirectory) {
+    MakeDir("mnt/USB0");
+    MakeDir("mnt/USB0/LOGS");
+    WriteFile(root / "mnt/USB0/LOGS/one.csv", {1, 2, 3});
+    MakeDir("mnt/USB0/LOGS/SUB");
+    _fxe_directory_local_path_set(&media, nullptr, "LOGS");
+    std::vector<std::string> names;
+    char name[FX_NAME_MAX];
+    uint32_t attr = 0;
+    uint64_t size = 0;
+    uint32_t r = _fxe_directory_first_full_entry_find(&media, name, &attr, &size, nullptr, nullptr, nullptr,
+                                                      nullptr, nullptr, nullptr);
+    while (r == FX_SUCCESS) {
+        names.push_back(name);
+        if (std::string(name) == "one.csv") {
+            EXPECT_EQ(size, 3u);
+        }
+        if (std::string(name) == "SUB") {
+            EXPECT_EQ(attr & FX_DIRECTORY, FX_DIRECTORY);
+        }
+        r = _fxe_directory_next_full_entry_find(&media, name, &attr, &size, nullptr, nullptr, nullptr, nullptr,
+                                                nullptr, nullptr);
+    }
+    EXPECT_EQ(r, FX_NO_MORE_ENTRIES);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{".", "..", "SUB", "one.csv"}));
+    EXPECT_EQ(media.dir, nullptr);
+    EXPECT_EQ(_fxe_directory_next_full_entry_find(&media, name, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                  nullptr, nullptr, nullptr),
+              FX_NOT_DIRECTORY);
+    _fxe_directory_local_path_set(&media, nullptr, "/NONE");
+    EXPECT_EQ(_fxe_directory_first_full_entry_find(&media, name, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                   nullptr, nullptr, nullptr),
+              FX_NOT_FOUND);
+}
+
+TEST_F(FilexTest, AbsentDriveAnswers17Everywhere) {
+    // No mnt/USB0: drive A: is absent.
+    FxFile f{};
+    uint32_t kb = 0;
+    char name[FX_NAME_MAX];
+    EXPECT_EQ(Cf_Check(DRIVE_A), 0u);
+    EXPECT_EQ(_fxe_file_create(&media, "a.txt"), FX_MEDIA_NOT_OPEN);
+    EXPECT_EQ(_fxe_file_open(&media, &f, "a.txt", FX_OPEN_FOR_READ), FX_MEDIA_NOT_OPEN);
+    EXPECT_EQ(_fxe_file_delete(&media, "a.txt"), FX_MEDIA_NOT_OPEN);
+    EXPECT_EQ(_fxe_directory_create(&media, "D"), FX_MEDIA_NOT_OPEN);
+    EXPECT_EQ(_fxe_directory_delete(&media, "D"), FX_MEDIA_NOT_OPEN);
+    EXPECT_EQ(_fxe_directory_name_test(&media, "D"), FX_MEDIA_NOT_OPEN);
+    EXPECT_EQ(_fxe_file_rename(&media, "a", "b"), FX_MEDIA_NOT_OPEN);
+    EXPECT_EQ(_fxe_media_space_available(&media, &kb), FX_MEDIA_NOT_OPEN);
+    EXPECT_EQ(_fxe_directory_first_full_entry_find(&media, name, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                   nullptr, nullptr, nullptr),
+              FX_MEDIA_NOT_OPEN);
+
+    // Inserting the card makes it usable; pulling it (renaming the folder away) ends that.
+    MakeDir("mnt/USB0");
+    EXPECT_EQ(Cf_Check(DRIVE_A), 3u);
+    EXPECT_EQ(_fxe_file_create(&media, "a.txt"), FX_SUCCESS);
+    ASSERT_EQ(rename((root / "mnt/USB0").c_str(), (root / "mnt/pulled").c_str()), 0);
+    EXPECT_EQ(_fxe_file_create(&media, "b.txt"), FX_MEDIA_NOT_OPEN);
+    EXPECT_EQ(MntDrive[DRIVE_A].mounted, 0);
+    EXPECT_EQ(Cf_Check(DRIVE_Z), 3u);  // the configuration flash is always there
+}
+
+TEST_F(FilexTest, SpaceQueryComputesBytesBeforeKilobytes) {
+    MakeDir("mnt/USB0");
+    MakeDir("mnt/USB1");
+    uint32_t kb = 0;
+    // 512-byte blocks: 1000 free blocks are 500 KB, not 0.
+    WriteRecord({1000, 4000, 512, 7, 100, 4096});
+    media.drive = DRIVE_A;
+    EXPECT_EQ(_fxe_media_space_available(&media, &kb), FX_SUCCESS);
+    EXPECT_EQ(kb, 500u);
+    EXPECT_EQ(media.space_valid, 1);
+    EXPECT_EQ(media.total_blocks, 4000u);
+    media.drive = DRIVE_B;
+    EXPECT_EQ(_fxe_media_space_available(&media, &kb), FX_SUCCESS);
+    EXPECT_EQ(kb, 28u);
+    EXPECT_EQ(media.block_kb, 4u);
+    // Large media: more than 4 GB free in bytes.
+    WriteRecord({3000000, 4000000, 4096, 0, 0, 0});
+    media.drive = DRIVE_A;
+    EXPECT_EQ(_fxe_media_space_available(&media, &kb), FX_SUCCESS);
+    EXPECT_EQ(kb, 12000000u);
+    // Total 0, busy, unreadable: 6.
+    media.drive = DRIVE_B;
+    EXPECT_EQ(_fxe_media_space_available(&media, &kb), FX_ACCESS_ERROR);
+    FileMutex = 1;
+    media.drive = DRIVE_A;
+    EXPECT_EQ(_fxe_media_space_available(&media, &kb), FX_ACCESS_ERROR);
+    FileMutex = 0;
+    unlink((root / "dev/shm/read.dat").c_str());
+    EXPECT_EQ(_fxe_media_space_available(&media, &kb), FX_ACCESS_ERROR);
+    // Z: is asked directly.
+    media.drive = DRIVE_Z;
+    EXPECT_EQ(_fxe_media_space_available(&media, &kb), FX_SUCCESS);
+    EXPECT_GT(kb, 0u);
+}
+
+TEST_F(FilexTest, ReporterWritesSixWords) {
+    BackTsk_Report();  // no card: nothing written
+    EXPECT_FALSE(FileExists(root / "dev/shm/read.dat"));
+    MakeDir("mnt/USB0");
+    BackTsk_Report();
+    const auto rec = ReadFile(root / "dev/shm/read.dat");
+    ASSERT_EQ(rec.size(), 24u);
+    struct statvfs v {};
+    ASSERT_EQ(statvfs((root / "mnt/USB0").c_str(), &v), 0);
+    EXPECT_EQ(LE_Get32(&rec[4]), uint32_t(v.f_blocks));
+    EXPECT_EQ(LE_Get32(&rec[8]), uint32_t(v.f_frsize));
+    EXPECT_EQ(LE_Get32(&rec[16]), 0u);  // no stick
+    struct stat st {};
+    stat((root / "dev/shm/read.dat").c_str(), &st);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(FilexTest, FormatEmptiesTheDriveFolder) {
+    EXPECT_EQ(Cf_Format(0, DRIVE_B), 0u);  // not there
+    MakeDir("mnt/USB1");
+    MakeDir("mnt/USB1/A");
+    WriteFile(root / "mnt/USB1/A/f.txt", {1});
+    WriteFile(root / "mnt/USB1/g.txt", {2});
+    EXPECT_EQ(Cf_Format(0, DRIVE_B), 3u);
+    EXPECT_TRUE(FileExists(root / "mnt/USB1"));
+    EXPECT_FALSE(FileExists(root / "mnt/USB1/A"));
+    EXPECT_FALSE(FileExists(root / "mnt/USB1/g.txt"));
+    EXPECT_EQ(MntDrive[DRIVE_B].mounted, 1);
+}

@@ -1,0 +1,455 @@
+#!/usr/bin/python3
+"""Command-line client of the controller's programming protocol.
+
+Speaks the byte protocol of the programming tool over a serial device (or any
+file descriptor, such as the master side of a pseudo-terminal): get and set
+the controller mode, download, upload and verify memory files, read and write
+registers, version, network id, packet-size negotiation, port settings and
+datagrams. Standard library only.
+
+Frame: command byte, length (one byte 0..254, or 0xFF and a 16-bit
+little-endian length), data, checksum; the 8-bit sum of the OEM seed and every
+frame byte is 0. Data byte 0 is the target's network id. Answers are one byte
+(0xA0 accepted, 0x09 refused, 0x0F checksum error, 0x60 port busy) or a frame
+whose command byte is 0xFF.
+
+Usage as a module:
+
+    from plcclient import PlcClient
+    with PlcClient.open_device("/dev/ttyUSB0") as c:
+        print(c.get_mode())
+"""
+
+import argparse
+import os
+import select
+import sys
+import termios
+import time
+
+ACK, NAK, BADSUM, BUSY = 0xA0, 0x09, 0x0F, 0x60
+DATA = 0xFF
+
+CMD_GET_MODE, CMD_SET_MODE, CMD_VERIFY, CMD_DOWNLOAD, CMD_UPLOAD = 0x01, 0x02, 0x03, 0x04, 0x05
+CMD_GET_VERSION, CMD_GET_ID, CMD_SET_ID = 0x08, 0x09, 0x0A
+CMD_GET_REG, CMD_SET_REG, CMD_COMM_LOCK = 0x16, 0x18, 0x19
+CMD_GET_BAUD, CMD_SET_BAUD = 0x1A, 0x1B
+CMD_DG_DELETE, CMD_DG_CREATE, CMD_DG_WRITE, CMD_DG_READ = 0x1F, 0x20, 0x21, 0x22
+CMD_NEGOTIATE = 0x23
+
+BAUD_CODES = {300: 0, 600: 1, 1200: 2, 2400: 3, 4800: 4, 9600: 5, 19200: 6,
+              38400: 7, 57600: 8, 115200: 9}
+_SPEEDS = {0: termios.B300, 1: termios.B600, 2: termios.B1200, 3: termios.B2400,
+           4: termios.B4800, 5: termios.B9600, 6: termios.B19200, 7: termios.B38400,
+           8: termios.B57600, 9: termios.B115200}
+
+
+class ProtocolError(Exception):
+    """The controller answered something the operation does not accept."""
+
+    def __init__(self, message, answer=None):
+        super().__init__(message)
+        self.answer = answer
+
+
+class Timeout(ProtocolError):
+    pass
+
+
+def checksum(data, seed=0):
+    """Checksum byte that makes seed + sum(data) + checksum == 0 (mod 256)."""
+    return (-(seed + sum(data))) & 0xFF
+
+
+def build_frame(cmd, data=b"", seed=0, long_form=False):
+    data = bytes(data)
+    n = len(data)
+    if long_form or n > 254:
+        head = bytes([cmd, 0xFF, n & 0xFF, n >> 8])
+    else:
+        head = bytes([cmd, n])
+    body = head + data
+    return body + bytes([checksum(body, seed)])
+
+
+def reg_address(addr):
+    """Data bytes 2.. of a register command naming bit address addr."""
+    if 0 < addr < 0x10000 and addr not in (1776, 1777):
+        return addr.to_bytes(2, "little")
+    return (0).to_bytes(2, "little") + addr.to_bytes(4, "little")
+
+
+class PlcClient:
+    def __init__(self, fd, seed=0, target=None, timeout=3.0, own_fd=False):
+        self.fd = fd
+        self.seed = seed & 0x7F
+        self.timeout = timeout
+        self.own_fd = own_fd
+        self.long_frames = False   # send long-form frames (after negotiation)
+        self.frame_size = 64       # data bytes per download/verify frame
+        self._target = target
+
+    # ---- opening ---------------------------------------------------------------
+    @classmethod
+    def open_device(cls, path, baud=9600, **kw):
+        fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        set_raw(fd, BAUD_CODES.get(baud, 5))
+        return cls(fd, own_fd=True, **kw)
+
+    def close(self):
+        if self.own_fd and self.fd is not None:
+            os.close(self.fd)
+        self.fd = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    # ---- bytes -------------------------------------------------------------------
+    def write(self, data):
+        data = bytes(data)
+        while data:
+            try:
+                n = os.write(self.fd, data)
+                data = data[n:]
+            except BlockingIOError:
+                select.select([], [self.fd], [], 0.05)
+
+    def read_exact(self, n, timeout=None):
+        timeout = self.timeout if timeout is None else timeout
+        deadline = time.monotonic() + timeout
+        out = bytearray()
+        while len(out) < n:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise Timeout("no answer (%d of %d bytes)" % (len(out), n))
+            r, _, _ = select.select([self.fd], [], [], left)
+            if not r:
+                continue
+            try:
+                chunk = os.read(self.fd, n - len(out))
+            except BlockingIOError:
+                continue
+            except OSError as e:  # EIO: the other side is closed for now
+                if e.errno == 5:
+                    time.sleep(0.01)
+                    continue
+                raise
+            out += chunk
+        return bytes(out)
+
+    def flush_input(self):
+        while True:
+            r, _, _ = select.select([self.fd], [], [], 0)
+            if not r:
+                return
+            try:
+                if not os.read(self.fd, 4096):
+                    return
+            except (BlockingIOError, OSError):
+                return
+
+    def silent_for(self, seconds):
+        """True when nothing arrives within the given time."""
+        r, _, _ = select.select([self.fd], [], [], seconds)
+        return not r
+
+    # ---- frames --------------------------------------------------------------------
+    def send(self, cmd, data=b"", long_form=None):
+        lf = self.long_frames if long_form is None else long_form
+        self.write(build_frame(cmd, data, self.seed, lf))
+
+    def read_answer(self, timeout=None):
+        """('byte', b) or ('frame', data); a frame with a bad checksum raises."""
+        b = self.read_exact(1, timeout)[0]
+        if b != DATA:
+            return ("byte", b)
+        ln = self.read_exact(1)[0]
+        head = bytes([DATA, ln])
+        if ln == 0xFF:
+            lo_hi = self.read_exact(2)
+            head += lo_hi
+            ln = lo_hi[0] | lo_hi[1] << 8
+        data = self.read_exact(ln) if ln else b""
+        cs = self.read_exact(1)
+        if (self.seed + sum(head) + sum(data) + cs[0]) & 0xFF:
+            raise ProtocolError("answer frame with a bad checksum", head + data + cs)
+        return ("frame", data)
+
+    def transact(self, cmd, data=b"", timeout=None):
+        self.send(cmd, data)
+        return self.read_answer(timeout)
+
+    def expect_byte(self, answer, want=ACK, what="command"):
+        if answer != ("byte", want):
+            raise ProtocolError("%s answered %r" % (what, answer), answer)
+
+    def expect_frame(self, answer, what="command"):
+        if answer[0] != "frame":
+            raise ProtocolError("%s answered %r" % (what, answer), answer)
+        return answer[1]
+
+    # ---- identity --------------------------------------------------------------------
+    @property
+    def target(self):
+        if self._target is None:
+            self._target = self.get_local_id()
+        return self._target
+
+    @target.setter
+    def target(self, value):
+        self._target = value
+
+    def get_local_id(self):
+        return self.expect_frame(self.transact(CMD_GET_ID, b"\x00"), "get_local_id")[0]
+
+    def set_local_id(self, new_id):
+        self.expect_byte(self.transact(CMD_SET_ID, bytes([new_id])), what="set_local_id")
+        self._target = new_id
+
+    def get_version(self):
+        """(firmware number, version number as 'major.minor' text)."""
+        d = self.expect_frame(self.transact(CMD_GET_VERSION, bytes([self.target])), "get_version")
+        if len(d) == 3:
+            return d[0], "%d.%02d" % (d[1], d[2])
+        if len(d) == 5 and d[0] == 0xFF:
+            return d[3] | d[4] << 8, "%d.%02d" % (d[1], d[2])
+        raise ProtocolError("get_version answered %r" % (d,))
+
+    # ---- mode -------------------------------------------------------------------------
+    def get_mode(self):
+        return self.expect_frame(self.transact(CMD_GET_MODE, bytes([self.target])), "get_mode")[0]
+
+    def set_mode(self, mode):
+        self.expect_byte(self.transact(CMD_SET_MODE, bytes([self.target, mode])), what="set_mode")
+
+    # ---- registers ----------------------------------------------------------------------
+    def read_reg(self, addr, width=16):
+        """Raw bytes of width bits at bit address addr (1 byte for width 1)."""
+        d = bytes([self.target, width]) + reg_address(addr)
+        return self.expect_frame(self.transact(CMD_GET_REG, d), "get_plc_reg")
+
+    def read_word(self, word):
+        return int.from_bytes(self.read_reg(1024 + 16 * word, 16), "little")
+
+    def write_reg(self, addr, width, value):
+        """value: int (little-endian over width bits) or bytes."""
+        if isinstance(value, int):
+            value = value.to_bytes(1 if width == 1 else max(1, width // 8), "little")
+        d = bytes([self.target, width]) + reg_address(addr) + bytes(value)
+        self.expect_byte(self.transact(CMD_SET_REG, d), what="set_plc_reg")
+
+    def write_word(self, word, value):
+        self.write_reg(1024 + 16 * word, 16, value & 0xFFFF)
+
+    # ---- port ------------------------------------------------------------------------------
+    def negotiate(self, size):
+        self.expect_byte(self.transact(CMD_NEGOTIATE, bytes([self.target]) + size.to_bytes(2, "little")),
+                         what="negotiation")
+        self.frame_size = size
+        self.long_frames = size != 64
+
+    def comm_lock(self, lock, lock_ms=None, frame_ms=None):
+        d = bytes([self.target, lock])
+        if lock_ms is not None:
+            d += lock_ms.to_bytes(2, "little")
+            if frame_ms is not None:
+                d += frame_ms.to_bytes(2, "little")
+        self.expect_byte(self.transact(CMD_COMM_LOCK, d), what="set_comm_lock")
+
+    def get_baud_rate(self):
+        return self.expect_frame(self.transact(CMD_GET_BAUD, bytes([self.target])), "get_baud_rate")[0]
+
+    def set_baud_rate(self, code):
+        self.expect_byte(self.transact(CMD_SET_BAUD, bytes([self.target, code])), what="set_baud_rate")
+
+    # ---- memory files ----------------------------------------------------------------------
+    def _data_frames(self, cmd, ftype, data, frame_size, what):
+        size = frame_size or self.frame_size
+        self.expect_byte(self.transact(cmd, bytes([self.target, ftype])), what=what)
+        pos = 0
+        data = bytes(data)
+        while True:
+            chunk = data[pos:pos + size]
+            for _ in range(5):
+                ans = self.transact(DATA, chunk)
+                if ans != ("byte", BADSUM):
+                    break
+            if ans != ("byte", ACK):
+                raise ProtocolError("%s: frame at offset %d answered %r" % (what, pos, ans), ans)
+            if not chunk:
+                # An empty frame ends the file and the long frames with it.
+                self.long_frames = False
+                self.frame_size = 64
+                return
+            pos += len(chunk)
+
+    def download(self, ftype, data, frame_size=None):
+        self._data_frames(CMD_DOWNLOAD, ftype, data, frame_size, "download")
+
+    def verify(self, ftype, data, frame_size=None):
+        """True when the file equals data; False when the controller finds a difference."""
+        try:
+            self._data_frames(CMD_VERIFY, ftype, data, frame_size, "verify")
+            return True
+        except ProtocolError as e:
+            if e.answer == ("byte", NAK) and "offset" in str(e):
+                return False
+            raise
+
+    def upload(self, ftype, header=False):
+        """The file's data, or (crc, length) of its header."""
+        d = bytes([self.target, ftype, 1 if header else 0])
+        self.expect_byte(self.transact(CMD_UPLOAD, d), what="upload")
+        out = bytearray()
+        while True:
+            try:
+                kind, chunk = self.read_answer(self.timeout + 1.0)
+            except ProtocolError as e:
+                if isinstance(e, Timeout):
+                    raise
+                self.flush_input()
+                self.write(bytes([BADSUM]))
+                continue
+            if kind != "frame":
+                raise ProtocolError("upload: got byte 0x%02X" % chunk, (kind, chunk))
+            self.write(bytes([ACK]))
+            if not chunk:
+                self.long_frames = False
+                break
+            out += chunk
+        if header:
+            if len(out) != 8:
+                raise ProtocolError("header upload gave %d bytes" % len(out))
+            return int.from_bytes(out[0:4], "little"), int.from_bytes(out[4:8], "little")
+        return bytes(out)
+
+    # ---- datagrams -----------------------------------------------------------------------------
+    def _dg(self, cmd, b1, key, words=b""):
+        return bytes([self.target, b1]) + key.to_bytes(2, "little") + bytes(words)
+
+    def dg_create(self, refs, key=0x1234, timeout=0):
+        """refs: list of 16-bit words (0 is an escape); the id, or 255."""
+        words = b"".join(int(r).to_bytes(2, "little") for r in refs)
+        return self.expect_frame(self.transact(CMD_DG_CREATE, self._dg(CMD_DG_CREATE, timeout, key, words)),
+                                 "datagram create")[0]
+
+    def dg_read(self, dg_id, key=0x1234):
+        ans = self.transact(CMD_DG_READ, self._dg(CMD_DG_READ, dg_id, key))
+        if ans == ("byte", NAK):
+            return None
+        return self.expect_frame(ans, "datagram read")
+
+    def dg_write(self, dg_id, values, key=0x1234):
+        words = b"".join(int(v & 0xFFFF).to_bytes(2, "little") for v in values)
+        return self.transact(CMD_DG_WRITE, self._dg(CMD_DG_WRITE, dg_id, key, words)) == ("byte", ACK)
+
+    def dg_delete(self, dg_id, key=0x1234):
+        return self.transact(CMD_DG_DELETE, self._dg(CMD_DG_DELETE, dg_id, key)) == ("byte", ACK)
+
+
+def set_raw(fd, code=5):
+    attrs = termios.tcgetattr(fd)
+    attrs[0] = termios.IGNPAR
+    attrs[1] = 0
+    attrs[2] = termios.CS8 | termios.CLOCAL | termios.CREAD
+    attrs[3] = 0
+    attrs[4] = attrs[5] = _SPEEDS.get(code, termios.B9600)
+    attrs[6][termios.VMIN] = 1
+    attrs[6][termios.VTIME] = 0
+    termios.tcsetattr(fd, termios.TCSANOW, attrs)
+
+
+def _int(text):
+    return int(text, 0)
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("-d", "--device", required=True, help="serial device, e.g. /dev/ttyUSB0")
+    ap.add_argument("-b", "--baud", type=int, default=9600)
+    ap.add_argument("-s", "--seed", type=_int, default=0, help="OEM checksum seed (default 0)")
+    ap.add_argument("-i", "--id", type=_int, default=None, help="target network id (default: ask)")
+    ap.add_argument("-f", "--frame", type=_int, default=64,
+                    help="data bytes per frame for download/verify/upload (64..1024, negotiated)")
+    ap.add_argument("-t", "--timeout", type=float, default=3.0)
+    sub = ap.add_subparsers(dest="op", required=True)
+    sub.add_parser("get-mode")
+    p = sub.add_parser("set-mode")
+    p.add_argument("mode", type=_int)
+    sub.add_parser("version")
+    sub.add_parser("get-id")
+    p = sub.add_parser("download")
+    p.add_argument("type", type=_int)
+    p.add_argument("file")
+    p = sub.add_parser("upload")
+    p.add_argument("type", type=_int)
+    p.add_argument("file", help="output file ('-' prints the header)")
+    p.add_argument("--header", action="store_true", help="CRC and length only")
+    p = sub.add_parser("verify")
+    p.add_argument("type", type=_int)
+    p.add_argument("file")
+    p = sub.add_parser("read-reg")
+    p.add_argument("address", type=_int, help="bit address (e.g. 3136 for %%SR5)")
+    p.add_argument("width", type=_int, nargs="?", default=16)
+    p = sub.add_parser("write-reg")
+    p.add_argument("address", type=_int)
+    p.add_argument("width", type=_int)
+    p.add_argument("value", type=_int)
+    args = ap.parse_args(argv)
+
+    with PlcClient.open_device(args.device, args.baud, seed=args.seed, target=args.id,
+                               timeout=args.timeout) as c:
+        def negotiate():
+            if args.frame != 64:
+                c.negotiate(args.frame)
+        if args.op == "get-mode":
+            print(c.get_mode())
+        elif args.op == "set-mode":
+            c.set_mode(args.mode)
+        elif args.op == "version":
+            num, ver = c.get_version()
+            print("firmware %d version %s" % (num, ver))
+        elif args.op == "get-id":
+            print(c.get_local_id())
+        elif args.op == "download":
+            with open(args.file, "rb") as f:
+                data = f.read()
+            negotiate()
+            t0 = time.monotonic()
+            c.download(args.type, data, args.frame)
+            dt = time.monotonic() - t0
+            print("%d bytes in %.2f s" % (len(data), dt))
+        elif args.op == "upload":
+            negotiate()
+            if args.header:
+                crc, ln = c.upload(args.type, header=True)
+                print("crc 0x%04X length %d" % (crc & 0xFFFF, ln))
+            else:
+                data = c.upload(args.type)
+                with open(args.file, "wb") as f:
+                    f.write(data)
+                print("%d bytes" % len(data))
+        elif args.op == "verify":
+            with open(args.file, "rb") as f:
+                data = f.read()
+            negotiate()
+            same = c.verify(args.type, data, args.frame)
+            print("same" if same else "different")
+            return 0 if same else 1
+        elif args.op == "read-reg":
+            v = c.read_reg(args.address, args.width)
+            print(int.from_bytes(v, "little"))
+        elif args.op == "write-reg":
+            c.write_reg(args.address, args.width, args.value)
+    return 0
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main())
+    except ProtocolError as e:
+        print("error: %s" % e, file=sys.stderr)
+        sys.exit(2)
