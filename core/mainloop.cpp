@@ -272,7 +272,7 @@ void *WatchdogScan(void *) {
     return nullptr;
 }
 
-int Main_Run(int argc, char **argv) {
+int Main_Startup(int argc, char **argv) {
     PLAT_Init(argc, argv);
     PLAT_MakeBoardFolders();
     Main_Thread = pthread_self();
@@ -283,7 +283,7 @@ int Main_Run(int argc, char **argv) {
     // A write to the service script after it ended must not end the controller.
     signal(SIGPIPE, SIG_IGN);
 
-    // 1. Open-file limit.
+    // Open-file limit.
     struct rlimit rl {};
     if (getrlimit(RLIMIT_NOFILE, &rl) != 0) {
         std::perror("Failed to get limit..");
@@ -295,43 +295,43 @@ int Main_Run(int argc, char **argv) {
         return -1;
     }
 
-    // 2. Hardware, pins, timers.
+    // Hardware, pins, timers.
     SYS_HardwareCheck();
     GPIOInit();
     Timer_Init(&fpga_port, 100);
 
-    // 3. Command line.
+    // Command line: one argument installs, two or more run without watchdog.
     if (argc == 2) {
         BootMode = 1;
         InstallBoot();  // comes back only when asked to stop
         std::fflush(stdout);
-        return 0;
+        return 1;
     }
     if (argc <= 1) PLAT_System("echo 0 > /proc/sys/kernel/printk");
     else WatchDogDisable = 1;
     BootMode = 0;
 
-    // 4. Stored program and registers.
+    // Stored program and registers, up to 10 tries each.
     for (int i = 0; i < 10 && LoadProgram() == 0; i++) {
     }
     for (int i = 0; i < 10 && AutoLoadRegisters() == 0; i++) {
     }
 
-    // 5. Queues of the card file manager.
+    // Queues of the card file manager.
     WDmainPid = getpid();
     _txe_queue_create(&qcb_cfi, "CFI_REQUEST", 4, cfi_storage.data(), sizeof cfi_storage);
     _txe_queue_create(&qcb_cfo, "CFI_RESPONSE", 2, cfo_storage.data(), sizeof cfo_storage);
 
-    // 6. Free-space reporter.
+    // Free-space reporter.
     BackTsk_Start();
 
-    // 7. Watchdog thread.
+    // Watchdog thread, above the kernel revision 3543 only.
     if (SYS_KernelRevNumber() > kWatchdogThreadRev) StartWatchdogThread();
 
-    // 8. Service script.
+    // Service script.
     StartServiceScript();
 
-    // 9. Watchdog, mailbox, system record, programming port.
+    // Watchdog, mailbox, system record, programming port.
     OpenWatchdog();
     Dpram_Init();
     const uint32_t defaults = SYS_Init(pProduct);
@@ -340,33 +340,33 @@ int Main_Run(int argc, char **argv) {
     Vcomm_Init();
     SCI2_Init(0);
 
-    // 10. Configuration blocks; the controller counts as stopped meanwhile.
+    // Configuration blocks; the controller counts as stopped meanwhile.
     nv_Startup = 1;
     const uint32_t recreated = nvram_init(defaults, 0);
     nv_Startup = 0;
     if (recreated) SaveProgram();
     PlcInit(recreated);
 
-    // 11. Network and I/O configuration.
+    // Network and I/O configuration.
     NetConfig();
     TickleWatchdogReal();
     IoConfig();
 
-    // 12. Sign-on and model texts.
+    // Sign-on and model texts.
     const uint16_t identity = LE_Get16(&Cmd_SS_Info[2]);
     Oem_GetSignon(pProduct, PlcWord(W_FWNUM), identity);
     Oem_GetModel(reinterpret_cast<char *>(&plc_reg[516]), PlcWord(W_FWNUM), identity);
 
-    // 13.
+    // Status word for the LEDs.
     StatusWord182();
     TickleWatchdogReal();
 
-    // 14. Automatic program load requested.
+    // Automatic program load requested.
     if (PlcWord(W_BACKUP) & 0x20) {
         if ((PlcWord(W_FAULT) & 0x4004) || LE_Get32(&ladder_bl[4]) == 2) Sys_AppLoad = 1;
     }
 
-    // 15. - 17.
+    // Command protocol, status bits, register links, card file manager.
     Cmd_Init();
     Main_StatusBits();
     PlcWordSet(129, 0);
@@ -376,19 +376,19 @@ int Main_Run(int argc, char **argv) {
     RCT_Init();
     SYS_LoadRCBs();
 
-    // 18. The saved controller mode.
+    // The saved controller mode.
     const uint8_t saved_mode = plc_reg[2 * W_MODE];
     PlcWordSet(W_MODE, 0);
     SetPlcMode(saved_mode);
     if (PlcWord(W_MODE) > 1) IoStart();
 
-    // 19.
+    // The automatic program load starts with the loop.
     if ((PlcWord(W_BACKUP) & 0x20) && Sys_AppLoad == 1 && Sys_AutoLoad == 0) {
         Sys_AutoLoad = 1;
         Sys_ALstmcInited = 0;
     }
 
-    // 20. End-of-upload marker.
+    // End-of-upload marker.
     char marker[512];
     if (PLAT_Path("/mnt/USB0/EndOfFTP.txt", marker, sizeof marker)) {
         const int fd = open(marker, O_RDONLY | O_CLOEXEC);
@@ -399,15 +399,21 @@ int Main_Run(int argc, char **argv) {
         }
     }
 
-    // 21. Locks shared with the web HMI server.
+    // Locks shared with the web HMI server.
     sem_init(&demoMutex, 0, 1);
     pthread_mutex_init(&TavixQueryFilterMutex, nullptr);
 
-    // 22. Drives.
+    // Drives.
     Cf_Check(0);
     Cf_Check(2);
 
-    // 23. The loop.
+    return 0;
+}
+
+int Main_Run(int argc, char **argv) {
+    const int started = Main_Startup(argc, argv);
+    if (started != 0) return started < 0 ? -1 : 0;
+    // The loop.
     while (!Main_StopRequested) {
         The_Loop();
         Main_AfterPass();

@@ -24,6 +24,10 @@ extern volatile sig_atomic_t Main_StopRequested;  // SIGTERM / SIGINT: end clean
 // Start-up, the loop, and the clean end on SIGTERM/SIGINT (answers 0), or
 // -1 when the open-file limit cannot be read or set.
 int Main_Run(int argc, char **argv);
+// The start-up sequence alone: 0 ready for the loop, -1 when the open-file
+// limit cannot be read or set, 1 when the installation came back on a stop
+// request.
+int Main_Startup(int argc, char **argv);
 // One pass of the loop.
 void The_Loop();
 // The work after each pass: the MQTT supervisor and the web HMI step.

@@ -108,7 +108,7 @@ uint32_t DaysBeforeMonth(uint32_t month, bool leap) {
 uint32_t DaylightOn() { return (PlcWord(W_DST) & 0xFF) != 0 ? 1 : 0; }
 
 // The system time follows a set clock only while no command is running.
-bool Rtc_CommandIdle() { return true; }
+bool Rtc_CommandIdle() { return CmdRun == CMD_IDLE; }
 
 }  // namespace
 
@@ -345,9 +345,10 @@ void Rtc_ScanUpdate() {
         Utc_ImagePut(utc);
         RtcUpdated = 0;
         if (NTP_UserModifiedTime && Rtc_CommandIdle()) {
+            // A record outside the UTC range (a clock reset to 1900) is not
+            // handed to the system.
             UtcTime t{};
-            UtcGet(utc, &t);
-            PLAT_SetSystemTime(int64_t(t.seconds));
+            if (UtcCheck(utc, CheckLeap(utc[5])) && UtcGet(utc, &t) != 0) PLAT_SetSystemTime(int64_t(t.seconds));
             NTP_UserModifiedTime = 0;
         }
     }

@@ -363,21 +363,21 @@ void SYS_ResetRCBs(uint32_t mode) {
 
 void SYS_LoadRCBs() {}
 
-SysRcb *SYS_LinkReg(uint32_t address, uint32_t spec) {
+SysRcb *SYS_LinkReg(uint32_t address, uint32_t format) {
     if (rcbIndex >= rcbLimit) return nullptr;
     SysRcb &l = pRcb[rcbIndex];
-    const uint32_t low6 = spec & 63;
-    if (spec & 0x8000) {
-        l.count = uint16_t(spec & 127);
+    const uint32_t low6 = format & 63;
+    if (format & 0x8000) {
+        l.count = uint16_t(format & 127);
         l.width = uint16_t(8 * l.count);
     } else {
-        switch ((spec >> 6) & 3) {
+        switch ((format >> 6) & 3) {
         case 0:
             l.width = uint16_t(low6);
             l.count = uint16_t(((low6 + 7) / 8) | RCB_SIGN_FILL);
             break;
         case 3:
-            l.count = uint16_t(spec & 0x803F);
+            l.count = uint16_t(format & 0x803F);
             l.width = uint16_t(8 * low6);
             break;
         default:

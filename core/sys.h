@@ -76,7 +76,11 @@ void SYS_Update();
 // ---- register links and pseudo-registers -------------------------------------------
 void SYS_ResetRCBs(uint32_t mode);
 void SYS_LoadRCBs();
-SysRcb *SYS_LinkReg(uint32_t address, uint32_t spec);
+// Links a register (null when the table is full). Format word: bit 15 set:
+// a run of (format & 127) bytes; else by bits 6-7: both clear: (format & 63)
+// bits with sign fill; both set: (format & 63) bytes; one set: (format & 63)
+// bits.
+SysRcb *SYS_LinkReg(uint32_t address, uint32_t format);
 void SYS_WriteRogueRCB(const SysRcb *link, uint32_t offset, uint32_t width, const uint8_t *data);
 void SYS_ReadReg(uint8_t *out, const SysRcb *link, uint32_t length);
 void SYS_WriteReg(const SysRcb *link, const uint8_t *data, uint32_t length);

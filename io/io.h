@@ -1,6 +1,7 @@
 // The I/O subsystem as seen by the main loop.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 // Moves frames between the CAN message rings of port 0 and its socket; first
@@ -27,7 +28,6 @@ void IoStop();
 
 // ---- I/O modules and the CAN node as seen by the controller modes and the scan
 // placeholder until the I/O modules and CAN buses land (io/io_scan_placeholder.cpp).
-#include <array>
 
 // Slot record filled by the slot check, read by the scan.
 struct IoSlotRec {

@@ -273,6 +273,10 @@ uint32_t Cf_Format(uint32_t, uint8_t drive) {
 
 uint32_t CfDriveChk(const char *name, char *out, uint8_t drive) {
     out[0] = 0;
+    if (name == nullptr) {
+        Copy(out, FX_PATH_MAX, "/");
+        return 0;
+    }
     const char *rest = name;
     if (drive == DRIVE_ANY) {
         drive = DRIVE_A;
@@ -575,6 +579,7 @@ uint32_t _fxe_directory_information_get(FxMedia *media, const char *name, uint32
 }
 
 uint32_t _fxe_directory_local_path_set(FxMedia *media, FxLocalPath *local, const char *path) {
+    if (path == nullptr) return FX_SUCCESS;
     char res[FX_PATH_MAX];
     const bool root = path[0] == '/' || path[0] == '\\';
     if (root || (path[0] != 0 && path[1] == ':')) {

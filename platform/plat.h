@@ -85,8 +85,8 @@ void PLAT_ChildDieWithParent();
 
 // ---- reset ---------------------------------------------------------------------------
 struct PlatResetOps {
-    [[noreturn]] void (*warm)();    // restart the firmware
-    [[noreturn]] void (*reboot)();  // restart the board
+    void (*warm)();    // restart the firmware; never returns
+    void (*reboot)();  // restart the board; never returns
 };
 [[noreturn]] void PLAT_WarmReset();
 [[noreturn]] void PLAT_Reboot();

@@ -134,8 +134,14 @@ void PLAT_LedCodes(unsigned ok, unsigned run) { plat_panel->led_codes(ok, run); 
 int PLAT_System(const char *cmd) { return plat_shell->system(cmd); }
 FILE *PLAT_Popen(const char *cmd, const char *mode) { return plat_shell->popen(cmd, mode); }
 int PLAT_Pclose(FILE *f) { return plat_shell->pclose(f); }
-void PLAT_WarmReset() { plat_reset->warm(); }
-void PLAT_Reboot() { plat_reset->reboot(); }
+void PLAT_WarmReset() {
+    plat_reset->warm();
+    _exit(3);  // the reset never returns; stop here if it did
+}
+void PLAT_Reboot() {
+    plat_reset->reboot();
+    _exit(3);
+}
 int PLAT_WdtOpen() { return plat_wdt->open(); }
 void PLAT_WdtWrite(char c) { plat_wdt->write(c); }
 void PLAT_WdtClose() { plat_wdt->close(); }

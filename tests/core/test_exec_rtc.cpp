@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "core/cmd.h"
 #include "core/plcreg.h"
 #include "core/rtc.h"
 #include "core/timebase.h"
@@ -202,6 +203,7 @@ TEST_F(ExecRtc, ScanKeepsUtcAndLocalInStep) {
     FakeClock clock;
     PlcWordSet(W_TZ, 120);
     timezoneValue = 120;
+    CmdRun = CMD_IDLE;
     const uint16_t rec[7] = {0, 0, 12, 10, 3, 2024, 1};
     ASSERT_EQ(RtcSet(rec), 1u);  // marks RtcUpdated: UTC follows at the scan
     Rtc_ScanUpdate();
@@ -209,6 +211,15 @@ TEST_F(ExecRtc, ScanKeepsUtcAndLocalInStep) {
     EXPECT_EQ(LE_Get16(&plc_reg[2 * W_UTC + 4]), 10) << "UTC hour = local - 2 h";
     EXPECT_EQ(RtcUpdated, 0);
     EXPECT_EQ(NTP_UserModifiedTime, 0) << "handed to the system time";
+    // While a command runs, the system time waits.
+    CmdRun = 5;
+    ASSERT_EQ(RtcSet(rec), 1u);
+    Rtc_ScanUpdate();
+    EXPECT_EQ(NTP_UserModifiedTime, 1);
+    CmdRun = CMD_IDLE;
+    Rtc_ScanUpdate();
+    EXPECT_EQ(NTP_UserModifiedTime, 1) << "handed over only with a local-time change";
+    NTP_UserModifiedTime = 0;
     // A new time zone moves local time, UTC stays.
     PlcWordSet(W_TZ, uint16_t(int16_t(-60)));
     Rtc_ScanUpdate();

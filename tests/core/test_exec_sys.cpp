@@ -16,6 +16,7 @@
 #include "core/rtc.h"
 #include "core/sys.h"
 #include "core/timebase.h"
+#include "core/util.h"
 #include "io/io.h"
 #include "test_exec_support.h"
 
@@ -208,6 +209,20 @@ TEST_F(ExecSys, BatteryImageBounds) {
     EXPECT_EQ(SYS_BlockErase(buf, 4096), 1u);
     EXPECT_EQ(buf[1023], 0xFF);
     EXPECT_EQ(buf[1024], 0) << "at most 1024 bytes erased";
+}
+
+TEST_F(ExecSys, ParameterTableAndBatteryAllocation) {
+    uint8_t t[12] = {8, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8};
+    LE_Put16(t + 2, crc16(t + 4, 8));
+    EXPECT_EQ(SYS_ValidateParmTbl(t, sizeof t), 1u);
+    t[11] ^= 1;
+    EXPECT_EQ(SYS_ValidateParmTbl(t, sizeof t), 0u);
+    EXPECT_EQ(SYS_ValidateParmTbl(t, 6), 0u) << "too short";
+    SYS_InitBBR();
+    EXPECT_EQ(SYS_AllocBBR(3), 128u);
+    EXPECT_EQ(SYS_AllocBBR(2), 132u) << "even steps";
+    EXPECT_EQ(SYS_PackRegs(1), 0);
+    EXPECT_EQ(SYS_PackRegs(0), 1);
 }
 
 TEST_F(ExecSys, SystemRegistersByNumber) {

@@ -522,6 +522,35 @@ TEST_F(IecHandles, ValuesBitsAndTheNoneType) {
     EXPECT_EQ(iec_mem, before);
 }
 
+TEST_F(IecHandles, PackedBitsAndBitNumbersOnWiderReads) {
+    // Type 6 keeps one byte per bit; registers see them packed.
+    const uint8_t packed = 0xB1;
+    EXPECT_EQ(PlcReg_Set(Handle(6, 0), &packed, 8), 1u);
+    const uint8_t want[8] = {1, 0, 0, 0, 1, 1, 0, 1};
+    EXPECT_EQ(std::memcmp(&iec_mem[0], want, 8), 0);
+    EXPECT_EQ(iec_mem[8], 0xEE);
+    uint8_t back = 0;
+    EXPECT_EQ(PlcReg_Get(&back, Handle(6, 0), 8), 1u);
+    EXPECT_EQ(back, 0xB1);
+
+    // 16-bit elements read with a bit number: an element counts when it has
+    // bits at or above the bit number, or the next one carries into it.
+    LE_Put16(&iec_mem[0], 0x8000);
+    LE_Put16(&iec_mem[2], 0x8000);
+    LE_Put16(&iec_mem[4], 0x0002);
+    uint8_t out[6];
+    std::memset(out, 0xAA, sizeof out);
+    EXPECT_EQ(PlcReg_Get(out, Handle(1, 0, 1), 48), 1u);
+    EXPECT_EQ(LE_Get16(out), 1);      // nothing of its own, the next one carries in
+    EXPECT_EQ(LE_Get16(out + 2), 0);  // nothing of its own, nothing carried
+    EXPECT_EQ(LE_Get16(out + 4), 1);  // 0x0002 shifted by one is non-zero
+    // The last element has no next one inside the range read: the bytes
+    // behind it (0xEEEE here) are never looked at.
+    LE_Put16(&iec_mem[4], 0x8000);
+    EXPECT_EQ(PlcReg_Get(out, Handle(1, 0, 1), 48), 1u);
+    EXPECT_EQ(LE_Get16(out + 4), 0);
+}
+
 TEST_F(IecHandles, RefusedWhileNotAvailable) {
     // While an on-line change is applied, writes are refused; reads go on.
     LE_Put16(&iec_mem[0], 0x4321);
