@@ -126,23 +126,33 @@ void Set(unsigned op, LadOp f) { lad_ops16[op] = lad_opsx[op] = f; }
 
 int32_t RunLoop() {
     const LadOp *ops = RegTokLen_16b ? lad_ops16 : lad_opsx;
+    const uint8_t *code = lad.cur.code;
+    const uint32_t end = lad.cur.end;
+    // The position and the budget live in registers between instructions and
+    // go back to lad around each handler, which reads and moves them.
+    uint32_t pos = lad.cur.pos;
+    int64_t budget = lad.budget;
     for (;;) {
-        if (lad.cur.pos >= lad.cur.end) return int32_t(lad.cur.end);  // ran past the end
-        const uint32_t w = LE_Get16(lad.cur.code + 2 * std::size_t(lad.cur.pos));
-        lad.op_pos = ++lad.cur.pos;
-        if (--lad.budget < 0) return int32_t(lad.op_pos);
+        if (pos >= end) return int32_t(end);  // ran past the end
+        const uint32_t w = LE_Get16(code + 2 * std::size_t(pos));
+        pos++;
+        if (--budget < 0 || (w >= 1024 && lad.lsp >= LSTACK_SIZE)) return int32_t(pos);
         if (w >= 1024) {  // one-word contact
-            if (lad.lsp >= LSTACK_SIZE) return int32_t(lad.op_pos);
             l_stack[lad.lsp++] = LadGetBit(w) ? 0xFF : 0;
             continue;
         }
         cmd_group = uint16_t(w >> 6);
-        if (w >= LAD_OPCODES) return int32_t(lad.op_pos);
+        if (w >= LAD_OPCODES) return int32_t(pos);
+        lad.cur.pos = pos;
+        lad.op_pos = pos;
+        lad.budget = budget;
         const int rc = ops[w]();
         if (rc != LAD_GO || lad.cur.bad) {
             if (rc == LAD_END && !lad.cur.bad) return -1;
             return int32_t(lad.op_pos);
         }
+        pos = lad.cur.pos;
+        budget = lad.budget;
     }
 }
 

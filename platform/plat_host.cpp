@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <mutex>
 #include <thread>
 #include <unistd.h>
@@ -35,21 +37,46 @@ uint32_t HostFrtOffset() {
 
 // ---- SoC window: plain zeroed memory ---------------------------------------------
 // Every map of the same registers gives the same memory, as on the board.
+// Each window is a file sim/soc/<address> mapped shared, so that registers
+// that survive a reset on the board (the RTC persistent registers) survive a
+// re-execution here too; without a root folder it is plain memory.
+volatile uint32_t *HostSocFile(uint32_t phys, std::size_t len) {
+    if (PLAT_Root()[0] == 0) return nullptr;
+    char abs[64], p[512];
+    std::snprintf(abs, sizeof abs, "/sim/soc/%08x", unsigned(phys));
+    if (!PLAT_Path("/sim/soc", p, sizeof p)) return nullptr;
+    mkdir(p, 0755);
+    if (!PLAT_Path(abs, p, sizeof p)) return nullptr;
+    const int fd = open(p, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    void *m = MAP_FAILED;
+    if (fstat(fd, &st) == 0 && (st.st_size >= off_t(len) || ftruncate(fd, off_t(len)) == 0))
+        m = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    return m == MAP_FAILED ? nullptr : static_cast<volatile uint32_t *>(m);
+}
+
 volatile uint32_t *HostSocMap(uint32_t phys, std::size_t len) {
     struct Region {
         uint32_t phys;
-        std::vector<uint32_t> words;
+        std::size_t len;
+        volatile uint32_t *words;
     };
     static std::mutex lock;
     static std::vector<Region> regions;
     std::lock_guard<std::mutex> g(lock);
     for (Region &r : regions) {
-        const uint64_t end = uint64_t(r.phys) + 4 * r.words.size();
+        const uint64_t end = uint64_t(r.phys) + r.len;
         if (phys >= r.phys && uint64_t(phys) + len <= end && (phys - r.phys) % 4 == 0)
-            return r.words.data() + (phys - r.phys) / 4;
+            return r.words + (phys - r.phys) / 4;
     }
-    regions.push_back({phys, std::vector<uint32_t>((len + 3) / 4, 0u)});
-    return regions.back().words.data();
+    len = (len + 3) & ~std::size_t(3);
+    volatile uint32_t *w = HostSocFile(phys, len);
+    if (w == nullptr) w = static_cast<volatile uint32_t *>(std::calloc(len / 4 ? len / 4 : 1, 4));
+    if (w == nullptr) return nullptr;
+    regions.push_back({phys, len, w});
+    return w;
 }
 
 // ---- front panel -------------------------------------------------------------------------
