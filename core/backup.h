@@ -24,4 +24,8 @@ void EraseBackupData();
 // out; once per main-loop pass each.
 // placeholder until register backup lands (core/backup_loop_placeholder.cpp)
 void FailSafeFlagCheck();
+// The IEC runtime's retain variables saved with the register backup and
+// restored from it; 1 when done.
+uint32_t z7_reg_store_backup();
+uint32_t z7_reg_load_backup();
 void ManualRestoreExecute();

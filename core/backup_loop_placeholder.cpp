@@ -4,3 +4,5 @@
 
 void FailSafeFlagCheck() {}
 void ManualRestoreExecute() {}
+uint32_t z7_reg_store_backup() { return 0; }
+uint32_t z7_reg_load_backup() { return 0; }

@@ -17,15 +17,12 @@
 #include "core/util.h"
 #include "core/vcomm.h"
 #include "iec/services/drevano.h"
+#include "core/backup.h"
+#include "core/install.h"
 #include "io/io.h"
 #include "media/fxp.h"
 #include "net/net.h"
 
-// Services of modules that have not landed yet (weak stand-ins in
-// core/cmdproc_placeholder.cpp).
-void SaveAndSetMACID();
-uint32_t z7_reg_store_backup();
-uint32_t z7_reg_load_backup();
 
 uint8_t CmdGrfxType;
 uint8_t CmdFileType;
@@ -54,6 +51,11 @@ void Refuse() {
 }
 void Accept() {
     Cmd_Answer(CMD_ACK);
+    Cmd_End();
+}
+// A register address outside the image.
+void OutsideImage() {
+    Cmd_Answer(CMD_BADSUM);
     Cmd_End();
 }
 void AnswerFrame(const uint8_t *data, uint16_t n) {
@@ -113,6 +115,23 @@ void set_mode() {
     Accept();
 }
 
+// ---- data frames towards the controller (verify, download) ------------------------------
+// Accepts the opening frame; data frames follow.
+void DataPhaseBegin() {
+    Cmd_Answer(CMD_ACK);
+    CmdMode = 1;
+    Cmd_WaitMore();
+}
+// True with a data frame in CmdBuf; otherwise the command waits on.
+bool NextDataFrame() {
+    if (!get_packet()) return false;
+    if (CmdBuf.command != CMD_DATA) {
+        Cmd_WaitMore();
+        return false;
+    }
+    return true;
+}
+
 // ---- 0x03 verify_memory ------------------------------------------------------------
 void verify_memory() {
     if (CmdMode == 0) {
@@ -121,13 +140,9 @@ void verify_memory() {
         CmdPanel(1);
         CmdFileType = uint8_t(type);
         xfer_cursor = 0;
-        Cmd_Answer(CMD_ACK);
-        CmdMode = 1;
-        Cmd_WaitMore();
-        return;
+        return DataPhaseBegin();
     }
-    if (!get_packet()) return;
-    if (CmdBuf.command != CMD_DATA) return Cmd_WaitMore();
+    if (!NextDataFrame()) return;
     if (CmdBuf.length == 0) return Accept();
     const FileInfo &fi = *Info(CmdFileType);
     const uint32_t n = CmdBuf.length;
@@ -204,13 +219,9 @@ void download_memory() {
         const FileInfo &fi = *Info(type);
         if (fi.erase) SYS_BlockErase(fi.area, uint32_t(fi.erase_kb) * 1024u);
         if (type == 23) Cmd_CopenDownload = 1;
-        Cmd_Answer(CMD_ACK);
-        CmdMode = 1;
-        Cmd_WaitMore();
-        return;
+        return DataPhaseBegin();
     }
-    if (!get_packet()) return;
-    if (CmdBuf.command != CMD_DATA) return Cmd_WaitMore();
+    if (!NextDataFrame()) return;
     if (CmdBuf.length == 0) {
         DownloadClose();
         return Accept();
@@ -366,22 +377,31 @@ bool RegAddress(uint32_t &address, uint32_t &next) {
 constexpr uint32_t kIecBackup = 0xC0000000u;
 bool IecBackupAddress(uint32_t a) { return a == kIecBackup && DrevanoRuntime && drevano_variables_enumerateded; }
 
+// The register address of a get or set and where its data begin; false when
+// the command is answered already: refused, or the IEC backup address, which
+// runs backup instead.
+bool RegTarget(uint32_t &a, uint32_t &next, uint32_t (*backup)()) {
+    if (!RegAddress(a, next)) {
+        Refuse();
+        return false;
+    }
+    if (IecBackupAddress(a)) {
+        backup();
+        Accept();
+        return false;
+    }
+    return true;
+}
+
 void get_plc_reg() {
     uint32_t a, next;
-    if (!RegAddress(a, next)) return Refuse();
-    if (IecBackupAddress(a)) {
-        z7_reg_store_backup();
-        return Accept();
-    }
+    if (!RegTarget(a, next, z7_reg_store_backup)) return;
     const uint32_t width = D(1);
     const uint32_t bytes = width == 1 ? 1 : width / 8;
     const uint32_t most = NegotiationFlag ? CMD_BUF_MAX : 254;
     if (bytes == 0 || bytes > most) return Refuse();
     std::memset(scratch.data(), 0, bytes);
-    if (!PlcReg_Get(scratch.data(), a, width)) {
-        Cmd_Answer(CMD_BADSUM);
-        return Cmd_End();
-    }
+    if (!PlcReg_Get(scratch.data(), a, width)) return OutsideImage();
     if (a == SR_ADDR(5) && OLPMode && bytes >= 1) {
         scratch[0] = 3;
         if (bytes >= 2) scratch[1] = 0;
@@ -399,11 +419,7 @@ void cal_module() {
 
 void set_plc_reg() {
     uint32_t a, next;
-    if (!RegAddress(a, next)) return Refuse();
-    if (IecBackupAddress(a)) {
-        z7_reg_load_backup();
-        return Accept();
-    }
+    if (!RegTarget(a, next, z7_reg_load_backup)) return;
     const uint32_t width = D(1);
     if (width == 0) {
         PlcRegClear();
@@ -412,10 +428,7 @@ void set_plc_reg() {
     const uint32_t bytes = width == 1 ? 1 : (width + 7) / 8;
     if (!Has(next + bytes)) return Refuse();
     const bool iec = a >= kIecBackup;
-    if (!iec && PlcReg_Ptr(a, width) == nullptr) {
-        Cmd_Answer(CMD_BADSUM);
-        return Cmd_End();
-    }
+    if (!iec && PlcReg_Ptr(a, width) == nullptr) return OutsideImage();
     const uint8_t *value = &CmdBuf.data[next];
     // The port set-up words re-configure the port: answer before the write.
     if (a == SR_ADDR(30) || a == SR_ADDR(34)) {

@@ -500,8 +500,19 @@ uint32_t SYS_ExpandBBR(uint32_t bytes) {
     return bbr_alloc;
 }
 
-// ---- removable-media load -----------------------------------------------------------------------
-// placeholder until installation and update land: nothing to load.
-__attribute__((weak)) uint32_t UpdateKernFirmApplic(uint32_t, uint32_t) { return 0x20; }
-// placeholder until program storage starts the blinker process.
-__attribute__((weak)) void SetStatusLeds_fork() {}
+// ---- LED blinker during long updates ------------------------------------------------------------
+// A child process toggles both status LEDs every 500 ms until it is killed;
+// answers its process id, 0 when the fork failed.
+pid_t SetStatusLeds_fork() {
+    const pid_t pid = fork();
+    if (pid < 0) return 0;
+    if (pid == 0) {
+        PLAT_ChildDieWithParent();
+        for (unsigned on = 1;; on ^= 1u) {
+            PLAT_Leds(on, on);
+            usleep(500000);
+        }
+    }
+    PLAT_ChildAdd(pid, "ledblink");
+    return pid;
+}

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <sys/types.h>
 
 // ---- identity -------------------------------------------------------------
 extern std::array<uint8_t, 76> tinyImage;  // "/mnt/cfg/TINYIMGE.BIN"
@@ -102,8 +103,7 @@ void SYS_InitBBR();
 uint32_t SYS_AllocBBR(uint32_t bytes);
 uint32_t SYS_ExpandBBR(uint32_t bytes);
 
-// ---- removable-media load (kept here for the service tick) --------------------------
-// Update from the removable media on a LOAD press; 0 while still working.
-uint32_t UpdateKernFirmApplic(uint32_t sample, uint32_t tick);
-// Starts the status-LED blinker process used during long updates.
-void SetStatusLeds_fork();
+// ---- LED blinker ----------------------------------------------------------------------
+// Starts a child process that blinks both status LEDs during long updates;
+// answers its process id (0 when the fork failed).
+pid_t SetStatusLeds_fork();

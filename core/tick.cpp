@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "core/cmd.h"
+#include "core/install.h"
 #include "core/plcmode.h"
 #include "core/plcreg.h"
 #include "core/sys.h"

@@ -13,5 +13,4 @@ uint32_t IoCal(uint8_t *packet) {
     return 0;
 }
 
-// Weak so that the module driver's own definition takes its place when it lands.
-__attribute__((weak)) void IoStop() {}
+void IoStop() {}

@@ -11,24 +11,11 @@
 #include "core/util.h"
 #include "core/vcomm.h"
 #include "platform/plat.h"
+#include "tests/support/cmd_port.h"
 
 namespace {
 
-std::vector<uint8_t> Frame(uint8_t cmd, const std::vector<uint8_t> &data) {
-    std::vector<uint8_t> f{cmd};
-    if (data.size() > 254) {
-        f.push_back(0xFF);
-        f.push_back(uint8_t(data.size()));
-        f.push_back(uint8_t(data.size() >> 8));
-    } else {
-        f.push_back(uint8_t(data.size()));
-    }
-    f.insert(f.end(), data.begin(), data.end());
-    uint8_t sum = 0;
-    for (uint8_t b : f) sum = uint8_t(sum + b);
-    f.push_back(uint8_t(-sum));
-    return f;
-}
+using test_support::Frame;
 
 void Setup() {
     static bool done = [] {
@@ -45,20 +32,15 @@ void Setup() {
         return true;
     }();
     (void)done;
-    plc_reg.fill(0);
-    PlcWordSet(W_NETID, 127);
+    test_support::ClearCmdState();
     PlcWordSet(W_MODE, 2);  // the end of a download then stores nothing
-    Cmd_Init();
-    Vcomm_Drv[0].SetIntrcpt(0, 1);
+    test_support::StartInterceptedPort();
 }
 
 size_t Exchange(const std::vector<uint8_t> &in) {
-    for (uint8_t b : in) Vcomm_Drv[0].StuffRx(0, b);
+    test_support::StuffRx(in);
     Cmd_Check();
-    size_t n = 0;
-    uint8_t b;
-    while (Vcomm_Drv[0].DrainTx(0, &b)) n++;
-    return n;
+    return test_support::DrainTx();
 }
 
 void BM_GetMode(benchmark::State &state) {

@@ -2,111 +2,36 @@
 pseudo-terminal linked as its programming port, with the client in tools/."""
 
 import os
-import pty
-import shutil
-import signal
-import subprocess
 import sys
-import tempfile
 import termios
 import time
 import unittest
 
-SOURCE = os.environ.get("PLC_SOURCE", os.path.join(os.path.dirname(__file__), "..", ".."))
-sys.path.insert(0, os.path.join(SOURCE, "tools"))
-from plcclient import (ACK, BADSUM, NAK, PlcClient, ProtocolError, build_frame,  # noqa: E402
-                       set_raw)
+sys.path.insert(0, os.path.dirname(__file__))
+from bbsupport import Controller, crc16  # noqa: E402
+from plcclient import ACK, BADSUM, NAK, ProtocolError, build_frame  # noqa: E402
 
-CONTROLLER = os.environ.get("PLC_CONTROLLER", "build/controller")
 OWN_ID = 127  # the network id a fresh controller settles on
 SR5 = 3072 + 16 * 4  # %SR5, the mode word
 R1 = 32768            # %R1
-
-
-def crc16(data):
-    crc = 0xFFFF
-    for b in data:
-        crc ^= b
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return crc
 
 
 def word_ref(bit_address):
     return bit_address // 16
 
 
-class Controller:
-    """The real executable on its own root with a pseudo-terminal as port."""
-
-    def __init__(self, root=None, oem=None):
-        self.seed = (oem or 0) & 0x7F
-        self.own_root = root is None
-        self.root = root or tempfile.mkdtemp(prefix="plc-cmd-")
-        os.makedirs(os.path.join(self.root, "dev"), exist_ok=True)
-        os.makedirs(os.path.join(self.root, "mnt", "cfg"), exist_ok=True)
-        if oem is not None:
-            with open(os.path.join(self.root, "mnt", "cfg", "oeminfo"), "wb") as f:
-                f.write(bytes([oem]))
-        self.proc = None
-        self.master = self.slave = None
-
-    def start(self):
-        self.master, self.slave = pty.openpty()
-        set_raw(self.master)
-        set_raw(self.slave)
-        link = os.path.join(self.root, "dev", "ttySP0")
-        if os.path.lexists(link):
-            os.unlink(link)
-        os.symlink(os.ttyname(self.slave), link)
-        env = dict(os.environ, PLC_ROOT=self.root, PLC_RESET="exit")
-        self.log = open(os.path.join(self.root, "controller.log"), "w")
-        self.proc = subprocess.Popen([CONTROLLER], env=env, stdout=self.log, stderr=subprocess.STDOUT)
-        self.client = PlcClient(self.master, seed=self.seed, timeout=3.0)
-        deadline = time.monotonic() + 10
-        while True:
-            try:
-                self.client.flush_input()
-                self.client.target = self.client.get_local_id()
-                break
-            except ProtocolError:
-                if time.monotonic() > deadline or self.proc.poll() is not None:
-                    raise
-                time.sleep(0.1)
-        self.client.flush_input()
-        return self.client
-
-    def stop(self):
-        if self.proc is not None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-            self.proc = None
-            self.log.close()
-        for fd in (self.master, self.slave):
-            if fd is not None:
-                os.close(fd)
-        self.master = self.slave = None
-
-    def cleanup(self):
-        self.stop()
-        if self.own_root:
-            shutil.rmtree(self.root, ignore_errors=True)
-
-    def path(self, *parts):
-        return os.path.join(self.root, *parts)
-
-
 class CmdCase(unittest.TestCase):
     oem = None
 
     def setUp(self):
-        self.ctl = Controller(oem=self.oem)
+        self.ctl = Controller(oem=self.oem, prefix="plc-cmd-")
         self.addCleanup(self.ctl.cleanup)
-        self.c = self.ctl.start()
+        self.start()
+
+    def start(self):
+        """(Re)starts the controller; the client on its programming port."""
+        self.c = self.ctl.start(port=True, wait=False).client
+        return self.c
 
     def raw(self, data, n, timeout=2.0):
         self.c.write(bytes(data))
@@ -212,7 +137,7 @@ class MemoryFiles(CmdCase):
         self.assertFalse(c.verify(0, changed))
 
         self.ctl.stop()
-        self.c = c = self.ctl.start()
+        c = self.start()
         self.assertEqual(c.upload(0), big)
         self.assertEqual(c.upload(0, header=True), (crc16(big), len(big)))
 
@@ -239,7 +164,7 @@ class MemoryFiles(CmdCase):
             self.assertEqual(f.read(), stored)
         self.assertEqual(c.upload(0), prog)
         self.ctl.stop()
-        self.c = c = self.ctl.start()
+        c = self.start()
         self.assertEqual(c.upload(0), prog)
 
     def test_exactly_the_bound_is_accepted(self):

@@ -10,7 +10,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from exec_support import Controller, pid_alive, word_of  # noqa: E402
+from bbsupport import Controller, pid_alive, word_of  # noqa: E402
 
 W_MODE = 132
 R1_BYTE = (32768 - 1024) // 8

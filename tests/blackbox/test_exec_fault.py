@@ -10,7 +10,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from exec_support import Controller  # noqa: E402
+from bbsupport import Controller  # noqa: E402
 
 
 class SegvCountdown(unittest.TestCase):

@@ -7,81 +7,20 @@ import os
 import re
 import shutil
 import signal
-import subprocess
+import sys
 import tempfile
-import threading
 import time
 import unittest
 
-CONTROLLER = os.environ.get("PLC_CONTROLLER", "")
+sys.path.insert(0, os.path.dirname(__file__))
+from bbsupport import CONTROLLER, Controller  # noqa: E402
+from bbsupport import wait_for as wait_for_every  # noqa: E402
+
 HOLD_S = 3.0  # the RUN button's hold time
 
 
-def clean_env(root, extra=None):
-    env = {k: v for k, v in os.environ.items() if not k.startswith("PLC_")}
-    env["PLC_ROOT"] = root
-    env["PLC_RESET"] = "exit"  # a reset ends the process instead of re-executing it
-    env.update(extra or {})
-    return env
-
-
-class Controller:
-    """One controller process; its output is collected line by line."""
-
-    def __init__(self, root, extra_env=None, cwd=None, argv_prefix=None):
-        self.root = root
-        self.lines = []
-        self.lock = threading.Lock()
-        argv = (argv_prefix or []) + [CONTROLLER]
-        self.proc = subprocess.Popen(argv, env=clean_env(root, extra_env), cwd=cwd or root,
-                                     stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                     stderr=subprocess.STDOUT)
-        self.reader = threading.Thread(target=self._read, daemon=True)
-        self.reader.start()
-
-    def _read(self):
-        for raw in self.proc.stdout:
-            with self.lock:
-                self.lines.append(raw.decode("utf-8", "replace").rstrip("\n"))
-
-    def output(self):
-        with self.lock:
-            return list(self.lines)
-
-    def wait_line(self, text, timeout):
-        """Seconds until a line equal to text appeared, or None."""
-        start = time.monotonic()
-        while time.monotonic() - start < timeout:
-            if text in self.output():
-                return time.monotonic() - start
-            if self.proc.poll() is not None:
-                return None
-            time.sleep(0.02)
-        return None
-
-    def stop(self, pid=None, timeout=15):
-        """SIGTERM by process id; answers the exit status."""
-        if self.proc.poll() is None:
-            os.kill(pid or self.proc.pid, signal.SIGTERM)
-        try:
-            rc = self.proc.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            rc = self.proc.wait()
-            raise AssertionError("controller did not end within %d s of SIGTERM" % timeout)
-        finally:
-            self.reader.join(timeout=5)
-            self.proc.stdout.close()
-        return rc
-
-
 def wait_for(predicate, timeout):
-    start = time.monotonic()
-    while time.monotonic() - start < timeout:
-        if predicate():
-            return True
-        time.sleep(0.02)
-    return predicate()
+    return wait_for_every(predicate, timeout, step=0.02)
 
 
 def read(path):
@@ -120,25 +59,21 @@ class Foundation(unittest.TestCase):
         self.tmp = tempfile.mkdtemp(prefix="plc-bb-found-")
         self.root = os.path.join(self.tmp, "root")
         os.mkdir(self.root)
-        self.ctl = None
+        # The root stays empty until the controller starts on it.
+        self.ctl = Controller(self.root, dirs=(), prefix="plc-bb-found-")
 
     def tearDown(self):
-        if self.ctl is not None:
-            if self.ctl.proc.poll() is None:
-                self.ctl.proc.kill()
-                self.ctl.proc.wait()
-            self.ctl.reader.join(timeout=5)
-            self.ctl.proc.stdout.close()
+        self.ctl.cleanup()
         shutil.rmtree(self.tmp, ignore_errors=True)
 
-    def start(self, **kw):
-        self.ctl = Controller(self.root, **kw)
+    def start(self, cwd=None, extra_env=None):
+        ctl = self.ctl.start(wait=False, cwd=cwd, env=extra_env)
         self.assertTrue(wait_for(lambda: os.path.isdir(os.path.join(self.root, "sim")), 15),
-                        "sim/ never appeared: %r" % self.ctl.output())
+                        "sim/ never appeared: %r" % ctl.output())
         # The loop runs: the LEDs have been written.
         self.assertTrue(wait_for(lambda: led_line(self.root, "RUN") is not None, 15),
-                        "sim/leds never written: %r" % self.ctl.output())
-        return self.ctl
+                        "sim/leds never written: %r" % ctl.output())
+        return ctl
 
     def test_starts_on_an_empty_root_and_ends_cleanly(self):
         ctl = self.start()
@@ -178,15 +113,11 @@ class Foundation(unittest.TestCase):
                 "link,symlink,truncate,execve"
         # The leak checker of a sanitizer build cannot run under ptrace.
         asan = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "detect_leaks=0"]))
-        ctl = Controller(self.root, cwd=self.root, extra_env={"ASAN_OPTIONS": asan},
-                         argv_prefix=["strace", "-f", "-qq", "-e", "trace=" + calls, "-o", trace])
+        ctl = self.ctl.start(wait=False, env={"ASAN_OPTIONS": asan},
+                             argv_prefix=["strace", "-f", "-qq", "-e", "trace=" + calls, "-o", trace])
         if not wait_for(lambda: os.path.isdir(os.path.join(self.root, "sim")), 15):
-            ctl.proc.kill()
-            ctl.proc.wait()
-            ctl.reader.join(timeout=5)
-            ctl.proc.stdout.close()
+            ctl.stop(signal.SIGKILL)
             self.skipTest("strace cannot trace here: %r" % ctl.output())
-        self.ctl = ctl
         self.assertTrue(wait_for(lambda: led_line(self.root, "RUN") is not None, 15))
         time.sleep(1.0)
         # SIGTERM to the controller itself (strace's child), by its pid.

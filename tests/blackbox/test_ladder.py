@@ -2,21 +2,13 @@
 controller, set to run, and their registers read back."""
 
 import os
-import pty
-import shutil
-import signal
 import struct
-import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
-SOURCE = os.environ.get("PLC_SOURCE", os.path.join(os.path.dirname(__file__), "..", ".."))
-sys.path.insert(0, os.path.join(SOURCE, "tools"))
-from plcclient import PlcClient, ProtocolError, set_raw  # noqa: E402
-
-CONTROLLER = os.environ.get("PLC_CONTROLLER", "build/controller")
+sys.path.insert(0, os.path.dirname(__file__))
+from bbsupport import Controller, wait_for  # noqa: E402
 
 
 def M(n):
@@ -34,56 +26,11 @@ def program(words, layout16=True):
     return data + struct.pack("<I", 0x8000 if layout16 else 0) + bytes(5)
 
 
-class Controller:
-    """The real executable on a fresh root, its programming port on a pty."""
-
-    def __init__(self):
-        self.root = tempfile.mkdtemp(prefix="plc-ladder-")
-        os.makedirs(os.path.join(self.root, "dev"), exist_ok=True)
-        os.makedirs(os.path.join(self.root, "mnt", "cfg"), exist_ok=True)
-        self.proc = None
-        self.master, self.slave = pty.openpty()
-        set_raw(self.master)
-        set_raw(self.slave)
-        os.symlink(os.ttyname(self.slave), os.path.join(self.root, "dev", "ttySP0"))
-
-    def start(self):
-        env = dict(os.environ, PLC_ROOT=self.root, PLC_RESET="exit")
-        self.log = open(os.path.join(self.root, "controller.log"), "w")
-        self.proc = subprocess.Popen([CONTROLLER], env=env, stdout=self.log, stderr=subprocess.STDOUT)
-        self.client = PlcClient(self.master, timeout=3.0)
-        deadline = time.monotonic() + 10
-        while True:
-            try:
-                self.client.flush_input()
-                self.client.target = self.client.get_local_id()
-                break
-            except ProtocolError:
-                if time.monotonic() > deadline or self.proc.poll() is not None:
-                    raise
-                time.sleep(0.1)
-        self.client.flush_input()
-        return self.client
-
-    def cleanup(self):
-        if self.proc is not None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-            self.log.close()
-        for fd in (self.master, self.slave):
-            os.close(fd)
-        shutil.rmtree(self.root, ignore_errors=True)
-
-
 class LadderInController(unittest.TestCase):
     def setUp(self):
-        self.ctl = Controller()
+        self.ctl = Controller(prefix="plc-ladder-")
         self.addCleanup(self.ctl.cleanup)
-        self.c = self.ctl.start()
+        self.c = self.ctl.start(port=True, wait=False).client
 
     def run_program(self, words):
         c = self.c
@@ -101,12 +48,7 @@ class LadderInController(unittest.TestCase):
         self.c.write_reg(ref, 1, 1 if v else 0)
 
     def wait_for(self, cond, timeout=5.0):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if cond():
-                return True
-            time.sleep(0.05)
-        return cond()
+        return wait_for(cond, timeout)
 
     def test_invalid_opcode_stops_the_controller(self):
         self.run_program([10, 9])

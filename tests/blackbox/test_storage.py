@@ -6,24 +6,15 @@ import os
 import random
 import signal
 import struct
-import subprocess
-import tempfile
+import sys
 import time
 import unittest
 
-CONTROLLER = os.environ.get("PLC_CONTROLLER", "")
+sys.path.insert(0, os.path.dirname(__file__))
+from bbsupport import CONTROLLER, Controller, crc16, pid_alive, wait_for  # noqa: E402
+from bbsupport import REG_BYTES as IMAGE_SIZE  # noqa: E402
+
 SAVER = os.path.join(os.path.dirname(CONTROLLER), "storage_saver")
-IMAGE_SIZE = 109176
-
-
-def crc16(data):
-    """CRC-16/MODBUS: reflected polynomial 0xA001, initial 0xFFFF."""
-    crc = 0xFFFF
-    for b in data:
-        crc ^= b
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return crc
 
 
 def stored(data):
@@ -52,35 +43,6 @@ def read(path):
         return None
 
 
-def wait_for(pred, timeout):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        if pred():
-            return True
-        time.sleep(0.05)
-    return pred()
-
-
-def children(pid):
-    out = []
-    try:
-        for tid in os.listdir("/proc/%d/task" % pid):
-            with open("/proc/%d/task/%s/children" % (pid, tid)) as f:
-                out += [int(c) for c in f.read().split()]
-    except OSError:
-        pass
-    return out
-
-
-def ended(pid):
-    """Gone, or a zombie waiting for its new parent to reap it."""
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            return f.read().rsplit(")", 1)[1].split()[0] in ("Z", "X")
-    except OSError:
-        return True
-
-
 def parse_block(data, pos):
     crc, n = struct.unpack_from("<II", data, pos)
     body = data[pos + 8:pos + 8 + n]
@@ -89,29 +51,17 @@ def parse_block(data, pos):
 
 class Storage(unittest.TestCase):
     def setUp(self):
-        self.tmp = tempfile.TemporaryDirectory(prefix="plc-bb-storage-")
-        self.root = self.tmp.name
-        self.procs = []
-
-    def tearDown(self):
-        for p in self.procs:
-            if p.poll() is None:
-                os.kill(p.pid, signal.SIGKILL)
-                p.wait()
-        self.tmp.cleanup()
+        # An empty root: the files are the controller's own first start.
+        self.ctl = Controller(dirs=(), prefix="plc-bb-storage-")
+        self.addCleanup(self.ctl.cleanup)
+        self.root = self.ctl.root
 
     def path(self, rel):
         return os.path.join(self.root, rel)
 
-    def start(self, exe, stdout=subprocess.DEVNULL):
-        env = dict(os.environ, PLC_ROOT=self.root, PLC_RESET="exit")
-        p = subprocess.Popen([exe], env=env, stdout=stdout, stderr=subprocess.DEVNULL)
-        self.procs.append(p)
-        return p
-
     def test_first_start_files_record_and_reporter(self):
         os.makedirs(self.path("mnt/USB0"))
-        ctl = self.start(CONTROLLER)
+        ctl = self.ctl.start(wait=False)
         ladder, config, autoreg = (self.path("mnt/cfg/" + n) for n in ("ladder.pgm", "config.pgm", "autoreg.dta"))
 
         self.assertTrue(wait_for(lambda: read(ladder) == EXPECTED_LADDER_PGM, 15), read(ladder))
@@ -146,20 +96,18 @@ class Storage(unittest.TestCase):
 
         # The reporter is a child of the controller and ends with it, even on kill -9.
         exe = os.path.realpath(CONTROLLER)
-        reporters = [c for c in children(ctl.pid) if os.path.realpath("/proc/%d/exe" % c) == exe]
+        reporters = [c for c in ctl.children() if os.path.realpath("/proc/%d/exe" % c) == exe]
         self.assertTrue(reporters, "no free-space reporter child")
-        os.kill(ctl.pid, signal.SIGKILL)
-        ctl.wait()
-        self.assertTrue(wait_for(lambda: all(ended(c) for c in reporters), 5), "reporter outlived the controller")
+        ctl.stop(signal.SIGKILL)
+        self.assertTrue(wait_for(lambda: not any(pid_alive(c) for c in reporters), 5), "reporter outlived the controller")
 
         # A second start on the same root keeps the stored files as they are.
-        ctl = self.start(CONTROLLER)
+        ctl.start(wait=False)
         self.assertTrue(wait_for(image_ok, 10))
         time.sleep(1.0)
         self.assertEqual(read(ladder), EXPECTED_LADDER_PGM)
         self.assertEqual(read(config), EXPECTED_CONFIG_PGM)
-        os.kill(ctl.pid, signal.SIGKILL)
-        ctl.wait()
+        ctl.stop(signal.SIGKILL)
 
     def check_ladder(self, data):
         crc, n, body, end = parse_block(data, 0)
@@ -183,15 +131,13 @@ class Storage(unittest.TestCase):
         random.seed(7)
         saves = 0
         for _ in range(25):
-            p = self.start(SAVER, stdout=subprocess.PIPE)
-            first = p.stdout.readline()  # one save completed
+            saver = self.ctl.start(exe=SAVER, wait=False)
+            saver.wait_console("\n", 60)  # one save completed
+            first = saver.console().partition("\n")[0]
             self.assertTrue(first.strip().isdigit(), first)
             time.sleep(random.uniform(0.0, 0.3))
-            os.kill(p.pid, signal.SIGKILL)
-            rest = p.stdout.read()
-            p.wait()
-            p.stdout.close()
-            saves += 1 + len(rest.split())
+            saver.stop(signal.SIGKILL)
+            saves += len(saver.console().split())
             self.check_ladder(read(self.path("mnt/cfg/ladder.pgm")))
             self.check_config(read(self.path("mnt/cfg/config.pgm")))
             image = read(self.path("mnt/cfg/autoreg.dta"))

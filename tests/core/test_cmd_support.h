@@ -7,90 +7,42 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <ctime>
 #include <vector>
 
 #include "core/cmd.h"
-#include "core/datagram.h"
-#include "core/plcmode.h"
-#include "core/plcreg.h"
 #include "core/timebase.h"
-#include "core/util.h"
 #include "core/vcomm.h"
 #include "platform/plat.h"
-#include "tests/core/test_storage_support.h"
+#include "tests/support/cmd_port.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/temp_root.h"
 
 namespace cmd_test {
 
-using Bytes = std::vector<uint8_t>;
-
-inline int64_t &Ns() {
-    static int64_t ns;
-    return ns;
-}
-inline void Mono(struct timespec *ts) {
-    ts->tv_sec = time_t(Ns() / 1000000000);
-    ts->tv_nsec = long(Ns() % 1000000000);
-}
-inline uint32_t NoOffset() { return 0; }
-inline const PlatTimeOps kTime = {Mono, NoOffset};
-
-// A frame with the checksum for the given seed.
-inline Bytes Frame(uint8_t cmd, const Bytes &data, uint8_t seed = 0, bool long_form = false) {
-    Bytes f{cmd};
-    if (long_form || data.size() > 254) {
-        f.push_back(0xFF);
-        f.push_back(uint8_t(data.size()));
-        f.push_back(uint8_t(data.size() >> 8));
-    } else {
-        f.push_back(uint8_t(data.size()));
-    }
-    f.insert(f.end(), data.begin(), data.end());
-    uint8_t sum = seed;
-    for (uint8_t b : f) sum = uint8_t(sum + b);
-    f.push_back(uint8_t(-sum));
-    return f;
-}
+using test_support::Bytes;
+using test_support::Frame;
 
 class CmdTest : public ::testing::Test {
 protected:
-    storage_test::TempRoot root;
-    const PlatTimeOps *saved_time = nullptr;
+    test_support::TempRoot root;
+    // After the root: the platform set-up of the root resets the time seam.
+    test_support::FakeClock clock{1000000000};
 
     void SetUp() override {
-        saved_time = plat_time;
-        Ns() = 1000000000;
-        plat_time = &kTime;
-        plc_reg.fill(0);
-        PlcWordSet(W_NETID, 127);
-        crc_header = {};
         Timer_Init(&fpga_port, 100);
         RCT_Init();
-        Vcomm_Lock = 0;
-        Vcomm_Host = 0;
-        Vcomm_Mode = 0;
-        Cmd_Override = 0;
-        Cmd_Downloading = 0;
-        OLPMode = 0;
-        Datagram_Init();
+        test_support::ClearCmdState();
         SCI2_Init(0);
-        Cmd_Init();
-        Vcomm_Drv[0].SetIntrcpt(0, 1);
+        test_support::StartInterceptedPort();
     }
-    void TearDown() override {
-        Vcomm_Drv[0].SetIntrcpt(0, 0);
-        plat_time = saved_time;
-    }
+    void TearDown() override { Vcomm_Drv[0].SetIntrcpt(0, 0); }
 
-    static void Advance(uint32_t ms) { Ns() += int64_t(ms) * 1000000; }
+    static void Advance(uint32_t ms) { test_support::FakeClock::AdvanceMs(ms); }
 
-    static void Stuff(const Bytes &in) {
-        for (uint8_t b : in) Vcomm_Drv[0].StuffRx(0, b);
-    }
+    static void Stuff(const Bytes &in) { test_support::StuffRx(in); }
     static Bytes Drain() {
         Bytes out;
-        uint8_t b;
-        while (Vcomm_Drv[0].DrainTx(0, &b)) out.push_back(b);
+        test_support::DrainTx(&out);
         return out;
     }
     // The host sends bytes; the controller runs some passes; its answer.

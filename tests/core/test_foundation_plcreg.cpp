@@ -16,6 +16,7 @@
 #include "core/rtc.h"
 #include "iec/services/drevano.h"
 #include "platform/plat.h"
+#include "tests/support/temp_root.h"
 
 namespace {
 
@@ -24,18 +25,7 @@ namespace {
 // test moved it elsewhere.
 std::string TempRoot() {
     static char tmpl[] = "/tmp/plc-found-reg-XXXXXX";
-    static const bool made = [] {
-        if (mkdtemp(tmpl) == nullptr) std::abort();
-        std::atexit([] { std::filesystem::remove_all(tmpl); });
-        return true;
-    }();
-    (void)made;
-    if (std::string(PLAT_Root()) != tmpl) {
-        setenv("PLC_ROOT", tmpl, 1);
-        PLAT_Init(0, nullptr);
-        PLAT_MakeBoardFolders();
-    }
-    return tmpl;
+    return test_support::KeptRoot(tmpl);
 }
 
 class RegImage : public ::testing::Test {

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -15,6 +16,8 @@
 #include "core/sys.h"
 #include "core/timebase.h"
 #include "platform/plat.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/temp_root.h"
 
 namespace {
 
@@ -22,55 +25,29 @@ namespace {
 // another test moved it elsewhere.
 std::string TempRoot() {
     static char tmpl[] = "/tmp/plc-found-tim-XXXXXX";
-    static const bool made = [] {
-        if (mkdtemp(tmpl) == nullptr) std::abort();
-        std::atexit([] { std::filesystem::remove_all(tmpl); });
-        return true;
-    }();
-    (void)made;
-    if (std::string(PLAT_Root()) != tmpl) {
-        setenv("PLC_ROOT", tmpl, 1);
-        PLAT_Init(0, nullptr);
-        PLAT_MakeBoardFolders();
-    }
-    return tmpl;
+    return test_support::KeptRoot(tmpl);
 }
 
-// A monotonic clock that moves only when the test says so, and the offset
-// that PLC_FRT_OFFSET would give.
-int64_t fake_ns;
-uint32_t fake_offset;
-void FakeMono(struct timespec *ts) {
-    ts->tv_sec = time_t(fake_ns / 1000000000);
-    ts->tv_nsec = long(fake_ns % 1000000000);
-}
-uint32_t FakeOffset() { return fake_offset; }
-const PlatTimeOps fake_time = {FakeMono, FakeOffset};
-
-void Advance(uint32_t ticks) { fake_ns += int64_t(ticks) * 100000; }
+// The stand-in clock and its time-base offset.
+using test_support::Fake;
+void Advance(uint32_t ticks) { test_support::FakeClock::Advance(ticks); }
 
 class Clocked : public ::testing::Test {
 protected:
     void SetUp() override {
         TempRoot();
-        saved = plat_time;
-        struct timespec now {};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        fake_ns = int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
-        fake_ns -= fake_ns % 100000;  // on a tick boundary
-        fake_offset = 0;
-        plat_time = &fake_time;
+        clock.emplace();
         Timer_Init(&fpga_port, 100);
         FPGA_GetFrt();
     }
-    void TearDown() override { plat_time = saved; }
+    void TearDown() override { clock.reset(); }
     // Puts the time base at value without moving the clock.
     static void SetFrt(uint32_t value) {
-        fake_offset = 0;
-        fake_offset = value - FPGA_GetFrt();
+        Fake().offset = 0;
+        Fake().offset = value - FPGA_GetFrt();
         FPGA_GetFrt();
     }
-    const PlatTimeOps *saved = nullptr;
+    std::optional<test_support::FakeClock> clock;
 };
 
 // ---- time base ------------------------------------------------------------------
@@ -79,7 +56,7 @@ TEST_F(Clocked, TimeBaseCountsTicksAndKeepsTheLastReading) {
     const uint32_t a = FPGA_GetFrt();
     Advance(1);
     EXPECT_EQ(FPGA_GetFrt() - a, 1u);
-    fake_ns += 12345;  // less than a tick
+    Fake().ns += 12345;  // less than a tick
     Advance(1234);
     EXPECT_EQ(FPGA_GetFrt() - a, 1235u);
     EXPECT_EQ(fpga_port.frt, a + 1235);

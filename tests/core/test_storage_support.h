@@ -10,11 +10,11 @@
 #include <iterator>
 #include <string>
 #include <vector>
-#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/plat.h"
+#include "tests/support/temp_root.h"
 
 namespace storage_test {
 
@@ -58,39 +58,6 @@ inline bool FileExists(const std::string &path) {
     return stat(path.c_str(), &st) == 0;
 }
 
-// A fresh PLC_ROOT for one test; the previous root is put back afterwards.
-class TempRoot {
-public:
-    TempRoot() {
-        const char *old = std::getenv("PLC_ROOT");
-        had_old_ = old != nullptr;
-        if (had_old_) old_ = old;
-        char tmpl[] = "/tmp/plc-storage-XXXXXX";
-        const char *d = mkdtemp(tmpl);
-        if (d != nullptr) path_ = d;
-        setenv("PLC_ROOT", path_.c_str(), 1);
-        static char arg0[] = "test";
-        static char *argv[] = {arg0, nullptr};
-        PLAT_Init(1, argv);
-        PLAT_MakeBoardFolders();
-    }
-    ~TempRoot() {
-        if (had_old_) setenv("PLC_ROOT", old_.c_str(), 1);
-        else unsetenv("PLC_ROOT");
-        static char arg0[] = "test";
-        static char *argv[] = {arg0, nullptr};
-        PLAT_Init(1, argv);
-        if (!path_.empty())
-            nftw(path_.c_str(), [](const char *p, const struct stat *, int, struct FTW *) { return remove(p); }, 16,
-                 FTW_DEPTH | FTW_PHYS);
-    }
-    std::string operator/(const std::string &rel) const { return path_ + "/" + rel; }
-    const std::string &path() const { return path_; }
-
-private:
-    std::string path_;
-    std::string old_;
-    bool had_old_ = false;
-};
+using test_support::TempRoot;
 
 }  // namespace storage_test

@@ -1,0 +1,239 @@
+"""Running the real controller for the black-box tests: a fresh temporary
+root (PLC_ROOT) with only the PLC_* settings a test gives, console output
+collected in a file of its own, the programming port on a pseudo-terminal
+when asked for, waits on files and console text, and an end, by process id,
+to every process started."""
+
+import os
+import pty
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+SOURCE = os.environ.get("PLC_SOURCE", os.path.join(os.path.dirname(__file__), "..", ".."))
+sys.path.insert(0, os.path.join(SOURCE, "tools"))
+from plcclient import PlcClient, ProtocolError, set_raw  # noqa: E402
+
+CONTROLLER = os.environ.get("PLC_CONTROLLER", "build/controller")
+REG_BYTES = 109176  # autoreg.dta: the whole register image
+
+
+def word_of(image, n):
+    return image[2 * n] | image[2 * n + 1] << 8
+
+
+def crc16(data):
+    """CRC-16/MODBUS: reflected polynomial 0xA001, initial 0xFFFF."""
+    crc = 0xFFFF
+    for b in data:
+        crc ^= b
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
+    return crc
+
+
+def wait_for(pred, timeout, step=0.05):
+    """True once pred() holds, polled every step seconds for timeout seconds."""
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if pred():
+            return True
+        time.sleep(step)
+    return pred()
+
+
+def children(pid):
+    """Process ids whose parent is pid."""
+    out = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            if int(fields[1]) == pid:
+                out.append(int(entry))
+        except (OSError, IndexError, ValueError):
+            pass
+    return out
+
+
+def pid_alive(pid):
+    """Running: neither gone nor a zombie waiting to be reaped."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            state = f.read().rsplit(")", 1)[1].split()[0]
+        return state not in ("Z", "X")
+    except OSError:
+        return False
+
+
+class Controller:
+    """One executable (the controller unless told otherwise) on a root:
+    started, restarted and stopped as a test needs."""
+
+    def __init__(self, root=None, dirs=("dev", "mnt/cfg"), oem=None, prefix="plc-bb-"):
+        """root: a folder of the test's own (kept at cleanup), or None for a
+        fresh one; dirs: folders made in it before the first start; oem: the
+        OEM byte stored in mnt/cfg/oeminfo, whose low seven bits seed the
+        programming port's checksums."""
+        self.own_root = root is None
+        self.root = root or tempfile.mkdtemp(prefix=prefix)
+        self.logs = tempfile.mkdtemp(prefix=prefix + "log-")
+        for d in dirs:
+            os.makedirs(self.path(d), exist_ok=True)
+        self.seed = 0
+        if oem is not None:
+            os.makedirs(self.path("mnt", "cfg"), exist_ok=True)
+            with open(self.path("mnt", "cfg", "oeminfo"), "wb") as f:
+                f.write(bytes([oem]))
+            self.seed = oem & 0x7F
+        self.proc = None
+        self.log = None
+        self.log_path = None
+        self.master = self.slave = None
+        self.client = None
+        self.runs = 0
+
+    def path(self, *parts):
+        return os.path.join(self.root, *parts)
+
+    def start(self, args=(), env=None, port=False, wait=True, cwd=None, argv_prefix=(), exe=None):
+        """Starts exe (the controller) with args, the PLC_* settings of env
+        and any other variables env sets, in cwd (the root), behind
+        argv_prefix (a tracer). port: the programming port on a pseudo-
+        terminal and self.client talking to it; wait: until the loop runs."""
+        if port:
+            self.master, self.slave = pty.openpty()
+            set_raw(self.master)
+            set_raw(self.slave)
+            os.makedirs(self.path("dev"), exist_ok=True)
+            link = self.path("dev", "ttySP0")
+            if os.path.lexists(link):
+                os.unlink(link)
+            os.symlink(os.ttyname(self.slave), link)
+        full_env = {k: v for k, v in os.environ.items() if not k.startswith("PLC_")}
+        full_env["PLC_ROOT"] = self.root
+        full_env["PLC_RESET"] = "exit"  # a reset ends the process instead of re-executing it
+        full_env.update(env or {})
+        self.runs += 1
+        self.log_path = os.path.join(self.logs, "console.%d.log" % self.runs)
+        self.log = open(self.log_path, "w")
+        self.proc = subprocess.Popen(list(argv_prefix) + [exe or CONTROLLER] + list(args), env=full_env,
+                                     cwd=cwd or self.root, stdin=subprocess.DEVNULL,
+                                     stdout=self.log, stderr=subprocess.STDOUT)
+        if wait:
+            self.wait_running()
+        if port:
+            self.client = PlcClient(self.master, seed=self.seed, timeout=3.0)
+            deadline = time.monotonic() + 10
+            while True:
+                try:
+                    self.client.flush_input()
+                    self.client.target = self.client.get_local_id()
+                    break
+                except ProtocolError:
+                    if time.monotonic() > deadline or self.proc.poll() is not None:
+                        raise
+                    time.sleep(0.1)
+            self.client.flush_input()
+        return self
+
+    def wait_running(self, timeout=10):
+        """Until the loop runs: the register file is written by the auto-save."""
+        reg = self.path("mnt", "cfg", "autoreg.dta")
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if os.path.exists(reg) and os.path.getsize(reg) == REG_BYTES and "Reset" not in self.console():
+                time.sleep(0.6)  # at least one auto-save of this run
+                return
+            if self.proc.poll() is not None:
+                raise AssertionError("controller ended at start: %s" % self.console())
+            time.sleep(0.05)
+        raise AssertionError("controller did not start: %s" % self.console())
+
+    def console(self):
+        """Everything the last run wrote to its output so far."""
+        try:
+            with open(self.log_path, errors="replace") as f:
+                return f.read()
+        except (OSError, TypeError):
+            return ""
+
+    def output(self):
+        """The console output as lines."""
+        return self.console().splitlines()
+
+    def _wait_output(self, seen, timeout):
+        start = time.monotonic()
+        while time.monotonic() - start < timeout:
+            if seen():
+                return time.monotonic() - start
+            if self.proc.poll() is not None:
+                return time.monotonic() - start if seen() else None
+            time.sleep(0.02)
+        return None
+
+    def wait_console(self, text, timeout):
+        """True once the console output holds text."""
+        return self._wait_output(lambda: text in self.console(), timeout) is not None
+
+    def wait_line(self, text, timeout):
+        """Seconds until a console line equal to text appeared, or None."""
+        return self._wait_output(lambda: text in self.output(), timeout)
+
+    def wait_exit(self, timeout):
+        try:
+            return self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def children(self):
+        """Process ids whose parent is the running process."""
+        return children(self.proc.pid)
+
+    def thread_names(self):
+        names = []
+        task = "/proc/%d/task" % self.proc.pid
+        for t in os.listdir(task):
+            try:
+                with open(os.path.join(task, t, "comm")) as f:
+                    names.append(f.read().strip())
+            except OSError:
+                pass
+        return names
+
+    def registers(self):
+        with open(self.path("mnt", "cfg", "autoreg.dta"), "rb") as f:
+            return f.read()
+
+    def stop(self, sig=signal.SIGTERM, pid=None, timeout=15):
+        """Sends sig to the process by its id (or to pid, one it started),
+        kills it if it has not ended within timeout seconds, and closes the
+        port. Answers the exit status."""
+        rc = None
+        if self.proc is not None:
+            if self.proc.poll() is None:
+                os.kill(pid or self.proc.pid, sig)
+            try:
+                rc = self.proc.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                rc = self.proc.wait()
+            self.proc = None
+            self.log.close()
+        for fd in (self.master, self.slave):
+            if fd is not None:
+                os.close(fd)
+        self.master = self.slave = None
+        self.client = None
+        return rc
+
+    def cleanup(self):
+        self.stop(signal.SIGKILL)
+        shutil.rmtree(self.logs, ignore_errors=True)
+        if self.own_root:
+            shutil.rmtree(self.root, ignore_errors=True)
