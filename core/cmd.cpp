@@ -502,7 +502,9 @@ void Cmd_Check() {
             Cmd_End();
             return;
         }
-        if (!row.any_id && CmdBuf.data[0] == 255) {
+        // Addressed to all controllers: command 9 is served as usual, every
+        // other command only when it may be broadcast.
+        if (cmd != 0x09 && CmdBuf.length > 0 && CmdBuf.data[0] == 255) {
             if (!row.broadcast) {
                 Cmd_End();
                 return;

@@ -100,7 +100,7 @@ void get_mode() {
 
 // ---- 0x02 set_mode -----------------------------------------------------------------
 void set_mode() {
-    if (!Has(2) || D(1) > 4) return Refuse();
+    if (!Has(2)) return Refuse();
     const uint8_t mode = D(1);
     if (Cmd_Downloading && mode == 2) SaveProgram();
     OLPMode = 0;

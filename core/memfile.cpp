@@ -83,7 +83,7 @@ void MF_SsInfoRefresh() {
 // ---- persistent status word ------------------------------------------------------
 // The i.MX28 RTC persistent registers 3 and 4 (physical 0x80056090 and
 // 0x800560A0), reached through the SoC register window. On a workstation the
-// window is memory of the process, so the word lasts as long as the process.
+// window is a file under the root, so the word survives a reset as on the board.
 namespace {
 constexpr uint32_t kRtcBase = 0x80056000;
 constexpr std::size_t kRtcLen = 0x1000;
@@ -490,8 +490,8 @@ void LoadDrevano(const uint8_t *data, uint32_t len) {
     if (MF_WriteFile(MF_Z7COD, pieces, true) && image != 0) DrevanoI0_VarLoc = data + 16 + image;
     DrevanoRuntime = 1;
     Drevano_init();
-    NetConfig();
-    IoConfig();
+    CmdConfigChanged = 1;
+    NetIoConfig();
 }
 
 void DrevanoStart() {

@@ -328,8 +328,9 @@ uint32_t OpInitWait(uint32_t port, uint32_t us, uint32_t) {
     RCT_Set(p->rtu_timer, us, 3);
     p->rtu_index = 2;
     RCT_Start(p->rtu_timer);
+    // The character-time timer is armed by WaitRx once the first byte is in.
     p->wait_active = 1;
-    p->wait_armed = 1;
+    p->wait_armed = 0;
     p->wait_got = 0;
     return 1;
 }
@@ -433,12 +434,11 @@ uint32_t SCI2_Init(uint32_t port) {
     p->fd = OpenDevice();
     p->SerialOpenMode = {};  // closed: any protocol may open
     const uint32_t ok = OpOpen(port, rism_mode.data());
-    (void)ok;
     if (p->fd < 0) {
         std::printf("Programming port %s absent\n", kDevice);
         return 0;
     }
-    return 1;
+    return ok;
 }
 
 void Vcomm_Init() {}

@@ -10,8 +10,15 @@ namespace {
 
 enum MultiKind : uint8_t { MK_BITS, MK_BYTES, MK_WORDS, MK_DWORDS };
 
-// A constant written in the reference format (one word, or two low first).
-uint32_t ReadConst(LadCursor &c) { return RegTokLen_16b ? LadWord(c) : LadDword(c); }
+// A constant written in the reference format (one word, or two low first);
+// the 16-bit layout's escape words give 0x10000 + e and 0x20000 + e.
+uint32_t ReadConst(LadCursor &c) {
+    if (!RegTokLen_16b) return LadDword(c);
+    const uint32_t w = LadWord(c);
+    if (w == 1776) return 0x10000u + LadWord(c);
+    if (w == 1777) return 0x20000u + LadWord(c);
+    return w;
+}
 
 // A value operand: a reference below 1024 is the value itself, another one
 // names the 16-bit register holding it. ok is cleared for a refused register.

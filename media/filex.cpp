@@ -404,8 +404,8 @@ uint32_t _fxe_file_relative_seek(FxFile *file, int64_t offset, uint32_t from) {
 
 uint32_t _fxe_file_truncate(FxFile *file, uint64_t length) {
     if (!file->open) return FX_NOT_OPEN;
-    if (length > uint64_t(INT64_MAX) || ftruncate(file->fd, off_t(length)) != 0)
-        return errno == EBADF ? FX_NOT_OPEN : FX_ACCESS_ERROR;
+    if (length > uint64_t(INT64_MAX)) return FX_ACCESS_ERROR;
+    if (ftruncate(file->fd, off_t(length)) != 0) return errno == EBADF ? FX_NOT_OPEN : FX_ACCESS_ERROR;
     RefreshSize(file);
     return FX_SUCCESS;
 }
@@ -558,7 +558,7 @@ uint32_t _fxe_directory_next_full_entry_find(FxMedia *media, char *name, uint32_
     char dir[FX_PATH_MAX];
     if (const uint32_t s = Locate(media, "", dir)) return s;
     char p[FX_PATH_MAX];
-    if (!Join(p, FX_PATH_MAX - 1, dir, e->d_name)) return FX_INVALID_PATH;
+    if (!Join(p, FX_PATH_MAX, dir, e->d_name)) return FX_INVALID_PATH;  // 512 characters or more
     Copy(name, FX_NAME_MAX, e->d_name);
     struct stat st {};
     if (stat(p, &st) != 0) st = {};

@@ -2,6 +2,10 @@
 // port's lock and intercept rings.
 #include "tests/core/test_cmd_support.h"
 
+#include <sys/stat.h>
+
+#include <cstdio>
+
 using namespace cmd_test;
 
 namespace {
@@ -182,6 +186,40 @@ TEST_F(Vcomm, InterceptRingHolds2047Bytes) {
     EXPECT_EQ(Vcomm_Drv[0].EmptyTx(0), 0u);
     EXPECT_EQ(Drain(), (Bytes{1, 2, 3}));
     EXPECT_EQ(Vcomm_Drv[0].EmptyTx(0), 1u);
+}
+
+TEST_F(Vcomm, WaitRxArmsTheCharacterTimeAfterTheFirstByte) {
+    PlcWordSet(W_MODE, 2);
+    ASSERT_EQ(Vcomm_Drv[0].InitWait(0, 1000000, 0), 1u);
+    const uint32_t h = Vcomm_Port[0].rtu_timer;
+    ASSERT_NE(h, 0u);
+    EXPECT_EQ(tmr[h - 1].period, 1000000u / 100);
+    Stuff({0x11});
+    uint8_t b = 0;
+    EXPECT_EQ(Vcomm_Drv[0].WaitRx(0, &b), 1u);
+    EXPECT_EQ(b, 0x11);
+    // Nothing more waiting: the frame end is now timed per character.
+    b = 0xAA;
+    EXPECT_EQ(Vcomm_Drv[0].WaitRx(0, &b), 2u);
+    EXPECT_EQ(tmr[h - 1].period, cnt_table[Vcomm_Port[0].SerialOpenMode[0]] / 100);
+    EXPECT_EQ(Vcomm_Port[0].rtu_index, 2);
+    // Outside mode 2 the wait ends at once.
+    PlcWordSet(W_MODE, 0);
+    EXPECT_EQ(Vcomm_Drv[0].WaitRx(0, &b), 0u);
+    EXPECT_EQ(Vcomm_Port[0].wait_armed, 0);
+}
+
+TEST_F(Vcomm, InitAnswersWhetherTheStartUpModeCouldBeApplied) {
+    EXPECT_EQ(SCI2_Init(0), 0u);  // no device
+    // A device that is no terminal opens but takes no settings.
+    ::mkdir((root / "dev").c_str(), 0755);
+    if (FILE *f = std::fopen((root / "dev/ttySP0").c_str(), "w")) std::fclose(f);
+    EXPECT_EQ(SCI2_Init(0), 0u);
+    EXPECT_GE(Vcomm_Port[0].fd, 0);
+    EXPECT_EQ(Vcomm_Port[0].SerialOpenMode, rism_mode);
+    std::remove((root / "dev/ttySP0").c_str());
+    EXPECT_EQ(SCI2_Init(0), 0u);  // closes the file again
+    test_support::StartInterceptedPort();
 }
 
 TEST_F(Vcomm, ProtocolChangeTableAndInvalidFields) {

@@ -120,6 +120,13 @@ TEST_F(CmdFrame, GlobalFramesAndAnyIdCommands) {
     EXPECT_EQ(Exchange(Frame(0x09, {255})), (Bytes{0xFF, 0x01, 0x7F, 0x81}));
     EXPECT_EQ(Exchange(Frame(0x09, {12})), (Bytes{0xFF, 0x01, 0x7F, 0x81}));
     EXPECT_EQ(Exchange(Frame(0x09, {})), (Bytes{0xFF, 0x01, 0x7F, 0x81}));
+    // The other any-id commands are served under any id but not under 255.
+    EXPECT_EQ(Exchange(Frame(0x0C, {12})), (Bytes{0x09}));
+    EXPECT_EQ(Exchange(Frame(0x0C, {255})), Bytes{});
+    EXPECT_EQ(Exchange(Frame(0x0B, {255, 1, 2})), Bytes{});
+    EXPECT_EQ(Exchange(Frame(0x0A, {255})), Bytes{});
+    EXPECT_EQ(Exchange(Frame(0x0A, {12})), (Bytes{0xA0}));
+    EXPECT_EQ(PlcWord(W_NETID), 12);
 }
 
 TEST_F(CmdFrame, SecondHostGetsBusyAndItsInputIsFlushed) {
@@ -248,7 +255,12 @@ TEST_F(CmdFrame, RegisterEscapesAndRefusals) {
     EXPECT_EQ(Exchange(Frame(0x02, {0x7F, 3})), (Bytes{0xA0}));
     EXPECT_EQ(OLPMode, 1);
     EXPECT_EQ(Exchange(Frame(0x16, {0x7F, 16, 0x40, 0x0C})), Frame(0xFF, {3, 0}));
-    EXPECT_EQ(Exchange(Frame(0x02, {0x7F, 9})), (Bytes{0x09}));
+    // A mode the controller does not know clears the on-line change mark and
+    // changes nothing else, but is accepted.
+    const uint16_t mode_before = PlcWord(W_MODE);
+    EXPECT_EQ(Exchange(Frame(0x02, {0x7F, 9})), (Bytes{0xA0}));
+    EXPECT_EQ(OLPMode, 0);
+    EXPECT_EQ(PlcWord(W_MODE), mode_before);
     // %SR5 through PlcReg_Set changes the mode.
     EXPECT_EQ(Exchange(Frame(0x18, {0x7F, 16, 0x40, 0x0C, 1, 0})), (Bytes{0xA0}));
     EXPECT_EQ(PlcWord(W_MODE), 1);

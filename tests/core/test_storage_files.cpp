@@ -2,6 +2,7 @@
 // trips through them, damaged and oversized stored blocks.
 #include <sys/stat.h>
 
+#include "core/cmd.h"
 #include "core/util.h"
 #include "iec/services/drevano.h"
 #include "tests/core/test_storage_fixture.h"
@@ -359,8 +360,10 @@ TEST_F(StorageTest, IecApplicationIsHandedToTheRuntime) {
     prog.insert(prog.end(), tail.begin(), tail.end());
     SetArea(ladder_bl.data(), prog);
 
+    CmdConfigChanged = 1;  // a change pending: the hand-off applies it, nothing stays pending
     DrevanoStart();
     EXPECT_EQ(DrevanoRuntime, 1);
+    EXPECT_EQ(CmdConfigChanged, 0);
     EXPECT_EQ(ReadFile(Cfg("z7.cod")), image);
     EXPECT_EQ(ModeOf(Cfg("z7.cod")), 0600u);
     EXPECT_EQ(DrevanoI0_VarLoc, &ladder_bl[MF_HDR + 16 + 40]);

@@ -317,6 +317,22 @@ TEST_F(LadderTest, BitRunFromMidWordKeepsNeighbours) {
     }
 }
 
+TEST_F(LadderTest, RunLengthTakesTheEscapeWords) {
+    // 16-bit layout: a length of 0x10010 bits is written 1776, 0x0010; the
+    // operands after it are read in their places.
+    const uint32_t len = 0x10010;
+    LT_SetBit(R(1) + len - 1, true);  // last bit of the run
+    LT_SetBit(I(7), true);            // direction 1
+    LadAsm a(true);
+    a.contact(LT_OFF).op(119).word(0).bitx(R(1)).refconst(len).refconst(1).bitx(I(7)).coil(Q(1)).end();
+    EXPECT_EQ(a.w[4], 1776);
+    EXPECT_EQ(a.w[5], 0x0010);
+    EXPECT_EQ(Run(a), -1);
+    EXPECT_TRUE(LT_Bit(R(1)));  // the last bit came round to the first
+    EXPECT_FALSE(LT_Bit(R(1) + len - 1));
+    EXPECT_TRUE(LT_Bit(Q(1)));
+}
+
 TEST_F(LadderTest, ShiftAndRotateOfWordsBytesAndDwords) {
     for (uint32_t i = 0; i < 4; i++) LT_SetW(R(10 + i), uint16_t(0x1100 * (i + 1) + i));
     LT_SetW(R(30), 0xEEEE);

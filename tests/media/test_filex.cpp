@@ -1,6 +1,7 @@
 // File layer: drive letters and name resolution, FileX status numbers of the
 // file and directory operations, the free-space record and its query.
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <sys/stat.h>
@@ -146,6 +147,8 @@ TEST_F(FilexTest, FileReadWriteSeekAndAttributes) {
     EXPECT_EQ(n, 2u);
     EXPECT_EQ(_fxe_file_truncate(&f, 4), FX_SUCCESS);
     EXPECT_EQ(f.size, 4u);
+    errno = EBADF;  // left over from elsewhere: a length out of range is no descriptor fault
+    EXPECT_EQ(_fxe_file_truncate(&f, UINT64_MAX), FX_ACCESS_ERROR);
     EXPECT_EQ(_fxe_file_close(&f), FX_SUCCESS);
     // Appending open.
     ASSERT_EQ(_fxe_file_open(&media, &f, "data.bin", 2), FX_SUCCESS);
@@ -216,6 +219,40 @@ TEST_F(FilexTest, EntrySearchListsTheCurrentDirectory) {
     EXPECT_EQ(_fxe_directory_first_full_entry_find(&media, name, nullptr, nullptr, nullptr, nullptr, nullptr,
                                                    nullptr, nullptr, nullptr),
               FX_NOT_FOUND);
+}
+
+// The entry search refuses a directory path and entry name that together
+// reach 512 characters; 511 are still listed.
+TEST_F(FilexTest, EntrySearchPathBound) {
+    MakeDir("mnt/USB0");
+    const std::string d1(200, 'd');
+    MakeDir("mnt/USB0/" + d1);
+    const std::size_t dir_len = 320;  // host path of the directory, trailing '/' included
+    const std::size_t fixed = root.path().size() + std::strlen("/mnt/USB0/") + d1.size() + 2;
+    ASSERT_LT(fixed, dir_len);
+    const std::size_t n2 = dir_len - fixed;
+    char name[FX_NAME_MAX];
+    for (const std::size_t total : {std::size_t(511), std::size_t(512)}) {
+        SCOPED_TRACE(total);
+        const std::string d2(n2, total == 511 ? 'a' : 'b');
+        MakeDir("mnt/USB0/" + d1 + "/" + d2);
+        const std::string file(total - dir_len, 'f');
+        WriteFile(root / ("mnt/USB0/" + d1 + "/" + d2 + "/" + file), {1});
+        _fxe_directory_local_path_set(&media, nullptr, ("/" + d1 + "/" + d2).c_str());
+        uint32_t r = _fxe_directory_first_full_entry_find(&media, name, nullptr, nullptr, nullptr, nullptr,
+                                                          nullptr, nullptr, nullptr, nullptr);
+        std::vector<uint32_t> answers;
+        bool listed = false;
+        while (r != FX_NO_MORE_ENTRIES && answers.size() < 10) {
+            answers.push_back(r);
+            if (r == FX_SUCCESS && file == name) listed = true;
+            r = _fxe_directory_next_full_entry_find(&media, name, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                    nullptr, nullptr, nullptr);
+        }
+        EXPECT_EQ(answers.size(), 3u);
+        EXPECT_EQ(listed, total == 511);
+        EXPECT_EQ(std::count(answers.begin(), answers.end(), FX_INVALID_PATH), total == 511 ? 0 : 1);
+    }
 }
 
 TEST_F(FilexTest, AbsentDriveAnswers17Everywhere) {

@@ -52,8 +52,9 @@ struct LadAsm {
     LadAsm &bitx(uint32_t ref);
     // Word or byte operand (escapes 1776/1777 for 0x10000 + e and 0x20000 + e).
     LadAsm &reg(uint32_t ref);
-    // A constant written in the reference format (one word or two).
-    LadAsm &refconst(uint32_t v) { return l16 ? word(uint16_t(v)) : dword(v); }
+    // A constant written in the reference format (one word, with the escapes
+    // above 0xFFFF, or two).
+    LadAsm &refconst(uint32_t v) { return l16 ? reg(v) : dword(v); }
 
     // Contact: the one-word form when the reference allows it, else opcode 31.
     LadAsm &contact(uint32_t ref);
