@@ -11,7 +11,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from bbsupport import CONTROLLER, Controller, crc16, pid_alive, wait_for  # noqa: E402
+from bbsupport import CONTROLLER, Controller, crc16, pid_alive, wait_for, word_of  # noqa: E402
 from bbsupport import REG_BYTES as IMAGE_SIZE  # noqa: E402
 
 SAVER = os.path.join(os.path.dirname(CONTROLLER), "storage_saver")
@@ -144,6 +144,38 @@ class Storage(unittest.TestCase):
             self.assertEqual(len(image), IMAGE_SIZE)
             self.assertTrue(image.endswith(b"WATCHBAT"))
         self.assertGreater(saves, 25)
+
+    def start_after_damage(self, name, offset):
+        """First start on the root, then the mode word set to 2 in the stored
+        image and one byte of a stored file flipped; answers the image saved
+        by the next start."""
+        ctl = self.ctl.start(wait=True)
+        ctl.stop(signal.SIGTERM)
+        image = bytearray(read(self.path("mnt/cfg/autoreg.dta")))
+        image[2 * 132:2 * 132 + 2] = struct.pack("<H", 2)
+        with open(self.path("mnt/cfg/autoreg.dta"), "wb") as f:
+            f.write(image)
+        damaged = bytearray(read(self.path("mnt/cfg/" + name)))
+        damaged[offset] ^= 0x40
+        with open(self.path("mnt/cfg/" + name), "wb") as f:
+            f.write(damaged)
+        ctl.start(wait=True)
+        ctl.stop(signal.SIGTERM)
+        return read(self.path("mnt/cfg/autoreg.dta"))
+
+    def test_damaged_program_is_never_run(self):
+        # A flipped byte in the stored program: the application is marked
+        # invalid (bit 0x04 of word 131) and the controller stays stopped,
+        # although it was running when it was stopped.
+        image = self.start_after_damage("ladder.pgm", 8)
+        self.assertTrue(word_of(image, 131) & 0x04, hex(word_of(image, 131)))
+        self.assertEqual(word_of(image, 132), 0)
+
+    def test_damaged_configuration_block_is_detected(self):
+        # The same for a flipped byte in the I/O configuration block.
+        image = self.start_after_damage("config.pgm", 9)
+        self.assertTrue(word_of(image, 131) & 0x04, hex(word_of(image, 131)))
+        self.assertEqual(word_of(image, 132), 0)
 
 
 if __name__ == "__main__":
