@@ -58,9 +58,10 @@ protected:
 struct Loop {
     uint16_t w[16]{};
     PidCall call{1000000, 0, 0, 0};
-    Loop() {
+    explicit Loop(std::initializer_list<std::pair<unsigned, int>> set = {}) {
         pid_st[0] = {};
         pid_at[0] = {};
+        for (auto [k, v] : set) w[k] = uint16_t(v);
     }
     uint32_t Init() {
         w[PID_CTRL] |= PID_B_INIT;
@@ -77,17 +78,18 @@ struct Loop {
 
 }  // namespace
 
-TEST_F(PidTest, InstructionOutputsInBothLayouts) {
+TEST_F(PidTest, InstructionOperandsAndOutputsInBothLayouts) {
+    using Sets = std::vector<std::pair<unsigned, int>>;
     struct Case {
         uint16_t op;
-        std::vector<std::pair<unsigned, int>> set;
+        Sets set;
         int s, v, o, w11;
+        int on = 3;  // scans of 3 with the power on
+        uint16_t loop = 0;
+        uint32_t blk = R(BLK), out = OUT;
     };
-    const std::vector<std::pair<unsigned, int>> db = {{PID_DB_HI, 50}, {PID_DB_LO, -50}};
-    auto with = [](std::vector<std::pair<unsigned, int>> a, std::pair<unsigned, int> b) {
-        a.push_back(b);
-        return a;
-    };
+    const Sets db = {{PID_DB_HI, 50}, {PID_DB_LO, -50}};
+    const Sets db11 = {{PID_DB_HI, 50}, {PID_DB_LO, -50}, {PID_CTRL, 0x800}};
     const Case cases[] = {
         {240, {}, 1000, 900, 290, 290},                      // e 100 x 250 / 100 + 40
         {240, {{PID_CTRL, 0x100}}, 1000, 900, -210, -210},   // reverse acting
@@ -96,50 +98,48 @@ TEST_F(PidTest, InstructionOutputsInBothLayouts) {
         {240, {{PID_GAIN, 333}, {PID_BIAS, 0}}, 0, 7, -23, -23},  // truncation
         {240, db, 1000, 970, 40, 40},                        // inside the band
         {240, db, 1000, 950, 165, 165},                      // at the band's edge
-        {240, with(db, {PID_CTRL, 0x800}), 1000, 900, 165, 165},
-        {240, with(db, {PID_CTRL, 0x800}), 900, 1000, -85, -85},
+        {240, db11, 1000, 900, 165, 165},                    // band subtracted
+        {240, db11, 900, 1000, -85, -85},
         {240, {{PID_CTRL, 0x001}, {PID_SP, 700}}, 1000, 900, -460, -460},  // set-point from the block
         {240, {{PID_GAIN, 1000}, {PID_OUT_HI, 600}}, 1000, 900, 600, 600},
         {240, {{PID_CTRL, 0x200}, {PID_OUT_LO, -32768}}, 0, 32000, 32767, -32768},
+        // Inverted band or limits: power off, words 11 and 14 kept, O := word 14.
+        {240, {{PID_DB_HI, -1}, {PID_DB_LO, 1}, {PID_OUT, 123}, {PID_FINAL, 456}}, 1000, 900, 456, 123, 0},
+        {240, {{PID_OUT_HI, -1}, {PID_OUT_LO, 1}, {PID_OUT, 123}, {PID_FINAL, 456}}, 1000, 900, 456, 123, 0},
+        // Refused: loop 64, block or output outside the image, a pointer to a
+        // block past the end. Power off, nothing written.
+        {240, {}, 1000, 900, 0, 0, 0, 64},
+        {523, {}, 1000, 900, 0, 0, 0, 0, R(400)},
+        {240, {}, 1000, 900, 0, 0, 0, 0, ESR(250)},
+        {240, {}, 1000, 900, 0, 0, 0, 0, R(BLK), ESR(257)},
     };
     for (bool l16 : {true, false}) {
         for (const Case &c : cases) {
             SCOPED_TRACE(testing::Message() << "layout16 " << l16 << " op " << c.op << " s " << c.s << " v " << c.v);
+            if (l16 && (c.blk > 0xFFFF || c.out > 0xFFFF)) continue;  // extended references only
             SetUp();
             Defaults();
             SetB(PID_CTRL, 0x0080);
             for (auto [k, v] : c.set) SetB(k, k == PID_CTRL ? v | 0x80 : v);
             LT_SetW(SP, uint16_t(c.s));
             LT_SetW(PV, uint16_t(c.v));
-            LadAsm a = Prog(l16, c.op);
+            LT_SetD(R(400), 109056 - 31);
+            LadAsm a = Prog(l16, c.op, c.loop, c.blk, c.out);
             EXPECT_EQ(Run(a), -1);
-            EXPECT_FALSE(LT_Bit(Q(1)));  // initialising
+            EXPECT_FALSE(LT_Bit(Q(1)));  // initialising (or refused)
             EXPECT_TRUE(LT_Bit(Q(2)));
-            EXPECT_EQ(uint16_t(B(PID_CTRL)) & 0x8084, c.op == 241 ? 0x8084 : 0x8004);
-            EXPECT_EQ(Scans(3), 3);
+            const bool written = c.loop < 64 && c.blk == R(BLK) && c.out == OUT;
+            const uint16_t gain_all = c.op == 241 ? 0x80 : 0;
+            EXPECT_EQ(uint16_t(B(PID_CTRL)) & 0x8084, written ? 0x8004 | gain_all : 0x80);
+            EXPECT_EQ(Scans(3), c.on);
             EXPECT_EQ(int16_t(LT_W(OUT)), c.o);
-            EXPECT_EQ(B(PID_FINAL), c.o);
+            EXPECT_EQ(B(PID_FINAL), written ? c.o : 0);
             EXPECT_EQ(B(PID_OUT), c.w11);
-            EXPECT_EQ(B(PID_PV), c.v);
-            EXPECT_EQ(uint16_t(B(PID_CTRL)) & 0x8084, c.op == 241 ? 0x84 : 0x04);
+            EXPECT_EQ(B(PID_PV), written ? c.v : 0);
+            EXPECT_EQ(uint16_t(B(PID_CTRL)) & 0x8084, written ? 0x04 | gain_all : 0x80);
             if (c.set.size() == 2 && c.set[1].first == PID_SP) {
                 EXPECT_EQ(B(PID_SP), 700);
             }
-        }
-        // Inverted dead band or output limits: power off every scan, the
-        // outputs kept, O copied from word 14.
-        for (auto [hi, lo] : {std::pair{PID_DB_HI, PID_DB_LO}, std::pair{PID_OUT_HI, PID_OUT_LO}}) {
-            SetUp();
-            Defaults();
-            SetB(hi, -1);
-            SetB(lo, 1);
-            SetB(PID_OUT, 123);
-            SetB(PID_FINAL, 456);
-            LadAsm a = Prog(l16, 240);
-            EXPECT_EQ(Run(a), -1);
-            EXPECT_EQ(Scans(3), 0);
-            EXPECT_EQ(B(PID_OUT), 123);
-            EXPECT_EQ(LT_W(OUT), 456);
         }
         // Power off: nothing written, the next rung runs.
         SetUp();
@@ -152,42 +152,16 @@ TEST_F(PidTest, InstructionOutputsInBothLayouts) {
         EXPECT_EQ(B(PID_CTRL), 0);
         EXPECT_EQ(B(PID_PV), 0);
         EXPECT_TRUE(LT_Bit(Q(2)));
-    }
-}
-
-TEST_F(PidTest, RefusedOperandsWriteNothing) {
-    for (bool l16 : {true, false}) {
-        // Loop 64, a block running past the image, an output outside it, a
-        // pointer to a byte offset past the end: power 0, nothing written.
-        struct Bad {
-            uint16_t op, loop;
-            uint32_t blk, o;
-        };
-        const Bad bad[] = {{240, 64, R(BLK), OUT}, {523, 0, R(400), OUT}, {240, 0, ESR(250), OUT},
-                           {240, 0, R(BLK), ESR(257)}};
-        for (const Bad &b : bad) {
-            if (l16 && (b.blk > 0xFFFF || b.o > 0xFFFF)) continue;  // extended references only
-            SetUp();
-            Defaults();
-            LT_SetD(R(400), 109056 - 31);  // byte offset: the block would reach past the image
-            LT_SetW(SP, 1000);
-            LadAsm a = Prog(l16, b.op, b.loop, b.blk, b.o);
-            EXPECT_EQ(Run(a), -1);
-            EXPECT_EQ(Scans(2), 0);
-            EXPECT_TRUE(LT_Bit(Q(2)));
-            EXPECT_EQ(B(PID_CTRL), 0);
-            EXPECT_EQ(LT_W(ESR(250)), 0);
-        }
         // The pointer form at an odd byte offset works like the register form.
         SetUp();
         const uint32_t at = 2 * WordOf(R(BLK)) + 1;
         LT_SetD(R(400), at);
-        auto put = [&](unsigned k, int v) { LE_Put16(&plc_reg[at + 2 * k], uint16_t(v)); };
-        put(PID_GAIN, 250), put(PID_BIAS, 40), put(PID_OUT_HI, 32000), put(PID_OUT_LO, -32000);
+        for (auto [k, v] : Sets{{PID_GAIN, 250}, {PID_BIAS, 40}, {PID_OUT_HI, 32000}, {PID_OUT_LO, -32000}})
+            LE_Put16(&plc_reg[at + 2 * k], uint16_t(v));
         LT_SetW(SP, 1000);
         LT_SetW(PV, 900);
-        LadAsm a = Prog(l16, 524, 63, R(400));
-        EXPECT_EQ(Run(a), -1);
+        LadAsm p = Prog(l16, 524, 63, R(400));
+        EXPECT_EQ(Run(p), -1);
         EXPECT_EQ(Scans(2), 2);
         EXPECT_EQ(LT_W(OUT), 290);
         EXPECT_EQ(LE_Get16(&plc_reg[at + 2 * PID_CTRL]), 0x84);
@@ -199,19 +173,10 @@ TEST_F(PidTest, RefusedOperandsWriteNothing) {
 }
 
 TEST_F(PidTest, AntiWindupSlewManualAndTimeProportioning) {
-    auto base = [](Loop &l) {
-        l.w[PID_GAIN] = 100;
-        l.w[PID_OUT_HI] = 32000;
-        l.w[PID_OUT_LO] = uint16_t(-32000);
-        l.w[PID_SP] = 1000;
-    };
     // Back-calculation against freezing, integral rate 1, upper limit 500.
-    for (uint16_t freeze : {0, 0x1000}) {
-        Loop l;
-        base(l);
-        l.w[PID_IRATE] = 1;
-        l.w[PID_OUT_HI] = 500;
-        l.w[PID_CTRL] = freeze;
+    for (int freeze : {0, 0x1000}) {
+        Loop l({{PID_GAIN, 100}, {PID_IRATE, 1}, {PID_OUT_HI, 500}, {PID_OUT_LO, -32000}, {PID_SP, 1000},
+                {PID_CTRL, freeze}});
         EXPECT_EQ(l.Init(), 1u);
         EXPECT_EQ(l.Step(99), 0u);  // under 10 ms: nothing computed
         EXPECT_EQ(l[PID_OUT], 0);
@@ -224,51 +189,30 @@ TEST_F(PidTest, AntiWindupSlewManualAndTimeProportioning) {
     // A gap of 3e9 ticks with the gain on all terms: the integral step
     // saturates at +2^31 / 100 / 500 = 42949 instead of wrapping negative
     // (which would give (327670 - 42949) / 100 = 2847).
-    {
-        Loop l;
-        base(l);
-        l.w[PID_GAIN] = 32767;
-        l.w[PID_IRATE] = 65535;
-        l.w[PID_CTRL] = PID_B_GAINALL;
-        l.w[PID_PV] = 990;
-        l.Init();
-        l.Step(3000000000u);
-        EXPECT_EQ(l[PID_OUT], (327670 + 42949) / 100);
-    }
+    Loop gap({{PID_GAIN, 32767}, {PID_IRATE, 65535}, {PID_OUT_HI, 32000}, {PID_OUT_LO, -32000}, {PID_SP, 1000},
+              {PID_PV, 990}, {PID_CTRL, PID_B_GAINALL}});
+    gap.Init();
+    gap.Step(3000000000u);
+    EXPECT_EQ(gap[PID_OUT], (327670 + 42949) / 100);
     // Slew limit of 10 s for 32000 units: 3200 units a second.
-    {
-        Loop l;
-        base(l);
-        l.w[PID_GAIN] = 10000;
-        l.w[PID_SLEW] = 10;
-        l.Init();
-        for (int i = 0; i < 100; i++) l.Step();
-        EXPECT_EQ(l[PID_OUT], 3200);
-    }
+    Loop slew({{PID_GAIN, 10000}, {PID_OUT_HI, 32000}, {PID_OUT_LO, -32000}, {PID_SP, 1000}, {PID_SLEW, 10}});
+    slew.Init();
+    for (int i = 0; i < 100; i++) slew.Step();
+    EXPECT_EQ(slew[PID_OUT], 3200);
     // Manual raise with a 100 ms period: +1 each period; lower stops at -32768.
-    {
-        Loop l;
-        base(l);
-        l.w[PID_PERIOD] = 10;
-        l.w[PID_OUT_LO] = uint16_t(-32768);
-        l.w[PID_CTRL] = PID_B_MANUAL | PID_B_RAISE;
-        l.Init();
-        for (int i = 0; i < 100; i++) l.Step();
-        EXPECT_EQ(l[PID_OUT], 10);
-        l.w[PID_CTRL] = PID_B_MANUAL | PID_B_LOWER;
-        l.w[PID_OUT] = uint16_t(-32766);
-        for (int i = 0; i < 100; i++) l.Step();
-        EXPECT_EQ(l[PID_OUT], -32768);
-        EXPECT_EQ(l[PID_FINAL], -32768);
-    }
+    Loop man({{PID_PERIOD, 10}, {PID_OUT_HI, 32000}, {PID_OUT_LO, -32768}, {PID_CTRL, PID_B_MANUAL | PID_B_RAISE}});
+    man.Init();
+    for (int i = 0; i < 100; i++) man.Step();
+    EXPECT_EQ(man[PID_OUT], 10);
+    man.w[PID_CTRL] = PID_B_MANUAL | PID_B_LOWER;
+    man.w[PID_OUT] = uint16_t(-32766);
+    for (int i = 0; i < 100; i++) man.Step();
+    EXPECT_EQ(man[PID_OUT], -32768);
+    EXPECT_EQ(man[PID_FINAL], -32768);
     // Time-proportioned output, 1 s cycle over 0..1000, output 250: on for a
     // quarter of the time (three quarters inverted).
-    for (uint16_t inv : {0, 0x200}) {
-        Loop l;
-        l.w[PID_OUT_HI] = 1000;
-        l.w[PID_CYCLE] = 1;
-        l.w[PID_OUT] = 250;
-        l.w[PID_CTRL] = uint16_t(PID_B_TPO | PID_B_MANUAL | inv);
+    for (int inv : {0, 0x200}) {
+        Loop l({{PID_OUT_HI, 1000}, {PID_CYCLE, 1}, {PID_OUT, 250}, {PID_CTRL, PID_B_TPO | PID_B_MANUAL | inv}});
         l.Init();
         int on = 0;
         for (int i = 0; i < 1000; i++) on += l.Step() == 0;
@@ -276,33 +220,25 @@ TEST_F(PidTest, AntiWindupSlewManualAndTimeProportioning) {
     }
     // On/off output: off for the first 0.5 s, then on; with the decision
     // flipping on every step it changes at most once per 0.5 s.
-    {
-        Loop l;
-        l.w[PID_OUT_HI] = 1000;
-        l.w[PID_OUT] = 700;
-        l.w[PID_CTRL] = PID_B_TPO | PID_B_MANUAL;
-        l.Init();
-        for (int i = 0; i < 49; i++) EXPECT_EQ(l.Step(), 1u) << i;
-        EXPECT_EQ(l.Step(), 0u);
-        int changes = 0;
-        uint32_t last = 0;
-        for (int i = 0; i < 500; i++) {
-            l.w[PID_OUT] = (i & 1) ? 700 : 300;
-            const uint32_t r = l.Step();
-            changes += r != last;
-            last = r;
-        }
-        EXPECT_GE(changes, 9);
-        EXPECT_LE(changes, 10);
+    Loop onoff({{PID_OUT_HI, 1000}, {PID_OUT, 700}, {PID_CTRL, PID_B_TPO | PID_B_MANUAL}});
+    onoff.Init();
+    for (int i = 0; i < 49; i++) EXPECT_EQ(onoff.Step(), 1u) << i;
+    EXPECT_EQ(onoff.Step(), 0u);
+    int changes = 0;
+    uint32_t last = 0;
+    for (int i = 0; i < 500; i++) {
+        onoff.w[PID_OUT] = (i & 1) ? 700 : 300;
+        const uint32_t r = onoff.Step();
+        changes += r != last;
+        last = r;
     }
+    EXPECT_GE(changes, 9);
+    EXPECT_LE(changes, 10);
 }
 
 TEST_F(PidTest, AutoTuneRelayOnPlants) {
     auto tuned = [](Loop &l) {
-        l.w[PID_OUT_HI] = 1000;
-        l.w[PID_SP] = 600;
-        l.w[PID_PV] = 500;
-        l.w[PID_IRATE] = 77;
+        l = Loop({{PID_OUT_HI, 1000}, {PID_SP, 600}, {PID_PV, 500}, {PID_IRATE, 77}});
         l.call.mode = PID_M_TUNE;
     };
     // Process value held at 500: the relay goes high; at two thirds of the
@@ -318,12 +254,11 @@ TEST_F(PidTest, AutoTuneRelayOnPlants) {
         EXPECT_EQ(l[PID_IRATE], 77);
         EXPECT_EQ(l.call.mode & PID_M_DONE, 0);
     }
-    // Integrator plant: the tune ends within seconds with new gains and the
-    // saved output back; group 2 (P only) leaves no derivative or integral.
+    // Integrator plant: the tune ends within seconds with new gains; group 2
+    // (P only) leaves no derivative or integral.
     for (uint8_t group : {0, 2}) {
         Loop l;
         tuned(l);
-        l.w[PID_OUT] = 321;
         l.call.options = uint8_t(group << 1);
         l.Init();
         double pv = 500;
