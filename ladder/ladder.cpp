@@ -39,6 +39,10 @@ void TablesInit() {
     LadLogic_Fill();
     LadArith_Fill();
     LadLib_Fill();
+    LadPid_Fill();
+    LadSched_Fill();
+    LadFlow_Fill();
+    LadLibX_Fill();
     tables_ready = true;
 }
 
