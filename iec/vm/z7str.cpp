@@ -4,6 +4,7 @@
 #include "iec/vm/z7str.h"
 
 #include <algorithm>
+#include <array>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -39,7 +40,7 @@ void Store(uint32_t slot, const uint8_t *text, uint32_t n) {
     Str d = View(slot);
     if (d.slot == nullptr) return;
     n = std::min<uint32_t>(n, d.max);
-    std::memmove(d.slot + 2, text, n);
+    if (n != 0) std::memmove(d.slot + 2, text, n);
     d.slot[1] = uint8_t(n);
     d.slot[2 + n] = 0;
 }
@@ -173,9 +174,8 @@ void Z7VMStr_Insert(uint32_t db, uint32_t dst, uint32_t s, uint32_t ins, int32_t
 uint32_t Z7VMStr_Find(uint32_t db, uint32_t s, uint32_t pattern) {
     const Str x = At(db, s), y = At(db, pattern);
     if (y.len == 0 || y.len > x.len) return 0;
-    for (uint32_t i = 0; i + y.len <= x.len; i++)
-        if (std::memcmp(x.text() + i, y.text(), y.len) == 0) return i + 1;
-    return 0;
+    const void *hit = memmem(x.text(), x.len, y.text(), y.len);
+    return hit ? uint32_t(static_cast<const uint8_t *>(hit) - x.text()) + 1 : 0;
 }
 
 uint32_t Z7VMStr_Ascii(uint32_t db, uint32_t s, int32_t pos) {
@@ -188,13 +188,23 @@ void Z7VMStr_Char(uint32_t db, uint32_t dst, uint32_t code) {
     if (At(db, dst).max != 0) Store(Z7VMStr_Slot(db, dst), &c, 1);
 }
 
+namespace {
+// CRC-16 of Modbus RTU (reflected polynomial 0xA001), one table step per byte.
+constexpr std::array<uint16_t, 256> kCrcTable = [] {
+    std::array<uint16_t, 256> t{};
+    for (uint32_t i = 0; i < 256; i++) {
+        uint16_t c = uint16_t(i);
+        for (int b = 0; b < 8; b++) c = (c & 1) ? uint16_t((c >> 1) ^ 0xA001) : uint16_t(c >> 1);
+        t[i] = c;
+    }
+    return t;
+}();
+}  // namespace
+
 uint16_t Z7VMStr_Crc16(uint32_t db, uint32_t s) {
     const Str x = At(db, s);
     uint16_t crc = 0xFFFF;
-    for (uint32_t i = 0; i < x.len; i++) {
-        crc ^= x.text()[i];
-        for (int b = 0; b < 8; b++) crc = (crc & 1) ? uint16_t((crc >> 1) ^ 0xA001) : uint16_t(crc >> 1);
-    }
+    for (uint32_t i = 0; i < x.len; i++) crc = uint16_t((crc >> 8) ^ kCrcTable[(crc ^ x.text()[i]) & 0xFF]);
     return crc;
 }
 
