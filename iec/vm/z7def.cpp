@@ -163,3 +163,9 @@ void Z7VM_ShutDown(uint32_t db, const char *retain_path) {
         Z7Mem_Put32(hd + HD_HEAP, 0);
     }
 }
+
+uint32_t Z7VM_OpenDynaLinks() { return Z7Bdll_OpenDynaLinks(); }
+
+void Z7VM_CloseDynaLinks(uint32_t handle) {
+    if (handle != 0) Z7Bdll_CloseDynaLinks();
+}

@@ -10,3 +10,5 @@ uint32_t Z7VMFbl_InitInstances(uint32_t, uint32_t, uint32_t) { return 0; }
 uint32_t Z7VMFbl_InitCustomFunctions(uint32_t, uint32_t) { return 0; }
 void Z7VMFbl_KeepAlive(uint32_t) {}
 void Z7VMFbl_ShutDown(uint32_t) {}
+uint32_t Z7Bdll_OpenDynaLinks() { return 0; }
+void Z7Bdll_CloseDynaLinks() {}

@@ -17,6 +17,9 @@ uint32_t Z7VMFbl_InitInstances(uint32_t code, uint32_t db, uint32_t cold);
 uint32_t Z7VMFbl_InitCustomFunctions(uint32_t code, uint32_t db);
 void Z7VMFbl_KeepAlive(uint32_t db);
 void Z7VMFbl_ShutDown(uint32_t db);
+// External block library: a handle (0 = none loaded).
+uint32_t Z7Bdll_OpenDynaLinks();
+void Z7Bdll_CloseDynaLinks();
 
 // ---- interpreter ------------------------------------------------------------------------------
 void Z7VMTic_Init(uint32_t db);

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 
+#include "core/bytes.h"
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7vm.h"
 
@@ -68,9 +69,20 @@ void Z7VMPrg_ActivateNewPrograms(uint32_t db, uint32_t) {
 }
 
 void Z7VMPrg_Execute(uint32_t db) {
-    if (Running(db)) {
-        for (uint32_t k = 1; k < NbProgs(db) && Running(db); k++)
-            if (Runnable(Prog(db, k)) && Run(db, k) == 0) break;
+    // the program table and the status record are read in place (checked once)
+    const uint32_t n = NbProgs(db), st = Z7VM_Status(db);
+    const uint8_t *tab = Z7Mem_Ptr(Z7Sec_Addr(db, Z7SEC_PROG), n * PG_SIZE);
+    const uint8_t *status = Z7Mem_Ptr(st, ST_SIZE);
+    if (tab == nullptr || status == nullptr) return;
+    auto running = [status] { return (LE_Get16(status + ST_FLAGS) & (Z7F_RUN | Z7F_ONECYCLE)) != 0; };
+    if (running()) {
+        for (uint32_t k = 1; k < n && running(); k++) {
+            const uint8_t *p = tab + k * PG_SIZE;
+            const uint16_t state = LE_Get16(p + PG_STATE);
+            const uint32_t code = LE_Get32(p + PG_CODE);
+            if (code == 0 || !(state & (Z7P_ACTIVE | Z7P_CHILD)) || (state & Z7P_SUSPENDED)) continue;
+            if (Z7VMTic_RunPtr(db, st, code, LE_Get32(p + PG_LEN), k) == 0) break;
+        }
         CountCycle(db);
     }
     EndOfCycle(db);

@@ -197,6 +197,10 @@ uint32_t Z7VM_FullIOExchangeEx(uint32_t db, uint32_t now_ms);
 uint32_t Z7VM_FullIOExchange(uint32_t db);
 uint32_t Z7VM_PerformTask(uint32_t db, uint32_t task, uint32_t now_ms, uint32_t update_timers);
 void Z7VM_ShutDown(uint32_t db, const char *retain_path);
+// Links of the host made once at start (driver-kit links, none on this
+// controller, then the external block library) and undone at exit.
+uint32_t Z7VM_OpenDynaLinks();
+void Z7VM_CloseDynaLinks(uint32_t handle);
 // Milliseconds from stamp to now on the runtime clock, which wraps once a
 // day; a clock reading at or above one day (the host's 2^32 ms clock) is
 // taken in u32 arithmetic.
