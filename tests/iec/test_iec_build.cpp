@@ -129,6 +129,24 @@ TEST_F(IecTest, StatusFlagsAndOptionsFromTheImage) {
         EXPECT_EQ(Z7Mem_Get32(Z7VM_Header(db) + HD_MAGIC), 0x8000026u);
         EXPECT_EQ(Z7Mem_Get8(Z7VM_Status(db) + ST_SEP1), ';');
     }
+    // an on-line change keeps the status only for an image of the same application
+    IecImage same, other;
+    same.name = "PUMPS";
+    same.period_us = 20000;
+    other.name = "PUMPS2";
+    uint32_t db = 0;
+    ASSERT_EQ(Start(same, db), 0u);
+    same.period_us = 30000;
+    EXPECT_EQ(Z7VMCode_UpdateStatus(Load(same), db), 0u);
+    EXPECT_EQ(St32(db, ST_PERIOD), 30000u);
+    EXPECT_EQ(Z7VMCode_CanUpdateStatus(Load(other), db), 0u);
+    EXPECT_EQ(Z7VMCode_UpdateStatus(Load(other), db), 1u);
+    // the wrapper of a downloaded program: u16 74, "XTI", the length, the image at 16
+    const std::vector<uint8_t> pd = same.ProgramData(), raw = same.Build();
+    EXPECT_EQ(pd[0] | pd[1] << 8, 74);
+    EXPECT_EQ(std::string(pd.begin() + 4, pd.begin() + 8), std::string("XTI\0", 4));
+    EXPECT_EQ(uint32_t(pd[8] | pd[9] << 8 | pd[10] << 16 | pd[11] << 24), raw.size());
+    EXPECT_TRUE(std::equal(raw.begin(), raw.end(), pd.begin() + 16));
 }
 
 TEST_F(IecTest, InitialValuesColdAndOnLineFormsAndStringForce) {

@@ -220,11 +220,11 @@ public:
     // "XTI" at 4, the image length at 8 and the image from byte 16.
     std::vector<uint8_t> ProgramData() const {
         const std::vector<uint8_t> img = Build();
-        std::vector<uint8_t> d(16, 0);
+        std::vector<uint8_t> d(16 + img.size(), 0);
         Put16(d, 0, 74);
         std::memcpy(&d[4], "XTI", 3);
         Put32(d, 8, uint32_t(img.size()));
-        d.insert(d.end(), img.begin(), img.end());
+        std::memcpy(d.data() + 16, img.data(), img.size());
         return d;
     }
 
