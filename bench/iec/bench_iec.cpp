@@ -20,6 +20,16 @@
 #include "iec/vm/z7vm.h"
 #include "tests/support/iec_image.h"
 
+// Counts calls of the system allocator, to show that a cycle makes none.
+extern "C" void *__libc_malloc(size_t);
+namespace {
+std::size_t malloc_calls = 0;
+}
+extern "C" void *malloc(size_t n) {
+    malloc_calls++;
+    return __libc_malloc(n);
+}
+
 namespace {
 using test_support::IecImage;
 
@@ -62,8 +72,14 @@ void BM_Cycle16(benchmark::State &state) {
         state.SkipWithError("start failed");
     const uint32_t live = Z7Mem_LiveBlocks();
     uint32_t now = 1;
-    for (auto _ : state) Z7Def_Cycle(db, now++, nullptr);
+    std::size_t mallocs = 0;
+    for (auto _ : state) {
+        const std::size_t before = malloc_calls;
+        Z7Def_Cycle(db, now++, nullptr);
+        mallocs += malloc_calls - before;
+    }
     if (Z7Mem_LiveBlocks() != live) state.SkipWithError("the cycle took arena blocks");
+    state.counters["mallocs"] = double(mallocs);
     state.counters["cycles"] = Z7Mem_Get32(Z7VM_Status(db) + ST_CYCLES);
     Z7Def_Stop(db, nullptr, nullptr, "B");
     Z7Mem_Free(db);
