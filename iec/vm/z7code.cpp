@@ -260,7 +260,7 @@ uint32_t Z7VMCode_GetInstanceNames(uint32_t code) { const Z7Img i = Z7Img_Of(cod
 uint32_t Z7VMVode_GetEATableVers(uint32_t code, uint32_t connection) {
     const Z7Img i = Z7Img_Of(code);
     const uint32_t off = Z7Img_Ext(i, 24, 24);
-    if (!i.In(off, 4) || connection > 0x3FFFFFFF) return 0;
+    if (!i.In(off, 4) || connection > 0xFFFF) return 0;
     return i.W32(off + 4 * connection);
 }
 uint32_t Z7VMCode_GetRetainDef(uint32_t code) {

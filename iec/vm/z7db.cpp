@@ -35,16 +35,19 @@ uint64_t DescBytes(const uint8_t *d) {
 }  // namespace
 
 // ---- section helpers ----------------------------------------------------------------------
-uint32_t Z7Sec_Addr(uint32_t db, uint32_t sec) { return sec < Z7SEC_COUNT ? Z7Mem_Get32(db + sec * Z7_DESC_SIZE) : 0; }
+// (db 0 is no database: nothing is read or written)
+uint32_t Z7Sec_Addr(uint32_t db, uint32_t sec) {
+    return db && sec < Z7SEC_COUNT ? Z7Mem_Get32(db + sec * Z7_DESC_SIZE) : 0;
+}
 uint32_t Z7Sec_Bytes(uint32_t db, uint32_t sec) {
-    const uint8_t *d = Z7Mem_Ptr(db + sec * Z7_DESC_SIZE, Z7_DESC_SIZE);
-    return d && sec < Z7SEC_COUNT ? uint32_t(DescBytes(d)) : 0;
+    const uint8_t *d = db && sec < Z7SEC_COUNT ? Z7Mem_Ptr(db + sec * Z7_DESC_SIZE, Z7_DESC_SIZE) : nullptr;
+    return d ? uint32_t(DescBytes(d)) : 0;
 }
 uint16_t Z7Sec_Get(uint32_t db, uint32_t sec, uint32_t field) {
-    return sec < Z7SEC_COUNT ? Z7Mem_Get16(db + sec * Z7_DESC_SIZE + field) : 0;
+    return db && sec < Z7SEC_COUNT ? Z7Mem_Get16(db + sec * Z7_DESC_SIZE + field) : 0;
 }
 void Z7Sec_Set(uint32_t db, uint32_t sec, uint32_t field, uint16_t v) {
-    if (sec < Z7SEC_COUNT) Z7Mem_Put16(db + sec * Z7_DESC_SIZE + field, v);
+    if (db && sec < Z7SEC_COUNT) Z7Mem_Put16(db + sec * Z7_DESC_SIZE + field, v);
 }
 uint32_t Z7Sec_Elem(uint32_t db, uint32_t sec, uint32_t idx) {
     if (db == 0 || sec >= Z7SEC_COUNT || idx >= Z7Sec_Get(db, sec, SD_ALLOC)) return 0;
@@ -53,8 +56,13 @@ uint32_t Z7Sec_Elem(uint32_t db, uint32_t sec, uint32_t idx) {
 }
 uint32_t Z7VM_Status(uint32_t db) { return db ? Z7Sec_Addr(db, Z7SEC_STATUS) : 0; }
 uint32_t Z7VM_Header(uint32_t db) { return db ? Z7Sec_Addr(db, Z7SEC_HEADER) : 0; }
-uint16_t Z7St_Flags(uint32_t db) { return Z7Mem_Get16(Z7VM_Status(db) + ST_FLAGS); }
-void Z7St_SetFlags(uint32_t db, uint16_t f) { Z7Mem_Put16(Z7VM_Status(db) + ST_FLAGS, f); }
+uint16_t Z7St_Flags(uint32_t db) {
+    const uint32_t st = Z7VM_Status(db);
+    return st ? Z7Mem_Get16(st + ST_FLAGS) : 0;
+}
+void Z7St_SetFlags(uint32_t db, uint16_t f) {
+    if (const uint32_t st = Z7VM_Status(db)) Z7Mem_Put16(st + ST_FLAGS, f);
+}
 
 // ---- sizing -------------------------------------------------------------------------------------
 uint32_t Z7VM_GetDBSize(uint32_t code, uint8_t *t) {

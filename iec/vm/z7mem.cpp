@@ -65,7 +65,8 @@ uint32_t fn_count = 1;  // index 0 = no function
 }  // namespace
 
 uint8_t *Z7Mem_Ptr(uint32_t off, uint32_t len) {
-    if (off == 0 || Base() == nullptr) return nullptr;
+    // below the first payload nothing is ever addressed (0 = none)
+    if (off < kFirst + kHdr || Base() == nullptr) return nullptr;
     if (uint64_t(off) + len > Z7MEM_SIZE) return nullptr;
     return base + off;
 }

@@ -11,8 +11,8 @@
 // Bytes reserved for the arena (address space only; pages are taken on use).
 constexpr uint32_t Z7MEM_SIZE = 64u << 20;
 
-// Pointer to len bytes at offset off of the arena, or null when off is 0 or
-// the range does not lie inside the arena.
+// Pointer to len bytes at offset off of the arena, or null when off is 0 (or
+// below the first block) or the range does not lie inside the arena.
 uint8_t *Z7Mem_Ptr(uint32_t off, uint32_t len);
 // Offset of a pointer into the arena (0 when it does not point into it).
 uint32_t Z7Mem_Off(const void *p);

@@ -103,7 +103,8 @@ void Z7VMPrg_Task(uint32_t db, uint32_t task, uint32_t cyclic) {
         EndOfCycle(db);
         return;
     }
-    uint32_t list = Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_TASK, task) + 4);
+    const uint32_t entry = Z7Sec_Elem(db, Z7SEC_TASK, task);
+    uint32_t list = entry ? Z7Mem_Get32(entry + 4) : 0;
     if (list == 0) return;
     const uint16_t held = Z7Mem_Get16(st + ST_BRK_PROG);
     if (held != 0) {
