@@ -172,6 +172,8 @@ extern const PlatI2cOps *plat_i2c;
 extern const PlatI2cOps plat_i2c_board, plat_i2c_host;
 // Host: forgets the simulated table so that sim/io.json is read afresh.
 void PLAT_I2cSimReset();
+// Host: writes sim/io_out.json now when an output change waits for it.
+void PLAT_I2cSimFlush();
 
 // The kernel's SSP2 output record "/proc/Ssp2_Out_Data" (12 bytes): 1 when
 // the record was read or written.

@@ -10,6 +10,8 @@
 #include <bitset>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <algorithm>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -43,15 +45,9 @@ struct Sim {
     off_t size = -1;
     std::vector<SimDev> devs;
     std::array<int16_t, 128> map{};  // 7-bit address -> device index + 1
-    std::string out_last;
     unsigned speed = 1;
 } sim;
 
-std::string SimPath(const char *rel) {
-    char p[512];
-    const std::string abs = std::string("/sim/") + rel;
-    return PLAT_Path(abs.c_str(), p, sizeof p) ? std::string(p) : std::string();
-}
 
 bool GetInt(const PlatJson &obj, const char *key, int64_t &out) {
     const PlatJson *v = obj.Find(key);
@@ -98,9 +94,9 @@ void TakeDevice(const PlatJson &j, SimDev &d, bool first) {
 }
 
 void Load() {
-    const std::string path = SimPath("io.json");
+    char path[512];
     struct stat st {};
-    const bool present = !path.empty() && stat(path.c_str(), &st) == 0;
+    const bool present = PLAT_Path("/sim/io.json", path, sizeof path) != nullptr && stat(path, &st) == 0;
     if (sim.loaded) {
         if (!present && sim.size < 0) return;
         if (present && st.st_size == sim.size && st.st_mtim.tv_sec == sim.mtime.tv_sec &&
@@ -113,7 +109,7 @@ void Load() {
     sim.mtime = present ? st.st_mtim : timespec{};
     if (!present) return;
     std::string text;
-    if (FILE *f = std::fopen(path.c_str(), "rb")) {
+    if (FILE *f = std::fopen(path, "rb")) {
         char buf[4096];
         std::size_t n;
         while ((n = std::fread(buf, 1, sizeof buf, f)) > 0 && text.size() < (1u << 22)) text.append(buf, n);
@@ -179,50 +175,70 @@ bool Silent(SimDev &d) {
     return true;
 }
 
-void Hex(std::string &s, unsigned v) {
-    char b[8];
-    std::snprintf(b, sizeof b, "\"0x%02x\"", v & 0xFF);
-    s += b;
-}
+// The output file in a fixed buffer: no allocation on the scan path.
+struct OutText {
+    std::array<char, 65536> buf;
+    std::size_t n = 0;
+    void Put(const char *fmt, unsigned v) {
+        if (n < buf.size()) n += std::size_t(std::max(0, std::snprintf(&buf[n], buf.size() - n, fmt, v)));
+        n = std::min(n, buf.size() - 1);
+    }
+    void Raw(const char *text) {
+        while (*text && n + 1 < buf.size()) buf[n++] = *text++;
+    }
+};
+OutText out_now, out_last;
+bool out_dirty = false;
+struct timespec out_time {};
 
-void WriteOutputs() {
-    std::string s = "{";
+// Rewrites sim/io_out.json when its text changed, at most every 10 ms; a
+// change in between is written by the next transfer after that.
+void WriteOutputs(bool force) {
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const int64_t ms = (now.tv_sec - out_time.tv_sec) * 1000 + (now.tv_nsec - out_time.tv_nsec) / 1000000;
+    if (!force && ms < 10) {
+        out_dirty = true;
+        return;
+    }
+    out_dirty = false;
+    out_time = now;
+    OutText &t = out_now;
+    t.n = 0;
+    t.Raw("{");
     bool first = true;
     for (const SimDev &d : sim.devs) {
         if (d.kind == kEeprom || (d.kind == kRegisters && d.written.none())) continue;
-        if (!first) s += ",";
+        t.Raw(first ? "\n  " : ",\n  ");
         first = false;
-        s += "\n  ";
-        Hex(s, d.addr);
-        s += ": ";
+        t.Put("\"0x%02x\": ", d.addr);
         if (d.kind == kExpander) {
-            s += "[";
-            for (unsigned i = 0; i < d.ports; i++) s += (i ? ", " : "") + std::to_string(d.latch[i]);
-            s += "]";
+            t.Raw("[");
+            for (unsigned i = 0; i < d.ports; i++) t.Put(i ? ", %u" : "%u", d.latch[i]);
+            t.Raw("]");
             continue;
         }
-        s += "{";
+        t.Raw("{");
         bool f2 = true;
         for (unsigned r = 0; r < 256; r++) {
             if (!d.written[r]) continue;
-            s += f2 ? "" : ", ";
+            t.Put(f2 ? "\"0x%02x\": [" : ", \"0x%02x\": [", r);
             f2 = false;
-            Hex(s, r);
-            s += ": [";
-            for (unsigned i = 0; i < d.width; i++) s += (i ? ", " : "") + std::to_string(d.mem[r * d.width + i]);
-            s += "]";
+            for (unsigned i = 0; i < d.width; i++) t.Put(i ? ", %u" : "%u", d.mem[r * d.width + i]);
+            t.Raw("]");
         }
-        s += "}";
+        t.Raw("}");
     }
-    s += "\n}\n";
-    if (s == sim.out_last) return;
-    sim.out_last = s;
-    const std::string path = SimPath("io_out.json");
-    if (path.empty()) return;
-    const std::string tmp = path + ".tmp";
-    if (FILE *f = std::fopen(tmp.c_str(), "wb")) {
-        const bool ok = std::fwrite(s.data(), 1, s.size(), f) == s.size();
-        if (std::fclose(f) == 0 && ok) std::rename(tmp.c_str(), path.c_str());
+    t.Raw("\n}\n");
+    if (t.n == out_last.n && std::memcmp(t.buf.data(), out_last.buf.data(), t.n) == 0) return;
+    std::memcpy(out_last.buf.data(), t.buf.data(), t.n);
+    out_last.n = t.n;
+    char path[512], tmp[520];
+    if (PLAT_Path("/sim/io_out.json", path, sizeof path) == nullptr) return;
+    std::snprintf(tmp, sizeof tmp, "%s.tmp", path);
+    if (FILE *f = std::fopen(tmp, "wb")) {
+        const bool ok = std::fwrite(t.buf.data(), 1, t.n, f) == t.n;
+        if (std::fclose(f) == 0 && ok) std::rename(tmp, path);
     }
 }
 
@@ -238,6 +254,7 @@ int HostProbe(uint8_t addr) {
 
 int HostRead(uint8_t addr, uint8_t *buf, std::size_t n) {
     Load();
+    if (out_dirty) WriteOutputs(false);
     SimDev *d = Dev(addr);
     if (d == nullptr || Silent(*d)) return 0;
     switch (d->kind) {
@@ -292,7 +309,7 @@ int HostWrite(uint8_t addr, const uint8_t *buf, std::size_t n) {
         }
         break;
     }
-    if (changed) WriteOutputs();
+    if (changed || out_dirty) WriteOutputs(false);
     return 1;
 }
 
@@ -302,4 +319,13 @@ void HostSpeed(unsigned code) { sim.speed = code; }
 
 const PlatI2cOps plat_i2c_host = {HostProbe, HostRead, HostWrite, HostSpeed};
 
-void PLAT_I2cSimReset() { sim = Sim{}; }
+void PLAT_I2cSimReset() {
+    sim = Sim{};
+    out_last.n = 0;
+    out_dirty = false;
+    out_time = {};
+}
+
+void PLAT_I2cSimFlush() {
+    if (out_dirty) WriteOutputs(true);
+}

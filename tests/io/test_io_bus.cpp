@@ -240,6 +240,7 @@ TEST_F(IoTest, ModuleExchangeThroughTheSlotLayer) {
     Reg(BA_Q, 8)[0] = 0x05;  // %Q1, %Q3
     IoPutQs(Reg(BA_Q, 8), 0, 0, 8);
     EXPECT_EQ(LastWrite(0x4C), (std::vector<uint8_t>{0xAF, 0xFF}));
+    PLAT_I2cSimFlush();
     std::ifstream outf(root / "sim/io_out.json");
     const std::string out((std::istreambuf_iterator<char>(outf)), std::istreambuf_iterator<char>());
     EXPECT_NE(out.find("\"0x4c\": [175, 255]"), std::string::npos) << out;
