@@ -84,12 +84,12 @@ void TakeDevice(const PlatJson &j, SimDev &d, bool first) {
     const PlatJson *data = j.Find(d.kind == kEeprom ? "data" : "registers");
     if (data == nullptr || data->kind != PlatJson::Object) return;
     if (d.kind == kEeprom && !first) return;
-    for (const auto &m : data->members) {
+    for (std::size_t k = 0; k < data->keys.size() && k < data->items.size(); k++) {
         int64_t at = 0;
-        if (!PlatJson_IntText(m.first, at) || at < 0) continue;
+        if (!PlatJson_IntText(data->keys[k], at) || at < 0) continue;
         const std::size_t off = d.kind == kRegisters ? std::size_t(at) * d.width : std::size_t(at);
         if (d.kind == kRegisters && at > 255) continue;
-        Bytes(m.second, d.mem, off);
+        Bytes(data->items[k], d.mem, off);
     }
 }
 

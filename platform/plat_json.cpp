@@ -68,13 +68,13 @@ struct Reader {
             } else {
                 for (;;) {
                     Skip();
-                    std::pair<std::string, PlatJson> m;
-                    if (!Str(m.first)) return false;
+                    v.keys.emplace_back();
+                    if (!Str(v.keys.back())) return false;
                     Skip();
                     if (p >= end || *p != ':') return Fail("expected ':'");
                     p++;
-                    if (!Value(m.second)) return false;
-                    v.members.push_back(std::move(m));
+                    v.items.emplace_back();
+                    if (!Value(v.items.back())) return false;
                     Skip();
                     if (p < end && *p == ',') { p++; continue; }
                     if (p < end && *p == '}') { p++; break; }
@@ -124,8 +124,9 @@ struct Reader {
 }  // namespace
 
 const PlatJson *PlatJson::Find(const char *key) const {
-    for (const auto &m : members) {
-        if (m.first == key) return &m.second;
+    if (kind != Object) return nullptr;
+    for (std::size_t i = 0; i < keys.size() && i < items.size(); i++) {
+        if (keys[i] == key) return &items[i];
     }
     return nullptr;
 }

@@ -4,15 +4,14 @@
 
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
 struct PlatJson {
     enum Kind : uint8_t { Null, Bool, Number, String, Array, Object } kind = Null;
     double number = 0;
     std::string text;
-    std::vector<PlatJson> items;                              // Array
-    std::vector<std::pair<std::string, PlatJson>> members;    // Object
+    std::vector<PlatJson> items;    // Array elements, or Object values
+    std::vector<std::string> keys;  // Object keys (one per value in items)
     const PlatJson *Find(const char *key) const;
 };
 
