@@ -31,11 +31,16 @@ volatile uint32_t *i2c = nullptr;
 
 bool UseKernel() { return kernel_build > 31; }
 
-// The kernel's service takes 32-bit buffer addresses: the board is a 32-bit system.
-uint32_t Kernel(uint8_t addr, uint8_t *buf, std::size_t n, uint32_t dir) {
-    I2cCmd cmd{addr, uint32_t(reinterpret_cast<uintptr_t>(buf)), uint32_t(n), speed_code, dir, 0};
-    uint32_t where = uint32_t(reinterpret_cast<uintptr_t>(&cmd));
-    if (syscall(kI2cSyscall, 1, &where, 0) < 0) return 1;
+// The kernel's service takes 32-bit addresses (the board is a 32-bit
+// system); an address that does not fit is a failed transfer, never a
+// truncated one.
+uint32_t Kernel(uint8_t addr, uint8_t *buf, std::size_t n, uint32_t dir, uint32_t failed) {
+    I2cCmd cmd{addr, 0, uint32_t(n), speed_code, dir, 0};
+    const uintptr_t b = reinterpret_cast<uintptr_t>(buf), c = reinterpret_cast<uintptr_t>(&cmd);
+    if (b > 0xFFFFFFFFu || c > 0xFFFFFFFFu) return failed;
+    cmd.buffer = uint32_t(b);
+    uint32_t where = uint32_t(c);
+    if (syscall(kI2cSyscall, 1, &where, 0) < 0) return failed;
     return cmd.result;
 }
 
@@ -113,17 +118,17 @@ int Pio(uint8_t addr, uint8_t *rd, const uint8_t *wr, std::size_t n) {
 }
 
 int BoardProbe(uint8_t addr) {
-    if (UseKernel()) return Kernel(addr, nullptr, 0, 0) != 0 ? 1 : 0;
+    if (UseKernel()) return Kernel(addr, nullptr, 0, 0, 0) != 0 ? 1 : 0;
     return Pio(addr, nullptr, nullptr, 0);
 }
 
 int BoardRead(uint8_t addr, uint8_t *buf, std::size_t n) {
-    if (UseKernel()) return Kernel(addr, buf, n, 1) == 0 ? 1 : 0;
+    if (UseKernel()) return Kernel(addr, buf, n, 1, 1) == 0 ? 1 : 0;
     return Pio(addr, buf, nullptr, n);
 }
 
 int BoardWrite(uint8_t addr, const uint8_t *buf, std::size_t n) {
-    if (UseKernel()) return Kernel(addr, const_cast<uint8_t *>(buf), n, 0) == 0 ? 1 : 0;
+    if (UseKernel()) return Kernel(addr, const_cast<uint8_t *>(buf), n, 0, 1) == 0 ? 1 : 0;
     return Pio(addr, nullptr, buf, n);
 }
 

@@ -278,3 +278,38 @@ TEST_F(IoTest, DriverStatusCodesAndByteCountsOfPointTransfers) {
 }
 
 }  // namespace
+
+namespace {
+using namespace io_test;
+
+TEST_F(IoTest, ModemLinesOfSlotOneAndTheThermocoupleChannel) {
+    // Slot 1: built-in cellular option 0x6F0F on expander 0x4E (78).
+    Sim(R"({"slot0": [{"addr": "0xA2", "type": "eeprom"},
+                      {"addr": "0x90", "type": "registers", "width": 2},
+                      {"addr": "0x96", "type": "registers", "width": 2, "registers": {"0": [12, 128]}}],
+            "slot1": [{"addr": "0x4E", "type": "expander", "pins": [223, 111]}]})");
+    // Slot 0: row 4 with a J thermocouple on channel 0 and a K one on channel 1.
+    SetConfig({0x0F, 0xA2, 4, 0, 24, 25, 0, 0, 0x0F, 0x6F, 0, 0, 0x00, 0xFA, 0x00, 0x00});
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    ASSERT_EQ(slotinfo[1].id, 0x6F0F);
+    Log().clear();
+    IoCommPwr(0, 1);  // power on clears bit 0x02, both port bytes written back
+    EXPECT_EQ(LastWrite(0x4E), (std::vector<uint8_t>{0xDD, 0x6F}));
+    IoCommPwr(0, 0);
+    EXPECT_EQ(LastWrite(0x4E), (std::vector<uint8_t>{0xDF, 0x6F}));
+    IoCommShdn(1);
+    EXPECT_EQ(LastWrite(0x4E)[0], 0xDF | 0x08);
+    Log().clear();
+    IoCommReset(0, 1);  // no reset line on this module
+    EXPECT_TRUE(Log().empty());
+    EXPECT_EQ(IoGetDCD(), 1u);  // pin 0x20 low: carrier present
+
+    // 0 mV on both channels, cold junction at 25 degC: both read about 25 degC.
+    std::array<uint8_t, 8> ai{};
+    IoGetAIs(ai.data(), 0, 0, 4);
+    EXPECT_NEAR(int16_t(LE_Get16(&ai[0])) / 20.0, 25.0, 0.6);
+    EXPECT_NEAR(int16_t(LE_Get16(&ai[2])) / 20.0, 25.0, 0.6);
+    EXPECT_EQ(tbl[0].comp[0], 653);
+}
+
+}  // namespace
