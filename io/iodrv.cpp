@@ -4,6 +4,7 @@
 #include "io/iodrv.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "core/bytes.h"
@@ -437,6 +438,15 @@ void io_q_put(uint32_t slot, uint8_t mode) {
         if (s.mode_prev == 0xFF || ((s.fpga_pulse_bits & 1) != b0)) FpgaWrite(0x40, b0, 1);
         if (s.mode_prev == 0xFF || (s.mode_prev & 1) != m0) FpgaWrite(0x80, m0, 1);
         s.fpga_pulse_bits = uint8_t((s.fpga_pulse_bits & ~1) | b0);
+        if (o[0] & 0x40) {
+            s.acm.energy = {};
+            s.acm.at_last = {};
+            s.acm.total = {};
+        }
+        if (o[0] & 0x80) {
+            const uint8_t cmd = 26;
+            PLAT_I2cWrite(s.row == ROW_PWR1 ? 0x50 : 0x52, &cmd, 1);
+        }
         break;
     }
     default:
@@ -571,6 +581,92 @@ void input_ais(uint32_t slot) {
             }
         }
     }
+}
+
+float lpf1(float f) {
+    const float x = f * 0.000240385f;
+    return std::sqrt(1.0f + x * x);
+}
+
+namespace {
+// One converter register: command 1 and the register number, then its bytes
+// (big-endian, signed when bits says so).
+bool AcmReg(uint8_t dev, uint8_t reg, unsigned bytes, bool sign, int32_t &out) {
+    const uint8_t cmd[2] = {1, reg};
+    uint8_t b[3] = {};
+    if (!PLAT_I2cWrite(dev, cmd, 2) || !PLAT_I2cRead(dev, b, bytes)) return false;
+    uint32_t v = 0;
+    for (unsigned i = 0; i < bytes; i++) v = v << 8 | b[i];
+    if (sign && (v & (1u << (8 * bytes - 1)))) v |= ~0u << (8 * bytes);
+    out = int32_t(v);
+    return true;
+}
+}  // namespace
+
+void input_acm(uint32_t slot) {
+    IoSlotState &s = tbl[slot];
+    IoAcm &a = s.acm;
+    const uint8_t dev = s.row == ROW_PWR2 ? 0x52 : 0x50;
+    const unsigned n = s.option_byte & 0x1F;
+    // Raw values: V1-3 (13-15), I1-3 (10-12), frequency (16), 0x21, 0x22.
+    static constexpr uint8_t kReg[9] = {13, 14, 15, 10, 11, 12, 16, 0x21, 0x22};
+    static constexpr uint8_t kBytes[9] = {3, 3, 3, 3, 3, 3, 2, 1, 1};
+    std::array<int32_t, 9> x{};
+    for (unsigned i = 0; i < 9; i++) {
+        int32_t v = 0;
+        if (!AcmReg(dev, kReg[i], kBytes[i], kBytes[i] == 3, v)) return;  // keeps the last answer
+        x[i] = i == 6 ? (v & 0xFFF) : v;
+    }
+    for (unsigned i = 0; i < 7; i++) {
+        if (n == 0 || !a.smooth_set) {
+            a.smooth[i] = x[i];
+        } else {
+            const int64_t sm = a.smooth[i];
+            a.smooth[i] = int32_t((int64_t(x[i]) - sm + (sm << n)) >> n);
+        }
+    }
+    a.smooth_set = true;
+    a.freq = float(a.smooth[6]) * 0.0625f;
+    const float k = lpf1(a.freq);
+    for (unsigned p = 0; p < 3; p++) {
+        a.out[p] = float(a.smooth[p]) * k * 0.000419504f * a.vt[p];
+        a.out[3 + p] = float(a.smooth[3 + p]) * 3.077192e-06f * a.ct[p];
+    }
+    a.out[6] = a.freq;
+    // Energy increments of the three phases, active (1-3) and reactive (4-6).
+    const uint32_t now = FPGA_GetFrt();
+    for (unsigned kind = 0; kind < 2; kind++) {
+        for (unsigned p = 0; p < 3; p++) {
+            int32_t inc = 0;
+            if (!AcmReg(dev, uint8_t(1 + 3 * kind + p), 2, true, inc)) continue;
+            const double e = double(inc) * a.vt[p] * a.ct[p] * 1.87729e-08;
+            a.energy[kind][p] += e;
+            a.total[kind] += e;
+        }
+    }
+    if (a.first) {
+        a.first = false;
+        a.at_last = a.energy;
+        a.t_last = now;
+    } else if (now - a.t_last >= 1000) {
+        const double ticks = double(now - a.t_last);
+        for (unsigned kind = 0; kind < 2; kind++) {
+            double sum = 0;
+            for (unsigned p = 0; p < 3; p++) sum += (a.energy[kind][p] - a.at_last[kind][p]) * 3.6e10 / ticks;
+            a.power[kind] = float(sum);
+        }
+        a.at_last = a.energy;
+        a.t_last = now;
+    }
+    const float apparent = std::sqrt(a.power[0] * a.power[0] + a.power[1] * a.power[1]);
+    a.out[7] = a.power[0];
+    a.out[8] = apparent != 0 ? a.power[0] / apparent : 0;
+    a.out[9] = apparent;
+    a.out[10] = a.power[1];
+    a.out[11] = float(a.total[0]);
+    const unsigned ph = std::min<unsigned>(s.types[0], 2);
+    a.out[12] = float(x[7] & 0xFF) * k * 4.1947f * a.vt[ph];
+    a.out[13] = float(x[8] & 0xFF) * 0.0345036f * a.ct[ph];
 }
 
 void output_aqx(uint32_t slot) {
@@ -762,6 +858,15 @@ void Calibrate(IoDriverMsg *m) {
         for (unsigned i = 0; i < 4 && 1 + i < len; i++) s.types[i] = b[1 + i];
         if (len > 5) s.option_byte = b[5];
         if (len > 7) s.option = LE_Get16(&b[6]);
+        if (s.row == ROW_PWR1 || s.row == ROW_PWR2) {
+            for (unsigned k = 0; k < 6 && 8 + 4 * k + 4 <= len; k++) {
+                const uint32_t bits = LE_Get32(&b[8 + 4 * k]);
+                float f;
+                std::memcpy(&f, &bits, 4);
+                (k < 3 ? s.acm.vt[k] : s.acm.ct[k - 3]) = f;
+            }
+            break;
+        }
         for (unsigned i = 0; i < 4 && 8 + i < len; i++) s.out[i] = b[8 + i];
         io_q_put(m->slot, s.mode);
         break;
@@ -985,7 +1090,20 @@ void io_driver(IoDriverMsg *msg) {
         if (s.flags & IOF_CAL_MODE) break;
         if (s.row == ROW_FIELDBUS) {
             ReadInputs(msg);
-        } else if (s.row != ROW_PWR1 && s.row != ROW_PWR2) {
+        } else if (s.row == ROW_PWR1 || s.row == ROW_PWR2) {
+            input_acm(msg->slot);
+            // Fourteen floats, two channels each (low word first).
+            if (msg->buffer != nullptr) {
+                for (uint32_t i = 0; i < msg->count; i++) {
+                    const uint32_t c = msg->first + i;
+                    uint32_t bits = 0;
+                    if (c < 28) std::memcpy(&bits, &s.acm.out[c / 2], 4);
+                    LE_Put16(msg->buffer + 2 * i, uint16_t(c % 2 ? bits >> 16 : bits));
+                }
+            }
+            s.running = true;
+            break;
+        } else {
             input_ais(msg->slot);
         }
         if (msg->buffer != nullptr && s.row != ROW_FIELDBUS) {
@@ -1000,6 +1118,16 @@ void io_driver(IoDriverMsg *msg) {
         if (s.flags & IOF_CAL_MODE) break;
         if (s.row == ROW_FIELDBUS) {
             FbWrite(msg->slot, msg, 2u * msg->count);
+            break;
+        }
+        if ((s.row == ROW_PWR1 || s.row == ROW_PWR2) && msg->buffer != nullptr) {
+            // Three voltage and three current transformer ratios as floats.
+            for (uint32_t k = 0; k < 6 && 2 * k + 1 < msg->count; k++) {
+                const uint32_t bits = LE_Get32(msg->buffer + 4 * k);
+                float f;
+                std::memcpy(&f, &bits, 4);
+                (k < 3 ? s.acm.vt[k] : s.acm.ct[k - 3]) = f;
+            }
             break;
         }
         if (msg->buffer != nullptr) {

@@ -57,6 +57,24 @@ enum : unsigned {
     CFGW_MATCH = 41,       // 4 words
 };
 
+// State of the three-phase power-metering reader (rows 16, 17).
+struct IoAcm {
+    std::array<float, 3> vt{1, 1, 1}, ct{1, 1, 1};  // transformer ratios
+    std::array<int32_t, 9> smooth{};                 // V1-3, I1-3, frequency, 0x21, 0x22
+    bool smooth_set = false;
+    std::array<std::array<double, 3>, 2> energy{};   // active, reactive per phase (kWh)
+    std::array<std::array<double, 3>, 2> at_last{};  // energies at the last power computation
+    std::array<double, 2> total{};                   // total active, reactive energy
+    std::array<float, 2> power{};                    // total active, reactive power
+    uint32_t t_last = 0;
+    bool first = true;
+    float freq = 0;
+    std::array<float, 14> out{};
+};
+
+// Magnitude factor of the line-frequency filter at frequency f.
+float lpf1(float f);
+
 struct IoSlotState {
     int16_t row = -1;
     std::array<uint16_t, 16> gain{};
@@ -93,6 +111,7 @@ struct IoSlotState {
     bool gen_ok = false;       // header read
     uint16_t gen_mode = 2;
     char gen_text[8] = {};
+    IoAcm acm{};
 };
 extern std::array<IoSlotState, 2> tbl;
 extern uint8_t PwmMode;
@@ -104,6 +123,7 @@ uint32_t io_get_gen_cfg(uint32_t slot);
 // Analog and digital helpers reachable from tests.
 void io_q_put(uint32_t slot, uint8_t mode);
 void input_ais(uint32_t slot);
+void input_acm(uint32_t slot);
 void output_aqx(uint32_t slot);
 // Clears the driver's state (tests and the init code).
 void Io_DriverReset();

@@ -34,6 +34,7 @@ struct SimDev {
     int32_t write_cycle = 0; // EEPROM: silent transactions after a write (-1 endless)
     int32_t busy = 0;
     uint8_t width = 1;       // registers: bytes per register
+    int16_t select = -1;     // registers: a 2-byte write {select, r} only selects r
     std::vector<uint8_t> mem;
     std::bitset<256> written;  // registers written by the controller
     uint32_t ptr = 0;          // memory address or register pointer
@@ -144,6 +145,7 @@ void Load() {
             if (GetInt(j, "address_bytes", v) && (v == 1 || v == 2)) nd.addr_bytes = uint8_t(v);
             if (GetInt(j, "blocks", v) && v >= 1 && v <= 8) nd.blocks = uint8_t(v);
             if (GetInt(j, "width", v) && v >= 1 && v <= 4) nd.width = uint8_t(v);
+            if (GetInt(j, "select", v) && v >= 0 && v <= 255) nd.select = int16_t(v);
             const int16_t have = sim.map[nd.addr >> 1];
             if (have != 0 && sim.devs[std::size_t(have - 1)].kind == nd.kind) {
                 TakeDevice(j, sim.devs[std::size_t(have - 1)], false);
@@ -300,6 +302,10 @@ int HostWrite(uint8_t addr, const uint8_t *buf, std::size_t n) {
     }
     case kRegisters:
         if (n == 0) break;
+        if (n == 2 && buf[0] == d->select) {
+            d->ptr = buf[1];
+            break;
+        }
         d->ptr = buf[0];
         for (std::size_t i = 1; i < n; i++) {
             const std::size_t at = (d->ptr * d->width + i - 1) % d->mem.size();

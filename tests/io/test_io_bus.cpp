@@ -1,6 +1,7 @@
 // Bus access byte for byte, output scaling, pulse values, conversions and
 // the overcurrent protection.
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 
@@ -282,6 +283,65 @@ TEST_F(IoTest, ModuleExchangeThroughTheSlotLayer) {
     EXPECT_EQ(LE_Get32(reinterpret_cast<uint8_t *>(&rec[4])), 0xDF9Fu);
     EXPECT_EQ(Ssp2_Xch(1, 0, 3), 0u);
     EXPECT_FALSE(Ssp2_Busy());
+}
+
+}  // namespace
+
+namespace {
+using namespace io_test;
+
+float FloatAt(const uint8_t *p) {
+    const uint32_t bits = LE_Get32(p);
+    float f;
+    std::memcpy(&f, &bits, 4);
+    return f;
+}
+
+TEST_F(IoTest, PowerMeteringReaderScalesAndIntegrates) {
+    test_support::FakeClock clock;
+    // Row 16: the metering converter answers at 0x50 (found by the scan list).
+    Sim(R"({"slot0": [{"addr": "0x50", "type": "registers", "width": 3, "select": 1, "registers": {
+        "13": [0, 16, 0], "14": [255, 240, 0], "10": [0, 0, 100], "16": [3, 192],
+        "1": [0, 100], "4": [255, 156], "33": [10], "34": [20], "25": [1, 2, 3]}}]})");
+    SetConfig({0x0F, 0x50, 0, 0, 0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    ASSERT_EQ(tbl[0].row, ROW_PWR1);
+    std::array<uint8_t, 56> ai{};
+    // Transformer ratios through the analog outputs: VT 2, 1, 1; CT 10, 1, 1.
+    std::array<uint8_t, 24> ratios{};
+    const float r[6] = {2, 1, 1, 10, 1, 1};
+    for (unsigned k = 0; k < 6; k++) {
+        uint32_t bits;
+        std::memcpy(&bits, &r[k], 4);
+        LE_Put32(&ratios[4 * k], bits);
+    }
+    IoPutAQs(ratios.data(), 0, 0, 12);
+    for (int pass = 0; pass < 3; pass++) {
+        IoGetAIs(ai.data(), 0, 0, 28);
+        test_support::FakeClock::Advance(1000);
+    }
+    const float k = lpf1(60.0f);
+    EXPECT_NEAR(FloatAt(&ai[0]), 4096 * k * 0.000419504 * 2, 1e-4);
+    EXPECT_NEAR(FloatAt(&ai[4]), -4096 * k * 0.000419504, 1e-4);  // 24-bit signed
+    EXPECT_NEAR(FloatAt(&ai[12]), 100 * 3.077192e-06 * 10, 1e-7);
+    EXPECT_NEAR(FloatAt(&ai[24]), 60.0, 1e-4);
+    // Phase 1 adds 100 x 2 x 10 x 1.87729e-08 kWh per pass, phase 1 reactive -100 x 20 x ...
+    const double e = 100 * 2 * 10 * 1.87729e-08;
+    EXPECT_NEAR(FloatAt(&ai[28]), e * 3.6e10 / 1000, 0.01);   // active power
+    EXPECT_NEAR(FloatAt(&ai[40]), -e * 3.6e10 / 1000, 0.01);  // reactive power
+    EXPECT_NEAR(FloatAt(&ai[36]), std::sqrt(2.0) * e * 3.6e10 / 1000, 0.02);
+    EXPECT_NEAR(FloatAt(&ai[32]), 1 / std::sqrt(2.0), 1e-4);
+    EXPECT_NEAR(FloatAt(&ai[44]), 3 * e, 1e-9);
+    EXPECT_NEAR(FloatAt(&ai[48]), 10 * k * 4.1947 * 2, 1e-3);
+    EXPECT_NEAR(FloatAt(&ai[52]), 20 * 0.0345036 * 10, 1e-4);
+    // Inputs from command 0x19; output bit 6 clears the energies.
+    std::array<uint8_t, 3> in{};
+    IoGetIs(in.data(), 0, 0, 24);
+    EXPECT_EQ(in, (std::array<uint8_t, 3>{1, 2, 3}));
+    uint8_t q = 0x40;
+    IoPutQs(&q, 0, 0, 8);
+    IoGetAIs(ai.data(), 0, 0, 28);
+    EXPECT_NEAR(FloatAt(&ai[44]), e, 1e-9);
 }
 
 }  // namespace
