@@ -187,6 +187,15 @@ void Configure(IoDriverMsg *m) {
     io_get_cal_const(m->slot);
     if (s.cfg == nullptr || s.cfg_len == 0) {
         s.cfg = nullptr;
+        // The reset line of a slot-1 communication option follows calibration mode.
+        if (m->slot == 1 && (s.row == 5 || s.row == 6)) {
+            const uint8_t exp = s.row == 5 ? 0x72 : 0x70;
+            uint8_t b = 0;
+            if (I2C_read_io(exp, &b, 0) == 0) {
+                b = uint8_t(s.flags & IOF_CAL_MODE ? b | 0x40 : b & ~0x40);
+                I2C_write_io(exp, &b, 0);
+            }
+        }
         return;
     }
     s.flags |= IOF_CONFIGURED;
@@ -279,11 +288,13 @@ void ReadInputs(IoDriverMsg *m) {
         const uint8_t dev = row == ROW_PWR1 ? 0x50 : 0x52;
         if (PLAT_I2cWrite(dev, &cmd, 1) && PLAT_I2cRead(dev, b, 3)) std::memcpy(in.data(), b, 3);
     } else if (row == ROW_FIELDBUS) {
+        // Digital inputs count bytes, analog inputs 16-bit words.
+        const uint32_t bytes = m->code == 11 ? 2u * m->count : m->count;
         uint8_t st = 0, st2[2] = {};
         const uint32_t dev = FbDev(m->slot);
         if (read_io_eeprom(dev, 1, 1, &st, 3) == 0 && read_io_eeprom(dev, 0xFD, 2, st2, 3) == 0) {
             if (uint16_t *w = RegWords(CfgWord(s, CFGW_STATUS), 1)) PutW(w, LE_Get16(st2));
-            if ((st >> 4) == 0xE && m->buffer != nullptr) read_io_eeprom(dev, m->first, m->count, m->buffer, 3);
+            if ((st >> 4) == 0xE && m->buffer != nullptr && bytes > 0) read_io_eeprom(dev, m->first, bytes, m->buffer, 3);
         }
         return;
     }
