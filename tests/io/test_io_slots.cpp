@@ -313,3 +313,56 @@ TEST_F(IoTest, ModemLinesOfSlotOneAndTheThermocoupleChannel) {
 }
 
 }  // namespace
+
+namespace {
+using namespace io_test;
+
+TEST_F(IoTest, FieldbusSlaveStationAddressStartAndDataArea) {
+    Sim(R"({"slot1": [{"addr": "0x4E", "type": "expander", "pins": [255, 159]},
+                      {"addr": "0x1E", "type": "eeprom", "address_bytes": 2,
+                       "data": {"1": [224], "2": [120, 86], "16": [170, 187], "252": [9], "253": [52, 18]}}]})");
+    // Words: station 5, %I area, 16 DI, %Q area, 8 DQ, %AI area, 2 AI, %AQ area, 1 AQ,
+    // status %R10, %R11 for the module's word 2.
+    const uint16_t w[11] = {5, 14336, 16, 14600, 8, 32768 + 16 * 20, 2, 32768 + 16 * 30, 1,
+                            32768 + 16 * 9, 32768 + 16 * 10};
+    std::vector<uint8_t> cfg = {0xFF, 0xFF, 0x0F, 0x9F, 22, 0};
+    for (uint16_t x : w) cfg.insert(cfg.end(), {uint8_t(x), uint8_t(x >> 8)});
+    cfg.insert(cfg.end(), {0, 0, 0x00, 0xFA, 0x00, 0x00});
+    SetConfig(cfg);
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    EXPECT_EQ(std::string(io_cfg[1].text, 11), "I/O: PBSLV ");
+    EXPECT_EQ(io_cfg[1].di, 16);
+    EXPECT_EQ(io_cfg[1].dq, 8);
+    EXPECT_EQ(io_cfg[1].ai, 2);
+    EXPECT_EQ(io_cfg[1].aq, 1);
+    uint8_t b[4] = {};
+    ASSERT_EQ(read_io_eeprom(0x1E, 0xFC, 1, b, 3), 0u);
+    EXPECT_EQ(b[0], 5);
+
+    Log().clear();
+    IoDriverMsg start{};
+    start.code = 14;
+    start.slot = 1;
+    io_driver(&start);
+    ASSERT_EQ(read_io_eeprom(0x1E, 4, 4, b, 3), 0u);
+    EXPECT_EQ(std::vector<uint8_t>(b, b + 4), (std::vector<uint8_t>{2, 2, 1, 1}));
+    EXPECT_EQ(LE_Get16(Reg(BA_R + 16 * 10, 16)), 0x5678);
+    ASSERT_EQ(read_io_eeprom(0x1E, 0, 1, b, 3), 0u);
+    EXPECT_EQ(b[0], 1);  // run
+    for (const Xfer &x : Log()) {  // the address did not change: nothing written at 0xFE
+        EXPECT_FALSE(x.kind == 'w' && x.addr == 0x1E && x.data.size() > 2 && x.data[1] == 0xFE);
+    }
+
+    std::array<uint8_t, 4> in{};
+    IoGetIs(in.data(), 1, 128, 16);
+    EXPECT_EQ(in[0], 170);
+    EXPECT_EQ(in[1], 187);
+    EXPECT_EQ(LE_Get16(Reg(BA_R + 16 * 9, 16)), 0x1234);
+
+    // A station address outside 1..125 is reported in the status register.
+    LE_Put16(&io_config_bl[MF_HDR + 6], 200);
+    Io_SlotCheck();
+    EXPECT_EQ(LE_Get16(Reg(BA_R + 16 * 9, 16)), 0xFEFE);
+}
+
+}  // namespace
