@@ -1004,19 +1004,19 @@ void Start(IoDriverMsg *m) {
 }  // namespace
 
 uint32_t io_cal_location(int16_t row) {
-    // Location words: bits 9-11 the EEPROM's device select, bits 0-7 the
-    // memory address (stored with bits 9-10 inverted for some rows).
+    // Location words: the block's address in the memory form of mode 0 (the
+    // EEPROM's device select in bits 8-10 above the memory address), stored
+    // with bits 9-10 inverted for some rows.
     static constexpr uint16_t kLoc[IO_IDENT_ROWS] = {
-        0x0600, 0x0000, 0x0600, 0x0200, 0x6100, 0, 0, 0x0680, 0, 0, 0, 0, 0, 0, 0, 0,
-        0x0640, 0x0640, 0x0880, 0x0880, 0, 0x06C0, 0x0000, 0x06C0, 0x00C0, 0x06C0, 0, 0, 0, 0, 0, 0};
-    if (row < 0 || row >= int16_t(IO_IDENT_ROWS)) return 0xA0u << 7;
+        0x0600, 0x0500, 0x0600, 0x0400, 0x6100, 0, 0, 0x0680, 0, 0, 0, 0, 0, 0, 0, 0,
+        0x0640, 0x0640, 0x0080, 0x0080, 0, 0x06C0, 0x0000, 0x06C0, 0x00C0, 0x06C0, 0, 0, 0, 0, 0, 0};
+    if (row < 0 || row >= int16_t(IO_IDENT_ROWS)) return 0;
     uint16_t loc = kLoc[row];
     switch (row) {
     case 0: case 1: case 2: case 3: case 7: case 16: case 17: case 21: case 23: case 25: loc ^= 0x600; break;
     default: break;
     }
-    const uint32_t dev = 0xA0u | ((loc >> 8) & 0x0E);
-    return (dev << 7) | (loc & 0xFF);
+    return loc;
 }
 
 uint32_t io_get_gen_cfg(uint32_t slot) {

@@ -116,7 +116,7 @@ struct IoSlotState {
 extern std::array<IoSlotState, 2> tbl;
 extern uint8_t PwmMode;
 
-// Calibration block location (combined address for mode 0) of a row.
+// Calibration block location of a row: the combined address of memory mode 0.
 uint32_t io_cal_location(int16_t row);
 // Generic-module header read (bounded to 10 ms); 0 done.
 uint32_t io_get_gen_cfg(uint32_t slot);

@@ -366,3 +366,45 @@ TEST_F(IoTest, FieldbusSlaveStationAddressStartAndDataArea) {
 }
 
 }  // namespace
+
+namespace {
+using namespace io_test;
+
+TEST_F(IoTest, CalibrationBlockStoredInTheEepromIsLoadedAgain) {
+    Sim(R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [255, 127]},
+                      {"addr": "0xA0", "type": "eeprom", "blocks": 8, "write_cycle": 1}]})");
+    SetConfig({0x0E, 0x7F, 0, 0, 0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, 0);
+    std::array<uint8_t, 80> p{};
+    auto cal = [&](std::vector<uint8_t> d) {
+        p.fill(0);
+        p[0] = uint8_t(d.size());
+        std::copy(d.begin(), d.end(), p.begin() + 1);
+        IoCal(p.data());
+    };
+    cal({0x7F, 0, 3, 0, 0x01, 0x00, 0x00, 0x00, 0xD2, 0x04, 0x05, 0x00});  // pair 1 = (1234, 5)
+    cal({0x7F, 0, 4, 0});
+    EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, IOF_CAL_VALID);
+    std::array<uint8_t, 66> blk{};
+    ASSERT_EQ(I2C_read_mem(blk.data(), io_cal_location(ROW_CURRENT), 66, 0), 0u);
+    EXPECT_EQ(LE_Get16(&blk[0]), 1234);
+    EXPECT_EQ(LE_Get16(&blk[32]), 5);
+    EXPECT_EQ(LE_Get16(&blk[2]), 8771);
+    EXPECT_EQ(LE_Get16(&blk[64]), 0xF19E);
+    EXPECT_EQ(io_cal_location(ROW_CURRENT), 0x80u);  // 0xA0, memory 0x80
+
+    // The next configuration takes the stored block; without the validity word, the defaults.
+    Io_ResetProbe();
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    EXPECT_EQ(tbl[0].gain[0], 1234);
+    EXPECT_EQ(tbl[0].offset[0], 5);
+    EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, IOF_CAL_VALID);
+    cal({0x7F, 0, 6});
+    Io_ResetProbe();
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    EXPECT_EQ(tbl[0].gain[0], 8771);
+    EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, 0);
+}
+
+}  // namespace
