@@ -22,9 +22,11 @@ void Net_FlushRx();
 void CANOpen_PutByte(const uint8_t *data, uint32_t length, uint32_t mode);
 // Calibration pass-through: packet byte 0 is its length L, bytes 1..L the
 // command data (byte 2 the slot); on return byte 0 is the answer length and
-// bytes 1.. the answer. Placeholder: no modules, answers {1, 0x40}. Returns 0.
+// bytes 1.. the answer. A missing slot byte, a slot above 2 or without a
+// known module, or more data than the 64-byte calibration buffer answers
+// {1, 0x40}. Returns 0.
 uint32_t IoCal(uint8_t *packet);
-// Stops the modules of both slots. Placeholder: does nothing.
+// Stops the modules of both slots (code 13 to slot 0, then slot 1).
 void IoStop();
 
 // ---- I/O modules and the CAN node as seen by the controller modes and the scan
@@ -53,12 +55,13 @@ extern std::array<uint8_t, IO_SLOTS> slot_status;
 // clears the I/O fault bit 0x40 of word 131 and bit 5 of byte 64, stops the
 // modules when a slot is not in order, refreshes the slot information
 // (Cmd_SS_Info, copied to the image at byte 382). 1 when a slot is not in
-// order. Placeholder: no module found, slots 0 and 1 empty, slot 2 the
-// built-in Ethernet module; all in order.
+// order.
 uint32_t Io_SlotCheck();
 
 // One message to the module driver (code, slot, status answered, extra byte,
-// first point, count, buffer). Placeholder: answers status 0x80 (no module).
+// first point, count, buffer); the driver answers in it (status 0 done,
+// 0x80 no known module, 0xC0 slot above 2, 0x20 unknown code). The init
+// message (code 1) carries the ids of slots 0 and 1 in first and count.
 struct IoDriverMsg {
     uint8_t code;
     uint8_t slot;
@@ -78,7 +81,7 @@ void io_driver(IoDriverMsg *msg);
 
 // Point transfers of slots 0 and 1 (digital in whole bytes, analog in 16-bit
 // channels, buffers in the register image) and the per-scan service.
-// Placeholders: do nothing and answer 0.
+// Slots above 1 do nothing. All answer 0.
 uint32_t IoGetIs(uint8_t *buffer, uint32_t slot, uint32_t first_bit, uint32_t bits);
 uint32_t IoPutQs(uint8_t *buffer, uint32_t slot, uint32_t first_bit, uint32_t bits);
 uint32_t IoGetAIs(uint8_t *buffer, uint32_t slot, uint32_t first_channel, uint32_t channels);
