@@ -22,11 +22,9 @@ void Net_FlushRx();
 void CANOpen_PutByte(const uint8_t *data, uint32_t length, uint32_t mode);
 // Calibration pass-through: packet byte 0 is its length L, bytes 1..L the
 // command data (byte 2 the slot); on return byte 0 is the answer length and
-// bytes 1.. the answer. A missing slot byte, a slot above 2 or without a
-// known module, or more data than the 64-byte calibration buffer answers
-// {1, 0x40}. Returns 0.
+// bytes 1.. the answer. Placeholder: no modules, answers {1, 0x40}. Returns 0.
 uint32_t IoCal(uint8_t *packet);
-// Stops the modules of both slots (code 13 to slot 0, then slot 1).
+// Stops the modules of both slots. Placeholder: does nothing.
 void IoStop();
 
 // ---- I/O modules and the CAN node as seen by the controller modes and the scan
