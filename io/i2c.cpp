@@ -85,8 +85,8 @@ uint32_t I2C_read_mem(uint8_t *buf, uint32_t combined, uint32_t count, uint32_t 
         uint8_t ab[2];
         const unsigned n = MemAddr(f, a, ab);
         if (!PLAT_I2cWrite(f.dev, ab, n)) return 1;
-        const uint32_t piece = count - done < 4 ? count - done : 4;
-        if (!PLAT_I2cRead(f.dev, buf + done, piece)) return 1;
+        const uint32_t chunk = count - done < 4 ? count - done : 4;
+        if (!PLAT_I2cRead(f.dev, buf + done, chunk)) return 1;
     }
     return 0;
 }
@@ -102,12 +102,12 @@ uint32_t I2C_write_mem(const uint8_t *buf, uint32_t combined, uint32_t count, ui
         if (count > 1023) return 1;
         uint32_t a = combined & 0xFFFF;
         for (uint32_t done = 0; done < count;) {
-            const uint32_t piece = count - done < 100 ? count - done : 100;
+            const uint32_t chunk = count - done < 100 ? count - done : 100;
             const unsigned n = MemAddr(f, a, tx.data());
-            for (uint32_t i = 0; i < piece; i++) tx[n + i] = buf[done + i];
-            if (!PLAT_I2cWrite(f.dev, tx.data(), n + piece)) return 1;
-            done += piece;
-            a += piece;
+            for (uint32_t i = 0; i < chunk; i++) tx[n + i] = buf[done + i];
+            if (!PLAT_I2cWrite(f.dev, tx.data(), n + chunk)) return 1;
+            done += chunk;
+            a += chunk;
         }
         return 0;
     }
