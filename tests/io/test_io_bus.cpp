@@ -247,6 +247,10 @@ TEST_F(IoTest, ModuleExchangeThroughTheSlotLayer) {
     EXPECT_NE(out.find("\"0x4c\": [175, 255]"), std::string::npos) << out;
     IoGetIs(Reg(BA_I, 8), 0, 0, 8);
     EXPECT_EQ(Reg(BA_I, 8)[0], 0x05);
+    // Stopping drives the outputs to their stop state (no byte kept, defaults 0).
+    IoStop();
+    EXPECT_EQ(LastWrite(0x4C), (std::vector<uint8_t>{0xFF, 0xFF}));
+    IoPutQs(Reg(BA_Q, 8), 0, 0, 8);
 
     // Analog inputs: channel 0 = (0x4600 * 8771) >> 14 and the protection block.
     uint8_t *r = Reg(BA_R + 16 * 99, 14 * 16);
