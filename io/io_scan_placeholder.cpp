@@ -1,10 +1,13 @@
 // placeholder until the I/O modules and CAN buses land: no expansion module
 // is found, no point moves, the CAN node does nothing.
+#include <algorithm>
 #include <cstring>
 
 #include "core/cmd.h"
+#include "core/memfile.h"
 #include "core/plcreg.h"
 #include "io/io.h"
+#include "net/dpr.h"
 
 std::array<IoSlotRec, IO_SLOTS> io_cfg;
 std::array<IoSlotInfo, IO_SLOTS> slotinfo;
@@ -19,9 +22,31 @@ void SetRec(IoSlotRec &r, char status, const char *text) {
     std::memcpy(r.text, text, sizeof r.text);
     r.configured = 1;
 }
+// The configuration data of slot 2 (the built-in Ethernet module, id 0xFA00)
+// in the I/O configuration: records of slots 0, 1, 2 of u16 id (0xFFFF: not
+// configured, nothing follows), u16 length, data padded to 4 bytes.
+const uint8_t *EthernetConfig() {
+    const uint8_t *d = &io_config_bl[MF_HDR];
+    const std::size_t len = std::min<std::size_t>(MF_Len(io_config_bl.data()), IO_CONFIG_BL_SIZE - MF_HDR);
+    std::size_t pos = 0;
+    for (unsigned slot = 0; slot < 3; slot++) {
+        if (pos + 2 > len) return nullptr;
+        const uint16_t id = LE_Get16(d + pos);
+        pos += 2;
+        if (id == 0xFFFF) continue;
+        if (pos + 2 > len) return nullptr;
+        const uint16_t n = LE_Get16(d + pos);
+        pos += 2;
+        if (pos + n > len) return nullptr;
+        if (slot == 2) return (id == 0xFA00 && n > 0) ? d + pos : nullptr;
+        pos += (std::size_t(n) + 3) & ~std::size_t(3);
+    }
+    return nullptr;
+}
 }  // namespace
 
 uint32_t Io_SlotCheck() {
+    EtnConfp = EthernetConfig();
     SetRec(io_cfg[0], ' ', "I/O: Empty ");
     SetRec(io_cfg[1], ' ', "I/O: Empty ");
     SetRec(io_cfg[2], ' ', "I/O: TQR300");
