@@ -3,6 +3,7 @@
 // bounded by the block's length word and the room of the slot record.
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 
 #include "core/bytes.h"
 #include "core/memfile.h"
@@ -68,6 +69,7 @@ std::size_t Accounts(const Walk &w, std::size_t pos, StoreFn store) {
 // Network-time server names into the record and "/etc/ntp.conf".
 void NtpNames(const Walk &w, std::size_t pos, DprConfigRec &rec) {
     char path[512];
+    if (PLAT_Path("/etc", path, sizeof path)) mkdir(path, 0755);
     FILE *f = PLAT_Path("/etc/ntp.conf", path, sizeof path) ? std::fopen(path, "w+") : nullptr;
     bool listing = true;
     for (unsigned i = 0; i < 10; i++) {

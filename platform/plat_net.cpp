@@ -19,7 +19,6 @@
 #include <unistd.h>
 
 #include "platform/plat.h"
-#include "platform/plat_internal.h"
 
 namespace {
 
@@ -102,13 +101,27 @@ ShadowIf *Shadow(const char *name) {
     return nullptr;
 }
 
+// Appends one line to sim/net.log under the root.
+void NetLog(const char *line) {
+    char p[512];
+    if (PLAT_Root()[0] == 0 || !PLAT_Path("/sim/net.log", p, sizeof p)) return;
+    const int fd = open(p, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    char buf[160];
+    const int n = std::snprintf(buf, sizeof buf, "%s\n", line);
+    if (n > 0 && write(fd, buf, std::size_t(n) < sizeof buf ? std::size_t(n) : sizeof buf - 1) < 0) {
+        // nothing more to do: the log is a convenience
+    }
+    close(fd);
+}
+
 void LogLine(const char *what, const char *ifname, uint32_t net_addr) {
     char line[128], a[INET_ADDRSTRLEN] = "";
     struct in_addr ia {};
     ia.s_addr = net_addr;
     inet_ntop(AF_INET, &ia, a, sizeof a);
     std::snprintf(line, sizeof line, "ioctl %s %.16s %s", what, ifname, a);
-    PlatHost_Log(line);
+    NetLog(line);
 }
 
 uint32_t SinAddr(const struct sockaddr &sa) {
@@ -213,10 +226,23 @@ bool Refuse(const struct sockaddr *sa, socklen_t len) {
     if (HostIsolated() || Reachable(sa, len)) return false;
     if (!refused_logged.exchange(true)) {
         std::fprintf(stderr, "Network traffic off this machine refused (own namespace)\n");
-        PlatHost_Log("network: traffic to an outside address refused");
+        NetLog("network: traffic to an outside address refused");
     }
     errno = ENETUNREACH;
     return true;
+}
+
+// The machine's-own-namespace behaviour whatever the namespace (tests).
+int OwnIoctl(int, unsigned long request, void *arg) { return ShadowIoctl(request, arg); }
+const char *OwnDevice(const char *) { return "lo"; }
+uint32_t OwnBindAddr(uint32_t addr) { return addr == INADDR_ANY ? INADDR_LOOPBACK : addr; }
+int OwnConnect(int fd, const struct sockaddr *sa, socklen_t len) {
+    if (!Reachable(sa, len)) return errno = ENETUNREACH, -1;
+    return connect(fd, sa, len);
+}
+ssize_t OwnSendTo(int fd, const void *buf, std::size_t n, int flags, const struct sockaddr *sa, socklen_t len) {
+    if (!Reachable(sa, len)) return errno = ENETUNREACH, -1;
+    return sendto(fd, buf, n, flags, sa, len);
 }
 
 int HostIoctl(int fd, unsigned long request, void *arg) {
@@ -238,12 +264,17 @@ ssize_t HostSendTo(int fd, const void *buf, std::size_t n, int flags, const stru
     return sendto(fd, buf, n, flags, sa, len);
 }
 
-const PlatNetOps *Ops() { return PLAT_IsBoard() ? &plat_net_board : &plat_net_host; }
+const PlatNetOps *Ops() {
+    if (plat_net != nullptr) return plat_net;
+    return PLAT_IsBoard() ? &plat_net_board : &plat_net_host;
+}
 
 }  // namespace
 
 const PlatNetOps plat_net_board = {BoardIoctl, BoardDevice, BoardBindAddr, BoardConnect, BoardSendTo};
 const PlatNetOps plat_net_host = {HostIoctl, HostDevice, HostBindAddr, HostConnect, HostSendTo};
+const PlatNetOps plat_net_own = {OwnIoctl, OwnDevice, OwnBindAddr, OwnConnect, OwnSendTo};
+const PlatNetOps *plat_net = nullptr;
 
 int PLAT_NetIsolatedFrom(const char *own, const char *init, const char *ancestor) {
     if (own == nullptr || own[0] == 0) return 0;
@@ -252,7 +283,10 @@ int PLAT_NetIsolatedFrom(const char *own, const char *init, const char *ancestor
     return std::strcmp(own, ref) != 0 ? 1 : 0;
 }
 
-int PLAT_NetIsolated() { return PLAT_IsBoard() || HostIsolated() ? 1 : 0; }
+int PLAT_NetIsolated() {
+    if (plat_net == &plat_net_own) return 0;
+    return PLAT_IsBoard() || HostIsolated() ? 1 : 0;
+}
 int PLAT_NetIoctl(int fd, unsigned long request, void *arg) { return Ops()->ioctl(fd, request, arg); }
 const char *PLAT_NetDevice(const char *ifname) { return Ops()->device(ifname); }
 uint32_t PLAT_NetBindAddr(uint32_t addr) { return Ops()->bind_addr(addr); }

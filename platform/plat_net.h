@@ -4,7 +4,7 @@
 // Interface calls (address, mask, flags, routes, ARP, hardware address, link
 // speed) go through PLAT_NetIoctl. On a workstation they act only inside a
 // network namespace that is not the machine's own; in the machine's own
-// namespace they are logged to sim/commands.log and played on a small
+// namespace they are logged to sim/net.log and played on a small
 // in-memory stand-in of the interfaces, sockets meant for "eth0" are bound to
 // the loopback interface, and nothing is sent to an address outside
 // 127.0.0.0/8 (or ::1).
@@ -24,6 +24,10 @@ struct PlatNetOps {
                       socklen_t len);
 };
 extern const PlatNetOps plat_net_board, plat_net_host;
+// The machine's-own-namespace behaviour wherever the process runs (tests).
+extern const PlatNetOps plat_net_own;
+// The table in force; null chooses by the machine (board, or host).
+extern const PlatNetOps *plat_net;
 
 // 1 when the process runs in a network namespace of its own (a test's), or on
 // the board: interface calls really act. 0 in the workstation's own namespace.

@@ -18,6 +18,7 @@ NX_PACKET_POOL *QncanPacketPoolPtr;
 uint8_t *QncanDpram;
 uint8_t QncanBusy;
 uint32_t QncanBusyTimer;
+uint32_t QncanPort = QNCAN_PORT;
 
 namespace {
 
@@ -197,8 +198,8 @@ uint32_t QncanRelisten(QncanConnState &st) {
     for (unsigned i = 0; i < QNCAN_SLOTS; i++) {
         NX_TCP_SOCKET &s = st.slots[i].socket;
         if (s.state != NX_TCP_CREATED) continue;
-        const uint32_t r = st.listening ? _nx_tcp_server_socket_relisten(st.ip, QNCAN_PORT, &s)
-                                        : _nx_tcp_server_socket_listen(st.ip, QNCAN_PORT, &s, 0, QncanConnect);
+        const uint32_t r = st.listening ? _nx_tcp_server_socket_relisten(st.ip, QncanPort, &s)
+                                        : _nx_tcp_server_socket_listen(st.ip, QncanPort, &s, 0, QncanConnect);
         if (r == NX_SUCCESS) {
             st.listening = 1;
             return 1;

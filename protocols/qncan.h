@@ -10,6 +10,8 @@
 #include "net/nx.h"
 
 constexpr uint32_t QNCAN_PORT = 18501;
+// Port listened on (QNCAN_PORT; tests in the machine's namespace move it).
+extern uint32_t QncanPort;
 constexpr unsigned QNCAN_SLOTS = 8;
 constexpr uint32_t QNCAN_HDR = 28;
 constexpr uint32_t QNCAN_PAYLOAD_MAX = 67;     // payload of a posted block or a reply
