@@ -44,6 +44,13 @@ struct CmdRecord {
 extern CmdRecord CmdBuf;
 
 extern uint32_t CmdHost;         // 0 serial port or modem socket, 1 Ethernet channel
+
+// The driver record (Vcomm_Drv) each host code talks through. Host 0 is the
+// programming port; host 1 is the Ethernet channel's own calls until a
+// transport installs a port for it (VCOMM_NO_PORT: no record). Every byte of
+// a host with a record goes through that record's operations only.
+constexpr uint32_t CMD_HOSTS = 2;
+extern std::array<uint32_t, CMD_HOSTS> Cmd_HostPort;
 extern uint32_t ChkHost;
 extern uint8_t CmdRun;           // command in progress, CMD_IDLE none
 extern uint8_t CmdMode;          // step of a multi-frame handler or of forwarding
