@@ -51,7 +51,7 @@ uint8_t Proto(const VcommPort &p) { return p.SerialOpenMode[5] & 0x0F; }
 int OpenDevice() {
     char path[512];
     if (PLAT_Path(kDevice, path, sizeof path) == nullptr) return -1;
-    const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return -1;
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     return fd;
