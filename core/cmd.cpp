@@ -17,6 +17,7 @@
 #include "net/net.h"
 
 uint8_t Cmd_Downloading;
+uint8_t Cmd_PgmHold;
 uint8_t Cmd_Override;
 std::array<uint8_t, 98> Cmd_SS_Info;
 
@@ -141,6 +142,7 @@ void ConversationTimeout() {
         nvram_init(0, CmdGrfxType ? 0 : 1);
         CmdPanel(1);
     }
+    if (Cmd_PgmHold) Cmd_ProgramAbandoned();
     Vcomm_LockSet(0);
     ResetReceiver();
     CmdBuf.one_byte = 0;

@@ -6,6 +6,12 @@
 #include <cstdint>
 
 extern uint8_t Cmd_Downloading;  // 1 while a download is in progress
+// 1 while a program download (type 0) is open outside an on-line change: the
+// program area is incomplete and the scan never executes it (I/O goes on,
+// outputs hold). Cleared when the last frame arrives; a download that is
+// abandoned puts the stored program back first (Cmd_ProgramAbandoned).
+extern uint8_t Cmd_PgmHold;
+void Cmd_ProgramAbandoned();
 extern uint8_t Cmd_Override;     // the port is lent to the modem or the Talk blocks
 
 // 0 warm-resets the controller; 1 re-opens the programming port in the

@@ -162,6 +162,7 @@ void DownloadClose() {
     case 0:
         PlcWordSet(W_FAULT, PlcWord(W_FAULT) & uint16_t(~0x0104));
         nv_get_features();
+        Cmd_PgmHold = 0;  // complete: the scan runs the new program
         break;
     case 2:
         std::memcpy(io_force.data(), Data(fi), std::min<uint32_t>(xfer_cursor, uint32_t(io_force.size())));
@@ -199,6 +200,7 @@ void DownloadOverflow() {
         PlcWordSet(130, 0);
         LoadProgram();
     }
+    if (Cmd_PgmHold) Cmd_ProgramAbandoned();
     Refuse();
 }
 
@@ -214,6 +216,8 @@ void download_memory() {
         CmdGrfxType = (type >= 7 && type <= 11) ? 1 : 0;
         xfer_cursor = 0;
         const FileInfo &fi = *Info(type);
+        // From here on the program area is incomplete until its last frame.
+        if (type == 0) Cmd_PgmHold = 1;
         if (fi.erase) SYS_BlockErase(fi.area, uint32_t(fi.erase_kb) * 1024u);
         if (type == 23) Cmd_CopenDownload = 1;
         return DataPhaseBegin();
@@ -578,6 +582,17 @@ void do_comm_lock() {
         FPGA_GetFrt();
         Timer_Start(CmdBaudTimer, std::max<uint32_t>(PlcWord(W_CMD_LOCK), 9000));
     }
+}
+
+void Cmd_ProgramAbandoned() {
+    Cmd_PgmHold = 0;
+    LoadLadder();
+    const uint32_t len = MF_Len(ladder_bl.data());
+    const bool whole = len <= LADDER_BL_SIZE - MF_HDR && crc16(&ladder_bl[MF_HDR], len) == MF_Crc(ladder_bl.data());
+    if (whole) return;
+    // Nothing whole to run (none stored, or the stored one is damaged).
+    PlcWordSet(W_FAULT, uint16_t(PlcWord(W_FAULT) | FAULT_INVALID));
+    SetPlcMode(0);
 }
 
 void CmdPanel(uint32_t end) {
