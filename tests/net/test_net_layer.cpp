@@ -18,6 +18,7 @@
 
 #include "net/enet.h"
 #include "net/nx.h"
+#include "net/nxe.h"
 #include "platform/plat.h"
 #include "platform/plat_net.h"
 #include "tests/support/temp_root.h"
@@ -300,4 +301,8 @@ TEST(NetSocket, ListenRelistenAcceptCloseSendAndUdp) {
     EXPECT_EQ(pk->nx_packet_state, NX_PACKET_FREE);
     _nx_udp_socket_delete(&u);
     EXPECT_EQ(u.fd, -1);
+    // The checking front ends refuse missing records before the call.
+    EXPECT_EQ(_nxe_tcp_socket_send(nullptr, pk, 0), NX_PTR_ERROR);
+    EXPECT_EQ(_nxe_udp_socket_receive(&u, nullptr, 0), NX_PTR_ERROR);
+    EXPECT_EQ(_nxe_ip_driver_direct_command(&ip, 11, nullptr), NX_PTR_ERROR);
 }
