@@ -194,12 +194,14 @@ uint32_t DprParseBlock(const uint8_t *block, std::size_t block_bytes, uint32_t n
             uint32_t items = 0, ref = 0, desc = 0;
             while (ok && (ok = w.Word(p, ref)) && ref != 0) {
                 if (!(ok = w.Word(p + 4, desc))) break;
-                if (items < DPR_EGD_ITEMS) {
+                // Items beyond the room of an exchange are skipped whole.
+                const bool room = items < DPR_EGD_ITEMS;
+                if (room) {
                     x.items[items][0] = ref;
                     x.items[items][1] = desc;
                     items++;
                 }
-                if ((desc & 0xE000) == 0x8000 && EGD_Index_Count < DPR_EGD_STATUS_MAX) {
+                if (room && (desc & 0xE000) == 0x8000 && EGD_Index_Count < DPR_EGD_STATUS_MAX) {
                     Dpr_Add_Egd_Status_Req(ref, uint16_t(desc), EGD_Index_Count);
                     EGD_Index_Count++;
                     rec.egd_status_count++;

@@ -167,18 +167,27 @@ TEST(NetConfig, TypicalBlockAccountsEgdModbusAndBounds) {
     // A length word far beyond the bytes present, no terminator, an exchange
     // of 150 items and an over-long scrambled string: the walk stays inside
     // the block, keeps 99 items and 40 characters.
+    // Three exchanges of status items: 297 kept items, 256 status entries.
     Stream big;
-    big << 0x80000000 << 1 << 2 << 3 << 4;
-    for (uint32_t i = 0; i < 150; i++) big << (40000 + 16 * i) << 0x10;
-    big << 0 << 0 << 0x04000000;
+    for (uint32_t x = 0; x < 3; x++) {
+        big << (0x80000000 | x) << 1 << 2 << 3 << 4;
+        for (uint32_t i = 0; i < 150; i++) big << (40000 + 16 * i) << 0x8001;
+        big << 0 << 0;
+    }
+    big << 0x04000000;
     std::vector<uint8_t> longstr{60};
     for (int i = 0; i < 60; i++) longstr.push_back(uint8_t('a' ^ DprCryptKey[i % 40]));
     big.Bytes(longstr);
     big.Bytes(Scrambled("")).Bytes(Scrambled("")).Bytes({1, 0, 0, 0});
     std::vector<uint8_t> b = big.Block(1, 2);
     LE_Put32(&b[0], 0x7FFFFFF0);
+    EGD_Index_Count = 0;
     ASSERT_EQ(Parse(b, rec), 0u);
     EXPECT_EQ(rec.egd[0].items[98][0], 40000u + 16 * 98);
+    EXPECT_EQ(rec.egd[2].items[98][0], 40000u + 16 * 98);
+    EXPECT_EQ(EGD_Index_Count, DPR_EGD_STATUS_MAX);
+    EXPECT_EQ(rec.egd_status_count, DPR_EGD_STATUS_MAX);
+    EXPECT_EQ(LE_Get32(DprStatusWrReqs + 8 * 255 + 4), 40000u + 16 * (255 - 198));
     EXPECT_EQ(std::strlen(rec.http.user), 40u);
     EXPECT_EQ(rec.http.flag, 1);
     b.resize(b.size() - 6);  // cut inside the account
