@@ -6,6 +6,9 @@
 #include <sys/stat.h>
 
 #include "core/bytes.h"
+#include "core/cmd.h"
+#include "core/plcreg.h"
+#include "core/rtc.h"
 #include "core/memfile.h"
 #include "iec/services/drevano.h"
 #include "net/dpr.h"
@@ -95,6 +98,16 @@ uint32_t CountEntries(const uint8_t *table, uint32_t max) {
     return n;
 }
 
+// The system time from the controller's UTC clock record, when the command
+// processor allows it.
+void SystemTimeFromClock() {
+    if (CmdRun != 0xFF) return;
+    uint16_t utc[6];
+    for (unsigned i = 0; i < 6; i++) utc[i] = LE_Get16(&plc_reg[108582 + 2 * i]);
+    UtcTime t{};
+    if (UtcCheck(utc, CheckLeap(utc[5])) && UtcGet(utc, &t) != 0) PLAT_SetSystemTime(int64_t(t.seconds));
+}
+
 void AddressesAndEnables(const Walk &w, std::size_t pos, uint32_t k, uint32_t n, DprConfigRec &rec,
                          std::size_t &stop, bool &ok) {
     uint32_t F = 0, v = 0;
@@ -150,9 +163,14 @@ void AddressesAndEnables(const Walk &w, std::size_t pos, uint32_t k, uint32_t n,
         if (!pair(rec.mask_ref) || !pair(rec.gateway_ref)) return;
         if ((e[2] & EN2_DNS_WORD) && !pair(rec.dns_ref)) return;
     }
-    if (n == 0 && NTP_Enabled != 1) {
-        e[2] &= uint8_t(~EN2_NTP);
-        NTP_Enabled = 0;
+    if (n == 0) {
+        if (NTP_Enabled != 1) {
+            e[2] &= uint8_t(~EN2_NTP);
+            NTP_Enabled = 0;
+            SystemTimeFromClock();
+        } else if (!(F & 0x2000)) {
+            SystemTimeFromClock();
+        }
     }
     (void)v;
     stop = p;

@@ -5,6 +5,8 @@
 
 #include <arpa/inet.h>
 #include <cstring>
+#include <functional>
+#include <string>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -23,7 +25,8 @@
 
 namespace {
 
-constexpr uint16_t kPort = 18621;
+// Each test listens on a port of its own: ctest runs them side by side.
+uint16_t kPort = 18621;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -102,6 +105,8 @@ Bytes Payload(const Bytes &reply) { return Bytes(reply.begin() + QNCAN_HDR, repl
 class Channel : public ::testing::Test {
 protected:
     void SetUp() override {
+        const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        kPort = uint16_t(18621 + std::hash<std::string>{}(name) % 64);
         plat_net = &plat_net_own;
         QncanPort = kPort;
         Dpr_Init();
