@@ -138,8 +138,7 @@ void StepSlot(QncanConnState &st, unsigned k) {
         NX_PACKET *pk = nullptr;
         if (_nx_tcp_socket_receive(&slot.socket, &pk, 0) != NX_SUCCESS) return;
         const uint32_t n = pk->nx_packet_length;
-        if (slot.rx_len + n > slot.rx.size()) {
-            // More than one request can hold: the stream is not ours.
+        if (slot.rx_len + n > slot.rx.size()) {  // cannot happen: an incomplete request is shorter
             _nx_packet_release(pk);
             QncanDisconnect(&slot.socket);
             return;
@@ -148,6 +147,7 @@ void StepSlot(QncanConnState &st, unsigned k) {
         slot.rx_len += n;
         _nx_packet_release(pk);
         if (slot.rx_len >= QNCAN_HDR && LE_Get16(&slot.rx[QH_LEN]) > QNCAN_FRAME_MAX) {
+            // A request longer than any the tool sends: the stream is not ours.
             QncanDisconnect(&slot.socket);
             return;
         }

@@ -27,7 +27,8 @@ struct QncanSlot {
     uint32_t last_activity;   // ms
     // Bytes of the stream not yet served: requests are framed by their
     // payload length, however the reads split or merge them.
-    std::array<uint8_t, QNCAN_HDR + QNCAN_FRAME_MAX> rx;
+    // Room for an incomplete request and one more read.
+    std::array<uint8_t, QNCAN_HDR + QNCAN_FRAME_MAX + NX_MAX_READ> rx;
     uint32_t rx_len;
 };
 

@@ -272,6 +272,21 @@ TEST_F(Channel, RequestsRepliesFramingOwnershipAndLevels) {
     a.Send(Frame({0x09, 0x01, 0x7F, 0x77}));
     Pass(3);
     EXPECT_EQ(Received().size(), 4u);
+    // Twenty requests in one burst are served one per pass, none lost.
+    Bytes burst;
+    for (int i = 0; i < 20; i++) {
+        const Bytes f = Frame({0x09, 0x01, uint8_t(i), 0x00});
+        burst.insert(burst.end(), f.begin(), f.end());
+    }
+    Etn_PutTx(112);
+    Pass(2);
+    a.Send(burst);
+    for (int i = 0; i < 20; i++) {
+        const Bytes got = Next();
+        ASSERT_EQ(got.size(), 4u) << i;
+        EXPECT_EQ(got[2], i);
+    }
+    EXPECT_EQ(Qncan_ConnCnt(0), 1u);
     // A payload over 67 bytes is posted clipped to 67.
     Etn_PutTx(112);
     Pass(2);
