@@ -80,6 +80,7 @@ uint32_t ConnectionCount() {
 }
 
 bool FirstCall() {
+    Etn_InstallPort();
     Dpr_Init();
     const uint16_t r = LE_Get16(&DprMap[DPR_CFG_REQ]);
     const uint16_t a = LE_Get16(&DprMap[DPR_CFG_ACK]);

@@ -4,7 +4,9 @@
 #include <cstring>
 
 #include "core/bytes.h"
+#include "core/cmd.h"
 #include "core/plcreg.h"
+#include "core/vcomm.h"
 #include "net/net.h"
 #include "net/etn_chan.h"
 
@@ -115,4 +117,33 @@ void Etn_UpdateSecurity() {
         std::memcpy(&DprMap[ETN_USERS + 4 * u], rec, 4);
         DprMap[ETN_LEVELS + u] = rec[20];
     }
+}
+
+// ---- the channel as a port of the command protocol ---------------------------------------------
+namespace {
+VcommMode etn_mode = qncan_mode;
+uint8_t *EtnModeRec(uint32_t) { return etn_mode.data(); }
+uint32_t EtnOpen(uint32_t, const uint8_t *) { return 1; }
+uint32_t EtnCheck(uint32_t) { return Etn_CheckRx(); }
+uint32_t EtnGet(uint32_t) { return Etn_GetRx(); }
+void EtnFlush(uint32_t) { Etn_FlushRx(); }
+uint32_t EtnPut(uint32_t, uint8_t b) { return Etn_PutTx(b); }
+uint32_t EtnPutn(uint32_t, const uint8_t *d, uint32_t n) {
+    Etn_PutnTx(d, n);
+    return n;
+}
+uint32_t EtnEmpty(uint32_t) { return Etn_TxPending() ? 0 : 1; }
+}  // namespace
+
+void Etn_InstallPort() {
+    VcommDrv d{};
+    d.ModeRec = EtnModeRec;
+    d.Open = EtnOpen;
+    d.CheckRx = EtnCheck;
+    d.GetRx = EtnGet;
+    d.FlushRx = EtnFlush;
+    d.PutTx = EtnPut;
+    d.PutnTx = EtnPutn;
+    d.EmptyTx = EtnEmpty;
+    if (Vcomm_Install(ETN_VCOMM_PORT, d)) Cmd_HostPort[1] = ETN_VCOMM_PORT;
 }

@@ -11,3 +11,8 @@ void Etn_TxPump();
 uint32_t Etn_TxPending();
 // Forgets held replies and the read index (start-up).
 void Etn_Reset();
+
+// Driver record through which the command protocol talks to its Ethernet
+// host (host 1): the channel's calls as port operations.
+constexpr uint32_t ETN_VCOMM_PORT = 1;
+void Etn_InstallPort();

@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "core/bytes.h"
+#include "core/cmd.h"
+#include "core/vcomm.h"
 #include "core/plcreg.h"
 #include "net/dpr.h"
 #include "net/enet.h"
@@ -177,6 +179,19 @@ TEST(NetChannel, HandshakesOfTheMapInBothDirections) {
     EXPECT_EQ(DprMap[ETN_TX_DATA + 3], 3);
     DprMap[ETN_TX_ACK] = DprMap[ETN_TX_REQ];
     EXPECT_EQ(Etn_TxPending(), 0u);
+
+    // The channel as the command protocol's port of host 1.
+    Etn_InstallPort();
+    ASSERT_EQ(Cmd_HostPort[1], ETN_VCOMM_PORT);
+    EXPECT_EQ(Vcomm_Present(ETN_VCOMM_PORT), 1u);
+    EXPECT_EQ(Vcomm_Protocol(ETN_VCOMM_PORT), VCOMM_PROTO_CMD);
+    Vcomm_Drv[ETN_VCOMM_PORT].PutnTx(ETN_VCOMM_PORT, frame, 3);
+    EXPECT_EQ(LE_Get16(&DprMap[ETN_TX_LEN]), 3);
+    DprMap[ETN_B_DATA] = 0x42;
+    DprMap[ETN_B_REQ] = uint8_t(1 - DprMap[ETN_B_ACK]);
+    EXPECT_EQ(Vcomm_Drv[ETN_VCOMM_PORT].CheckRx(ETN_VCOMM_PORT), 1u);
+    EXPECT_EQ(Vcomm_Drv[ETN_VCOMM_PORT].GetRx(ETN_VCOMM_PORT), 0x42u);
+    DprMap[ETN_TX_ACK] = DprMap[ETN_TX_REQ];
 
     // Status and access state from the register image.
     plc_reg.fill(0);
