@@ -382,6 +382,24 @@ uint32_t AutoSaveRegisters() {
     return 1;
 }
 
+uint32_t AutoSaveRegistersNow() {
+    char path[512], tmp[512];
+    if (PLAT_Path(MF_AUTOREG, path, sizeof path) == nullptr) return 0;
+    struct stat st {};
+    if (stat(path, &st) != 0) return 0;
+    const std::size_t n = std::strlen(path);
+    if (n + 5 > sizeof tmp) return 0;
+    std::memcpy(tmp, path, n);
+    std::memcpy(tmp + n, ".sig", 5);
+    const int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0600);
+    if (fd < 0) return 0;
+    bool ok = WriteAll(fd, plc_reg.data(), PLC_REG_SIZE) && fsync(fd) == 0;
+    if (close(fd) != 0) ok = false;
+    if (ok) ok = rename(tmp, path) == 0;
+    if (!ok) unlink(tmp);
+    return ok ? 1 : 0;
+}
+
 uint32_t AutoLoadRegisters() {
     bbram.fill(0);
     int fd = OpenRead(MF_BBRAM);

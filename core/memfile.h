@@ -70,6 +70,10 @@ uint32_t SaveLadder();
 uint32_t Z7SaveLadderPgm();
 uint32_t DeleteProgram();
 uint32_t AutoSaveRegisters();
+// The same save from the fatal-signal path: no lock, no stdio, no allocation;
+// a file of its own for the temporary copy, so a save the fault interrupted
+// (or one running in another thread) is never disturbed.
+uint32_t AutoSaveRegistersNow();
 uint32_t AutoLoadRegisters();
 uint32_t CrtAutoSaveRegFile();
 uint32_t DelAutoRegFile();
