@@ -261,8 +261,6 @@ void KillFileJobs() {
 
 void PlcInit(uint32_t cold) { PlcRegInit(cold); }
 
-void PlcScan_Reset() { scanned = false; }
-
 void IoStart() {
     PlcTmpClear();
     PlcOldInit();

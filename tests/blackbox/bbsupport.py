@@ -6,6 +6,7 @@ to every process started."""
 
 import os
 import pty
+import re
 import shutil
 import signal
 import subprocess
@@ -18,6 +19,15 @@ sys.path.insert(0, os.path.join(SOURCE, "tools"))
 from plcclient import PlcClient, ProtocolError, set_raw  # noqa: E402
 
 CONTROLLER = os.environ.get("PLC_CONTROLLER", "build/controller")
+
+
+def _setup_lines():
+    """The hardware check's shell lines, from the one list the C++ tests use too."""
+    with open(os.path.join(SOURCE, "tests", "support", "setup_lines.h")) as f:
+        return [m.group(1) for m in (re.match(r'^    "(.*)",$', ln) for ln in f) if m]
+
+
+SETUP_LINES = _setup_lines()
 REG_BYTES = 109176  # autoreg.dta: the whole register image
 
 
