@@ -9,8 +9,6 @@
 std::array<IoSlotRec, IO_SLOTS> io_cfg;
 std::array<IoSlotInfo, IO_SLOTS> slotinfo;
 std::array<uint8_t, IO_SLOTS> slot_status;
-uint8_t NodeId_Flag;
-uint8_t NetStatsClear;
 
 namespace {
 void SetRec(IoSlotRec &r, char status, const char *text) {
@@ -50,8 +48,3 @@ uint32_t IoPutQs(uint8_t *, uint32_t, uint32_t, uint32_t) { return 0; }
 uint32_t IoGetAIs(uint8_t *, uint32_t, uint32_t, uint32_t) { return 0; }
 uint32_t IoPutAQs(uint8_t *, uint32_t, uint32_t, uint32_t) { return 0; }
 uint32_t IoService(uint32_t) { return 0; }
-
-void CANOpenInit(const NetInitRec *) {}
-void CANOpenRxMsg() {}
-void CANOpenTxMsg() {}
-void _Can_SetEvent(uint32_t, uint32_t, CanEventFn) {}
