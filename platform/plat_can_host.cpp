@@ -103,6 +103,11 @@ int HostOpen(const char *ifname) {
         e.used = true;
         return slot;
     }
+    if (PLAT_Root()[0] == 0) {
+        // Without a root folder the bus would live in the machine's own /sim.
+        errno = EACCES;
+        return -1;
+    }
     char p[400];
     for (const char *d : {"/sim", "/sim/can"}) {
         if (PLAT_Path(d, p, sizeof p)) mkdir(p, 0755);
