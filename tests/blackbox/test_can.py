@@ -13,6 +13,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from bbsupport import Controller  # noqa: E402
+from plcclient import PlcClient, Timeout  # noqa: E402
 
 R_BASE = 32768
 
@@ -107,6 +108,105 @@ class Peer:
         self.running = False
         self.thread.join(1)
         self.sock.close()
+
+
+class CanTool:
+    """The programming tool as CAN node `me`: command bytes to node `node` go
+    as SDO block downloads to its index 0x5000; the node's replies arrive as
+    block downloads to this node and are answered as a server would."""
+
+    def __init__(self, peer, node, me=3):
+        self.peer, self.node, self.me = peer, node, me
+        self.rx = bytearray()
+        self.cv = threading.Condition()
+        self.acks = []
+        self.block = None
+        peer.responder = self._frame
+
+    def _frame(self, peer, fr):
+        cid, data = fr[0], fr[1]
+        if cid == 0x580 + self.node:
+            with self.cv:
+                self.acks.append(data)
+                self.cv.notify_all()
+        elif cid == 0x600 + self.me and data:
+            if data[0] == 0xC2:
+                size = int.from_bytes(data[4:8], "little")
+                self.block = [size, bytearray()]
+                peer.send(0x580 + self.me, bytes([0xA0, 0, 0x50, 0, (size + 6) // 7, 0, 0, 0]))
+            elif self.block is not None:
+                size, buf = self.block
+                buf += data[1:]
+                if data[0] & 0x80:
+                    seq = data[0] & 0x7F
+                    peer.send(0x580 + self.me, bytes([0xA2, seq, seq, 0, 0, 0, 0, 0]))
+                    with self.cv:
+                        self.rx += buf[1:size]
+                        self.cv.notify_all()
+                    self.block = None
+
+    def _ack(self, timeout=2.0):
+        with self.cv:
+            end = time.monotonic() + timeout
+            while not self.acks:
+                left = end - time.monotonic()
+                if left <= 0:
+                    raise Timeout("no block answer")
+                self.cv.wait(left)
+            return self.acks.pop(0)
+
+    def send(self, data):
+        data = bytes(data)
+        while data:
+            chunk, data = data[:200], data[200:]
+            block = bytes([self.me]) + chunk
+            for _ in range(100):
+                self.peer.send(0x600 + self.node, bytes([0xC2, 0, 0x50, 0]) + len(block).to_bytes(4, "little"))
+                if self._ack()[0] == 0xA0:
+                    break
+                time.sleep(0.005)  # refused: the node's queue has no room yet
+            else:
+                raise Timeout("block refused")
+            for i in range(0, len(block), 7):
+                last = i + 7 >= len(block)
+                self.peer.send(0x600 + self.node, bytes([(i // 7 + 1) | (0x80 if last else 0)]) + block[i:i + 7])
+            a = self._ack()
+            if a[0] != 0xA2:
+                raise Timeout("block answered %s" % a.hex())
+
+    def read(self, n, timeout):
+        with self.cv:
+            end = time.monotonic() + timeout
+            while len(self.rx) < n:
+                left = end - time.monotonic()
+                if left <= 0:
+                    raise Timeout("no answer (%d of %d bytes)" % (len(self.rx), n))
+                self.cv.wait(left)
+            out = bytes(self.rx[:n])
+            del self.rx[:n]
+            return out
+
+
+class CanClient(PlcClient):
+    """The command protocol client of tools/plcclient.py over CAN."""
+
+    def __init__(self, tool, **kw):
+        super().__init__(None, **kw)
+        self.tool = tool
+
+    def write(self, data):
+        self.tool.send(data)
+
+    def read_exact(self, n, timeout=None):
+        return self.tool.read(n, self.timeout if timeout is None else timeout)
+
+    def flush_input(self):
+        with self.tool.cv:
+            self.tool.rx.clear()
+
+    def silent_for(self, seconds):
+        time.sleep(seconds)
+        return not self.tool.rx
 
 
 def abort_code(ans):
@@ -374,6 +474,16 @@ class SlaveBlock(CanCase):
         self.assertEqual(stream, answer * 5)
         gaps = [b - a for t in blocks for a, b in zip(t, t[1:])]
         self.assertTrue(gaps and all(g >= 0.004 for g in gaps), blocks)
+        # the command protocol over CAN: a download and its upload
+        p.responder = None
+        time.sleep(0.2)
+        tool = CanTool(p, 5)
+        c = CanClient(tool, target=5, timeout=3.0)
+        self.assertIn(c.get_mode(), range(0, 5))
+        data = os.urandom(3000)
+        c.download(0, data)
+        self.assertEqual(c.upload(0), data)
+        p.responder = None
         # a block whose sender id has bit 7 set would answer on the NMT identifier
         p.clear()
         p.send(0x605, bytes.fromhex("C200500005000000"))
