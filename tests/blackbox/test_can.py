@@ -38,7 +38,7 @@ class Peer:
         self.sock.bind(path)
         self.sock.settimeout(0.05)
         self.frames = []
-        self.lock = threading.Lock()
+        self.lock = threading.Condition()
         self.responder = None
         self.running = True
         self.thread = threading.Thread(target=self._read, daemon=True)
@@ -58,6 +58,7 @@ class Peer:
             fr = (word & 0x1FFFFFFF, bytes(data[:min(n, 8)]), bool(word & 0x40000000), time.monotonic())
             with self.lock:
                 self.frames.append(fr)
+                self.lock.notify_all()
             if self.responder:
                 self.responder(self, fr)
 
@@ -84,11 +85,13 @@ class Peer:
     def wait(self, cid, timeout=2.0, pred=None, count=1):
         """The first count frames on cid (matching pred) within timeout."""
         end = time.monotonic() + timeout
-        while True:
-            hits = [f for f in self.got(cid) if pred is None or pred(f[1])]
-            if len(hits) >= count or time.monotonic() > end:
-                return hits
-            time.sleep(0.01)
+        with self.lock:
+            while True:
+                hits = [f for f in self.frames if (cid is None or f[0] == cid) and (pred is None or pred(f[1]))]
+                left = end - time.monotonic()
+                if len(hits) >= count or left <= 0:
+                    return hits
+                self.lock.wait(left)
 
     def sdo(self, node, req, timeout=1.5):
         """One SDO request to the server of node; its answer's 8 bytes."""
