@@ -11,6 +11,11 @@ import threading
 import time
 import unittest
 
+try:
+    import can  # python3-can
+except ImportError:  # the set-up script installs it
+    can = None
+
 sys.path.insert(0, os.path.dirname(__file__))
 from bbsupport import Controller  # noqa: E402
 from plcclient import PlcClient, Timeout  # noqa: E402
@@ -272,6 +277,50 @@ def slave_record(node, time_ms, device_type, assign=0x01):
     return bytes(r)
 
 
+def python_can_bus(root, name="pycan"):
+    """A python-can bus on the host bus of the controller's root."""
+
+    class HostBus(can.BusABC):
+        def __init__(self, channel="can0", **kw):
+            super().__init__(channel=channel, **kw)
+            self.channel_info = "host bus " + channel
+            self.dir = os.path.join(root, "sim", "can", channel)
+            os.makedirs(self.dir, exist_ok=True)
+            path = os.path.join(self.dir, name)
+            if os.path.exists(path):
+                os.unlink(path)
+            self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+            self.sock.bind(path)
+
+        def send(self, msg, timeout=None):
+            word = msg.arbitration_id | (0x80000000 if msg.is_extended_id else 0) | \
+                (0x40000000 if msg.is_remote_frame else 0)
+            f = struct.pack("<IB3x8s", word, msg.dlc, bytes(msg.data).ljust(8, b"\0"))
+            for other in os.listdir(self.dir):
+                if other != name:
+                    try:
+                        self.sock.sendto(f, os.path.join(self.dir, other))
+                    except OSError:
+                        pass
+
+        def _recv_internal(self, timeout):
+            self.sock.settimeout(timeout)
+            try:
+                f = self.sock.recv(64)
+            except socket.timeout:
+                return None, False
+            word, n, data = struct.unpack("<IB3x8s", f)
+            return can.Message(arbitration_id=word & 0x1FFFFFFF, is_extended_id=bool(word & 0x80000000),
+                               is_remote_frame=bool(word & 0x40000000), dlc=n, data=data[:n],
+                               timestamp=time.time()), False
+
+        def shutdown(self):
+            self.sock.close()
+            super().shutdown()
+
+    return HostBus()
+
+
 class CanCase(unittest.TestCase):
     def setUp(self):
         self.ctl = Controller()
@@ -362,6 +411,32 @@ class FreshRoot(CanCase):
         self.assertTrue(p.wait(0x709, 1.0, pred=lambda d: d == b"\x00"))
         p.send(0, b"\x81\x09")
         self.assertEqual(self.ctl.wait_exit(5), 3)
+
+
+@unittest.skipIf(can is None, "python3-can is not installed")
+class PythonCan(unittest.TestCase):
+    def test_python_can_peer_reads_and_starts_the_node(self):
+        ctl = Controller()
+        self.addCleanup(ctl.cleanup)
+        bus = python_can_bus(ctl.root)
+        self.addCleanup(bus.shutdown)
+        ctl.start()
+        boot = bus.recv(1.0)
+        self.assertEqual((boot.arbitration_id, bytes(boot.data)), (0x77F, b"\x00"))
+        bus.send(can.Message(arbitration_id=0x67F, is_extended_id=False, data=[0x40, 0x18, 0x10, 0x01, 0, 0, 0, 0]))
+        ans = bus.recv(1.0)
+        self.assertEqual(ans.arbitration_id, 0x5FF)
+        self.assertEqual(bytes(ans.data[:4]), bytes.fromhex("42181001"))
+        bus.send(can.Message(arbitration_id=0x67F, is_extended_id=False, data=[0x2B, 0x17, 0x10, 0, 50, 0, 0, 0]))
+        self.assertEqual(bus.recv(1.0).data[0], 0x60)
+        bus.send(can.Message(arbitration_id=0, is_extended_id=False, data=[0x01, 0x7F]))
+        beats = []
+        end = time.monotonic() + 1.0
+        while time.monotonic() < end and len(beats) < 3:
+            m = bus.recv(0.5)
+            if m is not None and m.arbitration_id == 0x77F:
+                beats.append(bytes(m.data))
+        self.assertEqual(beats[-1], b"\x05")
 
 
 class SlaveBlock(CanCase):
