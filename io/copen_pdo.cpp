@@ -128,7 +128,13 @@ void CANOpenPDOInit(const uint8_t *blk, uint32_t len) {
             ok = false;
             break;
         }
-        for (uint32_t i = 0; i < p.count; i++) co_tmap[first + i] = LE_Get32(blk + map + 4 * i);
+        uint32_t bits = 0;
+        for (uint32_t i = 0; i < p.count; i++) {
+            co_tmap[first + i] = LE_Get32(blk + map + 4 * i);
+            if (ObjBits(co_tmap[first + i]) > 32) ok = false;  // no register object is wider
+            bits += ObjBits(co_tmap[first + i]);
+        }
+        if (bits > 64) ok = false;
         first += p.count;
         co_ntpdo = uint16_t(t + 1);
     }
@@ -155,7 +161,13 @@ void CANOpenPDOInit(const uint8_t *blk, uint32_t len) {
             ok = false;
             break;
         }
-        for (uint32_t i = 0; i < p.count; i++) co_rmap[first + i] = LE_Get32(blk + map + 4 * i);
+        uint32_t bits = 0;
+        for (uint32_t i = 0; i < p.count; i++) {
+            co_rmap[first + i] = LE_Get32(blk + map + 4 * i);
+            if (ObjBits(co_rmap[first + i]) > 32) ok = false;
+            bits += ObjBits(co_rmap[first + i]);
+        }
+        if (bits > 64) ok = false;
         first += p.count;
         co_nrpdo = uint16_t(r + 1);
     }

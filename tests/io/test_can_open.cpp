@@ -215,6 +215,10 @@ TEST_F(CanOpen, BlocksThatDoNotHoldWhatTheyClaim) {
              std::vector<uint32_t> maps(65, 0xA0C40A01);
              b.Pdos({{0x185, 1, maps}}, {});
          }},
+        {"an object over 32 bits", [](BlockBuilder &b) { b.Pdos({}, {{0x205, 0xFE, {0xA5441421}}}); }},
+        {"a PDO over 64 bits", [](BlockBuilder &b) {
+             b.Pdos({{0x185, 1, {0xA0C40A20, 0xA0C40B20, 0xA0C40C08}}}, {});
+         }},
         {"SYNC COB-ID 0", [](BlockBuilder &b) {
              b.Put(0x08, 1000);
              b.Put(0x04, 0);
