@@ -173,6 +173,14 @@ void Can_Isr() {
         stored = true;
     }
     if (stored) Event(c, 0, 1);
+    Can_IsrTx();
+}
+
+void Can_IsrTx() {
+    CanInfo &c = CanPort[0];
+    if (!c.open || c.fd < 0) return;
+    const bool ext = c.cfg[CAN_CFG_MODE] == 5;
+    uint8_t f[PLAT_CAN_FRAME];
     while (c.tx.count > 0) {
         const CanMsg &m = c.tx.msg[c.tx.out];
         const uint8_t len = m.len > 8 ? 8 : m.len;

@@ -66,6 +66,9 @@ uint32_t CanIdFilterDefault(uint32_t id);
 
 void _Can_Init(uint32_t port, const CanPortConfig &settings);
 void Can_Isr();
+// The transmit half of Can_Isr: writes the queued messages out now (the CAN
+// node calls it after its transmit pass so that answers leave in the same pass).
+void Can_IsrTx();
 uint32_t _Can_CheckRx(uint32_t port);
 uint32_t _Can_CountRx(uint32_t port);
 CanMsg *_Can_GetRx(uint32_t port);

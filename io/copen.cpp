@@ -662,6 +662,7 @@ void CANOpenTxMsg() {
     if (co.emcy_on && Running()) EmcyTx();
     if (co.NMT_State == NMT_OPER) CANOpenTPDOTx();
     WriteStatus();
+    Can_IsrTx();
 }
 
 // ---- NMT master boot-up ------------------------------------------------------------------------
