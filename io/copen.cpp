@@ -218,7 +218,7 @@ void Supervise() {
     for (unsigned i = 0; i < CO_NODES; i++) {
         CoNodeEntry &e = co_nodes[i];
         if (!(e.flags & CO_NF_ENTRY) || e.time_ms == 0) continue;
-        if (co.master && e.step < 14) continue;  // still booting: the boot machine watches it
+        if (co.master && e.step != 18) continue;  // booting or skipped: not supervised
         if (co.hbcons) {
             if (e.err != 11 && now - e.t >= uint32_t(e.time_ms) * 10) {
                 e.err = 11;
@@ -635,7 +635,10 @@ void CANOpenTxMsg() {
     if (co.master && co.count > 0) {
         CANOpenBootStep();
         WriteSlaveStatus(co.cur);
-        co.cur = uint8_t((co.cur + 1) % co.count);
+        // A slave whose boot transfer is on its way keeps the machine: the
+        // answer is stepped for that slave when it arrives.
+        const bool boot_sdo = (SDO_St.flags & SDO_F_CLIENT) && !(SDO_St.flags & SDO_F_USER);
+        if (!boot_sdo && co.count > 0) co.cur = uint8_t((co.cur + 1) % co.count);
     }
     if (co.hb_ticks != 0) {
         co.status &= ~CO_ST_NOLIFE;
