@@ -121,9 +121,12 @@ void CANOpenBlockRx(const CanMsg &m, uint32_t server) {
     const uint8_t a[8] = {0xA2, seq, b.rx_segs, 0, 0, 0, 0, 0};
     CANOpenSend(ServerTx(s), 8, a);
     if (co.Node_id == 0 || node == 0) return;  // no node to claim the port for or to answer
+    // A node's answer to a forwarded command goes to the conversation that
+    // forwards it; otherwise the block claims the port for the CAN host.
+    const bool forwarding = Vcomm_Mode == 1 && Vcomm_Lock != 0;
     const bool ours = Vcomm_Mode == 2 && Vcomm_Host == 0 && Vcomm_Lock != 0;
-    if (!ours && Vcomm_ModeSet(0, 0, 2, 2) != 0) return;  // the port is busy with another host
-    b.reply_node = node;
+    if (!forwarding && !ours && Vcomm_ModeSet(0, 0, 2, 2) != 0) return;  // busy with another host
+    if (!forwarding) b.reply_node = node;
     for (uint16_t i = 1; i < b.rx_size; i++) {
         QnCAN_HostQue.buf[QnCAN_HostQue.in] = b.rx[i];
         QnCAN_HostQue.in = uint16_t((QnCAN_HostQue.in + 1) & 0xFF);

@@ -191,6 +191,33 @@ TEST_F(CanOpen, GuardingEmcyTimeAndStatusBits) {
     EXPECT_TRUE(word & CO_ST_BUSOFF) << "the published word shows it";
     CanFixture::Pass();
     EXPECT_FALSE(co.status & CO_ST_BUSOFF) << "gone once the port is clear";
+
+    // TIME produced from the clock image: once per change of the time of day,
+    // with the day number counted from 1 January 1984 = 1.
+    BlockBuilder p(5, 0, 0);
+    p.Put(0x02, 1, 2);
+    p.Put(0x68, 0x80000100u);
+    CanFixture::SetBlock(p.b);
+    CanFixture::Start();
+    const uint16_t clock[7] = {56, 34, 12, 15, 6, 2030, 7};
+    for (uint32_t i = 0; i < 7; i++) PlcWordSet(W_CLOCK + i, clock[i]);
+    CanFixture::Clear();
+    CanFixture::Pass();
+    CanFixture::Pass();
+    ASSERT_EQ(Sent(0x100).size(), 1u);
+    EXPECT_EQ(Sent(0x100)[0].data, (std::vector<uint8_t>{0x80, 0x29, 0xB3, 0x02, 0x48, 0x42}));
+    PlcWordSet(W_CLOCK, 57);
+    CanFixture::Pass();
+    EXPECT_EQ(Sent(0x100).size(), 2u);
+    const uint16_t jan84[7] = {0, 0, 0, 1, 1, 1984, 1};
+    for (uint32_t i = 0; i < 7; i++) PlcWordSet(W_CLOCK + i, jan84[i]);
+    const uint16_t mar88[7] = {0, 0, 0, 1, 3, 1988, 1};
+    CanFixture::Pass();
+    EXPECT_EQ(LE_Get16(&Sent(0x100).back().data[4]), 1);
+    for (uint32_t i = 0; i < 7; i++) PlcWordSet(W_CLOCK + i, mar88[i]);
+    PlcWordSet(W_CLOCK, 1);
+    CanFixture::Pass();
+    EXPECT_EQ(LE_Get16(&Sent(0x100).back().data[4]), 1522) << "1461 days of 1984..1987, then 31 + 29 + 1";
 }
 
 TEST_F(CanOpen, BlocksThatDoNotHoldWhatTheyClaim) {

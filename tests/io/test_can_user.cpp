@@ -144,6 +144,18 @@ TEST_F(CanUser, ProgrammingChannelBlocksRepliesAndRefusals) {
     CanFixture::Pass();
     EXPECT_EQ(LE_Get32(&Sent(0x585).back().data[4]), SDO_ABORT_LONG);
     Net_FlushRx();
+    // While a conversation forwards to another node, that node's answer block
+    // feeds the conversation; a block while another host holds the port is dropped.
+    Vcomm_Mode = 1;
+    Vcomm_Lock = 1;
+    SendBlock({9, 0xA0});
+    ASSERT_TRUE(Net_CheckRx());
+    EXPECT_EQ(Net_GetRx(), 0xA0);
+    EXPECT_EQ(Vcomm_Mode, 1u);
+    Vcomm_Mode = 0;
+    SendBlock({3, 0x01});
+    EXPECT_FALSE(Net_CheckRx());
+    Vcomm_Lock = 0;
     // Forwarding mode names the target in the frame's third byte.
     CanFixture::Clear();
     co_blk = CoBlock{};
