@@ -571,6 +571,30 @@ class SlaveBlock(CanCase):
         self.assertEqual(p.got(0), [])
 
 
+class Forwarding(unittest.TestCase):
+    def test_command_forwarded_to_another_controller_on_the_bus(self):
+        a = Controller()
+        self.addCleanup(a.cleanup)
+        b = Controller()
+        self.addCleanup(b.cleanup)
+        # one bus: b's CAN folder is a's
+        os.makedirs(a.path("sim", "can"), exist_ok=True)
+        os.makedirs(b.path("sim"), exist_ok=True)
+        os.symlink(a.path("sim", "can"), b.path("sim", "can"))
+        a.start(port=True)
+        b.start(port=True)
+        a.client.download(23, block(node=5, hb=0))
+        b.client.download(23, block(node=9, hb=0))
+        self.assertEqual(a.client.get_local_id(), 5)
+        self.assertEqual(b.client.get_local_id(), 9)
+        b.client.target = 9
+        b.client.write_reg(r_addr(1), 16, 0x4321)
+        time.sleep(5.5)  # b's serial conversation lets its port go
+        a.client.target = 9  # through a, over CAN, to b
+        self.assertEqual(a.client.read_reg(r_addr(1), 16), b"\x21\x43")
+        self.assertIn(a.client.get_mode(), range(0, 5))
+
+
 class Master(CanCase):
     def master_block(self, device_type):
         return block(node=1, flags=0x81, hb=100, status=r_addr(100),
