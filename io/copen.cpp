@@ -746,9 +746,7 @@ void ConfigStep(CoNodeEntry &e, const uint8_t *r) {
         SDO_St.req_sub = c[2];
         SDO_St.ccnt = c[3];
         std::memcpy(SDO_St.cbuf.data(), c + 4, 4);
-        SDO_St.client_cob = 0x600u + e.id;
-        SDO_St.client_listen = 0x580u + e.id;
-        if (CANOpenCSDODwnInit(1)) e.sub = uint8_t(e.sub | 1);
+        if (CANOpenCSDODwnInit(0)) e.sub = uint8_t(e.sub | 1);
         return;
     }
     if (SDO_St.flags & SDO_F_DONE) {

@@ -318,6 +318,25 @@ uint32_t CANOpenODAccess() {
 }
 
 // ---- frames ----------------------------------------------------------------------------
+namespace {
+// Client COB-IDs of the slave being booted: its client SDO list entry when
+// the block has one, else the default server of the slave's node id.
+void ClientCobs() {
+    if (co.cur >= co.count) return;
+    const uint8_t id = co_nodes[co.cur].id;
+    SDO_St.client_cob = 0x600u + id;
+    SDO_St.client_listen = 0x580u + id;
+    uint32_t len = 0;
+    const uint8_t *blk = CANOpenBlock(&len);
+    if (len < 0x30) return;
+    const uint64_t off = uint64_t(LE_Get32(blk + 0x2C)) + 12u * co.cur;
+    if (LE_Get32(blk + 0x2C) == 0 || off + 12 > len) return;
+    const uint32_t tx = LE_Get32(blk + off), rx = LE_Get32(blk + off + 4);
+    if (tx != 0 && !(tx & 0x80000000u)) SDO_St.client_cob = tx & 0x1FFFFFFF;
+    if (rx != 0 && !(rx & 0x80000000u)) SDO_St.client_listen = rx & 0x1FFFFFFF;
+}
+}  // namespace
+
 uint32_t CANOpenSDOCompose(uint8_t command) {
     const bool client = SDO_St.flags & SDO_F_COMPOSE;
     uint8_t d[4] = {};
@@ -352,10 +371,7 @@ void CANOpenSSDOAbortTransfer(const uint8_t *request, uint32_t code) {
 }
 
 uint32_t CANOpenCSDOUpldInit(uint32_t keep_cob) {
-    if (!keep_cob && co.cur < co.count) {
-        SDO_St.client_cob = 0x600u + co_nodes[co.cur].id;
-        SDO_St.client_listen = 0x580u + co_nodes[co.cur].id;
-    }
+    if (!keep_cob) ClientCobs();
     SDO_St.ccnt = 0;
     SDO_St.flags = uint8_t((SDO_St.flags | SDO_F_COMPOSE) & ~(SDO_F_DONE | SDO_F_ABORTED));
     const uint32_t ok = CANOpenSDOCompose(0x40);
@@ -366,10 +382,7 @@ uint32_t CANOpenCSDOUpldInit(uint32_t keep_cob) {
 
 uint32_t CANOpenCSDODwnInit(uint32_t keep_cob) {
     if (SDO_St.ccnt == 0 || SDO_St.ccnt > 4) return 0;
-    if (!keep_cob && co.cur < co.count) {
-        SDO_St.client_cob = 0x600u + co_nodes[co.cur].id;
-        SDO_St.client_listen = 0x580u + co_nodes[co.cur].id;
-    }
+    if (!keep_cob) ClientCobs();
     SDO_St.flags = uint8_t((SDO_St.flags | SDO_F_COMPOSE) & ~(SDO_F_DONE | SDO_F_ABORTED));
     const uint32_t ok = CANOpenSDOCompose(uint8_t(0x23 | ((4 - SDO_St.ccnt) << 2)));
     SDO_St.flags &= uint8_t(~SDO_F_COMPOSE);

@@ -151,10 +151,14 @@ TEST_F(CanMaster, MandatoryFailureStopsTheNetworkAndRefusedConfigurationNamesThe
     BlockBuilder q(1, 0x01, 0);
     q.b[0x13] = 1;
     q.Put(0x14, q.Add(SlaveRecord(0x23, 0x01, 0, 0x191, 0, 0, 0, 0)));
+    q.Put(0x2C, q.Add(BlockBuilder::Words({0x650, 0x5D0, 0})));  // the slave's client SDO entry
     CanFixture::SetBlock(q.b);
     CanFixture::Start();
+    CanFixture::Clear();
     ASSERT_TRUE(RunUntil([] { return co_nodes[0].step == 19; }, 3000));
     EXPECT_EQ(co_nodes[0].err, 3);
+    EXPECT_FALSE(Sent(0x650).empty()) << "requests on the COB-ID of the client SDO list";
+    EXPECT_TRUE(Sent(0x623).empty());
 }
 
 }  // namespace
