@@ -537,6 +537,10 @@ void cmd_negotiation() {
     if (!Has(3)) return Refuse();
     const uint16_t size = LE_Get16(&CmdBuf.data[1]);
     if (CmdHost != 0 || size < 64 || size > CMD_BUF_MAX) return Refuse();
+    // A CAN host receives each answer frame (long form: 5 bytes around the
+    // data) as one block of at most 258 bytes with the sender's id in front;
+    // a longer frame would outlast the frame time-out on its way out.
+    if (Vcomm_Mode == 2 && size + 5u > 257u) return Refuse();
     CmdDataMax = size;
     NegotiationFlag = size != 64 ? 1 : 0;
     Accept();

@@ -129,7 +129,7 @@ struct CoBlock {
     uint32_t tx_cob, tx_listen, tx_time, tx_last;
     std::array<uint8_t, SDO_BUF + 1> tx;
     uint16_t tx_cnt;
-    std::array<uint8_t, SDO_BUF> next;  // bytes of the next reply, queued while one is sent
+    std::array<uint8_t, 2048> next;    // bytes of the next replies, queued while one is sent
     uint16_t next_cnt;
     uint8_t next_node;
     uint8_t reply_node;                // tool node of the last block received

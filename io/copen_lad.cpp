@@ -201,11 +201,11 @@ void CANOpen_PutByte(const uint8_t *data, uint32_t length, uint32_t mode) {
     if (mode == 1 && length > 2 && data[0] != 0xFF) node = data[2] & 0x7F;
     if (node == 0) return;
     if (b.next_cnt > 0 && b.next_node != node) return;  // one tool at a time
-    // Bytes wait while a reply is on its way; they follow as the next block(s).
-    const uint32_t room = SDO_BUF - b.next_cnt;
-    const uint32_t n = length < room ? length : room;
-    std::memcpy(b.next.data() + b.next_cnt, data, n);
-    b.next_cnt = uint16_t(b.next_cnt + n);
+    // Bytes wait while a reply is on its way; they follow as the next blocks
+    // of at most 257 bytes each. What does not fit is dropped whole, never cut.
+    if (length > b.next.size() - b.next_cnt) return;
+    std::memcpy(b.next.data() + b.next_cnt, data, length);
+    b.next_cnt = uint16_t(b.next_cnt + length);
     b.next_node = node;
     if (b.tx_state == 0) ReplyStart();
 }

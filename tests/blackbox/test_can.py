@@ -18,7 +18,7 @@ except ImportError:  # the set-up script installs it
 
 sys.path.insert(0, os.path.dirname(__file__))
 from bbsupport import Controller  # noqa: E402
-from plcclient import PlcClient, Timeout  # noqa: E402
+from plcclient import PlcClient, ProtocolError, Timeout  # noqa: E402
 
 R_BASE = 32768
 
@@ -560,6 +560,14 @@ class SlaveBlock(CanCase):
         self.assertIn(c.get_mode(), range(0, 5))
         data = os.urandom(3000)
         c.download(0, data)
+        self.assertEqual(c.upload(0), data)
+        # long frames only as far as an answer frame fits one block
+        with self.assertRaises(ProtocolError):
+            c.negotiate(253)
+        data = os.urandom(5000)
+        c.negotiate(252)
+        c.download(0, data, 252)
+        c.negotiate(252)
         self.assertEqual(c.upload(0), data)
         p.responder = None
         # a block whose sender id has bit 7 set would answer on the NMT identifier
