@@ -50,6 +50,12 @@ bool MakePath(const Endpoint &e, const char *name, SunPath &out) {
     return n > 0 && unsigned(n) < out.size();
 }
 
+// Removes the endpoint's own socket file, by its full path under the root.
+void UnlinkOwn(const Endpoint &e) {
+    char p[sizeof e.dir + sizeof e.own + 1];
+    if (std::snprintf(p, sizeof p, "%s/%s", e.dir, e.own) < int(sizeof p)) unlink(p);
+}
+
 // Re-reads the folder's sockets when the folder changed since the last scan.
 // Uses getdents64 into a stack buffer: no allocation.
 void ScanPeers(Endpoint &e) {
@@ -134,7 +140,7 @@ int HostOpen(const char *ifname) {
         return -1;
     }
     std::memcpy(sa.sun_path, own.data(), own.size());
-    unlinkat(e.dirfd, e.own, 0);  // a stale socket of an earlier run with this pid
+    UnlinkOwn(e);  // a stale socket of an earlier run with this pid
     if (bind(e.fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
         const int err = errno;
         close(e.fd);
@@ -200,7 +206,7 @@ void HostClose(int h) {
     if (e == nullptr) return;
     if (e->fd >= 0) close(e->fd);
     if (e->bus) {
-        unlinkat(e->dirfd, e->own, 0);
+        UnlinkOwn(*e);
         close(e->dirfd);
     }
     *e = Endpoint{};
