@@ -14,10 +14,11 @@
 #include "core/timebase.h"
 #include "iec/services/drevano.h"
 
-extern uint8_t Cmd_CopenDownload;  // a CANopen table download is running
+extern uint8_t CANOpen_dwnld;  // a CANopen table download is running (command protocol)
 
 CoNode co;
 std::array<CoNodeEntry, CO_NODES> co_nodes;
+uint32_t (*CANOpen_NetDataRx)(const CanMsg &msg);
 EmcyRec Emcy_RecMsg;
 uint8_t NodeId_Flag;
 uint8_t NetStatsClear;
@@ -284,6 +285,7 @@ bool WatchedRx(const CanMsg &m) {
 }
 
 void Dispatch(const CanMsg &m) {
+    if (CANOpen_NetDataRx != nullptr && CANOpen_NetDataRx(m)) return;
     if (m.id == 0 && !m.rtr) {
         NmtRx(m);
         return;
@@ -611,16 +613,16 @@ void CANOpenRxMsg() {
 // ---- transmit pass --------------------------------------------------------------------------
 void CANOpenTxMsg() {
     if (co.status & CO_ST_CFG) {
-        if (!Cmd_CopenDownload && (co.dwnld_seen || MF_Crc(copendnet_tbl.data()) != co.blk_word)) {
+        if (!CANOpen_dwnld && (co.dwnld_seen || MF_Crc(copendnet_tbl.data()) != co.blk_word)) {
             NodeId_Flag = 0;
             CANOpenInit(&NetInit);
-        } else if (Cmd_CopenDownload) {
+        } else if (CANOpen_dwnld) {
             co.dwnld_seen = 1;
         }
         return;
     }
     CANOpenBlockTx();
-    if (Cmd_CopenDownload) {
+    if (CANOpen_dwnld) {
         co.dwnld_seen = 1;
         if (co.master && !co.preop_sent && CANOpenNMTSend(0, 0x80)) co.preop_sent = 1;
         co.NMT_State = NMT_PREOP;

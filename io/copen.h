@@ -173,7 +173,10 @@ extern uint16_t DynMap_Indx;
 extern std::array<uint32_t, CO_MAXPDO * CO_MAXOBJ> co_tmap, co_rmap;
 
 // ---- the operations ---------------------------------------------------------------
-extern uint8_t CANOpen_dwnld_seen;
+// Receive hook of the CAN network's own frames (global words, heartbeats of
+// the IEC blocks): asked first for every received frame; nonzero takes it.
+// Null until that service installs itself.
+extern uint32_t (*CANOpen_NetDataRx)(const CanMsg &msg);
 void CANOpenInit(const NetInitRec *rec);
 void CANOpenRxMsg();
 void CANOpenTxMsg();

@@ -176,6 +176,20 @@ TEST_F(CanOpen, GuardingEmcyTimeAndStatusBits) {
     Inject(0x100, {0x80, 0x29, 0xB3, 0x02});  // short: ignored
     CanFixture::Pass();
 
+    // The CAN network's receive hook sees frames first and may take them.
+    static int hooked;
+    hooked = 0;
+    CANOpen_NetDataRx = [](const CanMsg &m) -> uint32_t {
+        if (m.id != 0x605) return 0;
+        hooked++;
+        return 1;
+    };
+    CanFixture::Clear();
+    Inject(0x605, {0x40, 0x00, 0x10, 0x00, 0, 0, 0, 0});
+    CanFixture::Pass();
+    CANOpen_NetDataRx = nullptr;
+    EXPECT_EQ(hooked, 1);
+    EXPECT_TRUE(Sent(0x585).empty());
     // Short NMT and SDO frames; CAN bus-off and overflow reach bits 21 to 23.
     Inject(0, {0x01});
     Inject(0x605, {0x40, 0x00, 0x10, 0x00});
