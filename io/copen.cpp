@@ -681,6 +681,8 @@ void Fail(CoNodeEntry &e, uint8_t err) {
     e.err = err;
     e.step = 16;
     e.sub = 0;
+    e.cfg_pos = e.cfg_q = 0;
+    e.cfg_phase = e.cfg_busy = 0;
 }
 
 // Upload check of one object: 1 when the step is finished (next step set).
@@ -724,43 +726,117 @@ bool ConfigAllowed(const uint8_t *r, uint16_t index) {
     }
 }
 
+bool IsMapping(uint16_t index) {
+    return (index >= 0x1600 && index <= 0x17FF) || (index >= 0x1A00 && index <= 0x1BFF);
+}
+
+struct CfgItem {
+    uint16_t index;
+    uint8_t sub, len;
+    uint32_t value;
+};
+
+// The next configuration write of a slave, in the order that never leaves a
+// PDO valid on a half-written mapping: for each mapping object, count 0
+// first, then its entries, then its count. False when all are written.
+bool NextConfigItem(CoNodeEntry &e, const uint8_t *r, const uint8_t *list, uint32_t n, CfgItem &it) {
+    auto at = [list](uint32_t k) {
+        const uint8_t *c = list + 8 * uint64_t(k);
+        return CfgItem{LE_Get16(c), c[2], c[3], LE_Get32(c + 4)};
+    };
+    for (int guard = 0; guard < 64; guard++) {  // skips per pass are bounded
+        if (e.cfg_pos >= n) return false;
+        const CfgItem head = at(e.cfg_pos);
+        switch (e.cfg_phase) {
+        case 0: {
+            if (!ConfigAllowed(r, head.index) || (!IsMapping(head.index) && (head.len == 0 || head.len > 4))) {
+                e.cfg_pos++;
+                continue;
+            }
+            if (!IsMapping(head.index)) {
+                it = head;
+                return true;
+            }
+            bool seen = false;  // a group is written where it first appears
+            for (uint32_t k = 0; k < e.cfg_pos && !seen; k++) seen = at(k).index == head.index;
+            if (seen) {
+                e.cfg_pos++;
+                continue;
+            }
+            e.cfg_phase = 1;
+            [[fallthrough]];
+        }
+        case 1: it = CfgItem{head.index, 0, 1, 0}; return true;
+        case 2:
+        case 3:
+            for (; e.cfg_q < n; e.cfg_q++) {
+                const CfgItem c = at(e.cfg_q);
+                if (c.index != head.index || c.len == 0 || c.len > 4) continue;
+                if ((e.cfg_phase == 2) == (c.sub != 0)) {
+                    it = c;
+                    return true;
+                }
+            }
+            if (e.cfg_phase == 2) {
+                e.cfg_phase = 3;
+                e.cfg_q = e.cfg_pos;
+            } else {
+                e.cfg_phase = 0;
+                e.cfg_pos++;
+            }
+            continue;
+        default: e.cfg_phase = 0; continue;
+        }
+    }
+    return true;  // more to skip: the next pass goes on
+}
+
+void ConfigAdvance(CoNodeEntry &e) {
+    switch (e.cfg_phase) {
+    case 0: e.cfg_pos++; break;
+    case 1:
+        e.cfg_phase = 2;
+        e.cfg_q = e.cfg_pos;
+        break;
+    default: e.cfg_q++; break;
+    }
+}
+
 void ConfigStep(CoNodeEntry &e, const uint8_t *r) {
     const uint32_t n = LE_Get32(r + 48), off = LE_Get32(r + 52);
     if (!Has(uint64_t(off), uint64_t(n) * 8)) {
         co.status |= CO_ST_CFG;
         return;
     }
-    // e.sub: entry number * 2, + 1 while its download runs
-    const uint32_t k = e.sub / 2;
-    if (k >= n) {
+    if (e.cfg_busy) {
+        if (SDO_St.flags & SDO_F_DONE) {
+            SDO_St.flags &= uint8_t(~SDO_F_DONE);
+            e.cfg_busy = 0;
+            if ((SDO_St.flags & SDO_F_ABORTED) && (r[5] & 1)) {
+                Fail(e, RefusalCode(SDO_St.req_index));
+                return;
+            }
+            ConfigAdvance(e);
+        } else if (!(SDO_St.flags & SDO_F_CLIENT)) {
+            e.cfg_busy = 0;  // timed out: the next write
+            ConfigAdvance(e);
+        }
+        return;
+    }
+    CfgItem it {};
+    if (!NextConfigItem(e, r, blk + off, n, it)) {
         e.step = 13;
         e.sub = 0;
+        e.cfg_pos = e.cfg_q = 0;
+        e.cfg_phase = 0;
         return;
     }
-    const uint8_t *c = blk + off + 8 * k;
-    const uint16_t index = LE_Get16(c);
-    if ((e.sub & 1) == 0) {
-        if (!ConfigAllowed(r, index) || c[3] == 0 || c[3] > 4) {
-            e.sub = uint8_t(e.sub + 2);
-            return;
-        }
-        SDO_St.req_index = index;
-        SDO_St.req_sub = c[2];
-        SDO_St.ccnt = c[3];
-        std::memcpy(SDO_St.cbuf.data(), c + 4, 4);
-        if (CANOpenCSDODwnInit(0)) e.sub = uint8_t(e.sub | 1);
-        return;
-    }
-    if (SDO_St.flags & SDO_F_DONE) {
-        SDO_St.flags &= uint8_t(~SDO_F_DONE);
-        if ((SDO_St.flags & SDO_F_ABORTED) && (r[5] & 1)) {
-            Fail(e, RefusalCode(index));
-            return;
-        }
-        e.sub = uint8_t((e.sub & ~1) + 2);
-    } else if (!(SDO_St.flags & SDO_F_CLIENT)) {
-        e.sub = uint8_t((e.sub & ~1) + 2);  // timed out: the next entry
-    }
+    if (it.len == 0) return;  // skipped entries only: the next pass goes on
+    SDO_St.req_index = it.index;
+    SDO_St.req_sub = it.sub;
+    SDO_St.ccnt = it.len;
+    LE_Put32(SDO_St.cbuf.data(), it.value);
+    if (CANOpenCSDODwnInit(0)) e.cfg_busy = 1;
 }
 
 void StartSlaves(CoNodeEntry &e) {

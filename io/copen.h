@@ -38,6 +38,11 @@ struct CoNodeEntry {
     uint8_t flags;      // CO_NF_*
     uint32_t wait;      // start of the step's wait
     uint8_t sub;        // progress inside a step
+    // configuration download: entry cursor, cursor inside a mapping group,
+    // phase (0 plain entries, 1 count 0, 2 mapping entries, 3 the count), a
+    // download on its way
+    uint32_t cfg_pos, cfg_q;
+    uint8_t cfg_phase, cfg_busy;
 };
 constexpr uint8_t CO_NF_GUARDREQ = 1, CO_NF_GUARDANS = 2, CO_NF_RTRSENT = 4, CO_NF_ENTRY = 8;
 

@@ -62,11 +62,13 @@ TEST_F(CanMaster, BootsChecksConfiguresStartsAndSupervises) {
     b.Put(0x54, R(100));
     // slave 0x20: configuration entries 0x1017 (heartbeat objects allowed) and
     // 0x1006 (SYNC objects not allowed: skipped); slave 0x21: another device type
-    std::vector<uint8_t> entries = Entry(0x1017, 0, 2, 100);
-    const std::vector<uint8_t> e2 = Entry(0x1006, 0, 4, 1000);
-    entries.insert(entries.end(), e2.begin(), e2.end());
+    // (not allowed: skipped) and a TPDO mapping written out of order
+    std::vector<uint8_t> entries;
+    for (const auto &e : {Entry(0x1A00, 1, 4, 0x20000110), Entry(0x1017, 0, 2, 100), Entry(0x1A00, 0, 1, 1),
+                          Entry(0x1006, 0, 4, 1000)})
+        entries.insert(entries.end(), e.begin(), e.end());
     const uint32_t eoff = b.Add(entries);
-    std::vector<uint8_t> slaves = SlaveRecord(0x20, 0x01, 500, 0x191, 0x02, 1, 2, eoff);
+    std::vector<uint8_t> slaves = SlaveRecord(0x20, 0x01, 500, 0x191, 0x22, 1, 4, eoff);
     const std::vector<uint8_t> s2 = SlaveRecord(0x21, 0x01, 500, 0x192, 0, 0, 0, 0);
     slaves.insert(slaves.end(), s2.begin(), s2.end());
     b.b[0x13] = 2;
@@ -83,9 +85,15 @@ TEST_F(CanMaster, BootsChecksConfiguresStartsAndSupervises) {
     EXPECT_EQ(Sent(0x620)[0].data, (std::vector<uint8_t>{0x40, 0x00, 0x10, 0x00, 0, 0, 0, 0}));
     CanFixture::Clear();
     Inject(0x5A0, {0x43, 0x00, 0x10, 0x00, 0x91, 0x01, 0, 0});
-    ASSERT_TRUE(RunUntil([] { return !Sent(0x620).empty(); }));
-    EXPECT_EQ(Sent(0x620)[0].data, (std::vector<uint8_t>{0x2B, 0x17, 0x10, 0x00, 100, 0, 0, 0}));
-    Inject(0x5A0, {0x60, 0x17, 0x10, 0x00, 0, 0, 0, 0});
+    // The mapping goes count 0, entries, count; then the other entries.
+    const std::vector<std::vector<uint8_t>> order = {
+        {0x2F, 0x00, 0x1A, 0x00, 0, 0, 0, 0}, {0x23, 0x00, 0x1A, 0x01, 0x10, 0x01, 0x00, 0x20},
+        {0x2F, 0x00, 0x1A, 0x00, 1, 0, 0, 0}, {0x2B, 0x17, 0x10, 0x00, 100, 0, 0, 0}};
+    for (size_t i = 0; i < order.size(); i++) {
+        ASSERT_TRUE(RunUntil([i] { return Sent(0x620).size() > i; })) << i;
+        EXPECT_EQ(Sent(0x620)[i].data, order[i]) << i;
+        Inject(0x5A0, {0x60, order[i][1], order[i][2], order[i][3], 0, 0, 0, 0});
+    }
     // slave 0x21 answers with 0x191: error 3, bit 19, never started
     ASSERT_TRUE(RunUntil([] { return !Sent(0x621).empty(); }));
     Inject(0x5A1, {0x43, 0x00, 0x10, 0x00, 0x91, 0x01, 0, 0});
@@ -105,7 +113,7 @@ TEST_F(CanMaster, BootsChecksConfiguresStartsAndSupervises) {
     RunUntil([] { return false; }, 4);
     EXPECT_EQ(RWord(104), 0x2000);
     EXPECT_EQ(RWord(105), 0x2103);
-    EXPECT_FALSE(Sent(0x620).size() > 1) << "the SYNC entry was filtered out";
+    EXPECT_EQ(Sent(0x620).size(), 4u) << "the SYNC entry was filtered out";
     // Heartbeats keep the slave; silence for its time is error 11 and bit 18.
     for (int i = 0; i < 5; i++) {
         Inject(0x720, {0x05});
