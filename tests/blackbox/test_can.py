@@ -558,6 +558,7 @@ class SlaveBlock(CanCase):
         tool = CanTool(p, 5)
         c = CanClient(tool, target=5, timeout=3.0)
         self.assertIn(c.get_mode(), range(0, 5))
+        self.assertEqual(c.get_local_id(), 5)  # an any-id command is answered over CAN too
         data = os.urandom(3000)
         c.download(0, data)
         self.assertEqual(c.upload(0), data)
