@@ -22,7 +22,7 @@ namespace {
 
 std::jmp_buf reset_jump;
 [[noreturn]] void FakeReset() { std::longjmp(reset_jump, 1); }
-const PlatResetOps kReset = {FakeReset, FakeReset};
+const PlatResetOps kReset = {FakeReset, FakeReset, FakeReset};
 
 const uint8_t *frames;
 size_t frames_left;
