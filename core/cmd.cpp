@@ -513,8 +513,12 @@ void Cmd_Check() {
             return;
         }
         if (row.any_id) {
-            Vcomm_ModeSet(1, CmdHost, 0, own);
-            want = 0;
+            // Served here; a CAN host keeps the port in its mode so that the
+            // answer goes back over CAN.
+            if (Vcomm_Mode != 2) {
+                Vcomm_ModeSet(1, CmdHost, 0, own);
+                want = 0;
+            }
         } else if (Vcomm_Mode != 2) {
             const uint8_t id = CmdBuf.data[0];
             want = id == own ? 0 : 1;

@@ -26,7 +26,7 @@
 uint8_t CmdGrfxType;
 uint8_t CmdFileType;
 uint8_t CmdConfigChanged;
-uint8_t Cmd_CopenDownload;  // a CANopen table download is in progress
+uint8_t CANOpen_dwnld;  // a CANopen table download is in progress
 
 namespace {
 
@@ -182,7 +182,7 @@ void DownloadClose() {
         SaveAndSetMACID();
         break;
     case 23:
-        Cmd_CopenDownload = 0;
+        CANOpen_dwnld = 0;
         break;
     default:
         break;
@@ -193,7 +193,7 @@ void DownloadClose() {
 // A download that would not fit is refused; the areas are put back from the
 // stored files so that nothing stored or running is lost.
 void DownloadOverflow() {
-    Cmd_CopenDownload = 0;
+    CANOpen_dwnld = 0;
     if (Cmd_Downloading) {
         Cmd_Downloading = 0;
         PlcWordSet(129, 0);
@@ -219,7 +219,7 @@ void download_memory() {
         // From here on the program area is incomplete until its last frame.
         if (type == 0) Cmd_PgmHold = 1;
         if (fi.erase) SYS_BlockErase(fi.area, uint32_t(fi.erase_kb) * 1024u);
-        if (type == 23) Cmd_CopenDownload = 1;
+        if (type == 23) CANOpen_dwnld = 1;
         return DataPhaseBegin();
     }
     if (!NextDataFrame()) return;
@@ -537,6 +537,10 @@ void cmd_negotiation() {
     if (!Has(3)) return Refuse();
     const uint16_t size = LE_Get16(&CmdBuf.data[1]);
     if (CmdHost != 0 || size < 64 || size > CMD_BUF_MAX) return Refuse();
+    // A CAN host receives each answer frame (long form: 5 bytes around the
+    // data) as one block of at most 258 bytes with the sender's id in front;
+    // a longer frame would outlast the frame time-out on its way out.
+    if (Vcomm_Mode == 2 && size + 5u > 257u) return Refuse();
     CmdDataMax = size;
     NegotiationFlag = size != 64 ? 1 : 0;
     Accept();

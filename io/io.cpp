@@ -1,4 +1,1 @@
 #include "io/io.h"
-
-// placeholder until the I/O modules and CAN buses land
-void Can_Isr() {}

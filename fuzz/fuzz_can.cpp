@@ -1,0 +1,101 @@
+// Feeds the CANopen node a configuration block and then received frames
+// from the input: u16 block length, the block, then frames of 13 bytes (u32
+// SocketCAN identifier word, u8 length byte, 8 data bytes), a few per pass
+// with node passes and a moving clock between them; the rest drives the
+// ladder block as a token stream.
+#include <csetjmp>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "core/bytes.h"
+#include "core/memfile.h"
+#include "core/plcreg.h"
+#include "io/candrv.h"
+#include "io/copen.h"
+#include "platform/plat.h"
+#include "platform/plat_can.h"
+#include "tests/support/fake_clock.h"
+
+namespace {
+
+std::jmp_buf reset_jump;
+[[noreturn]] void FakeReset() { std::longjmp(reset_jump, 1); }
+const PlatResetOps kReset = {FakeReset, FakeReset, FakeReset};
+
+const uint8_t *frames;
+size_t frames_left;
+int Open(const char *) { return 3; }
+int Read(int, uint8_t *f) {
+    // a few frames per pass, so that the passes run in between
+    static unsigned burst;
+    if (frames_left < 13 || ++burst % 8 == 0) return -1;
+    std::memset(f, 0, 16);
+    std::memcpy(f, frames, 4);
+    f[4] = frames[4];
+    std::memcpy(f + 8, frames + 5, 8);
+    frames += 13;
+    frames_left -= 13;
+    return 16;
+}
+int Write(int, const uint8_t *) { return 16; }
+int Mask(int, uint32_t) { return 0; }
+int Snd(int, int) { return 0; }
+void Close(int) {}
+const PlatCanOps kBus = {Open, Read, Write, Mask, Snd, Close};
+
+void Setup() {
+    static char root[] = "/tmp/plc-fuzz-can-XXXXXX";
+    if (mkdtemp(root) == nullptr) std::abort();
+    setenv("PLC_ROOT", root, 1);
+    static char arg0[] = "fuzz";
+    static char *argv[] = {arg0, nullptr};
+    PLAT_Init(1, argv);
+    PLAT_MakeBoardFolders();
+    test_support::Fake() = {1000000000, 100000, 0};
+    plat_time = &test_support::kFakeTime;
+    plat_reset = &kReset;
+    plat_can = &kBus;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    static bool ready = [] {
+        Setup();
+        return true;
+    }();
+    (void)ready;
+    if (size < 2) return 0;
+    size_t blen = LE_Get16(data);
+    if (blen > size - 2) blen = size - 2;
+    copendnet_tbl.fill(0);
+    LE_Put32(copendnet_tbl.data() + 4, uint32_t(blen));
+    std::memcpy(copendnet_tbl.data() + MF_HDR, data + 2, blen);
+    frames = data + 2 + blen;
+    frames_left = size - 2 - blen;
+    plc_reg.fill(0);
+    PlcWordSet(W_NETID, 5);
+    NodeId_Flag = 0;
+    if (setjmp(reset_jump) == 0) {
+        NetInitRec rec {};
+        CANOpenInit(&rec);
+        for (int pass = 0; pass < 64 && frames_left >= 13; pass++) {
+            Can_Isr();
+            CANOpenRxMsg();
+            CANOpenTxMsg();
+            Can_Isr();
+            test_support::Fake().ns += 3000000;
+        }
+        // whatever is left: ladder block tokens
+        uint16_t tok[64] = {};
+        const size_t n = frames_left / 2 < 60 ? frames_left / 2 : 60;
+        for (size_t i = 0; i < n; i++) tok[i] = LE_Get16(frames + 2 * i);
+        const uint16_t *t = tok;
+        CANOpenLadrBlock(&t, 1);
+    }
+    _Can_FlushRx(0);
+    _Can_FlushTx(0);
+    return 0;
+}

@@ -1,0 +1,526 @@
+// CANopen PDO exchange: receive and transmit PDOs, SYNC, and remapping over SDO.
+#include <cstring>
+
+#include "core/bytes.h"
+#include "core/timebase.h"
+#include "io/copen.h"
+
+std::array<TpdoRec, CO_PDOS> co_tpdo;
+std::array<RpdoRec, CO_PDOS> co_rpdo;
+uint16_t co_ntpdo, co_nrpdo;
+std::array<MapEntry, 1024> Dynamic_St;
+uint16_t DynMap_Indx;
+std::array<uint32_t, CO_MAXPDO * CO_MAXOBJ> co_tmap, co_rmap;
+
+namespace {
+
+uint32_t Now() { return FPGA_GetFrt(); }
+
+constexpr uint32_t kRxErrBits = 0x1F0;   // bits 4..8
+constexpr uint32_t kTxErrBits = 0x3E00;  // bits 9..13
+
+uint32_t &MapRef(bool rx, uint32_t pdo, uint32_t i) {
+    if (rx) {
+        RpdoRec &r = co_rpdo[pdo];
+        return (r.flags & RPDO_F_DYN) ? Dynamic_St[(r.first + i) % Dynamic_St.size()].map
+                                      : co_rmap[(r.first + i) % co_rmap.size()];
+    }
+    TpdoRec &t = co_tpdo[pdo];
+    return (t.flags & TPDO_F_DYN) ? Dynamic_St[(t.first + i) % Dynamic_St.size()].map
+                                  : co_tmap[(t.first + i) % co_tmap.size()];
+}
+
+uint32_t ObjBits(uint32_t map) { return map & 0x3F; }
+
+bool IsSync(uint8_t type) { return type <= 0xFC; }
+
+void SendTpdo(uint32_t t, const uint8_t *data, uint32_t len, bool async) {
+    TpdoRec &p = co_tpdo[t];
+    if (!CANOpenSend(p.cobid & 0x1FFFFFFF, uint8_t(len), data)) return;
+    if (async) {
+        p.last_tx = Now();
+        p.flags &= uint8_t(~TPDO_F_INH);
+    }
+}
+
+// The fallback of every transmission rule: a pending remote request, else
+// the initial transmission once.
+bool Fallback(uint32_t t) {
+    TpdoRec &p = co_tpdo[t];
+    if (!(p.cobid & 0x40000000u) && (p.flags & TPDO_F_RTR)) {
+        p.flags &= uint8_t(~TPDO_F_RTR);
+        return true;
+    }
+    if (!(p.flags & TPDO_F_INIT)) {
+        p.flags |= TPDO_F_INIT;
+        return true;
+    }
+    return false;
+}
+
+bool PdoCobBad(uint32_t cob) {
+    if (cob & 0x80000000u) return false;
+    if (cob & 0x20000000u) return false;
+    const uint32_t id = cob & 0x1FFFFFFF;
+    return id == 0 || id > 0x7FF;
+}
+
+}  // namespace
+
+void CANOpenPDOInit(const uint8_t *blk, uint32_t len) {
+    co_tpdo = {};
+    co_rpdo = {};
+    co_ntpdo = co_nrpdo = 0;
+    DynMap_Indx = 0;
+    auto rd32 = [blk, len](uint64_t off, bool &ok) -> uint32_t {
+        if (off + 4 > len) {
+            ok = false;
+            return 0;
+        }
+        return LE_Get32(blk + off);
+    };
+    bool ok = true;
+    const uint32_t nt = len >= 0x34 ? LE_Get16(blk + 0x30) : 0;
+    const uint32_t nr = len >= 0x34 ? LE_Get16(blk + 0x32) : 0;
+    if (nt > CO_MAXPDO || nr > CO_MAXPDO) {
+        co.status |= CO_ST_CFG;
+        return;
+    }
+    if (nt == 0 && nr == 0) return;
+    if (len < 0x54) {
+        co.status |= CO_ST_CFG;
+        return;
+    }
+    bool rtr_start = false;
+    if (co.master) {
+        const uint32_t list = LE_Get32(blk + 0x14);
+        for (uint32_t i = 0; i < co.count; i++) {
+            const uint64_t off = uint64_t(list) + uint64_t(CO_SLAVE_REC) * i;
+            if (off + CO_SLAVE_REC <= len && (blk[off + 4] & 0x40)) rtr_start = true;
+        }
+    }
+    const uint32_t now = Now();
+    uint32_t first = 0;
+    for (uint32_t t = 0; t < nt && ok; t++) {
+        TpdoRec &p = co_tpdo[t];
+        const uint64_t cnt_off = uint64_t(LE_Get32(blk + 0x34)) + t;
+        if (cnt_off >= len) {
+            ok = false;
+            break;
+        }
+        p.count = blk[cnt_off];
+        p.cobid = rd32(uint64_t(LE_Get32(blk + 0x3C)) + 4u * t, ok);
+        const uint64_t comm = uint64_t(LE_Get32(blk + 0x44)) + 8u * t;
+        if (comm + 8 > len) {
+            ok = false;
+            break;
+        }
+        p.type = blk[comm];
+        p.trigger = LE_Get32(blk + comm) >> 8;
+        p.inhibit = LE_Get16(blk + comm + 4);
+        p.event = uint32_t(LE_Get16(blk + comm + 6)) * 10;
+        p.first = uint16_t(first);
+        p.last_tx = p.ev_start = now;
+        p.flags = rtr_start ? 0 : TPDO_F_INIT;
+        if (p.count > CO_MAXOBJ || PdoCobBad(p.cobid)) ok = false;
+        const uint64_t map = uint64_t(LE_Get32(blk + 0x4C)) + 4u * first;
+        if (!ok || map + 4u * p.count > len) {
+            ok = false;
+            break;
+        }
+        uint32_t bits = 0;
+        for (uint32_t i = 0; i < p.count; i++) {
+            co_tmap[first + i] = LE_Get32(blk + map + 4 * i);
+            if (ObjBits(co_tmap[first + i]) > 32) ok = false;  // no register object is wider
+            bits += ObjBits(co_tmap[first + i]);
+        }
+        if (bits > 64) ok = false;
+        first += p.count;
+        co_ntpdo = uint16_t(t + 1);
+    }
+    first = 0;
+    for (uint32_t r = 0; r < nr && ok; r++) {
+        RpdoRec &p = co_rpdo[r];
+        const uint64_t cnt_off = uint64_t(LE_Get32(blk + 0x38)) + r;
+        if (cnt_off >= len) {
+            ok = false;
+            break;
+        }
+        p.count = blk[cnt_off];
+        p.cobid = rd32(uint64_t(LE_Get32(blk + 0x40)) + 4u * r, ok);
+        const uint64_t comm = uint64_t(LE_Get32(blk + 0x48)) + 8u * r;
+        if (comm + 8 > len) {
+            ok = false;
+            break;
+        }
+        p.flags = blk[comm] < 0xFC ? RPDO_F_SYNC : 0;
+        p.first = uint16_t(first);
+        if (p.count > CO_MAXOBJ || PdoCobBad(p.cobid)) ok = false;
+        const uint64_t map = uint64_t(LE_Get32(blk + 0x50)) + 4u * first;
+        if (!ok || map + 4u * p.count > len) {
+            ok = false;
+            break;
+        }
+        uint32_t bits = 0;
+        for (uint32_t i = 0; i < p.count; i++) {
+            co_rmap[first + i] = LE_Get32(blk + map + 4 * i);
+            if (ObjBits(co_rmap[first + i]) > 32) ok = false;
+            bits += ObjBits(co_rmap[first + i]);
+        }
+        if (bits > 64) ok = false;
+        first += p.count;
+        co_nrpdo = uint16_t(r + 1);
+    }
+    if (!ok) co.status |= CO_ST_CFG;
+}
+
+void CANOpenRPDOExtract(uint32_t pdo, uint32_t count, uint32_t, const uint8_t *data, uint32_t len) {
+    if (count == 0) {
+        co.status |= CO_ST_RPDO_EMPTY;
+        co.pdo_err = pdo + 1;
+        return;
+    }
+    uint32_t pos = 0;
+    bool clean = true;
+    for (uint32_t i = 0; i < count && i < CO_MAXOBJ; i++) {
+        const uint32_t map = MapRef(true, pdo, i);
+        const uint32_t bits = ObjBits(map);
+        uint32_t addr = 0, width = 0;
+        if (!CANOpenGetODEntry(map >> 16, (map >> 8) & 0xFF, &addr, &width)) {
+            co.status |= CO_ST_RPDO_OBJ;
+            co.pdo_err = pdo + 1;
+            clean = false;
+            pos += bits;
+            continue;
+        }
+        if (pos + bits > len * 8) {
+            co.status |= CO_ST_RPDO_SHORT;
+            co.pdo_err = pdo + 1;
+            return;
+        }
+        const uint32_t v = CANOpenGetMsgData(data, pos, bits > 32 ? 32 : bits);
+        if (!CANOpenSetData(v, map >> 16, width, addr)) {
+            co.status |= CO_ST_RPDO_SET;
+            co.pdo_err = pdo + 1;
+            clean = false;
+        }
+        pos += bits;
+    }
+    if (clean && co.pdo_err == pdo + 1) co.status &= ~kRxErrBits;
+}
+
+uint32_t CANOpenRPDORx(const CanMsg &m) {
+    for (uint32_t r = 0; r < co_nrpdo; r++) {
+        RpdoRec &p = co_rpdo[r];
+        if ((p.cobid & 0x80000000u) || (p.cobid & 0x1FFFFFFF) != m.id) continue;
+        if (m.len == 0) {
+            co.status |= CO_ST_RPDO_SHORT;
+            co.pdo_err = r + 1;
+            return 1;
+        }
+        p.flags = uint8_t((p.flags & 0x07) | ((m.len & 0x0F) << 3));
+        if (p.flags & RPDO_F_SYNC) {
+            p.data = {};
+            std::memcpy(p.data.data(), m.data.data(), m.len);
+            p.flags |= RPDO_F_NEW;
+        } else {
+            uint8_t d[8] = {};
+            std::memcpy(d, m.data.data(), m.len);
+            CANOpenRPDOExtract(r, p.count, p.first, d, m.len);
+        }
+        return 1;
+    }
+    return 0;
+}
+
+uint32_t CANOpenTPDOCompose(uint32_t pdo, uint8_t *data) {
+    const TpdoRec &p = co_tpdo[pdo];
+    std::memset(data, 0, 8);
+    if (p.count == 0) {
+        co.status |= CO_ST_TPDO_EMPTY;
+        co.pdo_err = pdo + 1;
+        return 0;
+    }
+    uint32_t pos = 0;
+    for (uint32_t i = 0; i < p.count && i < CO_MAXOBJ; i++) {
+        const uint32_t map = MapRef(false, pdo, i);
+        const uint32_t bits = ObjBits(map);
+        uint32_t addr = 0, width = 0, v = 0;
+        if (!CANOpenGetODEntry(map >> 16, (map >> 8) & 0xFF, &addr, &width)) {
+            co.status |= CO_ST_TPDO_OBJ;
+            co.pdo_err = pdo + 1;
+            return 0;
+        }
+        if (!CANOpenGetData(&v, map >> 16, width, addr)) {
+            co.status |= CO_ST_TPDO_GET;
+            co.pdo_err = pdo + 1;
+            return 0;
+        }
+        if (pos + bits > 64) {
+            co.status |= CO_ST_TPDO_LONG;
+            co.pdo_err = pdo + 1;
+            return 0;
+        }
+        for (uint32_t b = 0; b < bits; b++, pos++) {
+            if (b < 32 && ((v >> b) & 1)) data[pos / 8] = uint8_t(data[pos / 8] | (1u << (pos % 8)));
+        }
+    }
+    if (co.pdo_err == pdo + 1) co.status &= ~kTxErrBits;
+    return (pos + 7) / 8;
+}
+
+void CANOpenSyncHdl(uint32_t mode) {
+    if (co.sync_produce && !co.sync_period_el) return;
+    for (uint32_t t = 0; t < co_ntpdo; t++) {
+        TpdoRec &p = co_tpdo[t];
+        if (p.type != 0 && p.type < 0xFC && p.sync_cnt < 0xFF) p.sync_cnt++;
+    }
+    co.sync_last = Now();
+    co.sync_period_el = 0;
+    co.sync_window_el = 0;
+    if (mode == 1 && !CANOpenSend(co.sync_cobid & 0x1FFFFFFF, 0, nullptr)) return;
+    if (co.NMT_State != NMT_OPER) return;
+    for (uint32_t r = 0; r < co_nrpdo; r++) {
+        RpdoRec &p = co_rpdo[r];
+        if ((p.flags & RPDO_F_SYNC) && (p.flags & RPDO_F_NEW)) {
+            p.flags &= uint8_t(~RPDO_F_NEW);
+            CANOpenRPDOExtract(r, p.count, p.first, p.data.data(), (p.flags >> 3) & 0x0F);
+        }
+    }
+}
+
+uint32_t CANOpenTPDORemote(uint32_t id) {
+    for (uint32_t t = 0; t < co_ntpdo; t++) {
+        TpdoRec &p = co_tpdo[t];
+        if ((p.cobid & 0x1FFFFFFF) == id && !(p.cobid & 0x40000000u)) {
+            p.flags |= TPDO_F_RTR;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+void CANOpenTPDOTx() {
+    uint8_t d[8];
+    // synchronous list
+    CANOpenTimer(1, 0);
+    if (co.sync_on && !co.sync_window_el) {
+        for (uint32_t t = 0; t < co_ntpdo; t++) {
+            TpdoRec &p = co_tpdo[t];
+            if ((p.cobid & 0x80000000u) || !IsSync(p.type)) continue;
+            bool send = false;
+            uint32_t n = 0;
+            if (p.type == 0) {
+                n = CANOpenTPDOCompose(t, d);
+                if (n > 0 && std::memcmp(d, p.last.data(), 8) != 0) {
+                    std::memcpy(p.last.data(), d, 8);
+                    send = true;
+                } else {
+                    send = Fallback(t);
+                }
+            } else if (p.type <= 0xFB && p.sync_cnt >= p.type) {
+                p.sync_cnt = 0;
+                send = true;
+            } else {
+                send = Fallback(t);
+            }
+            if (!send) continue;
+            if (n == 0) n = CANOpenTPDOCompose(t, d);
+            if (n == 0) continue;
+            if (_Can_NextTx(0) == nullptr) {
+                co.status |= CO_ST_TXFULL;
+                break;
+            }
+            SendTpdo(t, d, n, false);
+        }
+    }
+    // asynchronous list
+    for (uint32_t t = 0; t < co_ntpdo; t++) {
+        TpdoRec &p = co_tpdo[t];
+        if ((p.cobid & 0x80000000u) || IsSync(p.type)) continue;
+        CANOpenTimer(2, t);
+        if (!(p.flags & TPDO_F_INH) && p.inhibit != 0) continue;
+        bool send = false;
+        uint32_t n = 0;
+        CANOpenTimer(3, t);
+        if ((p.type == 0xFE || p.type == 0xFF) && (p.flags & TPDO_F_EVT)) {
+            p.flags &= uint8_t(~TPDO_F_EVT);
+            p.ev_start = Now();
+            n = CANOpenTPDOCompose(t, d);
+            if (p.type == 0xFE && n > 0) std::memcpy(p.last.data(), d, 8);
+            send = true;
+        } else if (p.type == 0xFE) {
+            n = CANOpenTPDOCompose(t, d);
+            if (n > 0 && std::memcmp(d, p.last.data(), 8) != 0) {
+                std::memcpy(p.last.data(), d, 8);
+                send = true;
+            } else {
+                send = Fallback(t);
+            }
+        } else if (p.type == 0xFF) {
+            uint32_t bit = 0;
+            if (CANOpenGetData(&bit, 0xA000, 1, p.trigger) && bit) {
+                CANOpenSetData(0, 0xA480, 1, p.trigger);
+                send = true;
+            } else {
+                send = Fallback(t);
+            }
+        } else {
+            send = Fallback(t);
+        }
+        if (!send) continue;
+        if (n == 0) n = CANOpenTPDOCompose(t, d);
+        if (n == 0) continue;
+        if (_Can_NextTx(0) == nullptr) {
+            co.status |= CO_ST_TXFULL;
+            return;
+        }
+        SendTpdo(t, d, n, true);
+    }
+}
+
+// ---- remapping and communication objects over SDO ----------------------------------------------
+namespace {
+uint32_t Get(const uint8_t *buf, uint16_t cnt) {
+    uint32_t v = 0;
+    for (unsigned i = 0; i < cnt && i < 4; i++) v |= uint32_t(buf[i]) << (8 * i);
+    return v;
+}
+void Put(uint8_t *buf, uint16_t *cnt, uint32_t v, unsigned n) {
+    for (unsigned i = 0; i < n; i++) buf[i] = uint8_t(v >> (8 * i));
+    *cnt = uint16_t(n);
+}
+uint32_t Len(uint16_t cnt, unsigned n) {
+    if (cnt > n) return SDO_ABORT_LONG;
+    if (cnt < n) return SDO_ABORT_SHORT;
+    return 0;
+}
+bool CobZero(uint32_t v) { return (v & 0x20000000u) ? (v & 0x1FFFFFFF) == 0 : (v & 0x7FF) == 0; }
+
+bool MappingOk(bool rx, uint32_t pdo, uint32_t n) {
+    if (n > CO_MAXOBJ) return false;
+    uint32_t bits = 0;
+    for (uint32_t i = 0; i < n; i++) bits += ObjBits(MapRef(rx, pdo, i));
+    return bits >= 1 && bits <= 64;
+}
+
+// Gives a PDO on its configured mapping a block of 64 dynamic entries.
+bool MakeDynamic(bool rx, uint32_t pdo) {
+    uint8_t &flags = rx ? co_rpdo[pdo].flags : co_tpdo[pdo].flags;
+    const uint8_t dyn = rx ? RPDO_F_DYN : TPDO_F_DYN;
+    if (flags & dyn) return true;
+    if (DynMap_Indx + CO_MAXOBJ > Dynamic_St.size()) return false;
+    const uint32_t count = rx ? co_rpdo[pdo].count : co_tpdo[pdo].count;
+    for (uint32_t i = 0; i < CO_MAXOBJ; i++) {
+        Dynamic_St[DynMap_Indx + i] = MapEntry{i < count ? MapRef(rx, pdo, i) : 0, 0};
+    }
+    (rx ? co_rpdo[pdo].first : co_tpdo[pdo].first) = DynMap_Indx;
+    flags |= dyn;
+    DynMap_Indx = uint16_t(DynMap_Indx + CO_MAXOBJ);
+    return true;
+}
+}  // namespace
+
+uint32_t CANOpenMapPDO(uint32_t entry, uint32_t pdo, uint32_t count, uint32_t rx) {
+    if (!MakeDynamic(rx != 0, pdo)) return SDO_ABORT_MAP;
+    if (entry >= 1 && entry <= CO_MAXOBJ) MapRef(rx != 0, pdo, entry - 1) = count;
+    return 0;
+}
+
+uint32_t CANOpenPDOAccess(uint16_t index, uint8_t sub, uint32_t write, uint8_t *buf, uint16_t *cnt) {
+    const bool rx = index < 0x1800;
+    const bool mapping = (index >= 0x1600 && index <= 0x17FF) || index >= 0x1A00;
+    const uint32_t pdo = index & 0x1FF;
+    uint16_t &npdo = rx ? co_nrpdo : co_ntpdo;
+    const uint32_t v = Get(buf, *cnt);
+    if (mapping) {
+        if (pdo >= npdo) return SDO_ABORT_ACCESS;
+        uint8_t &count = rx ? co_rpdo[pdo].count : co_tpdo[pdo].count;
+        if (sub == 0) {
+            if (!write) {
+                Put(buf, cnt, count, 1);
+                return 0;
+            }
+            if (const uint32_t e = Len(*cnt, 1)) return e;
+            if (v == 0) {
+                if (!MakeDynamic(rx, pdo)) return SDO_ABORT_MAP;
+                count = 0;
+                return 0;
+            }
+            if (!MakeDynamic(rx, pdo) || !MappingOk(rx, pdo, v)) return SDO_ABORT_MAP;
+            count = uint8_t(v);
+            return 0;
+        }
+        if (sub > CO_MAXOBJ) return SDO_ABORT_SUB;
+        if (!write) {
+            const bool dyn = rx ? (co_rpdo[pdo].flags & RPDO_F_DYN) : (co_tpdo[pdo].flags & TPDO_F_DYN);
+            Put(buf, cnt, (dyn || sub <= count) ? MapRef(rx, pdo, sub - 1u) : 0, 4);
+            return 0;
+        }
+        if (const uint32_t e = Len(*cnt, 4)) return e;
+        if (const uint32_t e = CANOpenMapPDO(sub, pdo, v, rx)) return e;
+        if (count != 0 && !MappingOk(rx, pdo, count)) return SDO_ABORT_MAP;
+        return 0;
+    }
+    // communication objects
+    if (pdo > npdo || pdo >= CO_MAXPDO || (pdo == npdo && !write)) return SDO_ABORT_ACCESS;
+    const bool added = pdo == npdo;
+    if (added) {
+        if (rx) co_rpdo[pdo] = RpdoRec{0x80000000u, {}, uint16_t(DynMap_Indx), 0, 0};
+        else co_tpdo[pdo] = TpdoRec{0x80000000u, Now(), Now(), 0, 0, {}, 0xFE, 0, uint16_t(DynMap_Indx), 0, TPDO_F_INIT, 0};
+        npdo++;
+    }
+    uint32_t err = 0;
+    if (rx) {
+        RpdoRec &p = co_rpdo[pdo];
+        switch (sub) {
+        case 0: err = write ? SDO_ABORT_RO : (Put(buf, cnt, 2, 1), 0u); break;
+        case 1:
+            if (!write) Put(buf, cnt, p.cobid, 4);
+            else if (!(err = Len(*cnt, 4))) {
+                if (CobZero(v)) err = SDO_ABORT_PARAM;
+                else p.cobid = v;
+            }
+            break;
+        case 2:
+            if (!write) Put(buf, cnt, (p.flags & RPDO_F_SYNC) ? 0 : 0xFE, 1);
+            else if (!(err = Len(*cnt, 1))) p.flags = uint8_t(v >= 0xFC ? (p.flags & ~RPDO_F_SYNC) : (p.flags | RPDO_F_SYNC));
+            break;
+        default: err = SDO_ABORT_SUB; break;
+        }
+    } else {
+        TpdoRec &p = co_tpdo[pdo];
+        switch (sub) {
+        case 0: err = write ? SDO_ABORT_RO : (Put(buf, cnt, 5, 1), 0u); break;
+        case 1:
+            if (!write) Put(buf, cnt, p.cobid, 4);
+            else if (!(err = Len(*cnt, 4))) {
+                if (CobZero(v)) err = SDO_ABORT_PARAM;
+                else p.cobid = v;
+            }
+            break;
+        case 2:
+            if (!write) Put(buf, cnt, p.type, 1);
+            else if (!(err = Len(*cnt, 1))) {
+                p.type = uint8_t(v);
+                p.sync_cnt = 0;
+            }
+            break;
+        case 3:
+            if (!write) Put(buf, cnt, p.inhibit, 2);
+            else if (!(err = Len(*cnt, 2))) p.inhibit = v;
+            break;
+        case 4: err = write ? SDO_ABORT_RO : (Put(buf, cnt, 0, 1), 0u); break;
+        case 5:
+            if (!write) Put(buf, cnt, p.event / 10, 2);
+            else if (!(err = Len(*cnt, 2))) {
+                p.event = v * 10;
+                p.ev_start = Now();
+            }
+            break;
+        default: err = SDO_ABORT_SUB; break;
+        }
+    }
+    if (err && added) npdo--;
+    return err;
+}

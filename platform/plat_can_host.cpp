@@ -1,0 +1,232 @@
+// CAN endpoints on a workstation: SocketCAN when the interface exists,
+// otherwise the host bus of Unix datagram sockets in $PLC_ROOT/sim/can/<name>/.
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <net/if.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <dirent.h>
+#include <unistd.h>
+
+#include "platform/plat.h"
+#include "platform/plat_can.h"
+
+namespace {
+
+constexpr unsigned kPeers = 32;
+using SunPath = std::array<char, sizeof(sockaddr_un::sun_path)>;
+
+struct Endpoint {
+    int fd = -1;
+    bool used = false;
+    bool bus = false;          // host bus (else SocketCAN)
+    int dirfd = -1;            // the port's folder
+    char dir[400];             // its path
+    char own[48];              // own socket name in the folder
+    struct timespec dir_mtime;  // folder state of the last peer scan
+    bool scanned = false;
+    std::array<SunPath, kPeers> peers;
+    unsigned npeers = 0;
+};
+std::array<Endpoint, PLAT_CAN_ENDPOINTS> eps;
+unsigned name_seq;
+
+Endpoint *Ep(int h) {
+    if (h < 0 || h >= int(eps.size()) || !eps[unsigned(h)].used) return nullptr;
+    return &eps[unsigned(h)];
+}
+
+// Address of a socket in the folder; long roots go through the folder's
+// descriptor so that the 108-byte limit of Unix addresses never bites.
+bool MakePath(const Endpoint &e, const char *name, SunPath &out) {
+    int n = std::snprintf(out.data(), out.size(), "%s/%s", e.dir, name);
+    if (n > 0 && unsigned(n) < out.size()) return true;
+    n = std::snprintf(out.data(), out.size(), "/proc/self/fd/%d/%s", e.dirfd, name);
+    return n > 0 && unsigned(n) < out.size();
+}
+
+// Removes the endpoint's own socket file, by its full path under the root.
+void UnlinkOwn(const Endpoint &e) {
+    char p[sizeof e.dir + sizeof e.own + 1];
+    if (std::snprintf(p, sizeof p, "%s/%s", e.dir, e.own) < int(sizeof p)) unlink(p);
+}
+
+// Re-reads the folder's sockets when the folder changed since the last scan.
+// Uses getdents64 into a stack buffer: no allocation.
+void ScanPeers(Endpoint &e) {
+    struct stat st {};
+    if (fstat(e.dirfd, &st) != 0) return;
+    if (e.scanned && st.st_mtim.tv_sec == e.dir_mtime.tv_sec && st.st_mtim.tv_nsec == e.dir_mtime.tv_nsec) return;
+    e.dir_mtime = st.st_mtim;
+    e.scanned = true;
+    e.npeers = 0;
+    lseek(e.dirfd, 0, SEEK_SET);
+    alignas(8) char buf[4096];
+    for (;;) {
+        const long n = syscall(SYS_getdents64, e.dirfd, buf, sizeof buf);
+        if (n <= 0) break;
+        for (long off = 0; off < n;) {
+            const char *rec = buf + off;
+            unsigned short reclen;
+            std::memcpy(&reclen, rec + 16, sizeof reclen);
+            const unsigned char type = static_cast<unsigned char>(rec[18]);
+            const char *name = rec + 19;
+            off += reclen;
+            if (reclen == 0) return;
+            if (name[0] == '.' || std::strcmp(name, e.own) == 0) continue;
+            if (type != DT_SOCK && type != DT_UNKNOWN) continue;
+            if (e.npeers < kPeers && MakePath(e, name, e.peers[e.npeers])) e.npeers++;
+        }
+    }
+}
+
+int HostOpen(const char *ifname) {
+    if (ifname == nullptr || ifname[0] == 0 || std::strchr(ifname, '/') != nullptr || std::strlen(ifname) > 15) {
+        errno = EINVAL;
+        return -1;
+    }
+    int slot = -1;
+    for (unsigned i = 0; i < eps.size(); i++) {
+        if (!eps[i].used) {
+            slot = int(i);
+            break;
+        }
+    }
+    if (slot < 0) {
+        errno = EMFILE;
+        return -1;
+    }
+    Endpoint &e = eps[unsigned(slot)];
+    e = Endpoint{};
+    if (if_nametoindex(ifname) != 0) {
+        e.fd = PlatCan_SockOpen(ifname);
+        if (e.fd < 0) return -1;
+        e.used = true;
+        return slot;
+    }
+    if (PLAT_Root()[0] == 0) {
+        // Without a root folder the bus would live in the machine's own /sim.
+        errno = EACCES;
+        return -1;
+    }
+    char p[400];
+    for (const char *d : {"/sim", "/sim/can"}) {
+        if (PLAT_Path(d, p, sizeof p)) mkdir(p, 0755);
+    }
+    char abs[64];
+    std::snprintf(abs, sizeof abs, "/sim/can/%s", ifname);
+    if (!PLAT_Path(abs, e.dir, sizeof e.dir)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    mkdir(e.dir, 0755);
+    e.dirfd = open(e.dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (e.dirfd < 0) return -1;
+    std::snprintf(e.own, sizeof e.own, "plc-%d-%u", int(getpid()), name_seq++);
+    e.fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_un sa {};
+    sa.sun_family = AF_UNIX;
+    SunPath own {};
+    if (e.fd < 0 || !MakePath(e, e.own, own)) {
+        const int err = errno;
+        if (e.fd >= 0) close(e.fd);
+        close(e.dirfd);
+        errno = err;
+        return -1;
+    }
+    std::memcpy(sa.sun_path, own.data(), own.size());
+    UnlinkOwn(e);  // a stale socket of an earlier run with this pid
+    if (bind(e.fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+        const int err = errno;
+        close(e.fd);
+        close(e.dirfd);
+        errno = err;
+        return -1;
+    }
+    e.bus = true;
+    e.used = true;
+    return slot;
+}
+
+int HostRead(int h, uint8_t *frame) {
+    Endpoint *e = Ep(h);
+    if (e == nullptr) {
+        errno = EBADF;
+        return -1;
+    }
+    if (!e->bus) return int(read(e->fd, frame, PLAT_CAN_FRAME));
+    for (;;) {
+        // MSG_TRUNC answers the datagram's real size: anything but 16 bytes is
+        // not a frame and is skipped.
+        const ssize_t n = recv(e->fd, frame, PLAT_CAN_FRAME, MSG_DONTWAIT | MSG_TRUNC);
+        if (n < 0) return -1;
+        if (n == ssize_t(PLAT_CAN_FRAME)) return int(n);
+    }
+}
+
+int HostWrite(int h, const uint8_t *frame) {
+    Endpoint *e = Ep(h);
+    if (e == nullptr) {
+        errno = EBADF;
+        return -1;
+    }
+    if (!e->bus) return int(write(e->fd, frame, PLAT_CAN_FRAME));
+    ScanPeers(*e);
+    sockaddr_un sa {};
+    sa.sun_family = AF_UNIX;
+    for (unsigned i = 0; i < e->npeers; i++) {
+        std::memcpy(sa.sun_path, e->peers[i].data(), sizeof sa.sun_path);
+        // A full or gone peer loses this frame; the bus never waits or repeats.
+        (void)sendto(e->fd, frame, PLAT_CAN_FRAME, MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&sa),
+                     sizeof sa);
+    }
+    return int(PLAT_CAN_FRAME);
+}
+
+int HostErrMask(int h, uint32_t mask) {
+    Endpoint *e = Ep(h);
+    if (e == nullptr) return -1;
+    if (e->bus) return 0;  // the host bus carries no error frames of its own
+    return plat_can_board.set_err_mask(e->fd, mask);
+}
+
+int HostSndBuf(int h, int bytes) {
+    Endpoint *e = Ep(h);
+    if (e == nullptr) return -1;
+    return plat_can_board.set_sndbuf(e->fd, bytes);
+}
+
+void HostClose(int h) {
+    Endpoint *e = Ep(h);
+    if (e == nullptr) return;
+    if (e->fd >= 0) close(e->fd);
+    if (e->bus) {
+        UnlinkOwn(*e);
+        close(e->dirfd);
+    }
+    *e = Endpoint{};
+}
+
+}  // namespace
+
+const PlatCanOps plat_can_host = {HostOpen, HostRead, HostWrite, HostErrMask, HostSndBuf, HostClose};
+const PlatCanOps *plat_can = nullptr;
+
+namespace {
+const PlatCanOps &Can() {
+    if (plat_can == nullptr) plat_can = PLAT_IsBoard() ? &plat_can_board : &plat_can_host;
+    return *plat_can;
+}
+}  // namespace
+
+int PLAT_CanOpen(const char *ifname) { return Can().open(ifname); }
+int PLAT_CanRead(int ep, uint8_t *frame) { return Can().read(ep, frame); }
+int PLAT_CanWrite(int ep, const uint8_t *frame) { return Can().write(ep, frame); }
+int PLAT_CanSetErrMask(int ep, uint32_t mask) { return Can().set_err_mask(ep, mask); }
+int PLAT_CanSetSndBuf(int ep, int bytes) { return Can().set_sndbuf(ep, bytes); }
+void PLAT_CanClose(int ep) { Can().close(ep); }

@@ -1,0 +1,172 @@
+// The NMT master's boot-up of its slaves, pass by pass on an in-memory bus:
+// reset, identity check, configuration download, heartbeat supervision,
+// start, optional and mandatory failures.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "tests/io/test_can_support.h"
+
+using namespace can_test;
+using test_support::FakeClock;
+
+namespace {
+
+std::vector<uint8_t> SlaveRecord(uint8_t node, uint8_t assign, uint16_t time_ms, uint32_t device, uint8_t cfg_flags,
+                                 uint8_t cfg_err, uint32_t entries, uint32_t entries_off) {
+    std::vector<uint8_t> r(56, 0);
+    r[0] = assign;
+    r[1] = 2;
+    r[2] = uint8_t(time_ms);
+    r[3] = uint8_t(time_ms >> 8);
+    r[4] = cfg_flags;
+    r[5] = cfg_err;
+    r[7] = node;
+    for (unsigned i = 0; i < 4; i++) {
+        r[8 + i] = uint8_t(device >> (8 * i));
+        r[48 + i] = uint8_t(entries >> (8 * i));
+        r[52 + i] = uint8_t(entries_off >> (8 * i));
+    }
+    return r;
+}
+
+std::vector<uint8_t> Entry(uint16_t index, uint8_t sub, uint8_t len, uint32_t v) {
+    return {uint8_t(index), uint8_t(index >> 8), sub, len, uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16),
+            uint8_t(v >> 24)};
+}
+
+// Passes (1 ms apart) until pred holds; false after max passes.
+bool RunUntil(const std::function<bool()> &pred, int max = 2000) {
+    for (int i = 0; i < max; i++) {
+        if (pred()) return true;
+        CanFixture::Pass();
+        FakeClock::AdvanceMs(1);
+    }
+    return pred();
+}
+
+bool HasNmt(uint8_t cmd, uint8_t node) {
+    for (const Frame &f : Sent(0)) {
+        if (f.data.size() == 2 && f.data[0] == cmd && f.data[1] == node) return true;
+    }
+    return false;
+}
+
+class CanMaster : public ::testing::Test {
+protected:
+    CanFixture fx;
+};
+
+TEST_F(CanMaster, BootsChecksConfiguresStartsAndSupervises) {
+    BlockBuilder b(1, 0x81, 0);  // master that also consumes heartbeats
+    b.Put(0x54, R(100));
+    // slave 0x20: configuration entries 0x1017 (heartbeat objects allowed) and
+    // 0x1006 (SYNC objects not allowed: skipped); slave 0x21: another device type
+    // (not allowed: skipped) and a TPDO mapping written out of order
+    std::vector<uint8_t> entries;
+    for (const auto &e : {Entry(0x1A00, 1, 4, 0x20000110), Entry(0x1017, 0, 2, 100), Entry(0x1A00, 0, 1, 1),
+                          Entry(0x1006, 0, 4, 1000)})
+        entries.insert(entries.end(), e.begin(), e.end());
+    const uint32_t eoff = b.Add(entries);
+    std::vector<uint8_t> slaves = SlaveRecord(0x20, 0x01, 500, 0x191, 0x22, 1, 4, eoff);
+    const std::vector<uint8_t> s2 = SlaveRecord(0x21, 0x01, 500, 0x192, 0, 0, 0, 0);
+    slaves.insert(slaves.end(), s2.begin(), s2.end());
+    b.b[0x13] = 2;
+    b.Put(0x14, b.Add(slaves));
+    CanFixture::SetBlock(b.b);
+    CanFixture::Start();
+    ASSERT_EQ(co.status & CO_ST_CFG, 0u);
+    ASSERT_TRUE(co.master);
+
+    ASSERT_TRUE(RunUntil([] { return HasNmt(0x82, 0); })) << "every slave lacks bit 4: reset all";
+    Inject(0x720, {0x00});
+    Inject(0x721, {0x00});
+    ASSERT_TRUE(RunUntil([] { return !Sent(0x620).empty(); }));
+    EXPECT_EQ(Sent(0x620)[0].data, (std::vector<uint8_t>{0x40, 0x00, 0x10, 0x00, 0, 0, 0, 0}));
+    CanFixture::Clear();
+    Inject(0x5A0, {0x43, 0x00, 0x10, 0x00, 0x91, 0x01, 0, 0});
+    // The mapping goes count 0, entries, count; then the other entries.
+    const std::vector<std::vector<uint8_t>> order = {
+        {0x2F, 0x00, 0x1A, 0x00, 0, 0, 0, 0}, {0x23, 0x00, 0x1A, 0x01, 0x10, 0x01, 0x00, 0x20},
+        {0x2F, 0x00, 0x1A, 0x00, 1, 0, 0, 0}, {0x2B, 0x17, 0x10, 0x00, 100, 0, 0, 0}};
+    for (size_t i = 0; i < order.size(); i++) {
+        ASSERT_TRUE(RunUntil([i] { return Sent(0x620).size() > i; })) << i;
+        EXPECT_EQ(Sent(0x620)[i].data, order[i]) << i;
+        Inject(0x5A0, {0x60, order[i][1], order[i][2], order[i][3], 0, 0, 0, 0});
+    }
+    // slave 0x21 answers with 0x191: error 3, bit 19, never started
+    ASSERT_TRUE(RunUntil([] { return !Sent(0x621).empty(); }));
+    Inject(0x5A1, {0x43, 0x00, 0x10, 0x00, 0x91, 0x01, 0, 0});
+    // slave 0x20 waits for a heartbeat (sent every 100 ms), then is started
+    bool started = false;
+    for (int i = 0; i < 20 && !started; i++) {
+        Inject(0x720, {0x7F});
+        started = RunUntil([] { return HasNmt(0x01, 0x20); }, 100);
+    }
+    ASSERT_TRUE(started);
+    ASSERT_TRUE(RunUntil([] { return co_nodes[1].step == 19; }));
+    EXPECT_EQ(co.NMT_State, NMT_OPER);
+    EXPECT_FALSE(HasNmt(0x01, 0x21));
+    EXPECT_EQ(co_nodes[0].err, 0);
+    EXPECT_TRUE(co.status & CO_ST_OPTFAIL);
+    EXPECT_FALSE(co.status & CO_ST_MANDFAIL);
+    RunUntil([] { return false; }, 4);
+    EXPECT_EQ(RWord(104), 0x2000);
+    EXPECT_EQ(RWord(105), 0x2103);
+    EXPECT_EQ(Sent(0x620).size(), 4u) << "the SYNC entry was filtered out";
+    // Heartbeats keep the slave; silence for its time is error 11 and bit 18.
+    for (int i = 0; i < 5; i++) {
+        Inject(0x720, {0x05});
+        RunUntil([] { return false; }, 200);
+    }
+    EXPECT_EQ(co_nodes[0].err, 0);
+    RunUntil([] { return co_nodes[0].err == 11; }, 600);
+    EXPECT_EQ(co_nodes[0].err, 11);
+    EXPECT_TRUE(co.status & CO_ST_HBLOST);
+    RunUntil([] { return false; }, 4);
+    EXPECT_EQ(RWord(104), 0x200B);
+    Inject(0x720, {0x05});
+    RunUntil([] { return false; }, 4);
+    EXPECT_EQ(co_nodes[0].err, 0) << "a heartbeat again clears error 11";
+    // The master's own state and the slaves' through the node-state query.
+    uint8_t who = 0x20, st = 0;
+    void *op[2] = {&who, &st};
+    EXPECT_EQ(Z7_get_state(op, 1), 1u);
+    EXPECT_EQ(st, 0x05);
+}
+
+TEST_F(CanMaster, MandatoryFailureStopsTheNetworkAndRefusedConfigurationNamesTheObject) {
+    BlockBuilder b(1, 0x41, 0);  // master; a failed mandatory slave stops the network
+    const uint32_t eoff = b.Add(Entry(0x1400, 1, 4, 0x220));
+    std::vector<uint8_t> slaves = SlaveRecord(0x22, 0x09, 0, 0x191, 0x20, 1, 1, eoff);
+    b.b[0x13] = 1;
+    b.Put(0x14, b.Add(slaves));
+    b.Put(0x54, R(100));
+    CanFixture::SetBlock(b.b);
+    CanFixture::Start();
+    ASSERT_TRUE(RunUntil([] { return HasNmt(0x82, 0); }));
+    ASSERT_TRUE(RunUntil([] { return !Sent(0x622).empty(); }));
+    Inject(0x5A2, {0x43, 0x00, 0x10, 0x00, 0x91, 0x01, 0, 0});
+    ASSERT_TRUE(RunUntil([] { return Sent(0x622).size() == 2; }));
+    EXPECT_EQ(Sent(0x622)[1].data, (std::vector<uint8_t>{0x23, 0x00, 0x14, 0x01, 0x20, 0x02, 0, 0}));
+    Inject(0x5A2, {0x80, 0x00, 0x14, 0x01, 0x00, 0x00, 0x01, 0x06});
+    ASSERT_TRUE(RunUntil([] { return HasNmt(0x02, 0); }));
+    EXPECT_EQ(co_nodes[0].err, 0xF8) << "RPDO communication object refused";
+    EXPECT_EQ(co.NMT_State, NMT_STOPPED);
+    EXPECT_TRUE(co.status & CO_ST_MANDFAIL);
+    EXPECT_FALSE(HasNmt(0x01, 0x22));
+    // A slave that never answers its upload times out: error 3 as a mismatch.
+    BlockBuilder q(1, 0x01, 0);
+    q.b[0x13] = 1;
+    q.Put(0x14, q.Add(SlaveRecord(0x23, 0x01, 0, 0x191, 0, 0, 0, 0)));
+    q.Put(0x2C, q.Add(BlockBuilder::Words({0x650, 0x5D0, 0})));  // the slave's client SDO entry
+    CanFixture::SetBlock(q.b);
+    CanFixture::Start();
+    CanFixture::Clear();
+    ASSERT_TRUE(RunUntil([] { return co_nodes[0].step == 19; }, 3000));
+    EXPECT_EQ(co_nodes[0].err, 3);
+    EXPECT_FALSE(Sent(0x650).empty()) << "requests on the COB-ID of the client SDO list";
+    EXPECT_TRUE(Sent(0x623).empty());
+}
+
+}  // namespace
