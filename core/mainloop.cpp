@@ -203,6 +203,10 @@ void ExecutePMGR_Loop() {
     }
 }
 
+namespace {
+uint32_t published_at;  // tchTic of the last copy for the emergency save
+}  // namespace
+
 void The_Loop() {
     Can_Isr();
     TimerISR();
@@ -232,8 +236,12 @@ void The_Loop() {
     tx_timer_check();
     TickleWatchdogReal();
     ModemCycle();
-    // A whole pass is over: the watchdog thread's emergency save takes this copy.
-    if (SubLoop_Depth == 0) MF_PublishRegisters();
+    // A whole pass is over: the watchdog thread's emergency save takes this
+    // copy (refreshed every 100 ms; the save comes after seconds without a pass).
+    if (SubLoop_Depth == 0 && tchTic - published_at >= 100) {
+        published_at = tchTic;
+        MF_PublishRegisters();
+    }
 }
 
 void ExecuteSubLoop_Wait() {

@@ -5,21 +5,26 @@
 // LoadRegisters) and validated the
 // way start-up does (nvram_init, the network and I/O configuration).
 //
-// Input: byte 0 selects which files are present (bits 0-2) and whether the
+// Input: byte 0 selects which files are present (bits 0-2), whether the
 // bytes are split among them (bit 3: u16 lengths of the first two follow;
-// otherwise one file gets all the bytes); the rest are the file contents.
+// otherwise one file gets all the bytes) and whether the CRCs the files carry
+// are made to match (bit 4), so that the checks behind them are reached; the
+// rest are the file contents.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "core/bytes.h"
 #include "core/memfile.h"
 #include "core/nvram.h"
 #include "core/plcmode.h"
 #include "core/plcreg.h"
+#include "core/util.h"
 #include "platform/plat.h"
 
 namespace {
@@ -51,6 +56,27 @@ void Put(const char *abs, const uint8_t *data, std::size_t n, bool present) {
     std::fclose(f);
 }
 
+// The program: u32 CRC word, u32 length, data.
+void FixLadder(uint8_t *p, std::size_t n) {
+    if (n < 8) return;
+    const std::size_t len = std::min<std::size_t>(LE_Get32(p + 4), n - 8);
+    LE_Put16(p, crc16(p + 8, len));
+}
+
+// The configuration: eight blocks, the second the set-up area (u16 length,
+// u16 CRC, data), the others u32 CRC word, u32 length, data.
+void FixConfig(uint8_t *p, std::size_t n) {
+    std::size_t at = 0;
+    for (int i = 0; i < 8; i++) {
+        const std::size_t hdr = i == 1 ? 4 : 8;
+        if (n - at < hdr) return;
+        const std::size_t want = i == 1 ? LE_Get16(p + at) : LE_Get32(p + at + 4);
+        const std::size_t len = std::min<std::size_t>(want, n - at - hdr);
+        LE_Put16(p + at + (i == 1 ? 2 : 0), crc16(p + at + hdr, len));
+        at += hdr + len;
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
@@ -72,9 +98,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     } else {
         len[sel % 3] = size;
     }
-    Put(MF_LADDER_PGM, data, len[0], sel & 1);
-    Put(MF_CONFIG_PGM, data + len[0], len[1], sel & 2);
-    Put(MF_BKPREG, data + len[0] + len[1], len[2], sel & 4);
+    std::vector<uint8_t> bytes(data, data + size);
+    if (sel & 0x10) {
+        FixLadder(bytes.data(), len[0]);
+        FixConfig(bytes.data() + len[0], len[1]);
+    }
+    Put(MF_LADDER_PGM, bytes.data(), len[0], sel & 1);
+    Put(MF_CONFIG_PGM, bytes.data() + len[0], len[1], sel & 2);
+    Put(MF_BKPREG, bytes.data() + len[0] + len[1], len[2], sel & 4);
 
     plc_reg.fill(0);
     PlcWordSet(W_MODE, 0);

@@ -62,14 +62,25 @@ bool Exists(const char *abs) {
 
 int plat_argc;
 char **plat_argv;
-bool plat_reset_exit;
+
+bool PlatResetExit() {
+    // The environment as it is now, read without the C library's getenv.
+    static constexpr char kName[] = "PLC_RESET=";
+    for (char **e = environ; e != nullptr && *e != nullptr; e++) {
+        const char *v = *e;
+        std::size_t i = 0;
+        while (kName[i] != 0 && v[i] == kName[i]) i++;
+        if (kName[i] != 0) continue;
+        v += i;
+        return v[0] == 'e' && v[1] == 'x' && v[2] == 'i' && v[3] == 't' && v[4] == 0;
+    }
+    return false;
+}
 
 void PLAT_Init(int argc, char **argv) {
     plat_argc = argc;
     plat_argv = argv;
     const char *r = std::getenv("PLC_ROOT");
-    const char *how = std::getenv("PLC_RESET");
-    plat_reset_exit = how != nullptr && std::strcmp(how, "exit") == 0;
     root[0] = 0;
     if (r != nullptr && std::strlen(r) >= sizeof root) {
         // Running without the root asked for would reach the machine's own files.

@@ -386,7 +386,7 @@ int HostPclose(FILE *f) { return f ? std::fclose(f) : -1; }
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    if (plat_reset_exit) _exit(3);
+    if (PlatResetExit()) _exit(3);
     close_range(3, ~0u, 0);
     execv("/proc/self/exe", plat_argv);
     _exit(3);

@@ -11,8 +11,8 @@ void PlatHost_Log(const char *line);
 // The same, safe in a signal handler: one write, no lock, never waits for a
 // log that cannot take the line at once.
 void PlatHost_LogNow(const char *line);
-// PLC_RESET=exit was asked for (read once by PLAT_Init).
-extern bool plat_reset_exit;
+// PLC_RESET=exit is set in the environment now; safe in a signal handler.
+bool PlatResetExit();
 // Ends every registered child by its process id; safe in a signal handler.
 void PlatChildKillAllNow();
 // Appends text to buf (of size cap, at *len); safe in a signal handler.

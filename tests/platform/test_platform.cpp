@@ -397,7 +397,6 @@ TEST_F(Platform, SocWindowIsZeroedMemory) {
 
 TEST_F(Platform, WarmResetExitsWithThreeForTests) {
     setenv("PLC_RESET", "exit", 1);
-    UseRoot(Root());  // the setting is read at start-up
     for (int reboot = 0; reboot < 2; reboot++) {
         const pid_t pid = fork();
         ASSERT_GE(pid, 0);
@@ -411,7 +410,6 @@ TEST_F(Platform, WarmResetExitsWithThreeForTests) {
         EXPECT_EQ(WEXITSTATUS(status), 3);
     }
     unsetenv("PLC_RESET");
-    UseRoot(Root());
 }
 
 TEST_F(Platform, WatchdogStandInWithoutTheDevice) {
