@@ -62,7 +62,7 @@ class ReadmeLines(unittest.TestCase):
         self.assertEqual(os.path.realpath(m.group(1)), os.path.realpath(os.path.join(self.root, "sim", "port")))
         self.assertTrue(wait_for(lambda: os.path.exists(os.path.join(self.root, "sim", "leds")), 10))
         time.sleep(0.5)
-        self.assertEqual(self.leds(), "OK 1 1\nRUN 0 0\n")
+        self.assertEqual(self.leds(), "OK 0 0\nRUN 0 0\n")
 
         program = bytes([0x00, 0x38, 38, 0, 0x64, 0x38, 9, 0]) + bytes([0, 0x80, 0, 0]) + bytes(5)
         with open(os.path.join(self.work, "program.bin"), "wb") as f:
@@ -76,7 +76,7 @@ class ReadmeLines(unittest.TestCase):
             outputs[line.split(" #")[0].strip()] = r.stdout
             if "set-mode 2" in line:
                 self.assertTrue(wait_for(lambda: self.leds().endswith(" 2\n"), 5), self.leds())
-                self.assertRegex(self.leds(), r"^OK 1 1\nRUN [01] 2\n$")
+                self.assertRegex(self.leds(), r"^OK 0 0\nRUN [01] 2\n$")
         with open(os.path.join(self.work, "back.bin"), "rb") as f:
             self.assertEqual(f.read(), program)
         self.assertIn("1234", outputs["tools/plcclient.py -d data/sim/port write-reg 32768 16 1234"] +
