@@ -25,7 +25,7 @@ namespace {
 // A warm reset asked for by a frame ends the input instead of the process.
 std::jmp_buf reset_jump;
 [[noreturn]] void FakeReset() { std::longjmp(reset_jump, 1); }
-const PlatResetOps kReset = {FakeReset, FakeReset};
+const PlatResetOps kReset = {FakeReset, FakeReset, FakeReset};
 
 void Setup() {
     static char root[] = "/tmp/plc-fuzz-cmd-XXXXXX";
