@@ -39,6 +39,7 @@ void TablesInit() {
     LadLogic_Fill();
     LadArith_Fill();
     LadLib_Fill();
+    LadFile_Fill();
     tables_ready = true;
 }
 

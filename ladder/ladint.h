@@ -40,6 +40,7 @@ void LadFrame_Fill();
 void LadLogic_Fill();
 void LadArith_Fill();
 void LadLib_Fill();
+void LadFile_Fill();
 
 // ---- operand decoding --------------------------------------------------------------
 // Operands resolve to the linear numbering: bit numbers in [1024, LAD_BIT_END),
