@@ -241,7 +241,8 @@ uint16_t CF_Open(FxFile *file, const char *name, uint32_t mode) {
     if (mode & 0x0E) {
         _fxe_file_delete(media, n);
         if (const uint32_t s = _fxe_file_create(media, n)) return Done(CfXlate(s));
-        if (mode & 0x08) _fxe_file_attributes_set(media, n, 0x24);
+        // A new file carries the archive attribute (bit 3: archive and system).
+        _fxe_file_attributes_set(media, n, (mode & 0x08) ? 0x24 : 0x20);
     }
     if (const uint32_t s = _fxe_file_open(media, file, n, FX_OPEN_FOR_WRITE)) return Done(CfXlate(s));
     if (mode & 0x01) {
@@ -546,6 +547,7 @@ uint16_t CopyOne(uint8_t sd, const char *src, uint8_t dd, const char *dst) {
     FxMedia *dm = CfMediaOf(dd);
     _fxe_file_delete(dm, dst);
     uint32_t s = _fxe_file_create(dm, dst);
+    if (s == FX_SUCCESS) _fxe_file_attributes_set(dm, dst, 0x20);
     if (s == FX_SUCCESS) s = _fxe_file_open(dm, &out, dst, FX_OPEN_FOR_WRITE);
     if (s != FX_SUCCESS) {
         _fxe_file_close(&in);

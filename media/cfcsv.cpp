@@ -225,7 +225,7 @@ void Put(CsvOut &o, const char *s) { Put(o, s, std::strlen(s)); }
 
 // Formats one element; false when it lies outside the data area.
 bool Format(const CfTransferRec *rec, const Cursor &cur, uint32_t format, bool desc, uint32_t text_count,
-            CsvOut &o) {
+            CsvOut &o, uint32_t *text_len) {
     const uint8_t *d = rec->data;
     char t[64];
     if (format == 0) {
@@ -234,6 +234,7 @@ bool Format(const CfTransferRec *rec, const Cursor &cur, uint32_t format, bool d
         const uint32_t room = rec->data_size - cur.pos;
         const uint32_t max = text_count < room ? text_count : room;
         while (n < max && d[cur.pos + n] != 0) n++;
+        *text_len = uint32_t(n);
         const bool quote = std::memchr(d + cur.pos, ',', n) != nullptr;
         if (quote) Put(o, "\"", 1);
         Put(o, reinterpret_cast<const char *>(d + cur.pos), n);
@@ -463,6 +464,7 @@ uint16_t CF_WriteFile(uint8_t, CfTransferRec *rec) {
     uint32_t s = FX_SUCCESS;
     for (int attempt = 0; attempt < 2; attempt++) {
         s = exists ? FX_SUCCESS : _fxe_file_create(media, n);
+        if (s == FX_SUCCESS && !exists) _fxe_file_attributes_set(media, n, 0x20);  // archive
         if (s == FX_SUCCESS) s = _fxe_file_open(media, &o.file, n, FX_OPEN_FOR_WRITE);
         if (s != FX_INVALID_PATH && s != FX_NOT_FOUND) break;
         // The directory is missing: create it and try once more.
@@ -538,12 +540,13 @@ uint16_t CF_WriteFile(uint8_t, CfTransferRec *rec) {
                 if (DescAt(plan, k, &f, &c, &a, &b) && c != 0) last_desc = false;
             }
             for (uint32_t e = 0; e < elements; e++) {
-                if (!Format(rec, cur, format, desc, tc, o)) {
+                uint32_t text_len = 0;
+                if (!Format(rec, cur, format, desc, tc, o, &text_len)) {
                     status = CF_INVALID;
                     break;
                 }
                 Advance(cur, format, desc, count);
-                done += text && !desc ? tc : 1;
+                done += text && !desc ? text_len : 1;
                 const bool last = e + 1 == elements && last_desc;
                 const uint32_t per_line = desc ? 0 : uint32_t(rec->start);
                 if (last) Put(o, end_flag ? "\r\n" : ",");
