@@ -264,6 +264,7 @@ uint32_t Refuse(tCFCB *block, uint32_t code) {
 CfTransferRec file_rec;
 CfmNames file_names;
 uint32_t file_count;
+uint32_t file_count_at;  // offset of the channel's count word, 0 none
 
 uint32_t LoadDpram() {
     const uint8_t op = dpram[DP_FILE_OP];
@@ -289,6 +290,7 @@ uint32_t LoadDpram() {
         r.count = word(4);
         file_count = 0;
         r.count_out = &file_count;
+        file_count_at = word(5) <= DPRAM_SIZE - 4 ? word(5) : 0;
         r.start = int32_t(word(6));
         r.mode = word(7);
         r.flag8 = uint8_t(word(8));
@@ -488,6 +490,7 @@ void CFM_Open() {
     client_state = client_offset = 0;
     cfcb = {};
     cfcbArgs = {};
+    cfm = {};
     pause_pending = false;
     pUpdtCFCB = &cfcb[0];
     pDpramCFCB = &cfcb[1];
@@ -518,7 +521,10 @@ void CFM_TheLoop(uint32_t) {
             pause_start = sysTic;
             return;
         }
-        Respond(Execute(uint8_t(msg[0]), msg[1], msg[2]));
+        const uint32_t result = Execute(uint8_t(msg[0]), msg[1], msg[2]);
+        if (msg[2] == 1 && (msg[1] == 14 || msg[1] == 15) && file_count_at != 0)
+            LE_Put32(&dpram[file_count_at], file_count);  // the file channel's count word
+        Respond(result);
     }
 }
 
