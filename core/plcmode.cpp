@@ -352,7 +352,8 @@ void PlcScan() {
     if (mode == 2 || mode == 3) {
         ScanTime(now);
         OnlineChange();
-        RunApplication();
+        // A program being downloaded is never executed half-written.
+        if (!(Cmd_PgmHold && !OLPMode)) RunApplication();
     }
     if (PlcWord(W_MODE) != 0) {
         if (ForcingOn()) ApplyForces(true);

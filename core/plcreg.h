@@ -67,7 +67,7 @@ constexpr uint32_t W_OLC = 54272;        // %ESR1 on-line change control
 constexpr uint32_t W_STORFAULT = 54278;
 constexpr uint32_t W_TZ = 54289, W_DST = 54290, W_UTC = 54291;
 
-constexpr uint16_t FAULT_BADOP = 0x100, FAULT_CLOCK = 0x200, FAULT_IOCFG = 0x40,
+constexpr uint16_t FAULT_BADOP = 0x100, FAULT_CLOCK = 0x200, FAULT_IOCFG = 0x40, FAULT_INVALID = 0x04,
                    FAULT_FORCE_STOP = 0x90F;
 
 extern std::array<uint8_t, PLC_REG_SIZE> plc_reg;

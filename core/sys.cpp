@@ -508,6 +508,8 @@ pid_t SetStatusLeds_fork() {
     if (pid < 0) return 0;
     if (pid == 0) {
         PLAT_ChildDieWithParent();
+        // The blinker needs none of the controller's descriptors (port, files, sockets).
+        close_range(3, ~0u, 0);
         for (unsigned on = 1;; on ^= 1u) {
             PLAT_Leds(on, on);
             usleep(500000);

@@ -1,6 +1,7 @@
 // Host implementations of the hardware seams: files under the root folder
 // stand in for the board's devices.
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -219,6 +220,20 @@ bool PlainWord(const char *s) {
     return true;
 }
 
+// Where the value inside an option word starts: after "=" of a long option,
+// after the letters of short options ("-t/dir", "-rt/dir", "-d.."); 0 when
+// the word is no option or carries no value of its own.
+std::size_t OptionPathAt(const char *s) {
+    if (s[0] != '-' || s[1] == 0) return 0;
+    if (s[1] == '-') {
+        const char *eq = std::strchr(s, '=');
+        return eq != nullptr && eq[1] != 0 ? std::size_t(eq - s + 1) : 0;
+    }
+    std::size_t i = 1;
+    while (std::isalpha(static_cast<unsigned char>(s[i]))) i++;
+    return s[i] != 0 ? i : 0;
+}
+
 // Runs a file command without a shell: absolute paths are placed under the
 // root (wildcards expanded there), and the command runs in the root folder so
 // that relative paths stay inside it too. Answers a system()-style status.
@@ -228,6 +243,21 @@ int RunUnderRoot(const WordList &w, int n) {
     std::vector<std::string> args;
     for (int i = 0; i < n; i++) {
         const char *word = w[size_t(i)].data();
+        // An option that carries a path ("-t/dir", "-d/dir", "--target-directory=/dir"):
+        // its path part goes under the root like any other path.
+        const std::size_t at = i > 0 ? OptionPathAt(word) : 0;
+        if (at != 0) {
+            const char *value = word + at;
+            if (!PlainWord(value)) return kFail;
+            if (value[0] != '/') {
+                args.emplace_back(word);
+                continue;
+            }
+            char p[kWordLen + 256];
+            if (!PLAT_Path(value, p, sizeof p)) return kFail;
+            args.emplace_back(std::string(word, at) + p);
+            continue;
+        }
         if (word[0] != '/') {
             args.emplace_back(word);
             continue;

@@ -161,6 +161,26 @@ TEST_F(Platform, FileCommandsNeverLeaveTheRoot) {
     EXPECT_NE(PLAT_System(("rm -f /mnt/cfg/x && rm -rf " + outside).c_str()), 0);
     EXPECT_NE(PLAT_System(("cp /mnt/cfg/x $(rm -rf " + outside + ")").c_str()), 0);
     EXPECT_NE(PLAT_System("mkdir /mnt/cfg/unclosed\"quote"), 0);
+    // Options that carry a path place it under the root, or the line is refused.
+    std::ofstream(Under("/mnt/cfg/ladder.pgm")) << "program";
+    fs::create_directories(Root() + outside);  // the same name inside the root
+    EXPECT_EQ(PLAT_System(("cp -t" + outside + " /mnt/cfg/ladder.pgm").c_str()), 0);
+    EXPECT_EQ(PLAT_System(("cp --target-directory=" + outside + " /mnt/cfg/ladder.pgm").c_str()), 0);
+    EXPECT_FALSE(fs::exists(outside + "/ladder.pgm"));
+    EXPECT_EQ(Slurp(Root() + outside + "/ladder.pgm"), "program");  // landed under the root
+    // Climbing out through an option reaches only the test's own sibling folder.
+    const std::string up = rel.substr(1);  // "../<sibling>" from the root
+    EXPECT_NE(PLAT_System(("cp -t" + up + " /mnt/cfg/ladder.pgm").c_str()), 0);
+    EXPECT_NE(PLAT_System(("cp --target-directory=" + up + " /mnt/cfg/ladder.pgm").c_str()), 0);
+    EXPECT_NE(PLAT_System(("cp -rt/mnt/.." + outside + " /mnt/cfg/ladder.pgm").c_str()), 0);
+    ASSERT_EQ(std::system(("cd " + Root() + "/mnt/cfg && zip -q pack.zip ladder.pgm").c_str()), 0);
+    EXPECT_EQ(PLAT_System(("unzip -o -q /mnt/cfg/pack.zip -d" + outside + "/unz").c_str()), 0);
+    EXPECT_FALSE(fs::exists(outside + "/unz"));
+    EXPECT_EQ(Slurp(Root() + outside + "/unz/ladder.pgm"), "program");
+    EXPECT_NE(PLAT_System(("unzip -o -q /mnt/cfg/pack.zip -d" + up).c_str()), 0);
+    EXPECT_FALSE(fs::exists(outside + "/ladder.pgm"));
+    fs::remove_all(Root() + "/tmp");
+    fs::remove(Under("/mnt/cfg/pack.zip"));
     // Relative paths run from the root, not from the current folder.
     char cwd[512];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
