@@ -287,7 +287,7 @@ uint16_t CF_DeleteFile(uint8_t, const char *name) {
     if (!HasWild(n)) {
         uint32_t attr = 0;
         if (_fxe_file_attributes_read(media, n, &attr) == FX_SUCCESS) {
-            if (attr & FX_DIRECTORY) return Done(CF_NOT_FILE);
+            if (attr & (FX_DIRECTORY | 0x08)) return Done(CF_NOT_FOUND);  // only files are deleted
             if (attr & FX_SYSTEM) return Done(CF_ACCESS);
         }
         return Done(CfXlate(_fxe_file_delete(media, n)));
