@@ -164,7 +164,7 @@ uint16_t CfName(const char *name, char *out, uint8_t *drive_out, bool need_name)
     Upper(path);
     // Check the components and take existing entries in their own case.
     char host[FX_PATH_MAX];
-    const bool mounted = HostMount(drive, host);
+    bool mounted = HostMount(drive, host);
     std::size_t hl = std::strlen(host);
     const char *last = path;
     for (char *c = path; *c;) {
@@ -204,6 +204,8 @@ uint16_t CfName(const char *name, char *out, uint8_t *drive_out, bool need_name)
                 std::memcpy(host + hl + 1, c, len);
             }
             hl += 1 + len;
+        } else {
+            mounted = false;  // too long to look up: the rest keeps its case
         }
         c = end;
     }
