@@ -241,7 +241,9 @@ class MediaFromOutside(unittest.TestCase):
              "items": [(R(3), 2, "S"), (R(4), 4, "U"), (R(5), 6, "H"), (R(6), 1, "B"), (R(7), 9, "IP"),
                        (R(9), 7, "ATextColumnNameLonger")]},
         ])
-        self.start([9], rtc=(2025, 12, 7, 14, 3, 0, 0, 0, 0))
+        words = (rung(M(3), file_op(251, 3 | END, R(1), 8, 0, 1, R(300), "A:\\OUT\\L$Y$M$D.CSV"), Q(3))
+                 + rung(M(4), file_op(251, 3 | END, R(1), 8, 0, 1, R(302), "OUT\\NN$1u3.CSV"), Q(4)) + [9])
+        self.start(words, rtc=(2025, 12, 7, 14, 3, 0, 0, 0, 0))
         self.c.download(22, table)
         for ref, v in ((R(1), 23130), (R(2), 40000), (R(3), 0xFFFE), (R(4), 0xFFFE), (R(5), 0xAB),
                        (R(6), 0x8001)):
@@ -269,6 +271,14 @@ class MediaFromOutside(unittest.TestCase):
         self.assertEqual(rows[1][2:], ["-2", "65534", "00ABH", "1000000000000001B", "192.168.0.1",
                                        "ABCDEFGHIJKLMNOP"])
         self.assertEqual(self.word(R(200)), 0)
+        # Names with meta sequences, expanded from the controller's clock.
+        self.set_bit(M(3), 1)
+        self.set_bit(M(4), 1)
+        self.assertEqual(self.wait_status(R(300)), 0)
+        self.set_bit(M(3), 0)
+        self.assertEqual(self.wait_status(R(302)), 0)
+        self.assertEqual(read(os.path.join(self.card, "OUT", "L251207.CSV")), b"23130\r\n")
+        self.assertEqual(read(os.path.join(self.card, "OUT", "NN000.CSV")), b"23130\r\n")
 
 
 if __name__ == "__main__":
