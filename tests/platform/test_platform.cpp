@@ -270,14 +270,33 @@ TEST_F(Platform, KillallEndsOnlyChildrenOfThisController) {
 }
 
 TEST_F(Platform, AChildThatEndedIsNeverKilledLater) {
+    // A live process that is not our child stands for whatever process got
+    // the id of a child that ended and was reaped by its starter.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t mid = fork();
+    ASSERT_GE(mid, 0);
+    if (mid == 0) {
+        const pid_t g = Spawn();
+        _exit(write(fds[1], &g, sizeof g) == sizeof g ? 0 : 1);
+    }
+    pid_t stranger = 0;
+    ASSERT_EQ(read(fds[0], &stranger, sizeof stranger), ssize_t(sizeof stranger));
+    waitpid(mid, nullptr, 0);
+    close(fds[0]);
+    close(fds[1]);
+    ASSERT_EQ(kill(stranger, 0), 0);
+
     const pid_t pid = Spawn();
     ASSERT_GT(pid, 0);
     PLAT_ChildAdd(pid, "sleep");
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);  // reaped by its starter: the pid may be reused
-    PLAT_ChildKill("sleep");   // must not signal whatever has that pid now
+    PLAT_ChildAdd(stranger, "sleep");
+    PLAT_ChildKill("sleep");
     PLAT_ChildKillAll();
-    SUCCEED();
+    EXPECT_EQ(kill(stranger, 0), 0) << "a process that is no child of ours was signalled";
+    kill(stranger, SIGKILL);
 }
 
 // ---- panel, clock, SoC window ----------------------------------------------------------------
@@ -378,6 +397,7 @@ TEST_F(Platform, SocWindowIsZeroedMemory) {
 
 TEST_F(Platform, WarmResetExitsWithThreeForTests) {
     setenv("PLC_RESET", "exit", 1);
+    UseRoot(Root());  // the setting is read at start-up
     for (int reboot = 0; reboot < 2; reboot++) {
         const pid_t pid = fork();
         ASSERT_GE(pid, 0);
@@ -391,6 +411,7 @@ TEST_F(Platform, WarmResetExitsWithThreeForTests) {
         EXPECT_EQ(WEXITSTATUS(status), 3);
     }
     unsetenv("PLC_RESET");
+    UseRoot(Root());
 }
 
 TEST_F(Platform, WatchdogStandInWithoutTheDevice) {
