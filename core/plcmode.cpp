@@ -241,22 +241,7 @@ bool EmailModule(uint16_t id) {
     return std::find(std::begin(kIds), std::end(kIds), id) != std::end(kIds);
 }
 
-void KillFileJobs() {
-    if (RmCopyOpsThreadId != 0) {
-        PLAT_System("killall cp");
-        CopyRet = -4;
-        RmCopyOpsThreadId = 0;
-        RmBlockDataCopy.fill(0);
-    }
-    if (RmDeleteOpsThreadId != 0 || RmDelAllOpsThreadId != 0 || RmDelFromObjOpsThreadId != 0) {
-        PLAT_System("killall rm");
-        DeleteRet = -4;
-        RmDeleteOpsThreadId = 0;
-        RmBlockDataDelete.fill(0);
-        RmDelAllOpsThreadId = 0;
-        RmDelFromObjOpsThreadId = 0;
-    }
-}
+void KillFileJobs() { File_KillJobs(); }
 
 }  // namespace
 

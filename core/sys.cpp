@@ -348,7 +348,7 @@ void SYS_Update() {
     Handover(cfi_state, DP_FILE_REQ, DP_FILE_ACK, DP_FILE_RES, CFM_LoadDpramReq, pDpramCFCB);
     Handover(cfdl_state, DP_DLOG_REQ, DP_DLOG_ACK, DP_DLOG_RES, CFM_LoadLoggerReq, pLoggerCFCB);
     Handover(cfem_state, DP_MAIL_REQ, DP_MAIL_ACK, DP_MAIL_RES, CFM_LoadEmailReq, pEmailCFCB);
-    Handover(cfdbgl_state, DP_DBGL_REQ, DP_DBGL_ACK, DP_DBGL_RES, CFM_LoadDBGLoggerReq, pLoggerCFCB);
+    Handover(cfdbgl_state, DP_DBGL_REQ, DP_DBGL_ACK, DP_DBGL_RES, CFM_LoadDBGLoggerReq, pDbgLoggerCFCB);
 }
 
 // ---- register links -------------------------------------------------------------------------

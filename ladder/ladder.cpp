@@ -43,6 +43,7 @@ void TablesInit() {
     LadSched_Fill();
     LadFlow_Fill();
     LadLibX_Fill();
+    LadFile_Fill();
     tables_ready = true;
 }
 

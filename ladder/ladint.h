@@ -44,6 +44,7 @@ void LadPid_Fill();
 void LadSched_Fill();
 void LadFlow_Fill();
 void LadLibX_Fill();
+void LadFile_Fill();
 
 // ---- operand decoding --------------------------------------------------------------
 // Operands resolve to the linear numbering: bit numbers in [1024, LAD_BIT_END),

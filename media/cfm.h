@@ -1,9 +1,14 @@
-// Card file manager as seen by the main loop and the system services.
-// placeholder until the card file manager lands (media/cfm_placeholder.cpp).
+// Card file manager: the one place where removable-media work of clients is
+// carried out (request and response queues, 14 client control blocks), the
+// mailbox channel servers, and the supervisor that publishes the SD card's
+// status and space and runs the safe-removal handshake.
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+
+#include "media/cfapi.h"
 
 // Client control block: {state, drive, request code, argument, extra
 // argument, result}.
@@ -16,20 +21,89 @@ struct tCFCB {
     uint32_t result;
 };
 constexpr unsigned CFCB_COUNT = 14;
+constexpr uint32_t CFCB_IDLE = 0, CFCB_POSTED = 1, CFCB_SERVICE = 2, CFCB_DONE = 4, CFCB_ERROR = 5,
+                   CFCB_CANCELLED = 6;
 extern std::array<tCFCB, CFCB_COUNT> cfcb;
-extern tCFCB *pDpramCFCB, *pLoggerCFCB, *pEmailCFCB;
+extern tCFCB *pUpdtCFCB, *pDpramCFCB, *pLoggerCFCB, *pDirCFCB, *pVidCFCB, *pDbgLoggerCFCB, *pEmailCFCB,
+    *pLoadSDFirmwareCFCB;
 
-// Once at start-up, after the queues exist. Placeholder: assigns the blocks.
+// The words of a queue message are 32 bits and cannot carry an address: a
+// request names its block by index, and the block's argument and extra
+// argument addresses are kept here.
+struct CfmArgs {
+    void *arg;
+    void *extra;
+};
+extern std::array<CfmArgs, CFCB_COUNT> cfcbArgs;
+
+// Request records (the argument of codes 0-5, 10 and 23).
+struct CfmOpenReq {
+    FxFile *file;
+    const char *name;
+    uint32_t mode;
+};
+struct CfmIoReq {
+    FxFile *file;
+    void *buffer;
+    uint32_t size;
+    uint32_t *count;
+};
+struct CfmNames {
+    const char *first;
+    const char *second;
+};
+struct CfmListReq {
+    uint32_t count;  // out
+    const char *pattern;
+    uint32_t keep_parent;  // keep ".." entries
+};
+
+// Media record of drive A: as published.
+struct CfmRecord {
+    uint32_t free_kb;
+    uint32_t total_kb;
+    uint32_t status;
+    uint32_t requests;  // mailbox requests handed over
+};
+extern CfmRecord cfm;
+extern uint16_t removeSafe;
+extern uint8_t remove_state, updt_state, client_state, client_offset;
+
+// Listing table of request 10: entries of 282 bytes (name 256, extension 15,
+// attribute, 1, a pad byte, time at 274, date at 276, time and date again).
+constexpr std::size_t CFM_LIST_MAX = 512, CFM_LIST_ENTRY = 282;
+extern std::array<std::array<uint8_t, CFM_LIST_ENTRY>, CFM_LIST_MAX> cfmList;
+extern std::array<uint16_t, CFM_LIST_MAX> cfmListOrder;  // sorted order
+extern uint32_t nElements;
+extern char cfmListBase[FX_PATH_MAX];
+
+// Register words of the supervisor (%SR174..%SR179).
+constexpr uint32_t CFM_W_REMOVE = 301, CFM_W_STATUS = 302, CFM_W_FREE = 303, CFM_W_TOTAL = 305;
+
+// ---- client side ---------------------------------------------------------------------------
+void CFM_LoadReq(tCFCB *block, uint32_t drive, uint32_t code, void *arg, void *extra);
+// 2 while working, 4 when done (result out; 97 after an answer in a wrong state).
+uint32_t CFM_PollReq(tCFCB *block, int16_t *result);
+uint32_t CFM_IsBlkReady(tCFCB *block);
+void CFM_CancelReq(tCFCB *block);
+uint32_t CFM_IsAllHalted();
+uint32_t CFM_GetParm(uint16_t *words);
+
+// ---- server side ---------------------------------------------------------------------------
 void CFM_Open();
-// Supervisor and server, once per main-loop pass. Placeholders: do nothing.
-void CFM_Update();
 void CFM_TheLoop(uint32_t arg);
-// Mailbox channel servers: 1 when the request was taken, 0 when not now.
-// Placeholders: 0 (no card file manager to take it).
+void CFM_Update();
+// Mailbox channel servers: 1 when the request was taken, 0 while removal is
+// requested.
 uint32_t CFM_LoadDpramReq();
 uint32_t CFM_LoadLoggerReq();
 uint32_t CFM_LoadEmailReq();
 uint32_t CFM_LoadDBGLoggerReq();
-// Polls a client block: 2 while working, 4 when done (result out).
-// Placeholder: 4 with result 97.
-uint32_t CFM_PollReq(tCFCB *block, int16_t *result);
+
+// Expands the meta sequences of a file name in place ($D $M $Y $h $m $s $W,
+// $<1..4>u<n>); the result holds at most 511 characters.
+void ConvertMeta(char *name, std::size_t size);
+
+// Count of bytes the last write of each logger channel took (0 data logger,
+// 1 debug logger).
+extern std::array<uint32_t, 2> cfmLogWritten;

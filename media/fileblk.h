@@ -1,16 +1,61 @@
-// Shell jobs of the file instructions (copy and delete) as seen by the
-// controller modes: a change to mode 0 kills them.
-// placeholder until the file instructions land (media/fileblk_placeholder.cpp).
+// File instructions of ladder programs (and the removable-media file blocks
+// that share them): CSV read and write, rename and format through the
+// mailbox client, copy and delete as in-process jobs in worker threads. One
+// instruction at a time owns the transfer of a drive.
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <pthread.h>
 
-constexpr std::size_t RM_BLOCK_SIZE = 1030;
-extern std::array<uint8_t, RM_BLOCK_SIZE> RmBlockDataCopy, RmBlockDataDelete, RmBlockDataDelAll,
-    RmBlockDataDelFromObj;
-// Nonzero while a job of that kind runs.
-extern pthread_t RmCopyOpsThreadId, RmDeleteOpsThreadId, RmDelAllOpsThreadId, RmDelFromObjOpsThreadId;
-extern int32_t CopyRet, DeleteRet;
+#include "media/filex.h"
+
+// Decoded operand record of one file instruction.
+struct FileOpRec {
+    uint32_t owner;   // nonzero identity of the instruction (e.g. its place in the program)
+    uint16_t opcode;  // 248..254
+    uint8_t drive;    // 0 SD card, 1 USB stick
+    uint8_t kind;     // 0 raw bytes, 1 formatted values
+    uint8_t flags;    // bits 0-3 write mode, bit 4 end the write with a line break
+    uint32_t data;    // bit address of the data (any window)
+    uint16_t format;  // element format
+    int32_t start;    // read: start selector; write: elements per line
+    uint32_t count;   // elements (raw: bytes)
+    uint32_t status;  // bit address of the status word; the element count is the next word
+    const char *name;
+    const char *name2;  // copy: destination; rename: new name
+    // Descriptor transfer (248): mode 77 writes, any other reads.
+    uint16_t desc_mode;
+    uint16_t header;
+    uint16_t desc_count;
+    uint16_t desc_bytes;  // write: bytes of register data the descriptors cover
+    const uint8_t *descs;
+    uint32_t descs_size;
+    const uint8_t *names;  // write: names area (name and one separator each)
+    uint32_t names_size;
+    uint32_t row_ref;  // read: the row counter is the word two words above this reference
+    uint16_t row_restart;  // value of the counter after a restart is 1 when nonzero, else 0
+};
+
+// Status values besides the CF result codes.
+constexpr uint16_t FILE_BUSY = 65534, FILE_OWNED = 65533, FILE_DISABLED = 65532;
+constexpr uint16_t FILE_JOB_CONFLICT = 94;
+constexpr uint32_t FILE_MAX_BYTES = 8192;
+
+// Owner slots per drive (0 free).
+extern std::array<uint32_t, 2> FileStatus;
+
+// Jobs running in worker threads: nonzero while a job of that kind runs.
+extern std::atomic<uint32_t> RmCopyOpsThreadId, RmDeleteOpsThreadId, RmDelAllOpsThreadId,
+    RmDelFromObjOpsThreadId, RmFormatOpsThreadId;
+extern std::atomic<int32_t> CopyRet, DeleteRet, DelAllRet, FormatRet;
+
+void File_Init();
+// One scan of one instruction; 1 when its status word is 0.
+uint32_t File_Access(const FileOpRec *op, uint32_t enable);
+// The controller stops: running jobs are cancelled (their result -4) and the
+// owner slots cleared.
+void File_KillJobs();
+// Waits (bounded, for tests and the end of the process) until no job runs.
+bool File_JobsIdle(uint32_t timeout_ms);

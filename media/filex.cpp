@@ -666,6 +666,7 @@ uint32_t _fxe_media_space_available(FxMedia *media, uint32_t *free_kb) {
     media->free_kb = out;
     media->total_blocks = total > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(total);
     media->block_kb = uint32_t(block / 1024);
+    media->block_bytes = uint32_t(block);
     media->space_valid = 1;
     if (free_kb) *free_kb = out;
     return FX_SUCCESS;

@@ -40,6 +40,7 @@ struct FxMedia {
     uint32_t free_kb;
     uint32_t total_blocks;
     uint32_t block_kb;
+    uint32_t block_bytes;
     uint8_t space_valid;
 };
 struct FxFile {

@@ -1,0 +1,603 @@
+// File instructions: the ownership protocol of the drives' transfers, the
+// limits of register transfers, and the copy and delete jobs. Paths of the
+// jobs are resolved in the main thread; a worker thread then copies or
+// deletes in-process and watches a cancel flag.
+#include "media/fileblk.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <ftw.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#include "core/bytes.h"
+#include "core/plcreg.h"
+#include "media/cfapi.h"
+#include "media/cfdpram.h"
+#include "media/cfm.h"
+#include "platform/plat.h"
+
+std::array<uint32_t, 2> FileStatus;
+std::atomic<uint32_t> RmCopyOpsThreadId, RmDeleteOpsThreadId, RmDelAllOpsThreadId, RmDelFromObjOpsThreadId,
+    RmFormatOpsThreadId;
+std::atomic<int32_t> CopyRet, DeleteRet, DelAllRet, FormatRet;
+
+namespace {
+constexpr std::size_t HOST_MAX = 1024;
+constexpr uint8_t BUSY_USB = 2, BUSY_SD = 4;
+
+// Job record: host paths resolved by the main thread.
+struct RmJob {
+    uint16_t opcode;
+    char first[HOST_MAX];   // source (copy), target or pattern (delete)
+    char second[HOST_MAX];  // destination (copy)
+    uint8_t flag;           // copy: wildcard source / directory destination; delete: pattern
+    uint8_t drive;
+    std::atomic<uint8_t> busy;
+    std::atomic<bool> cancel;
+};
+RmJob RmBlockDataCopy, RmBlockDataDelete;
+
+// ---- register image windows ----------------------------------------------------------------
+// Byte of a bit address and the end (exclusive, in bits) of its window.
+bool Window(uint32_t a, uint32_t *byte, uint64_t *end) {
+    if (a >= REG_LIN_FIRST && a < REG_LIN_END) {
+        *byte = (a - REG_LIN_FIRST) / 8;
+        *end = REG_LIN_END;
+    } else if (a >= REG_ET_FIRST && a < REG_ET_END) {
+        *byte = uint32_t(REG_ET_BYTE + (a - REG_ET_FIRST) / 8);
+        *end = REG_ET_END;
+    } else if (a >= REG_EM_FIRST && a < REG_EM_END) {
+        *byte = uint32_t(REG_EM_BYTE + (a - REG_EM_FIRST) / 8);
+        *end = REG_EM_END;
+    } else if (a >= REG_ESR_FIRST && a < REG_ESR_END) {
+        *byte = uint32_t(REG_ESR_BYTE + (a - REG_ESR_FIRST) / 8);
+        *end = REG_ESR_END;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Byte of a range of bits that lies wholly in one window; false otherwise.
+bool Range(uint32_t a, uint64_t bits, uint32_t *byte) {
+    uint64_t end = 0;
+    return Window(a, byte, &end) && uint64_t(a) + bits <= end;
+}
+
+uint8_t *StatusPtr(const FileOpRec *op) {
+    uint32_t b = 0;
+    return Range(op->status, 32, &b) ? &plc_reg[b] : nullptr;
+}
+uint16_t GetStatus(const FileOpRec *op) {
+    const uint8_t *p = StatusPtr(op);
+    return p ? LE_Get16(p) : FILE_DISABLED;
+}
+void SetStatus(const FileOpRec *op, uint16_t v) {
+    if (uint8_t *p = StatusPtr(op)) LE_Put16(p, v);
+}
+void SetCount(const FileOpRec *op, uint32_t n) {
+    if (uint8_t *p = StatusPtr(op)) LE_Put16(p + 2, uint16_t(n));
+}
+
+bool GetBit(uint32_t a) {
+    uint32_t b = 0;
+    return Range(a, 1, &b) && ((plc_reg[b] >> (a & 7)) & 1);
+}
+void PutBit(uint32_t a, bool v) {
+    uint32_t b = 0;
+    if (!Range(a, 1, &b)) return;
+    const uint8_t m = uint8_t(1u << (a & 7));
+    plc_reg[b] = v ? uint8_t(plc_reg[b] | m) : uint8_t(plc_reg[b] & ~m);
+}
+
+// Bytes of register data a read descriptor list fills.
+uint32_t ReadDescBytes(const FileOpRec *op, uint32_t *elements) {
+    uint32_t pos = 0;
+    *elements = 0;
+    for (uint32_t i = 0; i < op->desc_count; i++) {
+        if (op->descs == nullptr || uint64_t(i + 1) * 4 > op->descs_size) return UINT32_MAX;
+        const uint8_t f = op->descs[4 * i + 1];
+        const uint32_t c = LE_Get16(op->descs + 4 * i + 2);
+        *elements += c ? c : 1;
+        switch (f) {
+        case 0: pos = (pos + c + 2) & ~1u; break;
+        case 2: pos += (c + 15) / 16 * 2; break;
+        case 3:
+        case 6:
+        case 7: pos += 4 * c; break;
+        case 10: pos = (pos + c + 1) & ~1u; break;
+        default: pos += 2 * c; break;
+        }
+    }
+    return pos;
+}
+
+// The transfer record of a register transfer (248, 250, 251) for this scan.
+struct Transfer {
+    CfTransferRec rec{};
+    uint32_t count = 0;
+    uint8_t bit[2] = {};
+    bool read = false;
+};
+
+uint16_t Prepare(const FileOpRec *op, Transfer &t, bool start) {
+    CfTransferRec &r = t.rec;
+    t.read = op->opcode == 250 || (op->opcode == 248 && op->desc_mode != 77);
+    r.kind = op->kind;
+    r.name = op->name;
+    r.format = op->format & 0x7FFF;
+    r.count = op->count;
+    r.count_out = &t.count;
+    r.start = op->start;
+    r.mode = op->flags & 0x0F;
+    r.flag8 = t.read ? 0 : uint8_t((op->flags >> 4) & 1);
+    uint64_t bytes = 0;
+    if (op->opcode == 248) {
+        if (op->desc_count == 0) return CF_INVALID;
+        r.kind = 1;
+        r.desc_count = op->desc_count;
+        r.descs = op->descs;
+        r.descs_size = op->descs_size;
+        if (t.read) {
+            uint32_t elements = 0;
+            bytes = ReadDescBytes(op, &elements);
+            r.flag8 = 76;
+            // Successive starts read successive groups of rows.
+            uint32_t w = 0;
+            if (!Range(op->row_ref + 32, 16, &w)) return CF_INVALID;
+            const uint16_t counter = LE_Get16(&plc_reg[w]);
+            r.start = int32_t(uint32_t(counter) * elements);
+            if (start) LE_Put16(&plc_reg[w], uint16_t(counter + 1));
+        } else {
+            bytes = op->desc_bytes;
+            r.desc_mode = 77;
+            r.header = op->header;
+            r.names = op->names;
+            r.names_size = op->names_size;
+            r.flag8 = 1;  // a descriptor write always ends its line
+        }
+    } else {
+        if (r.format > 8) return CF_INVALID;
+        if (r.kind == 0) {
+            bytes = r.count;
+        } else if (r.format == 2) {
+            // One bit: moved through a byte of its own.
+            r.count = t.read && r.start < 0 ? r.count : 1;
+            if (!t.read) t.bit[0] = GetBit(op->data) ? 1 : 0;
+            r.data = t.bit;
+            r.data_size = sizeof t.bit;
+            uint32_t b = 0;
+            return Range(op->data, 1, &b) ? CF_OK : CF_INVALID;
+        } else if (t.read && r.start == -1) {
+            bytes = CF_TypeWidth[r.format] == 32 ? 4 : 2;
+        } else if (t.read && r.start < 0) {
+            bytes = uint64_t(CF_ColumnRows(&r)) * (r.format == 0 ? 128 : CF_TypeWidth[r.format] / 8);
+        } else {
+            bytes = r.format == 0 ? r.count : CF_DataBytes(r.format, r.count);
+        }
+    }
+    if (bytes > FILE_MAX_BYTES) return CF_INVALID;
+    uint32_t byte = 0;
+    if (!Range(op->data, bytes * 8, &byte)) return CF_INVALID;
+    if (t.read) {
+        // Reads land in %AIG/%S-style areas only within their own block.
+        const uint64_t end = uint64_t(op->data) + bytes * 8;
+        if (op->data < 2048 && end > 1536) return CF_INVALID;
+        if (op->data >= 2048 && op->data < 8192 && end > 3072) return CF_INVALID;
+    }
+    r.data = &plc_reg[byte];
+    r.data_size = uint32_t(bytes);
+    return CF_OK;
+}
+
+int32_t PostTransfer(const FileOpRec *op, Transfer &t, bool poll) {
+    const uint8_t d = uint8_t(op->drive | (poll ? CF_DPRAM_POLL : 0));
+    return t.read ? CF_DpramReadFile(d, &t.rec) : CF_DpramWriteFile(d, &t.rec);
+}
+
+// ---- names of the jobs ---------------------------------------------------------------------
+// A job name: cut at the first blank (at most 511 characters), meta sequences
+// expanded, resolved on its drive (existing entries in any case) to a host
+// path. Refuses ".." and the drive root. Answers 0, 86 or 2.
+uint16_t JobPath(const char *name, char *host, uint8_t *drive, bool *wild, bool *dir_end) {
+    char n[FX_PATH_MAX];
+    std::size_t k = 0;
+    while (name[k] != 0 && name[k] != ' ') {
+        if (k >= FX_PATH_MAX - 1) return CF_INVALID;
+        n[k] = name[k] == '/' ? '\\' : name[k];
+        k++;
+    }
+    n[k] = 0;
+    ConvertMeta(n, sizeof n);
+    *wild = std::strpbrk(n, "*?") != nullptr;
+    *dir_end = k > 0 && n[k - 1] == '\\';
+    char cf[FX_PATH_MAX];
+    if (CfName(n, cf, drive, false)) return CF_INVALID;
+    for (const char *c = cf + 2; *c;) {
+        while (*c == '\\') c++;
+        const char *e = c;
+        while (*e && *e != '\\') e++;
+        if ((e - c == 2 && c[0] == '.' && c[1] == '.') || (e - c == 1 && c[0] == '.')) return CF_INVALID;
+        c = e;
+    }
+    std::size_t len = std::strlen(cf);
+    while (len > 3 && cf[len - 1] == '\\') cf[--len] = 0;
+    if (len <= 3) return CF_INVALID;  // the drive root itself
+    char sys[FX_PATH_MAX];
+    if (!CfDriveChk(cf, sys, DRIVE_ANY)) return CF_NOT_PRESENT;
+    return PLAT_Path(sys, host, HOST_MAX) ? CF_OK : CF_INVALID;
+}
+
+bool Mounted(uint8_t drive) { return MountDrive(drive, nullptr) != 0; }
+uint8_t BusyBit(uint8_t drive) { return drive == DRIVE_B ? BUSY_USB : BUSY_SD; }
+uint8_t DriveOfName(const char *name) { return std::strstr(name, "B:") || std::strstr(name, "b:") ? DRIVE_B : DRIVE_A; }
+
+void CopyStr(char *out, std::size_t size, const char *text) {
+    std::size_t n = std::strlen(text);
+    if (n >= size) n = size - 1;
+    std::memcpy(out, text, n);
+    out[n] = 0;
+}
+
+// ---- worker threads ------------------------------------------------------------------------
+bool MakeDirs(const char *path) {
+    char p[HOST_MAX];
+    CopyStr(p, sizeof p, path);
+    for (char *c = p + 1; *c; c++) {
+        if (*c != '/') continue;
+        *c = 0;
+        if (mkdir(p, 0775) != 0 && errno != EEXIST) return false;
+        *c = '/';
+    }
+    return mkdir(p, 0775) == 0 || errno == EEXIST;
+}
+
+bool CopyFile(const char *from, const char *to, const std::atomic<bool> &cancel) {
+    struct stat a {}, b {};
+    if (stat(from, &a) != 0 || !S_ISREG(a.st_mode)) return false;
+    if (stat(to, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino) return false;
+    const int in = open(from, O_RDONLY | O_CLOEXEC);
+    if (in < 0) return false;
+    const int out = open(to, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
+    if (out < 0) {
+        close(in);
+        return false;
+    }
+    static thread_local uint8_t buf[65536];
+    bool ok = true;
+    for (;;) {
+        if (cancel.load()) {
+            ok = false;
+            break;
+        }
+        const ssize_t r = read(in, buf, sizeof buf);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) {
+            ok = r == 0;
+            break;
+        }
+        for (ssize_t done = 0; done < r;) {
+            const ssize_t w = write(out, buf + done, std::size_t(r - done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) {
+                ok = false;
+                break;
+            }
+            done += w;
+        }
+        if (!ok) break;
+    }
+    close(in);
+    if (close(out) != 0) ok = false;
+    if (!ok) unlink(to);
+    return ok;
+}
+
+void *CopyThread(void *) {
+    RmJob &j = RmBlockDataCopy;
+    // The destination directory: the destination itself when it names a
+    // directory, else its parent.
+    char dir[HOST_MAX];
+    CopyStr(dir, sizeof dir, j.second);
+    if (!(j.flag & 2)) {
+        if (char *cut = std::strrchr(dir, '/')) *cut = 0;
+    }
+    bool ok = MakeDirs(dir);
+    if (ok && (j.flag & 1)) {
+        char sdir[HOST_MAX];
+        CopyStr(sdir, sizeof sdir, j.first);
+        char *cut = std::strrchr(sdir, '/');
+        const char *pattern = cut ? cut + 1 : sdir;
+        if (cut) *cut = 0;
+        int copied = 0;
+        if (DIR *d = opendir(sdir)) {
+            while (struct dirent *e = readdir(d)) {
+                if (!ok || j.cancel.load()) break;
+                if (fnmatch(pattern, e->d_name, FNM_CASEFOLD | FNM_PERIOD) != 0) continue;
+                char from[HOST_MAX], to[HOST_MAX];
+                if (std::snprintf(from, sizeof from, "%s/%s", sdir, e->d_name) >= int(sizeof from) ||
+                    std::snprintf(to, sizeof to, "%s/%s", dir, e->d_name) >= int(sizeof to)) {
+                    ok = false;
+                    break;
+                }
+                struct stat st {};
+                if (stat(from, &st) != 0 || !S_ISREG(st.st_mode)) continue;
+                ok = CopyFile(from, to, j.cancel);
+                copied++;
+            }
+            closedir(d);
+        } else {
+            ok = false;
+        }
+        if (copied == 0) ok = false;
+    } else if (ok) {
+        char to[HOST_MAX];
+        if (j.flag & 2) {
+            const char *base = std::strrchr(j.first, '/');
+            const int n = std::snprintf(to, sizeof to, "%s/%s", dir, base ? base + 1 : j.first);
+            if (n < 0 || n >= int(sizeof to)) ok = false;
+        } else {
+            CopyStr(to, sizeof to, j.second);
+        }
+        if (ok) ok = CopyFile(j.first, to, j.cancel);
+    }
+    if (!j.cancel.load()) CopyRet = ok ? 0 : 5;
+    j.busy = 0;
+    RmCopyOpsThreadId = 0;
+    return nullptr;
+}
+
+std::atomic<bool> *delete_cancel;
+int RemoveOne(const char *path, const struct stat *, int, struct FTW *) {
+    if (delete_cancel && delete_cancel->load()) return 1;
+    return remove(path) == 0 ? 0 : 1;
+}
+bool RemoveTree(const char *path) {
+    struct stat st {};
+    if (lstat(path, &st) != 0) return false;
+    if (!S_ISDIR(st.st_mode)) return unlink(path) == 0;
+    return nftw(path, RemoveOne, 16, FTW_DEPTH | FTW_PHYS) == 0;
+}
+
+void *DeleteThread(void *) {
+    RmJob &j = RmBlockDataDelete;
+    delete_cancel = &j.cancel;
+    bool ok = true;
+    if (j.flag) {
+        char dir[HOST_MAX];
+        CopyStr(dir, sizeof dir, j.first);
+        char *cut = std::strrchr(dir, '/');
+        const char *pattern = cut ? cut + 1 : dir;
+        if (cut) *cut = 0;
+        if (DIR *d = opendir(dir)) {
+            while (struct dirent *e = readdir(d)) {
+                if (j.cancel.load()) break;
+                if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+                if (fnmatch(pattern, e->d_name, FNM_CASEFOLD) != 0) continue;
+                char p[HOST_MAX];
+                if (std::snprintf(p, sizeof p, "%s/%s", dir, e->d_name) >= int(sizeof p)) continue;
+                if (!RemoveTree(p)) ok = false;
+            }
+            closedir(d);
+        } else {
+            ok = false;
+        }
+    } else {
+        ok = RemoveTree(j.first);
+    }
+    if (!j.cancel.load()) DeleteRet = ok ? 0 : 5;
+    j.busy = 0;
+    RmDeleteOpsThreadId = 0;
+    return nullptr;
+}
+
+bool StartThread(void *(*fn)(void *)) {
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    pthread_t t;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    const bool ok = pthread_create(&t, &attr, fn, nullptr) == 0;
+    pthread_attr_destroy(&attr);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return ok;
+}
+
+// Starts a copy; answers -2 when started, else the final status.
+int32_t StartCopy(const FileOpRec *op) {
+    if (op->name == nullptr || op->name2 == nullptr || op->name[0] == 0 || op->name2[0] == 0) return CF_NOT_FOUND;
+    if (RmCopyOpsThreadId != 0) return FILE_JOB_CONFLICT;
+    const uint8_t sd = DriveOfName(op->name), dd = DriveOfName(op->name2);
+    if (!Mounted(sd) || !Mounted(dd)) return CF_NOT_PRESENT;
+    const uint8_t mask = uint8_t(BusyBit(sd) | BusyBit(dd));
+    if (RmDeleteOpsThreadId != 0 && (RmBlockDataDelete.busy & mask)) return FILE_JOB_CONFLICT;
+    RmJob &j = RmBlockDataCopy;
+    bool wild = false, dir_end = false, w2 = false;
+    uint8_t d1 = 0, d2 = 0;
+    if (const uint16_t s = JobPath(op->name, j.first, &d1, &wild, &dir_end)) return s;
+    if (const uint16_t s = JobPath(op->name2, j.second, &d2, &w2, &dir_end)) return s;
+    if (w2) return CF_INVALID;
+    struct stat st {};
+    const bool dest_dir = dir_end || wild || (stat(j.second, &st) == 0 && S_ISDIR(st.st_mode));
+    j.opcode = 249;
+    j.flag = uint8_t((wild ? 1 : 0) | (dest_dir ? 2 : 0));
+    j.cancel = false;
+    j.busy = mask;
+    CopyRet = -2;
+    RmCopyOpsThreadId = 1;
+    if (!StartThread(CopyThread)) {
+        RmCopyOpsThreadId = 0;
+        j.busy = 0;
+        return CF_MEDIA_ERROR;
+    }
+    return -2;
+}
+
+int32_t StartDelete(const FileOpRec *op) {
+    if (op->name == nullptr || op->name[0] == 0) return CF_NOT_FOUND;
+    if (RmDeleteOpsThreadId != 0) return FILE_JOB_CONFLICT;
+    const uint8_t drive = DriveOfName(op->name);
+    if (!Mounted(drive)) return CF_NOT_PRESENT;
+    if (RmCopyOpsThreadId != 0 && (RmBlockDataCopy.busy & BusyBit(drive))) return FILE_JOB_CONFLICT;
+    RmJob &j = RmBlockDataDelete;
+    bool wild = false, dir_end = false;
+    uint8_t d = 0;
+    if (const uint16_t s = JobPath(op->name, j.first, &d, &wild, &dir_end)) return s;
+    struct stat st {};
+    if (wild) {
+        char dir[HOST_MAX];
+        CopyStr(dir, sizeof dir, j.first);
+        char *cut = std::strrchr(dir, '/');
+        const char *pattern = cut ? cut + 1 : dir;
+        if (cut) *cut = 0;
+        bool match = false;
+        if (DIR *dd = opendir(dir)) {
+            while (struct dirent *e = readdir(dd)) {
+                if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+                if (fnmatch(pattern, e->d_name, FNM_CASEFOLD) == 0) match = true;
+            }
+            closedir(dd);
+        }
+        if (!match) return CF_NOT_FOUND;
+    } else if (lstat(j.first, &st) != 0) {
+        return CF_NOT_FOUND;
+    }
+    j.opcode = 253;
+    j.flag = wild ? 1 : 0;
+    j.cancel = false;
+    j.busy = BusyBit(drive);
+    DeleteRet = -2;
+    RmDeleteOpsThreadId = 1;
+    if (!StartThread(DeleteThread)) {
+        RmDeleteOpsThreadId = 0;
+        j.busy = 0;
+        return CF_MEDIA_ERROR;
+    }
+    return -2;
+}
+
+void CancelCopy() {
+    if (RmCopyOpsThreadId != 0) {
+        RmBlockDataCopy.cancel = true;
+        CopyRet = -4;
+    }
+}
+void CancelDelete() {
+    if (RmDeleteOpsThreadId != 0) {
+        RmBlockDataDelete.cancel = true;
+        DeleteRet = -4;
+    }
+}
+
+// Posts or polls the operation of an instruction; -2 while it runs.
+int32_t Step(const FileOpRec *op, bool poll, uint32_t *count, bool *has_count) {
+    *has_count = false;
+    switch (op->opcode) {
+    case 248:
+    case 250:
+    case 251: {
+        Transfer t;
+        if (const uint16_t s = Prepare(op, t, !poll)) {
+            if (!poll) return s;
+            // The operands changed under a running transfer: collect it, copy nothing.
+            t.rec.data = nullptr;
+            t.rec.data_size = 0;
+        }
+        const int32_t r = PostTransfer(op, t, poll);
+        if (poll && r != -2) {
+            *count = t.count;
+            *has_count = true;
+            if (t.read && t.rec.format == 2 && op->opcode != 248 && t.count >= 1) PutBit(op->data, t.bit[0] & 1);
+        }
+        return r;
+    }
+    case 249: return poll ? CopyRet.load() : StartCopy(op);
+    case 252:
+        return CF_DpramRenameFile(uint8_t(op->drive | (poll ? CF_DPRAM_POLL : 0)), op->name, op->name2);
+    case 253: return poll ? DeleteRet.load() : StartDelete(op);
+    case 254: return CF_DpramFormatCard(uint8_t(op->drive | (poll ? CF_DPRAM_POLL : 0)));
+    default: return CF_INVALID;
+    }
+}
+}  // namespace
+
+void File_Init() { FileStatus = {}; }
+
+uint32_t File_Access(const FileOpRec *op, uint32_t enable) {
+    if (op == nullptr || op->owner == 0) return 0;
+    if (op->opcode == 248 && op->desc_mode != 77) {
+        // Restart of the row counter.
+        const uint8_t *sp = StatusPtr(op);
+        if (sp && (GetBit(1536) || (sp[0] & 1))) {
+            uint32_t w = 0;
+            if (Range(op->row_ref + 32, 16, &w)) LE_Put16(&plc_reg[w], op->row_restart ? 1 : 0);
+            SetStatus(op, uint16_t(GetStatus(op) & ~1u));
+        }
+    }
+    const unsigned slot = op->drive & 1;
+    if (op->drive > 1) {
+        SetStatus(op, CF_INVALID);
+        return 0;
+    }
+    if (!enable) {
+        if (FileStatus[slot] == op->owner) {
+            FileStatus[slot] = 0;
+            if (op->opcode == 249) CancelCopy();
+            if (op->opcode == 253) CancelDelete();
+        }
+        SetStatus(op, FILE_DISABLED);
+        return 0;
+    }
+    if (FileStatus[slot] != 0 && FileStatus[slot] != op->owner) {
+        SetStatus(op, FILE_OWNED);
+        return 0;
+    }
+    uint32_t count = 0;
+    bool has_count = false;
+    if (FileStatus[slot] == op->owner) {
+        if (GetStatus(op) == FILE_BUSY) {
+            const int32_t r = Step(op, true, &count, &has_count);
+            if (r != -2) {
+                SetStatus(op, uint16_t(r));
+                if (has_count) SetCount(op, count);
+            }
+        }
+        return GetStatus(op) == 0 ? 1 : 0;
+    }
+    const int32_t r = Step(op, false, &count, &has_count);
+    if (r == -2) {
+        FileStatus[slot] = op->owner;
+        SetStatus(op, FILE_BUSY);
+        SetCount(op, 0);
+        return 0;
+    }
+    SetStatus(op, uint16_t(r));
+    return r == 0 ? 1 : 0;
+}
+
+void File_KillJobs() {
+    CancelCopy();
+    CancelDelete();
+    FileStatus = {};
+}
+
+bool File_JobsIdle(uint32_t timeout_ms) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (RmCopyOpsThreadId != 0 || RmDeleteOpsThreadId != 0) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}

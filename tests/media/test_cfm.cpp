@@ -1,0 +1,298 @@
+// Card file manager: one request in flight, round robin over the blocks,
+// cancelled answers dropped, listings cut and sorted, meta sequences in names,
+// the supervisor's registers and the safe-removal handshake, and the mailbox
+// clients of the file-request and logger channels.
+#include <algorithm>
+#include <cstring>
+#include <sys/statvfs.h>
+
+#include "core/bytes.h"
+#include "core/mainloop.h"
+#include "core/timebase.h"
+#include "media/cfdl.h"
+#include "media/cfdpram.h"
+#include "tests/media/media_fixture.h"
+
+using namespace media_test;
+
+namespace {
+class Cfm : public MediaTest {
+protected:
+    int16_t Poll(tCFCB *b) {
+        int16_t r = -1;
+        for (int i = 0; i < 10; i++) {
+            if (CFM_PollReq(b, &r) == 4) return r;
+            CFM_TheLoop(0);
+        }
+        ADD_FAILURE() << "no answer";
+        return r;
+    }
+    void SetDate(uint16_t d, uint16_t m, uint16_t y, uint16_t h = 14, uint16_t mi = 3, uint16_t s = 9) {
+        const uint16_t w[6] = {s, mi, h, d, m, y};
+        for (unsigned i = 0; i < 6; i++) PlcWordSet(W_CLOCK + i, w[i]);
+    }
+    void Passes(int n) {
+        for (int i = 0; i < n; i++) Pass();
+    }
+};
+}  // namespace
+
+TEST_F(Cfm, OneRequestInFlightRoundRobinCancelAndListings) {
+    tCFCB *b3 = &cfcb[3], *b5 = &cfcb[5], *b6 = &cfcb[6], *b7 = &cfcb[7];
+    // Two clients post in one pass: the second waits for the first answer.
+    CFM_LoadReq(b5, DRIVE_A, 12, nullptr, nullptr);
+    CFM_LoadReq(b6, DRIVE_A, 12, nullptr, nullptr);
+    EXPECT_EQ(b5->state, CFCB_SERVICE);
+    EXPECT_EQ(b6->state, CFCB_POSTED);
+    EXPECT_EQ(qcb_cfi.enqueued, 1u);
+    CFM_TheLoop(0);
+    EXPECT_EQ(CFM_PollReq(b6, nullptr), 2u);  // collects b5's answer, sends b6
+    EXPECT_EQ(b5->state, CFCB_DONE);
+    EXPECT_EQ(b6->state, CFCB_SERVICE);
+    EXPECT_EQ(Poll(b5), CF_OK);
+    EXPECT_EQ(Poll(b6), CF_OK);
+    // Round robin from the block after the last one served: 7 before 3.
+    b3->state = b7->state = CFCB_IDLE;
+    b3->drive = b7->drive = DRIVE_B;  // no stick: status 2
+    cfcbArgs[3] = cfcbArgs[7] = {};
+    b3->code = b7->code = 12;
+    b3->state = b7->state = CFCB_POSTED;
+    CFM_IsBlkReady(b5);
+    EXPECT_EQ(b7->state, CFCB_SERVICE);
+    EXPECT_EQ(b3->state, CFCB_POSTED);
+    EXPECT_EQ(Poll(b7), CF_NOT_PRESENT);
+    EXPECT_EQ(Poll(b3), CF_NOT_PRESENT);
+
+    // A block cancelled in service drops its answer and becomes idle.
+    CFM_LoadReq(b5, DRIVE_B, 12, nullptr, nullptr);
+    CFM_CancelReq(b5);
+    EXPECT_EQ(b5->state, CFCB_CANCELLED);
+    EXPECT_EQ(CFM_IsAllHalted(), 0u);
+    CFM_TheLoop(0);
+    EXPECT_EQ(CFM_IsAllHalted(), 1u);
+    EXPECT_EQ(b5->state, CFCB_IDLE);
+    EXPECT_EQ(b5->result, 0u);
+    b6->state = CFCB_ERROR;
+    int16_t r = 0;
+    EXPECT_EQ(CFM_PollReq(b6, &r), 4u);
+    EXPECT_EQ(r, 97);
+
+    // A listing of 600 files: 512 entries examined, the last copied flagged.
+    MkDir("mnt/USB0/MANY");
+    MkDir("mnt/USB0/MANY/SUB");
+    for (int i = 0; i < 600; i++) Put("mnt/USB0/MANY/F" + std::to_string(1000 + i) + ".CSV", "x");
+    CfmListReq list{0, "A:\\MANY\\*.*", 0};
+    CFM_LoadReq(b5, DRIVE_A, 10, &list, nullptr);
+    EXPECT_EQ(Poll(b5), CF_OK);
+    EXPECT_GE(list.count, 510u);
+    EXPECT_LE(list.count, 512u);
+    EXPECT_EQ(cfmList[list.count - 1][271], 0x80);
+    EXPECT_STREQ(cfmListBase, "\\MANY");
+    // Sorted: directories first, then by name.
+    const uint8_t *first = cfmList[cfmListOrder[0]].data();
+    const bool sub_listed = std::any_of(cfmList.begin(), cfmList.begin() + list.count,
+                                        [](const auto &e) { return std::strcmp(reinterpret_cast<const char *>(e.data()), "SUB") == 0; });
+    if (sub_listed) {
+        EXPECT_STREQ(reinterpret_cast<const char *>(first), "SUB");
+    }
+    for (uint32_t i = 1 + (sub_listed ? 1 : 0); i + 1 < list.count; i++)
+        EXPECT_LT(std::memcmp(cfmList[cfmListOrder[i - 1]].data(), cfmList[cfmListOrder[i]].data(), 8), 0);
+    // Entry layout: extension at 256, time at 274 and date at 276.
+    struct stat st {};
+    ASSERT_EQ(stat(P("mnt/USB0/MANY/F1000.CSV").c_str(), &st), 0);
+    struct tm t {};
+    localtime_r(&st.st_mtime, &t);
+    for (uint32_t i = 0; i < list.count; i++) {
+        const uint8_t *e = cfmList[i].data();
+        if (std::strcmp(reinterpret_cast<const char *>(e), "F1000") != 0) continue;
+        EXPECT_STREQ(reinterpret_cast<const char *>(e + 256), "CSV");
+        EXPECT_EQ(LE_Get16(e + 274), t.tm_hour * 2048 + t.tm_min * 32 + t.tm_sec / 2);
+        EXPECT_EQ(LE_Get16(e + 276), (t.tm_year + 1900 - 1980) * 512 + (t.tm_mon + 1) * 32 + t.tm_mday);
+    }
+    // Delete what a listing named.
+    CfmListReq few{0, "A:\\MANY\\F10?0.CSV", 0};
+    CFM_LoadReq(b5, DRIVE_A, 10, &few, nullptr);
+    EXPECT_EQ(Poll(b5), CF_OK);
+    EXPECT_EQ(few.count, 10u);
+    CFM_LoadReq(b5, DRIVE_A, 11, nullptr, nullptr);
+    EXPECT_EQ(Poll(b5), CF_OK);
+    EXPECT_FALSE(Exists("mnt/USB0/MANY/F1010.CSV"));
+    EXPECT_TRUE(Exists("mnt/USB0/MANY/F1011.CSV"));
+    // An empty folder answers 1002, a pattern that matches nothing 1000.
+    MkDir("mnt/USB0/EMPTY");
+    CfmListReq empty{0, "A:\\EMPTY\\*.*", 0};
+    CFM_LoadReq(b5, DRIVE_A, 10, &empty, nullptr);
+    EXPECT_EQ(Poll(b5), 1002);
+    CfmListReq none{0, "A:\\MANY\\*.XYZ", 0};
+    CFM_LoadReq(b5, DRIVE_A, 10, &none, nullptr);
+    EXPECT_EQ(Poll(b5), 1000);
+    // The pause answers only after 400 ticks, without holding the loop.
+    CFM_LoadReq(b5, DRIVE_A, 24, nullptr, nullptr);
+    CFM_TheLoop(0);
+    EXPECT_EQ(CFM_PollReq(b5, nullptr), 2u);
+    sysTic = uint16_t(sysTic + 400);
+    EXPECT_EQ(Poll(b5), 0);
+}
+
+TEST_F(Cfm, MetaSequencesInNames) {
+    auto conv = [](const char *in) {
+        char b[FX_PATH_MAX];
+        std::strcpy(b, in);
+        ConvertMeta(b, sizeof b);
+        return std::string(b);
+    };
+    SetDate(7, 12, 2025);
+    EXPECT_EQ(conv("A:\\OUT\\L$Y$M$D.CSV"), "A:\\OUT\\L251207.CSV");
+    EXPECT_EQ(conv("OUT\\NN$1u3.CSV"), "OUT\\NN000.CSV");
+    EXPECT_EQ(conv("A$1u3.TXT"), "A000.TXT");
+    EXPECT_EQ(conv("T$h$m$s$Q$9u1$"), "T140309$Q$9u1$");
+    SetDate(5, 3, 2021);
+    EXPECT_EQ(conv("LOG$Y$M$D.CSV"), "LOG210305.CSV");
+    EXPECT_EQ(conv("W$W"), "W10");  // 59 + 5 + Friday (5) = 69: week 10
+    std::string longname(600, 'x');
+    longname = "$D" + longname;
+    char b[700];
+    std::strcpy(b, longname.c_str());
+    ConvertMeta(b, sizeof b);
+    EXPECT_EQ(std::strlen(b), 511u);
+}
+
+TEST_F(Cfm, SupervisorRegistersAndSafeRemoval) {
+    struct statvfs v {};
+    ASSERT_EQ(statvfs(P("mnt/USB0").c_str(), &v), 0);
+    Passes(8);
+    EXPECT_EQ(PlcWord(CFM_W_STATUS), 0);
+    EXPECT_EQ(PlcDword(CFM_W_TOTAL), uint32_t(uint64_t(v.f_blocks) * v.f_frsize / 1024));
+    EXPECT_GT(PlcDword(CFM_W_FREE), 0u);
+    // Card pulled: status 2, no space.
+    ASSERT_EQ(rename(P("mnt/USB0").c_str(), P("mnt/USB0.out").c_str()), 0);
+    sysDTic += 200;
+    Passes(8);
+    EXPECT_EQ(PlcWord(CFM_W_STATUS), CF_NOT_PRESENT);
+    EXPECT_EQ(PlcDword(CFM_W_TOTAL), 0u);
+    EXPECT_EQ(PlcDword(CFM_W_FREE), 0u);
+    ASSERT_EQ(rename(P("mnt/USB0.out").c_str(), P("mnt/USB0").c_str()), 0);
+    sysDTic += 200;
+    Passes(8);
+    EXPECT_EQ(PlcWord(CFM_W_STATUS), 0);
+
+    // Removal asked with a request in flight: 7 until every block is halted.
+    CFM_LoadReq(&cfcb[6], DRIVE_A, 12, nullptr, nullptr);
+    PlcWordSet(CFM_W_REMOVE, 1);
+    CFM_Update();
+    EXPECT_EQ(cfm.status, 7u);
+    EXPECT_EQ(PlcWord(CFM_W_REMOVE), 1);
+    Passes(6);
+    EXPECT_EQ(PlcWord(CFM_W_REMOVE), 3);
+    EXPECT_EQ(PlcWord(CFM_W_STATUS), 6);
+    // A file request meanwhile is not taken.
+    std::vector<uint8_t> d(4, 0);
+    uint32_t n = 0;
+    CfTransferRec w{};
+    w.kind = 1;
+    w.name = "A:\\R.CSV";
+    w.data = d.data();
+    w.data_size = 4;
+    w.format = 5;
+    w.count = 2;
+    w.count_out = &n;
+    w.mode = 2;
+    w.flag8 = 1;
+    EXPECT_EQ(CF_DpramWriteFile(DRIVE_A, &w), -2);
+    Passes(10);
+    EXPECT_EQ(CF_DpramWriteFile(DRIVE_A | CF_DPRAM_POLL, &w), -2);
+    EXPECT_EQ(PlcWord(CFM_W_STATUS), 6);
+    // Released: the request completes and polling returns to normal.
+    PlcWordSet(CFM_W_REMOVE, 0);
+    Passes(10);
+    EXPECT_EQ(CF_DpramWriteFile(DRIVE_A | CF_DPRAM_POLL, &w), 0);
+    EXPECT_EQ(n, 2u);
+    EXPECT_EQ(Get("mnt/USB0/R.CSV"), "0,0\r\n");
+    EXPECT_EQ(PlcWord(CFM_W_REMOVE), 0);
+    Passes(8);
+    EXPECT_EQ(PlcWord(CFM_W_STATUS), 0);
+}
+
+TEST_F(Cfm, MailboxClientsOfFileAndLoggerChannels) {
+    // File requests: busy channel, names cut at a blank, '/' turned to '\'.
+    Put("mnt/USB0/IN.CSV", "1,2,3,4,5,6,7,8,9,10\r\n");
+    std::vector<uint8_t> area(40, 0xEE);
+    uint32_t n = 0;
+    CfTransferRec r{};
+    r.kind = 1;
+    r.name = "A:\\in.csv trailing";
+    r.data = area.data();
+    r.data_size = 20;
+    r.format = 5;
+    r.count = 10;
+    r.count_out = &n;
+    EXPECT_EQ(CF_DpramReadFile(DRIVE_A, &r), -2);
+    EXPECT_STREQ(reinterpret_cast<const char *>(&dpram[DP_FILE_NAME]), "A:\\in.csv");
+    EXPECT_EQ(CF_DpramReadFile(DRIVE_A, &r), -3);
+    EXPECT_EQ(CF_DpramDeleteFile(DRIVE_A, "X"), -3);
+    EXPECT_EQ(CF_DpramReadFile(DRIVE_A | CF_DPRAM_POLL, &r), -2);
+    Passes(3);
+    EXPECT_EQ(CF_DpramReadFile(DRIVE_A | CF_DPRAM_POLL, &r), 0);
+    EXPECT_EQ(n, 10u);
+    EXPECT_EQ(LE_Get16(&area[18]), 10);
+    EXPECT_EQ(area[20], 0xEE);  // 20 bytes copied back, no more
+    EXPECT_EQ(cfm.requests, 1u);
+    // Rename, copy and delete reach the file API; the names are expanded.
+    MkDir("mnt/USB0/LOG");
+    Put("mnt/USB0/LOG/A.CSV", "a");
+    PlcWordSet(W_CLOCK + 3, 9);
+    EXPECT_EQ(CF_DpramRenameFile(DRIVE_A, "LOG/A.CSV", "LOG/B$D.CSV"), -2);
+    EXPECT_STREQ(reinterpret_cast<const char *>(&dpram[DP_FILE_NAME]), "LOG\\A.CSV");
+    Passes(3);
+    EXPECT_EQ(CF_DpramRenameFile(DRIVE_A | CF_DPRAM_POLL, nullptr, nullptr), 0);
+    EXPECT_TRUE(Exists("mnt/USB0/LOG/B09.CSV"));
+    EXPECT_EQ(CF_DpramCopyFile(DRIVE_A, "A:\\LOG\\B09.CSV", "A:\\LOG\\C.CSV"), -2);
+    Passes(3);
+    EXPECT_EQ(CF_DpramCopyFile(DRIVE_A | CF_DPRAM_POLL, nullptr, nullptr), 0);
+    EXPECT_EQ(CF_DpramDeleteFile(DRIVE_A, "A:\\LOG\\B*.CSV"), -2);
+    Passes(3);
+    EXPECT_EQ(CF_DpramDeleteFile(DRIVE_A | CF_DPRAM_POLL, nullptr), 0);
+    EXPECT_FALSE(Exists("mnt/USB0/LOG/B09.CSV"));
+    EXPECT_EQ(Get("mnt/USB0/LOG/C.CSV"), "a");
+    EXPECT_EQ(CF_DpramDeleteFile(DRIVE_A, std::string(600, 'n').c_str()), 86);
+    // A record whose offsets leave the area is answered 86 by the server.
+    dpram[DP_FILE_OP] = CFD_OP_READ;
+    LE_Put32(&dpram[DP_FILE_REC + 4], 8776);
+    LE_Put32(&dpram[DP_FILE_REC + 8], 70000);
+    dpram[DP_FILE_REQ] = uint8_t(1 - dpram[DP_FILE_ACK]);
+    Passes(3);
+    EXPECT_EQ(CF_DpramReadFile(DRIVE_A | CF_DPRAM_POLL, &r), 86);
+
+    // Logger channel: busy answers -3, a fresh post -2.
+    EXPECT_EQ(CFDL_MakeDir(0, "\\LOGS"), -2);
+    EXPECT_EQ(CFDL_Result(), -2);
+    EXPECT_EQ(CFDL_Open("\\LOGS\\X.CSV", 8, 0), -3);
+    Passes(3);
+    EXPECT_EQ(CFDL_Result(), 0);
+    EXPECT_EQ(CFDL_Open("\\LOGS\\X.CSV", 8, 0), -2);
+    Passes(3);
+    EXPECT_EQ(CFDL_Result(), 0);
+    EXPECT_EQ(CFDL_Write(0, "row\r\n", 5, 0), -2);
+    Passes(3);
+    EXPECT_EQ(CFDL_Result(), 0);
+    EXPECT_EQ(CFDL_Written(), 5u);
+    EXPECT_EQ(CFDL_Close(0), -2);
+    Passes(3);
+    EXPECT_EQ(CFDL_Result(), 0);
+    EXPECT_EQ(Get("mnt/USB0/LOGS/X.CSV"), "row\r\n");
+    // The debug-logger channel has a block of its own: both run at once.
+    EXPECT_EQ(CFDBGL_MakeDir(0, "\\DEBUG"), -2);
+    EXPECT_EQ(CFDL_MakeDir(0, "\\LOGS2"), -2);
+    Passes(4);
+    EXPECT_EQ(CFDBGL_Result(), 0);
+    EXPECT_EQ(CFDL_Result(), 0);
+    EXPECT_TRUE(Exists("mnt/USB0/DEBUG"));
+    EXPECT_TRUE(Exists("mnt/USB0/LOGS2"));
+    EXPECT_EQ(CFDL_Write(0, nullptr, 5000, 0), 86);
+    uint32_t tot = 0, fr = 0;
+    PlcDwordSet(CFM_W_TOTAL, 1234);
+    PlcDwordSet(CFM_W_FREE, 567);
+    EXPECT_EQ(CFDL_GetFreeSpace(0, &tot, &fr), 0);
+    EXPECT_EQ(tot, 1234u);
+    EXPECT_EQ(fr, 567u);
+}

@@ -1,0 +1,395 @@
+// File instructions: ladder programs with opcodes 250 and 251 run scan by
+// scan against the card file manager (status words, counts, power, owner
+// slots, refusals before posting), and the operations behind the other file
+// opcodes on decoded records (copy and delete jobs, rename, format,
+// descriptor transfers).
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "core/bytes.h"
+#include "core/memfile.h"
+#include "ladder/ladder.h"
+#include "tests/media/media_fixture.h"
+#include "tests/support/ladder_asm.h"
+
+using namespace media_test;
+using la::R;
+
+namespace {
+constexpr uint32_t M(uint32_t n) { return la::M16(n); }
+constexpr uint32_t Q(uint32_t n) { return la::Q(n); }
+
+// Words of a file instruction's operand record.
+std::vector<uint16_t> FileOp(uint16_t opcode, uint8_t flags, uint32_t data, uint16_t format, uint32_t start,
+                             uint32_t count, uint32_t status, const std::string &name, uint16_t drive = 0,
+                             uint8_t kind = 1) {
+    std::vector<uint16_t> w = {opcode, drive, uint16_t(kind | flags << 8), uint16_t(data), uint16_t(data >> 16),
+                               format, uint16_t(start), uint16_t(start >> 16), uint16_t(count),
+                               uint16_t(count >> 16), uint16_t(status), uint16_t(status >> 16),
+                               uint16_t(name.size()), uint16_t(name.size() >> 16)};
+    for (std::size_t i = 0; i < name.size(); i += 2)
+        w.push_back(uint16_t(uint8_t(name[i]) | (i + 1 < name.size() ? uint8_t(name[i + 1]) << 8 : 0)));
+    return w;
+}
+
+class FileInstr : public MediaTest {
+protected:
+    LadAsm a{true};
+
+    void SetUp() override {
+        MediaTest::SetUp();
+        plc_reg[64] |= 1;
+        DrevanoRuntime = 0;
+        lad_step_limit = LAD_STEP_LIMIT_DEFAULT;
+        LA_TimeInstall();
+    }
+    void TearDown() override {
+        LA_TimeRemove();
+        MediaTest::TearDown();
+    }
+    // A rung: enable bit, the instruction, its power on a coil.
+    void Rung(uint32_t enable, const std::vector<uint16_t> &op, uint32_t coil) {
+        a.contact(enable);
+        for (uint16_t w : op) a.word(w);
+        a.coil(coil);
+    }
+    void Load() {
+        a.end();
+        ASSERT_TRUE(a.finish());
+        LA_Load(a);
+    }
+    void Scan(int n = 1) {
+        for (int i = 0; i < n; i++) {
+            ASSERT_EQ(LogicUpdate(), -1);
+            Pass();
+        }
+    }
+    void On(uint32_t bit, bool v) {
+        uint8_t &b = plc_reg[(bit - 1024) / 8];
+        b = v ? uint8_t(b | 1u << (bit & 7)) : uint8_t(b & ~(1u << (bit & 7)));
+    }
+    bool Bit(uint32_t bit) { return (plc_reg[(bit - 1024) / 8] >> (bit & 7)) & 1; }
+    uint16_t W(uint32_t ref) { return PlcWord(la::WordOf(ref)); }
+    void SetW(uint32_t ref, uint16_t v) { PlcWordSet(la::WordOf(ref), v); }
+    // Scans until the status word leaves 65534 (at most n scans).
+    uint16_t Run(uint32_t status, int n = 20) {
+        for (int i = 0; i < n; i++) {
+            Scan();
+            if (W(status) != FILE_BUSY) return W(status);
+        }
+        return W(status);
+    }
+};
+
+constexpr uint8_t END = 0x10;
+}  // namespace
+
+TEST_F(FileInstr, WriteThenAppendRefuseAndDisable) {
+    Rung(M(1), FileOp(251, 3 | END, R(1), 5, 3, 6, R(100), "A:\\OUT\\W01.CSV"), Q(1));
+    Rung(M(2), FileOp(251, 1 | END, R(20), 4, 0, 2, R(102), "A:\\OUT\\W01.CSV"), Q(2));
+    Rung(M(3), FileOp(251, 0 | END, R(20), 4, 0, 2, R(104), "A:\\OUT\\W01.CSV"), Q(3));
+    Rung(M(4), FileOp(251, 1 | END, R(20), 4, 0, 2, R(106), "A:\\OUT\\MISSING.CSV"), Q(4));
+    Load();
+    const int16_t v[] = {1, -2, 300, -32768, 32767, 0};
+    for (int i = 0; i < 6; i++) SetW(R(1 + uint32_t(i)), uint16_t(v[i]));
+    SetW(R(20), 0xBEEF);
+    SetW(R(21), 0x7F);
+    On(M(1), true);
+    Scan();
+    EXPECT_EQ(W(R(100)), FILE_BUSY);
+    EXPECT_FALSE(Bit(Q(1)));
+    EXPECT_EQ(Run(R(100)), 0);
+    EXPECT_EQ(W(R(101)), 6);
+    Scan();
+    EXPECT_TRUE(Bit(Q(1)));
+    EXPECT_EQ(Get("mnt/USB0/OUT/W01.CSV"), "1,-2,300\r\n-32768,32767,0\r\n");
+    On(M(1), false);
+    Scan();
+    EXPECT_EQ(W(R(100)), FILE_DISABLED);
+    EXPECT_FALSE(Bit(Q(1)));
+
+    On(M(2), true);
+    EXPECT_EQ(Run(R(102)), 0);
+    On(M(2), false);
+    Scan();
+    const std::string both = "1,-2,300\r\n-32768,32767,0\r\nBEEF,7F\r\n";
+    EXPECT_EQ(Get("mnt/USB0/OUT/W01.CSV"), both);
+    On(M(3), true);
+    EXPECT_EQ(Run(R(104)), CF_EXISTS);
+    EXPECT_FALSE(Bit(Q(3)));
+    On(M(3), false);
+    Scan();
+    EXPECT_EQ(Get("mnt/USB0/OUT/W01.CSV"), both);
+    On(M(4), true);
+    EXPECT_EQ(Run(R(106)), CF_NOT_FOUND);
+    EXPECT_FALSE(Exists("mnt/USB0/OUT/MISSING.CSV"));
+}
+
+TEST_F(FileInstr, ReadsIntoRegistersAndRefusalsBeforePosting) {
+    Put("mnt/USB0/in.csv", "10,20,30\r\n-40,50,60\r\n70,80,90\r\n100,110,120\r\n130,140,150\r\n");
+    Put("mnt/USB0/t.csv", "\"ab,c\",x\r\n");
+    Rung(M(1), FileOp(250, 0, R(10), 5, 2, 4, R(100), "A:\\IN.CSV"), Q(1));
+    Rung(M(2), FileOp(250, 0, R(20), 5, 0xFFFFFFFFu, 0, R(102), "A:\\IN.CSV"), Q(2));
+    Rung(M(3), FileOp(250, 0, R(30), 5, 0x80030000u, 1, R(104), "A:\\IN.CSV"), Q(3));
+    Rung(M(4), FileOp(250, 0, R(40), 5, 0, 20, R(106), "A:\\IN.CSV"), Q(4));
+    Rung(M(5), FileOp(250, 0, R(70), 0, 0, 10, R(108), "A:\\T.CSV"), Q(5));
+    Rung(M(6), FileOp(250, 0, R(80), 0, 0, 127, R(110), "A:\\T.CSV"), Q(6));
+    Rung(M(7), FileOp(251, 3, R(1), 3, 0, 5000, R(112), "A:\\BIG.CSV"), Q(7));
+    Rung(M(8), FileOp(250, 0, la::SR(100), 5, 0, 1, R(114), "A:\\IN.CSV"), Q(8));
+    Rung(M(9), FileOp(251, 3, R(50240), 8, 0, 4000, R(116), "A:\\BIG.CSV"), Q(9));
+    Rung(M(10), FileOp(250, 0, M(50), 2, 0, 1, R(118), "A:\\IN.CSV"), Q(10));  // one bit
+    Load();
+    SetW(R(14), 0x5A5A);
+    On(M(1), true);
+    EXPECT_EQ(Run(R(100)), 0);
+    EXPECT_EQ(W(R(101)), 4);
+    EXPECT_EQ(W(R(10)), 30);
+    EXPECT_EQ(int16_t(W(R(11))), -40);
+    EXPECT_EQ(W(R(12)), 50);
+    EXPECT_EQ(W(R(13)), 60);
+    EXPECT_EQ(W(R(14)), 0x5A5A);
+    On(M(1), false);
+    On(M(2), true);
+    EXPECT_EQ(Run(R(102)), 0);
+    EXPECT_EQ(W(R(20)), 5);
+    On(M(2), false);
+    On(M(3), true);
+    EXPECT_EQ(Run(R(104)), 0);
+    EXPECT_EQ(W(R(105)), 3);
+    EXPECT_EQ(W(R(30)), 20);
+    EXPECT_EQ(W(R(31)), 50);
+    EXPECT_EQ(W(R(32)), 80);
+    On(M(3), false);
+    On(M(4), true);
+    EXPECT_EQ(Run(R(106)), CF_EOF);
+    EXPECT_EQ(W(R(107)), 15);
+    EXPECT_EQ(W(R(54)), 150);
+    On(M(4), false);
+    On(M(5), true);
+    EXPECT_EQ(Run(R(108)), 0);
+    EXPECT_EQ(W(R(109)), 4);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(&plc_reg[2 * la::WordOf(R(70))])), "ab,c");
+    On(M(5), false);
+    On(M(6), true);
+    EXPECT_EQ(Run(R(110)), CF_INVALID);
+    On(M(6), false);
+    // Refused before posting: the channel is not used, nothing changes.
+    const uint8_t req = dpram[DP_FILE_REQ];
+    SetW(la::SR(100), 0x1234);
+    for (uint32_t m : {7u, 8u, 9u}) {
+        On(M(m), true);
+        Scan();
+        EXPECT_EQ(W(R(112 + 2 * (m - 7))), CF_INVALID) << m;
+        On(M(m), false);
+    }
+    EXPECT_EQ(dpram[DP_FILE_REQ], req);
+    EXPECT_EQ(W(la::SR(100)), 0x1234);
+    EXPECT_FALSE(Exists("mnt/USB0/BIG.CSV"));
+    // One bit: the first field of the file (10, nonzero) sets it.
+    On(M(10), true);
+    EXPECT_EQ(Run(R(118)), 0);
+    EXPECT_TRUE(Bit(M(50)));
+}
+
+TEST_F(FileInstr, SecondWriterWaitsForTheOwner) {
+    Rung(M(1), FileOp(251, 2 | END, R(1), 8, 0, 1, R(100), "A:\\TWO.CSV"), Q(1));
+    Rung(M(2), FileOp(251, 2 | END, R(2), 8, 0, 1, R(102), "A:\\TWO.CSV"), Q(2));
+    Load();
+    SetW(R(1), 111);
+    SetW(R(2), 222);
+    On(M(1), true);
+    On(M(2), true);
+    for (int i = 0; i < 10; i++) {
+        Scan();
+        EXPECT_EQ(W(R(102)), FILE_OWNED);
+    }
+    EXPECT_EQ(W(R(100)), 0);
+    EXPECT_EQ(Get("mnt/USB0/TWO.CSV"), "111\r\n");
+    On(M(1), false);
+    EXPECT_EQ(Run(R(102)), 0);
+    EXPECT_EQ(Get("mnt/USB0/TWO.CSV"), "111\r\n222\r\n");
+    EXPECT_EQ(W(R(100)), FILE_DISABLED);
+    // The card away: the write answers 2.
+    On(M(2), false);
+    Scan();
+    ASSERT_EQ(rename(P("mnt/USB0").c_str(), P("mnt/USB0.out").c_str()), 0);
+    On(M(1), true);
+    EXPECT_EQ(Run(R(100)), CF_NOT_PRESENT);
+}
+
+TEST_F(FileInstr, CopyDeleteRenameAndFormatOperations) {
+    MkDir("mnt/USB1");
+    MkDir("mnt/USB0/Src");
+    // A 50 MB source keeps the copy running for a while.
+    {
+        const int fd = open(P("mnt/USB0/Src/big.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(ftruncate(fd, 50 << 20), 0);
+        close(fd);
+    }
+    Put("mnt/USB0/Src/a.csv", "A");
+    Put("mnt/USB0/Src/b.csv", "B");
+    FileOpRec copy{};
+    copy.owner = 1;
+    copy.opcode = 249;
+    copy.status = R(100);
+    copy.name = "A:\\SRC\\BIG.BIN";
+    copy.name2 = "B:\\DST\\";
+    FileOpRec del{};
+    del.owner = 2;
+    del.opcode = 253;
+    del.drive = 1;
+    del.status = R(102);
+    del.name = "B:\\DST\\*.*";
+
+    EXPECT_EQ(File_Access(&copy, 1), 0u);
+    EXPECT_EQ(W(R(100)), FILE_BUSY);
+    EXPECT_EQ(File_Access(&del, 1), 0u);
+    EXPECT_EQ(W(R(102)), FILE_JOB_CONFLICT);
+    File_Access(&del, 0);
+    // Disabling the running copy cancels it.
+    const bool running = RmCopyOpsThreadId != 0;
+    File_Access(&copy, 0);
+    EXPECT_EQ(W(R(100)), FILE_DISABLED);
+    ASSERT_TRUE(File_JobsIdle(10000));
+    if (running) {
+        EXPECT_EQ(CopyRet.load(), -4);
+        EXPECT_FALSE(Exists("mnt/USB1/DST/big.bin"));
+    }
+    // Copied whole; wildcards in any case.
+    for (int i = 0; i < 2000 && File_Access(&copy, 1) == 0 && W(R(100)) == FILE_BUSY; i++) usleep(5000);
+    EXPECT_EQ(W(R(100)), 0);
+    struct stat st {};
+    ASSERT_EQ(stat(P("mnt/USB1/DST/big.bin").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 50 << 20);
+    File_Access(&copy, 0);
+    copy.name = "A:\\SRC\\*.CSV";
+    copy.name2 = "B:\\CSV";
+    File_Access(&copy, 1);
+    ASSERT_TRUE(File_JobsIdle(10000));
+    File_Access(&copy, 1);
+    EXPECT_EQ(W(R(100)), 0);
+    EXPECT_EQ(Get("mnt/USB1/CSV/a.csv"), "A");
+    EXPECT_EQ(Get("mnt/USB1/CSV/b.csv"), "B");
+    File_Access(&copy, 0);
+    // Refused names: the root, "..", a missing source drive.
+    copy.name = "A:\\";
+    EXPECT_EQ(File_Access(&copy, 1), 0u);
+    EXPECT_EQ(W(R(100)), CF_INVALID);
+    copy.name = "A:\\SRC\\..\\..\\X";
+    File_Access(&copy, 1);
+    EXPECT_EQ(W(R(100)), CF_INVALID);
+    // Delete: nothing matching gives 66, a pattern deletes in any case.
+    del.name = "B:\\DST\\*.XLS";
+    File_Access(&del, 1);
+    EXPECT_EQ(W(R(102)), CF_NOT_FOUND);
+    del.name = "B:\\DST\\*.BIN";
+    File_Access(&del, 1);
+    ASSERT_TRUE(File_JobsIdle(10000));
+    File_Access(&del, 1);
+    EXPECT_EQ(W(R(102)), 0);
+    EXPECT_FALSE(Exists("mnt/USB1/DST/big.bin"));
+    File_Access(&del, 0);
+    del.name = "B:\\CSV";
+    File_Access(&del, 1);
+    ASSERT_TRUE(File_JobsIdle(10000));
+    File_Access(&del, 1);
+    EXPECT_EQ(W(R(102)), 0);
+    EXPECT_FALSE(Exists("mnt/USB1/CSV"));
+    File_Access(&del, 0);
+
+    // Rename and format go through the mailbox.
+    FileOpRec ren{};
+    ren.owner = 3;
+    ren.opcode = 252;
+    ren.status = R(104);
+    ren.name = "A:\\SRC\\A.CSV";
+    ren.name2 = "A:\\SRC\\Z.CSV";
+    File_Access(&ren, 1);
+    for (int i = 0; i < 10 && W(R(104)) == FILE_BUSY; i++) {
+        Pass();
+        File_Access(&ren, 1);
+    }
+    EXPECT_EQ(W(R(104)), 0);
+    EXPECT_EQ(Get("mnt/USB0/Src/Z.CSV"), "A");
+    File_Access(&ren, 0);
+    FileOpRec fmt{};
+    fmt.owner = 4;
+    fmt.opcode = 254;
+    fmt.drive = 1;
+    fmt.status = R(106);
+    File_Access(&fmt, 1);
+    for (int i = 0; i < 10 && W(R(106)) == FILE_BUSY; i++) {
+        Pass();
+        File_Access(&fmt, 1);
+    }
+    EXPECT_EQ(W(R(106)), 0);
+    EXPECT_FALSE(Exists("mnt/USB1/DST"));
+    EXPECT_TRUE(Exists("mnt/USB1"));
+
+    // Descriptor transfers: a write with its header, then successive rows.
+    const char names[] = "V,T,";
+    uint8_t wd[16] = {};
+    LE_Put32(wd, 0);
+    wd[4] = 2;
+    wd[5] = 5;
+    LE_Put16(wd + 6, 1);
+    LE_Put32(wd + 8, 2);
+    wd[12] = 2;
+    wd[13] = 8;
+    LE_Put16(wd + 14, 1);
+    FileOpRec dw{};
+    dw.owner = 5;
+    dw.opcode = 248;
+    dw.flags = 2;  // append or create
+    dw.desc_mode = 77;
+    dw.header = 1;
+    dw.desc_count = 2;
+    dw.descs = wd;
+    dw.descs_size = sizeof wd;
+    dw.names = reinterpret_cast<const uint8_t *>(names);
+    dw.names_size = 4;
+    dw.desc_bytes = 4;
+    dw.data = R(10);
+    dw.status = R(108);
+    dw.name = "A:\\DESC";  // ".csv" is added
+    for (uint16_t row = 1; row <= 2; row++) {
+        SetW(R(10), uint16_t(-row));
+        SetW(R(11), uint16_t(11 * row));
+        File_Access(&dw, 1);
+        for (int i = 0; i < 10 && W(R(108)) == FILE_BUSY; i++) {
+            Pass();
+            File_Access(&dw, 1);
+        }
+        EXPECT_EQ(W(R(108)), 0);
+        File_Access(&dw, 0);
+    }
+    EXPECT_EQ(Get("mnt/USB0/DESC.CSV"), "V,T\r\n-1,11\r\n-2,22\r\n");
+    const uint8_t rdesc[8] = {0, 5, 1, 0, 0, 8, 1, 0};
+    FileOpRec dr{};
+    dr.owner = 6;
+    dr.opcode = 248;
+    dr.desc_count = 2;
+    dr.descs = rdesc;
+    dr.descs_size = sizeof rdesc;
+    dr.data = R(20);
+    dr.status = R(110);
+    dr.row_ref = R(112);  // the counter is the word two words above: R(114)
+    dr.row_restart = 1;
+    dr.name = "A:\\DESC.CSV";
+    SetW(R(110), 1);  // restart bit
+    On(1536, false);  // not the first scan
+    for (uint16_t row : {1, 2}) {
+        File_Access(&dr, 1);
+        for (int i = 0; i < 10 && W(R(110)) == FILE_BUSY; i++) {
+            Pass();
+            File_Access(&dr, 1);
+        }
+        EXPECT_EQ(W(R(110)), 0);
+        EXPECT_EQ(int16_t(W(R(20))), -row);
+        EXPECT_EQ(W(R(21)), 11 * row);
+        File_Access(&dr, 0);
+    }
+    EXPECT_EQ(W(R(114)), 3);
+}
