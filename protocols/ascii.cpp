@@ -38,6 +38,8 @@ void Send(AsciiTCPConn &c, const uint32_t *cfg) {
     const uint32_t block = cfg[2], control = cfg[3];
     if (Dpr_Get_W_Data(control) != 1) return;
     uint32_t len = Dpr_Get_W_Data(block);
+    const EtnReq req{block, 32 + 8 * std::min(len, ASCII_SEND_MAX)};
+    if (block % 16 != 0 || EtnValidateReq(&req) != 0) len = 0;  // a block outside its area sends nothing
     if (len > ASCII_SEND_MAX) {
         len = ASCII_SEND_MAX;
         c.status |= ASCII_ST_CUT_SEND;
@@ -105,8 +107,9 @@ uint32_t AsciiStore(uint32_t recv_ref, const uint8_t *data, uint32_t n, uint32_t
         const uint8_t *hit = static_cast<const uint8_t *>(std::memchr(data, end, n));
         if (hit != nullptr) count = uint32_t(hit - data);
     }
+    // A block is a run of word registers inside one register area.
     const EtnReq req{recv_ref, 32 + 8 * (off + count)};
-    if (recv_ref == 0 || EtnValidateReq(&req) != 0) return 0;
+    if (recv_ref == 0 || recv_ref % 16 != 0 || EtnValidateReq(&req) != 0) return 0;
     if (count) Dpr_Data_Block(recv_ref + 32 + 8 * off, 8 * count, const_cast<uint8_t *>(data), 1, 0);
     return count;
 }
