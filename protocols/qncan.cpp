@@ -334,7 +334,8 @@ uint32_t QncanSend(QncanConnState &st, unsigned k, const uint8_t *data, uint32_t
     switch (st.send_state) {
     case QS_GATHER: {
         uint8_t *g = st.gather.data();
-        const uint32_t part = QncanPartSize();
+        if (!st.gather_started) st.gather_part = QncanPartSize();
+        const uint32_t part = st.gather_part;
         if (!st.gather_started) {
             SavedHeader(st.slots[k], g);
             g[QNCAN_HDR] = 255;

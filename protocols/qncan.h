@@ -58,6 +58,7 @@ struct QncanConnState {
     // The multi-part reply part being gathered.
     std::array<uint8_t, QNCAN_HDR + 2 + QNCAN_PART_MAX + 1> gather;
     uint32_t gathered;
+    uint32_t gather_part;     // part size, fixed when the part starts
     uint8_t gather_started, gather_sum;
     uint8_t active, last;
     uint32_t challenge, unlock_time;
