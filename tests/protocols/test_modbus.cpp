@@ -272,4 +272,5 @@ TEST(AsciiStoring, EndCharacterPairsContinuationAndRefusedBlocks) {
     many.fill('z');
     EXPECT_EQ(AsciiStore(last, many.data(), many.size(), 0), 0u);
     EXPECT_EQ(AsciiStore(0, many.data(), many.size(), 0), 0u);
+    EXPECT_EQ(AsciiStore(block + 3, many.data(), many.size(), 0), 0u);  // not a word register
 }
