@@ -8,7 +8,9 @@
 #include <cstring>
 
 #include "core/bytes.h"
+#include "core/plcreg.h"
 #include "core/tx.h"
+#include "core/util.h"
 #include "net/dpr.h"
 #include "net/etn_chan.h"
 #include "net/net.h"
@@ -60,22 +62,38 @@ uint32_t PlainSend(QncanConnState &st, unsigned k, uint8_t *frame, uint32_t payl
     return 1;
 }
 
-// A reply frame in st.reply from the slot's saved header words.
-uint32_t BuildPak(QncanConnState &st, const uint8_t *data, int32_t length, unsigned k) {
-    const QncanSlot &slot = st.slots[k];
-    uint8_t *r = st.reply.data();
+void SavedHeader(const QncanSlot &slot, uint8_t *r) {
     std::memset(r, 0, QNCAN_HDR);
     LE_Put32(r + QH_ACCESS, slot.access);
     LE_Put16(r + QH_LEVEL, slot.level);
     LE_Put16(r + QH_W6, slot.w6);
     LE_Put16(r + QH_W8, slot.w8);
+}
+
+// A reply frame in st.reply from the slot's saved header words.
+uint32_t BuildPak(QncanConnState &st, const uint8_t *data, int32_t length, unsigned k) {
+    uint8_t *r = st.reply.data();
+    SavedHeader(st.slots[k], r);
     if (length < 0 || length > int32_t(QNCAN_PAYLOAD_MAX - 1)) length = QNCAN_PAYLOAD_MAX;
     LE_Put16(r + QH_LEN, uint16_t(length));
     std::memcpy(r + QNCAN_HDR, data, uint32_t(length));
     return uint32_t(length);
 }
 
-// An answer made from the request's own header.
+uint8_t Seed() { return uint8_t(crc_header[3] & 0x7F); }
+
+void ResetStates(QncanConnState &st) {
+    st.send_state = QS_IDLE;
+    st.recv_state = QR_SINGLE;
+    st.held_active = 0;
+    st.held_remaining = 0;
+    st.gathered = 0;
+    st.gather_started = 0;
+}
+
+// An answer made from the request's own header, sent at once. A refusal
+// byte to the slot that owns the exchange ends its multi-part states; other
+// slots never touch them.
 void Answer(QncanConnState &st, unsigned k, const uint8_t *req, uint16_t level, uint16_t status,
             const uint8_t *payload, uint32_t n) {
     uint8_t *r = st.reply.data();
@@ -84,23 +102,67 @@ void Answer(QncanConnState &st, unsigned k, const uint8_t *req, uint16_t level, 
     LE_Put16(r + QH_CMD, status);
     LE_Put16(r + QH_LEN, uint16_t(n));
     if (n) std::memcpy(r + QNCAN_HDR, payload, n);
-    st.send_state = st.recv_state = 0;
+    if (n == 1 && payload[0] != 0xA0 && st.active == k) ResetStates(st);
     PlainSend(st, k, r, n);
 }
 
+bool AccessAllowed(const QncanConnState &st, uint32_t access) {
+    const uint8_t *box = QncanDpram;
+    if (st.access_state == 'N' || !(box[168] & 0x10) || LE_Get32(box + 152) == 0) return true;
+    for (unsigned i = 0; i < 4; i++) {
+        if ((box[168 + i] & 0x10) && LE_Get32(box + 152 + 4 * i) == access) return true;
+    }
+    return false;
+}
+
+void Post(const uint8_t *payload, uint32_t payload_len) {
+    if (payload_len == 1) {
+        QncanDpram[ETN_B_DATA - ETN_RX_ACK] = payload[0];
+        QncanDpram[ETN_B_REQ - ETN_RX_ACK] = Toggle(QncanDpram[ETN_B_ACK - ETN_RX_ACK]);
+    } else {
+        const uint32_t n = std::min(payload_len, QNCAN_PAYLOAD_MAX);
+        std::memcpy(QncanDpram + (ETN_RX_DATA - ETN_RX_ACK), payload, n);
+        LE_Put16(QncanDpram + (ETN_RX_COUNT - ETN_RX_ACK), uint16_t(n));
+        QncanDpram[ETN_RX_REQ - ETN_RX_ACK] = Toggle(QncanDpram[0]);
+    }
+}
+
 void Serve(QncanConnState &st, unsigned k, const uint8_t *req, uint32_t payload_len) {
+    const uint32_t now = _tx_time_get();
     if (st.active == QNCAN_NONE && !QncanBusy) st.active = st.last = uint8_t(k);
+    if (st.access_state == 'N' && now - st.unlock_time >= QNCAN_UNLOCK_MS) {
+        st.access_state = 0;
+        st.challenge = 0;
+    }
     const uint16_t level = LE_Get16(req + QH_LEVEL);
     const uint16_t cmd = LE_Get16(req + QH_CMD);
+    if (cmd == 0x20) {
+        uint32_t sum = 0;
+        for (unsigned i = 0; i < 6; i++) sum += LE_Get16(&DprMap[DPR_CLOCK + 2 * i]);
+        const uint8_t sec = DprMap[DPR_CLOCK];
+        if (sec != 0) sum *= sec;
+        st.challenge = sum * QNCAN_CHALLENGE_FACTOR;
+        uint8_t *r = st.reply.data();
+        std::memcpy(r, req, QNCAN_HDR);
+        const uint32_t c = st.challenge;
+        LE_Put32(r + QH_ACCESS, ((c << 16) | (c >> 16)) ^ QNCAN_CHALLENGE_MASK);
+        LE_Put16(r + QH_LEN, 0);
+        PlainSend(st, k, r, 0);
+        return;
+    }
+    if (cmd == 0x40) {
+        // A challenge is answered once; none asked for (0) never matches.
+        const bool ok = st.challenge != 0 && LE_Get32(req + QH_ACCESS) == st.challenge;
+        st.challenge = 0;
+        st.access_state = ok ? 'N' : 0;
+        if (ok) st.unlock_time = now;
+        Answer(st, k, req, level, ok ? 0 : 1, nullptr, 0);
+        return;
+    }
     if (cmd == 0x80) {
         st.access_state = 0;
         st.challenge = 0;
         Answer(st, k, req, level, 0, nullptr, 0);
-        return;
-    }
-    if (cmd == 0x20 || cmd == 0x40) {
-        // The challenge unlock is not served on this road.
-        Answer(st, k, req, level, 1, nullptr, 0);
         return;
     }
     if (level >= 3) {
@@ -111,15 +173,23 @@ void Serve(QncanConnState &st, unsigned k, const uint8_t *req, uint32_t payload_
         Answer(st, k, req, level, 8, &kBusyByte, 1);
         return;
     }
+    if (!AccessAllowed(st, LE_Get32(req + QH_ACCESS))) {
+        Answer(st, k, req, level, 1, nullptr, 0);
+        return;
+    }
     const uint8_t *payload = req + QNCAN_HDR;
-    if (payload_len == 1) {
-        QncanDpram[ETN_B_DATA - ETN_RX_ACK] = payload[0];
-        QncanDpram[ETN_B_REQ - ETN_RX_ACK] = Toggle(QncanDpram[ETN_B_ACK - ETN_RX_ACK]);
-    } else {
-        const uint32_t n = std::min(payload_len, QNCAN_PAYLOAD_MAX);
-        std::memcpy(QncanDpram + (ETN_RX_DATA - ETN_RX_ACK), payload, n);
-        LE_Put16(QncanDpram + (ETN_RX_COUNT - ETN_RX_ACK), uint16_t(n));
-        QncanDpram[ETN_RX_REQ - ETN_RX_ACK] = Toggle(QncanDpram[0]);
+    Post(payload, payload_len);
+    if (payload_len > 1) {
+        if (payload[0] == 3 || payload[0] == 4) {
+            st.recv_state = QR_MULTI;
+            st.held_active = 0;
+            st.held_remaining = 0;
+        }
+        if ((payload[0] == 5 || payload[0] == 11) && level == 2) {
+            st.gathered = 0;
+            st.gather_started = 0;
+            st.send_state = QS_ANNOUNCED;
+        }
     }
     QncanSlot &slot = st.slots[k];
     slot.access = LE_Get32(req + QH_ACCESS);
@@ -128,42 +198,205 @@ void Serve(QncanConnState &st, unsigned k, const uint8_t *req, uint32_t payload_
     slot.w8 = LE_Get16(req + QH_W8);
 }
 
-// Takes what the connection has and serves one whole request when there is one.
-void StepSlot(QncanConnState &st, unsigned k) {
+// Takes what connection k has; true with one whole request in req (its
+// payload length in len).
+bool TakeRequest(QncanConnState &st, unsigned k, uint8_t *req, uint32_t &payload) {
     QncanSlot &slot = st.slots[k];
     auto whole = [&slot]() {
         return slot.rx_len >= QNCAN_HDR && slot.rx_len >= QNCAN_HDR + LE_Get16(&slot.rx[QH_LEN]);
     };
     if (!whole()) {
         NX_PACKET *pk = nullptr;
-        if (_nx_tcp_socket_receive(&slot.socket, &pk, 0) != NX_SUCCESS) return;
+        if (_nx_tcp_socket_receive(&slot.socket, &pk, 0) != NX_SUCCESS) return false;
         const uint32_t n = pk->nx_packet_length;
         if (slot.rx_len + n > slot.rx.size()) {  // cannot happen: an incomplete request is shorter
             _nx_packet_release(pk);
             QncanDisconnect(&slot.socket);
-            return;
+            return false;
         }
         std::memcpy(&slot.rx[slot.rx_len], pk->nx_packet_prepend_ptr, n);
         slot.rx_len += n;
         _nx_packet_release(pk);
+        slot.last_activity = _tx_time_get();
         if (slot.rx_len >= QNCAN_HDR && LE_Get16(&slot.rx[QH_LEN]) > QNCAN_FRAME_MAX) {
             // A request longer than any the tool sends: the stream is not ours.
             QncanDisconnect(&slot.socket);
-            return;
+            return false;
         }
-        if (!whole()) return;
+        if (!whole()) return false;
     }
-    const uint32_t payload = LE_Get16(&slot.rx[QH_LEN]);
-    uint8_t req[QNCAN_HDR + QNCAN_FRAME_MAX];
-    std::memcpy(req, slot.rx.data(), QNCAN_HDR + payload);
+    payload = LE_Get16(&slot.rx[QH_LEN]);
     const uint32_t used = QNCAN_HDR + payload;
+    std::memcpy(req, slot.rx.data(), used);
     std::memmove(slot.rx.data(), slot.rx.data() + used, slot.rx_len - used);
     slot.rx_len -= used;
-    Serve(st, k, req, payload);
-    slot.last_activity = _tx_time_get();
+    return true;
+}
+
+// Cuts the next command frame of the held multi-part request and serves it.
+void CutChunk(QncanConnState &st, unsigned k) {
+    const uint32_t n = std::min(st.held_remaining, QNCAN_CHUNK);
+    uint8_t frame[QNCAN_HDR + QNCAN_CHUNK + 3];
+    std::memcpy(frame, st.held.data(), QNCAN_HDR);
+    uint8_t *f = frame + QNCAN_HDR;
+    f[0] = 255;
+    f[1] = uint8_t(n);
+    std::memcpy(f + 2, st.held.data() + st.held_pos, n);
+    uint8_t sum = Seed();
+    for (uint32_t i = 0; i < n + 2; i++) sum = uint8_t(sum + f[i]);
+    f[n + 2] = uint8_t(-sum);
+    LE_Put16(frame + QH_LEN, uint16_t(n + 3));
+    st.held_pos += n;
+    st.held_remaining -= n;
+    if (st.held_remaining == 0) {
+        st.held_active = 0;
+        st.recv_state = n != 0 ? QR_MULTI : QR_SINGLE;
+    } else {
+        st.recv_state = QR_BETWEEN;
+        st.send_state = QS_SWALLOW;
+    }
+    Serve(st, k, frame, n + 3);
+}
+
+// Steps slot k through the interface's receive state.
+void StepSlot(QncanConnState &st, unsigned k) {
+    uint8_t req[QNCAN_HDR + QNCAN_FRAME_MAX];
+    uint32_t payload = 0;
+    // Multi-part exchanges belong to the slot that owns the channel: others
+    // are served as single frames (and so get the busy answer).
+    const bool owner = st.active == k || st.active == QNCAN_NONE;
+    const uint8_t state = owner ? st.recv_state : uint8_t(QR_SINGLE);
+    switch (state) {
+    case QR_SINGLE:
+        if (!TakeRequest(st, k, req, payload)) return;
+        if (owner && st.send_state == QS_WAIT_HOST) {
+            if (payload == 0 || req[QNCAN_HDR] != 9) {
+                // The host's frame only lets the last reply part go.
+                st.send_state = QS_GATHER;
+                break;
+            }
+            st.send_state = QS_IDLE;
+        }
+        Serve(st, k, req, payload);
+        break;
+    case QR_MULTI:
+        if (!st.held_active) {
+            if (!TakeRequest(st, k, req, payload)) return;
+            if (payload == 0 || req[QNCAN_HDR] != 255) {
+                st.recv_state = QR_SINGLE;
+                Serve(st, k, req, payload);
+                break;
+            }
+            if (payload < 3) {
+                // No room for its own marker and checksum: refused.
+                ResetStates(st);
+                const uint8_t refused = 9;
+                Answer(st, k, req, LE_Get16(req + QH_LEVEL), 0, &refused, 1);
+                break;
+            }
+            std::memcpy(st.held.data(), req, QNCAN_HDR + payload);
+            st.held_active = 1;
+            st.held_pos = QNCAN_HDR + 2;
+            st.held_remaining = payload - 3;
+        }
+        CutChunk(st, k);
+        break;
+    case QR_BETWEEN:
+        // The answer to the last chunk has been swallowed: the next one goes now.
+        if (st.send_state == QS_SWALLOW) return;
+        st.recv_state = QR_MULTI;
+        if (st.held_active) CutChunk(st, k);
+        break;
+    case QR_ACCEPT: {
+        uint8_t frame[QNCAN_HDR + 1];
+        SavedHeader(st.slots[k], frame);
+        LE_Put16(frame + QH_LEN, 1);
+        frame[QNCAN_HDR] = 0xA0;
+        st.recv_state = QR_SINGLE;
+        Serve(st, k, frame, 1);
+        break;
+    }
+    default:
+        ResetStates(st);
+        return;
+    }
+    st.slots[k].last_activity = _tx_time_get();
+}
+
+// Offers a reply of the command processor to slot k: 1 handled, 0 to be
+// offered again.
+uint32_t QncanSend(QncanConnState &st, unsigned k, const uint8_t *data, uint32_t len) {
+    if (len == 1 && data[0] != 0xA0) {
+        ResetStates(st);
+        const uint32_t n = BuildPak(st, data, int32_t(len), k);
+        return PlainSend(st, k, st.reply.data(), n);
+    }
+    switch (st.send_state) {
+    case QS_GATHER: {
+        uint8_t *g = st.gather.data();
+        if (!st.gather_started) st.gather_part = QncanPartSize();
+        const uint32_t part = st.gather_part;
+        if (!st.gather_started) {
+            SavedHeader(st.slots[k], g);
+            g[QNCAN_HDR] = 255;
+            g[QNCAN_HDR + 1] = 0;
+            st.gather_sum = 255;
+            st.gathered = 0;
+            st.gather_started = 1;
+        }
+        // A reply frame: 255, count, data, checksum.
+        uint32_t dn = len >= 3 ? data[1] : 0;
+        dn = std::min({dn, len >= 3 ? len - 3 : 0u, part - st.gathered});
+        std::memcpy(g + QNCAN_HDR + 2 + st.gathered, data + 2, dn);
+        for (uint32_t i = 0; i < dn; i++) st.gather_sum = uint8_t(st.gather_sum + data[2 + i]);
+        st.gathered += dn;
+        if (dn != 0 && st.gathered != part) {
+            st.recv_state = QR_ACCEPT;
+            return 1;
+        }
+        const uint8_t sum = uint8_t(st.gather_sum + Seed());
+        LE_Put16(g + QH_LEN, uint16_t(st.gathered + 3));
+        g[QNCAN_HDR + 2 + st.gathered] = uint8_t(-sum);
+        const uint32_t had = st.gathered;
+        PlainSend(st, k, g, had + 3);
+        st.gathered = 0;
+        st.gather_started = 0;
+        if (dn != 0) return 1;
+        if (had != 0) {
+            st.send_state = QS_WAIT_HOST;
+            return 0;
+        }
+        st.send_state = QS_IDLE;
+        return 1;
+    }
+    case QS_WAIT_HOST:
+        return 0;
+    case QS_SWALLOW:
+        st.send_state = QS_IDLE;
+        return 1;
+    default: {
+        const uint32_t n = BuildPak(st, data, int32_t(len), k);
+        const uint32_t r = PlainSend(st, k, st.reply.data(), n);
+        if (st.send_state == QS_ANNOUNCED) st.send_state = QS_GATHER;
+        return r;
+    }
+    }
 }
 
 }  // namespace
+
+uint32_t QncanPartSize() {
+    // A fresh controller's word is 0: the part is never below one frame of
+    // data nor above one packet.
+    const int32_t w = int32_t(PlcWord(282)) - 71;
+    const uint32_t part = w < int32_t(QNCAN_CHUNK) ? QNCAN_CHUNK : uint32_t(w) / QNCAN_CHUNK * QNCAN_CHUNK;
+    return std::min(part, QNCAN_PART_MAX);
+}
+
+uint32_t QncanChallengeOf(uint32_t access_word) {
+    const uint32_t v = access_word ^ QNCAN_CHALLENGE_MASK;
+    return (v << 16) | (v >> 16);
+}
 
 uint32_t Qncan_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
     QncanPacketPoolPtr = pool;
@@ -172,7 +405,7 @@ uint32_t Qncan_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
     st.listening = 0;
     st.access_state = 0;
     st.challenge = 0;
-    st.send_state = st.recv_state = 0;
+    ResetStates(st);
     st.active = st.last = QNCAN_NONE;
     if (ip == nullptr || ip->nx_ip_interface != 1) {
         QncanBusy = 0;
@@ -233,16 +466,27 @@ void QncanDisconnect(NX_TCP_SOCKET *socket) {
     unsigned k = 0;
     if (!Find(socket, st, k)) return;
     st->slots[k].rx_len = 0;
-    if (st->active == k) st->active = st->last = QNCAN_NONE;
+    if (st->active == k) {
+        st->active = st->last = QNCAN_NONE;
+        ResetStates(*st);
+    }
 }
 
 void Qncan_Scan(uint32_t iface) {
     QncanConnState &st = QncanState[iface == 1 ? 1 : 0];
     if (QncanDpram == nullptr || st.ip == nullptr) return;
     QncanRelisten(st);
+    const uint32_t start = _tx_time_get();
+    for (auto &slot : st.slots) {
+        if (slot.socket.state == NX_TCP_ESTABLISHED && start - slot.last_activity >= QNCAN_IDLE_MS)
+            QncanDisconnect(&slot.socket);
+    }
     for (unsigned k = 0; k < QNCAN_SLOTS; k++) {
         if (st.slots[k].socket.state != NX_TCP_ESTABLISHED) {
-            if (st.active == k) st.active = st.last = QNCAN_NONE;
+            if (st.active == k) {
+                st.active = st.last = QNCAN_NONE;
+                ResetStates(st);
+            }
             continue;
         }
         StepSlot(st, k);
@@ -255,12 +499,11 @@ void Qncan_Scan(uint32_t iface) {
     uint8_t *box = QncanDpram;
     const bool reply_pending = box[ETN_TX_REQ - ETN_RX_ACK] != box[ETN_TX_ACK - ETN_RX_ACK];
     if (reply_pending) {
-        const uint32_t len = LE_Get16(box + (ETN_TX_LEN - ETN_RX_ACK));
+        const uint32_t len = std::min<uint32_t>(LE_Get16(box + (ETN_TX_LEN - ETN_RX_ACK)), ETN_TX_MAX);
         const uint8_t *data = box + (ETN_TX_DATA - ETN_RX_ACK);
         bool done = true;
         if (reply_slot != QNCAN_NONE && st.slots[reply_slot].socket.state == NX_TCP_ESTABLISHED) {
-            const uint32_t n = BuildPak(st, data, int32_t(std::min<uint32_t>(len, ETN_TX_MAX)), reply_slot);
-            done = PlainSend(st, reply_slot, st.reply.data(), n) != 0 ||
+            done = QncanSend(st, reply_slot, data, len) != 0 ||
                    st.slots[reply_slot].socket.state != NX_TCP_ESTABLISHED;
         }
         // With nobody left to take it the reply is dropped, so that the

@@ -32,6 +32,18 @@ struct QncanSlot {
     uint32_t rx_len;
 };
 
+// Longest part of a multi-part reply: one packet.
+constexpr uint32_t QNCAN_PART_MAX = 1472;
+constexpr uint32_t QNCAN_CHUNK = 64;           // data bytes of one command frame cut from a request
+constexpr uint32_t QNCAN_IDLE_MS = 30000, QNCAN_UNLOCK_MS = 60000;
+
+// Send states: idle, gathering a multi-part reply, multi-part reply announced,
+// waiting for the host before the last part, swallowing answers to chunks.
+enum : uint8_t { QS_IDLE = 0, QS_GATHER = 1, QS_ANNOUNCED = 2, QS_WAIT_HOST = 3, QS_SWALLOW = 4 };
+// Receive states: single frames, multi-part request, between chunks, accept
+// byte on the host's behalf.
+enum : uint8_t { QR_SINGLE = 0, QR_MULTI = 1, QR_BETWEEN = 2, QR_ACCEPT = 3 };
+
 struct QncanConnState {
     NX_IP *ip;
     std::array<QncanSlot, QNCAN_SLOTS> slots;
@@ -39,9 +51,24 @@ struct QncanConnState {
     uint8_t listening;
     uint8_t send_state, recv_state;
     std::array<uint8_t, QNCAN_HDR + QNCAN_PAYLOAD_MAX> reply;
+    // The multi-part request being cut into command frames.
+    std::array<uint8_t, QNCAN_HDR + QNCAN_FRAME_MAX> held;
+    uint32_t held_pos, held_remaining;
+    uint8_t held_active;
+    // The multi-part reply part being gathered.
+    std::array<uint8_t, QNCAN_HDR + 2 + QNCAN_PART_MAX + 1> gather;
+    uint32_t gathered;
+    uint32_t gather_part;     // part size, fixed when the part starts
+    uint8_t gather_started, gather_sum;
     uint8_t active, last;
     uint32_t challenge, unlock_time;
 };
+// Multiplier and mask of the challenge, shared with the programming tool.
+constexpr uint32_t QNCAN_CHALLENGE_FACTOR = 77, QNCAN_CHALLENGE_MASK = 0x5A3C96E1;
+// The part size of multi-part replies, from system word 282.
+uint32_t QncanPartSize();
+// The challenge value a 0x20 reply's access word carries.
+uint32_t QncanChallengeOf(uint32_t access_word);
 extern std::array<QncanConnState, 2> QncanState;
 extern NX_PACKET_POOL *QncanPacketPoolPtr;
 extern uint8_t *QncanDpram;

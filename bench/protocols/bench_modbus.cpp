@@ -1,0 +1,268 @@
+// Costs of the field protocols:
+//   BM_ModbusRequest:     one MBAP request (FC3, 125 registers) handled and its
+//                         answer built, target 2 us;
+//   BM_ModbusTcp/N:       requests/s of our server against libmodbus's reference
+//                         server, N libmodbus clients reading 125 registers in a
+//                         loop for 10 s each; counters: ours/s, ref/s, ratio
+//                         (target >= 1.0), p50/p99 latency (us), pass time (us);
+//   BM_QncanDownload:     64 KB multi-part download over TCP port 18501 with a
+//                         command processor that accepts every frame, KB/s
+//                         (target >= 32).
+// One machine, one run: the server's passes run on a thread of their own.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <modbus.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "core/bytes.h"
+#include "core/plcreg.h"
+#include "net/dpr.h"
+#include "net/enet.h"
+#include "net/etn_chan.h"
+#include "net/net.h"
+#include "platform/plat.h"
+#include "platform/plat_net.h"
+#include "protocols/modbus.h"
+#include "protocols/qncan.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr uint16_t kOurPort = 18851, kRefPort = 18852, kQncanPort = 18853;
+NX_PACKET_POOL pool;
+NX_IP ip;
+
+void Setup() {
+    static bool done = [] {
+        static char root[] = "/tmp/plc-bench-proto-XXXXXX";
+        if (mkdtemp(root) == nullptr) std::abort();
+        setenv("PLC_ROOT", root, 1);
+        static char arg0[] = "bench";
+        static char *argv[] = {arg0, nullptr};
+        PLAT_Init(1, argv);
+        plat_net = &plat_net_own;
+        Dpr_Init();
+        static std::array<uint8_t, 200 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
+        _nx_packet_pool_create(&pool, "Packet Pool", 1520, mem.data(), uint32_t(mem.size()));
+        ip.nx_ip_name = "eth0";
+        ip.nx_ip_default_packet_pool = &pool;
+        DprConfigRec &c = Dpr_Configuration[0];
+        c.enables[0] = EN0_MODBUS;
+        c.modbus = {0, 1, 0, kOurPort};
+        LE_Put16(&DprMap[DPR_RUN], 1);
+        return true;
+    }();
+    (void)done;
+}
+
+void BM_ModbusRequest(benchmark::State &state) {
+    Setup();
+    const uint8_t req[12] = {0, 1, 0, 0, 0, 6, 1, 3, 0x0B, 0xB8, 0, 125};
+    for (auto _ : state) {
+        std::memcpy(ModbusRxBuff.data(), req, sizeof req);
+        ModbusRequest(0, 0, sizeof req);
+        benchmark::DoNotOptimize(ModbusReadAnswer(0, 0));
+        ModbusConnEth[0].slots[0].read_pending = 0;
+    }
+}
+BENCHMARK(BM_ModbusRequest);
+
+struct LoadResult {
+    double per_s;
+    std::vector<double> lat_us;
+};
+
+// N libmodbus clients reading 125 registers at 3000 as fast as answers come.
+LoadResult Load(uint16_t port, int clients, double seconds) {
+    std::atomic<long> total{0};
+    std::vector<std::vector<double>> lat(static_cast<size_t>(clients));
+    std::vector<std::thread> th;
+    const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+    for (int i = 0; i < clients; i++) {
+        th.emplace_back([&, i] {
+            modbus_t *ctx = modbus_new_tcp("127.0.0.1", port);
+            modbus_set_response_timeout(ctx, 2, 0);
+            if (modbus_connect(ctx) != 0) {
+                modbus_free(ctx);
+                return;
+            }
+            uint16_t regs[125];
+            while (Clock::now() < end) {
+                const auto t0 = Clock::now();
+                if (modbus_read_registers(ctx, 3000, 125, regs) != 125) break;
+                lat[size_t(i)].push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+                total++;
+            }
+            modbus_close(ctx);
+            modbus_free(ctx);
+        });
+    }
+    for (auto &t : th) t.join();
+    LoadResult r{double(total) / seconds, {}};
+    for (auto &v : lat) r.lat_us.insert(r.lat_us.end(), v.begin(), v.end());
+    std::sort(r.lat_us.begin(), r.lat_us.end());
+    return r;
+}
+
+double Pct(const std::vector<double> &v, double p) { return v.empty() ? 0 : v[size_t(p * double(v.size() - 1))]; }
+
+// libmodbus's reference server: one thread, poll over the listening socket
+// and its clients, one request answered per readable client.
+void RefServer(std::atomic<bool> &stop) {
+    modbus_t *ctx = modbus_new_tcp("127.0.0.1", kRefPort);
+    modbus_mapping_t *map = modbus_mapping_new(0, 0, 6000, 0);
+    const int listener = modbus_tcp_listen(ctx, 32);
+    std::vector<pollfd> fds{{listener, POLLIN, 0}};
+    uint8_t q[MODBUS_TCP_MAX_ADU_LENGTH];
+    while (!stop) {
+        if (poll(fds.data(), nfds_t(fds.size()), 50) <= 0) continue;
+        for (size_t i = 0; i < fds.size(); i++) {
+            if (!(fds[i].revents & POLLIN)) continue;
+            if (fds[i].fd == listener) {
+                const int c = accept(listener, nullptr, nullptr);
+                if (c >= 0) fds.push_back({c, POLLIN, 0});
+                continue;
+            }
+            modbus_set_socket(ctx, fds[i].fd);
+            const int rc = modbus_receive(ctx, q);
+            if (rc > 0) {
+                modbus_reply(ctx, q, rc, map);
+            } else if (rc == -1) {
+                close(fds[i].fd);
+                fds.erase(fds.begin() + long(i));
+                i--;
+            }
+        }
+    }
+    for (auto &p : fds) close(p.fd);
+    modbus_mapping_free(map);
+    modbus_free(ctx);
+}
+
+void BM_ModbusTcp(benchmark::State &state) {
+    Setup();
+    const int clients = int(state.range(0));
+    for (auto _ : state) {
+        if (Modbus_Init(&ip, &pool) != 0) {
+            state.SkipWithError("no server");
+            return;
+        }
+        std::atomic<bool> stop{false};
+        std::atomic<long> passes{0};
+        std::atomic<double> pass_ns{0};
+        std::thread server([&] {
+            long n = 0;
+            double sum = 0;
+            while (!stop) {
+                const auto t0 = Clock::now();
+                Modbus_Scan(0);
+                EnetThread();
+                sum += double(std::chrono::duration<double, std::nano>(Clock::now() - t0).count());
+                n++;
+                usleep(100);  // the rest of a main-loop pass
+            }
+            passes = n;
+            pass_ns = n ? sum / double(n) : 0;
+        });
+        const LoadResult ours = Load(kOurPort, clients, 10.0);
+        stop = true;
+        server.join();
+        Modbus_Stop(0);
+        std::atomic<bool> rstop{false};
+        std::thread ref([&] { RefServer(rstop); });
+        usleep(100000);
+        const LoadResult theirs = Load(kRefPort, clients, 10.0);
+        rstop = true;
+        ref.join();
+        state.counters["ours_per_s"] = ours.per_s;
+        state.counters["ref_per_s"] = theirs.per_s;
+        state.counters["ratio"] = theirs.per_s > 0 ? ours.per_s / theirs.per_s : 0;
+        state.counters["p50_us"] = Pct(ours.lat_us, 0.5);
+        state.counters["p99_us"] = Pct(ours.lat_us, 0.99);
+        state.counters["ref_p99_us"] = Pct(theirs.lat_us, 0.99);
+        state.counters["pass_us"] = pass_ns / 1000.0;
+        state.counters["passes_per_s"] = double(passes) / 10.0;
+    }
+}
+BENCHMARK(BM_ModbusTcp)->Arg(1)->Arg(16)->Iterations(1)->Unit(benchmark::kSecond);
+
+void BM_QncanDownload(benchmark::State &state) {
+    Setup();
+    QncanPort = kQncanPort;
+    Etn_Reset();
+    Qncan_Init(&ip, &pool);
+    for (auto _ : state) {
+        std::atomic<bool> stop{false};
+        std::thread server([&] {
+            while (!stop) {
+                Qncan_Scan(0);
+                EnetThread();
+                // A command processor that accepts every frame, and the
+                // end of exchange after the closing one.
+                if (Etn_CheckRx()) {
+                    uint8_t first = 0, second = 0;
+                    int n = 0;
+                    while (Etn_CheckRx()) {
+                        const uint8_t b = Etn_GetRx();
+                        if (n == 0) first = b;
+                        if (n == 1) second = b;
+                        n++;
+                    }
+                    Etn_PutTx(0xA0);
+                    if (first == 255 && second == 0) Etn_PutTx(112);
+                }
+                usleep(100);
+            }
+        });
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        const int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(kQncanPort);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) std::abort();
+        auto request = [&](const std::vector<uint8_t> &payload) {
+            std::vector<uint8_t> f(QNCAN_HDR, 0);
+            LE_Put16(&f[26], uint16_t(payload.size()));
+            f.insert(f.end(), payload.begin(), payload.end());
+            if (send(fd, f.data(), f.size(), 0) != ssize_t(f.size())) std::abort();
+            uint8_t r[64];
+            size_t got = 0;
+            while (got < QNCAN_HDR + 1) {
+                const ssize_t n = recv(fd, r + got, sizeof r - got, 0);
+                if (n <= 0) std::abort();
+                got += size_t(n);
+            }
+        };
+        const auto t0 = Clock::now();
+        request({4, 2, 0, 22, 0});
+        std::vector<uint8_t> packet = {255, 0};
+        packet.resize(2 + 1024, 0x5A);
+        packet.push_back(0);
+        for (int i = 0; i < 64; i++) request(packet);
+        request({255, 0, 1});
+        const double s = std::chrono::duration<double>(Clock::now() - t0).count();
+        close(fd);
+        stop = true;
+        server.join();
+        state.counters["KB_per_s"] = 64.0 / s;
+    }
+}
+BENCHMARK(BM_QncanDownload)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,220 @@
+// ASCII over TCP. Each pass while the controller runs and the service is on:
+// listen when not connected; when connected, send the text the program asked
+// for (continuing after a short send from the first unsent byte) and store at
+// most one received part into the receive block.
+#include "protocols/ascii.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/bytes.h"
+#include "core/timebase.h"
+#include "net/dpr.h"
+
+std::array<AsciiTCPConn, 2> AsciiTCPConnEth;
+NX_PACKET_POOL *AsciiPacketPoolPtr;
+
+namespace {
+
+constexpr uint8_t kStoreAll = 48;
+
+AsciiTCPConn &ConnOf(uint32_t n) { return AsciiTCPConnEth[n == 1 ? 1 : 0]; }
+
+void ClearTransfer(AsciiTCPConn &c) {
+    c.first_pending = 0;
+    c.sent = 0;
+    c.rx_len = 0;
+}
+
+// The status register: bit 15 only after a reception, else kept as it is.
+void WriteStatus(const AsciiTCPConn &c, uint32_t ref, bool received) {
+    if (ref == 0) return;
+    uint16_t v = c.status;
+    if (!received) v = uint16_t((Dpr_Get_W_Data(ref) & ASCII_ST_RECEIVED) | (c.status & ~ASCII_ST_RECEIVED));
+    Dpr_Set_W_Data(ref, v);
+}
+
+void Send(AsciiTCPConn &c, const uint32_t *cfg) {
+    const uint32_t block = cfg[2], control = cfg[3];
+    if (Dpr_Get_W_Data(control) != 1) return;
+    uint32_t len = Dpr_Get_W_Data(block);
+    const EtnReq req{block, 32 + 8 * std::min(len, ASCII_SEND_MAX)};
+    if (block % 16 != 0 || EtnValidateReq(&req) != 0) len = 0;  // a block outside its area sends nothing
+    if (len > ASCII_SEND_MAX) {
+        len = ASCII_SEND_MAX;
+        c.status |= ASCII_ST_CUT_SEND;
+    } else {
+        c.status &= uint16_t(~ASCII_ST_CUT_SEND);
+    }
+    c.status &= uint16_t(~ASCII_ST_SENDING);
+    if (c.sent > len) c.sent = 0;
+    while (c.sent < len) {
+        const uint32_t n = std::min(ASCII_SEGMENT, len - c.sent);
+        uint8_t buf[ASCII_SEGMENT];
+        Dpr_Data_Block(block + 32 + 8 * uint32_t(c.sent), 8 * n, buf, 0, 0);
+        NX_PACKET *pk = nullptr;
+        if (_nx_packet_allocate(AsciiPacketPoolPtr, &pk, 56, 0) != NX_SUCCESS) return;
+        if (_nx_packet_data_append(pk, buf, n, AsciiPacketPoolPtr, 0) != NX_SUCCESS) {
+            _nx_packet_release(pk);
+            return;
+        }
+        // A failed send keeps the control word at 1: a later pass goes on
+        // from the first byte that did not go out.
+        if (_nx_tcp_socket_send(&c.socket, pk, 0) != NX_SUCCESS) return;
+        c.sent = uint16_t(c.sent + n);
+    }
+    c.sent = 0;
+    Dpr_Set_W_Data(control, 0);
+}
+
+// Moves what the stream holds into the receive block; true when something was stored.
+bool Store(AsciiTCPConn &c, const uint32_t *cfg) {
+    const uint32_t block = cfg[4];
+    const uint32_t now = FPGA_GetFrt();
+    if (c.first_pending && now - c.first_time > ASCII_JOIN_TICKS) c.first_pending = 0;
+    if (c.rx_len == 0) return false;
+    if (c.first_pending) {
+        const uint32_t n = std::min(c.rx_len, ASCII_SECOND_MAX);
+        if (c.rx_len > ASCII_SECOND_MAX) c.status |= ASCII_ST_CUT_SECOND;
+        else c.status &= uint16_t(~ASCII_ST_CUT_SECOND);
+        const uint32_t stored = AsciiStore(block, c.rx.data(), n, ASCII_SEGMENT);
+        Dpr_Set_W_Data(block, uint16_t(stored + ASCII_SEGMENT));
+        c.first_pending = 0;
+        c.rx_len = 0;
+        return true;
+    }
+    uint32_t n = c.rx_len;
+    if (n >= ASCII_SEGMENT) {
+        n = ASCII_SEGMENT;
+        c.first_pending = 1;
+        c.first_time = now;
+    }
+    const uint32_t stored = AsciiStore(block, c.rx.data(), n, 0);
+    Dpr_Set_W_Data(block, uint16_t(stored));
+    std::memmove(c.rx.data(), c.rx.data() + n, c.rx_len - n);
+    c.rx_len -= n;
+    // A message shorter than a first part takes all that was read with it.
+    if (!c.first_pending) c.rx_len = 0;
+    return true;
+}
+
+}  // namespace
+
+uint32_t AsciiStore(uint32_t recv_ref, const uint8_t *data, uint32_t n, uint32_t off) {
+    const uint8_t end = uint8_t(Dpr_Get_W_Data(recv_ref + 16));
+    uint32_t count = n;
+    if (end != kStoreAll) {
+        const uint8_t *hit = static_cast<const uint8_t *>(std::memchr(data, end, n));
+        if (hit != nullptr) count = uint32_t(hit - data);
+    }
+    // A block is a run of word registers inside one register area.
+    const EtnReq req{recv_ref, 32 + 8 * (off + count)};
+    if (recv_ref == 0 || recv_ref % 16 != 0 || EtnValidateReq(&req) != 0) return 0;
+    if (count) Dpr_Data_Block(recv_ref + 32 + 8 * off, 8 * count, const_cast<uint8_t *>(data), 1, 0);
+    return count;
+}
+
+uint32_t Ascii_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
+    AsciiPacketPoolPtr = pool;
+    AsciiTCPConn &c = ConnOf(ip != nullptr && ip->nx_ip_interface == 1 ? 1 : 0);
+    c.ip = ip;
+    c.status = 0;
+    c.port = 0;
+    c.first_time = c.last_time = 0;
+    c.listening = 0;
+    ClearTransfer(c);
+    if (_nx_tcp_socket_create(ip, &c.socket, "ascii sockt", 0, 0, 128, 1380, nullptr, AsciiDisconnect) !=
+        NX_SUCCESS) {
+        c.status |= ASCII_ST_NO_SOCKET;
+        return 1;
+    }
+    c.status &= uint16_t(~ASCII_ST_NO_SOCKET);
+    return 0;
+}
+
+void AsciiConnect(NX_TCP_SOCKET *socket, uint32_t) {
+    if (_nx_tcp_server_socket_accept(socket, 0) != NX_IN_PROGRESS) {
+        _nx_tcp_server_socket_unaccept(socket);
+        return;
+    }
+    for (auto &c : AsciiTCPConnEth) {
+        if (&c.socket == socket) ClearTransfer(c);
+    }
+}
+
+void AsciiDisconnect(NX_TCP_SOCKET *socket) {
+    for (auto &c : AsciiTCPConnEth) {
+        if (&c.socket == socket) {
+            c.listening = 0;
+            ClearTransfer(c);
+        }
+    }
+    _nx_tcp_socket_disconnect(socket, 0);
+    _nx_tcp_server_socket_unaccept(socket);
+}
+
+void Ascii_Scan(uint32_t n) {
+    AsciiTCPConn &c = ConnOf(n);
+    if (c.ip == nullptr) return;
+    const DprConfigRec &rec = Dpr_Configuration[n == 1 ? 1 : 0];
+    const uint32_t *cfg = rec.ascii;
+    NX_TCP_SOCKET &s = c.socket;
+    if (!(rec.enables[1] & EN1_ASCII)) {
+        if (s.state == NX_TCP_ESTABLISHED) {
+            NX_PACKET *pk = nullptr;
+            while (_nx_tcp_socket_receive(&s, &pk, 0) == NX_SUCCESS) _nx_packet_release(pk);
+        }
+        return;
+    }
+    if (LE_Get16(Dpr_Map_Ptr + DPR_RUN) == 0) {
+        if (s.state == NX_TCP_ESTABLISHED || s.state == NX_TCP_CLOSE_WAIT) AsciiDisconnect(&s);
+        if (c.port != 0) _nx_tcp_server_socket_unlisten(c.ip, c.port);
+        c.listening = 0;
+        return;
+    }
+    if (c.status & ASCII_ST_NO_SOCKET) {
+        WriteStatus(c, cfg[5], false);
+        return;
+    }
+    if (s.state != NX_TCP_ESTABLISHED && s.state != NX_TCP_LISTEN) {
+        const uint32_t port = cfg[0] ? Dpr_Get_W_Data(cfg[1]) : (cfg[1] & 0xFFFF);
+        if (s.state == NX_TCP_CREATED && port != 0) {
+            if (c.listening) {
+                if (_nx_tcp_server_socket_relisten(c.ip, port, &s) == NX_ALREADY_BOUND)
+                    _nx_tcp_server_socket_unaccept(&s);
+            } else if (_nx_tcp_server_socket_listen(c.ip, port, &s, 0, AsciiConnect) == NX_SUCCESS) {
+                c.listening = 1;
+                c.port = uint16_t(port);
+            }
+        }
+        WriteStatus(c, cfg[5], false);
+        return;
+    }
+    if (s.state != NX_TCP_ESTABLISHED) {
+        WriteStatus(c, cfg[5], false);
+        return;
+    }
+    Send(c, cfg);
+    bool received = false;
+    if (c.rx_len + NX_MAX_READ <= c.rx.size()) {
+        NX_PACKET *pk = nullptr;
+        if (_nx_tcp_socket_receive(&s, &pk, 0) == NX_SUCCESS) {
+            std::memcpy(&c.rx[c.rx_len], pk->nx_packet_prepend_ptr, pk->nx_packet_length);
+            c.rx_len += pk->nx_packet_length;
+            _nx_packet_release(pk);
+            c.last_time = FPGA_GetFrt();
+        }
+    }
+    if (c.rx_len != 0) {
+        c.status |= ASCII_ST_RECEIVED;
+        received = Store(c, cfg);
+    }
+    WriteStatus(c, cfg[5], received);
+}
+
+uint32_t Ascii_cnn_cnt(uint32_t n) { return ConnOf(n).socket.state == NX_TCP_ESTABLISHED ? 1 : 0; }
+
+void Ascii_DeInit(NX_IP *ip) {
+    if (ip == nullptr || ip->nx_ip_interface == 0) return;
+    AsciiDisconnect(&ConnOf(1).socket);
+}

@@ -1,0 +1,501 @@
+// Modbus TCP and UDP server. Each pass: listen one more socket, answer the
+// reads received on the previous pass from the register image as it is now,
+// then serve at most one request per connection. A TCP connection is a
+// stream: its requests are framed by their MBAP length, one per pass, and
+// what follows a request waits for the next pass.
+#include "protocols/modbus.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/bytes.h"
+#include "core/memfile.h"
+#include "core/plcreg.h"
+#include "core/tx.h"
+#include "iec/services/drevano.h"
+
+std::array<ModbusServer, 2> ModbusConnEth;
+std::array<uint8_t, MODBUS_RX_MAX> ModbusRxBuff;
+std::array<uint8_t, MODBUS_TX_MAX> ModbusTxMsg;
+NX_PACKET_POOL *ModbusPacketPoolPtr;
+
+namespace {
+
+constexpr uint32_t kMbapHdr = 6;
+constexpr uint32_t kUdpPiece = 512;
+
+bool IecMapping() { return DrevanoRuntime != 0 && drevano_variables_enumerateded != 0; }
+
+ModbusServer &ServerOf(uint32_t n) { return ModbusConnEth[n == 1 ? 1 : 0]; }
+uint32_t IfaceOf(const NX_IP *ip) { return (ip != nullptr && ip->nx_ip_interface == 1) ? 1 : 0; }
+
+bool Find(const NX_TCP_SOCKET *s, ModbusServer *&srv, unsigned &k) {
+    for (auto &server : ModbusConnEth) {
+        for (unsigned i = 0; i < MODBUS_SLOTS; i++) {
+            if (&server.slots[i].socket == s) {
+                srv = &server;
+                k = i;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+void ClearRequestState(ModbusSlot &slot) {
+    slot.reference = slot.bits = 0;
+    slot.transaction = 0;
+    slot.read_pending = slot.handle = slot.function = slot.unit = 0;
+    slot.rx_len = 0;
+}
+
+uint32_t Exception(const uint8_t *req, uint8_t code) {
+    uint8_t *t = ModbusTxMsg.data();
+    std::memset(t, 0, MODBUS_TX_MAX);
+    t[0] = req[0];
+    t[1] = req[1];
+    BE_Put16(t + 4, 3);
+    t[6] = req[6];
+    t[7] = uint8_t(req[7] | 0x80);
+    t[8] = code;
+    return 9;
+}
+
+// Table sizes and bases of the IEC copy: holding, input, coils, discrete.
+unsigned IecTable(uint32_t function) {
+    switch (function) {
+    case 3: case 6: case 16: return 0;
+    case 4: return 1;
+    case 1: case 5: case 15: return 2;
+    default: return 3;
+    }
+}
+
+// The reference of a request in the mapping in force; 0 when outside.
+uint32_t Reference(uint32_t n, uint32_t function, uint32_t a, uint32_t q) {
+    if (!IecMapping()) return ModbusMapToken(function, a, q);
+    const DprModbusIec &m = Dpr_Configuration[n == 1 ? 1 : 0].modbus_iec;
+    const uint32_t size = m.words[4 + IecTable(function)];
+    if (!(a < size && q <= size - a)) return 0;
+    return Z7_ModbusMap(function, n, a);
+}
+
+bool WriteInhibited(uint32_t n) {
+    const DprConfigRec &c = Dpr_Configuration[n == 1 ? 1 : 0];
+    uint32_t ref = c.modbus.map_word;
+    if (IecMapping() && (c.modbus_iec.map_word & 0xC0000000u) == 0xC0000000u) ref = c.modbus_iec.map_word;
+    if (ref == 0) return false;
+    uint8_t v[4] = {};
+    if (PlcReg_Get(v, ref, 1) == 0) return false;
+    return (v[0] & 1) != 0;
+}
+
+uint32_t Write(uint32_t n, uint8_t *f, uint32_t len) {
+    const uint8_t fc = f[7];
+    const uint32_t a = BE_Get16(f + 8);
+    const uint32_t v = BE_Get16(f + 10);
+    uint32_t q = 1, bits = 0;
+    uint8_t *data = nullptr;
+    uint8_t word[2];
+    switch (fc) {
+    case 5:
+        bits = 1;
+        data = f + 10;
+        break;
+    case 6:
+        bits = 16;
+        LE_Put16(word, uint16_t(v));
+        data = word;
+        break;
+    default: {  // 15, 16: the quantity's data must be in the frame
+        if (len < 7) return 0;
+        q = v;
+        bits = fc == 15 ? q : 16 * q;
+        const uint32_t need = fc == 15 ? (q + 7) / 8 : 2 * q;
+        if (13 + need > kMbapHdr + len) return Exception(f, 2);
+        data = f + 13;
+        break;
+    }
+    }
+    const uint32_t ref = Reference(n, fc, a, q);
+    if (ref == 0) return Exception(f, 2);
+    const EtnReq req{ref, bits};
+    if (EtnValidateReq(&req) != 0) return Exception(f, 2);
+    if (fc == 16) {
+        for (uint32_t i = 0; i < q; i++) std::swap(data[2 * i], data[2 * i + 1]);
+    }
+    Dpr_Data_Block(ref, bits, data, 1, 1);
+    if (Dpr_Add_Req(&req, 1, 0, 0) == 0) return 0;
+    uint8_t *t = ModbusTxMsg.data();
+    std::memset(t, 0, MODBUS_TX_MAX);
+    t[0] = f[0];
+    t[1] = f[1];
+    BE_Put16(t + 4, 6);
+    t[6] = f[6];
+    t[7] = fc;
+    t[8] = f[8];
+    t[9] = f[9];
+    if (fc == 5) {
+        t[10] = f[10];
+        t[11] = 0;
+    } else {
+        t[10] = f[10];
+        t[11] = f[11];
+    }
+    return 12;
+}
+
+uint32_t Read(uint32_t n, unsigned k, const uint8_t *f) {
+    const uint8_t fc = f[7];
+    const uint32_t a = BE_Get16(f + 8);
+    const uint32_t q = BE_Get16(f + 10);
+    const uint32_t bits = fc <= 2 ? q : 16 * q;
+    // The answer must fit its buffer and its one-byte count.
+    const uint32_t count = fc <= 2 ? (q + 7) / 8 : 2 * q;
+    if (count > 255) return Exception(f, 2);
+    const uint32_t ref = Reference(n, fc, a, q);
+    if (ref == 0) return Exception(f, 2);
+    const EtnReq req{ref, bits};
+    if (EtnValidateReq(&req) != 0) return Exception(f, 2);
+    const uint32_t handle = Dpr_Add_Req(&req, 0, 0, 0);
+    if (handle == 0) return 0;
+    ModbusSlot &slot = ServerOf(n).slots[k];
+    slot.reference = ref;
+    slot.bits = bits;
+    slot.handle = uint8_t(handle);
+    slot.function = fc;
+    slot.unit = f[6];
+    slot.transaction = BE_Get16(f);
+    slot.read_pending = 1;
+    return 0;
+}
+
+// Sends len bytes of ModbusTxMsg to slot k: 0 sent, 1 failed.
+uint32_t SendResponse(unsigned k, uint32_t len, ModbusServer &s, bool udp) {
+    if (len == 0) return 0;
+    uint32_t piece = kUdpPiece;
+    if (!udp) piece = std::max<uint32_t>(1, s.slots[k].socket.mss);
+    for (uint32_t off = 0; off < len; off += piece) {
+        const uint32_t n = std::min(piece, len - off);
+        NX_PACKET *pk = nullptr;
+        if (_nx_packet_allocate(ModbusPacketPoolPtr, &pk, udp ? 44 : 56, 0) != NX_SUCCESS) return 1;
+        if (_nx_packet_data_append(pk, ModbusTxMsg.data() + off, n, ModbusPacketPoolPtr, 0) != NX_SUCCESS) {
+            _nx_packet_release(pk);
+            return 1;
+        }
+        const uint32_t r = udp ? _nx_udp_socket_send(&s.udp, pk, s.udp_address, s.udp_port)
+                               : _nx_tcp_socket_send(&s.slots[k].socket, pk, 0);
+        if (r != NX_SUCCESS) return 1;
+    }
+    return 0;
+}
+
+uint32_t SocketListen(ModbusServer &s, uint16_t port) {
+    if (port == 0) return 1;
+    for (auto &slot : s.slots) {
+        NX_TCP_SOCKET &sock = slot.socket;
+        if (sock.state != NX_TCP_CREATED) continue;
+        if (s.listening) {
+            const uint32_t r = _nx_tcp_server_socket_relisten(s.ip, s.port, &sock);
+            if (r == NX_SUCCESS) return 0;
+            if (r == NX_ALREADY_BOUND) _nx_tcp_server_socket_unaccept(&sock);
+            continue;
+        }
+        if (_nx_tcp_server_socket_listen(s.ip, port, &sock, 0, ModbusConnect) == NX_SUCCESS) {
+            s.listening = 1;
+            s.port = port;
+            return 0;
+        }
+    }
+    return 1;
+}
+
+void Drain(NX_TCP_SOCKET &sock) {
+    NX_PACKET *pk = nullptr;
+    while (_nx_tcp_socket_receive(&sock, &pk, 0) == NX_SUCCESS) _nx_packet_release(pk);
+}
+
+// Takes what connection k has and serves one whole request when there is one.
+void StepSlot(uint32_t n, ModbusServer &s, unsigned k, uint32_t now) {
+    ModbusSlot &slot = s.slots[k];
+    auto frame_len = [&slot]() -> uint32_t {
+        return slot.rx_len < kMbapHdr ? 0 : kMbapHdr + BE_Get16(&slot.rx[4]);
+    };
+    auto whole = [&]() { return slot.rx_len >= kMbapHdr && slot.rx_len >= frame_len(); };
+    if (!whole()) {
+        NX_PACKET *pk = nullptr;
+        if (_nx_tcp_socket_receive(&slot.socket, &pk, 0) != NX_SUCCESS) {
+            if (now - slot.last_activity > MODBUS_IDLE_MS) ModbusDisconnect(&slot.socket);
+            return;
+        }
+        slot.last_activity = now;
+        const uint32_t got = pk->nx_packet_length;
+        if (slot.rx_len + got > slot.rx.size()) {  // an incomplete request is always shorter
+            _nx_packet_release(pk);
+            ModbusDisconnect(&slot.socket);
+            return;
+        }
+        std::memcpy(&slot.rx[slot.rx_len], pk->nx_packet_prepend_ptr, got);
+        slot.rx_len += got;
+        _nx_packet_release(pk);
+        if (frame_len() > MODBUS_RX_MAX) {  // a request no buffer can hold: not a Modbus peer
+            ModbusDisconnect(&slot.socket);
+            return;
+        }
+        if (!whole()) return;
+    }
+    const uint32_t len = frame_len();
+    std::memcpy(ModbusRxBuff.data(), slot.rx.data(), len);
+    std::memmove(slot.rx.data(), slot.rx.data() + len, slot.rx_len - len);
+    slot.rx_len -= len;
+    const uint32_t answer = ModbusRequest(n, k, len);
+    if (answer) SendResponse(k, answer, s, false);
+}
+
+}  // namespace
+
+ModbusSettings ModbusCfg(uint32_t n) {
+    const DprConfigRec &c = Dpr_Configuration[n == 1 ? 1 : 0];
+    if (IecMapping()) return {c.modbus_iec.map_word, c.modbus_iec.udp_mode, c.modbus_iec.port, true};
+    return {c.modbus.map_word, c.modbus.udp_mode, c.modbus.port, false};
+}
+
+uint32_t ModbusMapToken(uint32_t fc, uint32_t a, uint32_t q) {
+    uint32_t r = 0;
+    switch (fc) {
+    case 1: case 5: case 15:
+        if (a < 3000) return (r = 10240 + a) < T_token ? r : 0;
+        if (a < 6000) return M_token + a - 3000;
+        if (a < 9000) return (r = T_token + a - 6000) < M_token ? r : 0;
+        if (a < 10000) return (r = a - 7720) < 1536 ? r : 0;
+        return 0;
+    case 2:
+        if (a < 3000) return (r = 8192 + a) < 10240 ? r : 0;
+        if (a < 4000) return (r = a - 1976) < 1280 ? r : 0;
+        if (a < 5000) return (r = a - 2464) < 1792 ? r : 0;
+        if (a < 6000) return (r = a - 3208) < 2048 ? r : 0;
+        return 0;
+    case 3: case 6: case 16:
+        if (a < 512) return 24576 + 16 * a;
+        if (a < 3000) return a + q <= 3000 ? 24576 + 16 * a : 0;
+        if (a < 6000) return 16 * a - 15232;
+        if (a < 10000) return (r = 16 * a - 93440) < 3072 ? r : 0;
+        if (a < 20240) return 16 * a - 127232;
+        return 0;
+    case 4:
+        if (a < 3000) return (r = 16384 + 16 * a) < 24576 ? r : 0;
+        if (a < 4000) return (r = 16 * a - 45952) < 2560 ? r : 0;
+        if (a < 5000) return (r = 16 * a - 60928) < 6144 ? r : 0;
+        return 0;
+    default:
+        return 0;
+    }
+}
+
+uint32_t Z7_ModbusMap(uint32_t fc, uint32_t iface, uint32_t a) {
+    DprModbusIec &m = Dpr_Configuration[iface == 1 ? 1 : 0].modbus_iec;
+    const unsigned t = IecTable(fc);
+    if (t >= 2) return m.words[t] + a;
+    m.words[t] |= 0xC0000000u;
+    const uint32_t h = m.words[t];
+    const uint32_t type = (h >> 26) & 7;
+    if (type == 1 || type == 2 || (h & (1u << 29))) return h + a;
+    return 0;
+}
+
+uint32_t ModbusRequest(uint32_t n, unsigned k, uint32_t size) {
+    uint8_t *f = ModbusRxBuff.data();
+    if (size < kMbapHdr || size > MODBUS_RX_MAX) return 0;
+    const uint32_t len = BE_Get16(f + 4);
+    if (len > size - kMbapHdr || len < 2) return 0;  // incomplete, or no function code
+    const uint8_t fc = f[7];
+    if (fc > 16) return Exception(f, 1);
+    if (fc == 5 || fc == 6 || fc == 15 || fc == 16) {
+        if (len < 6) return 0;
+        if (WriteInhibited(n)) return Exception(f, 1);
+        return Write(n, f, len);
+    }
+    if (fc == 7) {
+        uint8_t *t = ModbusTxMsg.data();
+        std::memset(t, 0, MODBUS_TX_MAX);
+        t[0] = f[0];
+        t[1] = f[1];
+        BE_Put16(t + 4, 3);
+        t[6] = f[6];
+        t[7] = 7;
+        t[8] = 0;
+        return 9;
+    }
+    if (fc >= 1 && fc <= 4) {
+        if (len < 6) return 0;
+        return Read(n, k, f);
+    }
+    return Exception(f, 1);
+}
+
+uint32_t ModbusReadAnswer(uint32_t n, unsigned k) {
+    const ModbusSlot &slot = ServerOf(n).slots[k];
+    const uint32_t count = slot.function <= 2 ? (slot.bits + 7) / 8 : slot.bits / 8;
+    uint8_t *t = ModbusTxMsg.data();
+    std::memset(t, 0, MODBUS_TX_MAX);
+    BE_Put16(t, slot.transaction);
+    BE_Put16(t + 4, uint16_t(count + 3));
+    t[6] = slot.unit;
+    t[7] = slot.function;
+    t[8] = uint8_t(count);
+    Dpr_Data_Block(slot.reference, slot.bits, t + 9, 0, 1);
+    if (slot.function >= 3) {
+        for (uint32_t i = 0; i + 1 < count; i += 2) std::swap(t[9 + i], t[10 + i]);
+    }
+    return count + 9;
+}
+
+uint32_t Modbus_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
+    ModbusPacketPoolPtr = pool;
+    const uint32_t n = IfaceOf(ip);
+    ModbusServer &s = ServerOf(n);
+    s.ip = ip;
+    s.listening = 0;
+    s.udp_address = s.udp_port = 0;
+    if (s.udp.fd == 0) s.udp.fd = -1;  // a record never created holds no descriptor
+    for (auto &slot : s.slots) {
+        ClearRequestState(slot);
+        slot.last_activity = 0;
+        const uint32_t r = _nx_tcp_socket_create(ip, &slot.socket, "modbus server", 0, 0, 128, 1024, nullptr,
+                                                 ModbusDisconnect);
+        if (r != NX_SUCCESS) return 1;
+    }
+    // A port not (yet) listened on, unset or refused, is tried again by every
+    // scan; only sockets that cannot be made fail the start.
+    const ModbusSettings cfg = ModbusCfg(n);
+    if (cfg.mode == 0) SocketListen(s, cfg.port);
+    return 0;
+}
+
+void ModbusConnect(NX_TCP_SOCKET *socket, uint32_t) {
+    if (_nx_tcp_server_socket_accept(socket, 0) == NX_IN_PROGRESS) {
+        ModbusServer *s = nullptr;
+        unsigned k = 0;
+        if (Find(socket, s, k)) {
+            ClearRequestState(s->slots[k]);
+            s->slots[k].last_activity = _tx_time_get();
+        }
+    } else {
+        _nx_tcp_server_socket_unaccept(socket);
+    }
+}
+
+void ModbusDisconnect(NX_TCP_SOCKET *socket) {
+    _nx_tcp_socket_disconnect(socket, 0);
+    _nx_tcp_server_socket_unaccept(socket);
+    ModbusServer *s = nullptr;
+    unsigned k = 0;
+    if (Find(socket, s, k)) ClearRequestState(s->slots[k]);
+}
+
+void Modbus_Stop(uint32_t n) {
+    ModbusServer &s = ServerOf(n);
+    if (s.ip == nullptr) return;
+    const bool udp = ModbusCfg(n).mode != 0;
+    if (udp || s.udp.bound) {
+        NX_PACKET *pk = nullptr;
+        while (s.udp.bound && _nx_udp_socket_receive(&s.udp, &pk, 0) == NX_SUCCESS) _nx_packet_release(pk);
+    }
+    for (auto &slot : s.slots) {
+        if (slot.socket.state == NX_TCP_ESTABLISHED) Drain(slot.socket);
+        if (slot.socket.state == NX_TCP_ESTABLISHED || slot.socket.state == NX_TCP_CLOSE_WAIT)
+            ModbusDisconnect(&slot.socket);
+        ClearRequestState(slot);
+    }
+    if (s.udp.bound) _nx_udp_socket_unbind(&s.udp);
+    if (s.listening) _nx_tcp_server_socket_unlisten(s.ip, s.port);
+    s.listening = 0;
+}
+
+void Modbus_Scan(uint32_t n) {
+    ModbusServer &s = ServerOf(n);
+    if (s.ip == nullptr) return;
+    const ModbusSettings cfg = ModbusCfg(n);
+    const bool udp = cfg.mode != 0;
+    const bool run = LE_Get16(Dpr_Map_Ptr + DPR_RUN) != 0;
+    if (!run) {
+        if (s.listening) {
+            if (!udp) {
+                Modbus_Stop(n);
+            } else {
+                s.listening = 0;
+                _nx_udp_socket_unbind(&s.udp);
+                _nx_udp_socket_delete(&s.udp);
+            }
+        }
+        return;
+    }
+    if (udp && !s.listening) {
+        // A socket left open by a stop is closed by its re-creation.
+        if (_nx_udp_socket_create(s.ip, &s.udp, "modbus udp server", 0, 0, 128, 5) == NX_SUCCESS &&
+            cfg.port != 0 && _nx_udp_socket_bind(&s.udp, cfg.port, 0) == NX_SUCCESS) {
+            s.port = cfg.port;
+            s.listening = 1;
+            ClearRequestState(s.slots[0]);
+        } else {
+            _nx_udp_socket_delete(&s.udp);
+            return;
+        }
+    }
+    if (!udp) {
+        // Connections are accepted whether or not the service is on; with it
+        // off, what they send is read and dropped.
+        SocketListen(s, cfg.port);
+        if (!(Dpr_Configuration[n == 1 ? 1 : 0].enables[0] & EN0_MODBUS)) {
+            for (auto &slot : s.slots) {
+                if (slot.socket.state == NX_TCP_ESTABLISHED) Drain(slot.socket);
+            }
+            return;
+        }
+    }
+    const uint32_t now = _tx_time_get();
+    const unsigned count = udp ? 1 : MODBUS_SLOTS;
+    for (unsigned k = 0; k < count; k++) {
+        ModbusSlot &slot = s.slots[k];
+        if (!slot.read_pending || (!udp && slot.socket.state != NX_TCP_ESTABLISHED)) continue;
+        if ((Dpr_Chk_Rd_Pending() & slot.handle) != 0) continue;
+        const uint32_t len = ModbusReadAnswer(n, k);
+        if (SendResponse(k, len, s, udp) == 0) slot.read_pending = 0;
+    }
+    if (udp) {
+        // A read still waiting for its answer keeps the sender's address.
+        if (s.slots[0].read_pending) return;
+        NX_PACKET *pk = nullptr;
+        uint32_t address = 0, port = 0;
+        if (_nx_udp_socket_receive_port_detail(&s.udp, &pk, &address, &port) != NX_SUCCESS) return;
+        s.udp_address = address;
+        s.udp_port = port;
+        const uint32_t got = std::min<uint32_t>(pk->nx_packet_length, MODBUS_RX_MAX);
+        std::memcpy(ModbusRxBuff.data(), pk->nx_packet_prepend_ptr, got);
+        _nx_packet_release(pk);
+        const uint32_t answer = ModbusRequest(n, 0, got);
+        if (answer) SendResponse(0, answer, s, true);
+        return;
+    }
+    for (unsigned k = 0; k < MODBUS_SLOTS; k++) {
+        ModbusSlot &slot = s.slots[k];
+        if (slot.socket.state != NX_TCP_ESTABLISHED) continue;
+        // Requests after a read still waiting for its answer wait their turn.
+        if (slot.read_pending) continue;
+        StepSlot(n, s, k, now);
+    }
+}
+
+uint32_t Modbus_Conn_Cnt(uint32_t n) {
+    if (ModbusCfg(n).mode != 0) return 1;
+    uint32_t c = 0;
+    for (const auto &slot : ServerOf(n).slots) c += slot.socket.state == NX_TCP_ESTABLISHED;
+    return c;
+}
+
+void Modbus_DeInit(NX_IP *ip) {
+    if (IfaceOf(ip) == 0) return;
+    for (auto &slot : ServerOf(1).slots) {
+        if (slot.socket.state == NX_TCP_ESTABLISHED) ModbusDisconnect(&slot.socket);
+    }
+}

@@ -1,0 +1,77 @@
+// Modbus TCP and UDP server: MBAP frames from up to 16 TCP connections or one
+// UDP socket, function codes 1 to 7, 15 and 16 onto the register image
+// through the register bridge, exceptions 1 and 2.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "net/dpr.h"
+#include "net/nx.h"
+
+constexpr unsigned MODBUS_SLOTS = 16;
+constexpr uint32_t MODBUS_RX_MAX = 1540;  // request buffer
+constexpr uint32_t MODBUS_TX_MAX = 266;   // answer buffer
+constexpr uint32_t MODBUS_IDLE_MS = 60000;
+
+struct ModbusSlot {
+    NX_TCP_SOCKET socket;
+    uint32_t last_activity;  // ms
+    uint32_t reference;      // bit address or IEC handle of the pending read
+    uint32_t bits;           // its length
+    uint16_t transaction;
+    uint8_t read_pending;
+    uint8_t handle;          // what Dpr_Add_Req answered
+    uint8_t function;
+    uint8_t unit;
+    // Bytes of the stream not yet served: requests are framed by their MBAP
+    // length however the reads split or merge them; room for an incomplete
+    // request and one more read.
+    std::array<uint8_t, MODBUS_RX_MAX + NX_MAX_READ> rx;
+    uint32_t rx_len;
+};
+
+struct ModbusServer {
+    std::array<ModbusSlot, MODBUS_SLOTS> slots;
+    NX_IP *ip;
+    NX_UDP_SOCKET udp;
+    uint32_t udp_address, udp_port;  // sender of the last datagram
+    uint8_t listening;
+    uint16_t port;
+};
+
+extern std::array<ModbusServer, 2> ModbusConnEth;
+extern std::array<uint8_t, MODBUS_RX_MAX> ModbusRxBuff;
+extern std::array<uint8_t, MODBUS_TX_MAX> ModbusTxMsg;
+extern NX_PACKET_POOL *ModbusPacketPoolPtr;
+
+// The copy of the settings in force for interface n (IEC copy while the IEC
+// mapping is in force), as {write-inhibit reference, mode, port}.
+struct ModbusSettings {
+    uint32_t inhibit;
+    uint16_t mode;
+    uint16_t port;
+    bool iec;
+};
+ModbusSettings ModbusCfg(uint32_t n);
+
+uint32_t Modbus_Init(NX_IP *ip, NX_PACKET_POOL *pool);
+void Modbus_Scan(uint32_t iface);
+void Modbus_Stop(uint32_t iface);
+uint32_t Modbus_Conn_Cnt(uint32_t iface);
+void Modbus_DeInit(NX_IP *ip);
+void ModbusConnect(NX_TCP_SOCKET *socket, uint32_t port);
+void ModbusDisconnect(NX_TCP_SOCKET *socket);
+
+// Bit address of a Modbus address, 0 when outside the map.
+uint32_t ModbusMapToken(uint32_t function, uint32_t address, uint32_t quantity);
+// IEC variable handle of a Modbus address, 0 when outside.
+uint32_t Z7_ModbusMap(uint32_t function, uint32_t iface, uint32_t address);
+
+// Handles the frame in ModbusRxBuff (n bytes, one whole MBAP frame) for slot
+// k of interface n. Answers that go out at once are left in ModbusTxMsg and
+// their length returned; 0 when nothing is to be sent now (no answer, or a
+// read whose answer the next pass builds).
+uint32_t ModbusRequest(uint32_t iface, unsigned k, uint32_t n);
+// Builds slot k's pending read answer in ModbusTxMsg; its length.
+uint32_t ModbusReadAnswer(uint32_t iface, unsigned k);

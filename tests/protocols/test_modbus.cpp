@@ -1,0 +1,276 @@
+// The Modbus server in-process: the address map through its window edges,
+// the IEC map, and the TCP service driven by real loopback connections
+// (answers on the next pass, stream framing, idle close, stop and the run
+// flag); ASCII over TCP's storing of received bytes.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <functional>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+#include "core/bytes.h"
+#include "core/memfile.h"
+#include "core/plcreg.h"
+#include "iec/services/drevano.h"
+#include "net/dpr.h"
+#include "net/net.h"
+#include "platform/plat_net.h"
+#include "protocols/ascii.h"
+#include "protocols/modbus.h"
+#include "tests/support/fake_clock.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+uint16_t kPort = 18700;
+
+uint32_t R(uint32_t n) { return 32768 + 16 * (n - 1); }
+
+Bytes Mbap(uint16_t tid, uint8_t unit, const Bytes &pdu) {
+    Bytes f(7);
+    BE_Put16(&f[0], tid);
+    BE_Put16(&f[4], uint16_t(pdu.size() + 1));
+    f[6] = unit;
+    f.insert(f.end(), pdu.begin(), pdu.end());
+    return f;
+}
+Bytes Pdu(uint8_t fc, uint16_t a, uint16_t q) { return {fc, uint8_t(a >> 8), uint8_t(a), uint8_t(q >> 8), uint8_t(q)}; }
+
+struct Peer {
+    int fd = -1;
+    Peer() {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        const int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        struct sockaddr_in a {};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(kPort);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected = connect(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof a) == 0;
+    }
+    ~Peer() {
+        if (fd >= 0) close(fd);
+    }
+    void Send(const Bytes &b) const { ASSERT_EQ(send(fd, b.data(), b.size(), 0), ssize_t(b.size())); }
+    // What has arrived within ms; closed is set when the server closed.
+    Bytes Take(int ms = 50) {
+        Bytes out;
+        struct pollfd p {fd, POLLIN, 0};
+        while (poll(&p, 1, ms) > 0) {
+            uint8_t b[600];
+            const ssize_t n = recv(fd, b, sizeof b, MSG_DONTWAIT);
+            if (n <= 0) {
+                closed = true;
+                break;
+            }
+            out.insert(out.end(), b, b + n);
+            ms = 5;
+        }
+        return out;
+    }
+    bool connected = false;
+    bool closed = false;
+};
+
+void Pass(int n = 1) {
+    for (int i = 0; i < n; i++) {
+        Modbus_Scan(0);
+        EnetThread();
+        usleep(1000);
+    }
+}
+
+class ModbusServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        kPort = uint16_t(18700 + std::hash<std::string>{}(name) % 64);
+        plat_net = &plat_net_own;
+        plc_reg.fill(0);
+        DrevanoRuntime = 0;
+        Dpr_Init();
+        DprConfigRec &c = Dpr_Configuration[0];
+        std::memset(&c, 0, DPR_CONFIG_BYTES);
+        c.enables[0] = EN0_MODBUS;
+        c.modbus = {0, 1, 0, kPort};
+        LE_Put16(&DprMap[DPR_RUN], 1);
+        static std::array<uint8_t, 64 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
+        _nx_packet_pool_create(&pool_, "Packet Pool", 1520, mem.data(), uint32_t(mem.size()));
+        ip_ = {};
+        ip_.nx_ip_name = "eth0";
+        ip_.nx_ip_default_packet_pool = &pool_;
+        ASSERT_EQ(Modbus_Init(&ip_, &pool_), 0u);
+    }
+    void TearDown() override {
+        Modbus_Stop(0);
+        for (auto &slot : ModbusConnEth[0].slots) _nx_tcp_socket_delete(&slot.socket);
+        _nx_udp_socket_delete(&ModbusConnEth[0].udp);
+        ModbusConnEth[0].ip = nullptr;
+        plat_net = nullptr;
+    }
+    NX_PACKET_POOL pool_{};
+    NX_IP ip_{};
+};
+
+}  // namespace
+
+TEST(ModbusMap, WindowEdgesOfEveryFunctionCode) {
+    T_token = 12288;
+    M_token = 14336;
+    struct Case {
+        uint32_t fc, a, q, want;
+    };
+    const Case cases[] = {
+        {1, 0, 1, 10240},        {1, 2047, 1, 12287},      {1, 2048, 1, 0},        {1, 3000, 1, 14336},
+        {1, 5999, 1, 14336 + 2999}, {1, 6000, 1, 12288},   {1, 8047, 1, 14335},    {1, 8048, 1, 0},
+        {1, 9000, 1, 1280},      {1, 9255, 1, 1535},       {1, 9256, 1, 0},        {1, 10000, 1, 0},
+        {2, 0, 1, 8192},         {2, 2047, 1, 10239},      {2, 2048, 1, 0},        {2, 3000, 1, 1024},
+        {2, 3255, 1, 1279},      {2, 3256, 1, 0},          {2, 3999, 1, 0},        {2, 4000, 1, 1536},
+        {2, 4256, 1, 0},         {2, 5000, 1, 1792},       {2, 5255, 1, 2047},     {2, 5256, 1, 0},
+        {3, 0, 1, 24576},        {3, 511, 1, 24576 + 16 * 511}, {3, 512, 1, R(1)}, {3, 2990, 10, R(2479)},
+        {3, 2995, 10, 0},        {3, 3000, 1, R(1)},       {3, 5999, 1, R(3000)},  {3, 6000, 1, 2560},
+        {3, 6031, 1, 3056},      {3, 6032, 1, 0},          {3, 10000, 1, R(1)},    {3, 20239, 1, R(10240)},
+        {3, 20240, 1, 0},        {6, 3004, 1, R(5)},       {16, 2999, 2, 0},       {4, 0, 1, 16384},
+        {4, 511, 1, 24560},      {4, 512, 1, 0},           {4, 3000, 1, 2048},     {4, 3031, 1, 2544},
+        {4, 3032, 1, 0},         {4, 4000, 1, 3072},       {4, 4191, 1, 6128},     {4, 4192, 1, 0},
+        {4, 5000, 1, 0},         {7, 0, 1, 0},             {0, 0, 1, 0},
+    };
+    for (const Case &c : cases) EXPECT_EQ(ModbusMapToken(c.fc, c.a, c.q), c.want) << c.fc << " " << c.a;
+
+    // IEC tables: word tables mark their base as an IEC handle; other types are outside.
+    DprModbusIec &m = Dpr_Configuration[0].modbus_iec;
+    m = {};
+    m.words[0] = 1u << 26;  // holding: type 1
+    m.words[1] = 3u << 26;  // input: type 3, not a word table
+    m.words[2] = 0x00001000;
+    EXPECT_EQ(Z7_ModbusMap(3, 0, 5), 0xC4000005u);
+    EXPECT_EQ(m.words[0], 0xC4000000u);
+    EXPECT_EQ(Z7_ModbusMap(4, 0, 5), 0u);
+    EXPECT_EQ(Z7_ModbusMap(1, 0, 7), 0x1007u);
+}
+
+TEST_F(ModbusServerTest, ReadsAnsweredNextPassFramingIdleCloseAndStop) {
+    test_support::FakeClock clock;
+    Peer a;
+    ASSERT_TRUE(a.connected);
+    Pass(2);
+    ASSERT_EQ(Modbus_Conn_Cnt(0), 1u);
+    PlcReg_Set(R(5), "\x11\x22", 16);
+    // Two requests in one write: one per pass, each read answered on the
+    // pass after it came, from the registers as they are then.
+    Bytes two = Mbap(1, 9, Pdu(3, 3004, 1));
+    const Bytes second = Mbap(2, 9, Pdu(3, 3004, 1));
+    two.insert(two.end(), second.begin(), second.end());
+    a.Send(two);
+    usleep(20000);
+    Pass();
+    ASSERT_TRUE(a.Take(20).empty());
+    PlcReg_Set(R(5), "\x33\x44", 16);
+    Pass();
+    EXPECT_EQ(a.Take(), Mbap(1, 9, {3, 2, 0x44, 0x33}));
+    // A register-bridge read still pending holds the answer back.
+    DprRdReqs1[0] = 1;
+    Pass(3);
+    EXPECT_TRUE(a.Take(20).empty());
+    DprRdReqs1[0] = DprRdReqs1[1];
+    Pass();
+    EXPECT_EQ(a.Take(), Mbap(2, 9, {3, 2, 0x44, 0x33}));
+
+    // A request split in two is answered once whole; a short write (no
+    // data byte count) gets nothing; a write whose data is missing
+    // changes nothing.
+    const Bytes req = Mbap(3, 1, Pdu(6, 3004, 0xBEEF));
+    a.Send(Bytes(req.begin(), req.begin() + 7));
+    Pass(3);
+    EXPECT_TRUE(a.Take(20).empty());
+    a.Send(Bytes(req.begin() + 7, req.end()));
+    usleep(20000);
+    Pass(2);
+    EXPECT_EQ(a.Take(), req);
+    EXPECT_EQ(Dpr_Get_W_Data(R(5)), 0xBEEF);
+    a.Send(Mbap(4, 1, {6, 0x0B}));
+    usleep(20000);
+    Pass(2);
+    EXPECT_TRUE(a.Take(20).empty());
+    Bytes fc16 = Mbap(5, 1, Pdu(16, 3004, 3));
+    fc16.insert(fc16.end(), {6, 0x12, 0x34});
+    BE_Put16(&fc16[4], uint16_t(fc16.size() - 6));
+    a.Send(fc16);
+    usleep(20000);
+    Pass(2);
+    EXPECT_EQ(a.Take(), Mbap(5, 1, {0x90, 2}));
+    EXPECT_EQ(Dpr_Get_W_Data(R(5)), 0xBEEF);
+
+    // Silent for 60 s: open at 59.9 s, closed after.
+    Peer b;
+    Pass(2);
+    EXPECT_EQ(Modbus_Conn_Cnt(0), 2u);
+    test_support::FakeClock::AdvanceMs(59900);
+    b.Send(Mbap(6, 1, Pdu(7, 0, 0)));
+    usleep(20000);
+    Pass(2);
+    EXPECT_EQ(b.Take(), Mbap(6, 1, {7, 0}));
+    test_support::FakeClock::AdvanceMs(200);
+    Pass(2);
+    EXPECT_EQ(Modbus_Conn_Cnt(0), 1u);
+    a.Take(20);
+    EXPECT_TRUE(a.closed);
+
+    // A length no buffer holds closes the connection; a read pending there
+    // does not outlive it.
+    b.Send(Mbap(7, 1, Pdu(3, 3004, 1)));
+    usleep(20000);
+    Pass();
+    Bytes huge = {0, 8, 0, 0, 0xFF, 0xFF, 1, 3};
+    b.Send(huge);
+    usleep(20000);
+    Pass(3);
+    b.Take(20);
+    EXPECT_TRUE(b.closed);
+    for (const auto &slot : ModbusConnEth[0].slots) EXPECT_EQ(slot.read_pending, 0);
+
+    // The run flag falls: the service stops and the port closes; it comes back.
+    Peer c;
+    Pass(2);
+    LE_Put16(&DprMap[DPR_RUN], 0);
+    Pass();
+    EXPECT_EQ(Modbus_Conn_Cnt(0), 0u);
+    c.Take(20);
+    EXPECT_TRUE(c.closed);
+    Peer refused;
+    EXPECT_FALSE(refused.connected);
+    LE_Put16(&DprMap[DPR_RUN], 1);
+    Pass();
+    Peer d;
+    EXPECT_TRUE(d.connected);
+}
+
+TEST(AsciiStoring, EndCharacterPairsContinuationAndRefusedBlocks) {
+    plc_reg.fill(0);
+    const uint32_t block = R(100);
+    Dpr_Set_W_Data(block + 16, 'C');
+    Dpr_Set_W_Data(block + 32 + 16, 0x7777);
+    // The end character as the second byte of a pair: the first byte alone.
+    const uint8_t text[] = {'A', 'B', 'X', 'C', 'D'};
+    EXPECT_EQ(AsciiStore(block, text, 5, 0), 3u);
+    EXPECT_EQ(Dpr_Get_W_Data(block + 32), 0x4241);
+    EXPECT_EQ(Dpr_Get_W_Data(block + 48), 0x7758);
+    // 48 stores everything; a continuation lands 1,380 bytes on.
+    Dpr_Set_W_Data(block + 16, 48);
+    EXPECT_EQ(AsciiStore(block, text, 5, 1380), 5u);
+    EXPECT_EQ(Dpr_Get_W_Data(block + 32 + 8 * 1380), 0x4241);
+    // A block running past the end of %R stores nothing.
+    const uint32_t last = R(50000) - 16;
+    std::array<uint8_t, 40> many{};
+    many.fill('z');
+    EXPECT_EQ(AsciiStore(last, many.data(), many.size(), 0), 0u);
+    EXPECT_EQ(AsciiStore(0, many.data(), many.size(), 0), 0u);
+    EXPECT_EQ(AsciiStore(block + 3, many.data(), many.size(), 0), 0u);  // not a word register
+}
