@@ -39,6 +39,11 @@ void TablesInit() {
     LadLogic_Fill();
     LadArith_Fill();
     LadLib_Fill();
+    LadFloat_Fill();
+    LadText_Fill();
+    LadTyped_Fill();
+    LadIndex_Fill();
+    LadExt_Fill();
     tables_ready = true;
 }
 
