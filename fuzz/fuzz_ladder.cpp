@@ -1,9 +1,12 @@
 // libFuzzer target: random word streams run as ladder programs in both
 // register layouts, and fed to the library routines directly.
 //
-// Input: byte 0 selects the layout (bit 0: 16-bit), the first-scan bit (bit 1)
-// and a direct library call (bits 2-4, 0 = run the program); byte 1 seeds
-// some registers; the rest is the word stream.
+// Input: byte 0 selects the layout (bit 0: 16-bit), the first-scan bit (bit 1),
+// a direct library call (bits 2-4, 0 = run the program) and dense opcodes
+// (bit 5: every stream word whose top four bits are all ones becomes an
+// opcode of 128..575, so that the float, string, typed, pointer, step, timer
+// and text instructions meet each other often); byte 1 seeds some registers
+// and pointers; the rest is the word stream.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -41,6 +44,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     const std::size_t len = std::min<std::size_t>(size - 2, LADDER_BL_SIZE - MF_HDR);
     MF_SetHeader(ladder_bl.data(), 0, uint32_t(len));
     std::memcpy(ladder_bl.data() + MF_HDR, data + 2, len);
+    if (mode & 0x20) {
+        for (std::size_t i = 0; i + 1 < len; i += 2) {
+            uint8_t *w = ladder_bl.data() + MF_HDR + i;
+            const uint16_t v = uint16_t(w[0] | (w[1] << 8));
+            if ((v >> 12) != 0xF) continue;
+            const uint16_t op = uint16_t(128 + (v & 0x0FFF) % 448);
+            w[0] = uint8_t(op);
+            w[1] = uint8_t(op >> 8);
+        }
+    }
+    // Pointer registers %R1 .. %R16 (two words each) into the image, some
+    // near its end.
+    for (uint32_t i = 0; i < 8; i++) {
+        const uint32_t p = (i & 1) ? 109176u - 1u - (data[1] + i) % 64 : (uint32_t(data[1]) * 401u * (i + 1)) % 109176u;
+        const std::size_t at = 2 * (1983 + 1 + 2 * i);
+        plc_reg[at] = uint8_t(p);
+        plc_reg[at + 1] = uint8_t(p >> 8);
+        plc_reg[at + 2] = uint8_t(p >> 16);
+        plc_reg[at + 3] = uint8_t(p >> 24);
+    }
     NV_EditorFeatures = (mode & 1) ? 0x8000u : 0u;
     RegTokLen_16b = mode & 1;
 
