@@ -129,36 +129,95 @@ int Op_Return() {
 
 void Set(unsigned op, LadOp f) { lad_ops16[op] = lad_opsx[op] = f; }
 
+// The instruction loop. The position, the budget and the power-stack depth
+// live in registers between instructions and go back to lad around each
+// handler, which reads and moves them. Contacts and the plain coil, most of
+// any program, are run here without a call; the coil does exactly what its
+// handler in the opcode table does.
+template <bool S>
 int32_t RunLoop() {
-    const LadOp *ops = RegTokLen_16b ? lad_ops16 : lad_opsx;
+    const LadOp *ops = S ? lad_ops16 : lad_opsx;
     const uint8_t *code = lad.cur.code;
     const uint32_t end = lad.cur.end;
-    // The position and the budget live in registers between instructions and
-    // go back to lad around each handler, which reads and moves them.
+    uint8_t *const img = plc_reg.data() - 128;  // byte (b - 1024) / 8 is img[b / 8]
+    uint8_t *const ls = l_stack.data();
     uint32_t pos = lad.cur.pos;
     int64_t budget = lad.budget;
+    uint32_t lsp = lad.lsp;
+    uint16_t group = cmd_group;
+    int32_t out;
     for (;;) {
-        if (pos >= end) return int32_t(end);  // ran past the end
+        if (pos >= end) {
+            out = int32_t(end);  // ran past the end
+            break;
+        }
         const uint32_t w = LE_Get16(code + 2 * std::size_t(pos));
         pos++;
-        if (--budget < 0 || (w >= 1024 && lad.lsp >= LSTACK_SIZE)) return int32_t(pos);
+        if (--budget < 0) {
+            out = int32_t(pos);
+            break;
+        }
         if (w >= 1024) {  // one-word contact
-            l_stack[lad.lsp++] = LadGetBit(w) ? 0xFF : 0;
+            if (lsp >= LSTACK_SIZE) {
+                out = int32_t(pos);
+                break;
+            }
+            ls[lsp++] = uint8_t(0u - ((img[w >> 3] >> (w & 7)) & 1u));
             continue;
         }
-        cmd_group = uint16_t(w >> 6);
-        if (w >= LAD_OPCODES) return int32_t(pos);
+        if (w == 38) {  // coil
+            group = 0;
+            uint32_t b;
+            if constexpr (S) {
+                if (lsp < 1 || pos >= end) {
+                    out = int32_t(pos);
+                    break;
+                }
+                b = LE_Get16(code + 2 * std::size_t(pos));
+                pos++;
+                if (b < 1024) {
+                    lsp--;
+                    continue;
+                }
+            } else {
+                if (lsp < 1 || pos + 2 > end) {
+                    out = int32_t(pos);
+                    break;
+                }
+                b = LadCheckBit(LadRemap(LE_Get32(code + 2 * std::size_t(pos))));
+                pos += 2;
+                if (b == LAD_NOREF) {
+                    lsp--;
+                    continue;
+                }
+            }
+            const uint32_t m = 1u << (b & 7);
+            uint8_t &x = img[b >> 3];
+            x = uint8_t((x & ~m) | (ls[--lsp] ? m : 0));
+            continue;
+        }
+        group = uint16_t(w >> 6);
+        if (w >= LAD_OPCODES) {
+            out = int32_t(pos);
+            break;
+        }
         lad.cur.pos = pos;
         lad.op_pos = pos;
         lad.budget = budget;
+        lad.lsp = lsp;
+        cmd_group = group;
         const int rc = ops[w]();
         if (rc != LAD_GO || lad.cur.bad) {
-            if (rc == LAD_END && !lad.cur.bad) return -1;
-            return int32_t(lad.op_pos);
+            out = (rc == LAD_END && !lad.cur.bad) ? -1 : int32_t(lad.op_pos);
+            return out;
         }
         pos = lad.cur.pos;
         budget = lad.budget;
+        lsp = lad.lsp;
     }
+    lad.lsp = lsp;
+    cmd_group = group;
+    return out;
 }
 
 }  // namespace
@@ -211,5 +270,5 @@ int32_t LogicUpdate() {
     lad.cur = {ladder_bl.data() + MF_HDR, 0, len / 2, 0};
     lad.op_pos = 0;
     lad.budget = lad_step_limit;
-    return RunLoop();
+    return RegTokLen_16b ? RunLoop<true>() : RunLoop<false>();
 }
