@@ -3,6 +3,7 @@
 #include "ladder/ladder.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "core/memfile.h"
 #include "core/nvram.h"
@@ -135,11 +136,10 @@ void Set(unsigned op, LadOp f) { lad_ops16[op] = lad_opsx[op] = f; }
 // any program, are run here without a call; the coil does exactly what its
 // handler in the opcode table does.
 template <bool S>
-int32_t RunLoop() {
+[[gnu::noinline]] int32_t RunLoop() {
     const LadOp *ops = S ? lad_ops16 : lad_opsx;
     const uint8_t *code = lad.cur.code;
     const uint32_t end = lad.cur.end;
-    uint8_t *const img = plc_reg.data() - 128;  // byte (b - 1024) / 8 is img[b / 8]
     uint8_t *const ls = l_stack.data();
     uint32_t pos = lad.cur.pos;
     int64_t budget = lad.budget;
@@ -153,48 +153,50 @@ int32_t RunLoop() {
         }
         const uint32_t w = LE_Get16(code + 2 * std::size_t(pos));
         pos++;
-        if (--budget < 0) {
-            out = int32_t(pos);
-            break;
-        }
         if (w >= 1024) {  // one-word contact
             if (lsp >= LSTACK_SIZE) {
                 out = int32_t(pos);
                 break;
             }
-            ls[lsp++] = uint8_t(0u - ((img[w >> 3] >> (w & 7)) & 1u));
+            ls[lsp++] = uint8_t(0u - ((plc_reg[(w >> 3) - 128] >> (w & 7)) & 1u));
             continue;
         }
-        if (w == 38) {  // coil
-            group = 0;
+        if (w == 38) {  // coil, as its handler in the table does it
             uint32_t b;
             if constexpr (S) {
-                if (lsp < 1 || pos >= end) {
+                if (pos >= end) {
+                    if (--budget >= 0) group = 0;
                     out = int32_t(pos);
                     break;
                 }
                 b = LE_Get16(code + 2 * std::size_t(pos));
+                b = b >= 1024 ? b : LAD_NOREF;
                 pos++;
-                if (b < 1024) {
-                    lsp--;
-                    continue;
-                }
             } else {
-                if (lsp < 1 || pos + 2 > end) {
+                if (pos + 2 > end) {
+                    if (--budget >= 0) group = 0;
                     out = int32_t(pos);
                     break;
                 }
                 b = LadCheckBit(LadRemap(LE_Get32(code + 2 * std::size_t(pos))));
                 pos += 2;
-                if (b == LAD_NOREF) {
-                    lsp--;
-                    continue;
-                }
             }
-            const uint32_t m = 1u << (b & 7);
-            uint8_t &x = img[b >> 3];
-            x = uint8_t((x & ~m) | (ls[--lsp] ? m : 0));
+            group = 0;
+            if (lsp < 1) {
+                out = int32_t(pos - (S ? 1 : 2));
+                break;
+            }
+            const bool p = ls[--lsp] != 0;
+            if (b != LAD_NOREF) {
+                const uint32_t m = 1u << (b & 7);
+                uint8_t &x = plc_reg[(b >> 3) - 128];
+                x = uint8_t((x & ~m) | (p ? m : 0));
+            }
             continue;
+        }
+        if (--budget < 0) {
+            out = int32_t(pos);
+            break;
         }
         group = uint16_t(w >> 6);
         if (w >= LAD_OPCODES) {
@@ -207,15 +209,163 @@ int32_t RunLoop() {
         lad.lsp = lsp;
         cmd_group = group;
         const int rc = ops[w]();
-        if (rc != LAD_GO || lad.cur.bad) {
-            out = (rc == LAD_END && !lad.cur.bad) ? -1 : int32_t(lad.op_pos);
-            return out;
-        }
+        if (rc != LAD_GO || lad.cur.bad) return (rc == LAD_END && !lad.cur.bad) ? -1 : int32_t(lad.op_pos);
         pos = lad.cur.pos;
         budget = lad.budget;
         lsp = lad.lsp;
+        if (budget <= 0) {  // spent: the next instruction stops
+            out = pos < end ? int32_t(pos + 1) : int32_t(end);
+            break;
+        }
     }
     lad.lsp = lsp;
+    cmd_group = group;
+    return out;
+}
+
+// ---- decoded programs --------------------------------------------------------------
+// A program of up to LAD_CACHE_WORDS words is run from cells decoded from its
+// words the first time the loop reaches them: a contact or a plain coil
+// keeps its checked byte and bit, every other instruction goes through the
+// opcode table as in RunLoop. The cells hold only what the words say, so
+// they stay valid while the program's words and layout are those they were
+// decoded from; each scan compares the program with the copy kept at the
+// last decoding and starts afresh when anything differs.
+constexpr uint32_t LAD_CACHE_WORDS = 1u << 18;
+}  // namespace
+uint32_t lad_cache_words = LAD_CACHE_WORDS;
+namespace {
+enum LadCellKind : uint8_t { CELL_NEW, CELL_CONTACT, CELL_COIL, CELL_NOCOIL, CELL_TABLE, CELL_PAST_END };
+struct LadCell {
+    uint32_t byte;  // image byte of the bit
+    uint8_t kind;
+    uint8_t bit;    // contact: bit number; coil: bit mask
+    uint16_t len;   // words of the instruction
+};
+LadCell lad_cells[LAD_CACHE_WORDS + 1];
+uint16_t lad_snap[LAD_CACHE_WORDS];
+uint32_t lad_snap_len = 0xFFFFFFFFu;
+uint8_t lad_snap_layout;
+
+// Starts the cells afresh when the program differs from the decoded one.
+void CacheCheck(const uint8_t *code, uint32_t words, uint8_t layout) {
+    if (words == lad_snap_len && layout == lad_snap_layout && std::memcmp(code, lad_snap, 2 * std::size_t(words)) == 0)
+        return;
+    std::memcpy(lad_snap, code, 2 * std::size_t(words));
+    std::memset(lad_cells, 0, sizeof(LadCell) * words);
+    lad_cells[words] = {0, CELL_PAST_END, 0, 0};
+    lad_snap_len = words;
+    lad_snap_layout = layout;
+}
+
+// Decodes the instruction at pos (pos < end).
+template <bool S>
+LadCell Decode(const uint8_t *code, uint32_t pos, uint32_t end) {
+    const uint32_t w = LE_Get16(code + 2 * std::size_t(pos));
+    if (w >= 1024) return {(w - 1024) >> 3, CELL_CONTACT, uint8_t(w & 7), 1};
+    if (w != 38) return {0, CELL_TABLE, 0, 1};
+    uint32_t b;
+    uint16_t len;
+    if constexpr (S) {
+        if (pos + 2 > end) return {0, CELL_TABLE, 0, 1};  // the table's handler reports the cut operand
+        b = LE_Get16(code + 2 * std::size_t(pos) + 2);
+        b = b >= 1024 ? b : LAD_NOREF;
+        len = 2;
+    } else {
+        if (pos + 3 > end) return {0, CELL_TABLE, 0, 1};
+        b = LadCheckBit(LadRemap(LE_Get32(code + 2 * std::size_t(pos) + 2)));
+        len = 3;
+    }
+    if (b == LAD_NOREF) return {0, CELL_NOCOIL, 0, len};
+    return {(b - 1024) >> 3, CELL_COIL, uint8_t(1u << (b & 7)), len};
+}
+
+// Contacts and coils only move forward, so they cannot keep a scan going:
+// only the instructions of the opcode table spend the budget, and once it is
+// spent the next instruction of any kind stops the program.
+template <bool S>
+[[gnu::noinline]] int32_t RunCells() {
+    const LadOp *ops = S ? lad_ops16 : lad_opsx;
+    const uint8_t *code = lad.cur.code;
+    const uint32_t end = lad.cur.end;
+    LadCell *const cells = lad_cells;
+    uint8_t *const img = plc_reg.data();
+    uint8_t *const ls = l_stack.data();
+    uint8_t *const ls_full = ls + LSTACK_SIZE;
+    const LadCell *c = cells + lad.cur.pos;
+    int64_t budget = lad.budget;
+    uint8_t *sp = ls + lad.lsp;  // next free entry of l_stack
+    uint16_t group = cmd_group;
+    int32_t out;
+    for (;;) {
+        const uint8_t kind = c->kind;
+        if (kind == CELL_CONTACT) {
+            if (sp == ls_full) {
+                out = int32_t(c - cells + 1);
+                break;
+            }
+            *sp++ = uint8_t(0u - ((img[c->byte] >> c->bit) & 1u));
+            c++;
+            continue;
+        }
+        if (kind == CELL_COIL) {
+            group = 0;
+            if (sp == ls) {
+                out = int32_t(c - cells + 1);
+                break;
+            }
+            uint8_t &x = img[c->byte];
+            if (*--sp) x = uint8_t(x | c->bit);
+            else x = uint8_t(x & ~c->bit);
+            c += c->len;
+            continue;
+        }
+        const uint32_t pos = uint32_t(c - cells);
+        if (kind != CELL_TABLE) {
+            if (kind == CELL_NEW) {
+                cells[pos] = Decode<S>(code, pos, end);
+                continue;
+            }
+            if (kind == CELL_NOCOIL) {
+                group = 0;
+                if (sp == ls) {
+                    out = int32_t(pos + 1);
+                    break;
+                }
+                sp--;
+                c += c->len;
+                continue;
+            }
+            if (kind == CELL_PAST_END) {
+                out = int32_t(end);
+                break;
+            }
+        }
+        // Any other instruction: through the opcode table.
+        const uint32_t w = LE_Get16(code + 2 * std::size_t(pos));
+        if (--budget < 0 || w >= LAD_OPCODES) {
+            if (budget >= 0) group = uint16_t(w >> 6);  // an opcode beyond the tables
+            out = int32_t(pos + 1);
+            break;
+        }
+        group = uint16_t(w >> 6);
+        lad.cur.pos = pos + 1;
+        lad.op_pos = pos + 1;
+        lad.budget = budget;
+        lad.lsp = uint32_t(sp - ls);
+        cmd_group = group;
+        const int rc = ops[w]();
+        if (rc != LAD_GO || lad.cur.bad) return (rc == LAD_END && !lad.cur.bad) ? -1 : int32_t(lad.op_pos);
+        budget = lad.budget;
+        sp = ls + lad.lsp;
+        const uint32_t next = lad.cur.pos;
+        if (budget <= 0) {  // spent: the next instruction stops
+            out = next < end ? int32_t(next + 1) : int32_t(end);
+            break;
+        }
+        c = cells + (next < end ? next : end);
+    }
+    lad.lsp = uint32_t(sp - ls);
     cmd_group = group;
     return out;
 }
@@ -270,5 +420,9 @@ int32_t LogicUpdate() {
     lad.cur = {ladder_bl.data() + MF_HDR, 0, len / 2, 0};
     lad.op_pos = 0;
     lad.budget = lad_step_limit;
+    if (lad.cur.end <= lad_cache_words && lad.cur.end <= LAD_CACHE_WORDS) {
+        CacheCheck(lad.cur.code, lad.cur.end, RegTokLen_16b);
+        return RegTokLen_16b ? RunCells<true>() : RunCells<false>();
+    }
     return RegTokLen_16b ? RunLoop<true>() : RunLoop<false>();
 }

@@ -29,6 +29,10 @@ struct LadRun {
 };
 extern LadRun lad;
 
+// Programs of up to this many words (at most 2^18) run from cells decoded
+// once from their words; longer ones, or all with 0, word by word.
+extern uint32_t lad_cache_words;
+
 // Opcode tables, one per register layout (index = opcode 0..575).
 constexpr unsigned LAD_OPCODES = 576;
 extern LadOp lad_ops16[LAD_OPCODES];

@@ -341,3 +341,44 @@ TEST_F(LadderTest, ScanTimeKeepsTheRemainder) {
     EXPECT_EQ(local_scan_time_rm, 0u);
     EXPECT_EQ(time_frt_100us, local_frt_100us & 0x3FFF);
 }
+
+// Programs run from cells decoded once; a program changed in place (same
+// length, same header) is decoded afresh, and the word-by-word loop gives
+// the same results as the cells, faults and budget included.
+TEST_F(LadderTest, DecodedProgramFollowsChangesAndMatchesWordLoop) {
+    for (uint32_t words : {uint32_t(1) << 18, uint32_t(0)}) {
+        lad_cache_words = words;
+        SetUp();
+        LadAsm a(true);
+        a.contact(LT_ON).coil(Q(1)).contact(LT_OFF).coil(Q(2)).contact(LT_ON).op(38).word(5).end();  // word 5: no bit
+        EXPECT_EQ(Run(a), -1);
+        EXPECT_TRUE(LT_Bit(Q(1)));
+        // The coil's operand changes from %Q1 to %Q3 in place.
+        const std::size_t at = MF_HDR + 2 * 2;
+        ASSERT_EQ(LE_Get16(ladder_bl.data() + at), Q(1));
+        LE_Put16(ladder_bl.data() + at, uint16_t(Q(3)));
+        LT_SetBit(Q(1), false);
+        EXPECT_EQ(Scan(), -1);
+        EXPECT_FALSE(LT_Bit(Q(1)));
+        EXPECT_TRUE(LT_Bit(Q(3)));
+        // A coil on an empty power stack, and a coil cut by the program's end.
+        LadAsm b(true);
+        b.contact(LT_ON).coil(Q(1)).coil(Q(2)).end();
+        FirstScan();
+        EXPECT_EQ(Run(b), 4);
+        LadAsm c(false);
+        c.contact(LT_ON).op(38).word(uint16_t(Q(1)));  // the contact is opcode 31 and two words
+        FirstScan();
+        EXPECT_TRUE(c.finish());
+        LA_LoadBare(c);
+        NV_EditorFeatures = 0;
+        EXPECT_EQ(LogicUpdate(), 4);
+        // Extended layout, coils on the moved %M area and past its end.
+        LadAsm d(false);
+        d.contact(LT_ON).coil(EM(3)).contact(LT_ON).coil(0x10031000).end();
+        FirstScan();
+        EXPECT_EQ(Run(d), -1);
+        EXPECT_TRUE(LT_Bit(EM(3)));
+    }
+    lad_cache_words = uint32_t(1) << 18;
+}
