@@ -255,6 +255,7 @@ TEST_F(LadderTest, CountedStringsThroughPointers) {
     r.rung("517 29 wide", true, n2s(517, t3, num, 0, 0, 40, "%29d"), 0, 0, true);
     r.rung("518 L3", true, n2s(518, cs1, n1234, 0, 0, 3, "%d"), 0, 0, true);
     r.rung("518 L300", true, n2s(518, cs2, n42, 0, 0, 300, "%d"), 0, 0, true);
+    r.rung("518 256 characters", true, n2s(518, ptr(RB(1000)), n42, 0, 0, 300, "%255d%%"), 0, 0, true);
     r.rung("520 off", false, [&](LadAsm &a) { a.op(520).reg(clk); }, 0, 0, false);
     r.rung("520 set", true, [&](LadAsm &a) { a.op(520).reg(clk); }, 0, 0, true);
     r.rung("520 31 April", true, [&](LadAsm &a) { a.op(520).reg(badclk); }, 0, 0, false);
@@ -284,6 +285,9 @@ TEST_F(LadderTest, CountedStringsThroughPointers) {
     EXPECT_EQ(Counted(RB(500)), "123");
     EXPECT_EQ(plc_reg[RB(520)], 0);  // capacity 256
     EXPECT_EQ(Counted(RB(520)), "42");
+    EXPECT_EQ(plc_reg[RB(1000)], 0);
+    EXPECT_EQ(Counted(RB(1000)), std::string(253, ' ') + "42");  // cut to 255 of the 256
+    EXPECT_EQ(plc_reg[RB(1000) + 2 + 255], 0);
     EXPECT_EQ(rtc_sets, 1);
     EXPECT_EQ(rtc_last.tm_year, 2030 - 1900);
     EXPECT_EQ(rtc_last.tm_mon, 5);
