@@ -293,5 +293,7 @@ TEST_F(LadderTest, CountedStringsThroughPointers) {
     EXPECT_EQ(rtc_last.tm_mon, 5);
     EXPECT_EQ(rtc_last.tm_mday, 15);
     EXPECT_EQ(rtc_last.tm_min, 34);
+    Rtc_ScanUpdate();  // the scan's clock step brings the clock image in line
+    for (int i = 1; i < 6; i++) EXPECT_EQ(PlcWord(W_CLOCK + i), when[i]) << i;
     plat_rtc = saved;
 }
