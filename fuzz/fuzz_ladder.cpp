@@ -91,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
         old0 = old_reg;
         const uint32_t frt = local_frt_100us, rm = local_scan_time_rm;
         const uint16_t alarms = alarm_status, screen = old_change_screen;
-        lad_cache_words = 1u << 18;
+        lad_cache_words = LAD_CACHE_WORDS;
         const int32_t r1 = LogicUpdate();
         const uint16_t g1 = cmd_group;
         reg1 = plc_reg;
@@ -104,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
         old_change_screen = screen;
         lad_cache_words = 0;
         const int32_t r2 = LogicUpdate();
-        lad_cache_words = 1u << 18;
+        lad_cache_words = LAD_CACHE_WORDS;
         // The time base words differ between the runs.
         for (std::size_t i = 552; i < 556; i++) reg1[i] = plc_reg[i];
         if (r1 != r2 || g1 != cmd_group || reg1 != plc_reg) __builtin_trap();

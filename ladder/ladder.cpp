@@ -25,6 +25,7 @@ uint32_t local_scan_time_rm;
 uint16_t old_change_screen;
 uint16_t cmd_group;
 uint32_t lad_step_limit = LAD_STEP_LIMIT_DEFAULT;
+uint32_t lad_cache_words = LAD_CACHE_WORDS;
 
 LadRun lad;
 LadOp lad_ops16[LAD_OPCODES];
@@ -231,10 +232,6 @@ template <bool S>
 // they stay valid while the program's words and layout are those they were
 // decoded from; each scan compares the program with the copy kept at the
 // last decoding and starts afresh when anything differs.
-constexpr uint32_t LAD_CACHE_WORDS = 1u << 18;
-}  // namespace
-uint32_t lad_cache_words = LAD_CACHE_WORDS;
-namespace {
 enum LadCellKind : uint8_t { CELL_NEW, CELL_CONTACT, CELL_COIL, CELL_NOCOIL, CELL_TABLE, CELL_PAST_END };
 struct LadCell {
     uint32_t byte;  // image byte of the bit

@@ -29,8 +29,10 @@ struct LadRun {
 };
 extern LadRun lad;
 
-// Programs of up to this many words (at most 2^18) run from cells decoded
-// once from their words; longer ones, or all with 0, word by word.
+// Programs of up to lad_cache_words words (at most LAD_CACHE_WORDS) run from
+// cells decoded once from their words; longer ones, or all with 0, word by
+// word.
+constexpr uint32_t LAD_CACHE_WORDS = 1u << 18;
 extern uint32_t lad_cache_words;
 
 // Opcode tables, one per register layout (index = opcode 0..575).

@@ -346,7 +346,7 @@ TEST_F(LadderTest, ScanTimeKeepsTheRemainder) {
 // length, same header) is decoded afresh, and the word-by-word loop gives
 // the same results as the cells, faults and budget included.
 TEST_F(LadderTest, DecodedProgramFollowsChangesAndMatchesWordLoop) {
-    for (uint32_t words : {uint32_t(1) << 18, uint32_t(0)}) {
+    for (uint32_t words : {LAD_CACHE_WORDS, uint32_t(0)}) {
         lad_cache_words = words;
         SetUp();
         LadAsm a(true);
@@ -380,5 +380,5 @@ TEST_F(LadderTest, DecodedProgramFollowsChangesAndMatchesWordLoop) {
         EXPECT_EQ(Run(d), -1);
         EXPECT_TRUE(LT_Bit(EM(3)));
     }
-    lad_cache_words = uint32_t(1) << 18;
+    lad_cache_words = LAD_CACHE_WORDS;
 }
