@@ -236,7 +236,7 @@ enum LadCellKind : uint8_t { CELL_NEW, CELL_CONTACT, CELL_COIL, CELL_NOCOIL, CEL
 struct LadCell {
     uint32_t byte;  // image byte of the bit
     uint8_t kind;
-    uint8_t bit;    // contact: bit number; coil: bit mask
+    uint8_t bit;    // bit mask
     uint16_t len;   // words of the instruction
 };
 LadCell lad_cells[LAD_CACHE_WORDS + 1];
@@ -259,7 +259,7 @@ void CacheCheck(const uint8_t *code, uint32_t words, uint8_t layout) {
 template <bool S>
 LadCell Decode(const uint8_t *code, uint32_t pos, uint32_t end) {
     const uint32_t w = LE_Get16(code + 2 * std::size_t(pos));
-    if (w >= 1024) return {(w - 1024) >> 3, CELL_CONTACT, uint8_t(w & 7), 1};
+    if (w >= 1024) return {(w - 1024) >> 3, CELL_CONTACT, uint8_t(1u << (w & 7)), 1};
     if (w != 38) return {0, CELL_TABLE, 0, 1};
     uint32_t b;
     uint16_t len;
@@ -301,7 +301,7 @@ template <bool S>
                 out = int32_t(c - cells + 1);
                 break;
             }
-            *sp++ = uint8_t(0u - ((img[c->byte] >> c->bit) & 1u));
+            *sp++ = (img[c->byte] & c->bit) ? 0xFF : 0;
             c++;
             continue;
         }
