@@ -232,9 +232,9 @@ template <bool S>
 // they stay valid while the program's words and layout are those they were
 // decoded from; each scan compares the program with the copy kept at the
 // last decoding and starts afresh when anything differs.
-enum LadCellKind : uint8_t { CELL_NEW, CELL_CONTACT, CELL_COIL, CELL_NOCOIL, CELL_TABLE, CELL_PAST_END };
+enum LadCellKind : uint8_t { CELL_NEW, CELL_CONTACT, CELL_COIL, CELL_NOCOIL, CELL_TABLE, CELL_BEYOND, CELL_PAST_END };
 struct LadCell {
-    uint32_t byte;  // image byte of the bit
+    uint32_t byte;  // image byte of the bit; the opcode of CELL_TABLE and CELL_BEYOND
     uint8_t kind;
     uint8_t bit;    // bit mask
     uint16_t len;   // words of the instruction
@@ -260,16 +260,17 @@ template <bool S>
 LadCell Decode(const uint8_t *code, uint32_t pos, uint32_t end) {
     const uint32_t w = LE_Get16(code + 2 * std::size_t(pos));
     if (w >= 1024) return {(w - 1024) >> 3, CELL_CONTACT, uint8_t(1u << (w & 7)), 1};
-    if (w != 38) return {0, CELL_TABLE, 0, 1};
+    if (w >= LAD_OPCODES) return {w, CELL_BEYOND, 0, 1};
+    if (w != 38) return {w, CELL_TABLE, 0, 1};
     uint32_t b;
     uint16_t len;
     if constexpr (S) {
-        if (pos + 2 > end) return {0, CELL_TABLE, 0, 1};  // the table's handler reports the cut operand
+        if (pos + 2 > end) return {w, CELL_TABLE, 0, 1};  // the table's handler reports the cut operand
         b = LE_Get16(code + 2 * std::size_t(pos) + 2);
         b = b >= 1024 ? b : LAD_NOREF;
         len = 2;
     } else {
-        if (pos + 3 > end) return {0, CELL_TABLE, 0, 1};
+        if (pos + 3 > end) return {w, CELL_TABLE, 0, 1};
         b = LadCheckBit(LadRemap(LE_Get32(code + 2 * std::size_t(pos) + 2)));
         len = 3;
     }
@@ -279,21 +280,27 @@ LadCell Decode(const uint8_t *code, uint32_t pos, uint32_t end) {
 
 // Contacts and coils only move forward, so they cannot keep a scan going:
 // only the instructions of the opcode table spend the budget, and once it is
-// spent the next instruction of any kind stops the program.
+// spent the next instruction of any kind stops the program. The budget is
+// therefore above 0 whenever an instruction starts.
 template <bool S>
 [[gnu::noinline]] int32_t RunCells() {
     const LadOp *ops = S ? lad_ops16 : lad_opsx;
     const uint8_t *code = lad.cur.code;
     const uint32_t end = lad.cur.end;
     LadCell *const cells = lad_cells;
-    uint8_t *const img = plc_reg.data();
-    uint8_t *const ls = l_stack.data();
-    uint8_t *const ls_full = ls + LSTACK_SIZE;
+    uint8_t *img = plc_reg.data();
+    uint8_t *ls = l_stack.data();
     const LadCell *c = cells + lad.cur.pos;
     int64_t budget = lad.budget;
+    uint8_t *ls_full = ls + LSTACK_SIZE;
     uint8_t *sp = ls + lad.lsp;  // next free entry of l_stack
-    uint16_t group = cmd_group;
+    // Keeps these addresses in registers rather than computed again at each use.
+    asm("" : "+r"(img), "+r"(ls), "+r"(ls_full));
     int32_t out;
+    if (budget <= 0) {
+        out = lad.cur.pos < end ? int32_t(lad.cur.pos + 1) : int32_t(end);
+        return out;
+    }
     for (;;) {
         const uint8_t kind = c->kind;
         if (kind == CELL_CONTACT) {
@@ -306,7 +313,7 @@ template <bool S>
             continue;
         }
         if (kind == CELL_COIL) {
-            group = 0;
+            cmd_group = 0;
             if (sp == ls) {
                 out = int32_t(c - cells + 1);
                 break;
@@ -324,7 +331,7 @@ template <bool S>
                 continue;
             }
             if (kind == CELL_NOCOIL) {
-                group = 0;
+                cmd_group = 0;
                 if (sp == ls) {
                     out = int32_t(pos + 1);
                     break;
@@ -333,24 +340,18 @@ template <bool S>
                 c += c->len;
                 continue;
             }
-            if (kind == CELL_PAST_END) {
-                out = int32_t(end);
-                break;
-            }
-        }
-        // Any other instruction: through the opcode table.
-        const uint32_t w = LE_Get16(code + 2 * std::size_t(pos));
-        if (--budget < 0 || w >= LAD_OPCODES) {
-            if (budget >= 0) group = uint16_t(w >> 6);  // an opcode beyond the tables
-            out = int32_t(pos + 1);
+            if (kind == CELL_BEYOND) cmd_group = uint16_t(c->byte >> 6);
+            out = kind == CELL_PAST_END ? int32_t(end) : int32_t(pos + 1);
             break;
         }
-        group = uint16_t(w >> 6);
+        // Any other instruction: through the opcode table.
+        const uint32_t w = c->byte;
+        budget--;
         lad.cur.pos = pos + 1;
         lad.op_pos = pos + 1;
         lad.budget = budget;
         lad.lsp = uint32_t(sp - ls);
-        cmd_group = group;
+        cmd_group = uint16_t(w >> 6);
         const int rc = ops[w]();
         if (rc != LAD_GO || lad.cur.bad) return (rc == LAD_END && !lad.cur.bad) ? -1 : int32_t(lad.op_pos);
         budget = lad.budget;
@@ -363,7 +364,6 @@ template <bool S>
         c = cells + (next < end ? next : end);
     }
     lad.lsp = uint32_t(sp - ls);
-    cmd_group = group;
     return out;
 }
 
