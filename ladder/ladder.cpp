@@ -234,10 +234,10 @@ template <bool S>
 // last decoding and starts afresh when anything differs.
 enum LadCellKind : uint8_t { CELL_NEW, CELL_CONTACT, CELL_COIL, CELL_NOCOIL, CELL_TABLE, CELL_BEYOND, CELL_PAST_END };
 struct LadCell {
-    uint32_t byte;  // image byte of the bit; the opcode of CELL_TABLE and CELL_BEYOND
+    uint32_t byte;  // image byte of the bit; CELL_TABLE: the position after the opcode; CELL_BEYOND: the opcode
     uint8_t kind;
     uint8_t bit;    // bit mask
-    uint16_t len;   // words of the instruction
+    uint16_t len;   // words of the instruction; CELL_TABLE: the opcode
 };
 LadCell lad_cells[LAD_CACHE_WORDS + 1];
 uint16_t lad_snap[LAD_CACHE_WORDS];
@@ -261,16 +261,16 @@ LadCell Decode(const uint8_t *code, uint32_t pos, uint32_t end) {
     const uint32_t w = LE_Get16(code + 2 * std::size_t(pos));
     if (w >= 1024) return {(w - 1024) >> 3, CELL_CONTACT, uint8_t(1u << (w & 7)), 1};
     if (w >= LAD_OPCODES) return {w, CELL_BEYOND, 0, 1};
-    if (w != 38) return {w, CELL_TABLE, 0, 1};
+    if (w != 38) return {pos + 1, CELL_TABLE, 0, uint16_t(w)};
     uint32_t b;
     uint16_t len;
     if constexpr (S) {
-        if (pos + 2 > end) return {w, CELL_TABLE, 0, 1};  // the table's handler reports the cut operand
+        if (pos + 2 > end) return {pos + 1, CELL_TABLE, 0, uint16_t(w)};  // the handler reports the cut operand
         b = LE_Get16(code + 2 * std::size_t(pos) + 2);
         b = b >= 1024 ? b : LAD_NOREF;
         len = 2;
     } else {
-        if (pos + 3 > end) return {w, CELL_TABLE, 0, 1};
+        if (pos + 3 > end) return {pos + 1, CELL_TABLE, 0, uint16_t(w)};
         b = LadCheckBit(LadRemap(LE_Get32(code + 2 * std::size_t(pos) + 2)));
         len = 3;
     }
@@ -285,8 +285,6 @@ LadCell Decode(const uint8_t *code, uint32_t pos, uint32_t end) {
 template <bool S>
 [[gnu::noinline]] int32_t RunCells() {
     const LadOp *ops = S ? lad_ops16 : lad_opsx;
-    const uint8_t *code = lad.cur.code;
-    const uint32_t end = lad.cur.end;
     LadCell *const cells = lad_cells;
     uint8_t *img = plc_reg.data();
     uint8_t *ls = l_stack.data();
@@ -298,7 +296,7 @@ template <bool S>
     asm("" : "+r"(img), "+r"(ls), "+r"(ls_full));
     int32_t out;
     if (budget <= 0) {
-        out = lad.cur.pos < end ? int32_t(lad.cur.pos + 1) : int32_t(end);
+        out = lad.cur.pos < lad.cur.end ? int32_t(lad.cur.pos + 1) : int32_t(lad.cur.end);
         return out;
     }
     for (;;) {
@@ -324,10 +322,10 @@ template <bool S>
             c += c->len;
             continue;
         }
-        const uint32_t pos = uint32_t(c - cells);
         if (kind != CELL_TABLE) {
+            const uint32_t pos = uint32_t(c - cells);
             if (kind == CELL_NEW) {
-                cells[pos] = Decode<S>(code, pos, end);
+                cells[pos] = Decode<S>(lad.cur.code, pos, lad.cur.end);
                 continue;
             }
             if (kind == CELL_NOCOIL) {
@@ -341,14 +339,14 @@ template <bool S>
                 continue;
             }
             if (kind == CELL_BEYOND) cmd_group = uint16_t(c->byte >> 6);
-            out = kind == CELL_PAST_END ? int32_t(end) : int32_t(pos + 1);
+            out = kind == CELL_PAST_END ? int32_t(lad.cur.end) : int32_t(pos + 1);
             break;
         }
         // Any other instruction: through the opcode table.
-        const uint32_t w = c->byte;
+        const uint32_t w = c->len;
         budget--;
-        lad.cur.pos = pos + 1;
-        lad.op_pos = pos + 1;
+        lad.cur.pos = c->byte;
+        lad.op_pos = c->byte;
         lad.budget = budget;
         lad.lsp = uint32_t(sp - ls);
         cmd_group = uint16_t(w >> 6);
@@ -356,12 +354,12 @@ template <bool S>
         if (rc != LAD_GO || lad.cur.bad) return (rc == LAD_END && !lad.cur.bad) ? -1 : int32_t(lad.op_pos);
         budget = lad.budget;
         sp = ls + lad.lsp;
-        const uint32_t next = lad.cur.pos;
+        const uint32_t next = lad.cur.pos, last = lad.cur.end;
         if (budget <= 0) {  // spent: the next instruction stops
-            out = next < end ? int32_t(next + 1) : int32_t(end);
+            out = next < last ? int32_t(next + 1) : int32_t(last);
             break;
         }
-        c = cells + (next < end ? next : end);
+        c = cells + (next < last ? next : last);
     }
     lad.lsp = uint32_t(sp - ls);
     return out;
