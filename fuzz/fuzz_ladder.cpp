@@ -91,6 +91,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
         old0 = old_reg;
         const uint32_t frt = local_frt_100us, rm = local_scan_time_rm;
         const uint16_t alarms = alarm_status, screen = old_change_screen;
+        // A re-push (56) brings back what the stack slot held before, so both
+        // runs start from the same stacks.
+        const std::array<uint8_t, LSTACK_SIZE> ls0 = l_stack;
+        const std::array<uint16_t, WSTACK_SIZE> ws0 = w_stack;
         lad_cache_words = LAD_CACHE_WORDS;
         const int32_t r1 = LogicUpdate();
         const uint16_t g1 = cmd_group;
@@ -102,6 +106,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
         local_scan_time_rm = rm;
         alarm_status = alarms;
         old_change_screen = screen;
+        l_stack = ls0;
+        w_stack = ws0;
         lad_cache_words = 0;
         const int32_t r2 = LogicUpdate();
         lad_cache_words = LAD_CACHE_WORDS;
