@@ -131,11 +131,13 @@ int Op_Return() {
 
 void Set(unsigned op, LadOp f) { lad_ops16[op] = lad_opsx[op] = f; }
 
-// The instruction loop. The position, the budget and the power-stack depth
-// live in registers between instructions and go back to lad around each
-// handler, which reads and moves them. Contacts and the plain coil, most of
-// any program, are run here without a call; the coil does exactly what its
-// handler in the opcode table does.
+// The instruction loop, word by word, for programs longer than the decoded
+// ones below (it gives the same results as RunCells). The position, the
+// budget and the power-stack depth live in registers between instructions
+// and go back to lad around each handler, which reads and moves them.
+// Contacts and the plain coil, most of any program, are run here without a
+// call and spend no budget; the coil does exactly what its handler in the
+// opcode table does.
 template <bool S>
 [[gnu::noinline]] int32_t RunLoop() {
     const LadOp *ops = S ? lad_ops16 : lad_opsx;
