@@ -3,6 +3,7 @@
 #include "ladder/ladder.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "core/memfile.h"
 #include "core/nvram.h"
@@ -24,6 +25,7 @@ uint32_t local_scan_time_rm;
 uint16_t old_change_screen;
 uint16_t cmd_group;
 uint32_t lad_step_limit = LAD_STEP_LIMIT_DEFAULT;
+uint32_t lad_cache_words = LAD_CACHE_WORDS;
 
 LadRun lad;
 LadOp lad_ops16[LAD_OPCODES];
@@ -39,6 +41,11 @@ void TablesInit() {
     LadLogic_Fill();
     LadArith_Fill();
     LadLib_Fill();
+    LadFloat_Fill();
+    LadText_Fill();
+    LadTyped_Fill();
+    LadIndex_Fill();
+    LadExt_Fill();
     LadPid_Fill();
     LadSched_Fill();
     LadFlow_Fill();
@@ -129,36 +136,240 @@ int Op_Return() {
 
 void Set(unsigned op, LadOp f) { lad_ops16[op] = lad_opsx[op] = f; }
 
-int32_t RunLoop() {
-    const LadOp *ops = RegTokLen_16b ? lad_ops16 : lad_opsx;
+// The instruction loop, word by word, for programs longer than the decoded
+// ones below (it gives the same results as RunCells). The position, the
+// budget and the power-stack depth live in registers between instructions
+// and go back to lad around each handler, which reads and moves them.
+// Contacts and the plain coil, most of any program, are run here without a
+// call and spend no budget; the coil does exactly what its handler in the
+// opcode table does.
+template <bool S>
+[[gnu::noinline]] int32_t RunLoop() {
+    const LadOp *ops = S ? lad_ops16 : lad_opsx;
     const uint8_t *code = lad.cur.code;
     const uint32_t end = lad.cur.end;
-    // The position and the budget live in registers between instructions and
-    // go back to lad around each handler, which reads and moves them.
+    uint8_t *const ls = l_stack.data();
     uint32_t pos = lad.cur.pos;
     int64_t budget = lad.budget;
+    uint32_t lsp = lad.lsp;
+    uint16_t group = cmd_group;
+    int32_t out;
     for (;;) {
-        if (pos >= end) return int32_t(end);  // ran past the end
+        if (pos >= end) {
+            out = int32_t(end);  // ran past the end
+            break;
+        }
         const uint32_t w = LE_Get16(code + 2 * std::size_t(pos));
         pos++;
-        if (--budget < 0 || (w >= 1024 && lad.lsp >= LSTACK_SIZE)) return int32_t(pos);
         if (w >= 1024) {  // one-word contact
-            l_stack[lad.lsp++] = LadGetBit(w) ? 0xFF : 0;
+            if (lsp >= LSTACK_SIZE) {
+                out = int32_t(pos);
+                break;
+            }
+            ls[lsp++] = uint8_t(0u - ((plc_reg[(w >> 3) - 128] >> (w & 7)) & 1u));
             continue;
         }
-        cmd_group = uint16_t(w >> 6);
-        if (w >= LAD_OPCODES) return int32_t(pos);
+        if (w == 38) {  // coil, as its handler in the table does it
+            uint32_t b;
+            if constexpr (S) {
+                if (pos >= end) {
+                    if (--budget >= 0) group = 0;
+                    out = int32_t(pos);
+                    break;
+                }
+                b = LE_Get16(code + 2 * std::size_t(pos));
+                b = b >= 1024 ? b : LAD_NOREF;
+                pos++;
+            } else {
+                if (pos + 2 > end) {
+                    if (--budget >= 0) group = 0;
+                    out = int32_t(pos);
+                    break;
+                }
+                b = LadCheckBit(LadRemap(LE_Get32(code + 2 * std::size_t(pos))));
+                pos += 2;
+            }
+            group = 0;
+            if (lsp < 1) {
+                out = int32_t(pos - (S ? 1 : 2));
+                break;
+            }
+            const bool p = ls[--lsp] != 0;
+            if (b != LAD_NOREF) {
+                const uint32_t m = 1u << (b & 7);
+                uint8_t &x = plc_reg[(b >> 3) - 128];
+                x = uint8_t((x & ~m) | (p ? m : 0));
+            }
+            continue;
+        }
+        if (--budget < 0) {
+            out = int32_t(pos);
+            break;
+        }
+        group = uint16_t(w >> 6);
+        if (w >= LAD_OPCODES) {
+            out = int32_t(pos);
+            break;
+        }
         lad.cur.pos = pos;
         lad.op_pos = pos;
         lad.budget = budget;
+        lad.lsp = lsp;
+        cmd_group = group;
         const int rc = ops[w]();
-        if (rc != LAD_GO || lad.cur.bad) {
-            if (rc == LAD_END && !lad.cur.bad) return -1;
-            return int32_t(lad.op_pos);
-        }
+        if (rc != LAD_GO || lad.cur.bad) return (rc == LAD_END && !lad.cur.bad) ? -1 : int32_t(lad.op_pos);
         pos = lad.cur.pos;
         budget = lad.budget;
+        lsp = lad.lsp;
+        if (budget <= 0) {  // spent: the next instruction stops
+            out = pos < end ? int32_t(pos + 1) : int32_t(end);
+            break;
+        }
     }
+    lad.lsp = lsp;
+    cmd_group = group;
+    return out;
+}
+
+// ---- decoded programs --------------------------------------------------------------
+// A program of up to LAD_CACHE_WORDS words is run from cells decoded from its
+// words the first time the loop reaches them: a contact or a plain coil
+// keeps its checked byte and bit, every other instruction goes through the
+// opcode table as in RunLoop. The cells hold only what the words say, so
+// they stay valid while the program's words and layout are those they were
+// decoded from; each scan compares the program with the copy kept at the
+// last decoding and starts afresh when anything differs.
+enum LadCellKind : uint8_t { CELL_NEW, CELL_CONTACT, CELL_COIL, CELL_NOCOIL, CELL_TABLE, CELL_BEYOND, CELL_PAST_END };
+struct LadCell {
+    uint32_t byte;  // image byte of the bit; CELL_TABLE: the position after the opcode; CELL_BEYOND: the opcode
+    uint8_t kind;
+    uint8_t bit;    // bit mask
+    uint16_t len;   // words of the instruction; CELL_TABLE: the opcode
+};
+LadCell lad_cells[LAD_CACHE_WORDS + 1];
+uint16_t lad_snap[LAD_CACHE_WORDS];
+uint32_t lad_snap_len = 0xFFFFFFFFu;
+uint8_t lad_snap_layout;
+
+// Starts the cells afresh when the program differs from the decoded one.
+void CacheCheck(const uint8_t *code, uint32_t words, uint8_t layout) {
+    if (words == lad_snap_len && layout == lad_snap_layout && std::memcmp(code, lad_snap, 2 * std::size_t(words)) == 0)
+        return;
+    std::memcpy(lad_snap, code, 2 * std::size_t(words));
+    std::memset(lad_cells, 0, sizeof(LadCell) * words);
+    lad_cells[words] = {0, CELL_PAST_END, 0, 0};
+    lad_snap_len = words;
+    lad_snap_layout = layout;
+}
+
+// Decodes the instruction at pos (pos < end).
+template <bool S>
+LadCell Decode(const uint8_t *code, uint32_t pos, uint32_t end) {
+    const uint32_t w = LE_Get16(code + 2 * std::size_t(pos));
+    if (w >= 1024) return {(w - 1024) >> 3, CELL_CONTACT, uint8_t(1u << (w & 7)), 1};
+    if (w >= LAD_OPCODES) return {w, CELL_BEYOND, 0, 1};
+    if (w != 38) return {pos + 1, CELL_TABLE, 0, uint16_t(w)};
+    uint32_t b;
+    uint16_t len;
+    if constexpr (S) {
+        if (pos + 2 > end) return {pos + 1, CELL_TABLE, 0, uint16_t(w)};  // the handler reports the cut operand
+        b = LE_Get16(code + 2 * std::size_t(pos) + 2);
+        b = b >= 1024 ? b : LAD_NOREF;
+        len = 2;
+    } else {
+        if (pos + 3 > end) return {pos + 1, CELL_TABLE, 0, uint16_t(w)};
+        b = LadCheckBit(LadRemap(LE_Get32(code + 2 * std::size_t(pos) + 2)));
+        len = 3;
+    }
+    if (b == LAD_NOREF) return {0, CELL_NOCOIL, 0, len};
+    return {(b - 1024) >> 3, CELL_COIL, uint8_t(1u << (b & 7)), len};
+}
+
+// Contacts and coils only move forward, so they cannot keep a scan going:
+// only the instructions of the opcode table spend the budget, and once it is
+// spent the next instruction of any kind stops the program. The budget is
+// therefore above 0 whenever an instruction starts.
+template <bool S>
+[[gnu::noinline]] int32_t RunCells() {
+    const LadOp *ops = S ? lad_ops16 : lad_opsx;
+    LadCell *const cells = lad_cells;
+    uint8_t *img = plc_reg.data();
+    uint8_t *ls = l_stack.data();
+    const LadCell *c = cells + lad.cur.pos;
+    int64_t budget = lad.budget;
+    uint8_t *ls_full = ls + LSTACK_SIZE;
+    uint8_t *sp = ls + lad.lsp;  // next free entry of l_stack
+    // Keeps these addresses in registers rather than computed again at each use.
+    asm("" : "+r"(img), "+r"(ls), "+r"(ls_full));
+    int32_t out;
+    if (budget <= 0) {
+        out = lad.cur.pos < lad.cur.end ? int32_t(lad.cur.pos + 1) : int32_t(lad.cur.end);
+        return out;
+    }
+    for (;;) {
+        const uint8_t kind = c->kind;
+        if (kind == CELL_CONTACT) {
+            if (sp == ls_full) {
+                out = int32_t(c - cells + 1);
+                break;
+            }
+            *sp++ = (img[c->byte] & c->bit) ? 0xFF : 0;
+            c++;
+            continue;
+        }
+        if (kind == CELL_COIL) {
+            cmd_group = 0;
+            if (sp == ls) {
+                out = int32_t(c - cells + 1);
+                break;
+            }
+            uint8_t &x = img[c->byte];
+            if (*--sp) x = uint8_t(x | c->bit);
+            else x = uint8_t(x & ~c->bit);
+            c += c->len;
+            continue;
+        }
+        if (kind != CELL_TABLE) {
+            const uint32_t pos = uint32_t(c - cells);
+            if (kind == CELL_NEW) {
+                cells[pos] = Decode<S>(lad.cur.code, pos, lad.cur.end);
+                continue;
+            }
+            if (kind == CELL_NOCOIL) {
+                cmd_group = 0;
+                if (sp == ls) {
+                    out = int32_t(pos + 1);
+                    break;
+                }
+                sp--;
+                c += c->len;
+                continue;
+            }
+            if (kind == CELL_BEYOND) cmd_group = uint16_t(c->byte >> 6);
+            out = kind == CELL_PAST_END ? int32_t(lad.cur.end) : int32_t(pos + 1);
+            break;
+        }
+        // Any other instruction: through the opcode table.
+        const uint32_t w = c->len;
+        budget--;
+        lad.cur.pos = c->byte;
+        lad.op_pos = c->byte;
+        lad.budget = budget;
+        lad.lsp = uint32_t(sp - ls);
+        cmd_group = uint16_t(w >> 6);
+        const int rc = ops[w]();
+        if (rc != LAD_GO || lad.cur.bad) return (rc == LAD_END && !lad.cur.bad) ? -1 : int32_t(lad.op_pos);
+        budget = lad.budget;
+        sp = ls + lad.lsp;
+        const uint32_t next = lad.cur.pos, last = lad.cur.end;
+        if (budget <= 0) {  // spent: the next instruction stops
+            out = next < last ? int32_t(next + 1) : int32_t(last);
+            break;
+        }
+        c = cells + (next < last ? next : last);
+    }
+    lad.lsp = uint32_t(sp - ls);
+    return out;
 }
 
 }  // namespace
@@ -211,5 +422,9 @@ int32_t LogicUpdate() {
     lad.cur = {ladder_bl.data() + MF_HDR, 0, len / 2, 0};
     lad.op_pos = 0;
     lad.budget = lad_step_limit;
-    return RunLoop();
+    if (lad.cur.end <= lad_cache_words && lad.cur.end <= LAD_CACHE_WORDS) {
+        CacheCheck(lad.cur.code, lad.cur.end, RegTokLen_16b);
+        return RegTokLen_16b ? RunCells<true>() : RunCells<false>();
+    }
+    return RegTokLen_16b ? RunLoop<true>() : RunLoop<false>();
 }

@@ -44,8 +44,9 @@ extern uint16_t alarm_status;       // state of the alarm-list instruction
 
 // Work one scan may do before the program is stopped as if it held an invalid
 // instruction, so that a jump loop cannot hang the controller: every
-// instruction counts 1, block moves, fills, shifts and the alarm list count
-// their elements as well.
+// instruction of the opcode table counts 1, block moves, fills, shifts and
+// the alarm list count their elements as well; contacts and coils, which only
+// move forward, count nothing. Once it is spent the next instruction stops.
 extern uint32_t lad_step_limit;
 constexpr uint32_t LAD_STEP_LIMIT_DEFAULT = 100000000;
 

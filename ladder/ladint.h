@@ -29,6 +29,12 @@ struct LadRun {
 };
 extern LadRun lad;
 
+// Programs of up to lad_cache_words words (at most LAD_CACHE_WORDS) run from
+// cells decoded once from their words; longer ones, or all with 0, word by
+// word.
+constexpr uint32_t LAD_CACHE_WORDS = 1u << 18;
+extern uint32_t lad_cache_words;
+
 // Opcode tables, one per register layout (index = opcode 0..575).
 constexpr unsigned LAD_OPCODES = 576;
 extern LadOp lad_ops16[LAD_OPCODES];
@@ -40,6 +46,11 @@ void LadFrame_Fill();
 void LadLogic_Fill();
 void LadArith_Fill();
 void LadLib_Fill();
+void LadFloat_Fill();
+void LadText_Fill();
+void LadTyped_Fill();
+void LadIndex_Fill();
+void LadExt_Fill();
 void LadPid_Fill();
 void LadSched_Fill();
 void LadFlow_Fill();
@@ -141,6 +152,40 @@ inline uint32_t LadWordOp(LadCursor &c, uint32_t n) {
 inline uint32_t LadBitRefX(LadCursor &c) { return RegTokLen_16b ? LadBitOpX<true>(c) : LadBitOpX<false>(c); }
 inline uint32_t LadWordRef(LadCursor &c, uint32_t n) {
     return RegTokLen_16b ? LadWordOp<true>(c, n) : LadWordOp<false>(c, n);
+}
+
+// Bit address (for PlcReg_Set and PlcReg_Ptr) of a bit in the linear
+// numbering: the moved extended areas go back to their own windows.
+inline uint32_t LadLinToAddr(uint32_t lin) {
+    if (lin >= REG_LIN_END && lin < REG_LIN_END + 0x4000) return lin + 0x0FF3BC00u;
+    if (lin >= REG_LIN_END + 0x4000 && lin < REG_LIN_END + 0x8000) return lin + 0x0FF4BC00u;
+    if (lin >= REG_LIN_END + 0x8000 && lin < LAD_BIT_END) return lin + 0x0FF5BC00u;
+    return lin;
+}
+
+// ---- byte pointers (offsets into the whole image) ------------------------------------
+// True when n bytes from byte offset p lie inside the image.
+inline bool LadPtrFits(uint64_t p, uint64_t n) { return p + n <= PLC_REG_SIZE; }
+// A pointer that fits nothing (its register operand named no register).
+constexpr uint64_t LAD_BADPTR = uint64_t(1) << 40;
+// Value of a pointer register named by a word operand (two words).
+template <bool S>
+inline uint64_t LadPtrOp(LadCursor &c) {
+    const uint32_t r = LadWordOp<S>(c, 2);
+    return r == LAD_NOREF ? LAD_BADPTR : LE_Get32(plc_reg.data() + 2 * std::size_t(r));
+}
+// Inline bytes of the stream (n bytes in (n + 1) / 2 words): their first byte,
+// or null when the stream ends first (the cursor is then bad).
+inline const uint8_t *LadInline(LadCursor &c, uint32_t n) {
+    const uint32_t words = (n + 1) / 2;
+    if (uint64_t(c.pos) + words > c.end) {
+        c.pos = c.end;
+        c.bad = 1;
+        return nullptr;
+    }
+    const uint8_t *p = c.code + 2 * std::size_t(c.pos);
+    c.pos += words;
+    return p;
 }
 
 // ---- register access (indexes already checked) -----------------------------------

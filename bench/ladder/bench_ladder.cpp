@@ -1,5 +1,7 @@
-// One ladder scan over three programs: 10,000 contact/coil tokens, 2,000
-// arithmetic rungs, 500 timers with 500 counters.
+// One ladder scan over the programs below: 10,000 contact/coil tokens, 2,000
+// arithmetic rungs, 500 timers with 500 counters, and 1,000 rungs each of a
+// typed rung, a float rung, number to text (187 and 517) and a 1,000-word
+// pointer block move (505, 100 rungs).
 //
 //   bench_ladder                      Google Benchmark run
 //   bench_ladder --scans=NAME[:N]     N plain scans of one program (for
@@ -42,6 +44,7 @@ constexpr uint16_t R(uint32_t n) { return uint16_t(32768 + 16 * (n - 1)); }
 struct Program {
     std::vector<uint16_t> w;
     uint32_t tokens;  // instructions executed per scan
+    uint32_t rungs = 0;
 };
 
 // 5,000 rungs of one contact and one coil.
@@ -80,6 +83,97 @@ Program TimersCounters() {
     return p;
 }
 
+// 1,000 typed rungs: byte to 32-bit, float to 32-bit, unsigned multiply, store.
+Program Typed() {
+    Program p;
+    for (uint32_t i = 0; i < 1000; i++)
+        p.w.insert(p.w.end(), {I1, 301, uint16_t(R(1 + i % 100)), 321, uint16_t(R(201 + 2 * (i % 100))), 264, 85,
+                               uint16_t(R(501 + 2 * (i % 100))), 55});
+    p.w.push_back(9);
+    p.tokens = 1000 * 6;
+    p.rungs = 1000;
+    return p;
+}
+
+// 1,000 float rungs: integer to float, sine, store.
+Program Float() {
+    Program p;
+    for (uint32_t i = 0; i < 1000; i++)
+        p.w.insert(p.w.end(), {I1, 79, uint16_t(R(1 + i % 100)), 153, 85, uint16_t(R(501 + 2 * (i % 100))), 55});
+    p.w.push_back(9);
+    p.tokens = 1000 * 5;
+    p.rungs = 1000;
+    return p;
+}
+
+// The 20-byte format field "%d".
+void Format(std::vector<uint16_t> &w) {
+    w.push_back(uint16_t('%' | ('d' << 8)));
+    for (int i = 1; i < 10; i++) w.push_back(0);
+}
+
+// 1,000 rungs of number to text with 2 decimals (187).
+Program NumText() {
+    Program p;
+    for (uint32_t i = 0; i < 1000; i++) {
+        p.w.insert(p.w.end(), {I1, 187, uint16_t(R(1401 + 5 * (i % 100))), uint16_t(R(1 + i % 100)), 0, 2, 8});
+        Format(p.w);
+        p.w.push_back(55);
+    }
+    p.w.push_back(9);
+    p.tokens = 1000 * 3;
+    p.rungs = 1000;
+    return p;
+}
+
+// 1,000 rungs of number to plain text through pointers (517): %R901.. hold
+// pointers to the texts (%R1401..) and to the values (%R1..).
+Program NumTextPtr() {
+    Program p;
+    for (uint32_t i = 0; i < 1000; i++) {
+        p.w.insert(p.w.end(), {I1, 517, uint16_t(R(901 + 4 * (i % 100))), uint16_t(R(903 + 4 * (i % 100))), 0, 2, 8});
+        Format(p.w);
+        p.w.push_back(55);
+    }
+    p.w.push_back(9);
+    p.tokens = 1000 * 3;
+    p.rungs = 1000;
+    return p;
+}
+
+// 100 pointer block moves of 1,000 words (505): %R1301 points to %R5001,
+// %R1303 to %R7001.
+Program BlockMove() {
+    Program p;
+    for (uint32_t i = 0; i < 100; i++) p.w.insert(p.w.end(), {I1, 505, R(1303), R(1301), 1000, 55});
+    p.w.push_back(9);
+    p.tokens = 100 * 3;
+    p.rungs = 100;
+    return p;
+}
+
+// Byte offset of %R n.
+constexpr uint32_t RByte(uint32_t n) { return 2 * (1983 + n); }
+
+void PutDword(uint32_t reg, uint32_t v) {
+    LE_Put32(plc_reg.data() + RByte(reg), v);
+}
+
+// Values and pointers the rungs above use.
+void Seed() {
+    for (uint32_t i = 0; i < 100; i++) {
+        LE_Put16(plc_reg.data() + RByte(1 + i), uint16_t(1234 + 97 * i));
+        float f = 1000.5f + float(i);
+        uint32_t b;
+        std::memcpy(&b, &f, 4);
+        PutDword(201 + 2 * i, b);
+        PutDword(901 + 4 * i, RByte(1401 + 5 * i));
+        PutDword(903 + 4 * i, RByte(1 + i));
+    }
+    PutDword(1301, RByte(5001));
+    PutDword(1303, RByte(7001));
+}
+
 void Load(const Program &p) {
     plc_reg.fill(0);
     old_reg.fill(0);
@@ -87,6 +181,7 @@ void Load(const Program &p) {
     MF_SetHeader(ladder_bl.data(), 0, uint32_t(2 * p.w.size()));
     for (std::size_t i = 0; i < p.w.size(); i++) LE_Put16(ladder_bl.data() + MF_HDR + 2 * i, p.w[i]);
     NV_EditorFeatures = 0x8000;
+    Seed();
     plc_reg[64] |= 1;
     LogicUpdate();  // the first scan latches the layout
 }
@@ -109,6 +204,9 @@ void RunScans(benchmark::State &state, const Program &p) {
     state.counters["ns_per_token"] = benchmark::Counter(
         double(p.tokens) * 1e-9, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
     state.counters["allocs"] = double(scan_allocs.load());
+    if (p.rungs)
+        state.counters["ns_per_rung"] = benchmark::Counter(
+            double(p.rungs) * 1e-9, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 void BM_ContactCoil10k(benchmark::State &s) { RunScans(s, Contacts()); }
@@ -117,6 +215,16 @@ void BM_Timers500Counters500(benchmark::State &s) { RunScans(s, TimersCounters()
 BENCHMARK(BM_ContactCoil10k)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Arithmetic2kRungs)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Timers500Counters500)->Unit(benchmark::kMicrosecond);
+void BM_TypedRung1k(benchmark::State &s) { RunScans(s, Typed()); }
+void BM_FloatRung1k(benchmark::State &s) { RunScans(s, Float()); }
+void BM_NumToText187_1k(benchmark::State &s) { RunScans(s, NumText()); }
+void BM_NumToText517_1k(benchmark::State &s) { RunScans(s, NumTextPtr()); }
+void BM_BlockMove505_1000w_x100(benchmark::State &s) { RunScans(s, BlockMove()); }
+BENCHMARK(BM_TypedRung1k)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_FloatRung1k)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_NumToText187_1k)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_NumToText517_1k)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BlockMove505_1000w_x100)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
@@ -130,13 +238,20 @@ int main(int argc, char **argv) {
             n = uint32_t(std::strtoul(arg.c_str() + colon + 1, nullptr, 10));
             arg.resize(colon);
         }
-        const Program p = arg == "contacts" ? Contacts() : arg == "arith" ? Arithmetic() : TimersCounters();
+        const Program p = arg == "contacts" ? Contacts()
+                          : arg == "arith" ? Arithmetic()
+                          : arg == "typed" ? Typed()
+                          : arg == "float" ? Float()
+                          : arg == "n2t" ? NumText()
+                          : arg == "n2tptr" ? NumTextPtr()
+                          : arg == "move" ? BlockMove()
+                                           : TimersCounters();
         Load(p);
         for (uint32_t k = 0; k < n; k++) {
             plc_reg[(I2 - 1024) / 8] ^= uint8_t(1u << (I2 & 7));
             LogicUpdate();
         }
-        std::printf("%s: %u scans of %u tokens (plus one first scan)\n", arg.c_str(), n, p.tokens);
+        std::printf("%s: %u scans of %u tokens, %u rungs (plus one first scan)\n", arg.c_str(), n, p.tokens, p.rungs);
         return 0;
     }
     benchmark::Initialize(&argc, argv);

@@ -1,0 +1,123 @@
+// Extended timers (handed to the timer routines), pointer block moves and
+// the multi-register shift and rotate of the extended encoding.
+#include <cstring>
+
+#include "ladder/ladint.h"
+
+namespace {
+
+// 450..503: the routine reads the opcode itself.
+template <bool WIDE>
+int Op_ExtTimer() {
+    if (lad.lsp < 1) return LAD_FAULT;
+    lad.cur.pos = lad.op_pos - 1;
+    uint8_t &power = l_stack[lad.lsp - 1];
+    power = uint8_t(WIDE ? Logic32bTimers(&lad.cur, power, time_frt_100us)
+                         : LogicTimers(&lad.cur, power, time_frt_100us));
+    return LAD_GO;
+}
+
+// Copies n bytes upward one byte at a time where a destination above the
+// source overlaps it (the copied bytes are read again, as a word-by-word
+// move does), else in one move.
+void CopyUp(uint64_t d, uint64_t s, uint64_t n) {
+    uint8_t *img = plc_reg.data();
+    if (d > s && d < s + n) {
+        for (uint64_t i = 0; i < n; i++) img[d + i] = img[s + i];
+    } else {
+        std::memmove(img + d, img + s, n);
+    }
+}
+
+// 505: copy n words; 506: fill n words with the word at S; 507: fill with w.
+template <bool S, int OP>
+int Op_PtrBlock() {
+    const uint64_t d = LadPtrOp<S>(lad.cur);
+    uint64_t s = 0;
+    uint16_t w = 0;
+    if (OP == 507) w = LadWord(lad.cur);
+    else s = LadPtrOp<S>(lad.cur);
+    const uint64_t n = LadWord(lad.cur);
+    if (LadCut()) return LAD_GO;
+    if (!LadPtrFits(d, 2 * n) || (OP != 507 && !LadPtrFits(s, OP == 505 ? 2 * n : 2))) {
+        LadPowerClear();
+        return LAD_GO;
+    }
+    LadCharge(n / 8);
+    if (OP == 505) {
+        CopyUp(d, s, 2 * n);
+        return LAD_GO;
+    }
+    if (OP == 506) w = LE_Get16(&plc_reg[s]);
+    for (uint64_t i = 0; i < n; i++) LE_Put16(&plc_reg[d + 2 * i], w);
+    return LAD_GO;
+}
+
+// 508: copy 4 bytes S to D; 509: store the immediate v at D.
+template <bool S, int OP>
+int Op_PtrDword() {
+    const uint64_t d = LadPtrOp<S>(lad.cur);
+    const uint64_t s = OP == 508 ? LadPtrOp<S>(lad.cur) : 0;
+    const uint32_t v = OP == 509 ? LadDword(lad.cur) : 0;
+    if (LadCut()) return LAD_GO;
+    if (!LadPtrFits(d, 4) || (OP == 508 && !LadPtrFits(s, 4))) {
+        LadPowerClear();
+        return LAD_GO;
+    }
+    if (OP == 508) CopyUp(d, s, 4);
+    else LE_Put32(&plc_reg[d], v);
+    return LAD_GO;
+}
+
+// 511: counted-string copy of min(length of S, capacity of D) characters.
+template <bool S>
+int Op_CsCopy() {
+    const uint64_t d = LadPtrOp<S>(lad.cur);
+    const uint64_t s = LadPtrOp<S>(lad.cur);
+    if (LadCut()) return LAD_GO;
+    if (!LadPtrFits(d, 2) || !LadPtrFits(s, 2)) {
+        LadPowerClear();
+        return LAD_GO;
+    }
+    const uint32_t cap = plc_reg[d], slen = plc_reg[s + 1];
+    const uint32_t n = slen < cap ? slen : cap;
+    if (!LadPtrFits(d + 2, n) || !LadPtrFits(s + 2, n)) {
+        LadPowerClear();
+        return LAD_GO;
+    }
+    std::memmove(&plc_reg[d + 2], &plc_reg[s + 2], n);
+    plc_reg[d + 1] = uint8_t(n);
+    return LAD_GO;
+}
+
+// 529, 530: the routine's answer becomes the power, whatever it was.
+template <bool SHIFT>
+int Op_MultiExt() {
+    if (lad.lsp < 1) return LAD_FAULT;
+    const uint32_t p = SHIFT ? IEC_Multi_Shift(&lad.cur) : IEC_Multi_Rotate(&lad.cur);
+    l_stack[lad.lsp - 1] = uint8_t(p);
+    return LAD_GO;
+}
+
+template <bool S>
+void Fill(LadOp *t) {
+    for (unsigned base : {450u, 466u, 482u, 498u})
+        for (unsigned i = 0; i < 6; i++) t[base + i] = Op_ExtTimer<true>;
+    for (unsigned base : {458u, 474u})
+        for (unsigned i = 0; i < 6; i++) t[base + i] = Op_ExtTimer<false>;
+    t[505] = Op_PtrBlock<S, 505>;
+    t[506] = Op_PtrBlock<S, 506>;
+    t[507] = Op_PtrBlock<S, 507>;
+    t[508] = Op_PtrDword<S, 508>;
+    t[509] = Op_PtrDword<S, 509>;
+    t[511] = Op_CsCopy<S>;
+    t[529] = Op_MultiExt<true>;
+    t[530] = Op_MultiExt<false>;
+}
+
+}  // namespace
+
+void LadExt_Fill() {
+    Fill<true>(lad_ops16);
+    Fill<false>(lad_opsx);
+}

@@ -1,0 +1,467 @@
+// Byte strings, counted strings and text in the register image: compare and
+// copy, text to number, number to text through a format carried in the
+// program, the decimal text of a 64-bit value, and the clock set from a
+// record reached through a pointer.
+#include <cstdio>
+#include <cstring>
+
+#include "core/rtc.h"
+#include "ladder/ladint.h"
+#include "ladder/numconv.h"
+
+namespace {
+
+constexpr uint32_t FMT_BYTES = 20;  // format field in the stream
+constexpr uint32_t FMT_MAX_NUM = 255;  // largest width or precision taken
+
+// A format field checked before it reaches the formatter.
+struct LadFmt {
+    char text[FMT_BYTES];
+    char conv;     // conversion letter
+    bool is_long;  // 'l' length modifier
+};
+
+// Accepts a format whose zero byte lies within its 20 bytes and that holds
+// exactly one conversion of the kind wanted (integer: d i u o x X; float:
+// f F e E g G a A), with flags, a width and a precision written as digits,
+// the length modifiers h, hh (integers) and l, and any number of "%%". A
+// "*", "%n", "%s" or any other conversion is refused.
+bool FmtCheck(const uint8_t *field, bool want_float, LadFmt &f) {
+    std::memcpy(f.text, field, FMT_BYTES);
+    if (!std::memchr(f.text, 0, FMT_BYTES)) return false;
+    int convs = 0;
+    for (const char *p = f.text; *p; p++) {
+        if (*p != '%') continue;
+        p++;
+        if (*p == '%') continue;
+        while (*p == '-' || *p == '+' || *p == ' ' || *p == '#' || *p == '0') p++;
+        uint32_t num = 0;
+        while (*p >= '0' && *p <= '9') num = num * 10 + uint32_t(*p++ - '0');
+        if (num > FMT_MAX_NUM) return false;
+        if (*p == '.') {
+            p++;
+            num = 0;
+            while (*p >= '0' && *p <= '9') num = num * 10 + uint32_t(*p++ - '0');
+            if (num > FMT_MAX_NUM) return false;
+        }
+        f.is_long = false;
+        if (*p == 'l') {
+            f.is_long = true;
+            p++;
+        } else if (!want_float && *p == 'h') {
+            p++;
+            if (*p == 'h') p++;
+        }
+        if (!*p) return false;
+        const char *ints = "diuoxX", *floats = "fFeEgGaA";
+        if (!std::strchr(want_float ? floats : ints, *p)) return false;
+        f.conv = *p;
+        convs++;
+    }
+    return convs == 1;
+}
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+// Formats an integer as a 32-bit `long` of the board would print it, or a
+// double; the answer is snprintf's (the length the text would have).
+int FmtRun(char *buf, std::size_t size, const LadFmt &f, uint32_t iv, double fv, bool is_float) {
+    if (is_float) return std::snprintf(buf, size, f.text, fv);
+    const bool sign = f.conv == 'd' || f.conv == 'i';
+    if (f.is_long) {
+        return sign ? std::snprintf(buf, size, f.text, long(int32_t(iv)))
+                    : std::snprintf(buf, size, f.text, static_cast<unsigned long>(iv));
+    }
+    return sign ? std::snprintf(buf, size, f.text, int32_t(iv)) : std::snprintf(buf, size, f.text, unsigned(iv));
+}
+#pragma GCC diagnostic pop
+
+// Puts a decimal point d digits from the right of the text of length len in
+// buf (size bytes): a shorter number gets leading zeros ("0.05"); a sign
+// stays in front ("-0.05"). Answers the new length, FMT_NOFIT when the
+// result would not leave room for its zero byte.
+constexpr std::size_t FMT_NOFIT = ~std::size_t(0);
+std::size_t FmtPoint(char *buf, std::size_t len, uint32_t d, std::size_t size) {
+    if (d == 0) return len;
+    const std::size_t s = (len && (buf[0] == '-' || buf[0] == '+')) ? 1 : 0;
+    char *t = buf + s;
+    const std::size_t m = len - s;
+    if (d < m) {
+        if (len + 1 >= size) return FMT_NOFIT;
+        std::memmove(t + m - d + 1, t + m - d, d);
+        t[m - d] = '.';
+        return len + 1;
+    }
+    if (s + d + 2 >= size) return FMT_NOFIT;
+    std::memmove(t + d + 2 - m, t, m);
+    std::memset(t, '0', d + 2 - m);
+    t[1] = '.';
+    return s + d + 2;
+}
+
+// Reads the 20-byte format field from the stream.
+const uint8_t *FmtField(LadCursor &c) { return LadInline(c, FMT_BYTES); }
+
+// ---- byte strings -------------------------------------------------------------------
+template <bool S, bool INL>
+int Op_StrCmp() {  // 178, 179
+    if (lad.lsp < 1) return LAD_FAULT;
+    const uint32_t n = LadWord(lad.cur);
+    const uint32_t a = LadByteIdx<S>(lad.cur);
+    const uint8_t *b;
+    if (INL) {
+        b = LadInline(lad.cur, n);
+    } else {
+        const uint32_t bi = LadByteIdx<S>(lad.cur);
+        b = LadBytesFit(bi, n) ? LadByteP(bi) : nullptr;
+    }
+    if (LadCut()) return LAD_GO;
+    if (!b || !LadBytesFit(a, n)) {
+        LadPowerClear();
+        return LAD_GO;
+    }
+    LadCharge(n / 16);
+    if (std::memcmp(LadByteP(a), b, n) != 0) LadPowerClear();
+    return LAD_GO;
+}
+template <bool S, bool INL>
+int Op_StrCopy() {  // 182, 183
+    const uint32_t n = LadWord(lad.cur);
+    const uint32_t d = LadByteIdx<S>(lad.cur);
+    const uint8_t *src;
+    if (INL) {
+        src = LadInline(lad.cur, n);
+    } else {
+        const uint32_t si = LadByteIdx<S>(lad.cur);
+        src = LadBytesFit(si, n) ? LadByteP(si) : nullptr;
+    }
+    if (LadCut()) return LAD_GO;
+    if (!src || !LadBytesFit(d, n)) {
+        LadPowerClear();
+        return LAD_GO;
+    }
+    LadCharge(n / 16);
+    uint8_t *dst = LadByteP(d);
+    for (uint32_t i = 0; i < n; i++) dst[i] = src[i];  // ascending, as a byte loop
+    return LAD_GO;
+}
+
+// Bytes of text from byte b to its zero byte or the end of the image.
+std::size_t TextSpan(uint64_t b) { return b < PLC_REG_SIZE ? PLC_REG_SIZE - std::size_t(b) : 0; }
+
+// Stores a number converted from text: kind 0 the low 16 bits of the
+// integer, 1 the 32-bit integer, 2 the float; dst has room for it.
+void TextNumber(const char *text, std::size_t n, uint32_t kind, uint8_t *dst) {
+    if (kind == 2) {
+        LE_Put32(dst, LadBits(float(NumCnv_Strtod(text, n))));
+        return;
+    }
+    const int32_t v = NumCnv_Strtol32(text, n);
+    if (kind == 0) LE_Put16(dst, uint16_t(v));
+    else LE_Put32(dst, uint32_t(v));
+}
+
+template <bool S>
+int Op_TextToNum() {  // 184
+    const uint32_t d = LadWordIdx<S>(lad.cur);
+    const uint32_t s = LadByteIdx<S>(lad.cur);
+    const uint32_t k = LadWord(lad.cur);
+    if (LadCut() || k > 2) return LAD_GO;
+    if (!LadWordsFit(d, k == 0 ? 1 : 2) || !LadBytesFit(s, 1)) {
+        LadPowerClear();
+        return LAD_GO;
+    }
+    const std::size_t n = TextSpan(s);
+    LadCharge(n / 64);
+    TextNumber(reinterpret_cast<const char *>(LadByteP(s)), n, k, plc_reg.data() + 2 * std::size_t(d));
+    return LAD_GO;
+}
+
+template <bool S>
+int Op_TextLen() {  // 188
+    const uint32_t d = LadWordOp<S>(lad.cur, 1);
+    const uint32_t s = LadByteIdx<S>(lad.cur);
+    if (LadCut()) return LAD_GO;
+    const void *z = LadBytesFit(s, 1) ? std::memchr(LadByteP(s), 0, TextSpan(s)) : nullptr;
+    if (d == LAD_NOREF || !z) {
+        LadPowerClear();
+        return LAD_GO;
+    }
+    LadSet16(d, uint16_t(static_cast<const uint8_t *>(z) - LadByteP(s)));
+    return LAD_GO;
+}
+
+// 187: number to text with w characters at most and d decimals.
+template <bool S>
+int Op_NumToText() {
+    constexpr std::size_t kBuf = 40;  // work buffer: 39 characters and a zero byte
+    const uint32_t d = LadByteIdx<S>(lad.cur);
+    const uint32_t s = LadWordIdx<S>(lad.cur);
+    const uint32_t k = LadWord(lad.cur);
+    const uint32_t dec = LadWord(lad.cur);
+    const uint32_t w = LadWord(lad.cur);
+    const uint8_t *field = FmtField(lad.cur);
+    if (LadCut()) return LAD_GO;
+    LadFmt f;
+    if (k > 2 || !LadWordsFit(s, k == 0 ? 1 : 2) || !FmtCheck(field, k == 2, f) || dec > kBuf - 3) {
+        LadPowerClear();
+        return LAD_GO;
+    }
+    const uint32_t v = k == 0 ? LadGet16(s) : LadGet32(s);
+    if (k == 2 && LadBadFloat(v)) {
+        LadPowerClear();
+        return LAD_GO;
+    }
+    char buf[kBuf + 8];
+    const int r = FmtRun(buf, sizeof buf, f, v, double(LadF(v)), k == 2);
+    if (r < 0 || std::size_t(r) >= kBuf) {
+        LadPowerClear();
+        return LAD_GO;
+    }
+    std::size_t len = FmtPoint(buf, std::size_t(r), dec, kBuf);
+    if (len == FMT_NOFIT) {
+        LadPowerClear();
+        return LAD_GO;
+    }
+    if (len == std::size_t(w) + 1 && buf[0] == '0') {
+        std::memmove(buf, buf + 1, len - 1);
+        len--;
+    }
+    const std::size_t out = len < w ? len : w;
+    if (!LadBytesFit(d, out + 1)) {
+        LadPowerClear();
+        return LAD_GO;
+    }
+    if (len > w) LadPowerClear();
+    std::memcpy(LadByteP(d), buf, out);
+    *LadByteP(uint32_t(d + out)) = 0;
+    return LAD_GO;
+}
+
+// 400: decimal text of the unsigned 64-bit value V at T.
+template <bool S>
+int Op_U64Text() {
+    const uint32_t t = LadByteIdx<S>(lad.cur);
+    const uint32_t v = LadWordOp<S>(lad.cur, 4);
+    if (LadCut()) return LAD_GO;
+    if (v == LAD_NOREF) {
+        LadPowerClear();
+        return LAD_GO;
+    }
+    uint64_t x = uint64_t(LadGet32(v)) | (uint64_t(LadGet32(v + 2)) << 32);
+    char digits[20];
+    std::size_t n = 0;
+    do {
+        digits[n++] = char('0' + x % 10);
+        x /= 10;
+    } while (x);
+    if (!LadBytesFit(t, n + 1)) {
+        LadPowerClear();
+        return LAD_GO;
+    }
+    uint8_t *p = LadByteP(t);
+    for (std::size_t i = 0; i < n; i++) p[i] = uint8_t(digits[n - 1 - i]);
+    p[n] = 0;
+    return LAD_GO;
+}
+
+// ---- counted strings reached through pointers ------------------------------------------
+// A counted string at byte offset p whose header and first n characters lie
+// inside the image.
+bool CsFits(uint64_t p, uint64_t n) { return LadPtrFits(p, 2 + n); }
+
+template <bool S>
+int Op_CsAppend() {  // 512
+    const uint64_t d = LadPtrOp<S>(lad.cur);
+    const uint64_t s = LadPtrOp<S>(lad.cur);
+    if (LadCut()) return LAD_GO;
+    if (!CsFits(d, 0) || !CsFits(s, 0)) {
+        LadPowerClear();
+        return LAD_GO;
+    }
+    const uint32_t cap = plc_reg[d], len = plc_reg[d + 1], slen = plc_reg[s + 1];
+    // A length above the capacity leaves no room: nothing is appended.
+    uint32_t n = cap > len ? cap - len : 0;
+    if (slen < n) n = slen;
+    if (!CsFits(d, len + n) || !CsFits(s, n)) {
+        LadPowerClear();
+        return LAD_GO;
+    }
+    std::memmove(&plc_reg[d + 2 + len], &plc_reg[s + 2], n);
+    plc_reg[d + 1] = uint8_t(len + n);
+    return LAD_GO;
+}
+
+// 513, 514, 515: equality, D > S and D >= S; characters compare as unsigned
+// bytes, then the lengths decide.
+template <bool S, int OP>
+int Op_CsCompare() {
+    if (lad.lsp < 1) return LAD_FAULT;
+    const uint64_t d = LadPtrOp<S>(lad.cur);
+    const uint64_t s = LadPtrOp<S>(lad.cur);
+    if (LadCut()) return LAD_GO;
+    uint8_t &power = l_stack[lad.lsp - 1];
+    if (!CsFits(d, 0) || !CsFits(s, 0) || !CsFits(d, plc_reg[d + 1]) || !CsFits(s, plc_reg[s + 1])) {
+        power = 0;
+        return LAD_GO;
+    }
+    const uint32_t dl = plc_reg[d + 1], sl = plc_reg[s + 1];
+    int c = std::memcmp(&plc_reg[d + 2], &plc_reg[s + 2], dl < sl ? dl : sl);
+    if (c == 0) c = dl < sl ? -1 : (dl > sl ? 1 : 0);
+    const bool on = OP == 513 ? c == 0 : (OP == 514 ? c > 0 : c >= 0);
+    power = on ? 1 : 0;
+    return LAD_GO;
+}
+
+// Destination of a number: 2 bytes for kind 0, else 4.
+uint32_t NumBytes(uint32_t m) { return m == 0 ? 2 : 4; }
+
+// 516: counted string to number; 519: plain text to number.
+template <bool S, bool COUNTED>
+int Op_StrToNum() {
+    constexpr std::size_t kScratch = 68;  // string scratch area of the engine
+    const uint64_t d = LadPtrOp<S>(lad.cur);
+    const uint64_t s = LadPtrOp<S>(lad.cur);
+    const uint32_t m = LadWord(lad.cur);
+    if (LadCut() || m > 2) return LAD_GO;
+    if (!LadPtrFits(d, NumBytes(m))) {
+        LadPowerClear();
+        return LAD_GO;
+    }
+    if (COUNTED) {
+        if (!CsFits(s, 0)) {
+            LadPowerClear();
+            return LAD_GO;
+        }
+        std::size_t n = plc_reg[s + 1];
+        if (n > kScratch - 1) n = kScratch - 1;  // cut to the scratch area
+        if (!CsFits(s, n)) {
+            LadPowerClear();
+            return LAD_GO;
+        }
+        char scratch[kScratch];
+        std::memcpy(scratch, &plc_reg[s + 2], n);
+        scratch[n] = 0;
+        TextNumber(scratch, n, m, &plc_reg[d]);
+        return LAD_GO;
+    }
+    if (!LadPtrFits(s, 1)) {
+        LadPowerClear();
+        return LAD_GO;
+    }
+    const std::size_t n = TextSpan(s);
+    LadCharge(n / 64);
+    TextNumber(reinterpret_cast<const char *>(&plc_reg[s]), n, m, &plc_reg[d]);
+    return LAD_GO;
+}
+
+// 517: number to plain text (at most L characters, p decimals); 518: number
+// to a counted string of capacity min(L, 256).
+template <bool S, bool COUNTED>
+int Op_NumToStr() {
+    const uint64_t d = LadPtrOp<S>(lad.cur);
+    const uint64_t s = LadPtrOp<S>(lad.cur);
+    const uint32_t m = LadWord(lad.cur);
+    const uint32_t p = LadWord(lad.cur);  // not used by 518
+    const uint32_t L = LadWord(lad.cur);
+    const uint8_t *field = FmtField(lad.cur);
+    if (LadCut()) return LAD_GO;
+    constexpr std::size_t kBuf = COUNTED ? 258 : 30;  // scratch text buffer
+    LadFmt f;
+    if (m > 2 || !LadPtrFits(s, NumBytes(m)) || !FmtCheck(field, m == 2, f)) {
+        LadPowerClear();
+        return LAD_GO;
+    }
+    const uint32_t v = m == 0 ? LE_Get16(&plc_reg[s]) : LE_Get32(&plc_reg[s]);
+    if (m == 2 && LadBadFloat(v)) {
+        LadPowerClear();
+        return LAD_GO;
+    }
+    const std::size_t lim = COUNTED ? (L < 256 ? L : 256) : L;  // L'
+    char buf[kBuf + 2];
+    const int r = FmtRun(buf, sizeof buf, f, v, double(LadF(v)), m == 2);
+    if (r < 0) {
+        LadPowerClear();
+        return LAD_GO;
+    }
+    std::size_t k = std::size_t(r);
+    if (COUNTED) {
+        if (k > kBuf - 1) k = kBuf - 1;  // cut to the buffer
+    } else {
+        // The text, with its point, must fit the 30-byte buffer.
+        k = k >= kBuf ? FMT_NOFIT : FmtPoint(buf, k, p, kBuf);
+        if (k == FMT_NOFIT) {
+            LadPowerClear();
+            return LAD_GO;
+        }
+    }
+    if (k == lim + 1 && buf[0] == '0') {
+        std::memmove(buf, buf + 1, k - 1);
+        k--;
+    }
+    std::size_t out = k < lim ? k : lim;
+    if (COUNTED) {
+        if (out > 255) out = 255;  // the length byte holds 255 at most
+        if (!CsFits(d, out)) {
+            LadPowerClear();
+            return LAD_GO;
+        }
+        plc_reg[d] = uint8_t(lim);
+        plc_reg[d + 1] = uint8_t(out);
+        std::memcpy(&plc_reg[d + 2], buf, out);
+        return LAD_GO;
+    }
+    if (!LadPtrFits(d, out + 1)) {
+        LadPowerClear();
+        return LAD_GO;
+    }
+    if (k > L) LadPowerClear();
+    std::memcpy(&plc_reg[d], buf, out);
+    plc_reg[d + out] = 0;
+    return LAD_GO;
+}
+
+// 520: set the clock from the 14-byte record at R while the power is true.
+template <bool S>
+int Op_ClockSetPtr() {
+    if (lad.lsp < 1) return LAD_FAULT;
+    const uint64_t r = LadPtrOp<S>(lad.cur);
+    uint8_t &power = l_stack[lad.lsp - 1];
+    if (!power || LadCut()) return LAD_GO;
+    if (!LadPtrFits(r, 14)) {
+        power = 0;
+        return LAD_GO;
+    }
+    uint16_t rec[7];
+    for (uint32_t i = 0; i < 7; i++) rec[i] = LE_Get16(&plc_reg[r + 2 * i]);
+    power = RtcSet(rec) ? 1 : 0;
+    return LAD_GO;
+}
+
+template <bool S>
+void Fill(LadOp *t) {
+    t[178] = Op_StrCmp<S, false>;
+    t[179] = Op_StrCmp<S, true>;
+    t[182] = Op_StrCopy<S, false>;
+    t[183] = Op_StrCopy<S, true>;
+    t[184] = Op_TextToNum<S>;
+    t[187] = Op_NumToText<S>;
+    t[188] = Op_TextLen<S>;
+    t[400] = Op_U64Text<S>;
+    t[512] = Op_CsAppend<S>;
+    t[513] = Op_CsCompare<S, 513>;
+    t[514] = Op_CsCompare<S, 514>;
+    t[515] = Op_CsCompare<S, 515>;
+    t[516] = Op_StrToNum<S, true>;
+    t[517] = Op_NumToStr<S, false>;
+    t[518] = Op_NumToStr<S, true>;
+    t[519] = Op_StrToNum<S, false>;
+    t[520] = Op_ClockSetPtr<S>;
+}
+
+}  // namespace
+
+void LadText_Fill() {
+    Fill<true>(lad_ops16);
+    Fill<false>(lad_opsx);
+}
