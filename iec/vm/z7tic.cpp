@@ -27,19 +27,22 @@ struct Sec {
     uint32_t n = 0;  // element count (bytes for the CT segment)
     uint32_t addr = 0;
 };
-Sec GetSec(uint32_t db, uint32_t s, uint32_t esize) {
-    Sec r;
-    const uint32_t n = esize == 0 ? Z7Sec_Bytes(db, s) : Z7Sec_Get(db, s, SD_ALLOC);
-    const uint32_t bytes = esize == 0 ? n : n * esize;
-    r.addr = Z7Sec_Addr(db, s);
-    r.p = bytes ? Z7Mem_Ptr(r.addr, bytes) : nullptr;
-    r.n = r.p ? n : 0;
-    return r;
-}
-
 template <typename T> inline T Ld(const uint8_t *p) { T v; std::memcpy(&v, p, sizeof v); return v; }
 template <typename T> inline void St(uint8_t *p, T v) { std::memcpy(p, &v, sizeof v); }
 
+// Section s from the descriptor table (host pointer): whole elements of esize
+// bytes that lie inside the arena (esize 0: bytes).
+Sec GetSec(const uint8_t *table, uint32_t s, uint32_t esize) {
+    Sec r;
+    const uint8_t *d = table + s * Z7_DESC_SIZE;
+    const uint32_t size = Ld<uint32_t>(d + SD_SIZE);
+    const uint64_t bytes = size ? size : uint64_t(Ld<uint16_t>(d + SD_ELEM)) * Ld<uint16_t>(d + SD_ALLOC);
+    const uint64_t n = esize == 0 ? bytes : std::min<uint64_t>(Ld<uint16_t>(d + SD_ALLOC), bytes / esize);
+    r.addr = Ld<uint32_t>(d + SD_ADDR);
+    r.p = n ? Z7Mem_Ptr(r.addr, uint32_t(esize == 0 ? n : n * esize)) : nullptr;
+    r.n = r.p ? uint32_t(n) : 0;
+    return r;
+}
 uint32_t StepAdvance(uint8_t *step, uint32_t now) {
     uint32_t elapsed = Ld<uint32_t>(step), stamp = Ld<uint32_t>(step + 4);
     if (stamp != now) {
@@ -314,22 +317,48 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
     v.db = db;
     v.st = status;
     v.status = Z7Mem_Ptr(status, ST_SIZE);
-    if (v.status == nullptr || status != Z7VM_Status(db)) return 0;
-    v.d8 = GetSec(db, Z7SEC_D8, 1);
-    v.d16 = GetSec(db, Z7SEC_D16, 2);
-    v.d32 = GetSec(db, Z7SEC_D32, 4);
-    v.d64 = GetSec(db, Z7SEC_D64, 8);
-    v.tm = GetSec(db, Z7SEC_TIME, 4);
-    v.lk = GetSec(db, Z7SEC_LOCK, 1);
-    v.sp = GetSec(db, Z7SEC_STRPTR, 4);
-    v.xv = GetSec(db, Z7SEC_XV, 4);
-    v.step = GetSec(db, Z7SEC_STEP, 12);
-    v.trans = GetSec(db, Z7SEC_TRANS, 4);
-    v.prog = GetSec(db, Z7SEC_PROG, PG_SIZE);
-    v.inst = GetSec(db, Z7SEC_INST, 20);
-    v.cfn = GetSec(db, Z7SEC_CFUNC, 24);
-    v.ct = GetSec(db, Z7SEC_CT, 0);
-    v.cs = GetSec(db, Z7SEC_CSTACK, 4);
+    const uint8_t *table = db ? Z7Mem_Ptr(db, Z7_DESC_TABLE) : nullptr;
+    if (v.status == nullptr || table == nullptr || status != Ld<uint32_t>(table)) return 0;
+    // section views, kept while the descriptor table stays the same
+    static struct {
+        uint32_t db = 0;
+        uint8_t desc[Z7_DESC_TABLE] = {};
+        Sec d8, d16, d32, d64, tm, lk, sp, xv, step, trans, prog, inst, cfn, ct, cs;
+    } views;
+    if (views.db != db || std::memcmp(views.desc, table, Z7_DESC_TABLE) != 0) {
+        views.db = db;
+        std::memcpy(views.desc, table, Z7_DESC_TABLE);
+        views.d8 = GetSec(table, Z7SEC_D8, 1);
+        views.d16 = GetSec(table, Z7SEC_D16, 2);
+        views.d32 = GetSec(table, Z7SEC_D32, 4);
+        views.d64 = GetSec(table, Z7SEC_D64, 8);
+        views.tm = GetSec(table, Z7SEC_TIME, 4);
+        views.lk = GetSec(table, Z7SEC_LOCK, 1);
+        views.sp = GetSec(table, Z7SEC_STRPTR, 4);
+        views.xv = GetSec(table, Z7SEC_XV, 4);
+        views.step = GetSec(table, Z7SEC_STEP, 12);
+        views.trans = GetSec(table, Z7SEC_TRANS, 4);
+        views.prog = GetSec(table, Z7SEC_PROG, PG_SIZE);
+        views.inst = GetSec(table, Z7SEC_INST, 20);
+        views.cfn = GetSec(table, Z7SEC_CFUNC, 24);
+        views.ct = GetSec(table, Z7SEC_CT, 0);
+        views.cs = GetSec(table, Z7SEC_CSTACK, 4);
+    }
+    v.d8 = views.d8;
+    v.d16 = views.d16;
+    v.d32 = views.d32;
+    v.d64 = views.d64;
+    v.tm = views.tm;
+    v.lk = views.lk;
+    v.sp = views.sp;
+    v.xv = views.xv;
+    v.step = views.step;
+    v.trans = views.trans;
+    v.prog = views.prog;
+    v.inst = views.inst;
+    v.cfn = views.cfn;
+    v.ct = views.ct;
+    v.cs = views.cs;
     v.now = Ld<uint32_t>(v.status + ST_STAMP);
     v.cs_size = Ld<uint16_t>(v.status + ST_CSSIZE);
     if (v.cs_size > v.cs.n) v.cs_size = uint16_t(v.cs.n);
@@ -339,7 +368,9 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
     uint32_t anchor = kNone, anchor_prog = 0, repeat = 0;
     uint32_t cur = program;  // current program
     Code c;
-    uint32_t ip = 0;  // word index of the current instruction
+    uint32_t start = 0;  // word index where the run starts
+    const uint8_t *pc = nullptr;  // the current instruction
+    const uint8_t *cend = nullptr;  // the end of the current code
     uint32_t depth = Z7Sec_Get(db, Z7SEC_CSTACK, SD_USED);
 
     auto put_frame = [&](uint32_t i, uint16_t prog, uint16_t ret) {
@@ -373,33 +404,41 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
         }
         if (cur < v.prog.n) {
             uint8_t *e = v.prog.p + PG_SIZE * cur;
-            ip = Ld<uint32_t>(e + PG_HELD);
+            start = Ld<uint32_t>(e + PG_HELD);
             St<uint32_t>(e + PG_HELD, 0);
         }
         St<uint16_t>(v.status + ST_BRK_PROG, 0);
         St<uint16_t>(v.status + ST_BRK_POS, 0);
         (void)code;
     }
+    pc = c.p + 2 * size_t(std::min(start, c.words));
+    cend = c.p + 2 * size_t(c.words);
 
     uint16_t op = 0;
     uint32_t fault_code = 0, fault_arg = 0;
 
-#define W(k) Ld<uint16_t>(c.p + 2 * (ip + (k)))
+#define W(k) Ld<uint16_t>(pc + 2 * (k))
+#define IP (uint32_t((pc - c.p) >> 1))
+#define CEND cend
+// operand words present: n_ words including the opcode
+#define HAVE(n_) \
+    if (size_t(CEND - pc) < 2u * (n_)) goto bad_op
+#define CHECK_LEN HAVE(1u + kOps.n[op])
 #define DISPATCH()                                                                                           \
     do {                                                                                                     \
-        if (ip >= c.words) goto off_end;                                                                     \
+        if (pc >= CEND) goto off_end;                                                                        \
         op = W(0);                                                                                           \
-        if (op > kMaxOp || ip + 1u + kOps.n[op] > c.words) goto bad_op;                                     \
+        if (op > kMaxOp) goto bad_op;                                                                        \
         goto *tbl[op];                                                                                       \
     } while (0)
 #define NEXT_N(n_)                                                                                           \
     do {                                                                                                     \
-        ip += (n_);                                                                                          \
+        pc += 2 * size_t((n_));                                                                                          \
         DISPATCH();                                                                                          \
     } while (0)
 #define NEXT                                                                                                 \
     do {                                                                                                     \
-        ip += 1u + kOps.n[op];                                                                               \
+        pc += 2 * size_t(1u + kOps.n[op]);                                                                               \
         DISPATCH();                                                                                          \
     } while (0)
 #define FAULT(code_, arg_)                                                                                   \
@@ -410,21 +449,21 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
     } while (0)
 #define NEED(sec, i) \
     if ((i) >= v.sec.n) FAULT(LOG_UNDEF, (i))
-#define LOGPOS (cur + 65536u * (2u * (ip + 1u)))
+#define LOGPOS (cur + 65536u * (2u * (IP + 1u)))
 #define JUMP_REL(k)                                                                                          \
     do {                                                                                                     \
-        const int64_t t_ = int64_t(2) * (ip + (k) + 1) + int16_t(W(k));                                   \
+        const int64_t t_ = int64_t(2) * (IP + (k) + 1) + int16_t(W(k));                                   \
         if (t_ < 0 || (t_ & 1) || t_ >= int64_t(2) * c.words) FAULT(LOG_UNDEF, op);                         \
-        if (uint32_t(t_ / 2) <= ip && left != 0 && --left == 0) FAULT(LOG_UNDEF, op);                       \
-        ip = uint32_t(t_ / 2);                                                                               \
+        if (uint32_t(t_ / 2) <= IP && left != 0 && --left == 0) FAULT(LOG_UNDEF, op);                       \
+        pc = c.p + 2 * size_t(uint32_t(t_ / 2));                                                                               \
         DISPATCH();                                                                                           \
     } while (0)
 #define JUMP_ABS(off)                                                                                        \
     do {                                                                                                     \
         const uint32_t t_ = (off);                                                                           \
         if ((t_ & 1) || t_ / 2 >= c.words) FAULT(LOG_UNDEF, op);                                             \
-        if (t_ / 2 <= ip && left != 0 && --left == 0) FAULT(LOG_UNDEF, op);                                 \
-        ip = t_ / 2;                                                                                         \
+        if (t_ / 2 <= IP && left != 0 && --left == 0) FAULT(LOG_UNDEF, op);                                 \
+        pc = c.p + 2 * size_t(t_ / 2);                                                                                         \
         DISPATCH();                                                                                           \
     } while (0)
 
@@ -438,6 +477,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
 // dst, a, b in one section; E computes from a_ and b_ of type T; twin tests bit.
 #define BIN(SEC, PX, T, bit, twin, E)                                                                        \
     {                                                                                                        \
+        HAVE(4);                                                                                           \
         const uint32_t d = W(1), a = W(2), b = W(3);                                                         \
         NEED(SEC, d); NEED(SEC, a); NEED(SEC, b);                                                            \
         const T a_ = Ld<T>(PX(a)), b_ = Ld<T>(PX(b));                                                        \
@@ -447,6 +487,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
     }
 #define UN(SEC, PX, T, bit, twin, E)                                                                         \
     {                                                                                                        \
+        HAVE(3);                                                                                           \
         const uint32_t d = W(1), a = W(2);                                                                   \
         NEED(SEC, d); NEED(SEC, a);                                                                          \
         const T a_ = Ld<T>(PX(a));                                                                           \
@@ -456,6 +497,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
 // comparison into an 8-bit dst
 #define CMP(SEC, PX, T, twin, E)                                                                             \
     {                                                                                                        \
+        HAVE(4);                                                                                           \
         const uint32_t d = W(1), a = W(2), b = W(3);                                                         \
         NEED(d8, d); NEED(SEC, a); NEED(SEC, b);                                                             \
         const T a_ = Ld<T>(PX(a)), b_ = Ld<T>(PX(b));                                                        \
@@ -464,6 +506,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
     }
 #define SCMP(twin, E)                                                                                        \
     {                                                                                                        \
+        HAVE(4);                                                                                           \
         const uint32_t d = W(1), a = W(2), b = W(3);                                                         \
         NEED(d8, d); NEED(sp, a); NEED(sp, b);                                                               \
         const int32_t r_ = Z7VMStr_Compare(db, a, b);                                                        \
@@ -473,6 +516,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
 // division with a substitute on zero
 #define DIV(SEC, PX, T, bit, twin, ZERO, SUB, LOGC, E)                                                       \
     {                                                                                                        \
+        HAVE(4);                                                                                           \
         const uint32_t d = W(1), a = W(2), b = W(3);                                                         \
         NEED(SEC, d); NEED(SEC, a); NEED(SEC, b);                                                            \
         const T a_ = Ld<T>(PX(a)), b_ = Ld<T>(PX(b));                                                        \
@@ -488,6 +532,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
     }
 #define MOVE(SEC, PX, T, bit, twin)                                                                          \
     {                                                                                                        \
+        HAVE(3);                                                                                           \
         const uint32_t d = W(1), a = W(2);                                                                   \
         NEED(SEC, d); NEED(SEC, a);                                                                          \
         if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), Ld<T>(PX(a)));                                       \
@@ -501,6 +546,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
     const uint32_t out_ = uint32_t(out_##w);
 #define LOADEL(SEC, PX, T, bit, twin)                                                                        \
     {                                                                                                        \
+        HAVE(4);                                                                                           \
         const uint32_t d = W(1), base = W(2), k = W(3);                                                      \
         NEED(SEC, d); NEED(SEC, base);                                                                       \
         ELEM(SEC, base, k, e);                                                                               \
@@ -509,6 +555,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
     }
 #define STOREEL(SEC, PX, T, bit, twin, baselock)                                                             \
     {                                                                                                        \
+        HAVE(4);                                                                                           \
         const uint32_t base = W(1), k = W(2), s = W(3);                                                      \
         NEED(SEC, base); NEED(SEC, s);                                                                       \
         ELEM(SEC, base, k, e);                                                                               \
@@ -517,6 +564,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
     }
 #define LOCKOP(SEC, bit, lock)                                                                               \
     {                                                                                                        \
+        HAVE(2);                                                                                           \
         const uint32_t i = W(1);                                                                             \
         NEED(SEC, i);                                                                                        \
         if (lock) Z7VMTic_LockVar(db, i, bit);                                                               \
@@ -526,6 +574,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
 // constant write: index 0 goes to the CT item at the register
 #define CONST(SEC, PX, T, bit, twin, VAL, keepreg)                                                           \
     {                                                                                                        \
+        CHECK_LEN;                                                                                           \
         const uint32_t d = W(1);                                                                             \
         NEED(SEC, d);                                                                                        \
         const T val_ = T(VAL);                                                                               \
@@ -560,6 +609,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
     }
 #define XVREAD(SEC, PX, width, bit, twin, indexed)                                                           \
     {                                                                                                        \
+        CHECK_LEN;                                                                                           \
         XVNUM(indexed, x);                                                                                   \
         const uint32_t d = W(2);                                                                             \
         NEED(SEC, d);                                                                                        \
@@ -569,6 +619,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
     }
 #define XVWRITE(SEC, PX, width, twin, indexed)                                                               \
     {                                                                                                        \
+        CHECK_LEN;                                                                                           \
         XVNUM(indexed, x);                                                                                   \
         const uint32_t s = W(2);                                                                             \
         NEED(SEC, s);                                                                                        \
@@ -578,6 +629,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
     }
 #define XVSTR(read, twin, indexed)                                                                           \
     {                                                                                                        \
+        CHECK_LEN;                                                                                           \
         XVNUM(indexed, x);                                                                                   \
         const uint32_t s = W(2);                                                                             \
         NEED(sp, s);                                                                                         \
@@ -1014,56 +1066,58 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
     DISPATCH();
 
         // ---- control flow ----
-        L_67: JUMP_REL(1);
-        L_65: { const uint32_t b = W(1); NEED(d8, b); if (*P8(b)) JUMP_REL(2); NEXT; }
-        L_66: { const uint32_t b = W(1); NEED(d8, b); if (!*P8(b)) JUMP_REL(2); NEXT; }
-        L_528: JUMP_ABS(W(1));
-        L_529: { const uint32_t b = W(1); NEED(d8, b); if (*P8(b)) JUMP_ABS(W(2)); NEXT; }
-        L_530: { const uint32_t b = W(1); NEED(d8, b); if (!*P8(b)) JUMP_ABS(W(2)); NEXT; }
-        L_543: {
+        L_67: CHECK_LEN; JUMP_REL(1);
+        L_65: CHECK_LEN; { const uint32_t b = W(1); NEED(d8, b); if (*P8(b)) JUMP_REL(2); NEXT; }
+        L_66: CHECK_LEN; { const uint32_t b = W(1); NEED(d8, b); if (!*P8(b)) JUMP_REL(2); NEXT; }
+        L_528: CHECK_LEN; JUMP_ABS(W(1));
+        L_529: CHECK_LEN; { const uint32_t b = W(1); NEED(d8, b); if (*P8(b)) JUMP_ABS(W(2)); NEXT; }
+        L_530: CHECK_LEN; { const uint32_t b = W(1); NEED(d8, b); if (!*P8(b)) JUMP_ABS(W(2)); NEXT; }
+        L_543: CHECK_LEN; {
             const uint32_t k = W(1), n = W(2);
             NEED(d32, k);
-            if (ip + 3 + n > c.words) FAULT(LOG_UNDEF, op);
+            if (IP + 3 + n > c.words) FAULT(LOG_UNDEF, op);
             const uint32_t sel = Ld<uint32_t>(P32(k)) & 0xFFFF;
             if (sel < n) JUMP_ABS(W(3 + sel));
-            ip += 3 + n;
+            pc += 2 * size_t(3 + n);
             DISPATCH();
         }
-        L_544: {
+        L_544: CHECK_LEN; {
             const uint32_t a = W(2), b = W(3);
             NEED(d32, a); NEED(d32, b);
             if (Ld<uint32_t>(P32(a)) == Ld<uint32_t>(P32(b))) JUMP_ABS(W(1));
             NEXT;
         }
-        L_68: L_234: {
+        L_68: L_234: CHECK_LEN; {
             if (program == 0 || depth == 0) return 1;
             set_depth(depth - 1);
             const uint16_t to = Ld<uint16_t>(v.cs.p + 4 * depth), ret = Ld<uint16_t>(v.cs.p + 4 * depth + 2) & 0xFFFE;
             cur = to;
             c = ProgCode(v, cur);
+            cend = c.p + 2 * size_t(c.words);
             if (c.p == nullptr || ret / 2u >= c.words) FAULT(LOG_UNDEF, op);
             put_frame(depth, to, ret);
-            ip = ret / 2u;
+            pc = c.p + 2 * size_t(ret / 2u);
             DISPATCH();
         }
-        L_423: {
+        L_423: CHECK_LEN; {
             const uint32_t target = W(1);
             if (program == 0) FAULT(LOG_UNDEF, op);
             if (depth + 1 >= v.cs_size) FAULT(LOG_STACK, target);
             const Code t = ProgCode(v, target);
             if (t.p == nullptr) FAULT(LOG_UNDEF, target);
-            put_frame(depth, uint16_t(cur), uint16_t(2 * (ip + 2)));
+            put_frame(depth, uint16_t(cur), uint16_t(2 * (IP + 2)));
             set_depth(depth + 1);
             put_frame(depth, uint16_t(target), 0);
             cur = target;
             c = t;
-            ip = 0;
+            cend = c.p + 2 * size_t(c.words);
+            pc = c.p + 2 * size_t(0);
             DISPATCH();
         }
-        L_506:
-            if (cur < v.prog.n && cur > 0) St<uint32_t>(PROGP(cur) + PG_HELD, ip);
+        L_506: CHECK_LEN; 
+            if (cur < v.prog.n && cur > 0) St<uint32_t>(PROGP(cur) + PG_HELD, IP);
             NEXT;
-        L_507: {
+        L_507: CHECK_LEN; {
             const uint32_t b = W(1);
             NEED(d8, b);
             if (*P8(b) == 0) {
@@ -1075,7 +1129,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             if (cur < v.prog.n && cur > 0) St<uint32_t>(PROGP(cur) + PG_HELD, 0);
             NEXT;
         }
-        L_421: {
+        L_421: CHECK_LEN; {
             const uint32_t n = W(1), phase = W(2);
             if (n < 2 || depth != 0 || cur == 0 || cur >= v.prog.n) NEXT;
             uint8_t *e = PROGP(cur);
@@ -1084,19 +1138,19 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             if (cnt != phase) return 1;
             NEXT;
         }
-        L_422: {
+        L_422: CHECK_LEN; {
             const uint32_t k = W(1);
             NEED(d32, k);
             const int32_t x = Ld<int32_t>(P32(k));
             if (x < int32_t(W(2)) || x > int32_t(W(3))) FAULT(LOG_BOUNDS, k);
             NEXT;
         }
-        L_564:
-            anchor = ip + 1;
+        L_564: CHECK_LEN; 
+            anchor = IP + 1;
             anchor_prog = cur;
             repeat = 1000000;
             NEXT;
-        L_565: {
+        L_565: CHECK_LEN; {
             const uint32_t k = W(1);
             NEED(d32, k);
             if (repeat == 0 || anchor_prog != cur || anchor == kNone) {
@@ -1109,16 +1163,16 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
                 NEXT;
             }
             if (left != 0 && --left == 0) FAULT(LOG_UNDEF, op);
-            ip = anchor;
+            pc = c.p + 2 * size_t(anchor);
             DISPATCH();
         }
-        L_526: L_534: L_542: NEXT;
-        L_508: {
+        L_526: L_534: L_542: CHECK_LEN; NEXT;
+        L_508: CHECK_LEN; {
             const uint16_t id = W(1);
-            const uint16_t pos = uint16_t(2 * ip);
+            const uint16_t pos = uint16_t(2 * IP);
             if ((Flags(v) & Z7F_STEP) || Z7VMPrg_IsBreakpoint(db, uint16_t(cur), pos, id)) {
                 SetFlags(v, uint16_t((Flags(v) & ~Z7F_RUN) | Z7F_ONECYCLE | Z7F_STEP));
-                if (cur > 0 && cur < v.prog.n) St<uint32_t>(PROGP(cur) + PG_HELD, ip + 2);
+                if (cur > 0 && cur < v.prog.n) St<uint32_t>(PROGP(cur) + PG_HELD, IP + 2);
                 St<uint16_t>(v.status + ST_BRK_PROG, uint16_t(cur));
                 St<uint16_t>(v.status + ST_BRK_POS, pos);
                 // the held program keeps its frames; the next program starts at depth 0
@@ -1130,12 +1184,12 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             }
             NEXT;
         }
-        L_527: Z7VMPrg_SetBreakpoint(db, W(1), W(2), W(3)); NEXT;
-        L_257: SetFlags(v, uint16_t(Flags(v) & ~(Z7F_RUN | Z7F_STEP))); NEXT;
-        L_258: SetFlags(v, uint16_t((Flags(v) | Z7F_RUN) & ~(Z7F_STOPPED | Z7F_STEP))); NEXT;
-        L_259: SetFlags(v, uint16_t((Flags(v) | Z7F_ONECYCLE) & ~Z7F_STEP)); NEXT;
-        L_525: if (!(Flags(v) & Z7F_RUN)) SetFlags(v, uint16_t(Flags(v) | Z7F_ONECYCLE | Z7F_STEP)); NEXT;
-        L_260: St<uint32_t>(v.status + ST_PERIOD, W32(1)); NEXT;
+        L_527: CHECK_LEN; Z7VMPrg_SetBreakpoint(db, W(1), W(2), W(3)); NEXT;
+        L_257: CHECK_LEN; SetFlags(v, uint16_t(Flags(v) & ~(Z7F_RUN | Z7F_STEP))); NEXT;
+        L_258: CHECK_LEN; SetFlags(v, uint16_t((Flags(v) | Z7F_RUN) & ~(Z7F_STOPPED | Z7F_STEP))); NEXT;
+        L_259: CHECK_LEN; SetFlags(v, uint16_t((Flags(v) | Z7F_ONECYCLE) & ~Z7F_STEP)); NEXT;
+        L_525: CHECK_LEN; if (!(Flags(v) & Z7F_RUN)) SetFlags(v, uint16_t(Flags(v) | Z7F_ONECYCLE | Z7F_STEP)); NEXT;
+        L_260: CHECK_LEN; St<uint32_t>(v.status + ST_PERIOD, W32(1)); NEXT;
         // ---- locks ----
         L_265: L_406: LOCKOP(d8, LK8, true);
         L_266: L_407: LOCKOP(d8, LK8, false);
@@ -1149,13 +1203,13 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
         L_282: LOCKOP(tm, LKT, false);
         L_410: LOCKOP(sp, LKS, true);
         L_411: LOCKOP(sp, LKS, false);
-        L_454: L_455: {
+        L_454: L_455: CHECK_LEN; {
             const uint32_t x = W(1);
             NEED(xv, x);
             if (x < v.lk.n) v.lk.p[x] = uint8_t(op == 454 ? (v.lk.p[x] | LKXV) : (v.lk.p[x] & ~LKXV));
             NEXT;
         }
-        L_554: Z7VMTic_UnlockAllVars(db); NEXT;
+        L_554: CHECK_LEN; Z7VMTic_UnlockAllVars(db); NEXT;
 
         // ---- arithmetic ----
         L_377: UN(d8, P8, uint8_t, LK8, false, -a_)
@@ -1325,7 +1379,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
         L_518: CMP(d16, P16, uint16_t, true, (a_ & b_) != 0)
         L_511: CMP(d32, P32, uint32_t, false, (a_ & b_) != 0)
         L_519: CMP(d32, P32, uint32_t, true, (a_ & b_) != 0)
-        L_513: L_521: L_514: L_522: L_515: L_523: {
+        L_513: L_521: L_514: L_522: L_515: L_523: CHECK_LEN; {
             const uint32_t d = W(1), m = W(2), b = W(3);
             NEED(d8, b);
             const bool on = *P8(b) != 0, twin = op >= 521;
@@ -1354,7 +1408,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
         L_310: L_342: MOVE(d64, P64, uint64_t, LK64, true)
         L_47: MOVE(tm, PT, uint32_t, LKT, false)
         L_155: MOVE(tm, PT, uint32_t, LKT, true)
-        L_48: L_154: {
+        L_48: L_154: CHECK_LEN; {
             const uint32_t d = W(1), a = W(2);
             NEED(sp, d); NEED(sp, a);
             if (op == 48 || !Locked(v, d, LKS)) Z7VMStr_Copy(db, d, a);
@@ -1370,7 +1424,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
         L_312: L_344: LOADEL(d64, P64, uint64_t, LK64, true)
         L_58: LOADEL(tm, PT, uint32_t, LKT, false)
         L_165: LOADEL(tm, PT, uint32_t, LKT, true)
-        L_59: L_164: {
+        L_59: L_164: CHECK_LEN; {
             const uint32_t d = W(1), base = W(2), k = W(3);
             NEED(sp, d); NEED(d32, k);
             const uint32_t e = (base + Ld<uint32_t>(P32(k))) & 0xFFFF;
@@ -1394,7 +1448,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
         L_168: STOREEL(d32, P32, uint32_t, LK32, true, true)
         L_347: STOREEL(d64, P64, uint64_t, LK64, false, true)
         L_346: STOREEL(d64, P64, uint64_t, LK64, true, true)
-        L_64: L_169: {
+        L_64: L_169: CHECK_LEN; {
             const uint32_t base = W(1), k = W(2), s = W(3);
             NEED(sp, s); NEED(d32, k);
             const uint32_t e = (base + Ld<uint32_t>(P32(k))) & 0xFFFF;
@@ -1417,11 +1471,11 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
         L_263: CONST(d8, P8, uint8_t, LK8, true, 1, false)
         L_262: CONST(d8, P8, uint8_t, LK8, false, 0, false)
         L_264: CONST(d8, P8, uint8_t, LK8, true, 0, false)
-        L_408: L_409: {
+        L_408: L_409: CHECK_LEN; {
             const uint32_t d = W(1), n = W(2);
-            if (ip + 3 + n > c.words) FAULT(LOG_UNDEF, op);
+            if (IP + 3 + n > c.words) FAULT(LOG_UNDEF, op);
             NEED(sp, d);
-            const uint32_t literal = c.addr + 2 * (ip + 2);
+            const uint32_t literal = c.addr + 2 * (IP + 2);
             if (op == 408 || !Locked(v, d, LKS)) {
                 if (d != 0) {
                     Z7VMStr_DBForce(db, d, literal);
@@ -1432,11 +1486,11 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
                     ctreg = kNone;
                 }
             }
-            ip += 3 + n;
+            pc += 2 * size_t(3 + n);
             DISPATCH();
         }
         // ---- edges and conversions ----
-        L_197: L_204: L_196: L_203: {
+        L_197: L_204: L_196: L_203: CHECK_LEN; {
             const uint32_t d = W(1), in = W(2), m = W(3);
             NEED(d8, d); NEED(d8, in); NEED(d8, m);
             const uint8_t x = *P8(in), mem = *P8(m);
@@ -1446,10 +1500,10 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             *P8(m) = x;
             NEXT;
         }
-        L_205: L_207: {
+        L_205: L_207: CHECK_LEN; {
             const uint32_t d = W(1), dt = W(3);
             const uint8_t bit = ConvLockBit(dt);
-            if (op == 205 || bit == 0 || !Locked(v, d, bit)) Z7VMCnv_Convert(db, c.addr + 2 * (ip + 1));
+            if (op == 205 || bit == 0 || !Locked(v, d, bit)) Z7VMCnv_Convert(db, c.addr + 2 * (IP + 1));
             NEXT;
         }
         // ---- external variables ----
@@ -1501,7 +1555,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
         L_477: XVWRITE(d64, P64, 8, true, true)
         L_478: XVWRITE(tm, PT, 4, true, true)
         L_479: XVSTR(false, true, true)
-        L_436: L_437: L_438: L_440: L_439: {
+        L_436: L_437: L_438: L_440: L_439: CHECK_LEN; {
             const uint32_t x = W(1);
             const uint32_t width = op == 436 ? 1 : op == 437 ? 2 : op == 439 ? 8 : 4;
             XVPTR(x, width, false, xp);
@@ -1509,39 +1563,39 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             PutBytes(xp, val, width);
             NEXT;
         }
-        L_441: {
+        L_441: CHECK_LEN; {
             const uint32_t x = W(1), n = W(2);
-            if (ip + 3 + n > c.words) FAULT(LOG_UNDEF, op);
+            if (IP + 3 + n > c.words) FAULT(LOG_UNDEF, op);
             XVPTR(x, 3, false, xp);
             (void)xp;
-            Z7VMStr_DBForcePtr(Ld<uint32_t>(v.xv.p + 4 * x), c.addr + 2 * (ip + 2));
-            ip += 3 + n;
+            Z7VMStr_DBForcePtr(Ld<uint32_t>(v.xv.p + 4 * x), c.addr + 2 * (IP + 2));
+            pc += 2 * size_t(3 + n);
             DISPATCH();
         }
         // ---- calls ----
-        L_285: {
+        L_285: CHECK_LEN; {
             const uint32_t n = W(2);
-            if (ip + 3 + n > c.words) FAULT(LOG_UNDEF, op);
-            if (Z7VMStf_Execute(db, c.addr + 2 * (ip + 1)) == 0) {
+            if (IP + 3 + n > c.words) FAULT(LOG_UNDEF, op);
+            if (Z7VMStf_Execute(db, c.addr + 2 * (IP + 1)) == 0) {
                 SetFlags(v, uint16_t((Flags(v) & 0xFFF0) | Z7F_STOPPED));
                 return 0;
             }
-            ip += 3 + n;
+            pc += 2 * size_t(3 + n);
             DISPATCH();
         }
-        L_286: {
+        L_286: CHECK_LEN; {
             const uint32_t cf = W(1), n = W(2);
-            if (ip + 4 + n > c.words) FAULT(LOG_UNDEF, op);
+            if (IP + 4 + n > c.words) FAULT(LOG_UNDEF, op);
             if (cf == 0) FAULT(LOG_UNDEF, cf);
             NEED(cfn, cf);
-            Z7Fbl_Call(Ld<uint32_t>(v.cfn.p + 24 * cf + 16), FB_EXEC, db, 0, 0, c.addr + 2 * (ip + 3));
-            ip += 4 + n;
+            Z7Fbl_Call(Ld<uint32_t>(v.cfn.p + 24 * cf + 16), FB_EXEC, db, 0, 0, c.addr + 2 * (IP + 3));
+            pc += 2 * size_t(4 + n);
             DISPATCH();
         }
-        L_287: L_535: {
+        L_287: L_535: CHECK_LEN; {
             uint32_t k = W(1);
             const uint32_t n = W(2);
-            if (ip + 3 + n > c.words) FAULT(LOG_UNDEF, op);
+            if (IP + 3 + n > c.words) FAULT(LOG_UNDEF, op);
             if (op == 535) {
                 NEED(d32, k);
                 const uint8_t *p = CtAt(v, Ld<uint32_t>(P32(k)), 2);
@@ -1558,11 +1612,11 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             }
             const uint8_t *e = v.inst.p + 20 * k;
             Z7Fbl_Call(Ld<uint32_t>(e + 4), FB_EXEC, db, Ld<uint32_t>(e + 8), Ld<uint32_t>(e + 12),
-                       c.addr + 2 * (ip + 3));
-            ip += 3 + n;
+                       c.addr + 2 * (IP + 3));
+            pc += 2 * size_t(3 + n);
             DISPATCH();
         }
-        L_536: L_537: {
+        L_536: L_537: CHECK_LEN; {
             uint32_t h = Z7H_NONE, cls = 0, in = 0;
             const uint32_t k = W(1);
             if (op == 536) {
@@ -1584,7 +1638,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             }
             NEXT;
         }
-        L_552: {
+        L_552: CHECK_LEN; {
             const uint32_t d = W(1), type = W(2), base = W(3), k = W(4);
             NEED(d32, d); NEED(d32, k);
             const uint32_t addr = Z7Tools_GetAnyParam(db, type, (base + Ld<uint32_t>(P32(k))) & 0xFFFF);
@@ -1592,14 +1646,14 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             St<uint32_t>(P32(d), addr);
             NEXT;
         }
-        L_553: {
+        L_553: CHECK_LEN; {
             const uint32_t d = W(1), k = W(2);
             NEED(d32, d); NEED(d32, k);
             St<uint32_t>(P32(d), v.ct.addr + Ld<uint32_t>(P32(k)));
             NEXT;
         }
         // ---- SFC ----
-        L_412: {
+        L_412: CHECK_LEN; {
             const uint32_t s = W(1);
             NEED(step, s);
             uint8_t *sp = STEPP(s);
@@ -1619,7 +1673,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             if (state == 1) StepAdvance(sp, v.now);
             NEXT;
         }
-        L_413: L_417: {
+        L_413: L_417: CHECK_LEN; {
             const uint32_t t = W(2);
             NEED(trans, t);
             const uint16_t pstate = cur < v.prog.n ? Ld<uint16_t>(PROGP(cur) + PG_STATE) : 0;
@@ -1628,7 +1682,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             if (op == 413) {
                 n = W(3);
                 first = 4;
-                if (ip + 4 + n > c.words) FAULT(LOG_UNDEF, op);
+                if (IP + 4 + n > c.words) FAULT(LOG_UNDEF, op);
             }
             for (uint32_t i = 0; i < n; i++) {
                 const uint32_t s = W(first + i);
@@ -1637,18 +1691,18 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             }
             St<uint16_t>(TRANSP(t), value);
             if (value == 0) JUMP_REL(1);
-            ip += first + n;
+            pc += 2 * size_t(first + n);
             DISPATCH();
         }
-        L_107: {
+        L_107: CHECK_LEN; {
             const uint32_t t = W(1), b = W(2);
             NEED(trans, t); NEED(d8, b);
             St<uint16_t>(TRANSP(t), *P8(b));
             NEXT;
         }
-        L_414: L_415: L_416: {
+        L_414: L_415: L_416: CHECK_LEN; {
             const uint32_t t = W(1), n = W(2);
-            if (ip + 3 + n > c.words) FAULT(LOG_UNDEF, op);
+            if (IP + 3 + n > c.words) FAULT(LOG_UNDEF, op);
             bool fire;
             if (op == 416) {
                 fire = cur < v.prog.n && Ld<uint16_t>(PROGP(cur) + PG_STATE) == Z7P_CHILD;
@@ -1667,10 +1721,10 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
                 SetFlags(v, uint16_t(Flags(v) & ~(Z7F_RUN | Z7F_STEP)));
                 return 1;
             }
-            ip += 3 + n;
+            pc += 2 * size_t(3 + n);
             DISPATCH();
         }
-        L_418: {
+        L_418: CHECK_LEN; {
             const uint32_t t = W(1), a = W(2), b = W(3);
             NEED(trans, t); NEED(step, a); NEED(step, b);
             if (Ld<uint16_t>(TRANSP(t)) != 0) {
@@ -1683,7 +1737,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             }
             NEXT;
         }
-        L_419: {
+        L_419: CHECK_LEN; {
             const uint32_t s = W(1);
             NEED(step, s);
             if (cur < v.prog.n && Ld<uint16_t>(PROGP(cur) + PG_STATE) == Z7P_CHILD) {
@@ -1693,7 +1747,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             }
             NEXT;
         }
-        L_547: {
+        L_547: CHECK_LEN; {
             const uint32_t s = W(1), val = W(2);
             NEED(step, s);
             St<uint16_t>(STEPP(s) + 8, uint16_t(val));
@@ -1703,7 +1757,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             }
             NEXT;
         }
-        L_548: {
+        L_548: CHECK_LEN; {
             const uint32_t s = W(1), flag = W(2);
             NEED(step, s);
             if (flag) StepAdvance(STEPP(s), v.now);
@@ -1711,7 +1765,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             St<uint32_t>(STEPP(s) + 4, v.now);
             NEXT;
         }
-        L_549: {
+        L_549: CHECK_LEN; {
             const uint32_t t = W(1);
             NEED(trans, t);
             if (Ld<uint16_t>(TRANSP(t) + 2) != 0) {
@@ -1720,13 +1774,13 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             }
             NEXT;
         }
-        L_550: {
+        L_550: CHECK_LEN; {
             const uint32_t t = W(1);
             NEED(trans, t);
             if (Ld<uint16_t>(TRANSP(t)) == 0) JUMP_ABS(W(2));
             NEXT;
         }
-        L_551: {
+        L_551: CHECK_LEN; {
             const uint32_t k = W(1);
             NEED(d32, k);
             if (cur < v.prog.n && (Ld<uint16_t>(PROGP(cur) + PG_STATE) & 0x20)) {
@@ -1735,7 +1789,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             }
             NEXT;
         }
-        L_208: L_209: {
+        L_208: L_209: CHECK_LEN; {
             const uint32_t d = W(1), s = W(2);
             NEED(step, s);
             uint8_t *sp = STEPP(s);
@@ -1751,9 +1805,9 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             }
             NEXT;
         }
-        L_420: {
+        L_420: CHECK_LEN; {
             const uint32_t n = W(1);
-            if (ip + 2 + n > c.words) FAULT(LOG_UNDEF, op);
+            if (IP + 2 + n > c.words) FAULT(LOG_UNDEF, op);
             if (cur == 0 || cur >= v.prog.n) return 1;
             uint8_t *e = PROGP(cur);
             if (!(Ld<uint16_t>(e + PG_STATE) & 0x20)) return 1;
@@ -1766,10 +1820,10 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             St<uint16_t>(e + PG_STATE, 0);
             return 1;
         }
-        L_540: { const uint32_t s = W(1); if (s) NEED(step, s); Z7VMTic_SetSfcBreakS(db, s, W(2)); NEXT; }
-        L_541: { const uint32_t t = W(1); if (t) NEED(trans, t); Z7VMTic_SetSfcBreakT(db, t, W(2)); NEXT; }
+        L_540: CHECK_LEN; { const uint32_t s = W(1); if (s) NEED(step, s); Z7VMTic_SetSfcBreakS(db, s, W(2)); NEXT; }
+        L_541: CHECK_LEN; { const uint32_t t = W(1); if (t) NEED(trans, t); Z7VMTic_SetSfcBreakT(db, t, W(2)); NEXT; }
         // ---- program control ----
-        L_187: L_188: L_189: L_190: {
+        L_187: L_188: L_189: L_190: CHECK_LEN; {
             const uint32_t p = W(1);
             NEED(prog, p);
             uint8_t *e = PROGP(p);
@@ -1784,28 +1838,28 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             St<uint16_t>(e + PG_STATE, s);
             NEXT;
         }
-        L_193: L_200: {
+        L_193: L_200: CHECK_LEN; {
             const uint32_t d = W(1), p = W(2);
             NEED(d32, d); NEED(prog, p);
             const uint16_t s = Ld<uint16_t>(PROGP(p) + PG_STATE);
             St<int32_t>(P32(d), s == 1 ? 1 : (s & Z7P_SUSPENDED) ? 2 : 0);
             NEXT;
         }
-        L_545: {
+        L_545: CHECK_LEN; {
             const uint16_t s = cur < v.prog.n ? Ld<uint16_t>(PROGP(cur) + PG_STATE) : 0;
             if (!(s & W(1))) JUMP_ABS(W(2));
             NEXT;
         }
-        L_546: if (cur > 0 && cur < v.prog.n) St<uint16_t>(PROGP(cur) + PG_STATE, W(1)); NEXT;
+        L_546: CHECK_LEN; if (cur > 0 && cur < v.prog.n) St<uint16_t>(PROGP(cur) + PG_STATE, W(1)); NEXT;
         // ---- timers ----
-        L_275: L_277: L_276: L_278: {
+        L_275: L_277: L_276: L_278: CHECK_LEN; {
             const uint32_t t = W(1);
             NEED(tm, t);
             if (op == 275 || op == 277) Z7VMTmr_StartTimer(db, v.tm.addr + 4 * t);
             else Z7VMTmr_StopTimer(db, v.tm.addr + 4 * t);
             NEXT;
         }
-        L_538: L_539: {
+        L_538: L_539: CHECK_LEN; {
             const uint32_t k = W(1);
             NEED(d32, k);
             const uint32_t off = Ld<uint32_t>(P32(k));
@@ -1815,8 +1869,8 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             NEXT;
         }
         // ---- CT segment ----
-        L_533: ctreg = W32(1); NEXT;
-        L_531: L_566: L_532: L_567: {
+        L_533: CHECK_LEN; ctreg = W32(1); NEXT;
+        L_531: L_566: L_532: L_567: CHECK_LEN; {
             const uint32_t cls = W(1), var = W(2), k = W(3);
             NEED(d32, k);
             const CtClass cc = CtClassOf(cls);
@@ -1826,7 +1880,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             if (!ok) FAULT(LOG_BOUNDS, k);
             NEXT;
         }
-        L_555: {
+        L_555: CHECK_LEN; {
             const uint32_t a = W(1), b = W(2), n = W(3);
             NEED(d32, a); NEED(d32, b); NEED(d32, n);
             if (!Z7VMTic_CTMemcpy(db, Ld<int32_t>(P32(a)), Ld<int32_t>(P32(b)), Ld<int32_t>(P32(n))))
@@ -1834,17 +1888,17 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             NEXT;
         }
         // ---- status information and sampling (registers only here) ----
-        L_568: NEXT;
-        L_569: L_481: NEXT;
-        L_480: {
+        L_568: CHECK_LEN; NEXT;
+        L_569: L_481: CHECK_LEN; NEXT;
+        L_480: CHECK_LEN; {
             const uint32_t n = W(9);
-            if (ip + 10 + n > c.words) FAULT(LOG_UNDEF, op);
-            ip += 10 + n;
+            if (IP + 10 + n > c.words) FAULT(LOG_UNDEF, op);
+            pc += 2 * size_t(10 + n);
             DISPATCH();
         }
 
 bad_op:
-    if (op <= kMaxOp && kOps.n[op] != 0xFF) FAULT(LOG_UNDEF, op);
+    if (op <= kMaxOp && kOps.n[op] != 0xFF) FAULT(LOG_UNDEF, op);  // operands past the end of the code
 L_undef:
     fault_code = LOG_UNDEF;
     fault_arg = op;
@@ -1858,7 +1912,7 @@ off_end:
     FAULT(LOG_UNDEF, 0);
 
 fatal:
-    Z7VMLog_Push(db, uint16_t(fault_code), uint16_t(fault_arg), cur + 65536u * (2u * (ip + 1u)));
+    Z7VMLog_Push(db, uint16_t(fault_code), uint16_t(fault_arg), cur + 65536u * (2u * (IP + 1u)));
     SetFlags(v, uint16_t((Flags(v) & 0xFFF0) | Z7F_STOPPED));
     return 0;
 }
