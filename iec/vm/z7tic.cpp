@@ -393,7 +393,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
     } else {
         Z7VMPrg_RestoreCallStack(db, program);
         depth = Z7Sec_Get(db, Z7SEC_CSTACK, SD_USED);
-        if (depth >= v.cs_size && depth > 0) depth = 0;  // a damaged saved depth starts over
+        if (depth >= v.cs_size && depth > 0) set_depth(0);  // a damaged saved depth starts over
         if (depth > 0) cur = Ld<uint16_t>(v.cs.p + 4 * depth);
         else if (v.cs_size > 0) put_frame(0, uint16_t(program), 0);
         c = ProgCode(v, cur);
