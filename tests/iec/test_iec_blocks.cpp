@@ -97,6 +97,19 @@ TEST_F(IecBlocks, RegistryRowsLinkingAndUnresolvedNames) {
     Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
     db = 0;
 
+    // a standard-flagged instance is sized through the standard registry (no
+    // data) but linked by class number: its data would pass section 15, so it
+    // counts as not found
+    img = Img("CONST32 4 #1; END");
+    img.classes = {{5, 1, "CTUR"}};
+    img.instances = {{1, 5, 0}};
+    ASSERT_EQ(Start(img, db), 0u);
+    Z7Def_Cycle(db, 1000, nullptr);
+    EXPECT_EQ(Flags(db) & 0xF, Z7F_STOPPED);
+    EXPECT_EQ(D(4), 0);
+    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+    db = 0;
+
     // an unknown custom function: recorded, stop requested
     img = Img("CONST32 4 #1; END");
     img.cfuncs = {"NOFUNC"};
