@@ -72,18 +72,34 @@ void Put16(uint32_t db, uint32_t ops, uint16_t v) {
 bool Degrees(uint32_t db) { return (Z7St_Flags(db) & Z7F_DEGREES) != 0; }
 bool StrLocked(uint32_t db, uint32_t ops) { return Locked(db, Op(ops, 0), LKS); }
 
+// Repeated multiplication (or division) as the table gives it. Once r is 0,
+// infinite, NaN or the base is +-1, the remaining steps can only flip its sign,
+// so they are settled at once instead of looping up to 2^31 times in the scan.
+double Settle(double r, double base, int64_t remaining) {
+    return (base < 0 && (remaining & 1)) ? -r : r;
+}
 double Expt(double base, int32_t n) {
     if (n == 0) return 1.0;
     double r = 1.0;
+    const bool unit = std::fabs(base) == 1.0;
     if (n > 0) {
-        for (int32_t i = 0; i < n && r > -1.0e307 && r < 1.0e307; i++) r *= base;
+        for (int64_t i = 0; i < n && r > -1.0e307 && r < 1.0e307; i++) {
+            r *= base;
+            if (r == 0 || unit) return Settle(r, base, n - i - 1);
+        }
         if (r > 1.0e307) r = 1.0e307;
         if (r < -1.0e307) r = -1.0e307;
         return r;
     }
     if (base == 0.0) return 1.0e307;
     const int64_t m = -int64_t(n);
-    for (int64_t i = 0; i < m && !(r >= -1.0e-307 && r <= 1.0e-307); i++) r /= base;
+    for (int64_t i = 0; i < m && !(r >= -1.0e-307 && r <= 1.0e-307); i++) {
+        r /= base;
+        if (std::isinf(r) || std::isnan(r) || unit) {
+            r = Settle(r, base, m - i - 1);
+            break;
+        }
+    }
     if (r > 0 && r < 1.0e-307) r = 1.0e-307;
     if (r < 0 && r > -1.0e-307) r = -1.0e-307;
     return r;

@@ -31,7 +31,7 @@ protected:
     }
     static IecImage Img(std::vector<std::string> programs, std::vector<uint16_t> kinds = {}) {
         IecImage img;
-        img.d8 = img.d16 = img.d32 = img.d64 = img.time = {31, 31, 31};
+        img.d8 = img.d16 = img.d32 = img.d64 = img.time = {63, 63, 63};
         img.steps = 7;
         img.trans = 7;
         img.active_timers = 4;
@@ -309,8 +309,8 @@ TEST_F(IecRun, IndexesJumpsAndCopiesStayInsideTheirSections) {
         uint16_t log;
     };
     const Case cases[] = {
-        {"ADD32 1 32 2; END", 8},                  // static index past the section
-        {"LDEL32 1 30 2; END", 32},                // base + DINT past the section
+        {"ADD32 1 64 2; END", 8},                  // static index past the section
+        {"LDEL32 1 62 2; END", 32},                // base + DINT past the section
         {"JMP @far; END; far:", 8},                // jump to the end of the code
         {"JMPA 1; END", 8},                        // odd absolute target
         {"CTCOPY 1 2 3; END", 32},                 // CT offsets checked with their width
@@ -388,7 +388,15 @@ TEST_F(IecRun, StandardFunctionsNumericRulesAndRefusals) {
     // 285 fn N result args...
     Boot(Img({"STF 6 3 1 2 3; STF 6 3 4 5 6; STF 24 3 7 8 9; STF 24 3 10 11 12; STF 21 4 13 14 15 16;"
               "STF 25 6 17 18 19 20 21 22; STF 9 2 23 24; STF 7 2 25 26; STF 91 2 1 2; STF 8 2 27 28;"
-              "STF 9 2 29 24; END"}));
+              "STF 9 2 29 24; STF 6 3 30 31 32; STF 6 3 33 34 32; STF 6 3 35 36 37; STF 6 3 38 39 40; END"}));
+    // large exponents settle at once (no 2^31-step loop in the scan)
+    SetR(31, 1.0f);
+    SetD(32, 2147483647);
+    SetR(34, -1.0f);
+    SetR(36, 0.5f);
+    SetD(37, int32_t(-2147483647 - 1));
+    SetR(39, -0.5f);
+    SetD(40, 3);
     SetR(2, 2.0f);
     SetD(3, uint32_t(-2));
     SetR(5, 0.0f);
@@ -420,6 +428,10 @@ TEST_F(IecRun, StandardFunctionsNumericRulesAndRefusals) {
     EXPECT_EQ(B(1), 0) << "USEDEGREES answers the previous mode";
     EXPECT_EQ(R(27), 1.0f);
     EXPECT_EQ(R(29), 5.0f) << "a forced result is kept";
+    EXPECT_EQ(R(30), 1.0f);
+    EXPECT_EQ(R(33), -1.0f);
+    EXPECT_TRUE(std::isinf(R(35)) && R(35) > 0);
+    EXPECT_EQ(R(38), -0.125f);
     EXPECT_EQ(Flags(db) & 0xF, Z7F_RUN);
     EXPECT_TRUE(Logs().empty());
     Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
