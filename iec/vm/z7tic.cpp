@@ -421,7 +421,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
 #define IP (uint32_t((pc - c.p) >> 1))
 #define CEND cend
 // operand words present: n_ words including the opcode
-#define HAVE(n_) \
+#define HAVE(n_)                                                                                             \
     if (size_t(CEND - pc) < 2u * (n_)) goto bad_op
 #define CHECK_LEN HAVE(1u + kOps.n[op])
 #define DISPATCH()                                                                                           \
@@ -433,12 +433,12 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
     } while (0)
 #define NEXT_N(n_)                                                                                           \
     do {                                                                                                     \
-        pc += 2 * size_t((n_));                                                                                          \
+        pc += 2 * size_t((n_));                                                                              \
         DISPATCH();                                                                                          \
     } while (0)
 #define NEXT                                                                                                 \
     do {                                                                                                     \
-        pc += 2 * size_t(1u + kOps.n[op]);                                                                               \
+        pc += 2 * size_t(1u + kOps.n[op]);                                                                   \
         DISPATCH();                                                                                          \
     } while (0)
 #define FAULT(code_, arg_)                                                                                   \
@@ -447,24 +447,24 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
         fault_arg = (arg_);                                                                                  \
         goto fatal;                                                                                          \
     } while (0)
-#define NEED(sec, i) \
+#define NEED(sec, i)                                                                                         \
     if ((i) >= v.sec.n) FAULT(LOG_UNDEF, (i))
 #define LOGPOS (cur + 65536u * (2u * (IP + 1u)))
 #define JUMP_REL(k)                                                                                          \
     do {                                                                                                     \
-        const int64_t t_ = int64_t(2) * (IP + (k) + 1) + int16_t(W(k));                                   \
-        if (t_ < 0 || (t_ & 1) || t_ >= int64_t(2) * c.words) FAULT(LOG_UNDEF, op);                         \
-        if (uint32_t(t_ / 2) <= IP && left != 0 && --left == 0) FAULT(LOG_UNDEF, op);                       \
-        pc = c.p + 2 * size_t(uint32_t(t_ / 2));                                                                               \
-        DISPATCH();                                                                                           \
+        const int64_t t_ = int64_t(2) * (IP + (k) + 1) + int16_t(W(k));                                      \
+        if (t_ < 0 || (t_ & 1) || t_ >= int64_t(2) * c.words) FAULT(LOG_UNDEF, op);                          \
+        if (uint32_t(t_ / 2) <= IP && left != 0 && --left == 0) FAULT(LOG_UNDEF, op);                        \
+        pc = c.p + 2 * size_t(uint32_t(t_ / 2));                                                             \
+        DISPATCH();                                                                                          \
     } while (0)
 #define JUMP_ABS(off)                                                                                        \
     do {                                                                                                     \
         const uint32_t t_ = (off);                                                                           \
         if ((t_ & 1) || t_ / 2 >= c.words) FAULT(LOG_UNDEF, op);                                             \
-        if (t_ / 2 <= IP && left != 0 && --left == 0) FAULT(LOG_UNDEF, op);                                 \
-        pc = c.p + 2 * size_t(t_ / 2);                                                                                         \
-        DISPATCH();                                                                                           \
+        if (t_ / 2 <= IP && left != 0 && --left == 0) FAULT(LOG_UNDEF, op);                                  \
+        pc = c.p + 2 * size_t(t_ / 2);                                                                       \
+        DISPATCH();                                                                                          \
     } while (0)
 
     // typed views
@@ -477,46 +477,46 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
 // dst, a, b in one section; E computes from a_ and b_ of type T; twin tests bit.
 #define BIN(SEC, PX, T, bit, twin, E)                                                                        \
     {                                                                                                        \
-        HAVE(4);                                                                                           \
+        HAVE(4);                                                                                             \
         const uint32_t d = W(1), a = W(2), b = W(3);                                                         \
         NEED(SEC, d); NEED(SEC, a); NEED(SEC, b);                                                            \
         const T a_ = Ld<T>(PX(a)), b_ = Ld<T>(PX(b));                                                        \
         (void)a_; (void)b_;                                                                                  \
         if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), T(E));                                               \
-        NEXT_N(4);                                                                                               \
+        NEXT_N(4);                                                                                           \
     }
 #define UN(SEC, PX, T, bit, twin, E)                                                                         \
     {                                                                                                        \
-        HAVE(3);                                                                                           \
+        HAVE(3);                                                                                             \
         const uint32_t d = W(1), a = W(2);                                                                   \
         NEED(SEC, d); NEED(SEC, a);                                                                          \
         const T a_ = Ld<T>(PX(a));                                                                           \
         if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), T(E));                                               \
-        NEXT_N(3);                                                                                               \
+        NEXT_N(3);                                                                                           \
     }
 // comparison into an 8-bit dst
 #define CMP(SEC, PX, T, twin, E)                                                                             \
     {                                                                                                        \
-        HAVE(4);                                                                                           \
+        HAVE(4);                                                                                             \
         const uint32_t d = W(1), a = W(2), b = W(3);                                                         \
         NEED(d8, d); NEED(SEC, a); NEED(SEC, b);                                                             \
         const T a_ = Ld<T>(PX(a)), b_ = Ld<T>(PX(b));                                                        \
         if (!(twin) || !Locked(v, d, LK8)) *P8(d) = (E) ? 1 : 0;                                             \
-        NEXT_N(4);                                                                                               \
+        NEXT_N(4);                                                                                           \
     }
 #define SCMP(twin, E)                                                                                        \
     {                                                                                                        \
-        HAVE(4);                                                                                           \
+        HAVE(4);                                                                                             \
         const uint32_t d = W(1), a = W(2), b = W(3);                                                         \
         NEED(d8, d); NEED(sp, a); NEED(sp, b);                                                               \
         const int32_t r_ = Z7VMStr_Compare(db, a, b);                                                        \
         if (!(twin) || !Locked(v, d, LK8)) *P8(d) = (E) ? 1 : 0;                                             \
-        NEXT_N(4);                                                                                               \
+        NEXT_N(4);                                                                                           \
     }
 // division with a substitute on zero
 #define DIV(SEC, PX, T, bit, twin, ZERO, SUB, LOGC, E)                                                       \
     {                                                                                                        \
-        HAVE(4);                                                                                           \
+        HAVE(4);                                                                                             \
         const uint32_t d = W(1), a = W(2), b = W(3);                                                         \
         NEED(SEC, d); NEED(SEC, a); NEED(SEC, b);                                                            \
         const T a_ = Ld<T>(PX(a)), b_ = Ld<T>(PX(b));                                                        \
@@ -528,48 +528,48 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             r_ = T(E);                                                                                       \
         }                                                                                                    \
         if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), r_);                                                 \
-        NEXT_N(4);                                                                                               \
+        NEXT_N(4);                                                                                           \
     }
 #define MOVE(SEC, PX, T, bit, twin)                                                                          \
     {                                                                                                        \
-        HAVE(3);                                                                                           \
+        HAVE(3);                                                                                             \
         const uint32_t d = W(1), a = W(2);                                                                   \
         NEED(SEC, d); NEED(SEC, a);                                                                          \
         if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), Ld<T>(PX(a)));                                       \
-        NEXT_N(3);                                                                                               \
+        NEXT_N(3);                                                                                           \
     }
 // element index = base + DINT (computed: fault 32)
 #define ELEM(SEC, base_, dint_, out_)                                                                        \
     NEED(d32, dint_);                                                                                        \
-    const int64_t out_##w = int64_t(base_) + Ld<int32_t>(P32(dint_));                                       \
-    if (out_##w < 0 || out_##w >= int64_t(v.SEC.n)) FAULT(LOG_BOUNDS, dint_);                               \
+    const int64_t out_##w = int64_t(base_) + Ld<int32_t>(P32(dint_));                                        \
+    if (out_##w < 0 || out_##w >= int64_t(v.SEC.n)) FAULT(LOG_BOUNDS, dint_);                                \
     const uint32_t out_ = uint32_t(out_##w);
 #define LOADEL(SEC, PX, T, bit, twin)                                                                        \
     {                                                                                                        \
-        HAVE(4);                                                                                           \
+        HAVE(4);                                                                                             \
         const uint32_t d = W(1), base = W(2), k = W(3);                                                      \
         NEED(SEC, d); NEED(SEC, base);                                                                       \
         ELEM(SEC, base, k, e);                                                                               \
         if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), Ld<T>(PX(e)));                                       \
-        NEXT_N(4);                                                                                               \
+        NEXT_N(4);                                                                                           \
     }
 #define STOREEL(SEC, PX, T, bit, twin, baselock)                                                             \
     {                                                                                                        \
-        HAVE(4);                                                                                           \
+        HAVE(4);                                                                                             \
         const uint32_t base = W(1), k = W(2), s = W(3);                                                      \
         NEED(SEC, base); NEED(SEC, s);                                                                       \
         ELEM(SEC, base, k, e);                                                                               \
         if (!(twin) || !Locked(v, (baselock) ? base : e, bit)) St<T>(PX(e), Ld<T>(PX(s)));                   \
-        NEXT_N(4);                                                                                               \
+        NEXT_N(4);                                                                                           \
     }
 #define LOCKOP(SEC, bit, lock)                                                                               \
     {                                                                                                        \
-        HAVE(2);                                                                                           \
+        HAVE(2);                                                                                             \
         const uint32_t i = W(1);                                                                             \
         NEED(SEC, i);                                                                                        \
         if (lock) Z7VMTic_LockVar(db, i, bit);                                                               \
         else Z7VMTic_UnlockVar(db, i, bit, ctreg);                                                           \
-        NEXT_N(2);                                                                                               \
+        NEXT_N(2);                                                                                           \
     }
 // constant write: index 0 goes to the CT item at the register
 #define CONST(SEC, PX, T, bit, twin, VAL, keepreg)                                                           \
@@ -590,21 +590,21 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
                 St<T>(PX(d), val_);                                                                          \
             }                                                                                                \
         }                                                                                                    \
-        NEXT;                                                                                               \
+        NEXT;                                                                                                \
     }
 #define W32(k) (uint32_t(W(k)) << 16 | W((k) + 1))
 #define W64(k) (uint64_t(W32(k)) << 32 | W32((k) + 2))
 // XV pointer of number x (computed: fault 32), width bytes
 #define XVPTR(x, width, computed, out)                                                                       \
-    if ((x) >= v.xv.n || (x) == 0) FAULT((computed) ? LOG_BOUNDS : LOG_UNDEF, (x));                         \
-    uint8_t *out = Arena(Ld<uint32_t>(v.xv.p + 4 * (x)), (width));                                          \
+    if ((x) >= v.xv.n || (x) == 0) FAULT((computed) ? LOG_BOUNDS : LOG_UNDEF, (x));                          \
+    uint8_t *out = Arena(Ld<uint32_t>(v.xv.p + 4 * (x)), (width));                                           \
     if (out == nullptr) FAULT(LOG_BOUNDS, (x));
 #define XVNUM(indexed, out)                                                                                  \
     uint32_t out = W(1);                                                                                     \
     if (indexed) {                                                                                           \
         NEED(d32, W(3));                                                                                     \
-        const int64_t xw_ = int64_t(out) + Ld<int32_t>(P32(W(3)));                                          \
-        if (xw_ <= 0 || xw_ >= int64_t(v.xv.n)) FAULT(LOG_BOUNDS, W(3));                                    \
+        const int64_t xw_ = int64_t(out) + Ld<int32_t>(P32(W(3)));                                           \
+        if (xw_ <= 0 || xw_ >= int64_t(v.xv.n)) FAULT(LOG_BOUNDS, W(3));                                     \
         out = uint32_t(xw_);                                                                                 \
     }
 #define XVREAD(SEC, PX, width, bit, twin, indexed)                                                           \
@@ -614,8 +614,8 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
         const uint32_t d = W(2);                                                                             \
         NEED(SEC, d);                                                                                        \
         XVPTR(x, width, indexed, xp);                                                                        \
-        if (!(twin) || !Locked(v, d, bit)) std::memcpy(PX(d), xp, width);                                   \
-        NEXT_N(((indexed) ? 4 : 3));                                                                                               \
+        if (!(twin) || !Locked(v, d, bit)) std::memcpy(PX(d), xp, width);                                    \
+        NEXT_N(((indexed) ? 4 : 3));                                                                         \
     }
 #define XVWRITE(SEC, PX, width, twin, indexed)                                                               \
     {                                                                                                        \
@@ -624,8 +624,8 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
         const uint32_t s = W(2);                                                                             \
         NEED(SEC, s);                                                                                        \
         XVPTR(x, width, indexed, xp);                                                                        \
-        if (!(twin) || !Locked(v, x, LKXV)) std::memcpy(xp, PX(s), width);                                  \
-        NEXT_N(((indexed) ? 4 : 3));                                                                                               \
+        if (!(twin) || !Locked(v, x, LKXV)) std::memcpy(xp, PX(s), width);                                   \
+        NEXT_N(((indexed) ? 4 : 3));                                                                         \
     }
 #define XVSTR(read, twin, indexed)                                                                           \
     {                                                                                                        \
@@ -637,11 +637,11 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
         (void)xp;                                                                                            \
         const uint32_t slot = Ld<uint32_t>(v.xv.p + 4 * x);                                                  \
         if (read) {                                                                                          \
-            if (!(twin) || !Locked(v, s, LKS)) Z7VMStr_CopyPtr(Z7VMStr_Slot(db, s), slot);                  \
+            if (!(twin) || !Locked(v, s, LKS)) Z7VMStr_CopyPtr(Z7VMStr_Slot(db, s), slot);                   \
         } else {                                                                                             \
-            if (!(twin) || !Locked(v, x, LKXV)) Z7VMStr_CopyPtr(slot, Z7VMStr_Slot(db, s));                 \
+            if (!(twin) || !Locked(v, x, LKXV)) Z7VMStr_CopyPtr(slot, Z7VMStr_Slot(db, s));                  \
         }                                                                                                    \
-        NEXT_N(((indexed) ? 4 : 3));                                                                                               \
+        NEXT_N(((indexed) ? 4 : 3));                                                                         \
     }
 #define STEPP(i) (v.step.p + 12 * (i))
 #define TRANSP(i) (v.trans.p + 4 * (i))
