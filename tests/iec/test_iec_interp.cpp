@@ -457,7 +457,7 @@ TEST_F(IecRun, MovesExternalVariablesStringsEdgesLocksAndProgramControl) {
                         "CONSTS 1 3 65 66 67; CONSTS 3 6 65 66 67 68 69 70; MOVS 2 1; GTS 9 1 3; GTS 10 3 1;"
                         "RTRIG 20 21 22; LOCK32 11; LOCK32 11; CONST32_L 11 #5; ANYPARAM 12 2 3 13;"
                         "CTSET 0 0; CTPUT 2 7 14; CTGET 2 15 14; PSUSPEND 2; PSTATE 16 2; PRESUME 2; PSTATE 17 2;"
-                        "END",
+                        "STF 46 4 2 1 23 24; END",
                         "ADD32 18 18 19; END"});
     img.str = {3, 3, 3};
     img.string_sizes = {8, 8, 4};
@@ -472,11 +472,13 @@ TEST_F(IecRun, MovesExternalVariablesStringsEdgesLocksAndProgramControl) {
     SetD(14, 8);
     SetD(19, 1);
     SetB(21, 1);
+    SetD(23, 2);
+    SetD(24, 0x80000000u);  // MID position: the lowest DINT counts as the first character
     Cycle(1000);
     EXPECT_EQ(D(6), 55);
     EXPECT_EQ(D(5), 0x01020304) << "the locked XV kept 77 from the twin write; the constant is written";
     EXPECT_EQ(SlotBytes(db, 1), (std::vector<uint8_t>{8, 3, 'A', 'B', 'C', 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(SlotBytes(db, 2)[1], 3);
+    EXPECT_EQ(SlotBytes(db, 2), (std::vector<uint8_t>{8, 2, 'A', 'B', 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(SlotBytes(db, 3), (std::vector<uint8_t>{4, 4, 'A', 'B', 'C', 'D', 0}));
     EXPECT_EQ(B(9), 0);
     EXPECT_EQ(B(10), 1);
