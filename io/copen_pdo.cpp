@@ -65,6 +65,53 @@ bool PdoCobBad(uint32_t cob) {
     return id == 0 || id > 0x7FF;
 }
 
+// The offsets of one direction's tables stand in four u32 words of the block
+// from at (at + 8 * k): the object counts (u8 a PDO), the COB-IDs (u32 a PDO),
+// the 8-byte communication records, and the mapping entries (u32 each, all
+// PDOs' in a row).
+uint64_t PdoTable(const uint8_t *blk, uint32_t at, uint32_t k) { return LE_Get32(blk + at + 8 * k); }
+
+// PDO n's object count and COB-ID, and the offset of its communication record
+// into comm. false when the count or the record lies beyond the block; a
+// COB-ID beyond it clears ok.
+bool PdoHead(const uint8_t *blk, uint32_t len, uint32_t at, uint32_t n, uint8_t &count, uint32_t &cobid,
+             uint64_t &comm, bool &ok) {
+    const uint64_t cnt_off = PdoTable(blk, at, 0) + n;
+    if (cnt_off >= len) return false;
+    count = blk[cnt_off];
+    const uint64_t cob_off = PdoTable(blk, at, 1) + 4u * n;
+    if (cob_off + 4 > len) {
+        ok = false;
+        cobid = 0;
+    } else {
+        cobid = LE_Get32(blk + cob_off);
+    }
+    comm = PdoTable(blk, at, 2) + 8u * n;
+    return comm + 8 <= len;
+}
+
+// Reads a PDO's count mapping entries, from entry first, into maps. false
+// when ok was cleared before or the count, COB-ID or entries are out of
+// range: the PDO is then not taken. An object wider than any register, or a
+// mapping over 64 bits, clears ok only.
+bool PdoMapping(const uint8_t *blk, uint32_t len, uint32_t at, uint32_t first, uint32_t count, uint32_t cobid,
+                std::array<uint32_t, CO_MAXPDO * CO_MAXOBJ> &maps, bool &ok) {
+    if (count > CO_MAXOBJ || PdoCobBad(cobid)) ok = false;
+    const uint64_t map = PdoTable(blk, at, 3) + 4u * first;
+    if (!ok || map + 4u * count > len) {
+        ok = false;
+        return false;
+    }
+    uint32_t bits = 0;
+    for (uint32_t i = 0; i < count; i++) {
+        maps[first + i] = LE_Get32(blk + map + 4 * i);
+        if (ObjBits(maps[first + i]) > 32) ok = false;  // no register object is wider
+        bits += ObjBits(maps[first + i]);
+    }
+    if (bits > 64) ok = false;
+    return true;
+}
+
 }  // namespace
 
 void CANOpenPDOInit(const uint8_t *blk, uint32_t len) {
@@ -72,13 +119,6 @@ void CANOpenPDOInit(const uint8_t *blk, uint32_t len) {
     co_rpdo = {};
     co_ntpdo = co_nrpdo = 0;
     DynMap_Indx = 0;
-    auto rd32 = [blk, len](uint64_t off, bool &ok) -> uint32_t {
-        if (off + 4 > len) {
-            ok = false;
-            return 0;
-        }
-        return LE_Get32(blk + off);
-    };
     bool ok = true;
     const uint32_t nt = len >= 0x34 ? LE_Get16(blk + 0x30) : 0;
     const uint32_t nr = len >= 0x34 ? LE_Get16(blk + 0x32) : 0;
@@ -103,15 +143,8 @@ void CANOpenPDOInit(const uint8_t *blk, uint32_t len) {
     uint32_t first = 0;
     for (uint32_t t = 0; t < nt && ok; t++) {
         TpdoRec &p = co_tpdo[t];
-        const uint64_t cnt_off = uint64_t(LE_Get32(blk + 0x34)) + t;
-        if (cnt_off >= len) {
-            ok = false;
-            break;
-        }
-        p.count = blk[cnt_off];
-        p.cobid = rd32(uint64_t(LE_Get32(blk + 0x3C)) + 4u * t, ok);
-        const uint64_t comm = uint64_t(LE_Get32(blk + 0x44)) + 8u * t;
-        if (comm + 8 > len) {
+        uint64_t comm = 0;
+        if (!PdoHead(blk, len, 0x34, t, p.count, p.cobid, comm, ok)) {
             ok = false;
             break;
         }
@@ -122,52 +155,21 @@ void CANOpenPDOInit(const uint8_t *blk, uint32_t len) {
         p.first = uint16_t(first);
         p.last_tx = p.ev_start = now;
         p.flags = rtr_start ? 0 : TPDO_F_INIT;
-        if (p.count > CO_MAXOBJ || PdoCobBad(p.cobid)) ok = false;
-        const uint64_t map = uint64_t(LE_Get32(blk + 0x4C)) + 4u * first;
-        if (!ok || map + 4u * p.count > len) {
-            ok = false;
-            break;
-        }
-        uint32_t bits = 0;
-        for (uint32_t i = 0; i < p.count; i++) {
-            co_tmap[first + i] = LE_Get32(blk + map + 4 * i);
-            if (ObjBits(co_tmap[first + i]) > 32) ok = false;  // no register object is wider
-            bits += ObjBits(co_tmap[first + i]);
-        }
-        if (bits > 64) ok = false;
+        if (!PdoMapping(blk, len, 0x34, first, p.count, p.cobid, co_tmap, ok)) break;
         first += p.count;
         co_ntpdo = uint16_t(t + 1);
     }
     first = 0;
     for (uint32_t r = 0; r < nr && ok; r++) {
         RpdoRec &p = co_rpdo[r];
-        const uint64_t cnt_off = uint64_t(LE_Get32(blk + 0x38)) + r;
-        if (cnt_off >= len) {
-            ok = false;
-            break;
-        }
-        p.count = blk[cnt_off];
-        p.cobid = rd32(uint64_t(LE_Get32(blk + 0x40)) + 4u * r, ok);
-        const uint64_t comm = uint64_t(LE_Get32(blk + 0x48)) + 8u * r;
-        if (comm + 8 > len) {
+        uint64_t comm = 0;
+        if (!PdoHead(blk, len, 0x38, r, p.count, p.cobid, comm, ok)) {
             ok = false;
             break;
         }
         p.flags = blk[comm] < 0xFC ? RPDO_F_SYNC : 0;
         p.first = uint16_t(first);
-        if (p.count > CO_MAXOBJ || PdoCobBad(p.cobid)) ok = false;
-        const uint64_t map = uint64_t(LE_Get32(blk + 0x50)) + 4u * first;
-        if (!ok || map + 4u * p.count > len) {
-            ok = false;
-            break;
-        }
-        uint32_t bits = 0;
-        for (uint32_t i = 0; i < p.count; i++) {
-            co_rmap[first + i] = LE_Get32(blk + map + 4 * i);
-            if (ObjBits(co_rmap[first + i]) > 32) ok = false;
-            bits += ObjBits(co_rmap[first + i]);
-        }
-        if (bits > 64) ok = false;
+        if (!PdoMapping(blk, len, 0x38, first, p.count, p.cobid, co_rmap, ok)) break;
         first += p.count;
         co_nrpdo = uint16_t(r + 1);
     }
