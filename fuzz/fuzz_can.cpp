@@ -17,12 +17,9 @@
 #include "platform/plat.h"
 #include "platform/plat_can.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/proc_root.h"
 
 namespace {
-
-std::jmp_buf reset_jump;
-[[noreturn]] void FakeReset() { std::longjmp(reset_jump, 1); }
-const PlatResetOps kReset = {FakeReset, FakeReset, FakeReset};
 
 const uint8_t *frames;
 size_t frames_left;
@@ -47,15 +44,10 @@ const PlatCanOps kBus = {Open, Read, Write, Mask, Snd, Close};
 
 void Setup() {
     static char root[] = "/tmp/plc-fuzz-can-XXXXXX";
-    if (mkdtemp(root) == nullptr) std::abort();
-    setenv("PLC_ROOT", root, 1);
-    static char arg0[] = "fuzz";
-    static char *argv[] = {arg0, nullptr};
-    PLAT_Init(1, argv);
-    PLAT_MakeBoardFolders();
+    test_support::ProgramRoot(root, "fuzz");
     test_support::Fake() = {1000000000, 100000, 0};
     plat_time = &test_support::kFakeTime;
-    plat_reset = &kReset;
+    plat_reset = &test_support::kJumpReset;
     plat_can = &kBus;
 }
 
@@ -78,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     plc_reg.fill(0);
     PlcWordSet(W_NETID, 5);
     NodeId_Flag = 0;
-    if (setjmp(reset_jump) == 0) {
+    if (setjmp(test_support::ResetJump()) == 0) {
         NetInitRec rec {};
         CANOpenInit(&rec);
         for (int pass = 0; pass < 64 && frames_left >= 13; pass++) {

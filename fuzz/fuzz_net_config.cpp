@@ -19,6 +19,7 @@
 #include "platform/plat.h"
 #include "platform/plat_net.h"
 #include "protocols/qncan.h"
+#include "tests/support/proc_root.h"
 
 namespace {
 
@@ -31,12 +32,7 @@ int peer = -1;
 void Setup() {
     static bool done = [] {
         static char root[] = "/tmp/plc-fuzz-net-XXXXXX";
-        if (mkdtemp(root) == nullptr) std::abort();
-        setenv("PLC_ROOT", root, 1);
-        static char arg0[] = "fuzz";
-        static char *argv[] = {arg0, nullptr};
-        PLAT_Init(1, argv);
-        PLAT_MakeBoardFolders();
+        test_support::ProgramRoot(root, "fuzz");
         plat_net = &plat_net_own;
         QncanPort = kPort;
         Dpr_Init();

@@ -13,6 +13,7 @@
 #include "io/copen.h"
 #include "platform/plat.h"
 #include "platform/plat_can.h"
+#include "tests/support/proc_root.h"
 
 namespace {
 
@@ -38,12 +39,7 @@ const PlatCanOps kBus = {Open, Read, Write, Mask, Snd, Close};
 void Setup() {
     static bool done = [] {
         static char root[] = "/tmp/plc-bench-can-XXXXXX";
-        if (mkdtemp(root) == nullptr) std::abort();
-        setenv("PLC_ROOT", root, 1);
-        static char arg0[] = "bench";
-        static char *argv[] = {arg0, nullptr};
-        PLAT_Init(1, argv);
-        PLAT_MakeBoardFolders();
+        test_support::ProgramRoot(root, "bench");
         plat_can = &kBus;
         // node 5, operational, heartbeat off, status words at %R100
         uint8_t blk[0x74] = {};

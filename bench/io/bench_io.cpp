@@ -19,6 +19,7 @@
 #include "io/iodrv.h"
 #include "io/iotemp.h"
 #include "platform/plat.h"
+#include "tests/support/proc_root.h"
 
 namespace {
 std::atomic<uint64_t> allocations{0};
@@ -33,16 +34,8 @@ const PlatI2cOps kCounting = {CProbe, CRead, CWrite, CSpeed};
 void Setup() {
     static bool done = [] {
         static char root[] = "/tmp/plc-bench-io-XXXXXX";
-        if (mkdtemp(root) == nullptr) std::abort();
-        setenv("PLC_ROOT", root, 1);
-        static char arg0[] = "bench";
-        static char *argv[] = {arg0, nullptr};
-        PLAT_Init(1, argv);
-        PLAT_MakeBoardFolders();
-        char path[512];
-        std::snprintf(path, sizeof path, "%s/sim/io.json", root);
-        FILE *f = std::fopen(path, "w");
-        std::fputs(R"({"slot0": [{"addr": "0xA2", "type": "eeprom"},
+        test_support::ProgramRoot(root, "bench");
+        test_support::PutRootFile(root, "sim/io.json", R"({"slot0": [{"addr": "0xA2", "type": "eeprom"},
             {"addr": "0x40", "type": "expander", "pins": [200, 255]},
             {"addr": "0x42", "type": "expander", "ports": 1},
             {"addr": "0x90", "type": "registers", "width": 2, "registers": {"0": [128, 10], "1": [127, 200]}},
@@ -50,8 +43,7 @@ void Setup() {
             {"addr": "0x98", "type": "expander"}, {"addr": "0x9A", "type": "expander"}],
           "slot1": [{"addr": "0x4E", "type": "expander", "pins": [255, 143]},
             {"addr": "0x20", "type": "registers", "width": 2},
-            {"addr": "0x22", "type": "registers", "width": 2}]})", f);
-        std::fclose(f);
+            {"addr": "0x22", "type": "registers", "width": 2}]})");
         // Slot 0: row 4 with thermocouple channels J and K; slot 1: row 18.
         const uint8_t cfg[] = {0x0F, 0xA2, 16, 0, 24, 25, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
                                0x0F, 0x8F, 0, 0, 0x00, 0xFA, 0x00, 0x00};

@@ -19,17 +19,14 @@
 #include "net/nx.h"
 #include "platform/plat.h"
 #include "platform/plat_net.h"
+#include "tests/support/proc_root.h"
 
 namespace {
 
 void Setup() {
     static bool done = [] {
         static char root[] = "/tmp/plc-bench-net-XXXXXX";
-        if (mkdtemp(root) == nullptr) std::abort();
-        setenv("PLC_ROOT", root, 1);
-        static char arg0[] = "bench";
-        static char *argv[] = {arg0, nullptr};
-        PLAT_Init(1, argv);
+        test_support::ProgramRoot(root, "bench", false);
         plat_net = &plat_net_own;
         return true;
     }();
