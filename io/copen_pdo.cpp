@@ -302,6 +302,37 @@ uint32_t CANOpenTPDORemote(uint32_t id) {
     return 0;
 }
 
+namespace {
+
+// Composes TPDO t into d (its length into n) and tells whether it is due
+// because its data changed since the last transmission; else the fallback
+// rule decides.
+bool DueOnChange(uint32_t t, uint8_t *d, uint32_t &n) {
+    TpdoRec &p = co_tpdo[t];
+    n = CANOpenTPDOCompose(t, d);
+    if (n > 0 && std::memcmp(d, p.last.data(), 8) != 0) {
+        std::memcpy(p.last.data(), d, 8);
+        return true;
+    }
+    return Fallback(t);
+}
+
+// Sends TPDO t when it is due, composing its data unless n bytes of it are
+// in d already. false when the transmit queue is full (status set).
+bool SendDue(bool due, uint32_t t, uint8_t *d, uint32_t n, bool async) {
+    if (!due) return true;
+    if (n == 0) n = CANOpenTPDOCompose(t, d);
+    if (n == 0) return true;
+    if (_Can_NextTx(0) == nullptr) {
+        co.status |= CO_ST_TXFULL;
+        return false;
+    }
+    SendTpdo(t, d, n, async);
+    return true;
+}
+
+}  // namespace
+
 void CANOpenTPDOTx() {
     uint8_t d[8];
     // synchronous list
@@ -313,27 +344,14 @@ void CANOpenTPDOTx() {
             bool send = false;
             uint32_t n = 0;
             if (p.type == 0) {
-                n = CANOpenTPDOCompose(t, d);
-                if (n > 0 && std::memcmp(d, p.last.data(), 8) != 0) {
-                    std::memcpy(p.last.data(), d, 8);
-                    send = true;
-                } else {
-                    send = Fallback(t);
-                }
+                send = DueOnChange(t, d, n);
             } else if (p.type <= 0xFB && p.sync_cnt >= p.type) {
                 p.sync_cnt = 0;
                 send = true;
             } else {
                 send = Fallback(t);
             }
-            if (!send) continue;
-            if (n == 0) n = CANOpenTPDOCompose(t, d);
-            if (n == 0) continue;
-            if (_Can_NextTx(0) == nullptr) {
-                co.status |= CO_ST_TXFULL;
-                break;
-            }
-            SendTpdo(t, d, n, false);
+            if (!SendDue(send, t, d, n, false)) break;
         }
     }
     // asynchronous list
@@ -352,13 +370,7 @@ void CANOpenTPDOTx() {
             if (p.type == 0xFE && n > 0) std::memcpy(p.last.data(), d, 8);
             send = true;
         } else if (p.type == 0xFE) {
-            n = CANOpenTPDOCompose(t, d);
-            if (n > 0 && std::memcmp(d, p.last.data(), 8) != 0) {
-                std::memcpy(p.last.data(), d, 8);
-                send = true;
-            } else {
-                send = Fallback(t);
-            }
+            send = DueOnChange(t, d, n);
         } else if (p.type == 0xFF) {
             uint32_t bit = 0;
             if (CANOpenGetData(&bit, 0xA000, 1, p.trigger) && bit) {
@@ -370,14 +382,7 @@ void CANOpenTPDOTx() {
         } else {
             send = Fallback(t);
         }
-        if (!send) continue;
-        if (n == 0) n = CANOpenTPDOCompose(t, d);
-        if (n == 0) continue;
-        if (_Can_NextTx(0) == nullptr) {
-            co.status |= CO_ST_TXFULL;
-            return;
-        }
-        SendTpdo(t, d, n, true);
+        if (!SendDue(send, t, d, n, true)) return;
     }
 }
 
