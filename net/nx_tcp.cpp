@@ -92,6 +92,22 @@ uint32_t SetNonBlocking(int fd) {
 
 // ---- creation and binding ---------------------------------------------------------------------
 
+namespace {
+// A non-blocking socket of type (SOCK_STREAM, SOCK_DGRAM) that reuses its
+// address and is bound to the interface of ip; -1 when one of them fails.
+int OpenSocket(int type, const NX_IP *ip) {
+    const int fd = NotZero(socket(AF_INET, type | SOCK_CLOEXEC, 0));
+    if (fd < 0) return -1;
+    const int one = 1;
+    if (SetNonBlocking(fd) != NX_SUCCESS || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0 ||
+        !BindDevice(fd, ip)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+}  // namespace
+
 uint32_t _nx_tcp_socket_create(NX_IP *ip, NX_TCP_SOCKET *s, const char *name, uint32_t tos, uint32_t fragment,
                                uint32_t ttl, uint32_t window, NxTcpCallback urgent, NxTcpCallback disconnect) {
     // A record re-created while it still holds descriptors gives them back,
@@ -106,12 +122,11 @@ uint32_t _nx_tcp_socket_create(NX_IP *ip, NX_TCP_SOCKET *s, const char *name, ui
         close(s->fd);
         s->fd = -1;
     }
-    int fd = NotZero(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const int fd = OpenSocket(SOCK_STREAM, ip);
     if (fd < 0) return NX_NOT_SUCCESSFUL;
     const int one = 1;
     struct timeval tv {10, 0};
-    if (SetNonBlocking(fd) != NX_SUCCESS || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0 ||
-        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) < 0 || !BindDevice(fd, ip) ||
+    if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) < 0 ||
         setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) < 0 ||
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) < 0) {
         close(fd);
@@ -147,14 +162,8 @@ uint32_t _nx_udp_socket_create(NX_IP *ip, NX_UDP_SOCKET *s, const char *name, ui
                                uint32_t ttl, uint32_t queue_max) {
     if (s->fd > 0) close(s->fd);
     s->fd = -1;
-    int fd = NotZero(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const int fd = OpenSocket(SOCK_DGRAM, ip);
     if (fd < 0) return NX_NOT_SUCCESSFUL;
-    const int one = 1;
-    if (SetNonBlocking(fd) != NX_SUCCESS || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0 ||
-        !BindDevice(fd, ip)) {
-        close(fd);
-        return NX_NOT_SUCCESSFUL;
-    }
     if (name != nullptr) {
         std::memset(s, 0, sizeof *s);
         s->name = name;
@@ -169,31 +178,28 @@ uint32_t _nx_udp_socket_create(NX_IP *ip, NX_UDP_SOCKET *s, const char *name, ui
     return NX_SUCCESS;
 }
 
+namespace {
+// Binds a TCP client or UDP socket whose descriptor exists to port; 0 leaves
+// the choice to the system at the first send or connect.
+template <class Socket> uint32_t BindSocket(Socket *s, uint32_t port) {
+    if (port != 0 && BindPort(s->fd, port) != NX_SUCCESS) return NX_NOT_BOUND;
+    s->bound = 1;
+    if (port != 0) s->port = port;
+    return NX_SUCCESS;
+}
+}  // namespace
+
 uint32_t _nx_tcp_client_socket_bind(NX_TCP_SOCKET *s, uint32_t port, uint32_t) {
     if (s->bound) return NX_ALREADY_BOUND;
     if (s->fd < 0 && _nx_tcp_socket_create(s->ip, s, nullptr, 0, 0, 0, 0, nullptr, nullptr) != NX_SUCCESS)
         return NX_NOT_SUCCESSFUL;
-    if (port == 0) {
-        s->bound = 1;
-        return NX_SUCCESS;
-    }
-    if (BindPort(s->fd, port) != NX_SUCCESS) return NX_NOT_BOUND;
-    s->bound = 1;
-    s->port = port;
-    return NX_SUCCESS;
+    return BindSocket(s, port);
 }
 
 uint32_t _nx_udp_socket_bind(NX_UDP_SOCKET *s, uint32_t port, uint32_t) {
     if (s->bound) return NX_ALREADY_BOUND;
     if (s->fd < 0 && _nx_udp_socket_create(s->ip, s, nullptr, 0, 0, 0, 0) != NX_SUCCESS) return NX_NOT_SUCCESSFUL;
-    if (port == 0) {
-        s->bound = 1;
-        return NX_SUCCESS;
-    }
-    if (BindPort(s->fd, port) != NX_SUCCESS) return NX_NOT_BOUND;
-    s->bound = 1;
-    s->port = port;
-    return NX_SUCCESS;
+    return BindSocket(s, port);
 }
 
 uint32_t _nx_tcp_client_socket_unbind(NX_TCP_SOCKET *s) {
