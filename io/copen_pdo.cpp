@@ -388,22 +388,6 @@ void CANOpenTPDOTx() {
 
 // ---- remapping and communication objects over SDO ----------------------------------------------
 namespace {
-uint32_t Get(const uint8_t *buf, uint16_t cnt) {
-    uint32_t v = 0;
-    for (unsigned i = 0; i < cnt && i < 4; i++) v |= uint32_t(buf[i]) << (8 * i);
-    return v;
-}
-void Put(uint8_t *buf, uint16_t *cnt, uint32_t v, unsigned n) {
-    for (unsigned i = 0; i < n; i++) buf[i] = uint8_t(v >> (8 * i));
-    *cnt = uint16_t(n);
-}
-uint32_t Len(uint16_t cnt, unsigned n) {
-    if (cnt > n) return SDO_ABORT_LONG;
-    if (cnt < n) return SDO_ABORT_SHORT;
-    return 0;
-}
-bool CobZero(uint32_t v) { return (v & 0x20000000u) ? (v & 0x1FFFFFFF) == 0 : (v & 0x7FF) == 0; }
-
 bool MappingOk(bool rx, uint32_t pdo, uint32_t n) {
     if (n > CO_MAXOBJ) return false;
     uint32_t bits = 0;
@@ -439,16 +423,16 @@ uint32_t CANOpenPDOAccess(uint16_t index, uint8_t sub, uint32_t write, uint8_t *
     const bool mapping = (index >= 0x1600 && index <= 0x17FF) || index >= 0x1A00;
     const uint32_t pdo = index & 0x1FF;
     uint16_t &npdo = rx ? co_nrpdo : co_ntpdo;
-    const uint32_t v = Get(buf, *cnt);
+    const uint32_t v = CANOpenObjGet(buf, *cnt);
     if (mapping) {
         if (pdo >= npdo) return SDO_ABORT_ACCESS;
         uint8_t &count = rx ? co_rpdo[pdo].count : co_tpdo[pdo].count;
         if (sub == 0) {
             if (!write) {
-                Put(buf, cnt, count, 1);
+                CANOpenObjPut(buf, cnt, count, 1);
                 return 0;
             }
-            if (const uint32_t e = Len(*cnt, 1)) return e;
+            if (const uint32_t e = CANOpenObjLen(*cnt, 1)) return e;
             if (v == 0) {
                 if (!MakeDynamic(rx, pdo)) return SDO_ABORT_MAP;
                 count = 0;
@@ -461,10 +445,10 @@ uint32_t CANOpenPDOAccess(uint16_t index, uint8_t sub, uint32_t write, uint8_t *
         if (sub > CO_MAXOBJ) return SDO_ABORT_SUB;
         if (!write) {
             const bool dyn = rx ? (co_rpdo[pdo].flags & RPDO_F_DYN) : (co_tpdo[pdo].flags & TPDO_F_DYN);
-            Put(buf, cnt, (dyn || sub <= count) ? MapRef(rx, pdo, sub - 1u) : 0, 4);
+            CANOpenObjPut(buf, cnt, (dyn || sub <= count) ? MapRef(rx, pdo, sub - 1u) : 0, 4);
             return 0;
         }
-        if (const uint32_t e = Len(*cnt, 4)) return e;
+        if (const uint32_t e = CANOpenObjLen(*cnt, 4)) return e;
         if (const uint32_t e = CANOpenMapPDO(sub, pdo, v, rx)) return e;
         if (count != 0 && !MappingOk(rx, pdo, count)) return SDO_ABORT_MAP;
         return 0;
@@ -481,46 +465,46 @@ uint32_t CANOpenPDOAccess(uint16_t index, uint8_t sub, uint32_t write, uint8_t *
     if (rx) {
         RpdoRec &p = co_rpdo[pdo];
         switch (sub) {
-        case 0: err = write ? SDO_ABORT_RO : (Put(buf, cnt, 2, 1), 0u); break;
+        case 0: err = write ? SDO_ABORT_RO : (CANOpenObjPut(buf, cnt, 2, 1), 0u); break;
         case 1:
-            if (!write) Put(buf, cnt, p.cobid, 4);
-            else if (!(err = Len(*cnt, 4))) {
-                if (CobZero(v)) err = SDO_ABORT_PARAM;
+            if (!write) CANOpenObjPut(buf, cnt, p.cobid, 4);
+            else if (!(err = CANOpenObjLen(*cnt, 4))) {
+                if (CANOpenCobZero(v)) err = SDO_ABORT_PARAM;
                 else p.cobid = v;
             }
             break;
         case 2:
-            if (!write) Put(buf, cnt, (p.flags & RPDO_F_SYNC) ? 0 : 0xFE, 1);
-            else if (!(err = Len(*cnt, 1))) p.flags = uint8_t(v >= 0xFC ? (p.flags & ~RPDO_F_SYNC) : (p.flags | RPDO_F_SYNC));
+            if (!write) CANOpenObjPut(buf, cnt, (p.flags & RPDO_F_SYNC) ? 0 : 0xFE, 1);
+            else if (!(err = CANOpenObjLen(*cnt, 1))) p.flags = uint8_t(v >= 0xFC ? (p.flags & ~RPDO_F_SYNC) : (p.flags | RPDO_F_SYNC));
             break;
         default: err = SDO_ABORT_SUB; break;
         }
     } else {
         TpdoRec &p = co_tpdo[pdo];
         switch (sub) {
-        case 0: err = write ? SDO_ABORT_RO : (Put(buf, cnt, 5, 1), 0u); break;
+        case 0: err = write ? SDO_ABORT_RO : (CANOpenObjPut(buf, cnt, 5, 1), 0u); break;
         case 1:
-            if (!write) Put(buf, cnt, p.cobid, 4);
-            else if (!(err = Len(*cnt, 4))) {
-                if (CobZero(v)) err = SDO_ABORT_PARAM;
+            if (!write) CANOpenObjPut(buf, cnt, p.cobid, 4);
+            else if (!(err = CANOpenObjLen(*cnt, 4))) {
+                if (CANOpenCobZero(v)) err = SDO_ABORT_PARAM;
                 else p.cobid = v;
             }
             break;
         case 2:
-            if (!write) Put(buf, cnt, p.type, 1);
-            else if (!(err = Len(*cnt, 1))) {
+            if (!write) CANOpenObjPut(buf, cnt, p.type, 1);
+            else if (!(err = CANOpenObjLen(*cnt, 1))) {
                 p.type = uint8_t(v);
                 p.sync_cnt = 0;
             }
             break;
         case 3:
-            if (!write) Put(buf, cnt, p.inhibit, 2);
-            else if (!(err = Len(*cnt, 2))) p.inhibit = v;
+            if (!write) CANOpenObjPut(buf, cnt, p.inhibit, 2);
+            else if (!(err = CANOpenObjLen(*cnt, 2))) p.inhibit = v;
             break;
-        case 4: err = write ? SDO_ABORT_RO : (Put(buf, cnt, 0, 1), 0u); break;
+        case 4: err = write ? SDO_ABORT_RO : (CANOpenObjPut(buf, cnt, 0, 1), 0u); break;
         case 5:
-            if (!write) Put(buf, cnt, p.event / 10, 2);
-            else if (!(err = Len(*cnt, 2))) {
+            if (!write) CANOpenObjPut(buf, cnt, p.event / 10, 2);
+            else if (!(err = CANOpenObjLen(*cnt, 2))) {
                 p.event = v * 10;
                 p.ev_start = Now();
             }
