@@ -46,6 +46,18 @@ uint32_t Var(uint32_t v, unsigned n, uint32_t *out) {
     return 0;
 }
 
+// Read or write of a COB-ID entry; a write of an identifier 0 is refused,
+// another one is stored and told by *written.
+uint32_t CobVar(uint32_t &cob, bool *written) {
+    uint32_t v = 0;
+    if (const uint32_t e = Var(cob, 4, &v)) return e;
+    if (Reading()) return 0;
+    if (CANOpenCobZero(v)) return SDO_ABORT_PARAM;
+    cob = v;
+    *written = true;
+    return 0;
+}
+
 
 struct Family {
     uint16_t base;
@@ -193,6 +205,7 @@ uint32_t CANOpenODAccess() {
     const uint16_t index = SDO_St.index;
     const uint8_t sub = SDO_St.sub;
     uint32_t v = 0;
+    bool written = false;
     auto only0 = [sub]() { return sub != 0 ? SDO_ABORT_SUB : 0u; };
     if ((index >= 0x2000 && index <= 0x203E) || (index >= 0xA000 && index <= 0xA6FF)) return RegisterObject(index, sub);
     if (index >= 0x1400 && index <= 0x1BFF) {
@@ -209,15 +222,11 @@ uint32_t CANOpenODAccess() {
     case 0x1002:
         if (only0()) return SDO_ABORT_SUB;
         return ReadOnly((co.status & 0x00FFFFFFu) | uint32_t(co.NMT_State) << 24, 4);
-    case 0x1005: {
+    case 0x1005:
         if (only0()) return SDO_ABORT_SUB;
-        if (const uint32_t e = Var(co.sync_cobid, 4, &v)) return e;
-        if (Reading()) return 0;
-        if (CANOpenCobZero(v)) return SDO_ABORT_PARAM;
-        co.sync_cobid = v;
-        co.sync_produce = (v >> 30) & 1;
+        if (const uint32_t e = CobVar(co.sync_cobid, &written)) return e;
+        if (written) co.sync_produce = (co.sync_cobid >> 30) & 1;
         return 0;
-    }
     case 0x1006:
         if (only0()) return SDO_ABORT_SUB;
         if (const uint32_t e = Var(co.sync_period * 100, 4, &v)) return e;
@@ -265,20 +274,16 @@ uint32_t CANOpenODAccess() {
         return 0;
     case 0x1012:
         if (only0()) return SDO_ABORT_SUB;
-        if (const uint32_t e = Var(co.time_cobid, 4, &v)) return e;
-        if (Reading()) return 0;
-        if (CANOpenCobZero(v)) return SDO_ABORT_PARAM;
-        co.time_cobid = v;
-        co.time_produce = co.time_en && (v & 0x80000000u) && !(v & 0x40000000u);
-        co.time_consume = co.time_en && (v & 0x40000000u);
+        if (const uint32_t e = CobVar(co.time_cobid, &written)) return e;
+        if (written) {
+            co.time_produce = co.time_en && (co.time_cobid & 0x80000000u) && !(co.time_cobid & 0x40000000u);
+            co.time_consume = co.time_en && (co.time_cobid & 0x40000000u);
+        }
         return 0;
     case 0x1014:
         if (only0()) return SDO_ABORT_SUB;
-        if (const uint32_t e = Var(co.emcy_cobid, 4, &v)) return e;
-        if (Reading()) return 0;
-        if (CANOpenCobZero(v)) return SDO_ABORT_PARAM;
-        co.emcy_cobid = v;
-        co.emcy_on = (v & 0x80000000u) ? 0 : 1;
+        if (const uint32_t e = CobVar(co.emcy_cobid, &written)) return e;
+        if (written) co.emcy_on = (co.emcy_cobid & 0x80000000u) ? 0 : 1;
         return 0;
     case 0x1015:
         if (only0()) return SDO_ABORT_SUB;
