@@ -1,10 +1,6 @@
 // Cost of one scan's module exchange (row 4 in slot 0, row 18 in slot 1) on
 // the simulated module table, with the bus transfers and heap allocations it
 // makes; and the thermocouple lookup and cold-junction computation.
-// Replacing the global allocation functions to count them is sound; the
-// warning cannot tell it from a mismatched pair.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -18,11 +14,11 @@
 #include "io/io.h"
 #include "io/iodrv.h"
 #include "io/iotemp.h"
+#include "bench/alloc_count.h"
 #include "platform/plat.h"
 #include "tests/support/proc_root.h"
 
 namespace {
-std::atomic<uint64_t> allocations{0};
 uint64_t transfers = 0;
 
 int CProbe(uint8_t a) { return transfers++, plat_i2c_host.probe(a); }
@@ -76,14 +72,15 @@ void BM_ScanExchange(benchmark::State &state) {
     Setup();
     Scan();
     transfers = 0;
-    const uint64_t a0 = allocations.load();
+    bench_alloc::counting = true;
+    const uint64_t a0 = bench_alloc::count.load();
     for (auto _ : state) {
         Scan();
         plc_reg[(BA_Q - REG_LIN_FIRST) / 8] ^= 1;  // outputs change every scan
         benchmark::ClobberMemory();
     }
     state.counters["transfers/scan"] = double(transfers) / double(state.iterations());
-    state.counters["allocs/scan"] = double(allocations.load() - a0) / double(state.iterations());
+    state.counters["allocs/scan"] = double(bench_alloc::count.load() - a0) / double(state.iterations());
 }
 BENCHMARK(BM_ScanExchange);
 
@@ -108,13 +105,5 @@ void BM_CjComp(benchmark::State &state) {
 BENCHMARK(BM_CjComp);
 
 }  // namespace
-
-void *operator new(std::size_t n) {
-    allocations++;
-    if (void *p = std::malloc(n ? n : 1)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void *p) noexcept { std::free(p); }
-void operator delete(void *p, std::size_t) noexcept { std::free(p); }
 
 BENCHMARK_MAIN();

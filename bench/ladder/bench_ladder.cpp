@@ -20,19 +20,8 @@
 #include "core/plcreg.h"
 #include "ladder/ladder.h"
 
-// Heap allocations made while a scan runs (must stay 0). The replaced
-// operators pair malloc with free, which the compiler cannot see through.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-static std::atomic<bool> in_scan{false};
-static std::atomic<uint64_t> scan_allocs{0};
-void *operator new(std::size_t n) {
-    if (in_scan) scan_allocs++;
-    void *p = std::malloc(n ? n : 1);
-    if (!p) throw std::bad_alloc();
-    return p;
-}
-void operator delete(void *p) noexcept { std::free(p); }
-void operator delete(void *p, std::size_t) noexcept { std::free(p); }
+// Heap allocations made while a scan runs (must stay 0).
+#include "bench/alloc_count.h"
 
 namespace {
 
@@ -93,12 +82,12 @@ void Load(const Program &p) {
 
 void RunScans(benchmark::State &state, const Program &p) {
     Load(p);
-    scan_allocs = 0;
+    bench_alloc::count = 0;
     for (auto _ : state) {
         plc_reg[(I2 - 1024) / 8] ^= uint8_t(1u << (I2 & 7));  // counters see edges
-        in_scan = true;
+        bench_alloc::counting = true;
         const int32_t r = LogicUpdate();
-        in_scan = false;
+        bench_alloc::counting = false;
         if (r != -1) {
             state.SkipWithError(("fault stop at " + std::to_string(r)).c_str());
             break;
@@ -108,7 +97,7 @@ void RunScans(benchmark::State &state, const Program &p) {
     state.counters["tokens"] = p.tokens;
     state.counters["ns_per_token"] = benchmark::Counter(
         double(p.tokens) * 1e-9, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
-    state.counters["allocs"] = double(scan_allocs.load());
+    state.counters["allocs"] = double(bench_alloc::count.load());
 }
 
 void BM_ContactCoil10k(benchmark::State &s) { RunScans(s, Contacts()); }

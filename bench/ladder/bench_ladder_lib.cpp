@@ -25,17 +25,7 @@
 #include "tests/support/fake_clock.h"
 
 // Heap allocations made while a measured call runs (must stay 0).
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-static std::atomic<bool> in_call{false};
-static std::atomic<uint64_t> call_allocs{0};
-void *operator new(std::size_t n) {
-    if (in_call) call_allocs++;
-    void *p = std::malloc(n ? n : 1);
-    if (!p) throw std::bad_alloc();
-    return p;
-}
-void operator delete(void *p) noexcept { std::free(p); }
-void operator delete(void *p, std::size_t) noexcept { std::free(p); }
+#include "bench/alloc_count.h"
 
 namespace {
 
@@ -185,16 +175,16 @@ const Case kCases[] = {
 
 void Run(benchmark::State &state, const Case &k) {
     k.setup();
-    call_allocs = 0;
+    bench_alloc::count = 0;
     for (auto _ : state) {
-        in_call = true;
+        bench_alloc::counting = true;
         const uint32_t r = k.call();
-        in_call = false;
+        bench_alloc::counting = false;
         benchmark::DoNotOptimize(r);
     }
     state.counters["ns_per_instruction"] = benchmark::Counter(
         k.per * 1e-9, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
-    state.counters["allocs"] = double(call_allocs.load());
+    state.counters["allocs"] = double(bench_alloc::count.load());
 }
 
 }  // namespace
