@@ -19,6 +19,7 @@
 #include "platform/plat.h"
 #include "platform/plat_net.h"
 #include "protocols/qncan.h"
+#include "tests/support/loopback.h"
 #include "tests/support/proc_root.h"
 
 namespace {
@@ -52,11 +53,7 @@ bool Connect() {
     peer = socket(AF_INET, SOCK_STREAM, 0);
     const struct linger lg {1, 0};
     setsockopt(peer, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-    struct sockaddr_in a {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(kPort);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(peer, reinterpret_cast<struct sockaddr *>(&a), sizeof a) != 0) return false;
+    if (test_support::LoopbackConnect(peer, kPort) != 0) return false;
     for (int i = 0; i < 50 && Qncan_ConnCnt(0) == 0; i++) {
         EnetThread();
         Qncan_Scan(0);

@@ -19,6 +19,7 @@
 #include "net/nx.h"
 #include "platform/plat.h"
 #include "platform/plat_net.h"
+#include "tests/support/loopback.h"
 #include "tests/support/proc_root.h"
 
 namespace {
@@ -52,11 +53,7 @@ void BM_EnetThread(benchmark::State &state) {
         _nx_tcp_socket_create(&ip, &socks[size_t(i)], "S", 0, 0, 128, 2048, nullptr, nullptr);
         _nx_tcp_server_socket_relisten(&ip, port, &socks[size_t(i)]);
         const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        struct sockaddr_in a {};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof a) != 0) std::abort();
+        if (test_support::LoopbackConnect(fd, port) != 0) std::abort();
         peers.push_back(fd);
         while (_nx_tcp_server_socket_accept(&socks[size_t(i)], 0) != NX_IN_PROGRESS) usleep(100);
     }

@@ -24,6 +24,7 @@
 #include "net/net.h"
 #include "platform/plat_net.h"
 #include "protocols/qncan.h"
+#include "tests/support/loopback.h"
 
 namespace {
 
@@ -54,11 +55,7 @@ struct Peer {
         fd = socket(AF_INET, SOCK_STREAM, 0);
         const int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        struct sockaddr_in a {};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(kPort);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(connect(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof a), 0);
+        EXPECT_EQ(test_support::LoopbackConnect(fd, kPort), 0);
     }
     ~Peer() {
         if (fd >= 0) close(fd);

@@ -21,6 +21,7 @@
 #include "net/nxe.h"
 #include "platform/plat.h"
 #include "platform/plat_net.h"
+#include "tests/support/loopback.h"
 #include "tests/support/temp_root.h"
 
 namespace {
@@ -32,11 +33,7 @@ struct OwnNamespace {
 
 int Dial(uint16_t port) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(connect(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof a), 0);
+    EXPECT_EQ(test_support::LoopbackConnect(fd, port), 0);
     return fd;
 }
 
