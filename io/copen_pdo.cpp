@@ -388,6 +388,19 @@ void CANOpenTPDOTx() {
 
 // ---- remapping and communication objects over SDO ----------------------------------------------
 namespace {
+// Sub-index 1 of a communication object, the COB-ID: read, or written with
+// v unless its identifier is 0.
+uint32_t CobEntry(uint32_t &cobid, uint32_t write, uint32_t v, uint8_t *buf, uint16_t *cnt) {
+    if (!write) {
+        CANOpenObjPut(buf, cnt, cobid, 4);
+        return 0;
+    }
+    if (const uint32_t e = CANOpenObjLen(*cnt, 4)) return e;
+    if (CANOpenCobZero(v)) return SDO_ABORT_PARAM;
+    cobid = v;
+    return 0;
+}
+
 bool MappingOk(bool rx, uint32_t pdo, uint32_t n) {
     if (n > CO_MAXOBJ) return false;
     uint32_t bits = 0;
@@ -466,13 +479,7 @@ uint32_t CANOpenPDOAccess(uint16_t index, uint8_t sub, uint32_t write, uint8_t *
         RpdoRec &p = co_rpdo[pdo];
         switch (sub) {
         case 0: err = write ? SDO_ABORT_RO : (CANOpenObjPut(buf, cnt, 2, 1), 0u); break;
-        case 1:
-            if (!write) CANOpenObjPut(buf, cnt, p.cobid, 4);
-            else if (!(err = CANOpenObjLen(*cnt, 4))) {
-                if (CANOpenCobZero(v)) err = SDO_ABORT_PARAM;
-                else p.cobid = v;
-            }
-            break;
+        case 1: err = CobEntry(p.cobid, write, v, buf, cnt); break;
         case 2:
             if (!write) CANOpenObjPut(buf, cnt, (p.flags & RPDO_F_SYNC) ? 0 : 0xFE, 1);
             else if (!(err = CANOpenObjLen(*cnt, 1))) p.flags = uint8_t(v >= 0xFC ? (p.flags & ~RPDO_F_SYNC) : (p.flags | RPDO_F_SYNC));
@@ -483,13 +490,7 @@ uint32_t CANOpenPDOAccess(uint16_t index, uint8_t sub, uint32_t write, uint8_t *
         TpdoRec &p = co_tpdo[pdo];
         switch (sub) {
         case 0: err = write ? SDO_ABORT_RO : (CANOpenObjPut(buf, cnt, 5, 1), 0u); break;
-        case 1:
-            if (!write) CANOpenObjPut(buf, cnt, p.cobid, 4);
-            else if (!(err = CANOpenObjLen(*cnt, 4))) {
-                if (CANOpenCobZero(v)) err = SDO_ABORT_PARAM;
-                else p.cobid = v;
-            }
-            break;
+        case 1: err = CobEntry(p.cobid, write, v, buf, cnt); break;
         case 2:
             if (!write) CANOpenObjPut(buf, cnt, p.type, 1);
             else if (!(err = CANOpenObjLen(*cnt, 1))) {
