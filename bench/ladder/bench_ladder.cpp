@@ -22,6 +22,7 @@
 
 // Heap allocations made while a scan runs (must stay 0).
 #include "bench/alloc_count.h"
+#include "bench/plain_run.h"
 
 namespace {
 
@@ -110,15 +111,9 @@ BENCHMARK(BM_Timers500Counters500)->Unit(benchmark::kMicrosecond);
 }  // namespace
 
 int main(int argc, char **argv) {
-    for (int i = 1; i < argc; i++) {
-        if (std::strncmp(argv[i], "--scans=", 8) != 0) continue;
-        std::string arg = argv[i] + 8;
-        uint32_t n = 100;
-        const auto colon = arg.find(':');
-        if (colon != std::string::npos) {
-            n = uint32_t(std::strtoul(arg.c_str() + colon + 1, nullptr, 10));
-            arg.resize(colon);
-        }
+    std::string arg;
+    uint32_t n = 100;
+    if (bench_plain::Option(argc, argv, "--scans=", arg, n)) {
         const Program p = arg == "contacts" ? Contacts() : arg == "arith" ? Arithmetic() : TimersCounters();
         Load(p);
         for (uint32_t k = 0; k < n; k++) {

@@ -26,6 +26,7 @@
 
 // Heap allocations made while a measured call runs (must stay 0).
 #include "bench/alloc_count.h"
+#include "bench/plain_run.h"
 
 namespace {
 
@@ -191,15 +192,9 @@ void Run(benchmark::State &state, const Case &k) {
 
 int main(int argc, char **argv) {
     test_support::FakeClock clock;  // time moves only as the cases say
-    for (int i = 1; i < argc; i++) {
-        if (std::strncmp(argv[i], "--calls=", 8) != 0) continue;
-        std::string arg = argv[i] + 8;
-        uint32_t n = 1000;
-        const auto colon = arg.find(':');
-        if (colon != std::string::npos) {
-            n = uint32_t(std::strtoul(arg.c_str() + colon + 1, nullptr, 10));
-            arg.resize(colon);
-        }
+    std::string arg;
+    uint32_t n = 1000;
+    if (bench_plain::Option(argc, argv, "--calls=", arg, n)) {
         for (const Case &k : kCases) {
             if (arg != k.name) continue;
             k.setup();
