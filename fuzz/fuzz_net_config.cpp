@@ -19,6 +19,7 @@
 #include "platform/plat.h"
 #include "platform/plat_net.h"
 #include "protocols/qncan.h"
+#include "tests/support/eth_ip.h"
 #include "tests/support/loopback.h"
 #include "tests/support/proc_root.h"
 
@@ -37,9 +38,7 @@ void Setup() {
         plat_net = &plat_net_own;
         QncanPort = kPort;
         Dpr_Init();
-        _nx_packet_pool_create(&pool, "Packet Pool", 1520, mem.data(), uint32_t(mem.size()));
-        ip.nx_ip_name = "eth0";
-        ip.nx_ip_default_packet_pool = &pool;
+        test_support::EthIp(ip, pool, mem, "Packet Pool");
         if (Qncan_Init(&ip, &pool) != NX_SUCCESS) std::abort();
         return true;
     }();

@@ -19,6 +19,7 @@
 #include "net/nx.h"
 #include "platform/plat.h"
 #include "platform/plat_net.h"
+#include "tests/support/eth_ip.h"
 #include "tests/support/loopback.h"
 #include "tests/support/proc_root.h"
 
@@ -39,11 +40,8 @@ void BM_EnetThread(benchmark::State &state) {
     const int n = int(state.range(0));
     static NX_PACKET_POOL pool;
     static std::array<uint8_t, 8 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
-    _nx_packet_pool_create(&pool, "p", 1520, mem.data(), uint32_t(mem.size()));
     static NX_IP ip;
-    ip = {};
-    ip.nx_ip_name = "eth0";
-    ip.nx_ip_default_packet_pool = &pool;
+    test_support::EthIp(ip, pool, mem, "p");
     const uint16_t port = uint16_t(18700 + n);
     std::vector<NX_TCP_SOCKET> socks(size_t(n) + 1);
     std::vector<int> peers;

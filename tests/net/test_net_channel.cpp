@@ -24,6 +24,7 @@
 #include "net/net.h"
 #include "platform/plat_net.h"
 #include "protocols/qncan.h"
+#include "tests/support/eth_ip.h"
 #include "tests/support/loopback.h"
 
 namespace {
@@ -111,10 +112,7 @@ protected:
         Dpr_Init();
         Etn_Reset();
         static std::array<uint8_t, 32 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
-        _nx_packet_pool_create(&pool_, "Packet Pool", 1520, mem.data(), uint32_t(mem.size()));
-        ip_ = {};
-        ip_.nx_ip_name = "eth0";
-        ip_.nx_ip_default_packet_pool = &pool_;
+        test_support::EthIp(ip_, pool_, mem, "Packet Pool");
         ASSERT_EQ(Qncan_Init(&ip_, &pool_), NX_SUCCESS);
     }
     void TearDown() override {
