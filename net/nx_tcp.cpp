@@ -106,6 +106,17 @@ int OpenSocket(int type, const NX_IP *ip) {
     }
     return fd;
 }
+
+// The creation arguments a TCP or UDP socket record keeps (of the fragment
+// word, only the don't-fragment bit).
+template <class Socket>
+void Identify(Socket *s, const char *name, NX_IP *ip, uint32_t tos, uint32_t fragment, uint32_t ttl) {
+    s->name = name;
+    s->ip = ip;
+    s->tos = tos;
+    s->ttl = ttl;
+    s->fragment = fragment & 0x4000;
+}
 }  // namespace
 
 uint32_t _nx_tcp_socket_create(NX_IP *ip, NX_TCP_SOCKET *s, const char *name, uint32_t tos, uint32_t fragment,
@@ -133,11 +144,7 @@ uint32_t _nx_tcp_socket_create(NX_IP *ip, NX_TCP_SOCKET *s, const char *name, ui
         return NX_NOT_SUCCESSFUL;
     }
     if (name != nullptr) {
-        s->name = name;
-        s->ip = ip;
-        s->tos = tos;
-        s->ttl = ttl;
-        s->fragment = fragment & 0x4000;
+        Identify(s, name, ip, tos, fragment, ttl);
         s->window[0] = s->window[1] = s->window[2] = window;
         s->urgent_callback = urgent;
         s->disconnect_callback = disconnect;
@@ -166,11 +173,7 @@ uint32_t _nx_udp_socket_create(NX_IP *ip, NX_UDP_SOCKET *s, const char *name, ui
     if (fd < 0) return NX_NOT_SUCCESSFUL;
     if (name != nullptr) {
         std::memset(s, 0, sizeof *s);
-        s->name = name;
-        s->ip = ip;
-        s->tos = tos;
-        s->ttl = ttl;
-        s->fragment = fragment & 0x4000;
+        Identify(s, name, ip, tos, fragment, ttl);
         s->queue_max = queue_max;
     }
     s->fd = fd;
