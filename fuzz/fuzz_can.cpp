@@ -16,17 +16,14 @@
 #include "io/copen.h"
 #include "platform/plat.h"
 #include "platform/plat_can.h"
+#include "tests/support/can_node.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/proc_root.h"
 
 namespace {
 
-std::jmp_buf reset_jump;
-[[noreturn]] void FakeReset() { std::longjmp(reset_jump, 1); }
-const PlatResetOps kReset = {FakeReset, FakeReset, FakeReset};
-
 const uint8_t *frames;
 size_t frames_left;
-int Open(const char *) { return 3; }
 int Read(int, uint8_t *f) {
     // a few frames per pass, so that the passes run in between
     static unsigned burst;
@@ -40,22 +37,15 @@ int Read(int, uint8_t *f) {
     return 16;
 }
 int Write(int, const uint8_t *) { return 16; }
-int Mask(int, uint32_t) { return 0; }
-int Snd(int, int) { return 0; }
-void Close(int) {}
-const PlatCanOps kBus = {Open, Read, Write, Mask, Snd, Close};
+const PlatCanOps kBus = {test_support::CanStubOpen, Read, Write, test_support::CanStubErrMask,
+                         test_support::CanStubSndBuf, test_support::CanStubClose};
 
 void Setup() {
     static char root[] = "/tmp/plc-fuzz-can-XXXXXX";
-    if (mkdtemp(root) == nullptr) std::abort();
-    setenv("PLC_ROOT", root, 1);
-    static char arg0[] = "fuzz";
-    static char *argv[] = {arg0, nullptr};
-    PLAT_Init(1, argv);
-    PLAT_MakeBoardFolders();
+    test_support::ProgramRoot(root, "fuzz");
     test_support::Fake() = {1000000000, 100000, 0};
     plat_time = &test_support::kFakeTime;
-    plat_reset = &kReset;
+    plat_reset = &test_support::kJumpReset;
     plat_can = &kBus;
 }
 
@@ -71,21 +61,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     size_t blen = LE_Get16(data);
     if (blen > size - 2) blen = size - 2;
     copendnet_tbl.fill(0);
-    LE_Put32(copendnet_tbl.data() + 4, uint32_t(blen));
-    std::memcpy(copendnet_tbl.data() + MF_HDR, data + 2, blen);
+    test_support::CanSetBlock(data + 2, blen);
     frames = data + 2 + blen;
     frames_left = size - 2 - blen;
     plc_reg.fill(0);
     PlcWordSet(W_NETID, 5);
     NodeId_Flag = 0;
-    if (setjmp(reset_jump) == 0) {
+    if (setjmp(test_support::ResetJump()) == 0) {
         NetInitRec rec {};
         CANOpenInit(&rec);
         for (int pass = 0; pass < 64 && frames_left >= 13; pass++) {
-            Can_Isr();
-            CANOpenRxMsg();
-            CANOpenTxMsg();
-            Can_Isr();
+            test_support::CanPass();
             test_support::Fake().ns += 3000000;
         }
         // whatever is left: ladder block tokens

@@ -19,27 +19,18 @@
 #include "platform/plat.h"
 #include "tests/support/cmd_port.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/proc_root.h"
 
 namespace {
 
-// A warm reset asked for by a frame ends the input instead of the process.
-std::jmp_buf reset_jump;
-[[noreturn]] void FakeReset() { std::longjmp(reset_jump, 1); }
-const PlatResetOps kReset = {FakeReset, FakeReset, FakeReset};
-
 void Setup() {
     static char root[] = "/tmp/plc-fuzz-cmd-XXXXXX";
-    if (mkdtemp(root) == nullptr) std::abort();
-    setenv("PLC_ROOT", root, 1);
     setenv("PLC_RESET", "exit", 1);
-    static char arg0[] = "fuzz";
-    static char *argv[] = {arg0, nullptr};
-    PLAT_Init(1, argv);
-    PLAT_MakeBoardFolders();
+    test_support::ProgramRoot(root, "fuzz");
     // Every reading moves the clock by one tick.
     test_support::Fake() = {1000000000, 100000, 0};
     plat_time = &test_support::kFakeTime;
-    plat_reset = &kReset;
+    plat_reset = &test_support::kJumpReset;  // a warm reset asked for by a frame ends the input
     Timer_Init(&fpga_port, 100);
     RCT_Init();
     SCI2_Init(0);
@@ -53,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         return true;
     }();
     (void)once;
-    if (setjmp(reset_jump) != 0) return 0;
+    if (setjmp(test_support::ResetJump()) != 0) return 0;
     test_support::ClearCmdState();
     test_support::StartInterceptedPort();
     // Byte 0 picks the chunk size, so frames arrive whole or in pieces.

@@ -12,6 +12,7 @@
 #include "iec/vm/z7vm.h"
 #include "platform/plat.h"
 #include "tests/support/iec_image.h"
+#include "tests/support/proc_root.h"
 
 namespace {
 uint32_t code = 0, db = 0;
@@ -19,12 +20,7 @@ char file[600];
 
 void Setup() {
     static char root[] = "/tmp/plc-fuzz-iecret-XXXXXX";
-    if (mkdtemp(root) == nullptr) std::abort();
-    setenv("PLC_ROOT", root, 1);
-    static char arg0[] = "fuzz";
-    static char *argv[] = {arg0, nullptr};
-    PLAT_Init(1, argv);
-    PLAT_MakeBoardFolders();
+    test_support::ProgramRoot(root, "fuzz");
     PLAT_Path("/mnt/cfg/z7.ret", file, sizeof file);
     if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();  // the load prints a line per file
     test_support::IecImage img;

@@ -19,6 +19,9 @@
 #include "platform/plat.h"
 #include "platform/plat_net.h"
 #include "protocols/qncan.h"
+#include "tests/support/eth_ip.h"
+#include "tests/support/loopback.h"
+#include "tests/support/proc_root.h"
 
 namespace {
 
@@ -31,18 +34,11 @@ int peer = -1;
 void Setup() {
     static bool done = [] {
         static char root[] = "/tmp/plc-fuzz-net-XXXXXX";
-        if (mkdtemp(root) == nullptr) std::abort();
-        setenv("PLC_ROOT", root, 1);
-        static char arg0[] = "fuzz";
-        static char *argv[] = {arg0, nullptr};
-        PLAT_Init(1, argv);
-        PLAT_MakeBoardFolders();
+        test_support::ProgramRoot(root, "fuzz");
         plat_net = &plat_net_own;
         QncanPort = kPort;
         Dpr_Init();
-        _nx_packet_pool_create(&pool, "Packet Pool", 1520, mem.data(), uint32_t(mem.size()));
-        ip.nx_ip_name = "eth0";
-        ip.nx_ip_default_packet_pool = &pool;
+        test_support::EthIp(ip, pool, mem, "Packet Pool");
         if (Qncan_Init(&ip, &pool) != NX_SUCCESS) std::abort();
         return true;
     }();
@@ -56,11 +52,7 @@ bool Connect() {
     peer = socket(AF_INET, SOCK_STREAM, 0);
     const struct linger lg {1, 0};
     setsockopt(peer, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
-    struct sockaddr_in a {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(kPort);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(peer, reinterpret_cast<struct sockaddr *>(&a), sizeof a) != 0) return false;
+    if (test_support::LoopbackConnect(peer, kPort) != 0) return false;
     for (int i = 0; i < 50 && Qncan_ConnCnt(0) == 0; i++) {
         EnetThread();
         Qncan_Scan(0);

@@ -26,21 +26,16 @@
 #include "core/plcreg.h"
 #include "core/util.h"
 #include "platform/plat.h"
+#include "tests/support/proc_root.h"
 
 namespace {
 
 std::string root;
 
 void Setup() {
-    char tmpl[] = "/tmp/plc-fuzz-files-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) std::abort();
-    root = tmpl;
-    setenv("PLC_ROOT", root.c_str(), 1);
+    static char tmpl[] = "/tmp/plc-fuzz-files-XXXXXX";
     setenv("PLC_RESET", "exit", 1);
-    static char arg0[] = "fuzz";
-    static char *argv[] = {arg0, nullptr};
-    PLAT_Init(1, argv);
-    PLAT_MakeBoardFolders();
+    root = test_support::ProgramRoot(tmpl, "fuzz");
     std::atexit([] { std::filesystem::remove_all(root); });
 }
 

@@ -7,6 +7,7 @@
 
 #include "io/i2c.h"
 #include "platform/plat.h"
+#include "tests/support/proc_root.h"
 
 namespace io_fuzz {
 
@@ -15,16 +16,8 @@ inline void NoPause(uint32_t) {}
 inline void Setup() {
     static bool done = [] {
         static char root[] = "/tmp/plc-fuzz-io-XXXXXX";
-        if (mkdtemp(root) == nullptr) std::abort();
-        setenv("PLC_ROOT", root, 1);
-        static char arg0[] = "fuzz";
-        static char *argv[] = {arg0, nullptr};
-        PLAT_Init(1, argv);
-        PLAT_MakeBoardFolders();
-        char path[512];
-        std::snprintf(path, sizeof path, "%s/sim/io.json", root);
-        FILE *f = std::fopen(path, "w");
-        std::fputs(R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [240, 127]},
+        test_support::ProgramRoot(root, "fuzz");
+        test_support::PutRootFile(root, "sim/io.json", R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [240, 127]},
             {"addr": "0x08", "type": "registers", "registers": {"0": [0, 226, 0, 0, 200, 200, 200, 200, 71]}},
             {"addr": "0x1C", "type": "eeprom", "address_bytes": 2, "data": {"1": [224], "8": [127]}},
             {"addr": "0x40", "type": "expander", "ports": 3}, {"addr": "0x42", "type": "expander"},
@@ -37,9 +30,7 @@ inline void Setup() {
             {"addr": "0x1E", "type": "eeprom", "address_bytes": 2, "data": {"1": [224]}},
             {"addr": "0x92", "type": "registers", "width": 2},
             {"addr": "0x20", "type": "registers", "width": 2}, {"addr": "0x22", "type": "registers", "width": 2},
-            {"addr": "0x70", "type": "expander", "ports": 1}, {"addr": "0x72", "type": "expander", "ports": 1}]})",
-                   f);
-        std::fclose(f);
+            {"addr": "0x70", "type": "expander", "ports": 1}, {"addr": "0x72", "type": "expander", "ports": 1}]})");
         i2c_pause_us = NoPause;
         return true;
     }();

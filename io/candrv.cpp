@@ -93,6 +93,9 @@ void ErrorFrame(CanInfo &c, uint32_t id, const uint8_t *data) {
     c.status = 0;
 }
 
+// The ring index after i.
+uint16_t RingNext(uint16_t i) { return uint16_t(i + 1 == CAN_RING ? 0 : i + 1); }
+
 }  // namespace
 
 uint32_t CanIdFilterDefault(uint32_t) { return 1; }
@@ -167,7 +170,7 @@ void Can_Isr() {
         m.rtr = (word & PLAT_CAN_RTR) ? 1 : 0;
         m.id = id;
         std::memcpy(m.data.data(), f + 8, 8);
-        c.rx.in = uint16_t(c.rx.in + 1 == CAN_RING ? 0 : c.rx.in + 1);
+        c.rx.in = RingNext(c.rx.in);
         c.rx.count++;
         c.rx_overflow = 0;
         stored = true;
@@ -193,7 +196,7 @@ void Can_IsrTx() {
         if (PLAT_CanWrite(c.fd, f) != int(PLAT_CAN_FRAME)) break;
         BusLoad(c, len, true);
         Event(c, 1, 1);
-        c.tx.out = uint16_t(c.tx.out + 1 == CAN_RING ? 0 : c.tx.out + 1);
+        c.tx.out = RingNext(c.tx.out);
         c.tx.count--;
     }
 }
@@ -213,7 +216,7 @@ CanMsg *_Can_GetRx(uint32_t port) {
 void _Can_NextRx(uint32_t port) {
     CanInfo *c = Port(port);
     if (c == nullptr || c->rx.count == 0) return;
-    c->rx.out = uint16_t(c->rx.out + 1 == CAN_RING ? 0 : c->rx.out + 1);
+    c->rx.out = RingNext(c->rx.out);
     c->rx.count--;
 }
 void _Can_FlushRx(uint32_t port) {
@@ -235,7 +238,7 @@ CanMsg *_Can_NextTx(uint32_t port) {
 void _Can_PutTx(uint32_t port, CanMsg *) {
     CanInfo *c = Port(port);
     if (c == nullptr || c->tx.count >= CAN_RING) return;
-    c->tx.in = uint16_t(c->tx.in + 1 == CAN_RING ? 0 : c->tx.in + 1);
+    c->tx.in = RingNext(c->tx.in);
     c->tx.count++;
 }
 void _Can_FlushTx(uint32_t port) {

@@ -205,6 +205,14 @@ void CANOpenSDOInit(const uint8_t *blk, uint32_t len);
 uint32_t CANOpenSDORx(const CanMsg &m);
 uint32_t CANOpenODAccess();
 uint32_t CANOpenGetODEntry(uint32_t index, uint32_t sub, uint32_t *address, uint32_t *width);
+// Object values in a transfer buffer, little-endian: the value of its cnt
+// bytes (at most 4); v put as n bytes, with the count set; the length check
+// of a write of cnt bytes to an object of n bytes (0 or the abort code).
+uint32_t CANOpenObjGet(const uint8_t *buf, uint16_t cnt);
+void CANOpenObjPut(uint8_t *buf, uint16_t *cnt, uint32_t v, unsigned n);
+uint32_t CANOpenObjLen(uint16_t cnt, unsigned n);
+// A COB-ID whose identifier is 0 (11 or 29 bits, by its frame-format bit).
+bool CANOpenCobZero(uint32_t cob);
 uint32_t CANOpenSDOCompose(uint8_t command);
 void CANOpenSSDOAbortTransfer(const uint8_t *request, uint32_t code);
 uint32_t CANOpenCSDOUpldInit(uint32_t keep_cob);

@@ -620,22 +620,32 @@ uint32_t Z7_set_nmt_state(void *const *op, uint32_t enable) {
     return status == 0 ? 1 : 0;
 }
 
-uint32_t Z7_canopen_sdo_read(void *const *op, uint32_t enable) {
-    SdoJob j {};
+namespace {
+// The IEC SDO calls: node, index and subindex in operands 0 to 2, the status
+// word in operand 3 (also the job's key), the abort code to operand 4 when a
+// job ends in failure (status 1 or 34). Runs one cycle of job j and answers
+// its status; the one before into *before.
+uint16_t IecSdoCycle(void *const *op, uint32_t enable, SdoJob &j, uint16_t *before) {
     j.node = Rd<uint8_t>(op, 0);
     j.index = Rd<uint16_t>(op, 1);
     j.sub = uint8_t(Rd<uint16_t>(op, 2));
+    *before = Rd<uint16_t>(op, 3);
+    const uint16_t status = SdoCycle(*before, enable, reinterpret_cast<uintptr_t>(op[3]), j);
+    if (status != *before && (status == 1 || status == 34)) Wr<uint32_t>(op, 4, j.abort);
+    return status;
+}
+}  // namespace
+
+uint32_t Z7_canopen_sdo_read(void *const *op, uint32_t enable) {
+    SdoJob j {};
     uint8_t out[SDO_BUF];
     j.out = out;
     j.out_max = 8;
-    const uint16_t before = Rd<uint16_t>(op, 3);
-    const uint16_t status = SdoCycle(before, enable, reinterpret_cast<uintptr_t>(op[3]), j);
-    if (status != before) {
-        if (status == 1 || status == 34) Wr<uint32_t>(op, 4, j.abort);
-        if (status == 0) {
-            Wr<uint8_t>(op, 6, uint8_t(j.out_len));
-            std::memcpy(op[7], out, j.out_len);
-        }
+    uint16_t before = 0;
+    const uint16_t status = IecSdoCycle(op, enable, j, &before);
+    if (status != before && status == 0) {
+        Wr<uint8_t>(op, 6, uint8_t(j.out_len));
+        std::memcpy(op[7], out, j.out_len);
     }
     Wr<uint16_t>(op, 3, status);
     return status == 0 ? 1 : 0;
@@ -644,15 +654,11 @@ uint32_t Z7_canopen_sdo_read(void *const *op, uint32_t enable) {
 uint32_t Z7_canopen_sdo_write(void *const *op, uint32_t enable) {
     SdoJob j {};
     j.write = true;
-    j.node = Rd<uint8_t>(op, 0);
-    j.index = Rd<uint16_t>(op, 1);
-    j.sub = uint8_t(Rd<uint16_t>(op, 2));
     j.len = Rd<uint16_t>(op, 6);
     if (j.len > SDO_BUF) j.len = SDO_BUF;
     j.data = static_cast<const uint8_t *>(op[7]);
-    const uint16_t before = Rd<uint16_t>(op, 3);
-    const uint16_t status = SdoCycle(before, enable, reinterpret_cast<uintptr_t>(op[3]), j);
-    if (status != before && (status == 1 || status == 34)) Wr<uint32_t>(op, 4, j.abort);
+    uint16_t before = 0;
+    const uint16_t status = IecSdoCycle(op, enable, j, &before);
     Wr<uint16_t>(op, 3, status);
     return status == 0 ? 1 : 0;
 }

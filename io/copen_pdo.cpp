@@ -65,6 +65,53 @@ bool PdoCobBad(uint32_t cob) {
     return id == 0 || id > 0x7FF;
 }
 
+// The offsets of one direction's tables stand in four u32 words of the block
+// from at (at + 8 * k): the object counts (u8 a PDO), the COB-IDs (u32 a PDO),
+// the 8-byte communication records, and the mapping entries (u32 each, all
+// PDOs' in a row).
+uint64_t PdoTable(const uint8_t *blk, uint32_t at, uint32_t k) { return LE_Get32(blk + at + 8 * k); }
+
+// PDO n's object count and COB-ID, and the offset of its communication record
+// into comm. false when the count or the record lies beyond the block; a
+// COB-ID beyond it clears ok.
+bool PdoHead(const uint8_t *blk, uint32_t len, uint32_t at, uint32_t n, uint8_t &count, uint32_t &cobid,
+             uint64_t &comm, bool &ok) {
+    const uint64_t cnt_off = PdoTable(blk, at, 0) + n;
+    if (cnt_off >= len) return false;
+    count = blk[cnt_off];
+    const uint64_t cob_off = PdoTable(blk, at, 1) + 4u * n;
+    if (cob_off + 4 > len) {
+        ok = false;
+        cobid = 0;
+    } else {
+        cobid = LE_Get32(blk + cob_off);
+    }
+    comm = PdoTable(blk, at, 2) + 8u * n;
+    return comm + 8 <= len;
+}
+
+// Reads a PDO's count mapping entries, from entry first, into maps. false
+// when ok was cleared before or the count, COB-ID or entries are out of
+// range: the PDO is then not taken. An object wider than any register, or a
+// mapping over 64 bits, clears ok only.
+bool PdoMapping(const uint8_t *blk, uint32_t len, uint32_t at, uint32_t first, uint32_t count, uint32_t cobid,
+                std::array<uint32_t, CO_MAXPDO * CO_MAXOBJ> &maps, bool &ok) {
+    if (count > CO_MAXOBJ || PdoCobBad(cobid)) ok = false;
+    const uint64_t map = PdoTable(blk, at, 3) + 4u * first;
+    if (!ok || map + 4u * count > len) {
+        ok = false;
+        return false;
+    }
+    uint32_t bits = 0;
+    for (uint32_t i = 0; i < count; i++) {
+        maps[first + i] = LE_Get32(blk + map + 4 * i);
+        if (ObjBits(maps[first + i]) > 32) ok = false;  // no register object is wider
+        bits += ObjBits(maps[first + i]);
+    }
+    if (bits > 64) ok = false;
+    return true;
+}
+
 }  // namespace
 
 void CANOpenPDOInit(const uint8_t *blk, uint32_t len) {
@@ -72,13 +119,6 @@ void CANOpenPDOInit(const uint8_t *blk, uint32_t len) {
     co_rpdo = {};
     co_ntpdo = co_nrpdo = 0;
     DynMap_Indx = 0;
-    auto rd32 = [blk, len](uint64_t off, bool &ok) -> uint32_t {
-        if (off + 4 > len) {
-            ok = false;
-            return 0;
-        }
-        return LE_Get32(blk + off);
-    };
     bool ok = true;
     const uint32_t nt = len >= 0x34 ? LE_Get16(blk + 0x30) : 0;
     const uint32_t nr = len >= 0x34 ? LE_Get16(blk + 0x32) : 0;
@@ -103,15 +143,8 @@ void CANOpenPDOInit(const uint8_t *blk, uint32_t len) {
     uint32_t first = 0;
     for (uint32_t t = 0; t < nt && ok; t++) {
         TpdoRec &p = co_tpdo[t];
-        const uint64_t cnt_off = uint64_t(LE_Get32(blk + 0x34)) + t;
-        if (cnt_off >= len) {
-            ok = false;
-            break;
-        }
-        p.count = blk[cnt_off];
-        p.cobid = rd32(uint64_t(LE_Get32(blk + 0x3C)) + 4u * t, ok);
-        const uint64_t comm = uint64_t(LE_Get32(blk + 0x44)) + 8u * t;
-        if (comm + 8 > len) {
+        uint64_t comm = 0;
+        if (!PdoHead(blk, len, 0x34, t, p.count, p.cobid, comm, ok)) {
             ok = false;
             break;
         }
@@ -122,52 +155,21 @@ void CANOpenPDOInit(const uint8_t *blk, uint32_t len) {
         p.first = uint16_t(first);
         p.last_tx = p.ev_start = now;
         p.flags = rtr_start ? 0 : TPDO_F_INIT;
-        if (p.count > CO_MAXOBJ || PdoCobBad(p.cobid)) ok = false;
-        const uint64_t map = uint64_t(LE_Get32(blk + 0x4C)) + 4u * first;
-        if (!ok || map + 4u * p.count > len) {
-            ok = false;
-            break;
-        }
-        uint32_t bits = 0;
-        for (uint32_t i = 0; i < p.count; i++) {
-            co_tmap[first + i] = LE_Get32(blk + map + 4 * i);
-            if (ObjBits(co_tmap[first + i]) > 32) ok = false;  // no register object is wider
-            bits += ObjBits(co_tmap[first + i]);
-        }
-        if (bits > 64) ok = false;
+        if (!PdoMapping(blk, len, 0x34, first, p.count, p.cobid, co_tmap, ok)) break;
         first += p.count;
         co_ntpdo = uint16_t(t + 1);
     }
     first = 0;
     for (uint32_t r = 0; r < nr && ok; r++) {
         RpdoRec &p = co_rpdo[r];
-        const uint64_t cnt_off = uint64_t(LE_Get32(blk + 0x38)) + r;
-        if (cnt_off >= len) {
-            ok = false;
-            break;
-        }
-        p.count = blk[cnt_off];
-        p.cobid = rd32(uint64_t(LE_Get32(blk + 0x40)) + 4u * r, ok);
-        const uint64_t comm = uint64_t(LE_Get32(blk + 0x48)) + 8u * r;
-        if (comm + 8 > len) {
+        uint64_t comm = 0;
+        if (!PdoHead(blk, len, 0x38, r, p.count, p.cobid, comm, ok)) {
             ok = false;
             break;
         }
         p.flags = blk[comm] < 0xFC ? RPDO_F_SYNC : 0;
         p.first = uint16_t(first);
-        if (p.count > CO_MAXOBJ || PdoCobBad(p.cobid)) ok = false;
-        const uint64_t map = uint64_t(LE_Get32(blk + 0x50)) + 4u * first;
-        if (!ok || map + 4u * p.count > len) {
-            ok = false;
-            break;
-        }
-        uint32_t bits = 0;
-        for (uint32_t i = 0; i < p.count; i++) {
-            co_rmap[first + i] = LE_Get32(blk + map + 4 * i);
-            if (ObjBits(co_rmap[first + i]) > 32) ok = false;
-            bits += ObjBits(co_rmap[first + i]);
-        }
-        if (bits > 64) ok = false;
+        if (!PdoMapping(blk, len, 0x38, first, p.count, p.cobid, co_rmap, ok)) break;
         first += p.count;
         co_nrpdo = uint16_t(r + 1);
     }
@@ -300,6 +302,37 @@ uint32_t CANOpenTPDORemote(uint32_t id) {
     return 0;
 }
 
+namespace {
+
+// Composes TPDO t into d (its length into n) and tells whether it is due
+// because its data changed since the last transmission; else the fallback
+// rule decides.
+bool DueOnChange(uint32_t t, uint8_t *d, uint32_t &n) {
+    TpdoRec &p = co_tpdo[t];
+    n = CANOpenTPDOCompose(t, d);
+    if (n > 0 && std::memcmp(d, p.last.data(), 8) != 0) {
+        std::memcpy(p.last.data(), d, 8);
+        return true;
+    }
+    return Fallback(t);
+}
+
+// Sends TPDO t when it is due, composing its data unless n bytes of it are
+// in d already. false when the transmit queue is full (status set).
+bool SendDue(bool due, uint32_t t, uint8_t *d, uint32_t n, bool async) {
+    if (!due) return true;
+    if (n == 0) n = CANOpenTPDOCompose(t, d);
+    if (n == 0) return true;
+    if (_Can_NextTx(0) == nullptr) {
+        co.status |= CO_ST_TXFULL;
+        return false;
+    }
+    SendTpdo(t, d, n, async);
+    return true;
+}
+
+}  // namespace
+
 void CANOpenTPDOTx() {
     uint8_t d[8];
     // synchronous list
@@ -311,27 +344,14 @@ void CANOpenTPDOTx() {
             bool send = false;
             uint32_t n = 0;
             if (p.type == 0) {
-                n = CANOpenTPDOCompose(t, d);
-                if (n > 0 && std::memcmp(d, p.last.data(), 8) != 0) {
-                    std::memcpy(p.last.data(), d, 8);
-                    send = true;
-                } else {
-                    send = Fallback(t);
-                }
+                send = DueOnChange(t, d, n);
             } else if (p.type <= 0xFB && p.sync_cnt >= p.type) {
                 p.sync_cnt = 0;
                 send = true;
             } else {
                 send = Fallback(t);
             }
-            if (!send) continue;
-            if (n == 0) n = CANOpenTPDOCompose(t, d);
-            if (n == 0) continue;
-            if (_Can_NextTx(0) == nullptr) {
-                co.status |= CO_ST_TXFULL;
-                break;
-            }
-            SendTpdo(t, d, n, false);
+            if (!SendDue(send, t, d, n, false)) break;
         }
     }
     // asynchronous list
@@ -350,13 +370,7 @@ void CANOpenTPDOTx() {
             if (p.type == 0xFE && n > 0) std::memcpy(p.last.data(), d, 8);
             send = true;
         } else if (p.type == 0xFE) {
-            n = CANOpenTPDOCompose(t, d);
-            if (n > 0 && std::memcmp(d, p.last.data(), 8) != 0) {
-                std::memcpy(p.last.data(), d, 8);
-                send = true;
-            } else {
-                send = Fallback(t);
-            }
+            send = DueOnChange(t, d, n);
         } else if (p.type == 0xFF) {
             uint32_t bit = 0;
             if (CANOpenGetData(&bit, 0xA000, 1, p.trigger) && bit) {
@@ -368,34 +382,24 @@ void CANOpenTPDOTx() {
         } else {
             send = Fallback(t);
         }
-        if (!send) continue;
-        if (n == 0) n = CANOpenTPDOCompose(t, d);
-        if (n == 0) continue;
-        if (_Can_NextTx(0) == nullptr) {
-            co.status |= CO_ST_TXFULL;
-            return;
-        }
-        SendTpdo(t, d, n, true);
+        if (!SendDue(send, t, d, n, true)) return;
     }
 }
 
 // ---- remapping and communication objects over SDO ----------------------------------------------
 namespace {
-uint32_t Get(const uint8_t *buf, uint16_t cnt) {
-    uint32_t v = 0;
-    for (unsigned i = 0; i < cnt && i < 4; i++) v |= uint32_t(buf[i]) << (8 * i);
-    return v;
-}
-void Put(uint8_t *buf, uint16_t *cnt, uint32_t v, unsigned n) {
-    for (unsigned i = 0; i < n; i++) buf[i] = uint8_t(v >> (8 * i));
-    *cnt = uint16_t(n);
-}
-uint32_t Len(uint16_t cnt, unsigned n) {
-    if (cnt > n) return SDO_ABORT_LONG;
-    if (cnt < n) return SDO_ABORT_SHORT;
+// Sub-index 1 of a communication object, the COB-ID: read, or written with
+// v unless its identifier is 0.
+uint32_t CobEntry(uint32_t &cobid, uint32_t write, uint32_t v, uint8_t *buf, uint16_t *cnt) {
+    if (!write) {
+        CANOpenObjPut(buf, cnt, cobid, 4);
+        return 0;
+    }
+    if (const uint32_t e = CANOpenObjLen(*cnt, 4)) return e;
+    if (CANOpenCobZero(v)) return SDO_ABORT_PARAM;
+    cobid = v;
     return 0;
 }
-bool CobZero(uint32_t v) { return (v & 0x20000000u) ? (v & 0x1FFFFFFF) == 0 : (v & 0x7FF) == 0; }
 
 bool MappingOk(bool rx, uint32_t pdo, uint32_t n) {
     if (n > CO_MAXOBJ) return false;
@@ -432,16 +436,16 @@ uint32_t CANOpenPDOAccess(uint16_t index, uint8_t sub, uint32_t write, uint8_t *
     const bool mapping = (index >= 0x1600 && index <= 0x17FF) || index >= 0x1A00;
     const uint32_t pdo = index & 0x1FF;
     uint16_t &npdo = rx ? co_nrpdo : co_ntpdo;
-    const uint32_t v = Get(buf, *cnt);
+    const uint32_t v = CANOpenObjGet(buf, *cnt);
     if (mapping) {
         if (pdo >= npdo) return SDO_ABORT_ACCESS;
         uint8_t &count = rx ? co_rpdo[pdo].count : co_tpdo[pdo].count;
         if (sub == 0) {
             if (!write) {
-                Put(buf, cnt, count, 1);
+                CANOpenObjPut(buf, cnt, count, 1);
                 return 0;
             }
-            if (const uint32_t e = Len(*cnt, 1)) return e;
+            if (const uint32_t e = CANOpenObjLen(*cnt, 1)) return e;
             if (v == 0) {
                 if (!MakeDynamic(rx, pdo)) return SDO_ABORT_MAP;
                 count = 0;
@@ -454,10 +458,10 @@ uint32_t CANOpenPDOAccess(uint16_t index, uint8_t sub, uint32_t write, uint8_t *
         if (sub > CO_MAXOBJ) return SDO_ABORT_SUB;
         if (!write) {
             const bool dyn = rx ? (co_rpdo[pdo].flags & RPDO_F_DYN) : (co_tpdo[pdo].flags & TPDO_F_DYN);
-            Put(buf, cnt, (dyn || sub <= count) ? MapRef(rx, pdo, sub - 1u) : 0, 4);
+            CANOpenObjPut(buf, cnt, (dyn || sub <= count) ? MapRef(rx, pdo, sub - 1u) : 0, 4);
             return 0;
         }
-        if (const uint32_t e = Len(*cnt, 4)) return e;
+        if (const uint32_t e = CANOpenObjLen(*cnt, 4)) return e;
         if (const uint32_t e = CANOpenMapPDO(sub, pdo, v, rx)) return e;
         if (count != 0 && !MappingOk(rx, pdo, count)) return SDO_ABORT_MAP;
         return 0;
@@ -474,46 +478,34 @@ uint32_t CANOpenPDOAccess(uint16_t index, uint8_t sub, uint32_t write, uint8_t *
     if (rx) {
         RpdoRec &p = co_rpdo[pdo];
         switch (sub) {
-        case 0: err = write ? SDO_ABORT_RO : (Put(buf, cnt, 2, 1), 0u); break;
-        case 1:
-            if (!write) Put(buf, cnt, p.cobid, 4);
-            else if (!(err = Len(*cnt, 4))) {
-                if (CobZero(v)) err = SDO_ABORT_PARAM;
-                else p.cobid = v;
-            }
-            break;
+        case 0: err = write ? SDO_ABORT_RO : (CANOpenObjPut(buf, cnt, 2, 1), 0u); break;
+        case 1: err = CobEntry(p.cobid, write, v, buf, cnt); break;
         case 2:
-            if (!write) Put(buf, cnt, (p.flags & RPDO_F_SYNC) ? 0 : 0xFE, 1);
-            else if (!(err = Len(*cnt, 1))) p.flags = uint8_t(v >= 0xFC ? (p.flags & ~RPDO_F_SYNC) : (p.flags | RPDO_F_SYNC));
+            if (!write) CANOpenObjPut(buf, cnt, (p.flags & RPDO_F_SYNC) ? 0 : 0xFE, 1);
+            else if (!(err = CANOpenObjLen(*cnt, 1))) p.flags = uint8_t(v >= 0xFC ? (p.flags & ~RPDO_F_SYNC) : (p.flags | RPDO_F_SYNC));
             break;
         default: err = SDO_ABORT_SUB; break;
         }
     } else {
         TpdoRec &p = co_tpdo[pdo];
         switch (sub) {
-        case 0: err = write ? SDO_ABORT_RO : (Put(buf, cnt, 5, 1), 0u); break;
-        case 1:
-            if (!write) Put(buf, cnt, p.cobid, 4);
-            else if (!(err = Len(*cnt, 4))) {
-                if (CobZero(v)) err = SDO_ABORT_PARAM;
-                else p.cobid = v;
-            }
-            break;
+        case 0: err = write ? SDO_ABORT_RO : (CANOpenObjPut(buf, cnt, 5, 1), 0u); break;
+        case 1: err = CobEntry(p.cobid, write, v, buf, cnt); break;
         case 2:
-            if (!write) Put(buf, cnt, p.type, 1);
-            else if (!(err = Len(*cnt, 1))) {
+            if (!write) CANOpenObjPut(buf, cnt, p.type, 1);
+            else if (!(err = CANOpenObjLen(*cnt, 1))) {
                 p.type = uint8_t(v);
                 p.sync_cnt = 0;
             }
             break;
         case 3:
-            if (!write) Put(buf, cnt, p.inhibit, 2);
-            else if (!(err = Len(*cnt, 2))) p.inhibit = v;
+            if (!write) CANOpenObjPut(buf, cnt, p.inhibit, 2);
+            else if (!(err = CANOpenObjLen(*cnt, 2))) p.inhibit = v;
             break;
-        case 4: err = write ? SDO_ABORT_RO : (Put(buf, cnt, 0, 1), 0u); break;
+        case 4: err = write ? SDO_ABORT_RO : (CANOpenObjPut(buf, cnt, 0, 1), 0u); break;
         case 5:
-            if (!write) Put(buf, cnt, p.event / 10, 2);
-            else if (!(err = Len(*cnt, 2))) {
+            if (!write) CANOpenObjPut(buf, cnt, p.event / 10, 2);
+            else if (!(err = CANOpenObjLen(*cnt, 2))) {
                 p.event = v * 10;
                 p.ev_start = Now();
             }

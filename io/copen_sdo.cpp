@@ -24,21 +24,10 @@ uint32_t ServerTx() { return SDO_St.tx_cob[SDO_St.active] & 0x1FFFFFFF; }
 // ---- object dictionary helpers ---------------------------------------------------
 bool Reading() { return (SDO_St.flags & SDO_F_UPLOAD) != 0; }
 
-void Put(uint32_t v, unsigned n) {
-    for (unsigned i = 0; i < n; i++) SDO_St.buf[i] = uint8_t(v >> (8 * i));
-    SDO_St.cnt = uint16_t(n);
-}
-uint32_t Got() {
-    uint32_t v = 0;
-    for (unsigned i = 0; i < SDO_St.cnt && i < 4; i++) v |= uint32_t(SDO_St.buf[i]) << (8 * i);
-    return v;
-}
+void Put(uint32_t v, unsigned n) { CANOpenObjPut(SDO_St.buf.data(), &SDO_St.cnt, v, n); }
+uint32_t Got() { return CANOpenObjGet(SDO_St.buf.data(), SDO_St.cnt); }
 // Length check of a write to an object of n bytes.
-uint32_t WriteLen(unsigned n) {
-    if (SDO_St.cnt > n) return SDO_ABORT_LONG;
-    if (SDO_St.cnt < n) return SDO_ABORT_SHORT;
-    return 0;
-}
+uint32_t WriteLen(unsigned n) { return CANOpenObjLen(SDO_St.cnt, n); }
 
 uint32_t ReadOnly(uint32_t v, unsigned n) {
     if (!Reading()) return SDO_ABORT_RO;
@@ -57,9 +46,18 @@ uint32_t Var(uint32_t v, unsigned n, uint32_t *out) {
     return 0;
 }
 
-bool CobZero(uint32_t cob) {
-    return (cob & 0x20000000u) ? (cob & 0x1FFFFFFFu) == 0 : (cob & 0x7FFu) == 0;
+// Read or write of a COB-ID entry; a write of an identifier 0 is refused,
+// another one is stored and told by *written.
+uint32_t CobVar(uint32_t &cob, bool *written) {
+    uint32_t v = 0;
+    if (const uint32_t e = Var(cob, 4, &v)) return e;
+    if (Reading()) return 0;
+    if (CANOpenCobZero(v)) return SDO_ABORT_PARAM;
+    cob = v;
+    *written = true;
+    return 0;
 }
+
 
 struct Family {
     uint16_t base;
@@ -115,7 +113,7 @@ uint32_t ServerParam(uint16_t index, uint8_t sub) {
     }
     if (const uint32_t e = WriteLen(4)) return e;
     const uint32_t v = Got();
-    if (CobZero(v)) return SDO_ABORT_PARAM;
+    if (CANOpenCobZero(v)) return SDO_ABORT_PARAM;
     tab[s] = v;
     if (s == SDO_St.count) {
         // the server just behind the last one: added, its other COB-ID to follow
@@ -141,6 +139,23 @@ uint32_t RegisterObject(uint16_t index, uint8_t sub) {
 }
 
 }  // namespace
+
+// ---- object values -----------------------------------------------------------------
+uint32_t CANOpenObjGet(const uint8_t *buf, uint16_t cnt) {
+    uint32_t v = 0;
+    for (unsigned i = 0; i < cnt && i < 4; i++) v |= uint32_t(buf[i]) << (8 * i);
+    return v;
+}
+void CANOpenObjPut(uint8_t *buf, uint16_t *cnt, uint32_t v, unsigned n) {
+    for (unsigned i = 0; i < n; i++) buf[i] = uint8_t(v >> (8 * i));
+    *cnt = uint16_t(n);
+}
+uint32_t CANOpenObjLen(uint16_t cnt, unsigned n) {
+    if (cnt > n) return SDO_ABORT_LONG;
+    if (cnt < n) return SDO_ABORT_SHORT;
+    return 0;
+}
+bool CANOpenCobZero(uint32_t cob) { return (cob & 0x20000000u) ? (cob & 0x1FFFFFFFu) == 0 : (cob & 0x7FFu) == 0; }
 
 // ---- register objects --------------------------------------------------------------
 uint32_t CANOpenGetODEntry(uint32_t index, uint32_t sub, uint32_t *address, uint32_t *width) {
@@ -190,6 +205,7 @@ uint32_t CANOpenODAccess() {
     const uint16_t index = SDO_St.index;
     const uint8_t sub = SDO_St.sub;
     uint32_t v = 0;
+    bool written = false;
     auto only0 = [sub]() { return sub != 0 ? SDO_ABORT_SUB : 0u; };
     if ((index >= 0x2000 && index <= 0x203E) || (index >= 0xA000 && index <= 0xA6FF)) return RegisterObject(index, sub);
     if (index >= 0x1400 && index <= 0x1BFF) {
@@ -206,15 +222,11 @@ uint32_t CANOpenODAccess() {
     case 0x1002:
         if (only0()) return SDO_ABORT_SUB;
         return ReadOnly((co.status & 0x00FFFFFFu) | uint32_t(co.NMT_State) << 24, 4);
-    case 0x1005: {
+    case 0x1005:
         if (only0()) return SDO_ABORT_SUB;
-        if (const uint32_t e = Var(co.sync_cobid, 4, &v)) return e;
-        if (Reading()) return 0;
-        if (CobZero(v)) return SDO_ABORT_PARAM;
-        co.sync_cobid = v;
-        co.sync_produce = (v >> 30) & 1;
+        if (const uint32_t e = CobVar(co.sync_cobid, &written)) return e;
+        if (written) co.sync_produce = (co.sync_cobid >> 30) & 1;
         return 0;
-    }
     case 0x1006:
         if (only0()) return SDO_ABORT_SUB;
         if (const uint32_t e = Var(co.sync_period * 100, 4, &v)) return e;
@@ -262,20 +274,16 @@ uint32_t CANOpenODAccess() {
         return 0;
     case 0x1012:
         if (only0()) return SDO_ABORT_SUB;
-        if (const uint32_t e = Var(co.time_cobid, 4, &v)) return e;
-        if (Reading()) return 0;
-        if (CobZero(v)) return SDO_ABORT_PARAM;
-        co.time_cobid = v;
-        co.time_produce = co.time_en && (v & 0x80000000u) && !(v & 0x40000000u);
-        co.time_consume = co.time_en && (v & 0x40000000u);
+        if (const uint32_t e = CobVar(co.time_cobid, &written)) return e;
+        if (written) {
+            co.time_produce = co.time_en && (co.time_cobid & 0x80000000u) && !(co.time_cobid & 0x40000000u);
+            co.time_consume = co.time_en && (co.time_cobid & 0x40000000u);
+        }
         return 0;
     case 0x1014:
         if (only0()) return SDO_ABORT_SUB;
-        if (const uint32_t e = Var(co.emcy_cobid, 4, &v)) return e;
-        if (Reading()) return 0;
-        if (CobZero(v)) return SDO_ABORT_PARAM;
-        co.emcy_cobid = v;
-        co.emcy_on = (v & 0x80000000u) ? 0 : 1;
+        if (const uint32_t e = CobVar(co.emcy_cobid, &written)) return e;
+        if (written) co.emcy_on = (co.emcy_cobid & 0x80000000u) ? 0 : 1;
         return 0;
     case 0x1015:
         if (only0()) return SDO_ABORT_SUB;

@@ -275,21 +275,20 @@ uint32_t spi_init(const SpiDevice *dev) {
     return 1;
 }
 
-uint32_t spi_enable_cs(const SpiDevice *dev) {
+namespace {
+// Drives the device's chip select to its active level or away from it.
+uint32_t ChipSelect(const SpiDevice *dev, bool active) {
     unsigned bank, pin;
     bool high;
     if (Block(dev->bus) < 0 || !Select(dev, bank, pin, high)) return 0;
-    Gpio(bank, pin, high);
+    Gpio(bank, pin, active ? high : !high);
     return 1;
 }
+}  // namespace
 
-uint32_t spi_disable_cs(const SpiDevice *dev) {
-    unsigned bank, pin;
-    bool high;
-    if (Block(dev->bus) < 0 || !Select(dev, bank, pin, high)) return 0;
-    Gpio(bank, pin, !high);
-    return 1;
-}
+uint32_t spi_enable_cs(const SpiDevice *dev) { return ChipSelect(dev, true); }
+
+uint32_t spi_disable_cs(const SpiDevice *dev) { return ChipSelect(dev, false); }
 
 uint32_t spi_data_trans(uint32_t bus, uint8_t *buf, uint32_t count, uint32_t read) {
     const int b = Block(bus);

@@ -92,6 +92,33 @@ uint32_t SetNonBlocking(int fd) {
 
 // ---- creation and binding ---------------------------------------------------------------------
 
+namespace {
+// A non-blocking socket of type (SOCK_STREAM, SOCK_DGRAM) that reuses its
+// address and is bound to the interface of ip; -1 when one of them fails.
+int OpenSocket(int type, const NX_IP *ip) {
+    const int fd = NotZero(socket(AF_INET, type | SOCK_CLOEXEC, 0));
+    if (fd < 0) return -1;
+    const int one = 1;
+    if (SetNonBlocking(fd) != NX_SUCCESS || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0 ||
+        !BindDevice(fd, ip)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The creation arguments a TCP or UDP socket record keeps (of the fragment
+// word, only the don't-fragment bit).
+template <class Socket>
+void Identify(Socket *s, const char *name, NX_IP *ip, uint32_t tos, uint32_t fragment, uint32_t ttl) {
+    s->name = name;
+    s->ip = ip;
+    s->tos = tos;
+    s->ttl = ttl;
+    s->fragment = fragment & 0x4000;
+}
+}  // namespace
+
 uint32_t _nx_tcp_socket_create(NX_IP *ip, NX_TCP_SOCKET *s, const char *name, uint32_t tos, uint32_t fragment,
                                uint32_t ttl, uint32_t window, NxTcpCallback urgent, NxTcpCallback disconnect) {
     // A record re-created while it still holds descriptors gives them back,
@@ -106,23 +133,18 @@ uint32_t _nx_tcp_socket_create(NX_IP *ip, NX_TCP_SOCKET *s, const char *name, ui
         close(s->fd);
         s->fd = -1;
     }
-    int fd = NotZero(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const int fd = OpenSocket(SOCK_STREAM, ip);
     if (fd < 0) return NX_NOT_SUCCESSFUL;
     const int one = 1;
     struct timeval tv {10, 0};
-    if (SetNonBlocking(fd) != NX_SUCCESS || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0 ||
-        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) < 0 || !BindDevice(fd, ip) ||
+    if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) < 0 ||
         setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) < 0 ||
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) < 0) {
         close(fd);
         return NX_NOT_SUCCESSFUL;
     }
     if (name != nullptr) {
-        s->name = name;
-        s->ip = ip;
-        s->tos = tos;
-        s->ttl = ttl;
-        s->fragment = fragment & 0x4000;
+        Identify(s, name, ip, tos, fragment, ttl);
         s->window[0] = s->window[1] = s->window[2] = window;
         s->urgent_callback = urgent;
         s->disconnect_callback = disconnect;
@@ -147,21 +169,11 @@ uint32_t _nx_udp_socket_create(NX_IP *ip, NX_UDP_SOCKET *s, const char *name, ui
                                uint32_t ttl, uint32_t queue_max) {
     if (s->fd > 0) close(s->fd);
     s->fd = -1;
-    int fd = NotZero(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    const int fd = OpenSocket(SOCK_DGRAM, ip);
     if (fd < 0) return NX_NOT_SUCCESSFUL;
-    const int one = 1;
-    if (SetNonBlocking(fd) != NX_SUCCESS || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0 ||
-        !BindDevice(fd, ip)) {
-        close(fd);
-        return NX_NOT_SUCCESSFUL;
-    }
     if (name != nullptr) {
         std::memset(s, 0, sizeof *s);
-        s->name = name;
-        s->ip = ip;
-        s->tos = tos;
-        s->ttl = ttl;
-        s->fragment = fragment & 0x4000;
+        Identify(s, name, ip, tos, fragment, ttl);
         s->queue_max = queue_max;
     }
     s->fd = fd;
@@ -169,31 +181,28 @@ uint32_t _nx_udp_socket_create(NX_IP *ip, NX_UDP_SOCKET *s, const char *name, ui
     return NX_SUCCESS;
 }
 
+namespace {
+// Binds a TCP client or UDP socket whose descriptor exists to port; 0 leaves
+// the choice to the system at the first send or connect.
+template <class Socket> uint32_t BindSocket(Socket *s, uint32_t port) {
+    if (port != 0 && BindPort(s->fd, port) != NX_SUCCESS) return NX_NOT_BOUND;
+    s->bound = 1;
+    if (port != 0) s->port = port;
+    return NX_SUCCESS;
+}
+}  // namespace
+
 uint32_t _nx_tcp_client_socket_bind(NX_TCP_SOCKET *s, uint32_t port, uint32_t) {
     if (s->bound) return NX_ALREADY_BOUND;
     if (s->fd < 0 && _nx_tcp_socket_create(s->ip, s, nullptr, 0, 0, 0, 0, nullptr, nullptr) != NX_SUCCESS)
         return NX_NOT_SUCCESSFUL;
-    if (port == 0) {
-        s->bound = 1;
-        return NX_SUCCESS;
-    }
-    if (BindPort(s->fd, port) != NX_SUCCESS) return NX_NOT_BOUND;
-    s->bound = 1;
-    s->port = port;
-    return NX_SUCCESS;
+    return BindSocket(s, port);
 }
 
 uint32_t _nx_udp_socket_bind(NX_UDP_SOCKET *s, uint32_t port, uint32_t) {
     if (s->bound) return NX_ALREADY_BOUND;
     if (s->fd < 0 && _nx_udp_socket_create(s->ip, s, nullptr, 0, 0, 0, 0) != NX_SUCCESS) return NX_NOT_SUCCESSFUL;
-    if (port == 0) {
-        s->bound = 1;
-        return NX_SUCCESS;
-    }
-    if (BindPort(s->fd, port) != NX_SUCCESS) return NX_NOT_BOUND;
-    s->bound = 1;
-    s->port = port;
-    return NX_SUCCESS;
+    return BindSocket(s, port);
 }
 
 uint32_t _nx_tcp_client_socket_unbind(NX_TCP_SOCKET *s) {

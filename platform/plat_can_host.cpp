@@ -41,6 +41,14 @@ Endpoint *Ep(int h) {
     return &eps[unsigned(h)];
 }
 
+// The endpoint a read or write goes through; nullptr with errno EBADF when
+// the handle is not open, as the socket calls answer.
+Endpoint *IoEp(int h) {
+    Endpoint *e = Ep(h);
+    if (e == nullptr) errno = EBADF;
+    return e;
+}
+
 // Address of a socket in the folder; long roots go through the folder's
 // descriptor so that the 108-byte limit of Unix addresses never bites.
 bool MakePath(const Endpoint &e, const char *name, SunPath &out) {
@@ -154,11 +162,8 @@ int HostOpen(const char *ifname) {
 }
 
 int HostRead(int h, uint8_t *frame) {
-    Endpoint *e = Ep(h);
-    if (e == nullptr) {
-        errno = EBADF;
-        return -1;
-    }
+    Endpoint *e = IoEp(h);
+    if (e == nullptr) return -1;
     if (!e->bus) return int(read(e->fd, frame, PLAT_CAN_FRAME));
     for (;;) {
         // MSG_TRUNC answers the datagram's real size: anything but 16 bytes is
@@ -170,11 +175,8 @@ int HostRead(int h, uint8_t *frame) {
 }
 
 int HostWrite(int h, const uint8_t *frame) {
-    Endpoint *e = Ep(h);
-    if (e == nullptr) {
-        errno = EBADF;
-        return -1;
-    }
+    Endpoint *e = IoEp(h);
+    if (e == nullptr) return -1;
     if (!e->bus) return int(write(e->fd, frame, PLAT_CAN_FRAME));
     ScanPeers(*e);
     sockaddr_un sa {};

@@ -84,6 +84,19 @@ void EndTransfer(uint32_t ctrl) {
     i2c[CTRL0] = ctrl;
 }
 
+// Runs the phase set up in the registers and waits for its end; false (the
+// transfer ended, the control word put back to saved) when no slave
+// acknowledged it.
+bool Phase(uint32_t saved) {
+    i2c[CTRL0 + SET] = RUN;
+    Wait(CTRL1, DATA_CMPLT | NO_SLAVE_ACK);
+    if (i2c[CTRL1] & NO_SLAVE_ACK) {
+        EndTransfer(saved);
+        return false;
+    }
+    return true;
+}
+
 // One transfer: the address byte, then n data bytes; 1 done.
 int Pio(uint8_t addr, uint8_t *rd, const uint8_t *wr, std::size_t n) {
     if (!Open()) return 0;
@@ -92,24 +105,14 @@ int Pio(uint8_t addr, uint8_t *rd, const uint8_t *wr, std::size_t n) {
     // Address phase.
     i2c[CTRL0] = MASTER_MODE | DIRECTION | PRE_SEND_START | (n == 0 ? POST_SEND_STOP : 0) | 1;
     i2c[DATA] = uint32_t(addr | (reading ? 1 : 0));
-    i2c[CTRL0 + SET] = RUN;
-    Wait(CTRL1, DATA_CMPLT | NO_SLAVE_ACK);
-    if (i2c[CTRL1] & NO_SLAVE_ACK) {
-        EndTransfer(saved);
-        return 0;
-    }
+    if (!Phase(saved)) return 0;
     for (std::size_t k = 0; k < n; k++) {
         const bool last = k + 1 == n;
         i2c[CTRL1 + CLR] = DATA_CMPLT;
         i2c[CTRL0] = MASTER_MODE | (reading ? 0 : DIRECTION) | (last ? POST_SEND_STOP : 0) |
                      (reading && last ? SEND_NAK_ON_LAST : 0) | 1;
         if (!reading) i2c[DATA] = wr[k];
-        i2c[CTRL0 + SET] = RUN;
-        Wait(CTRL1, DATA_CMPLT | NO_SLAVE_ACK);
-        if (i2c[CTRL1] & NO_SLAVE_ACK) {
-            EndTransfer(saved);
-            return 0;
-        }
+        if (!Phase(saved)) return 0;
         if (reading) rd[k] = uint8_t(i2c[DATA]);
     }
     Wait(STAT, 1);

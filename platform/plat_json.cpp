@@ -54,6 +54,33 @@ struct Reader {
         p++;
         return true;
     }
+    // The members of an object (keyed) or an array, from its opening bracket
+    // to its closing one.
+    bool Members(PlatJson &v, bool keyed) {
+        const char close = keyed ? '}' : ']';
+        p++;
+        Skip();
+        if (p < end && *p == close) {
+            p++;
+            return true;
+        }
+        for (;;) {
+            if (keyed) {
+                Skip();
+                v.keys.emplace_back();
+                if (!Str(v.keys.back())) return false;
+                Skip();
+                if (p >= end || *p != ':') return Fail("expected ':'");
+                p++;
+            }
+            v.items.emplace_back();
+            if (!Value(v.items.back())) return false;
+            Skip();
+            if (p < end && *p == ',') { p++; continue; }
+            if (p < end && *p == close) { p++; return true; }
+            return Fail(keyed ? "expected ',' or '}'" : "expected ',' or ']'");
+        }
+    }
     bool Value(PlatJson &v) {
         if (++depth > 32) return Fail("nested too deeply");
         Skip();
@@ -61,42 +88,10 @@ struct Reader {
         bool ok = true;
         if (*p == '{') {
             v.kind = PlatJson::Object;
-            p++;
-            Skip();
-            if (p < end && *p == '}') {
-                p++;
-            } else {
-                for (;;) {
-                    Skip();
-                    v.keys.emplace_back();
-                    if (!Str(v.keys.back())) return false;
-                    Skip();
-                    if (p >= end || *p != ':') return Fail("expected ':'");
-                    p++;
-                    v.items.emplace_back();
-                    if (!Value(v.items.back())) return false;
-                    Skip();
-                    if (p < end && *p == ',') { p++; continue; }
-                    if (p < end && *p == '}') { p++; break; }
-                    return Fail("expected ',' or '}'");
-                }
-            }
+            if (!Members(v, true)) return false;
         } else if (*p == '[') {
             v.kind = PlatJson::Array;
-            p++;
-            Skip();
-            if (p < end && *p == ']') {
-                p++;
-            } else {
-                for (;;) {
-                    v.items.emplace_back();
-                    if (!Value(v.items.back())) return false;
-                    Skip();
-                    if (p < end && *p == ',') { p++; continue; }
-                    if (p < end && *p == ']') { p++; break; }
-                    return Fail("expected ',' or ']'");
-                }
-            }
+            if (!Members(v, false)) return false;
         } else if (*p == '"') {
             v.kind = PlatJson::String;
             ok = Str(v.text);

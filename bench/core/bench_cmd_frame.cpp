@@ -12,6 +12,7 @@
 #include "core/vcomm.h"
 #include "platform/plat.h"
 #include "tests/support/cmd_port.h"
+#include "tests/support/proc_root.h"
 
 namespace {
 
@@ -20,12 +21,7 @@ using test_support::Frame;
 void Setup() {
     static bool done = [] {
         static char root[] = "/tmp/plc-bench-cmd-XXXXXX";
-        if (mkdtemp(root) == nullptr) std::abort();
-        setenv("PLC_ROOT", root, 1);
-        static char arg0[] = "bench";
-        static char *argv[] = {arg0, nullptr};
-        PLAT_Init(1, argv);
-        PLAT_MakeBoardFolders();
+        test_support::ProgramRoot(root, "bench");
         Timer_Init(&fpga_port, 100);
         RCT_Init();
         SCI2_Init(0);

@@ -13,6 +13,8 @@
 #include "io/copen.h"
 #include "platform/plat.h"
 #include "platform/plat_can.h"
+#include "tests/support/can_node.h"
+#include "tests/support/proc_root.h"
 
 namespace {
 
@@ -20,7 +22,6 @@ uint8_t in_frames[256][16];
 unsigned in_count, in_pos;
 unsigned out_count;
 
-int Open(const char *) { return 3; }
 int Read(int, uint8_t *f) {
     if (in_pos >= in_count) return -1;
     std::memcpy(f, in_frames[in_pos++], 16);
@@ -30,20 +31,13 @@ int Write(int, const uint8_t *) {
     out_count++;
     return 16;
 }
-int Mask(int, uint32_t) { return 0; }
-int Snd(int, int) { return 0; }
-void Close(int) {}
-const PlatCanOps kBus = {Open, Read, Write, Mask, Snd, Close};
+const PlatCanOps kBus = {test_support::CanStubOpen, Read, Write, test_support::CanStubErrMask,
+                         test_support::CanStubSndBuf, test_support::CanStubClose};
 
 void Setup() {
     static bool done = [] {
         static char root[] = "/tmp/plc-bench-can-XXXXXX";
-        if (mkdtemp(root) == nullptr) std::abort();
-        setenv("PLC_ROOT", root, 1);
-        static char arg0[] = "bench";
-        static char *argv[] = {arg0, nullptr};
-        PLAT_Init(1, argv);
-        PLAT_MakeBoardFolders();
+        test_support::ProgramRoot(root, "bench");
         plat_can = &kBus;
         // node 5, operational, heartbeat off, status words at %R100
         uint8_t blk[0x74] = {};
@@ -53,8 +47,7 @@ void Setup() {
         LE_Put32(blk + 0x18, 0x80000000u);
         LE_Put32(blk + 0x54, BA_R + 16 * 99);
         LE_Put32(blk + 0x68, 0x100);
-        LE_Put32(copendnet_tbl.data() + 4, sizeof blk);
-        std::memcpy(copendnet_tbl.data() + MF_HDR, blk, sizeof blk);
+        test_support::CanSetBlock(blk, sizeof blk);
         NetInitRec rec {};
         CANOpenInit(&rec);
         Can_Isr();
@@ -72,17 +65,10 @@ void Setup() {
     }
 }
 
-void Pass() {
-    Can_Isr();
-    CANOpenRxMsg();
-    CANOpenTxMsg();
-    Can_Isr();
-}
-
 void BM_CanPassIdle(benchmark::State &state) {
     Setup();
     in_count = in_pos = 0;
-    for (auto _ : state) Pass();
+    for (auto _ : state) test_support::CanPass();
 }
 BENCHMARK(BM_CanPassIdle);
 
@@ -92,7 +78,7 @@ void BM_CanPass200SdoInAndOut(benchmark::State &state) {
         in_count = 200;
         in_pos = 0;
         out_count = 0;
-        Pass();
+        test_support::CanPass();
         if (out_count != 200) state.SkipWithError("not every request was answered");
     }
     state.SetItemsProcessed(int64_t(state.iterations()) * 200);

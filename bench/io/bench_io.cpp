@@ -1,10 +1,6 @@
 // Cost of one scan's module exchange (row 4 in slot 0, row 18 in slot 1) on
 // the simulated module table, with the bus transfers and heap allocations it
 // makes; and the thermocouple lookup and cold-junction computation.
-// Replacing the global allocation functions to count them is sound; the
-// warning cannot tell it from a mismatched pair.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -18,10 +14,11 @@
 #include "io/io.h"
 #include "io/iodrv.h"
 #include "io/iotemp.h"
+#include "bench/alloc_count.h"
 #include "platform/plat.h"
+#include "tests/support/proc_root.h"
 
 namespace {
-std::atomic<uint64_t> allocations{0};
 uint64_t transfers = 0;
 
 int CProbe(uint8_t a) { return transfers++, plat_i2c_host.probe(a); }
@@ -33,16 +30,8 @@ const PlatI2cOps kCounting = {CProbe, CRead, CWrite, CSpeed};
 void Setup() {
     static bool done = [] {
         static char root[] = "/tmp/plc-bench-io-XXXXXX";
-        if (mkdtemp(root) == nullptr) std::abort();
-        setenv("PLC_ROOT", root, 1);
-        static char arg0[] = "bench";
-        static char *argv[] = {arg0, nullptr};
-        PLAT_Init(1, argv);
-        PLAT_MakeBoardFolders();
-        char path[512];
-        std::snprintf(path, sizeof path, "%s/sim/io.json", root);
-        FILE *f = std::fopen(path, "w");
-        std::fputs(R"({"slot0": [{"addr": "0xA2", "type": "eeprom"},
+        test_support::ProgramRoot(root, "bench");
+        test_support::PutRootFile(root, "sim/io.json", R"({"slot0": [{"addr": "0xA2", "type": "eeprom"},
             {"addr": "0x40", "type": "expander", "pins": [200, 255]},
             {"addr": "0x42", "type": "expander", "ports": 1},
             {"addr": "0x90", "type": "registers", "width": 2, "registers": {"0": [128, 10], "1": [127, 200]}},
@@ -50,8 +39,7 @@ void Setup() {
             {"addr": "0x98", "type": "expander"}, {"addr": "0x9A", "type": "expander"}],
           "slot1": [{"addr": "0x4E", "type": "expander", "pins": [255, 143]},
             {"addr": "0x20", "type": "registers", "width": 2},
-            {"addr": "0x22", "type": "registers", "width": 2}]})", f);
-        std::fclose(f);
+            {"addr": "0x22", "type": "registers", "width": 2}]})");
         // Slot 0: row 4 with thermocouple channels J and K; slot 1: row 18.
         const uint8_t cfg[] = {0x0F, 0xA2, 16, 0, 24, 25, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
                                0x0F, 0x8F, 0, 0, 0x00, 0xFA, 0x00, 0x00};
@@ -84,14 +72,15 @@ void BM_ScanExchange(benchmark::State &state) {
     Setup();
     Scan();
     transfers = 0;
-    const uint64_t a0 = allocations.load();
+    bench_alloc::counting = true;
+    const uint64_t a0 = bench_alloc::count.load();
     for (auto _ : state) {
         Scan();
         plc_reg[(BA_Q - REG_LIN_FIRST) / 8] ^= 1;  // outputs change every scan
         benchmark::ClobberMemory();
     }
     state.counters["transfers/scan"] = double(transfers) / double(state.iterations());
-    state.counters["allocs/scan"] = double(allocations.load() - a0) / double(state.iterations());
+    state.counters["allocs/scan"] = double(bench_alloc::count.load() - a0) / double(state.iterations());
 }
 BENCHMARK(BM_ScanExchange);
 
@@ -116,13 +105,5 @@ void BM_CjComp(benchmark::State &state) {
 BENCHMARK(BM_CjComp);
 
 }  // namespace
-
-void *operator new(std::size_t n) {
-    allocations++;
-    if (void *p = std::malloc(n ? n : 1)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void *p) noexcept { std::free(p); }
-void operator delete(void *p, std::size_t) noexcept { std::free(p); }
 
 BENCHMARK_MAIN();

@@ -22,19 +22,9 @@
 #include "core/plcreg.h"
 #include "ladder/ladder.h"
 
-// Heap allocations made while a scan runs (must stay 0). The replaced
-// operators pair malloc with free, which the compiler cannot see through.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-static std::atomic<bool> in_scan{false};
-static std::atomic<uint64_t> scan_allocs{0};
-void *operator new(std::size_t n) {
-    if (in_scan) scan_allocs++;
-    void *p = std::malloc(n ? n : 1);
-    if (!p) throw std::bad_alloc();
-    return p;
-}
-void operator delete(void *p) noexcept { std::free(p); }
-void operator delete(void *p, std::size_t) noexcept { std::free(p); }
+// Heap allocations made while a scan runs (must stay 0).
+#include "bench/alloc_count.h"
+#include "bench/plain_run.h"
 
 namespace {
 
@@ -188,12 +178,12 @@ void Load(const Program &p) {
 
 void RunScans(benchmark::State &state, const Program &p) {
     Load(p);
-    scan_allocs = 0;
+    bench_alloc::count = 0;
     for (auto _ : state) {
         plc_reg[(I2 - 1024) / 8] ^= uint8_t(1u << (I2 & 7));  // counters see edges
-        in_scan = true;
+        bench_alloc::counting = true;
         const int32_t r = LogicUpdate();
-        in_scan = false;
+        bench_alloc::counting = false;
         if (r != -1) {
             state.SkipWithError(("fault stop at " + std::to_string(r)).c_str());
             break;
@@ -203,7 +193,7 @@ void RunScans(benchmark::State &state, const Program &p) {
     state.counters["tokens"] = p.tokens;
     state.counters["ns_per_token"] = benchmark::Counter(
         double(p.tokens) * 1e-9, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
-    state.counters["allocs"] = double(scan_allocs.load());
+    state.counters["allocs"] = double(bench_alloc::count.load());
     if (p.rungs)
         state.counters["ns_per_rung"] = benchmark::Counter(
             double(p.rungs) * 1e-9, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
@@ -229,15 +219,9 @@ BENCHMARK(BM_BlockMove505_1000w_x100)->Unit(benchmark::kMicrosecond);
 }  // namespace
 
 int main(int argc, char **argv) {
-    for (int i = 1; i < argc; i++) {
-        if (std::strncmp(argv[i], "--scans=", 8) != 0) continue;
-        std::string arg = argv[i] + 8;
-        uint32_t n = 100;
-        const auto colon = arg.find(':');
-        if (colon != std::string::npos) {
-            n = uint32_t(std::strtoul(arg.c_str() + colon + 1, nullptr, 10));
-            arg.resize(colon);
-        }
+    std::string arg;
+    uint32_t n = 100;
+    if (bench_plain::Option(argc, argv, "--scans=", arg, n)) {
         const Program p = arg == "contacts" ? Contacts()
                           : arg == "arith" ? Arithmetic()
                           : arg == "typed" ? Typed()

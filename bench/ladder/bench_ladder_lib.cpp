@@ -25,17 +25,8 @@
 #include "tests/support/fake_clock.h"
 
 // Heap allocations made while a measured call runs (must stay 0).
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-static std::atomic<bool> in_call{false};
-static std::atomic<uint64_t> call_allocs{0};
-void *operator new(std::size_t n) {
-    if (in_call) call_allocs++;
-    void *p = std::malloc(n ? n : 1);
-    if (!p) throw std::bad_alloc();
-    return p;
-}
-void operator delete(void *p) noexcept { std::free(p); }
-void operator delete(void *p, std::size_t) noexcept { std::free(p); }
+#include "bench/alloc_count.h"
+#include "bench/plain_run.h"
 
 namespace {
 
@@ -185,31 +176,25 @@ const Case kCases[] = {
 
 void Run(benchmark::State &state, const Case &k) {
     k.setup();
-    call_allocs = 0;
+    bench_alloc::count = 0;
     for (auto _ : state) {
-        in_call = true;
+        bench_alloc::counting = true;
         const uint32_t r = k.call();
-        in_call = false;
+        bench_alloc::counting = false;
         benchmark::DoNotOptimize(r);
     }
     state.counters["ns_per_instruction"] = benchmark::Counter(
         k.per * 1e-9, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
-    state.counters["allocs"] = double(call_allocs.load());
+    state.counters["allocs"] = double(bench_alloc::count.load());
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
     test_support::FakeClock clock;  // time moves only as the cases say
-    for (int i = 1; i < argc; i++) {
-        if (std::strncmp(argv[i], "--calls=", 8) != 0) continue;
-        std::string arg = argv[i] + 8;
-        uint32_t n = 1000;
-        const auto colon = arg.find(':');
-        if (colon != std::string::npos) {
-            n = uint32_t(std::strtoul(arg.c_str() + colon + 1, nullptr, 10));
-            arg.resize(colon);
-        }
+    std::string arg;
+    uint32_t n = 1000;
+    if (bench_plain::Option(argc, argv, "--calls=", arg, n)) {
         for (const Case &k : kCases) {
             if (arg != k.name) continue;
             k.setup();

@@ -19,17 +19,16 @@
 #include "net/nx.h"
 #include "platform/plat.h"
 #include "platform/plat_net.h"
+#include "tests/support/eth_ip.h"
+#include "tests/support/loopback.h"
+#include "tests/support/proc_root.h"
 
 namespace {
 
 void Setup() {
     static bool done = [] {
         static char root[] = "/tmp/plc-bench-net-XXXXXX";
-        if (mkdtemp(root) == nullptr) std::abort();
-        setenv("PLC_ROOT", root, 1);
-        static char arg0[] = "bench";
-        static char *argv[] = {arg0, nullptr};
-        PLAT_Init(1, argv);
+        test_support::ProgramRoot(root, "bench", false);
         plat_net = &plat_net_own;
         return true;
     }();
@@ -41,11 +40,8 @@ void BM_EnetThread(benchmark::State &state) {
     const int n = int(state.range(0));
     static NX_PACKET_POOL pool;
     static std::array<uint8_t, 8 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
-    _nx_packet_pool_create(&pool, "p", 1520, mem.data(), uint32_t(mem.size()));
     static NX_IP ip;
-    ip = {};
-    ip.nx_ip_name = "eth0";
-    ip.nx_ip_default_packet_pool = &pool;
+    test_support::EthIp(ip, pool, mem, "p");
     const uint16_t port = uint16_t(18700 + n);
     std::vector<NX_TCP_SOCKET> socks(size_t(n) + 1);
     std::vector<int> peers;
@@ -55,11 +51,7 @@ void BM_EnetThread(benchmark::State &state) {
         _nx_tcp_socket_create(&ip, &socks[size_t(i)], "S", 0, 0, 128, 2048, nullptr, nullptr);
         _nx_tcp_server_socket_relisten(&ip, port, &socks[size_t(i)]);
         const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        struct sockaddr_in a {};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof a) != 0) std::abort();
+        if (test_support::LoopbackConnect(fd, port) != 0) std::abort();
         peers.push_back(fd);
         while (_nx_tcp_server_socket_accept(&socks[size_t(i)], 0) != NX_IN_PROGRESS) usleep(100);
     }

@@ -13,6 +13,7 @@
 #include "io/candrv.h"
 #include "io/copen.h"
 #include "platform/plat_can.h"
+#include "tests/support/can_node.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/temp_root.h"
 
@@ -34,7 +35,6 @@ inline Bus &TheBus() {
     return b;
 }
 
-inline int FakeOpen(const char *) { return 3; }
 inline int FakeRead(int, uint8_t *f) {
     Bus &b = TheBus();
     if (b.in.empty()) return -1;
@@ -50,10 +50,8 @@ inline int FakeWrite(int, const uint8_t *f) {
     b.out.push_back(fr);
     return 16;
 }
-inline int FakeMask(int, uint32_t) { return 0; }
-inline int FakeSnd(int, int) { return 0; }
-inline void FakeClose(int) {}
-inline const PlatCanOps kFakeCan = {FakeOpen, FakeRead, FakeWrite, FakeMask, FakeSnd, FakeClose};
+inline const PlatCanOps kFakeCan = {test_support::CanStubOpen, FakeRead, FakeWrite, test_support::CanStubErrMask,
+                                    test_support::CanStubSndBuf, test_support::CanStubClose};
 
 // Puts a raw 16-byte frame on the bus towards the driver.
 inline void Inject(uint32_t word, std::vector<uint8_t> data, int len = -1) {
@@ -91,9 +89,8 @@ public:
 
     static void SetBlock(const std::vector<uint8_t> &data) {
         copendnet_tbl.fill(0);
-        LE_Put32(copendnet_tbl.data() + 4, uint32_t(data.size()));
         LE_Put16(copendnet_tbl.data(), 0x1234);
-        std::memcpy(copendnet_tbl.data() + MF_HDR, data.data(), data.size());
+        test_support::CanSetBlock(data.data(), data.size());
     }
     static void Start() {
         NetInitRec rec {};
@@ -102,12 +99,7 @@ public:
         Can_Isr();
     }
     // One main-loop pass as the scan runs it.
-    static void Pass() {
-        Can_Isr();
-        CANOpenRxMsg();
-        CANOpenTxMsg();
-        Can_Isr();
-    }
+    static void Pass() { test_support::CanPass(); }
     static void Clear() { TheBus().out.clear(); }
 
     test_support::TempRoot root;

@@ -24,6 +24,8 @@
 #include "net/net.h"
 #include "platform/plat_net.h"
 #include "protocols/qncan.h"
+#include "tests/support/eth_ip.h"
+#include "tests/support/loopback.h"
 
 namespace {
 
@@ -54,11 +56,7 @@ struct Peer {
         fd = socket(AF_INET, SOCK_STREAM, 0);
         const int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        struct sockaddr_in a {};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(kPort);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(connect(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof a), 0);
+        EXPECT_EQ(test_support::LoopbackConnect(fd, kPort), 0);
     }
     ~Peer() {
         if (fd >= 0) close(fd);
@@ -114,10 +112,7 @@ protected:
         Dpr_Init();
         Etn_Reset();
         static std::array<uint8_t, 32 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
-        _nx_packet_pool_create(&pool_, "Packet Pool", 1520, mem.data(), uint32_t(mem.size()));
-        ip_ = {};
-        ip_.nx_ip_name = "eth0";
-        ip_.nx_ip_default_packet_pool = &pool_;
+        test_support::EthIp(ip_, pool_, mem, "Packet Pool");
         ASSERT_EQ(Qncan_Init(&ip_, &pool_), NX_SUCCESS);
     }
     void TearDown() override {

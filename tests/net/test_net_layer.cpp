@@ -21,6 +21,8 @@
 #include "net/nxe.h"
 #include "platform/plat.h"
 #include "platform/plat_net.h"
+#include "tests/support/eth_ip.h"
+#include "tests/support/loopback.h"
 #include "tests/support/temp_root.h"
 
 namespace {
@@ -32,11 +34,7 @@ struct OwnNamespace {
 
 int Dial(uint16_t port) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(connect(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof a), 0);
+    EXPECT_EQ(test_support::LoopbackConnect(fd, port), 0);
     return fd;
 }
 
@@ -193,11 +191,8 @@ TEST(NetSocket, ListenRelistenAcceptCloseSendAndUdp) {
     OwnNamespace own;
     static NX_PACKET_POOL pool;
     static std::array<uint8_t, 16 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
-    _nx_packet_pool_create(&pool, "p", 1520, mem.data(), uint32_t(mem.size()));
     static NX_IP ip;
-    ip = {};
-    ip.nx_ip_name = "eth0";
-    ip.nx_ip_default_packet_pool = &pool;
+    test_support::EthIp(ip, pool, mem, "p");
     constexpr uint16_t kPort = 18611;
 
     static NX_TCP_SOCKET a, b;
