@@ -60,7 +60,8 @@ bool IsStationModel(const IoSlotRec &r) {
     return true;
 }
 
-uint16_t ConfigWord(const IoSlotRec &r, unsigned n) { return LE_Get16(r.config + 2 * n); }
+// Words past the slot's configuration data read 0.
+uint16_t ConfigWord(const IoSlotRec &r, unsigned n) { return Io_ConfigWord(r, n); }
 
 void ToggleBit(uint8_t mask) { plc_reg[64] ^= mask; }
 
@@ -245,8 +246,6 @@ void KillFileJobs() { File_KillJobs(); }
 }  // namespace
 
 void PlcInit(uint32_t cold) { PlcRegInit(cold); }
-
-void PlcScan_Reset() { scanned = false; }
 
 void IoStart() {
     PlcTmpClear();

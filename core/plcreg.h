@@ -90,11 +90,6 @@ struct SrInfo {
     uint32_t max;
 };
 extern const std::array<SrInfo, 192> sr_info;
-
-// Bit address of register n (from 1) of a type: word register n at
-// base + 16 (n - 1), bit register n at base + n - 1. %SR193 .. %SR448 are the
-// words %ESR1 .. %ESR256. 0 when the type has no register n.
-uint32_t PlcReg_RegAddr(uint32_t type, uint32_t n);
 uint8_t *PlcReg_Ptr(uint32_t address, uint32_t width);
 uint32_t PlcReg_Get(void *buffer, uint32_t address, uint32_t width);
 uint32_t PlcReg_Set(uint32_t address, const void *buffer, uint32_t width);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 // Moves frames between the CAN message rings of port 0 and its socket; first
@@ -36,6 +37,7 @@ struct IoSlotRec {
     char text[11];            // "I/O: " and the 6-character model text, or a slot text
     uint16_t di, dq, ai, aq;  // point counts: digital bits, analog channels
     uint8_t configured;
+    uint16_t config_len;      // bytes of configuration data (words past it read 0)
 };
 constexpr unsigned IO_SLOTS = 3;
 extern std::array<IoSlotRec, IO_SLOTS> io_cfg;
@@ -51,12 +53,13 @@ extern std::array<uint8_t, IO_SLOTS> slot_status;
 // clears the I/O fault bit 0x40 of word 131 and bit 5 of byte 64, stops the
 // modules when a slot is not in order, refreshes the slot information
 // (Cmd_SS_Info, copied to the image at byte 382). 1 when a slot is not in
-// order. Placeholder: no module found, slots 0 and 1 empty, slot 2 the
-// built-in Ethernet module; all in order.
+// order.
 uint32_t Io_SlotCheck();
 
 // One message to the module driver (code, slot, status answered, extra byte,
-// first point, count, buffer). Placeholder: answers status 0x80 (no module).
+// first point, count, buffer); the driver answers in it (status 0 done,
+// 0x80 no known module, 0xC0 slot above 2, 0x20 unknown code). The init
+// message (code 1) carries the ids of slots 0 and 1 in first and count.
 struct IoDriverMsg {
     uint8_t code;
     uint8_t slot;
@@ -66,13 +69,17 @@ struct IoDriverMsg {
     uint16_t count;
     uint8_t *buffer;
     std::array<uint16_t, 4> points;
+    // Configure (code 4): configuration data in buffer, its length in count,
+    // the clock image here. Query (code 2) answers the model text here.
+    const uint8_t *clock;
+    const char *model;
 };
 constexpr uint8_t IO_CODE_START = 14;
 void io_driver(IoDriverMsg *msg);
 
 // Point transfers of slots 0 and 1 (digital in whole bytes, analog in 16-bit
 // channels, buffers in the register image) and the per-scan service.
-// Placeholders: do nothing and answer 0.
+// Slots above 1 do nothing. All answer 0.
 uint32_t IoGetIs(uint8_t *buffer, uint32_t slot, uint32_t first_bit, uint32_t bits);
 uint32_t IoPutQs(uint8_t *buffer, uint32_t slot, uint32_t first_bit, uint32_t bits);
 uint32_t IoGetAIs(uint8_t *buffer, uint32_t slot, uint32_t first_channel, uint32_t channels);
@@ -102,3 +109,37 @@ extern uint8_t NetStatsClear;
 // Stores the callback of event 0..2 of a CAN port (null removes it).
 using CanEventFn = void (*)(uint32_t);
 void _Can_SetEvent(uint32_t port, uint32_t event, CanEventFn callback);
+
+// ---- slot layer (io/ioslot.cpp) ------------------------------------------------
+// Module ids found by probing: slots 0, 1 and 64000 for slot 2 (word 1 is the
+// id of the option board in slot 1).
+extern std::array<uint16_t, IO_SLOTS> io_init;
+// Set when slot 1 holds the wide digital module (id 0x1F0F).
+extern uint8_t WideIoModulePresent;
+// Probes slots 0 and 1 (ids 255 when empty), slot 2 is 64000; returns 3.
+uint32_t get_io_info(uint16_t *ids);
+// Matches the ids against the identity table, fills slotinfo, sends the init
+// message; bit n set when slot n holds a module that is not in the table.
+uint32_t IoInit(const uint16_t *ids, uint32_t count);
+// Configures and queries slot 0/1 (slot 2: the Ethernet module); returns 0.
+uint32_t IoCfg(IoSlotRec &rec, uint32_t slot);
+// Forgets the modules probed, so that the next slot check probes again
+// (only tests use it: a controller probes once per process).
+void Io_ResetProbe();
+// Word n of a slot's configuration data; 0 past its end.
+uint16_t Io_ConfigWord(const IoSlotRec &rec, unsigned n);
+// Digital-output update of slot 0 with value AND 0xF0 as mode.
+void IoTermSet(uint32_t value);
+// Module EEPROM access (mode 3: device byte in bits 16..23, else bits 7 and up).
+uint32_t write_io_eeprom(uint32_t device, uint32_t mem, uint32_t count, uint8_t *buf, uint32_t mode);
+uint32_t read_io_eeprom(uint32_t device, uint32_t mem, uint32_t count, uint8_t *buf, uint32_t mode);
+char *strmcpy(char *dst, const char *src, std::size_t n);
+// Type byte of the identity row with that id, -1 when none.
+int32_t get_ident(uint16_t id);
+// Modem-control lines of communication modules in slot 1.
+void IoCommPwr(uint32_t port, uint32_t on);
+void IoCommReset(uint32_t port, uint32_t active);
+void IoPutDTR(uint32_t on);
+uint32_t IoGetDCD();
+void IoCommShdn(uint32_t on);
+void IoCommOnOf(uint32_t on);

@@ -6,11 +6,3 @@ uint32_t Net_CheckRx() { return 0; }
 uint8_t Net_GetRx() { return 0; }
 void Net_FlushRx() {}
 void CANOpen_PutByte(const uint8_t *, uint32_t, uint32_t) {}
-
-uint32_t IoCal(uint8_t *packet) {
-    packet[0] = 1;
-    packet[1] = 0x40;
-    return 0;
-}
-
-void IoStop() {}

@@ -40,6 +40,10 @@ void TablesInit() {
     LadArith_Fill();
     LadLib_Fill();
     LadFile_Fill();
+    LadPid_Fill();
+    LadSched_Fill();
+    LadFlow_Fill();
+    LadLibX_Fill();
     tables_ready = true;
 }
 

@@ -41,6 +41,10 @@ void LadLogic_Fill();
 void LadArith_Fill();
 void LadLib_Fill();
 void LadFile_Fill();
+void LadPid_Fill();
+void LadSched_Fill();
+void LadFlow_Fill();
+void LadLibX_Fill();
 
 // ---- operand decoding --------------------------------------------------------------
 // Operands resolve to the linear numbering: bit numbers in [1024, LAD_BIT_END),

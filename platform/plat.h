@@ -156,3 +156,35 @@ struct PlatWdtTimeoutOps {
 };
 int PLAT_WdtSetTimeout(int seconds);
 extern const PlatWdtTimeoutOps plat_wdt_timeout_board, plat_wdt_timeout_host;
+
+// ---- expansion-module I2C bus ---------------------------------------------------------
+// Transfers on the expansion bus. Addresses are the 8-bit form (7-bit address
+// shifted left by one); the seam sets bit 0 itself for reads. The board drives
+// I2C0 (or its kernel's I2C service); a workstation answers from the simulated
+// module table of sim/io.json (README).
+struct PlatI2cOps {
+    int (*probe)(uint8_t addr);                                     // 1 acknowledged
+    int (*read)(uint8_t addr, uint8_t *buf, std::size_t n);         // 1 done, 0 failed
+    int (*write)(uint8_t addr, const uint8_t *buf, std::size_t n);  // 1 done, 0 not acknowledged
+    void (*speed)(unsigned code);                                   // 1: 100 kHz, 2: 400 kHz
+};
+int PLAT_I2cProbe(uint8_t addr);
+int PLAT_I2cRead(uint8_t addr, uint8_t *buf, std::size_t n);
+int PLAT_I2cWrite(uint8_t addr, const uint8_t *buf, std::size_t n);
+void PLAT_I2cSpeed(unsigned code);
+// The board's choice between its kernel's I2C service (above 31) and the
+// register path, from the kernel build number.
+void PLAT_I2cKernelBuild(uint32_t build);
+// Table in force: null selects the board or host table at first use; tests
+// may put their own in place.
+extern const PlatI2cOps *plat_i2c;
+extern const PlatI2cOps plat_i2c_board, plat_i2c_host;
+// Host: forgets the simulated table so that sim/io.json is read afresh.
+void PLAT_I2cSimReset();
+// Host: writes sim/io_out.json now when an output change waits for it.
+void PLAT_I2cSimFlush();
+
+// The kernel's SSP2 output record "/proc/Ssp2_Out_Data" (12 bytes): 1 when
+// the record was read or written.
+int PLAT_Ssp2Load(uint8_t *rec12);
+int PLAT_Ssp2Store(const uint8_t *rec12);

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "core/memfile.h"
+#include "core/plcmode.h"
 
 using namespace cmd_test;
 
@@ -297,6 +298,44 @@ TEST_F(CmdFrame, AbandonedDownloadIsClosedAndInvalidated) {
     EXPECT_EQ(CmdRun, CMD_IDLE);
     EXPECT_EQ(Vcomm_Lock, 0u);
     EXPECT_NE(PlcWord(W_FAULT) & 0x04, 0);  // the application is marked invalid
+}
+
+int held_engine_runs;
+int32_t CountingEngine() {
+    held_engine_runs++;
+    return -1;
+}
+
+TEST_F(CmdFrame, ProgramDownloadWhileRunningHoldsTheScanUntilComplete) {
+    int32_t (*saved)() = Plc_Engine;
+    Plc_Engine = CountingEngine;
+    PlcWordSet(W_MODE, 2);
+    held_engine_runs = 0;
+    PlcScan();
+    EXPECT_EQ(held_engine_runs, 1);
+
+    // Open, one frame in: the program never runs, the mode stays.
+    EXPECT_EQ(Exchange(Frame(0x04, {0x7F, 0})), (Bytes{0xA0}));
+    EXPECT_EQ(Exchange(Frame(0xFF, {0x09, 0x00})), (Bytes{0xA0}));
+    for (int i = 0; i < 5; i++) PlcScan();
+    EXPECT_EQ(held_engine_runs, 1);
+    EXPECT_EQ(PlcWord(W_MODE), 2);
+    // The last frame releases it.
+    EXPECT_EQ(Exchange(Frame(0xFF, {})), (Bytes{0xA0}));
+    PlcScan();
+    EXPECT_EQ(held_engine_runs, 2);
+
+    // Abandoned with no whole program stored: stopped, marked invalid, never run.
+    EXPECT_EQ(Exchange(Frame(0x04, {0x7F, 0})), (Bytes{0xA0}));
+    EXPECT_EQ(Exchange(Frame(0xFF, {0x09, 0x00})), (Bytes{0xA0}));
+    Advance(501);
+    Cmd_Check();
+    EXPECT_EQ(Cmd_PgmHold, 0);
+    EXPECT_EQ(PlcWord(W_MODE), 0);
+    EXPECT_NE(PlcWord(W_FAULT) & FAULT_INVALID, 0);
+    PlcScan();
+    EXPECT_EQ(held_engine_runs, 2);
+    Plc_Engine = saved;
 }
 
 TEST_F(CmdFrame, FileTransferPlaceholderRefuses) {

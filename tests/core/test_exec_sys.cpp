@@ -22,6 +22,7 @@
 #include "core/util.h"
 #include "io/io.h"
 #include "test_exec_support.h"
+#include "tests/support/setup_lines.h"
 
 namespace {
 
@@ -59,16 +60,9 @@ TEST_F(ExecSys, HardwareCheckIdentityAndShellOrder) {
     EXPECT_EQ(LE_Get16(&tinyImage[4]), 12);
     EXPECT_EQ(tinyImage[8], 9) << "MAC IDs from byte 8";
     EXPECT_EQ(tinyImage[75], 76);
-    EXPECT_EQ(Slurp(root + "/sim/commands.log"),
-              "killall -9 inetd\n"
-              "echo 10 >  /proc/sys/vm/dirty_writeback_centisecs\n"
-              "echo 20 >  /proc/sys/vm/dirty_expire_centisecs\n"
-              "echo 0 > /proc/sys/net/ipv4/conf/eth0/arp_filter\n"
-              "echo 0 > /proc/sys/net/ipv4/conf/eth1/arp_filter\n"
-              "echo 1 > /proc/sys/net/ipv4/conf/all/arp_ignore\n"
-              "echo 1 > /proc/sys/net/ipv4/conf/all/proxy_arp\n"
-              "echo 5 > /proc/sys/net/ipv4/tcp_retries2\n"
-              "uname -a > /dev/shm/rev.txt\n");
+    std::string lines;
+    for (const char *l : test_support::kSetupLines) lines += std::string(l) + "\n";
+    EXPECT_EQ(Slurp(root + "/sim/commands.log"), lines);
     std::remove((root + "/mnt/cfg/TINYIMGE.BIN").c_str());
     SYS_HardwareCheck();
     EXPECT_EQ(tinyImage[8], 0) << "a missing file leaves the image zero";

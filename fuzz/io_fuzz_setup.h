@@ -1,0 +1,49 @@
+// Shared set-up of the I/O fuzz targets: a root with a simulated module
+// table holding every device the driver talks to, and no pauses on the bus.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "io/i2c.h"
+#include "platform/plat.h"
+
+namespace io_fuzz {
+
+inline void NoPause(uint32_t) {}
+
+inline void Setup() {
+    static bool done = [] {
+        static char root[] = "/tmp/plc-fuzz-io-XXXXXX";
+        if (mkdtemp(root) == nullptr) std::abort();
+        setenv("PLC_ROOT", root, 1);
+        static char arg0[] = "fuzz";
+        static char *argv[] = {arg0, nullptr};
+        PLAT_Init(1, argv);
+        PLAT_MakeBoardFolders();
+        char path[512];
+        std::snprintf(path, sizeof path, "%s/sim/io.json", root);
+        FILE *f = std::fopen(path, "w");
+        std::fputs(R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [240, 127]},
+            {"addr": "0x08", "type": "registers", "registers": {"0": [0, 226, 0, 0, 200, 200, 200, 200, 71]}},
+            {"addr": "0x1C", "type": "eeprom", "address_bytes": 2, "data": {"1": [224], "8": [127]}},
+            {"addr": "0x40", "type": "expander", "ports": 3}, {"addr": "0x42", "type": "expander"},
+            {"addr": "0x44", "type": "expander"}, {"addr": "0x50", "type": "registers"},
+            {"addr": "0x90", "type": "registers", "width": 2, "registers": {"0": [255, 255], "1": [0, 1]}},
+            {"addr": "0x96", "type": "registers", "width": 2, "registers": {"0": [12, 128]}},
+            {"addr": "0x98", "type": "expander"}, {"addr": "0xA0", "type": "eeprom", "blocks": 8}],
+          "slot1": [{"addr": "0x4E", "type": "expander", "pins": [255, 159]},
+            {"addr": "0x0A", "type": "registers", "registers": {"0": [0, 230, 0, 0, 255, 255, 255, 255]}},
+            {"addr": "0x1E", "type": "eeprom", "address_bytes": 2, "data": {"1": [224]}},
+            {"addr": "0x92", "type": "registers", "width": 2},
+            {"addr": "0x20", "type": "registers", "width": 2}, {"addr": "0x22", "type": "registers", "width": 2},
+            {"addr": "0x70", "type": "expander", "ports": 1}, {"addr": "0x72", "type": "expander", "ports": 1}]})",
+                   f);
+        std::fclose(f);
+        i2c_pause_us = NoPause;
+        return true;
+    }();
+    (void)done;
+}
+
+}  // namespace io_fuzz

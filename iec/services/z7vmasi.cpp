@@ -1,0 +1,8 @@
+// AS-i binding.
+// Placeholder until this part of the runtime is built: nothing is configured.
+#include "iec/vm/z7parts.h"
+
+uint32_t Z7VMAsi_GetSizing(uint32_t) { return 0; }
+uint32_t Z7VMAsi_Open(uint32_t, uint32_t, uint32_t) { return 0; }
+void Z7VMAsi_Exchange(uint32_t) {}
+void Z7VMAsi_Close(uint32_t) {}

@@ -1,0 +1,171 @@
+// Runtime entry points (cold start, stop, cycle) and the VM cycle, task runs,
+// the exchange with the I/O world and the shutdown.
+#include "iec/vm/z7heap.h"
+#include "iec/vm/z7parts.h"
+#include "iec/vm/z7vm.h"
+
+namespace {
+constexpr uint32_t kDay = 86400000u;
+
+uint32_t Options(uint32_t db) { return Z7Mem_Get32(Z7VM_Status(db) + ST_OPTIONS); }
+
+// Stamp stored for a cycle start: a start at 0 is stored as one day (the same
+// instant), so that 0 keeps meaning "no cycle yet".
+uint32_t StampOf(uint32_t now) { return now == 0 ? kDay : now; }
+
+// Stop request taken: run cleared, stopped set.
+void Stop(uint32_t db) { Z7St_SetFlags(db, uint16_t((Z7St_Flags(db) & ~Z7F_RUN) | Z7F_STOPPED)); }
+
+void OpenServices(uint32_t db, void *evs) {
+    if (Z7VM_OpenModbus(db) != 0) Z7EVSTRACE("Cannot open MODBUS client connection");
+    if (Z7VM_OpenExtData(db) != 0) Z7EVSTRACE("Cannot open connections to external variables");
+    if (evs != nullptr && Z7EA_Open(db, evs) != 0) Z7EVSTRACE("Cannot produce all public variables");
+}
+}  // namespace
+
+uint32_t Z7VM_Elapsed(uint32_t stamp, uint32_t now) {
+    if (now < kDay && stamp <= kDay) {
+        if (stamp == kDay) stamp = 0;
+        return (kDay - stamp + now) % kDay;
+    }
+    return now - stamp;  // a clock that wraps at 2^32 ms
+}
+
+uint32_t Z7Def_ColdStart(uint32_t code, uint32_t db, const char *retain_path, void *evs, uint8_t load_retains,
+                         uint8_t pause, const char *evarg) {
+    if (code == 0 || db == 0) return 1;
+    const uint32_t rc = Z7VM_Build(code, db);
+    if (rc != 0) return rc;
+    if (pause) Z7VM_SetPauseMode(db, 1);
+    Z7VM_PrepareRetains(db, retain_path);
+    if (load_retains) {
+        Z7VM_LoadRetains(db, retain_path);
+        const uint32_t st = Z7VM_Status(db);
+        Z7Mem_Put32(st + ST_OPTIONS, Z7Mem_Get32(st + ST_OPTIONS) | Z7O_RETAINS);
+    }
+    OpenServices(db, evs);
+    Z7Evs_OnAppStart(evs, evarg);
+    return 0;
+}
+
+uint32_t Z7Def_Stop(uint32_t db, void *evs, const char *retain_path, const char *evarg) {
+    if (db == 0) return 1;
+    if (evs != nullptr) {
+        Z7Evs_OnAppStop(evs, evarg);
+        Z7EA_Close(db, evs);
+    }
+    Z7VM_CloseModbus(db);
+    Z7VM_CloseExtData(db);
+    Z7VM_ShutDown(db, retain_path);
+    return 0;
+}
+
+void Z7Def_Cycle(uint32_t db, uint32_t now, void *evs) {
+    if (db == 0) return;
+    const uint16_t f = Z7St_Flags(db);
+    if (!(f & (Z7F_STOPPED | Z7F_STOPREQ))) Z7VM_UpdateExtData(db);
+    Z7VM_FullIOExchangeEx(db, now);
+    const uint16_t g = Z7St_Flags(db);
+    if (!(g & Z7F_STOPPED)) Z7VM_ActivateModbus(db);
+    if (!(g & (Z7F_STOPPED | Z7F_STOPREQ)) && !((g & Z7F_STEP) && (Options(db) & Z7O_NOIOSTEP)))
+        Z7VM_ExchangeModbusData(db);
+    Z7VM_Cycle(db, now);
+    Z7VMBsmp_Activate(db);
+    if (evs != nullptr) {
+        Z7EA_ManageChangeEvents(db, evs);
+        Z7Evs_Activate(evs, now);
+    }
+}
+
+uint32_t Z7VM_Cycle(uint32_t db, uint32_t now) {
+    const uint32_t st = Z7VM_Status(db);
+    if (st == 0) return 1;
+    const uint16_t f = Z7St_Flags(db);
+    if (f & Z7F_STOPPED) return 1;
+    if (f & Z7F_STOPREQ) {
+        Stop(db);
+        return 1;
+    }
+    const uint32_t stamp = Z7Mem_Get32(st + ST_STAMP);
+    if (stamp == 0) {
+        Z7Mem_Put32(st + ST_STAMP, StampOf(now));
+        Z7VMTmr_UpdateTimers(db);
+        uint32_t t;
+        if (Z7VM_FindTask(db, "@@B", &t) == 0) Z7VM_PerformTask(db, t, now, 0);
+    } else {
+        const uint32_t ms = Z7Mem_Get32(st + ST_MILLIS) + Z7VM_Elapsed(stamp, now);
+        Z7Mem_Put32(st + ST_SECONDS, Z7Mem_Get32(st + ST_SECONDS) + ms / 1000);
+        Z7Mem_Put32(st + ST_MILLIS, ms % 1000);
+        Z7Mem_Put32(st + ST_STAMP, StampOf(now));
+        Z7VMTmr_UpdateTimers(db);
+    }
+    if (Z7VM_GetNbTask(db) > 0) {
+        Z7VMPrg_Task(db, 0, 1);
+        Z7VMPrg_ProcessExecBuffer(db);
+    } else {
+        Z7VMPrg_Execute(db);
+    }
+    const uint32_t heap = Z7Mem_Get32(Z7VM_Header(db) + HD_HEAP);
+    if (heap != 0) Z7Heap_Compact(heap, 32);
+    return 0;
+}
+
+uint32_t Z7VM_FullIOExchangeEx(uint32_t db, uint32_t) {
+    const uint16_t f = Z7St_Flags(db);
+    if (f & Z7F_STOPPED) return 1;
+    if ((f & Z7F_STEP) && (Options(db) & Z7O_NOIOSTEP)) return 0;
+    Z7VMCan_Exchange(db);
+    Z7DDKC_Exchange(db);
+    return Z7VM_FullIOExchange(db);
+}
+
+uint32_t Z7VM_FullIOExchange(uint32_t db) {
+    if (Z7St_Flags(db) & Z7F_STOPREQ) return 0;
+    Z7VMAsi_Exchange(db);
+    const uint32_t rc = Z7Ios_Exchange(db);
+    Z7VMFbl_KeepAlive(db);
+    Z7VMWarm_CycleExchange(db);
+    return rc;
+}
+
+uint32_t Z7VM_PerformTask(uint32_t db, uint32_t task, uint32_t now, uint32_t update_timers) {
+    const uint16_t f = Z7St_Flags(db);
+    if (task >= Z7VM_GetNbTask(db) || (f & Z7F_STOPPED)) return 1;
+    if (f & Z7F_STOPREQ) {
+        Stop(db);
+        return 1;
+    }
+    if (now != 0) Z7Mem_Put32(Z7VM_Status(db) + ST_STAMP, now);
+    if (update_timers) Z7VMTmr_UpdateTimers(db);
+    Z7VMPrg_Task(db, task, 0);
+    return 0;
+}
+
+void Z7VM_ShutDown(uint32_t db, const char *retain_path) {
+    if (db == 0) return;
+    uint32_t t;
+    if (Z7VM_FindTask(db, "@@E", &t) == 0) {
+        Z7VM_PerformTask(db, t, Z7Mem_Get32(Z7VM_Status(db) + ST_STAMP), 0);
+        Z7VM_FullIOExchange(db);
+    }
+    Z7VMTic_Exit(db);
+    Z7VMWarm_ShutDown(db, retain_path);
+    Z7VMFbl_ShutDown(db);
+    Z7VMAsi_Close(db);
+    Z7VMCan_Close(db);
+    Z7DDKC_Close(db);
+    Z7Ios_Close();
+    Z7VMRsc_FreeAll(db);
+    const uint32_t hd = Z7VM_Header(db);
+    const uint32_t heap = Z7Mem_Get32(hd + HD_HEAP);
+    if (heap != 0) {
+        Z7Heap_DeleteHeap(heap);
+        Z7Mem_Put32(hd + HD_HEAP, 0);
+    }
+}
+
+uint32_t Z7VM_OpenDynaLinks() { return Z7Bdll_OpenDynaLinks(); }
+
+void Z7VM_CloseDynaLinks(uint32_t handle) {
+    if (handle != 0) Z7Bdll_CloseDynaLinks();
+}

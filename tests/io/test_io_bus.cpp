@@ -1,0 +1,351 @@
+// Bus access byte for byte, output scaling, pulse values, conversions and
+// the overcurrent protection.
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "io/iotemp.h"
+#include "tests/io/io_fixture.h"
+#include "tests/support/fake_clock.h"
+
+namespace {
+using namespace io_test;
+
+TEST_F(IoTest, EepromAndExpanderTransfersByteForByte) {
+    Sim(R"({"slot0": [{"addr": "0x1C", "type": "eeprom", "address_bytes": 2},
+                      {"addr": "0xA0", "type": "eeprom", "blocks": 8, "write_cycle": 2},
+                      {"addr": "0x40", "type": "expander", "ports": 3, "pins": [10, 11, 12]}],
+            "slot1": [{"addr": "0x50", "type": "eeprom", "write_cycle": -1}]})");
+    std::array<uint8_t, 1100> data;
+    for (unsigned i = 0; i < data.size(); i++) data[i] = uint8_t(i * 7);
+
+    // Mode 3: 250 bytes go out as 100, 100 and 50 behind their 2-byte addresses.
+    EXPECT_EQ(I2C_write_mem(data.data(), 0x1C0100, 250, 3), 0u);
+    std::vector<Xfer> w;
+    for (const Xfer &x : Log()) {
+        if (x.kind == 'w') w.push_back(x);
+    }
+    ASSERT_EQ(w.size(), 3u);
+    const unsigned sizes[3] = {100, 100, 50}, at[3] = {0x0100, 0x0164, 0x01C8};
+    for (unsigned i = 0; i < 3; i++) {
+        EXPECT_EQ(w[i].addr, 0x1C);
+        ASSERT_EQ(w[i].data.size(), sizes[i] + 2);
+        EXPECT_EQ(unsigned(w[i].data[0] << 8 | w[i].data[1]), at[i]);
+        EXPECT_EQ(w[i].data[2], data[at[i] - 0x100]);
+    }
+    std::array<uint8_t, 250> back{};
+    EXPECT_EQ(I2C_read_mem(back.data(), 0x1C0100, 250, 3), 0u);
+    EXPECT_TRUE(std::equal(back.begin(), back.end(), data.begin()));
+    // Counts outside 1..1023: nothing on the bus; 1024 is a failure.
+    Log().clear();
+    EXPECT_EQ(I2C_write_mem(data.data(), 0x1C0000, 0, 3), 0u);
+    EXPECT_EQ(I2C_write_mem(data.data(), 0x1C0000, 1024, 3), 1u);
+    EXPECT_TRUE(Log().empty());
+
+    // Mode 0: block bits in the device address, a 1-byte memory address; the
+    // write cycle is waited out by polling.
+    EXPECT_EQ(I2C_write_mem(data.data(), 0x2F5, 2, 0), 0u);
+    ASSERT_FALSE(Log().empty());
+    EXPECT_EQ(Log()[0].addr, 0xA4);
+    EXPECT_EQ(Log()[0].data, (std::vector<uint8_t>{0xF5, data[0]}));
+    uint8_t two[2] = {};
+    EXPECT_EQ(I2C_read_mem(two, 0x2F5, 2, 0), 0u);
+    EXPECT_EQ(two[0], data[0]);
+    EXPECT_EQ(two[1], data[1]);
+
+    // A write cycle that never ends: 2 after 1001 polls.
+    Log().clear();
+    EXPECT_EQ(I2C_write_mem(data.data(), 0x50u << 7, 1, 2), 2u);
+    unsigned polls = 0;
+    for (const Xfer &x : Log()) polls += x.kind == 'r';
+    EXPECT_EQ(polls, 1001u);
+
+    // Expander byte orders.
+    const uint8_t out[3] = {1, 2, 3};
+    Log().clear();
+    EXPECT_EQ(I2C_write_io(0x40, out, 6), 0u);
+    EXPECT_EQ(LastWrite(0x40), (std::vector<uint8_t>{3, 2, 1}));
+    EXPECT_EQ(I2C_write_io(0x40, out, 3), 0u);
+    EXPECT_EQ(LastWrite(0x40), (std::vector<uint8_t>{2, 1}));
+    const uint8_t ff[3] = {0xFF, 0xFF, 0xFF};
+    I2C_write_io(0x40, ff, 8);
+    uint8_t in[3] = {};
+    EXPECT_EQ(I2C_read_io(0x40, in, 2), 0u);
+    EXPECT_EQ(in[0], 11);
+    EXPECT_EQ(in[1], 10);
+    EXPECT_EQ(in[2], 12);
+    // Latch AND pins.
+    const uint8_t low[3] = {0x0F, 0xFF, 0x00};
+    I2C_write_io(0x40, low, 8);
+    EXPECT_EQ(I2C_read_io(0x40, in, 8), 0u);
+    EXPECT_EQ(in[0], 10 & 0x0F);
+    EXPECT_EQ(I2C_query(0x42), 1u);
+    EXPECT_EQ(I2C_query(0x40), 0u);
+    EXPECT_EQ(I2C_read_io(0x42, in, 0), 1u);
+
+    // SPI: a write longer than the 4-byte staging buffer is refused; bus 0 has no block.
+    EXPECT_EQ(spi_data_trans(1, data.data(), 5, 0), 0u);
+    EXPECT_EQ(spi_data_trans(0, data.data(), 1, 0), 0u);
+    const SpiDevice none{0, 1, 1, 0};
+    EXPECT_EQ(spi_init(&none), 0u);
+    EXPECT_EQ(spi_enable_cs(&none), 0u);
+}
+
+TEST_F(IoTest, SensorReadsAndCompensation) {
+    Sim(R"({"slot0": [{"addr": "0x96", "type": "registers", "width": 2, "registers": {"0": [12, 128]}},
+                      {"addr": "0x9E", "type": "registers", "width": 2, "registers": {"0": [245, 240]}}]})");
+    int32_t t = 0;
+    ASSERT_EQ(I2C_read_LM92(0x96, &t), 0u);
+    EXPECT_EQ(t, 400);  // 25 degC in 1/16 steps
+    int32_t comp[8];
+    cj_comp(comp, (t * 5) >> 1);
+    const int32_t want[8] = {653, 511, 336, 1015, 382, 143, 145, 0};
+    for (unsigned i = 0; i < 8; i++) EXPECT_EQ(comp[i], want[i]) << i;
+    // TMP275 (12-bit, shift 4): set up once (configuration 0x60), then read.
+    ASSERT_EQ(I2C_read_LM92(0x9E, &t), 0u);
+    EXPECT_EQ(t, -161);
+    EXPECT_EQ((t * 5) >> 1, -403);
+    bool setup = false;
+    for (const Xfer &x : Log()) setup |= x.kind == 'w' && x.addr == 0x9E && x.data == std::vector<uint8_t>{1, 0x60};
+    EXPECT_TRUE(setup);
+    EXPECT_EQ(I2C_read_LM92(0x98, &t), 1u);
+
+    // Table lookups.
+    EXPECT_EQ(tc_table(0, j_tab.data()), -4400);
+    std::array<uint16_t, 513> falling{};
+    falling[0] = 1000;
+    falling[1] = 900;
+    EXPECT_EQ(tc_table(64, falling.data()), -4650);
+    std::array<uint16_t, 513> ramp{};
+    for (unsigned i = 0; i < 513; i++) ramp[i] = uint16_t(5600 + 100 * i);
+    EXPECT_EQ(tc_table(65535, ramp.data()), 511 * 100 + ((127 * 100 + 64) >> 7));
+    const uint16_t ends[8][2] = {{1200, 21000}, {0, 33200}, {0, 31800}, {0, 13800},
+                                 {0, 25800},    {5400, 41000}, {5400, 41000}, {5400, 42200}};
+    for (unsigned i = 0; i < 8; i++) {
+        EXPECT_EQ(tctbl[i][0], ends[i][0]) << i;
+        EXPECT_EQ(tctbl[i][512], ends[i][1]) << i;
+        for (unsigned k = 0; k < 512; k++) ASSERT_LE(tctbl[i][k], tctbl[i][k + 1]) << i << " " << k;
+    }
+    EXPECT_EQ(pt100e_tab[0], 1476);
+    EXPECT_EQ(pt100e_tab[256], 22737);
+    EXPECT_EQ(rtd_table(70000, pt100e_tab.data()), rtd_table(16383, pt100e_tab.data()));
+    // A K thermocouple at 1.000 mV (512 counts of 1.953 uV) above a 0 degC junction reads 25 degC.
+    const int32_t k25 = tc_table(32768 + 512, k_tab.data());
+    EXPECT_NEAR(k25 / 20.0, 25.0, 0.3);
+    // Universal input: the compensated K channel at a 25 degC junction and 0 mV reads 25 degC.
+    cj_comp(comp, 1000);
+    const int32_t uni = Io_ConvertUniversal(0, 25, 32768, 0, comp);
+    EXPECT_NEAR(uni / 20.0, 25.0, 0.5);
+    // Products in 64 bits.
+    EXPECT_EQ(Io_ConvertStd(65535, 0, 65535, 65535), 32767);
+    EXPECT_EQ(Io_ConvertStd(-100, 0, 100, 0), 0);
+    EXPECT_EQ(Io_ConvertStd(8192, 2, 32768, 0), (5 * 16384 - 32000) / 4);
+}
+
+TEST_F(IoTest, OutputScalingAndPulseValues) {
+    EXPECT_EQ(Io_ScaleOut(32000, 0, 32768, 0), 4000u);
+    EXPECT_EQ(Io_ScaleOut(32000, 2, 32768, 0), 4000u);
+    EXPECT_EQ(Io_ScaleOut(32000, 9, 32768, 0), 4048u);
+    EXPECT_EQ(Io_ScaleOut(65535, 0, 65535, 0), 4095u);
+    EXPECT_EQ(Io_ScaleOut(0, 9, 0, 0xF000), 4095u);
+    EXPECT_EQ(Io_ScaleOut(32000, 0, 32767, 0), 3999u);
+
+    IoPulse p = Io_PulseTrain(1000, 100, 1000, 100000);
+    EXPECT_EQ(p.run, 9999u);
+    EXPECT_EQ(p.start, 99999u);
+    EXPECT_EQ(p.acc_step, 89);
+    EXPECT_EQ(p.acc_pre, 0xFFFF);
+    EXPECT_EQ(p.dec_step, 0);
+    EXPECT_EQ(p.dec_pre, 9);
+    p = Io_PulseTrain(1000, 100, 7, 0);
+    EXPECT_EQ(p.acc_step, 90000 / 7 - 1);
+    EXPECT_EQ(p.acc_pre, ((7 / (90000 % 7)) - 1) | 0x8000);
+    EXPECT_EQ(p.dec_step, 0);
+    EXPECT_EQ(p.dec_pre, 0);
+    p = Io_PulseTrain(100, 1000, 50, 50);  // run slower than start: no ramp
+    EXPECT_EQ(p.acc_step | p.acc_pre | p.dec_step | p.dec_pre, 0);
+    p = Io_PulseWidth(1000, 16000);
+    EXPECT_EQ(p.start, 4999u);
+    EXPECT_EQ(p.run, 9999u);
+    p = Io_PulseWidth(0, 16000);
+    EXPECT_EQ(p.start | p.run, 0u);
+    p = Io_PulseWidth(1, 0xFFFFFFFF);  // 64-bit product
+    EXPECT_EQ(p.start, uint32_t(uint64_t(10000000) * 0xFFFFFFFFull / 32000 - 1));
+}
+
+TEST_F(IoTest, OvercurrentProtectionDefiniteAndInverseTime) {
+    std::array<uint16_t, 14> w{};
+    w[0] = 1;     // channel 0
+    w[1] = 1000;  // pickup
+    w[2] = 500;   // ms
+    IoProt st{};
+    uint16_t v[4] = {1200, 0, 0, 0};
+    uint32_t now = 0xFFFFF000;  // across the wrap of the time base
+    Io_Protect(st, w.data(), v, now, 15);
+    EXPECT_EQ(w[5], 0);
+    for (uint32_t t = 0; t < 5000; t += 100) {
+        Io_Protect(st, w.data(), v, now + t, 15);
+        ASSERT_EQ(w[5], 0) << t;
+    }
+    Io_Protect(st, w.data(), v, now + 5000, 15);
+    EXPECT_EQ(w[5], 1);
+    EXPECT_EQ(w[4] & 1, 1);
+    v[0] = 900;
+    Io_Protect(st, w.data(), v, now + 5100, 15);
+    EXPECT_EQ(w[5], 0);
+    EXPECT_EQ(w[4] & 1, 1);
+
+    // Inverse time, curve 5 (A 13.5, p 1), M = 2, dial 1: 13.5 s of accumulated time.
+    std::array<uint16_t, 14> x{};
+    x[6] = 1;
+    x[7] = 1000;
+    x[8] = 5;
+    x[9] = 1;
+    x[10] = 1;
+    IoProt in{};
+    v[0] = 2000;
+    now = 1000;
+    Io_Protect(in, x.data(), v, now, 15);
+    uint32_t t = 0;
+    while (x[13] == 0 && t < 20000) {
+        t += 100;
+        Io_Protect(in, x.data(), v, now + t, 15);
+    }
+    EXPECT_EQ(t, 13500u);
+    EXPECT_EQ(x[12] & 1, 1);
+    // Below the pickup the accumulator runs back to 0 (reset time 1 s) and the output clears.
+    v[0] = 0;
+    Io_Protect(in, x.data(), v, now + t + 500, 15);
+    EXPECT_EQ(x[13], 1);
+    Io_Protect(in, x.data(), v, now + t + 1100, 15);
+    EXPECT_EQ(x[13], 0);
+    EXPECT_EQ(x[12] & 1, 1);
+}
+
+TEST_F(IoTest, ModuleExchangeThroughTheSlotLayer) {
+    // Row 7 in slot 0 (identification EEPROM 0x7F, expander 0x4C, converter 0x90),
+    // row 21 could not sit beside it: the SSP2 exchange is checked with row 21 below.
+    Sim(R"({"slot0": [{"addr": "0x1C", "type": "eeprom", "address_bytes": 2, "data": {"8": [127]}},
+                      {"addr": "0x4C", "type": "expander", "pins": [250, 127]},
+                      {"addr": "0x90", "type": "registers", "width": 2,
+                       "registers": {"0": [70, 0], "1": [10, 0]}}]})");
+    // Configuration: word 14 names protection block %R100.
+    std::vector<uint8_t> cfg = {0x0E, 0x7F, 32, 0};
+    std::vector<uint8_t> data(32, 0);
+    data[28] = 100;
+    cfg.insert(cfg.end(), data.begin(), data.end());
+    cfg.insert(cfg.end(), {0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
+    SetConfig(cfg);
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    Reg(BA_Q, 8)[0] = 0x05;  // %Q1, %Q3
+    IoPutQs(Reg(BA_Q, 8), 0, 0, 8);
+    EXPECT_EQ(LastWrite(0x4C), (std::vector<uint8_t>{0xAF, 0xFF}));
+    PLAT_I2cSimFlush();
+    std::ifstream outf(root / "sim/io_out.json");
+    const std::string out((std::istreambuf_iterator<char>(outf)), std::istreambuf_iterator<char>());
+    EXPECT_NE(out.find("\"0x4c\": [175, 255]"), std::string::npos) << out;
+    IoGetIs(Reg(BA_I, 8), 0, 0, 8);
+    EXPECT_EQ(Reg(BA_I, 8)[0], 0x05);
+    // Stopping drives the outputs to their stop state (no byte kept, defaults 0).
+    IoStop();
+    EXPECT_EQ(LastWrite(0x4C), (std::vector<uint8_t>{0xFF, 0xFF}));
+    IoPutQs(Reg(BA_Q, 8), 0, 0, 8);
+
+    // Analog inputs: channel 0 = (0x4600 * 8771) >> 14 and the protection block.
+    uint8_t *r = Reg(BA_R + 16 * 99, 14 * 16);
+    LE_Put16(r + 0, 1);
+    LE_Put16(r + 2, 9000);
+    LE_Put16(r + 4, 0);
+    IoGetAIs(Reg(BA_AI, 80), 0, 0, 5);
+    const uint16_t ch0 = uint16_t((0x4600 * 8771) >> 14);
+    EXPECT_EQ(LE_Get16(Reg(BA_AI, 16)), ch0);
+    EXPECT_EQ(LE_Get16(Reg(BA_AI + 16, 16)), uint16_t((0x0A00 * 8771) >> 14));
+    IoGetAIs(Reg(BA_AI, 80), 0, 0, 5);
+    EXPECT_EQ(LE_Get16(r + 10), 1);  // 9000 is below 37470: tripped at once (delay 0)
+    EXPECT_EQ(LE_Get16(r + 8), 1);
+
+    // An input changed in io.json is seen at the next read.
+    Sim(R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [240, 127]}]})");
+    IoGetIs(Reg(BA_I, 8), 0, 0, 8);
+    EXPECT_EQ(Reg(BA_I, 8)[0], 0x0F);
+
+    // Row 21: %AQ4 = 32000 with the default gain 32767 is word 1 of the SSP2 record.
+    PLAT_I2cSimReset();
+    Io_ResetProbe();
+    Sim(R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [255, 63]},
+                      {"addr": "0x40", "type": "expander"}]})");
+    SetConfig({0x0E, 0x3F, 0, 0, 0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    std::array<uint8_t, 8> aq{};
+    LE_Put16(&aq[6], 32000);
+    IoPutAQs(aq.data(), 0, 0, 4);
+    std::ifstream f(root / "proc/Ssp2_Out_Data", std::ios::binary);
+    std::array<char, 12> rec{};
+    f.read(rec.data(), 12);
+    ASSERT_EQ(f.gcount(), 12);
+    EXPECT_EQ(LE_Get32(reinterpret_cast<uint8_t *>(&rec[4])), 0xDF9Fu);
+    EXPECT_EQ(Ssp2_Xch(1, 0, 3), 0u);
+    EXPECT_FALSE(Ssp2_Busy());
+}
+
+}  // namespace
+
+namespace {
+using namespace io_test;
+
+float FloatAt(const uint8_t *p) {
+    const uint32_t bits = LE_Get32(p);
+    float f;
+    std::memcpy(&f, &bits, 4);
+    return f;
+}
+
+TEST_F(IoTest, PowerMeteringReaderScalesAndIntegrates) {
+    test_support::FakeClock clock;
+    // Row 16: the metering converter answers at 0x50 (found by the scan list).
+    Sim(R"({"slot0": [{"addr": "0x50", "type": "registers", "width": 3, "select": 1, "registers": {
+        "13": [0, 16, 0], "14": [255, 240, 0], "10": [0, 0, 100], "16": [3, 192],
+        "1": [0, 100], "4": [255, 156], "33": [10], "34": [20], "25": [1, 2, 3]}}]})");
+    SetConfig({0x0F, 0x50, 0, 0, 0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    ASSERT_EQ(tbl[0].row, ROW_PWR1);
+    std::array<uint8_t, 56> ai{};
+    // Transformer ratios through the analog outputs: VT 2, 1, 1; CT 10, 1, 1.
+    std::array<uint8_t, 24> ratios{};
+    const float r[6] = {2, 1, 1, 10, 1, 1};
+    for (unsigned k = 0; k < 6; k++) {
+        uint32_t bits;
+        std::memcpy(&bits, &r[k], 4);
+        LE_Put32(&ratios[4 * k], bits);
+    }
+    IoPutAQs(ratios.data(), 0, 0, 12);
+    for (int pass = 0; pass < 3; pass++) {
+        IoGetAIs(ai.data(), 0, 0, 28);
+        test_support::FakeClock::Advance(1000);
+    }
+    const float k = lpf1(60.0f);
+    EXPECT_NEAR(FloatAt(&ai[0]), 4096 * k * 0.000419504 * 2, 1e-4);
+    EXPECT_NEAR(FloatAt(&ai[4]), -4096 * k * 0.000419504, 1e-4);  // 24-bit signed
+    EXPECT_NEAR(FloatAt(&ai[12]), 100 * 3.077192e-06 * 10, 1e-7);
+    EXPECT_NEAR(FloatAt(&ai[24]), 60.0, 1e-4);
+    // Phase 1 adds 100 x 2 x 10 x 1.87729e-08 kWh per pass, phase 1 reactive -100 x 20 x ...
+    const double e = 100 * 2 * 10 * 1.87729e-08;
+    EXPECT_NEAR(FloatAt(&ai[28]), e * 3.6e10 / 1000, 0.01);   // active power
+    EXPECT_NEAR(FloatAt(&ai[40]), -e * 3.6e10 / 1000, 0.01);  // reactive power
+    EXPECT_NEAR(FloatAt(&ai[36]), std::sqrt(2.0) * e * 3.6e10 / 1000, 0.02);
+    EXPECT_NEAR(FloatAt(&ai[32]), 1 / std::sqrt(2.0), 1e-4);
+    EXPECT_NEAR(FloatAt(&ai[44]), 3 * e, 1e-9);
+    EXPECT_NEAR(FloatAt(&ai[48]), 10 * k * 4.1947 * 2, 1e-3);
+    EXPECT_NEAR(FloatAt(&ai[52]), 20 * 0.0345036 * 10, 1e-4);
+    // Inputs from command 0x19; output bit 6 clears the energies.
+    std::array<uint8_t, 3> in{};
+    IoGetIs(in.data(), 0, 0, 24);
+    EXPECT_EQ(in, (std::array<uint8_t, 3>{1, 2, 3}));
+    uint8_t q = 0x40;
+    IoPutQs(&q, 0, 0, 8);
+    IoGetAIs(ai.data(), 0, 0, 28);
+    EXPECT_NEAR(FloatAt(&ai[44]), e, 1e-9);
+}
+
+}  // namespace

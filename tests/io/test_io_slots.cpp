@@ -1,0 +1,410 @@
+// Slot check, probing and calibration pass-through against the simulated
+// module table.
+#include <cstring>
+
+#include "core/cmd.h"
+#include "net/net.h"
+#include "tests/io/io_fixture.h"
+
+namespace {
+using namespace io_test;
+
+std::string Text(const uint8_t *e) { return std::string(reinterpret_cast<const char *>(e + 3), 11); }
+
+TEST_F(IoTest, SlotCheckResultsAndSlotInformationBytes) {
+    // Default configuration, nothing on the bus: slots 0/1 empty, slot 2 not configured.
+    EXPECT_EQ(Io_SlotCheck(), 1u);
+    for (unsigned s = 0; s < 2; s++) {
+        const uint8_t *e = Entry(s);
+        EXPECT_EQ(LE_Get16(e), 255);
+        EXPECT_EQ(e[2], ' ');
+        EXPECT_EQ(Text(e), "I/O: Empty ");
+        for (unsigned i = 14; i < 22; i++) EXPECT_EQ(e[i], 0);
+        EXPECT_EQ(e[22], 1);
+    }
+    EXPECT_EQ(LE_Get16(Entry(2)), 64000);
+    EXPECT_EQ(Entry(2)[2], '+');
+    EXPECT_EQ(Text(Entry(2)), "I/O: TQR300");
+    EXPECT_EQ(Entry(2)[22], 0);
+    EXPECT_EQ(slot_status[2], 5);
+    EXPECT_TRUE(PlcWord(W_FAULT) & FAULT_IOCFG);
+    EXPECT_EQ(plc_reg[64] & 0x20, 0);
+    // The fourth entry belongs to no slot.
+    for (unsigned i = 2 + 72; i < 98; i++) EXPECT_EQ(Cmd_SS_Info[i], 0) << i;
+
+    // Slots 0/1 not configured (id only), slot 2 the Ethernet module, length 0.
+    SetConfig({0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
+    EXPECT_EQ(Io_SlotCheck(), 0u);
+    EXPECT_EQ(Entry(2)[2], ' ');
+    EXPECT_EQ(Entry(2)[22], 1);
+    EXPECT_EQ(EtnConfp, nullptr);
+    EXPECT_FALSE(PlcWord(W_FAULT) & FAULT_IOCFG);
+    EXPECT_EQ(plc_reg[64] & 0x20, 0x20);
+
+    // Slot 0 configured 0x0100 with 5 bytes: 3 pad bytes, slot 1's record at byte 12.
+    SetConfig({0x00, 0x01, 0x05, 0x00, 1, 2, 3, 4, 5, 0, 0, 0, 0xFF, 0xFF, 0x00, 0xF8, 0x04, 0x00, 9, 8, 7, 6});
+    EXPECT_EQ(Io_SlotCheck(), 1u);
+    EXPECT_EQ(Entry(0)[2], '-');
+    EXPECT_EQ(Text(Entry(0)), "I/O Missing");
+    EXPECT_EQ(LE_Get16(Entry(0)), 255);
+    EXPECT_EQ(slot_status[0], 3);
+    EXPECT_EQ(slot_status[1], 1);
+    EXPECT_EQ(Entry(2)[2], '?');  // found 0xFA00, configured 0xF800: refused
+    EXPECT_EQ(slot_status[2], 4);
+    EXPECT_EQ(io_cfg[2].config, nullptr);
+    EXPECT_TRUE(PlcWord(W_FAULT) & FAULT_IOCFG);
+
+    // A compatible variant is accepted and its data becomes the Ethernet configuration.
+    slotinfo[2].id = 0xF800;
+    SetConfig({0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0xFC, 0x02, 0x00, 0x11, 0x22, 0, 0});
+    EXPECT_EQ(Io_SlotCheck(), 0u);
+    EXPECT_EQ(slot_status[2], 2);
+    ASSERT_NE(EtnConfp, nullptr);
+    EXPECT_EQ(EtnConfp[0], 0x11);
+    EXPECT_EQ(LE_Get16(EtnConfp - 2), 2);
+    EXPECT_EQ(Io_ConfigWord(io_cfg[2], 0), 0x2211);
+    EXPECT_EQ(Io_ConfigWord(io_cfg[2], 1), 0);  // past the record
+
+    // A record running past the downloaded length ends the run.
+    SetConfig({0xFF, 0xFF, 0x00, 0x01, 0x40, 0x00, 1, 2});
+    Io_SlotCheck();
+    EXPECT_EQ(slot_status[1], 1);
+    EXPECT_EQ(slot_status[2], 5);
+    EXPECT_EQ(io_cfg[1].config, nullptr);
+}
+
+TEST_F(IoTest, ProbingFindsModulesOnceAndLoadsCalibration) {
+    Sim(R"({"slot0": [{"addr": "0x1C", "type": "eeprom", "address_bytes": 2, "data": {"8": [127]}}],
+            "slot1": [{"addr": "0x4E", "type": "expander", "pins": [255, 31]}]})");
+    std::array<uint16_t, 3> ids{};
+    EXPECT_EQ(get_io_info(ids.data()), 3u);
+    EXPECT_EQ(ids[0], 0x7F0E);
+    EXPECT_EQ(ids[1], 0x1F0F);
+    EXPECT_EQ(ids[2], 64000);
+    EXPECT_EQ(WideIoModulePresent, 1);
+    // Both port bytes of the expander were driven high before the read-back.
+    EXPECT_EQ(LastWrite(0x4E), (std::vector<uint8_t>{0xFF, 0xFF}));
+
+    // Configure both: row 7 without a valid calibration block gets its defaults.
+    SetConfig({0x0E, 0x7F, 0x00, 0x00, 0x0F, 0x1F, 0x00, 0x00, 0x00, 0xFA, 0x00, 0x00});
+    EXPECT_EQ(Io_SlotCheck(), 0u);
+    EXPECT_EQ(io_init[1], 0x1F0F);
+    const IoSlotState &s0 = tbl[0];
+    EXPECT_EQ(s0.row, ROW_CURRENT);
+    for (unsigned i = 0; i < 4; i++) EXPECT_EQ(s0.gain[i], 8771);
+    EXPECT_EQ(s0.gain[4], 0);
+    EXPECT_EQ(s0.flags & (IOF_CAL_VALID | IOF_CONFIGURED), IOF_CONFIGURED);
+    const uint8_t *e1 = Entry(1);
+    EXPECT_EQ(LE_Get16(e1 + 14), 32);
+    EXPECT_EQ(LE_Get16(e1 + 16), 32);
+    EXPECT_EQ(LE_Get16(e1 + 18), 0);
+    EXPECT_EQ(LE_Get16(e1 + 20), 14);
+    EXPECT_EQ(LE_Get16(Entry(0) + 14), 4);
+    EXPECT_EQ(LE_Get16(Entry(0) + 18), 5);
+
+    // A module plugged in after start is not seen: probing happens once.
+    Sim(R"({"slot0": [{"addr": "0x1C", "type": "eeprom", "address_bytes": 2, "data": {"8": [127]}},
+                      {"addr": "0x4C", "type": "expander", "pins": [255, 1]}],
+            "slot1": [{"addr": "0x4E", "type": "expander", "pins": [255, 31]}]})");
+    Io_SlotCheck();
+    EXPECT_EQ(slotinfo[0].id, 0x7F0E);
+
+    // Scan-list probing and identity matching (first equal row wins).
+    PLAT_I2cSimReset();
+    Io_ResetProbe();
+    Sim(R"({"slot0": [{"addr": "0xA2", "type": "eeprom"}],
+            "slot1": [{"addr": "0x4E", "type": "expander", "pins": [255, 174]}]})");
+    get_io_info(ids.data());
+    EXPECT_EQ(ids[0], 0xA20F);
+    EXPECT_EQ(ids[1], 0xAE0F);
+    EXPECT_EQ(Io_IdentRow(0xAE0F), 14);
+    EXPECT_EQ(IoInit(ids.data(), 3), 0u);
+    EXPECT_EQ(slotinfo[0].type, 243);
+    EXPECT_EQ(slotinfo[2].type, 0);
+    const uint16_t unknown[3] = {0x1234, 255, 64000};
+    EXPECT_EQ(IoInit(unknown, 3), 1u);
+    EXPECT_EQ(get_ident(0x7F0E), 243);
+    EXPECT_EQ(get_ident(0x1234), -1);
+}
+
+TEST_F(IoTest, GenericModuleHeaderTimesOutAndExchangesTheSlotsOwnArea) {
+    // Slot 1 expander reads 0xAE: a generic module whose controller at 0x0A
+    // never shows its header.
+    Sim(R"({"slot1": [{"addr": "0x4E", "type": "expander", "pins": [255, 174]},
+                      {"addr": "0x0A", "type": "registers", "registers": {"0": [1, 2]}}]})");
+    SetConfig({0xFF, 0xFF, 0x0F, 0xAE, 0x00, 0x00, 0x00, 0xFA, 0x00, 0x00});
+    EXPECT_EQ(Io_SlotCheck(), 1u);
+    EXPECT_EQ(Entry(1)[2], 'f');
+
+    // With a header (mode byte 0xE2, counts 8 DI, 1 AI, 8 DQ, 1 AQ, text "GEN123").
+    PLAT_I2cSimReset();
+    Io_ResetProbe();
+    Sim(R"({"slot1": [{"addr": "0x4E", "type": "expander", "pins": [255, 174]},
+                      {"addr": "0x0A", "type": "registers", "registers": {
+                        "0": [0, 226, 0, 0, 8, 1, 8, 1, 71, 69, 78, 49, 50, 51, 0, 0,
+                              165, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 52, 18]}}]})");
+    EXPECT_EQ(Io_SlotCheck(), 0u);
+    EXPECT_EQ(Text(Entry(1)), "I/O: GEN123");
+    EXPECT_EQ(io_cfg[1].di, 8);
+    EXPECT_EQ(io_cfg[1].ai, 1);
+    Reg(BA_Q + 256, 8)[0] = 0x5A;
+    LE_Put16(Reg(BA_AQ + 4096, 16), 0x0102);
+    const uint8_t before = Reg(BA_I + 255, 1)[0];
+    IoService(1);
+    // Inputs land on the slot's first %I byte and first %AI word, not one below.
+    EXPECT_EQ(Reg(BA_I + 256, 8)[0], 165);
+    EXPECT_EQ(LE_Get16(Reg(BA_AI + 4096, 16)), 0x1234);
+    EXPECT_EQ(Reg(BA_I + 255, 1)[0], before);
+    bool dq = false, aq = false;
+    for (const Xfer &x : Log()) {
+        if (x.kind == 'w' && x.addr == 0x0A && x.data == std::vector<uint8_t>{16, 0x5A}) dq = true;
+        if (x.kind == 'w' && x.addr == 0x0A && x.data == std::vector<uint8_t>{32, 0x02, 0x01}) aq = true;
+    }
+    EXPECT_TRUE(dq);
+    EXPECT_TRUE(aq);
+}
+
+TEST_F(IoTest, CalibrationPassThroughBoundsAndAnswers) {
+    Sim(R"({"slot0": [{"addr": "0x1C", "type": "eeprom", "address_bytes": 2, "data": {"8": [143]}}]})");
+    SetConfig({0x0F, 0x8F, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF});
+    Io_SlotCheck();
+    ASSERT_EQ(tbl[0].row, -1);  // 0x8F0E is not a known module: unsupported
+    EXPECT_EQ(Entry(0)[2], '*');
+
+    std::array<uint8_t, 300> p{};
+    auto cal = [&](std::vector<uint8_t> data) {
+        p.fill(0xEE);
+        p[0] = uint8_t(data.size());
+        std::copy(data.begin(), data.end(), p.begin() + 1);
+        IoCal(p.data());
+        return std::vector<uint8_t>(p.begin() + 1, p.begin() + 1 + p[0]);
+    };
+    // Slot 2 echoes; an empty or unknown slot and a slot above 2 answer 0x40.
+    EXPECT_EQ(cal({0x7F, 2, 0xAA, 0xBB, 0xCC}), (std::vector<uint8_t>{0xAA, 0xBB, 0xCC}));
+    EXPECT_EQ(cal({0x7F, 0, 0}), std::vector<uint8_t>{0x40});
+    EXPECT_EQ(cal({0x7F, 3, 0}), std::vector<uint8_t>{0x40});
+    EXPECT_EQ(cal({0x7F}), std::vector<uint8_t>{0x40});
+    // More than the 64-byte calibration buffer holds: refused, nothing copied.
+    std::vector<uint8_t> big(67, 0x11);
+    big[1] = 2;
+    EXPECT_EQ(cal(big), std::vector<uint8_t>{0x40});
+    std::vector<uint8_t> fits(66, 0x22);
+    fits[1] = 2;
+    EXPECT_EQ(cal(fits).size(), 64u);
+
+    // A module that answers: row 18 in slot 1.
+    PLAT_I2cSimReset();
+    Io_ResetProbe();
+    Sim(R"({"slot1": [{"addr": "0x4E", "type": "expander", "pins": [255, 143]},
+                      {"addr": "0x20", "type": "registers", "width": 2},
+                      {"addr": "0x22", "type": "registers", "width": 2}]})");
+    SetConfig({0xFF, 0xFF, 0x0F, 0x8F, 0x00, 0x00, 0xFF, 0xFF});
+    Io_SlotCheck();
+    ASSERT_EQ(tbl[1].row, ROW_AQ4);
+    const auto id = cal({0x7F, 1, 0});
+    ASSERT_EQ(id.size(), 26u);
+    EXPECT_EQ(id[0], 0);
+    EXPECT_EQ(LE_Get16(&id[4]), 309);
+    EXPECT_EQ(LE_Get16(&id[6]), 0x8F0F);
+    // Sub-command 3: mask bits above 15 name no pair, and a pair cut short is not taken.
+    const auto g = tbl[1].gain;
+    cal({0x7F, 1, 3, 0, 0x03, 0x00, 0x01, 0x80, 0x00, 0x80, 0x00, 0x00, 0x34, 0x12});
+    EXPECT_EQ(tbl[1].gain[0], 0x8000);
+    EXPECT_EQ(tbl[1].offset[0], 0);
+    EXPECT_EQ(tbl[1].gain[1], g[1]);
+    EXPECT_EQ(tbl[1].gain[15], g[15]);
+    // Gains back: sub-command 14.
+    const auto gains = cal({0x7F, 1, 14});
+    ASSERT_EQ(gains.size(), 33u);
+    EXPECT_EQ(LE_Get16(&gains[1]), 0x8000);
+    EXPECT_EQ(cal({0x7F, 1, 99}), std::vector<uint8_t>{0});
+
+    // Channel 0 at 32000 with the pair (32768, 0): 4000 << 4 as command, high, low.
+    LE_Put16(Reg(BA_AQ, 16), 32000);
+    IoPutAQs(Reg(BA_AQ, 64), 1, 0, 4);
+    EXPECT_EQ(LastWrite(0x20).size(), 3u);
+    bool sent = false;
+    for (const Xfer &x : Log()) {
+        if (x.kind == 'w' && x.addr == 0x20 && x.data == std::vector<uint8_t>{0x30, 0xFA, 0x00}) sent = true;
+    }
+    EXPECT_TRUE(sent);
+}
+
+TEST_F(IoTest, DriverStatusCodesAndByteCountsOfPointTransfers) {
+    IoDriverMsg m{};
+    m.code = 7;
+    io_driver(&m);
+    EXPECT_EQ(m.status, 0x20);
+    m = {};
+    m.code = 15;
+    io_driver(&m);
+    EXPECT_EQ(m.status, 0x20);
+    m = {};
+    m.code = 9;
+    m.slot = 3;
+    io_driver(&m);
+    EXPECT_EQ(m.status, 0xC0);
+    m.slot = 0;
+    io_driver(&m);
+    EXPECT_EQ(m.status, 0x80);
+
+    // Row 21 base board in slot 0: inputs from expander 0x40.
+    Sim(R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [255, 63]},
+                      {"addr": "0x40", "type": "expander", "pins": [250, 253]}]})");
+    SetConfig({0x0E, 0x3F, 0x10, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
+    EXPECT_EQ(Io_SlotCheck(), 0u);
+    ASSERT_EQ(tbl[0].row, ROW_BASE21);
+    std::array<uint8_t, 8> buf;
+    buf.fill(0xEE);
+    IoGetIs(buf.data(), 0, 0, 24);  // three bytes asked for: the fourth stays
+    EXPECT_EQ(buf[0], 0x05);
+    EXPECT_EQ(buf[1], 0x42);  // pins AND the latch (0x40 line of the board high)
+    EXPECT_EQ(buf[2], 0x00);
+    EXPECT_EQ(buf[3], 0xEE);
+    buf.fill(0xEE);
+    IoGetIs(buf.data(), 0, 8, 8);
+    EXPECT_EQ(buf[0], 0x42);
+    EXPECT_EQ(buf[1], 0xEE);
+
+    // Stop and the control line: a calibrating slot ignores configure messages.
+    tbl[0].flags |= IOF_CAL_MODE;
+    const auto gains = tbl[0].gain;
+    IoDriverMsg c{};
+    c.code = 4;
+    c.slot = 0;
+    io_driver(&c);
+    EXPECT_EQ(tbl[0].gain, gains);
+    EXPECT_EQ(tbl[0].flags & IOF_CAL_MODE, IOF_CAL_MODE);
+}
+
+}  // namespace
+
+namespace {
+using namespace io_test;
+
+TEST_F(IoTest, ModemLinesOfSlotOneAndTheThermocoupleChannel) {
+    // Slot 1: built-in cellular option 0x6F0F on expander 0x4E (78).
+    Sim(R"({"slot0": [{"addr": "0xA2", "type": "eeprom"},
+                      {"addr": "0x90", "type": "registers", "width": 2},
+                      {"addr": "0x96", "type": "registers", "width": 2, "registers": {"0": [12, 128]}}],
+            "slot1": [{"addr": "0x4E", "type": "expander", "pins": [223, 111]}]})");
+    // Slot 0: row 4 with a J thermocouple on channel 0 and a K one on channel 1.
+    SetConfig({0x0F, 0xA2, 4, 0, 24, 25, 0, 0, 0x0F, 0x6F, 0, 0, 0x00, 0xFA, 0x00, 0x00});
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    ASSERT_EQ(slotinfo[1].id, 0x6F0F);
+    Log().clear();
+    IoCommPwr(0, 1);  // power on clears bit 0x02, both port bytes written back
+    EXPECT_EQ(LastWrite(0x4E), (std::vector<uint8_t>{0xDD, 0x6F}));
+    IoCommPwr(0, 0);
+    EXPECT_EQ(LastWrite(0x4E), (std::vector<uint8_t>{0xDF, 0x6F}));
+    IoCommShdn(1);
+    EXPECT_EQ(LastWrite(0x4E)[0], 0xDF | 0x08);
+    Log().clear();
+    IoCommReset(0, 1);  // no reset line on this module
+    EXPECT_TRUE(Log().empty());
+    EXPECT_EQ(IoGetDCD(), 1u);  // pin 0x20 low: carrier present
+
+    // 0 mV on both channels, cold junction at 25 degC: both read about 25 degC.
+    std::array<uint8_t, 8> ai{};
+    IoGetAIs(ai.data(), 0, 0, 4);
+    EXPECT_NEAR(int16_t(LE_Get16(&ai[0])) / 20.0, 25.0, 0.6);
+    EXPECT_NEAR(int16_t(LE_Get16(&ai[2])) / 20.0, 25.0, 0.6);
+    EXPECT_EQ(tbl[0].comp[0], 653);
+}
+
+}  // namespace
+
+namespace {
+using namespace io_test;
+
+TEST_F(IoTest, FieldbusSlaveStationAddressStartAndDataArea) {
+    Sim(R"({"slot1": [{"addr": "0x4E", "type": "expander", "pins": [255, 159]},
+                      {"addr": "0x1E", "type": "eeprom", "address_bytes": 2,
+                       "data": {"1": [224], "2": [120, 86], "16": [170, 187], "252": [9], "253": [52, 18]}}]})");
+    // Words: station 5, %I area, 16 DI, %Q area, 8 DQ, %AI area, 2 AI, %AQ area, 1 AQ,
+    // status %R10, %R11 for the module's word 2.
+    const uint16_t w[11] = {5, 14336, 16, 14600, 8, 32768 + 16 * 20, 2, 32768 + 16 * 30, 1,
+                            32768 + 16 * 9, 32768 + 16 * 10};
+    std::vector<uint8_t> cfg = {0xFF, 0xFF, 0x0F, 0x9F, 22, 0};
+    for (uint16_t x : w) cfg.insert(cfg.end(), {uint8_t(x), uint8_t(x >> 8)});
+    cfg.insert(cfg.end(), {0, 0, 0x00, 0xFA, 0x00, 0x00});
+    SetConfig(cfg);
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    EXPECT_EQ(std::string(io_cfg[1].text, 11), "I/O: PBSLV ");
+    EXPECT_EQ(io_cfg[1].di, 16);
+    EXPECT_EQ(io_cfg[1].dq, 8);
+    EXPECT_EQ(io_cfg[1].ai, 2);
+    EXPECT_EQ(io_cfg[1].aq, 1);
+    uint8_t b[4] = {};
+    ASSERT_EQ(read_io_eeprom(0x1E, 0xFC, 1, b, 3), 0u);
+    EXPECT_EQ(b[0], 5);
+
+    Log().clear();
+    IoDriverMsg start{};
+    start.code = 14;
+    start.slot = 1;
+    io_driver(&start);
+    ASSERT_EQ(read_io_eeprom(0x1E, 4, 4, b, 3), 0u);
+    EXPECT_EQ(std::vector<uint8_t>(b, b + 4), (std::vector<uint8_t>{2, 2, 1, 1}));
+    EXPECT_EQ(LE_Get16(Reg(BA_R + 16 * 10, 16)), 0x5678);
+    ASSERT_EQ(read_io_eeprom(0x1E, 0, 1, b, 3), 0u);
+    EXPECT_EQ(b[0], 1);  // run
+    for (const Xfer &x : Log()) {  // the address did not change: nothing written at 0xFE
+        EXPECT_FALSE(x.kind == 'w' && x.addr == 0x1E && x.data.size() > 2 && x.data[1] == 0xFE);
+    }
+
+    std::array<uint8_t, 4> in{};
+    IoGetIs(in.data(), 1, 128, 16);
+    EXPECT_EQ(in[0], 170);
+    EXPECT_EQ(in[1], 187);
+    EXPECT_EQ(LE_Get16(Reg(BA_R + 16 * 9, 16)), 0x1234);
+
+    // A station address outside 1..125 is reported in the status register.
+    LE_Put16(&io_config_bl[MF_HDR + 6], 200);
+    Io_SlotCheck();
+    EXPECT_EQ(LE_Get16(Reg(BA_R + 16 * 9, 16)), 0xFEFE);
+}
+
+}  // namespace
+
+namespace {
+using namespace io_test;
+
+TEST_F(IoTest, CalibrationBlockStoredInTheEepromIsLoadedAgain) {
+    Sim(R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [255, 127]},
+                      {"addr": "0xA0", "type": "eeprom", "blocks": 8, "write_cycle": 1}]})");
+    SetConfig({0x0E, 0x7F, 0, 0, 0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, 0);
+    std::array<uint8_t, 80> p{};
+    auto cal = [&](std::vector<uint8_t> d) {
+        p.fill(0);
+        p[0] = uint8_t(d.size());
+        std::copy(d.begin(), d.end(), p.begin() + 1);
+        IoCal(p.data());
+    };
+    cal({0x7F, 0, 3, 0, 0x01, 0x00, 0x00, 0x00, 0xD2, 0x04, 0x05, 0x00});  // pair 1 = (1234, 5)
+    cal({0x7F, 0, 4, 0});
+    EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, IOF_CAL_VALID);
+    std::array<uint8_t, 66> blk{};
+    ASSERT_EQ(I2C_read_mem(blk.data(), io_cal_location(ROW_CURRENT), 66, 0), 0u);
+    EXPECT_EQ(LE_Get16(&blk[0]), 1234);
+    EXPECT_EQ(LE_Get16(&blk[32]), 5);
+    EXPECT_EQ(LE_Get16(&blk[2]), 8771);
+    EXPECT_EQ(LE_Get16(&blk[64]), 0xF19E);
+    EXPECT_EQ(io_cal_location(ROW_CURRENT), 0x80u);  // 0xA0, memory 0x80
+
+    // The next configuration takes the stored block; without the validity word, the defaults.
+    Io_ResetProbe();
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    EXPECT_EQ(tbl[0].gain[0], 1234);
+    EXPECT_EQ(tbl[0].offset[0], 5);
+    EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, IOF_CAL_VALID);
+    cal({0x7F, 0, 6});
+    Io_ResetProbe();
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    EXPECT_EQ(tbl[0].gain[0], 8771);
+    EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, 0);
+}
+
+}  // namespace

@@ -1,0 +1,307 @@
+// PID loops: the instructions' operand handling through LogicUpdate in both
+// layouts, the loop's dynamics on simulated time, the relay auto-tune on
+// simulated plants, and refused operands.
+#include <vector>
+
+#include "ladder/ladpid.h"
+#include "tests/ladder/lad_fixture.h"
+
+using namespace la;
+
+namespace {
+
+constexpr uint32_t BLK = 200;  // block at %R200
+constexpr uint32_t SP = R(300), PV = R(301), OUT = R(302);
+
+class PidTest : public LadderTest {
+protected:
+    void SetUp() override {
+        LadderTest::SetUp();
+        pid_st = {};
+        pid_at = {};
+        repeat = 0;
+    }
+    static int16_t B(unsigned k) { return int16_t(LT_W(R(BLK + k))); }
+    static void SetB(unsigned k, int v) { LT_SetW(R(BLK + k), uint16_t(v)); }
+    // The block of the checks: period 0, gain 250, bias 40, limits +-32000.
+    static void Defaults() {
+        for (unsigned k = 0; k < 16; k++) SetB(k, 0);
+        SetB(PID_GAIN, 250);
+        SetB(PID_BIAS, 40);
+        SetB(PID_OUT_HI, 32000);
+        SetB(PID_OUT_LO, -32000);
+    }
+    // %I1 - PID(op) - %Q1, then a rung that sets %Q2.
+    static LadAsm Prog(bool l16, uint16_t op, uint16_t loop = 0, uint32_t blk = R(BLK), uint32_t o = OUT) {
+        LadAsm a(l16);
+        a.contact(LT_ON).op(op).word(loop).reg(blk).reg(SP).reg(PV).bitx(M16(1)).bitx(M16(2)).bitx(M16(3));
+        const bool tune = op == 242 || op == 243 || op == 525 || op == 526;
+        if (tune) a.bitx(M16(4)).word(0);
+        a.reg(o);
+        if (tune) a.bitx(M16(5));
+        a.coil(Q(1)).contact(LT_ON).coil(Q(2)).end();
+        return a;
+    }
+    // Scans n times 10 ms apart; answers how many ended with the PID power on.
+    int Scans(int n) {
+        int on = 0;
+        for (int i = 0; i < n; i++) {
+            LA_TimeAdvance(100);
+            EXPECT_EQ(Scan(), -1);
+            on += LT_Bit(Q(1));
+        }
+        return on;
+    }
+};
+
+// Direct calls of one loop on a time of our own.
+struct Loop {
+    uint16_t w[16]{};
+    PidCall call{1000000, 0, 0, 0};
+    explicit Loop(std::initializer_list<std::pair<unsigned, int>> set = {}) {
+        pid_st[0] = {};
+        pid_at[0] = {};
+        for (auto [k, v] : set) w[k] = uint16_t(v);
+    }
+    uint32_t Init() {
+        w[PID_CTRL] |= PID_B_INIT;
+        const uint32_t r = fbk_pid(&call, w);
+        w[PID_CTRL] &= uint16_t(~PID_B_INIT);
+        return r;
+    }
+    uint32_t Step(uint32_t ticks = 100) {
+        call.time += ticks;
+        return fbk_pid(&call, w);
+    }
+    int16_t operator[](unsigned k) const { return int16_t(w[k]); }
+};
+
+}  // namespace
+
+TEST_F(PidTest, InstructionOperandsAndOutputsInBothLayouts) {
+    using Sets = std::vector<std::pair<unsigned, int>>;
+    struct Case {
+        uint16_t op;
+        Sets set;
+        int s, v, o, w11;
+        int on = 3;  // scans of 3 with the power on
+        uint16_t loop = 0;
+        uint32_t blk = R(BLK), out = OUT;
+    };
+    const Sets db = {{PID_DB_HI, 50}, {PID_DB_LO, -50}};
+    const Sets db11 = {{PID_DB_HI, 50}, {PID_DB_LO, -50}, {PID_CTRL, 0x800}};
+    const Case cases[] = {
+        {240, {}, 1000, 900, 290, 290},                      // e 100 x 250 / 100 + 40
+        {240, {{PID_CTRL, 0x100}}, 1000, 900, -210, -210},   // reverse acting
+        {240, {{PID_CTRL, 0x200}}, 1000, 900, -290, 290},    // inverted output
+        {241, {}, 1000, 900, 290, 290},                      // gain on all terms
+        {240, {{PID_GAIN, 333}, {PID_BIAS, 0}}, 0, 7, -23, -23},  // truncation
+        {240, db, 1000, 970, 40, 40},                        // inside the band
+        {240, db, 1000, 950, 165, 165},                      // at the band's edge
+        {240, db11, 1000, 900, 165, 165},                    // band subtracted
+        {240, db11, 900, 1000, -85, -85},
+        {240, {{PID_CTRL, 0x001}, {PID_SP, 700}}, 1000, 900, -460, -460},  // set-point from the block
+        {240, {{PID_GAIN, 1000}, {PID_OUT_HI, 600}}, 1000, 900, 600, 600},
+        {240, {{PID_CTRL, 0x200}, {PID_OUT_LO, -32768}}, 0, 32000, 32767, -32768},
+        // Inverted band or limits: power off, words 11 and 14 kept, O := word 14.
+        {240, {{PID_DB_HI, -1}, {PID_DB_LO, 1}, {PID_OUT, 123}, {PID_FINAL, 456}}, 1000, 900, 456, 123, 0},
+        {240, {{PID_OUT_HI, -1}, {PID_OUT_LO, 1}, {PID_OUT, 123}, {PID_FINAL, 456}}, 1000, 900, 456, 123, 0},
+        // Refused: loop 64, block or output outside the image, a pointer to a
+        // block past the end. Power off, nothing written.
+        {240, {}, 1000, 900, 0, 0, 0, 64},
+        {523, {}, 1000, 900, 0, 0, 0, 0, R(400)},
+        {240, {}, 1000, 900, 0, 0, 0, 0, ESR(250)},
+        {240, {}, 1000, 900, 0, 0, 0, 0, R(BLK), ESR(257)},
+    };
+    for (bool l16 : {true, false}) {
+        for (const Case &c : cases) {
+            SCOPED_TRACE(testing::Message() << "layout16 " << l16 << " op " << c.op << " s " << c.s << " v " << c.v);
+            if (l16 && (c.blk > 0xFFFF || c.out > 0xFFFF)) continue;  // extended references only
+            SetUp();
+            Defaults();
+            SetB(PID_CTRL, 0x0080);
+            for (auto [k, v] : c.set) SetB(k, k == PID_CTRL ? v | 0x80 : v);
+            LT_SetW(SP, uint16_t(c.s));
+            LT_SetW(PV, uint16_t(c.v));
+            LT_SetD(R(400), 109056 - 31);
+            LadAsm a = Prog(l16, c.op, c.loop, c.blk, c.out);
+            EXPECT_EQ(Run(a), -1);
+            EXPECT_FALSE(LT_Bit(Q(1)));  // initialising (or refused)
+            EXPECT_TRUE(LT_Bit(Q(2)));
+            const bool written = c.loop < 64 && c.blk == R(BLK) && c.out == OUT;
+            const uint16_t gain_all = c.op == 241 ? 0x80 : 0;
+            EXPECT_EQ(uint16_t(B(PID_CTRL)) & 0x8084, written ? 0x8004 | gain_all : 0x80);
+            EXPECT_EQ(Scans(3), c.on);
+            EXPECT_EQ(int16_t(LT_W(OUT)), c.o);
+            EXPECT_EQ(B(PID_FINAL), written ? c.o : 0);
+            EXPECT_EQ(B(PID_OUT), c.w11);
+            EXPECT_EQ(B(PID_PV), written ? c.v : 0);
+            EXPECT_EQ(uint16_t(B(PID_CTRL)) & 0x8084, written ? 0x04 | gain_all : 0x80);
+            if (c.set.size() == 2 && c.set[1].first == PID_SP) {
+                EXPECT_EQ(B(PID_SP), 700);
+            }
+        }
+        // Power off: nothing written, the next rung runs.
+        SetUp();
+        Defaults();
+        LadAsm a(l16);
+        a.contact(LT_OFF).op(240).word(0).reg(R(BLK)).reg(SP).reg(PV).bitx(M16(1)).bitx(M16(2)).bitx(M16(3));
+        a.reg(OUT).coil(Q(1)).contact(LT_ON).coil(Q(2)).end();
+        LT_SetW(PV, 900);
+        EXPECT_EQ(Run(a), -1);
+        EXPECT_EQ(B(PID_CTRL), 0);
+        EXPECT_EQ(B(PID_PV), 0);
+        EXPECT_TRUE(LT_Bit(Q(2)));
+        // The pointer form at an odd byte offset works like the register form.
+        SetUp();
+        const uint32_t at = 2 * WordOf(R(BLK)) + 1;
+        LT_SetD(R(400), at);
+        for (auto [k, v] : Sets{{PID_GAIN, 250}, {PID_BIAS, 40}, {PID_OUT_HI, 32000}, {PID_OUT_LO, -32000}})
+            LE_Put16(&plc_reg[at + 2 * k], uint16_t(v));
+        LT_SetW(SP, 1000);
+        LT_SetW(PV, 900);
+        LadAsm p = Prog(l16, 524, 63, R(400));
+        EXPECT_EQ(Run(p), -1);
+        EXPECT_EQ(Scans(2), 2);
+        EXPECT_EQ(LT_W(OUT), 290);
+        EXPECT_EQ(LE_Get16(&plc_reg[at + 2 * PID_CTRL]), 0x84);
+    }
+    // Operands cut by the end of the program stop it.
+    LadAsm a(true);
+    a.contact(LT_ON).op(240).word(0).reg(R(BLK)).reg(SP);
+    EXPECT_GT(Run(a), 0);
+}
+
+TEST_F(PidTest, AntiWindupSlewManualAndTimeProportioning) {
+    // Back-calculation against freezing, integral rate 1, upper limit 500.
+    for (int freeze : {0, 0x1000}) {
+        Loop l({{PID_GAIN, 100}, {PID_IRATE, 1}, {PID_OUT_HI, 500}, {PID_OUT_LO, -32000}, {PID_SP, 1000},
+                {PID_CTRL, freeze}});
+        EXPECT_EQ(l.Init(), 1u);
+        EXPECT_EQ(l.Step(99), 0u);  // under 10 ms: nothing computed
+        EXPECT_EQ(l[PID_OUT], 0);
+        l.Step(1);
+        EXPECT_EQ(l[PID_OUT], 500);
+        l.w[PID_PV] = 900;
+        l.Step();
+        EXPECT_EQ(l[PID_OUT], freeze ? 100 : -399);
+    }
+    // A gap of 3e9 ticks with the gain on all terms: the integral step
+    // saturates at +2^31 / 100 / 500 = 42949 instead of wrapping negative
+    // (which would give (327670 - 42949) / 100 = 2847).
+    Loop gap({{PID_GAIN, 32767}, {PID_IRATE, 65535}, {PID_OUT_HI, 32000}, {PID_OUT_LO, -32000}, {PID_SP, 1000},
+              {PID_PV, 990}, {PID_CTRL, PID_B_GAINALL}});
+    gap.Init();
+    gap.Step(3000000000u);
+    EXPECT_EQ(gap[PID_OUT], (327670 + 42949) / 100);
+    // Slew limit of 10 s for 32000 units: 3200 units a second.
+    Loop slew({{PID_GAIN, 10000}, {PID_OUT_HI, 32000}, {PID_OUT_LO, -32000}, {PID_SP, 1000}, {PID_SLEW, 10}});
+    slew.Init();
+    for (int i = 0; i < 100; i++) slew.Step();
+    EXPECT_EQ(slew[PID_OUT], 3200);
+    // Manual raise with a 100 ms period: +1 each period; lower stops at -32768.
+    Loop man({{PID_PERIOD, 10}, {PID_OUT_HI, 32000}, {PID_OUT_LO, -32768}, {PID_CTRL, PID_B_MANUAL | PID_B_RAISE}});
+    man.Init();
+    for (int i = 0; i < 100; i++) man.Step();
+    EXPECT_EQ(man[PID_OUT], 10);
+    man.w[PID_CTRL] = PID_B_MANUAL | PID_B_LOWER;
+    man.w[PID_OUT] = uint16_t(-32766);
+    for (int i = 0; i < 100; i++) man.Step();
+    EXPECT_EQ(man[PID_OUT], -32768);
+    EXPECT_EQ(man[PID_FINAL], -32768);
+    // Time-proportioned output, 1 s cycle over 0..1000, output 250: on for a
+    // quarter of the time (three quarters inverted).
+    for (int inv : {0, 0x200}) {
+        Loop l({{PID_OUT_HI, 1000}, {PID_CYCLE, 1}, {PID_OUT, 250}, {PID_CTRL, PID_B_TPO | PID_B_MANUAL | inv}});
+        l.Init();
+        int on = 0;
+        for (int i = 0; i < 1000; i++) on += l.Step() == 0;
+        EXPECT_NEAR(on, inv ? 750 : 250, 25);
+    }
+    // On/off output: off for the first 0.5 s, then on; with the decision
+    // flipping on every step it changes at most once per 0.5 s.
+    Loop onoff({{PID_OUT_HI, 1000}, {PID_OUT, 700}, {PID_CTRL, PID_B_TPO | PID_B_MANUAL}});
+    onoff.Init();
+    for (int i = 0; i < 49; i++) EXPECT_EQ(onoff.Step(), 1u) << i;
+    EXPECT_EQ(onoff.Step(), 0u);
+    int changes = 0;
+    uint32_t last = 0;
+    for (int i = 0; i < 500; i++) {
+        onoff.w[PID_OUT] = (i & 1) ? 700 : 300;
+        const uint32_t r = onoff.Step();
+        changes += r != last;
+        last = r;
+    }
+    EXPECT_GE(changes, 9);
+    EXPECT_LE(changes, 10);
+}
+
+TEST_F(PidTest, AutoTuneRelayOnPlants) {
+    auto tuned = [](Loop &l) {
+        l = Loop({{PID_OUT_HI, 1000}, {PID_SP, 600}, {PID_PV, 500}, {PID_IRATE, 77}});
+        l.call.mode = PID_M_TUNE;
+    };
+    // Process value held at 500: the relay goes high; at two thirds of the
+    // set-point or with hysteresis 200 it stays low. Word 5 is kept.
+    for (uint8_t opt : {0, 1, 2}) {
+        Loop l;
+        tuned(l);
+        if (opt == 1) l.call.mode |= PID_M_TWO3;
+        if (opt == 2) l.call.options = 3 << 5;
+        l.Init();
+        for (int i = 0; i < 20; i++) l.Step();
+        EXPECT_EQ(l[PID_OUT], opt == 0 ? 1000 : 0);
+        EXPECT_EQ(l[PID_IRATE], 77);
+        EXPECT_EQ(l.call.mode & PID_M_DONE, 0);
+    }
+    // Integrator plant: the tune ends within seconds with new gains; group 2
+    // (P only) leaves no derivative or integral.
+    for (uint8_t group : {0, 2}) {
+        Loop l;
+        tuned(l);
+        l.call.options = uint8_t(group << 1);
+        l.Init();
+        double pv = 500;
+        int steps = 0;
+        for (; steps < 1000 && !(l.call.mode & PID_M_DONE); steps++) {
+            pv += (l[PID_FINAL] - 500) / 100.0;
+            l.w[PID_PV] = uint16_t(int16_t(pv));
+            l.Step();
+        }
+        EXPECT_LT(steps, 500);  // under 5 s
+        EXPECT_EQ(l.call.mode & PID_M_DONE, PID_M_DONE);
+        EXPECT_GT(l[PID_GAIN], 0);
+        if (group == 0) {
+            EXPECT_GT(l[PID_DGAIN], 0);
+            EXPECT_GT(uint16_t(l[PID_IRATE]), 0);
+        } else {
+            EXPECT_EQ(l[PID_DGAIN], 0);
+            EXPECT_EQ(l[PID_IRATE], 0);
+        }
+        EXPECT_EQ(pid_at[0].state, 7);
+        l.call.mode = 0;  // request dropped: done cleared, state back to 0
+        l.Step();
+        EXPECT_EQ(l.call.mode & PID_M_DONE, 0);
+        EXPECT_EQ(pid_at[0].state, 0);
+    }
+    // First-order plant with dead time: after the tune the loop in automatic
+    // brings the process value to the set-point.
+    {
+        Loop l;
+        tuned(l);
+        std::vector<double> delay(5, 0.0);
+        double pv = 500;
+        auto plant = [&] {
+            delay.push_back(l[PID_FINAL]);
+            pv += (delay.front() - pv) / 20.0;
+            delay.erase(delay.begin());
+            l.w[PID_PV] = uint16_t(int16_t(pv));
+        };
+        l.Init();
+        for (int i = 0; i < 3000 && !(l.call.mode & PID_M_DONE); i++) plant(), l.Step();
+        ASSERT_EQ(l.call.mode & PID_M_DONE, PID_M_DONE);
+        l.call.mode = 0;
+        for (int i = 0; i < 3000; i++) plant(), l.Step();
+        EXPECT_NEAR(pv, 600, 5);
+    }
+}
