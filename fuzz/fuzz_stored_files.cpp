@@ -15,11 +15,11 @@
 #include <filesystem>
 #include <string>
 
-#include "core/bytes.h"
-#include "core/memfile.h"
-#include "core/nvram.h"
-#include "core/plcmode.h"
-#include "core/plcreg.h"
+#include "core/image/bytes.h"
+#include "core/storage/memfile.h"
+#include "core/storage/nvram.h"
+#include "core/exec/plcmode.h"
+#include "core/image/plcreg.h"
 #include "platform/plat.h"
 
 namespace {

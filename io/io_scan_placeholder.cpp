@@ -2,8 +2,8 @@
 // is found, no point moves, the CAN node does nothing.
 #include <cstring>
 
-#include "core/cmd.h"
-#include "core/plcreg.h"
+#include "core/cmd/cmd.h"
+#include "core/image/plcreg.h"
 #include "io/io.h"
 
 uint8_t NodeId_Flag;

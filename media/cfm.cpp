@@ -7,12 +7,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/bytes.h"
-#include "core/dpram.h"
-#include "core/mainloop.h"
-#include "core/plcreg.h"
-#include "core/timebase.h"
-#include "core/tx.h"
+#include "core/image/bytes.h"
+#include "core/exec/dpram.h"
+#include "core/exec/mainloop.h"
+#include "core/image/plcreg.h"
+#include "core/image/timebase.h"
+#include "core/image/tx.h"
 #include "net/net.h"
 #include "tavIXsdk/tavixsdk/tavix.h"
 

@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "core/bytes.h"
-#include "core/tx.h"
+#include "core/image/bytes.h"
+#include "core/image/tx.h"
 #include "net/dpr.h"
 #include "net/etn_chan.h"
 #include "net/net.h"

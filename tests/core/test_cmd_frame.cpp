@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "core/memfile.h"
-#include "core/plcmode.h"
+#include "core/storage/memfile.h"
+#include "core/exec/plcmode.h"
 
 using namespace cmd_test;
 

@@ -1,6 +1,6 @@
 // The programming serial port on termios, its port lock and its intercept
 // rings.
-#include "core/vcomm.h"
+#include "core/cmd/vcomm.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -11,9 +11,9 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "core/mainloop.h"
-#include "core/plcreg.h"
-#include "core/timebase.h"
+#include "core/exec/mainloop.h"
+#include "core/image/plcreg.h"
+#include "core/image/timebase.h"
 #include "platform/plat.h"
 
 const VcommMode rism_mode = {5, 0, 3, 0, 0, 0x30};

@@ -1,10 +1,10 @@
 // Datagrams of the command protocol.
-#include "core/datagram.h"
+#include "core/cmd/datagram.h"
 
-#include "core/bytes.h"
-#include "core/cmd.h"
-#include "core/plcreg.h"
-#include "core/timebase.h"
+#include "core/image/bytes.h"
+#include "core/cmd/cmd.h"
+#include "core/image/plcreg.h"
+#include "core/image/timebase.h"
 
 std::array<DgDef, DG_COUNT> DgDefTable;
 

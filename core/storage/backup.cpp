@@ -1,10 +1,10 @@
 // Register backup: only what the storage module needs so far.
 // placeholder until register backup lands
-#include "core/backup.h"
+#include "core/storage/backup.h"
 
-#include "core/memfile.h"
-#include "core/plcreg.h"
-#include "core/sys.h"
+#include "core/storage/memfile.h"
+#include "core/image/plcreg.h"
+#include "core/exec/sys.h"
 
 std::array<uint8_t, CRCSIZE_TBL_SIZE> crcsize_tbl;
 

@@ -1,15 +1,15 @@
 // Controller modes and the scan cycle: clock bits, clock, inputs, forces,
 // the application, outputs and the per-scan services.
-#include "core/plcmode.h"
+#include "core/exec/plcmode.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "core/cmd.h"
-#include "core/memfile.h"
-#include "core/plcreg.h"
-#include "core/rtc.h"
-#include "core/timebase.h"
+#include "core/cmd/cmd.h"
+#include "core/storage/memfile.h"
+#include "core/image/plcreg.h"
+#include "core/exec/rtc.h"
+#include "core/image/timebase.h"
 #include "iec/services/drevano.h"
 #include "io/io.h"
 #include "ladder/ladder.h"

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <span>
 
-#include "core/bytes.h"
+#include "core/image/bytes.h"
 
 constexpr std::size_t MF_HDR = 8;
 

@@ -2,12 +2,12 @@
 #include <cstdio>
 #include <unistd.h>
 
-#include "core/cmd.h"
-#include "core/install.h"
-#include "core/plcmode.h"
-#include "core/plcreg.h"
-#include "core/sys.h"
-#include "core/timebase.h"
+#include "core/cmd/cmd.h"
+#include "core/exec/install.h"
+#include "core/exec/plcmode.h"
+#include "core/image/plcreg.h"
+#include "core/exec/sys.h"
+#include "core/image/timebase.h"
 #include "platform/plat.h"
 
 uint32_t tchTic;

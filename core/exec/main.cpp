@@ -1,3 +1,3 @@
-#include "core/mainloop.h"
+#include "core/exec/mainloop.h"
 
 int main(int argc, char **argv) { return Main_Run(argc, argv); }

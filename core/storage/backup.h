@@ -22,7 +22,7 @@ void EraseBackupData();
 
 // Turns the request bits of word 291 into one pending action and carries it
 // out; once per main-loop pass each.
-// placeholder until register backup lands (core/backup_loop_placeholder.cpp)
+// placeholder until register backup lands (core/storage/backup_loop_placeholder.cpp)
 void FailSafeFlagCheck();
 // The IEC runtime's retain variables saved with the register backup and
 // restored from it; 1 when done.

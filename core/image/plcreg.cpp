@@ -1,14 +1,14 @@
 // Register image, bit addressing and validated register access.
-#include "core/plcreg.h"
+#include "core/image/plcreg.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "core/cmd.h"
-#include "core/memfile.h"
-#include "core/plcmode.h"
-#include "core/rtc.h"
-#include "core/sys.h"
+#include "core/cmd/cmd.h"
+#include "core/storage/memfile.h"
+#include "core/exec/plcmode.h"
+#include "core/exec/rtc.h"
+#include "core/exec/sys.h"
 #include "platform/plat.h"
 #include "iec/services/drevano.h"
 

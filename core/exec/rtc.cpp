@@ -2,14 +2,14 @@
 // kept in software from the 100 us time base; writes go to the hardware
 // clock. UTC is kept beside local time and the two follow each other through
 // the time-zone and daylight-saving words.
-#include "core/rtc.h"
+#include "core/exec/rtc.h"
 
 #include <cstring>
 #include <ctime>
 
-#include "core/cmd.h"
-#include "core/plcreg.h"
-#include "core/timebase.h"
+#include "core/cmd/cmd.h"
+#include "core/image/plcreg.h"
+#include "core/image/timebase.h"
 #include "platform/plat.h"
 
 uint8_t UtcUpdated, RtcUpdated, DstUpdated, NTP_UserModifiedTime;

@@ -1,17 +1,17 @@
 // Configuration validation and defaults: decides at start-up (and after an
 // abandoned download) whether the application held in the memory files is
 // whole, and re-creates every file with its default when it is not.
-#include "core/nvram.h"
+#include "core/storage/nvram.h"
 
 #include <array>
 #include <cstring>
 
-#include "core/backup.h"
-#include "core/memfile.h"
-#include "core/plcmode.h"
-#include "core/plcreg.h"
-#include "core/sys.h"
-#include "core/util.h"
+#include "core/storage/backup.h"
+#include "core/storage/memfile.h"
+#include "core/exec/plcmode.h"
+#include "core/image/plcreg.h"
+#include "core/exec/sys.h"
+#include "core/image/util.h"
 
 uint32_t NV_EditorFeatures;
 uint8_t nv_Startup;

@@ -1,5 +1,5 @@
 // Installation from removable media and the board's pin set-up.
-// placeholder until installation and update land (core/install_placeholder.cpp).
+// placeholder until installation and update land (core/exec/install_placeholder.cpp).
 #pragma once
 
 #include <cstdint>

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/bytes.h"
+#include "core/image/bytes.h"
 
 constexpr std::size_t PLC_REG_SIZE = 109176;
 

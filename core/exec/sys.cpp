@@ -1,5 +1,5 @@
 // System services: the controller's contact with the board and with Linux.
-#include "core/sys.h"
+#include "core/exec/sys.h"
 
 #include <algorithm>
 #include <csignal>
@@ -8,14 +8,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "core/dpram.h"
-#include "core/exception.h"
-#include "core/mainloop.h"
-#include "core/memfile.h"
-#include "core/plcreg.h"
-#include "core/rtc.h"
-#include "core/timebase.h"
-#include "core/util.h"
+#include "core/exec/dpram.h"
+#include "core/exec/exception.h"
+#include "core/exec/mainloop.h"
+#include "core/storage/memfile.h"
+#include "core/image/plcreg.h"
+#include "core/exec/rtc.h"
+#include "core/image/timebase.h"
+#include "core/image/util.h"
 #include "media/cfm.h"
 #include "net/net.h"
 #include "platform/plat.h"

@@ -1,5 +1,5 @@
 // CRC-16, two-word registers and the sign-on texts.
-#include "core/util.h"
+#include "core/image/util.h"
 
 #include <cstring>
 

@@ -1,5 +1,5 @@
 // Time base, software timers and receive-character timers.
-#include "core/timebase.h"
+#include "core/image/timebase.h"
 
 #include <ctime>
 

@@ -1,12 +1,12 @@
 // placeholder until installation and update land: the installation shows its
 // endless "cannot install" LED signal.
-#include "core/install.h"
+#include "core/exec/install.h"
 
 #include <cstdio>
 #include <unistd.h>
 
-#include "core/mainloop.h"
-#include "core/timebase.h"
+#include "core/exec/mainloop.h"
+#include "core/image/timebase.h"
 
 void GPIOInit() {}
 uint32_t UpdateKernFirmApplic(uint32_t, uint32_t) { return 0x20; }

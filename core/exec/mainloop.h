@@ -7,7 +7,7 @@
 #include <pthread.h>
 #include <sys/types.h>
 
-#include "core/tx.h"
+#include "core/image/tx.h"
 
 extern uint8_t BootMode;          // started for an installation from removable media
 extern uint32_t WatchDogDisable;  // the hardware watchdog must not be opened

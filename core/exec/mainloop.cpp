@@ -1,6 +1,6 @@
 // Start-up in its fixed order and the polled main loop: every service is a
 // state machine stepped once per pass.
-#include "core/mainloop.h"
+#include "core/exec/mainloop.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -11,19 +11,19 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include "core/backup.h"
-#include "core/cmd.h"
-#include "core/datagram.h"
-#include "core/dpram.h"
-#include "core/install.h"
-#include "core/memfile.h"
-#include "core/nvram.h"
-#include "core/plcmode.h"
-#include "core/plcreg.h"
-#include "core/sys.h"
-#include "core/timebase.h"
-#include "core/util.h"
-#include "core/vcomm.h"
+#include "core/storage/backup.h"
+#include "core/cmd/cmd.h"
+#include "core/cmd/datagram.h"
+#include "core/exec/dpram.h"
+#include "core/exec/install.h"
+#include "core/storage/memfile.h"
+#include "core/storage/nvram.h"
+#include "core/exec/plcmode.h"
+#include "core/image/plcreg.h"
+#include "core/exec/sys.h"
+#include "core/image/timebase.h"
+#include "core/image/util.h"
+#include "core/cmd/vcomm.h"
 #include "iec/services/drevano.h"
 #include "io/io.h"
 #include "media/cfm.h"

@@ -2,7 +2,7 @@
 // ("ladder.pgm"), the configuration blocks ("config.pgm"), the register image
 // ("autoreg.dta") and the small files beside them, the persistent status word,
 // the hand-off of an IEC application to the IEC runtime and the crash log.
-#include "core/memfile.h"
+#include "core/storage/memfile.h"
 
 #include <atomic>
 #include <cerrno>
@@ -15,12 +15,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "core/backup.h"
-#include "core/cmd.h"
-#include "core/plcmode.h"
-#include "core/plcreg.h"
-#include "core/sys.h"
-#include "core/util.h"
+#include "core/storage/backup.h"
+#include "core/cmd/cmd.h"
+#include "core/exec/plcmode.h"
+#include "core/image/plcreg.h"
+#include "core/exec/sys.h"
+#include "core/image/util.h"
 #include "iec/services/drevano.h"
 #include "platform/plat.h"
 

@@ -2,7 +2,7 @@
 // printed, the watchdog is closed, and after a countdown of 59 seconds with
 // both LEDs flashing fast the controller warm-resets. The whole path is
 // async-signal-safe: write(2) of fixed lines, no locks, no allocation.
-#include "core/exception.h"
+#include "core/exec/exception.h"
 
 #include <csignal>
 #include <cstdio>
@@ -11,10 +11,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "core/mainloop.h"
-#include "core/memfile.h"
-#include "core/sys.h"
-#include "core/timebase.h"
+#include "core/exec/mainloop.h"
+#include "core/storage/memfile.h"
+#include "core/exec/sys.h"
+#include "core/image/timebase.h"
 
 namespace {
 void Say(const char *text) {

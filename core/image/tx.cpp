@@ -1,10 +1,10 @@
 // Kernel-style layer for code written against a real-time kernel: everything
 // runs in the polled main loop, so nothing here blocks or starts a thread.
-#include "core/tx.h"
+#include "core/image/tx.h"
 
 #include <cstring>
 
-#include "core/timebase.h"
+#include "core/image/timebase.h"
 
 std::array<TX_TIMER *, TX_TIMER_SLOTS> TimerPtr;
 
