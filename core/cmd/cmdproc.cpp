@@ -526,7 +526,8 @@ void read_fxp_data() {
     const uint32_t most = std::min<uint32_t>(CmdDataMax, CMD_BUF_MAX);
     const int32_t r = Fxp_DoReadData(scratch.data(), most);
     if (r == -1) return;
-    // Only a count up to what was asked for is data; a reply code never goes out as bytes.
+    // Counts and refusals are kept apart: a refusal comes back negated and
+    // never goes out as data bytes.
     if (r >= 0 && uint32_t(r) <= most) return AnswerFrame(scratch.data(), uint16_t(r));
     Refuse();
 }
