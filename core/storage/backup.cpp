@@ -1,12 +1,65 @@
-// Register backup: only what the storage module needs so far.
-// placeholder until register backup lands
+// Register backup: the backup block kept in memory and in "bkpreg.dta", and
+// the request bits of word 291 that store, restore and erase it, with their
+// confirmation handshakes. One action at a time, looked at once per pass.
 #include "core/storage/backup.h"
 
-#include "core/storage/memfile.h"
-#include "core/image/plcreg.h"
+#include <algorithm>
+#include <cstring>
+
 #include "core/exec/sys.h"
+#include "core/image/plcreg.h"
+#include "core/image/util.h"
+#include "core/storage/memfile.h"
 
 std::array<uint8_t, CRCSIZE_TBL_SIZE> crcsize_tbl;
+uint8_t Manual_test;
+uint8_t Mrstate_flag;
+uint8_t Clone_Sure_Flag;
+uint8_t Clon_LoadClone;
+
+namespace {
+
+constexpr uint16_t B_RESTORED = 1u << 2, B_PRESENT = 1u << 3, B_STORE = 1u << 6, B_ERASE = 1u << 7,
+                   B_MAKE_CLONE = 1u << 8, B_LOAD_CLONE = 1u << 9, B_MAKE_FAILED = 1u << 10,
+                   B_LOAD_FAILED = 1u << 11, B_LOAD_CONFIRM = 1u << 12, B_RESTORE = 1u << 13,
+                   B_RESTORE_CONFIRM = 1u << 14;
+constexpr uint8_t kMarker = 'Z';
+
+uint16_t Bits() { return PlcWord(W_BACKUP); }
+void Set(uint16_t b) { PlcWordSet(W_BACKUP, uint16_t(Bits() | b)); }
+void Clear(uint16_t b) { PlcWordSet(W_BACKUP, uint16_t(Bits() & ~b)); }
+
+bool BackupGood() {
+    const uint32_t len = LE_Get32(&crcsize_tbl[4]);
+    if (len != PLC_REG_SIZE) return false;
+    return (LE_Get32(&crcsize_tbl[0]) & 0xFFFFu) == crc16(&crcsize_tbl[8], PLC_REG_SIZE);
+}
+
+// Restore handshake: bits 13 and 14.
+void ManualRegbackupScan() {
+    const uint16_t w = Bits();
+    if (Mrstate_flag == 0) {
+        if (w & B_RESTORE) {
+            Manual_test = (w & B_PRESENT) ? 1 : 5;
+            Mrstate_flag = 'c';
+        }
+        return;
+    }
+    if (Mrstate_flag != 1) return;
+    if ((w & B_RESTORE) && (w & B_RESTORE_CONFIRM)) return;  // waits
+    Manual_test = (w & B_RESTORE) ? 2 : 5;
+    Mrstate_flag = 'c';
+}
+
+// A clone load ended with an error: reported in bit 11.
+void CloneLoadFailed() {
+    if (Clon_LoadClone) Set(B_LOAD_FAILED);
+    Clon_LoadClone = 0;
+    Clear(B_LOAD_CLONE);
+    Manual_test = 9;
+}
+
+}  // namespace
 
 void RestoreSRReg() {
     LoadRegisters();
@@ -24,3 +77,127 @@ void EraseBackupData() {
     }
     ClrRegFile();
 }
+
+uint32_t StoreBBRAM() {
+    Clear(B_STORE);
+    SYS_BlockErase(crcsize_tbl.data(), uint32_t(CRCSIZE_TBL_SIZE));
+    // The block erase covers the first 1,024 bytes: the markers behind the
+    // image are erased here, so that the restore flag reads 255.
+    std::fill(crcsize_tbl.begin() + BKP_MARKER, crcsize_tbl.begin() + BKP_RESTORED + 4, uint8_t(0xFF));
+    std::memcpy(&crcsize_tbl[8], plc_reg.data(), PLC_REG_SIZE);
+    LE_Put32(&crcsize_tbl[0], crc16(&crcsize_tbl[8], PLC_REG_SIZE));
+    LE_Put32(&crcsize_tbl[4], uint32_t(PLC_REG_SIZE));
+    // The register copy above holds word 291 as it was; the status bits are
+    // set after it, as the backup describes itself only through its markers.
+    Set(B_PRESENT);
+    Clear(B_RESTORED);
+    crcsize_tbl[BKP_MARKER] = kMarker;
+    if (DrevanoRuntime) z7_reg_store_backup();
+    return BkpRegisters();
+}
+
+void RestoreBBRAM(uint32_t failsafe) {
+    if (!BackupGood()) return;
+    const uint8_t mode = plc_reg[2 * W_MODE];
+    std::memcpy(plc_reg.data(), &crcsize_tbl[8], PLC_REG_SIZE);
+    plc_reg[2 * W_MODE] = mode;
+    if (DrevanoRuntime) z7_reg_load_backup();
+    Set(B_PRESENT);
+    if (failsafe == 1) {
+        Set(B_RESTORED);
+        crcsize_tbl[BKP_RESTORED] = 0;
+        BkpRegisters();
+    }
+    AutoSaveRegisters();
+    SYS_WarmReset();
+}
+
+void FailSafeFlagCheck() {
+    if (Manual_test != 0) return;
+    const uint16_t w = Bits();
+    if ((w & (B_RESTORE | B_RESTORE_CONFIRM)) || Mrstate_flag != 0) {
+        ManualRegbackupScan();
+        if (Manual_test != 0) return;
+    }
+    if (w & B_STORE) Manual_test = 3;
+    else if (w & B_ERASE) Manual_test = 4;
+    else if (w & B_MAKE_CLONE) Manual_test = 6;
+    else if (w & B_LOAD_CLONE) {
+        if (!Clone_Sure_Flag) {
+            Manual_test = 7;
+        } else if (!(w & B_LOAD_CONFIRM)) {
+            Manual_test = 8;
+            Clon_LoadClone = 1;
+        }
+    } else if (Clone_Sure_Flag) {
+        Manual_test = 9;
+    }
+}
+
+void ManualRestoreExecute() {
+    switch (Manual_test) {
+    case 0:
+        // Status bits from the backup image.
+        if (crcsize_tbl[BKP_MARKER] == kMarker) {
+            Set(B_PRESENT);
+            if ((crcsize_tbl[BKP_RESTORED] & 1) == 0) Set(B_RESTORED);
+            else Clear(B_RESTORED);
+        } else {
+            Clear(B_PRESENT | B_RESTORED);
+        }
+        return;
+    case 1:
+        Set(B_RESTORE_CONFIRM);
+        Mrstate_flag = 1;
+        Manual_test = 0;
+        return;
+    case 2:
+        Clear(B_RESTORE);
+        Mrstate_flag = 0;
+        Manual_test = 0;
+        RestoreBBRAM(0);  // resets when the backup is good
+        Clear(B_RESTORE_CONFIRM);
+        return;
+    case 3:
+        StoreBBRAM();
+        Manual_test = 0;
+        return;
+    case 4:
+        EraseBackupData();
+        Clear(B_ERASE);
+        Manual_test = 0;
+        return;
+    case 5:
+        Clear(B_RESTORE | B_RESTORE_CONFIRM);
+        Mrstate_flag = 0;
+        Manual_test = 0;
+        return;
+    case 6:
+        // The clone on the card is made by the card file manager; this build
+        // has no program clone, so the request ends as failed.
+        Clear(B_MAKE_CLONE);
+        Set(B_MAKE_FAILED);
+        Manual_test = 0;
+        return;
+    case 7:
+        Set(B_LOAD_CONFIRM);
+        Clone_Sure_Flag = 1;
+        Manual_test = 0;
+        return;
+    case 8:
+        CloneLoadFailed();
+        return;
+    case 9:
+        Clear(B_LOAD_CONFIRM | B_LOAD_CLONE);
+        Sys_LoadPGM_Status = 0;
+        Clone_Sure_Flag = 0;
+        Manual_test = 0;
+        return;
+    default:
+        Manual_test = 0;
+        return;
+    }
+}
+
+uint32_t z7_reg_store_backup() { return 0; }
+uint32_t z7_reg_load_backup() { return 0; }
