@@ -8,7 +8,8 @@ top=$(pwd)
 what=${1:-run}
 
 packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev
-          python3 socat iproute2 util-linux procps strace valgrind zip unzip iputils-ping)
+          python3 socat iproute2 util-linux procps strace valgrind zip unzip iputils-ping
+          libjpeg-turbo-progs jpeginfo)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
