@@ -66,8 +66,8 @@ struct JpegState {
     uint32_t size;
     uint32_t dstIndex;
     bool overflow;
-    uint32_t bytenew;  // partial byte
-    int bytepos;       // next bit position in it, 7 down to 0
+    uint32_t bytenew;  // bits not yet written, the newest lowest
+    int bytepos;       // how many of them (0..7 between calls)
     std::array<uint8_t, 64> qY, qC;      // tables used, natural order
     std::array<int32_t, 64> fdtbl_Y, fdtbl_Cb;
     HuffTable YDC_HT, CbDC_HT, YAC_HT, CbAC_HT;
@@ -85,16 +85,18 @@ void writeword(JpegState &s, uint16_t w) {
     writebyte(s, uint8_t(w));
 }
 
+// Codes are appended most significant bit first; a byte 0xFF is followed
+// by a stuffing 0x00.
 void writebits(JpegState &s, BitString bs) {
-    for (int i = bs.length - 1; i >= 0; --i) {
-        if (bs.code & (1u << i)) s.bytenew |= 1u << s.bytepos;
-        if (--s.bytepos < 0) {
-            writebyte(s, uint8_t(s.bytenew));
-            if (s.bytenew == 0xFF) writebyte(s, 0);  // stuffing
-            s.bytenew = 0;
-            s.bytepos = 7;
-        }
+    s.bytenew = (s.bytenew << bs.length) | (bs.code & ((1u << bs.length) - 1));
+    s.bytepos += bs.length;
+    while (s.bytepos >= 8) {
+        s.bytepos -= 8;
+        const uint8_t b = uint8_t(s.bytenew >> s.bytepos);
+        writebyte(s, b);
+        if (b == 0xFF) writebyte(s, 0);
     }
+    s.bytenew &= (1u << s.bytepos) - 1;
 }
 
 void ComputeHuffmanTable(const uint8_t *nrcodes, const uint8_t *values, HuffTable &ht) {
@@ -302,7 +304,6 @@ uint32_t JpegCompress(uint8_t *dst, uint32_t dst_size, const uint16_t *src, uint
     JpegState s{};
     s.dst = dst;
     s.size = dst_size;
-    s.bytepos = 7;
     init_all(s);
     writeword(s, 0xFFD8);
     write_APP0info(s);
@@ -343,7 +344,7 @@ uint32_t JpegCompress(uint8_t *dst, uint32_t dst_size, const uint16_t *src, uint
         }
     }
     // The last partial byte, filled with 1 bits.
-    if (s.bytepos != 7) writebits(s, {uint16_t((1u << (s.bytepos + 1)) - 1), uint8_t(s.bytepos + 1)});
+    if (s.bytepos != 0) writebits(s, {uint16_t((1u << (8 - s.bytepos)) - 1), uint8_t(8 - s.bytepos)});
     writeword(s, 0xFFD9);
     return s.overflow ? 0 : s.dstIndex;
 }
