@@ -18,7 +18,7 @@ namespace {
 
 constexpr uint32_t R_OK_CDUP = 200, R_OK_CWD = 250, R_OK_MKD = 257, R_OPENED = 150, R_BUSY = 450,
                    R_NO_SPACE = 452, R_UNKNOWN = 500, R_BAD_NAME = 501, R_NOT_FOUND = 550,
-                   R_FAIL = 611, R_PREVIOUS = 612, R_EXISTS = 614, R_NONE = 615, R_CWD_FAIL = 616,
+                   R_FAIL = 611, R_PREVIOUS = 612, R_EXISTS = 614, R_NONE = 615,
                    R_NOT_EMPTY = 617, R_AT_ROOT = 618, R_EXTRA = 619, R_ACCEPTED = 651,
                    R_NO_READ = 653;
 constexpr std::size_t TOKEN_MAX = 256;
