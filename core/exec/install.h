@@ -14,5 +14,15 @@ void InstallBoot();
 // Update from the removable media on a LOAD press: 0 while still working,
 // else the result bits (0x20: nothing found).
 uint32_t UpdateKernFirmApplic(uint32_t sample, uint32_t tick);
-// After a download of the MAC image: stores it and sets the interface address.
-void SaveAndSetMACID();
+// The maker's registered identifier: the first three bytes of a valid MAC.
+constexpr uint8_t MAKER_OUI[3] = {0x02, 0x43, 0x50};
+// After a download of the MAC image: when the MAC of eth0 (bytes 8..13 of
+// tinyImage) carries the maker's identifier, stores the image in
+// "/mnt/cfg/TINYIMGE.BIN", sets the interface address and mirrors the last
+// four MAC bytes into register bytes 324..327; 0 done, 1 not.
+uint32_t SaveAndSetMACID();
+// Six hexadecimal pairs separated by one character ("02:43:50:00:01:10");
+// 1 only when all are valid and the first three are the maker's identifier.
+uint32_t convert_MACSTR_MACINT(const char *text, uint8_t *out /* 6 bytes */);
+// Two upper-case hexadecimal digits (and a terminating zero) of a byte.
+void convert_BYTE_ASCIIHEX(char *out /* 3 bytes */, uint8_t byte);

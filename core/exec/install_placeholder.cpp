@@ -10,7 +10,6 @@
 
 void GPIOInit() {}
 uint32_t UpdateKernFirmApplic(uint32_t, uint32_t) { return 0x20; }
-void SaveAndSetMACID() {}
 
 void InstallBoot() {
     std::printf("Installation from removable media is not available\n");
