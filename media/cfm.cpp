@@ -2,6 +2,7 @@
 // server, listings, file-name meta sequences, the mailbox channel servers and
 // the supervisor of drive A:.
 #include "media/cfm.h"
+#include "media/cfupdate.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -231,7 +232,8 @@ uint32_t Execute(uint8_t drive, uint32_t code, unsigned block) {
     case 14: return CF_ReadFile(drive, static_cast<CfTransferRec *>(arg));
     case 15: return CF_WriteFile(drive, static_cast<CfTransferRec *>(arg));
     case 23: return CF_CopyFile(drive, names->first, names->second);
-    default: return 0;  // 16-22, 25-27 and above: nothing to do here
+    case 27: return GetFirmwareDir(drive, static_cast<CfmListReq *>(arg));
+    default: return 0;  // 16-22, 25, 26 and above 27: nothing to do here
     }
 }
 
@@ -407,6 +409,8 @@ int32_t DayOfWeekJan1(uint32_t year) {
 }
 }  // namespace
 
+uint16_t CFM_GetDirectory(uint8_t drive, CfmListReq *req) { return GetDirectory(drive, req); }
+
 // ---- client side ----------------------------------------------------------------------------
 void CFM_LoadReq(tCFCB *block, uint32_t drive, uint32_t code, void *arg, void *extra) {
     if (block == nullptr) return;
@@ -577,8 +581,12 @@ void CFM_Update() {
     case 0:
         if (removeSafe == 0 && CFM_IsBlkReady(pUpdtCFCB)) {
             CFM_LoadReq(pUpdtCFCB, DRIVE_A, 13, &cfm.total_kb, &cfm.free_kb);
-            updt_state = 1;
+            updt_state = 11;
         }
+        break;
+    case 11:
+        CFM_FirmwareCheck();
+        updt_state = 1;
         break;
     case 1: {
         int16_t r = 0;

@@ -58,6 +58,9 @@ struct CfmListReq {
     uint32_t keep_parent;  // keep ".." entries
 };
 
+// The directory listing of request 10 (sorted into cfmListOrder).
+uint16_t CFM_GetDirectory(uint8_t drive, CfmListReq *req);
+
 // Media record of drive A: as published.
 struct CfmRecord {
     uint32_t free_kb;

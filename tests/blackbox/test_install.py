@@ -1,13 +1,14 @@
 """MAC IDs and updates from outside: the MAC image downloaded as memory file
 type 19 stored and mirrored in the registers only when it carries the maker's
-identifier."""
+identifier; the firmware update from the card's newest UPDATE folder through
+word 281, ending in a reboot, and no update when nothing is newer."""
 
 import os
 import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from bbsupport import Controller  # noqa: E402
+from bbsupport import Controller, wait_for, word_of  # noqa: E402
 
 
 class MacImage(unittest.TestCase):
@@ -37,6 +38,69 @@ class MacImage(unittest.TestCase):
         self.assertEqual(c.read_word(162), 0x3456)
         self.assertEqual(c.read_word(163), 0x5012)
 
+
+class FirmwareFromCard(unittest.TestCase):
+    def setUp(self):
+        self.ctl = Controller(prefix="plc-fw-", dirs=("dev", "mnt/cfg", "mnt/USB0", "sim", "sys/block/mmcblk0"))
+        self.addCleanup(self.ctl.cleanup)
+        open(self.ctl.path("dev", "mmcblk0p1"), "wb").close()
+        os.symlink("USB0", self.ctl.path("mnt", "USB"))
+        self.upd = self.ctl.path("mnt", "USB0", "UPDATE")
+        os.makedirs(self.upd)
+
+    def folder(self, name, body=None):
+        os.makedirs(os.path.join(self.upd, name))
+        with open(os.path.join(self.upd, name, "vbx310c"), "wb") as f:
+            f.write(body or name.encode() * 100)
+
+    def commands(self):
+        with open(self.ctl.path("sim", "commands.log")) as f:
+            return f.read()
+
+    def test_newest_folder_installed_and_reboot(self):
+        for n in ("V1550000", "V1549999", "V9999ABC"):
+            self.folder(n)
+        self.folder("V1550001", b"new firmware" * 1000)
+        with open(os.path.join(self.upd, "V1570001"), "wb") as f:
+            f.write(b"a file, not a folder")
+        c = self.ctl.start(port=True).client
+        self.assertEqual(c.read_word(165), 1550)
+        self.assertEqual(c.read_word(186), 0)
+        c.set_mode(2)
+        c.write_word(281, 0x0200)
+        self.assertEqual(self.ctl.wait_exit(15), 3)
+        self.assertIn("cp /mnt/USB/UPDATE/V1550001/vbx310c /mnt/firm/firmware\n", self.commands())
+        self.assertIn("reboot\n", self.commands())
+        with open(self.ctl.path("mnt", "firm", "firmware"), "rb") as f:
+            self.assertEqual(f.read(), b"new firmware" * 1000)
+        self.ctl.stop()
+        c = self.ctl.start(port=True).client
+        self.assertEqual(c.read_word(281) & 0x0200, 0)
+        # The persistent status, copied into word 54278 at start and saved with the registers.
+        self.assertTrue(wait_for(lambda: word_of(self.ctl.registers(), 54278) & 0x8000, 10))
+
+    def test_nothing_newer(self):
+        self.folder("V1549999")
+        c = self.ctl.start(port=True).client
+        c.set_mode(2)
+        c.write_word(281, 0x8200)
+        self.assertTrue(wait_for(lambda: c.read_word(281) & 0x8000 == 0, 10))
+        self.assertIsNone(self.ctl.wait_exit(0.5))
+        self.assertEqual(c.get_mode(), 2)
+        self.assertNotIn("/mnt/firm/firmware", self.commands())
+
+    def test_failed_copy_sets_bit_14_and_keeps_running(self):
+        # The firmware folder cannot take the file: no reboot, mode kept.
+        self.folder("V1560001")
+        os.makedirs(self.ctl.path("mnt"), exist_ok=True)
+        open(self.ctl.path("mnt", "firm"), "wb").close()
+        c = self.ctl.start(port=True).client
+        c.set_mode(2)
+        c.write_word(281, 0x0200)
+        self.assertTrue(wait_for(lambda: c.read_word(281) & 0x4000, 10))
+        self.assertIsNone(self.ctl.wait_exit(0.5))
+        self.assertEqual(c.get_mode(), 2)
+        self.assertNotIn("reboot", self.commands())
 
 if __name__ == "__main__":
     unittest.main()
