@@ -3,6 +3,7 @@
 // the supervisor of drive A:.
 #include "media/cfm.h"
 #include "media/cfupdate.h"
+#include "media/clone.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -233,7 +234,8 @@ uint32_t Execute(uint8_t drive, uint32_t code, unsigned block) {
     case 15: return CF_WriteFile(drive, static_cast<CfTransferRec *>(arg));
     case 23: return CF_CopyFile(drive, names->first, names->second);
     case 27: return GetFirmwareDir(drive, static_cast<CfmListReq *>(arg));
-    default: return 0;  // 16-22, 25, 26 and above 27: nothing to do here
+    case 20: return SavePgm(text);
+    default: return 0;  // 16-19, 21, 22, 25, 26 and above 27: nothing to do here
     }
 }
 

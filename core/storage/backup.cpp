@@ -4,12 +4,16 @@
 #include "core/storage/backup.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "core/exec/sys.h"
 #include "core/image/plcreg.h"
 #include "core/image/util.h"
 #include "core/storage/memfile.h"
+#include "media/cfm.h"
+#include "media/clone.h"
+#include "media/filex.h"
 
 std::array<uint8_t, CRCSIZE_TBL_SIZE> crcsize_tbl;
 uint8_t Manual_test;
@@ -57,6 +61,48 @@ void CloneLoadFailed() {
     Clon_LoadClone = 0;
     Clear(B_LOAD_CLONE);
     Manual_test = 9;
+}
+
+// Action 6, the data clone on the card, in steps: the card's free space,
+// the program clone (card request 20), then "A:\clone.dat". A failure at any
+// step ends the request with bit 10 set and bit 8 cleared.
+uint8_t clone_step;
+uint32_t clone_free_kb;
+char filespec[32];
+
+void MakeCloneEnd(bool failed) {
+    Clear(B_MAKE_CLONE);
+    if (failed) Set(B_MAKE_FAILED);
+    clone_step = 0;
+    Manual_test = 0;
+}
+
+void MakeCloneStep() {
+    switch (clone_step) {
+    case 0: {
+        std::array<uint16_t, 10> w{};
+        CFM_GetParm(w.data());
+        clone_free_kb = w[0] | (uint32_t(w[1]) << 16);
+        std::snprintf(filespec, sizeof filespec, "A:\\AUTOLOAD.PGM");
+        Clear(B_MAKE_FAILED);
+        clone_step = 1;
+        return;
+    }
+    case 1:
+        if (!CFM_IsBlkReady(pDirCFCB)) return;
+        CFM_LoadReq(pDirCFCB, DRIVE_A, 20, filespec, nullptr);
+        clone_step = 2;
+        return;
+    case 2: {
+        int16_t r = 0;
+        if (CFM_PollReq(pDirCFCB, &r) == 2) return;
+        if (r != 0) return MakeCloneEnd(true);
+        // The free space is in KB; the clone needs 109,178 bytes.
+        if (uint64_t(clone_free_kb) * 1024 <= 109177) return MakeCloneEnd(true);
+        return MakeCloneEnd(MakeDat("A:\\clone.dat") != 0);
+    }
+    default: return MakeCloneEnd(true);
+    }
 }
 
 }  // namespace
@@ -173,11 +219,7 @@ void ManualRestoreExecute() {
         Manual_test = 0;
         return;
     case 6:
-        // The clone on the card is made by the card file manager; this build
-        // has no program clone, so the request ends as failed.
-        Clear(B_MAKE_CLONE);
-        Set(B_MAKE_FAILED);
-        Manual_test = 0;
+        MakeCloneStep();
         return;
     case 7:
         Set(B_LOAD_CONFIRM);
