@@ -235,7 +235,11 @@ uint32_t Execute(uint8_t drive, uint32_t code, unsigned block) {
     case 23: return CF_CopyFile(drive, names->first, names->second);
     case 27: return GetFirmwareDir(drive, static_cast<CfmListReq *>(arg));
     case 20: return SavePgm(text);
-    default: return 0;  // 16-19, 21, 22, 25, 26 and above 27: nothing to do here
+    case 16: return CloneGetInfo(static_cast<uint8_t *>(arg));
+    case 17: return ValidatePgm(text, static_cast<uint8_t *>(extra));
+    case 18: return LoadPgm();
+    case 19: return CloneRelease();
+    default: return 0;  // 21, 22, 25, 26 and above 27: nothing to do here
     }
 }
 

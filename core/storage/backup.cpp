@@ -10,6 +10,7 @@
 #include "core/exec/sys.h"
 #include "core/image/plcreg.h"
 #include "core/image/util.h"
+#include "core/exec/mainloop.h"
 #include "core/storage/memfile.h"
 #include "media/cfm.h"
 #include "media/clone.h"
@@ -55,13 +56,6 @@ void ManualRegbackupScan() {
     Mrstate_flag = 'c';
 }
 
-// A clone load ended with an error: reported in bit 11.
-void CloneLoadFailed() {
-    if (Clon_LoadClone) Set(B_LOAD_FAILED);
-    Clon_LoadClone = 0;
-    Clear(B_LOAD_CLONE);
-    Manual_test = 9;
-}
 
 // Action 6, the data clone on the card, in steps: the card's free space,
 // the program clone (card request 20), then "A:\clone.dat". A failure at any
@@ -99,9 +93,61 @@ void MakeCloneStep() {
         if (r != 0) return MakeCloneEnd(true);
         // The free space is in KB; the clone needs 109,178 bytes.
         if (uint64_t(clone_free_kb) * 1024 <= 109177) return MakeCloneEnd(true);
+        // Bit 8 is cleared before the image is copied, so the clone never
+        // carries the request along to the controller that loads it.
+        Clear(B_MAKE_CLONE);
         return MakeCloneEnd(MakeDat("A:\\clone.dat") != 0);
     }
     default: return MakeCloneEnd(true);
+    }
+}
+
+// Action 8, a program load from the card, in steps: requests 16 (the
+// controller's information), 17 (validate the file) and 18 (load), each
+// polled to its end; an error stops the sequence.
+uint8_t load_step;
+std::array<uint8_t, 80> SIFile;
+
+bool CheckCloneError(int16_t r) {
+    if (r == 0) return false;
+    if (Clon_LoadClone) Set(B_LOAD_FAILED);
+    Clon_LoadClone = 0;
+    Clear(B_LOAD_CLONE);
+    load_step = 0;
+    Manual_test = 9;
+    return true;
+}
+
+void LoadCloneStep() {
+    switch (load_step) {
+    case 0:
+        std::snprintf(filespec, sizeof filespec, "%s", Sys_LoadPGM_Status == 0 ? "A:\\AUTOLOAD.PGM" : "A:\\DEFAULT.PGM");
+        Clear(B_LOAD_FAILED);
+        load_step = 1;
+        return;
+    case 1: case 3: case 5:
+        if (!CFM_IsBlkReady(pDirCFCB)) return;
+        if (load_step == 1) CFM_LoadReq(pDirCFCB, DRIVE_A, 16, SIFile.data(), nullptr);
+        else if (load_step == 3) CFM_LoadReq(pDirCFCB, DRIVE_A, 17, filespec, SIFile.data());
+        else CFM_LoadReq(pDirCFCB, DRIVE_A, 18, nullptr, nullptr);
+        load_step++;
+        return;
+    case 2: case 4: case 6: {
+        int16_t r = 0;
+        if (CFM_PollReq(pDirCFCB, &r) == 2) return;
+        if (CheckCloneError(r)) return;
+        if (load_step == 6) {  // a good load restarts; here only after a failure
+            load_step = 0;
+            Manual_test = 9;
+            return;
+        }
+        load_step++;
+        return;
+    }
+    default:
+        load_step = 0;
+        Manual_test = 9;
+        return;
     }
 }
 
@@ -227,7 +273,7 @@ void ManualRestoreExecute() {
         Manual_test = 0;
         return;
     case 8:
-        CloneLoadFailed();
+        LoadCloneStep();
         return;
     case 9:
         Clear(B_LOAD_CONFIRM | B_LOAD_CLONE);

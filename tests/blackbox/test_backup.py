@@ -12,6 +12,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from bbsupport import Controller, crc16, wait_for  # noqa: E402
+from plcclient import ProtocolError  # noqa: E402
 
 W291 = 5680  # bit n of word 291 is bit address 5680 + n
 R1 = 2048     # word of %R1
@@ -159,6 +160,95 @@ class CloneToCard(unittest.TestCase):
         self.assertEqual(dat[-2:], struct.pack("<H", crc16(dat[:-2])))
         self.assertEqual(dat[2 * (R1 + 5):2 * (R1 + 5) + 2], bytes([0x21, 0x43]))
         self.assertEqual(os.listdir(self.ctl.path("mnt", "USB0")).count("AUTOLOAD.PGM.TMP"), 0)
+
+
+    def read_word(self, c, word, timeout=30):
+        """A register read that waits while the port is lent to a clone job."""
+        deadline = time.monotonic() + timeout
+        while True:
+            try:
+                return c.read_word(word)
+            except ProtocolError:
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.2)
+                c.flush_input()
+
+    def test_load_clone_on_another_controller(self):
+        # The source: a running program, a data-log table and register values.
+        c = self.ctl.start(port=True).client
+        c.set_mode(0)
+        prog = program([1024 + 16 * 2048, 38, 10240, 9], 0x8004)
+        c.download(0, prog)
+        table = bytes((i * 13) & 0xFF for i in range(5000))
+        c.download(22, table)
+        c.set_mode(2)
+        c.write_word(R1, 1)
+        c.write_word(R1 + 7, 0x7777)
+        time.sleep(1.5)
+        c.write_reg(W291 + 8, 1, 1)
+        card = self.ctl.path("mnt", "USB0")
+        self.assertTrue(wait_for(lambda: os.path.exists(os.path.join(card, "clone.dat")), 60))
+        time.sleep(0.5)
+        c.flush_input()
+        src = {t: c.upload(t) for t in (0, 4, 5, 22)}
+        self.ctl.stop()
+        with open(os.path.join(card, "AUTOLOAD.PGM"), "rb") as f:
+            good = f.read()
+        with open(os.path.join(card, "clone.dat"), "rb") as f:
+            dat = f.read()
+
+        dst = Controller(prefix="plc-clone-dst-", dirs=("dev", "mnt/cfg", "mnt/USB0", "sim"))
+        self.addCleanup(dst.cleanup)
+        dcard = dst.path("mnt", "USB0")
+        with open(os.path.join(dcard, "clone.dat"), "wb") as f:
+            f.write(dat)
+        d = dst.start(port=True).client
+        d.set_mode(0)
+        mine = program([9], 0x8000)
+        d.download(0, mine)
+
+        def attempt(pgm):
+            with open(os.path.join(dcard, "AUTOLOAD.PGM"), "wb") as f:
+                f.write(pgm)
+            d.write_reg(W291 + 9, 1, 1)
+            self.assertTrue(wait_for(lambda: (self.read_word(d, 291) >> 12) & 1, 10))
+            d.write_reg(W291 + 12, 1, 0)
+
+        # Refused files: bit 11, bit 9 cleared, the program kept.
+        bad_magic = good[:6] + b"\x9B\x1E" + good[8:]
+        tables81 = good[:4] + struct.pack("<H", 81) + good[6:]
+        flipped = bytearray(good)
+        flipped[84 + 12 + 3] ^= 0x01
+        newer = good[:2] + bytes([51, 15]) + good[4:]
+        other = struct.pack("<H", 571) + good[2:]
+        for pgm in (bad_magic, tables81, bytes(flipped), newer, other):
+            attempt(pgm)
+            self.assertTrue(wait_for(lambda: (self.read_word(d, 291) >> 11) & 1, 60))
+            self.assertEqual((self.read_word(d, 291) >> 9) & 1, 0)
+            self.assertEqual((self.read_word(d, 291) >> 12) & 1, 0)
+            self.assertIsNone(dst.wait_exit(0.1))
+            d.flush_input()
+            self.assertEqual(d.upload(0), mine)
+
+        # Cancelled by clearing bit 9 while the confirmation is asked.
+        d.write_reg(W291 + 9, 1, 1)
+        self.assertTrue(wait_for(lambda: (self.read_word(d, 291) >> 12) & 1, 10))
+        d.write_reg(W291 + 9, 1, 0)
+        self.assertTrue(wait_for(lambda: (self.read_word(d, 291) >> 12) & 1 == 0, 10))
+
+        # An older firmware's clone (15.49) loads: stored, restarted.
+        attempt(good[:2] + bytes([49, 15]) + good[4:])
+        self.assertEqual(dst.wait_exit(60), 3)
+        dst.stop()
+        d = dst.start(port=True).client
+        for t in (0, 4, 5, 22):
+            self.assertEqual(d.upload(t), src[t], "type %d" % t)
+        self.assertEqual(d.read_word(R1 + 7), 0x7777)
+        w = d.read_word(291)
+        self.assertEqual(w & ((1 << 9) | (1 << 11) | (1 << 12)), 0)
+        self.assertEqual(d.get_mode(), 2)
+        self.assertTrue(wait_for(lambda: d.read_reg(10240, 1)[0] & 1, 5), "the program runs")
 
 
 if __name__ == "__main__":
