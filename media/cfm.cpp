@@ -12,6 +12,7 @@
 #include "core/image/bytes.h"
 #include "core/exec/dpram.h"
 #include "core/exec/mainloop.h"
+#include "core/exec/sys.h"
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
 #include "core/image/tx.h"
@@ -34,7 +35,6 @@ std::array<uint32_t, 2> cfmLogWritten;
 
 namespace {
 uint32_t lastDTic;
-uint32_t cfinit_time;
 // Request 24 (pause) is answered later, without holding the loop.
 bool pause_pending;
 uint16_t pause_start;
@@ -246,7 +246,13 @@ uint32_t Execute(uint8_t drive, uint32_t code, unsigned block) {
 void Respond(uint32_t result) {
     const uint32_t msg[2] = {0, result};
     _txe_queue_send(&qcb_cfo, msg, 0);
-    if (cfinit_time < 6) cfinit_time++;
+    if (Sys_CFinitTime < 6) Sys_CFinitTime++;
+    // A program load asked for with the LOAD button starts once the card
+    // manager has answered a few requests.
+    if (Sys_CFinitTime >= 6 && Sys_ManualLoadKey == 1 && Sys_AutoLoad == 0) {
+        Sys_AutoLoad = 1;
+        Sys_ALstmcInited = 0;
+    }
 }
 
 // ---- mailbox channels ----------------------------------------------------------------------
@@ -487,6 +493,8 @@ uint32_t CFM_GetParm(uint16_t *w) {
     }
     return 1;
 }
+
+uint32_t Sys_CFinitTime;
 
 // ---- server side ----------------------------------------------------------------------------
 void CFM_Open() {

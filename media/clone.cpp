@@ -192,8 +192,9 @@ bool ReadExact(FxFile &f, uint8_t *out, uint32_t n) {
     return true;
 }
 
-uint32_t Validate(FxFile &f, uint8_t *out) {
-    uint8_t h[CLONE_HEADER];
+// The file part of the validation: header, sections and their CRCs into the
+// work buffer.
+uint32_t ReadClone(FxFile &f, uint8_t *out, uint8_t *h) {
     if (!ReadExact(f, h, CLONE_HEADER)) return kBad;
     const uint16_t count = LE_Get16(&h[4]);
     if (LE_Get16(&h[6]) != CLONE_MAGIC || count >= 81) return kBad;
@@ -225,6 +226,12 @@ uint32_t Validate(FxFile &f, uint8_t *out) {
         }
         dnld_used += 12 + n;
     }
+    return 0;
+}
+
+uint32_t Validate(FxFile &f, uint8_t *out) {
+    uint8_t h[CLONE_HEADER];
+    if (const uint32_t r = ReadClone(f, out, h)) return r;
     // The controller's identity and version.
     uint8_t ans[MCMD_RX_MAX];
     uint32_t an = 0;
@@ -240,6 +247,17 @@ uint32_t Validate(FxFile &f, uint8_t *out) {
 }
 
 }  // namespace
+
+uint32_t CloneReadFile(const char *name, uint8_t *out, uint8_t *header) {
+    FxMedia m{};
+    FxFile f{};
+    uint32_t r = name != nullptr ? _fxe_file_open(&m, &f, name, FX_OPEN_FOR_READ) : FX_INVALID_PATH;
+    if (r != 0) return r;
+    r = ReadClone(f, out, header);
+    _fxe_file_close(&f);
+    if (r != 0) dnld_used = 0;
+    return r;
+}
 
 uint32_t CloneGetInfo(uint8_t *out) {
     if (conn_open) Release();

@@ -22,6 +22,9 @@ uint32_t CloneGetInfo(uint8_t *out /* 80 bytes */);
 // failed exchange, or a file status. Every failure releases the connection
 // and reloads the stored program.
 uint32_t ValidatePgm(const char *name, uint8_t *out /* 80 bytes */);
+// The file part of ValidatePgm alone (no command exchange): header (84
+// bytes) and sections into the work buffer; 0, 73, 2003 or a file status.
+uint32_t CloneReadFile(const char *name, uint8_t *out /* 80 bytes */, uint8_t *header /* 84 bytes */);
 // Card request 18: downloads the validated sections, loads the data clone
 // when asked, stores and restarts; comes back only on failure (2006).
 uint32_t LoadPgm();

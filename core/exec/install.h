@@ -1,5 +1,4 @@
 // Installation from removable media and the board's pin set-up.
-// placeholder until installation and update land (core/exec/install_placeholder.cpp).
 #pragma once
 
 #include <cstdint>
@@ -7,13 +6,19 @@
 // Pin-control set-up of the board. Placeholder: does nothing.
 void GPIOInit();
 // Installation from removable media, started with one command-line argument.
-// It ends in a reset or an endless LED signal and does not come back; the
-// placeholder shows the endless signal and returns only when the process is
-// asked to stop.
+// It ends in a reset or an endless LED signal and does not come back (on the
+// host the endless signal returns when the process is asked to stop).
 void InstallBoot();
-// Update from the removable media on a LOAD press: 0 while still working,
-// else the result bits (0x20: nothing found).
+// Update from the removable media on a LOAD press, one step per call: 0
+// while working, then the result bits: 0x01 kernel, 0x04 firmware, 0x40 an
+// application file, 0x20 media found; 0x80 (0xA0 with media) nothing done.
 uint32_t UpdateKernFirmApplic(uint32_t sample, uint32_t tick);
+// Assigns the next MAC ID of "MACIDS.TXT" on the media to the interface of
+// the image: 0 done (also when the interface keeps a valid MAC), 2 list used
+// up, 3 writing or re-reading failed, 4 an invalid MAC in the list, 5 no list.
+uint32_t SaveMACID(uint8_t *image /* 76 bytes */, uint32_t iface, const char *list);
+// Installation message text (for a display; also printed).
+extern char InstallMessage[256];
 // The maker's registered identifier: the first three bytes of a valid MAC.
 constexpr uint8_t MAKER_OUI[3] = {0x02, 0x43, 0x50};
 // After a download of the MAC image: when the MAC of eth0 (bytes 8..13 of

@@ -111,6 +111,12 @@ std::array<uint8_t, 80> SIFile;
 bool CheckCloneError(int16_t r) {
     if (r == 0) return false;
     if (Clon_LoadClone) Set(B_LOAD_FAILED);
+    // A failed automatic load ends; it is not started again in every pass.
+    if (Sys_AutoLoad) {
+        Sys_AutoLoad = 0;
+        Sys_ManualLoadKey = 0;
+        Sys_AppLoad = 0;
+    }
     Clon_LoadClone = 0;
     Clear(B_LOAD_CLONE);
     load_step = 0;
@@ -229,6 +235,13 @@ void FailSafeFlagCheck() {
 void ManualRestoreExecute() {
     switch (Manual_test) {
     case 0:
+        // An automatic program load: the LOAD button, or asked at start-up
+        // once the card has answered a few requests.
+        if (Sys_AutoLoad && (Sys_ManualLoadKey || (Sys_AppLoad && Sys_CFinitTime > 5))) {
+            Manual_test = 8;
+            Clon_LoadClone = 0;
+            return;
+        }
         // Status bits from the backup image.
         if (crcsize_tbl[BKP_MARKER] == kMarker) {
             Set(B_PRESENT);

@@ -4,7 +4,9 @@ identifier; the firmware update from the card's newest UPDATE folder through
 word 281, ending in a reboot, and no update when nothing is newer."""
 
 import os
+import re
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
@@ -101,6 +103,83 @@ class FirmwareFromCard(unittest.TestCase):
         self.assertIsNone(self.ctl.wait_exit(0.5))
         self.assertEqual(c.get_mode(), 2)
         self.assertNotIn("reboot", self.commands())
+
+class Installation(unittest.TestCase):
+    def setUp(self):
+        self.ctl = Controller(prefix="plc-install-", dirs=("dev", "mnt/cfg", "mnt/USB0", "sim", "usr/bin"))
+        self.addCleanup(self.ctl.cleanup)
+        open(self.ctl.path("dev", "mmcblk0p1"), "wb").close()
+        os.symlink("USB0", self.ctl.path("mnt", "USB"))
+        self.card = self.ctl.path("mnt", "USB0")
+
+    def put(self, name, data):
+        with open(os.path.join(self.card, name), "wb") as f:
+            f.write(data)
+
+    def commands(self):
+        with open(self.ctl.path("sim", "commands.log")) as f:
+            return f.read().splitlines()
+
+    def leds(self):
+        try:
+            with open(self.ctl.path("sim", "leds")) as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def test_install_from_card(self):
+        for n in ("qmkern.sb", "qminit.ufs", "qmfirm.ufs", "qmcfg.ufs"):
+            self.put(n, n.encode() * 10)
+        self.put("vbx420", b"420" * 100)
+        self.put("vbx310c", b"310c" * 100)
+        self.put("MACIDS.TXT", b"02:43:50:00:00:FF\r\n02:43:50:00:01:10\r\n")
+        self.put("oeminfo.txt", b"5")
+        open(self.ctl.path("usr", "bin", "ubiformat"), "wb").close()
+        for f in ("ladder.pgm", "config.pgm"):
+            with open(self.ctl.path("mnt", "cfg", f), "wb") as fh:
+                fh.write(b"old")
+        self.ctl.start(args=("X",), wait=False)
+        self.assertTrue(wait_for(lambda: "Operation Completed" in self.ctl.console(), 20), self.ctl.console())
+        # Both LEDs at code 2 (flashing with the service tick) for good.
+        self.assertTrue(wait_for(lambda: re.search(r"^OK \d 2$", self.leds(), re.M) and
+                                 re.search(r"^RUN \d 2$", self.leds(), re.M), 10), self.leds())
+        cmds = self.commands()
+        want = ["flash_eraseall /dev/mtd0", "kobs-ng init /mnt/USB/qmkern.sb", "umount /mnt/firm", "umount /mnt/cfg",
+                "ubidetach /dev/ubi_ctrl -d 0", "ubiformat /dev/mtd1 -q", "ubiattach /dev/ubi_ctrl -d 0 -m 1",
+                "ubimkvol /dev/ubi0 -N rootfs1 -s 26MiB", "ubimkvol /dev/ubi0 -N firm -s 13MiB",
+                "ubimkvol /dev/ubi0 -N cfg -s 64MiB", "ubiupdatevol /dev/ubi0_0 /mnt/USB/qminit.ufs",
+                "ubiupdatevol /dev/ubi0_1 /mnt/USB/qmfirm.ufs", "ubiupdatevol /dev/ubi0_2 /mnt/USB/qmcfg.ufs",
+                "mount -t ubifs ubi0:firm /mnt/firm", "mount -t ubifs ubi0:cfg /mnt/cfg",
+                "cp /mnt/USB/vbx310c  /mnt/firm/firmware"]
+        at = [cmds.index(c) for c in want]
+        self.assertEqual(at, sorted(at))
+        with open(self.ctl.path("mnt", "firm", "firmware"), "rb") as f:
+            self.assertEqual(f.read(), b"310c" * 100)
+        with open(self.ctl.path("mnt", "cfg", "TINYIMGE.BIN"), "rb") as f:
+            self.assertEqual(f.read()[8:14], bytes([0x02, 0x43, 0x50, 0x00, 0x00, 0xFF]))
+        with open(os.path.join(self.card, "MACIDS.TXT"), "rb") as f:
+            self.assertEqual(f.read().split(b"\r\n")[:2], [b"02:43:50:00:01:00", b"02:43:50:00:01:10"])
+        with open(self.ctl.path("mnt", "cfg", "oeminfo"), "rb") as f:
+            self.assertEqual(f.read(), bytes([5]))
+        for f in ("ladder.pgm", "config.pgm", "autoreg.dta", "bkpreg.dta"):
+            self.assertFalse(os.path.exists(self.ctl.path("mnt", "cfg", f)), f)
+
+    def test_load_button_update(self):
+        self.put("vbx310c", b"fw" * 500)
+        c = self.ctl.start(port=True).client
+        c.set_mode(0)
+        c.download(0, bytes([9, 0]) + bytes([0, 0x80, 0, 0]) + bytes(5))
+        with open(self.ctl.path("sim", "buttons"), "w") as f:
+            f.write("LOAD\n")
+        self.assertTrue(wait_for(lambda: "cp /mnt/USB0/vbx310c  /mnt/firm/firmware" in self.commands(), 15))
+        time.sleep(0.5)
+        self.assertIsNone(self.ctl.wait_exit(0.1), "waits for the release")
+        self.assertFalse(os.path.exists(self.ctl.path("mnt", "cfg", "ladder.pgm")))
+        os.remove(self.ctl.path("sim", "buttons"))
+        self.assertEqual(self.ctl.wait_exit(10), 3)
+        with open(self.ctl.path("mnt", "firm", "firmware"), "rb") as f:
+            self.assertEqual(f.read(), b"fw" * 500)
+
 
 if __name__ == "__main__":
     unittest.main()
