@@ -211,6 +211,8 @@ uint32_t SaveMACID(uint8_t *image, uint32_t iface, const char *list) {
     std::fclose(f);
     text[n] = 0;
     const char *line2 = std::strchr(text, '\n');
+    // A list whose last MAC was given out (the carry left the last three bytes).
+    if (std::strncmp(text, "USED UP", 7) == 0) return std::memcmp(image + 8 + 6 * iface, MAKER_OUI, 3) == 0 ? 0 : 2;
     uint8_t next[6], last[6];
     if (!convert_MACSTR_MACINT(text, next) || line2 == nullptr || !convert_MACSTR_MACINT(line2 + 1, last)) return 4;
     uint8_t *mac = image + 8 + 6 * iface;
