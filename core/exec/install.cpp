@@ -171,11 +171,12 @@ void PauseAndRelease(uint32_t seconds) {
     while ((PLAT_Buttons() & PLAT_BTN_LOAD) && !Main_StopRequested) usleep(10000);
 }
 
-[[noreturn]] void Endless(uint32_t led, uint32_t burst) {
-    for (uint32_t n = 0;; ++n) {
+// The endless LED signal; on the host it ends when the process is asked to stop.
+void Endless(uint32_t led, uint32_t burst) {
+    for (;;) {
         if (Main_StopRequested) {
             std::fflush(stdout);
-            std::exit(1);
+            return;
         }
         TimerISR();
         if (burst == 0) {
@@ -338,7 +339,7 @@ void InstallBoot() {
     const char *dev = FindDevice();
     if (dev == nullptr) {
         Message("Missing MICRO-SD or USB Insert and Try Again");
-        Endless(12, 0);
+        return Endless(12, 0);
     }
     PLAT_System("umount /mnt/USB0");
     PLAT_System("sync");
@@ -423,13 +424,11 @@ void InstallBoot() {
         else DeleteProgramAndRegisters();
     }
     PLAT_System("sync");
-    if (failed) {
-        Endless(12, 0);
-    }
-    if (mac_failed) Endless(0, mac_result);
+    if (failed) return Endless(12, 0);
+    if (mac_failed) return Endless(0, mac_result);
     if (asked) {
         PLAT_System("umount /mnt/USB");
-        Endless(2, 0);
+        return Endless(2, 0);
     }
     PLAT_System("umount /mnt/USB");
     PLAT_System("umount /mnt/firm");
