@@ -96,6 +96,11 @@ def main():
         proc.wait(timeout=120)
         dt = time.perf_counter() - t0
         print("clone load, %d-byte program: %.2f s to the restart (target <= 10 s)" % (len(prog), dt))
+        stop(proc, fds)
+        proc, c, fds = start(root)
+        c.negotiate(1024)
+        assert c.upload(0) == prog, "the loaded program differs"
+        print("loaded program verified after the restart")
     finally:
         stop(proc, fds)
         shutil.rmtree(root, ignore_errors=True)
