@@ -181,5 +181,34 @@ class Installation(unittest.TestCase):
             self.assertEqual(f.read(), b"fw" * 500)
 
 
+    def test_load_button_default_program(self):
+        # A program clone made by a source controller becomes DEFAULT.PGM.
+        src = Controller(prefix="plc-install-src-", dirs=("dev", "mnt/cfg", "mnt/USB0", "sim"))
+        self.addCleanup(src.cleanup)
+        c = src.start(port=True).client
+        c.set_mode(0)
+        prog = bytes([0x00, 0x38, 38, 0, 0x64, 0x38, 9, 0]) + bytes([0, 0x80, 0, 0]) + bytes(5)
+        c.download(0, prog)
+        time.sleep(1.5)
+        c.write_reg(5680 + 8, 1, 1)
+        self.assertTrue(wait_for(lambda: os.path.exists(src.path("mnt", "USB0", "clone.dat")), 30))
+        time.sleep(0.5)
+        with open(src.path("mnt", "USB0", "AUTOLOAD.PGM"), "rb") as f:
+            self.put("DEFAULT.PGM", f.read())
+        src.stop()
+
+        d = self.ctl.start(port=True).client
+        d.set_mode(0)
+        d.download(0, bytes([9, 0]) + bytes([0, 0x80, 0, 0]) + bytes(5))
+        with open(self.ctl.path("sim", "buttons"), "w") as f:
+            f.write("LOAD\n")
+        time.sleep(3.5)
+        os.remove(self.ctl.path("sim", "buttons"))
+        self.assertEqual(self.ctl.wait_exit(30), 3, self.ctl.console())
+        self.ctl.stop()
+        d = self.ctl.start(port=True).client
+        self.assertEqual(d.upload(0), prog)
+
+
 if __name__ == "__main__":
     unittest.main()
