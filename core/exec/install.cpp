@@ -58,6 +58,17 @@ uint32_t SaveAndSetMACID() {
     return 0;
 }
 
+// ---- pins --------------------------------------------------------------------------------------
+
+// Maps the SoC's pin-control block (0x70000 bytes at 0x80018000) before any
+// other register use, so that every later window (the persistent status
+// word, the reset register) lies inside this one mapping. The pin values
+// themselves are the board's.
+void GPIOInit() {
+    static volatile uint32_t *pins = PLAT_SocMap(0x80018000u, 0x70000u);
+    (void)pins;
+}
+
 // ---- installation and the LOAD update -------------------------------------------------------
 
 char InstallMessage[256];

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-// Pin-control set-up of the board. Placeholder: does nothing.
+// Pin-control set-up of the board: maps the SoC register window first.
 void GPIOInit();
 // Installation from removable media, started with one command-line argument.
 // It ends in a reset or an endless LED signal and does not come back (on the
