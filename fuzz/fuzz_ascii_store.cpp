@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/bytes.h"
-#include "core/plcreg.h"
+#include "core/image/bytes.h"
+#include "core/image/plcreg.h"
 #include "net/dpr.h"
 #include "protocols/ascii.h"
 

@@ -8,14 +8,14 @@
 #include <ctime>
 #include <unistd.h>
 
-#include "core/cmd.h"
-#include "core/datagram.h"
-#include "core/memfile.h"
-#include "core/plcmode.h"
-#include "core/plcreg.h"
-#include "core/timebase.h"
-#include "core/util.h"
-#include "core/vcomm.h"
+#include "core/cmd/cmd.h"
+#include "core/cmd/datagram.h"
+#include "core/storage/memfile.h"
+#include "core/exec/plcmode.h"
+#include "core/image/plcreg.h"
+#include "core/image/timebase.h"
+#include "core/image/util.h"
+#include "core/cmd/vcomm.h"
 #include "platform/plat.h"
 #include "tests/support/cmd_port.h"
 #include "tests/support/fake_clock.h"

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <span>
 
-#include "core/dpram.h"
-#include "core/plcreg.h"
+#include "core/exec/dpram.h"
+#include "core/image/plcreg.h"
 #include "media/datalog.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "core/memfile.h"
+#include "core/storage/memfile.h"
 #include "fuzz/io_fuzz_setup.h"
 #include "io/io.h"
 

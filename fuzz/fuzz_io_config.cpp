@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "core/bytes.h"
-#include "core/memfile.h"
-#include "core/plcreg.h"
+#include "core/image/bytes.h"
+#include "core/storage/memfile.h"
+#include "core/image/plcreg.h"
 #include "fuzz/io_fuzz_setup.h"
 #include "io/io.h"
 

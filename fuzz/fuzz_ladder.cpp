@@ -18,9 +18,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "core/memfile.h"
-#include "core/nvram.h"
-#include "core/plcreg.h"
+#include "core/storage/memfile.h"
+#include "core/storage/nvram.h"
+#include "core/image/plcreg.h"
 #include "ladder/ladder.h"
 #include "ladder/ladint.h"
 #include "platform/plat.h"

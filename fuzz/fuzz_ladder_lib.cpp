@@ -11,8 +11,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "core/bytes.h"
-#include "core/plcreg.h"
+#include "core/image/bytes.h"
+#include "core/image/plcreg.h"
 #include "ladder/ladder.h"
 #include "ladder/ladflow.h"
 #include "ladder/ladint.h"

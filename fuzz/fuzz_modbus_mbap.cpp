@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/plcreg.h"
+#include "core/image/plcreg.h"
 #include "net/dpr.h"
 #include "net/enet.h"
 #include "protocols/modbus.h"

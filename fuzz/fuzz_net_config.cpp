@@ -11,7 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "core/bytes.h"
+#include "core/image/bytes.h"
 #include "net/dpr.h"
 #include "net/enet.h"
 #include "net/etn_chan.h"

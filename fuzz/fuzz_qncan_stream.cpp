@@ -9,8 +9,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "core/bytes.h"
-#include "core/plcreg.h"
+#include "core/image/bytes.h"
+#include "core/image/plcreg.h"
 #include "net/dpr.h"
 #include "net/enet.h"
 #include "net/etn_chan.h"

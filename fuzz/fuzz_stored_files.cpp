@@ -19,12 +19,12 @@
 #include <string>
 #include <vector>
 
-#include "core/bytes.h"
-#include "core/memfile.h"
-#include "core/nvram.h"
-#include "core/plcmode.h"
-#include "core/plcreg.h"
-#include "core/util.h"
+#include "core/image/bytes.h"
+#include "core/storage/memfile.h"
+#include "core/storage/nvram.h"
+#include "core/exec/plcmode.h"
+#include "core/image/plcreg.h"
+#include "core/image/util.h"
 #include "platform/plat.h"
 #include "tests/support/proc_root.h"
 

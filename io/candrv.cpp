@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/bytes.h"
-#include "core/mainloop.h"
-#include "core/timebase.h"
+#include "core/image/bytes.h"
+#include "core/exec/mainloop.h"
+#include "core/image/timebase.h"
 #include "platform/plat.h"
 #include "platform/plat_can.h"
 

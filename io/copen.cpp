@@ -5,13 +5,13 @@
 
 #include <cstring>
 
-#include "core/bytes.h"
-#include "core/mainloop.h"
-#include "core/memfile.h"
-#include "core/plcreg.h"
-#include "core/rtc.h"
-#include "core/sys.h"
-#include "core/timebase.h"
+#include "core/image/bytes.h"
+#include "core/exec/mainloop.h"
+#include "core/storage/memfile.h"
+#include "core/image/plcreg.h"
+#include "core/exec/rtc.h"
+#include "core/exec/sys.h"
+#include "core/image/timebase.h"
 #include "iec/services/drevano.h"
 
 extern uint8_t CANOpen_dwnld;  // a CANopen table download is running (command protocol)

@@ -2,9 +2,9 @@
 // programming tool's command protocol carried over CANopen SDO blocks.
 #include <cstring>
 
-#include "core/bytes.h"
-#include "core/timebase.h"
-#include "core/vcomm.h"
+#include "core/image/bytes.h"
+#include "core/image/timebase.h"
+#include "core/cmd/vcomm.h"
 #include "io/copen.h"
 
 CoBlock co_blk;

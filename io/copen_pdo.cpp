@@ -1,8 +1,8 @@
 // CANopen PDO exchange: receive and transmit PDOs, SYNC, and remapping over SDO.
 #include <cstring>
 
-#include "core/bytes.h"
-#include "core/timebase.h"
+#include "core/image/bytes.h"
+#include "core/image/timebase.h"
 #include "io/copen.h"
 
 std::array<TpdoRec, CO_PDOS> co_tpdo;

@@ -1,9 +1,9 @@
 // CANopen SDO server and client, and the object dictionary.
 #include <cstring>
 
-#include "core/bytes.h"
-#include "core/plcreg.h"
-#include "core/timebase.h"
+#include "core/image/bytes.h"
+#include "core/image/plcreg.h"
+#include "core/image/timebase.h"
 #include "io/copen.h"
 #include "ladder/ladder.h"
 

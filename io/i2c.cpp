@@ -6,7 +6,7 @@
 #include <array>
 #include <ctime>
 
-#include "core/plcreg.h"
+#include "core/image/plcreg.h"
 #include "platform/plat.h"
 
 namespace {

@@ -7,10 +7,10 @@
 #include <cmath>
 #include <cstring>
 
-#include "core/bytes.h"
-#include "core/plcreg.h"
-#include "core/timebase.h"
-#include "core/util.h"
+#include "core/image/bytes.h"
+#include "core/image/plcreg.h"
+#include "core/image/timebase.h"
+#include "core/image/util.h"
 #include "io/i2c.h"
 #include "platform/plat.h"
 

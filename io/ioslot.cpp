@@ -5,10 +5,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "core/bytes.h"
-#include "core/cmd.h"
-#include "core/memfile.h"
-#include "core/plcreg.h"
+#include "core/image/bytes.h"
+#include "core/cmd/cmd.h"
+#include "core/storage/memfile.h"
+#include "core/image/plcreg.h"
 #include "io/i2c.h"
 #include "io/iodrv.h"
 #include "net/net.h"

@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "core/memfile.h"
-#include "core/nvram.h"
-#include "core/timebase.h"
+#include "core/storage/memfile.h"
+#include "core/storage/nvram.h"
+#include "core/image/timebase.h"
 #include "iec/services/drevano.h"
 #include "ladder/ladint.h"
 #include "messaging/messaging.h"

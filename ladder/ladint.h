@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/bytes.h"
-#include "core/plcreg.h"
+#include "core/image/bytes.h"
+#include "core/image/plcreg.h"
 #include "ladder/ladder.h"
 
 // Handler answers.

@@ -1,7 +1,7 @@
 // Library calls of the extended encoding that have no routine of their own:
 // the communication selector (394) and the setting of the CAN network id (544).
-#include "core/plcmode.h"
-#include "core/plcreg.h"
+#include "core/exec/plcmode.h"
+#include "core/image/plcreg.h"
 #include "ladder/ladint.h"
 
 namespace {

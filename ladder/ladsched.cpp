@@ -2,7 +2,7 @@
 // day, month, year, day of week).
 #include "ladder/ladsched.h"
 
-#include "core/plcreg.h"
+#include "core/image/plcreg.h"
 #include "ladder/ladint.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/rtc.h"
+#include "core/exec/rtc.h"
 #include "ladder/ladint.h"
 #include "ladder/numconv.h"
 

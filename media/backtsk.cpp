@@ -10,7 +10,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include "core/bytes.h"
+#include "core/image/bytes.h"
 #include "media/filex.h"
 #include "platform/plat.h"
 

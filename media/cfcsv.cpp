@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/bytes.h"
+#include "core/image/bytes.h"
 #include "media/cfapi.h"
 
 namespace {

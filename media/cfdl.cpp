@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "core/bytes.h"
-#include "core/dpram.h"
-#include "core/plcreg.h"
+#include "core/image/bytes.h"
+#include "core/exec/dpram.h"
+#include "core/image/plcreg.h"
 #include "media/cfm.h"
 
 namespace {

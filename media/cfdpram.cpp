@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "core/bytes.h"
-#include "core/dpram.h"
+#include "core/image/bytes.h"
+#include "core/exec/dpram.h"
 
 namespace {
 bool Busy() { return dpram[DP_FILE_REQ] != dpram[DP_FILE_ACK]; }

@@ -2,17 +2,20 @@
 // server, listings, file-name meta sequences, the mailbox channel servers and
 // the supervisor of drive A:.
 #include "media/cfm.h"
+#include "media/cfupdate.h"
+#include "media/clone.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
-#include "core/bytes.h"
-#include "core/dpram.h"
-#include "core/mainloop.h"
-#include "core/plcreg.h"
-#include "core/timebase.h"
-#include "core/tx.h"
+#include "core/image/bytes.h"
+#include "core/exec/dpram.h"
+#include "core/exec/mainloop.h"
+#include "core/exec/sys.h"
+#include "core/image/plcreg.h"
+#include "core/image/timebase.h"
+#include "core/image/tx.h"
 #include "net/net.h"
 #include "tavIXsdk/tavixsdk/tavix.h"
 
@@ -32,7 +35,6 @@ std::array<uint32_t, 2> cfmLogWritten;
 
 namespace {
 uint32_t lastDTic;
-uint32_t cfinit_time;
 // Request 24 (pause) is answered later, without holding the loop.
 bool pause_pending;
 uint16_t pause_start;
@@ -231,14 +233,26 @@ uint32_t Execute(uint8_t drive, uint32_t code, unsigned block) {
     case 14: return CF_ReadFile(drive, static_cast<CfTransferRec *>(arg));
     case 15: return CF_WriteFile(drive, static_cast<CfTransferRec *>(arg));
     case 23: return CF_CopyFile(drive, names->first, names->second);
-    default: return 0;  // 16-22, 25-27 and above: nothing to do here
+    case 27: return GetFirmwareDir(drive, static_cast<CfmListReq *>(arg));
+    case 20: return SavePgm(text);
+    case 16: return CloneGetInfo(static_cast<uint8_t *>(arg));
+    case 17: return ValidatePgm(text, static_cast<uint8_t *>(extra));
+    case 18: return LoadPgm();
+    case 19: return CloneRelease();
+    default: return 0;  // 21, 22, 25, 26 and above 27: nothing to do here
     }
 }
 
 void Respond(uint32_t result) {
     const uint32_t msg[2] = {0, result};
     _txe_queue_send(&qcb_cfo, msg, 0);
-    if (cfinit_time < 6) cfinit_time++;
+    if (Sys_CFinitTime < 6) Sys_CFinitTime++;
+    // A program load asked for with the LOAD button starts once the card
+    // manager has answered a few requests.
+    if (Sys_CFinitTime >= 6 && Sys_ManualLoadKey == 1 && Sys_AutoLoad == 0) {
+        Sys_AutoLoad = 1;
+        Sys_ALstmcInited = 0;
+    }
 }
 
 // ---- mailbox channels ----------------------------------------------------------------------
@@ -407,6 +421,8 @@ int32_t DayOfWeekJan1(uint32_t year) {
 }
 }  // namespace
 
+uint16_t CFM_GetDirectory(uint8_t drive, CfmListReq *req) { return GetDirectory(drive, req); }
+
 // ---- client side ----------------------------------------------------------------------------
 void CFM_LoadReq(tCFCB *block, uint32_t drive, uint32_t code, void *arg, void *extra) {
     if (block == nullptr) return;
@@ -477,6 +493,8 @@ uint32_t CFM_GetParm(uint16_t *w) {
     }
     return 1;
 }
+
+uint32_t Sys_CFinitTime;
 
 // ---- server side ----------------------------------------------------------------------------
 void CFM_Open() {
@@ -577,8 +595,12 @@ void CFM_Update() {
     case 0:
         if (removeSafe == 0 && CFM_IsBlkReady(pUpdtCFCB)) {
             CFM_LoadReq(pUpdtCFCB, DRIVE_A, 13, &cfm.total_kb, &cfm.free_kb);
-            updt_state = 1;
+            updt_state = 11;
         }
+        break;
+    case 11:
+        CFM_FirmwareCheck();
+        updt_state = 1;
         break;
     case 1: {
         int16_t r = 0;

@@ -58,6 +58,12 @@ struct CfmListReq {
     uint32_t keep_parent;  // keep ".." entries
 };
 
+// Requests answered since start, counted up to 6.
+extern uint32_t Sys_CFinitTime;
+
+// The directory listing of request 10 (sorted into cfmListOrder).
+uint16_t CFM_GetDirectory(uint8_t drive, CfmListReq *req);
+
 // Media record of drive A: as published.
 struct CfmRecord {
     uint32_t free_kb;

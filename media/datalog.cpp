@@ -10,9 +10,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/bytes.h"
-#include "core/memfile.h"
-#include "core/plcreg.h"
+#include "core/image/bytes.h"
+#include "core/storage/memfile.h"
+#include "core/image/plcreg.h"
 #include "media/cfdl.h"
 #include "media/filex.h"
 

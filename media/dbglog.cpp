@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/plcreg.h"
+#include "core/image/plcreg.h"
 #include "media/cfdl.h"
 #include "media/datalog.h"
 

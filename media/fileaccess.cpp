@@ -19,8 +19,8 @@
 #include <thread>
 #include <unistd.h>
 
-#include "core/bytes.h"
-#include "core/plcreg.h"
+#include "core/image/bytes.h"
+#include "core/image/plcreg.h"
 #include "media/cfapi.h"
 #include "media/cfdpram.h"
 #include "media/cfm.h"

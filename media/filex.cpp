@@ -21,7 +21,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include "core/bytes.h"
+#include "core/image/bytes.h"
 #include "platform/plat.h"
 
 std::array<MntDriveRec, 3> MntDrive = {{

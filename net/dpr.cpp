@@ -4,11 +4,11 @@
 #include <cstddef>
 #include <cstring>
 
-#include "core/bytes.h"
-#include "core/cmd.h"
-#include "core/memfile.h"
-#include "core/plcreg.h"
-#include "core/sys.h"
+#include "core/image/bytes.h"
+#include "core/cmd/cmd.h"
+#include "core/storage/memfile.h"
+#include "core/image/plcreg.h"
+#include "core/exec/sys.h"
 #include "iec/services/drevano.h"
 #include "ladder/ladder.h"
 #include "net/net.h"

@@ -5,11 +5,11 @@
 #include <cstring>
 #include <sys/stat.h>
 
-#include "core/bytes.h"
-#include "core/cmd.h"
-#include "core/plcreg.h"
-#include "core/rtc.h"
-#include "core/memfile.h"
+#include "core/image/bytes.h"
+#include "core/cmd/cmd.h"
+#include "core/image/plcreg.h"
+#include "core/exec/rtc.h"
+#include "core/storage/memfile.h"
 #include "iec/services/drevano.h"
 #include "net/dpr.h"
 #include "platform/plat.h"

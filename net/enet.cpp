@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/bytes.h"
-#include "core/mainloop.h"
-#include "core/plcreg.h"
-#include "core/tx.h"
+#include "core/image/bytes.h"
+#include "core/exec/mainloop.h"
+#include "core/image/plcreg.h"
+#include "core/image/tx.h"
 #include "messaging/messaging.h"
 #include "net/enet.h"
 #include "net/enet_proto.h"

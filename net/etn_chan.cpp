@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "core/bytes.h"
-#include "core/cmd.h"
-#include "core/plcreg.h"
-#include "core/vcomm.h"
+#include "core/image/bytes.h"
+#include "core/cmd/cmd.h"
+#include "core/image/plcreg.h"
+#include "core/cmd/vcomm.h"
 #include "net/net.h"
 #include "net/etn_chan.h"
 

@@ -17,9 +17,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "core/bytes.h"
-#include "core/sys.h"
-#include "core/timebase.h"
+#include "core/image/bytes.h"
+#include "core/exec/sys.h"
+#include "core/image/timebase.h"
 #include "net/nx.h"
 #include "platform/plat_net.h"
 

@@ -135,7 +135,7 @@ char *PLAT_Path(const char *abs, char *out, std::size_t outlen) {
 void PLAT_MakeBoardFolders() {
     if (board) return;
     mkdir(root, 0755);  // the root itself may be new
-    for (const char *d : {"/dev", "/dev/shm", "/mnt", "/mnt/cfg", "/sim"}) {
+    for (const char *d : {"/dev", "/dev/shm", "/mnt", "/mnt/cfg", "/mnt/firm", "/sim"}) {
         char p[512];
         if (PLAT_Path(d, p, sizeof p)) mkdir(p, 0755);
     }

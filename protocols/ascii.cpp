@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "core/bytes.h"
-#include "core/timebase.h"
+#include "core/image/bytes.h"
+#include "core/image/timebase.h"
 #include "net/dpr.h"
 
 std::array<AsciiTCPConn, 2> AsciiTCPConnEth;

@@ -8,10 +8,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "core/bytes.h"
-#include "core/memfile.h"
-#include "core/plcreg.h"
-#include "core/tx.h"
+#include "core/image/bytes.h"
+#include "core/storage/memfile.h"
+#include "core/image/plcreg.h"
+#include "core/image/tx.h"
 #include "iec/services/drevano.h"
 
 std::array<ModbusServer, 2> ModbusConnEth;

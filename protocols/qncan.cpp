@@ -7,10 +7,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "core/bytes.h"
-#include "core/plcreg.h"
-#include "core/tx.h"
-#include "core/util.h"
+#include "core/image/bytes.h"
+#include "core/image/plcreg.h"
+#include "core/image/tx.h"
+#include "core/image/util.h"
 #include "net/dpr.h"
 #include "net/etn_chan.h"
 #include "net/net.h"

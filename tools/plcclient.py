@@ -39,6 +39,7 @@ CMD_GET_REG, CMD_SET_REG, CMD_COMM_LOCK = 0x16, 0x18, 0x19
 CMD_GET_BAUD, CMD_SET_BAUD = 0x1A, 0x1B
 CMD_DG_DELETE, CMD_DG_CREATE, CMD_DG_WRITE, CMD_DG_READ = 0x1F, 0x20, 0x21, 0x22
 CMD_NEGOTIATE = 0x23
+CMD_FXP_LINE, CMD_FXP_WRITE, CMD_FXP_READ = 0x1C, 0x1D, 0x1E
 
 BAUD_CODES = {300: 0, 600: 1, 1200: 2, 2400: 3, 4800: 4, 9600: 5, 19200: 6,
               38400: 7, 57600: 8, 115200: 9}
@@ -329,6 +330,35 @@ class PlcClient:
             return int.from_bytes(out[0:4], "little"), int.from_bytes(out[4:8], "little")
         return bytes(out)
 
+    # ---- file transfer -----------------------------------------------------------------------
+    def fxp(self, line, timeout=None):
+        """Sends a file command line; (reply code, extra value or None)."""
+        ans = self.transact(CMD_FXP_LINE, bytes([self.target]) + line.encode("latin-1"), timeout)
+        data = self.expect_frame(ans, what="file command")
+        if len(data) not in (2, 6):
+            raise ProtocolError("file command answered %d bytes" % len(data), ans)
+        extra = int.from_bytes(data[2:6], "little") if len(data) == 6 else None
+        return int.from_bytes(data[0:2], "little"), extra
+
+    def fxp_write(self, data, block=None):
+        """File data after "stor", in blocks, then the closing empty block."""
+        size = block or (self.frame_size - 1)
+        data = bytes(data)
+        for pos in range(0, len(data), size):
+            self.expect_byte(self.transact(CMD_FXP_WRITE, bytes([self.target]) + data[pos:pos + size]),
+                             what="file data at offset %d" % pos)
+        self.expect_byte(self.transact(CMD_FXP_WRITE, bytes([self.target]), self.timeout + 30.0),
+                         what="end of file data")
+
+    def fxp_read(self):
+        """File or listing data after "retr" or "list", up to the empty frame."""
+        out = bytearray()
+        while True:
+            chunk = self.expect_frame(self.transact(CMD_FXP_READ, bytes([self.target])), what="file read")
+            if not chunk:
+                return bytes(out)
+            out += chunk
+
     # ---- datagrams -----------------------------------------------------------------------------
     def _dg(self, cmd, b1, key, words=b""):
         return bytes([self.target, b1]) + key.to_bytes(2, "little") + bytes(words)
@@ -506,6 +536,16 @@ def main(argv=None):
     p.add_argument("address", type=_int)
     p.add_argument("width", type=_int)
     p.add_argument("value", type=_int)
+    p = sub.add_parser("file-cmd", help='a file command line, e.g. "mkd A:\\LOGS"')
+    p.add_argument("line")
+    p = sub.add_parser("file-put", help="copy a local file to the controller's drives")
+    p.add_argument("file")
+    p.add_argument("remote", help="e.g. A:\\DATA.BIN")
+    p = sub.add_parser("file-get", help="copy a file from the controller's drives")
+    p.add_argument("remote")
+    p.add_argument("file")
+    p = sub.add_parser("file-list", help="list a directory of the controller's drives")
+    p.add_argument("pattern", nargs="?", default="")
     args = ap.parse_args(argv)
     if (args.device is None) == (args.host is None):
         ap.error("give a serial device (-d) or a host (-H)")
@@ -558,6 +598,34 @@ def main(argv=None):
             print(int.from_bytes(v, "little"))
         elif args.op == "write-reg":
             c.write_reg(args.address, args.width, args.value)
+        elif args.op == "file-cmd":
+            code, extra = c.fxp(args.line)
+            print(code if extra is None else "%d %d" % (code, extra))
+            return 0 if code < 500 or code == 619 else 1
+        elif args.op in ("file-put", "file-get", "file-list"):
+            negotiate()
+            if args.op == "file-put":
+                with open(args.file, "rb") as f:
+                    data = f.read()
+                code, _ = c.fxp('stor "%s"' % args.remote)
+                if code != 150:
+                    print("refused: %d" % code, file=sys.stderr)
+                    return 1
+                c.fxp_write(data)
+                print("%d bytes" % len(data))
+            else:
+                line = 'retr "%s"' % args.remote if args.op == "file-get" else "list %s" % args.pattern
+                code, extra = c.fxp(line.strip())
+                if code != 619:
+                    print("refused: %d" % code, file=sys.stderr)
+                    return 1
+                data = c.fxp_read()
+                if args.op == "file-get":
+                    with open(args.file, "wb") as f:
+                        f.write(data)
+                    print("%d bytes" % len(data))
+                else:
+                    sys.stdout.write(data.decode("latin-1"))
     return 0
 
 

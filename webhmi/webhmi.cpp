@@ -1,6 +1,6 @@
 #include "webhmi/webhmi.h"
 
-#include "core/plcreg.h"
+#include "core/image/plcreg.h"
 
 uint32_t EtnRdsPlcReg_Adr(uint32_t &ref, uint32_t type, uint32_t n, uint32_t b)
 {

@@ -11,9 +11,9 @@
 #include <filesystem>
 #include <vector>
 
-#include "core/mainloop.h"
-#include "core/plcmode.h"
-#include "core/plcreg.h"
+#include "core/exec/mainloop.h"
+#include "core/exec/plcmode.h"
+#include "core/image/plcreg.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/plcreg.h"
-#include "core/util.h"
+#include "core/image/plcreg.h"
+#include "core/image/util.h"
 
 namespace {
 

@@ -11,11 +11,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "core/mainloop.h"
-#include "core/memfile.h"
-#include "core/nvram.h"
-#include "core/plcreg.h"
-#include "core/util.h"
+#include "core/exec/mainloop.h"
+#include "core/storage/memfile.h"
+#include "core/storage/nvram.h"
+#include "core/image/plcreg.h"
+#include "core/image/util.h"
 #include "platform/plat.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <new>
 
-#include "core/memfile.h"
-#include "core/plcreg.h"
+#include "core/storage/memfile.h"
+#include "core/image/plcreg.h"
 #include "io/io.h"
 #include "io/iodrv.h"
 #include "io/iotemp.h"

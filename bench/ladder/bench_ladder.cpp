@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "core/memfile.h"
-#include "core/nvram.h"
-#include "core/plcreg.h"
+#include "core/storage/memfile.h"
+#include "core/storage/nvram.h"
+#include "core/image/plcreg.h"
 #include "ladder/ladder.h"
 
 // Heap allocations made while a scan runs (must stay 0).

@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "core/memfile.h"
-#include "core/nvram.h"
-#include "core/plcreg.h"
+#include "core/storage/memfile.h"
+#include "core/storage/nvram.h"
+#include "core/image/plcreg.h"
 #include "ladder/ladder.h"
 #include "ladder/ladflow.h"
 #include "ladder/ladpid.h"

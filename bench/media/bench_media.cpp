@@ -17,10 +17,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include "core/bytes.h"
-#include "core/dpram.h"
-#include "core/plcreg.h"
-#include "core/sys.h"
+#include "core/image/bytes.h"
+#include "core/exec/dpram.h"
+#include "core/image/plcreg.h"
+#include "core/exec/sys.h"
 #include "media/cfapi.h"
 #include "media/cfdpram.h"
 #include "media/cfm.h"

@@ -13,7 +13,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "core/bytes.h"
+#include "core/image/bytes.h"
 #include "net/dpr.h"
 #include "net/enet.h"
 #include "net/nx.h"

@@ -26,8 +26,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "core/bytes.h"
-#include "core/plcreg.h"
+#include "core/image/bytes.h"
+#include "core/image/plcreg.h"
 #include "net/dpr.h"
 #include "net/enet.h"
 #include "net/etn_chan.h"

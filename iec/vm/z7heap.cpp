@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "core/bytes.h"
+#include "core/image/bytes.h"
 #include "iec/vm/z7mem.h"
 
 namespace {

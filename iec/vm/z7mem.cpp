@@ -10,7 +10,7 @@
 #include <cstring>
 #include <sys/mman.h>
 
-#include "core/bytes.h"
+#include "core/image/bytes.h"
 
 namespace {
 

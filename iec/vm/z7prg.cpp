@@ -4,7 +4,7 @@
 #include <array>
 #include <cstring>
 
-#include "core/bytes.h"
+#include "core/image/bytes.h"
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7vm.h"
 

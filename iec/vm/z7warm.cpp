@@ -5,8 +5,8 @@
 #include <cstring>
 #include <vector>
 
-#include "core/bytes.h"
-#include "core/memfile.h"
+#include "core/image/bytes.h"
+#include "core/storage/memfile.h"
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7str.h"
 #include "iec/vm/z7vm.h"

@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/mainloop.h"
-#include "core/memfile.h"
-#include "core/plcreg.h"
-#include "core/util.h"
+#include "core/exec/mainloop.h"
+#include "core/storage/memfile.h"
+#include "core/image/plcreg.h"
+#include "core/image/util.h"
 #include "platform/plat.h"
 
 namespace {

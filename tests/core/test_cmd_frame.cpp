@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "core/memfile.h"
-#include "core/plcmode.h"
+#include "core/storage/memfile.h"
+#include "core/exec/plcmode.h"
 
 using namespace cmd_test;
 
@@ -338,8 +338,9 @@ TEST_F(CmdFrame, ProgramDownloadWhileRunningHoldsTheScanUntilComplete) {
     Plc_Engine = saved;
 }
 
-TEST_F(CmdFrame, FileTransferPlaceholderRefuses) {
-    EXPECT_EQ(Exchange(Frame(0x1C, {0x7F, 'L', 'I', 'S', 'T'})), (Bytes{0x09}));
+// Without a transfer open, data blocks and reads are refused: a reply code
+// never goes out as data bytes.
+TEST_F(CmdFrame, FileTransferRefusesDataOutsideATransfer) {
     EXPECT_EQ(Exchange(Frame(0x1D, {0x7F, 1, 2})), (Bytes{0x09}));
     EXPECT_EQ(Exchange(Frame(0x1E, {0x7F})), (Bytes{0x09}));
 }

@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/cmd.h"
-#include "core/timebase.h"
-#include "core/vcomm.h"
+#include "core/cmd/cmd.h"
+#include "core/image/timebase.h"
+#include "core/cmd/vcomm.h"
 #include "platform/plat.h"
 #include "tests/support/cmd_port.h"
 #include "tests/support/fake_clock.h"

@@ -20,9 +20,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "core/memfile.h"
-#include "core/plcreg.h"
-#include "core/sys.h"
+#include "core/storage/memfile.h"
+#include "core/image/plcreg.h"
+#include "core/exec/sys.h"
 #include "platform/plat.h"
 
 namespace fs = std::filesystem;

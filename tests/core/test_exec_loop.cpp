@@ -8,11 +8,11 @@
 #include <semaphore.h>
 #include <unistd.h>
 
-#include "core/cmd.h"
-#include "core/exception.h"
-#include "core/mainloop.h"
-#include "core/plcmode.h"
-#include "core/plcreg.h"
+#include "core/cmd/cmd.h"
+#include "core/exec/exception.h"
+#include "core/exec/mainloop.h"
+#include "core/exec/plcmode.h"
+#include "core/image/plcreg.h"
 #include "net/net.h"
 #include "tavIXsdk/tavixsdk/tavix.h"
 #include "test_exec_support.h"

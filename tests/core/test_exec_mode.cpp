@@ -9,10 +9,10 @@
 #include <cstring>
 #include <vector>
 
-#include "core/memfile.h"
-#include "core/plcmode.h"
-#include "core/plcreg.h"
-#include "core/timebase.h"
+#include "core/storage/memfile.h"
+#include "core/exec/plcmode.h"
+#include "core/image/plcreg.h"
+#include "core/image/timebase.h"
 #include "test_exec_support.h"
 
 namespace {

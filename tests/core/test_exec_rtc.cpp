@@ -5,10 +5,10 @@
 #include <cstring>
 #include <ctime>
 
-#include "core/cmd.h"
-#include "core/plcreg.h"
-#include "core/rtc.h"
-#include "core/timebase.h"
+#include "core/cmd/cmd.h"
+#include "core/image/plcreg.h"
+#include "core/exec/rtc.h"
+#include "core/image/timebase.h"
 #include "test_exec_support.h"
 
 namespace {

@@ -12,14 +12,14 @@
 #include <string>
 #include <sys/stat.h>
 
-#include "core/mainloop.h"
-#include "core/memfile.h"
-#include "core/plcmode.h"
-#include "core/plcreg.h"
-#include "core/rtc.h"
-#include "core/sys.h"
-#include "core/timebase.h"
-#include "core/util.h"
+#include "core/exec/mainloop.h"
+#include "core/storage/memfile.h"
+#include "core/exec/plcmode.h"
+#include "core/image/plcreg.h"
+#include "core/exec/rtc.h"
+#include "core/exec/sys.h"
+#include "core/image/timebase.h"
+#include "core/image/util.h"
 #include "io/io.h"
 #include "test_exec_support.h"
 #include "tests/support/setup_lines.h"

@@ -10,10 +10,10 @@
 #include <string>
 #include <unistd.h>
 
-#include "core/memfile.h"
-#include "core/plcmode.h"
-#include "core/plcreg.h"
-#include "core/rtc.h"
+#include "core/storage/memfile.h"
+#include "core/exec/plcmode.h"
+#include "core/image/plcreg.h"
+#include "core/exec/rtc.h"
 #include "iec/services/drevano.h"
 #include "platform/plat.h"
 #include "tests/support/temp_root.h"

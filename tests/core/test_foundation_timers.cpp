@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "core/cmd.h"
-#include "core/plcreg.h"
-#include "core/sys.h"
-#include "core/timebase.h"
+#include "core/cmd/cmd.h"
+#include "core/image/plcreg.h"
+#include "core/exec/sys.h"
+#include "core/image/timebase.h"
 #include "platform/plat.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/temp_root.h"

@@ -6,8 +6,8 @@
 #include <ctime>
 #include <vector>
 
-#include "core/timebase.h"
-#include "core/tx.h"
+#include "core/image/timebase.h"
+#include "core/image/tx.h"
 #include "platform/plat.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "core/util.h"
+#include "core/image/util.h"
 
 namespace {
 

@@ -4,11 +4,11 @@
 #include <cstring>
 #include <vector>
 
-#include "core/backup.h"
-#include "core/mainloop.h"
-#include "core/memfile.h"
-#include "core/nvram.h"
-#include "core/plcreg.h"
+#include "core/storage/backup.h"
+#include "core/exec/mainloop.h"
+#include "core/storage/memfile.h"
+#include "core/storage/nvram.h"
+#include "core/image/plcreg.h"
 #include "tests/core/test_storage_support.h"
 
 namespace storage_test {

@@ -1,7 +1,7 @@
 // Configuration validation: range rules of the retained words, the file
 // checks and their bounds, the mode-2 rule, the editor features.
-#include "core/plcmode.h"
-#include "core/util.h"
+#include "core/exec/plcmode.h"
+#include "core/image/util.h"
 #include "tests/core/test_storage_fixture.h"
 
 using namespace storage_test;

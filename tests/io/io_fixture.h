@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "core/memfile.h"
-#include "core/plcreg.h"
+#include "core/storage/memfile.h"
+#include "core/image/plcreg.h"
 #include "io/i2c.h"
 #include "io/io.h"
 #include "io/iodrv.h"

@@ -3,7 +3,7 @@
 // their own contents.
 #include <gtest/gtest.h>
 
-#include "core/timebase.h"
+#include "core/image/timebase.h"
 #include "tests/io/test_can_support.h"
 
 using namespace can_test;

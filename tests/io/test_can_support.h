@@ -7,9 +7,9 @@
 #include <deque>
 #include <vector>
 
-#include "core/bytes.h"
-#include "core/memfile.h"
-#include "core/plcreg.h"
+#include "core/image/bytes.h"
+#include "core/storage/memfile.h"
+#include "core/image/plcreg.h"
 #include "io/candrv.h"
 #include "io/copen.h"
 #include "platform/plat_can.h"

@@ -6,8 +6,8 @@
 
 #include <cstring>
 
-#include "core/memfile.h"
-#include "core/plcreg.h"
+#include "core/storage/memfile.h"
+#include "core/image/plcreg.h"
 #include "ladder/ladder.h"
 #include "ladder/ladint.h"
 #include "tests/support/ladder_asm.h"

@@ -1,7 +1,7 @@
 // Interpreter frame: END work, fault stops, operand decoding in both layouts,
 // the layout latch, program flow and the bounds of stacks and targets.
-#include "core/nvram.h"
-#include "core/timebase.h"
+#include "core/storage/nvram.h"
+#include "core/image/timebase.h"
 #include "tests/ladder/lad_fixture.h"
 
 using namespace la;

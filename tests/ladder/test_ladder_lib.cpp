@@ -3,7 +3,7 @@
 #include <cmath>
 #include <ctime>
 
-#include "core/nvram.h"
+#include "core/storage/nvram.h"
 #include "platform/plat.h"
 #include "tests/ladder/lad_fixture.h"
 

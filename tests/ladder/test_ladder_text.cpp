@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "core/rtc.h"
+#include "core/exec/rtc.h"
 #include "platform/plat.h"
 #include "tests/ladder/lad_rungs.h"
 

@@ -9,9 +9,9 @@
 #include <sys/stat.h>
 #include <vector>
 
-#include "core/dpram.h"
-#include "core/plcreg.h"
-#include "core/sys.h"
+#include "core/exec/dpram.h"
+#include "core/image/plcreg.h"
+#include "core/exec/sys.h"
 #include "media/cfapi.h"
 #include "media/cfm.h"
 #include "media/fileblk.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <sys/statvfs.h>
 
-#include "core/bytes.h"
+#include "core/image/bytes.h"
 #include "tests/media/media_fixture.h"
 
 using namespace media_test;

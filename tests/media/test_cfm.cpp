@@ -6,9 +6,9 @@
 #include <cstring>
 #include <sys/statvfs.h>
 
-#include "core/bytes.h"
-#include "core/mainloop.h"
-#include "core/timebase.h"
+#include "core/image/bytes.h"
+#include "core/exec/mainloop.h"
+#include "core/image/timebase.h"
 #include "media/cfdl.h"
 #include "media/cfdpram.h"
 #include "tests/media/media_fixture.h"

@@ -3,8 +3,8 @@
 // kept while the card is away, table refusals, and the debug log's file.
 #include <cstring>
 
-#include "core/bytes.h"
-#include "core/timebase.h"
+#include "core/image/bytes.h"
+#include "core/image/timebase.h"
 #include "media/datalog.h"
 #include "tests/media/media_fixture.h"
 #include "tests/support/ladder_asm.h"

@@ -7,8 +7,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "core/bytes.h"
-#include "core/memfile.h"
+#include "core/image/bytes.h"
+#include "core/storage/memfile.h"
 #include "ladder/ladder.h"
 #include "tests/media/media_fixture.h"
 #include "tests/support/ladder_asm.h"

@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
-#include "core/bytes.h"
+#include "core/image/bytes.h"
 #include "media/filex.h"
 #include "tests/core/test_storage_support.h"
 

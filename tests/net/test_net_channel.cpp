@@ -14,10 +14,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include "core/bytes.h"
-#include "core/cmd.h"
-#include "core/vcomm.h"
-#include "core/plcreg.h"
+#include "core/image/bytes.h"
+#include "core/cmd/cmd.h"
+#include "core/cmd/vcomm.h"
+#include "core/image/plcreg.h"
 #include "net/dpr.h"
 #include "net/enet.h"
 #include "net/etn_chan.h"

@@ -7,11 +7,11 @@
 #include <sstream>
 #include <vector>
 
-#include "core/bytes.h"
-#include "core/cmd.h"
-#include "core/memfile.h"
-#include "core/plcreg.h"
-#include "core/sys.h"
+#include "core/image/bytes.h"
+#include "core/cmd/cmd.h"
+#include "core/storage/memfile.h"
+#include "core/image/plcreg.h"
+#include "core/exec/sys.h"
 #include "net/dpr.h"
 #include "net/net.h"
 #include "platform/plat.h"

@@ -15,9 +15,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "core/bytes.h"
-#include "core/memfile.h"
-#include "core/plcreg.h"
+#include "core/image/bytes.h"
+#include "core/storage/memfile.h"
+#include "core/image/plcreg.h"
 #include "iec/services/drevano.h"
 #include "net/dpr.h"
 #include "net/net.h"

@@ -16,9 +16,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "core/bytes.h"
-#include "core/plcreg.h"
-#include "core/util.h"
+#include "core/image/bytes.h"
+#include "core/image/plcreg.h"
+#include "core/image/util.h"
 #include "net/dpr.h"
 #include "net/enet.h"
 #include "net/etn_chan.h"

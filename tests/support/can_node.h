@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "core/bytes.h"
-#include "core/memfile.h"
+#include "core/image/bytes.h"
+#include "core/storage/memfile.h"
 #include "io/candrv.h"
 #include "io/copen.h"
 

@@ -8,12 +8,12 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/cmd.h"
-#include "core/datagram.h"
-#include "core/plcmode.h"
-#include "core/plcreg.h"
-#include "core/util.h"
-#include "core/vcomm.h"
+#include "core/cmd/cmd.h"
+#include "core/cmd/datagram.h"
+#include "core/exec/plcmode.h"
+#include "core/image/plcreg.h"
+#include "core/image/util.h"
+#include "core/cmd/vcomm.h"
 
 namespace test_support {
 

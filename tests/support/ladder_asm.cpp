@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <ctime>
 
-#include "core/bytes.h"
-#include "core/memfile.h"
-#include "core/nvram.h"
-#include "core/util.h"
+#include "core/image/bytes.h"
+#include "core/storage/memfile.h"
+#include "core/storage/nvram.h"
+#include "core/image/util.h"
 #include "platform/plat.h"
 
 LadAsm &LadAsm::bit(uint32_t ref) { return l16 ? word(uint16_t(ref)) : dword(ref); }

@@ -1,0 +1,449 @@
+// MAC IDs: the maker's identifier, the text form of a MAC, and the MAC image
+// downloaded by the programming tool.
+#include "core/exec/install.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/exec/mainloop.h"
+#include "core/exec/sys.h"
+#include "core/image/timebase.h"
+#include "platform/plat.h"
+#include "core/image/plcreg.h"
+#include "core/storage/memfile.h"
+#include "net/net.h"
+
+namespace {
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+}  // namespace
+
+uint32_t convert_MACSTR_MACINT(const char *text, uint8_t *out) {
+    if (text == nullptr) return 0;
+    for (int i = 0; i < 6; ++i) {
+        const char *p = text + 3 * i;
+        const int hi = HexDigit(p[0]);
+        const int lo = hi < 0 ? -1 : HexDigit(p[1]);
+        if (hi < 0 || lo < 0) return 0;
+        out[i] = uint8_t(hi * 16 + lo);
+        if (i < 5 && p[2] == 0) return 0;
+    }
+    return std::memcmp(out, MAKER_OUI, 3) == 0 ? 1 : 0;
+}
+
+void convert_BYTE_ASCIIHEX(char *out, uint8_t byte) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    out[0] = kHex[byte >> 4];
+    out[1] = kHex[byte & 0x0F];
+    out[2] = 0;
+}
+
+uint32_t SaveAndSetMACID() {
+    if (std::memcmp(&tinyImage[8], MAKER_OUI, 3) != 0) return 1;
+    const std::array<MfPiece, 1> pieces{{{tinyImage.data(), tinyImage.size()}}};
+    if (!MF_WriteFile("/mnt/cfg/TINYIMGE.BIN", pieces, true)) return 1;
+    Etn_SetMacId(&tinyImage[8], 0);
+    plc_reg[324] = tinyImage[13];
+    plc_reg[325] = tinyImage[12];
+    plc_reg[326] = tinyImage[11];
+    plc_reg[327] = tinyImage[10];
+    return 0;
+}
+
+// ---- pins --------------------------------------------------------------------------------------
+
+// Maps the SoC's pin-control block (0x70000 bytes at 0x80018000) before any
+// other register use, so that every later window (the persistent status
+// word, the reset register) lies inside this one mapping. The pin values
+// themselves are the board's.
+void GPIOInit() {
+    static volatile uint32_t *pins = PLAT_SocMap(0x80018000u, 0x70000u);
+    (void)pins;
+}
+
+// ---- installation and the LOAD update -------------------------------------------------------
+
+char InstallMessage[256];
+
+namespace {
+
+constexpr const char *kFirmwareNames[] = {"vbx310n", "vbx310",  "vbx310c", "vbx310j", "vbx310d",
+                                          "vbx420",  "vbx420c", "vbx420j", "vbx530",  "vbx530c",
+                                          "vbx530j", "vbx640",  "vbx640c", "vbx640j"};
+constexpr const char *kDevices[] = {"/dev/mmcblk0p1", "/dev/mmcblk0", "/dev/sda1", "/dev/sda"};
+
+void Message(const char *text) {
+    std::snprintf(InstallMessage, sizeof InstallMessage, "%s", text);
+    std::printf("%s\n", text);
+    std::fflush(stdout);
+}
+
+bool HostFile(const char *abs, char *out, std::size_t size) { return PLAT_Path(abs, out, size) != nullptr; }
+
+bool Exists(const char *abs) {
+    char p[512];
+    struct stat st {};
+    return HostFile(abs, p, sizeof p) && stat(p, &st) == 0;
+}
+
+long long Size(const char *abs) {
+    char p[512];
+    struct stat st {};
+    if (!HostFile(abs, p, sizeof p) || stat(p, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    return st.st_size;
+}
+
+const char *FindDevice() {
+    for (const char *d : kDevices) {
+        char p[512];
+        if (!HostFile(d, p, sizeof p)) continue;
+        const int fd = open(p, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd >= 0) {
+            close(fd);
+            return d;
+        }
+    }
+    return nullptr;
+}
+
+const char *FindFirmware(const char *media) {
+    for (const char *n : kFirmwareNames) {
+        char abs[96];
+        std::snprintf(abs, sizeof abs, "%s/%s", media, n);
+        if (Size(abs) > 0) return n;
+    }
+    return nullptr;
+}
+
+// "cp <media>/<file>  <target>" (two blanks) and a check that the copy is whole.
+bool CopyFirmware(const char *media, const char *file) {
+    const char *target = PlcWord(54279) == 1 ? "/mnt/firm/qmz7" : "/mnt/firm/firmware";
+    char cmd[160], src[96];
+    std::snprintf(src, sizeof src, "%s/%s", media, file);
+    std::snprintf(cmd, sizeof cmd, "cp %s  %s", src, target);
+    const int r = PLAT_System(cmd);
+    return r == 0 && Size(target) == Size(src) && Size(src) > 0;
+}
+
+void DeleteProgramAndRegisters() {
+    DeleteProgram();
+    DelAutoRegFile();
+    ClrRegFile();
+}
+
+// Runs the commands of "update.init" (unpacked to /dev/shm/update).
+void RunUpdateInit(const char *media) {
+    char abs[96], cmd[160];
+    std::snprintf(abs, sizeof abs, "%s/update.init", media);
+    if (!Exists(abs)) return;
+    char p[512];
+    if (!HostFile("/proc/cmdline", p, sizeof p)) return;
+    FILE *f = std::fopen(p, "r");
+    if (f == nullptr) return;
+    char line[512] = {};
+    const bool ubifs = std::fgets(line, sizeof line, f) != nullptr && std::strstr(line, "rootfstype=ubifs");
+    std::fclose(f);
+    if (!ubifs) return;
+    PLAT_System("mount -t ubifs ubi0:rootfs1 /mnt/rwfs");
+    PLAT_System("mkdir /dev/shm/update");
+    std::snprintf(cmd, sizeof cmd, "unzip %s -d /dev/shm/update", abs);
+    PLAT_System(cmd);
+    if (!HostFile("/dev/shm/update/path.info", p, sizeof p)) return;
+    f = std::fopen(p, "r");
+    if (f == nullptr) return;
+    int c;
+    std::size_t n = 0;
+    char text[256];
+    while ((c = std::fgetc(f)) != EOF) {
+        if (c == '\r' || c == '\n') {
+            text[n] = 0;
+            if (n > 0) PLAT_System(text);
+            n = 0;
+        } else if (c >= 0x20 && n < sizeof text - 1) {
+            text[n++] = char(c);
+        }
+    }
+    text[n] = 0;
+    if (n > 0) PLAT_System(text);
+    std::fclose(f);
+}
+
+// Waits seconds, serving the tick, then until LOAD is released.
+void PauseAndRelease(uint32_t seconds) {
+    for (uint32_t i = 0; i < seconds * 100 && !Main_StopRequested; ++i) usleep(10000);
+    while ((PLAT_Buttons() & PLAT_BTN_LOAD) && !Main_StopRequested) usleep(10000);
+}
+
+// The endless LED signal; on the host it ends when the process is asked to stop.
+void Endless(uint32_t led, uint32_t burst) {
+    for (;;) {
+        if (Main_StopRequested) {
+            std::fflush(stdout);
+            return;
+        }
+        TimerISR();
+        if (burst == 0) {
+            SYS_SetStatusLeds(led, led);
+            usleep(10000);
+            continue;
+        }
+        // Bursts of the MAC result code, a 2-second dark pause between them.
+        for (uint32_t b = 0; b < burst; ++b) {
+            SYS_SetStatusLeds(1, 1);
+            usleep(250000);
+            SYS_SetStatusLeds(0, 0);
+            usleep(250000);
+        }
+        usleep(2000000);
+    }
+}
+
+uint8_t upd_state = 4;
+uint32_t upd_result;
+uint8_t upd_kernel, upd_firmware, upd_app;
+const char *upd_fw;
+
+}  // namespace
+
+uint32_t SaveMACID(uint8_t *image, uint32_t iface, const char *list) {
+    char p[512];
+    if (!HostFile(list, p, sizeof p)) return 5;
+    FILE *f = std::fopen(p, "rb");
+    if (f == nullptr) return 5;
+    char text[129] = {};
+    const std::size_t n = std::fread(text, 1, 128, f);
+    std::fclose(f);
+    text[n] = 0;
+    const char *line2 = std::strchr(text, '\n');
+    // A list whose last MAC was given out (the carry left the last three bytes).
+    if (std::strncmp(text, "USED UP", 7) == 0) return std::memcmp(image + 8 + 6 * iface, MAKER_OUI, 3) == 0 ? 0 : 2;
+    uint8_t next[6], last[6];
+    if (!convert_MACSTR_MACINT(text, next) || line2 == nullptr || !convert_MACSTR_MACINT(line2 + 1, last)) return 4;
+    uint8_t *mac = image + 8 + 6 * iface;
+    uint8_t tmp[6];
+    std::memcpy(tmp, mac, 6);
+    const bool valid = std::memcmp(mac, MAKER_OUI, 3) == 0;
+    if (valid) {
+        // The interface keeps its valid MAC; the image is written back.
+        const std::array<MfPiece, 1> pieces{{{image, 76}}};
+        return MF_WriteFile("/mnt/cfg/TINYIMGE.BIN", pieces, true) ? 0 : 3;
+    }
+    if (std::memcmp(next, last, 6) > 0) return 2;
+    // The next MAC after this one: the last three bytes with carry; a carry
+    // out of them means the list is used up after this MAC.
+    uint8_t after[6];
+    std::memcpy(after, next, 6);
+    bool used_up = true;
+    for (int i = 5; i >= 3; --i) {
+        if (++after[i] != 0) {
+            used_up = false;
+            break;
+        }
+    }
+    char line[24];
+    std::size_t k = 0;
+    for (int i = 0; i < 6; ++i) {
+        convert_BYTE_ASCIIHEX(&line[k], after[i]);
+        k += 2;
+        if (i < 5) line[k++] = ':';
+    }
+    line[k] = 0;
+    if (used_up) std::snprintf(line, sizeof line, "USED UP");
+    // Line 1 replaced through a temporary file, then read back.
+    char tmpname[520];
+    std::snprintf(tmpname, sizeof tmpname, "%s.tmp", p);
+    f = std::fopen(tmpname, "wb");
+    if (f == nullptr) return 3;
+    std::fprintf(f, "%s\r\n%s", line, line2 + 1);
+    const bool wrote = std::fclose(f) == 0;
+    if (!wrote || std::rename(tmpname, p) != 0) {
+        std::remove(tmpname);
+        return 3;
+    }
+    f = std::fopen(p, "rb");
+    if (f == nullptr) return 3;
+    char back[24] = {};
+    const std::size_t got = std::fread(back, 1, std::strlen(line), f);
+    std::fclose(f);
+    if (got != std::strlen(line) || std::memcmp(back, line, got) != 0) return 3;
+    std::memcpy(mac, next, 6);
+    const std::array<MfPiece, 1> pieces{{{image, 76}}};
+    if (!MF_WriteFile("/mnt/cfg/TINYIMGE.BIN", pieces, true)) {
+        std::memcpy(mac, tmp, 6);
+        return 3;
+    }
+    return 0;
+}
+
+uint32_t UpdateKernFirmApplic(uint32_t, uint32_t) {
+    switch (upd_state) {
+    case 4: {
+        upd_result = 0;
+        if (FindDevice() == nullptr || !Exists("/mnt/USB0")) {
+            Message("Media Error or NOT accessable");
+            upd_result = 0x80;
+            upd_state = 6;
+            return 0;
+        }
+        upd_result = 0x20;
+        upd_kernel = Size("/mnt/USB0/qmkern.sb") > 0;
+        upd_fw = FindFirmware("/mnt/USB0");
+        upd_firmware = upd_fw != nullptr;
+        upd_app = Size("/mnt/USB0/DEFAULT.PGM") > 0;
+        StopWatchdog();
+        upd_state = 5;
+        return 0;
+    }
+    case 5: {
+        bool reset = false;
+        if (upd_kernel) {
+            if (PLAT_System("flash_eraseall /dev/mtd0") != 0) {
+                Message("Disk MTD0 Erase Error");
+            } else if (PLAT_System("kobs-ng init /mnt/USB0/qmkern.sb") != 0) {
+                Message("Boot Update Error");
+            } else {
+                upd_result |= 0x01;
+                MF_PersistSet(0x8000);
+                MF_PersistNextSet(0);
+                DeleteProgramAndRegisters();
+                RunUpdateInit("/mnt/USB0");
+                reset = true;
+            }
+        }
+        if (upd_firmware) {
+            if (CopyFirmware("/mnt/USB0", upd_fw)) {
+                upd_result |= 0x04;
+                if (!upd_kernel) DeleteProgramAndRegisters();
+                reset = true;
+            } else {
+                Message("File Copy Error");
+                reset = reset && upd_kernel;
+            }
+        }
+        if (reset) {
+            PLAT_System("sync");
+            PauseAndRelease(3);
+            SYS_WarmReset();
+        }
+        if (upd_app) upd_result |= 0x40;
+        if (!(upd_result & 0x45)) upd_result |= 0x80;
+        upd_state = 6;
+        return 0;
+    }
+    default:
+        upd_state = 4;
+        if (!WatchDogDisable) StartWatchdog();
+        return upd_result;
+    }
+}
+
+void InstallBoot() {
+    StopWatchdog();
+    const char *dev = FindDevice();
+    if (dev == nullptr) {
+        Message("Missing MICRO-SD or USB Insert and Try Again");
+        return Endless(12, 0);
+    }
+    PLAT_System("umount /mnt/USB0");
+    PLAT_System("sync");
+    char cmd[160];
+    std::snprintf(cmd, sizeof cmd, "mount %s /mnt/USB", dev);
+    PLAT_System(cmd);
+    const char *media = "/mnt/USB";
+    const char *fw = FindFirmware(media);
+    const bool kern = Size("/mnt/USB/qmkern.sb") > 0;
+    const bool images = Size("/mnt/USB/qminit.ufs") > 0 && Size("/mnt/USB/qmfirm.ufs") > 0 &&
+                        Size("/mnt/USB/qmcfg.ufs") > 0;
+    const bool tools = Exists("/usr/bin/ubiformat");
+    const bool macsrc = Exists("/mnt/cfg/TINYIMGE.BIN") || Exists("/mnt/USB/MACIDS.TXT");
+    if (!kern) Message("Missing File:qmkern.sb");
+    if (Size("/mnt/USB/qminit.ufs") <= 0) Message("Missing File:qminit.ufs");
+    if (Size("/mnt/USB/qmfirm.ufs") <= 0) Message("Missing File:qmfirm.ufs");
+    if (Size("/mnt/USB/qmcfg.ufs") <= 0) Message("Missing File:qmcfg.ufs");
+    if (!tools) Message("Required tools are missing");
+    if (fw == nullptr) Message("Missing File: vbx310/n/c/j/d or vbx420/ vbx530/ vbx640");
+    if (!macsrc) Message("Missing File:/mnt/USB/MACIDS.TXT");
+
+    bool failed = false, mac_failed = false, asked = false;
+    uint32_t mac_result = 0;
+    if (kern) {
+        asked = true;
+        if (PLAT_System("flash_eraseall /dev/mtd0") != 0 || PLAT_System("kobs-ng init /mnt/USB/qmkern.sb") != 0)
+            failed = true;
+    }
+    if (images && tools) {
+        asked = true;
+        uint8_t image[76];
+        std::memcpy(image, tinyImage.data(), sizeof image);  // the current MAC image is kept
+        static constexpr const char *kVolumes[] = {
+            "umount /mnt/firm", "umount /mnt/cfg", "ubidetach /dev/ubi_ctrl -d 0", "ubiformat /dev/mtd1 -q",
+            "ubiattach /dev/ubi_ctrl -d 0 -m 1", "ubimkvol /dev/ubi0 -N rootfs1 -s 26MiB",
+            "ubimkvol /dev/ubi0 -N firm -s 13MiB", "ubimkvol /dev/ubi0 -N cfg -s 64MiB",
+            "ubiupdatevol /dev/ubi0_0 /mnt/USB/qminit.ufs", "ubiupdatevol /dev/ubi0_1 /mnt/USB/qmfirm.ufs",
+            "ubiupdatevol /dev/ubi0_2 /mnt/USB/qmcfg.ufs", "mount -t ubifs ubi0:firm /mnt/firm",
+            "mount -t ubifs ubi0:cfg /mnt/cfg"};
+        for (const char *c : kVolumes) {
+            if (PLAT_System(c) != 0) {
+                failed = true;
+                break;
+            }
+        }
+        if (!failed && fw != nullptr && !CopyFirmware(media, fw)) failed = true;
+        if (!failed) {
+            mac_result = SaveMACID(image, 0, "/mnt/USB/MACIDS.TXT");
+            if (mac_result == 0) std::memcpy(tinyImage.data(), image, sizeof image);
+            switch (mac_result) {
+            case 0: break;
+            case 4: Message("MACIDS.TXT: Invalid MACID"); break;
+            case 2: Message("MACID Not Updated"); break;
+            case 5: Message("MACID EMPTY"); break;
+            default: Message("MACID writing on SD failed"); break;
+            }
+            mac_failed = mac_result != 0;
+            // The OEM code: 1 to 3 digits, at most 255.
+            char p[512];
+            if (HostFile("/mnt/USB/oeminfo.txt", p, sizeof p)) {
+                if (FILE *f = std::fopen(p, "r")) {
+                    char t[8] = {};
+                    const std::size_t n = std::fread(t, 1, 4, f);
+                    std::fclose(f);
+                    unsigned v = 0, digits = 0;
+                    for (std::size_t i = 0; i < n && t[i] >= '0' && t[i] <= '9'; ++i, ++digits) v = v * 10 + unsigned(t[i] - '0');
+                    if (digits >= 1 && digits <= 3 && v <= 255) {
+                        const uint8_t b = uint8_t(v);
+                        const std::array<MfPiece, 1> pieces{{{&b, 1}}};
+                        MF_WriteFile("/mnt/cfg/oeminfo", pieces, true);
+                    }
+                }
+            }
+            MF_PersistSet(0x8000);
+            DeleteProgramAndRegisters();
+            RunUpdateInit(media);
+            Message("Operation Completed Change Boot Mode and RESET the unit");
+        }
+    } else if (fw != nullptr) {
+        asked = true;
+        if (!CopyFirmware(media, fw)) failed = true;
+        else DeleteProgramAndRegisters();
+    }
+    PLAT_System("sync");
+    if (failed) return Endless(12, 0);
+    if (mac_failed) return Endless(0, mac_result);
+    if (asked) {
+        PLAT_System("umount /mnt/USB");
+        return Endless(2, 0);
+    }
+    PLAT_System("umount /mnt/USB");
+    PLAT_System("umount /mnt/firm");
+    PLAT_System("umount /mnt/cfg");
+    PauseAndRelease(3);
+    SYS_WarmReset();
+}

@@ -1,0 +1,3 @@
+#include "core/exec/mainloop.h"
+
+int main(int argc, char **argv) { return Main_Run(argc, argv); }

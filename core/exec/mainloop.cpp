@@ -1,0 +1,438 @@
+// Start-up in its fixed order and the polled main loop: every service is a
+// state machine stepped once per pass.
+#include "core/exec/mainloop.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <semaphore.h>
+#include <sys/resource.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "core/storage/backup.h"
+#include "core/cmd/cmd.h"
+#include "core/cmd/datagram.h"
+#include "core/exec/dpram.h"
+#include "core/exec/install.h"
+#include "core/storage/memfile.h"
+#include "core/storage/nvram.h"
+#include "core/exec/plcmode.h"
+#include "core/image/plcreg.h"
+#include "core/exec/sys.h"
+#include "core/image/timebase.h"
+#include "core/image/util.h"
+#include "core/cmd/vcomm.h"
+#include "iec/services/drevano.h"
+#include "io/io.h"
+#include "media/cfm.h"
+#include "media/filex.h"
+#include "media/fxp.h"
+#include "messaging/messaging.h"
+#include "net/net.h"
+#include "platform/plat.h"
+#include "protocols/pmgr.h"
+#include "tavIXsdk/tavixsdk/tavix.h"
+
+uint8_t BootMode;
+uint32_t WatchDogDisable;
+uint8_t Sys_AppLoad, Sys_AutoLoad, Sys_ALstmcInited;
+uint32_t systick;
+uint8_t Main_WebPasses;
+uint32_t MasterFilePresent = 1;
+std::array<int, 2> MasterScriptPipefd = {-1, -1};
+pid_t WDmainPid;
+pthread_t Main_Thread;
+TX_QUEUE qcb_cfi, qcb_cfo;
+volatile sig_atomic_t Main_StopRequested;
+int SubLoop_Depth;
+
+namespace {
+
+constexpr uint32_t kWatchdogThreadRev = 3543;  // the thread runs above this revision
+constexpr uint8_t kWebPasses = 100;
+constexpr const char *kScript = "/opt/valmar/MasterScript.sh";
+
+std::array<uint32_t, 4> cfi_storage;  // one message of 4 words
+std::array<uint32_t, 2> cfo_storage;  // one message of 2 words
+uint8_t pmgr_busy;                    // drivers waiting inside a nested pass
+
+void OnStop(int) { Main_StopRequested = 1; }
+
+// Starts the service script with its standard input on a pipe.
+void StartServiceScript() {
+    char path[512];
+    if (!PLAT_Path(kScript, path, sizeof path)) return;
+    MasterFilePresent = access(path, F_OK) == 0 ? 0 : 1;
+    if (MasterFilePresent != 0) return;
+    PLAT_System("killall MasterScript.sh");
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        std::perror("pipe");
+        return;
+    }
+    const pid_t pid = fork();
+    if (pid < 0) {
+        std::fprintf(stderr, "FORK failed\n");
+        close(fds[0]);
+        close(fds[1]);
+        return;
+    }
+    if (pid == 0) {
+        PLAT_ChildDieWithParent();
+        close(fds[1]);
+        dup2(fds[0], STDIN_FILENO);
+        std::perror("dup2[0]");
+        execl("/bin/sh", "sh", path, static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(fds[0]);
+    // A script that does not read must never stall the loop.
+    fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
+    MasterScriptPipefd = {-1, fds[1]};
+    PLAT_ChildAdd(pid, "MasterScript.sh");
+}
+
+// Creates the watchdog thread so that it never takes SIGALRM.
+void StartWatchdogThread() {
+    sigset_t block, old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGALRM);
+    pthread_sigmask(SIG_BLOCK, &block, &old);
+    pthread_t t;
+    if (pthread_create(&t, nullptr, WatchdogScan, nullptr) == 0) {
+        pthread_setname_np(t, "WatchdogScan");
+        pthread_detach(t);
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+// Opens the watchdog with the signals that only the main thread should take
+// blocked, so that a thread started by the watchdog layer inherits them.
+void OpenWatchdog() {
+    sigset_t block, old;
+    sigemptyset(&block);
+    for (int s : {SIGALRM, SIGTERM, SIGINT, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) sigaddset(&block, s);
+    pthread_sigmask(SIG_BLOCK, &block, &old);
+    StartWatchdog();
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+void StatusWord182() {
+    uint16_t w = PlcWord(W_FAULT);
+    if (PlcWord(W_NETID_CFG) == 0) w &= uint16_t(~0xB0);
+    PlcWordSet(182, w);
+}
+
+// The web HMI step, once the start-up passes are over.
+void WebStep() {
+    tavix_DemoUnlock();
+    tavix_check_ftp_state();
+    if (DrevanoRuntime && drevano_variables_enumerateded && Cmd_Downloading) {
+        TavixServerState = 0;
+    } else {
+        switch (TavixServerState) {
+        case 1:
+            if (TavixUpdateNewIp == 1) {
+                TavixServerState = 2;
+                TavixUpdateNewIp = 0;
+            }
+            break;
+        case 2:
+            if (!TavixFtping && !TavixThreadCreated) {
+                tavix_thread_create();
+                TavixThreadCreated = 1;
+                TavixServerState = 3;
+            }
+            break;
+        case 4:
+            if (TavixUpdateNewIp == 1) TavixServerState = 0;
+            break;
+        default:
+            break;
+        }
+    }
+    tavix_DemoUnlock();
+}
+
+}  // namespace
+
+void DebugMsg(const char *text) { std::printf("%s\n", text); }
+
+void Enable_Interrupt(uint32_t on) {
+    struct itimerval it {};
+    if (on == 1) it.it_value.tv_usec = suseconds_t(PlcWord(294)) * 1000;
+    // A value of whole seconds goes to its own field.
+    it.it_value.tv_sec = it.it_value.tv_usec / 1000000;
+    it.it_value.tv_usec %= 1000000;
+    setitimer(ITIMER_REAL, &it, nullptr);
+}
+
+uint32_t MasterScript_Send(const char *line) {
+    const int fd = MasterScriptPipefd[1];
+    if (fd < 0 || line == nullptr) return 0;
+    const std::size_t n = std::strlen(line);
+    const ssize_t w = write(fd, line, n);
+    // EPIPE: the script has ended (SIGPIPE is ignored); EAGAIN: it does not
+    // read. Either way the command is dropped.
+    return w == ssize_t(n) ? 1 : 0;
+}
+
+void Main_StatusBits() {
+    const uint16_t fault = PlcWord(W_FAULT);
+    if (fault & 0x40) plc_reg[64] &= uint8_t(~0x20);
+    else plc_reg[64] |= 0x20;
+    if (fault & 0xB0) plc_reg[64] &= uint8_t(~0x02);
+    else plc_reg[64] |= 0x02;
+    const bool forcing = (plc_reg[65] & 0x08) && (LE_Get16(&io_force[0]) != 0 || LE_Get16(&io_force[2]) != 0);
+    if (forcing) plc_reg[65] |= 0x04;
+    else plc_reg[65] &= uint8_t(~0x04);
+}
+
+void ExecutePMGR_Loop() {
+    for (uint32_t i = 0; i < 2; i++) {
+        if (promgr_table == nullptr) return;
+        const uint32_t count = LE_Get32(promgr_table + 8);
+        if (count < 1 || count > 2 || i >= count) return;
+        const uint8_t bit = uint8_t(1u << i);
+        if (pmgr_busy & bit) continue;  // its command list waits in a nested pass
+        pmgr_busy |= bit;
+        PMGR_TheLoop(i);
+        pmgr_busy &= uint8_t(~bit);
+    }
+}
+
+namespace {
+uint32_t published_at;  // tchTic of the last copy for the emergency save
+}  // namespace
+
+void The_Loop() {
+    Can_Isr();
+    TimerISR();
+    RctISR(0);
+    ExecutePMGR_Loop();
+    Main_StatusBits();
+    if (!Sys_AutoLoad) PlcScan();
+    FailSafeFlagCheck();
+    ManualRestoreExecute();
+    Cmd_Check();
+    Dpram_Service();
+    FxpMain(1);
+    StatusWord182();
+    Datagram_Check();
+    SYS_Update();
+    CFM_Update();
+    CFM_TheLoop(0);
+    if (DrevanoRuntime) Drevano_Comm_service();
+    EnetMain(0);
+    if (BootMode == 0) {
+        TimerISR();
+        if (tchTic - systick >= 500 && !Cmd_Downloading) {
+            systick = tchTic;
+            AutoSaveRegisters();
+        }
+    }
+    tx_timer_check();
+    TickleWatchdogReal();
+    ModemCycle();
+    // A whole pass is over: the watchdog thread's emergency save takes this
+    // copy (refreshed every 100 ms; the save comes after seconds without a pass).
+    if (SubLoop_Depth == 0 && tchTic - published_at >= 100) {
+        published_at = tchTic;
+        MF_PublishRegisters();
+    }
+}
+
+void ExecuteSubLoop_Wait() {
+    // A routine waiting inside a nested pass may wait again; the nesting
+    // stops at a fixed depth instead of growing the stack without bound.
+    if (SubLoop_Depth >= SUBLOOP_MAX_DEPTH) return;
+    SubLoop_Depth++;
+    The_Loop();
+    SubLoop_Depth--;
+}
+
+void Main_AfterPass() {
+    mqttStateLoop();
+    if (TavixHttp == 0 || Main_WebPasses <= kWebPasses) {
+        // The counter stops at its top instead of wrapping back to 0.
+        if (Cmd_Downloading == 0 && Main_WebPasses < 255) Main_WebPasses++;
+        return;
+    }
+    WebStep();
+}
+
+uint32_t WatchdogScan_Check() {
+    if (wdog < 0) return 0;
+    const int left = PLAT_WdtTimeLeft();
+    if (left < 400 || left > 1000) return 0;
+    MF_SavePublished();
+    return 1;
+}
+
+void *WatchdogScan(void *) {
+    for (;;) {
+        usleep(500000);
+        if (WatchdogScan_Check()) {
+            // The image is saved: wait for the hardware reset.
+            for (;;) pause();
+        }
+    }
+    return nullptr;
+}
+
+int Main_Startup(int argc, char **argv) {
+    PLAT_Init(argc, argv);
+    PLAT_MakeBoardFolders();
+    Main_Thread = pthread_self();
+    struct sigaction sa {};
+    sa.sa_handler = OnStop;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    // A write to the service script after it ended must not end the controller.
+    signal(SIGPIPE, SIG_IGN);
+
+    // Open-file limit.
+    struct rlimit rl {};
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) {
+        std::perror("Failed to get limit..");
+        return -1;
+    }
+    rl.rlim_cur = 4096;
+    if (setrlimit(RLIMIT_NOFILE, &rl) != 0) {
+        std::perror("Failed to set limit..");
+        return -1;
+    }
+
+    // Hardware, pins, timers.
+    SYS_HardwareCheck();
+    GPIOInit();
+    Timer_Init(&fpga_port, 100);
+
+    // Command line: one argument installs, two or more run without watchdog.
+    if (argc == 2) {
+        BootMode = 1;
+        InstallBoot();  // comes back only when asked to stop
+        std::fflush(stdout);
+        return 1;
+    }
+    if (argc <= 1) PLAT_System("echo 0 > /proc/sys/kernel/printk");
+    else WatchDogDisable = 1;
+    BootMode = 0;
+
+    // Stored program and registers, up to 10 tries each.
+    for (int i = 0; i < 10 && LoadProgram() == 0; i++) {
+    }
+    for (int i = 0; i < 10 && AutoLoadRegisters() == 0; i++) {
+    }
+
+    // Queues of the card file manager.
+    WDmainPid = getpid();
+    _txe_queue_create(&qcb_cfi, "CFI_REQUEST", 4, cfi_storage.data(), sizeof cfi_storage);
+    _txe_queue_create(&qcb_cfo, "CFI_RESPONSE", 2, cfo_storage.data(), sizeof cfo_storage);
+
+    // Free-space reporter.
+    BackTsk_Start();
+
+    // Watchdog thread, above the kernel revision 3543 only.
+    if (SYS_KernelRevNumber() > kWatchdogThreadRev) StartWatchdogThread();
+
+    // Service script.
+    StartServiceScript();
+
+    // Watchdog, mailbox, system record, programming port.
+    OpenWatchdog();
+    Dpram_Init();
+    const uint32_t defaults = SYS_Init(pProduct);
+    PlcWordSet(W_FAULT, 0);
+    PlcWordSet(W_PORTPROTO, 0);
+    Vcomm_Init();
+    SCI2_Init(0);
+
+    // Configuration blocks; the controller counts as stopped meanwhile.
+    nv_Startup = 1;
+    const uint32_t recreated = nvram_init(defaults, 0);
+    nv_Startup = 0;
+    if (recreated) SaveProgram();
+    PlcInit(recreated);
+
+    // Network and I/O configuration.
+    NetConfig();
+    TickleWatchdogReal();
+    IoConfig();
+
+    // Sign-on and model texts.
+    const uint16_t identity = LE_Get16(&Cmd_SS_Info[2]);
+    Oem_GetSignon(pProduct, PlcWord(W_FWNUM), identity);
+    Oem_GetModel(reinterpret_cast<char *>(&plc_reg[516]), PlcWord(W_FWNUM), identity);
+
+    // Status word for the LEDs.
+    StatusWord182();
+    TickleWatchdogReal();
+
+    // Automatic program load requested.
+    if (PlcWord(W_BACKUP) & 0x20) {
+        if ((PlcWord(W_FAULT) & 0x4004) || LE_Get32(&ladder_bl[4]) == 2) Sys_AppLoad = 1;
+    }
+
+    // Command protocol, status bits, register links, card file manager.
+    Cmd_Init();
+    Main_StatusBits();
+    PlcWordSet(129, 0);
+    PlcWordSet(130, 0);
+    SYS_ResetRCBs(2);
+    CFM_Open();
+    RCT_Init();
+    SYS_LoadRCBs();
+
+    // The saved controller mode.
+    const uint8_t saved_mode = plc_reg[2 * W_MODE];
+    PlcWordSet(W_MODE, 0);
+    SetPlcMode(saved_mode);
+    if (PlcWord(W_MODE) > 1) IoStart();
+
+    // The automatic program load starts with the loop.
+    if ((PlcWord(W_BACKUP) & 0x20) && Sys_AppLoad == 1 && Sys_AutoLoad == 0) {
+        Sys_AutoLoad = 1;
+        Sys_ALstmcInited = 0;
+    }
+
+    // End-of-upload marker.
+    char marker[512];
+    if (PLAT_Path("/mnt/USB0/EndOfFTP.txt", marker, sizeof marker)) {
+        const int fd = open(marker, O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            close(fd);
+            PLAT_System("rm /mnt/USB0/EndOfFTP.txt");
+            PLAT_System("sync");
+        }
+    }
+
+    // Locks shared with the web HMI server.
+    sem_init(&demoMutex, 0, 1);
+    pthread_mutex_init(&TavixQueryFilterMutex, nullptr);
+
+    // Drives.
+    Cf_Check(0);
+    Cf_Check(2);
+
+    return 0;
+}
+
+int Main_Run(int argc, char **argv) {
+    const int started = Main_Startup(argc, argv);
+    if (started != 0) return started < 0 ? -1 : 0;
+    // The loop.
+    while (!Main_StopRequested) {
+        The_Loop();
+        Main_AfterPass();
+        usleep(500);
+    }
+    AutoSaveRegisters();
+    StopWatchdog();
+    PLAT_ChildKillAll();
+    std::printf("Controller stopped\n");
+    std::fflush(stdout);
+    return 0;
+}

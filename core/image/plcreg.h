@@ -1,0 +1,109 @@
+// The register image, its bit-address space and the access functions through
+// which every service reads and writes it.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "core/image/bytes.h"
+
+constexpr std::size_t PLC_REG_SIZE = 109176;
+
+// Windows of the bit-address space.
+constexpr uint32_t REG_LIN_FIRST = 1024;
+constexpr uint32_t REG_LIN_END = 0xCC400;           // exclusive
+constexpr uint32_t REG_ET_FIRST = 0x10008000;
+constexpr uint32_t REG_ET_END = 0x1000C000;
+constexpr uint32_t REG_EM_FIRST = 0x1001C000;
+constexpr uint32_t REG_EM_END = 0x10020000;
+constexpr uint32_t REG_ESR_FIRST = 0x10030000;
+constexpr uint32_t REG_ESR_END = 0x10031000;
+constexpr uint32_t REG_ADDR_LIMIT = 0x10031010;    // address + width may reach this
+constexpr std::size_t REG_ET_BYTE = 104448;
+constexpr std::size_t REG_EM_BYTE = 106496;
+constexpr std::size_t REG_ESR_BYTE = 108544;
+constexpr std::size_t REG_MARKER_BYTE = 109168;    // "WATCHBAT"
+
+// Register types in the order every type list of the system numbers them.
+enum RegType : uint8_t {
+    RT_IG, RT_QG, RT_S, RT_K, RT_AIG, RT_AQG, RT_SR, RT_F, RT_I, RT_Q, RT_T, RT_M,
+    RT_AI, RT_AQ, RT_R, RT_ET, RT_EM, RT_ESR, RT_COUNT
+};
+struct RegTypeInfo {
+    char name[4];
+    uint8_t word;     // 1: word registers, 0: bit registers
+    uint32_t count;
+    uint32_t base;    // bit address of register 1
+};
+extern const std::array<RegTypeInfo, RT_COUNT> reg_types;
+
+// Bit-address bases used throughout.
+constexpr uint32_t BA_IG = 1024, BA_QG = 1280, BA_S = 1536, BA_K = 1792, BA_AIG = 2048,
+                   BA_AQG = 2560, BA_SR = 3072, BA_F = 6144, BA_I = 8192, BA_Q = 10240,
+                   BA_T = 12288, BA_M = 14336, BA_AI = 16384, BA_AQ = 24576, BA_R = 32768;
+
+// %SR n (1..192) is word 127 + n.
+constexpr uint32_t SR_WORD(uint32_t n) { return 127 + n; }
+constexpr uint32_t SR_ADDR(uint32_t n) { return BA_SR + 16 * (n - 1); }
+// Bit address of word register n of a type based at base.
+constexpr uint32_t WORD_ADDR(uint32_t base, uint32_t n) { return base + 16 * (n - 1); }
+
+// Named system words (word n = byte 2n).
+constexpr uint32_t W_FAULT = 131;        // fault and status bits
+constexpr uint32_t W_MODE = 132;         // controller mode (%SR5)
+constexpr uint32_t W_SCAN_AVG = 133, W_SCAN_MIN = 134, W_SCAN_MAX = 135;
+constexpr uint32_t W_NETID = 156;        // %SR29
+constexpr uint32_t W_CANRATE = 157;      // %SR30
+constexpr uint32_t W_NETID_CFG = 158;
+constexpr uint32_t W_PORTPROTO = 161;    // %SR34
+constexpr uint32_t W_FWNUM = 164;
+constexpr uint32_t W_FWVER = 165;
+constexpr uint32_t W_CLOCK = 171;        // 171..177 clock image
+constexpr uint32_t W_BADOP = 180;        // 180..181 offset of an invalid instruction
+constexpr uint32_t W_CMD_LOCK = 263, W_CMD_FRAME_TO = 264;
+constexpr uint32_t W_BACKUP = 291;
+constexpr uint32_t W_OLC = 54272;        // %ESR1 on-line change control
+constexpr uint32_t W_STORFAULT = 54278;
+constexpr uint32_t W_TZ = 54289, W_DST = 54290, W_UTC = 54291;
+
+constexpr uint16_t FAULT_BADOP = 0x100, FAULT_CLOCK = 0x200, FAULT_IOCFG = 0x40, FAULT_INVALID = 0x04,
+                   FAULT_FORCE_STOP = 0x90F;
+
+extern std::array<uint8_t, PLC_REG_SIZE> plc_reg;
+extern std::array<uint8_t, PLC_REG_SIZE> old_reg;
+
+// Word access by word number (n < PLC_REG_SIZE / 2). For the executive's own
+// fixed system words; values from outside go through PlcReg_Get/PlcReg_Set.
+inline uint16_t PlcWord(uint32_t n) { return LE_Get16(&plc_reg[2 * n]); }
+inline void PlcWordSet(uint32_t n, uint16_t v) { LE_Put16(&plc_reg[2 * n], v); }
+inline uint32_t PlcDword(uint32_t n) { return LE_Get16(&plc_reg[2 * n]) | (uint32_t(LE_Get16(&plc_reg[2 * n + 2])) << 16); }
+inline void PlcDwordSet(uint32_t n, uint32_t v) {
+    LE_Put16(&plc_reg[2 * n], uint16_t(v));
+    LE_Put16(&plc_reg[2 * n + 2], uint16_t(v >> 16));
+}
+
+// System-register table: one row per %SR1..%SR192.
+struct SrInfo {
+    uint8_t width;   // maximum width in bits, 0 = read-only
+    uint32_t min;
+    uint32_t max;
+};
+extern const std::array<SrInfo, 192> sr_info;
+uint8_t *PlcReg_Ptr(uint32_t address, uint32_t width);
+uint32_t PlcReg_Get(void *buffer, uint32_t address, uint32_t width);
+uint32_t PlcReg_Set(uint32_t address, const void *buffer, uint32_t width);
+uint8_t *OldReg_Ptr(uint32_t address, uint32_t width);
+void PlcOldInit();
+int PlcBatCheck();
+void PlcTmpClear();
+void PlcRegClear();
+void PlcRegInit(uint32_t cold);
+void VmDbWordSR_MinMax(uint16_t *min, uint16_t *max, uint32_t row);
+
+// Version text of the firmware ("15.50 12-Apr-2021").
+extern const char SYS_VersionText[];
+
+// Locates the element of the running IEC application that a variable handle
+// names (the IEC runtime's address calculator; tests may put their own here).
+extern uint8_t *(*PlcReg_IecLocate)(uint32_t handle, uint32_t width);

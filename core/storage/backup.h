@@ -1,0 +1,31 @@
+// Register backup block and the calls the storage module makes into it.
+// placeholder until register backup lands
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+// Backup image: CRC word, length (109,176), copy of the register image,
+// validity marker 'Z' at BKP_MARKER, restore flag at BKP_RESTORED.
+constexpr std::size_t CRCSIZE_TBL_SIZE = 262144;
+constexpr std::size_t BKP_MARKER = 109184;
+constexpr std::size_t BKP_RESTORED = 109188;
+extern std::array<uint8_t, CRCSIZE_TBL_SIZE> crcsize_tbl;
+
+// Re-reads "bkpreg.dta" and puts the CRC and length of the program, I/O and
+// network configurations, protocol-manager and messaging tables back into
+// their system-register mirrors.
+void RestoreSRReg();
+// Erases the backup block (unless already erased) and deletes its file.
+void EraseBackupData();
+
+// Turns the request bits of word 291 into one pending action and carries it
+// out; once per main-loop pass each.
+// placeholder until register backup lands (core/storage/backup_loop_placeholder.cpp)
+void FailSafeFlagCheck();
+// The IEC runtime's retain variables saved with the register backup and
+// restored from it; 1 when done.
+uint32_t z7_reg_store_backup();
+uint32_t z7_reg_load_backup();
+void ManualRestoreExecute();

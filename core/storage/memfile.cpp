@@ -1,0 +1,584 @@
+// Memory files and their storage in the configuration flash: the program
+// ("ladder.pgm"), the configuration blocks ("config.pgm"), the register image
+// ("autoreg.dta") and the small files beside them, the persistent status word,
+// the hand-off of an IEC application to the IEC runtime and the crash log.
+#include "core/storage/memfile.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <execinfo.h>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/storage/backup.h"
+#include "core/cmd/cmd.h"
+#include "core/exec/plcmode.h"
+#include "core/image/plcreg.h"
+#include "core/exec/sys.h"
+#include "core/image/util.h"
+#include "iec/services/drevano.h"
+#include "platform/plat.h"
+
+std::array<uint8_t, LADDER_BL_SIZE> ladder_bl;
+std::array<uint8_t, IO_CONFIG_BL_SIZE> io_config_bl;
+std::array<uint8_t, NET_CONFIG_BL_SIZE> net_config_bl;
+std::array<uint8_t, PROMGR_TABLE_BL_SIZE> promgr_table_bl;
+std::array<uint8_t, SMS_TABLE_BL_SIZE> sms_table_bl;
+std::array<uint8_t, DATALOG_TABLE_SIZE> datalog_table;
+std::array<uint8_t, COPENDNET_TBL_SIZE> copendnet_tbl;
+std::array<uint8_t, LADDER_OLP_SIZE> ladder_olp;
+std::array<uint8_t, MQTT_TBL_SIZE> mqtt_tbl;
+std::array<uint8_t, FLASH_PARM_TBL_SIZE> flash_parm_tbl;
+std::array<uint8_t, MF_HDR + SS_INFO_SIZE> ss_info_bl;
+
+uint8_t DrevanoRuntime;
+const uint8_t *DrevanoI0_VarLoc;
+uint8_t fwload_set_def;
+std::array<uint8_t, 32> bbram;
+
+namespace {
+constexpr int32_t NO_MIRROR = -1;
+
+// A row for a block with its own header (CRC word at 0, length at 4).
+constexpr FileInfo Block(uint8_t *area, std::size_t size, int32_t crc_m, int32_t len_m, uint16_t kb) {
+    return FileInfo{area, size, area, area + 4, crc_m, len_m, kb, uint8_t(kb != 0 ? 1 : 0)};
+}
+// A row whose data live in the register image at byte `at` and whose CRC and
+// length are register words.
+constexpr FileInfo InImage(std::size_t at, std::size_t max, uint32_t crc_word, uint32_t len_word) {
+    return FileInfo{&plc_reg[at - MF_HDR], max + MF_HDR, &plc_reg[2 * crc_word], &plc_reg[2 * len_word],
+                    NO_MIRROR, NO_MIRROR, 0, 0};
+}
+
+std::array<FileInfo, FILE_TYPES> MakeFileInfo() {
+    std::array<FileInfo, FILE_TYPES> t{};
+    t[0] = Block(&ladder_bl[0], LADDER_BL_SIZE, 150, 138, 256);
+    t[2] = InImage(MF_FORCE_BYTE, MF_FORCE_MAX, W_FORCE_CRC, W_FORCE_LEN);
+    t[4] = InImage(MF_SETUP_BYTE, MF_SETUP_MAX, W_SETUP_CRC, W_SETUP_LEN);
+    t[5] = Block(&io_config_bl[0], IO_CONFIG_BL_SIZE, 153, 144, 128);
+    t[6] = Block(&net_config_bl[0], NET_CONFIG_BL_SIZE, 154, 146, 0);
+    t[17] = Block(&ss_info_bl[0], ss_info_bl.size(), NO_MIRROR, NO_MIRROR, 0);
+    t[19] = Block(&tinyImage[0], tinyImage.size(), NO_MIRROR, NO_MIRROR, 0);
+    t[20] = Block(&promgr_table_bl[0], PROMGR_TABLE_BL_SIZE, 257, 250, 64);
+    t[21] = Block(&sms_table_bl[0], SMS_TABLE_BL_SIZE, 274, 270, 64);
+    t[22] = Block(&datalog_table[0], DATALOG_TABLE_SIZE, NO_MIRROR, NO_MIRROR, 0);
+    t[23] = Block(&copendnet_tbl[0], COPENDNET_TBL_SIZE, NO_MIRROR, NO_MIRROR, 64);
+    t[26] = Block(&ladder_olp[0], LADDER_OLP_SIZE, NO_MIRROR, NO_MIRROR, 64);
+    t[33] = Block(&mqtt_tbl[0], MQTT_TBL_SIZE, NO_MIRROR, NO_MIRROR, 64);
+    return t;
+}
+}  // namespace
+
+std::array<FileInfo, FILE_TYPES> file_info = MakeFileInfo();
+
+void MF_SsInfoRefresh() {
+    std::memcpy(&ss_info_bl[MF_HDR], Cmd_SS_Info.data(), SS_INFO_SIZE);
+    MF_SetHeader(ss_info_bl.data(), crc16(&ss_info_bl[MF_HDR], SS_INFO_SIZE), SS_INFO_SIZE);
+}
+
+// ---- persistent status word ------------------------------------------------------
+// The i.MX28 RTC persistent registers 3 and 4 (physical 0x80056090 and
+// 0x800560A0), reached through the SoC register window. On a workstation the
+// window is a file under the root, so the word survives a reset as on the board.
+namespace {
+constexpr uint32_t kRtcBase = 0x80056000;
+constexpr std::size_t kRtcLen = 0x1000;
+constexpr std::size_t kPersist3 = 0x90 / 4, kPersist4 = 0xA0 / 4;
+
+volatile uint32_t *RtcRegs() {
+    static volatile uint32_t *regs = PLAT_SocMap(kRtcBase, kRtcLen);
+    return regs;
+}
+}  // namespace
+
+uint32_t MF_PersistGet() {
+    volatile uint32_t *r = RtcRegs();
+    return r != nullptr ? r[kPersist3] : 0;
+}
+
+void MF_PersistSet(uint32_t value) {
+    volatile uint32_t *r = RtcRegs();
+    if (r != nullptr) r[kPersist3] = value;
+}
+
+void MF_PersistNextSet(uint32_t value) {
+    volatile uint32_t *r = RtcRegs();
+    if (r != nullptr) r[kPersist4] = value;
+}
+
+void MF_PersistOr(uint32_t bits) {
+    volatile uint32_t *r = RtcRegs();
+    if (r != nullptr) std::atomic_ref<uint32_t>(const_cast<uint32_t &>(r[kPersist3])).fetch_or(bits);
+}
+
+void MF_PersistClear(uint32_t bits) {
+    volatile uint32_t *r = RtcRegs();
+    if (r != nullptr) std::atomic_ref<uint32_t>(const_cast<uint32_t &>(r[kPersist3])).fetch_and(~bits);
+}
+
+namespace {
+void PersistOr(uint32_t bits) { MF_PersistOr(bits); }
+}  // namespace
+
+// ---- crash-safe file store -------------------------------------------------------------
+namespace {
+std::mutex save_lock;  // one save at a time: the temporary name is fixed per file
+
+bool WriteAll(int fd, const uint8_t *p, std::size_t n) {
+    while (n > 0) {
+        const ssize_t w = write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (w == 0) return false;
+        p += w;
+        n -= std::size_t(w);
+    }
+    return true;
+}
+
+// Reads up to n bytes; answers the count read (short only at end of file or
+// on an error).
+std::size_t ReadAll(int fd, uint8_t *p, std::size_t n) {
+    std::size_t got = 0;
+    while (got < n) {
+        const ssize_t r = read(fd, p + got, n - got);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (r == 0) break;
+        got += std::size_t(r);
+    }
+    return got;
+}
+
+void SyncFolder(const char *path) {
+    char dir[512];
+    std::snprintf(dir, sizeof dir, "%s", path);
+    char *slash = std::strrchr(dir, '/');
+    if (slash == nullptr) return;
+    if (slash == dir) slash[1] = 0;
+    else *slash = 0;
+    const int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    fsync(fd);
+    close(fd);
+}
+
+// Opens a stored file for reading; -1 when missing or unreachable.
+int OpenRead(const char *abs) {
+    char p[512];
+    if (PLAT_Path(abs, p, sizeof p) == nullptr) return -1;
+    return open(p, O_RDONLY | O_CLOEXEC);
+}
+
+bool Exists(const char *abs) {
+    char p[512];
+    struct stat st {};
+    return PLAT_Path(abs, p, sizeof p) != nullptr && stat(p, &st) == 0;
+}
+
+// Deletes a stored file; a file that does not exist counts as deleted.
+bool Remove(const char *abs) {
+    char p[512];
+    if (PLAT_Path(abs, p, sizeof p) == nullptr) return false;
+    return unlink(p) == 0 || errno == ENOENT;
+}
+}  // namespace
+
+uint32_t MF_WriteFile(const char *abs, std::span<const MfPiece> pieces, bool sync) {
+    char path[512], tmp[512];
+    if (PLAT_Path(abs, path, sizeof path) == nullptr) return 0;
+    if (std::snprintf(tmp, sizeof tmp, "%s.tmp", path) >= int(sizeof tmp)) return 0;
+    std::lock_guard<std::mutex> g(save_lock);
+    const int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return 0;
+    bool ok = fchmod(fd, 0600) == 0;
+    for (const MfPiece &piece : pieces) {
+        if (!ok) break;
+        if (piece.len != 0) ok = piece.data != nullptr && WriteAll(fd, piece.data, piece.len);
+    }
+    if (ok && sync) ok = fsync(fd) == 0;
+    if (close(fd) != 0) ok = false;
+    if (ok) ok = rename(tmp, path) == 0;
+    if (!ok) {
+        unlink(tmp);
+        return 0;
+    }
+    if (sync) SyncFolder(path);
+    return 1;
+}
+
+// ---- program and configuration blocks -----------------------------------------------------
+namespace {
+// One block of "config.pgm" in its fixed order.
+struct ConfigBlock {
+    uint8_t *area;
+    std::size_t size;
+};
+constexpr std::size_t CONFIG_BLOCKS = 8;
+constexpr std::size_t SETUP_INDEX = 1;  // stored with a u16 length and u16 CRC
+
+std::array<ConfigBlock, CONFIG_BLOCKS> ConfigBlocks() {
+    return {{{io_config_bl.data(), IO_CONFIG_BL_SIZE},
+             {nullptr, 0},
+             {promgr_table_bl.data(), PROMGR_TABLE_BL_SIZE},
+             {sms_table_bl.data(), SMS_TABLE_BL_SIZE},
+             {datalog_table.data(), DATALOG_TABLE_SIZE},
+             {flash_parm_tbl.data(), FLASH_PARM_TBL_SIZE},
+             {copendnet_tbl.data(), COPENDNET_TBL_SIZE},
+             {mqtt_tbl.data(), MQTT_TBL_SIZE}}};
+}
+
+// Reads one block (header and data) into its area. Good when the header and
+// the whole stored length were read; a stored length beyond the area is
+// never trusted: the block is bad and its length in the area is cleared.
+bool ReadBlock(int fd, uint8_t *area, std::size_t size) {
+    uint8_t hdr[MF_HDR];
+    if (ReadAll(fd, hdr, MF_HDR) != MF_HDR) return false;
+    const uint32_t n = LE_Get32(hdr + 4);
+    if (n > size - MF_HDR) {
+        MF_SetHeader(area, 0, 0);
+        return false;
+    }
+    std::memcpy(area, hdr, MF_HDR);
+    return ReadAll(fd, area + MF_HDR, n) == n;
+}
+
+// The register set-up area: u16 length (word 148), u16 CRC (word 155), data.
+bool ReadSetup(int fd) {
+    uint8_t hdr[4];
+    if (ReadAll(fd, hdr, 4) != 4) return false;
+    const uint16_t n = LE_Get16(hdr);
+    if (n > MF_SETUP_MAX) {
+        PlcDwordSet(W_SETUP_LEN, 0);
+        return false;
+    }
+    PlcDwordSet(W_SETUP_LEN, n);
+    PlcWordSet(W_SETUP_CRC, LE_Get16(hdr + 2));
+    return ReadAll(fd, &plc_reg[MF_SETUP_BYTE], n) == n;
+}
+
+uint32_t LoadConfig() {
+    const int fd = OpenRead(MF_CONFIG_PGM);
+    if (fd < 0) return 1;  // nothing stored yet
+    bool good = true;
+    const auto blocks = ConfigBlocks();
+    for (std::size_t i = 0; i < CONFIG_BLOCKS && good; i++) {
+        good = i == SETUP_INDEX ? ReadSetup(fd) : ReadBlock(fd, blocks[i].area, blocks[i].size);
+    }
+    close(fd);
+    if (good) return 1;
+    PersistOr(PS_CONFIG_SHORT);
+    return 0;
+}
+
+uint32_t WriteConfig() {
+    const auto blocks = ConfigBlocks();
+    std::array<MfPiece, 2 * CONFIG_BLOCKS> pieces{};
+    uint8_t setup_hdr[4];
+    for (std::size_t i = 0; i < CONFIG_BLOCKS; i++) {
+        if (i == SETUP_INDEX) {
+            const uint32_t n = PlcDword(W_SETUP_LEN);
+            const uint16_t len = uint16_t(n <= MF_SETUP_MAX ? n : 0);
+            LE_Put16(setup_hdr, len);
+            LE_Put16(setup_hdr + 2, PlcWord(W_SETUP_CRC));
+            pieces[2 * i] = {setup_hdr, 4};
+            pieces[2 * i + 1] = {&plc_reg[MF_SETUP_BYTE], len};
+            continue;
+        }
+        // A length beyond the area is stored as an empty block.
+        uint32_t n = MF_Len(blocks[i].area);
+        if (n > blocks[i].size - MF_HDR) {
+            MF_SetHeader(blocks[i].area, 0, 0);
+            n = 0;
+        }
+        pieces[2 * i] = {blocks[i].area, MF_HDR};
+        pieces[2 * i + 1] = {blocks[i].area + MF_HDR, n};
+    }
+    return MF_WriteFile(MF_CONFIG_PGM, pieces, true);
+}
+
+// Writes "ladder.pgm" from the program area; synced outside mode 2.
+uint32_t WriteLadder() {
+    uint32_t n = MF_Len(ladder_bl.data());
+    if (n > LADDER_BL_SIZE - MF_HDR) n = 0;
+    uint8_t hdr[MF_HDR];
+    MF_SetHeader(hdr, MF_Crc(ladder_bl.data()), n);
+    const std::array<MfPiece, 2> pieces{{{hdr, MF_HDR}, {ladder_bl.data() + MF_HDR, n}}};
+    return MF_WriteFile(MF_LADDER_PGM, pieces, PlcWord(W_MODE) != 2);
+}
+
+// Where an IEC code image sits inside program data; false when the data
+// carry none (or a length that does not fit in the data).
+bool IecImage(const uint8_t *data, uint32_t len, uint32_t *image_len) {
+    if (data == nullptr || len < 16) return false;
+    if (LE_Get16(data) != 74 || std::memcmp(data + 4, "XTI", 4) != 0) return false;
+    const uint32_t n = LE_Get32(data + 8);
+    if (n > len - 16) return false;
+    *image_len = n;
+    return true;
+}
+}  // namespace
+
+uint32_t LoadLadder() {
+    const int fd = OpenRead(MF_LADDER_PGM);
+    if (fd < 0) return 1;  // nothing stored yet
+    const bool good = ReadBlock(fd, ladder_bl.data(), LADDER_BL_SIZE) &&
+                      crc16(&ladder_bl[MF_HDR], MF_Len(ladder_bl.data())) == MF_Crc(ladder_bl.data());
+    close(fd);
+    if (!good) {
+        PersistOr(PS_LADDER_CRC);
+        return 0;
+    }
+    DrevanoStart();
+    return 1;
+}
+
+uint32_t LoadProgram() {
+    if (LoadLadder() == 0) return 0;
+    return LoadConfig();
+}
+
+uint32_t SaveLadder() {
+    if (WriteLadder() == 0) {
+        PersistOr(PS_LADDER_WRITE);
+        return 0;
+    }
+    if (DrevanoRuntime) {
+        DrevanoStop();
+        DeleteDrevanoProgram();
+    }
+    DrevanoStart();
+    return 1;
+}
+
+uint32_t Z7SaveLadderPgm() { return WriteLadder(); }
+
+uint32_t SaveProgram() {
+    SaveLadder();
+    // The configuration may be large: the watchdog is held off while it is
+    // written and flushed.
+    StopWatchdog();
+    const uint32_t ok = WriteConfig();
+    StartWatchdog();
+    if (!ok) {
+        PersistOr(PS_SAVE_FAIL);
+        return 0;
+    }
+    return AutoSaveRegisters();
+}
+
+uint32_t DeleteProgram() {
+    const bool a = Remove(MF_LADDER_PGM);
+    const bool b = Remove(MF_CONFIG_PGM);
+    return a && b ? 1 : 0;
+}
+
+// ---- register files ----------------------------------------------------------------------
+uint32_t AutoSaveRegisters() {
+    if (!Exists(MF_AUTOREG)) return 0;
+    const std::array<MfPiece, 1> pieces{{{plc_reg.data(), PLC_REG_SIZE}}};
+    if (MF_WriteFile(MF_AUTOREG, pieces, true) == 0) {
+        PersistOr(PS_SAVE_FAIL);
+        return 0;
+    }
+    return 1;
+}
+
+namespace {
+std::array<uint8_t, PLC_REG_SIZE> published_reg;
+std::mutex published_lock;
+bool published_any;
+}  // namespace
+
+void MF_PublishRegisters() {
+    if (!published_lock.try_lock()) return;
+    std::memcpy(published_reg.data(), plc_reg.data(), PLC_REG_SIZE);
+    published_any = true;
+    published_lock.unlock();
+}
+
+uint32_t MF_SavePublished() {
+    std::lock_guard<std::mutex> g(published_lock);
+    if (!published_any || !Exists(MF_AUTOREG)) return 0;
+    const std::array<MfPiece, 1> pieces{{{published_reg.data(), PLC_REG_SIZE}}};
+    if (MF_WriteFile(MF_AUTOREG, pieces, true) == 0) {
+        PersistOr(PS_SAVE_FAIL);
+        return 0;
+    }
+    return 1;
+}
+
+uint32_t AutoSaveRegistersNow() {
+    char path[512], tmp[512];
+    if (PLAT_Path(MF_AUTOREG, path, sizeof path) == nullptr) return 0;
+    struct stat st {};
+    if (stat(path, &st) != 0) return 0;
+    const std::size_t n = std::strlen(path);
+    if (n + 5 > sizeof tmp) return 0;
+    std::memcpy(tmp, path, n);
+    std::memcpy(tmp + n, ".sig", 5);
+    const int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0600);
+    if (fd < 0) return 0;
+    bool ok = WriteAll(fd, plc_reg.data(), PLC_REG_SIZE) && fsync(fd) == 0;
+    if (close(fd) != 0) ok = false;
+    if (ok) ok = rename(tmp, path) == 0;
+    if (!ok) unlink(tmp);
+    return ok ? 1 : 0;
+}
+
+uint32_t AutoLoadRegisters() {
+    bbram.fill(0);
+    int fd = OpenRead(MF_BBRAM);
+    if (fd >= 0) {
+        ReadAll(fd, bbram.data(), bbram.size());
+        close(fd);
+    }
+    fd = OpenRead(MF_OEMINFO);
+    if (fd >= 0) {
+        ReadAll(fd, &crc_header[3], 1);
+        close(fd);
+    }
+    fd = OpenRead(MF_AUTOREG);
+    if (fd < 0) {
+        CrtAutoSaveRegFile();
+        MF_PersistClear(PS_REGFILE_DELETED);
+        PlcWordSet(W_STORFAULT, uint16_t(MF_PersistGet()));
+        fwload_set_def = 1;
+        return 1;
+    }
+    if (ReadAll(fd, plc_reg.data(), PLC_REG_SIZE) != PLC_REG_SIZE) PersistOr(PS_AUTOREG_SHORT);
+    close(fd);
+    PlcWordSet(W_STORFAULT, uint16_t(MF_PersistGet()));
+    return 0;
+}
+
+uint32_t CrtAutoSaveRegFile() {
+    const std::span<const MfPiece> none{};
+    MF_WriteFile(MF_BBRAM, none, true);
+    const uint32_t created = MF_WriteFile(MF_AUTOREG, none, true);
+    const int fd = OpenRead(MF_RETNREG);
+    if (fd >= 0) {
+        uint8_t w[4];
+        if (ReadAll(fd, w, 4) == 4) {
+            PlcWordSet(W_NETID, LE_Get16(w));
+            PlcWordSet(W_CANRATE, LE_Get16(w + 2));
+        }
+        close(fd);
+    }
+    if (!created) {
+        PersistOr(PS_AUTOREG_CREATE);
+        PlcWordSet(W_STORFAULT, uint16_t(MF_PersistGet()));
+        return 0;
+    }
+    return 1;
+}
+
+uint32_t DelAutoRegFile() {
+    uint8_t w[4];
+    LE_Put16(w, PlcWord(W_NETID));
+    LE_Put16(w + 2, PlcWord(W_CANRATE));
+    const std::array<MfPiece, 1> pieces{{{w, 4}}};
+    MF_WriteFile(MF_RETNREG, pieces, true);
+    MF_PersistSet(PS_REGFILE_DELETED);
+    MF_PersistNextSet(0);
+    return Remove(MF_AUTOREG) ? 1 : 0;
+}
+
+uint32_t SaveBBRAMFile() {
+    const std::array<MfPiece, 1> pieces{{{bbram.data(), bbram.size()}}};
+    return MF_WriteFile(MF_BBRAM, pieces, true);
+}
+
+uint32_t BkpRegisters() {
+    // CRC word, length n, then n + 8 bytes (the image and the two markers).
+    const uint32_t n = LE_Get32(&crcsize_tbl[4]);
+    if (n > crcsize_tbl.size() - 2 * MF_HDR) return 0;
+    const std::array<MfPiece, 1> pieces{{{crcsize_tbl.data(), MF_HDR + n + 8}}};
+    return MF_WriteFile(MF_BKPREG, pieces, true);
+}
+
+uint32_t LoadRegisters() {
+    const int fd = OpenRead(MF_BKPREG);
+    if (fd < 0) return 0;
+    uint8_t hdr[MF_HDR];
+    if (ReadAll(fd, hdr, MF_HDR) == MF_HDR) {
+        const uint32_t n = LE_Get32(hdr + 4);
+        if (n <= crcsize_tbl.size() - 2 * MF_HDR) {
+            std::memcpy(crcsize_tbl.data(), hdr, MF_HDR);
+            ReadAll(fd, &crcsize_tbl[MF_HDR], n + 8);
+        }
+    }
+    close(fd);
+    return 1;
+}
+
+uint32_t ClrRegFile() {
+    const bool ok = Remove(MF_BKPREG);
+    if (DrevanoRuntime) DelDrevanoRetentiveFile();
+    crcsize_tbl[BKP_MARKER] = 0;
+    crcsize_tbl[BKP_RESTORED] = 255;
+    return ok ? 1 : 0;
+}
+
+// ---- IEC hand-off -------------------------------------------------------------------------
+void LoadDrevano(const uint8_t *data, uint32_t len) {
+    DrevanoI0_VarLoc = nullptr;
+    uint32_t image = 0;
+    if (!IecImage(data, len, &image)) {
+        IoConfig();
+        DrevanoRuntime = 0;
+        return;
+    }
+    Remove(MF_Z7COD);
+    const std::array<MfPiece, 1> pieces{{{data + 16, image}}};
+    if (MF_WriteFile(MF_Z7COD, pieces, true) && image != 0) DrevanoI0_VarLoc = data + 16 + image;
+    DrevanoRuntime = 1;
+    Drevano_init();
+    CmdConfigChanged = 1;
+    NetIoConfig();
+}
+
+void DrevanoStart() {
+    uint32_t n = MF_Len(ladder_bl.data());
+    if (n > LADDER_BL_SIZE - MF_HDR) n = 0;
+    LoadDrevano(&ladder_bl[MF_HDR], n);
+}
+
+void DrevanoStop() {
+    __Exit();
+    ClearDrevanoFlags();
+    DrevanoRuntime = 0;
+}
+
+// ---- crash log ---------------------------------------------------------------------------
+namespace {
+// The first backtrace loads the unwinder; do it before any signal arrives so
+// that the handler's call allocates nothing.
+[[maybe_unused]] const int backtrace_ready = [] {
+    void *frame[1];
+    return backtrace(frame, 1);
+}();
+}  // namespace
+
+// Called from the fatal-signal handler: only async-signal-safe calls.
+void GenLogFile() {
+    void *frames[32];
+    const int n = backtrace(frames, 32);
+    char p[512];
+    if (PLAT_Path(MF_LOGFILE, p, sizeof p) == nullptr) return;
+    const int fd = open(p, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    fchmod(fd, 0600);
+    backtrace_symbols_fd(frames, n, fd);
+    fsync(fd);
+    close(fd);
+}

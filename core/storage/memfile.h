@@ -1,0 +1,150 @@
+// Memory files (downloaded images with CRC-16 and length) and their storage
+// in the configuration flash.
+//
+// A memory-file block: u32 word whose low 16 bits hold the CRC-16 of the
+// data, u32 data length in bytes, then the data from byte 8.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "core/image/bytes.h"
+
+constexpr std::size_t MF_HDR = 8;
+
+constexpr std::size_t LADDER_BL_SIZE = 4194304;
+constexpr std::size_t IO_CONFIG_BL_SIZE = 1040384;
+constexpr std::size_t NET_CONFIG_BL_SIZE = 4096;
+constexpr std::size_t PROMGR_TABLE_BL_SIZE = 4194304;
+constexpr std::size_t SMS_TABLE_BL_SIZE = 131072;
+constexpr std::size_t DATALOG_TABLE_SIZE = 131072;
+constexpr std::size_t COPENDNET_TBL_SIZE = 131072;
+constexpr std::size_t LADDER_OLP_SIZE = 4194304;
+constexpr std::size_t MQTT_TBL_SIZE = 8388608;
+constexpr std::size_t FLASH_PARM_TBL_SIZE = 65536;
+
+extern std::array<uint8_t, LADDER_BL_SIZE> ladder_bl;
+extern std::array<uint8_t, IO_CONFIG_BL_SIZE> io_config_bl;
+extern std::array<uint8_t, NET_CONFIG_BL_SIZE> net_config_bl;
+extern std::array<uint8_t, PROMGR_TABLE_BL_SIZE> promgr_table_bl;
+extern std::array<uint8_t, SMS_TABLE_BL_SIZE> sms_table_bl;
+extern std::array<uint8_t, DATALOG_TABLE_SIZE> datalog_table;
+extern std::array<uint8_t, COPENDNET_TBL_SIZE> copendnet_tbl;
+extern std::array<uint8_t, LADDER_OLP_SIZE> ladder_olp;
+extern std::array<uint8_t, MQTT_TBL_SIZE> mqtt_tbl;
+extern std::array<uint8_t, FLASH_PARM_TBL_SIZE> flash_parm_tbl;
+
+// Header fields of a memory-file block.
+inline uint16_t MF_Crc(const uint8_t *block) { return LE_Get16(block); }
+inline uint32_t MF_Len(const uint8_t *block) { return LE_Get32(block + 4); }
+inline void MF_SetHeader(uint8_t *block, uint16_t crc, uint32_t len) {
+    LE_Put32(block, crc);
+    LE_Put32(block + 4, len);
+}
+
+// One row per file type of the command protocol (0..33).
+struct FileInfo {
+    uint8_t *area;          // block start (header at 0, data at 8); null: no area
+    std::size_t area_size;  // bytes of the block, header included
+    uint8_t *crc_var;       // where the CRC is kept (16 bits, little-endian)
+    uint8_t *len_var;       // where the length is kept (32 bits, little-endian)
+    int32_t crc_mirror;     // register word mirroring the CRC, -1 none
+    int32_t len_mirror;     // first of two register words mirroring the length, -1 none
+    uint16_t erase_kb;
+    uint8_t erase;
+};
+constexpr unsigned FILE_TYPES = 34;
+extern std::array<FileInfo, FILE_TYPES> file_info;
+
+extern uint8_t DrevanoRuntime;      // an IEC application is in use
+extern const uint8_t *DrevanoI0_VarLoc;
+extern uint8_t fwload_set_def;      // defaults asked for (no register file found)
+extern std::array<uint8_t, 32> bbram;
+
+uint32_t LoadProgram();
+uint32_t LoadLadder();
+uint32_t SaveProgram();
+uint32_t SaveLadder();
+uint32_t Z7SaveLadderPgm();
+uint32_t DeleteProgram();
+uint32_t AutoSaveRegisters();
+// The same save from the fatal-signal path: no lock, no stdio, no allocation;
+// a file of its own for the temporary copy, so a save the fault interrupted
+// (or one running in another thread) is never disturbed.
+uint32_t AutoSaveRegistersNow();
+// A consistent copy of the register image for the watchdog thread's emergency
+// save: the main loop publishes it at the end of every outermost pass (never
+// waiting: a copy being saved is left alone), the emergency save writes that
+// copy instead of the image the loop may be changing. 0 before any pass.
+void MF_PublishRegisters();
+uint32_t MF_SavePublished();
+uint32_t AutoLoadRegisters();
+uint32_t CrtAutoSaveRegFile();
+uint32_t DelAutoRegFile();
+uint32_t SaveBBRAMFile();
+uint32_t BkpRegisters();
+uint32_t LoadRegisters();
+uint32_t ClrRegFile();
+void DrevanoStart();
+void LoadDrevano(const uint8_t *data, uint32_t len);
+void DrevanoStop();
+void GenLogFile();
+
+// ---- additions of the storage module ------------------------------------------
+
+// The stored files of the configuration flash.
+constexpr const char *MF_LADDER_PGM = "/mnt/cfg/ladder.pgm";
+constexpr const char *MF_CONFIG_PGM = "/mnt/cfg/config.pgm";
+constexpr const char *MF_AUTOREG = "/mnt/cfg/autoreg.dta";
+constexpr const char *MF_RETNREG = "/mnt/cfg/retnreg.dta";
+constexpr const char *MF_BKPREG = "/mnt/cfg/bkpreg.dta";
+constexpr const char *MF_BBRAM = "/mnt/cfg/bbram.dta";
+constexpr const char *MF_OEMINFO = "/mnt/cfg/oeminfo";
+constexpr const char *MF_LOGFILE = "/mnt/cfg/logfile";
+constexpr const char *MF_Z7COD = "/mnt/cfg/z7.cod";
+
+// Register-image places of the force table (type 2) and the register set-up
+// area (type 4). For these two rows of file_info, area + MF_HDR is the data in
+// the register image and the header lives in the register words named by
+// crc_var and len_var.
+constexpr std::size_t MF_FORCE_BYTE = 640, MF_FORCE_MAX = 256;
+constexpr std::size_t MF_SETUP_BYTE = 109088, MF_SETUP_MAX = 88;
+constexpr uint32_t W_FORCE_LEN = 142, W_FORCE_CRC = 152;
+constexpr uint32_t W_SETUP_LEN = 148, W_SETUP_CRC = 155;
+
+// System information record as an uploadable block (type 17): header with
+// the CRC (ss_info_crc) and length (ss_info_size), then a copy of
+// Cmd_SS_Info. MF_SsInfoRefresh fills it before an upload.
+constexpr std::size_t SS_INFO_SIZE = 98;
+extern std::array<uint8_t, MF_HDR + SS_INFO_SIZE> ss_info_bl;
+void MF_SsInfoRefresh();
+
+// Persistent status word (SoC persistent register 3) and its bits; the next
+// persistent register (4) is cleared together with it on a register-file
+// deletion.
+constexpr uint32_t PS_AUTOREG_SHORT = 0x04, PS_AUTOREG_CREATE = 0x08, PS_LADDER_WRITE = 0x20,
+                   PS_LADDER_CRC = 0x40, PS_SAVE_FAIL = 0x80, PS_CONFIG_SHORT = 0x100,
+                   PS_REGFILE_DELETED = 0x8000;
+uint32_t MF_PersistGet();
+void MF_PersistSet(uint32_t value);
+// Sets or clears bits of the persistent status word in one atomic step: the
+// main loop and the watchdog thread's emergency save both change it.
+void MF_PersistOr(uint32_t bits);
+void MF_PersistClear(uint32_t bits);
+void MF_PersistNextSet(uint32_t value);
+
+// Crash-safe file store used by every save: the pieces are written to a
+// temporary file in the same folder, which (with sync) is flushed, renamed
+// over the old file, and the folder is flushed. A crash at any instant leaves
+// the old or the new file, never a torn one. abs is a system path. Answers 1
+// when the new file is in place, 0 otherwise (the old file is untouched).
+struct MfPiece {
+    const uint8_t *data;
+    std::size_t len;
+};
+uint32_t MF_WriteFile(const char *abs, std::span<const MfPiece> pieces, bool sync);
+
+// Room for the data of each block of "config.pgm" (area size less header).
+constexpr std::size_t MF_MAX_DATA(std::size_t area) { return area - MF_HDR; }

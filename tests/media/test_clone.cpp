@@ -1,0 +1,114 @@
+// Data clone round trip through the card: written whole with its CRC, a
+// flipped byte or a short file refused with the image untouched, the
+// running system's kernel text and version word kept; program clone files
+// refused for their header, table count, CRC and type-99 records.
+#include <cstring>
+
+#include "core/image/util.h"
+#include "media/clone.h"
+#include "tests/media/media_fixture.h"
+
+namespace {
+
+using media_test::MediaTest;
+
+using CloneTest = MediaTest;
+
+TEST_F(CloneTest, DataCloneRoundTripAndRefusals) {
+    for (std::size_t i = 0; i < plc_reg.size(); ++i) plc_reg[i] = uint8_t(i * 7);
+    ASSERT_EQ(MakeDat("A:\\clone.dat"), 0u);
+    std::vector<uint8_t> f = media_test::ReadFile(P("mnt/USB0/clone.dat"));
+    ASSERT_EQ(f.size(), CLONE_DAT_SIZE);
+    EXPECT_EQ(crc16(f.data(), PLC_REG_SIZE), f[PLC_REG_SIZE] | (f[PLC_REG_SIZE + 1] << 8));
+    EXPECT_FALSE(Exists("mnt/USB0/clone.dat.TMP"));
+    const auto source = plc_reg;
+
+    plc_reg.fill(0x11);
+    plc_reg[108560] = 'K';
+    ASSERT_EQ(LoadDat("A:\\clone.dat"), 0u);
+    EXPECT_EQ(plc_reg[108560], 'K');  // this controller's kernel text stays
+    EXPECT_EQ(std::memcmp(plc_reg.data(), source.data(), 2 * 54279), 0);
+
+    f[5000] ^= 0x40;
+    media_test::WriteFile(P("mnt/USB0/clone.dat"), f);
+    plc_reg.fill(0x22);
+    EXPECT_EQ(LoadDat("A:\\clone.dat"), 73u);
+    EXPECT_EQ(plc_reg[5000 - 1], 0x22);
+    f.resize(1000);
+    media_test::WriteFile(P("mnt/USB0/clone.dat"), f);
+    EXPECT_EQ(LoadDat("A:\\clone.dat"), 65535u);
+    EXPECT_EQ(plc_reg[0], 0x22);
+    EXPECT_EQ(LoadDat("A:\\none.dat"), 4u);
+}
+
+std::vector<uint8_t> Section(uint16_t type, const std::vector<uint8_t> &data) {
+    std::vector<uint8_t> s(12, 0);
+    s[0] = uint8_t(type);
+    s[1] = uint8_t(type >> 8);
+    const uint32_t n = uint32_t(data.size());
+    for (int i = 0; i < 4; ++i) s[8 + i] = uint8_t(n >> (8 * i));
+    s.insert(s.end(), data.begin(), data.end());
+    const uint16_t c = crc16(data.data(), data.size());
+    s.push_back(uint8_t(c));
+    s.push_back(uint8_t(c >> 8));
+    return s;
+}
+
+TEST_F(CloneTest, ProgramCloneFileChecks) {
+    std::vector<uint8_t> head(84, 0);
+    head[0] = 0x3A, head[1] = 0x02, head[2] = 50, head[3] = 15, head[4] = 2, head[6] = 0x9A, head[7] = 0x1E;
+    std::vector<uint8_t> setup(80);
+    for (int i = 0; i < 80; ++i) setup[std::size_t(i)] = uint8_t(i + 1);
+    const std::vector<uint8_t> rec = {0x00, 0x80, 0, 0, 16, 1, 2, 0, 0};
+    auto file = [&](std::vector<uint8_t> h, const std::vector<uint8_t> &s99) {
+        std::vector<uint8_t> f = h;
+        const std::vector<uint8_t> a = Section(4, setup), b = Section(99, s99);
+        f.insert(f.end(), a.begin(), a.end());
+        f.insert(f.end(), b.begin(), b.end());
+        return f;
+    };
+    uint8_t out[80], hdr[84];
+    auto load = [&](const std::vector<uint8_t> &f) {
+        media_test::WriteFile(P("mnt/USB0/P.PGM"), f);
+        return CloneReadFile("A:\\P.PGM", out, hdr);
+    };
+    EXPECT_EQ(load(file(head, rec)), 0u);
+    EXPECT_EQ(std::memcmp(out, setup.data(), 80), 0);
+    std::vector<uint8_t> h = head;
+    h[6] = 0x9B;
+    EXPECT_EQ(load(file(h, rec)), 73u);
+    h = head;
+    h[4] = 81;
+    EXPECT_EQ(load(file(h, rec)), 73u);
+    std::vector<uint8_t> f = file(head, rec);
+    f[84 + 12 + 3] ^= 1;
+    EXPECT_EQ(load(f), 73u);
+    f = file(head, rec);
+    f.resize(f.size() - 1);
+    EXPECT_EQ(load(f), 73u);
+    std::vector<uint8_t> wide = rec;
+    wide[4] = 33;
+    EXPECT_EQ(load(file(head, wide)), 73u);
+    std::vector<uint8_t> part = rec;
+    part.pop_back();
+    EXPECT_EQ(load(file(head, part)), 73u);
+    // A section too large for the work buffer.
+    std::vector<uint8_t> big = head;
+    big[4] = 4;
+    std::vector<uint8_t> g = big;
+    for (int i = 0; i < 4; ++i) {
+        std::vector<uint8_t> s(12, 0);
+        s[0] = 11;
+        s[10] = 0x40;  // 0x400000 bytes announced
+        g.insert(g.end(), s.begin(), s.end());
+        g.resize(g.size() + (i == 0 ? 0x400000 + 2 : 0));
+        if (i == 0) {
+            const uint16_t c = crc16(g.data() + 84 + 12, 0x400000);
+            g[g.size() - 2] = uint8_t(c);
+            g[g.size() - 1] = uint8_t(c >> 8);
+        }
+    }
+    EXPECT_EQ(load(g), 2003u);
+}
+
+}  // namespace
