@@ -17,6 +17,7 @@
 #include "net/net.h"
 
 uint8_t Cmd_Downloading;
+uint8_t Cmd_PgmHold;
 uint8_t Cmd_Override;
 std::array<uint8_t, 98> Cmd_SS_Info;
 
@@ -31,10 +32,10 @@ uint8_t NegotiationFlag;
 uint16_t CmdDataMax = 64;
 uint32_t CmdBaudTimer = 255;
 uint16_t CmdOldIdle;
+std::array<uint32_t, CMD_HOSTS> Cmd_HostPort = {ProgrammingPort, VCOMM_NO_PORT};
 
 namespace {
 
-constexpr uint32_t kPort = 0;
 uint8_t fwd_last;  // the data frame being forwarded was the empty last one
 std::array<uint8_t, CMD_BUF_MAX + 8> txframe;
 
@@ -42,37 +43,58 @@ uint8_t OwnId() { return uint8_t(PlcWord(W_NETID)); }
 uint16_t FrameTimeout() { return uint16_t(std::max<uint32_t>(PlcWord(W_CMD_FRAME_TO), 500)); }
 uint32_t LockTimeout(uint32_t floor) { return std::max<uint32_t>(PlcWord(W_CMD_LOCK), floor); }
 
-bool SerialUsable() {
-    return !Cmd_Override && Vcomm_Drv[kPort].CheckRx != nullptr &&
-           (Vcomm_Port[kPort].SerialOpenMode[5] & 0x0F) == VCOMM_PROTO_CMD;
+uint32_t HostPort(uint32_t host) { return host < CMD_HOSTS ? Cmd_HostPort[host] : VCOMM_NO_PORT; }
+
+// A host's port carries the command protocol: it has operations, its mode
+// record names protocol 1 and (for the programming port) it is not lent to
+// the modem or the Talk blocks.
+bool PortUsable(uint32_t port) {
+    if (!Vcomm_Present(port)) return false;
+    if (port == ProgrammingPort && Cmd_Override) return false;
+    return Vcomm_Protocol(port) == VCOMM_PROTO_CMD;
 }
-bool ModemActive() { return IsModemSocketActive(kPort, 1) == 0; }
+// Modem data socket 1 plays host 0 while it is active on host 0's port.
+bool ModemActive() { return IsModemSocketActive(HostPort(0), 1) == 0; }
+// Host 1 without a port record: the Ethernet channel's own calls.
+bool EtnDirect(uint32_t host) { return host == 1 && HostPort(1) == VCOMM_NO_PORT; }
 
 // ---- one host by its code -----------------------------------------------------
 uint32_t HostChk(uint32_t host) {
-    if (host == 1) return Etn_CheckRx() ? 1 : 0;
-    if (ModemActive()) return ModemCheckRecv(1) == 1 ? 1 : 0;
-    return SerialUsable() && Vcomm_Drv[kPort].CheckRx(kPort) == 1 ? 1 : 0;
+    if (EtnDirect(host)) return Etn_CheckRx() ? 1 : 0;
+    if (host == 0 && ModemActive()) return ModemCheckRecv(1) == 1 ? 1 : 0;
+    const uint32_t port = HostPort(host);
+    return PortUsable(port) && Vcomm_Drv[port].CheckRx(port) == 1 ? 1 : 0;
 }
 uint8_t HostGet(uint32_t host) {
-    if (host == 1) return Etn_GetRx();
-    if (ModemActive()) return ModemDataRecv(1);
-    return SerialUsable() ? uint8_t(Vcomm_Drv[kPort].GetRx(kPort)) : 0;
+    if (EtnDirect(host)) return Etn_GetRx();
+    if (host == 0 && ModemActive()) return ModemDataRecv(1);
+    const uint32_t port = HostPort(host);
+    return PortUsable(port) ? uint8_t(Vcomm_Drv[port].GetRx(port)) : 0;
 }
 void HostPut(uint32_t host, const uint8_t *d, uint32_t n) {
-    if (host == 1) {
+    if (EtnDirect(host)) {
         if (n == 1) Etn_PutTx(d[0]);
         else Etn_PutnTx(d, n);
-    } else if (ModemActive()) {
-        ModemDataSend(1, d, n, 1);
-    } else if (SerialUsable()) {
-        if (n == 1) Vcomm_Drv[kPort].PutTx(kPort, d[0]);
-        else Vcomm_Drv[kPort].PutnTx(kPort, d, n);
+        return;
     }
+    if (host == 0 && ModemActive()) {
+        ModemDataSend(1, d, n, 1);
+        return;
+    }
+    const uint32_t port = HostPort(host);
+    if (!PortUsable(port)) return;
+    const VcommDrv &drv = Vcomm_Drv[port];
+    if (n == 1 && drv.PutTx) drv.PutTx(port, d[0]);
+    else if (drv.PutnTx) drv.PutnTx(port, d, n);
 }
 void HostFlush(uint32_t host) {
-    if (host == 1) Etn_FlushRx();
-    else if (!ModemActive() && SerialUsable()) Vcomm_Drv[kPort].FlushRx(kPort);
+    if (EtnDirect(host)) {
+        Etn_FlushRx();
+        return;
+    }
+    if (host == 0 && ModemActive()) return;
+    const uint32_t port = HostPort(host);
+    if (PortUsable(port) && Vcomm_Drv[port].FlushRx) Vcomm_Drv[port].FlushRx(port);
 }
 
 void ToNode(const uint8_t *d, uint32_t n) { CANOpen_PutByte(d, n, Vcomm_Mode); }
@@ -120,6 +142,7 @@ void ConversationTimeout() {
         nvram_init(0, CmdGrfxType ? 0 : 1);
         CmdPanel(1);
     }
+    if (Cmd_PgmHold) Cmd_ProgramAbandoned();
     Vcomm_LockSet(0);
     ResetReceiver();
     CmdBuf.one_byte = 0;
@@ -390,11 +413,14 @@ void Cmd_Answer(uint8_t b) {
 
 void Cmd_PortInit(uint8_t code) {
     if (code == 0) SYS_WarmReset();
-    else if (code == 1 && Vcomm_Drv[kPort].Open) Vcomm_Drv[kPort].Open(kPort, qncan_mode.data());
+    else if (code == 1) {
+        const uint32_t port = HostPort(0);
+        if (port < VCOMM_PORTS && Vcomm_Drv[port].Open) Vcomm_Drv[port].Open(port, qncan_mode.data());
+    }
 }
 
 void Cmd_Init() {
-    if (Vcomm_Drv[kPort].Open == nullptr) SCI2_Init(kPort);
+    if (Vcomm_Drv[ProgrammingPort].Open == nullptr) SCI2_Init(ProgrammingPort);
     if (CmdBaudTimer < TIMER_COUNT) Timer_Release(CmdBaudTimer);
     if (CmdBuf.timer < TIMER_COUNT) Timer_Release(CmdBuf.timer);
     CmdBuf = CmdRecord{};
@@ -435,17 +461,13 @@ void Cmd_Check() {
     }
     if (Timer_Status(CmdBaudTimer) == 4 && PlcWord(W_PORTPROTO) == 1) Cmd_PortInit(1);
 
-    // A host with data: the Ethernet channel first, then the modem socket, then the port.
+    // A host with data: the Ethernet channel first, then host 0 (the modem
+    // socket while it is active, else the programming port).
     uint32_t have = 0;
-    if (Etn_CheckRx()) {
+    if (HostChk(1)) {
         ChkHost = 1;
         have = 1;
-    } else if (ModemActive()) {
-        if (ModemCheckRecv(1) == 1) {
-            ChkHost = 0;
-            have = 1;
-        }
-    } else if (SerialUsable() && Vcomm_Drv[kPort].CheckRx(kPort) == 1) {
+    } else if (HostChk(0)) {
         ChkHost = 0;
         have = 1;
     }

@@ -6,6 +6,12 @@
 #include <cstdint>
 
 extern uint8_t Cmd_Downloading;  // 1 while a download is in progress
+// 1 while a program download (type 0) is open outside an on-line change: the
+// program area is incomplete and the scan never executes it (I/O goes on,
+// outputs hold). Cleared when the last frame arrives; a download that is
+// abandoned puts the stored program back first (Cmd_ProgramAbandoned).
+extern uint8_t Cmd_PgmHold;
+void Cmd_ProgramAbandoned();
 extern uint8_t Cmd_Override;     // the port is lent to the modem or the Talk blocks
 
 // 0 warm-resets the controller; 1 re-opens the programming port in the
@@ -44,6 +50,13 @@ struct CmdRecord {
 extern CmdRecord CmdBuf;
 
 extern uint32_t CmdHost;         // 0 serial port or modem socket, 1 Ethernet channel
+
+// The driver record (Vcomm_Drv) each host code talks through. Host 0 is the
+// programming port; host 1 is the Ethernet channel's own calls until a
+// transport installs a port for it (VCOMM_NO_PORT: no record). Every byte of
+// a host with a record goes through that record's operations only.
+constexpr uint32_t CMD_HOSTS = 2;
+extern std::array<uint32_t, CMD_HOSTS> Cmd_HostPort;
 extern uint32_t ChkHost;
 extern uint8_t CmdRun;           // command in progress, CMD_IDLE none
 extern uint8_t CmdMode;          // step of a multi-frame handler or of forwarding

@@ -3,7 +3,6 @@
 // them; a frame too short for its command is refused.
 #include <algorithm>
 #include <cstring>
-#include <unistd.h>
 
 #include "core/bytes.h"
 #include "core/cmd.h"
@@ -30,8 +29,6 @@ uint8_t CmdConfigChanged;
 uint8_t Cmd_CopenDownload;  // a CANopen table download is in progress
 
 namespace {
-
-constexpr uint32_t kPort = 0;
 
 // Transfer state of the multi-frame commands.
 uint32_t xfer_cursor;           // offset into the file's data
@@ -165,6 +162,7 @@ void DownloadClose() {
     case 0:
         PlcWordSet(W_FAULT, PlcWord(W_FAULT) & uint16_t(~0x0104));
         nv_get_features();
+        Cmd_PgmHold = 0;  // complete: the scan runs the new program
         break;
     case 2:
         std::memcpy(io_force.data(), Data(fi), std::min<uint32_t>(xfer_cursor, uint32_t(io_force.size())));
@@ -202,6 +200,7 @@ void DownloadOverflow() {
         PlcWordSet(130, 0);
         LoadProgram();
     }
+    if (Cmd_PgmHold) Cmd_ProgramAbandoned();
     Refuse();
 }
 
@@ -217,6 +216,8 @@ void download_memory() {
         CmdGrfxType = (type >= 7 && type <= 11) ? 1 : 0;
         xfer_cursor = 0;
         const FileInfo &fi = *Info(type);
+        // From here on the program area is incomplete until its last frame.
+        if (type == 0) Cmd_PgmHold = 1;
         if (fi.erase) SYS_BlockErase(fi.area, uint32_t(fi.erase_kb) * 1024u);
         if (type == 23) Cmd_CopenDownload = 1;
         return DataPhaseBegin();
@@ -453,20 +454,31 @@ void set_comm_lock() {
     Cmd_End();
 }
 
+// The port of the host holding the conversation; a host without a port
+// record of its own (the Ethernet channel) speaks about host 0's port.
+uint32_t ConvPort() {
+    const uint32_t own = CmdHost < CMD_HOSTS ? Cmd_HostPort[CmdHost] : VCOMM_NO_PORT;
+    return own != VCOMM_NO_PORT ? own : Cmd_HostPort[0];
+}
+
 void get_baud_rate() {
-    const uint8_t code = Vcomm_Port[kPort].SerialOpenMode[0];
+    const uint8_t *rec = Vcomm_ModeRec(ConvPort());
+    if (rec == nullptr) return Refuse();
+    const uint8_t code = rec[0];
     AnswerFrame(&code, 1);
 }
 
 void set_baud_rate() {
     if (!Has(2)) return Refuse();
+    const uint32_t port = ConvPort();
+    const uint8_t *now = Vcomm_ModeRec(port);
+    if (now == nullptr || Vcomm_Drv[port].Open == nullptr) return Refuse();
     Cmd_Answer(CMD_ACK);
-    // Let the answer leave at the old speed (bounded: a stuck line never stalls the scan).
-    // An intercepting transport drains the ring only after this pass.
-    for (int i = 0; i < 50 && !Vcomm_Port[kPort].VirtualCmd && !Vcomm_Drv[kPort].EmptyTx(kPort); i++) usleep(1000);
-    VcommMode rec = Vcomm_Port[kPort].SerialOpenMode;
+    // The driver lets the answer leave at the old speed before it re-configures.
+    VcommMode rec;
+    std::copy(now, now + rec.size(), rec.begin());
     rec[0] = D(1);
-    Vcomm_Drv[kPort].Open(kPort, rec.data());
+    Vcomm_Drv[port].Open(port, rec.data());
     const bool cmd_mode = std::equal(rec.begin() + 1, rec.end(), qncan_mode.begin() + 1);
     if (cmd_mode && rec[0] != qncan_mode[0]) {
         FPGA_GetFrt();
@@ -535,8 +547,8 @@ void z7_debug_switch() {
     if (Vcomm_Host == 0 || Vcomm_Host == 3) {
         Timer_Stop(CmdBaudTimer);
         if (Vcomm_Host == 0) {
-            uint8_t &b5 = Vcomm_Port[kPort].SerialOpenMode[5];
-            b5 = uint8_t((b5 & ~0x09) | 0x06);
+            // The runtime's protocol goes into the port's own mode record.
+            if (uint8_t *rec = Vcomm_ModeRec(Cmd_HostPort[0])) rec[5] = uint8_t((rec[5] & ~0x09) | 0x06);
             is_z7protocol = 1;
             Z7_Connect_Serial();
         }
@@ -570,6 +582,17 @@ void do_comm_lock() {
         FPGA_GetFrt();
         Timer_Start(CmdBaudTimer, std::max<uint32_t>(PlcWord(W_CMD_LOCK), 9000));
     }
+}
+
+void Cmd_ProgramAbandoned() {
+    Cmd_PgmHold = 0;
+    LoadLadder();
+    const uint32_t len = MF_Len(ladder_bl.data());
+    const bool whole = len <= LADDER_BL_SIZE - MF_HDR && crc16(&ladder_bl[MF_HDR], len) == MF_Crc(ladder_bl.data());
+    if (whole) return;
+    // Nothing whole to run (none stored, or the stored one is damaged).
+    PlcWordSet(W_FAULT, uint16_t(PlcWord(W_FAULT) | FAULT_INVALID));
+    SetPlcMode(0);
 }
 
 void CmdPanel(uint32_t end) {

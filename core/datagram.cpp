@@ -27,11 +27,6 @@ DgDef *Find(uint8_t id, uint16_t key) {
 }
 }  // namespace
 
-void Datagram_Init() {
-    DgDefTable = {};
-    dg_started = 0;
-}
-
 uint8_t Datagram_Create(uint8_t timeout, uint16_t key, const uint8_t *words, uint32_t n) {
     if (n > DG_REFS) return DG_FAIL;
     std::array<uint32_t, DG_REFS> refs{};

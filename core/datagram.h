@@ -30,8 +30,6 @@ uint8_t Datagram_Write(uint8_t id, uint16_t key, const uint8_t *values, uint32_t
 uint8_t Datagram_Delete(uint8_t id, uint16_t key);
 // Ages the datagrams; once per main-loop pass.
 void Datagram_Check();
-// Frees everything and forgets the ageing time (start-up and tests).
-void Datagram_Init();
 
 // Command handlers of the command protocol.
 void cmd_datagram_delete();

@@ -1,6 +1,7 @@
 // Fatal signals: the backtrace goes to "/mnt/cfg/logfile", the cause is
 // printed, the watchdog is closed, and after a countdown of 59 seconds with
-// both LEDs flashing fast the controller warm-resets.
+// both LEDs flashing fast the controller warm-resets. The whole path is
+// async-signal-safe: write(2) of fixed lines, no locks, no allocation.
 #include "core/exception.h"
 
 #include <csignal>
@@ -52,8 +53,9 @@ void ExceptionISR(int sig) {
         raise(sig);
         _exit(128 + sig);
     }
+    // From here on only async-signal-safe calls: the fault may have struck
+    // while the interrupted code held a lock (the log, a save, stdio).
     Enable_Interrupt(0);
-    std::fflush(stdout);
     GenLogFile();
     Say("System Exception Occurred\n");
     Say(Exception_Cause(sig));
@@ -62,10 +64,14 @@ void ExceptionISR(int sig) {
 
     uint32_t count = 59;
     uint32_t last = FPGA_GetFrt();
+    uint32_t flash = last;
     for (;;) {
-        TimerISR();
-        SYS_SetStatusLeds(12, 12);
         const uint32_t now = FPGA_GetFrt();
+        if (now - flash >= 1000) {  // both LEDs flash every 100 ms
+            flash = now;
+            Flash100ms = !Flash100ms;
+        }
+        SYS_SetStatusLeds(12, 12);
         if (now - last > 9999) {
             last = now;
             count--;
@@ -73,7 +79,7 @@ void ExceptionISR(int sig) {
             line[9] = char('0' + count / 10);
             line[10] = char('0' + count % 10);
             Say(line);
-            if (count == 0) SYS_WarmReset();
+            if (count == 0) SYS_WarmResetNow();
         }
         usleep(1000);
     }

@@ -232,6 +232,8 @@ void The_Loop() {
     tx_timer_check();
     TickleWatchdogReal();
     ModemCycle();
+    // A whole pass is over: the watchdog thread's emergency save takes this copy.
+    if (SubLoop_Depth == 0) MF_PublishRegisters();
 }
 
 void ExecuteSubLoop_Wait() {
@@ -257,7 +259,7 @@ uint32_t WatchdogScan_Check() {
     if (wdog < 0) return 0;
     const int left = PLAT_WdtTimeLeft();
     if (left < 400 || left > 1000) return 0;
-    AutoSaveRegisters();
+    MF_SavePublished();
     return 1;
 }
 

@@ -4,6 +4,7 @@
 // the hand-off of an IEC application to the IEC runtime and the crash log.
 #include "core/memfile.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -110,8 +111,18 @@ void MF_PersistNextSet(uint32_t value) {
     if (r != nullptr) r[kPersist4] = value;
 }
 
+void MF_PersistOr(uint32_t bits) {
+    volatile uint32_t *r = RtcRegs();
+    if (r != nullptr) std::atomic_ref<uint32_t>(const_cast<uint32_t &>(r[kPersist3])).fetch_or(bits);
+}
+
+void MF_PersistClear(uint32_t bits) {
+    volatile uint32_t *r = RtcRegs();
+    if (r != nullptr) std::atomic_ref<uint32_t>(const_cast<uint32_t &>(r[kPersist3])).fetch_and(~bits);
+}
+
 namespace {
-void PersistOr(uint32_t bits) { MF_PersistSet(MF_PersistGet() | bits); }
+void PersistOr(uint32_t bits) { MF_PersistOr(bits); }
 }  // namespace
 
 // ---- crash-safe file store -------------------------------------------------------------
@@ -382,6 +393,48 @@ uint32_t AutoSaveRegisters() {
     return 1;
 }
 
+namespace {
+std::array<uint8_t, PLC_REG_SIZE> published_reg;
+std::mutex published_lock;
+bool published_any;
+}  // namespace
+
+void MF_PublishRegisters() {
+    if (!published_lock.try_lock()) return;
+    std::memcpy(published_reg.data(), plc_reg.data(), PLC_REG_SIZE);
+    published_any = true;
+    published_lock.unlock();
+}
+
+uint32_t MF_SavePublished() {
+    std::lock_guard<std::mutex> g(published_lock);
+    if (!published_any || !Exists(MF_AUTOREG)) return 0;
+    const std::array<MfPiece, 1> pieces{{{published_reg.data(), PLC_REG_SIZE}}};
+    if (MF_WriteFile(MF_AUTOREG, pieces, true) == 0) {
+        PersistOr(PS_SAVE_FAIL);
+        return 0;
+    }
+    return 1;
+}
+
+uint32_t AutoSaveRegistersNow() {
+    char path[512], tmp[512];
+    if (PLAT_Path(MF_AUTOREG, path, sizeof path) == nullptr) return 0;
+    struct stat st {};
+    if (stat(path, &st) != 0) return 0;
+    const std::size_t n = std::strlen(path);
+    if (n + 5 > sizeof tmp) return 0;
+    std::memcpy(tmp, path, n);
+    std::memcpy(tmp + n, ".sig", 5);
+    const int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0600);
+    if (fd < 0) return 0;
+    bool ok = WriteAll(fd, plc_reg.data(), PLC_REG_SIZE) && fsync(fd) == 0;
+    if (close(fd) != 0) ok = false;
+    if (ok) ok = rename(tmp, path) == 0;
+    if (!ok) unlink(tmp);
+    return ok ? 1 : 0;
+}
+
 uint32_t AutoLoadRegisters() {
     bbram.fill(0);
     int fd = OpenRead(MF_BBRAM);
@@ -397,7 +450,7 @@ uint32_t AutoLoadRegisters() {
     fd = OpenRead(MF_AUTOREG);
     if (fd < 0) {
         CrtAutoSaveRegFile();
-        MF_PersistSet(MF_PersistGet() & ~PS_REGFILE_DELETED);
+        MF_PersistClear(PS_REGFILE_DELETED);
         PlcWordSet(W_STORFAULT, uint16_t(MF_PersistGet()));
         fwload_set_def = 1;
         return 1;

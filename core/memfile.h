@@ -70,6 +70,16 @@ uint32_t SaveLadder();
 uint32_t Z7SaveLadderPgm();
 uint32_t DeleteProgram();
 uint32_t AutoSaveRegisters();
+// The same save from the fatal-signal path: no lock, no stdio, no allocation;
+// a file of its own for the temporary copy, so a save the fault interrupted
+// (or one running in another thread) is never disturbed.
+uint32_t AutoSaveRegistersNow();
+// A consistent copy of the register image for the watchdog thread's emergency
+// save: the main loop publishes it at the end of every outermost pass (never
+// waiting: a copy being saved is left alone), the emergency save writes that
+// copy instead of the image the loop may be changing. 0 before any pass.
+void MF_PublishRegisters();
+uint32_t MF_SavePublished();
 uint32_t AutoLoadRegisters();
 uint32_t CrtAutoSaveRegFile();
 uint32_t DelAutoRegFile();
@@ -119,6 +129,10 @@ constexpr uint32_t PS_AUTOREG_SHORT = 0x04, PS_AUTOREG_CREATE = 0x08, PS_LADDER_
                    PS_REGFILE_DELETED = 0x8000;
 uint32_t MF_PersistGet();
 void MF_PersistSet(uint32_t value);
+// Sets or clears bits of the persistent status word in one atomic step: the
+// main loop and the watchdog thread's emergency save both change it.
+void MF_PersistOr(uint32_t bits);
+void MF_PersistClear(uint32_t bits);
 void MF_PersistNextSet(uint32_t value);
 
 // Crash-safe file store used by every save: the pieces are written to a

@@ -33,7 +33,7 @@ constexpr uint32_t kLadderErase = 2097152, kIoErase = 520192;
 constexpr uint32_t W_IDBASE = 188, W_159 = 159, W_160 = 160, W_264 = W_CMD_FRAME_TO, W_279 = 279,
                    W_281 = 281, W_290 = 290, W_296 = 296, W_297 = 297, W_300 = 300, W_307 = 307,
                    W_310 = 310, W_312 = 312, W_313 = 313, W_DL_LEN = 272, W_DL_CRC = 275;
-constexpr uint16_t FAULT_NETID = 0x20, FAULT_INVALID = 0x04;
+constexpr uint16_t FAULT_NETID = 0x20;
 
 // A block with its own header; its data room excludes the header.
 bool BlockGood(const uint8_t *area, std::size_t size, uint32_t max) {

@@ -262,8 +262,6 @@ void KillFileJobs() {
 
 void PlcInit(uint32_t cold) { PlcRegInit(cold); }
 
-void PlcScan_Reset() { scanned = false; }
-
 void IoStart() {
     PlcTmpClear();
     PlcOldInit();
@@ -368,7 +366,8 @@ void PlcScan() {
     if (mode == 2 || mode == 3) {
         ScanTime(now);
         OnlineChange();
-        RunApplication();
+        // A program being downloaded is never executed half-written.
+        if (!(Cmd_PgmHold && !OLPMode)) RunApplication();
     }
     if (PlcWord(W_MODE) != 0) {
         if (ForcingOn()) ApplyForces(true);

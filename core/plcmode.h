@@ -33,5 +33,3 @@ uint32_t IoConfig();
 void NetConfig();
 // Restarts the CAN network node.
 void Plc_NetInit();
-// Forgets the first scan (tests start the clock bits afresh).
-void PlcScan_Reset();

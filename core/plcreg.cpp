@@ -186,15 +186,6 @@ const std::array<SrInfo, 192> sr_info = MakeSrInfo();
 
 uint8_t *(*PlcReg_IecLocate)(uint32_t handle, uint32_t width) = DrevanoCalculateVmDbAddress;
 
-uint32_t PlcReg_RegAddr(uint32_t type, uint32_t n) {
-    if (type >= RT_COUNT || n == 0) return 0;
-    if (type == RT_SR && n > 192 && n <= 192 + reg_types[RT_ESR].count)
-        return PlcReg_RegAddr(RT_ESR, n - 192);
-    const RegTypeInfo &t = reg_types[type];
-    if (n > t.count) return 0;
-    return t.word ? t.base + 16 * (n - 1) : t.base + (n - 1);
-}
-
 uint8_t *PlcReg_Ptr(uint32_t address, uint32_t width) {
     if (IsIecHandle(address)) return IecInUse() ? PlcReg_IecLocate(address, width) : nullptr;
     if (address < REG_LIN_FIRST) return nullptr;

@@ -67,7 +67,7 @@ constexpr uint32_t W_OLC = 54272;        // %ESR1 on-line change control
 constexpr uint32_t W_STORFAULT = 54278;
 constexpr uint32_t W_TZ = 54289, W_DST = 54290, W_UTC = 54291;
 
-constexpr uint16_t FAULT_BADOP = 0x100, FAULT_CLOCK = 0x200, FAULT_IOCFG = 0x40,
+constexpr uint16_t FAULT_BADOP = 0x100, FAULT_CLOCK = 0x200, FAULT_IOCFG = 0x40, FAULT_INVALID = 0x04,
                    FAULT_FORCE_STOP = 0x90F;
 
 extern std::array<uint8_t, PLC_REG_SIZE> plc_reg;
@@ -90,11 +90,6 @@ struct SrInfo {
     uint32_t max;
 };
 extern const std::array<SrInfo, 192> sr_info;
-
-// Bit address of register n (from 1) of a type: word register n at
-// base + 16 (n - 1), bit register n at base + n - 1. %SR193 .. %SR448 are the
-// words %ESR1 .. %ESR256. 0 when the type has no register n.
-uint32_t PlcReg_RegAddr(uint32_t type, uint32_t n);
 uint8_t *PlcReg_Ptr(uint32_t address, uint32_t width);
 uint32_t PlcReg_Get(void *buffer, uint32_t address, uint32_t width);
 uint32_t PlcReg_Set(uint32_t address, const void *buffer, uint32_t width);

@@ -145,8 +145,6 @@ uint32_t RTCOpen() {
     return 1;
 }
 
-void Rtc_Reset() { rtc_open = false; }
-
 uint32_t RTCRead(uint16_t *rec) {
     if (!rtc_open && !RTCOpen()) return 0;
     const uint32_t now = FPGA_GetFrt();

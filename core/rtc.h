@@ -55,5 +55,3 @@ void RtcImage_SyncUtc();
 // The clock part of one scan: clock image, UTC keeping, time-zone changes
 // and the hand-over between local time, UTC and the system time.
 void Rtc_ScanUpdate();
-// Forgets the opened clock (tests start from the device again).
-void Rtc_Reset();

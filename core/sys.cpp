@@ -272,6 +272,8 @@ uint32_t SYS_Init(char *product) {
     sa.sa_handler = ExceptionISR;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = 0;
+    // What the fatal-signal path uses is set up before any signal can arrive.
+    SocWindow();
     for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) sigaction(sig, &sa, nullptr);
     return fwload_set_def ? 1 : 0;
 }
@@ -305,6 +307,14 @@ void SYS_WarmReset() {
     AutoSaveRegisters();
     PLAT_System("sync");
     PLAT_WarmReset();
+}
+
+void SYS_WarmResetNow() {
+    volatile uint32_t *w = SocWindow();  // mapped at start-up (SYS_Init)
+    if (w != nullptr) w[kResetReg / 4] = 0x8000;
+    AutoSaveRegistersNow();
+    PLAT_SyncNow();
+    PLAT_WarmResetNow();
 }
 
 void SYS_VDG() {
@@ -508,6 +518,8 @@ pid_t SetStatusLeds_fork() {
     if (pid < 0) return 0;
     if (pid == 0) {
         PLAT_ChildDieWithParent();
+        // The blinker needs none of the controller's descriptors (port, files, sockets).
+        close_range(3, ~0u, 0);
         for (unsigned on = 1;; on ^= 1u) {
             PLAT_Leds(on, on);
             usleep(500000);

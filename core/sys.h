@@ -64,6 +64,9 @@ void set_watchdog_time(uint32_t seconds);
 
 // ---- reset ----------------------------------------------------------------------
 void SYS_WarmReset();
+// The warm reset from the fatal-signal path: the same steps (reset marker,
+// register save, sync, restart) with async-signal-safe calls only.
+[[noreturn]] void SYS_WarmResetNow();
 void SYS_VDG();
 
 // ---- LEDs -----------------------------------------------------------------------

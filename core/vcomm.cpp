@@ -20,7 +20,7 @@ const VcommMode rism_mode = {5, 0, 3, 0, 0, 0x30};
 const VcommMode qncan_mode = {5, 0, 3, 0, 0, 1};
 
 std::array<VcommDrv, VCOMM_PORTS> Vcomm_Drv;
-std::array<VcommPort, VCOMM_PORTS> Vcomm_Port;
+std::array<VcommPort, VCOMM_SERIAL_PORTS> Vcomm_Port;
 uint32_t Vcomm_Lock;
 uint32_t Vcomm_Host;
 uint32_t Vcomm_Mode;
@@ -44,14 +44,14 @@ constexpr std::array<speed_t, 10> kSpeeds = {B300,  B600,  B1200,  B2400,  B4800
                                              B9600, B19200, B38400, B57600, B115200};
 constexpr std::array<uint32_t, 10> kBps = {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
 
-VcommPort *P(uint32_t port) { return port < VCOMM_PORTS ? &Vcomm_Port[port] : nullptr; }
+VcommPort *P(uint32_t port) { return port < VCOMM_SERIAL_PORTS ? &Vcomm_Port[port] : nullptr; }
 
 uint8_t Proto(const VcommPort &p) { return p.SerialOpenMode[5] & 0x0F; }
 
 int OpenDevice() {
     char path[512];
     if (PLAT_Path(kDevice, path, sizeof path) == nullptr) return -1;
-    const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return -1;
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     return fd;
@@ -162,6 +162,13 @@ uint32_t OpOpen(uint32_t port, const uint8_t *m) {
     if (p.fd < 0) p.fd = OpenDevice();
     uint32_t applied = 0;
     if (p.fd >= 0) {
+        // Let what is queued leave at the old settings first (an answer sent
+        // just before a rate change), bounded so a stuck line never stalls.
+        for (int i = 0; i < 50 && !p.VirtualCmd; i++) {
+            int queued = 0;
+            if (ioctl(p.fd, TIOCOUTQ, &queued) != 0 || queued <= 0) break;
+            usleep(1000);
+        }
         int rts = TIOCM_RTS;
         ioctl(p.fd, TIOCMBIS, &rts);  // a pseudo-terminal has no modem lines
         // Input is discarded; output already handed to the kernel is let out,
@@ -422,6 +429,28 @@ constexpr VcommDrv kDrv = {OpModeRec, OpOpen,   OpTest,   OpStatusRx,   OpCheckR
                            OpEcho,    OpInitWait, OpWaitRx, OpIoCtl,    OpSetIntrcpt, OpStuffRx, OpDrainTx};
 
 }  // namespace
+
+uint32_t Vcomm_Install(uint32_t port, const VcommDrv &drv) {
+    if (port >= VCOMM_PORTS || port < VCOMM_SERIAL_PORTS) return 0;
+    Vcomm_Drv[port] = drv;
+    return 1;
+}
+
+uint32_t Vcomm_Present(uint32_t port) {
+    if (port >= VCOMM_PORTS) return 0;
+    const VcommDrv &d = Vcomm_Drv[port];
+    return d.ModeRec && d.Open && d.CheckRx && d.GetRx ? 1 : 0;
+}
+
+uint8_t *Vcomm_ModeRec(uint32_t port) {
+    if (port >= VCOMM_PORTS || Vcomm_Drv[port].ModeRec == nullptr) return nullptr;
+    return Vcomm_Drv[port].ModeRec(port);
+}
+
+uint8_t Vcomm_Protocol(uint32_t port) {
+    const uint8_t *m = Vcomm_ModeRec(port);
+    return m ? uint8_t(m[5] & 0x0F) : 0;
+}
 
 uint32_t Vcomm_Bps(uint8_t code) { return code < kBps.size() ? kBps[code] : 0; }
 

@@ -13,7 +13,14 @@ extern const VcommMode rism_mode;   // start-up: 9600 8N1, no protocol
 extern const VcommMode qncan_mode;  // the command protocol
 
 constexpr uint8_t VCOMM_PROTO_NONE = 0, VCOMM_PROTO_CMD = 1, VCOMM_PROTO_RTU = 3;
-constexpr unsigned VCOMM_PORTS = 1;  // port 0: "/dev/ttySP0"
+// Driver records. Record 0 is the programming serial port ("/dev/ttySP0");
+// the others are free for transports that play a port (a modem, an Ethernet
+// or CAN host) and install their own operations with Vcomm_Install. A record
+// whose slots are empty is no port.
+constexpr uint32_t ProgrammingPort = 0;
+constexpr unsigned VCOMM_PORTS = 4;
+constexpr unsigned VCOMM_SERIAL_PORTS = 1;  // records driven by the serial driver below
+constexpr uint32_t VCOMM_NO_PORT = 0xFFFFFFFFu;
 constexpr unsigned VCOMM_RING = 2048;
 
 // Receive status bits (StatusRx).
@@ -51,7 +58,8 @@ struct VcommDrv {
 };
 static_assert(sizeof(VcommDrv) == 28 * sizeof(void *), "28 operations");
 
-// State of one port.
+// State of one serial port (private to the serial driver; users go through
+// Vcomm_Drv).
 struct VcommPort {
     int fd = -1;                  // -1: device absent
     VcommMode SerialOpenMode;     // mode in force
@@ -74,7 +82,7 @@ struct VcommPort {
 };
 
 extern std::array<VcommDrv, VCOMM_PORTS> Vcomm_Drv;
-extern std::array<VcommPort, VCOMM_PORTS> Vcomm_Port;
+extern std::array<VcommPort, VCOMM_SERIAL_PORTS> Vcomm_Port;
 
 // Port lock and host.
 extern uint32_t Vcomm_Lock;   // 0 free, bit 0 held by a host, bit 1 held for a second purpose
@@ -93,6 +101,17 @@ void Vcomm_GetEvtPtr();
 uint32_t Vcomm_ModeSet(uint32_t force, uint32_t host, uint32_t mode, uint8_t connect_id);
 // 0 free, 1 set bit 0, 2 clear bit 0, 3 set bit 1, 4 clear bit 1.
 void Vcomm_LockSet(uint32_t op);
+
+// Installs a transport's operations as driver record `port`; 1 done, 0 when
+// the port is out of range or is the serial port's own record.
+uint32_t Vcomm_Install(uint32_t port, const VcommDrv &drv);
+// 1 when record `port` has operations (ModeRec, Open, CheckRx, GetRx at least).
+uint32_t Vcomm_Present(uint32_t port);
+// The port's mode record through its slot 0; null when it has none.
+uint8_t *Vcomm_ModeRec(uint32_t port);
+// Protocol of the port's user: low nibble of byte 5 of its mode record
+// (0 when the port has no record).
+uint8_t Vcomm_Protocol(uint32_t port);
 
 // Rate code (0..9) to bits per second; 0 for an invalid code.
 uint32_t Vcomm_Bps(uint8_t code);

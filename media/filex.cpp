@@ -218,10 +218,12 @@ uint32_t Locate(const FxMedia *media, const char *name, char *host) {
     if (name == nullptr) return FX_INVALID_PATH;
     char full[FX_PATH_MAX];
     if (std::strpbrk(name, "/\\") == nullptr && media != nullptr) {
-        std::snprintf(full, sizeof full, "%s%s", media->cwd, name);
+        if (std::snprintf(full, sizeof full, "%s%s", media->cwd, name) >= int(sizeof full)) return FX_INVALID_PATH;
     } else {
         Copy(full, sizeof full, name);
     }
+    // Checked on the joined name: neither the name nor the current directory may climb.
+    if (Fx_PathLeaves(full)) return FX_INVALID_PATH;
     char local[FX_PATH_MAX];
     if (!CfDriveChk(full, local, DRIVE_ANY)) return FX_MEDIA_NOT_OPEN;
     return HostPath(local, host) ? FX_SUCCESS : FX_INVALID_PATH;
@@ -271,9 +273,22 @@ uint32_t Cf_Format(uint32_t, uint8_t drive) {
     return Mounts().format(drive);
 }
 
+uint32_t Fx_PathLeaves(const char *name) {
+    if (name == nullptr) return 0;
+    const char *c = name;
+    if (c[0] != 0 && c[1] == ':') c += 2;
+    while (*c != 0) {
+        while (*c == '/' || *c == '\\') c++;
+        const char *start = c;
+        while (*c != 0 && *c != '/' && *c != '\\') c++;
+        if (c - start == 2 && start[0] == '.' && start[1] == '.') return 1;
+    }
+    return 0;
+}
+
 uint32_t CfDriveChk(const char *name, char *out, uint8_t drive) {
     out[0] = 0;
-    if (name == nullptr) {
+    if (name == nullptr || Fx_PathLeaves(name)) {
         Copy(out, FX_PATH_MAX, "/");
         return 0;
     }
@@ -580,6 +595,7 @@ uint32_t _fxe_directory_information_get(FxMedia *media, const char *name, uint32
 
 uint32_t _fxe_directory_local_path_set(FxMedia *media, FxLocalPath *local, const char *path) {
     if (path == nullptr) return FX_SUCCESS;
+    if (Fx_PathLeaves(path)) return FX_INVALID_PATH;
     char res[FX_PATH_MAX];
     const bool root = path[0] == '/' || path[0] == '\\';
     if (root || (path[0] != 0 && path[1] == ':')) {
@@ -670,7 +686,7 @@ uint32_t set_mtime(FxFile *file, const char *path, uint32_t year, uint32_t month
     struct timeval tv[2] = {{when, 0}, {when, 0}};
     if (flags & 0x10) {
         char p[FX_PATH_MAX];
-        if (path == nullptr || !HostPath(path, p)) return FX_INVALID_PATH;
+        if (path == nullptr || Fx_PathLeaves(path) || !HostPath(path, p)) return FX_INVALID_PATH;
         return utimes(p, tv) == 0 ? FX_SUCCESS : FX_ACCESS_ERROR;
     }
     if (file == nullptr || !file->open) return FX_NOT_OPEN;

@@ -64,8 +64,12 @@ uint32_t MountDrive(uint8_t drive, char *mount_out /* 16 bytes */);
 uint32_t Cf_Check(uint8_t drive);
 void Cf_Init();
 // Resolves a name ("B:\LOGS\a.csv", "/LOGS/a.csv", "a.csv") to its system
-// path on a drive; answers 1 when the drive is usable, 0 otherwise.
+// path on a drive; answers 1 when the drive is usable, 0 otherwise. A name
+// with a ".." component would leave the drive: refused (0, "/").
 uint32_t CfDriveChk(const char *name, char *local_out /* FX_PATH_MAX */, uint8_t drive);
+// 1 when the name has a ".." component ("/" and "\\" both separate them,
+// a leading drive letter is skipped).
+uint32_t Fx_PathLeaves(const char *name);
 void UnmountDrive(const char *mount_path);
 uint32_t Cf_Format(uint32_t ignored, uint8_t drive);
 

@@ -53,16 +53,16 @@ void TalkInit()
 }
 
 // placeholder until the remote messaging subsystem lands
-uint32_t TalkOpen(uint16_t **, uint32_t) { return 0; }
+uint32_t TalkOpen(LadCursor *, uint32_t) { return 0; }
 // placeholder until the remote messaging subsystem lands
-uint32_t IEC_TalkSend(uint16_t **, uint32_t) { return 0; }
+uint32_t IEC_TalkSend(LadCursor *, uint32_t) { return 0; }
 // placeholder until the remote messaging subsystem lands
-uint32_t IEC_TalkReceive(uint16_t **, uint32_t) { return 0; }
+uint32_t IEC_TalkReceive(LadCursor *, uint32_t) { return 0; }
 // placeholder until the remote messaging subsystem lands
-uint32_t TalkClose(uint16_t **, uint32_t) { return 0; }
+uint32_t TalkClose(LadCursor *, uint32_t) { return 0; }
 // placeholder until the remote messaging subsystem lands
-uint32_t TalkModem(uint16_t **, uint32_t) { return 0; }
+uint32_t TalkModem(LadCursor *, uint32_t) { return 0; }
 // placeholder until the remote messaging subsystem lands
-uint32_t TalkModbus(uint16_t **, uint32_t) { return 0; }
+uint32_t TalkModbus(LadCursor *, uint32_t) { return 0; }
 // placeholder until the remote messaging subsystem lands
-uint32_t IEC_TalkModbus(uint16_t **, uint32_t) { return 0; }
+uint32_t IEC_TalkModbus(LadCursor *, uint32_t) { return 0; }

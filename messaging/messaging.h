@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+struct LadCursor;  // ladder/ladder.h
+
 // Cellular-modem supervisor; last call of every main-loop pass.
 // Placeholder: does nothing.
 void ModemCycle();
@@ -46,16 +48,16 @@ void TalkClosed(uint32_t port);
 // every scan with the first-scan bit set.
 void TalkInit();
 
-// Ladder port blocks. Each takes the address of the ladder program counter
-// (on the block's first operand) and the power, reads its operands, leaves
-// the program counter behind them and returns the power it passes on.
+// Ladder port blocks. Each takes the ladder cursor (on the block's first
+// operand) and the power, reads its operands through the cursor (bounded by
+// its end), leaves the cursor behind them and returns the power it passes on.
 // Placeholders: they cannot skip operands they do not know yet, so they answer
-// 0 and leave the program counter unchanged; the ladder engine treats these
+// 0 and leave the cursor unchanged; the ladder engine treats these
 // opcodes as a fault stop until the messaging subsystem lands.
-uint32_t TalkOpen(uint16_t **pc, uint32_t power);         // opcode 132
-uint32_t IEC_TalkSend(uint16_t **pc, uint32_t power);     // opcode 133, 394 sel 0/1
-uint32_t IEC_TalkReceive(uint16_t **pc, uint32_t power);  // opcode 134, 394 sel 2/3
-uint32_t TalkClose(uint16_t **pc, uint32_t power);        // opcode 135
-uint32_t TalkModem(uint16_t **pc, uint32_t power);        // opcode 136
-uint32_t TalkModbus(uint16_t **pc, uint32_t power);       // opcode 137
-uint32_t IEC_TalkModbus(uint16_t **pc, uint32_t power);   // opcode 531
+uint32_t TalkOpen(LadCursor *pc, uint32_t power);         // opcode 132
+uint32_t IEC_TalkSend(LadCursor *pc, uint32_t power);     // opcode 133, 394 sel 0/1
+uint32_t IEC_TalkReceive(LadCursor *pc, uint32_t power);  // opcode 134, 394 sel 2/3
+uint32_t TalkClose(LadCursor *pc, uint32_t power);        // opcode 135
+uint32_t TalkModem(LadCursor *pc, uint32_t power);        // opcode 136
+uint32_t TalkModbus(LadCursor *pc, uint32_t power);       // opcode 137
+uint32_t IEC_TalkModbus(LadCursor *pc, uint32_t power);   // opcode 531

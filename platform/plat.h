@@ -76,7 +76,8 @@ FILE *PLAT_Popen(const char *cmd, const char *mode);
 int PLAT_Pclose(FILE *f);
 
 // Child processes started by the controller. "killall NAME" ends only these,
-// by process id, and a warm reset ends all of them first.
+// by process id, and a warm reset ends all of them first. The table takes no
+// lock, so the fatal-signal path can end them too.
 void PLAT_ChildAdd(pid_t pid, const char *name);
 void PLAT_ChildKill(const char *name);
 void PLAT_ChildKillAll();
@@ -85,11 +86,19 @@ void PLAT_ChildDieWithParent();
 
 // ---- reset ---------------------------------------------------------------------------
 struct PlatResetOps {
-    void (*warm)();    // restart the firmware; never returns
-    void (*reboot)();  // restart the board; never returns
+    void (*warm)();      // restart the firmware; never returns
+    void (*reboot)();    // restart the board; never returns
+    void (*warm_now)();  // the warm restart, safe in a signal handler; never returns
 };
 [[noreturn]] void PLAT_WarmReset();
 [[noreturn]] void PLAT_Reboot();
+// The fatal-signal path: safe to call from a signal handler at any moment
+// (no locks, no stdio, no allocation), whatever lock the interrupted code
+// held. PLAT_SyncNow flushes the file systems ("sync", logged on the host
+// when the log can take it without waiting); PLAT_WarmResetNow ends every
+// child of the controller and restarts it like PLAT_WarmReset.
+void PLAT_SyncNow();
+[[noreturn]] void PLAT_WarmResetNow();
 
 // ---- watchdog -------------------------------------------------------------------------
 struct PlatWdtOps {

@@ -149,7 +149,7 @@ const PlatTimeOps plat_time_board = {BoardMono, BoardFrtOffset};
 const PlatSocOps plat_soc_board = {BoardSocMap};
 const PlatPanelOps plat_panel_board = {BoardButtons, BoardLeds, BoardLedCodes};
 const PlatShellOps plat_shell_board = {BoardSystem, BoardPopen, BoardPclose};
-const PlatResetOps plat_reset_board = {BoardReboot, BoardReboot};
+const PlatResetOps plat_reset_board = {BoardReboot, BoardReboot, BoardReboot};
 const PlatWdtOps plat_wdt_board = {BoardWdtOpen, BoardWdtWrite, BoardWdtClose, BoardWdtTimeLeft, BoardWdtTimeout};
 const PlatRtcOps plat_rtc_board = {BoardRtcGet, BoardRtcSet};
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+#include <atomic>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -26,12 +26,14 @@ namespace {
 char root[4096];
 bool board;
 
+// A slot is free at 0, reserved at -1 while its name is written, in use at a
+// process id. Every change is one atomic step, so any thread, and the
+// fatal-signal path, may use the table without a lock.
 struct Child {
-    pid_t pid;
+    std::atomic<pid_t> pid{0};
     char name[32];
 };
 std::array<Child, 16> children;
-std::mutex children_lock;
 
 // True while pid is a child of this process that has not ended. Peeks
 // without reaping, so whoever started the child still gets its status.
@@ -60,11 +62,14 @@ bool Exists(const char *abs) {
 
 int plat_argc;
 char **plat_argv;
+bool plat_reset_exit;
 
 void PLAT_Init(int argc, char **argv) {
     plat_argc = argc;
     plat_argv = argv;
     const char *r = std::getenv("PLC_ROOT");
+    const char *how = std::getenv("PLC_RESET");
+    plat_reset_exit = how != nullptr && std::strcmp(how, "exit") == 0;
     root[0] = 0;
     if (r != nullptr && std::strlen(r) >= sizeof root) {
         // Running without the root asked for would reach the machine's own files.
@@ -152,36 +157,68 @@ int PLAT_RtcSet(const struct tm *t) { return plat_rtc->set(t); }
 
 void PLAT_ChildAdd(pid_t pid, const char *name) {
     if (pid <= 0 || name == nullptr) return;
-    std::lock_guard<std::mutex> g(children_lock);
     for (Child &c : children) {
-        if (c.pid != 0 && !ChildRunning(c.pid)) c.pid = 0;  // ended since: slot is free
+        pid_t old = c.pid.load();
+        // Ended since: the slot is free (unless another thread changed it meanwhile).
+        if (old > 0 && !ChildRunning(old)) c.pid.compare_exchange_strong(old, 0);
     }
     for (Child &c : children) {
-        if (c.pid == 0) {
-            c.pid = pid;
-            std::snprintf(c.name, sizeof c.name, "%s", name);
-            return;
+        pid_t expected = 0;
+        if (!c.pid.compare_exchange_strong(expected, -1)) continue;
+        std::size_t n = 0;
+        while (name[n] != 0 && n + 1 < sizeof c.name) {
+            c.name[n] = name[n];
+            n++;
         }
+        c.name[n] = 0;
+        c.pid.store(pid);
+        return;
     }
 }
 
 void PLAT_ChildKill(const char *name) {
     if (name == nullptr) return;
-    std::lock_guard<std::mutex> g(children_lock);
     for (Child &c : children) {
-        if (c.pid != 0 && std::strcmp(c.name, name) == 0) {
-            EndChild(c.pid);
-            c.pid = 0;
-        }
+        pid_t pid = c.pid.load();
+        if (pid <= 0 || std::strcmp(c.name, name) != 0) continue;
+        // Whoever takes the slot back ends the child; nobody else signals that pid.
+        if (c.pid.compare_exchange_strong(pid, 0)) EndChild(pid);
     }
 }
 
-void PLAT_ChildKillAll() {
-    std::lock_guard<std::mutex> g(children_lock);
+void PLAT_ChildKillAll() { PlatChildKillAllNow(); }
+
+void PlatChildKillAllNow() {
     for (Child &c : children) {
-        if (c.pid != 0) EndChild(c.pid);
-        c.pid = 0;
+        pid_t pid = c.pid.load();
+        if (pid > 0 && c.pid.compare_exchange_strong(pid, 0)) EndChild(pid);
     }
+}
+
+void PlatAppend(char *buf, std::size_t cap, std::size_t *len, const char *text) {
+    while (*text != 0 && *len + 1 < cap) buf[(*len)++] = *text++;
+    buf[*len] = 0;
+}
+
+void PlatAppendU(char *buf, std::size_t cap, std::size_t *len, unsigned value) {
+    char digits[12];
+    int k = 0;
+    do {
+        digits[k++] = char('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (k > 0 && *len + 1 < cap) buf[(*len)++] = digits[--k];
+    buf[*len] = 0;
+}
+
+void PLAT_SyncNow() {
+    if (!board) PlatHost_LogNow("sync");
+    sync();
+}
+
+void PLAT_WarmResetNow() {
+    plat_reset->warm_now();
+    _exit(3);
 }
 
 void PLAT_ChildDieWithParent() {

@@ -1,6 +1,7 @@
 // Host implementations of the hardware seams: files under the root folder
 // stand in for the board's devices.
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -91,11 +92,14 @@ bool ReadSimFile(const char *abs, char *buf, size_t len) {
     return true;
 }
 
+// Safe in a signal handler (the LEDs flash during the fatal-signal countdown).
 void WriteSimFile(const char *abs, const char *text) {
     char p[512], tmp[520];
     if (PLAT_Root()[0] == 0) return;  // without a root the stand-in files have no place
     if (!PLAT_Path(abs, p, sizeof p)) return;
-    std::snprintf(tmp, sizeof tmp, "%s.tmp", p);
+    std::size_t tl = 0;
+    PlatAppend(tmp, sizeof tmp, &tl, p);
+    PlatAppend(tmp, sizeof tmp, &tl, ".tmp");
     const int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return;
     const ssize_t want = ssize_t(std::strlen(text));
@@ -119,7 +123,16 @@ bool leds_written;
 void HostLedsWrite() {
     leds_written = true;
     char text[96];
-    std::snprintf(text, sizeof text, "OK %u %u\nRUN %u %u\n", led_ok, code_ok, led_run, code_run);
+    std::size_t n = 0;
+    PlatAppend(text, sizeof text, &n, "OK ");
+    PlatAppendU(text, sizeof text, &n, led_ok);
+    PlatAppend(text, sizeof text, &n, " ");
+    PlatAppendU(text, sizeof text, &n, code_ok);
+    PlatAppend(text, sizeof text, &n, "\nRUN ");
+    PlatAppendU(text, sizeof text, &n, led_run);
+    PlatAppend(text, sizeof text, &n, " ");
+    PlatAppendU(text, sizeof text, &n, code_run);
+    PlatAppend(text, sizeof text, &n, "\n");
     WriteSimFile("/sim/leds", text);
 }
 
@@ -219,6 +232,20 @@ bool PlainWord(const char *s) {
     return true;
 }
 
+// Where the value inside an option word starts: after "=" of a long option,
+// after the letters of short options ("-t/dir", "-rt/dir", "-d.."); 0 when
+// the word is no option or carries no value of its own.
+std::size_t OptionPathAt(const char *s) {
+    if (s[0] != '-' || s[1] == 0) return 0;
+    if (s[1] == '-') {
+        const char *eq = std::strchr(s, '=');
+        return eq != nullptr && eq[1] != 0 ? std::size_t(eq - s + 1) : 0;
+    }
+    std::size_t i = 1;
+    while (std::isalpha(static_cast<unsigned char>(s[i]))) i++;
+    return s[i] != 0 ? i : 0;
+}
+
 // Runs a file command without a shell: absolute paths are placed under the
 // root (wildcards expanded there), and the command runs in the root folder so
 // that relative paths stay inside it too. Answers a system()-style status.
@@ -228,6 +255,21 @@ int RunUnderRoot(const WordList &w, int n) {
     std::vector<std::string> args;
     for (int i = 0; i < n; i++) {
         const char *word = w[size_t(i)].data();
+        // An option that carries a path ("-t/dir", "-d/dir", "--target-directory=/dir"):
+        // its path part goes under the root like any other path.
+        const std::size_t at = i > 0 ? OptionPathAt(word) : 0;
+        if (at != 0) {
+            const char *value = word + at;
+            if (!PlainWord(value)) return kFail;
+            if (value[0] != '/') {
+                args.emplace_back(word);
+                continue;
+            }
+            char p[kWordLen + 256];
+            if (!PLAT_Path(value, p, sizeof p)) return kFail;
+            args.emplace_back(std::string(word, at) + p);
+            continue;
+        }
         if (word[0] != '/') {
             args.emplace_back(word);
             continue;
@@ -336,20 +378,24 @@ FILE *HostPopen(const char *cmd, const char *mode) {
 int HostPclose(FILE *f) { return f ? std::fclose(f) : -1; }
 
 // ---- reset ------------------------------------------------------------------------------
-[[noreturn]] void HostWarm() {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    PLAT_ChildKillAll();
+// Safe in a signal handler: system calls only.
+[[noreturn]] void HostWarmNow() {
+    PlatChildKillAllNow();
     // A reset taken from a signal handler must not leave that signal blocked
     // in the new image.
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    const char *how = std::getenv("PLC_RESET");
-    if (how != nullptr && std::strcmp(how, "exit") == 0) _exit(3);
+    if (plat_reset_exit) _exit(3);
     close_range(3, ~0u, 0);
     execv("/proc/self/exe", plat_argv);
     _exit(3);
+}
+
+[[noreturn]] void HostWarm() {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    HostWarmNow();
 }
 
 // ---- watchdog: in-process emulation ----------------------------------------------------
@@ -468,6 +514,22 @@ int HostRtcSet(const struct tm *t) {
 
 }  // namespace
 
+void PlatHost_LogNow(const char *line) {
+    char p[512];
+    if (PLAT_Root()[0] == 0) return;
+    if (!PLAT_Path("/sim/commands.log", p, sizeof p)) return;
+    // Non-blocking: a log that is no plain file never holds the reset up.
+    const int fd = open(p, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0644);
+    if (fd < 0) return;
+    char buf[1024];
+    std::size_t n = 0;
+    PlatAppend(buf, sizeof buf, &n, line);
+    PlatAppend(buf, sizeof buf, &n, "\n");
+    const ssize_t r = write(fd, buf, n);
+    (void)r;
+    close(fd);
+}
+
 void PlatHost_Log(const char *line) {
     std::lock_guard<std::mutex> g(log_lock);
     char p[512];
@@ -488,7 +550,7 @@ const PlatTimeOps plat_time_host = {HostMono, HostFrtOffset};
 const PlatSocOps plat_soc_host = {HostSocMap};
 const PlatPanelOps plat_panel_host = {HostButtons, HostLeds, HostLedCodes};
 const PlatShellOps plat_shell_host = {HostSystem, HostPopen, HostPclose};
-const PlatResetOps plat_reset_host = {HostWarm, HostWarm};
+const PlatResetOps plat_reset_host = {HostWarm, HostWarm, HostWarmNow};
 const PlatWdtOps plat_wdt_host = {HostWdtOpen, HostWdtWrite, HostWdtClose, HostWdtTimeLeft, HostWdtTimeout};
 const PlatRtcOps plat_rtc_host = {HostRtcGet, HostRtcSet};
 

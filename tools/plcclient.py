@@ -13,6 +13,9 @@ frame byte is 0. Data byte 0 is the target's network id. Answers are one byte
 (0xA0 accepted, 0x09 refused, 0x0F checksum error, 0x60 port busy) or a frame
 whose command byte is 0xFF.
 
+Over Ethernet (TCP port 18501) each frame travels behind a 28-byte header
+(see TcpPlcClient); "-H ADDRESS" selects it on the command line.
+
 Usage as a module:
 
     from plcclient import PlcClient
@@ -350,6 +353,110 @@ class PlcClient:
         return self.transact(CMD_DG_DELETE, self._dg(CMD_DG_DELETE, dg_id, key)) == ("byte", ACK)
 
 
+QNCAN_PORT = 18501
+QNCAN_HDR = 28
+
+
+class TcpPlcClient(PlcClient):
+    """The same protocol over TCP port 18501: every frame sent goes out as
+    one request of a 28-byte header (u32 access word, u16 level, two u16
+    words echoed in replies, u16 command, six u16 clock words, u16 spare,
+    u16 payload length; little-endian) and the frame as payload. Replies
+    carry the same header; their payloads form the answer byte stream.
+    last_header holds the header of the last reply (status at bytes 10-11,
+    the controller's clock words at 12-23)."""
+
+    def __init__(self, sock, level=0, words=(0, 0), access=0, **kw):
+        sock.setblocking(False)
+        super().__init__(sock.fileno(), **kw)
+        self.sock = sock
+        self.level = level
+        self.words = words
+        self.access = access
+        self.rx = bytearray()
+        self.last_header = None
+
+    @classmethod
+    def open_tcp(cls, host, port=QNCAN_PORT, timeout=3.0, **kw):
+        import socket
+        s = socket.create_connection((host, port), timeout=timeout)
+        s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        return cls(s, timeout=timeout, **kw)
+
+    def close(self):
+        if self.sock is not None:
+            self.sock.close()
+        self.sock = None
+        self.fd = None
+
+    def header(self, length, command=0, level=None):
+        import struct
+        lv = self.level if level is None else level
+        return struct.pack("<IHHHH12sHH", self.access, lv, self.words[0], self.words[1], command,
+                           bytes(12), 0, length)
+
+    def request(self, payload, command=0, level=None):
+        """Sends one request with the given payload."""
+        self.sock.sendall(self.header(len(payload), command, level) + bytes(payload))
+
+    def write(self, data):
+        self.request(bytes(data))
+
+    def _recv(self, n, deadline):
+        out = bytearray()
+        while len(out) < n:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise Timeout("no answer (%d of %d bytes)" % (len(out), n))
+            r, _, _ = select.select([self.sock], [], [], left)
+            if not r:
+                continue
+            try:
+                chunk = self.sock.recv(n - len(out))
+            except BlockingIOError:
+                continue
+            if not chunk:
+                raise ProtocolError("connection closed")
+            out += chunk
+        return bytes(out)
+
+    def reply(self, timeout=None):
+        """(header, payload) of the next reply."""
+        deadline = time.monotonic() + (self.timeout if timeout is None else timeout)
+        head = self._recv(QNCAN_HDR, deadline)
+        n = head[26] | head[27] << 8
+        self.last_header = head
+        return head, self._recv(n, deadline)
+
+    def read_exact(self, n, timeout=None):
+        timeout = self.timeout if timeout is None else timeout
+        deadline = time.monotonic() + timeout
+        while len(self.rx) < n:
+            _, payload = self.reply(max(deadline - time.monotonic(), 0.001))
+            self.rx += payload
+        out = bytes(self.rx[:n])
+        del self.rx[:n]
+        return out
+
+    def flush_input(self):
+        self.rx.clear()
+        while True:
+            r, _, _ = select.select([self.sock], [], [], 0)
+            if not r:
+                return
+            try:
+                if not self.sock.recv(4096):
+                    return
+            except (BlockingIOError, OSError):
+                return
+
+    def silent_for(self, seconds):
+        if self.rx:
+            return False
+        r, _, _ = select.select([self.sock], [], [], seconds)
+        return not r
+
+
 def set_raw(fd, code=5):
     attrs = termios.tcgetattr(fd)
     attrs[0] = termios.IGNPAR
@@ -368,7 +475,8 @@ def _int(text):
 
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("-d", "--device", required=True, help="serial device, e.g. /dev/ttyUSB0")
+    ap.add_argument("-d", "--device", help="serial device, e.g. /dev/ttyUSB0")
+    ap.add_argument("-H", "--host", help="controller's address: the protocol over TCP port 18501")
     ap.add_argument("-b", "--baud", type=int, default=9600)
     ap.add_argument("-s", "--seed", type=_int, default=0, help="OEM checksum seed (default 0)")
     ap.add_argument("-i", "--id", type=_int, default=None, help="target network id (default: ask)")
@@ -399,9 +507,15 @@ def main(argv=None):
     p.add_argument("width", type=_int)
     p.add_argument("value", type=_int)
     args = ap.parse_args(argv)
+    if (args.device is None) == (args.host is None):
+        ap.error("give a serial device (-d) or a host (-H)")
 
-    with PlcClient.open_device(args.device, args.baud, seed=args.seed, target=args.id,
-                               timeout=args.timeout) as c:
+    if args.host is not None:
+        client = TcpPlcClient.open_tcp(args.host, seed=args.seed, target=args.id, timeout=args.timeout)
+    else:
+        client = PlcClient.open_device(args.device, args.baud, seed=args.seed, target=args.id,
+                                       timeout=args.timeout)
+    with client as c:
         def negotiate():
             if args.frame != 64:
                 c.negotiate(args.frame)

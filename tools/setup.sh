@@ -8,7 +8,7 @@ top=$(pwd)
 what=${1:-run}
 
 packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev
-          python3 socat iproute2 util-linux procps strace valgrind)
+          python3 socat iproute2 util-linux procps strace valgrind zip unzip iputils-ping)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -23,7 +23,8 @@ fi
 jobs=$(nproc)
 build() {  # build DIR [cmake options...]
   local dir=$1; shift
-  cmake -S "$top" -B "$dir" -G Ninja "$@" >/dev/null
+  # Configured once; ninja re-runs cmake itself when a CMakeLists.txt changes.
+  [ -f "$dir/build.ninja" ] || cmake -S "$top" -B "$dir" -G Ninja "$@" >/dev/null
   ninja -C "$dir"
 }
 
@@ -31,10 +32,37 @@ case "$what" in
 run)
   build "$top/build"
   export PLC_ROOT="${PLC_ROOT:-$top/data}"
-  mkdir -p "$PLC_ROOT/mnt/cfg" "$PLC_ROOT/mnt/USB0" "$PLC_ROOT/opt/valmar" "$PLC_ROOT/sim"
+  mkdir -p "$PLC_ROOT/mnt/cfg" "$PLC_ROOT/mnt/USB0" "$PLC_ROOT/opt/valmar" "$PLC_ROOT/sim" "$PLC_ROOT/dev"
   [ -f "$PLC_ROOT/opt/valmar/MasterScript.sh" ] || cp "$top/tools/MasterScript.sh" "$PLC_ROOT/opt/valmar/"
+  # The programming port: a pseudo-terminal pair, one end where the controller
+  # opens its port, the other for tools/plcclient.py.
+  port="$PLC_ROOT/sim/port"
+  rm -f "$PLC_ROOT/dev/ttySP0" "$port"
+  socat pty,raw,echo=0,link="$PLC_ROOT/dev/ttySP0" pty,raw,echo=0,link="$port" &
+  socat_pid=$!
+  for _ in $(seq 50); do [ -e "$port" ] && [ -e "$PLC_ROOT/dev/ttySP0" ] && break; sleep 0.1; done
+  case "$port" in "$(pwd)"/*) port=${port#"$(pwd)"/} ;; esac
   echo "Controller on $PLC_ROOT (Ctrl-C ends it)"
-  exec "$top/build/controller"
+  echo "Programming port: tools/plcclient.py -d $port get-mode"
+  "$top/build/controller" &
+  ctl_pid=$!
+  trap 'kill -TERM "$ctl_pid" 2>/dev/null' INT TERM
+  # A signal interrupts wait (status above 128): wait again for the
+  # controller's own end and status.
+  status=0
+  wait "$ctl_pid" || status=$?
+  while [ "$status" -gt 128 ] && kill -0 "$ctl_pid" 2>/dev/null; do
+    status=0
+    wait "$ctl_pid" || status=$?
+  done
+  if [ "$status" -gt 128 ]; then
+    s=0
+    wait "$ctl_pid" 2>/dev/null || s=$?
+    [ "$s" -ne 127 ] && status=$s
+  fi
+  kill "$socat_pid" 2>/dev/null
+  wait "$socat_pid" 2>/dev/null || true
+  exit "$status"
   ;;
 test)
   build "$top/build"

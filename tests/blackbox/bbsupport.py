@@ -6,6 +6,7 @@ to every process started."""
 
 import os
 import pty
+import re
 import shutil
 import signal
 import subprocess
@@ -18,6 +19,15 @@ sys.path.insert(0, os.path.join(SOURCE, "tools"))
 from plcclient import PlcClient, ProtocolError, set_raw  # noqa: E402
 
 CONTROLLER = os.environ.get("PLC_CONTROLLER", "build/controller")
+
+
+def _setup_lines():
+    """The hardware check's shell lines, from the one list the C++ tests use too."""
+    with open(os.path.join(SOURCE, "tests", "support", "setup_lines.h")) as f:
+        return [m.group(1) for m in (re.match(r'^    "(.*)",$', ln) for ln in f) if m]
+
+
+SETUP_LINES = _setup_lines()
 REG_BYTES = 109176  # autoreg.dta: the whole register image
 
 
@@ -237,3 +247,80 @@ class Controller:
         shutil.rmtree(self.logs, ignore_errors=True)
         if self.own_root:
             shutil.rmtree(self.root, ignore_errors=True)
+
+
+# ---- network peers ---------------------------------------------------------------------
+CLONE_NEWNET = 0x40000000
+
+
+class NetPeer:
+    """eth0 of the test's namespace as one end of a veth pair whose other end
+    (eth0p, with address peer/prefix) lives in a second namespace held by a
+    sleeping process of ours. Sockets made through socket() live in that
+    second namespace; run() runs a command there."""
+
+    def __init__(self, peer="10.77.0.1", prefix=24):
+        import ctypes
+        self.libc = ctypes.CDLL(None, use_errno=True)
+        subprocess.run(["ip", "link", "add", "eth0", "type", "veth", "peer", "name", "eth0p"], check=True)
+        self.holder = subprocess.Popen(["unshare", "-n", "sleep", "3600"])
+        ns = "/proc/%d/ns/net" % self.holder.pid
+        own = os.readlink("/proc/self/ns/net")
+        if not wait_for(lambda: os.path.exists(ns) and os.readlink(ns) != own, 5):
+            raise AssertionError("peer namespace not made")
+        subprocess.run(["ip", "link", "set", "eth0p", "netns", str(self.holder.pid)], check=True)
+        self.run("ip", "link", "set", "lo", "up")
+        self.run("ip", "addr", "add", "%s/%d" % (peer, prefix), "dev", "eth0p")
+        self.run("ip", "link", "set", "eth0p", "up")
+        self.peer = peer
+
+    def run(self, *cmd, check=True):
+        return subprocess.run(["nsenter", "-t", str(self.holder.pid), "-n"] + list(cmd), check=check,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+
+    def socket(self, *args):
+        """A socket made inside the peer's namespace."""
+        import socket as so
+        own = os.open("/proc/self/ns/net", os.O_RDONLY)
+        peer = os.open("/proc/%d/ns/net" % self.holder.pid, os.O_RDONLY)
+        try:
+            if self.libc.setns(peer, CLONE_NEWNET) != 0:
+                raise OSError("setns into the peer namespace failed")
+            try:
+                return so.socket(*args)
+            finally:
+                self.libc.setns(own, CLONE_NEWNET)
+        finally:
+            os.close(own)
+            os.close(peer)
+
+    def tcp_client(self, host, port=18501, timeout=3.0, **kw):
+        """A programming client over TCP from the peer's side."""
+        import socket as so
+        s = self.socket(so.AF_INET, so.SOCK_STREAM)
+        s.settimeout(timeout)
+        s.connect((host, port))
+        s.setsockopt(so.IPPROTO_TCP, so.TCP_NODELAY, 1)
+        from plcclient import TcpPlcClient
+        return TcpPlcClient(s, timeout=timeout, **kw)
+
+    def link(self, up):
+        self.run("ip", "link", "set", "eth0p", "up" if up else "down")
+
+    def close(self):
+        if self.holder.poll() is None:
+            self.holder.kill()
+        self.holder.wait()
+        subprocess.run(["ip", "link", "del", "eth0"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def ip_addr(dev="eth0"):
+    """The IPv4 addresses of dev in this namespace, as "a.b.c.d/n" texts."""
+    out = subprocess.run(["ip", "-4", "-o", "addr", "show", "dev", dev], stdout=subprocess.PIPE,
+                         stderr=subprocess.DEVNULL, text=True).stdout
+    return [w.split()[3] for w in out.splitlines() if len(w.split()) > 3]
+
+
+def default_route():
+    out = subprocess.run(["ip", "-4", "route", "show", "default"], stdout=subprocess.PIPE, text=True).stdout
+    return out.strip()

@@ -10,21 +10,10 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from bbsupport import Controller, pid_alive, word_of  # noqa: E402
+from bbsupport import SETUP_LINES, Controller, pid_alive, word_of  # noqa: E402
 
 W_MODE = 132
 R1_BYTE = (32768 - 1024) // 8
-SETUP_LINES = [
-    "killall -9 inetd",
-    "echo 10 >  /proc/sys/vm/dirty_writeback_centisecs",
-    "echo 20 >  /proc/sys/vm/dirty_expire_centisecs",
-    "echo 0 > /proc/sys/net/ipv4/conf/eth0/arp_filter",
-    "echo 0 > /proc/sys/net/ipv4/conf/eth1/arp_filter",
-    "echo 1 > /proc/sys/net/ipv4/conf/all/arp_ignore",
-    "echo 1 > /proc/sys/net/ipv4/conf/all/proxy_arp",
-    "echo 5 > /proc/sys/net/ipv4/tcp_retries2",
-    "uname -a > /dev/shm/rev.txt",
-]
 
 
 class ExecCase(unittest.TestCase):

@@ -3,9 +3,11 @@
 // negotiation, addressing, host arbitration, time-outs.
 #include "tests/core/test_cmd_support.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "core/memfile.h"
+#include "core/plcmode.h"
 
 using namespace cmd_test;
 
@@ -274,13 +276,13 @@ TEST_F(CmdFrame, BaudRateChangeFallsBackAfterSilence) {
     EXPECT_EQ(Exchange(Frame(0x1A, {0x7F})), Frame(0xFF, {5}));
     // (The re-open empties the intercept rings, answer byte included.)
     Exchange(Frame(0x1B, {0x7F, 9}));
-    EXPECT_EQ(Vcomm_Port[0].SerialOpenMode[0], 9);
+    EXPECT_EQ(Vcomm_ModeRec(ProgrammingPort)[0], 9);
     Advance(8999);
     Cmd_Check();
-    EXPECT_EQ(Vcomm_Port[0].SerialOpenMode[0], 9);
+    EXPECT_EQ(Vcomm_ModeRec(ProgrammingPort)[0], 9);
     Advance(2);
     Cmd_Check();
-    EXPECT_EQ(Vcomm_Port[0].SerialOpenMode[0], 5);
+    EXPECT_EQ(Vcomm_ModeRec(ProgrammingPort)[0], 5);
     // Back to the protocol's own speed: nothing to guard.
     Exchange(Frame(0x1B, {0x7F, 5}));
     EXPECT_EQ(Timers[CmdBaudTimer].running, 0);
@@ -298,6 +300,44 @@ TEST_F(CmdFrame, AbandonedDownloadIsClosedAndInvalidated) {
     EXPECT_NE(PlcWord(W_FAULT) & 0x04, 0);  // the application is marked invalid
 }
 
+int held_engine_runs;
+int32_t CountingEngine() {
+    held_engine_runs++;
+    return -1;
+}
+
+TEST_F(CmdFrame, ProgramDownloadWhileRunningHoldsTheScanUntilComplete) {
+    int32_t (*saved)() = Plc_Engine;
+    Plc_Engine = CountingEngine;
+    PlcWordSet(W_MODE, 2);
+    held_engine_runs = 0;
+    PlcScan();
+    EXPECT_EQ(held_engine_runs, 1);
+
+    // Open, one frame in: the program never runs, the mode stays.
+    EXPECT_EQ(Exchange(Frame(0x04, {0x7F, 0})), (Bytes{0xA0}));
+    EXPECT_EQ(Exchange(Frame(0xFF, {0x09, 0x00})), (Bytes{0xA0}));
+    for (int i = 0; i < 5; i++) PlcScan();
+    EXPECT_EQ(held_engine_runs, 1);
+    EXPECT_EQ(PlcWord(W_MODE), 2);
+    // The last frame releases it.
+    EXPECT_EQ(Exchange(Frame(0xFF, {})), (Bytes{0xA0}));
+    PlcScan();
+    EXPECT_EQ(held_engine_runs, 2);
+
+    // Abandoned with no whole program stored: stopped, marked invalid, never run.
+    EXPECT_EQ(Exchange(Frame(0x04, {0x7F, 0})), (Bytes{0xA0}));
+    EXPECT_EQ(Exchange(Frame(0xFF, {0x09, 0x00})), (Bytes{0xA0}));
+    Advance(501);
+    Cmd_Check();
+    EXPECT_EQ(Cmd_PgmHold, 0);
+    EXPECT_EQ(PlcWord(W_MODE), 0);
+    EXPECT_NE(PlcWord(W_FAULT) & FAULT_INVALID, 0);
+    PlcScan();
+    EXPECT_EQ(held_engine_runs, 2);
+    Plc_Engine = saved;
+}
+
 TEST_F(CmdFrame, FileTransferPlaceholderRefuses) {
     EXPECT_EQ(Exchange(Frame(0x1C, {0x7F, 'L', 'I', 'S', 'T'})), (Bytes{0x09}));
     EXPECT_EQ(Exchange(Frame(0x1D, {0x7F, 1, 2})), (Bytes{0x09}));
@@ -305,3 +345,99 @@ TEST_F(CmdFrame, FileTransferPlaceholderRefuses) {
 }
 
 }  // namespace
+
+// A transport that plays a port: its own mode record and byte queues, reached
+// only through the operations it installs.
+namespace fake_port {
+VcommMode mode = qncan_mode;
+std::vector<uint8_t> rx, tx;
+std::vector<VcommMode> opens;
+uint8_t *ModeRec(uint32_t) { return mode.data(); }
+uint32_t Open(uint32_t, const uint8_t *m) {
+    opens.push_back({m[0], m[1], m[2], m[3], m[4], m[5]});
+    std::copy(m, m + 6, mode.begin());
+    return 1;
+}
+uint32_t CheckRx(uint32_t) { return rx.empty() ? 0 : 1; }
+uint32_t GetRx(uint32_t) {
+    if (rx.empty()) return 0;
+    const uint8_t b = rx.front();
+    rx.erase(rx.begin());
+    return b;
+}
+void FlushRx(uint32_t) { rx.clear(); }
+uint32_t PutTx(uint32_t, uint8_t b) {
+    tx.push_back(b);
+    return b;
+}
+uint32_t PutnTx(uint32_t, const uint8_t *d, uint32_t n) {
+    tx.insert(tx.end(), d, d + n);
+    return n;
+}
+}  // namespace fake_port
+
+TEST_F(CmdFrame, AnotherTransportPlugsInAsAPortThroughTheDriverTable) {
+    VcommDrv drv{};
+    drv.ModeRec = fake_port::ModeRec;
+    drv.Open = fake_port::Open;
+    drv.CheckRx = fake_port::CheckRx;
+    drv.GetRx = fake_port::GetRx;
+    drv.FlushRx = fake_port::FlushRx;
+    drv.PutTx = fake_port::PutTx;
+    drv.PutnTx = fake_port::PutnTx;
+    EXPECT_EQ(Vcomm_Install(ProgrammingPort, drv), 0u);  // the serial port keeps its record
+    EXPECT_EQ(Vcomm_Install(VCOMM_PORTS, drv), 0u);
+    ASSERT_EQ(Vcomm_Install(2, drv), 1u);
+    Cmd_HostPort[1] = 2;
+    fake_port::mode = qncan_mode;
+    fake_port::rx.clear();
+    fake_port::tx.clear();
+    fake_port::opens.clear();
+
+    // A frame from host 1 is answered on its own port, nothing on the serial one.
+    const Bytes id = Frame(0x09, {0x7F});
+    fake_port::rx.assign(id.begin(), id.end());
+    for (int i = 0; i < 3; i++) Cmd_Check();
+    EXPECT_EQ(fake_port::tx, (std::vector<uint8_t>{0xFF, 0x01, 0x7F, 0x81}));
+    EXPECT_EQ(Drain(), Bytes{});
+    EXPECT_EQ(CmdHost, 1u);
+
+    // Port settings of host 1 go to its record through Open, never to the serial port's.
+    fake_port::mode[0] = 7;
+    fake_port::tx.clear();
+    const Bytes get = Frame(0x1A, {0x7F});
+    fake_port::rx.assign(get.begin(), get.end());
+    for (int i = 0; i < 3; i++) Cmd_Check();
+    EXPECT_EQ(fake_port::tx, Frame(0xFF, {7}));
+    fake_port::tx.clear();
+    const Bytes set = Frame(0x1B, {0x7F, 8});
+    fake_port::rx.assign(set.begin(), set.end());
+    for (int i = 0; i < 3; i++) Cmd_Check();
+    EXPECT_EQ(fake_port::tx, (std::vector<uint8_t>{0xA0}));
+    ASSERT_EQ(fake_port::opens.size(), 1u);
+    EXPECT_EQ(fake_port::opens[0], (VcommMode{8, 0, 3, 0, 0, 1}));
+    EXPECT_EQ(Vcomm_ModeRec(ProgrammingPort)[0], 5);
+
+    // A port whose record names another protocol carries no command bytes.
+    fake_port::mode[5] = VCOMM_PROTO_RTU;
+    fake_port::tx.clear();
+    fake_port::rx.assign(id.begin(), id.end());
+    Advance(6000);
+    for (int i = 0; i < 3; i++) Cmd_Check();
+    EXPECT_EQ(fake_port::tx, std::vector<uint8_t>{});
+
+    Cmd_HostPort[1] = VCOMM_NO_PORT;
+    Vcomm_Drv[2] = VcommDrv{};
+}
+
+TEST_F(CmdFrame, HandOverToTheRuntimeSwitchesTheProtocolInThePortsModeRecord) {
+    EXPECT_EQ(Exchange(Frame(0x26, {0x7F})), (Bytes{0xA0}));
+    EXPECT_EQ(Vcomm_Protocol(ProgrammingPort), 6);
+    EXPECT_EQ(is_z7protocol, 1);
+    // The runtime hands the port back as it does: protocol 1 in the record, then Open.
+    uint8_t *rec = Vcomm_Drv[ProgrammingPort].ModeRec(ProgrammingPort);
+    rec[5] = uint8_t((rec[5] & ~0x0E) | 0x01);
+    Cmd_PortInit(1);
+    EXPECT_EQ(Vcomm_Protocol(ProgrammingPort), VCOMM_PROTO_CMD);
+    is_z7protocol = 0;
+}

@@ -32,7 +32,7 @@ protected:
         plc_reg.fill(0);
         UtcUpdated = RtcUpdated = DstUpdated = NTP_UserModifiedTime = 0;
         dstActive = 0;
-        Rtc_Reset();
+        RTCOpen();  // the clock read again from the stand-in
     }
 };
 

@@ -3,6 +3,9 @@
 // the watchdog thread's check.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -19,6 +22,7 @@
 #include "core/util.h"
 #include "io/io.h"
 #include "test_exec_support.h"
+#include "tests/support/setup_lines.h"
 
 namespace {
 
@@ -56,16 +60,9 @@ TEST_F(ExecSys, HardwareCheckIdentityAndShellOrder) {
     EXPECT_EQ(LE_Get16(&tinyImage[4]), 12);
     EXPECT_EQ(tinyImage[8], 9) << "MAC IDs from byte 8";
     EXPECT_EQ(tinyImage[75], 76);
-    EXPECT_EQ(Slurp(root + "/sim/commands.log"),
-              "killall -9 inetd\n"
-              "echo 10 >  /proc/sys/vm/dirty_writeback_centisecs\n"
-              "echo 20 >  /proc/sys/vm/dirty_expire_centisecs\n"
-              "echo 0 > /proc/sys/net/ipv4/conf/eth0/arp_filter\n"
-              "echo 0 > /proc/sys/net/ipv4/conf/eth1/arp_filter\n"
-              "echo 1 > /proc/sys/net/ipv4/conf/all/arp_ignore\n"
-              "echo 1 > /proc/sys/net/ipv4/conf/all/proxy_arp\n"
-              "echo 5 > /proc/sys/net/ipv4/tcp_retries2\n"
-              "uname -a > /dev/shm/rev.txt\n");
+    std::string lines;
+    for (const char *l : test_support::kSetupLines) lines += std::string(l) + "\n";
+    EXPECT_EQ(Slurp(root + "/sim/commands.log"), lines);
     std::remove((root + "/mnt/cfg/TINYIMGE.BIN").c_str());
     SYS_HardwareCheck();
     EXPECT_EQ(tinyImage[8], 0) << "a missing file leaves the image zero";
@@ -278,15 +275,43 @@ TEST_F(ExecSys, WatchdogThreadSavesOnceNearExpiry) {
     EXPECT_EQ(WatchdogScan_Check(), 0u) << "plenty of time left";
     const std::string reg = root + "/mnt/cfg/autoreg.dta";
     { std::ofstream empty(reg, std::ios::trunc); }  // the save replaces an existing file
+    // The end of a whole pass publishes the image; the hung pass then changes it.
+    plc_reg[7] = 0x11;
+    plc_reg[PLC_REG_SIZE - 1] = 0x22;
+    MF_PublishRegisters();
+    plc_reg[7] = 0x99;
     set_watchdog_time(1);  // time left now 1000 ms or just below
     const uint32_t saved = WatchdogScan_Check();
     StopWatchdog();        // the magic close: no reset of this test process
     EXPECT_EQ(saved, 1u);
     EXPECT_EQ(wdog.load(), -1);
     EXPECT_EQ(PLAT_WdtTimeLeft(), -1);
-    struct stat st {};
-    ASSERT_EQ(stat(reg.c_str(), &st), 0);
-    EXPECT_EQ(st.st_size, long(PLC_REG_SIZE)) << "the image was saved";
+    const std::string image = Slurp(reg);
+    ASSERT_EQ(image.size(), PLC_REG_SIZE) << "the image was saved";
+    EXPECT_EQ(uint8_t(image[7]), 0x11) << "the copy of the last whole pass, not the changing image";
+    EXPECT_EQ(uint8_t(image[PLC_REG_SIZE - 1]), 0x22);
+}
+
+TEST_F(ExecSys, PersistentStatusBitsOfTwoThreadsAreNeverLost) {
+    MF_PersistSet(0);
+    std::atomic<int> lost{0}, ready{0};
+    auto worker = [&lost, &ready](uint32_t bit) {
+        ready++;
+        while (ready.load() < 2) {
+        }
+        for (int i = 0; i < 2000000; i++) {
+            MF_PersistOr(bit);
+            if (!(MF_PersistGet() & bit)) lost++;
+            MF_PersistClear(bit);
+        }
+        MF_PersistOr(bit);
+    };
+    std::thread a(worker, PS_SAVE_FAIL), b(worker, PS_LADDER_CRC);
+    a.join();
+    b.join();
+    EXPECT_EQ(lost.load(), 0);
+    EXPECT_EQ(MF_PersistGet(), PS_SAVE_FAIL | PS_LADDER_CRC);
+    MF_PersistSet(0);
 }
 
 TEST_F(ExecSys, NetworkConfiguration) {

@@ -110,47 +110,33 @@ TEST_F(RegImage, BitAccessAtTheEdgesOfTheLinearWindow) {
 }
 
 TEST_F(RegImage, WordsAreLittleEndianAndTwoWordValuesLowWordFirst) {
-    const uint32_t r1 = PlcReg_RegAddr(RT_R, 1);
-    ASSERT_EQ(r1, 32768u);
+    const uint32_t r1 = 32768;  // %R1
     ASSERT_EQ(Set32(r1, 0x12345678), 1u);
     EXPECT_EQ(plc_reg[3968], 0x78);
     EXPECT_EQ(plc_reg[3969], 0x56);
     EXPECT_EQ(plc_reg[3970], 0x34);
     EXPECT_EQ(plc_reg[3971], 0x12);
     uint8_t b[4] = {};
-    ASSERT_EQ(PlcReg_Get(b, PlcReg_RegAddr(RT_R, 2), 16), 1u);
+    ASSERT_EQ(PlcReg_Get(b, 32784, 16), 1u);
     EXPECT_EQ(LE_Get16(b), 0x1234);
     // The last %R word is the last byte pair of the linear window.
-    ASSERT_EQ(Set16(PlcReg_RegAddr(RT_R, 50240), 0xBEEF), 1u);
+    ASSERT_EQ(Set16(0xCC3F0, 0xBEEF), 1u);
     EXPECT_EQ(plc_reg[104446], 0xEF);
     EXPECT_EQ(plc_reg[104447], 0xBE);
 }
 
-TEST_F(RegImage, RegisterNumbersGiveTheTableBases) {
+TEST_F(RegImage, RegisterTypeBasesTileTheWindow) {
     const uint32_t bases[RT_COUNT] = {1024, 1280, 1536, 1792, 2048, 2560, 3072, 6144, 8192,
                                       10240, 12288, 14336, 16384, 24576, 32768, 0x10008000,
                                       0x1001C000, 0x10030000};
-    for (uint32_t t = 0; t < RT_COUNT; t++) EXPECT_EQ(PlcReg_RegAddr(t, 1), bases[t]) << t;
-    EXPECT_EQ(PlcReg_RegAddr(RT_I, 9), 8192u + 8);
-    EXPECT_EQ(PlcReg_RegAddr(RT_AI, 3), 16384u + 32);
-    EXPECT_EQ(PlcReg_RegAddr(RT_SR, 5), 3136u);
-    EXPECT_EQ(PlcReg_RegAddr(RT_SR, 192), 3072u + 16 * 191);
-    // %SR193 is %ESR1, %SR448 is %ESR256; beyond is nothing.
-    EXPECT_EQ(PlcReg_RegAddr(RT_SR, 193), PlcReg_RegAddr(RT_ESR, 1));
-    EXPECT_EQ(PlcReg_RegAddr(RT_SR, 193), 0x10030000u);
-    EXPECT_EQ(PlcReg_RegAddr(RT_SR, 448), PlcReg_RegAddr(RT_ESR, 256));
-    EXPECT_EQ(PlcReg_RegAddr(RT_SR, 449), 0u);
-    EXPECT_EQ(PlcReg_RegAddr(RT_ESR, 257), 0u);
-    EXPECT_EQ(PlcReg_RegAddr(RT_R, 0), 0u);
-    EXPECT_EQ(PlcReg_RegAddr(RT_R, 50241), 0u);
-    EXPECT_EQ(PlcReg_RegAddr(RT_COUNT, 1), 0u);
+    for (uint32_t t = 0; t < RT_COUNT; t++) EXPECT_EQ(reg_types[t].base, bases[t]) << t;
     // %ESR1 is word 54272, the on-line change control word.
-    ASSERT_EQ(Set16(PlcReg_RegAddr(RT_SR, 193), 0x0100), 1u);
+    ASSERT_EQ(Set16(0x10030000, 0x0100), 1u);
     EXPECT_EQ(PlcWord(W_OLC), 0x0100);
-    // The type ranges tile the linear window without gaps.
-    EXPECT_EQ(PlcReg_Ptr(PlcReg_RegAddr(RT_K, 256), 1), &plc_reg[127]);
-    EXPECT_EQ(PlcReg_Ptr(PlcReg_RegAddr(RT_F, 128), 16), &plc_reg[894]);
-    EXPECT_EQ(PlcReg_Ptr(PlcReg_RegAddr(RT_AQ, 512), 16), &plc_reg[3966]);
+    // The last %K bit, %F word and %AQ word end where the next type begins.
+    EXPECT_EQ(PlcReg_Ptr(2047, 1), &plc_reg[127]);
+    EXPECT_EQ(PlcReg_Ptr(8176, 16), &plc_reg[894]);
+    EXPECT_EQ(PlcReg_Ptr(32752, 16), &plc_reg[3966]);
 }
 
 TEST_F(RegImage, AccessesNeverReachPastTheImage) {
@@ -194,76 +180,33 @@ TEST_F(RegImage, PreviousScanCopyAndBatteryMarker) {
 
 bool Writable(const SrInfo &r) { return r.width != 0 && r.min <= r.max; }
 
-TEST_F(RegImage, SystemRegisterTableHas52WritableAnd140ReadOnlyRows) {
+TEST_F(RegImage, SystemRegisterTableCountsAndSampleRows) {
     unsigned writable = 0;
     for (const SrInfo &r : sr_info) writable += Writable(r) ? 1 : 0;
     EXPECT_EQ(writable, 52u);
     EXPECT_EQ(sr_info.size() - writable, 140u);
 
-    struct Row { unsigned n; uint8_t w; uint32_t lo, hi; };
+    // A sample of each kind of row, as the register list gives them.
+    struct Row { unsigned n; uint8_t w; uint32_t lo, hi; bool writable; };
     const Row rows[] = {
-        {1, 16, 0, 0}, {2, 16, 0, 0}, {3, 16, 0, 25}, {5, 16, 0, 4}, {9, 16, 0, 65535},
-        {10, 16, 0, 65535}, {29, 16, 1, 127}, {30, 16, 0, 4}, {32, 16, 1, 40}, {33, 16, 0, 1},
-        {34, 16, 0, 1}, {44, 96, 0, 59}, {47, 48, 1, 31}, {57, 16, 0, 255}, {58, 16, 0, 65535},
-        {62, 16, 0, 65535}, {63, 16, 0, 0}, {151, 16, 0, 65535}, {152, 16, 0, 4}, {153, 16, 0, 15},
-        {154, 16, 0, 65535}, {155, 16, 135, 1500}, {156, 16, 0, 65535}, {157, 32, 0, 0xFFFFFFFF},
-        {159, 32, 0, 0xFFFFFFFF}, {161, 32, 0, 0xFFFFFFFF}, {163, 16, 0, 65535}, {164, 16, 0, 65535},
-        {165, 16, 0, 65535}, {166, 16, 0, 65535}, {167, 16, 2, 50}, {168, 16, 0, 65535},
-        {169, 16, 0, 65535}, {170, 16, 0, 65535}, {171, 16, 0, 240}, {172, 16, 0, 320},
-        {173, 16, 0, 1}, {174, 16, 0, 65535}, {175, 16, 0, 65535}, {176, 32, 0, 0xFFFFFFFF},
-        {178, 32, 0, 0xFFFFFFFF}, {180, 16, 0, 2}, {181, 32, 0, 0xFFFFFFFF}, {182, 16, 0, 65535},
-        {183, 16, 0, 1}, {184, 16, 0, 1}, {185, 16, 0, 1}, {186, 16, 5, 1200}, {188, 16, 0, 1000},
-        {189, 16, 0, 1000}, {191, 16, 0, 1000}, {192, 16, 0, 1000},
+        {1, 16, 0, 0, true},     {3, 16, 0, 25, true},     {29, 16, 1, 127, true},
+        {44, 96, 0, 59, true},   {47, 48, 1, 31, true},    {155, 16, 135, 1500, true},
+        {157, 32, 0, 0xFFFFFFFF, true}, {167, 16, 2, 50, true}, {172, 16, 0, 320, true},
+        {186, 16, 5, 1200, true}, {192, 16, 0, 1000, true},
+        {45, 0, 0, 59, false},   {49, 0, 1900, 1999, false}, {4, 16, 1, 0, false},
+        {136, 16, 1, 0, false},  {190, 16, 1, 0, false},
     };
-    ASSERT_EQ(std::size(rows), 52u);
-    std::set<unsigned> writable_set;
     for (const Row &r : rows) {
         const SrInfo &s = sr_info[r.n - 1];
         EXPECT_EQ(s.width, r.w) << "%SR" << r.n;
         EXPECT_EQ(s.min, r.lo) << "%SR" << r.n;
         EXPECT_EQ(s.max, r.hi) << "%SR" << r.n;
-        writable_set.insert(r.n);
+        EXPECT_EQ(Writable(s), r.writable) << "%SR" << r.n;
     }
-    for (unsigned n = 1; n <= 192; n++)
-        EXPECT_EQ(Writable(sr_info[n - 1]), writable_set.count(n) == 1) << "%SR" << n;
-}
-
-TEST_F(RegImage, ReadOnlyRowsHaveTheirWidths) {
-    // Clock fields: width 0, ranges kept for the IEC bindings.
-    struct Clock { unsigned n; uint32_t lo, hi; };
-    for (const Clock &c : {Clock{45, 0, 59}, Clock{46, 0, 23}, Clock{48, 1, 12}, Clock{49, 1900, 1999},
-                           Clock{50, 1, 7}}) {
-        EXPECT_EQ(sr_info[c.n - 1].width, 0) << c.n;
-        EXPECT_EQ(sr_info[c.n - 1].min, c.lo) << c.n;
-        EXPECT_EQ(sr_info[c.n - 1].max, c.hi) << c.n;
-    }
-    for (unsigned n : {11u, 13u, 15u, 17u, 19u, 21u, 35u, 53u, 113u, 115u, 117u, 119u, 121u, 123u,
-                       139u, 143u, 145u, 149u}) {
-        EXPECT_EQ(sr_info[n - 1].width, 32) << n;
-        EXPECT_FALSE(Writable(sr_info[n - 1])) << n;
-        EXPECT_EQ(sr_info[n].width, 0) << n + 1;
-    }
-    for (unsigned n : {66u, 78u, 90u, 102u}) {
-        EXPECT_EQ(sr_info[n - 1].width, 96) << n;
-        for (unsigned k = 1; k < 6; k++) EXPECT_EQ(sr_info[n - 1 + k].width, 0) << n + k;
-    }
-    EXPECT_EQ(sr_info[130].width, 80);
-    for (unsigned n : {132u, 133u, 134u, 135u, 61u, 142u, 158u, 160u, 162u, 177u, 179u})
-        EXPECT_EQ(sr_info[n - 1].width, 0) << n;
-
-    // The plain read-only rows: 16 bits, minimum 1, maximum 0.
-    std::set<unsigned> plain = {4, 6, 7, 8, 31, 51, 52, 55, 56, 59, 60, 64, 65, 141, 147, 148, 187, 190};
-    for (unsigned n = 23; n <= 28; n++) plain.insert(n);
-    for (unsigned n = 37; n <= 43; n++) plain.insert(n);
-    for (unsigned first : {72u, 84u, 96u}) for (unsigned n = first; n < first + 6; n++) plain.insert(n);
-    for (unsigned n = 108; n <= 112; n++) plain.insert(n);
-    for (unsigned n = 125; n <= 130; n++) plain.insert(n);
-    for (unsigned n = 136; n <= 138; n++) plain.insert(n);
-    for (unsigned n = 1; n <= 192; n++) {
-        const SrInfo &r = sr_info[n - 1];
-        const bool is_plain = r.width == 16 && r.min == 1 && r.max == 0;
-        EXPECT_EQ(is_plain, plain.count(n) == 1) << "%SR" << n;
-    }
+    // Wider read-only registers and the words that continue them.
+    const std::pair<unsigned, uint8_t> widths[] = {{11, 32}, {12, 0}, {149, 32}, {150, 0}, {66, 96},
+                                                   {71, 0},  {131, 80}, {135, 0}, {61, 0}, {158, 0}};
+    for (const auto &[n, w] : widths) EXPECT_EQ(sr_info[n - 1].width, w) << "%SR" << n;
 
     uint16_t lo = 0, hi = 0;
     VmDbWordSR_MinMax(&lo, &hi, 154);  // %SR155
@@ -419,7 +362,7 @@ TEST_F(RegImage, ClockRegistersAndTheirWidths) {
     // Put the clock back to the host's time.
     std::error_code ec;
     std::filesystem::remove(TempRoot() + "/sim/rtc", ec);
-    Rtc_Reset();
+    RTCOpen();  // the clock read again from the stand-in
 }
 
 // ---- IEC variable handles -------------------------------------------------------------
@@ -637,7 +580,7 @@ TEST_F(RegImage, InvalidClockResetsTo1900AndSetsTheFault) {
     // Put the stand-in clock 300 years ahead: beyond what the clock accepts.
     const std::string rtc = TempRoot() + "/sim/rtc";
     std::ofstream(rtc) << (300LL * 366 * 86400) << "\n";
-    Rtc_Reset();
+    RTCOpen();  // the clock read again from the stand-in
     PlcWordSet(W_FAULT, 0);
     PlcRegInit(1);
     const uint16_t want[7] = {0, 0, 0, 1, 1, 1900, 0};
@@ -645,7 +588,7 @@ TEST_F(RegImage, InvalidClockResetsTo1900AndSetsTheFault) {
     EXPECT_EQ(PlcWord(W_FAULT) & FAULT_CLOCK, FAULT_CLOCK);
     std::error_code ec;
     std::filesystem::remove(rtc, ec);
-    Rtc_Reset();
+    RTCOpen();  // the clock read again from the stand-in
 }
 
 }  // namespace

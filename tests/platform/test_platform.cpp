@@ -161,6 +161,26 @@ TEST_F(Platform, FileCommandsNeverLeaveTheRoot) {
     EXPECT_NE(PLAT_System(("rm -f /mnt/cfg/x && rm -rf " + outside).c_str()), 0);
     EXPECT_NE(PLAT_System(("cp /mnt/cfg/x $(rm -rf " + outside + ")").c_str()), 0);
     EXPECT_NE(PLAT_System("mkdir /mnt/cfg/unclosed\"quote"), 0);
+    // Options that carry a path place it under the root, or the line is refused.
+    std::ofstream(Under("/mnt/cfg/ladder.pgm")) << "program";
+    fs::create_directories(Root() + outside);  // the same name inside the root
+    EXPECT_EQ(PLAT_System(("cp -t" + outside + " /mnt/cfg/ladder.pgm").c_str()), 0);
+    EXPECT_EQ(PLAT_System(("cp --target-directory=" + outside + " /mnt/cfg/ladder.pgm").c_str()), 0);
+    EXPECT_FALSE(fs::exists(outside + "/ladder.pgm"));
+    EXPECT_EQ(Slurp(Root() + outside + "/ladder.pgm"), "program");  // landed under the root
+    // Climbing out through an option reaches only the test's own sibling folder.
+    const std::string up = rel.substr(1);  // "../<sibling>" from the root
+    EXPECT_NE(PLAT_System(("cp -t" + up + " /mnt/cfg/ladder.pgm").c_str()), 0);
+    EXPECT_NE(PLAT_System(("cp --target-directory=" + up + " /mnt/cfg/ladder.pgm").c_str()), 0);
+    EXPECT_NE(PLAT_System(("cp -rt/mnt/.." + outside + " /mnt/cfg/ladder.pgm").c_str()), 0);
+    ASSERT_EQ(std::system(("cd " + Root() + "/mnt/cfg && zip -q pack.zip ladder.pgm").c_str()), 0);
+    EXPECT_EQ(PLAT_System(("unzip -o -q /mnt/cfg/pack.zip -d" + outside + "/unz").c_str()), 0);
+    EXPECT_FALSE(fs::exists(outside + "/unz"));
+    EXPECT_EQ(Slurp(Root() + outside + "/unz/ladder.pgm"), "program");
+    EXPECT_NE(PLAT_System(("unzip -o -q /mnt/cfg/pack.zip -d" + up).c_str()), 0);
+    EXPECT_FALSE(fs::exists(outside + "/ladder.pgm"));
+    fs::remove_all(Root() + "/tmp");
+    fs::remove(Under("/mnt/cfg/pack.zip"));
     // Relative paths run from the root, not from the current folder.
     char cwd[512];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
@@ -250,14 +270,33 @@ TEST_F(Platform, KillallEndsOnlyChildrenOfThisController) {
 }
 
 TEST_F(Platform, AChildThatEndedIsNeverKilledLater) {
+    // A live process that is not our child stands for whatever process got
+    // the id of a child that ended and was reaped by its starter.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t mid = fork();
+    ASSERT_GE(mid, 0);
+    if (mid == 0) {
+        const pid_t g = Spawn();
+        _exit(write(fds[1], &g, sizeof g) == sizeof g ? 0 : 1);
+    }
+    pid_t stranger = 0;
+    ASSERT_EQ(read(fds[0], &stranger, sizeof stranger), ssize_t(sizeof stranger));
+    waitpid(mid, nullptr, 0);
+    close(fds[0]);
+    close(fds[1]);
+    ASSERT_EQ(kill(stranger, 0), 0);
+
     const pid_t pid = Spawn();
     ASSERT_GT(pid, 0);
     PLAT_ChildAdd(pid, "sleep");
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);  // reaped by its starter: the pid may be reused
-    PLAT_ChildKill("sleep");   // must not signal whatever has that pid now
+    PLAT_ChildAdd(stranger, "sleep");
+    PLAT_ChildKill("sleep");
     PLAT_ChildKillAll();
-    SUCCEED();
+    EXPECT_EQ(kill(stranger, 0), 0) << "a process that is no child of ours was signalled";
+    kill(stranger, SIGKILL);
 }
 
 // ---- panel, clock, SoC window ----------------------------------------------------------------
@@ -358,6 +397,7 @@ TEST_F(Platform, SocWindowIsZeroedMemory) {
 
 TEST_F(Platform, WarmResetExitsWithThreeForTests) {
     setenv("PLC_RESET", "exit", 1);
+    UseRoot(Root());  // the setting is read at start-up
     for (int reboot = 0; reboot < 2; reboot++) {
         const pid_t pid = fork();
         ASSERT_GE(pid, 0);
@@ -371,6 +411,7 @@ TEST_F(Platform, WarmResetExitsWithThreeForTests) {
         EXPECT_EQ(WEXITSTATUS(status), 3);
     }
     unsetenv("PLC_RESET");
+    UseRoot(Root());
 }
 
 TEST_F(Platform, WatchdogStandInWithoutTheDevice) {

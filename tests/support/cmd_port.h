@@ -48,7 +48,7 @@ inline void ClearCmdState() {
     Cmd_Override = 0;
     Cmd_Downloading = 0;
     OLPMode = 0;
-    Datagram_Init();
+    Datagram_Delete(255, 0);  // every datagram freed
 }
 
 // Starts the protocol with the programming port intercepted.

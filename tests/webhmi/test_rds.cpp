@@ -13,14 +13,14 @@ TEST(EtnRdsPlcReg_Adr, WordRegistersAddressEachBit)
     ASSERT_EQ(EtnRdsPlcReg_Adr(ref, R, 1, 1), 1u);
     EXPECT_EQ(ref, 32768u);
     ASSERT_EQ(EtnRdsPlcReg_Adr(ref, R, 2, 16), 1u);
-    EXPECT_EQ(ref, 32768u + 16 + 15);
+    EXPECT_EQ(ref, 32799u);
     // Last bit of the last %R register is the last bit of the linear window.
     ASSERT_EQ(EtnRdsPlcReg_Adr(ref, R, 50240, 16), 1u);
     EXPECT_EQ(ref, 0xCC3FFu);
     ASSERT_EQ(EtnRdsPlcReg_Adr(ref, AI, 512, 3), 1u);
-    EXPECT_EQ(ref, 16384u + 16 * 511 + 2);
+    EXPECT_EQ(ref, 24562u);
     ASSERT_EQ(EtnRdsPlcReg_Adr(ref, ESR, 256, 16), 1u);
-    EXPECT_EQ(ref, 0x10030000u + 16 * 255 + 15);
+    EXPECT_EQ(ref, 0x10030FFFu);
     ASSERT_EQ(EtnRdsPlcReg_Adr(ref, 0, 1, 1), 1u);  // %IG1
     EXPECT_EQ(ref, 1024u);
 }
@@ -29,9 +29,9 @@ TEST(EtnRdsPlcReg_Adr, BitRegistersTakeOnlyBitOne)
 {
     uint32_t ref = 0;
     ASSERT_EQ(EtnRdsPlcReg_Adr(ref, I, 2048, 1), 1u);
-    EXPECT_EQ(ref, 8192u + 2047);
+    EXPECT_EQ(ref, 10239u);
     ASSERT_EQ(EtnRdsPlcReg_Adr(ref, ET, 16384, 1), 1u);
-    EXPECT_EQ(ref, 0x10008000u + 16383);
+    EXPECT_EQ(ref, 0x1000BFFFu);
     ref = 77;
     EXPECT_EQ(EtnRdsPlcReg_Adr(ref, I, 5, 2), 0u);
     EXPECT_EQ(ref, 77u);

@@ -1,0 +1,321 @@
+// Ethernet manager: starts the network side on the first pass, then each pass
+// follows configuration changes, debounces the link, applies the address set,
+// steps the protocols, publishes the status registers and polls the sockets.
+// Also the address selection and the ping service.
+#include <cstdio>
+#include <cstring>
+
+#include "core/bytes.h"
+#include "core/mainloop.h"
+#include "core/plcreg.h"
+#include "core/tx.h"
+#include "messaging/messaging.h"
+#include "net/enet.h"
+#include "net/enet_proto.h"
+#include "net/etn_chan.h"
+#include "net/net.h"
+#include "protocols/qncan.h"
+
+std::array<uint32_t, 2> EnetIpAddress, EnetNetMask, EnetGateway, EnetDns;
+std::array<NX_IP, 2> Enet_IpInstance;
+NX_PACKET_POOL EnetPacketPoolCtrl;
+alignas(16) std::array<uint8_t, ENET_POOL_BYTES> EnetPacketPool;
+uint16_t Enet_LinkUp;
+uint32_t EnetLinkUpTimer;
+uint16_t clearIpFlag;
+uint8_t firstTimeDnsSet = 1;
+uint8_t IpAddr0Change;
+uint8_t TavixHttp;
+uint8_t TavixUpdateNewIp;
+uint16_t Enet_StatusWord;
+std::array<PingSlot, 2> PingInstance;
+uint8_t Enet_State;
+
+namespace {
+
+constexpr uint32_t kFallback = 0xC0A8FE80;  // 192.168.254.128
+constexpr uint32_t kFallbackMask = 0xFFFFFF00;
+
+struct Activity {
+    uint32_t count, time;
+    bool on;
+};
+Activity tx_act, rx_act;
+
+bool Counts(uint32_t ref) { return ref >= 1024; }
+
+// One item of the address set: from its register, from DHCP, or configured.
+uint32_t Pick(bool from_reg, uint32_t ref, bool dhcp, uint32_t item, uint32_t configured, uint32_t n,
+              bool lease_flags) {
+    if (from_reg) return Counts(ref) ? Dpr_Get_Dw_Data(ref) : 0;
+    uint32_t v = configured;
+    if (dhcp) {
+        if (dhcpState != 0) {
+            v = 0;
+            if (lease_flags) {
+                Enet_IpInstance[n].nx_ip_zero_once = 1;
+                Enet_IpInstance[n].nx_ip_disable_on_zero = 0;
+            }
+        } else {
+            v = getFromDhcp(item, n);
+        }
+    }
+    if (Counts(ref)) Dpr_Set_Dw_Data(ref, v);
+    return v;
+}
+
+void UpdateActivity(Activity &a, uint32_t count, uint32_t now) {
+    if (count != a.count) {
+        a.count = count;
+        a.time = now;
+        a.on = true;
+    } else if (a.on && now - a.time > 19) {
+        a.on = false;
+    }
+}
+
+uint32_t ConnectionCount() {
+    return Egd_ConnCnt() + Qncan_ConnCnt(0) + Modbus_Conn_Cnt(0) + Srtp_Conn_Cnt(0) + Ftp_ConnCnt(0) +
+           Http_ConnCnt(0) + Eip_Conn_Cnt(0) + EtnVComm_Conn_Cnt(0) + Ascii_cnn_cnt(0) + EtnIo_Conn_Cnt(0);
+}
+
+bool FirstCall() {
+    Etn_InstallPort();
+    Dpr_Init();
+    const uint16_t r = LE_Get16(&DprMap[DPR_CFG_REQ]);
+    const uint16_t a = LE_Get16(&DprMap[DPR_CFG_ACK]);
+    LE_Put16(&DprMap[DPR_STATUS], 0x1ED);
+    if (a != (r == 0 ? 1 : 0)) return false;
+    Etn_Reset();
+    Dpr_Config();
+    EnetGetIpAddress(0);
+    Enet_LinkUp = 0;
+    EnetLinkUpTimer = 0;
+    _nx_system_initialize();
+    _nx_packet_pool_create(&EnetPacketPoolCtrl, "Packet Pool", ENET_PAYLOAD, EnetPacketPool.data(),
+                           uint32_t(EnetPacketPool.size()));
+    NX_IP *ip = &Enet_IpInstance[0];
+    _nx_ip_create(ip, "eth0", EnetIpAddress[0], EnetNetMask[0], &EnetPacketPoolCtrl, Etn_Driver, nullptr, 0, 4);
+    Etn_IrqInit();
+    uint32_t v = 0;
+    _nx_ip_driver_direct_command(ip, 0, &v);
+    _nx_arp_enable(ip);
+    _nx_icmp_enable(ip);
+    _nx_igmp_enable(ip);
+    _nx_udp_enable(ip);
+    _nx_tcp_enable(ip);
+    Ping_Init(ip);
+    NX_PACKET_POOL *pool = &EnetPacketPoolCtrl;
+    uint32_t bad = 0;
+    bad |= Egd_Init(ip, pool);
+    bad |= Qncan_Init(ip, pool);
+    bad |= Modbus_Init(ip, pool);
+    bad |= Srtp_Init(ip, pool);
+    bad |= Http_Init(ip, pool);
+    bad |= Eip_Init(ip, pool);
+    bad |= EtnVComm_Init(ip, pool);
+    bad |= Ascii_Init(ip, pool);
+    bad |= EtnIo_Init(ip, pool);
+    bad |= dhcpInit(ip, pool, Dpr_Configuration[0].dhcp_enable, 0);
+    return bad == 0;
+}
+
+void DhcpControl(NX_IP *ip, const DprConfigRec &c) {
+    if (!ip->nx_ip_link_up) {
+        ip->nx_ip_dhcp_started = 0;
+        if (clearIpFlag == 0) {
+            EnetIpAddress[0] = kFallback;
+            _nx_ip_address_set(ip, kFallback, EnetNetMask[0]);
+            clearIpFlag = 1;
+        }
+        ip->nx_ip_dhcp_active = 0;
+        dhcpScan(0, 0);
+    } else if (c.dhcp_enable == 0) {
+        ip->nx_ip_disable_on_zero = 1;
+        ip->nx_ip_zero_once = ip->nx_ip_dhcp_started = ip->nx_ip_dhcp_active = 0;
+        dhcpScan(0, 0);
+    } else {
+        if (ip->nx_ip_dhcp_started == 0) {
+            ip->nx_ip_dhcp_started = 1;
+            _nx_ip_address_set(ip, kFallback, kFallbackMask);
+            ip->nx_ip_zero_once = 1;
+            ip->nx_ip_disable_on_zero = 0;
+            EnetIpAddress[0] = EnetNetMask[0] = 0;
+            _nx_ip_address_set(ip, 0, 0);
+        }
+        ip->nx_ip_dhcp_active = 1;
+        dhcpScan(1, 0);
+    }
+}
+
+void PingStep(const DprConfigRec &c) {
+    int32_t result;
+    if ((c.enables[0] & EN0_PING) && c.ping_target_ref != 0)
+        result = Ping_Scan(Dpr_Get_Dw_Data(c.ping_target_ref), c.ping_timeout, 0);
+    else
+        result = Ping_Scan(0, 0, 0);
+    if (c.ping_result_ref != 0) Dpr_Set_Dw_Data(c.ping_result_ref, uint32_t(result));
+}
+
+void StatusAndStats(NX_IP *ip, const DprConfigRec &c) {
+    const uint32_t now = _tx_time_get();
+    uint32_t v = 0;
+    uint32_t w = 0;
+    _nx_ip_driver_direct_command(ip, NX_LINK_GET_TX_COUNT, &v);
+    UpdateActivity(tx_act, v, now);
+    _nx_ip_driver_direct_command(ip, NX_LINK_GET_RX_COUNT, &v);
+    UpdateActivity(rx_act, v, now);
+    if (ip->nx_ip_link_up) w |= 0x100;
+    if (tx_act.on) w |= 0x200;
+    if (rx_act.on) w |= 0x400;
+    _nx_ip_driver_direct_command(ip, NX_LINK_GET_SPEED, &v);
+    if (v == 2) w |= 0x4000;
+    else if (v != 0) w |= 0x1000;
+    _nx_ip_driver_direct_command(ip, NX_LINK_GET_DUPLEX, &v);
+    if (v) w |= 0x2000;
+    w = (w + ConnectionCount()) | w;
+    Enet_StatusWord = uint16_t(w);
+    if (Counts(c.status_ref)) Dpr_Set_W_Data(c.status_ref, Enet_StatusWord);
+    if (Counts(c.const_ref)) Dpr_Set_W_Data(c.const_ref, 0x1ED);
+
+    uint32_t stats[6] = {EnetPacketPoolCtrl.nx_packet_pool_available, EnetPacketPoolCtrl.nx_packet_pool_empty_requests,
+                         EnetPacketPoolCtrl.nx_packet_pool_empty_suspensions,
+                         EnetPacketPoolCtrl.nx_packet_pool_invalid_releases, 0, 0};
+    _nx_ip_driver_direct_command(ip, NX_LINK_GET_ERRORS, &stats[4]);
+    _nx_ip_driver_direct_command(ip, NX_LINK_GET_ALLOC_ERRORS, &stats[5]);
+    for (unsigned i = 0; i < 6; i++) LE_Put32(&DprMap[DPR_STATS + 4 * i], stats[i]);
+    std::memcpy(&plc_reg[66], &DprMap[DPR_STATS], 24);
+}
+
+}  // namespace
+
+void EnetGetIpAddress(uint32_t n) {
+    if (n > 1) return;
+    DprConfigRec &c = Dpr_Configuration[n];
+    const uint8_t e1 = c.enables[1], e2 = c.enables[2];
+    uint32_t addr;
+    if (e1 & EN1_ADDR_REG) {
+        addr = Counts(c.address_ref) ? Dpr_Get_Dw_Data(c.address_ref) : 0;
+        if (Counts(c.address_ref)) c.dhcp_enable = 0;
+    } else {
+        if (e1 & EN1_NETID_OCTET) addr = (c.address & 0xFFFFFF00u) | DprMap[DPR_NETID];
+        else if (c.dhcp_enable) {
+            addr = Pick(false, 0, true, 0, c.address, n, true);
+            if (dhcpState == 0 && addr == 0) addr = kFallback;
+        } else addr = c.address;
+        if (Counts(c.address_ref)) Dpr_Set_Dw_Data(c.address_ref, addr);
+    }
+    const bool dhcp = c.dhcp_enable != 0;
+    const uint32_t mask = Pick(e1 & EN1_MASK_REG, c.mask_ref, dhcp, 1, c.mask, n, true);
+    const uint32_t gw = Pick(e1 & EN1_GW_REG, c.gateway_ref, dhcp, 2, c.gateway, n, false);
+    const uint32_t dns = Pick(e2 & EN2_DNS_REG, c.dns_ref, dhcp, 3, c.dns, n, false);
+    c.gateway = gw;
+    c.dns = dns;
+    EnetNetMask[n] = mask;
+    EnetIpAddress[n] = addr;
+    EnetGateway[n] = gw;
+    EnetDns[n] = dns;
+    c.address = addr;
+    c.mask = mask;
+}
+
+void Ping_Init(NX_IP *ip) {
+    ip->nx_ip_ping_state = 0;
+    ip->nx_ip_sent_count = ip->nx_ip_received_count = 0;
+    ip->nx_ip_echo_sent = ip->nx_ip_echo_received = 0;
+    PingSlot &s = PingInstance[ip->nx_ip_interface & 1];
+    s = {ip, 0, 0, 0, -1, 0};
+}
+
+int32_t Ping_Scan(uint32_t target, uint32_t timeout, uint32_t slot) {
+    PingSlot &s = PingInstance[slot & 1];
+    if (target != s.target || timeout != s.timeout) s.result = -1;
+    s.target = target;
+    s.timeout = timeout;
+    NX_IP *ip = s.ip;
+    if (target == 0 || ip == nullptr) return s.result;
+    const uint32_t mask = ip->nx_ip_network_mask;
+    if ((target & mask) == (ip->nx_ip_address & mask) && (target | mask) == 0xFFFFFFFFu) return s.result;
+    if (target == 0xFFFFFFFFu || timeout <= 99) return s.result;
+    if (!ip->nx_ip_link_up) return s.result = -1;
+    NX_PACKET *reply = nullptr;
+    const uint32_t now = _tx_time_get();
+    const uint32_t st = _nx_icmp_ping(ip, target, nullptr, 0, &reply, timeout);
+    if (st == NX_SUCCESS) {
+        s.result = int32_t(now - s.start);
+        _nx_packet_release(reply);
+        return s.result;
+    }
+    if (st == NX_IN_PROGRESS) {
+        s.start = now;
+        return s.result;
+    }
+    // Only our own echoes decide: other traffic moves the packet counts.
+    if (ip->nx_ip_echo_received == ip->nx_ip_echo_sent) return s.result;
+    if (st == NX_NO_RESPONSE || now - s.start > timeout) {
+        s.result = -1;
+        ip->nx_ip_echo_received = ip->nx_ip_echo_sent;
+    }
+    return s.result;
+}
+
+void EnetMain(int skip_email) {
+    if (Enet_State == 0) {
+        const bool ok = FirstCall();
+        Enet_State = ok ? 1 : 2;
+        if (!ok) std::printf("Ethernet: the network side did not start\n");
+    }
+    if (Enet_State != 1) return;
+    NX_IP *ip = &Enet_IpInstance[0];
+    DprConfigRec &c = Dpr_Configuration[0];
+
+    if (LE_Get16(&DprMap[DPR_CFG_REQ]) != LE_Get16(&DprMap[DPR_CFG_ACK])) {
+        Dpr_Config();
+        Egd_Config(0);
+        Modbus_Stop(0);
+    }
+    if (!ip->nx_ip_link_up) {
+        EnetLinkUpTimer = 0;
+        Enet_LinkUp = 0;
+    } else if (Enet_LinkUp == 0) {
+        const uint32_t now = _tx_time_get();
+        if (EnetLinkUpTimer == 0) EnetLinkUpTimer = now == 0 ? 0xFFFFFFFFu : now;
+        else if (now - EnetLinkUpTimer > 1999) Enet_LinkUp = 1;
+    }
+    EnetGetIpAddress(0);
+    DhcpControl(ip, c);
+    if (!(c.dhcp_enable && dhcpState != 0)) {
+        if (ip->nx_ip_link_up &&
+            (ip->nx_ip_address != EnetIpAddress[0] || ip->nx_ip_network_mask != EnetNetMask[0])) {
+            _nx_ip_address_set(ip, EnetIpAddress[0], EnetNetMask[0]);
+            clearIpFlag = 0;
+            IpAddr0Change = 1;
+            TavixUpdateNewIp = 1;
+        }
+        if (ip->nx_ip_gateway_address != EnetGateway[0] && Enet_LinkUp &&
+            ((EnetGateway[0] ^ ip->nx_ip_address) & ip->nx_ip_network_mask) == 0)
+            _nx_ip_gateway_address_set(ip, EnetGateway[0]);
+        if (firstTimeDnsSet || ip->nx_ip_dns != EnetDns[0]) {
+            if (!MasterFilePresent) ip->nx_ip_dns = EnetDns[0];
+            firstTimeDnsSet = 0;
+        }
+        Qncan_Scan(0);
+        if (!(c.enables[1] & EN1_SERVICES_OFF) && EnetIpAddress[0] != 0) {
+            PingStep(c);
+            Egd_Scan(0);
+            Modbus_Scan(0);
+            Srtp_Scan(0);
+            Http_Scan(0);
+            Eip_Scan(0);
+            EtnVComm_Scan(0);
+            if (!skip_email) EtnEmailScan(1);
+            Ascii_Scan(0);
+            EtnIo_Scan(0);
+        }
+    }
+    if (!(Dpr_Configuration[0].enables[0] & EN0_HTTP) && !(Dpr_Configuration[1].enables[0] & EN0_HTTP))
+        TavixHttp = 1;
+    StatusAndStats(ip, c);
+    Dpr_Io_Service();
+    EnetThread();
+}

@@ -1,0 +1,39 @@
+// Ethernet manager state, address selection and the ping service.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "net/nx.h"
+
+constexpr uint32_t ENET_PAYLOAD = 1520;
+constexpr uint32_t ENET_PACKETS = 200;
+// The pool's memory: 200 packets (312,800 bytes where a packet header takes 44).
+constexpr std::size_t ENET_POOL_BYTES = ENET_PACKETS * (NX_PACKET_HEADER + ENET_PAYLOAD);
+
+extern std::array<uint32_t, 2> EnetIpAddress, EnetNetMask, EnetGateway, EnetDns;
+extern std::array<NX_IP, 2> Enet_IpInstance;
+extern NX_PACKET_POOL EnetPacketPoolCtrl;
+extern std::array<uint8_t, ENET_POOL_BYTES> EnetPacketPool;
+extern uint16_t Enet_LinkUp;
+extern uint32_t EnetLinkUpTimer;
+extern uint16_t clearIpFlag;
+extern uint8_t firstTimeDnsSet;
+extern uint8_t IpAddr0Change;
+extern uint16_t Enet_StatusWord;
+// 0 before the first pass, 1 running, 2 failed to start (later passes return).
+extern uint8_t Enet_State;
+
+struct PingSlot {
+    NX_IP *ip;
+    uint32_t target;
+    uint32_t timeout;   // ms
+    uint32_t start;     // ms tick
+    int32_t result;     // round trip in ms, -1 none
+    uint32_t spare;
+};
+extern std::array<PingSlot, 2> PingInstance;
+
+void EnetGetIpAddress(uint32_t n);
+void Ping_Init(NX_IP *ip);
+int32_t Ping_Scan(uint32_t target, uint32_t timeout_ms, uint32_t slot);

@@ -1,0 +1,94 @@
+"""The README's lines as a newcomer types them: `./tools/setup.sh run` makes
+the programming port's pseudo-terminal itself and prints the device, and the
+client lines of the README (with the data folder of this test) all work;
+the LED examples of the README are what a fresh root shows."""
+
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from bbsupport import SOURCE, wait_for  # noqa: E402
+
+SETUP = os.path.join(SOURCE, "tools", "setup.sh")
+
+
+def readme_client_lines():
+    with open(os.path.join(SOURCE, "README.md")) as f:
+        return [ln.strip() for ln in f if re.match(r"^    tools/plcclient\.py ", ln)]
+
+
+class ReadmeLines(unittest.TestCase):
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="plc-readme-")
+        self.addCleanup(shutil.rmtree, self.work, True)
+        self.root = os.path.join(self.work, "root")
+        os.makedirs(self.root)
+        # The README's relative names, from a folder of the test's own.
+        os.symlink(os.path.join(SOURCE, "tools"), os.path.join(self.work, "tools"))
+        os.symlink(self.root, os.path.join(self.work, "data"))
+        self.log = open(os.path.join(self.work, "console"), "w+")
+        self.addCleanup(self.log.close)
+        env = {k: v for k, v in os.environ.items() if not k.startswith("PLC_")}
+        env.update(PLC_ROOT=self.root, PLC_RESET="exit")
+        self.proc = subprocess.Popen([SETUP, "run"], env=env, stdin=subprocess.DEVNULL, stdout=self.log,
+                                     stderr=subprocess.STDOUT, start_new_session=True)
+        self.addCleanup(self.end)
+
+    def end(self):
+        if self.proc.poll() is None:
+            os.killpg(self.proc.pid, signal.SIGKILL)  # the session this test made, by its id
+            self.proc.wait()
+
+    def console(self):
+        self.log.flush()
+        with open(self.log.name) as f:
+            return f.read()
+
+    def leds(self):
+        with open(os.path.join(self.root, "sim", "leds")) as f:
+            return f.read()
+
+    def test_setup_run_prints_the_port_and_the_client_lines_work(self):
+        self.assertTrue(wait_for(lambda: "Programming port: " in self.console(), 300), self.console())
+        m = re.search(r"Programming port: tools/plcclient\.py -d (\S+) get-mode", self.console())
+        self.assertTrue(m, self.console())
+        self.assertEqual(os.path.realpath(m.group(1)), os.path.realpath(os.path.join(self.root, "sim", "port")))
+        self.assertTrue(wait_for(lambda: os.path.exists(os.path.join(self.root, "sim", "leds")), 10))
+        time.sleep(0.5)
+        self.assertEqual(self.leds(), "OK 1 1\nRUN 0 0\n")
+
+        program = bytes([0x00, 0x38, 38, 0, 0x64, 0x38, 9, 0]) + bytes([0, 0x80, 0, 0]) + bytes(5)
+        with open(os.path.join(self.work, "program.bin"), "wb") as f:
+            f.write(program)
+        lines = readme_client_lines()
+        self.assertEqual(len(lines), 10)
+        outputs = {}
+        for line in lines:
+            r = subprocess.run(["/bin/sh", "-c", line], cwd=self.work, capture_output=True, text=True, timeout=60)
+            self.assertEqual(r.returncode, 0, "%s: %s%s" % (line, r.stdout, r.stderr))
+            outputs[line.split(" #")[0].strip()] = r.stdout
+            if "set-mode 2" in line:
+                self.assertTrue(wait_for(lambda: self.leds().endswith(" 2\n"), 5), self.leds())
+                self.assertRegex(self.leds(), r"^OK 1 1\nRUN [01] 2\n$")
+        with open(os.path.join(self.work, "back.bin"), "rb") as f:
+            self.assertEqual(f.read(), program)
+        self.assertIn("1234", outputs["tools/plcclient.py -d data/sim/port write-reg 32768 16 1234"] +
+                      subprocess.run(["/bin/sh", "-c", "tools/plcclient.py -d data/sim/port read-reg 32768"],
+                                     cwd=self.work, capture_output=True, text=True, timeout=60).stdout)
+
+        # Ctrl-C ends the controller and the port pair.
+        os.kill(self.proc.pid, signal.SIGINT)
+        self.assertEqual(self.proc.wait(timeout=20), 0, self.console())
+        self.assertIn("Controller stopped", self.console())
+        self.assertTrue(wait_for(lambda: not os.path.exists(os.path.join(self.root, "sim", "port")), 5))
+
+
+if __name__ == "__main__":
+    unittest.main()

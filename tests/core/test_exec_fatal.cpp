@@ -1,0 +1,119 @@
+// The fatal-signal path from start to reset in a child process each, with a
+// lock of the interrupted program held: the command log (a shell line blocked
+// on it), a register save (blocked on its temporary file), the stdio lock of
+// standard output. Every run ends in the warm reset (status 3 under
+// PLC_RESET=exit), with the registers saved.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "core/memfile.h"
+#include "core/plcreg.h"
+#include "core/sys.h"
+#include "platform/plat.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+enum class Held { Log, Save, Stdio };
+
+std::string Slurp(const std::string &p) {
+    std::ifstream f(p, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+// In the child: a controller's start-up pieces on its own root, the lock
+// taken by a second thread, then the fault on the main thread.
+[[noreturn]] void FaultWithLockHeld(const std::string &root, Held held, int sig) {
+    const int out = open((root + "/console").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(out, STDOUT_FILENO);
+    setenv("PLC_ROOT", root.c_str(), 1);
+    setenv("PLC_RESET", "exit", 1);
+    PLAT_Init(0, nullptr);
+    PLAT_MakeBoardFolders();
+    std::ofstream(root + "/mnt/cfg/autoreg.dta") << "old";
+    char product[64];
+    SYS_Init(product);
+    plc_reg[100] = 0x5A;
+
+    switch (held) {
+    case Held::Log:
+        mkfifo((root + "/sim/commands.log").c_str(), 0644);  // nobody reads: the writer waits
+        std::thread([] { PLAT_System("mkdir /mnt/cfg/job"); }).detach();
+        break;
+    case Held::Save:
+        mkfifo((root + "/mnt/cfg/autoreg.dta.tmp").c_str(), 0600);
+        std::thread([] { AutoSaveRegisters(); }).detach();
+        break;
+    case Held::Stdio:
+        std::printf("buffered line\n");  // still in the stream's buffer
+        std::thread([] {
+            flockfile(stdout);
+            for (;;) pause();
+        }).detach();
+        break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    raise(sig);
+    _exit(99);  // the handler never returns
+}
+
+TEST(ExecFatal, AFaultWithAnyLockHeldStillEndsInTheReset) {
+    struct Run {
+        Held held;
+        int sig;
+        std::string root;
+        pid_t pid;
+    };
+    std::vector<Run> runs = {{Held::Log, SIGSEGV, "", 0}, {Held::Save, SIGBUS, "", 0}, {Held::Stdio, SIGILL, "", 0}};
+    for (Run &r : runs) {
+        char tmpl[] = "/tmp/plc-fatal-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        r.root = tmpl;
+        std::fflush(stdout);
+        r.pid = fork();
+        ASSERT_GE(r.pid, 0);
+        if (r.pid == 0) FaultWithLockHeld(r.root, r.held, r.sig);
+    }
+    // The countdown takes 59 s; a hung path never ends and is killed here.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(80);
+    for (Run &r : runs) {
+        int status = 0;
+        pid_t got = 0;
+        while ((got = waitpid(r.pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (got == 0) {
+            kill(r.pid, SIGKILL);
+            waitpid(r.pid, &status, 0);
+        }
+        const std::string console = Slurp(r.root + "/console");
+        SCOPED_TRACE(console);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << "status " << status;
+        EXPECT_NE(console.find("System Exception Occurred\n"), std::string::npos);
+        EXPECT_NE(console.find("Reset in:00\n"), std::string::npos);
+        const std::string regs = Slurp(r.root + "/mnt/cfg/autoreg.dta");
+        EXPECT_EQ(regs.size(), PLC_REG_SIZE);
+        EXPECT_EQ(regs.size() > 100 ? uint8_t(regs[100]) : 0, 0x5A);
+        EXPECT_NE(Slurp(r.root + "/mnt/cfg/logfile").size(), 0u);  // the backtrace
+        EXPECT_EQ(Slurp(r.root + "/sim/leds").find("OK "), 0u);  // flashing during the countdown
+        fs::remove_all(r.root);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,328 @@
+// The programming-tool byte channel and the TCP service that carries it,
+// driven by real loopback connections; the command protocol's side is
+// played through the channel functions it calls.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+#include "core/bytes.h"
+#include "core/cmd.h"
+#include "core/vcomm.h"
+#include "core/plcreg.h"
+#include "net/dpr.h"
+#include "net/enet.h"
+#include "net/etn_chan.h"
+#include "net/net.h"
+#include "platform/plat_net.h"
+#include "protocols/qncan.h"
+
+namespace {
+
+// Each test listens on a port of its own: ctest runs them side by side.
+uint16_t kPort = 18621;
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Header(uint32_t access, uint16_t level, uint16_t w6, uint16_t w8, uint16_t cmd, uint16_t len) {
+    Bytes h(QNCAN_HDR, 0);
+    LE_Put32(&h[0], access);
+    LE_Put16(&h[4], level);
+    LE_Put16(&h[6], w6);
+    LE_Put16(&h[8], w8);
+    LE_Put16(&h[10], cmd);
+    LE_Put16(&h[26], len);
+    return h;
+}
+Bytes Frame(const Bytes &payload, uint16_t level = 0, uint16_t cmd = 0) {
+    Bytes f = Header(0, level, 0x1234, 0xABCD, cmd, uint16_t(payload.size()));
+    f.insert(f.end(), payload.begin(), payload.end());
+    return f;
+}
+
+struct Peer {
+    int fd = -1;
+    explicit Peer() {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        const int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        struct sockaddr_in a {};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(kPort);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(connect(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof a), 0);
+    }
+    ~Peer() {
+        if (fd >= 0) close(fd);
+    }
+    void Send(const Bytes &b) const { ASSERT_EQ(send(fd, b.data(), b.size(), 0), ssize_t(b.size())); }
+    // One reply: header plus its payload, or empty on time-out.
+    Bytes Reply(int ms = 1000) const {
+        Bytes out;
+        while (true) {
+            size_t want = out.size() < QNCAN_HDR ? QNCAN_HDR : QNCAN_HDR + LE_Get16(&out[26]);
+            if (out.size() >= QNCAN_HDR && out.size() >= want) return out;
+            struct pollfd p {fd, POLLIN, 0};
+            if (poll(&p, 1, ms) <= 0) return {};
+            uint8_t b[512];
+            const ssize_t n = recv(fd, b, std::min(sizeof b, want - out.size()), 0);
+            if (n <= 0) return {};
+            out.insert(out.end(), b, b + n);
+        }
+    }
+};
+
+// Passes of the service and the poll, as the manager makes them.
+void Pass(int n = 1) {
+    for (int i = 0; i < n; i++) {
+        Qncan_Scan(0);
+        EnetThread();
+        usleep(1000);
+    }
+}
+
+// Reads what the channel received, as the command protocol would.
+Bytes Received() {
+    Bytes b;
+    while (Etn_CheckRx()) b.push_back(Etn_GetRx());
+    return b;
+}
+
+// Passes until the channel holds a request, then reads it.
+Bytes Next() {
+    for (int i = 0; i < 200 && !Etn_CheckRx(); i++) Pass();
+    return Received();
+}
+
+Bytes Payload(const Bytes &reply) { return Bytes(reply.begin() + QNCAN_HDR, reply.end()); }
+
+class Channel : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        kPort = uint16_t(18621 + std::hash<std::string>{}(name) % 64);
+        plat_net = &plat_net_own;
+        QncanPort = kPort;
+        Dpr_Init();
+        Etn_Reset();
+        static std::array<uint8_t, 32 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
+        _nx_packet_pool_create(&pool_, "Packet Pool", 1520, mem.data(), uint32_t(mem.size()));
+        ip_ = {};
+        ip_.nx_ip_name = "eth0";
+        ip_.nx_ip_default_packet_pool = &pool_;
+        ASSERT_EQ(Qncan_Init(&ip_, &pool_), NX_SUCCESS);
+    }
+    void TearDown() override {
+        for (auto &slot : QncanState[0].slots) _nx_tcp_socket_delete(&slot.socket);
+        plat_net = nullptr;
+        QncanPort = QNCAN_PORT;
+    }
+    // Accepts a new connection.
+    void Accept() { Pass(5); }
+    NX_PACKET_POOL pool_{};
+    NX_IP ip_{};
+};
+
+}  // namespace
+
+TEST(NetChannel, HandshakesOfTheMapInBothDirections) {
+    Dpr_Init();
+    Etn_Reset();
+    EXPECT_EQ(Etn_CheckRx(), 0u);
+    EXPECT_EQ(Etn_GetRx(), 0);  // never waits
+    // A block and a single byte pending together: the byte first.
+    DprMap[ETN_RX_DATA] = 'a';
+    DprMap[ETN_RX_DATA + 1] = 'b';
+    LE_Put16(&DprMap[ETN_RX_COUNT], 2);
+    DprMap[ETN_RX_REQ] = 1;
+    DprMap[ETN_B_DATA] = 'z';
+    DprMap[ETN_B_REQ] = 1;
+    EXPECT_EQ(Received(), (Bytes{'z', 'a', 'b'}));
+    EXPECT_EQ(DprMap[ETN_RX_ACK], 1);
+    // A count of 0 is acknowledged at once; a count over 68 is clipped.
+    LE_Put16(&DprMap[ETN_RX_COUNT], 0);
+    DprMap[ETN_RX_REQ] = 0;
+    EXPECT_EQ(Received(), (Bytes{0}));
+    LE_Put16(&DprMap[ETN_RX_COUNT], 500);
+    DprMap[ETN_RX_REQ] = 1;
+    EXPECT_EQ(Received().size(), ETN_RX_MAX);
+    // Flush acknowledges both.
+    DprMap[ETN_B_REQ] = 0;
+    DprMap[ETN_RX_REQ] = 0;
+    LE_Put16(&DprMap[ETN_RX_COUNT], 3);
+    EXPECT_EQ(Etn_FlushRx(), 0);
+    EXPECT_EQ(Etn_CheckRx(), 0u);
+
+    // 112 only toggles the signal; other bytes are one-byte blocks; a post
+    // before the acknowledge is held and goes out after it, in order.
+    Etn_PutTx(112);
+    EXPECT_EQ(DprMap[ETN_SIG_REQ], 1);
+    EXPECT_EQ(DprMap[ETN_TX_REQ], 0);
+    Etn_PutTx(0xA0);
+    EXPECT_EQ(DprMap[ETN_TX_REQ], 1);
+    EXPECT_EQ(LE_Get16(&DprMap[ETN_TX_LEN]), 1);
+    const uint8_t frame[4] = {0xFF, 1, 2, 3};
+    Etn_PutnTx(frame, 4);
+    EXPECT_EQ(DprMap[ETN_TX_DATA], 0xA0);  // not overwritten
+    EXPECT_EQ(Etn_TxPending(), 1u);
+    DprMap[ETN_TX_ACK] = DprMap[ETN_TX_REQ];
+    Etn_TxPump();
+    EXPECT_EQ(LE_Get16(&DprMap[ETN_TX_LEN]), 4);
+    EXPECT_EQ(DprMap[ETN_TX_DATA + 3], 3);
+    DprMap[ETN_TX_ACK] = DprMap[ETN_TX_REQ];
+    EXPECT_EQ(Etn_TxPending(), 0u);
+
+    // The channel as the command protocol's port of host 1.
+    Etn_InstallPort();
+    ASSERT_EQ(Cmd_HostPort[1], ETN_VCOMM_PORT);
+    EXPECT_EQ(Vcomm_Present(ETN_VCOMM_PORT), 1u);
+    EXPECT_EQ(Vcomm_Protocol(ETN_VCOMM_PORT), VCOMM_PROTO_CMD);
+    Vcomm_Drv[ETN_VCOMM_PORT].PutnTx(ETN_VCOMM_PORT, frame, 3);
+    EXPECT_EQ(LE_Get16(&DprMap[ETN_TX_LEN]), 3);
+    DprMap[ETN_B_DATA] = 0x42;
+    DprMap[ETN_B_REQ] = uint8_t(1 - DprMap[ETN_B_ACK]);
+    EXPECT_EQ(Vcomm_Drv[ETN_VCOMM_PORT].CheckRx(ETN_VCOMM_PORT), 1u);
+    EXPECT_EQ(Vcomm_Drv[ETN_VCOMM_PORT].GetRx(ETN_VCOMM_PORT), 0x42u);
+    DprMap[ETN_TX_ACK] = DprMap[ETN_TX_REQ];
+
+    // Status and access state from the register image.
+    plc_reg.fill(0);
+    PlcWordSet(SR_WORD(29), 0x7F);
+    Etn_UpdateStatus();
+    EXPECT_EQ(LE_Get16(&DprMap[DPR_NETID]), 0x7F);
+    plc_reg[109088] = 0x3F;
+    LE_Put32(&plc_reg[109092], 0xDEADBEEF);
+    plc_reg[109096 + 24 + 20] = 5;
+    Etn_UpdateSecurity();
+    EXPECT_EQ(DprMap[ETN_ACCESS_FLAGS], 0x2F);
+    EXPECT_EQ(LE_Get32(&DprMap[ETN_ACCESS]), 0xDEADBEEFu);
+    EXPECT_EQ(DprMap[ETN_LEVELS + 1], 5);
+}
+
+TEST_F(Channel, RequestsRepliesFramingOwnershipAndLevels) {
+    PlcWordSet(171, 30);
+    PlcWordSet(176, 2026);
+    std::memcpy(&DprMap[DPR_CLOCK], &plc_reg[342], 12);
+    Peer a;
+    Accept();
+    EXPECT_EQ(Qncan_ConnCnt(0), 1u);
+
+    // A request arriving in three pieces is served once whole.
+    const Bytes req = Frame({0x09, 0x01, 0x7F, 0x77});
+    a.Send(Bytes(req.begin(), req.begin() + 10));
+    Pass(3);
+    EXPECT_EQ(Etn_CheckRx(), 0u);
+    a.Send(Bytes(req.begin() + 10, req.begin() + 30));
+    Pass(3);
+    EXPECT_EQ(Etn_CheckRx(), 0u);
+    a.Send(Bytes(req.begin() + 30, req.end()));
+    Pass(3);
+    EXPECT_EQ(Received(), (Bytes{0x09, 0x01, 0x7F, 0x77}));
+    const uint8_t answer[4] = {0xFF, 0x01, 0x7F, 0x81};
+    Etn_PutnTx(answer, 4);
+    Pass(2);
+    Bytes r = a.Reply();
+    ASSERT_EQ(r.size(), QNCAN_HDR + 4);
+    EXPECT_EQ(Payload(r), (Bytes{0xFF, 0x01, 0x7F, 0x81}));
+    EXPECT_EQ(LE_Get16(&r[6]), 0x1234);
+    EXPECT_EQ(LE_Get16(&r[8]), 0xABCD);
+    EXPECT_EQ(LE_Get16(&r[10]), 0);
+    EXPECT_EQ(LE_Get16(&r[12]), 30);
+    EXPECT_EQ(LE_Get16(&r[22]), 2026);
+
+    // Two requests in one read: one per pass, each reaching the channel.
+    Bytes two = Frame({0xA0});
+    const Bytes second = Frame({0x09, 0x00, 0x09});
+    two.insert(two.end(), second.begin(), second.end());
+    a.Send(two);
+    EXPECT_EQ(Next(), (Bytes{0xA0}));
+    EXPECT_EQ(Next(), (Bytes{0x09, 0x00, 0x09}));
+
+    // A second connection while the first owns the channel: busy, status 8.
+    Peer b;
+    Accept();
+    EXPECT_EQ(Qncan_ConnCnt(0), 2u);
+    b.Send(Frame({0x09, 0x01, 0x7F, 0x77}));
+    Pass(3);
+    r = b.Reply();
+    ASSERT_EQ(r.size(), QNCAN_HDR + 1);
+    EXPECT_EQ(r[QNCAN_HDR], 0x60);
+    EXPECT_EQ(LE_Get16(&r[10]), 8);
+    EXPECT_EQ(Etn_CheckRx(), 0u);
+
+    // Level 3 gets level 2 and status 2.
+    b.Send(Frame({0x09}, 3));
+    Pass(3);
+    r = b.Reply();
+    ASSERT_EQ(r.size(), QNCAN_HDR);
+    EXPECT_EQ(LE_Get16(&r[4]), 2);
+    EXPECT_EQ(LE_Get16(&r[10]), 2);
+
+    // The end-of-exchange signal frees the channel for the other connection.
+    Etn_PutTx(112);
+    Pass(2);
+    EXPECT_EQ(DprMap[ETN_SIG_ACK], DprMap[ETN_SIG_REQ]);
+    b.Send(Frame({0x09, 0x01, 0x7F, 0x77}));
+    Pass(3);
+    EXPECT_EQ(Received().size(), 4u);
+    // ... and replies follow the owner.
+    Etn_PutTx(0xA0);
+    Pass(2);
+    r = b.Reply();
+    EXPECT_EQ(Payload(r), (Bytes{0xA0}));
+
+    // The owner's disconnect also frees the channel.
+    close(b.fd);
+    b.fd = -1;
+    Pass(5);
+    EXPECT_EQ(Qncan_ConnCnt(0), 1u);
+    a.Send(Frame({0x09, 0x01, 0x7F, 0x77}));
+    Pass(3);
+    EXPECT_EQ(Received().size(), 4u);
+    // Twenty requests in one burst are served one per pass, none lost.
+    Bytes burst;
+    for (int i = 0; i < 20; i++) {
+        const Bytes f = Frame({0x09, 0x01, uint8_t(i), 0x00});
+        burst.insert(burst.end(), f.begin(), f.end());
+    }
+    Etn_PutTx(112);
+    Pass(2);
+    a.Send(burst);
+    for (int i = 0; i < 20; i++) {
+        const Bytes got = Next();
+        ASSERT_EQ(got.size(), 4u) << i;
+        EXPECT_EQ(got[2], i);
+    }
+    EXPECT_EQ(Qncan_ConnCnt(0), 1u);
+    // A payload over 67 bytes is posted clipped to 67.
+    Etn_PutTx(112);
+    Pass(2);
+    a.Send(Frame(Bytes(90, 0x11)));
+    Pass(3);
+    EXPECT_EQ(Received().size(), 67u);
+}
+
+TEST_F(Channel, EightSlotsOneListeningAndGarbageDropped) {
+    std::vector<Peer *> peers;
+    for (int i = 0; i < 9; i++) {
+        peers.push_back(new Peer());
+        Accept();
+    }
+    EXPECT_EQ(Qncan_ConnCnt(0), 8u);
+    // A header announcing more than a request can hold drops that connection.
+    Bytes bad = Header(0, 0, 0, 0, 0, 0xFFFF);
+    peers[0]->Send(bad);
+    Pass(5);
+    EXPECT_EQ(Qncan_ConnCnt(0), 8u);  // the ninth took the freed slot
+    for (Peer *p : peers) delete p;
+    Pass(10);
+    EXPECT_EQ(Qncan_ConnCnt(0), 0u);
+}

@@ -1,0 +1,303 @@
+// The Ethernet configuration parser, the register bridge's range check and
+// block moves, and the map's set-up and configuration-change service.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "core/bytes.h"
+#include "core/cmd.h"
+#include "core/memfile.h"
+#include "core/plcreg.h"
+#include "core/sys.h"
+#include "net/dpr.h"
+#include "net/net.h"
+#include "platform/plat.h"
+#include "tests/support/temp_root.h"
+
+namespace {
+
+// A configuration record stream; Block() gives it with its length word.
+struct Stream {
+    std::vector<uint32_t> w;
+    Stream &operator<<(uint32_t v) {
+        w.push_back(v);
+        return *this;
+    }
+    Stream &Bytes(const std::vector<uint8_t> &b) {
+        std::vector<uint8_t> p = b;
+        while (p.size() % 4) p.push_back(0);
+        for (size_t i = 0; i < p.size(); i += 4) w.push_back(LE_Get32(&p[i]));
+        return *this;
+    }
+    std::vector<uint8_t> Block(uint32_t addr, uint32_t mask) const {
+        std::vector<uint8_t> b(12 + 4 * w.size());
+        LE_Put32(&b[0], uint32_t(b.size()));
+        LE_Put32(&b[4], addr);
+        LE_Put32(&b[8], mask);
+        for (size_t i = 0; i < w.size(); i++) LE_Put32(&b[12 + 4 * i], w[i]);
+        return b;
+    }
+};
+
+// The address-and-enables and ping records of a typical download.
+Stream Typical() {
+    Stream s;
+    s << 0x20000000 << 0 << 0x200005DA << 0x0A4D0001 << 0 << 33568 << 16 << 33552 << 16 << 33712 << 32
+      << 33744 << 32 << 33776 << 32 << 0 << 0;
+    s << 0x40000000 << 0 << 0 << 1000 << 32 << 33872 << 32 << 33904 << 32 << 0 << 0;
+    return s;
+}
+
+std::vector<uint8_t> Scrambled(const std::string &text) {
+    std::vector<uint8_t> b{uint8_t(text.size())};
+    for (size_t i = 0; i < text.size(); i++) b.push_back(uint8_t(text[i] ^ DprCryptKey[i % 40]));
+    while ((b.size() % 4) != 0 || b.size() < ((text.size() + 4) & ~size_t(3))) b.push_back(0);
+    b.resize((text.size() + 4) & ~size_t(3));
+    return b;
+}
+
+std::vector<uint8_t> Entry(const std::string &u, const std::string &p, const std::string &t, uint8_t rights,
+                           uint8_t more) {
+    std::vector<uint8_t> b;
+    for (const auto &s : {u, p, t}) {
+        auto x = Scrambled(s);
+        b.insert(b.end(), x.begin(), x.end());
+    }
+    b.insert(b.end(), {rights, more, 0, 0});
+    return b;
+}
+
+uint32_t Parse(const std::vector<uint8_t> &block, DprConfigRec &rec) {
+    return DprParseBlock(block.data(), block.size(), 0, rec);
+}
+
+// The block as the I/O configuration places it: the u16 length just before.
+std::vector<uint8_t> g_slot;
+void Install(const std::vector<uint8_t> &block) {
+    g_slot.assign(4, 0);
+    LE_Put16(&g_slot[2], uint16_t(block.size()));
+    g_slot.insert(g_slot.end(), block.begin(), block.end());
+    EtnConfp = g_slot.data() + 4;
+}
+
+}  // namespace
+
+TEST(NetConfig, TypicalBlockAccountsEgdModbusAndBounds) {
+    test_support::TempRoot root;
+    EGD_Index_Count = 0;
+    DprInitReq();
+    static DprConfigRec rec;
+    Stream s = Typical();
+    // EGD exchange with a status item, an FTP list of three entries, HTTP,
+    // Modbus with its port words, ASCII with a port (word 1 clear), the pair record.
+    s << 0x80000001 << 1 << 2 << 3 << 4 << 33000 << 0x8005 << 34000 << 0x0010 << 0 << 0;
+    s << 0x08000000;
+    {
+        std::vector<uint8_t> e = Entry("ops", "pw", "", 3, 1);
+        auto e2 = Entry("maint", std::string(4, 'k'), "t", 1, 1);
+        auto e3 = Entry("third", "x", "", 7, 0);
+        e.insert(e.end(), e2.begin(), e2.end());
+        e.insert(e.end(), e3.begin(), e3.end());
+        s.Bytes(e);
+    }
+    s << 0 << 0;
+    s << 0x04000000;
+    s.Bytes(Entry("web", "secret", "hello", 9, 0));
+    s << 0 << 0;
+    s << 0x01000000 << 0x40000 << 1 << 5020 << 17 << 0 << 0;
+    s << 0x00800000 << 0 << 4001 << 33000 << 34000 << 500 << 36000 << 0 << 0;
+    s << 0x00100000 << 0 << 11 << 22 << 0 << 0;
+    s << 0;
+    ASSERT_EQ(Parse(s.Block(0x0A4D0002, 0xFFFFFF00), rec), 0u);
+    EXPECT_EQ(rec.address, 0x0A4D0002u);
+    EXPECT_EQ(rec.mask, 0xFFFFFF00u);
+    EXPECT_EQ(rec.gateway, 0x0A4D0001u);
+    EXPECT_EQ(rec.enables[0], 0x88);
+    EXPECT_EQ(rec.enables[1], 0x04);
+    EXPECT_EQ(rec.enables[2], 0x00);
+    EXPECT_EQ(rec.dhcp_enable, 0);
+    EXPECT_EQ(rec.const_ref, 33568u);
+    EXPECT_EQ(rec.status_ref, 33552u);
+    EXPECT_EQ(rec.address_ref, 33712u);
+    EXPECT_EQ(rec.mask_ref, 33744u);
+    EXPECT_EQ(rec.gateway_ref, 33776u);
+    EXPECT_EQ(rec.ping_timeout, 1000u);
+    EXPECT_EQ(rec.ping_target_ref, 33872u);
+    EXPECT_EQ(rec.ping_result_ref, 33904u);
+    // EGD: the exchange and a status entry whose word is (5 & 0x7FF) * 8.
+    EXPECT_EQ(rec.egd[0].kind, 0x80000001u);
+    EXPECT_EQ(rec.egd[0].header[3], 4u);
+    EXPECT_EQ(rec.egd[0].items[1][0], 34000u);
+    EXPECT_EQ(rec.egd[1].kind, 0u);
+    EXPECT_EQ(rec.egd_status_count, 1u);
+    EXPECT_EQ(LE_Get16(DprStatusWrReqs + 2), 40);
+    EXPECT_EQ(LE_Get32(DprStatusWrReqs + 4), 33000u);
+    EXPECT_EQ(LE_Get16(&DprMap[DPR_EGD_COUNT]), 1);
+    // Accounts: two FTP entries stored, the third skipped, HTTP after them.
+    EXPECT_STREQ(rec.ftp[0].user, "ops");
+    EXPECT_STREQ(rec.ftp[0].password, "pw");
+    EXPECT_EQ(rec.ftp[0].rights, 3);
+    EXPECT_STREQ(rec.ftp[1].password, "kkkk");
+    EXPECT_STREQ(rec.ftp[1].text, "t");
+    EXPECT_STREQ(rec.http.user, "web");
+    EXPECT_STREQ(rec.http.password, "secret");
+    EXPECT_STREQ(rec.http.text, "hello");
+    EXPECT_EQ(rec.http.flag, 9);
+    // Modbus register copy with UDP mode and port.
+    EXPECT_EQ(rec.modbus.present, 1u);
+    EXPECT_EQ(rec.modbus.udp_mode, 1);
+    EXPECT_EQ(rec.modbus.port, 5020);
+    EXPECT_EQ(rec.modbus.map_word, 17u);
+    // ASCII: word 2 is a port (word 1 clear), so it is not validated.
+    EXPECT_EQ(rec.ascii[1], 4001u);
+    EXPECT_EQ(rec.ascii[4], 0u);  // 500 is below 1024: dropped
+    EXPECT_EQ(rec.values[0], 11u);
+    EXPECT_EQ(rec.values[1], 22u);
+
+    // Short and absent blocks.
+    std::vector<uint8_t> eight(12, 0);
+    LE_Put32(&eight[0], 8);
+    EXPECT_EQ(Parse(eight, rec), 1u);
+    std::vector<uint8_t> none(12, 0xFF);
+    EXPECT_EQ(Parse(none, rec), 1u);
+
+    // A length word far beyond the bytes present, no terminator, an exchange
+    // of 150 items and an over-long scrambled string: the walk stays inside
+    // the block, keeps 99 items and 40 characters.
+    // Three exchanges of status items: 297 kept items, 256 status entries.
+    Stream big;
+    for (uint32_t x = 0; x < 3; x++) {
+        big << (0x80000000 | x) << 1 << 2 << 3 << 4;
+        for (uint32_t i = 0; i < 150; i++) big << (40000 + 16 * i) << 0x8001;
+        big << 0 << 0;
+    }
+    big << 0x04000000;
+    std::vector<uint8_t> longstr{60};
+    for (int i = 0; i < 60; i++) longstr.push_back(uint8_t('a' ^ DprCryptKey[i % 40]));
+    big.Bytes(longstr);
+    big.Bytes(Scrambled("")).Bytes(Scrambled("")).Bytes({1, 0, 0, 0});
+    std::vector<uint8_t> b = big.Block(1, 2);
+    LE_Put32(&b[0], 0x7FFFFFF0);
+    EGD_Index_Count = 0;
+    ASSERT_EQ(Parse(b, rec), 0u);
+    EXPECT_EQ(rec.egd[0].items[98][0], 40000u + 16 * 98);
+    EXPECT_EQ(rec.egd[2].items[98][0], 40000u + 16 * 98);
+    EXPECT_EQ(EGD_Index_Count, DPR_EGD_STATUS_MAX);
+    EXPECT_EQ(rec.egd_status_count, DPR_EGD_STATUS_MAX);
+    EXPECT_EQ(LE_Get32(DprStatusWrReqs + 8 * 255 + 4), 40000u + 16 * (255 - 198));
+    EXPECT_EQ(std::strlen(rec.http.user), 40u);
+    EXPECT_EQ(rec.http.flag, 1);
+    b.resize(b.size() - 6);  // cut inside the account
+    EXPECT_EQ(Parse(b, rec), 0u);
+
+    // Network time: names cut at control characters, written to the file.
+    Stream ntp;
+    std::vector<uint8_t> names(960, 0);
+    std::memcpy(&names[0], "pool.example\x01junk", 17);
+    std::memcpy(&names[96], "time.example", 12);
+    ntp << 0x00200000 << 0x00050003;
+    ntp.Bytes(names) << 0 << 0 << 0;
+    ASSERT_EQ(Parse(ntp.Block(1, 2), rec), 0u);
+    EXPECT_STREQ(rec.ntp_servers[0], "pool.example");
+    EXPECT_EQ(rec.ntp_values[0], 3);
+    std::ifstream f(root / "etc/ntp.conf");
+    std::stringstream text;
+    text << f.rdbuf();
+    EXPECT_EQ(text.str(), "server pool.example\nserver time.example\n");
+}
+
+TEST(NetBridge, ValidateRangesAndBlockMoves) {
+    auto valid = [](uint32_t r, uint32_t n) {
+        const EtnReq q{r, n};
+        return EtnValidateReq(&q) == 0;
+    };
+    EXPECT_TRUE(valid(1024, 256));
+    EXPECT_FALSE(valid(1024, 257));
+    EXPECT_FALSE(valid(1000, 8));
+    EXPECT_TRUE(valid(832736, 16));   // %R49999
+    EXPECT_FALSE(valid(832752, 16));  // %R50000
+    EXPECT_FALSE(valid(32768, 0xFFFFFFF0u));  // no wrap of r + n
+    EXPECT_TRUE(valid(0x10008000, 0x4000));
+    EXPECT_FALSE(valid(0x10008000, 0x4001));
+    EXPECT_TRUE(valid(0x1001C000, 16));
+    EXPECT_FALSE(valid(0x10030000, 16));
+
+    plc_reg.fill(0);
+    uint8_t buf[8] = {0x34, 0x12, 0, 0, 0, 0, 0, 0};
+    Dpr_Data_Block(32768, 16, buf, 1, 0);  // %R1, byte aligned
+    EXPECT_EQ(Dpr_Get_W_Data(32768), 0x1234);
+    // Bit mode 1 from bit address 1027, 5 bits: buffer bits 0..4.
+    plc_reg[0] = 0xF8;  // bits 3..7 of %I byte 0
+    uint8_t packed[2] = {};
+    Dpr_Data_Block(1027, 5, packed, 0, 1);
+    EXPECT_EQ(packed[0], 0x1F);
+    // Bit mode 0 keeps bit positions; buffer to registers.
+    uint8_t same[2] = {0x50, 0};
+    plc_reg[0] = 0;
+    Dpr_Data_Block(1028, 3, same, 1, 0);
+    EXPECT_EQ(plc_reg[0], 0x50);
+    // A refused reference reads zeros and writes nothing.
+    uint8_t z[4] = {9, 9, 9, 9};
+    Dpr_Data_Block(100, 32, z, 0, 0);
+    EXPECT_EQ(LE_Get32(z), 0u);
+    EXPECT_EQ(Dpr_Get_Dw_Data(100), 0u);
+    Dpr_Set_Dw_Data(33712, 0x0A4D0002);
+    EXPECT_EQ(Dpr_Get_Dw_Data(33712), 0x0A4D0002u);
+}
+
+TEST(NetBridge, ConfigBackupRunReparseAndChangeRequest) {
+    test_support::TempRoot root;
+    bbram.fill(0);
+    plc_reg.fill(0);
+    Dpr_Init();
+    EXPECT_EQ(LE_Get32(&DprMap[0]), 29026u);
+    EXPECT_EQ(LE_Get16(&DprMap[DPR_CFG_REQ]), 0xFFFF);
+    EXPECT_EQ(LE_Get16(&DprMap[84]), 62936);
+
+    // A good block is parsed and kept as the backup address set.
+    Install(Typical().Block(0x0A4D0002, 0xFFFFFF00));
+    Dpr_Config();
+    EXPECT_EQ(LE_Get16(&DprMap[DPR_CFG_ACK]), 0xFFFF);
+    EXPECT_EQ(Dpr_Configuration[0].enables[1] & EN1_SERVICES_OFF, 0);
+    EXPECT_EQ(LE_Get32(&bbram[4]), DPR_BACKUP_MARKER);
+    EXPECT_EQ(LE_Get32(&bbram[8]), 0x0A4D0002u);
+
+    // A block of length 8 switches services off and keeps the last good address.
+    std::vector<uint8_t> eight(12, 0);
+    LE_Put32(&eight[0], 8);
+    LE_Put32(&eight[4], 0x01020304);
+    Install(eight);
+    Dpr_Config();
+    EXPECT_NE(Dpr_Configuration[0].enables[1] & EN1_SERVICES_OFF, 0);
+    EXPECT_EQ(Dpr_Configuration[0].address, 0x0A4D0002u);
+    EXPECT_EQ(Dpr_Configuration[0].gateway, 0x0A4D0001u);
+    EXPECT_EQ(LE_Get32(&bbram[8]), 0x0A4D0002u);
+
+    // Entering run re-parses once and also keeps the backup address.
+    PlcWordSet(W_MODE, 2);
+    Dpr_Io_Service();
+    EXPECT_EQ(LE_Get16(&DprMap[DPR_RUN]), 1);
+    EXPECT_EQ(Dpr_Configuration[0].address, 0x0A4D0002u);
+    PlcWordSet(W_MODE, 0);
+    Dpr_Io_Service();
+    EXPECT_EQ(LE_Get16(&DprMap[DPR_RUN]), 0);
+
+    // A new I/O configuration raises one change request, not during a download.
+    const uint16_t ack = LE_Get16(&DprMap[DPR_CFG_ACK]);
+    LE_Put16(&DprMap[DPR_CFG_REQ], ack);
+    LE_Put16(&io_config_bl[0], uint16_t(LE_Get16(&io_config_bl[0]) + 1));
+    Cmd_Downloading = 1;
+    Dpr_Io_Service();
+    EXPECT_EQ(LE_Get16(&DprMap[DPR_CFG_REQ]), ack);
+    Cmd_Downloading = 0;
+    Dpr_Io_Service();
+    EXPECT_EQ(LE_Get16(&DprMap[DPR_CFG_REQ]), uint16_t(~ack));
+    // The clock copy follows the register image.
+    PlcWordSet(171, 0x2A);
+    Dpr_Io_Service();
+    EXPECT_EQ(LE_Get16(&DprMap[DPR_CLOCK]), 0x2A);
+    EtnConfp = nullptr;
+}

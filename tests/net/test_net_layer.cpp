@@ -1,0 +1,308 @@
+// Packets and the pool, the IP instance on the logged stand-in of the
+// interfaces, and TCP/UDP sockets with the connection poll against real
+// loopback peers.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sstream>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+#include "net/enet.h"
+#include "net/nx.h"
+#include "net/nxe.h"
+#include "platform/plat.h"
+#include "platform/plat_net.h"
+#include "tests/support/temp_root.h"
+
+namespace {
+
+struct OwnNamespace {
+    OwnNamespace() { plat_net = &plat_net_own; }
+    ~OwnNamespace() { plat_net = nullptr; }
+};
+
+int Dial(uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(connect(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof a), 0);
+    return fd;
+}
+
+NX_TCP_SOCKET *g_listened;
+uint32_t g_listen_port;
+int g_disconnects;
+void OnListen(NX_TCP_SOCKET *s, uint32_t port) {
+    g_listened = s;
+    g_listen_port = port;
+}
+void OnDisconnect(NX_TCP_SOCKET *) { g_disconnects++; }
+
+// Polls until pred holds (the kernel needs a moment on loopback).
+template <typename P>
+bool Until(P pred) {
+    for (int i = 0; i < 200; i++) {
+        EnetThread();
+        if (pred()) return true;
+        usleep(2000);
+    }
+    return false;
+}
+
+}  // namespace
+
+TEST(NetPacket, PoolCountsAllocationOrderBoundsAndCopy) {
+    static NX_PACKET_POOL pool;
+    static std::array<uint8_t, ENET_POOL_BYTES> mem alignas(16);
+    ASSERT_EQ(_nx_packet_pool_create(&pool, "Packet Pool", 1520, mem.data(), uint32_t(mem.size())), NX_SUCCESS);
+    EXPECT_EQ(pool.nx_packet_pool_total, 200u);
+    EXPECT_EQ(pool.nx_packet_pool_available, 200u);
+
+    std::vector<NX_PACKET *> taken;
+    for (int i = 0; i < 200; i++) {
+        NX_PACKET *p = nullptr;
+        ASSERT_EQ(_nx_packet_allocate(&pool, &p, 0, 0), NX_SUCCESS);
+        EXPECT_EQ(p->nx_packet_state, NX_PACKET_ALLOCATED);
+        taken.push_back(p);
+    }
+    NX_PACKET *none = reinterpret_cast<NX_PACKET *>(1);
+    EXPECT_EQ(_nx_packet_allocate(&pool, &none, 0, 0), NX_NOT_SUCCESSFUL);
+    EXPECT_EQ(none, nullptr);
+
+    // Released packet 7 is the first free one in chain order; its old append
+    // pointer stays until it is taken again.
+    NX_PACKET *p7 = taken[7];
+    ASSERT_EQ(_nx_packet_data_append(p7, "abc", 3, &pool, 0), NX_SUCCESS);
+    _nx_packet_release(p7);
+    EXPECT_EQ(p7->nx_packet_length, 0u);
+    EXPECT_EQ(p7->nx_packet_append_ptr, p7->nx_packet_data_start + 3);
+    EXPECT_EQ(_nx_packet_data_append(p7, "x", 1, &pool, 0), NX_NOT_SUCCESSFUL);  // released
+    NX_PACKET *again = nullptr;
+    ASSERT_EQ(_nx_packet_allocate(&pool, &again, 0, 0), NX_SUCCESS);
+    EXPECT_EQ(again, p7);
+    EXPECT_EQ(again->nx_packet_append_ptr, again->nx_packet_prepend_ptr);
+    EXPECT_EQ(pool.nx_packet_pool_available, 200u - 7u);
+
+    // Appending past the payload is refused and leaves the packet as it was.
+    std::vector<uint8_t> big(1521, 0x5A);
+    EXPECT_EQ(_nx_packet_data_append(again, big.data(), 1521, &pool, 0), NX_NOT_SUCCESSFUL);
+    EXPECT_EQ(again->nx_packet_length, 0u);
+    ASSERT_EQ(_nx_packet_data_append(again, big.data(), 1500, &pool, 0), NX_SUCCESS);
+    EXPECT_EQ(_nx_packet_data_append(again, big.data(), 21, &pool, 0), NX_NOT_SUCCESSFUL);
+    ASSERT_EQ(_nx_packet_data_append(again, big.data(), 20, &pool, 0), NX_SUCCESS);
+    EXPECT_EQ(again->nx_packet_append_ptr, again->nx_packet_data_end);
+
+    // Copy: none free gives 67; with one free the bytes and length match.
+    NX_PACKET *copy = nullptr;
+    EXPECT_EQ(_nx_packet_copy(again, &copy, &pool, 0), NX_NOT_SUCCESSFUL);
+    _nx_packet_release(taken[199]);
+    ASSERT_EQ(_nx_packet_copy(again, &copy, &pool, 0), NX_SUCCESS);
+    EXPECT_EQ(copy->nx_packet_length, 1520u);
+    EXPECT_EQ(std::memcmp(copy->nx_packet_prepend_ptr, big.data(), 1520), 0);
+    NX_PACKET *empty = nullptr;
+    _nx_packet_release(copy);
+    ASSERT_EQ(_nx_packet_allocate(&pool, &empty, 0, 0), NX_SUCCESS);
+    EXPECT_EQ(_nx_packet_copy(empty, &copy, &pool, 0), NX_INVALID_PACKET);
+}
+
+TEST(NetIp, CreateAddressZeroFlagsDirectCommandsAndLoggedCalls) {
+    test_support::TempRoot root;
+    OwnNamespace own;
+    static NX_PACKET_POOL pool;
+    NX_IP ip{};
+    ASSERT_EQ(_nx_ip_create(&ip, "eth0", 0xC0A8FE80, 0xFFFFFF00, &pool, Etn_Driver, nullptr, 0, 4), NX_SUCCESS);
+    EXPECT_EQ(ip.nx_ip_interface, 0u);
+    EXPECT_EQ(ip.nx_ip_network, 0xC0A8FE00u);
+    EXPECT_EQ(_nx_ip_address_get(&ip), NX_SUCCESS);
+    EXPECT_EQ(ip.nx_ip_address, 0xC0A8FE80u);
+    EXPECT_EQ(ip.nx_ip_network_mask, 0xFFFFFF00u);
+
+    // Link and speed from the interface; counts only while the link is up.
+    uint32_t v = 99;
+    ip.nx_ip_sent_count = 5;
+    EXPECT_EQ(_nx_ip_driver_direct_command(&ip, NX_LINK_GET_SPEED, &v), NX_SUCCESS);
+    EXPECT_EQ(ip.nx_ip_link_up, 1u);
+    EXPECT_EQ(v, 1u);  // 100 Mbit/s
+    _nx_ip_driver_direct_command(&ip, NX_LINK_GET_DUPLEX, &v);
+    EXPECT_EQ(v, 1u);
+    _nx_ip_driver_direct_command(&ip, NX_LINK_GET_TX_COUNT, &v);
+    EXPECT_EQ(v, 5u);
+
+    // Address 0 with the disable-on-zero flag takes the port down and keeps the mask.
+    ip.nx_ip_disable_on_zero = 1;
+    EXPECT_EQ(_nx_ip_address_set(&ip, 0, 0xFFFF0000), NX_SUCCESS);
+    EXPECT_EQ(ip.nx_ip_address, 0u);
+    EXPECT_EQ(ip.nx_ip_network_mask, 0xFFFF0000u);
+    EXPECT_EQ(ip.nx_ip_disable_on_zero, 0);
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    struct ifreq ifr {};
+    std::strcpy(ifr.ifr_name, "eth0");
+    ASSERT_EQ(PLAT_NetIoctl(fd, SIOCGIFFLAGS, &ifr), 0);
+    EXPECT_EQ(ifr.ifr_flags & IFF_UP, 0);
+    // With address 0 nothing is read: every command answers 0.
+    v = 7;
+    _nx_ip_driver_direct_command(&ip, NX_LINK_GET_SPEED, &v);
+    EXPECT_EQ(v, 0u);
+
+    // Gateway and a new address: the gateway is set again with the address.
+    ASSERT_EQ(_nx_ip_address_set(&ip, 0x0A4D0002, 0xFFFFFF00), NX_SUCCESS);
+    ASSERT_EQ(_nx_ip_gateway_address_set(&ip, 0x0A4D0001), NX_SUCCESS);
+    EXPECT_EQ(ip.nx_ip_gateway_address, 0x0A4D0001u);
+    ASSERT_EQ(PLAT_NetIoctl(fd, SIOCGIFFLAGS, &ifr), 0);
+    EXPECT_EQ(ifr.ifr_flags & IFF_UP, IFF_UP);
+    close(fd);
+
+    // In the machine's own namespace the calls were only logged.
+    std::ifstream log(root / "sim/net.log");
+    std::stringstream text;
+    text << log.rdbuf();
+    EXPECT_NE(text.str().find("ioctl SIOCSIFADDR eth0 192.168.254.128"), std::string::npos);
+    EXPECT_NE(text.str().find("ioctl SIOCSIFFLAGS down eth0"), std::string::npos);
+    EXPECT_NE(text.str().find("ioctl SIOCADDRT eth0 10.77.0.1"), std::string::npos);
+
+    // The namespace decision: different from process 1's (or, hidden, the
+    // oldest ancestor's) means a namespace of our own; in doubt, not.
+    EXPECT_EQ(PLAT_NetIsolatedFrom("net:[1]", "net:[2]", ""), 1);
+    EXPECT_EQ(PLAT_NetIsolatedFrom("net:[1]", "net:[1]", "net:[9]"), 0);
+    EXPECT_EQ(PLAT_NetIsolatedFrom("net:[1]", "", "net:[9]"), 1);
+    EXPECT_EQ(PLAT_NetIsolatedFrom("net:[1]", "", "net:[1]"), 0);
+    EXPECT_EQ(PLAT_NetIsolatedFrom("net:[1]", "", ""), 0);
+    // Traffic off the machine is refused at the socket layer.
+    const int u = socket(AF_INET, SOCK_DGRAM, 0);
+    struct sockaddr_in out {};
+    out.sin_family = AF_INET;
+    out.sin_port = htons(9);
+    out.sin_addr.s_addr = htonl(0x0A4D0001);
+    EXPECT_EQ(PLAT_NetSendTo(u, "x", 1, 0, reinterpret_cast<struct sockaddr *>(&out), sizeof out), -1);
+    EXPECT_EQ(errno, ENETUNREACH);
+    close(u);
+}
+
+TEST(NetSocket, ListenRelistenAcceptCloseSendAndUdp) {
+    OwnNamespace own;
+    static NX_PACKET_POOL pool;
+    static std::array<uint8_t, 16 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
+    _nx_packet_pool_create(&pool, "p", 1520, mem.data(), uint32_t(mem.size()));
+    static NX_IP ip;
+    ip = {};
+    ip.nx_ip_name = "eth0";
+    ip.nx_ip_default_packet_pool = &pool;
+    constexpr uint16_t kPort = 18611;
+
+    static NX_TCP_SOCKET a, b;
+    ASSERT_EQ(_nx_tcp_socket_create(&ip, &a, "A", 0, 0, 128, 2048, nullptr, OnDisconnect), NX_SUCCESS);
+    ASSERT_EQ(_nx_tcp_socket_create(&ip, &b, "B", 0, 0, 128, 2048, nullptr, OnDisconnect), NX_SUCCESS);
+    ASSERT_EQ(_nx_tcp_server_socket_listen(&ip, kPort, &a, 5, OnListen), NX_SUCCESS);
+    EXPECT_EQ(a.state, NX_TCP_LISTEN);
+    EXPECT_EQ(a.queue_size, 16u);
+    EXPECT_EQ(_nx_tcp_server_socket_listen(&ip, kPort, &a, 5, OnListen), NX_NOT_CREATED);
+    // Relisten shares the listening descriptor and the callback.
+    const int b_old = b.fd;
+    ASSERT_EQ(_nx_tcp_server_socket_relisten(&ip, kPort, &b), NX_SUCCESS);
+    EXPECT_EQ(b.fd, a.fd);
+    EXPECT_EQ(b.listen_callback, &OnListen);
+    EXPECT_EQ(fcntl(b_old, F_GETFL), -1);  // its own descriptor was given back
+
+    // A connection makes the poll call the listen callback; accept without
+    // waiting answers 55 and the socket is established with the peer.
+    const int peer = Dial(kPort);
+    g_listened = nullptr;
+    ASSERT_TRUE(Until([] { return g_listened != nullptr; }));
+    EXPECT_EQ(g_listen_port, kPort);
+    NX_TCP_SOCKET *srv = g_listened;
+    ASSERT_EQ(_nx_tcp_server_socket_accept(srv, 0), NX_IN_PROGRESS);
+    EXPECT_EQ(srv->state, NX_TCP_ESTABLISHED);
+    EXPECT_EQ(srv->peer_address, 0x7F000001u);
+    EXPECT_NE(srv->peer_port, 0u);
+
+    // Data both ways.
+    NX_PACKET *pk = nullptr;
+    ASSERT_EQ(_nx_packet_allocate(&pool, &pk, 56, 0), NX_SUCCESS);
+    _nx_packet_data_append(pk, "hello", 5, &pool, 0);
+    ASSERT_EQ(_nx_tcp_socket_send(srv, pk, 0), NX_SUCCESS);
+    EXPECT_EQ(pk->nx_packet_state, NX_PACKET_FREE);
+    char buf[16] = {};
+    ASSERT_EQ(recv(peer, buf, sizeof buf, 0), 5);
+    EXPECT_STREQ(buf, "hello");
+    ASSERT_EQ(send(peer, "abc", 3, 0), 3);
+    NX_PACKET *in = nullptr;
+    ASSERT_TRUE(Until([&] { return _nx_tcp_socket_receive(srv, &in, 0) == NX_SUCCESS; }));
+    EXPECT_EQ(in->nx_packet_length, 3u);
+    EXPECT_EQ(std::memcmp(in->nx_packet_prepend_ptr, "abc", 3), 0);
+    _nx_packet_release(in);
+
+    // Not writable: 57 and the packet is freed anyway.
+    srv->writable = 0;
+    ASSERT_EQ(_nx_packet_allocate(&pool, &pk, 56, 0), NX_SUCCESS);
+    EXPECT_EQ(_nx_tcp_socket_send(srv, pk, 0), NX_WINDOW_OVERFLOW);
+    EXPECT_EQ(pk->nx_packet_state, NX_PACKET_FREE);
+
+    // Peer close: receive answers 1, the same pass's poll sets state 6 and
+    // calls the disconnect callback.
+    close(peer);
+    usleep(20000);
+    EXPECT_EQ(_nx_tcp_socket_receive(srv, &in, 0), NX_NO_PACKET);
+    EXPECT_EQ(in, nullptr);
+    g_disconnects = 0;
+    EnetThread();
+    EXPECT_EQ(srv->state, NX_TCP_CLOSE_WAIT);
+    EXPECT_EQ(g_disconnects, 1);
+
+    // Deleting one sharer keeps the other listening; the last one closes it.
+    NX_TCP_SOCKET *other = srv == &a ? &b : &a;
+    const int lfd = a.fd == -1 ? b.fd : a.fd;
+    _nx_tcp_socket_delete(srv);
+    EXPECT_EQ(srv->state, NX_TCP_CREATED);
+    EXPECT_EQ(srv->fd, -1);
+    EXPECT_NE(fcntl(lfd, F_GETFL), -1);
+    const int peer2 = Dial(kPort);
+    g_listened = nullptr;
+    ASSERT_TRUE(Until([] { return g_listened != nullptr; }));
+    EXPECT_EQ(g_listened, other);
+    close(peer2);
+    _nx_tcp_socket_delete(other);
+    EXPECT_EQ(fcntl(lfd, F_GETFL), -1);
+
+    // A deleted socket re-opens through bind without a receive-notify callback.
+    _nx_tcp_socket_receive_notify(&a, OnDisconnect);
+    _nx_tcp_socket_create(&ip, &a, "A", 0, 0, 128, 2048, nullptr, OnDisconnect);
+    EXPECT_EQ(a.receive_callback, nullptr);
+    EXPECT_EQ(_nx_tcp_client_socket_bind(&a, 0, 0), NX_SUCCESS);
+    EXPECT_EQ(_nx_tcp_client_socket_bind(&a, 0, 0), NX_ALREADY_BOUND);
+    _nx_tcp_socket_delete(&a);
+
+    // UDP round trip on loopback with the sender's address and port.
+    static NX_UDP_SOCKET u;
+    ASSERT_EQ(_nx_udp_socket_create(&ip, &u, "U", 0, 0, 64, 4), NX_SUCCESS);
+    ASSERT_EQ(_nx_udp_socket_bind(&u, 18612, 0), NX_SUCCESS);
+    ASSERT_EQ(_nx_packet_allocate(&pool, &pk, 44, 0), NX_SUCCESS);
+    _nx_packet_data_append(pk, "dgram", 5, &pool, 0);
+    ASSERT_EQ(_nx_udp_socket_send(&u, pk, 0x7F000001, 18612), NX_SUCCESS);
+    uint32_t from = 0, port = 0;
+    ASSERT_TRUE(Until([&] { return _nx_udp_socket_receive_port_detail(&u, &in, &from, &port) == NX_SUCCESS; }));
+    EXPECT_EQ(in->nx_packet_length, 5u);
+    EXPECT_EQ(from, 0x7F000001u);
+    EXPECT_EQ(port, 18612u);
+    _nx_packet_release(in);
+    // Off-machine destinations are refused in the machine's own namespace.
+    ASSERT_EQ(_nx_packet_allocate(&pool, &pk, 44, 0), NX_SUCCESS);
+    EXPECT_EQ(_nx_udp_socket_send(&u, pk, 0x0A4D0001, 9), NX_NOT_SUCCESSFUL);
+    EXPECT_EQ(pk->nx_packet_state, NX_PACKET_FREE);
+    _nx_udp_socket_delete(&u);
+    EXPECT_EQ(u.fd, -1);
+    // The checking front ends refuse missing records before the call.
+    EXPECT_EQ(_nxe_tcp_socket_send(nullptr, pk, 0), NX_PTR_ERROR);
+    EXPECT_EQ(_nxe_udp_socket_receive(&u, nullptr, 0), NX_PTR_ERROR);
+    EXPECT_EQ(_nxe_ip_driver_direct_command(&ip, 11, nullptr), NX_PTR_ERROR);
+}
