@@ -40,7 +40,8 @@ uint32_t Z7VMMap_GetSizing(uint8_t *table, uint32_t code);
 uint32_t Z7VMMap_Build(uint32_t db, uint32_t code);
 void Z7VMRsc_FreeAll(uint32_t db);
 void Z7VMBsmp_Activate(uint32_t db);
-uint32_t Z7VMStf_Execute(uint32_t db, uint32_t function, uint32_t operands);
+// operands = arena address of the words {function number, N, N operands}.
+uint32_t Z7VMStf_Execute(uint32_t db, uint32_t operands);
 
 // ---- runtime services -------------------------------------------------------------------------
 void Z7Evs_OnAppStart(void *evs, const char *arg);

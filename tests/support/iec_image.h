@@ -70,6 +70,20 @@ public:
     uint32_t ct_alloc = 0, ct_used = 0;
     std::vector<std::pair<uint32_t, std::vector<uint8_t>>> ct_pieces;
     bool has_published = true;
+    // block classes {class number, required, name}, instances {standard flag,
+    // class number, parameter}, custom-function names
+    struct Class {
+        uint16_t number = 0, required = 1;
+        std::string name;
+    };
+    struct Instance {
+        uint16_t standard = 0, class_number = 0;
+        uint32_t param = 0;
+    };
+    std::vector<Class> classes;
+    std::vector<Instance> instances;
+    std::vector<std::string> cfuncs;
+    uint32_t wished_inst_size = 0;
 
     std::vector<uint8_t> Build() const {
         std::vector<uint8_t> b(17 * 4, 0);
@@ -95,10 +109,34 @@ public:
         Put16(b, app + 34, app34);
         Put32(b, app + 36, stamp);
         Put32(b, app + 40, sfc_crc);
-        // custom functions, classes, instances: none
-        Hdr(b, 3, Grow(b, 4));
-        Hdr(b, 4, Grow(b, 4));
-        Hdr(b, 7, Grow(b, 16));
+        // custom functions, classes, instances
+        const uint32_t cf = Grow(b, 4 + 20 * uint32_t(cfuncs.size()));
+        Hdr(b, 3, cf);
+        Put16(b, cf, uint16_t(cfuncs.size()));
+        Put16(b, cf + 2, uint16_t(cfuncs.size()));
+        for (size_t i = 0; i < cfuncs.size(); i++)
+            std::memcpy(&b[cf + 4 + 20 * i + 4], cfuncs[i].data(), std::min<size_t>(cfuncs[i].size(), 16));
+        const uint32_t cl = Grow(b, 4 + 20 * uint32_t(classes.size()));
+        Hdr(b, 4, cl);
+        Put16(b, cl + 2, uint16_t(classes.size()));
+        for (size_t i = 0; i < classes.size(); i++) {
+            const uint32_t e = cl + 4 + 20 * uint32_t(i);
+            Put16(b, e, classes[i].number);
+            Put16(b, e + 2, classes[i].required);
+            std::memcpy(&b[e + 4], classes[i].name.data(), std::min<size_t>(classes[i].name.size(), 16));
+            if (classes[i].number > b[cl]) Put16(b, cl, classes[i].number);
+        }
+        const uint32_t ib7 = Grow(b, 16 + 8 * uint32_t(instances.size() + 1));
+        Hdr(b, 7, ib7);
+        Put16(b, ib7, uint16_t(instances.size()));
+        Put16(b, ib7 + 2, uint16_t(instances.size()));
+        Put32(b, ib7 + 12, wished_inst_size);
+        for (size_t i = 0; i < instances.size(); i++) {
+            const uint32_t e = ib7 + 16 + 8 * uint32_t(i);
+            Put16(b, e, instances[i].standard);
+            Put16(b, e + 2, instances[i].class_number);
+            Put32(b, e + 4, instances[i].param);
+        }
         // XV list
         const uint32_t xv = Grow(b, 4 * uint32_t(xvs.size() + 1));
         Hdr(b, 6, xv);

@@ -1,0 +1,441 @@
+// The interpreter run for real on assembled programs: faults and the log,
+// control flow, calls and the call stack, data operations and their
+// substitutes, the CT register, SFC steps, program control and timers.
+#include <cmath>
+#include <cstring>
+
+#include "iec/vm/z7interp.h"
+#include "tests/iec/iec_fixture.h"
+#include "tests/support/iec_asm.h"
+
+namespace iec_test {
+using test_support::IecAsm;
+using test_support::IecImage;
+
+struct IecLog {
+    uint16_t code = 0, arg = 0;
+    uint32_t arg32 = 0;
+    bool operator==(const IecLog &o) const { return code == o.code && arg == o.arg && arg32 == o.arg32; }
+};
+inline std::ostream &operator<<(std::ostream &o, const IecLog &l) {
+    return o << "{" << l.code << ", " << l.arg << ", " << l.arg32 << "}";
+}
+
+class IecRun : public IecTest {
+protected:
+    using Log = IecLog;
+    uint32_t db = 0;
+    void SetUp() override {
+        IecTest::SetUp();
+        Z7VMTic_RunPtr = Z7VMTic_Run;
+    }
+    static IecImage Img(std::vector<std::string> programs, std::vector<uint16_t> kinds = {}) {
+        IecImage img;
+        img.d8 = img.d16 = img.d32 = img.d64 = img.time = {31, 31, 31};
+        img.steps = 7;
+        img.trans = 7;
+        img.active_timers = 4;
+        img.programs.clear();
+        for (size_t i = 0; i < programs.size(); i++)
+            img.programs.push_back({IecAsm(programs[i]), uint16_t(i < kinds.size() ? kinds[i] : 0)});
+        return img;
+    }
+    void Boot(const IecImage &img) { ASSERT_EQ(Start(img, db), 0u); }
+    uint32_t Addr(uint32_t sec, uint32_t i) const { return Z7Sec_Elem(db, sec, i); }
+    int32_t D(uint32_t i) const { return int32_t(Z7Mem_Get32(Addr(Z7SEC_D32, i))); }
+    void SetD(uint32_t i, uint32_t v) const { Z7Mem_Put32(Addr(Z7SEC_D32, i), v); }
+    uint8_t B(uint32_t i) const { return Z7Mem_Get8(Addr(Z7SEC_D8, i)); }
+    void SetB(uint32_t i, uint8_t v) const { Z7Mem_Put8(Addr(Z7SEC_D8, i), v); }
+    uint32_t T(uint32_t i) const { return Z7Mem_Get32(Addr(Z7SEC_TIME, i)); }
+    void SetT(uint32_t i, uint32_t v) const { Z7Mem_Put32(Addr(Z7SEC_TIME, i), v); }
+    uint64_t L(uint32_t i) const {
+        return uint64_t(Z7Mem_Get32(Addr(Z7SEC_D64, i) + 4)) << 32 | Z7Mem_Get32(Addr(Z7SEC_D64, i));
+    }
+    void SetL(uint32_t i, uint64_t v) const {
+        Z7Mem_Put32(Addr(Z7SEC_D64, i), uint32_t(v));
+        Z7Mem_Put32(Addr(Z7SEC_D64, i) + 4, uint32_t(v >> 32));
+    }
+    void SetR(uint32_t i, float f) const {
+        uint32_t b;
+        std::memcpy(&b, &f, 4);
+        SetD(i, b);
+    }
+    float R(uint32_t i) const {
+        const uint32_t b = uint32_t(D(i));
+        float f;
+        std::memcpy(&f, &b, 4);
+        return f;
+    }
+    std::vector<Log> Logs() const {
+        std::vector<Log> out;
+        Log l;
+        while (Z7VMLog_Pop(db, &l.code, &l.arg, &l.arg32)) out.push_back(l);
+        return out;
+    }
+    void Cycle(uint32_t now) { Z7Def_Cycle(db, now, nullptr); }
+    void Exec(const std::vector<uint16_t> &words) {
+        const uint32_t buf = Z7Sec_Addr(db, Z7SEC_EXEC);
+        for (size_t i = 0; i < words.size(); i++) Z7Mem_Put16(buf + 2 * uint32_t(i), words[i]);
+        Z7Mem_Put16(buf + 2 * uint32_t(words.size()), 68);
+        Z7Mem_Put16(Z7VM_Status(db) + ST_EXECLEN, uint16_t(2 * words.size()));
+    }
+    void TearDown() override {
+        if (db) Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+        IecTest::TearDown();
+    }
+};
+
+TEST_F(IecRun, UndefinedOpcodesStopTheApplicationButOnlyEndTheCommandBuffer) {
+    for (const char *op : {"OP15", "OP11", "OP119", "OP0", "OP570"}) {
+        SCOPED_TRACE(op);
+        Boot(Img({op, "CONST32 1 #7; END"}));
+        const uint16_t before = Flags(db);
+        ASSERT_EQ(before & 0xF, Z7F_RUN);
+        Cycle(1000);
+        const uint16_t opcode = uint16_t(test_support::IecAsm(op)[0]);
+        EXPECT_EQ(Logs(), (std::vector<Log>{{8, opcode, 1 + 65536u * 2}}));
+        EXPECT_EQ(Flags(db), uint16_t((before & 0xFFF0) | Z7F_STOPPED));
+        EXPECT_EQ(D(1), 0) << "program 2 must not run";
+        Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+        db = 0;
+    }
+    // in the command buffer the opcode ends only the buffer
+    Boot(Img({"ADD32 1 1 2; END"}));
+    SetD(2, 1);
+    Exec({15, 271, 3, 0, 9});
+    Cycle(1000);
+    Cycle(1010);
+    EXPECT_EQ(Flags(db) & 0xF, Z7F_RUN);
+    EXPECT_EQ(D(1), 2);
+    EXPECT_EQ(D(3), 0) << "nothing after the undefined opcode runs";
+    // on-line opcodes from the buffer: pause, then one cycle
+    Exec({257});
+    Cycle(1020);
+    EXPECT_EQ(Flags(db) & Z7F_RUN, 0);
+    Cycle(1030);
+    EXPECT_EQ(D(1), 3);
+    Exec({259});
+    Cycle(1040);
+    Cycle(1050);
+    Cycle(1060);
+    EXPECT_EQ(D(1), 4);
+}
+
+TEST_F(IecRun, LoopsCycleDivisionAndCaseTables) {
+    Boot(Img({
+        // 1: repeat block, 1,000,000 times
+        "REPEAT; ADD32 1 1 2; LOOP 3; END",
+        // 2: body every third cycle
+        "DIVCYC 3 0; ADD32 4 4 2; END",
+        // 3: case table on DINT 5: 0 -> +1, 1 -> +10, else falls through to +100
+        "CASE 5 2 &c0 &c1; ADD32 6 6 7; JMP @out; c0: ADD32 6 6 2; JMP @out; c1: ADD32 6 6 8; out: END",
+        // 4: loop end without its start: DINT := 0 and go on
+        "LOOP 9; ADD32 10 10 2; END",
+    }));
+    SetD(2, 1);
+    SetD(3, 55);
+    SetD(7, 100);
+    SetD(8, 10);
+    SetD(9, 77);
+    SetD(5, uint32_t(-65535));  // low 16 bits: 1
+    Cycle(1000);
+    EXPECT_EQ(D(1), 1000000);
+    EXPECT_EQ(D(3), 0);
+    EXPECT_EQ(D(6), 10);
+    EXPECT_EQ(D(9), 0);
+    EXPECT_EQ(D(10), 1);
+    SetD(5, 2);
+    for (uint32_t k = 2; k <= 7; k++) Cycle(1000 + 10 * k);
+    EXPECT_EQ(D(4), 3) << "cycles 1, 4 and 7";
+    EXPECT_EQ(D(6), 10 + 6 * 100);
+    EXPECT_TRUE(Logs().empty());
+    EXPECT_EQ(Flags(db) & 0xF, Z7F_RUN);
+}
+
+TEST_F(IecRun, NestedCallsReturnInOrderAndTheStackOverflowIsCaughtBeforeWriting) {
+    // call-stack size 4: 1 -> 2 -> 3 -> 4 return in order
+    auto chain = [](bool deeper) {
+        IecImage img = Img({"CALL 2; MUL32 1 1 10; ADD32 1 1 11; END",
+                            "CALL 3; MUL32 1 1 10; ADD32 1 1 12; END",
+                            "CALL 4; MUL32 1 1 10; ADD32 1 1 13; END",
+                            deeper ? "CALL 5; END" : "MUL32 1 1 10; ADD32 1 1 14; END", "END"},
+                           {0, 2, 2, 2, 2});
+        img.cs_size = 4;
+        return img;
+    };
+    Boot(chain(false));
+    SetD(10, 10);
+    for (uint32_t k = 1; k <= 4; k++) SetD(10 + k, k);
+    Cycle(1000);
+    EXPECT_EQ(D(1), 4321);
+    EXPECT_EQ(Z7Sec_Get(db, Z7SEC_CSTACK, SD_USED), 0);
+    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+    db = 0;
+
+    Boot(chain(true));
+    Cycle(1000);
+    const std::vector<Log> logs = Logs();
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_EQ(logs[0].code, 38);
+    EXPECT_EQ(logs[0].arg, 5);
+    EXPECT_EQ(logs[0].arg32, 4 + 65536u * 2);
+    EXPECT_EQ(Flags(db) & 0xF, Z7F_STOPPED);
+    // program 1's own slice (entries 4..7) is untouched
+    const uint32_t cs = Z7Sec_Addr(db, Z7SEC_CSTACK);
+    for (uint32_t e = 4; e < 8; e++) EXPECT_EQ(Z7Mem_Get32(cs + 4 * e), 0u) << e;
+}
+
+TEST_F(IecRun, WaitAndBreakInsideASubProgramResumeThereWhileOthersRunNormally) {
+    IecImage img = Img({"CALL 3; CONST32 1 #1; END", "ADD32 2 2 9; END",
+                        "HOLD; WAIT 1; ADD32 3 3 9; BRK 7; ADD32 4 4 9; END"},
+                       {0, 0, 2});
+    img.cs_size = 4;
+    Boot(img);
+    SetD(9, 1);
+    Cycle(1000);
+    Cycle(1010);
+    EXPECT_EQ(D(1), 0) << "program 1 waits inside program 3";
+    EXPECT_EQ(D(2), 2);
+    EXPECT_EQ(Z7Sec_Get(db, Z7SEC_CSTACK, SD_USED), 0) << "the next program starts at depth 0";
+    SetB(1, 1);
+    Cycle(1020);
+    EXPECT_EQ(D(1), 1);
+    EXPECT_EQ(D(3), 1);
+    EXPECT_EQ(D(2), 3);
+
+    // step mode: the breakpoint in the sub-program holds program 1 there
+    Z7St_SetFlags(db, uint16_t(Flags(db) | Z7F_STEP));
+    SetD(1, 0);
+    Cycle(1030);
+    EXPECT_EQ(Flags(db) & (Z7F_RUN | Z7F_STEP), Z7F_STEP);
+    EXPECT_EQ(St16(db, ST_BRK_PROG), 3);
+    EXPECT_EQ(D(3), 2);
+    EXPECT_EQ(D(4), 1);
+    EXPECT_EQ(Z7Sec_Get(db, Z7SEC_CSTACK, SD_USED), 0) << "held frames are saved with program 1";
+    // run again: program 1 resumes after the breakpoint inside program 3
+    Z7St_SetFlags(db, uint16_t((Flags(db) | Z7F_RUN) & ~(Z7F_STEP | Z7F_ONECYCLE)));
+    Cycle(1040);
+    EXPECT_EQ(D(4), 2);
+    EXPECT_EQ(D(1), 1);
+    EXPECT_EQ(D(3), 2);
+    EXPECT_TRUE(Logs().empty());
+}
+
+TEST_F(IecRun, ArithmeticEdgesSubstitutesAndLocks) {
+    Boot(Img({"DIV32 1 2 3; DIV32 4 5 3; DIV8 1 2 3; DIVU8 4 2 3; SUBT 1 2 3; DIVR 6 7 8; DIVL 1 2 3;"
+              "DIVU64 4 5 6; GTR 10 11 12; GER 11 11 12; EQR 12 11 12; NER 13 11 12; NEG32 9 2; NOT 14 15;"
+              "ADDT 5 5 6; ADDT_L 7 7 6; CONST32 11 #0x12345678; END"}));
+    SetD(2, 0x80000000u);
+    SetD(3, uint32_t(-1));
+    SetD(5, 9);  // 32-bit 9 / 0 below: divisor index 3 is -1, so use index 5 / 3 = -9
+    SetB(2, 0xFC);
+    SetB(3, 2);
+    SetB(15, 2);
+    SetT(2, 5);
+    SetT(3, 7);
+    SetT(5, 4294967000u);
+    SetT(6, 1000);
+    SetT(7, 40);
+    SetR(7, 3.0f);
+    SetR(8, -0.0f);
+    SetL(2, 0x4000000000000000ull);
+    SetL(3, 0);
+    SetL(5, 77);
+    SetL(6, 0);
+    SetR(11, NAN);
+    SetR(12, 1.0f);
+    Z7VMTic_LockVar(db, 7, 0x10);
+    Cycle(1000);
+    EXPECT_EQ(uint32_t(D(1)), 0x80000000u) << "-2147483648 / -1, no fault";
+    EXPECT_EQ(D(4), -9);
+    EXPECT_EQ(B(1), 0x7E);
+    EXPECT_EQ(B(4), 0x7E);
+    EXPECT_EQ(T(1), 0u);
+    EXPECT_EQ(uint32_t(D(6)), 0x7CF0BDC2u);
+    EXPECT_EQ(L(1), 0x7FAC7B1F3CAC7433ull);
+    EXPECT_EQ(L(4), 0xFFFFFFFFFFFFFFFFull);
+    EXPECT_EQ(B(10), 0);
+    EXPECT_EQ(B(11), 0);
+    EXPECT_EQ(B(12), 0);
+    EXPECT_EQ(B(13), 1);
+    EXPECT_EQ(uint32_t(D(9)), 0x80000000u);
+    EXPECT_EQ(B(14), 0);
+    EXPECT_EQ(T(5), 4294968000u & 0xFFFFFFFFu) << "TIME ADD wraps at 2^32";
+    EXPECT_EQ(T(7), 40u) << "the lock-tested twin skips a locked TIME";
+    EXPECT_EQ(uint32_t(D(11)), 0x12345678u);
+    const uint32_t pos = 1 + 65536u * 2;
+    const std::vector<Log> logs = Logs();
+    ASSERT_EQ(logs.size(), 3u);
+    EXPECT_EQ(logs[0].code, 12);
+    EXPECT_EQ(logs[0].arg, 8);
+    EXPECT_EQ(logs[0].arg32, 1 + 65536u * 42);  // the word after the sixth opcode
+    EXPECT_EQ(logs[1].code, 18);
+    EXPECT_EQ(logs[1].arg, 3);
+    EXPECT_EQ(logs[2].code, 12);
+    EXPECT_EQ(logs[2].arg, 6);
+    (void)pos;
+    EXPECT_EQ(Flags(db) & 0xF, Z7F_RUN);
+    // the plain TIME add writes a locked variable
+    Exec({10, 7, 7, 6});
+    Cycle(1010);
+    EXPECT_EQ(T(7), 1040u);
+}
+
+TEST_F(IecRun, ConstantsThroughTheComplexTypeRegister) {
+    IecImage img = Img({"CTSET 0 8; CONST32 0 #0x12345678; CONST32 0 #0x55555555;"
+                        "CTSET 0 12; CONSTT 0 #0x01020304; CONSTT 0 #0x0A0B0C0D; END"});
+    img.ct_alloc = img.ct_used = 32;
+    Boot(img);
+    Cycle(1000);
+    const uint8_t *ct = Z7Mem_Ptr(Z7Sec_Addr(db, Z7SEC_CT), 32);
+    EXPECT_EQ(std::vector<uint8_t>(ct + 8, ct + 12), (std::vector<uint8_t>{0x78, 0x56, 0x34, 0x12}));
+    // the TIME constant keeps the register: the second one overwrites the first
+    EXPECT_EQ(std::vector<uint8_t>(ct + 12, ct + 16), (std::vector<uint8_t>{0x0D, 0x0C, 0x0B, 0x0A}));
+    EXPECT_EQ(ct[16], 0);
+    EXPECT_EQ(Flags(db) & 0xF, Z7F_RUN);
+    // a register past the segment is a computed-address fault
+    Exec({533, 0, 30, 271, 0, 1, 2});
+    Cycle(1010);
+    Cycle(1020);
+    const std::vector<Log> logs = Logs();
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_EQ(logs[0].code, 32);
+    EXPECT_EQ(Flags(db) & 0xF, Z7F_STOPPED);
+}
+
+TEST_F(IecRun, IndexesJumpsAndCopiesStayInsideTheirSections) {
+    struct Case {
+        const char *code;
+        uint16_t log;
+    };
+    const Case cases[] = {
+        {"ADD32 1 32 2; END", 8},                  // static index past the section
+        {"LDEL32 1 30 2; END", 32},                // base + DINT past the section
+        {"JMP @far; END; far:", 8},                // jump to the end of the code
+        {"JMPA 1; END", 8},                        // odd absolute target
+        {"CTCOPY 1 2 3; END", 32},                 // CT offsets checked with their width
+        {"ADD32 1 1", 8},                          // operands past the end of the code
+        {"CALL 9; END", 8},                        // no such program
+        {"ADD32 1 1 1", 8},                        // runs off the end of the code
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.code);
+        IecImage img = Img({c.code});
+        img.ct_alloc = img.ct_used = 16;
+        Boot(img);
+        SetD(2, 5);
+        SetD(1, 12);  // CT copy destination 12 + length 5 passes 16
+        SetD(3, 5);
+        Cycle(1000);
+        const std::vector<Log> logs = Logs();
+        ASSERT_EQ(logs.size(), 1u);
+        EXPECT_EQ(logs[0].code, c.log);
+        EXPECT_EQ(Flags(db) & 0xF, Z7F_STOPPED);
+        Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+        db = 0;
+    }
+    // a negative length copies nothing and is no fault
+    IecImage img = Img({"CTCOPY 1 2 3; END"});
+    img.ct_alloc = img.ct_used = 16;
+    Boot(img);
+    SetD(3, uint32_t(-4));
+    Cycle(1000);
+    EXPECT_TRUE(Logs().empty());
+    EXPECT_EQ(Flags(db) & 0xF, Z7F_RUN);
+}
+
+TEST_F(IecRun, SfcStepsChildrenAndTimers) {
+    // program 1: step 1 active code advances, entry code counts entries, exit code counts exits
+    // program 2 (child, kind 1): initial step 2, kill -> exit code then cleared by SFCEND
+    Boot(Img({"SFCSTEP 1 @entry @exit @off; STEPT 1 1; JMP @off; entry: ADD32 1 1 9; JMP @off;"
+              "exit: ADD32 2 2 9; off: END",
+              "SFCINIT 0 1 2; SFCSTEP 2 @en @ex @nx; JMP @nx; en: ADD32 3 3 9; JMP @nx; ex: ADD32 4 4 9;"
+              "nx: SFCEND 0",
+              "TSTART 3; TSTART 4; TSTART 3; END"},
+             {0, 1, 0}));
+    SetD(9, 1);
+    Z7Mem_Put16(Addr(Z7SEC_STEP, 1) + 8, 2);  // to be activated
+    SetT(4, 86399990);
+    Cycle(1000);
+    EXPECT_EQ(D(1), 1) << "entry code";
+    EXPECT_EQ(D(3), 1) << "the child's initial step entered";
+    EXPECT_EQ(St16(db, ST_TIMERS), 2) << "a timer started twice keeps one entry";
+    Cycle(1250);
+    EXPECT_EQ(T(1), 250u) << "elapsed of step 1";
+    EXPECT_EQ(T(4), (86399990u + 250u) % 86400000u);
+    SetT(4, 86399990);
+    Cycle(1270);
+    EXPECT_EQ(T(4), 10u) << "a running TIME wraps at one day";
+    // kill the child: its active step runs its exit code, then SFCEND clears it
+    Exec({189, 2});
+    Cycle(1280);
+    Cycle(1290);
+    EXPECT_EQ(D(4), 1);
+    EXPECT_EQ(Z7Mem_Get16(Addr(Z7SEC_PROG, 2) + PG_STATE), 0);
+    // the timer list: stop keeps the order, stopping an absent one changes nothing
+    Z7VMTmr_StopTimer(db, Addr(Z7SEC_TIME, 3));
+    Z7VMTmr_StopTimer(db, Addr(Z7SEC_TIME, 9));
+    EXPECT_EQ(St16(db, ST_TIMERS), 1);
+    EXPECT_EQ(Z7Mem_Get32(Z7Sec_Addr(db, Z7SEC_TIMERS)), Addr(Z7SEC_TIME, 4));
+    // 64-bit advance: 4,294,967,000 plus 1,000 ms
+    EXPECT_EQ(Z7VMTmr_Advance(4294967000u, 5000, 6000), 61368000u);
+    EXPECT_EQ(Flags(db) & 0xF, Z7F_RUN);
+}
+
+TEST_F(IecRun, StandardFunctionsNumericRulesAndRefusals) {
+    // 285 fn N result args...
+    Boot(Img({"STF 6 3 1 2 3; STF 6 3 4 5 6; STF 24 3 7 8 9; STF 24 3 10 11 12; STF 21 4 13 14 15 16;"
+              "STF 25 6 17 18 19 20 21 22; STF 9 2 23 24; STF 7 2 25 26; STF 91 2 1 2; STF 8 2 27 28;"
+              "STF 9 2 29 24; END"}));
+    SetR(2, 2.0f);
+    SetD(3, uint32_t(-2));
+    SetR(5, 0.0f);
+    SetD(6, uint32_t(-1));
+    SetD(8, uint32_t(-7));
+    SetD(9, 3);
+    SetD(11, 7);
+    SetD(12, 0);
+    SetD(14, 10);
+    SetD(15, 5);
+    SetD(16, 0);
+    SetD(18, uint32_t(-1));
+    SetD(19, 99);
+    SetR(24, -4.0f);
+    SetR(26, 0.0f);
+    SetB(2, 1);
+    SetR(28, 90.0f);
+    SetR(29, 5.0f);
+    Z7VMTic_LockVar(db, 29, 0x04);
+    Cycle(1000);
+    EXPECT_EQ(R(1), 0.25f);
+    EXPECT_TRUE(std::isinf(R(4)) && R(4) > 0);
+    EXPECT_EQ(D(7), -1);
+    EXPECT_EQ(D(10), -1);
+    EXPECT_EQ(D(13), 10);
+    EXPECT_EQ(D(17), 0);
+    EXPECT_EQ(R(23), 0.0f);
+    EXPECT_EQ(R(25), -1.0e37f);
+    EXPECT_EQ(B(1), 0) << "USEDEGREES answers the previous mode";
+    EXPECT_EQ(R(27), 1.0f);
+    EXPECT_EQ(R(29), 5.0f) << "a forced result is kept";
+    EXPECT_EQ(Flags(db) & 0xF, Z7F_RUN);
+    EXPECT_TRUE(Logs().empty());
+    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+    db = 0;
+    // an empty slot, a number past the table, too few operands: log 17 and stop
+    for (const char *code : {"STF 37 2 1 2; END", "STF 222 2 1 2; END", "STF 6 2 1 2; END"}) {
+        SCOPED_TRACE(code);
+        Boot(Img({code, "CONST32 5 #1; END"}));
+        Cycle(1000);
+        const std::vector<Log> logs = Logs();
+        ASSERT_EQ(logs.size(), 1u);
+        EXPECT_EQ(logs[0].code, 17);
+        EXPECT_EQ(logs[0].arg, test_support::IecAsm(code)[1]);
+        EXPECT_EQ(Flags(db) & 0xF, Z7F_STOPPED);
+        EXPECT_EQ(D(5), 0);
+        Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+        db = 0;
+    }
+}
+
+}  // namespace iec_test
