@@ -15,6 +15,9 @@ constexpr uint16_t kDiscoveryPort = 11173;
 constexpr uint32_t kDay = 86400000;
 constexpr const char kBadSize[] = "Invalid frame size - endianness maybe incorrect";
 
+// Milliseconds from then to now on the runtime clock, which wraps once a day.
+uint32_t Elapsed(uint32_t then, uint32_t now) { return (now % kDay + kDay - then % kDay) % kDay; }
+
 bool IsZ7(const uint8_t *p) { return p[0] == 'Z' && p[1] == '7'; }
 
 Z7CSChannel *Chan(Z7CSData *cs, uint32_t n) { return n >= 1 && n <= Z7CS_CHANNELS ? &cs->ch[n - 1] : nullptr; }
@@ -188,7 +191,7 @@ void SerActivate(Z7CSData *cs, Z7CSChannel &c) {
         }
     }
     if (cs->has_stamp && c.received > 0 && !(c.flags & Z7CH_QUESTION) &&
-        (cs->stamp + kDay - c.last_rx_ms) % kDay > 500) {
+        Elapsed(c.last_rx_ms, cs->stamp) > 500) {
         c.received = c.expected = 0;
         c.flags = Z7CH_SERIAL | Z7CH_USED;
     }
@@ -558,7 +561,7 @@ void Z7CSSock_CheckSilentSocketsEx(Z7CSData *cs, uint32_t now, uint32_t timeout)
     for (Z7CSChannel &c : cs->ch) {
         if (!(c.flags & Z7CH_SOCKET)) continue;
         if (c.silence == 0) c.silence = now;
-        else if ((now + kDay - c.silence) % kDay > timeout) CloseChannel(c);
+        else if (Elapsed(c.silence, now) > timeout) CloseChannel(c);
     }
 }
 

@@ -16,7 +16,7 @@ constexpr uint32_t kEventHead = 12;
 uint32_t Align8(uint32_t n) { return (n + 7u) & ~7u; }
 uint32_t HeaderSize() { return Align8(sizeof(Z7EvsData)); }
 uint32_t ClientHead() { return Align8(sizeof(Z7EvsClient)); }
-uint32_t Elapsed(uint32_t then, uint32_t now) { return (now + kDay - then % kDay) % kDay; }
+uint32_t Elapsed(uint32_t then, uint32_t now) { return (now % kDay + kDay - then % kDay) % kDay; }
 
 Z7EvsData *Data(void *evs) { return static_cast<Z7EvsData *>(evs); }
 
@@ -172,6 +172,40 @@ void StartSend(Z7EvsClient &c, uint32_t now) {
     if (!Send(c)) CloseClient(c);
 }
 
+void ReadAck(Z7EvsClient &c) {
+    uint32_t closed = 0;
+    const uint32_t want = c.count < 4 ? 4u - c.count : uint32_t(c.length - c.count);
+    const int32_t n = Z7Socket_Receive(c.sock, want, &c.frame[c.count], &closed);
+    if (closed) {
+        CloseClient(c);
+        return;
+    }
+    if (n <= 0) return;
+    c.count = uint16_t(c.count + n);
+    if (c.count == 4 && c.length == 0) {
+        if (c.frame[0] != 'Z' || c.frame[1] != '7') {
+            uint8_t drop[1024];
+            Z7Socket_Receive(c.sock, sizeof drop, drop, &closed);
+            c.count = 0;
+            c.state = 1;
+            Rewind(c);
+            return;
+        }
+        const uint32_t len = BE_Get16(&c.frame[2]) + 4u;
+        if (len > c.frame.size()) {  // more than the frame buffer holds
+            CloseClient(c);
+            return;
+        }
+        c.length = uint16_t(len);
+    }
+    if (c.length != 0 && c.count >= c.length) {
+        c.state = 1;
+        if (ParseAck(c)) FlushRead(c);
+        else Rewind(c);
+        c.count = c.length = 0;
+    }
+}
+
 void Step(Z7EvsClient &c, uint32_t now) {
     switch (c.state) {
     case 0:
@@ -183,44 +217,14 @@ void Step(Z7EvsClient &c, uint32_t now) {
     case 2:
         if (!Send(c)) CloseClient(c);
         return;
-    case 3: {
+    case 3:
         if (Elapsed(c.time, now) > 3000) {
             CloseClient(c);
             return;
         }
-        uint32_t closed = 0;
-        const uint32_t want = c.count < 4 ? 4u - c.count : uint32_t(c.length - c.count);
-        const int32_t n = Z7Socket_Receive(c.sock, want, &c.frame[c.count], &closed);
-        if (closed) {
-            CloseClient(c);
-            return;
-        }
-        if (n <= 0) return;
-        c.count = uint16_t(c.count + n);
-        if (c.count == 4 && c.length == 0) {
-            if (c.frame[0] != 'Z' || c.frame[1] != '7') {
-                uint8_t drop[1024];
-                Z7Socket_Receive(c.sock, sizeof drop, drop, &closed);
-                c.count = 0;
-                c.state = 1;
-                Rewind(c);
-                return;
-            }
-            const uint32_t len = BE_Get16(&c.frame[2]) + 4u;
-            if (len > c.frame.size()) {  // more than the frame buffer holds
-                CloseClient(c);
-                return;
-            }
-            c.length = uint16_t(len);
-        }
-        if (c.length != 0 && c.count >= c.length) {
-            c.state = 1;
-            if (ParseAck(c)) FlushRead(c);
-            else Rewind(c);
-            c.count = c.length = 0;
-        }
+        // the header, then the rest of the acknowledgement in the same pass
+        for (int part = 0; part < 2 && c.state == 3 && c.sock >= 0; part++) ReadAck(c);
         return;
-    }
     case 1:
         if (PutEventList(c) > 0) {
             StartSend(c, now);
