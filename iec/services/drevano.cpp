@@ -191,6 +191,7 @@ void CloseRuntimeSockets() {
 }
 
 void _Serve() {
+    if (IsCommMode_Qncan) return;  // handed back earlier in this pass: nothing of the server runs
     Z7CS_ActivateStamp(&csData, _GetTickCount());
     uint32_t ch = 0;
     const uint32_t kind = Z7CS_GetQuestion(&csData, &ch);
