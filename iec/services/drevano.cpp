@@ -190,12 +190,10 @@ void CloseRuntimeSockets() {
     eth_conn = 0;
 }
 
-void _Serve() {
-    if (IsCommMode_Qncan) return;  // handed back earlier in this pass: nothing of the server runs
-    Z7CS_ActivateStamp(&csData, _GetTickCount());
-    uint32_t ch = 0;
-    const uint32_t kind = Z7CS_GetQuestion(&csData, &ch);
-    // link arbitration
+// Link arbitration of a pass: the controller's frame start closes the runtime
+// sockets, runtime traffic restarts the silence, 65 s of silence hand the
+// link back.
+void Arbitrate() {
     if (IsCommMode_Qncan) {
         if (eth_conn && z7_rcv) CloseRuntimeSockets();
     } else if (z7_rcv) {
@@ -212,6 +210,14 @@ void _Serve() {
         }
         IsCommMode_Qncan = 1;
     }
+}
+
+void _Serve() {
+    if (IsCommMode_Qncan) return;  // handed back earlier in this pass: nothing of the server runs
+    Z7CS_ActivateStamp(&csData, _GetTickCount());
+    uint32_t ch = 0;
+    const uint32_t kind = Z7CS_GetQuestion(&csData, &ch);
+    Arbitrate();
     if (kind == 0 || IsCommMode_Qncan) {
         if (kind != 0) Z7CS_ReleaseQuestion(&csData, ch);
         if (bNewRegParams && pDB == 0) bNewRegParams = 0;
@@ -323,7 +329,9 @@ void DrevanoFirstRun_func() {
 
 void Drevano_Comm_service() {
     if (IsCommMode_Qncan) return;
-    for (int i = 0; i < 8; i++) _Serve();
+    if (Z7CS_Quiet(&csData)) Arbitrate();  // nothing waits: the eight polls would do nothing
+    else
+        for (int i = 0; i < 8; i++) _Serve();
     if (pDB == 0 && pEvData) Z7Evs_Activate(pEvData, _GetTickCount());
 }
 

@@ -4,6 +4,8 @@
 // UDP discovery, and the two kinds served here (19 file transfer, 21).
 // Everything else goes to the host one question at a time.
 #include <cstdio>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <cstring>
 
 #include "core/bytes.h"
@@ -569,4 +571,20 @@ uint32_t Z7CS_GetNbHostTCP(const Z7CSData *cs) {
     uint32_t n = 0;
     for (const Z7CSChannel &c : cs->ch) n += (c.flags & Z7CH_SOCKET) && c.sock >= 0 ? 1 : 0;
     return n;
+}
+
+bool Z7CS_Quiet(Z7CSData *cs) {
+    pollfd fds[Z7CS_CHANNELS + 2];
+    nfds_t n = 0;
+    if (cs->udp >= 0) fds[n++] = {cs->udp, POLLIN, 0};
+    if (cs->listen >= 0) fds[n++] = {cs->listen, POLLIN, 0};
+    for (const Z7CSChannel &c : cs->ch) {
+        if (c.flags & (Z7CH_QUESTION | Z7CH_PENDING | Z7CH_PARTIAL)) return false;
+        if ((c.flags & Z7CH_SOCKET) && c.sock >= 0) fds[n++] = {c.sock, POLLIN, 0};
+        if ((c.flags & Z7CH_SERIAL) && Z7Serial_IsValid(c.serial)) {
+            int waiting = 0;
+            if (ioctl(c.serial, FIONREAD, &waiting) != 0 || waiting > 0) return false;
+        }
+    }
+    return n == 0 || poll(fds, n, 0) == 0;
 }

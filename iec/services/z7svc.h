@@ -144,6 +144,9 @@ void Z7CS_SendRC(Z7CSData *cs, uint32_t channel, uint16_t code);
 void Z7CS_SendVMAnswer(Z7CSData *cs, uint32_t channel, uint32_t length);
 void Z7CS_SendAnswerFrame(Z7CSData *cs, uint32_t channel, uint32_t length);
 void Z7CS_ReleaseQuestion(Z7CSData *cs, uint32_t channel);
+// True when no socket, datagram or serial byte waits and no answer or
+// question is under way: a poll would do nothing.
+bool Z7CS_Quiet(Z7CSData *cs);
 void Z7CSSer_Open(Z7CSData *cs, const char *settings);
 void Z7CSSock_CloseAllSockets(Z7CSData *cs);
 void Z7CSSock_CheckSilentSocketsEx(Z7CSData *cs, uint32_t now, uint32_t timeout);

@@ -3,6 +3,7 @@
 // symbol must end inside its record, items are laid out with the section's
 // element size as stride, and an index outside its typed section gives data
 // address 0.
+#include <array>
 #include <cctype>
 #include <cstring>
 
@@ -88,6 +89,14 @@ bool ICmp(const char *a, const char *b) {
     }
 }
 
+// Index of the last map built, by the whole 16-bit symbol hash, so that a
+// lookup among many variables compares about one symbol. Item numbers + 1;
+// valid only for the database it was built for.
+constexpr uint32_t kMaxItems = 65536;
+std::array<uint32_t, 65536> ix_head{};
+std::array<uint32_t, kMaxItems> ix_next{};
+uint32_t ix_db = 0, ix_items = 0, ix_elem = 0;
+
 uint32_t TableOf(const Z7Img &img) {
     const uint32_t off = img.Table(16, 16);
     if (off == 0 || img.W16(off) == 0 || img.W16(off + 14) != 0x8000) return 0;
@@ -105,12 +114,17 @@ uint16_t Z7Map_Hash(const char *name) {
 }
 
 uint32_t Z7VMMap_Build(uint32_t db, uint32_t code) {
+    if (db == ix_db) ix_db = 0;
     const Z7Img img = Z7Img_Of(code);
     const uint32_t table = TableOf(img);
     if (table == 0 || db == 0) return 0;
     const uint32_t items = Items(db), elem = Elem(db), count = Count(db);
     if (items == 0 || (elem != 24 && elem != 40) || uint64_t(count) * elem > Z7Sec_Bytes(db, Z7SEC_MAPITEM)) return 0;
     for (uint32_t k = 0; k < 49; k++) SetHead(db, k, 0);
+    ix_head.fill(0);
+    ix_db = db;
+    ix_items = items;
+    ix_elem = elem;
     uint32_t rec = table + img.W16(table);
     for (uint32_t i = 0; i < count; i++) {
         if (!img.In(rec, DR_SYM)) break;
@@ -133,7 +147,10 @@ uint32_t Z7VMMap_Build(uint32_t db, uint32_t code) {
         }
         Z7Mem_Put32(item + MI_NSYM, 0);
         if (const char *sym = Symbol(code + rec)) {
-            const uint32_t b = 32 + Z7Map_Hash(sym) % 17;
+            const uint16_t h = Z7Map_Hash(sym);
+            ix_next[i] = ix_head[h];
+            ix_head[h] = i + 1;
+            const uint32_t b = 32 + h % 17;
             Z7Mem_Put32(item + MI_NSYM, Head(db, b));
             SetHead(db, b, item);
         }
@@ -152,6 +169,7 @@ uint32_t Z7VMMap_CanHotRestart(uint32_t db, uint32_t code) {
 
 uint32_t Z7VMMap_HotRestart(uint32_t db, uint32_t code) {
     for (uint32_t k = 0; k < 49; k++) SetHead(db, k, 0);
+    if (db == ix_db) ix_db = 0;
     const Z7Img img = Z7Img_Of(code);
     const uint32_t table = TableOf(img);
     if (table == 0) {
@@ -167,6 +185,14 @@ uint32_t Z7VMMap_HotRestart(uint32_t db, uint32_t code) {
 
 uint32_t Z7Map_GetBySymbol(uint32_t db, const char *name) {
     if (db == 0 || name == nullptr) return 0;
+    if (db == ix_db && Items(db) == ix_items && Elem(db) == ix_elem) {
+        for (uint32_t i = ix_head[Z7Map_Hash(name)]; i; i = ix_next[i - 1]) {
+            const uint32_t it = ix_items + (i - 1) * ix_elem;
+            const char *s = Symbol(Z7Mem_Get32(it + MI_DEF));
+            if (s && ICmp(s, name)) return it;
+        }
+        return 0;
+    }
     for (uint32_t it = Head(db, 32 + Z7Map_Hash(name) % 17); it; it = Z7Mem_Get32(it + MI_NSYM)) {
         const char *s = Symbol(Z7Mem_Get32(it + MI_DEF));
         if (s && ICmp(s, name)) return it;
