@@ -340,6 +340,202 @@ uint32_t Z7DDK_StringToMac(const char *text, uint8_t mac[6]) {
     return 1;
 }
 
+uint32_t Z7DDK_GetPrivateProfileFlag(const char *section, const char *key, uint32_t def, const char *file) {
+    char v[256];
+    if (Z7DDK_GetPrivateProfileString(section, key, "", v, sizeof v, file) == 0) return def;
+    for (const char *t : {"1", "TRUE", "ON"})
+        if (NoCaseEq(v, t, std::strlen(t)) && std::strlen(v) >= std::strlen(t)) return 1;
+    return def;
+}
+
+int32_t Z7DDK_GetPrivateProfileInt(const char *section, const char *key, int32_t def, const char *file) {
+    char v[256];
+    if (Z7DDK_GetPrivateProfileString(section, key, "", v, sizeof v, file) == 0) return def;
+    char *end = nullptr;
+    const long n = std::strtol(v, &end, 10);
+    return end != v ? int32_t(n) : def;
+}
+
+namespace {
+char work_folder[256];
+uint32_t trace_level = 0;
+uint8_t ddk_busy = 0;
+}  // namespace
+
+void Z7DDK_FormatFolder(char *text) {
+    if (text == nullptr) return;
+    size_t n = std::strlen(text);
+    for (size_t i = 0; i < n; i++)
+        if (text[i] == '\\') text[i] = '/';
+    while (n > 0 && text[n - 1] == '/') text[--n] = 0;
+    if (n + 1 < 256) {
+        text[n] = '/';
+        text[n + 1] = 0;
+    }
+}
+
+uint32_t Z7DDK_SetWorkFolder(const char *text) {
+    if (text == nullptr || std::strlen(text) >= 254) return 0;
+    std::strcpy(work_folder, text);
+    Z7DDK_FormatFolder(work_folder);
+    return work_folder[0] != 0 ? 1 : 0;
+}
+
+uint32_t Z7DDK_IsFile(char *out, const char *folder, const char *name, const char *ext) {
+    char f[256];
+    std::snprintf(f, sizeof f, "%s", folder ? folder : "");
+    Z7DDK_FormatFolder(f);
+    std::snprintf(out, 256, "%s%s%s", f, name ? name : "", ext ? ext : "");
+    return Z7File_Exist(out);
+}
+
+uint32_t Z7DDK_GetWorkFile(char *out, const char *name, const char *ext) {
+    return Z7DDK_IsFile(out, work_folder, name, ext);
+}
+
+int32_t Z7DDK_GetDeviceName(uint32_t, char *out) {
+    if (out) std::memset(out, 0, 4);
+    return -1;
+}
+
+uint32_t Z7DDK_CreateMutex() {
+    ddk_busy = 0;
+    return 1;
+}
+uint32_t Z7DDK_DeleteMutex() {
+    ddk_busy = 0;
+    return 1;
+}
+uint32_t Z7DDK_TakeMutex() {
+    if (ddk_busy) return 0;
+    ddk_busy = 1;
+    return 1;
+}
+uint32_t Z7DDK_ReleaseMutex() {
+    if (!ddk_busy) return 0;
+    ddk_busy = 0;
+    return 1;
+}
+
+void Z7DDK_StrLower(char *t) {
+    for (; t && *t; t++)
+        if (*t >= 'A' && *t <= 'Z') *t = char(*t + 32);
+}
+void Z7DDK_StrUpper(char *t) {
+    for (; t && *t; t++)
+        if (*t >= 'a' && *t <= 'z') *t = char(*t - 32);
+}
+uint32_t Z7DDK_StrcmpNoCase(const char *a, const char *b) {
+    if (a == nullptr || b == nullptr) return a == b ? 1 : 0;
+    const size_t n = std::strlen(a);
+    return n == std::strlen(b) && NoCaseEq(a, b, n) ? 1 : 0;
+}
+const char *Z7DDK_StrStr(const char *hay, const char *needle, uint32_t exact) {
+    if (hay == nullptr || needle == nullptr) return nullptr;
+    if (exact) return std::strstr(hay, needle);
+    char h[256], n[256];
+    std::snprintf(h, sizeof h, "%s", hay);
+    std::snprintf(n, sizeof n, "%s", needle);
+    Z7DDK_StrUpper(h);
+    Z7DDK_StrUpper(n);
+    const char *r = std::strstr(h, n);
+    return r ? hay + (r - h) : nullptr;
+}
+
+void Z7DDK_SetTraceLevel(uint32_t level) { trace_level = level; }
+uint32_t Z7DDK_GetTraceLevel() { return trace_level; }
+void Z7DDK_LogTrace(uint32_t level, const char *format, ...) {
+    if (level > trace_level) return;
+    char text[512];
+    va_list ap;
+    va_start(ap, format);
+    std::vsnprintf(text, sizeof text, format, ap);
+    va_end(ap);
+    Z7EVSTRACE("%s", text);
+}
+
+// ---- virtual files: plain files on this controller ------------------------------------------------------
+
+namespace {
+// Known runtime files; only the kind 1..3 rows (flags 0) may be held in memory.
+struct Item {
+    uint16_t kind, flags;
+    const char *name;
+};
+constexpr Item kItems[] = {
+    {1, 0, "/mnt/cfg/z7.hot"}, {2, 0, "/mnt/cfg/z7.cod"}, {3, 0, "/mnt/cfg/z7.upd"}, {1, 1, "/mnt/cfg/z7.hot"},
+    {2, 1, "/mnt/cfg/z7.cod"}, {3, 1, "/mnt/cfg/z7.upd"}, {4, 1, "z7.upl"}, {5, 1, "z7.rsc"}, {6, 1, "z7.rst"},
+    {7, 1, "z7.rbm"}, {8, 1, "z7.rfn"}, {9, 1, "z7.reg"}, {10, 1, "z7next.reg"}, {11, 257, "/mnt/cfg/z7info.txt"},
+    {0, 0, nullptr},
+};
+bool InMemoryAllowed(const char *name) {
+    for (const Item &i : kItems)
+        if (i.kind != 0 && i.flags == 0 && name && std::strcmp(i.name, name) == 0) return true;
+    return false;
+}
+}  // namespace
+
+uint32_t Z7Vfs_OpenReadRand(const char *path, uint32_t *size) {
+    if (size) *size = Z7File_GetSize(path);
+    return Z7File_Open(path, 0);
+}
+uint32_t Z7Vfs_OpenWriteCreate(const char *path) { return Z7File_Open(path, 1); }
+uint32_t Z7Vfs_OpenWriteAppend(const char *path) { return Z7File_OpenAppend(path); }
+void Z7Vfs_Close(uint32_t h) { Z7File_Close(h); }
+uint32_t Z7Vfs_Eof(uint32_t h) { return Z7File_Eof(h); }
+uint32_t Z7Vfs_Rename(const char *from, const char *to) { return Z7File_Rename(from, to); }
+uint32_t Z7Vfs_Delete(const char *path) { return Z7File_Delete(path); }
+uint32_t Z7Vfs_GetSize(const char *path, uint32_t *size) {
+    const uint32_t n = Z7File_GetSize(path);
+    if (size) *size = n;
+    return n != 0 ? 1 : 0;
+}
+int32_t Z7Vfs_GetMaxRamFileSize() { return -1; }
+uint32_t Z7Vfs_FileInFlash(const char *) { return 0; }
+void Z7Vfs_CleanSRAMBuffers() {}
+
+uint32_t Z7Vfs_Read(uint32_t h, int32_t offset, uint32_t count, void *buf) {
+    FILE *f = Slot(h);
+    if (f == nullptr || (offset >= 0 && std::fseek(f, offset, SEEK_SET) != 0)) return 0;
+    return uint32_t(std::fread(buf, 1, count, f));
+}
+uint32_t Z7Vfs_Write(uint32_t h, int32_t offset, uint32_t count, const void *buf) {
+    FILE *f = Slot(h);
+    if (f == nullptr || (offset >= 0 && std::fseek(f, offset, SEEK_SET) != 0)) return 0;
+    return uint32_t(std::fwrite(buf, 1, count, f));
+}
+
+void *Z7Vfs_CreateRamFile(const char *name, uint32_t size) {
+    return InMemoryAllowed(name) && size ? std::calloc(1, size) : nullptr;
+}
+void *Z7Vfs_LoadToMemory(const char *path, uint32_t *size) {
+    if (size) *size = 0;
+    const uint32_t n = Z7File_GetSize(path);
+    if (n == 0 || !InMemoryAllowed(path)) return nullptr;
+    uint8_t *block = static_cast<uint8_t *>(std::malloc(n));
+    const uint32_t h = block ? Z7File_Open(path, 0) : 0;
+    bool ok = h != 0;
+    for (uint32_t done = 0; ok && done < n; done += 512) ok = Z7File_Read(h, block + done, n - done < 512 ? n - done : 512) == 1;
+    Z7File_Close(h);
+    if (!ok) {
+        std::free(block);
+        return nullptr;
+    }
+    if (size) *size = n;
+    return block;
+}
+void Z7Vfs_ReleaseRamFile(void *block) { std::free(block); }
+void Z7Vfs_ReleaseFromMemory(void *block) { std::free(block); }
+
+uint32_t Z7File_Fread(uint32_t h, uint32_t item, uint32_t count, void *buf) {
+    FILE *f = Slot(h);
+    return f && item ? uint32_t(std::fread(buf, item, count, f)) : 0;
+}
+uint32_t Z7File_Fwrite(uint32_t h, uint32_t item, uint32_t count, const void *buf) {
+    FILE *f = Slot(h);
+    return f && item ? uint32_t(std::fwrite(buf, item, count, f)) : 0;
+}
+
 // ---- host stubs: no AS-i master, no driver-kit handlers ------------------------------------------------
 uint32_t Z7Asi_Init() { return 0; }
 uint32_t Z7Asi_IsHWOpen() { return 0; }
