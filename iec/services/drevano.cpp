@@ -386,6 +386,11 @@ void __Exit() {
     Z7_init = 0;
     iVmAlive = 0;
     eth_conn = 0;
+    if (!IsCommMode_Qncan && is_z7protocol) {
+        // the serial link was the runtime's: the controller's protocol gets it back
+        Z7Serial_HandBack();
+        is_z7protocol = 0;
+    }
     IsCommMode_Qncan = 1;
 }
 

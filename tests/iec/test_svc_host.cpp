@@ -12,6 +12,7 @@
 #include "core/memfile.h"
 #include "core/plcreg.h"
 #include "core/timebase.h"
+#include "core/vcomm.h"
 #include "iec/services/drevano.h"
 #include "iec/services/z7svc.h"
 #include "iec/vm/z7parts.h"
@@ -285,6 +286,12 @@ TEST_F(Host, SerialLinkGoesBackAfterExactlyTheSilence) {
     frt += 1;
     Drevano_Comm_service();
     EXPECT_EQ(IsCommMode_Qncan, 1);
+    // a runtime shut down while it holds the serial link gives the port back
+    is_z7protocol = 1;
+    Z7_Connect_Serial();
+    __Exit();
+    EXPECT_EQ(IsCommMode_Qncan, 1);
+    EXPECT_EQ(is_z7protocol, 0);
 }
 
 }  // namespace
