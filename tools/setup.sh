@@ -8,7 +8,7 @@ top=$(pwd)
 what=${1:-run}
 
 packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev
-          python3 socat iproute2 util-linux procps strace valgrind zip unzip iputils-ping)
+          python3 socat iproute2 util-linux procps strace valgrind zip unzip iputils-ping lua5.4)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -2,7 +2,7 @@
 //   BM_Build:        sizing, layout and build of an application with 10,000
 //                    variables of each numeric kind (all with initial values)
 //                    and 1,000 strings (target < 2 ms).
-//   BM_Cycle16:      one cycle of 16 programs on the placeholder interpreter
+//   BM_Cycle16:      one cycle of 16 programs that only end
 //                    (target < 1 us, no arena block taken).
 //   BM_HeapCompact:  Z7Heap_Compact(32) on a fragmented 64 KB buffer heap
 //                    (target < 20 us).

@@ -62,6 +62,9 @@ uint32_t Z7Tools_GetAnyParam(uint32_t db, uint32_t type, uint32_t index, uint32_
 
 // ---- interpreter helpers ------------------------------------------------------------------------
 void Z7VMTic_ExeCtrl();
+// Backward jumps one run may take before it stops as a fault (log 8); 0, the
+// default, sets no limit. Fuzzing sets one so that a looping program ends.
+extern uint32_t Z7VMTic_JumpBudget;
 void Z7VMTic_LockVar(uint32_t db, uint32_t index, uint8_t bit);
 void Z7VMTic_UnlockVar(uint32_t db, uint32_t index, uint8_t bit, uint32_t ct);
 void Z7VMTic_UnlockAllVars(uint32_t db);

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "iec/vm/z7cnv.h"
 #include "iec/vm/z7interp.h"
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7str.h"
@@ -46,7 +47,7 @@ void PutD(uint32_t db, uint32_t ops, uint32_t v) {
     if (!Locked(db, d, LK32)) Z7Mem_Put32(A32(db, d), v);
 }
 void PutF(uint32_t db, uint32_t ops, double v) {
-    const float f = float(v);
+    const float f = Z7Cnv_ToFloat(v);
     uint32_t b;
     std::memcpy(&b, &f, 4);
     PutD(db, ops, b);
@@ -69,21 +70,42 @@ void Put16(uint32_t db, uint32_t ops, uint16_t v) {
     const uint32_t d = Op(ops, 0);
     if (!Locked(db, d, LK16)) Z7Mem_Put16(Z7Sec_Elem(db, Z7SEC_D16, d), v);
 }
+// 1-based IEC position as a 0-based one (the lowest DINT stays lowest).
+int32_t Pos(uint32_t db, uint32_t ops, uint32_t k) {
+    const int32_t p = GetD(db, ops, k);
+    return p == INT32_MIN ? p : p - 1;
+}
 bool Degrees(uint32_t db) { return (Z7St_Flags(db) & Z7F_DEGREES) != 0; }
 bool StrLocked(uint32_t db, uint32_t ops) { return Locked(db, Op(ops, 0), LKS); }
 
+// Repeated multiplication (or division) as the table gives it. Once r is 0,
+// infinite, NaN or the base is +-1, the remaining steps can only flip its sign,
+// so they are settled at once instead of looping up to 2^31 times in the scan.
+double Settle(double r, double base, int64_t remaining) {
+    return (base < 0 && (remaining & 1)) ? -r : r;
+}
 double Expt(double base, int32_t n) {
     if (n == 0) return 1.0;
     double r = 1.0;
+    const bool unit = std::fabs(base) == 1.0;
     if (n > 0) {
-        for (int32_t i = 0; i < n && r > -1.0e307 && r < 1.0e307; i++) r *= base;
+        for (int64_t i = 0; i < n && r > -1.0e307 && r < 1.0e307; i++) {
+            r *= base;
+            if (r == 0 || unit) return Settle(r, base, n - i - 1);
+        }
         if (r > 1.0e307) r = 1.0e307;
         if (r < -1.0e307) r = -1.0e307;
         return r;
     }
     if (base == 0.0) return 1.0e307;
     const int64_t m = -int64_t(n);
-    for (int64_t i = 0; i < m && !(r >= -1.0e-307 && r <= 1.0e-307); i++) r /= base;
+    for (int64_t i = 0; i < m && !(r >= -1.0e-307 && r <= 1.0e-307); i++) {
+        r /= base;
+        if (std::isinf(r) || std::isnan(r) || unit) {
+            r = Settle(r, base, m - i - 1);
+            break;
+        }
+    }
     if (r > 0 && r < 1.0e-307) r = 1.0e-307;
     if (r < 0 && r > -1.0e-307) r = -1.0e-307;
     return r;
@@ -226,22 +248,22 @@ uint32_t Numeric(uint32_t db, uint32_t o, uint32_t fn) {
     }
     case 36: Put8(db, o, uint8_t(GetD(db, o, 1) & 1)); return 1;
     // strings (1-based positions)
-    case 40: if (!Locked(db, Op(o, 0), LK32)) PutD(db, o, Z7VMStr_Ascii(db, Op(o, 1), GetD(db, o, 2) - 1)); return 1;
+    case 40: if (!Locked(db, Op(o, 0), LK32)) PutD(db, o, Z7VMStr_Ascii(db, Op(o, 1), Pos(db, o, 2))); return 1;
     case 41: if (!StrLocked(db, o)) Z7VMStr_Char(db, Op(o, 0), uint32_t(GetD(db, o, 1))); return 1;
     case 42:
-        if (!StrLocked(db, o)) Z7VMStr_Delete(db, Op(o, 0), Op(o, 1), GetD(db, o, 3) - 1, GetD(db, o, 2));
+        if (!StrLocked(db, o)) Z7VMStr_Delete(db, Op(o, 0), Op(o, 1), Pos(db, o, 3), GetD(db, o, 2));
         return 1;
     case 43: PutD(db, o, Z7VMStr_Find(db, Op(o, 1), Op(o, 2))); return 1;
-    case 44: if (!StrLocked(db, o)) Z7VMStr_Insert(db, Op(o, 0), Op(o, 1), Op(o, 2), GetD(db, o, 3) - 1); return 1;
+    case 44: if (!StrLocked(db, o)) Z7VMStr_Insert(db, Op(o, 0), Op(o, 1), Op(o, 2), Pos(db, o, 3)); return 1;
     case 45: if (!StrLocked(db, o)) Z7VMStr_Left(db, Op(o, 0), Op(o, 1), GetD(db, o, 2)); return 1;
     case 46:
-        if (!StrLocked(db, o)) Z7VMStr_Mid(db, Op(o, 0), Op(o, 1), GetD(db, o, 3) - 1, GetD(db, o, 2));
+        if (!StrLocked(db, o)) Z7VMStr_Mid(db, Op(o, 0), Op(o, 1), Pos(db, o, 3), GetD(db, o, 2));
         return 1;
     case 47: PutD(db, o, Z7VMStr_GetLength(db, Op(o, 1))); return 1;
     case 48:
         if (!StrLocked(db, o)) {
-            Z7VMStr_Delete(db, Op(o, 0), Op(o, 1), GetD(db, o, 4) - 1, GetD(db, o, 3));
-            Z7VMStr_Insert(db, Op(o, 0), Op(o, 0), Op(o, 2), GetD(db, o, 4) - 1);
+            Z7VMStr_Delete(db, Op(o, 0), Op(o, 1), Pos(db, o, 4), GetD(db, o, 3));
+            Z7VMStr_Insert(db, Op(o, 0), Op(o, 0), Op(o, 2), Pos(db, o, 4));
         }
         return 1;
     case 49: if (!StrLocked(db, o)) Z7VMStr_Right(db, Op(o, 0), Op(o, 1), GetD(db, o, 2)); return 1;

@@ -27,19 +27,22 @@ struct Sec {
     uint32_t n = 0;  // element count (bytes for the CT segment)
     uint32_t addr = 0;
 };
-Sec GetSec(uint32_t db, uint32_t s, uint32_t esize) {
-    Sec r;
-    const uint32_t n = esize == 0 ? Z7Sec_Bytes(db, s) : Z7Sec_Get(db, s, SD_ALLOC);
-    const uint32_t bytes = esize == 0 ? n : n * esize;
-    r.addr = Z7Sec_Addr(db, s);
-    r.p = bytes ? Z7Mem_Ptr(r.addr, bytes) : nullptr;
-    r.n = r.p ? n : 0;
-    return r;
-}
-
 template <typename T> inline T Ld(const uint8_t *p) { T v; std::memcpy(&v, p, sizeof v); return v; }
 template <typename T> inline void St(uint8_t *p, T v) { std::memcpy(p, &v, sizeof v); }
 
+// Section s from the descriptor table (host pointer): whole elements of esize
+// bytes that lie inside the arena (esize 0: bytes).
+Sec GetSec(const uint8_t *table, uint32_t s, uint32_t esize) {
+    Sec r;
+    const uint8_t *d = table + s * Z7_DESC_SIZE;
+    const uint32_t size = Ld<uint32_t>(d + SD_SIZE);
+    const uint64_t bytes = size ? size : uint64_t(Ld<uint16_t>(d + SD_ELEM)) * Ld<uint16_t>(d + SD_ALLOC);
+    const uint64_t n = esize == 0 ? bytes : std::min<uint64_t>(Ld<uint16_t>(d + SD_ALLOC), bytes / esize);
+    r.addr = Ld<uint32_t>(d + SD_ADDR);
+    r.p = n ? Z7Mem_Ptr(r.addr, uint32_t(esize == 0 ? n : n * esize)) : nullptr;
+    r.n = r.p ? uint32_t(n) : 0;
+    return r;
+}
 uint32_t StepAdvance(uint8_t *step, uint32_t now) {
     uint32_t elapsed = Ld<uint32_t>(step), stamp = Ld<uint32_t>(step + 4);
     if (stamp != now) {
@@ -139,6 +142,19 @@ inline uint8_t *Arena(uint32_t addr, uint32_t n) { return addr == 0 ? nullptr : 
 // Bytes [off, off + n) of the CT segment, or null.
 inline uint8_t *CtAt(const Vm &v, uint64_t off, uint32_t n) {
     return off + n <= v.ct.n ? v.ct.p + off : nullptr;
+}
+
+// Lock bit of the destination of a conversion by its type code (0: none).
+uint8_t ConvLockBit(uint32_t type) {
+    switch (type) {
+    case 1: case 10: case 14: return LK8;
+    case 11: case 15: return LK16;
+    case 2: case 3: case 16: return LK32;
+    case 12: case 13: return LK64;
+    case 4: return LKT;
+    case 5: return LKS;
+    default: return 0;
+    }
 }
 
 // Writes the width bytes of value (little-endian) through an XV pointer.
@@ -301,31 +317,60 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
     v.db = db;
     v.st = status;
     v.status = Z7Mem_Ptr(status, ST_SIZE);
-    if (v.status == nullptr || status != Z7VM_Status(db)) return 0;
-    v.d8 = GetSec(db, Z7SEC_D8, 1);
-    v.d16 = GetSec(db, Z7SEC_D16, 2);
-    v.d32 = GetSec(db, Z7SEC_D32, 4);
-    v.d64 = GetSec(db, Z7SEC_D64, 8);
-    v.tm = GetSec(db, Z7SEC_TIME, 4);
-    v.lk = GetSec(db, Z7SEC_LOCK, 1);
-    v.sp = GetSec(db, Z7SEC_STRPTR, 4);
-    v.xv = GetSec(db, Z7SEC_XV, 4);
-    v.step = GetSec(db, Z7SEC_STEP, 12);
-    v.trans = GetSec(db, Z7SEC_TRANS, 4);
-    v.prog = GetSec(db, Z7SEC_PROG, PG_SIZE);
-    v.inst = GetSec(db, Z7SEC_INST, 20);
-    v.cfn = GetSec(db, Z7SEC_CFUNC, 24);
-    v.ct = GetSec(db, Z7SEC_CT, 0);
-    v.cs = GetSec(db, Z7SEC_CSTACK, 4);
+    const uint8_t *table = db ? Z7Mem_Ptr(db, Z7_DESC_TABLE) : nullptr;
+    if (v.status == nullptr || table == nullptr || status != Ld<uint32_t>(table)) return 0;
+    // section views, kept while the descriptor table stays the same
+    static struct {
+        uint32_t db = 0;
+        uint8_t desc[Z7_DESC_TABLE] = {};
+        Sec d8, d16, d32, d64, tm, lk, sp, xv, step, trans, prog, inst, cfn, ct, cs;
+    } views;
+    if (views.db != db || std::memcmp(views.desc, table, Z7_DESC_TABLE) != 0) {
+        views.db = db;
+        std::memcpy(views.desc, table, Z7_DESC_TABLE);
+        views.d8 = GetSec(table, Z7SEC_D8, 1);
+        views.d16 = GetSec(table, Z7SEC_D16, 2);
+        views.d32 = GetSec(table, Z7SEC_D32, 4);
+        views.d64 = GetSec(table, Z7SEC_D64, 8);
+        views.tm = GetSec(table, Z7SEC_TIME, 4);
+        views.lk = GetSec(table, Z7SEC_LOCK, 1);
+        views.sp = GetSec(table, Z7SEC_STRPTR, 4);
+        views.xv = GetSec(table, Z7SEC_XV, 4);
+        views.step = GetSec(table, Z7SEC_STEP, 12);
+        views.trans = GetSec(table, Z7SEC_TRANS, 4);
+        views.prog = GetSec(table, Z7SEC_PROG, PG_SIZE);
+        views.inst = GetSec(table, Z7SEC_INST, 20);
+        views.cfn = GetSec(table, Z7SEC_CFUNC, 24);
+        views.ct = GetSec(table, Z7SEC_CT, 0);
+        views.cs = GetSec(table, Z7SEC_CSTACK, 4);
+    }
+    v.d8 = views.d8;
+    v.d16 = views.d16;
+    v.d32 = views.d32;
+    v.d64 = views.d64;
+    v.tm = views.tm;
+    v.lk = views.lk;
+    v.sp = views.sp;
+    v.xv = views.xv;
+    v.step = views.step;
+    v.trans = views.trans;
+    v.prog = views.prog;
+    v.inst = views.inst;
+    v.cfn = views.cfn;
+    v.ct = views.ct;
+    v.cs = views.cs;
     v.now = Ld<uint32_t>(v.status + ST_STAMP);
     v.cs_size = Ld<uint16_t>(v.status + ST_CSSIZE);
     if (v.cs_size > v.cs.n) v.cs_size = uint16_t(v.cs.n);
 
+    uint32_t left = Z7VMTic_JumpBudget;  // backward jumps left (0: no limit)
     uint32_t ctreg = kNone;
     uint32_t anchor = kNone, anchor_prog = 0, repeat = 0;
     uint32_t cur = program;  // current program
     Code c;
-    uint32_t ip = 0;  // word index of the current instruction
+    uint32_t start = 0;  // word index where the run starts
+    const uint8_t *pc = nullptr;  // the current instruction
+    const uint8_t *cend = nullptr;  // the end of the current code
     uint32_t depth = Z7Sec_Get(db, Z7SEC_CSTACK, SD_USED);
 
     auto put_frame = [&](uint32_t i, uint16_t prog, uint16_t ret) {
@@ -348,7 +393,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
     } else {
         Z7VMPrg_RestoreCallStack(db, program);
         depth = Z7Sec_Get(db, Z7SEC_CSTACK, SD_USED);
-        if (depth >= v.cs_size && depth > 0) depth = 0;  // a damaged saved depth starts over
+        if (depth >= v.cs_size && depth > 0) set_depth(0);  // a damaged saved depth starts over
         if (depth > 0) cur = Ld<uint16_t>(v.cs.p + 4 * depth);
         else if (v.cs_size > 0) put_frame(0, uint16_t(program), 0);
         c = ProgCode(v, cur);
@@ -359,40 +404,67 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
         }
         if (cur < v.prog.n) {
             uint8_t *e = v.prog.p + PG_SIZE * cur;
-            ip = Ld<uint32_t>(e + PG_HELD);
+            start = Ld<uint32_t>(e + PG_HELD);
             St<uint32_t>(e + PG_HELD, 0);
         }
         St<uint16_t>(v.status + ST_BRK_PROG, 0);
         St<uint16_t>(v.status + ST_BRK_POS, 0);
         (void)code;
     }
+    pc = c.p + 2 * size_t(std::min(start, c.words));
+    cend = c.p + 2 * size_t(c.words);
 
     uint16_t op = 0;
     uint32_t fault_code = 0, fault_arg = 0;
 
-#define W(k) Ld<uint16_t>(c.p + 2 * (ip + (k)))
+#define W(k) Ld<uint16_t>(pc + 2 * (k))
+#define IP (uint32_t((pc - c.p) >> 1))
+#define CEND cend
+// operand words present: n_ words including the opcode
+#define HAVE(n_)                                                                                             \
+    if (size_t(CEND - pc) < 2u * (n_)) goto bad_op
+#define CHECK_LEN HAVE(1u + kOps.n[op])
+#define DISPATCH()                                                                                           \
+    do {                                                                                                     \
+        if (pc >= CEND) goto off_end;                                                                        \
+        op = W(0);                                                                                           \
+        if (op > kMaxOp) goto bad_op;                                                                        \
+        goto *tbl[op];                                                                                       \
+    } while (0)
+#define NEXT_N(n_)                                                                                           \
+    do {                                                                                                     \
+        pc += 2 * size_t((n_));                                                                              \
+        DISPATCH();                                                                                          \
+    } while (0)
+#define NEXT                                                                                                 \
+    do {                                                                                                     \
+        pc += 2 * size_t(1u + kOps.n[op]);                                                                   \
+        DISPATCH();                                                                                          \
+    } while (0)
 #define FAULT(code_, arg_)                                                                                   \
     do {                                                                                                     \
         fault_code = (code_);                                                                                \
         fault_arg = (arg_);                                                                                  \
         goto fatal;                                                                                          \
     } while (0)
-#define NEED(sec, i) \
+#define NEED(sec, i)                                                                                         \
     if ((i) >= v.sec.n) FAULT(LOG_UNDEF, (i))
-#define LOGPOS (cur + 65536u * (2u * (ip + 1u)))
+#define LOGPOS (cur + 65536u * (2u * (IP + 1u)))
 #define JUMP_REL(k)                                                                                          \
     do {                                                                                                     \
-        const int64_t t_ = int64_t(2) * (ip + (k) + 1) + int16_t(W(k));                                   \
-        if (t_ < 0 || (t_ & 1) || t_ >= int64_t(2) * c.words) FAULT(LOG_UNDEF, op);                         \
-        ip = uint32_t(t_ / 2);                                                                               \
-        goto next;                                                                                           \
+        const int64_t t_ = int64_t(2) * (IP + (k) + 1) + int16_t(W(k));                                      \
+        if (t_ < 0 || (t_ & 1) || t_ >= int64_t(2) * c.words) FAULT(LOG_UNDEF, op);                          \
+        if (uint32_t(t_ / 2) <= IP && left != 0 && --left == 0) FAULT(LOG_UNDEF, op);                        \
+        pc = c.p + 2 * size_t(uint32_t(t_ / 2));                                                             \
+        DISPATCH();                                                                                          \
     } while (0)
 #define JUMP_ABS(off)                                                                                        \
     do {                                                                                                     \
         const uint32_t t_ = (off);                                                                           \
         if ((t_ & 1) || t_ / 2 >= c.words) FAULT(LOG_UNDEF, op);                                             \
-        ip = t_ / 2;                                                                                         \
-        goto next;                                                                                           \
+        if (t_ / 2 <= IP && left != 0 && --left == 0) FAULT(LOG_UNDEF, op);                                  \
+        pc = c.p + 2 * size_t(t_ / 2);                                                                       \
+        DISPATCH();                                                                                          \
     } while (0)
 
     // typed views
@@ -405,41 +477,46 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
 // dst, a, b in one section; E computes from a_ and b_ of type T; twin tests bit.
 #define BIN(SEC, PX, T, bit, twin, E)                                                                        \
     {                                                                                                        \
+        HAVE(4);                                                                                             \
         const uint32_t d = W(1), a = W(2), b = W(3);                                                         \
         NEED(SEC, d); NEED(SEC, a); NEED(SEC, b);                                                            \
         const T a_ = Ld<T>(PX(a)), b_ = Ld<T>(PX(b));                                                        \
         (void)a_; (void)b_;                                                                                  \
         if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), T(E));                                               \
-        break;                                                                                               \
+        NEXT_N(4);                                                                                           \
     }
 #define UN(SEC, PX, T, bit, twin, E)                                                                         \
     {                                                                                                        \
+        HAVE(3);                                                                                             \
         const uint32_t d = W(1), a = W(2);                                                                   \
         NEED(SEC, d); NEED(SEC, a);                                                                          \
         const T a_ = Ld<T>(PX(a));                                                                           \
         if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), T(E));                                               \
-        break;                                                                                               \
+        NEXT_N(3);                                                                                           \
     }
 // comparison into an 8-bit dst
 #define CMP(SEC, PX, T, twin, E)                                                                             \
     {                                                                                                        \
+        HAVE(4);                                                                                             \
         const uint32_t d = W(1), a = W(2), b = W(3);                                                         \
         NEED(d8, d); NEED(SEC, a); NEED(SEC, b);                                                             \
         const T a_ = Ld<T>(PX(a)), b_ = Ld<T>(PX(b));                                                        \
         if (!(twin) || !Locked(v, d, LK8)) *P8(d) = (E) ? 1 : 0;                                             \
-        break;                                                                                               \
+        NEXT_N(4);                                                                                           \
     }
 #define SCMP(twin, E)                                                                                        \
     {                                                                                                        \
+        HAVE(4);                                                                                             \
         const uint32_t d = W(1), a = W(2), b = W(3);                                                         \
         NEED(d8, d); NEED(sp, a); NEED(sp, b);                                                               \
         const int32_t r_ = Z7VMStr_Compare(db, a, b);                                                        \
         if (!(twin) || !Locked(v, d, LK8)) *P8(d) = (E) ? 1 : 0;                                             \
-        break;                                                                                               \
+        NEXT_N(4);                                                                                           \
     }
 // division with a substitute on zero
 #define DIV(SEC, PX, T, bit, twin, ZERO, SUB, LOGC, E)                                                       \
     {                                                                                                        \
+        HAVE(4);                                                                                             \
         const uint32_t d = W(1), a = W(2), b = W(3);                                                         \
         NEED(SEC, d); NEED(SEC, a); NEED(SEC, b);                                                            \
         const T a_ = Ld<T>(PX(a)), b_ = Ld<T>(PX(b));                                                        \
@@ -451,48 +528,53 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             r_ = T(E);                                                                                       \
         }                                                                                                    \
         if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), r_);                                                 \
-        break;                                                                                               \
+        NEXT_N(4);                                                                                           \
     }
 #define MOVE(SEC, PX, T, bit, twin)                                                                          \
     {                                                                                                        \
+        HAVE(3);                                                                                             \
         const uint32_t d = W(1), a = W(2);                                                                   \
         NEED(SEC, d); NEED(SEC, a);                                                                          \
         if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), Ld<T>(PX(a)));                                       \
-        break;                                                                                               \
+        NEXT_N(3);                                                                                           \
     }
 // element index = base + DINT (computed: fault 32)
 #define ELEM(SEC, base_, dint_, out_)                                                                        \
     NEED(d32, dint_);                                                                                        \
-    const int64_t out_##w = int64_t(base_) + Ld<int32_t>(P32(dint_));                                       \
-    if (out_##w < 0 || out_##w >= int64_t(v.SEC.n)) FAULT(LOG_BOUNDS, dint_);                               \
+    const int64_t out_##w = int64_t(base_) + Ld<int32_t>(P32(dint_));                                        \
+    if (out_##w < 0 || out_##w >= int64_t(v.SEC.n)) FAULT(LOG_BOUNDS, dint_);                                \
     const uint32_t out_ = uint32_t(out_##w);
 #define LOADEL(SEC, PX, T, bit, twin)                                                                        \
     {                                                                                                        \
+        HAVE(4);                                                                                             \
         const uint32_t d = W(1), base = W(2), k = W(3);                                                      \
         NEED(SEC, d); NEED(SEC, base);                                                                       \
         ELEM(SEC, base, k, e);                                                                               \
         if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), Ld<T>(PX(e)));                                       \
-        break;                                                                                               \
+        NEXT_N(4);                                                                                           \
     }
 #define STOREEL(SEC, PX, T, bit, twin, baselock)                                                             \
     {                                                                                                        \
+        HAVE(4);                                                                                             \
         const uint32_t base = W(1), k = W(2), s = W(3);                                                      \
         NEED(SEC, base); NEED(SEC, s);                                                                       \
         ELEM(SEC, base, k, e);                                                                               \
         if (!(twin) || !Locked(v, (baselock) ? base : e, bit)) St<T>(PX(e), Ld<T>(PX(s)));                   \
-        break;                                                                                               \
+        NEXT_N(4);                                                                                           \
     }
 #define LOCKOP(SEC, bit, lock)                                                                               \
     {                                                                                                        \
+        HAVE(2);                                                                                             \
         const uint32_t i = W(1);                                                                             \
         NEED(SEC, i);                                                                                        \
         if (lock) Z7VMTic_LockVar(db, i, bit);                                                               \
         else Z7VMTic_UnlockVar(db, i, bit, ctreg);                                                           \
-        break;                                                                                               \
+        NEXT_N(2);                                                                                           \
     }
 // constant write: index 0 goes to the CT item at the register
 #define CONST(SEC, PX, T, bit, twin, VAL, keepreg)                                                           \
     {                                                                                                        \
+        CHECK_LEN;                                                                                           \
         const uint32_t d = W(1);                                                                             \
         NEED(SEC, d);                                                                                        \
         const T val_ = T(VAL);                                                                               \
@@ -508,43 +590,46 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
                 St<T>(PX(d), val_);                                                                          \
             }                                                                                                \
         }                                                                                                    \
-        break;                                                                                               \
+        NEXT;                                                                                                \
     }
 #define W32(k) (uint32_t(W(k)) << 16 | W((k) + 1))
 #define W64(k) (uint64_t(W32(k)) << 32 | W32((k) + 2))
 // XV pointer of number x (computed: fault 32), width bytes
 #define XVPTR(x, width, computed, out)                                                                       \
-    if ((x) >= v.xv.n || (x) == 0) FAULT((computed) ? LOG_BOUNDS : LOG_UNDEF, (x));                         \
-    uint8_t *out = Arena(Ld<uint32_t>(v.xv.p + 4 * (x)), (width));                                          \
+    if ((x) >= v.xv.n || (x) == 0) FAULT((computed) ? LOG_BOUNDS : LOG_UNDEF, (x));                          \
+    uint8_t *out = Arena(Ld<uint32_t>(v.xv.p + 4 * (x)), (width));                                           \
     if (out == nullptr) FAULT(LOG_BOUNDS, (x));
 #define XVNUM(indexed, out)                                                                                  \
     uint32_t out = W(1);                                                                                     \
     if (indexed) {                                                                                           \
         NEED(d32, W(3));                                                                                     \
-        const int64_t xw_ = int64_t(out) + Ld<int32_t>(P32(W(3)));                                          \
-        if (xw_ <= 0 || xw_ >= int64_t(v.xv.n)) FAULT(LOG_BOUNDS, W(3));                                    \
+        const int64_t xw_ = int64_t(out) + Ld<int32_t>(P32(W(3)));                                           \
+        if (xw_ <= 0 || xw_ >= int64_t(v.xv.n)) FAULT(LOG_BOUNDS, W(3));                                     \
         out = uint32_t(xw_);                                                                                 \
     }
 #define XVREAD(SEC, PX, width, bit, twin, indexed)                                                           \
     {                                                                                                        \
+        CHECK_LEN;                                                                                           \
         XVNUM(indexed, x);                                                                                   \
         const uint32_t d = W(2);                                                                             \
         NEED(SEC, d);                                                                                        \
         XVPTR(x, width, indexed, xp);                                                                        \
-        if (!(twin) || !Locked(v, d, bit)) std::memcpy(PX(d), xp, width);                                   \
-        break;                                                                                               \
+        if (!(twin) || !Locked(v, d, bit)) std::memcpy(PX(d), xp, width);                                    \
+        NEXT_N(((indexed) ? 4 : 3));                                                                         \
     }
 #define XVWRITE(SEC, PX, width, twin, indexed)                                                               \
     {                                                                                                        \
+        CHECK_LEN;                                                                                           \
         XVNUM(indexed, x);                                                                                   \
         const uint32_t s = W(2);                                                                             \
         NEED(SEC, s);                                                                                        \
         XVPTR(x, width, indexed, xp);                                                                        \
-        if (!(twin) || !Locked(v, x, LKXV)) std::memcpy(xp, PX(s), width);                                  \
-        break;                                                                                               \
+        if (!(twin) || !Locked(v, x, LKXV)) std::memcpy(xp, PX(s), width);                                   \
+        NEXT_N(((indexed) ? 4 : 3));                                                                         \
     }
 #define XVSTR(read, twin, indexed)                                                                           \
     {                                                                                                        \
+        CHECK_LEN;                                                                                           \
         XVNUM(indexed, x);                                                                                   \
         const uint32_t s = W(2);                                                                             \
         NEED(sp, s);                                                                                         \
@@ -552,85 +637,160 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
         (void)xp;                                                                                            \
         const uint32_t slot = Ld<uint32_t>(v.xv.p + 4 * x);                                                  \
         if (read) {                                                                                          \
-            if (!(twin) || !Locked(v, s, LKS)) Z7VMStr_CopyPtr(Z7VMStr_Slot(db, s), slot);                  \
+            if (!(twin) || !Locked(v, s, LKS)) Z7VMStr_CopyPtr(Z7VMStr_Slot(db, s), slot);                   \
         } else {                                                                                             \
-            if (!(twin) || !Locked(v, x, LKXV)) Z7VMStr_CopyPtr(slot, Z7VMStr_Slot(db, s));                 \
+            if (!(twin) || !Locked(v, x, LKXV)) Z7VMStr_CopyPtr(slot, Z7VMStr_Slot(db, s));                  \
         }                                                                                                    \
-        break;                                                                                               \
+        NEXT_N(((indexed) ? 4 : 3));                                                                         \
     }
 #define STEPP(i) (v.step.p + 12 * (i))
 #define TRANSP(i) (v.trans.p + 4 * (i))
 #define PROGP(i) (v.prog.p + PG_SIZE * (i))
 
-next:
-    for (;;) {
-        if (ip >= c.words) {
-            op = 0;
-            FAULT(LOG_UNDEF, 0);
-        }
-        op = W(0);
-        if (op > kMaxOp || kOps.n[op] == 0xFF) {
-            fault_code = LOG_UNDEF;
-            fault_arg = op;
-            if (program == 0) {
-                Z7VMLog_Push(db, LOG_UNDEF, op, LOGPOS);
-                return 0;
-            }
-            goto fatal;
-        }
-        if (ip + 1 + kOps.n[op] > c.words) FAULT(LOG_UNDEF, op);
-        switch (op) {
+    // threaded dispatch: every handler jumps to the next through this table
+    static void *tbl[kMaxOp + 1];
+    static bool tbl_ready = false;
+    if (!tbl_ready) {
+        for (auto &t : tbl) t = &&L_undef;
+        tbl[1] = &&L_1; tbl[2] = &&L_2; tbl[3] = &&L_3; tbl[4] = &&L_4; tbl[5] = &&L_5;
+        tbl[6] = &&L_6; tbl[7] = &&L_7; tbl[8] = &&L_8; tbl[9] = &&L_9; tbl[10] = &&L_10;
+        tbl[12] = &&L_12; tbl[13] = &&L_13; tbl[14] = &&L_14; tbl[19] = &&L_19; tbl[20] = &&L_20;
+        tbl[21] = &&L_21; tbl[22] = &&L_22; tbl[27] = &&L_27; tbl[28] = &&L_28; tbl[29] = &&L_29;
+        tbl[30] = &&L_30; tbl[31] = &&L_31; tbl[32] = &&L_32; tbl[33] = &&L_33; tbl[34] = &&L_34;
+        tbl[35] = &&L_35; tbl[36] = &&L_36; tbl[37] = &&L_37; tbl[38] = &&L_38; tbl[39] = &&L_39;
+        tbl[40] = &&L_40; tbl[41] = &&L_41; tbl[42] = &&L_42; tbl[43] = &&L_43; tbl[44] = &&L_44;
+        tbl[45] = &&L_45; tbl[46] = &&L_46; tbl[47] = &&L_47; tbl[48] = &&L_48; tbl[55] = &&L_55;
+        tbl[56] = &&L_56; tbl[57] = &&L_57; tbl[58] = &&L_58; tbl[59] = &&L_59; tbl[60] = &&L_60;
+        tbl[61] = &&L_61; tbl[62] = &&L_62; tbl[63] = &&L_63; tbl[64] = &&L_64; tbl[65] = &&L_65;
+        tbl[66] = &&L_66; tbl[67] = &&L_67; tbl[68] = &&L_68; tbl[107] = &&L_107; tbl[110] = &&L_110;
+        tbl[111] = &&L_111; tbl[112] = &&L_112; tbl[113] = &&L_113; tbl[114] = &&L_114; tbl[115] = &&L_115;
+        tbl[116] = &&L_116; tbl[117] = &&L_117; tbl[118] = &&L_118; tbl[120] = &&L_120; tbl[121] = &&L_121;
+        tbl[126] = &&L_126; tbl[127] = &&L_127; tbl[128] = &&L_128; tbl[129] = &&L_129; tbl[134] = &&L_134;
+        tbl[135] = &&L_135; tbl[136] = &&L_136; tbl[137] = &&L_137; tbl[138] = &&L_138; tbl[139] = &&L_139;
+        tbl[140] = &&L_140; tbl[141] = &&L_141; tbl[142] = &&L_142; tbl[143] = &&L_143; tbl[144] = &&L_144;
+        tbl[145] = &&L_145; tbl[146] = &&L_146; tbl[147] = &&L_147; tbl[148] = &&L_148; tbl[149] = &&L_149;
+        tbl[150] = &&L_150; tbl[151] = &&L_151; tbl[152] = &&L_152; tbl[153] = &&L_153; tbl[154] = &&L_154;
+        tbl[155] = &&L_155; tbl[161] = &&L_161; tbl[162] = &&L_162; tbl[163] = &&L_163; tbl[164] = &&L_164;
+        tbl[165] = &&L_165; tbl[166] = &&L_166; tbl[167] = &&L_167; tbl[168] = &&L_168; tbl[169] = &&L_169;
+        tbl[187] = &&L_187; tbl[188] = &&L_188; tbl[189] = &&L_189; tbl[190] = &&L_190; tbl[193] = &&L_193;
+        tbl[196] = &&L_196; tbl[197] = &&L_197; tbl[200] = &&L_200; tbl[203] = &&L_203; tbl[204] = &&L_204;
+        tbl[205] = &&L_205; tbl[207] = &&L_207; tbl[208] = &&L_208; tbl[209] = &&L_209; tbl[234] = &&L_234;
+        tbl[256] = &&L_256; tbl[257] = &&L_257; tbl[258] = &&L_258; tbl[259] = &&L_259; tbl[260] = &&L_260;
+        tbl[261] = &&L_261; tbl[262] = &&L_262; tbl[263] = &&L_263; tbl[264] = &&L_264; tbl[265] = &&L_265;
+        tbl[266] = &&L_266; tbl[267] = &&L_267; tbl[268] = &&L_268; tbl[269] = &&L_269; tbl[270] = &&L_270;
+        tbl[271] = &&L_271; tbl[272] = &&L_272; tbl[273] = &&L_273; tbl[274] = &&L_274; tbl[275] = &&L_275;
+        tbl[276] = &&L_276; tbl[277] = &&L_277; tbl[278] = &&L_278; tbl[279] = &&L_279; tbl[280] = &&L_280;
+        tbl[281] = &&L_281; tbl[282] = &&L_282; tbl[283] = &&L_283; tbl[284] = &&L_284; tbl[285] = &&L_285;
+        tbl[286] = &&L_286; tbl[287] = &&L_287; tbl[288] = &&L_288; tbl[289] = &&L_289; tbl[290] = &&L_290;
+        tbl[291] = &&L_291; tbl[292] = &&L_292; tbl[293] = &&L_293; tbl[294] = &&L_294; tbl[295] = &&L_295;
+        tbl[296] = &&L_296; tbl[297] = &&L_297; tbl[300] = &&L_300; tbl[301] = &&L_301; tbl[304] = &&L_304;
+        tbl[305] = &&L_305; tbl[306] = &&L_306; tbl[307] = &&L_307; tbl[308] = &&L_308; tbl[309] = &&L_309;
+        tbl[310] = &&L_310; tbl[311] = &&L_311; tbl[312] = &&L_312; tbl[313] = &&L_313; tbl[314] = &&L_314;
+        tbl[315] = &&L_315; tbl[316] = &&L_316; tbl[317] = &&L_317; tbl[318] = &&L_318; tbl[319] = &&L_319;
+        tbl[320] = &&L_320; tbl[321] = &&L_321; tbl[322] = &&L_322; tbl[323] = &&L_323; tbl[324] = &&L_324;
+        tbl[325] = &&L_325; tbl[326] = &&L_326; tbl[327] = &&L_327; tbl[328] = &&L_328; tbl[329] = &&L_329;
+        tbl[332] = &&L_332; tbl[333] = &&L_333; tbl[336] = &&L_336; tbl[337] = &&L_337; tbl[338] = &&L_338;
+        tbl[339] = &&L_339; tbl[340] = &&L_340; tbl[341] = &&L_341; tbl[342] = &&L_342; tbl[343] = &&L_343;
+        tbl[344] = &&L_344; tbl[345] = &&L_345; tbl[346] = &&L_346; tbl[347] = &&L_347; tbl[348] = &&L_348;
+        tbl[349] = &&L_349; tbl[350] = &&L_350; tbl[351] = &&L_351; tbl[352] = &&L_352; tbl[353] = &&L_353;
+        tbl[354] = &&L_354; tbl[355] = &&L_355; tbl[356] = &&L_356; tbl[357] = &&L_357; tbl[360] = &&L_360;
+        tbl[361] = &&L_361; tbl[364] = &&L_364; tbl[365] = &&L_365; tbl[366] = &&L_366; tbl[367] = &&L_367;
+        tbl[368] = &&L_368; tbl[369] = &&L_369; tbl[370] = &&L_370; tbl[371] = &&L_371; tbl[372] = &&L_372;
+        tbl[373] = &&L_373; tbl[374] = &&L_374; tbl[375] = &&L_375; tbl[376] = &&L_376; tbl[377] = &&L_377;
+        tbl[378] = &&L_378; tbl[379] = &&L_379; tbl[380] = &&L_380; tbl[381] = &&L_381; tbl[382] = &&L_382;
+        tbl[383] = &&L_383; tbl[384] = &&L_384; tbl[385] = &&L_385; tbl[388] = &&L_388; tbl[389] = &&L_389;
+        tbl[392] = &&L_392; tbl[393] = &&L_393; tbl[394] = &&L_394; tbl[395] = &&L_395; tbl[396] = &&L_396;
+        tbl[397] = &&L_397; tbl[398] = &&L_398; tbl[399] = &&L_399; tbl[400] = &&L_400; tbl[401] = &&L_401;
+        tbl[402] = &&L_402; tbl[403] = &&L_403; tbl[404] = &&L_404; tbl[405] = &&L_405; tbl[406] = &&L_406;
+        tbl[407] = &&L_407; tbl[408] = &&L_408; tbl[409] = &&L_409; tbl[410] = &&L_410; tbl[411] = &&L_411;
+        tbl[412] = &&L_412; tbl[413] = &&L_413; tbl[414] = &&L_414; tbl[415] = &&L_415; tbl[416] = &&L_416;
+        tbl[417] = &&L_417; tbl[418] = &&L_418; tbl[419] = &&L_419; tbl[420] = &&L_420; tbl[421] = &&L_421;
+        tbl[422] = &&L_422; tbl[423] = &&L_423; tbl[424] = &&L_424; tbl[425] = &&L_425; tbl[426] = &&L_426;
+        tbl[427] = &&L_427; tbl[428] = &&L_428; tbl[429] = &&L_429; tbl[430] = &&L_430; tbl[431] = &&L_431;
+        tbl[432] = &&L_432; tbl[433] = &&L_433; tbl[434] = &&L_434; tbl[435] = &&L_435; tbl[436] = &&L_436;
+        tbl[437] = &&L_437; tbl[438] = &&L_438; tbl[439] = &&L_439; tbl[440] = &&L_440; tbl[441] = &&L_441;
+        tbl[442] = &&L_442; tbl[443] = &&L_443; tbl[444] = &&L_444; tbl[445] = &&L_445; tbl[446] = &&L_446;
+        tbl[447] = &&L_447; tbl[448] = &&L_448; tbl[449] = &&L_449; tbl[450] = &&L_450; tbl[451] = &&L_451;
+        tbl[452] = &&L_452; tbl[453] = &&L_453; tbl[454] = &&L_454; tbl[455] = &&L_455; tbl[456] = &&L_456;
+        tbl[457] = &&L_457; tbl[458] = &&L_458; tbl[459] = &&L_459; tbl[460] = &&L_460; tbl[461] = &&L_461;
+        tbl[462] = &&L_462; tbl[463] = &&L_463; tbl[464] = &&L_464; tbl[465] = &&L_465; tbl[466] = &&L_466;
+        tbl[467] = &&L_467; tbl[468] = &&L_468; tbl[469] = &&L_469; tbl[470] = &&L_470; tbl[471] = &&L_471;
+        tbl[472] = &&L_472; tbl[473] = &&L_473; tbl[474] = &&L_474; tbl[475] = &&L_475; tbl[476] = &&L_476;
+        tbl[477] = &&L_477; tbl[478] = &&L_478; tbl[479] = &&L_479; tbl[480] = &&L_480; tbl[481] = &&L_481;
+        tbl[482] = &&L_482; tbl[483] = &&L_483; tbl[484] = &&L_484; tbl[485] = &&L_485; tbl[486] = &&L_486;
+        tbl[487] = &&L_487; tbl[488] = &&L_488; tbl[489] = &&L_489; tbl[490] = &&L_490; tbl[491] = &&L_491;
+        tbl[492] = &&L_492; tbl[493] = &&L_493; tbl[494] = &&L_494; tbl[495] = &&L_495; tbl[496] = &&L_496;
+        tbl[497] = &&L_497; tbl[498] = &&L_498; tbl[499] = &&L_499; tbl[500] = &&L_500; tbl[501] = &&L_501;
+        tbl[502] = &&L_502; tbl[503] = &&L_503; tbl[504] = &&L_504; tbl[505] = &&L_505; tbl[506] = &&L_506;
+        tbl[507] = &&L_507; tbl[508] = &&L_508; tbl[509] = &&L_509; tbl[510] = &&L_510; tbl[511] = &&L_511;
+        tbl[513] = &&L_513; tbl[514] = &&L_514; tbl[515] = &&L_515; tbl[517] = &&L_517; tbl[518] = &&L_518;
+        tbl[519] = &&L_519; tbl[521] = &&L_521; tbl[522] = &&L_522; tbl[523] = &&L_523; tbl[525] = &&L_525;
+        tbl[526] = &&L_526; tbl[527] = &&L_527; tbl[528] = &&L_528; tbl[529] = &&L_529; tbl[530] = &&L_530;
+        tbl[531] = &&L_531; tbl[532] = &&L_532; tbl[533] = &&L_533; tbl[534] = &&L_534; tbl[535] = &&L_535;
+        tbl[536] = &&L_536; tbl[537] = &&L_537; tbl[538] = &&L_538; tbl[539] = &&L_539; tbl[540] = &&L_540;
+        tbl[541] = &&L_541; tbl[542] = &&L_542; tbl[543] = &&L_543; tbl[544] = &&L_544; tbl[545] = &&L_545;
+        tbl[546] = &&L_546; tbl[547] = &&L_547; tbl[548] = &&L_548; tbl[549] = &&L_549; tbl[550] = &&L_550;
+        tbl[551] = &&L_551; tbl[552] = &&L_552; tbl[553] = &&L_553; tbl[554] = &&L_554; tbl[555] = &&L_555;
+        tbl[556] = &&L_556; tbl[557] = &&L_557; tbl[558] = &&L_558; tbl[559] = &&L_559; tbl[560] = &&L_560;
+        tbl[561] = &&L_561; tbl[562] = &&L_562; tbl[563] = &&L_563; tbl[564] = &&L_564; tbl[565] = &&L_565;
+        tbl[566] = &&L_566; tbl[567] = &&L_567; tbl[568] = &&L_568; tbl[569] = &&L_569;
+        tbl_ready = true;
+    }
+    DISPATCH();
+
         // ---- control flow ----
-        case 67: JUMP_REL(1);
-        case 65: { const uint32_t b = W(1); NEED(d8, b); if (*P8(b)) JUMP_REL(2); break; }
-        case 66: { const uint32_t b = W(1); NEED(d8, b); if (!*P8(b)) JUMP_REL(2); break; }
-        case 528: JUMP_ABS(W(1));
-        case 529: { const uint32_t b = W(1); NEED(d8, b); if (*P8(b)) JUMP_ABS(W(2)); break; }
-        case 530: { const uint32_t b = W(1); NEED(d8, b); if (!*P8(b)) JUMP_ABS(W(2)); break; }
-        case 543: {
+        L_67: CHECK_LEN; JUMP_REL(1);
+        L_65: CHECK_LEN; { const uint32_t b = W(1); NEED(d8, b); if (*P8(b)) JUMP_REL(2); NEXT; }
+        L_66: CHECK_LEN; { const uint32_t b = W(1); NEED(d8, b); if (!*P8(b)) JUMP_REL(2); NEXT; }
+        L_528: CHECK_LEN; JUMP_ABS(W(1));
+        L_529: CHECK_LEN; { const uint32_t b = W(1); NEED(d8, b); if (*P8(b)) JUMP_ABS(W(2)); NEXT; }
+        L_530: CHECK_LEN; { const uint32_t b = W(1); NEED(d8, b); if (!*P8(b)) JUMP_ABS(W(2)); NEXT; }
+        L_543: CHECK_LEN; {
             const uint32_t k = W(1), n = W(2);
             NEED(d32, k);
-            if (ip + 3 + n > c.words) FAULT(LOG_UNDEF, op);
+            if (IP + 3 + n > c.words) FAULT(LOG_UNDEF, op);
             const uint32_t sel = Ld<uint32_t>(P32(k)) & 0xFFFF;
             if (sel < n) JUMP_ABS(W(3 + sel));
-            ip += 3 + n;
-            continue;
+            pc += 2 * size_t(3 + n);
+            DISPATCH();
         }
-        case 544: {
+        L_544: CHECK_LEN; {
             const uint32_t a = W(2), b = W(3);
             NEED(d32, a); NEED(d32, b);
             if (Ld<uint32_t>(P32(a)) == Ld<uint32_t>(P32(b))) JUMP_ABS(W(1));
-            break;
+            NEXT;
         }
-        case 68: case 234: {
+        L_68: L_234: CHECK_LEN; {
             if (program == 0 || depth == 0) return 1;
             set_depth(depth - 1);
             const uint16_t to = Ld<uint16_t>(v.cs.p + 4 * depth), ret = Ld<uint16_t>(v.cs.p + 4 * depth + 2) & 0xFFFE;
             cur = to;
             c = ProgCode(v, cur);
+            cend = c.p + 2 * size_t(c.words);
             if (c.p == nullptr || ret / 2u >= c.words) FAULT(LOG_UNDEF, op);
             put_frame(depth, to, ret);
-            ip = ret / 2u;
-            continue;
+            pc = c.p + 2 * size_t(ret / 2u);
+            DISPATCH();
         }
-        case 423: {
+        L_423: CHECK_LEN; {
             const uint32_t target = W(1);
             if (program == 0) FAULT(LOG_UNDEF, op);
             if (depth + 1 >= v.cs_size) FAULT(LOG_STACK, target);
             const Code t = ProgCode(v, target);
             if (t.p == nullptr) FAULT(LOG_UNDEF, target);
-            put_frame(depth, uint16_t(cur), uint16_t(2 * (ip + 2)));
+            put_frame(depth, uint16_t(cur), uint16_t(2 * (IP + 2)));
             set_depth(depth + 1);
             put_frame(depth, uint16_t(target), 0);
             cur = target;
             c = t;
-            ip = 0;
-            continue;
+            cend = c.p + 2 * size_t(c.words);
+            pc = c.p + 2 * size_t(0);
+            DISPATCH();
         }
-        case 506:
-            if (cur < v.prog.n && cur > 0) St<uint32_t>(PROGP(cur) + PG_HELD, ip);
-            break;
-        case 507: {
+        L_506: CHECK_LEN; 
+            if (cur < v.prog.n && cur > 0) St<uint32_t>(PROGP(cur) + PG_HELD, IP);
+            NEXT;
+        L_507: CHECK_LEN; {
             const uint32_t b = W(1);
             NEED(d8, b);
             if (*P8(b) == 0) {
@@ -640,51 +800,52 @@ next:
                 return 1;
             }
             if (cur < v.prog.n && cur > 0) St<uint32_t>(PROGP(cur) + PG_HELD, 0);
-            break;
+            NEXT;
         }
-        case 421: {
+        L_421: CHECK_LEN; {
             const uint32_t n = W(1), phase = W(2);
-            if (n < 2 || depth != 0 || cur == 0 || cur >= v.prog.n) break;
+            if (n < 2 || depth != 0 || cur == 0 || cur >= v.prog.n) NEXT;
             uint8_t *e = PROGP(cur);
             const uint16_t cnt = Ld<uint16_t>(e + PG_DIV);
             St<uint16_t>(e + PG_DIV, uint16_t((cnt + 1u) % n));
             if (cnt != phase) return 1;
-            break;
+            NEXT;
         }
-        case 422: {
+        L_422: CHECK_LEN; {
             const uint32_t k = W(1);
             NEED(d32, k);
             const int32_t x = Ld<int32_t>(P32(k));
             if (x < int32_t(W(2)) || x > int32_t(W(3))) FAULT(LOG_BOUNDS, k);
-            break;
+            NEXT;
         }
-        case 564:
-            anchor = ip + 1;
+        L_564: CHECK_LEN; 
+            anchor = IP + 1;
             anchor_prog = cur;
             repeat = 1000000;
-            break;
-        case 565: {
+            NEXT;
+        L_565: CHECK_LEN; {
             const uint32_t k = W(1);
             NEED(d32, k);
             if (repeat == 0 || anchor_prog != cur || anchor == kNone) {
                 repeat = 0;
                 St<int32_t>(P32(k), 0);
-                break;
+                NEXT;
             }
             if (--repeat == 0) {
                 St<int32_t>(P32(k), 0);
-                break;
+                NEXT;
             }
-            ip = anchor;
-            continue;
+            if (left != 0 && --left == 0) FAULT(LOG_UNDEF, op);
+            pc = c.p + 2 * size_t(anchor);
+            DISPATCH();
         }
-        case 526: case 534: case 542: break;
-        case 508: {
+        L_526: L_534: L_542: CHECK_LEN; NEXT;
+        L_508: CHECK_LEN; {
             const uint16_t id = W(1);
-            const uint16_t pos = uint16_t(2 * ip);
+            const uint16_t pos = uint16_t(2 * IP);
             if ((Flags(v) & Z7F_STEP) || Z7VMPrg_IsBreakpoint(db, uint16_t(cur), pos, id)) {
                 SetFlags(v, uint16_t((Flags(v) & ~Z7F_RUN) | Z7F_ONECYCLE | Z7F_STEP));
-                if (cur > 0 && cur < v.prog.n) St<uint32_t>(PROGP(cur) + PG_HELD, ip + 2);
+                if (cur > 0 && cur < v.prog.n) St<uint32_t>(PROGP(cur) + PG_HELD, IP + 2);
                 St<uint16_t>(v.status + ST_BRK_PROG, uint16_t(cur));
                 St<uint16_t>(v.status + ST_BRK_POS, pos);
                 // the held program keeps its frames; the next program starts at depth 0
@@ -694,204 +855,204 @@ next:
                 }
                 return 0;
             }
-            break;
+            NEXT;
         }
-        case 527: Z7VMPrg_SetBreakpoint(db, W(1), W(2), W(3)); break;
-        case 257: SetFlags(v, uint16_t(Flags(v) & ~(Z7F_RUN | Z7F_STEP))); break;
-        case 258: SetFlags(v, uint16_t((Flags(v) | Z7F_RUN) & ~(Z7F_STOPPED | Z7F_STEP))); break;
-        case 259: SetFlags(v, uint16_t((Flags(v) | Z7F_ONECYCLE) & ~Z7F_STEP)); break;
-        case 525: if (!(Flags(v) & Z7F_RUN)) SetFlags(v, uint16_t(Flags(v) | Z7F_ONECYCLE | Z7F_STEP)); break;
-        case 260: St<uint32_t>(v.status + ST_PERIOD, W32(1)); break;
+        L_527: CHECK_LEN; Z7VMPrg_SetBreakpoint(db, W(1), W(2), W(3)); NEXT;
+        L_257: CHECK_LEN; SetFlags(v, uint16_t(Flags(v) & ~(Z7F_RUN | Z7F_STEP))); NEXT;
+        L_258: CHECK_LEN; SetFlags(v, uint16_t((Flags(v) | Z7F_RUN) & ~(Z7F_STOPPED | Z7F_STEP))); NEXT;
+        L_259: CHECK_LEN; SetFlags(v, uint16_t((Flags(v) | Z7F_ONECYCLE) & ~Z7F_STEP)); NEXT;
+        L_525: CHECK_LEN; if (!(Flags(v) & Z7F_RUN)) SetFlags(v, uint16_t(Flags(v) | Z7F_ONECYCLE | Z7F_STEP)); NEXT;
+        L_260: CHECK_LEN; St<uint32_t>(v.status + ST_PERIOD, W32(1)); NEXT;
         // ---- locks ----
-        case 265: case 406: LOCKOP(d8, LK8, true);
-        case 266: case 407: LOCKOP(d8, LK8, false);
-        case 269: LOCKOP(d16, LK16, true);
-        case 270: LOCKOP(d16, LK16, false);
-        case 273: LOCKOP(d32, LK32, true);
-        case 274: LOCKOP(d32, LK32, false);
-        case 318: LOCKOP(d64, LK64, true);
-        case 319: LOCKOP(d64, LK64, false);
-        case 281: LOCKOP(tm, LKT, true);
-        case 282: LOCKOP(tm, LKT, false);
-        case 410: LOCKOP(sp, LKS, true);
-        case 411: LOCKOP(sp, LKS, false);
-        case 454: case 455: {
+        L_265: L_406: LOCKOP(d8, LK8, true);
+        L_266: L_407: LOCKOP(d8, LK8, false);
+        L_269: LOCKOP(d16, LK16, true);
+        L_270: LOCKOP(d16, LK16, false);
+        L_273: LOCKOP(d32, LK32, true);
+        L_274: LOCKOP(d32, LK32, false);
+        L_318: LOCKOP(d64, LK64, true);
+        L_319: LOCKOP(d64, LK64, false);
+        L_281: LOCKOP(tm, LKT, true);
+        L_282: LOCKOP(tm, LKT, false);
+        L_410: LOCKOP(sp, LKS, true);
+        L_411: LOCKOP(sp, LKS, false);
+        L_454: L_455: CHECK_LEN; {
             const uint32_t x = W(1);
             NEED(xv, x);
             if (x < v.lk.n) v.lk.p[x] = uint8_t(op == 454 ? (v.lk.p[x] | LKXV) : (v.lk.p[x] & ~LKXV));
-            break;
+            NEXT;
         }
-        case 554: Z7VMTic_UnlockAllVars(db); break;
+        L_554: CHECK_LEN; Z7VMTic_UnlockAllVars(db); NEXT;
 
         // ---- arithmetic ----
-        case 377: UN(d8, P8, uint8_t, LK8, false, -a_)
-        case 376: UN(d8, P8, uint8_t, LK8, true, -a_)
-        case 383: BIN(d8, P8, uint8_t, LK8, false, a_ + b_)
-        case 382: BIN(d8, P8, uint8_t, LK8, true, a_ + b_)
-        case 385: BIN(d8, P8, uint8_t, LK8, false, a_ - b_)
-        case 384: BIN(d8, P8, uint8_t, LK8, true, a_ - b_)
-        case 379: case 484: BIN(d8, P8, uint8_t, LK8, false, a_ * b_)
-        case 378: case 488: BIN(d8, P8, uint8_t, LK8, true, a_ * b_)
-        case 381: case 485: DIV(d8, P8, uint8_t, LK8, false, b_ == 0, 127, LOG_DIV8, a_ / b_)
-        case 380: case 489: DIV(d8, P8, uint8_t, LK8, true, b_ == 0, 127, LOG_DIV8, a_ / b_)
-        case 349: UN(d16, P16, uint16_t, LK16, false, -a_)
-        case 348: UN(d16, P16, uint16_t, LK16, true, -a_)
-        case 355: BIN(d16, P16, uint16_t, LK16, false, a_ + b_)
-        case 354: BIN(d16, P16, uint16_t, LK16, true, a_ + b_)
-        case 357: BIN(d16, P16, uint16_t, LK16, false, a_ - b_)
-        case 356: BIN(d16, P16, uint16_t, LK16, true, a_ - b_)
-        case 351: case 492: BIN(d16, P16, uint16_t, LK16, false, uint32_t(a_) * b_)
-        case 350: case 496: BIN(d16, P16, uint16_t, LK16, true, uint32_t(a_) * b_)
-        case 353: DIV(d16, P16, int16_t, LK16, false, b_ == 0, 32767, LOG_DIV16, b_ == -1 ? -a_ : a_ / b_)
-        case 352: DIV(d16, P16, int16_t, LK16, true, b_ == 0, 32767, LOG_DIV16, b_ == -1 ? -a_ : a_ / b_)
-        case 493: DIV(d16, P16, uint16_t, LK16, false, b_ == 0, 32767, LOG_DIV16, a_ / b_)
-        case 497: DIV(d16, P16, uint16_t, LK16, true, b_ == 0, 32767, LOG_DIV16, a_ / b_)
-        case 1: UN(d32, P32, uint32_t, LK32, false, 0u - a_)
-        case 110: UN(d32, P32, uint32_t, LK32, true, 0u - a_)
-        case 8: BIN(d32, P32, uint32_t, LK32, false, a_ + b_)
-        case 117: BIN(d32, P32, uint32_t, LK32, true, a_ + b_)
-        case 12: BIN(d32, P32, uint32_t, LK32, false, a_ - b_)
-        case 120: BIN(d32, P32, uint32_t, LK32, true, a_ - b_)
-        case 4: case 500: BIN(d32, P32, uint32_t, LK32, false, a_ * b_)
-        case 113: case 504: BIN(d32, P32, uint32_t, LK32, true, a_ * b_)
-        case 6: DIV(d32, P32, int32_t, LK32, false, b_ == 0, 0x7FFFFFFF, LOG_DIV32,
+        L_377: UN(d8, P8, uint8_t, LK8, false, -a_)
+        L_376: UN(d8, P8, uint8_t, LK8, true, -a_)
+        L_383: BIN(d8, P8, uint8_t, LK8, false, a_ + b_)
+        L_382: BIN(d8, P8, uint8_t, LK8, true, a_ + b_)
+        L_385: BIN(d8, P8, uint8_t, LK8, false, a_ - b_)
+        L_384: BIN(d8, P8, uint8_t, LK8, true, a_ - b_)
+        L_379: L_484: BIN(d8, P8, uint8_t, LK8, false, a_ * b_)
+        L_378: L_488: BIN(d8, P8, uint8_t, LK8, true, a_ * b_)
+        L_381: L_485: DIV(d8, P8, uint8_t, LK8, false, b_ == 0, 127, LOG_DIV8, a_ / b_)
+        L_380: L_489: DIV(d8, P8, uint8_t, LK8, true, b_ == 0, 127, LOG_DIV8, a_ / b_)
+        L_349: UN(d16, P16, uint16_t, LK16, false, -a_)
+        L_348: UN(d16, P16, uint16_t, LK16, true, -a_)
+        L_355: BIN(d16, P16, uint16_t, LK16, false, a_ + b_)
+        L_354: BIN(d16, P16, uint16_t, LK16, true, a_ + b_)
+        L_357: BIN(d16, P16, uint16_t, LK16, false, a_ - b_)
+        L_356: BIN(d16, P16, uint16_t, LK16, true, a_ - b_)
+        L_351: L_492: BIN(d16, P16, uint16_t, LK16, false, uint32_t(a_) * b_)
+        L_350: L_496: BIN(d16, P16, uint16_t, LK16, true, uint32_t(a_) * b_)
+        L_353: DIV(d16, P16, int16_t, LK16, false, b_ == 0, 32767, LOG_DIV16, b_ == -1 ? -a_ : a_ / b_)
+        L_352: DIV(d16, P16, int16_t, LK16, true, b_ == 0, 32767, LOG_DIV16, b_ == -1 ? -a_ : a_ / b_)
+        L_493: DIV(d16, P16, uint16_t, LK16, false, b_ == 0, 32767, LOG_DIV16, a_ / b_)
+        L_497: DIV(d16, P16, uint16_t, LK16, true, b_ == 0, 32767, LOG_DIV16, a_ / b_)
+        L_1: UN(d32, P32, uint32_t, LK32, false, 0u - a_)
+        L_110: UN(d32, P32, uint32_t, LK32, true, 0u - a_)
+        L_8: BIN(d32, P32, uint32_t, LK32, false, a_ + b_)
+        L_117: BIN(d32, P32, uint32_t, LK32, true, a_ + b_)
+        L_12: BIN(d32, P32, uint32_t, LK32, false, a_ - b_)
+        L_120: BIN(d32, P32, uint32_t, LK32, true, a_ - b_)
+        L_4: L_500: BIN(d32, P32, uint32_t, LK32, false, a_ * b_)
+        L_113: L_504: BIN(d32, P32, uint32_t, LK32, true, a_ * b_)
+        L_6: DIV(d32, P32, int32_t, LK32, false, b_ == 0, 0x7FFFFFFF, LOG_DIV32,
                     b_ == -1 ? int32_t(0u - uint32_t(a_)) : a_ / b_)
-        case 115: DIV(d32, P32, int32_t, LK32, true, b_ == 0, 0x7FFFFFFF, LOG_DIV32,
+        L_115: DIV(d32, P32, int32_t, LK32, true, b_ == 0, 0x7FFFFFFF, LOG_DIV32,
                       b_ == -1 ? int32_t(0u - uint32_t(a_)) : a_ / b_)
-        case 501: DIV(d32, P32, uint32_t, LK32, false, b_ == 0, 0x7FFFFFFFu, LOG_DIV32, a_ / b_)
-        case 505: DIV(d32, P32, uint32_t, LK32, true, b_ == 0, 0x7FFFFFFFu, LOG_DIV32, a_ / b_)
-        case 2: UN(d32, P32, uint32_t, LK32, false, a_ ^ 0x80000000u)
-        case 111: UN(d32, P32, uint32_t, LK32, true, a_ ^ 0x80000000u)
-        case 9: BIN(d32, P32, float, LK32, false, a_ + b_)
-        case 118: BIN(d32, P32, float, LK32, true, a_ + b_)
-        case 13: BIN(d32, P32, float, LK32, false, a_ - b_)
-        case 121: BIN(d32, P32, float, LK32, true, a_ - b_)
-        case 5: BIN(d32, P32, float, LK32, false, a_ * b_)
-        case 114: BIN(d32, P32, float, LK32, true, a_ * b_)
-        case 7: DIV(d32, P32, float, LK32, false, b_ == 0.0f, 1.0e37f, LOG_DIV32, a_ / b_)
-        case 116: DIV(d32, P32, float, LK32, true, b_ == 0.0f, 1.0e37f, LOG_DIV32, a_ / b_)
-        case 289: UN(d64, P64, uint64_t, LK64, false, 0ull - a_)
-        case 288: UN(d64, P64, uint64_t, LK64, true, 0ull - a_)
-        case 295: BIN(d64, P64, uint64_t, LK64, false, a_ + b_)
-        case 294: BIN(d64, P64, uint64_t, LK64, true, a_ + b_)
-        case 297: BIN(d64, P64, uint64_t, LK64, false, a_ - b_)
-        case 296: BIN(d64, P64, uint64_t, LK64, true, a_ - b_)
-        case 291: case 558: BIN(d64, P64, uint64_t, LK64, false, a_ * b_)
-        case 290: case 562: BIN(d64, P64, uint64_t, LK64, true, a_ * b_)
-        case 293: DIV(d64, P64, int64_t, LK64, false, b_ == 0, INT64_MAX, LOG_DIV64,
+        L_501: DIV(d32, P32, uint32_t, LK32, false, b_ == 0, 0x7FFFFFFFu, LOG_DIV32, a_ / b_)
+        L_505: DIV(d32, P32, uint32_t, LK32, true, b_ == 0, 0x7FFFFFFFu, LOG_DIV32, a_ / b_)
+        L_2: UN(d32, P32, uint32_t, LK32, false, a_ ^ 0x80000000u)
+        L_111: UN(d32, P32, uint32_t, LK32, true, a_ ^ 0x80000000u)
+        L_9: BIN(d32, P32, float, LK32, false, a_ + b_)
+        L_118: BIN(d32, P32, float, LK32, true, a_ + b_)
+        L_13: BIN(d32, P32, float, LK32, false, a_ - b_)
+        L_121: BIN(d32, P32, float, LK32, true, a_ - b_)
+        L_5: BIN(d32, P32, float, LK32, false, a_ * b_)
+        L_114: BIN(d32, P32, float, LK32, true, a_ * b_)
+        L_7: DIV(d32, P32, float, LK32, false, b_ == 0.0f, 1.0e37f, LOG_DIV32, a_ / b_)
+        L_116: DIV(d32, P32, float, LK32, true, b_ == 0.0f, 1.0e37f, LOG_DIV32, a_ / b_)
+        L_289: UN(d64, P64, uint64_t, LK64, false, 0ull - a_)
+        L_288: UN(d64, P64, uint64_t, LK64, true, 0ull - a_)
+        L_295: BIN(d64, P64, uint64_t, LK64, false, a_ + b_)
+        L_294: BIN(d64, P64, uint64_t, LK64, true, a_ + b_)
+        L_297: BIN(d64, P64, uint64_t, LK64, false, a_ - b_)
+        L_296: BIN(d64, P64, uint64_t, LK64, true, a_ - b_)
+        L_291: L_558: BIN(d64, P64, uint64_t, LK64, false, a_ * b_)
+        L_290: L_562: BIN(d64, P64, uint64_t, LK64, true, a_ * b_)
+        L_293: DIV(d64, P64, int64_t, LK64, false, b_ == 0, INT64_MAX, LOG_DIV64,
                       b_ == -1 ? int64_t(0ull - uint64_t(a_)) : a_ / b_)
-        case 292: DIV(d64, P64, int64_t, LK64, true, b_ == 0, INT64_MAX, LOG_DIV64,
+        L_292: DIV(d64, P64, int64_t, LK64, true, b_ == 0, INT64_MAX, LOG_DIV64,
                       b_ == -1 ? int64_t(0ull - uint64_t(a_)) : a_ / b_)
-        case 559: DIV(d64, P64, uint64_t, LK64, false, b_ == 0, UINT64_MAX, LOG_DIV32, a_ / b_)
-        case 563: DIV(d64, P64, uint64_t, LK64, true, b_ == 0, UINT64_MAX, LOG_DIV32, a_ / b_)
-        case 321: UN(d64, P64, uint64_t, LK64, false, a_ ^ 0x8000000000000000ull)
-        case 320: UN(d64, P64, uint64_t, LK64, true, a_ ^ 0x8000000000000000ull)
-        case 327: BIN(d64, P64, double, LK64, false, a_ + b_)
-        case 326: BIN(d64, P64, double, LK64, true, a_ + b_)
-        case 329: BIN(d64, P64, double, LK64, false, a_ - b_)
-        case 328: BIN(d64, P64, double, LK64, true, a_ - b_)
-        case 323: BIN(d64, P64, double, LK64, false, a_ * b_)
-        case 322: BIN(d64, P64, double, LK64, true, a_ * b_)
-        case 325: DIV(d64, P64, double, LK64, false, b_ == 0.0, 1.0e307, LOG_DIV64, a_ / b_)
-        case 324: DIV(d64, P64, double, LK64, true, b_ == 0.0, 1.0e307, LOG_DIV64, a_ / b_)
-        case 10: BIN(tm, PT, uint32_t, LKT, false, a_ + b_)
-        case 283: BIN(tm, PT, uint32_t, LKT, true, a_ + b_)
-        case 14: BIN(tm, PT, uint32_t, LKT, false, a_ >= b_ ? a_ - b_ : 0u)
-        case 284: BIN(tm, PT, uint32_t, LKT, true, a_ >= b_ ? a_ - b_ : 0u)
-        case 3: UN(d8, P8, uint8_t, LK8, false, a_ == 0 ? 1 : 0)
-        case 112: UN(d8, P8, uint8_t, LK8, true, a_ == 0 ? 1 : 0)
+        L_559: DIV(d64, P64, uint64_t, LK64, false, b_ == 0, UINT64_MAX, LOG_DIV32, a_ / b_)
+        L_563: DIV(d64, P64, uint64_t, LK64, true, b_ == 0, UINT64_MAX, LOG_DIV32, a_ / b_)
+        L_321: UN(d64, P64, uint64_t, LK64, false, a_ ^ 0x8000000000000000ull)
+        L_320: UN(d64, P64, uint64_t, LK64, true, a_ ^ 0x8000000000000000ull)
+        L_327: BIN(d64, P64, double, LK64, false, a_ + b_)
+        L_326: BIN(d64, P64, double, LK64, true, a_ + b_)
+        L_329: BIN(d64, P64, double, LK64, false, a_ - b_)
+        L_328: BIN(d64, P64, double, LK64, true, a_ - b_)
+        L_323: BIN(d64, P64, double, LK64, false, a_ * b_)
+        L_322: BIN(d64, P64, double, LK64, true, a_ * b_)
+        L_325: DIV(d64, P64, double, LK64, false, b_ == 0.0, 1.0e307, LOG_DIV64, a_ / b_)
+        L_324: DIV(d64, P64, double, LK64, true, b_ == 0.0, 1.0e307, LOG_DIV64, a_ / b_)
+        L_10: BIN(tm, PT, uint32_t, LKT, false, a_ + b_)
+        L_283: BIN(tm, PT, uint32_t, LKT, true, a_ + b_)
+        L_14: BIN(tm, PT, uint32_t, LKT, false, a_ >= b_ ? a_ - b_ : 0u)
+        L_284: BIN(tm, PT, uint32_t, LKT, true, a_ >= b_ ? a_ - b_ : 0u)
+        L_3: UN(d8, P8, uint8_t, LK8, false, a_ == 0 ? 1 : 0)
+        L_112: UN(d8, P8, uint8_t, LK8, true, a_ == 0 ? 1 : 0)
 
         // ---- comparisons ----
-        case 389: case 482: CMP(d8, P8, uint8_t, false, a_ > b_)
-        case 388: case 486: CMP(d8, P8, uint8_t, true, a_ > b_)
-        case 393: case 483: CMP(d8, P8, uint8_t, false, a_ >= b_)
-        case 392: case 487: CMP(d8, P8, uint8_t, true, a_ >= b_)
-        case 35: case 395: CMP(d8, P8, uint8_t, false, a_ == b_)
-        case 141: case 394: CMP(d8, P8, uint8_t, true, a_ == b_)
-        case 40: case 397: CMP(d8, P8, uint8_t, false, a_ != b_)
-        case 146: case 396: CMP(d8, P8, uint8_t, true, a_ != b_)
-        case 361: CMP(d16, P16, int16_t, false, a_ > b_)
-        case 360: CMP(d16, P16, int16_t, true, a_ > b_)
-        case 490: CMP(d16, P16, uint16_t, false, a_ > b_)
-        case 494: CMP(d16, P16, uint16_t, true, a_ > b_)
-        case 365: CMP(d16, P16, int16_t, false, a_ >= b_)
-        case 364: CMP(d16, P16, int16_t, true, a_ >= b_)
-        case 491: CMP(d16, P16, uint16_t, false, a_ >= b_)
-        case 495: CMP(d16, P16, uint16_t, true, a_ >= b_)
-        case 367: CMP(d16, P16, uint16_t, false, a_ == b_)
-        case 366: CMP(d16, P16, uint16_t, true, a_ == b_)
-        case 369: CMP(d16, P16, uint16_t, false, a_ != b_)
-        case 368: CMP(d16, P16, uint16_t, true, a_ != b_)
-        case 19: CMP(d32, P32, int32_t, false, a_ > b_)
-        case 126: CMP(d32, P32, int32_t, true, a_ > b_)
-        case 498: CMP(d32, P32, uint32_t, false, a_ > b_)
-        case 502: CMP(d32, P32, uint32_t, true, a_ > b_)
-        case 27: CMP(d32, P32, int32_t, false, a_ >= b_)
-        case 134: CMP(d32, P32, int32_t, true, a_ >= b_)
-        case 499: CMP(d32, P32, uint32_t, false, a_ >= b_)
-        case 503: CMP(d32, P32, uint32_t, true, a_ >= b_)
-        case 31: CMP(d32, P32, uint32_t, false, a_ == b_)
-        case 138: CMP(d32, P32, uint32_t, true, a_ == b_)
-        case 36: CMP(d32, P32, uint32_t, false, a_ != b_)
-        case 143: CMP(d32, P32, uint32_t, true, a_ != b_)
-        case 20: CMP(d32, P32, float, false, a_ > b_)
-        case 127: CMP(d32, P32, float, true, a_ > b_)
-        case 28: CMP(d32, P32, float, false, a_ >= b_)
-        case 135: CMP(d32, P32, float, true, a_ >= b_)
-        case 32: CMP(d32, P32, float, false, a_ == b_)
-        case 139: CMP(d32, P32, float, true, a_ == b_)
-        case 37: CMP(d32, P32, float, false, !(a_ == b_))
-        case 144: CMP(d32, P32, float, true, !(a_ == b_))
-        case 301: CMP(d64, P64, int64_t, false, a_ > b_)
-        case 300: CMP(d64, P64, int64_t, true, a_ > b_)
-        case 556: CMP(d64, P64, uint64_t, false, a_ > b_)
-        case 560: CMP(d64, P64, uint64_t, true, a_ > b_)
-        case 305: CMP(d64, P64, int64_t, false, a_ >= b_)
-        case 304: CMP(d64, P64, int64_t, true, a_ >= b_)
-        case 557: CMP(d64, P64, uint64_t, false, a_ >= b_)
-        case 561: CMP(d64, P64, uint64_t, true, a_ >= b_)
-        case 307: CMP(d64, P64, uint64_t, false, a_ == b_)
-        case 306: CMP(d64, P64, uint64_t, true, a_ == b_)
-        case 309: CMP(d64, P64, uint64_t, false, a_ != b_)
-        case 308: CMP(d64, P64, uint64_t, true, a_ != b_)
-        case 333: CMP(d64, P64, double, false, a_ > b_)
-        case 332: CMP(d64, P64, double, true, a_ > b_)
-        case 337: CMP(d64, P64, double, false, a_ >= b_)
-        case 336: CMP(d64, P64, double, true, a_ >= b_)
-        case 339: CMP(d64, P64, double, false, a_ == b_)
-        case 338: CMP(d64, P64, double, true, a_ == b_)
-        case 341: CMP(d64, P64, double, false, !(a_ == b_))
-        case 340: CMP(d64, P64, double, true, !(a_ == b_))
-        case 21: CMP(tm, PT, uint32_t, false, a_ > b_)
-        case 129: CMP(tm, PT, uint32_t, true, a_ > b_)
-        case 29: CMP(tm, PT, uint32_t, false, a_ >= b_)
-        case 137: CMP(tm, PT, uint32_t, true, a_ >= b_)
-        case 33: CMP(tm, PT, uint32_t, false, a_ == b_)
-        case 142: CMP(tm, PT, uint32_t, true, a_ == b_)
-        case 38: CMP(tm, PT, uint32_t, false, a_ != b_)
-        case 147: CMP(tm, PT, uint32_t, true, a_ != b_)
-        case 22: SCMP(false, r_ > 0)
-        case 128: SCMP(true, r_ > 0)
-        case 30: SCMP(false, r_ >= 0)
-        case 136: SCMP(true, r_ >= 0)
-        case 34: SCMP(false, r_ == 0)
-        case 140: SCMP(true, r_ == 0)
-        case 39: SCMP(false, r_ != 0)
-        case 145: SCMP(true, r_ != 0)
+        L_389: L_482: CMP(d8, P8, uint8_t, false, a_ > b_)
+        L_388: L_486: CMP(d8, P8, uint8_t, true, a_ > b_)
+        L_393: L_483: CMP(d8, P8, uint8_t, false, a_ >= b_)
+        L_392: L_487: CMP(d8, P8, uint8_t, true, a_ >= b_)
+        L_35: L_395: CMP(d8, P8, uint8_t, false, a_ == b_)
+        L_141: L_394: CMP(d8, P8, uint8_t, true, a_ == b_)
+        L_40: L_397: CMP(d8, P8, uint8_t, false, a_ != b_)
+        L_146: L_396: CMP(d8, P8, uint8_t, true, a_ != b_)
+        L_361: CMP(d16, P16, int16_t, false, a_ > b_)
+        L_360: CMP(d16, P16, int16_t, true, a_ > b_)
+        L_490: CMP(d16, P16, uint16_t, false, a_ > b_)
+        L_494: CMP(d16, P16, uint16_t, true, a_ > b_)
+        L_365: CMP(d16, P16, int16_t, false, a_ >= b_)
+        L_364: CMP(d16, P16, int16_t, true, a_ >= b_)
+        L_491: CMP(d16, P16, uint16_t, false, a_ >= b_)
+        L_495: CMP(d16, P16, uint16_t, true, a_ >= b_)
+        L_367: CMP(d16, P16, uint16_t, false, a_ == b_)
+        L_366: CMP(d16, P16, uint16_t, true, a_ == b_)
+        L_369: CMP(d16, P16, uint16_t, false, a_ != b_)
+        L_368: CMP(d16, P16, uint16_t, true, a_ != b_)
+        L_19: CMP(d32, P32, int32_t, false, a_ > b_)
+        L_126: CMP(d32, P32, int32_t, true, a_ > b_)
+        L_498: CMP(d32, P32, uint32_t, false, a_ > b_)
+        L_502: CMP(d32, P32, uint32_t, true, a_ > b_)
+        L_27: CMP(d32, P32, int32_t, false, a_ >= b_)
+        L_134: CMP(d32, P32, int32_t, true, a_ >= b_)
+        L_499: CMP(d32, P32, uint32_t, false, a_ >= b_)
+        L_503: CMP(d32, P32, uint32_t, true, a_ >= b_)
+        L_31: CMP(d32, P32, uint32_t, false, a_ == b_)
+        L_138: CMP(d32, P32, uint32_t, true, a_ == b_)
+        L_36: CMP(d32, P32, uint32_t, false, a_ != b_)
+        L_143: CMP(d32, P32, uint32_t, true, a_ != b_)
+        L_20: CMP(d32, P32, float, false, a_ > b_)
+        L_127: CMP(d32, P32, float, true, a_ > b_)
+        L_28: CMP(d32, P32, float, false, a_ >= b_)
+        L_135: CMP(d32, P32, float, true, a_ >= b_)
+        L_32: CMP(d32, P32, float, false, a_ == b_)
+        L_139: CMP(d32, P32, float, true, a_ == b_)
+        L_37: CMP(d32, P32, float, false, !(a_ == b_))
+        L_144: CMP(d32, P32, float, true, !(a_ == b_))
+        L_301: CMP(d64, P64, int64_t, false, a_ > b_)
+        L_300: CMP(d64, P64, int64_t, true, a_ > b_)
+        L_556: CMP(d64, P64, uint64_t, false, a_ > b_)
+        L_560: CMP(d64, P64, uint64_t, true, a_ > b_)
+        L_305: CMP(d64, P64, int64_t, false, a_ >= b_)
+        L_304: CMP(d64, P64, int64_t, true, a_ >= b_)
+        L_557: CMP(d64, P64, uint64_t, false, a_ >= b_)
+        L_561: CMP(d64, P64, uint64_t, true, a_ >= b_)
+        L_307: CMP(d64, P64, uint64_t, false, a_ == b_)
+        L_306: CMP(d64, P64, uint64_t, true, a_ == b_)
+        L_309: CMP(d64, P64, uint64_t, false, a_ != b_)
+        L_308: CMP(d64, P64, uint64_t, true, a_ != b_)
+        L_333: CMP(d64, P64, double, false, a_ > b_)
+        L_332: CMP(d64, P64, double, true, a_ > b_)
+        L_337: CMP(d64, P64, double, false, a_ >= b_)
+        L_336: CMP(d64, P64, double, true, a_ >= b_)
+        L_339: CMP(d64, P64, double, false, a_ == b_)
+        L_338: CMP(d64, P64, double, true, a_ == b_)
+        L_341: CMP(d64, P64, double, false, !(a_ == b_))
+        L_340: CMP(d64, P64, double, true, !(a_ == b_))
+        L_21: CMP(tm, PT, uint32_t, false, a_ > b_)
+        L_129: CMP(tm, PT, uint32_t, true, a_ > b_)
+        L_29: CMP(tm, PT, uint32_t, false, a_ >= b_)
+        L_137: CMP(tm, PT, uint32_t, true, a_ >= b_)
+        L_33: CMP(tm, PT, uint32_t, false, a_ == b_)
+        L_142: CMP(tm, PT, uint32_t, true, a_ == b_)
+        L_38: CMP(tm, PT, uint32_t, false, a_ != b_)
+        L_147: CMP(tm, PT, uint32_t, true, a_ != b_)
+        L_22: SCMP(false, r_ > 0)
+        L_128: SCMP(true, r_ > 0)
+        L_30: SCMP(false, r_ >= 0)
+        L_136: SCMP(true, r_ >= 0)
+        L_34: SCMP(false, r_ == 0)
+        L_140: SCMP(true, r_ == 0)
+        L_39: SCMP(false, r_ != 0)
+        L_145: SCMP(true, r_ != 0)
         // ---- logic, bit tests, masks ----
-        case 41: BIN(d8, P8, uint8_t, LK8, false, a_ | b_)
-        case 148: BIN(d8, P8, uint8_t, LK8, true, a_ | b_)
-        case 42: BIN(d8, P8, uint8_t, LK8, false, a_ & b_)
-        case 149: BIN(d8, P8, uint8_t, LK8, true, a_ & b_)
-        case 43: BIN(d8, P8, uint8_t, LK8, false, a_ ^ b_)
-        case 150: BIN(d8, P8, uint8_t, LK8, true, a_ ^ b_)
-        case 509: CMP(d8, P8, uint8_t, false, (a_ & b_) != 0)
-        case 517: CMP(d8, P8, uint8_t, true, (a_ & b_) != 0)
-        case 510: CMP(d16, P16, uint16_t, false, (a_ & b_) != 0)
-        case 518: CMP(d16, P16, uint16_t, true, (a_ & b_) != 0)
-        case 511: CMP(d32, P32, uint32_t, false, (a_ & b_) != 0)
-        case 519: CMP(d32, P32, uint32_t, true, (a_ & b_) != 0)
-        case 513: case 521: case 514: case 522: case 515: case 523: {
+        L_41: BIN(d8, P8, uint8_t, LK8, false, a_ | b_)
+        L_148: BIN(d8, P8, uint8_t, LK8, true, a_ | b_)
+        L_42: BIN(d8, P8, uint8_t, LK8, false, a_ & b_)
+        L_149: BIN(d8, P8, uint8_t, LK8, true, a_ & b_)
+        L_43: BIN(d8, P8, uint8_t, LK8, false, a_ ^ b_)
+        L_150: BIN(d8, P8, uint8_t, LK8, true, a_ ^ b_)
+        L_509: CMP(d8, P8, uint8_t, false, (a_ & b_) != 0)
+        L_517: CMP(d8, P8, uint8_t, true, (a_ & b_) != 0)
+        L_510: CMP(d16, P16, uint16_t, false, (a_ & b_) != 0)
+        L_518: CMP(d16, P16, uint16_t, true, (a_ & b_) != 0)
+        L_511: CMP(d32, P32, uint32_t, false, (a_ & b_) != 0)
+        L_519: CMP(d32, P32, uint32_t, true, (a_ & b_) != 0)
+        L_513: L_521: L_514: L_522: L_515: L_523: CHECK_LEN; {
             const uint32_t d = W(1), m = W(2), b = W(3);
             NEED(d8, b);
             const bool on = *P8(b) != 0, twin = op >= 521;
@@ -907,87 +1068,87 @@ next:
                 const uint32_t x = Ld<uint32_t>(P32(d)), y = Ld<uint32_t>(P32(m));
                 if (!twin || !Locked(v, d, LK32)) St<uint32_t>(P32(d), on ? (x | y) : (x & ~y));
             }
-            break;
+            NEXT;
         }
         // ---- moves and elements ----
-        case 44: case 399: MOVE(d8, P8, uint8_t, LK8, false)
-        case 151: case 398: MOVE(d8, P8, uint8_t, LK8, true)
-        case 371: MOVE(d16, P16, uint16_t, LK16, false)
-        case 370: MOVE(d16, P16, uint16_t, LK16, true)
-        case 45: case 46: MOVE(d32, P32, uint32_t, LK32, false)
-        case 152: case 153: MOVE(d32, P32, uint32_t, LK32, true)
-        case 311: case 343: MOVE(d64, P64, uint64_t, LK64, false)
-        case 310: case 342: MOVE(d64, P64, uint64_t, LK64, true)
-        case 47: MOVE(tm, PT, uint32_t, LKT, false)
-        case 155: MOVE(tm, PT, uint32_t, LKT, true)
-        case 48: case 154: {
+        L_44: L_399: MOVE(d8, P8, uint8_t, LK8, false)
+        L_151: L_398: MOVE(d8, P8, uint8_t, LK8, true)
+        L_371: MOVE(d16, P16, uint16_t, LK16, false)
+        L_370: MOVE(d16, P16, uint16_t, LK16, true)
+        L_45: L_46: MOVE(d32, P32, uint32_t, LK32, false)
+        L_152: L_153: MOVE(d32, P32, uint32_t, LK32, true)
+        L_311: L_343: MOVE(d64, P64, uint64_t, LK64, false)
+        L_310: L_342: MOVE(d64, P64, uint64_t, LK64, true)
+        L_47: MOVE(tm, PT, uint32_t, LKT, false)
+        L_155: MOVE(tm, PT, uint32_t, LKT, true)
+        L_48: L_154: CHECK_LEN; {
             const uint32_t d = W(1), a = W(2);
             NEED(sp, d); NEED(sp, a);
             if (op == 48 || !Locked(v, d, LKS)) Z7VMStr_Copy(db, d, a);
-            break;
+            NEXT;
         }
-        case 55: case 401: LOADEL(d8, P8, uint8_t, LK8, false)
-        case 161: case 400: LOADEL(d8, P8, uint8_t, LK8, true)
-        case 373: LOADEL(d16, P16, uint16_t, LK16, false)
-        case 372: LOADEL(d16, P16, uint16_t, LK16, true)
-        case 56: case 57: LOADEL(d32, P32, uint32_t, LK32, false)
-        case 162: case 163: LOADEL(d32, P32, uint32_t, LK32, true)
-        case 313: case 345: LOADEL(d64, P64, uint64_t, LK64, false)
-        case 312: case 344: LOADEL(d64, P64, uint64_t, LK64, true)
-        case 58: LOADEL(tm, PT, uint32_t, LKT, false)
-        case 165: LOADEL(tm, PT, uint32_t, LKT, true)
-        case 59: case 164: {
+        L_55: L_401: LOADEL(d8, P8, uint8_t, LK8, false)
+        L_161: L_400: LOADEL(d8, P8, uint8_t, LK8, true)
+        L_373: LOADEL(d16, P16, uint16_t, LK16, false)
+        L_372: LOADEL(d16, P16, uint16_t, LK16, true)
+        L_56: L_57: LOADEL(d32, P32, uint32_t, LK32, false)
+        L_162: L_163: LOADEL(d32, P32, uint32_t, LK32, true)
+        L_313: L_345: LOADEL(d64, P64, uint64_t, LK64, false)
+        L_312: L_344: LOADEL(d64, P64, uint64_t, LK64, true)
+        L_58: LOADEL(tm, PT, uint32_t, LKT, false)
+        L_165: LOADEL(tm, PT, uint32_t, LKT, true)
+        L_59: L_164: CHECK_LEN; {
             const uint32_t d = W(1), base = W(2), k = W(3);
             NEED(sp, d); NEED(d32, k);
             const uint32_t e = (base + Ld<uint32_t>(P32(k))) & 0xFFFF;
             if (e >= v.sp.n) FAULT(LOG_BOUNDS, k);
             if (op == 59 || !Locked(v, d, LKS)) Z7VMStr_Copy(db, d, e);
-            break;
+            NEXT;
         }
-        case 403: STOREEL(d8, P8, uint8_t, LK8, false, false)
-        case 402: STOREEL(d8, P8, uint8_t, LK8, true, false)
-        case 375: STOREEL(d16, P16, uint16_t, LK16, false, false)
-        case 374: STOREEL(d16, P16, uint16_t, LK16, true, false)
-        case 61: STOREEL(d32, P32, uint32_t, LK32, false, false)
-        case 167: STOREEL(d32, P32, uint32_t, LK32, true, false)
-        case 315: STOREEL(d64, P64, uint64_t, LK64, false, false)
-        case 314: STOREEL(d64, P64, uint64_t, LK64, true, false)
-        case 63: STOREEL(tm, PT, uint32_t, LKT, false, false)
-        case 256: STOREEL(tm, PT, uint32_t, LKT, true, false)
-        case 60: STOREEL(d8, P8, uint8_t, LK8, false, true)
-        case 166: STOREEL(d8, P8, uint8_t, LK8, true, true)
-        case 62: STOREEL(d32, P32, uint32_t, LK32, false, true)
-        case 168: STOREEL(d32, P32, uint32_t, LK32, true, true)
-        case 347: STOREEL(d64, P64, uint64_t, LK64, false, true)
-        case 346: STOREEL(d64, P64, uint64_t, LK64, true, true)
-        case 64: case 169: {
+        L_403: STOREEL(d8, P8, uint8_t, LK8, false, false)
+        L_402: STOREEL(d8, P8, uint8_t, LK8, true, false)
+        L_375: STOREEL(d16, P16, uint16_t, LK16, false, false)
+        L_374: STOREEL(d16, P16, uint16_t, LK16, true, false)
+        L_61: STOREEL(d32, P32, uint32_t, LK32, false, false)
+        L_167: STOREEL(d32, P32, uint32_t, LK32, true, false)
+        L_315: STOREEL(d64, P64, uint64_t, LK64, false, false)
+        L_314: STOREEL(d64, P64, uint64_t, LK64, true, false)
+        L_63: STOREEL(tm, PT, uint32_t, LKT, false, false)
+        L_256: STOREEL(tm, PT, uint32_t, LKT, true, false)
+        L_60: STOREEL(d8, P8, uint8_t, LK8, false, true)
+        L_166: STOREEL(d8, P8, uint8_t, LK8, true, true)
+        L_62: STOREEL(d32, P32, uint32_t, LK32, false, true)
+        L_168: STOREEL(d32, P32, uint32_t, LK32, true, true)
+        L_347: STOREEL(d64, P64, uint64_t, LK64, false, true)
+        L_346: STOREEL(d64, P64, uint64_t, LK64, true, true)
+        L_64: L_169: CHECK_LEN; {
             const uint32_t base = W(1), k = W(2), s = W(3);
             NEED(sp, s); NEED(d32, k);
             const uint32_t e = (base + Ld<uint32_t>(P32(k))) & 0xFFFF;
             if (e >= v.sp.n) FAULT(LOG_BOUNDS, k);
             if (op == 64 || !Locked(v, e, LKS)) Z7VMStr_Copy(db, e, s);
-            break;
+            NEXT;
         }
         // ---- constants ----
-        case 404: CONST(d8, P8, uint8_t, LK8, false, W(2) & 0xFF, false)
-        case 405: CONST(d8, P8, uint8_t, LK8, true, W(2) & 0xFF, false)
-        case 267: CONST(d16, P16, uint16_t, LK16, false, W(2), false)
-        case 268: CONST(d16, P16, uint16_t, LK16, true, W(2), false)
-        case 271: CONST(d32, P32, uint32_t, LK32, false, W32(2), false)
-        case 272: CONST(d32, P32, uint32_t, LK32, true, W32(2), false)
-        case 279: CONST(tm, PT, uint32_t, LKT, false, W32(2), true)
-        case 280: CONST(tm, PT, uint32_t, LKT, true, W32(2), true)
-        case 316: CONST(d64, P64, uint64_t, LK64, false, W64(2), false)
-        case 317: CONST(d64, P64, uint64_t, LK64, true, W64(2), false)
-        case 261: CONST(d8, P8, uint8_t, LK8, false, 1, false)
-        case 263: CONST(d8, P8, uint8_t, LK8, true, 1, false)
-        case 262: CONST(d8, P8, uint8_t, LK8, false, 0, false)
-        case 264: CONST(d8, P8, uint8_t, LK8, true, 0, false)
-        case 408: case 409: {
+        L_404: CONST(d8, P8, uint8_t, LK8, false, W(2) & 0xFF, false)
+        L_405: CONST(d8, P8, uint8_t, LK8, true, W(2) & 0xFF, false)
+        L_267: CONST(d16, P16, uint16_t, LK16, false, W(2), false)
+        L_268: CONST(d16, P16, uint16_t, LK16, true, W(2), false)
+        L_271: CONST(d32, P32, uint32_t, LK32, false, W32(2), false)
+        L_272: CONST(d32, P32, uint32_t, LK32, true, W32(2), false)
+        L_279: CONST(tm, PT, uint32_t, LKT, false, W32(2), true)
+        L_280: CONST(tm, PT, uint32_t, LKT, true, W32(2), true)
+        L_316: CONST(d64, P64, uint64_t, LK64, false, W64(2), false)
+        L_317: CONST(d64, P64, uint64_t, LK64, true, W64(2), false)
+        L_261: CONST(d8, P8, uint8_t, LK8, false, 1, false)
+        L_263: CONST(d8, P8, uint8_t, LK8, true, 1, false)
+        L_262: CONST(d8, P8, uint8_t, LK8, false, 0, false)
+        L_264: CONST(d8, P8, uint8_t, LK8, true, 0, false)
+        L_408: L_409: CHECK_LEN; {
             const uint32_t d = W(1), n = W(2);
-            if (ip + 3 + n > c.words) FAULT(LOG_UNDEF, op);
+            if (IP + 3 + n > c.words) FAULT(LOG_UNDEF, op);
             NEED(sp, d);
-            const uint32_t literal = c.addr + 2 * (ip + 2);
+            const uint32_t literal = c.addr + 2 * (IP + 2);
             if (op == 408 || !Locked(v, d, LKS)) {
                 if (d != 0) {
                     Z7VMStr_DBForce(db, d, literal);
@@ -998,11 +1159,11 @@ next:
                     ctreg = kNone;
                 }
             }
-            ip += 3 + n;
-            continue;
+            pc += 2 * size_t(3 + n);
+            DISPATCH();
         }
         // ---- edges and conversions ----
-        case 197: case 204: case 196: case 203: {
+        L_197: L_204: L_196: L_203: CHECK_LEN; {
             const uint32_t d = W(1), in = W(2), m = W(3);
             NEED(d8, d); NEED(d8, in); NEED(d8, m);
             const uint8_t x = *P8(in), mem = *P8(m);
@@ -1010,113 +1171,104 @@ next:
             const bool edge = !first && ((op == 197 || op == 204) ? (x && !mem) : (!x && mem));
             if ((op == 197 || op == 196) || !Locked(v, d, LK8)) *P8(d) = edge ? 1 : 0;
             *P8(m) = x;
-            break;
+            NEXT;
         }
-        case 205: case 207: {
+        L_205: L_207: CHECK_LEN; {
             const uint32_t d = W(1), dt = W(3);
-            uint8_t bit = 0;
-            switch (dt) {
-            case 1: case 10: case 14: bit = LK8; break;
-            case 11: case 15: bit = LK16; break;
-            case 2: case 3: case 16: bit = LK32; break;
-            case 12: case 13: bit = LK64; break;
-            case 4: bit = LKT; break;
-            case 5: bit = LKS; break;
-            default: break;
-            }
-            if (op == 205 || bit == 0 || !Locked(v, d, bit)) Z7VMCnv_Convert(db, c.addr + 2 * (ip + 1));
-            break;
+            const uint8_t bit = ConvLockBit(dt);
+            if (op == 205 || bit == 0 || !Locked(v, d, bit)) Z7VMCnv_Convert(db, c.addr + 2 * (IP + 1));
+            NEXT;
         }
         // ---- external variables ----
-        case 424: XVREAD(d8, P8, 1, LK8, false, false)
-        case 425: XVREAD(d16, P16, 2, LK16, false, false)
-        case 426: XVREAD(d32, P32, 4, LK32, false, false)
-        case 427: XVREAD(d64, P64, 8, LK64, false, false)
-        case 428: XVREAD(tm, PT, 4, LKT, false, false)
-        case 429: XVSTR(true, false, false)
-        case 442: XVREAD(d8, P8, 1, LK8, true, false)
-        case 443: XVREAD(d16, P16, 2, LK16, true, false)
-        case 444: XVREAD(d32, P32, 4, LK32, true, false)
-        case 445: XVREAD(d64, P64, 8, LK64, true, false)
-        case 446: XVREAD(tm, PT, 4, LKT, true, false)
-        case 447: XVSTR(true, true, false)
-        case 430: XVWRITE(d8, P8, 1, false, false)
-        case 431: XVWRITE(d16, P16, 2, false, false)
-        case 432: XVWRITE(d32, P32, 4, false, false)
-        case 433: XVWRITE(d64, P64, 8, false, false)
-        case 434: XVWRITE(tm, PT, 4, false, false)
-        case 435: XVSTR(false, false, false)
-        case 448: XVWRITE(d8, P8, 1, true, false)
-        case 449: XVWRITE(d16, P16, 2, true, false)
-        case 450: XVWRITE(d32, P32, 4, true, false)
-        case 451: XVWRITE(d64, P64, 8, true, false)
-        case 452: XVWRITE(tm, PT, 4, true, false)
-        case 453: XVSTR(false, true, false)
-        case 456: XVREAD(d8, P8, 1, LK8, false, true)
-        case 457: XVREAD(d16, P16, 2, LK16, false, true)
-        case 458: XVREAD(d32, P32, 4, LK32, false, true)
-        case 459: XVREAD(d64, P64, 8, LK64, false, true)
-        case 460: XVREAD(tm, PT, 4, LKT, false, true)
-        case 461: XVSTR(true, false, true)
-        case 468: XVREAD(d8, P8, 1, LK8, true, true)
-        case 469: XVREAD(d16, P16, 2, LK16, true, true)
-        case 470: XVREAD(d32, P32, 4, LK32, true, true)
-        case 471: XVREAD(d64, P64, 8, LK64, true, true)
-        case 472: XVREAD(tm, PT, 4, LKT, true, true)
-        case 473: XVSTR(true, true, true)
-        case 462: XVWRITE(d8, P8, 1, false, true)
-        case 463: XVWRITE(d16, P16, 2, false, true)
-        case 464: XVWRITE(d32, P32, 4, false, true)
-        case 465: XVWRITE(d64, P64, 8, false, true)
-        case 466: XVWRITE(tm, PT, 4, false, true)
-        case 467: XVSTR(false, false, true)
-        case 474: XVWRITE(d8, P8, 1, true, true)
-        case 475: XVWRITE(d16, P16, 2, true, true)
-        case 476: XVWRITE(d32, P32, 4, true, true)
-        case 477: XVWRITE(d64, P64, 8, true, true)
-        case 478: XVWRITE(tm, PT, 4, true, true)
-        case 479: XVSTR(false, true, true)
-        case 436: case 437: case 438: case 440: case 439: {
+        L_424: XVREAD(d8, P8, 1, LK8, false, false)
+        L_425: XVREAD(d16, P16, 2, LK16, false, false)
+        L_426: XVREAD(d32, P32, 4, LK32, false, false)
+        L_427: XVREAD(d64, P64, 8, LK64, false, false)
+        L_428: XVREAD(tm, PT, 4, LKT, false, false)
+        L_429: XVSTR(true, false, false)
+        L_442: XVREAD(d8, P8, 1, LK8, true, false)
+        L_443: XVREAD(d16, P16, 2, LK16, true, false)
+        L_444: XVREAD(d32, P32, 4, LK32, true, false)
+        L_445: XVREAD(d64, P64, 8, LK64, true, false)
+        L_446: XVREAD(tm, PT, 4, LKT, true, false)
+        L_447: XVSTR(true, true, false)
+        L_430: XVWRITE(d8, P8, 1, false, false)
+        L_431: XVWRITE(d16, P16, 2, false, false)
+        L_432: XVWRITE(d32, P32, 4, false, false)
+        L_433: XVWRITE(d64, P64, 8, false, false)
+        L_434: XVWRITE(tm, PT, 4, false, false)
+        L_435: XVSTR(false, false, false)
+        L_448: XVWRITE(d8, P8, 1, true, false)
+        L_449: XVWRITE(d16, P16, 2, true, false)
+        L_450: XVWRITE(d32, P32, 4, true, false)
+        L_451: XVWRITE(d64, P64, 8, true, false)
+        L_452: XVWRITE(tm, PT, 4, true, false)
+        L_453: XVSTR(false, true, false)
+        L_456: XVREAD(d8, P8, 1, LK8, false, true)
+        L_457: XVREAD(d16, P16, 2, LK16, false, true)
+        L_458: XVREAD(d32, P32, 4, LK32, false, true)
+        L_459: XVREAD(d64, P64, 8, LK64, false, true)
+        L_460: XVREAD(tm, PT, 4, LKT, false, true)
+        L_461: XVSTR(true, false, true)
+        L_468: XVREAD(d8, P8, 1, LK8, true, true)
+        L_469: XVREAD(d16, P16, 2, LK16, true, true)
+        L_470: XVREAD(d32, P32, 4, LK32, true, true)
+        L_471: XVREAD(d64, P64, 8, LK64, true, true)
+        L_472: XVREAD(tm, PT, 4, LKT, true, true)
+        L_473: XVSTR(true, true, true)
+        L_462: XVWRITE(d8, P8, 1, false, true)
+        L_463: XVWRITE(d16, P16, 2, false, true)
+        L_464: XVWRITE(d32, P32, 4, false, true)
+        L_465: XVWRITE(d64, P64, 8, false, true)
+        L_466: XVWRITE(tm, PT, 4, false, true)
+        L_467: XVSTR(false, false, true)
+        L_474: XVWRITE(d8, P8, 1, true, true)
+        L_475: XVWRITE(d16, P16, 2, true, true)
+        L_476: XVWRITE(d32, P32, 4, true, true)
+        L_477: XVWRITE(d64, P64, 8, true, true)
+        L_478: XVWRITE(tm, PT, 4, true, true)
+        L_479: XVSTR(false, true, true)
+        L_436: L_437: L_438: L_440: L_439: CHECK_LEN; {
             const uint32_t x = W(1);
             const uint32_t width = op == 436 ? 1 : op == 437 ? 2 : op == 439 ? 8 : 4;
             XVPTR(x, width, false, xp);
             const uint64_t val = op == 436 ? (W(2) & 0xFF) : op == 437 ? W(2) : op == 439 ? W64(2) : W32(2);
             PutBytes(xp, val, width);
-            break;
+            NEXT;
         }
-        case 441: {
+        L_441: CHECK_LEN; {
             const uint32_t x = W(1), n = W(2);
-            if (ip + 3 + n > c.words) FAULT(LOG_UNDEF, op);
+            if (IP + 3 + n > c.words) FAULT(LOG_UNDEF, op);
             XVPTR(x, 3, false, xp);
             (void)xp;
-            Z7VMStr_DBForcePtr(Ld<uint32_t>(v.xv.p + 4 * x), c.addr + 2 * (ip + 2));
-            ip += 3 + n;
-            continue;
+            Z7VMStr_DBForcePtr(Ld<uint32_t>(v.xv.p + 4 * x), c.addr + 2 * (IP + 2));
+            pc += 2 * size_t(3 + n);
+            DISPATCH();
         }
         // ---- calls ----
-        case 285: {
+        L_285: CHECK_LEN; {
             const uint32_t n = W(2);
-            if (ip + 3 + n > c.words) FAULT(LOG_UNDEF, op);
-            if (Z7VMStf_Execute(db, c.addr + 2 * (ip + 1)) == 0) {
+            if (IP + 3 + n > c.words) FAULT(LOG_UNDEF, op);
+            if (Z7VMStf_Execute(db, c.addr + 2 * (IP + 1)) == 0) {
                 SetFlags(v, uint16_t((Flags(v) & 0xFFF0) | Z7F_STOPPED));
                 return 0;
             }
-            ip += 3 + n;
-            continue;
+            pc += 2 * size_t(3 + n);
+            DISPATCH();
         }
-        case 286: {
+        L_286: CHECK_LEN; {
             const uint32_t cf = W(1), n = W(2);
-            if (ip + 4 + n > c.words) FAULT(LOG_UNDEF, op);
+            if (IP + 4 + n > c.words) FAULT(LOG_UNDEF, op);
             if (cf == 0) FAULT(LOG_UNDEF, cf);
             NEED(cfn, cf);
-            Z7Fbl_Call(Ld<uint32_t>(v.cfn.p + 24 * cf + 16), FB_EXEC, db, 0, 0, c.addr + 2 * (ip + 3));
-            ip += 4 + n;
-            continue;
+            Z7Fbl_Call(Ld<uint32_t>(v.cfn.p + 24 * cf + 16), FB_EXEC, db, 0, 0, c.addr + 2 * (IP + 3));
+            pc += 2 * size_t(4 + n);
+            DISPATCH();
         }
-        case 287: case 535: {
+        L_287: L_535: CHECK_LEN; {
             uint32_t k = W(1);
             const uint32_t n = W(2);
-            if (ip + 3 + n > c.words) FAULT(LOG_UNDEF, op);
+            if (IP + 3 + n > c.words) FAULT(LOG_UNDEF, op);
             if (op == 535) {
                 NEED(d32, k);
                 const uint8_t *p = CtAt(v, Ld<uint32_t>(P32(k)), 2);
@@ -1133,11 +1285,11 @@ next:
             }
             const uint8_t *e = v.inst.p + 20 * k;
             Z7Fbl_Call(Ld<uint32_t>(e + 4), FB_EXEC, db, Ld<uint32_t>(e + 8), Ld<uint32_t>(e + 12),
-                       c.addr + 2 * (ip + 3));
-            ip += 3 + n;
-            continue;
+                       c.addr + 2 * (IP + 3));
+            pc += 2 * size_t(3 + n);
+            DISPATCH();
         }
-        case 536: case 537: {
+        L_536: L_537: CHECK_LEN; {
             uint32_t h = Z7H_NONE, cls = 0, in = 0;
             const uint32_t k = W(1);
             if (op == 536) {
@@ -1157,24 +1309,24 @@ next:
                                      : "Argument type not supported by function block");
                 FAULT(LOG_UNDEF, 0);
             }
-            break;
+            NEXT;
         }
-        case 552: {
+        L_552: CHECK_LEN; {
             const uint32_t d = W(1), type = W(2), base = W(3), k = W(4);
             NEED(d32, d); NEED(d32, k);
             const uint32_t addr = Z7Tools_GetAnyParam(db, type, (base + Ld<uint32_t>(P32(k))) & 0xFFFF);
             if (addr == 0) FAULT(LOG_BOUNDS, k);
             St<uint32_t>(P32(d), addr);
-            break;
+            NEXT;
         }
-        case 553: {
+        L_553: CHECK_LEN; {
             const uint32_t d = W(1), k = W(2);
             NEED(d32, d); NEED(d32, k);
             St<uint32_t>(P32(d), v.ct.addr + Ld<uint32_t>(P32(k)));
-            break;
+            NEXT;
         }
         // ---- SFC ----
-        case 412: {
+        L_412: CHECK_LEN; {
             const uint32_t s = W(1);
             NEED(step, s);
             uint8_t *sp = STEPP(s);
@@ -1192,9 +1344,9 @@ next:
                 JUMP_REL(2);
             }
             if (state == 1) StepAdvance(sp, v.now);
-            break;
+            NEXT;
         }
-        case 413: case 417: {
+        L_413: L_417: CHECK_LEN; {
             const uint32_t t = W(2);
             NEED(trans, t);
             const uint16_t pstate = cur < v.prog.n ? Ld<uint16_t>(PROGP(cur) + PG_STATE) : 0;
@@ -1203,7 +1355,7 @@ next:
             if (op == 413) {
                 n = W(3);
                 first = 4;
-                if (ip + 4 + n > c.words) FAULT(LOG_UNDEF, op);
+                if (IP + 4 + n > c.words) FAULT(LOG_UNDEF, op);
             }
             for (uint32_t i = 0; i < n; i++) {
                 const uint32_t s = W(first + i);
@@ -1212,18 +1364,18 @@ next:
             }
             St<uint16_t>(TRANSP(t), value);
             if (value == 0) JUMP_REL(1);
-            ip += first + n;
-            continue;
+            pc += 2 * size_t(first + n);
+            DISPATCH();
         }
-        case 107: {
+        L_107: CHECK_LEN; {
             const uint32_t t = W(1), b = W(2);
             NEED(trans, t); NEED(d8, b);
             St<uint16_t>(TRANSP(t), *P8(b));
-            break;
+            NEXT;
         }
-        case 414: case 415: case 416: {
+        L_414: L_415: L_416: CHECK_LEN; {
             const uint32_t t = W(1), n = W(2);
-            if (ip + 3 + n > c.words) FAULT(LOG_UNDEF, op);
+            if (IP + 3 + n > c.words) FAULT(LOG_UNDEF, op);
             bool fire;
             if (op == 416) {
                 fire = cur < v.prog.n && Ld<uint16_t>(PROGP(cur) + PG_STATE) == Z7P_CHILD;
@@ -1242,10 +1394,10 @@ next:
                 SetFlags(v, uint16_t(Flags(v) & ~(Z7F_RUN | Z7F_STEP)));
                 return 1;
             }
-            ip += 3 + n;
-            continue;
+            pc += 2 * size_t(3 + n);
+            DISPATCH();
         }
-        case 418: {
+        L_418: CHECK_LEN; {
             const uint32_t t = W(1), a = W(2), b = W(3);
             NEED(trans, t); NEED(step, a); NEED(step, b);
             if (Ld<uint16_t>(TRANSP(t)) != 0) {
@@ -1256,9 +1408,9 @@ next:
                     return 1;
                 }
             }
-            break;
+            NEXT;
         }
-        case 419: {
+        L_419: CHECK_LEN; {
             const uint32_t s = W(1);
             NEED(step, s);
             if (cur < v.prog.n && Ld<uint16_t>(PROGP(cur) + PG_STATE) == Z7P_CHILD) {
@@ -1266,9 +1418,9 @@ next:
                 St<uint16_t>(STEPP(s) + 8, 2);
                 St<uint32_t>(STEPP(s), 0);
             }
-            break;
+            NEXT;
         }
-        case 547: {
+        L_547: CHECK_LEN; {
             const uint32_t s = W(1), val = W(2);
             NEED(step, s);
             St<uint16_t>(STEPP(s) + 8, uint16_t(val));
@@ -1276,41 +1428,41 @@ next:
                 St<uint32_t>(STEPP(s), 0);
                 St<uint32_t>(STEPP(s) + 4, v.now);
             }
-            break;
+            NEXT;
         }
-        case 548: {
+        L_548: CHECK_LEN; {
             const uint32_t s = W(1), flag = W(2);
             NEED(step, s);
             if (flag) StepAdvance(STEPP(s), v.now);
             else St<uint32_t>(STEPP(s), 0);
             St<uint32_t>(STEPP(s) + 4, v.now);
-            break;
+            NEXT;
         }
-        case 549: {
+        L_549: CHECK_LEN; {
             const uint32_t t = W(1);
             NEED(trans, t);
             if (Ld<uint16_t>(TRANSP(t) + 2) != 0) {
                 SetFlags(v, uint16_t(Flags(v) & ~(Z7F_RUN | Z7F_STEP)));
                 return 1;
             }
-            break;
+            NEXT;
         }
-        case 550: {
+        L_550: CHECK_LEN; {
             const uint32_t t = W(1);
             NEED(trans, t);
             if (Ld<uint16_t>(TRANSP(t)) == 0) JUMP_ABS(W(2));
-            break;
+            NEXT;
         }
-        case 551: {
+        L_551: CHECK_LEN; {
             const uint32_t k = W(1);
             NEED(d32, k);
             if (cur < v.prog.n && (Ld<uint16_t>(PROGP(cur) + PG_STATE) & 0x20)) {
                 St<uint32_t>(P32(k), 0);
                 JUMP_ABS(W(2));
             }
-            break;
+            NEXT;
         }
-        case 208: case 209: {
+        L_208: L_209: CHECK_LEN; {
             const uint32_t d = W(1), s = W(2);
             NEED(step, s);
             uint8_t *sp = STEPP(s);
@@ -1324,11 +1476,11 @@ next:
                     St<uint32_t>(PT(d), e);
                 }
             }
-            break;
+            NEXT;
         }
-        case 420: {
+        L_420: CHECK_LEN; {
             const uint32_t n = W(1);
-            if (ip + 2 + n > c.words) FAULT(LOG_UNDEF, op);
+            if (IP + 2 + n > c.words) FAULT(LOG_UNDEF, op);
             if (cur == 0 || cur >= v.prog.n) return 1;
             uint8_t *e = PROGP(cur);
             if (!(Ld<uint16_t>(e + PG_STATE) & 0x20)) return 1;
@@ -1341,10 +1493,10 @@ next:
             St<uint16_t>(e + PG_STATE, 0);
             return 1;
         }
-        case 540: { const uint32_t s = W(1); if (s) NEED(step, s); Z7VMTic_SetSfcBreakS(db, s, W(2)); break; }
-        case 541: { const uint32_t t = W(1); if (t) NEED(trans, t); Z7VMTic_SetSfcBreakT(db, t, W(2)); break; }
+        L_540: CHECK_LEN; { const uint32_t s = W(1); if (s) NEED(step, s); Z7VMTic_SetSfcBreakS(db, s, W(2)); NEXT; }
+        L_541: CHECK_LEN; { const uint32_t t = W(1); if (t) NEED(trans, t); Z7VMTic_SetSfcBreakT(db, t, W(2)); NEXT; }
         // ---- program control ----
-        case 187: case 188: case 189: case 190: {
+        L_187: L_188: L_189: L_190: CHECK_LEN; {
             const uint32_t p = W(1);
             NEED(prog, p);
             uint8_t *e = PROGP(p);
@@ -1357,41 +1509,41 @@ next:
                 s = kind == 0 ? 0 : uint16_t(s | 0x20);
             } else if (op == 190 && (s & 3) == 3) s = uint16_t(s & ~Z7P_SUSPENDED);
             St<uint16_t>(e + PG_STATE, s);
-            break;
+            NEXT;
         }
-        case 193: case 200: {
+        L_193: L_200: CHECK_LEN; {
             const uint32_t d = W(1), p = W(2);
             NEED(d32, d); NEED(prog, p);
             const uint16_t s = Ld<uint16_t>(PROGP(p) + PG_STATE);
             St<int32_t>(P32(d), s == 1 ? 1 : (s & Z7P_SUSPENDED) ? 2 : 0);
-            break;
+            NEXT;
         }
-        case 545: {
+        L_545: CHECK_LEN; {
             const uint16_t s = cur < v.prog.n ? Ld<uint16_t>(PROGP(cur) + PG_STATE) : 0;
             if (!(s & W(1))) JUMP_ABS(W(2));
-            break;
+            NEXT;
         }
-        case 546: if (cur > 0 && cur < v.prog.n) St<uint16_t>(PROGP(cur) + PG_STATE, W(1)); break;
+        L_546: CHECK_LEN; if (cur > 0 && cur < v.prog.n) St<uint16_t>(PROGP(cur) + PG_STATE, W(1)); NEXT;
         // ---- timers ----
-        case 275: case 277: case 276: case 278: {
+        L_275: L_277: L_276: L_278: CHECK_LEN; {
             const uint32_t t = W(1);
             NEED(tm, t);
             if (op == 275 || op == 277) Z7VMTmr_StartTimer(db, v.tm.addr + 4 * t);
             else Z7VMTmr_StopTimer(db, v.tm.addr + 4 * t);
-            break;
+            NEXT;
         }
-        case 538: case 539: {
+        L_538: L_539: CHECK_LEN; {
             const uint32_t k = W(1);
             NEED(d32, k);
             const uint32_t off = Ld<uint32_t>(P32(k));
             if (CtAt(v, off, 4) == nullptr) FAULT(LOG_BOUNDS, k);
             if (op == 538) Z7VMTmr_StartTimer(db, v.ct.addr + off);
             else Z7VMTmr_StopTimer(db, v.ct.addr + off);
-            break;
+            NEXT;
         }
         // ---- CT segment ----
-        case 533: ctreg = W32(1); break;
-        case 531: case 566: case 532: case 567: {
+        L_533: CHECK_LEN; ctreg = W32(1); NEXT;
+        L_531: L_566: L_532: L_567: CHECK_LEN; {
             const uint32_t cls = W(1), var = W(2), k = W(3);
             NEED(d32, k);
             const CtClass cc = CtClassOf(cls);
@@ -1399,33 +1551,44 @@ next:
             const uint32_t ok = (op == 531 || op == 566) ? Z7VMTic_GetCTSegItem(db, cls, var, Ld<int32_t>(P32(k)))
                                                          : Z7VMTic_SetCTSegItem(db, cls, var, Ld<int32_t>(P32(k)));
             if (!ok) FAULT(LOG_BOUNDS, k);
-            break;
+            NEXT;
         }
-        case 555: {
+        L_555: CHECK_LEN; {
             const uint32_t a = W(1), b = W(2), n = W(3);
             NEED(d32, a); NEED(d32, b); NEED(d32, n);
             if (!Z7VMTic_CTMemcpy(db, Ld<int32_t>(P32(a)), Ld<int32_t>(P32(b)), Ld<int32_t>(P32(n))))
                 FAULT(LOG_BOUNDS, a);
-            break;
+            NEXT;
         }
         // ---- status information and sampling (registers only here) ----
-        case 568: break;
-        case 569: case 481: break;
-        case 480: {
+        L_568: CHECK_LEN; NEXT;
+        L_569: L_481: CHECK_LEN; NEXT;
+        L_480: CHECK_LEN; {
             const uint32_t n = W(9);
-            if (ip + 10 + n > c.words) FAULT(LOG_UNDEF, op);
-            ip += 10 + n;
-            continue;
+            if (IP + 10 + n > c.words) FAULT(LOG_UNDEF, op);
+            pc += 2 * size_t(10 + n);
+            DISPATCH();
         }
-        default: FAULT(LOG_UNDEF, op);
-        }
-        ip += 1 + kOps.n[op];
+
+bad_op:
+    if (op <= kMaxOp && kOps.n[op] != 0xFF) FAULT(LOG_UNDEF, op);  // operands past the end of the code
+L_undef:
+    fault_code = LOG_UNDEF;
+    fault_arg = op;
+    if (program == 0) {
+        Z7VMLog_Push(db, LOG_UNDEF, op, LOGPOS);
+        return 0;
     }
+    goto fatal;
+off_end:
+    op = 0;
+    FAULT(LOG_UNDEF, 0);
 
 fatal:
-    Z7VMLog_Push(db, uint16_t(fault_code), uint16_t(fault_arg), cur + 65536u * (2u * (ip + 1u)));
+    Z7VMLog_Push(db, uint16_t(fault_code), uint16_t(fault_arg), cur + 65536u * (2u * (IP + 1u)));
     SetFlags(v, uint16_t((Flags(v) & 0xFFF0) | Z7F_STOPPED));
     return 0;
 }
 
 Z7VMTic_RunFn Z7VMTic_RunPtr = Z7VMTic_Run;
+uint32_t Z7VMTic_JumpBudget = 0;

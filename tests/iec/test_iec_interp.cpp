@@ -31,7 +31,7 @@ protected:
     }
     static IecImage Img(std::vector<std::string> programs, std::vector<uint16_t> kinds = {}) {
         IecImage img;
-        img.d8 = img.d16 = img.d32 = img.d64 = img.time = {31, 31, 31};
+        img.d8 = img.d16 = img.d32 = img.d64 = img.time = {63, 63, 63};
         img.steps = 7;
         img.trans = 7;
         img.active_timers = 4;
@@ -309,13 +309,15 @@ TEST_F(IecRun, IndexesJumpsAndCopiesStayInsideTheirSections) {
         uint16_t log;
     };
     const Case cases[] = {
-        {"ADD32 1 32 2; END", 8},                  // static index past the section
-        {"LDEL32 1 30 2; END", 32},                // base + DINT past the section
+        {"ADD32 1 64 2; END", 8},                  // static index past the section
+        {"LDEL32 1 62 2; END", 32},                // base + DINT past the section
         {"JMP @far; END; far:", 8},                // jump to the end of the code
         {"JMPA 1; END", 8},                        // odd absolute target
         {"CTCOPY 1 2 3; END", 32},                 // CT offsets checked with their width
         {"ADD32 1 1", 8},                          // operands past the end of the code
         {"CALL 9; END", 8},                        // no such program
+        {"IDXCHK 3 0 4; END", 32},                 // array index check: 5 above 4
+        {"OP458 1 1 3; END", 32},                  // XV number + DINT past the XV table
         {"ADD32 1 1 1", 8},                        // runs off the end of the code
     };
     for (const Case &c : cases) {
@@ -386,7 +388,15 @@ TEST_F(IecRun, StandardFunctionsNumericRulesAndRefusals) {
     // 285 fn N result args...
     Boot(Img({"STF 6 3 1 2 3; STF 6 3 4 5 6; STF 24 3 7 8 9; STF 24 3 10 11 12; STF 21 4 13 14 15 16;"
               "STF 25 6 17 18 19 20 21 22; STF 9 2 23 24; STF 7 2 25 26; STF 91 2 1 2; STF 8 2 27 28;"
-              "STF 9 2 29 24; END"}));
+              "STF 9 2 29 24; STF 6 3 30 31 32; STF 6 3 33 34 32; STF 6 3 35 36 37; STF 6 3 38 39 40; END"}));
+    // large exponents settle at once (no 2^31-step loop in the scan)
+    SetR(31, 1.0f);
+    SetD(32, 2147483647);
+    SetR(34, -1.0f);
+    SetR(36, 0.5f);
+    SetD(37, int32_t(-2147483647 - 1));
+    SetR(39, -0.5f);
+    SetD(40, 3);
     SetR(2, 2.0f);
     SetD(3, uint32_t(-2));
     SetR(5, 0.0f);
@@ -418,6 +428,10 @@ TEST_F(IecRun, StandardFunctionsNumericRulesAndRefusals) {
     EXPECT_EQ(B(1), 0) << "USEDEGREES answers the previous mode";
     EXPECT_EQ(R(27), 1.0f);
     EXPECT_EQ(R(29), 5.0f) << "a forced result is kept";
+    EXPECT_EQ(R(30), 1.0f);
+    EXPECT_EQ(R(33), -1.0f);
+    EXPECT_TRUE(std::isinf(R(35)) && R(35) > 0);
+    EXPECT_EQ(R(38), -0.125f);
     EXPECT_EQ(Flags(db) & 0xF, Z7F_RUN);
     EXPECT_TRUE(Logs().empty());
     Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
@@ -436,6 +450,63 @@ TEST_F(IecRun, StandardFunctionsNumericRulesAndRefusals) {
         Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
         db = 0;
     }
+}
+
+TEST_F(IecRun, MovesExternalVariablesStringsEdgesLocksAndProgramControl) {
+    IecImage img = Img({"XVRD32 1 6; XVWR32 1 7; LOCKXV 1; OP450 1 8; XVC32 1 #0x01020304; UNLOCKXV 1;"
+                        "CONSTS 1 3 65 66 67; CONSTS 3 6 65 66 67 68 69 70; MOVS 2 1; GTS 9 1 3; GTS 10 3 1;"
+                        "RTRIG 20 21 22; LOCK32 11; LOCK32 11; CONST32_L 11 #5; ANYPARAM 12 2 3 13;"
+                        "CTSET 0 0; CTPUT 2 7 14; CTGET 2 15 14; PSUSPEND 2; PSTATE 16 2; PRESUME 2; PSTATE 17 2;"
+                        "STF 46 4 2 1 23 24; END",
+                        "ADD32 18 18 19; END"});
+    img.str = {3, 3, 3};
+    img.string_sizes = {8, 8, 4};
+    img.xv_high = img.xv_used = 1;
+    img.xvs = {{2, 5}};
+    img.ct_alloc = img.ct_used = 16;
+    Boot(img);
+    SetD(5, 55);
+    SetD(7, 77);
+    SetD(8, 88);
+    SetD(13, 4);
+    SetD(14, 8);
+    SetD(19, 1);
+    SetB(21, 1);
+    SetD(23, 2);
+    SetD(24, 0x80000000u);  // MID position: the lowest DINT counts as the first character
+    Cycle(1000);
+    EXPECT_EQ(D(6), 55);
+    EXPECT_EQ(D(5), 0x01020304) << "the locked XV kept 77 from the twin write; the constant is written";
+    EXPECT_EQ(SlotBytes(db, 1), (std::vector<uint8_t>{8, 3, 'A', 'B', 'C', 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(SlotBytes(db, 2), (std::vector<uint8_t>{8, 2, 'A', 'B', 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(SlotBytes(db, 3), (std::vector<uint8_t>{4, 4, 'A', 'B', 'C', 'D', 0}));
+    EXPECT_EQ(B(9), 0);
+    EXPECT_EQ(B(10), 1);
+    EXPECT_EQ(B(20), 1);
+    EXPECT_EQ(B(22), 1);
+    EXPECT_EQ(D(11), 0) << "a locked DINT keeps its value under the twin";
+    EXPECT_EQ(St32(db, ST_LOCKED), 1u) << "locking twice counts once";
+    EXPECT_EQ(uint32_t(D(12)), Z7Sec_Elem(db, Z7SEC_D32, 7));
+    EXPECT_EQ(D(15), 77);
+    EXPECT_EQ(D(16), 2);
+    EXPECT_EQ(D(17), 1);
+    EXPECT_EQ(D(18), 1);
+    // no rising edge while the input stays; none in the first cycle after a change
+    Cycle(1010);
+    EXPECT_EQ(B(20), 0);
+    SetB(21, 0);
+    Cycle(1020);
+    SetB(21, 1);
+    Z7Mem_Put32(Z7VM_Status(db) + ST_OPTIONS, Options(db) | Z7O_CHANGED);
+    Cycle(1030);
+    EXPECT_EQ(B(20), 0);
+    EXPECT_EQ(B(22), 1);
+    // unlock: the count reaches 0 and the flag goes
+    Exec({274, 11, 274, 11});
+    Cycle(1040);
+    EXPECT_EQ(St32(db, ST_LOCKED), 0u);
+    EXPECT_EQ(Flags(db) & Z7F_LOCKED, 0);
+    EXPECT_TRUE(Logs().empty());
 }
 
 }  // namespace iec_test

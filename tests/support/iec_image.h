@@ -24,7 +24,7 @@ public:
         uint16_t alloc = 0, used = 0, bound = 0;
     };
     struct Program {
-        std::vector<uint16_t> code{1};  // u16 words
+        std::vector<uint16_t> code{68};  // u16 words (default: end of code)
         uint16_t kind = 0;
     };
     struct Task {
