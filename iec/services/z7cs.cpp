@@ -102,7 +102,9 @@ void SockReceive(Z7CSChannel &c) {
         c.expected = uint16_t(len + 6);
         return;
     }
-    if (c.received >= c.expected) {
+    // a frame is complete only once its length is known: a header still
+    // arriving in pieces is never a question
+    if ((c.flags & Z7CH_KNOWN) && c.received >= c.expected) {
         c.flags |= Z7CH_QUESTION;
         c.flags &= uint16_t(~Z7CH_KNOWN);
     }

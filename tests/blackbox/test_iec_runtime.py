@@ -172,6 +172,10 @@ class IecRuntime(unittest.TestCase):
         self.assertEqual(self.ask(s, bytes.fromhex("5A37000315 0001".replace(" ", ""))),
                          bytes.fromhex("5A37000315 0000".replace(" ", "")))
         self.assertEqual(self.ask(s, frame(21, b"\x00\x02")), frame(21, b"\x00\x01"))
+        # a header arriving in pieces is one frame, never the last one again
+        s.sendall(b"Z7")
+        time.sleep(0.2)
+        self.assertEqual(self.ask(s, b"\x00\x03\x15\x00\x01"), frame(21, b"\x00\x00"))
         self.assertEqual(self.ask(s, frame(21, b"\x00\x01" + bytes(1021))), frame(21, b"\x00\x00"))  # size 1024
         s.sendall(b"Z7" + struct.pack(">H", 1025))
         self.assertTrue(self.ctl.wait_console("Invalid frame size - endianness maybe incorrect", 5))
