@@ -532,6 +532,7 @@ uint32_t ClrRegFile() {
 // ---- IEC hand-off -------------------------------------------------------------------------
 void LoadDrevano(const uint8_t *data, uint32_t len) {
     DrevanoI0_VarLoc = nullptr;
+    DrevanoI0_VarLocLen = 0;
     uint32_t image = 0;
     if (!IecImage(data, len, &image)) {
         IoConfig();
@@ -540,7 +541,10 @@ void LoadDrevano(const uint8_t *data, uint32_t len) {
     }
     Remove(MF_Z7COD);
     const std::array<MfPiece, 1> pieces{{{data + 16, image}}};
-    if (MF_WriteFile(MF_Z7COD, pieces, true) && image != 0) DrevanoI0_VarLoc = data + 16 + image;
+    if (MF_WriteFile(MF_Z7COD, pieces, true) && image != 0) {
+        DrevanoI0_VarLoc = data + 16 + image;
+        DrevanoI0_VarLocLen = len - 16 - image;  // the location table ends with the program data
+    }
     DrevanoRuntime = 1;
     Drevano_init();
     CmdConfigChanged = 1;

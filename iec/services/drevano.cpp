@@ -1,102 +1,442 @@
-// The IEC runtime's embedding. Until the runtime itself is built only the
-// bit helpers, the path helper and the file deletions do real work; the rest
-// answers as a controller with no IEC application.
+// The IEC runtime's embedding in the controller's main loop: start of the
+// runtime after a program load, the workbench's questions once per pass, one
+// application cycle in the ladder engine's place, the application life cycle
+// (download, start, stop), and the arbitration of the programming link
+// between the controller's own protocol and the runtime's server. The VM
+// database is guarded by one error-checking mutex that is only try-locked.
 #include "iec/services/drevano.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <pthread.h>
 #include <unistd.h>
 
+#include "core/image/plcreg.h"
+#include "core/image/timebase.h"
+#include "core/cmd/vcomm.h"
+#include "iec/services/z7svc.h"
+#include "iec/vm/z7parts.h"
+#include "iec/vm/z7vm.h"
+#include "io/io.h"
 #include "platform/plat.h"
 
-uint8_t drevano_variables_enumerateded = 0;
 uint8_t DrevanoS9 = 0;
 uint16_t iVmAlive = 0;
+uint8_t Z7_init = 0;
+uint8_t DrevanoFirstRun = 0;
+uint8_t bNewRegParams = 0;
+void *pEvData = nullptr;
 
-// placeholder until the IEC runtime services land
-void Drevano_init() {}
-// placeholder until the IEC runtime services land
-void __Exit() {}
-// placeholder until the IEC runtime services land
-void ClearDrevanoFlags() {}
-// placeholder until the IEC runtime services land
-void _VMThread() {}
-// placeholder until the IEC runtime services land
-void Drevano_Comm_service() {}
+namespace {
+uint32_t MonoMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return uint32_t(uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u);
+}
+}  // namespace
 
-// placeholder until the IEC runtime services land
-void DrevanoUpdateWordSRRegs() {}
-// placeholder until the IEC runtime services land
-void DrevanoUpdateBitSysRegs() {}
-// placeholder until the IEC runtime services land
-void DrevanoUpdateBitInputRegs() {}
-// placeholder until the IEC runtime services land
-void DrevanoUpdateWordInputRegs() {}
-// placeholder until the IEC runtime services land
-void DrevanoUpdateBitOutputRegs() {}
-// placeholder until the IEC runtime services land
-void DrevanoUpdateWordOutputRegs() {}
+uint32_t (*Z7Host_Ms)() = MonoMs;
+uint32_t (*Z7Host_Frt)() = FPGA_GetFrt;
 
-// placeholder until the IEC runtime services land: no database is loaded
-uint8_t *DrevanoCalculateVmDbAddress(uint32_t, uint32_t) { return nullptr; }
+namespace {
+constexpr const char *kRetain = "/mnt/cfg/z7.ret";
+constexpr uint32_t kSilence = 650000;  // 65 s of 100 us ticks
 
-void Drevano_Bit_To_Byte(const uint8_t *bits, uint8_t *bytes, uint32_t count)
-{
-    for (uint32_t i = 0; i < count; i++)
-        bytes[i] = (bits[i / 8] >> (i % 8)) & 1;
+struct StartRecord {
+    uint8_t load_retains, pause;
+    char name[256];
+};
+
+uint32_t pCode = 0;
+Z7MMData mmData;
+Z7CSData csData;
+pthread_mutex_t hMutex;
+bool mutex_made = false;
+bool cs_opened = false;
+uint32_t dwDynaLink = 0;
+StartRecord start_rec;
+
+void Out(const char *text) {
+    std::fputs(text, stdout);
+    std::fflush(stdout);
 }
 
-void Drevano_Byte_To_Bit(const uint8_t *bytes, uint8_t *bits, uint32_t count)
-{
-    for (uint32_t i = 0; i < count; i++) {
-        const uint8_t mask = uint8_t(1u << (i % 8));
-        if (bytes[i])
-            bits[i / 8] |= mask;
-        else
-            bits[i / 8] &= uint8_t(~mask);
+void _CreateMutex() {
+    if (mutex_made) return;
+    pthread_mutexattr_t a;
+    if (pthread_mutexattr_init(&a) != 0) Out("pthread_mutexattr_init returns \n");
+    if (pthread_mutexattr_settype(&a, PTHREAD_MUTEX_ERRORCHECK) != 0) Out("pthread_mutexattr_settype returns \n");
+    if (pthread_mutex_init(&hMutex, &a) != 0) Out("pthread_mutex_init returns \n");
+    else mutex_made = true;
+    if (pthread_mutexattr_destroy(&a) != 0) Out("pthread_mutexattr_destroy returns\n");
+}
+
+uint32_t _TakeMutex() { return mutex_made && pthread_mutex_trylock(&hMutex) == 0 ? 1 : 0; }
+void _ReleaseMutex() {
+    if (mutex_made) pthread_mutex_unlock(&hMutex);
+}
+void _DeleteMutex() {
+    if (mutex_made) pthread_mutex_destroy(&hMutex);
+    mutex_made = false;
+}
+
+void _DisplayHello() {
+    char l1[128], l2[128];
+    std::snprintf(l1, sizeof l1, "Z7 runtime - Linux Multithreaded - %s", "Apr 12 2021");
+    std::snprintf(l2, sizeof l2, "Z7 development kit - runtime version %s", "9.1.161102");
+    std::printf("%s\n%s\n\nReady - Press CTRL+C to exit.\n\n", l1, l2);
+    std::fflush(stdout);
+    char path[256];
+    if (Z7_GetFullPath("z7info.txt", path)) {
+        const uint32_t h = Z7File_Open(path, 1);
+        if (h) {
+            Z7File_WriteLine(h, l1);
+            Z7File_WriteLine(h, l2);
+            Z7File_Close(h);
+        }
     }
 }
+
+void _FreeDB() {
+    if (pDB) {
+        Z7MM_UnlinkVMDB(&mmData);
+        Z7MM_FreeVMDB(&mmData);
+    }
+    pDB = 0;
+    Drevano_StartGen++;  // the binding tables point into the freed database
+}
+
+void _FreeCode() {
+    if (pCode) {
+        Z7MM_UnlinkCode(&mmData);
+        Z7MM_FreeCode(&mmData);
+    }
+    pCode = 0;
+}
+
+uint32_t _LoadCode() {
+    _FreeCode();
+    if (Z7MM_LoadCode(&mmData) != 0) return 1;
+    pCode = Z7MM_LinkCode(&mmData);
+    return pCode ? 0 : 1;
+}
+
+uint32_t _Start(const StartRecord &r) {
+    if (pDB) return 1;
+    if (_LoadCode() != 0) return 1;
+    uint8_t sizing[Z7_DESC_TABLE] = {};
+    uint32_t rc = Z7VM_GetDBSize(pCode, sizing);
+    if (rc == 0) {
+        const uint32_t total = Z7VM_GetTotalDBSize(sizing);
+        rc = total ? Z7MM_AllocRawVMDB(&mmData, total) : 1;
+    }
+    if (rc == 0) {
+        const uint32_t db = Z7MM_LinkVMDB(&mmData);
+        if (db == 0) rc = 1;
+        else {
+            std::memcpy(Z7Mem_Ptr(db, Z7_DESC_TABLE), sizing, Z7_DESC_TABLE);
+            Z7VM_BuildDBMainLinks(db);
+            pDB = db;
+            rc = Z7Def_ColdStart(pCode, db, kRetain, pEvData, r.load_retains, r.pause, r.name);
+        }
+    }
+    if (rc == 0) {
+        Drevano_StartGen++;
+        DrevanoFirstRun = 1;
+        iVmAlive = 1;
+        return 0;
+    }
+    _FreeDB();
+    _FreeCode();
+    Z7MM_FreeVMDB(&mmData);  // a block that was allocated but never linked
+    return rc;
+}
+
+uint32_t _Stop() {
+    if (pDB == 0) return 1;
+    if (!_TakeMutex()) return 1;  // the database is freed only under the mutex
+    iVmAlive = 2;
+    Z7MM_SaveVMDB(&mmData);
+    char name[17] = {};
+    if (const uint8_t *n = Z7Mem_Ptr(Z7VMCode_GetAppName(pCode), 16)) std::memcpy(name, n, 16);
+    Z7Def_Stop(pDB, pEvData, kRetain, name);
+    Z7MM_SaveChange(&mmData);
+    _FreeDB();
+    _FreeCode();
+    _ReleaseMutex();
+    Out("Application stopped\n\n");
+    DrevanoFirstRun = 0;
+    return 0;
+}
+
+uint32_t _Load(uint32_t kind, const Z7CSLoadInfo &info) {
+    if (info.type == 1) {
+        const uint32_t rc = Z7MM_WriteCodeRequest(&mmData, kind, &info.piece);
+        if (rc != 0 || kind != 4) return rc;
+        StartRecord r{1, 0, {}};
+        std::memcpy(r.name, info.name, sizeof r.name);
+        return _Start(r);
+    }
+    if (info.type == 3) return Z7MM_WriteChangeRequest(&mmData, kind, &info.piece);
+    return 1;
+}
+
+void CloseRuntimeSockets() {
+    Z7CSSock_CloseAllSockets(&csData);
+    Z7Socket_Terminate();
+    eth_conn = 0;
+}
+
+// Link arbitration of a pass: the controller's frame start closes the runtime
+// sockets, runtime traffic restarts the silence, 65 s of silence hand the
+// link back.
+void Arbitrate() {
+    if (IsCommMode_Qncan) {
+        if (eth_conn && z7_rcv) CloseRuntimeSockets();
+    } else if (z7_rcv) {
+        timer_Z7 = Z7Host_Frt();
+        z7_rcv = 0;
+    } else if (Z7Host_Frt() - timer_Z7 > kSilence) {
+        if (eth_conn) {
+            CloseRuntimeSockets();
+        } else {
+            Z7Serial_HandBack();
+            csData.ch[0].received = 0;
+            csData.ch[0].serial = -1;
+            is_z7protocol = 0;
+        }
+        IsCommMode_Qncan = 1;
+    }
+}
+
+void _Serve() {
+    if (IsCommMode_Qncan) return;  // handed back earlier in this pass: nothing of the server runs
+    Z7CS_ActivateStamp(&csData, _GetTickCount());
+    uint32_t ch = 0;
+    const uint32_t kind = Z7CS_GetQuestion(&csData, &ch);
+    Arbitrate();
+    if (kind == 0 || IsCommMode_Qncan) {
+        if (kind != 0) Z7CS_ReleaseQuestion(&csData, ch);
+        if (bNewRegParams && pDB == 0) bNewRegParams = 0;
+        return;
+    }
+    switch (kind) {
+    case 2:
+    case 3:
+    case 4: {
+        Z7CSLoadInfo info;
+        if (Z7CS_GetLoadInfo(&csData, ch, &info) != 0) {
+            Z7CS_SendRC(&csData, ch, 1);
+            break;
+        }
+        const uint32_t rc = _Load(kind, info);
+        Z7CS_SendRC(&csData, ch, uint16_t(rc));
+        Out(kind == 4 ? "Z7CSRQ_ENDLOAD\n" : "Z7CSRQ_LOAD\n");
+        break;
+    }
+    case 5: {
+        Z7CSStartInfo info;
+        if (Z7CS_GetStartInfo(&csData, ch, &info) != 0) {
+            Z7CS_SendRC(&csData, ch, 1);
+            break;
+        }
+        const uint32_t rc = _Stop();
+        Z7CS_SendRC(&csData, ch, uint16_t(rc));
+        Out("Z7CSRQ_STOP\n");
+        break;
+    }
+    case 6: {
+        Z7CSStartInfo info;
+        if (Z7CS_GetStartInfo(&csData, ch, &info) != 0) {
+            Z7CS_SendRC(&csData, ch, 1);
+            break;
+        }
+        StartRecord r{info.load_retains, info.pause, {}};
+        std::memcpy(r.name, info.name, sizeof r.name);
+        const uint32_t rc = _Start(r);
+        Z7CS_SendRC(&csData, ch, uint16_t(rc));
+        Out("Z7CSRQ_START\n");
+        break;
+    }
+    case 16:
+    case 17:
+        break;  // no runtime Modbus server on this build: released unanswered
+    default:
+        // VM requests, hot start and on-line change are not served yet: the
+        // running application is kept
+        Z7CS_SendRC(&csData, ch, 1);
+        break;
+    }
+    Z7CS_ReleaseQuestion(&csData, ch);
+    if (bNewRegParams && pDB == 0) bNewRegParams = 0;
+}
+}  // namespace
+
+uint32_t _GetTickCount() { return Z7Host_Ms(); }
+uint16_t Z7EVSPORT() { return 9000; }
+void Z7_SignalRegChange() { bNewRegParams = 1; }
+
+uint32_t Drevano_init() {
+    if (!Z7_init) {
+        if (cs_opened) Z7CS_Close(&csData);  // a stop completed since the last start
+        cs_opened = true;
+        _DisplayHello();
+        Out("RT capabilities disabled\n");
+        bNewRegParams = 0;
+        pDB = 0;
+        pCode = 0;
+        iVmAlive = 0;
+        _CreateMutex();
+        Z7MM_Open(&mmData, "");
+        const Z7CSSettings cs{0, 0, nullptr};
+        Z7CS_Open(&csData, &cs, 0);
+        Z7EvsSettings es{};
+        es.capacity = {1024, 0, 8000, 16000};
+        es.port = Z7EVSPORT();
+        if (pEvData == nullptr) {
+            const uint32_t size = Z7Evs_GetMemorySize(&es);
+            pEvData = size ? std::malloc(size) : nullptr;
+            if (pEvData && Z7Evs_Open(pEvData, &es) != 0) {
+                std::free(pEvData);
+                pEvData = nullptr;
+            }
+        }
+        dwDynaLink = Z7VM_OpenDynaLinks();
+        start_rec = {1, 0, "z7"};
+        IoStop();
+        if (iVmAlive != 1) _Start(start_rec);
+        Z7_init = 1;
+        Drevano_BuildTables();
+        FistScanRegFlag = 3;
+        if (DrevanoFirstRun && pDB) {
+            Out("Z7_main_loop_start\n");
+            DrevanoFirstRun_func();
+        }
+    }
+    Drevano_Comm_service();
+    return 0;
+}
+
+void DrevanoFirstRun_func() {
+    EnumDrevanoVars();
+    plc_reg[64] |= 0x01;
+    PlcWordSet(128, 1);
+    Out("DrevanoFirstRun_func\n");
+}
+
+void Drevano_Comm_service() {
+    if (IsCommMode_Qncan) return;
+    if (Z7CS_Quiet(&csData)) Arbitrate();  // nothing waits: the eight polls would do nothing
+    else
+        for (int i = 0; i < 8; i++) _Serve();
+    if (pDB == 0 && pEvData) Z7Evs_Activate(pEvData, _GetTickCount());
+}
+
+void _VMThread() {
+    if (iVmAlive == 1 && pDB) {
+        if (!Drevano_TablesReady()) {  // first cycle after a start
+            Drevano_BuildTables();
+            EnumDrevanoVars();
+        }
+        if (DrevanoFirstRun) {
+            Out("_VMThread\n");
+            std::printf("s_reg(res_scn) is %d\n", (plc_reg[65] >> 1) & 1);
+            std::printf("s_reg(sus_scn) is %d\n", plc_reg[65] & 1);
+            std::fflush(stdout);
+            DrevanoFirstRun = 0;
+            if (DrevanoS9) Drevano_SetSystemBits();
+            DrevanoS9 = 0;
+        } else {
+            plc_reg[64] &= uint8_t(~0x01);
+            plc_reg[65] &= uint8_t(~0x02);
+        }
+        const uint32_t t0 = _GetTickCount();
+        if (_TakeMutex()) {
+            Z7Def_Cycle(pDB, _GetTickCount(), pEvData);
+            if (pDB) {
+                const uint32_t t1 = _GetTickCount();
+                Z7VM_RegisterCycleTime(pDB, ((86400000u - t0 % 86400000u + t1 % 86400000u) % 86400000u) * 1000u);
+            }
+            _ReleaseMutex();
+        }
+    }
+    if (iVmAlive == 2) {
+        Z7_init = 0;
+        iVmAlive = 0;
+    }
+}
+
+void __Exit() {
+    _Stop();
+    Z7VM_CloseDynaLinks(dwDynaLink);
+    dwDynaLink = 0;
+    if (pEvData) {
+        Z7Evs_Close(pEvData);
+        std::free(pEvData);
+        pEvData = nullptr;
+    }
+    Z7CS_Close(&csData);
+    cs_opened = false;
+    Z7MM_Close(&mmData);
+    _DeleteMutex();
+    Z7LOG_Close();
+    Z7_init = 0;
+    iVmAlive = 0;
+    eth_conn = 0;
+    if (!IsCommMode_Qncan && is_z7protocol) {
+        // the serial link was the runtime's: the controller's protocol gets it back
+        Z7Serial_HandBack();
+        is_z7protocol = 0;
+    }
+    IsCommMode_Qncan = 1;
+}
+
+void Z7_Connect_Serial() {
+    Z7CSSer_Open(&csData, "DUMMY");
+    IsCommMode_Qncan = 0;
+    timer_Z7 = Z7Host_Frt();
+}
+
+void Z7_Connect_Ethernet() {
+    if (eth_conn) CloseRuntimeSockets();
+    Z7Socket_Initialize(0);
+    Z7Socket_CloseSocket(csData.listen);
+    csData.listen = -1;
+    if (Z7Socket_CreateListeningSocket(1100, 8, &csData.listen, 0) == 0) eth_conn = 1;
+    else Out("ERROR: Cant open TCP port\n");
+    csData.port = 1100;
+    timer_Z7 = Z7Host_Frt();
+    IsCommMode_Qncan = 0;
+}
+
+// ---- files --------------------------------------------------------------------------------------
 
 namespace {
 constexpr char kRuntimeFolder[] = "/mnt/cfg/";
 constexpr std::size_t kFullPathMax = 254;
 
 // Removes a file of the configuration flash; 1 removed, 0 absent, -1 failed.
-int RemoveCfgFile(const char *abs)
-{
+int RemoveCfgFile(const char *abs) {
     char path[600];
-    if (!PLAT_Path(abs, path, sizeof path))
-        return -1;
-    if (unlink(path) == 0)
-        return 1;
+    if (!PLAT_Path(abs, path, sizeof path)) return -1;
+    if (unlink(path) == 0) return 1;
     return errno == ENOENT ? 0 : -1;
 }
 }  // namespace
 
-char *Z7_GetFullPath(const char *name, char *out)
-{
-    if (!name || !out || !name[0])
-        return nullptr;
+char *Z7_GetFullPath(const char *name, char *out) {
+    if (!name || !out || !name[0]) return nullptr;
     const std::size_t folder = sizeof kRuntimeFolder - 1;
     const std::size_t len = strlen(name);
-    if (folder + len > kFullPathMax)
-        return nullptr;
+    if (folder + len > kFullPathMax) return nullptr;
     memcpy(out, kRuntimeFolder, folder);
     memcpy(out + folder, name, len + 1);
     return out;
 }
 
-// placeholder until the IEC runtime services land
-void Z7_Connect_Serial() {}
-// placeholder until the IEC runtime services land
-void Z7_Connect_Ethernet() {}
+uint32_t DeleteDrevanoProgram() { return RemoveCfgFile("/mnt/cfg/z7.cod") >= 0 ? 1 : 0; }
 
-uint32_t DeleteDrevanoProgram()
-{
-    return RemoveCfgFile("/mnt/cfg/z7.cod") >= 0 ? 1 : 0;
-}
-
-uint32_t DelDrevanoRetentiveFile()
-{
-    return RemoveCfgFile("/mnt/cfg/z7.ret") == 1 ? 1 : 0;
-}
+uint32_t DelDrevanoRetentiveFile() { return RemoveCfgFile("/mnt/cfg/z7.ret") == 1 ? 1 : 0; }

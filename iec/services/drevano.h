@@ -3,38 +3,94 @@
 // variables to the register image and the hand-over of the programming link.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 // Nonzero once the application's variables are enumerated for the register
 // binding (first runtime cycle after a start); cleared by ClearDrevanoFlags.
-// Placeholder: stays 0.
 extern uint8_t drevano_variables_enumerateded;
+extern uint32_t drevano_total_variables_enumerated;
 // Set by the scan while bit 0 of register byte 65 is set; the runtime's first
 // cycle then sets every bound system bit and clears it.
 extern uint8_t DrevanoS9;
-// Set to 3 by the change to mode 0 while the runtime runs with enumerated
-// variables.
+// 0 stopped, 1 running, 2 stop under way.
 extern uint16_t iVmAlive;
+extern uint8_t Z7_init;
+extern uint8_t DrevanoFirstRun;
+extern uint8_t bNewRegParams;
+// Event-server state (null when the event server could not be opened).
+extern void *pEvData;
+// Bytes of the location table present behind the code image (set with
+// DrevanoI0_VarLoc when the program is loaded).
+extern uint32_t DrevanoI0_VarLocLen;
+// Counts successful starts; binding tables built for an older count are stale.
+extern uint32_t Drevano_StartGen;
+// Bit 0: system words not yet primed, bit 1: system bits not yet primed.
+extern uint8_t FistScanRegFlag;
 
 // One-time start of the runtime after a program with an IEC code section was
 // loaded (communication server, memory manager, event server, block library,
-// stored application, binding tables). Placeholder: does nothing.
-void Drevano_init();
+// stored application, binding tables).
+uint32_t Drevano_init();
 // Shuts the runtime down (application, block library, servers, memory
-// manager, its mutex and log). Placeholder: does nothing.
+// manager, its mutex and log).
 void __Exit();
-// Zeroes the counters of enumerated variables so the binding tables are built
-// again at the next start. Placeholder: does nothing.
+// Zeroes the enumeration flags (the runtime stops).
 void ClearDrevanoFlags();
 // One application cycle, called by the ladder interpreter instead of the
-// ladder program while the runtime is in use. Placeholder: does nothing.
+// ladder program while the runtime is in use.
 void _VMThread();
-// One pass of the runtime's communication server. Placeholder: does nothing.
+// One pass of the runtime's communication server.
 void Drevano_Comm_service();
+// Builds the binding, sets the first-scan bits and %SR1.
+void DrevanoFirstRun_func();
+uint32_t EnumDrevanoVars();
+
+// ---- register binding ---------------------------------------------------------------------------
+struct DrevanoWordEntry {
+    uint32_t addr;  // bit address of the register
+    uint8_t *reg;
+    uint8_t *vm;
+    uint16_t last;
+};
+struct DrevanoBitEntry {
+    uint32_t addr;
+    uint8_t *reg;
+    uint8_t *vm;
+    uint8_t set, clr, last, bit, flags;  // flags: system bits, 0x10 writable
+};
+struct DrevanoSrEntry {
+    uint32_t addr;
+    uint8_t *reg;
+    uint8_t *vm;
+    uint16_t last, min, max;
+    uint8_t flags;  // bit 0 bounded
+};
+extern std::array<DrevanoWordEntry, 544> VmDbWordInput_ptr;
+extern std::array<DrevanoWordEntry, 544> VmDbWordOutput_ptr;
+extern std::array<DrevanoBitEntry, 2304> VmDbBitInput_ptr;
+extern std::array<DrevanoBitEntry, 2304> VmDbBitOutput_ptr;
+extern std::array<DrevanoBitEntry, 512> VmDbBitSys_ptr;
+extern std::array<DrevanoSrEntry, 256> VmDbWordSR_ptr;
+extern uint32_t WordInputEntries, WordOutputEntries, BoolInputEntries, BoolOutputEntries, WordSREntries,
+    BoolSysEntries;
+
+// Bit address of location-table slot s (0 past the table).
+uint32_t Drevano_SlotAddress(uint32_t s);
+// Arena address of a VM location when width bytes of it lie inside its
+// section (string: the text behind the two length bytes); 0 otherwise or
+// without a database.
+uint32_t Drevano_VmAddr(uint32_t location, uint32_t width);
+// Builds the six tables from the location table for the running database.
+void Drevano_BuildTables();
+// 1 when the tables were built for the running application.
+uint32_t Drevano_TablesReady();
+// Writes 1 into the VM BOOL of every system-bit binding.
+void Drevano_SetSystemBits();
+uint32_t DrevanoCalculateRegToken(const uint8_t *vm, uint32_t kind, uint32_t input);
 
 // Synchronise bound IEC variables with the register image (system words and
 // bits each scan, inputs after the forces, outputs after the outputs).
-// Placeholders: do nothing.
 void DrevanoUpdateWordSRRegs();
 void DrevanoUpdateBitSysRegs();
 void DrevanoUpdateBitInputRegs();
@@ -43,7 +99,7 @@ void DrevanoUpdateBitOutputRegs();
 void DrevanoUpdateWordOutputRegs();
 
 // Pointer to the database element an IEC variable handle names; null when no
-// database is loaded. Placeholder: always null.
+// database is loaded or the element lies outside its section.
 uint8_t *DrevanoCalculateVmDbAddress(uint32_t handle, uint32_t width);
 
 // Unpacks count bits (least significant bit first) into one byte (0 or 1)
@@ -59,7 +115,7 @@ void Drevano_Byte_To_Bit(const uint8_t *bytes, uint8_t *bits, uint32_t count);
 char *Z7_GetFullPath(const char *name, char *out);
 
 // Hand the programming link to the runtime's communication server over the
-// serial port or Ethernet (TCP port 1100). Placeholders: do nothing.
+// serial port or Ethernet (TCP port 1100).
 void Z7_Connect_Serial();
 void Z7_Connect_Ethernet();
 

@@ -1,12 +1,20 @@
 // Runtime platform layer: files (a handle is a slot number of a small table
-// of streams), the runtime trace, and the host I/O system hooks, which answer
-// "no I/O system" on this controller.
+// of streams), the file-transfer helpers, the clock stamps, the runtime
+// trace, driver-kit utilities, and the host hooks of I/O systems this
+// controller does not have, which answer "none".
 #include <array>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <sys/time.h>
 #include <cstdarg>
 #include <cstdio>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "iec/services/drevano.h"
+#include "iec/services/z7svc.h"
 #include "iec/vm/z7parts.h"
 #include "platform/plat.h"
 
@@ -72,17 +80,468 @@ uint32_t Z7File_GetSize(const char *path) {
     return Host(path, p, sizeof p) && stat(p, &st) == 0 ? uint32_t(st.st_size) : 0;
 }
 
+uint32_t Z7Ios_GetMemorySizing(uint32_t) { return 0; }
+uint32_t Z7Ios_Open(uint32_t, uint32_t, uint32_t) { return 0; }
+uint32_t Z7Ios_Exchange(uint32_t) { return 0; }
+void Z7Ios_Close() {}
+
+
+// ---- more file calls ------------------------------------------------------------------------------
+
+uint32_t Z7File_OpenAppend(const char *path) {
+    char p[512];
+    if (!Host(path, p, sizeof p)) return 0;
+    for (uint32_t i = 0; i < files.size(); i++) {
+        if (files[i] != nullptr) continue;
+        files[i] = std::fopen(p, "ab");
+        if (files[i] == nullptr) files[i] = std::fopen(p, "wb");
+        return files[i] ? i + 1 : 0;
+    }
+    return 0;
+}
+
+uint32_t Z7File_Fseek(uint32_t h, uint32_t origin, int32_t offset) {
+    FILE *f = Slot(h);
+    const int whence = origin == 1 ? SEEK_CUR : origin == 2 ? SEEK_END : SEEK_SET;
+    return f && std::fseek(f, offset, whence) == 0 ? 1 : 0;
+}
+
+uint32_t Z7File_Eof(uint32_t h) {
+    FILE *f = Slot(h);
+    return f == nullptr || std::feof(f) ? 1 : 0;
+}
+
+uint32_t Z7File_Copy(const char *from, const char *to) {
+    const uint32_t in = Z7File_Open(from, 0);
+    if (in == 0) return 0;
+    const uint32_t out = Z7File_Open(to, 1);
+    if (out == 0) {
+        Z7File_Close(in);
+        return 0;
+    }
+    uint8_t buf[64];
+    bool ok = true;
+    for (;;) {
+        const size_t n = std::fread(buf, 1, sizeof buf, Slot(in));
+        if (n == 0) break;
+        if (std::fwrite(buf, 1, n, Slot(out)) != n) ok = false;
+    }
+    Z7File_Close(in);
+    Z7File_Close(out);
+    return ok ? 1 : 0;
+}
+
+uint32_t Z7File_WriteLine(uint32_t h, const char *text) {
+    FILE *f = Slot(h);
+    return f && text && std::fputs(text, f) >= 0 && std::fputc('\n', f) != EOF ? 1 : 0;
+}
+
+uint32_t Z7File_ReadLine(uint32_t h, char *buf, uint32_t size) {
+    FILE *f = Slot(h);
+    if (f == nullptr || buf == nullptr || size == 0) return 0;
+    uint32_t n = 0;
+    while (n + 1 < size && n < 255) {
+        const int c = std::fgetc(f);
+        if (c == EOF || c == '\n') break;
+        if (c == 0) continue;
+        buf[n++] = char(c);
+    }
+    buf[n] = 0;
+    return n;
+}
+
+// ---- file-transfer helpers -----------------------------------------------------------------------
+
+char *_GetFullPath(const char *name, char *out) {
+    if (name == nullptr || out == nullptr) return nullptr;
+    char t[256];
+    size_t n = strnlen(name, 255);
+    std::memcpy(t, name, n);
+    t[n] = 0;
+    for (size_t i = 0; i < n; i++)
+        if (t[i] == '\\') t[i] = '/';
+    const char *r = t;
+    // ".." first: a name that climbs keeps only its last element, even when
+    // it starts with '/'
+    if (std::strstr(r, "..") != nullptr) {
+        const char *slash = std::strrchr(r, '/');
+        if (slash) r = slash + 1;
+        if (std::strcmp(r, "..") == 0 || std::strcmp(r, ".") == 0) return nullptr;
+    } else if (r[0] == '/') {
+        std::memcpy(out, r, std::strlen(r) + 1);
+        return out;
+    }
+    if (std::strstr(r, "./") != nullptr && std::strlen(r) >= 2) r += 2;
+    return Z7_GetFullPath(r, out);
+}
+
+uint32_t Z7FT_OpenWrite(uint32_t, const char *name, uint8_t *is_reg) {
+    char p[256];
+    if (is_reg) *is_reg = name && std::strcmp(name, "z7.reg") == 0 ? 1 : 0;
+    return _GetFullPath(name, p) ? Z7File_Open(p, 1) : 0;
+}
+
+uint32_t Z7FT_OpenRead(const char *name, uint32_t *size) {
+    char p[256];
+    if (size) *size = 0;
+    if (!_GetFullPath(name, p)) return 0;
+    const uint32_t h = Z7File_Open(p, 0);
+    if (h && size) *size = Z7File_GetSize(p);
+    return h;
+}
+
+uint32_t Z7FT_Read(uint32_t h, uint32_t count, uint8_t *buf) {
+    FILE *f = Slot(h);
+    return f ? uint32_t(std::fread(buf, 1, count, f)) : 0;
+}
+
+uint32_t Z7FT_Write(uint32_t h, uint32_t len, const uint8_t *data) {
+    FILE *f = Slot(h);
+    return f && (len == 0 || std::fwrite(data, 1, len, f) == len) ? 1 : 0;
+}
+
+void Z7FT_Close(uint32_t h, uint8_t is_reg) {
+    Z7File_Close(h);
+    if (is_reg) Z7_SignalRegChange();
+}
+
+uint32_t Z7FT_Delete(const char *name) {
+    char p[256];
+    return _GetFullPath(name, p) ? Z7File_Delete(p) : 0;
+}
+
+// ---- clock -------------------------------------------------------------------------------------------
+
+namespace {
+void Now(bool local, struct tm *t, uint32_t *ms) {
+    timeval tv{};
+    gettimeofday(&tv, nullptr);
+    const time_t s = tv.tv_sec;
+    if (local) localtime_r(&s, t);
+    else gmtime_r(&s, t);
+    if (ms) *ms = uint32_t(tv.tv_usec / 1000);
+}
+uint32_t DateOf(const struct tm &t) { return uint32_t(t.tm_year + 1900) << 16 | uint32_t(t.tm_mon + 1) << 8 | uint32_t(t.tm_mday); }
+uint32_t TimeOf(const struct tm &t, uint32_t ms) { return uint32_t((t.tm_hour * 60 + t.tm_min) * 60 + t.tm_sec) * 1000 + ms; }
+}  // namespace
+
+uint32_t Z7RtClk_GetCurTimeStamp() {
+    struct tm t {};
+    uint32_t ms = 0;
+    Now(true, &t, &ms);
+    return TimeOf(t, ms);
+}
+
+uint32_t Z7RtClk_GetCurDateStamp() {
+    struct tm t {};
+    Now(true, &t, nullptr);
+    return DateOf(t);
+}
+
+void Z7RtClk_GetCurDateTimeStamp(uint32_t local, uint32_t *date, uint32_t *time, uint32_t *flag) {
+    struct tm t {};
+    uint32_t ms = 0;
+    Now(local != 0, &t, &ms);
+    if (date) *date = DateOf(t);
+    if (time) *time = TimeOf(t, ms);
+    if (flag) *flag = 0;
+}
+
+uint32_t Z7RtClk_GetString(uint32_t kind, char *out) {
+    static constexpr const char *kDays[7] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday",
+                                             "Saturday"};
+    struct tm t {};
+    Now(true, &t, nullptr);
+    int n;
+    if (kind == 1) n = std::snprintf(out, 16, "%02u:%02u:%02u", unsigned(t.tm_hour), unsigned(t.tm_min), unsigned(t.tm_sec));
+    else if (kind == 2) n = std::snprintf(out, 16, "%s", kDays[t.tm_wday % 7]);
+    else n = std::snprintf(out, 16, "%04u/%02u/%02u", unsigned(t.tm_year + 1900), unsigned(t.tm_mon + 1), unsigned(t.tm_mday));
+    return n > 0 ? uint32_t(n) : 0;
+}
+
+// ---- trace and log -------------------------------------------------------------------------------------
+
+// The log file is never opened on this controller (nothing calls
+// Z7LOG_Open), so the log calls return at once.
+void Z7LOG_Trace(const char *) {}
+void Z7LOG_Warn(const char *) {}
+void Z7LOG_Err(const char *) {}
+void Z7LOG_Close() {}
+
 void Z7EVSTRACE(const char *format, ...) {
     char text[513];
     va_list ap;
     va_start(ap, format);
     std::vsnprintf(text, sizeof text, format, ap);
     va_end(ap);
+    if (pEvData) Z7Evs_Trace(pEvData, text);
     std::printf("%s\n", text);
     std::fflush(stdout);
+    Z7LOG_Trace(text);
 }
 
-uint32_t Z7Ios_GetMemorySizing(uint32_t) { return 0; }
-uint32_t Z7Ios_Open(uint32_t, uint32_t, uint32_t) { return 0; }
-uint32_t Z7Ios_Exchange(uint32_t) { return 0; }
-void Z7Ios_Close() {}
+// ---- driver-kit utilities -------------------------------------------------------------------------------
+
+namespace {
+bool NoCaseEq(const char *a, const char *b, size_t n) {
+    for (size_t i = 0; i < n; i++)
+        if (std::toupper(uint8_t(a[i])) != std::toupper(uint8_t(b[i]))) return false;
+    return true;
+}
+void CopyCut(char *out, uint32_t size, const char *text, size_t n) {
+    if (size == 0) return;
+    if (n > size - 1) n = size - 1;
+    std::memcpy(out, text, n);
+    out[n] = 0;
+}
+}  // namespace
+
+uint32_t Z7DDK_GetPrivateProfileString(const char *section, const char *key, const char *def, char *out,
+                                       uint32_t size, const char *file) {
+    if (out == nullptr || size == 0) return 0;  // nothing may be written
+    const char *d = def ? def : "";
+    CopyCut(out, size, d, std::strlen(d));
+    const uint32_t h = file && section && key ? Z7File_Open(file, 0) : 0;
+    if (h == 0) return uint32_t(std::strlen(out));
+    const size_t sl = std::strlen(section), kl = std::strlen(key);
+    char line[256];
+    bool in = false;
+    while (!Z7File_Eof(h)) {
+        const uint32_t n = Z7File_ReadLine(h, line, sizeof line);
+        if (n == 0 && Z7File_Eof(h)) break;
+        if (line[0] == '[') {
+            in = n >= sl + 2 && NoCaseEq(line + 1, section, sl) && line[sl + 1] == ']';
+            continue;
+        }
+        if (in && n > kl && NoCaseEq(line, key, kl) && line[kl] == '=') {
+            size_t vl = n - kl - 1;
+            if (vl > 0 && line[kl + 1 + vl - 1] == '\r') vl--;
+            CopyCut(out, size, line + kl + 1, vl);
+            break;
+        }
+    }
+    Z7File_Close(h);
+    return uint32_t(std::strlen(out));
+}
+
+void Z7DDK_MacToString(const uint8_t mac[6], char *out) {
+    std::snprintf(out, 18, "%.2X:%.2X:%.2X:%.2X:%.2X:%.2X", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+}
+
+uint32_t Z7DDK_StringToMac(const char *text, uint8_t mac[6]) {
+    if (text == nullptr || std::strlen(text) != 17) return 0;
+    for (int i = 0; i < 6; i++) {
+        const char *p = text + 3 * i;
+        if (!std::isxdigit(uint8_t(p[0])) || !std::isxdigit(uint8_t(p[1]))) return 0;
+        if (i < 5 && p[2] != ':' && p[2] != '-') return 0;
+        char pair[3] = {p[0], p[1], 0};
+        mac[i] = uint8_t(std::strtoul(pair, nullptr, 16));
+    }
+    return 1;
+}
+
+uint32_t Z7DDK_GetPrivateProfileFlag(const char *section, const char *key, uint32_t def, const char *file) {
+    char v[256];
+    if (Z7DDK_GetPrivateProfileString(section, key, "", v, sizeof v, file) == 0) return def;
+    for (const char *t : {"1", "TRUE", "ON"})
+        if (NoCaseEq(v, t, std::strlen(t)) && std::strlen(v) >= std::strlen(t)) return 1;
+    return def;
+}
+
+int32_t Z7DDK_GetPrivateProfileInt(const char *section, const char *key, int32_t def, const char *file) {
+    char v[256];
+    if (Z7DDK_GetPrivateProfileString(section, key, "", v, sizeof v, file) == 0) return def;
+    char *end = nullptr;
+    const long n = std::strtol(v, &end, 10);
+    return end != v ? int32_t(n) : def;
+}
+
+namespace {
+char work_folder[256];
+uint32_t trace_level = 0;
+uint8_t ddk_busy = 0;
+}  // namespace
+
+void Z7DDK_FormatFolder(char *text) {
+    if (text == nullptr) return;
+    size_t n = std::strlen(text);
+    for (size_t i = 0; i < n; i++)
+        if (text[i] == '\\') text[i] = '/';
+    while (n > 0 && text[n - 1] == '/') text[--n] = 0;
+    if (n + 1 < 256) {
+        text[n] = '/';
+        text[n + 1] = 0;
+    }
+}
+
+uint32_t Z7DDK_SetWorkFolder(const char *text) {
+    if (text == nullptr || std::strlen(text) >= 254) return 0;
+    std::strcpy(work_folder, text);
+    Z7DDK_FormatFolder(work_folder);
+    return work_folder[0] != 0 ? 1 : 0;
+}
+
+uint32_t Z7DDK_IsFile(char *out, const char *folder, const char *name, const char *ext) {
+    char f[256];
+    std::snprintf(f, sizeof f, "%s", folder ? folder : "");
+    Z7DDK_FormatFolder(f);
+    std::snprintf(out, 256, "%s%s%s", f, name ? name : "", ext ? ext : "");
+    return Z7File_Exist(out);
+}
+
+uint32_t Z7DDK_GetWorkFile(char *out, const char *name, const char *ext) {
+    return Z7DDK_IsFile(out, work_folder, name, ext);
+}
+
+int32_t Z7DDK_GetDeviceName(uint32_t, char *out) {
+    if (out) std::memset(out, 0, 4);
+    return -1;
+}
+
+uint32_t Z7DDK_CreateMutex() {
+    ddk_busy = 0;
+    return 1;
+}
+uint32_t Z7DDK_DeleteMutex() {
+    ddk_busy = 0;
+    return 1;
+}
+uint32_t Z7DDK_TakeMutex() {
+    if (ddk_busy) return 0;
+    ddk_busy = 1;
+    return 1;
+}
+uint32_t Z7DDK_ReleaseMutex() {
+    if (!ddk_busy) return 0;
+    ddk_busy = 0;
+    return 1;
+}
+
+void Z7DDK_StrLower(char *t) {
+    for (; t && *t; t++)
+        if (*t >= 'A' && *t <= 'Z') *t = char(*t + 32);
+}
+void Z7DDK_StrUpper(char *t) {
+    for (; t && *t; t++)
+        if (*t >= 'a' && *t <= 'z') *t = char(*t - 32);
+}
+uint32_t Z7DDK_StrcmpNoCase(const char *a, const char *b) {
+    if (a == nullptr || b == nullptr) return a == b ? 1 : 0;
+    const size_t n = std::strlen(a);
+    return n == std::strlen(b) && NoCaseEq(a, b, n) ? 1 : 0;
+}
+const char *Z7DDK_StrStr(const char *hay, const char *needle, uint32_t exact) {
+    if (hay == nullptr || needle == nullptr) return nullptr;
+    if (exact) return std::strstr(hay, needle);
+    char h[256], n[256];
+    std::snprintf(h, sizeof h, "%s", hay);
+    std::snprintf(n, sizeof n, "%s", needle);
+    Z7DDK_StrUpper(h);
+    Z7DDK_StrUpper(n);
+    const char *r = std::strstr(h, n);
+    return r ? hay + (r - h) : nullptr;
+}
+
+void Z7DDK_SetTraceLevel(uint32_t level) { trace_level = level; }
+uint32_t Z7DDK_GetTraceLevel() { return trace_level; }
+void Z7DDK_LogTrace(uint32_t level, const char *format, ...) {
+    if (level > trace_level) return;
+    char text[512];
+    va_list ap;
+    va_start(ap, format);
+    std::vsnprintf(text, sizeof text, format, ap);
+    va_end(ap);
+    Z7EVSTRACE("%s", text);
+}
+
+// ---- virtual files: plain files on this controller ------------------------------------------------------
+
+namespace {
+// Known runtime files; only the kind 1..3 rows (flags 0) may be held in memory.
+struct Item {
+    uint16_t kind, flags;
+    const char *name;
+};
+constexpr Item kItems[] = {
+    {1, 0, "/mnt/cfg/z7.hot"}, {2, 0, "/mnt/cfg/z7.cod"}, {3, 0, "/mnt/cfg/z7.upd"}, {1, 1, "/mnt/cfg/z7.hot"},
+    {2, 1, "/mnt/cfg/z7.cod"}, {3, 1, "/mnt/cfg/z7.upd"}, {4, 1, "z7.upl"}, {5, 1, "z7.rsc"}, {6, 1, "z7.rst"},
+    {7, 1, "z7.rbm"}, {8, 1, "z7.rfn"}, {9, 1, "z7.reg"}, {10, 1, "z7next.reg"}, {11, 257, "/mnt/cfg/z7info.txt"},
+    {0, 0, nullptr},
+};
+bool InMemoryAllowed(const char *name) {
+    for (const Item &i : kItems)
+        if (i.kind != 0 && i.flags == 0 && name && std::strcmp(i.name, name) == 0) return true;
+    return false;
+}
+}  // namespace
+
+uint32_t Z7Vfs_OpenReadRand(const char *path, uint32_t *size) {
+    if (size) *size = Z7File_GetSize(path);
+    return Z7File_Open(path, 0);
+}
+uint32_t Z7Vfs_OpenWriteCreate(const char *path) { return Z7File_Open(path, 1); }
+uint32_t Z7Vfs_OpenWriteAppend(const char *path) { return Z7File_OpenAppend(path); }
+void Z7Vfs_Close(uint32_t h) { Z7File_Close(h); }
+uint32_t Z7Vfs_Eof(uint32_t h) { return Z7File_Eof(h); }
+uint32_t Z7Vfs_Rename(const char *from, const char *to) { return Z7File_Rename(from, to); }
+uint32_t Z7Vfs_Delete(const char *path) { return Z7File_Delete(path); }
+uint32_t Z7Vfs_GetSize(const char *path, uint32_t *size) {
+    const uint32_t n = Z7File_GetSize(path);
+    if (size) *size = n;
+    return n != 0 ? 1 : 0;
+}
+int32_t Z7Vfs_GetMaxRamFileSize() { return -1; }
+uint32_t Z7Vfs_FileInFlash(const char *) { return 0; }
+void Z7Vfs_CleanSRAMBuffers() {}
+
+uint32_t Z7Vfs_Read(uint32_t h, int32_t offset, uint32_t count, void *buf) {
+    FILE *f = Slot(h);
+    if (f == nullptr || (offset >= 0 && std::fseek(f, offset, SEEK_SET) != 0)) return 0;
+    return uint32_t(std::fread(buf, 1, count, f));
+}
+uint32_t Z7Vfs_Write(uint32_t h, int32_t offset, uint32_t count, const void *buf) {
+    FILE *f = Slot(h);
+    if (f == nullptr || (offset >= 0 && std::fseek(f, offset, SEEK_SET) != 0)) return 0;
+    return uint32_t(std::fwrite(buf, 1, count, f));
+}
+
+void *Z7Vfs_CreateRamFile(const char *name, uint32_t size) {
+    return InMemoryAllowed(name) && size ? std::calloc(1, size) : nullptr;
+}
+void *Z7Vfs_LoadToMemory(const char *path, uint32_t *size) {
+    if (size) *size = 0;
+    const uint32_t n = Z7File_GetSize(path);
+    if (n == 0 || !InMemoryAllowed(path)) return nullptr;
+    uint8_t *block = static_cast<uint8_t *>(std::malloc(n));
+    const uint32_t h = block ? Z7File_Open(path, 0) : 0;
+    bool ok = h != 0;
+    for (uint32_t done = 0; ok && done < n; done += 512) ok = Z7File_Read(h, block + done, n - done < 512 ? n - done : 512) == 1;
+    Z7File_Close(h);
+    if (!ok) {
+        std::free(block);
+        return nullptr;
+    }
+    if (size) *size = n;
+    return block;
+}
+void Z7Vfs_ReleaseRamFile(void *block) { std::free(block); }
+void Z7Vfs_ReleaseFromMemory(void *block) { std::free(block); }
+
+uint32_t Z7File_Fread(uint32_t h, uint32_t item, uint32_t count, void *buf) {
+    FILE *f = Slot(h);
+    return f && item ? uint32_t(std::fread(buf, item, count, f)) : 0;
+}
+uint32_t Z7File_Fwrite(uint32_t h, uint32_t item, uint32_t count, const void *buf) {
+    FILE *f = Slot(h);
+    return f && item ? uint32_t(std::fwrite(buf, item, count, f)) : 0;
+}
+
+// ---- host stubs: no AS-i master, no driver-kit handlers ------------------------------------------------
+uint32_t Z7Asi_Init() { return 0; }
+uint32_t Z7Asi_IsHWOpen() { return 0; }
+uint32_t Z7Asi_Exit() { return 0; }
+uint32_t Z7Asi_Exchange() { return 0; }
+void Z7DDKC_IpInit() {}
+void Z7DDKC_IpExit() {}
+uint32_t Z7DDKC_IpGetHandler() { return 0; }
+uint32_t Z7DDKC_GetHandlerProc() { return 0; }

@@ -1,0 +1,66 @@
+// The variable map and the register binding built from untrusted bytes: the
+// input's first half is an image's variable table, its second half the
+// location table behind the image; then lookups, descriptions and a scan's
+// six synchronisations.
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "core/storage/memfile.h"
+#include "iec/services/drevano.h"
+#include "iec/vm/z7map.h"
+#include "iec/vm/z7parts.h"
+#include "iec/vm/z7vm.h"
+#include "tests/support/iec_image.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    const size_t half = size / 2;
+    test_support::IecImage img;
+    img.d8 = img.d16 = img.d32 = img.d64 = img.time = {8, 8, 0};
+    img.str = {2, 2, 0};
+    img.string_sizes = {4, 8};
+    img.ct_alloc = 16;
+    img.ct_used = 8;
+    std::vector<uint8_t> b = img.Build();
+    while (b.size() % 4) b.push_back(0);
+    const uint32_t t = uint32_t(b.size());
+    b.insert(b.end(), data, data + half);
+    test_support::IecImage::Put32(b, 16 * 4, t);
+    const uint32_t code = test_support::IecLoad(b);
+    uint32_t db = 0;
+    if (code == 0) return 0;
+    if (Z7VM_CreateDB(code, &db) == 0 && Z7VM_Build(code, db) == 0) {
+        uint32_t pos = 0;
+        uint8_t desc[300];
+        for (uint32_t it = Z7Map_GetFirst(db, &pos); it; it = Z7Map_GetNext(db, &pos)) {
+            if (const char *s = Z7Map_GetSymbol(it)) Z7Map_GetBySymbol(db, s);
+            Z7Map_GetByIndex(db, Z7Map_GetType(it), Z7Map_GetIndex(it));
+            Z7Map_GetByNumTag(db, Z7Map_GetNumTag(it));
+            Z7Map_GetDesc(db, pos, desc);
+        }
+        // the binding of the location table
+        const uint32_t saved = pDB;
+        pDB = db;
+        DrevanoI0_VarLoc = data + half;
+        DrevanoI0_VarLocLen = uint32_t(size - half);
+        Drevano_StartGen++;
+        Drevano_BuildTables();
+        iVmAlive = 1;
+        for (int scan = 0; scan < 2; scan++) {
+            DrevanoUpdateWordSRRegs();
+            DrevanoUpdateBitSysRegs();
+            DrevanoUpdateBitInputRegs();
+            DrevanoUpdateWordInputRegs();
+            DrevanoUpdateBitOutputRegs();
+            DrevanoUpdateWordOutputRegs();
+        }
+        iVmAlive = 0;
+        DrevanoI0_VarLoc = nullptr;
+        DrevanoI0_VarLocLen = 0;
+        pDB = saved;
+        Drevano_StartGen++;
+    }
+    Z7Mem_Free(db);
+    Z7Mem_Free(code);
+    return 0;
+}

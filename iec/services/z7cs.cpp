@@ -1,0 +1,592 @@
+// Communication server of the programming workbench: up to 8 channels (TCP
+// connections on the runtime port, or the serial programming port), the
+// 'Z','7' framing with the serial CRC, Modbus requests on the same channels,
+// UDP discovery, and the two kinds served here (19 file transfer, 21).
+// Everything else goes to the host one question at a time.
+#include <cstdio>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <cstring>
+
+#include "core/image/bytes.h"
+#include "iec/services/z7svc.h"
+#include "iec/vm/z7parts.h"
+
+namespace {
+constexpr uint16_t kDiscoveryPort = 11173;
+constexpr uint32_t kDay = 86400000;
+constexpr const char kBadSize[] = "Invalid frame size - endianness maybe incorrect";
+
+// Milliseconds from then to now on the runtime clock, which wraps once a day.
+uint32_t Elapsed(uint32_t then, uint32_t now) { return (now % kDay + kDay - then % kDay) % kDay; }
+
+bool IsZ7(const uint8_t *p) { return p[0] == 'Z' && p[1] == '7'; }
+
+Z7CSChannel *Chan(Z7CSData *cs, uint32_t n) { return n >= 1 && n <= Z7CS_CHANNELS ? &cs->ch[n - 1] : nullptr; }
+
+void FreeRecord(Z7CSChannel &c) {
+    c.number = 0;
+    c.flags = 0;
+    c.received = c.expected = c.to_send = c.answer_len = 0;
+    c.silence = 0;
+    c.sock = -1;
+}
+
+void CloseChannel(Z7CSChannel &c) {
+    Z7Socket_CloseSocket(c.sock);
+    FreeRecord(c);
+}
+
+// Frame length of a received question (header + payload; no CRC).
+uint32_t FrameSize(const Z7CSChannel &c) { return BE_Get16(&c.rx[2]); }
+
+// ---- socket channels ----------------------------------------------------------------------------
+void SockSend(Z7CSChannel &c) {
+    if (!(c.flags & (Z7CH_PENDING | Z7CH_PARTIAL))) return;
+    uint32_t closed = 0;
+    const uint32_t off = uint32_t(c.answer_len - c.to_send);
+    const int32_t n = Z7Socket_Send(c.sock, c.to_send, &c.tx[off], &closed);
+    if (n > 0) c.silence = 0;
+    if (closed) {
+        CloseChannel(c);
+        return;
+    }
+    c.to_send = uint16_t(c.to_send - (n > 0 ? uint32_t(n) : 0));
+    if (c.to_send == 0) {
+        c.answer_len = 0;
+        c.flags &= uint16_t(~(Z7CH_PENDING | Z7CH_PARTIAL));
+    } else {
+        c.flags |= Z7CH_PARTIAL;
+    }
+}
+
+void SockReceive(Z7CSChannel &c) {
+    if (c.flags & Z7CH_QUESTION) return;
+    const uint32_t want = (c.flags & Z7CH_KNOWN) ? uint32_t(c.expected - c.received) : 4u - c.received;
+    if (want == 0 || c.received + want > c.rx.size()) return;
+    uint32_t closed = 0;
+    const int32_t n = c.received == 0 ? Z7Socket_ReceiveFrameStart(c.sock, want, &c.rx[c.received], &closed)
+                                      : Z7Socket_Receive(c.sock, want, &c.rx[c.received], &closed);
+    if (closed) {
+        CloseChannel(c);
+        return;
+    }
+    if (n <= 0) return;
+    c.silence = 0;
+    c.received = uint16_t(c.received + n);
+    if (c.received == 4 && !(c.flags & Z7CH_KNOWN)) {
+        const uint16_t size = BE_Get16(&c.rx[2]);
+        if (IsZ7(c.rx.data()) && size != 0) {
+            if (size - 1u > Z7CS_PAYLOAD - 1) {
+                Z7EVSTRACE("%s", kBadSize);
+                c.received = 0;
+                return;
+            }
+            c.expected = uint16_t(size + 4);
+        } else if (size == 0) {
+            c.expected = 6;  // Modbus TCP: the MBAP protocol identifier is 0
+        } else {
+            c.received = 0;
+            return;
+        }
+        c.flags |= Z7CH_KNOWN;
+        return;
+    }
+    if (c.received == 6 && c.expected == 6 && !(IsZ7(c.rx.data()) && BE_Get16(&c.rx[2]) != 0)) {
+        const uint16_t len = BE_Get16(&c.rx[4]);
+        if (len < 1 || len > 256) {
+            c.received = 0;
+            c.flags &= uint16_t(~Z7CH_KNOWN);
+            return;
+        }
+        c.expected = uint16_t(len + 6);
+        return;
+    }
+    // a frame is complete only once its length is known: a header still
+    // arriving in pieces is never a question
+    if ((c.flags & Z7CH_KNOWN) && c.received >= c.expected) {
+        c.flags |= Z7CH_QUESTION;
+        c.flags &= uint16_t(~Z7CH_KNOWN);
+    }
+}
+
+void Accept(Z7CSData *cs) {
+    if (cs->listen < 0) return;
+    const Z7SocketHandle s = Z7Socket_Accept(cs->listen, 0);
+    if (s < 0) return;
+    for (uint32_t i = 0; i < Z7CS_CHANNELS; i++) {
+        Z7CSChannel &c = cs->ch[i];
+        if (c.flags != 0) continue;
+        FreeRecord(c);
+        c.number = uint16_t(i + 1);
+        c.flags = Z7CH_SOCKET | Z7CH_USED;
+        c.sock = s;
+        return;
+    }
+    Z7Socket_CloseSocket(s);  // all eight channels taken
+}
+
+// ---- serial channel -----------------------------------------------------------------------------
+void SerReset(Z7CSChannel &c) {
+    c.received = c.expected = 0;
+    uint8_t drop[256];
+    while (Z7Serial_Receive(&c.serial, sizeof drop, drop, false) > 0) {
+    }
+    c.flags = Z7CH_SERIAL | Z7CH_USED;
+}
+
+uint16_t CrcAt(const uint8_t *p, bool high_first) { return high_first ? uint16_t(p[0] << 8 | p[1]) : uint16_t(p[1] << 8 | p[0]); }
+
+void SerComplete(Z7CSChannel &c) {
+    const uint8_t *f = c.rx.data();
+    const uint32_t n = c.received;
+    if (IsZ7(f)) {
+        if (Z7CS_Crc16(f, n - 2) == CrcAt(f + n - 2, true)) {
+            c.flags |= Z7CH_QUESTION;
+            c.flags &= uint16_t(~Z7CH_KNOWN);
+        } else {
+            SerReset(c);
+        }
+        return;
+    }
+    const uint8_t fc = f[1];
+    const bool ok = n >= 4 && Z7CS_Crc16(f, n - 2) == CrcAt(f + n - 2, false);
+    if (ok) {
+        c.flags |= Z7CH_QUESTION;
+        c.flags &= uint16_t(~Z7CH_KNOWN);
+        return;
+    }
+    if (fc >= 1 && fc <= 4) {
+        if (n == 6) c.expected = 7;
+        else if (n == 7) c.expected = 8;
+        else {
+            const uint32_t e = uint32_t(f[2]) + 5;
+            if (n >= e || e > c.rx.size()) SerReset(c);
+            else c.expected = uint16_t(e);
+        }
+    } else if ((fc == 15 || fc == 16) && n == 8) {
+        const uint32_t e = uint32_t(f[6]) + 9;
+        if (e <= n || e > c.rx.size()) SerReset(c);
+        else c.expected = uint16_t(e);
+    } else {
+        SerReset(c);
+    }
+}
+
+void SerActivate(Z7CSData *cs, Z7CSChannel &c) {
+    if (!Z7Serial_IsValid(c.serial)) return;
+    if (c.flags & (Z7CH_PENDING | Z7CH_PARTIAL)) {
+        if (c.to_send == c.answer_len && !(c.flags & Z7CH_CRC) && c.answer_len + 2u <= c.tx.size()) {
+            const uint16_t crc = Z7CS_Crc16(c.tx.data(), c.answer_len);
+            if (IsZ7(c.tx.data())) BE_Put16(&c.tx[c.answer_len], crc);
+            else LE_Put16(&c.tx[c.answer_len], crc);
+            c.answer_len = uint16_t(c.answer_len + 2);
+            c.to_send = uint16_t(c.to_send + 2);
+            c.flags |= Z7CH_CRC;
+        }
+        const uint32_t off = uint32_t(c.answer_len - c.to_send);
+        const uint32_t n = Z7Serial_Send(c.serial, c.to_send, &c.tx[off]);
+        c.to_send = uint16_t(c.to_send - n);
+        if (c.to_send == 0) {
+            c.answer_len = 0;
+            c.flags &= uint16_t(~(Z7CH_PENDING | Z7CH_CRC | Z7CH_PARTIAL));
+        } else {
+            c.flags |= Z7CH_PARTIAL;
+        }
+    }
+    if (cs->has_stamp && c.received > 0 && !(c.flags & Z7CH_QUESTION) &&
+        Elapsed(c.last_rx_ms, cs->stamp) > 500) {
+        c.received = c.expected = 0;
+        c.flags = Z7CH_SERIAL | Z7CH_USED;
+    }
+    if (c.flags & Z7CH_QUESTION) return;
+    const uint32_t want = (c.flags & Z7CH_KNOWN) ? uint32_t(c.expected - c.received) : 4u - c.received;
+    if (want == 0 || c.received + want > c.rx.size()) return;
+    if (c.received == 0) new_serial_packet = 1;
+    const uint32_t n = Z7Serial_Receive(&c.serial, want, &c.rx[c.received], c.received == 0);
+    if (!Z7Serial_IsValid(c.serial)) {  // handed back to the controller
+        c.received = c.expected = 0;
+        return;
+    }
+    if (n == 0) return;
+    c.received = uint16_t(c.received + n);
+    if (cs->has_stamp) c.last_rx_ms = cs->stamp;
+    if (c.received == 4 && !(c.flags & Z7CH_KNOWN)) {
+        const uint8_t *f = c.rx.data();
+        if (IsZ7(f)) {
+            const uint16_t size = BE_Get16(f + 2);
+            if (size - 1u > Z7CS_PAYLOAD - 1) {
+                Z7EVSTRACE("%s", kBadSize);
+                SerReset(c);
+                return;
+            }
+            c.expected = uint16_t(size + 6);
+        } else {
+            const uint8_t fc = f[1];
+            if (fc >= 1 && fc <= 4) c.expected = 6;
+            else if (fc == 5 || fc == 6 || fc == 8 || fc == 15 || fc == 16) c.expected = 8;
+            else if (fc == 43) c.expected = 7;
+            else {
+                SerReset(c);
+                return;
+            }
+        }
+        c.flags |= Z7CH_KNOWN;
+        if (c.received < c.expected) return;
+    }
+    if ((c.flags & Z7CH_KNOWN) && c.received >= c.expected) SerComplete(c);
+}
+
+// ---- discovery ------------------------------------------------------------------------------------
+void Discovery(Z7CSData *cs) {
+    uint8_t buf[257];
+    uint8_t from[16];
+    const uint32_t n = Z7Socket_UdpRecvFrom(cs->udp, buf, 256, from);
+    if (n != 4 || std::memcmp(buf, "disc", 4) != 0) return;
+    char answer[64];
+    const int len = std::snprintf(answer, sizeof answer, "disc:%u,%u,%s", unsigned(cs->port), unsigned(Z7EVSPORT()),
+                                  (cs->flags & 0x800) ? "W3" : "Z7");
+    Z7Socket_UdpSendTo(cs->udp, from, reinterpret_cast<const uint8_t *>(answer), uint32_t(len));
+}
+
+// ---- kinds served here -----------------------------------------------------------------------------
+void QueueAnswer(Z7CSChannel &c, uint32_t len) {
+    c.answer_len = c.to_send = uint16_t(len);
+    c.flags |= Z7CH_PENDING;
+}
+
+void Release(Z7CSChannel &c) {
+    c.flags &= uint16_t(~Z7CH_QUESTION);
+    c.received = c.expected = 0;
+}
+
+// Zero-terminated name at frame offset off, inside the frame; false when it
+// does not end there.
+bool NameAt(const Z7CSChannel &c, uint32_t off, char *out, uint32_t max) {
+    const uint32_t end = 4u + FrameSize(c);
+    for (uint32_t i = off; i < end && i - off < max; i++) {
+        if (c.rx[i] == 0) {
+            std::memcpy(out, &c.rx[off], i - off + 1);
+            return true;
+        }
+    }
+    return false;
+}
+
+void FileTransfer(Z7CSData *cs, Z7CSChannel &c) {
+    const uint32_t end = 4u + FrameSize(c);
+    const uint8_t sub = end > 5 ? c.rx[5] : 0;
+    uint8_t status = 0;
+    uint32_t data = 0;  // answer bytes from offset 8
+    uint8_t *a = c.tx.data();
+    char name[256];
+    auto close_file = [&] {
+        Z7FT_Close(cs->ft_file, cs->ft_reg);
+        cs->ft_file = 0;
+        cs->ft_reg = 0;
+    };
+    switch (sub) {
+    case 1:
+        if (cs->ft_file) close_file();
+        cs->ft_crc = 0xFFFFFFFF;
+        if (end < 10 || !NameAt(c, 10, name, 255) || (cs->ft_file = Z7FT_OpenWrite(BE_Get32(&c.rx[6]), name, &cs->ft_reg)) == 0)
+            status = 2;
+        break;
+    case 2: {
+        const uint32_t len = end >= 8 ? BE_Get16(&c.rx[6]) : 0;
+        if (cs->ft_file == 0 || end < 8 || len > end - 8) status = 3;
+        else if (Z7FT_Write(cs->ft_file, len, &c.rx[8]) == 0) status = 3;
+        else cs->ft_crc = Z7CS_Crc32(cs->ft_crc, &c.rx[8], len);
+        break;
+    }
+    case 3:
+    case 6:
+        if (cs->ft_file == 0) status = 4;
+        else {
+            close_file();
+            BE_Put32(a + 8, cs->ft_crc);
+            data = 4;
+        }
+        break;
+    case 4: {
+        if (cs->ft_file) close_file();
+        cs->ft_crc = 0xFFFFFFFF;
+        uint32_t size = 0;
+        if (!NameAt(c, 6, name, 255) || (cs->ft_file = Z7FT_OpenRead(name, &size)) == 0) status = 5;
+        else {
+            BE_Put32(a + 8, size);
+            data = 4;
+        }
+        break;
+    }
+    case 5:
+        if (cs->ft_file == 0) status = 6;
+        else {
+            const uint32_t n = Z7FT_Read(cs->ft_file, 800, a + 10);
+            cs->ft_crc = Z7CS_Crc32(cs->ft_crc, a + 10, n);
+            BE_Put16(a + 8, uint16_t(n));
+            data = 2 + n;
+        }
+        break;
+    case 7: status = 8; break;
+    case 8: status = 10; break;
+    case 9: status = 9; break;
+    case 10:
+        if (cs->ft_file) close_file();
+        if (!NameAt(c, 6, name, 255) || Z7FT_Delete(name) == 0) status = 7;
+        break;
+    default: status = 1; break;
+    }
+    a[0] = 'Z';
+    a[1] = '7';
+    BE_Put16(a + 2, uint16_t(4 + data));
+    a[4] = 19;
+    a[5] = 0;
+    a[6] = status;
+    a[7] = sub;
+    Release(c);
+    QueueAnswer(c, 8 + data);
+}
+}  // namespace
+
+uint16_t Z7CS_Crc16(const uint8_t *p, uint32_t n) {
+    uint16_t crc = 0xFFFF;
+    for (uint32_t i = 0; i < n; i++) {
+        crc ^= p[i];
+        for (int b = 0; b < 8; b++) crc = (crc & 1) ? uint16_t((crc >> 1) ^ 0xA001) : uint16_t(crc >> 1);
+    }
+    return crc;
+}
+
+uint32_t Z7CS_Crc32(uint32_t crc, const uint8_t *p, uint32_t n) {
+    for (uint32_t i = 0; i < n; i++) {
+        crc ^= p[i];
+        for (int b = 0; b < 8; b++) crc = (crc & 1) ? (crc >> 1) ^ 0xA000A001u : crc >> 1;
+    }
+    return crc;
+}
+
+uint32_t Z7CS_Open(Z7CSData *cs, const Z7CSSettings *s, uint32_t arg) {
+    *cs = {};
+    for (Z7CSChannel &c : cs->ch) {
+        c.sock = -1;
+        c.serial = -1;
+    }
+    cs->listen = -1;
+    cs->udp = -1;
+    bool serial = false;
+    if (s && s->serial) {
+        Z7CSSer_Open(cs, s->serial);
+        serial = true;
+    }
+    Z7Socket_Initialize(arg);
+    if (s && s->tcp_port) {
+        cs->listen_open = true;
+        Z7Socket_CreateListeningSocket(s->tcp_port, serial ? 7 : 8, &cs->listen, arg);
+    }
+    cs->port = s ? s->tcp_port : 0;
+    const uint32_t rc = Z7Socket_UdpCreate(kDiscoveryPort, &cs->udp);
+    if (rc == 0) Z7Socket_AcceptBroadcast(cs->udp);
+    return rc;
+}
+
+void Z7CSSer_Open(Z7CSData *cs, const char *settings) {
+    Z7CSChannel &c = cs->ch[0];
+    if (c.flags & Z7CH_SOCKET) return;  // channel 1 is a TCP connection
+    Z7Serial_Initialize(&c.serial);
+    Z7Serial_Open(&c.serial, settings);
+    c.number = 1;
+    c.received = c.expected = c.to_send = c.answer_len = 0;
+    c.flags = Z7CH_SERIAL | Z7CH_USED;
+}
+
+void Z7CSSock_CloseAllSockets(Z7CSData *cs) {
+    for (Z7CSChannel &c : cs->ch) {
+        if (c.flags & Z7CH_SOCKET) CloseChannel(c);
+    }
+    Z7Socket_CloseSocket(cs->listen);
+    cs->listen = -1;
+}
+
+void Z7CS_Close(Z7CSData *cs) {
+    if (cs->ft_file) Z7FT_Close(cs->ft_file, 0);
+    for (Z7CSChannel &c : cs->ch) {
+        if (c.flags & Z7CH_SOCKET) CloseChannel(c);
+        if (c.flags & Z7CH_SERIAL) Z7Serial_Close(&c.serial);
+    }
+    Z7Socket_CloseSocket(cs->listen);
+    Z7Socket_CloseSocket(cs->udp);
+    *cs = {};
+    cs->listen = cs->udp = -1;
+    for (Z7CSChannel &c : cs->ch) c.sock = c.serial = -1;
+}
+
+void Z7CS_ActivateStamp(Z7CSData *cs, uint32_t ms) {
+    cs->stamp = ms;
+    cs->has_stamp = 1;
+    Z7CS_Activate(cs);
+}
+
+void Z7CS_Activate(Z7CSData *cs) {
+    if (cs->udp >= 0) Discovery(cs);
+    Accept(cs);
+    for (Z7CSChannel &c : cs->ch) {
+        if (!(c.flags & Z7CH_SOCKET) || c.sock < 0) continue;
+        SockSend(c);
+        if (c.flags & Z7CH_SOCKET) SockReceive(c);
+    }
+    Z7CSChannel &s = cs->ch[0];
+    if (s.flags & Z7CH_SERIAL) SerActivate(cs, s);
+}
+
+uint32_t Z7CS_GetQuestion(Z7CSData *cs, uint32_t *channel) {
+    for (uint32_t i = 0; i < Z7CS_CHANNELS; i++) {
+        Z7CSChannel &c = cs->ch[i];
+        if (!(c.flags & Z7CH_USED) || !(c.flags & Z7CH_QUESTION)) continue;
+        uint32_t kind;
+        if (IsZ7(c.rx.data()) && FrameSize(c) != 0) kind = c.rx[4];
+        else kind = (c.flags & Z7CH_SOCKET) ? 17 : 16;
+        if (kind == 19) {
+            if (c.flags & (Z7CH_PENDING | Z7CH_PARTIAL)) continue;  // the last answer is still going out
+            FileTransfer(cs, c);
+            i = uint32_t(-1);
+            continue;
+        }
+        if (kind == 21) {
+            if (c.flags & (Z7CH_PENDING | Z7CH_PARTIAL)) continue;
+            const uint32_t end = 4u + FrameSize(c);
+            const uint16_t value = end >= 7 ? BE_Get16(&c.rx[5]) : 0;
+            Z7CS_SendRC(cs, c.number, value == 1 ? 0 : 1);
+            Release(c);
+            i = uint32_t(-1);
+            continue;
+        }
+        if (channel) *channel = i + 1;
+        return kind;
+    }
+    return 0;
+}
+
+uint8_t *Z7CS_GetVMRequest(Z7CSData *cs, uint32_t channel) {
+    Z7CSChannel *c = Chan(cs, channel);
+    if (!c || !(c->flags & Z7CH_QUESTION) || !IsZ7(c->rx.data()) || c->rx[4] != 1) return nullptr;
+    return &c->rx[5];
+}
+
+uint8_t *Z7CS_GetRequestFrame(Z7CSData *cs, uint32_t channel) {
+    Z7CSChannel *c = Chan(cs, channel);
+    return c && (c->flags & Z7CH_QUESTION) ? c->rx.data() : nullptr;
+}
+
+namespace {
+bool CanAnswer(const Z7CSChannel *c) { return c && (c->flags & Z7CH_USED) && !(c->flags & (Z7CH_PARTIAL | Z7CH_PENDING)); }
+}  // namespace
+
+uint8_t *Z7CS_GetVMAnswerBuffer(Z7CSData *cs, uint32_t channel) {
+    Z7CSChannel *c = Chan(cs, channel);
+    return CanAnswer(c) ? &c->tx[5] : nullptr;
+}
+
+uint8_t *Z7CS_GetAnswerFrameBuffer(Z7CSData *cs, uint32_t channel) {
+    Z7CSChannel *c = Chan(cs, channel);
+    return CanAnswer(c) ? c->tx.data() : nullptr;
+}
+
+void Z7CS_SendRC(Z7CSData *cs, uint32_t channel, uint16_t code) {
+    Z7CSChannel *c = Chan(cs, channel);
+    if (!c || !(c->flags & Z7CH_USED) || (c->flags & Z7CH_PARTIAL) || !IsZ7(c->rx.data())) return;
+    uint8_t *a = c->tx.data();
+    a[0] = 'Z';
+    a[1] = '7';
+    BE_Put16(a + 2, 3);
+    a[4] = c->rx[4];
+    BE_Put16(a + 5, code);
+    QueueAnswer(*c, 7);
+}
+
+void Z7CS_SendVMAnswer(Z7CSData *cs, uint32_t channel, uint32_t length) {
+    Z7CSChannel *c = Chan(cs, channel);
+    if (!c || !(c->flags & Z7CH_USED) || (c->flags & Z7CH_PARTIAL) || length + 5 > Z7CS_FRAME - 2) return;
+    uint8_t *a = c->tx.data();
+    a[0] = 'Z';
+    a[1] = '7';
+    BE_Put16(a + 2, uint16_t(length + 1));
+    a[4] = 1;
+    QueueAnswer(*c, length + 5);
+}
+
+void Z7CS_SendAnswerFrame(Z7CSData *cs, uint32_t channel, uint32_t length) {
+    Z7CSChannel *c = Chan(cs, channel);
+    if (!c || !(c->flags & Z7CH_USED) || (c->flags & Z7CH_PARTIAL) || length == 0 || length > Z7CS_FRAME - 2) return;
+    QueueAnswer(*c, length);
+}
+
+void Z7CS_ReleaseQuestion(Z7CSData *cs, uint32_t channel) {
+    Z7CSChannel *c = Chan(cs, channel);
+    if (c && (c->flags & Z7CH_USED)) {
+        Release(*c);
+        c->flags &= uint16_t(~Z7CH_KNOWN);
+    }
+}
+
+uint32_t Z7CS_GetStartInfo(Z7CSData *cs, uint32_t channel, Z7CSStartInfo *info) {
+    Z7CSChannel *c = Chan(cs, channel);
+    if (!c || !(c->flags & Z7CH_QUESTION) || !IsZ7(c->rx.data())) return 1;
+    const uint32_t end = 4u + FrameSize(*c);
+    *info = {};
+    if (end > 5) info->load_retains = c->rx[5] ? 1 : 0;
+    if (end > 6) info->pause = c->rx[6] ? 1 : 0;
+    if (end > 7) {
+        // the name ends at its NUL or at the frame's end
+        uint32_t n = 0;
+        while (7 + n < end && n < 255 && c->rx[7 + n] != 0) n++;
+        std::memcpy(info->name, &c->rx[7], n);
+        info->name[n] = 0;
+    }
+    return 0;
+}
+
+uint32_t Z7CS_GetLoadInfo(Z7CSData *cs, uint32_t channel, Z7CSLoadInfo *info) {
+    Z7CSChannel *c = Chan(cs, channel);
+    if (!c || !(c->flags & Z7CH_QUESTION) || !IsZ7(c->rx.data())) return 1;
+    const uint32_t end = 4u + FrameSize(*c);
+    if (end < 11) return 1;
+    *info = {};
+    info->type = c->rx[5];
+    info->value = BE_Get32(&c->rx[6]);
+    if (!NameAt(*c, 10, info->name, 255)) return 1;
+    const uint32_t data = 10 + uint32_t(std::strlen(info->name)) + 1;
+    info->piece.size = end - data;
+    info->piece.data = &c->rx[data];
+    return 0;
+}
+
+void Z7CSSock_CheckSilentSocketsEx(Z7CSData *cs, uint32_t now, uint32_t timeout) {
+    for (Z7CSChannel &c : cs->ch) {
+        if (!(c.flags & Z7CH_SOCKET)) continue;
+        if (c.silence == 0) c.silence = now;
+        else if (Elapsed(c.silence, now) > timeout) CloseChannel(c);
+    }
+}
+
+uint32_t Z7CS_GetNbHostTCP(const Z7CSData *cs) {
+    uint32_t n = 0;
+    for (const Z7CSChannel &c : cs->ch) n += (c.flags & Z7CH_SOCKET) && c.sock >= 0 ? 1 : 0;
+    return n;
+}
+
+bool Z7CS_Quiet(Z7CSData *cs) {
+    pollfd fds[Z7CS_CHANNELS + 2];
+    nfds_t n = 0;
+    if (cs->udp >= 0) fds[n++] = {cs->udp, POLLIN, 0};
+    if (cs->listen >= 0) fds[n++] = {cs->listen, POLLIN, 0};
+    for (const Z7CSChannel &c : cs->ch) {
+        if (c.flags & (Z7CH_QUESTION | Z7CH_PENDING | Z7CH_PARTIAL)) return false;
+        if ((c.flags & Z7CH_SOCKET) && c.sock >= 0) fds[n++] = {c.sock, POLLIN, 0};
+        if ((c.flags & Z7CH_SERIAL) && Z7Serial_IsValid(c.serial)) {
+            int waiting = 0;
+            if (ioctl(c.serial, FIONREAD, &waiting) != 0 || waiting > 0) return false;
+        }
+    }
+    return n == 0 || poll(fds, n, 0) == 0;
+}

@@ -1,0 +1,343 @@
+// Runtime platform layer: non-blocking TCP and UDP sockets and the serial
+// handle that borrows the programming port. The communication server's reads
+// at a frame start watch the first word: the controller's own programming
+// frames ('H','R') take the link back at once.
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "core/image/plcreg.h"
+#include "core/cmd/vcomm.h"
+#include "iec/services/z7svc.h"
+#include "platform/plat_net.h"
+
+uint8_t IsCommMode_Qncan = 1;
+uint8_t z7_rcv = 0;
+uint8_t eth_conn = 0;
+uint8_t z7runtime_modbusinit = 0;
+uint32_t timer_Z7 = 0;
+uint8_t new_serial_packet = 0;
+
+namespace {
+constexpr uint16_t kZ7 = 0x375A;  // 'Z','7'
+constexpr uint16_t kHR = 0x5248;  // 'H','R'
+
+uint16_t FirstWord(const uint8_t *p, uint32_t n) { return n >= 2 ? uint16_t(p[0] | p[1] << 8) : 0xFFFF; }
+
+void NonBlocking(int fd) {
+    int on = 1;
+    ioctl(fd, FIONBIO, &on);
+}
+
+void TcpOptions(int fd) {
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+sockaddr_in Addr(uint32_t host_addr, uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(PLAT_NetBindAddr(host_addr));
+    return a;
+}
+
+uint32_t Listen(uint16_t port, uint32_t backlog, uint32_t host_addr, Z7SocketHandle *h) {
+    *h = -1;
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return 1;
+    NonBlocking(fd);
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    const sockaddr_in a = Addr(host_addr, port);
+    if (bind(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) != 0 || listen(fd, int(backlog)) != 0) {
+        close(fd);
+        return 1;
+    }
+    *h = fd;
+    return 0;
+}
+
+uint32_t Udp(uint16_t port, uint32_t host_addr, Z7SocketHandle *h) {
+    *h = -1;
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return 1;
+    NonBlocking(fd);
+    if (port != 0) {
+        const sockaddr_in a = Addr(host_addr, port);
+        if (bind(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) != 0) {
+            close(fd);
+            return 1;
+        }
+    }
+    *h = fd;
+    return 0;
+}
+
+int32_t Receive(Z7SocketHandle h, uint32_t len, uint8_t *buf, uint32_t *closed, bool watch) {
+    if (closed) *closed = 0;
+    if (h < 0 || buf == nullptr || len == 0) return 0;
+    fd_set rd;
+    FD_ZERO(&rd);
+    FD_SET(h, &rd);
+    timeval tv{};
+    const int r = select(h + 1, &rd, nullptr, nullptr, &tv);
+    if (r < 0) {
+        if (closed) *closed = 1;
+        return 0;
+    }
+    if (r == 0) return 0;
+    const ssize_t n = recv(h, buf, len, 0);
+    if (n == 0) {
+        if (closed) *closed = 1;
+        return 0;
+    }
+    if (n < 0) return 0;
+    if (watch) {
+        const uint16_t w = FirstWord(buf, uint32_t(n));
+        if (w == kHR) {
+            IsCommMode_Qncan = 1;
+            z7_rcv = 1;
+            return 0;
+        }
+        z7_rcv = w == kZ7 ? 1 : 0;
+    }
+    return int32_t(n);
+}
+}  // namespace
+
+uint32_t Z7Socket_Initialize(uint32_t) { return 0; }
+void Z7Socket_Terminate() {}
+
+uint32_t Z7Socket_CreateListeningSocket(uint16_t port, uint32_t backlog, Z7SocketHandle *h, uint32_t) {
+    return Listen(port, backlog, INADDR_ANY, h);
+}
+
+uint32_t Z7Socket_CreateListeningSocketOn(uint16_t port, uint32_t backlog, const char *ip, Z7SocketHandle *h) {
+    in_addr a{};
+    if (ip == nullptr || inet_aton(ip, &a) == 0) {
+        *h = -1;
+        return 1;
+    }
+    return Listen(port, backlog, ntohl(a.s_addr), h);
+}
+
+Z7SocketHandle Z7Socket_Accept(Z7SocketHandle listening, uint32_t) {
+    if (listening < 0) return -1;
+    const int fd = accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) return -1;
+    NonBlocking(fd);
+    TcpOptions(fd);
+    return fd;
+}
+
+uint32_t Z7Socket_CreateConnectedSocket(const char *ip, uint16_t port, Z7SocketHandle *h, uint32_t *pending,
+                                        uint32_t) {
+    *h = -1;
+    if (pending) *pending = 0;
+    in_addr ia{};
+    if (ip == nullptr || inet_aton(ip, &ia) == 0) return 1;
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return 1;
+    NonBlocking(fd);
+    TcpOptions(fd);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr = ia;
+    if (PLAT_NetConnect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0) {
+        *h = fd;
+        return 0;
+    }
+    if (errno == EINPROGRESS) {
+        *h = fd;
+        if (pending) *pending = 1;
+        return 0;
+    }
+    close(fd);
+    return 1;
+}
+
+uint32_t Z7Socket_CheckPendingConnect(Z7SocketHandle h, uint32_t *broken) {
+    if (broken) *broken = 0;
+    if (h < 0) {
+        if (broken) *broken = 1;
+        return 1;
+    }
+    fd_set wr, ex;
+    FD_ZERO(&wr);
+    FD_ZERO(&ex);
+    FD_SET(h, &wr);
+    FD_SET(h, &ex);
+    timeval tv{};
+    const int r = select(h + 1, nullptr, &wr, &ex, &tv);
+    if (r < 0) {
+        if (broken) *broken = 1;
+        return 1;
+    }
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (FD_ISSET(h, &ex) || (FD_ISSET(h, &wr) && (getsockopt(h, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err))) {
+        if (broken) *broken = 1;
+        return 1;
+    }
+    return FD_ISSET(h, &wr) ? 0 : 1;
+}
+
+int32_t Z7Socket_Send(Z7SocketHandle h, uint32_t len, const uint8_t *data, uint32_t *closed) {
+    if (closed) *closed = 0;
+    uint32_t broken = 0;
+    const uint32_t pend = Z7Socket_CheckPendingConnect(h, &broken);
+    if (pend != 0) {
+        if (closed) *closed = broken;
+        return int32_t(pend == 1 && !broken ? 0 : 0);
+    }
+    if (len == 0) return 0;
+    const ssize_t n = send(h, data, len, MSG_NOSIGNAL);
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+        if (closed) *closed = 1;
+        return 0;
+    }
+    return int32_t(n);
+}
+
+int32_t Z7Socket_Receive(Z7SocketHandle h, uint32_t len, uint8_t *buf, uint32_t *closed) {
+    return Receive(h, len, buf, closed, false);
+}
+
+int32_t Z7Socket_ReceiveFrameStart(Z7SocketHandle h, uint32_t len, uint8_t *buf, uint32_t *closed) {
+    return Receive(h, len, buf, closed, true);
+}
+
+void Z7Socket_CloseSocket(Z7SocketHandle h) {
+    if (h <= 0) return;
+    linger l{1, 0};
+    setsockopt(h, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    close(h);
+}
+
+uint32_t Z7Socket_UdpCreate(uint16_t port, Z7SocketHandle *h) { return Udp(port, INADDR_ANY, h); }
+
+uint32_t Z7Socket_UdpCreateOn(uint16_t port, const char *ip, Z7SocketHandle *h) {
+    in_addr a{};
+    if (ip == nullptr || inet_aton(ip, &a) == 0) {
+        *h = -1;
+        return 1;
+    }
+    return Udp(port, ntohl(a.s_addr), h);
+}
+
+uint32_t Z7Socket_AcceptBroadcast(Z7SocketHandle h) {
+    int on = 1;
+    return h >= 0 && setsockopt(h, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) == 0 ? 0 : 1;
+}
+
+uint32_t Z7Socket_UdpRecvFrom(Z7SocketHandle h, uint8_t *buf, uint32_t size, uint8_t addr[16]) {
+    if (h < 0) return 1;
+    sockaddr_in a{};
+    socklen_t al = sizeof a;
+    const ssize_t n = recvfrom(h, buf, size, 0, reinterpret_cast<sockaddr *>(&a), &al);
+    if (n < 0) return 0;
+    std::memcpy(addr, &a, 16);
+    return uint32_t(n);
+}
+
+uint32_t Z7Socket_UdpSendTo(Z7SocketHandle h, const uint8_t addr[16], const uint8_t *data, uint32_t len) {
+    if (h < 0) return 1;
+    sockaddr_in a{};
+    std::memcpy(&a, addr, 16);
+    const ssize_t n = PLAT_NetSendTo(h, data, len, MSG_NOSIGNAL, reinterpret_cast<const sockaddr *>(&a), sizeof a);
+    return n == ssize_t(len) ? 0 : 1;
+}
+
+void Z7Socket_UdpAddrMake(uint8_t addr[16], const char *text, uint16_t default_port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(default_port);
+    char host[256];
+    const size_t len = text ? strnlen(text, 255) : 0;
+    std::memcpy(host, text ? text : "", len);
+    host[len] = 0;
+    const char *colon = std::strchr(host, ':');
+    if (colon != nullptr && len < 64) {
+        a.sin_port = htons(uint16_t(std::strtoul(colon + 1, nullptr, 10)));
+        host[colon - host] = 0;
+    }
+    a.sin_addr.s_addr = inet_addr(host);
+    std::memcpy(addr, &a, 16);
+}
+
+// ---- serial handle ------------------------------------------------------------------------------
+
+void Z7Serial_Initialize(Z7SerialHandle *h) { *h = -1; }
+uint32_t Z7Serial_IsValid(Z7SerialHandle h) { return h != -1 ? 1 : 0; }
+
+uint32_t Z7Serial_Open(Z7SerialHandle *h, const char *) {
+    if (*h == -1 && PlcWord(290) == 0) *h = Vcomm_Port[ProgrammingPort].fd;
+    return 1;
+}
+
+void Z7Serial_HandBack() {
+    VcommDrv &d = Vcomm_Drv[ProgrammingPort];
+    if (d.ModeRec == nullptr || d.Open == nullptr) return;
+    uint8_t *mode = d.ModeRec(ProgrammingPort);
+    if (mode == nullptr) return;
+    mode[5] = uint8_t((mode[5] & ~0x0E) | 0x01);
+    uint8_t copy[6];
+    std::memcpy(copy, mode, 6);
+    copy[0] = 5;
+    d.Open(ProgrammingPort, copy);
+}
+
+uint32_t Z7Serial_Receive(Z7SerialHandle *h, uint32_t max, uint8_t *buf, bool frame_start) {
+    if (*h < 0 || buf == nullptr || max == 0) return 0;
+    int waiting = 0;
+    if (ioctl(*h, FIONREAD, &waiting) != 0 || waiting <= 0) return 0;
+    if (max == 4 && new_serial_packet == 1) {
+        if (waiting < 4) return 0;
+        new_serial_packet = 0;
+    }
+    const uint32_t want = uint32_t(waiting) < max ? uint32_t(waiting) : max;
+    const ssize_t n = read(*h, buf, want);
+    if (n <= 0) return 0;
+    if (frame_start) {
+        const uint16_t w = FirstWord(buf, uint32_t(n));
+        if (w == kHR) {
+            z7_rcv = 0;
+            IsCommMode_Qncan = 1;
+            if (Vcomm_Host == 0) {
+                Z7Serial_HandBack();
+                z7runtime_modbusinit = 1;
+            }
+            *h = -1;
+            is_z7protocol = 0;
+            return 0;
+        }
+        z7_rcv = w == kZ7 ? 1 : 0;
+    }
+    return uint32_t(n);
+}
+
+uint32_t Z7Serial_Send(Z7SerialHandle h, uint32_t len, const uint8_t *data) {
+    if (h < 0) return 0;
+    uint32_t done = 0;
+    for (uint32_t i = 0; i < len; i++) {
+        if (write(h, data + done, 1) == 1) done++;
+    }
+    return done;
+}
+
+void Z7Serial_Close(Z7SerialHandle *h) {
+    // The descriptor belongs to the controller's serial driver: only forget it.
+    *h = -1;
+}

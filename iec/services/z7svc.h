@@ -1,0 +1,252 @@
+// The IEC runtime's services: memory manager of the runtime files, socket and
+// serial layer, communication server of the programming workbench, event
+// server, register binding of located variables, and the host's link flags.
+// All of it runs on the main-loop thread and never blocks.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+// ---- memory manager -------------------------------------------------------------------------
+enum : uint16_t { Z7MM_CODE = 1, Z7MM_VMDB = 2, Z7MM_CHANGE = 3 };
+enum : uint16_t { Z7MMF_ALLOC = 0x1, Z7MMF_LINKED = 0x2 };
+struct Z7MMSlot {
+    uint16_t kind, flags, links, modified;
+    uint32_t size, linked, block;  // block: arena offset (0 none)
+};
+struct Z7MMData {
+    const char *folder;  // runtime folder prefix ("" on this controller)
+    std::array<Z7MMSlot, 3> slot;
+};
+// One piece of a download: byte count and bytes.
+struct Z7MMPiece {
+    uint32_t size;
+    const uint8_t *data;
+};
+void Z7MM_Open(Z7MMData *mm, const char *folder);
+void Z7MM_Close(Z7MMData *mm);
+uint32_t Z7MM_LoadCode(Z7MMData *mm);
+uint32_t Z7MM_LoadVMDB(Z7MMData *mm);
+uint32_t Z7MM_LoadChange(Z7MMData *mm);
+uint32_t Z7MM_LinkCode(Z7MMData *mm);
+uint32_t Z7MM_LinkVMDB(Z7MMData *mm);
+uint32_t Z7MM_LinkChange(Z7MMData *mm);
+uint32_t Z7MM_UnlinkCode(Z7MMData *mm);
+uint32_t Z7MM_UnlinkVMDB(Z7MMData *mm);
+uint32_t Z7MM_UnlinkChange(Z7MMData *mm);
+uint32_t Z7MM_FreeCode(Z7MMData *mm);
+uint32_t Z7MM_FreeVMDB(Z7MMData *mm);
+uint32_t Z7MM_FreeChange(Z7MMData *mm);
+uint32_t Z7MM_AllocRawVMDB(Z7MMData *mm, uint32_t size);
+uint32_t Z7MM_SaveVMDB(Z7MMData *mm);
+uint32_t Z7MM_SaveChange(Z7MMData *mm);
+uint32_t Z7MM_SaveChangeA(Z7MMData *mm, const char *text);
+// kind 2 start, 3 append, 4 end. The pieces go to NAME.tmp, which replaces
+// the file at the end piece; a file that would outgrow the VM arena is
+// removed and refused.
+uint32_t Z7MM_WriteCodeRequest(Z7MMData *mm, uint32_t kind, const Z7MMPiece *piece);
+uint32_t Z7MM_WriteChangeRequest(Z7MMData *mm, uint32_t kind, const Z7MMPiece *piece);
+uint32_t Z7MM_WriteSyncRequest(Z7MMData *mm, uint32_t kind, const Z7MMPiece *piece);
+uint32_t Z7MM_RegisterChange(Z7MMData *mm);
+// Read sizes of the last load (tests): up to 8 pieces.
+extern std::array<uint32_t, 8> Z7MM_LastReads;
+extern uint32_t Z7MM_LastReadCount;
+
+// ---- link flags shared with the controller ----------------------------------------------------
+extern uint8_t IsCommMode_Qncan;     // 1: the controller's own protocol owns the link
+extern uint8_t z7_rcv;               // runtime traffic seen in this pass
+extern uint8_t eth_conn;             // the runtime link is open on Ethernet
+extern uint8_t z7runtime_modbusinit; // the serial port was handed back
+extern uint32_t timer_Z7;            // time-base stamp of the last runtime traffic
+extern uint8_t new_serial_packet;    // the next serial read starts a packet
+
+// ---- sockets and serial port ------------------------------------------------------------------
+using Z7SocketHandle = int32_t;
+using Z7SerialHandle = int32_t;
+uint32_t Z7Socket_Initialize(uint32_t arg);
+void Z7Socket_Terminate();
+uint32_t Z7Socket_CreateListeningSocket(uint16_t port, uint32_t backlog, Z7SocketHandle *h, uint32_t arg);
+uint32_t Z7Socket_CreateListeningSocketOn(uint16_t port, uint32_t backlog, const char *ip, Z7SocketHandle *h);
+Z7SocketHandle Z7Socket_Accept(Z7SocketHandle listening, uint32_t arg);
+uint32_t Z7Socket_CreateConnectedSocket(const char *ip, uint16_t port, Z7SocketHandle *h, uint32_t *pending,
+                                        uint32_t arg);
+uint32_t Z7Socket_CheckPendingConnect(Z7SocketHandle h, uint32_t *broken);
+int32_t Z7Socket_Send(Z7SocketHandle h, uint32_t len, const uint8_t *data, uint32_t *closed);
+// Plain receive: the bytes are delivered as they are.
+int32_t Z7Socket_Receive(Z7SocketHandle h, uint32_t len, uint8_t *buf, uint32_t *closed);
+// Receive at a frame start of the communication server's channel: the first
+// word decides ('H','R' hands the link back and delivers nothing; 'Z','7'
+// marks runtime traffic).
+int32_t Z7Socket_ReceiveFrameStart(Z7SocketHandle h, uint32_t len, uint8_t *buf, uint32_t *closed);
+void Z7Socket_CloseSocket(Z7SocketHandle h);
+uint32_t Z7Socket_UdpCreate(uint16_t port, Z7SocketHandle *h);
+uint32_t Z7Socket_UdpCreateOn(uint16_t port, const char *ip, Z7SocketHandle *h);
+uint32_t Z7Socket_AcceptBroadcast(Z7SocketHandle h);
+uint32_t Z7Socket_UdpRecvFrom(Z7SocketHandle h, uint8_t *buf, uint32_t size, uint8_t addr[16]);
+uint32_t Z7Socket_UdpSendTo(Z7SocketHandle h, const uint8_t addr[16], const uint8_t *data, uint32_t len);
+void Z7Socket_UdpAddrMake(uint8_t addr[16], const char *text, uint16_t default_port);
+
+void Z7Serial_Initialize(Z7SerialHandle *h);
+uint32_t Z7Serial_IsValid(Z7SerialHandle h);
+uint32_t Z7Serial_Open(Z7SerialHandle *h, const char *settings);
+// frame_start: the read begins a frame (the first word decides, as above).
+uint32_t Z7Serial_Receive(Z7SerialHandle *h, uint32_t max, uint8_t *buf, bool frame_start);
+uint32_t Z7Serial_Send(Z7SerialHandle h, uint32_t len, const uint8_t *data);
+void Z7Serial_Close(Z7SerialHandle *h);
+// Re-opens the programming port's driver for the controller's own protocol.
+void Z7Serial_HandBack();
+
+// ---- communication server ---------------------------------------------------------------------
+constexpr uint32_t Z7CS_CHANNELS = 8;
+constexpr uint32_t Z7CS_PAYLOAD = 1024;
+constexpr uint32_t Z7CS_FRAME = 4 + Z7CS_PAYLOAD + 2;
+enum : uint16_t {
+    Z7CH_USED = 0x1, Z7CH_QUESTION = 0x2, Z7CH_PENDING = 0x4, Z7CH_CRC = 0x8, Z7CH_KNOWN = 0x10,
+    Z7CH_PARTIAL = 0x20, Z7CH_SOCKET = 0x100, Z7CH_SERIAL = 0x200, Z7CH_SP5 = 0x400,
+};
+struct Z7CSChannel {
+    uint16_t number, flags, spare, received, expected, to_send, answer_len;
+    std::array<uint8_t, Z7CS_FRAME> rx;
+    std::array<uint8_t, Z7CS_FRAME> tx;
+    uint32_t silence;
+    Z7SocketHandle sock;
+    Z7SerialHandle serial;
+    uint32_t last_rx_ms;
+};
+struct Z7CSSettings {
+    uint16_t tcp_port, sp5_address;
+    const char *serial;  // null: no serial channel
+};
+struct Z7CSData {
+    uint32_t ft_file;  // open file-transfer file (a file handle, 0 none)
+    uint32_t ft_crc;
+    uint32_t ft_dir;
+    uint8_t ft_reg;    // the open file is "z7.reg", written
+    uint16_t flags;    // bit 11: discovery tag ",W3"
+    uint32_t stamp;    // ms, set by Z7CS_ActivateStamp
+    uint8_t has_stamp;
+    std::array<Z7CSChannel, Z7CS_CHANNELS> ch;
+    Z7SocketHandle listen, udp;
+    bool listen_open;  // a listening socket was asked for
+    uint16_t port;
+};
+uint32_t Z7CS_Open(Z7CSData *cs, const Z7CSSettings *settings, uint32_t arg);
+void Z7CS_Close(Z7CSData *cs);
+void Z7CS_Activate(Z7CSData *cs);
+void Z7CS_ActivateStamp(Z7CSData *cs, uint32_t ms);
+uint32_t Z7CS_GetQuestion(Z7CSData *cs, uint32_t *channel);
+uint8_t *Z7CS_GetVMRequest(Z7CSData *cs, uint32_t channel);
+uint8_t *Z7CS_GetRequestFrame(Z7CSData *cs, uint32_t channel);
+uint8_t *Z7CS_GetVMAnswerBuffer(Z7CSData *cs, uint32_t channel);
+uint8_t *Z7CS_GetAnswerFrameBuffer(Z7CSData *cs, uint32_t channel);
+void Z7CS_SendRC(Z7CSData *cs, uint32_t channel, uint16_t code);
+void Z7CS_SendVMAnswer(Z7CSData *cs, uint32_t channel, uint32_t length);
+void Z7CS_SendAnswerFrame(Z7CSData *cs, uint32_t channel, uint32_t length);
+void Z7CS_ReleaseQuestion(Z7CSData *cs, uint32_t channel);
+// True when no socket, datagram or serial byte waits and no answer or
+// question is under way: a poll would do nothing.
+bool Z7CS_Quiet(Z7CSData *cs);
+void Z7CSSer_Open(Z7CSData *cs, const char *settings);
+void Z7CSSock_CloseAllSockets(Z7CSData *cs);
+void Z7CSSock_CheckSilentSocketsEx(Z7CSData *cs, uint32_t now, uint32_t timeout);
+uint32_t Z7CS_GetNbHostTCP(const Z7CSData *cs);
+// Start information (kinds 5..8) and load information (kinds 2..4), bounded
+// by the received frame; 0 when accepted.
+struct Z7CSStartInfo {
+    uint8_t load_retains, pause;
+    char name[256];
+};
+struct Z7CSLoadInfo {
+    uint8_t type;
+    uint32_t value;
+    char name[256];
+    Z7MMPiece piece;
+};
+uint32_t Z7CS_GetStartInfo(Z7CSData *cs, uint32_t channel, Z7CSStartInfo *info);
+uint32_t Z7CS_GetLoadInfo(Z7CSData *cs, uint32_t channel, Z7CSLoadInfo *info);
+// CRC-16 of the serial frames (initial 0xFFFF, reflected 0xA001).
+uint16_t Z7CS_Crc16(const uint8_t *p, uint32_t n);
+// Running CRC-32 of the file transfer (reflected 0xA000A001, no inversion).
+uint32_t Z7CS_Crc32(uint32_t crc, const uint8_t *p, uint32_t n);
+
+// ---- event server -----------------------------------------------------------------------------
+constexpr uint32_t Z7EVS_CLIENTS = 8;
+struct Z7EvsSettings {
+    std::array<uint32_t, 4> capacity, key;
+    uint16_t port;
+};
+struct Z7EvsQueue {
+    uint32_t capacity, key;
+    uint8_t *buf;
+    uint32_t read, used;
+    uint16_t flags, lost, lost_sent;
+};
+struct Z7EvsClient {
+    std::array<Z7EvsQueue, 4> q;
+    Z7SocketHandle own_listen, sock;
+    std::array<uint8_t, 1024> frame;
+    uint16_t count, length;
+    uint32_t time;
+    uint16_t subs, state;
+    uint8_t number;
+    uint32_t max_frame;
+};
+struct Z7EvsData {
+    uint32_t client_size;
+    uint16_t port, status;
+    Z7SocketHandle listen;
+    std::array<Z7EvsClient *, Z7EVS_CLIENTS> client;
+};
+uint32_t Z7Evs_GetMemorySize(const Z7EvsSettings *s);
+uint32_t Z7Evs_Open(void *mem, const Z7EvsSettings *s);
+void Z7Evs_Close(void *evs);
+uint32_t Z7Evs_Event(void *evs, uint8_t type, uint8_t sub, uint32_t len, const uint8_t *data);
+uint32_t Z7Evs_TextEvent(void *evs, uint8_t type, uint8_t sub, const char *text);
+void Z7Evs_OnAppChange(void *evs, const char *name);
+void Z7Evs_Trace(void *evs, const char *text);
+uint32_t Z7Evs_EAOpen(void *evs);
+void Z7Evs_FlushEAEvents(void *evs);
+uint16_t Z7Evs_GetCnxPrefs(void *evs, uint32_t index);
+uint32_t Z7Evs_GetNbClient(void *evs);
+uint32_t Z7Evs_HasNewConections(void *evs);
+uint32_t Z7Evs_EventTo(void *evs, uint8_t type, uint8_t sub, uint32_t len, const uint8_t *data, uint32_t index,
+                       uint32_t *not_sent, uint32_t date, uint32_t time);
+
+// ---- clock and files (platform layer) -----------------------------------------------------------
+uint32_t Z7RtClk_GetCurTimeStamp();
+uint32_t Z7RtClk_GetCurDateStamp();
+void Z7RtClk_GetCurDateTimeStamp(uint32_t local, uint32_t *date, uint32_t *time, uint32_t *flag);
+uint32_t Z7RtClk_GetString(uint32_t kind, char *out);
+uint32_t Z7File_OpenAppend(const char *path);
+uint32_t Z7File_Fseek(uint32_t h, uint32_t origin, int32_t offset);
+uint32_t Z7File_Eof(uint32_t h);
+uint32_t Z7File_Copy(const char *from, const char *to);
+uint32_t Z7File_WriteLine(uint32_t h, const char *text);
+uint32_t Z7File_ReadLine(uint32_t h, char *buf, uint32_t size);
+// Runtime-relative name of the file transfer to a system path ("" refused).
+char *_GetFullPath(const char *name, char *out);
+uint32_t Z7FT_OpenWrite(uint32_t value, const char *name, uint8_t *is_reg);
+uint32_t Z7FT_OpenRead(const char *name, uint32_t *size);
+uint32_t Z7FT_Read(uint32_t h, uint32_t count, uint8_t *buf);
+uint32_t Z7FT_Write(uint32_t h, uint32_t len, const uint8_t *data);
+void Z7FT_Close(uint32_t h, uint8_t is_reg);
+uint32_t Z7FT_Delete(const char *name);
+uint32_t Z7DDK_GetPrivateProfileString(const char *section, const char *key, const char *def, char *out,
+                                       uint32_t size, const char *file);
+uint32_t Z7DDK_StringToMac(const char *text, uint8_t mac[6]);
+void Z7DDK_MacToString(const uint8_t mac[6], char *out);
+
+// ---- host hooks ---------------------------------------------------------------------------------
+uint16_t Z7EVSPORT();
+void Z7_SignalRegChange();
+// Monotonic millisecond clock of the runtime (a wrapping u32) and the
+// controller's 100 us time base; tests aim them at their own clocks.
+extern uint32_t (*Z7Host_Ms)();
+extern uint32_t (*Z7Host_Frt)();
+uint32_t _GetTickCount();
+// Runtime log (never opened on this controller).
+void Z7LOG_Trace(const char *text);
+void Z7LOG_Warn(const char *text);
+void Z7LOG_Err(const char *text);
+void Z7LOG_Close();

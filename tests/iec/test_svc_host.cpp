@@ -1,0 +1,297 @@
+// The runtime host in-process: the stored application started by
+// Drevano_init, the register binding built from a location table and
+// synchronised through its edges, the stop that leaves nothing to
+// synchronise, the memory manager's files and the link's silence hand-back.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <sys/stat.h>
+#include <vector>
+
+#include "core/storage/memfile.h"
+#include "core/image/plcreg.h"
+#include "core/image/timebase.h"
+#include "core/cmd/vcomm.h"
+#include "iec/services/drevano.h"
+#include "iec/services/z7svc.h"
+#include "iec/vm/z7parts.h"
+#include "iec/vm/z7vm.h"
+#include "tests/support/iec_image.h"
+#include "tests/support/temp_root.h"
+
+namespace {
+using test_support::IecImage;
+
+void WriteFile(const std::string &path, const std::vector<uint8_t> &b) {
+    std::ofstream f(path, std::ios::binary);
+    f.write(reinterpret_cast<const char *>(b.data()), std::streamsize(b.size()));
+}
+std::vector<uint8_t> ReadFile(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(f), {}};
+}
+bool Exists(const std::string &path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0;
+}
+
+uint16_t Reg16(uint32_t a) { return LE_Get16(PlcReg_Ptr(a, 16)); }
+void SetReg16(uint32_t a, uint16_t v) { LE_Put16(PlcReg_Ptr(a, 16), v); }
+bool RegBit(uint32_t a) { return (*PlcReg_Ptr(a, 1) >> (a % 8)) & 1; }
+void SetRegBit(uint32_t a, bool v) {
+    uint8_t *p = PlcReg_Ptr(a, 1);
+    *p = uint8_t(v ? *p | (1u << (a % 8)) : *p & ~(1u << (a % 8)));
+}
+uint8_t *Vm(uint32_t loc, uint32_t width) { return Z7Mem_Ptr(Drevano_VmAddr(loc, width), width); }
+uint16_t Vm16(uint32_t idx) { return LE_Get16(Vm(0x04000000 | idx, 2)); }
+void SetVm16(uint32_t idx, uint16_t v) { LE_Put16(Vm(0x04000000 | idx, 2), v); }
+
+class Host : public ::testing::Test {
+protected:
+    test_support::TempRoot root;
+    std::vector<uint8_t> loc = std::vector<uint8_t>(6464 * 4, 0);
+    uint32_t frt = 0;
+    static inline Host *self = nullptr;
+
+    void SetUp() override {
+        mkdir((root / "mnt").c_str(), 0755);
+        mkdir((root / "mnt/cfg").c_str(), 0755);
+        plc_reg.fill(0);
+        self = this;
+        Z7Host_Frt = [] { return self->frt; };
+    }
+    void TearDown() override {
+        __Exit();
+        DrevanoI0_VarLoc = nullptr;
+        DrevanoI0_VarLocLen = 0;
+        Z7Host_Frt = FPGA_GetFrt;
+    }
+    void Bind(uint32_t slot, uint32_t value) { LE_Put32(&loc[4 * slot], value); }
+    // Stores the image as z7.cod and runs the one-time start.
+    void Start(const IecImage &img, uint32_t loc_len = 6464 * 4) {
+        WriteFile(root / "mnt/cfg/z7.cod", img.Build());
+        DrevanoI0_VarLoc = loc.data();
+        DrevanoI0_VarLocLen = loc_len;
+        Drevano_init();
+    }
+    static IecImage Image() {
+        IecImage img;
+        img.d8 = {20, 20, 0};
+        img.d16 = {20, 20, 0};
+        img.init16 = {{1, 7}};
+        return img;
+    }
+};
+
+TEST_F(Host, StoredApplicationStartsAndSlotsLandInTheirTables) {
+    testing::internal::CaptureStdout();
+    Bind(1024, 0x04000003);  // word input 64 (bit address 2048)
+    Bind(1088, 0x04000004);  // %SR1, bounded
+    Bind(1280, 0x04000005);  // further system data window
+    Bind(1344, 0x00000002);  // %I1
+    Bind(3392, 0x00000003);  // %Q1
+    Bind(5440, 0x04000006);  // %AI1
+    Bind(5952, 0x04000001);  // %AQ1
+    Bind(767, 0x00000004);   // system bit 1791, read-only
+    Bind(768, 0x00000005);   // system bit 1792, writable
+    Bind(5953, 0x04000015);  // INT 21: outside the 16-bit section, unbound
+    Bind(5954, 0x1C000001);  // section code 7: no address
+    Start(Image());
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Z7_main_loop_start\nDrevanoFirstRun_func\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Ready - Press CTRL+C to exit."), std::string::npos);
+    ASSERT_NE(pDB, 0u);
+    EXPECT_EQ(iVmAlive, 1);
+    EXPECT_EQ(PlcWord(128), 1);
+    EXPECT_EQ(drevano_variables_enumerateded, 1);
+    EXPECT_EQ(ReadFile(root / "mnt/cfg/z7info.txt").size() > 20, true);
+
+    ASSERT_EQ(WordInputEntries, 2u);
+    EXPECT_EQ(VmDbWordInput_ptr[0].addr, 2048u);
+    EXPECT_EQ(VmDbWordInput_ptr[1].addr, 16384u);
+    ASSERT_EQ(WordSREntries, 2u);
+    EXPECT_EQ(VmDbWordSR_ptr[0].addr, 3072u);
+    EXPECT_EQ(VmDbWordSR_ptr[0].flags & 1, 1);
+    EXPECT_EQ(VmDbWordSR_ptr[1].addr, 0x10030000u);
+    EXPECT_EQ(VmDbWordSR_ptr[1].flags & 1, 0);
+    ASSERT_EQ(BoolInputEntries, 1u);
+    EXPECT_EQ(VmDbBitInput_ptr[0].addr, 8192u);
+    ASSERT_EQ(BoolOutputEntries, 1u);
+    EXPECT_EQ(VmDbBitOutput_ptr[0].addr, 10240u);
+    ASSERT_EQ(WordOutputEntries, 1u);
+    EXPECT_EQ(VmDbWordOutput_ptr[0].addr, 24576u);
+    ASSERT_EQ(BoolSysEntries, 2u);
+    EXPECT_EQ(VmDbBitSys_ptr[0].addr, 1791u);
+    EXPECT_EQ(VmDbBitSys_ptr[0].flags & 0x10, 0);
+    EXPECT_EQ(VmDbBitSys_ptr[1].addr, 1792u);
+    EXPECT_EQ(VmDbBitSys_ptr[1].flags & 0x10, 0x10);
+    EXPECT_EQ(DrevanoCalculateRegToken(VmDbWordOutput_ptr[0].vm, 0, 0), 24576u);
+    EXPECT_EQ(DrevanoCalculateRegToken(VmDbWordOutput_ptr[0].vm, 0, 1), 0u);
+}
+
+TEST_F(Host, SynchronisationThroughItsEdgesAndNothingAfterTheStop) {
+    Bind(5440, 0x04000002);  // %AI1 -> INT 2
+    Bind(5952, 0x04000001);  // %AQ1 -> INT 1 (initial 7)
+    Bind(1344, 0x00000003);  // %I1 -> BOOL 3
+    Bind(3392, 0x00000004);  // %Q1 -> BOOL 4
+    Bind(767, 0x00000005);   // read-only system bit
+    Bind(1088, 0x04000006);  // %SR1 bounded
+    Start(Image());
+    uint16_t mn = 0, mx = 0;
+    VmDbWordSR_MinMax(&mn, &mx, 0);
+    auto scan = [] {
+        DrevanoUpdateWordSRRegs();
+        DrevanoUpdateBitSysRegs();
+        DrevanoUpdateBitInputRegs();
+        DrevanoUpdateWordInputRegs();
+        DrevanoUpdateBitOutputRegs();
+        DrevanoUpdateWordOutputRegs();
+    };
+    scan();
+    EXPECT_EQ(Reg16(24576), 7);  // the VM's initial value reaches the output register
+    SetReg16(16384, 21);
+    scan();
+    EXPECT_EQ(Vm16(2), 21);
+    // word conflict: both changed, the register wins (outputs too)
+    SetVm16(1, 100);
+    SetReg16(24576, 200);
+    scan();
+    EXPECT_EQ(Vm16(1), 200);
+    EXPECT_EQ(Reg16(24576), 200);
+    // only the VM changed: the register follows
+    SetVm16(1, 201);
+    scan();
+    EXPECT_EQ(Reg16(24576), 201);
+    // bit conflict: the VM wins
+    *Vm(3, 1) = 1;
+    SetRegBit(8192, false);
+    SetRegBit(8192, true);
+    scan();
+    EXPECT_EQ(*Vm(3, 1), 1);
+    *Vm(4, 1) = 1;
+    SetRegBit(10240, false);
+    scan();
+    EXPECT_TRUE(RegBit(10240));
+    *Vm(4, 1) = 0;
+    SetRegBit(10240, true);
+    scan();
+    EXPECT_FALSE(RegBit(10240));
+    // only the register changed: the VM follows
+    SetRegBit(8192, false);
+    scan();
+    EXPECT_EQ(*Vm(3, 1), 0);
+    // a read-only system bit set by the VM is reset at the next scan
+    *Vm(5, 1) = 1;
+    scan();
+    EXPECT_EQ(*Vm(5, 1), 0);
+    // a bounded %SR outside its limits comes back from the register
+    SetReg16(3072, mn);
+    scan();
+    if (mx < 0xFFFF) {
+        SetVm16(6, uint16_t(mx + 1));
+        scan();
+        EXPECT_EQ(Vm16(6), mn);
+        EXPECT_EQ(Reg16(3072), mn);
+    }
+    SetVm16(6, mx);
+    scan();
+    EXPECT_EQ(Reg16(3072), mx);
+
+    // a stop frees the database: nothing is synchronised into it any more
+    const uint32_t live = Z7Mem_LiveBlocks();
+    __Exit();
+    EXPECT_EQ(pDB, 0u);
+    EXPECT_LT(Z7Mem_LiveBlocks(), live);
+    SetReg16(16384, 5);
+    SetReg16(24576, 6);
+    SetReg16(3072, 9);
+    iVmAlive = 1;  // whatever the flag says
+    scan();
+    iVmAlive = 0;
+    EXPECT_EQ(Reg16(24576), 6);
+    EXPECT_EQ(Reg16(3072), 9);
+    EXPECT_EQ(Drevano_TablesReady(), 0u);
+}
+
+TEST_F(Host, LocationTableShorterThanItsSlotsAndStaleTablesAfterARestart) {
+    Bind(5952, 0x04000001);  // %AQ1: beyond a 4 KB table, so never read
+    Bind(10, 0x00000001);
+    Start(Image(), 4096);
+    EXPECT_EQ(WordOutputEntries, 0u);
+    EXPECT_EQ(BoolInputEntries, 1u);
+    // a start after a stop rebuilds the tables at the first cycle
+    __Exit();
+    Start(Image());
+    EXPECT_EQ(WordOutputEntries, 1u);
+    EXPECT_EQ(Drevano_TablesReady(), 1u);
+}
+
+TEST_F(Host, MemoryManagerFilesPiecesAndSlots) {
+    Z7MMData mm;
+    Z7MM_Open(&mm, "");
+    const uint8_t bytes[3] = {1, 2, 3};
+    const Z7MMPiece p{3, bytes};
+    // a start piece followed by no append ends with 1 and stores nothing
+    EXPECT_EQ(Z7MM_WriteCodeRequest(&mm, 2, &p), 0u);
+    EXPECT_EQ(Z7MM_WriteCodeRequest(&mm, 4, &p), 1u);
+    EXPECT_FALSE(Exists(root / "mnt/cfg/z7.cod"));
+    EXPECT_EQ(Z7MM_WriteCodeRequest(&mm, 5, &p), 1u);
+    // 10,000 bytes load as 4096, 4096, 1808
+    std::vector<uint8_t> big(10000);
+    for (size_t i = 0; i < big.size(); i++) big[i] = uint8_t(i * 7);
+    EXPECT_EQ(Z7MM_WriteCodeRequest(&mm, 2, &p), 0u);
+    for (size_t i = 0; i < big.size(); i += 1000) {
+        const Z7MMPiece q{1000, big.data() + i};
+        ASSERT_EQ(Z7MM_WriteCodeRequest(&mm, 3, &q), 0u);
+    }
+    EXPECT_FALSE(Exists(root / "mnt/cfg/z7.cod"));  // still in z7.cod.tmp
+    EXPECT_EQ(Z7MM_WriteCodeRequest(&mm, 4, &p), 0u);
+    EXPECT_EQ(ReadFile(root / "mnt/cfg/z7.cod"), big);
+    EXPECT_EQ(Z7MM_LoadCode(&mm), 0u);
+    ASSERT_EQ(Z7MM_LastReadCount, 3u);
+    EXPECT_EQ(Z7MM_LastReads[0], 4096u);
+    EXPECT_EQ(Z7MM_LastReads[1], 4096u);
+    EXPECT_EQ(Z7MM_LastReads[2], 1808u);
+    const uint32_t block = mm.slot[0].block;
+    EXPECT_EQ(Z7MM_LoadCode(&mm), 1u);  // keeps the old block
+    EXPECT_EQ(mm.slot[0].block, block);
+    EXPECT_EQ(Z7MM_WriteCodeRequest(&mm, 2, &p), 1u);  // no download while a block is held
+    EXPECT_EQ(Z7MM_LinkCode(&mm), block);
+    EXPECT_EQ(Z7MM_FreeCode(&mm), 1u);  // linked: never freed
+    EXPECT_EQ(Z7MM_UnlinkCode(&mm), 0u);
+    EXPECT_EQ(Z7MM_FreeCode(&mm), 0u);
+    // the database image is written through z7.hot.tmp
+    ASSERT_EQ(Z7MM_AllocRawVMDB(&mm, 5000), 0u);
+    std::memset(Z7Mem_Ptr(mm.slot[1].block, 5000), 0xA5, 5000);
+    EXPECT_EQ(Z7MM_SaveVMDB(&mm), 0u);
+    EXPECT_EQ(ReadFile(root / "mnt/cfg/z7.hot"), std::vector<uint8_t>(5000, 0xA5));
+    EXPECT_FALSE(Exists(root / "mnt/cfg/z7.hot.tmp"));
+    // a download that outgrows the VM arena is refused and its file removed
+    EXPECT_EQ(Z7MM_WriteChangeRequest(&mm, 2, &p), 0u);
+    const Z7MMPiece huge{Z7MEM_SIZE, big.data()};
+    EXPECT_EQ(Z7MM_WriteChangeRequest(&mm, 3, &huge), 1u);
+    EXPECT_FALSE(Exists(root / "mnt/cfg/z7.upd.tmp"));
+    Z7MM_Close(&mm);
+}
+
+TEST_F(Host, SerialLinkGoesBackAfterExactlyTheSilence) {
+    Start(Image());
+    frt = 0xFFFF0000u;  // across the wrap of the time base
+    Z7_Connect_Serial();
+    EXPECT_EQ(IsCommMode_Qncan, 0);
+    frt += 650000;
+    Drevano_Comm_service();
+    EXPECT_EQ(IsCommMode_Qncan, 0);
+    frt += 1;
+    Drevano_Comm_service();
+    EXPECT_EQ(IsCommMode_Qncan, 1);
+    // a runtime shut down while it holds the serial link gives the port back
+    is_z7protocol = 1;
+    Z7_Connect_Serial();
+    __Exit();
+    EXPECT_EQ(IsCommMode_Qncan, 1);
+    EXPECT_EQ(is_z7protocol, 0);
+}
+
+}  // namespace

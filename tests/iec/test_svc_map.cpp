@@ -1,0 +1,134 @@
+// Variable map built from an image's variable table: lookups by symbol,
+// index, tag, enumeration and descriptions, and tables whose records lie.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "iec/vm/z7map.h"
+#include "iec/vm/z7parts.h"
+#include "iec/vm/z7vm.h"
+#include "tests/support/iec_image.h"
+
+namespace {
+using test_support::IecImage;
+
+struct Var {
+    uint16_t type, index, dim, strlen, tag, flags;
+    std::string symbol;
+};
+
+// The image with a variable table of these records appended (header word 16).
+std::vector<uint8_t> WithTable(std::vector<Var> vars, uint16_t table_flags = 0, uint16_t marker = 0x8000,
+                               int cut = 0) {
+    IecImage img;
+    img.d8 = {10, 10, 0};
+    img.d16 = {10, 10, 0};
+    img.d32 = {10, 10, 0};
+    std::vector<uint8_t> b = img.Build();
+    while (b.size() % 4) b.push_back(0);
+    const uint32_t t = uint32_t(b.size());
+    b.resize(t + 16, 0);
+    IecImage::Put16(b, t, 16);
+    IecImage::Put16(b, t + 2, 0x77);
+    IecImage::Put16(b, t + 4, uint16_t(vars.size()));
+    IecImage::Put16(b, t + 6, table_flags);
+    IecImage::Put16(b, t + 14, marker);
+    for (const Var &v : vars) {
+        const uint32_t sym = (v.flags & 1) ? uint32_t(v.symbol.size() + 1) : 0;
+        const uint32_t tail = 16 + ((sym + 1) & ~1u);
+        const uint32_t len = tail + ((v.flags & 0x100) ? 8 : 0);
+        const uint32_t r = uint32_t(b.size());
+        b.resize(r + len, 0);
+        IecImage::Put16(b, r, uint16_t(len));
+        IecImage::Put16(b, r + 2, v.type);
+        IecImage::Put16(b, r + 4, v.index);
+        IecImage::Put16(b, r + 6, v.dim);
+        IecImage::Put16(b, r + 8, v.strlen);
+        IecImage::Put16(b, r + 10, uint16_t(tail));
+        IecImage::Put16(b, r + 12, v.tag);
+        IecImage::Put16(b, r + 14, v.flags);
+        if (sym) std::memcpy(&b[r + 16], v.symbol.c_str(), sym);
+    }
+    b.resize(b.size() + 2, 0);  // a record of length 0 ends the table
+    IecImage::Put32(b, 16 * 4, t);
+    if (cut) b.resize(b.size() - size_t(cut));
+    return b;
+}
+
+class Map : public ::testing::Test {
+protected:
+    std::vector<uint32_t> blocks;
+    uint32_t db = 0;
+    void TearDown() override {
+        for (uint32_t b : blocks) Z7Mem_Free(b);
+    }
+    uint32_t Build(const std::vector<uint8_t> &bytes) {
+        const uint32_t code = test_support::IecLoad(bytes);
+        blocks.push_back(code);
+        db = 0;
+        const uint32_t rc = Z7VM_CreateDB(code, &db);
+        if (db) blocks.push_back(db);
+        if (rc == 0) Z7VMMap_Build(db, code);
+        return rc;
+    }
+};
+
+TEST_F(Map, LookupsEnumerationAndDescriptions) {
+    ASSERT_EQ(Build(WithTable({{2, 3, 1, 0, 5, 0x3, "motor_speed"},
+                               {11, 1, 1, 0, 0, 0x1, "A1"},
+                               {1, 2, 1, 0, 0, 0x1, "a"},
+                               {2, 4, 1, 0, 21, 0x3, "t21"},
+                               {11, 999, 1, 0, 0, 0x1, "far"},
+                               {16, 7, 1, 0, 0, 0x1, "u7"}})),
+              0u);
+    EXPECT_EQ(Z7Map_Hash("a"), 65);
+    EXPECT_EQ(Z7Map_Hash("a") % 17, 14);
+    const uint32_t m = Z7Map_GetBySymbol(db, "motor_speed");
+    ASSERT_NE(m, 0u);
+    EXPECT_EQ(Z7Map_GetBySymbol(db, "MOTOR_SPEED"), m);
+    EXPECT_EQ(Z7Map_GetBySymbol(db, "motor_spee"), 0u);
+    EXPECT_EQ(Z7Map_GetData(m), Z7Sec_Addr(db, Z7SEC_D32) + 12);
+    EXPECT_EQ(Z7Map_GetByIndex(db, 16, 3), m);  // UDINT finds the DINT
+    EXPECT_EQ(Z7Map_GetByIndex(db, 2, 7), Z7Map_GetBySymbol(db, "U7"));
+    EXPECT_EQ(Z7Map_GetByIndex(db, 11, 3), 0u);
+    EXPECT_EQ(Z7Map_GetByNumTag(db, 5), m);
+    EXPECT_EQ(Z7Map_GetByNumTag(db, 21), Z7Map_GetBySymbol(db, "t21"));
+    EXPECT_EQ(Z7Map_GetData(Z7Map_GetBySymbol(db, "far")), 0u);  // index outside its section
+    EXPECT_EQ(Z7Map_GetByData(db, Z7Map_GetData(m)), m);
+    EXPECT_EQ(Z7Map_CheckPointer(db, m), 1u);
+    EXPECT_EQ(Z7Map_CheckPointer(db, m + 4), 0u);
+
+    uint8_t desc[300];
+    EXPECT_EQ(Z7Map_GetDesc(db, 1, desc), 14u);
+    const uint8_t want[14] = {0, 11, 0, 1, 0, 0, 0, 1, 0, 1, 2, 'A', '1', 0};
+    EXPECT_EQ(std::memcmp(desc, want, 14), 0);
+    EXPECT_EQ(Z7Map_GetDescLength(db, 1), 14u);
+    EXPECT_EQ(Z7Map_GetDesc(db, 99, desc), 12u);
+
+    uint32_t pos = 0, n = 0;
+    for (uint32_t it = Z7Map_GetFirst(db, &pos); it; it = Z7Map_GetNext(db, &pos)) n++;
+    EXPECT_EQ(n, 6u);
+    EXPECT_EQ(pos, 5u);
+    EXPECT_EQ(Z7Map_GetNext(db, &pos), 0u);
+    EXPECT_EQ(pos, 5u);
+    EXPECT_EQ(Z7Map_GetNext(db, nullptr), 0u);
+}
+
+TEST_F(Map, TablesThatLie) {
+    // marker 0x8001: the image cannot be sized
+    EXPECT_NE(Build(WithTable({{2, 3, 1, 0, 0, 1, "x"}}, 0, 0x8001)), 0u);
+    // status flag on the table but not on the records: items keep one stride
+    ASSERT_EQ(Build(WithTable({{2, 1, 1, 0, 0, 1, "p"}, {2, 2, 1, 0, 0, 1, "q"}}, 0x200)), 0u);
+    EXPECT_EQ(Z7Map_GetBySymbol(db, "q") - Z7Map_GetBySymbol(db, "p"), 40u);
+    // the last record runs past the image: it is not built
+    ASSERT_EQ(Build(WithTable({{2, 1, 1, 0, 0, 1, "p"}, {2, 2, 1, 0, 0, 1, "long_last_symbol"}}, 0, 0x8000, 12)), 0u);
+    EXPECT_NE(Z7Map_GetBySymbol(db, "p"), 0u);
+    EXPECT_EQ(Z7Map_GetBySymbol(db, "long_last_symbol"), 0u);
+    // a complex type whose extended information lies outside its record
+    ASSERT_EQ(Build(WithTable({{127, 0, 1, 0, 0, 0x101, "ct"}})), 0u);
+    EXPECT_EQ(Z7Map_GetData(Z7Map_GetBySymbol(db, "ct")), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,333 @@
+// The workbench's communication server on its serial channel (a socket pair
+// stands in for the programming port) and the event server on a real TCP
+// socket, both stepped by hand with a settable millisecond clock.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <fstream>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "core/image/bytes.h"
+#include "core/cmd/vcomm.h"
+#include "iec/services/z7svc.h"
+#include "iec/vm/z7parts.h"
+#include "tests/support/temp_root.h"
+
+namespace {
+using Bytes = std::vector<uint8_t>;
+
+Bytes Hex(const char *h) {
+    Bytes b;
+    for (const char *p = h; p[0] && p[1]; p += 2) {
+        if (*p == ' ') {
+            p--;
+            continue;
+        }
+        b.push_back(uint8_t(std::stoul(std::string(p, 2), nullptr, 16)));
+    }
+    return b;
+}
+
+// Reads what is waiting (up to n bytes) within a short time.
+Bytes Take(int fd, size_t n, int ms = 200) {
+    Bytes out;
+    while (out.size() < n) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, ms) <= 0) break;
+        uint8_t buf[4096];
+        const ssize_t r = read(fd, buf, std::min(sizeof buf, n - out.size()));
+        if (r <= 0) break;
+        out.insert(out.end(), buf, buf + r);
+    }
+    return out;
+}
+
+class Serial : public ::testing::Test {
+protected:
+    test_support::TempRoot root;
+    Z7CSData cs{};
+    int sv[2] = {-1, -1};
+
+    void SetUp() override {
+        mkdir((root / "mnt").c_str(), 0755);
+        mkdir((root / "mnt/cfg").c_str(), 0755);
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
+        Vcomm_Port[ProgrammingPort].fd = sv[0];
+        const Z7CSSettings s{0, 0, "DUMMY"};
+        Z7CS_Open(&cs, &s, 0);
+        IsCommMode_Qncan = 0;
+    }
+    void TearDown() override {
+        Z7CS_Close(&cs);
+        Vcomm_Port[ProgrammingPort].fd = -1;
+        close(sv[0]);
+        close(sv[1]);
+        IsCommMode_Qncan = 1;
+    }
+    void Send(const Bytes &b) { ASSERT_EQ(write(sv[1], b.data(), b.size()), ssize_t(b.size())); }
+    Bytes Framed(Bytes f) {
+        const uint16_t crc = Z7CS_Crc16(f.data(), uint32_t(f.size()));
+        f.push_back(uint8_t(crc >> 8));
+        f.push_back(uint8_t(crc));
+        return f;
+    }
+    // Polls the server until a question is found or the answer went out.
+    uint32_t Poll(uint32_t *ch = nullptr) {
+        uint32_t kind = 0, c = 0;
+        for (int i = 0; i < 8 && kind == 0; i++) {
+            Z7CS_Activate(&cs);
+            kind = Z7CS_GetQuestion(&cs, &c);
+        }
+        Z7CS_Activate(&cs);
+        if (ch) *ch = c;
+        return kind;
+    }
+    // One file-transfer request; the answer frame (CRC removed).
+    Bytes Ft(uint8_t sub, const Bytes &args) {
+        Bytes f{'Z', '7', 0, 0, 19, sub};
+        f.insert(f.end(), args.begin(), args.end());
+        BE_Put16(&f[2], uint16_t(f.size() - 4));
+        Send(Framed(f));
+        EXPECT_EQ(Poll(), 0u);
+        // the serial answer goes out a byte at a time: keep polling while reading
+        Bytes a;
+        for (int i = 0; i < 5000; i++) {
+            const Bytes got = Take(sv[1], 4096, 0);
+            a.insert(a.end(), got.begin(), got.end());
+            if (a.size() >= 4 && a.size() >= BE_Get16(&a[2]) + 6u) break;
+            Z7CS_Activate(&cs);
+        }
+        if (a.size() < 8) return {};
+        EXPECT_EQ(Z7CS_Crc16(a.data(), uint32_t(a.size() - 2)), BE_Get16(&a[a.size() - 2]));
+        a.resize(a.size() - 2);
+        return a;
+    }
+};
+
+TEST_F(Serial, FramesCrcModbusLengthsAndTheHandBack) {
+    Send(Hex("5A37000315000102 35"));
+    EXPECT_EQ(Poll(), 0u);  // kind 21 is answered inside
+    EXPECT_EQ(Take(sv[1], 9), Hex("5A37000315 0000C2F4"));
+    // a bad CRC: nothing, and the receiver starts again
+    Bytes bad = Framed(Hex("5A37000315 0001"));
+    bad.back() ^= 1;
+    Send(bad);
+    EXPECT_EQ(Poll(), 0u);
+    EXPECT_TRUE(Take(sv[1], 1, 50).empty());
+    // 'H','R' inside a payload is data: value 0x4852 answers 1, the link stays
+    Send(Framed(Hex("5A37000315 4852")));
+    EXPECT_EQ(Poll(), 0u);
+    EXPECT_EQ(Take(sv[1], 9), Framed(Hex("5A37000315 0001")));
+    EXPECT_EQ(IsCommMode_Qncan, 0);
+    // Modbus RTU read holding registers: complete after the 6- and 7-byte tries
+    Bytes rtu = Hex("010300000002");
+    const uint16_t crc = Z7CS_Crc16(rtu.data(), 6);
+    rtu.push_back(uint8_t(crc));
+    rtu.push_back(uint8_t(crc >> 8));
+    Send(rtu);
+    uint32_t ch = 0;
+    EXPECT_EQ(Poll(&ch), 16u);
+    EXPECT_EQ(ch, 1u);
+    EXPECT_EQ(std::memcmp(Z7CS_GetRequestFrame(&cs, 1), rtu.data(), 8), 0);
+    Z7CS_ReleaseQuestion(&cs, 1);
+    // a size of 1025 is traced and dropped
+    testing::internal::CaptureStdout();
+    Send(Hex("5A370401"));
+    Poll();
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("Invalid frame size - endianness maybe incorrect"),
+              std::string::npos);
+    // the controller's own frame start gives the port back
+    Send(Hex("48520000"));
+    Poll();
+    EXPECT_EQ(IsCommMode_Qncan, 1);
+    EXPECT_FALSE(Z7Serial_IsValid(cs.ch[0].serial));
+}
+
+TEST_F(Serial, FileTransferReadsWritesAndStaysInTheFolder) {
+    Bytes data(2000);
+    for (size_t i = 0; i < data.size(); i++) data[i] = uint8_t(i * 13 + 1);
+    {
+        std::ofstream f(root / "mnt/cfg/data.bin", std::ios::binary);
+        f.write(reinterpret_cast<const char *>(data.data()), std::streamsize(data.size()));
+    }
+    Bytes name{'d', 'a', 't', 'a', '.', 'b', 'i', 'n', 0};
+    Bytes a = Ft(4, name);
+    ASSERT_EQ(a.size(), 12u);
+    EXPECT_EQ(a[6], 0);
+    EXPECT_EQ(BE_Get32(&a[8]), 2000u);
+    for (uint32_t want : {800u, 800u, 400u, 0u}) {
+        a = Ft(5, {});
+        ASSERT_GE(a.size(), 10u);
+        EXPECT_EQ(BE_Get16(&a[8]), want);
+        EXPECT_EQ(a.size(), 10u + want);
+    }
+    a = Ft(3, {});
+    ASSERT_EQ(a.size(), 12u);
+    EXPECT_EQ(BE_Get32(&a[8]), Z7CS_Crc32(0xFFFFFFFF, data.data(), 2000));
+    EXPECT_EQ(Ft(3, {})[6], 4);  // no file open
+    // write: a length beyond the frame is refused with status 3
+    Bytes open{0, 0, 0, 0, 'o', 'u', 't', '.', 'b', 'i', 'n', 0};
+    EXPECT_EQ(Ft(1, open)[6], 0);
+    EXPECT_EQ(Ft(2, {0, 3, 'a', 'b', 'c'})[6], 0);
+    EXPECT_EQ(Ft(2, {0, 200, 'x'})[6], 3);
+    a = Ft(6, {});
+    EXPECT_EQ(BE_Get32(&a[8]), Z7CS_Crc32(0xFFFFFFFF, reinterpret_cast<const uint8_t *>("abc"), 3));
+    std::ifstream f(root / "mnt/cfg/out.bin", std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(f), {}), "abc");
+    // names that climb keep only their last element, under the runtime folder
+    char path[256];
+    ASSERT_NE(_GetFullPath("/x/../../etc/passwd", path), nullptr);
+    EXPECT_STREQ(path, "/mnt/cfg/passwd");
+    ASSERT_NE(_GetFullPath("..\\..\\z7.reg", path), nullptr);
+    EXPECT_STREQ(path, "/mnt/cfg/z7.reg");
+    EXPECT_EQ(_GetFullPath("a/..", path), nullptr);
+    EXPECT_EQ(Ft(7, {})[6], 8);
+    EXPECT_EQ(Ft(42, {})[6], 1);
+    // a name that does not end inside the frame is refused
+    EXPECT_EQ(Ft(4, {'x', 'y'})[6], 5);
+}
+
+// ---- event server ---------------------------------------------------------------------------
+
+class Events : public ::testing::Test {
+protected:
+    std::vector<uint8_t> mem;
+    Z7EvsSettings s{};
+    uint16_t port = 0;
+    std::vector<int> fds;
+
+    void SetUp() override {
+        s.capacity = {1024, 0, 8000, 16000};
+        s.port = 0;  // any free port
+        mem.resize(Z7Evs_GetMemorySize(&s));
+        ASSERT_EQ(Z7Evs_Open(mem.data(), &s), 0u);
+        sockaddr_in a{};
+        socklen_t al = sizeof a;
+        getsockname(reinterpret_cast<Z7EvsData *>(mem.data())->listen, reinterpret_cast<sockaddr *>(&a), &al);
+        port = ntohs(a.sin_port);
+    }
+    void TearDown() override {
+        Z7Evs_Close(mem.data());
+        for (int fd : fds) close(fd);
+    }
+    int Connect() {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+        fds.push_back(fd);
+        usleep(2000);
+        return fd;
+    }
+    void Step(uint32_t now) { Z7Evs_Activate(mem.data(), now); }
+    // One event frame: header and events.
+    Bytes Frame(int fd) {
+        Bytes h = Take(fd, 4);
+        if (h.size() < 4) return h;
+        Bytes rest = Take(fd, BE_Get16(&h[2]));
+        h.insert(h.end(), rest.begin(), rest.end());
+        return h;
+    }
+    static bool Closed(int fd) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 200) <= 0) return false;
+        uint8_t b;
+        return read(fd, &b, 1) <= 0;
+    }
+    static void Ack(int fd, uint8_t flags, uint32_t key = 0, uint32_t max = 0) {
+        Bytes a{'Z', '7', 0, 0, 0x12, flags, 0, 0, 0, 0};
+        BE_Put32(&a[6], key);
+        if (max) {
+            a.resize(14);
+            BE_Put32(&a[10], max);
+        }
+        BE_Put16(&a[2], uint16_t(a.size() - 4));
+        ASSERT_EQ(write(fd, a.data(), a.size()), ssize_t(a.size()));
+        usleep(2000);
+    }
+};
+
+TEST_F(Events, IdleFrameSilenceAcknowledgementsAndLimits) {
+    const int quiet = Connect();
+    Step(1000);
+    const Bytes idle = Frame(quiet);
+    ASSERT_EQ(idle.size(), 21u);
+    EXPECT_EQ(Bytes(idle.begin(), idle.begin() + 10), Hex("5A37001112010800 0301"));
+    EXPECT_EQ(Bytes(idle.end() - 3, idle.end()), Hex("090101"));
+    Step(4000);  // exactly 3 s: kept
+    EXPECT_FALSE(Closed(quiet));
+    Step(4001);
+    EXPECT_TRUE(Closed(quiet));
+    EXPECT_EQ(Z7Evs_GetNbClient(mem.data()), 0u);
+
+    // a client taking every queue, frames below 100 bytes
+    const int c = Connect();
+    Step(5000);
+    Frame(c);
+    Ack(c, 0x0F, 0, 100);
+    Step(5001);
+    EXPECT_EQ(Z7Evs_GetCnxPrefs(mem.data(), 0), 0x0F);
+    for (int i = 0; i < 5; i++) Z7Evs_Trace(mem.data(), "twenty characters...");
+    Z7Evs_OnAppStop(mem.data(), "APP");
+    Step(5002);
+    Bytes f = Frame(c);
+    ASSERT_GE(f.size(), 6u);
+    EXPECT_LT(f.size(), 100u);
+    EXPECT_EQ(f[5], 3);  // 6 + 15 ("APP") + 32 + 32 < 100; a third trace would pass it
+    EXPECT_EQ(Bytes(f.begin() + 6, f.begin() + 9), Hex("010603"));
+    // not acknowledged in a garbled frame: the same events again
+    Bytes junk{'X', 'X', 0, 0};
+    ASSERT_EQ(write(c, junk.data(), 4), 4);
+    usleep(2000);
+    Step(5003);
+    Step(5004);
+    EXPECT_EQ(Frame(c), f);
+    Ack(c, 0x0F, 0, 100);
+    Step(5005);
+    Step(5006);
+    f = Frame(c);
+    EXPECT_EQ(f[5], 2);
+    EXPECT_EQ(f[6], 8);
+
+    // overflow of queue 4: one queue-lost event, the count drops at the acknowledgement
+    Ack(c, 0x0F, 0, 1024);
+    Step(5007);
+    for (int i = 0; i < 2000; i++) Z7Evs_Trace(mem.data(), "overflowing trace line");
+    Step(5008);
+    f = Frame(c);
+    ASSERT_GE(f.size(), 18u);
+    EXPECT_EQ(f[6], 1);
+    EXPECT_EQ(f[7], 4);
+    auto *d = reinterpret_cast<Z7EvsData *>(mem.data());
+    const uint16_t lost = d->client[0]->q[3].lost;
+    EXPECT_GT(lost, 0);
+    Ack(c, 0x0F, 0, 1024);
+    Step(5009);
+    EXPECT_EQ(d->client[0]->q[3].lost, 0);
+
+    // an acknowledgement larger than the frame buffer closes the client
+    Step(5010);
+    Frame(c);
+    const Bytes big{'Z', '7', 0x04, 0x01};
+    ASSERT_EQ(write(c, big.data(), 4), 4);
+    usleep(2000);
+    Step(5011);
+    EXPECT_TRUE(Closed(c));
+
+    // a ninth connection is closed at once
+    for (int i = 0; i < 8; i++) Connect();
+    Step(6000);
+    const int ninth = Connect();
+    Step(6001);
+    EXPECT_TRUE(Closed(ninth));
+}
+
+}  // namespace
