@@ -7,7 +7,7 @@
 
 #include "core/exec/rtc.h"
 #include "ladder/ladint.h"
-#include "ladder/numconv.h"
+#include "core/image/numconv.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Typed arithmetic (8-, 16- and 32-bit, signed and unsigned), arithmetic with
 // a width word, typed compares and the load-and-convert instructions.
 #include "ladder/ladint.h"
-#include "ladder/numconv.h"
+#include "core/image/numconv.h"
 
 namespace {
 

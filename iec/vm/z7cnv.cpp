@@ -1,6 +1,7 @@
 // Type conversions of the VM (interpreter conversions, binary conversions
 // for the exchanges with external data, and decimal text), with the
-// float-to-integer primitives and the 32-bit strtol of the board.
+// float-to-integer primitives (shared with the ladder engine) and the 32-bit
+// strtol of the board.
 #include "iec/vm/z7cnv.h"
 
 #include <cerrno>
@@ -12,22 +13,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/image/numconv.h"
 #include "iec/vm/z7str.h"
 #include "iec/vm/z7vm.h"
 
 // ---- primitives -------------------------------------------------------------------------------
-int32_t Z7Cnv_S32(double v) {
-    if (std::isnan(v)) return 0;
-    if (v >= 2147483647.0) return INT32_MAX;
-    if (v <= -2147483648.0) return INT32_MIN;
-    return int32_t(v);
-}
+int32_t Z7Cnv_S32(double v) { return NumCnv_FloatToS32(v); }
 
-uint32_t Z7Cnv_U32(double v) {
-    if (std::isnan(v) || v <= 0) return 0;
-    if (v >= 4294967295.0) return UINT32_MAX;
-    return uint32_t(v);
-}
+uint32_t Z7Cnv_U32(double v) { return NumCnv_FloatToU32(v); }
 
 int64_t Z7Cnv_S64(double v) {
     if (std::isnan(v)) return 0;
@@ -53,11 +46,7 @@ float Z7Cnv_ToFloat(double v) {
 }
 
 int32_t Z7Cnv_Strtol32(const char *text) {
-    if (text == nullptr) return 0;
-    const long long v = std::strtoll(text, nullptr, 10);
-    if (v > INT32_MAX) return INT32_MAX;
-    if (v < INT32_MIN) return INT32_MIN;
-    return int32_t(v);
+    return text == nullptr ? 0 : NumCnv_Strtol32(text, std::strlen(text));
 }
 
 // ---- a value read from its variable --------------------------------------------------------

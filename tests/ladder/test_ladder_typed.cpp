@@ -4,7 +4,7 @@
 #include <climits>
 #include <cmath>
 
-#include "ladder/numconv.h"
+#include "core/image/numconv.h"
 #include "tests/ladder/lad_rungs.h"
 
 using namespace la;

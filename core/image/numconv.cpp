@@ -1,5 +1,5 @@
 // Number conversions shared by the ladder engine and the IEC runtime.
-#include "ladder/numconv.h"
+#include "core/image/numconv.h"
 
 #include <cmath>
 #include <cstdlib>
