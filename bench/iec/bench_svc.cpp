@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include "bench/malloc_count.h"
 #include "core/image/bytes.h"
 #include "core/storage/memfile.h"
 #include "core/image/plcreg.h"
@@ -20,15 +21,6 @@
 #include "iec/vm/z7vm.h"
 #include "platform/plat.h"
 #include "tests/support/iec_image.h"
-
-extern "C" void *__libc_malloc(size_t);
-namespace {
-std::size_t malloc_calls = 0;
-}
-extern "C" void *malloc(size_t n) {
-    malloc_calls++;
-    return __libc_malloc(n);
-}
 
 namespace {
 std::vector<uint8_t> loc(6464 * 4, 0);
