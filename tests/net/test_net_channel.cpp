@@ -52,31 +52,8 @@ Bytes Frame(const Bytes &payload, uint16_t level = 0, uint16_t cmd = 0) {
     return f;
 }
 
-struct Peer {
-    int fd = -1;
-    explicit Peer() {
-        int result = -1;
-        fd = test_support::LoopbackDial(kPort, &result);
-        EXPECT_EQ(result, 0);
-    }
-    ~Peer() {
-        if (fd >= 0) close(fd);
-    }
-    void Send(const Bytes &b) const { ASSERT_EQ(send(fd, b.data(), b.size(), 0), ssize_t(b.size())); }
-    // One reply: header plus its payload, or empty on time-out.
-    Bytes Reply(int ms = 1000) const {
-        Bytes out;
-        while (true) {
-            size_t want = out.size() < QNCAN_HDR ? QNCAN_HDR : QNCAN_HDR + LE_Get16(&out[26]);
-            if (out.size() >= QNCAN_HDR && out.size() >= want) return out;
-            struct pollfd p {fd, POLLIN, 0};
-            if (poll(&p, 1, ms) <= 0) return {};
-            uint8_t b[512];
-            const ssize_t n = recv(fd, b, std::min(sizeof b, want - out.size()), 0);
-            if (n <= 0) return {};
-            out.insert(out.end(), b, b + n);
-        }
-    }
+struct Peer : test_support::QncanPeer {
+    Peer() : QncanPeer(kPort, 1000) {}
 };
 
 using test_support::QncanNext;

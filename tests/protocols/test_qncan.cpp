@@ -47,36 +47,8 @@ Bytes Frame(const Bytes &payload, uint16_t level = 0, uint16_t cmd = 0, uint32_t
     return f;
 }
 
-struct Peer {
-    int fd = -1;
-    Peer() {
-        int result = -1;
-        fd = test_support::LoopbackDial(kPort, &result);
-        EXPECT_EQ(result, 0);
-    }
-    ~Peer() {
-        if (fd >= 0) close(fd);
-    }
-    void Send(const Bytes &b) const { ASSERT_EQ(send(fd, b.data(), b.size(), 0), ssize_t(b.size())); }
-    // One reply (header and payload), empty when none comes in ms; closed
-    // is set when the server closed.
-    Bytes Reply(int ms = 300) {
-        Bytes out;
-        while (true) {
-            const size_t want = out.size() < QNCAN_HDR ? QNCAN_HDR : QNCAN_HDR + LE_Get16(&out[26]);
-            if (out.size() >= QNCAN_HDR && out.size() >= want) return out;
-            struct pollfd p {fd, POLLIN, 0};
-            if (poll(&p, 1, ms) <= 0) return {};
-            uint8_t b[2048];
-            const ssize_t n = recv(fd, b, std::min(sizeof b, want - out.size()), 0);
-            if (n <= 0) {
-                closed = true;
-                return {};
-            }
-            out.insert(out.end(), b, b + n);
-        }
-    }
-    bool closed = false;
+struct Peer : test_support::QncanPeer {
+    Peer() : QncanPeer(kPort, 300) {}
 };
 
 using test_support::QncanNext;
