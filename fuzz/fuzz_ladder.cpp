@@ -49,7 +49,7 @@ const PlatTimeOps kTime = {FixedMono, NoOffset};
 // 0) abandons the input instead of starting the process again.
 std::jmp_buf reset_jump;
 [[noreturn]] void ResetHere() { std::longjmp(reset_jump, 1); }
-const PlatResetOps kReset = {ResetHere, ResetHere};
+const PlatResetOps kReset = {ResetHere, ResetHere, ResetHere};
 
 }  // namespace
 
