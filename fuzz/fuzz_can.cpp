@@ -14,6 +14,7 @@
 #include "core/image/plcreg.h"
 #include "io/candrv.h"
 #include "io/copen.h"
+#include "io/io.h"
 #include "platform/plat.h"
 #include "platform/plat_can.h"
 #include "tests/support/can_node.h"

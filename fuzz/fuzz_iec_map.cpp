@@ -12,6 +12,7 @@
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7vm.h"
 #include "tests/support/iec_image.h"
+#include "tests/support/iec_sync.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const size_t half = size / 2;
@@ -47,12 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         Drevano_BuildTables();
         iVmAlive = 1;
         for (int scan = 0; scan < 2; scan++) {
-            DrevanoUpdateWordSRRegs();
-            DrevanoUpdateBitSysRegs();
-            DrevanoUpdateBitInputRegs();
-            DrevanoUpdateWordInputRegs();
-            DrevanoUpdateBitOutputRegs();
-            DrevanoUpdateWordOutputRegs();
+            test_support::IecSyncAll();
         }
         iVmAlive = 0;
         DrevanoI0_VarLoc = nullptr;

@@ -13,6 +13,7 @@
 
 #include "media/cfapi.h"
 #include "platform/plat.h"
+#include "tests/support/cf_rec.h"
 
 namespace {
 std::string file;
@@ -46,14 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     const std::vector<uint8_t> descs = {0, uint8_t(data[1] % 11), uint8_t(data[2] % 9), 0,
                                         0, uint8_t(data[2] % 11), uint8_t(data[1] % 5), 0};
     uint32_t n = 0;
-    CfTransferRec r{};
-    r.kind = 1;
-    r.name = "A:\\F.CSV";
-    r.data = buf.data();
-    r.data_size = area;
-    r.format = data[1] % 10;
-    r.count = data[2] % 130;
-    r.count_out = &n;
+    CfTransferRec r = test_support::CfValuesRec("A:\\F.CSV", buf.data(), area, data[1] % 10, data[2] % 130, &n);
     switch (data[0] % 4) {
     case 0: r.start = data[3] % 5; break;
     case 1:

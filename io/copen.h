@@ -7,7 +7,6 @@
 #include <cstdint>
 
 #include "io/candrv.h"
-#include "io/io.h"
 
 // ---- status word bits ---------------------------------------------------------------
 constexpr uint32_t CO_ST_CFG = 1u << 0, CO_ST_NOLIFE = 1u << 2, CO_ST_TXFULL = 1u << 3, CO_ST_RPDO_SET = 1u << 5,
@@ -176,6 +175,19 @@ extern std::array<MapEntry, 1024> Dynamic_St;
 extern uint16_t DynMap_Indx;
 // Configured mapping entries of the block, in PDO order.
 extern std::array<uint32_t, CO_MAXPDO * CO_MAXOBJ> co_tmap, co_rmap;
+
+// Start record of the CAN node.
+struct FpgaPort;
+struct NetInitRec {
+    FpgaPort *port;       // time-base port record
+    uint16_t tick;        // tick length (100)
+    uint8_t rate;         // rate code of word 157
+    uint8_t c2, c3;       // constants 2 and 3
+    uint8_t cfg_rate;     // rate code of the network configuration
+    uint8_t node_id;      // word 156
+    uint16_t id_count;    // word 188
+    uint8_t flag;         // bit 1 of word 158
+};
 
 // ---- the operations ---------------------------------------------------------------
 // Receive hook of the CAN network's own frames (global words, heartbeats of

@@ -5,9 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
-// Moves frames between the CAN message rings of port 0 and its socket; first
-// call of every main-loop pass. Placeholder: does nothing.
-void Can_Isr();
+#include "io/candrv.h"
+#include "io/copen.h"
+
 
 // ---- programming channel over CAN and module services of the command protocol
 // placeholder until the I/O modules and CAN buses land (io/io_cmd_placeholder.cpp).
@@ -86,29 +86,8 @@ uint32_t IoGetAIs(uint8_t *buffer, uint32_t slot, uint32_t first_channel, uint32
 uint32_t IoPutAQs(uint8_t *buffer, uint32_t slot, uint32_t first_channel, uint32_t channels);
 uint32_t IoService(uint32_t slot);
 
-// Start record of the CAN node.
-struct FpgaPort;
-struct NetInitRec {
-    FpgaPort *port;       // time-base port record
-    uint16_t tick;        // tick length (100)
-    uint8_t rate;         // rate code of word 157
-    uint8_t c2, c3;       // constants 2 and 3
-    uint8_t cfg_rate;     // rate code of the network configuration
-    uint8_t node_id;      // word 156
-    uint16_t id_count;    // word 188
-    uint8_t flag;         // bit 1 of word 158
-};
-// (Re)starts the CANopen node. Placeholder: does nothing.
-void CANOpenInit(const NetInitRec *rec);
-// Per-scan receive (before the application) and transmit (after it, also in
-// mode 0). Placeholders: do nothing.
-void CANOpenRxMsg();
-void CANOpenTxMsg();
 extern uint8_t NodeId_Flag;
 extern uint8_t NetStatsClear;
-// Stores the callback of event 0..2 of a CAN port (null removes it).
-using CanEventFn = void (*)(uint32_t);
-void _Can_SetEvent(uint32_t port, uint32_t event, CanEventFn callback);
 
 // ---- slot layer (io/ioslot.cpp) ------------------------------------------------
 // Module ids found by probing: slots 0, 1 and 64000 for slot 2 (word 1 is the

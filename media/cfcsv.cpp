@@ -199,6 +199,15 @@ bool DescAt(const Plan &p, uint32_t i, uint32_t *format, uint32_t *count, uint32
     return true;
 }
 bool FormatOk(uint32_t f, bool desc) { return f <= 8 || (desc && f == FMT_BYTE); }
+// Format and count of descriptor di, or the record's own when the request
+// has no descriptors; false when the descriptor is missing or its format is
+// refused.
+bool PlanAt(const Plan &p, uint32_t di, uint32_t *format, uint32_t *count) {
+    *format = p.rec->format;
+    *count = p.rec->count;
+    uint32_t name_off = 0, name_len = 0;
+    return !p.desc || (DescAt(p, di, format, count, &name_off, &name_len) && FormatOk(*format, true));
+}
 
 // ---- buffered output --------------------------------------------------------------------
 struct CsvOut {
@@ -340,8 +349,8 @@ uint16_t CF_ReadFileByRow(CfTransferRec *rec) {
     Plan plan{rec, desc, false};
     const uint32_t ndesc = desc ? rec->desc_count : 1;
     for (uint32_t di = 0; di < ndesc && status == CF_OK; di++) {
-        uint32_t format = rec->format, count = rec->count, no = 0, nl = 0;
-        if (desc && (!DescAt(plan, di, &format, &count, &no, &nl) || !FormatOk(format, true))) {
+        uint32_t format, count;
+        if (!PlanAt(plan, di, &format, &count)) {
             status = CF_INVALID;
             break;
         }
@@ -525,8 +534,8 @@ uint16_t CF_WriteFile(uint8_t, CfTransferRec *rec) {
             Put(o, "\r\n", 2);
         }
         for (uint32_t di = 0; di < ndesc && status == CF_OK; di++) {
-            uint32_t format = rec->format, count = rec->count, no = 0, nl = 0;
-            if (desc && (!DescAt(plan, di, &format, &count, &no, &nl) || !FormatOk(format, true))) {
+            uint32_t format, count;
+            if (!PlanAt(plan, di, &format, &count)) {
                 status = CF_INVALID;
                 break;
             }

@@ -27,10 +27,10 @@ constexpr std::array<uint8_t, 64> std_chrominance_qt = {
 constexpr std::array<uint16_t, 8> aanscales = {16384, 22725, 21407, 19266, 16384, 12873, 8867, 4520};
 
 // Huffman tables: code counts for lengths 1..16, then the symbols.
+// Both DC tables code the same symbols, the sizes 0..11.
+constexpr std::array<uint8_t, 12> std_dc_values = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
 constexpr std::array<uint8_t, 16> std_dc_luminance_nrcodes = {0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0};
-constexpr std::array<uint8_t, 12> std_dc_luminance_values = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
 constexpr std::array<uint8_t, 16> std_dc_chrominance_nrcodes = {0, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0};
-constexpr std::array<uint8_t, 12> std_dc_chrominance_values = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
 constexpr std::array<uint8_t, 16> std_ac_luminance_nrcodes = {0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 0x7d};
 constexpr std::array<uint8_t, 162> std_ac_luminance_values = {
     0x01, 0x02, 0x03, 0x00, 0x04, 0x11, 0x05, 0x12, 0x21, 0x31, 0x41, 0x06, 0x13, 0x51, 0x61, 0x07, 0x22, 0x71,
@@ -140,8 +140,8 @@ void init_all(JpegState &s) {
         if (s.fdtbl_Cb[i] == 0) s.fdtbl_Cb[i] = 1;
     }
     s.YDC_HT = s.CbDC_HT = s.YAC_HT = s.CbAC_HT = HuffTable{};
-    ComputeHuffmanTable(std_dc_luminance_nrcodes.data(), std_dc_luminance_values.data(), s.YDC_HT);
-    ComputeHuffmanTable(std_dc_chrominance_nrcodes.data(), std_dc_chrominance_values.data(), s.CbDC_HT);
+    ComputeHuffmanTable(std_dc_luminance_nrcodes.data(), std_dc_values.data(), s.YDC_HT);
+    ComputeHuffmanTable(std_dc_chrominance_nrcodes.data(), std_dc_values.data(), s.CbDC_HT);
     ComputeHuffmanTable(std_ac_luminance_nrcodes.data(), std_ac_luminance_values.data(), s.YAC_HT);
     ComputeHuffmanTable(std_ac_chrominance_nrcodes.data(), std_ac_chrominance_values.data(), s.CbAC_HT);
 }
@@ -193,9 +193,9 @@ void write_DHTinfo(JpegState &s) {
         for (int i = 0; i < 16; ++i) writebyte(s, nr[i]);
         for (std::size_t i = 0; i < n; ++i) writebyte(s, val[i]);
     };
-    table(0x00, std_dc_luminance_nrcodes.data(), std_dc_luminance_values.data(), 12);
+    table(0x00, std_dc_luminance_nrcodes.data(), std_dc_values.data(), 12);
     table(0x10, std_ac_luminance_nrcodes.data(), std_ac_luminance_values.data(), 162);
-    table(0x01, std_dc_chrominance_nrcodes.data(), std_dc_chrominance_values.data(), 12);
+    table(0x01, std_dc_chrominance_nrcodes.data(), std_dc_values.data(), 12);
     table(0x11, std_ac_chrominance_nrcodes.data(), std_ac_chrominance_values.data(), 162);
 }
 

@@ -31,6 +31,8 @@ constexpr std::size_t ETN_RX_MAX = ETN_TX_REQ - ETN_RX_DATA;  // 68 bytes of a r
 
 extern uint8_t *DprWrReqs1, *DprWrReqs2, *DprRdReqs1, *DprRdReqs2, *DprStatusWrReqs;
 extern uint16_t EGD_Index_Count;
+// Bases of %T and %M in the register layout in force (12288 and 14336 in the
+// 16-bit layout, 0x10008000 and 0x1001C000 in the extended one).
 extern uint32_t T_token, M_token;
 
 // Last good address set of interface 0, kept in the battery-backed memory.

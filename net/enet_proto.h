@@ -1,44 +1,40 @@
 // The entry points of the network protocols and services that the Ethernet
 // manager starts and steps: initialisation with (IP instance, packet pool),
 // one scan per main-loop pass, a connection count for the status word, and
-// the DHCP client's lease.
+// the DHCP client's lease. The Modbus and ASCII servers' entry points are
+// declared in their own headers.
 #pragma once
 
 #include <cstdint>
 
 #include "net/nx.h"
+#include "protocols/ascii.h"
+#include "protocols/modbus.h"
 
 uint32_t Egd_Init(NX_IP *ip, NX_PACKET_POOL *pool);
-uint32_t Modbus_Init(NX_IP *ip, NX_PACKET_POOL *pool);
 uint32_t Srtp_Init(NX_IP *ip, NX_PACKET_POOL *pool);
 uint32_t Http_Init(NX_IP *ip, NX_PACKET_POOL *pool);
 uint32_t Eip_Init(NX_IP *ip, NX_PACKET_POOL *pool);
 uint32_t EtnVComm_Init(NX_IP *ip, NX_PACKET_POOL *pool);
-uint32_t Ascii_Init(NX_IP *ip, NX_PACKET_POOL *pool);
 uint32_t EtnIo_Init(NX_IP *ip, NX_PACKET_POOL *pool);
 uint32_t dhcpInit(NX_IP *ip, NX_PACKET_POOL *pool, uint8_t enable, uint32_t iface);
 
 void Egd_Scan(uint32_t iface);
-void Modbus_Scan(uint32_t iface);
 void Srtp_Scan(uint32_t iface);
 void Http_Scan(uint32_t iface);
 void Eip_Scan(uint32_t iface);
 void EtnVComm_Scan(uint32_t iface);
-void Ascii_Scan(uint32_t iface);
 void EtnIo_Scan(uint32_t iface);
 
 uint32_t Egd_ConnCnt();
-uint32_t Modbus_Conn_Cnt(uint32_t iface);
 uint32_t Srtp_Conn_Cnt(uint32_t iface);
 uint32_t Ftp_ConnCnt(uint32_t iface);
 uint32_t Http_ConnCnt(uint32_t iface);
 uint32_t Eip_Conn_Cnt(uint32_t iface);
 uint32_t EtnVComm_Conn_Cnt(uint32_t iface);
-uint32_t Ascii_cnn_cnt(uint32_t iface);
 uint32_t EtnIo_Conn_Cnt(uint32_t iface);
 
 void Egd_Config(uint32_t iface);
-void Modbus_Stop(uint32_t iface);
 
 // DHCP client: one step per pass; the lease item (0 address, 1 mask,
 // 2 gateway, 3 DNS); its state byte, non-zero while it holds no lease.

@@ -31,11 +31,6 @@ void Etn_UpdateStatus();
 // text in the hardware-identity image.
 void Etn_SetMacId(const uint8_t *mac, uint32_t iface);
 
-// Bases of %T and %M in the register layout in force (12288 and 14336 in the
-// 16-bit layout, 0x10008000 and 0x1001C000 in the extended one).
-extern uint32_t T_token;
-extern uint32_t M_token;
-
 // 1 when the Ethernet configuration leaves HTTP to the web HMI server.
 extern uint8_t TavixHttp;
 // Set to 1 to ask main's web step to restart the web server on a new address.

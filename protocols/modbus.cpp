@@ -49,15 +49,21 @@ void ClearRequestState(ModbusSlot &slot) {
     slot.rx_len = 0;
 }
 
-uint32_t Exception(const uint8_t *req, uint8_t code) {
+// Clears the reply buffer and starts a reply to req: its transaction and unit,
+// the length field and the function code.
+uint8_t *ReplyHead(const uint8_t *req, uint16_t length, uint8_t fc) {
     uint8_t *t = ModbusTxMsg.data();
     std::memset(t, 0, MODBUS_TX_MAX);
     t[0] = req[0];
     t[1] = req[1];
-    BE_Put16(t + 4, 3);
+    BE_Put16(t + 4, length);
     t[6] = req[6];
-    t[7] = uint8_t(req[7] | 0x80);
-    t[8] = code;
+    t[7] = fc;
+    return t;
+}
+
+uint32_t Exception(const uint8_t *req, uint8_t code) {
+    ReplyHead(req, 3, uint8_t(req[7] | 0x80))[8] = code;
     return 9;
 }
 
@@ -126,13 +132,7 @@ uint32_t Write(uint32_t n, uint8_t *f, uint32_t len) {
     }
     Dpr_Data_Block(ref, bits, data, 1, 1);
     if (Dpr_Add_Req(&req, 1, 0, 0) == 0) return 0;
-    uint8_t *t = ModbusTxMsg.data();
-    std::memset(t, 0, MODBUS_TX_MAX);
-    t[0] = f[0];
-    t[1] = f[1];
-    BE_Put16(t + 4, 6);
-    t[6] = f[6];
-    t[7] = fc;
+    uint8_t *t = ReplyHead(f, 6, fc);
     t[8] = f[8];
     t[9] = f[9];
     if (fc == 5) {
@@ -316,14 +316,7 @@ uint32_t ModbusRequest(uint32_t n, unsigned k, uint32_t size) {
         return Write(n, f, len);
     }
     if (fc == 7) {
-        uint8_t *t = ModbusTxMsg.data();
-        std::memset(t, 0, MODBUS_TX_MAX);
-        t[0] = f[0];
-        t[1] = f[1];
-        BE_Put16(t + 4, 3);
-        t[6] = f[6];
-        t[7] = 7;
-        t[8] = 0;
+        ReplyHead(f, 3, 7);  // status byte 0
         return 9;
     }
     if (fc >= 1 && fc <= 4) {

@@ -6,46 +6,24 @@ download in 1024-byte frames (and its upload), and the get_mode round trip.
 """
 
 import os
-import pty
 import shutil
-import signal
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
-from plcclient import PlcClient, ProtocolError, set_raw  # noqa: E402
+sys.path.insert(0, os.path.join(HERE, ".."))
+from serialrun import start, stop  # noqa: E402
 
-CONTROLLER = os.environ.get("PLC_CONTROLLER", os.path.join(HERE, "..", "..", "build", "controller"))
 SIZE = 2 * 1024 * 1024
 
 
 def main():
     root = tempfile.mkdtemp(prefix="plc-bench-cmd-")
     os.makedirs(os.path.join(root, "dev"))
-    master, slave = pty.openpty()
-    set_raw(master)
-    set_raw(slave)
-    os.symlink(os.ttyname(slave), os.path.join(root, "dev", "ttySP0"))
-    env = dict(os.environ, PLC_ROOT=root, PLC_RESET="exit")
-    log = open(os.path.join(root, "controller.log"), "w")
-    proc = subprocess.Popen([CONTROLLER], env=env, stdout=log, stderr=subprocess.STDOUT)
+    proc, c, fds = start(root)
     try:
-        c = PlcClient(master, timeout=5.0)
-        deadline = time.monotonic() + 10
-        while True:
-            try:
-                c.flush_input()
-                c.target = c.get_local_id()
-                break
-            except ProtocolError:
-                if time.monotonic() > deadline:
-                    raise
-                time.sleep(0.1)
-
         rtts = []
         for _ in range(300):
             t0 = time.perf_counter()
@@ -68,15 +46,7 @@ def main():
         assert back == prog, "upload differs"
         print("upload %d bytes in 1024-byte frames: %.2f s, %.0f KB/s" % (SIZE, dt, SIZE / 1024 / dt))
     finally:
-        proc.send_signal(signal.SIGTERM)
-        try:
-            proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
-        log.close()
-        os.close(master)
-        os.close(slave)
+        stop(proc, fds)
         shutil.rmtree(root, ignore_errors=True)
 
 

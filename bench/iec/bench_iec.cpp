@@ -14,21 +14,12 @@
 #include <cstring>
 #include <vector>
 
+#include "bench/malloc_count.h"
 #include "iec/vm/z7cnv.h"
 #include "iec/vm/z7heap.h"
 #include "iec/vm/z7str.h"
 #include "iec/vm/z7vm.h"
 #include "tests/support/iec_image.h"
-
-// Counts calls of the system allocator, to show that a cycle makes none.
-extern "C" void *__libc_malloc(size_t);
-namespace {
-std::size_t malloc_calls = 0;
-}
-extern "C" void *malloc(size_t n) {
-    malloc_calls++;
-    return __libc_malloc(n);
-}
 
 namespace {
 using test_support::IecImage;

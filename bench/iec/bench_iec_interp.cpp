@@ -16,18 +16,10 @@
 #include <string>
 #include <vector>
 
+#include "bench/malloc_count.h"
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7vm.h"
 #include "tests/support/iec_image.h"
-
-extern "C" void *__libc_malloc(size_t);
-namespace {
-std::size_t malloc_calls = 0;
-}
-extern "C" void *malloc(size_t n) {
-    malloc_calls++;
-    return __libc_malloc(n);
-}
 
 namespace {
 using test_support::IecImage;

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include "bench/malloc_count.h"
 #include "core/image/bytes.h"
 #include "core/storage/memfile.h"
 #include "core/image/plcreg.h"
@@ -20,15 +21,7 @@
 #include "iec/vm/z7vm.h"
 #include "platform/plat.h"
 #include "tests/support/iec_image.h"
-
-extern "C" void *__libc_malloc(size_t);
-namespace {
-std::size_t malloc_calls = 0;
-}
-extern "C" void *malloc(size_t n) {
-    malloc_calls++;
-    return __libc_malloc(n);
-}
+#include "tests/support/iec_sync.h"
 
 namespace {
 std::vector<uint8_t> loc(6464 * 4, 0);
@@ -73,12 +66,7 @@ void BM_SixSyncsFullTables(benchmark::State &state) {
         std::memset(d16, v, 2 * 6464);
         std::memset(d8, v, 6464);
         const std::size_t before = malloc_calls;
-        DrevanoUpdateWordSRRegs();
-        DrevanoUpdateBitSysRegs();
-        DrevanoUpdateBitInputRegs();
-        DrevanoUpdateWordInputRegs();
-        DrevanoUpdateBitOutputRegs();
-        DrevanoUpdateWordOutputRegs();
+        test_support::IecSyncAll();
         mallocs += malloc_calls - before;
     }
     state.counters["entries"] = double(WordInputEntries + WordOutputEntries + BoolInputEntries + BoolOutputEntries +

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/storage/memfile.h"
@@ -102,11 +103,14 @@ void Format(std::vector<uint16_t> &w) {
     for (int i = 1; i < 10; i++) w.push_back(0);
 }
 
-// 1,000 rungs of number to text with 2 decimals (187).
-Program NumText() {
+// 1,000 rungs of a number-to-text instruction op with 2 decimals and the
+// format "%d"; operands(i) gives rung i's text and value references.
+template <typename Operands>
+Program TextRungs(uint16_t op, Operands operands) {
     Program p;
     for (uint32_t i = 0; i < 1000; i++) {
-        p.w.insert(p.w.end(), {I1, 187, uint16_t(R(1401 + 5 * (i % 100))), uint16_t(R(1 + i % 100)), 0, 2, 8});
+        const auto [text, value] = operands(i);
+        p.w.insert(p.w.end(), {I1, op, uint16_t(text), uint16_t(value), 0, 2, 8});
         Format(p.w);
         p.w.push_back(55);
     }
@@ -116,19 +120,15 @@ Program NumText() {
     return p;
 }
 
+// 1,000 rungs of number to text with 2 decimals (187).
+Program NumText() {
+    return TextRungs(187, [](uint32_t i) { return std::pair{R(1401 + 5 * (i % 100)), R(1 + i % 100)}; });
+}
+
 // 1,000 rungs of number to plain text through pointers (517): %R901.. hold
 // pointers to the texts (%R1401..) and to the values (%R1..).
 Program NumTextPtr() {
-    Program p;
-    for (uint32_t i = 0; i < 1000; i++) {
-        p.w.insert(p.w.end(), {I1, 517, uint16_t(R(901 + 4 * (i % 100))), uint16_t(R(903 + 4 * (i % 100))), 0, 2, 8});
-        Format(p.w);
-        p.w.push_back(55);
-    }
-    p.w.push_back(9);
-    p.tokens = 1000 * 3;
-    p.rungs = 1000;
-    return p;
+    return TextRungs(517, [](uint32_t i) { return std::pair{R(901 + 4 * (i % 100)), R(903 + 4 * (i % 100))}; });
 }
 
 // 100 pointer block moves of 1,000 words (505): %R1301 points to %R5001,

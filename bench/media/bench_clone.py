@@ -7,58 +7,17 @@ client works, so the longest loop pause is the time the request takes.
 """
 
 import os
-import pty
 import shutil
-import signal
 import struct
-import subprocess
 import sys
 import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
-from plcclient import PlcClient, ProtocolError, set_raw  # noqa: E402
+sys.path.insert(0, os.path.join(HERE, ".."))
+from serialrun import ProtocolError, start, stop  # noqa: E402
 
-CONTROLLER = os.environ.get("PLC_CONTROLLER", os.path.join(HERE, "..", "..", "build", "controller"))
 W291 = 5680
-
-
-def start(root):
-    master, slave = pty.openpty()
-    set_raw(master)
-    set_raw(slave)
-    link = os.path.join(root, "dev", "ttySP0")
-    if os.path.lexists(link):
-        os.unlink(link)
-    os.symlink(os.ttyname(slave), link)
-    env = dict(os.environ, PLC_ROOT=root, PLC_RESET="exit")
-    log = open(os.path.join(root, "controller.log"), "a")
-    proc = subprocess.Popen([CONTROLLER], env=env, stdout=log, stderr=subprocess.STDOUT)
-    c = PlcClient(master, timeout=5.0)
-    deadline = time.monotonic() + 10
-    while True:
-        try:
-            c.flush_input()
-            c.target = c.get_local_id()
-            return proc, c, (master, slave, log)
-        except ProtocolError:
-            if time.monotonic() > deadline:
-                raise
-            time.sleep(0.1)
-
-
-def stop(proc, fds):
-    if proc.poll() is None:
-        proc.send_signal(signal.SIGTERM)
-    try:
-        proc.wait(timeout=10)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait()
-    os.close(fds[0])
-    os.close(fds[1])
-    fds[2].close()
 
 
 def main():

@@ -7,19 +7,15 @@ type-0 download of the same size for scale.
 """
 
 import os
-import pty
 import shutil
-import signal
-import subprocess
 import sys
 import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
-from plcclient import PlcClient, ProtocolError, set_raw  # noqa: E402
+sys.path.insert(0, os.path.join(HERE, ".."))
+from serialrun import start, stop  # noqa: E402
 
-CONTROLLER = os.environ.get("PLC_CONTROLLER", os.path.join(HERE, "..", "..", "build", "controller"))
 SIZE = 1024 * 1024
 
 
@@ -27,26 +23,8 @@ def main():
     root = tempfile.mkdtemp(prefix="plc-bench-fxp-")
     os.makedirs(os.path.join(root, "dev"))
     os.makedirs(os.path.join(root, "mnt", "USB0"))
-    master, slave = pty.openpty()
-    set_raw(master)
-    set_raw(slave)
-    os.symlink(os.ttyname(slave), os.path.join(root, "dev", "ttySP0"))
-    env = dict(os.environ, PLC_ROOT=root, PLC_RESET="exit")
-    log = open(os.path.join(root, "controller.log"), "w")
-    proc = subprocess.Popen([CONTROLLER], env=env, stdout=log, stderr=subprocess.STDOUT)
+    proc, c, fds = start(root)
     try:
-        c = PlcClient(master, timeout=5.0)
-        deadline = time.monotonic() + 10
-        while True:
-            try:
-                c.flush_input()
-                c.target = c.get_local_id()
-                break
-            except ProtocolError:
-                if time.monotonic() > deadline:
-                    raise
-                time.sleep(0.1)
-
         data = os.urandom(SIZE)
         c.negotiate(1024)
         t0 = time.perf_counter()
@@ -75,15 +53,7 @@ def main():
         print("retr %d bytes in 1024-byte frames: %.2f s, %.0f KB/s (%.0f%% of the download; target >= 50%%)"
               % (SIZE, dt, SIZE / 1024 / dt, 100 * SIZE / 1024 / dt / base))
     finally:
-        proc.send_signal(signal.SIGTERM)
-        try:
-            proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
-        log.close()
-        os.close(master)
-        os.close(slave)
+        stop(proc, fds)
         shutil.rmtree(root, ignore_errors=True)
 
 

@@ -27,6 +27,7 @@
 #include "media/datalog.h"
 #include "media/fileblk.h"
 #include "platform/plat.h"
+#include "tests/support/cf_rec.h"
 
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 static std::atomic<bool> counting{false};
@@ -78,14 +79,8 @@ void BM_ColumnRead600Rows(benchmark::State &state) {
     std::fclose(f);
     std::vector<uint8_t> data(8192);
     uint32_t n = 0;
-    CfTransferRec r{};
-    r.kind = 1;
-    r.name = "A:\\COL.CSV";
-    r.data = data.data();
-    r.data_size = uint32_t(data.size());
-    r.format = 3;
-    r.count = 1;  // column 1, up to 600 rows
-    r.count_out = &n;
+    // column 1, up to 600 rows
+    CfTransferRec r = test_support::CfValuesRec("A:\\COL.CSV", data.data(), uint32_t(data.size()), 3, 1, &n);
     r.start = int32_t(0x80000000u | (600u << 16));
     for (auto _ : state) {
         if (CF_ReadFile(DRIVE_A, &r) != CF_OK || n != 600) state.SkipWithError("column read failed");
@@ -99,14 +94,7 @@ void BM_PostToResultPasses(benchmark::State &state) {
     Setup();
     std::vector<uint8_t> data(8, 0);
     uint32_t n = 0;
-    CfTransferRec w{};
-    w.kind = 1;
-    w.name = "A:\\PASS.CSV";
-    w.data = data.data();
-    w.data_size = 8;
-    w.format = 5;
-    w.count = 2;
-    w.count_out = &n;
+    CfTransferRec w = test_support::CfValuesRec("A:\\PASS.CSV", data.data(), 8, 5, 2, &n);
     w.mode = 3;
     w.flag8 = 1;
     uint64_t worst = 0, total = 0, runs = 0;

@@ -36,6 +36,7 @@
 #include "platform/plat_net.h"
 #include "protocols/modbus.h"
 #include "protocols/qncan.h"
+#include "tests/support/loopback.h"
 
 namespace {
 
@@ -226,14 +227,9 @@ void BM_QncanDownload(benchmark::State &state) {
                 usleep(100);
             }
         });
-        const int fd = socket(AF_INET, SOCK_STREAM, 0);
-        const int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(kQncanPort);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) std::abort();
+        int result = -1;
+        const int fd = test_support::LoopbackDial(kQncanPort, &result);
+        if (result != 0) std::abort();
         auto request = [&](const std::vector<uint8_t> &payload) {
             std::vector<uint8_t> f(QNCAN_HDR, 0);
             LE_Put16(&f[26], uint16_t(payload.size()));

@@ -88,56 +88,54 @@ struct Counter {
     }
 };
 
-uint32_t Ctur(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
+// Shared entry of the counter blocks: answers the size and availability
+// queries, and on execution runs step on the opened operands and instance.
+template <typename Step>
+uint32_t CounterEntry(uint32_t cmd, uint32_t db, uint32_t inst, uint32_t arg, uint32_t need, Step step) {
     if (cmd == FB_INSTSIZE) return 8;
     if (cmd == FB_AVAIL) return 1;
     Params p;
     uint8_t *ip = Z7Mem_Ptr(inst, 8);
-    if (cmd != FB_EXEC || ip == nullptr || !Open(db, arg, 5, p)) return 0;
-    const Counter c{ip};
-    const bool cu = c.Edge(0, p.B(0)), reset = c.Edge(1, p.B(1));
-    const int32_t pv = p.D(2);
-    if (reset) c.SetCv(0);
-    else if (cu && c.Cv() < pv) c.SetCv(c.Cv() + 1);
-    p.SetB(3, c.Cv() >= pv);
-    p.SetD(4, c.Cv());
+    if (cmd != FB_EXEC || ip == nullptr || !Open(db, arg, need, p)) return 0;
+    step(p, Counter{ip});
     return 0;
+}
+
+uint32_t Ctur(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
+    return CounterEntry(cmd, db, inst, arg, 5, [](const Params &p, const Counter c) {
+        const bool cu = c.Edge(0, p.B(0)), reset = c.Edge(1, p.B(1));
+        const int32_t pv = p.D(2);
+        if (reset) c.SetCv(0);
+        else if (cu && c.Cv() < pv) c.SetCv(c.Cv() + 1);
+        p.SetB(3, c.Cv() >= pv);
+        p.SetD(4, c.Cv());
+    });
 }
 
 uint32_t Ctdr(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
-    if (cmd == FB_INSTSIZE) return 8;
-    if (cmd == FB_AVAIL) return 1;
-    Params p;
-    uint8_t *ip = Z7Mem_Ptr(inst, 8);
-    if (cmd != FB_EXEC || ip == nullptr || !Open(db, arg, 5, p)) return 0;
-    const Counter c{ip};
-    const bool cd = c.Edge(0, p.B(0)), load = c.Edge(1, p.B(1));
-    const int32_t pv = p.D(2);
-    if (load) c.SetCv(pv);
-    else if (cd && c.Cv() > 0) c.SetCv(c.Cv() - 1);
-    p.SetB(3, c.Cv() < 1);
-    p.SetD(4, c.Cv());
-    return 0;
+    return CounterEntry(cmd, db, inst, arg, 5, [](const Params &p, const Counter c) {
+        const bool cd = c.Edge(0, p.B(0)), load = c.Edge(1, p.B(1));
+        const int32_t pv = p.D(2);
+        if (load) c.SetCv(pv);
+        else if (cd && c.Cv() > 0) c.SetCv(c.Cv() - 1);
+        p.SetB(3, c.Cv() < 1);
+        p.SetD(4, c.Cv());
+    });
 }
 
 uint32_t Ctudr(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
-    if (cmd == FB_INSTSIZE) return 8;
-    if (cmd == FB_AVAIL) return 1;
-    Params p;
-    uint8_t *ip = Z7Mem_Ptr(inst, 8);
-    if (cmd != FB_EXEC || ip == nullptr || !Open(db, arg, 8, p)) return 0;
-    const Counter c{ip};
-    // operands CU, CD, RESET, LOAD, PV, QU, QD, CV; memory CU, RESET, CD, LOAD
-    const bool cu = c.Edge(0, p.B(0)), reset = c.Edge(1, p.B(2)), cd = c.Edge(2, p.B(1)), load = c.Edge(3, p.B(3));
-    const int32_t pv = p.D(4);
-    if (reset) c.SetCv(0);
-    else if (load) c.SetCv(pv);
-    else if (cu && c.Cv() < pv) c.SetCv(c.Cv() + 1);
-    else if (cd && c.Cv() > 0) c.SetCv(c.Cv() - 1);
-    p.SetB(5, c.Cv() >= pv);
-    p.SetB(6, c.Cv() < 1);
-    p.SetD(7, c.Cv());
-    return 0;
+    return CounterEntry(cmd, db, inst, arg, 8, [](const Params &p, const Counter c) {
+        // operands CU, CD, RESET, LOAD, PV, QU, QD, CV; memory CU, RESET, CD, LOAD
+        const bool cu = c.Edge(0, p.B(0)), reset = c.Edge(1, p.B(2)), cd = c.Edge(2, p.B(1)), load = c.Edge(3, p.B(3));
+        const int32_t pv = p.D(4);
+        if (reset) c.SetCv(0);
+        else if (load) c.SetCv(pv);
+        else if (cu && c.Cv() < pv) c.SetCv(c.Cv() + 1);
+        else if (cd && c.Cv() > 0) c.SetCv(c.Cv() - 1);
+        p.SetB(5, c.Cv() >= pv);
+        p.SetB(6, c.Cv() < 1);
+        p.SetD(7, c.Cv());
+    });
 }
 
 // PID instance: u32 last sample stamp, f32 last taken error, f32 integral,

@@ -17,6 +17,12 @@ constexpr uint32_t kMaxTasks = 8;
 
 // Count = highest index + 1 from a sizing word (65535 cannot be counted: 0).
 uint16_t Count(uint16_t highest) { return highest == 0xFFFF ? 0 : uint16_t(highest + 1); }
+// Count from the highest index in the first word of table t (entries of
+// width bytes); none when the image has no such table.
+uint16_t TableCount(const Z7Img &img, uint32_t t, uint32_t width, uint16_t none) {
+    const uint32_t off = img.Table(t, width);
+    return off ? Count(img.W16(off)) : none;
+}
 }  // namespace
 
 Z7Img Z7Img_Of(uint32_t code) { return Z7Img{code, code ? Z7Mem_BlockSize(code) : 0}; }
@@ -57,9 +63,7 @@ uint32_t Z7VMCode_CheckCode(uint32_t code) {
 
 // ---- counts ---------------------------------------------------------------------------------
 uint16_t Z7VMCode_GetNbProg(uint32_t code) {
-    const Z7Img img = Z7Img_Of(code);
-    const uint32_t off = img.Table(12, 4);
-    return off ? Count(img.W16(off)) : 0;
+    return TableCount(Z7Img_Of(code), 12, 4, 0);
 }
 
 uint16_t Z7VMCode_GetNbProgAlloc(uint32_t code) {
@@ -95,15 +99,11 @@ uint16_t Z7VMCode_GetNbTrans(uint32_t code) { return Count(Z7Img_Sizing(Z7Img_Of
 uint16_t Z7VMCode_GetNbXV(uint32_t code) { return Count(Z7Img_Sizing(Z7Img_Of(code), 40)); }
 
 uint16_t Z7VMCode_GetNbFBInstance(uint32_t code) {
-    const Z7Img img = Z7Img_Of(code);
-    const uint32_t off = img.Table(7, 16);
-    return off ? Count(img.W16(off)) : 1;
+    return TableCount(Z7Img_Of(code), 7, 16, 1);
 }
 
 uint16_t Z7VMCode_GetNbCustomFunc(uint32_t code) {
-    const Z7Img img = Z7Img_Of(code);
-    const uint32_t off = img.Table(3, 4);
-    return off ? Count(img.W16(off)) : 1;
+    return TableCount(Z7Img_Of(code), 3, 4, 1);
 }
 
 uint16_t Z7VMCode_GetNbString(uint32_t code, uint32_t *buffer_size) {

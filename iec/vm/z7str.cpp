@@ -22,6 +22,9 @@ struct Str {
     const uint8_t *text() const { return slot ? slot + 2 : reinterpret_cast<const uint8_t *>(""); }
 };
 
+// A position or count from the program, held to 0..limit.
+uint32_t Clip(int32_t v, uint32_t limit) { return v < 0 ? 0 : std::min<uint32_t>(uint32_t(v), limit); }
+
 Str View(uint32_t slot) {
     Str s;
     const uint8_t *hdr = Z7Mem_Ptr(slot, 2);
@@ -128,7 +131,7 @@ void Z7VMStr_Cat(uint32_t db, uint32_t dst, uint32_t a, uint32_t b) {
 void Z7VMStr_Left(uint32_t db, uint32_t dst, uint32_t s, int32_t n) {
     const Str x = At(db, s);
     uint8_t buf[256];
-    const uint32_t k = n <= 0 ? 0 : std::min<uint32_t>(uint32_t(n), x.len);
+    const uint32_t k = Clip(n, x.len);
     std::memcpy(buf, x.text(), k);
     Store(Z7VMStr_Slot(db, dst), buf, k);
 }
@@ -136,7 +139,7 @@ void Z7VMStr_Left(uint32_t db, uint32_t dst, uint32_t s, int32_t n) {
 void Z7VMStr_Right(uint32_t db, uint32_t dst, uint32_t s, int32_t n) {
     const Str x = At(db, s);
     uint8_t buf[256];
-    const uint32_t k = n <= 0 ? 0 : std::min<uint32_t>(uint32_t(n), x.len);
+    const uint32_t k = Clip(n, x.len);
     std::memcpy(buf, x.text() + x.len - k, k);
     Store(Z7VMStr_Slot(db, dst), buf, k);
 }
@@ -144,8 +147,7 @@ void Z7VMStr_Right(uint32_t db, uint32_t dst, uint32_t s, int32_t n) {
 void Z7VMStr_Mid(uint32_t db, uint32_t dst, uint32_t s, int32_t pos, int32_t n) {
     const Str x = At(db, s);
     uint8_t buf[256];
-    const uint32_t p = pos < 0 ? 0 : std::min<uint32_t>(uint32_t(pos), x.len);
-    const uint32_t k = n < 0 ? 0 : std::min<uint32_t>(uint32_t(n), x.len - p);
+    const uint32_t p = Clip(pos, x.len), k = Clip(n, x.len - p);
     std::memcpy(buf, x.text() + p, k);
     Store(Z7VMStr_Slot(db, dst), buf, k);
 }
@@ -153,8 +155,7 @@ void Z7VMStr_Mid(uint32_t db, uint32_t dst, uint32_t s, int32_t pos, int32_t n) 
 void Z7VMStr_Delete(uint32_t db, uint32_t dst, uint32_t s, int32_t pos, int32_t n) {
     const Str x = At(db, s);
     uint8_t buf[256];
-    const uint32_t p = pos < 0 ? 0 : std::min<uint32_t>(uint32_t(pos), x.len);
-    const uint32_t k = n < 0 ? 0 : std::min<uint32_t>(uint32_t(n), x.len - p);
+    const uint32_t p = Clip(pos, x.len), k = Clip(n, x.len - p);
     std::memcpy(buf, x.text(), p);
     std::memcpy(buf + p, x.text() + p + k, x.len - p - k);
     Store(Z7VMStr_Slot(db, dst), buf, x.len - k);
@@ -163,7 +164,7 @@ void Z7VMStr_Delete(uint32_t db, uint32_t dst, uint32_t s, int32_t pos, int32_t 
 void Z7VMStr_Insert(uint32_t db, uint32_t dst, uint32_t s, uint32_t ins, int32_t pos) {
     const Str x = At(db, s), y = At(db, ins);
     uint8_t buf[512];
-    const uint32_t p = pos < 0 ? 0 : std::min<uint32_t>(uint32_t(pos), x.len);
+    const uint32_t p = Clip(pos, x.len);
     const uint32_t k = std::min<uint32_t>(y.len, x.max - x.len);
     std::memcpy(buf, x.text(), p);
     std::memcpy(buf + p, y.text(), k);

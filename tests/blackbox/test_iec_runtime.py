@@ -14,7 +14,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from bbsupport import CONTROLLER, Controller, NetPeer, wait_for  # noqa: E402
+from bbsupport import CONTROLLER, Controller, NetPeer, crc16, wait_for  # noqa: E402
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
 from plcclient import ACK  # noqa: E402
@@ -22,15 +22,6 @@ from plcclient import ACK  # noqa: E402
 WRITER = os.path.join(os.path.dirname(CONTROLLER), "iec_program_writer")
 AQ1, AQ2, AQ3, AI1 = 24576, 24592, 24608, 16384
 LO = "127.0.0.1"
-
-
-def crc16(data):
-    crc = 0xFFFF
-    for b in data:
-        crc ^= b
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return crc
 
 
 def frame(kind, payload=b""):

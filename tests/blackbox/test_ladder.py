@@ -26,21 +26,30 @@ def program(words, layout16=True):
     return data + struct.pack("<I", 0x8000 if layout16 else 0) + bytes(5)
 
 
-class LadderInController(unittest.TestCase):
+class LadderCase(unittest.TestCase):
+    """A controller on a fresh root, reached on its programming port; a
+    program goes in with run_program (its words, then END_WORDS) in the
+    layout LAYOUT16 names, and runs."""
+    PREFIX = "plc-ladder-"
+    END_WORDS = []
+    LAYOUT16 = True
+
     def setUp(self):
-        self.ctl = Controller(prefix="plc-ladder-")
+        self.ctl = Controller(prefix=self.PREFIX)
         self.addCleanup(self.ctl.cleanup)
         self.c = self.ctl.start(port=True, wait=False).client
 
     def run_program(self, words):
         c = self.c
         c.set_mode(0)
-        c.download(0, program(words))
+        c.download(0, program(words + self.END_WORDS, self.LAYOUT16))
         c.set_mode(2)
 
     def bit(self, ref):
         return self.c.read_reg(ref, 1)[0] & 1
 
+
+class LadderInController(LadderCase):
     def word(self, ref):
         return int.from_bytes(self.c.read_reg(ref, 16), "little")
 

@@ -12,6 +12,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from bbsupport import Controller, wait_for  # noqa: E402
+from test_ladder import LadderCase, program  # noqa: E402
 
 
 def M(n):
@@ -79,13 +80,6 @@ def put_counted(reg, cap, s):
     return [183, len(b)] + d(R(reg)) + text_words(b)
 
 
-def program(words):
-    """Program data: the words, then the editor features (extended layout)
-    nine bytes before the end and five trailer bytes."""
-    data = b"".join(struct.pack("<H", w & 0xFFFF) for w in words)
-    return data + struct.pack("<I", 0) + bytes(5)
-
-
 class Rungs:
     """Rungs whose value goes to their own %R and power to their own %M."""
 
@@ -109,19 +103,10 @@ class Rungs:
         self.want.append((what, out, width, value, power))
 
 
-class LadderExtInController(unittest.TestCase):
-    def setUp(self):
-        self.ctl = Controller(prefix="plc-ladext-")
-        self.addCleanup(self.ctl.cleanup)
-        self.c = self.ctl.start(port=True, wait=False).client
-
-    def run_program(self, words):
-        self.c.set_mode(0)
-        self.c.download(0, program(words + [9]))
-        self.c.set_mode(2)
-
-    def bit(self, ref):
-        return self.c.read_reg(ref, 1)[0] & 1
+class LadderExtInController(LadderCase):
+    PREFIX = "plc-ladext-"
+    END_WORDS = [9]
+    LAYOUT16 = False
 
     def word(self, ref):
         return int.from_bytes(self.c.read_reg(ref, 16), "little")
@@ -296,7 +281,7 @@ class LadderExtInController(unittest.TestCase):
             w[offs + 2 * i:offs + 2 * i + 2] = d(off)
         c = self.c
         c.set_mode(0)
-        c.download(0, program(w))
+        c.download(0, program(w, layout16=False))
         c.write_reg(R(50), 16, 2)
         c.write_reg(M(11), 1, 1)
         c.set_mode(2)

@@ -10,7 +10,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from bbsupport import Controller, wait_for  # noqa: E402
-from test_ladder import M, R, program  # noqa: E402
+from test_ladder import LadderCase, M, R  # noqa: E402
 
 S7 = 1536 + 6  # always on
 CLOCK = 3760   # %SR44: second, minute, hour, day, month, year
@@ -21,16 +21,9 @@ def count_if_off(bit, reg):
     return [bit, 32, 70, 7, 80, reg, 81, 1, 120, 82, reg, 55]
 
 
-class LibraryInController(unittest.TestCase):
-    def setUp(self):
-        self.ctl = Controller(prefix="plc-ladpid-")
-        self.addCleanup(self.ctl.cleanup)
-        self.c = self.ctl.start(port=True, wait=False).client
-
-    def run_program(self, words):
-        self.c.set_mode(0)
-        self.c.download(0, program(words + [9]))
-        self.c.set_mode(2)
+class LibraryInController(LadderCase):
+    PREFIX = "plc-ladpid-"
+    END_WORDS = [9]
 
     def word(self, ref, signed=True):
         v = int.from_bytes(self.c.read_reg(ref, 16), "little")

@@ -26,6 +26,19 @@ protected:
         Z7Bdll_CloseDynaLinks();
         IecTest::TearDown();
     }
+    // Starts img, whose first cycle must stop it before any program runs (an
+    // unresolved name, when given, is the first one recorded); stops it after.
+    void ExpectFirstCycleStops(const IecImage &img, const char *unresolved = nullptr) {
+        ASSERT_EQ(Start(img, db), 0u);
+        if (unresolved != nullptr) {
+            EXPECT_EQ(Unresolved(0), unresolved);
+        }
+        Z7Def_Cycle(db, 1000, nullptr);
+        EXPECT_EQ(Flags(db) & 0xF, Z7F_STOPPED);
+        EXPECT_EQ(D(4), 0);
+        Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+        db = 0;
+    }
     static IecImage Img(const std::string &code) {
         IecImage img;
         img.d8 = img.d16 = img.d32 = img.d64 = img.time = {31, 31, 31};
@@ -90,12 +103,7 @@ TEST_F(IecBlocks, RegistryRowsLinkingAndUnresolvedNames) {
     img = Img("CONST32 4 #1; END");
     img.classes = {{6, 1, "NOSUCHBLK"}};
     img.instances = {{0, 6, 0}};
-    ASSERT_EQ(Start(img, db), 0u);
-    Z7Def_Cycle(db, 1000, nullptr);
-    EXPECT_EQ(Flags(db) & 0xF, Z7F_STOPPED);
-    EXPECT_EQ(D(4), 0);
-    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
-    db = 0;
+    ExpectFirstCycleStops(img);
 
     // a standard-flagged instance is sized through the standard registry (no
     // data) but linked by class number: its data would pass section 15, so it
@@ -103,21 +111,12 @@ TEST_F(IecBlocks, RegistryRowsLinkingAndUnresolvedNames) {
     img = Img("CONST32 4 #1; END");
     img.classes = {{5, 1, "CTUR"}};
     img.instances = {{1, 5, 0}};
-    ASSERT_EQ(Start(img, db), 0u);
-    Z7Def_Cycle(db, 1000, nullptr);
-    EXPECT_EQ(Flags(db) & 0xF, Z7F_STOPPED);
-    EXPECT_EQ(D(4), 0);
-    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
-    db = 0;
+    ExpectFirstCycleStops(img);
 
     // an unknown custom function: recorded, stop requested
     img = Img("CONST32 4 #1; END");
     img.cfuncs = {"NOFUNC"};
-    ASSERT_EQ(Start(img, db), 0u);
-    EXPECT_EQ(Unresolved(0), "NOFUNC");
-    Z7Def_Cycle(db, 1000, nullptr);
-    EXPECT_EQ(Flags(db) & 0xF, Z7F_STOPPED);
-    EXPECT_EQ(D(4), 0);
+    ExpectFirstCycleStops(img, "NOFUNC");
 }
 
 TEST_F(IecBlocks, ExternalLibraryIsLoadedOnlyWhenItSaysItIsValid) {

@@ -18,6 +18,7 @@
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7vm.h"
 #include "tests/support/iec_image.h"
+#include "tests/support/iec_sync.h"
 #include "tests/support/temp_root.h"
 
 namespace {
@@ -140,14 +141,7 @@ TEST_F(Host, SynchronisationThroughItsEdgesAndNothingAfterTheStop) {
     Start(Image());
     uint16_t mn = 0, mx = 0;
     VmDbWordSR_MinMax(&mn, &mx, 0);
-    auto scan = [] {
-        DrevanoUpdateWordSRRegs();
-        DrevanoUpdateBitSysRegs();
-        DrevanoUpdateBitInputRegs();
-        DrevanoUpdateWordInputRegs();
-        DrevanoUpdateBitOutputRegs();
-        DrevanoUpdateWordOutputRegs();
-    };
+    const auto scan = test_support::IecSyncAll;
     scan();
     EXPECT_EQ(Reg16(24576), 7);  // the VM's initial value reaches the output register
     SetReg16(16384, 21);

@@ -12,6 +12,7 @@
 #include "core/image/plcreg.h"
 #include "io/candrv.h"
 #include "io/copen.h"
+#include "io/io.h"
 #include "platform/plat_can.h"
 #include "tests/support/can_node.h"
 #include "tests/support/fake_clock.h"

@@ -6,6 +6,9 @@
 #include "core/storage/nvram.h"
 #include "platform/plat.h"
 #include "tests/ladder/lad_fixture.h"
+#include "tests/support/fake_rtc.h"
+
+using test_support::FakeRtc;
 
 using namespace la;
 
@@ -52,25 +55,11 @@ TEST_F(LadderTest, ByteLoadAndStore) {
     }
 }
 
-namespace {
-int rtc_sets;
-struct tm rtc_last;
-int FakeRtcGet(struct tm *t) {
-    *t = rtc_last;
-    return 0;
-}
-int FakeRtcSet(const struct tm *t) {
-    rtc_sets++;
-    rtc_last = *t;
-    return 0;
-}
-const PlatRtcOps fake_rtc = {FakeRtcGet, FakeRtcSet};
-}  // namespace
 
 TEST_F(LadderTest, ClockSetOnlyWithPower) {
     const PlatRtcOps *saved = plat_rtc;
-    plat_rtc = &fake_rtc;
-    rtc_sets = 0;
+    plat_rtc = &FakeRtc::ops;
+    FakeRtc::sets = 0;
     const uint16_t rec[7] = {30, 45, 12, 24, 12, 2026, 5};
     for (int i = 0; i < 7; i++) LT_SetW(R(10 + i), rec[i]);
     LadAsm a(true);
@@ -79,12 +68,12 @@ TEST_F(LadderTest, ClockSetOnlyWithPower) {
     a.contact(LT_ON).op(230).reg(R(20)).coil(Q(3));  // an invalid record: power off
     a.end();
     EXPECT_EQ(Run(a), -1);
-    EXPECT_EQ(rtc_sets, 1);
+    EXPECT_EQ(FakeRtc::sets, 1);
     EXPECT_FALSE(LT_Bit(Q(1)));
     EXPECT_TRUE(LT_Bit(Q(2)));
     EXPECT_FALSE(LT_Bit(Q(3)));
-    EXPECT_EQ(rtc_last.tm_year, 2026 - 1900);
-    EXPECT_EQ(rtc_last.tm_min, 45);
+    EXPECT_EQ(FakeRtc::last.tm_year, 2026 - 1900);
+    EXPECT_EQ(FakeRtc::last.tm_min, 45);
     plat_rtc = saved;
 }
 

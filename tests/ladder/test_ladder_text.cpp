@@ -8,6 +8,9 @@
 #include "core/exec/rtc.h"
 #include "platform/plat.h"
 #include "tests/ladder/lad_rungs.h"
+#include "tests/support/fake_rtc.h"
+
+using test_support::FakeRtc;
 
 using namespace la;
 
@@ -40,18 +43,6 @@ void Inline(LadAsm &a, const std::string &s) {
         a.word(uint16_t(uint8_t(s[i]) | (i + 1 < s.size() ? uint8_t(s[i + 1]) << 8 : 0)));
 }
 
-int rtc_sets;
-struct tm rtc_last;
-int FakeRtcGet(struct tm *t) {
-    *t = rtc_last;
-    return 0;
-}
-int FakeRtcSet(const struct tm *t) {
-    rtc_sets++;
-    rtc_last = *t;
-    return 0;
-}
-const PlatRtcOps fake_rtc = {FakeRtcGet, FakeRtcSet};
 
 }  // namespace
 
@@ -173,8 +164,8 @@ TEST_F(LadderTest, ByteStringsAndNumberToText) {
 
 TEST_F(LadderTest, CountedStringsThroughPointers) {
     const PlatRtcOps *saved = plat_rtc;
-    plat_rtc = &fake_rtc;
-    rtc_sets = 0;
+    plat_rtc = &FakeRtc::ops;
+    FakeRtc::sets = 0;
     LadRungs r(false);
     // Pointer registers %R1 .. %R40 (two words each) to strings in %R100 up.
     uint32_t nptr = 1;
@@ -288,11 +279,11 @@ TEST_F(LadderTest, CountedStringsThroughPointers) {
     EXPECT_EQ(plc_reg[RB(1000)], 0);
     EXPECT_EQ(Counted(RB(1000)), std::string(253, ' ') + "42");  // cut to 255 of the 256
     EXPECT_EQ(plc_reg[RB(1000) + 2 + 255], 0);
-    EXPECT_EQ(rtc_sets, 1);
-    EXPECT_EQ(rtc_last.tm_year, 2030 - 1900);
-    EXPECT_EQ(rtc_last.tm_mon, 5);
-    EXPECT_EQ(rtc_last.tm_mday, 15);
-    EXPECT_EQ(rtc_last.tm_min, 34);
+    EXPECT_EQ(FakeRtc::sets, 1);
+    EXPECT_EQ(FakeRtc::last.tm_year, 2030 - 1900);
+    EXPECT_EQ(FakeRtc::last.tm_mon, 5);
+    EXPECT_EQ(FakeRtc::last.tm_mday, 15);
+    EXPECT_EQ(FakeRtc::last.tm_min, 34);
     Rtc_ScanUpdate();  // the scan's clock step brings the clock image in line
     for (int i = 1; i < 6; i++) EXPECT_EQ(PlcWord(W_CLOCK + i), when[i]) << i;
     plat_rtc = saved;

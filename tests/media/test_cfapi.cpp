@@ -7,6 +7,7 @@
 
 #include "core/image/bytes.h"
 #include "tests/media/media_fixture.h"
+#include "tests/support/cf_rec.h"
 
 using namespace media_test;
 
@@ -19,14 +20,7 @@ protected:
 
     CfTransferRec Rec(const char *name, uint32_t format, uint32_t n, int32_t start, uint32_t mode = 0,
                       uint8_t flag8 = 0) {
-        CfTransferRec r{};
-        r.kind = 1;
-        r.name = name;
-        r.data = data.data();
-        r.data_size = uint32_t(data.size());
-        r.format = format;
-        r.count = n;
-        r.count_out = &count;
+        CfTransferRec r = test_support::CfValuesRec(name, data.data(), uint32_t(data.size()), format, n, &count);
         r.start = start;
         r.mode = mode;
         r.flag8 = flag8;

@@ -12,6 +12,7 @@
 #include "media/cfdl.h"
 #include "media/cfdpram.h"
 #include "tests/media/media_fixture.h"
+#include "tests/support/cf_rec.h"
 
 using namespace media_test;
 
@@ -188,14 +189,7 @@ TEST_F(Cfm, SupervisorRegistersAndSafeRemoval) {
     // A file request meanwhile is not taken.
     std::vector<uint8_t> d(4, 0);
     uint32_t n = 0;
-    CfTransferRec w{};
-    w.kind = 1;
-    w.name = "A:\\R.CSV";
-    w.data = d.data();
-    w.data_size = 4;
-    w.format = 5;
-    w.count = 2;
-    w.count_out = &n;
+    CfTransferRec w = test_support::CfValuesRec("A:\\R.CSV", d.data(), 4, 5, 2, &n);
     w.mode = 2;
     w.flag8 = 1;
     EXPECT_EQ(CF_DpramWriteFile(DRIVE_A, &w), -2);
@@ -218,14 +212,7 @@ TEST_F(Cfm, MailboxClientsOfFileAndLoggerChannels) {
     Put("mnt/USB0/IN.CSV", "1,2,3,4,5,6,7,8,9,10\r\n");
     std::vector<uint8_t> area(40, 0xEE);
     uint32_t n = 0;
-    CfTransferRec r{};
-    r.kind = 1;
-    r.name = "A:\\in.csv trailing";
-    r.data = area.data();
-    r.data_size = 20;
-    r.format = 5;
-    r.count = 10;
-    r.count_out = &n;
+    CfTransferRec r = test_support::CfValuesRec("A:\\in.csv trailing", area.data(), 20, 5, 10, &n);
     EXPECT_EQ(CF_DpramReadFile(DRIVE_A, &r), -2);
     EXPECT_STREQ(reinterpret_cast<const char *>(&dpram[DP_FILE_NAME]), "A:\\in.csv");
     EXPECT_EQ(CF_DpramReadFile(DRIVE_A, &r), -3);

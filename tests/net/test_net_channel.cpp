@@ -26,6 +26,8 @@
 #include "protocols/qncan.h"
 #include "tests/support/eth_ip.h"
 #include "tests/support/loopback.h"
+#include "tests/support/qncan_pump.h"
+#include "tests/support/test_port.h"
 
 namespace {
 
@@ -50,63 +52,20 @@ Bytes Frame(const Bytes &payload, uint16_t level = 0, uint16_t cmd = 0) {
     return f;
 }
 
-struct Peer {
-    int fd = -1;
-    explicit Peer() {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        const int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        EXPECT_EQ(test_support::LoopbackConnect(fd, kPort), 0);
-    }
-    ~Peer() {
-        if (fd >= 0) close(fd);
-    }
-    void Send(const Bytes &b) const { ASSERT_EQ(send(fd, b.data(), b.size(), 0), ssize_t(b.size())); }
-    // One reply: header plus its payload, or empty on time-out.
-    Bytes Reply(int ms = 1000) const {
-        Bytes out;
-        while (true) {
-            size_t want = out.size() < QNCAN_HDR ? QNCAN_HDR : QNCAN_HDR + LE_Get16(&out[26]);
-            if (out.size() >= QNCAN_HDR && out.size() >= want) return out;
-            struct pollfd p {fd, POLLIN, 0};
-            if (poll(&p, 1, ms) <= 0) return {};
-            uint8_t b[512];
-            const ssize_t n = recv(fd, b, std::min(sizeof b, want - out.size()), 0);
-            if (n <= 0) return {};
-            out.insert(out.end(), b, b + n);
-        }
-    }
+struct Peer : test_support::QncanPeer {
+    Peer() : QncanPeer(kPort, 1000) {}
 };
 
-// Passes of the service and the poll, as the manager makes them.
-void Pass(int n = 1) {
-    for (int i = 0; i < n; i++) {
-        Qncan_Scan(0);
-        EnetThread();
-        usleep(1000);
-    }
-}
-
-// Reads what the channel received, as the command protocol would.
-Bytes Received() {
-    Bytes b;
-    while (Etn_CheckRx()) b.push_back(Etn_GetRx());
-    return b;
-}
-
-// Passes until the channel holds a request, then reads it.
-Bytes Next() {
-    for (int i = 0; i < 200 && !Etn_CheckRx(); i++) Pass();
-    return Received();
-}
+using test_support::QncanNext;
+using test_support::QncanPass;
+using test_support::QncanReceived;
 
 Bytes Payload(const Bytes &reply) { return Bytes(reply.begin() + QNCAN_HDR, reply.end()); }
 
 class Channel : public ::testing::Test {
 protected:
     void SetUp() override {
-        const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        kPort = uint16_t(18621 + std::hash<std::string>{}(name) % 64);
+        kPort = test_support::TestPort(18621);
         plat_net = &plat_net_own;
         QncanPort = kPort;
         Dpr_Init();
@@ -121,7 +80,7 @@ protected:
         QncanPort = QNCAN_PORT;
     }
     // Accepts a new connection.
-    void Accept() { Pass(5); }
+    void Accept() { QncanPass(5); }
     NX_PACKET_POOL pool_{};
     NX_IP ip_{};
 };
@@ -140,15 +99,15 @@ TEST(NetChannel, HandshakesOfTheMapInBothDirections) {
     DprMap[ETN_RX_REQ] = 1;
     DprMap[ETN_B_DATA] = 'z';
     DprMap[ETN_B_REQ] = 1;
-    EXPECT_EQ(Received(), (Bytes{'z', 'a', 'b'}));
+    EXPECT_EQ(QncanReceived(), (Bytes{'z', 'a', 'b'}));
     EXPECT_EQ(DprMap[ETN_RX_ACK], 1);
     // A count of 0 is acknowledged at once; a count over 68 is clipped.
     LE_Put16(&DprMap[ETN_RX_COUNT], 0);
     DprMap[ETN_RX_REQ] = 0;
-    EXPECT_EQ(Received(), (Bytes{0}));
+    EXPECT_EQ(QncanReceived(), (Bytes{0}));
     LE_Put16(&DprMap[ETN_RX_COUNT], 500);
     DprMap[ETN_RX_REQ] = 1;
-    EXPECT_EQ(Received().size(), ETN_RX_MAX);
+    EXPECT_EQ(QncanReceived().size(), ETN_RX_MAX);
     // Flush acknowledges both.
     DprMap[ETN_B_REQ] = 0;
     DprMap[ETN_RX_REQ] = 0;
@@ -213,17 +172,17 @@ TEST_F(Channel, RequestsRepliesFramingOwnershipAndLevels) {
     // A request arriving in three pieces is served once whole.
     const Bytes req = Frame({0x09, 0x01, 0x7F, 0x77});
     a.Send(Bytes(req.begin(), req.begin() + 10));
-    Pass(3);
+    QncanPass(3);
     EXPECT_EQ(Etn_CheckRx(), 0u);
     a.Send(Bytes(req.begin() + 10, req.begin() + 30));
-    Pass(3);
+    QncanPass(3);
     EXPECT_EQ(Etn_CheckRx(), 0u);
     a.Send(Bytes(req.begin() + 30, req.end()));
-    Pass(3);
-    EXPECT_EQ(Received(), (Bytes{0x09, 0x01, 0x7F, 0x77}));
+    QncanPass(3);
+    EXPECT_EQ(QncanReceived(), (Bytes{0x09, 0x01, 0x7F, 0x77}));
     const uint8_t answer[4] = {0xFF, 0x01, 0x7F, 0x81};
     Etn_PutnTx(answer, 4);
-    Pass(2);
+    QncanPass(2);
     Bytes r = a.Reply();
     ASSERT_EQ(r.size(), QNCAN_HDR + 4);
     EXPECT_EQ(Payload(r), (Bytes{0xFF, 0x01, 0x7F, 0x81}));
@@ -238,15 +197,15 @@ TEST_F(Channel, RequestsRepliesFramingOwnershipAndLevels) {
     const Bytes second = Frame({0x09, 0x00, 0x09});
     two.insert(two.end(), second.begin(), second.end());
     a.Send(two);
-    EXPECT_EQ(Next(), (Bytes{0xA0}));
-    EXPECT_EQ(Next(), (Bytes{0x09, 0x00, 0x09}));
+    EXPECT_EQ(QncanNext(), (Bytes{0xA0}));
+    EXPECT_EQ(QncanNext(), (Bytes{0x09, 0x00, 0x09}));
 
     // A second connection while the first owns the channel: busy, status 8.
     Peer b;
     Accept();
     EXPECT_EQ(Qncan_ConnCnt(0), 2u);
     b.Send(Frame({0x09, 0x01, 0x7F, 0x77}));
-    Pass(3);
+    QncanPass(3);
     r = b.Reply();
     ASSERT_EQ(r.size(), QNCAN_HDR + 1);
     EXPECT_EQ(r[QNCAN_HDR], 0x60);
@@ -255,7 +214,7 @@ TEST_F(Channel, RequestsRepliesFramingOwnershipAndLevels) {
 
     // Level 3 gets level 2 and status 2.
     b.Send(Frame({0x09}, 3));
-    Pass(3);
+    QncanPass(3);
     r = b.Reply();
     ASSERT_EQ(r.size(), QNCAN_HDR);
     EXPECT_EQ(LE_Get16(&r[4]), 2);
@@ -263,25 +222,25 @@ TEST_F(Channel, RequestsRepliesFramingOwnershipAndLevels) {
 
     // The end-of-exchange signal frees the channel for the other connection.
     Etn_PutTx(112);
-    Pass(2);
+    QncanPass(2);
     EXPECT_EQ(DprMap[ETN_SIG_ACK], DprMap[ETN_SIG_REQ]);
     b.Send(Frame({0x09, 0x01, 0x7F, 0x77}));
-    Pass(3);
-    EXPECT_EQ(Received().size(), 4u);
+    QncanPass(3);
+    EXPECT_EQ(QncanReceived().size(), 4u);
     // ... and replies follow the owner.
     Etn_PutTx(0xA0);
-    Pass(2);
+    QncanPass(2);
     r = b.Reply();
     EXPECT_EQ(Payload(r), (Bytes{0xA0}));
 
     // The owner's disconnect also frees the channel.
     close(b.fd);
     b.fd = -1;
-    Pass(5);
+    QncanPass(5);
     EXPECT_EQ(Qncan_ConnCnt(0), 1u);
     a.Send(Frame({0x09, 0x01, 0x7F, 0x77}));
-    Pass(3);
-    EXPECT_EQ(Received().size(), 4u);
+    QncanPass(3);
+    EXPECT_EQ(QncanReceived().size(), 4u);
     // Twenty requests in one burst are served one per pass, none lost.
     Bytes burst;
     for (int i = 0; i < 20; i++) {
@@ -289,20 +248,20 @@ TEST_F(Channel, RequestsRepliesFramingOwnershipAndLevels) {
         burst.insert(burst.end(), f.begin(), f.end());
     }
     Etn_PutTx(112);
-    Pass(2);
+    QncanPass(2);
     a.Send(burst);
     for (int i = 0; i < 20; i++) {
-        const Bytes got = Next();
+        const Bytes got = QncanNext();
         ASSERT_EQ(got.size(), 4u) << i;
         EXPECT_EQ(got[2], i);
     }
     EXPECT_EQ(Qncan_ConnCnt(0), 1u);
     // A payload over 67 bytes is posted clipped to 67.
     Etn_PutTx(112);
-    Pass(2);
+    QncanPass(2);
     a.Send(Frame(Bytes(90, 0x11)));
-    Pass(3);
-    EXPECT_EQ(Received().size(), 67u);
+    QncanPass(3);
+    EXPECT_EQ(QncanReceived().size(), 67u);
 }
 
 TEST_F(Channel, EightSlotsOneListeningAndGarbageDropped) {
@@ -315,9 +274,9 @@ TEST_F(Channel, EightSlotsOneListeningAndGarbageDropped) {
     // A header announcing more than a request can hold drops that connection.
     Bytes bad = Header(0, 0, 0, 0, 0, 0xFFFF);
     peers[0]->Send(bad);
-    Pass(5);
+    QncanPass(5);
     EXPECT_EQ(Qncan_ConnCnt(0), 8u);  // the ninth took the freed slot
     for (Peer *p : peers) delete p;
-    Pass(10);
+    QncanPass(10);
     EXPECT_EQ(Qncan_ConnCnt(0), 0u);
 }

@@ -25,6 +25,8 @@
 #include "protocols/ascii.h"
 #include "protocols/modbus.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/loopback.h"
+#include "tests/support/test_port.h"
 
 namespace {
 
@@ -46,14 +48,9 @@ Bytes Pdu(uint8_t fc, uint16_t a, uint16_t q) { return {fc, uint8_t(a >> 8), uin
 struct Peer {
     int fd = -1;
     Peer() {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        const int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        struct sockaddr_in a {};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(kPort);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected = connect(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof a) == 0;
+        int result = -1;
+        fd = test_support::LoopbackDial(kPort, &result);
+        connected = result == 0;
     }
     ~Peer() {
         if (fd >= 0) close(fd);
@@ -90,8 +87,7 @@ void Pass(int n = 1) {
 class ModbusServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        kPort = uint16_t(18700 + std::hash<std::string>{}(name) % 64);
+        kPort = test_support::TestPort(18700);
         plat_net = &plat_net_own;
         plc_reg.fill(0);
         DrevanoRuntime = 0;

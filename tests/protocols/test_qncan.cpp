@@ -26,6 +26,9 @@
 #include "platform/plat_net.h"
 #include "protocols/qncan.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/loopback.h"
+#include "tests/support/qncan_pump.h"
+#include "tests/support/test_port.h"
 
 namespace {
 
@@ -44,59 +47,13 @@ Bytes Frame(const Bytes &payload, uint16_t level = 0, uint16_t cmd = 0, uint32_t
     return f;
 }
 
-struct Peer {
-    int fd = -1;
-    Peer() {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        const int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        struct sockaddr_in a {};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(kPort);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(connect(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof a), 0);
-    }
-    ~Peer() {
-        if (fd >= 0) close(fd);
-    }
-    void Send(const Bytes &b) const { ASSERT_EQ(send(fd, b.data(), b.size(), 0), ssize_t(b.size())); }
-    // One reply (header and payload), empty when none comes in ms; closed
-    // is set when the server closed.
-    Bytes Reply(int ms = 300) {
-        Bytes out;
-        while (true) {
-            const size_t want = out.size() < QNCAN_HDR ? QNCAN_HDR : QNCAN_HDR + LE_Get16(&out[26]);
-            if (out.size() >= QNCAN_HDR && out.size() >= want) return out;
-            struct pollfd p {fd, POLLIN, 0};
-            if (poll(&p, 1, ms) <= 0) return {};
-            uint8_t b[2048];
-            const ssize_t n = recv(fd, b, std::min(sizeof b, want - out.size()), 0);
-            if (n <= 0) {
-                closed = true;
-                return {};
-            }
-            out.insert(out.end(), b, b + n);
-        }
-    }
-    bool closed = false;
+struct Peer : test_support::QncanPeer {
+    Peer() : QncanPeer(kPort, 300) {}
 };
 
-void Pass(int n = 1) {
-    for (int i = 0; i < n; i++) {
-        Qncan_Scan(0);
-        EnetThread();
-        usleep(1000);
-    }
-}
-Bytes Received() {
-    Bytes b;
-    while (Etn_CheckRx()) b.push_back(Etn_GetRx());
-    return b;
-}
-Bytes Next() {
-    for (int i = 0; i < 200 && !Etn_CheckRx(); i++) Pass();
-    return Received();
-}
+using test_support::QncanNext;
+using test_support::QncanPass;
+using test_support::QncanReceived;
 Bytes Payload(const Bytes &r) { return r.size() < QNCAN_HDR ? Bytes{} : Bytes(r.begin() + QNCAN_HDR, r.end()); }
 uint8_t SumWithSeed(const Bytes &b) {
     uint8_t s = uint8_t(crc_header[3] & 0x7F);
@@ -114,8 +71,7 @@ Bytes DataFrame(const Bytes &data) {
 class QncanTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        kPort = uint16_t(18770 + std::hash<std::string>{}(name) % 64);
+        kPort = test_support::TestPort(18770);
         plat_net = &plat_net_own;
         QncanPort = kPort;
         plc_reg.fill(0);
@@ -142,11 +98,11 @@ protected:
 
 TEST_F(QncanTest, MultiPartRequestCutIntoFramesAndRepliesGatheredIntoParts) {
     Peer a;
-    Pass(5);
+    QncanPass(5);
     a.Send(Frame({4, 2, 0, 22, 0}));
-    EXPECT_EQ(Next().size(), 5u);
+    EXPECT_EQ(QncanNext().size(), 5u);
     Etn_PutTx(0xA0);
-    Pass(2);
+    QncanPass(2);
     EXPECT_EQ(Payload(a.Reply()), Bytes{0xA0});
 
     // 150 data bytes: frames of 64, 64 and 22, each checksummed with the
@@ -158,10 +114,10 @@ TEST_F(QncanTest, MultiPartRequestCutIntoFramesAndRepliesGatheredIntoParts) {
     packet.push_back(0x5A);
     a.Send(Frame(packet));
     Peer b;  // meanwhile another connection asks
-    Pass(3);
+    QncanPass(3);
     size_t pos = 0;
     for (size_t n : {64u, 64u, 22u}) {
-        const Bytes f = Next();
+        const Bytes f = QncanNext();
         ASSERT_EQ(f.size(), n + 3) << pos;
         EXPECT_EQ(f[1], n);
         EXPECT_EQ(Bytes(f.begin() + 2, f.end() - 1), Bytes(data.begin() + long(pos), data.begin() + long(pos + n)));
@@ -169,36 +125,36 @@ TEST_F(QncanTest, MultiPartRequestCutIntoFramesAndRepliesGatheredIntoParts) {
         pos += n;
         if (pos == 64) {
             b.Send(Frame({1, 1, 0, 0}));
-            Pass(3);
+            QncanPass(3);
             const Bytes busy = b.Reply();
             EXPECT_EQ(Payload(busy), Bytes{0x60});
             EXPECT_EQ(LE_Get16(&busy[10]), 8);
         }
         Etn_PutTx(0xA0);
-        Pass(2);
+        QncanPass(2);
     }
     EXPECT_EQ(Payload(a.Reply()), Bytes{0xA0});
     EXPECT_TRUE(a.Reply(50).empty());
     // The empty packet closes the file; a packet too short for its own
     // marker and checksum is refused.
     a.Send(Frame({255, 0, 0x11}));
-    const Bytes last = Next();
+    const Bytes last = QncanNext();
     EXPECT_EQ(last.size(), 3u);
     EXPECT_EQ(SumWithSeed(last), 0);
     Etn_PutTx(0xA0);
-    Pass(2);
+    QncanPass(2);
     EXPECT_EQ(Payload(a.Reply()), Bytes{0xA0});
     a.Send(Frame({4, 2, 0, 22, 0}));
-    Next();
+    QncanNext();
     Etn_PutTx(0xA0);
-    Pass(2);
+    QncanPass(2);
     a.Reply();
     a.Send(Frame({255, 0}));
-    Pass(3);
+    QncanPass(3);
     EXPECT_EQ(Payload(a.Reply()), Bytes{9});
     EXPECT_EQ(QncanState[0].recv_state, QR_SINGLE);
     Etn_PutTx(112);
-    Pass(2);
+    QncanPass(2);
 
     // Upload at level 2 with word 282 = 327: parts of 256 bytes, the frames
     // inside a part accepted by the server itself, each part after a host
@@ -206,16 +162,16 @@ TEST_F(QncanTest, MultiPartRequestCutIntoFramesAndRepliesGatheredIntoParts) {
     PlcWordSet(282, 327);
     EXPECT_EQ(QncanPartSize(), 256u);
     a.Send(Frame({5, 3, 0, 22, 0, 0}, 2));
-    EXPECT_EQ(Next().size(), 6u);
+    EXPECT_EQ(QncanNext().size(), 6u);
     Etn_PutTx(0xA0);
-    Pass(2);
+    QncanPass(2);
     EXPECT_EQ(Payload(a.Reply()), Bytes{0xA0});
     Bytes file(256 + 128);
     for (size_t i = 0; i < file.size(); i++) file[i] = uint8_t(i ^ 0x3C);
     for (size_t off = 0; off < file.size(); off += 64) {
         const Bytes f = DataFrame(Bytes(file.begin() + long(off), file.begin() + long(off + 64)));
         Etn_PutnTx(f.data(), uint32_t(f.size()));
-        Pass(2);
+        QncanPass(2);
         if (off + 64 == 256) {
             const Bytes part = a.Reply();
             ASSERT_EQ(part.size(), QNCAN_HDR + 259);
@@ -226,20 +182,20 @@ TEST_F(QncanTest, MultiPartRequestCutIntoFramesAndRepliesGatheredIntoParts) {
             EXPECT_EQ(SumWithSeed(Payload(part)), 0);
             a.Send(Frame({0xA0}, 2));
         }
-        EXPECT_EQ(Next(), Bytes{0xA0}) << off;
+        EXPECT_EQ(QncanNext(), Bytes{0xA0}) << off;
     }
     EXPECT_TRUE(a.Reply(50).empty());
     const Bytes empty = DataFrame({});
     Etn_PutnTx(empty.data(), uint32_t(empty.size()));
-    Pass(2);
+    QncanPass(2);
     const Bytes part2 = a.Reply();
     ASSERT_EQ(part2.size(), QNCAN_HDR + 131);
     EXPECT_EQ(Bytes(part2.begin() + QNCAN_HDR + 2, part2.end() - 1), Bytes(file.begin() + 256, file.end()));
     EXPECT_EQ(SumWithSeed(Payload(part2)), 0);
-    Pass(3);
+    QncanPass(3);
     EXPECT_TRUE(a.Reply(50).empty());  // the empty frame waits for the host
     a.Send(Frame({0xA0}, 2));
-    Pass(3);
+    QncanPass(3);
     EXPECT_EQ(Etn_CheckRx(), 0u);      // ... whose frame only lets it go
     const Bytes end = a.Reply();
     EXPECT_EQ(Payload(end), (Bytes{255, 0, uint8_t(-SumWithSeed({255, 0}))}));
@@ -252,10 +208,10 @@ TEST_F(QncanTest, ChallengeLockAccessFilterAndIdleClose) {
     PlcWordSet(176, 2026);
     std::memcpy(&DprMap[DPR_CLOCK], &plc_reg[342], 12);
     Peer a;
-    Pass(5);
+    QncanPass(5);
     // 0x40 with no challenge asked, access 0: refused.
     a.Send(Frame({}, 0, 0x40, 0));
-    Pass(3);
+    QncanPass(3);
     Bytes r = a.Reply();
     EXPECT_EQ(LE_Get16(&r[10]), 1);
     EXPECT_EQ(LE_Get16(&r[26]), 0);
@@ -266,69 +222,69 @@ TEST_F(QncanTest, ChallengeLockAccessFilterAndIdleClose) {
     box[168] = 0x10;
     box[169] = 0x10;
     a.Send(Frame({1, 1, 0, 0}, 0, 0, 0x3333));
-    Pass(3);
+    QncanPass(3);
     r = a.Reply();
     EXPECT_EQ(LE_Get16(&r[10]), 1);
     EXPECT_EQ(Etn_CheckRx(), 0u);
     a.Send(Frame({1, 1, 0, 0}, 0, 0, 0x2222));
-    EXPECT_EQ(Next().size(), 4u);
+    EXPECT_EQ(QncanNext().size(), 4u);
     // A challenge: command 0x20, no payload; answering it unlocks.
     a.Send(Frame({}, 0, 0x20));
-    Pass(3);
+    QncanPass(3);
     r = a.Reply();
     EXPECT_EQ(LE_Get16(&r[10]), 0x20);
     EXPECT_EQ(LE_Get16(&r[26]), 0);
     const uint32_t challenge = QncanChallengeOf(LE_Get32(&r[0]));
     EXPECT_EQ(challenge, (17u + 2026u) * 17u * QNCAN_CHALLENGE_FACTOR);
     a.Send(Frame({}, 0, 0x40, challenge + 1));
-    Pass(3);
+    QncanPass(3);
     EXPECT_EQ(LE_Get16(&a.Reply()[10]), 1);  // wrong, and the challenge is spent
     a.Send(Frame({}, 0, 0x40, challenge));
-    Pass(3);
+    QncanPass(3);
     EXPECT_EQ(LE_Get16(&a.Reply()[10]), 1);
     a.Send(Frame({}, 0, 0x20));
-    Pass(3);
+    QncanPass(3);
     const uint32_t c2 = QncanChallengeOf(LE_Get32(&a.Reply()[0]));
     a.Send(Frame({}, 0, 0x40, c2));
-    Pass(3);
+    QncanPass(3);
     EXPECT_EQ(LE_Get16(&a.Reply()[10]), 0);
     Etn_PutTx(112);
-    Pass(2);
+    QncanPass(2);
     a.Send(Frame({1, 1, 0, 0}, 0, 0, 0x3333));
-    EXPECT_EQ(Next().size(), 4u);
+    EXPECT_EQ(QncanNext().size(), 4u);
     // 0x80 locks again.
     Etn_PutTx(112);
-    Pass(2);
+    QncanPass(2);
     a.Send(Frame({}, 0, 0x80));
-    Pass(3);
+    QncanPass(3);
     EXPECT_EQ(LE_Get16(&a.Reply()[10]), 0);
     a.Send(Frame({1, 1, 0, 0}, 0, 0, 0x3333));
-    Pass(3);
+    QncanPass(3);
     EXPECT_EQ(LE_Get16(&a.Reply()[10]), 1);
     // An unlock lasts 60 s.
     a.Send(Frame({}, 0, 0x20));
-    Pass(3);
+    QncanPass(3);
     a.Send(Frame({}, 0, 0x40, QncanChallengeOf(LE_Get32(&a.Reply()[0]))));
-    Pass(3);
+    QncanPass(3);
     EXPECT_EQ(LE_Get16(&a.Reply()[10]), 0);
     for (int i = 0; i < 2; i++) {  // still open at 58 s (and the connection kept alive)
         test_support::FakeClock::AdvanceMs(29000);
         a.Send(Frame({1, 1, 0, 0}, 0, 0, 0x3333));
-        EXPECT_EQ(Next().size(), 4u) << i;
+        EXPECT_EQ(QncanNext().size(), 4u) << i;
         Etn_PutTx(112);
-        Pass(2);
+        QncanPass(2);
     }
     test_support::FakeClock::AdvanceMs(3000);
     a.Send(Frame({1, 1, 0, 0}, 0, 0, 0x3333));
-    Pass(3);
+    QncanPass(3);
     EXPECT_EQ(LE_Get16(&a.Reply()[10]), 1);
 
     // 30 s without a frame closes the connection.
     test_support::FakeClock::AdvanceMs(29900);
-    Pass(2);
+    QncanPass(2);
     EXPECT_EQ(Qncan_ConnCnt(0), 1u);
     test_support::FakeClock::AdvanceMs(200);
-    Pass(2);
+    QncanPass(2);
     EXPECT_EQ(Qncan_ConnCnt(0), 0u);
     a.Reply(50);
     EXPECT_TRUE(a.closed);
