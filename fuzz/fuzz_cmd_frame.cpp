@@ -8,14 +8,14 @@
 #include <ctime>
 #include <unistd.h>
 
-#include "core/cmd/cmd.h"
-#include "core/cmd/datagram.h"
+#include "cmd/cmd.h"
+#include "cmd/datagram.h"
 #include "core/storage/memfile.h"
-#include "core/exec/plcmode.h"
+#include "exec/plcmode.h"
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
 #include "core/image/util.h"
-#include "core/cmd/vcomm.h"
+#include "cmd/vcomm.h"
 #include "platform/plat.h"
 #include "tests/support/cmd_port.h"
 #include "tests/support/fake_clock.h"

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <span>
 
-#include "core/exec/dpram.h"
+#include "exec/dpram.h"
 #include "core/image/plcreg.h"
 #include "media/datalog.h"
 

@@ -22,7 +22,7 @@
 #include "core/image/bytes.h"
 #include "core/storage/memfile.h"
 #include "core/storage/nvram.h"
-#include "core/exec/plcmode.h"
+#include "exec/plcmode.h"
 #include "core/image/plcreg.h"
 #include "core/image/util.h"
 #include "platform/plat.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
-#include "core/exec/mainloop.h"
+#include "exec/mainloop.h"
 #include "core/image/timebase.h"
 #include "platform/plat.h"
 #include "platform/plat_can.h"

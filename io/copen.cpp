@@ -6,11 +6,11 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
-#include "core/exec/mainloop.h"
+#include "exec/mainloop.h"
 #include "core/storage/memfile.h"
 #include "core/image/plcreg.h"
-#include "core/exec/rtc.h"
-#include "core/exec/sys.h"
+#include "exec/rtc.h"
+#include "exec/sys.h"
 #include "core/image/timebase.h"
 #include "iec/services/drevano.h"
 

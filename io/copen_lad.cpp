@@ -4,7 +4,7 @@
 
 #include "core/image/bytes.h"
 #include "core/image/timebase.h"
-#include "core/cmd/vcomm.h"
+#include "cmd/vcomm.h"
 #include "io/copen.h"
 
 CoBlock co_blk;

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
-#include "core/cmd/cmd.h"
+#include "cmd/cmd.h"
 #include "core/storage/memfile.h"
 #include "core/image/plcreg.h"
 #include "io/i2c.h"

@@ -1,6 +1,6 @@
 // Range tests, byte load and store, and the single-opcode calls of the
 // instruction library (counters, timers, clock set, sun position).
-#include "core/exec/rtc.h"
+#include "exec/rtc.h"
 #include "ladder/ladint.h"
 
 namespace {

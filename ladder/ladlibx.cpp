@@ -1,6 +1,6 @@
 // Library calls of the extended encoding that have no routine of their own:
 // the communication selector (394) and the setting of the CAN network id (544).
-#include "core/exec/plcmode.h"
+#include "exec/plcmode.h"
 #include "core/image/plcreg.h"
 #include "ladder/ladint.h"
 

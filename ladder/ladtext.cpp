@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/exec/rtc.h"
+#include "exec/rtc.h"
 #include "ladder/ladint.h"
 #include "core/image/numconv.h"
 

@@ -10,9 +10,9 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
-#include "core/exec/dpram.h"
-#include "core/exec/mainloop.h"
-#include "core/exec/sys.h"
+#include "exec/dpram.h"
+#include "exec/mainloop.h"
+#include "exec/sys.h"
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
 #include "core/image/tx.h"

@@ -10,8 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "core/exec/plcmode.h"
-#include "core/exec/sys.h"
+#include "exec/plcmode.h"
+#include "exec/sys.h"
 #include "core/image/plcreg.h"
 #include "core/storage/memfile.h"
 #include "media/cfapi.h"

@@ -7,15 +7,15 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/cmd/mcmd.h"
+#include "cmd/mcmd.h"
 #include "core/image/bytes.h"
 #include "core/image/plcreg.h"
 #include "core/image/util.h"
 #include "core/storage/memfile.h"
 #include "core/storage/nvram.h"
-#include "core/exec/mainloop.h"
-#include "core/exec/plcmode.h"
-#include "core/exec/sys.h"
+#include "exec/mainloop.h"
+#include "exec/plcmode.h"
+#include "exec/sys.h"
 #include "media/filex.h"
 
 namespace {

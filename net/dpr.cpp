@@ -5,10 +5,10 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
-#include "core/cmd/cmd.h"
+#include "cmd/cmd.h"
 #include "core/storage/memfile.h"
 #include "core/image/plcreg.h"
-#include "core/exec/sys.h"
+#include "exec/sys.h"
 #include "iec/services/drevano.h"
 #include "ladder/ladder.h"
 #include "net/net.h"

@@ -6,9 +6,9 @@
 #include <sys/stat.h>
 
 #include "core/image/bytes.h"
-#include "core/cmd/cmd.h"
+#include "cmd/cmd.h"
 #include "core/image/plcreg.h"
-#include "core/exec/rtc.h"
+#include "exec/rtc.h"
 #include "core/storage/memfile.h"
 #include "iec/services/drevano.h"
 #include "net/dpr.h"

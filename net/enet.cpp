@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
-#include "core/exec/mainloop.h"
+#include "exec/mainloop.h"
 #include "core/image/plcreg.h"
 #include "core/image/tx.h"
 #include "messaging/messaging.h"

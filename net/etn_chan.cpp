@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
-#include "core/cmd/cmd.h"
+#include "cmd/cmd.h"
 #include "core/image/plcreg.h"
-#include "core/cmd/vcomm.h"
+#include "cmd/vcomm.h"
 #include "net/net.h"
 #include "net/etn_chan.h"
 

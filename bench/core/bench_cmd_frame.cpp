@@ -5,11 +5,11 @@
 #include <cstdlib>
 #include <vector>
 
-#include "core/cmd/cmd.h"
+#include "cmd/cmd.h"
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
 #include "core/image/util.h"
-#include "core/cmd/vcomm.h"
+#include "cmd/vcomm.h"
 #include "platform/plat.h"
 #include "tests/support/cmd_port.h"
 #include "tests/support/proc_root.h"

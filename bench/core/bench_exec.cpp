@@ -11,8 +11,8 @@
 #include <filesystem>
 #include <vector>
 
-#include "core/exec/mainloop.h"
-#include "core/exec/plcmode.h"
+#include "exec/mainloop.h"
+#include "exec/plcmode.h"
 #include "core/image/plcreg.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "core/exec/mainloop.h"
+#include "exec/mainloop.h"
 #include "core/storage/memfile.h"
 #include "core/storage/nvram.h"
 #include "core/image/plcreg.h"

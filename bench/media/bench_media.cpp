@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "core/image/bytes.h"
-#include "core/exec/dpram.h"
+#include "exec/dpram.h"
 #include "core/image/plcreg.h"
-#include "core/exec/sys.h"
+#include "exec/sys.h"
 #include "media/cfapi.h"
 #include "media/cfdpram.h"
 #include "media/cfm.h"

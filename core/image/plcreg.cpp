@@ -4,11 +4,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/cmd/cmd.h"
+#include "cmd/cmd.h"
 #include "core/storage/memfile.h"
-#include "core/exec/plcmode.h"
-#include "core/exec/rtc.h"
-#include "core/exec/sys.h"
+#include "exec/plcmode.h"
+#include "exec/rtc.h"
+#include "exec/sys.h"
 #include "platform/plat.h"
 #include "iec/services/drevano.h"
 

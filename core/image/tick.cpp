@@ -2,11 +2,11 @@
 #include <cstdio>
 #include <unistd.h>
 
-#include "core/cmd/cmd.h"
-#include "core/exec/install.h"
-#include "core/exec/plcmode.h"
+#include "cmd/cmd.h"
+#include "exec/install.h"
+#include "exec/plcmode.h"
 #include "core/image/plcreg.h"
-#include "core/exec/sys.h"
+#include "exec/sys.h"
 #include "core/image/timebase.h"
 #include "platform/plat.h"
 

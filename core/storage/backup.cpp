@@ -7,10 +7,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/exec/sys.h"
+#include "exec/sys.h"
 #include "core/image/plcreg.h"
 #include "core/image/util.h"
-#include "core/exec/mainloop.h"
+#include "exec/mainloop.h"
 #include "core/storage/memfile.h"
 #include "media/cfm.h"
 #include "media/clone.h"

@@ -16,10 +16,10 @@
 #include <unistd.h>
 
 #include "core/storage/backup.h"
-#include "core/cmd/cmd.h"
-#include "core/exec/plcmode.h"
+#include "cmd/cmd.h"
+#include "exec/plcmode.h"
 #include "core/image/plcreg.h"
-#include "core/exec/sys.h"
+#include "exec/sys.h"
 #include "core/image/util.h"
 #include "iec/services/drevano.h"
 #include "platform/plat.h"

@@ -8,9 +8,9 @@
 
 #include "core/storage/backup.h"
 #include "core/storage/memfile.h"
-#include "core/exec/plcmode.h"
+#include "exec/plcmode.h"
 #include "core/image/plcreg.h"
-#include "core/exec/sys.h"
+#include "exec/sys.h"
 #include "core/image/util.h"
 
 uint32_t NV_EditorFeatures;

@@ -16,7 +16,7 @@
 
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
-#include "core/cmd/vcomm.h"
+#include "cmd/vcomm.h"
 #include "iec/services/z7svc.h"
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7vm.h"

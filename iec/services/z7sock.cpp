@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #include "core/image/plcreg.h"
-#include "core/cmd/vcomm.h"
+#include "cmd/vcomm.h"
 #include "iec/services/z7svc.h"
 #include "platform/plat_net.h"
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/exec/mainloop.h"
+#include "exec/mainloop.h"
 #include "core/storage/memfile.h"
 #include "core/image/plcreg.h"
 #include "core/image/util.h"

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "core/storage/memfile.h"
-#include "core/exec/plcmode.h"
+#include "exec/plcmode.h"
 
 using namespace cmd_test;
 

@@ -4,7 +4,7 @@
 // port refused while another user holds it.
 #include <gtest/gtest.h>
 
-#include "core/cmd/mcmd.h"
+#include "cmd/mcmd.h"
 #include "messaging/messaging.h"
 #include "tests/core/test_cmd_support.h"
 

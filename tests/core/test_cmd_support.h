@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/cmd/cmd.h"
+#include "cmd/cmd.h"
 #include "core/image/timebase.h"
-#include "core/cmd/vcomm.h"
+#include "cmd/vcomm.h"
 #include "platform/plat.h"
 #include "tests/support/cmd_port.h"
 #include "tests/support/fake_clock.h"

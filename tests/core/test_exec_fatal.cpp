@@ -22,7 +22,7 @@
 
 #include "core/storage/memfile.h"
 #include "core/image/plcreg.h"
-#include "core/exec/sys.h"
+#include "exec/sys.h"
 #include "platform/plat.h"
 
 namespace fs = std::filesystem;

@@ -8,7 +8,7 @@
 #include <sstream>
 #include <string>
 
-#include "core/exec/install.h"
+#include "exec/install.h"
 #include "tests/support/temp_root.h"
 
 namespace {

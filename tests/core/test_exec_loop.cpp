@@ -8,10 +8,10 @@
 #include <semaphore.h>
 #include <unistd.h>
 
-#include "core/cmd/cmd.h"
-#include "core/exec/exception.h"
-#include "core/exec/mainloop.h"
-#include "core/exec/plcmode.h"
+#include "cmd/cmd.h"
+#include "exec/exception.h"
+#include "exec/mainloop.h"
+#include "exec/plcmode.h"
 #include "core/image/plcreg.h"
 #include "net/net.h"
 #include "tavIXsdk/tavixsdk/tavix.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/storage/memfile.h"
-#include "core/exec/plcmode.h"
+#include "exec/plcmode.h"
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
 #include "test_exec_support.h"

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "core/cmd/cmd.h"
+#include "cmd/cmd.h"
 #include "core/image/plcreg.h"
-#include "core/exec/rtc.h"
+#include "exec/rtc.h"
 #include "core/image/timebase.h"
 #include "test_exec_support.h"
 

@@ -12,12 +12,12 @@
 #include <string>
 #include <sys/stat.h>
 
-#include "core/exec/mainloop.h"
+#include "exec/mainloop.h"
 #include "core/storage/memfile.h"
-#include "core/exec/plcmode.h"
+#include "exec/plcmode.h"
 #include "core/image/plcreg.h"
-#include "core/exec/rtc.h"
-#include "core/exec/sys.h"
+#include "exec/rtc.h"
+#include "exec/sys.h"
 #include "core/image/timebase.h"
 #include "core/image/util.h"
 #include "io/io.h"

@@ -11,9 +11,9 @@
 #include <unistd.h>
 
 #include "core/storage/memfile.h"
-#include "core/exec/plcmode.h"
+#include "exec/plcmode.h"
 #include "core/image/plcreg.h"
-#include "core/exec/rtc.h"
+#include "exec/rtc.h"
 #include "iec/services/drevano.h"
 #include "platform/plat.h"
 #include "tests/support/temp_root.h"

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "core/cmd/cmd.h"
+#include "cmd/cmd.h"
 #include "core/image/plcreg.h"
-#include "core/exec/sys.h"
+#include "exec/sys.h"
 #include "core/image/timebase.h"
 #include "platform/plat.h"
 #include "tests/support/fake_clock.h"

@@ -2,7 +2,7 @@
 // trips through them, damaged and oversized stored blocks.
 #include <sys/stat.h>
 
-#include "core/cmd/cmd.h"
+#include "cmd/cmd.h"
 #include "core/image/util.h"
 #include "iec/services/drevano.h"
 #include "tests/core/test_storage_fixture.h"

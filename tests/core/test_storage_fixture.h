@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "core/storage/backup.h"
-#include "core/exec/mainloop.h"
+#include "exec/mainloop.h"
 #include "core/storage/memfile.h"
 #include "core/storage/nvram.h"
 #include "core/image/plcreg.h"

@@ -1,6 +1,6 @@
 // Configuration validation: range rules of the retained words, the file
 // checks and their bounds, the mode-2 rule, the editor features.
-#include "core/exec/plcmode.h"
+#include "exec/plcmode.h"
 #include "core/image/util.h"
 #include "tests/core/test_storage_fixture.h"
 

@@ -2,7 +2,7 @@
 // ladder block and the IEC helpers), pass by pass on an in-memory bus.
 #include <gtest/gtest.h>
 
-#include "core/cmd/vcomm.h"
+#include "cmd/vcomm.h"
 #include "tests/io/test_can_support.h"
 
 using namespace can_test;

@@ -2,7 +2,7 @@
 // module table.
 #include <cstring>
 
-#include "core/cmd/cmd.h"
+#include "cmd/cmd.h"
 #include "net/net.h"
 #include "tests/io/io_fixture.h"
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "core/exec/rtc.h"
+#include "exec/rtc.h"
 #include "platform/plat.h"
 #include "tests/ladder/lad_rungs.h"
 #include "tests/support/fake_rtc.h"

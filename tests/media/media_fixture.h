@@ -9,9 +9,9 @@
 #include <sys/stat.h>
 #include <vector>
 
-#include "core/exec/dpram.h"
+#include "exec/dpram.h"
 #include "core/image/plcreg.h"
-#include "core/exec/sys.h"
+#include "exec/sys.h"
 #include "media/cfapi.h"
 #include "media/cfm.h"
 #include "media/fileblk.h"

@@ -7,7 +7,7 @@
 #include <sys/statvfs.h>
 
 #include "core/image/bytes.h"
-#include "core/exec/mainloop.h"
+#include "exec/mainloop.h"
 #include "core/image/timebase.h"
 #include "media/cfdl.h"
 #include "media/cfdpram.h"

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "core/image/bytes.h"
-#include "core/cmd/cmd.h"
-#include "core/cmd/vcomm.h"
+#include "cmd/cmd.h"
+#include "cmd/vcomm.h"
 #include "core/image/plcreg.h"
 #include "net/dpr.h"
 #include "net/enet.h"

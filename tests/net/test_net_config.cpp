@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "core/image/bytes.h"
-#include "core/cmd/cmd.h"
+#include "cmd/cmd.h"
 #include "core/storage/memfile.h"
 #include "core/image/plcreg.h"
-#include "core/exec/sys.h"
+#include "exec/sys.h"
 #include "net/dpr.h"
 #include "net/net.h"
 #include "platform/plat.h"

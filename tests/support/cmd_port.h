@@ -8,12 +8,12 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/cmd/cmd.h"
-#include "core/cmd/datagram.h"
-#include "core/exec/plcmode.h"
+#include "cmd/cmd.h"
+#include "cmd/datagram.h"
+#include "exec/plcmode.h"
 #include "core/image/plcreg.h"
 #include "core/image/util.h"
-#include "core/cmd/vcomm.h"
+#include "cmd/vcomm.h"
 
 namespace test_support {
 

@@ -1,6 +1,6 @@
 // Start-up in its fixed order and the polled main loop: every service is a
 // state machine stepped once per pass.
-#include "core/exec/mainloop.h"
+#include "exec/mainloop.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -12,18 +12,18 @@
 #include <unistd.h>
 
 #include "core/storage/backup.h"
-#include "core/cmd/cmd.h"
-#include "core/cmd/datagram.h"
-#include "core/exec/dpram.h"
-#include "core/exec/install.h"
+#include "cmd/cmd.h"
+#include "cmd/datagram.h"
+#include "exec/dpram.h"
+#include "exec/install.h"
 #include "core/storage/memfile.h"
 #include "core/storage/nvram.h"
-#include "core/exec/plcmode.h"
+#include "exec/plcmode.h"
 #include "core/image/plcreg.h"
-#include "core/exec/sys.h"
+#include "exec/sys.h"
 #include "core/image/timebase.h"
 #include "core/image/util.h"
-#include "core/cmd/vcomm.h"
+#include "cmd/vcomm.h"
 #include "iec/services/drevano.h"
 #include "io/io.h"
 #include "media/cfm.h"

@@ -1,3 +1,3 @@
-#include "core/exec/mainloop.h"
+#include "exec/mainloop.h"
 
 int main(int argc, char **argv) { return Main_Run(argc, argv); }

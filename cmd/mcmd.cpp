@@ -1,15 +1,15 @@
 // Internal command client. Every wait keeps the command processor, the
 // service tick and the watchdog going, so the injected frame is served while
 // the caller waits.
-#include "core/cmd/mcmd.h"
+#include "cmd/mcmd.h"
 
 #include <algorithm>
 #include <unistd.h>
 
-#include "core/cmd/cmd.h"
-#include "core/cmd/vcomm.h"
-#include "core/exec/dpram.h"
-#include "core/exec/sys.h"
+#include "cmd/cmd.h"
+#include "cmd/vcomm.h"
+#include "exec/dpram.h"
+#include "exec/sys.h"
 #include "core/image/timebase.h"
 
 uint32_t MCMD_Errno;

@@ -1,6 +1,6 @@
 // The programming serial port on termios, its port lock and its intercept
 // rings.
-#include "core/cmd/vcomm.h"
+#include "cmd/vcomm.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -11,7 +11,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "core/exec/mainloop.h"
+#include "exec/mainloop.h"
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
 #include "platform/plat.h"

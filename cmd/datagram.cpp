@@ -1,8 +1,8 @@
 // Datagrams of the command protocol.
-#include "core/cmd/datagram.h"
+#include "cmd/datagram.h"
 
 #include "core/image/bytes.h"
-#include "core/cmd/cmd.h"
+#include "cmd/cmd.h"
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
 

@@ -1,14 +1,14 @@
 // Controller modes and the scan cycle: clock bits, clock, inputs, forces,
 // the application, outputs and the per-scan services.
-#include "core/exec/plcmode.h"
+#include "exec/plcmode.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "core/cmd/cmd.h"
+#include "cmd/cmd.h"
 #include "core/storage/memfile.h"
 #include "core/image/plcreg.h"
-#include "core/exec/rtc.h"
+#include "exec/rtc.h"
 #include "core/image/timebase.h"
 #include "iec/services/drevano.h"
 #include "io/io.h"

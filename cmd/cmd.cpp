@@ -1,16 +1,16 @@
 // Command protocol, lower half: frames and checksum, the receiver, the choice
 // of the host that owns the conversation, routing of bytes, time-outs and the
 // forwarding of frames to another controller on the CAN network.
-#include "core/cmd/cmd.h"
+#include "cmd/cmd.h"
 
 #include <algorithm>
 
 #include "core/storage/nvram.h"
 #include "core/image/plcreg.h"
-#include "core/exec/sys.h"
+#include "exec/sys.h"
 #include "core/image/timebase.h"
 #include "core/image/util.h"
-#include "core/cmd/vcomm.h"
+#include "cmd/vcomm.h"
 #include "io/io.h"
 #include "media/fxp.h"
 #include "messaging/messaging.h"

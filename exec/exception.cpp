@@ -2,7 +2,7 @@
 // printed, the watchdog is closed, and after a countdown of 59 seconds with
 // both LEDs flashing fast the controller warm-resets. The whole path is
 // async-signal-safe: write(2) of fixed lines, no locks, no allocation.
-#include "core/exec/exception.h"
+#include "exec/exception.h"
 
 #include <csignal>
 #include <cstdio>
@@ -11,9 +11,9 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "core/exec/mainloop.h"
+#include "exec/mainloop.h"
 #include "core/storage/memfile.h"
-#include "core/exec/sys.h"
+#include "exec/sys.h"
 #include "core/image/timebase.h"
 
 namespace {

@@ -2,12 +2,12 @@
 // kept in software from the 100 us time base; writes go to the hardware
 // clock. UTC is kept beside local time and the two follow each other through
 // the time-zone and daylight-saving words.
-#include "core/exec/rtc.h"
+#include "exec/rtc.h"
 
 #include <cstring>
 #include <ctime>
 
-#include "core/cmd/cmd.h"
+#include "cmd/cmd.h"
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
 #include "platform/plat.h"

@@ -1,5 +1,5 @@
 // System services: the controller's contact with the board and with Linux.
-#include "core/exec/sys.h"
+#include "exec/sys.h"
 
 #include <algorithm>
 #include <csignal>
@@ -8,12 +8,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "core/exec/dpram.h"
-#include "core/exec/exception.h"
-#include "core/exec/mainloop.h"
+#include "exec/dpram.h"
+#include "exec/exception.h"
+#include "exec/mainloop.h"
 #include "core/storage/memfile.h"
 #include "core/image/plcreg.h"
-#include "core/exec/rtc.h"
+#include "exec/rtc.h"
 #include "core/image/timebase.h"
 #include "core/image/util.h"
 #include "media/cfm.h"

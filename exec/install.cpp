@@ -1,6 +1,6 @@
 // MAC IDs: the maker's identifier, the text form of a MAC, and the MAC image
 // downloaded by the programming tool.
-#include "core/exec/install.h"
+#include "exec/install.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -9,8 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "core/exec/mainloop.h"
-#include "core/exec/sys.h"
+#include "exec/mainloop.h"
+#include "exec/sys.h"
 #include "core/image/timebase.h"
 #include "platform/plat.h"
 #include "core/image/plcreg.h"
