@@ -34,6 +34,7 @@
 #include "platform/plat.h"
 #include "protocols/pmgr.h"
 #include "tavIXsdk/tavixsdk/tavix.h"
+#include "webhmi/weblife.h"
 
 uint8_t BootMode;
 uint32_t WatchDogDisable;

@@ -1,0 +1,178 @@
+"""The web HMI server in the running controller: the card's web project over
+HTTP from a peer namespace (curl and raw sockets), HTTPS with a test CA made
+by openssl, the status bit ESR17 bit 3, and the upload watcher's restart."""
+
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from bbsupport import Controller, NetPeer, wait_for  # noqa: E402
+from test_modbus import config_block, io_config  # noqa: E402
+
+HOST = "10.77.0.2"
+STATUS = 0x10030102
+
+
+def page(status, reason, entity):
+    return ("<!DOCTYPE html><html><head><title>%d %s</title></head><body><h1>%s</h1><p>Requested Entity: %s"
+            "</p></body></html>" % (status, reason, reason, entity)).encode()
+
+
+class WebHmi(unittest.TestCase):
+    def setUp(self):
+        self.peer = NetPeer()
+        self.addCleanup(self.peer.close)
+        self.ctl = Controller(prefix="plc-web-")
+        self.addCleanup(self.ctl.cleanup)
+        self.www = self.ctl.path("mnt", "USB0", "tavIX", "wwwroot")
+        os.makedirs(os.path.join(self.www, "pages"))
+        os.makedirs(self.ctl.path("mnt", "USB0", "tavIX", "config"))
+        files = {"index.htm": b"<html>index</html>\n", "pages/index.htm": b"pages\n", "app.js": b"var a=1;\n",
+                 "blob": b"\x00\x01\x02", "style.css": b"\x1f\x8b\x08\x00rest-of-gzip"}
+        for name, data in files.items():
+            with open(os.path.join(self.www, name), "wb") as f:
+                f.write(data)
+        self.c = self.ctl.start(port=True).client
+        # F bit 8 (0x100) set: HTTP belongs to the web HMI server.
+        self.c.download(5, io_config(config_block()))
+        self.c.comm_lock(0)
+        self.assertTrue(wait_for(self.listening, 15), self.ctl.console())
+
+    def listening(self):
+        s = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.settimeout(1)
+        try:
+            s.connect((HOST, 80))
+            return True
+        except OSError:
+            return False
+        finally:
+            s.close()
+
+    def raw(self, *pieces, gap=0.0):
+        """Sends the pieces (gap seconds apart) and reads until the server closes."""
+        s = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.settimeout(5)
+        s.connect((HOST, 80))
+        for i, p in enumerate(pieces):
+            if i and gap:
+                time.sleep(gap)  # the request arrives in pieces on purpose
+            s.sendall(p)
+        out = b""
+        try:
+            while True:
+                d = s.recv(65536)
+                if not d:
+                    break
+                out += d
+        except (socket.timeout, ConnectionResetError):
+            out += b"<no close>"
+        s.close()
+        return out
+
+    def get(self, path, extra=b""):
+        return self.raw(b"GET " + path + b" HTTP/1.0\r\n" + extra + b"\r\n")
+
+    def split(self, answer):
+        head, _, body = answer.partition(b"\r\n\r\n")
+        lines = head.split(b"\r\n")
+        fields = {}
+        for ln in lines[1:]:
+            k, _, v = ln.partition(b": ")
+            fields[k.decode()] = v.decode()
+        return lines[0].decode(), fields, body
+
+    def test_static_files_methods_framing_and_errors(self):
+        status, f, body = self.split(self.get(b"/"))
+        self.assertEqual(status, "HTTP/1.0 200 OK")
+        self.assertEqual(f["Server"], "TavIX SDK/0.9.0")
+        self.assertEqual((f["Content-Type"], f["Content-Length"]), ("text/html", "19"))
+        self.assertNotIn("Connection", f)
+        self.assertEqual(body, b"<html>index</html>\n")
+        self.assertRegex(f["Date"], r"^[A-Z][a-z]{2}, \d\d [A-Z][a-z]{2} \d{4} \d\d:\d\d:\d\d GMT$")
+        for path in (b"/pages", b"/pages/", b"\\pages"):
+            self.assertEqual(self.split(self.get(path))[2], b"pages\n", path)
+        status, f, body = self.split(self.get(b"/app.js?v=3"))
+        self.assertEqual((status, f["Content-Type"], body), ("HTTP/1.0 200 OK", "text/javascript", b"var a=1;\n"))
+        self.assertEqual(self.split(self.get(b"/blob"))[1]["Content-Type"], "application/octet-stream")
+        status, f, body = self.split(self.get(b"/nothing.htm"))
+        self.assertEqual((status, f["Content-Length"], f["Content-Type"]),
+                         ("HTTP/1.0 404 Not Found", "137", "text/html; charset=utf-8"))
+        self.assertEqual(body, page(404, "Not Found", "/nothing.htm"))
+        status, _, body = self.split(self.get(b"/pages/%2E%2E/x"))
+        self.assertEqual(status, "HTTP/1.0 403 Forbidden - no .. allowed")
+        self.assertEqual(self.split(self.get(b"/%00x"))[0], "HTTP/1.0 404 Not Found")
+        # A compressed style sheet only for clients that take gzip.
+        status, f, body = self.split(self.get(b"/style.css", b"Accept-Encoding: deflate, GZip\r\n"))
+        self.assertEqual((status, f["Content-Encoding"], f["Content-Type"]), ("HTTP/1.0 200 OK", "gzip", "text/css"))
+        self.assertEqual(body, b"\x1f\x8b\x08\x00rest-of-gzip")
+        self.assertEqual(self.split(self.get(b"/style.css"))[0], "HTTP/1.0 406 Not acceptable (gzip)")
+        # HEAD: GET's header, no body.
+        head = self.raw(b"HEAD /app.js HTTP/1.0\r\n\r\n")
+        get = self.get(b"/app.js")
+        strip = lambda a: [ln for ln in a.split(b"\r\n\r\n")[0].split(b"\r\n") if not ln.startswith(b"Date")]
+        self.assertEqual(strip(head), strip(get))
+        self.assertTrue(head.endswith(b"\r\n\r\n"))
+
+        status, f, body = self.split(self.raw(b"DELETE /x HTTP/1.0\r\n\r\n"))
+        self.assertEqual((status, len(body)), ("HTTP/1.0 500 Invalid method", 141))
+        self.assertTrue(body.endswith(b"<p>Requested Entity: DELETE</p></body></html>"))
+        status, _, body = self.split(self.raw(b"GO / HTTP/1.0\r\n\r\n"))
+        self.assertEqual(status, "HTTP/1.0 500 No recognizable method found in request")
+        self.assertEqual(body, page(500, "No recognizable method found in request", ""))
+        body = self.split(self.raw(b"X<b>Y / HTTP/1.0\r\n\r\n"))[2]
+        self.assertIn(b"Requested Entity: X&lt;b&gt;Y</p>", body)
+        for length in (b"131073", b"-1"):
+            self.assertEqual(self.raw(b"POST /tavIX/?Ping HTTP/1.0\r\nContent-Length: " + length + b"\r\n\r\n"), b"")
+        # A request in three pieces; two requests in one write.
+        answer = self.raw(b"GET /app", b".js HTTP/1.0\r\nAcc", b"ept: */*\r\n\r\n", gap=0.25)
+        self.assertEqual(self.split(answer)[2], b"var a=1;\n")
+        both = self.raw(b"GET /blob HTTP/1.0\r\n\r\nDELETE /y HTTP/1.0\r\n\r\n")
+        self.assertTrue(both.startswith(b"HTTP/1.0 200 OK\r\n"), both)
+        self.assertIn(b"\x00\x01\x02HTTP/1.0 500 Invalid method\r\n", both)
+        # A simple request: the line alone, no version.
+        self.assertEqual(self.raw(b"GET /blob\r\n").split(b"\r\n\r\n", 1)[1], b"\x00\x01\x02")
+
+    def test_status_bit_upload_restart_and_https(self):
+        self.assertEqual(self.c.read_reg(STATUS, 1)[0] & 1, 1)
+        # An upload deletes wwwroot: the server stops and clears the bit.
+        shutil.rmtree(self.www)
+        self.assertTrue(wait_for(lambda: self.c.read_reg(STATUS, 1)[0] & 1 == 0, 10))
+        self.assertTrue(wait_for(lambda: not self.listening(), 10))
+        os.makedirs(self.www)
+        with open(os.path.join(self.www, "index.htm"), "wb") as f:
+            f.write(b"new index\n")
+        # The certificate for the restart: a test CA signs the server's key.
+        work = self.ctl.path("ca")
+        os.makedirs(work)
+
+        def ossl(*args):
+            subprocess.run(["openssl"] + list(args), cwd=work, check=True, capture_output=True)
+        ossl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
+             "-subj", "/CN=Test CA")
+        ossl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "srv.key", "-out", "srv.csr", "-subj", "/CN=plc")
+        with open(os.path.join(work, "ext"), "w") as f:
+            f.write("subjectAltName=IP:%s\n" % HOST)
+        ossl("x509", "-req", "-in", "srv.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial", "-out",
+             "srv.pem", "-days", "2", "-extfile", "ext")
+        with open(self.ctl.path("mnt", "USB0", "server.pem"), "wb") as out:
+            for name in ("srv.pem", "srv.key"):
+                with open(os.path.join(work, name), "rb") as f:
+                    out.write(f.read())
+        marker = self.ctl.path("mnt", "USB0", "EndOfFTP.txt")
+        open(marker, "w").close()
+        self.assertTrue(wait_for(lambda: not os.path.exists(marker), 10))
+        self.assertTrue(wait_for(self.listening, 10))
+        self.assertEqual(self.split(self.get(b"/"))[2], b"new index\n")
+        self.assertTrue(wait_for(lambda: self.c.read_reg(STATUS, 1)[0] & 1 == 1, 10))
+        r = self.peer.run("curl", "-s", "--cacert", os.path.join(work, "ca.pem"), "https://%s/" % HOST, check=False)
+        self.assertEqual((r.returncode, r.stdout), (0, "new index\n"))
+
+
+if __name__ == "__main__":
+    unittest.main()
