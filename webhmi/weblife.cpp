@@ -23,7 +23,11 @@
 #include "tavIXsdk/tavixsdk/tavix_buffer.h"
 #include "tavIXsdk/tavixsdk/tavix_comm.h"
 #include "tavIXsdk/tavixsdk/tavix_engine.h"
+#include "tavIXsdk/tavixsdk/tavix_post.h"
+#include "tavIXsdk/tavixsdk/tavix_rsa.h"
+#include "tavIXsdk/tavixsdk/tavix_session.h"
 #include "tavIXsdk/tavixsdk/tavix_util.h"
+#include "webhmi/webusers.h"
 #include "webhmi/webvars.h"
 
 uint16_t ConnectionTimeOut;
@@ -40,6 +44,7 @@ constexpr std::size_t kEventBuffer = 32768;
 pthread_t tavix_thread_id;
 int inotify_fd = -1, inotify_watch = -1;
 uint8_t ftp_wait_count;
+uint64_t last_auth_expiry;  // server time of the last authentication expiry
 
 bool Oem() { return crc_header[3] == 128; }
 
@@ -109,6 +114,26 @@ int CheckInotify() {
     return 0;
 }
 
+// A dropped long-poll connection gives its session's parked answer back.
+void ConnectionDropped(tavix_connection *c) {
+    auto *s = static_cast<tavix_session *>(c->session);
+    if (s != nullptr && s->parked_conn == c) {
+        tavix_buffer_return(s->parked);
+        s->parked = nullptr;
+        s->parked_conn = nullptr;
+    }
+}
+
+// The server tick: session expiry and authentication expiry.
+void ServerTick(uint64_t now) {
+    if (now != tavix_session_table.last_expiry) tavix_engine_session_delete_expired(now, nullptr);
+    if (now - last_auth_expiry > 9) {
+        const uint64_t age = 2ull * tavix_global_options.session_timeout;
+        tavix_auth_expire_auth_data(now, age);
+        last_auth_expiry = now;
+    }
+}
+
 void *tavix_Loop(void *) {
     tavix_server_main();
     TavixServerState = 4;
@@ -175,6 +200,7 @@ void tavix_update_global_config_parameters(const char *text) {
 int tavix_server_main() {
     char text[kConfigBuffer] = {};
     WriteStatus(0);
+    tavix_acccess_rights_clear();
     tavIX_global_config_file_size = 0;
     char path[512];
     tavix_read_file(text, sizeof text,
@@ -182,7 +208,9 @@ int tavix_server_main() {
                          path, sizeof path),
                     2);
     if (tavIX_global_config_file_size != 0) tavix_update_global_config_parameters(text);
+    tavix_get_acccess_rights();
     tavIX_global_config_file_size = 0;
+    tavix_read_update_already_logged_users();
 
     tavix_options_initialize();
     tavix_comm_state_initialize();
@@ -193,13 +221,23 @@ int tavix_server_main() {
     char cert[512];
     tavix_options_set_http_options(nullptr, 80);
     tavix_options_set_https_options(nullptr, 443, Host("/mnt/USB0/server.pem", cert, sizeof cert), nullptr);
+    if (tavix_options_generate_temporary_rsa(1024, 0x10001) != 0) tavix_util_error("Cannot generate the RSA key");
     tavix_global_options.level = 2;
-    tavix_comm_set_cb(tavix_engine_receive_comm_data, nullptr, nullptr);
+    tavix_auth_callbacks = {tavix_access_cb, tavix_authentication_digest_cb, nullptr};
+    tavix_engine_hooks.access = tavix_auth_engine_access;
+    tavix_engine_hooks.post = tavix_engine_handle_post_request;
+    tavix_engine_hooks.request = request_hook_callback;
+    tavix_comm_set_cb(tavix_engine_receive_comm_data, ConnectionDropped, ServerTick);
+    tavix_auth_initialize();
+    tavix_engine_session_initialize();
+    tavix_session_table.logout = tavix_delete_user_login_details;
     tavix_comm_prepare();
     tavix_comm_mainloop();
     if (ConnectionTimeOut == 0) ConnectionTimeOut = 60;
     if (SessionTimeOut == 0) SessionTimeOut = 300;
     tavix_comm_state.connection_timeout = ConnectionTimeOut;
+    tavix_session_table.connection_timeout = ConnectionTimeOut;
+    tavix_session_table.inactivity_timeout = SessionTimeOut;
     WriteStatus(1);
     usleep(1000);
     return 0;
@@ -207,8 +245,16 @@ int tavix_server_main() {
 
 void tavix_thread_clear() {
     tavix_comm_mainloop_exit();
+    tavix_engine_session_clear();
+    tavix_auth_clear();
+    tavix_options_free_rsa();
     tavix_buffer_free_all();
-    if (TavixServerStatus == 1) WriteStatus(0);
+    tavix_acccess_rights_clear();
+    if (TavixServerStatus == 1) {
+        WriteStatus(0);
+        tavix_invalidate_all_user_login_details();
+        tavix_clear_user_login_details();
+    }
 }
 
 void tavix_thread_create() {

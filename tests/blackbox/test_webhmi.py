@@ -1,8 +1,13 @@
 """The web HMI server in the running controller: the card's web project over
-HTTP from a peer namespace (curl and raw sockets), HTTPS with a test CA made
-by openssl, the status bit ESR17 bit 3, and the upload watcher's restart."""
+HTTP from a peer namespace (curl and raw sockets), Digest and Basic logins
+checked with hashlib, the POST method interface and the controller's own
+methods, HTTPS with a test CA made by openssl, the status bit ESR17 bit 3,
+and the upload watcher's restart."""
 
+import base64
+import hashlib
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -23,7 +28,29 @@ def page(status, reason, entity):
             "</p></body></html>" % (status, reason, reason, entity)).encode()
 
 
+SECURITY = b"tavIX\r\nadmin;a9866e24426444567e0b2446f9f8db75;Right0;Right3\r\n" \
+           b"viewer;59d7a3b9c6ac48f1dd7bc8e7537b3e61;Right0;Right1\r\n"
+BASIC = b"Authorization: Basic " + base64.b64encode(b"admin:secret1") + b"\r\n"
+TAIL = (b"Content-Length: 126\r\nContent-Type: text/html; charset=utf-8\r\n\r\n<!DOCTYPE html><html><head><title>"
+        b"401 Authorization Required</title></head><body><h1>Authorization required</h1></body></html>")
+
+
+def md5(text):
+    return hashlib.md5(text.encode()).hexdigest()
+
+
+def digest_header(user, password, method, uri, nonce, cnonce="0a4f113b", nc="00000001", realm="tavIX"):
+    ha1 = md5("%s:%s:%s" % (user, realm, password))
+    ha2 = md5("%s:%s" % (method, uri))
+    response = md5("%s:%s:%s:%s:auth:%s" % (ha1, nonce, nc, cnonce, ha2))
+    return ('Authorization: Digest username="%s", realm="%s", nonce="%s", uri="%s", algorithm=MD5, '
+            'response="%s", qop=auth, nc=%s, cnonce="%s"\r\n' % (user, realm, nonce, uri, response, nc,
+                                                                   cnonce)).encode()
+
+
 class WebHmi(unittest.TestCase):
+    AUTH = b""  # tavIXGlobal.cfg "Authentication:" value; empty: Digest
+
     def setUp(self):
         self.peer = NetPeer()
         self.addCleanup(self.peer.close)
@@ -31,7 +58,13 @@ class WebHmi(unittest.TestCase):
         self.addCleanup(self.ctl.cleanup)
         self.www = self.ctl.path("mnt", "USB0", "tavIX", "wwwroot")
         os.makedirs(os.path.join(self.www, "pages"))
-        os.makedirs(self.ctl.path("mnt", "USB0", "tavIX", "config"))
+        cfg = self.ctl.path("mnt", "USB0", "tavIX", "config")
+        os.makedirs(cfg)
+        with open(os.path.join(cfg, "security.cfg"), "wb") as f:
+            f.write(SECURITY)
+        if self.AUTH:
+            with open(os.path.join(cfg, "tavIXGlobal.cfg"), "wb") as f:
+                f.write(b"Authentication:" + self.AUTH + b"\r\n")
         files = {"index.htm": b"<html>index</html>\n", "pages/index.htm": b"pages\n", "app.js": b"var a=1;\n",
                  "blob": b"\x00\x01\x02", "style.css": b"\x1f\x8b\x08\x00rest-of-gzip"}
         for name, data in files.items():
@@ -76,7 +109,7 @@ class WebHmi(unittest.TestCase):
         return out
 
     def get(self, path, extra=b""):
-        return self.raw(b"GET " + path + b" HTTP/1.0\r\n" + extra + b"\r\n")
+        return self.raw(b"GET " + path + b" HTTP/1.0\r\n" + BASIC + extra + b"\r\n")
 
     def split(self, answer):
         head, _, body = answer.partition(b"\r\n\r\n")
@@ -86,6 +119,87 @@ class WebHmi(unittest.TestCase):
             k, _, v = ln.partition(b": ")
             fields[k.decode()] = v.decode()
         return lines[0].decode(), fields, body
+
+    def curl(self, *args):
+        r = self.peer.run("curl", "-s", "-i", *args, check=False)
+        return r.stdout
+
+    def post(self, method, extra=b"", body=b""):
+        return self.raw(b"POST /tavIX/?" + method + b" HTTP/1.0\r\n" + extra + b"Content-Length: %d\r\n\r\n"
+                        % len(body) + body)
+
+
+class DigestLogin(WebHmi):
+    def test_challenge_digest_methods_and_agreement(self):
+        self.assertEqual(self.c.read_reg(STATUS, 1)[0] & 1, 1)
+        first = self.raw(b"GET / HTTP/1.0\r\n\r\n")
+        m = re.match(rb'HTTP/1.0 401 Authorization Required\r\nServer: TavIX SDK/0.9.0\r\nDate: [^\r]+\r\n'
+                     rb'WWW-Authenticate: Digest realm="tavIX", domain="/", nonce="([0-9a-f]{32})", algorithm=MD5, '
+                     rb'qop="auth"\r\n(.*)$', first, re.S)
+        self.assertTrue(m, first)
+        self.assertEqual(m.group(2), TAIL)
+        self.assertEqual(len(m.group(2)), 189)
+        nonce = m.group(1).decode()
+        second = re.search(rb'nonce="([0-9a-f]{32})"', self.raw(b"GET / HTTP/1.0\r\n\r\n")).group(1).decode()
+        self.assertEqual(int(second[8:12], 16), int(nonce[8:12], 16) + 1)
+        # Digest with the issued nonce: the page; a tampered nonce, a wrong
+        # password or Basic credentials: a new challenge.
+        ok = self.raw(b"GET /index.htm HTTP/1.0\r\n" + digest_header("admin", "secret1", "GET", "/index.htm", second)
+                      + b"\r\n")
+        status, f, body = self.split(ok)
+        self.assertEqual((status, f["Content-Type"], f["Content-Length"], body),
+                         ("HTTP/1.0 200 OK", "text/html", "19", b"<html>index</html>\n"))
+        tampered = second[:31] + ("0" if second[31] != "0" else "1")
+        for extra in (digest_header("admin", "secret1", "GET", "/", tampered),
+                      digest_header("admin", "wrong", "GET", "/", second),
+                      digest_header("admin", "secret1", "GET", "/other", second), BASIC):
+            answer = self.raw(b"GET / HTTP/1.0\r\n" + extra + b"\r\n")
+            self.assertTrue(answer.startswith(b"HTTP/1.0 401 Authorization Required\r\n"), answer)
+            self.assertNotIn(b"stale", answer)
+        r = self.peer.run("curl", "-s", "--digest", "-u", "admin:secret1", "http://%s/app.js" % HOST, check=False)
+        self.assertEqual(r.stdout, "var a=1;\n")
+
+        def method(name, extra=b"", body=b""):
+            uri = "/tavIX/?" + name
+            nonce = re.search(rb'nonce="([0-9a-f]{32})"', self.raw(b"GET / HTTP/1.0\r\n\r\n")).group(1).decode()
+            return self.post(name.encode(), digest_header("admin", "secret1", "POST", uri, nonce) + extra, body)
+        status, f, body = self.split(method("Ping"))
+        self.assertEqual((status, f["Cache-Control"], f["Content-Length"], f["Content-Type"], body),
+                         ("HTTP/1.0 200 OK", "no-cache", "15", "application/json", b'{"Result":"OK"}'))
+        nonce = re.search(rb'nonce="([0-9a-f]{32})"', self.raw(b"GET / HTTP/1.0\r\n\r\n")).group(1).decode()
+        status, _, body = self.split(self.raw(b"POST /tavIX/read HTTP/1.0\r\n" +
+                                              digest_header("admin", "secret1", "POST", "/tavIX/read", nonce) +
+                                              b"Content-Length: 0\r\n\r\n"))
+        self.assertEqual((status, body), ("HTTP/1.0 404 Not found", page(404, "Not found", "/tavIX/read")))
+        for name, extra, want in (
+                ("Read", b"", b'{"error":300,"errorstring":"Unknown method"}'),
+                ("rea", b"", b'{"error":300,"errorstring":"Unknown method"}'),
+                ("read", b"", b'{"error":454,"errorstring":"X-TavIX is missing"}'),
+                ("read", b"X-TavIX: nonsense\r\n", b'{"error":453,"errorstring":"X-TavIX is malformed"}'),
+                ("read", b'X-TavIX: sessionid="00000001", cnonce="1", digest="' + b"0" * 32 + b'"\r\n',
+                 b'{"error":451,"errorstring":"Requested session was not found"}'),
+                ("info", b"", b'{"error":501,"errorstring":"Not implemented"}')):
+            status, f, body = self.split(method(name, extra))
+            self.assertEqual((status, body), ("HTTP/1.0 200 OK", want), name)
+        # The user agreement, remembered in LoggedIn_users.txt.
+        seq = [("displayLicenseAgreement", b"TRUE"), ("acceptedLicense", b"TRUE"), ("acceptedLicense", b"FALSE"),
+               ("displayLicenseAgreement", b"FALSE")]
+        for name, want in seq:
+            self.assertEqual(self.split(method(name))[2], b'{"Result":"' + want + b'"}', name)
+        with open(self.ctl.path("mnt", "USB0", "tavIX", "config", "LoggedIn_users.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"admin:")
+
+
+class BasicLogin(WebHmi):
+    AUTH = b"Basic"
+
+    def test_basic_challenge_and_refusals(self):
+        answer = self.raw(b"GET / HTTP/1.0\r\n\r\n")
+        self.assertIn(b'\r\nWWW-Authenticate: Basic realm="tavIX"\r\n' + TAIL, answer)
+        bad = b"Authorization: Basic " + base64.b64encode(b"admin:nope") + b"\r\n"
+        self.assertTrue(self.raw(b"GET / HTTP/1.0\r\n" + bad + b"\r\n").startswith(b"HTTP/1.0 401 "))
+        r = self.peer.run("curl", "-s", "--basic", "-u", "viewer:view22", "http://%s/" % HOST, check=False)
+        self.assertEqual(r.stdout, "<html>index</html>\n")
 
     def test_static_files_methods_framing_and_errors(self):
         status, f, body = self.split(self.get(b"/"))
@@ -113,7 +227,7 @@ class WebHmi(unittest.TestCase):
         self.assertEqual(body, b"\x1f\x8b\x08\x00rest-of-gzip")
         self.assertEqual(self.split(self.get(b"/style.css"))[0], "HTTP/1.0 406 Not acceptable (gzip)")
         # HEAD: GET's header, no body.
-        head = self.raw(b"HEAD /app.js HTTP/1.0\r\n\r\n")
+        head = self.raw(b"HEAD /app.js HTTP/1.0\r\n" + BASIC + b"\r\n")
         get = self.get(b"/app.js")
         strip = lambda a: [ln for ln in a.split(b"\r\n\r\n")[0].split(b"\r\n") if not ln.startswith(b"Date")]
         self.assertEqual(strip(head), strip(get))
@@ -130,13 +244,17 @@ class WebHmi(unittest.TestCase):
         for length in (b"131073", b"-1"):
             self.assertEqual(self.raw(b"POST /tavIX/?Ping HTTP/1.0\r\nContent-Length: " + length + b"\r\n\r\n"), b"")
         # A request in three pieces; two requests in one write.
-        answer = self.raw(b"GET /app", b".js HTTP/1.0\r\nAcc", b"ept: */*\r\n\r\n", gap=0.25)
+        answer = self.raw(b"GET /app", b".js HTTP/1.0\r\n" + BASIC + b"Acc", b"ept: */*\r\n\r\n", gap=0.25)
         self.assertEqual(self.split(answer)[2], b"var a=1;\n")
-        both = self.raw(b"GET /blob HTTP/1.0\r\n\r\nDELETE /y HTTP/1.0\r\n\r\n")
+        both = self.raw(b"GET /blob HTTP/1.0\r\n" + BASIC + b"\r\nDELETE /y HTTP/1.0\r\n\r\n")
         self.assertTrue(both.startswith(b"HTTP/1.0 200 OK\r\n"), both)
         self.assertIn(b"\x00\x01\x02HTTP/1.0 500 Invalid method\r\n", both)
-        # A simple request: the line alone, no version.
-        self.assertEqual(self.raw(b"GET /blob\r\n").split(b"\r\n\r\n", 1)[1], b"\x00\x01\x02")
+        # A simple request carries no header, so it only gets the challenge.
+        self.assertTrue(self.raw(b"GET /blob\r\n").startswith(b"HTTP/1.0 401 "))
+        # POST through Basic: the controller's ping, a method without session.
+        self.assertEqual(self.split(self.post(b"Ping", BASIC))[2], b'{"Result":"OK"}')
+        self.assertEqual(self.split(self.post(b"read", BASIC, b"address[]=R%31&address[]=R2"))[2],
+                         b'{"error":454,"errorstring":"X-TavIX is missing"}')
 
     def test_status_bit_upload_restart_and_https(self):
         self.assertEqual(self.c.read_reg(STATUS, 1)[0] & 1, 1)
@@ -170,7 +288,8 @@ class WebHmi(unittest.TestCase):
         self.assertTrue(wait_for(self.listening, 10))
         self.assertEqual(self.split(self.get(b"/"))[2], b"new index\n")
         self.assertTrue(wait_for(lambda: self.c.read_reg(STATUS, 1)[0] & 1 == 1, 10))
-        r = self.peer.run("curl", "-s", "--cacert", os.path.join(work, "ca.pem"), "https://%s/" % HOST, check=False)
+        r = self.peer.run("curl", "-s", "--basic", "-u", "admin:secret1", "--cacert", os.path.join(work, "ca.pem"),
+                          "https://%s/" % HOST, check=False)
         self.assertEqual((r.returncode, r.stdout), (0, "new index\n"))
 
 
