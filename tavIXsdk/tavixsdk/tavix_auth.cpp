@@ -265,8 +265,9 @@ tavix_buffer *tavix_auth_generate_401_response(bool keep_alive, const char *extr
 int tavix_auth_verify_auth_header(tavix_connection *, const char *authorization, const char *method, const char *url,
                                   tavix_identity *who, int *code, bool *stale) {
     *stale = false;
-    const char *end = static_cast<const char *>(std::memchr(authorization, '\r', kAuthMax));
-    const std::size_t n = end != nullptr ? std::size_t(end - authorization) : strnlen(authorization, kAuthMax);
+    const std::size_t avail = strnlen(authorization, kAuthMax);
+    const char *end = static_cast<const char *>(std::memchr(authorization, '\r', avail));
+    const std::size_t n = end != nullptr ? std::size_t(end - authorization) : avail;
     if (tavix_auth_callbacks.digest == nullptr) {
         *code = 507;
         return -1;

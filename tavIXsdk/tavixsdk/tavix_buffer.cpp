@@ -5,6 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "tavIXsdk/tavixsdk/tavix_util.h"
 
@@ -29,7 +32,7 @@ void tavix_buffer_reset_data(tavix_buffer *b) {
     b->kind = TAVIX_BUF_UNSET;
     b->held = b->queued = 0;
     b->send_next = nullptr;
-    b->file = nullptr;
+    b->fd = -1;
     b->file_size = 0;
     b->content = nullptr;
     b->read_pos = b->file_pos = b->length = 0;
@@ -62,6 +65,7 @@ tavix_buffer *tavix_buffer_get(uint32_t kind, uint32_t initial, uint32_t limit, 
         b = static_cast<tavix_buffer *>(std::calloc(1, sizeof(tavix_buffer)));
         if (b == nullptr) return nullptr;
         b->marker = TAVIX_BUF_NEW;
+        b->fd = -1;
         ClearEngineWords(b);
     }
     if (b->limit < limit) b->limit = limit;
@@ -74,8 +78,8 @@ tavix_buffer *tavix_buffer_get(uint32_t kind, uint32_t initial, uint32_t limit, 
 }
 
 void tavix_buffer_discard_file_content(tavix_buffer *b) {
-    if (b->file != nullptr) std::fclose(b->file);
-    b->file = nullptr;
+    if (b->fd >= 0) close(b->fd);
+    b->fd = -1;
     b->file_size = 0;
 }
 
@@ -202,12 +206,12 @@ long tavix_buffer_get_data(tavix_buffer *b, const uint8_t **out, uint8_t *scratc
         if (p->read_pos < p->length) {
             piece = p->data + p->read_pos;
             n = p->length - p->read_pos;
-        } else if (p->kind == TAVIX_BUF_FILE && p->file != nullptr && p->file_pos < p->file_size) {
+        } else if (p->kind == TAVIX_BUF_FILE && p->fd >= 0 && p->file_pos < p->file_size) {
             if (scratch == nullptr || scratch_size == 0) return -1;
             n = p->file_size - p->file_pos < scratch_size ? p->file_size - p->file_pos : scratch_size;
-            if (std::fseek(p->file, long(p->file_pos), SEEK_SET) != 0) return -1;
-            n = uint32_t(std::fread(scratch, 1, n, p->file));
-            if (n == 0) return -1;
+            const ssize_t r = pread(p->fd, scratch, n, off_t(p->file_pos));
+            if (r <= 0) return -1;
+            n = uint32_t(r);
             piece = scratch;
         } else {
             continue;
@@ -241,7 +245,7 @@ uint32_t tavix_buffer_available_data(const tavix_buffer *b) {
     uint64_t n = 0;
     for (const tavix_buffer *p = b; p != nullptr; p = IsChained(p) ? p->content : nullptr) {
         n += p->length - (p->read_pos < p->length ? p->read_pos : p->length);
-        if (p->kind == TAVIX_BUF_FILE && p->file != nullptr && p->file_pos < p->file_size)
+        if (p->kind == TAVIX_BUF_FILE && p->fd >= 0 && p->file_pos < p->file_size)
             n += p->file_size - p->file_pos;
     }
     return n > UINT32_MAX ? UINT32_MAX : uint32_t(n);
@@ -270,19 +274,15 @@ void tavix_buffer_rewind(tavix_buffer *b) {
 int tavix_buffer_put_file(tavix_buffer *b, const char *path) {
     if (b == nullptr || b->kind != TAVIX_BUF_FILE || path == nullptr) return -1;
     tavix_buffer_discard_file_content(b);
-    FILE *f = std::fopen(path, "rb");
-    if (f == nullptr) return -1;
-    if (std::fseek(f, 0, SEEK_END) != 0) {
-        std::fclose(f);
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || uint64_t(st.st_size) > UINT32_MAX) {
+        close(fd);
         return -1;
     }
-    const long size = std::ftell(f);
-    if (size < 0 || uint64_t(size) > UINT32_MAX || std::fseek(f, 0, SEEK_SET) != 0) {
-        std::fclose(f);
-        return -1;
-    }
-    b->file = f;
-    b->file_size = uint32_t(size);
+    b->fd = fd;
+    b->file_size = uint32_t(st.st_size);
     b->file_pos = 0;
     return 0;
 }

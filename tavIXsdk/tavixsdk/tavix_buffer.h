@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <pthread.h>
 
 constexpr uint32_t TAVIX_BUF_TAKEN = 0xFACEFACE, TAVIX_BUF_NEW = 0xCAFFEEEE, TAVIX_BUF_FREED = 0xDEADBEEF;
@@ -21,7 +20,7 @@ struct tavix_buffer {
     tavix_buffer *send_next;
     uint8_t *data;
     uint32_t capacity, limit;
-    FILE *file;
+    int fd;  // open file of a file-backed buffer, -1 when none
     uint32_t file_size;
     tavix_buffer *content;  // chained content (kinds 7 and 8)
     uint32_t read_pos, file_pos, length;

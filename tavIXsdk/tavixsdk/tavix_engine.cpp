@@ -8,6 +8,7 @@
 #include <ctime>
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "tavIXsdk/tavixsdk/tavix_json.h"
 #include "tavIXsdk/tavixsdk/tavix_util.h"
@@ -261,9 +262,8 @@ tavix_buffer *tavix_engine_handle_head_get_request(const char *url, uint32_t url
     const char *type = dot != nullptr ? tavix_engine_find_mimetype(dot + 1) : nullptr;
     if (type != nullptr) {
         uint8_t magic[3] = {};
-        const bool gz = std::fread(magic, 1, 3, file->file) == 3 && magic[0] == 0x1F && magic[1] == 0x8B &&
+        const bool gz = pread(file->fd, magic, 3, 0) == 3 && magic[0] == 0x1F && magic[1] == 0x8B &&
                         magic[2] == 0x08;
-        std::fseek(file->file, 0, SEEK_SET);
         if (gz && !gzip_ok) {
             tavix_buffer_return(file);
             tavix_buffer_return(h);

@@ -2,6 +2,7 @@
 #include "tavIXsdk/tavixsdk/tavix_json.h"
 
 #include <cctype>
+#include <charconv>
 #include <cerrno>
 #include <cinttypes>
 #include <cmath>
@@ -116,18 +117,17 @@ long tavix_json_put_hex_data(char *dst, std::size_t room, const uint8_t *bytes, 
 
 long tavix_json_put_integer(char *dst, std::size_t room, uint64_t value, bool is_unsigned) {
     char tmp[24];
-    const int n = is_unsigned ? std::snprintf(tmp, sizeof tmp, "%" PRIu64, value)
-                              : std::snprintf(tmp, sizeof tmp, "%" PRId64, int64_t(value));
-    return Emit(dst, room, tmp, std::size_t(n), "tavix_json_put_integer");
+    const auto r = is_unsigned ? std::to_chars(tmp, tmp + sizeof tmp, value)
+                               : std::to_chars(tmp, tmp + sizeof tmp, int64_t(value));
+    return Emit(dst, room, tmp, std::size_t(r.ptr - tmp), "tavix_json_put_integer");
 }
 
 long tavix_json_put_real(char *dst, std::size_t room, double value) {
     if (!std::isfinite(value)) return tavix_json_put_null(dst, room);
+    // "%.16g" without the locale: always a '.' for the decimal point.
     char tmp[40];
-    const int n = std::snprintf(tmp, sizeof tmp, "%.16g", value);
-    for (int i = 0; i < n; i++)
-        if (tmp[i] == ',') tmp[i] = '.';
-    return Emit(dst, room, tmp, std::size_t(n), "tavix_json_put_real");
+    const auto r = std::to_chars(tmp, tmp + sizeof tmp, value, std::chars_format::general, 16);
+    return Emit(dst, room, tmp, std::size_t(r.ptr - tmp), "tavix_json_put_real");
 }
 
 long tavix_json_put_boolean(char *dst, std::size_t room, bool value) {

@@ -170,7 +170,7 @@ int tavix_engine_session_create(uint64_t now, const char *timeout_text, const ch
 
 int tavix_engine_session_verify_header(const char *value, tavix_session **out, int *index) {
     if (value == nullptr) return 454;
-    const char *end = static_cast<const char *>(std::memchr(value, '\r', 256));
+    const char *end = static_cast<const char *>(std::memchr(value, '\r', strnlen(value, 256)));
     if (end == nullptr || end[1] != '\n') return 453;
     const std::size_t n = std::size_t(end - value);
     char sid[16], cnonce[16], digest[40];
