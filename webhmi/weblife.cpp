@@ -26,6 +26,7 @@
 #include "tavIXsdk/tavixsdk/tavix_post.h"
 #include "tavIXsdk/tavixsdk/tavix_rsa.h"
 #include "tavIXsdk/tavixsdk/tavix_session.h"
+#include "tavIXsdk/tavixsdk/tavix_sys.h"
 #include "tavIXsdk/tavixsdk/tavix_util.h"
 #include "webhmi/webusers.h"
 #include "webhmi/webvars.h"
@@ -132,6 +133,7 @@ void ServerTick(uint64_t now) {
         tavix_auth_expire_auth_data(now, age);
         last_auth_expiry = now;
     }
+    tavix_sys_thread_tick();
 }
 
 void *tavix_Loop(void *) {
@@ -148,6 +150,7 @@ void *tavix_Loop(void *) {
         tavix_DemoUnlock();
         usleep(5000);
     }
+    tavix_sys_thread_shutdown_threads();
     tavix_thread_clear();
     TavixThreadCreated = 0;
     tavix_DemoUnlock();

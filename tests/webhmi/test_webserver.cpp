@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "core/image/plcreg.h"
@@ -13,6 +14,7 @@
 #include "tavIXsdk/tavixsdk/tavix_comm.h"
 #include "tavIXsdk/tavixsdk/tavix_rsa.h"
 #include "tavIXsdk/tavixsdk/tavix_session.h"
+#include "tavIXsdk/tavixsdk/tavix_sys.h"
 #include "tavIXsdk/tavixsdk/tavix_util.h"
 #include "tests/support/temp_root.h"
 #include "webhmi/weblife.h"
@@ -319,4 +321,19 @@ TEST_F(WebServer, GlobalConfigurationKeys) {
     std::memset(buf, 1, sizeof buf);
     EXPECT_EQ(tavix_read_file(buf, sizeof buf, path.c_str(), 2), 0);
     EXPECT_EQ(tavIX_global_config_file_size, 249);
+}
+
+TEST_F(WebServer, FourWorkerSlots) {
+    static volatile int release = 0;
+    auto work = [](int slot, void *) {
+        while (!release && !tavix_sys_thread_stop_requested(slot)) usleep(1000);
+    };
+    for (int i = 0; i < 4; i++) EXPECT_EQ(tavix_sys_thread_start(work, nullptr), i);
+    EXPECT_EQ(tavix_sys_thread_start(work, nullptr), -1);
+    EXPECT_EQ(tavix_workers.count, 4u);
+    tavix_sys_thread_shutdown_threads();
+    EXPECT_EQ(tavix_workers.count, 0u);
+    release = 1;
+    EXPECT_EQ(tavix_sys_thread_start(work, nullptr), 0);
+    tavix_sys_thread_shutdown_threads();
 }
