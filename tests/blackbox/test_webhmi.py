@@ -190,6 +190,75 @@ class DigestLogin(WebHmi):
             self.assertEqual(f.read(), b"admin:")
 
 
+HMI_PAGE = b"""<!DOCTYPE html><html><head><title>hmi</title></head>
+<body style="margin:0;background:rgb(255,0,0)"><script>
+async function post(method) {
+  return (await fetch(location.origin + "/tavIX/?" + method, {method: "POST"})).json();
+}
+async function go() {
+  const ping = await post("Ping");
+  const agree = await post("displayLicenseAgreement");
+  if (ping.Result === "OK" && agree.Result === "TRUE") document.body.style.background = "rgb(0,255,0)";
+  document.title = "done";
+}
+go().catch(e => { document.title = "error " + e; });
+</script></body></html>
+"""
+
+
+def png_pixel(png, x, y):
+    """The RGB(A) pixel at x, y of an 8-bit, non-interlaced PNG."""
+    import struct
+    import zlib
+    pos, idat, width, ctype = 8, b"", 0, 0
+    while pos < len(png):
+        n, kind = struct.unpack(">I4s", png[pos:pos + 8])
+        chunk = png[pos + 8:pos + 8 + n]
+        if kind == b"IHDR":
+            width, _, depth, ctype = struct.unpack(">IIBB", chunk[:10])
+            assert depth == 8 and chunk[12] == 0
+        elif kind == b"IDAT":
+            idat += chunk
+        pos += 12 + n
+    bpp = {2: 3, 6: 4}[ctype]
+    raw, stride, prev = zlib.decompress(idat), width * bpp, bytearray(width * bpp)
+    for row in range(y + 1):
+        f, line = raw[row * (stride + 1)], bytearray(raw[row * (stride + 1) + 1:(row + 1) * (stride + 1)])
+        for i in range(stride):
+            a = line[i - bpp] if i >= bpp else 0
+            b, c = prev[i], prev[i - bpp] if i >= bpp else 0
+            if f == 1:
+                line[i] = (line[i] + a) & 255
+            elif f == 2:
+                line[i] = (line[i] + b) & 255
+            elif f == 3:
+                line[i] = (line[i] + (a + b) // 2) & 255
+            elif f == 4:
+                p = a + b - c
+                pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+                line[i] = (line[i] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 255
+        prev = line
+    return tuple(prev[x * bpp:x * bpp + 3])
+
+
+class Browser(WebHmi):
+    def test_chromium_logs_in_and_its_script_reaches_the_methods(self):
+        from selenium import webdriver
+        from selenium.webdriver.chrome.service import Service
+        with open(os.path.join(self.www, "hmi.html"), "wb") as f:
+            f.write(HMI_PAGE)
+        opts = webdriver.ChromeOptions()
+        for a in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                  "--user-data-dir=" + self.ctl.path("chromium"), "--window-size=200,200"):
+            opts.add_argument(a)
+        opts.binary_location = "/usr/bin/chromium"
+        driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=opts)
+        self.addCleanup(driver.quit)
+        driver.get("http://viewer:view22@%s/hmi.html" % HOST)
+        self.assertTrue(wait_for(lambda: driver.title == "done", 20), driver.title)
+        self.assertEqual(png_pixel(driver.get_screenshot_as_png(), 10, 10), (0, 255, 0))
+
+
 class BasicLogin(WebHmi):
     AUTH = b"Basic"
 
