@@ -148,7 +148,8 @@ void *tavix_Loop(void *) {
         tavix_automatic_update_variables();
         if (TavixServerState == 0) break;
         tavix_DemoUnlock();
-        usleep(5000);
+        // At most 5 ms between cycles; input ends the wait at once.
+        tavix_comm_wait(5);
     }
     tavix_sys_thread_shutdown_threads();
     tavix_thread_clear();

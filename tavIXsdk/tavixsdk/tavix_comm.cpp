@@ -136,6 +136,7 @@ void Accept(int listener, bool tls) {
         c->kind = 0;
         c->tls = tls ? 1 : 0;
         c->last_request = tavix_sys_get_current_monotonous_time();
+        c->fresh = 1;
         if (tls) {
             c->ssl = Ssl<void *>(F_NEW, S.ssl_ctx);
             if (c->ssl == nullptr) {
@@ -369,9 +370,10 @@ int tavix_comm_mainloop() {
     return 0;
 }
 
-void tavix_comm_mainloop_accept_conn() {
-    struct pollfd fds[TAVIX_MAX_CONNECTIONS + 2];
-    tavix_connection *who[TAVIX_MAX_CONNECTIONS + 2];
+namespace {
+
+// The poll set of the listeners and every connection, by interest.
+nfds_t BuildSet(struct pollfd *fds, tavix_connection **who, bool expire) {
     nfds_t n = 0;
     for (int l : {S.http_listener, S.https_listener}) {
         if (l >= 0) {
@@ -384,7 +386,7 @@ void tavix_comm_mainloop_accept_conn() {
     for (tavix_connection &c : S.conns) {
         if (!c.in_use || c.sock < 0) continue;
         // A connection that sends no request for the time-out is dropped.
-        if (c.send_head == nullptr && now - c.last_request > 2ull * S.connection_timeout) c.drop = 1;
+        if (expire && c.send_head == nullptr && now - c.last_request > 2ull * S.connection_timeout) c.drop = 1;
         short ev = 0;
         if (c.interest & TAVIX_WANT_READ) ev |= POLLIN;
         if ((c.interest & TAVIX_WANT_WRITE) || c.read_wants_write || c.write_wants_write) ev |= POLLOUT;
@@ -393,31 +395,58 @@ void tavix_comm_mainloop_accept_conn() {
         who[n++] = &c;
     }
     pthread_mutex_unlock(&S.lock);
+    return n;
+}
+
+// Reads what a connection has, and sends an answer it produced at once.
+void Serve(tavix_connection *c, short re) {
+    if (re & (POLLIN | POLLHUP | POLLERR)) {
+        if (c->connecting && (re & POLLERR)) c->drop = 1;
+        else if (c->tls && c->write_wants_read) Write(c);
+        else if (c->tls) TlsRead(c);
+        else if ((c->interest & TAVIX_WANT_READ) || (re & (POLLHUP | POLLERR))) PlainRead(c);
+        if (DropIfMarked(c)) return;
+        if (c->send_head != nullptr) re |= POLLOUT;  // a fresh answer: try the socket now
+    }
+    if (re & POLLOUT) {
+        if (c->tls && c->read_wants_write) TlsRead(c);
+        else Write(c);
+        // The last answer went out: shut the write side at once.
+        if (c->in_use && c->closing && c->send_head == nullptr && !c->tls) Write(c);
+        DropIfMarked(c);
+    }
+}
+
+}  // namespace
+
+void tavix_comm_mainloop_accept_conn() {
+    struct pollfd fds[TAVIX_MAX_CONNECTIONS + 2];
+    tavix_connection *who[TAVIX_MAX_CONNECTIONS + 2];
+    const nfds_t n = BuildSet(fds, who, true);
     for (nfds_t i = 0; i < n; i++)
         if (who[i] != nullptr) DropIfMarked(who[i]);
     const int ready = poll(fds, n, 0);
     if (ready == 0) S.idle_cycles++;
     if (ready > 0) {
         S.active_cycles++;
+        bool accepted = false;
         for (nfds_t i = 0; i < n; i++) {
-            if (who[i] == nullptr && (fds[i].revents & POLLIN))
+            if (who[i] == nullptr && (fds[i].revents & POLLIN)) {
                 Accept(fds[i].fd, fds[i].fd == S.https_listener && S.https_listener >= 0);
+                accepted = true;
+            }
         }
         for (nfds_t i = 0; i < n; i++) {
             tavix_connection *c = who[i];
-            if (c == nullptr || !c->in_use || c->sock != fds[i].fd) continue;
-            const short re = fds[i].revents;
-            if (re & (POLLIN | POLLHUP | POLLERR)) {
-                if (c->connecting && (re & POLLERR)) c->drop = 1;
-                else if (c->tls && c->write_wants_read) Write(c);
-                else if (c->tls) TlsRead(c);
-                else if (c->interest & TAVIX_WANT_READ || (re & (POLLHUP | POLLERR))) PlainRead(c);
-                if (DropIfMarked(c)) continue;
-            }
-            if (re & POLLOUT) {
-                if (c->tls && c->read_wants_write) TlsRead(c);
-                else Write(c);
-                DropIfMarked(c);
+            if (c != nullptr && c->in_use && c->sock == fds[i].fd && fds[i].revents != 0) Serve(c, fds[i].revents);
+        }
+        // A connection accepted now usually has its request waiting already.
+        if (accepted) {
+            for (tavix_connection &c : S.conns) {
+                if (c.in_use && c.fresh && c.sock >= 0 && c.recv != nullptr) {
+                    c.fresh = 0;
+                    Serve(&c, POLLIN);
+                }
             }
         }
     }
@@ -425,6 +454,13 @@ void tavix_comm_mainloop_accept_conn() {
         if (S.tick != nullptr) S.tick(tavix_sys_get_current_monotonous_time());
         S.idle_cycles = S.active_cycles = 0;
     }
+}
+
+int tavix_comm_wait(int ms) {
+    struct pollfd fds[TAVIX_MAX_CONNECTIONS + 2];
+    tavix_connection *who[TAVIX_MAX_CONNECTIONS + 2];
+    const nfds_t n = BuildSet(fds, who, false);
+    return poll(fds, n, ms);
 }
 
 int tavix_comm_send(tavix_connection *c, tavix_buffer *b) {

@@ -33,6 +33,7 @@ struct tavix_connection {
     uint32_t write_shut;
     uint32_t connecting;
     uint32_t drop;  // to be dropped at the end of its read
+    uint32_t fresh;  // accepted in this cycle: read at once
     uint64_t connect_time;
     uint64_t last_request;  // server time of the last received bytes
     uint32_t read_wants_read, write_wants_write, read_wants_write, write_wants_read;
@@ -80,6 +81,9 @@ void tavix_comm_drop_connection(tavix_connection *c);
 void tavix_comm_signal_shutdown();
 void tavix_comm_mainloop_exit();
 void tavix_comm_free();
+// Waits up to ms for input or room on any socket the next cycle serves;
+// answers like poll.
+int tavix_comm_wait(int ms);
 // Server time: half seconds on the dispatcher's timer.
 uint64_t tavix_sys_get_current_monotonous_time();
 // 1 while HTTPS can be served (libssl loaded and a context made).
