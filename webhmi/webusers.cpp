@@ -231,7 +231,7 @@ void tavix_read_update_already_logged_users() {
     FILE *f = std::fopen(path, "rb");
     if (f == nullptr) return;
     char text[4097] = {};
-    const std::size_t n = std::fread(text, 1, 4096, f);
+    const std::size_t n = std::fread(text, 1, 4095, f);
     std::fclose(f);
     std::size_t slot = 0;
     for (std::size_t p = 0; p < n && slot < 256;) {

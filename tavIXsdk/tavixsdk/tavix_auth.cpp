@@ -386,3 +386,136 @@ int tavix_auth_engine_access(tavix_connection *c, const char *method, const char
     const char *authorization = tavix_engine_header_field(request, "Authorization: ", &len);
     return tavix_auth_verify_access(c, authorization, method, url, nullptr, &tavix_auth_current, response);
 }
+
+tavix_nonce_table_t tavix_nonce_table;
+
+namespace {
+
+long NonceIndex(const uint8_t digest[16], bool *found) {
+    long lo = 0, hi = long(tavix_nonce_table.count);
+    while (lo < hi) {
+        const long mid = (lo + hi) / 2;
+        const int c = std::memcmp(tavix_nonce_table.entries[mid].key_digest, digest, 16);
+        if (c == 0) {
+            *found = true;
+            return mid;
+        }
+        if (c < 0) lo = mid + 1;
+        else hi = mid;
+    }
+    *found = false;
+    return lo;
+}
+
+}  // namespace
+
+int tavix_auth_parse_digest_header(const char *key, const char *value, tavix_nonce_entry **out, int *code) {
+    const std::size_t avail = strnlen(value, 1024);
+    const char *cr = static_cast<const char *>(std::memchr(value, '\r', avail));
+    const std::size_t n = cr != nullptr ? std::size_t(cr - value) : avail;
+    char qop[64] = "", algorithm[16] = "", realm[TAVIX_NAME_MAX], nonce[128], opaque[128] = "";
+    const bool has_qop = Param(value, n, "qop", qop, sizeof qop);
+    if (has_qop && std::strstr(qop, "auth") == nullptr) {
+        *code = 615;
+        return -1;
+    }
+    if (Param(value, n, "algorithm", algorithm, sizeof algorithm) && strcasecmp(algorithm, "MD5") != 0) {
+        *code = 615;
+        return -1;
+    }
+    if (!Param(value, n, "realm", realm, sizeof realm) || !Param(value, n, "nonce", nonce, sizeof nonce)) {
+        *code = 616;
+        return -1;
+    }
+    Param(value, n, "opaque", opaque, sizeof opaque);
+    uint8_t d[16];
+    tavix_md5(key, std::strlen(key), d);
+    bool found = false;
+    const long i = NonceIndex(d, &found);
+    auto &t = tavix_nonce_table;
+    if (!found) {
+        const uint32_t room = 2 * tavix_global_options.max_auth_records < TAVIX_NONCES_MAX
+                                  ? 2 * tavix_global_options.max_auth_records
+                                  : TAVIX_NONCES_MAX;
+        if (t.count >= room) {
+            tavix_util_error("Maximum number of active authenticated clients (nonces, %d) exceeded, wait a few "
+                             "seconds and try again",
+                             int(room));
+            *code = 407;
+            return -1;
+        }
+        for (long k = long(t.count); k > i; k--) t.entries[k] = t.entries[k - 1];
+        t.count++;
+    }
+    tavix_nonce_entry &e = t.entries[i];
+    e = tavix_nonce_entry{};
+    std::memcpy(e.key_digest, d, 16);
+    e.received = tavix_sys_get_current_monotonous_time();
+    e.qop_auth = has_qop;
+    std::snprintf(e.nonce, sizeof e.nonce, "%s", nonce);
+    std::snprintf(e.opaque, sizeof e.opaque, "%s", opaque);
+    std::snprintf(e.realm, sizeof e.realm, "%s", realm);
+    if (out != nullptr) *out = &e;
+    return 0;
+}
+
+int tavix_auth_generate_auth_header(const char *key, bool digest, const char *method, const char *uri,
+                                    const tavix_auth_entry *who, char *out, std::size_t size, int *code) {
+    if (!digest) {
+        char plain[2 * TAVIX_NAME_MAX + 2], b64[200];
+        const int pn = std::snprintf(plain, sizeof plain, "%s:%s", who->user, who->password);
+        std::size_t bn = sizeof b64;
+        if (tavix_base64_encode(reinterpret_cast<const uint8_t *>(plain), std::size_t(pn), b64, &bn) != 0 ||
+            std::snprintf(out, size, "Basic %s\r\n", b64) >= int(size)) {
+            *code = 508;
+            return -1;
+        }
+        return 0;
+    }
+    uint8_t d[16];
+    tavix_md5(key, std::strlen(key), d);
+    bool found = false;
+    const long i = NonceIndex(d, &found);
+    if (!found) {
+        *code = 613;
+        return -1;
+    }
+    tavix_nonce_entry &e = tavix_nonce_table.entries[i];
+    if (std::strcmp(e.realm, who->realm) != 0) {
+        *code = 614;
+        return -1;
+    }
+    if (std::strlen(who->user) + std::strlen(e.realm) + std::strlen(e.nonce) + std::strlen(uri) +
+            std::strlen(e.opaque) + 32 + 16 + 8 >
+        368) {
+        *code = 616;
+        return -1;
+    }
+    char ha1[33], ha2[33], text[800], response[33];
+    tavix_util_hex_encode(who->ha1, 16, ha1);
+    int tn = std::snprintf(text, sizeof text, "%s:%s", method, uri);
+    tavix_md5_hex(text, std::size_t(tn), ha2);
+    char cnonce[17] = "", nc[9] = "";
+    if (e.qop_auth) {
+        uint8_t rnd[8];
+        tavix_sys_get_random_data(rnd, sizeof rnd, false, false);
+        tavix_util_hex_encode(rnd, sizeof rnd, cnonce);
+        std::snprintf(nc, sizeof nc, "%08x", ++e.count);
+        tn = std::snprintf(text, sizeof text, "%s:%s:%s:%s:auth:%s", ha1, e.nonce, nc, cnonce, ha2);
+    } else {
+        tn = std::snprintf(text, sizeof text, "%s:%s:%s", ha1, e.nonce, ha2);
+    }
+    tavix_md5_hex(text, std::size_t(tn), response);
+    int w = std::snprintf(out, size, "Digest username=\"%s\", realm=\"%s\", nonce=\"%s\", uri=\"%s\", response=\"%s\"",
+                          who->user, e.realm, e.nonce, uri, response);
+    if (e.qop_auth && w >= 0 && std::size_t(w) < size)
+        w += std::snprintf(out + w, size - std::size_t(w), ", cnonce=\"%s\", nc=\"%s\"", cnonce, nc);
+    if (e.opaque[0] != 0 && w >= 0 && std::size_t(w) < size)
+        w += std::snprintf(out + w, size - std::size_t(w), ", opaque=\"%s\"", e.opaque);
+    if (w >= 0 && std::size_t(w) < size) w += std::snprintf(out + w, size - std::size_t(w), "\r\n");
+    if (w < 0 || std::size_t(w) >= size || std::size_t(w) > 512) {
+        *code = 616;
+        return -1;
+    }
+    return 0;
+}

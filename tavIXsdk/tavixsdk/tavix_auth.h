@@ -79,3 +79,28 @@ int tavix_auth_engine_access(tavix_connection *c, const char *method, const char
                              tavix_buffer **response);
 // The identity of the request being handled (empty user: anonymous).
 extern tavix_identity tavix_auth_current;
+
+// Client side, towards remote servers: the nonces their challenges gave.
+struct tavix_nonce_entry {
+    uint8_t key_digest[16];
+    uint64_t received;
+    bool qop_auth;
+    uint32_t count;
+    char nonce[128];
+    char opaque[128];
+    char realm[TAVIX_NAME_MAX];
+};
+constexpr uint32_t TAVIX_NONCES_MAX = 2 * TAVIX_AUTH_ENTRIES_MAX;
+struct tavix_nonce_table_t {
+    uint32_t count;
+    tavix_nonce_entry entries[TAVIX_NONCES_MAX];  // sorted by key digest
+};
+extern tavix_nonce_table_t tavix_nonce_table;
+
+// Takes a remote server's WWW-Authenticate value for key; 0, or -1 with the
+// code (615 unsupported qop or algorithm, 616 malformed, 407 table full).
+int tavix_auth_parse_digest_header(const char *key, const char *value, tavix_nonce_entry **out, int *code);
+// The Authorization value (with its "\r\n") for a request to a remote server;
+// 0, or -1 with the code (613 no nonce, 614 other realm, 616 too long, 508).
+int tavix_auth_generate_auth_header(const char *key, bool digest, const char *method, const char *uri,
+                                    const tavix_auth_entry *who, char *out, std::size_t size, int *code);

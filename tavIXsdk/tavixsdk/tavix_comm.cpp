@@ -483,6 +483,55 @@ int tavix_comm_send_id(uint32_t id, tavix_buffer *b) {
     return -1;
 }
 
+int tavix_comm_connect(uint32_t address, uint16_t port, bool tls, int32_t remote_index, tavix_connection **out) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
+    if (fd < 0) {
+        tavix_util_error("open_connect_port: %s", std::strerror(errno));
+        return -1;
+    }
+    struct sockaddr_in sa {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(address);
+    const int r = PLAT_NetConnect(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa);
+    if (r != 0 && errno != EINPROGRESS && errno != EAGAIN) {
+        tavix_util_error("connect failed: %s", std::strerror(errno));
+        close(fd);
+        return -1;
+    }
+    tavix_connection *c = TakeRecord();
+    if (c == nullptr) {
+        close(fd);
+        return -1;
+    }
+    c->id = NextId();
+    c->sock = fd;
+    c->kind = 1;
+    c->connecting = r != 0 ? 1 : 0;
+    c->remote_index = remote_index;
+    c->connect_time = c->last_request = tavix_sys_get_current_monotonous_time();
+    if (tls) {
+        c->tls = 1;
+        c->ssl = S.ssl_ctx != nullptr ? Ssl<void *>(F_NEW, S.ssl_ctx) : nullptr;
+        if (c->ssl == nullptr) {
+            tavix_util_error("Cannot do SSL_new");
+            close(fd);
+            ReturnRecord(c);
+            return -1;
+        }
+        Ssl<int>(F_SET_FD, c->ssl, fd);
+        Ssl<void>(F_SET_CONNECT, c->ssl);
+    }
+    c->interest = TAVIX_WANT_READ | TAVIX_WANT_WRITE | TAVIX_WANT_EXCEPT;
+    c->recv = tavix_buffer_get(TAVIX_BUF_DATA, TAVIX_RECV_SIZE, TAVIX_RECV_SIZE, false);
+    if (c->recv == nullptr) {
+        tavix_comm_drop_connection(c);
+        return -1;
+    }
+    if (out != nullptr) *out = c;
+    return fd;
+}
+
 void tavix_comm_disconnect(tavix_connection *c) {
     if (c->connecting) {
         tavix_comm_drop_connection(c);

@@ -77,6 +77,8 @@ void tavix_comm_mainloop_accept_conn();
 int tavix_comm_send(tavix_connection *c, tavix_buffer *b);
 int tavix_comm_send_id(uint32_t id, tavix_buffer *b);
 void tavix_comm_disconnect(tavix_connection *c);
+// A non-blocking outgoing connection (remote servers); the socket, or -1.
+int tavix_comm_connect(uint32_t address, uint16_t port, bool tls, int32_t remote_index, tavix_connection **out);
 void tavix_comm_drop_connection(tavix_connection *c);
 void tavix_comm_signal_shutdown();
 void tavix_comm_mainloop_exit();

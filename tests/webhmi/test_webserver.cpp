@@ -337,3 +337,44 @@ TEST_F(WebServer, FourWorkerSlots) {
     EXPECT_EQ(tavix_sys_thread_start(work, nullptr), 0);
     tavix_sys_thread_shutdown_threads();
 }
+
+TEST_F(WebServer, RemoteChallengesAndOurAnswers) {
+    tavix_global_options.max_auth_records = 1;  // room for two nonces
+    tavix_nonce_entry *e = nullptr;
+    int code = 0;
+    const char *challenge = "Digest realm=\"tavIX\", nonce=\"abc123\", opaque=\"op\", algorithm=MD5, qop=\"auth\"\r\n";
+    ASSERT_EQ(tavix_auth_parse_digest_header("k1", challenge, &e, &code), 0);
+    EXPECT_STREQ(e->nonce, "abc123");
+    EXPECT_EQ(tavix_auth_parse_digest_header("k2", "Digest realm=\"r\", nonce=\"n\", algorithm=SHA-256\r\n", &e, &code), -1);
+    EXPECT_EQ(code, 615);
+    EXPECT_EQ(tavix_auth_parse_digest_header("k2", "Digest realm=\"r\", nonce=\"n\", qop=\"auth-int\"\r\n", &e, &code), 0);
+    EXPECT_EQ(tavix_auth_parse_digest_header("k3", "Digest nonce=\"n\"\r\n", &e, &code), -1);
+    EXPECT_EQ(code, 616);
+    EXPECT_EQ(tavix_auth_parse_digest_header("k3", "Digest realm=\"r\", nonce=\"n\"\r\n", &e, &code), -1);
+    EXPECT_EQ(code, 407);
+
+    tavix_auth_entry who{};
+    tavix_auth_fill_authdata(false, "tavIX", "admin", "secret1", &who);
+    char out[600];
+    ASSERT_EQ(tavix_auth_generate_auth_header("k1", true, "POST", "/tavIX/?read", &who, out, sizeof out, &code), 0);
+    // The response recomputed from the header's own cnonce and nc.
+    const std::string h = out;
+    const auto field = [&](const char *name) {
+        const std::size_t at = h.find(std::string(name) + "=\"") + std::strlen(name) + 2;
+        return h.substr(at, h.find('"', at) - at);
+    };
+    EXPECT_EQ(field("nc"), "00000001");
+    EXPECT_EQ(field("cnonce").size(), 16u);
+    EXPECT_EQ(field("opaque"), "op");
+    const std::string ha1 = Md5("admin:tavIX:secret1");
+    EXPECT_EQ(field("response"), Md5(ha1 + ":abc123:00000001:" + field("cnonce") + ":auth:" + Md5("POST:/tavIX/?read")));
+    EXPECT_EQ(h.substr(h.size() - 2), "\r\n");
+    EXPECT_EQ(tavix_auth_generate_auth_header("none", true, "POST", "/", &who, out, sizeof out, &code), -1);
+    EXPECT_EQ(code, 613);
+    tavix_auth_entry other{};
+    tavix_auth_fill_authdata(false, "elsewhere", "admin", "secret1", &other);
+    EXPECT_EQ(tavix_auth_generate_auth_header("k1", true, "POST", "/", &other, out, sizeof out, &code), -1);
+    EXPECT_EQ(code, 614);
+    ASSERT_EQ(tavix_auth_generate_auth_header("k1", false, "POST", "/", &who, out, sizeof out, &code), 0);
+    EXPECT_STREQ(out, "Basic YWRtaW46c2VjcmV0MQ==\r\n");
+}
