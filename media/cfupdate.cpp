@@ -38,7 +38,7 @@ void UpdClear(uint16_t b) { PlcWordSet(W_UPDATE, uint16_t(PlcWord(W_UPDATE) & ~b
 long long HostSize(const char *abs) {
     char p[FX_PATH_MAX];
     struct stat st {};
-    if (PLAT_Path(abs, p, sizeof p) == nullptr || stat(p, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    if (!Fx_MediaHost(abs, p, sizeof p) || stat(p, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
     return st.st_size;
 }
 
