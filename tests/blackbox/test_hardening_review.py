@@ -1,5 +1,7 @@
 """The controller from outside where a hostile card, a pulled card, a failing
-write or a stale CAN endpoint must not get through: symbolic links on the card
+write, a download in run mode or a stale CAN endpoint must not get through:
+an IEC application or a ladder program downloaded in run mode is stored and
+runs at its last frame, and a mode that cannot be taken is refused; symbolic links on the card
 are names that do not exist, for the file transfer, the ladder file
 instructions and the card copy; a transfer whose card is pulled ends at once;
 a refused CSV read leaves the registers alone; a clone save cut short leaves no
@@ -336,6 +338,66 @@ class CanHostBusStaleEndpoints(unittest.TestCase):
         left = sorted(os.listdir(folder))
         self.assertEqual([n for n in left if n.startswith("stale")], [])
         self.assertEqual([n for n in left if n.startswith("live")], ["live0", "live1", "live2"])
+
+
+class DownloadInRunMode(unittest.TestCase):
+    def test_iec_application_and_ladder_program_stored_and_run_in_mode_2(self):
+        from test_hardening import M as HM, PROGRAM_A
+        from test_iec_runtime import AQ3, written
+        from plcclient import ACK, CMD_DOWNLOAD, CMD_SET_MODE, DATA
+        ctl = Controller(prefix="plc-dlrun2-")
+        self.addCleanup(ctl.cleanup)
+        c = ctl.start(port=True).client
+        c.set_mode(2)
+        iec = written("program")
+        cfg = ctl.path("mnt", "cfg")
+
+        def aq3():
+            return int.from_bytes(c.read_reg(AQ3, 16), "little")
+
+        def stored_program():
+            with open(os.path.join(cfg, "ladder.pgm"), "rb") as f:
+                return f.read()
+
+        c.download(0, iec)
+        self.assertEqual(c.get_mode(), 2)
+        start = aq3()
+        self.assertTrue(wait_for(lambda: aq3() > start + 10, 5), "the application runs")
+        with open(os.path.join(cfg, "z7.cod"), "rb") as f:
+            self.assertEqual(f.read(), written("image"))
+        self.assertEqual(stored_program()[4:8], struct.pack("<I", len(iec)))
+        self.assertEqual(stored_program()[8:], iec)
+
+        # A ladder program over the running application, in small frames.
+        self.assertEqual(c.transact(CMD_DOWNLOAD, bytes([c.target, 0])), ("byte", ACK))
+        for pos in range(0, len(PROGRAM_A), 6):
+            self.assertEqual(c.transact(DATA, PROGRAM_A[pos:pos + 6]), ("byte", ACK))
+        self.assertEqual(c.transact(DATA, b""), ("byte", ACK))
+        self.assertEqual(c.get_mode(), 2)
+        c.write_reg(HM(1), 1, 1)
+        self.assertTrue(wait_for(lambda: c.read_reg(HM(101), 1)[0] & 1, 5), "the ladder program runs")
+        self.assertEqual(stored_program()[8:], PROGRAM_A)
+        self.assertFalse(os.path.exists(os.path.join(cfg, "z7.cod")))
+        after = aq3()
+        time.sleep(0.3)
+        self.assertEqual(aq3(), after, "the application stopped")
+
+        # Stored: the next start runs it.
+        ctl.stop()
+        c = ctl.start(port=True).client
+        c.set_mode(2)
+        c.write_reg(HM(1), 1, 1)
+        self.assertTrue(wait_for(lambda: c.read_reg(HM(101), 1)[0] & 1, 5), "the stored program runs")
+
+        # A mode that cannot be taken is refused: no such mode, and run with a fault that forces stop.
+        self.assertEqual(c.transact(CMD_SET_MODE, bytes([c.target, 5])), ("byte", 0x09))
+        self.assertEqual(c.get_mode(), 2)
+        c.set_mode(0)
+        c.download(0, program([254, 9]))
+        self.assertEqual(c.transact(CMD_SET_MODE, bytes([c.target, 2])), ("byte", ACK))
+        self.assertTrue(wait_for(lambda: c.get_mode() == 0, 5), "the bad instruction stops the scan")
+        self.assertEqual(c.transact(CMD_SET_MODE, bytes([c.target, 2])), ("byte", 0x09))
+        self.assertEqual(c.get_mode(), 0)
 
 
 class StopDuringInstallation(unittest.TestCase):
