@@ -109,8 +109,9 @@ void set_mode() {
     }
     // The program was stored first; the download is over.
     if (Cmd_Downloading && mode == 2) CmdPanel(1);
-    // A mode that could not be taken (a fault that forces stop, no such mode) is refused.
-    if (mode != 3 && PlcWord(W_MODE) != mode) return Refuse();
+    // A mode that could not be taken (a fault forces stop) is refused; a value
+    // that names no mode changes nothing and is accepted.
+    if (mode != 3 && mode <= 4 && PlcWord(W_MODE) != mode) return Refuse();
     Accept();
 }
 
