@@ -2,8 +2,7 @@
 # Unit tests of the threaded parts (executive and stored files in test_core,
 # the network layer, the IEC runtime servers, the card file jobs) built with
 # ThreadSanitizer in build-tsan/ and run as ctest runs them; any race report
-# fails its test. Takes longer than the test command allows for (a cold
-# build of its own), so it is run apart: ./tools/tsan.sh
+# fails its test. Part of ./tools/setup.sh test; alone: ./tools/tsan.sh
 # ExecFatal is left out: it raises a fatal signal with a lock held in a
 # forked child, which ThreadSanitizer's own signal handling cannot take.
 set -eu
