@@ -139,6 +139,35 @@ class LinksInLadderFileInstructions(CardCase):
             self.assertEqual(f.read(), b"not on the card")
 
 
+class LinkedFirmwareOnTheCard(unittest.TestCase):
+    def test_a_firmware_file_that_links_off_the_card_is_never_copied(self):
+        ctl = Controller(prefix="plc-fwlink-", dirs=("dev", "mnt/cfg", "mnt/USB0", "mnt/firm", "sim",
+                                                     "sys/block/mmcblk0"))
+        self.addCleanup(ctl.cleanup)
+        open(ctl.path("dev", "mmcblk0p1"), "wb").close()
+        os.symlink("USB0", ctl.path("mnt", "USB"))
+        with open(ctl.path("mnt", "firm", "firmware"), "wb") as f:
+            f.write(b"firmware in place")
+        outside = tempfile.mkdtemp(prefix="plc-outside-")
+        self.addCleanup(shutil.rmtree, outside, True)
+        with open(os.path.join(outside, "image"), "wb") as f:
+            f.write(b"not from the card" * 100)
+        folder = ctl.path("mnt", "USB0", "UPDATE", "V1560001")
+        os.makedirs(folder)
+        os.symlink(os.path.join(outside, "image"), os.path.join(folder, "vbx310c"))
+        c = ctl.start(port=True).client
+        c.set_mode(2)
+        # As with no firmware file in the folder: the request ends, nothing is copied.
+        c.write_word(281, 0x8200)
+        self.assertTrue(wait_for(lambda: c.read_word(281) & 0x8000 == 0, 10), "the request ended")
+        self.assertIsNone(ctl.wait_exit(0.5), "no reboot")
+        self.assertEqual(c.get_mode(), 2)
+        with open(ctl.path("sim", "commands.log")) as f:
+            self.assertNotIn("/mnt/firm/firmware", f.read())
+        with open(ctl.path("mnt", "firm", "firmware"), "rb") as f:
+            self.assertEqual(f.read(), b"firmware in place")
+
+
 class PulledCardMidTransfer(unittest.TestCase):
     def setUp(self):
         self.ctl = Controller(prefix="plc-pull-", dirs=("dev", "mnt/cfg", "mnt/USB0", "sim"))
