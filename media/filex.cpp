@@ -240,13 +240,11 @@ bool NoLinks(char *host, std::size_t from) {
     }
 }
 
-// Host path of a system path on a drive: placed under the root, then walked
-// below the mount folder.
-bool DriveHost(const char *sys, char *host, std::size_t size) {
-    if (PLAT_Path(sys, host, size) == nullptr) return false;
+// True when the host path of the system path sys has no symbolic link below
+// the mount folder of its drive (a path off the drives is not walked).
+bool LinkFree(const char *sys, char *host) {
     const std::size_t m = MountPrefix(sys);
-    if (m == 0) return true;
-    return NoLinks(host, std::strlen(host) - std::strlen(sys) + m);
+    return m == 0 || NoLinks(host, std::strlen(host) - std::strlen(sys) + m);
 }
 
 // Locate's answer for a name with a symbolic link in it; each operation
@@ -269,8 +267,7 @@ uint32_t Locate(const FxMedia *media, const char *name, char *host) {
     char local[FX_PATH_MAX];
     if (!CfDriveChk(full, local, DRIVE_ANY)) return FX_MEDIA_NOT_OPEN;
     if (!HostPath(local, host)) return FX_INVALID_PATH;
-    const std::size_t m = MountPrefix(local);
-    return m == 0 || NoLinks(host, std::strlen(host) - std::strlen(local) + m) ? FX_SUCCESS : kLinked;
+    return LinkFree(local, host) ? FX_SUCCESS : kLinked;
 }
 
 // Identity of a removable drive's mount folder: the folder a card is, on a
@@ -364,7 +361,7 @@ uint32_t Cf_Format(uint32_t, uint8_t drive) {
 bool Fx_MediaHost(const char *sys, char *host, std::size_t size) {
     if (sys == nullptr || host == nullptr || size == 0) return false;
     if (MountPrefix(sys) != 0 && Fx_PathLeaves(sys)) return false;
-    return DriveHost(sys, host, size);
+    return PLAT_Path(sys, host, size) != nullptr && LinkFree(sys, host);
 }
 
 uint32_t Fx_PathLeaves(const char *name) {
