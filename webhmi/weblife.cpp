@@ -245,6 +245,7 @@ int tavix_server_main() {
                             tavix_unsubscribe_data_cb};
     web_notify_hook = tavix_variable_notify;
     tavix_comm_prepare();
+    tavix_engine_start_deferred_query_filter_threads();
     tavix_comm_mainloop();
     if (ConnectionTimeOut == 0) ConnectionTimeOut = 60;
     if (SessionTimeOut == 0) SessionTimeOut = 300;

@@ -15,6 +15,7 @@
 #include "tavIXsdk/tavixsdk/tavix_post.h"
 #include "tavIXsdk/tavixsdk/tavix_rsa.h"
 #include "tavIXsdk/tavixsdk/tavix_subs.h"
+#include "tavIXsdk/tavixsdk/tavix_sys.h"
 #include "tavIXsdk/tavixsdk/tavix_util.h"
 
 tavix_method_callbacks_t tavix_method_callbacks;
@@ -372,12 +373,72 @@ tavix_buffer *Publish(tavix_connection *c, tavix_session *s, tavix_buffer *req, 
 
 // ---- SCADA methods -------------------------------------------------------------------------
 
-tavix_buffer *ReadHistory(tavix_connection *, tavix_session *, tavix_buffer *, bool *) {
-    return Error(tavix_method_callbacks.history == nullptr ? 510 : 501);
+tavix_buffer *ReadHistory(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
+    if (tavix_method_callbacks.history == nullptr) return Error(510);
+    tavix_buffer *body = Body();
+    if (body == nullptr) return nullptr;
+    tavix_request r{TAVIX_REQ_HISTORY, body, 1, 0, s, nullptr, nullptr, 0};
+    Put(body, "{\"result\":[");
+    tavix_history_args a{};
+    if (const char *v = Field(req, "starttime")) tavix_util_split_jstime_to_seconds_nanoseconds(v, &a.start_s, &a.start_ns);
+    if (const char *v = Field(req, "endtime")) tavix_util_split_jstime_to_seconds_nanoseconds(v, &a.end_s, &a.end_ns);
+    if (const char *v = Field(req, "returnbounds")) a.bounds = std::strncmp(v, "true", 4) == 0;
+    a.aggregation = Field(req, "aggregation");
+    const char *batch[kBatch + 1];
+    uint32_t n = 0, handed = 0;
+    auto flush = [&]() {
+        if (n == 0) return;
+        batch[n] = nullptr;
+        r.first_index = handed;
+        tavix_method_callbacks.history(&r, nullptr, batch, &a);
+        handed += n;
+        n = 0;
+    };
+    Each(req, "address[]", [&](const char *v, uint32_t) {
+        batch[n++] = v;
+        if (n == kBatch) flush();
+    });
+    flush();
+    Put(body, r.error == 304 ? "],\"more\":\"true\"}" : "]}");
+    return Answer(body);
 }
 
-tavix_buffer *QueryFilter(tavix_connection *, tavix_session *, tavix_buffer *, bool *) {
-    return Error(tavix_method_callbacks.query_filter == nullptr ? 509 : 501);
+// Query-filter jobs, answered by the worker thread.
+struct QueryJob {
+    QueryJob *next;
+    uint32_t connection;
+    tavix_buffer *request;
+};
+struct QueryQueue {
+    QueryJob *head, *tail;
+    uint32_t count;
+    pthread_mutex_t lock;
+} query_queue = {nullptr, nullptr, 0, PTHREAD_MUTEX_INITIALIZER};
+
+tavix_buffer *QueryFilter(tavix_connection *c, tavix_session *, tavix_buffer *req, bool *keep) {
+    if (tavix_method_callbacks.query_filter == nullptr) return Error(509);
+    pthread_mutex_lock(&query_queue.lock);
+    const uint32_t waiting = query_queue.count;
+    pthread_mutex_unlock(&query_queue.lock);
+    if (waiting >= TAVIX_QUERY_JOBS) return Error(302);
+    auto *job = static_cast<QueryJob *>(std::calloc(1, sizeof(QueryJob)));
+    if (job == nullptr) return nullptr;
+    job->connection = c->id;
+    job->request = req;
+    pthread_mutex_lock(&query_queue.lock);
+    if (query_queue.tail != nullptr) query_queue.tail->next = job;
+    else query_queue.head = job;
+    query_queue.tail = job;
+    query_queue.count++;
+    pthread_mutex_unlock(&query_queue.lock);
+    *keep = true;
+    return nullptr;
+}
+
+void QueryWorker(int slot, void *) {
+    while (!tavix_sys_thread_stop_requested(slot)) {
+        if (tavix_engine_query_filter_step() == 0) tavix_sys_sleep(20);
+    }
 }
 
 tavix_buffer *AcceptAlarm(tavix_connection *, tavix_session *, tavix_buffer *req, bool *) {
@@ -455,6 +516,75 @@ tavix_buffer *UnsubscribeFilter(tavix_connection *, tavix_session *s, tavix_buff
 }
 
 }  // namespace
+
+uint32_t tavix_engine_query_jobs_waiting() {
+    pthread_mutex_lock(&query_queue.lock);
+    const uint32_t n = query_queue.count;
+    pthread_mutex_unlock(&query_queue.lock);
+    return n;
+}
+
+int tavix_engine_query_filter_step() {
+    pthread_mutex_lock(&query_queue.lock);
+    QueryJob *job = query_queue.head;
+    if (job != nullptr) {
+        query_queue.head = job->next;
+        if (query_queue.head == nullptr) query_queue.tail = nullptr;
+        query_queue.count--;
+    }
+    pthread_mutex_unlock(&query_queue.lock);
+    if (job == nullptr) return 0;
+    tavix_buffer *req = job->request;
+    tavix_buffer *body = tavix_buffer_get(TAVIX_BUF_DATA, 512, tavix_global_options.buffer_limit, true);
+    tavix_buffer *resp = tavix_engine_initialize_response_mtsafe(200, "OK", false);
+    if (body != nullptr && resp != nullptr) {
+        // Every field but aggregation and interval is a filter "name=op:value".
+        tavix_filter filters[65];
+        uint32_t n = 0;
+        int code = 0;
+        const char *fname = nullptr, *v = nullptr;
+        uint32_t vl = 0;
+        for (uint32_t i = 0; tavix_buffer_get_dict_entry(req, i, &fname, &v, &vl) == 0 && n < 64; i++) {
+            if (std::strcmp(fname, "aggregation") == 0 || std::strcmp(fname, "interval") == 0) continue;
+            char *colon = const_cast<char *>(static_cast<const char *>(std::memchr(v, ':', vl)));
+            if (colon == nullptr) {
+                code = 467;
+                break;
+            }
+            *colon = 0;
+            filters[n++] = {fname, v, colon + 1};
+        }
+        filters[n] = {nullptr, nullptr, nullptr};
+        tavix_request r{TAVIX_REQ_QUERY, body, 1, 0, nullptr, nullptr, nullptr, 0};
+        Put(body, "{\"result\":[");
+        if (code != 0) {
+            Put(body, "{");
+            tavix_json_put_error_strings(body, code);
+            Put(body, "}");
+        } else {
+            const char *interval = Field(req, "interval");
+            tavix_method_callbacks.query_filter(&r, nullptr, Field(req, "aggregation"),
+                                                interval != nullptr ? std::strtod(interval, nullptr) : 0.0, filters);
+        }
+        Put(body, r.error == 304 ? "],\"more\":\"true\"}" : "]}");
+        char line[96];
+        std::snprintf(line, sizeof line,
+                      "Cache-Control: no-cache\r\nContent-Length: %u\r\nContent-Type: application/json\r\n\r\n",
+                      body->length);
+        tavix_buffer_put_data(resp, line, uint32_t(std::strlen(line)));
+        tavix_buffer_put_chained_content(resp, body);
+        body = nullptr;
+        tavix_comm_send_id(job->connection, resp);
+        resp = nullptr;
+    }
+    tavix_buffer_free(body);
+    tavix_buffer_free(resp);
+    tavix_buffer_return(req);
+    std::free(job);
+    return 1;
+}
+
+int tavix_engine_start_deferred_query_filter_threads() { return tavix_sys_thread_start(QueryWorker, nullptr) < 0 ? -1 : 0; }
 
 void tavix_engine_session_answer_parked(tavix_session *s) {
     tavix_buffer *body = s->parked;
