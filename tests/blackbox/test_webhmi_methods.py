@@ -58,18 +58,26 @@ class Methods(unittest.TestCase):
             s.close()
 
     def exchange(self, data, timeout=5):
-        s = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
-        s.settimeout(timeout)
-        s.connect((HOST, 80))
-        s.sendall(data)
-        out = b""
+        """One request and its answer. The server restarts once when the
+        address comes up; a connection cut by that restart is tried again."""
+        deadline = time.monotonic() + 10
         while True:
-            d = s.recv(65536)
-            if not d:
-                break
-            out += d
-        s.close()
-        return out
+            s = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
+            s.settimeout(timeout)
+            try:
+                s.connect((HOST, 80))
+                s.sendall(data)
+                out = b""
+                while True:
+                    d = s.recv(65536)
+                    if not d:
+                        return out
+                    out += d
+            except (ConnectionResetError, ConnectionRefusedError):
+                if time.monotonic() > deadline:
+                    raise
+            finally:
+                s.close()
 
     def nonce(self):
         return re.search(rb'nonce="([0-9a-f]{32})"', self.exchange(b"GET / HTTP/1.0\r\n\r\n")).group(1).decode()
