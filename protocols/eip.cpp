@@ -365,6 +365,7 @@ uint32_t EipConnectionOpen(ObjConnCfg *cfg) {
     if (cls == 3) {
         EipConnSlot *s = TakeSlot(a, cfg);
         if (s == nullptr) return OpenFail(a, cfg, CIP_CONN_FAILURE, CIP_EXT_NO_RECORD);
+        s->conn->type = 0;
         a.explicit_count++;
         ObjConnection &c = *s->conn;
         c.type = 0;
@@ -387,6 +388,7 @@ uint32_t EipConnectionOpen(ObjConnCfg *cfg) {
         if (((params >> 13) & 3) == 0) continue;
         EipConnSlot *s = TakeSlot(a, cfg);
         if (s == nullptr) return OpenFail(a, cfg, CIP_CONN_FAILURE, CIP_EXT_NO_RECORD);
+        s->conn->type = 1;
         a.io_count++;
         s->consuming = consuming ? 1 : 0;
         const uint32_t data = consuming ? ConsumedSize(n) : ProducedSize(n);
@@ -471,13 +473,8 @@ uint32_t EipConsume(uint32_t n, unsigned k, const uint8_t *d, uint32_t len, uint
     return 1;
 }
 
-uint32_t Eip_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
-    EipPacketPoolPtr = pool;
-    const uint32_t n = IfaceOf(ip);
+uint32_t EipObjects(uint32_t n) {
     EipAdapter &a = AdapterOf(n);
-    a.ip = ip;
-    a.rx = EipRxBuff.data();
-    a.tx = EipTxBuff.data();
     if (a.identity == nullptr) {
         if (n == 0) {
             Message_Router_Class_Init();
@@ -527,6 +524,17 @@ uint32_t Eip_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
     const uint32_t ps = ProducedSize(n), cs = ConsumedSize(n);
     a.produced->member_bits[0] = uint16_t(ps <= EIP_DATA_MAX ? 8 * ps : 0);
     a.consumed->member_bits[0] = uint16_t(cs <= EIP_DATA_MAX ? 8 * cs : 0);
+    return 0;
+}
+
+uint32_t Eip_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
+    EipPacketPoolPtr = pool;
+    const uint32_t n = IfaceOf(ip);
+    EipAdapter &a = AdapterOf(n);
+    a.ip = ip;
+    a.rx = EipRxBuff.data();
+    a.tx = EipTxBuff.data();
+    if (EipObjects(n) != 0) return 1;
     for (auto &s : a.slots) {
         if (s.used && s.cfg != nullptr) EipConnectionClose(s.cfg);
         s = EipConnSlot{};

@@ -94,6 +94,9 @@ extern const uint8_t Eip_Production_Path[6], Eip_Consumption_Path[6];
 extern uint16_t EipPortNumber, EipIoPortNumber;
 
 uint32_t Eip_Init(NX_IP *ip, NX_PACKET_POOL *pool);
+// Allocates, readies and registers interface n's CIP objects once, and sizes
+// its assemblies from the configuration: 0, or 1 when a pool is exhausted.
+uint32_t EipObjects(uint32_t n);
 void Eip_Scan(uint32_t iface);
 uint32_t Eip_Conn_Cnt(uint32_t iface);
 void Eip_DeInit(NX_IP *ip);
