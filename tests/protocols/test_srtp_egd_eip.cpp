@@ -643,6 +643,23 @@ TEST(ClassThree, ConnectedRequestsTheConnectionObjectAndMalformedPackets) {
     EXPECT_EQ(Exchange(Encap(0x00, {})).size(), 0u);
     std::memcpy(EipRxBuff.data(), Encap(0x66, {}).data(), 24);
     EXPECT_EQ(EncapMsg(0, 24), 2u);
+
+    // Framing: 24 + length; a length over 1,476 is no encapsulation peer.
+    static EipEncap e;
+    e.rx_len = 0;
+    const Bytes two = Encap(0x04, {});
+    std::memcpy(e.rx.data(), two.data(), 24);
+    std::memcpy(e.rx.data() + 24, two.data(), 10);
+    e.rx_len = 34;
+    EXPECT_EQ(EipFrameLength(e), 24u);
+    LE_Put16(&e.rx[2], 10);
+    EXPECT_EQ(EipFrameLength(e), 34u);
+    LE_Put16(&e.rx[2], 11);
+    EXPECT_EQ(EipFrameLength(e), 0u);
+    LE_Put16(&e.rx[2], 1476);
+    EXPECT_EQ(EipFrameLength(e), 0u);
+    LE_Put16(&e.rx[2], 1477);
+    EXPECT_EQ(EipFrameLength(e), 0xFFFFFFFFu);
 }
 
 }  // namespace
