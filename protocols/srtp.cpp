@@ -54,6 +54,13 @@ const Selector *FindSelector(uint32_t code) {
 }
 
 bool IecMapping() { return DrevanoRuntime != 0; }
+
+// Bytes that carry a block's bits: the bridge moves bits in place (bit mode
+// 0), so a block that starts inside a byte takes the byte it starts in.
+uint32_t CarryBytes(uint32_t reference, uint32_t bits) {
+    const uint32_t lead = (reference & 0xC0000000u) == 0xC0000000u ? 0 : reference % 8;
+    return (lead + bits + 7) / 8;
+}
 bool Running() { return LE_Get16(Dpr_Map_Ptr + DPR_RUN) != 0; }
 
 SrtpServer &ServerOf(uint32_t n) { return SrtpConnEth[n == 1 ? 1 : 0]; }
@@ -286,7 +293,7 @@ void RegisterWrite(uint32_t n, unsigned k, const uint8_t *m, uint32_t len, const
         return;
     }
     if (r == 2) return SrtpError(slot, seq);
-    const uint32_t bytes = (blk.count + 7) / 8;
+    const uint32_t bytes = CarryBytes(blk.reference, blk.count);
     const uint8_t *data = nullptr;
     switch (m[31]) {
     case 0xC0: {
@@ -469,9 +476,9 @@ uint32_t SrtpReadAnswer(uint32_t n, unsigned k) {
     SrtpServer &s = ServerOf(n);
     SrtpSlot &slot = s.slots[k];
     if (!slot.read_pending) return 0;
-    // A read of whole bits rounds up to the bytes that carry them.
+    // A read of bits rounds up to the bytes that carry them.
     const uint32_t bits = slot.bits & 0x7FFFF;
-    const uint32_t bytes = (bits + 7) / 8;
+    const uint32_t bytes = CarryBytes(slot.reference, bits);
     uint32_t r = 0;
     if (bytes < 7) {
         uint8_t *t = SrtpInitResponse(kAnswer, slot.sequence, 0, 1);

@@ -199,6 +199,23 @@ TEST(SrtpSession, FramingOneMessagePerPassPendingReadsAndIdleClose) {
     ASSERT_EQ(got.size(), 56u + 4096u);
     EXPECT_EQ(LE_Get32(&got[4]), 4096u);
     EXPECT_EQ(Bytes(got.begin() + 56, got.begin() + 56 + 3000), text);
+    // Bits: the bytes that carry them, as they lie (%M4..%M11: bits 3-7, then 0-2).
+    PlcReg_Set(M_token, "\xF0\x05", 16);
+    Bytes bitreq = SrtpReq(5, 4, 76, 3, 8);
+    a.Send(bitreq);
+    usleep(20000);
+    SrtpPass(2);
+    got = a.Take();
+    ASSERT_EQ(got.size(), 56u);
+    EXPECT_EQ(Bytes(got.begin() + 44, got.begin() + 50), (Bytes{0xF0, 0x05, 0, 0, 0, 0}));
+    // A bit write takes its carrying bytes from the message, here %M4..%M6 = 1, 0, 1.
+    Bytes bitw = SrtpReq(6, 7, 76, 3, 3);
+    bitw[48] = 0x28;
+    a.Send(bitw);
+    usleep(20000);
+    SrtpPass(2);
+    EXPECT_EQ(a.Take().size(), 56u);
+    EXPECT_EQ(Dpr_Get_W_Data(M_token), 0x05E8);
     // Silent for 60 s: still open; past it: closed.
     test_support::FakeClock::AdvanceMs(60000);
     SrtpPass(2);
