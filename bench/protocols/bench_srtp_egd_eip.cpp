@@ -18,7 +18,8 @@
 //                     O->T datagrams sent at 10 ms and applied (target all;
 //                     time-out multiplier 16 RPIs).
 // The server's passes run on a thread of their own with 100 us between
-// passes (the rest of a main-loop pass, no ladder program).
+// passes (the rest of a main-loop pass, no ladder program); max_pass_ms and
+// max_pass_gap_ms tell a slow pass from a thread the machine did not run.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -158,21 +159,30 @@ struct Passes {
     std::atomic<bool> stop{false};
     std::atomic<long> count{0};
     std::atomic<double> ns{0};
+    std::atomic<double> max_ns{0};     // longest pass
+    std::atomic<double> max_gap_ns{0}; // longest time between two passes' starts
     std::thread th;
     template <class F> explicit Passes(F scan) {
         th = std::thread([this, scan] {
             long n = 0;
-            double sum = 0;
+            double sum = 0, most = 0, gap = 0;
+            auto last = Clock::now();
             while (!stop) {
                 const auto t0 = Clock::now();
+                gap = std::max(gap, std::chrono::duration<double, std::nano>(t0 - last).count());
+                last = t0;
                 scan();
                 EnetThread();
-                sum += std::chrono::duration<double, std::nano>(Clock::now() - t0).count();
+                const double d = std::chrono::duration<double, std::nano>(Clock::now() - t0).count();
+                sum += d;
+                most = std::max(most, d);
                 n++;
                 usleep(100);
             }
             count = n;
             ns = n ? sum / double(n) : 0;
+            max_ns = most;
+            max_gap_ns = gap;
         });
     }
     void End() {
@@ -412,6 +422,8 @@ void BM_EgdPeriods(benchmark::State &state) {
         state.counters["p99_dev_ms"] = Pct(dev, 0.99);
         state.counters["consumed_per_s"] = double(sent) / seconds;
         state.counters["consumed_lost"] = double(sent - long(ip.nx_ip_received_count - received0));
+        state.counters["max_pass_ms"] = passes.max_ns / 1e6;
+        state.counters["max_pass_gap_ms"] = passes.max_gap_ns / 1e6;
         state.counters["last_applied_is_last_sent"] = Dpr_Get_Dw_Data(R(100)) == uint32_t(sent) ? 1 : 0;
         state.counters["pass_us"] = passes.ns / 1000.0;
         _nx_udp_socket_delete(&EGDConnEth[0].send);
@@ -519,6 +531,8 @@ void BM_ClassOne(benchmark::State &state) {
         unsigned timed_out = 0;
         for (const auto &s : EipConnEth[0].slots) timed_out += s.used && s.conn && s.conn->state == 4;
         state.counters["timed_out"] = timed_out;
+        state.counters["max_pass_ms"] = passes.max_ns / 1e6;
+        state.counters["max_pass_gap_ms"] = passes.max_gap_ns / 1e6;
         state.counters["pass_us"] = passes.ns / 1000.0;
         for (auto &cfg : ConnCfgPool) {
             if (cfg.used) EipConnectionClose(&cfg);
