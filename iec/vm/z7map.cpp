@@ -6,6 +6,7 @@
 #include <array>
 #include <cctype>
 #include <cstring>
+#include <initializer_list>
 
 #include "iec/vm/z7code_internal.h"
 #include "iec/vm/z7map.h"
@@ -315,4 +316,40 @@ uint32_t Z7VMMap_GetSizing(uint8_t *t, uint32_t code) {
     h[SD_ELEM] = 4;
     h[SD_ALLOC] = 49;
     return 0;
+}
+
+uint32_t Z7Map_GetDef(uint32_t item) { return item ? Z7Mem_Get32(item + MI_DEF) : 0; }
+uint32_t Z7Map_GetLockAddr(uint32_t item) { return item && Z7Map_GetDef(item) ? Z7Mem_Get32(item + MI_LOCK) : 0; }
+uint32_t Z7Map_GetVSI(uint32_t item) {
+    const uint32_t def = Z7Map_GetDef(item);
+    if (def == 0 || !(Z7Mem_Get16(def + DR_FLAGS) & 0x200)) return 0;
+    // only items of a map laid out with 40-byte items carry the record
+    for (uint32_t db : {pDB, ix_db})
+        if (db && Z7Map_CheckPointer(db, item)) return Elem(db) == 40 ? item + MI_VSI : 0;
+    return 0;
+}
+
+uint32_t Z7Map_GetTypeInfo(uint32_t item, uint32_t db) {
+    const uint32_t def = Z7Map_GetDef(item);
+    if (def == 0 || !(Z7Mem_Get16(def + DR_FLAGS) & 0x100)) return 0;
+    const uint32_t tail = Z7Mem_Get16(def + DR_TAIL), len = Z7Mem_Get16(def + DR_LEN);
+    if (tail < DR_SYM || tail + 8u > len) return 0;
+    const uint32_t code = Z7Mem_Get32(Z7VM_Header(db) + HD_CODE);
+    const uint32_t defs = Z7VMCode_GetCTTypeDef(code);
+    if (defs == 0) return 0;
+    const uint32_t off = Z7Mem_Get32(def + tail + 4);
+    const uint32_t end = code + Z7VMCode_Length(code);
+    return off < end - defs ? defs + off : 0;
+}
+
+const char *Z7Map_GetTypeName(uint32_t item, uint32_t db) {
+    static constexpr const char *kNames[18] = {"?",    "BOOL", "DINT",  "REAL", "TIME",  "STRING", "?", "?",  "?",
+                                               "?",    "SINT", "INT",   "LINT", "LREAL", "USINT",  "UINT", "UDINT",
+                                               "ULINT"};
+    const uint32_t t = Z7Map_GetType(item) & 0x7F;
+    if (t == 127) {
+        const uint32_t info = Z7Map_GetTypeInfo(item, db);
+        return info ? reinterpret_cast<const char *>(Z7Mem_Ptr(info, 1)) : "?";
+    }
+    return t < 18 ? kNames[t] : "?";
 }
