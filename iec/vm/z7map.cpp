@@ -165,7 +165,9 @@ uint32_t Z7VMMap_CanHotRestart(uint32_t db, uint32_t code) {
     const uint32_t table = TableOf(img);
     if (table == 0) return 0;
     const uint32_t elem = (img.W16(table + 6) & 0x200) ? 40 : 24;
-    return elem != Elem(db) || img.W16(table + 2) != Z7Sec_Get(db, Z7SEC_MAPITEM, SD_BOUND) ? 1 : 0;
+    if (elem != Elem(db) || img.W16(table + 2) != Z7Sec_Get(db, Z7SEC_MAPITEM, SD_BOUND)) return 1;
+    // the items are rebuilt in place: more records than the section holds cannot be
+    return uint64_t(img.W16(table + 4)) * elem > Z7Sec_Bytes(db, Z7SEC_MAPITEM) ? 1 : 0;
 }
 
 uint32_t Z7VMMap_HotRestart(uint32_t db, uint32_t code) {
@@ -174,12 +176,17 @@ uint32_t Z7VMMap_HotRestart(uint32_t db, uint32_t code) {
     const Z7Img img = Z7Img_Of(code);
     const uint32_t table = TableOf(img);
     if (table == 0) {
+        const uint32_t desc = db + Z7SEC_MAPITEM * Z7_DESC_SIZE;
+        if (Z7Mem_Get32(desc + SD_SIZE) == 0) Z7Mem_Put32(desc + SD_SIZE, Z7Sec_Bytes(db, Z7SEC_MAPITEM));
         Z7Sec_Set(db, Z7SEC_MAPITEM, SD_ALLOC, 0);
         return 0;
     }
     if (Z7VMMap_CanHotRestart(db, code)) return 1;
     const uint32_t n = img.W16(table + 4);
     if (uint64_t(n) * Elem(db) > Z7Sec_Bytes(db, Z7SEC_MAPITEM)) return 1;
+    // the section keeps its bytes (the sections behind it stay where they are)
+    const uint32_t desc = db + Z7SEC_MAPITEM * Z7_DESC_SIZE;
+    if (Z7Mem_Get32(desc + SD_SIZE) == 0) Z7Mem_Put32(desc + SD_SIZE, Z7Sec_Bytes(db, Z7SEC_MAPITEM));
     Z7Sec_Set(db, Z7SEC_MAPITEM, SD_ALLOC, uint16_t(n));
     return Z7VMMap_Build(db, code);
 }
