@@ -80,14 +80,17 @@ uint32_t Z7VMHot_PrcVarMap(uint32_t code, uint32_t db, uint32_t apply, uint32_t 
         for (uint32_t n = 1; n < current; n++) {
             const uint32_t e = Z7Sec_Elem(db, Z7SEC_STRPTR, n);
             const uint32_t slot = e ? Z7Mem_Get32(e) : 0;
-            if (slot == 0 || Z7Mem_Ptr(slot, 1) == nullptr || StringMax(img, n) != Z7Mem_Get8(slot)) return fail(63);
+            const uint32_t old_max = slot && Z7Mem_Ptr(slot, 1) ? Z7Mem_Get8(slot) : 0;
+            if (StringMax(img, n) != old_max) return fail(63);
         }
         if (apply) {
             const uint32_t buf = Z7Sec_Addr(db, Z7SEC_STRBUF), size = Z7Sec_Bytes(db, Z7SEC_STRBUF);
             uint32_t next = 0;
-            for (uint32_t n = 1; n < current; n++) next += Z7Mem_Get8(Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_STRPTR, n))) + 3u;
+            for (uint32_t n = 1; n < current; n++)
+                if (const uint32_t slot = Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_STRPTR, n))) next = slot - buf + Z7Mem_Get8(slot) + 3u;
             for (uint32_t n = current ? current : 1; n < used; n++) {
                 const uint32_t max = StringMax(img, n);
+                if (max == 0) continue;  // no slot in the image either
                 if (next + max + 3 > size) return fail(62);
                 Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_STRPTR, n), buf + next);
                 Z7Mem_Put8(buf + next, uint8_t(max));
