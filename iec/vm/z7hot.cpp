@@ -76,11 +76,18 @@ uint32_t Z7VMHot_PrcVarMap(uint32_t code, uint32_t db, uint32_t apply, uint32_t 
         uint32_t buf_size = 0;
         Z7VMCode_GetNbString(code, &buf_size);
         if (buf_size > Z7Sec_Bytes(db, Z7SEC_STRBUF)) return fail(62);
+        // slots lie one behind the other in the buffer; their pointers may be
+        // those of another process (a saved database), so the buffer is walked
         const uint32_t current = Z7Sec_Get(db, Z7SEC_STRPTR, SD_USED);
-        for (uint32_t n = 1; n < current; n++) {
+        const uint32_t sbuf = Z7Sec_Addr(db, Z7SEC_STRBUF), sbytes = Z7Sec_Bytes(db, Z7SEC_STRBUF);
+        for (uint32_t n = 1, at = 0; n < current; n++) {
             const uint32_t e = Z7Sec_Elem(db, Z7SEC_STRPTR, n);
-            const uint32_t slot = e ? Z7Mem_Get32(e) : 0;
-            const uint32_t old_max = slot && Z7Mem_Ptr(slot, 1) ? Z7Mem_Get8(slot) : 0;
+            uint32_t old_max = 0;
+            if (e && Z7Mem_Get32(e) != 0) {
+                if (at >= sbytes) return fail(63);
+                old_max = Z7Mem_Get8(sbuf + at);
+                at += old_max + 3u;
+            }
             if (StringMax(img, n) != old_max) return fail(63);
         }
         if (apply) {

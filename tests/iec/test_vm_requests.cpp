@@ -285,6 +285,9 @@ TEST_F(VmRequests, ChangeKeepsValuesAndHotStartContinuesASavedDatabase) {
     std::memcpy(table, Z7Mem_Ptr(db, Z7_DESC_TABLE), Z7_DESC_TABLE);
     const uint32_t size = Z7VM_GetTotalDBSize(table);
     const Bytes saved(Z7Mem_Ptr(db, size), Z7Mem_Ptr(db, size) + size);
+    // the original is gone: nothing of the copy may still point into it
+    std::memset(Z7Mem_Ptr(Z7Sec_Addr(db, Z7SEC_STRBUF), Z7Sec_Bytes(db, Z7SEC_STRBUF)), 0xEE, Z7Sec_Bytes(db, Z7SEC_STRBUF));
+    std::memset(Z7Mem_Ptr(Z7Sec_Addr(db, Z7SEC_MAPITEM), Z7Sec_Bytes(db, Z7SEC_MAPITEM)), 0xEE, Z7Sec_Bytes(db, Z7SEC_MAPITEM));
     const uint32_t copy = Z7Mem_Alloc(size);
     blocks.push_back(copy);
     std::memcpy(Z7Mem_Ptr(copy, size), saved.data(), size);
