@@ -218,9 +218,21 @@ uint32_t Manage(uint32_t db, void *evs, bool want_static, bool want_private) {
     if (db == 0 || evs == nullptr) return 0;
     const bool fresh = Z7Evs_HasNewConections(evs) != 0;
     uint32_t produced = 0;
+    const uint32_t table = Z7Sec_Addr(db, Z7SEC_EVT);
     for (uint32_t i = Used(db); i-- > 0;) {
         const uint32_t e = Entry(db, i);
-        if (e == 0 || Z7Mem_Get8(e + E_TYPE) == 0) continue;
+        const uint8_t *p = e ? Z7Mem_Ptr(e, E_BYTES) : nullptr;
+        if (p == nullptr || p[E_TYPE] == 0) continue;
+        // the common case first: a primed number, nothing pending, value and status as sent
+        if (!fresh && e == table + i * E_BYTES && (LE_Get16(p + E_FLAGS) & (EF_PRIMED | EF_PENDING | EF_HYST)) == EF_PRIMED &&
+            (p[E_TYPE] & 0x7F) != 5) {
+            const uint8_t *v = Z7Mem_Ptr(LE_Get32(p + E_DATA), p[E_SIZE]);
+            const uint32_t vsa = LE_Get32(p + E_VSI);
+            const uint8_t *vs = vsa ? Z7Mem_Ptr(vsa, 8) : nullptr;
+            if (v && std::memcmp(v, p + E_LAST, p[E_SIZE]) == 0 &&
+                (vsa == 0 || (vs && LE_Get32(vs) == LE_Get32(p + E_VSIW) && LE_Get32(vs + 4) == LE_Get32(p + E_VSIW + 4))))
+                continue;
+        }
         const bool is_static = Flags(e) & EF_STATIC;
         if (is_static ? !want_static : !want_private) continue;
         bool changed = false;

@@ -13,6 +13,9 @@
 namespace {
 constexpr uint32_t kMaxName = 256;
 constexpr uint32_t kMaxDepth = 32;
+// Array elements and members one enumeration visits at most (a damaged
+// definition may name billions); past it the enumeration reports 0.
+constexpr uint32_t kMaxVisits = 65536;
 
 // Complex-type definitions of the running image: [base, end) in the arena.
 struct Defs {
@@ -86,6 +89,7 @@ uint32_t ParseCT(Walk &w, uint32_t addr, uint32_t def, const char *p, uint32_t d
         if (kind == 1) {
             if (!w.defs.In(k + 1, 1)) return 0;
             const uint32_t t = w.defs.B(k + 1);
+            if (ElemSize(t) == 0 && t != 5) return 0;  // not an elementary type code
             const uint32_t size = ElemSize(t) ? ElemSize(t) : 1;
             if (addr < w.ct_base || addr > w.ct_end || size > w.ct_end - addr) return 0;
             *w.type = t;
@@ -193,6 +197,7 @@ struct Enum {
     uint32_t size;
     Z7VmSybEnumFn fn;
     void *user;
+    uint32_t visits;
 };
 
 bool Append(Enum &e, const char *s) {
@@ -221,10 +226,14 @@ uint32_t EnumMembers(Enum &e, uint32_t def, uint32_t depth) {
         // the last stored size
         uint32_t bound[3] = {1, 1, 1};
         for (uint32_t i = 0; i < dims; i++) bound[i] = e.defs.U32(k + 7 + 4 * (dims - 1 - i));
+        const uint64_t total = uint64_t(bound[0]) * bound[1] * bound[2];
+        if (total == 0) return 1;  // an empty array has no members
+        if (total > kMaxVisits - e.visits) return 0;
         uint32_t result = 1;
         for (uint32_t a = 0; a < bound[0]; a++)
             for (uint32_t b = 0; b < (dims > 1 ? bound[1] : 1); b++)
                 for (uint32_t c = 0; c < (dims > 2 ? bound[2] : 1); c++) {
+                    if (++e.visits > kMaxVisits) return 0;  // nested arrays
                     char s[40];
                     if (dims == 1) std::snprintf(s, sizeof s, "[%u]", a);
                     else if (dims == 2) std::snprintf(s, sizeof s, "[%u,%u]", a, b);
@@ -240,6 +249,7 @@ uint32_t EnumMembers(Enum &e, uint32_t def, uint32_t depth) {
         const uint32_t count = e.defs.U16(k + 1);
         uint32_t m = e.defs.U16(k + 3), result = 1;
         for (uint32_t i = 0; i < count; i++) {
+            if (++e.visits > kMaxVisits) return 0;  // types that contain themselves
             uint32_t len = 0;
             while (e.defs.In(m + len, 1) && e.defs.B(m + len) != 0) len++;
             if (!e.defs.In(m + len, 8)) return 0;
@@ -301,7 +311,7 @@ uint32_t Z7VmSyb_EnumCTMembers(uint32_t db, uint32_t item, char *buffer, uint32_
     if (buffer == nullptr || size == 0 || fn == nullptr) return 0;
     buffer[0] = 0;
     if ((Z7Map_GetType(item) & 0x7F) != 127) return 0;
-    Enum e{DefsOf(db), buffer, size, fn, user};
+    Enum e{DefsOf(db), buffer, size, fn, user, 0};
     const uint32_t info = Z7Map_GetTypeInfo(item, db);
     if (info == 0 || e.defs.base == 0) return 0;
     return EnumMembers(e, info - e.defs.base, 0);
