@@ -313,4 +313,24 @@ TEST_F(VmRequests, ChangeKeepsValuesAndHotStartContinuesASavedDatabase) {
     EXPECT_EQ(Ask(copy, 2, Hex("01 0E0001")), Hex("5C 00 0009 01 0E0001 0002414200"));
     EXPECT_EQ(Z7Map_GetData(Z7Map_GetBySymbol(copy, "counter")), Z7Sec_Elem(copy, Z7SEC_D16, 1));
 }
+
+// The change image becomes the code image only after the code block the
+// running services read was taken out of the slot; it is freed by the caller.
+TEST_F(VmRequests, RegisterChangeLeavesATakenCodeBlockAlive) {
+    Z7MMData mm;
+    Z7MM_Open(&mm, "");
+    const uint32_t old_code = Z7Mem_Alloc(64), change = Z7Mem_Alloc(32);
+    mm.slot[Z7MM_CODE - 1] = {Z7MM_CODE, Z7MMF_ALLOC, 0, 0, 64, 0, old_code};
+    mm.slot[Z7MM_CHANGE - 1] = {Z7MM_CHANGE, Z7MMF_ALLOC, 0, 0, 32, 0, change};
+    EXPECT_EQ(Z7MM_LinkCode(&mm), old_code);
+    EXPECT_EQ(Z7MM_TakeCode(&mm), 0u);  // linked: not taken
+    EXPECT_EQ(Z7MM_UnlinkCode(&mm), 0u);
+    EXPECT_EQ(Z7MM_TakeCode(&mm), old_code);
+    EXPECT_EQ(Z7MM_RegisterChange(&mm), 0u);
+    EXPECT_EQ(Z7MM_LinkCode(&mm), change);
+    EXPECT_GT(Z7Mem_BlockSize(old_code), 0u);  // still alive for the services closing
+    Z7Mem_Free(old_code);
+    Z7MM_UnlinkCode(&mm);
+    Z7MM_Close(&mm);
+}
 }  // namespace
