@@ -126,12 +126,17 @@ uint32_t Z7VMMap_Build(uint32_t db, uint32_t code) {
     ix_db = db;
     ix_items = items;
     ix_elem = elem;
+    // status information survives a rebuild only under the same map stamp
+    const uint32_t stamp = img.W32(table + 8), hd = Z7VM_Header(db);
+    const bool keep_vsi = hd != 0 && Z7Mem_Get32(hd + HD_MAPSTAMP) == stamp;
     uint32_t rec = table + img.W16(table);
     for (uint32_t i = 0; i < count; i++) {
         if (!img.In(rec, DR_SYM)) break;
         const uint32_t len = img.W16(rec + DR_LEN);
         if (len == 0 || len < DR_SYM || !img.In(rec, len)) break;
         const uint32_t item = items + i * elem;
+        if (elem == 40 && !keep_vsi)
+            for (uint32_t k = 0; k < 16; k += 4) Z7Mem_Put32(item + MI_VSI + k, 0);
         Z7Mem_Put32(item + MI_DEF, code + rec);
         Z7Mem_Put32(item + MI_DATA, DataAddr(db, img, rec, len));
         const uint32_t idx = img.W16(rec + DR_INDEX);
@@ -157,6 +162,7 @@ uint32_t Z7VMMap_Build(uint32_t db, uint32_t code) {
         }
         rec += len;
     }
+    if (hd) Z7Mem_Put32(hd + HD_MAPSTAMP, stamp);
     return 0;
 }
 

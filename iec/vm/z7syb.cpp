@@ -89,7 +89,7 @@ uint32_t ParseCT(Walk &w, uint32_t addr, uint32_t def, const char *p, uint32_t d
         if (kind == 1) {
             if (!w.defs.In(k + 1, 1)) return 0;
             const uint32_t t = w.defs.B(k + 1);
-            if (ElemSize(t) == 0 && t != 5) return 0;  // not an elementary type code
+            if (t > 17 || (ElemSize(t) == 0 && t != 5)) return 0;  // not an elementary type code
             const uint32_t size = ElemSize(t) ? ElemSize(t) : 1;
             if (addr < w.ct_base || addr > w.ct_end || size > w.ct_end - addr) return 0;
             *w.type = t;

@@ -146,6 +146,19 @@ TEST_F(VmValues, StatusInformationAndItsOpcodes) {
     EXPECT_EQ(Z7Mem_Get32(vsi + 4), 0u);
 }
 
+TEST_F(VmValues, StatusInformationSurvivesAChangeUnderTheSameMapStamp) {
+    EXPECT_EQ(Z7Map_SetVSIBit(db, 11, 7, 5, 1), 1u);
+    EXPECT_EQ(Z7Map_SetVSIDate(db, 11, 7, 0x07EA0C07), 1u);
+    for (auto [stamp, kept] : std::vector<std::pair<uint32_t, uint32_t>>{{7, 1}, {8, 0}}) {
+        const uint32_t next = test_support::IecLoad(ValuesImage(nullptr, stamp));
+        blocks.push_back(next);
+        ASSERT_EQ(Z7VM_CanHOTStart(next, db), 0u);
+        ASSERT_EQ(Z7Def_Change(next, db, nullptr, "APP", 100), 0u);
+        EXPECT_EQ(Z7Map_GetVSIBit(db, 11, 7, 5), kept) << stamp;
+        EXPECT_EQ(Z7Map_GetVSIDate(db, 11, 7), kept ? 0x07EA0C07u : 0u) << stamp;
+    }
+}
+
 TEST_F(VmValues, SymbolPaths) {
     const uint32_t ct = Z7Sec_Addr(db, Z7SEC_CT);
     uint32_t type = 99;

@@ -78,6 +78,7 @@ public:
     };
     std::vector<MapVar> map_vars;
     uint16_t map_layout = 0, map_flags = 0;
+    uint32_t map_stamp = 0;
     // block classes {class number, required, name}, instances {standard flag,
     // class number, parameter}, custom-function names
     struct Class {
@@ -260,6 +261,7 @@ public:
             Put16(b, m + 2, map_layout);
             Put16(b, m + 4, uint16_t(map_vars.size()));
             Put16(b, m + 6, map_flags);
+            Put32(b, m + 8, map_stamp);
             Put16(b, m + 14, 0x8000);
             for (const MapVar &v : map_vars) {
                 const uint32_t sym = (v.flags & 1) ? uint32_t(v.symbol.size() + 1) : 0;

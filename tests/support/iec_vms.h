@@ -81,8 +81,10 @@ inline std::vector<uint8_t> Tail(uint32_t ct, uint32_t def) {
 // information), external INT arrays, an elementary array, a symbol with a
 // dot, and complex variables S1 (ARR at CT offset 8) and Lp (LOOP at 40).
 // defs: the complex-type definitions (default TypeDefs()).
-inline std::vector<uint8_t> ValuesImage(const std::vector<uint8_t> *defs_in = nullptr) {
+inline std::vector<uint8_t> ValuesImage(const std::vector<uint8_t> *defs_in = nullptr, uint32_t map_stamp = 7) {
     IecImage img;
+    img.stamp = 1;
+    img.map_stamp = map_stamp;
     img.d8 = {9, 9, 9};
     img.d16 = {15, 15, 15};
     img.d32 = {9, 9, 9};
