@@ -113,10 +113,11 @@ TEST_F(VmRequests, AnswersByteForByte) {
         {"poll, other build", 8, Hex("07 0000000A 0002 000004D3"), Hex("5C 00 0001 46")},
         {"poll area 40", 8, Hex("28 00000000 0002 000004D2"), Hex("5C 00 0001 06")},
         {"poll 1001 bytes", 8, Hex("FF 00000000 03E9 000004D2"), Hex("5C 00 0001 06")},
+        {"poll up to the end of its area", 8, Hex("07 0000001E 0002 000004D2"), Hex("5C 00 000A 00 07 0000001E 0002 0000")},
         {"poll past its area", 8, Hex("07 0000001E 0004 000004D2"), Hex("5C 00 0001 06")},
         {"poll offset wraps", 8, Hex("07 FFFFFFFF 0002 000004D2"), Hex("5C 00 0001 06")},
         {"poll cut", 8, Hex("07 0000000A 0002 0000"), Hex("5C FF 0000")},
-        {"L above the frame", 2, Hex("01 090002"), Hex("5C FF 0000"), 16},
+        {"L above the frame", 2, Hex("01 090002"), Hex("5C FF 0000"), 5},
         {"odd execute", 3, Hex("010B00"), Hex("5C FF 0000")},
     };
     for (const Row &r : rows) EXPECT_EQ(Ask(db, r.code, r.data, r.l), r.answer) << r.what;
@@ -332,5 +333,31 @@ TEST_F(VmRequests, RegisterChangeLeavesATakenCodeBlockAlive) {
     Z7Mem_Free(old_code);
     Z7MM_UnlinkCode(&mm);
     Z7MM_Close(&mm);
+}
+
+// Descriptions continue while one fits with 14 bytes to spare: 26-byte items
+// leave 1018 - 26 = 992 bytes for the continuation; the 37th further item
+// sees 992 - 36 x 26 = 56 >= 40, the 38th 30 < 40 (without the spare it
+// would still fit).
+TEST_F(VmRequests, DescriptionsStopWithFourteenBytesToSpare) {
+    test_support::IecImage img;
+    img.d16 = {300, 300, 300};
+    for (uint16_t i = 0; i < 200; i++) {
+        char name[16];
+        std::snprintf(name, sizeof name, "Variab_%04u", unsigned(i));
+        img.map_vars.push_back({11, i, 1, 0, 0, 1, name, {}});
+    }
+    code = Load(img);
+    ASSERT_EQ(Create(code, db), 0u);
+    ASSERT_EQ(Z7Def_ColdStart(code, db, nullptr, nullptr, 0, 0, "APP"), 0u);
+    const Bytes a = Ask(db, 2, Hex("01 1C0000"));
+    ASSERT_EQ(a.size(), 4u + 1 + 38 * 26);
+    EXPECT_EQ(a[4], 38u);
+    EXPECT_EQ(Bytes(a.end() - 26, a.end()), Cat({Hex("1C0025 000B 0025 0000 0001 0001 0B"), Text("Variab_0037", true)}));
+    // no password in this application: any connect is accepted
+    EXPECT_EQ(Ask(db, 1, Hex("12345678")), Hex("5C 00 0006 2328 00000000"));
+    // 50 items at most
+    const Bytes b = Ask(db, 2, Hex("01 1C0000"));
+    EXPECT_EQ(b, a);
 }
 }  // namespace
