@@ -23,6 +23,9 @@ enum : uint32_t {
 enum : uint16_t { EF_PRIMED = 1, EF_PENDING = 2, EF_STATIC = 4, EF_HYST = 8 };
 enum : uint8_t { CS_NONE = 0, CS_DONE = 1, CS_SEND = 2 };
 constexpr uint32_t kLongString = 223;
+// Event data: id, type, index, a string of up to 222 characters with its
+// length, the CT offset and two status words.
+constexpr uint32_t kEventData = 5 + 1 + (kLongString - 1) + 4 + 8;
 
 uint32_t Used(uint32_t db) { return Z7Sec_Get(db, Z7SEC_EVT, SD_USED); }
 uint32_t Entry(uint32_t db, uint32_t i) { return Z7Sec_Elem(db, Z7SEC_EVT, i); }
@@ -192,9 +195,10 @@ uint32_t EventData(uint32_t db, uint32_t i, uint32_t e, bool vsi, uint8_t *out, 
             *text = Z7Mem_Ptr(a + 1, len);
             *text_len = *text ? len : 0;
         } else {
-            out[n++] = uint8_t(len);
-            if (len) std::memcpy(out + n, Z7Mem_Ptr(a + 1, len), len);
-            n += len;
+            const uint8_t *t = len ? Z7Mem_Ptr(a + 1, len) : nullptr;
+            out[n++] = uint8_t(t ? len : 0);
+            if (t) std::memcpy(out + n, t, len);
+            n += t ? len : 0;
         }
     } else {
         const uint64_t v = Get(a, size);
@@ -274,7 +278,7 @@ uint32_t Manage(uint32_t db, void *evs, bool want_static, bool want_private) {
             const uint8_t s = State(e, c);
             if (s == CS_NONE || (!changed && s != CS_SEND)) continue;
             const bool vsi = (Z7Evs_GetCnxPrefs(evs, c - 1) & 0x40) && (vsi_changed || s == CS_SEND);
-            uint8_t data[32];
+            uint8_t data[kEventData];
             const uint8_t *text;
             uint32_t text_len, not_sent = 0;
             const uint32_t n = EventData(db, i, e, vsi, data, &text, &text_len);

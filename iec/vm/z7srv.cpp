@@ -60,9 +60,10 @@ bool PutValue(Out &o, uint32_t a, uint32_t width) {
 bool PutString(Out &o, uint32_t len_addr, uint32_t end) {
     if (len_addr == 0 || len_addr >= end) return false;
     const uint32_t n = Z7Mem_Get8(len_addr);
-    if (uint64_t(len_addr) + 1 + n + 1 > end || !o.Room(n + 2)) return false;
+    const uint8_t *text = Z7Mem_Ptr(len_addr, n + 2);
+    if (text == nullptr || uint64_t(len_addr) + 1 + n + 1 > end || !o.Room(n + 2)) return false;
     o.B(uint8_t(n));
-    o.Bytes(Z7Mem_Ptr(len_addr + 1, n + 1), n + 1);
+    o.Bytes(text + 1, n + 1);
     return true;
 }
 

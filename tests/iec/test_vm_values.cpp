@@ -282,12 +282,22 @@ TEST_F(VmValues, ChangeEventsWithHysteresis) {
     const uint8_t wide[8] = {0x40, 0, 0, 0, 0, 0, 0, 0};
     EXPECT_EQ(Z7EA_RegisterChangeEvent(db, 2, 15, 8, 0, wide, wide, 0), 2u);
     EXPECT_EQ(Z7Mem_Get16(Z7Sec_Elem(db, Z7SEC_EVT, 1) + 40), 0x20u);
+    // strings: by length and CRC; one of 223 characters or more goes whole in an event of its own
+    ASSERT_EQ(Z7EA_RegisterChangeEvent(db, 1, 5, 2, 0, nullptr, nullptr, 0), 3u);
+    EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), 2u);  // and INT 8 for its second client
+    for (uint32_t n : {100u, 222u, 223u, 250u}) {
+        const std::string text(n, char('A' + n % 26));
+        EXPECT_EQ(Z7Map_SetStringValue(Item("S250"), text.c_str(), n), 0u);
+        EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), 1u) << n;
+        EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), 0u) << n;
+    }
     // the client goes: its subscriptions go with it
     close(fd);
     usleep(2000);
     Z7Evs_Activate(evs, 1100);
     Z7Mem_Put16(Addr("U"), 0x0100);
     Z7Mem_Put32(r, 0x42000000);
+    Z7Map_SetStringValue(Item("S250"), "X", 1);
     Z7EA_ManagePrivateEvents(db, evs);
     EXPECT_EQ(Z7Sec_Get(db, Z7SEC_EVT, SD_USED), 0u);
     Z7Evs_Close(evs);

@@ -91,7 +91,7 @@ inline std::vector<uint8_t> ValuesImage(const std::vector<uint8_t> *defs_in = nu
     img.d64 = {3, 3, 3};
     img.time = {3, 3, 3};
     img.str = {2, 2, 2};
-    img.string_sizes = {8};
+    img.string_sizes = {8, 250};
     img.xv_high = 3;
     img.xv_used = 3;
     img.ct_alloc = 64;
@@ -102,7 +102,7 @@ inline std::vector<uint8_t> ValuesImage(const std::vector<uint8_t> *defs_in = nu
     img.map_vars = {{1, 3, 1, 0, 0, V, "B", {}},     {10, 4, 1, 0, 0, V, "SI", {}},  {11, 7, 1, 0, 0, V, "I", {}},
                     {15, 8, 1, 0, 0, V, "U", {}},    {2, 4, 1, 0, 0, V, "D", {}},    {3, 5, 1, 0, 0, V, "R", {}},
                     {16, 6, 1, 0, 0, V, "UD", {}},   {4, 2, 1, 0, 0, V, "T", {}},    {12, 2, 1, 0, 0, V, "L", {}},
-                    {13, 3, 1, 0, 0, V, "LR", {}},   {5, 1, 1, 8, 0, V, "S", {}},    {0x8B, 1, 3, 0, 0, V, "X", {}},
+                    {13, 3, 1, 0, 0, V, "LR", {}},   {5, 1, 1, 8, 0, V, "S", {}},     {5, 2, 1, 250, 0, V, "S250", {}},    {0x8B, 1, 3, 0, 0, V, "X", {}},
                     {0x8B, 2, 3, 0, 0, V, "X2", {}}, {11, 9, 1, 0, 0, V, "P1.count", {}},
                     {11, 10, 3, 0, 0, V, "Arr", {}}, {127, 0, 1, 0, 0, 0x301, "S1", Tail(8, 37)},
                     {127, 0, 1, 0, 0, 0x301, "Lp", Tail(40, 56)}};
