@@ -93,7 +93,7 @@ BENCHMARK(BM_SybParse);
 
 void BM_HotCheckAndBuild(benchmark::State &state) {
     IecImage img;
-    const uint16_t n = 6000;
+    const uint16_t n = 6500;
     img.stamp = 1;
     img.d8 = img.d16 = img.d32 = img.d64 = img.time = {n, n, n};
     img.str = {500, 500, 500};
