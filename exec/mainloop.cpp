@@ -416,6 +416,8 @@ int Main_Startup(int argc, char **argv) {
     // Locks shared with the web HMI server.
     sem_init(&demoMutex, 0, 1);
     web_last_local_user = &SYS_lastLocalUser;
+    // An on-line change of the IEC application arms the mode change as a ladder one does.
+    Drevano_OnChangeApplied = [] { OLPMode = 1; };
     pthread_mutex_init(&TavixQueryFilterMutex, nullptr);
 
     // Drives.
