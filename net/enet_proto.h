@@ -36,7 +36,7 @@ uint32_t EtnIo_Conn_Cnt(uint32_t iface);
 
 void Egd_Config(uint32_t iface);
 
-// DHCP client: one step per pass; the lease item (0 address, 1 mask,
+// DHCP client (net/dhcp.h): one step per pass; the lease item (0 address, 1 mask,
 // 2 gateway, 3 DNS); its state byte, non-zero while it holds no lease.
 void dhcpScan(uint8_t enable, uint32_t iface);
 uint32_t getFromDhcp(uint32_t item, uint32_t iface);
