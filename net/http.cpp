@@ -80,6 +80,13 @@ void CloseFile(NX_HTTP_SERVER *sv) {
 // Ends the connection in hand and listens again.
 void EndConnection(NX_HTTP_SERVER *sv) {
     DropRequest(sv);
+    // Bytes the client sent past its request are read away, so that the
+    // close does not reset the connection under the answer.
+    for (int i = 0; i < 8; i++) {
+        NX_PACKET *pk = nullptr;
+        if (_nx_tcp_socket_receive(&sv->nx_http_server_socket, &pk, 0) != NX_SUCCESS) break;
+        _nx_packet_release(pk);
+    }
     sv->nx_http_server_put_active = 0;
     _nx_tcp_server_socket_unaccept(&sv->nx_http_server_socket);
     Relisten(sv);
@@ -777,7 +784,8 @@ void Md5Text(NX_MD5 *md5, const char *const *parts, unsigned n, char out[33]) {
 }
 
 // The value of field 'name' after the Digest keyword, up to 39 characters.
-void DigestField(const char *from, const char *end, const char *name, char *out, const char *extra_end) {
+void DigestField(const char *from, const char *end, const char *name, char *out, const char *extra_end,
+                 uint32_t max = 39) {
     out[0] = 0;
     const char *p = FindNoCase(from, end, name);
     if (p == nullptr) return;
@@ -785,7 +793,7 @@ void DigestField(const char *from, const char *end, const char *name, char *out,
     while (p < end && (*p == ' ' || *p == '"')) p++;
     uint32_t n = 0;
     while (p < end && *p != ' ' && *p != 0 && *p != '\r' && *p != '"' && std::strchr(extra_end, *p) == nullptr &&
-           n < 39)
+           n < max)
         out[n++] = *p++;
     out[n] = 0;
 }
@@ -857,7 +865,8 @@ uint32_t _nx_http_server_retrieve_digest_authorization(NX_PACKET *pk, char *resp
     if (p == nullptr) return 0;
     p += 7;
     DigestField(p, end, "nc=", nc, ",");
-    DigestField(p, end, "cnonce=", cnonce, "");
+    // Clients send client nonces longer than the other fields (curl: 44 characters).
+    DigestField(p, end, "cnonce=", cnonce, "", 63);
     DigestField(p, end, "uri=", uri, "");
     DigestField(p, end, "response=", response, ":");
     // The response must be 32 characters closed by a double quote.
@@ -873,7 +882,7 @@ uint32_t _nx_http_server_retrieve_digest_authorization(NX_PACKET *pk, char *resp
 
 uint32_t _nx_http_server_digest_authenticate(NX_HTTP_SERVER *sv, NX_PACKET *pk, const char *name,
                                              const char *password, const char *realm) {
-    char response[40], uri[40], nc[40], cnonce[40];
+    char response[40], uri[40], nc[40], cnonce[64];
     if (_nx_http_server_retrieve_digest_authorization(pk, response, uri, nc, cnonce) == 32) {
         char method[8];
         const Span d = Data(pk);

@@ -24,6 +24,7 @@ uint16_t reset_flg;
 namespace {
 
 uint8_t handover_pending;
+uint32_t handover_since;  // ms tick (odd, never 0) of the hand-over's first wait
 uint32_t marker_since;  // ms tick of the FTP restart's first pass
 
 int Pipe() { return NetSvc_Hooks.script_pipe ? NetSvc_Hooks.script_pipe() : -1; }
@@ -107,6 +108,7 @@ void Svc_Reset() {
     NTP_LastSysSec = 0;
     prot_run_bit = reset_flg = 0;
     handover_pending = 0;
+    handover_since = 0;
     marker_since = 0;
 }
 
@@ -165,8 +167,9 @@ void Svc_ConfigChange() {
     Egd_Config(0);
     Modbus_Stop(0);
     const bool http = (Dpr_Configuration[0].enables[0] & EN0_HTTP) || (Dpr_Configuration[1].enables[0] & EN0_HTTP);
-    if (http && WebState() != 1 && WebFtping() == 0) {
-        WebStateSet(0);
+    // A web server already stopped has nothing to hand over: the port is ours at once.
+    if (http && WebFtping() == 0) {
+        if (WebState() != 1) WebStateSet(0);
         handover_pending = 1;
         Svc_HandoverStep();
     }
@@ -174,12 +177,13 @@ void Svc_ConfigChange() {
 
 void Svc_HandoverStep() {
     if (!handover_pending) return;
-    WebStateSet(0);
-    const uint32_t start = _tx_time_get();
-    while (WebThread() && !WebFtping() && _tx_time_get() - start < SVC_HANDOVER_WAIT_MS) usleep(1000);
-    // A thread that did not end in time is asked again on the next pass.
-    if (WebThread() && !WebFtping()) return;
+    if (WebState() != 1) WebStateSet(0);
+    if (handover_since == 0) handover_since = _tx_time_get() | 1;
+    // The web server's thread is waited for across passes, never inside one;
+    // one that has not ended after 3 s no longer holds the port back.
+    if (WebThread() && !WebFtping() && _tx_time_get() - handover_since < SVC_HANDOVER_WAIT_MS) return;
     handover_pending = 0;
+    handover_since = 0;
     TavixHttp = 0;
 }
 
@@ -241,21 +245,20 @@ void Svc_RestartRequests() {
         ClearRestartBit(SVC_RESTART_ETH1, 0x01);
         prot_run_bit = 0;
     }
-    // 4. Web HMI server.
+    // 4. Web HMI server (its thread is waited for across passes; 30 s at most).
     if ((RestartWord(SVC_RESTART_ETH0) & 0x10) && (prot_run_bit == 0 || prot_run_bit == 8)) {
+        if ((prot_run_bit & 8) == 0) marker_since = _tx_time_get();
         if (reset_flg == 0) {
             prot_run_bit |= 8;
             const uint8_t st = WebState();
             if (st > 1 && WebFtping() == 0) {
                 WebStateSet(0);
-                const uint32_t start = _tx_time_get();
-                while (WebThread() && WebFtping() == 0 && _tx_time_get() - start < SVC_HANDOVER_WAIT_MS)
-                    usleep(1000);
             } else if (st == 1 && WebFtping() == 0) {
                 reset_flg = 1;
                 WebStateSet(2);
             }
-        } else if (WebState() == 4) {
+        }
+        if ((reset_flg == 1 && WebState() == 4) || _tx_time_get() - marker_since >= SVC_MARKER_GIVE_UP_MS) {
             ClearRestartBit(SVC_RESTART_ETH0, 0x10);
             prot_run_bit = 0;
             reset_flg = 0;

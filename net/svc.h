@@ -27,7 +27,7 @@ extern NetSvcHooks NetSvc_Hooks;
 constexpr std::size_t SVC_RESTART_ETH0 = 566, SVC_RESTART_ETH1 = 560;
 // A daemon marker that never comes back stops waiting after this many ms.
 constexpr uint32_t SVC_MARKER_GIVE_UP_MS = 30000;
-// The hand-over waits for the web server's thread at most this many ms per pass.
+// The hand-over waits for the web server's thread at most this many ms (across passes).
 constexpr uint32_t SVC_HANDOVER_WAIT_MS = 3000;
 
 extern uint8_t MasterRestartOn;

@@ -1,0 +1,309 @@
+"""Network services of the running controller, driven from a veth peer: the
+register HTTP server (pages, card files, Digest), the service script's pipe
+and files with the restart-request bits, and the DHCP client against
+dnsmasq."""
+
+import hashlib
+import os
+import shutil
+import socket
+import struct
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from bbsupport import Controller, NetPeer, ip_addr, wait_for  # noqa: E402
+
+KEY = b"Wx7q Lm9 pRd vAT Ke h4NN Oza qu ReTuBel?"
+FLAGS = 0x2000845A  # FTP and HTTP on, DNS word present
+
+
+def R(n):
+    return 32768 + 16 * (n - 1)
+
+
+def ip(text):
+    return struct.unpack(">I", socket.inet_aton(text))[0]
+
+
+def scrambled(text):
+    raw = text.encode()
+    body = bytes([len(raw)]) + bytes(b ^ KEY[i] for i, b in enumerate(raw))
+    return body + bytes(-len(body) % 4)
+
+
+def accounts(entries):
+    out = b""
+    for i, (user, pw, rights) in enumerate(entries):
+        more = 1 if i + 1 < len(entries) else 0
+        out += scrambled(user) + scrambled(pw) + scrambled("") + bytes([rights, more, 0, 0])
+    return out
+
+
+def config_block(flags=FLAGS):
+    w = lambda *vals: b"".join(struct.pack("<I", v) for v in vals)  # noqa: E731
+    body = w(ip("10.77.0.2"), 0xFFFFFF00)
+    body += w(0x20000000, 0, flags, ip("10.77.0.1"), ip("10.77.0.3"), 0, R(51), 16, R(50), 16, R(60), 32,
+              R(62), 32, R(64), 32, R(66), 32, 0, 0)
+    body += w(0x08000000) + accounts([("alice", "pw1", 0), ("bob", "", 1)]) + w(0, 0)
+    body += w(0x04000000) + accounts([("admin", "secret", 0)]) + w(0, 0)
+    body += w(0)
+    return struct.pack("<I", 4 + len(body)) + body
+
+
+def io_config(block):
+    data = b"\xff\xff\xff\xff" + struct.pack("<HH", 0xFA00, len(block)) + block
+    return data + bytes(-len(data) % 4)
+
+
+ABORTED = b"HTTP/1.0 500 \r\nContent-Length: 25\r\n\r\nNetX HTTP Request Aborted"
+CHALLENGE = (b'HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: Digest realm="Controller HTTP Server", '
+             b'algorithm="md5", nonce="c9e1f0a7b3d5e2c8f4a6b0d9e7c1a3f5b2d", qop="auth"\r\n\r\n')
+
+
+class Services(unittest.TestCase):
+    def start(self, script=None, flags=FLAGS):
+        self.peer = NetPeer(peer="10.77.0.3")
+        self.addCleanup(self.peer.close)
+        self.ctl = Controller(prefix="plc-svc-", dirs=("dev", "mnt/cfg", "mnt/USB0", "opt/valmar/ftp"))
+        self.addCleanup(self.ctl.cleanup)
+        if script is not None:
+            with open(self.ctl.path("opt", "valmar", "MasterScript.sh"), "w") as f:
+                f.write(script)
+        self.c = self.ctl.start(port=True).client
+        self.c.download(5, io_config(config_block(flags)))
+        self.c.comm_lock(0)
+
+    def http(self, request, host="10.77.0.2"):
+        """One exchange: the whole answer up to the server's close."""
+        deadline = time.monotonic() + 10
+        while True:
+            s = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
+            s.settimeout(5)
+            try:
+                s.connect((host, 80))
+                break
+            except OSError:
+                s.close()
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.2)
+        try:
+            s.sendall(request)
+            out = b""
+            while True:
+                chunk = s.recv(65536)
+                if not chunk:
+                    return out
+                out += chunk
+        finally:
+            s.close()
+
+    def get(self, path, extra=b""):
+        return self.http(b"GET " + path.encode() + b" HTTP/1.0\r\n" + extra + b"\r\n")
+
+    def post(self, path, body):
+        return self.http(b"POST " + path.encode() + b" HTTP/1.0\r\nContent-Length: " + str(len(body)).encode() +
+                         b"\r\n\r\n" + body)
+
+    def page(self, body):
+        return (b"HTTP/1.0 200 \r\nContent-Length: " + str(len(body)).encode() +
+                b"\r\nContent-Type: text/html\r\n\r\n" + body)
+
+    def test_register_pages_card_files_and_digest(self):
+        self.start()
+        self.assertTrue(wait_for(lambda: ip_addr() == ["10.77.0.2/24"], 10), ip_addr())
+        c = self.c
+        c.write_reg(R(100), 16, 123)
+        self.assertEqual(self.get("/readreg.htm;reg-R100;fmt-INT;rfs-5"),
+                         b"HTTP/1.0 200 \r\nContent-Length: 74\r\nContent-Type: text/html\r\n\r\n"
+                         b'<head><meta http-equiv="refresh" content="5"></head>\r\n\r\n<body>123</body>\r\n')
+        c.write_reg(R(100), 16, 0xFF85)
+        c.write_reg(R(101), 16, 0x5678)
+        c.write_reg(R(102), 16, 0x1234)
+        c.write_reg(R(104), 16, 0x0002)
+        c.write_reg(R(105), 16, 0x0A4D)
+        c.write_reg(R(106), 16, 0x0000)
+        c.write_reg(R(107), 16, 0x3FC0)
+        c.write_reg(R(108), 16, 0x4548)  # "HE"
+        c.write_reg(R(109), 16, 0x4C4C)  # "LL"
+        c.write_reg(R(110), 16, 0x004F)  # "O", NUL
+        c.write_reg(10240 + 4, 1, 1)     # %Q5
+        table = [
+            ("reg-R100;fmt-INT", b"-123"), ("reg-R100;fmt-UINT", b"65413"), ("reg-R100;fmt-HEX", b"FF85"),
+            ("reg-R100;fmt-BIN", b"1111111110000101"), ("reg-R100.16;fmt-BOOL", b"TRUE"),
+            ("reg-R101;fmt-DINT", b"305419896"), ("reg-R104;fmt-IPADR", b"10.77.0.2"),
+            ("reg-R106;fmt-REAL", b"1.500000"), ("reg-R106;fmt-REAL--E", b"1.500000E+00"),
+            ("reg-R108;fmt-ASCII-10", b"HELLO"), ("reg-Q5;fmt-BOOL-ON-OFF", b"ON"),
+            ("reg-R49999;fmt-INT", b"0"), ("reg-I17;fmt-INT", b"0"),
+        ]
+        for params, value in table:
+            with self.subTest(params=params):
+                self.assertEqual(self.get("/readreg.htm;" + params), self.page(b"<body>" + value + b"</body>\r\n"))
+        self.assertEqual(self.get("/readreg.htm;reg-R100;fmt-INT;fnt-4-Courier+New-%23FF0000"),
+                         self.page(b'<body><font size="4" face="Courier New" color="#FF0000">-123</font>'
+                                   b"</body>\r\n"))
+        for params in ("reg-R100", "reg;fmt-INT", "reg-R50000;fmt-INT", "reg-I1.1;fmt-BOOL", "reg-I2;fmt-INT"):
+            with self.subTest(refused=params):
+                self.assertEqual(self.get("/readreg.htm;" + params), ABORTED)
+
+        # Writing: INT keeps the low 16 bits, UINT refuses, IPADR and DINT.
+        self.assertEqual(self.post("/writereg.htm;reg-R110;fmt-INT", b"value=70000"), b"HTTP/1.0 204 \r\n\r\n")
+        self.assertEqual(int.from_bytes(c.read_reg(R(110), 16), "little"), 4464)
+        self.assertEqual(self.post("/writereg.htm;reg-R110;fmt-UINT", b"value=70000"), ABORTED)
+        self.assertEqual(int.from_bytes(c.read_reg(R(110), 16), "little"), 4464)
+        self.assertEqual(self.post("/writereg.htm;reg-R111;fmt-IPADR", b"reg=10.77.0.9&x=1"),
+                         b"HTTP/1.0 204 \r\n\r\n")
+        self.assertEqual(c.read_reg(R(111), 32), struct.pack("<HH", 0x0009, 0x0A4D))
+        self.assertEqual(self.post("/writereg.htm;reg-R113;fmt-DINT", b"value=-2"), b"HTTP/1.0 204 \r\n\r\n")
+        self.assertEqual(c.read_reg(R(113), 32), struct.pack("<HH", 0xFFFE, 0xFFFF))
+
+        # Card files behind Digest.
+        card = self.ctl.path("mnt", "USB0")
+        with open(os.path.join(card, "index.htm"), "wb") as f:
+            f.write(b"<p>hello</p>")
+        self.assertEqual(self.get("/index.htm"), CHALLENGE)
+        auth = ('Authorization: Digest username="admin", realm="Controller HTTP Server", '
+                'nonce="c9e1f0a7b3d5e2c8f4a6b0d9e7c1a3f5b2d", uri="/index.htm", qop=auth, nc=00000001, '
+                'cnonce="0a4f113b", response="%s"\r\n')
+        good = "8201fa5e72ab0ec174e0c54fe53b3f43"
+        self.assertEqual(self.get("/index.htm", (auth % good).encode()),
+                         b"HTTP/1.0 200 \r\nContent-Length: 12\r\nContent-Type: text/html\r\n\r\n<p>hello</p>")
+        self.assertEqual(self.get("/index.htm", (auth % good.upper()).encode()), CHALLENGE)
+        self.assertEqual(self.get("/index.htm", b"Authorization: Basic YWRtaW46c2VjcmV0\r\n"), CHALLENGE)
+        out = self.peer.run("curl", "-s", "--digest", "-u", "admin:secret", "http://10.77.0.2/index.htm",
+                            check=False).stdout
+        self.assertEqual(out, "<p>hello</p>")
+
+        # A file of 5,000 bytes intact, HEAD, missing file, lower-case method, resource lengths.
+        data = bytes((i * 7 + 3) & 0xFF for i in range(5000))
+        with open(os.path.join(card, "big.txt"), "wb") as f:
+            f.write(data)
+        hdr = (auth.replace("/index.htm", "%s") % ("/big.txt", "%s"))
+        ha1 = hashlib.md5(b"admin:Controller HTTP Server:secret").hexdigest()
+
+        def digest(method, uri):
+            ha2 = hashlib.md5(("%s:%s" % (method, uri)).encode()).hexdigest()
+            r = hashlib.md5(("%s:c9e1f0a7b3d5e2c8f4a6b0d9e7c1a3f5b2d:00000001:0a4f113b:auth:%s" % (ha1, ha2))
+                            .encode()).hexdigest()
+            return (auth.replace("/index.htm", uri) % r).encode()
+
+        del hdr
+        self.assertEqual(self.get("/big.txt", digest("GET", "/big.txt")),
+                         b"HTTP/1.0 200 \r\nContent-Length: 5000\r\nContent-Type: text/plain\r\n\r\n" + data)
+        self.assertEqual(self.http(b"HEAD /big.txt HTTP/1.0\r\n" + digest("HEAD", "/big.txt") + b"\r\n"),
+                         b"HTTP/1.0 200 \r\nContent-Length: 5000\r\nContent-Type: text/plain\r\n\r\n")
+        self.assertEqual(self.get("/nofile.txt", digest("GET", "/nofile.txt")),
+                         b"HTTP/1.0 404 \r\nContent-Length: 49\r\n\r\n"
+                         b"NetX HTTP Server unable to find file: /nofile.txt")
+        self.assertEqual(self.get("/../cfg/x.txt", digest("GET", "/../cfg/x.txt")),
+                         b"HTTP/1.0 404 \r\nContent-Length: 51\r\n\r\n"
+                         b"NetX HTTP Server unable to find file: /../cfg/x.txt")
+        self.assertEqual(self.http(b"get /index.htm HTTP/1.0\r\n\r\n"),
+                         b"HTTP/1.0 501 \r\nContent-Length: 33\r\n\r\nNetX HTTP Request Not Implemented")
+        name39 = "/" + "a" * 34 + ".txt"
+        with open(os.path.join(card, name39[1:]), "wb") as f:
+            f.write(b"x")
+        self.assertEqual(self.get(name39, digest("GET", name39)),
+                         b"HTTP/1.0 200 \r\nContent-Length: 1\r\nContent-Type: text/plain\r\n\r\nx")
+        name40 = "/" + "a" * 35 + ".txt"
+        self.assertEqual(self.get(name40, digest("GET", name40)),
+                         b"HTTP/1.0 400 \r\nContent-Length: 17\r\n\r\nNetX HTTP URL Bad")
+
+        # PUT stores exactly the announced bytes; DELETE removes the file.
+        up = bytes((i * 13) & 0xFF for i in range(3000))
+        req = (b"PUT /up.bin HTTP/1.0\r\n" + digest("PUT", "/up.bin") + b"Content-Length: 3000\r\n\r\n")
+        self.assertEqual(self.http(req + up + b"TRAILING"), b"HTTP/1.0 200 \r\n\r\n")
+        with open(os.path.join(card, "up.bin"), "rb") as f:
+            self.assertEqual(f.read(), up)
+        long_len = b"PUT /up.bin HTTP/1.0\r\n" + digest("PUT", "/up.bin") + b"Content-Length: 12345678901\r\n\r\nab"
+        self.assertEqual(self.http(long_len),
+                         b"HTTP/1.0 411 \r\nContent-Length: 27\r\n\r\nNetX HTTP No Content Length")
+        self.assertEqual(self.http(b"DELETE /up.bin HTTP/1.0\r\n" + digest("DELETE", "/up.bin") + b"\r\n"),
+                         b"HTTP/1.0 200 \r\n\r\n")
+        self.assertFalse(os.path.exists(os.path.join(card, "up.bin")))
+
+    def test_service_pipe_files_and_restart_requests(self):
+        script = """#!/bin/sh
+here=$(dirname "$0")
+exec /usr/bin/python3 -c '
+import os, shutil, sys
+here = sys.argv[1]
+buf = b""
+while True:
+    b = os.read(0, 4096)
+    if not b:
+        break
+    with open(os.path.join(here, "pipe.bin"), "ab") as f:
+        f.write(b)
+    buf += b
+    while b"\\n" in buf:
+        line, buf = buf.split(b"\\n", 1)
+        line = line.replace(b"\\0", b"")
+        if line == b"startall":
+            for n in ("main_conf", "ftp/newpwdfile1", "ftp/newvsftpd.chroot_list1"):
+                p = os.path.join(here, n)
+                if os.path.exists(p):
+                    shutil.copy(p, p + ".seen")
+        if line == b"start0":
+            open(os.path.join(here, "ftp", "started1.txt"), "w").close()
+' "$here"
+"""
+        self.start(script=script)
+        here = self.ctl.path("opt", "valmar")
+        pipe = os.path.join(here, "pipe.bin")
+        want = b"stopall\n\0startall\n\0dnsSet_2_0_10.77.0.3\n\0stop0\n\0start0\n\0"
+
+        def seen():
+            try:
+                with open(pipe, "rb") as f:
+                    return f.read()
+            except OSError:
+                return b""
+        # The commands of the download's configuration change, after those of the start.
+        tail = lambda: seen()[seen().rfind(b"stopall"):]  # noqa: E731
+        self.assertTrue(wait_for(lambda: tail() == want, 15), seen())
+        for name, text in (("main_conf", b"ftp0\n"), ("ftp/newpwdfile1", b"alice:pw1\n"),
+                           ("ftp/newvsftpd.chroot_list1", b"alice:1\n")):
+            with open(os.path.join(here, name + ".seen"), "rb") as f:
+                self.assertEqual(f.read(), text, name)
+
+        # FTP restart: marker deleted, the commands without NUL, bit cleared when it is back.
+        c = self.c
+        sr156 = 1024 + 566 * 8
+        c.write_reg(sr156, 16, 8)
+        self.assertTrue(wait_for(lambda: tail() == want + b"stop0\nstart0\n", 10), seen())
+        self.assertTrue(wait_for(lambda: int.from_bytes(c.read_reg(sr156, 16), "little") == 0, 10))
+        self.assertTrue(os.path.exists(os.path.join(here, "ftp", "started1.txt")))
+        # EGD and Modbus restarts finish in one pass.
+        c.write_reg(sr156, 16, 3)
+        self.assertTrue(wait_for(lambda: int.from_bytes(c.read_reg(sr156, 16), "little") == 0, 2))
+
+    def test_dhcp_lease(self):
+        if shutil.which("dnsmasq") is None:
+            self.skipTest("dnsmasq-base is not installed")  # pragma: no cover
+        self.start(flags=FLAGS | 0x200)
+        dnsmasq = subprocess.Popen(
+            ["nsenter", "-t", str(self.peer.holder.pid), "-n", "dnsmasq", "-k", "--interface=eth0p",
+             "--bind-interfaces", "--dhcp-range=10.77.0.50,10.77.0.59,255.255.255.0,600",
+             "--dhcp-option=3,10.77.0.1", "--dhcp-option=6,10.77.0.3", "--address=/broker.plc.test/10.77.0.42",
+             "--no-ping", "--conf-file=/dev/null", "--leasefile-ro", "--pid-file="],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+        def end():
+            dnsmasq.terminate()
+            dnsmasq.wait()
+        self.addCleanup(end)
+        got = lambda: [a for a in ip_addr() if a.startswith("10.77.0.5")]  # noqa: E731
+        self.assertTrue(wait_for(lambda: len(got()) == 1 and got()[0].endswith("/24"), 30), ip_addr())
+        lease = got()[0].split("/")[0]
+        c = self.c
+        dw = lambda n: int.from_bytes(c.read_reg(R(n), 32), "little")  # noqa: E731
+        self.assertTrue(wait_for(lambda: dw(60) == ip(lease), 10), hex(dw(60)))
+        self.assertEqual((dw(62), dw(64), dw(66)), (0xFFFFFF00, ip("10.77.0.1"), ip("10.77.0.3")))
+
+
+if __name__ == "__main__":
+    unittest.main()
