@@ -11,6 +11,7 @@
 #include <net/if.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "core/image/bytes.h"
@@ -67,8 +68,26 @@ uint32_t ReadDatagram(uint32_t iface) {
     uint8_t buf[DHCP_DGRAM_SIZE];
     // Every datagram waiting is looked at; the first valid one is taken.
     for (;;) {
-        const ssize_t n = recv(r.fd, buf, sizeof buf, MSG_DONTWAIT);
+        // A datagram handed over inside the machine (veth) may carry a UDP
+        // checksum still to be filled in: the packet's status says so.
+        struct iovec iov {buf, sizeof buf};
+        alignas(struct cmsghdr) uint8_t ctl[CMSG_SPACE(sizeof(struct tpacket_auxdata))];
+        struct msghdr mh {};
+        mh.msg_iov = &iov;
+        mh.msg_iovlen = 1;
+        mh.msg_control = ctl;
+        mh.msg_controllen = sizeof ctl;
+        const ssize_t n = recvmsg(r.fd, &mh, MSG_DONTWAIT);
         if (n <= 0) return 0;
+        bool partial = false;
+        for (struct cmsghdr *c = CMSG_FIRSTHDR(&mh); c != nullptr; c = CMSG_NXTHDR(&mh, c)) {
+            if (c->cmsg_level == SOL_PACKET && c->cmsg_type == PACKET_AUXDATA) {
+                struct tpacket_auxdata aux;
+                std::memcpy(&aux, CMSG_DATA(c), sizeof aux);
+                partial = (aux.tp_status & TP_STATUS_CSUMNOTREADY) != 0;
+            }
+        }
+        if (partial && n >= 28) BE_Put16(buf + 26, 0);
         if (DhcpTakeDatagram(iface, buf, std::size_t(n))) return 1;
     }
 }
@@ -141,6 +160,8 @@ uint32_t dhcpInit(NX_IP *, NX_PACKET_POOL *, uint8_t enable, uint32_t iface) {
     ll.sll_ifindex = r.ifindex;
     ll.sll_halen = 6;
     std::memset(ll.sll_addr, 0xFF, 6);
+    const int one = 1;
+    setsockopt(fd, SOL_PACKET, PACKET_AUXDATA, &one, sizeof one);
     if (fl == -1 || fcntl(fd, F_SETFL, fl | 0x2802) == -1 ||
         bind(fd, reinterpret_cast<struct sockaddr *>(&ll), sizeof ll) != 0) {
         close(fd);

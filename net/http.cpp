@@ -330,18 +330,34 @@ void DeleteProcess(NX_HTTP_SERVER *sv, NX_PACKET *pk) {
 uint32_t GetClientRequest(NX_HTTP_SERVER *sv) {
     NX_PACKET_POOL *pool = sv->nx_http_server_packet_pool_ptr;
     for (;;) {
-        NX_PACKET *pk = nullptr;
-        if (_nx_tcp_socket_receive(&sv->nx_http_server_socket, &pk, 0) != NX_SUCCESS) break;
         NX_PACKET *held = sv->nx_http_server_request_packet;
+        if (held != nullptr) {
+            const Span d = Data(held);
+            const char *blank = FindExact(d.p, d.end, "\r\n\r\n");
+            if (blank != nullptr) {
+                // A POST body is read with its header, as far as a packet holds it;
+                // other bodies (PUT) are read by their method.
+                if (!(d.end - d.p >= 5 && std::memcmp(d.p, "POST ", 5) == 0)) return NX_SUCCESS;
+                const uint32_t want = _nx_http_server_content_length_get(held);
+                const uint32_t have = uint32_t(d.end - (blank + 4));
+                if (have >= want || held->nx_packet_append_ptr >= held->nx_packet_data_end) return NX_SUCCESS;
+            } else if (held->nx_packet_append_ptr >= held->nx_packet_data_end) {
+                DropRequest(sv);
+                return NX_HTTP_ERROR;
+            }
+        }
+        NX_PACKET *pk = nullptr;
+        if (_nx_tcp_socket_receive(&sv->nx_http_server_socket, &pk, 0) != NX_SUCCESS) return NX_HTTP_TIMEOUT;
         if (held == nullptr) {
             const char c = char(pk->nx_packet_prepend_ptr[0]);
-            if (std::strchr("GgPpDdHhTt", c) == nullptr || c == 0) {
+            if (c == 0 || std::strchr("GgPpDdHhTt", c) == nullptr) {
                 _nx_packet_release(pk);
                 return NX_HTTP_ERROR;
             }
             sv->nx_http_server_request_packet = pk;
             continue;
         }
+        // Only what still fits the held packet is taken; the rest is a refusal.
         const uint32_t st = _nx_packet_data_append(held, pk->nx_packet_prepend_ptr, pk->nx_packet_length, pool, 0);
         _nx_packet_release(pk);
         if (st != NX_SUCCESS) {
@@ -349,24 +365,6 @@ uint32_t GetClientRequest(NX_HTTP_SERVER *sv) {
             return NX_HTTP_ERROR;
         }
     }
-    NX_PACKET *held = sv->nx_http_server_request_packet;
-    if (held == nullptr) return NX_HTTP_TIMEOUT;
-    const Span d = Data(held);
-    const char *blank = FindExact(d.p, d.end, "\r\n\r\n");
-    if (blank == nullptr) {
-        if (held->nx_packet_append_ptr >= held->nx_packet_data_end) {
-            DropRequest(sv);
-            return NX_HTTP_ERROR;
-        }
-        return NX_HTTP_TIMEOUT;
-    }
-    if (d.end - d.p >= 5 && std::memcmp(d.p, "POST ", 5) == 0) {
-        const uint32_t want = _nx_http_server_content_length_get(held);
-        const uint32_t have = uint32_t(d.end - (blank + 4));
-        const uint32_t room = uint32_t(held->nx_packet_data_end - held->nx_packet_append_ptr);
-        if (have < want && room > 0) return NX_HTTP_TIMEOUT;
-    }
-    return NX_SUCCESS;
 }
 
 }  // namespace
