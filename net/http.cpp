@@ -35,8 +35,10 @@ bool EqNoCase(const char *a, const char *b, std::size_t n) {
 // exact) in [p, end); nullptr when absent. Stops at a NUL when stop_nul.
 const char *FindNoCase(const char *p, const char *end, const char *key, bool stop_nul = false) {
     const std::size_t n = std::strlen(key);
+    const int k0 = std::tolower(static_cast<unsigned char>(key[0]));
     for (; p + n <= end; p++) {
         if (stop_nul && *p == 0) return nullptr;
+        if ((*p | 0x20) != (k0 | 0x20) && *p != key[0]) continue;
         if (EqNoCase(p, key, n)) return p;
     }
     return nullptr;

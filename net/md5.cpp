@@ -19,10 +19,6 @@ constexpr uint32_t kT[64] = {
     0x289b7ec6, 0xeaa127fa, 0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665,
     0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
     0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391};
-constexpr uint8_t kS[64] = {7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22,
-                            5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20,
-                            4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23,
-                            6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21};
 
 inline uint32_t Rol(uint32_t x, unsigned n) { return (x << n) | (x >> (32 - n)); }
 
@@ -33,19 +29,80 @@ void _nx_md5_process_buffer(NX_MD5 *ctx, const uint8_t block[64]) {
     for (unsigned i = 0; i < 16; i++) x[i] = LE_Get32(block + 4 * i);
     uint32_t a = ctx->nx_md5_states[0], b = ctx->nx_md5_states[1], c = ctx->nx_md5_states[2],
              d = ctx->nx_md5_states[3];
-#define MD5_STEP(f, g, i)                                   \
-    {                                                       \
-        const uint32_t t = a + (f) + x[g] + kT[i];          \
-        a = d;                                              \
-        d = c;                                              \
-        c = b;                                              \
-        b = b + Rol(t, kS[i]);                              \
-    }
-    for (unsigned i = 0; i < 16; i++) MD5_STEP((b & c) | (~b & d), i, i)
-    for (unsigned i = 16; i < 32; i++) MD5_STEP((d & b) | (~d & c), (5 * i + 1) & 15, i)
-    for (unsigned i = 32; i < 48; i++) MD5_STEP(b ^ c ^ d, (3 * i + 5) & 15, i)
-    for (unsigned i = 48; i < 64; i++) MD5_STEP(c ^ (b | ~d), (7 * i) & 15, i)
-#undef MD5_STEP
+#define F(x, y, z) ((z) ^ ((x) & ((y) ^ (z))))
+#define G(x, y, z) ((y) ^ ((z) & ((x) ^ (y))))
+#define H(x, y, z) ((x) ^ (y) ^ (z))
+#define I(x, y, z) ((y) ^ ((x) | ~(z)))
+#define MD5_OP(f, a, b, c, d, xk, s, t) a = b + Rol(a + f(b, c, d) + (xk) + (t), s)
+    MD5_OP(F, a, b, c, d, x[0], 7, kT[0]);
+    MD5_OP(F, d, a, b, c, x[1], 12, kT[1]);
+    MD5_OP(F, c, d, a, b, x[2], 17, kT[2]);
+    MD5_OP(F, b, c, d, a, x[3], 22, kT[3]);
+    MD5_OP(F, a, b, c, d, x[4], 7, kT[4]);
+    MD5_OP(F, d, a, b, c, x[5], 12, kT[5]);
+    MD5_OP(F, c, d, a, b, x[6], 17, kT[6]);
+    MD5_OP(F, b, c, d, a, x[7], 22, kT[7]);
+    MD5_OP(F, a, b, c, d, x[8], 7, kT[8]);
+    MD5_OP(F, d, a, b, c, x[9], 12, kT[9]);
+    MD5_OP(F, c, d, a, b, x[10], 17, kT[10]);
+    MD5_OP(F, b, c, d, a, x[11], 22, kT[11]);
+    MD5_OP(F, a, b, c, d, x[12], 7, kT[12]);
+    MD5_OP(F, d, a, b, c, x[13], 12, kT[13]);
+    MD5_OP(F, c, d, a, b, x[14], 17, kT[14]);
+    MD5_OP(F, b, c, d, a, x[15], 22, kT[15]);
+    MD5_OP(G, a, b, c, d, x[1], 5, kT[16]);
+    MD5_OP(G, d, a, b, c, x[6], 9, kT[17]);
+    MD5_OP(G, c, d, a, b, x[11], 14, kT[18]);
+    MD5_OP(G, b, c, d, a, x[0], 20, kT[19]);
+    MD5_OP(G, a, b, c, d, x[5], 5, kT[20]);
+    MD5_OP(G, d, a, b, c, x[10], 9, kT[21]);
+    MD5_OP(G, c, d, a, b, x[15], 14, kT[22]);
+    MD5_OP(G, b, c, d, a, x[4], 20, kT[23]);
+    MD5_OP(G, a, b, c, d, x[9], 5, kT[24]);
+    MD5_OP(G, d, a, b, c, x[14], 9, kT[25]);
+    MD5_OP(G, c, d, a, b, x[3], 14, kT[26]);
+    MD5_OP(G, b, c, d, a, x[8], 20, kT[27]);
+    MD5_OP(G, a, b, c, d, x[13], 5, kT[28]);
+    MD5_OP(G, d, a, b, c, x[2], 9, kT[29]);
+    MD5_OP(G, c, d, a, b, x[7], 14, kT[30]);
+    MD5_OP(G, b, c, d, a, x[12], 20, kT[31]);
+    MD5_OP(H, a, b, c, d, x[5], 4, kT[32]);
+    MD5_OP(H, d, a, b, c, x[8], 11, kT[33]);
+    MD5_OP(H, c, d, a, b, x[11], 16, kT[34]);
+    MD5_OP(H, b, c, d, a, x[14], 23, kT[35]);
+    MD5_OP(H, a, b, c, d, x[1], 4, kT[36]);
+    MD5_OP(H, d, a, b, c, x[4], 11, kT[37]);
+    MD5_OP(H, c, d, a, b, x[7], 16, kT[38]);
+    MD5_OP(H, b, c, d, a, x[10], 23, kT[39]);
+    MD5_OP(H, a, b, c, d, x[13], 4, kT[40]);
+    MD5_OP(H, d, a, b, c, x[0], 11, kT[41]);
+    MD5_OP(H, c, d, a, b, x[3], 16, kT[42]);
+    MD5_OP(H, b, c, d, a, x[6], 23, kT[43]);
+    MD5_OP(H, a, b, c, d, x[9], 4, kT[44]);
+    MD5_OP(H, d, a, b, c, x[12], 11, kT[45]);
+    MD5_OP(H, c, d, a, b, x[15], 16, kT[46]);
+    MD5_OP(H, b, c, d, a, x[2], 23, kT[47]);
+    MD5_OP(I, a, b, c, d, x[0], 6, kT[48]);
+    MD5_OP(I, d, a, b, c, x[7], 10, kT[49]);
+    MD5_OP(I, c, d, a, b, x[14], 15, kT[50]);
+    MD5_OP(I, b, c, d, a, x[5], 21, kT[51]);
+    MD5_OP(I, a, b, c, d, x[12], 6, kT[52]);
+    MD5_OP(I, d, a, b, c, x[3], 10, kT[53]);
+    MD5_OP(I, c, d, a, b, x[10], 15, kT[54]);
+    MD5_OP(I, b, c, d, a, x[1], 21, kT[55]);
+    MD5_OP(I, a, b, c, d, x[8], 6, kT[56]);
+    MD5_OP(I, d, a, b, c, x[15], 10, kT[57]);
+    MD5_OP(I, c, d, a, b, x[6], 15, kT[58]);
+    MD5_OP(I, b, c, d, a, x[13], 21, kT[59]);
+    MD5_OP(I, a, b, c, d, x[4], 6, kT[60]);
+    MD5_OP(I, d, a, b, c, x[11], 10, kT[61]);
+    MD5_OP(I, c, d, a, b, x[2], 15, kT[62]);
+    MD5_OP(I, b, c, d, a, x[9], 21, kT[63]);
+#undef MD5_OP
+#undef F
+#undef G
+#undef H
+#undef I
     ctx->nx_md5_states[0] += a;
     ctx->nx_md5_states[1] += b;
     ctx->nx_md5_states[2] += c;
