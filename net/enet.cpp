@@ -13,6 +13,7 @@
 #include "net/enet.h"
 #include "net/enet_proto.h"
 #include "net/etn_chan.h"
+#include "net/ftp.h"
 #include "net/net.h"
 #include "net/svc.h"
 #include "protocols/qncan.h"
@@ -307,6 +308,11 @@ void EnetMain(int skip_email) {
             Modbus_Scan(0);
             Srtp_Scan(0);
             Http_Scan(0);
+            if (MasterFilePresent) {
+                // Without the service script FTP is served in-program.
+                Ftp_Init(ip, &EnetPacketPoolCtrl);
+                Ftp_Scan(0);
+            }
             Eip_Scan(0);
             EtnVComm_Scan(0);
             if (!skip_email) EtnEmailScan(1);

@@ -17,7 +17,6 @@ void EtnIo_Scan(uint32_t) {}
 
 uint32_t Egd_ConnCnt() { return 0; }
 uint32_t Srtp_Conn_Cnt(uint32_t) { return 0; }
-uint32_t Ftp_ConnCnt(uint32_t) { return 0; }
 uint32_t Eip_Conn_Cnt(uint32_t) { return 0; }
 uint32_t EtnVComm_Conn_Cnt(uint32_t) { return 0; }
 uint32_t EtnIo_Conn_Cnt(uint32_t) { return 0; }
