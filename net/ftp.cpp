@@ -737,6 +737,14 @@ void _nx_ftp_server_directory_response(NX_TCP_SOCKET *socket, NX_PACKET *pk, con
     _nx_tcp_socket_send(socket, pk, 6000);
 }
 
+void FtpServerCommand(NX_FTP_SERVER *server, uint32_t index, NX_PACKET *packet) {
+    if (index >= NX_FTP_MAX_CLIENTS) {
+        _nx_packet_release(packet);
+        return;
+    }
+    Command(server, index, server->nx_ftp_server_client_list[index], packet);
+}
+
 uint32_t FtpParsePort(const char *arg, uint32_t *address, uint32_t *port) {
     uint32_t v[6] = {};
     unsigned k = 0, commas = 0;

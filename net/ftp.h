@@ -122,5 +122,8 @@ uint32_t _nx_ftp_server_parse_command(NX_PACKET *packet);
 void _nx_ftp_server_response(NX_TCP_SOCKET *socket, NX_PACKET *packet, const char *code, const char *message);
 void _nx_ftp_server_directory_response(NX_TCP_SOCKET *socket, NX_PACKET *packet, const char *code,
                                        const char *message, const char *path);
+// One command packet of client index (taken by the step from its control
+// socket; the packet is released).
+void FtpServerCommand(NX_FTP_SERVER *server, uint32_t index, NX_PACKET *packet);
 // PORT argument: 1 with address and port (host order) when well formed.
 uint32_t FtpParsePort(const char *arg, uint32_t *address, uint32_t *port);
