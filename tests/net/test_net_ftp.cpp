@@ -280,7 +280,7 @@ TEST(NetFtp, MarkerGiveUpRenewalClampAndResolverTimeOut) {
     dnsFlowCtrl.state = 0;
     EXPECT_EQ(dnsResolve("broker.plc.test", out), -2);
     mkdir((root / "etc").c_str(), 0755);
-    std::ofstream(root / "etc/resolv.conf") << "# local\nnameserver\t127.0.0.9\nnameserver 127.0.0.1\n";
+    std::ofstream(root / "etc/resolv.conf") << "# local\nnameserver\t127.0.0.1\nnameserver 127.0.0.9\n";
     EXPECT_EQ(dnsResolve((std::string(64, 'a') + ".test").c_str(), out), 2);
     EXPECT_EQ(dnsResolve((std::string(64, 'a') + ".test").c_str(), out), -5);
     EXPECT_EQ(dnsResolve("broker.plc.test", out), 2);
