@@ -116,6 +116,19 @@ const uint8_t *FindOption(const DhcpProcCtrl &r, uint8_t code, uint8_t &len) {
     return nullptr;
 }
 
+// The interface's hardware address as it is now (the executive may set it
+// after the client started).
+void ReadMac(uint32_t iface) {
+    DhcpProcCtrl &r = dhcpProcCtrl[iface];
+    if (r.fd <= 0 && r.ifindex == 0) return;
+    struct ifreq ifr {};
+    std::strncpy(ifr.ifr_name, iface == 0 ? "eth0" : "eth1", IFNAMSIZ - 1);
+    const int t = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (t < 0) return;
+    if (ioctl(t, SIOCGIFHWADDR, &ifr) == 0) std::memcpy(r.mac.data(), ifr.ifr_hwaddr.sa_data, 6);
+    close(t);
+}
+
 }  // namespace
 
 uint32_t dhcpTimer(uint32_t *timer, uint32_t period) {
@@ -147,10 +160,9 @@ uint32_t dhcpInit(NX_IP *, NX_PACKET_POOL *, uint8_t enable, uint32_t iface) {
     const int t = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (t >= 0) {
         if (ioctl(t, SIOCGIFINDEX, &ifr) == 0) r.ifindex = ifr.ifr_ifindex;
-        std::strncpy(ifr.ifr_name, name, IFNAMSIZ - 1);
-        if (ioctl(t, SIOCGIFHWADDR, &ifr) == 0) std::memcpy(r.mac.data(), ifr.ifr_hwaddr.sa_data, 6);
         close(t);
     }
+    ReadMac(iface);
     const int fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, htons(ETH_P_IP));
     if (fd < 0) return NX_NOT_SUCCESSFUL;
     const int fl = fcntl(fd, F_GETFL);
@@ -318,6 +330,7 @@ void dhcpScan(uint8_t enable, uint32_t iface) {
         }
         if (r.msg == DHCP_DISCOVER || r.msg == DHCP_REQUEST || r.msg == DHCP_RELEASE || r.msg == DHCP_INFORM ||
             r.msg == DHCP_RENEW) {
+            if (r.msg == DHCP_DISCOVER) ReadMac(iface);
             setQryPacket(r.msg, iface);
             SendCurrent(iface);
         }

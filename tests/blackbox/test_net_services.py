@@ -10,6 +10,7 @@ import socket
 import struct
 import subprocess
 import sys
+import threading
 import time
 import unittest
 
@@ -64,9 +65,13 @@ CHALLENGE = (b'HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: Digest realm="Cont
 
 
 class Services(unittest.TestCase):
+    def make_peer(self):
+        if getattr(self, "peer", None) is None:
+            self.peer = NetPeer(peer="10.77.0.3")
+            self.addCleanup(self.peer.close)
+
     def start(self, script=None, flags=FLAGS):
-        self.peer = NetPeer(peer="10.77.0.3")
-        self.addCleanup(self.peer.close)
+        self.make_peer()
         self.ctl = Controller(prefix="plc-svc-", dirs=("dev", "mnt/cfg", "mnt/USB0", "opt/valmar/ftp"))
         self.addCleanup(self.ctl.cleanup)
         if script is not None:
@@ -393,6 +398,28 @@ while True:
     def test_dhcp_lease(self):
         if shutil.which("dnsmasq") is None:
             self.skipTest("dnsmasq-base is not installed")  # pragma: no cover
+        # Every frame on the peer's end of the link, as the test's own judge.
+        self.make_peer()
+        cap = self.peer.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(3))
+        self.addCleanup(cap.close)
+        cap.bind(("eth0p", 0))
+        cap.settimeout(0.2)
+        frames = []
+        stop = threading.Event()
+
+        def capture():
+            while not stop.is_set():
+                try:
+                    frames.append(cap.recv(2048))
+                except OSError:
+                    pass
+        t = threading.Thread(target=capture)
+        t.start()
+
+        def end_capture():
+            stop.set()
+            t.join()
+        self.addCleanup(end_capture)
         self.start(flags=FLAGS | 0x200)
         dnsmasq = subprocess.Popen(
             ["nsenter", "-t", str(self.peer.holder.pid), "-n", "dnsmasq", "-k", "--interface=eth0p",
@@ -412,6 +439,60 @@ while True:
         dw = lambda n: int.from_bytes(c.read_reg(R(n), 32), "little")  # noqa: E731
         self.assertTrue(wait_for(lambda: dw(60) == ip(lease), 10), hex(dw(60)))
         self.assertEqual((dw(62), dw(64), dw(66)), (0xFFFFFF00, ip("10.77.0.1"), ip("10.77.0.3")))
+
+        # The controller's frames: from port 68 to 67 (the hardware address is
+        # the interface's at the time, and the message must carry it).
+        udp68 = [f for f in frames if f[12:14] == b"\x08\x00" and f[23] == 17 and f[34:38] == b"\x00\x44\x00\x43"]
+        self.assertTrue(udp68)
+        mac = udp68[0][6:12]
+
+        def csum(data):
+            if len(data) % 2:
+                data += b"\0"
+            acc = sum(struct.unpack("!%dH" % (len(data) // 2), data))
+            while acc >> 16:
+                acc = (acc & 0xFFFF) + (acc >> 16)
+            return acc
+
+        def options(msg):
+            out, p = [], 240
+            while p < len(msg) and msg[p] != 255:
+                if msg[p] == 0:
+                    p += 1
+                    continue
+                out.append((msg[p], msg[p + 2:p + 2 + msg[p + 1]]))
+                p += 2 + msg[p + 1]
+            return out, p
+
+        ours = []
+        self.assertTrue(wait_for(lambda: sum(1 for f in frames if f[6:12] == mac and f[12:14] == b"\x08\x00"
+                                             and f[23] == 17 and f[34:38] == b"\x00\x44\x00\x43") >= 3, 10))
+        for f in list(frames):
+            if f[6:12] != mac or f[12:14] != b"\x08\x00" or f[23] != 17 or f[34:38] != b"\x00\x44\x00\x43":
+                continue
+            ipv4, udp, msg = f[14:34], f[34:42], f[42:]
+            self.assertEqual(len(f) - 14, 576)
+            self.assertEqual((ipv4[0], struct.unpack("!H", ipv4[2:4])[0], ipv4[8]), (0x45, 576, 64))
+            self.assertEqual(csum(ipv4), 0xFFFF)
+            self.assertEqual(struct.unpack("!H", udp[4:6])[0], 556)
+            pseudo = ipv4[12:20] + b"\x00\x11" + struct.pack("!H", 556)
+            self.assertEqual(csum(pseudo + f[34:]), 0xFFFF)
+            self.assertEqual((msg[0], struct.unpack("!I", msg[4:8])[0], msg[28:34]), (1, 1, mac))
+            opts, end = options(msg)
+            self.assertEqual(opts[0][0], 53)
+            self.assertEqual(msg[end], 255)
+            ours.append((opts[0][1][0], ipv4, msg, dict(opts)))
+        discover = [o for o in ours if o[0] == 1]
+        self.assertTrue(discover)
+        kind, ipv4, msg, opts = discover[0]
+        self.assertEqual((ipv4[12:16], ipv4[16:20]), (bytes(4), b"\xff" * 4))
+        self.assertEqual(struct.unpack("!H", msg[10:12])[0], 0x8000)
+        self.assertEqual((opts[61], opts[55]), (b"\x01" + mac, b"\x01\x03\x06"))
+        request = [o for o in ours if o[0] == 3]
+        self.assertEqual(request[0][3][54], socket.inet_aton("10.77.0.3"))
+        inform = [o for o in ours if o[0] == 8]
+        self.assertEqual(len(inform), 1)
+        self.assertEqual(inform[0][2][12:16], socket.inet_aton(lease))
 
 
 if __name__ == "__main__":
