@@ -43,13 +43,14 @@ def accounts(entries):
     return out
 
 
-def config_block(flags=FLAGS):
+def config_block(flags=FLAGS, http_account=True):
     w = lambda *vals: b"".join(struct.pack("<I", v) for v in vals)  # noqa: E731
     body = w(ip("10.77.0.2"), 0xFFFFFF00)
     body += w(0x20000000, 0, flags, ip("10.77.0.1"), ip("10.77.0.3"), 0, R(51), 16, R(50), 16, R(60), 32,
               R(62), 32, R(64), 32, R(66), 32, 0, 0)
     body += w(0x08000000) + accounts([("alice", "pw1", 0), ("bob", "", 1)]) + w(0, 0)
-    body += w(0x04000000) + accounts([("admin", "secret", 0)]) + w(0, 0)
+    if http_account:
+        body += w(0x04000000) + accounts([("admin", "secret", 0)]) + w(0, 0)
     body += w(0)
     return struct.pack("<I", 4 + len(body)) + body
 
