@@ -97,7 +97,13 @@ def main():
             f.write(kb)
         c.write_reg(R(100), 16, 123)
         peer_sock = lambda: peer.socket(socket.AF_INET, socket.SOCK_STREAM)  # noqa: E731
-        wait_for(lambda: len(http_get(peer_sock, "10.77.0.2", 80, b"/k1.txt")) > 1024, 10)
+        def ours_up():
+            try:
+                return len(http_get(peer_sock, "10.77.0.2", 80, b"/k1.txt")) > 1024
+            except (OSError, RuntimeError):
+                return False
+        if not wait_for(ours_up, 15):
+            raise SystemExit("the HTTP server does not answer")
         idle = pass_us()
         ours_file, lat_file = run_for(10, lambda: http_get(peer_sock, "10.77.0.2", 80, b"/k1.txt"))
         ours_page, lat_page = run_for(10, lambda: http_get(peer_sock, "10.77.0.2", 80,

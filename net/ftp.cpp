@@ -268,19 +268,22 @@ void SendFilePacket(NX_FTP_SERVER *sv, NX_FTP_CLIENT_REQUEST &c) {
 
 // Receives what the data connection of a receiving client holds.
 void ReceiveFile(NX_FTP_SERVER *sv, NX_FTP_CLIENT_REQUEST &c) {
+    bool wrote = false;
     for (int i = 0; i < 16; i++) {
         NX_PACKET *pk = nullptr;
-        if (_nx_tcp_socket_receive(&c.data, &pk, 0) != NX_SUCCESS) return;
+        if (_nx_tcp_socket_receive(&c.data, &pk, 0) != NX_SUCCESS) break;
         c.idle_budget = NX_FTP_IDLE_BUDGET;
         if (c.transfer_state == 2) {
             c.byte_count += pk->nx_packet_length;
             if (_fxe_file_write(&c.file, pk->nx_packet_prepend_ptr, pk->nx_packet_length) == FX_SUCCESS) {
-                fsync(c.file.fd);
+                wrote = true;
                 sv->nx_ftp_server_total_bytes_received += pk->nx_packet_length;
             }
         }
         _nx_packet_release(pk);
     }
+    // What this pass received goes to the card before the pass ends.
+    if (wrote) fsync(c.file.fd);
 }
 
 void FinishReceive(NX_FTP_SERVER *sv, NX_FTP_CLIENT_REQUEST &c) {
