@@ -9,6 +9,7 @@
 #include <fstream>
 #include <netinet/in.h>
 #include <string>
+#include <vector>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -293,6 +294,75 @@ TEST(NetFtp, MarkerGiveUpRenewalClampAndResolverTimeOut) {
     EXPECT_EQ(dnsResolve("broker.plc.test", out), -6);
     EXPECT_EQ(dnsFlowCtrl.state, 0u);
     EXPECT_EQ(dnsFlowCtrl.fd, -1);
+}
+
+TEST(NetFtp, ResolverAgainstALoopbackNameServer) {
+    // The name server's port is 53: binding it needs the right to (CI runs as root).
+    const int srv = socket(AF_INET, SOCK_DGRAM, 0);
+    struct sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(53);
+    a.sin_addr.s_addr = htonl(0x7F00000A);  // 127.0.0.10
+    if (bind(srv, reinterpret_cast<struct sockaddr *>(&a), sizeof a) != 0) {
+        close(srv);
+        GTEST_SKIP() << "port 53 of 127.0.0.10 cannot be bound here";
+    }
+    const int other = socket(AF_INET, SOCK_DGRAM, 0);
+    test_support::TempRoot root;
+    mkdir((root / "etc").c_str(), 0755);
+    std::ofstream(root / "etc/resolv.conf") << "nameserver 127.0.0.10\n";
+    dnsFlowCtrl.state = 0;
+    char out[32] = {};
+    auto answer = [&](int from, bool same_id) {
+        uint8_t q[512];
+        struct sockaddr_in peer {};
+        socklen_t pl = sizeof peer;
+        const ssize_t n = recvfrom(srv, q, sizeof q, 0, reinterpret_cast<struct sockaddr *>(&peer), &pl);
+        EXPECT_GT(n, 12);
+        std::vector<uint8_t> r(q, q + n);
+        if (!same_id) r[1] ^= 1;
+        r[2] = 0x81, r[3] = 0x80, r[7] = 2;
+        const uint8_t aaaa[] = {0xC0, 12, 0, 28, 0, 1, 0, 0, 0, 60, 0, 16, 0xfd, 0, 0, 0, 0, 0, 0, 0,
+                                0,    0,  0, 0,  0, 0, 0, 1};
+        const uint8_t rec[] = {0xC0, 12, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 10, 77, 0, 42};
+        r.insert(r.end(), aaaa, aaaa + sizeof aaaa);
+        r.insert(r.end(), rec, rec + sizeof rec);
+        sendto(from, r.data(), r.size(), 0, reinterpret_cast<struct sockaddr *>(&peer), pl);
+        return peer;
+    };
+    auto until_not_1 = [&] {
+        int32_t v = 1;
+        for (int i = 0; i < 2000 && v == 1; i++) {
+            v = dnsResolve("broker.plc.test", out);
+            if (v == 1) usleep(1000);
+        }
+        return v;
+    };
+    EXPECT_EQ(dnsResolve("broker.plc.test", out), 2);
+    EXPECT_EQ(dnsResolve("broker.plc.test", out), 1);
+    // An answer from another port is not the name server's.
+    answer(other, true);
+    usleep(20000);
+    EXPECT_EQ(dnsResolve("broker.plc.test", out), 1);
+    EXPECT_EQ(dnsFlowCtrl.state, 2u);
+    // Next lookup: a new identifier; the answer skips the AAAA record.
+    dnsFlowCtrl.state = 0;
+    close(dnsFlowCtrl.fd);
+    dnsFlowCtrl.fd = -1;
+    EXPECT_EQ(dnsResolve("broker.plc.test", out), 2);
+    EXPECT_EQ(dnsResolve("broker.plc.test", out), 1);
+    answer(srv, true);
+    EXPECT_EQ(until_not_1(), 2);
+    EXPECT_EQ(dnsResolve("broker.plc.test", out), 0);
+    EXPECT_STREQ(out, "10.77.0.42");
+    // A stale identifier: -1.
+    EXPECT_EQ(dnsResolve("broker.plc.test", out), 2);
+    EXPECT_EQ(dnsResolve("broker.plc.test", out), 1);
+    answer(srv, false);
+    EXPECT_EQ(until_not_1(), 2);
+    EXPECT_EQ(dnsResolve("broker.plc.test", out), -1);
+    close(srv);
+    close(other);
 }
 
 }  // namespace
