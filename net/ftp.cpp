@@ -163,6 +163,13 @@ void StopWebFor(const char *name) {
     }
 }
 
+// Copies src into dst of room bytes, cut to fit (user and password: 40 characters).
+void CopyCut(char *dst, std::size_t room, const char *src) {
+    const std::size_t n = strnlen(src, room - 1);
+    std::memcpy(dst, src, n);
+    dst[n] = 0;
+}
+
 void DropTrailingSlash(char *a) {
     const std::size_t n = std::strlen(a);
     if (n >= 2 && (a[n - 1] == '/' || a[n - 1] == '\\')) a[n - 1] = 0;
@@ -496,10 +503,10 @@ void Command(NX_FTP_SERVER *sv, uint32_t index, NX_FTP_CLIENT_REQUEST &c, NX_PAC
     switch (code) {
     case FTP_NOOP: return Reply(sv, c, "200", "NOOP Success");
     case FTP_USER:
-        std::snprintf(c.user, sizeof c.user, "%s", arg);
+        CopyCut(c.user, sizeof c.user, arg);
         return Reply(sv, c, "331", "Enter password");
     case FTP_PASS: {
-        std::snprintf(c.password, sizeof c.password, "%s", arg);
+        CopyCut(c.password, sizeof c.password, arg);
         c.rights = 0;
         uint8_t rights = 0;
         if (sv->nx_ftp_login && sv->nx_ftp_login(sv, c.control.peer_address, c.control.peer_port, c.user, c.password,
@@ -567,7 +574,8 @@ void Command(NX_FTP_SERVER *sv, uint32_t index, NX_FTP_CLIENT_REQUEST &c, NX_PAC
         if (_fxe_directory_create(m, arg) != FX_SUCCESS) return Reply(sv, c, "550", "Directory Create failed");
         _fxe_media_flush(m);
         char p[FX_PATH_MAX];
-        std::snprintf(p, sizeof p, "%s%s", arg[0] == '/' ? "" : c.local_path.path, arg);
+        CopyCut(p, sizeof p, arg[0] == '/' ? "" : c.local_path.path);
+        CopyCut(p + std::strlen(p), sizeof p - std::strlen(p), arg);
         return DirReply(sv, c, "200", "Directory Created", p);
     }
     case FTP_RMD:
