@@ -526,6 +526,27 @@ while True:
         self.assertEqual(len(inform), 1)
         self.assertEqual(inform[0][2][12:16], socket.inet_aton(lease))
 
+        # The in-program FTP server answers at the lease.
+        f = self.ftp_connect(host=lease)
+        self.assertEqual(self.line(f), b"220 Connection Ready \r\n")
+        f.close()
+
+        # DHCP switched off: one RELEASE, sent to the server, carrying the lease.
+        c.download(5, io_config(config_block(FLAGS)))
+        c.comm_lock(0)
+
+        def releases():
+            out = []
+            for fr in list(frames):
+                if fr[12:14] == b"\x08\x00" and fr[23] == 17 and fr[34:38] == b"\x00\x44\x00\x43" and \
+                        fr[42 + 240:42 + 243] == b"\x35\x01\x07":
+                    out.append(fr)
+            return out
+        self.assertTrue(wait_for(lambda: len(releases()) == 1, 10))
+        rel = releases()[0]
+        self.assertEqual(rel[30:34], socket.inet_aton("10.77.0.3"))
+        self.assertEqual(rel[42 + 12:42 + 16], socket.inet_aton(lease))
+
 
 if __name__ == "__main__":
     unittest.main()
