@@ -254,17 +254,21 @@ TEST(NetFtp, MarkerGiveUpRenewalClampAndResolverTimeOut) {
     close(fds[0]);
     close(fds[1]);
 
-    // A T1 of 0xFFFFFFFF s renews after 429,496 s, not at a wrapped tick count.
+    // A T1 of 500,000 s renews after 429,496 s, not at the wrapped tick count
+    // (5,000,000,000 mod 2^32 ticks: 70,503 s).
     DhcpProcCtrl &r = dhcpProcCtrl[0];
     std::memset(static_cast<void *>(&r), 0, sizeof r);
     r.fd = -1;
     r.bound = 1;
     r.no_lease = 0;
     dhcpOffered[0] = {};
-    dhcpOffered[0].t1 = 0xFFFFFFFFu;
+    dhcpOffered[0].t1 = 500000;
     dhcpTimer(&r.renew_timer, 0);
     r.renew_running = 1;
-    test_support::FakeClock::AdvanceMs(429495000);
+    test_support::FakeClock::AdvanceMs(70504000);
+    dhcpScan(1, 0);
+    EXPECT_EQ(r.state, 0u);
+    test_support::FakeClock::AdvanceMs(429495000 - 70504000);
     dhcpScan(1, 0);
     EXPECT_EQ(r.state, 0u);
     test_support::FakeClock::AdvanceMs(1000);

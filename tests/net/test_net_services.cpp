@@ -62,6 +62,31 @@ TEST(NetServices, Md5SuiteDigestAndBase64) {
                                               _nx_http_server_nonce, "GET", "/index.htm", "00000001", "0a4f113b", r);
     EXPECT_STREQ(r, "8201fa5e72ab0ec174e0c54fe53b3f43");
 
+    // The response field: 32 characters closed by a double quote, nothing else.
+    alignas(16) static uint8_t mem[2 * (NX_PACKET_HEADER + 1520)];
+    static NX_PACKET_POOL pool;
+    _nx_packet_pool_create(&pool, "digest", 1520, mem, sizeof mem);
+    const std::string r32 = "8201fa5e72ab0ec174e0c54fe53b3f43";
+    const std::pair<std::string, uint32_t> fields[] = {
+        {"response=\"" + r32 + "\"", 32},         {"response=\"" + r32.substr(1) + "\"", 0},
+        {"response=\"" + r32 + "4\"", 0},         {"response=\"" + r32 + "\r\n", 0},
+        {"RESPONSE=\"" + r32 + "\"", 32},
+    };
+    for (const auto &[field, want] : fields) {
+        const std::string req = "GET /index.htm HTTP/1.0\r\nAuthorization: Digest username=\"admin\", nc=00000001, "
+                                "cnonce=\"0a4f113b\", uri=\"/index.htm\", " + field + "\r\n\r\n";
+        NX_PACKET *pk = nullptr;
+        ASSERT_EQ(_nx_packet_allocate(&pool, &pk, 0, 0), 0u);
+        _nx_packet_data_append(pk, req.data(), uint32_t(req.size()), &pool, 0);
+        char response[40], uri[40], nc[40], cnonce[64];
+        EXPECT_EQ(_nx_http_server_retrieve_digest_authorization(pk, response, uri, nc, cnonce), want) << field;
+        EXPECT_STREQ(response, want ? r32.c_str() : "") << field;
+        EXPECT_STREQ(uri, "/index.htm");
+        EXPECT_STREQ(nc, "00000001");
+        EXPECT_STREQ(cnonce, "0a4f113b");
+        _nx_packet_release(pk);
+    }
+
     char out[128];
     _nx_http_base64_decode("YWRtaW46c2VjcmV0", out);
     EXPECT_STREQ(out, "admin:secret");
