@@ -253,6 +253,9 @@ while True:
                 p = os.path.join(here, n)
                 if os.path.exists(p):
                     shutil.copy(p, p + ".seen")
+        if line == b"stop0":
+            with open(os.path.join(here, "marker_at_stop0"), "w") as f:
+                f.write("1" if os.path.exists(os.path.join(here, "ftp", "started1.txt")) else "0")
         if line == b"start0":
             open(os.path.join(here, "ftp", "started1.txt"), "w").close()
 ' "$here"
@@ -283,6 +286,8 @@ while True:
         self.assertTrue(wait_for(lambda: tail() == want + b"stop0\nstart0\n", 10), seen())
         self.assertTrue(wait_for(lambda: int.from_bytes(c.read_reg(sr156, 16), "little") == 0, 10))
         self.assertTrue(os.path.exists(os.path.join(here, "ftp", "started1.txt")))
+        with open(os.path.join(here, "marker_at_stop0")) as f:
+            self.assertEqual(f.read(), "0", "the marker is deleted before the restart")
         # EGD and Modbus restarts finish in one pass.
         c.write_reg(sr156, 16, 3)
         self.assertTrue(wait_for(lambda: int.from_bytes(c.read_reg(sr156, 16), "little") == 0, 2))
