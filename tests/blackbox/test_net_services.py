@@ -155,6 +155,30 @@ class Services(unittest.TestCase):
             with self.subTest(refused=params):
                 self.assertEqual(self.get("/readreg.htm;" + params), ABORTED)
 
+        # A header arriving in two pieces is held over; one that never ends is dropped.
+        s = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.settimeout(10)
+        s.connect(("10.77.0.2", 80))
+        s.sendall(b"GET /readreg.htm;reg-R100;fm")
+        time.sleep(0.3)
+        s.sendall(b"t-INT HTTP/1.0\r\n\r\n")
+        got = b""
+        while True:
+            chunk = s.recv(4096)
+            if not chunk:
+                break
+            got += chunk
+        s.close()
+        self.assertEqual(got, self.page(b"<body>-123</body>\r\n"))
+        s = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.settimeout(10)
+        s.connect(("10.77.0.2", 80))
+        s.sendall(b"GET /readreg.htm;reg-R100;fmt-INT HTTP/1.0\r\n")
+        t0 = time.monotonic()
+        self.assertEqual(s.recv(4096), b"")
+        self.assertLess(time.monotonic() - t0, 10)
+        s.close()
+
         # Writing: INT keeps the low 16 bits, UINT refuses, IPADR and DINT.
         self.assertEqual(self.post("/writereg.htm;reg-R110;fmt-INT", b"value=70000"), b"HTTP/1.0 204 \r\n\r\n")
         self.assertEqual(int.from_bytes(c.read_reg(R(110), 16), "little"), 4464)
@@ -209,6 +233,9 @@ class Services(unittest.TestCase):
                          b"NetX HTTP Server unable to find file: /../cfg/x.txt")
         self.assertEqual(self.http(b"get /index.htm HTTP/1.0\r\n\r\n"),
                          b"HTTP/1.0 501 \r\nContent-Length: 33\r\n\r\nNetX HTTP Request Not Implemented")
+        open(os.path.join(card, "empty.htm"), "wb").close()
+        self.assertEqual(self.get("/empty.htm", digest("GET", "/empty.htm")),
+                         b"HTTP/1.0 200 \r\nContent-Length: 0\r\nContent-Type: text/html\r\n\r\n")
         name39 = "/" + "a" * 34 + ".txt"
         with open(os.path.join(card, name39[1:]), "wb") as f:
             f.write(b"x")
