@@ -34,6 +34,8 @@
 #include "media/fxp.h"
 #include "messaging/messaging.h"
 #include "net/net.h"
+#include "net/enet.h"
+#include "net/enet_proto.h"
 #include "net/svc.h"
 #include "platform/plat.h"
 #include "protocols/pmgr.h"
@@ -118,6 +120,10 @@ void FillNetSvcHooks() {
     h.web_ftping = [] { return TavixFtping; };
     h.web_ftping_set = [](uint8_t v) { TavixFtping = v; };
     h.watchdog_kick = [] { TickleWatchdogReal(); };
+    h.egd_restart = [](uint32_t) {
+        Egd_DeInit(&Enet_IpInstance[0]);
+        Egd_Init(&Enet_IpInstance[0], &EnetPacketPoolCtrl);
+    };
 }
 
 // Creates the watchdog thread so that it never takes SIGALRM.
