@@ -21,7 +21,14 @@
 AtStatus at_status;
 std::array<AtSlot, 6> at_stack_data;
 std::array<uint8_t, 1601> at_resp;
-std::array<AtConfigStr, 8> ConfigDataInStr;
+std::array<AtConfigStr, 8> ConfigDataInStr = [] {
+    // The PDP address holds "0.0.0.0" from the start and is never changed.
+    std::array<AtConfigStr, 8> c{};
+    const char pdp[] = "0.0.0.0";
+    std::memcpy(c[5].text.data(), pdp, sizeof pdp);
+    c[5].len = sizeof pdp - 1;
+    return c;
+}();
 uint8_t TelitPowerON, ExternalModem, SigStCSQ, ATPort;
 std::array<uint8_t, 6> ComportCfg;
 const std::array<int8_t, 32> sigst = {-113, -111, -109, -107, -105, -103, -101, -99, -97, -95, -93,

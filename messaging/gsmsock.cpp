@@ -207,6 +207,9 @@ void Sock_ApplyStatus(uint32_t id, uint32_t mstate, const char *line, uint32_t l
     if (mstate >= 3) at_status.prompt &= uint8_t(~4u);
     switch (mstate) {
     case 0:
+        // A socket whose open command has not been sent yet is closed at the
+        // module anyway: its request stays.
+        if (s.state < 3) break;
         if (!(s.flags & SOCKF_DIAL) && (s.flags & SOCKF_KEEP)) {
             if (s.host_len) {
                 s.host_len = 0;
