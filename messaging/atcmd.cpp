@@ -667,11 +667,19 @@ void DataContextActivation() {
 
 namespace {
 
-// Walks the "#SS:" lines of the socket-status answer.
-void ApplySocketStatus(const AtSlot &cap) {
-    if (cap.len <= 55 || cap.text == nullptr) return;
-    const char *p = cap.text;
-    const char *end = cap.text + cap.len;
+std::array<char, 1025> ss_text;
+
+bool ModemAttached() {
+    if (GSMGPRSInfo_St.marker == GSM_MARKER) return true;
+    return Sms_MagicIs1VMS();
+}
+
+}  // namespace
+
+void AT_ApplySocketStatus(const char *text, uint32_t len) {
+    if (len <= 55 || text == nullptr) return;
+    const char *p = text;
+    const char *end = text + len;
     for (int lines = 0; lines < 6 && p < end; lines++) {
         const char *eol = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
         const char *le = eol ? eol : end;
@@ -688,15 +696,6 @@ void ApplySocketStatus(const AtSlot &cap) {
         p = ss;
     }
 }
-
-std::array<char, 1025> ss_text;
-
-bool ModemAttached() {
-    if (GSMGPRSInfo_St.marker == GSM_MARKER) return true;
-    return Sms_MagicIs1VMS();
-}
-
-}  // namespace
 
 void ModemCycle() {
     ModemHangupPoll();
@@ -840,7 +839,7 @@ void ModemCycle() {
         if (AT_Step()) {
             AT_Idle();
             s.events &= uint8_t(~1u);
-            ApplySocketStatus(at_stack_data[0]);
+            AT_ApplySocketStatus(at_stack_data[0].text, at_stack_data[0].len);
         }
     } else if ((s.events & 2) && s.state == AT_ST_READY) {
         ModemCyclicStatus();

@@ -124,6 +124,9 @@ uint32_t AT_Step();
 // Engine back to ready (or initialising when not initialised).
 void AT_Idle();
 void DataContextActivation();
+// Walks the "#SS:" lines of a socket-status answer (longer than 55
+// characters) and applies each to its socket.
+void AT_ApplySocketStatus(const char *text, uint32_t len);
 void ModemCyclicStatus();
 void ModemOnetimeStatus();
 // Text of a configuration string; empty is length 0.
