@@ -538,8 +538,10 @@ void AT_SetConfig(unsigned item, const char *text, uint32_t len) {
 }
 
 void ModemReset() {
+    // The Ctrl-Z that ends a half-sent message goes only to a module that was
+    // switched on: before that the port may be the programming port.
     const uint8_t z = 26;
-    Send_AT_Command(1, &z);
+    if (TelitPowerON) Send_AT_Command(1, &z);
     Log("Modem Reset\n");
     TelitPowerON = 0;
     SigStCSQ = 0;

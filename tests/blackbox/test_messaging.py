@@ -201,9 +201,11 @@ class HayesModemOnTheProgrammingPort(PortCase):
         self.assertTrue(wait_for(lambda: self.saved_bit(M(20)) == 0, 5))
         # The enable falls after 10 s: the line drops for 250 ms, status idle.
         self.assertTrue(wait_for(lambda: self.saved_word(R(40)) == 65535, 15))
-        with open(dtr_out) as f:
-            tail = f.read().splitlines()[-2:]
-        self.assertEqual(tail, ["DTR 0", "DTR 1"])
+
+        def tail():
+            with open(dtr_out) as f:
+                return f.read().splitlines()[-2:]
+        self.assertTrue(wait_for(lambda: tail() == ["DTR 0", "DTR 1"], 5), tail())
 
 
 class SmsOnTheCellularLine(PortCase):
