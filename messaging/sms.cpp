@@ -548,7 +548,10 @@ uint32_t ParseSMS(uint32_t entry, const char *text, uint32_t len, char *answer, 
             }
             v.text[v.n] = 0;
             ti += fw;
+            // The blanks behind the value are skipped on both sides: the
+            // template's own blank would otherwise never match again.
             while (ri < len && text[ri] == ' ') ri++;
+            while (ti < tl && tpl[ti] == ' ') ti++;
             continue;
         }
         if (ri < len && std::toupper(uint8_t(tpl[ti])) == std::toupper(uint8_t(text[ri]))) {

@@ -136,13 +136,13 @@ void LoadProgram(const std::vector<uint16_t> &w) {
     plc_reg[64] &= uint8_t(~1u);
 }
 
-// 200 rungs of contact and coil, with or without six idle Talk sends.
-void Scan(benchmark::State &st, bool talk) {
+// rungs of contact and coil, with or without six idle Talk sends.
+void Scan(benchmark::State &st, bool talk, int rungs) {
     Exec_LinkMessaging();
     std::vector<uint16_t> p;
-    for (int i = 0; i < 200; i++) p.insert(p.end(), {uint16_t(M1 + 2 * i), 38, uint16_t(M1 + 2 * i + 1)});
+    for (int i = 0; i < rungs; i++) p.insert(p.end(), {uint16_t(M1 + 2 * i), 38, uint16_t(M1 + 2 * i + 1)});
     if (talk)
-        for (int k = 0; k < 6; k++) p.insert(p.end(), {uint16_t(M1 + 999), 133, 0, 5, R(10), R(20 + k), 38, uint16_t(M1 + 1000 + k)});
+        for (int k = 0; k < 6; k++) p.insert(p.end(), {uint16_t(10240 + 1000), 133, 0, 5, R(10), R(20 + k), 38, uint16_t(10240 + 1001 + k)});
     p.push_back(9);
     LoadProgram(p);
     bench_alloc::counting = true;
@@ -168,11 +168,13 @@ void TalkPty(benchmark::State &st) {
     Vcomm_Drv[0].Open(0, mode);
     std::atomic<bool> stop{false};
     std::atomic<uint64_t> got{0};
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
     std::thread drain([&] {
         uint8_t b[4096];
         while (!stop) {
             const ssize_t n = read(master, b, sizeof b);
             if (n > 0) got += uint64_t(n);
+            else usleep(200);
         }
     });
     for (int i = 0; i < 255; i++) plc_reg[(R(10) - 1024) / 8 + i] = uint8_t('A' + i % 26);
@@ -203,7 +205,9 @@ void TalkPty(benchmark::State &st) {
 BENCHMARK(AtHandler);
 BENCHMARK(Parse21);
 BENCHMARK(CycleIdle);
-BENCHMARK_CAPTURE(Scan, plain, false);
-BENCHMARK_CAPTURE(Scan, six_idle_talk_blocks, true);
+BENCHMARK_CAPTURE(Scan, plain_200, false, 200);
+BENCHMARK_CAPTURE(Scan, six_idle_talk_blocks_200, true, 200);
+BENCHMARK_CAPTURE(Scan, plain_1000, false, 1000);
+BENCHMARK_CAPTURE(Scan, six_idle_talk_blocks_1000, true, 1000);
 BENCHMARK(TalkPty)->Iterations(2000);
 BENCHMARK_MAIN();
