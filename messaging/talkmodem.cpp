@@ -20,7 +20,7 @@ namespace {
 
 constexpr const char *kInitString = "ATE0S0=0Q0V0X0&C1&D2";
 constexpr uint32_t kGuard = 11000, kAfterEscape = 15000, kInitAnswer = 100000, kCommand = 1200000,
-                   kRing = 300000, kIpConnect = 3600000, kDtrDrop = 2500, kGprsIdle = 9000000;
+                   kRing = 300000, kDtrDrop = 2500, kGprsIdle = 9000000;
 
 constexpr uint32_t kWords = PLC_REG_SIZE / 2;
 
