@@ -204,8 +204,8 @@ uint32_t ParseOne(const at_cmd_st &e) {
     }
     if (k == '#') {
         const uint32_t n = (e.cmd[1] >= '1' && e.cmd[1] <= '9') ? uint32_t(e.cmd[1] - '0') : 1;
-        const char kind = e.cmd[2];
-        const char slot = e.cmd[3];
+        const char kind = e.cmd[1] ? e.cmd[2] : 0;
+        const char slot = kind ? e.cmd[3] : 0;
         const uint8_t *f;
         uint32_t left;
         if (!Field(n, e.sep, &f, &left)) return 2;

@@ -231,7 +231,7 @@ void DataFormat(char *msg, uint32_t msg_len, uint32_t place, const char *value, 
     const uint8_t format = U8(rec + 5), flags = U8(rec + 7), d = U8(rec + 8);
     uint32_t w = U8(rec + 6);
     if (format == 0 && w == 0) w = 3;
-    char txt[72];
+    char txt[264];
     uint32_t L = vlen < 64 ? vlen : 64;
     std::memcpy(txt, value, L);
     txt[L] = 0;
@@ -254,7 +254,7 @@ void DataFormat(char *msg, uint32_t msg_len, uint32_t place, const char *value, 
         const char *dg = txt + (neg ? 1 : 0);
         const uint32_t dl = uint32_t(std::strlen(dg));
         if (dl + (neg ? 1 : 0) < w && w >= d) {
-            char r[72];
+            char r[264];
             const uint32_t k = w - d;
             uint32_t n = 0;
             if (neg) r[n++] = '-';
