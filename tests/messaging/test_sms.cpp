@@ -219,6 +219,20 @@ TEST_F(SmsTest, DataFieldTexts) {
     }
 }
 
+TEST_F(SmsTest, WidestFieldKeepsItsPointAndDigits) {
+    SmsBlock b = SendBlock();
+    b.fields = {{R(5), 16, 4, 200, 0, 2}};
+    b.Install(next_crc++);
+    SmsTables t;
+    ASSERT_EQ(Sms_Tables(8, t), 1u);
+    LT_SetW(R(5), 1234);
+    char val[72];
+    const uint32_t n = GetDataFromReg(t, 0, val, sizeof val);
+    std::string msg(200, 'x');
+    DataFormat(msg.data(), 200, 0, val, n, t, 0);
+    EXPECT_EQ(msg, "0." + std::string(194, '0') + "1234");
+}
+
 TEST_F(SmsTest, BlockChecksDisableMessaging) {
     struct Row {
         const char *what;
