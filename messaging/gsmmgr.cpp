@@ -325,7 +325,12 @@ uint32_t GSMModemInit(uint32_t port) {
             if (n) {
                 const char *d = n + 5;
                 while (*d && (*d < '0' || *d > '9')) d++;
-                std::snprintf(g.allocated_ip.data(), g.allocated_ip.size(), "%s", d);
+                std::size_t k = 0;
+                while (k + 1 < g.allocated_ip.size() && ((d[k] >= '0' && d[k] <= '9') || d[k] == '.')) {
+                    g.allocated_ip[k] = d[k];
+                    k++;
+                }
+                g.allocated_ip[k] = 0;
             }
             if ((n && g.allocated_ip[0] >= '1' && g.allocated_ip[0] <= '8') || netip_queries >= 2) {
                 netip_queries = 0;
