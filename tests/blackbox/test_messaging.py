@@ -4,7 +4,9 @@ module's line, each against a peer at the far end of a pseudo-terminal."""
 
 import os
 import pty
+import json
 import select
+import socket
 import struct
 import sys
 import time
@@ -266,6 +268,48 @@ class SmsOnTheCellularLine(PortCase):
         self.c.write_reg(M(40), 1, 1)
         self.assertTrue(wait_for(lambda: self.word(R(100)) == 0x4000, 15), sim.lines())
         self.assertEqual(self.bit(M(40)), 0)
+
+
+
+class SocketsOfTheBuiltInModule(PortCase):
+    """The cellular option board in slot 1: a dial of the Talk-port modem
+    block becomes a data socket of the module, carried over real TCP."""
+
+    def test_dial_and_peer_bytes(self):
+        os.makedirs(self.ctl.path("sim"), exist_ok=True)
+        with open(self.ctl.path("sim", "io.json"), "w") as f:
+            json.dump({"slot1": [{"addr": "0x4E", "type": "expander", "pins": [255, 0x6F]}]}, f)
+        m_master, slave = pty.openpty()
+        set_raw(m_master)
+        set_raw(slave)
+        self.addCleanup(os.close, m_master)
+        self.addCleanup(os.close, slave)
+        os.makedirs(self.ctl.path("dev"), exist_ok=True)
+        os.symlink(os.ttyname(slave), self.ctl.path("dev", "ttySP2"))
+        sim = ModemSim(m_master, verbose=True)
+        self.addCleanup(sim.stop)
+        server = socket.socket()
+        self.addCleanup(server.close)
+        server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        server.bind(("127.0.0.1", 5000))
+        server.listen(1)
+        server.settimeout(120)
+        self.start()
+        self.c.set_mode(0)
+        self.c.download(21, sms_section(R(100), R(200)))
+        words = ([M(1)] + open_words([5, 0, 3, 0, 0, 2]) + [38, M(11),
+                 M(11), 136, 0, 1, R(40), 14] + text_words("127.0.0.1/5000") + [38, M(20), 9])
+        self.run_program(words, 0x8002)
+        self.c.write_reg(M(1), 1, 1)
+        conn, _ = server.accept()
+        self.addCleanup(conn.close)
+        self.assertIn('AT#SD=1,0,5000,"127.0.0.1",0,0,1', sim.lines())
+        self.assertLess(sim.lines().index('AT#SGACT=1,1,"",""'), sim.lines().index('AT#SD=1,0,5000,"127.0.0.1",0,0,1'))
+        self.assertTrue(wait_for(lambda: self.saved_word(R(40)) == 1, 20), sim.lines()[-10:])
+        conn.sendall(b"ABCD")
+        self.assertTrue(wait_for(lambda: "AT#SRECV=1,1500" in sim.lines(), 20), sim.lines()[-10:])
+        at = sim.lines().index("AT#SRECV=1,1500")
+        self.assertEqual(sim.lines()[at - 1], "AT#SS")
 
 
 if __name__ == "__main__":
