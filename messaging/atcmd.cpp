@@ -423,6 +423,9 @@ uint8_t AT_Cmd_Handler(const at_cmd_st *entry) {
                 if (hit == nullptr) {
                     s.phase = AT_PH_DONE;
                     s.result = AT_R_ERR;
+                    // A list the module closed with OK but without an entry
+                    // is an empty list, not an error of the module.
+                    s.skip_ok = r == AT_R_OK && ((e.flags >> 5) & 0xFF) == 5;
                     idx = Step(idx, e.next);
                 } else {
                     s.result = AT_R_FOUND;

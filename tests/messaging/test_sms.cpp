@@ -145,6 +145,8 @@ TEST_F(SmsTest, ErrorAndMissingPromptMarkTheStatusWord) {
 TEST_F(SmsTest, ReceivesCommandsFromKnownSendersOnly) {
     struct Row {
         const char *what;
+        const char *tpl;
+        uint8_t reply;
         const char *sender;
         const char *text;
         uint16_t r6;
@@ -153,15 +155,20 @@ TEST_F(SmsTest, ReceivesCommandsFromKnownSendersOnly) {
         const char *answer;  // nullptr: none
     };
     const Row rows[] = {
-        {"command", "+4915112345678", "set 42", 42, true, "R-set 42", nullptr},
-        {"command with RV", "+4915112345678", "set 42 RV", 42, true, "R-set 42 RV", "SET 42"},
-        {"unknown sender", "+4915199999999", "set 42", 0, false, "", nullptr},
-        {"no match", "+4915112345678", "get 42", 0, false, "", nullptr},
+        {"command", "SET xx", 0, "+4915112345678", "set 42", 42, true, "R-set 42", nullptr},
+        {"command with RV", "SET xx", 0, "+4915112345678", "set 42 RV", 42, true, "R-set 42 RV", "SET 42"},
+        {"answer asked by the entry", "SET xx", 1, "+4915112345678", "set 42", 42, true, "R-set 42", "ACK"},
+        {"text behind the field", "SET xx C", 0, "+4915112345678", "set 42 c", 42, true, "R-set 42 c", nullptr},
+        {"unknown sender", "SET xx", 0, "+4915199999999", "set 42", 0, false, "", nullptr},
+        {"no match", "SET xx", 0, "+4915112345678", "get 42", 0, false, "", nullptr},
     };
     for (const Row &r : rows) {
         SetUp();
         sim = ModemSim{};
-        StartUp(SendBlock());
+        SmsBlock b = SendBlock();
+        b.rx[0].tpl = r.tpl;
+        b.rx[0].reply = r.reply;
+        StartUp(b);
         sim.list = std::string("\r\n+CMGL: 3,\"REC UNREAD\",\"") + r.sender +
                    "\",,\"24/01/01,12:00:00+04\"\r\n" + r.text + "\r\n";
         Pass(3000);
@@ -176,6 +183,22 @@ TEST_F(SmsTest, ReceivesCommandsFromKnownSendersOnly) {
         EXPECT_TRUE(deleted) << r.what;
         EXPECT_EQ(answered, r.answer != nullptr) << r.what;
     }
+}
+
+TEST_F(SmsTest, EmptyListsOfTheExternalModuleAreNoErrors) {
+    StartUp(SendBlock());
+    const uint16_t resets = at_status.resets;
+    std::size_t polls = 0;
+    for (int i = 0; i < 30; i++) {
+        Pass(500);
+        EXPECT_EQ(at_status.errcnt, 0) << i;
+    }
+    for (const std::string &c : sim.cmds) polls += c == "AT+CMGL=\"ALL\"\r";
+    EXPECT_GE(polls, 11u);
+    EXPECT_EQ(at_status.resets, resets);
+    std::size_t sims = 0;
+    for (const std::string &c : sim.cmds) sims += c == "AT+CPIN?\r";
+    EXPECT_EQ(sims, 1u);  // never re-initialised
 }
 
 TEST_F(SmsTest, DataFieldTexts) {

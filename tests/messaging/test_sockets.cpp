@@ -53,11 +53,12 @@ struct CellSim {
                 send_expect = std::stoul(line.substr(line.find(',') + 1));
                 ans = "\r\n> ";
             } else if (line.rfind("AT#SRECV=", 0) == 0) {
-                ans = "\r\n#SRECV: 1," + std::to_string(peer.size()) + "\r\n" + peer + "\r\n\r\nOK\r\n";
+                ans = "\r\n#SRECV: 1," + std::to_string(peer.size() + count_extra) + "\r\n" + peer + "\r\n\r\nOK\r\n";
             }
             fake_ports::Feed(2, ans);
         }
     }
+    std::size_t count_extra = 0;
     std::string ss = "\r\n#SS: 1,0,10.0.0.2,1025,10.77.0.3,5000\r\n#SS: 2,0\r\n#SS: 3,0\r\n#SS: 4,0\r\n#SS: 5,0\r\n#SS: 6,0\r\n\r\nOK\r\n";
     std::string peer;
 };
@@ -150,6 +151,39 @@ TEST_F(SockTest, DialSendRingAndReceive) {
     EXPECT_EQ(got, "ABCD");
     EXPECT_EQ(ModemCheckRecv(0), 255u);  // drained: rewound once
     EXPECT_EQ(ModemCheckRecv(0), 0u);
+    // A count larger than the bytes that came is cut to them.
+    sim.peer = "XY";
+    sim.count_extra = 1400;
+    sim.ss[9] = '3';
+    fake_ports::Feed(2, "\r\nSRING: 1\r\n");
+    Pass(2000);
+    // "XY", its CR LF and the CR LF that end the final result line.
+    EXPECT_EQ(socket_info_st[0].unread, 6);
+}
+
+TEST_F(SockTest, TalkSendOverTheSocketCountsAcceptedBytesOnly) {
+    at_status.port = 0;
+    TelitPowerON = 1;
+    SocketInfo &s = socket_info_st[0];
+    s.state = 6;
+    const uint8_t pending[3] = {1, 2, 3};
+    ASSERT_EQ(ModemDataSend(0, pending, 3, 0), 0u);  // the caller's own buffer: nothing appends
+    LadAsm a(true);
+    a.contact(LT_ON).op(133).word(0).word(5).reg(R(10)).reg(R(20)).coil(M16(12)).end();
+    Talk.opened = 1;
+    Port(0).mode = {5, 0, 3, 0, 0, 2};
+    ASSERT_EQ(Run(a), -1);
+    plc_reg[64] &= uint8_t(~1u);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(LT_W(R(20)), 0);
+    EXPECT_FALSE(LT_Bit(M16(12)));
+    s.tx_len = 0;
+    s.tx_ptr = nullptr;
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(LT_W(R(20)), 5);
+    EXPECT_TRUE(LT_Bit(M16(12)));
+    EXPECT_EQ(s.tx_len, 5);
+    EXPECT_EQ(Port(0).tx, "");  // nothing went to the serial side
 }
 
 TEST_F(SockTest, SecondDialWaitsOneSecondAndBoundsHold) {

@@ -193,6 +193,29 @@ TEST_F(MsgTest, SelectorSendsDirectAndThroughAPointer) {
     }
 }
 
+TEST_F(MsgTest, ProgramStartKeepsTheClaimAndAHeldDialRequest) {
+    ASSERT_EQ(Talk_Override(0), 1u);
+    Talk.modem_init = 1;
+    Talk.modem_enable = {0, 1, 0};
+    Talk.opened = 1;
+    PlcWordSet(W_PORTPROTO, 1);
+    TalkInit();
+    EXPECT_EQ(Talk_Override(0), 0u);  // still claimed
+    EXPECT_EQ(TalkModemProtect, 1);
+    EXPECT_EQ(Talk.modem_enable, (std::array<uint8_t, 3>{0, 1, 0}));
+    EXPECT_EQ(Talk.opened, 0);
+    // Not in command mode: the modem state goes too.
+    Talk.modem_init = 1;
+    Talk.modem_enable = {0, 1, 0};
+    TalkModemProtect = 0;
+    PlcWordSet(W_PORTPROTO, 2);
+    TalkInit();
+    EXPECT_EQ(TalkModemProtect, 0);
+    EXPECT_EQ(Talk.modem_init, 0);
+    Talk_Release(0);
+    EXPECT_EQ(Talk_Override(0), 1u);
+}
+
 TEST_F(MsgTest, ResultCodesNumericAndVerbose) {
     struct Row {
         uint8_t gsm;
