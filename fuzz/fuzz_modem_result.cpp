@@ -1,5 +1,6 @@
 // Feeds the result readers of the Talk-port modem control (numeric and
-// verbose) and of the modem manager with a modem's bytes from the input.
+// verbose), of the modem manager and the programming port modem's answer
+// collector with a modem's bytes from the input.
 #include <cstdint>
 
 #include "fuzz/msg_fuzz_port.h"
@@ -16,5 +17,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     msg_fuzz::Install(data + 1, size - 1);
     GSMindex = 0;
     for (int i = 0; i < 4096 && msg_fuzz::left; i++) GSMGetResult(0);
+    msg_fuzz::Install(data + 1, size - 1);
+    static char buf[520];
+    for (int i = 0; i < 4096 && msg_fuzz::left; i++) {
+        const uint32_t n = GetResponseX(buf);
+        if (n > 511 || (n && buf[n] != 0)) __builtin_trap();
+    }
     return 0;
 }

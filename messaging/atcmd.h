@@ -186,5 +186,19 @@ uint32_t Sms_ParseList(const char *list, uint32_t len, char *index, char *sender
 // zeros dropped, either contains the other).
 uint32_t Sms_NumberMatch(const char *sender, const char *contact);
 extern uint8_t RxAction;
+
+// ---- SMS on the programming port's GSM modem (enfora.cpp) ------------------------------
+extern uint8_t TxAction;  // 20 send the number, 22 wait for the prompt, 21 wait for the answer
+extern uint8_t WaitForPrompt, WaitingForResp, ErrorRespFlag;
+extern uint8_t CmdRetryCnt, InitCount, EnforaInit;
+void SendNO(const char *number);
+void SendSMS(const char *text);
+void ATCommand(const char *text);
+// Collects one answer from port 0: its length once "OK" or "ERROR" and CR LF
+// have come (NUL-terminated in buf, at most 511 characters), else 0.
+uint32_t GetResponseX(char *buf);
+void CommInit();
+// 0 busy, 1 sent, 2 time-out, 3 error.
+uint32_t TransmitSMS(const SmsText &number, const SmsText &text);
 extern uint8_t RecvState;
 extern uint32_t ReceiveSMSDuration;

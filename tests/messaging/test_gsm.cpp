@@ -112,3 +112,79 @@ TEST_F(GsmTest, AnswerCodesAndTheResourceManager) {
     EXPECT_EQ(GSMGPRSRsrcMngr(4, 3), 1u);
     EXPECT_EQ(GSMGPRSRsrcMngr(4, 1), 7u);
 }
+
+TEST_F(GsmTest, SmsOnTheProgrammingPortModem) {
+    struct Row {
+        const char *what;
+        const char *prompt;  // nullptr: none
+        const char *answer;  // nullptr: none
+        uint32_t result;
+    };
+    const Row rows[] = {{"sent", "\r\n> ", "\r\n+CMGS: 12\r\n\r\nOK\r\n", 1},
+                        {"error", "\r\n> ", "\r\nERROR\r\n", 3},
+                        {"no answer", "\r\n> ", nullptr, 2}};
+    for (const Row &r : rows) {
+        SetUp();
+        TxAction = 20;
+        SmsText num{}, txt{};
+        num.len = 4;
+        std::memcpy(num.text.data(), "+491", 4);
+        txt.len = 2;
+        std::memcpy(txt.text.data(), "Hi", 2);
+        EXPECT_EQ(TransmitSMS(num, txt), 0u);
+        EXPECT_EQ(Port(0).tx, "AT+CMGS=\"+491\"\r") << r.what;
+        EXPECT_EQ(WaitForPrompt, 1);
+        fake_ports::Feed(0, r.prompt);
+        EXPECT_EQ(TransmitSMS(num, txt), 0u);
+        EXPECT_EQ(Port(0).tx, "AT+CMGS=\"+491\"\rHi\x1a") << r.what;
+        uint32_t got = 0;
+        if (r.answer) {
+            fake_ports::Feed(0, r.answer);
+            got = TransmitSMS(num, txt);
+        } else {
+            LA_TimeAdvance(99999);
+            EXPECT_EQ(TransmitSMS(num, txt), 0u);
+            LA_TimeAdvance(1);
+            got = TransmitSMS(num, txt);
+        }
+        EXPECT_EQ(got, r.result) << r.what;
+        EXPECT_EQ(TxAction, 20);
+    }
+    // No prompt within 10 s: ESC, a retry counted, the number again.
+    SetUp();
+    TxAction = 20;
+    EnforaInit = 1;
+    CmdRetryCnt = 0;
+    SmsText num{}, txt{};
+    num.len = 1;
+    num.text[0] = '1';
+    TransmitSMS(num, txt);
+    LA_TimeAdvance(100000);
+    TransmitSMS(num, txt);
+    EXPECT_EQ(Port(0).tx, "AT+CMGS=\"1\"\r\x1b");
+    EXPECT_EQ(CmdRetryCnt, 1);
+    EXPECT_EQ(TxAction, 20);
+    // Nine retries mark the modem for a new initialisation.
+    for (int i = 0; i < 8; i++) CommInit();
+    EXPECT_EQ(EnforaInit, 0);
+    EXPECT_EQ(InitCount, 1);
+    EXPECT_EQ(CmdRetryCnt, 0);
+}
+
+TEST_F(GsmTest, AnswerCollectorOfTheProgrammingPortModem) {
+    char buf[520];
+    fake_ports::Feed(0, "\r\n+CMGL: 1,\"REC READ\"\r\nhello\r\n\r\nO");
+    EXPECT_EQ(GetResponseX(buf), 0u);
+    fake_ports::Feed(0, "K\r\n");
+    EXPECT_EQ(GetResponseX(buf), 34u);
+    EXPECT_STREQ(buf, "+CMGL: 1,\"REC READ\"\r\nhello\r\n\r\nOK\r\n");
+    ErrorRespFlag = 0;
+    fake_ports::Feed(0, "ERROR\r\n");
+    EXPECT_EQ(GetResponseX(buf), 7u);
+    EXPECT_EQ(ErrorRespFlag, 1);
+    // Longer than the buffer: the end is kept and still completes the answer.
+    fake_ports::Feed(0, std::string(700, 'a') + "\r\nOK\r\n");
+    EXPECT_EQ(GetResponseX(buf), 511u);  // at most 511 characters
+    EXPECT_EQ(std::string(buf + 505), "\r\nOK\r\n");
+    EXPECT_EQ(buf[504], 'a');
+}
