@@ -7,6 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/plat_fd.h"
+#include "platform/plat_poll.h"
+
 // ---- status numbers -------------------------------------------------------------------
 enum : uint32_t {
     NX_SUCCESS = 0,
@@ -161,7 +164,30 @@ struct NX_TCP_SOCKET {
     NxTcpCallback receive_callback;
     NxListenCallback listen_callback;
     int32_t accepted_fd;             // server's current connection, -1 none
+    // Listening server: 1 + index of the shared listening descriptor in
+    // NxListeners (fd is then only its number); 0 while the record owns fd.
+    uint32_t listener;
+    uint32_t conn_index;             // 1 + its entry in ConnSock, 0 none
+    PlatPollItem poll;               // the connection's descriptor in the readiness set
 };
+
+// A listening descriptor, owned here and shared by the server records that
+// listen on its port: closed when the last of them lets it go.
+struct NxListener {
+    PlatFd fd;
+    uint32_t refs;
+    uint32_t port;
+    NX_IP *ip;
+    PlatPollItem poll;
+};
+constexpr unsigned NX_LISTENERS_MAX = 32;
+extern std::array<NxListener, NX_LISTENERS_MAX> NxListeners;
+
+// The connection has input not yet read, as far as the readiness set knows
+// (a record outside the set is always worth a read).
+inline bool NxRxReady(const NX_TCP_SOCKET *s) {
+    return s->poll.owner == nullptr || (s->poll.events & (PLAT_POLL_IN | PLAT_POLL_RDHUP | PLAT_POLL_HUP)) != 0;
+}
 
 struct NX_UDP_SOCKET {
     int32_t fd;
@@ -172,6 +198,7 @@ struct NX_UDP_SOCKET {
     uint32_t queue_max;
     uint32_t bound;
     uint32_t counters[4];
+    PlatPollItem poll;               // in the readiness set while bound
 };
 
 constexpr unsigned CONN_SOCK_SLOTS = 330;

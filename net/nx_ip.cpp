@@ -27,12 +27,15 @@ uint32_t nx_link_speed_timer;
 
 namespace {
 
-// Short-lived socket for the ioctls of one call; closed when it leaves scope.
+// The control socket of the interface ioctls: one datagram socket, opened at
+// the first call and kept (the status is read every pass).
+PlatFd ioctl_sock;
+int ControlFd() {
+    if (!ioctl_sock.valid()) ioctl_sock.reset(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    return ioctl_sock.get();
+}
 struct IoctlSock {
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ~IoctlSock() {
-        if (fd >= 0) close(fd);
-    }
+    int fd = ControlFd();
 };
 
 void IfrName(struct ifreq &ifr, const char *name) {
