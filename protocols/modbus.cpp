@@ -183,7 +183,7 @@ uint32_t SendResponse(unsigned k, uint32_t len, ModbusServer &s, bool udp) {
         NX_TCP_SOCKET &sock = s.slots[k].socket;
         const uint32_t r = NxServerSend(&sock, ModbusPacketPoolPtr, ModbusTxMsg.data(), len, sock.mss);
         if (r == NX_SUCCESS) return 0;
-        ModbusDisconnect(&sock);
+        if (r != NX_NO_PACKET) ModbusDisconnect(&sock);  // no packet: nothing went out, tried again
         return 1;
     }
     for (uint32_t off = 0; off < len; off += kUdpPiece) {
