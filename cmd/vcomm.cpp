@@ -15,6 +15,7 @@
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
 #include "platform/plat.h"
+#include "platform/plat_poll.h"
 
 const VcommMode rism_mode = {5, 0, 3, 0, 0, 0x30};
 const VcommMode qncan_mode = {5, 0, 3, 0, 0, 1};
@@ -458,9 +459,13 @@ uint32_t SCI2_Init(uint32_t port) {
     VcommPort *p = P(port);
     if (!p) return 0;
     Vcomm_Drv[port] = kDrv;
-    if (p->fd >= 0) close(p->fd);
+    if (p->fd >= 0) {
+        PLAT_PollUnwatch(p->fd);
+        close(p->fd);
+    }
     *p = VcommPort{};
     p->fd = OpenDevice();
+    PLAT_PollWatch(p->fd);  // a byte on the port ends the loop's wait
     p->SerialOpenMode = {};  // closed: any protocol may open
     const uint32_t ok = OpOpen(port, rism_mode.data());
     if (p->fd < 0) {

@@ -131,9 +131,7 @@ int PortDisable(const char *ifname) {
     struct ifreq ifr;
     IfrName(ifr, ifname);
     if (Ioctl(s.fd, SIOCGIFFLAGS, &ifr) == 0) SetFlags(s.fd, ifname, short(ifr.ifr_flags & ~IFF_UP));
-    const int fd = s.fd;
-    s.fd = -1;
-    return close(fd);
+    return 0;  // the control socket stays open for the next query
 }
 
 void _nx_system_initialize() { PortDisable("eth1"); }
@@ -271,6 +269,7 @@ uint32_t _nx_igmp_multicast_join(NX_IP *ip, uint32_t group, NX_UDP_SOCKET *socke
     m.imr_interface.s_addr = htonl(ip->nx_ip_address);
     if (setsockopt(socket->fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m) < 0) {
         // The refused socket is closed; the record says so.
+        PLAT_PollDel(&socket->poll);
         close(socket->fd);
         socket->fd = -1;
         socket->bound = 0;

@@ -15,6 +15,7 @@
 
 #include "platform/plat.h"
 #include "platform/plat_can.h"
+#include "platform/plat_poll.h"
 
 namespace {
 
@@ -158,6 +159,7 @@ int HostOpen(const char *ifname) {
     }
     e.bus = true;
     e.used = true;
+    PLAT_PollWatch(e.fd);  // a frame ends the loop's wait
     return slot;
 }
 
@@ -206,7 +208,10 @@ int HostSndBuf(int h, int bytes) {
 void HostClose(int h) {
     Endpoint *e = Ep(h);
     if (e == nullptr) return;
-    if (e->fd >= 0) close(e->fd);
+    if (e->fd >= 0) {
+        PLAT_PollUnwatch(e->fd);
+        close(e->fd);
+    }
     if (e->bus) {
         UnlinkOwn(*e);
         close(e->dirfd);

@@ -33,6 +33,7 @@ struct PollSet {
     std::array<PollGroup, PLAT_POLL_GROUPS> groups;
 };
 PollSet poll_set{{}, {}, 0, {false}, {false}, true, {}, false, {}};
+std::array<PlatPollItem, PLAT_POLL_WATCH_MAX> watched;
 // Marks the eventfd in the set.
 int wake_tag;
 
@@ -179,3 +180,20 @@ std::span<PlatPollItem *const> PLAT_PollTake(uint8_t group) {
 unsigned PLAT_PollCount() { return poll_set.registered; }
 
 int PLAT_PollFd() { return Ready() ? poll_set.ep.get() : -1; }
+
+int PLAT_PollWatch(int fd) {
+    if (fd < 0) return -1;
+    for (PlatPollItem &w : watched) {
+        if (w.owner != nullptr && w.fd == fd) return 0;
+    }
+    for (PlatPollItem &w : watched) {
+        if (w.owner == nullptr) return PLAT_PollAdd(&w, fd, PLAT_POLL_IN, PLAT_POLL_WAKE, &w, 0);
+    }
+    return -1;
+}
+
+void PLAT_PollUnwatch(int fd) {
+    for (PlatPollItem &w : watched) {
+        if (w.owner != nullptr && w.fd == fd) PLAT_PollDel(&w);
+    }
+}

@@ -48,6 +48,12 @@ void PLAT_PollDel(PlatPollItem *item);
 // An item that is not in the set (fd -1, nothing reported).
 void PLAT_PollClear(PlatPollItem *item);
 
+// Descriptors whose input only ends the wait (serial ports, CAN endpoints):
+// kept in a fixed table of the platform layer. Unwatch before closing.
+constexpr unsigned PLAT_POLL_WATCH_MAX = 16;
+int PLAT_PollWatch(int fd);
+void PLAT_PollUnwatch(int fd);
+
 // Waits at most max_us for a report (0: only takes what is there), then files
 // every report with its item. Answers the number of reports; a wake request
 // made since the last wait ends it at once.
