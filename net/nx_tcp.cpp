@@ -629,8 +629,11 @@ void EnetThread() {
             NxListener *l = ListenerOf(s);
             if (l == nullptr || !(l->poll.events & PLAT_POLL_IN) || s->listen_callback == nullptr) continue;
             s->listen_callback(s, s->port);
-            // Still listening: nothing was waiting any more.
+            // Still listening: nothing was waiting any more. Otherwise more may
+            // wait: the protocol puts its next free record into listening on
+            // its next pass, which then comes at once.
             if (s->state == NX_TCP_LISTEN) l->poll.events &= ~PLAT_POLL_IN;
+            else PLAT_PollWake();
         }
     }
 }
