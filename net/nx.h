@@ -117,6 +117,9 @@ uint32_t _nx_ip_address_set(NX_IP *ip, uint32_t address, uint32_t mask);
 uint32_t _nx_ip_gateway_address_set(NX_IP *ip, uint32_t gateway);
 uint32_t _nx_ip_address_get(NX_IP *ip);
 uint32_t _nx_ip_driver_direct_command(NX_IP *ip, uint32_t command, uint32_t *value);
+// The value of a direct command from the link state the last direct command
+// read (no interface query): for several values read together.
+uint32_t NxLinkValue(const NX_IP *ip, uint32_t command, uint32_t *value);
 uint32_t _nx_arp_dynamic_entry_set(NX_IP *ip, uint32_t address, uint32_t mac_hi, uint32_t mac_lo);
 struct NX_UDP_SOCKET;
 uint32_t _nx_igmp_multicast_join(NX_IP *ip, uint32_t group, NX_UDP_SOCKET *socket);

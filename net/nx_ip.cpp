@@ -238,6 +238,14 @@ uint32_t _nx_ip_driver_direct_command(NX_IP *ip, uint32_t command, uint32_t *val
             ip->nx_ip_link_up = 1;
         }
     }
+    return NxLinkValue(ip, command, value);
+}
+
+uint32_t NxLinkValue(const NX_IP *ip, uint32_t command, uint32_t *value) {
+    if (ip->nx_ip_address == 0) {
+        *value = 0;
+        return NX_SUCCESS;
+    }
     switch (command) {
     case NX_LINK_GET_SPEED: *value = ip->nx_ip_speed & 0xFF; break;
     case NX_LINK_GET_DUPLEX: *value = (ip->nx_ip_speed & 0x100) ? 1 : 0; break;

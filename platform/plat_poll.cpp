@@ -30,9 +30,17 @@ struct PollSet {
     bool has_pwait2;
     pthread_t waiter;             // thread of the last wait
     bool waiter_known;
+    int64_t last_read_ns;         // end of the last wait or harvest
     std::array<PollGroup, PLAT_POLL_GROUPS> groups;
 };
-PollSet poll_set{{}, {}, 0, {false}, {false}, true, {}, false, {}};
+PollSet poll_set{{}, {}, 0, {false}, {false}, true, {}, false, 0, {}};
+constexpr int64_t kFreshNs = 50000;
+
+int64_t NowNs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
 std::array<PlatPollItem, PLAT_POLL_WATCH_MAX> watched;
 // Marks the eventfd in the set.
 int wake_tag;
@@ -117,6 +125,9 @@ void PLAT_PollDel(PlatPollItem *item) {
 namespace {
 int Take(uint32_t max_us, bool next_pass) {
     if (!Ready()) return 0;
+    struct ReadAt {
+        ~ReadAt() { poll_set.last_read_ns = NowNs(); }
+    } read_at;
     if (!poll_set.waiter_known) {
         poll_set.waiter = pthread_self();
         poll_set.waiter_known = true;
@@ -149,6 +160,9 @@ int PLAT_PollWait(uint32_t max_us) { return Take(max_us, false); }
 
 int PLAT_PollHarvest(bool next_pass) {
     if (!poll_set.ep.valid()) return 0;
+    // The set was read moments ago (the loop's wait just before this pass,
+    // or another subsystem of it): what came since is seen by the next wait.
+    if (NowNs() - poll_set.last_read_ns < kFreshNs) return 0;
     // A wake request stays for the loop's wait.
     const bool kicked = poll_set.kicked.exchange(false);
     const int n = Take(0, next_pass);

@@ -60,7 +60,8 @@ void PLAT_PollUnwatch(int fd);
 int PLAT_PollWait(uint32_t max_us);
 // Files what the set reports now, without waiting: for a subsystem about to
 // serve its descriptors. With next_pass, reports found make the next wait
-// end at once (they are served on the next pass).
+// end at once (they are served on the next pass). Nothing is asked of the
+// kernel when the set was read less than 50 us ago.
 int PLAT_PollHarvest(bool next_pass);
 // The next wait ends at once: for a subsystem that queued work for the next
 // pass. Safe from any thread (another thread writes the eventfd).
