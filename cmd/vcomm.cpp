@@ -68,8 +68,9 @@ void GapElapsed(uint32_t, uint32_t, uint32_t) {
 // Moves what the device holds into the read-ahead buffer; bytes waiting.
 uint32_t Fill(VcommPort &p) {
     if (p.ahead_pos < p.ahead_len) return p.ahead_len - p.ahead_pos;
-    if (p.fd < 0) return 0;
+    if (p.fd < 0 || !PLAT_PollHasInput(p.fd)) return 0;
     const ssize_t n = read(p.fd, p.ahead.data(), p.ahead.size());
+    if (n < ssize_t(p.ahead.size())) PLAT_PollInputTaken(p.fd);  // the port is empty now
     if (n <= 0) {
         p.ahead_pos = p.ahead_len = 0;
         return 0;

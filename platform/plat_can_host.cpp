@@ -166,12 +166,23 @@ int HostOpen(const char *ifname) {
 int HostRead(int h, uint8_t *frame) {
     Endpoint *e = IoEp(h);
     if (e == nullptr) return -1;
-    if (!e->bus) return int(read(e->fd, frame, PLAT_CAN_FRAME));
+    if (!PLAT_PollHasInput(e->fd)) {
+        errno = EAGAIN;
+        return -1;
+    }
+    if (!e->bus) {
+        const int n = int(read(e->fd, frame, PLAT_CAN_FRAME));
+        if (n < 0) PLAT_PollInputTaken(e->fd);
+        return n;
+    }
     for (;;) {
         // MSG_TRUNC answers the datagram's real size: anything but 16 bytes is
         // not a frame and is skipped.
         const ssize_t n = recv(e->fd, frame, PLAT_CAN_FRAME, MSG_DONTWAIT | MSG_TRUNC);
-        if (n < 0) return -1;
+        if (n < 0) {
+            PLAT_PollInputTaken(e->fd);
+            return -1;
+        }
         if (n == ssize_t(PLAT_CAN_FRAME)) return int(n);
     }
 }

@@ -211,3 +211,25 @@ void PLAT_PollUnwatch(int fd) {
         if (w.owner != nullptr && w.fd == fd) PLAT_PollDel(&w);
     }
 }
+
+namespace {
+PlatPollItem *Watched(int fd) {
+    if (fd < 0) return nullptr;
+    for (PlatPollItem &w : watched) {
+        if (w.owner != nullptr && w.fd == fd) return &w;
+    }
+    return nullptr;
+}
+}  // namespace
+
+bool PLAT_PollHasInput(int fd) {
+    if (!poll_set.waiter_known) return true;  // nobody waits on the set: read
+    PlatPollItem *w = Watched(fd);
+    if (w == nullptr || (w->events & PLAT_POLL_IN)) return true;
+    PLAT_PollHarvest(false);
+    return (w->events & PLAT_POLL_IN) != 0;
+}
+
+void PLAT_PollInputTaken(int fd) {
+    if (PlatPollItem *w = Watched(fd)) w->events &= ~PLAT_POLL_IN;
+}

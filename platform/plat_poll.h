@@ -54,6 +54,13 @@ constexpr unsigned PLAT_POLL_WATCH_MAX = 16;
 int PLAT_PollWatch(int fd);
 void PLAT_PollUnwatch(int fd);
 
+// Whether a watched descriptor may have input: false only while the loop
+// waits on the set (PLAT_PollWait in use) and the set reported nothing since
+// PLAT_PollInputTaken. Descriptors not watched always answer true.
+bool PLAT_PollHasInput(int fd);
+// The reader found the descriptor empty (EAGAIN, or a read shorter than asked).
+void PLAT_PollInputTaken(int fd);
+
 // Waits at most max_us for a report (0: only takes what is there), then files
 // every report with its item. Answers the number of reports; a wake request
 // made since the last wait ends it at once.
