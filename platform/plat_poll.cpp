@@ -197,8 +197,10 @@ int PLAT_PollFd() { return Ready() ? poll_set.ep.get() : -1; }
 
 int PLAT_PollWatch(int fd) {
     if (fd < 0) return -1;
+    // A number already in the table may be a descriptor closed without
+    // unwatching and opened again: registered afresh.
     for (PlatPollItem &w : watched) {
-        if (w.owner != nullptr && w.fd == fd) return 0;
+        if (w.owner != nullptr && w.fd == fd) PLAT_PollDel(&w);
     }
     for (PlatPollItem &w : watched) {
         if (w.owner == nullptr) return PLAT_PollAdd(&w, fd, PLAT_POLL_IN, PLAT_POLL_WAKE, &w, 0);

@@ -48,9 +48,10 @@ void PLAT_PollDel(PlatPollItem *item);
 // An item that is not in the set (fd -1, nothing reported).
 void PLAT_PollClear(PlatPollItem *item);
 
-// Descriptors whose input only ends the wait (serial ports, CAN endpoints):
+// Descriptors whose input only ends the wait (serial ports, CAN endpoints,
+// the IEC runtime's sockets):
 // kept in a fixed table of the platform layer. Unwatch before closing.
-constexpr unsigned PLAT_POLL_WATCH_MAX = 16;
+constexpr unsigned PLAT_POLL_WATCH_MAX = 64;
 int PLAT_PollWatch(int fd);
 void PLAT_PollUnwatch(int fd);
 
