@@ -41,6 +41,8 @@ struct Activity {
     bool on;
 };
 Activity tx_act, rx_act;
+bool link_asked;         // the interface was asked at least once
+uint32_t link_asked_ms;  // when (ms)
 
 bool Counts(uint32_t ref) { return ref >= 1024; }
 
@@ -161,8 +163,15 @@ void StatusAndStats(NX_IP *ip, const DprConfigRec &c) {
     const uint32_t now = _tx_time_get();
     uint32_t v = 0;
     uint32_t w = 0;
-    // One interface query a pass; the other values come from the same reading.
-    _nx_ip_driver_direct_command(ip, NX_LINK_GET_TX_COUNT, &v);
+    // The interface is asked at most once a millisecond; the other values,
+    // and those of the passes between, come from the same reading.
+    if (!link_asked || now != link_asked_ms) {
+        _nx_ip_driver_direct_command(ip, NX_LINK_GET_TX_COUNT, &v);
+        link_asked = true;
+        link_asked_ms = now;
+    } else {
+        NxLinkValue(ip, NX_LINK_GET_TX_COUNT, &v);
+    }
     UpdateActivity(tx_act, v, now);
     NxLinkValue(ip, NX_LINK_GET_RX_COUNT, &v);
     UpdateActivity(rx_act, v, now);

@@ -72,7 +72,8 @@ int PLAT_PollWait(uint32_t max_us);
 // kernel when the set was read less than 50 us ago.
 int PLAT_PollHarvest(bool next_pass);
 // The next wait ends at once: for a subsystem that queued work for the next
-// pass. Safe from any thread (another thread writes the eventfd).
+// pass. Safe from any thread once the loop has made the set (another thread
+// writes the eventfd).
 void PLAT_PollWake();
 // The group's items that reported since the last call, in report order; the
 // list is emptied (the items keep their event bits). Valid until the next wait.
