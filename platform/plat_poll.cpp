@@ -75,7 +75,7 @@ void File(PlatPollItem *item, uint32_t ev) {
     item->events |= ev;
     if (item->group == PLAT_POLL_WAKE || item->group >= PLAT_POLL_GROUPS || item->listed) return;
     PollGroup &g = poll_set.groups[item->group];
-    if (g.count >= g.list.size()) return;  // more than the table holds: the owner's own sweep finds it
+    if (g.count >= g.list.size()) return;  // cannot happen: a group has fewer items than the list holds
     g.list[g.count++] = item;
     item->listed = 1;
 }

@@ -24,6 +24,7 @@ enum : uint32_t {
 // Who takes the reports of an item: a group keeps a list of its items that
 // reported since the owner last took it; PLAT_POLL_WAKE items only end the wait.
 enum : uint8_t { PLAT_POLL_WAKE = 0, PLAT_POLL_NET = 1, PLAT_POLL_GROUPS = 2 };
+// Longer than the network layer's items (330 connections, 32 listeners).
 constexpr unsigned PLAT_POLL_LIST_MAX = 512;
 
 // One registration, kept by its owner (inside the owner's record) for as long
