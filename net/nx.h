@@ -175,12 +175,15 @@ struct NX_TCP_SOCKET {
 };
 
 // A listening descriptor, owned here and shared by the server records that
-// listen on its port: closed when the last of them lets it go.
+// listen on its port. Closed by an unlisten, or when the last record lets it
+// go without having served a connection: after a connection the port stays
+// listened on (refs 0) until a record is relistened on it.
 struct NxListener {
     PlatFd fd;
     uint32_t refs;
     uint32_t port;
     NX_IP *ip;
+    NxListenCallback callback;  // of the listen; relistened records take it
     PlatPollItem poll;
 };
 constexpr unsigned NX_LISTENERS_MAX = 32;

@@ -61,29 +61,57 @@ NxListener *ListenerOf(const NX_TCP_SOCKET *s) {
     return s->listener >= 1 && s->listener <= NX_LISTENERS_MAX ? &NxListeners[s->listener - 1] : nullptr;
 }
 
-// The record lets its listening descriptor go; the last sharer closes it.
-void DropListener(NX_TCP_SOCKET *s) {
+void CloseListener(NxListener &l) {
+    PLAT_PollDel(&l.poll);
+    l.fd.reset();
+    l.refs = 0;
+    l.port = 0;
+    l.ip = nullptr;
+    l.callback = nullptr;
+}
+
+// The open listener of port on ip, NX_LISTENERS_MAX when none.
+unsigned FindListener(uint32_t port, const NX_IP *ip) {
+    for (unsigned i = 0; i < NX_LISTENERS_MAX; i++) {
+        const NxListener &l = NxListeners[i];
+        if (l.fd.valid() && l.port == port && l.ip == ip) return i;
+    }
+    return NX_LISTENERS_MAX;
+}
+
+// The record lets its listening descriptor go. The port stays listened on
+// while a record of it served a connection (the next one is relistened
+// shortly, and connections meanwhile wait in the queue, not refused); the
+// last listening record to go closes it, and so does an unlisten.
+void DropListener(NX_TCP_SOCKET *s, bool serving) {
     NxListener *l = ListenerOf(s);
     s->listener = 0;
     if (l == nullptr) return;
     s->fd = -1;
     if (l->refs > 0) l->refs--;
-    if (l->refs == 0) {
-        PLAT_PollDel(&l->poll);
-        l->fd.reset();
-        l->port = 0;
-        l->ip = nullptr;
-    }
+    if (l->refs == 0 && !serving) CloseListener(*l);
 }
 
 // Gives back every descriptor the record holds.
 void ReleaseAll(NX_TCP_SOCKET *s) {
     PLAT_PollDel(&s->poll);
+    const bool serving = s->accepted_fd > 0;
     if (s->accepted_fd > 0) close(s->accepted_fd);
     s->accepted_fd = -1;
-    if (s->listener != 0) DropListener(s);
+    if (s->listener != 0) DropListener(s, serving);
     else if (s->fd > 0) close(s->fd);
     s->fd = -1;
+}
+
+// Attaches the record to open listener i.
+void Attach(NX_TCP_SOCKET *s, unsigned i) {
+    NxListener &l = NxListeners[i];
+    if (s->listener != i + 1) {
+        ReleaseAll(s);
+        l.refs++;
+        s->listener = i + 1;
+    }
+    s->fd = l.fd.get();
 }
 
 // Puts the connection descriptor into the readiness set: input, room to
@@ -249,23 +277,32 @@ uint32_t _nx_udp_socket_unbind(NX_UDP_SOCKET *s) {
 uint32_t _nx_tcp_server_socket_listen(NX_IP *, uint32_t port, NX_TCP_SOCKET *s, uint32_t, NxListenCallback cb) {
     if (s->state != NX_TCP_CREATED) return NX_NOT_CREATED;
     if (s->bound) return NX_ALREADY_BOUND;
-    if (s->fd < 0 && _nx_tcp_socket_create(s->ip, s, nullptr, 0, 0, 0, 0, nullptr, nullptr) != NX_SUCCESS)
-        return NX_NOT_SUCCESSFUL;
-    if (BindPort(s->fd, port) != NX_SUCCESS) return NX_NOT_BOUND;
+    const unsigned open = FindListener(port, s->ip);
+    if (open < NX_LISTENERS_MAX && NxListeners[open].refs == 0) {
+        // The port is still listened on (its last record served a
+        // connection): this record takes it over.
+        Attach(s, open);
+        if (cb != nullptr) NxListeners[open].callback = cb;
+    } else {
+        if (s->fd < 0 && _nx_tcp_socket_create(s->ip, s, nullptr, 0, 0, 0, 0, nullptr, nullptr) != NX_SUCCESS)
+            return NX_NOT_SUCCESSFUL;
+        if (BindPort(s->fd, port) != NX_SUCCESS) return NX_NOT_BOUND;
+        if (listen(s->fd, 16) < 0) return NX_NOT_SUCCESSFUL;
+        unsigned i = 0;
+        while (i < NX_LISTENERS_MAX && NxListeners[i].fd.valid()) i++;
+        if (i == NX_LISTENERS_MAX) return NX_NOT_SUCCESSFUL;
+        // The listening descriptor now belongs to the listener table.
+        NxListener &l = NxListeners[i];
+        l.fd.reset(s->fd);
+        l.refs = 1;
+        l.port = port;
+        l.ip = s->ip;
+        l.callback = cb != nullptr ? cb : s->listen_callback;
+        PLAT_PollAdd(&l.poll, s->fd, PLAT_POLL_IN, PLAT_POLL_NET, &l, kItemListener);
+        s->listener = i + 1;
+    }
     s->bound = 1;
     s->port = port;
-    if (listen(s->fd, 16) < 0) return NX_NOT_SUCCESSFUL;
-    unsigned i = 0;
-    while (i < NX_LISTENERS_MAX && NxListeners[i].refs != 0) i++;
-    if (i == NX_LISTENERS_MAX) return NX_NOT_SUCCESSFUL;
-    // The listening descriptor now belongs to the listener table.
-    NxListener &l = NxListeners[i];
-    l.fd.reset(s->fd);
-    l.refs = 1;
-    l.port = port;
-    l.ip = s->ip;
-    PLAT_PollAdd(&l.poll, s->fd, PLAT_POLL_IN, PLAT_POLL_NET, &l, kItemListener);
-    s->listener = i + 1;
     s->state = NX_TCP_LISTEN;
     s->queue_size = 16;
     s->client = 0;
@@ -276,24 +313,10 @@ uint32_t _nx_tcp_server_socket_listen(NX_IP *, uint32_t port, NX_TCP_SOCKET *s, 
 
 uint32_t _nx_tcp_server_socket_relisten(NX_IP *ip, uint32_t port, NX_TCP_SOCKET *s) {
     if (s->state != NX_TCP_CREATED) return NX_NOT_CREATED;
-    for (unsigned i = 0; i < NX_LISTENERS_MAX; i++) {
-        NxListener &l = NxListeners[i];
-        if (l.refs == 0 || l.port != port || l.ip != ip) continue;
-        // The callback of a record already listening there.
-        NxListenCallback cb = nullptr;
-        for (NX_TCP_SOCKET *o : ConnSock) {
-            if (o != nullptr && o != s && o->listener == i + 1 && o->listen_callback != nullptr) {
-                cb = o->listen_callback;
-                break;
-            }
-        }
-        if (s->listener != i + 1) {
-            ReleaseAll(s);
-            l.refs++;
-            s->listener = i + 1;
-        }
-        s->fd = l.fd.get();
-        if (cb != nullptr) s->listen_callback = cb;
+    const unsigned i = FindListener(port, ip);
+    if (i < NX_LISTENERS_MAX) {
+        Attach(s, i);
+        if (NxListeners[i].callback != nullptr) s->listen_callback = NxListeners[i].callback;
         s->port = port;
         s->bound = 1;
         s->state = NX_TCP_LISTEN;
@@ -344,6 +367,8 @@ uint32_t _nx_tcp_server_socket_unlisten(NX_IP *ip, uint32_t port) {
         const NxListener *l = o != nullptr && o->client == 0 ? ListenerOf(o) : nullptr;
         if (l != nullptr && l->port == port && l->ip == ip) _nx_tcp_socket_delete(o);
     }
+    const unsigned i = FindListener(port, ip);
+    if (i < NX_LISTENERS_MAX) CloseListener(NxListeners[i]);
     return NX_SUCCESS;
 }
 
