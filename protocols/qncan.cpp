@@ -342,6 +342,7 @@ uint32_t QncanSend(QncanConnState &st, unsigned k, const uint8_t *data, uint32_t
         st.gathered += dn;
         if (dn != 0 && st.gathered != part) {
             st.recv_state = QR_ACCEPT;
+            PLAT_PollWake();  // the accept byte goes on the next pass, without waiting
             return 1;
         }
         const uint8_t sum = uint8_t(st.gather_sum + Seed());
@@ -363,6 +364,7 @@ uint32_t QncanSend(QncanConnState &st, unsigned k, const uint8_t *data, uint32_t
         return 0;
     case QS_SWALLOW:
         st.send_state = QS_IDLE;
+        PLAT_PollWake();  // the next chunk goes on the next pass, without waiting
         return 1;
     default: {
         const uint32_t n = BuildPak(st, data, int32_t(len), k);
