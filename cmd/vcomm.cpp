@@ -161,7 +161,7 @@ uint32_t OpOpen(uint32_t port, const uint8_t *m) {
     cfsetospeed(&t, speed);
 
     // A device that appeared after start-up is picked up on the next Open.
-    if (p.fd < 0) p.fd = OpenDevice(port);
+    if (p.fd < 0 && (p.fd = OpenDevice(port)) >= 0) PLAT_PollWatch(p.fd);
     uint32_t applied = 0;
     if (p.fd >= 0) {
         // Let what is queued leave at the old settings first (an answer sent
