@@ -1,7 +1,7 @@
 // Standard function table: numeric, mathematical and selection functions and
-// the string functions mapped onto the VM string layer. Slots of the bit,
-// date, system, file and socket functions stay empty until their module is
-// built: calling one stops the application with log 17.
+// the string functions mapped onto the VM string layer. The other slots are
+// handed to the library modules; a slot no module fills stops the
+// application with log 17.
 //
 // Every handler gets (db, address of operand 0, function number); operand 0
 // is the result index, operands 1.. the arguments. The result is written only
@@ -13,6 +13,7 @@
 #include "iec/vm/z7cnv.h"
 #include "iec/vm/z7interp.h"
 #include "iec/vm/z7parts.h"
+#include "iec/vm/z7stdlib.h"
 #include "iec/vm/z7str.h"
 #include "iec/vm/z7vm.h"
 
@@ -336,6 +337,14 @@ uint32_t Z7VMStf_Execute(uint32_t db, uint32_t operands) {
     const uint16_t fn = Z7Mem_Get16(operands), n = Z7Mem_Get16(operands + 2);
     const uint32_t ops = operands + 4;
     const Sig s = SigOf(fn);
+    if (fn < Z7STF_COUNT && s.n == 0) {
+        // slots of the bit, date and system module
+        const uint32_t rc = Z7VMStfBit_Execute(db, ops, n, fn);
+        if (rc == 1) return 1;
+        if (rc == 0 && fn == 135) return 0;  // FATALSTOP(TRUE): no log entry
+        Z7VMLog_Push(db, 17, fn, 0);
+        return 0;
+    }
     // an empty slot, too few operands or an operand outside its section: log 17
     if (fn >= Z7STF_COUNT || s.n == 0 || n < s.n || Z7Mem_Ptr(ops, 2u * n) == nullptr || !ArgsValid(db, ops, s) ||
         Numeric(db, ops, fn) == 0) {

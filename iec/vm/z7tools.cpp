@@ -1,0 +1,53 @@
+// Array operands of block and function handlers: an array lies in the
+// complex-type segment when the application has one (its index names a DINT
+// that holds the byte offset), else it starts at its index in the typed
+// segment of its element type. Every array is checked against the bytes of
+// its segment before a handler touches it.
+#include "iec/vm/z7stdlib.h"
+#include "iec/vm/z7vm.h"
+
+namespace {
+uint32_t TypedSection(uint32_t type) {
+    switch (type) {
+    case 1: case 10: case 14: return Z7SEC_D8;
+    case 11: case 15: return Z7SEC_D16;
+    case 2: case 3: case 16: return Z7SEC_D32;
+    case 12: case 13: case 17: return Z7SEC_D64;
+    case 4: return Z7SEC_TIME;
+    default: return Z7SEC_COUNT;
+    }
+}
+}  // namespace
+
+uint32_t Z7Tools_TypeSize(uint32_t type) {
+    switch (TypedSection(type)) {
+    case Z7SEC_D8: return 1;
+    case Z7SEC_D16: return 2;
+    case Z7SEC_D64: return 8;
+    case Z7SEC_COUNT: return 0;
+    default: return 4;
+    }
+}
+
+uint32_t Z7Tools_GetAnyArray(uint32_t db, uint32_t type, uint32_t index) {
+    const uint32_t sec = TypedSection(type);
+    if (sec == Z7SEC_COUNT) return 0;
+    if (Z7Sec_Bytes(db, Z7SEC_CT) != 0) {
+        const uint32_t v = Z7Sec_Elem(db, Z7SEC_D32, index);
+        return v ? Z7Sec_Addr(db, Z7SEC_CT) + Z7Mem_Get32(v) : 0;
+    }
+    return Z7Sec_Elem(db, sec, index);
+}
+
+uint32_t Z7Tools_GetArrayIn(uint32_t db, uint32_t type, uint32_t index, int64_t count, uint32_t *size) {
+    const uint32_t sec = TypedSection(type), esize = Z7Tools_TypeSize(type);
+    if (size) *size = esize;
+    if (sec == Z7SEC_COUNT || count < 0) return 0;
+    const bool ct = Z7Sec_Bytes(db, Z7SEC_CT) != 0;
+    const uint32_t seg = Z7Sec_Addr(db, ct ? uint32_t(Z7SEC_CT) : sec), bytes = Z7Sec_Bytes(db, ct ? uint32_t(Z7SEC_CT) : sec);
+    const uint32_t a = Z7Tools_GetAnyArray(db, type, index);
+    if (a == 0 || seg == 0 || a < seg) return 0;
+    if (uint64_t(a - seg) + uint64_t(count) * esize > bytes) return 0;
+    if (count > 0 && Z7Mem_Ptr(a, uint32_t(count) * esize) == nullptr) return 0;
+    return a;
+}

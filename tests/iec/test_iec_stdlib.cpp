@@ -1,0 +1,714 @@
+// The standard library: standard blocks called through their handlers with
+// operand lists in the arena (one table per family, rows of {stamp, inputs}
+// -> outputs), and the bit, byte, date and system standard functions called
+// through the standard-function entry.
+#include <cmath>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "iec/vm/z7interp.h"
+#include "iec/vm/z7stdlib.h"
+#include "iec/vm/z7str.h"
+#include "tests/iec/iec_fixture.h"
+
+namespace iec_test {
+using test_support::IecImage;
+
+class IecStd : public IecTest {
+protected:
+    uint32_t db = 0;
+    std::vector<uint32_t> mine;
+    void SetUp() override {
+        IecTest::SetUp();
+        IecImage img;
+        img.d8 = img.d16 = img.d32 = img.d64 = img.time = {127, 127, 127};
+        img.str = {7, 7, 7};
+        img.string_sizes = {16, 16, 16, 16, 16, 16, 16};
+        ASSERT_EQ(Start(img, db), 0u);
+    }
+    void TearDown() override {
+        for (uint32_t b : mine) Z7Mem_Free(b);
+        if (db) Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+        IecTest::TearDown();
+    }
+    uint32_t Alloc(uint32_t n) {
+        const uint32_t a = Z7Mem_Alloc(n);
+        mine.push_back(a);
+        return a;
+    }
+    uint32_t A(uint32_t sec, uint32_t i) const { return Z7Sec_Elem(db, sec, i); }
+    void SetB(uint32_t i, uint8_t v) const { Z7Mem_Put8(A(Z7SEC_D8, i), v); }
+    uint8_t B(uint32_t i) const { return Z7Mem_Get8(A(Z7SEC_D8, i)); }
+    void SetW(uint32_t i, uint16_t v) const { Z7Mem_Put16(A(Z7SEC_D16, i), v); }
+    uint16_t W(uint32_t i) const { return Z7Mem_Get16(A(Z7SEC_D16, i)); }
+    void SetD(uint32_t i, uint32_t v) const { Z7Mem_Put32(A(Z7SEC_D32, i), v); }
+    uint32_t D(uint32_t i) const { return Z7Mem_Get32(A(Z7SEC_D32, i)); }
+    void SetR(uint32_t i, float f) const {
+        uint32_t b;
+        std::memcpy(&b, &f, 4);
+        SetD(i, b);
+    }
+    float R(uint32_t i) const {
+        const uint32_t b = D(i);
+        float f;
+        std::memcpy(&f, &b, 4);
+        return f;
+    }
+    void SetT(uint32_t i, uint32_t v) const { Z7Mem_Put32(A(Z7SEC_TIME, i), v); }
+    uint32_t T(uint32_t i) const { return Z7Mem_Get32(A(Z7SEC_TIME, i)); }
+    void SetL(uint32_t i, uint64_t v) const {
+        Z7Mem_Put32(A(Z7SEC_D64, i), uint32_t(v));
+        Z7Mem_Put32(A(Z7SEC_D64, i) + 4, uint32_t(v >> 32));
+    }
+    uint64_t L(uint32_t i) const { return uint64_t(Z7Mem_Get32(A(Z7SEC_D64, i) + 4)) << 32 | Z7Mem_Get32(A(Z7SEC_D64, i)); }
+    void SetS(uint32_t i, const std::string &s) const { Z7VMStr_AscForceC(db, i, s.c_str()); }
+    std::string S(uint32_t i) const {
+        const uint32_t n = Z7VMStr_GetLength(db, i);
+        const uint8_t *p = Z7Mem_Ptr(Z7VMStr_GetText(db, i), n + 1);
+        return p ? std::string(reinterpret_cast<const char *>(p), n) : std::string();
+    }
+    void Stamp(uint32_t now) const { Z7Mem_Put32(Z7VM_Status(db) + ST_STAMP, now); }
+    void Lock(uint32_t i, uint8_t bit) const { Z7Mem_Put8(A(Z7SEC_LOCK, i), uint8_t(Z7Mem_Get8(A(Z7SEC_LOCK, i)) | bit)); }
+
+    // One block instance: its row handler, zeroed instance data (command 6
+    // applied) and its operand list.
+    struct Block {
+        FbHandler h = nullptr;
+        uint32_t inst = 0, arg = 0, db = 0;
+        void Run() const { h(FB_EXEC, db, 0, inst, arg); }
+    };
+    Block Make(const char *name, const std::vector<uint16_t> &ops) {
+        Block b;
+        b.db = db;
+        for (uint32_t id = 0; id < Z7STFB_ROWS; id++)
+            if (std::strcmp(Z7Stfb_GetName(id), name) == 0) b.h = Z7Stfb_GetProc(id);
+        EXPECT_NE(b.h, nullptr) << name;
+        if (b.h == nullptr) return b;
+        const uint32_t size = b.h(FB_INSTSIZE, 0, 0, 0, 0);
+        b.inst = size ? Alloc(size) : 0;
+        const uint32_t list = Alloc(2 + 2 * uint32_t(ops.size()));
+        Z7Mem_Put16(list, uint16_t(ops.size()));
+        for (size_t k = 0; k < ops.size(); k++) Z7Mem_Put16(list + 2 + 2 * uint32_t(k), ops[k]);
+        b.arg = list + 2;
+        b.h(FB_INSTINIT, db, 0, b.inst, 0);
+        return b;
+    }
+    // Standard function fn on operands (operand 0 = result); the entry's answer.
+    uint32_t Stf(uint16_t fn, const std::vector<uint16_t> &ops) {
+        const uint32_t buf = Alloc(4 + 2 * uint32_t(ops.size()));
+        Z7Mem_Put16(buf, fn);
+        Z7Mem_Put16(buf + 2, uint16_t(ops.size()));
+        for (size_t k = 0; k < ops.size(); k++) Z7Mem_Put16(buf + 4 + 2 * uint32_t(k), ops[k]);
+        return Z7VMStf_Execute(db, buf);
+    }
+};
+
+TEST_F(IecStd, RegistryOrderClassNumbersSizesAndAbsentRows) {
+    struct Row {
+        uint32_t id;
+        const char *name;
+        uint32_t classno, size, avail;
+        bool built;
+    };
+    const Row rows[] = {
+        {0, "R_TRIG", 4, 1, 0, true},     {4, "CMP", 13, 4, 0, true},      {6, "TON", 9, 12, 0, true},
+        {10, "STACKINT", 14, 524, 0, true}, {11, "SERIO", 0, 0, 0, false},  {13, "AVERAGE", 17, 536, 0, true},
+        {20, "CURVELIN", 44, 0, 1, true}, {22, "UNPACK8", 22, 0, 1, true}, {31, "FIFO", 31, 24, 1, true},
+        {37, "TMUSEC", 52, 12, 0, true},  {44, "SIGPLAY", 0, 0, 0, false}, {47, "AVERAGEL", 43, 1056, 0, true},
+        {48, "HYSTERACC", 54, 24, 0, true}, {49, "CANRCVMSG", 0, 0, 0, false}, {53, "MBSLAVETCPEX", 0, 0, 0, false},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        EXPECT_STREQ(Z7Stfb_GetName(r.id), r.name);
+        const FbHandler h = Z7Stfb_GetProc(r.id);
+        ASSERT_EQ(h != nullptr, r.built);
+        if (!h) continue;
+        EXPECT_EQ(h(FB_CLASSNO, 0, 0, 0, 0), r.classno);
+        EXPECT_EQ(h(FB_INSTSIZE, 0, 0, 0, 0), r.size);
+        EXPECT_EQ(h(FB_CLASSSIZE, 0, 0, 0, 0), 0u);
+        EXPECT_EQ(h(FB_AVAIL, 0, 0, 0, 0), r.avail);
+        EXPECT_EQ(h(FB_INSTEXIT, 0, 0, 0, 0), 0u);
+    }
+    EXPECT_EQ(Z7Stfb_GetName(54), nullptr);
+    EXPECT_EQ(Z7Stfb_Counter(0)(FB_CLASSNO, 0, 0, 0, 0), 6u);
+    EXPECT_EQ(Z7Stfb_Counter(2)(FB_INSTSIZE, 0, 0, 0, 0), 4u);
+}
+
+TEST_F(IecStd, LogicBlocksEdgesBistablesAlarmsAndLocks) {
+    // CMP(-5, 3); UNPACK8(16#A5); LIM_ALRM; HYSTER
+    SetD(1, uint32_t(-5));
+    SetD(2, 3);
+    Make("CMP", {1, 2, 1, 2, 3}).Run();
+    EXPECT_EQ(std::vector<int>({B(1), B(2), B(3)}), std::vector<int>({1, 0, 0}));
+    SetB(10, 0xA5);
+    Lock(18, 0x01);
+    SetB(18, 1);
+    Make("UNPACK8", {10, 11, 12, 13, 14, 15, 16, 17, 18}).Run();
+    EXPECT_EQ(std::vector<int>({B(11), B(12), B(13), B(14), B(15), B(16), B(17)}), std::vector<int>({1, 0, 1, 0, 0, 1, 0}));
+    EXPECT_EQ(B(18), 1) << "a forced Q7 keeps its value";
+    SetR(10, 10.0f);
+    SetR(11, 10.0f);
+    SetR(12, 0.0f);
+    SetR(13, 1.0f);
+    const Block lim = Make("LIM_ALRM", {10, 11, 12, 13, 20, 21, 22});
+    lim.Run();
+    EXPECT_EQ(std::vector<int>({B(20), B(21), B(22)}), std::vector<int>({0, 0, 0}));
+    SetR(11, -0.5f);
+    lim.Run();
+    EXPECT_EQ(std::vector<int>({B(20), B(21), B(22)}), std::vector<int>({0, 1, 1}));
+    SetR(11, 0.5f);  // inside L + EPS: still low
+    lim.Run();
+    EXPECT_EQ(B(22), 1);
+    SetR(11, 1.5f);
+    lim.Run();
+    EXPECT_EQ(B(22), 0);
+    SetR(14, 5.0f);
+    SetR(15, 4.0f);
+    SetR(16, 0.5f);
+    Make("HYSTER", {14, 15, 16, 23}).Run();
+    EXPECT_EQ(B(23), 1);
+
+    // %I1 1,0,1,0,1: R_TRIG 3 pulses, F_TRIG 2
+    const Block rt = Make("R_TRIG", {30, 31}), ft = Make("F_TRIG", {30, 32});
+    int rising = 0, falling = 0;
+    for (int v : {1, 0, 1, 0, 1, 1}) {
+        SetB(30, uint8_t(v));
+        rt.Run();
+        ft.Run();
+        rising += B(31);
+        falling += B(32);
+    }
+    EXPECT_EQ(rising, 3);
+    EXPECT_EQ(falling, 2);
+
+    // bistables, semaphore, flip-flop, alarms: rows of inputs -> outputs
+    struct Step {
+        uint8_t in0, in1, in2;
+        uint8_t out0, out1;
+    };
+    struct Case {
+        const char *name;
+        std::vector<uint16_t> ops;
+        std::vector<Step> steps;
+    };
+    const Case cases[] = {
+        {"RS", {40, 41, 43}, {{1, 1, 0, 0, 0}, {1, 0, 0, 1, 0}, {0, 1, 0, 0, 0}}},
+        {"SR", {40, 41, 43}, {{1, 1, 0, 1, 0}, {0, 1, 0, 0, 0}, {0, 0, 0, 0, 0}}},
+        // SEMA: BUSY FALSE in the claiming execution, TRUE later, free on RELEASE
+        {"SEMA", {40, 41, 43}, {{1, 0, 0, 0, 0}, {1, 0, 0, 1, 0}, {0, 1, 0, 0, 0}, {0, 0, 0, 0, 0}}},
+        {"FLIPFLOP", {40, 41, 43}, {{1, 0, 0, 1, 0}, {1, 0, 0, 1, 0}, {0, 0, 0, 1, 0}, {1, 0, 0, 0, 0}, {1, 1, 0, 0, 0}}},
+        // ALARM_M: IN, ACK, RST -> active, acknowledged
+        {"ALARM_M", {40, 41, 42, 43, 44},
+         {{1, 0, 0, 1, 0}, {1, 1, 0, 0, 1}, {1, 0, 1, 0, 1}, {0, 0, 1, 0, 0}}},
+        // ALARM_A: ACK after IN has gone ends the alarm at once
+        {"ALARM_A", {40, 41, 43, 44}, {{1, 0, 0, 1, 0}, {0, 1, 0, 0, 0}, {1, 0, 0, 1, 0}, {1, 1, 0, 0, 1}, {0, 0, 0, 0, 0}}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const Block b = Make(c.name, c.ops);
+        int k = 0;
+        for (const Step &s : c.steps) {
+            SCOPED_TRACE(k++);
+            SetB(40, s.in0);
+            SetB(41, s.in1);
+            SetB(42, s.in2);
+            b.Run();
+            EXPECT_EQ(B(43), s.out0);
+            if (c.ops.size() > 3 && c.ops.back() == 44) {
+                EXPECT_EQ(B(44), s.out1);
+            }
+        }
+    }
+    // CTU counts by level up to PV; CTUD's CD counts only while CU is FALSE
+    const FbHandler ctu = Z7Stfb_Counter(0);
+    const uint32_t inst = Alloc(4), list = Alloc(12);
+    const uint16_t ops[] = {5, 50, 51, 52, 53, 54};
+    for (uint32_t k = 0; k < 6; k++) Z7Mem_Put16(list + 2 * k, ops[k]);
+    SetB(50, 1);
+    SetD(52, 2);
+    for (int k = 0; k < 3; k++) ctu(FB_EXEC, db, 0, inst, list + 2);
+    EXPECT_EQ(D(54), 2u);
+    EXPECT_EQ(B(53), 1);
+}
+
+TEST_F(IecStd, TimersPulsesAndChartSteps) {
+    // %I6 TRUE for 0.9 s then FALSE; TON 300, TP 200, TOF 250
+    SetT(1, 300);
+    SetT(2, 200);
+    SetT(3, 250);
+    const Block ton = Make("TON", {1, 1, 10, 10}), tp = Make("TP", {1, 2, 11, 11}), tof = Make("TOF", {1, 3, 12, 12});
+    auto run = [&](uint32_t now, uint8_t in) {
+        Stamp(now);
+        SetB(1, in);
+        ton.Run();
+        tp.Run();
+        tof.Run();
+    };
+    for (uint32_t t = 1000; t <= 1900; t += 100) run(t, 1);
+    EXPECT_EQ(B(10), 1);
+    EXPECT_EQ(T(10), 300u);
+    EXPECT_EQ(B(11), 0);
+    EXPECT_EQ(T(11), 200u);
+    EXPECT_EQ(B(12), 1);
+    EXPECT_EQ(T(12), 0u);
+    run(2000, 0);
+    EXPECT_EQ(B(10), 0);
+    EXPECT_EQ(T(10), 0u);
+    EXPECT_EQ(T(11), 0u);
+    EXPECT_EQ(B(12), 1);
+    for (uint32_t t = 2100; t <= 2800; t += 100) run(t, 0);
+    EXPECT_EQ(B(12), 0);
+    EXPECT_EQ(T(12), 250u);
+
+    // rows of {stamp, IN, RST} -> {Q, ET} for the timers with reset and totalisers
+    struct Step {
+        uint32_t now;
+        uint8_t in, rst;
+        uint8_t q;
+        uint32_t et;
+    };
+    struct Case {
+        const char *name;
+        std::vector<uint16_t> ops;  // IN 20, RST 21 (order per block), PT T5, Q 22, ET T6
+        uint32_t pt;
+        std::vector<Step> steps;
+    };
+    const Case cases[] = {
+        {"TPR", {20, 5, 21, 22, 6}, 500, {{100, 1, 0, 1, 0}, {300, 1, 0, 1, 200}, {400, 1, 1, 0, 0}, {500, 1, 0, 1, 0}}},
+        {"TOFR", {20, 5, 21, 22, 6}, 100, {{100, 1, 0, 1, 0}, {200, 0, 0, 1, 0}, {250, 0, 0, 1, 50}, {260, 0, 1, 0, 0}}},
+        // TMU counts only time with IN TRUE, holds ET while IN is FALSE
+        {"TMU", {20, 21, 5, 22, 6}, 300, {{100, 1, 0, 0, 0}, {200, 1, 0, 0, 100}, {400, 0, 0, 0, 100}, {500, 1, 0, 0, 200},
+                                          {650, 1, 0, 1, 300}, {700, 0, 1, 0, 0}}},
+        // TMD: RST loads PT; counting down sets Q at 0
+        {"TMD", {20, 21, 5, 22, 6}, 200, {{100, 0, 1, 0, 200}, {200, 1, 0, 0, 100}, {250, 1, 0, 0, 50}, {400, 1, 0, 1, 0}}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        SetT(5, c.pt);
+        const Block b = Make(c.name, c.ops);
+        for (const Step &s : c.steps) {
+            SCOPED_TRACE(s.now);
+            Stamp(s.now);
+            SetB(20, s.in);
+            SetB(21, s.rst);
+            b.Run();
+            EXPECT_EQ(B(22), s.q);
+            EXPECT_EQ(T(6), s.et);
+        }
+    }
+    // BLINK with CYCLE 200 toggles each 100 ms; PLS 300 pulses once per 300 ms;
+    // (across midnight: elapsed times count modulo one day)
+    SetT(7, 200);
+    SetT(8, 300);
+    SetB(30, 1);
+    const Block blink = Make("BLINK", {30, 7, 31}), pls = Make("PLS", {30, 8, 32});
+    std::string seq, pulses;
+    for (uint32_t t = 86399900; t != 500; t = (t + 50) % 86400000) {
+        Stamp(t);
+        blink.Run();
+        pls.Run();
+        seq += char('0' + B(31));
+        pulses += char('0' + B(32));
+    }
+    EXPECT_EQ(seq, "001100110011");
+    EXPECT_EQ(pulses, "000000100000");
+
+    // ISFCINITSTEP starts active; commands 1 1 3 0 3
+    SetD(40, 5);
+    const Block step = Make("ISFCINITSTEP", {40, 41, 9, 42, 43, 44});
+    struct S {
+        uint32_t now;
+        int32_t cmd;
+        uint8_t running, first, active, last;
+        uint32_t t;
+    };
+    for (const S &s : std::vector<S>{{1000, 9, 1, 0, 1, 0, 0}, {1100, 1, 1, 0, 1, 0, 100}, {1150, 0, 0, 0, 0, 1, 100},
+                                     {1200, 9, 0, 0, 0, 0, 100}, {1300, 1, 0, 1, 1, 0, 0}}) {
+        SCOPED_TRACE(s.now);
+        Stamp(s.now);
+        SetD(40, uint32_t(s.cmd));
+        step.Run();
+        EXPECT_EQ(std::vector<int>({B(41), B(42), B(43), B(44)}), std::vector<int>({s.running, s.first, s.active, s.last}));
+        EXPECT_EQ(T(9), s.t);
+    }
+}
+
+TEST_F(IecStd, AveragesInterpolationStacksAndQueues) {
+    // AVERAGE: N 4 taken while RUN is FALSE; 1.0/3.0 alternating gives 2.0
+    SetB(1, 0);
+    SetD(1, 4);
+    const Block avg = Make("AVERAGE", {1, 2, 1, 3});
+    avg.Run();
+    SetB(1, 1);
+    for (int k = 0; k < 9; k++) {
+        SetR(2, k % 2 ? 3.0f : 1.0f);
+        avg.Run();
+    }
+    EXPECT_EQ(R(3), 2.0f);
+    SetB(1, 0);
+    SetD(1, 0);
+    avg.Run();
+    SetB(1, 1);
+    avg.Run();
+    EXPECT_EQ(R(3), 0.0f);
+
+    // CURVELIN: X axis at D32 20..22, Y at 23..25; operands X, Xarr, n, Yarr, n, Y, OK, ERR
+    const float xs[] = {0, 10, 20}, ys[] = {0, 100, 400};
+    for (uint32_t i = 0; i < 3; i++) {
+        SetR(20 + i, xs[i]);
+        SetR(23 + i, ys[i]);
+    }
+    struct Curve {
+        float x;
+        uint16_t nx, ny;
+        float y;
+        uint8_t ok;
+        int32_t err;
+    };
+    for (const Curve &c : std::vector<Curve>{{15, 3, 3, 250.0f, 1, 0}, {0, 3, 3, 0.0f, 1, 0}, {-1, 3, 3, 0.0f, 0, 4},
+                                             {25, 3, 3, 400.0f, 0, 5}, {5, 3, 2, 0.0f, 0, 1}, {5, 1, 1, 0.0f, 0, 1},
+                                             {5, 3, 200, 0.0f, 0, 1}}) {
+        SCOPED_TRACE(c.x);
+        SetR(4, c.x);
+        SetR(5, -7.0f);
+        Make("CURVELIN", {4, 20, c.nx, 23, c.ny, 5, 6, 7}).Run();
+        EXPECT_EQ(R(5), c.y);
+        EXPECT_EQ(B(6), c.ok);
+        EXPECT_EQ(int32_t(D(7)), c.err);
+    }
+    SetR(22, 10.0f);  // axis (0, 10, 10): ERR 2, Y 0
+    SetR(4, 5.0f);
+    Make("CURVELIN", {4, 20, 3, 23, 3, 5, 6, 7}).Run();
+    EXPECT_EQ(int32_t(D(7)), 2);
+    EXPECT_EQ(B(6), 0);
+    EXPECT_EQ(R(5), 0.0f);
+
+    // SURFLIN: axes (0, 10) at 30..31 and 32..33, Z (0, 10, 20, 30) at 34..37
+    const float zs[] = {0, 10, 20, 30};
+    SetR(30, 0);
+    SetR(31, 10);
+    SetR(32, 0);
+    SetR(33, 10);
+    for (uint32_t i = 0; i < 4; i++) SetR(34 + i, zs[i]);
+    struct Surf {
+        float x, y, z;
+        int32_t err;
+    };
+    for (const Surf &s : std::vector<Surf>{{5, 5, 15.0f, 0}, {20, 0, 20.0f, 4}, {0, -5, 0.0f, 5}}) {
+        SCOPED_TRACE(s.x);
+        SetR(8, s.x);
+        SetR(9, s.y);
+        Make("SURFLIN", {8, 9, 30, 2, 32, 2, 34, 4, 10, 11, 12}).Run();
+        EXPECT_EQ(R(10), s.z);
+        EXPECT_EQ(int32_t(D(12)), s.err);
+        EXPECT_EQ(B(11), s.err == 0);
+    }
+    Make("SURFLIN", {8, 9, 30, 2, 32, 2, 34, 3, 10, 11, 12}).Run();
+    EXPECT_EQ(int32_t(D(12)), 1) << "Z count unequal to X count x Y count";
+
+    // FIFO INT[3] at D16 10..12: pushes 100, 200, 300, 400, then a POP.
+    // operands: type 11, PUSH 50, POP 51, RST 52, NEXTIN W1, NEXTOUT W2,
+    // buffer W10 count 3; EMPTY 53, OFLO 54, COUNT D40, read D41, write D42
+    const Block fifo = Make("FIFO", {11, 50, 51, 52, 1, 2, 10, 3, 53, 54, 40, 41, 42});
+    for (uint16_t v : {100, 200, 300, 400}) {
+        SetW(1, v);
+        SetB(50, 1);
+        fifo.Run();
+        SetB(50, 0);
+        fifo.Run();
+    }
+    EXPECT_EQ(D(40), 3u);
+    EXPECT_EQ(B(54), 0);
+    EXPECT_EQ(W(2), 100);
+    EXPECT_EQ(D(41), 0u);
+    EXPECT_EQ(D(42), 0u);
+    SetB(51, 1);
+    fifo.Run();
+    EXPECT_EQ(D(40), 2u);
+    EXPECT_EQ(W(2), 200);
+    EXPECT_EQ(D(41), 1u);
+    // a FIFO bound to a buffer that passes the 16-bit segment stays empty
+    const Block bad = Make("FIFO", {11, 50, 51, 52, 1, 2, 120, 30, 53, 54, 43, 44, 45});
+    SetB(50, 1);
+    bad.Run();
+    EXPECT_EQ(B(53), 1);
+    EXPECT_EQ(D(43), 0u);
+    // LIFO: last in, first out
+    SetB(50, 0);
+    SetB(51, 0);
+    const Block lifo = Make("LIFO", {11, 50, 51, 52, 1, 2, 20, 3, 53, 54, 43, 44, 45});
+    for (uint16_t v : {7, 8}) {
+        SetW(1, v);
+        SetB(50, 1);
+        lifo.Run();
+        SetB(50, 0);
+        lifo.Run();
+    }
+    EXPECT_EQ(W(2), 8);
+    SetB(51, 1);
+    lifo.Run();
+    EXPECT_EQ(W(2), 7);
+    EXPECT_EQ(D(43), 1u);
+
+    // STACKINT of size 2: the third push overflows; POP wins over PUSH
+    SetB(60, 0);
+    SetB(61, 0);
+    SetB(62, 1);
+    SetD(60, 2);
+    const Block st = Make("STACKINT", {60, 61, 62, 61, 60, 63, 64, 62});
+    st.Run();
+    SetB(62, 0);
+    for (uint32_t v : {11u, 12u, 13u}) {
+        SetD(61, v);
+        SetB(60, 1);
+        st.Run();
+        SetB(60, 0);
+        st.Run();
+    }
+    EXPECT_EQ(D(62), 12u);
+    EXPECT_EQ(B(64), 1) << "OFLO stays set until the next action";
+    SetB(61, 1);
+    st.Run();
+    EXPECT_EQ(D(62), 11u);
+}
+
+TEST_F(IecStd, BitFunctionsMasksShiftsBcdPackingAndAnyTypes) {
+    // {slot, section of the result and arguments, a, b, expected}
+    enum Sec { S8, S16, S32, S64 };
+    struct Row {
+        uint16_t fn;
+        Sec sec;
+        uint64_t a, b, want;
+    };
+    const Row rows[] = {
+        {34, S32, 0xFFFFFFF8, 1, 0xFFFFFFFC},  // SHR(-8, 1)
+        {33, S32, 0x40000001, 33, 0x80000002}, // SHL
+        {30, S32, 0x80000001, 4, 0x18},        // ROL
+        {31, S32, 1, 0xFFFFFFFF, 2},           // ROR(1, -1)
+        {85, S8, 0x81, 9, 0x03},               // ROLB
+        {88, S8, 0x80, 3, 0xF0},               // SHRB
+        {84, S16, 0x8000, 1, 0xC000},          // SHRW
+        {82, S16, 1, 17, 0x8000},              // RORW
+        {98, S16, 0xFF00, 0x0FF0, 0xF0F0},     // XORWORD
+        {103, S8, 0x5A, 0, 0xA5},              // NOTBYTE
+        {20, S32, 0xF0F0F0F0, 0x3C3C3C3C, 0x30303030},
+        {78, S32, 1234, 0, 0x1234},
+        {78, S32, 0xFFFFFFFB, 0, 0},
+        {79, S32, 0x99999, 0, 99999},
+        {79, S32, 0x1A, 0, 0},
+        {208, S64, 0x8000000000000001ull, 65, 2},
+        {213, S64, 0, 0, ~0ull},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.fn);
+        auto set = [&](uint32_t i, uint64_t v) {
+            switch (r.sec) {
+            case S8: SetB(i, uint8_t(v)); break;
+            case S16: SetW(i, uint16_t(v)); break;
+            case S32: SetD(i, uint32_t(v)); break;
+            case S64: SetL(i, v); break;
+            }
+        };
+        set(1, r.a);
+        set(2, r.b);
+        const bool unary = r.fn == 103 || r.fn == 78 || r.fn == 79 || r.fn == 213;
+        ASSERT_EQ(Stf(r.fn, unary ? std::vector<uint16_t>{3, 1} : std::vector<uint16_t>{3, 1, 2}), 1u);
+        const uint64_t got = r.sec == S8 ? B(3) : r.sec == S16 ? W(3) : r.sec == S32 ? D(3) : L(3);
+        EXPECT_EQ(got, r.want);
+    }
+    // the logical-shift option shifts zeros in
+    Z7Mem_Put32(Z7VM_Status(db) + ST_OPTIONS, Z7Mem_Get32(Z7VM_Status(db) + ST_OPTIONS) | 0x200);
+    SetD(1, 0xFFFFFFF8);
+    SetD(2, 1);
+    Stf(34, {3, 1, 2});
+    EXPECT_EQ(D(3), 2147483644u);
+
+    // packing
+    SetW(1, 0x1234);
+    Stf(162, {4, 1});
+    Stf(163, {5, 1});
+    EXPECT_EQ(B(4), 0x34);
+    EXPECT_EQ(B(5), 0x12);
+    SetB(6, 0x12);
+    SetB(7, 0x34);
+    Stf(166, {8, 6, 7});
+    EXPECT_EQ(W(8), 0x1234);
+    SetD(9, 0x12345678);
+    Stf(165, {9, 9});
+    EXPECT_EQ(W(9), 0x1234);
+    SetW(10, 0xABCD);
+    SetW(11, 1);
+    Stf(167, {10, 10, 11});
+    EXPECT_EQ(D(10), 0xABCD0001u);
+    const uint8_t bits[] = {1, 0, 1, 0, 0, 0, 0, 1};
+    for (uint32_t i = 0; i < 8; i++) SetB(20 + i, bits[i]);
+    Stf(168, {28, 20, 21, 22, 23, 24, 25, 26, 27});
+    EXPECT_EQ(B(28), 0x85);
+
+    // TESTBIT / SETBIT / SWAB with the type code literal
+    SetW(30, 0x8000);
+    Stf(170, {40, 11, 30, 41});
+    SetD(41, 15);
+    Stf(170, {40, 11, 30, 41});
+    EXPECT_EQ(B(40), 1);
+    SetB(31, 0xFF);
+    SetD(41, 8);
+    Stf(170, {42, 14, 31, 41});
+    EXPECT_EQ(B(42), 0);
+    SetD(31, 0xFFFFFFFF);
+    SetD(41, 1);
+    Stf(170, {43, 3, 31, 41});
+    EXPECT_EQ(B(43), 0) << "TESTBIT on a REAL";
+    SetD(32, 0);
+    SetD(41, 31);
+    SetB(44, 1);
+    Stf(169, {33, 2, 32, 41, 44});
+    EXPECT_EQ(D(33), 0x80000000u);
+    SetW(32, 0xFFFF);
+    SetD(41, 3);
+    SetB(44, 0);
+    Stf(169, {33, 15, 32, 41, 44});
+    EXPECT_EQ(W(33), 0xFFF7);
+    Lock(34, 0x02);
+    SetW(34, 0x1111);
+    Stf(169, {34, 15, 32, 41, 44});
+    EXPECT_EQ(W(34), 0x1111) << "SETBIT keeps a forced result";
+    SetW(35, 0x1234);
+    Stf(219, {36, 11, 35});
+    EXPECT_EQ(W(36), 0x3412);
+    SetD(35, 0x12345678);
+    Stf(219, {36, 2, 35});
+    EXPECT_EQ(D(36), 0x78563412u);
+    Lock(37, 0x10);
+    SetT(37, 5);
+    SetT(38, 9);
+    Stf(219, {37, 4, 38});
+    EXPECT_EQ(T(37), 5u) << "SWAB of a forced TIME";
+
+    // MOVEBLOCK INT [1,2,3,4,5] from 0 to 1, count 3 (overlapping); count 0
+    // and a 2-element destination are refused
+    for (uint16_t i = 0; i < 5; i++) SetW(50 + i, uint16_t(i + 1));
+    SetD(50, 0);
+    SetD(51, 1);
+    SetD(52, 3);
+    EXPECT_EQ(Stf(95, {60, 11, 50, 5, 50, 5, 50, 51, 52}), 1u);
+    EXPECT_EQ(B(60), 1);
+    EXPECT_EQ(std::vector<int>({W(50), W(51), W(52), W(53), W(54)}), std::vector<int>({1, 1, 2, 3, 5}));
+    SetD(52, 0);
+    Stf(95, {60, 11, 50, 5, 50, 5, 50, 51, 52});
+    EXPECT_EQ(B(60), 0);
+    SetD(52, 2);
+    Stf(95, {60, 11, 50, 5, 56, 2, 50, 51, 52});
+    EXPECT_EQ(B(60), 0);
+    Stf(95, {60, 11, 50, 5, 126, 4, 50, 50, 52});
+    EXPECT_EQ(B(60), 0) << "a destination past the segment";
+}
+
+TEST_F(IecStd, DateSystemAndTraceFunctions) {
+    // DTHOUR(90000000) 25; 3723456 ms: 2 min, 3 s, 456 ms; 16#07EA0C07
+    SetD(1, 90000000);
+    Stf(125, {2, 1});
+    EXPECT_EQ(D(2), 25u);
+    SetD(1, 3723456);
+    Stf(124, {2, 1});
+    Stf(123, {3, 1});
+    Stf(126, {4, 1});
+    EXPECT_EQ(std::vector<uint32_t>({D(2), D(3), D(4)}), std::vector<uint32_t>({2, 3, 456}));
+    SetD(1, 0x07EA0C07);
+    Stf(120, {2, 1});
+    Stf(121, {3, 1});
+    Stf(122, {4, 1});
+    EXPECT_EQ(std::vector<uint32_t>({D(2), D(3), D(4)}), std::vector<uint32_t>({7, 12, 2026}));
+    // the local clock (read around the call)
+    const time_t before = time(nullptr);
+    Stf(119, {5});
+    SetD(6, 0);
+    Stf(63, {1, 6});
+    SetD(6, 2);
+    Stf(63, {2, 6});
+    const time_t after = time(nullptr);
+    struct tm t {};
+    localtime_r(&after, &t);
+    char date[48], stamp[16];
+    std::snprintf(date, sizeof date, "%04d/%02d/%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
+    if (before == after) {
+        EXPECT_EQ(S(1), date);
+        EXPECT_EQ(D(5), uint32_t(t.tm_year + 1900) << 16 | uint32_t(t.tm_mon + 1) << 8 | uint32_t(t.tm_mday));
+        std::strftime(stamp, sizeof stamp, "%A", &t);
+        EXPECT_EQ(S(2), stamp);
+    }
+
+    // GETSYSINFO(8) grows with the cycles; (13) 0 while running; (21) 0
+    SetD(10, 8);
+    Stf(113, {11, 10});
+    const uint32_t cycles = D(11);
+    Z7Def_Cycle(db, 5000, nullptr);
+    Stf(113, {11, 10});
+    EXPECT_EQ(D(11), cycles + 1);
+    SetD(10, 13);
+    Stf(113, {11, 10});
+    EXPECT_EQ(D(11), 0u);
+    SetD(10, 21);
+    SetD(11, 9);
+    Stf(113, {11, 10});
+    EXPECT_EQ(D(11), 0u);
+
+    // SETCSVOPT(',', ',') TRUE; (';;', '.') FALSE
+    SetS(1, ",");
+    SetS(2, ",");
+    Stf(198, {1, 1, 2});
+    EXPECT_EQ(B(1), 1);
+    EXPECT_EQ(Z7Mem_Get8(Z7VM_Status(db) + ST_SEP1), ',');
+    SetS(1, ";;");
+    SetS(2, ".");
+    Stf(198, {1, 1, 2});
+    EXPECT_EQ(B(1), 0);
+    EXPECT_EQ(Z7Mem_Get8(Z7VM_Status(db) + ST_SEP2), ',');
+    // ENABLEEVENTS(TRUE) TRUE, flag cleared; FATALSTOP(FALSE) FALSE
+    SetB(2, 1);
+    Z7St_SetFlags(db, uint16_t(Z7St_Flags(db) | Z7F_NOEVENTS));
+    Stf(156, {3, 2});
+    EXPECT_EQ(B(3), 1);
+    EXPECT_EQ(Z7St_Flags(db) & Z7F_NOEVENTS, 0);
+    SetB(2, 0);
+    SetB(3, 1);
+    EXPECT_EQ(Stf(135, {3, 2}), 1u);
+    EXPECT_EQ(B(3), 0);
+    // PRINTF: integers only; %s and %n print as text
+    SetS(3, "b3 trace %d %d");
+    SetD(20, 7);
+    SetD(21, uint32_t(-2));
+    testing::internal::CaptureStdout();
+    Stf(80, {4, 3, 20, 21, 22, 22});
+    SetS(3, "x%s%n%5.2f%x");
+    SetD(20, 255);
+    Stf(80, {4, 3, 20, 20, 20, 20});
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "b3 trace 7 -2\nx%s%n%5.2fff\n");
+    EXPECT_EQ(B(4), 0);
+    // LOGMESSAGE pushes {code, arg, value}
+    SetD(30, 0x10063);
+    SetD(31, 4);
+    SetD(32, 99);
+    Stf(94, {5, 30, 31, 32});
+    uint16_t code = 0, arg = 0;
+    uint32_t value = 0;
+    ASSERT_EQ(Z7VMLog_Pop(db, &code, &arg, &value), 1u);
+    EXPECT_EQ(std::vector<uint32_t>({code, arg, value}), std::vector<uint32_t>({0x63, 4, 99}));
+    // FATALSTOP(TRUE): stop without a log entry; MBSLAVEIDENT answers FALSE
+    SetB(2, 1);
+    EXPECT_EQ(Stf(135, {3, 2}), 0u);
+    EXPECT_EQ(Z7VMLog_Pop(db, &code, &arg, &value), 0u);
+    SetB(6, 1);
+    EXPECT_EQ(Stf(218, {6, 1, 2, 3, 40, 2}), 1u);
+    EXPECT_EQ(B(6), 0);
+    // an operand outside its section: log 17
+    EXPECT_EQ(Stf(20, {3, 1, 500}), 0u);
+    ASSERT_EQ(Z7VMLog_Pop(db, &code, &arg, &value), 1u);
+    EXPECT_EQ(code, 17);
+    EXPECT_EQ(arg, 20);
+}
+
+}  // namespace iec_test
