@@ -37,3 +37,48 @@ uint32_t Z7RtClk_GetCurTimeStamp();
 uint32_t Z7RtClk_GetCurDateStamp();
 void Z7RtClk_GetCurDateTimeStamp(uint32_t local, uint32_t *date, uint32_t *time, uint32_t *flag);
 uint32_t Z7RtClk_GetString(uint32_t kind, char *out);
+
+// ---- resource table (section 19, items of 12 bytes) ------------------------------------------
+enum : uint32_t { RSC_DATA = 0, RSC_SIZE = 4, RSC_ID = 8, RSC_KIND = 10 };
+enum : uint16_t { RSC_MEMORY = 1, RSC_FILE = 2, RSC_ARRAY = 3, RSC_SOCKET = 4 };
+// Item addresses (0 = none).
+uint32_t Z7VMRsc_GetFreeItem(uint32_t db);
+uint32_t Z7VMRsc_FindData(uint32_t db, uint32_t data);
+uint32_t Z7VMRsc_FindSocket(uint32_t db, int32_t sock);
+// The used item of that kind holding data (file handles and socket numbers
+// may be equal: each is looked up by its own kind).
+uint32_t Z7VMRsc_FindKind(uint32_t db, uint32_t data, uint16_t kind);
+uint32_t Z7VMRsc_FindArray(uint32_t db, uint32_t id);
+uint32_t Z7VMRsc_Exist(uint32_t db);
+void Z7VMRsc_Set(uint32_t item, uint32_t data, uint32_t size, uint16_t id, uint16_t kind);
+// 1 created, 2 bad or used identifier or no free item, 3 count below 1, 4 no memory.
+uint32_t Z7VMRsc_CreateArray(uint32_t db, int64_t id, int64_t count, uint32_t esize);
+// 1 written, 2 no such array, 3 index out of range (negative included).
+uint32_t Z7VMRsc_WriteArray(uint32_t db, uint32_t id, int32_t index, uint32_t esize, const void *src);
+// 1 read, 0 no such array or index out of range.
+uint32_t Z7VMRsc_ReadArray(uint32_t db, uint32_t id, int32_t index, uint32_t esize, void *dst);
+
+// Slots of files, sockets, byte buffers and dynamic arrays; as
+// Z7VMStfBit_Execute.
+uint32_t Z7VMStfIo_Execute(uint32_t db, uint32_t ops, uint32_t n, uint32_t fn);
+
+// ---- runtime platform layer (files, sockets) ------------------------------------------------
+using Z7SocketHandle = int32_t;
+uint32_t Z7File_OpenAppend(const char *path);
+uint32_t Z7File_Fseek(uint32_t h, uint32_t origin, int32_t offset);
+uint32_t Z7File_Eof(uint32_t h);
+uint32_t Z7File_Copy(const char *from, const char *to);
+uint32_t Z7File_WriteLine(uint32_t h, const char *text);
+uint32_t Z7File_ReadLine(uint32_t h, char *buf, uint32_t size);
+uint32_t Z7Socket_CreateListeningSocket(uint16_t port, uint32_t backlog, Z7SocketHandle *h, uint32_t arg);
+Z7SocketHandle Z7Socket_Accept(Z7SocketHandle listening, uint32_t arg);
+uint32_t Z7Socket_CreateConnectedSocket(const char *ip, uint16_t port, Z7SocketHandle *h, uint32_t *pending,
+                                        uint32_t arg);
+uint32_t Z7Socket_CheckPendingConnect(Z7SocketHandle h, uint32_t *broken);
+int32_t Z7Socket_Send(Z7SocketHandle h, uint32_t len, const uint8_t *data, uint32_t *closed);
+int32_t Z7Socket_Receive(Z7SocketHandle h, uint32_t len, uint8_t *buf, uint32_t *closed);
+void Z7Socket_CloseSocket(Z7SocketHandle h);
+uint32_t Z7Socket_UdpCreate(uint16_t port, Z7SocketHandle *h);
+uint32_t Z7Socket_UdpRecvFrom(Z7SocketHandle h, uint8_t *buf, uint32_t size, uint8_t addr[16]);
+uint32_t Z7Socket_UdpSendTo(Z7SocketHandle h, const uint8_t addr[16], const uint8_t *data, uint32_t len);
+void Z7Socket_UdpAddrMake(uint8_t addr[16], const char *text, uint16_t default_port);

@@ -2,7 +2,15 @@
 // operand lists in the arena (one table per family, rows of {stamp, inputs}
 // -> outputs), and the bit, byte, date and system standard functions called
 // through the standard-function entry.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <fstream>
+#include <sstream>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -25,7 +33,7 @@ protected:
         IecImage img;
         img.d8 = img.d16 = img.d32 = img.d64 = img.time = {127, 127, 127};
         img.str = {7, 7, 7};
-        img.string_sizes = {16, 16, 16, 16, 16, 16, 16};
+        img.string_sizes = {40, 40, 40, 40, 40, 40, 40};
         ASSERT_EQ(Start(img, db), 0u);
     }
     void TearDown() override {
@@ -709,6 +717,275 @@ TEST_F(IecStd, DateSystemAndTraceFunctions) {
     ASSERT_EQ(Z7VMLog_Pop(db, &code, &arg, &value), 1u);
     EXPECT_EQ(code, 17);
     EXPECT_EQ(arg, 20);
+}
+
+TEST_F(IecStd, FilesUnderTheRootTheirResourcesAndRefusedNames) {
+    mkdir((root / "mnt").c_str(), 0755);
+    mkdir((root / "mnt/cfg").c_str(), 0755);
+    SetS(1, "/mnt/cfg/b3io.txt");
+    Stf(71, {1, 1});
+    const uint32_t h = D(1);
+    ASSERT_NE(h, 0u);
+    SetS(2, "HELLO");
+    Stf(75, {1, 1, 2});
+    EXPECT_EQ(B(1), 1);
+    SetD(2, 0x11223344);
+    Stf(74, {2, 1, 2});
+    EXPECT_EQ(B(2), 1);
+    Stf(76, {3, 1});
+    EXPECT_EQ(B(3), 1);
+    Stf(76, {3, 1});
+    EXPECT_EQ(B(3), 0) << "a closed handle is not a known file";
+    {
+        std::ifstream in(root / "mnt/cfg/b3io.txt", std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        EXPECT_EQ(ss.str(), std::string("HELLO\n\x44\x33\x22\x11", 10));
+    }
+    Stf(70, {1, 1});
+    ASSERT_NE(D(1), 0u);
+    Stf(73, {3, 1});
+    EXPECT_EQ(S(3), "HELLO");
+    Stf(72, {4, 1});
+    EXPECT_EQ(D(4), 0x11223344u);
+    Stf(77, {5, 1});
+    Stf(179, {5, 1});
+    EXPECT_EQ(D(5), 10u);
+    Stf(178, {6, 1});
+    EXPECT_EQ(B(6), 1);
+    Stf(76, {7, 1});
+    // a relative name resolves under the root; ".." is refused; a missing file
+    SetS(4, "mnt/cfg/b3io.txt");
+    Stf(178, {6, 4});
+    EXPECT_EQ(B(6), 1);
+    SetS(4, "/mnt/cfg/../cfg/b3io.txt");
+    Stf(178, {6, 4});
+    EXPECT_EQ(B(6), 0);
+    Stf(70, {8, 4});
+    EXPECT_EQ(D(8), 0u);
+    SetS(4, "/mnt/cfg/none.txt");
+    Stf(178, {6, 4});
+    EXPECT_EQ(B(6), 0);
+    Stf(70, {8, 4});
+    EXPECT_EQ(D(8), 0u);
+    // the resource table holds 128 items: opening until it is full gives 0,
+    // closing one makes room; a stop closes the rest
+    for (uint32_t k = 0; k < 128; k++) {
+        const uint32_t item = Z7VMRsc_GetFreeItem(db);
+        if (item) Z7VMRsc_Set(item, 1000 + k, 0, 1, RSC_FILE);  // files of no platform slot
+    }
+    Stf(70, {8, 1});
+    EXPECT_EQ(D(8), 0u);
+    SetD(9, 1000);
+    Stf(76, {10, 9});
+    EXPECT_EQ(B(10), 1);
+    Stf(70, {8, 1});
+    EXPECT_NE(D(8), 0u);
+    Z7VMRsc_FreeAll(db);
+    EXPECT_EQ(Z7VMRsc_Exist(db), 0u);
+
+    // dynamic arrays: ids 0-based in the program
+    struct Call {
+        uint16_t fn;
+        std::vector<int32_t> args;
+        int32_t want;
+    };
+    for (const Call &c : std::vector<Call>{{60, {3, 4}, 1}, {60, {3, 4}, 2}, {60, {5, 0}, 3}, {60, {6, 0x40000000}, 4},
+                                           {60, {127, 1}, 2}, {60, {-1, 1}, 2},
+                                           {62, {3, 3, 77}, 1}, {62, {3, 4, 1}, 3}, {62, {9, 0, 1}, 2}, {62, {3, -1, 5}, 3},
+                                           {61, {3, 3}, 77}, {61, {3, 4}, 0}, {61, {3, -1}, 0}}) {
+        SCOPED_TRACE(testing::Message() << c.fn << " " << c.args[0] << " " << c.args[1]);
+        std::vector<uint16_t> ops{20};
+        for (size_t k = 0; k < c.args.size(); k++) {
+            SetD(21 + uint32_t(k), uint32_t(c.args[k]));
+            ops.push_back(uint16_t(21 + k));
+        }
+        EXPECT_EQ(Stf(c.fn, ops), 1u);
+        EXPECT_EQ(int32_t(D(20)), c.want);
+    }
+    Z7VMRsc_FreeAll(db);
+}
+
+TEST_F(IecStd, ByteBuffersSerialisationStringsAndShifts) {
+    // USINT[8] at D8 70..77: SERIALIZEOUT(DINT 16#11223344) at 4 swapped, at 0, at 5
+    for (uint32_t i = 0; i < 8; i++) SetB(70 + i, 0);
+    SetD(1, 0x11223344);
+    struct Ser {
+        int32_t pos;
+        uint8_t swap;
+        uint32_t want;
+    };
+    for (const Ser &c : std::vector<Ser>{{4, 1, 8}, {0, 0, 4}, {5, 0, 0}, {-1, 0, 0}}) {
+        SetD(2, uint32_t(c.pos));
+        SetB(3, c.swap);
+        Stf(104, {4, 2, 70, 8, 1, 2, 3});
+        EXPECT_EQ(D(4), c.want) << c.pos;
+    }
+    std::vector<int> bytes;
+    for (uint32_t i = 0; i < 8; i++) bytes.push_back(B(70 + i));
+    EXPECT_EQ(bytes, std::vector<int>({0x44, 0x33, 0x22, 0x11, 0x11, 0x22, 0x33, 0x44}));
+    SetD(2, 4);
+    SetB(3, 0);
+    Stf(105, {4, 2, 70, 8, 5, 2, 3});
+    EXPECT_EQ(D(5), 0x44332211u);
+    EXPECT_EQ(D(4), 8u);
+    Stf(105, {4, 2, 70, 3, 5, 2, 3});
+    EXPECT_EQ(D(4), 0u) << "a buffer smaller than the value";
+    Stf(104, {4, 2, 120, 20, 1, 2, 3});
+    EXPECT_EQ(D(4), 0u) << "a buffer past the 8-bit segment";
+
+    // MBSHIFT left 1 with rotate over 16#80 16#01 -> 16#00 16#03; 3 bytes of 2
+    SetB(80, 0x80);
+    SetB(81, 0x01);
+    SetD(10, 0);
+    SetD(11, 2);
+    SetD(12, 1);
+    SetB(13, 0);
+    SetB(14, 1);
+    SetB(15, 0);
+    Stf(134, {16, 14, 80, 2, 10, 11, 12, 13, 14, 15});
+    EXPECT_EQ(B(16), 1);
+    EXPECT_EQ(B(80), 0x00);
+    EXPECT_EQ(B(81), 0x03);
+    SetB(13, 1);  // right, rotate: back again
+    Stf(134, {16, 14, 80, 2, 10, 11, 12, 13, 14, 15});
+    EXPECT_EQ(B(80), 0x80);
+    EXPECT_EQ(B(81), 0x01);
+    SetD(11, 3);
+    Stf(134, {16, 14, 80, 2, 10, 11, 12, 13, 14, 15});
+    EXPECT_EQ(B(16), 0);
+
+    // SERPUTSTRING('AB', 1, zero-terminated) in USINT[4] at 90..93: 4, 00 41 42 00
+    for (uint32_t i = 0; i < 4; i++) SetB(90 + i, 0xEE);
+    SetB(90, 0);
+    SetS(1, "AB");
+    SetD(20, 1);
+    SetD(21, 0);
+    SetB(22, 1);
+    SetB(23, 0);
+    Stf(160, {24, 90, 4, 1, 20, 21, 22, 23});
+    EXPECT_EQ(D(24), 4u);
+    EXPECT_EQ(std::vector<int>({B(90), B(91), B(92), B(93)}), std::vector<int>({0, 0x41, 0x42, 0}));
+    SetD(20, 4);
+    SetD(21, 6);
+    Stf(160, {24, 90, 8, 1, 20, 21, 22, 23});
+    EXPECT_EQ(D(24), 0u);
+    // SERGETSTRING length-prefixed: 03 'XYZ' -> 4, 'XYZ'
+    SetB(90, 3);
+    SetB(91, 'X');
+    SetB(92, 'Y');
+    SetB(93, 'Z');
+    SetD(20, 0);
+    SetD(21, 0);
+    SetB(22, 0);
+    SetB(23, 1);
+    Stf(159, {24, 90, 4, 2, 20, 21, 22, 23});
+    EXPECT_EQ(D(24), 4u);
+    EXPECT_EQ(S(2), "XYZ");
+    SetB(90, 4);
+    Stf(159, {24, 90, 4, 2, 20, 21, 22, 23});
+    EXPECT_EQ(D(24), 0u) << "a length byte past the buffer";
+    // zero-terminated without a 0 byte takes the rest of the buffer
+    SetB(90, 'Q');
+    SetD(20, 1);
+    SetB(22, 1);
+    Stf(159, {24, 90, 4, 2, 20, 21, 22, 23});
+    EXPECT_EQ(S(2), "XYZ");
+    EXPECT_EQ(D(24), 5u);
+}
+
+TEST_F(IecStd, TcpEchoAndUdpEchoThroughTheSocketFunctions) {
+    const uint16_t port = uint16_t(41000 + getpid() % 2000);
+    SetD(1, port);
+    SetD(2, 4);
+    Stf(148, {3, 1, 2});
+    const int32_t listening = int32_t(D(3));
+    ASSERT_GE(listening, 0);
+    for (int round = 0; round < 2; round++) {
+        SCOPED_TRACE(round);
+        const int peer = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(connect(peer, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+        ASSERT_EQ(send(peer, "PING-1", 6, 0), 6);
+        // accept and receive, polled with a deadline
+        int32_t conn = -1;
+        std::string got;
+        for (int k = 0; k < 500 && got.size() < 6; k++) {
+            if (conn == -1) {
+                Stf(149, {4, 3});
+                conn = int32_t(D(4));
+            } else {
+                SetD(5, 64);
+                Stf(152, {6, 4, 5, 1});
+                got += S(1);
+            }
+            if (got.size() < 6) usleep(10000);
+        }
+        ASSERT_EQ(got, "PING-1");
+        Stf(155, {7, 4});
+        EXPECT_EQ(B(7), 1);
+        SetS(2, "PING-1");
+        SetD(5, 200);  // at most the current length goes out
+        Stf(151, {6, 4, 5, 2});
+        EXPECT_EQ(D(6), 6u);
+        char buf[16] = {};
+        EXPECT_EQ(recv(peer, buf, sizeof buf, 0), 6);
+        EXPECT_EQ(std::string(buf, 6), "PING-1");
+        SetD(5, uint32_t(-3));
+        Stf(151, {6, 4, 5, 2});
+        EXPECT_EQ(D(6), 0u) << "a negative count sends nothing";
+        close(peer);
+        // the peer closed: a receive answers 0 and the socket is forgotten
+        for (int k = 0; k < 500; k++) {
+            SetD(5, 64);
+            Stf(152, {6, 4, 5, 1});
+            Stf(155, {7, 4});
+            if (B(7) == 0) break;
+            usleep(10000);
+        }
+        EXPECT_EQ(B(7), 0);
+        EXPECT_EQ(D(6), 0u);
+    }
+    Stf(150, {7, 3});
+    EXPECT_EQ(B(7), 1);
+
+    // UDP echo of 'abc' from the controller's port
+    SetD(1, port + 1);
+    Stf(183, {10, 1});
+    ASSERT_GE(int32_t(D(10)), 0);
+    const int peer = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(port + 1));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(sendto(peer, "abc", 3, 0, reinterpret_cast<sockaddr *>(&a), sizeof a), 3);
+    for (int k = 0; k < 500; k++) {
+        SetD(5, 64);
+        Stf(186, {11, 10, 5, 100, 16, 3});
+        if (D(11) != 0) break;
+        usleep(10000);
+    }
+    ASSERT_EQ(D(11), 3u);
+    EXPECT_EQ(S(3), "abc");
+    SetD(5, 64);
+    Stf(185, {12, 10, 5, 100, 16, 3});
+    EXPECT_EQ(B(12), 1);
+    char buf[8] = {};
+    sockaddr_in from{};
+    socklen_t fl = sizeof from;
+    EXPECT_EQ(recvfrom(peer, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &fl), 3);
+    EXPECT_EQ(std::string(buf, 3), "abc");
+    EXPECT_EQ(ntohs(from.sin_port), port + 1);
+    close(peer);
+    // an address array below 16 elements is refused with a trace
+    testing::internal::CaptureStdout();
+    Stf(185, {12, 10, 5, 100, 8, 3});
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "UDP address must be USINT[16]\n");
+    EXPECT_EQ(B(12), 0);
+    Z7VMRsc_FreeAll(db);
 }
 
 }  // namespace iec_test
