@@ -16,6 +16,9 @@ FbHandler Z7Stfb_GetProc(uint32_t id);
 // Handlers that stand in no list (counters by level).
 FbHandler Z7Stfb_Counter(uint32_t which);  // 0 CTU, 1 CTD, 2 CTUD
 
+// Array blocks of the controller registry, rows 51-56 (null for other rows).
+FbHandler Z7ArBlk_GetProc(uint32_t row);
+
 // ---- array tools ------------------------------------------------------------------------------------
 // Address of the first element of the array operand at index for an element
 // type code: in the complex-type segment when the database has one (the

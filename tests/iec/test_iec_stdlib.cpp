@@ -988,4 +988,81 @@ TEST_F(IecStd, TcpEchoAndUdpEchoThroughTheSocketFunctions) {
     Z7VMRsc_FreeAll(db);
 }
 
+TEST_F(IecStd, ArrayBlocksSortSearchFillAndExtremes) {
+    auto block = [&](const char *name) { return Z7Blocks_GetProc(Z7Blocks_Find(name)); };
+    auto run = [&](const char *name, const std::vector<uint16_t> &ops) {
+        const uint32_t list = Alloc(2 + 2 * uint32_t(ops.size()));
+        Z7Mem_Put16(list, uint16_t(ops.size()));
+        for (size_t k = 0; k < ops.size(); k++) Z7Mem_Put16(list + 2 + 2 * uint32_t(k), ops[k]);
+        const FbHandler h = block(name);
+        ASSERT_NE(h, nullptr) << name;
+        EXPECT_EQ(h(FB_AVAIL, 0, 0, 0, 0), 1u);
+        EXPECT_EQ(h(FB_INSTSIZE, 0, 0, 0, 0), 0u);
+        h(FB_EXEC, db, 0, 0, list + 2);
+    };
+    // rows 51-56 in registry order
+    const char *names[] = {"ARCOUNT", "ARFIND", "ARFILL", "ARMIN", "ARMAX", "ARSORT"};
+    for (uint32_t k = 0; k < 6; k++) EXPECT_EQ(Z7Blocks_Find(names[k]), 51 + k);
+
+    // ARSORT INT [5, -3, 0, 7, -3] at W10..14, OK B1
+    const int16_t ints[] = {5, -3, 0, 7, -3};
+    for (uint32_t i = 0; i < 5; i++) SetW(10 + i, uint16_t(ints[i]));
+    run("ARSORT", {11, 10, 5, 1});
+    EXPECT_EQ(B(1), 1);
+    std::vector<int> got;
+    for (uint32_t i = 0; i < 5; i++) got.push_back(int16_t(W(10 + i)));
+    EXPECT_EQ(got, std::vector<int>({-3, -3, 0, 5, 7}));
+    // SINT bytes are unsigned: 16#05, 16#FD, 16#00 -> 16#00, 16#05, 16#FD
+    SetB(10, 0x05);
+    SetB(11, 0xFD);
+    SetB(12, 0x00);
+    run("ARSORT", {10, 10, 3, 1});
+    EXPECT_EQ(std::vector<int>({B(10), B(11), B(12)}), std::vector<int>({0x00, 0x05, 0xFD}));
+    // ULINT with the top bit set sorts last
+    SetL(10, 0x8000000000000000ull);
+    SetL(11, 1);
+    run("ARSORT", {17, 10, 2, 1});
+    EXPECT_EQ(L(10), 1u);
+    EXPECT_EQ(L(11), 0x8000000000000000ull);
+    // an array past its segment: OK FALSE, nothing moves
+    run("ARSORT", {11, 125, 5, 1});
+    EXPECT_EQ(B(1), 0);
+
+    // ARMIN / ARMAX DINT [3, -10, 7]; ARMAX UDINT [3, 16#FFFFFFF6, 7]
+    SetD(10, 3);
+    SetD(11, uint32_t(-10));
+    SetD(12, 7);
+    run("ARMIN", {2, 10, 3, 20});
+    run("ARMAX", {2, 10, 3, 21});
+    EXPECT_EQ(int32_t(D(20)), -10);
+    EXPECT_EQ(int32_t(D(21)), 7);
+    run("ARMAX", {16, 10, 3, 21});
+    EXPECT_EQ(D(21), 0xFFFFFFF6u);
+
+    // ARFIND 2 in [1, 2, 3, 2] from 2: 3; from 4: -1; ARCOUNT 2 from 0: 2
+    const uint32_t vals[] = {1, 2, 3, 2};
+    for (uint32_t i = 0; i < 4; i++) SetD(30 + i, vals[i]);
+    SetD(40, 2);
+    SetD(41, 2);
+    run("ARFIND", {2, 30, 4, 40, 41, 42});
+    EXPECT_EQ(int32_t(D(42)), 3);
+    SetD(41, 4);
+    run("ARFIND", {2, 30, 4, 40, 41, 42});
+    EXPECT_EQ(int32_t(D(42)), -1);
+    SetD(41, 0);
+    run("ARCOUNT", {2, 30, 4, 40, 41, 43});
+    EXPECT_EQ(D(43), 2u);
+    // REAL 0.0 does not count -0.0
+    SetR(30, -0.0f);
+    SetR(31, 0.0f);
+    SetR(40, 0.0f);
+    run("ARCOUNT", {3, 30, 2, 40, 41, 43});
+    EXPECT_EQ(D(43), 1u);
+    // ARFILL INT[3] with 9, OK TRUE
+    SetW(20, 9);
+    run("ARFILL", {11, 10, 3, 20, 2});
+    EXPECT_EQ(B(2), 1);
+    EXPECT_EQ(std::vector<int>({W(10), W(11), W(12)}), std::vector<int>({9, 9, 9}));
+}
+
 }  // namespace iec_test
