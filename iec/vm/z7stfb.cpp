@@ -12,41 +12,46 @@
 
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7stdlib.h"
+#include "iec/vm/z7stfops.h"
 #include "iec/vm/z7vm.h"
 
 namespace {
 constexpr uint32_t kDay = 86400000u;
 
-// Operands of one call: u16 indexes from arg; their count is the word before.
+// Operands of one call: u16 indexes from arg (their count is the word
+// before), resolved through the call's view of the database.
 struct Ops {
-    uint32_t db, arg, n;
-    uint16_t Idx(uint32_t k) const { return Z7Mem_Get16(arg + 2 * k); }
-    bool Locked(uint32_t k, uint8_t bit) const { return (Z7Mem_Get8(Z7Sec_Elem(db, Z7SEC_LOCK, Idx(k))) & bit) != 0; }
-    bool B(uint32_t k) const { return Z7Mem_Get8(Z7Sec_Elem(db, Z7SEC_D8, Idx(k))) != 0; }
-    uint8_t U8(uint32_t k) const { return Z7Mem_Get8(Z7Sec_Elem(db, Z7SEC_D8, Idx(k))); }
-    int32_t D(uint32_t k) const { return int32_t(Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_D32, Idx(k)))); }
-    uint32_t T(uint32_t k) const { return Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_TIME, Idx(k))); }
+    z7stf::F f;
+    uint32_t db;
+    uint16_t Idx(uint32_t k) const { return f.Op(k); }
+    bool Locked(uint32_t k, uint8_t bit) const { return f.Locked(k, bit); }
+    bool B(uint32_t k) const { return f.G8(k) != 0; }
+    uint8_t U8(uint32_t k) const { return f.G8(k); }
+    int32_t D(uint32_t k) const { return f.D(k); }
+    uint32_t T(uint32_t k) const {
+        const uint8_t *p = f.E(Z7SEC_TIME, k);
+        return p ? z7stf::F::Le32(p) : 0;
+    }
     float R(uint32_t k) const {
-        const uint32_t b = Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_D32, Idx(k)));
-        float f;
-        std::memcpy(&f, &b, 4);
-        return f;
+        const uint32_t b = f.G32(k);
+        float v;
+        std::memcpy(&v, &b, 4);
+        return v;
     }
     double L(uint32_t k) const {
-        const uint32_t a = Z7Sec_Elem(db, Z7SEC_D64, Idx(k));
-        const uint64_t b = uint64_t(Z7Mem_Get32(a + 4)) << 32 | Z7Mem_Get32(a);
+        const uint64_t b = f.G64(k);
         double d;
         std::memcpy(&d, &b, 8);
-        return a ? d : 0.0;
+        return d;
     }
     void SetB(uint32_t k, bool v) const {
-        if (!Locked(k, 0x01)) Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, Idx(k)), v ? 1 : 0);
+        if (uint8_t *p = f.E(Z7SEC_D8, k); p && !Locked(k, 0x01)) *p = v ? 1 : 0;
     }
     void SetD(uint32_t k, int32_t v) const {
-        if (!Locked(k, 0x04)) Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, Idx(k)), uint32_t(v));
+        if (uint8_t *p = f.E(Z7SEC_D32, k); p && !Locked(k, 0x04)) z7stf::F::Put32(p, uint32_t(v));
     }
     void SetT(uint32_t k, uint32_t v) const {
-        if (!Locked(k, 0x10)) Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_TIME, Idx(k)), v);
+        if (uint8_t *p = f.E(Z7SEC_TIME, k); p && !Locked(k, 0x10)) z7stf::F::Put32(p, v);
     }
     void SetR(uint32_t k, float v) const {
         uint32_t b;
@@ -54,12 +59,12 @@ struct Ops {
         SetD(k, int32_t(b));
     }
     void SetL(uint32_t k, double v) const {
-        const uint32_t a = Z7Sec_Elem(db, Z7SEC_D64, Idx(k));
-        if (a == 0 || Locked(k, 0x08)) return;
         uint64_t b;
         std::memcpy(&b, &v, 8);
-        Z7Mem_Put32(a, uint32_t(b));
-        Z7Mem_Put32(a + 4, uint32_t(b >> 32));
+        if (uint8_t *p = f.E(Z7SEC_D64, k); p && !Locked(k, 0x08)) {
+            z7stf::F::Put32(p, uint32_t(b));
+            z7stf::F::Put32(p + 4, uint32_t(b >> 32));
+        }
     }
 };
 
@@ -964,12 +969,14 @@ uint32_t Dispatch(const Row &r, uint32_t cmd, uint32_t db, uint32_t inst, uint32
     uint8_t *ip = r.size ? Z7Mem_Ptr(inst, r.size) : dummy;
     if (ip == nullptr || db == 0) return 0;
     const uint32_t now = Z7Mem_Get32(Z7VM_Status(db) + ST_STAMP);
-    Ops o{db, arg, 0};
+    uint32_t n = 0;
     if (cmd == FB_EXEC) {
         if (arg < 2 || Z7Mem_Ptr(arg - 2, 2 + 2u * r.need) == nullptr) return 0;
-        o.n = Z7Mem_Get16(arg - 2);
-        if (o.n < r.need) return 0;
+        n = Z7Mem_Get16(arg - 2);
+        if (n < r.need) return 0;
     }
+    const Ops o{z7stf::F(db, arg, n), db};
+    if (o.f.desc == nullptr || (n != 0 && o.f.words == nullptr)) return 0;
     fn(Ctx{o, Inst{ip}, now, db});
     return 0;
 }

@@ -438,7 +438,7 @@ uint32_t Run(const F &f, uint32_t fn) {
 uint32_t Z7VMStfBit_Execute(uint32_t db, uint32_t ops, uint32_t n, uint32_t fn) {
     const Sig s = SigOf(fn);
     if (s.n == 0) return Z7VMStfIo_Execute(db, ops, n, fn);
-    const F f{db, ops, n};
-    if (n < s.n || Z7Mem_Ptr(ops, 2u * n) == nullptr || !Valid(f, s)) return 0;
+    const F f(db, ops, n);
+    if (n < s.n || f.words == nullptr || f.desc == nullptr || !Valid(f, s)) return 0;
     return Run(f, fn);
 }

@@ -513,8 +513,8 @@ uint32_t Buffers(const F &f, uint32_t fn) {
 uint32_t Z7VMStfIo_Execute(uint32_t db, uint32_t ops, uint32_t n, uint32_t fn) {
     const Sig s = SigOf(fn);
     if (s.n == 0) return 2;
-    const F f{db, ops, n};
-    if (n < s.n || Z7Mem_Ptr(ops, 2u * n) == nullptr || !Valid(f, s)) return 0;
+    const F f(db, ops, n);
+    if (n < s.n || f.words == nullptr || f.desc == nullptr || !Valid(f, s)) return 0;
     uint32_t rc = Files(f, fn);
     if (rc == 2) rc = Sockets(f, fn);
     if (rc == 2) rc = Buffers(f, fn);

@@ -11,29 +11,67 @@
 namespace z7stf {
 enum : uint8_t { LK8 = 0x01, LK16 = 0x02, LK32 = 0x04, LK64 = 0x08, LKT = 0x10, LKS = 0x20 };
 
+// One call's view of the database: the descriptor table and the operand
+// words are resolved once, then every element is a host pointer inside the
+// arena (null for an index outside its section; reads of null answer 0 and
+// writes there do nothing).
 struct F {
     uint32_t db, ops, n;
-    uint16_t Op(uint32_t k) const { return Z7Mem_Get16(ops + 2 * k); }
-    bool Locked(uint32_t k, uint8_t bit) const {
-        const uint32_t a = Z7Sec_Elem(db, Z7SEC_LOCK, Op(k));
-        return a != 0 && (Z7Mem_Get8(a) & bit);
+    const uint8_t *desc = nullptr, *words = nullptr;
+    uint8_t *arena = nullptr;  // host address of arena offset 0
+    F(uint32_t db_, uint32_t ops_, uint32_t n_) : db(db_), ops(ops_), n(n_) {
+        desc = Z7Mem_Ptr(db, Z7_DESC_TABLE);
+        words = Z7Mem_Ptr(ops, 2 * n);
+        if (desc != nullptr) arena = Z7Mem_Ptr(db, 1) - db;
     }
-    uint8_t G8(uint32_t k) const { return Z7Mem_Get8(Z7Sec_Elem(db, Z7SEC_D8, Op(k))); }
-    uint16_t G16(uint32_t k) const { return Z7Mem_Get16(Z7Sec_Elem(db, Z7SEC_D16, Op(k))); }
-    uint32_t G32(uint32_t k) const { return Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_D32, Op(k))); }
+    static uint32_t Le16(const uint8_t *p) { return uint32_t(p[0] | p[1] << 8); }
+    static uint32_t Le32(const uint8_t *p) { return Le16(p) | Le16(p + 2) << 16; }
+    uint16_t Op(uint32_t k) const { return words != nullptr && k < n ? uint16_t(Le16(words + 2 * k)) : 0; }
+    uint32_t Alloc(uint32_t sec) const { return desc ? Le16(desc + sec * Z7_DESC_SIZE + SD_ALLOC) : 0; }
+    uint8_t *Elem(uint32_t sec, uint32_t idx) const {
+        if (desc == nullptr) return nullptr;
+        const uint8_t *d = desc + sec * Z7_DESC_SIZE;
+        const uint32_t addr = Le32(d + SD_ADDR), elem = Le16(d + SD_ELEM);
+        if (idx >= Le16(d + SD_ALLOC) || addr == 0) return nullptr;
+        const uint64_t at = uint64_t(addr) + uint64_t(elem) * idx;
+        return at + 8 <= Z7MEM_SIZE ? arena + at : nullptr;
+    }
+    uint8_t *E(uint32_t sec, uint32_t k) const { return Elem(sec, Op(k)); }
+    bool Locked(uint32_t k, uint8_t bit) const {
+        const uint8_t *l = E(Z7SEC_LOCK, k);
+        return l != nullptr && (*l & bit);
+    }
+    uint8_t G8(uint32_t k) const { const uint8_t *p = E(Z7SEC_D8, k); return p ? *p : 0; }
+    uint16_t G16(uint32_t k) const { const uint8_t *p = E(Z7SEC_D16, k); return p ? uint16_t(Le16(p)) : 0; }
+    uint32_t G32(uint32_t k) const { const uint8_t *p = E(Z7SEC_D32, k); return p ? Le32(p) : 0; }
     int32_t D(uint32_t k) const { return int32_t(G32(k)); }
     uint64_t G64(uint32_t k) const {
-        const uint32_t a = Z7Sec_Elem(db, Z7SEC_D64, Op(k));
-        return a ? uint64_t(Z7Mem_Get32(a + 4)) << 32 | Z7Mem_Get32(a) : 0;
+        const uint8_t *p = E(Z7SEC_D64, k);
+        return p ? uint64_t(Le32(p + 4)) << 32 | Le32(p) : 0;
     }
-    void P8(uint8_t v) const { if (!Locked(0, LK8)) Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, Op(0)), v); }
-    void P16(uint16_t v) const { if (!Locked(0, LK16)) Z7Mem_Put16(Z7Sec_Elem(db, Z7SEC_D16, Op(0)), v); }
-    void P32(uint32_t v) const { if (!Locked(0, LK32)) Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, Op(0)), v); }
+    void P8(uint8_t v) const {
+        if (uint8_t *p = E(Z7SEC_D8, 0); p && !Locked(0, LK8)) *p = v;
+    }
+    void P16(uint16_t v) const {
+        if (uint8_t *p = E(Z7SEC_D16, 0); p && !Locked(0, LK16)) {
+            p[0] = uint8_t(v);
+            p[1] = uint8_t(v >> 8);
+        }
+    }
+    static void Put32(uint8_t *p, uint32_t v) {
+        p[0] = uint8_t(v);
+        p[1] = uint8_t(v >> 8);
+        p[2] = uint8_t(v >> 16);
+        p[3] = uint8_t(v >> 24);
+    }
+    void P32(uint32_t v) const {
+        if (uint8_t *p = E(Z7SEC_D32, 0); p && !Locked(0, LK32)) Put32(p, v);
+    }
     void P64(uint64_t v) const {
-        const uint32_t a = Z7Sec_Elem(db, Z7SEC_D64, Op(0));
-        if (a == 0 || Locked(0, LK64)) return;
-        Z7Mem_Put32(a, uint32_t(v));
-        Z7Mem_Put32(a + 4, uint32_t(v >> 32));
+        if (uint8_t *p = E(Z7SEC_D64, 0); p && !Locked(0, LK64)) {
+            Put32(p, uint32_t(v));
+            Put32(p + 4, uint32_t(v >> 32));
+        }
     }
     void PStr(const char *text) const {
         if (!Locked(0, LKS)) Z7VMStr_AscForceC(db, Op(0), text);
@@ -73,7 +111,7 @@ inline bool Valid(const F &f, const Sig &s) {
             break;
         default: sec = Z7SEC_D32; break;
         }
-        if (f.Op(k) >= Z7Sec_Get(f.db, sec, SD_ALLOC)) return false;
+        if (f.Op(k) >= f.Alloc(sec)) return false;
     }
     return true;
 }
