@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "iec/vm/z7heap.h"
+#include "iec/vm/z7map.h"
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7stdlib.h"
 #include "iec/vm/z7stfops.h"
@@ -53,6 +54,11 @@ Sig SigOf(uint32_t fn) {
     case 176: return {2, "s4"};
     case 216: case 217: return {2, "8s"};
     case 218: return {6, "8sssll"};
+    case 137: case 139: case 141: return {4, "4sll"};
+    case 138: case 140: case 142: return {4, "sll4"};
+    case 143: return {2, "4s"};
+    case 144: return {3, "4ll"};
+    case 145: return {2, "s4"};
     default: return {0, ""};
     }
 }
@@ -430,6 +436,43 @@ uint32_t Run(const F &f, uint32_t fn) {
         return 1;
     }
     case 218: f.P8(0); return 1;  // no Modbus slave identity on this runtime yet
+    case 137: case 139: case 141: {
+        // STRINGTOARRAY (8-bit), SRINGTOARRAY32, SRINGTOARRAY16
+        const uint32_t type = fn == 137 ? 14 : fn == 139 ? 16 : 15, declared = int16_t(f.Op(3)) > 0 ? f.Op(3) : 0;
+        const uint32_t a = Z7Tools_GetArrayIn(db, type, f.Op(2), declared, nullptr);
+        uint32_t k = 0;
+        if (a != 0)
+            k = fn == 137 ? Z7VMStr_ToD8(db, f.Op(1), a, declared)
+                : fn == 139 ? Z7VMStr_ToD32(db, f.Op(1), a, declared) : Z7VMStr_ToD16(db, f.Op(1), a, declared);
+        f.P32(k);
+        return 1;
+    }
+    case 138: case 140: case 142: {
+        const uint32_t type = fn == 138 ? 14 : fn == 140 ? 16 : 15, declared = int16_t(f.Op(2)) > 0 ? f.Op(2) : 0;
+        const uint32_t a = Z7Tools_GetArrayIn(db, type, f.Op(1), declared, nullptr);
+        if (a == 0 || f.Locked(0, LKS)) return 1;
+        if (fn == 138) Z7VMStr_FromD8(db, a, declared, f.Op(0), f.D(3));
+        else if (fn == 140) Z7VMStr_FromD32(db, a, declared, f.Op(0), f.D(3));
+        else Z7VMStr_FromD16(db, a, declared, f.Op(0), f.D(3));
+        return 1;
+    }
+    case 143: {
+        char name[256];
+        const uint32_t len = Z7VMStr_GetLength(db, f.Op(1));
+        const uint8_t *t = Z7Mem_Ptr(Z7VMStr_GetText(db, f.Op(1)), len);
+        const uint32_t n = t ? (len < sizeof name ? len : uint32_t(sizeof name - 1)) : 0;
+        if (n) std::memcpy(name, t, n);
+        name[n] = 0;
+        f.P32(n ? Z7Map_GetBySymbol(db, name) : 0);
+        return 1;
+    }
+    case 144: f.P32(Z7Map_GetByIndex(db, f.Op(1), f.Op(2))); return 1;
+    case 145: {
+        const uint32_t item = f.G32(1);
+        const char *sym = item != 0 && Z7Map_CheckPointer(db, item) ? Z7Map_GetSymbol(item) : nullptr;
+        f.PStr(sym ? sym : "");
+        return 1;
+    }
     default: return 2;
     }
 }

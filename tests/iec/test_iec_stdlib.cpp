@@ -712,6 +712,25 @@ TEST_F(IecStd, DateSystemAndTraceFunctions) {
     SetB(6, 1);
     EXPECT_EQ(Stf(218, {6, 1, 2, 3, 40, 2}), 1u);
     EXPECT_EQ(B(6), 0);
+    // ARRAYTOSTRING of USINT [65, 66, 67] (n 5: the declared 3), STRINGTOARRAY 'XY'
+    SetB(100, 65);
+    SetB(101, 66);
+    SetB(102, 67);
+    SetD(40, 5);
+    Stf(138, {5, 100, 3, 40});
+    EXPECT_EQ(Z7VMStr_GetLength(db, 5), 3u);
+    EXPECT_EQ(S(5).substr(0, 3), "ABC");
+    SetS(5, "XY");
+    Stf(137, {41, 5, 104, 4});
+    EXPECT_EQ(D(41), 2u);
+    EXPECT_EQ(std::vector<int>({B(104), B(105)}), std::vector<int>({'X', 'Y'}));
+    Stf(137, {41, 5, 126, 4});
+    EXPECT_EQ(D(41), 0u) << "an array past the segment";
+    // GETVARBYNAME of a symbol the application does not have
+    SetS(5, "NOSUCH");
+    SetD(42, 7);
+    Stf(143, {42, 5});
+    EXPECT_EQ(D(42), 0u);
     // an operand outside its section: log 17
     EXPECT_EQ(Stf(20, {3, 1, 500}), 0u);
     ASSERT_EQ(Z7VMLog_Pop(db, &code, &arg, &value), 1u);
