@@ -19,6 +19,12 @@ FbHandler Z7Stfb_Counter(uint32_t which);  // 0 CTU, 1 CTD, 2 CTUD
 // Array blocks of the controller registry, rows 51-56 (null for other rows).
 FbHandler Z7ArBlk_GetProc(uint32_t row);
 
+// Signal records of the code image the database was built from: the record
+// of signal n when it lies whole inside the image (points = its point
+// count), else 0. The value of a record at time t (ms).
+uint32_t Z7Sig_Record(uint32_t db, int64_t n, uint32_t *points);
+float Z7Sig_Value(uint32_t record, uint32_t points, uint32_t t);
+
 // ---- array tools ------------------------------------------------------------------------------------
 // Address of the first element of the array operand at index for an element
 // type code: in the complex-type segment when the database has one (the

@@ -746,6 +746,62 @@ void SurfLin(const Ctx &c) {
     c.o.SetD(10, err);
 }
 
+// SIGPLAY: signal 0, output 4, loaded number 8, ET 12, last 16, last
+// output 20, duration 24, end 28. Operands: IN, ID, RST, TMIN; END, Y, ET.
+void SigLoad(const Ctx &c, int32_t id) {
+    uint32_t points = 0;
+    const uint32_t rec = Z7Sig_Record(c.db, id, &points);
+    // a record of fewer than two points is no signal
+    const bool ok = rec != 0 && points >= 2;
+    c.s.SetU(0, ok ? rec : 0);
+    c.s.SetU(24, ok ? Z7Mem_Get32(rec + 4 + 8 * (points - 1)) : 0);
+    c.s.SetI(8, id);
+}
+float SigAt(const Ctx &c, uint32_t t) {
+    const uint32_t rec = c.s.U(0);
+    return rec ? Z7Sig_Value(rec, Z7Mem_Get32(rec), t) : 0.0f;
+}
+void SigPlay(const Ctx &c) {
+    const bool rst = c.o.B(2);
+    const int32_t id = c.o.D(1);
+    if (!rst && id != c.s.I(8)) SigLoad(c, id);
+    if (c.s.U(16) == 0) c.s.SetU(16, c.now);
+    if (rst) {
+        std::memset(c.s.p, 0, 32);
+    } else if (c.o.B(0) && c.s.p[28] == 0 && c.s.U(0) != 0) {
+        const uint32_t d = Elapsed(c.s.U(16), c.now);
+        if (d != 0) {
+            c.s.SetU(12, c.s.U(12) + d);
+            const uint32_t dur = c.s.U(24), et = c.s.U(12);
+            if (et >= dur) {
+                if (c.s.U(20) == 0) {
+                    c.s.SetF(4, SigAt(c, et));
+                } else {
+                    c.s.p[28] = 1;
+                    c.s.SetU(12, dur);
+                    c.s.SetF(4, SigAt(c, dur));
+                }
+                c.s.SetU(20, c.now);
+            } else if (c.s.U(20) == 0 || Elapsed(c.s.U(20), c.now) >= c.o.T(3)) {
+                c.s.SetF(4, SigAt(c, et));
+                c.s.SetU(20, c.now);
+            }
+        }
+    }
+    c.s.SetU(16, c.now);
+    c.o.SetB(4, c.s.p[28]);
+    // with no signal the outputs Y and ET keep their values
+    if (c.s.U(0) != 0 || rst) {
+        c.o.SetR(5, c.s.F(4));
+        c.o.SetT(6, c.s.U(12));
+    }
+}
+void SigPlayKeep(const Ctx &c) {
+    c.s.SetU(16, c.now);
+    c.s.SetU(20, 0);
+    SigLoad(c, c.s.I(8));
+}
+
 // ---- stacks and queues -------------------------------------------------------------------------------
 // STACKINT: stack 0..511, count 512, size 516, previous PUSH 520, POP 521.
 void StackInt(const Ctx &c) {
@@ -938,7 +994,7 @@ constexpr Row kRows[Z7STFB_ROWS] = {
     {"MBSLAVERTU", 39, 556, 0, 0, nullptr, nullptr, nullptr},
     {"MBSLAVERTUEX", 48, 556, 0, 0, nullptr, nullptr, nullptr},
     {"MBSLAVERTUEXD", 56, 556, 0, 0, nullptr, nullptr, nullptr},
-    {"SIGPLAY", 40, 32, 0, 0, nullptr, nullptr, nullptr},
+    {"SIGPLAY", 40, 32, 0, 7, SigPlay, nullptr, SigPlayKeep},
     {"ISFCSTEP", 41, 12, 0, 6, SfcStep, nullptr, KeepStamp4},
     {"ISFCINITSTEP", 42, 12, 0, 6, SfcStep, SfcInitStep, KeepStamp4},
     {"AVERAGEL", 43, 1056, 0, 4, AverageT<true>, AverageLInit, nullptr},

@@ -44,6 +44,7 @@ Sig SigOf(uint32_t fn) {
     case 199: return {7, "8s44ll8"};
     case 127: case 130: return {1, "4"};
     case 128: case 129: case 131: return {1, "8"};
+    case 177: return {3, "44t"};
     case 60: return {3, "444"};
     case 61: return {3, "444"};
     case 62: return {4, "4444"};
@@ -490,6 +491,18 @@ uint32_t Buffers(const F &f, uint32_t fn) {
     case 199: f.P8(0); return 1;  // no application CAN messages on this runtime yet
     case 127: case 130: f.P32(0); return 1;  // AS-i hooks answer 0 here
     case 128: case 129: case 131: f.P8(0); return 1;
+    case 177: {
+        // SIGSCALE: a forced result (32-bit or string lock) is not written
+        if (f.Locked(0, LK32 | LKS)) return 1;
+        uint32_t points = 0;
+        const uint32_t rec = Z7Sig_Record(f.db, f.D(1), &points);
+        const uint8_t *t = f.E(Z7SEC_TIME, 2);
+        const float v = rec ? Z7Sig_Value(rec, points, t ? z7stf::F::Le32(t) : 0) : 0.0f;
+        uint32_t b;
+        std::memcpy(&b, &v, 4);
+        f.P32(b);
+        return 1;
+    }
     // dynamic arrays: program identifiers are 0-based
     case 60: f.P32(Z7VMRsc_CreateArray(f.db, int64_t(f.D(1)) + 1, f.D(2), 4)); return 1;
     case 61: {

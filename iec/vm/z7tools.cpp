@@ -3,6 +3,8 @@
 // that holds the byte offset), else it starts at its index in the typed
 // segment of its element type. Every array is checked against the bytes of
 // its segment before a handler touches it.
+#include <cstring>
+
 #include "iec/vm/z7stdlib.h"
 #include "iec/vm/z7vm.h"
 
@@ -50,4 +52,36 @@ uint32_t Z7Tools_GetArrayIn(uint32_t db, uint32_t type, uint32_t index, int64_t 
     if (uint64_t(a - seg) + uint64_t(count) * esize > bytes) return 0;
     if (count > 0 && Z7Mem_Ptr(a, uint32_t(count) * esize) == nullptr) return 0;
     return a;
+}
+
+uint32_t Z7Sig_Record(uint32_t db, int64_t n, uint32_t *points) {
+    if (points) *points = 0;
+    const uint32_t code = Z7Mem_Get32(Z7VM_Header(db) + HD_CODE);
+    if (code == 0 || n < 1 || n > 0xFFFF) return 0;
+    const uint32_t end = code + Z7VMCode_Length(code);
+    const uint32_t rec = Z7VMCode_GetSignal(code, uint32_t(n));
+    if (rec < code || uint64_t(rec) + 4 > end) return 0;
+    const uint32_t count = Z7Mem_Get32(rec);
+    // every point lies inside the image
+    if (uint64_t(rec) + 4 + 8 * uint64_t(count) > end) return 0;
+    if (points) *points = count;
+    return rec;
+}
+
+float Z7Sig_Value(uint32_t rec, uint32_t points, uint32_t t) {
+    auto time = [&](uint32_t k) { return Z7Mem_Get32(rec + 4 + 8 * k); };
+    auto value = [&](uint32_t k) {
+        const uint32_t b = Z7Mem_Get32(rec + 8 + 8 * k);
+        float f;
+        std::memcpy(&f, &b, 4);
+        return f;
+    };
+    if (rec == 0 || points == 0) return 0.0f;
+    if (points == 1 || t <= time(0)) return value(0);
+    uint32_t p = 0;
+    while (p + 1 < points && time(p + 1) <= t) p++;
+    if (time(p) == t || p + 1 == points) return value(p);
+    const int32_t span = int32_t(time(p + 1) - time(p));
+    if (span <= 0) return value(p);
+    return value(p) + float(t - time(p)) * (value(p + 1) - value(p)) / float(span);
 }

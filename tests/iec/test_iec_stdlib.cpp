@@ -124,7 +124,7 @@ TEST_F(IecStd, RegistryOrderClassNumbersSizesAndAbsentRows) {
         {0, "R_TRIG", 4, 1, 0, true},     {4, "CMP", 13, 4, 0, true},      {6, "TON", 9, 12, 0, true},
         {10, "STACKINT", 14, 524, 0, true}, {11, "SERIO", 0, 0, 0, false},  {13, "AVERAGE", 17, 536, 0, true},
         {20, "CURVELIN", 44, 0, 1, true}, {22, "UNPACK8", 22, 0, 1, true}, {31, "FIFO", 31, 24, 1, true},
-        {37, "TMUSEC", 52, 12, 0, true},  {44, "SIGPLAY", 0, 0, 0, false}, {47, "AVERAGEL", 43, 1056, 0, true},
+        {37, "TMUSEC", 52, 12, 0, true},  {44, "SIGPLAY", 40, 32, 0, true}, {47, "AVERAGEL", 43, 1056, 0, true},
         {48, "HYSTERACC", 54, 24, 0, true}, {49, "CANRCVMSG", 0, 0, 0, false}, {53, "MBSLAVETCPEX", 0, 0, 0, false},
     };
     for (const Row &r : rows) {
@@ -1082,6 +1082,91 @@ TEST_F(IecStd, ArrayBlocksSortSearchFillAndExtremes) {
     run("ARFILL", {11, 10, 3, 20, 2});
     EXPECT_EQ(B(2), 1);
     EXPECT_EQ(std::vector<int>({W(10), W(11), W(12)}), std::vector<int>({9, 9, 9}));
+}
+
+TEST_F(IecStd, SignalsOfTheImagePlayedAndScaled) {
+    // an image whose extension word 16 points at a signal table behind it:
+    // signal 1 (0, 0.0) (1000, 10.0) (2000, 0.0); signal 2 one point; signal
+    // 3 claims more points than the image holds
+    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+    db = 0;
+    IecImage img;
+    img.d8 = img.d16 = img.d32 = img.d64 = img.time = {31, 31, 31};
+    img.ext.assign(16, 0);
+    const uint32_t at = uint32_t(img.Build().size());
+    img.ext[15] = at;
+    std::vector<uint8_t> b = img.Build();
+    auto put32 = [&](uint32_t v) {
+        for (int i = 0; i < 4; i++) b.push_back(uint8_t(v >> (8 * i)));
+    };
+    auto putf = [&](float f) {
+        uint32_t v;
+        std::memcpy(&v, &f, 4);
+        put32(v);
+    };
+    put32(3u << 16);  // u16 0, u16 count 3
+    put32(at + 16);
+    put32(at + 16 + 28);
+    put32(at + 16 + 28 + 12);
+    put32(3);
+    put32(0), putf(0.0f), put32(1000), putf(10.0f), put32(2000), putf(0.0f);
+    put32(1);
+    put32(0), putf(7.0f);
+    put32(1000);
+    const uint32_t code = test_support::IecLoad(b);
+    blocks.push_back(code);
+    ASSERT_EQ(Create(code, db), 0u);
+    ASSERT_EQ(Z7Def_ColdStart(code, db, "/mnt/cfg/z7.ret", nullptr, false, 0, "APP"), 0u);
+
+    struct Scale {
+        int32_t id;
+        uint32_t t;
+        float want;
+    };
+    for (const Scale &c : std::vector<Scale>{{1, 500, 5.0f}, {1, 1500, 5.0f}, {1, 3000, 0.0f}, {1, 0, 0.0f},
+                                             {2, 900, 7.0f}, {3, 10, 0.0f}, {9, 10, 0.0f}, {-1, 10, 0.0f}}) {
+        SCOPED_TRACE(c.id);
+        SetD(1, uint32_t(c.id));
+        SetT(1, c.t);
+        SetR(2, -1.0f);
+        Stf(177, {2, 1, 1});
+        EXPECT_EQ(R(2), c.want);
+    }
+    // SIGPLAY: IN B1, ID D3, RST B2, TMIN T2; END B3, Y D4, ET T3
+    SetB(1, 1);
+    SetD(3, 1);
+    SetT(2, 0);
+    const Block play = Make("SIGPLAY", {1, 3, 2, 2, 3, 4, 3});
+    struct Step {
+        uint32_t now;
+        uint8_t end;
+        float y;
+        uint32_t et;
+    };
+    for (const Step &s : std::vector<Step>{{1000, 0, 0.0f, 0}, {1500, 0, 5.0f, 500}, {2000, 0, 10.0f, 1000},
+                                           {3000, 1, 0.0f, 2000}, {3500, 1, 0.0f, 2000}}) {
+        SCOPED_TRACE(s.now);
+        Stamp(s.now);
+        play.Run();
+        EXPECT_EQ(B(3), s.end);
+        EXPECT_EQ(R(4), s.y);
+        EXPECT_EQ(T(3), s.et);
+    }
+    // RST clears the instance; then a signal of one point: idle, END FALSE,
+    // Y and ET kept
+    SetB(2, 1);
+    Stamp(3600);
+    play.Run();
+    EXPECT_EQ(T(3), 0u);
+    SetB(2, 0);
+    SetD(3, 2);
+    SetR(4, 42.0f);
+    SetT(3, 2000);
+    Stamp(4000);
+    play.Run();
+    EXPECT_EQ(B(3), 0);
+    EXPECT_EQ(R(4), 42.0f);
+    EXPECT_EQ(T(3), 2000u);
 }
 
 }  // namespace iec_test
