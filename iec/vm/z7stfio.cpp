@@ -45,6 +45,7 @@ Sig SigOf(uint32_t fn) {
     case 127: case 130: return {1, "4"};
     case 128: case 129: case 131: return {1, "8"};
     case 177: return {3, "44t"};
+    case 158: return {3, "844"};
     case 60: return {3, "444"};
     case 61: return {3, "444"};
     case 62: return {4, "4444"};
@@ -482,6 +483,66 @@ uint32_t MbShift(const F &f) {
     return 1;
 }
 
+// RCPAPPLY: the values of one column of one recipe of the image go to the
+// recipe's variables. Every table, record and value must lie inside the
+// image and every variable inside its segment, else the variable is left.
+uint32_t RcpApply(const F &f) {
+    const uint32_t db = f.db, code = Z7Mem_Get32(Z7VM_Header(db) + HD_CODE);
+    const int64_t recipe = f.D(1), column = f.D(2);
+    if (code == 0 || recipe < 0 || column < 0) return 0;
+    const uint32_t end = code + Z7VMCode_Length(code);
+    auto in = [&](uint64_t a, uint64_t n) { return a >= code && a + n <= end; };
+    const uint32_t table = Z7VMCode_GetRecipes(code);
+    if (!in(table, 4) || recipe >= Z7Mem_Get16(table + 2) || !in(table + 4 + 4 * uint64_t(recipe), 4)) return 0;
+    const uint64_t rcp = uint64_t(code) + Z7Mem_Get32(table + 4 + 4 * uint32_t(recipe));
+    if (!in(rcp, 4)) return 0;
+    const uint32_t vars = Z7Mem_Get16(uint32_t(rcp)), cols = Z7Mem_Get16(uint32_t(rcp) + 2);
+    if (column >= cols) return 0;
+    const uint32_t c = uint32_t(column);
+    const bool ct = Z7Sec_Bytes(db, Z7SEC_CT) != 0;
+    for (uint32_t v = 0; v < vars; v++) {
+        if (!in(rcp + 4 + 4 * uint64_t(v), 4)) break;
+        const uint64_t rec = uint64_t(code) + Z7Mem_Get32(uint32_t(rcp) + 4 + 4 * v);
+        if (!in(rec, 8)) continue;
+        const uint32_t r = uint32_t(rec), type = Z7Mem_Get16(r), index = Z7Mem_Get16(r + 2), cto = Z7Mem_Get32(r + 4);
+        if ((type & 0x7F) < 1 || (type & 0x7F) > 17 || (type & 0x80) != 0) continue;  // external variables not here
+        const uint32_t t = type & 0x7F;
+        // the value of column c
+        uint64_t src = rec + 8, n = Z7Tools_TypeSize(t);
+        if (t == 5) {
+            for (uint32_t k = 0; k < c && in(src, 1); k++) src += 1u + Z7Mem_Get8(uint32_t(src));
+            if (!in(src, 1)) continue;
+            n = Z7Mem_Get8(uint32_t(src));
+            src += 1;
+        } else {
+            src += uint64_t(c) * n;
+        }
+        if (!in(src, n)) continue;
+        uint32_t dst = 0, locked = 0, size = 0;
+        if (cto != 0) {
+            if (!ct) continue;
+            const uint32_t seg = Z7Sec_Addr(db, Z7SEC_CT);
+            const uint64_t need = t == 5 ? 3 : n;
+            if (uint64_t(cto) + need > Z7Sec_Bytes(db, Z7SEC_CT)) continue;
+            dst = seg + cto;
+            size = t == 5 ? Z7Mem_Get8(dst) + 3u : uint32_t(n);
+            if (uint64_t(cto) + size > Z7Sec_Bytes(db, Z7SEC_CT)) continue;
+        } else {
+            dst = Z7Tools_GetAnyParam(db, t, index, &locked, &size);
+            if (dst == 0 || locked) continue;
+        }
+        if (t == 5) {
+            const uint32_t max = Z7Mem_Get8(dst), len = uint32_t(n < max ? n : max);
+            std::memmove(Z7Mem_Ptr(dst + 2, len + 1), Z7Mem_Ptr(uint32_t(src), len ? len : 1), len);
+            Z7Mem_Put8(dst + 1, uint8_t(len));
+            Z7Mem_Put8(dst + 2 + len, 0);
+        } else {
+            std::memmove(Z7Mem_Ptr(dst, uint32_t(n)), Z7Mem_Ptr(uint32_t(src), uint32_t(n)), size_t(n));
+        }
+    }
+    return 1;
+}
+
 uint32_t Buffers(const F &f, uint32_t fn) {
     switch (fn) {
     case 104: case 105: f.P32(Serialize(f, fn == 104)); return 1;
@@ -491,6 +552,7 @@ uint32_t Buffers(const F &f, uint32_t fn) {
     case 199: f.P8(0); return 1;  // no application CAN messages on this runtime yet
     case 127: case 130: f.P32(0); return 1;  // AS-i hooks answer 0 here
     case 128: case 129: case 131: f.P8(0); return 1;
+    case 158: f.P8(uint8_t(RcpApply(f))); return 1;
     case 177: {
         // SIGSCALE: a forced result (32-bit or string lock) is not written
         if (f.Locked(0, LK32 | LKS)) return 1;

@@ -1169,4 +1169,53 @@ TEST_F(IecStd, SignalsOfTheImagePlayedAndScaled) {
     EXPECT_EQ(T(3), 2000u);
 }
 
+TEST_F(IecStd, RecipeColumnsApplied) {
+    // extension word 13 points at a recipe table behind the image: recipe 0,
+    // 2 columns, variables DINT 5 {111, 222}, BOOL 6 {0, 1}, DINT 7 (forced)
+    // {1, 2}, DINT 500 (outside the segment) and a record past the image
+    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+    db = 0;
+    IecImage img;
+    img.d8 = img.d16 = img.d32 = img.d64 = img.time = {31, 31, 31};
+    img.ext.assign(16, 0);
+    const uint32_t at = uint32_t(img.Build().size());
+    img.ext[12] = at;
+    std::vector<uint8_t> b = img.Build();
+    auto put16 = [&](uint32_t v) {
+        b.push_back(uint8_t(v));
+        b.push_back(uint8_t(v >> 8));
+    };
+    auto put32 = [&](uint32_t v) {
+        put16(v & 0xFFFF);
+        put16(v >> 16);
+    };
+    const uint32_t rcp = at + 8, v1 = rcp + 4 + 5 * 4, v2 = v1 + 16, v3 = v2 + 10, v4 = v3 + 16;
+    put16(0), put16(1), put32(rcp);
+    put16(5), put16(2), put32(v1), put32(v2), put32(v3), put32(v4), put32(0x7FFFFFF0);
+    put16(2), put16(5), put32(0), put32(111), put32(222);
+    put16(1), put16(6), put32(0), b.push_back(0), b.push_back(1);
+    put16(2), put16(7), put32(0), put32(1), put32(2);
+    put16(2), put16(500), put32(0), put32(9), put32(9);
+    const uint32_t code = test_support::IecLoad(b);
+    blocks.push_back(code);
+    ASSERT_EQ(Create(code, db), 0u);
+    ASSERT_EQ(Z7Def_ColdStart(code, db, "/mnt/cfg/z7.ret", nullptr, false, 0, "APP"), 0u);
+    Lock(7, 0x04);
+    SetD(7, 77);
+    struct Case {
+        int32_t recipe, column;
+        uint8_t ok;
+    };
+    for (const Case &c : std::vector<Case>{{0, 2, 0}, {1, 0, 0}, {-1, 0, 0}, {0, -1, 0}, {0, 1, 1}}) {
+        SCOPED_TRACE(c.column);
+        SetD(1, uint32_t(c.recipe));
+        SetD(2, uint32_t(c.column));
+        Stf(158, {3, 1, 2});
+        EXPECT_EQ(B(3), c.ok);
+    }
+    EXPECT_EQ(D(5), 222u);
+    EXPECT_EQ(B(6), 1);
+    EXPECT_EQ(D(7), 77u) << "a forced variable keeps its value";
+}
+
 }  // namespace iec_test
