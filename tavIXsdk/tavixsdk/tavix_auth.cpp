@@ -105,6 +105,7 @@ int Basic(const char *v, std::size_t n, tavix_identity *who, int *code) {
         *code = 405;
         return -1;
     }
+    std::memcpy(who->ha1, ha1, 16);
     return 0;
 }
 
@@ -162,6 +163,7 @@ int Digest(const char *v, std::size_t n, const char *method, const char *url, ta
         *code = 401;
         return -1;
     }
+    std::memcpy(who->ha1, ha1, 16);
     return 0;
 }
 
