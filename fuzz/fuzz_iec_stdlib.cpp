@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "iec/services/z7svc.h"
 #include "iec/vm/z7interp.h"
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7stdlib.h"
@@ -33,6 +34,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     const char *root = mkdtemp(tmpl);
     setenv("PLC_ROOT", root, 1);
     PLAT_Init(0, nullptr);
+    Z7Svc_InstallVMHooks();
     mkdir((std::string(root) + "/mnt").c_str(), 0755);
     mkdir((std::string(root) + "/mnt/cfg").c_str(), 0755);
     test_support::IecImage img;

@@ -106,9 +106,9 @@ void Z7VMRsc_FreeAll(uint32_t db) {
         const uint32_t data = Z7Mem_Get32(e + RSC_DATA);
         switch (Z7Mem_Get16(e + RSC_KIND)) {
         case RSC_MEMORY: case RSC_ARRAY: Z7Mem_Free(data); break;
-        case RSC_FILE: Z7File_Close(data); break;
+        case RSC_FILE: Z7Std_Hooks.file_close(data); break;
         case RSC_SOCKET:
-            if (int32_t(data) != -1) Z7Socket_CloseSocket(int32_t(data));
+            if (int32_t(data) != -1) Z7Std_Hooks.socket_close(int32_t(data));
             break;
         default: break;
         }

@@ -41,12 +41,6 @@ uint32_t Z7Tools_TypeSize(uint32_t type);
 // 1 go on, 0 stop the VM; 2 when the slot is not one of this module.
 uint32_t Z7VMStfBit_Execute(uint32_t db, uint32_t ops, uint32_t n, uint32_t fn);
 
-// ---- runtime platform layer (clock) ------------------------------------------------------------
-uint32_t Z7RtClk_GetCurTimeStamp();
-uint32_t Z7RtClk_GetCurDateStamp();
-void Z7RtClk_GetCurDateTimeStamp(uint32_t local, uint32_t *date, uint32_t *time, uint32_t *flag);
-uint32_t Z7RtClk_GetString(uint32_t kind, char *out);
-
 // ---- resource table (section 19, items of 12 bytes) ------------------------------------------
 enum : uint32_t { RSC_DATA = 0, RSC_SIZE = 4, RSC_ID = 8, RSC_KIND = 10 };
 enum : uint16_t { RSC_MEMORY = 1, RSC_FILE = 2, RSC_ARRAY = 3, RSC_SOCKET = 4 };
@@ -71,23 +65,40 @@ uint32_t Z7VMRsc_ReadArray(uint32_t db, uint32_t id, int32_t index, uint32_t esi
 // Z7VMStfBit_Execute.
 uint32_t Z7VMStfIo_Execute(uint32_t db, uint32_t ops, uint32_t n, uint32_t fn);
 
-// ---- runtime platform layer (files, sockets) ------------------------------------------------
+// ---- platform calls of the library --------------------------------------------------------
+// Files, sockets and the clock live above the VM: the runtime services fill
+// this table at start (Z7Svc_InstallVMHooks); until then every call answers
+// as a runtime without files, sockets or clock (0, -1, nothing).
 using Z7SocketHandle = int32_t;
-uint32_t Z7File_OpenAppend(const char *path);
-uint32_t Z7File_Fseek(uint32_t h, uint32_t origin, int32_t offset);
-uint32_t Z7File_Eof(uint32_t h);
-uint32_t Z7File_Copy(const char *from, const char *to);
-uint32_t Z7File_WriteLine(uint32_t h, const char *text);
-uint32_t Z7File_ReadLine(uint32_t h, char *buf, uint32_t size);
-uint32_t Z7Socket_CreateListeningSocket(uint16_t port, uint32_t backlog, Z7SocketHandle *h, uint32_t arg);
-Z7SocketHandle Z7Socket_Accept(Z7SocketHandle listening, uint32_t arg);
-uint32_t Z7Socket_CreateConnectedSocket(const char *ip, uint16_t port, Z7SocketHandle *h, uint32_t *pending,
-                                        uint32_t arg);
-uint32_t Z7Socket_CheckPendingConnect(Z7SocketHandle h, uint32_t *broken);
-int32_t Z7Socket_Send(Z7SocketHandle h, uint32_t len, const uint8_t *data, uint32_t *closed);
-int32_t Z7Socket_Receive(Z7SocketHandle h, uint32_t len, uint8_t *buf, uint32_t *closed);
-void Z7Socket_CloseSocket(Z7SocketHandle h);
-uint32_t Z7Socket_UdpCreate(uint16_t port, Z7SocketHandle *h);
-uint32_t Z7Socket_UdpRecvFrom(Z7SocketHandle h, uint8_t *buf, uint32_t size, uint8_t addr[16]);
-uint32_t Z7Socket_UdpSendTo(Z7SocketHandle h, const uint8_t addr[16], const uint8_t *data, uint32_t len);
-void Z7Socket_UdpAddrMake(uint8_t addr[16], const char *text, uint16_t default_port);
+struct Z7StdHooks {
+    uint32_t (*file_open)(const char *path, uint32_t write);
+    uint32_t (*file_open_append)(const char *path);
+    void (*file_close)(uint32_t h);
+    uint32_t (*file_read)(uint32_t h, void *buffer, uint32_t size);
+    uint32_t (*file_write)(uint32_t h, const void *buffer, uint32_t size);
+    uint32_t (*file_flush)(uint32_t h);
+    uint32_t (*file_seek)(uint32_t h, uint32_t origin, int32_t offset);
+    uint32_t (*file_eof)(uint32_t h);
+    uint32_t (*file_read_line)(uint32_t h, char *buf, uint32_t size);
+    uint32_t (*file_write_line)(uint32_t h, const char *text);
+    uint32_t (*file_delete)(const char *path);
+    uint32_t (*file_rename)(const char *from, const char *to);
+    uint32_t (*file_copy)(const char *from, const char *to);
+    uint32_t (*file_exist)(const char *path);
+    uint32_t (*file_size)(const char *path);
+    uint32_t (*tcp_listen)(uint16_t port, uint32_t backlog, Z7SocketHandle *h, uint32_t arg);
+    Z7SocketHandle (*tcp_accept)(Z7SocketHandle listening, uint32_t arg);
+    uint32_t (*tcp_connect)(const char *ip, uint16_t port, Z7SocketHandle *h, uint32_t *pending, uint32_t arg);
+    uint32_t (*tcp_check_pending)(Z7SocketHandle h, uint32_t *broken);
+    int32_t (*tcp_send)(Z7SocketHandle h, uint32_t len, const uint8_t *data, uint32_t *closed);
+    int32_t (*tcp_receive)(Z7SocketHandle h, uint32_t len, uint8_t *buf, uint32_t *closed);
+    void (*socket_close)(Z7SocketHandle h);
+    uint32_t (*udp_create)(uint16_t port, Z7SocketHandle *h);
+    uint32_t (*udp_recv_from)(Z7SocketHandle h, uint8_t *buf, uint32_t size, uint8_t addr[16]);
+    uint32_t (*udp_send_to)(Z7SocketHandle h, const uint8_t addr[16], const uint8_t *data, uint32_t len);
+    void (*udp_addr_make)(uint8_t addr[16], const char *text, uint16_t default_port);
+};
+extern Z7StdHooks Z7Std_Hooks;
+// Current local (or UTC) date stamp and milliseconds of the day through the
+// VM's clock hook (0 and 0 without one).
+void Z7Std_Clock(uint32_t utc, uint32_t *date, uint32_t *time);

@@ -454,7 +454,8 @@ void DtAt(const Ctx &c) {
         c.s.p[8] = 0;
     } else if (!c.s.p[9]) {
         uint32_t date = 0, tod = 0, flag = 0;
-        Z7RtClk_GetCurDateTimeStamp(1, &date, &tod, &flag);
+        Z7Std_Clock(0, &date, &tod);
+        (void)flag;
         const uint32_t target = c.s.U(0);
         uint32_t cur = date;
         bool due;
@@ -474,7 +475,8 @@ void DtAt(const Ctx &c) {
 }
 void DtCurDateTime(const Ctx &c) {
     uint32_t date = 0, ms = 0, flag = 0;
-    Z7RtClk_GetCurDateTimeStamp(c.o.B(0) ? 1 : 0, &date, &ms, &flag);
+    Z7Std_Clock(c.o.B(0) ? 0 : 1, &date, &ms);
+    (void)flag;
     c.o.SetD(1, int32_t(date >> 16));
     c.o.SetD(2, int32_t((date >> 8) & 0xFF));
     c.o.SetD(3, int32_t(date & 0xFF));

@@ -241,6 +241,29 @@ void Printf(const F &f) {
     Z7EVSTRACE("%s", out);
 }
 
+// DAY_TIME: kind 1 the time "hh:mm:ss", 2 the day name, else the date
+// "yyyy/mm/dd", all local.
+void DayTime(uint32_t kind, char out[32]) {
+    static constexpr const char *kDays[7] = {"Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday",
+                                             "Sunday"};
+    uint32_t date = 0, ms = 0;
+    Z7Std_Clock(0, &date, &ms);
+    const uint32_t y = date >> 16, m = (date >> 8) & 0xFF, d = date & 0xFF;
+    if (kind == 1) {
+        std::snprintf(out, 32, "%02u:%02u:%02u", unsigned(ms / 3600000u % 100), unsigned(ms / 60000u % 60),
+                      unsigned(ms / 1000u % 60));
+    } else if (kind == 2) {
+        // days since 1970-01-01 (a Thursday) by the civil calendar
+        const int64_t yy = int64_t(y) - (m <= 2 ? 1 : 0), era = (yy >= 0 ? yy : yy - 399) / 400;
+        const int64_t yoe = yy - era * 400, mp = (int64_t(m) + 9) % 12;
+        const int64_t doy = (153 * mp + 2) / 5 + int64_t(d) - 1, doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+        const int64_t days = era * 146097 + doe - 719468;
+        std::snprintf(out, 32, "%s", kDays[((days % 7) + 7 + 3) % 7]);
+    } else {
+        std::snprintf(out, 32, "%04u/%02u/%02u", unsigned(y % 10000), unsigned(m % 100), unsigned(d % 100));
+    }
+}
+
 // The code image the database was built from, and its end.
 bool Image(uint32_t db, uint32_t &code, uint32_t &end) {
     code = Z7Mem_Get32(Z7VM_Header(db) + HD_CODE);
@@ -359,8 +382,8 @@ uint32_t Run(const F &f, uint32_t fn) {
     }
     case 161: f.P32(f.Op(3)); return 1;
     case 95: f.P8(uint8_t(MoveBlock(f))); return 1;
-    case 118: f.P32(Z7RtClk_GetCurTimeStamp()); return 1;
-    case 119: f.P32(Z7RtClk_GetCurDateStamp()); return 1;
+    case 118: { uint32_t d = 0, t = 0; Z7Std_Clock(0, &d, &t); f.P32(t); return 1; }
+    case 119: { uint32_t d = 0, t = 0; Z7Std_Clock(0, &d, &t); f.P32(d); return 1; }
     case 120: f.P32(f.G32(1) & 0xFF); return 1;
     case 121: f.P32((f.G32(1) >> 8) & 0xFF); return 1;
     case 122: f.P32(f.G32(1) >> 16); return 1;
@@ -370,13 +393,13 @@ uint32_t Run(const F &f, uint32_t fn) {
     case 126: f.P32(uint32_t(f.D(1) % 1000)); return 1;
     case 63: {
         char text[32] = {};
-        Z7RtClk_GetString(uint32_t(f.D(1)), text);
+        DayTime(uint32_t(f.D(1)), text);
         f.PStr(text);
         return 1;
     }
     case 171: {
-        uint32_t date = 0, time = 0, flag = 0;
-        Z7RtClk_GetCurDateTimeStamp(1, &date, &time, &flag);
+        uint32_t date = 0, time = 0;
+        Z7Std_Clock(0, &date, &time);
         if (!f.Locked(0, LKS)) Z7VMStr_DateFmt(db, f.Op(0), f.Op(1), date, time);
         return 1;
     }

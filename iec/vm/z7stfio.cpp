@@ -90,7 +90,7 @@ uint32_t Open(const F &f, uint32_t fn) {
     char path[kPathMax];
     const uint32_t item = Z7VMRsc_GetFreeItem(f.db);
     if (item == 0 || !Path(f, 1, path)) return 0;
-    const uint32_t h = fn == 174 ? Z7File_OpenAppend(path) : Z7File_Open(path, fn == 71 ? 1 : 0);
+    const uint32_t h = fn == 174 ? Z7Std_Hooks.file_open_append(path) : Z7Std_Hooks.file_open(path, fn == 71 ? 1 : 0);
     if (h != 0) Z7VMRsc_Set(item, h, 0, 1, RSC_FILE);
     return h;
 }
@@ -101,37 +101,37 @@ uint32_t Files(const F &f, uint32_t fn) {
     case 76: {
         const uint32_t h = KnownFile(f, 1);
         if (h) {
-            Z7File_Close(h);
+            Z7Std_Hooks.file_close(h);
             Z7VMRsc_Set(Z7VMRsc_FindKind(db, h, RSC_FILE), 0, 0, 0, 0);
         }
         f.P8(h ? 1 : 0);
         return 1;
     }
-    case 77: { const uint32_t h = KnownFile(f, 1); f.P8(h && Z7File_Eof(h) ? 1 : 0); return 1; }
+    case 77: { const uint32_t h = KnownFile(f, 1); f.P8(h && Z7Std_Hooks.file_eof(h) ? 1 : 0); return 1; }
     case 197: f.P8(KnownFile(f, 1) ? 1 : 0); return 1;
-    case 18: { const uint32_t h = KnownFile(f, 1); f.P8(h && Z7File_Fflush(h) ? 1 : 0); return 1; }
+    case 18: { const uint32_t h = KnownFile(f, 1); f.P8(h && Z7Std_Hooks.file_flush(h) ? 1 : 0); return 1; }
     case 19: {
         const uint32_t h = KnownFile(f, 1);
-        f.P8(h && Z7File_Fseek(h, f.G32(3), f.D(2)) ? 1 : 0);
+        f.P8(h && Z7Std_Hooks.file_seek(h, f.G32(3), f.D(2)) ? 1 : 0);
         return 1;
     }
     case 72: {
         const uint32_t h = KnownFile(f, 1);
         uint8_t b[4] = {};
-        f.P32(h && Z7File_Read(h, b, 4) ? uint32_t(b[0] | b[1] << 8 | b[2] << 16 | uint32_t(b[3]) << 24) : 0);
+        f.P32(h && Z7Std_Hooks.file_read(h, b, 4) ? uint32_t(b[0] | b[1] << 8 | b[2] << 16 | uint32_t(b[3]) << 24) : 0);
         return 1;
     }
     case 74: {
         const uint32_t h = KnownFile(f, 1), v = f.G32(2);
         const uint8_t b[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
-        f.P8(h && Z7File_Write(h, b, 4) ? 1 : 0);
+        f.P8(h && Z7Std_Hooks.file_write(h, b, 4) ? 1 : 0);
         return 1;
     }
     case 73: {
         const uint32_t h = KnownFile(f, 1);
         if (h == 0) return 1;
         char line[256];
-        Z7File_ReadLine(h, line, Z7VMStr_GetMaxLength(db, f.Op(0)) + 1);
+        Z7Std_Hooks.file_read_line(h, line, Z7VMStr_GetMaxLength(db, f.Op(0)) + 1);
         f.PStr(line);
         return 1;
     }
@@ -139,7 +139,7 @@ uint32_t Files(const F &f, uint32_t fn) {
         const uint32_t h = KnownFile(f, 1);
         char text[256];
         Text(f, 2, text, sizeof text);
-        f.P8(h && Z7File_WriteLine(h, text) ? 1 : 0);
+        f.P8(h && Z7Std_Hooks.file_write_line(h, text) ? 1 : 0);
         return 1;
     }
     case 172: case 173: {
@@ -152,7 +152,7 @@ uint32_t Files(const F &f, uint32_t fn) {
         }
         if (type == 5) {
             if (fn == 172) f.P8(0);
-            else f.P8(Z7File_Write(h, Z7Mem_Ptr(a + 2, Z7Mem_Get8(a + 1) + 1u), Z7Mem_Get8(a + 1)) ? 1 : 0);
+            else f.P8(Z7Std_Hooks.file_write(h, Z7Mem_Ptr(a + 2, Z7Mem_Get8(a + 1) + 1u), Z7Mem_Get8(a + 1)) ? 1 : 0);
             return 1;
         }
         if (fn == 172 && locked) {
@@ -160,7 +160,7 @@ uint32_t Files(const F &f, uint32_t fn) {
             return 1;
         }
         uint8_t *p = Z7Mem_Ptr(a, size);
-        f.P8(p && (fn == 172 ? Z7File_Read(h, p, size) : Z7File_Write(h, p, size)) ? 1 : 0);
+        f.P8(p && (fn == 172 ? Z7Std_Hooks.file_read(h, p, size) : Z7Std_Hooks.file_write(h, p, size)) ? 1 : 0);
         return 1;
     }
     case 16: case 17: {
@@ -176,21 +176,21 @@ uint32_t Files(const F &f, uint32_t fn) {
         uint8_t *p = Z7Mem_Ptr(a + pos * es, count * es);
         uint32_t done = 0;
         for (; p && done < count; done++)
-            if (!(fn == 16 ? Z7File_Read(h, p + done * es, es) : Z7File_Write(h, p + done * es, es))) break;
+            if (!(fn == 16 ? Z7Std_Hooks.file_read(h, p + done * es, es) : Z7Std_Hooks.file_write(h, p + done * es, es))) break;
         f.P32(done);
         return 1;
     }
     case 178: case 181: case 179: {
         char path[kPathMax];
         const bool ok = Path(f, 1, path);
-        if (fn == 179) f.P32(ok ? Z7File_GetSize(path) : 0);
-        else f.P8(ok && (fn == 178 ? Z7File_Exist(path) : Z7File_Delete(path)) ? 1 : 0);
+        if (fn == 179) f.P32(ok ? Z7Std_Hooks.file_size(path) : 0);
+        else f.P8(ok && (fn == 178 ? Z7Std_Hooks.file_exist(path) : Z7Std_Hooks.file_delete(path)) ? 1 : 0);
         return 1;
     }
     case 180: case 182: {
         char a[kPathMax], b[kPathMax];
         const bool ok = Path(f, 1, a) && Path(f, 2, b);
-        f.P8(ok && (fn == 180 ? Z7File_Copy(a, b) : Z7File_Rename(a, b)) ? 1 : 0);
+        f.P8(ok && (fn == 180 ? Z7Std_Hooks.file_copy(a, b) : Z7Std_Hooks.file_rename(a, b)) ? 1 : 0);
         return 1;
     }
     default: return 2;
@@ -203,7 +203,7 @@ int32_t KnownSocket(const F &f, uint32_t k) {
     return s != -1 && Z7VMRsc_FindSocket(f.db, s) ? s : -1;
 }
 void Release(uint32_t db, int32_t s) {
-    Z7Socket_CloseSocket(s);
+    Z7Std_Hooks.socket_close(s);
     if (const uint32_t item = Z7VMRsc_FindSocket(db, s)) Z7VMRsc_Set(item, 0, 0, 0, 0);
 }
 int32_t Record(uint32_t item, int32_t s) {
@@ -233,14 +233,14 @@ uint32_t Sockets(const F &f, uint32_t fn) {
     case 148: {
         const uint32_t item = Z7VMRsc_GetFreeItem(db);
         Z7SocketHandle s = -1;
-        if (item && Z7Socket_CreateListeningSocket(uint16_t(f.G32(1)), f.G32(2) & 0xFFFF, &s, 0) != 0) s = -1;
+        if (item && Z7Std_Hooks.tcp_listen(uint16_t(f.G32(1)), f.G32(2) & 0xFFFF, &s, 0) != 0) s = -1;
         f.P32(uint32_t(item ? Record(item, s) : -1));
         return 1;
     }
     case 149: {
         const uint32_t item = Z7VMRsc_GetFreeItem(db);
         const int32_t l = KnownSocket(f, 1);
-        f.P32(uint32_t(item && l != -1 ? Record(item, Z7Socket_Accept(l, 0)) : -1));
+        f.P32(uint32_t(item && l != -1 ? Record(item, Z7Std_Hooks.tcp_accept(l, 0)) : -1));
         return 1;
     }
     case 153: {
@@ -249,14 +249,14 @@ uint32_t Sockets(const F &f, uint32_t fn) {
         Text(f, 1, ip, sizeof ip);
         Z7SocketHandle s = -1;
         uint32_t pending = 0;
-        if (item && Z7Socket_CreateConnectedSocket(ip, uint16_t(f.G32(2)), &s, &pending, 0) != 0) s = -1;
+        if (item && Z7Std_Hooks.tcp_connect(ip, uint16_t(f.G32(2)), &s, &pending, 0) != 0) s = -1;
         f.P32(uint32_t(item ? Record(item, s) : -1));
         return 1;
     }
     case 154: {
         const int32_t s = KnownSocket(f, 1);
         uint32_t broken = 0;
-        const bool up = s != -1 && Z7Socket_CheckPendingConnect(s, &broken) == 0;
+        const bool up = s != -1 && Z7Std_Hooks.tcp_check_pending(s, &broken) == 0;
         if (s != -1 && broken) Release(db, s);
         f.P8(up ? 1 : 0);
         return 1;
@@ -287,8 +287,8 @@ uint32_t Sockets(const F &f, uint32_t fn) {
             return 1;
         }
         uint32_t closed = 0;
-        int32_t n = fn == 151 || fn == 214 ? Z7Socket_Send(s, len, buf, &closed)
-                                           : (len ? Z7Socket_Receive(s, len, buf, &closed) : 0);
+        int32_t n = fn == 151 || fn == 214 ? Z7Std_Hooks.tcp_send(s, len, buf, &closed)
+                                           : (len ? Z7Std_Hooks.tcp_receive(s, len, buf, &closed) : 0);
         if (closed) {
             Release(db, s);
             n = 0;
@@ -304,7 +304,7 @@ uint32_t Sockets(const F &f, uint32_t fn) {
     case 183: {
         const uint32_t item = Z7VMRsc_GetFreeItem(db);
         Z7SocketHandle s = -1;
-        if (item && Z7Socket_UdpCreate(uint16_t(f.G32(1)), &s) != 0) s = -1;
+        if (item && Z7Std_Hooks.udp_create(uint16_t(f.G32(1)), &s) != 0) s = -1;
         f.P32(uint32_t(item ? Record(item, s) : -1));
         return 1;
     }
@@ -317,7 +317,7 @@ uint32_t Sockets(const F &f, uint32_t fn) {
         char text[64];
         Text(f, 1, text, sizeof text);
         uint8_t a[16];
-        Z7Socket_UdpAddrMake(a, text, uint16_t(f.G32(2)));
+        Z7Std_Hooks.udp_addr_make(a, text, uint16_t(f.G32(2)));
         std::memcpy(addr, a, 16);
         f.P8(1);
         return 1;
@@ -337,7 +337,7 @@ uint32_t Sockets(const F &f, uint32_t fn) {
             data = Z7Mem_Ptr(slot + 2, limit + 1);
         }
         const uint32_t len = Limit(f.D(2), limit);
-        f.P8(s != -1 && data != nullptr && Z7Socket_UdpSendTo(s, addr, data, len) == 0 ? 1 : 0);
+        f.P8(s != -1 && data != nullptr && Z7Std_Hooks.udp_send_to(s, addr, data, len) == 0 ? 1 : 0);
         return 1;
     }
     case 186: case 15: {
@@ -358,7 +358,7 @@ uint32_t Sockets(const F &f, uint32_t fn) {
         uint32_t n = 0;
         if (s != -1 && data != nullptr && len != 0) {
             uint8_t from[16] = {};
-            n = Z7Socket_UdpRecvFrom(s, data, len, from);
+            n = Z7Std_Hooks.udp_recv_from(s, data, len, from);
             if (n > len) n = 0;
             if (n) std::memcpy(addr, from, 16);
             if (fn == 186) {

@@ -5,6 +5,7 @@
 // its segment before a handler touches it.
 #include <cstring>
 
+#include "iec/vm/z7hooks.h"
 #include "iec/vm/z7stdlib.h"
 #include "iec/vm/z7vm.h"
 
@@ -84,4 +85,61 @@ float Z7Sig_Value(uint32_t rec, uint32_t points, uint32_t t) {
     const int32_t span = int32_t(time(p + 1) - time(p));
     if (span <= 0) return value(p);
     return value(p) + float(t - time(p)) * (value(p + 1) - value(p)) / float(span);
+}
+
+// ---- platform calls --------------------------------------------------------------------------
+namespace {
+uint32_t NoOpen(const char *, uint32_t) { return 0; }
+uint32_t NoPath(const char *) { return 0; }
+void NoClose(uint32_t) {}
+uint32_t NoRead(uint32_t, void *, uint32_t) { return 0; }
+uint32_t NoWrite(uint32_t, const void *, uint32_t) { return 0; }
+uint32_t NoHandle(uint32_t) { return 0; }
+uint32_t NoSeek(uint32_t, uint32_t, int32_t) { return 0; }
+uint32_t NoReadLine(uint32_t, char *buf, uint32_t size) {
+    if (buf && size) buf[0] = 0;
+    return 0;
+}
+uint32_t NoWriteLine(uint32_t, const char *) { return 0; }
+uint32_t NoTwo(const char *, const char *) { return 0; }
+uint32_t NoListen(uint16_t, uint32_t, Z7SocketHandle *h, uint32_t) {
+    *h = -1;
+    return 1;
+}
+Z7SocketHandle NoAccept(Z7SocketHandle, uint32_t) { return -1; }
+uint32_t NoConnect(const char *, uint16_t, Z7SocketHandle *h, uint32_t *, uint32_t) {
+    *h = -1;
+    return 1;
+}
+uint32_t NoPending(Z7SocketHandle, uint32_t *broken) {
+    if (broken) *broken = 1;
+    return 1;
+}
+int32_t NoSend(Z7SocketHandle, uint32_t, const uint8_t *, uint32_t *closed) {
+    if (closed) *closed = 1;
+    return 0;
+}
+int32_t NoReceive(Z7SocketHandle, uint32_t, uint8_t *, uint32_t *closed) {
+    if (closed) *closed = 1;
+    return 0;
+}
+void NoSocketClose(Z7SocketHandle) {}
+uint32_t NoUdp(uint16_t, Z7SocketHandle *h) {
+    *h = -1;
+    return 1;
+}
+uint32_t NoRecvFrom(Z7SocketHandle, uint8_t *, uint32_t, uint8_t *) { return 0; }
+uint32_t NoSendTo(Z7SocketHandle, const uint8_t *, const uint8_t *, uint32_t) { return 1; }
+void NoAddr(uint8_t addr[16], const char *, uint16_t) { std::memset(addr, 0, 16); }
+}  // namespace
+
+Z7StdHooks Z7Std_Hooks{NoOpen,  NoPath,    NoClose,       NoRead,      NoWrite,   NoHandle, NoSeek,
+                       NoHandle, NoReadLine, NoWriteLine, NoPath,      NoTwo,     NoTwo,    NoPath,
+                       NoPath,  NoListen,  NoAccept,      NoConnect,   NoPending, NoSend,   NoReceive,
+                       NoSocketClose, NoUdp, NoRecvFrom,  NoSendTo,    NoAddr};
+
+void Z7Std_Clock(uint32_t utc, uint32_t *date, uint32_t *time) {
+    *date = 0;
+    *time = 0;
+    if (Z7VM_Hooks.date_time) Z7VM_Hooks.date_time(utc, date, time);
 }

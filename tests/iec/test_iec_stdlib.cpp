@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "iec/services/z7svc.h"
 #include "iec/vm/z7interp.h"
 #include "iec/vm/z7stdlib.h"
 #include "iec/vm/z7str.h"
@@ -30,6 +31,7 @@ protected:
     std::vector<uint32_t> mine;
     void SetUp() override {
         IecTest::SetUp();
+        Z7Svc_InstallVMHooks();
         IecImage img;
         img.d8 = img.d16 = img.d32 = img.d64 = img.time = {127, 127, 127};
         img.str = {7, 7, 7};
