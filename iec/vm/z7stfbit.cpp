@@ -59,6 +59,12 @@ Sig SigOf(uint32_t fn) {
     case 143: return {2, "4s"};
     case 144: return {3, "4ll"};
     case 145: return {2, "s4"};
+    case 13: case 193: return {3, "8ll"};
+    case 189: case 191: return {3, "4ll"};
+    case 190: case 192: return {4, "8ll4"};
+    case 187: return {4, "8ll4"};
+    case 188: return {5, "8ll48"};
+    case 220: return {6, "8lll88"};
     default: return {0, ""};
     }
 }
@@ -490,6 +496,16 @@ uint32_t Run(const F &f, uint32_t fn) {
         return 1;
     }
     case 144: f.P32(Z7Map_GetByIndex(db, f.Op(1), f.Op(2))); return 1;
+    // status information of the variable named by (type code, index)
+    case 193: f.P8(Z7Map_StampVSI(db, f.Op(1), f.Op(2)) ? 1 : 0); return 1;
+    case 13: f.P8(Z7Map_StampVSIGMT(db, f.Op(1), f.Op(2)) ? 1 : 0); return 1;
+    case 189: f.P32(Z7Map_GetVSIDate(db, f.Op(1), f.Op(2))); return 1;
+    case 191: f.P32(Z7Map_GetVSITime(db, f.Op(1), f.Op(2))); return 1;
+    case 190: f.P8(Z7Map_SetVSIDate(db, f.Op(1), f.Op(2), f.G32(3)) ? 1 : 0); return 1;
+    case 192: f.P8(Z7Map_SetVSITime(db, f.Op(1), f.Op(2), f.G32(3)) ? 1 : 0); return 1;
+    case 187: f.P8(Z7Map_GetVSIBit(db, f.Op(1), f.Op(2), f.G32(3)) ? 1 : 0); return 1;
+    case 188: f.P8(Z7Map_SetVSIBit(db, f.Op(1), f.Op(2), f.G32(3), f.G8(4)) ? 1 : 0); return 1;
+    case 220: f.P8(Z7Map_CopyVSI(db, f.Op(1), f.Op(2), f.Op(3), f.G8(4), f.G8(5)) ? 1 : 0); return 1;
     case 145: {
         const uint32_t item = f.G32(1);
         const char *sym = item != 0 && Z7Map_CheckPointer(db, item) ? Z7Map_GetSymbol(item) : nullptr;

@@ -21,6 +21,7 @@
 #include "iec/vm/z7stdlib.h"
 #include "iec/vm/z7str.h"
 #include "tests/iec/iec_fixture.h"
+#include "tests/support/iec_vms.h"
 
 namespace iec_test {
 using test_support::IecImage;
@@ -1218,6 +1219,47 @@ TEST_F(IecStd, RecipeColumnsApplied) {
     EXPECT_EQ(D(5), 222u);
     EXPECT_EQ(B(6), 1);
     EXPECT_EQ(D(7), 77u) << "a forced variable keeps its value";
+}
+
+TEST_F(IecStd, StatusInformationOfMappedVariables) {
+    // the application of the map tests: INT 7 and INT 9 are mapped, INT 6 is not
+    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+    db = 0;
+    const uint32_t code = test_support::IecLoad(test_support::ValuesImage());
+    blocks.push_back(code);
+    ASSERT_EQ(Create(code, db), 0u);
+    ASSERT_EQ(Z7Def_ColdStart(code, db, "/mnt/cfg/z7.ret", nullptr, 0, 0, "APP"), 0u);
+    ASSERT_GT(Z7Sec_Get(db, Z7SEC_D32, SD_ALLOC), 4u);
+    ASSERT_GT(Z7Sec_Get(db, Z7SEC_D8, SD_ALLOC), 4u);
+    // VSISETBIT(INT 7, bit 40, TRUE); VSIGETBIT; VSICOPY to INT 9; a variable without map item
+    SetD(1, 40);
+    SetB(1, 1);
+    Stf(188, {2, 11, 7, 1, 1});
+    EXPECT_EQ(B(2), 1);
+    Stf(187, {3, 11, 7, 1});
+    EXPECT_EQ(B(3), 1);
+    Stf(187, {3, 11, 6, 1});
+    EXPECT_EQ(B(3), 0);
+    SetB(4, 0);
+    Stf(220, {2, 11, 9, 7, 1, 4});
+    EXPECT_EQ(B(2), 1);
+    Stf(187, {3, 11, 9, 1});
+    EXPECT_EQ(B(3), 1);
+    // dates and times set and read back; a stamp of the local clock
+    SetD(2, 0x07EA0C07);
+    Stf(190, {2, 11, 7, 2});
+    Stf(189, {3, 11, 7});
+    EXPECT_EQ(D(3), 0x07EA0C07u);
+    SetD(2, 0x1000);
+    Stf(192, {2, 11, 7, 2});
+    Stf(191, {3, 11, 7});
+    EXPECT_EQ(D(3), 0x1000u);
+    Stf(193, {2, 11, 9});
+    EXPECT_EQ(B(2), 1);
+    Stf(189, {3, 11, 9});
+    EXPECT_NE(D(3) >> 16, 0u);
+    Stf(13, {2, 11, 6});
+    EXPECT_EQ(B(2), 0);
 }
 
 }  // namespace iec_test
