@@ -60,9 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (uint32_t sec : {Z7SEC_D8, Z7SEC_D16, Z7SEC_D32, Z7SEC_D64, Z7SEC_TIME, Z7SEC_LOCK}) {
         uint8_t *p = Z7Mem_Ptr(Z7Sec_Addr(db, sec), Z7Sec_Bytes(db, sec));
         const size_t bytes = Z7Sec_Bytes(db, sec);
-        for (size_t i = 0; p && i < bytes && at < size; i++) p[i] = data[at++];
+        for (size_t i = 0; p && i < bytes; i++) p[i] = at < size ? data[at++] : 0;
     }
-    std::string text(reinterpret_cast<const char *>(data + at), size - at);
+    std::string text(reinterpret_cast<const char *>(data + at), at < size ? size - at : 0);
     Z7VMStr_AscForceC(db, 1, text.substr(0, text.find('\0')).c_str());
     Z7Mem_Put32(Z7VM_Status(db) + ST_STAMP, uint32_t(pick) * 1000u);
 

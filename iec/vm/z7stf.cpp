@@ -87,6 +87,16 @@ double Settle(double r, double base, int64_t remaining) {
 }
 double Expt(double base, int32_t n) {
     if (n == 0) return 1.0;
+    // a count this large would keep the scan for seconds: the power in one step
+    // (same limits as the loop)
+    if ((n > 4096 || n < -4096) && base != 0.0) {
+        double r = std::pow(base, double(n));
+        if (std::isnan(r)) r = 0.0;
+        if (n > 0) return r > 1.0e307 ? 1.0e307 : r < -1.0e307 ? -1.0e307 : r;
+        if (r > 0 && r < 1.0e-307) return 1.0e-307;
+        if (r < 0 && r > -1.0e-307) return -1.0e-307;
+        return r;
+    }
     double r = 1.0;
     const bool unit = std::fabs(base) == 1.0;
     if (n > 0) {

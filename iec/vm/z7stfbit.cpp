@@ -458,9 +458,18 @@ uint32_t Run(const F &f, uint32_t fn) {
         const uint32_t n = t ? (len < sizeof path ? len : uint32_t(sizeof path - 1)) : 0;
         if (n) std::memcpy(path, t, n);
         path[n] = 0;
+        // a ".." component is refused; a relative name lies under the root
+        bool climbs = false;
+        for (const char *c = path; *c != 0;) {
+            while (*c == '/' || *c == '\\') c++;
+            const char *start = c;
+            while (*c != 0 && *c != '/' && *c != '\\') c++;
+            climbs |= c - start == 2 && start[0] == '.' && start[1] == '.';
+        }
+        char full[sizeof path + 1] = "/";
+        std::memcpy(full + (path[0] == '/' ? 0 : 1), path, n + 1);
         uint32_t ok = 0;
-        if (n != 0 && std::strstr(path, "..") == nullptr)
-            ok = fn == 216 ? Z7VMWarm_SaveToFile(db, path) : Z7VMWarm_LoadFromFile(db, path);
+        if (n != 0 && !climbs) ok = fn == 216 ? Z7VMWarm_SaveToFile(db, full) : Z7VMWarm_LoadFromFile(db, full);
         f.P8(ok ? 1 : 0);
         return 1;
     }

@@ -734,6 +734,27 @@ TEST_F(IecStd, DateSystemAndTraceFunctions) {
     SetD(42, 7);
     Stf(143, {42, 5});
     EXPECT_EQ(D(42), 0u);
+    // F_SAVERETAIN with a relative name writes under the root; ".." is refused
+    mkdir((root / "mnt").c_str(), 0755);
+    mkdir((root / "mnt/cfg").c_str(), 0755);
+    SetS(5, "mnt/cfg/rel.ret");
+    SetB(43, 0);
+    Stf(216, {43, 5});
+    struct stat st {};
+    EXPECT_EQ(B(43), 1);
+    EXPECT_EQ(stat((root / "mnt/cfg/rel.ret").c_str(), &st), 0) << "written under the root";
+    EXPECT_NE(stat("mnt/cfg/rel.ret", &st), 0) << "not in the working folder";
+    SetS(5, "/mnt/cfg/../rel.ret");
+    Stf(216, {43, 5});
+    EXPECT_EQ(B(43), 0);
+    // EXPT with a huge count answers at once (no loop of 2^31 steps)
+    SetR(44, 1.0000001f);
+    SetD(45, 2147483647);
+    Stf(6, {46, 44, 45});
+    const uint32_t bits = D(46);
+    float big;
+    std::memcpy(&big, &bits, 4);
+    EXPECT_TRUE(std::isinf(big) && big > 0);
     // an operand outside its section: log 17
     EXPECT_EQ(Stf(20, {3, 1, 500}), 0u);
     ASSERT_EQ(Z7VMLog_Pop(db, &code, &arg, &value), 1u);
