@@ -3,7 +3,9 @@
 // Operands 0-2: element type code (literal), array, element count (literal);
 // the array must lie inside its segment, else the block does nothing but
 // write its failure result.
+#include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 #include "iec/vm/z7stdlib.h"
 #include "iec/vm/z7vm.h"
@@ -120,6 +122,17 @@ void PutString(uint8_t *slot, const uint8_t *e) {
 
 // Exchange sort on one type: each position takes the smallest of the rest.
 template <typename T> void SortT(uint8_t *p, uint32_t n) {
+    // integers: equal elements are identical, so any ascending sort ends as the
+    // exchange sort does; a short array is sorted in a copy on the stack
+    if constexpr (std::is_integral_v<T>) {
+        if (n <= 512) {
+            T buf[512];
+            std::memcpy(buf, p, n * sizeof(T));
+            std::sort(buf, buf + n);
+            std::memcpy(p, buf, n * sizeof(T));
+            return;
+        }
+    }
     for (uint32_t i = 0; i + 1 < n; i++) {
         T vi = Load<T>(p + i * sizeof(T));
         for (uint32_t j = i + 1; j < n; j++) {
