@@ -458,4 +458,5 @@ void Z7Svc_InstallVMHooks() {
     Z7VM_Hooks.on_app_change = Z7Evs_OnAppChange;
     Z7VM_Hooks.date_time = HookClock;
     Z7VM_Hooks.event_port = HookPort;
+    Z7Svc_InstallStdHooks();
 }

@@ -233,6 +233,8 @@ uint32_t Z7EA_ManageBroadcastEvents(uint32_t db, void *evs);
 // Fills the VM's hook table with the runtime services (change subscriptions,
 // change notice, clock, event port).
 void Z7Svc_InstallVMHooks();
+// Fills the standard library's table of file and socket calls.
+void Z7Svc_InstallStdHooks();
 // Serves the VM request waiting on a channel (request kind 1): the answer, or
 // return code 1 when the channel has no request or answer buffer.
 void Z7Def_ServeVMRequest(Z7CSData *cs, uint32_t db, uint32_t channel);

@@ -1,10 +1,11 @@
 // The controller registry (204 rows by name and id) and the blocks built in
-// the VM: PID and the counters with reset CTUR, CTDR, CTUDR. Rows of blocks
+// the VM: PID, the counters with reset CTUR, CTDR, CTUDR and the array blocks. Rows of blocks
 // built elsewhere have no handler here and count as absent.
 #include <cstring>
 
 #include "iec/vm/z7interp.h"
 #include "iec/vm/z7parts.h"
+#include "iec/vm/z7stdlib.h"
 #include "iec/vm/z7vm.h"
 
 namespace {
@@ -216,7 +217,7 @@ FbHandler Z7Blocks_GetProc(uint32_t id) {
     case ROW_CTUR: return Ctur;
     case ROW_CTDR: return Ctdr;
     case ROW_CTUDR: return Ctudr;
-    default: return nullptr;
+    default: return Z7ArBlk_GetProc(id);
     }
 }
 

@@ -11,6 +11,7 @@
 
 #include "iec/vm/z7interp.h"
 #include "iec/vm/z7parts.h"
+#include "iec/vm/z7stdlib.h"
 #include "iec/vm/z7vm.h"
 
 namespace {
@@ -59,7 +60,11 @@ void Name16(uint32_t addr, char out[kNameMax + 1]) {
 // Rows of a registry walk: calls fn(name, handler id) for every row; fn
 // answers true to end the walk. Returns true when ended.
 template <typename F> bool Walk(uint32_t standard, F fn) {
-    if (standard) return false;  // no standard block is built yet
+    if (standard) {
+        for (uint32_t id = 0; id < Z7STFB_ROWS; id++)
+            if (Z7Stfb_GetProc(id) != nullptr && fn(Z7Stfb_GetName(id), Z7H_STD | id)) return true;
+        return false;
+    }
     for (uint32_t id = 0; id < Z7PFB_ROWS - 1; id++)
         if (Z7Blocks_GetProc(id) != nullptr && fn(Z7Blocks_GetName(id), Z7H_PFB | id)) return true;
     if (Z7Bdll_StartEnumerate()) {
@@ -127,6 +132,7 @@ FbHandler Z7Fbl_Handler(uint32_t id) {
     if (id == Z7H_NULLFN) return NullFunction;
     if ((id & 0xFFFF0000u) == Z7H_PFB) return Z7Blocks_GetProc(id & 0xFFFF);
     if ((id & 0xFFFF0000u) == Z7H_EXT) return Z7Bdll_GetProc(id & 0xFFFF);
+    if ((id & 0xFFFF0000u) == Z7H_STD) return Z7Stfb_GetProc(id & 0xFFFF);
     return nullptr;
 }
 
@@ -315,7 +321,11 @@ uint32_t Z7VMFbl_InitInstances(uint32_t code, uint32_t db, uint32_t cold) {
                 cls = i;
                 break;
             }
-        const uint32_t ce = cls < nclass ? Z7Sec_Elem(db, Z7SEC_CLASS, cls) : 0;
+        uint32_t ce = cls < nclass ? Z7Sec_Elem(db, Z7SEC_CLASS, cls) : 0;
+        // a standard instance was sized by the block answering its class
+        // number: linked to any other block it counts as not found
+        if (ce != 0 && Z7Mem_Get16(e) != 0 && Z7Fbl_Call(Z7Mem_Get32(ce + CL_HANDLER), FB_CLASSNO, 0, 0, 0, 0) != no)
+            ce = 0;
         const uint32_t isize = ce ? Z7Mem_Get32(ce + CL_ISIZE) : 0;
         uint8_t *r = Z7Mem_Ptr(rec, 20);
         std::memset(r, 0, 20);

@@ -20,7 +20,8 @@ enum : uint32_t {
     FB_INSTINFO = 12,
 };
 // Handler ids: registry in the high half, row in the low half.
-enum : uint32_t { Z7H_NONE = 0, Z7H_NULLBLK = 1, Z7H_NULLFN = 2, Z7H_PFB = 0x10000, Z7H_EXT = 0x20000 };
+enum : uint32_t { Z7H_NONE = 0, Z7H_NULLBLK = 1, Z7H_NULLFN = 2, Z7H_PFB = 0x10000, Z7H_EXT = 0x20000,
+              Z7H_STD = 0x30000 };
 FbHandler Z7Fbl_Handler(uint32_t id);
 // Calls the handler of id (0 when there is none).
 uint32_t Z7Fbl_Call(uint32_t id, uint32_t cmd, uint32_t db, uint32_t cls, uint32_t inst, uint32_t arg);

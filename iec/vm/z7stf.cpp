@@ -1,7 +1,7 @@
 // Standard function table: numeric, mathematical and selection functions and
-// the string functions mapped onto the VM string layer. Slots of the bit,
-// date, system, file and socket functions stay empty until their module is
-// built: calling one stops the application with log 17.
+// the string functions mapped onto the VM string layer. The other slots are
+// handed to the library modules; a slot no module fills stops the
+// application with log 17.
 //
 // Every handler gets (db, address of operand 0, function number); operand 0
 // is the result index, operands 1.. the arguments. The result is written only
@@ -13,6 +13,7 @@
 #include "iec/vm/z7cnv.h"
 #include "iec/vm/z7interp.h"
 #include "iec/vm/z7parts.h"
+#include "iec/vm/z7stdlib.h"
 #include "iec/vm/z7str.h"
 #include "iec/vm/z7vm.h"
 
@@ -86,6 +87,16 @@ double Settle(double r, double base, int64_t remaining) {
 }
 double Expt(double base, int32_t n) {
     if (n == 0) return 1.0;
+    // a count this large would keep the scan for seconds: the power in one step
+    // (same limits as the loop)
+    if ((n > 4096 || n < -4096) && base != 0.0) {
+        double r = std::pow(base, double(n));
+        if (std::isnan(r)) r = 0.0;
+        if (n > 0) return r > 1.0e307 ? 1.0e307 : r < -1.0e307 ? -1.0e307 : r;
+        if (r > 0 && r < 1.0e-307) return 1.0e-307;
+        if (r < 0 && r > -1.0e-307) return -1.0e-307;
+        return r;
+    }
     double r = 1.0;
     const bool unit = std::fabs(base) == 1.0;
     if (n > 0) {
@@ -336,6 +347,14 @@ uint32_t Z7VMStf_Execute(uint32_t db, uint32_t operands) {
     const uint16_t fn = Z7Mem_Get16(operands), n = Z7Mem_Get16(operands + 2);
     const uint32_t ops = operands + 4;
     const Sig s = SigOf(fn);
+    if (fn < Z7STF_COUNT && s.n == 0) {
+        // slots of the bit, date and system module
+        const uint32_t rc = Z7VMStfBit_Execute(db, ops, n, fn);
+        if (rc == 1) return 1;
+        if (rc == 0 && fn == 135) return 0;  // FATALSTOP(TRUE): no log entry
+        Z7VMLog_Push(db, 17, fn, 0);
+        return 0;
+    }
     // an empty slot, too few operands or an operand outside its section: log 17
     if (fn >= Z7STF_COUNT || s.n == 0 || n < s.n || Z7Mem_Ptr(ops, 2u * n) == nullptr || !ArgsValid(db, ops, s) ||
         Numeric(db, ops, fn) == 0) {

@@ -6,6 +6,11 @@
 // %AQ1, INT 2 to %AI1, INT 3 to %AQ2 and INT 4 to %AQ3. "vms-program",
 // "vms-image", "vms-change", "vms-other" and "vms-alloc17" give the "VMS"
 // application of the VM-request tests and its change images.
+// "stdlib" gives program data of an application of the standard library:
+// %AQ1 := BIN_TO_BCD(%AI1); a TON of 300 ms on bit 0 of %AI2 gives %AQ2;
+// once: a file "/mnt/cfg/b3io.txt" with a line HELLO and the DINT
+// 16#11223344, and a TCP listener on 5600 whose connection is echoed every
+// cycle (%AQ3 counts the bytes echoed).
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -29,6 +34,38 @@ int main(int argc, char **argv) {
         return 0;
     }
     test_support::IecImage img;
+    if (std::strcmp(argv[1], "stdlib") == 0) {
+        img.name = "STDLIB";
+        img.d8 = img.d16 = img.d32 = img.time = {31, 31, 0};
+        img.str = {3, 3, 0};
+        img.string_sizes = {64, 32, 16};
+        img.init_str = {{2, "/mnt/cfg/b3io.txt"}, {3, "HELLO"}};
+        img.init32 = {{11, 5600}, {12, 4}, {16, 64}, {22, 0x11223344}, {13, 0xFFFFFFFF}};
+        img.init_time = {{1, 300}};
+        img.classes = {{9, 1, "TON"}};
+        img.instances = {{1, 9, 0}};
+        img.programs = {{test_support::IecAsm(
+                             "STF 167 3 1 5 1; STF 78 2 2 1; STF 164 2 3 2;"
+                             "STF 170 4 1 11 2 3; FB 1 4 1 1 2 2; STF 168 9 3 2 4 4 4 4 4 4 4; STF 166 3 4 4 3;"
+                             "JMPT 9 @ready; STF 148 3 10 11 12; STF 71 2 21 2; STF 75 3 12 21 3; STF 74 3 13 21 22;"
+                             "STF 76 2 14 21; CONST8 9 1;"
+                             "ready: STF 155 2 11 13; JMPT 11 @have; STF 149 2 13 10;"
+                             "have: STF 152 4 15 13 16 1; STF 151 4 17 13 15 1; ADD32 20 20 17; STF 164 2 6 20; END"),
+                         0}};
+        std::vector<uint8_t> out = img.ProgramData();
+        std::vector<uint8_t> loc(6464 * 4, 0);
+        auto bind = [&](uint32_t slot, uint32_t value) {
+            for (int i = 0; i < 4; i++) loc[4 * slot + i] = uint8_t(value >> (8 * i));
+        };
+        bind(5952, 0x04000003);  // %AQ1 = INT 3
+        bind(5953, 0x04000004);  // %AQ2 = INT 4
+        bind(5954, 0x04000006);  // %AQ3 = INT 6
+        bind(5440, 0x04000001);  // %AI1 = INT 1
+        bind(5441, 0x04000002);  // %AI2 = INT 2
+        out.insert(out.end(), loc.begin(), loc.end());
+        FILE *f = std::fopen(argv[2], "wb");
+        return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
+    }
     img.name = "MAINRD";
     img.d16 = {10, 10, 0};
     img.init16 = {{9, 1}, {8, 2}};

@@ -1,0 +1,535 @@
+// Standard functions on bit patterns (masks, shifts, rotations, byte and
+// word packing, BCD, single bits, byte swapping, block moves), on the clock
+// (date stamps, times of day) and on the VM itself (stop, events, log,
+// trace, system information, CSV options, string tables, retain files).
+// Operand 0 is the result; it is written only when its lock bit is clear.
+#include <cstdio>
+#include <cstring>
+
+#include "iec/vm/z7heap.h"
+#include "iec/vm/z7map.h"
+#include "iec/vm/z7parts.h"
+#include "iec/vm/z7stdlib.h"
+#include "iec/vm/z7stfops.h"
+#include "iec/vm/z7str.h"
+#include "iec/vm/z7vm.h"
+
+namespace {
+using namespace z7stf;
+Sig SigOf(uint32_t fn) {
+    switch (fn) {
+    case 20: case 28: case 35: return {3, "444"};
+    case 27: return {2, "44"};
+    case 96: case 97: case 98: return {3, "111"};
+    case 99: return {2, "11"};
+    case 100: case 101: case 102: return {3, "888"};
+    case 103: return {2, "88"};
+    case 210: case 211: case 212: return {3, "666"};
+    case 213: return {2, "66"};
+    case 30: case 31: case 33: case 34: return {3, "444"};
+    case 81: case 82: case 83: case 84: return {3, "111"};
+    case 85: case 86: case 87: case 88: return {3, "888"};
+    case 206: case 207: case 208: case 209: return {3, "666"};
+    case 78: case 79: return {2, "44"};
+    case 162: case 163: return {2, "81"};
+    case 166: return {3, "188"};
+    case 164: case 165: return {2, "14"};
+    case 167: return {3, "411"};
+    case 168: return {9, "888888888"};
+    case 170: return {4, "8la4"};
+    case 169: return {5, "ala48"};
+    case 219: return {3, "ala"};
+    case 161: return {4, "4lll"};
+    case 95: return {9, "8lllll444"};
+    case 118: case 119: return {1, "4"};
+    case 120: case 121: case 122: case 123: case 124: case 125: case 126: return {2, "44"};
+    case 63: return {2, "s4"};
+    case 171: return {2, "ss"};
+    case 135: case 136: case 156: return {2, "88"};
+    case 94: return {4, "8444"};
+    case 80: return {6, "8s4444"};
+    case 113: return {2, "44"};
+    case 198: return {3, "8ss"};
+    case 175: return {2, "84"};
+    case 176: return {2, "s4"};
+    case 216: case 217: return {2, "8s"};
+    case 218: return {6, "8sssll"};
+    case 137: case 139: case 141: return {4, "4sll"};
+    case 138: case 140: case 142: return {4, "sll4"};
+    case 143: return {2, "4s"};
+    case 144: return {3, "4ll"};
+    case 145: return {2, "s4"};
+    case 13: case 193: return {3, "8ll"};
+    case 189: case 191: return {3, "4ll"};
+    case 190: case 192: return {4, "8ll4"};
+    case 187: return {4, "8ll4"};
+    case 188: return {5, "8ll48"};
+    case 220: return {6, "8lll88"};
+    default: return {0, ""};
+    }
+}
+template <typename T> T Rol(T v, uint32_t n) {
+    constexpr uint32_t w = sizeof(T) * 8;
+    n &= w - 1;
+    return n ? T((v << n) | (v >> (w - n))) : v;
+}
+template <typename T> T Ror(T v, uint32_t n) {
+    constexpr uint32_t w = sizeof(T) * 8;
+    n &= w - 1;
+    return n ? T((v >> n) | (v << (w - n))) : v;
+}
+template <typename T> T Shl(T v, uint32_t n) { return T(v << (n & (sizeof(T) * 8 - 1))); }
+template <typename T> T Shr(T v, uint32_t n, bool logical) {
+    constexpr uint32_t w = sizeof(T) * 8;
+    n &= w - 1;
+    const T r = T(v >> n);
+    if (logical || n == 0 || !(v >> (w - 1))) return r;
+    return T(r | T(~T(0) << (w - n)));  // the top bit copied in
+}
+bool Logical(uint32_t db) { return (Z7Mem_Get32(Z7VM_Status(db) + ST_OPTIONS) & 0x200) != 0; }
+
+uint32_t BinToBcd(int32_t v) {
+    if (v < 1) return 0;
+    uint32_t r = 0;
+    for (uint32_t sh = 0; v != 0 && sh < 32; sh += 4, v /= 10) r |= uint32_t(v % 10) << sh;
+    return r;
+}
+uint32_t BcdToBin(int32_t v) {
+    if (v < 1) return 0;
+    uint32_t r = 0, mul = 1;
+    for (uint32_t x = uint32_t(v); x != 0; x >>= 4, mul *= 10) {
+        if ((x & 0xF) > 9) return 0;
+        r += (x & 0xF) * mul;
+    }
+    return r;
+}
+
+// Bit width of an integer type code (0: not an integer of 8, 16 or 32 bits).
+uint32_t IntWidth(uint32_t type) {
+    switch (type) {
+    case 1: case 10: case 14: return 8;
+    case 11: case 15: return 16;
+    case 2: case 16: return 32;
+    default: return 0;
+    }
+}
+uint64_t GetAny(const F &f, uint32_t type, uint32_t k) {
+    switch (SectionOfType(type)) {
+    case Z7SEC_D8: return f.G8(k);
+    case Z7SEC_D16: return f.G16(k);
+    case Z7SEC_D32: return f.G32(k);
+    case Z7SEC_D64: return f.G64(k);
+    case Z7SEC_TIME: return Z7Mem_Get32(Z7Sec_Elem(f.db, Z7SEC_TIME, f.Op(k)));
+    default: return 0;
+    }
+}
+// Result of an ANY function in the type's section, behind the lock test.
+void PutAny(const F &f, uint32_t type, uint64_t v) {
+    switch (SectionOfType(type)) {
+    case Z7SEC_D8: f.P8(uint8_t(v)); break;
+    case Z7SEC_D16: f.P16(uint16_t(v)); break;
+    case Z7SEC_D32: f.P32(uint32_t(v)); break;
+    case Z7SEC_D64: f.P64(v); break;
+    case Z7SEC_TIME:
+        if (!f.Locked(0, LKT)) Z7Mem_Put32(Z7Sec_Elem(f.db, Z7SEC_TIME, f.Op(0)), uint32_t(v));
+        break;
+    default: break;
+    }
+}
+
+uint32_t MoveBlock(const F &f) {
+    const uint32_t type = f.Op(1);
+    const int64_t ssize = int16_t(f.Op(3)), dsize = int16_t(f.Op(5));
+    const int64_t spos = f.D(6), dpos = f.D(7), count = f.D(8);
+    uint32_t es = 0;
+    const uint32_t src = Z7Tools_GetArrayIn(f.db, type, f.Op(2), ssize, &es);
+    const uint32_t dst = Z7Tools_GetArrayIn(f.db, type, f.Op(4), dsize, nullptr);
+    if (type == 5 || es == 0 || src == 0 || dst == 0 || count <= 0 || spos < 0 || dpos < 0 || count + spos > ssize ||
+        count + dpos > dsize)
+        return 0;
+    const uint32_t s = src + uint32_t(spos) * es, d = dst + uint32_t(dpos) * es, bytes = uint32_t(count) * es;
+    std::memmove(Z7Mem_Ptr(d, bytes), Z7Mem_Ptr(s, bytes), bytes);
+    return 1;
+}
+
+uint32_t SysInfo(uint32_t db, int32_t code) {
+    const uint32_t st = Z7VM_Status(db);
+    auto g = [&](uint32_t off) { return Z7Mem_Get32(st + off); };
+    switch (code) {
+    case 0: return g(ST_PERIOD);
+    case 1: return g(ST_PERIOD) / 1000;
+    case 2: return g(ST_LAST);
+    case 3: return g(ST_LAST) / 1000;
+    case 4: return g(ST_LONGEST);
+    case 5: return g(ST_LONGEST) / 1000;
+    case 6: return g(ST_STAMP);
+    case 7: return g(ST_OVERRUNS);
+    case 8: return g(ST_CYCLES);
+    case 9: return g(ST_APP4);
+    case 10: return g(ST_APP5);
+    case 11: return g(ST_APPPRE7);
+    case 12: return g(ST_APP34);
+    case 13: return (Z7St_Flags(db) & Z7F_STOPPED) ? 1 : 0;
+    case 14: {
+        const uint32_t heap = Z7Mem_Get32(Z7VM_Header(db) + HD_HEAP);
+        return heap ? uint32_t(Z7Heap_GetFreeSpace(heap)) : 0;
+    }
+    case 15: {
+        const uint8_t *t = Z7Mem_Ptr(db, Z7_DESC_TABLE);
+        return t ? Z7VM_GetTotalDBSize(t) : 0;
+    }
+    case 16: return g(ST_SECONDS);
+    case 17: return (g(ST_OPTIONS) & 0x10) ? 1 : 0;
+    case 18: return (g(ST_OPTIONS) & 0x40) ? 1 : 0;
+    case 19: return g(ST_LOCKED);
+    case 20: {
+        uint32_t n = 0;
+        for (uint32_t i = 0; i < 16; i++) {
+            const uint16_t kind = Z7Mem_Get16(st + ST_BREAKPOINTS + 8 * i + 4);
+            if (kind != 0 && kind != 3) n++;
+        }
+        return n;
+    }
+    default: return 0;
+    }
+}
+
+// PRINTF: the program's format is taken as text; only integer conversions
+// (d i u x X o c, with flags, width and precision) consume the DINT
+// arguments, everything else (%s, %n, %f ...) is printed as it stands.
+void Printf(const F &f) {
+    char fmt[256], out[513];
+    const uint32_t len = Z7VMStr_GetLength(f.db, f.Op(1));
+    const uint8_t *t = Z7Mem_Ptr(Z7VMStr_GetText(f.db, f.Op(1)), len);
+    const uint32_t fl = t ? (len < sizeof fmt ? len : uint32_t(sizeof fmt - 1)) : 0;
+    if (fl) std::memcpy(fmt, t, fl);
+    fmt[fl] = 0;
+    uint32_t o = 0, arg = 0;
+    auto emit = [&](const char *s, size_t n) {
+        for (size_t i = 0; i < n && o < sizeof out - 1; i++) out[o++] = s[i];
+    };
+    for (uint32_t i = 0; i < fl;) {
+        if (fmt[i] != '%') {
+            emit(fmt + i, 1);
+            i++;
+            continue;
+        }
+        uint32_t j = i + 1;
+        if (j < fl && fmt[j] == '%') {
+            emit("%", 1);
+            i = j + 1;
+            continue;
+        }
+        while (j < fl && std::strchr("-+ #0", fmt[j])) j++;
+        while (j < fl && fmt[j] >= '0' && fmt[j] <= '9' && j - i < 8) j++;
+        if (j < fl && fmt[j] == '.') {
+            j++;
+            while (j < fl && fmt[j] >= '0' && fmt[j] <= '9' && j - i < 12) j++;
+        }
+        while (j < fl && (fmt[j] == 'l' || fmt[j] == 'h')) j++;
+        if (j < fl && std::strchr("diuxXoc", fmt[j]) && arg < 4) {
+            char spec[24], piece[64];
+            uint32_t k = 0;
+            for (uint32_t p = i; p < j && k < sizeof spec - 2; p++)
+                if (fmt[p] != 'l' && fmt[p] != 'h') spec[k++] = fmt[p];
+            spec[k++] = fmt[j];
+            spec[k] = 0;
+            const int32_t v = f.D(2 + arg++);
+            const int n = std::snprintf(piece, sizeof piece, spec, v);
+            if (n > 0) emit(piece, size_t(n) < sizeof piece ? size_t(n) : sizeof piece - 1);
+            i = j + 1;
+        } else {
+            emit(fmt + i, 1);  // the rest prints as text
+            i++;
+        }
+    }
+    out[o] = 0;
+    Z7EVSTRACE("%s", out);
+}
+
+// DAY_TIME: kind 1 the time "hh:mm:ss", 2 the day name, else the date
+// "yyyy/mm/dd", all local.
+void DayTime(uint32_t kind, char out[32]) {
+    static constexpr const char *kDays[7] = {"Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday",
+                                             "Sunday"};
+    uint32_t date = 0, ms = 0;
+    Z7Std_Clock(0, &date, &ms);
+    const uint32_t y = date >> 16, m = (date >> 8) & 0xFF, d = date & 0xFF;
+    if (kind == 1) {
+        std::snprintf(out, 32, "%02u:%02u:%02u", unsigned(ms / 3600000u % 100), unsigned(ms / 60000u % 60),
+                      unsigned(ms / 1000u % 60));
+    } else if (kind == 2) {
+        // days since 1970-01-01 (a Thursday) by the civil calendar
+        const int64_t yy = int64_t(y) - (m <= 2 ? 1 : 0), era = (yy >= 0 ? yy : yy - 399) / 400;
+        const int64_t yoe = yy - era * 400, mp = (int64_t(m) + 9) % 12;
+        const int64_t doy = (153 * mp + 2) / 5 + int64_t(d) - 1, doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+        const int64_t days = era * 146097 + doe - 719468;
+        std::snprintf(out, 32, "%s", kDays[((days % 7) + 7 + 3) % 7]);
+    } else {
+        std::snprintf(out, 32, "%04u/%02u/%02u", unsigned(y % 10000), unsigned(m % 100), unsigned(d % 100));
+    }
+}
+
+// The code image the database was built from, and its end.
+bool Image(uint32_t db, uint32_t &code, uint32_t &end) {
+    code = Z7Mem_Get32(Z7VM_Header(db) + HD_CODE);
+    end = code ? code + Z7VMCode_Length(code) : 0;
+    return code != 0;
+}
+
+void LoadString(const F &f) {
+    const uint32_t table = Z7Mem_Get32(Z7VM_Header(f.db) + HD_CURSTRTAB);
+    uint32_t code = 0, end = 0;
+    const int64_t id = f.D(1);
+    char text[256];
+    text[0] = 0;
+    auto in = [&](uint32_t a, uint64_t n) { return a >= code && uint64_t(a) + n <= end; };
+    if (table != 0 && Image(f.db, code, end) && in(table, 8)) {
+        const int64_t first = Z7Mem_Get32(table), last = Z7Mem_Get32(table + 4);
+        if (id >= first && id <= last) {
+            const uint64_t slot = uint64_t(table) + 8 + 4 * uint64_t(id - first);
+            if (slot + 4 <= end) {
+                const uint32_t off = Z7Mem_Get32(uint32_t(slot));
+                const uint64_t at = uint64_t(table) + off;
+                if (off != 0 && at < end && in(uint32_t(at), 1)) {
+                    const uint32_t n = Z7Mem_Get8(uint32_t(at));
+                    if (in(uint32_t(at), 1u + n)) {
+                        std::memcpy(text, Z7Mem_Ptr(uint32_t(at) + 1, n), n);
+                        text[n] = 0;
+                    }
+                }
+            }
+        }
+    }
+    f.PStr(text);
+}
+
+uint32_t Run(const F &f, uint32_t fn) {
+    const uint32_t db = f.db;
+    switch (fn) {
+    case 27: f.P32(~f.G32(1)); return 1;
+    case 20: f.P32(f.G32(1) & f.G32(2)); return 1;
+    case 28: f.P32(f.G32(1) | f.G32(2)); return 1;
+    case 35: f.P32(f.G32(1) ^ f.G32(2)); return 1;
+    case 99: f.P16(uint16_t(~f.G16(1))); return 1;
+    case 96: f.P16(f.G16(1) & f.G16(2)); return 1;
+    case 97: f.P16(f.G16(1) | f.G16(2)); return 1;
+    case 98: f.P16(f.G16(1) ^ f.G16(2)); return 1;
+    case 103: f.P8(uint8_t(~f.G8(1))); return 1;
+    case 100: f.P8(f.G8(1) & f.G8(2)); return 1;
+    case 101: f.P8(f.G8(1) | f.G8(2)); return 1;
+    case 102: f.P8(f.G8(1) ^ f.G8(2)); return 1;
+    case 213: f.P64(~f.G64(1)); return 1;
+    case 210: f.P64(f.G64(1) & f.G64(2)); return 1;
+    case 211: f.P64(f.G64(1) | f.G64(2)); return 1;
+    case 212: f.P64(f.G64(1) ^ f.G64(2)); return 1;
+    case 30: f.P32(Rol(f.G32(1), f.G32(2))); return 1;
+    case 31: f.P32(Ror(f.G32(1), f.G32(2))); return 1;
+    case 33: f.P32(Shl(f.G32(1), f.G32(2))); return 1;
+    case 34: f.P32(Shr(f.G32(1), f.G32(2), Logical(db))); return 1;
+    case 81: f.P16(Rol(f.G16(1), f.G16(2))); return 1;
+    case 82: f.P16(Ror(f.G16(1), f.G16(2))); return 1;
+    case 83: f.P16(Shl(f.G16(1), f.G16(2))); return 1;
+    case 84: f.P16(Shr(f.G16(1), f.G16(2), Logical(db))); return 1;
+    case 85: f.P8(Rol(f.G8(1), f.G8(2))); return 1;
+    case 86: f.P8(Ror(f.G8(1), f.G8(2))); return 1;
+    case 87: f.P8(Shl(f.G8(1), f.G8(2))); return 1;
+    case 88: f.P8(Shr(f.G8(1), f.G8(2), Logical(db))); return 1;
+    case 206: f.P64(Rol(f.G64(1), uint32_t(f.G64(2)))); return 1;
+    case 207: f.P64(Ror(f.G64(1), uint32_t(f.G64(2)))); return 1;
+    case 208: f.P64(Shl(f.G64(1), uint32_t(f.G64(2)))); return 1;
+    case 209: f.P64(Shr(f.G64(1), uint32_t(f.G64(2)), Logical(db))); return 1;
+    case 78: f.P32(BinToBcd(f.D(1))); return 1;
+    case 79: f.P32(BcdToBin(f.D(1))); return 1;
+    case 162: f.P8(uint8_t(f.G16(1))); return 1;
+    case 163: f.P8(uint8_t(f.G16(1) >> 8)); return 1;
+    case 166: f.P16(uint16_t(f.G8(1) << 8 | f.G8(2))); return 1;
+    case 164: f.P16(uint16_t(f.G32(1))); return 1;
+    case 165: f.P16(uint16_t(f.G32(1) >> 16)); return 1;
+    case 167: f.P32(uint32_t(f.G16(1)) << 16 | f.G16(2)); return 1;
+    case 168: {
+        uint8_t v = 0;
+        for (uint32_t i = 0; i < 8; i++)
+            if (f.G8(1 + i)) v |= uint8_t(1u << i);
+        f.P8(v);
+        return 1;
+    }
+    case 170: {
+        const uint32_t type = f.Op(1), w = IntWidth(type);
+        const int32_t bit = f.D(3);
+        f.P8(w != 0 && bit >= 0 && uint32_t(bit) < w ? uint8_t((GetAny(f, type, 2) >> bit) & 1) : 0);
+        return 1;
+    }
+    case 169: {
+        // SETBIT: a forced result keeps its value like every other result
+        const uint32_t type = f.Op(1), w = IntWidth(type);
+        if (type == 0 || type > 17 || type == 5) return 1;
+        uint64_t v = GetAny(f, type, 2);
+        const int32_t bit = f.D(3);
+        if (w != 0 && bit >= 0 && uint32_t(bit) < w) {
+            if (f.G8(4)) v |= uint64_t(1) << bit;
+            else v &= ~(uint64_t(1) << bit);
+        }
+        PutAny(f, type, v);
+        return 1;
+    }
+    case 219: {
+        const uint32_t type = f.Op(1);
+        if (type == 0 || type > 17) return 1;
+        if (type == 5) {
+            if (!f.Locked(0, LKS)) Z7VMStr_Copy(db, f.Op(0), f.Op(2));
+            return 1;
+        }
+        uint64_t v = GetAny(f, type, 2);
+        if (type == 11 || type == 15) v = uint16_t((v << 8) | ((v >> 8) & 0xFF));
+        else if (type == 2 || type == 16) v = __builtin_bswap32(uint32_t(v));
+        PutAny(f, type, v);  // TIME too: a forced TIME keeps its value
+        return 1;
+    }
+    case 161: f.P32(f.Op(3)); return 1;
+    case 95: f.P8(uint8_t(MoveBlock(f))); return 1;
+    case 118: { uint32_t d = 0, t = 0; Z7Std_Clock(0, &d, &t); f.P32(t); return 1; }
+    case 119: { uint32_t d = 0, t = 0; Z7Std_Clock(0, &d, &t); f.P32(d); return 1; }
+    case 120: f.P32(f.G32(1) & 0xFF); return 1;
+    case 121: f.P32((f.G32(1) >> 8) & 0xFF); return 1;
+    case 122: f.P32(f.G32(1) >> 16); return 1;
+    case 123: f.P32(uint32_t(f.D(1) / 1000 % 60)); return 1;
+    case 124: f.P32(uint32_t(f.D(1) / 60000 % 60)); return 1;
+    case 125: f.P32(uint32_t(f.D(1) / 3600000)); return 1;
+    case 126: f.P32(uint32_t(f.D(1) % 1000)); return 1;
+    case 63: {
+        char text[32] = {};
+        DayTime(uint32_t(f.D(1)), text);
+        f.PStr(text);
+        return 1;
+    }
+    case 171: {
+        uint32_t date = 0, time = 0;
+        Z7Std_Clock(0, &date, &time);
+        if (!f.Locked(0, LKS)) Z7VMStr_DateFmt(db, f.Op(0), f.Op(1), date, time);
+        return 1;
+    }
+    case 136:
+        if (f.G8(1)) Z7St_SetFlags(db, uint16_t(Z7St_Flags(db) & ~(Z7F_RUN | Z7F_STEP)));
+        f.P8(1);
+        return 1;
+    case 135:
+        if (f.G8(1)) return 0;
+        f.P8(0);
+        return 1;
+    case 156: {
+        const bool on = f.G8(1) != 0;
+        const uint16_t fl = Z7St_Flags(db);
+        Z7St_SetFlags(db, on ? uint16_t(fl & ~Z7F_NOEVENTS) : uint16_t(fl | Z7F_NOEVENTS));
+        f.P8(on ? 1 : 0);
+        return 1;
+    }
+    case 94:
+        Z7VMLog_Push(db, uint16_t(f.G32(1)), uint16_t(f.G32(2)), f.G32(3));
+        f.P8(1);
+        return 1;
+    case 80: Printf(f); f.P8(0); return 1;
+    case 113: f.P32(SysInfo(db, f.D(1))); return 1;
+    case 198: {
+        const bool ok = Z7VMStr_GetLength(db, f.Op(1)) == 1 && Z7VMStr_GetLength(db, f.Op(2)) == 1;
+        if (ok) {
+            const uint32_t st = Z7VM_Status(db);
+            Z7Mem_Put8(st + ST_SEP1, Z7Mem_Get8(Z7VMStr_GetText(db, f.Op(1))));
+            Z7Mem_Put8(st + ST_SEP2, Z7Mem_Get8(Z7VMStr_GetText(db, f.Op(2))));
+        }
+        f.P8(ok ? 1 : 0);
+        return 1;
+    }
+    case 175: {
+        uint32_t code = 0, end = 0;
+        const uint32_t t = Image(db, code, end) ? Z7VMCode_GetStringTable(code, f.G32(1)) : 0;
+        if (t != 0) {
+            Z7Mem_Put32(Z7VM_Header(db) + HD_CURSTRTAB, t);
+            Z7Mem_Put32(Z7VM_Header(db) + HD_DEFSTRTAB, f.G32(1));
+        }
+        f.P8(t != 0 ? 1 : 0);
+        return 1;
+    }
+    case 176: LoadString(f); return 1;
+    case 216: case 217: {
+        char path[256];
+        const uint32_t len = Z7VMStr_GetLength(db, f.Op(1));
+        const uint8_t *t = Z7Mem_Ptr(Z7VMStr_GetText(db, f.Op(1)), len);
+        const uint32_t n = t ? (len < sizeof path ? len : uint32_t(sizeof path - 1)) : 0;
+        if (n) std::memcpy(path, t, n);
+        path[n] = 0;
+        // a ".." component is refused; a relative name lies under the root
+        bool climbs = false;
+        for (const char *c = path; *c != 0;) {
+            while (*c == '/' || *c == '\\') c++;
+            const char *start = c;
+            while (*c != 0 && *c != '/' && *c != '\\') c++;
+            climbs |= c - start == 2 && start[0] == '.' && start[1] == '.';
+        }
+        char full[sizeof path + 1] = "/";
+        std::memcpy(full + (path[0] == '/' ? 0 : 1), path, n + 1);
+        uint32_t ok = 0;
+        if (n != 0 && !climbs) ok = fn == 216 ? Z7VMWarm_SaveToFile(db, full) : Z7VMWarm_LoadFromFile(db, full);
+        f.P8(ok ? 1 : 0);
+        return 1;
+    }
+    case 218: f.P8(0); return 1;  // no Modbus slave identity on this runtime yet
+    case 137: case 139: case 141: {
+        // STRINGTOARRAY (8-bit), SRINGTOARRAY32, SRINGTOARRAY16
+        const uint32_t type = fn == 137 ? 14 : fn == 139 ? 16 : 15, declared = int16_t(f.Op(3)) > 0 ? f.Op(3) : 0;
+        const uint32_t a = Z7Tools_GetArrayIn(db, type, f.Op(2), declared, nullptr);
+        uint32_t k = 0;
+        if (a != 0)
+            k = fn == 137 ? Z7VMStr_ToD8(db, f.Op(1), a, declared)
+                : fn == 139 ? Z7VMStr_ToD32(db, f.Op(1), a, declared) : Z7VMStr_ToD16(db, f.Op(1), a, declared);
+        f.P32(k);
+        return 1;
+    }
+    case 138: case 140: case 142: {
+        const uint32_t type = fn == 138 ? 14 : fn == 140 ? 16 : 15, declared = int16_t(f.Op(2)) > 0 ? f.Op(2) : 0;
+        const uint32_t a = Z7Tools_GetArrayIn(db, type, f.Op(1), declared, nullptr);
+        if (a == 0 || f.Locked(0, LKS)) return 1;
+        if (fn == 138) Z7VMStr_FromD8(db, a, declared, f.Op(0), f.D(3));
+        else if (fn == 140) Z7VMStr_FromD32(db, a, declared, f.Op(0), f.D(3));
+        else Z7VMStr_FromD16(db, a, declared, f.Op(0), f.D(3));
+        return 1;
+    }
+    case 143: {
+        char name[256];
+        const uint32_t len = Z7VMStr_GetLength(db, f.Op(1));
+        const uint8_t *t = Z7Mem_Ptr(Z7VMStr_GetText(db, f.Op(1)), len);
+        const uint32_t n = t ? (len < sizeof name ? len : uint32_t(sizeof name - 1)) : 0;
+        if (n) std::memcpy(name, t, n);
+        name[n] = 0;
+        f.P32(n ? Z7Map_GetBySymbol(db, name) : 0);
+        return 1;
+    }
+    case 144: f.P32(Z7Map_GetByIndex(db, f.Op(1), f.Op(2))); return 1;
+    // status information of the variable named by (type code, index)
+    case 193: f.P8(Z7Map_StampVSI(db, f.Op(1), f.Op(2)) ? 1 : 0); return 1;
+    case 13: f.P8(Z7Map_StampVSIGMT(db, f.Op(1), f.Op(2)) ? 1 : 0); return 1;
+    case 189: f.P32(Z7Map_GetVSIDate(db, f.Op(1), f.Op(2))); return 1;
+    case 191: f.P32(Z7Map_GetVSITime(db, f.Op(1), f.Op(2))); return 1;
+    case 190: f.P8(Z7Map_SetVSIDate(db, f.Op(1), f.Op(2), f.G32(3)) ? 1 : 0); return 1;
+    case 192: f.P8(Z7Map_SetVSITime(db, f.Op(1), f.Op(2), f.G32(3)) ? 1 : 0); return 1;
+    case 187: f.P8(Z7Map_GetVSIBit(db, f.Op(1), f.Op(2), f.G32(3)) ? 1 : 0); return 1;
+    case 188: f.P8(Z7Map_SetVSIBit(db, f.Op(1), f.Op(2), f.G32(3), f.G8(4)) ? 1 : 0); return 1;
+    case 220: f.P8(Z7Map_CopyVSI(db, f.Op(1), f.Op(2), f.Op(3), f.G8(4), f.G8(5)) ? 1 : 0); return 1;
+    case 145: {
+        const uint32_t item = f.G32(1);
+        const char *sym = item != 0 && Z7Map_CheckPointer(db, item) ? Z7Map_GetSymbol(item) : nullptr;
+        f.PStr(sym ? sym : "");
+        return 1;
+    }
+    default: return 2;
+    }
+}
+}  // namespace
+
+uint32_t Z7VMStfBit_Execute(uint32_t db, uint32_t ops, uint32_t n, uint32_t fn) {
+    const Sig s = SigOf(fn);
+    if (s.n == 0) return Z7VMStfIo_Execute(db, ops, n, fn);
+    const F f(db, ops, n);
+    if (n < s.n || f.words == nullptr || f.desc == nullptr || !Valid(f, s)) return 0;
+    return Run(f, fn);
+}

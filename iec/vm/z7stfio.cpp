@@ -1,0 +1,597 @@
+// Standard functions on files, TCP and UDP sockets, byte buffers and the
+// dynamic arrays of the resource table. Every open file and socket is kept
+// in the resource table, so a stop of the application closes it. No
+// function here stops the VM: a failure is a FALSE, 0 or -1 result.
+#include <cstring>
+
+#include "iec/vm/z7parts.h"
+#include "iec/vm/z7stdlib.h"
+#include "iec/vm/z7stfops.h"
+
+namespace {
+using namespace z7stf;
+constexpr uint32_t kPathMax = 256;
+
+Sig SigOf(uint32_t fn) {
+    switch (fn) {
+    case 70: case 71: case 174: return {2, "4s"};
+    case 76: case 77: case 197: case 18: return {2, "84"};
+    case 19: return {4, "8444"};
+    case 72: return {2, "44"};
+    case 74: return {3, "844"};
+    case 73: return {2, "s4"};
+    case 75: return {3, "84s"};
+    case 172: case 173: return {4, "8l4a"};
+    case 16: case 17: return {7, "4l4ll44"};
+    case 178: case 181: return {2, "8s"};
+    case 179: return {2, "4s"};
+    case 180: case 182: return {3, "8ss"};
+    case 148: return {3, "444"};
+    case 149: return {2, "44"};
+    case 153: return {3, "4s4"};
+    case 150: case 154: case 155: return {2, "84"};
+    case 151: case 152: return {4, "444s"};
+    case 214: case 215: return {5, "444ll"};
+    case 183: return {2, "44"};
+    case 184: return {5, "8s4ll"};
+    case 185: return {6, "844lls"};
+    case 14: return {7, "844llll"};
+    case 186: return {6, "444lls"};
+    case 15: return {7, "444llll"};
+    case 104: case 105: return {7, "4llla48"};
+    case 159: case 160: return {8, "4lls4488"};
+    case 134: return {10, "8lll444888"};
+    case 199: return {7, "8s44ll8"};
+    case 127: case 130: return {1, "4"};
+    case 128: case 129: case 131: return {1, "8"};
+    case 177: return {3, "44t"};
+    case 158: return {3, "844"};
+    case 60: return {3, "444"};
+    case 61: return {3, "444"};
+    case 62: return {4, "4444"};
+    default: return {0, ""};
+    }
+}
+
+// Text of the string operand k as a host string (cut to size - 1).
+uint32_t Text(const F &f, uint32_t k, char *out, uint32_t size) {
+    const uint32_t len = Z7VMStr_GetLength(f.db, f.Op(k));
+    const uint8_t *t = Z7Mem_Ptr(Z7VMStr_GetText(f.db, f.Op(k)), len);
+    const uint32_t n = t ? (len < size ? len : size - 1) : 0;
+    if (n) std::memcpy(out, t, n);
+    out[n] = 0;
+    return n;
+}
+// A file name of the program as a system path: a ".." component is refused;
+// a relative name resolves under the root, as on the controller.
+bool Path(const F &f, uint32_t k, char out[kPathMax]) {
+    char name[kPathMax - 1];
+    const uint32_t n = Text(f, k, name, sizeof name);
+    if (n == 0) return false;
+    for (uint32_t i = 0; i < n; i++)
+        if (name[i] == '\\') name[i] = '/';
+    for (const char *c = name; *c != 0;) {
+        while (*c == '/') c++;
+        const char *start = c;
+        while (*c != 0 && *c != '/') c++;
+        if (c - start == 2 && start[0] == '.' && start[1] == '.') return false;
+    }
+    out[0] = '/';
+    std::memcpy(out + (name[0] == '/' ? 0 : 1), name, n + 1);
+    return true;
+}
+
+// ---- files -----------------------------------------------------------------------------------------
+uint32_t KnownFile(const F &f, uint32_t k) {
+    const uint32_t h = f.G32(k);
+    return h != 0 && Z7VMRsc_FindKind(f.db, h, RSC_FILE) != 0 ? h : 0;
+}
+uint32_t Open(const F &f, uint32_t fn) {
+    char path[kPathMax];
+    const uint32_t item = Z7VMRsc_GetFreeItem(f.db);
+    if (item == 0 || !Path(f, 1, path)) return 0;
+    const uint32_t h = fn == 174 ? Z7Std_Hooks.file_open_append(path) : Z7Std_Hooks.file_open(path, fn == 71 ? 1 : 0);
+    if (h != 0) Z7VMRsc_Set(item, h, 0, 1, RSC_FILE);
+    return h;
+}
+uint32_t Files(const F &f, uint32_t fn) {
+    const uint32_t db = f.db;
+    switch (fn) {
+    case 70: case 71: case 174: f.P32(Open(f, fn)); return 1;
+    case 76: {
+        const uint32_t h = KnownFile(f, 1);
+        if (h) {
+            Z7Std_Hooks.file_close(h);
+            Z7VMRsc_Set(Z7VMRsc_FindKind(db, h, RSC_FILE), 0, 0, 0, 0);
+        }
+        f.P8(h ? 1 : 0);
+        return 1;
+    }
+    case 77: { const uint32_t h = KnownFile(f, 1); f.P8(h && Z7Std_Hooks.file_eof(h) ? 1 : 0); return 1; }
+    case 197: f.P8(KnownFile(f, 1) ? 1 : 0); return 1;
+    case 18: { const uint32_t h = KnownFile(f, 1); f.P8(h && Z7Std_Hooks.file_flush(h) ? 1 : 0); return 1; }
+    case 19: {
+        const uint32_t h = KnownFile(f, 1);
+        f.P8(h && Z7Std_Hooks.file_seek(h, f.G32(3), f.D(2)) ? 1 : 0);
+        return 1;
+    }
+    case 72: {
+        const uint32_t h = KnownFile(f, 1);
+        uint8_t b[4] = {};
+        f.P32(h && Z7Std_Hooks.file_read(h, b, 4) ? uint32_t(b[0] | b[1] << 8 | b[2] << 16 | uint32_t(b[3]) << 24) : 0);
+        return 1;
+    }
+    case 74: {
+        const uint32_t h = KnownFile(f, 1), v = f.G32(2);
+        const uint8_t b[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+        f.P8(h && Z7Std_Hooks.file_write(h, b, 4) ? 1 : 0);
+        return 1;
+    }
+    case 73: {
+        const uint32_t h = KnownFile(f, 1);
+        if (h == 0) return 1;
+        char line[256];
+        Z7Std_Hooks.file_read_line(h, line, Z7VMStr_GetMaxLength(db, f.Op(0)) + 1);
+        f.PStr(line);
+        return 1;
+    }
+    case 75: {
+        const uint32_t h = KnownFile(f, 1);
+        char text[256];
+        Text(f, 2, text, sizeof text);
+        f.P8(h && Z7Std_Hooks.file_write_line(h, text) ? 1 : 0);
+        return 1;
+    }
+    case 172: case 173: {
+        const uint32_t type = f.Op(1), h = KnownFile(f, 2);
+        uint32_t locked = 0, size = 0;
+        const uint32_t a = Z7Tools_GetAnyParam(db, type, f.Op(3), &locked, &size);
+        if (h == 0 || a == 0) {
+            f.P8(0);
+            return 1;
+        }
+        if (type == 5) {
+            if (fn == 172) f.P8(0);
+            else f.P8(Z7Std_Hooks.file_write(h, Z7Mem_Ptr(a + 2, Z7Mem_Get8(a + 1) + 1u), Z7Mem_Get8(a + 1)) ? 1 : 0);
+            return 1;
+        }
+        if (fn == 172 && locked) {
+            f.P8(1);
+            return 1;
+        }
+        uint8_t *p = Z7Mem_Ptr(a, size);
+        f.P8(p && (fn == 172 ? Z7Std_Hooks.file_read(h, p, size) : Z7Std_Hooks.file_write(h, p, size)) ? 1 : 0);
+        return 1;
+    }
+    case 16: case 17: {
+        const uint32_t type = f.Op(1), h = KnownFile(f, 2);
+        const int64_t declared = int16_t(f.Op(4));
+        const uint32_t pos = f.G32(5) & 0xFFFF, count = f.G32(6) & 0xFFFF;
+        uint32_t es = 0;
+        const uint32_t a = Z7Tools_GetArrayIn(db, type, f.Op(3), declared, &es);
+        if (type == 5 || h == 0 || a == 0 || es == 0 || int64_t(pos) + count > declared || count == 0) {
+            f.P32(0);
+            return 1;
+        }
+        uint8_t *p = Z7Mem_Ptr(a + pos * es, count * es);
+        uint32_t done = 0;
+        for (; p && done < count; done++)
+            if (!(fn == 16 ? Z7Std_Hooks.file_read(h, p + done * es, es) : Z7Std_Hooks.file_write(h, p + done * es, es))) break;
+        f.P32(done);
+        return 1;
+    }
+    case 178: case 181: case 179: {
+        char path[kPathMax];
+        const bool ok = Path(f, 1, path);
+        if (fn == 179) f.P32(ok ? Z7Std_Hooks.file_size(path) : 0);
+        else f.P8(ok && (fn == 178 ? Z7Std_Hooks.file_exist(path) : Z7Std_Hooks.file_delete(path)) ? 1 : 0);
+        return 1;
+    }
+    case 180: case 182: {
+        char a[kPathMax], b[kPathMax];
+        const bool ok = Path(f, 1, a) && Path(f, 2, b);
+        f.P8(ok && (fn == 180 ? Z7Std_Hooks.file_copy(a, b) : Z7Std_Hooks.file_rename(a, b)) ? 1 : 0);
+        return 1;
+    }
+    default: return 2;
+    }
+}
+
+// ---- sockets ----------------------------------------------------------------------------------------
+int32_t KnownSocket(const F &f, uint32_t k) {
+    const int32_t s = f.D(k);
+    return s != -1 && Z7VMRsc_FindSocket(f.db, s) ? s : -1;
+}
+void Release(uint32_t db, int32_t s) {
+    Z7Std_Hooks.socket_close(s);
+    if (const uint32_t item = Z7VMRsc_FindSocket(db, s)) Z7VMRsc_Set(item, 0, 0, 0, 0);
+}
+int32_t Record(uint32_t item, int32_t s) {
+    if (s != -1) Z7VMRsc_Set(item, uint32_t(s), 0, 1, RSC_SOCKET);
+    return s;
+}
+// A byte array operand (index k, literal size k+1) inside its segment; the
+// usable size goes to size.
+uint8_t *Bytes(const F &f, uint32_t k, uint32_t &size) {
+    const int64_t declared = int16_t(f.Op(k + 1));
+    const uint32_t a = Z7Tools_GetArrayIn(f.db, 14, f.Op(k), declared, nullptr);
+    size = a ? uint32_t(declared) : 0;
+    return a ? Z7Mem_Ptr(a, size ? size : 1) : nullptr;
+}
+// Bytes to move: n limited to 0..limit (a negative n moves nothing).
+uint32_t Limit(int32_t n, uint32_t limit) { return n <= 0 ? 0 : uint32_t(n) < limit ? uint32_t(n) : limit; }
+bool UdpAddress(const F &f, uint32_t k, uint8_t *&addr) {
+    uint32_t size = 0;
+    addr = Bytes(f, k, size);
+    if (addr != nullptr && size >= 16) return true;
+    Z7EVSTRACE("UDP address must be USINT[%u]", 16u);
+    return false;
+}
+uint32_t Sockets(const F &f, uint32_t fn) {
+    const uint32_t db = f.db;
+    switch (fn) {
+    case 148: {
+        const uint32_t item = Z7VMRsc_GetFreeItem(db);
+        Z7SocketHandle s = -1;
+        if (item && Z7Std_Hooks.tcp_listen(uint16_t(f.G32(1)), f.G32(2) & 0xFFFF, &s, 0) != 0) s = -1;
+        f.P32(uint32_t(item ? Record(item, s) : -1));
+        return 1;
+    }
+    case 149: {
+        const uint32_t item = Z7VMRsc_GetFreeItem(db);
+        const int32_t l = KnownSocket(f, 1);
+        f.P32(uint32_t(item && l != -1 ? Record(item, Z7Std_Hooks.tcp_accept(l, 0)) : -1));
+        return 1;
+    }
+    case 153: {
+        const uint32_t item = Z7VMRsc_GetFreeItem(db);
+        char ip[64];
+        Text(f, 1, ip, sizeof ip);
+        Z7SocketHandle s = -1;
+        uint32_t pending = 0;
+        if (item && Z7Std_Hooks.tcp_connect(ip, uint16_t(f.G32(2)), &s, &pending, 0) != 0) s = -1;
+        f.P32(uint32_t(item ? Record(item, s) : -1));
+        return 1;
+    }
+    case 154: {
+        const int32_t s = KnownSocket(f, 1);
+        uint32_t broken = 0;
+        const bool up = s != -1 && Z7Std_Hooks.tcp_check_pending(s, &broken) == 0;
+        if (s != -1 && broken) Release(db, s);
+        f.P8(up ? 1 : 0);
+        return 1;
+    }
+    case 155: f.P8(KnownSocket(f, 1) != -1 ? 1 : 0); return 1;
+    case 150: {
+        const int32_t s = KnownSocket(f, 1);
+        if (s != -1) Release(db, s);
+        f.P8(s != -1 ? 1 : 0);
+        return 1;
+    }
+    case 151: case 152: case 214: case 215: {
+        const int32_t s = KnownSocket(f, 1);
+        uint8_t *buf = nullptr;
+        uint32_t limit = 0, slot = 0;
+        if (fn == 214 || fn == 215) {
+            buf = Bytes(f, 3, limit);
+        } else {
+            slot = Z7VMStr_Slot(db, f.Op(3));
+            // a send moves the current text only; a receive fills up to the maximum
+            limit = slot ? (fn == 151 ? Z7Mem_Get8(slot + 1) : Z7Mem_Get8(slot)) : 0;
+            buf = slot ? Z7Mem_Ptr(slot + 2, limit + 1u) : nullptr;
+            if (fn == 152 && f.Locked(3, LKS)) buf = nullptr;
+        }
+        const uint32_t len = Limit(f.D(2), limit);
+        if (s == -1 || buf == nullptr) {
+            f.P32(0);
+            return 1;
+        }
+        uint32_t closed = 0;
+        int32_t n = fn == 151 || fn == 214 ? Z7Std_Hooks.tcp_send(s, len, buf, &closed)
+                                           : (len ? Z7Std_Hooks.tcp_receive(s, len, buf, &closed) : 0);
+        if (closed) {
+            Release(db, s);
+            n = 0;
+        }
+        if (n < 0) n = 0;
+        if (fn == 152 && n >= 0) {
+            Z7Mem_Put8(slot + 1, uint8_t(n));
+            Z7Mem_Put8(slot + 2 + uint32_t(n), 0);
+        }
+        f.P32(uint32_t(n));
+        return 1;
+    }
+    case 183: {
+        const uint32_t item = Z7VMRsc_GetFreeItem(db);
+        Z7SocketHandle s = -1;
+        if (item && Z7Std_Hooks.udp_create(uint16_t(f.G32(1)), &s) != 0) s = -1;
+        f.P32(uint32_t(item ? Record(item, s) : -1));
+        return 1;
+    }
+    case 184: {
+        uint8_t *addr = nullptr;
+        if (!UdpAddress(f, 3, addr)) {
+            f.P8(0);
+            return 1;
+        }
+        char text[64];
+        Text(f, 1, text, sizeof text);
+        uint8_t a[16];
+        Z7Std_Hooks.udp_addr_make(a, text, uint16_t(f.G32(2)));
+        std::memcpy(addr, a, 16);
+        f.P8(1);
+        return 1;
+    }
+    case 185: case 14: {
+        uint8_t *addr = nullptr;
+        const int32_t s = KnownSocket(f, 1);
+        if (!UdpAddress(f, 3, addr)) {
+            f.P8(0);
+            return 1;
+        }
+        const uint8_t *data = nullptr;
+        uint32_t limit = 0;
+        if (fn == 14) data = Bytes(f, 5, limit);
+        else if (const uint32_t slot = Z7VMStr_Slot(db, f.Op(5))) {
+            limit = Z7Mem_Get8(slot + 1);
+            data = Z7Mem_Ptr(slot + 2, limit + 1);
+        }
+        const uint32_t len = Limit(f.D(2), limit);
+        f.P8(s != -1 && data != nullptr && Z7Std_Hooks.udp_send_to(s, addr, data, len) == 0 ? 1 : 0);
+        return 1;
+    }
+    case 186: case 15: {
+        uint8_t *addr = nullptr;
+        const int32_t s = KnownSocket(f, 1);
+        if (!UdpAddress(f, 3, addr)) {
+            f.P32(0);
+            return 1;
+        }
+        uint8_t *data = nullptr;
+        uint32_t limit = 0, slot = 0;
+        if (fn == 15) data = Bytes(f, 5, limit);
+        else if ((slot = Z7VMStr_Slot(db, f.Op(5))) != 0 && !f.Locked(5, LKS)) {
+            limit = Z7Mem_Get8(slot);
+            data = Z7Mem_Ptr(slot + 2, limit + 1u);
+        }
+        const uint32_t len = Limit(f.D(2), limit);
+        uint32_t n = 0;
+        if (s != -1 && data != nullptr && len != 0) {
+            uint8_t from[16] = {};
+            n = Z7Std_Hooks.udp_recv_from(s, data, len, from);
+            if (n > len) n = 0;
+            if (n) std::memcpy(addr, from, 16);
+            if (fn == 186) {
+                Z7Mem_Put8(slot + 1, uint8_t(n));
+                Z7Mem_Put8(slot + 2 + n, 0);
+            }
+        }
+        f.P32(n);
+        return 1;
+    }
+    default: return 2;
+    }
+}
+
+// ---- byte buffers ------------------------------------------------------------------------------------
+uint32_t Serialize(const F &f, bool out) {
+    const uint32_t type = f.Op(1);
+    uint32_t size = 0;
+    uint8_t *buf = Bytes(f, 2, size);
+    uint32_t locked = 0, width = 0;
+    const uint32_t a = Z7Tools_GetAnyParam(f.db, type, f.Op(4), &locked, &width);
+    const int64_t pos = f.D(5);
+    if (type == 5 || buf == nullptr || a == 0 || pos < 0 || pos + width > size) return 0;
+    const bool swap = f.G8(6) != 0;
+    uint8_t *v = Z7Mem_Ptr(a, width);
+    uint8_t *b = buf + pos;
+    if (out) {
+        for (uint32_t i = 0; i < width; i++) b[i] = swap ? v[width - 1 - i] : v[i];
+    } else if (!locked) {
+        for (uint32_t i = 0; i < width; i++) v[i] = swap ? b[width - 1 - i] : b[i];
+    }
+    return uint32_t(pos + width);
+}
+uint32_t PutString(const F &f) {
+    uint32_t size = 0;
+    uint8_t *buf = Bytes(f, 1, size);
+    const int64_t pos = f.D(4), l = f.D(5);
+    const uint32_t len = Z7VMStr_GetLength(f.db, f.Op(3));
+    const uint8_t *t = Z7Mem_Ptr(Z7VMStr_GetText(f.db, f.Op(3)), len + 1);
+    if (buf == nullptr || t == nullptr || pos < 0 || l < 0) return 0;
+    if (l > 0) {
+        if (pos + l > size) return 0;
+        std::memset(buf + pos, 0, size_t(l));
+        std::memcpy(buf + pos, t, size_t(l < len ? l : len));
+        return uint32_t(pos + l);
+    }
+    if (pos + len + 1 > size) return 0;
+    if (f.G8(6)) {
+        std::memcpy(buf + pos, t, len);
+        buf[pos + len] = 0;
+    } else if (f.G8(7)) {
+        buf[pos] = uint8_t(len);
+        std::memcpy(buf + pos + 1, t, len);
+    } else {
+        return 0;
+    }
+    return uint32_t(pos + len + 1);
+}
+void StrTo(const F &f, uint32_t k, const char *text) {
+    if (!f.Locked(k, LKS)) Z7VMStr_AscForceC(f.db, f.Op(k), text);
+}
+uint32_t GetString(const F &f) {
+    uint32_t size = 0;
+    const uint8_t *buf = Bytes(f, 1, size);
+    const int64_t pos = f.D(4), l = f.D(5);
+    if (buf == nullptr || pos < 0 || l < 0) return 0;
+    char text[256];
+    uint32_t n = 0;
+    int64_t next = 0;
+    if (l > 0) {
+        if (pos + l > size) return 0;
+        while (n < l && n < 255 && buf[pos + n] != 0) n++;
+        next = pos + l;
+    } else if (f.G8(6)) {
+        if (pos >= size) return 0;
+        while (pos + n < size && n < 255 && buf[pos + n] != 0) n++;
+        next = pos + 1 + n;
+    } else if (f.G8(7)) {
+        if (pos >= size || pos + 1 + buf[pos] > size) return 0;
+        n = buf[pos];
+        next = pos + 1 + n;
+        std::memcpy(text, buf + pos + 1, n);
+        text[n] = 0;
+        StrTo(f, 3, text);
+        return uint32_t(next);
+    } else {
+        return 0;
+    }
+    std::memcpy(text, buf + pos, n);
+    text[n] = 0;
+    StrTo(f, 3, text);
+    return uint32_t(next);
+}
+uint32_t MbShift(const F &f) {
+    const uint32_t type = f.Op(1);
+    uint32_t es = 0;
+    switch (type) {
+    case 10: case 14: es = 1; break;
+    case 11: case 15: es = 2; break;
+    case 2: case 16: es = 4; break;
+    case 12: case 17: es = 8; break;
+    default: return 0;
+    }
+    const int64_t declared = int16_t(f.Op(3)), pos = f.D(4), nbytes = f.D(5), nbits = f.D(6);
+    const uint32_t a = Z7Tools_GetArrayIn(f.db, type, f.Op(2), declared, nullptr);
+    if (a == 0 || nbytes <= 0 || pos < 0 || nbits < 0 || nbits > 255 || pos * es + nbytes > declared * int64_t(es))
+        return 0;
+    uint8_t *p = Z7Mem_Ptr(a + uint32_t(pos) * es, uint32_t(nbytes));
+    const bool right = f.G8(7), rotate = f.G8(8), in = f.G8(9);
+    const uint32_t n = uint32_t(nbytes);
+    for (int64_t k = 0; k < nbits; k++) {
+        if (!right) {
+            const uint8_t first = p[0] >> 7;
+            for (uint32_t i = 0; i + 1 < n; i++) p[i] = uint8_t(p[i] << 1 | p[i + 1] >> 7);
+            p[n - 1] = uint8_t(p[n - 1] << 1 | (rotate ? first : in ? 1 : 0));
+        } else {
+            const uint8_t last = p[n - 1] & 1;
+            for (uint32_t i = n - 1; i > 0; i--) p[i] = uint8_t(p[i] >> 1 | (p[i - 1] & 1) << 7);
+            p[0] = uint8_t(p[0] >> 1 | (rotate ? last : in ? 1 : 0) << 7);
+        }
+    }
+    return 1;
+}
+
+// RCPAPPLY: the values of one column of one recipe of the image go to the
+// recipe's variables. Every table, record and value must lie inside the
+// image and every variable inside its segment, else the variable is left.
+uint32_t RcpApply(const F &f) {
+    const uint32_t db = f.db, code = Z7Mem_Get32(Z7VM_Header(db) + HD_CODE);
+    const int64_t recipe = f.D(1), column = f.D(2);
+    if (code == 0 || recipe < 0 || column < 0) return 0;
+    const uint32_t end = code + Z7VMCode_Length(code);
+    auto in = [&](uint64_t a, uint64_t n) { return a >= code && a + n <= end; };
+    const uint32_t table = Z7VMCode_GetRecipes(code);
+    if (!in(table, 4) || recipe >= Z7Mem_Get16(table + 2) || !in(table + 4 + 4 * uint64_t(recipe), 4)) return 0;
+    const uint64_t rcp = uint64_t(code) + Z7Mem_Get32(table + 4 + 4 * uint32_t(recipe));
+    if (!in(rcp, 4)) return 0;
+    const uint32_t vars = Z7Mem_Get16(uint32_t(rcp)), cols = Z7Mem_Get16(uint32_t(rcp) + 2);
+    if (column >= cols) return 0;
+    const uint32_t c = uint32_t(column);
+    const bool ct = Z7Sec_Bytes(db, Z7SEC_CT) != 0;
+    for (uint32_t v = 0; v < vars; v++) {
+        if (!in(rcp + 4 + 4 * uint64_t(v), 4)) break;
+        const uint64_t rec = uint64_t(code) + Z7Mem_Get32(uint32_t(rcp) + 4 + 4 * v);
+        if (!in(rec, 8)) continue;
+        const uint32_t r = uint32_t(rec), type = Z7Mem_Get16(r), index = Z7Mem_Get16(r + 2), cto = Z7Mem_Get32(r + 4);
+        if ((type & 0x7F) < 1 || (type & 0x7F) > 17 || (type & 0x80) != 0) continue;  // external variables not here
+        const uint32_t t = type & 0x7F;
+        // the value of column c
+        uint64_t src = rec + 8, n = Z7Tools_TypeSize(t);
+        if (t == 5) {
+            for (uint32_t k = 0; k < c && in(src, 1); k++) src += 1u + Z7Mem_Get8(uint32_t(src));
+            if (!in(src, 1)) continue;
+            n = Z7Mem_Get8(uint32_t(src));
+            src += 1;
+        } else {
+            src += uint64_t(c) * n;
+        }
+        if (!in(src, n)) continue;
+        uint32_t dst = 0, locked = 0, size = 0;
+        if (cto != 0) {
+            if (!ct) continue;
+            const uint32_t seg = Z7Sec_Addr(db, Z7SEC_CT);
+            const uint64_t need = t == 5 ? 3 : n;
+            if (uint64_t(cto) + need > Z7Sec_Bytes(db, Z7SEC_CT)) continue;
+            dst = seg + cto;
+            size = t == 5 ? Z7Mem_Get8(dst) + 3u : uint32_t(n);
+            if (uint64_t(cto) + size > Z7Sec_Bytes(db, Z7SEC_CT)) continue;
+        } else {
+            dst = Z7Tools_GetAnyParam(db, t, index, &locked, &size);
+            if (dst == 0 || locked) continue;
+        }
+        if (t == 5) {
+            const uint32_t max = Z7Mem_Get8(dst), len = uint32_t(n < max ? n : max);
+            std::memmove(Z7Mem_Ptr(dst + 2, len + 1), Z7Mem_Ptr(uint32_t(src), len ? len : 1), len);
+            Z7Mem_Put8(dst + 1, uint8_t(len));
+            Z7Mem_Put8(dst + 2 + len, 0);
+        } else {
+            std::memmove(Z7Mem_Ptr(dst, uint32_t(n)), Z7Mem_Ptr(uint32_t(src), uint32_t(n)), size_t(n));
+        }
+    }
+    return 1;
+}
+
+uint32_t Buffers(const F &f, uint32_t fn) {
+    switch (fn) {
+    case 104: case 105: f.P32(Serialize(f, fn == 104)); return 1;
+    case 160: f.P32(PutString(f)); return 1;
+    case 159: f.P32(GetString(f)); return 1;
+    case 134: f.P8(uint8_t(MbShift(f))); return 1;
+    case 199: f.P8(0); return 1;  // no application CAN messages on this runtime yet
+    case 127: case 130: f.P32(0); return 1;  // AS-i hooks answer 0 here
+    case 128: case 129: case 131: f.P8(0); return 1;
+    case 158: f.P8(uint8_t(RcpApply(f))); return 1;
+    case 177: {
+        // SIGSCALE: a forced result (32-bit or string lock) is not written
+        if (f.Locked(0, LK32 | LKS)) return 1;
+        uint32_t points = 0;
+        const uint32_t rec = Z7Sig_Record(f.db, f.D(1), &points);
+        const uint8_t *t = f.E(Z7SEC_TIME, 2);
+        const float v = rec ? Z7Sig_Value(rec, points, t ? z7stf::F::Le32(t) : 0) : 0.0f;
+        uint32_t b;
+        std::memcpy(&b, &v, 4);
+        f.P32(b);
+        return 1;
+    }
+    // dynamic arrays: program identifiers are 0-based
+    case 60: f.P32(Z7VMRsc_CreateArray(f.db, int64_t(f.D(1)) + 1, f.D(2), 4)); return 1;
+    case 61: {
+        uint32_t v = 0;
+        const int64_t id = int64_t(f.D(1)) + 1;
+        if (id < 1 || id > 127 || !Z7VMRsc_ReadArray(f.db, uint32_t(id), f.D(2), 4, &v)) v = 0;
+        f.P32(v);
+        return 1;
+    }
+    case 62: {
+        const uint32_t v = f.G32(3);
+        const int64_t id = int64_t(f.D(1)) + 1;
+        f.P32(id < 1 || id > 127 ? 2 : Z7VMRsc_WriteArray(f.db, uint32_t(id), f.D(2), 4, &v));
+        return 1;
+    }
+    default: return 2;
+    }
+}
+}  // namespace
+
+uint32_t Z7VMStfIo_Execute(uint32_t db, uint32_t ops, uint32_t n, uint32_t fn) {
+    const Sig s = SigOf(fn);
+    if (s.n == 0) return 2;
+    const F f(db, ops, n);
+    if (n < s.n || f.words == nullptr || f.desc == nullptr || !Valid(f, s)) return 0;
+    uint32_t rc = Files(f, fn);
+    if (rc == 2) rc = Sockets(f, fn);
+    if (rc == 2) rc = Buffers(f, fn);
+    return rc;
+}

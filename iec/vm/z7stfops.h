@@ -1,0 +1,119 @@
+// Operand access shared by the standard-function modules: operand 0 is the
+// result, written only when its lock bit is clear; a slot's signature names
+// the section of every operand so that none is used outside its section.
+#pragma once
+
+#include <cstdint>
+
+#include "iec/vm/z7str.h"
+#include "iec/vm/z7vm.h"
+
+namespace z7stf {
+enum : uint8_t { LK8 = 0x01, LK16 = 0x02, LK32 = 0x04, LK64 = 0x08, LKT = 0x10, LKS = 0x20 };
+
+// One call's view of the database: the descriptor table and the operand
+// words are resolved once, then every element is a host pointer inside the
+// arena (null for an index outside its section; reads of null answer 0 and
+// writes there do nothing).
+struct F {
+    uint32_t db, ops, n;
+    const uint8_t *desc = nullptr, *words = nullptr;
+    uint8_t *arena = nullptr;  // host address of arena offset 0
+    F(uint32_t db_, uint32_t ops_, uint32_t n_) : db(db_), ops(ops_), n(n_) {
+        desc = Z7Mem_Ptr(db, Z7_DESC_TABLE);
+        words = Z7Mem_Ptr(ops, 2 * n);
+        if (desc != nullptr) arena = Z7Mem_Ptr(db, 1) - db;
+    }
+    static uint32_t Le16(const uint8_t *p) { return uint32_t(p[0] | p[1] << 8); }
+    static uint32_t Le32(const uint8_t *p) { return Le16(p) | Le16(p + 2) << 16; }
+    uint16_t Op(uint32_t k) const { return words != nullptr && k < n ? uint16_t(Le16(words + 2 * k)) : 0; }
+    uint32_t Alloc(uint32_t sec) const { return desc ? Le16(desc + sec * Z7_DESC_SIZE + SD_ALLOC) : 0; }
+    uint8_t *Elem(uint32_t sec, uint32_t idx) const {
+        if (desc == nullptr) return nullptr;
+        const uint8_t *d = desc + sec * Z7_DESC_SIZE;
+        const uint32_t addr = Le32(d + SD_ADDR), elem = Le16(d + SD_ELEM);
+        if (idx >= Le16(d + SD_ALLOC) || addr == 0) return nullptr;
+        const uint64_t at = uint64_t(addr) + uint64_t(elem) * idx;
+        return at + 8 <= Z7MEM_SIZE ? arena + at : nullptr;
+    }
+    uint8_t *E(uint32_t sec, uint32_t k) const { return Elem(sec, Op(k)); }
+    bool Locked(uint32_t k, uint8_t bit) const {
+        const uint8_t *l = E(Z7SEC_LOCK, k);
+        return l != nullptr && (*l & bit);
+    }
+    uint8_t G8(uint32_t k) const { const uint8_t *p = E(Z7SEC_D8, k); return p ? *p : 0; }
+    uint16_t G16(uint32_t k) const { const uint8_t *p = E(Z7SEC_D16, k); return p ? uint16_t(Le16(p)) : 0; }
+    uint32_t G32(uint32_t k) const { const uint8_t *p = E(Z7SEC_D32, k); return p ? Le32(p) : 0; }
+    int32_t D(uint32_t k) const { return int32_t(G32(k)); }
+    uint64_t G64(uint32_t k) const {
+        const uint8_t *p = E(Z7SEC_D64, k);
+        return p ? uint64_t(Le32(p + 4)) << 32 | Le32(p) : 0;
+    }
+    void P8(uint8_t v) const {
+        if (uint8_t *p = E(Z7SEC_D8, 0); p && !Locked(0, LK8)) *p = v;
+    }
+    void P16(uint16_t v) const {
+        if (uint8_t *p = E(Z7SEC_D16, 0); p && !Locked(0, LK16)) {
+            p[0] = uint8_t(v);
+            p[1] = uint8_t(v >> 8);
+        }
+    }
+    static void Put32(uint8_t *p, uint32_t v) {
+        p[0] = uint8_t(v);
+        p[1] = uint8_t(v >> 8);
+        p[2] = uint8_t(v >> 16);
+        p[3] = uint8_t(v >> 24);
+    }
+    void P32(uint32_t v) const {
+        if (uint8_t *p = E(Z7SEC_D32, 0); p && !Locked(0, LK32)) Put32(p, v);
+    }
+    void P64(uint64_t v) const {
+        if (uint8_t *p = E(Z7SEC_D64, 0); p && !Locked(0, LK64)) {
+            Put32(p, uint32_t(v));
+            Put32(p + 4, uint32_t(v >> 32));
+        }
+    }
+    void PStr(const char *text) const {
+        if (!Locked(0, LKS)) Z7VMStr_AscForceC(db, Op(0), text);
+    }
+};
+
+// Operand kinds of a slot: 8 16 32 64-bit, t TIME, s STRING, l literal,
+// a an ANY value typed by the literal operand 1.
+struct Sig {
+    uint8_t n;
+    const char *kinds;
+};
+inline uint32_t SectionOfType(uint32_t type) {
+    switch (type) {
+    case 1: case 10: case 14: return Z7SEC_D8;
+    case 11: case 15: return Z7SEC_D16;
+    case 2: case 3: case 16: return Z7SEC_D32;
+    case 12: case 13: case 17: return Z7SEC_D64;
+    case 4: return Z7SEC_TIME;
+    case 5: return Z7SEC_STRPTR;
+    default: return Z7SEC_COUNT;
+    }
+}
+inline bool Valid(const F &f, const Sig &s) {
+    for (uint32_t k = 0; k < s.n; k++) {
+        uint32_t sec;
+        switch (s.kinds[k]) {
+        case '8': sec = Z7SEC_D8; break;
+        case '1': sec = Z7SEC_D16; break;
+        case '6': sec = Z7SEC_D64; break;
+        case 't': sec = Z7SEC_TIME; break;
+        case 's': sec = Z7SEC_STRPTR; break;
+        case 'l': continue;
+        case 'a':
+            sec = SectionOfType(f.Op(1));
+            if (sec == Z7SEC_COUNT) continue;  // the handler refuses the type
+            break;
+        default: sec = Z7SEC_D32; break;
+        }
+        if (f.Op(k) >= f.Alloc(sec)) return false;
+    }
+    return true;
+}
+
+}  // namespace z7stf

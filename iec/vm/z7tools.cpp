@@ -1,0 +1,145 @@
+// Array operands of block and function handlers: an array lies in the
+// complex-type segment when the application has one (its index names a DINT
+// that holds the byte offset), else it starts at its index in the typed
+// segment of its element type. Every array is checked against the bytes of
+// its segment before a handler touches it.
+#include <cstring>
+
+#include "iec/vm/z7hooks.h"
+#include "iec/vm/z7stdlib.h"
+#include "iec/vm/z7vm.h"
+
+namespace {
+uint32_t TypedSection(uint32_t type) {
+    switch (type) {
+    case 1: case 10: case 14: return Z7SEC_D8;
+    case 11: case 15: return Z7SEC_D16;
+    case 2: case 3: case 16: return Z7SEC_D32;
+    case 12: case 13: case 17: return Z7SEC_D64;
+    case 4: return Z7SEC_TIME;
+    default: return Z7SEC_COUNT;
+    }
+}
+}  // namespace
+
+uint32_t Z7Tools_TypeSize(uint32_t type) {
+    switch (TypedSection(type)) {
+    case Z7SEC_D8: return 1;
+    case Z7SEC_D16: return 2;
+    case Z7SEC_D64: return 8;
+    case Z7SEC_COUNT: return 0;
+    default: return 4;
+    }
+}
+
+uint32_t Z7Tools_GetAnyArray(uint32_t db, uint32_t type, uint32_t index) {
+    const uint32_t sec = TypedSection(type);
+    if (sec == Z7SEC_COUNT) return 0;
+    if (Z7Sec_Bytes(db, Z7SEC_CT) != 0) {
+        const uint32_t v = Z7Sec_Elem(db, Z7SEC_D32, index);
+        return v ? Z7Sec_Addr(db, Z7SEC_CT) + Z7Mem_Get32(v) : 0;
+    }
+    return Z7Sec_Elem(db, sec, index);
+}
+
+uint32_t Z7Tools_GetArrayIn(uint32_t db, uint32_t type, uint32_t index, int64_t count, uint32_t *size) {
+    const uint32_t sec = TypedSection(type), esize = Z7Tools_TypeSize(type);
+    if (size) *size = esize;
+    if (sec == Z7SEC_COUNT || count < 0) return 0;
+    const bool ct = Z7Sec_Bytes(db, Z7SEC_CT) != 0;
+    const uint32_t seg = Z7Sec_Addr(db, ct ? uint32_t(Z7SEC_CT) : sec), bytes = Z7Sec_Bytes(db, ct ? uint32_t(Z7SEC_CT) : sec);
+    const uint32_t a = Z7Tools_GetAnyArray(db, type, index);
+    if (a == 0 || seg == 0 || a < seg) return 0;
+    if (uint64_t(a - seg) + uint64_t(count) * esize > bytes) return 0;
+    if (count > 0 && Z7Mem_Ptr(a, uint32_t(count) * esize) == nullptr) return 0;
+    return a;
+}
+
+uint32_t Z7Sig_Record(uint32_t db, int64_t n, uint32_t *points) {
+    if (points) *points = 0;
+    const uint32_t code = Z7Mem_Get32(Z7VM_Header(db) + HD_CODE);
+    if (code == 0 || n < 1 || n > 0xFFFF) return 0;
+    const uint32_t end = code + Z7VMCode_Length(code);
+    const uint32_t rec = Z7VMCode_GetSignal(code, uint32_t(n));
+    if (rec < code || uint64_t(rec) + 4 > end) return 0;
+    const uint32_t count = Z7Mem_Get32(rec);
+    // every point lies inside the image
+    if (uint64_t(rec) + 4 + 8 * uint64_t(count) > end) return 0;
+    if (points) *points = count;
+    return rec;
+}
+
+float Z7Sig_Value(uint32_t rec, uint32_t points, uint32_t t) {
+    auto time = [&](uint32_t k) { return Z7Mem_Get32(rec + 4 + 8 * k); };
+    auto value = [&](uint32_t k) {
+        const uint32_t b = Z7Mem_Get32(rec + 8 + 8 * k);
+        float f;
+        std::memcpy(&f, &b, 4);
+        return f;
+    };
+    if (rec == 0 || points == 0) return 0.0f;
+    if (points == 1 || t <= time(0)) return value(0);
+    uint32_t p = 0;
+    while (p + 1 < points && time(p + 1) <= t) p++;
+    if (time(p) == t || p + 1 == points) return value(p);
+    const int32_t span = int32_t(time(p + 1) - time(p));
+    if (span <= 0) return value(p);
+    return value(p) + float(t - time(p)) * (value(p + 1) - value(p)) / float(span);
+}
+
+// ---- platform calls --------------------------------------------------------------------------
+namespace {
+uint32_t NoOpen(const char *, uint32_t) { return 0; }
+uint32_t NoPath(const char *) { return 0; }
+void NoClose(uint32_t) {}
+uint32_t NoRead(uint32_t, void *, uint32_t) { return 0; }
+uint32_t NoWrite(uint32_t, const void *, uint32_t) { return 0; }
+uint32_t NoHandle(uint32_t) { return 0; }
+uint32_t NoSeek(uint32_t, uint32_t, int32_t) { return 0; }
+uint32_t NoReadLine(uint32_t, char *buf, uint32_t size) {
+    if (buf && size) buf[0] = 0;
+    return 0;
+}
+uint32_t NoWriteLine(uint32_t, const char *) { return 0; }
+uint32_t NoTwo(const char *, const char *) { return 0; }
+uint32_t NoListen(uint16_t, uint32_t, Z7SocketHandle *h, uint32_t) {
+    *h = -1;
+    return 1;
+}
+Z7SocketHandle NoAccept(Z7SocketHandle, uint32_t) { return -1; }
+uint32_t NoConnect(const char *, uint16_t, Z7SocketHandle *h, uint32_t *, uint32_t) {
+    *h = -1;
+    return 1;
+}
+uint32_t NoPending(Z7SocketHandle, uint32_t *broken) {
+    if (broken) *broken = 1;
+    return 1;
+}
+int32_t NoSend(Z7SocketHandle, uint32_t, const uint8_t *, uint32_t *closed) {
+    if (closed) *closed = 1;
+    return 0;
+}
+int32_t NoReceive(Z7SocketHandle, uint32_t, uint8_t *, uint32_t *closed) {
+    if (closed) *closed = 1;
+    return 0;
+}
+void NoSocketClose(Z7SocketHandle) {}
+uint32_t NoUdp(uint16_t, Z7SocketHandle *h) {
+    *h = -1;
+    return 1;
+}
+uint32_t NoRecvFrom(Z7SocketHandle, uint8_t *, uint32_t, uint8_t *) { return 0; }
+uint32_t NoSendTo(Z7SocketHandle, const uint8_t *, const uint8_t *, uint32_t) { return 1; }
+void NoAddr(uint8_t addr[16], const char *, uint16_t) { std::memset(addr, 0, 16); }
+}  // namespace
+
+Z7StdHooks Z7Std_Hooks{NoOpen,  NoPath,    NoClose,       NoRead,      NoWrite,   NoHandle, NoSeek,
+                       NoHandle, NoReadLine, NoWriteLine, NoPath,      NoTwo,     NoTwo,    NoPath,
+                       NoPath,  NoListen,  NoAccept,      NoConnect,   NoPending, NoSend,   NoReceive,
+                       NoSocketClose, NoUdp, NoRecvFrom,  NoSendTo,    NoAddr};
+
+void Z7Std_Clock(uint32_t utc, uint32_t *date, uint32_t *time) {
+    *date = 0;
+    *time = 0;
+    if (Z7VM_Hooks.date_time) Z7VM_Hooks.date_time(utc, date, time);
+}

@@ -1,0 +1,89 @@
+"""The IEC standard library inside the controller: an application downloaded
+with the command protocol converts %AI1 to BCD on %AQ1, times bit 0 of %AI2
+with a 300 ms TON onto %AQ2, writes a file under the root once, and echoes a
+TCP peer on port 5600 through TCPACCEPT, TCPRECEIVE and TCPSEND (%AQ3 counts
+the bytes echoed)."""
+
+import os
+import socket
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from bbsupport import CONTROLLER, Controller, wait_for  # noqa: E402
+
+WRITER = os.path.join(os.path.dirname(CONTROLLER), "iec_program_writer")
+AQ1, AQ2, AQ3, AI1, AI2 = 24576, 24592, 24608, 16384, 16400
+
+
+def written(kind):
+    return subprocess.run([WRITER, kind, "/dev/stdout"], check=True, stdout=subprocess.PIPE).stdout
+
+
+def recv_exact(s, n, timeout=5.0):
+    s.settimeout(timeout)
+    out = b""
+    while len(out) < n:
+        chunk = s.recv(n - len(out))
+        if not chunk:
+            raise EOFError("closed after %r" % out)
+        out += chunk
+    return out
+
+
+class IecStdlib(unittest.TestCase):
+    def setUp(self):
+        self.ctl = Controller(prefix="plc-bb-iecstd-")
+        self.addCleanup(self.ctl.cleanup)
+        self.c = self.ctl.start(port=True).client
+        self.c.set_mode(0)
+        self.c.download(0, written("stdlib"))
+        self.c.set_mode(2)
+
+    def word(self, ref):
+        return int.from_bytes(self.c.read_reg(ref, 16), "little")
+
+    def test_bits_timer_file_and_tcp_echo(self):
+        # BIN_TO_BCD through the located variables
+        self.c.write_reg(AI1, 16, 1234)
+        self.assertTrue(wait_for(lambda: self.word(AQ1) == 0x1234, 5), hex(self.word(AQ1)))
+        self.c.write_reg(AI1, 16, 9999)
+        self.assertTrue(wait_for(lambda: self.word(AQ1) == 0x9999, 5))
+        # TON 300 ms: not before, then held while the input stays on
+        self.assertEqual(self.word(AQ2), 0)
+        self.c.write_reg(AI2, 16, 1)
+        t0 = time.monotonic()
+        self.assertTrue(wait_for(lambda: self.word(AQ2) == 1, 5))
+        self.assertGreaterEqual(time.monotonic() - t0, 0.25)
+        self.c.write_reg(AI2, 16, 0)
+        self.assertTrue(wait_for(lambda: self.word(AQ2) == 0, 5))
+        # the file written once under the root
+        path = self.ctl.path("mnt", "cfg", "b3io.txt")
+        self.assertTrue(wait_for(lambda: os.path.exists(path) and os.path.getsize(path) == 10, 5))
+        with open(path, "rb") as f:
+            self.assertEqual(f.read(), b"HELLO\n\x44\x33\x22\x11")
+        # TCP echo, twice: a new peer after the first closed
+        for round_ in range(2):
+            deadline = time.monotonic() + 10
+            while True:
+                try:
+                    s = socket.create_connection(("127.0.0.1", 5600), timeout=2)
+                    break
+                except OSError:
+                    if time.monotonic() > deadline:
+                        raise
+                    time.sleep(0.05)
+            with s:
+                s.sendall(b"PING-1")
+                self.assertEqual(recv_exact(s, 6), b"PING-1")
+            self.assertTrue(wait_for(lambda: self.word(AQ3) == 6 * (round_ + 1), 5), self.word(AQ3))
+        # a socat peer as a second client tool
+        out = subprocess.run(["socat", "-t", "2", "-T", "3", "-", "TCP:127.0.0.1:5600,retry=20,interval=0.1"],
+                             input=b"abc", stdout=subprocess.PIPE, timeout=20).stdout
+        self.assertEqual(out, b"abc")
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,1286 @@
+// The standard library: standard blocks called through their handlers with
+// operand lists in the arena (one table per family, rows of {stamp, inputs}
+// -> outputs), and the bit, byte, date and system standard functions called
+// through the standard-function entry.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <fstream>
+#include <sstream>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "iec/services/z7svc.h"
+#include "iec/vm/z7interp.h"
+#include "iec/vm/z7stdlib.h"
+#include "iec/vm/z7str.h"
+#include "tests/iec/iec_fixture.h"
+#include "tests/support/iec_vms.h"
+
+namespace iec_test {
+using test_support::IecImage;
+
+class IecStd : public IecTest {
+protected:
+    uint32_t db = 0;
+    std::vector<uint32_t> mine;
+    void SetUp() override {
+        IecTest::SetUp();
+        Z7Svc_InstallVMHooks();
+        IecImage img;
+        img.d8 = img.d16 = img.d32 = img.d64 = img.time = {127, 127, 127};
+        img.str = {7, 7, 7};
+        img.string_sizes = {40, 40, 40, 40, 40, 40, 40};
+        ASSERT_EQ(Start(img, db), 0u);
+    }
+    void TearDown() override {
+        for (uint32_t b : mine) Z7Mem_Free(b);
+        if (db) Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+        IecTest::TearDown();
+    }
+    uint32_t Alloc(uint32_t n) {
+        const uint32_t a = Z7Mem_Alloc(n);
+        mine.push_back(a);
+        return a;
+    }
+    uint32_t A(uint32_t sec, uint32_t i) const { return Z7Sec_Elem(db, sec, i); }
+    void SetB(uint32_t i, uint8_t v) const { Z7Mem_Put8(A(Z7SEC_D8, i), v); }
+    uint8_t B(uint32_t i) const { return Z7Mem_Get8(A(Z7SEC_D8, i)); }
+    void SetW(uint32_t i, uint16_t v) const { Z7Mem_Put16(A(Z7SEC_D16, i), v); }
+    uint16_t W(uint32_t i) const { return Z7Mem_Get16(A(Z7SEC_D16, i)); }
+    void SetD(uint32_t i, uint32_t v) const { Z7Mem_Put32(A(Z7SEC_D32, i), v); }
+    uint32_t D(uint32_t i) const { return Z7Mem_Get32(A(Z7SEC_D32, i)); }
+    void SetR(uint32_t i, float f) const {
+        uint32_t b;
+        std::memcpy(&b, &f, 4);
+        SetD(i, b);
+    }
+    float R(uint32_t i) const {
+        const uint32_t b = D(i);
+        float f;
+        std::memcpy(&f, &b, 4);
+        return f;
+    }
+    void SetT(uint32_t i, uint32_t v) const { Z7Mem_Put32(A(Z7SEC_TIME, i), v); }
+    uint32_t T(uint32_t i) const { return Z7Mem_Get32(A(Z7SEC_TIME, i)); }
+    void SetL(uint32_t i, uint64_t v) const {
+        Z7Mem_Put32(A(Z7SEC_D64, i), uint32_t(v));
+        Z7Mem_Put32(A(Z7SEC_D64, i) + 4, uint32_t(v >> 32));
+    }
+    uint64_t L(uint32_t i) const { return uint64_t(Z7Mem_Get32(A(Z7SEC_D64, i) + 4)) << 32 | Z7Mem_Get32(A(Z7SEC_D64, i)); }
+    void SetS(uint32_t i, const std::string &s) const { Z7VMStr_AscForceC(db, i, s.c_str()); }
+    std::string S(uint32_t i) const {
+        const uint32_t n = Z7VMStr_GetLength(db, i);
+        const uint8_t *p = Z7Mem_Ptr(Z7VMStr_GetText(db, i), n + 1);
+        return p ? std::string(reinterpret_cast<const char *>(p), n) : std::string();
+    }
+    void Stamp(uint32_t now) const { Z7Mem_Put32(Z7VM_Status(db) + ST_STAMP, now); }
+    void Lock(uint32_t i, uint8_t bit) const { Z7Mem_Put8(A(Z7SEC_LOCK, i), uint8_t(Z7Mem_Get8(A(Z7SEC_LOCK, i)) | bit)); }
+
+    // One block instance: its row handler, zeroed instance data (command 6
+    // applied) and its operand list.
+    struct Block {
+        FbHandler h = nullptr;
+        uint32_t inst = 0, arg = 0, db = 0;
+        void Run() const { h(FB_EXEC, db, 0, inst, arg); }
+    };
+    Block Make(const char *name, const std::vector<uint16_t> &ops) {
+        Block b;
+        b.db = db;
+        for (uint32_t id = 0; id < Z7STFB_ROWS; id++)
+            if (std::strcmp(Z7Stfb_GetName(id), name) == 0) b.h = Z7Stfb_GetProc(id);
+        EXPECT_NE(b.h, nullptr) << name;
+        if (b.h == nullptr) return b;
+        const uint32_t size = b.h(FB_INSTSIZE, 0, 0, 0, 0);
+        b.inst = size ? Alloc(size) : 0;
+        const uint32_t list = Alloc(2 + 2 * uint32_t(ops.size()));
+        Z7Mem_Put16(list, uint16_t(ops.size()));
+        for (size_t k = 0; k < ops.size(); k++) Z7Mem_Put16(list + 2 + 2 * uint32_t(k), ops[k]);
+        b.arg = list + 2;
+        b.h(FB_INSTINIT, db, 0, b.inst, 0);
+        return b;
+    }
+    // Standard function fn on operands (operand 0 = result); the entry's answer.
+    uint32_t Stf(uint16_t fn, const std::vector<uint16_t> &ops) {
+        const uint32_t buf = Alloc(4 + 2 * uint32_t(ops.size()));
+        Z7Mem_Put16(buf, fn);
+        Z7Mem_Put16(buf + 2, uint16_t(ops.size()));
+        for (size_t k = 0; k < ops.size(); k++) Z7Mem_Put16(buf + 4 + 2 * uint32_t(k), ops[k]);
+        return Z7VMStf_Execute(db, buf);
+    }
+};
+
+TEST_F(IecStd, RegistryOrderClassNumbersSizesAndAbsentRows) {
+    struct Row {
+        uint32_t id;
+        const char *name;
+        uint32_t classno, size, avail;
+        bool built;
+    };
+    const Row rows[] = {
+        {0, "R_TRIG", 4, 1, 0, true},     {4, "CMP", 13, 4, 0, true},      {6, "TON", 9, 12, 0, true},
+        {10, "STACKINT", 14, 524, 0, true}, {11, "SERIO", 0, 0, 0, false},  {13, "AVERAGE", 17, 536, 0, true},
+        {20, "CURVELIN", 44, 0, 1, true}, {22, "UNPACK8", 22, 0, 1, true}, {31, "FIFO", 31, 24, 1, true},
+        {37, "TMUSEC", 52, 12, 0, true},  {44, "SIGPLAY", 40, 32, 0, true}, {47, "AVERAGEL", 43, 1056, 0, true},
+        {48, "HYSTERACC", 54, 24, 0, true}, {49, "CANRCVMSG", 0, 0, 0, false}, {53, "MBSLAVETCPEX", 0, 0, 0, false},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        EXPECT_STREQ(Z7Stfb_GetName(r.id), r.name);
+        const FbHandler h = Z7Stfb_GetProc(r.id);
+        ASSERT_EQ(h != nullptr, r.built);
+        if (!h) continue;
+        EXPECT_EQ(h(FB_CLASSNO, 0, 0, 0, 0), r.classno);
+        EXPECT_EQ(h(FB_INSTSIZE, 0, 0, 0, 0), r.size);
+        EXPECT_EQ(h(FB_CLASSSIZE, 0, 0, 0, 0), 0u);
+        EXPECT_EQ(h(FB_AVAIL, 0, 0, 0, 0), r.avail);
+        EXPECT_EQ(h(FB_INSTEXIT, 0, 0, 0, 0), 0u);
+    }
+    EXPECT_EQ(Z7Stfb_GetName(54), nullptr);
+    EXPECT_EQ(Z7Stfb_Counter(0)(FB_CLASSNO, 0, 0, 0, 0), 6u);
+    EXPECT_EQ(Z7Stfb_Counter(2)(FB_INSTSIZE, 0, 0, 0, 0), 4u);
+}
+
+TEST_F(IecStd, LogicBlocksEdgesBistablesAlarmsAndLocks) {
+    // CMP(-5, 3); UNPACK8(16#A5); LIM_ALRM; HYSTER
+    SetD(1, uint32_t(-5));
+    SetD(2, 3);
+    Make("CMP", {1, 2, 1, 2, 3}).Run();
+    EXPECT_EQ(std::vector<int>({B(1), B(2), B(3)}), std::vector<int>({1, 0, 0}));
+    SetB(10, 0xA5);
+    Lock(18, 0x01);
+    SetB(18, 1);
+    Make("UNPACK8", {10, 11, 12, 13, 14, 15, 16, 17, 18}).Run();
+    EXPECT_EQ(std::vector<int>({B(11), B(12), B(13), B(14), B(15), B(16), B(17)}), std::vector<int>({1, 0, 1, 0, 0, 1, 0}));
+    EXPECT_EQ(B(18), 1) << "a forced Q7 keeps its value";
+    SetR(10, 10.0f);
+    SetR(11, 10.0f);
+    SetR(12, 0.0f);
+    SetR(13, 1.0f);
+    const Block lim = Make("LIM_ALRM", {10, 11, 12, 13, 20, 21, 22});
+    lim.Run();
+    EXPECT_EQ(std::vector<int>({B(20), B(21), B(22)}), std::vector<int>({0, 0, 0}));
+    SetR(11, -0.5f);
+    lim.Run();
+    EXPECT_EQ(std::vector<int>({B(20), B(21), B(22)}), std::vector<int>({0, 1, 1}));
+    SetR(11, 0.5f);  // inside L + EPS: still low
+    lim.Run();
+    EXPECT_EQ(B(22), 1);
+    SetR(11, 1.5f);
+    lim.Run();
+    EXPECT_EQ(B(22), 0);
+    SetR(14, 5.0f);
+    SetR(15, 4.0f);
+    SetR(16, 0.5f);
+    Make("HYSTER", {14, 15, 16, 23}).Run();
+    EXPECT_EQ(B(23), 1);
+
+    // %I1 1,0,1,0,1: R_TRIG 3 pulses, F_TRIG 2
+    const Block rt = Make("R_TRIG", {30, 31}), ft = Make("F_TRIG", {30, 32});
+    int rising = 0, falling = 0;
+    for (int v : {1, 0, 1, 0, 1, 1}) {
+        SetB(30, uint8_t(v));
+        rt.Run();
+        ft.Run();
+        rising += B(31);
+        falling += B(32);
+    }
+    EXPECT_EQ(rising, 3);
+    EXPECT_EQ(falling, 2);
+
+    // bistables, semaphore, flip-flop, alarms: rows of inputs -> outputs
+    struct Step {
+        uint8_t in0, in1, in2;
+        uint8_t out0, out1;
+    };
+    struct Case {
+        const char *name;
+        std::vector<uint16_t> ops;
+        std::vector<Step> steps;
+    };
+    const Case cases[] = {
+        {"RS", {40, 41, 43}, {{1, 1, 0, 0, 0}, {1, 0, 0, 1, 0}, {0, 1, 0, 0, 0}}},
+        {"SR", {40, 41, 43}, {{1, 1, 0, 1, 0}, {0, 1, 0, 0, 0}, {0, 0, 0, 0, 0}}},
+        // SEMA: BUSY FALSE in the claiming execution, TRUE later, free on RELEASE
+        {"SEMA", {40, 41, 43}, {{1, 0, 0, 0, 0}, {1, 0, 0, 1, 0}, {0, 1, 0, 0, 0}, {0, 0, 0, 0, 0}}},
+        {"FLIPFLOP", {40, 41, 43}, {{1, 0, 0, 1, 0}, {1, 0, 0, 1, 0}, {0, 0, 0, 1, 0}, {1, 0, 0, 0, 0}, {1, 1, 0, 0, 0}}},
+        // ALARM_M: IN, ACK, RST -> active, acknowledged
+        {"ALARM_M", {40, 41, 42, 43, 44},
+         {{1, 0, 0, 1, 0}, {1, 1, 0, 0, 1}, {1, 0, 1, 0, 1}, {0, 0, 1, 0, 0}}},
+        // ALARM_A: ACK after IN has gone ends the alarm at once
+        {"ALARM_A", {40, 41, 43, 44}, {{1, 0, 0, 1, 0}, {0, 1, 0, 0, 0}, {1, 0, 0, 1, 0}, {1, 1, 0, 0, 1}, {0, 0, 0, 0, 0}}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const Block b = Make(c.name, c.ops);
+        int k = 0;
+        for (const Step &s : c.steps) {
+            SCOPED_TRACE(k++);
+            SetB(40, s.in0);
+            SetB(41, s.in1);
+            SetB(42, s.in2);
+            b.Run();
+            EXPECT_EQ(B(43), s.out0);
+            if (c.ops.size() > 3 && c.ops.back() == 44) {
+                EXPECT_EQ(B(44), s.out1);
+            }
+        }
+    }
+    // CTU counts by level up to PV; CTUD's CD counts only while CU is FALSE
+    const FbHandler ctu = Z7Stfb_Counter(0);
+    const uint32_t inst = Alloc(4), list = Alloc(12);
+    const uint16_t ops[] = {5, 50, 51, 52, 53, 54};
+    for (uint32_t k = 0; k < 6; k++) Z7Mem_Put16(list + 2 * k, ops[k]);
+    SetB(50, 1);
+    SetD(52, 2);
+    for (int k = 0; k < 3; k++) ctu(FB_EXEC, db, 0, inst, list + 2);
+    EXPECT_EQ(D(54), 2u);
+    EXPECT_EQ(B(53), 1);
+}
+
+TEST_F(IecStd, TimersPulsesAndChartSteps) {
+    // %I6 TRUE for 0.9 s then FALSE; TON 300, TP 200, TOF 250
+    SetT(1, 300);
+    SetT(2, 200);
+    SetT(3, 250);
+    const Block ton = Make("TON", {1, 1, 10, 10}), tp = Make("TP", {1, 2, 11, 11}), tof = Make("TOF", {1, 3, 12, 12});
+    auto run = [&](uint32_t now, uint8_t in) {
+        Stamp(now);
+        SetB(1, in);
+        ton.Run();
+        tp.Run();
+        tof.Run();
+    };
+    for (uint32_t t = 1000; t <= 1900; t += 100) run(t, 1);
+    EXPECT_EQ(B(10), 1);
+    EXPECT_EQ(T(10), 300u);
+    EXPECT_EQ(B(11), 0);
+    EXPECT_EQ(T(11), 200u);
+    EXPECT_EQ(B(12), 1);
+    EXPECT_EQ(T(12), 0u);
+    run(2000, 0);
+    EXPECT_EQ(B(10), 0);
+    EXPECT_EQ(T(10), 0u);
+    EXPECT_EQ(T(11), 0u);
+    EXPECT_EQ(B(12), 1);
+    for (uint32_t t = 2100; t <= 2800; t += 100) run(t, 0);
+    EXPECT_EQ(B(12), 0);
+    EXPECT_EQ(T(12), 250u);
+
+    // rows of {stamp, IN, RST} -> {Q, ET} for the timers with reset and totalisers
+    struct Step {
+        uint32_t now;
+        uint8_t in, rst;
+        uint8_t q;
+        uint32_t et;
+    };
+    struct Case {
+        const char *name;
+        std::vector<uint16_t> ops;  // IN 20, RST 21 (order per block), PT T5, Q 22, ET T6
+        uint32_t pt;
+        std::vector<Step> steps;
+    };
+    const Case cases[] = {
+        {"TPR", {20, 5, 21, 22, 6}, 500, {{100, 1, 0, 1, 0}, {300, 1, 0, 1, 200}, {400, 1, 1, 0, 0}, {500, 1, 0, 1, 0}}},
+        {"TOFR", {20, 5, 21, 22, 6}, 100, {{100, 1, 0, 1, 0}, {200, 0, 0, 1, 0}, {250, 0, 0, 1, 50}, {260, 0, 1, 0, 0}}},
+        // TMU counts only time with IN TRUE, holds ET while IN is FALSE
+        {"TMU", {20, 21, 5, 22, 6}, 300, {{100, 1, 0, 0, 0}, {200, 1, 0, 0, 100}, {400, 0, 0, 0, 100}, {500, 1, 0, 0, 200},
+                                          {650, 1, 0, 1, 300}, {700, 0, 1, 0, 0}}},
+        // TMD: RST loads PT; counting down sets Q at 0
+        {"TMD", {20, 21, 5, 22, 6}, 200, {{100, 0, 1, 0, 200}, {200, 1, 0, 0, 100}, {250, 1, 0, 0, 50}, {400, 1, 0, 1, 0}}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        SetT(5, c.pt);
+        const Block b = Make(c.name, c.ops);
+        for (const Step &s : c.steps) {
+            SCOPED_TRACE(s.now);
+            Stamp(s.now);
+            SetB(20, s.in);
+            SetB(21, s.rst);
+            b.Run();
+            EXPECT_EQ(B(22), s.q);
+            EXPECT_EQ(T(6), s.et);
+        }
+    }
+    // BLINK with CYCLE 200 toggles each 100 ms; PLS 300 pulses once per 300 ms;
+    // (across midnight: elapsed times count modulo one day)
+    SetT(7, 200);
+    SetT(8, 300);
+    SetB(30, 1);
+    const Block blink = Make("BLINK", {30, 7, 31}), pls = Make("PLS", {30, 8, 32});
+    std::string seq, pulses;
+    for (uint32_t t = 86399900; t != 500; t = (t + 50) % 86400000) {
+        Stamp(t);
+        blink.Run();
+        pls.Run();
+        seq += char('0' + B(31));
+        pulses += char('0' + B(32));
+    }
+    EXPECT_EQ(seq, "001100110011");
+    EXPECT_EQ(pulses, "000000100000");
+
+    // ISFCINITSTEP starts active; commands 1 1 3 0 3
+    SetD(40, 5);
+    const Block step = Make("ISFCINITSTEP", {40, 41, 9, 42, 43, 44});
+    struct S {
+        uint32_t now;
+        int32_t cmd;
+        uint8_t running, first, active, last;
+        uint32_t t;
+    };
+    for (const S &s : std::vector<S>{{1000, 9, 1, 0, 1, 0, 0}, {1100, 1, 1, 0, 1, 0, 100}, {1150, 0, 0, 0, 0, 1, 100},
+                                     {1200, 9, 0, 0, 0, 0, 100}, {1300, 1, 0, 1, 1, 0, 0}}) {
+        SCOPED_TRACE(s.now);
+        Stamp(s.now);
+        SetD(40, uint32_t(s.cmd));
+        step.Run();
+        EXPECT_EQ(std::vector<int>({B(41), B(42), B(43), B(44)}), std::vector<int>({s.running, s.first, s.active, s.last}));
+        EXPECT_EQ(T(9), s.t);
+    }
+}
+
+TEST_F(IecStd, AveragesInterpolationStacksAndQueues) {
+    // AVERAGE: N 4 taken while RUN is FALSE; 1.0/3.0 alternating gives 2.0
+    SetB(1, 0);
+    SetD(1, 4);
+    const Block avg = Make("AVERAGE", {1, 2, 1, 3});
+    avg.Run();
+    SetB(1, 1);
+    for (int k = 0; k < 9; k++) {
+        SetR(2, k % 2 ? 3.0f : 1.0f);
+        avg.Run();
+    }
+    EXPECT_EQ(R(3), 2.0f);
+    SetB(1, 0);
+    SetD(1, 0);
+    avg.Run();
+    SetB(1, 1);
+    avg.Run();
+    EXPECT_EQ(R(3), 0.0f);
+
+    // CURVELIN: X axis at D32 20..22, Y at 23..25; operands X, Xarr, n, Yarr, n, Y, OK, ERR
+    const float xs[] = {0, 10, 20}, ys[] = {0, 100, 400};
+    for (uint32_t i = 0; i < 3; i++) {
+        SetR(20 + i, xs[i]);
+        SetR(23 + i, ys[i]);
+    }
+    struct Curve {
+        float x;
+        uint16_t nx, ny;
+        float y;
+        uint8_t ok;
+        int32_t err;
+    };
+    for (const Curve &c : std::vector<Curve>{{15, 3, 3, 250.0f, 1, 0}, {0, 3, 3, 0.0f, 1, 0}, {-1, 3, 3, 0.0f, 0, 4},
+                                             {25, 3, 3, 400.0f, 0, 5}, {5, 3, 2, 0.0f, 0, 1}, {5, 1, 1, 0.0f, 0, 1},
+                                             {5, 3, 200, 0.0f, 0, 1}}) {
+        SCOPED_TRACE(c.x);
+        SetR(4, c.x);
+        SetR(5, -7.0f);
+        Make("CURVELIN", {4, 20, c.nx, 23, c.ny, 5, 6, 7}).Run();
+        EXPECT_EQ(R(5), c.y);
+        EXPECT_EQ(B(6), c.ok);
+        EXPECT_EQ(int32_t(D(7)), c.err);
+    }
+    SetR(22, 10.0f);  // axis (0, 10, 10): ERR 2, Y 0
+    SetR(4, 5.0f);
+    Make("CURVELIN", {4, 20, 3, 23, 3, 5, 6, 7}).Run();
+    EXPECT_EQ(int32_t(D(7)), 2);
+    EXPECT_EQ(B(6), 0);
+    EXPECT_EQ(R(5), 0.0f);
+
+    // SURFLIN: axes (0, 10) at 30..31 and 32..33, Z (0, 10, 20, 30) at 34..37
+    const float zs[] = {0, 10, 20, 30};
+    SetR(30, 0);
+    SetR(31, 10);
+    SetR(32, 0);
+    SetR(33, 10);
+    for (uint32_t i = 0; i < 4; i++) SetR(34 + i, zs[i]);
+    struct Surf {
+        float x, y, z;
+        int32_t err;
+    };
+    for (const Surf &s : std::vector<Surf>{{5, 5, 15.0f, 0}, {20, 0, 20.0f, 4}, {0, -5, 0.0f, 5}}) {
+        SCOPED_TRACE(s.x);
+        SetR(8, s.x);
+        SetR(9, s.y);
+        Make("SURFLIN", {8, 9, 30, 2, 32, 2, 34, 4, 10, 11, 12}).Run();
+        EXPECT_EQ(R(10), s.z);
+        EXPECT_EQ(int32_t(D(12)), s.err);
+        EXPECT_EQ(B(11), s.err == 0);
+    }
+    Make("SURFLIN", {8, 9, 30, 2, 32, 2, 34, 3, 10, 11, 12}).Run();
+    EXPECT_EQ(int32_t(D(12)), 1) << "Z count unequal to X count x Y count";
+
+    // FIFO INT[3] at D16 10..12: pushes 100, 200, 300, 400, then a POP.
+    // operands: type 11, PUSH 50, POP 51, RST 52, NEXTIN W1, NEXTOUT W2,
+    // buffer W10 count 3; EMPTY 53, OFLO 54, COUNT D40, read D41, write D42
+    const Block fifo = Make("FIFO", {11, 50, 51, 52, 1, 2, 10, 3, 53, 54, 40, 41, 42});
+    for (uint16_t v : {100, 200, 300, 400}) {
+        SetW(1, v);
+        SetB(50, 1);
+        fifo.Run();
+        SetB(50, 0);
+        fifo.Run();
+    }
+    EXPECT_EQ(D(40), 3u);
+    EXPECT_EQ(B(54), 0);
+    EXPECT_EQ(W(2), 100);
+    EXPECT_EQ(D(41), 0u);
+    EXPECT_EQ(D(42), 0u);
+    SetB(51, 1);
+    fifo.Run();
+    EXPECT_EQ(D(40), 2u);
+    EXPECT_EQ(W(2), 200);
+    EXPECT_EQ(D(41), 1u);
+    // a FIFO bound to a buffer that passes the 16-bit segment stays empty
+    const Block bad = Make("FIFO", {11, 50, 51, 52, 1, 2, 120, 30, 53, 54, 43, 44, 45});
+    SetB(50, 1);
+    bad.Run();
+    EXPECT_EQ(B(53), 1);
+    EXPECT_EQ(D(43), 0u);
+    // LIFO: last in, first out
+    SetB(50, 0);
+    SetB(51, 0);
+    const Block lifo = Make("LIFO", {11, 50, 51, 52, 1, 2, 20, 3, 53, 54, 43, 44, 45});
+    for (uint16_t v : {7, 8}) {
+        SetW(1, v);
+        SetB(50, 1);
+        lifo.Run();
+        SetB(50, 0);
+        lifo.Run();
+    }
+    EXPECT_EQ(W(2), 8);
+    SetB(51, 1);
+    lifo.Run();
+    EXPECT_EQ(W(2), 7);
+    EXPECT_EQ(D(43), 1u);
+
+    // STACKINT of size 2: the third push overflows; POP wins over PUSH
+    SetB(60, 0);
+    SetB(61, 0);
+    SetB(62, 1);
+    SetD(60, 2);
+    const Block st = Make("STACKINT", {60, 61, 62, 61, 60, 63, 64, 62});
+    st.Run();
+    SetB(62, 0);
+    for (uint32_t v : {11u, 12u, 13u}) {
+        SetD(61, v);
+        SetB(60, 1);
+        st.Run();
+        SetB(60, 0);
+        st.Run();
+    }
+    EXPECT_EQ(D(62), 12u);
+    EXPECT_EQ(B(64), 1) << "OFLO stays set until the next action";
+    SetB(61, 1);
+    st.Run();
+    EXPECT_EQ(D(62), 11u);
+}
+
+TEST_F(IecStd, BitFunctionsMasksShiftsBcdPackingAndAnyTypes) {
+    // {slot, section of the result and arguments, a, b, expected}
+    enum Sec { S8, S16, S32, S64 };
+    struct Row {
+        uint16_t fn;
+        Sec sec;
+        uint64_t a, b, want;
+    };
+    const Row rows[] = {
+        {34, S32, 0xFFFFFFF8, 1, 0xFFFFFFFC},  // SHR(-8, 1)
+        {33, S32, 0x40000001, 33, 0x80000002}, // SHL
+        {30, S32, 0x80000001, 4, 0x18},        // ROL
+        {31, S32, 1, 0xFFFFFFFF, 2},           // ROR(1, -1)
+        {85, S8, 0x81, 9, 0x03},               // ROLB
+        {88, S8, 0x80, 3, 0xF0},               // SHRB
+        {84, S16, 0x8000, 1, 0xC000},          // SHRW
+        {82, S16, 1, 17, 0x8000},              // RORW
+        {98, S16, 0xFF00, 0x0FF0, 0xF0F0},     // XORWORD
+        {103, S8, 0x5A, 0, 0xA5},              // NOTBYTE
+        {20, S32, 0xF0F0F0F0, 0x3C3C3C3C, 0x30303030},
+        {78, S32, 1234, 0, 0x1234},
+        {78, S32, 0xFFFFFFFB, 0, 0},
+        {79, S32, 0x99999, 0, 99999},
+        {79, S32, 0x1A, 0, 0},
+        {208, S64, 0x8000000000000001ull, 65, 2},
+        {213, S64, 0, 0, ~0ull},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.fn);
+        auto set = [&](uint32_t i, uint64_t v) {
+            switch (r.sec) {
+            case S8: SetB(i, uint8_t(v)); break;
+            case S16: SetW(i, uint16_t(v)); break;
+            case S32: SetD(i, uint32_t(v)); break;
+            case S64: SetL(i, v); break;
+            }
+        };
+        set(1, r.a);
+        set(2, r.b);
+        const bool unary = r.fn == 103 || r.fn == 78 || r.fn == 79 || r.fn == 213;
+        ASSERT_EQ(Stf(r.fn, unary ? std::vector<uint16_t>{3, 1} : std::vector<uint16_t>{3, 1, 2}), 1u);
+        const uint64_t got = r.sec == S8 ? B(3) : r.sec == S16 ? W(3) : r.sec == S32 ? D(3) : L(3);
+        EXPECT_EQ(got, r.want);
+    }
+    // the logical-shift option shifts zeros in
+    Z7Mem_Put32(Z7VM_Status(db) + ST_OPTIONS, Z7Mem_Get32(Z7VM_Status(db) + ST_OPTIONS) | 0x200);
+    SetD(1, 0xFFFFFFF8);
+    SetD(2, 1);
+    Stf(34, {3, 1, 2});
+    EXPECT_EQ(D(3), 2147483644u);
+
+    // packing
+    SetW(1, 0x1234);
+    Stf(162, {4, 1});
+    Stf(163, {5, 1});
+    EXPECT_EQ(B(4), 0x34);
+    EXPECT_EQ(B(5), 0x12);
+    SetB(6, 0x12);
+    SetB(7, 0x34);
+    Stf(166, {8, 6, 7});
+    EXPECT_EQ(W(8), 0x1234);
+    SetD(9, 0x12345678);
+    Stf(165, {9, 9});
+    EXPECT_EQ(W(9), 0x1234);
+    SetW(10, 0xABCD);
+    SetW(11, 1);
+    Stf(167, {10, 10, 11});
+    EXPECT_EQ(D(10), 0xABCD0001u);
+    const uint8_t bits[] = {1, 0, 1, 0, 0, 0, 0, 1};
+    for (uint32_t i = 0; i < 8; i++) SetB(20 + i, bits[i]);
+    Stf(168, {28, 20, 21, 22, 23, 24, 25, 26, 27});
+    EXPECT_EQ(B(28), 0x85);
+
+    // TESTBIT / SETBIT / SWAB with the type code literal
+    SetW(30, 0x8000);
+    Stf(170, {40, 11, 30, 41});
+    SetD(41, 15);
+    Stf(170, {40, 11, 30, 41});
+    EXPECT_EQ(B(40), 1);
+    SetB(31, 0xFF);
+    SetD(41, 8);
+    Stf(170, {42, 14, 31, 41});
+    EXPECT_EQ(B(42), 0);
+    SetD(31, 0xFFFFFFFF);
+    SetD(41, 1);
+    Stf(170, {43, 3, 31, 41});
+    EXPECT_EQ(B(43), 0) << "TESTBIT on a REAL";
+    SetD(32, 0);
+    SetD(41, 31);
+    SetB(44, 1);
+    Stf(169, {33, 2, 32, 41, 44});
+    EXPECT_EQ(D(33), 0x80000000u);
+    SetW(32, 0xFFFF);
+    SetD(41, 3);
+    SetB(44, 0);
+    Stf(169, {33, 15, 32, 41, 44});
+    EXPECT_EQ(W(33), 0xFFF7);
+    Lock(34, 0x02);
+    SetW(34, 0x1111);
+    Stf(169, {34, 15, 32, 41, 44});
+    EXPECT_EQ(W(34), 0x1111) << "SETBIT keeps a forced result";
+    SetW(35, 0x1234);
+    Stf(219, {36, 11, 35});
+    EXPECT_EQ(W(36), 0x3412);
+    SetD(35, 0x12345678);
+    Stf(219, {36, 2, 35});
+    EXPECT_EQ(D(36), 0x78563412u);
+    Lock(37, 0x10);
+    SetT(37, 5);
+    SetT(38, 9);
+    Stf(219, {37, 4, 38});
+    EXPECT_EQ(T(37), 5u) << "SWAB of a forced TIME";
+
+    // MOVEBLOCK INT [1,2,3,4,5] from 0 to 1, count 3 (overlapping); count 0
+    // and a 2-element destination are refused
+    for (uint16_t i = 0; i < 5; i++) SetW(50 + i, uint16_t(i + 1));
+    SetD(50, 0);
+    SetD(51, 1);
+    SetD(52, 3);
+    EXPECT_EQ(Stf(95, {60, 11, 50, 5, 50, 5, 50, 51, 52}), 1u);
+    EXPECT_EQ(B(60), 1);
+    EXPECT_EQ(std::vector<int>({W(50), W(51), W(52), W(53), W(54)}), std::vector<int>({1, 1, 2, 3, 5}));
+    SetD(52, 0);
+    Stf(95, {60, 11, 50, 5, 50, 5, 50, 51, 52});
+    EXPECT_EQ(B(60), 0);
+    SetD(52, 2);
+    Stf(95, {60, 11, 50, 5, 56, 2, 50, 51, 52});
+    EXPECT_EQ(B(60), 0);
+    Stf(95, {60, 11, 50, 5, 126, 4, 50, 50, 52});
+    EXPECT_EQ(B(60), 0) << "a destination past the segment";
+}
+
+TEST_F(IecStd, DateSystemAndTraceFunctions) {
+    // DTHOUR(90000000) 25; 3723456 ms: 2 min, 3 s, 456 ms; 16#07EA0C07
+    SetD(1, 90000000);
+    Stf(125, {2, 1});
+    EXPECT_EQ(D(2), 25u);
+    SetD(1, 3723456);
+    Stf(124, {2, 1});
+    Stf(123, {3, 1});
+    Stf(126, {4, 1});
+    EXPECT_EQ(std::vector<uint32_t>({D(2), D(3), D(4)}), std::vector<uint32_t>({2, 3, 456}));
+    SetD(1, 0x07EA0C07);
+    Stf(120, {2, 1});
+    Stf(121, {3, 1});
+    Stf(122, {4, 1});
+    EXPECT_EQ(std::vector<uint32_t>({D(2), D(3), D(4)}), std::vector<uint32_t>({7, 12, 2026}));
+    // the local clock (read around the call)
+    const time_t before = time(nullptr);
+    Stf(119, {5});
+    SetD(6, 0);
+    Stf(63, {1, 6});
+    SetD(6, 2);
+    Stf(63, {2, 6});
+    const time_t after = time(nullptr);
+    struct tm t {};
+    localtime_r(&after, &t);
+    char date[48], stamp[16];
+    std::snprintf(date, sizeof date, "%04d/%02d/%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
+    if (before == after) {
+        EXPECT_EQ(S(1), date);
+        EXPECT_EQ(D(5), uint32_t(t.tm_year + 1900) << 16 | uint32_t(t.tm_mon + 1) << 8 | uint32_t(t.tm_mday));
+        std::strftime(stamp, sizeof stamp, "%A", &t);
+        EXPECT_EQ(S(2), stamp);
+    }
+
+    // GETSYSINFO(8) grows with the cycles; (13) 0 while running; (21) 0
+    SetD(10, 8);
+    Stf(113, {11, 10});
+    const uint32_t cycles = D(11);
+    Z7Def_Cycle(db, 5000, nullptr);
+    Stf(113, {11, 10});
+    EXPECT_EQ(D(11), cycles + 1);
+    SetD(10, 13);
+    Stf(113, {11, 10});
+    EXPECT_EQ(D(11), 0u);
+    SetD(10, 21);
+    SetD(11, 9);
+    Stf(113, {11, 10});
+    EXPECT_EQ(D(11), 0u);
+
+    // SETCSVOPT(',', ',') TRUE; (';;', '.') FALSE
+    SetS(1, ",");
+    SetS(2, ",");
+    Stf(198, {1, 1, 2});
+    EXPECT_EQ(B(1), 1);
+    EXPECT_EQ(Z7Mem_Get8(Z7VM_Status(db) + ST_SEP1), ',');
+    SetS(1, ";;");
+    SetS(2, ".");
+    Stf(198, {1, 1, 2});
+    EXPECT_EQ(B(1), 0);
+    EXPECT_EQ(Z7Mem_Get8(Z7VM_Status(db) + ST_SEP2), ',');
+    // ENABLEEVENTS(TRUE) TRUE, flag cleared; FATALSTOP(FALSE) FALSE
+    SetB(2, 1);
+    Z7St_SetFlags(db, uint16_t(Z7St_Flags(db) | Z7F_NOEVENTS));
+    Stf(156, {3, 2});
+    EXPECT_EQ(B(3), 1);
+    EXPECT_EQ(Z7St_Flags(db) & Z7F_NOEVENTS, 0);
+    SetB(2, 0);
+    SetB(3, 1);
+    EXPECT_EQ(Stf(135, {3, 2}), 1u);
+    EXPECT_EQ(B(3), 0);
+    // PRINTF: integers only; %s and %n print as text
+    SetS(3, "b3 trace %d %d");
+    SetD(20, 7);
+    SetD(21, uint32_t(-2));
+    testing::internal::CaptureStdout();
+    Stf(80, {4, 3, 20, 21, 22, 22});
+    SetS(3, "x%s%n%5.2f%x");
+    SetD(20, 255);
+    Stf(80, {4, 3, 20, 20, 20, 20});
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "b3 trace 7 -2\nx%s%n%5.2fff\n");
+    EXPECT_EQ(B(4), 0);
+    // LOGMESSAGE pushes {code, arg, value}
+    SetD(30, 0x10063);
+    SetD(31, 4);
+    SetD(32, 99);
+    Stf(94, {5, 30, 31, 32});
+    uint16_t code = 0, arg = 0;
+    uint32_t value = 0;
+    ASSERT_EQ(Z7VMLog_Pop(db, &code, &arg, &value), 1u);
+    EXPECT_EQ(std::vector<uint32_t>({code, arg, value}), std::vector<uint32_t>({0x63, 4, 99}));
+    // FATALSTOP(TRUE): stop without a log entry; MBSLAVEIDENT answers FALSE
+    SetB(2, 1);
+    EXPECT_EQ(Stf(135, {3, 2}), 0u);
+    EXPECT_EQ(Z7VMLog_Pop(db, &code, &arg, &value), 0u);
+    SetB(6, 1);
+    EXPECT_EQ(Stf(218, {6, 1, 2, 3, 40, 2}), 1u);
+    EXPECT_EQ(B(6), 0);
+    // ARRAYTOSTRING of USINT [65, 66, 67] (n 5: the declared 3), STRINGTOARRAY 'XY'
+    SetB(100, 65);
+    SetB(101, 66);
+    SetB(102, 67);
+    SetD(40, 5);
+    Stf(138, {5, 100, 3, 40});
+    EXPECT_EQ(Z7VMStr_GetLength(db, 5), 3u);
+    EXPECT_EQ(S(5).substr(0, 3), "ABC");
+    SetS(5, "XY");
+    Stf(137, {41, 5, 104, 4});
+    EXPECT_EQ(D(41), 2u);
+    EXPECT_EQ(std::vector<int>({B(104), B(105)}), std::vector<int>({'X', 'Y'}));
+    Stf(137, {41, 5, 126, 4});
+    EXPECT_EQ(D(41), 0u) << "an array past the segment";
+    // GETVARBYNAME of a symbol the application does not have
+    SetS(5, "NOSUCH");
+    SetD(42, 7);
+    Stf(143, {42, 5});
+    EXPECT_EQ(D(42), 0u);
+    // F_SAVERETAIN with a relative name writes under the root; ".." is refused
+    mkdir((root / "mnt").c_str(), 0755);
+    mkdir((root / "mnt/cfg").c_str(), 0755);
+    SetS(5, "mnt/cfg/rel.ret");
+    SetB(43, 0);
+    Stf(216, {43, 5});
+    struct stat st {};
+    EXPECT_EQ(B(43), 1);
+    EXPECT_EQ(stat((root / "mnt/cfg/rel.ret").c_str(), &st), 0) << "written under the root";
+    EXPECT_NE(stat("mnt/cfg/rel.ret", &st), 0) << "not in the working folder";
+    SetS(5, "/mnt/cfg/../rel.ret");
+    Stf(216, {43, 5});
+    EXPECT_EQ(B(43), 0);
+    // EXPT with a huge count answers at once (no loop of 2^31 steps)
+    SetR(44, 1.0000001f);
+    SetD(45, 2147483647);
+    Stf(6, {46, 44, 45});
+    const uint32_t bits = D(46);
+    float big;
+    std::memcpy(&big, &bits, 4);
+    EXPECT_TRUE(std::isinf(big) && big > 0);
+    // an operand outside its section: log 17
+    EXPECT_EQ(Stf(20, {3, 1, 500}), 0u);
+    ASSERT_EQ(Z7VMLog_Pop(db, &code, &arg, &value), 1u);
+    EXPECT_EQ(code, 17);
+    EXPECT_EQ(arg, 20);
+}
+
+TEST_F(IecStd, FilesUnderTheRootTheirResourcesAndRefusedNames) {
+    mkdir((root / "mnt").c_str(), 0755);
+    mkdir((root / "mnt/cfg").c_str(), 0755);
+    SetS(1, "/mnt/cfg/b3io.txt");
+    Stf(71, {1, 1});
+    const uint32_t h = D(1);
+    ASSERT_NE(h, 0u);
+    SetS(2, "HELLO");
+    Stf(75, {1, 1, 2});
+    EXPECT_EQ(B(1), 1);
+    SetD(2, 0x11223344);
+    Stf(74, {2, 1, 2});
+    EXPECT_EQ(B(2), 1);
+    Stf(76, {3, 1});
+    EXPECT_EQ(B(3), 1);
+    Stf(76, {3, 1});
+    EXPECT_EQ(B(3), 0) << "a closed handle is not a known file";
+    {
+        std::ifstream in(root / "mnt/cfg/b3io.txt", std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        EXPECT_EQ(ss.str(), std::string("HELLO\n\x44\x33\x22\x11", 10));
+    }
+    Stf(70, {1, 1});
+    ASSERT_NE(D(1), 0u);
+    Stf(73, {3, 1});
+    EXPECT_EQ(S(3), "HELLO");
+    Stf(72, {4, 1});
+    EXPECT_EQ(D(4), 0x11223344u);
+    Stf(77, {5, 1});
+    Stf(179, {5, 1});
+    EXPECT_EQ(D(5), 10u);
+    Stf(178, {6, 1});
+    EXPECT_EQ(B(6), 1);
+    Stf(76, {7, 1});
+    // a relative name resolves under the root; ".." is refused; a missing file
+    SetS(4, "mnt/cfg/b3io.txt");
+    Stf(178, {6, 4});
+    EXPECT_EQ(B(6), 1);
+    SetS(4, "/mnt/cfg/../cfg/b3io.txt");
+    Stf(178, {6, 4});
+    EXPECT_EQ(B(6), 0);
+    Stf(70, {8, 4});
+    EXPECT_EQ(D(8), 0u);
+    SetS(4, "/mnt/cfg/none.txt");
+    Stf(178, {6, 4});
+    EXPECT_EQ(B(6), 0);
+    Stf(70, {8, 4});
+    EXPECT_EQ(D(8), 0u);
+    // the resource table holds 128 items: opening until it is full gives 0,
+    // closing one makes room; a stop closes the rest
+    for (uint32_t k = 0; k < 128; k++) {
+        const uint32_t item = Z7VMRsc_GetFreeItem(db);
+        if (item) Z7VMRsc_Set(item, 1000 + k, 0, 1, RSC_FILE);  // files of no platform slot
+    }
+    Stf(70, {8, 1});
+    EXPECT_EQ(D(8), 0u);
+    SetD(9, 1000);
+    Stf(76, {10, 9});
+    EXPECT_EQ(B(10), 1);
+    Stf(70, {8, 1});
+    EXPECT_NE(D(8), 0u);
+    Z7VMRsc_FreeAll(db);
+    EXPECT_EQ(Z7VMRsc_Exist(db), 0u);
+
+    // dynamic arrays: ids 0-based in the program
+    struct Call {
+        uint16_t fn;
+        std::vector<int32_t> args;
+        int32_t want;
+    };
+    for (const Call &c : std::vector<Call>{{60, {3, 4}, 1}, {60, {3, 4}, 2}, {60, {5, 0}, 3}, {60, {6, 0x40000000}, 4},
+                                           {60, {127, 1}, 2}, {60, {-1, 1}, 2},
+                                           {62, {3, 3, 77}, 1}, {62, {3, 4, 1}, 3}, {62, {9, 0, 1}, 2}, {62, {3, -1, 5}, 3},
+                                           {61, {3, 3}, 77}, {61, {3, 4}, 0}, {61, {3, -1}, 0}}) {
+        SCOPED_TRACE(testing::Message() << c.fn << " " << c.args[0] << " " << c.args[1]);
+        std::vector<uint16_t> ops{20};
+        for (size_t k = 0; k < c.args.size(); k++) {
+            SetD(21 + uint32_t(k), uint32_t(c.args[k]));
+            ops.push_back(uint16_t(21 + k));
+        }
+        EXPECT_EQ(Stf(c.fn, ops), 1u);
+        EXPECT_EQ(int32_t(D(20)), c.want);
+    }
+    Z7VMRsc_FreeAll(db);
+}
+
+TEST_F(IecStd, ByteBuffersSerialisationStringsAndShifts) {
+    // USINT[8] at D8 70..77: SERIALIZEOUT(DINT 16#11223344) at 4 swapped, at 0, at 5
+    for (uint32_t i = 0; i < 8; i++) SetB(70 + i, 0);
+    SetD(1, 0x11223344);
+    struct Ser {
+        int32_t pos;
+        uint8_t swap;
+        uint32_t want;
+    };
+    for (const Ser &c : std::vector<Ser>{{4, 1, 8}, {0, 0, 4}, {5, 0, 0}, {-1, 0, 0}}) {
+        SetD(2, uint32_t(c.pos));
+        SetB(3, c.swap);
+        Stf(104, {4, 2, 70, 8, 1, 2, 3});
+        EXPECT_EQ(D(4), c.want) << c.pos;
+    }
+    std::vector<int> bytes;
+    for (uint32_t i = 0; i < 8; i++) bytes.push_back(B(70 + i));
+    EXPECT_EQ(bytes, std::vector<int>({0x44, 0x33, 0x22, 0x11, 0x11, 0x22, 0x33, 0x44}));
+    SetD(2, 4);
+    SetB(3, 0);
+    Stf(105, {4, 2, 70, 8, 5, 2, 3});
+    EXPECT_EQ(D(5), 0x44332211u);
+    EXPECT_EQ(D(4), 8u);
+    Stf(105, {4, 2, 70, 3, 5, 2, 3});
+    EXPECT_EQ(D(4), 0u) << "a buffer smaller than the value";
+    Stf(104, {4, 2, 120, 20, 1, 2, 3});
+    EXPECT_EQ(D(4), 0u) << "a buffer past the 8-bit segment";
+
+    // MBSHIFT left 1 with rotate over 16#80 16#01 -> 16#00 16#03; 3 bytes of 2
+    SetB(80, 0x80);
+    SetB(81, 0x01);
+    SetD(10, 0);
+    SetD(11, 2);
+    SetD(12, 1);
+    SetB(13, 0);
+    SetB(14, 1);
+    SetB(15, 0);
+    Stf(134, {16, 14, 80, 2, 10, 11, 12, 13, 14, 15});
+    EXPECT_EQ(B(16), 1);
+    EXPECT_EQ(B(80), 0x00);
+    EXPECT_EQ(B(81), 0x03);
+    SetB(13, 1);  // right, rotate: back again
+    Stf(134, {16, 14, 80, 2, 10, 11, 12, 13, 14, 15});
+    EXPECT_EQ(B(80), 0x80);
+    EXPECT_EQ(B(81), 0x01);
+    SetD(11, 3);
+    Stf(134, {16, 14, 80, 2, 10, 11, 12, 13, 14, 15});
+    EXPECT_EQ(B(16), 0);
+
+    // SERPUTSTRING('AB', 1, zero-terminated) in USINT[4] at 90..93: 4, 00 41 42 00
+    for (uint32_t i = 0; i < 4; i++) SetB(90 + i, 0xEE);
+    SetB(90, 0);
+    SetS(1, "AB");
+    SetD(20, 1);
+    SetD(21, 0);
+    SetB(22, 1);
+    SetB(23, 0);
+    Stf(160, {24, 90, 4, 1, 20, 21, 22, 23});
+    EXPECT_EQ(D(24), 4u);
+    EXPECT_EQ(std::vector<int>({B(90), B(91), B(92), B(93)}), std::vector<int>({0, 0x41, 0x42, 0}));
+    SetD(20, 4);
+    SetD(21, 6);
+    Stf(160, {24, 90, 8, 1, 20, 21, 22, 23});
+    EXPECT_EQ(D(24), 0u);
+    // SERGETSTRING length-prefixed: 03 'XYZ' -> 4, 'XYZ'
+    SetB(90, 3);
+    SetB(91, 'X');
+    SetB(92, 'Y');
+    SetB(93, 'Z');
+    SetD(20, 0);
+    SetD(21, 0);
+    SetB(22, 0);
+    SetB(23, 1);
+    Stf(159, {24, 90, 4, 2, 20, 21, 22, 23});
+    EXPECT_EQ(D(24), 4u);
+    EXPECT_EQ(S(2), "XYZ");
+    SetB(90, 4);
+    Stf(159, {24, 90, 4, 2, 20, 21, 22, 23});
+    EXPECT_EQ(D(24), 0u) << "a length byte past the buffer";
+    // zero-terminated without a 0 byte takes the rest of the buffer
+    SetB(90, 'Q');
+    SetD(20, 1);
+    SetB(22, 1);
+    Stf(159, {24, 90, 4, 2, 20, 21, 22, 23});
+    EXPECT_EQ(S(2), "XYZ");
+    EXPECT_EQ(D(24), 5u);
+}
+
+TEST_F(IecStd, TcpEchoAndUdpEchoThroughTheSocketFunctions) {
+    const uint16_t port = uint16_t(41000 + getpid() % 2000);
+    SetD(1, port);
+    SetD(2, 4);
+    Stf(148, {3, 1, 2});
+    const int32_t listening = int32_t(D(3));
+    ASSERT_GE(listening, 0);
+    for (int round = 0; round < 2; round++) {
+        SCOPED_TRACE(round);
+        const int peer = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(connect(peer, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+        ASSERT_EQ(send(peer, "PING-1", 6, 0), 6);
+        // accept and receive, polled with a deadline
+        int32_t conn = -1;
+        std::string got;
+        for (int k = 0; k < 500 && got.size() < 6; k++) {
+            if (conn == -1) {
+                Stf(149, {4, 3});
+                conn = int32_t(D(4));
+            } else {
+                SetD(5, 64);
+                Stf(152, {6, 4, 5, 1});
+                got += S(1);
+            }
+            if (got.size() < 6) usleep(10000);
+        }
+        ASSERT_EQ(got, "PING-1");
+        Stf(155, {7, 4});
+        EXPECT_EQ(B(7), 1);
+        SetS(2, "PING-1");
+        SetD(5, 200);  // at most the current length goes out
+        Stf(151, {6, 4, 5, 2});
+        EXPECT_EQ(D(6), 6u);
+        char buf[16] = {};
+        EXPECT_EQ(recv(peer, buf, sizeof buf, 0), 6);
+        EXPECT_EQ(std::string(buf, 6), "PING-1");
+        SetD(5, uint32_t(-3));
+        Stf(151, {6, 4, 5, 2});
+        EXPECT_EQ(D(6), 0u) << "a negative count sends nothing";
+        close(peer);
+        // the peer closed: a receive answers 0 and the socket is forgotten
+        for (int k = 0; k < 500; k++) {
+            SetD(5, 64);
+            Stf(152, {6, 4, 5, 1});
+            Stf(155, {7, 4});
+            if (B(7) == 0) break;
+            usleep(10000);
+        }
+        EXPECT_EQ(B(7), 0);
+        EXPECT_EQ(D(6), 0u);
+    }
+    Stf(150, {7, 3});
+    EXPECT_EQ(B(7), 1);
+
+    // UDP echo of 'abc' from the controller's port
+    SetD(1, port + 1);
+    Stf(183, {10, 1});
+    ASSERT_GE(int32_t(D(10)), 0);
+    const int peer = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(port + 1));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(sendto(peer, "abc", 3, 0, reinterpret_cast<sockaddr *>(&a), sizeof a), 3);
+    for (int k = 0; k < 500; k++) {
+        SetD(5, 64);
+        Stf(186, {11, 10, 5, 100, 16, 3});
+        if (D(11) != 0) break;
+        usleep(10000);
+    }
+    ASSERT_EQ(D(11), 3u);
+    EXPECT_EQ(S(3), "abc");
+    SetD(5, 64);
+    Stf(185, {12, 10, 5, 100, 16, 3});
+    EXPECT_EQ(B(12), 1);
+    char buf[8] = {};
+    sockaddr_in from{};
+    socklen_t fl = sizeof from;
+    EXPECT_EQ(recvfrom(peer, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &fl), 3);
+    EXPECT_EQ(std::string(buf, 3), "abc");
+    EXPECT_EQ(ntohs(from.sin_port), port + 1);
+    close(peer);
+    // an address array below 16 elements is refused with a trace
+    testing::internal::CaptureStdout();
+    Stf(185, {12, 10, 5, 100, 8, 3});
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "UDP address must be USINT[16]\n");
+    EXPECT_EQ(B(12), 0);
+    Z7VMRsc_FreeAll(db);
+}
+
+TEST_F(IecStd, ArrayBlocksSortSearchFillAndExtremes) {
+    auto block = [&](const char *name) { return Z7Blocks_GetProc(Z7Blocks_Find(name)); };
+    auto run = [&](const char *name, const std::vector<uint16_t> &ops) {
+        const uint32_t list = Alloc(2 + 2 * uint32_t(ops.size()));
+        Z7Mem_Put16(list, uint16_t(ops.size()));
+        for (size_t k = 0; k < ops.size(); k++) Z7Mem_Put16(list + 2 + 2 * uint32_t(k), ops[k]);
+        const FbHandler h = block(name);
+        ASSERT_NE(h, nullptr) << name;
+        EXPECT_EQ(h(FB_AVAIL, 0, 0, 0, 0), 1u);
+        EXPECT_EQ(h(FB_INSTSIZE, 0, 0, 0, 0), 0u);
+        h(FB_EXEC, db, 0, 0, list + 2);
+    };
+    // rows 51-56 in registry order
+    const char *names[] = {"ARCOUNT", "ARFIND", "ARFILL", "ARMIN", "ARMAX", "ARSORT"};
+    for (uint32_t k = 0; k < 6; k++) EXPECT_EQ(Z7Blocks_Find(names[k]), 51 + k);
+
+    // ARSORT INT [5, -3, 0, 7, -3] at W10..14, OK B1
+    const int16_t ints[] = {5, -3, 0, 7, -3};
+    for (uint32_t i = 0; i < 5; i++) SetW(10 + i, uint16_t(ints[i]));
+    run("ARSORT", {11, 10, 5, 1});
+    EXPECT_EQ(B(1), 1);
+    std::vector<int> got;
+    for (uint32_t i = 0; i < 5; i++) got.push_back(int16_t(W(10 + i)));
+    EXPECT_EQ(got, std::vector<int>({-3, -3, 0, 5, 7}));
+    // SINT bytes are unsigned: 16#05, 16#FD, 16#00 -> 16#00, 16#05, 16#FD
+    SetB(10, 0x05);
+    SetB(11, 0xFD);
+    SetB(12, 0x00);
+    run("ARSORT", {10, 10, 3, 1});
+    EXPECT_EQ(std::vector<int>({B(10), B(11), B(12)}), std::vector<int>({0x00, 0x05, 0xFD}));
+    // ULINT with the top bit set sorts last
+    SetL(10, 0x8000000000000000ull);
+    SetL(11, 1);
+    run("ARSORT", {17, 10, 2, 1});
+    EXPECT_EQ(L(10), 1u);
+    EXPECT_EQ(L(11), 0x8000000000000000ull);
+    // an array past its segment: OK FALSE, nothing moves
+    run("ARSORT", {11, 125, 5, 1});
+    EXPECT_EQ(B(1), 0);
+
+    // ARMIN / ARMAX DINT [3, -10, 7]; ARMAX UDINT [3, 16#FFFFFFF6, 7]
+    SetD(10, 3);
+    SetD(11, uint32_t(-10));
+    SetD(12, 7);
+    run("ARMIN", {2, 10, 3, 20});
+    run("ARMAX", {2, 10, 3, 21});
+    EXPECT_EQ(int32_t(D(20)), -10);
+    EXPECT_EQ(int32_t(D(21)), 7);
+    run("ARMAX", {16, 10, 3, 21});
+    EXPECT_EQ(D(21), 0xFFFFFFF6u);
+
+    // ARFIND 2 in [1, 2, 3, 2] from 2: 3; from 4: -1; ARCOUNT 2 from 0: 2
+    const uint32_t vals[] = {1, 2, 3, 2};
+    for (uint32_t i = 0; i < 4; i++) SetD(30 + i, vals[i]);
+    SetD(40, 2);
+    SetD(41, 2);
+    run("ARFIND", {2, 30, 4, 40, 41, 42});
+    EXPECT_EQ(int32_t(D(42)), 3);
+    SetD(41, 4);
+    run("ARFIND", {2, 30, 4, 40, 41, 42});
+    EXPECT_EQ(int32_t(D(42)), -1);
+    SetD(41, 0);
+    run("ARCOUNT", {2, 30, 4, 40, 41, 43});
+    EXPECT_EQ(D(43), 2u);
+    // REAL 0.0 does not count -0.0
+    SetR(30, -0.0f);
+    SetR(31, 0.0f);
+    SetR(40, 0.0f);
+    run("ARCOUNT", {3, 30, 2, 40, 41, 43});
+    EXPECT_EQ(D(43), 1u);
+    // ARFILL INT[3] with 9, OK TRUE
+    SetW(20, 9);
+    run("ARFILL", {11, 10, 3, 20, 2});
+    EXPECT_EQ(B(2), 1);
+    EXPECT_EQ(std::vector<int>({W(10), W(11), W(12)}), std::vector<int>({9, 9, 9}));
+}
+
+TEST_F(IecStd, SignalsOfTheImagePlayedAndScaled) {
+    // an image whose extension word 16 points at a signal table behind it:
+    // signal 1 (0, 0.0) (1000, 10.0) (2000, 0.0); signal 2 one point; signal
+    // 3 claims more points than the image holds
+    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+    db = 0;
+    IecImage img;
+    img.d8 = img.d16 = img.d32 = img.d64 = img.time = {31, 31, 31};
+    img.ext.assign(16, 0);
+    const uint32_t at = uint32_t(img.Build().size());
+    img.ext[15] = at;
+    std::vector<uint8_t> b = img.Build();
+    auto put32 = [&](uint32_t v) {
+        for (int i = 0; i < 4; i++) b.push_back(uint8_t(v >> (8 * i)));
+    };
+    auto putf = [&](float f) {
+        uint32_t v;
+        std::memcpy(&v, &f, 4);
+        put32(v);
+    };
+    put32(3u << 16);  // u16 0, u16 count 3
+    put32(at + 16);
+    put32(at + 16 + 28);
+    put32(at + 16 + 28 + 12);
+    put32(3);
+    put32(0), putf(0.0f), put32(1000), putf(10.0f), put32(2000), putf(0.0f);
+    put32(1);
+    put32(0), putf(7.0f);
+    put32(1000);
+    const uint32_t code = test_support::IecLoad(b);
+    blocks.push_back(code);
+    ASSERT_EQ(Create(code, db), 0u);
+    ASSERT_EQ(Z7Def_ColdStart(code, db, "/mnt/cfg/z7.ret", nullptr, false, 0, "APP"), 0u);
+
+    struct Scale {
+        int32_t id;
+        uint32_t t;
+        float want;
+    };
+    for (const Scale &c : std::vector<Scale>{{1, 500, 5.0f}, {1, 1500, 5.0f}, {1, 3000, 0.0f}, {1, 0, 0.0f},
+                                             {2, 900, 7.0f}, {3, 10, 0.0f}, {9, 10, 0.0f}, {-1, 10, 0.0f}}) {
+        SCOPED_TRACE(c.id);
+        SetD(1, uint32_t(c.id));
+        SetT(1, c.t);
+        SetR(2, -1.0f);
+        Stf(177, {2, 1, 1});
+        EXPECT_EQ(R(2), c.want);
+    }
+    // SIGPLAY: IN B1, ID D3, RST B2, TMIN T2; END B3, Y D4, ET T3
+    SetB(1, 1);
+    SetD(3, 1);
+    SetT(2, 0);
+    const Block play = Make("SIGPLAY", {1, 3, 2, 2, 3, 4, 3});
+    struct Step {
+        uint32_t now;
+        uint8_t end;
+        float y;
+        uint32_t et;
+    };
+    for (const Step &s : std::vector<Step>{{1000, 0, 0.0f, 0}, {1500, 0, 5.0f, 500}, {2000, 0, 10.0f, 1000},
+                                           {3000, 1, 0.0f, 2000}, {3500, 1, 0.0f, 2000}}) {
+        SCOPED_TRACE(s.now);
+        Stamp(s.now);
+        play.Run();
+        EXPECT_EQ(B(3), s.end);
+        EXPECT_EQ(R(4), s.y);
+        EXPECT_EQ(T(3), s.et);
+    }
+    // RST clears the instance; then a signal of one point: idle, END FALSE,
+    // Y and ET kept
+    SetB(2, 1);
+    Stamp(3600);
+    play.Run();
+    EXPECT_EQ(T(3), 0u);
+    SetB(2, 0);
+    SetD(3, 2);
+    SetR(4, 42.0f);
+    SetT(3, 2000);
+    Stamp(4000);
+    play.Run();
+    EXPECT_EQ(B(3), 0);
+    EXPECT_EQ(R(4), 42.0f);
+    EXPECT_EQ(T(3), 2000u);
+}
+
+TEST_F(IecStd, RecipeColumnsApplied) {
+    // extension word 13 points at a recipe table behind the image: recipe 0,
+    // 2 columns, variables DINT 5 {111, 222}, BOOL 6 {0, 1}, DINT 7 (forced)
+    // {1, 2}, DINT 500 (outside the segment) and a record past the image
+    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+    db = 0;
+    IecImage img;
+    img.d8 = img.d16 = img.d32 = img.d64 = img.time = {31, 31, 31};
+    img.ext.assign(16, 0);
+    const uint32_t at = uint32_t(img.Build().size());
+    img.ext[12] = at;
+    std::vector<uint8_t> b = img.Build();
+    auto put16 = [&](uint32_t v) {
+        b.push_back(uint8_t(v));
+        b.push_back(uint8_t(v >> 8));
+    };
+    auto put32 = [&](uint32_t v) {
+        put16(v & 0xFFFF);
+        put16(v >> 16);
+    };
+    const uint32_t rcp = at + 8, v1 = rcp + 4 + 5 * 4, v2 = v1 + 16, v3 = v2 + 10, v4 = v3 + 16;
+    put16(0), put16(1), put32(rcp);
+    put16(5), put16(2), put32(v1), put32(v2), put32(v3), put32(v4), put32(0x7FFFFFF0);
+    put16(2), put16(5), put32(0), put32(111), put32(222);
+    put16(1), put16(6), put32(0), b.push_back(0), b.push_back(1);
+    put16(2), put16(7), put32(0), put32(1), put32(2);
+    put16(2), put16(500), put32(0), put32(9), put32(9);
+    const uint32_t code = test_support::IecLoad(b);
+    blocks.push_back(code);
+    ASSERT_EQ(Create(code, db), 0u);
+    ASSERT_EQ(Z7Def_ColdStart(code, db, "/mnt/cfg/z7.ret", nullptr, false, 0, "APP"), 0u);
+    Lock(7, 0x04);
+    SetD(7, 77);
+    struct Case {
+        int32_t recipe, column;
+        uint8_t ok;
+    };
+    for (const Case &c : std::vector<Case>{{0, 2, 0}, {1, 0, 0}, {-1, 0, 0}, {0, -1, 0}, {0, 1, 1}}) {
+        SCOPED_TRACE(c.column);
+        SetD(1, uint32_t(c.recipe));
+        SetD(2, uint32_t(c.column));
+        Stf(158, {3, 1, 2});
+        EXPECT_EQ(B(3), c.ok);
+    }
+    EXPECT_EQ(D(5), 222u);
+    EXPECT_EQ(B(6), 1);
+    EXPECT_EQ(D(7), 77u) << "a forced variable keeps its value";
+}
+
+TEST_F(IecStd, StatusInformationOfMappedVariables) {
+    // the application of the map tests: INT 7 and INT 9 are mapped, INT 6 is not
+    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+    db = 0;
+    const uint32_t code = test_support::IecLoad(test_support::ValuesImage());
+    blocks.push_back(code);
+    ASSERT_EQ(Create(code, db), 0u);
+    ASSERT_EQ(Z7Def_ColdStart(code, db, "/mnt/cfg/z7.ret", nullptr, 0, 0, "APP"), 0u);
+    ASSERT_GT(Z7Sec_Get(db, Z7SEC_D32, SD_ALLOC), 4u);
+    ASSERT_GT(Z7Sec_Get(db, Z7SEC_D8, SD_ALLOC), 4u);
+    // VSISETBIT(INT 7, bit 40, TRUE); VSIGETBIT; VSICOPY to INT 9; a variable without map item
+    SetD(1, 40);
+    SetB(1, 1);
+    Stf(188, {2, 11, 7, 1, 1});
+    EXPECT_EQ(B(2), 1);
+    Stf(187, {3, 11, 7, 1});
+    EXPECT_EQ(B(3), 1);
+    Stf(187, {3, 11, 6, 1});
+    EXPECT_EQ(B(3), 0);
+    SetB(4, 0);
+    Stf(220, {2, 11, 9, 7, 1, 4});
+    EXPECT_EQ(B(2), 1);
+    Stf(187, {3, 11, 9, 1});
+    EXPECT_EQ(B(3), 1);
+    // dates and times set and read back; a stamp of the local clock
+    SetD(2, 0x07EA0C07);
+    Stf(190, {2, 11, 7, 2});
+    Stf(189, {3, 11, 7});
+    EXPECT_EQ(D(3), 0x07EA0C07u);
+    SetD(2, 0x1000);
+    Stf(192, {2, 11, 7, 2});
+    Stf(191, {3, 11, 7});
+    EXPECT_EQ(D(3), 0x1000u);
+    Stf(193, {2, 11, 9});
+    EXPECT_EQ(B(2), 1);
+    Stf(189, {3, 11, 9});
+    EXPECT_NE(D(3) >> 16, 0u);
+    Stf(13, {2, 11, 6});
+    EXPECT_EQ(B(2), 0);
+}
+
+}  // namespace iec_test
