@@ -155,7 +155,8 @@ struct BlkFamily {
     const BlkRow *rows;
     uint32_t count;
 };
-extern const BlkFamily BlkEmpty_Family, BlkTmr_Family, BlkAny_Family, BlkStr_Family, BlkClk_Family;
+extern const BlkFamily BlkEmpty_Family, BlkTmr_Family, BlkAny_Family, BlkStr_Family, BlkClk_Family,
+    BlkPid_Family;
 
 // Handler of a controller registry row, or null when the library lacks it.
 FbHandler BlkLib_Proc(uint32_t id);

@@ -7,6 +7,7 @@
 #include "core/image/plcreg.h"
 #include "iec/blocks/blkclk.h"
 #include "iec/blocks/blkform.h"
+#include "iec/blocks/blkpid.h"
 #include "iec/vm/z7interp.h"
 #include "iec/vm/z7str.h"
 #include "tests/iec/iec_fixture.h"
@@ -130,7 +131,7 @@ TEST_F(BlkLib, CommandAnswersOfEveryRowAndAbsentFamilies) {
     }
     // every row from 61 up with a handler is one of ours; the port, modem,
     // Modbus, file, PID, CANopen and network rows are absent (unresolved)
-    for (const char *absent : {"OPENCOMM", "MODBUSDOREQUEST", "MODEMAUTODIAL", "COPY_CF", "PID_IND",
+    for (const char *absent : {"OPENCOMM", "MODBUSDOREQUEST", "MODEMAUTODIAL", "COPY_CF",
                                "CANOPENSDOREAD", "NETGETREMOTEI", "GPRSCONNECT"})
         EXPECT_EQ(Proc(absent), nullptr) << absent;
     BlkLib_Remove();
@@ -718,5 +719,96 @@ TEST_F(BlkLib, ClockScreensScalingAlarmsAndTexts) {
         EXPECT_EQ(PlcWord(W_NETID), uint32_t(want));
         EXPECT_EQ(restarts, runs);
     }
+}
+
+TEST_F(BlkLib, PidSetUpManualOutputAndSteps) {
+    // register block INT 1..16; SETPID values INT 20..29, options BOOL 30..33
+    struct Set {
+        std::vector<int16_t> values;
+        std::vector<uint8_t> options;
+        std::vector<uint16_t> words;  // 0..10
+    };
+    const Set sets[] = {
+        {{100, 5, 6, 2, 1, 3, -100, 1000, -1000, 50}, {1, 0, 1, 0},
+         {100, 5, 6, 2, 1, 3, 0xFF9C, 1000, 0xFC18, 50, 0x0300}},
+        {{-1, -1, 32001, 400, 328, 33, 32001, -32001, 32001, 32001}, {0, 1, 0, 1},
+         {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x2400}},
+    };
+    std::vector<uint16_t> ops{1};
+    for (uint16_t k = 0; k < 10; k++) ops.push_back(uint16_t(20 + k));
+    for (uint16_t k = 0; k < 4; k++) ops.push_back(uint16_t(30 + k));
+    for (const Set &s : sets) {
+        for (uint32_t k = 0; k < 16; k++) Put(INT_, 1 + k, 0xAAAA);
+        for (uint32_t k = 0; k < 10; k++) Put(INT_, 20 + k, uint16_t(s.values[k]));
+        for (uint32_t k = 0; k < 4; k++) Put(BOOL_, 30 + k, s.options[k]);
+        Call("SETPID", ops);
+        for (uint32_t k = 0; k < 11; k++) EXPECT_EQ(Get(INT_, 1 + k), s.words[k]) << "word " << k;
+        for (uint32_t k = 11; k < 16; k++) EXPECT_EQ(Get(INT_, 1 + k), 0xAAAAu) << "word " << k;
+    }
+    // SETPID_R: gain, derivative, integral, bias, clamps REAL (D32 23..28), scale D32 40
+    struct SetR {
+        float gain, der, integ, bias, hi, lo;
+        std::vector<uint16_t> words;  // 3..8
+    };
+    const SetR setrs[] = {
+        {2.5f, 0.25f, 0.5f, 50.0f, 1000.0f, -1000.0f, {2500, 250, 500, 5, 100, 0xFF9C}},
+        {65.536f, 65.0f, 32.767f, 40000.0f, 32000.0f, -32001.0f, {0, 65000, 0, 0, 3200, 0}},
+        {-0.5f, 300.0f, -1.0f, 0.0f, 0.0f, 0.0f, {0, 0, 0, 0, 0, 0}},
+    };
+    Put(REAL_, 40, F(10.0f));
+    for (const SetR &s : setrs) {
+        const float v[6] = {s.gain, s.der, s.integ, s.bias, s.hi, s.lo};
+        for (uint32_t k = 0; k < 6; k++) Put(REAL_, 23 + k, F(v[k]));
+        std::vector<uint16_t> r = ops;
+        r.push_back(40);
+        Call("SETPID_R", r);
+        for (uint32_t k = 0; k < 6; k++) EXPECT_EQ(Get(INT_, 4 + k), s.words[k]) << "gain " << s.gain << " word " << 3 + k;
+    }
+    // manual output
+    Put(INT_, 40, 250);
+    Put(BOOL_, 41, 0);
+    Call("SETPIDMAN", {1, 40, 41});
+    EXPECT_EQ(Get(INT_, 12), 250u);
+    EXPECT_EQ(Get(BOOL_, 41), 1u);
+    Put(REAL_, 41, F(2.5f));
+    Put(REAL_, 42, F(10.0f));
+    Put(BOOL_, 41, 0);
+    Call("SETPIDMAN_R", {1, 41, 42, 41});
+    EXPECT_EQ(Get(INT_, 12), 25u);
+    Put(INT_, 15, 777);
+    Call("GETPIDMAN", {1, 42});
+    EXPECT_EQ(Get(INT_, 42), 777u);
+    // step blocks: consecutive loop numbers, 72 and 34 bytes
+    pid_Instance = 0;
+    const uint32_t a = Inst(72), b = Inst(34);
+    EXPECT_EQ(Call("PID_IND", {}, a, FB_INSTSIZE), 72u);
+    EXPECT_EQ(Call("PID_ISA", {}, b, FB_INSTSIZE), 34u);
+    Call("PID_IND", {}, a, FB_INSTINIT);
+    Call("PID_ISA", {}, b, FB_INSTINIT);
+    EXPECT_EQ(Z7Mem_Get8(a + 1), 0u);
+    EXPECT_EQ(Z7Mem_Get8(b + 1), 1u);
+    EXPECT_EQ(pid_Instance, 2u);
+    // one PID_IND step in manual: SP, PV and the options land in the block
+    for (uint32_t k = 0; k < 16; k++) Put(INT_, 1 + k, 0);
+    Put(INT_, 12, 300);  // manual output
+    Put(INT_, 50, 400);  // set-point
+    Put(INT_, 51, 123);  // process value
+    Put(BOOL_, 52, 1);   // manual
+    Put(BOOL_, 53, 0);
+    Put(BOOL_, 54, 0);
+    Call("PID_IND", {1, 50, 51, 52, 53, 54, 55}, a);
+    EXPECT_EQ(Get(INT_, 13), 400u);
+    EXPECT_EQ(Get(INT_, 14), 123u);
+    EXPECT_EQ(Get(INT_, 11) & 0x0086u, 0x0006u);  // in use, manual, IND: no gain-all
+    EXPECT_EQ(Get(INT_, 55), Get(INT_, 12));
+    // set-point hold bit: PV follows, SP and options stay
+    Put(INT_, 11, uint16_t(Get(INT_, 11) | 0x0001));
+    Put(INT_, 50, 999);
+    Put(INT_, 51, 77);
+    Put(BOOL_, 52, 0);
+    Call("PID_ISA", {1, 50, 51, 52, 53, 54, 55}, b);
+    EXPECT_EQ(Get(INT_, 13), 400u);
+    EXPECT_EQ(Get(INT_, 14), 77u);
+    EXPECT_EQ(Get(INT_, 11) & 0x0082u, 0x0082u);  // manual kept, ISA: gain-all
 }
 }  // namespace iec_test
