@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/image/bytes.h"
 #include "iec/vm/z7interp.h"
 #include "iec/vm/z7mem.h"
 #include "iec/vm/z7vm.h"
@@ -23,30 +24,70 @@ enum : uint8_t { BLK_LK8 = 0x01, BLK_LK16 = 0x02, BLK_LK32 = 0x04, BLK_LK64 = 0x
 
 struct BlkOps {
     uint32_t db = 0, arg = 0, n = 0;
+    const uint8_t *list = nullptr;  // host view of the n entries
+    // Host view of the typed sections (lock, 8, 16, 32, 64 bits, TIME),
+    // taken on first use: base, element count and element size.
+    struct SecView {
+        uint8_t *base;
+        uint32_t alloc, elem;
+    };
+    mutable SecView view[6] = {};
+    mutable uint8_t loaded = 0;
 
-    uint16_t Lit(uint32_t k) const { return k < n ? Z7Mem_Get16(arg + 2 * k) : 0; }
-    uint32_t Elem(uint32_t sec, uint32_t k, uint32_t off = 0) const {
-        return k < n ? Z7Sec_Elem(db, sec, uint32_t(Lit(k)) + off) : 0;
+    uint16_t Lit(uint32_t k) const { return k < n ? LE_Get16(list + 2 * k) : 0; }
+    const SecView *View(uint32_t sec) const {
+        if (sec < Z7SEC_LOCK || sec > Z7SEC_TIME) return nullptr;
+        SecView &v = view[sec - Z7SEC_LOCK];
+        if (!(loaded & (1u << (sec - Z7SEC_LOCK)))) {
+            loaded |= uint8_t(1u << (sec - Z7SEC_LOCK));
+            const uint8_t *d = Z7Mem_Ptr(db + sec * Z7_DESC_SIZE, Z7_DESC_SIZE);
+            v.alloc = d ? LE_Get16(d + SD_ALLOC) : 0;
+            v.elem = d ? LE_Get16(d + SD_ELEM) : 0;
+            v.base = d ? Z7Mem_Ptr(LE_Get32(d + SD_ADDR), v.alloc * v.elem) : nullptr;
+            if (v.base == nullptr) v.alloc = 0;
+        }
+        return &v;
+    }
+    // Host address of element off of operand k in a section (off 0 for a
+    // plain operand); null outside the section.
+    uint8_t *At(uint32_t sec, uint32_t k, uint32_t off = 0) const {
+        if (k >= n) return nullptr;
+        const uint32_t idx = uint32_t(Lit(k)) + off;
+        if (sec == Z7SEC_STRPTR) return nullptr;
+        const SecView *v = View(sec);
+        return v != nullptr && idx < v->alloc ? v->base + size_t(idx) * v->elem : nullptr;
     }
     bool Forced(uint32_t k, uint32_t off, uint8_t bit) const {
-        return (Z7Mem_Get8(Z7Sec_Elem(db, Z7SEC_LOCK, uint32_t(Lit(k)) + off)) & bit) != 0;
+        const uint8_t *l = At(Z7SEC_LOCK, k, off);
+        return l != nullptr && (*l & bit) != 0;
     }
-    // element off of operand k in a section (off 0 for a plain operand)
-    uint8_t U8(uint32_t k, uint32_t off = 0) const { return Z7Mem_Get8(Elem(Z7SEC_D8, k, off)); }
-    uint16_t U16(uint32_t k, uint32_t off = 0) const { return Z7Mem_Get16(Elem(Z7SEC_D16, k, off)); }
-    uint32_t U32(uint32_t k, uint32_t off = 0) const { return Z7Mem_Get32(Elem(Z7SEC_D32, k, off)); }
-    uint64_t U64(uint32_t k, uint32_t off = 0) const {
-        const uint32_t a = Elem(Z7SEC_D64, k, off);
-        return Z7Mem_Get32(a) | (uint64_t(Z7Mem_Get32(a ? a + 4 : 0)) << 32);
-    }
-    uint32_t Time(uint32_t k) const { return Z7Mem_Get32(Elem(Z7SEC_TIME, k)); }
     // Host view of count elements of width bytes from operand k's first
     // element; null unless all of them lie in the section.
     uint8_t *Span(uint32_t sec, uint32_t k, uint32_t count, uint32_t width) const {
         if (count == 0) return nullptr;
-        const uint32_t a = Elem(sec, k), last = Elem(sec, k, count - 1);
-        if (a == 0 || last != a + (count - 1) * width) return nullptr;
-        return Z7Mem_Ptr(a, count * width);
+        uint8_t *a = At(sec, k), *last = At(sec, k, count - 1);
+        if (a == nullptr || last != a + size_t(count - 1) * width) return nullptr;
+        return a;
+    }
+    uint8_t U8(uint32_t k, uint32_t off = 0) const {
+        const uint8_t *p = At(Z7SEC_D8, k, off);
+        return p ? *p : 0;
+    }
+    uint16_t U16(uint32_t k, uint32_t off = 0) const {
+        const uint8_t *p = At(Z7SEC_D16, k, off);
+        return p ? LE_Get16(p) : 0;
+    }
+    uint32_t U32(uint32_t k, uint32_t off = 0) const {
+        const uint8_t *p = At(Z7SEC_D32, k, off);
+        return p ? LE_Get32(p) : 0;
+    }
+    uint64_t U64(uint32_t k, uint32_t off = 0) const {
+        const uint8_t *p = At(Z7SEC_D64, k, off);
+        return p ? LE_Get32(p) | (uint64_t(LE_Get32(p + 4)) << 32) : 0;
+    }
+    uint32_t Time(uint32_t k) const {
+        const uint8_t *p = At(Z7SEC_TIME, k);
+        return p ? LE_Get32(p) : 0;
     }
     uint8_t B(uint32_t k) const { return U8(k); }
     int16_t I(uint32_t k, uint32_t off = 0) const { return int16_t(U16(k, off)); }
@@ -64,22 +105,26 @@ struct BlkOps {
         return f;
     }
     void Put8(uint32_t k, uint8_t v, uint32_t off = 0) const {
-        if (!Forced(k, off, BLK_LK8)) Z7Mem_Put8(Elem(Z7SEC_D8, k, off), v);
+        uint8_t *p = At(Z7SEC_D8, k, off);
+        if (p != nullptr && !Forced(k, off, BLK_LK8)) *p = v;
     }
     void Put16(uint32_t k, uint16_t v, uint32_t off = 0) const {
-        if (!Forced(k, off, BLK_LK16)) Z7Mem_Put16(Elem(Z7SEC_D16, k, off), v);
+        uint8_t *p = At(Z7SEC_D16, k, off);
+        if (p != nullptr && !Forced(k, off, BLK_LK16)) LE_Put16(p, v);
     }
     void Put32(uint32_t k, uint32_t v, uint32_t off = 0) const {
-        if (!Forced(k, off, BLK_LK32)) Z7Mem_Put32(Elem(Z7SEC_D32, k, off), v);
+        uint8_t *p = At(Z7SEC_D32, k, off);
+        if (p != nullptr && !Forced(k, off, BLK_LK32)) LE_Put32(p, v);
     }
     void Put64(uint32_t k, uint64_t v, uint32_t off = 0) const {
-        const uint32_t a = Elem(Z7SEC_D64, k, off);
-        if (a == 0 || Forced(k, off, BLK_LK64)) return;
-        Z7Mem_Put32(a, uint32_t(v));
-        Z7Mem_Put32(a + 4, uint32_t(v >> 32));
+        uint8_t *p = At(Z7SEC_D64, k, off);
+        if (p == nullptr || Forced(k, off, BLK_LK64)) return;
+        LE_Put32(p, uint32_t(v));
+        LE_Put32(p + 4, uint32_t(v >> 32));
     }
     void PutTime(uint32_t k, uint32_t v) const {
-        if (!Forced(k, 0, BLK_LKT)) Z7Mem_Put32(Elem(Z7SEC_TIME, k), v);
+        uint8_t *p = At(Z7SEC_TIME, k);
+        if (p != nullptr && !Forced(k, 0, BLK_LKT)) LE_Put32(p, v);
     }
     void SetB(uint32_t k, bool v) const { Put8(k, v ? 1 : 0); }
     void SetI(uint32_t k, int32_t v, uint32_t off = 0) const { Put16(k, uint16_t(v), off); }
@@ -100,8 +145,13 @@ struct BlkOps {
 // entries or does not lie in the arena.
 inline bool Blk_Open(uint32_t db, uint32_t arg, uint32_t need, BlkOps &ops) {
     if (arg < 2) return false;
-    ops = BlkOps{db, arg, Z7Mem_Get16(arg - 2)};
-    return ops.n >= need && Z7Mem_Ptr(arg, 2 * ops.n) != nullptr;
+    ops = BlkOps{};
+    ops.db = db;
+    ops.arg = arg;
+    ops.n = Z7Mem_Get16(arg - 2);
+    ops.list = Z7Mem_Ptr(arg, 2 * ops.n);
+    if (ops.list == nullptr) ops.n = 0;
+    return ops.n >= need;
 }
 
 // Answer of every command other than execute: the instance size to 3, 1 to 9,

@@ -53,7 +53,7 @@ void StringLen(const BlkOps &o) {
 }
 void StringLenA(const BlkOps &o) {
     uint32_t n = 0;
-    while (n < 0x7FFF && o.Elem(Z7SEC_D8, 0, n) != 0 && o.U8(0, n) != 0) n++;
+    while (n < 0x7FFF && o.At(Z7SEC_D8, 0, n) != nullptr && o.U8(0, n) != 0) n++;
     o.SetI(1, int32_t(n));
 }
 
@@ -121,6 +121,19 @@ enum : uint32_t { N_VAL, N_DST, N_SIZE, N_DEC, N_WIDTH, N_ZEROS, N_OK };
 enum NumKind : uint8_t { NK_INT, NK_DINT, NK_REAL };
 constexpr int32_t kWork = 40;
 
+// Decimal text of v with its terminator (as "%d").
+void DecText(char *out, int32_t v) {
+    char rev[12];
+    uint32_t u = v < 0 ? 0u - uint32_t(v) : uint32_t(v), n = 0;
+    do {
+        rev[n++] = char('0' + u % 10);
+        u /= 10;
+    } while (u != 0);
+    if (v < 0) *out++ = '-';
+    while (n != 0) *out++ = rev[--n];
+    *out = 0;
+}
+
 template <NumKind K> void ToAscii(const BlkOps &o) {
     const int32_t dec = std::clamp<int32_t>(o.I(N_DEC), 0, 30);
     const int32_t width = std::clamp<int32_t>(o.I(N_WIDTH), 0, kWork - 2);
@@ -134,7 +147,7 @@ template <NumKind K> void ToAscii(const BlkOps &o) {
         else std::snprintf(t, sizeof t, "%*.*f", int(width), int(dec), double(v));
     } else {
         const int32_t v = K == NK_INT ? o.I(N_VAL) : o.D(N_VAL);
-        std::snprintf(t, sizeof t, "%d", int(v));
+        DecText(t, v);
         if (dec > 0) {
             const int32_t sign = t[0] == '-' ? 1 : 0;
             const int32_t n = int32_t(std::strlen(t)) - sign;
