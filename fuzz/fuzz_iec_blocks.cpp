@@ -63,6 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         for (uint32_t k = 0; k < n && at < size; k++) Z7Mem_Put8(a + k, data[at++]);
     }
     // the rest: text tables and string area
+    if (at > size) at = size;
     const size_t half = at + (size - at) / 2;
     Blk_Hooks.text_tables = data + at;
     Blk_Hooks.text_tables_len = uint32_t(half - at);
