@@ -40,7 +40,7 @@ void Egd_DeInit(NX_IP *ip);
 void Srtp_DeInit(NX_IP *ip);
 void Eip_DeInit(NX_IP *ip);
 
-// DHCP client: one step per pass; the lease item (0 address, 1 mask,
+// DHCP client (net/dhcp.h): one step per pass; the lease item (0 address, 1 mask,
 // 2 gateway, 3 DNS); its state byte, non-zero while it holds no lease.
 void dhcpScan(uint8_t enable, uint32_t iface);
 uint32_t getFromDhcp(uint32_t item, uint32_t iface);
