@@ -4,6 +4,10 @@
 #include <array>
 
 #include "iec/blocks/blkform.h"
+#include "io/copen.h"
+
+// Receive hook of the network blocks (blknet.cpp).
+extern uint32_t (*BlkNet_Rx)(const CanMsg &);
 
 namespace {
 std::array<FbHandler, Z7PFB_ROWS> lib_rows{};
@@ -17,7 +21,7 @@ constexpr BlkRow kEmptyRows[] = {
 };
 
 constexpr const BlkFamily *kFamilies[] = {&BlkEmpty_Family, &BlkTmr_Family, &BlkAny_Family, &BlkStr_Family,
-                                          &BlkClk_Family, &BlkPid_Family};
+                                          &BlkClk_Family, &BlkPid_Family, &BlkNet_Family};
 }  // namespace
 
 const BlkFamily BlkEmpty_Family{kEmptyRows, sizeof kEmptyRows / sizeof kEmptyRows[0]};
@@ -31,6 +35,10 @@ void BlkLib_Install() {
             if (id < Z7PFB_ROWS - 1) lib_rows[id] = f->rows[k].fn;
         }
     Z7Blocks_LibProc = BlkLib_Proc;
+    CANOpen_NetDataRx = BlkNet_Rx;
 }
 
-void BlkLib_Remove() { Z7Blocks_LibProc = nullptr; }
+void BlkLib_Remove() {
+    Z7Blocks_LibProc = nullptr;
+    CANOpen_NetDataRx = nullptr;
+}

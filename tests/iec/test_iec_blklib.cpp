@@ -7,6 +7,10 @@
 #include "core/image/plcreg.h"
 #include "iec/blocks/blkclk.h"
 #include "iec/blocks/blkform.h"
+#include "iec/blocks/blknet.h"
+#include "io/candrv.h"
+#include "io/copen.h"
+#include "core/image/timebase.h"
 #include "iec/blocks/blkpid.h"
 #include "iec/vm/z7interp.h"
 #include "iec/vm/z7str.h"
@@ -132,7 +136,7 @@ TEST_F(BlkLib, CommandAnswersOfEveryRowAndAbsentFamilies) {
     // every row from 61 up with a handler is one of ours; the port, modem,
     // Modbus, file, PID, CANopen and network rows are absent (unresolved)
     for (const char *absent : {"OPENCOMM", "MODBUSDOREQUEST", "MODEMAUTODIAL", "COPY_CF",
-                               "CANOPENSDOREAD", "NETGETREMOTEI", "GPRSCONNECT"})
+                               "CANOPENSDOREAD", "NETGETWORD", "NETPUTWORDEX", "GPRSCONNECT"})
         EXPECT_EQ(Proc(absent), nullptr) << absent;
     BlkLib_Remove();
     EXPECT_EQ(Proc("CTU"), nullptr);
@@ -810,5 +814,99 @@ TEST_F(BlkLib, PidSetUpManualOutputAndSteps) {
     EXPECT_EQ(Get(INT_, 13), 400u);
     EXPECT_EQ(Get(INT_, 14), 77u);
     EXPECT_EQ(Get(INT_, 11) & 0x0082u, 0x0082u);  // manual kept, ISA: gain-all
+}
+
+TEST_F(BlkLib, NetworkHeartbeatsAndRemoteWords) {
+    Net_Data = {};
+    _Can_FlushTx(0);
+    PlcWordSet(W_NETID, 1);
+    PlcWordSet(188, 1);
+    auto frames = [] {
+        std::vector<std::tuple<uint32_t, uint8_t, uint8_t>> f;  // id, length, remote
+        CanRing &r = CanPort[0].tx;
+        for (uint16_t k = 0, i = r.out; k < r.count; k++, i = uint16_t((i + 1) % CAN_RING))
+            f.emplace_back(r.msg[i].id, r.msg[i].len, r.msg[i].rtr);
+        _Can_FlushTx(0);
+        return f;
+    };
+    using F = std::vector<std::tuple<uint32_t, uint8_t, uint8_t>>;
+    // NETGETHB of a node never seen: Q 0, status 0
+    Put(BOOL_, 1, 1);
+    Put(INT_, 2, 5);
+    Put(INT_, 3, 1000);
+    Put(BOOL_, 4, 1);
+    Put(INT_, 5, 9);
+    const uint32_t hb = Inst(1);
+    EXPECT_EQ(Call("NETGETHB", {}, hb, FB_INSTSIZE), 1u);
+    Call("NETGETHB", {1, 2, 3, 4, 5}, hb);
+    EXPECT_EQ(Get(BOOL_, 4), 0u);
+    EXPECT_EQ(Get(INT_, 5), 0u);
+    // NETPUTHB node 5 period 1000: output heartbeat id 40, no data; not again within the period
+    Call("NETPUTHB", {1, 2, 3, 4, 5});
+    EXPECT_EQ(Get(BOOL_, 4), 1u);
+    const uint32_t sent = FPGA_GetFrt();
+    Call("NETPUTHB", {1, 2, 3, 4, 5});
+    EXPECT_EQ(Get(BOOL_, 4), 0u);
+    EXPECT_EQ(frames(), (F{{40, 0, 0}}));
+    // the next one only after 1 s (polled, deadline 5 s)
+    F f;
+    while (f.empty() && FPGA_GetFrt() - sent < 50000) {
+        Call("NETPUTHB", {1, 2, 3, 4, 5});
+        f = frames();
+    }
+    EXPECT_EQ(f, (F{{40, 0, 0}}));
+    EXPECT_GE(FPGA_GetFrt() - sent, 10000u);
+    // period 1001: input heartbeat id 44 (period 1000); again within it answers 1, sends nothing
+    Put(INT_, 3, 1001);
+    Call("NETPUTHB", {1, 2, 3, 4, 5});
+    Call("NETPUTHB", {1, 2, 3, 4, 5});
+    EXPECT_EQ(Get(BOOL_, 4), 1u);
+    EXPECT_EQ(frames(), (F{{44, 0, 0}}));
+    Put(BOOL_, 1, 0);  // disabled: Q 0, nothing sent
+    Call("NETPUTHB", {1, 2, 3, 4, 5});
+    EXPECT_EQ(Get(BOOL_, 4), 0u);
+    EXPECT_TRUE(frames().empty());
+    // a heartbeat of node 9 with two digital words arrives through the CAN hook
+    ASSERT_NE(CANOpen_NetDataRx, nullptr);
+    CanMsg m{4, 0, 72, {0x34, 0x12, 0x78, 0x56}};
+    EXPECT_EQ(CANOpen_NetDataRx(m), 0u);
+    Put(BOOL_, 1, 1);
+    Put(INT_, 2, 9);
+    Put(INT_, 3, 1000);
+    Call("NETGETHB", {1, 2, 3, 4, 5}, hb);
+    EXPECT_EQ(Get(BOOL_, 4), 1u);
+    // NETGETREMOTEI: the first call only requests (remote frame id 72), later calls copy
+    const uint32_t ri = Inst(1);
+    EXPECT_EQ(Call("NETGETREMOTEI", {}, ri, FB_INSTSIZE), 1u);
+    Call("NETGETREMOTEI", {}, ri, FB_INSTINIT);
+    Put(INT_, 10, 0);
+    Put(INT_, 11, 0);
+    Put(INT_, 12, 2);
+    Call("NETGETREMOTEI", {2, 10, 12}, ri);
+    EXPECT_EQ(frames(), (F{{72, 0, 1}}));
+    EXPECT_EQ(Get(INT_, 10), 0u);
+    Call("NETGETREMOTEI", {2, 10, 12}, ri);
+    EXPECT_EQ(Get(INT_, 10), 0u);  // the request cleared the old words
+    CANOpen_NetDataRx(m);
+    Call("NETGETREMOTEI", {2, 10, 12}, ri);
+    EXPECT_EQ(Get(INT_, 10), 0x1234u);
+    EXPECT_EQ(Get(INT_, 11), 0x5678u);
+    // helpers: queueing only for local nodes and runs inside the words
+    const uint16_t w[3] = {1, 2, 3};
+    EXPECT_EQ(Z7Net_QueQG(1, 2, w, 3), 0u);
+    EXPECT_EQ(Z7Net_QueQG(2, 0, w, 1), 0u);
+    EXPECT_EQ(Z7Net_QueQG(1, 1, w, 3), 1u);
+    EXPECT_EQ(Z7Net_QueAQG(1, 30, w, 0x8003), 0u);
+    EXPECT_EQ(Z7Net_QueAQG(1, 29, w, 0x8003), 1u);
+    uint16_t out[3] = {};
+    EXPECT_EQ(Z7Net_GetAQG(1, 29, out, 3), 0u);  // checks only: nothing valid
+    EXPECT_EQ(Z7Net_GetQG(1, 1, out, 3), 1u);
+    EXPECT_EQ(out[2], 3u);
+    EXPECT_EQ(Z7Net_ReqQG(200), 0u);
+    // scale 0 reads as 100: no division by zero
+    Z7Net_Scale = 0;
+    EXPECT_EQ(Z7Net_GetQHB(9, 1000), 1u);
+    Z7Net_Scale = 100;
+    frames();
 }
 }  // namespace iec_test
