@@ -136,13 +136,13 @@ TEST_F(BlkLib, CommandAnswersOfEveryRowAndAbsentFamilies) {
     // every row from 61 up with a handler is one of ours; the port, modem,
     // Modbus, file, PID, CANopen and network rows are absent (unresolved)
     for (const char *absent : {"OPENCOMM", "MODBUSDOREQUEST", "MODEMAUTODIAL", "COPY_CF",
-                               "CANOPENSDOREAD", "NETGETWORD", "NETPUTWORDEX", "GPRSCONNECT"})
+                                "NETGETWORD", "NETPUTWORDEX", "GPRSCONNECT"})
         EXPECT_EQ(Proc(absent), nullptr) << absent;
     BlkLib_Remove();
     EXPECT_EQ(Proc("CTU"), nullptr);
     EXPECT_EQ(Z7Blocks_GetNextID(60), 0u);
     BlkLib_Install();
-    EXPECT_EQ(Z7Blocks_GetNextID(60), Z7Blocks_Find("LIM"));
+    EXPECT_EQ(Z7Blocks_GetNextID(60), Z7Blocks_Find("CANOPENGETLOCID"));
 }
 
 TEST_F(BlkLib, AnyTypedArithmeticMasksShiftsAndLimits) {
@@ -908,5 +908,48 @@ TEST_F(BlkLib, NetworkHeartbeatsAndRemoteWords) {
     EXPECT_EQ(Z7Net_GetQHB(9, 1000), 1u);
     Z7Net_Scale = 100;
     frames();
+}
+
+TEST_F(BlkLib, CanopenBlocksCheckTheirArrays) {
+    struct Row {
+        const char *name;
+        std::vector<uint16_t> ops;  // after the execute flag (BOOL 1)
+        uint8_t exec_after;
+    };
+    // arrays at INT 10.. with their sizes; results at INT 30..
+    const Row rows[] = {
+        {"CANOPENSDOREAD", {10, 2, 30, 5}, 1},    // request array of 2: nothing
+        {"CANOPENSDOREAD", {10, 3, 30, 4}, 1},    // result array of 4: nothing
+        {"CANOPENSDOWRITE", {10, 4, 30, 3}, 1},
+        {"CANOPENSETNMT", {10, 1, 30}, 1},
+        {"CANOPENRCEMC", {10, 5}, 1},
+        {"CANOPENRCEMCDEV", {11, 10, 4}, 1},
+        {"CANOPENSDOREAD", {62, 3, 30, 5}, 1},    // request array past its section
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        for (uint32_t k = 0; k < 8; k++) {
+            Put(INT_, 10 + k, 0x1111);
+            Put(INT_, 30 + k, 0x2222);
+        }
+        Put(BOOL_, 1, 1);
+        std::vector<uint16_t> ops{1};
+        ops.insert(ops.end(), r.ops.begin(), r.ops.end());
+        Call(r.name, ops);
+        EXPECT_EQ(Get(BOOL_, 1), r.exec_after);
+        for (uint32_t k = 0; k < 8; k++) {
+            EXPECT_EQ(Get(INT_, 10 + k), 0x1111u);
+            EXPECT_EQ(Get(INT_, 30 + k), 0x2222u);
+        }
+    }
+    // CANOPENGETLOCID: execute 0 keeps the output; execute 1 writes it and clears execute
+    Put(BOOL_, 1, 0);
+    Put(INT_, 2, 0x7777);
+    Call("CANOPENGETLOCID", {1, 2});
+    EXPECT_EQ(Get(INT_, 2), 0x7777u);
+    Put(BOOL_, 1, 1);
+    Call("CANOPENGETLOCID", {1, 2});
+    EXPECT_EQ(Get(BOOL_, 1), 0u);
+    EXPECT_EQ(Get(INT_, 2), uint64_t(uint16_t(Z7_get_node_id())));
 }
 }  // namespace iec_test
