@@ -27,6 +27,7 @@
 #include "core/image/timebase.h"
 #include "core/image/util.h"
 #include "cmd/vcomm.h"
+#include "iec/blocks/blkform.h"
 #include "iec/services/drevano.h"
 #include "io/io.h"
 #include "media/cfm.h"
@@ -414,6 +415,11 @@ int Main_Startup(int argc, char **argv) {
     if (PlcWord(W_BACKUP) & 0x20) {
         if ((PlcWord(W_FAULT) & 0x4004) || LE_Get32(&ladder_bl[4]) == 2) Sys_AppLoad = 1;
     }
+
+    // The controller's IEC blocks and the executive services they reach.
+    Blk_Hooks.rtc_set = RtcSet;
+    Blk_Hooks.net_init = Plc_NetInit;
+    BlkLib_Install();
 
     // Command protocol, status bits, register links, card file manager.
     Cmd_Init();

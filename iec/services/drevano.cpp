@@ -17,6 +17,7 @@
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
 #include "cmd/vcomm.h"
+#include "iec/blocks/blkpid.h"
 #include "iec/services/z7svc.h"
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7srv.h"
@@ -144,6 +145,7 @@ uint32_t _Start(const StartRecord &r) {
             std::memcpy(Z7Mem_Ptr(db, Z7_DESC_TABLE), sizing, Z7_DESC_TABLE);
             Z7VM_BuildDBMainLinks(db);
             pDB = db;
+            pid_Instance = 0;  // step blocks number their loops from 0
             rc = Z7Def_ColdStart(pCode, db, kRetain, pEvData, r.load_retains, r.pause, r.name);
         }
     }

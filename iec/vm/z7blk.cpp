@@ -209,6 +209,8 @@ uint32_t Pid(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
 }
 }  // namespace
 
+FbHandler (*Z7Blocks_LibProc)(uint32_t id) = nullptr;
+
 const char *Z7Blocks_GetName(uint32_t id) { return id < ROW_END ? kNames[id] : nullptr; }
 
 FbHandler Z7Blocks_GetProc(uint32_t id) {
@@ -217,7 +219,10 @@ FbHandler Z7Blocks_GetProc(uint32_t id) {
     case ROW_CTUR: return Ctur;
     case ROW_CTDR: return Ctdr;
     case ROW_CTUDR: return Ctudr;
-    default: return Z7ArBlk_GetProc(id);
+    default:
+        // Rows past the VM's own blocks come from the controller's library.
+        if (id > ROW_CTUDR && id < ROW_END) return Z7Blocks_LibProc != nullptr ? Z7Blocks_LibProc(id) : nullptr;
+        return Z7ArBlk_GetProc(id);
     }
 }
 

@@ -31,6 +31,9 @@ uint32_t Z7Fbl_Call(uint32_t id, uint32_t cmd, uint32_t db, uint32_t cls, uint32
 constexpr uint32_t Z7PFB_ROWS = 204;
 const char *Z7Blocks_GetName(uint32_t id);
 FbHandler Z7Blocks_GetProc(uint32_t id);
+// Rows past CTUDR come from the controller's block library above the VM,
+// which fills this hook at start-up (null: those rows are absent).
+extern FbHandler (*Z7Blocks_LibProc)(uint32_t id);
 uint32_t Z7Blocks_GetFirstID();  // first row with a handler (203 when none)
 uint32_t Z7Blocks_GetNextID(uint32_t id);  // 0 past the last row with a handler
 uint32_t Z7Blocks_Find(const char *name);  // row id or 203

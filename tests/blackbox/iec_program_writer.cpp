@@ -33,6 +33,37 @@ int main(int argc, char **argv) {
         if (f == nullptr || std::fwrite(out.data(), 1, out.size(), f) != out.size() || std::fclose(f) != 0) return 1;
         return 0;
     }
+    if (std::strcmp(argv[1], "blocks-program") == 0) {
+        // Controller blocks: CTU (CU BOOL 1, R BOOL 2, PV INT 5, Q BOOL 3, CV
+        // INT 11 -> %AQ1), SHL INT (INT 2 <- %AI1 by INT 3 -> INT 4 -> %AQ2),
+        // SCALEINT (INT 6..10 -> INT 12 -> %AQ3), TON100MS (IN BOOL 1, PT INT
+        // 13, Q BOOL 4, ET INT 14 -> %AQ4).
+        test_support::IecImage img;
+        img.name = "BLOCKS";
+        img.d8 = {10, 10, 0};
+        img.d16 = {20, 20, 0};
+        img.init8 = {{1, 1}};
+        img.init16 = {{5, 5}, {2, 0x1234}, {3, 4}, {6, 5}, {7, 0}, {8, 0}, {9, 0}, {10, 10}, {13, 20}};
+        img.classes = {{5, 1, "CTU"}, {6, 1, "SHL"}, {7, 1, "SCALEINT"}, {8, 1, "TON100MS"}};
+        img.instances = {{0, 5, 0}, {0, 6, 0}, {0, 7, 0}, {0, 8, 0}};
+        img.programs = {{test_support::IecAsm("FB 1 5 1 2 5 3 11; FB 2 4 11 2 3 4; FB 3 6 6 7 8 9 10 12;"
+                                              "FB 4 4 1 13 4 14; END"),
+                         0}};
+        std::vector<uint8_t> out = img.ProgramData();
+        std::vector<uint8_t> loc(6464 * 4, 0);
+        auto bind = [&](uint32_t slot, uint32_t value) {
+            for (int i = 0; i < 4; i++) loc[4 * slot + i] = uint8_t(value >> (8 * i));
+        };
+        bind(5952, 0x0400000B);  // %AQ1 = INT 11
+        bind(5953, 0x04000004);  // %AQ2 = INT 4
+        bind(5954, 0x0400000C);  // %AQ3 = INT 12
+        bind(5955, 0x0400000E);  // %AQ4 = INT 14
+        bind(5440, 0x04000002);  // %AI1 = INT 2
+        out.insert(out.end(), loc.begin(), loc.end());
+        FILE *f = std::fopen(argv[2], "wb");
+        if (f == nullptr || std::fwrite(out.data(), 1, out.size(), f) != out.size() || std::fclose(f) != 0) return 1;
+        return 0;
+    }
     test_support::IecImage img;
     if (std::strcmp(argv[1], "stdlib") == 0) {
         img.name = "STDLIB";

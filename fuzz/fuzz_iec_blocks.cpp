@@ -1,0 +1,83 @@
+// The controller's IEC blocks over random operand lists: the input picks a
+// library row, fills the typed sections, and gives the operand entries (type
+// codes, indices, array sizes) and the text tables. Every block is called with
+// the instance-size, initialise and execute commands; no call may touch memory
+// outside the arena's blocks or the host tables (ASan), and every instance
+// taken is given back.
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "core/image/plcreg.h"
+#include "iec/blocks/blkform.h"
+#include "iec/vm/z7interp.h"
+#include "iec/vm/z7parts.h"
+#include "iec/vm/z7vm.h"
+#include "tests/support/iec_image.h"
+
+namespace {
+uint32_t Db() {
+    static uint32_t db = [] {
+        test_support::IecImage img;
+        img.d8 = img.d16 = img.d32 = img.d64 = img.time = {31, 31, 0};
+        img.str = {4, 4, 0};
+        img.string_sizes = {8, 16, 2, 0};
+        const uint32_t code = test_support::IecLoad(img.Build());
+        uint32_t d = 0;
+        if (code == 0 || Z7VM_CreateDB(code, &d) != 0 || Z7Def_ColdStart(code, d, nullptr, nullptr, 0, 0, "FUZZ") != 0)
+            std::abort();
+        BlkLib_Install();
+        return d;
+    }();
+    return db;
+}
+std::vector<uint32_t> Rows() {
+    std::vector<uint32_t> r;
+    for (uint32_t id = 61; id < Z7PFB_ROWS - 1; id++)
+        if (Z7Blocks_GetProc(id) != nullptr) r.push_back(id);
+    return r;
+}
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    const uint32_t db = Db();
+    static const std::vector<uint32_t> rows = Rows();
+    static const uint32_t live = Z7Mem_LiveBlocks();
+    if (size < 4) return 0;
+    FbHandler h = Z7Blocks_GetProc(rows[data[0] % rows.size()]);
+    const uint32_t count = data[1] % 24;
+    size_t at = 2;
+    // operand list: entries small most of the time (inside the sections)
+    const uint32_t list = Z7Mem_Alloc(2 + 2 * count);
+    Z7Mem_Put16(list, uint16_t(count));
+    for (uint32_t k = 0; k < count; k++) {
+        uint16_t v = at + 1 < size ? uint16_t(data[at] | data[at + 1] << 8) : 0;
+        at += 2;
+        if (!(v & 0x8000)) v %= 40;
+        Z7Mem_Put16(list + 2 + 2 * k, v);
+    }
+    // section contents from the rest of the input
+    for (uint32_t sec : {Z7SEC_D8, Z7SEC_D16, Z7SEC_D32, Z7SEC_D64, Z7SEC_TIME}) {
+        const uint32_t a = Z7Sec_Elem(db, sec, 0);
+        const uint32_t n = Z7Sec_Get(db, sec, SD_ALLOC) * Z7Sec_Get(db, sec, SD_ELEM);
+        for (uint32_t k = 0; k < n && at < size; k++) Z7Mem_Put8(a + k, data[at++]);
+    }
+    // the rest: text tables and string area
+    if (at > size) at = size;
+    const size_t half = at + (size - at) / 2;
+    Blk_Hooks.text_tables = data + at;
+    Blk_Hooks.text_tables_len = uint32_t(half - at);
+    Blk_Hooks.strings = data + half;
+    Blk_Hooks.strings_len = uint32_t(size - half);
+    PlcDwordSet(276, PlcDword(276) + data[2] * 37u);
+    const uint32_t inst_size = h(FB_INSTSIZE, db, 0, 0, list + 2);
+    const uint32_t inst = inst_size ? Z7Mem_Alloc(inst_size) : 0;
+    h(FB_INSTINIT, db, 0, inst, list + 2);
+    for (int k = 0; k < 3; k++) h(FB_EXEC, db, 0, inst, list + 2);
+    h(FB_AVAIL, db, 0, inst, list + 2);
+    Blk_Hooks = {};
+    if (inst) Z7Mem_Free(inst);
+    Z7Mem_Free(list);
+    if (Z7Mem_LiveBlocks() != live) std::abort();
+    return 0;
+}

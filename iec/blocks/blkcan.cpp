@@ -1,0 +1,81 @@
+// CANopen blocks: thin calls of the CANopen master's IEC helpers, which read
+// and write the block's INT operands through a list of pointers. The first
+// operand is the execute flag (BOOL), given to the helper and, for the
+// transfer blocks, set to its answer. Arrays smaller than their block needs
+// (by the size operand, or past their section) make the block do nothing.
+#include "iec/blocks/blkform.h"
+#include "io/copen.h"
+
+namespace {
+using Helper = uint32_t (*)(void *const *op, uint32_t enable);
+
+// CANOPENGETLOCID: execute, node id out.
+void GetLocId(const BlkOps &o) {
+    if (o.B(0) != 1) return;
+    o.SetI(1, int32_t(Z7_get_node_id()));
+    o.SetB(0, false);
+}
+
+// CANOPENGETSTATE: execute, node, state out.
+void GetState(const BlkOps &o) {
+    if (o.B(0) != 1) return;
+    uint8_t *node = o.At(Z7SEC_D16, 1), *state = o.At(Z7SEC_D16, 2);
+    if (node == nullptr || state == nullptr) return;
+    void *const list[2] = {node, state};
+    Z7_get_state(list, 1);
+    o.SetB(0, false);
+}
+
+// Pointers to elements 0..need-1 of the INT array at operand k whose size
+// operand follows it; false when it is smaller.
+bool Elements(const BlkOps &o, uint32_t k, uint32_t need, void **out) {
+    if (o.Lit(k + 1) < need) return false;
+    uint8_t *p = o.Span(Z7SEC_D16, k, need, 2);
+    if (p == nullptr) return false;
+    for (uint32_t i = 0; i < need; i++) out[i] = p + 2 * i;
+    return true;
+}
+
+// CANOPENSETNMT: execute, parameters (2), size, status.
+void SetNmt(const BlkOps &o) {
+    void *list[3];
+    uint8_t *status = o.At(Z7SEC_D16, 3);
+    if (!Elements(o, 1, 2, list) || status == nullptr) return;
+    list[2] = status;
+    o.SetB(0, Z7_set_nmt_state(list, o.B(0)) != 0);
+}
+
+// Request array, size, result array, size: request elements then results.
+template <Helper H, uint32_t Req, uint32_t Res> void Transfer(const BlkOps &o) {
+    void *list[Req + Res];
+    if (!Elements(o, 1, Req, list) || !Elements(o, 3, Res, list + Req)) return;
+    o.SetB(0, H(list, o.B(0)) != 0);
+}
+
+// CANOPENRCEMC: execute, emergency array (6), size.
+void RcEmcAny(const BlkOps &o) {
+    void *list[6];
+    if (!Elements(o, 1, 6, list)) return;
+    o.SetB(0, Z7_canopen_rec_emrgency_any(list, o.B(0)) != 0);
+}
+// CANOPENRCEMCDEV: execute, node, emergency array (5), size.
+void RcEmcDev(const BlkOps &o) {
+    void *list[6];
+    uint8_t *node = o.At(Z7SEC_D16, 1);
+    if (node == nullptr || !Elements(o, 2, 5, list + 1)) return;
+    list[0] = node;
+    o.SetB(0, Z7_canopen_rec_emrgency(list, o.B(0)) != 0);
+}
+
+constexpr BlkRow kRows[] = {
+    {"CANOPENGETLOCID", Blk_Plain<2, GetLocId>},
+    {"CANOPENGETSTATE", Blk_Plain<3, GetState>},
+    {"CANOPENSETNMT", Blk_Plain<4, SetNmt>},
+    {"CANOPENSDOREAD", Blk_Plain<5, Transfer<Z7_canopen_sdo_read, 3, 5>>},
+    {"CANOPENSDOWRITE", Blk_Plain<5, Transfer<Z7_canopen_sdo_write, 5, 3>>},
+    {"CANOPENRCEMC", Blk_Plain<3, RcEmcAny>},
+    {"CANOPENRCEMCDEV", Blk_Plain<4, RcEmcDev>},
+};
+}  // namespace
+
+const BlkFamily BlkCan_Family{kRows, sizeof kRows / sizeof kRows[0]};

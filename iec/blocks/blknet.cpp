@@ -1,0 +1,192 @@
+// CAN network heartbeat and global-word helpers and the IEC blocks built on
+// them. Frames go out on CAN port 0 with identifier node x 8 + kind and no
+// data: kind 0 output heartbeat (data frame) or digital-word request (remote),
+// kind 3 analog-word request (remote), kind 4 input heartbeat.
+#include "iec/blocks/blknet.h"
+
+#include "core/image/plcreg.h"
+#include "core/image/timebase.h"
+#include "iec/blocks/blkform.h"
+#include "io/candrv.h"
+
+std::array<NetNode, 128> Net_Data{};
+uint16_t Z7Net_Scale = 100;
+
+namespace {
+constexpr uint32_t W_NODES = 188;
+
+uint32_t Now() {
+    const uint32_t t = FPGA_GetFrt();
+    return t == 0 ? 0xFFFFFFFFu : t;
+}
+uint32_t Ticks(uint32_t period_ms) { return period_ms * 1000u / (Z7Net_Scale ? Z7Net_Scale : 100u); }
+// Due when nothing is stored or at least the period has passed.
+bool Due(uint32_t stamp, uint32_t period_ms) { return stamp == 0 || Now() - stamp >= Ticks(period_ms); }
+bool Local(uint32_t node) {
+    const uint32_t first = PlcWord(W_NETID);
+    return node >= first && node < first + PlcWord(W_NODES);
+}
+uint32_t RunMask(uint32_t start, uint32_t count) {
+    if (start >= 32) return 0;
+    const uint32_t m = count >= 32 ? 0xFFFFFFFFu : (1u << count) - 1;
+    return m << start;
+}
+bool Send(uint32_t node, uint32_t kind, bool remote) {
+    CanMsg *m = _Can_NextTx(0);
+    if (m == nullptr) return false;
+    m->id = node * 8 + kind;
+    m->len = 0;
+    m->rtr = remote ? 1 : 0;
+    _Can_PutTx(0, m);
+    return true;
+}
+template <uint32_t Words, bool Analog>
+uint32_t Queue(uint32_t node, uint32_t start, const uint16_t *words, uint32_t count) {
+    const uint32_t n = count & 0x7FFF;
+    if (node >= 128 || start + n > Words || !Local(node)) return 0;
+    if (count & 0x8000) return 1;
+    NetNode &d = Net_Data[node];
+    for (uint32_t k = 0; k < n; k++) (Analog ? d.aqg.data() : d.qg.data())[start + k] = words[k];
+    (Analog ? d.aqg_valid : d.qg_valid) |= RunMask(start, n);
+    return 1;
+}
+template <uint32_t Words, bool Analog> uint32_t Get(uint32_t node, uint32_t start, uint16_t *out, uint32_t count) {
+    if (node >= 128 || start + count > Words) return 0;
+    const NetNode &d = Net_Data[node];
+    const uint32_t m = RunMask(start, count);
+    if (((Analog ? d.aqg_valid : d.qg_valid) & m) != m) return 0;
+    for (uint32_t k = 0; k < count; k++) out[k] = (Analog ? d.aqg.data() : d.qg.data())[start + k];
+    return 1;
+}
+
+// Receive side: another node's output heartbeat (kind 0 data frame) sets its
+// time; its digital words come with it. The frame stays with the CAN layer.
+uint32_t NetRx(const CanMsg &m) {
+    if (m.id >= 1024 || m.id % 8 != 0 || m.rtr) return 0;
+    NetNode &d = Net_Data[m.id / 8];
+    d.qhb = Now();
+    for (uint32_t k = 0; k < 4 && 2 * k + 1 < m.len; k++) {
+        d.qg[k] = uint16_t(m.data[2 * k] | m.data[2 * k + 1] << 8);
+        d.qg_valid |= 1u << k;
+    }
+    return 0;
+}
+}  // namespace
+
+uint32_t Z7Net_QueQG(uint32_t node, uint32_t start, const uint16_t *words, uint32_t count) {
+    return Queue<4, false>(node, start, words, count);
+}
+uint32_t Z7Net_QueAQG(uint32_t node, uint32_t start, const uint16_t *words, uint32_t count) {
+    return Queue<32, true>(node, start, words, count);
+}
+uint32_t Z7Net_GetQG(uint32_t node, uint32_t start, uint16_t *out, uint32_t count) {
+    return Get<4, false>(node, start, out, count);
+}
+uint32_t Z7Net_GetAQG(uint32_t node, uint32_t start, uint16_t *out, uint32_t count) {
+    return Get<32, true>(node, start, out, count);
+}
+uint32_t Z7Net_PutIG(uint32_t) { return 0; }
+uint32_t Z7Net_PutAIG(uint32_t) { return 0; }
+uint32_t Z7Net_ReqQG(uint32_t node) {
+    if (node >= 128 || !Send(node, 0, true)) return 0;
+    if (!Local(node)) Net_Data[node].qg_valid = 0;
+    return 1;
+}
+uint32_t Z7Net_ReqAQG(uint32_t node) {
+    if (node >= 128 || !Send(node, 3, true)) return 0;
+    Net_Data[node].aqg_valid = 0;
+    return 1;
+}
+uint32_t Z7Net_PutQHB(uint32_t node, uint32_t period) {
+    if (node >= 128 || !Due(Net_Data[node].qhb, period)) return 0;
+    if (!Send(node, 0, false)) return 0;
+    Net_Data[node].qg_valid = 0;
+    Net_Data[node].qhb = Now();
+    return 1;
+}
+uint32_t Z7Net_PutIHB(uint32_t node, uint32_t period) {
+    if (node >= 128) return 0;
+    if (!Due(Net_Data[node].ihb, period)) return 1;
+    if (!Send(node, 4, false)) return 0;
+    Net_Data[node].ihb = Now();
+    return 1;
+}
+uint32_t Z7Net_GetQHB(uint32_t node, uint32_t period) {
+    if (node >= 128) return 0;
+    NetNode &d = Net_Data[node];
+    if (d.qhb != 0 && Now() - d.qhb < uint16_t(Ticks(period))) return 1;
+    d.qhb = 0;
+    return 0;
+}
+
+uint32_t (*BlkNet_Rx)(const CanMsg &) = NetRx;
+
+namespace {
+// NETPUTHB, NETGETHB: enable, node, period, Q, status.
+void PutHb(const BlkOps &o) {
+    uint32_t q = 0;
+    if (o.B(0)) {
+        const uint32_t node = uint16_t(o.I(1)), period = uint16_t(o.I(2));
+        q = period & 1 ? Z7Net_PutIHB(node, period & ~1u) : Z7Net_PutQHB(node, period);
+    }
+    o.SetB(3, q != 0);
+    o.SetI(4, 0);
+}
+void GetHb(const BlkOps &o, uint8_t *) {
+    const uint32_t q = o.B(0) ? Z7Net_GetQHB(uint16_t(o.I(1)), uint16_t(o.I(2))) : 0;
+    o.SetB(3, q != 0);
+    o.SetI(4, 0);
+}
+uint32_t NetGetHb(uint32_t cmd, uint32_t db, uint32_t cls, uint32_t inst, uint32_t arg) {
+    if (cmd == FB_INSTINIT) {
+        if (uint8_t *p = Z7Mem_Ptr(inst, 1)) *p = 0;
+        return 0;
+    }
+    return Blk_Stateful<1, 5, GetHb>(cmd, db, cls, inst, arg);
+}
+
+// NETGETREMOTEI, NETGETREMOTEAI: node, INT array, count; the one-byte
+// instance is the request flag. Count words from word 0 when all are valid.
+template <bool Analog> uint32_t GetRemote(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
+    if (cmd == FB_INSTSIZE || cmd == FB_AVAIL) return 1;
+    uint8_t *p = Z7Mem_Ptr(inst, 1);
+    if (cmd == FB_INSTINIT && p != nullptr) *p = 0;
+    BlkOps o;
+    if (cmd != FB_EXEC || p == nullptr || !Blk_Open(db, arg, 3, o)) return 0;
+    const uint32_t node = uint16_t(o.I(0));
+    if (*p == 0) {
+        *p = uint8_t(Analog ? Z7Net_ReqAQG(node) : Z7Net_ReqQG(node));
+        return 0;
+    }
+    const int32_t count = o.I(2);
+    uint16_t w[32];
+    if (count > 0 && count <= (Analog ? 32 : 4) &&
+        (Analog ? Z7Net_GetAQG(node, 0, w, uint32_t(count)) : Z7Net_GetQG(node, 0, w, uint32_t(count))))
+        for (int32_t k = 0; k < count; k++) o.Put16(1, w[k], uint32_t(k));
+    Z7Net_GetQHB(node, 2000);
+    return 0;
+}
+
+// NETPUTLOCALQ (type, node, array), NETPUTLOCALAQ (node, array): this
+// controller's output heartbeat at most once per second.
+void PutLocalQ(const BlkOps &o) {
+    const uint16_t t = o.Lit(0);
+    const uint32_t sec = t == 1 ? uint32_t(Z7SEC_D8) : t == 11 ? uint32_t(Z7SEC_D16) : 0u;
+    if (sec == 0 || o.At(sec, 2) == nullptr) return;
+    Z7Net_PutIG(uint16_t(o.I(1)));
+    Z7Net_PutQHB(PlcWord(W_NETID), 1000);
+}
+void PutLocalAq(const BlkOps &o) {
+    if (o.At(Z7SEC_D16, 1) == nullptr) return;
+    Z7Net_PutAIG(uint16_t(o.I(0)));
+    Z7Net_PutQHB(PlcWord(W_NETID), 1000);
+}
+
+constexpr BlkRow kRows[] = {
+    {"NETPUTHB", Blk_Plain<5, PutHb>}, {"NETGETHB", NetGetHb}, {"NETGETREMOTEI", GetRemote<false>},
+    {"NETGETREMOTEAI", GetRemote<true>}, {"NETPUTLOCALQ", Blk_Plain<3, PutLocalQ>},
+    {"NETPUTLOCALAQ", Blk_Plain<2, PutLocalAq>},
+};
+}  // namespace
+
+const BlkFamily BlkNet_Family{kRows, sizeof kRows / sizeof kRows[0]};

@@ -1,0 +1,209 @@
+// String and text blocks: wrappers over the VM's string library, texts in
+// BYTE arrays (ASCII arrays, ended by a zero byte), fixed-width number to
+// text, text to number, comparisons and angle conversion. Array sizes are
+// literal operands; nothing is written past an array's size.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "iec/blocks/blkform.h"
+#include "iec/vm/z7str.h"
+
+namespace {
+// STRING operands are indices into the string pointer table.
+uint32_t S(const BlkOps &o, uint32_t k) { return o.Lit(k); }
+
+void Concat(const BlkOps &o) { Z7VMStr_Cat(o.db, S(o, 2), S(o, 0), S(o, 1)); }
+void Left(const BlkOps &o) { Z7VMStr_Left(o.db, S(o, 2), S(o, 0), o.D(1)); }
+void Right(const BlkOps &o) { Z7VMStr_Right(o.db, S(o, 2), S(o, 0), o.D(1)); }
+void Mid(const BlkOps &o) { Z7VMStr_Mid(o.db, S(o, 3), S(o, 0), o.D(2), o.D(1)); }
+void DeleteChars(const BlkOps &o) { Z7VMStr_Delete(o.db, S(o, 3), S(o, 0), o.D(2), o.D(1)); }
+void InsertChars(const BlkOps &o) { Z7VMStr_Insert(o.db, S(o, 3), S(o, 0), S(o, 1), o.D(2)); }
+void Replace(const BlkOps &o) {
+    Z7VMStr_Delete(o.db, S(o, 4), S(o, 0), o.D(3), o.D(2));
+    Z7VMStr_Insert(o.db, S(o, 4), S(o, 4), S(o, 1), o.D(3));
+}
+void Find(const BlkOps &o) { o.SetD(2, int32_t(Z7VMStr_Find(o.db, S(o, 0), S(o, 1)))); }
+void Crc16(const BlkOps &o) { o.SetD(1, Z7VMStr_Crc16(o.db, S(o, 0))); }
+void AsciiToHex(const BlkOps &o) { o.SetD(1, int32_t(Z7VMStr_AtoH(o.db, S(o, 0)))); }
+void HexToAscii(const BlkOps &o) { Z7VMStr_HtoA(o.db, S(o, 1), o.U32(0)); }
+void CharCode(const BlkOps &o) { o.SetD(2, int32_t(Z7VMStr_Ascii(o.db, S(o, 0), o.D(1)))); }
+
+// Text of an ASCII array of at most size bytes (255 at most) into out, with
+// its terminator; the length.
+uint32_t ArrayText(const BlkOps &o, uint32_t k, uint32_t size, char out[256]) {
+    uint32_t n = 0;
+    const uint32_t max = std::min<uint32_t>(size, 255);
+    while (n < max) {
+        const uint8_t c = o.U8(k, n);
+        if (c == 0) break;
+        out[n++] = char(c);
+    }
+    out[n] = 0;
+    return n;
+}
+
+void StringLen(const BlkOps &o) {
+    const uint32_t len = Z7VMStr_GetLength(o.db, S(o, 0));
+    const uint8_t *t = Z7Mem_Ptr(Z7VMStr_GetText(o.db, S(o, 0)), len);
+    uint32_t n = 0;
+    while (t != nullptr && n < len && t[n] != 0) n++;
+    o.SetI(1, int32_t(n));
+}
+void StringLenA(const BlkOps &o) {
+    uint32_t n = 0;
+    while (n < 0x7FFF && o.At(Z7SEC_D8, 0, n) != nullptr && o.U8(0, n) != 0) n++;
+    o.SetI(1, int32_t(n));
+}
+
+// SETSTRING: STRING, array, size, done; copies the characters, cut to size.
+void SetString(const BlkOps &o) {
+    const uint32_t size = o.Lit(2);
+    if (size == 0) return;
+    const uint32_t len = std::min(Z7VMStr_GetLength(o.db, S(o, 0)), size);
+    const uint32_t text = Z7VMStr_GetText(o.db, S(o, 0));
+    for (uint32_t k = 0; k < len; k++) o.Put8(1, Z7Mem_Get8(text + k), k);
+    o.SetB(3, true);
+}
+
+// CMPSTRINGVAR: A, size A, B, size B, length, equal.
+void CmpVar(const BlkOps &o) {
+    const int32_t len = o.I(4);
+    const uint32_t n = len <= 0 ? 0 : std::min<uint32_t>({uint32_t(len), o.Lit(1), o.Lit(3)});
+    bool eq = true;
+    for (uint32_t k = 0; k < n && eq; k++) eq = o.U8(0, k) == o.U8(2, k);
+    o.SetB(5, eq);
+}
+// CMPSTRINGCONST: array, size, STRING, equal.
+void CmpConst(const BlkOps &o) {
+    char a[256];
+    const uint32_t an = ArrayText(o, 0, o.Lit(1), a);
+    const uint32_t cn = Z7VMStr_GetLength(o.db, S(o, 2));
+    const uint8_t *c = Z7Mem_Ptr(Z7VMStr_GetText(o.db, S(o, 2)), cn);
+    o.SetB(3, an == cn && (cn == 0 || (c != nullptr && std::memcmp(a, c, cn) == 0)));
+}
+
+// Decimal text to number: leading blanks and a sign, then digits.
+int64_t ParseInt(const char *t) {
+    while (*t == ' ' || *t == '\t') t++;
+    const bool neg = *t == '-';
+    if (*t == '-' || *t == '+') t++;
+    uint32_t v = 0;
+    while (*t >= '0' && *t <= '9') v = v * 10 + uint32_t(*t++ - '0');
+    return neg ? -int64_t(v) : int64_t(v);
+}
+void AsciiToInt(const BlkOps &o) {
+    char t[256];
+    ArrayText(o, 0, o.Lit(1), t);
+    o.SetI(2, int32_t(ParseInt(t)));
+}
+void AsciiToDint(const BlkOps &o) {
+    char t[256];
+    ArrayText(o, 0, o.Lit(1), t);
+    o.SetD(2, int32_t(uint32_t(ParseInt(t))));
+}
+void AsciiToReal(const BlkOps &o) {
+    char t[256];
+    ArrayText(o, 0, o.Lit(1), t);
+    const char *p = t;
+    while (*p == ' ' || *p == '\t') p++;
+    const char *q = p + (*p == '-' || *p == '+');
+    const bool number = (*q >= '0' && *q <= '9') || (*q == '.' && q[1] >= '0' && q[1] <= '9');
+    o.SetR(2, number ? std::strtof(p, nullptr) : 0.0f);
+}
+
+void DegToRad(const BlkOps &o) { o.SetR(1, float(double(o.R(0)) * 6.2831853 / 360.0)); }
+void RadToDeg(const BlkOps &o) { o.SetR(1, float(double(o.R(0)) * 360.0 / 6.2831853)); }
+
+// Number to text: value, array, size, decimals, width, leading zeros, ok.
+enum : uint32_t { N_VAL, N_DST, N_SIZE, N_DEC, N_WIDTH, N_ZEROS, N_OK };
+enum NumKind : uint8_t { NK_INT, NK_DINT, NK_REAL };
+constexpr int32_t kWork = 40;
+
+// Decimal text of v with its terminator (as "%d").
+void DecText(char *out, int32_t v) {
+    char rev[12];
+    uint32_t u = v < 0 ? 0u - uint32_t(v) : uint32_t(v), n = 0;
+    do {
+        rev[n++] = char('0' + u % 10);
+        u /= 10;
+    } while (u != 0);
+    if (v < 0) *out++ = '-';
+    while (n != 0) *out++ = rev[--n];
+    *out = 0;
+}
+
+template <NumKind K> void ToAscii(const BlkOps &o) {
+    const int32_t dec = std::clamp<int32_t>(o.I(N_DEC), 0, 30);
+    const int32_t width = std::clamp<int32_t>(o.I(N_WIDTH), 0, kWork - 2);
+    const bool zeros = o.B(N_ZEROS) != 0;
+    bool bad = false;
+    char t[96];
+    if (K == NK_REAL) {
+        const float v = o.R(N_VAL);
+        bad = !std::isfinite(v);
+        if (zeros) std::snprintf(t, sizeof t, "%.*f", int(dec), double(v));
+        else std::snprintf(t, sizeof t, "%*.*f", int(width), int(dec), double(v));
+    } else {
+        const int32_t v = K == NK_INT ? o.I(N_VAL) : o.D(N_VAL);
+        DecText(t, v);
+        if (dec > 0) {
+            const int32_t sign = t[0] == '-' ? 1 : 0;
+            const int32_t n = int32_t(std::strlen(t)) - sign;
+            char digits[16];
+            std::memcpy(digits, t + sign, size_t(n) + 1);
+            char *w = t + sign;
+            if (n > dec) {
+                std::memcpy(w, digits, size_t(n - dec));
+                w += n - dec;
+                *w++ = '.';
+                std::memcpy(w, digits + n - dec, size_t(dec) + 1);
+            } else {
+                *w++ = '0';
+                *w++ = '.';
+                for (int32_t k = 0; k < dec - n; k++) *w++ = '0';
+                std::memcpy(w, digits, size_t(n) + 1);
+            }
+        }
+    }
+    int32_t len = std::min<int32_t>(int32_t(std::strlen(t)), kWork - 1);
+    t[len] = 0;
+    const char *text = t;
+    char right[kWork + 1];
+    if (zeros && len <= width) {
+        std::memset(right, '0', size_t(width - len));
+        std::memcpy(right + width - len, t, size_t(len) + 1);
+        text = right;
+        len = width;
+    }
+    if (len == width + 1 && text[0] == '0') {
+        text++;
+        len = width;
+    }
+    o.SetB(N_OK, !bad && len <= width);
+    // written: the characters and a terminator, cut to the array's size
+    const uint32_t size = o.Lit(N_SIZE);
+    if (size == 0) return;
+    const uint32_t n = std::min<uint32_t>(uint32_t(zeros ? width : std::min(len, width)), size - 1);
+    for (uint32_t k = 0; k < n; k++) o.Put8(N_DST, uint8_t(text[k]), k);
+    o.Put8(N_DST, 0, n);
+}
+
+constexpr BlkRow kRows[] = {
+    {"STRINGCONCAT", Blk_Plain<3, Concat>}, {"STRINGLEFT", Blk_Plain<3, Left>},
+    {"STRINGRIGHT", Blk_Plain<3, Right>}, {"STRINGMID", Blk_Plain<4, Mid>},
+    {"DELETECHARS", Blk_Plain<4, DeleteChars>}, {"INSERTCHARS", Blk_Plain<4, InsertChars>},
+    {"STRINGREPLACE", Blk_Plain<5, Replace>}, {"STRINGFIND", Blk_Plain<3, Find>}, {"CRC16", Blk_Plain<2, Crc16>},
+    {"ASCIITOHEX", Blk_Plain<2, AsciiToHex>}, {"HEXTOASCII", Blk_Plain<2, HexToAscii>},
+    {"CHARASCIICODE", Blk_Plain<3, CharCode>}, {"STRINGLEN", Blk_Plain<2, StringLen>},
+    {"STRINGLENA", Blk_Plain<2, StringLenA>}, {"SETSTRING", Blk_Plain<4, SetString>},
+    {"CMPSTRINGVAR", Blk_Plain<6, CmpVar>}, {"CMPSTRINGCONST", Blk_Plain<4, CmpConst>},
+    {"ASCIITOINT", Blk_Plain<3, AsciiToInt>}, {"ASCIITODINT", Blk_Plain<3, AsciiToDint>},
+    {"ASCIITOREAL", Blk_Plain<3, AsciiToReal>}, {"DEGTORAD", Blk_Plain<2, DegToRad>},
+    {"RADTODEG", Blk_Plain<2, RadToDeg>}, {"INTTOASCII", Blk_Plain<7, ToAscii<NK_INT>>},
+    {"DINTTOASCII", Blk_Plain<7, ToAscii<NK_DINT>>}, {"REALTOASCII", Blk_Plain<7, ToAscii<NK_REAL>>},
+};
+}  // namespace
+
+const BlkFamily BlkStr_Family{kRows, sizeof kRows / sizeof kRows[0]};

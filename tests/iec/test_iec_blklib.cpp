@@ -1,0 +1,955 @@
+// The controller's block library, handler by handler: the command answers of
+// every registered row, then one table per family with hand-worked values.
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "core/image/plcreg.h"
+#include "iec/blocks/blkclk.h"
+#include "iec/blocks/blkform.h"
+#include "iec/blocks/blknet.h"
+#include "io/candrv.h"
+#include "io/copen.h"
+#include "core/image/timebase.h"
+#include "iec/blocks/blkpid.h"
+#include "iec/vm/z7interp.h"
+#include "iec/vm/z7str.h"
+#include "tests/iec/iec_fixture.h"
+
+namespace iec_test {
+using test_support::IecImage;
+
+enum : uint16_t { BOOL_ = 1, DINT_ = 2, REAL_ = 3, TIME_ = 4, STRING_ = 5, SINT_ = 10, INT_ = 11, LINT_ = 12,
+                  LREAL_ = 13, USINT_ = 14, UINT_ = 15, UDINT_ = 16, ULINT_ = 17 };
+
+class BlkLib : public IecTest {
+protected:
+    uint32_t db = 0;
+    void SetUp() override {
+        IecTest::SetUp();
+        IecImage img;
+        img.d8 = img.d16 = img.d32 = img.d64 = img.time = {63, 63, 0};
+        img.str = {8, 8, 0};
+        img.string_sizes = {16, 16, 16, 16, 16, 16, 16, 4};
+        ASSERT_EQ(Start(img, db), 0u);
+        BlkLib_Install();
+        BlkClk_AlarmStatus = 0;
+        BlkClk_Force = {};
+        PlcRegClear();
+    }
+    void TearDown() override {
+        BlkLib_Remove();
+        Blk_Hooks = {};
+        if (db) Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+        IecTest::TearDown();
+    }
+    FbHandler Proc(const char *name) { return Z7Blocks_GetProc(Z7Blocks_Find(name)); }
+    uint32_t Call(const char *name, const std::vector<uint16_t> &ops, uint32_t inst = 0, uint32_t cmd = FB_EXEC) {
+        FbHandler h = Proc(name);
+        EXPECT_NE(h, nullptr) << name;
+        if (h == nullptr) return 0xFFFFFFFF;
+        const uint32_t list = Z7Mem_Alloc(uint32_t(2 + 2 * ops.size()));
+        Z7Mem_Put16(list, uint16_t(ops.size()));
+        for (size_t k = 0; k < ops.size(); k++) Z7Mem_Put16(list + 2 + 2 * uint32_t(k), ops[k]);
+        const uint32_t r = h(cmd, db, 0, inst, list + 2);
+        Z7Mem_Free(list);
+        return r;
+    }
+    uint32_t Inst(uint32_t size) {
+        const uint32_t a = Z7Mem_Alloc(size);
+        blocks.push_back(a);
+        return a;
+    }
+    uint32_t Sec(uint16_t type) const {
+        switch (type) {
+        case BOOL_: case SINT_: case USINT_: return Z7SEC_D8;
+        case INT_: case UINT_: return Z7SEC_D16;
+        case DINT_: case REAL_: case UDINT_: return Z7SEC_D32;
+        case TIME_: return Z7SEC_TIME;
+        default: return Z7SEC_D64;
+        }
+    }
+    void Put(uint16_t type, uint32_t i, uint64_t v) const {
+        const uint32_t a = Z7Sec_Elem(db, Sec(type), i);
+        switch (Sec(type)) {
+        case Z7SEC_D8: Z7Mem_Put8(a, uint8_t(v)); break;
+        case Z7SEC_D16: Z7Mem_Put16(a, uint16_t(v)); break;
+        case Z7SEC_D64: Z7Mem_Put32(a + 4, uint32_t(v >> 32)); Z7Mem_Put32(a, uint32_t(v)); break;
+        default: Z7Mem_Put32(a, uint32_t(v)); break;
+        }
+    }
+    uint64_t Get(uint16_t type, uint32_t i) const {
+        const uint32_t a = Z7Sec_Elem(db, Sec(type), i);
+        switch (Sec(type)) {
+        case Z7SEC_D8: return Z7Mem_Get8(a);
+        case Z7SEC_D16: return Z7Mem_Get16(a);
+        case Z7SEC_D64: return Z7Mem_Get32(a) | uint64_t(Z7Mem_Get32(a + 4)) << 32;
+        default: return Z7Mem_Get32(a);
+        }
+    }
+    static uint32_t F(float f) {
+        uint32_t b;
+        std::memcpy(&b, &f, 4);
+        return b;
+    }
+    static uint64_t L(double f) {
+        uint64_t b;
+        std::memcpy(&b, &f, 8);
+        return b;
+    }
+    void SetStr(uint32_t i, const char *t) { Z7VMStr_AscForceC(db, i, t); }
+    std::string Str(uint32_t i) {
+        const uint32_t n = Z7VMStr_GetLength(db, i);
+        const uint8_t *p = Z7Mem_Ptr(Z7VMStr_GetText(db, i), n);
+        return p ? std::string(reinterpret_cast<const char *>(p), n) : std::string();
+    }
+    void PutBytes(uint32_t i, const std::string &s) {
+        for (size_t k = 0; k < s.size(); k++) Put(USINT_, i + uint32_t(k), uint8_t(s[k]));
+    }
+    std::string Bytes(uint32_t i, uint32_t n) {
+        std::string s;
+        for (uint32_t k = 0; k < n; k++) s.push_back(char(Get(USINT_, i + k)));
+        return s;
+    }
+};
+
+TEST_F(BlkLib, CommandAnswersOfEveryRowAndAbsentFamilies) {
+    struct Row {
+        const char *name;
+        uint32_t size;
+    };
+    const Row rows[] = {
+        {"TON100MS", 8}, {"TOF1S32", 8}, {"TONR10MS", 8}, {"TON1MS32", 8}, {"CTU", 2}, {"CTD", 2},
+        {"FORCESCREEN", 4}, {"LIM", 0}, {"SQRT", 0}, {"MULTISHIFT", 0}, {"INTTOASCII", 0}, {"STRINGFIND", 0},
+        {"ALARM", 0}, {"SUNPOS", 0}, {"SCALEINT", 0}, {"SAVERCPBYSTR", 0}, {"LOADRCPBYSTR2", 0}, {"KEYPRESS", 0},
+    };
+    const uint32_t inst = Inst(8);
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        EXPECT_EQ(Call(r.name, {}, inst, FB_AVAIL), 1u);
+        EXPECT_EQ(Call(r.name, {}, inst, FB_INSTSIZE), r.name == std::string("KEYPRESS") ||
+                                                               std::string(r.name).find("RCP") != std::string::npos
+                                                           ? 0u
+                                                           : r.size);
+        for (uint32_t cmd : {1u, 2u, 4u, 5u, 7u, 10u, 11u, 12u}) EXPECT_EQ(Call(r.name, {}, inst, cmd), 0u);
+    }
+    // every row from 61 up with a handler is one of ours; the port, modem,
+    // Modbus, file, PID, CANopen and network rows are absent (unresolved)
+    for (const char *absent : {"OPENCOMM", "MODBUSDOREQUEST", "MODEMAUTODIAL", "COPY_CF",
+                                "NETGETWORD", "NETPUTWORDEX", "GPRSCONNECT"})
+        EXPECT_EQ(Proc(absent), nullptr) << absent;
+    BlkLib_Remove();
+    EXPECT_EQ(Proc("CTU"), nullptr);
+    EXPECT_EQ(Z7Blocks_GetNextID(60), 0u);
+    BlkLib_Install();
+    EXPECT_EQ(Z7Blocks_GetNextID(60), Z7Blocks_Find("CANOPENGETLOCID"));
+}
+
+TEST_F(BlkLib, AnyTypedArithmeticMasksShiftsAndLimits) {
+    // operands: type, inputs at indices 1.., output at index 20
+    struct Row {
+        const char *name;
+        uint16_t type;
+        std::vector<uint64_t> in;
+        uint64_t want;
+    };
+    const Row rows[] = {
+        {"MOD", DINT_, {uint32_t(-7), 2}, uint32_t(-1)},
+        {"MOD", DINT_, {uint32_t(-7), 0}, 0},
+        {"MOD", DINT_, {uint32_t(-7), uint32_t(-1)}, 0},
+        {"MOD", INT_, {7, uint16_t(-3)}, 1},
+        {"MOD", SINT_, {0xF9, 2}, 1},  // taken as the unsigned byte 249
+        {"MOD", REAL_, {F(7.5f), F(2.0f)}, F(1.5f)},
+        {"MOD", REAL_, {F(7.5f), F(0.0f)}, F(0.0f)},
+        {"SQRT", INT_, {17}, 4},
+        {"SQRT", INT_, {uint16_t(-4)}, 0},
+        {"SQRT", REAL_, {F(2.25f)}, F(1.5f)},
+        {"SQRT", LREAL_, {L(-1.0)}, L(0.0)},
+        {"ABS", INT_, {uint16_t(-5)}, 5},
+        {"ABS", INT_, {0x8000}, 0x8000},
+        {"ABS", REAL_, {F(-2.5f)}, F(2.5f)},
+        {"ABS", LINT_, {uint64_t(-9)}, 9},
+        {"ABS", UINT_, {0xFFFF}, 0xFFFF},
+        {"SHL", INT_, {0x1234, 4}, 0x2340},
+        {"SHL", INT_, {0x1234, 16}, 0},
+        {"SHL", DINT_, {1, 33}, 0},
+        {"SHL", DINT_, {1, 0x101}, 2},  // low 8 bits of N
+        {"SHL", LINT_, {1, 40}, uint64_t(1) << 40},
+        {"SHL", REAL_, {F(1.0f), 3}, F(1.0f)},
+        {"SHR", DINT_, {0x80000000u, 31}, 1},
+        {"SHR", INT_, {0x8000, 15}, 1},
+        {"ROL", INT_, {0x8001, 1}, 3},
+        {"ROL", USINT_, {0x81, 9}, 0x03},
+        {"ROR", DINT_, {1, 33}, 0x80000000u},
+        {"ROR", LINT_, {1, 1}, uint64_t(1) << 63},
+        {"NOT_MASK", INT_, {0x00FF}, 0xFF00},
+        {"NOT_MASK", BOOL_, {1}, 0},
+        {"NOT_MASK", REAL_, {F(3.0f)}, F(3.0f)},
+        {"AND_MASK", INT_, {0xF0F0, 0x3C3C}, 0x3030},
+        {"OR_MASK", INT_, {0xF0F0, 0x3C3C}, 0xFCFC},
+        {"XOR_MASK", DINT_, {0x0F0F0F0F, 0xFFFF0000u}, 0xF0F00F0Fu},
+        {"AND_MASK", BOOL_, {1, 0}, 0},
+        {"OR_MASK", BOOL_, {1, 0}, 1},
+        {"AND_MASK", TIME_, {500, 3}, 500},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(std::string(r.name) + " type " + std::to_string(r.type));
+        std::vector<uint16_t> ops{r.type};
+        for (size_t k = 0; k < r.in.size(); k++) {
+            Put(r.type, uint32_t(1 + k), r.in[k]);
+            ops.push_back(uint16_t(1 + k));
+        }
+        Put(r.type, 20, 0x5A);
+        ops.push_back(20);
+        Call(r.name, ops);
+        EXPECT_EQ(Get(r.type, 20), r.want);
+    }
+    // SEL: G is BOOL whatever the type; STRING by copy
+    Put(BOOL_, 30, 1);
+    Put(INT_, 1, 10);
+    Put(INT_, 2, 20);
+    Call("SEL", {INT_, 30, 1, 2, 21});
+    EXPECT_EQ(Get(INT_, 21), 20u);
+    Put(BOOL_, 30, 0);
+    SetStr(1, "ZERO");
+    SetStr(2, "ONE");
+    Call("SEL", {STRING_, 30, 1, 2, 3});
+    EXPECT_EQ(Str(3), "ZERO");
+    // LIM (MN, IN, MX) -> BOOL
+    struct Lim {
+        uint16_t type;
+        uint64_t mn, in, mx;
+        uint8_t q;
+    };
+    const Lim lims[] = {
+        {INT_, 10, 5, 2, 0}, {INT_, 10, 11, 2, 1}, {INT_, 2, 2, 10, 1}, {INT_, 2, 11, 10, 0},
+        {INT_, 10, 1, 2, 1}, {DINT_, uint32_t(-5), uint32_t(-5), 0, 1}, {REAL_, F(1.0f), F(0.5f), F(2.0f), 1},
+        {REAL_, F(1.0f), F(2.9f), F(2.0f), 1}, {REAL_, F(1.0f), F(3.1f), F(2.0f), 0},
+        {ULINT_, 5, ~uint64_t(0), 9, 0}, {LINT_, uint64_t(-3), 0, 3, 1},
+    };
+    for (const Lim &l : lims) {
+        SCOPED_TRACE(std::to_string(l.type) + " in " + std::to_string(l.in));
+        Put(l.type, 1, l.mn);
+        Put(l.type, 2, l.in);
+        Put(l.type, 3, l.mx);
+        Put(BOOL_, 31, 7);
+        Call("LIM", {l.type, 1, 2, 3, 31});
+        EXPECT_EQ(Get(BOOL_, 31), l.q);
+    }
+    // type codes outside the list write nothing
+    for (uint16_t bad : {0, 6, 9, 18, 255}) {
+        Put(DINT_, 20, 0x77);
+        Call("ABS", {bad, 1, 20});
+        Call("MOD", {bad, 1, 2, 20});
+        EXPECT_EQ(Get(DINT_, 20), 0x77u);
+    }
+    // too short an operand list: nothing
+    Put(INT_, 20, 0x77);
+    Call("SHL", {INT_, 1, 2});
+    EXPECT_EQ(Get(INT_, 20), 0x77u);
+}
+
+TEST_F(BlkLib, BitBlocksAndArrayMoves) {
+    // INT array at 1.., dimension and size literal, bit number INT at 40, OUT BOOL 41
+    struct Bit {
+        const char *name;
+        std::vector<uint16_t> words;
+        uint16_t dim, size;
+        int16_t bit;
+        uint8_t out;
+        std::vector<uint16_t> after;
+    };
+    const Bit bits[] = {
+        {"BITTEST", {0, 1}, 2, 4, 17, 1, {0, 1}},
+        {"BITTEST", {0, 1}, 2, 4, 1, 0, {0, 1}},
+        {"BITTEST", {0, 1}, 2, 2, 17, 0, {0, 1}},  // past size x 8
+        {"BITTEST", {0, 1}, 1, 4, 17, 0, {0, 1}},  // word past the dimension
+        {"BITSET", {0, 0}, 2, 4, 3, 1, {4, 0}},
+        {"BITSET", {0, 0}, 2, 4, 32, 1, {0, 0x8000}},
+        {"BITCLEAR", {0xFFFF}, 1, 2, 16, 1, {0x7FFF}},
+        {"BITCLEAR", {0xFFFF}, 1, 2, 0, 0, {0xFFFF}},
+        {"BITSET", {0}, 1, 0, 1, 0, {0}},
+        {"BITSET", {0}, 1, 2, -1, 0, {0}},
+    };
+    for (const Bit &b : bits) {
+        SCOPED_TRACE(std::string(b.name) + " bit " + std::to_string(b.bit));
+        for (size_t k = 0; k < b.words.size(); k++) Put(INT_, 1 + uint32_t(k), b.words[k]);
+        Put(INT_, 40, uint16_t(b.bit));
+        Put(BOOL_, 41, 9);
+        Call(b.name, {1, b.dim, b.size, 40, 41});
+        EXPECT_EQ(Get(BOOL_, 41), b.out);
+        for (size_t k = 0; k < b.after.size(); k++) EXPECT_EQ(Get(INT_, 1 + uint32_t(k)), b.after[k]);
+    }
+    // MVB INT [7,8,9] -> count 2
+    for (uint32_t k = 0; k < 3; k++) {
+        Put(INT_, 1 + k, 7 + k);
+        Put(INT_, 11 + k, 0);
+    }
+    Put(INT_, 40, 2);
+    Call("MVB", {INT_, 1, 3, 11, 3, 40});
+    EXPECT_EQ(Get(INT_, 11), 7u);
+    EXPECT_EQ(Get(INT_, 12), 8u);
+    EXPECT_EQ(Get(INT_, 13), 0u);
+    Put(INT_, 40, 50);  // count beyond the dimensions: cut to them
+    Call("MVB", {INT_, 1, 3, 11, 2, 40});
+    EXPECT_EQ(Get(INT_, 13), 0u);
+    Put(INT_, 40, 2);
+    Call("MVB", {REAL_, 1, 3, 11, 3, 40});  // REAL: nothing
+    // FILL DINT 16#1234 count 2
+    for (uint32_t k = 0; k < 3; k++) Put(DINT_, 1 + k, 0);
+    Put(INT_, 41, 0x1234);
+    Call("FILL", {DINT_, 41, 1, 3, 40});
+    EXPECT_EQ(Get(DINT_, 1), 0x12341234u);
+    EXPECT_EQ(Get(DINT_, 2), 0x12341234u);
+    EXPECT_EQ(Get(DINT_, 3), 0u);
+    // MULTISHIFT: count INT 40, array INT 1.., dimension, length DINT 10, direction BOOL 42, fill 43, out 44
+    struct Shift {
+        const char *name;
+        int16_t count;
+        int32_t length;
+        uint16_t dim;
+        uint8_t dir;
+        uint16_t fill;
+        std::vector<uint16_t> after;
+        uint16_t out;
+    };
+    const Shift shifts[] = {
+        {"MULTISHIFT", 2, 4, 4, 1, 0, {0, 0, 1, 2}, 3},
+        {"MULTISHIFT", 1, 4, 4, 0, 9, {2, 3, 4, 9}, 1},
+        {"MULTISHIFT", 4, 4, 4, 0, 9, {9, 9, 9, 9}, 4},
+        {"MULTISHIFT", 5, 4, 4, 0, 9, {1, 2, 3, 4}, 0x55},  // count above the length
+        {"MULTISHIFT", 1, 5, 4, 0, 9, {1, 2, 3, 4}, 0x55},  // length above the dimension
+        {"MULTIROT", 1, 4, 4, 0, 0, {2, 3, 4, 1}, 0x55},
+        {"MULTIROT", 2, 4, 4, 1, 0, {3, 4, 1, 2}, 0x55},
+        {"MULTIROT", 5, 4, 4, 1, 0, {1, 2, 3, 4}, 0x55},
+        {"MULTIROT", 1, 4, 3, 1, 0, {1, 2, 3, 4}, 0x55},
+    };
+    for (const Shift &s : shifts) {
+        SCOPED_TRACE(std::string(s.name) + " count " + std::to_string(s.count));
+        for (uint32_t k = 0; k < 4; k++) Put(INT_, 1 + k, 1 + k);
+        Put(INT_, 40, uint16_t(s.count));
+        Put(DINT_, 10, uint32_t(s.length));
+        Put(BOOL_, 42, s.dir);
+        Put(INT_, 43, s.fill);
+        Put(INT_, 44, 0x55);
+        if (std::string(s.name) == "MULTISHIFT") Call(s.name, {INT_, 40, 1, s.dim, 10, 42, 43, 44});
+        else Call(s.name, {INT_, 40, 1, s.dim, 10, 42});
+        for (uint32_t k = 0; k < 4; k++) EXPECT_EQ(Get(INT_, 1 + k), s.after[k]) << k;
+        EXPECT_EQ(Get(INT_, 44), s.out);
+    }
+    // an array reaching past its section moves nothing
+    Put(INT_, 40, 1);
+    Put(DINT_, 10, 4);
+    Put(INT_, 62, 5);
+    Call("MULTISHIFT", {INT_, 40, 62, 4, 10, 42, 43, 44});
+    EXPECT_EQ(Get(INT_, 62), 5u);
+}
+
+TEST_F(BlkLib, TextAndNumberConversions) {
+    // number to text: value, array at 1.. (USINT), size, decimals, width, zeros, ok
+    struct Num {
+        const char *name;
+        uint64_t value;
+        int16_t dec, width;
+        uint8_t zeros;
+        uint16_t size;
+        std::string text;  // with its terminator
+        uint8_t ok;
+    };
+    const Num nums[] = {
+        {"INTTOASCII", 5, 2, 6, 0, 16, std::string("0.05\0", 5), 1},
+        {"INTTOASCII", 1234, 2, 6, 0, 16, std::string("12.34\0", 6), 1},
+        {"INTTOASCII", 12345, 0, 3, 0, 16, std::string("123\0", 4), 0},
+        {"INTTOASCII", 42, 0, 5, 1, 16, std::string("00042\0", 6), 1},
+        {"INTTOASCII", 12345, 0, 8, 0, 4, std::string("123\0", 4), 1},  // cut to the array's size
+        {"DINTTOASCII", 123456, 3, 8, 0, 16, std::string("123.456\0", 8), 1},
+        {"REALTOASCII", F(0.5f), 1, 3, 0, 16, std::string("0.5\0", 4), 1},
+        {"REALTOASCII", 0x7F800000u, 1, 3, 0, 16, std::string("inf\0", 4), 0},
+    };
+    for (const Num &n : nums) {
+        SCOPED_TRACE(std::string(n.name) + " " + std::to_string(n.value));
+        for (uint32_t k = 0; k < 16; k++) Put(USINT_, 1 + k, 0xEE);
+        const uint16_t vt = std::string(n.name) == "INTTOASCII" ? INT_ : DINT_;
+        Put(vt, 30, n.value);
+        Put(INT_, 31, uint16_t(n.dec));
+        Put(INT_, 32, uint16_t(n.width));
+        Put(BOOL_, 33, n.zeros);
+        Call(n.name, {30, 1, n.size, 31, 32, 33, 34});
+        EXPECT_EQ(Bytes(1, uint32_t(n.text.size())), n.text);
+        EXPECT_EQ(Get(USINT_, 1 + uint32_t(n.text.size())), 0xEEu);
+        EXPECT_EQ(Get(BOOL_, 34), n.ok);
+    }
+    // text to number
+    struct Parse {
+        const char *name;
+        std::string text;
+        uint16_t type;
+        uint64_t want;
+    };
+    const Parse parses[] = {
+        {"ASCIITOINT", "  -123x", INT_, uint16_t(-123)}, {"ASCIITOINT", "abc", INT_, 0},
+        {"ASCIITOINT", "70000", INT_, 70000 & 0xFFFF}, {"ASCIITODINT", "70000", DINT_, 70000},
+        {"ASCIITOREAL", "2.5", REAL_, F(2.5f)}, {"ASCIITOREAL", "inf", REAL_, F(0.0f)},
+    };
+    for (const Parse &p : parses) {
+        SCOPED_TRACE(p.name + std::string(" ") + p.text);
+        PutBytes(1, p.text + std::string(1, '\0'));
+        Put(p.type, 35, 0x99);
+        Call(p.name, {1, 16, 35});
+        EXPECT_EQ(Get(p.type, 35), p.want);
+    }
+    // comparisons
+    PutBytes(1, std::string("ABC\0", 4));
+    SetStr(1, "ABCD");
+    Call("CMPSTRINGCONST", {1, 16, 1, 36});
+    EXPECT_EQ(Get(BOOL_, 36), 0u);
+    SetStr(1, "ABC");
+    Call("CMPSTRINGCONST", {1, 16, 1, 36});
+    EXPECT_EQ(Get(BOOL_, 36), 1u);
+    PutBytes(1, "ABCX");
+    PutBytes(20, "ABCY");
+    for (auto [len, eq] : {std::pair{3, 1}, {4, 0}}) {
+        Put(INT_, 37, uint16_t(len));
+        Call("CMPSTRINGVAR", {1, 4, 20, 4, 37, 38});
+        EXPECT_EQ(Get(BOOL_, 38), uint64_t(eq));
+    }
+    // lengths, SETSTRING
+    SetStr(1, "HELLO");
+    Call("STRINGLEN", {1, 37});
+    EXPECT_EQ(Get(INT_, 37), 5u);
+    PutBytes(20, std::string("ABC\0", 4));
+    Call("STRINGLENA", {20, 37});
+    EXPECT_EQ(Get(INT_, 37), 3u);
+    for (uint32_t k = 0; k < 8; k++) Put(USINT_, 1 + k, 0xEE);
+    Call("SETSTRING", {1, 1, 8, 39});
+    EXPECT_EQ(Bytes(1, 8), "HELLO\xEE\xEE\xEE");
+    EXPECT_EQ(Get(BOOL_, 39), 1u);
+    Put(BOOL_, 39, 0);
+    Call("SETSTRING", {1, 50, 3, 39});  // cut to the array
+    EXPECT_EQ(Bytes(50, 4), std::string("HEL\0", 4));
+    // VM string wrappers
+    SetStr(2, "AB");
+    SetStr(3, "CD");
+    Call("STRINGCONCAT", {2, 3, 4});
+    EXPECT_EQ(Str(4), "ABCD");
+    Put(DINT_, 40, 2);
+    Call("STRINGLEFT", {1, 40, 4});
+    EXPECT_EQ(Str(4), "HE");
+    Call("STRINGRIGHT", {1, 40, 4});
+    EXPECT_EQ(Str(4), "LO");
+    Put(DINT_, 40, 0xABCD);
+    Call("HEXTOASCII", {40, 4});
+    EXPECT_EQ(Str(4), "ABCD");
+    SetStr(4, "1aFz");
+    Call("ASCIITOHEX", {4, 41});
+    EXPECT_EQ(Get(DINT_, 41), 0x1AFu);
+    SetStr(4, "123456789");
+    Call("CRC16", {4, 41});
+    EXPECT_EQ(Get(DINT_, 41), 0x4B37u);
+    SetStr(3, "LL");
+    Call("STRINGFIND", {1, 3, 41});
+    EXPECT_EQ(Get(DINT_, 41), 3u);
+    Put(REAL_, 42, F(180.0f));
+    Call("DEGTORAD", {42, 43});
+    EXPECT_EQ(Get(REAL_, 43), 0x40490FDBu);
+    Call("RADTODEG", {43, 44});
+    EXPECT_EQ(Get(REAL_, 44), F(180.0f));
+}
+
+TEST_F(BlkLib, TimersCountersOnTheTimeBase) {
+    uint32_t now = 0x40000000;
+    auto at = [&](uint32_t t) { PlcDwordSet(276, now = t); };
+    auto timer = [&](const char *name, uint32_t inst, uint8_t in, bool wide) {
+        Put(BOOL_, 1, in);
+        return Call(name, {1, wide ? uint16_t(3) : uint16_t(3), 2, 3}, inst);
+    };
+    // TON100MS PT 5: the reference is the first call, not time 0
+    uint32_t ton = Inst(8);
+    EXPECT_EQ(Call("TON100MS", {}, ton, FB_INSTINIT), 0u);
+    Put(INT_, 3, 5);
+    Put(INT_, 4, 0);
+    at(0x40000000);
+    Put(BOOL_, 1, 1);
+    Call("TON100MS", {1, 3, 2, 4}, ton);
+    EXPECT_EQ(Get(INT_, 4), 0u);
+    EXPECT_EQ(Get(BOOL_, 2), 0u);
+    at(now + 2500);  // 2.5 units
+    Call("TON100MS", {1, 3, 2, 4}, ton);
+    EXPECT_EQ(Get(INT_, 4), 2u);
+    at(now + 500);  // the half unit carried over
+    Call("TON100MS", {1, 3, 2, 4}, ton);
+    EXPECT_EQ(Get(INT_, 4), 3u);
+    at(now + 5000);
+    Call("TON100MS", {1, 3, 2, 4}, ton);
+    EXPECT_EQ(Get(INT_, 4), 8u);
+    Call("TON100MS", {1, 3, 2, 4}, ton);
+    EXPECT_EQ(Get(INT_, 4), 5u);
+    EXPECT_EQ(Get(BOOL_, 2), 1u);
+    Put(BOOL_, 1, 0);
+    Call("TON100MS", {1, 3, 2, 4}, ton);
+    EXPECT_EQ(Get(INT_, 4), 0u);
+    EXPECT_EQ(Get(BOOL_, 2), 0u);
+    Put(BOOL_, 1, 2);  // neither 0 nor 1: nothing
+    Put(INT_, 4, 77);
+    Call("TON100MS", {1, 3, 2, 4}, ton);
+    EXPECT_EQ(Get(INT_, 4), 77u);
+    // TON1MS32 PT 3 (DINT)
+    uint32_t t32 = Inst(8);
+    Put(DINT_, 3, 3);
+    Put(DINT_, 4, 0);
+    Put(BOOL_, 1, 1);
+    Call("TON1MS32", {1, 3, 2, 4}, t32);
+    at(now + 35);
+    Call("TON1MS32", {1, 3, 2, 4}, t32);
+    Call("TON1MS32", {1, 3, 2, 4}, t32);
+    EXPECT_EQ(Get(DINT_, 4), 3u);
+    EXPECT_EQ(Get(BOOL_, 2), 1u);
+    // TOF1S PT 600, IN 0: Q 1 and ET the seconds since the first call
+    uint32_t tof = Inst(8);
+    Put(INT_, 3, 600);
+    Put(INT_, 4, 0);
+    Put(BOOL_, 1, 0);
+    Call("TOF1S", {1, 3, 2, 4}, tof);
+    at(now + 70000);
+    Call("TOF1S", {1, 3, 2, 4}, tof);
+    EXPECT_EQ(Get(BOOL_, 2), 1u);
+    EXPECT_EQ(Get(INT_, 4), 7u);
+    Put(BOOL_, 1, 1);
+    Call("TOF1S", {1, 3, 2, 4}, tof);
+    EXPECT_EQ(Get(INT_, 4), 0u);
+    EXPECT_EQ(Get(BOOL_, 2), 1u);
+    // TONR1S: off time does not count, R clears
+    uint32_t tonr = Inst(8);
+    Put(INT_, 3, 100);
+    Put(INT_, 4, 0);
+    Put(BOOL_, 5, 0);
+    Put(BOOL_, 1, 1);
+    auto tonr_call = [&] { Call("TONR1S", {1, 5, 3, 2, 4}, tonr); };
+    tonr_call();
+    at(now + 30000);
+    tonr_call();
+    EXPECT_EQ(Get(INT_, 4), 3u);
+    Put(BOOL_, 1, 0);
+    tonr_call();
+    at(now + 50000);
+    tonr_call();
+    EXPECT_EQ(Get(INT_, 4), 3u);
+    Put(BOOL_, 1, 1);
+    tonr_call();
+    at(now + 20000);
+    tonr_call();
+    EXPECT_EQ(Get(INT_, 4), 5u);
+    Put(BOOL_, 5, 1);
+    tonr_call();
+    EXPECT_EQ(Get(INT_, 4), 0u);
+    EXPECT_EQ(Get(BOOL_, 2), 0u);
+    // TON10MS every 15 ms: never loses time (12 calls, 180 ms -> 18)
+    uint32_t t10 = Inst(8);
+    Put(INT_, 3, 1000);
+    Put(INT_, 4, 0);
+    Put(BOOL_, 1, 1);
+    Call("TON10MS", {1, 3, 2, 4}, t10);
+    for (int k = 0; k < 12; k++) {
+        at(now + 150);
+        Call("TON10MS", {1, 3, 2, 4}, t10);
+    }
+    EXPECT_EQ(Get(INT_, 4), 18u);
+    (void)timer;
+    // CTU: CU held, PV 5
+    uint32_t ctu = Inst(2);
+    Put(INT_, 10, 5);
+    Put(BOOL_, 11, 1);
+    Put(BOOL_, 12, 0);
+    for (int k = 0; k < 7; k++) Call("CTU", {11, 12, 10, 13, 14}, ctu);
+    EXPECT_EQ(Get(INT_, 14), 5u);
+    EXPECT_EQ(Get(BOOL_, 13), 1u);
+    Put(BOOL_, 12, 1);
+    Call("CTU", {11, 12, 10, 13, 14}, ctu);
+    EXPECT_EQ(Get(INT_, 14), 0u);
+    EXPECT_EQ(Get(BOOL_, 13), 0u);
+    // CTD from 0 stays 0 with Q 1; LD loads PV
+    uint32_t ctd = Inst(2);
+    Put(BOOL_, 12, 0);
+    Call("CTD", {11, 12, 10, 13, 14}, ctd);
+    EXPECT_EQ(Get(INT_, 14), 0u);
+    EXPECT_EQ(Get(BOOL_, 13), 1u);
+    Put(BOOL_, 12, 1);
+    Call("CTD", {11, 12, 10, 13, 14}, ctd);
+    Put(BOOL_, 12, 0);
+    Call("CTD", {11, 12, 10, 13, 14}, ctd);
+    EXPECT_EQ(Get(INT_, 14), 4u);
+    EXPECT_EQ(Get(BOOL_, 13), 0u);
+}
+
+TEST_F(BlkLib, ClockScreensScalingAlarmsAndTexts) {
+    // clock image: 08:30:00, 15.04.2026, day of week 3
+    const uint16_t clock[7] = {0, 30, 8, 15, 4, 2026, 3};
+    for (uint32_t k = 0; k < 7; k++) PlcWordSet(W_CLOCK + k, clock[k]);
+    struct Sched {
+        const char *name;
+        uint16_t type;
+        uint64_t mask;
+        uint8_t want;
+    };
+    const Sched scheds[] = {
+        {"STARTENDYEAR", DINT_, 2000u | (2100u << 16), 1}, {"STARTENDYEAR", DINT_, 1999u | (2100u << 16), 0},
+        {"DAYSOFWEEK", INT_, 127, 1}, {"DAYSOFWEEK", INT_, 128, 0}, {"DAYSOFWEEK", INT_, 4, 1},
+        {"MONTHSOFYEAR", INT_, 4095, 1}, {"MONTHSOFYEAR", INT_, 4096, 0},
+        {"DAYSOFMONTH", DINT_, 0x7FFFFFFF, 1}, {"DAYSOFMONTH", DINT_, 0x80000000u, 0},
+    };
+    for (const Sched &s : scheds) {
+        SCOPED_TRACE(s.name + std::to_string(s.mask));
+        Put(s.type, 1, s.mask);
+        Put(BOOL_, 2, 9);
+        Call(s.name, {1, 2});
+        EXPECT_EQ(Get(BOOL_, 2), s.want);
+    }
+    for (auto [sh, eh, want] : {std::tuple{8, 8, 0}, {8, 9, 1}, {9, 8, 0}}) {
+        Put(INT_, 1, uint16_t(sh));
+        Put(INT_, 2, 0);
+        Put(INT_, 3, uint16_t(eh));
+        Put(INT_, 4, 0);
+        Call("TIMEOFDAY", {1, 2, 3, 4, 5});
+        EXPECT_EQ(Get(BOOL_, 5), uint64_t(want));
+    }
+    // SETCLK: day 0 leaves the clock; a full date goes to the hook
+    static uint16_t set_rec[6];
+    Blk_Hooks.rtc_set = [](const uint16_t *rec) -> uint32_t {
+        std::memcpy(set_rec, rec, sizeof set_rec);
+        return 1;
+    };
+    const uint16_t date[6] = {5, 6, 7, 0, 2, 2030};
+    for (uint32_t k = 0; k < 6; k++) Put(INT_, 10 + k, date[k]);
+    Call("SETCLK", {10, 6, 3});
+    EXPECT_EQ(Get(BOOL_, 3), 0u);
+    EXPECT_EQ(set_rec[5], 0u);
+    Put(INT_, 13, 9);
+    Call("SETCLK", {10, 6, 3});
+    EXPECT_EQ(Get(BOOL_, 3), 1u);
+    EXPECT_EQ(set_rec[3], 9u);
+    EXPECT_EQ(set_rec[5], 2030u);
+    // scaling
+    struct Scale {
+        int16_t x, x1, x2, y1, y2, want;
+    };
+    for (const Scale &s : {Scale{5, 0, 0, 0, 10, 50}, {25, 0, 100, 100, 200, 125}, {300, 0, 10, 0, 30000, 32767},
+                           {-300, 0, 10, 0, 30000, -32768}}) {
+        const int16_t v[5] = {s.x, s.x1, s.x2, s.y1, s.y2};
+        for (uint32_t k = 0; k < 5; k++) Put(INT_, 20 + k, uint16_t(v[k]));
+        Call("SCALEINT", {20, 21, 22, 23, 24, 25});
+        EXPECT_EQ(int16_t(Get(INT_, 25)), s.want) << s.x;
+    }
+    const float r[5] = {5, 0, 10, 100, 200};
+    for (uint32_t k = 0; k < 5; k++) Put(REAL_, 20 + k, F(r[k]));
+    Call("SCALEREAL", {20, 21, 22, 23, 24, 25});
+    EXPECT_EQ(Get(REAL_, 25), F(150.0f));
+    // CHANGESCREEN while nothing is forced
+    Put(DINT_, 30, 7);
+    Call("CHANGESCREEN", {30, 31});
+    EXPECT_EQ(Get(DINT_, 31), 7u);
+    EXPECT_EQ(PlcWord(128), 7u);
+    PlcWordSet(129, 3);
+    Put(DINT_, 30, 8);
+    Call("CHANGESCREEN", {30, 31});
+    EXPECT_EQ(PlcWord(128), 7u);
+    PlcWordSet(129, 0);
+    // ALARM [0x100, 0, 0x100], dimension 3, first screen 10, count 3
+    Put(INT_, 1, 0x100);
+    Put(INT_, 2, 0);
+    Put(INT_, 3, 0x100);
+    Put(DINT_, 40, 10);
+    Put(DINT_, 41, 3);
+    for (uint32_t k = 0; k < 4; k++) Put(BOOL_, 42 + k, 0);
+    auto alarm = [&] { Call("ALARM", {1, 3, 42, 43, 44, 45, 40, 41}); };
+    alarm();
+    alarm();
+    EXPECT_EQ(Get(INT_, 1), 0xC301u);
+    EXPECT_EQ(Get(INT_, 2), 0u);
+    EXPECT_EQ(Get(INT_, 3), 0x0301u);
+    EXPECT_EQ(PlcWord(129), 10u);
+    EXPECT_EQ(PlcWord(128), 10u);
+    Put(BOOL_, 45, 1);  // acknowledge pulse
+    alarm();
+    Put(BOOL_, 45, 0);
+    alarm();
+    EXPECT_EQ(Get(INT_, 1), 0xC701u);
+    Put(BOOL_, 44, 1);  // clear pulse
+    alarm();
+    Put(BOOL_, 44, 0);
+    alarm();
+    EXPECT_EQ(Get(INT_, 1), 0xC302u);
+    EXPECT_EQ(PlcWord(129), 12u);
+    Put(BOOL_, 43, 1);  // previous: alarm 0 is latched again
+    alarm();
+    EXPECT_EQ(PlcWord(129), 10u);
+    Put(BOOL_, 43, 0);
+    alarm();
+    Put(BOOL_, 43, 1);  // previous from the first alarm stays there
+    alarm();
+    EXPECT_EQ(PlcWord(129), 10u);
+    Put(BOOL_, 43, 0);
+    Put(BOOL_, 42, 1);  // next
+    alarm();
+    EXPECT_EQ(PlcWord(129), 12u);
+    // TEXTTABLE: table 0 {limits 10, 20 -> "LOW", "HIGH"}, then the end
+    static const uint8_t tables[] = {0, 0, 2, 0, 10, 0, 0, 0, 0, 0, 0, 0, 20, 0, 0, 0, 4, 0, 0, 0, 0xFF, 0xFF, 0, 0};
+    static const char strings[] = "LOW\0HIGH";
+    Blk_Hooks.text_tables = tables;
+    Blk_Hooks.text_tables_len = sizeof tables;
+    Blk_Hooks.strings = reinterpret_cast<const uint8_t *>(strings);
+    Blk_Hooks.strings_len = sizeof strings;
+    for (auto [value, text] : {std::pair{5, "LOW"}, {15, "HIGH"}, {999, "HIGH"}}) {
+        Put(INT_, 50, 1);
+        Put(INT_, 51, uint16_t(value));
+        Call("TEXTTABLE", {50, 51, 8});  // string 8 holds 4 characters
+        EXPECT_EQ(Str(8), text);
+    }
+    Blk_Hooks.strings_len = 6;  // "HIGH" runs past the area: cut
+    Put(INT_, 51, 15);
+    Call("TEXTTABLE", {50, 51, 8});
+    EXPECT_EQ(Str(8), "HI");
+    Put(INT_, 50, 2);  // no such table: empty
+    Call("TEXTTABLE", {50, 51, 8});
+    EXPECT_EQ(Str(8), "");
+    // SETCANID: id 0 nothing; a new id restarts the network
+    static int restarts;
+    restarts = 0;
+    Blk_Hooks.net_init = [] { restarts++; };
+    PlcWordSet(W_NETID, 1);
+    PlcWordSet(188, 4);
+    for (auto [id, want, runs] : {std::tuple{0, 1, 0}, {251, 1, 0}, {250, 250, 1}, {250, 250, 1}}) {
+        Put(INT_, 52, uint16_t(id));
+        Call("SETCANID", {52});
+        EXPECT_EQ(PlcWord(W_NETID), uint32_t(want));
+        EXPECT_EQ(restarts, runs);
+    }
+}
+
+TEST_F(BlkLib, PidSetUpManualOutputAndSteps) {
+    // register block INT 1..16; SETPID values INT 20..29, options BOOL 30..33
+    struct Set {
+        std::vector<int16_t> values;
+        std::vector<uint8_t> options;
+        std::vector<uint16_t> words;  // 0..10
+    };
+    const Set sets[] = {
+        {{100, 5, 6, 2, 1, 3, -100, 1000, -1000, 50}, {1, 0, 1, 0},
+         {100, 5, 6, 2, 1, 3, 0xFF9C, 1000, 0xFC18, 50, 0x0300}},
+        {{-1, -1, 32001, 400, 328, 33, 32001, -32001, 32001, 32001}, {0, 1, 0, 1},
+         {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x2400}},
+    };
+    std::vector<uint16_t> ops{1};
+    for (uint16_t k = 0; k < 10; k++) ops.push_back(uint16_t(20 + k));
+    for (uint16_t k = 0; k < 4; k++) ops.push_back(uint16_t(30 + k));
+    for (const Set &s : sets) {
+        for (uint32_t k = 0; k < 16; k++) Put(INT_, 1 + k, 0xAAAA);
+        for (uint32_t k = 0; k < 10; k++) Put(INT_, 20 + k, uint16_t(s.values[k]));
+        for (uint32_t k = 0; k < 4; k++) Put(BOOL_, 30 + k, s.options[k]);
+        Call("SETPID", ops);
+        for (uint32_t k = 0; k < 11; k++) EXPECT_EQ(Get(INT_, 1 + k), s.words[k]) << "word " << k;
+        for (uint32_t k = 11; k < 16; k++) EXPECT_EQ(Get(INT_, 1 + k), 0xAAAAu) << "word " << k;
+    }
+    // SETPID_R: gain, derivative, integral, bias, clamps REAL (D32 23..28), scale D32 40
+    struct SetR {
+        float gain, der, integ, bias, hi, lo;
+        std::vector<uint16_t> words;  // 3..8
+    };
+    const SetR setrs[] = {
+        {2.5f, 0.25f, 0.5f, 50.0f, 1000.0f, -1000.0f, {2500, 250, 500, 5, 100, 0xFF9C}},
+        {65.536f, 65.0f, 32.767f, 40000.0f, 32000.0f, -32001.0f, {0, 65000, 0, 0, 3200, 0}},
+        {-0.5f, 300.0f, -1.0f, 0.0f, 0.0f, 0.0f, {0, 0, 0, 0, 0, 0}},
+    };
+    Put(REAL_, 40, F(10.0f));
+    for (const SetR &s : setrs) {
+        const float v[6] = {s.gain, s.der, s.integ, s.bias, s.hi, s.lo};
+        for (uint32_t k = 0; k < 6; k++) Put(REAL_, 23 + k, F(v[k]));
+        std::vector<uint16_t> r = ops;
+        r.push_back(40);
+        Call("SETPID_R", r);
+        for (uint32_t k = 0; k < 6; k++) EXPECT_EQ(Get(INT_, 4 + k), s.words[k]) << "gain " << s.gain << " word " << 3 + k;
+    }
+    // manual output
+    Put(INT_, 40, 250);
+    Put(BOOL_, 41, 0);
+    Call("SETPIDMAN", {1, 40, 41});
+    EXPECT_EQ(Get(INT_, 12), 250u);
+    EXPECT_EQ(Get(BOOL_, 41), 1u);
+    Put(REAL_, 41, F(2.5f));
+    Put(REAL_, 42, F(10.0f));
+    Put(BOOL_, 41, 0);
+    Call("SETPIDMAN_R", {1, 41, 42, 41});
+    EXPECT_EQ(Get(INT_, 12), 25u);
+    Put(INT_, 15, 777);
+    Call("GETPIDMAN", {1, 42});
+    EXPECT_EQ(Get(INT_, 42), 777u);
+    // step blocks: consecutive loop numbers, 72 and 34 bytes
+    pid_Instance = 0;
+    const uint32_t a = Inst(72), b = Inst(34);
+    EXPECT_EQ(Call("PID_IND", {}, a, FB_INSTSIZE), 72u);
+    EXPECT_EQ(Call("PID_ISA", {}, b, FB_INSTSIZE), 34u);
+    Call("PID_IND", {}, a, FB_INSTINIT);
+    Call("PID_ISA", {}, b, FB_INSTINIT);
+    EXPECT_EQ(Z7Mem_Get8(a + 1), 0u);
+    EXPECT_EQ(Z7Mem_Get8(b + 1), 1u);
+    EXPECT_EQ(pid_Instance, 2u);
+    // one PID_IND step in manual: SP, PV and the options land in the block
+    for (uint32_t k = 0; k < 16; k++) Put(INT_, 1 + k, 0);
+    Put(INT_, 12, 300);  // manual output
+    Put(INT_, 50, 400);  // set-point
+    Put(INT_, 51, 123);  // process value
+    Put(BOOL_, 52, 1);   // manual
+    Put(BOOL_, 53, 0);
+    Put(BOOL_, 54, 0);
+    Call("PID_IND", {1, 50, 51, 52, 53, 54, 55}, a);
+    EXPECT_EQ(Get(INT_, 13), 400u);
+    EXPECT_EQ(Get(INT_, 14), 123u);
+    EXPECT_EQ(Get(INT_, 11) & 0x0086u, 0x0006u);  // in use, manual, IND: no gain-all
+    EXPECT_EQ(Get(INT_, 55), Get(INT_, 12));
+    // set-point hold bit: PV follows, SP and options stay
+    Put(INT_, 11, uint16_t(Get(INT_, 11) | 0x0001));
+    Put(INT_, 50, 999);
+    Put(INT_, 51, 77);
+    Put(BOOL_, 52, 0);
+    Call("PID_ISA", {1, 50, 51, 52, 53, 54, 55}, b);
+    EXPECT_EQ(Get(INT_, 13), 400u);
+    EXPECT_EQ(Get(INT_, 14), 77u);
+    EXPECT_EQ(Get(INT_, 11) & 0x0082u, 0x0082u);  // manual kept, ISA: gain-all
+}
+
+TEST_F(BlkLib, NetworkHeartbeatsAndRemoteWords) {
+    Net_Data = {};
+    _Can_FlushTx(0);
+    PlcWordSet(W_NETID, 1);
+    PlcWordSet(188, 1);
+    auto frames = [] {
+        std::vector<std::tuple<uint32_t, uint8_t, uint8_t>> f;  // id, length, remote
+        CanRing &r = CanPort[0].tx;
+        for (uint16_t k = 0, i = r.out; k < r.count; k++, i = uint16_t((i + 1) % CAN_RING))
+            f.emplace_back(r.msg[i].id, r.msg[i].len, r.msg[i].rtr);
+        _Can_FlushTx(0);
+        return f;
+    };
+    using F = std::vector<std::tuple<uint32_t, uint8_t, uint8_t>>;
+    // NETGETHB of a node never seen: Q 0, status 0
+    Put(BOOL_, 1, 1);
+    Put(INT_, 2, 5);
+    Put(INT_, 3, 1000);
+    Put(BOOL_, 4, 1);
+    Put(INT_, 5, 9);
+    const uint32_t hb = Inst(1);
+    EXPECT_EQ(Call("NETGETHB", {}, hb, FB_INSTSIZE), 1u);
+    Call("NETGETHB", {1, 2, 3, 4, 5}, hb);
+    EXPECT_EQ(Get(BOOL_, 4), 0u);
+    EXPECT_EQ(Get(INT_, 5), 0u);
+    // NETPUTHB node 5 period 1000: output heartbeat id 40, no data; not again within the period
+    Call("NETPUTHB", {1, 2, 3, 4, 5});
+    EXPECT_EQ(Get(BOOL_, 4), 1u);
+    const uint32_t sent = FPGA_GetFrt();
+    Call("NETPUTHB", {1, 2, 3, 4, 5});
+    EXPECT_EQ(Get(BOOL_, 4), 0u);
+    EXPECT_EQ(frames(), (F{{40, 0, 0}}));
+    // the next one only after 1 s (polled, deadline 5 s)
+    F f;
+    while (f.empty() && FPGA_GetFrt() - sent < 50000) {
+        Call("NETPUTHB", {1, 2, 3, 4, 5});
+        f = frames();
+    }
+    EXPECT_EQ(f, (F{{40, 0, 0}}));
+    EXPECT_GE(FPGA_GetFrt() - sent, 10000u);
+    // period 1001: input heartbeat id 44 (period 1000); again within it answers 1, sends nothing
+    Put(INT_, 3, 1001);
+    Call("NETPUTHB", {1, 2, 3, 4, 5});
+    Call("NETPUTHB", {1, 2, 3, 4, 5});
+    EXPECT_EQ(Get(BOOL_, 4), 1u);
+    EXPECT_EQ(frames(), (F{{44, 0, 0}}));
+    Put(BOOL_, 1, 0);  // disabled: Q 0, nothing sent
+    Call("NETPUTHB", {1, 2, 3, 4, 5});
+    EXPECT_EQ(Get(BOOL_, 4), 0u);
+    EXPECT_TRUE(frames().empty());
+    // a heartbeat of node 9 with two digital words arrives through the CAN hook
+    ASSERT_NE(CANOpen_NetDataRx, nullptr);
+    CanMsg m{4, 0, 72, {0x34, 0x12, 0x78, 0x56}};
+    EXPECT_EQ(CANOpen_NetDataRx(m), 0u);
+    Put(BOOL_, 1, 1);
+    Put(INT_, 2, 9);
+    Put(INT_, 3, 1000);
+    Call("NETGETHB", {1, 2, 3, 4, 5}, hb);
+    EXPECT_EQ(Get(BOOL_, 4), 1u);
+    // NETGETREMOTEI: the first call only requests (remote frame id 72), later calls copy
+    const uint32_t ri = Inst(1);
+    EXPECT_EQ(Call("NETGETREMOTEI", {}, ri, FB_INSTSIZE), 1u);
+    Call("NETGETREMOTEI", {}, ri, FB_INSTINIT);
+    Put(INT_, 10, 0);
+    Put(INT_, 11, 0);
+    Put(INT_, 12, 2);
+    Call("NETGETREMOTEI", {2, 10, 12}, ri);
+    EXPECT_EQ(frames(), (F{{72, 0, 1}}));
+    EXPECT_EQ(Get(INT_, 10), 0u);
+    Call("NETGETREMOTEI", {2, 10, 12}, ri);
+    EXPECT_EQ(Get(INT_, 10), 0u);  // the request cleared the old words
+    CANOpen_NetDataRx(m);
+    Call("NETGETREMOTEI", {2, 10, 12}, ri);
+    EXPECT_EQ(Get(INT_, 10), 0x1234u);
+    EXPECT_EQ(Get(INT_, 11), 0x5678u);
+    // helpers: queueing only for local nodes and runs inside the words
+    const uint16_t w[3] = {1, 2, 3};
+    EXPECT_EQ(Z7Net_QueQG(1, 2, w, 3), 0u);
+    EXPECT_EQ(Z7Net_QueQG(2, 0, w, 1), 0u);
+    EXPECT_EQ(Z7Net_QueQG(1, 1, w, 3), 1u);
+    EXPECT_EQ(Z7Net_QueAQG(1, 30, w, 0x8003), 0u);
+    EXPECT_EQ(Z7Net_QueAQG(1, 29, w, 0x8003), 1u);
+    uint16_t out[3] = {};
+    EXPECT_EQ(Z7Net_GetAQG(1, 29, out, 3), 0u);  // checks only: nothing valid
+    EXPECT_EQ(Z7Net_GetQG(1, 1, out, 3), 1u);
+    EXPECT_EQ(out[2], 3u);
+    EXPECT_EQ(Z7Net_ReqQG(200), 0u);
+    // scale 0 reads as 100: no division by zero
+    Z7Net_Scale = 0;
+    EXPECT_EQ(Z7Net_GetQHB(9, 1000), 1u);
+    Z7Net_Scale = 100;
+    frames();
+}
+
+TEST_F(BlkLib, CanopenBlocksCheckTheirArrays) {
+    struct Row {
+        const char *name;
+        std::vector<uint16_t> ops;  // after the execute flag (BOOL 1)
+        uint8_t exec_after;
+    };
+    // arrays at INT 10.. with their sizes; results at INT 30..
+    const Row rows[] = {
+        {"CANOPENSDOREAD", {10, 2, 30, 5}, 1},    // request array of 2: nothing
+        {"CANOPENSDOREAD", {10, 3, 30, 4}, 1},    // result array of 4: nothing
+        {"CANOPENSDOWRITE", {10, 4, 30, 3}, 1},
+        {"CANOPENSETNMT", {10, 1, 30}, 1},
+        {"CANOPENRCEMC", {10, 5}, 1},
+        {"CANOPENRCEMCDEV", {11, 10, 4}, 1},
+        {"CANOPENSDOREAD", {62, 3, 30, 5}, 1},    // request array past its section
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        for (uint32_t k = 0; k < 8; k++) {
+            Put(INT_, 10 + k, 0x1111);
+            Put(INT_, 30 + k, 0x2222);
+        }
+        Put(BOOL_, 1, 1);
+        std::vector<uint16_t> ops{1};
+        ops.insert(ops.end(), r.ops.begin(), r.ops.end());
+        Call(r.name, ops);
+        EXPECT_EQ(Get(BOOL_, 1), r.exec_after);
+        for (uint32_t k = 0; k < 8; k++) {
+            EXPECT_EQ(Get(INT_, 10 + k), 0x1111u);
+            EXPECT_EQ(Get(INT_, 30 + k), 0x2222u);
+        }
+    }
+    // CANOPENGETLOCID: execute 0 keeps the output; execute 1 writes it and clears execute
+    Put(BOOL_, 1, 0);
+    Put(INT_, 2, 0x7777);
+    Call("CANOPENGETLOCID", {1, 2});
+    EXPECT_EQ(Get(INT_, 2), 0x7777u);
+    Put(BOOL_, 1, 1);
+    Call("CANOPENGETLOCID", {1, 2});
+    EXPECT_EQ(Get(BOOL_, 1), 0u);
+    EXPECT_EQ(Get(INT_, 2), uint64_t(uint16_t(Z7_get_node_id())));
+}
+}  // namespace iec_test
