@@ -159,6 +159,11 @@ class ModbusTcp(ModbusCase):
         self.assertEqual(exc(2, 3999, 1), bytes([0x82, 2]))
         self.assertEqual(exc(2, 4000, 1), bytes([2, 1, self.bit(S(1))]))
         self.assertEqual(exc(4, 4191, 1)[:2], bytes([4, 2]))
+        # Input registers go out most significant byte first, like holding ones.
+        c.write_reg(16384, 16, 0x1234)  # %AI1
+        c.write_reg(16400, 16, 0x5678)  # %AI2
+        self.assertEqual(self.ask(s, mbap(0x21, 0x11, struct.pack(">BHH", 4, 0, 2))),
+                         bytes.fromhex("0021 0000 0007 11 04 04 1234 5678"))
         self.assertEqual(exc(4, 4192, 1), bytes([0x84, 2]))
         self.assertEqual(exc(1, 2047, 1), bytes([1, 1, 1]))
         self.assertEqual(exc(1, 2048, 1), bytes([0x81, 2]))
