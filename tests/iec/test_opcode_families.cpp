@@ -199,6 +199,10 @@ TEST_F(IecFamilies, ComparisonsLogicAndBitTestsEveryOpcodeOnce) {
         {29, TM, B8, 0x80000000, 0x80000000, 1}, {137, TM, B8, 1, 2, 0},
         {33, TM, B8, 500, 500, 1}, {142, TM, B8, 500, 501, 0},
         {38, TM, B8, 500, 501, 1}, {147, TM, B8, 500, 500, 0},
+        // Greater-than of equal values is false in every width.
+        {389, B8, B8, 9, 9, 0}, {361, B16, B8, 7, 7, 0}, {490, B16, B8, 7, 7, 0}, {19, B32, B8, 7, 7, 0},
+        {498, B32, B8, 7, 7, 0}, {20, B32, B8, F1_5, F1_5, 0}, {301, B64, B8, 7, 7, 0}, {556, B64, B8, 7, 7, 0},
+        {333, B64, B8, L1_5, L1_5, 0}, {21, TM, B8, 7, 7, 0},
         // Logic on bytes: 0x0C and 0x0A.
         {41, B8, B8, 0x0C, 0x0A, 0x0E}, {148, B8, B8, 0x0C, 0x0A, 0x0E},
         {42, B8, B8, 0x0C, 0x0A, 0x08}, {149, B8, B8, 0x0C, 0x0A, 0x08},

@@ -47,8 +47,10 @@ TEST_F(LadderTest, CompareFamiliesEveryOpcodeOnce) {
     r.rung("160 -1 = 1", true, Push16({0xFFFF, 1}, 160), 0, 0, false);
     r.rung("161 -1 <> 1", false, Push16({0xFFFF, 1}, 161), 0, 0, true);
     r.rung("162 -1 < 1", true, Push16({0xFFFF, 1}, 162), 0, 0, true);
+    r.rung("162 5 < 5", true, Push16({5, 5}, 162), 0, 0, false);
     r.rung("163 -1 > 1", true, Push16({0xFFFF, 1}, 163), 0, 0, false);
     r.rung("163 1 > -1", false, Push16({1, 0xFFFF}, 163), 0, 0, true);
+    r.rung("163 5 > 5", true, Push16({5, 5}, 163), 0, 0, false);
     r.rung("164 -1 <= 1", true, Push16({0xFFFF, 1}, 164), 0, 0, true);
     r.rung("164 5 <= 5", true, Push16({5, 5}, 164), 0, 0, true);
     r.rung("164 1 <= -1", true, Push16({1, 0xFFFF}, 164), 0, 0, false);
@@ -59,8 +61,10 @@ TEST_F(LadderTest, CompareFamiliesEveryOpcodeOnce) {
     r.rung("167 -1 <> 1", true, Push32({0xFFFFFFFF, 1}, 167), 0, 0, true);
     r.rung("167 holds but off", false, Push32({0xFFFFFFFF, 1}, 167), 0, 0, false);
     r.rung("168 -1 < 1", true, Push32({0xFFFFFFFF, 1}, 168), 0, 0, true);
+    r.rung("168 9 < 9", true, Push32({9, 9}, 168), 0, 0, false);
     r.rung("169 -1 > 1", true, Push32({0xFFFFFFFF, 1}, 169), 0, 0, false);
     r.rung("169 1 > -1", true, Push32({1, 0xFFFFFFFF}, 169), 0, 0, true);
+    r.rung("169 9 > 9", true, Push32({9, 9}, 169), 0, 0, false);
     r.rung("170 -1 <= 1", true, Push32({0xFFFFFFFF, 1}, 170), 0, 0, true);
     r.rung("170 9 <= 9", true, Push32({9, 9}, 170), 0, 0, true);
     r.rung("170 1 <= -1", true, Push32({1, 0xFFFFFFFF}, 170), 0, 0, false);
@@ -72,10 +76,13 @@ TEST_F(LadderTest, CompareFamiliesEveryOpcodeOnce) {
     r.rung("173 -2.5 <> 1.5", true, Push32({FM2_5, F1_5}, 173), 0, 0, true);
     r.rung("174 -2.5 < 1.5", true, Push32({FM2_5, F1_5}, 174), 0, 0, true);
     r.rung("174 1.5 < -2.5", true, Push32({F1_5, FM2_5}, 174), 0, 0, false);
+    r.rung("174 1.5 < 1.5", true, Push32({F1_5, F1_5}, 174), 0, 0, false);
     r.rung("175 -2.5 > 1.5", true, Push32({FM2_5, F1_5}, 175), 0, 0, false);
     r.rung("175 1.5 > -2.5", true, Push32({F1_5, FM2_5}, 175), 0, 0, true);
+    r.rung("175 1.5 > 1.5", true, Push32({F1_5, F1_5}, 175), 0, 0, false);
     r.rung("176 -2.5 <= 1.5", true, Push32({FM2_5, F1_5}, 176), 0, 0, true);
     r.rung("176 nan <= 1.5", true, Push32({NaN, F1_5}, 176), 0, 0, false);
+    r.rung("176 1.5 <= 1.5", true, Push32({F1_5, F1_5}, 176), 0, 0, true);
     r.rung("177 -2.5 >= 1.5", true, Push32({FM2_5, F1_5}, 177), 0, 0, false);
     r.rung("177 1.5 >= 1.5", true, Push32({F1_5, F1_5}, 177), 0, 0, true);
     r.a.end();
