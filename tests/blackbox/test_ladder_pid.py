@@ -60,9 +60,10 @@ class LibraryInController(LadderCase):
         self.put(R(208), 0)
         self.put(R(207), 1000)
         self.put(R(215), 1)
+        # Manual first: an automatic scan between the writes would overwrite the output.
+        self.put(R(210), 0x4004)
         self.put(R(211), 250)
         self.c.write_reg(M(1), 1, 1)
-        self.put(R(210), 0x4004)
         time.sleep(0.3)
         off0, all0 = self.word(R(50)), self.word(R(51))
         time.sleep(3)
