@@ -544,15 +544,19 @@ class SlaveBlock(CanCase):
         for i in range(3):
             chunk = long_cmd[7 * i:7 * i + 7]
             p.send(0x605, bytes([(i + 1) | (0x80 if i == 2 else 0)]) + chunk)
-        time.sleep(1.0)
-        stream, blocks = b"", []
-        for f in p.got(0x603):
-            if f[1][0] == 0xC2:
-                blocks.append([])
-                continue
-            stream += f[1][2:] if not blocks[-1] else f[1][1:]
-            blocks[-1].append(f[3])
         answer = bytes([0xFF, 0x01, seg[4], seg[5]])
+
+        def replies():
+            stream, blocks = b"", []
+            for f in p.got(0x603):
+                if f[1][0] == 0xC2:
+                    blocks.append([])
+                    continue
+                stream += f[1][2:] if not blocks[-1] else f[1][1:]
+                blocks[-1].append(f[3])
+            return stream, blocks
+        self.assertTrue(wait_for(lambda: len(replies()[0]) >= len(answer) * 5, 5), replies()[0])
+        stream, blocks = replies()
         self.assertEqual(stream, answer * 5)
         gaps = [b - a for t in blocks for a, b in zip(t, t[1:])]
         self.assertTrue(gaps and all(g >= 0.004 for g in gaps), blocks)
@@ -560,7 +564,7 @@ class SlaveBlock(CanCase):
         p.responder = None
         time.sleep(0.2)
         tool = CanTool(p, 5)
-        c = CanClient(tool, target=5, timeout=3.0)
+        c = CanClient(tool, target=5, timeout=10.0)
         self.assertIn(c.get_mode(), range(0, 5))
         self.assertEqual(c.get_local_id(), 5)  # an any-id command is answered over CAN too
         data = os.urandom(3000)
