@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <semaphore.h>
@@ -34,6 +35,8 @@
 #include "platform/plat.h"
 #include "protocols/pmgr.h"
 #include "tavIXsdk/tavixsdk/tavix.h"
+#include "webhmi/weblife.h"
+#include "webhmi/webusers.h"
 
 uint8_t BootMode;
 uint32_t WatchDogDisable;
@@ -283,6 +286,7 @@ void *WatchdogScan(void *) {
 }
 
 int Main_Startup(int argc, char **argv) {
+    if (!PLAT_RootCheck()) std::exit(1);
     PLAT_Init(argc, argv);
     PLAT_MakeBoardFolders();
     Main_Thread = pthread_self();
@@ -411,6 +415,7 @@ int Main_Startup(int argc, char **argv) {
 
     // Locks shared with the web HMI server.
     sem_init(&demoMutex, 0, 1);
+    web_last_local_user = &SYS_lastLocalUser;
     pthread_mutex_init(&TavixQueryFilterMutex, nullptr);
 
     // Drives.
@@ -422,7 +427,11 @@ int Main_Startup(int argc, char **argv) {
 
 int Main_Run(int argc, char **argv) {
     const int started = Main_Startup(argc, argv);
-    if (started != 0) return started < 0 ? -1 : 0;
+    if (started < 0) return -1;
+    if (started > 0) {
+        PLAT_ChildKillAll();  // the installation ended on request
+        return 0;
+    }
     // The loop.
     while (!Main_StopRequested) {
         The_Loop();
