@@ -74,10 +74,19 @@ class Peer:
         for other in os.listdir(self.dir):
             if other == self.name:
                 continue
-            try:
-                self.sock.sendto(f, os.path.join(self.dir, other))
-            except OSError:
-                pass
+            # A busy reader's queue may be full for a while: try again, as a
+            # bus would keep the frame, rather than drop it after the socket's
+            # short time-out.
+            end = time.monotonic() + 5
+            while True:
+                try:
+                    self.sock.sendto(f, os.path.join(self.dir, other))
+                    break
+                except socket.timeout:
+                    if time.monotonic() > end:
+                        break
+                except OSError:
+                    break
 
     def clear(self):
         with self.lock:
