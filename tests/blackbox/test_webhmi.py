@@ -89,9 +89,20 @@ class WebHmi(unittest.TestCase):
 
     def raw(self, *pieces, gap=0.0):
         """Sends the pieces (gap seconds apart) and reads until the server closes."""
-        s = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
-        s.settimeout(5)
-        s.connect((HOST, 80))
+        # The server listens again once the previous connection is done: a
+        # refusal in between is asked again, as a browser would.
+        end = time.monotonic() + 5
+        while True:
+            s = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
+            s.settimeout(5)
+            try:
+                s.connect((HOST, 80))
+                break
+            except ConnectionRefusedError:
+                s.close()
+                if time.monotonic() > end:
+                    raise
+                time.sleep(0.05)
         for i, p in enumerate(pieces):
             if i and gap:
                 time.sleep(gap)  # the request arrives in pieces on purpose
