@@ -20,6 +20,8 @@
 #include "core/storage/memfile.h"
 #include "core/storage/nvram.h"
 #include "exec/plcmode.h"
+#include "exec/rtc.h"
+#include "core/image/bytes.h"
 #include "core/image/plcreg.h"
 #include "exec/sys.h"
 #include "core/image/timebase.h"
@@ -31,7 +33,11 @@
 #include "media/filex.h"
 #include "media/fxp.h"
 #include "messaging/messaging.h"
+#include "exec/msglink.h"
 #include "net/net.h"
+#include "net/enet.h"
+#include "net/enet_proto.h"
+#include "net/svc.h"
 #include "platform/plat.h"
 #include "protocols/pmgr.h"
 #include "tavIXsdk/tavixsdk/tavix.h"
@@ -95,6 +101,30 @@ void StartServiceScript() {
     fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
     MasterScriptPipefd = {-1, fds[1]};
     PLAT_ChildAdd(pid, "MasterScript.sh");
+}
+
+// Fills the network side's service hooks: the script's pipe, the UTC clock
+// and the web HMI server's hand-over bytes.
+void FillNetSvcHooks() {
+    NetSvcHooks &h = NetSvc_Hooks;
+    h.script_pipe = [] { return MasterScriptPipefd[1]; };
+    h.script_absent = [] { return MasterFilePresent; };
+    h.utc_from_system = [](uint32_t sec, uint32_t ms) {
+        const UtcTime t{sec, ms};
+        uint16_t utc[6] = {};
+        UtcSet(&t, utc);
+        for (unsigned i = 0; i < 6; i++) LE_Put16(&plc_reg[108582 + 2 * i], utc[i]);
+    };
+    h.web_state = [] { return TavixServerState; };
+    h.web_state_set = [](uint8_t v) { TavixServerState = v; };
+    h.web_thread = [] { return TavixThreadCreated; };
+    h.web_ftping = [] { return TavixFtping; };
+    h.web_ftping_set = [](uint8_t v) { TavixFtping = v; };
+    h.watchdog_kick = [] { TickleWatchdogReal(); };
+    h.egd_restart = [](uint32_t) {
+        Egd_DeInit(&Enet_IpInstance[0]);
+        Egd_Init(&Enet_IpInstance[0], &EnetPacketPoolCtrl);
+    };
 }
 
 // Creates the watchdog thread so that it never takes SIGALRM.
@@ -344,6 +374,7 @@ int Main_Startup(int argc, char **argv) {
 
     // Service script.
     StartServiceScript();
+    FillNetSvcHooks();
 
     // Watchdog, mailbox, system record, programming port.
     OpenWatchdog();
@@ -351,8 +382,10 @@ int Main_Startup(int argc, char **argv) {
     const uint32_t defaults = SYS_Init(pProduct);
     PlcWordSet(W_FAULT, 0);
     PlcWordSet(W_PORTPROTO, 0);
+    Exec_LinkMessaging();
     Vcomm_Init();
-    SCI2_Init(0);
+    SCI2_Init(ProgrammingPort);
+    SCI2_Init(CellularPort);
 
     // Configuration blocks; the controller counts as stopped meanwhile.
     nv_Startup = 1;
@@ -416,6 +449,8 @@ int Main_Startup(int argc, char **argv) {
     // Locks shared with the web HMI server.
     sem_init(&demoMutex, 0, 1);
     web_last_local_user = &SYS_lastLocalUser;
+    // An on-line change of the IEC application arms the mode change as a ladder one does.
+    Drevano_OnChangeApplied = [] { OLPMode = 1; };
     pthread_mutex_init(&TavixQueryFilterMutex, nullptr);
 
     // Drives.

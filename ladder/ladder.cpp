@@ -10,7 +10,6 @@
 #include "core/image/timebase.h"
 #include "iec/services/drevano.h"
 #include "ladder/ladint.h"
-#include "messaging/messaging.h"
 
 uint8_t RegTokLen_16b = 1;
 
@@ -406,7 +405,7 @@ int32_t LogicUpdate() {
     time_frt_100us = uint16_t(now & 0x3FFF);
     if (first) {
         RegTokLen_16b = uint8_t((NV_EditorFeatures >> 15) & 1);
-        TalkInit();
+        if (lad_talk.init) lad_talk.init();
     }
     call_stack_index = 0;
     lad.lsp = 0;

@@ -13,7 +13,9 @@
 #include "net/enet.h"
 #include "net/enet_proto.h"
 #include "net/etn_chan.h"
+#include "net/ftp.h"
 #include "net/net.h"
+#include "net/svc.h"
 #include "protocols/qncan.h"
 
 std::array<uint32_t, 2> EnetIpAddress, EnetNetMask, EnetGateway, EnetDns;
@@ -269,11 +271,8 @@ void EnetMain(int skip_email) {
     NX_IP *ip = &Enet_IpInstance[0];
     DprConfigRec &c = Dpr_Configuration[0];
 
-    if (LE_Get16(&DprMap[DPR_CFG_REQ]) != LE_Get16(&DprMap[DPR_CFG_ACK])) {
-        Dpr_Config();
-        Egd_Config(0);
-        Modbus_Stop(0);
-    }
+    if (LE_Get16(&DprMap[DPR_CFG_REQ]) != LE_Get16(&DprMap[DPR_CFG_ACK])) Svc_ConfigChange();
+    else Svc_HandoverStep();
     if (!ip->nx_ip_link_up) {
         EnetLinkUpTimer = 0;
         Enet_LinkUp = 0;
@@ -296,7 +295,10 @@ void EnetMain(int skip_email) {
             ((EnetGateway[0] ^ ip->nx_ip_address) & ip->nx_ip_network_mask) == 0)
             _nx_ip_gateway_address_set(ip, EnetGateway[0]);
         if (firstTimeDnsSet || ip->nx_ip_dns != EnetDns[0]) {
-            if (!MasterFilePresent) ip->nx_ip_dns = EnetDns[0];
+            if (!MasterFilePresent) {
+                Svc_DnsSet(EnetDns[0]);
+                ip->nx_ip_dns = EnetDns[0];
+            }
             firstTimeDnsSet = 0;
         }
         Qncan_Scan(0);
@@ -306,6 +308,11 @@ void EnetMain(int skip_email) {
             Modbus_Scan(0);
             Srtp_Scan(0);
             Http_Scan(0);
+            if (MasterFilePresent) {
+                // Without the service script FTP is served in-program.
+                Ftp_Init(ip, &EnetPacketPoolCtrl);
+                Ftp_Scan(0);
+            }
             Eip_Scan(0);
             EtnVComm_Scan(0);
             if (!skip_email) EtnEmailScan(1);
@@ -313,9 +320,11 @@ void EnetMain(int skip_email) {
             EtnIo_Scan(0);
         }
     }
+    Svc_AddressAndTime();
     if (!(Dpr_Configuration[0].enables[0] & EN0_HTTP) && !(Dpr_Configuration[1].enables[0] & EN0_HTTP))
         TavixHttp = 1;
     StatusAndStats(ip, c);
+    Svc_RestartRequests();
     Dpr_Io_Service();
     EnetThread();
 }

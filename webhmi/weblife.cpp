@@ -23,7 +23,9 @@
 #include "tavIXsdk/tavixsdk/tavix_buffer.h"
 #include "tavIXsdk/tavixsdk/tavix_comm.h"
 #include "tavIXsdk/tavixsdk/tavix_engine.h"
+#include "tavIXsdk/tavixsdk/tavix_methods.h"
 #include "tavIXsdk/tavixsdk/tavix_post.h"
+#include "tavIXsdk/tavixsdk/tavix_subs.h"
 #include "tavIXsdk/tavixsdk/tavix_rsa.h"
 #include "tavIXsdk/tavixsdk/tavix_session.h"
 #include "tavIXsdk/tavixsdk/tavix_sys.h"
@@ -128,6 +130,7 @@ void ConnectionDropped(tavix_connection *c) {
 // The server tick: session expiry and authentication expiry.
 void ServerTick(uint64_t now) {
     if (now != tavix_session_table.last_expiry) tavix_engine_session_delete_expired(now, nullptr);
+    tavix_engine_session_tick(now);
     if (now - last_auth_expiry > 9) {
         const uint64_t age = 2ull * tavix_global_options.session_timeout;
         tavix_auth_expire_auth_data(now, age);
@@ -235,7 +238,14 @@ int tavix_server_main() {
     tavix_auth_initialize();
     tavix_engine_session_initialize();
     tavix_session_table.logout = tavix_delete_user_login_details;
+    tavix_session_table.login = tavix_add_user_login_details;
+    tavix_methods_register();
+    tavix_engine_subscriptions_init();
+    tavix_data_callbacks = {tavix_read_data_simple_cb, tavix_write_data_simple_cb, tavix_subscribe_data_cb,
+                            tavix_unsubscribe_data_cb};
+    web_notify_hook = tavix_variable_notify;
     tavix_comm_prepare();
+    tavix_engine_start_deferred_query_filter_threads();
     tavix_comm_mainloop();
     if (ConnectionTimeOut == 0) ConnectionTimeOut = 60;
     if (SessionTimeOut == 0) SessionTimeOut = 300;

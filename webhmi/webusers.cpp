@@ -13,6 +13,7 @@
 #include "platform/plat.h"
 #include "tavIXsdk/tavixsdk/tavix.h"
 #include "tavIXsdk/tavixsdk/tavix_engine.h"
+#include "tavIXsdk/tavixsdk/tavix_subs.h"
 #include "tavIXsdk/tavixsdk/tavix_util.h"
 
 WebUserTable user_access_rights_list;
@@ -147,7 +148,7 @@ int tavix_authentication_digest_cb(const tavix_identity *who, const char *passwo
             const WebUser &u = t.users[i];
             if (std::strcmp(u.name, who->user) != 0) continue;
             if (method == 1) {
-                char text[3 * TAVIX_NAME_MAX + 8], hex[33];
+                char text[4 * TAVIX_NAME_MAX + 140], hex[33];
                 const int n = std::snprintf(text, sizeof text, "%s:%s:%s", who->user, who->realm,
                                             password != nullptr ? password : "");
                 tavix_md5_hex(text, std::size_t(n), hex);
@@ -412,4 +413,41 @@ void tavix_unsubscribe_item(WebVariable *item) {
     char name[WEB_ADDRESS_MAX + 2];
     std::snprintf(name, sizeof name, "%s", item->key);
     tavix_unregister_variable(name);
+}
+
+void tavix_read_data_simple_cb(tavix_request *r, const void *, const char *address) {
+    tavix_data_value v{};
+    tavix_timestamp t{};
+    WebVariable *rec = address != nullptr && address[0] != 0 ? Lookup(address) : nullptr;
+    if (rec == nullptr || rec->key == nullptr) {
+        tavix_data_read_return(r, nullptr, nullptr, 0, nullptr, 301);
+        return;
+    }
+    const uint32_t status = tavix_read_item(address, &v, &t);
+    tavix_data_read_return(r, &v, &t, int32_t(status), nullptr, 0);
+}
+
+void tavix_write_data_simple_cb(tavix_request *r, const void *, const char *address, const char *value,
+                                uint32_t length) {
+    tavix_data_write_return(r, int32_t(tavix_write_item(address, value, length)));
+}
+
+int tavix_subscribe_data_cb(tavix_item *item, const void *, const char *address, void **handle,
+                            uint32_t *keeps_refs, int *status) {
+    WebVariable *v = nullptr;
+    *status = int(tavix_subscribe_item(item, address, &v));
+    *handle = v;
+    *keeps_refs = 1;
+    return *status == 0 ? 0 : -1;
+}
+
+int tavix_unsubscribe_data_cb(void *handle, int *status) {
+    tavix_unsubscribe_item(static_cast<WebVariable *>(handle));
+    *status = 0;
+    return 0;
+}
+
+void tavix_variable_notify(void *subscription, const tavix_data_value *value, const tavix_timestamp *stamp,
+                           uint32_t status) {
+    tavix_data_notify(static_cast<tavix_item *>(subscription), value, stamp, int32_t(status));
 }

@@ -75,3 +75,16 @@ uint32_t tavix_write_item(const char *address, const char *text, uint32_t length
 // record in *item.
 uint32_t tavix_subscribe_item(void *subscription, const char *address, WebVariable **item);
 void tavix_unsubscribe_item(WebVariable *item);
+
+// The server's data callbacks on the variable table.
+struct tavix_request;
+struct tavix_item;
+void tavix_read_data_simple_cb(tavix_request *r, const void *user, const char *address);
+void tavix_write_data_simple_cb(tavix_request *r, const void *user, const char *address, const char *value,
+                                uint32_t length);
+int tavix_subscribe_data_cb(tavix_item *item, const void *user, const char *address, void **handle,
+                            uint32_t *keeps_refs, int *status);
+int tavix_unsubscribe_data_cb(void *handle, int *status);
+// A changed variable to the server's subscribers.
+void tavix_variable_notify(void *subscription, const tavix_data_value *value, const tavix_timestamp *stamp,
+                           uint32_t status);

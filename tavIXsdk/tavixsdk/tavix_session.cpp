@@ -8,6 +8,7 @@
 #include "tavIXsdk/tavixsdk/tavix_auth.h"
 #include "tavIXsdk/tavixsdk/tavix_engine.h"
 #include "tavIXsdk/tavixsdk/tavix_rsa.h"
+#include "tavIXsdk/tavixsdk/tavix_subs.h"
 #include "tavIXsdk/tavixsdk/tavix_util.h"
 
 tavix_session_table_t tavix_session_table;
@@ -80,6 +81,13 @@ int Replay(tavix_session *s, int64_t cnonce) {
 }
 
 void FreeSession(tavix_session *s) {
+    // Frames first: an item's callback runs when its last frame lets go.
+    while (s->frames != nullptr) {
+        tavix_frame *f = s->frames;
+        s->frames = f->next;
+        tavix_engine_subscription_frame_release(f);
+    }
+    tavix_engine_session_clear_notification_queue(s);
     if (s->key != nullptr) {
         tavix_auth_remove_auth_data(s->key);
         std::free(s->key);

@@ -11,6 +11,9 @@
 
 constexpr uint32_t TAVIX_SESSIONS_MAX = 64;
 
+struct tavix_publish_item;
+struct tavix_frame;
+
 struct tavix_session {
     char id[9];
     char *key;
@@ -26,6 +29,12 @@ struct tavix_session {
     uint64_t parked_time;
     uint32_t parked_max;
     uint32_t last_activity;  // controller clock, UTC seconds
+    tavix_frame *frames;     // subscription frames, in creation order
+    uint32_t frame_count;
+    tavix_publish_item *queue_head, *queue_tail;  // notifications for "publish"
+    uint32_t queue_count;
+    uint32_t overflow_logged;
+    uint32_t answer_now;  // a parked long poll is answered at the next tick
 };
 
 struct tavix_session_table_t {
@@ -38,6 +47,8 @@ struct tavix_session_table_t {
     uint32_t inactivity_timeout;  // seconds of controller clock without activity
     // Called with the session number when a session ends (the controller's login records).
     void (*logout)(uint32_t number);
+    // Called when a session with an HTTP login creates a frame (the login records).
+    void (*login)(uint32_t number, const char *user, uint32_t time);
 };
 extern tavix_session_table_t tavix_session_table;
 
