@@ -102,7 +102,10 @@ void Z7VMStr_DBForcePtr(uint32_t slot, uint32_t literal) {
     Store(slot, buf, n);
 }
 
-void Z7VMStr_Empty(uint32_t db, uint32_t dst) { Store(Z7VMStr_Slot(db, dst), nullptr, 0); }
+void Z7VMStr_Empty(uint32_t db, uint32_t dst) {
+    static constexpr uint8_t kNothing[1] = {0};  // never read; a null source breaks the optimised build
+    Store(Z7VMStr_Slot(db, dst), kNothing, 0);
+}
 uint32_t Z7VMStr_IsEmpty(uint32_t db, uint32_t s) { return At(db, s).len == 0 ? 1 : 0; }
 uint32_t Z7VMStr_GetLength(uint32_t db, uint32_t s) { return At(db, s).len; }
 uint32_t Z7VMStr_GetMaxLength(uint32_t db, uint32_t s) { return At(db, s).max; }

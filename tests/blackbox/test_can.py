@@ -17,7 +17,7 @@ except ImportError:  # the set-up script installs it
     can = None
 
 sys.path.insert(0, os.path.dirname(__file__))
-from bbsupport import Controller  # noqa: E402
+from bbsupport import Controller, wait_for  # noqa: E402
 from plcclient import PlcClient, ProtocolError, Timeout  # noqa: E402
 
 R_BASE = 32768
@@ -74,10 +74,19 @@ class Peer:
         for other in os.listdir(self.dir):
             if other == self.name:
                 continue
-            try:
-                self.sock.sendto(f, os.path.join(self.dir, other))
-            except OSError:
-                pass
+            # A busy reader's queue may be full for a while: try again, as a
+            # bus would keep the frame, rather than drop it after the socket's
+            # short time-out.
+            end = time.monotonic() + 5
+            while True:
+                try:
+                    self.sock.sendto(f, os.path.join(self.dir, other))
+                    break
+                except socket.timeout:
+                    if time.monotonic() > end:
+                        break
+                except OSError:
+                    break
 
     def clear(self):
         with self.lock:
@@ -381,7 +390,8 @@ class FreshRoot(CanCase):
         self.assertGreaterEqual(len(beats), 6)
         self.assertTrue(all(b[1] == b"\x7f" for b in beats))
         gaps = [b[3] - a[3] for a, b in zip(beats, beats[1:])]
-        self.assertTrue(all(0.05 < g < 0.2 for g in gaps), gaps)
+        # 100 ms nominal: never faster than half of it, never slower than three times.
+        self.assertTrue(all(0.05 < g < 0.3 for g in gaps), gaps)
         p.clear()
         p.send(0, b"\x01\x7f")
         self.assertTrue(p.wait(0x77F, 1.0, pred=lambda d: d == b"\x05"))
@@ -393,12 +403,15 @@ class FreshRoot(CanCase):
         self.assertTrue(p.wait(0x77F, 1.0, pred=lambda d: d == b"\x04"))
         self.assertIsNone(p.upload(127, 0x1000))  # stopped: no SDO
         p.send(0, b"\x80\x00")
-        time.sleep(0.2)
         p.send(0, b"\x01")                # 1-byte NMT
         p.send(0x67F, b"\x40\x00\x10\x00")  # 4-byte SDO
-        time.sleep(0.2)
-        st = self.status_word(127)
-        self.assertTrue(st & (1 << 15) and st & (1 << 14), hex(st))
+        seen = []
+
+        def short_bits():
+            ans = p.upload(127, 0x1002)
+            seen.append(ans)
+            return ans is not None and int.from_bytes(ans[4:8], "little") & 0xC000 == 0xC000
+        self.assertTrue(wait_for(short_bits, 5), seen[-1:])
         p.clear()
         p.send(0, b"\x82\x7f")
         self.assertTrue(p.wait(0x77F, 1.0, pred=lambda d: d == b"\x00"))
@@ -461,15 +474,15 @@ class SlaveBlock(CanCase):
         self.assertEqual(int.from_bytes(c.read_reg(r_addr(100), 32), "little"), 0x05000000)
         # RPDO into %R20
         p.send(0x205, b"\x34\x12")
-        time.sleep(0.2)
-        self.assertEqual(c.read_reg(r_addr(20), 16), b"\x34\x12")
+        self.assertTrue(wait_for(lambda: c.read_reg(r_addr(20), 16) == b"\x34\x12", 5))
         # six SYNCs: the type-1 TPDO on each, the type-3 one on every third
         c.write_reg(r_addr(10), 16, 0x5A5A)
         p.clear()
-        for _ in range(6):
+        # (each SYNC is sent once the previous one's TPDO came: the window is ours)
+        for i in range(6):
             p.send(0x80)
-            time.sleep(0.05)
-        time.sleep(0.2)
+            self.assertEqual(len(p.wait(0x185, 5.0, count=i + 1)), i + 1, i)
+        self.assertEqual(len(p.wait(0x285, 5.0, count=2)), 2)
         self.assertEqual([f[1] for f in p.got(0x185)], [b"\x5a\x5a"] * 6)
         self.assertEqual(len(p.got(0x285)), 2)
         # EMCY: a short RPDO raises bit 7, a good one clears it after the inhibit time
@@ -540,15 +553,19 @@ class SlaveBlock(CanCase):
         for i in range(3):
             chunk = long_cmd[7 * i:7 * i + 7]
             p.send(0x605, bytes([(i + 1) | (0x80 if i == 2 else 0)]) + chunk)
-        time.sleep(1.0)
-        stream, blocks = b"", []
-        for f in p.got(0x603):
-            if f[1][0] == 0xC2:
-                blocks.append([])
-                continue
-            stream += f[1][2:] if not blocks[-1] else f[1][1:]
-            blocks[-1].append(f[3])
         answer = bytes([0xFF, 0x01, seg[4], seg[5]])
+
+        def replies():
+            stream, blocks = b"", []
+            for f in p.got(0x603):
+                if f[1][0] == 0xC2:
+                    blocks.append([])
+                    continue
+                stream += f[1][2:] if not blocks[-1] else f[1][1:]
+                blocks[-1].append(f[3])
+            return stream, blocks
+        self.assertTrue(wait_for(lambda: len(replies()[0]) >= len(answer) * 5, 5), replies()[0])
+        stream, blocks = replies()
         self.assertEqual(stream, answer * 5)
         gaps = [b - a for t in blocks for a, b in zip(t, t[1:])]
         self.assertTrue(gaps and all(g >= 0.004 for g in gaps), blocks)
@@ -556,7 +573,7 @@ class SlaveBlock(CanCase):
         p.responder = None
         time.sleep(0.2)
         tool = CanTool(p, 5)
-        c = CanClient(tool, target=5, timeout=3.0)
+        c = CanClient(tool, target=5, timeout=10.0)
         self.assertIn(c.get_mode(), range(0, 5))
         self.assertEqual(c.get_local_id(), 5)  # an any-id command is answered over CAN too
         data = os.urandom(3000)

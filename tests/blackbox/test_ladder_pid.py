@@ -60,9 +60,12 @@ class LibraryInController(LadderCase):
         self.put(R(208), 0)
         self.put(R(207), 1000)
         self.put(R(215), 1)
-        self.put(R(211), 250)
+        # Manual first (the instruction copies %M1 into bit 1 of word 10 each
+        # scan): an automatic scan after the output is written would overwrite it.
         self.c.write_reg(M(1), 1, 1)
-        self.put(R(210), 0x4004)
+        self.assertTrue(wait_for(lambda: self.word(R(210), False) & 0x0002, 5), hex(self.word(R(210), False)))
+        self.put(R(211), 250)
+        self.put(R(210), 0x4006)
         time.sleep(0.3)
         off0, all0 = self.word(R(50)), self.word(R(51))
         time.sleep(3)

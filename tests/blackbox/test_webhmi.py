@@ -343,7 +343,7 @@ class BasicLogin(WebHmi):
                          b'{"error":454,"errorstring":"X-TavIX is missing"}')
 
     def test_status_bit_upload_restart_and_https(self):
-        self.assertEqual(self.c.read_reg(STATUS, 1)[0] & 1, 1)
+        self.assertTrue(wait_for(lambda: self.c.read_reg(STATUS, 1)[0] & 1 == 1, 10))
         # An upload deletes wwwroot: the server stops and clears the bit.
         shutil.rmtree(self.www)
         self.assertTrue(wait_for(lambda: self.c.read_reg(STATUS, 1)[0] & 1 == 0, 10))

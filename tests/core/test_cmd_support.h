@@ -12,6 +12,7 @@
 #include "cmd/cmd.h"
 #include "core/image/timebase.h"
 #include "cmd/vcomm.h"
+#include "exec/sys.h"
 #include "platform/plat.h"
 #include "tests/support/cmd_port.h"
 #include "tests/support/fake_clock.h"
@@ -35,7 +36,12 @@ protected:
         SCI2_Init(0);
         test_support::StartInterceptedPort();
     }
-    void TearDown() override { Vcomm_Drv[0].SetIntrcpt(0, 0); }
+    void TearDown() override {
+        Vcomm_Drv[0].SetIntrcpt(0, 0);
+        // A program saved by a download arms the watchdog; left armed it would
+        // reset the test program once a later test stops passing through the loop.
+        StopWatchdog();
+    }
 
     static void Advance(uint32_t ms) { test_support::FakeClock::AdvanceMs(ms); }
 

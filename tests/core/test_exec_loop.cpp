@@ -51,8 +51,9 @@ TEST_F(ExecLoop, NestedPassesAreBounded) {
     Plc_Engine = WaitingEngine;
     PlcWordSet(W_MODE, 2);
     ExecuteSubLoop_Wait();
-    EXPECT_EQ(runs, SUBLOOP_MAX_DEPTH);
-    EXPECT_EQ(max_depth, SUBLOOP_MAX_DEPTH);
+    // Eight nested passes at most: a waiting routine inside the eighth runs none.
+    EXPECT_EQ(runs, 8);
+    EXPECT_EQ(max_depth, 8);
     EXPECT_EQ(SubLoop_Depth, 0);
     // With the automatic program load running, the scan is skipped but the
     // pass still runs.

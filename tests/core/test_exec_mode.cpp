@@ -120,9 +120,17 @@ TEST_F(ExecMode, ScanTimeWordsFromSecondScan) {
     EXPECT_EQ(PlcWord(W_SCAN_MAX), 30);
     FakeClock::Advance(10);
     PlcScan();
-    EXPECT_EQ(PlcWord(W_SCAN_AVG), (480 - 30 + 10) / 16);
+    // Sixteen times the average is kept: 480 - 30 + 10 = 460, and 460 / 16 = 28.
+    EXPECT_EQ(PlcWord(W_SCAN_AVG), 28);
     EXPECT_EQ(PlcWord(W_SCAN_MIN), 10);
     EXPECT_EQ(PlcWord(W_SCAN_MAX), 30);
+    FakeClock::Advance(10);
+    PlcScan();
+    EXPECT_EQ(PlcWord(W_SCAN_AVG), 27) << "460 - 28 + 10 = 442, / 16";
+    FakeClock::Advance(60);
+    PlcScan();
+    EXPECT_EQ(PlcWord(W_SCAN_AVG), 29) << "442 - 27 + 60 = 475, / 16";
+    EXPECT_EQ(PlcWord(W_SCAN_MAX), 60);
 
     // Mode 1: no application, no measurement.
     SetPlcMode(1);
@@ -130,7 +138,7 @@ TEST_F(ExecMode, ScanTimeWordsFromSecondScan) {
     FakeClock::Advance(100);
     PlcScan();
     EXPECT_EQ(engine_runs, runs);
-    EXPECT_EQ(PlcWord(W_SCAN_MAX), 30);
+    EXPECT_EQ(PlcWord(W_SCAN_MAX), 60);
     EXPECT_EQ(PlcWord(W_SCAN_AVG), 0) << "leaving run clears the average";
 }
 

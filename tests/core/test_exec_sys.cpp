@@ -192,14 +192,19 @@ TEST_F(ExecSys, PseudoRegisters) {
 
 TEST_F(ExecSys, BatteryImageBounds) {
     std::vector<uint8_t> big(0x10000, 0xAB);
-    const uint32_t size = uint32_t(bbram.size());
+    bbram.fill(0);
     EXPECT_EQ(SYS_WriteCmd(big.data(), 106495, 4), 0u) << "offset above 106,494 refused";
-    // Never past the area, whatever the count.
-    const uint32_t n = SYS_WriteCmd(big.data(), size - 2, 0xFFFF);
-    EXPECT_LE(n, 2u);
+    // The image is 32 bytes: never written or read past it, whatever the count.
+    EXPECT_EQ(SYS_WriteCmd(big.data(), 30, 0xFFFF), 2u);
+    EXPECT_EQ(SYS_WriteCmd(big.data(), 4, 3), 3u);
     std::vector<uint8_t> back(0x10000, 0);
-    EXPECT_LE(SYS_ReadCmd(back.data(), size - 2, 0xFFFF), 2u);
-    EXPECT_EQ(SYS_ReadCmd(back.data(), size, 4), 0u);
+    EXPECT_EQ(SYS_ReadCmd(back.data(), 0, 0xFFFF), 32u);
+    std::vector<uint8_t> want(32, 0);
+    want[4] = want[5] = want[6] = want[30] = want[31] = 0xAB;
+    EXPECT_EQ(std::vector<uint8_t>(back.begin(), back.begin() + 32), want);
+    EXPECT_EQ(back[32], 0) << "nothing copied past the image";
+    EXPECT_EQ(SYS_ReadCmd(back.data(), 30, 0xFFFF), 2u);
+    EXPECT_EQ(SYS_ReadCmd(back.data(), 32, 4), 0u);
     EXPECT_EQ(SYS_ReadCmd(back.data(), 0xFFFFFFFFu, 4), 0u);
     uint8_t buf[2048];
     std::memset(buf, 0, sizeof buf);

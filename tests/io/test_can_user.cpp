@@ -115,12 +115,12 @@ TEST_F(CanUser, ProgrammingChannelBlocksRepliesAndRefusals) {
         uint32_t code;
     };
     const Bad bad[] = {
-        {{0xC2, 0x00, 0x50, 0x00, 0x03, 0x01, 0, 0}, {}, SDO_ABORT_LONG},
-        {{0xC2, 0x00, 0x50, 0x00, 0x00, 0x00, 0, 0}, {}, SDO_ABORT_LONG},
-        {{0xC2, 0x00, 0x50, 0x00, 9, 0, 0, 0}, {{0x02, 1, 2, 3, 4, 5, 6, 7}}, SDO_ABORT_SEQ},
-        {{0xC2, 0x00, 0x50, 0x00, 9, 0, 0, 0}, {{0x81, 1, 2, 3, 4, 5, 6, 7}}, SDO_ABORT_BLKSIZE},
-        {{0xC2, 0x00, 0x50, 0x00, 2, 0, 0, 0}, {{0x81, 0x83, 1, 0, 0, 0, 0, 0}}, SDO_ABORT_PARAM},
-        {{0xC2, 0x00, 0x51, 0x00, 2, 0, 0, 0}, {}, SDO_ABORT_ACCESS},
+        {{0xC2, 0x00, 0x50, 0x00, 0x03, 0x01, 0, 0}, {}, 0x06070012},
+        {{0xC2, 0x00, 0x50, 0x00, 0x00, 0x00, 0, 0}, {}, 0x06070012},
+        {{0xC2, 0x00, 0x50, 0x00, 9, 0, 0, 0}, {{0x02, 1, 2, 3, 4, 5, 6, 7}}, 0x05040003},
+        {{0xC2, 0x00, 0x50, 0x00, 9, 0, 0, 0}, {{0x81, 1, 2, 3, 4, 5, 6, 7}}, 0x05040002},
+        {{0xC2, 0x00, 0x50, 0x00, 2, 0, 0, 0}, {{0x81, 0x83, 1, 0, 0, 0, 0, 0}}, 0x06040043},
+        {{0xC2, 0x00, 0x51, 0x00, 2, 0, 0, 0}, {}, 0x06010000},
     };
     for (const Bad &b : bad) {
         CanFixture::Clear();
@@ -142,7 +142,7 @@ TEST_F(CanUser, ProgrammingChannelBlocksRepliesAndRefusals) {
     CanFixture::Clear();
     Inject(0x605, {0xC2, 0x00, 0x50, 0x00, 250, 0, 0, 0});
     CanFixture::Pass();
-    EXPECT_EQ(LE_Get32(&Sent(0x585).back().data[4]), SDO_ABORT_LONG);
+    EXPECT_EQ(LE_Get32(&Sent(0x585).back().data[4]), 0x06070012u);
     Net_FlushRx();
     // While a conversation forwards to another node, that node's answer block
     // feeds the conversation; a block while another host holds the port is dropped.

@@ -4,6 +4,7 @@
 // clients of the file-request and logger channels.
 #include <algorithm>
 #include <cstring>
+#include <dirent.h>
 #include <sys/statvfs.h>
 
 #include "core/image/bytes.h"
@@ -85,31 +86,52 @@ TEST_F(Cfm, OneRequestInFlightRoundRobinCancelAndListings) {
     CfmListReq list{0, "A:\\MANY\\*.*", 0};
     CFM_LoadReq(b5, DRIVE_A, 10, &list, nullptr);
     EXPECT_EQ(Poll(b5), CF_OK);
-    EXPECT_GE(list.count, 510u);
-    EXPECT_LE(list.count, 512u);
+    // 512 entries are examined in the order the file system gives them ("."
+    // and ".." among them, skipped); the listing holds the others.
+    uint32_t want = 0;
+    bool sub_examined = false;
+    {
+        DIR *d = opendir(P("mnt/USB0/MANY").c_str());
+        ASSERT_NE(d, nullptr);
+        int seen = 0;
+        for (const dirent *e; seen < 512 && (e = readdir(d)) != nullptr; seen++) {
+            if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+            want++;
+            if (std::strcmp(e->d_name, "SUB") == 0) sub_examined = true;
+        }
+        closedir(d);
+    }
+    EXPECT_EQ(list.count, want);
     EXPECT_EQ(cfmList[list.count - 1][271], 0x80);
     EXPECT_STREQ(cfmListBase, "\\MANY");
     // Sorted: directories first, then by name.
-    const uint8_t *first = cfmList[cfmListOrder[0]].data();
-    const bool sub_listed = std::any_of(cfmList.begin(), cfmList.begin() + list.count,
-                                        [](const auto &e) { return std::strcmp(reinterpret_cast<const char *>(e.data()), "SUB") == 0; });
-    if (sub_listed) {
-        EXPECT_STREQ(reinterpret_cast<const char *>(first), "SUB");
-    }
-    for (uint32_t i = 1 + (sub_listed ? 1 : 0); i + 1 < list.count; i++)
+    const char *first = reinterpret_cast<const char *>(cfmList[cfmListOrder[0]].data());
+    EXPECT_EQ(std::strcmp(first, "SUB") == 0, sub_examined) << first;
+    for (uint32_t i = 1 + (sub_examined ? 1 : 0); i + 1 < list.count; i++)
         EXPECT_LT(std::memcmp(cfmList[cfmListOrder[i - 1]].data(), cfmList[cfmListOrder[i]].data(), 8), 0);
+    // A directory listed whole: directories first, then by name.
+    MkDir("mnt/USB0/SMALL");
+    MkDir("mnt/USB0/SMALL/ZDIR");
+    Put("mnt/USB0/SMALL/B.CSV", "x");
+    MkDir("mnt/USB0/SMALL/YDIR");
+    Put("mnt/USB0/SMALL/A.TXT", "x");
+    CfmListReq small{0, "A:\\SMALL\\*.*", 0};
+    CFM_LoadReq(b5, DRIVE_A, 10, &small, nullptr);
+    EXPECT_EQ(Poll(b5), CF_OK);
+    ASSERT_EQ(small.count, 4u);
+    const char *order[4] = {"YDIR", "ZDIR", "A", "B"};
+    for (uint32_t i = 0; i < 4; i++)
+        EXPECT_STREQ(reinterpret_cast<const char *>(cfmList[cfmListOrder[i]].data()), order[i]) << i;
+    EXPECT_EQ(cfmList[cfmListOrder[3]][271], 0) << "nothing cut";
     // Entry layout: extension at 256, time at 274 and date at 276.
     struct stat st {};
-    ASSERT_EQ(stat(P("mnt/USB0/MANY/F1000.CSV").c_str(), &st), 0);
+    ASSERT_EQ(stat(P("mnt/USB0/SMALL/B.CSV").c_str(), &st), 0);
     struct tm t {};
     localtime_r(&st.st_mtime, &t);
-    for (uint32_t i = 0; i < list.count; i++) {
-        const uint8_t *e = cfmList[i].data();
-        if (std::strcmp(reinterpret_cast<const char *>(e), "F1000") != 0) continue;
-        EXPECT_STREQ(reinterpret_cast<const char *>(e + 256), "CSV");
-        EXPECT_EQ(LE_Get16(e + 274), t.tm_hour * 2048 + t.tm_min * 32 + t.tm_sec / 2);
-        EXPECT_EQ(LE_Get16(e + 276), (t.tm_year + 1900 - 1980) * 512 + (t.tm_mon + 1) * 32 + t.tm_mday);
-    }
+    const uint8_t *e = cfmList[cfmListOrder[3]].data();
+    EXPECT_STREQ(reinterpret_cast<const char *>(e + 256), "CSV");
+    EXPECT_EQ(LE_Get16(e + 274), t.tm_hour * 2048 + t.tm_min * 32 + t.tm_sec / 2);
+    EXPECT_EQ(LE_Get16(e + 276), (t.tm_year + 1900 - 1980) * 512 + (t.tm_mon + 1) * 32 + t.tm_mday);
     // Delete what a listing named.
     CfmListReq few{0, "A:\\MANY\\F10?0.CSV", 0};
     CFM_LoadReq(b5, DRIVE_A, 10, &few, nullptr);

@@ -197,24 +197,24 @@ TEST_F(Logger, TableRefusalsAndUsedShare) {
     EXPECT_EQ(LOG_Load(good, true), 0);
     std::vector<uint8_t> t = good;
     LE_Put32(&t[4], 0x12345678);
-    EXPECT_NE(LOG_Load(t, true), 0);
+    EXPECT_EQ(LOG_Load(t, true), 1);  // no magic
     t = good;
     LE_Put32(&t[0], 60);
-    EXPECT_NE(LOG_Load(t, true), 0);
+    EXPECT_EQ(LOG_Load(t, true), 1);  // shorter than 84 bytes
     EXPECT_EQ(LOG_Load(Table(M(1), 0, {}), true), 2);  // no groups: disabled
-    EXPECT_NE(LOG_Load(Table(M(1), 0, std::vector<LogGroup>(11, g)), true), 0);
+    EXPECT_EQ(LOG_Load(Table(M(1), 0, std::vector<LogGroup>(11, g)), true), 3);  // over 10 groups
     t = good;
     LE_Put32(&t[24 + 40], 1000);  // items past the end
-    EXPECT_NE(LOG_Load(t, true), 0);
+    EXPECT_EQ(LOG_Load(t, true), 4);
     t = good;
     LE_Put32(&t[24 + 44 + 12], 5000);  // column name past the end
-    EXPECT_NE(LOG_Load(t, true), 0);
+    EXPECT_EQ(LOG_Load(t, true), 5);
     LogGroup bad = g;
     bad.items[0].addr = 0xFFFFFFF0;  // the image refuses it
-    EXPECT_NE(LOG_Load(Table(M(1), 0, {bad}), true), 0);
+    EXPECT_EQ(LOG_Load(Table(M(1), 0, {bad}), true), 6);
     LogGroup wide = g;
     for (int i = 0; i < 40; i++) wide.items.push_back({R(1), 1, "B"});  // no 595-byte line holds it
-    EXPECT_NE(LOG_Load(Table(M(1), 0, {wide}), true), 0);
+    EXPECT_EQ(LOG_Load(Table(M(1), 0, {wide}), true), 7);
     // Refused tables log nothing.
     On(M(1), true);
     Scans(20);

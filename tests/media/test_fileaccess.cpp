@@ -97,7 +97,7 @@ TEST_F(FileInstr, WriteThenAppendRefuseAndDisable) {
     SetW(R(21), 0x7F);
     On(M(1), true);
     Scan();
-    EXPECT_EQ(W(R(100)), FILE_BUSY);
+    EXPECT_EQ(W(R(100)), 65534);
     EXPECT_FALSE(Bit(Q(1)));
     EXPECT_EQ(Run(R(100)), 0);
     EXPECT_EQ(W(R(101)), 6);
@@ -106,7 +106,7 @@ TEST_F(FileInstr, WriteThenAppendRefuseAndDisable) {
     EXPECT_EQ(Get("mnt/USB0/OUT/W01.CSV"), "1,-2,300\r\n-32768,32767,0\r\n");
     On(M(1), false);
     Scan();
-    EXPECT_EQ(W(R(100)), FILE_DISABLED);
+    EXPECT_EQ(W(R(100)), 65532);
     EXPECT_FALSE(Bit(Q(1)));
 
     On(M(2), true);
@@ -202,14 +202,14 @@ TEST_F(FileInstr, SecondWriterWaitsForTheOwner) {
     On(M(2), true);
     for (int i = 0; i < 10; i++) {
         Scan();
-        EXPECT_EQ(W(R(102)), FILE_OWNED);
+        EXPECT_EQ(W(R(102)), 65533);
     }
     EXPECT_EQ(W(R(100)), 0);
     EXPECT_EQ(Get("mnt/USB0/TWO.CSV"), "111\r\n");
     On(M(1), false);
     EXPECT_EQ(Run(R(102)), 0);
     EXPECT_EQ(Get("mnt/USB0/TWO.CSV"), "111\r\n222\r\n");
-    EXPECT_EQ(W(R(100)), FILE_DISABLED);
+    EXPECT_EQ(W(R(100)), 65532);
     // The card away: the write answers 2.
     On(M(2), false);
     Scan();
@@ -244,14 +244,14 @@ TEST_F(FileInstr, CopyDeleteRenameAndFormatOperations) {
     del.name = "B:\\DST\\*.*";
 
     EXPECT_EQ(File_Access(&copy, 1), 0u);
-    EXPECT_EQ(W(R(100)), FILE_BUSY);
+    EXPECT_EQ(W(R(100)), 65534);
     EXPECT_EQ(File_Access(&del, 1), 0u);
-    EXPECT_EQ(W(R(102)), FILE_JOB_CONFLICT);
+    EXPECT_EQ(W(R(102)), 94);
     File_Access(&del, 0);
     // Disabling the running copy cancels it.
     const bool running = RmCopyOpsThreadId != 0;
     File_Access(&copy, 0);
-    EXPECT_EQ(W(R(100)), FILE_DISABLED);
+    EXPECT_EQ(W(R(100)), 65532);
     ASSERT_TRUE(File_JobsIdle(10000));
     if (running) {
         EXPECT_EQ(CopyRet.load(), -4);

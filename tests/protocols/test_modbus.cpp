@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -75,6 +77,25 @@ struct Peer {
     bool connected = false;
     bool closed = false;
 };
+
+// Waits (5 s at most) until the server's end of peer's connection holds n
+// bytes not yet read: what the test sent has arrived.
+void Arrived(const Peer &p, int n) {
+    sockaddr_in me {};
+    socklen_t len = sizeof me;
+    ASSERT_EQ(getsockname(p.fd, reinterpret_cast<sockaddr *>(&me), &len), 0);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (;;) {
+        for (const auto &slot : ModbusConnEth[0].slots) {
+            int avail = 0;
+            if (slot.socket.accepted_fd >= 0 && slot.socket.peer_port == ntohs(me.sin_port) &&
+                ioctl(slot.socket.accepted_fd, FIONREAD, &avail) == 0 && avail >= n)
+                return;
+        }
+        ASSERT_LT(std::chrono::steady_clock::now(), end) << n << " bytes never arrived";
+        usleep(1000);
+    }
+}
 
 void Pass(int n = 1) {
     for (int i = 0; i < n; i++) {
@@ -165,7 +186,7 @@ TEST_F(ModbusServerTest, ReadsAnsweredNextPassFramingIdleCloseAndStop) {
     const Bytes second = Mbap(2, 9, Pdu(3, 3004, 1));
     two.insert(two.end(), second.begin(), second.end());
     a.Send(two);
-    usleep(20000);
+    Arrived(a, int(two.size()));
     Pass();
     ASSERT_TRUE(a.Take(20).empty());
     PlcReg_Set(R(5), "\x33\x44", 16);
@@ -187,19 +208,19 @@ TEST_F(ModbusServerTest, ReadsAnsweredNextPassFramingIdleCloseAndStop) {
     Pass(3);
     EXPECT_TRUE(a.Take(20).empty());
     a.Send(Bytes(req.begin() + 7, req.end()));
-    usleep(20000);
+    Arrived(a, int(req.size()) - 7);
     Pass(2);
     EXPECT_EQ(a.Take(), req);
     EXPECT_EQ(Dpr_Get_W_Data(R(5)), 0xBEEF);
     a.Send(Mbap(4, 1, {6, 0x0B}));
-    usleep(20000);
+    Arrived(a, 9);
     Pass(2);
     EXPECT_TRUE(a.Take(20).empty());
     Bytes fc16 = Mbap(5, 1, Pdu(16, 3004, 3));
     fc16.insert(fc16.end(), {6, 0x12, 0x34});
     BE_Put16(&fc16[4], uint16_t(fc16.size() - 6));
     a.Send(fc16);
-    usleep(20000);
+    Arrived(a, int(fc16.size()));
     Pass(2);
     EXPECT_EQ(a.Take(), Mbap(5, 1, {0x90, 2}));
     EXPECT_EQ(Dpr_Get_W_Data(R(5)), 0xBEEF);
@@ -210,7 +231,7 @@ TEST_F(ModbusServerTest, ReadsAnsweredNextPassFramingIdleCloseAndStop) {
     EXPECT_EQ(Modbus_Conn_Cnt(0), 2u);
     test_support::FakeClock::AdvanceMs(59900);
     b.Send(Mbap(6, 1, Pdu(7, 0, 0)));
-    usleep(20000);
+    Arrived(b, 12);
     Pass(2);
     EXPECT_EQ(b.Take(), Mbap(6, 1, {7, 0}));
     test_support::FakeClock::AdvanceMs(200);
@@ -222,11 +243,11 @@ TEST_F(ModbusServerTest, ReadsAnsweredNextPassFramingIdleCloseAndStop) {
     // A length no buffer holds closes the connection; a read pending there
     // does not outlive it.
     b.Send(Mbap(7, 1, Pdu(3, 3004, 1)));
-    usleep(20000);
+    Arrived(b, 12);
     Pass();
     Bytes huge = {0, 8, 0, 0, 0xFF, 0xFF, 1, 3};
     b.Send(huge);
-    usleep(20000);
+    Arrived(b, 8);
     Pass(3);
     b.Take(20);
     EXPECT_TRUE(b.closed);
