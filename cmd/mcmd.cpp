@@ -8,7 +8,7 @@
 
 #include "cmd/cmd.h"
 #include "cmd/vcomm.h"
-#include "exec/dpram.h"
+#include "core/image/dpram.h"
 #include "exec/sys.h"
 #include "core/image/timebase.h"
 

@@ -14,7 +14,7 @@
 #include "core/storage/backup.h"
 #include "cmd/cmd.h"
 #include "cmd/datagram.h"
-#include "exec/dpram.h"
+#include "core/image/dpram.h"
 #include "exec/install.h"
 #include "core/storage/memfile.h"
 #include "core/storage/nvram.h"

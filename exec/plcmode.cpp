@@ -8,7 +8,7 @@
 #include "cmd/cmd.h"
 #include "core/storage/memfile.h"
 #include "core/image/plcreg.h"
-#include "exec/rtc.h"
+#include "core/image/rtc.h"
 #include "core/image/timebase.h"
 #include "iec/services/drevano.h"
 #include "io/io.h"

@@ -8,12 +8,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "exec/dpram.h"
+#include "core/image/dpram.h"
 #include "exec/exception.h"
 #include "exec/mainloop.h"
 #include "core/storage/memfile.h"
 #include "core/image/plcreg.h"
-#include "exec/rtc.h"
+#include "core/image/rtc.h"
 #include "core/image/timebase.h"
 #include "core/image/util.h"
 #include "media/cfm.h"

@@ -9,7 +9,7 @@
 #include "exec/mainloop.h"
 #include "core/storage/memfile.h"
 #include "core/image/plcreg.h"
-#include "exec/rtc.h"
+#include "core/image/rtc.h"
 #include "exec/sys.h"
 #include "core/image/timebase.h"
 #include "iec/services/drevano.h"

@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
-#include "exec/dpram.h"
+#include "core/image/dpram.h"
 #include "exec/mainloop.h"
 #include "exec/sys.h"
 #include "core/image/plcreg.h"

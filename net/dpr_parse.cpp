@@ -8,7 +8,7 @@
 #include "core/image/bytes.h"
 #include "cmd/cmd.h"
 #include "core/image/plcreg.h"
-#include "exec/rtc.h"
+#include "core/image/rtc.h"
 #include "core/storage/memfile.h"
 #include "iec/services/drevano.h"
 #include "net/dpr.h"

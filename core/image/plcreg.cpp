@@ -7,7 +7,7 @@
 #include "cmd/cmd.h"
 #include "core/storage/memfile.h"
 #include "exec/plcmode.h"
-#include "exec/rtc.h"
+#include "core/image/rtc.h"
 #include "exec/sys.h"
 #include "platform/plat.h"
 #include "iec/services/drevano.h"

@@ -13,7 +13,7 @@
 #include "core/storage/memfile.h"
 #include "exec/plcmode.h"
 #include "core/image/plcreg.h"
-#include "exec/rtc.h"
+#include "core/image/rtc.h"
 #include "iec/services/drevano.h"
 #include "platform/plat.h"
 #include "tests/support/temp_root.h"

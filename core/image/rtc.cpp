@@ -2,7 +2,7 @@
 // kept in software from the 100 us time base; writes go to the hardware
 // clock. UTC is kept beside local time and the two follow each other through
 // the time-zone and daylight-saving words.
-#include "exec/rtc.h"
+#include "core/image/rtc.h"
 
 #include <cstring>
 #include <ctime>

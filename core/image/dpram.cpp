@@ -1,7 +1,7 @@
 // Mailbox area and the talk-override channel.
 // placeholder until the mailbox clients land: the data-logger and
 // debug-logger client functions are not built yet.
-#include "exec/dpram.h"
+#include "core/image/dpram.h"
 
 #include <cstring>
 
