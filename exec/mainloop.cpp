@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "core/storage/backup.h"
+#include "media/backup.h"
 #include "cmd/cmd.h"
 #include "cmd/datagram.h"
 #include "core/image/dpram.h"
@@ -23,13 +24,15 @@
 #include "exec/sys.h"
 #include "core/image/timebase.h"
 #include "core/image/util.h"
-#include "cmd/vcomm.h"
+#include "io/vcomm.h"
 #include "iec/services/drevano.h"
 #include "io/io.h"
 #include "media/cfm.h"
 #include "media/filex.h"
 #include "media/fxp.h"
 #include "messaging/messaging.h"
+#include "exec/hooks.h"
+#include "net/enet.h"
 #include "net/net.h"
 #include "platform/plat.h"
 #include "protocols/pmgr.h"
@@ -37,15 +40,11 @@
 
 uint8_t BootMode;
 uint32_t WatchDogDisable;
-uint8_t Sys_AppLoad, Sys_AutoLoad, Sys_ALstmcInited;
 uint32_t systick;
 uint8_t Main_WebPasses;
-uint32_t MasterFilePresent = 1;
 std::array<int, 2> MasterScriptPipefd = {-1, -1};
 pid_t WDmainPid;
 pthread_t Main_Thread;
-TX_QUEUE qcb_cfi, qcb_cfo;
-volatile sig_atomic_t Main_StopRequested;
 int SubLoop_Depth;
 
 namespace {
@@ -157,6 +156,16 @@ void WebStep() {
 }
 
 }  // namespace
+
+void Main_WebCardChecked(uint32_t ok) {
+    if (!ok) {
+        TavixFtping = 0;
+        TavixServerState = 0;
+    } else if (TavixServerState < 2 && TavixFtping == 0 && TavixHttp) {
+        tavixFtpStates = 0;
+        TavixServerState = 2;
+    }
+}
 
 void DebugMsg(const char *text) { std::printf("%s\n", text); }
 
@@ -283,6 +292,7 @@ void *WatchdogScan(void *) {
 }
 
 int Main_Startup(int argc, char **argv) {
+    Exec_InstallHooks();
     PLAT_Init(argc, argv);
     PLAT_MakeBoardFolders();
     Main_Thread = pthread_self();

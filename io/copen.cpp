@@ -6,15 +6,13 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
-#include "exec/mainloop.h"
+#include "core/image/syshook.h"
 #include "core/storage/memfile.h"
 #include "core/image/plcreg.h"
 #include "core/image/rtc.h"
-#include "exec/sys.h"
 #include "core/image/timebase.h"
-#include "iec/services/drevano.h"
+#include "core/storage/memfile.h"
 
-extern uint8_t CANOpen_dwnld;  // a CANopen table download is running (command protocol)
 
 CoNode co;
 std::array<CoNodeEntry, CO_NODES> co_nodes;
@@ -22,6 +20,7 @@ uint32_t (*CANOpen_NetDataRx)(const CanMsg &msg);
 EmcyRec Emcy_RecMsg;
 uint8_t NodeId_Flag;
 uint8_t NetStatsClear;
+uint8_t CANOpen_dwnld;
 
 namespace {
 
@@ -251,7 +250,7 @@ void NmtRx(const CanMsg &m) {
     case 1: co.NMT_State = NMT_OPER; break;
     case 2: co.NMT_State = NMT_STOPPED; break;
     case 0x80: co.NMT_State = NMT_PREOP; break;
-    case 0x81: SYS_WarmReset(); break;
+    case 0x81: SysHook_WarmReset(); break;
     case 0x82:
         co.NMT_State = NMT_INIT;
         CANOpenInit(&NetInit);
@@ -493,7 +492,7 @@ void CANOpenInit(const NetInitRec *rec) {
     }
     cfg[CAN_CFG_RATE] = uint8_t(PlcWord(W_CANRATE));
     cfg[CAN_CFG_MODE] = 0;
-    Enable_Interrupt(0);
+    SysHook_EnableInterrupt(0);
     _Can_Init(0, cfg);
 
     co.startup = Rd8(0x23);

@@ -8,6 +8,9 @@
 
 #include "io/candrv.h"
 
+// Set by the command protocol while a CANopen table download is running.
+extern uint8_t CANOpen_dwnld;
+
 // ---- status word bits ---------------------------------------------------------------
 constexpr uint32_t CO_ST_CFG = 1u << 0, CO_ST_NOLIFE = 1u << 2, CO_ST_TXFULL = 1u << 3, CO_ST_RPDO_SET = 1u << 5,
                    CO_ST_RPDO_OBJ = 1u << 6, CO_ST_RPDO_SHORT = 1u << 7, CO_ST_RPDO_EMPTY = 1u << 8,

@@ -8,17 +8,15 @@
 #include "core/storage/memfile.h"
 #include "core/storage/nvram.h"
 #include "core/image/timebase.h"
-#include "iec/services/drevano.h"
 #include "ladder/ladint.h"
-#include "messaging/messaging.h"
 
-uint8_t RegTokLen_16b = 1;
 
 std::array<uint8_t, LSTACK_SIZE> l_stack;
 std::array<uint16_t, WSTACK_SIZE> w_stack;
 std::array<uint32_t, CALL_STACK_SIZE> call_stack;
 uint8_t call_stack_index;
 uint32_t local_frt_100us;
+LadderHooks ladder_hooks;
 uint16_t time_frt_100us;
 uint32_t local_scan_time;
 uint32_t local_scan_time_rm;
@@ -406,7 +404,7 @@ int32_t LogicUpdate() {
     time_frt_100us = uint16_t(now & 0x3FFF);
     if (first) {
         RegTokLen_16b = uint8_t((NV_EditorFeatures >> 15) & 1);
-        TalkInit();
+        if (ladder_hooks.talk_init) ladder_hooks.talk_init();
     }
     call_stack_index = 0;
     lad.lsp = 0;
@@ -414,7 +412,7 @@ int32_t LogicUpdate() {
     lad.forced_screen = 0xFFFF;
     lad.change_screen = 0;
     if (DrevanoRuntime) {
-        _VMThread();
+        IecHook_Cycle();
         if (!DrevanoRuntime) Op_End();
         return -1;
     }

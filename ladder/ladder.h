@@ -6,9 +6,8 @@
 #include <array>
 #include <cstdint>
 
-// 1 when programs use the 16-bit register layout, 0 for the extended layout;
-// latched on a first scan from bit 15 of the editor features.
-extern uint8_t RegTokLen_16b;
+#include "core/image/plcreg.h"
+
 
 // One scan of the ladder program held in the ladder memory file: -1 when the
 // program ran to its end (or the IEC runtime ran instead), else the word
@@ -99,3 +98,11 @@ uint32_t IEC_Multi_Rotate(LadCursor *pc);
 // {longitude east, latitude north} in degrees; result {zenith, azimuth} in
 // degrees.
 void sunpos(const int32_t *time, const double *location, double *result);
+
+// The Talk layer started on the first scan of a program: the executive aims
+// this at the messaging layer at start-up; unset, there is no Talk layer to
+// start.
+struct LadderHooks {
+    void (*talk_init)();
+};
+extern LadderHooks ladder_hooks;

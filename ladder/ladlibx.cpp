@@ -1,6 +1,6 @@
 // Library calls of the extended encoding that have no routine of their own:
 // the communication selector (394) and the setting of the CAN network id (544).
-#include "exec/plcmode.h"
+#include "core/image/syshook.h"
 #include "core/image/plcreg.h"
 #include "ladder/ladint.h"
 
@@ -39,7 +39,7 @@ int Op_SetNetId() {
     power = 1;
     if (id != PlcWord(W_NETID)) {
         PlcWordSet(W_NETID, uint16_t(id));
-        Plc_NetInit();
+        SysHook_NetInit();
     }
     return LAD_GO;
 }

@@ -11,13 +11,9 @@
 
 #include "core/image/bytes.h"
 #include "core/image/dpram.h"
-#include "exec/mainloop.h"
-#include "exec/sys.h"
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
 #include "core/image/tx.h"
-#include "net/net.h"
-#include "tavIXsdk/tavixsdk/tavix.h"
 
 std::array<tCFCB, CFCB_COUNT> cfcb;
 std::array<CfmArgs, CFCB_COUNT> cfcbArgs;
@@ -495,6 +491,11 @@ uint32_t CFM_GetParm(uint16_t *w) {
 }
 
 uint32_t Sys_CFinitTime;
+CfmHooks cfm_hooks;
+uint8_t Sys_AppLoad, Sys_AutoLoad, Sys_ALstmcInited;
+uint8_t Sys_LoadPGM_Status;
+uint8_t Sys_ManualLoadKey;
+TX_QUEUE qcb_cfi, qcb_cfo;
 
 // ---- server side ----------------------------------------------------------------------------
 void CFM_Open() {
@@ -606,17 +607,12 @@ void CFM_Update() {
         int16_t r = 0;
         if (CFM_PollReq(pUpdtCFCB, &r) == 2) break;
         if (r != 0) {
-            TavixFtping = 0;
             cfm.free_kb = cfm.total_kb = 0;
-            TavixServerState = 0;
             cfm.status = uint16_t(r);
         } else {
             cfm.status = 0;
-            if (TavixServerState < 2 && TavixFtping == 0 && TavixHttp) {
-                tavixFtpStates = 0;
-                TavixServerState = 2;
-            }
         }
+        if (cfm_hooks.card_checked) cfm_hooks.card_checked(r == 0 ? 1 : 0);
         WriteStatus();
         updt_state = 3;
         break;

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "media/cfapi.h"
+#include "core/image/tx.h"
 
 // Client control block: {state, drive, request code, argument, extra
 // argument, result}.
@@ -60,6 +61,23 @@ struct CfmListReq {
 
 // Requests answered since start, counted up to 6.
 extern uint32_t Sys_CFinitTime;
+// Program load from the card: asked for at start-up (Sys_AppLoad), under way
+// (Sys_AutoLoad, its state machine set up: Sys_ALstmcInited), asked for with
+// the LOAD button (Sys_ManualLoadKey); Sys_LoadPGM_Status holds the LEDs in
+// the load signal while it runs.
+extern uint8_t Sys_AppLoad, Sys_AutoLoad, Sys_ALstmcInited;
+extern uint8_t Sys_LoadPGM_Status;
+extern uint8_t Sys_ManualLoadKey;
+// Card-manager request and response queues.
+extern TX_QUEUE qcb_cfi, qcb_cfo;
+
+// The web server is told the outcome of each check of drive A: (1 a card
+// answered, 0 none): the executive fills this at start-up; unset, nobody
+// is told.
+struct CfmHooks {
+    void (*card_checked)(uint32_t ok);
+};
+extern CfmHooks cfm_hooks;
 
 // The directory listing of request 10 (sorted into cfmListOrder).
 uint16_t CFM_GetDirectory(uint8_t drive, CfmListReq *req);

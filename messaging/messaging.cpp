@@ -2,6 +2,8 @@
 // override flag of the programming port is kept.
 #include "messaging/messaging.h"
 
+#include "core/image/dpram.h"
+
 namespace {
 uint8_t talk_override = 0;  // programming port taken from the port blocks
 }
@@ -66,3 +68,15 @@ uint32_t TalkModem(LadCursor *, uint32_t) { return 0; }
 uint32_t TalkModbus(LadCursor *, uint32_t) { return 0; }
 // placeholder until the remote messaging subsystem lands
 uint32_t IEC_TalkModbus(LadCursor *, uint32_t) { return 0; }
+
+void Dpram_Service() {
+    if (dpram[DP_TALK_REQ] == dpram[DP_TALK_ACK]) return;
+    const uint32_t port = dpram[DP_TALK_ARG];
+    uint8_t result = 2;
+    if (Talk_Override(port)) {
+        Talk_Release(port);
+        if (TalkOpened(port) == 0) result = 0;
+    }
+    dpram[DP_TALK_RES] = result;
+    dpram[DP_TALK_ACK] = dpram[DP_TALK_REQ];
+}

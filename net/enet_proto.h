@@ -1,15 +1,13 @@
 // The entry points of the network protocols and services that the Ethernet
 // manager starts and steps: initialisation with (IP instance, packet pool),
 // one scan per main-loop pass, a connection count for the status word, and
-// the DHCP client's lease. The Modbus and ASCII servers' entry points are
-// declared in their own headers.
+// the DHCP client's lease. The command-protocol, Modbus and ASCII servers
+// are reached through enet_hooks (net/enet.h).
 #pragma once
 
 #include <cstdint>
 
 #include "net/nx.h"
-#include "protocols/ascii.h"
-#include "protocols/modbus.h"
 
 uint32_t Egd_Init(NX_IP *ip, NX_PACKET_POOL *pool);
 uint32_t Srtp_Init(NX_IP *ip, NX_PACKET_POOL *pool);

@@ -4,13 +4,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cmd/cmd.h"
 #include "core/storage/memfile.h"
-#include "exec/plcmode.h"
 #include "core/image/rtc.h"
-#include "exec/sys.h"
+#include "core/image/syshook.h"
+#include "core/image/util.h"
 #include "platform/plat.h"
-#include "iec/services/drevano.h"
 
 alignas(8) std::array<uint8_t, PLC_REG_SIZE> plc_reg{};
 alignas(8) std::array<uint8_t, PLC_REG_SIZE> old_reg{};
@@ -88,7 +86,7 @@ int64_t WindowByte(uint32_t a) {
 }
 
 bool IsIecHandle(uint32_t a) { return a >= 0xC0000000u && a != 0xFFFFFFFFu; }
-bool IecInUse() { return DrevanoRuntime != 0 && drevano_variables_enumerateded != 0; }
+bool IecInUse() { return DrevanoRuntime != 0 && drevano_variables_enumerateded != 0 && PlcReg_IecLocate != nullptr; }
 
 uint32_t Iec_Type(uint32_t h) { return (h >> 26) & 7; }
 uint32_t Iec_Bit(uint32_t h) { return (h >> 20) & 0x3F; }
@@ -183,8 +181,10 @@ uint32_t IecGet(uint32_t h, uint8_t *dst, uint32_t width) {
 }  // namespace
 
 const std::array<SrInfo, 192> sr_info = MakeSrInfo();
+uint8_t OLPMode;
+uint8_t RegTokLen_16b = 1;
 
-uint8_t *(*PlcReg_IecLocate)(uint32_t handle, uint32_t width) = DrevanoCalculateVmDbAddress;
+uint8_t *(*PlcReg_IecLocate)(uint32_t handle, uint32_t width);
 
 uint8_t *PlcReg_Ptr(uint32_t address, uint32_t width) {
     if (IsIecHandle(address)) return IecInUse() ? PlcReg_IecLocate(address, width) : nullptr;
@@ -248,20 +248,20 @@ uint32_t PlcReg_Set(uint32_t address, const void *buffer, uint32_t width) {
         if (value < row.min || value > row.max) return 0;
         switch (address) {
         case SR_ADDR(5):
-            SetPlcMode(uint8_t(value));
+            SysHook_SetPlcMode(uint8_t(value));
             return 1;
         case SR_ADDR(29):
             if (int64_t(value) > 128 - int64_t(PlcWord(188))) return 0;
             PlcWordSet(W_NETID, uint16_t(value));
-            Plc_NetInit();
+            SysHook_NetInit();
             PlcWordSet(W_FAULT, PlcWord(W_FAULT) & ~0x20);
             return 1;
         case SR_ADDR(30):
             PlcWordSet(W_CANRATE, uint16_t(value));
-            Plc_NetInit();
+            SysHook_NetInit();
             return 1;
         case SR_ADDR(34):
-            Cmd_PortInit(uint8_t(value));
+            SysHook_PortInit(uint8_t(value));
             return 1;
         case SR_ADDR(32): case SR_ADDR(167): case SR_ADDR(180):
         case SR_ADDR(183): case SR_ADDR(185): case SR_ADDR(186):

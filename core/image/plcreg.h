@@ -72,6 +72,11 @@ constexpr uint16_t FAULT_BADOP = 0x100, FAULT_CLOCK = 0x200, FAULT_IOCFG = 0x40,
 
 extern std::array<uint8_t, PLC_REG_SIZE> plc_reg;
 extern std::array<uint8_t, PLC_REG_SIZE> old_reg;
+extern uint8_t OLPMode;  // an on-line program change is armed: IEC variables are not written
+// 1 when programs use the 16-bit register layout, 0 for the extended layout;
+// latched by the ladder engine on a first scan from bit 15 of the editor
+// features.
+extern uint8_t RegTokLen_16b;
 
 // Word access by word number (n < PLC_REG_SIZE / 2). For the executive's own
 // fixed system words; values from outside go through PlcReg_Get/PlcReg_Set.
@@ -105,5 +110,6 @@ void VmDbWordSR_MinMax(uint16_t *min, uint16_t *max, uint32_t row);
 extern const char SYS_VersionText[];
 
 // Locates the element of the running IEC application that a variable handle
-// names (the IEC runtime's address calculator; tests may put their own here).
+// names: a hook the executive aims at the IEC runtime's address calculator at
+// start-up (tests may put their own here). Unset, IEC handles are not in use.
 extern uint8_t *(*PlcReg_IecLocate)(uint32_t handle, uint32_t width);

@@ -1275,7 +1275,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
                 if (p == nullptr) FAULT(LOG_BOUNDS, k);
                 k = Ld<uint16_t>(p);
                 if (k == 0 || k >= v.inst.n || Ld<uint32_t>(v.inst.p + 20 * k + 4) == Z7H_NONE) {
-                    Z7EVSTRACE("Invalid FB index encoutered: %u", k);
+                    Z7Part_Trace("Invalid FB index encoutered: %u", k);
                     SetFlags(v, uint16_t((Flags(v) & 0xFFF0) | Z7F_STOPPED));
                     return 0;
                 }
@@ -1305,7 +1305,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
                 }
             }
             if (h == Z7H_NONE || Z7Fbl_Call(h, FB_AVAIL, db, cls, in, 0) == 0) {
-                Z7EVSTRACE(op == 536 ? "Argument type not supported by function"
+                Z7Part_Trace(op == 536 ? "Argument type not supported by function"
                                      : "Argument type not supported by function block");
                 FAULT(LOG_UNDEF, 0);
             }

@@ -11,7 +11,7 @@
 
 #include "cmd/cmd.h"
 #include "core/image/timebase.h"
-#include "cmd/vcomm.h"
+#include "io/vcomm.h"
 #include "platform/plat.h"
 #include "tests/support/cmd_port.h"
 #include "tests/support/fake_clock.h"

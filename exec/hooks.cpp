@@ -1,0 +1,71 @@
+// Hook tables of the lower floors, filled once at start-up. A lower floor
+// calls up only through these tables: this file is the list of those calls.
+#include "exec/hooks.h"
+
+#include "cmd/cmd.h"
+#include "cmd/mcmd.h"
+#include "core/image/plcreg.h"
+#include "core/image/syshook.h"
+#include "core/image/timebase.h"
+#include "core/storage/memfile.h"
+#include "exec/install.h"
+#include "exec/mainloop.h"
+#include "exec/panel.h"
+#include "exec/plcmode.h"
+#include "exec/sys.h"
+#include "iec/services/drevano.h"
+#include "iec/services/z7svc.h"
+#include "ladder/ladder.h"
+#include "media/cfm.h"
+#include "media/clone.h"
+#include "messaging/messaging.h"
+#include "net/enet.h"
+#include "protocols/ascii.h"
+#include "protocols/modbus.h"
+#include "protocols/qncan.h"
+
+namespace {
+uint32_t CommandIdle() { return CmdRun == CMD_IDLE ? 1 : 0; }
+}  // namespace
+
+void Exec_InstallHooks() {
+    // Register image and stored files (core): executive services, the
+    // front panel on the service tick, the IEC runtime.
+    sys_hooks.set_plc_mode = SetPlcMode;
+    sys_hooks.warm_reset = SYS_WarmReset;
+    sys_hooks.net_init = Plc_NetInit;
+    sys_hooks.io_config = IoConfig;
+    sys_hooks.net_config = NetConfig;
+    sys_hooks.net_io_config = NetIoConfig;
+    sys_hooks.port_init = Cmd_PortInit;
+    sys_hooks.save_and_set_macid = SaveAndSetMACID;
+    sys_hooks.start_watchdog = StartWatchdog;
+    sys_hooks.stop_watchdog = StopWatchdog;
+    sys_hooks.tickle_watchdog = TickleWatchdogReal;
+    sys_hooks.subloop_wait = ExecuteSubLoop_Wait;
+    sys_hooks.enable_interrupt = Enable_Interrupt;
+    sys_hooks.read_bbr = SYS_ReadCmd;
+    sys_hooks.write_bbr = SYS_WriteCmd;
+    sys_hooks.command_idle = CommandIdle;
+    tick_hooks.button_step = Panel_ButtonStep;
+    tick_hooks.led_update = LED_Update;
+    PlcReg_IecLocate = DrevanoCalculateVmDbAddress;
+    iec_hooks.init = Drevano_init;
+    iec_hooks.exit = __Exit;
+    iec_hooks.clear_flags = ClearDrevanoFlags;
+    iec_hooks.delete_program = DeleteDrevanoProgram;
+    iec_hooks.delete_retain = DelDrevanoRetentiveFile;
+    iec_hooks.cycle = _VMThread;
+
+    // Engines and drivers: the IEC VM's services, the Ethernet manager's
+    // protocol servers and e-mail, the ladder engine's Talk layer, the card
+    // manager's clone link and web server.
+    Z7Svc_Install();
+    enet_hooks.qncan = {Qncan_Init, Qncan_Scan, Qncan_ConnCnt, nullptr};
+    enet_hooks.modbus = {Modbus_Init, Modbus_Scan, Modbus_Conn_Cnt, Modbus_Stop};
+    enet_hooks.ascii = {Ascii_Init, Ascii_Scan, Ascii_cnn_cnt, nullptr};
+    enet_hooks.email_scan = EtnEmailScan;
+    ladder_hooks.talk_init = TalkInit;
+    clone_cmd_link = {MCMD_Init, MCMD_SendCmd, MCMD_SendData, MCMD_GetData, MCMD_SendCntl, MCMD_Close};
+    cfm_hooks.card_checked = Main_WebCardChecked;
+}
