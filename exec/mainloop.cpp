@@ -59,6 +59,31 @@ uint8_t pmgr_busy;                    // drivers waiting inside a nested pass
 
 void OnStop(int) { Main_StopRequested = 1; }
 
+// perror's line ("what: description") written with write(2) alone: a forked
+// child of a threaded process must not touch stdio, whose locks another
+// thread may have held at the fork.
+void ChildPerror(const char *what) {
+    const int err = errno;
+    const auto put = [](const char *text) {
+        if (write(STDERR_FILENO, text, std::strlen(text)) < 0) return;
+    };
+    put(what);
+    put(": ");
+    if (const char *desc = strerrordesc_np(err)) {
+        put(desc);
+    } else {
+        char num[16];
+        char *p = num + sizeof num;
+        *--p = '\0';
+        unsigned v = err < 0 ? 0u - unsigned(err) : unsigned(err);
+        do *--p = char('0' + v % 10); while ((v /= 10) != 0 && p > num + 1);
+        if (err < 0) *--p = '-';
+        put("Unknown error ");
+        put(p);
+    }
+    put("\n");
+}
+
 // Starts the service script with its standard input on a pipe.
 void StartServiceScript() {
     char path[512];
@@ -82,7 +107,7 @@ void StartServiceScript() {
         PLAT_ChildDieWithParent();
         close(fds[1]);
         dup2(fds[0], STDIN_FILENO);
-        std::perror("dup2[0]");
+        ChildPerror("dup2[0]");
         execl("/bin/sh", "sh", path, static_cast<char *>(nullptr));
         _exit(127);
     }
