@@ -145,8 +145,8 @@ void OpenWatchdog() {
 
 void StatusWord182() {
     uint16_t w = PlcWord(W_FAULT);
-    if (PlcWord(W_NETID_CFG) == 0) w &= uint16_t(~0xB0);
-    PlcWordSet(182, w);
+    if (PlcWord(W_NETID_CFG) == 0) w &= uint16_t(~FAULT_NET);
+    PlcWordSet(W_FAULT_SHOWN, w);
 }
 
 // The web HMI step, once the start-up passes are over.
@@ -196,7 +196,7 @@ void DebugMsg(const char *text) { std::printf("%s\n", text); }
 
 void Enable_Interrupt(uint32_t on) {
     struct itimerval it {};
-    if (on == 1) it.it_value.tv_usec = suseconds_t(PlcWord(294)) * 1000;
+    if (on == 1) it.it_value.tv_usec = suseconds_t(PlcWord(W_ITIMER_MS)) * 1000;
     // A value of whole seconds goes to its own field.
     it.it_value.tv_sec = it.it_value.tv_usec / 1000000;
     it.it_value.tv_usec %= 1000000;
@@ -215,13 +215,14 @@ uint32_t MasterScript_Send(const char *line) {
 
 void Main_StatusBits() {
     const uint16_t fault = PlcWord(W_FAULT);
-    if (fault & 0x40) plc_reg[64] &= uint8_t(~0x20);
-    else plc_reg[64] |= 0x20;
-    if (fault & 0xB0) plc_reg[64] &= uint8_t(~0x02);
-    else plc_reg[64] |= 0x02;
-    const bool forcing = (plc_reg[65] & 0x08) && (LE_Get16(&io_force[0]) != 0 || LE_Get16(&io_force[2]) != 0);
-    if (forcing) plc_reg[65] |= 0x04;
-    else plc_reg[65] &= uint8_t(~0x04);
+    if (fault & FAULT_IOCFG) plc_reg[SBITS_LO] &= uint8_t(~S_IOCFG_OK);
+    else plc_reg[SBITS_LO] |= S_IOCFG_OK;
+    if (fault & FAULT_NET) plc_reg[SBITS_LO] &= uint8_t(~S_NO_NET_FAULT);
+    else plc_reg[SBITS_LO] |= S_NO_NET_FAULT;
+    const bool forcing =
+        (plc_reg[SBITS_HI] & S_FORCE_ENABLED) && (LE_Get16(&io_force[0]) != 0 || LE_Get16(&io_force[2]) != 0);
+    if (forcing) plc_reg[SBITS_HI] |= S_FORCING;
+    else plc_reg[SBITS_HI] &= uint8_t(~S_FORCING);
 }
 
 void ExecutePMGR_Loop() {
@@ -414,8 +415,8 @@ int Main_Startup(int argc, char **argv) {
     // Command protocol, status bits, register links, card file manager.
     Cmd_Init();
     Main_StatusBits();
-    PlcWordSet(129, 0);
-    PlcWordSet(130, 0);
+    PlcWordSet(W_FORCED_SCREEN, 0);
+    PlcWordSet(W_SCREEN_CONTACT, 0);
     SYS_ResetRCBs(2);
     CFM_Open();
     RCT_Init();

@@ -71,12 +71,12 @@ bool Call(int64_t off) {
 
 int Op_End() {
     if (DrevanoRuntime) return LAD_END;
-    PlcWordSet(129, uint16_t(lad.forced_screen + 1));
-    plc_reg[64] &= uint8_t(~0x01);
-    plc_reg[65] &= uint8_t(~0x02);
+    PlcWordSet(W_FORCED_SCREEN, uint16_t(lad.forced_screen + 1));
+    plc_reg[SBITS_LO] &= uint8_t(~S_FIRST_SCAN);
+    plc_reg[SBITS_HI] &= uint8_t(~S_RES_SCAN);
     if (lad.change_screen != old_change_screen) {
         old_change_screen = lad.change_screen;
-        if (lad.change_screen) PlcWordSet(128, lad.change_screen);
+        if (lad.change_screen) PlcWordSet(W_SCREEN, lad.change_screen);
     }
     return LAD_END;
 }

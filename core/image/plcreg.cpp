@@ -292,19 +292,25 @@ namespace {
 void ZeroBytes(size_t first, size_t last) {  // inclusive
     std::memset(&plc_reg[first], 0, last - first + 1);
 }
+// Zeroes every register of a type, where reg_types places it in the image.
+void ZeroType(RegType t) {
+    const RegTypeInfo &r = reg_types[t];
+    const size_t bytes = r.word ? 2 * size_t(r.count) : size_t(r.count) / 8;
+    std::memset(&plc_reg[size_t(WindowByte(r.base))], 0, bytes);
+}
 }  // namespace
 
 void PlcTmpClear() {
-    ZeroBytes(96, 127);       // %K
-    ZeroBytes(1152, 1407);    // %Q
-    ZeroBytes(1408, 1663);    // %T of the 16-bit layout
-    ZeroBytes(2944, 3967);    // %AQ
-    ZeroBytes(REG_ET_BYTE, REG_EM_BYTE - 1);
+    ZeroType(RT_K);
+    ZeroType(RT_Q);
+    ZeroType(RT_T);  // %T of the 16-bit layout
+    ZeroType(RT_AQ);
+    ZeroType(RT_ET);
     PlcWordSet(184, 255);
     PlcWordSet(185, 0);
     PlcWordSet(189, 0);
     PlcWordSet(311, 0);
-    plc_reg[65] &= uint8_t(~0x03);
+    plc_reg[SBITS_HI] &= uint8_t(~(S_SUS_SCAN | S_RES_SCAN));
 }
 
 void PlcRegClear() {
@@ -316,13 +322,8 @@ void PlcRegClear() {
         return;
     }
     PlcTmpClear();
-    ZeroBytes(0, 63);         // %IG, %QG
-    ZeroBytes(128, 255);      // %AIG, %AQG
-    ZeroBytes(896, 1151);     // %I
-    ZeroBytes(1664, 1919);    // %M of the 16-bit layout
-    ZeroBytes(1920, 2943);    // %AI
-    ZeroBytes(3968, 104447);  // %R
-    ZeroBytes(REG_EM_BYTE, REG_ESR_BYTE - 1);
+    for (RegType t : {RT_IG, RT_QG, RT_AIG, RT_AQG, RT_I, RT_M /* of the 16-bit layout */, RT_AI, RT_R, RT_EM})
+        ZeroType(t);
 }
 
 void PlcRegInit(uint32_t cold) {
