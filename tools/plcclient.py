@@ -26,6 +26,7 @@ Usage as a module:
 import argparse
 import os
 import select
+import socket
 import sys
 import termios
 import time
@@ -408,7 +409,6 @@ class TcpPlcClient(PlcClient):
 
     @classmethod
     def open_tcp(cls, host, port=QNCAN_PORT, timeout=3.0, **kw):
-        import socket
         s = socket.create_connection((host, port), timeout=timeout)
         s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         return cls(s, timeout=timeout, **kw)
@@ -503,6 +503,46 @@ def _int(text):
     return int(text, 0)
 
 
+# File-transfer replies and what they mean.
+FXP_REPLIES = {
+    150: "ready to receive the file",
+    200: "done",
+    250: "done",
+    257: "directory made",
+    450: "file busy, or not a file",
+    452: "no space left on the drive",
+    500: "command not known",
+    501: "bad name or argument",
+    550: "not found or not accessible",
+    611: "failed (is the card or stick in?)",
+    612: "another command was still pending",
+    614: "already exists",
+    615: "no command pending",
+    616: "could not go back to the working directory",
+    617: "directory not empty",
+    618: "already at the root",
+    619: "transfer opened",
+    651: "accepted",
+    653: "no read transfer active",
+}
+
+
+def fxp_text(code):
+    """A reply code with its meaning, e.g. "550 (not found or not accessible)"."""
+    meaning = FXP_REPLIES.get(code)
+    return "%d (%s)" % (code, meaning) if meaning else "%d" % code
+
+
+def _refused(code, remote=None):
+    text = "refused: %s" % fxp_text(code)
+    if code == 550 and remote is not None and remote[:2].upper() == "Z:":
+        # The controller upper-cases names, and the configuration flash keeps
+        # lower-case ones ("ladder.pgm"): read those with upload instead.
+        text += "; names are upper-cased and Z: is case-sensitive: read ladder.pgm with 'upload 0'"
+    print(text, file=sys.stderr)
+    return 1
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("-d", "--device", help="serial device, e.g. /dev/ttyUSB0")
@@ -536,6 +576,8 @@ def main(argv=None):
     p.add_argument("address", type=_int)
     p.add_argument("width", type=_int)
     p.add_argument("value", type=_int)
+    p = sub.add_parser("comm-lock", help="lock (1) or release (0) the port; 0 also applies a new configuration")
+    p.add_argument("lock", type=_int)
     p = sub.add_parser("file-cmd", help='a file command line, e.g. "mkd A:\\LOGS"')
     p.add_argument("line")
     p = sub.add_parser("file-put", help="copy a local file to the controller's drives")
@@ -598,9 +640,11 @@ def main(argv=None):
             print(int.from_bytes(v, "little"))
         elif args.op == "write-reg":
             c.write_reg(args.address, args.width, args.value)
+        elif args.op == "comm-lock":
+            c.comm_lock(args.lock)
         elif args.op == "file-cmd":
             code, extra = c.fxp(args.line)
-            print(code if extra is None else "%d %d" % (code, extra))
+            print(fxp_text(code) if extra is None else "%s %d" % (fxp_text(code), extra))
             return 0 if code < 500 or code == 619 else 1
         elif args.op in ("file-put", "file-get", "file-list"):
             negotiate()
@@ -609,16 +653,14 @@ def main(argv=None):
                     data = f.read()
                 code, _ = c.fxp('stor "%s"' % args.remote)
                 if code != 150:
-                    print("refused: %d" % code, file=sys.stderr)
-                    return 1
+                    return _refused(code)
                 c.fxp_write(data)
                 print("%d bytes" % len(data))
             else:
                 line = 'retr "%s"' % args.remote if args.op == "file-get" else "list %s" % args.pattern
                 code, extra = c.fxp(line.strip())
                 if code != 619:
-                    print("refused: %d" % code, file=sys.stderr)
-                    return 1
+                    return _refused(code, args.remote if args.op == "file-get" else None)
                 data = c.fxp_read()
                 if args.op == "file-get":
                     with open(args.file, "wb") as f:
@@ -629,9 +671,35 @@ def main(argv=None):
     return 0
 
 
+def _plain(e, argv):
+    """One line for a failure, saying what to try."""
+    where = "the controller"
+    for i, a in enumerate(argv):
+        if a in ("-d", "--device", "-H", "--host") and i + 1 < len(argv):
+            where = argv[i + 1]
+    if isinstance(e, Timeout):
+        return "error: no answer from %s (%s): is the controller running and the port right?" % (where, e)
+    if isinstance(e, ProtocolError):
+        return "error: %s" % e
+    if isinstance(e, ConnectionRefusedError):
+        return "error: %s refused the connection: is the controller running, and listening there?" % where
+    if isinstance(e, FileNotFoundError) and e.filename is not None:
+        return "error: %s does not exist: check the path (the controller's port is $PLC_ROOT/sim/port " \
+               "with ./tools/setup.sh run)" % e.filename
+    if isinstance(e, (socket.timeout, TimeoutError)):
+        return "error: %s did not answer in time: is the controller running, and the address right?" % where
+    return "error: %s" % (e.strerror or e) if isinstance(e, OSError) else "error: %s" % e
+
+
 if __name__ == "__main__":
     try:
         sys.exit(main())
-    except ProtocolError as e:
-        print("error: %s" % e, file=sys.stderr)
+    except (ProtocolError, OSError) as e:
+        print(_plain(e, sys.argv[1:]), file=sys.stderr)
         sys.exit(2)
+    except termios.error:
+        print("error: %s is not a serial device or pseudo-terminal: check the path" % (sys.argv[sys.argv.index("-d") + 1]
+              if "-d" in sys.argv[:-1] else "the device"), file=sys.stderr)
+        sys.exit(2)
+    except KeyboardInterrupt:
+        sys.exit(130)

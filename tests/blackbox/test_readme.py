@@ -19,9 +19,26 @@ from bbsupport import SOURCE, wait_for  # noqa: E402
 SETUP = os.path.join(SOURCE, "tools", "setup.sh")
 
 
-def readme_client_lines():
+def readme_section(title):
+    """The lines of the README section with this heading, up to the next
+    heading of the same or a higher level."""
     with open(os.path.join(SOURCE, "README.md")) as f:
-        return [ln.strip() for ln in f if re.match(r"^    tools/plcclient\.py ", ln)]
+        lines = f.read().splitlines()
+    start = next(i for i, ln in enumerate(lines) if re.match(r"^#+ " + re.escape(title) + "$", ln))
+    level = len(lines[start].split(" ")[0])
+    end = next((i for i in range(start + 1, len(lines))
+                if re.match(r"^#{1,%d} " % level, lines[i])), len(lines))
+    return lines[start + 1:end]
+
+
+def readme_code(title):
+    """The indented command lines of a README section, as written."""
+    return [ln[4:] for ln in readme_section(title) if ln.startswith("    ") and ln.strip()]
+
+
+def readme_client_lines():
+    return [ln.strip() for ln in readme_code("Driving a running controller from the command line")
+            if ln.startswith("tools/plcclient.py ")]
 
 
 class ReadmeLines(unittest.TestCase):

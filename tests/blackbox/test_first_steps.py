@@ -1,0 +1,187 @@
+"""The README's first steps as a newcomer types them, lines taken from the
+README itself: the first ladder program, the first IEC application, Ethernet
+and Modbus TCP in a network namespace read with mbpoll; the client's
+failures as one plain line each; the CAN host-bus example run twice."""
+
+import ast
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from bbsupport import CONTROLLER, SOURCE, wait_for  # noqa: E402
+from test_readme import readme_code, readme_section  # noqa: E402
+
+SETUP = os.path.join(SOURCE, "tools", "setup.sh")
+
+
+def text_of(path):
+    with open(path) as f:
+        return f.read()
+
+
+class FirstSteps(unittest.TestCase):
+    """A work folder laid out as the checkout (tools, examples, build) with
+    data/ the controller's root; the controller started the README's way."""
+
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="plc-first-")
+        self.addCleanup(shutil.rmtree, self.work, True)
+        self.root = os.path.join(self.work, "root")
+        os.makedirs(self.root)
+        for name in ("tools", "examples"):
+            os.symlink(os.path.join(SOURCE, name), os.path.join(self.work, name))
+        os.symlink(os.path.dirname(os.path.abspath(CONTROLLER)), os.path.join(self.work, "build"))
+        os.symlink(self.root, os.path.join(self.work, "data"))
+        self.procs = []
+        self.addCleanup(self.end)
+
+    def end(self):
+        for p in self.procs:
+            if p.poll() is None:
+                os.killpg(p.pid, signal.SIGKILL)  # the session this test made, by its id
+                p.wait()
+
+    def start(self, line):
+        """The first terminal's line, in the background."""
+        log = open(os.path.join(self.work, "console"), "w+")
+        self.addCleanup(log.close)
+        env = {k: v for k, v in os.environ.items() if not k.startswith("PLC_")}
+        env.update(PLC_ROOT=self.root, PLC_RESET="exit")
+        p = subprocess.Popen(["/bin/sh", "-c", line], cwd=self.work, env=env, stdin=subprocess.DEVNULL,
+                             stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
+        self.procs.append(p)
+        self.assertTrue(wait_for(lambda: "Programming port: " in text_of(log.name), 300), text_of(log.name))
+        self.assertTrue(wait_for(lambda: self.sh("tools/plcclient.py -d data/sim/port get-mode",
+                                                 check=False).returncode == 0, 10))
+
+    def sh(self, line, check=True):
+        r = subprocess.run(["/bin/sh", "-c", line], cwd=self.work, capture_output=True, text=True, timeout=60)
+        if check:
+            self.assertEqual(r.returncode, 0, "%s: %s%s" % (line, r.stdout, r.stderr))
+        return r
+
+    def value(self, line):
+        return int(self.sh(line).stdout.split()[0])
+
+    def poll(self, line, pred, timeout=5.0):
+        """Runs a README line until its printed value satisfies pred."""
+        seen = []
+        ok = wait_for(lambda: pred(seen.append(self.value(line)) or seen[-1]), timeout)
+        self.assertTrue(ok, "%s: last %s" % (line, seen[-1:]))
+
+    def code(self, title):
+        return [ln.split(" #")[0].strip() for ln in readme_code(title)]
+
+    def test_first_program_and_first_iec_application(self):
+        self.start("./tools/setup.sh run")
+        lines = self.code("A first ladder program")
+        self.assertEqual(len(lines), 8)
+        self.assertTrue(lines[0].startswith("tools/plclist.py ladder "))
+        built = os.path.join(self.work, "first_program.bin")
+        r = self.sh(lines[0].replace("examples/first_program.bin", "first_program.bin"))
+        self.assertEqual(r.stdout.strip(), "31 bytes")
+        with open(built, "rb") as f, open(os.path.join(SOURCE, "examples", "first_program.bin"), "rb") as g:
+            self.assertEqual(f.read(), g.read())
+        for line in lines[1:4]:
+            self.sh(line)
+        counter = lines[4]
+        first = self.value(counter)
+        self.poll(counter, lambda v: v >= first + 2)       # one a second
+        self.sh(lines[5])                                   # %I1 := 1
+        self.poll(lines[6], lambda v: v == 1)               # %Q1 follows
+        self.sh("tools/plcclient.py -d data/sim/port write-reg 8192 1 0")
+        self.poll(lines[6], lambda v: v == 0)
+        self.poll(lines[7], lambda v: v > 0)                # the scan time moves
+
+        lines = self.code("A first IEC application")
+        self.assertEqual(len(lines), 7)
+        for line in lines[:5]:
+            self.sh(line)
+        self.poll(lines[5], lambda v: v == 42)
+        cycles = self.value(lines[6])
+        self.poll(lines[6], lambda v: v > cycles)
+        self.assertIn("Ready - Press CTRL+C to exit.", text_of(os.path.join(self.work, "console")))
+
+    def test_ethernet_and_modbus_from_the_readme(self):
+        lines = self.code("Ethernet and Modbus TCP")
+        self.assertEqual(len(lines), 12)
+        ns = [ln for ln in lines if ln.startswith("ip ")]
+        self.assertEqual(ns[0], "ip netns add plc")
+        subprocess.run(["ip", "netns", "del", "plc"], stderr=subprocess.DEVNULL)
+        self.addCleanup(subprocess.run, ["ip", "netns", "del", "plc"], stderr=subprocess.DEVNULL)
+        for line in lines[:5]:
+            self.sh(line)
+        self.assertEqual(lines[5], "ip netns exec plc ./tools/setup.sh run")
+        self.start(lines[5])
+        for line in lines[6:11]:
+            self.sh(line)
+        self.assertTrue(lines[11].startswith("ip netns exec plc mbpoll "))
+        got = []
+
+        def read():
+            r = self.sh(lines[11], check=False)
+            m = re.search(r"^\[3000\]:\s+(\d+)", r.stdout, re.M)
+            got.append(r.stdout + r.stderr)
+            return m is not None and int(m.group(1)) >= 1
+        self.assertTrue(wait_for(read, 15), got[-1:])
+        # The listing builds the file the README downloads.
+        out = os.path.join(self.work, "eth.bin")
+        self.assertEqual(self.sh("tools/plclist.py ethernet examples/ethernet_modbus.lst " + out).stdout.strip(),
+                         "120 bytes")
+        with open(out, "rb") as f, open(os.path.join(SOURCE, "examples", "ethernet_modbus.bin"), "rb") as g:
+            self.assertEqual(f.read(), g.read())
+
+    def test_client_failures_are_one_plain_line(self):
+        os.makedirs(os.path.join(self.root, "sim"))
+        master, slave = os.openpty()  # a port nobody answers on
+        self.addCleanup(os.close, master)
+        self.addCleanup(os.close, slave)
+        silent = os.ttyname(slave)
+        plain = os.path.join(self.work, "plain.txt")
+        open(plain, "w").close()
+        cases = [
+            ("-d data/sim/nothing get-mode", "does not exist"),
+            ("-d %s -t 0.5 get-mode" % silent, "no answer from"),
+            ("-d %s get-mode" % plain, "is not a serial device"),
+            ("-H 127.0.0.1 get-mode", "refused the connection"),
+        ]
+        for args, text in cases:
+            r = self.sh("tools/plcclient.py " + args, check=False)
+            self.assertNotEqual(r.returncode, 0, args)
+            self.assertNotIn("Traceback", r.stderr, args)
+            self.assertEqual(len(r.stderr.strip().splitlines()), 1, r.stderr)
+            self.assertIn(text, r.stderr, args)
+        # A refused file request: the reply and its meaning.
+        self.start("./tools/setup.sh run")
+        os.makedirs(os.path.join(self.root, "mnt", "USB0"), exist_ok=True)
+        r = self.sh("tools/plcclient.py -d data/sim/port file-get 'A:\\NONE.TXT' x", check=False)
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(r.stderr.strip(), "refused: 550 (not found or not accessible)")
+        r = self.sh("tools/plcclient.py -d data/sim/port file-get 'Z:\\ladder.pgm' x", check=False)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("read ladder.pgm with 'upload 0'", r.stderr)
+        self.assertEqual(len(r.stderr.strip().splitlines()), 1)
+
+    def test_can_example_runs_twice(self):
+        self.start("./tools/setup.sh run")
+        block = [ln[4:] for ln in readme_section("CAN port 0 and the CANopen node")
+                 if ln.startswith("    ") and not ln.startswith("    PLC_CONTROLLER")]
+        script = "\n".join(block)
+        self.assertIn("os.unlink", script)
+        for _ in range(2):
+            r = subprocess.run(["/usr/bin/python3", "-c", script], cwd=self.work, capture_output=True, text=True,
+                               timeout=20)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            ident, length, data = ast.literal_eval(r.stdout.strip())
+            self.assertEqual((ident, length, data[1:4]), (0x5FF, 8, b"\x00\x10\x00"), r.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()
