@@ -838,17 +838,20 @@ void ConfigStep(CoNodeEntry &e, const uint8_t *r) {
     if (CANOpenCSDODwnInit(0)) e.cfg_busy = 1;
 }
 
+// The start of all slaves with one broadcast went out (kept across boots).
+uint8_t co_broadcast_done;
+
 void StartSlaves(CoNodeEntry &e) {
     if (!(co.startup & 0x08)) {
         if (co.startup & 0x02) {
-            static uint8_t broadcast_done;
+            uint8_t &broadcast_done = co_broadcast_done;
             bool first = true;
             for (unsigned i = 0; i < co.count; i++) {
                 if (&co_nodes[i] != &e && co_nodes[i].step == CO_BOOT_RUNNING) first = false;
             }
-            if (first || !broadcast_done) broadcast_done = CANOpenNMTSend(0, 1) ? 1 : 0;
+            if (first || !broadcast_done) broadcast_done = CANOpenNMTSend(0, NMT_CMD_START) ? 1 : 0;
         } else {
-            CANOpenNMTSend(e.id, 1);
+            CANOpenNMTSend(e.id, NMT_CMD_START);
         }
     }
     co.NMT_State = NMT_OPER;
