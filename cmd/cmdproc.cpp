@@ -105,6 +105,9 @@ void set_mode() {
     }
     // The program was stored first; the download is over.
     if (Cmd_Downloading && mode == 2) CmdPanel(1);
+    // A mode that could not be taken (a fault forces stop) is refused; a value
+    // that names no mode changes nothing and is accepted.
+    if (mode != 3 && mode <= 4 && PlcWord(W_MODE) != mode) return Refuse();
     Accept();
 }
 
@@ -158,6 +161,13 @@ void DownloadClose() {
     case 0:
         PlcWordSet(W_FAULT, PlcWord(W_FAULT) & uint16_t(~0x0104));
         nv_get_features();
+        // In run mode the program is stored as in stop mode, and the IEC
+        // runtime stopped or started for what it carries, before the scan
+        // takes it up.
+        if (PlcWord(W_MODE) == 2 && !OLPMode) {
+            SaveLadder();
+            plc_reg[64] |= 0x01;  // it starts as on its first scan (its own register layout, timers)
+        }
         Cmd_PgmHold = 0;  // complete: the scan runs the new program
         break;
     case 2:

@@ -15,6 +15,7 @@
 #include "platform/plat.h"
 #include "core/image/plcreg.h"
 #include "core/storage/memfile.h"
+#include "media/filex.h"
 #include "net/net.h"
 
 namespace {
@@ -86,7 +87,8 @@ void Message(const char *text) {
     std::fflush(stdout);
 }
 
-bool HostFile(const char *abs, char *out, std::size_t size) { return PLAT_Path(abs, out, size) != nullptr; }
+// Names on the installation medium never follow a symbolic link off it.
+bool HostFile(const char *abs, char *out, std::size_t size) { return Fx_MediaHost(abs, out, size); }
 
 bool Exists(const char *abs) {
     char p[512];
@@ -331,7 +333,7 @@ uint32_t UpdateKernFirmApplic(uint32_t, uint32_t) {
         if (reset) {
             PLAT_System("sync");
             PauseAndRelease(3);
-            SYS_WarmReset();
+            if (!Main_StopRequested) SYS_WarmReset();
         }
         if (upd_app) upd_result |= 0x40;
         if (!(upd_result & 0x45)) upd_result |= 0x80;
@@ -445,5 +447,7 @@ void InstallBoot() {
     PLAT_System("umount /mnt/firm");
     PLAT_System("umount /mnt/cfg");
     PauseAndRelease(3);
+    // Asked to stop during the pause: end here, not in a reset that would start it over.
+    if (Main_StopRequested) return;
     SYS_WarmReset();
 }

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <semaphore.h>
@@ -319,6 +320,7 @@ void *WatchdogScan(void *) {
 
 int Main_Startup(int argc, char **argv) {
     Exec_InstallHooks();
+    if (!PLAT_RootCheck()) std::exit(1);
     PLAT_Init(argc, argv);
     PLAT_MakeBoardFolders();
     Main_Thread = pthread_self();
@@ -458,7 +460,11 @@ int Main_Startup(int argc, char **argv) {
 
 int Main_Run(int argc, char **argv) {
     const int started = Main_Startup(argc, argv);
-    if (started != 0) return started < 0 ? -1 : 0;
+    if (started < 0) return -1;
+    if (started > 0) {
+        PLAT_ChildKillAll();  // the installation ended on request
+        return 0;
+    }
     // The loop.
     while (!Main_StopRequested) {
         The_Loop();

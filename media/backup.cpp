@@ -174,7 +174,22 @@ uint32_t StoreBBRAM() {
     Clear(B_RESTORED);
     crcsize_tbl[BKP_MARKER] = kMarker;
     if (DrevanoRuntime) z7_reg_store_backup();
-    return BkpRegisters();
+    if (BkpRegisters()) return 1;
+    // The file still holds the backup stored before (or none): the block goes
+    // back to it, so that the status bits and a restore follow the file, and
+    // the failure shows in the persistent storage-fault word.
+    MF_PersistOr(PS_SAVE_FAIL);
+    SYS_BlockErase(crcsize_tbl.data(), uint32_t(CRCSIZE_TBL_SIZE));
+    crcsize_tbl[BKP_MARKER] = 0;
+    crcsize_tbl[BKP_RESTORED] = 255;
+    LoadRegisters();
+    if (crcsize_tbl[BKP_MARKER] == kMarker) {
+        Set(B_PRESENT);
+        if ((crcsize_tbl[BKP_RESTORED] & 1) == 0) Set(B_RESTORED);
+    } else {
+        Clear(B_PRESENT | B_RESTORED);
+    }
+    return 0;
 }
 
 void RestoreBBRAM(uint32_t failsafe) {

@@ -63,15 +63,16 @@ int32_t CF_DpramReadFile(uint8_t drive, CfTransferRec *rec) {
     if (drive & CF_DPRAM_POLL) {
         if (Busy()) return -2;
         const uint32_t n = LE_Get32(&dpram[DP_FILE_COUNT]);
+        const int32_t result = Result();
         uint32_t bytes;
-        if (rec->flag8 == 76) bytes = rec->data_size;
+        if (result != CF_OK && result != CF_EOF) bytes = 0;  // a refused read leaves the registers alone
+        else if (rec->flag8 == 76) bytes = rec->data_size;
         else if (rec->start == -1) bytes = n ? (CF_TypeWidth[rec->format % 9] == 32 ? 4 : 2) : 0;
-        else if (rec->format == 0) bytes = n + 1;  // the text and its end byte
-        else bytes = CF_DataBytes(rec->format, n);
+        else bytes = CF_DataBytes(rec->format, n);  // text: exactly the characters read
         bytes = std::min({bytes, rec->data_size, uint32_t(DP_FILE_DATA_SIZE)});
         if (rec->data && bytes) std::memcpy(rec->data, &dpram[DP_FILE_DATA], bytes);
         if (rec->count_out) *rec->count_out = n;
-        return Result();
+        return result;
     }
     if (Busy()) return -3;
     const bool csv = rec->kind == 1 && rec->flag8 == 76 && rec->name && !HasCsv(rec->name);

@@ -37,7 +37,7 @@ void UpdClear(uint16_t b) { PlcWordSet(W_UPDATE, uint16_t(PlcWord(W_UPDATE) & ~b
 long long HostSize(const char *abs) {
     char p[FX_PATH_MAX];
     struct stat st {};
-    if (PLAT_Path(abs, p, sizeof p) == nullptr || stat(p, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    if (!Fx_MediaHost(abs, p, sizeof p) || stat(p, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
     return st.st_size;
 }
 
@@ -120,16 +120,19 @@ uint32_t Load_fw_file_from_mSD(const char *path) {
         return code;
     };
     if (!CardPath(path, rel) || !FindDevice(dev, sizeof dev)) return fail(1);
+    char src[kPathMax + 16];
+    std::snprintf(src, sizeof src, "/mnt/USB/%s", rel);
     char cmd[160];
     std::snprintf(cmd, sizeof cmd, "mount -t vfat %s /mnt/USB", dev);
     PLAT_System(cmd);
+    // A name that is no file on the card (a symbolic link off it among them)
+    // is never copied, and the firmware in place stays.
+    if (HostSize(src) <= 0) return fail(2);
     PLAT_System("rm /mnt/firm/*");
     std::snprintf(cmd, sizeof cmd, "cp /mnt/USB/%s /mnt/firm/firmware", rel);
     const int cp = PLAT_System(cmd);
     const int sync = PLAT_System("sync");
     // The copy must be whole: same size as the file on the card.
-    char src[kPathMax + 16];
-    std::snprintf(src, sizeof src, "/mnt/USB/%s", rel);
     const long long want = HostSize(src), got = HostSize("/mnt/firm/firmware");
     if (cp != 0 || sync != 0 || want <= 0 || got != want) return fail(sync != 0 ? uint32_t(sync) : 2);
     SysHook_SetPlcMode(controller_mode & 0xFF);

@@ -173,8 +173,12 @@ uint32_t SavePgm(const char *name) {
     FxFile f{};
     uint32_t result = CreateTemp(m, f, tmp);
     if (result == 0) {
+        // Held apart from the file: a card pulled mid-save closes the file, and
+        // the temporary file is still found and removed wherever it went.
+        const int hold = _fxe_file_hold(&f);
         result = SaveTables(f, target);
         result = Commit(m, f, tmp, name, result);
+        _fxe_file_release(hold, result != 0);
     }
     Link_Close();
     return result;
@@ -430,6 +434,7 @@ uint32_t MakeDat(const char *name) {
     FxFile f{};
     uint32_t result = CreateTemp(m, f, tmp);
     if (result != 0) return result;
+    const int hold = _fxe_file_hold(&f);  // as in SavePgm
     uint16_t crc = 0xFFFF;
     for (std::size_t pos = 0; pos < PLC_REG_SIZE && result == 0; pos += 1024) {
         const uint32_t n = uint32_t(std::min<std::size_t>(1024, PLC_REG_SIZE - pos));
@@ -439,7 +444,9 @@ uint32_t MakeDat(const char *name) {
     uint8_t c[2];
     LE_Put16(c, crc);
     if (result == 0) result = _fxe_file_write(&f, c, 2);
-    return Commit(m, f, tmp, name, result);
+    result = Commit(m, f, tmp, name, result);
+    _fxe_file_release(hold, result != 0);
+    return result;
 }
 
 uint32_t LoadDat(const char *name) {

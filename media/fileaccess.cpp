@@ -235,7 +235,9 @@ uint16_t JobPath(const char *name, char *host, uint8_t *drive, bool *wild, bool 
     if (len <= 3) return CF_INVALID;  // the drive root itself
     char sys[FX_PATH_MAX];
     if (!CfDriveChk(cf, sys, DRIVE_ANY)) return CF_NOT_PRESENT;
-    return PLAT_Path(sys, host, HOST_MAX) ? CF_OK : CF_INVALID;
+    if (PLAT_Path(sys, host, HOST_MAX) == nullptr) return CF_INVALID;
+    // A symbolic link on the card leads off it: as a name that is not there.
+    return Fx_MediaHost(sys, host, HOST_MAX) ? CF_OK : CF_NOT_FOUND;
 }
 
 bool Mounted(uint8_t drive) { return MountDrive(drive, nullptr) != 0; }
@@ -264,11 +266,11 @@ bool MakeDirs(const char *path) {
 
 bool CopyFile(const char *from, const char *to, const std::atomic<bool> &cancel) {
     struct stat a {}, b {};
-    if (stat(from, &a) != 0 || !S_ISREG(a.st_mode)) return false;
+    if (lstat(from, &a) != 0 || !S_ISREG(a.st_mode)) return false;
     if (stat(to, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino) return false;
-    const int in = open(from, O_RDONLY | O_CLOEXEC);
+    const int in = open(from, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (in < 0) return false;
-    const int out = open(to, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
+    const int out = open(to, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0664);
     if (out < 0) {
         close(in);
         return false;
@@ -331,7 +333,7 @@ void *CopyThread(void *) {
                     break;
                 }
                 struct stat st {};
-                if (stat(from, &st) != 0 || !S_ISREG(st.st_mode)) continue;
+                if (lstat(from, &st) != 0 || !S_ISREG(st.st_mode)) continue;  // links are skipped
                 ok = CopyFile(from, to, j.cancel);
                 copied++;
             }

@@ -212,8 +212,48 @@ constexpr FxMountOps kHostMount = {HostMount, HostCheck, HostUnmount, HostFormat
 const FxMountOps &Mounts() { return PLAT_IsBoard() ? kBoardMount : kHostMount; }
 
 // ---- name resolution ----------------------------------------------------------------------------
+// Length of the mount folder that starts the system path, 0 when the path is
+// not on a drive (the installation mounts its medium on /mnt/USB).
+std::size_t MountPrefix(const char *sys) {
+    for (const char *m : {"/mnt/USB0", "/mnt/USB1", "/mnt/cfg", "/mnt/USB"}) {
+        const std::size_t n = std::strlen(m);
+        if (std::strncmp(sys, m, n) == 0 && (sys[n] == 0 || sys[n] == '/')) return n;
+    }
+    return 0;
+}
+
+// True when no component of host from index from on is a symbolic link. A
+// missing component ends the walk: nothing below it exists to follow.
+bool NoLinks(char *host, std::size_t from) {
+    for (std::size_t i = from;; i++) {
+        const char c = host[i];
+        if (c != '/' && c != 0) continue;
+        if (i > from && host[i - 1] != '/') {
+            host[i] = 0;
+            struct stat st {};
+            const int r = lstat(host, &st);
+            host[i] = c;
+            if (r != 0) return true;
+            if (S_ISLNK(st.st_mode)) return false;
+        }
+        if (c == 0) return true;
+    }
+}
+
+// True when the host path of the system path sys has no symbolic link below
+// the mount folder of its drive (a path off the drives is not walked).
+bool LinkFree(const char *sys, char *host) {
+    const std::size_t m = MountPrefix(sys);
+    return m == 0 || NoLinks(host, std::strlen(host) - std::strlen(sys) + m);
+}
+
+// Locate's answer for a name with a symbolic link in it; each operation
+// turns it into its own answer for a name that does not exist.
+constexpr uint32_t kLinked = 0xFFFFFFFFu;
+uint32_t Absent(uint32_t s, uint32_t absent) { return s == kLinked ? absent : s; }
+
 // Resolves a name against the media's current directory to the host path to
-// open. Answers 0, FX_MEDIA_NOT_OPEN or FX_INVALID_PATH.
+// open. Answers 0, FX_MEDIA_NOT_OPEN, FX_INVALID_PATH or kLinked.
 uint32_t Locate(const FxMedia *media, const char *name, char *host) {
     if (name == nullptr) return FX_INVALID_PATH;
     char full[FX_PATH_MAX];
@@ -226,7 +266,52 @@ uint32_t Locate(const FxMedia *media, const char *name, char *host) {
     if (Fx_PathLeaves(full)) return FX_INVALID_PATH;
     char local[FX_PATH_MAX];
     if (!CfDriveChk(full, local, DRIVE_ANY)) return FX_MEDIA_NOT_OPEN;
-    return HostPath(local, host) ? FX_SUCCESS : FX_INVALID_PATH;
+    if (!HostPath(local, host)) return FX_INVALID_PATH;
+    return LinkFree(local, host) ? FX_SUCCESS : kLinked;
+}
+
+// Identity of a removable drive's mount folder: the folder a card is, on a
+// workstation; the mounted volume's root on the board.
+bool MountId(uint8_t drive, uint64_t *dev, uint64_t *ino) {
+    char p[FX_PATH_MAX];
+    struct stat st {};
+    if (!HostPath(MntDrive[drive].mount, p) || stat(p, &st) != 0) return false;
+    *dev = uint64_t(st.st_dev);
+    *ino = uint64_t(st.st_ino);
+    return true;
+}
+
+// Records the removable drive a file was opened on.
+void NoteMedia(FxFile *file, const FxMedia *media, const char *name) {
+    file->media = 0;
+    uint8_t drive = DRIVE_A;  // as Locate: a name without a letter is on A:
+    const char *n = name;
+    if (std::strpbrk(n, "/\\") == nullptr && media != nullptr) n = media->cwd;
+    if (n[0] != 0 && n[1] == ':') {
+        const int c = std::tolower(static_cast<unsigned char>(n[0]));
+        drive = c == 'b' ? DRIVE_B : c == 'z' ? DRIVE_Z : DRIVE_A;
+    }
+    if (drive == DRIVE_Z) return;  // the configuration flash is never pulled
+    if (MountId(drive, &file->mount_dev, &file->mount_ino)) file->media = uint8_t(drive + 1);
+}
+
+// False once the drive of an open file is gone: pulled, or another card in its place.
+bool MediaThere(const FxFile *file) {
+    if (file->media == 0) return true;
+    const uint8_t drive = uint8_t(file->media - 1);
+    uint64_t dev = 0, ino = 0;
+    return MountDrive(drive, nullptr) && MountId(drive, &dev, &ino) && dev == file->mount_dev &&
+           ino == file->mount_ino;
+}
+
+// An operation on a file whose drive is gone closes it and answers as on an
+// absent drive.
+uint32_t Gone(FxFile *file) {
+    if (MediaThere(file)) return FX_SUCCESS;
+    close(file->fd);
+    file->open = 0;
+    file->fd = -1;
+    return FX_MEDIA_NOT_OPEN;
 }
 
 uint32_t IoStatus(int err) {
@@ -271,6 +356,12 @@ void UnmountDrive(const char *mount_path) { Mounts().unmount(mount_path); }
 uint32_t Cf_Format(uint32_t, uint8_t drive) {
     if (drive > DRIVE_Z) return 0;
     return Mounts().format(drive);
+}
+
+bool Fx_MediaHost(const char *sys, char *host, std::size_t size) {
+    if (sys == nullptr || host == nullptr || size == 0) return false;
+    if (MountPrefix(sys) != 0 && Fx_PathLeaves(sys)) return false;
+    return PLAT_Path(sys, host, size) != nullptr && LinkFree(sys, host);
 }
 
 uint32_t Fx_PathLeaves(const char *name) {
@@ -321,10 +412,10 @@ uint32_t CfDriveChk(const char *name, char *out, uint8_t drive) {
 // ---- files ------------------------------------------------------------------------------------------
 uint32_t _fxe_file_create(FxMedia *media, const char *name) {
     char p[FX_PATH_MAX];
-    if (const uint32_t s = Locate(media, name, p)) return s;
-    const int fd = open(p, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (const uint32_t s = Locate(media, name, p)) return Absent(s, FX_INVALID_PATH);
+    const int fd = open(p, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
-        if (errno == ENOENT || errno == EFAULT) return FX_INVALID_PATH;
+        if (errno == ENOENT || errno == EFAULT || errno == ELOOP) return FX_INVALID_PATH;
         return errno == ENFILE ? FX_IO_ERROR : FX_ACCESS_ERROR;
     }
     close(fd);
@@ -334,8 +425,8 @@ uint32_t _fxe_file_create(FxMedia *media, const char *name) {
 uint32_t _fxe_file_open(FxMedia *media, FxFile *file, const char *name, uint32_t type) {
     if (file->open) _fxe_file_close(file);
     char p[FX_PATH_MAX];
-    if (const uint32_t s = Locate(media, name, p)) return s;
-    int flags = O_NONBLOCK | O_CLOEXEC;
+    if (const uint32_t s = Locate(media, name, p)) return Absent(s, FX_NOT_FOUND);
+    int flags = O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW;
     switch (type) {
     case FX_OPEN_FOR_READ: flags |= O_RDONLY; break;
     case FX_OPEN_FOR_WRITE: flags |= O_RDWR; break;
@@ -346,7 +437,7 @@ uint32_t _fxe_file_open(FxMedia *media, FxFile *file, const char *name, uint32_t
     if (fd < 0) {
         if (errno == EFAULT) return FX_INVALID_PATH;
         if (errno == ENFILE) return FX_IO_ERROR;
-        return errno == ENOENT ? FX_NOT_FOUND : FX_ACCESS_ERROR;
+        return errno == ENOENT || errno == ELOOP ? FX_NOT_FOUND : FX_ACCESS_ERROR;
     }
     if (fd == 0) {
         // Standard input's number is never kept as a file.
@@ -359,20 +450,51 @@ uint32_t _fxe_file_open(FxMedia *media, FxFile *file, const char *name, uint32_t
     file->open = 1;
     file->size = file->size_copy = 0;
     RefreshSize(file);
+    NoteMedia(file, media, name);
     return FX_SUCCESS;
 }
 
 uint32_t _fxe_file_close(FxFile *file) {
     if (!file->open) return FX_NOT_OPEN;
+    const bool there = MediaThere(file);
     close(file->fd);
     file->open = 0;
     file->fd = -1;
-    return FX_SUCCESS;
+    return there ? FX_SUCCESS : FX_MEDIA_NOT_OPEN;
+}
+
+int _fxe_file_hold(const FxFile *file) {
+    if (!file->open) return -1;
+    return fcntl(file->fd, F_DUPFD_CLOEXEC, 3);
+}
+
+void _fxe_file_release(int hold, bool remove) {
+    if (hold < 0) return;
+    if (remove) {
+        // The descriptor knows where the file is now, also after its folder was renamed.
+        char fdpath[40], path[FX_PATH_MAX];
+        std::snprintf(fdpath, sizeof fdpath, "/proc/self/fd/%d", hold);
+        const ssize_t n = readlink(fdpath, path, sizeof path - 1);
+        struct stat a {}, b {};
+        if (n > 0 && path[0] == '/') {
+            path[n] = 0;
+            // Only the very file held: never a name that another file took meanwhile.
+            if (fstat(hold, &a) == 0 && lstat(path, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino)
+                unlink(path);
+        }
+    }
+    close(hold);
+}
+
+uint32_t _fxe_file_media_check(FxFile *file) {
+    if (!file->open) return FX_SUCCESS;
+    return Gone(file);
 }
 
 uint32_t _fxe_file_read(FxFile *file, void *buffer, uint32_t length, uint32_t *count) {
     if (count) *count = 0;
     if (!file->open) return FX_NOT_OPEN;
+    if (const uint32_t s = Gone(file)) return s;
     ssize_t r;
     do r = read(file->fd, buffer, length);
     while (r < 0 && errno == EINTR);
@@ -383,6 +505,7 @@ uint32_t _fxe_file_read(FxFile *file, void *buffer, uint32_t length, uint32_t *c
 
 uint32_t _fxe_file_write(FxFile *file, const void *data, uint32_t length) {
     if (!file->open) return FX_NOT_OPEN;
+    if (const uint32_t s = Gone(file)) return s;
     const uint8_t *p = static_cast<const uint8_t *>(data);
     uint32_t left = length;
     while (left > 0) {
@@ -427,7 +550,7 @@ uint32_t _fxe_file_truncate(FxFile *file, uint64_t length) {
 
 uint32_t _fxe_file_delete(FxMedia *media, const char *name) {
     char p[FX_PATH_MAX];
-    if (const uint32_t s = Locate(media, name, p)) return s;
+    if (const uint32_t s = Locate(media, name, p)) return Absent(s, FX_NOT_FOUND);
     if (unlink(p) == 0) return FX_SUCCESS;
     switch (errno) {
     case EFAULT: return FX_INVALID_PATH;
@@ -445,8 +568,8 @@ uint32_t RenameStatus(int err) {
 
 uint32_t _fxe_file_rename(FxMedia *media, const char *old_name, const char *new_name) {
     char from[FX_PATH_MAX], to[FX_PATH_MAX];
-    if (const uint32_t s = Locate(media, old_name, from)) return s;
-    if (const uint32_t s = Locate(media, new_name, to)) return s;
+    if (const uint32_t s = Locate(media, old_name, from)) return Absent(s, FX_INVALID_PATH);
+    if (const uint32_t s = Locate(media, new_name, to)) return Absent(s, FX_INVALID_PATH);
     if (!CanOpen(from)) return FX_INVALID_PATH;
     if (CanOpen(to)) return FX_ALREADY_CREATED;
     if (rename(from, to) != 0) return RenameStatus(errno);
@@ -456,8 +579,8 @@ uint32_t _fxe_file_rename(FxMedia *media, const char *old_name, const char *new_
 
 uint32_t _fxe_directory_rename(FxMedia *media, const char *old_name, const char *new_name) {
     char from[FX_PATH_MAX], to[FX_PATH_MAX];
-    if (const uint32_t s = Locate(media, old_name, from)) return s;
-    if (const uint32_t s = Locate(media, new_name, to)) return s;
+    if (const uint32_t s = Locate(media, old_name, from)) return Absent(s, FX_ACCESS_ERROR);
+    if (const uint32_t s = Locate(media, new_name, to)) return Absent(s, FX_ACCESS_ERROR);
     return rename(from, to) == 0 ? FX_SUCCESS : RenameStatus(errno);
 }
 
@@ -470,13 +593,13 @@ mode_t AttributeMode(uint32_t attributes) {
 
 uint32_t _fxe_file_attributes_set(FxMedia *media, const char *name, uint32_t attributes) {
     char p[FX_PATH_MAX];
-    if (const uint32_t s = Locate(media, name, p)) return s;
+    if (const uint32_t s = Locate(media, name, p)) return Absent(s, FX_INVALID_ATTR);
     return chmod(p, AttributeMode(attributes)) == 0 ? FX_SUCCESS : FX_INVALID_ATTR;
 }
 
 uint32_t _fxe_directory_attributes_set(FxMedia *media, const char *name, uint32_t attributes) {
     char p[FX_PATH_MAX];
-    if (const uint32_t s = Locate(media, name, p)) return s;
+    if (const uint32_t s = Locate(media, name, p)) return Absent(s, FX_INVALID_PATH);
     if (chmod(p, AttributeMode(attributes)) == 0) return FX_SUCCESS;
     switch (errno) {
     case EINVAL: return FX_INVALID_ATTR;
@@ -488,7 +611,7 @@ uint32_t _fxe_directory_attributes_set(FxMedia *media, const char *name, uint32_
 
 uint32_t _fxe_file_attributes_read(FxMedia *media, const char *name, uint32_t *attributes) {
     char p[FX_PATH_MAX];
-    if (const uint32_t s = Locate(media, name, p)) return s;
+    if (const uint32_t s = Locate(media, name, p)) return Absent(s, FX_INVALID_PATH);
     struct stat st {};
     if (stat(p, &st) != 0) return FX_INVALID_PATH;
     if (attributes) *attributes = Attributes(st);
@@ -502,7 +625,7 @@ uint32_t _fxe_directory_attributes_read(FxMedia *media, const char *name, uint32
 // ---- directories --------------------------------------------------------------------------------------
 uint32_t _fxe_directory_create(FxMedia *media, const char *name) {
     char p[FX_PATH_MAX];
-    if (const uint32_t s = Locate(media, name, p)) return s;
+    if (const uint32_t s = Locate(media, name, p)) return Absent(s, FX_INVALID_PATH);
     if (mkdir(p, 0775) == 0) return FX_SUCCESS;
     switch (errno) {
     case EEXIST: return FX_ALREADY_CREATED;
@@ -515,7 +638,7 @@ uint32_t _fxe_directory_create(FxMedia *media, const char *name) {
 
 uint32_t _fxe_directory_delete(FxMedia *media, const char *name) {
     char p[FX_PATH_MAX];
-    if (const uint32_t s = Locate(media, name, p)) return s;
+    if (const uint32_t s = Locate(media, name, p)) return Absent(s, FX_ACCESS_ERROR);
     if (rmdir(p) == 0) return FX_SUCCESS;
     switch (errno) {
     case ENOTEMPTY: return FX_DIR_NOT_EMPTY;
@@ -528,7 +651,7 @@ uint32_t _fxe_directory_delete(FxMedia *media, const char *name) {
 
 uint32_t _fxe_directory_name_test(FxMedia *media, const char *name) {
     char p[FX_PATH_MAX];
-    if (const uint32_t s = Locate(media, name, p)) return s;
+    if (const uint32_t s = Locate(media, name, p)) return Absent(s, FX_NOT_FOUND);
     DIR *d = opendir(p);
     if (d == nullptr) {
         if (errno == ENOENT) return FX_NOT_FOUND;
@@ -547,7 +670,7 @@ uint32_t _fxe_directory_first_full_entry_find(FxMedia *media, char *name, uint32
         media->dir = nullptr;
     }
     char p[FX_PATH_MAX];
-    if (const uint32_t s = Locate(media, "", p)) return s;
+    if (const uint32_t s = Locate(media, "", p)) return Absent(s, FX_NOT_FOUND);
     media->dir = opendir(p);
     if (media->dir == nullptr) {
         if (errno == ENOENT) return FX_NOT_FOUND;
@@ -563,22 +686,26 @@ uint32_t _fxe_directory_next_full_entry_find(FxMedia *media, char *name, uint32_
                                              uint32_t *second) {
     if (media->dir == nullptr) return FX_NOT_DIRECTORY;
     errno = 0;
-    struct dirent *e = readdir(media->dir);
-    if (e == nullptr) {
-        const int err = errno;
-        closedir(media->dir);
-        media->dir = nullptr;
-        return err == EBADF ? FX_NOT_DIRECTORY : FX_NO_MORE_ENTRIES;
-    }
     char dir[FX_PATH_MAX];
-    if (const uint32_t s = Locate(media, "", dir)) return s;
-    char p[FX_PATH_MAX];
-    if (!Join(p, FX_PATH_MAX, dir, e->d_name)) return FX_INVALID_PATH;  // 512 characters or more
-    Copy(name, FX_NAME_MAX, e->d_name);
-    struct stat st {};
-    if (stat(p, &st) != 0) st = {};
-    Fields(st, attributes, size, year, month, day, hour, minute, second);
-    return FX_SUCCESS;
+    if (const uint32_t s = Locate(media, "", dir)) return Absent(s, FX_NOT_FOUND);
+    for (;;) {
+        struct dirent *e = readdir(media->dir);
+        if (e == nullptr) {
+            const int err = errno;
+            closedir(media->dir);
+            media->dir = nullptr;
+            return err == EBADF ? FX_NOT_DIRECTORY : FX_NO_MORE_ENTRIES;
+        }
+        char p[FX_PATH_MAX];
+        if (!Join(p, FX_PATH_MAX, dir, e->d_name)) return FX_INVALID_PATH;  // 512 characters or more
+        struct stat st {};
+        if (lstat(p, &st) != 0) st = {};
+        // A symbolic link is no entry of the drive: no name through it opens.
+        if (S_ISLNK(st.st_mode)) continue;
+        Copy(name, FX_NAME_MAX, e->d_name);
+        Fields(st, attributes, size, year, month, day, hour, minute, second);
+        return FX_SUCCESS;
+    }
 }
 
 uint32_t _fxe_directory_information_get(FxMedia *media, const char *name, uint32_t *attributes,
@@ -586,7 +713,7 @@ uint32_t _fxe_directory_information_get(FxMedia *media, const char *name, uint32
                                         uint32_t *day, uint32_t *hour, uint32_t *minute,
                                         uint32_t *second) {
     char p[FX_PATH_MAX];
-    if (const uint32_t s = Locate(media, name, p)) return s;
+    if (const uint32_t s = Locate(media, name, p)) return Absent(s, FX_NOT_FOUND);
     struct stat st {};
     if (stat(p, &st) != 0) return FX_NOT_FOUND;
     Fields(st, attributes, size, year, month, day, hour, minute, second);

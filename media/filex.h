@@ -48,6 +48,10 @@ struct FxFile {
     uint8_t open;
     uint64_t size;
     uint64_t size_copy;
+    // The removable drive the file lies on (1 + drive, 0: none) and the
+    // identity of its mount folder at the open: a pulled card ends the file.
+    uint8_t media;
+    uint64_t mount_dev, mount_ino;
 };
 struct FxLocalPath {
     char path[FX_PATH_MAX];
@@ -72,12 +76,26 @@ uint32_t CfDriveChk(const char *name, char *local_out /* FX_PATH_MAX */, uint8_t
 // a leading drive letter is skipped).
 uint32_t Fx_PathLeaves(const char *name);
 void UnmountDrive(const char *mount_path);
+// Host path of a system path ("/mnt/USB0/DIR/F.TXT"; on a workstation under
+// the root). Below a drive's mount folder no component may be a symbolic
+// link (a card can carry links that leave it) nor "..": false then, and for
+// a path that does not fit. Paths off the drives are only placed.
+bool Fx_MediaHost(const char *sys, char *host, std::size_t size);
 uint32_t Cf_Format(uint32_t ignored, uint8_t drive);
 
 // ---- files ---------------------------------------------------------------------------
 uint32_t _fxe_file_create(FxMedia *media, const char *name);
 uint32_t _fxe_file_open(FxMedia *media, FxFile *file, const char *name, uint32_t type);
 uint32_t _fxe_file_close(FxFile *file);
+// A second hold on an open file that outlives the file's own descriptor
+// (closed when its card is pulled); -1 when none could be taken.
+int _fxe_file_hold(const FxFile *file);
+// Lets go of a hold; with remove, first deletes the file wherever its folder
+// is now (a pulled card's folder included).
+void _fxe_file_release(int hold, bool remove);
+// FX_MEDIA_NOT_OPEN (the file closed) once the drive of an open file is gone,
+// else FX_SUCCESS. Reads and writes check it themselves.
+uint32_t _fxe_file_media_check(FxFile *file);
 uint32_t _fxe_file_read(FxFile *file, void *buffer, uint32_t length, uint32_t *count);
 uint32_t _fxe_file_write(FxFile *file, const void *data, uint32_t length);
 uint32_t _fxe_file_seek(FxFile *file, uint64_t offset);

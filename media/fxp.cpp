@@ -494,6 +494,22 @@ void StepUpload() {
     }
 }
 
+// A pulled card ends an open transfer at once: the ring's bytes are dropped,
+// the file closed, and the tool's next block and the close are refused.
+void DropIfPulled() {
+    const uint8_t st = FxpInterface.state;
+    bool gone = false;
+    if (st == FXP_UPLOAD || st == FXP_DOWNLOAD || st == FXP_DOWNLOAD_OUT)
+        gone = FxpTransferFile.open && _fxe_file_media_check(&FxpTransferFile) != FX_SUCCESS;
+    else if (st == FXP_LISTING || st == FXP_LISTING_OUT)
+        gone = FxpListMedia.drive != DRIVE_Z && !MountDrive(FxpListMedia.drive, nullptr);
+    if (!gone) return;
+    if (st == FXP_UPLOAD) FxpWriteFileErrF = 1;
+    else FxpReadFileErrF = 1;
+    CloseTransfer();
+    RingClear();
+}
+
 void StepListing() {
     for (;;) {
         if (FxpListLineLen == 0) {
@@ -596,6 +612,7 @@ int32_t Fxp_DoReadData(uint8_t *buffer, uint32_t max) {
 }
 
 void FxpMain(uint32_t) {
+    DropIfPulled();
     if (FxpInterface.pending && !FxpInterface.done) {
         FxpInterface.reply = Execute();
         FxpInterface.done = 1;

@@ -20,6 +20,10 @@
 void PLAT_Init(int argc, char **argv);
 // 1 when the board implementations are in force.
 int PLAT_IsBoard();
+// The controller's own start check, before PLAT_Init: on a machine that is not
+// an ARM board an unset or empty PLC_ROOT would reach the machine's own /mnt.
+// Prints one line naming PLC_ROOT and answers false then; true otherwise.
+bool PLAT_RootCheck();
 
 // ---- the root folder --------------------------------------------------------
 // Resolves an absolute path of the system ("/mnt/cfg/ladder.pgm") to the path

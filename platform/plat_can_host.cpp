@@ -64,8 +64,25 @@ void UnlinkOwn(const Endpoint &e) {
     if (std::snprintf(p, sizeof p, "%s/%s", e.dir, e.own) < int(sizeof p)) unlink(p);
 }
 
-// Re-reads the folder's sockets when the folder changed since the last scan.
-// Uses getdents64 into a stack buffer: no allocation.
+void ScanFolder(Endpoint &e, int probe);
+
+// Removes a peer's socket file that no socket is bound to any more (its
+// owner closed it or died): a stale name never takes a live peer's place.
+void DropStale(const Endpoint &e, const char *name) { unlinkat(e.dirfd, name, 0); }
+
+// True when a socket is bound to the peer's name: a datagram connect on a
+// probe socket answers ECONNREFUSED for a stale name and sends nothing.
+bool Live(int probe, const SunPath &path) {
+    if (probe < 0) return true;
+    sockaddr_un sa {};
+    sa.sun_family = AF_UNIX;
+    std::memcpy(sa.sun_path, path.data(), sizeof sa.sun_path);
+    return connect(probe, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 || errno != ECONNREFUSED;
+}
+
+// Re-reads the folder's live sockets when the folder changed since the last
+// scan; stale names are removed and not counted. Uses getdents64 into a stack
+// buffer: no allocation.
 void ScanPeers(Endpoint &e) {
     struct stat st {};
     if (fstat(e.dirfd, &st) != 0) return;
@@ -73,6 +90,12 @@ void ScanPeers(Endpoint &e) {
     e.dir_mtime = st.st_mtim;
     e.scanned = true;
     e.npeers = 0;
+    const int probe = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ScanFolder(e, probe);
+    if (probe >= 0) close(probe);
+}
+
+void ScanFolder(Endpoint &e, int probe) {
     lseek(e.dirfd, 0, SEEK_SET);
     alignas(8) char buf[4096];
     for (;;) {
@@ -88,7 +111,9 @@ void ScanPeers(Endpoint &e) {
             if (reclen == 0) return;
             if (name[0] == '.' || std::strcmp(name, e.own) == 0) continue;
             if (type != DT_SOCK && type != DT_UNKNOWN) continue;
-            if (e.npeers < kPeers && MakePath(e, name, e.peers[e.npeers])) e.npeers++;
+            if (e.npeers >= kPeers || !MakePath(e, name, e.peers[e.npeers])) continue;
+            if (Live(probe, e.peers[e.npeers])) e.npeers++;
+            else DropStale(e, name);
         }
     }
 }
@@ -184,8 +209,14 @@ int HostWrite(int h, const uint8_t *frame) {
     for (unsigned i = 0; i < e->npeers; i++) {
         std::memcpy(sa.sun_path, e->peers[i].data(), sizeof sa.sun_path);
         // A full or gone peer loses this frame; the bus never waits or repeats.
-        (void)sendto(e->fd, frame, PLAT_CAN_FRAME, MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&sa),
-                     sizeof sa);
+        if (sendto(e->fd, frame, PLAT_CAN_FRAME, MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&sa),
+                   sizeof sa) < 0 &&
+            errno == ECONNREFUSED) {
+            // The peer closed since the scan: its name goes, and the next frame rescans.
+            const char *slash = std::strrchr(e->peers[i].data(), '/');
+            DropStale(*e, slash != nullptr ? slash + 1 : e->peers[i].data());
+            e->scanned = false;
+        }
     }
     return int(PLAT_CAN_FRAME);
 }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -114,6 +115,16 @@ void PLAT_Init(int argc, char **argv) {
     // Devices stand in where they are missing under the root.
     plat_wdt = Exists("/dev/watchdog") ? &plat_wdt_board : &plat_wdt_host;
     plat_rtc = Exists("/dev/rtc0") ? &plat_rtc_board : &plat_rtc_host;
+}
+
+bool PLAT_RootCheck() {
+    const char *r = std::getenv("PLC_ROOT");
+    if (r != nullptr && r[0] != 0) return true;
+    struct utsname u {};
+    if (uname(&u) == 0 && (std::strncmp(u.machine, "arm", 3) == 0 || std::strcmp(u.machine, "aarch64") == 0))
+        return true;
+    std::fprintf(stderr, "PLC_ROOT is not set: set PLC_ROOT to the folder that stands in for the board's file system\n");
+    return false;
 }
 
 int PLAT_IsBoard() { return board ? 1 : 0; }

@@ -70,6 +70,8 @@ test)
   build "$top/build-asan" -DPLC_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
   echo "== unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
   ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$top/build-asan" -L unit -j "$jobs" --output-on-failure
+  echo "== unit tests of the threaded parts under ThreadSanitizer"
+  "$top/tools/tsan.sh"
   echo "== all tests"
   ctest --test-dir "$top/build" -j "$jobs" --output-on-failure
   ;;

@@ -26,6 +26,7 @@
 #include "media/cfm.h"
 #include "media/datalog.h"
 #include "media/fileblk.h"
+#include "media/filex.h"
 #include "platform/plat.h"
 #include "tests/support/cf_rec.h"
 
@@ -212,6 +213,47 @@ void BM_WorstPassDuring50MBCopy(benchmark::State &state) {
     state.counters["target_over_idle_us"] = 1000;
 }
 BENCHMARK(BM_WorstPassDuring50MBCopy)->Iterations(3)->Unit(benchmark::kMillisecond);
+
+// A file four folders deep on the card ("A:\L1\L2\L3\F.TXT").
+void FourLevels() {
+    Setup();
+    std::string d = root + "/mnt/USB0";
+    for (const char *l : {"/L1", "/L2", "/L3"}) {
+        d += l;
+        mkdir(d.c_str(), 0775);
+    }
+    FILE *f = std::fopen((d + "/F.TXT").c_str(), "wb");
+    std::fputs("x", f);
+    std::fclose(f);
+}
+
+// Open and close through the file layer, whose name resolution walks each
+// component for a symbolic link.
+void BM_CardOpen4Levels(benchmark::State &state) {
+    FourLevels();
+    FxMedia m{};
+    for (auto _ : state) {
+        FxFile f{};
+        if (_fxe_file_open(&m, &f, "A:\\L1\\L2\\L3\\F.TXT", FX_OPEN_FOR_READ) != FX_SUCCESS) state.SkipWithError("open");
+        _fxe_file_close(&f);
+    }
+}
+BENCHMARK(BM_CardOpen4Levels)->Unit(benchmark::kMicrosecond);
+
+// The walk's share: the host name with the link check, against the name only placed under the root.
+void BM_NameWithLinkWalk4Levels(benchmark::State &state) {
+    FourLevels();
+    char host[1024];
+    for (auto _ : state) benchmark::DoNotOptimize(Fx_MediaHost("/mnt/USB0/L1/L2/L3/F.TXT", host, sizeof host));
+}
+BENCHMARK(BM_NameWithLinkWalk4Levels)->Unit(benchmark::kMicrosecond);
+
+void BM_NamePlacedOnly4Levels(benchmark::State &state) {
+    FourLevels();
+    char host[1024];
+    for (auto _ : state) benchmark::DoNotOptimize(PLAT_Path("/mnt/USB0/L1/L2/L3/F.TXT", host, sizeof host));
+}
+BENCHMARK(BM_NamePlacedOnly4Levels)->Unit(benchmark::kMicrosecond);
 }  // namespace
 
 BENCHMARK_MAIN();

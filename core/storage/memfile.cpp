@@ -102,7 +102,8 @@ volatile uint32_t *RtcRegs() {
 
 uint32_t MF_PersistGet() {
     volatile uint32_t *r = RtcRegs();
-    return r != nullptr ? r[kPersist3] : 0;
+    // Atomic like the read-modify-writes below: another thread may set bits meanwhile.
+    return r != nullptr ? std::atomic_ref<uint32_t>(const_cast<uint32_t &>(r[kPersist3])).load() : 0;
 }
 
 void MF_PersistSet(uint32_t value) {

@@ -16,6 +16,7 @@
 #include "iec/services/drevano.h"
 #include "iec/services/z7svc.h"
 #include "iec/vm/z7parts.h"
+#include "media/filex.h"
 #include "platform/plat.h"
 
 namespace {
@@ -23,7 +24,8 @@ std::array<FILE *, 16> files{};
 
 FILE *Slot(uint32_t h) { return h >= 1 && h <= files.size() ? files[h - 1] : nullptr; }
 
-bool Host(const char *path, char *out, size_t n) { return path != nullptr && PLAT_Path(path, out, n) != nullptr; }
+// A name on a drive never follows a symbolic link off it.
+bool Host(const char *path, char *out, size_t n) { return path != nullptr && Fx_MediaHost(path, out, n); }
 }  // namespace
 
 uint32_t Z7File_Open(const char *path, uint32_t write) {

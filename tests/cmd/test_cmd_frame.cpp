@@ -6,7 +6,11 @@
 #include <algorithm>
 #include <cstring>
 
+#include <unistd.h>
+
 #include "core/storage/memfile.h"
+#include "platform/plat.h"
+#include "tests/core/test_storage_support.h"
 #include "exec/plcmode.h"
 
 using namespace cmd_test;
@@ -320,12 +324,16 @@ TEST_F(CmdFrame, ProgramDownloadWhileRunningHoldsTheScanUntilComplete) {
     for (int i = 0; i < 5; i++) PlcScan();
     EXPECT_EQ(held_engine_runs, 1);
     EXPECT_EQ(PlcWord(W_MODE), 2);
-    // The last frame releases it.
+    // The last frame releases it, stored as in stop mode: CRC word, length, data.
     EXPECT_EQ(Exchange(Frame(0xFF, {})), (Bytes{0xA0}));
     PlcScan();
     EXPECT_EQ(held_engine_runs, 2);
+    char stored[512];
+    ASSERT_NE(PLAT_Path("/mnt/cfg/ladder.pgm", stored, sizeof stored), nullptr);
+    EXPECT_EQ(storage_test::ReadFile(stored), (Bytes{0x07, 0xE0, 0, 0, 2, 0, 0, 0, 0x09, 0x00}));
 
     // Abandoned with no whole program stored: stopped, marked invalid, never run.
+    ASSERT_EQ(unlink(stored), 0);
     EXPECT_EQ(Exchange(Frame(0x04, {0x7F, 0})), (Bytes{0xA0}));
     EXPECT_EQ(Exchange(Frame(0xFF, {0x09, 0x00})), (Bytes{0xA0}));
     Advance(501);

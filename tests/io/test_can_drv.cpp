@@ -163,8 +163,8 @@ TEST_F(CanDrv, BusLoadByRateAndIdleDecay) {
 }
 
 // The host bus between endpoints of a temporary root: delivery to every
-// other socket, never to the sender, never twice, and no wait for a gone or
-// full peer.
+// other socket, never to the sender, never twice, no wait for a full peer,
+// and a gone peer's name removed.
 TEST(CanHostBus, DeliveryGonePeerAndFullPeer) {
     test_support::TempRoot root;
     const PlatCanOps *saved = plat_can;
@@ -226,7 +226,9 @@ TEST(CanHostBus, DeliveryGonePeerAndFullPeer) {
     EXPECT_EQ(PLAT_CanRead(b, r), 16);
     PLAT_CanClose(a);
     PLAT_CanClose(b);
-    EXPECT_EQ(access((root / "sim/can/can0/stale").c_str(), F_OK), 0);
+    // The stale name was found refused and removed, so it never takes a live peer's place.
+    EXPECT_EQ(access((root / "sim/can/can0/stale").c_str(), F_OK), -1);
+    EXPECT_EQ(errno, ENOENT);
     plat_can = saved;
 }
 

@@ -393,3 +393,53 @@ TEST_F(FileInstr, CopyDeleteRenameAndFormatOperations) {
     }
     EXPECT_EQ(W(R(114)), 3);
 }
+
+// Copy and delete jobs never go through a symbolic link on the card: a link
+// in a name answers as a missing name (66), a wildcard copy skips links, and
+// nothing outside the card is read, written or removed.
+TEST_F(FileInstr, CopyAndDeleteJobsRefuseSymbolicLinks) {
+    MkDir("mnt/USB1");
+    MkDir("outside");
+    Put("outside/secret.csv", "S");
+    Put("mnt/USB0/own.csv", "O");
+    ASSERT_EQ(symlink(P("outside").c_str(), P("mnt/USB0/ESC").c_str()), 0);
+    ASSERT_EQ(symlink(P("outside/secret.csv").c_str(), P("mnt/USB0/PW.CSV").c_str()), 0);
+    FileOpRec op{};
+    op.owner = 1;
+    op.status = R(100);
+    struct Case {
+        uint16_t opcode;
+        const char *name, *name2;
+    };
+    const Case refused[] = {
+        {249, "A:\\PW.CSV", "B:\\X.CSV"},
+        {249, "A:\\ESC\\SECRET.CSV", "B:\\X.CSV"},
+        {249, "A:\\OWN.CSV", "A:\\ESC\\COPY.CSV"},
+        {253, "A:\\PW.CSV", nullptr},
+        {253, "A:\\ESC", nullptr},
+        {253, "A:\\ESC\\SECRET.CSV", nullptr},
+    };
+    for (const Case &c : refused) {
+        op.opcode = c.opcode;
+        op.name = c.name;
+        op.name2 = c.name2;
+        File_Access(&op, 1);
+        ASSERT_TRUE(File_JobsIdle(10000));
+        File_Access(&op, 1);
+        EXPECT_EQ(W(R(100)), CF_NOT_FOUND) << c.opcode << " " << c.name;
+        File_Access(&op, 0);
+    }
+    // A wildcard copy takes the card's own file and leaves the link.
+    op.opcode = 249;
+    op.name = "A:\\*.CSV";
+    op.name2 = "B:\\ALL\\";
+    File_Access(&op, 1);
+    ASSERT_TRUE(File_JobsIdle(10000));
+    File_Access(&op, 1);
+    EXPECT_EQ(W(R(100)), 0);
+    File_Access(&op, 0);
+    EXPECT_EQ(Get("mnt/USB1/ALL/own.csv"), "O");
+    EXPECT_FALSE(Exists("mnt/USB1/ALL/PW.CSV"));
+    EXPECT_EQ(Get("outside/secret.csv"), "S");
+    EXPECT_FALSE(Exists("outside/COPY.CSV"));
+}

@@ -6,6 +6,9 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <fcntl.h>
+#include <unistd.h>
+#include <vector>
 
 #include "core/image/bytes.h"
 #include "media/filex.h"
@@ -346,4 +349,119 @@ TEST_F(FilexTest, FormatEmptiesTheDriveFolder) {
     EXPECT_FALSE(FileExists(root / "mnt/USB1/A"));
     EXPECT_FALSE(FileExists(root / "mnt/USB1/g.txt"));
     EXPECT_EQ(MntDrive[DRIVE_B].mounted, 1);
+}
+
+// Symbolic links on a drive: every operation answers as for a name that does
+// not exist, whether the link is the last component or a folder on the way;
+// a listing shows no link; system paths on a drive refuse them too.
+TEST_F(FilexTest, SymbolicLinksOnADriveAreNamesThatDoNotExist) {
+    MakeDir("mnt/USB0");
+    MakeDir("outside");
+    WriteFile(root / "outside/secret.txt", std::vector<uint8_t>{'s'});
+    ASSERT_EQ(symlink((root / "outside").c_str(), (root / "mnt/USB0/ESC").c_str()), 0);
+    ASSERT_EQ(symlink((root / "outside/secret.txt").c_str(), (root / "mnt/USB0/PW.TXT").c_str()), 0);
+    WriteFile(root / "mnt/USB0/OWN.TXT", std::vector<uint8_t>{'o'});
+    FxFile f{};
+    uint32_t attr = 0;
+    struct Case {
+        const char *what;
+        uint32_t got, want;
+    };
+    const Case cases[] = {
+        {"open the link", _fxe_file_open(&media, &f, "A:\\PW.TXT", FX_OPEN_FOR_READ), FX_NOT_FOUND},
+        {"open through the link", _fxe_file_open(&media, &f, "A:\\ESC\\secret.txt", FX_OPEN_FOR_READ), FX_NOT_FOUND},
+        {"create through", _fxe_file_create(&media, "A:\\ESC\\new.txt"), FX_INVALID_PATH},
+        {"create over", _fxe_file_create(&media, "A:\\PW.TXT"), FX_INVALID_PATH},
+        {"delete", _fxe_file_delete(&media, "A:\\PW.TXT"), FX_NOT_FOUND},
+        {"delete through", _fxe_file_delete(&media, "A:\\ESC\\secret.txt"), FX_NOT_FOUND},
+        {"rename from", _fxe_file_rename(&media, "A:\\PW.TXT", "A:\\X.TXT"), FX_INVALID_PATH},
+        {"rename into", _fxe_file_rename(&media, "A:\\OWN.TXT", "A:\\ESC\\OWN.TXT"), FX_INVALID_PATH},
+        {"folder rename", _fxe_directory_rename(&media, "A:\\ESC", "A:\\E2"), FX_ACCESS_ERROR},
+        {"attributes", _fxe_file_attributes_read(&media, "A:\\PW.TXT", &attr), FX_INVALID_PATH},
+        {"attributes set", _fxe_file_attributes_set(&media, "A:\\PW.TXT", 0), FX_INVALID_ATTR},
+        {"folder attributes set", _fxe_directory_attributes_set(&media, "A:\\ESC", 0), FX_INVALID_PATH},
+        {"mkdir through", _fxe_directory_create(&media, "A:\\ESC\\D"), FX_INVALID_PATH},
+        {"rmdir", _fxe_directory_delete(&media, "A:\\ESC"), FX_ACCESS_ERROR},
+        {"name test", _fxe_directory_name_test(&media, "A:\\ESC"), FX_NOT_FOUND},
+        {"information", _fxe_directory_information_get(&media, "A:\\PW.TXT", nullptr, nullptr, nullptr, nullptr,
+                                                      nullptr, nullptr, nullptr, nullptr),
+         FX_NOT_FOUND},
+    };
+    for (const Case &c : cases) EXPECT_EQ(c.got, c.want) << c.what;
+    EXPECT_EQ(f.open, 0);
+    FxMedia in{};
+    _fxe_directory_local_path_set(&in, nullptr, "A:\\ESC");
+    char name[FX_NAME_MAX];
+    EXPECT_EQ(_fxe_directory_first_full_entry_find(&in, name, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                   nullptr, nullptr),
+              FX_NOT_FOUND);
+    // The card's root lists its own file only.
+    FxMedia top{};
+    _fxe_directory_local_path_set(&top, nullptr, "A:\\");
+    std::vector<std::string> seen;
+    for (uint32_t s = _fxe_directory_first_full_entry_find(&top, name, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                            nullptr, nullptr, nullptr);
+         s == FX_SUCCESS; s = _fxe_directory_next_full_entry_find(&top, name, nullptr, nullptr, nullptr, nullptr,
+                                                                  nullptr, nullptr, nullptr, nullptr))
+        if (name[0] != '.') seen.push_back(name);
+    EXPECT_EQ(seen, std::vector<std::string>{"OWN.TXT"});
+    EXPECT_EQ(ReadFile(root / "outside/secret.txt"), std::vector<uint8_t>{'s'});
+    EXPECT_TRUE(FileExists(root / "mnt/USB0/PW.TXT"));
+
+    // System paths: below a mount folder refused, elsewhere only placed.
+    char host[FX_PATH_MAX];
+    EXPECT_FALSE(Fx_MediaHost("/mnt/USB0/PW.TXT", host, sizeof host));
+    EXPECT_FALSE(Fx_MediaHost("/mnt/USB0/ESC/secret.txt", host, sizeof host));
+    EXPECT_FALSE(Fx_MediaHost("/mnt/USB0/../outside/secret.txt", host, sizeof host));
+    ASSERT_TRUE(Fx_MediaHost("/mnt/USB0/OWN.TXT", host, sizeof host));
+    EXPECT_EQ(std::string(host), root / "mnt/USB0/OWN.TXT");
+    EXPECT_TRUE(Fx_MediaHost("/mnt/USB0/NEW/MISSING.TXT", host, sizeof host));
+    ASSERT_EQ(symlink("USB0", (root / "mnt/USB").c_str()), 0);
+    EXPECT_TRUE(Fx_MediaHost("/mnt/USB/OWN.TXT", host, sizeof host)) << "the mount folder itself may be a link";
+}
+
+// A file whose card is pulled: reads, writes and the close answer 17 and its
+// descriptor is closed; another card in the same place is not the same drive;
+// a hold finds and removes the file wherever its folder went.
+TEST_F(FilexTest, PulledCardEndsOpenFiles) {
+    MakeDir("mnt/USB0");
+    FxFile w{}, r{};
+    ASSERT_EQ(_fxe_file_create(&media, "A:\\W.BIN"), FX_SUCCESS);
+    ASSERT_EQ(_fxe_file_open(&media, &w, "A:\\W.BIN", FX_OPEN_FOR_WRITE), FX_SUCCESS);
+    WriteFile(root / "mnt/USB0/R.BIN", std::vector<uint8_t>(100, 7));
+    ASSERT_EQ(_fxe_file_open(&media, &r, "A:\\R.BIN", FX_OPEN_FOR_READ), FX_SUCCESS);
+    const int hold = _fxe_file_hold(&w);
+    ASSERT_GE(hold, 0);
+    EXPECT_EQ(_fxe_file_write(&w, "ab", 2), FX_SUCCESS);
+    const int wfd = w.fd;
+    ASSERT_EQ(rename((root / "mnt/USB0").c_str(), (root / "mnt/pulled").c_str()), 0);
+    uint8_t buf[10];
+    uint32_t n = 99;
+    EXPECT_EQ(_fxe_file_write(&w, "cd", 2), FX_MEDIA_NOT_OPEN);
+    EXPECT_EQ(w.open, 0);
+    EXPECT_EQ(fcntl(wfd, F_GETFD), -1) << "the descriptor is closed";
+    EXPECT_EQ(_fxe_file_close(&w), FX_NOT_OPEN);
+    EXPECT_EQ(_fxe_file_read(&r, buf, sizeof buf, &n), FX_MEDIA_NOT_OPEN);
+    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(ReadFile(root / "mnt/pulled/W.BIN"), (std::vector<uint8_t>{'a', 'b'}));
+    _fxe_file_release(hold, true);
+    EXPECT_FALSE(FileExists(root / "mnt/pulled/W.BIN"));
+
+    // Another card in the slot: a file of the pulled one stays ended; the close says so.
+    MakeDir("mnt/USB0");
+    ASSERT_EQ(rename((root / "mnt/pulled/R.BIN").c_str(), (root / "mnt/USB0/R.BIN").c_str()), 0);
+    ASSERT_EQ(_fxe_file_open(&media, &r, "A:\\R.BIN", FX_OPEN_FOR_READ), FX_SUCCESS);
+    ASSERT_EQ(rename((root / "mnt/USB0").c_str(), (root / "mnt/pulled2").c_str()), 0);
+    MakeDir("mnt/USB0");
+    EXPECT_EQ(_fxe_file_media_check(&r), FX_MEDIA_NOT_OPEN);
+    EXPECT_EQ(r.open, 0);
+    ASSERT_EQ(_fxe_file_open(&media, &r, "A:\\..\\cfg\\x", FX_OPEN_FOR_READ), FX_INVALID_PATH);
+    // A released hold without removal keeps the file; the configuration flash is never pulled.
+    FxFile z{};
+    ASSERT_EQ(_fxe_file_create(&media, "Z:\\K.BIN"), FX_SUCCESS);
+    ASSERT_EQ(_fxe_file_open(&media, &z, "Z:\\K.BIN", FX_OPEN_FOR_WRITE), FX_SUCCESS);
+    _fxe_file_release(_fxe_file_hold(&z), false);
+    EXPECT_EQ(_fxe_file_write(&z, "k", 1), FX_SUCCESS);
+    EXPECT_EQ(_fxe_file_close(&z), FX_SUCCESS);
+    EXPECT_EQ(ReadFile(root / "mnt/cfg/K.BIN"), std::vector<uint8_t>{'k'});
 }
