@@ -21,11 +21,15 @@
 #include "messaging/messaging.h"
 #include "net/enet.h"
 #include "protocols/ascii.h"
+#include "protocols/egd.h"
+#include "protocols/eip.h"
 #include "protocols/modbus.h"
 #include "protocols/qncan.h"
+#include "protocols/srtp.h"
 
 namespace {
 uint32_t CommandIdle() { return CmdRun == CMD_IDLE ? 1 : 0; }
+uint32_t EgdConnCnt(uint32_t) { return Egd_ConnCnt(); }
 }  // namespace
 
 void Exec_InstallHooks() {
@@ -64,6 +68,10 @@ void Exec_InstallHooks() {
     enet_hooks.qncan = {Qncan_Init, Qncan_Scan, Qncan_ConnCnt, nullptr};
     enet_hooks.modbus = {Modbus_Init, Modbus_Scan, Modbus_Conn_Cnt, Modbus_Stop};
     enet_hooks.ascii = {Ascii_Init, Ascii_Scan, Ascii_cnn_cnt, nullptr};
+    enet_hooks.egd = {Egd_Init, Egd_Scan, EgdConnCnt, nullptr};
+    enet_hooks.srtp = {Srtp_Init, Srtp_Scan, Srtp_Conn_Cnt, nullptr};
+    enet_hooks.eip = {Eip_Init, Eip_Scan, Eip_Conn_Cnt, nullptr};
+    enet_hooks.egd_config = Egd_Config;
     enet_hooks.email_scan = EtnEmailScan;
     ladder_hooks.talk_init = TalkInit;
     clone_cmd_link = {MCMD_Init, MCMD_SendCmd, MCMD_SendData, MCMD_GetData, MCMD_SendCntl, MCMD_Close};

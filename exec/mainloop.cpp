@@ -38,6 +38,8 @@
 #include "platform/plat.h"
 #include "protocols/pmgr.h"
 #include "tavIXsdk/tavixsdk/tavix.h"
+#include "webhmi/weblife.h"
+#include "webhmi/webusers.h"
 
 uint8_t BootMode;
 uint32_t WatchDogDisable;
@@ -449,6 +451,7 @@ int Main_Startup(int argc, char **argv) {
 
     // Locks shared with the web HMI server.
     sem_init(&demoMutex, 0, 1);
+    web_last_local_user = &SYS_lastLocalUser;
     pthread_mutex_init(&TavixQueryFilterMutex, nullptr);
 
     // Drives.

@@ -81,8 +81,8 @@ void UpdateActivity(Activity &a, uint32_t count, uint32_t now) {
 }
 
 uint32_t ConnectionCount() {
-    return Egd_ConnCnt() + ServerConnCnt(enet_hooks.qncan, 0) + ServerConnCnt(enet_hooks.modbus, 0) + Srtp_Conn_Cnt(0) + Ftp_ConnCnt(0) +
-           Http_ConnCnt(0) + Eip_Conn_Cnt(0) + EtnVComm_Conn_Cnt(0) + ServerConnCnt(enet_hooks.ascii, 0) + EtnIo_Conn_Cnt(0);
+    return ServerConnCnt(enet_hooks.egd, 0) + ServerConnCnt(enet_hooks.qncan, 0) + ServerConnCnt(enet_hooks.modbus, 0) + ServerConnCnt(enet_hooks.srtp, 0) + Ftp_ConnCnt(0) +
+           Http_ConnCnt(0) + ServerConnCnt(enet_hooks.eip, 0) + EtnVComm_Conn_Cnt(0) + ServerConnCnt(enet_hooks.ascii, 0) + EtnIo_Conn_Cnt(0);
 }
 
 bool FirstCall() {
@@ -113,12 +113,12 @@ bool FirstCall() {
     Ping_Init(ip);
     NX_PACKET_POOL *pool = &EnetPacketPoolCtrl;
     uint32_t bad = 0;
-    bad |= Egd_Init(ip, pool);
+    bad |= ServerInit(enet_hooks.egd, ip, pool);
     bad |= ServerInit(enet_hooks.qncan, ip, pool);
     bad |= ServerInit(enet_hooks.modbus, ip, pool);
-    bad |= Srtp_Init(ip, pool);
+    bad |= ServerInit(enet_hooks.srtp, ip, pool);
     bad |= Http_Init(ip, pool);
-    bad |= Eip_Init(ip, pool);
+    bad |= ServerInit(enet_hooks.eip, ip, pool);
     bad |= EtnVComm_Init(ip, pool);
     bad |= ServerInit(enet_hooks.ascii, ip, pool);
     bad |= EtnIo_Init(ip, pool);
@@ -277,7 +277,7 @@ void EnetMain(int skip_email) {
 
     if (LE_Get16(&DprMap[DPR_CFG_REQ]) != LE_Get16(&DprMap[DPR_CFG_ACK])) {
         Dpr_Config();
-        Egd_Config(0);
+        if (enet_hooks.egd_config) enet_hooks.egd_config(0);
         ServerStop(enet_hooks.modbus, 0);
     }
     if (!ip->nx_ip_link_up) {
@@ -308,11 +308,11 @@ void EnetMain(int skip_email) {
         ServerScan(enet_hooks.qncan, 0);
         if (!(c.enables[1] & EN1_SERVICES_OFF) && EnetIpAddress[0] != 0) {
             PingStep(c);
-            Egd_Scan(0);
+            ServerScan(enet_hooks.egd, 0);
             ServerScan(enet_hooks.modbus, 0);
-            Srtp_Scan(0);
+            ServerScan(enet_hooks.srtp, 0);
             Http_Scan(0);
-            Eip_Scan(0);
+            ServerScan(enet_hooks.eip, 0);
             EtnVComm_Scan(0);
             if (!skip_email && enet_hooks.email_scan) enet_hooks.email_scan(1);
             ServerScan(enet_hooks.ascii, 0);

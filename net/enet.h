@@ -40,8 +40,9 @@ struct EnetServer {
     void (*stop)(uint32_t iface);
 };
 struct EnetHooks {
-    EnetServer qncan, modbus, ascii;
-    void (*email_scan)(int iface);  // the e-mail client's step
+    EnetServer qncan, modbus, ascii, egd, srtp, eip;
+    void (*egd_config)(uint32_t iface);  // EGD exchanges after a new configuration
+    void (*email_scan)(int iface);       // the e-mail client's step
 };
 extern EnetHooks enet_hooks;
 

@@ -5,30 +5,20 @@
 
 uint8_t dhcpState = 1;
 
-uint32_t Egd_Init(NX_IP *, NX_PACKET_POOL *) { return 0; }
-uint32_t Srtp_Init(NX_IP *, NX_PACKET_POOL *) { return 0; }
 uint32_t Http_Init(NX_IP *, NX_PACKET_POOL *) { return 0; }
-uint32_t Eip_Init(NX_IP *, NX_PACKET_POOL *) { return 0; }
 uint32_t EtnVComm_Init(NX_IP *, NX_PACKET_POOL *) { return 0; }
 uint32_t EtnIo_Init(NX_IP *, NX_PACKET_POOL *) { return 0; }
 uint32_t dhcpInit(NX_IP *, NX_PACKET_POOL *, uint8_t, uint32_t) { return 0; }
 
-void Egd_Scan(uint32_t) {}
-void Srtp_Scan(uint32_t) {}
 void Http_Scan(uint32_t) {}
-void Eip_Scan(uint32_t) {}
 void EtnVComm_Scan(uint32_t) {}
 void EtnIo_Scan(uint32_t) {}
 
-uint32_t Egd_ConnCnt() { return 0; }
-uint32_t Srtp_Conn_Cnt(uint32_t) { return 0; }
 uint32_t Ftp_ConnCnt(uint32_t) { return 0; }
 uint32_t Http_ConnCnt(uint32_t) { return 0; }
-uint32_t Eip_Conn_Cnt(uint32_t) { return 0; }
 uint32_t EtnVComm_Conn_Cnt(uint32_t) { return 0; }
 uint32_t EtnIo_Conn_Cnt(uint32_t) { return 0; }
 
-void Egd_Config(uint32_t) {}
 
 void dhcpScan(uint8_t, uint32_t) {}
 uint32_t getFromDhcp(uint32_t, uint32_t) { return 0; }

@@ -1,5 +1,4 @@
-// Shared state of the web HMI server and its pass lock. The server itself is
-// not built yet: the thread is never created.
+// Shared state of the web HMI server and its pass lock.
 #include "tavIXsdk/tavixsdk/tavix.h"
 
 #include <cerrno>
@@ -17,12 +16,6 @@ namespace {
 // Makes the test-and-post of tavix_DemoUnlock atomic when both threads release.
 pthread_mutex_t demo_release_guard = PTHREAD_MUTEX_INITIALIZER;
 }
-
-// placeholder until the web HMI server lands
-void tavix_check_ftp_state() {}
-
-// placeholder until the web HMI server lands
-void tavix_thread_create() {}
 
 void tavix_DemoLock()
 {

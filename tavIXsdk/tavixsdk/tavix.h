@@ -20,13 +20,6 @@ extern uint8_t tavixFtpStates;
 // Number of logged-in web users. Placeholder: 0.
 extern uint32_t tavix_LoggedUsers;
 
-// Upload watcher, called on each pass of main's web step: holds the server
-// stopped during an upload and restarts it when "/mnt/USB0/EndOfFTP.txt"
-// exists. Placeholder: does nothing.
-void tavix_check_ftp_state();
-// Starts the detached web server thread. Placeholder: creates no thread and
-// leaves the state as it is.
-void tavix_thread_create();
 
 // Pass lock between the server thread and main. The server thread takes it
 // around each of its passes; main only releases it, before and after its web

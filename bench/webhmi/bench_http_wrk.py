@@ -1,0 +1,136 @@
+#!/usr/bin/python3
+"""The web HMI server against nginx, one run, with wrk from a peer namespace.
+
+The controller runs a one-rung counter program and serves its card's web
+project with Basic login; nginx (keepalive_timeout 0, so each request opens a
+connection as with our HTTP/1.0 server) serves the same folder on port 8080
+of the same address. wrk asks GET of a 1 KB and a 100 KB file and POST ?Ping,
+1 and 16 connections, for SECONDS each; then TLS handshakes with openssl
+s_time -new against both. Prints requests/s, the ratio and p99 latency, and
+the ladder counter's pace during the load against idle.
+
+    PLC_CONTROLLER=build/controller tests/blackbox/run_in_netns.sh /usr/bin/python3 bench/webhmi/bench_http_wrk.py
+"""
+
+import base64
+import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "blackbox"))
+from bbsupport import Controller, NetPeer, wait_for  # noqa: E402
+from test_modbus import COUNTER, R, config_block, io_config  # noqa: E402
+
+HOST = "10.77.0.2"
+SECONDS = int(os.environ.get("SECONDS_EACH", "10"))
+AUTH = "Basic " + base64.b64encode(b"admin:secret1").decode()
+SECURITY = b"tavIX\r\nadmin;a9866e24426444567e0b2446f9f8db75;Right0;Right3\r\n"
+POST_LUA = 'wrk.method = "POST"\nwrk.body = ""\nwrk.headers["Content-Length"] = "0"\n'
+
+
+def wrk(peer, url, conns, script=None):
+    args = ["wrk", "-t", str(min(conns, 4)), "-c", str(conns), "-d", "%ds" % SECONDS, "--latency",
+            "-H", "Authorization: " + AUTH, url]
+    if script:
+        args[1:1] = ["-s", script]
+    out = peer.run(*args, check=False).stdout
+    if os.environ.get("WRK_VERBOSE"):
+        print(out)
+    rps = re.search(r"Requests/sec:\s+([\d.]+)", out)
+    p99 = re.search(r"99%\s+([\d.]+)(us|ms|s)", out)
+    scale = {"us": 0.001, "ms": 1.0, "s": 1000.0}
+    return (float(rps.group(1)) if rps else 0.0,
+            float(p99.group(1)) * scale[p99.group(2)] if p99 else float("nan"))
+
+
+def main():
+    peer = NetPeer()
+    ctl = Controller(prefix="plc-bench-web-")
+    nginx = None
+    try:
+        www = ctl.path("mnt", "USB0", "tavIX", "wwwroot")
+        cfg = ctl.path("mnt", "USB0", "tavIX", "config")
+        os.makedirs(www)
+        os.makedirs(cfg)
+        with open(os.path.join(cfg, "security.cfg"), "wb") as f:
+            f.write(SECURITY)
+        with open(os.path.join(cfg, "tavIXGlobal.cfg"), "wb") as f:
+            f.write(b"Authentication:Basic\r\n")
+        for name, size in (("1k.htm", 1024), ("100k.htm", 102400)):
+            with open(os.path.join(www, name), "wb") as f:
+                f.write(b"x" * size)
+        c = ctl.start(port=True).client
+        c.download(5, io_config(config_block()))
+        c.comm_lock(0)
+        c.set_mode(0)
+        c.download(0, COUNTER)
+        c.set_mode(2)
+
+        def up():
+            s = peer.socket(socket.AF_INET, socket.SOCK_STREAM)
+            s.settimeout(1)
+            try:
+                s.connect((HOST, 80))
+                return True
+            except OSError:
+                return False
+            finally:
+                s.close()
+        if not wait_for(up, 20):
+            print("the web server did not come up")
+            return 1
+        # nginx on the same folder and address, port 8080, one request per connection.
+        conf = ctl.path("nginx.conf")
+        with open(conf, "w") as f:
+            f.write("daemon off; user root; worker_processes 1; pid %s; error_log %s;\n"
+                    "events { worker_connections 256; }\n"
+                    "http { access_log off; keepalive_timeout 0; server { listen %s:8080; root %s; } }\n"
+                    % (ctl.path("nginx.pid"), ctl.path("nginx.err"), HOST, www))
+        nginx = subprocess.Popen(["nginx", "-c", conf, "-p", ctl.path("")], stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.DEVNULL)
+        time.sleep(0.5)  # nginx binds before it answers; no assertion depends on this
+        lua = ctl.path("post.lua")
+        with open(lua, "w") as f:
+            f.write(POST_LUA)
+
+        def pace(seconds=3.0):
+            a = int.from_bytes(c.read_reg(R(1), 16), "little")
+            time.sleep(seconds)
+            b = int.from_bytes(c.read_reg(R(1), 16), "little")
+            return (b - a) % 65536 / seconds
+        idle = pace()
+        print("%-26s %12s %12s %7s %10s" % ("load", "ours req/s", "nginx req/s", "ratio", "p99 ms"))
+        for what, path, script in (("GET 1 KB", "/1k.htm", None), ("GET 100 KB", "/100k.htm", None),
+                                   ("POST ?Ping", "/tavIX/?Ping", lua)):
+            for conns in (1, 16):
+                ours, p99 = wrk(peer, "http://%s%s" % (HOST, path), conns, script)
+                theirs = 0.0
+                if script is None:
+                    theirs, _ = wrk(peer, "http://%s:8080%s" % (HOST, path), conns)
+                ratio = ours / theirs if theirs else float("nan")
+                print("%-26s %12.0f %12.0f %7.2f %10.2f" % ("%s, %d conn" % (what, conns), ours, theirs, ratio, p99))
+        # The scan's pace while 16 connections ask for the 1 KB page.
+        load = subprocess.Popen(["nsenter", "-t", str(peer.holder.pid), "-n", "wrk", "-t", "4", "-c", "16", "-d",
+                                 "%ds" % SECONDS, "-H", "Authorization: " + AUTH, "http://%s/1k.htm" % HOST],
+                                stdout=subprocess.DEVNULL)
+        time.sleep(1)
+        busy = pace()
+        load.wait()
+        print("ladder counter pace: idle %.0f/s, under 16 connections %.0f/s (%.0f %%)"
+              % (idle, busy, 100.0 * busy / idle if idle else 0))
+        return 0
+    finally:
+        if nginx is not None:
+            nginx.send_signal(signal.SIGQUIT)
+            nginx.wait()
+        ctl.cleanup()
+        peer.close()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,154 @@
+// Web HMI server costs in process: a Digest-authenticated GET of a small file
+// and a POST ?Ping through framing, access check and response, 100 JSON
+// values, and the RSA private operation. Allocations per request are counted.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+
+#include "bench/malloc_count.h"
+#include "tavIXsdk/tavixsdk/tavix_auth.h"
+#include "tavIXsdk/tavixsdk/tavix_buffer.h"
+#include "tavIXsdk/tavixsdk/tavix_comm.h"
+#include "tavIXsdk/tavixsdk/tavix_engine.h"
+#include "tavIXsdk/tavixsdk/tavix_json.h"
+#include "tavIXsdk/tavixsdk/tavix_post.h"
+#include "tavIXsdk/tavixsdk/tavix_rsa.h"
+#include "tavIXsdk/tavixsdk/tavix_session.h"
+#include "tavIXsdk/tavixsdk/tavix_util.h"
+#include "webhmi/webusers.h"
+
+namespace {
+
+void Quiet(const char *) {}
+
+void Setup() {
+    static bool done = false;
+    if (done) return;
+    done = true;
+    tavix_options_initialize();
+    tavix_global_options.error_cb = Quiet;
+    tavix_global_options.auth_method = 2;
+    tavix_comm_state_initialize();
+    tavix_timer_start_imp(&tavix_comm_state.timer);
+    tavix_auth_initialize();
+    tavix_engine_session_initialize();
+    mkdir("/tmp/bench-webhmi", 0700);
+    FILE *f = std::fopen("/tmp/bench-webhmi/index.htm", "wb");
+    for (int i = 0; i < 1024; i++) std::fputc('a', f);
+    std::fclose(f);
+    tavix_options_set_web_root("/tmp/bench-webhmi", "index.htm");
+    const char cfg[] = "tavIX\r\nadmin;a9866e24426444567e0b2446f9f8db75;Right0;Right3\r\n";
+    tavix_parse_access_rights(cfg, sizeof cfg - 1);
+    tavix_auth_callbacks = {tavix_access_cb, tavix_authentication_digest_cb, nullptr};
+    tavix_engine_hooks.access = tavix_auth_engine_access;
+    tavix_engine_hooks.post = tavix_engine_handle_post_request;
+    tavix_engine_hooks.request = request_hook_callback;
+}
+
+std::string Md5(const std::string &s) {
+    char hex[33];
+    tavix_md5_hex(s.data(), s.size(), hex);
+    return hex;
+}
+
+std::string DigestGet() {
+    char nonce[33];
+    tavix_auth_make_nonce(nonce, tavix_sys_get_current_monotonous_time());
+    const std::string ha1 = "a9866e24426444567e0b2446f9f8db75";
+    const std::string resp = Md5(ha1 + ":" + nonce + ":00000001:0a4f113b:auth:" + Md5("GET:/index.htm"));
+    return std::string("GET /index.htm HTTP/1.0\r\nHost: 10.77.0.2\r\nUser-Agent: Mozilla/5.0 (X11; Linux x86_64) "
+                       "bench\r\nAccept: text/html,application/xhtml+xml\r\nAccept-Encoding: gzip, deflate\r\n") +
+           "Authorization: Digest username=\"admin\", realm=\"tavIX\", nonce=\"" + nonce +
+           "\", uri=\"/index.htm\", algorithm=MD5, response=\"" + resp +
+           "\", qop=auth, nc=00000001, cnonce=\"0a4f113b\"\r\n\r\n";
+}
+
+// One request through framing, dispatch and the send chain (sent into the void).
+void Serve(const std::string &request, std::size_t &bytes) {
+    tavix_connection c{};
+    c.in_use = 1;
+    c.sock = -1;
+    static tavix_buffer *recv = nullptr;
+    if (recv == nullptr) recv = tavix_buffer_get(TAVIX_BUF_DATA, 4096, 4096, true);
+    recv->length = recv->read_pos = 0;
+    tavix_buffer_put_data(recv, request.data(), uint32_t(request.size()));
+    tavix_engine_handle_data(&c, &c.pending, recv);
+    static uint8_t scratch[16384];
+    for (tavix_buffer *b = c.send_head; b != nullptr;) {
+        tavix_buffer *next = b->send_next;
+        const uint8_t *piece = nullptr;
+        for (long n; (n = tavix_buffer_get_data(b, &piece, scratch, sizeof scratch, nullptr, 0)) > 0;) {
+            bytes += std::size_t(n);
+            tavix_buffer_get_advance(b, uint32_t(n));
+        }
+        b->send_next = nullptr;
+        tavix_buffer_return(b);
+        b = next;
+    }
+}
+
+void BM_DigestGet1K(benchmark::State &state) {
+    Setup();
+    const std::string req = DigestGet();
+    std::size_t bytes = 0;
+    Serve(req, bytes);  // warms the pool
+    const std::size_t before = malloc_calls;
+    for (auto _ : state) Serve(req, bytes);
+    state.counters["request_bytes"] = double(req.size());
+    state.counters["mallocs_per_request"] =
+        benchmark::Counter(double(malloc_calls - before), benchmark::Counter::kAvgIterations);
+    benchmark::DoNotOptimize(bytes);
+}
+BENCHMARK(BM_DigestGet1K);
+
+void BM_PostPing(benchmark::State &state) {
+    Setup();
+    tavix_global_options.auth_method = 5;  // anonymous: the POST path alone
+    const std::string req = "POST /tavIX/?Ping HTTP/1.0\r\nContent-Length: 0\r\n\r\n";
+    std::size_t bytes = 0;
+    Serve(req, bytes);
+    const std::size_t before = malloc_calls;
+    for (auto _ : state) Serve(req, bytes);
+    state.counters["mallocs_per_request"] =
+        benchmark::Counter(double(malloc_calls - before), benchmark::Counter::kAvgIterations);
+    tavix_global_options.auth_method = 2;
+    benchmark::DoNotOptimize(bytes);
+}
+BENCHMARK(BM_PostPing);
+
+void BM_Json100Values(benchmark::State &state) {
+    char out[4096];
+    tavix_data_value v{};
+    v.kind = TAVIX_DV_DOUBLE;
+    for (auto _ : state) {
+        long n = tavix_json_put_delimiter(out, sizeof out, TAVIX_JSON_ARR_OPEN);
+        for (int i = 0; i < 100; i++) {
+            v.d = 1.5 * i;
+            if (i) n += tavix_json_put_delimiter(out + n, sizeof out - std::size_t(n), TAVIX_JSON_COMMA);
+            n += tavix_json_put_data_value(out + n, sizeof out - std::size_t(n), &v);
+        }
+        n += tavix_json_put_delimiter(out + n, sizeof out - std::size_t(n), TAVIX_JSON_ARR_CLOSE);
+        benchmark::DoNotOptimize(n);
+    }
+}
+BENCHMARK(BM_Json100Values);
+
+void BM_RsaPrivate1024(benchmark::State &state) {
+    Setup();
+    if (tavix_options_rsa_key() == nullptr) tavix_options_generate_temporary_rsa(1024, 0x10001);
+    const tavix_rsa_key *k = tavix_options_rsa_key();
+    uint8_t in[128] = {0, 2}, out[128];
+    for (int i = 2; i < 128; i++) in[i] = uint8_t(i);
+    for (auto _ : state) {
+        std::size_t n = sizeof out;
+        benchmark::DoNotOptimize(tavix_rsa_exptmod(k, true, in, sizeof in, out, &n));
+    }
+}
+BENCHMARK(BM_RsaPrivate1024);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,23 @@
+// Loaded libraries through dlopen.
+#include "platform/plat_dl.h"
+
+#include <dlfcn.h>
+
+void *PLAT_DlOpen(const char *const *names) {
+    for (const char *const *n = names; *n != nullptr; n++) {
+        if (void *h = dlopen(*n, RTLD_LAZY)) return h;
+    }
+    return nullptr;
+}
+
+const char *PLAT_DlResolve(void *library, const char *const *names, void **slots) {
+    for (std::size_t i = 0; names[i] != nullptr; i++) {
+        slots[i] = library != nullptr ? dlsym(library, names[i]) : nullptr;
+        if (slots[i] == nullptr) return names[i];
+    }
+    return nullptr;
+}
+
+void PLAT_DlClose(void *library) {
+    if (library != nullptr) dlclose(library);
+}

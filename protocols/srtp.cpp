@@ -1,0 +1,593 @@
+// SRTP server. Each pass: listen one more socket, answer the reads taken on
+// an earlier pass from the register image as it is now, then serve at most
+// one message per session. A session is a stream: its messages are framed by
+// the 56-byte header and the text length it declares; a session with a read
+// still to answer takes no further message.
+#include "protocols/srtp.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/image/bytes.h"
+#include "core/image/tx.h"
+#include "core/storage/memfile.h"
+
+std::array<SrtpServer, 2> SrtpConnEth;
+std::array<uint8_t, SRTP_HDR + SRTP_TEXT_MAX> SrtpRxBuff;
+std::array<uint8_t, SRTP_PIECE> SrtpTxMsg;
+NX_PACKET_POOL *SrtpPacketPoolPtr;
+uint8_t SrtpPlcPriv = 2;
+uint16_t SrtpPortNumber = 18245;
+uint32_t SrtpIecTable, SrtpIecWords;
+
+namespace {
+
+enum : uint8_t { kConnect = 0, kConnectAnswer = 1, kRequest = 2, kAnswer = 3, kError = 5, kSession = 8 };
+enum : uint8_t { kDone = 0xD4, kDoneText = 0x94, kRefused = 0xD1 };
+constexpr char kModel[] = "TQR300";
+
+struct Selector {
+    uint8_t code;
+    uint8_t unit;    // bits per offset and count step
+    uint32_t base;   // 0: the %T or %M base in force
+    uint32_t limit;  // offset + length, in bits
+};
+constexpr std::array<Selector, 11> kSelectors{{
+    {8, 16, 32768, 799984},
+    {10, 16, 16384, 8192},
+    {12, 16, 24576, 8192},
+    {16, 8, 8192, 2048},
+    {18, 8, 10240, 2048},
+    {20, 8, 0, 16384},
+    {22, 8, 0, 16384},
+    {70, 1, 8192, 2048},
+    {72, 1, 10240, 2048},
+    {74, 1, 0, 16384},
+    {76, 1, 0, 16384},
+}};
+
+const Selector *FindSelector(uint32_t code) {
+    for (const Selector &s : kSelectors) {
+        if (s.code == code) return &s;
+    }
+    return nullptr;
+}
+
+bool IecMapping() { return DrevanoRuntime != 0; }
+
+// Bytes that carry a block's bits: the bridge moves bits in place (bit mode
+// 0), so a block that starts inside a byte takes the byte it starts in.
+uint32_t CarryBytes(uint32_t reference, uint32_t bits) {
+    const uint32_t lead = (reference & 0xC0000000u) == 0xC0000000u ? 0 : reference % 8;
+    return (lead + bits + 7) / 8;
+}
+bool Running() { return LE_Get16(Dpr_Map_Ptr + DPR_RUN) != 0; }
+
+SrtpServer &ServerOf(uint32_t n) { return SrtpConnEth[n == 1 ? 1 : 0]; }
+uint32_t IfaceOf(const NX_IP *ip) { return (ip != nullptr && ip->nx_ip_interface == 1) ? 1 : 0; }
+
+bool Find(const NX_TCP_SOCKET *s, SrtpSlot *&out) {
+    for (auto &server : SrtpConnEth) {
+        for (auto &slot : server.slots) {
+            if (&slot.socket == s) {
+                out = &slot;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+void ClearSession(SrtpSlot &slot) {
+    slot.handle = 0;
+    slot.read_pending = slot.state = 0;
+    slot.reference = slot.bits = 0;
+    std::memset(slot.reflect, 0, sizeof slot.reflect);
+    slot.sequence = 0;
+    slot.byte30 = 0;
+    slot.rx_len = 0;
+}
+
+// Service fields of a request: their place depends on the form byte.
+struct Service {
+    uint8_t code, selector;
+    uint16_t offset, count;
+};
+Service ServiceOf(const uint8_t *m) {
+    const uint32_t at = (m[9] == 1 || m[9] == 5) ? 42 : 50;
+    return {m[at], m[at + 1], LE_Get16(m + at + 2), LE_Get16(m + at + 4)};
+}
+
+// Clears the answer header and sets type, sequence, text length and, for
+// type 3, bytes 16 and 17.
+uint8_t *SrtpInitResponse(uint8_t type, uint16_t sequence, uint32_t text, uint8_t b17) {
+    uint8_t *t = SrtpTxMsg.data();
+    std::memset(t, 0, SRTP_HDR);
+    t[0] = type;
+    LE_Put16(t + 2, sequence);
+    LE_Put32(t + 4, text);
+    if (type == kAnswer) {
+        t[16] = 0;
+        t[17] = b17;
+    }
+    return t;
+}
+
+// The fields every type-3 answer carries: byte 30, the swapped address words,
+// privilege and controller status.
+void Reflect(uint8_t *t, uint8_t byte30, const uint8_t *reflect, uint8_t kind) {
+    t[30] = byte30;
+    t[31] = kind;
+    std::memcpy(t + 32, reflect, 8);
+    t[50] = 0xFF;
+    t[51] = SrtpPlcPriv;
+    LE_Put16(t + 52, 0x74);
+    LE_Put16(t + 54, Running() ? 0 : 0x2000);
+}
+
+void ReflectOf(const uint8_t *m, uint8_t *out) {
+    std::memcpy(out, m + 36, 4);
+    std::memcpy(out + 4, m + 32, 4);
+}
+
+uint8_t *Answer(const uint8_t *m, uint32_t text, uint8_t b17, uint8_t kind) {
+    uint8_t reflect[8];
+    ReflectOf(m, reflect);
+    uint8_t *t = SrtpInitResponse(kAnswer, LE_Get16(m + 2), text, b17);
+    Reflect(t, m[30], reflect, kind);
+    if (text != 0) LE_Put16(t + 42, uint16_t(text));
+    return t;
+}
+
+// Sends len bytes from p on the slot's socket in pieces of at most its MSS:
+// 0 sent, 1 failed.
+uint32_t SendBytes(SrtpSlot &slot, const uint8_t *p, uint32_t len) {
+    const uint32_t piece = std::max<uint32_t>(1, std::min(slot.socket.mss, SRTP_PIECE));
+    for (uint32_t off = 0; off < len; off += piece) {
+        const uint32_t n = std::min(piece, len - off);
+        NX_PACKET *pk = nullptr;
+        if (_nx_packet_allocate(SrtpPacketPoolPtr, &pk, 56, 0) != NX_SUCCESS) return 1;
+        if (_nx_packet_data_append(pk, p + off, n, SrtpPacketPoolPtr, 0) != NX_SUCCESS) {
+            _nx_packet_release(pk);
+            return 1;
+        }
+        if (_nx_tcp_socket_send(&slot.socket, pk, 0) != NX_SUCCESS) return 1;
+    }
+    return 0;
+}
+
+uint32_t SrtpSendResponse(SrtpSlot &slot, uint32_t len) { return SendBytes(slot, SrtpTxMsg.data(), len); }
+
+uint32_t SrtpSendText(SrtpSlot &slot, const SrtpTextBuffer &b, uint32_t offset, uint32_t len) {
+    if (offset + len > SRTP_TEXT_MAX) return 1;
+    for (uint32_t off = 0; off < len; off += SRTP_PIECE) {
+        if (SendBytes(slot, b.data.data() + offset + off, std::min(SRTP_PIECE, len - off)) != 0) return 1;
+    }
+    return 0;
+}
+
+void SrtpError(SrtpSlot &slot, uint16_t sequence) {
+    uint8_t *t = SrtpInitResponse(kError, sequence, 0, 0);
+    LE_Put16(t + 8, 1);
+    SrtpSendResponse(slot, SRTP_HDR);
+}
+
+uint32_t SrtpBadRequestMsg(SrtpSlot &slot, const uint8_t *m) {
+    uint8_t *t = Answer(m, 0, 1, kRefused);
+    t[42] = 5;
+    t[43] = 0xF4;
+    return SrtpSendResponse(slot, SRTP_HDR);
+}
+
+// A fixed text answer: the text bytes and their count.
+uint32_t TextAnswer(SrtpSlot &slot, const uint8_t *m, const uint8_t *text, uint32_t len) {
+    uint8_t *t = Answer(m, len, 2, kDoneText);
+    std::memcpy(t + SRTP_HDR, text, len);
+    return SrtpSendResponse(slot, SRTP_HDR + len);
+}
+
+uint32_t SrtpLongStatusMsg(SrtpSlot &slot, const uint8_t *m) {
+    uint8_t text[44] = {};
+    std::memcpy(text, kModel, 6);
+    LE_Put32(text + 8, 1);
+    return TextAnswer(slot, m, text, sizeof text);
+}
+
+uint32_t SrtpControlInfoMsg(SrtpSlot &slot, const uint8_t *m) {
+    uint8_t text[40] = {};
+    std::memcpy(text, kModel, 6);
+    text[10] = 1;
+    return TextAnswer(slot, m, text, sizeof text);
+}
+
+uint32_t SrtpFeaturesMsg(SrtpSlot &slot, const uint8_t *m) {
+    const uint8_t text[10] = {10, 2};
+    return TextAnswer(slot, m, text, sizeof text);
+}
+
+uint32_t SrtpCfgMemAllocDataMsg(SrtpSlot &slot, const uint8_t *m) {
+    uint8_t text[256] = {};
+    LE_Put16(text + 4, 512);
+    LE_Put16(text + 6, 512);
+    LE_Put32(text + 8, 49999);
+    return TextAnswer(slot, m, text, sizeof text);
+}
+
+uint32_t SrtpPlcVmeModCfgMsg(SrtpSlot &slot, const uint8_t *m) {
+    uint8_t text[256] = {};
+    text[55] = text[57] = 'D';
+    return TextAnswer(slot, m, text, sizeof text);
+}
+
+uint32_t SrtpShortStatusMsg(SrtpSlot &slot, const uint8_t *m) {
+    Answer(m, 0, 1, kDone);
+    return SrtpSendResponse(slot, SRTP_HDR);
+}
+
+uint32_t SrtpChangePrivLevelMsg(SrtpSlot &slot, const uint8_t *m, uint8_t level) {
+    if (level == 255) SrtpPlcPriv = 4;
+    else if (level >= 2 && level <= 4) SrtpPlcPriv = level;
+    else SrtpPlcPriv = 2;
+    Answer(m, 0, 1, kDone);
+    return SrtpSendResponse(slot, SRTP_HDR);
+}
+
+uint32_t SrtpConnectionMsg(SrtpSlot &slot, const uint8_t *m) {
+    uint8_t *t = SrtpInitResponse(kConnectAnswer, LE_Get16(m + 2), 0, 0);
+    LE_Put32(t + 8, 1);
+    slot.state = 1;
+    return SrtpSendResponse(slot, SRTP_HDR);
+}
+
+// 0 answered; 1 refused (not a session request) or not sent.
+uint32_t SrtpSessionMsg(SrtpSlot &slot, const uint8_t *m) {
+    if (m[42] != 'O') return 1;
+    slot.state = m[43] == 1 ? 2 : 1;
+    Answer(m, 0, 1, kDone);
+    return SrtpSendResponse(slot, SRTP_HDR);
+}
+
+// Checks a register request in the mapping in force: 0 good (block set),
+// 1 bad request, 2 refused by the register bridge.
+uint32_t CheckRequest(const Service &s, EtnReq &blk) {
+    const bool iec = IecMapping();
+    if (iec ? z7SrtpCheckValid(s.selector, s.offset, s.count) : SrtpCheckValid(s.selector, s.offset, s.count))
+        return 1;
+    blk = iec ? z7SrtpMkRegBlk(s.selector, s.offset, s.count) : SrtpMkRegBlk(s.selector, s.offset, s.count);
+    // No transfer may be longer than a text buffer.
+    if ((blk.count + 7) / 8 > SRTP_TEXT_MAX) return 1;
+    if (EtnValidateReq(&blk) != 0) return 2;
+    return 0;
+}
+
+void RegisterRead(uint32_t n, unsigned k, const uint8_t *m, const Service &s) {
+    SrtpSlot &slot = ServerOf(n).slots[k];
+    EtnReq blk{};
+    const uint32_t r = CheckRequest(s, blk);
+    if (r == 1) {
+        if (SrtpBadRequestMsg(slot, m) != 0) SrtpError(slot, LE_Get16(m + 2));
+        return;
+    }
+    if (r == 2) return SrtpError(slot, LE_Get16(m + 2));
+    uint32_t handle = 0;
+    if (Running()) {
+        handle = Dpr_Add_Req(&blk, 0, 0, 0);
+        if (handle == 0) return SrtpError(slot, LE_Get16(m + 2));
+    }
+    slot.handle = uint16_t(handle);
+    slot.reference = blk.reference;
+    slot.bits = blk.count;
+    slot.sequence = LE_Get16(m + 2);
+    slot.byte30 = m[30];
+    ReflectOf(m, slot.reflect);
+    slot.read_pending = 1;
+}
+
+void RegisterWrite(uint32_t n, unsigned k, const uint8_t *m, uint32_t len, const Service &s) {
+    SrtpSlot &slot = ServerOf(n).slots[k];
+    const uint16_t seq = LE_Get16(m + 2);
+    EtnReq blk{};
+    const uint32_t r = CheckRequest(s, blk);
+    if (r == 1) {
+        if (SrtpBadRequestMsg(slot, m) != 0) SrtpError(slot, seq);
+        return;
+    }
+    if (r == 2) return SrtpError(slot, seq);
+    const uint32_t bytes = CarryBytes(blk.reference, blk.count);
+    const uint8_t *data = nullptr;
+    switch (m[31]) {
+    case 0xC0: {
+        // Data in the header: bytes 48-55 in forms 1 and 5, only 48-49 otherwise.
+        const uint32_t room = (m[9] == 1 || m[9] == 5) ? 8 : 2;
+        if (bytes > room) return SrtpError(slot, seq);
+        data = m + 48;
+        break;
+    }
+    case 0x80:
+    case 0x93:
+        if (bytes > len - SRTP_HDR) return SrtpError(slot, seq);
+        data = m + SRTP_HDR;
+        break;
+    case 0xD7:
+        return;
+    default:
+        return SrtpError(slot, seq);
+    }
+    Dpr_Data_Block(blk.reference, blk.count, const_cast<uint8_t *>(data), 1, 0);
+    if (Running() && Dpr_Add_Req(&blk, 1, 0, 0) == 0) return SrtpError(slot, seq);
+    Answer(m, 0, 1, kDone);
+    if (SrtpSendResponse(slot, SRTP_HDR) != 0) SrtpError(slot, seq);
+}
+
+void ServiceRequest(uint32_t n, unsigned k, const uint8_t *m, uint32_t len) {
+    SrtpSlot &slot = ServerOf(n).slots[k];
+    const Service s = ServiceOf(m);
+    uint32_t r = 0;
+    switch (s.code) {
+    case 0: r = SrtpShortStatusMsg(slot, m); break;
+    case 1: r = SrtpLongStatusMsg(slot, m); break;
+    case 4:
+        if (s.selector == 230) r = SrtpCfgMemAllocDataMsg(slot, m);
+        else if (s.selector == 236) r = SrtpPlcVmeModCfgMsg(slot, m);
+        else RegisterRead(n, k, m, s);
+        break;
+    case 7: RegisterWrite(n, k, m, len, s); break;
+    case 0x21: r = SrtpChangePrivLevelMsg(slot, m, s.selector); break;
+    case 0x43: r = SrtpControlInfoMsg(slot, m); break;
+    case 0x4F: r = SrtpSessionMsg(slot, m); break;
+    case 0x61: r = SrtpFeaturesMsg(slot, m); break;
+    default: break;
+    }
+    if (r != 0) SrtpError(slot, LE_Get16(m + 2));
+}
+
+uint32_t SrtpSocketListen(SrtpServer &s) {
+    for (const auto &slot : s.slots) {
+        if (slot.socket.state == NX_TCP_LISTEN) return 0;
+    }
+    for (auto &slot : s.slots) {
+        NX_TCP_SOCKET &sock = slot.socket;
+        if (sock.state != NX_TCP_CREATED) continue;
+        const uint32_t r = s.listening ? _nx_tcp_server_socket_relisten(s.ip, SrtpPortNumber, &sock)
+                                       : _nx_tcp_server_socket_listen(s.ip, SrtpPortNumber, &sock, 0, SrtpConnect);
+        if (r == NX_SUCCESS) {
+            s.listening = 1;
+            return 0;
+        }
+        if (r == NX_ALREADY_BOUND) _nx_tcp_server_socket_unaccept(&sock);
+    }
+    return 1;
+}
+
+void Drain(NX_TCP_SOCKET &sock) {
+    NX_PACKET *pk = nullptr;
+    while (_nx_tcp_socket_receive(&sock, &pk, 0) == NX_SUCCESS) _nx_packet_release(pk);
+}
+
+// Takes what session k has and serves one whole message when there is one.
+void StepSlot(uint32_t n, unsigned k, uint32_t now) {
+    SrtpSlot &slot = ServerOf(n).slots[k];
+    uint32_t len = SrtpFrameLength(slot);
+    if (len == 0) {
+        NX_PACKET *pk = nullptr;
+        if (_nx_tcp_socket_receive(&slot.socket, &pk, 0) != NX_SUCCESS) {
+            if (now - slot.last_activity > SRTP_IDLE_MS) SrtpDisconnect(&slot.socket);
+            return;
+        }
+        slot.last_activity = now;
+        const uint32_t got = pk->nx_packet_length;
+        if (slot.rx_len + got > slot.rx.size()) {  // never with a framed stream
+            _nx_packet_release(pk);
+            SrtpDisconnect(&slot.socket);
+            return;
+        }
+        std::memcpy(&slot.rx[slot.rx_len], pk->nx_packet_prepend_ptr, got);
+        slot.rx_len += got;
+        _nx_packet_release(pk);
+        len = SrtpFrameLength(slot);
+        if (len == 0) return;
+    }
+    if (len == 0xFFFFFFFF) {  // a text no buffer can hold: not an SRTP peer
+        SrtpError(slot, LE_Get16(&slot.rx[2]));
+        SrtpDisconnect(&slot.socket);
+        return;
+    }
+    std::memcpy(SrtpRxBuff.data(), slot.rx.data(), len);
+    std::memmove(slot.rx.data(), slot.rx.data() + len, slot.rx_len - len);
+    slot.rx_len -= len;
+    SrtpMessage(n, k, len);
+}
+
+}  // namespace
+
+// ---- register blocks ----------------------------------------------------------------------------
+
+uint32_t SrtpGetToken(uint32_t selector) {
+    const Selector *s = FindSelector(selector);
+    if (s == nullptr) return 0;
+    if (s->base != 0) return s->base;
+    return (selector == 20 || selector == 74) ? T_token : M_token;
+}
+
+uint32_t SrtpGetOffset(uint32_t selector, uint32_t offset) {
+    const Selector *s = FindSelector(selector);
+    return s ? offset * s->unit : 0;
+}
+
+uint32_t SrtpGetSize(uint32_t selector, uint32_t count) {
+    const Selector *s = FindSelector(selector);
+    if (s == nullptr) return 0;
+    if (s->unit == 16) count %= 4096;
+    else if (s->unit == 8) count %= 8192;
+    return count * s->unit;
+}
+
+EtnReq SrtpMkRegBlk(uint32_t selector, uint32_t offset, uint32_t count) {
+    return {SrtpGetToken(selector) + SrtpGetOffset(selector, offset), SrtpGetSize(selector, count)};
+}
+
+uint32_t SrtpCheckValid(uint32_t selector, uint32_t offset, uint32_t count) {
+    const Selector *s = FindSelector(selector);
+    if (s == nullptr || SrtpGetToken(selector) == 0) return 1;
+    return uint64_t(SrtpGetOffset(selector, offset)) + SrtpGetSize(selector, count) > s->limit ? 1 : 0;
+}
+
+EtnReq z7SrtpMkRegBlk(uint32_t selector, uint32_t offset, uint32_t count) {
+    return {SrtpIecTable + SrtpGetOffset(selector, offset) / 16, SrtpGetSize(selector, count)};
+}
+
+uint32_t z7SrtpCheckValid(uint32_t selector, uint32_t offset, uint32_t count) {
+    if (SrtpGetToken(selector) == 0) return 1;
+    if ((SrtpIecTable & 0xC0000000u) != 0xC0000000u) return 1;
+    return uint64_t(SrtpGetOffset(selector, offset)) + SrtpGetSize(selector, count) > uint64_t(SrtpIecWords) * 16
+               ? 1
+               : 0;
+}
+
+// ---- messages --------------------------------------------------------------------------------------
+
+uint32_t SrtpFrameLength(const SrtpSlot &slot) {
+    if (slot.rx_len < SRTP_HDR) return 0;
+    const uint32_t text = LE_Get32(&slot.rx[4]);
+    if (text > SRTP_TEXT_MAX) return 0xFFFFFFFF;
+    return slot.rx_len >= SRTP_HDR + text ? SRTP_HDR + text : 0;
+}
+
+void SrtpMessage(uint32_t n, unsigned k, uint32_t len) {
+    SrtpSlot &slot = ServerOf(n).slots[k];
+    const uint8_t *m = SrtpRxBuff.data();
+    if (len < SRTP_HDR || len > SrtpRxBuff.size()) return;
+    switch (m[0]) {
+    case kConnect:
+        SrtpConnectionMsg(slot, m);
+        break;
+    case kSession:
+        if (SrtpSessionMsg(slot, m) != 0) SrtpError(slot, LE_Get16(m + 2));
+        break;
+    case kRequest:
+        ServiceRequest(n, k, m, len);
+        break;
+    default:
+        break;
+    }
+}
+
+uint32_t SrtpReadAnswer(uint32_t n, unsigned k) {
+    SrtpServer &s = ServerOf(n);
+    SrtpSlot &slot = s.slots[k];
+    if (!slot.read_pending) return 0;
+    // A read of bits rounds up to the bytes that carry them.
+    const uint32_t bits = slot.bits & 0x7FFFF;
+    const uint32_t bytes = CarryBytes(slot.reference, bits);
+    uint32_t r = 0;
+    if (bytes < 7) {
+        uint8_t *t = SrtpInitResponse(kAnswer, slot.sequence, 0, 1);
+        Reflect(t, slot.byte30, slot.reflect, kDone);
+        Dpr_Data_Block(slot.reference, bits, t + 44, 0, 0);
+        r = SrtpSendResponse(slot, SRTP_HDR);
+    } else if (bytes <= SRTP_FIRST_TEXT) {
+        uint8_t *t = SrtpInitResponse(kAnswer, slot.sequence, bytes, 2);
+        Reflect(t, slot.byte30, slot.reflect, kDoneText);
+        LE_Put16(t + 42, uint16_t(bytes));
+        Dpr_Data_Block(slot.reference, bits, t + SRTP_HDR, 0, 0);
+        r = SrtpSendResponse(slot, SRTP_HDR + bytes);
+    } else {
+        SrtpTextBuffer *b = nullptr;
+        for (auto &tb : s.text) {
+            if (!tb.in_use) {
+                b = &tb;
+                break;
+            }
+        }
+        if (b == nullptr) return 1;  // tried again on a later pass
+        b->in_use = 1;
+        Dpr_Data_Block(slot.reference, bits, b->data.data(), 0, 0);
+        uint8_t *t = SrtpInitResponse(kAnswer, slot.sequence, bytes, 2);
+        Reflect(t, slot.byte30, slot.reflect, kDoneText);
+        LE_Put16(t + 42, uint16_t(bytes));
+        std::memcpy(t + SRTP_HDR, b->data.data(), SRTP_FIRST_TEXT);
+        r = SrtpSendResponse(slot, SRTP_PIECE);
+        if (r == 0) r = SrtpSendText(slot, *b, SRTP_FIRST_TEXT, bytes - SRTP_FIRST_TEXT);
+        b->in_use = 0;
+    }
+    if (r == 0) slot.read_pending = 0;
+    return r;
+}
+
+// ---- entry points ----------------------------------------------------------------------------------
+
+uint32_t Srtp_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
+    SrtpPacketPoolPtr = pool;
+    SrtpServer &s = ServerOf(IfaceOf(ip));
+    s.ip = ip;
+    s.listening = 0;
+    for (auto &slot : s.slots) {
+        ClearSession(slot);
+        slot.last_activity = 0;
+        if (_nx_tcp_socket_create(ip, &slot.socket, "srtp client", 0, 0, 128, SRTP_PIECE, nullptr,
+                                  SrtpDisconnect) != NX_SUCCESS)
+            return 1;
+    }
+    for (auto &b : s.text) b.in_use = 0;
+    return SrtpSocketListen(s);
+}
+
+void SrtpConnect(NX_TCP_SOCKET *socket, uint32_t) {
+    if (_nx_tcp_server_socket_accept(socket, 0) == NX_IN_PROGRESS) {
+        SrtpSlot *slot = nullptr;
+        if (Find(socket, slot)) {
+            ClearSession(*slot);
+            slot->last_activity = _tx_time_get();
+        }
+    } else {
+        _nx_tcp_server_socket_unaccept(socket);
+    }
+}
+
+void SrtpDisconnect(NX_TCP_SOCKET *socket) {
+    _nx_tcp_socket_disconnect(socket, 0);
+    _nx_tcp_server_socket_unaccept(socket);
+    SrtpSlot *slot = nullptr;
+    if (Find(socket, slot)) ClearSession(*slot);
+}
+
+void Srtp_Scan(uint32_t n) {
+    SrtpServer &s = ServerOf(n);
+    if (s.ip == nullptr) return;
+    if (!(Dpr_Configuration[n == 1 ? 1 : 0].enables[0] & EN0_B0)) {
+        for (auto &slot : s.slots) {
+            if (slot.socket.state == NX_TCP_ESTABLISHED) Drain(slot.socket);
+        }
+        return;
+    }
+    SrtpSocketListen(s);
+    for (unsigned k = 0; k < SRTP_SLOTS; k++) {
+        SrtpSlot &slot = s.slots[k];
+        if (slot.socket.state != NX_TCP_ESTABLISHED || !slot.read_pending) continue;
+        if ((Dpr_Chk_Rd_Pending() & slot.handle) != 0) continue;
+        SrtpReadAnswer(n, k);
+    }
+    const uint32_t now = _tx_time_get();
+    for (unsigned k = 0; k < SRTP_SLOTS; k++) {
+        SrtpSlot &slot = s.slots[k];
+        if (slot.socket.state != NX_TCP_ESTABLISHED) continue;
+        if (slot.read_pending) {
+            if (now - slot.last_activity > SRTP_IDLE_MS) SrtpDisconnect(&slot.socket);
+            continue;
+        }
+        StepSlot(n, k, now);
+    }
+}
+
+uint32_t Srtp_Conn_Cnt(uint32_t n) {
+    uint32_t c = 0;
+    for (const auto &slot : ServerOf(n).slots) c += slot.socket.state == NX_TCP_ESTABLISHED;
+    return c;
+}
+
+void Srtp_DeInit(NX_IP *ip) {
+    if (IfaceOf(ip) == 0) return;
+    for (auto &slot : ServerOf(1).slots) {
+        if (slot.socket.state == NX_TCP_ESTABLISHED) SrtpDisconnect(&slot.socket);
+    }
+}

@@ -1,0 +1,85 @@
+// SRTP server: up to 16 sessions per interface on TCP port 18245; the
+// connection and session handshake, status and identification requests,
+// privilege changes, and register reads and writes by segment selector
+// through the register bridge.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "net/dpr.h"
+#include "net/nx.h"
+
+constexpr unsigned SRTP_SLOTS = 16;
+constexpr uint32_t SRTP_HDR = 56;           // header of every message
+constexpr uint32_t SRTP_TEXT_MAX = 4096;    // longest text a message may carry
+constexpr uint32_t SRTP_PIECE = 1444;       // largest answer piece
+constexpr uint32_t SRTP_FIRST_TEXT = 1388;  // text bytes in the first piece
+constexpr uint32_t SRTP_IDLE_MS = 60000;
+constexpr unsigned SRTP_TEXT_BUFFERS = 4;
+
+struct SrtpSlot {
+    NX_TCP_SOCKET socket;
+    uint16_t handle;        // bridge handle of the pending read
+    uint8_t read_pending;
+    uint8_t state;          // 1 after the connection message, 2 after a session asking mode 1
+    uint32_t reference;     // pending read: bit address (or IEC handle) and length in bits
+    uint32_t bits;
+    uint8_t reflect[8];     // answer bytes 32-39: request bytes 36-39, then 32-35
+    uint16_t sequence;
+    uint8_t byte30;
+    uint32_t last_activity; // ms
+    // Bytes of the stream not yet served: messages are framed by 56 + their
+    // text length however the reads split or merge them.
+    std::array<uint8_t, SRTP_HDR + SRTP_TEXT_MAX + NX_MAX_READ> rx;
+    uint32_t rx_len;
+};
+
+struct SrtpTextBuffer {
+    uint16_t in_use;
+    std::array<uint8_t, SRTP_TEXT_MAX> data;
+};
+
+struct SrtpServer {
+    std::array<SrtpSlot, SRTP_SLOTS> slots;
+    std::array<SrtpTextBuffer, SRTP_TEXT_BUFFERS> text;
+    NX_IP *ip;
+    uint8_t listening;
+};
+
+extern std::array<SrtpServer, 2> SrtpConnEth;
+extern std::array<uint8_t, SRTP_HDR + SRTP_TEXT_MAX> SrtpRxBuff;  // one whole message
+extern std::array<uint8_t, SRTP_PIECE> SrtpTxMsg;
+extern NX_PACKET_POOL *SrtpPacketPoolPtr;
+extern uint8_t SrtpPlcPriv;
+// TCP port served (18245; tests move it).
+extern uint16_t SrtpPortNumber;
+// IEC mapping: the IEC copy's SRTP table (variable handle) and its size in words.
+extern uint32_t SrtpIecTable, SrtpIecWords;
+
+uint32_t Srtp_Init(NX_IP *ip, NX_PACKET_POOL *pool);
+void Srtp_Scan(uint32_t iface);
+uint32_t Srtp_Conn_Cnt(uint32_t iface);
+void Srtp_DeInit(NX_IP *ip);
+void SrtpDisconnect(NX_TCP_SOCKET *socket);
+void SrtpConnect(NX_TCP_SOCKET *socket, uint32_t port);
+
+// Register blocks of a selector: base bit address (0: no such selector),
+// offset and length in bits.
+uint32_t SrtpGetToken(uint32_t selector);
+uint32_t SrtpGetOffset(uint32_t selector, uint32_t offset);
+uint32_t SrtpGetSize(uint32_t selector, uint32_t count);
+EtnReq SrtpMkRegBlk(uint32_t selector, uint32_t offset, uint32_t count);
+// Nonzero when the selector has no base or offset + length passes its limit.
+uint32_t SrtpCheckValid(uint32_t selector, uint32_t offset, uint32_t count);
+EtnReq z7SrtpMkRegBlk(uint32_t selector, uint32_t offset, uint32_t count);
+uint32_t z7SrtpCheckValid(uint32_t selector, uint32_t offset, uint32_t count);
+
+// Length of the whole message at the head of slot k's stream: 0 while it is
+// incomplete; 0xFFFFFFFF when its text length is over 4,096.
+uint32_t SrtpFrameLength(const SrtpSlot &slot);
+// Serves the whole message of len bytes in SrtpRxBuff for slot k of
+// interface n; answers go out on the slot's socket.
+void SrtpMessage(uint32_t n, unsigned k, uint32_t len);
+// Sends slot k's pending read answer: 0 sent (or nothing to send), 1 failed.
+uint32_t SrtpReadAnswer(uint32_t n, unsigned k);

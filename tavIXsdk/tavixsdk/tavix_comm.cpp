@@ -1,0 +1,576 @@
+// Connection dispatcher of the web server. One cycle polls every socket with
+// a zero time-out (poll, so descriptors above 1023 are served too), accepts,
+// receives, sends and drops; the web thread paces the cycles.
+#include "tavIXsdk/tavixsdk/tavix_comm.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <initializer_list>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "platform/plat_dl.h"
+#include "platform/plat_net.h"
+#include "tavIXsdk/tavixsdk/tavix_util.h"
+
+tavix_comm_state_t tavix_comm_state;
+
+namespace {
+
+// libssl entry points, in the order of their names.
+const char *const kSslNames[] = {"SSL_free", "SSL_accept", "SSL_connect", "SSL_read", "SSL_write",
+                                 "SSL_get_error", "SSL_set_fd", "SSL_new", "SSL_CTX_new", "TLS_server_method",
+                                 "OPENSSL_init_ssl", "SSL_CTX_use_PrivateKey_file", "SSL_CTX_use_certificate_file",
+                                 "SSL_CTX_set_default_passwd_cb", "SSL_pending", "SSL_CTX_free",
+                                 "SSL_set_connect_state", "SSL_set_accept_state", "SSL_shutdown", nullptr};
+const char *const kSslLibraries[] = {"libssl.so", "libssl.so.3", nullptr};
+enum { F_FREE, F_ACCEPT, F_CONNECT, F_READ, F_WRITE, F_GET_ERROR, F_SET_FD, F_NEW, F_CTX_NEW, F_SERVER_METHOD,
+       F_INIT, F_USE_KEY, F_USE_CERT, F_PASSWD_CB, F_PENDING, F_CTX_FREE, F_SET_CONNECT, F_SET_ACCEPT, F_SHUTDOWN,
+       F_COUNT };
+void *ssl_fn[F_COUNT];
+void *ssl_library;
+
+template <typename R, typename... A>
+R Ssl(int f, A... a) {
+    return reinterpret_cast<R (*)(A...)>(ssl_fn[f])(a...);
+}
+
+constexpr int kSslWantRead = 2, kSslWantWrite = 3, kSslSyscall = 5, kSslZeroReturn = 6;
+constexpr int kPemFile = 1;
+
+tavix_comm_state_t &S = tavix_comm_state;
+
+int PasswordCb(char *buf, int size, int, void *) {
+    const char *p = tavix_global_options.passphrase;
+    const int n = p != nullptr ? int(std::strlen(p)) : 0;
+    if (n >= size) return 0;
+    std::memcpy(buf, p, std::size_t(n));
+    return n;
+}
+
+void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+int OpenListener(uint32_t port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0) {
+        tavix_util_error("open_listening_port(%d): %s", int(port), std::strerror(errno));
+        return -1;
+    }
+    const int one = 1, nodelay = tavix_global_options.tcp_nodelay ? 1 : 0;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nodelay, sizeof nodelay);
+    SetNonBlocking(fd);
+    struct sockaddr_in sa {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(uint16_t(port));
+    sa.sin_addr.s_addr = htonl(PLAT_NetBindAddr(INADDR_ANY));
+    if (bind(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) != 0 || listen(fd, 32) != 0) {
+        tavix_util_error("open_listening_port(%d): %s", int(port), std::strerror(errno));
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+uint32_t NextId() {
+    const uint32_t id = S.next_id;
+    S.next_id = S.next_id == 0xFFFFFFFF ? 1 : S.next_id + 1;
+    return id;
+}
+
+tavix_connection *TakeRecord() {
+    for (tavix_connection &c : S.conns) {
+        if (!c.in_use) {
+            c = tavix_connection{};
+            c.in_use = 1;
+            c.sock = -1;
+            c.remote_index = -1;
+            return &c;
+        }
+    }
+    return nullptr;
+}
+
+void ReturnRecord(tavix_connection *c) {
+    tavix_buffer_return(c->recv);
+    tavix_buffer_return(c->pending);
+    pthread_mutex_lock(&S.lock);
+    for (tavix_buffer *b = c->send_head; b != nullptr;) {
+        tavix_buffer *next = b->send_next;
+        b->send_next = nullptr;
+        if (b->held) b->queued = 0;
+        else tavix_buffer_return(b);
+        b = next;
+    }
+    pthread_mutex_unlock(&S.lock);
+    if (c->cleanup != nullptr) c->cleanup(c->cleanup_arg);
+    *c = tavix_connection{};
+    c->sock = -1;
+}
+
+void ShutWrite(tavix_connection *c) {
+    if (!c->write_shut) shutdown(c->sock, SHUT_WR);
+    c->write_shut = 1;
+    c->closing = 0;
+    c->interest &= ~TAVIX_WANT_WRITE;
+}
+
+void Accept(int listener, bool tls) {
+    // Every pending connection, up to the free records.
+    for (;;) {
+        const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0) return;
+        tavix_connection *c = TakeRecord();
+        if (c == nullptr) {
+            close(fd);  // no record: refused rather than left open unused
+            continue;
+        }
+        c->id = NextId();
+        c->sock = fd;
+        c->kind = 0;
+        c->tls = tls ? 1 : 0;
+        c->last_request = tavix_sys_get_current_monotonous_time();
+        c->fresh = 1;
+        if (tls) {
+            c->ssl = Ssl<void *>(F_NEW, S.ssl_ctx);
+            if (c->ssl == nullptr) {
+                tavix_util_error("Cannot do SSL_new");
+                close(fd);
+                ReturnRecord(c);
+                continue;
+            }
+            Ssl<int>(F_SET_FD, c->ssl, fd);
+            Ssl<void>(F_SET_ACCEPT, c->ssl);
+        }
+        c->interest = TAVIX_WANT_READ | TAVIX_WANT_EXCEPT;
+        c->recv = tavix_buffer_get(TAVIX_BUF_DATA, TAVIX_RECV_SIZE, TAVIX_RECV_SIZE, false);
+        if (c->recv == nullptr) tavix_comm_drop_connection(c);
+    }
+}
+
+void Deliver(tavix_connection *c, uint32_t n) {
+    c->connecting = 0;
+    c->recv->length = n;
+    c->recv->read_pos = 0;
+    c->last_request = tavix_sys_get_current_monotonous_time();
+    if (S.receive != nullptr) S.receive(c, c->recv);
+}
+
+void PlainRead(tavix_connection *c) {
+    const ssize_t r = recv(c->sock, c->recv->data, c->recv->capacity, 0);
+    if (r == 0) {
+        if (!c->write_shut) {
+            c->recv->length = 0;
+            c->recv->read_pos = 0;
+            if (c->pending != nullptr && S.receive != nullptr) S.receive(c, c->recv);
+        }
+        c->drop = 1;
+        return;
+    }
+    if (r < 0) {
+        const int e = errno;
+        if (e == EAGAIN || e == EWOULDBLOCK || e == EINTR) return;  // nothing lost: try again later
+        if (e != ECONNRESET && !c->write_shut && !(c->connecting && e == ENOTCONN))
+            tavix_util_error(c->connecting ? "connect problem (read): %d, %d" : "read problem: %d, %d", int(r), e);
+        c->drop = 1;
+        return;
+    }
+    Deliver(c, uint32_t(r));
+    if (c->closing) c->drop = 1;
+}
+
+void TlsRead(tavix_connection *c) {
+    c->read_wants_read = c->read_wants_write = c->write_wants_read = c->write_wants_write = 0;
+    for (;;) {
+        const int r = Ssl<int>(F_READ, c->ssl, c->recv->data, int(c->recv->capacity));
+        if (r > 0) {
+            if (c->closing) {
+                c->drop = 1;
+                continue;
+            }
+            Deliver(c, uint32_t(r));
+            continue;
+        }
+        const int e = Ssl<int>(F_GET_ERROR, c->ssl, r);
+        if (e == 0) return;
+        if (e == kSslWantRead) c->read_wants_read = 1;
+        else if (e == kSslWantWrite) c->read_wants_write = 1;
+        else if (e == kSslZeroReturn) c->drop = 1;
+        else if (e == kSslSyscall && r == 0) c->drop = c->silent_drop = 1;
+        else {
+            tavix_util_error(c->connecting ? "SSL connect problem: %d, %d" : "SSL read problem: %d, %d", r, e);
+            c->drop = 1;
+        }
+        return;
+    }
+}
+
+// After a piece went out: unlink finished buffers; an empty chain ends the answer.
+void AfterSend(tavix_connection *c) {
+    pthread_mutex_lock(&S.lock);
+    while (c->send_head != nullptr && tavix_buffer_available_data(c->send_head) == 0) {
+        tavix_buffer *b = c->send_head;
+        c->send_head = b->send_next;
+        if (c->send_head == nullptr) c->send_tail = nullptr;
+        b->send_next = nullptr;
+        if (b->held) b->queued = 0;
+        else tavix_buffer_return(b);
+    }
+    if (c->send_head == nullptr) {
+        if (c->kind == 1 || c->keep_alive) {
+            c->interest &= ~TAVIX_WANT_WRITE;
+            if (c->keep_alive) c->interest |= TAVIX_WANT_READ;
+        } else {
+            c->closing = 1;
+        }
+    }
+    pthread_mutex_unlock(&S.lock);
+}
+
+void Write(tavix_connection *c) {
+    if (c->closing) {
+        ShutWrite(c);
+        return;
+    }
+    c->connecting = 0;
+    if (c->send_head == nullptr) {
+        AfterSend(c);
+        return;
+    }
+    if (tavix_buffer_is_overflowed(c->send_head)) {
+        tavix_util_error("Tried to send an overflowed buffer, dropping the connection");
+        ShutWrite(c);
+        return;
+    }
+    const uint8_t *piece = nullptr;
+    const long n = tavix_buffer_get_data(c->send_head, &piece, S.scratch, TAVIX_SCRATCH_SIZE, nullptr, 0);
+    if (n > 0) {
+        if (c->tls) {
+            c->write_wants_read = c->write_wants_write = 0;
+            const int w = Ssl<int>(F_WRITE, c->ssl, piece, int(n));
+            if (w > 0) {
+                tavix_buffer_get_advance(c->send_head, uint32_t(w));
+            } else {
+                const int e = Ssl<int>(F_GET_ERROR, c->ssl, w);
+                if (e == kSslWantRead) c->write_wants_read = 1;
+                else if (e == kSslWantWrite) c->write_wants_write = 1;
+                else {
+                    tavix_util_error(c->connecting ? "SSL connect problem: %d, %d" : "SSL write problem: %d, %d", w,
+                                     e);
+                    c->drop = 1;
+                    return;
+                }
+            }
+        } else {
+            const ssize_t w = send(c->sock, piece, std::size_t(n), MSG_NOSIGNAL);
+            if (w > 0) {
+                tavix_buffer_get_advance(c->send_head, uint32_t(w));
+            } else if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+                return;  // the socket is full: the rest goes in a later cycle
+            } else {
+                if (w == 0) tavix_util_error("write problem: %d, %d", int(w), errno);
+                c->drop = 1;
+                return;
+            }
+        }
+    }
+    AfterSend(c);
+}
+
+bool DropIfMarked(tavix_connection *c) {
+    if (!c->in_use || !c->drop) return false;
+    if (!c->write_shut && c->sock >= 0) shutdown(c->sock, SHUT_WR);
+    c->write_shut = 1;
+    tavix_comm_drop_connection(c);
+    return true;
+}
+
+}  // namespace
+
+uint64_t tavix_sys_get_current_monotonous_time() { return tavix_timer_elapsed_imp(&S.timer); }
+
+int tavix_comm_state_initialize() {
+    if (S.scratch == nullptr) {
+        S.scratch = static_cast<uint8_t *>(std::malloc(TAVIX_SCRATCH_SIZE));
+        if (S.scratch == nullptr) return -1;
+        pthread_mutex_init(&S.lock, nullptr);
+    }
+    S.receive = nullptr;
+    S.dropped = nullptr;
+    S.tick = nullptr;
+    S.http_listener = S.https_listener = -1;
+    S.shutdown = 0;
+    S.next_id = 1;
+    S.idle_cycles = S.active_cycles = 0;
+    if (S.connection_timeout == 0) S.connection_timeout = 60;
+    for (tavix_connection &c : S.conns) {
+        c = tavix_connection{};
+        c.sock = -1;
+    }
+    tavix_timer_init_imp(&S.timer);
+    return 0;
+}
+
+void tavix_comm_set_cb(tavix_receive_cb receive, tavix_dropped_cb dropped, tavix_tick_cb tick) {
+    S.receive = receive;
+    S.dropped = dropped;
+    S.tick = tick;
+}
+
+int tavix_comm_initialize() { return 0; }
+
+int tavix_comm_tls_ready() { return S.ssl_ctx != nullptr ? 1 : 0; }
+
+int tavix_comm_prepare() {
+    const char *file = tavix_global_options.certificate;
+    if (file == nullptr) return 0;
+    if (ssl_library == nullptr) {
+        ssl_library = PLAT_DlOpen(kSslLibraries);
+        if (ssl_library == nullptr) {
+            tavix_util_error("Cannot load SSL library");
+            return -1;
+        }
+        if (PLAT_DlResolve(ssl_library, kSslNames, ssl_fn) != nullptr) {
+            tavix_util_error("Cannot find SSL methods in the DLL");
+            PLAT_DlClose(ssl_library);
+            ssl_library = nullptr;
+            return -1;
+        }
+        Ssl<int>(F_INIT, uint64_t(0), static_cast<const void *>(nullptr));
+    }
+    if (S.ssl_ctx == nullptr) S.ssl_ctx = Ssl<void *>(F_CTX_NEW, Ssl<const void *>(F_SERVER_METHOD));
+    if (S.ssl_ctx == nullptr) {
+        tavix_util_error("SSL_CTX_new error");
+        return 0;
+    }
+    if (tavix_global_options.passphrase != nullptr)
+        Ssl<void>(F_PASSWD_CB, S.ssl_ctx, reinterpret_cast<void *>(&PasswordCb));
+    if (Ssl<int>(F_USE_CERT, S.ssl_ctx, file, kPemFile) != 1 || Ssl<int>(F_USE_KEY, S.ssl_ctx, file, kPemFile) != 1)
+        tavix_util_error("cannot open %s", file);
+    return 0;
+}
+
+int tavix_comm_mainloop() {
+    if (tavix_global_options.http_port >= 1) {
+        S.http_listener = OpenListener(tavix_global_options.http_port);
+        if (S.http_listener < 0) return -1;
+    }
+    if (tavix_global_options.https_port > 0 && S.ssl_ctx != nullptr) {
+        S.https_listener = OpenListener(tavix_global_options.https_port);
+        if (S.https_listener < 0) return -1;
+    }
+    S.shutdown = 0;
+    tavix_timer_start_imp(&S.timer);
+    return 0;
+}
+
+namespace {
+
+// The poll set of the listeners and every connection, by interest.
+nfds_t BuildSet(struct pollfd *fds, tavix_connection **who, bool expire) {
+    nfds_t n = 0;
+    for (int l : {S.http_listener, S.https_listener}) {
+        if (l >= 0) {
+            fds[n] = {l, POLLIN, 0};
+            who[n++] = nullptr;
+        }
+    }
+    const uint64_t now = tavix_sys_get_current_monotonous_time();
+    pthread_mutex_lock(&S.lock);
+    for (tavix_connection &c : S.conns) {
+        if (!c.in_use || c.sock < 0) continue;
+        // A connection that sends no request for the time-out is dropped.
+        if (expire && c.send_head == nullptr && now - c.last_request > 2ull * S.connection_timeout) c.drop = 1;
+        short ev = 0;
+        if (c.interest & TAVIX_WANT_READ) ev |= POLLIN;
+        if ((c.interest & TAVIX_WANT_WRITE) || c.read_wants_write || c.write_wants_write) ev |= POLLOUT;
+        if (c.read_wants_read || c.write_wants_read) ev |= POLLIN;
+        fds[n] = {c.sock, ev, 0};
+        who[n++] = &c;
+    }
+    pthread_mutex_unlock(&S.lock);
+    return n;
+}
+
+// Reads what a connection has, and sends an answer it produced at once.
+void Serve(tavix_connection *c, short re) {
+    if (re & (POLLIN | POLLHUP | POLLERR)) {
+        if (c->connecting && (re & POLLERR)) c->drop = 1;
+        else if (c->tls && c->write_wants_read) Write(c);
+        else if (c->tls) TlsRead(c);
+        else if ((c->interest & TAVIX_WANT_READ) || (re & (POLLHUP | POLLERR))) PlainRead(c);
+        if (DropIfMarked(c)) return;
+        if (c->send_head != nullptr) re |= POLLOUT;  // a fresh answer: try the socket now
+    }
+    if (re & POLLOUT) {
+        if (c->tls && c->read_wants_write) TlsRead(c);
+        else Write(c);
+        // The last answer went out: shut the write side at once.
+        if (c->in_use && c->closing && c->send_head == nullptr && !c->tls) Write(c);
+        DropIfMarked(c);
+    }
+}
+
+}  // namespace
+
+void tavix_comm_mainloop_accept_conn() {
+    struct pollfd fds[TAVIX_MAX_CONNECTIONS + 2];
+    tavix_connection *who[TAVIX_MAX_CONNECTIONS + 2];
+    const nfds_t n = BuildSet(fds, who, true);
+    for (nfds_t i = 0; i < n; i++)
+        if (who[i] != nullptr) DropIfMarked(who[i]);
+    const int ready = poll(fds, n, 0);
+    if (ready == 0) S.idle_cycles++;
+    if (ready > 0) {
+        S.active_cycles++;
+        bool accepted = false;
+        for (nfds_t i = 0; i < n; i++) {
+            if (who[i] == nullptr && (fds[i].revents & POLLIN)) {
+                Accept(fds[i].fd, fds[i].fd == S.https_listener && S.https_listener >= 0);
+                accepted = true;
+            }
+        }
+        for (nfds_t i = 0; i < n; i++) {
+            tavix_connection *c = who[i];
+            if (c != nullptr && c->in_use && c->sock == fds[i].fd && fds[i].revents != 0) Serve(c, fds[i].revents);
+        }
+        // A connection accepted now usually has its request waiting already.
+        if (accepted) {
+            for (tavix_connection &c : S.conns) {
+                if (c.in_use && c.fresh && c.sock >= 0 && c.recv != nullptr) {
+                    c.fresh = 0;
+                    Serve(&c, POLLIN);
+                }
+            }
+        }
+    }
+    if (S.idle_cycles > 2 || S.active_cycles >= 21) {
+        if (S.tick != nullptr) S.tick(tavix_sys_get_current_monotonous_time());
+        S.idle_cycles = S.active_cycles = 0;
+    }
+}
+
+int tavix_comm_wait(int ms) {
+    struct pollfd fds[TAVIX_MAX_CONNECTIONS + 2];
+    tavix_connection *who[TAVIX_MAX_CONNECTIONS + 2];
+    const nfds_t n = BuildSet(fds, who, false);
+    return poll(fds, n, ms);
+}
+
+int tavix_comm_send(tavix_connection *c, tavix_buffer *b) {
+    pthread_mutex_lock(&S.lock);
+    b->queued = 1;
+    b->send_next = nullptr;
+    if (c->send_tail != nullptr) c->send_tail->send_next = b;
+    else c->send_head = b;
+    c->send_tail = b;
+    c->interest |= TAVIX_WANT_WRITE;
+    pthread_mutex_unlock(&S.lock);
+    return 0;
+}
+
+int tavix_comm_send_id(uint32_t id, tavix_buffer *b) {
+    for (tavix_connection &c : S.conns) {
+        if (c.in_use && c.id == id) return tavix_comm_send(&c, b);
+    }
+    tavix_buffer_return(b);
+    return -1;
+}
+
+int tavix_comm_connect(uint32_t address, uint16_t port, bool tls, int32_t remote_index, tavix_connection **out) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
+    if (fd < 0) {
+        tavix_util_error("open_connect_port: %s", std::strerror(errno));
+        return -1;
+    }
+    struct sockaddr_in sa {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(address);
+    const int r = PLAT_NetConnect(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa);
+    if (r != 0 && errno != EINPROGRESS && errno != EAGAIN) {
+        tavix_util_error("connect failed: %s", std::strerror(errno));
+        close(fd);
+        return -1;
+    }
+    tavix_connection *c = TakeRecord();
+    if (c == nullptr) {
+        close(fd);
+        return -1;
+    }
+    c->id = NextId();
+    c->sock = fd;
+    c->kind = 1;
+    c->connecting = r != 0 ? 1 : 0;
+    c->remote_index = remote_index;
+    c->connect_time = c->last_request = tavix_sys_get_current_monotonous_time();
+    if (tls) {
+        c->tls = 1;
+        c->ssl = S.ssl_ctx != nullptr ? Ssl<void *>(F_NEW, S.ssl_ctx) : nullptr;
+        if (c->ssl == nullptr) {
+            tavix_util_error("Cannot do SSL_new");
+            close(fd);
+            ReturnRecord(c);
+            return -1;
+        }
+        Ssl<int>(F_SET_FD, c->ssl, fd);
+        Ssl<void>(F_SET_CONNECT, c->ssl);
+    }
+    c->interest = TAVIX_WANT_READ | TAVIX_WANT_WRITE | TAVIX_WANT_EXCEPT;
+    c->recv = tavix_buffer_get(TAVIX_BUF_DATA, TAVIX_RECV_SIZE, TAVIX_RECV_SIZE, false);
+    if (c->recv == nullptr) {
+        tavix_comm_drop_connection(c);
+        return -1;
+    }
+    if (out != nullptr) *out = c;
+    return fd;
+}
+
+void tavix_comm_disconnect(tavix_connection *c) {
+    if (c->connecting) {
+        tavix_comm_drop_connection(c);
+        return;
+    }
+    c->closing = 1;
+    c->interest |= TAVIX_WANT_WRITE;
+}
+
+void tavix_comm_drop_connection(tavix_connection *c) {
+    if (!c->in_use) return;
+    if (c->sock >= 0) close(c->sock);
+    c->sock = -1;
+    if (!c->silent_drop && S.dropped != nullptr) S.dropped(c);
+    if (c->ssl != nullptr) Ssl<void>(F_FREE, c->ssl);
+    c->ssl = nullptr;
+    ReturnRecord(c);
+}
+
+void tavix_comm_signal_shutdown() { S.shutdown = 1; }
+
+void tavix_comm_mainloop_exit() {
+    for (tavix_connection &c : S.conns) {
+        if (c.in_use) {
+            c.silent_drop = 1;
+            tavix_comm_drop_connection(&c);
+        }
+    }
+    for (int *l : {&S.http_listener, &S.https_listener}) {
+        if (*l >= 0) close(*l);
+        *l = -1;
+    }
+    tavix_timer_stop_imp(&S.timer);
+}
+
+void tavix_comm_free() {
+    if (S.ssl_ctx != nullptr) Ssl<void>(F_CTX_FREE, S.ssl_ctx);
+    S.ssl_ctx = nullptr;
+    std::free(S.scratch);
+    if (S.scratch != nullptr) pthread_mutex_destroy(&S.lock);
+    S.scratch = nullptr;
+}

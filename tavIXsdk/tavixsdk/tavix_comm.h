@@ -1,0 +1,92 @@
+// The web server's connection dispatcher: the HTTP and HTTPS listeners, the
+// browser connections, their send chains, and TLS from the system's libssl,
+// opened at run time so that a machine without it still serves plain HTTP.
+#pragma once
+
+#include <cstdint>
+#include <pthread.h>
+
+#include "tavIXsdk/tavixsdk/tavix_buffer.h"
+
+constexpr uint32_t TAVIX_MAX_CONNECTIONS = 128;
+constexpr uint32_t TAVIX_SCRATCH_SIZE = 16384;
+constexpr uint32_t TAVIX_RECV_SIZE = 4096;
+
+// Interest bits.
+constexpr uint32_t TAVIX_WANT_READ = 1, TAVIX_WANT_WRITE = 2, TAVIX_WANT_EXCEPT = 4;
+
+struct tavix_connection {
+    uint32_t id;
+    int sock;
+    uint32_t kind;  // 0 accepted, 1 outgoing
+    uint32_t in_use;
+    uint32_t silent_drop;
+    uint32_t keep_alive;
+    int32_t remote_index;
+    uint32_t long_poll;
+    uint32_t interest;
+    void *cleanup_arg;
+    void (*cleanup)(void *);
+    uint32_t tls;
+    void *ssl;
+    uint32_t closing;
+    uint32_t write_shut;
+    uint32_t connecting;
+    uint32_t drop;  // to be dropped at the end of its read
+    uint32_t fresh;  // accepted in this cycle: read at once
+    uint64_t connect_time;
+    uint64_t last_request;  // server time of the last received bytes
+    uint32_t read_wants_read, write_wants_write, read_wants_write, write_wants_read;
+    tavix_buffer *recv;
+    tavix_buffer *pending;
+    tavix_buffer *send_head, *send_tail;
+    void *session;
+};
+
+using tavix_receive_cb = void (*)(tavix_connection *c, tavix_buffer *received);
+using tavix_dropped_cb = void (*)(tavix_connection *c);
+using tavix_tick_cb = void (*)(uint64_t now);
+
+struct tavix_comm_state_t {
+    tavix_receive_cb receive;
+    tavix_dropped_cb dropped;
+    tavix_tick_cb tick;
+    void *ssl_ctx;
+    int http_listener, https_listener;
+    uint32_t shutdown;
+    uint8_t *scratch;
+    pthread_mutex_t lock;
+    uint32_t next_id;
+    uint32_t idle_cycles, active_cycles;
+    uint32_t connection_timeout;  // seconds without a request before a connection is dropped
+    tavix_timer timer;
+    tavix_connection conns[TAVIX_MAX_CONNECTIONS];
+};
+extern tavix_comm_state_t tavix_comm_state;
+
+// Sets up the state (listeners closed, ids from 1, the scratch buffer); 0 or -1.
+int tavix_comm_state_initialize();
+void tavix_comm_set_cb(tavix_receive_cb receive, tavix_dropped_cb dropped, tavix_tick_cb tick);
+int tavix_comm_initialize();
+// Initialises TLS when a certificate is configured; 0 or negative.
+int tavix_comm_prepare();
+// Opens the listeners and starts the timer; 0, or -1 when a listener cannot be opened.
+int tavix_comm_mainloop();
+// One cycle: polls every socket without waiting and serves what is ready.
+void tavix_comm_mainloop_accept_conn();
+int tavix_comm_send(tavix_connection *c, tavix_buffer *b);
+int tavix_comm_send_id(uint32_t id, tavix_buffer *b);
+void tavix_comm_disconnect(tavix_connection *c);
+// A non-blocking outgoing connection (remote servers); the socket, or -1.
+int tavix_comm_connect(uint32_t address, uint16_t port, bool tls, int32_t remote_index, tavix_connection **out);
+void tavix_comm_drop_connection(tavix_connection *c);
+void tavix_comm_signal_shutdown();
+void tavix_comm_mainloop_exit();
+void tavix_comm_free();
+// Waits up to ms for input or room on any socket the next cycle serves;
+// answers like poll.
+int tavix_comm_wait(int ms);
+// Server time: half seconds on the dispatcher's timer.
+uint64_t tavix_sys_get_current_monotonous_time();
+// 1 while HTTPS can be served (libssl loaded and a context made).
+int tavix_comm_tls_ready();

@@ -1,0 +1,419 @@
+// HTTP request framing, dispatch, responses and static files.
+#include "tavIXsdk/tavixsdk/tavix_engine.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tavIXsdk/tavixsdk/tavix_json.h"
+#include "tavIXsdk/tavixsdk/tavix_util.h"
+
+tavix_engine_hooks_t tavix_engine_hooks;
+
+namespace {
+
+constexpr uint32_t kPathSize = 256;
+constexpr uint32_t kUrlMax = 65535;
+
+// Framing state of a connection's current request, kept in the pending
+// buffer's engine words: header length, body length, length given.
+struct Frame {
+    uint32_t header, body;
+    bool has_length;
+};
+
+bool Put(tavix_buffer *b, const char *text) { return tavix_buffer_put_data(b, text, uint32_t(std::strlen(text))) == 0; }
+
+bool Putf(tavix_buffer *b, const char *format, ...) __attribute__((format(printf, 2, 3)));
+bool Putf(tavix_buffer *b, const char *format, ...) {
+    char line[512];
+    va_list ap;
+    va_start(ap, format);
+    const int n = std::vsnprintf(line, sizeof line, format, ap);
+    va_end(ap);
+    return n >= 0 && std::size_t(n) < sizeof line && tavix_buffer_put_data(b, line, uint32_t(n)) == 0;
+}
+
+// Content-Length of a header: -1 when absent, -2 when negative, too large or
+// not a number.
+long ContentLength(const char *header, uint32_t length) {
+    const long at = tavix_util_strcasenstr(header, length, "Content-Length:", 15);
+    if (at < 0) return -1;
+    const char *p = header + at + 15;
+    const char *end = header + length;
+    while (p < end && (*p == ' ' || *p == '\t')) p++;
+    if (p < end && *p == '-') return -2;
+    uint64_t v = 0;
+    int digits = 0;
+    while (p < end && *p >= '0' && *p <= '9') {
+        v = v * 10 + uint64_t(*p - '0');
+        if (++digits > 10) return -2;
+        p++;
+    }
+    if (digits == 0 || v > tavix_global_options.request_limit) return -2;
+    return long(v);
+}
+
+void Escaped(tavix_buffer *b, const char *text) {
+    for (const char *p = text; *p != 0; p++) {
+        switch (*p) {
+        case '"': Put(b, "&quot;"); break;
+        case '&': Put(b, "&amp;"); break;
+        case '\'': Put(b, "&apos;"); break;
+        case '<': Put(b, "&lt;"); break;
+        case '>': Put(b, "&gt;"); break;
+        default: tavix_buffer_put_data(b, p, 1); break;
+        }
+    }
+}
+
+bool IsFile(const char *path) {
+    struct stat st {};
+    return stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool IsDirectory(const char *path) {
+    struct stat st {};
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+uint32_t UtcNow() {
+    return tavix_engine_hooks.utc_now != nullptr ? tavix_engine_hooks.utc_now() : uint32_t(time(nullptr));
+}
+
+}  // namespace
+
+int tavix_engine_initialize_response_fields(tavix_buffer *b, int status, const char *reason, bool keep_alive) {
+    b->length = b->read_pos = 0;
+    char date[64];
+    const bool dated = tavix_util_output_http_time(time_t(UtcNow()), date, sizeof date) > 0;
+    const char *server = tavix_global_options.server_header != nullptr ? tavix_global_options.server_header : "";
+    bool ok = Putf(b, "HTTP/1.0 %d %s\r\n", status, reason) && Putf(b, "Server: %s\r\n", server);
+    if (ok && dated) ok = Putf(b, "Date: %s\r\n", date);
+    if (ok && keep_alive) ok = Put(b, "Connection: Keep-Alive\r\n");
+    return ok ? 0 : -1;
+}
+
+tavix_buffer *tavix_engine_initialize_response(int status, const char *reason, bool keep_alive) {
+    tavix_buffer *b = tavix_buffer_get(TAVIX_BUF_RESP_CHAINED, 1024, tavix_global_options.buffer_limit, false);
+    if (b == nullptr) return nullptr;
+    if (tavix_engine_initialize_response_fields(b, status, reason, keep_alive) != 0) {
+        tavix_buffer_return(b);
+        return nullptr;
+    }
+    return b;
+}
+
+tavix_buffer *tavix_engine_initialize_response_mtsafe(int status, const char *reason, bool keep_alive) {
+    tavix_buffer *b = tavix_buffer_get(TAVIX_BUF_RESP_CHAINED, 1024, tavix_global_options.buffer_limit, true);
+    if (b == nullptr) return nullptr;
+    if (tavix_engine_initialize_response_fields(b, status, reason, keep_alive) != 0) {
+        tavix_buffer_free(b);
+        return nullptr;
+    }
+    return b;
+}
+
+tavix_buffer *tavix_engine_not_available_err(const char *entity, int status, const char *reason, bool keep_alive,
+                                             bool header_only) {
+    tavix_buffer *h = tavix_engine_initialize_response(status, reason, keep_alive);
+    if (h == nullptr) return nullptr;
+    if (header_only) {
+        Put(h, "\r\n");
+        return h;
+    }
+    tavix_buffer *body = tavix_buffer_get(TAVIX_BUF_DATA, 512, tavix_global_options.buffer_limit, false);
+    if (body == nullptr) {
+        tavix_buffer_return(h);
+        return nullptr;
+    }
+    char head[257];
+    std::snprintf(head, sizeof head,
+                  "<!DOCTYPE html><html><head><title>%d %s</title></head><body><h1>%s</h1><p>Requested Entity: ",
+                  status, reason, reason);
+    Put(body, head);
+    Escaped(body, entity != nullptr ? entity : "");
+    Put(body, "</p></body></html>");
+    Putf(h, "Content-Length: %u\r\nContent-Type: text/html; charset=utf-8\r\n\r\n", body->length);
+    tavix_buffer_put_chained_content(h, body);
+    return h;
+}
+
+tavix_buffer *tavix_engine_construct_json_response(tavix_buffer *body) {
+    tavix_buffer *h = tavix_engine_initialize_response(200, "OK", false);
+    if (h == nullptr) {
+        tavix_buffer_return(body);
+        return nullptr;
+    }
+    Putf(h, "Cache-Control: no-cache\r\nContent-Length: %u\r\nContent-Type: application/json\r\n\r\n", body->length);
+    tavix_buffer_put_chained_content(h, body);
+    return h;
+}
+
+const char *tavix_engine_find_mimetype(const char *extension) {
+    const tavix_mime_type key{extension, nullptr};
+    const void *hit = std::bsearch(&key, tavix_global_options.mime, tavix_global_options.mime_count,
+                                   sizeof(tavix_mime_type), tavix_util_compare_mimetype);
+    return hit == nullptr ? nullptr : static_cast<const tavix_mime_type *>(hit)->type;
+}
+
+const char *tavix_engine_header_field(const tavix_buffer *request, const char *name, uint32_t *length) {
+    const char *data = reinterpret_cast<const char *>(request->data);
+    const uint32_t n = request->length;
+    const std::size_t name_len = std::strlen(name);
+    // Fields start after a line end; the first line is the request line.
+    for (long at = tavix_util_strnstr(data, n, "\r\n", 2); at >= 0;) {
+        const uint32_t start = uint32_t(at) + 2;
+        if (start + 2 <= n && data[start] == '\r' && data[start + 1] == '\n') return nullptr;  // header end
+        const long next = tavix_util_strnstr(data + start, n - start, "\r\n", 2);
+        const uint32_t line_len = next < 0 ? n - start : uint32_t(next);
+        if (line_len >= name_len && strncasecmp(data + start, name, name_len) == 0) {
+            *length = uint32_t(line_len - name_len);
+            return data + start + name_len;
+        }
+        if (next < 0) return nullptr;
+        at = long(start) + next;
+    }
+    return nullptr;
+}
+
+tavix_buffer *tavix_engine_handle_head_get_request(const char *url, uint32_t url_length, bool header_only,
+                                                   const char *web_root, tavix_connection *c,
+                                                   tavix_buffer *request) {
+    const char *method = header_only ? "HEAD" : "GET";
+    uint32_t enc_len = 0;
+    const char *enc = tavix_engine_header_field(request, "Accept-Encoding: ", &enc_len);
+    const bool gzip_ok = enc != nullptr && tavix_util_strcasenstr(enc, enc_len, "gzip", 4) >= 0;
+
+    // The path: the web root, then the decoded URL in the room it leaves.
+    char path[kPathSize];
+    const std::size_t root_len = std::strlen(web_root);
+    char decoded[kPathSize];
+    tavix_buffer *response = nullptr;
+    if (root_len >= kPathSize - 1) return tavix_engine_not_available_err("", 404, "Not Found", false, header_only);
+    const std::size_t room = kPathSize - root_len;
+    const std::size_t dn = tavix_util_url_decode(url, url_length, decoded, room, false, true);
+    // A URL that does not fit, or decodes to a NUL, names no file.
+    if (std::memchr(decoded, 0, dn) != nullptr || (dn + 1 >= room && dn < url_length))
+        return tavix_engine_not_available_err(decoded, 404, "Not Found", false, header_only);
+
+    if (tavix_engine_hooks.access != nullptr &&
+        tavix_engine_hooks.access(c, method, decoded, request, &response) == 0)
+        return response;
+    if (tavix_engine_hooks.request != nullptr && tavix_engine_hooks.request(method, decoded, c, request, &response))
+        return response;
+
+    for (char *p = decoded; *p != 0; p++) {
+        if (*p == '\\') *p = '/';
+        if (*p == '?' || *p == '#') {
+            *p = 0;
+            break;
+        }
+    }
+    if (decoded[0] != '/')
+        return tavix_engine_not_available_err(decoded, 403, "Forbidden - is not an absolute path", false,
+                                              header_only);
+    const std::size_t len = std::strlen(decoded);
+    if (std::strstr(decoded, "/../") != nullptr || (len >= 3 && std::strcmp(decoded + len - 3, "/..") == 0))
+        return tavix_engine_not_available_err(decoded, 403, "Forbidden - no .. allowed", false, header_only);
+    std::snprintf(path, sizeof path, "%s%s", web_root, decoded);
+
+    if (!IsFile(path)) {
+        std::size_t pl = std::strlen(path);
+        if (pl > 0 && path[pl - 1] == '/') path[--pl] = 0;
+        if (!IsDirectory(path)) return tavix_engine_not_available_err(decoded, 404, "Not Found", false, header_only);
+        bool found = false;
+        const char *docs = tavix_global_options.default_documents != nullptr ? tavix_global_options.default_documents
+                                                                             : "index.htm";
+        for (const char *d = docs; *d != 0 && !found;) {
+            const char *end = std::strchr(d, ';');
+            const std::size_t n = end != nullptr ? std::size_t(end - d) : std::strlen(d);
+            if (n > 0 && pl + 1 + n < kPathSize - 1) {
+                char candidate[kPathSize];
+                std::snprintf(candidate, sizeof candidate, "%s/%.*s", path, int(n), d);
+                if (IsFile(candidate)) {
+                    std::memcpy(path, candidate, sizeof path);
+                    found = true;
+                }
+            }
+            d = end != nullptr ? end + 1 : d + n;
+        }
+        if (!found) return tavix_engine_not_available_err(decoded, 404, "Not Found", false, header_only);
+    }
+
+    tavix_buffer *h = tavix_engine_initialize_response(200, "OK", false);
+    if (h == nullptr) {
+        tavix_util_error("Can't initialize response!");
+        return nullptr;
+    }
+    tavix_buffer *file = tavix_buffer_get(TAVIX_BUF_FILE, 0, tavix_global_options.buffer_limit, false);
+    if (file == nullptr || tavix_buffer_put_file(file, path) != 0) {
+        tavix_buffer_return(file);
+        tavix_buffer_return(h);
+        return tavix_engine_not_available_err(decoded, 404, "Not Found", false, header_only);
+    }
+    const char *slash = std::strrchr(path, '/');
+    const char *dot = std::strrchr(slash != nullptr ? slash : path, '.');
+    const char *type = dot != nullptr ? tavix_engine_find_mimetype(dot + 1) : nullptr;
+    if (type != nullptr) {
+        uint8_t magic[3] = {};
+        const bool gz = pread(file->fd, magic, 3, 0) == 3 && magic[0] == 0x1F && magic[1] == 0x8B &&
+                        magic[2] == 0x08;
+        if (gz && !gzip_ok) {
+            tavix_buffer_return(file);
+            tavix_buffer_return(h);
+            return tavix_engine_not_available_err(decoded, 406, "Not acceptable (gzip)", false, header_only);
+        }
+        Putf(h, "Content-Length: %u\r\nContent-Type: %s\r\n", file->file_size, type);
+        if (gz) Put(h, "Content-Encoding: gzip\r\n");
+    } else {
+        Putf(h, "Content-Length: %u\r\nContent-Type: %s\r\n", file->file_size, "application/octet-stream");
+    }
+    Put(h, "\r\n");
+    if (header_only) tavix_buffer_return(file);
+    else tavix_buffer_put_chained_content(h, file);
+    return h;
+}
+
+tavix_buffer *tavix_engine_handle_request(tavix_connection *c, tavix_buffer *request) {
+    const char *data = reinterpret_cast<const char *>(request->data);
+    const uint32_t n = request->length;
+    const long eol = tavix_util_strnstr(data, n, "\r\n", 2);
+    tavix_buffer *response = nullptr;
+    if (eol < 0) {
+        response = tavix_engine_not_available_err("", 400, "Bad Request", false, false);
+        tavix_buffer_return(request);
+        return response;
+    }
+    const uint32_t line = uint32_t(eol);
+    const long blank = tavix_util_strnstr(data, line < 16 ? line : 16, " ", 1);
+    if (blank <= 2) {
+        response = tavix_engine_not_available_err("", 500, "No recognizable method found in request", false, false);
+        tavix_buffer_return(request);
+        return response;
+    }
+    char method[17];
+    std::memcpy(method, data, std::size_t(blank));
+    method[blank] = 0;
+    const char *url = data + blank + 1;
+    const uint32_t rest = line - uint32_t(blank) - 1;
+    const long url_end = tavix_util_strnstr(url, rest < 65536 ? rest : 65536, " ", 1);
+    uint32_t url_len = 0;
+    const bool simple = line + 2 == n;  // nothing but the request line
+    if (url_end < 0) {
+        if (!simple || rest > kUrlMax) {
+            response = tavix_engine_not_available_err(method, 414, "Request-URL Too Long", false, false);
+            tavix_buffer_return(request);
+            return response;
+        }
+        url_len = rest;
+    } else {
+        url_len = uint32_t(url_end);
+    }
+    c->keep_alive = 0;
+    if (std::strncmp(method, "GET", 3) == 0 || std::strncmp(method, "HEAD", 4) == 0) {
+        const bool head = method[0] == 'H';
+        response = tavix_engine_handle_head_get_request(url, url_len, head, tavix_global_options.web_root, c, request);
+        tavix_buffer_return(request);
+        return response;
+    }
+    if (std::strncmp(method, "POST", 4) == 0) {
+        if (tavix_engine_hooks.post != nullptr) {
+            char u[kPathSize];
+            std::snprintf(u, sizeof u, "%.*s", int(url_len), url);
+            return tavix_engine_hooks.post(c, u, request);
+        }
+        tavix_buffer_return(request);
+        tavix_buffer *body = tavix_buffer_get(TAVIX_BUF_DATA, 64, tavix_global_options.buffer_limit, false);
+        if (body == nullptr) return nullptr;
+        Put(body, "{\"error\":501,\"errorstring\":\"Not implemented\"}");
+        return tavix_engine_construct_json_response(body);
+    }
+    response = tavix_engine_not_available_err(method, 500, "Invalid method", false, false);
+    tavix_buffer_return(request);
+    return response;
+}
+
+int tavix_engine_handle_data(tavix_connection *c, tavix_buffer **pending, tavix_buffer *received) {
+    const bool closed = received->length == 0;
+    tavix_buffer *work = received;
+    if (*pending != nullptr) {
+        if (tavix_buffer_put_data(*pending, received->data + received->read_pos,
+                                  received->length - received->read_pos) != 0) {
+            c->closing = 1;
+            return -1;
+        }
+        received->read_pos = received->length;
+        work = *pending;
+    }
+    for (;;) {
+        const char *data = reinterpret_cast<const char *>(work->data) + work->read_pos;
+        const uint32_t avail = work->length - work->read_pos;
+        if (avail == 0) break;
+        const long eol = tavix_util_strnstr(data, avail, "\r\n", 2);
+        if (eol < 3) break;
+        uint32_t take = 0;
+        if (std::strncmp(data, "GET ", 4) == 0 && std::memchr(data + 4, ' ', std::size_t(eol) - 4) == nullptr) {
+            take = uint32_t(eol) + 2;  // a simple request: the line alone
+        } else {
+            const long end = tavix_util_strnstr(data, avail, "\r\n\r\n", 4);
+            if (end < 0) break;
+            const uint32_t header = uint32_t(end) + 4;
+            const long cl = ContentLength(data, header);
+            if (cl == -2) {
+                tavix_util_error("Content-Length negative or too large");
+                c->closing = 1;
+                return -1;
+            }
+            // Without a length the request ends with its header: a request
+            // sent behind it on the same connection stays a request.
+            const uint32_t body = cl < 0 ? 0 : uint32_t(cl);
+            if (uint64_t(header) + body > avail) {
+                if (!closed) break;
+                take = avail;  // the peer closed: what arrived is all there is
+            } else {
+                take = header + body;
+            }
+        }
+        tavix_buffer *req = tavix_buffer_get(TAVIX_BUF_REQ_HEADER, take + 1, tavix_global_options.request_limit + 8192,
+                                             false);
+        if (req == nullptr || tavix_buffer_put_data(req, data, take) != 0) {
+            tavix_buffer_return(req);
+            c->closing = 1;
+            return -1;
+        }
+        work->read_pos += take;
+        tavix_buffer *resp = tavix_engine_handle_request(c, req);
+        if (resp != nullptr) tavix_comm_send(c, resp);
+    }
+    // Keep what is not consumed for the next call.
+    const uint32_t left = work->length - work->read_pos;
+    if (work == received) {
+        if (left > 0) {
+            *pending = tavix_buffer_get(TAVIX_BUF_DATA, left < 1024 ? 1024 : left, tavix_global_options.request_limit + 8192,
+                                        false);
+            if (*pending == nullptr || tavix_buffer_put_data(*pending, received->data + received->read_pos, left) != 0) {
+                c->closing = 1;
+                return -1;
+            }
+        }
+    } else if (left == 0) {
+        tavix_buffer_return(*pending);
+        *pending = nullptr;
+    } else if (work->read_pos > 0) {
+        std::memmove(work->data, work->data + work->read_pos, left);
+        work->length = left;
+        work->read_pos = 0;
+    }
+    received->length = received->read_pos = 0;
+    return 0;
+}
+
+void tavix_engine_receive_comm_data(tavix_connection *c, tavix_buffer *received) {
+    tavix_engine_handle_data(c, &c->pending, received);
+}

@@ -1,0 +1,646 @@
+// The POST methods of the web server: read, write, info and the process
+// image; sessions, logins, frames, item subscriptions and publish with long
+// poll; and the SCADA methods, which answer from the application's callbacks
+// (none registered: their codes).
+#include "tavIXsdk/tavixsdk/tavix_methods.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+#include "tavIXsdk/tavixsdk/tavix_auth.h"
+#include "tavIXsdk/tavixsdk/tavix_engine.h"
+#include "tavIXsdk/tavixsdk/tavix_json.h"
+#include "tavIXsdk/tavixsdk/tavix_post.h"
+#include "tavIXsdk/tavixsdk/tavix_rsa.h"
+#include "tavIXsdk/tavixsdk/tavix_subs.h"
+#include "tavIXsdk/tavixsdk/tavix_sys.h"
+#include "tavIXsdk/tavixsdk/tavix_util.h"
+
+tavix_method_callbacks_t tavix_method_callbacks;
+
+namespace {
+
+constexpr uint32_t kBatch = 32;
+
+tavix_buffer *Body() { return tavix_buffer_get(TAVIX_BUF_DATA, 512, tavix_global_options.buffer_limit, false); }
+
+bool Put(tavix_buffer *b, const char *t) { return tavix_buffer_put_data(b, t, uint32_t(std::strlen(t))) == 0; }
+
+tavix_buffer *Answer(tavix_buffer *body) { return body != nullptr ? tavix_engine_construct_json_response(body) : nullptr; }
+
+tavix_buffer *Error(int code) {
+    if (code == 0) {
+        tavix_buffer *b = Body();
+        if (b == nullptr) return nullptr;
+        Put(b, "{}");
+        return Answer(b);
+    }
+    return tavix_engine_construct_json_error_response(code);
+}
+
+// A field's value by exact name (the first); null when absent.
+const char *Field(const tavix_buffer *r, const char *name, uint32_t *len = nullptr) {
+    const char *n = nullptr, *v = nullptr;
+    uint32_t vl = 0;
+    for (uint32_t i = 0; tavix_buffer_get_dict_entry(r, i, &n, &v, &vl) == 0; i++) {
+        if (std::strcmp(n, name) == 0) {
+            if (len != nullptr) *len = vl;
+            return v;
+        }
+    }
+    return nullptr;
+}
+
+// Fields whose names start with prefix, in order.
+template <typename F>
+void Each(const tavix_buffer *r, const char *prefix, F f) {
+    const std::size_t pl = std::strlen(prefix);
+    const char *n = nullptr, *v = nullptr;
+    uint32_t vl = 0;
+    for (uint32_t i = 0; tavix_buffer_get_dict_entry(r, i, &n, &v, &vl) == 0; i++)
+        if (std::strncmp(n, prefix, pl) == 0) f(v, vl);
+}
+
+tavix_frame *FindFrame(tavix_session *s, const char *id) {
+    if (s == nullptr || id == nullptr) return nullptr;
+    for (tavix_frame *f = s->frames; f != nullptr; f = f->next)
+        if (std::strncmp(f->id, id, 9) == 0) return f;
+    return nullptr;
+}
+
+uint32_t UtcNow() {
+    return tavix_engine_hooks.utc_now != nullptr ? tavix_engine_hooks.utc_now() : uint32_t(time(nullptr));
+}
+
+// ---- basic methods --------------------------------------------------------------------------
+
+tavix_buffer *Read(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
+    if (tavix_data_callbacks.read == nullptr) return Error(502);
+    tavix_buffer *body = Body();
+    if (body == nullptr) return nullptr;
+    Put(body, "{\"result\":[");
+    tavix_request r{TAVIX_REQ_READ, body, 1, 0, s, nullptr, nullptr, 0};
+    Each(req, "address[]", [&](const char *v, uint32_t) {
+        if (r.error != 304) tavix_data_callbacks.read(&r, nullptr, v);
+    });
+    Put(body, "]}");
+    return Answer(body);
+}
+
+tavix_buffer *Write(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
+    if (tavix_data_callbacks.write == nullptr) return Error(503);
+    tavix_buffer *body = Body();
+    if (body == nullptr) return nullptr;
+    Put(body, "{\"result\":[");
+    tavix_request r{TAVIX_REQ_WRITE, body, 1, 0, s, nullptr, nullptr, 0};
+    // The n-th address goes with the n-th value, whatever their order; an
+    // address without a value is left out.
+    uint32_t index = 0;
+    Each(req, "address[]", [&](const char *address, uint32_t) {
+        uint32_t k = 0;
+        const char *value = nullptr;
+        uint32_t length = 0;
+        Each(req, "value[]", [&](const char *v, uint32_t l) {
+            if (k++ == index) {
+                value = v;
+                length = l;
+            }
+        });
+        index++;
+        if (value != nullptr && r.error != 304) tavix_data_callbacks.write(&r, nullptr, address, value, length);
+    });
+    Put(body, "]}");
+    return Answer(body);
+}
+
+tavix_buffer *ProcessImage(tavix_connection *, tavix_session *, tavix_buffer *, bool *) {
+    tavix_buffer *body = Body();
+    if (body == nullptr) return nullptr;
+    Put(body, "{\"result\":[]}");
+    return Answer(body);
+}
+
+tavix_buffer *Info(tavix_connection *, tavix_session *, tavix_buffer *, bool *) {
+    const tavix_options_t &o = tavix_global_options;
+    tavix_buffer *body = Body();
+    if (body == nullptr) return nullptr;
+    const char *login = o.level == 0 || o.auth_method == 0 ? "none"
+                        : (o.auth_method == 1 || o.auth_method == 2) ? "http"
+                        : o.auth_method == 5 ? "form" : "none";
+    std::size_t mn = 0, en = 0;
+    const uint8_t *mod = tavix_options_rsa_modulus(&mn);
+    const uint8_t *exp = tavix_options_rsa_exponent(&en);
+    static const char *const kLevels[4] = {"basic", "advanced", "scada", "multipoint"};
+    const auto &cb = tavix_method_callbacks;
+    char text[2048];
+    int n = std::snprintf(text, sizeof text, "{\"loginmethod\":\"%s\",\"encryptionmodulus\":\"", login);
+    if (mod != nullptr && mn <= 512) {
+        tavix_util_hex_encode(mod, mn, text + n);
+        n += int(2 * mn);
+    }
+    n += std::snprintf(text + n, sizeof text - std::size_t(n), "\",\"encryptionexponent\":\"");
+    if (exp != nullptr && en <= 16) {
+        tavix_util_hex_encode(exp, en, text + n);
+        n += int(2 * en);
+    }
+    n += std::snprintf(text + n, sizeof text - std::size_t(n), "\",\"certificationlevel\":\"%s\",\"features\":[",
+                       o.level < 4 ? kLevels[o.level] : "unknown");
+    bool first = true;
+    auto feature = [&](const char *name, bool on) {
+        if (!on) return;
+        n += std::snprintf(text + n, sizeof text - std::size_t(n), "%s\"%s\"", first ? "" : ",", name);
+        first = false;
+    };
+    feature("multipoint", o.level == 3);
+    if (o.level >= 2) {
+        feature("queryfilter", cb.query_filter != nullptr);
+        feature("subscribefilter", cb.filter_subscribe);
+        feature("acceptalarm", cb.accept_alarm != nullptr);
+        feature("readhistory", cb.history != nullptr);
+    }
+    if (o.level >= 1) {
+        feature("session", true);
+        feature("subscribealarm", cb.alarm_subscribe);
+        feature("subscribedata", tavix_data_callbacks.subscribe != nullptr);
+        feature("login", tavix_auth_callbacks.digest != nullptr);
+        feature("changepassword", cb.change_password != nullptr);
+    }
+    feature("read", true);
+    feature("write", true);
+    feature("browsertime", true);
+    feature("processimage", cb.list_process_image);
+    n += std::snprintf(text + n, sizeof text - std::size_t(n),
+                       "],\"longpollsupport\":%s,\"securitysupport\":true,\"maxtimeout\":%u,\"vendorinfo\":",
+                       o.long_poll ? "true" : "false", o.session_timeout);
+    n += int(tavix_json_put_string(text + n, sizeof text - std::size_t(n), o.banner != nullptr ? o.banner : "", -1));
+    n += std::snprintf(text + n, sizeof text - std::size_t(n), ",\"servername\":");
+    n += int(tavix_json_put_string(text + n, sizeof text - std::size_t(n),
+                                   o.server_name != nullptr ? o.server_name : "", -1));
+    n += std::snprintf(text + n, sizeof text - std::size_t(n), "}");
+    tavix_buffer_put_data(body, text, uint32_t(n));
+    return Answer(body);
+}
+
+// ---- advanced methods ------------------------------------------------------------------------
+
+tavix_buffer *CreateSession(tavix_connection *, tavix_session *, tavix_buffer *req, bool *) {
+    tavix_session *s = nullptr;
+    int code = 500;
+    const tavix_identity &who = tavix_auth_current;
+    const bool http = tavix_global_options.auth_method >= 1 && tavix_global_options.auth_method <= 4;
+    if (tavix_engine_session_create(tavix_sys_get_current_monotonous_time(), Field(req, "timeout"),
+                                    Field(req, "cipher"), true, who.realm, who.user, http ? who.ha1 : nullptr, true,
+                                    &s, &code) != 0 ||
+        s == nullptr)
+        return Error(code != 0 ? code : 500);
+    tavix_buffer *body = Body();
+    if (body == nullptr) return nullptr;
+    char text[48];
+    std::snprintf(text, sizeof text, "{\"sessionid\":\"%s\"}", s->id);
+    Put(body, text);
+    return Answer(body);
+}
+
+tavix_buffer *DeleteSession(tavix_connection *c, tavix_session *s, tavix_buffer *, bool *) {
+    int index = -1;
+    tavix_session *found = nullptr;
+    int code = 0;
+    if (s == nullptr || tavix_engine_session_get_id(s->id, &found, &index, &code) != 0 || found != s)
+        return Error(451);
+    const uint32_t number = uint32_t(std::strtoul(s->id, nullptr, 16));
+    c->session = nullptr;
+    if (tavix_engine_session_delete_idx(index) != 0) return Error(451);
+    const uint32_t m = tavix_global_options.auth_method;
+    if ((m == 1 || m == 2) && tavix_session_table.logout != nullptr) tavix_session_table.logout(number);
+    return Error(0);
+}
+
+tavix_buffer *Login(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
+    const uint32_t m = tavix_global_options.auth_method;
+    if (m == 1 || m == 2) return Error(0);
+    tavix_auth_entry *e = tavix_auth_insert_auth_data(s->key);
+    if (e == nullptr) return Error(407);
+    // Cleared, keeping its place in the table.
+    uint8_t key_digest[16];
+    std::memcpy(key_digest, e->key_digest, 16);
+    *e = tavix_auth_entry{};
+    std::memcpy(e->key_digest, key_digest, 16);
+    e->used = true;
+    e->last_use = tavix_sys_get_current_monotonous_time();
+    if (m != 5) return Error(0);
+    if (tavix_auth_callbacks.digest == nullptr) return Error(507);
+    const char *user = Field(req, "username"), *cipher = Field(req, "passwordcipher"),
+               *digest = Field(req, "passworddigest");
+    if (user == nullptr || cipher == nullptr || digest == nullptr) return Error(455);
+    char password[63];
+    if (tavix_auth_rsa_decrypt(cipher, password, sizeof password) < 0) return Error(402);
+    char text[700], hex[33];
+    const int tn = std::snprintf(text, sizeof text, "%s:%s:%s", s->id, s->key, password);
+    tavix_md5_hex(text, std::size_t(tn), hex);
+    if (std::strlen(digest) != 32 || strcasecmp(hex, digest) != 0) return Error(403);
+    tavix_identity who{};
+    std::snprintf(who.realm, sizeof who.realm, "%s", tavix_global_options.realm ? tavix_global_options.realm : "");
+    std::snprintf(who.user, sizeof who.user, "%s", user);
+    char ha1[40] = {};
+    int code = 0;
+    if (tavix_auth_callbacks.digest(&who, password, ha1, &code) < 0) return Error(code != 0 ? code : 405);
+    uint8_t bytes[16];
+    std::size_t bn = 0;
+    if (tavix_util_hex_decode(ha1, 32, bytes, 16, &bn) != 0 || bn != 16) return Error(403);
+    char check[3 * TAVIX_NAME_MAX + 8];
+    const int cn = std::snprintf(check, sizeof check, "%s:%s:%s", who.user, who.realm, password);
+    uint8_t mine[16];
+    tavix_md5(check, std::size_t(cn), mine);
+    if (std::memcmp(mine, bytes, 16) != 0) return Error(405);
+    tavix_auth_fill_authdata(false, who.realm, who.user, password, e);
+    return Error(0);
+}
+
+tavix_buffer *Logout(tavix_connection *, tavix_session *s, tavix_buffer *, bool *) {
+    const uint32_t m = tavix_global_options.auth_method;
+    if (m != 1 && m != 2) tavix_auth_remove_auth_data(s->key);
+    return Error(0);
+}
+
+tavix_buffer *ChangePassword(tavix_connection *, tavix_session *, tavix_buffer *req, bool *) {
+    if (Field(req, "username") == nullptr || Field(req, "oldpasswordcipher") == nullptr ||
+        Field(req, "newpasswordcipher") == nullptr || Field(req, "passworddigest") == nullptr)
+        return Error(455);
+    if (tavix_method_callbacks.change_password == nullptr) return Error(505);
+    return Error(408);
+}
+
+tavix_buffer *CreateSubscription(tavix_connection *, tavix_session *s, tavix_buffer *, bool *) {
+    if (s->frame_count >= tavix_global_options.max_frames) return Error(463);
+    tavix_frame *f = tavix_engine_subscription_frame_alloc();
+    if (f == nullptr) return Error(900);
+    f->owner = s;
+    tavix_frame **tail = &s->frames;
+    while (*tail != nullptr) tail = &(*tail)->next;
+    *tail = f;
+    s->frame_count++;
+    const uint32_t m = tavix_global_options.auth_method;
+    if ((m == 1 || m == 2) && tavix_session_table.login != nullptr)
+        tavix_session_table.login(uint32_t(std::strtoul(s->id, nullptr, 16)), tavix_auth_current.user, UtcNow());
+    tavix_buffer *body = Body();
+    if (body == nullptr) return nullptr;
+    char text[48];
+    std::snprintf(text, sizeof text, "{\"subscriptionid\":\"%s\"}", f->id);
+    Put(body, text);
+    return Answer(body);
+}
+
+tavix_buffer *DeleteSubscription(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
+    tavix_frame *f = FindFrame(s, Field(req, "subscriptionid"));
+    if (f == nullptr) return Error(459);
+    for (tavix_frame **p = &s->frames; *p != nullptr; p = &(*p)->next) {
+        if (*p == f) {
+            *p = f->next;
+            s->frame_count--;
+            break;
+        }
+    }
+    return Error(tavix_engine_subscription_frame_release(f));
+}
+
+tavix_buffer *Items(tavix_session *s, tavix_buffer *req, bool unsubscribe, uint32_t kind) {
+    tavix_frame *f = FindFrame(s, Field(req, "subscriptionid"));
+    if (f == nullptr) return Error(459);
+    tavix_buffer *body = Body();
+    if (body == nullptr) return nullptr;
+    Put(body, "{\"result\":[");
+    bool first = true;
+    // Each occurrence gets its own code: a name listed twice is acted on once.
+    Each(req, "address[]", [&](const char *address, uint32_t) {
+        int code = 0;
+        if (std::strlen(address) > 254) {
+            code = 301;
+        } else if (unsubscribe) {
+            tavix_item *it = tavix_engine_frame_find_item(f, address);
+            if (it == nullptr || it->kind != kind) code = 460;
+            else tavix_engine_subscription_frame_unsubscribe_item(f, it, false, &code);
+        } else {
+            tavix_engine_subscription_frame_subscribe_item(f, kind, address, nullptr, 0, &code);
+        }
+        if (!first) Put(body, ",");
+        first = false;
+        Put(body, "{");
+        tavix_json_put_error_strings(body, code);
+        Put(body, "}");
+    });
+    Put(body, "]}");
+    return Answer(body);
+}
+
+tavix_buffer *SubscribeData(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
+    return Items(s, req, false, 0);
+}
+tavix_buffer *UnsubscribeData(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
+    return Items(s, req, true, 0);
+}
+tavix_buffer *SubscribeAlarm(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
+    return Items(s, req, false, 1);
+}
+tavix_buffer *UnsubscribeAlarm(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
+    return Items(s, req, true, 1);
+}
+
+tavix_buffer *Publish(tavix_connection *c, tavix_session *s, tavix_buffer *req, bool *) {
+    bool longpoll = tavix_global_options.long_poll != 0;
+    if (const char *v = Field(req, "longpoll"))
+        if (strcasecmp(v, "false") == 0 || std::strcmp(v, "0") == 0) longpoll = false;
+    uint32_t max = 65535;
+    if (const char *v = Field(req, "maxresults")) max = uint32_t(std::strtoul(v, nullptr, 10));
+    // A poll already parked is answered now.
+    if (s->parked != nullptr) tavix_engine_session_answer_parked(s);
+    tavix_buffer *body = Body();
+    if (body == nullptr) return nullptr;
+    if (s->queue_count == 0 && longpoll) {
+        s->parked = body;
+        s->parked_conn = c;
+        s->parked_max = max;
+        s->parked_time = tavix_sys_get_current_monotonous_time();
+        s->answer_now = 0;
+        c->session = s;
+        c->long_poll = 1;
+        return nullptr;
+    }
+    tavix_engine_session_do_publish(s, max, body);
+    return Answer(body);
+}
+
+// ---- SCADA methods -------------------------------------------------------------------------
+
+tavix_buffer *ReadHistory(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
+    if (tavix_method_callbacks.history == nullptr) return Error(510);
+    tavix_buffer *body = Body();
+    if (body == nullptr) return nullptr;
+    tavix_request r{TAVIX_REQ_HISTORY, body, 1, 0, s, nullptr, nullptr, 0};
+    Put(body, "{\"result\":[");
+    tavix_history_args a{};
+    if (const char *v = Field(req, "starttime")) tavix_util_split_jstime_to_seconds_nanoseconds(v, &a.start_s, &a.start_ns);
+    if (const char *v = Field(req, "endtime")) tavix_util_split_jstime_to_seconds_nanoseconds(v, &a.end_s, &a.end_ns);
+    if (const char *v = Field(req, "returnbounds")) a.bounds = std::strncmp(v, "true", 4) == 0;
+    a.aggregation = Field(req, "aggregation");
+    const char *batch[kBatch + 1];
+    uint32_t n = 0, handed = 0;
+    auto flush = [&]() {
+        if (n == 0) return;
+        batch[n] = nullptr;
+        r.first_index = handed;
+        tavix_method_callbacks.history(&r, nullptr, batch, &a);
+        handed += n;
+        n = 0;
+    };
+    Each(req, "address[]", [&](const char *v, uint32_t) {
+        batch[n++] = v;
+        if (n == kBatch) flush();
+    });
+    flush();
+    Put(body, r.error == 304 ? "],\"more\":\"true\"}" : "]}");
+    return Answer(body);
+}
+
+// Query-filter jobs, answered by the worker thread.
+struct QueryJob {
+    QueryJob *next;
+    uint32_t connection;
+    tavix_buffer *request;
+};
+struct QueryQueue {
+    QueryJob *head, *tail;
+    uint32_t count;
+    pthread_mutex_t lock;
+} query_queue = {nullptr, nullptr, 0, PTHREAD_MUTEX_INITIALIZER};
+
+tavix_buffer *QueryFilter(tavix_connection *c, tavix_session *, tavix_buffer *req, bool *keep) {
+    if (tavix_method_callbacks.query_filter == nullptr) return Error(509);
+    pthread_mutex_lock(&query_queue.lock);
+    const uint32_t waiting = query_queue.count;
+    pthread_mutex_unlock(&query_queue.lock);
+    if (waiting >= TAVIX_QUERY_JOBS) return Error(302);
+    auto *job = static_cast<QueryJob *>(std::calloc(1, sizeof(QueryJob)));
+    if (job == nullptr) return nullptr;
+    job->connection = c->id;
+    job->request = req;
+    pthread_mutex_lock(&query_queue.lock);
+    if (query_queue.tail != nullptr) query_queue.tail->next = job;
+    else query_queue.head = job;
+    query_queue.tail = job;
+    query_queue.count++;
+    pthread_mutex_unlock(&query_queue.lock);
+    *keep = true;
+    return nullptr;
+}
+
+void QueryWorker(int slot, void *) {
+    while (!tavix_sys_thread_stop_requested(slot)) {
+        if (tavix_engine_query_filter_step() == 0) tavix_sys_sleep(20);
+    }
+}
+
+tavix_buffer *AcceptAlarm(tavix_connection *, tavix_session *, tavix_buffer *req, bool *) {
+    tavix_buffer *body = Body();
+    if (body == nullptr) return nullptr;
+    Put(body, "{\"result\":[");
+    if (tavix_method_callbacks.accept_alarm != nullptr) {
+        bool first = true;
+        Each(req, "address[]", [&](const char *address, uint32_t) {
+            int code = 0;
+            tavix_method_callbacks.accept_alarm(nullptr, address, &code);
+            if (!first) Put(body, ",");
+            first = false;
+            Put(body, "{");
+            if (code != 0) tavix_json_put_error_strings(body, code);
+            Put(body, "}");
+        });
+    }
+    Put(body, "]}");
+    return Answer(body);
+}
+
+// The filter fields of a request: every field but the named ones, each value
+// "a:b"; 467 when one has no ':'.
+int FilterSyntax(const tavix_buffer *req) {
+    const char *n = nullptr, *v = nullptr;
+    uint32_t vl = 0;
+    for (uint32_t i = 0; tavix_buffer_get_dict_entry(req, i, &n, &v, &vl) == 0; i++) {
+        if (std::strcmp(n, "subscriptionid") == 0 || std::strcmp(n, "aggregation") == 0 ||
+            std::strcmp(n, "interval") == 0)
+            continue;
+        if (std::memchr(v, ':', vl) == nullptr) return 467;
+    }
+    return 0;
+}
+
+tavix_buffer *SubscribeFilter(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
+    tavix_frame *f = FindFrame(s, Field(req, "subscriptionid"));
+    if (f == nullptr) return Error(459);
+    if (const int code = FilterSyntax(req)) return Error(code);
+    tavix_item *it = nullptr;
+    int code = 0;
+    if (tavix_engine_subscription_frame_subscribe_item(f, 2, nullptr, &it, 0, &code) != 0 || it == nullptr)
+        return Error(code != 0 ? code : 900);
+    tavix_buffer *body = Body();
+    if (body == nullptr) return nullptr;
+    char text[64];
+    const long n = tavix_json_put_string(text, sizeof text, it->name, -1);
+    Put(body, "{\"serverhandle\":");
+    tavix_buffer_put_data(body, text, uint32_t(n));
+    Put(body, "}");
+    return Answer(body);
+}
+
+tavix_buffer *UnsubscribeFilter(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
+    tavix_frame *f = FindFrame(s, Field(req, "subscriptionid"));
+    if (f == nullptr) return Error(459);
+    tavix_buffer *body = Body();
+    if (body == nullptr) return nullptr;
+    Put(body, "{\"result\":[");
+    bool first = true;
+    Each(req, "serverhandle[]", [&](const char *name, uint32_t) {
+        int code = 460;
+        if (tavix_item *it = tavix_engine_frame_find_item(f, name)) {
+            if (it->kind == 2) tavix_engine_subscription_frame_unsubscribe_item(f, it, false, &code);
+        }
+        if (!first) Put(body, ",");
+        first = false;
+        Put(body, "{");
+        tavix_json_put_error_strings(body, code);
+        Put(body, "}");
+    });
+    Put(body, "]}");
+    return Answer(body);
+}
+
+}  // namespace
+
+uint32_t tavix_engine_query_jobs_waiting() {
+    pthread_mutex_lock(&query_queue.lock);
+    const uint32_t n = query_queue.count;
+    pthread_mutex_unlock(&query_queue.lock);
+    return n;
+}
+
+int tavix_engine_query_filter_step() {
+    pthread_mutex_lock(&query_queue.lock);
+    QueryJob *job = query_queue.head;
+    if (job != nullptr) {
+        query_queue.head = job->next;
+        if (query_queue.head == nullptr) query_queue.tail = nullptr;
+        query_queue.count--;
+    }
+    pthread_mutex_unlock(&query_queue.lock);
+    if (job == nullptr) return 0;
+    tavix_buffer *req = job->request;
+    tavix_buffer *body = tavix_buffer_get(TAVIX_BUF_DATA, 512, tavix_global_options.buffer_limit, true);
+    tavix_buffer *resp = tavix_engine_initialize_response_mtsafe(200, "OK", false);
+    if (body != nullptr && resp != nullptr) {
+        // Every field but aggregation and interval is a filter "name=op:value".
+        tavix_filter filters[65];
+        uint32_t n = 0;
+        int code = 0;
+        const char *fname = nullptr, *v = nullptr;
+        uint32_t vl = 0;
+        for (uint32_t i = 0; tavix_buffer_get_dict_entry(req, i, &fname, &v, &vl) == 0 && n < 64; i++) {
+            if (std::strcmp(fname, "aggregation") == 0 || std::strcmp(fname, "interval") == 0) continue;
+            char *colon = const_cast<char *>(static_cast<const char *>(std::memchr(v, ':', vl)));
+            if (colon == nullptr) {
+                code = 467;
+                break;
+            }
+            *colon = 0;
+            filters[n++] = {fname, v, colon + 1};
+        }
+        filters[n] = {nullptr, nullptr, nullptr};
+        tavix_request r{TAVIX_REQ_QUERY, body, 1, 0, nullptr, nullptr, nullptr, 0};
+        Put(body, "{\"result\":[");
+        if (code != 0) {
+            Put(body, "{");
+            tavix_json_put_error_strings(body, code);
+            Put(body, "}");
+        } else {
+            const char *interval = Field(req, "interval");
+            tavix_method_callbacks.query_filter(&r, nullptr, Field(req, "aggregation"),
+                                                interval != nullptr ? std::strtod(interval, nullptr) : 0.0, filters);
+        }
+        Put(body, r.error == 304 ? "],\"more\":\"true\"}" : "]}");
+        char line[96];
+        std::snprintf(line, sizeof line,
+                      "Cache-Control: no-cache\r\nContent-Length: %u\r\nContent-Type: application/json\r\n\r\n",
+                      body->length);
+        tavix_buffer_put_data(resp, line, uint32_t(std::strlen(line)));
+        tavix_buffer_put_chained_content(resp, body);
+        body = nullptr;
+        tavix_comm_send_id(job->connection, resp);
+        resp = nullptr;
+    }
+    tavix_buffer_free(body);
+    tavix_buffer_free(resp);
+    tavix_buffer_return(req);
+    std::free(job);
+    return 1;
+}
+
+int tavix_engine_start_deferred_query_filter_threads() { return tavix_sys_thread_start(QueryWorker, nullptr) < 0 ? -1 : 0; }
+
+void tavix_engine_session_answer_parked(tavix_session *s) {
+    tavix_buffer *body = s->parked;
+    tavix_connection *c = s->parked_conn;
+    s->parked = nullptr;
+    s->parked_conn = nullptr;
+    if (body == nullptr) return;
+    tavix_engine_session_do_publish(s, s->parked_max, body);
+    tavix_buffer *resp = c != nullptr && c->in_use ? tavix_engine_construct_json_response(body) : nullptr;
+    if (resp == nullptr) {
+        if (c == nullptr || !c->in_use) tavix_buffer_return(body);
+        else {
+            tavix_util_error("Got no buffer for session %s longpoll answer", s->id);
+            s->aborted = 1;
+        }
+        return;
+    }
+    c->session = nullptr;
+    c->long_poll = 0;
+    tavix_comm_send(c, resp);
+}
+
+void tavix_engine_session_tick(uint64_t now) {
+    if (!tavix_global_options.long_poll) return;
+    pthread_rwlock_rdlock(&tavix_session_table.lock);
+    for (uint32_t i = 0; i < tavix_session_table.count; i++) {
+        tavix_session *s = tavix_session_table.sessions[i];
+        if (s->parked == nullptr) continue;
+        if (s->queue_count > 0 || s->answer_now || now >= s->parked_time + s->timeout / 2)
+            tavix_engine_session_answer_parked(s);
+    }
+    pthread_rwlock_unlock(&tavix_session_table.lock);
+}
+
+void tavix_methods_register() {
+    auto &h = tavix_post_handlers;
+    h[TAVIX_M_READ] = Read;
+    h[TAVIX_M_WRITE] = Write;
+    h[TAVIX_M_READPROCESSIMAGE] = ProcessImage;
+    h[TAVIX_M_LISTPROCESSIMAGE] = ProcessImage;
+    h[TAVIX_M_INFO] = Info;
+    h[TAVIX_M_CREATESESSION] = CreateSession;
+    h[TAVIX_M_DELETESESSION] = DeleteSession;
+    h[TAVIX_M_LOGIN] = Login;
+    h[TAVIX_M_LOGOUT] = Logout;
+    h[TAVIX_M_CHANGEPASSWORD] = ChangePassword;
+    h[TAVIX_M_CREATESUBSCRIPTION] = CreateSubscription;
+    h[TAVIX_M_DELETESUBSCRIPTION] = DeleteSubscription;
+    h[TAVIX_M_SUBSCRIBEDATA] = SubscribeData;
+    h[TAVIX_M_UNSUBSCRIBEDATA] = UnsubscribeData;
+    h[TAVIX_M_SUBSCRIBEALARM] = SubscribeAlarm;
+    h[TAVIX_M_UNSUBSCRIBEALARM] = UnsubscribeAlarm;
+    h[TAVIX_M_PUBLISH] = Publish;
+    h[TAVIX_M_READHISTORY] = ReadHistory;
+    h[TAVIX_M_QUERYFILTER] = QueryFilter;
+    h[TAVIX_M_ACCEPTALARM] = AcceptAlarm;
+    h[TAVIX_M_SUBSCRIBEFILTER] = SubscribeFilter;
+    h[TAVIX_M_UNSUBSCRIBEFILTER] = UnsubscribeFilter;
+}

@@ -1,0 +1,278 @@
+// RSA keys on LibTomMath.
+#include "tavIXsdk/tavixsdk/tavix_rsa.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <tommath.h>
+#include <vector>
+
+#include "tavIXsdk/tavixsdk/tavix_util.h"
+
+struct tavix_rsa_key {
+    mp_int e, d, n, p, q, qinv, dp, dq;
+};
+
+namespace {
+
+struct ServerKey {
+    tavix_rsa_key *key;
+    std::vector<uint8_t> n, e;  // big-endian public parts
+} server;
+
+bool Init(tavix_rsa_key *k) {
+    return mp_init_multi(&k->e, &k->d, &k->n, &k->p, &k->q, &k->qinv, &k->dp, &k->dq, nullptr) == MP_OKAY;
+}
+
+std::vector<uint8_t> Bytes(const mp_int *v) {
+    std::vector<uint8_t> out(mp_ubin_size(v));
+    std::size_t w = 0;
+    if (!out.empty() && mp_to_ubin(v, out.data(), out.size(), &w) != MP_OKAY) out.clear();
+    out.resize(w);
+    return out;
+}
+
+// A random prime of bits / 2 bits with gcd(prime - 1, e) = 1.
+int RandPrime(mp_int *out, int bits, const mp_int *e) {
+    const std::size_t n = std::size_t(bits / 16);
+    std::vector<uint8_t> buf(n);
+    mp_int t, g;
+    if (mp_init_multi(&t, &g, nullptr) != MP_OKAY) return -2;
+    int rc = 0;
+    for (;;) {
+        tavix_sys_get_random_data(buf.data(), n, false, false);
+        buf[0] |= 0xC0;
+        buf[n - 1] |= 0x01;
+        mp_bool prime = MP_NO;
+        if (mp_from_ubin(out, buf.data(), n) != MP_OKAY || mp_prime_is_prime(out, 8, &prime) != MP_OKAY) {
+            rc = -3;
+            break;
+        }
+        if (prime != MP_YES) continue;
+        if (mp_sub_d(out, 1, &t) != MP_OKAY || mp_gcd(&t, e, &g) != MP_OKAY) {
+            rc = -4;
+            break;
+        }
+        if (mp_cmp_d(&g, 1) == MP_EQ) break;
+    }
+    mp_clear_multi(&t, &g, nullptr);
+    return rc;
+}
+
+
+void Install(tavix_rsa_key *k) {
+    tavix_options_free_rsa();
+    server.key = k;
+    server.n = Bytes(&k->n);
+    server.e = Bytes(&k->e);
+}
+
+// A DER length at p; false when it runs past the data or takes more than 2 bytes.
+bool DerLength(const uint8_t *der, std::size_t avail, std::size_t &p, std::size_t &len) {
+    if (p >= avail) return false;
+    const uint8_t b = der[p++];
+    if (b < 0x80) {
+        len = b;
+    } else {
+        const int k = b & 0x7F;
+        if (k < 1 || k > 2 || p + std::size_t(k) > avail) return false;
+        len = 0;
+        for (int i = 0; i < k; i++) len = len << 8 | der[p++];
+    }
+    return len <= avail - p;
+}
+
+}  // namespace
+
+tavix_rsa_key *tavix_rsa_alloc() {
+    auto *k = static_cast<tavix_rsa_key *>(std::calloc(1, sizeof(tavix_rsa_key)));
+    if (k == nullptr) return nullptr;
+    if (!Init(k)) {
+        std::free(k);
+        return nullptr;
+    }
+    return k;
+}
+
+void tavix_rsa_free(tavix_rsa_key *k) {
+    if (k == nullptr) return;
+    mp_clear_multi(&k->e, &k->d, &k->n, &k->p, &k->q, &k->qinv, &k->dp, &k->dq, nullptr);
+    std::free(k);
+}
+
+int tavix_rsa_make_key(tavix_rsa_key *k, int bits, uint32_t e) {
+    if (bits < 1024 || bits > 4096) return -1;
+    mp_int p1, q1, lambda;
+    if (mp_init_multi(&p1, &q1, &lambda, nullptr) != MP_OKAY) return -2;
+    mp_set_u32(&k->e, e);
+    int rc = RandPrime(&k->p, bits, &k->e);
+    if (rc == 0) rc = RandPrime(&k->q, bits, &k->e);
+    if (rc == 0 && (mp_sub_d(&k->p, 1, &p1) != MP_OKAY || mp_sub_d(&k->q, 1, &q1) != MP_OKAY ||
+                    mp_lcm(&p1, &q1, &lambda) != MP_OKAY || mp_invmod(&k->e, &lambda, &k->d) != MP_OKAY ||
+                    mp_mul(&k->p, &k->q, &k->n) != MP_OKAY || mp_mod(&k->d, &p1, &k->dp) != MP_OKAY ||
+                    mp_mod(&k->d, &q1, &k->dq) != MP_OKAY || mp_invmod(&k->q, &k->p, &k->qinv) != MP_OKAY))
+        rc = -3;
+    else if (rc != 0)
+        rc = -3;
+    mp_clear_multi(&p1, &q1, &lambda, nullptr);
+    return rc;
+}
+
+std::size_t tavix_rsa_modulus_size(const tavix_rsa_key *k) { return mp_ubin_size(&k->n); }
+
+int tavix_rsa_exptmod(const tavix_rsa_key *k, bool private_op, const uint8_t *in, std::size_t in_len, uint8_t *out,
+                      std::size_t *out_len) {
+    const std::size_t size = mp_ubin_size(&k->n);
+    if (*out_len < size) {
+        *out_len = size;
+        return -1;
+    }
+    mp_int x, a, b, t;
+    if (mp_init_multi(&x, &a, &b, &t, nullptr) != MP_OKAY) return -1;
+    int rc = -1;
+    if (mp_from_ubin(&x, in, in_len) == MP_OKAY && mp_cmp(&x, &k->n) != MP_GT) {
+        bool ok;
+        if (!private_op) {
+            ok = mp_exptmod(&x, &k->e, &k->n, &t) == MP_OKAY;
+        } else {
+            // Chinese remainders: a = x^dP mod p, b = x^dQ mod q, t = (a - b) qInv mod p, t q + b.
+            ok = mp_exptmod(&x, &k->dp, &k->p, &a) == MP_OKAY && mp_exptmod(&x, &k->dq, &k->q, &b) == MP_OKAY &&
+                 mp_sub(&a, &b, &t) == MP_OKAY && mp_mulmod(&t, &k->qinv, &k->p, &t) == MP_OKAY &&
+                 mp_mul(&t, &k->q, &t) == MP_OKAY && mp_add(&t, &b, &t) == MP_OKAY;
+        }
+        const std::size_t n = ok ? mp_ubin_size(&t) : 0;
+        std::size_t w = 0;
+        if (ok && n <= size) {
+            std::memset(out, 0, size - n);
+            if (mp_to_ubin(&t, out + (size - n), n, &w) == MP_OKAY) {
+                *out_len = size;
+                rc = 0;
+            }
+        }
+    }
+    mp_clear_multi(&x, &a, &b, &t, nullptr);
+    return rc;
+}
+
+void tavix_options_free_rsa() {
+    tavix_rsa_free(server.key);
+    server.key = nullptr;
+    server.n.clear();
+    server.e.clear();
+}
+
+int tavix_options_generate_temporary_rsa(int bits, uint32_t e) {
+    tavix_rsa_key *k = tavix_rsa_alloc();
+    if (k == nullptr) return -1;
+    if (tavix_rsa_make_key(k, bits, e) != 0) {
+        tavix_rsa_free(k);
+        return -1;
+    }
+    Install(k);
+    return 0;
+}
+
+const uint8_t *tavix_options_rsa_modulus(std::size_t *n) {
+    *n = server.n.size();
+    return server.n.empty() ? nullptr : server.n.data();
+}
+
+const uint8_t *tavix_options_rsa_exponent(std::size_t *n) {
+    *n = server.e.size();
+    return server.e.empty() ? nullptr : server.e.data();
+}
+
+long tavix_options_der_decode_integer(const uint8_t *der, std::size_t avail, uint8_t *out, std::size_t room,
+                                      std::size_t *length) {
+    std::size_t p = 0, len = 0;
+    if (avail < 2 || der[p++] != 0x02 || !DerLength(der, avail, p, len) || len > room) return -1;
+    std::memcpy(out, der + p, len);
+    *length = len;
+    return long(p + len);
+}
+
+int tavix_options_set_rsa_from_buffer(const uint8_t *der, std::size_t avail) {
+    static const uint8_t kRsaAlgorithm[13] = {0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7,
+                                              0x0D, 0x01, 0x01, 0x01, 0x05, 0x00};
+    std::size_t p = 0, len = 0;
+    if (avail < 2 || der[p++] != 0x30 || !DerLength(der, avail, p, len)) return -1;
+    const std::size_t end = p + len;
+    if (end - p < 3 || der[p] != 0x02 || der[p + 1] != 0x01 || der[p + 2] != 0x00) return -1;
+    p += 3;
+    if (p < end && der[p] == 0x30) {
+        // PKCS#8: the rsaEncryption identifier, then the key in an OCTET STRING.
+        if (end - p < 15 || der[p + 1] != 13 || std::memcmp(der + p + 2, kRsaAlgorithm, 13) != 0) return -1;
+        p += 15;
+        std::size_t inner = 0;
+        if (p >= end || der[p++] != 0x04 || !DerLength(der, end, p, inner)) return -1;
+        std::size_t q = p, seq = 0;
+        if (q >= end || der[q++] != 0x30 || !DerLength(der, end, q, seq)) return -1;
+        if (end - q < 3 || der[q] != 0x02 || der[q + 1] != 0x01 || der[q + 2] != 0x00) return -1;
+        p = q + 3;
+    }
+    tavix_rsa_key *k = tavix_rsa_alloc();
+    if (k == nullptr) return -1;
+    mp_int *order[8] = {&k->n, &k->e, &k->d, &k->p, &k->q, &k->dp, &k->dq, &k->qinv};
+    uint8_t value[1024];
+    for (mp_int *m : order) {
+        std::size_t vl = 0;
+        const long used = tavix_options_der_decode_integer(der + p, end - p, value, sizeof value, &vl);
+        if (used < 0 || mp_from_ubin(m, value, vl) != MP_OKAY) {
+            tavix_rsa_free(k);  // nothing installed: the old key stays
+            return -1;
+        }
+        p += std::size_t(used);
+    }
+    Install(k);
+    return 0;
+}
+
+int tavix_options_set_rsa_from_file(const char *path) {
+    FILE *f = std::fopen(path, "rb");
+    if (f == nullptr) return -1;
+    uint8_t buf[4097];
+    const std::size_t n = std::fread(buf, 1, sizeof buf, f);
+    std::fclose(f);
+    if (n == 0 || n > 4096) return -1;
+    return tavix_options_set_rsa_from_buffer(buf, n);
+}
+
+long tavix_auth_rsa_decrypt(const char *hex, char *out, std::size_t out_size) {
+    if (server.key == nullptr) return -1;
+    const std::size_t size = server.n.size();
+    uint8_t cipher[512], block[512];
+    std::size_t cn = 0;
+    if (size > sizeof block || std::strlen(hex) > 2 * size ||
+        tavix_util_hex_decode(hex, long(std::strlen(hex)), cipher, sizeof cipher, &cn) != 0)
+        return -1;
+    std::size_t bn = sizeof block;
+    if (tavix_rsa_exptmod(server.key, true, cipher, cn, block, &bn) != 0) return -1;
+    if (block[0] != 0 || (block[1] != 1 && block[1] != 2)) return -1;
+    std::size_t i = 2;
+    while (i < bn && block[i] != 0) i++;
+    if (i >= bn) return -1;
+    const std::size_t mlen = bn - i - 1;
+    if (mlen >= out_size) return -1;
+    std::memcpy(out, block + i + 1, mlen);
+    out[mlen] = 0;
+    return long(mlen);
+}
+
+long tavix_auth_rsa_encrypt(const char *text, const tavix_rsa_key *pub, char *out, std::size_t out_size) {
+    const std::size_t size = tavix_rsa_modulus_size(pub);
+    const std::size_t tl = std::strlen(text);
+    if (size > 512 || tl + 16 > size || out_size < 2 * size + 1) return -1;
+    uint8_t block[512], cipher[512];
+    block[0] = 0;
+    block[1] = 2;
+    const std::size_t pad = size - tl - 3;
+    tavix_sys_get_random_data(block + 2, pad, false, true);
+    block[2 + pad] = 0;
+    std::memcpy(block + 3 + pad, text, tl);
+    std::size_t cn = sizeof cipher;
+    if (tavix_rsa_exptmod(pub, false, block, size, cipher, &cn) != 0) return -1;
+    tavix_util_hex_encode(cipher, cn, out);
+    return long(2 * cn);
+}
+
+const tavix_rsa_key *tavix_options_rsa_key() { return server.key; }

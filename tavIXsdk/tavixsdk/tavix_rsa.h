@@ -1,0 +1,38 @@
+// RSA keys of the web server (LibTomMath): a temporary key made at every
+// server start, import of a DER key, the raw operation with the CRT shortcut,
+// and PKCS#1 v1.5 encryption and decryption of passwords and session keys.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct tavix_rsa_key;  // eight big integers: e, d, n, p, q, qInv, dP, dQ
+
+tavix_rsa_key *tavix_rsa_alloc();
+void tavix_rsa_free(tavix_rsa_key *k);
+// 0; -1 size outside 1024..4096 bits; -2 no memory; -3 arithmetic failure.
+int tavix_rsa_make_key(tavix_rsa_key *k, int bits, uint32_t e);
+// 0, or -1 (input above the modulus, or *out_len too small: the needed length written back).
+int tavix_rsa_exptmod(const tavix_rsa_key *k, bool private_op, const uint8_t *in, std::size_t in_len, uint8_t *out,
+                      std::size_t *out_len);
+// Bytes of the modulus.
+std::size_t tavix_rsa_modulus_size(const tavix_rsa_key *k);
+
+// The server's key (options): replaced only when the new one is whole.
+int tavix_options_generate_temporary_rsa(int bits, uint32_t e);
+int tavix_options_set_rsa_from_buffer(const uint8_t *der, std::size_t n);
+int tavix_options_set_rsa_from_file(const char *path);
+void tavix_options_free_rsa();
+// Big-endian modulus and public exponent of the server's key (null when none).
+const uint8_t *tavix_options_rsa_modulus(std::size_t *n);
+const uint8_t *tavix_options_rsa_exponent(std::size_t *n);
+// One DER INTEGER: bytes consumed, or -1.
+long tavix_options_der_decode_integer(const uint8_t *der, std::size_t avail, uint8_t *out, std::size_t room,
+                                      std::size_t *length);
+
+// Decrypts hexadecimal cipher text with the server's key; message length, or -1.
+long tavix_auth_rsa_decrypt(const char *hex, char *out, std::size_t out_size);
+// Encrypts text with a public key into lower-case hex; hex length, or -1.
+long tavix_auth_rsa_encrypt(const char *text, const tavix_rsa_key *pub, char *out, std::size_t out_size);
+// The server's key record (null when none).
+const tavix_rsa_key *tavix_options_rsa_key();

@@ -1,0 +1,649 @@
+"""SRTP, EGD and EtherNet/IP of the running controller, driven from the peer's
+side of a veth pair (10.77.0.3) by raw frames built here by hand: SRTP reads,
+writes and status requests; EGD production, multicast and consumption with
+its statuses; EtherNet/IP encapsulation, the CIP objects, Forward_Open and
+class-1 I/O. tshark, capturing on the peer's side, judges the EGD, ENIP and
+CIP frames: none is malformed."""
+
+import os
+import select
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from bbsupport import Controller, NetPeer, ip_addr, wait_for  # noqa: E402
+
+HOST = "10.77.0.2"
+PEER = "10.77.0.3"
+
+
+def R(n):
+    return 32768 + 16 * (n - 1)
+
+
+def M(n):
+    return 14336 + n - 1
+
+
+def ip(text):
+    return struct.unpack(">I", socket.inet_aton(text))[0]
+
+
+# F bits 1 (SRTP), 4 (EGD) and 6 (EtherNet/IP) clear; the status word in %R50.
+FLAGS = 0x20000580
+
+
+def config_block():
+    words = [ip(HOST), 0xFFFFFF00,
+             0x20000000, 0, FLAGS, ip("10.77.0.1"), 0, R(51), 16, R(50), 16, R(60), 32, R(62), 32, R(64), 32, 0, 0]
+    records = [
+        [0x80000003, 0x101, ip(PEER), 100, 0, R(201), 6, R(210), 0x8000],
+        [0x80000001, 0x202, ip(PEER), 0, 500, R(221), 4, R(223), 0xC002, R(224), 2, R(225), 0x2000,
+         R(232), 0x4000, R(240), 0x8000],
+        [0x80000003, 0x303, 5, 200, 0, R(205), 2],
+        [0x10000002, 0, 0, 0, 0, R(301), 8],
+        [0x10000000, 0, 0, 0, 0, R(311), 8],
+        [0x30000000, 0, 0, 0, 0, R(320), 2],
+    ]
+    for rec in records:
+        words += rec + [0, 0]
+    words.append(0)
+    body = b"".join(struct.pack("<I", w) for w in words)
+    return struct.pack("<I", 4 + len(body)) + body
+
+
+def io_config(block):
+    data = b"\xff\xff\xff\xff" + struct.pack("<HH", 0xFA00, len(block)) + block
+    return data + bytes(-len(data) % 4)
+
+
+# %M501 toggles every scan; the up counter in %R1 counts its rising edges.
+COUNTER = b"".join(struct.pack("<H", w) for w in [M(501), 54, M(501), M(501), 201, M(503), R(1), 32000, 38, M(605),
+                                                  9]) \
+    + struct.pack("<I", 0x8000) + bytes(5)
+
+ADDR = bytes(range(0x20, 0x28))  # request bytes 32-39
+STATUS_RUN = bytes([0xFF, 0x02, 0x74, 0x00, 0x00, 0x00])
+
+
+def srtp(kind=2, seq=1, text=b"", form=1, code=4, sel=8, off=0, cnt=0, mbox=0xC0, b30=0x5A, data48=b"",
+         tlen=None):
+    m = bytearray(56)
+    m[0] = kind
+    m[2:4] = struct.pack("<H", seq)
+    m[4:8] = struct.pack("<I", len(text) if tlen is None else tlen)
+    m[9] = form
+    m[30] = b30
+    m[31] = mbox
+    m[32:40] = ADDR
+    at = 42 if form in (1, 5) else 50
+    m[at] = code
+    m[at + 1] = sel
+    m[at + 2:at + 4] = struct.pack("<H", off)
+    m[at + 4:at + 6] = struct.pack("<H", cnt)
+    m[48:48 + len(data48)] = data48
+    return bytes(m) + text
+
+
+def answer(seq=1, b17=1, mbox=0xD4, text=b"", b30=0x5A, status=STATUS_RUN, short=b""):
+    """A type-3 answer worked out by hand: byte 30 and the address words
+    reflected (36-39 first), 50-55 the privilege and controller status."""
+    a = bytearray(56)
+    a[0] = 3
+    a[2:4] = struct.pack("<H", seq)
+    a[4:8] = struct.pack("<I", len(text))
+    a[17] = b17
+    a[30] = b30
+    a[31] = mbox
+    a[32:36] = ADDR[4:8]
+    a[36:40] = ADDR[0:4]
+    if text:
+        a[42:44] = struct.pack("<H", len(text))
+    a[44:44 + len(short)] = short
+    a[50:56] = status
+    return bytes(a) + text
+
+
+def recv_exact(s, n, timeout=3.0):
+    s.settimeout(timeout)
+    buf = b""
+    try:
+        while len(buf) < n:
+            chunk = s.recv(n - len(buf))
+            if not chunk:
+                break
+            buf += chunk
+    except socket.timeout:
+        pass
+    return buf
+
+
+def recv_srtp(s, timeout=3.0):
+    head = recv_exact(s, 56, timeout)
+    if len(head) < 56:
+        return head
+    return head + recv_exact(s, struct.unpack("<I", head[4:8])[0], timeout)
+
+
+def encap(cmd, data=b"", session=0, context=b"ctx12345", status=0):
+    return struct.pack("<HHII", cmd, len(data), session, status) + context + bytes(4) + data
+
+
+def recv_encap(s, timeout=3.0):
+    head = recv_exact(s, 24, timeout)
+    if len(head) < 24:
+        return head
+    return head + recv_exact(s, struct.unpack("<H", head[2:4])[0], timeout)
+
+
+def rr(request, handle=0):
+    """SendRRData data: interface handle, time-out, null address and unconnected data items."""
+    return struct.pack("<IHHHHHH", handle, 0, 2, 0, 0, 0xB2, len(request)) + request
+
+
+def cip(service, path, data=b""):
+    return bytes([service, len(path) // 2]) + path + data
+
+
+def forward_open(ot_id, to_id, serial, ot_params=0x400E, to_params=0x400A, rpi=50000, trigger=0x01,
+                 path=bytes.fromhex("20042401 2C642C65")):
+    d = struct.pack("<BBIIHHIB3sIHIHBB", 0x0A, 0x0E, ot_id, to_id, serial, 0x1234, 0xCAFEBABE, 2, bytes(3),
+                    rpi, ot_params, rpi, to_params, trigger, len(path) // 2) + path
+    return cip(0x54, bytes.fromhex("20062401"), d)
+
+
+def forward_close(serial, vendor=0x1234, orig=0xCAFEBABE):
+    path = bytes.fromhex("20042401 2C642C65")
+    d = struct.pack("<BBHHIBB", 0x0A, 0x0E, serial, vendor, orig, len(path) // 2, 0) + path
+    return cip(0x4E, bytes.fromhex("20062401"), d)
+
+
+class FieldCase(unittest.TestCase):
+    def setUp(self):
+        self.peer = NetPeer(peer=PEER)
+        self.addCleanup(self.peer.close)
+        self.ctl = Controller(prefix="plc-fp-")
+        self.addCleanup(self.ctl.cleanup)
+        self.c = self.ctl.start(port=True).client
+        self.pcap = None
+
+    def start(self):
+        c = self.c
+        c.download(5, io_config(config_block()))
+        c.comm_lock(0)
+        self.assertTrue(wait_for(lambda: ip_addr() == [HOST + "/24"], 10), ip_addr())
+        c.set_mode(0)
+        c.download(0, COUNTER)
+        c.set_mode(2)
+        self.assertTrue(wait_for(lambda: c.get_mode() == 2, 3))
+
+    def word(self, n):
+        return int.from_bytes(self.c.read_reg(R(n), 16), "little")
+
+    def conn(self, port):
+        deadline = time.monotonic() + 10
+        while True:
+            s = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
+            s.settimeout(3)
+            try:
+                s.connect((HOST, port))
+                s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+                self.addCleanup(s.close)
+                return s
+            except OSError:
+                s.close()
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.2)
+
+    def udp(self, addr, port, group=None):
+        s = self.peer.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        s.bind((addr, port))
+        if group:
+            s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
+                         socket.inet_aton(group) + socket.inet_aton(PEER))
+        self.addCleanup(s.close)
+        return s
+
+    def capture(self):
+        """tshark on the peer's end of the link, ended by its process id."""
+        fd, self.pcap = tempfile.mkstemp(suffix=".pcap")
+        os.close(fd)
+        os.chmod(self.pcap, 0o666)
+        self.shark = subprocess.Popen(["nsenter", "-t", str(self.peer.holder.pid), "-n", "tshark", "-q", "-i",
+                                       "eth0p", "-w", self.pcap], stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.DEVNULL)
+        self.addCleanup(self._end_capture)
+        self.assertTrue(wait_for(lambda: os.path.getsize(self.pcap) > 0, 10), "tshark did not start")
+        time.sleep(0.5)
+
+    def _end_capture(self):
+        if self.shark.poll() is None:
+            self.shark.send_signal(signal.SIGINT)
+            try:
+                self.shark.wait(10)
+            except subprocess.TimeoutExpired:
+                self.shark.kill()
+                self.shark.wait()
+        if self.pcap and os.path.exists(self.pcap):
+            os.unlink(self.pcap)
+
+    def judged(self, *decode_as):
+        """The capture decoded by tshark: its protocol column lines and full text."""
+        if self.shark.poll() is None:
+            self.shark.send_signal(signal.SIGINT)
+            self.shark.wait(10)
+        args = ["tshark", "-r", self.pcap, "-V", "-Y", "ip.src==%s" % HOST]
+        for d in decode_as:
+            args += ["-d", d]
+        return subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True).stdout
+
+
+class Srtp(FieldCase):
+    def test_reads_writes_status_and_framing(self):
+        self.start()
+        c = self.c
+        for i in range(10):
+            c.write_reg(R(5 + i), 16, 0x1001 + i)
+        s = self.conn(18245)
+
+        def ask(frame, n=None):
+            s.sendall(frame)
+            return recv_srtp(s) if n is None else recv_exact(s, n)
+
+        self.assertEqual(ask(srtp(kind=0, seq=0)), bytes([1, 0, 0, 0, 0, 0, 0, 0, 1]) + bytes(47))
+        self.assertEqual(ask(srtp(kind=8, seq=2, code=ord("O"), sel=1)), answer(seq=2))
+        self.assertEqual(ask(srtp(kind=8, seq=3, code=0x10))[:10], bytes([5, 0, 3, 0, 0, 0, 0, 0, 1, 0]))
+
+        # Reads of %R5..: short, in the text, and long (two pieces).
+        self.assertEqual(ask(srtp(seq=4, off=4, cnt=3)), answer(seq=4, short=bytes.fromhex("011002100310")))
+        want = b"".join(struct.pack("<H", 0x1001 + i) for i in range(10))
+        self.assertEqual(ask(srtp(seq=5, off=4, cnt=10)), answer(seq=5, b17=2, mbox=0x94, text=want))
+        r = ask(srtp(seq=6, form=0, off=4, cnt=700))
+        self.assertEqual(len(r), 56 + 1400)
+        self.assertEqual(r[:56], answer(seq=6, b17=2, mbox=0x94, text=bytes(1400))[:56])
+        self.assertEqual(r[56:76], want)
+        # Bits round up to the byte that carries them.
+        c.write_reg(M(201), 1, 1)
+        c.write_reg(M(203), 1, 1)
+        self.assertEqual(ask(srtp(seq=7, sel=76, off=200, cnt=3)), answer(seq=7, short=bytes([5])))
+
+        # Writes: data in the header, in the text, long, by bytes; an unknown kind.
+        self.assertEqual(ask(srtp(seq=8, code=7, off=19, cnt=2, data48=bytes.fromhex("34127856"))), answer(seq=8))
+        self.assertEqual((self.word(20), self.word(21)), (0x1234, 0x5678))
+        big = bytes((i * 7) & 0xFF for i in range(2000))
+        frame = srtp(seq=9, code=7, off=1999, cnt=1000, mbox=0x80, text=big)
+        s.sendall(frame[:56 + 1388])
+        time.sleep(0.2)
+        s.sendall(frame[56 + 1388:])
+        self.assertEqual(recv_srtp(s), answer(seq=9))
+        self.assertEqual(c.read_reg(R(2000), 16) + c.read_reg(R(2999), 16), big[:2] + big[-2:])
+        self.assertEqual(ask(srtp(seq=10, code=7, sel=22, off=0, cnt=1, data48=b"\x0d")), answer(seq=10))
+        self.assertEqual("".join(str(c.read_reg(M(i), 1)[0] & 1) for i in range(1, 9)), "10110000")
+        err = bytes([5, 0, 11, 0, 0, 0, 0, 0, 1]) + bytes(47)
+        self.assertEqual(ask(srtp(seq=11, code=7, off=30, cnt=1, mbox=0xAA, data48=b"\x01\x02")), err)
+        # The count's bytes must be there: 5 words in the header, 3 in a 4-byte text.
+        c.write_reg(R(31), 16, 0x4444)
+        self.assertEqual(ask(srtp(seq=12, code=7, off=30, cnt=5))[:9], bytes([5, 0, 12, 0, 0, 0, 0, 0, 1]))
+        self.assertEqual(ask(srtp(seq=12, code=7, off=30, cnt=3, mbox=0x80, text=b"\1\2\3\4"))[:9],
+                         bytes([5, 0, 12, 0, 0, 0, 0, 0, 1]))
+        self.assertEqual(self.word(31), 0x4444)
+
+        # Refusals: an unknown selector, the end of %R, a transfer over 4,096 bytes.
+        bad = answer(seq=13, mbox=0xD1)
+        bad = bad[:42] + b"\x05\xf4" + bad[44:]
+        self.assertEqual(ask(srtp(seq=13, sel=9, cnt=1)), bad)
+        self.assertEqual(ask(srtp(seq=13, off=49999, cnt=1)), bad)
+        self.assertEqual(ask(srtp(seq=13, cnt=2049)), bad)
+        self.assertEqual(len(ask(srtp(seq=14, cnt=2048))), 56 + 4096)
+
+        # Status and identification.
+        self.assertEqual(ask(srtp(seq=15, code=1)),
+                         answer(seq=15, b17=2, mbox=0x94, text=b"TQR300\0\0\x01\0\0\0" + bytes(32)))
+        r = ask(srtp(seq=16, code=0x43))
+        self.assertEqual(r, answer(seq=16, b17=2, mbox=0x94, text=b"TQR300\0\0\0\0\x01" + bytes(29)))
+        self.assertEqual(ask(srtp(seq=17, code=0x61)), answer(seq=17, b17=2, mbox=0x94, text=b"\x0a\x02" + bytes(8)))
+        self.assertEqual(ask(srtp(seq=18, code=0)), answer(seq=18))
+        t = bytearray(256)
+        t[4:12] = bytes.fromhex("000200024FC30000")
+        self.assertEqual(ask(srtp(seq=19, sel=230)), answer(seq=19, b17=2, mbox=0x94, text=bytes(t)))
+        t = bytearray(256)
+        t[55] = t[57] = 0x44
+        self.assertEqual(ask(srtp(seq=20, sel=236)), answer(seq=20, b17=2, mbox=0x94, text=bytes(t)))
+        self.assertEqual(ask(srtp(seq=21, code=0x21, sel=7))[50:52], b"\xff\x02")
+        four = ask(srtp(seq=22, code=0x21, sel=255))
+        self.assertEqual(four, answer(seq=22, status=bytes([0xFF, 4, 0x74, 0, 0, 0])))
+        self.assertEqual(ask(srtp(seq=23, code=0x21, sel=2))[51], 2)
+
+        # Three requests in one write: three answers in order; a split one.
+        s.sendall(srtp(seq=30, off=4, cnt=1) + srtp(seq=31, code=7, off=4, cnt=1, data48=b"\x99\x99")
+                  + srtp(seq=32, off=4, cnt=1))
+        self.assertEqual(recv_srtp(s), answer(seq=30, short=b"\x01\x10"))
+        self.assertEqual(recv_srtp(s), answer(seq=31))
+        self.assertEqual(recv_srtp(s), answer(seq=32, short=b"\x99\x99"))
+        frame = srtp(seq=33, off=5, cnt=1)
+        s.sendall(frame[:20])
+        time.sleep(0.3)
+        s.sendall(frame[20:])
+        self.assertEqual(recv_srtp(s), answer(seq=33, short=b"\x02\x10"))
+
+        # The status word counts the sessions.
+        s2 = self.conn(18245)
+        self.assertTrue(wait_for(lambda: self.word(50) & 0xFF == 2, 5), hex(self.word(50)))
+
+        # Stopped: the status says so, reads and writes are served.
+        c.set_mode(0)
+        stopped = bytes([0xFF, 2, 0x74, 0, 0, 0x20])
+        self.assertEqual(ask(srtp(seq=40, code=7, off=4, cnt=1, data48=b"\x55\x66")), answer(seq=40, status=stopped))
+        self.assertEqual(ask(srtp(seq=41, off=4, cnt=1)), answer(seq=41, status=stopped, short=b"\x55\x66"))
+
+        # A text longer than 4,096: an error, and the session is closed.
+        s2.sendall(srtp(seq=50, tlen=4097))
+        self.assertEqual(recv_exact(s2, 56)[:9], bytes([5, 0, 50, 0, 0, 0, 0, 0, 1]))
+        self.assertEqual(recv_exact(s2, 1, 5), b"")
+
+
+class Egd(FieldCase):
+    def test_production_consumption_statuses_and_wire(self):
+        self.capture()
+        uni = self.udp(PEER, 18246)
+        grp = self.udp("224.0.7.5", 18246, group="224.0.7.5")
+        self.start()
+        c = self.c
+        for i, v in enumerate((0x1111, 0x2222, 0x3333)):
+            c.write_reg(R(201 + i), 16, v)
+        c.write_reg(R(205), 16, 0xBEEF)
+        c.write_reg(R(223), 16, 0x7777)
+
+        # 0x101 to the peer every 100 ms.
+        got = []
+        uni.settimeout(5)
+        deadline = time.monotonic() + 10
+        while len(got) < 12 and time.monotonic() < deadline:
+            d = uni.recv(2000)
+            if d[8:12] == b"\x01\x01\0\0" and d[32:] == bytes.fromhex("111122223333"):
+                got.append((time.monotonic(), d))
+        self.assertEqual(len(got), 12)
+        t0, first = got[0]
+        self.assertEqual(len(first), 38)
+        self.assertEqual(first[:2] + first[4:12], bytes.fromhex("0D01 0A4D0002 01010000"))
+        self.assertEqual(first[16:32], bytes(16))
+        clock = [c.read_word(171 + i) for i in range(6)]
+        import calendar
+        want = calendar.timegm((clock[5], clock[4], clock[3], clock[2], clock[1], clock[0]))
+        self.assertLessEqual(abs(struct.unpack("<I", first[12:16])[0] - want), 5)
+        counts = [struct.unpack("<H", d[2:4])[0] for _, d in got]
+        self.assertEqual(counts, [(counts[0] + i) & 0xFFFF for i in range(12)])
+        span = got[-1][0] - t0
+        self.assertGreater(span, 0.9)
+        self.assertLess(span, 3.3)
+        self.assertEqual(self.word(210), 1)
+        # 0x303 to the group 224.0.7.5.
+        grp.settimeout(5)
+        d = grp.recv(2000)
+        while d[8:12] != b"\x03\x03\0\0":
+            d = grp.recv(2000)
+        self.assertEqual(d[32:], b"\xef\xbe")
+
+        # 0x202: silent, received, received, flagged, silent again.
+        self.assertTrue(wait_for(lambda: self.word(240) == 6, 5), self.word(240))
+        tx = self.peer.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(tx.close)
+
+        def send(status):
+            m = bytearray(32)
+            m[0], m[1] = 13, 1
+            m[4:8] = socket.inet_aton(PEER)
+            m[8:12] = struct.pack("<I", 0x202)
+            m[12:16] = struct.pack("<I", 1710510330)
+            m[16:20] = struct.pack("<I", 250000000)
+            m[20:22] = struct.pack("<H", status)
+            tx.sendto(bytes(m) + bytes.fromhex("DEADBEEF55553412"), (HOST, 18246))
+
+        send(0)
+        self.assertTrue(wait_for(lambda: self.word(240) == 7, 5), self.word(240))
+        self.assertEqual([self.word(n) for n in range(221, 236)],
+                         [0xADDE, 0xEFBE, 0x7777, 0x1234, 30, 45, 13, 15, 3, 2024, 250,
+                          0x50FA, 0x65F4, 0xB280, 0x0EE6])
+        send(0)
+        self.assertTrue(wait_for(lambda: self.word(240) == 1, 5), self.word(240))
+        send(2)
+        self.assertTrue(wait_for(lambda: self.word(240) == 3, 5), self.word(240))
+        self.assertTrue(wait_for(lambda: self.word(240) == 6, 5), self.word(240))
+        # A short datagram or another type changes nothing.
+        c.write_reg(R(221), 16, 0)
+        tx.sendto(b"\x0d\x01" + bytes(29), (HOST, 18246))
+        m = bytearray(32 + 8)
+        m[0] = 14
+        tx.sendto(bytes(m), (HOST, 18246))
+        time.sleep(0.5)
+        self.assertEqual((self.word(221), self.word(240)), (0, 6))
+
+        # Stopped: nothing is sent.
+        c.set_mode(0)
+        time.sleep(0.5)
+        for sock in (uni, grp):
+            sock.setblocking(False)
+            try:
+                while sock.recv(2000):
+                    pass
+            except BlockingIOError:
+                pass
+        r, _, _ = select.select([uni, grp], [], [], 1.5)
+        self.assertEqual(r, [])
+
+        text = self.judged("udp.port==18246,egd")
+        self.assertIn("Ethernet Global Data", text)
+        self.assertEqual([line for line in text.splitlines() if "Malformed" in line], [])
+
+
+class EtherNetIp(FieldCase):
+    def test_encapsulation_objects_and_io(self):
+        self.capture()
+        io = self.udp(PEER, 2222)
+        self.start()
+        c = self.c
+        for i, v in enumerate((0x0102, 0x0304, 0x0506, 0x0708)):
+            c.write_reg(R(301 + i), 16, v)
+        s = self.conn(44818)
+
+        def ask(frame):
+            s.sendall(frame)
+            return recv_encap(s)
+
+        r = ask(encap(0x04))
+        self.assertEqual(r, struct.pack("<HHII", 4, 26, 0, 0) + b"ctx12345" + bytes(4)
+                         + bytes.fromhex("0100 0001 1400 0100 2000") + b"Communications\0\0")
+        r1 = ask(encap(0x65, b"\x01\x00\x00\x00"))
+        self.assertEqual(r1[:4] + r1[8:], bytes.fromhex("6500 0400") + bytes(4) + b"ctx12345" + bytes(4)
+                         + bytes.fromhex("01000000"))
+        h1 = struct.unpack("<I", r1[4:8])[0]
+        r2 = ask(encap(0x65, b"\x01\x00\x00\x00"))
+        h = struct.unpack("<I", r2[4:8])[0]
+        self.assertGreater(h, h1)
+        self.assertEqual(ask(encap(0x01, session=h))[8:12], b"\x01\0\0\0")
+
+        def ucmm(request, handle=0):
+            a = ask(encap(0x6F, rr(request, handle), session=h))
+            self.assertEqual(a[8:12], bytes(4))
+            return a[40:]
+
+        def get(cls, inst, attr):
+            return ucmm(cip(0x0E, bytes([0x20, cls, 0x24, inst, 0x30, attr])))
+
+        out = subprocess.run(["ip", "-o", "link", "show", "eth0"], stdout=subprocess.PIPE, text=True).stdout
+        mac = bytes.fromhex(out.split("link/ether ")[1].split()[0].replace(":", ""))
+        self.assertEqual(get(1, 1, 7), bytes.fromhex("8E000000") + b"TQR300")
+        self.assertEqual(get(1, 1, 3), bytes.fromhex("8E000000 1400"))
+        self.assertEqual(get(1, 1, 4), bytes.fromhex("8E000000 0100"))
+        self.assertEqual(get(1, 1, 6), bytes.fromhex("8E000000") + bytes([mac[5], mac[4], mac[3], mac[2]]))
+        self.assertEqual(get(1, 1, 8), bytes.fromhex("8E001400"))
+        self.assertEqual(get(1, 0, 1), bytes.fromhex("8E000800"))
+        self.assertEqual(get(1, 3, 1), bytes.fromhex("8E001600"))
+        self.assertEqual(get(0xF5, 1, 4), bytes.fromhex("8E000000 0200 20F6 2401"))
+        self.assertEqual(get(0xF5, 1, 1), bytes.fromhex("8E000000 01000000"))
+        for n, st in ((4, 0), (5, 0x15), (3, 0x13)):
+            self.assertEqual(ucmm(cip(0x10, bytes.fromhex("20F5 2401 3003"), bytes(n))), bytes([0x90, 0, st, 0]), n)
+        self.assertEqual(get(0xF6, 1, 1), bytes.fromhex("8E000000 64000000"))
+        self.assertEqual(get(0xF6, 1, 2), bytes.fromhex("8E000000 03000000"))
+        self.assertEqual(get(0xF6, 1, 3), bytes.fromhex("8E000000") + mac)
+        self.assertEqual(get(3, 1, 1), bytes.fromhex("8E001600"))
+        self.assertEqual(get(2, 1, 1), bytes.fromhex("8E000800"))
+        self.assertEqual(ucmm(cip(0x4C, bytes.fromhex("20012401"))), bytes.fromhex("CC000800"))
+        # A path that passes the request's end, and one of an unknown segment.
+        self.assertEqual(ucmm(bytes.fromhex("0E02 200124")), bytes.fromhex("8E000400"))
+        self.assertEqual(ucmm(cip(0x0E, bytes.fromhex("2001 2401 4000"))), bytes.fromhex("8E000400"))
+        self.assertEqual(get(4, 101, 3), bytes.fromhex("8E000000 0201 0403 0605 0807"))
+        self.assertEqual(ucmm(cip(0x10, bytes.fromhex("2004 2464 3003"), bytes.fromhex("1100220033004400"))),
+                         bytes.fromhex("90000000"))
+        self.assertTrue(wait_for(lambda: self.word(314) == 0x44, 5))
+        self.assertEqual([self.word(n) for n in range(311, 315)], [0x11, 0x22, 0x33, 0x44])
+        for n, st in ((7, 0x13), (9, 0x15)):
+            self.assertEqual(ucmm(cip(0x10, bytes.fromhex("2004 2464 3003"), bytes(n))), bytes([0x90, 0, st, 0]))
+        # Interface handle 1 and an unknown connection: status 3.
+        self.assertEqual(ask(encap(0x6F, rr(cip(0x0E, bytes.fromhex("20012401 3001")), 1), session=h))[8:12],
+                         b"\x03\0\0\0")
+        ud = struct.pack("<IHHHHIHHH", 0, 0, 2, 0xA1, 4, 0x77, 0xB1, 2, 1)
+        self.assertEqual(ask(encap(0x70, ud, session=h))[8:12], b"\x03\0\0\0")
+
+        # Forward_Open, class 1: both directions, the T->O address item.
+        a = ask(encap(0x6F, rr(forward_open(0x11110001, 0x22220001, 0x0101)), session=h))
+        body = a[40:]
+        self.assertEqual(body[:30], bytes.fromhex("D4000000") + struct.pack("<IIHHIIIBB", 0x11110001, 0x22220001,
+                                                                             0x0101, 0x1234, 0xCAFEBABE, 50000,
+                                                                             50000, 0, 0))
+        self.assertEqual(struct.unpack("<H", a[30:32])[0], 4)
+        items = body[30:]
+        self.assertEqual(items[:4], b"\x00\x80\x10\x00")
+        self.assertEqual(items[4:20], bytes.fromhex("0002 08AE") + socket.inet_aton(HOST) + bytes(8))
+        self.assertEqual(items[20:40], b"\x01\x80\x10\x00" + bytes.fromhex("0002 08AE") + socket.inet_aton(PEER)
+                         + bytes(8))
+
+        # T->O every 50 ms, 28 bytes; O->T applied, an older sequence ignored.
+        io.settimeout(3)
+        frames = []
+        while len(frames) < 10:
+            d, src = io.recvfrom(2000)
+            frames.append((time.monotonic(), d))
+        for _, d in frames:
+            self.assertEqual(len(d), 28)
+            self.assertEqual(d[:6] + d[6:10] + d[14:18] + d[20:],
+                             bytes.fromhex("02000280 0800") + struct.pack("<I", 0x22220001)
+                             + bytes.fromhex("B1000A00 0201040306050807"))
+        seqs = [struct.unpack("<I", d[10:14])[0] for _, d in frames]
+        counts = [struct.unpack("<H", d[18:20])[0] for _, d in frames]
+        self.assertEqual(seqs, [seqs[0] + i for i in range(10)])
+        self.assertEqual(counts, [(counts[0] + i) & 0xFFFF for i in range(10)])
+        self.assertGreater(frames[-1][0] - frames[0][0], 0.4)
+
+        def ot(seq, data, run=1):
+            return struct.pack("<HHHIIHHHI", 2, 0x8002, 8, 0x11110001, seq, 0xB1, len(data) + 6, seq & 0xFFFF,
+                               run) + data
+
+        io.sendto(ot(10, bytes.fromhex("AA00BB00CC00DD00")), (HOST, 2222))
+        self.assertTrue(wait_for(lambda: self.word(314) == 0xDD, 5), self.word(314))
+        self.assertEqual([self.word(n) for n in (311, 312, 313, 320)], [0xAA, 0xBB, 0xCC, 1])
+        io.sendto(ot(9, bytes.fromhex("0100020003000400")), (HOST, 2222))
+        io.sendto(ot(11, bytes(7)), (HOST, 2222))
+        time.sleep(0.5)
+        self.assertEqual(self.word(311), 0xAA)
+        io.sendto(ot(12, bytes.fromhex("0500060007000800")), (HOST, 2222))
+        self.assertTrue(wait_for(lambda: self.word(311) == 5, 5), self.word(311))
+
+        # Stopped: the produced data is zeros.
+        c.set_mode(0)
+        deadline = time.monotonic() + 5
+        while True:
+            d = io.recv(2000)
+            if d[20:] == bytes(8) or time.monotonic() > deadline:
+                break
+        self.assertEqual(d[20:], bytes(8))
+        c.set_mode(2)
+        self.assertTrue(wait_for(lambda: c.get_mode() == 2, 3))
+
+        # Forward_Close: answered, sending stops; again: no such connection.
+        a = ask(encap(0x6F, rr(forward_close(0x0101)), session=h))[40:]
+        self.assertEqual(a, bytes.fromhex("CE000000") + struct.pack("<HHIBB", 0x0101, 0x1234, 0xCAFEBABE, 0, 0))
+        time.sleep(0.3)
+        io.setblocking(False)
+        try:
+            while io.recv(2000):
+                pass
+        except BlockingIOError:
+            pass
+        r, _, _ = select.select([io], [], [], 0.5)
+        self.assertEqual(r, [])
+        a = ask(encap(0x6F, rr(forward_close(0x0101)), session=h))[40:]
+        self.assertEqual(a, bytes.fromhex("CE000101 0701") + struct.pack("<HHIB", 0x0101, 0x1234, 0xCAFEBABE, 0))
+        # A T->O size that is not the produced size + 2.
+        a = ask(encap(0x6F, rr(forward_open(1, 2, 0x0202, to_params=0x4009)), session=h))[40:]
+        self.assertEqual(a, bytes.fromhex("D4000101 0901") + struct.pack("<HHIB", 0x0202, 0x1234, 0xCAFEBABE, 0))
+        # A path of 17 words.
+        a = ask(encap(0x6F, rr(forward_open(1, 2, 0x0203, path=bytes.fromhex("2004") * 17)), session=h))[40:]
+        self.assertEqual(a[:6], bytes.fromhex("D4000101 1503"))
+        # Eight T->O-only connections open; the ninth has no record.
+        for i in range(8):
+            a = ask(encap(0x6F, rr(forward_open(0, 0x3000 + i, 0x0300 + i, ot_params=0,
+                                                path=bytes.fromhex("20042401 2C65"))), session=h))[40:]
+            self.assertEqual(a[:4], bytes.fromhex("D4000000"), i)
+        a = ask(encap(0x6F, rr(forward_open(0, 0x3009, 0x0309, ot_params=0, path=bytes.fromhex("20042401 2C65"))),
+                      session=h))[40:]
+        self.assertEqual(a, bytes.fromhex("D4000101 1A01") + struct.pack("<HHIB", 0x0309, 0x1234, 0xCAFEBABE, 0))
+
+        # Sessions: SRTP and encapsulation sessions count in %R50.
+        srtp_s = self.conn(18245)
+        self.assertTrue(wait_for(lambda: self.word(50) & 0xFF == 2, 5), hex(self.word(50)))
+        srtp_s.close()
+        # A length over 1,476 closes the session; a split message is served whole.
+        s3 = self.conn(44818)
+        m = encap(0x04)
+        s3.sendall(m[:10])
+        time.sleep(0.2)
+        s3.sendall(m[10:])
+        self.assertEqual(recv_encap(s3)[:4], bytes.fromhex("0400 1A00"))
+        s3.sendall(struct.pack("<HHII", 0x6F, 1477, h, 0) + bytes(16))
+        self.assertEqual(recv_exact(s3, 1, 5), b"")
+        # UnRegisterSession closes the connection.
+        s.sendall(encap(0x66, session=h))
+        self.assertEqual(recv_exact(s, 1, 5), b"")
+
+        text = self.judged()
+        self.assertIn("EtherNet/IP (Industrial Protocol)", text)
+        self.assertIn("Common Industrial Protocol", text)
+        self.assertIn("Connected Data Item", text)
+        # Two answers are shorter than tshark's CIP dissector expects, as this
+        # controller defines them: the product name goes without the length
+        # byte of the CIP string type, and a refused Forward_Open or
+        # Forward_Close ends with the remaining path size (15 bytes), without
+        # a reserved byte after it. Nothing else may be malformed.
+        frames = text.split("\nFrame ")
+        bad = [f.splitlines()[0] for f in frames if "Malformed" in f and "Missing string data" not in f
+               and not ("Connection failure" in f and "Remaining Path Size: 0 words" in f)]
+        self.assertEqual(bad, [])
+        self.assertEqual(text.count("Expert Info (Error/Malformed): Missing string data"), 1)
+
+
+class IdleSessions(FieldCase):
+    def test_silent_sessions_close_after_a_minute(self):
+        self.start()
+        a = self.conn(18245)
+        b = self.conn(44818)
+        t0 = time.monotonic()
+        self.assertTrue(wait_for(lambda: self.word(50) & 0xFF == 2, 5), hex(self.word(50)))
+        time.sleep(max(0.0, 55 - (time.monotonic() - t0)))
+        self.assertEqual(self.word(50) & 0xFF, 2)
+        self.assertTrue(wait_for(lambda: self.word(50) & 0xFF == 0, 66 - (time.monotonic() - t0)),
+                        hex(self.word(50)))
+        for s in (a, b):
+            self.assertEqual(recv_exact(s, 1, 2), b"")
+
+
+if __name__ == "__main__":
+    unittest.main()

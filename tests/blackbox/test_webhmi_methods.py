@@ -1,0 +1,241 @@
+"""The web HMI methods in the running controller, from a peer namespace:
+Digest logins and the X-TavIX session header computed with hashlib, the
+session key encrypted with pow() (PKCS#1 v1.5), info, sessions, frames, item
+subscriptions, publish and long poll, read and write of registers set and
+read back over the command protocol, and the codes of what the controller
+does not offer."""
+
+import hashlib
+import json
+import os
+import re
+import socket
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from bbsupport import Controller, NetPeer, wait_for  # noqa: E402
+from test_modbus import R, config_block, io_config  # noqa: E402
+from test_webhmi import digest_header  # noqa: E402
+
+HOST = "10.77.0.2"
+SECURITY = b"tavIX\r\nop;226f2a0adcb0f34a56dc9c2f26248223;Right0;Right3\r\n"
+
+
+def md5(text):
+    return hashlib.md5(text.encode()).hexdigest()
+
+
+class Methods(unittest.TestCase):
+    def setUp(self):
+        self.peer = NetPeer()
+        self.addCleanup(self.peer.close)
+        self.ctl = Controller(prefix="plc-webm-")
+        self.addCleanup(self.ctl.cleanup)
+        os.makedirs(self.ctl.path("mnt", "USB0", "tavIX", "wwwroot"))
+        cfg = self.ctl.path("mnt", "USB0", "tavIX", "config")
+        os.makedirs(cfg)
+        with open(os.path.join(cfg, "security.cfg"), "wb") as f:
+            f.write(SECURITY)
+        self.c = self.ctl.start(port=True).client
+        self.c.download(5, io_config(config_block()))
+        self.c.comm_lock(0)
+        self.c.write_reg(R(5), 16, 0x1234)
+        self.c.write_reg(R(6), 16, 0xFFFE)
+        self.assertTrue(wait_for(self.listening, 15), self.ctl.console())
+        self.cnonce = 0
+
+    def listening(self):
+        s = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.settimeout(1)
+        try:
+            s.connect((HOST, 80))
+            return True
+        except OSError:
+            return False
+        finally:
+            s.close()
+
+    def exchange(self, data, timeout=5):
+        """One request and its answer. The server restarts once when the
+        address comes up; a connection cut by that restart is tried again."""
+        deadline = time.monotonic() + 10
+        while True:
+            s = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
+            s.settimeout(timeout)
+            try:
+                s.connect((HOST, 80))
+                s.sendall(data)
+                out = b""
+                while True:
+                    d = s.recv(65536)
+                    if not d:
+                        return out
+                    out += d
+            except (ConnectionResetError, ConnectionRefusedError):
+                if time.monotonic() > deadline:
+                    raise
+            finally:
+                s.close()
+
+    def nonce(self):
+        return re.search(rb'nonce="([0-9a-f]{32})"', self.exchange(b"GET / HTTP/1.0\r\n\r\n")).group(1).decode()
+
+    def request(self, method, fields=(), session=None, send_only=False):
+        uri = "/tavIX/?" + method
+        body = "&".join("%s=%s" % kv for kv in fields).encode()
+        head = b"POST " + uri.encode() + b" HTTP/1.0\r\n" + digest_header("op", "pw", "POST", uri, self.nonce())
+        if session is not None:
+            sid, key = session
+            self.cnonce += 1
+            head += ('X-TavIX: sessionid="%s", cnonce="%d", digest="%s"\r\n'
+                     % (sid, self.cnonce, md5("%s:%s:%d" % (sid, key, self.cnonce)))).encode()
+        data = head + b"Content-Length: %d\r\n\r\n" % len(body) + body
+        if send_only:
+            s = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
+            s.settimeout(30)
+            s.connect((HOST, 80))
+            s.sendall(data)
+            return s
+        answer = self.exchange(data)
+        self.assertTrue(answer.startswith(b"HTTP/1.0 200 OK\r\n"), answer)
+        return json.loads(answer.split(b"\r\n\r\n", 1)[1])
+
+    def session(self, info):
+        n = int(info["encryptionmodulus"], 16)
+        e = int(info["encryptionexponent"], 16)
+        key = "k%d" % os.getpid()
+        size = (n.bit_length() + 7) // 8
+        pad = bytes((b % 255) + 1 for b in os.urandom(size - len(key) - 3))
+        block = b"\x00\x02" + pad + b"\x00" + key.encode()
+        cipher = pow(int.from_bytes(block, "big"), e, n).to_bytes(size, "big").hex()
+        answer = self.request("createsession", [("timeout", "20"), ("cipher", cipher)])
+        return answer["sessionid"], key
+
+    def word(self, n):
+        return int.from_bytes(self.c.read_reg(R(n), 16), "little")
+
+    def test_info_sessions_subscriptions_publish_read_write_and_long_poll(self):
+        info = self.request("info")
+        self.assertEqual(list(info), ["loginmethod", "encryptionmodulus", "encryptionexponent", "certificationlevel",
+                                      "features", "longpollsupport", "securitysupport", "maxtimeout", "vendorinfo",
+                                      "servername"])
+        self.assertEqual(info["loginmethod"], "http")
+        self.assertEqual(len(info["encryptionmodulus"]), 256)
+        self.assertGreaterEqual(int(info["encryptionmodulus"][0], 16), 8)
+        self.assertEqual(info["encryptionexponent"], "010001")
+        self.assertEqual(info["certificationlevel"], "scada")
+        self.assertEqual(info["features"], ["session", "subscribedata", "login", "read", "write", "browsertime"])
+        self.assertEqual((info["longpollsupport"], info["securitysupport"], info["maxtimeout"], info["servername"]),
+                         (True, True, 60, "tavIX_server"))
+        self.assertEqual(self.request("read", [("address[]", "R_5_1_INT16")]),
+                         {"error": 454, "errorstring": "X-TavIX is missing"})
+        sid, key = self.session(info)
+        self.assertEqual(sid, "00000001")
+        s = (sid, key)
+        self.assertEqual(self.request("createsubscription", session=s), {"subscriptionid": "1"})
+        answer = self.request("subscribedata", [("subscriptionid", "1"), ("address[]", "R_5_1_INT16"),
+                                                ("address[]", "R_6_1_UINT16"), ("address[]", "XYZ_1_1_INT16"),
+                                                ("address[]", "R_20_1_LREAL64")], session=s)
+        self.assertEqual(answer, {"result": [{"error": 0}, {"error": 0},
+                                             {"error": 301, "errorstring": "Address not found"}, {"error": 0}]})
+        published = self.request("publish", [("longpoll", "false")], session=s)
+        byaddr = {n["address"]: n for n in published["result"]}
+        self.assertEqual(published["remaining"], 0)
+        self.assertEqual({k: v for k, v in byaddr["R_5_1_INT16"].items() if k != "timestamp"},
+                         {"type": 1, "subscriptionid": ["1"], "address": "R_5_1_INT16", "value": 4660})
+        self.assertEqual(byaddr["R_6_1_UINT16"]["value"], 65534)
+        self.assertGreater(byaddr["R_5_1_INT16"]["timestamp"], 1.6e12)  # the controller clock, in ms
+        self.assertEqual(self.request("publish", [("longpoll", "false")], session=s), {"result": [], "remaining": 0})
+
+        got = self.request("read", [("address[]", "R_5_1_INT16"), ("address[]", "R_6_1_UINT16"),
+                                    ("address[]", "R_7_1_INT16")], session=s)["result"]
+        self.assertEqual([{k: v for k, v in e.items() if k != "timestamp"} for e in got],
+                         [{"value": 4660, "error": 0}, {"value": 65534, "error": 0},
+                          {"value": None, "error": 301, "errorstring": "Address not found"}])
+        self.assertIn("timestamp", got[0])
+        self.assertEqual(self.request("read", [], session=s), {"result": []})
+        got = self.request("write", [("address[]", "R_5_1_INT16"), ("value[]", "-2"), ("address[]", "R_7_1_INT16"),
+                                     ("value[]", "9")], session=s)
+        self.assertEqual(got, {"result": [{"error": 0}, {"error": 301, "errorstring": "Address not found"}]})
+        self.assertEqual((self.word(5), self.word(7)), (0xFFFE, 0))
+        got = self.request("write", [("address[]", "R_6_1_UINT16"), ("address[]", "R_5_1_INT16"), ("value[]", "7")],
+                           session=s)
+        self.assertEqual(got, {"result": [{"error": 0}]})
+        self.assertEqual(self.word(6), 7)
+        changes = self.request("publish", [("longpoll", "false")], session=s)["result"]
+        self.assertEqual(sorted((n["address"], n["value"]) for n in changes),
+                         [("R_5_1_INT16", -2), ("R_6_1_UINT16", 7)])
+
+        # Long poll: a change over the command protocol answers the waiting publish.
+        waiting = self.request("publish", session=s, send_only=True)
+        self.addCleanup(waiting.close)
+        t0 = time.monotonic()
+        self.c.write_reg(R(6), 16, 0x0102)
+        out = b""
+        while not out.endswith(b"}"):
+            d = waiting.recv(65536)
+            if not d:
+                break
+            out += d
+        self.assertLess(time.monotonic() - t0, 1.5 * 3)
+        body = json.loads(out.split(b"\r\n\r\n", 1)[1])
+        self.assertEqual([(n["address"], n["value"]) for n in body["result"]], [("R_6_1_UINT16", 258)])
+
+        # What the controller does not offer, and the frames' codes.
+        for method, fields, want in (
+                ("login", [], {}), ("logout", [], {}),
+                ("changepassword", [], {"error": 455, "errorstring": "Auth type is form and no user/password were sent"}),
+                ("changepassword", [("username", "a"), ("oldpasswordcipher", "b"), ("newpasswordcipher", "c"),
+                                    ("passworddigest", "d")],
+                 {"error": 505, "errorstring": "Password change callback not set"}),
+                ("readhistory", [], {"error": 510, "errorstring": "Read history callback not set"}),
+                ("queryfilter", [], {"error": 509, "errorstring": "Received no historized data"}),
+                ("acceptalarm", [("address[]", "A")], {"result": []}),
+                ("Read", [], {"error": 300, "errorstring": "Unknown method"}),
+                ("deletesubscription", [("subscriptionid", "99")],
+                 {"error": 459, "errorstring": "Subscription id not found"}),
+                ("unsubscribedata", [("subscriptionid", "1"), ("address[]", "R_99_1_INT16")],
+                 {"result": [{"error": 460, "errorstring": "Subscribed data item not found"}]}),
+                ("subscribefilter", [("subscriptionid", "1"), ("level", "eq1")],
+                 {"error": 467, "errorstring": "Invalid syntax of filter parameters"}),
+                ("subscribefilter", [("subscriptionid", "99"), ("level", "eq:1")],
+                 {"error": 459, "errorstring": "Subscription id not found"}),
+                ("subscribefilter", [("subscriptionid", "1"), ("level", "eq:1")], {"serverhandle": "//F/00000001"}),
+                ("subscribefilter", [("subscriptionid", "1"), ("level", "eq:1")], {"serverhandle": "//F/00000002"}),
+                ("unsubscribefilter", [("subscriptionid", "1"), ("serverhandle[]", "//F/00000001"),
+                                       ("serverhandle[]", "//F/0000abcd")],
+                 {"result": [{"error": 0}, {"error": 460, "errorstring": "Subscribed data item not found"}]})):
+            self.assertEqual(self.request(method, fields, session=s), want, method)
+        self.assertEqual(self.request("deletesession", session=s), {})
+        self.assertEqual(self.request("read", session=s), {"error": 451,
+                                                           "errorstring": "Requested session was not found"})
+
+    def test_frames_and_sessions_at_their_limits(self):
+        info = self.request("info")
+        s = self.session(info)
+        ids = [self.request("createsubscription", session=s)["subscriptionid"] for _ in range(16)]
+        self.assertEqual(ids, ["%x" % n for n in range(1, 17)])
+        self.assertEqual(self.request("createsubscription", session=s),
+                         {"error": 463, "errorstring": "Too many subscription frames in a session"})
+        self.assertEqual(self.request("deletesubscription", [("subscriptionid", "2")], session=s), {})
+        self.assertEqual(self.request("deletesubscription", [("subscriptionid", "2")], session=s)["error"], 459)
+        # One address twice in one request: kept once, the second answers 465.
+        got = self.request("subscribedata", [("subscriptionid", "1"), ("address[]", "R_5_1_INT16"),
+                                             ("address[]", "R_5_1_INT16")], session=s)
+        self.assertEqual(got["result"], [{"error": 0}, {"error": 465, "errorstring":
+                                                        "Subscribed data item already subscribed in this frame"}])
+        got = self.request("unsubscribedata", [("subscriptionid", "1"), ("address[]", "R_5_1_INT16"),
+                                               ("address[]", "R_5_1_INT16")], session=s)
+        self.assertEqual(got["result"], [{"error": 0}, {"error": 460, "errorstring": "Subscribed data item not found"}])
+        other = self.session(info)
+        self.assertEqual(self.request("deletesubscription", [("subscriptionid", "1")], session=other)["error"], 459)
+        for _ in range(2):
+            self.session(info)
+        self.assertEqual(self.request("createsession", [("cipher", "00")]),
+                         {"error": 450, "errorstring": "Too many active sessions"})
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,682 @@
+// SRTP, EGD and EtherNet/IP in-process: the SRTP selector table through its
+// edges and the IEC mapping, a session driven over loopback (framing, one
+// message per pass, idle close); EGD clock conversions, message building and
+// reception limits, and a produce-to-self loop through every status; the
+// EPATH parser, the Forward_Open refusals in their order, sequence numbers
+// over the wrap, class-3 connected data and the Connection object.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+#include "core/image/bytes.h"
+#include "core/image/plcreg.h"
+#include "core/storage/memfile.h"
+#include "net/dpr.h"
+#include "net/enet.h"
+#include "net/net.h"
+#include "platform/plat_net.h"
+#include "protocols/egd.h"
+#include "protocols/eip.h"
+#include "protocols/srtp.h"
+#include "tests/support/eth_ip.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/loopback.h"
+#include "tests/support/test_port.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+uint32_t R(uint32_t n) { return 32768 + 16 * (n - 1); }
+
+std::array<uint8_t, 32 * (NX_PACKET_HEADER + 1520)> pool_mem alignas(16);
+
+struct Net {
+    NX_IP ip{};
+    NX_PACKET_POOL pool{};
+    Net() {
+        plat_net = &plat_net_own;
+        test_support::EthIp(ip, pool, pool_mem, "Packet Pool");
+        ip.nx_ip_address = 0x7F000001;
+        ip.nx_ip_network_mask = 0xFF000000;
+    }
+    ~Net() { plat_net = nullptr; }
+};
+
+void Fresh() {
+    plc_reg.fill(0);
+    DrevanoRuntime = 0;
+    Dpr_Init();
+    std::memset(&Dpr_Configuration[0], 0, DPR_CONFIG_BYTES);
+    LE_Put16(&DprMap[DPR_RUN], 1);
+}
+
+// ---- SRTP --------------------------------------------------------------------------------------------
+
+TEST(SrtpBlocks, EverySelectorThroughItsEdgesAndTheIecMapping) {
+    T_token = 12288;
+    M_token = 14336;
+    struct Case {
+        uint32_t sel, off, cnt, ref, bits, bad;
+    };
+    const Case cases[] = {
+        {8, 0, 3, 32768, 48, 0},          {8, 49998, 1, 832736, 16, 0},    {8, 49999, 1, 832752, 16, 1},
+        {8, 0, 4096, 32768, 0, 0},        {8, 0, 4097, 32768, 16, 0},      {10, 511, 1, 24560, 16, 0},
+        {10, 512, 1, 24576, 16, 1},       {12, 0, 1, 24576, 16, 0},        {12, 511, 2, 32752, 32, 1},
+        {16, 255, 1, 10232, 8, 0},        {16, 256, 1, 10240, 8, 1},       {18, 0, 8193, 10240, 8, 0},
+        {20, 0, 1, 12288, 8, 0},          {20, 2048, 1, 28672, 8, 1},      {22, 2047, 1, 30712, 8, 0},
+        {22, 2048, 1, 30720, 8, 1},       {70, 2047, 1, 10239, 1, 0},      {70, 2048, 1, 10240, 1, 1},
+        {72, 5, 3, 10245, 3, 0},          {74, 16383, 1, 28671, 1, 0},     {76, 16383, 2, 30719, 2, 1},
+        {9, 0, 1, 0, 0, 1},               {0, 0, 1, 0, 0, 1},              {236, 0, 1, 0, 0, 1},
+    };
+    for (const Case &c : cases) {
+        const EtnReq b = SrtpMkRegBlk(c.sel, c.off, c.cnt);
+        EXPECT_EQ(b.reference, c.ref) << c.sel << " " << c.off;
+        EXPECT_EQ(b.count, c.bits) << c.sel << " " << c.off;
+        EXPECT_EQ(SrtpCheckValid(c.sel, c.off, c.cnt), c.bad) << c.sel << " " << c.off;
+    }
+    // IEC mapping: the table's handle plus the word offset, bounded by its words.
+    SrtpIecTable = 0xC4000000;
+    SrtpIecWords = 100;
+    EXPECT_EQ(z7SrtpMkRegBlk(8, 99, 1).reference, 0xC4000063u);
+    EXPECT_EQ(z7SrtpCheckValid(8, 99, 1), 0u);
+    EXPECT_EQ(z7SrtpCheckValid(8, 99, 2), 1u);
+    EXPECT_EQ(z7SrtpMkRegBlk(16, 4, 2).reference, 0xC4000002u);
+    EXPECT_EQ(z7SrtpCheckValid(9, 0, 1), 1u);
+    SrtpIecTable = 0x04000000;
+    EXPECT_EQ(z7SrtpCheckValid(8, 0, 1), 1u);
+    SrtpIecTable = SrtpIecWords = 0;
+}
+
+Bytes SrtpReq(uint16_t seq, uint8_t code, uint8_t sel, uint16_t off, uint16_t cnt, uint8_t mbox = 0xC0,
+              const Bytes &text = {}) {
+    Bytes m(56);
+    m[0] = 2;
+    LE_Put16(&m[2], seq);
+    LE_Put32(&m[4], uint32_t(text.size()));
+    m[9] = 1;
+    m[31] = mbox;
+    m[42] = code;
+    m[43] = sel;
+    LE_Put16(&m[44], off);
+    LE_Put16(&m[46], cnt);
+    m.insert(m.end(), text.begin(), text.end());
+    return m;
+}
+
+struct Peer {
+    int fd = -1;
+    explicit Peer(uint16_t port) {
+        int r = -1;
+        fd = test_support::LoopbackDial(port, &r);
+    }
+    ~Peer() {
+        if (fd >= 0) close(fd);
+    }
+    void Send(const Bytes &b) const { ASSERT_EQ(send(fd, b.data(), b.size(), 0), ssize_t(b.size())); }
+    Bytes Take(int ms = 60) {
+        Bytes out;
+        struct pollfd p {fd, POLLIN, 0};
+        while (poll(&p, 1, ms) > 0) {
+            uint8_t b[5000];
+            const ssize_t n = recv(fd, b, sizeof b, MSG_DONTWAIT);
+            if (n <= 0) {
+                closed = true;
+                break;
+            }
+            out.insert(out.end(), b, b + n);
+            ms = 5;
+        }
+        return out;
+    }
+    bool closed = false;
+};
+
+void SrtpPass(int n = 1) {
+    for (int i = 0; i < n; i++) {
+        Srtp_Scan(0);
+        EnetThread();
+        usleep(1000);
+    }
+}
+
+TEST(SrtpSession, FramingOneMessagePerPassPendingReadsAndIdleClose) {
+    test_support::FakeClock clock;
+    Fresh();
+    Net net;
+    Dpr_Configuration[0].enables[0] = EN0_B0;
+    SrtpPortNumber = test_support::TestPort(18300);
+    ASSERT_EQ(Srtp_Init(&net.ip, &net.pool), 0u);
+    Peer a(SrtpPortNumber);
+    SrtpPass(3);
+    ASSERT_EQ(Srtp_Conn_Cnt(0), 1u);
+    PlcReg_Set(R(1), "\x11\x22\x33\x44", 32);
+    // Two reads in one write: the first is taken, answered on the next pass
+    // from the registers as they are then; the second waits its turn.
+    Bytes two = SrtpReq(1, 4, 8, 0, 1);
+    const Bytes second = SrtpReq(2, 4, 8, 1, 1);
+    two.insert(two.end(), second.begin(), second.end());
+    a.Send(two);
+    usleep(20000);
+    SrtpPass();
+    EXPECT_TRUE(a.Take(20).empty());
+    EXPECT_EQ(SrtpConnEth[0].slots[0].read_pending + SrtpConnEth[0].slots[1].read_pending, 1);
+    PlcReg_Set(R(1), "\x55\x66", 16);
+    SrtpPass();
+    Bytes got = a.Take();
+    ASSERT_EQ(got.size(), 56u);
+    EXPECT_EQ(Bytes(got.begin() + 44, got.begin() + 50), (Bytes{0x55, 0x66, 0, 0, 0, 0}));
+    SrtpPass();
+    got = a.Take();
+    ASSERT_EQ(got.size(), 56u);
+    EXPECT_EQ(got[2], 2);
+    EXPECT_EQ(Bytes(got.begin() + 44, got.begin() + 46), (Bytes{0x33, 0x44}));
+    // A long write split at an odd place is taken whole.
+    Bytes text(3000);
+    for (size_t i = 0; i < text.size(); i++) text[i] = uint8_t(i * 13);
+    const Bytes w = SrtpReq(3, 7, 8, 9, 1500, 0x93, text);
+    a.Send(Bytes(w.begin(), w.begin() + 1001));
+    usleep(20000);
+    SrtpPass(2);
+    EXPECT_TRUE(a.Take(20).empty());
+    a.Send(Bytes(w.begin() + 1001, w.end()));
+    usleep(20000);
+    SrtpPass(3);
+    got = a.Take();
+    ASSERT_EQ(got.size(), 56u);
+    EXPECT_EQ(got[31], 0xD4);
+    EXPECT_EQ(Dpr_Get_W_Data(R(10)), LE_Get16(&text[0]));
+    EXPECT_EQ(Dpr_Get_W_Data(R(1509)), LE_Get16(&text[2998]));
+    // A read of 2,048 words: 56 + 1,388, then the rest of its 4,096 bytes.
+    a.Send(SrtpReq(4, 4, 8, 9, 2048));
+    usleep(20000);
+    SrtpPass(2);
+    got = a.Take(100);
+    ASSERT_EQ(got.size(), 56u + 4096u);
+    EXPECT_EQ(LE_Get32(&got[4]), 4096u);
+    EXPECT_EQ(Bytes(got.begin() + 56, got.begin() + 56 + 3000), text);
+    // Bits: the bytes that carry them, as they lie (%M4..%M11: bits 3-7, then 0-2).
+    PlcReg_Set(M_token, "\xF0\x05", 16);
+    Bytes bitreq = SrtpReq(5, 4, 76, 3, 8);
+    a.Send(bitreq);
+    usleep(20000);
+    SrtpPass(2);
+    got = a.Take();
+    ASSERT_EQ(got.size(), 56u);
+    EXPECT_EQ(Bytes(got.begin() + 44, got.begin() + 50), (Bytes{0xF0, 0x05, 0, 0, 0, 0}));
+    // A bit write takes its carrying bytes from the message, here %M4..%M6 = 1, 0, 1.
+    Bytes bitw = SrtpReq(6, 7, 76, 3, 3);
+    bitw[48] = 0x28;
+    a.Send(bitw);
+    usleep(20000);
+    SrtpPass(2);
+    EXPECT_EQ(a.Take().size(), 56u);
+    EXPECT_EQ(Dpr_Get_W_Data(M_token), 0x05E8);
+    // Silent for 60 s: still open; past it: closed.
+    test_support::FakeClock::AdvanceMs(60000);
+    SrtpPass(2);
+    EXPECT_EQ(Srtp_Conn_Cnt(0), 1u);
+    test_support::FakeClock::AdvanceMs(2);
+    SrtpPass(2);
+    EXPECT_EQ(Srtp_Conn_Cnt(0), 0u);
+    a.Take();
+    EXPECT_TRUE(a.closed);
+    for (auto &slot : SrtpConnEth[0].slots) _nx_tcp_socket_delete(&slot.socket);
+    SrtpConnEth[0].ip = nullptr;
+}
+
+// ---- EGD ---------------------------------------------------------------------------------------------
+
+TEST(EgdClock, SecondsToTheClockRecordAndBack) {
+    struct Case {
+        uint32_t seconds;
+        std::array<uint16_t, 6> clock;
+    };
+    const Case cases[] = {
+        {1710510330, {30, 45, 13, 15, 3, 2024}}, {0, {0, 0, 0, 1, 1, 1970}},
+        {951782400, {0, 0, 0, 29, 2, 2000}},    {4294967295u, {15, 28, 6, 7, 2, 2106}},
+        {1709164799, {59, 59, 23, 28, 2, 2024}},
+    };
+    for (const Case &c : cases) {
+        uint16_t w[7];
+        EgdClockOf(c.seconds, 250, w);
+        EXPECT_EQ((std::array<uint16_t, 6>{w[0], w[1], w[2], w[3], w[4], w[5]}), c.clock) << c.seconds;
+        EXPECT_EQ(w[6], 250);
+        EXPECT_EQ(EgdSecondsOf(c.clock.data()), c.seconds);
+    }
+    const uint16_t bad[6] = {0, 0, 0, 1, 13, 2024};
+    EXPECT_EQ(EgdSecondsOf(bad), 0u);
+}
+
+TEST(EgdMessages, BuildStopsAt1400BytesReceptionStopsAtTheEnd) {
+    Fresh();
+    Net net;
+    EGDConnEth[0] = EgdState{};
+    EGDConnEth[0].ip = &net.ip;
+    net.ip.nx_ip_address = 0x0A4D0002;
+    DprConfigRec &c = Dpr_Configuration[0];
+    PlcReg_Set(R(1), "\x11\x11\x22\x22\x33\x33", 48);
+    c.egd[0] = {};
+    c.egd[0].kind = 0x80000003;
+    const uint32_t items[][2] = {{R(1), 4}, {R(9), 0xC003}, {R(8), 0x2000}, {R(3), 2}, {R(700), 700}, {R(2), 700},
+                                 {R(3), 1}};
+    for (unsigned i = 0; i < 7; i++) {
+        c.egd[0].items[i][0] = items[i][0];
+        c.egd[0].items[i][1] = items[i][1];
+    }
+    EGDConnEth[0].counter[0] = 0x1234;
+    std::array<uint8_t, EGD_HDR + EGD_DATA_MAX> buf{};
+    // 4 + 2 + 700 bytes; the second 700 would pass 1,400, so it and what follows stay out.
+    ASSERT_EQ(EgdBuild(0, 0, 0x101, 1710510330, buf.data()), 32u + 706u);
+    const Bytes head{0x0D, 0x01, 0x34, 0x12, 0x0A, 0x4D, 0x00, 0x02, 0x01, 0x01, 0x00, 0x00, 0xFA, 0x50, 0xF4, 0x65};
+    EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 16), head);
+    EXPECT_EQ(Bytes(buf.begin() + 16, buf.begin() + 32), Bytes(16));
+    EXPECT_EQ(Bytes(buf.begin() + 32, buf.begin() + 38), (Bytes{0x11, 0x11, 0x22, 0x22, 0x33, 0x33}));
+    EXPECT_EQ(EGDConnEth[0].counter[0], 0x1235);
+
+    // Reception: a consumed exchange whose second data item passes the end.
+    c.egd[1] = {};
+    c.egd[1].kind = 0x80000001;
+    c.egd[1].header[0] = 0x202;
+    c.egd[1].header[1] = 0x0A4D0003;
+    const uint32_t in[][2] = {{R(20), 4}, {R(22), 4}, {R(30), 0x2000}};
+    for (unsigned i = 0; i < 3; i++) {
+        c.egd[1].items[i][0] = in[i][0];
+        c.egd[1].items[i][1] = in[i][1];
+    }
+    Bytes m(32 + 6);
+    m[0] = 13;
+    m[1] = 1;
+    BE_Put32(&m[4], 0x0A4D0003);
+    LE_Put32(&m[8], 0x202);
+    LE_Put32(&m[12], 1710510330);
+    m[32] = 0xAA;
+    m[35] = 0xBB;
+    EXPECT_EQ(EgdReceive(0, m.data(), uint32_t(m.size()), 0), 1u);
+    EXPECT_EQ(Dpr_Get_Dw_Data(R(20)), 0xBB0000AAu);
+    EXPECT_EQ(Dpr_Get_Dw_Data(R(22)), 0u);
+    EXPECT_EQ(Dpr_Get_W_Data(R(30)), 0u);
+    EXPECT_EQ(EGDConnEth[0].status[1], EGD_ST_OK);
+    // Short, of another type, another producer: dropped.
+    EXPECT_EQ(EgdReceive(0, m.data(), 31, 0), 0u);
+    m[0] = 14;
+    EXPECT_EQ(EgdReceive(0, m.data(), uint32_t(m.size()), 0), 0u);
+    m[0] = 13;
+    m[7] = 4;
+    EXPECT_EQ(EgdReceive(0, m.data(), uint32_t(m.size()), 0), 0u);
+}
+
+void EgdPass(int n = 1) {
+    for (int i = 0; i < n; i++) {
+        Egd_Scan(0);
+        usleep(2000);
+    }
+}
+
+TEST(EgdExchanges, ProducedToItselfThroughEveryStatus) {
+    test_support::FakeClock clock;
+    Fresh();
+    Net net;
+    EgdPortNumber = test_support::TestPort(18400);
+    DprConfigRec &c = Dpr_Configuration[0];
+    c.enables[0] = EN0_EGD;
+    auto exchange = [&c](unsigned x, uint32_t kind, uint32_t id, uint32_t addr, uint32_t h2, uint32_t h3,
+                         std::vector<std::array<uint32_t, 2>> items) {
+        c.egd[x] = {};
+        c.egd[x].kind = kind;
+        c.egd[x].header[0] = id;
+        c.egd[x].header[1] = addr;
+        c.egd[x].header[2] = h2;
+        c.egd[x].header[3] = h3;
+        for (size_t i = 0; i < items.size(); i++) {
+            c.egd[x].items[i][0] = items[i][0];
+            c.egd[x].items[i][1] = items[i][1];
+        }
+    };
+    // 0x101 (ID in %R20) to ourselves every 100 ms; consumed back with a 500 ms
+    // time-out; 0x999 never comes (300 ms). Status entries in item order.
+    exchange(0, 0x80010003, R(20), 0x7F000001, 100, 0, {{R(1), 4}, {R(100), 0x8000}});
+    exchange(1, 0x80000001, 0x101, 0x7F000001, 0, 500, {{R(10), 4}, {R(101), 0x8000}, {R(102), 0x8000}});
+    exchange(2, 0x80000001, 0x999, 0x7F000001, 0, 300, {{R(103), 0x8000}});
+    for (unsigned i = 0; i < 4; i++) Dpr_Add_Egd_Status_Req(R(100 + i), 0x8000, i);
+    c.egd_status_count = 4;
+    Dpr_Set_W_Data(R(20), 0x101);
+    PlcReg_Set(R(1), "\x01\x02\x03\x04", 32);
+    for (unsigned i = 0; i < 4; i++) Dpr_Set_W_Data(R(100 + i), 0xFFFF);
+    Enet_LinkUp = 1;
+    ASSERT_EQ(Egd_Init(&net.ip, &net.pool), 0u);
+    auto st = [] { return std::array<uint16_t, 4>{Dpr_Get_W_Data(R(100)), Dpr_Get_W_Data(R(101)),
+                                                    Dpr_Get_W_Data(R(102)), Dpr_Get_W_Data(R(103))}; };
+    EgdPass();
+    EXPECT_EQ(st(), (std::array<uint16_t, 4>{0, 0, 0, 0}));
+    test_support::FakeClock::AdvanceMs(100);
+    EgdPass(3);
+    EXPECT_EQ(st(), (std::array<uint16_t, 4>{1, 1, 1, 0}));
+    EXPECT_EQ(Dpr_Get_Dw_Data(R(10)), 0x04030201u);
+    test_support::FakeClock::AdvanceMs(250);
+    EgdPass(2);
+    EXPECT_EQ(st()[3], 6);
+    // The ID register out of range: status bit 3, nothing sent; the consumer times out.
+    Dpr_Set_W_Data(R(20), 0);
+    EgdPass();
+    EXPECT_EQ(st()[0], 9);
+    test_support::FakeClock::AdvanceMs(600);
+    EgdPass(2);
+    EXPECT_EQ(st(), (std::array<uint16_t, 4>{9, 6, 6, 6}));
+    // Back: received after the time-out (7), then 1.
+    Dpr_Set_W_Data(R(20), 0x101);
+    PlcReg_Set(R(1), "\x05\x06\x07\x08", 32);
+    test_support::FakeClock::AdvanceMs(100);
+    EgdPass(3);
+    EXPECT_EQ(st()[1], 7);
+    EXPECT_EQ(Dpr_Get_Dw_Data(R(10)), 0x08070605u);
+    test_support::FakeClock::AdvanceMs(100);
+    EgdPass(3);
+    EXPECT_EQ(st(), (std::array<uint16_t, 4>{1, 1, 1, 6}));
+    // Stopped: nothing is produced or consumed.
+    LE_Put16(&DprMap[DPR_RUN], 0);
+    PlcReg_Set(R(1), "\x09\x09\x09\x09", 32);
+    test_support::FakeClock::AdvanceMs(1000);
+    EgdPass(3);
+    EXPECT_EQ(Dpr_Get_Dw_Data(R(10)), 0x08070605u);
+    EXPECT_EQ(st(), (std::array<uint16_t, 4>{1, 1, 1, 6}));
+    _nx_udp_socket_delete(&EGDConnEth[0].send);
+    _nx_udp_socket_delete(&EGDConnEth[0].receive);
+    EGDConnEth[0].ip = nullptr;
+    Enet_LinkUp = 0;
+}
+
+// ---- CIP and EtherNet/IP -----------------------------------------------------------------------------
+
+TEST(Epath, SegmentsPathsAndRefusals) {
+    struct Case {
+        Bytes path;
+        uint32_t bad;
+        uint8_t count;
+        std::array<uint8_t, 4> first, last;  // class, instance, point, attribute
+    };
+    const Case cases[] = {
+        {{0x20, 0x04, 0x24, 0x65, 0x30, 0x03}, 0, 1, {4, 101, 0, 3}, {4, 101, 0, 3}},
+        {{0x20, 0x04, 0x24, 0x01, 0x2C, 0x64, 0x2C, 0x65}, 0, 2, {4, 1, 100, 0}, {4, 0, 101, 0}},
+        {{0x01, 0x05, 0x20, 0x06, 0x24, 0x01}, 0, 1, {6, 1, 0, 0}, {6, 1, 0, 0}},
+        {{0x12, 0x02, 0x0A, 0x0B, 0x20, 0x01}, 0, 1, {1, 0, 0, 0}, {1, 0, 0, 0}},
+        {{0x0F, 0x00, 0x34, 0x12, 0x07, 0x20, 0x02}, 0, 1, {2, 0, 0, 0}, {2, 0, 0, 0}},
+        {{0x34, 0x04, 1, 2, 3, 4, 5, 6, 7, 8, 0x20, 0x01}, 0, 1, {1, 0, 0, 0}, {1, 0, 0, 0}},
+        {{0x20, 0x01, 0x24, 0x01, 0x20, 0x02, 0x24, 0x02, 0x20, 0x03}, 0, 3, {1, 1, 0, 0}, {3, 0, 0, 0}},
+        {{0x20, 0x01, 0x20, 0x02, 0x20, 0x03, 0x20, 0x04}, 1, 0, {}, {}},  // a fourth path
+        {{0x20, 0x01, 0x30, 0x01}, 1, 0, {}, {}},                          // attribute without instance
+        {{0x28, 0x01}, 1, 0, {}, {}},                                      // member
+        {{0x38, 0x01}, 1, 0, {}, {}},                                      // type 6
+        {{0x21, 0x00, 0x01}, 1, 0, {}, {}},                                // 16-bit class
+        {{0x40, 0x00}, 1, 0, {}, {}},                                      // data segment
+        {{0x20}, 1, 0, {}, {}},                                            // truncated
+        {{0x34, 0x04, 1, 2, 3}, 1, 0, {}, {}},                             // truncated key
+        {{0x12, 0x05, 0x0A}, 1, 0, {}, {}},                                // link address past the end
+    };
+    for (const Case &c : cases) {
+        EpathResult r;
+        const uint32_t got = Epath_Parse(c.path.data(), &r, uint32_t(c.path.size()));
+        EXPECT_EQ(got, c.bad) << testing::PrintToString(c.path);
+        if (c.bad) continue;
+        EXPECT_EQ(r.count, c.count) << testing::PrintToString(c.path);
+        const EpathApp &f = r.app[0], &l = r.app[r.count - 1];
+        EXPECT_EQ((std::array<uint8_t, 4>{f.cls, f.instance, f.point, f.attribute}), c.first);
+        EXPECT_EQ((std::array<uint8_t, 4>{l.cls, l.instance, l.point, l.attribute}), c.last);
+    }
+    EpathResult r;
+    const Bytes key{0x34, 0x04, 1, 2, 3, 4, 5, 6, 7, 8};
+    ASSERT_EQ(Epath_Parse(key.data(), &r, 10), 0u);
+    EXPECT_EQ(Bytes(r.key, r.key + 8), (Bytes{1, 2, 3, 4, 5, 6, 7, 8}));
+    const Bytes port{0x0F, 0x00, 0x34, 0x12, 0x07};
+    ASSERT_EQ(Epath_Parse(port.data(), &r, 5), 0u);
+    EXPECT_EQ(r.port, 0x1234);
+    EXPECT_EQ(r.link_pos, 4);
+}
+
+struct Adapter {
+    Net net;
+    Adapter() {
+        Fresh();
+        EipIoPortNumber = test_support::TestPort(18500);
+        DprConfigRec &c = Dpr_Configuration[0];
+        c.enables[0] = EN0_EIP;
+        c.eip[0][0] = R(301);
+        c.eip[0][1] = 8;
+        c.eip[1][0] = R(311);
+        c.eip[1][1] = 8;
+        EipConnEth[0].ip = &net.ip;
+        EipObjects(0);
+    }
+    ~Adapter() {
+        for (auto &cfg : ConnCfgPool) {
+            if (cfg.used) EipConnectionClose(&cfg);
+        }
+        EipConnEth[0].ip = nullptr;
+    }
+};
+
+Bytes ForwardOpen(uint16_t serial, uint16_t ot, uint16_t to, uint8_t trigger, const Bytes &path, uint8_t mult = 0) {
+    Bytes d(36);
+    d[0] = 0x0A;
+    d[1] = 0x0E;
+    LE_Put32(&d[2], 0x1000 + serial);
+    LE_Put32(&d[6], 0x2000 + serial);
+    LE_Put16(&d[10], serial);
+    LE_Put16(&d[12], 0x4242);
+    LE_Put32(&d[14], 0x01020304);
+    d[18] = mult;
+    LE_Put32(&d[22], 10000);
+    LE_Put16(&d[26], ot);
+    LE_Put32(&d[28], 20000);
+    LE_Put16(&d[32], to);
+    d[34] = trigger;
+    d[35] = uint8_t(path.size() / 2);
+    d.insert(d.end(), path.begin(), path.end());
+    return d;
+}
+
+Bytes Serve(uint8_t service, const Bytes &d, uint8_t cls = 6) {
+    std::array<uint8_t, CIP_ANSWER_MAX> a{};
+    const CipRequest req{service, cls, 1, 0, uint16_t(d.size()), d.data(), 0};
+    const uint32_t n = Message_Router_Service(req, a.data());
+    return Bytes(a.begin(), a.begin() + n);
+}
+
+Bytes OpenError(uint8_t service, uint8_t general, uint16_t ext, uint16_t serial) {
+    Bytes e{uint8_t(service | 0x80), 0, general, 1, uint8_t(ext), uint8_t(ext >> 8), uint8_t(serial),
+            uint8_t(serial >> 8), 0x42, 0x42, 4, 3, 2, 1, 0};
+    return e;
+}
+
+TEST(ForwardOpen, RefusalsInTheirOrderAndTheSuccessAnswer) {
+    Adapter ad;
+    const Bytes io{0x20, 0x04, 0x24, 0x01, 0x2C, 0x64, 0x2C, 0x65};
+    Bytes d = ForwardOpen(1, 0x400E, 0x400A, 0x01, io);
+    EXPECT_EQ(Serve(0x54, Bytes(d.begin(), d.begin() + 35)), (Bytes{0xD4, 0, 0x13, 0}));
+    Bytes longer = d;
+    longer.push_back(0);
+    EXPECT_EQ(Serve(0x54, longer), (Bytes{0xD4, 0, 0x15, 0}));
+    EXPECT_EQ(Serve(0x54, ForwardOpen(1, 0x400E, 0x4009, 0x01, io)), OpenError(0x54, 1, 0x0109, 1));
+    EXPECT_EQ(Serve(0x54, ForwardOpen(1, 0x400D, 0x400A, 0x01, io)), OpenError(0x54, 1, 0x0109, 1));
+    EXPECT_EQ(Serve(0x54, ForwardOpen(1, 0x400E, 0x400A, 0x02, io)), OpenError(0x54, 1, 0x0108, 1));
+    const Bytes wrong{0x20, 0x04, 0x24, 0x01, 0x2C, 0x66, 0x2C, 0x65};
+    EXPECT_EQ(Serve(0x54, ForwardOpen(1, 0x400E, 0x400A, 0x01, wrong)), OpenError(0x54, 1, 0x0315, 1));
+    EXPECT_EQ(Serve(0x54, ForwardOpen(1, 0x400E, 0x400A, 0x01, Bytes(34, 0x20))), OpenError(0x54, 1, 0x0315, 1));
+    // Nothing is left open by a refusal.
+    for (const auto &cfg : ConnCfgPool) EXPECT_EQ(cfg.used, 0);
+    for (const auto &s : EipConnEth[0].slots) EXPECT_EQ(s.used, 0);
+    EXPECT_EQ(EipConnEth[0].io_count, 0);
+    // Produced data beyond the assembly buffer.
+    Dpr_Configuration[0].eip[0][1] = 300;
+    EXPECT_EQ(Serve(0x54, ForwardOpen(1, 0x400E, 0x412E, 0x01, io)), OpenError(0x54, 1, 0x0109, 1));
+    Dpr_Configuration[0].eip[0][1] = 8;
+    const Bytes ok{0xD4, 0, 0, 0, 0x01, 0x10, 0, 0, 0x01, 0x20, 0, 0, 1, 0, 0x42, 0x42, 4, 3, 2, 1,
+                   0x10, 0x27, 0, 0, 0x20, 0x4E, 0, 0, 0, 0};
+    EXPECT_EQ(Serve(0x54, d), ok);
+    EXPECT_EQ(EipConnEth[0].io_count, 2);
+    // Six more T->O-only take the other slots; then none is left: 0x011A.
+    const Bytes to_only{0x20, 0x04, 0x24, 0x01, 0x2C, 0x65};
+    for (uint16_t i = 2; i <= 7; i++) EXPECT_EQ(Serve(0x54, ForwardOpen(i, 0, 0x400A, 0x01, to_only))[2], 0) << i;
+    EXPECT_EQ(EipConnEth[0].io_count, 8);
+    EXPECT_EQ(Serve(0x54, ForwardOpen(8, 0, 0x400A, 0x01, to_only)), OpenError(0x54, 1, 0x011A, 8));
+    EXPECT_EQ(EipConnEth[0].io_count, 8);
+    // A record free but the manager's list full: 0x0113.
+    static ObjConnCfg outside{};
+    ConnManagerPool[0].list[7] = &outside;
+    EXPECT_EQ(Serve(0x54, ForwardOpen(9, 0, 0x400A, 0x01, to_only)), OpenError(0x54, 1, 0x0113, 9));
+    ConnManagerPool[0].list[7] = nullptr;
+    // Forward_Close: the first one by its triple, then unknown.
+    Bytes close_req{0x0A, 0x0E, 1, 0, 0x42, 0x42, 4, 3, 2, 1, 0, 0};
+    EXPECT_EQ(Serve(0x4E, close_req), (Bytes{0xCE, 0, 0, 0, 1, 0, 0x42, 0x42, 4, 3, 2, 1, 0, 0}));
+    EXPECT_EQ(EipConnEth[0].io_count, 6);
+    EXPECT_EQ(Serve(0x4E, close_req), OpenError(0x4E, 1, 0x0107, 1));
+    EXPECT_EQ(Serve(0x4E, Bytes(9)), (Bytes{0xCE, 0, 0x13, 0}));
+    EXPECT_EQ(Serve(0x4C, {}), (Bytes{0xCC, 0, 8, 0}));
+}
+
+TEST(ClassOne, ConsumedSequenceNumbersCompareOverTheWrap) {
+    Adapter ad;
+    const Bytes path{0x20, 0x04, 0x24, 0x01, 0x2C, 0x64};
+    ASSERT_EQ(Serve(0x54, ForwardOpen(1, 0x400E, 0, 0x01, path))[2], 0);
+    unsigned k = 0;
+    while (!EipConnEth[0].slots[k].consuming) k++;
+    auto dgram = [](uint32_t seq, uint8_t v) {
+        Bytes d(32);
+        LE_Put16(&d[0], 2);
+        LE_Put16(&d[2], 0x8002);
+        LE_Put16(&d[4], 8);
+        LE_Put32(&d[6], 0x1001);
+        LE_Put32(&d[10], seq);
+        LE_Put16(&d[14], 0xB1);
+        LE_Put16(&d[16], 14);
+        d[20] = 1;
+        d[24] = v;
+        return d;
+    };
+    struct Step {
+        uint32_t seq;
+        uint32_t used;
+    };
+    const Step steps[] = {{0xFFFFFFFE, 1}, {0xFFFFFFFD, 0}, {0xFFFFFFFF, 1}, {0, 1}, {0xFFFFFFFF, 0}, {5, 1}, {3, 0}};
+    uint8_t v = 1;
+    for (const Step &s : steps) {
+        const Bytes d = dgram(s.seq, v);
+        EXPECT_EQ(EipConsume(0, k, d.data(), uint32_t(d.size()), 0), s.used) << s.seq;
+        if (s.used) {
+            EXPECT_EQ(EipRxData[0], v);
+        }
+        v++;
+    }
+    // Wrong length, wrong connection ID.
+    Bytes d = dgram(6, 0x77);
+    EXPECT_EQ(EipConsume(0, k, d.data(), 31, 0), 0u);
+    LE_Put32(&d[6], 0x9999);
+    EXPECT_EQ(EipConsume(0, k, d.data(), uint32_t(d.size()), 0), 0u);
+    EXPECT_EQ(EipConnEth[0].run_idle[0], 1);
+}
+
+Bytes Encap(uint16_t cmd, const Bytes &data) {
+    Bytes m(24);
+    LE_Put16(&m[0], cmd);
+    LE_Put16(&m[2], uint16_t(data.size()));
+    LE_Put32(&m[4], 7);
+    m.insert(m.end(), data.begin(), data.end());
+    return m;
+}
+
+Bytes Exchange(const Bytes &m) {
+    std::memcpy(EipRxBuff.data(), m.data(), m.size());
+    if (EncapMsg(0, uint32_t(m.size())) != 1) return {};
+    return Bytes(EipTxBuff.begin(), EipTxBuff.begin() + 24 + LE_Get16(&EipTxBuff[2]));
+}
+
+TEST(ClassThree, ConnectedRequestsTheConnectionObjectAndMalformedPackets) {
+    Adapter ad;
+    const Bytes path{0x20, 0x02, 0x24, 0x01};
+    ASSERT_EQ(Serve(0x54, ForwardOpen(3, 0x43F4, 0x43F4, 0xA3, path, 1))[2], 0);
+    const EipConnSlot &slot = EipConnEth[0].slots[0];
+    EXPECT_EQ(slot.timeout, 10000u);
+    EXPECT_EQ(EipConnEth[0].explicit_count, 1);
+    auto unit = [](uint16_t count, const Bytes &req) {
+        Bytes d{0, 0, 0, 0, 0, 0, 2, 0, 0xA1, 0, 4, 0, 0x03, 0x10, 0, 0, 0xB1, 0};
+        d.push_back(uint8_t(req.size() + 2));
+        d.push_back(0);
+        d.push_back(uint8_t(count));
+        d.push_back(uint8_t(count >> 8));
+        d.insert(d.end(), req.begin(), req.end());
+        return Encap(0x70, d);
+    };
+    const Bytes get_product{0x0E, 0x03, 0x20, 0x01, 0x24, 0x01, 0x30, 0x03};
+    Bytes a = Exchange(unit(5, get_product));
+    Bytes want{0, 0, 0, 0, 0, 0, 2, 0, 0xA1, 0, 4, 0, 0x03, 0x20, 0, 0, 0xB1, 0, 8, 0, 5, 0, 0x8E, 0, 0, 0, 20, 0};
+    ASSERT_EQ(a.size(), 24u + want.size());
+    EXPECT_EQ(Bytes(a.begin() + 24, a.end()), want);
+    EXPECT_TRUE(Exchange(unit(5, get_product)).empty());  // a repeated count gets no answer
+    EXPECT_EQ(Exchange(unit(6, get_product)).size(), 24u + want.size());
+    // Short and bad-path connected requests.
+    a = Exchange(unit(7, {0x0E}));
+    ASSERT_GE(a.size(), 28u);
+    EXPECT_EQ(Bytes(a.end() - 4, a.end()), (Bytes{0x8E, 0, 0x13, 0}));
+    a = Exchange(unit(8, {0x0E, 0x01, 0x40, 0x00}));
+    ASSERT_GE(a.size(), 28u);
+    EXPECT_EQ(Bytes(a.end() - 4, a.end()), (Bytes{0x8E, 0, 4, 0}));
+
+    // The Connection object of that connection.
+    const uint8_t inst = slot.conn->number;
+    auto conn = [inst](uint8_t service, uint8_t attr, const Bytes &d = {}) {
+        std::array<uint8_t, CIP_ANSWER_MAX> out{};
+        const CipRequest req{service, 5, inst, attr, uint16_t(d.size()), d.data(), 0};
+        return Bytes(out.begin(), out.begin() + Connection_Service(req, out.data()));
+    };
+    EXPECT_EQ(conn(0x0E, 1), (Bytes{0x8E, 0, 0, 0, 3}));
+    EXPECT_EQ(conn(0x0E, 10), (Bytes{0x8E, 0, 0, 0, 0x03, 0x20, 0, 0}));
+    EXPECT_EQ(conn(0x0E, 18), (Bytes{0x8E, 0, 9, 0}));
+    EXPECT_EQ(conn(0x10, 9, {0x20, 0x00}), (Bytes{0x90, 0, 0, 0}));
+    EXPECT_EQ(conn(0x0E, 9), (Bytes{0x8E, 0, 0, 0, 0x20, 0}));
+    EXPECT_EQ(conn(0x10, 9, {1, 2, 3}), (Bytes{0x90, 0, 0x15, 0}));
+    EXPECT_EQ(conn(0x10, 12, {}), (Bytes{0x90, 0, 0x13, 0}));
+    EXPECT_EQ(conn(0x10, 3, {1}), (Bytes{0x90, 0, 0x0C, 0}));
+    EXPECT_EQ(conn(0x10, 18, {1}), (Bytes{0x90, 0, 0x14, 0}));
+    EXPECT_EQ(conn(0x0D, 0), (Bytes{0x8D, 0, 8, 0}));
+    EXPECT_EQ(conn(0x4C, 0), (Bytes{0xCC, 0, 8, 0}));
+    std::array<uint8_t, CIP_ANSWER_MAX> out{};
+    const CipRequest none{0x0E, 5, 8, 1, 0, nullptr, 0};
+    EXPECT_EQ(Bytes(out.begin(), out.begin() + Connection_Service(none, out.data())), (Bytes{0x8E, 0, 0x16, 0}));
+
+    // Malformed packets: status 3; an unknown command: status 1.
+    auto status = [](const Bytes &m) {
+        const Bytes a = Exchange(m);
+        return a.size() >= 12 ? LE_Get32(&a[8]) : 0xFFFFFFFFu;
+    };
+    EXPECT_EQ(status(Encap(0x6F, {0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0})), 3u);            // one item
+    EXPECT_EQ(status(Encap(0x6F, {0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0xB2, 0, 9, 0})), 3u);  // past the end
+    EXPECT_EQ(status(Encap(0x6F, {0, 0, 0, 0, 0, 0, 2, 0, 0x55, 0, 0, 0, 0xB2, 0, 0, 0})), 3u);  // unknown type
+    EXPECT_EQ(status(Encap(0x6F, {0, 0, 0, 0, 0, 0})), 3u);
+    EXPECT_EQ(status(Encap(0x63, {})), 1u);
+    EXPECT_EQ(Exchange(Encap(0x00, {})).size(), 0u);
+    std::memcpy(EipRxBuff.data(), Encap(0x66, {}).data(), 24);
+    EXPECT_EQ(EncapMsg(0, 24), 2u);
+
+    // Framing: 24 + length; a length over 1,476 is no encapsulation peer.
+    static EipEncap e;
+    e.rx_len = 0;
+    const Bytes two = Encap(0x04, {});
+    std::memcpy(e.rx.data(), two.data(), 24);
+    std::memcpy(e.rx.data() + 24, two.data(), 10);
+    e.rx_len = 34;
+    EXPECT_EQ(EipFrameLength(e), 24u);
+    LE_Put16(&e.rx[2], 10);
+    EXPECT_EQ(EipFrameLength(e), 34u);
+    LE_Put16(&e.rx[2], 11);
+    EXPECT_EQ(EipFrameLength(e), 0u);
+    LE_Put16(&e.rx[2], 1476);
+    EXPECT_EQ(EipFrameLength(e), 0u);
+    LE_Put16(&e.rx[2], 1477);
+    EXPECT_EQ(EipFrameLength(e), 0xFFFFFFFFu);
+}
+
+}  // namespace

@@ -1,0 +1,230 @@
+// Web HMI methods in process: fan-out of changes to frames and sessions,
+// notifications as JSON, the history and query-filter roads with test
+// callbacks, the remote session header and the raw request interface.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tavIXsdk/tavixsdk/tavix_auth.h"
+#include "tavIXsdk/tavixsdk/tavix_methods.h"
+#include "tavIXsdk/tavixsdk/tavix_post.h"
+#include "tavIXsdk/tavixsdk/tavix_raw.h"
+#include "tavIXsdk/tavixsdk/tavix_session.h"
+#include "tavIXsdk/tavixsdk/tavix_subs.h"
+#include "tavIXsdk/tavixsdk/tavix_util.h"
+
+namespace {
+
+std::vector<std::string> subscribed, unsubscribed;
+
+struct WebMethods : ::testing::Test {
+    void SetUp() override {
+        ASSERT_EQ(tavix_engine_raw_handler_init(), 0);
+        tavix_global_options.error_cb = [](const char *) {};
+        tavix_global_options.auth_method = 5;
+        tavix_global_options.level = 2;
+        tavix_methods_register();
+        subscribed.clear();
+        unsubscribed.clear();
+        tavix_data_callbacks = {
+            nullptr, nullptr,
+            [](tavix_item *, const void *, const char *a, void **h, uint32_t *keeps, int *status) {
+                subscribed.emplace_back(a);
+                *h = reinterpret_cast<void *>(subscribed.size());
+                *keeps = 1;
+                *status = std::strncmp(a, "bad", 3) == 0 ? 301 : 0;
+                return 0;
+            },
+            [](void *h, int *status) {
+                unsubscribed.push_back(std::to_string(reinterpret_cast<std::uintptr_t>(h)));
+                *status = 0;
+                return 0;
+            }};
+    }
+    void TearDown() override {
+        tavix_method_callbacks = {};
+        tavix_data_callbacks = {};
+        tavix_engine_raw_handler_shutdown();
+    }
+    tavix_session *Session(const char *key) {
+        tavix_session *s = nullptr;
+        int code = 0;
+        EXPECT_EQ(tavix_engine_session_create(0, nullptr, key, false, nullptr, nullptr, nullptr, false, &s, &code), 0);
+        return s;
+    }
+    tavix_frame *Frame(tavix_session *s) {
+        tavix_frame *f = tavix_engine_subscription_frame_alloc();
+        f->owner = s;
+        f->next = s->frames;
+        s->frames = f;
+        s->frame_count++;
+        return f;
+    }
+    static std::string Publish(tavix_session *s) {
+        tavix_buffer *b = tavix_buffer_get(TAVIX_BUF_DATA, 512, 1 << 20, true);
+        tavix_engine_session_do_publish(s, 65535, b);
+        std::string out(reinterpret_cast<char *>(b->data), b->length);
+        tavix_buffer_free(b);
+        return out;
+    }
+};
+
+}  // namespace
+
+TEST_F(WebMethods, ChangesFanOutPerSessionWithTheirFrameIds) {
+    tavix_session *a = Session("ka"), *b = Session("kb");
+    tavix_frame *a1 = Frame(a), *a2 = Frame(a), *b1 = Frame(b);
+    EXPECT_STREQ(a1->id, "1");
+    int err = 0;
+    tavix_item *it = nullptr;
+    ASSERT_EQ(tavix_engine_subscription_frame_subscribe_item(a1, 0, "R_1_1_INT16", &it, 0, &err), 0);
+    ASSERT_EQ(tavix_engine_subscription_frame_subscribe_item(b1, 0, "R_1_1_INT16", nullptr, 0, &err), 0);
+    ASSERT_EQ(tavix_engine_subscription_frame_subscribe_item(a2, 0, "R_1_1_INT16", nullptr, 0, &err), 0);
+    EXPECT_EQ(subscribed, std::vector<std::string>{"R_1_1_INT16"});  // asked once for three frames
+    EXPECT_EQ(tavix_engine_subscription_frame_subscribe_item(a2, 0, "R_1_1_INT16", nullptr, 0, &err), -1);
+    EXPECT_EQ(err, 465);
+    // A session's frames stand together: a1, a2, then b1.
+    EXPECT_EQ(it->frames[0]->owner, a);
+    EXPECT_EQ(it->frames[1]->owner, a);
+    EXPECT_EQ(it->frames[2]->owner, b);
+
+    tavix_data_value v{};
+    v.kind = TAVIX_DV_INT32;
+    v.i32 = 7;
+    const tavix_timestamp t{1700000000, 5000000};
+    tavix_data_notify(it, &v, &t, 0);
+    v.i32 = 8;
+    tavix_data_notify(it, &v, &t, 0);  // replaces the one queued: the item keeps its latest value
+    EXPECT_EQ(Publish(a), "{\"result\":[{\"type\":1,\"subscriptionid\":[\"1\",\"2\"],\"address\":\"R_1_1_INT16\","
+                          "\"value\":8,\"timestamp\":1700000000005.000000}],\"remaining\":0}");
+    EXPECT_EQ(Publish(b), "{\"result\":[{\"type\":1,\"subscriptionid\":[\"3\"],\"address\":\"R_1_1_INT16\","
+                          "\"value\":8,\"timestamp\":1700000000005.000000}],\"remaining\":0}");
+
+    // A NaN is published as 0 with status 0x803C0000; no timestamp when its seconds are 0.
+    v.kind = TAVIX_DV_DOUBLE;
+    v.d = NAN;
+    const tavix_timestamp zero{0, 5};
+    tavix_data_notify(it, &v, &zero, 0);
+    EXPECT_EQ(Publish(b), "{\"result\":[{\"type\":1,\"subscriptionid\":[\"3\"],\"address\":\"R_1_1_INT16\","
+                          "\"value\":0,\"status\":-2143551488}],\"remaining\":0}");
+
+    // Two frames of one session share one queued notification: removing one keeps it.
+    tavix_data_notify(it, &v, &t, 0);
+    ASSERT_EQ(tavix_engine_subscription_frame_unsubscribe_item(a1, it, false, &err), 0);
+    EXPECT_EQ(a->queue_count, 1u);
+    ASSERT_EQ(tavix_engine_subscription_frame_unsubscribe_item(a2, it, false, &err), 0);
+    EXPECT_EQ(a->queue_count, 0u);
+    EXPECT_TRUE(unsubscribed.empty());
+    EXPECT_EQ(tavix_engine_subscription_frame_unsubscribe_item(a2, it, false, &err), -1);
+    EXPECT_EQ(err, 460);
+    // The last frame lets go: one unsubscribe callback.
+    ASSERT_EQ(tavix_engine_subscription_frame_unsubscribe_item(b1, it, false, &err), 0);
+    EXPECT_EQ(unsubscribed, std::vector<std::string>{"1"});
+    EXPECT_EQ(tavix_subscription_map.count, 0u);
+
+    // Deleting a session whose frames hold an item calls back once.
+    ASSERT_EQ(tavix_engine_subscription_frame_subscribe_item(a1, 0, "R_2_1_INT16", nullptr, 0, &err), 0);
+    ASSERT_EQ(tavix_engine_subscription_frame_subscribe_item(a2, 0, "R_2_1_INT16", nullptr, 0, &err), 0);
+    tavix_engine_session_delete_idx(0);
+    EXPECT_EQ(unsubscribed.size(), 2u);
+    // Frame ids run on in hexadecimal.
+    for (int i = 4; i < 10; i++) std::free(tavix_engine_subscription_frame_alloc());
+    tavix_frame *tenth = tavix_engine_subscription_frame_alloc();
+    EXPECT_STREQ(tenth->id, "a");
+    std::free(tenth);
+}
+
+TEST_F(WebMethods, HistoryBatchesQueryFiltersAndTheirWorker) {
+    static std::vector<std::pair<uint32_t, uint32_t>> calls;
+    static std::vector<std::string> triples;
+    calls.clear();
+    triples.clear();
+    tavix_method_callbacks.history = [](tavix_request *r, const void *, const char *const *a,
+                                        const tavix_history_args *) {
+        uint32_t n = 0;
+        while (a[n] != nullptr) n++;
+        calls.push_back({r->first_index, n});
+        return 0;
+    };
+    tavix_method_callbacks.query_filter = [](tavix_request *, const void *, const char *, double,
+                                             const tavix_filter *f) {
+        for (; f->name != nullptr; f++) triples.push_back(std::string(f->name) + "|" + f->op + "|" + f->value);
+        return 0;
+    };
+    auto form = [](const std::string &body) {
+        const std::string request = "POST /tavIX/?x HTTP/1.0\r\n\r\n" + body;
+        tavix_buffer *b = tavix_buffer_get(TAVIX_BUF_REQ_HEADER, 0, 1 << 20, true);
+        tavix_buffer_put_data(b, request.data(), uint32_t(request.size()));
+        tavix_engine_parse_form(b, uint32_t(request.size() - body.size()));
+        return b;
+    };
+    std::string body;
+    for (int i = 0; i < 70; i++) body += (i ? "&" : "") + std::string("address[]=R_") + std::to_string(i + 1) + "_1_INT16";
+    tavix_connection c{};
+    c.id = 42;
+    bool keep = false;
+    tavix_buffer *req = form(body);
+    tavix_buffer *resp = tavix_post_handlers[TAVIX_M_READHISTORY](&c, nullptr, req, &keep);
+    EXPECT_EQ(calls, (std::vector<std::pair<uint32_t, uint32_t>>{{0, 32}, {32, 32}, {64, 6}}));
+    tavix_buffer_free(resp);
+    tavix_buffer_free(req);
+    // Four jobs wait; the fifth is refused with 302.
+    std::vector<tavix_buffer *> kept;
+    for (int i = 0; i < 4; i++) {
+        tavix_buffer *q = form("level=eq:1&aggregation=avg");
+        keep = false;
+        EXPECT_EQ(tavix_post_handlers[TAVIX_M_QUERYFILTER](&c, nullptr, q, &keep), nullptr);
+        EXPECT_TRUE(keep);
+    }
+    tavix_buffer *fifth = form("level=eq:1");
+    keep = false;
+    tavix_buffer *refused = tavix_post_handlers[TAVIX_M_QUERYFILTER](&c, nullptr, fifth, &keep);
+    ASSERT_NE(refused, nullptr);
+    const std::string text(reinterpret_cast<char *>(refused->content->data), refused->content->length);
+    EXPECT_EQ(text, "{\"error\":302,\"errorstring\":\"Too many deferred read\\/write\\/query filter requests\"}");
+    tavix_buffer_free(refused);
+    tavix_buffer_free(fifth);
+    EXPECT_EQ(tavix_engine_query_jobs_waiting(), 4u);
+    while (tavix_engine_query_filter_step() == 1) {
+    }
+    EXPECT_EQ(tavix_engine_query_jobs_waiting(), 0u);
+    ASSERT_EQ(triples.size(), 4u);
+    EXPECT_EQ(triples[0], "level|eq|1");
+}
+
+TEST_F(WebMethods, RemoteHeaderAndRawRequests) {
+    uint32_t counter = 7;
+    char hdr[256];
+    ASSERT_GT(tavix_comm_remote_server_create_tavix_hdr("0000002a", "k", &counter, hdr, sizeof hdr), 0);
+    EXPECT_STREQ(hdr, "sessionid=\"0000002a\", cnonce=\"7\", digest=\"63daa20432e20f767849af9af7079c4d\"");
+    EXPECT_EQ(counter, 8u);
+    EXPECT_EQ(tavix_comm_remote_server_create_tavix_hdr("0000002a", "k", &counter, hdr, 100), -1);
+
+    tavix_connection c{};
+    const uint8_t *h = nullptr, *b = nullptr;
+    uint32_t hl = 0, bl = 0;
+    const char cut[] = "POST /tavIX/?info HTTP/1.0\r\nContent-Len";
+    ASSERT_EQ(tavix_engine_raw_handler_init_dispatcher(&c, reinterpret_cast<const uint8_t *>(cut), sizeof cut - 1), 0);
+    EXPECT_EQ(tavix_engine_raw_handler_call_dispatcher(&c, &h, &hl, &b, &bl), 3);
+    EXPECT_EQ(h, nullptr);
+    tavix_engine_raw_handler_free_dispatcher(&c);
+    const char info[] = "POST /tavIX/?info HTTP/1.0\r\nContent-Length: 0\r\n\r\n";
+    ASSERT_EQ(tavix_engine_raw_handler_init_dispatcher(&c, reinterpret_cast<const uint8_t *>(info), sizeof info - 1), 0);
+    ASSERT_EQ(tavix_engine_raw_handler_call_dispatcher(&c, &h, &hl, &b, &bl), 0);
+    const std::string head(reinterpret_cast<const char *>(h), hl);
+    EXPECT_EQ(head.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(b), bl).rfind("{\"loginmethod\":\"form\"", 0), 0u);
+    tavix_engine_raw_handler_free_dispatcher(&c);
+    // A response without body: the body pointer stays null.
+    const char head_req[] = "HEAD /missing HTTP/1.0\r\n\r\n";
+    tavix_global_options.auth_method = 0;
+    ASSERT_EQ(tavix_engine_raw_handler_init_dispatcher(&c, reinterpret_cast<const uint8_t *>(head_req),
+                                                       sizeof head_req - 1), 0);
+    ASSERT_EQ(tavix_engine_raw_handler_call_dispatcher(&c, &h, &hl, &b, &bl), 0);
+    EXPECT_EQ(b, nullptr);
+    tavix_engine_raw_handler_free_dispatcher(&c);
+}

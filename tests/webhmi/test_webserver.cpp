@@ -1,0 +1,380 @@
+// The web server's keys, sessions, logins and the controller's callbacks,
+// in process. Keys and digests are checked against openssl and md5 values
+// worked out outside the code.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "core/image/plcreg.h"
+#include "tavIXsdk/tavixsdk/tavix_auth.h"
+#include "tavIXsdk/tavixsdk/tavix_comm.h"
+#include "tavIXsdk/tavixsdk/tavix_rsa.h"
+#include "tavIXsdk/tavixsdk/tavix_session.h"
+#include "tavIXsdk/tavixsdk/tavix_sys.h"
+#include "tavIXsdk/tavixsdk/tavix_util.h"
+#include "tests/support/temp_root.h"
+#include "webhmi/weblife.h"
+#include "webhmi/webusers.h"
+#include "webhmi/webvars.h"
+
+namespace {
+
+std::vector<std::string> logged;
+
+struct WebServer : ::testing::Test {
+    void SetUp() override {
+        tavix_options_initialize();
+        tavix_global_options.error_cb = [](const char *t) { logged.emplace_back(t); };
+        logged.clear();
+        tavix_comm_state_initialize();
+        tavix_timer_start_imp(&tavix_comm_state.timer);
+        tavix_auth_initialize();
+        tavix_engine_session_initialize();
+        plc_reg.fill(0);
+    }
+    void TearDown() override {
+        tavix_engine_session_clear();
+        tavix_auth_clear();
+        tavix_options_free_rsa();
+        tavix_acccess_rights_clear();
+        tavix_buffer_free_all();
+        tavix_options_free();
+    }
+    // Moves the server clock back so that "now" lies units later.
+    static void Age(uint64_t units) { tavix_comm_state.timer.start -= units; }
+};
+
+std::string Md5(const std::string &s) {
+    char hex[33];
+    tavix_md5_hex(s.data(), s.size(), hex);
+    return hex;
+}
+
+std::string Shell(const std::string &cmd) {
+    std::string out;
+    FILE *p = popen(cmd.c_str(), "r");
+    char buf[512];
+    for (std::size_t n; p != nullptr && (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    if (p != nullptr) pclose(p);
+    return out;
+}
+
+std::string Header(const char *sid, const std::string &key, int cnonce) {
+    const std::string c = std::to_string(cnonce);
+    return std::string("sessionid=\"") + sid + "\", cnonce=\"" + c + "\", digest=\"" +
+           Md5(std::string(sid) + ":" + key + ":" + c) + "\"\r\n";
+}
+
+}  // namespace
+
+TEST_F(WebServer, RsaKeysGenerateImportAndDecrypt) {
+    tavix_rsa_key *k = tavix_rsa_alloc();
+    EXPECT_EQ(tavix_rsa_make_key(k, 512, 0x10001), -1);
+    EXPECT_EQ(tavix_rsa_make_key(k, 8192, 0x10001), -1);
+    tavix_rsa_free(k);
+    ASSERT_EQ(tavix_options_generate_temporary_rsa(1024, 0x10001), 0);
+    std::size_t n = 0, e = 0;
+    const uint8_t *mod = tavix_options_rsa_modulus(&n);
+    const uint8_t *exp = tavix_options_rsa_exponent(&e);
+    ASSERT_EQ(n, 128u);
+    EXPECT_GE(mod[0], 0x80);
+    ASSERT_EQ(e, 3u);
+    EXPECT_EQ((std::vector<uint8_t>(exp, exp + 3)), (std::vector<uint8_t>{0x01, 0x00, 0x01}));
+    // Public then private returns the input, left-padded to the modulus.
+    const tavix_rsa_key *key = tavix_options_rsa_key();
+    uint8_t in[3] = {1, 2, 3}, c[128], back[128];
+    std::size_t cl = sizeof c, bl = sizeof back;
+    ASSERT_EQ(tavix_rsa_exptmod(key, false, in, 3, c, &cl), 0);
+    ASSERT_EQ(tavix_rsa_exptmod(key, true, c, cl, back, &bl), 0);
+    EXPECT_EQ(bl, 128u);
+    EXPECT_EQ(std::vector<uint8_t>(back, back + 125), std::vector<uint8_t>(125, 0));
+    EXPECT_EQ((std::vector<uint8_t>(back + 125, back + 128)), (std::vector<uint8_t>{1, 2, 3}));
+    std::vector<uint8_t> m(mod, mod + 128);
+    bl = sizeof back;
+    EXPECT_EQ(tavix_rsa_exptmod(key, false, m.data(), 128, back, &bl), 0);
+    m[127]++;
+    EXPECT_EQ(tavix_rsa_exptmod(key, false, m.data(), 128, back, &bl), -1);
+    // A session key travels PKCS#1 v1.5 encrypted; block type 3 is refused.
+    char hex[260], plain[64];
+    ASSERT_EQ(tavix_auth_rsa_encrypt("my session key", key, hex, sizeof hex), 256);
+    EXPECT_EQ(tavix_auth_rsa_decrypt(hex, plain, sizeof plain), 14);
+    EXPECT_STREQ(plain, "my session key");
+    uint8_t block[128] = {0, 3};
+    std::memset(block + 2, 0x55, 100);
+    block[102] = 0;
+    cl = sizeof c;
+    ASSERT_EQ(tavix_rsa_exptmod(key, false, block, 128, c, &cl), 0);
+    tavix_util_hex_encode(c, 128, hex);
+    EXPECT_EQ(tavix_auth_rsa_decrypt(hex, plain, sizeof plain), -1);
+
+    // openssl's keys in both DER forms give openssl's modulus.
+    test_support::TempRoot root;
+    const std::string dir = root.path();
+    Shell("openssl genrsa -traditional -out " + dir + "/k.pem 1024 2>/dev/null");
+    Shell("openssl rsa -in " + dir + "/k.pem -outform DER -traditional -out " + dir + "/k1.der 2>/dev/null");
+    Shell("openssl pkcs8 -topk8 -nocrypt -in " + dir + "/k.pem -outform DER -out " + dir + "/k8.der 2>/dev/null");
+    std::string want = Shell("openssl rsa -in " + dir + "/k.pem -noout -modulus 2>/dev/null");
+    ASSERT_EQ(want.rfind("Modulus=", 0), 0u) << want;
+    want = want.substr(8, 256);
+    for (const char *f : {"/k1.der", "/k8.der"}) {
+        ASSERT_EQ(tavix_options_set_rsa_from_file((dir + f).c_str()), 0) << f;
+        mod = tavix_options_rsa_modulus(&n);
+        char got[260];
+        tavix_util_hex_encode(mod, n, got);
+        for (char &ch : want) ch = char(std::tolower(static_cast<unsigned char>(ch)));
+        EXPECT_EQ(std::string(got), want) << f;
+    }
+    EXPECT_EQ(tavix_options_set_rsa_from_file((dir + "/k.pem").c_str()), -1);
+    mod = tavix_options_rsa_modulus(&n);
+    ASSERT_EQ(n, 128u);  // the failed import left the key in place
+}
+
+TEST_F(WebServer, SessionsCountNoncesAndRefuseReplays) {
+    tavix_session *s = nullptr;
+    int code = 0;
+    tavix_global_options.auth_method = 5;
+    ASSERT_EQ(tavix_engine_session_create(0, "0", "k1", false, nullptr, nullptr, nullptr, false, &s, &code), 0);
+    EXPECT_STREQ(s->id, "00000001");
+    EXPECT_EQ(s->timeout, 1u);
+    ASSERT_EQ(tavix_engine_session_create(0, "600", "k2", false, nullptr, nullptr, nullptr, false, &s, &code), 0);
+    EXPECT_EQ(s->timeout, 60u);
+    EXPECT_EQ(tavix_engine_session_create(0, nullptr, "", false, nullptr, nullptr, nullptr, false, &s, &code), -1);
+    EXPECT_EQ(code, 457);
+    EXPECT_EQ(tavix_engine_session_create(0, nullptr, "zz", true, nullptr, nullptr, nullptr, false, &s, &code), -1);
+    EXPECT_EQ(code, 402);  // no key to decrypt with
+    for (const char *key : {"k3", "k4"})
+        ASSERT_EQ(tavix_engine_session_create(0, nullptr, key, false, nullptr, nullptr, nullptr, false, &s, &code), 0);
+    EXPECT_EQ(tavix_engine_session_create(0, nullptr, "k5", false, nullptr, nullptr, nullptr, false, &s, &code), -1);
+    EXPECT_EQ(code, 450);
+
+    int index = -1;
+    tavix_session *found = nullptr;
+    auto verify = [&](int cnonce) {
+        return tavix_engine_session_verify_header(Header("00000002", "k2", cnonce).c_str(), &found, &index);
+    };
+    EXPECT_EQ(verify(10), 0);
+    EXPECT_EQ(index, 1);
+    EXPECT_EQ(verify(10), 462);
+    EXPECT_EQ(verify(5), 0);      // below the highest, not seen before
+    EXPECT_EQ(verify(5), 462);    // now seen
+    EXPECT_EQ(verify(2), 462);    // more than 7 below
+    EXPECT_EQ(verify(100000), 462);
+    EXPECT_EQ(verify(11), 0);
+    EXPECT_EQ(verify(0), 462);
+    EXPECT_EQ(tavix_engine_session_verify_header(Header("00000009", "k2", 1).c_str(), &found, &index), 451);
+    std::string bad = Header("00000002", "wrong", 12);
+    EXPECT_EQ(tavix_engine_session_verify_header(bad.c_str(), &found, &index), 403);
+    EXPECT_EQ(tavix_engine_session_verify_header("sessionid=\"00000002\"\r\n", &found, &index), 453);
+    EXPECT_EQ(tavix_engine_session_verify_header("sessionid=\"0000\r\n", &found, &index), 453);
+    EXPECT_EQ(tavix_engine_session_verify_header(nullptr, &found, &index), 454);
+    const std::string longer = std::string(300, 'x') + "\r\n";
+    EXPECT_EQ(tavix_engine_session_verify_header(longer.c_str(), &found, &index), 453);
+
+    // Connection time-out: twice the keep-alive seconds in half seconds.
+    tavix_session_table.connection_timeout = 60;
+    tavix_session_table.inactivity_timeout = 300000;
+    tavix_engine_session_delete_expired(119, nullptr);
+    EXPECT_EQ(tavix_session_table.count, 4u);
+    tavix_engine_session_delete_expired(121 + tavix_sys_get_current_monotonous_time(), nullptr);
+    EXPECT_EQ(tavix_session_table.count, 0u);
+    ASSERT_FALSE(logged.empty());
+    EXPECT_EQ(logged.back(), "Expiring session 00000001 due to connection timeout");
+}
+
+TEST_F(WebServer, LoginsUsersRightsAndStaleNonces) {
+    const char cfg[] = "tavIX\r\nadmin;a9866e24426444567e0b2446f9f8db75;Right0;Right3\r\nbroken;x;Right0\r\nnext;y;R;R\r\n";
+    tavix_parse_access_rights(cfg, sizeof cfg - 1);
+    ASSERT_EQ(user_access_rights_list.count, 1u);  // reading stops at the user without four fields
+    EXPECT_STREQ(user_access_rights_list.realm, "tavIX");
+    tavix_identity admin{"tavIX", "admin", {}};
+    const char *rights[10];
+    EXPECT_EQ(tavix_authentication_user_rights(&admin, rights, 10), 4u);
+    EXPECT_STREQ(rights[3], "Right3");
+    EXPECT_EQ(rights[4], nullptr);
+    char field[40];
+    int status = -1;
+    tavix_global_options.auth_method = 1;
+    EXPECT_EQ(tavix_authentication_digest_cb(&admin, "secret1", field, &status), 0);
+    EXPECT_STREQ(field, "a9866e24426444567e0b2446f9f8db75");
+    EXPECT_EQ(tavix_authentication_digest_cb(&admin, "secret2", field, &status), -1);
+    EXPECT_EQ(status, 405);
+
+    // Digest through the access check: fresh grants, 61 units old is stale.
+    tavix_global_options.auth_method = 2;
+    tavix_auth_callbacks = {nullptr, tavix_authentication_digest_cb, nullptr};
+    Age(100);
+    char nonce[33];
+    tavix_auth_make_nonce(nonce, tavix_sys_get_current_monotonous_time());
+    auto authz = [&](const char *n) {
+        const std::string ha1 = "a9866e24426444567e0b2446f9f8db75";
+        const std::string resp = Md5(ha1 + ":" + n + ":00000001:abc:auth:" + Md5("GET:/x.htm"));
+        return std::string("Digest username=\"admin\", realm=\"tavIX\", nonce=\"") + n +
+               "\", uri=\"/x.htm\", response=\"" + resp + "\", qop=auth, nc=00000001, cnonce=\"abc\"\r\n";
+    };
+    tavix_identity who{};
+    int code = 0;
+    bool stale = false;
+    EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, authz(nonce).c_str(), "GET", "/x.htm", &who, &code, &stale), 0);
+    EXPECT_STREQ(who.user, "admin");
+    Age(61);
+    EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, authz(nonce).c_str(), "GET", "/x.htm", &who, &code, &stale), -1);
+    EXPECT_TRUE(stale);
+    tavix_buffer *resp = nullptr;
+    EXPECT_EQ(tavix_auth_verify_access(nullptr, authz(nonce).c_str(), "GET", "/x.htm", nullptr, &who, &resp), 0);
+    ASSERT_NE(resp, nullptr);
+    const std::string text(reinterpret_cast<char *>(resp->data), resp->length);
+    EXPECT_NE(text.find("qop=\"auth\", stale=\"true\"\r\n"), std::string::npos) << text;
+    tavix_buffer_free(resp);
+    // A response of the wrong length, and a long cnonce, are refused.
+    std::string shortened = authz(nonce);
+    shortened.replace(shortened.find("response=\"") + 10, 1, "");
+    EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, shortened.c_str(), "GET", "/x.htm", &who, &code, &stale), -1);
+    EXPECT_FALSE(stale);
+
+    // Authentication entries: a fifth is refused and logged.
+    for (const char *k : {"a", "b", "c", "d"}) ASSERT_NE(tavix_auth_insert_auth_data(k), nullptr);
+    EXPECT_EQ(tavix_auth_insert_auth_data("e"), nullptr);
+    EXPECT_EQ(logged.back(), "Maximum number of active authenticated clients (auth, 4) exceeded, wait a few seconds "
+                             "and try again");
+    EXPECT_NE(tavix_auth_find_auth_data("c"), nullptr);
+    tavix_auth_remove_auth_data("c");
+    EXPECT_EQ(tavix_auth_find_auth_data("c"), nullptr);
+
+    // Logged-in users and ESR17 bit 4.
+    auto bit4 = [] {
+        uint8_t b = 0;
+        PlcReg_Get(&b, Tavix_login_status_token, 1);
+        return b & 1;
+    };
+    tavix_clear_user_login_details();
+    for (uint32_t id = 1; id <= 5; id++) tavix_add_user_login_details(id, "operator-with-a-long-name", 1000 + id);
+    EXPECT_EQ(user_details_list.count, 4);
+    EXPECT_STREQ(user_details_list.entries[0].name, "operator-with-a-");
+    EXPECT_EQ(bit4(), 1);
+    for (uint32_t id = 1; id <= 4; id++) tavix_delete_user_login_details(id);
+    EXPECT_EQ(user_details_list.count, 0);
+    EXPECT_EQ(bit4(), 0);
+}
+
+TEST_F(WebServer, ItemWritesConvertCheckAndNotify) {
+    WebVariable *b = nullptr, *c = nullptr, *i = nullptr;
+    ASSERT_EQ(tavix_subscribe_item(reinterpret_cast<void *>(1), "R_7_3_BOOL", &b), 0u);
+    ASSERT_EQ(tavix_subscribe_item(reinterpret_cast<void *>(2), "R_10_1_CHAR_8", &c), 0u);
+    ASSERT_EQ(tavix_subscribe_item(reinterpret_cast<void *>(3), "R_20_1_INT16", &i), 0u);
+    WebVariable *none = nullptr;
+    EXPECT_EQ(tavix_subscribe_item(nullptr, "R_99999_1_INT16", &none), 301u);
+    EXPECT_EQ(tavix_get_variable_pointer_list_index("R_99999_1_INT16"), -1);
+    auto word = [](uint32_t n) { return uint16_t(plc_reg[2 * (1983 + n)] | plc_reg[2 * (1983 + n) + 1] << 8); };
+    EXPECT_EQ(tavix_write_item("R_7_3_BOOL", "true", 4), 0u);
+    EXPECT_EQ(word(7), 4);
+    EXPECT_EQ(tavix_write_item("R_7_3_BOOL", "x", 1), 0u);
+    EXPECT_EQ(word(7), 0);
+    EXPECT_EQ(tavix_write_item("R_10_1_CHAR_8", "AB", 2), 0u);
+    EXPECT_EQ(word(10), 0x4241);
+    EXPECT_EQ(word(11), 0);
+    EXPECT_EQ(tavix_write_item("R_10_1_CHAR_8", "ABCDEFGHIJ", 10), 304u);
+    EXPECT_EQ(tavix_write_item("R_10_1_CHAR_8", "\xc3\xa9", 2), 10000u);
+    EXPECT_EQ(word(10), 0x4241);
+    EXPECT_EQ(tavix_write_item("R_20_1_INT16", "70000", 5), 0u);
+    EXPECT_EQ(word(20), 4464);
+    EXPECT_EQ(tavix_write_item("R_21_1_INT16", "1", 1), 301u);
+    EXPECT_EQ(tavix_write_item("KeepAliveVar", "1", 1), 0u);
+    tavix_data_value v{};
+    tavix_timestamp t{};
+    EXPECT_EQ(tavix_read_item("R_20_1_INT16", &v, &t), 0u);
+    EXPECT_EQ(v.i32, 4464);
+    EXPECT_EQ(tavix_read_item("R_21_1_INT16", &v, &t), 301u);
+    tavix_unsubscribe_item(b);
+    tavix_unsubscribe_item(c);
+    tavix_unsubscribe_item(i);
+    EXPECT_EQ(variable_pointer_list.count, 0u);
+}
+
+TEST_F(WebServer, GlobalConfigurationKeys) {
+    struct {
+        const char *text;
+        uint16_t keep, inactivity;
+        uint8_t method;
+    } cases[] = {{"KeepAlive:30\nInactivityTimeOut:2\nAuthentication:Basic\n", 30, 120, 1},
+                 {"Authentication:basic\nKeepAlive:0\n", 0, 0, 2},
+                 {"InactivityTimeOut:1093\n", 0, 65535, 2},
+                 {"InactivityTimeOut:-5\nOther:1\nKeepAlive:7\n", 7, 0, 2}};
+    for (const auto &c : cases) {
+        ConnectionTimeOut = SessionTimeOut = 0;
+        tavix_authentication_method = 2;
+        tavIX_global_config_file_size = uint16_t(std::strlen(c.text));
+        tavix_update_global_config_parameters(c.text);
+        EXPECT_EQ(ConnectionTimeOut, c.keep) << c.text;
+        EXPECT_EQ(SessionTimeOut, c.inactivity) << c.text;
+        EXPECT_EQ(tavix_authentication_method, c.method) << c.text;
+    }
+    test_support::TempRoot root;
+    const std::string path = root.path() + "/cfg";
+    FILE *f = std::fopen(path.c_str(), "wb");
+    for (int k = 0; k < 400; k++) std::fputc('x', f);
+    std::fclose(f);
+    char buf[250];
+    std::memset(buf, 1, sizeof buf);
+    EXPECT_EQ(tavix_read_file(buf, sizeof buf, path.c_str(), 2), 0);
+    EXPECT_EQ(tavIX_global_config_file_size, 249);
+}
+
+TEST_F(WebServer, FourWorkerSlots) {
+    static volatile int release = 0;
+    auto work = [](int slot, void *) {
+        while (!release && !tavix_sys_thread_stop_requested(slot)) usleep(1000);
+    };
+    for (int i = 0; i < 4; i++) EXPECT_EQ(tavix_sys_thread_start(work, nullptr), i);
+    EXPECT_EQ(tavix_sys_thread_start(work, nullptr), -1);
+    EXPECT_EQ(tavix_workers.count, 4u);
+    tavix_sys_thread_shutdown_threads();
+    EXPECT_EQ(tavix_workers.count, 0u);
+    release = 1;
+    EXPECT_EQ(tavix_sys_thread_start(work, nullptr), 0);
+    tavix_sys_thread_shutdown_threads();
+}
+
+TEST_F(WebServer, RemoteChallengesAndOurAnswers) {
+    tavix_global_options.max_auth_records = 1;  // room for two nonces
+    tavix_nonce_entry *e = nullptr;
+    int code = 0;
+    const char *challenge = "Digest realm=\"tavIX\", nonce=\"abc123\", opaque=\"op\", algorithm=MD5, qop=\"auth\"\r\n";
+    ASSERT_EQ(tavix_auth_parse_digest_header("k1", challenge, &e, &code), 0);
+    EXPECT_STREQ(e->nonce, "abc123");
+    EXPECT_EQ(tavix_auth_parse_digest_header("k2", "Digest realm=\"r\", nonce=\"n\", algorithm=SHA-256\r\n", &e, &code), -1);
+    EXPECT_EQ(code, 615);
+    EXPECT_EQ(tavix_auth_parse_digest_header("k2", "Digest realm=\"r\", nonce=\"n\", qop=\"auth-int\"\r\n", &e, &code), 0);
+    EXPECT_EQ(tavix_auth_parse_digest_header("k3", "Digest nonce=\"n\"\r\n", &e, &code), -1);
+    EXPECT_EQ(code, 616);
+    EXPECT_EQ(tavix_auth_parse_digest_header("k3", "Digest realm=\"r\", nonce=\"n\"\r\n", &e, &code), -1);
+    EXPECT_EQ(code, 407);
+
+    tavix_auth_entry who{};
+    tavix_auth_fill_authdata(false, "tavIX", "admin", "secret1", &who);
+    char out[600];
+    ASSERT_EQ(tavix_auth_generate_auth_header("k1", true, "POST", "/tavIX/?read", &who, out, sizeof out, &code), 0);
+    // The response recomputed from the header's own cnonce and nc.
+    const std::string h = out;
+    const auto field = [&](const char *name) {
+        const std::size_t at = h.find(std::string(name) + "=\"") + std::strlen(name) + 2;
+        return h.substr(at, h.find('"', at) - at);
+    };
+    EXPECT_EQ(field("nc"), "00000001");
+    EXPECT_EQ(field("cnonce").size(), 16u);
+    EXPECT_EQ(field("opaque"), "op");
+    const std::string ha1 = Md5("admin:tavIX:secret1");
+    EXPECT_EQ(field("response"), Md5(ha1 + ":abc123:00000001:" + field("cnonce") + ":auth:" + Md5("POST:/tavIX/?read")));
+    EXPECT_EQ(h.substr(h.size() - 2), "\r\n");
+    EXPECT_EQ(tavix_auth_generate_auth_header("none", true, "POST", "/", &who, out, sizeof out, &code), -1);
+    EXPECT_EQ(code, 613);
+    tavix_auth_entry other{};
+    tavix_auth_fill_authdata(false, "elsewhere", "admin", "secret1", &other);
+    EXPECT_EQ(tavix_auth_generate_auth_header("k1", true, "POST", "/", &other, out, sizeof out, &code), -1);
+    EXPECT_EQ(code, 614);
+    ASSERT_EQ(tavix_auth_generate_auth_header("k1", false, "POST", "/", &who, out, sizeof out, &code), 0);
+    EXPECT_STREQ(out, "Basic YWRtaW46c2VjcmV0MQ==\r\n");
+}

@@ -1,0 +1,198 @@
+// Web HMI text addresses, the variable table and its change detection, with
+// bit addresses and UTC seconds worked out by hand.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/image/plcreg.h"
+#include "ladder/ladder.h"
+#include "webhmi/webhmi.h"
+#include "webhmi/webvars.h"
+
+namespace {
+
+struct Notified {
+    void *sub;
+    tavix_data_value value;
+    uint32_t seconds, status;
+};
+std::vector<Notified> notified;
+
+struct WebVars : ::testing::Test {
+    void SetUp() override {
+        plc_reg.fill(0);
+        RegTokLen_16b = 1;
+        web_iec_hooks = {};
+        notified.clear();
+        web_notify_hook = [](void *sub, const tavix_data_value *v, const tavix_timestamp *t, uint32_t status) {
+            notified.push_back({sub, *v, uint32_t(t->seconds), status});
+        };
+    }
+    void TearDown() override {
+        while (variable_pointer_list.count > 0) tavix_unregister_variable(variable_pointer_list.entries[0].name);
+        web_notify_hook = nullptr;
+        RegTokLen_16b = 1;
+    }
+    static void SetWord(uint32_t word, uint16_t v) {
+        plc_reg[2 * word] = uint8_t(v);
+        plc_reg[2 * word + 1] = uint8_t(v >> 8);
+    }
+};
+
+}  // namespace
+
+TEST_F(WebVars, RegisterAddressesGiveTheirBitAddressesAndRefuseWhatLeavesTheirType) {
+    struct {
+        const char *address;
+        uint32_t ref;
+        uint8_t data_type, width;
+    } ok[] = {
+        {"R_1_1_INT16", 32768, WDT_INT16, 16},     {"R_1_9_BOOL", 32776, WDT_BOOL, 1},
+        {"M_5_3_BOOL", 14340, WDT_BOOL, 1},        {"SR_193_1_UINT16", 0x10030000, WDT_UINT16, 16},
+        {"ESR_1_1_UINT16", 0x10030000, WDT_UINT16, 16}, {"R_10_1_CHAR_20", 32768 + 144, WDT_CHAR, 20},
+        {"AQ_2_5_UINT8", 24576 + 16 + 4, WDT_UINT8, 8}, {"AI_1_3_FLOAT32", 16384, WDT_FLOAT32, 32},
+        {"R_3_0_LREAL64", 32768 + 32, WDT_LREAL64, 64}, {"R_4_1_TIME", 32768 + 48, WDT_TIME, 48},
+        {"I_7_1_BOOL", 8198, WDT_BOOL, 1},          {"R_50239_1_INT32", 32768 + 16 * 50238, WDT_INT32, 32},
+        {"ESR_256_1_INT16", 0x10030FF0, WDT_INT16, 16},
+    };
+    for (const auto &c : ok) {
+        WebVariable r{};
+        ASSERT_EQ(tavix_parse_parameterized_variable(c.address, &r), 1u) << c.address;
+        EXPECT_EQ(r.reference, c.ref) << c.address;
+        EXPECT_EQ(r.data_type, c.data_type) << c.address;
+        EXPECT_EQ(r.width, c.width) << c.address;
+    }
+    const std::string long_name = "R_1_1_CHAR_" + std::string(250, '1');
+    for (const char *bad : {"R_0_1_INT16", "R_50241_1_INT16", "XYZ_1_1_INT16", "R_1_1_INT64", "R_1_1", "R_1_1_CHAR",
+                            "R_1_1_CHAR_0", "R_1_17_INT16", "R_4294967297_1_INT16", "R_1_1_INT16_5",
+                            "R_50240_1_INT32", "R_50240_1_CHAR_3", "ESR_256_1_INT32", "@R_1_1_INT16", "r_1_1_INT16",
+                            "", long_name.c_str()}) {
+        WebVariable r{};
+        EXPECT_EQ(tavix_parse_parameterized_variable(bad, &r), 0u) << bad;
+    }
+    // The extended layout takes T and M as ET and EM.
+    RegTokLen_16b = 0;
+    WebVariable r{};
+    ASSERT_EQ(tavix_parse_parameterized_variable("M_5_0_BOOL", &r), 1u);
+    EXPECT_EQ(r.reference, 0x1001C000u + 4);
+}
+
+TEST_F(WebVars, IecNamesGoThroughTheRuntimeWithTheirSuffixes) {
+    struct Seen {
+        std::string name;
+        uint32_t count, bit;
+        bool has_count, has_bit;
+    };
+    static std::vector<Seen> seen;
+    seen.clear();
+    web_iec_hooks.enumerated = [] { return 1u; };
+    web_iec_hooks.resolve = [](const char *name, uint32_t count, bool has_count, uint32_t bit, bool has_bit,
+                               WebVariable *out) -> uint32_t {
+        seen.push_back({name, count, bit, has_count, has_bit});
+        out->reference = 0xC4000001;
+        return std::strcmp(name, "Missing") == 0 ? 0 : 1;
+    };
+    WebVariable r{};
+    EXPECT_EQ(tavix_parse_parameterized_variable("Prg.Counter.3", &r), 1u);
+    EXPECT_EQ(tavix_parse_parameterized_variable("Flags@16", &r), 1u);
+    EXPECT_EQ(tavix_parse_parameterized_variable("Missing", &r), 0u);
+    EXPECT_EQ(tavix_parse_parameterized_variable("R_1_1_INT16", &r), 1u);  // looked up as a name
+    ASSERT_EQ(tavix_parse_parameterized_variable("@R_1_1_INT16", &r), 1u);  // the register
+    EXPECT_EQ(r.reference, 32768u);
+    ASSERT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen[0].name, "Prg.Counter");
+    EXPECT_TRUE(seen[0].has_bit);
+    EXPECT_EQ(seen[0].bit, 3u);
+    EXPECT_FALSE(seen[0].has_count);
+    EXPECT_EQ(seen[1].name, "Flags");
+    EXPECT_EQ(seen[1].count, 16u);
+    EXPECT_TRUE(seen[1].has_count);
+    EXPECT_EQ(seen[3].name, "R_1_1_INT16");
+}
+
+TEST_F(WebVars, TheRoundRobinNotifiesEachChangeOnceWithItsStamp) {
+    // Clock image 1 March 2024 00:00:00 (second, minute, hour, day, month, year).
+    const uint16_t clock[6] = {0, 0, 0, 1, 3, 2024};
+    for (unsigned i = 0; i < 6; i++) SetWord(171 + i, clock[i]);
+    struct {
+        const char *address;
+        void *sub;
+    } subs[] = {{"R_1_1_INT16", reinterpret_cast<void *>(1)},
+                {"R_2_1_FLOAT32", reinterpret_cast<void *>(2)},
+                {"R_5_1_CHAR_4", reinterpret_cast<void *>(3)},
+                {"Q_1_1_BOOL", reinterpret_cast<void *>(4)},
+                {"R_8_1_TIME", reinterpret_cast<void *>(5)}};
+    for (const auto &s : subs) {
+        WebVariable *r = tavix_register_in_variable_pointer_list(s.address, 0);
+        ASSERT_NE(r, nullptr);
+        ASSERT_EQ(tavix_parse_parameterized_variable(s.address, r), 1u);
+        r->subscription = s.sub;
+    }
+    EXPECT_EQ(tavix_register_in_variable_pointer_list("R_1_1_INT16", 0), variable_pointer_list.entries[0].record);
+    EXPECT_EQ(variable_pointer_list.count, 5u);
+    EXPECT_EQ(tavix_get_variable_pointer_list_index("Q_1_1_BOOL"), 3);
+    EXPECT_EQ(tavix_get_variable_pointer_list_index(nullptr), -1);
+
+    SetWord(1984, 0xFFFE);  // %R1 = -2
+    const float one = 1.0f;
+    uint32_t u;
+    std::memcpy(&u, &one, 4);
+    SetWord(1985, uint16_t(u));
+    SetWord(1986, uint16_t(u >> 16));  // %R2..3 = 1.0f
+    std::memcpy(&plc_reg[2 * 1988], "AB\x01Z", 4);  // %R5..6
+    plc_reg[(10240 - 1024) / 8] = 1;  // %Q1
+    SetWord(1991, 1000);  // %R8 low word of the 64-bit count
+    for (int i = 0; i < 5; i++) tavix_automatic_update_variables();
+    ASSERT_EQ(notified.size(), 5u);
+    EXPECT_EQ(notified[0].value.kind, TAVIX_DV_INT32);
+    EXPECT_EQ(notified[0].value.i32, -2);
+    EXPECT_EQ(notified[0].seconds, 1709251200u);
+    EXPECT_EQ(notified[1].value.kind, TAVIX_DV_FLOAT);
+    EXPECT_EQ(notified[1].value.f, 1.0f);
+    EXPECT_EQ(notified[2].value.kind, TAVIX_DV_TEXT);
+    EXPECT_STREQ(notified[2].value.text, "AB\x80Z");
+    EXPECT_EQ(notified[3].value.kind, TAVIX_DV_BOOL);
+    EXPECT_EQ(notified[3].value.b, 1);
+    EXPECT_EQ(notified[4].value.kind, TAVIX_DV_DOUBLE);
+    EXPECT_EQ(notified[4].value.d, 1000.0);
+
+    // Nothing changed: a whole round notifies nothing; 1.0 written again and
+    // -0.0 over +0.0 are no change either.
+    SetWord(1985, uint16_t(u));
+    for (int i = 0; i < 5; i++) tavix_automatic_update_variables();
+    EXPECT_EQ(notified.size(), 5u);
+    SetWord(1984, 7);
+    for (int i = 0; i < 5; i++) tavix_automatic_update_variables();
+    ASSERT_EQ(notified.size(), 6u);
+    EXPECT_EQ(notified[5].sub, reinterpret_cast<void *>(1));
+    EXPECT_EQ(notified[5].value.i32, 7);
+
+    tavix_unregister_variable("R_2_1_FLOAT32");
+    EXPECT_EQ(variable_pointer_list.count, 4u);
+    EXPECT_EQ(tavix_get_variable_pointer_list_index("Q_1_1_BOOL"), 2);
+    EXPECT_EQ(variable_list.used, 4u);
+}
+
+TEST_F(WebVars, ClockStampsAndTexts) {
+    struct {
+        uint16_t clock[6];
+        uint32_t utc;
+    } cases[] = {{{0, 0, 0, 1, 1, 2000}, 946684800},
+                 {{0, 0, 0, 1, 3, 2024}, 1709251200},
+                 {{59, 59, 23, 31, 12, 2099}, 4102444799},
+                 {{30, 15, 12, 29, 2, 2024}, 1709208930}};
+    for (const auto &c : cases) {
+        uint8_t stamp[6];
+        LoadStamp(stamp, c.clock);
+        EXPECT_EQ(tavix_Conversion_to_UTC_Time_func(stamp), c.utc);
+    }
+    EXPECT_EQ(isAscii("Hello ~"), 1u);
+    EXPECT_EQ(isAscii(""), 0u);
+    EXPECT_EQ(isAscii("a\tb"), 0u);
+    char t[] = "a\x7f\x1f" "b";
+    EXPECT_EQ(ConvertToAscii(t), 4u);
+    EXPECT_STREQ(t, "a\x80\x80" "b");
+}

@@ -1,0 +1,331 @@
+// Life cycle of the web HMI server: the thread, its set-up and teardown, and
+// the upload watcher. The thread runs one dispatcher cycle and one step of
+// the variable update at a time under the pass lock, 5 ms apart.
+#include "webhmi/weblife.h"
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <poll.h>
+#include <pthread.h>
+#include <semaphore.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/image/plcreg.h"
+#include "core/image/util.h"
+#include "platform/plat.h"
+#include "tavIXsdk/tavixsdk/tavix.h"
+#include "tavIXsdk/tavixsdk/tavix_buffer.h"
+#include "tavIXsdk/tavixsdk/tavix_comm.h"
+#include "tavIXsdk/tavixsdk/tavix_engine.h"
+#include "tavIXsdk/tavixsdk/tavix_methods.h"
+#include "tavIXsdk/tavixsdk/tavix_post.h"
+#include "tavIXsdk/tavixsdk/tavix_subs.h"
+#include "tavIXsdk/tavixsdk/tavix_rsa.h"
+#include "tavIXsdk/tavixsdk/tavix_session.h"
+#include "tavIXsdk/tavixsdk/tavix_sys.h"
+#include "tavIXsdk/tavixsdk/tavix_util.h"
+#include "webhmi/webusers.h"
+#include "webhmi/webvars.h"
+
+uint16_t ConnectionTimeOut;
+uint16_t SessionTimeOut;
+uint8_t tavix_authentication_method = 2;
+uint16_t tavIX_global_config_file_size;
+uint8_t TavixServerStatus;
+
+namespace {
+
+constexpr std::size_t kConfigBuffer = 250;
+constexpr std::size_t kEventBuffer = 32768;
+
+pthread_t tavix_thread_id;
+int inotify_fd = -1, inotify_watch = -1;
+uint8_t ftp_wait_count;
+uint64_t last_auth_expiry;  // server time of the last authentication expiry
+
+bool Oem() { return crc_header[3] == 128; }
+
+// The host path of a board path, in a static buffer per call site.
+const char *Host(const char *abs, char *out, std::size_t size) {
+    return PLAT_Path(abs, out, size) != nullptr ? out : abs;
+}
+
+bool Exists(const char *abs) {
+    char p[512];
+    return access(Host(abs, p, sizeof p), F_OK) == 0;
+}
+
+void WriteStatus(uint8_t v) {
+    TavixServerStatus = v;
+    PlcReg_Set(Tavix_server_status_token, &TavixServerStatus, 1);
+}
+
+uint32_t ControllerUtc() {
+    uint16_t clock[6];
+    for (unsigned i = 0; i < 6; i++) clock[i] = uint16_t(plc_reg[2 * (171 + i)] | plc_reg[2 * (171 + i) + 1] << 8);
+    uint8_t stamp[6];
+    LoadStamp(stamp, clock);
+    return tavix_Conversion_to_UTC_Time_func(stamp);
+}
+
+bool CreateInotify(const char *abs, bool on_create) {
+    char p[512];
+    inotify_fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (inotify_fd < 0) {
+        std::perror("inotify_init");
+        return false;
+    }
+    inotify_watch = inotify_add_watch(inotify_fd, Host(abs, p, sizeof p), on_create ? IN_CREATE : IN_DELETE);
+    if (inotify_watch < 0) {
+        std::perror("inotify_add_watch");
+        close(inotify_fd);
+        inotify_fd = -1;
+        return false;
+    }
+    return true;
+}
+
+// 1 when "wwwroot" was deleted or the watch ended (watch closed then).
+int CheckInotify() {
+    struct pollfd pfd {inotify_fd, POLLIN, 0};
+    if (inotify_fd < 0 || poll(&pfd, 1, 0) <= 0) return 0;
+    static char events[kEventBuffer] __attribute__((aligned(alignof(struct inotify_event))));
+    const ssize_t n = read(inotify_fd, events, sizeof events);
+    if (n < 0) {
+        std::perror("read");
+        return 0;
+    }
+    for (ssize_t at = 0; at + ssize_t(sizeof(struct inotify_event)) <= n;) {
+        const auto *e = reinterpret_cast<const struct inotify_event *>(events + at);
+        const bool ended = e->len == 0;
+        const bool root_gone = e->len > 0 && (e->mask & IN_ISDIR) && (e->mask & IN_DELETE) &&
+                               !(e->mask & IN_CREATE) && std::strcmp(e->name, "wwwroot") == 0;
+        if (ended || root_gone) {
+            inotify_rm_watch(inotify_fd, inotify_watch);
+            close(inotify_fd);
+            inotify_fd = inotify_watch = -1;
+            return 1;
+        }
+        at += ssize_t(sizeof(struct inotify_event)) + ssize_t(e->len);
+    }
+    return 0;
+}
+
+// A dropped long-poll connection gives its session's parked answer back.
+void ConnectionDropped(tavix_connection *c) {
+    auto *s = static_cast<tavix_session *>(c->session);
+    if (s != nullptr && s->parked_conn == c) {
+        tavix_buffer_return(s->parked);
+        s->parked = nullptr;
+        s->parked_conn = nullptr;
+    }
+}
+
+// The server tick: session expiry and authentication expiry.
+void ServerTick(uint64_t now) {
+    if (now != tavix_session_table.last_expiry) tavix_engine_session_delete_expired(now, nullptr);
+    tavix_engine_session_tick(now);
+    if (now - last_auth_expiry > 9) {
+        const uint64_t age = 2ull * tavix_global_options.session_timeout;
+        tavix_auth_expire_auth_data(now, age);
+        last_auth_expiry = now;
+    }
+    tavix_sys_thread_tick();
+}
+
+void *tavix_Loop(void *) {
+    tavix_server_main();
+    TavixServerState = 4;
+    for (;;) {
+        if (sem_trywait(&demoMutex) != 0) {
+            usleep(1000);
+            continue;
+        }
+        tavix_comm_mainloop_accept_conn();
+        tavix_automatic_update_variables();
+        if (TavixServerState == 0) break;
+        tavix_DemoUnlock();
+        // At most 5 ms between cycles; input ends the wait at once.
+        tavix_comm_wait(5);
+    }
+    tavix_sys_thread_shutdown_threads();
+    tavix_thread_clear();
+    TavixThreadCreated = 0;
+    tavix_DemoUnlock();
+    pthread_mutex_unlock(&TavixQueryFilterMutex);
+    TavixServerState = 1;
+    pthread_exit(nullptr);
+}
+
+}  // namespace
+
+const char *tavix_web_root() {
+    static char root[512];
+    return Host(Oem() ? "/mnt/USB0/oemHMI/wwwroot" : "/mnt/USB0/tavIX/wwwroot", root, sizeof root);
+}
+
+int tavix_read_file(char *dst, std::size_t capacity, const char *path, int mode) {
+    FILE *f = std::fopen(path, "rb");
+    if (f == nullptr) return 0;
+    // At most capacity - 1 bytes, so the text always ends with a NUL.
+    const std::size_t n = capacity > 0 ? std::fread(dst, 1, capacity - 1, f) : 0;
+    if (n > 0 && (mode == 2 || mode == 3)) tavIX_global_config_file_size = uint16_t(n);
+    return std::fclose(f);
+}
+
+void tavix_update_global_config_parameters(const char *text) {
+    char work[kConfigBuffer];
+    std::snprintf(work, sizeof work, "%s", text);
+    const std::size_t size = tavIX_global_config_file_size < sizeof work ? tavIX_global_config_file_size
+                                                                        : sizeof work - 1;
+    char *save = nullptr;
+    for (char *key = strtok_r(work, ":", &save); key != nullptr;) {
+        while (*key == '\r' || *key == '\n' || *key == ' ') key++;
+        char *value = strtok_r(nullptr, "\n", &save);
+        if (value == nullptr) break;
+        const long v = std::strtol(value, nullptr, 10);
+        if (std::strcmp(key, "KeepAlive") == 0) {
+            ConnectionTimeOut = v < 0 ? 0 : uint16_t(v > 65535 ? 65535 : v);
+        } else if (std::strcmp(key, "InactivityTimeOut") == 0) {
+            // Minutes to seconds, held to what the word can carry; a negative
+            // value leaves the default.
+            SessionTimeOut = v < 0 ? 0 : uint16_t(v * 60 > 65535 ? 65535 : v * 60);
+        } else if (std::strcmp(key, "Authentication") == 0) {
+            tavix_authentication_method = std::strstr(value, "Basic") != nullptr ? 1 : 2;
+        }
+        if (std::size_t(value + std::strlen(value) - work) >= size) break;
+        key = strtok_r(nullptr, ":", &save);
+    }
+}
+
+int tavix_server_main() {
+    char text[kConfigBuffer] = {};
+    WriteStatus(0);
+    tavix_acccess_rights_clear();
+    tavIX_global_config_file_size = 0;
+    char path[512];
+    tavix_read_file(text, sizeof text,
+                    Host(Oem() ? "/mnt/USB0/oemHMI/config/tavIXGlobal.cfg" : "/mnt/USB0/tavIX/config/tavIXGlobal.cfg",
+                         path, sizeof path),
+                    2);
+    if (tavIX_global_config_file_size != 0) tavix_update_global_config_parameters(text);
+    tavix_get_acccess_rights();
+    tavIX_global_config_file_size = 0;
+    tavix_read_update_already_logged_users();
+
+    tavix_options_initialize();
+    tavix_comm_state_initialize();
+    tavix_engine_hooks.utc_now = ControllerUtc;
+    tavix_options_set_web_root(tavix_web_root(), "index.htm;index.html");
+    tavix_options_set_server_name(Oem() ? "OEM_server" : "tavIX_server");
+    tavix_options_set_auth_options(tavix_authentication_method, Oem() ? "oemHMI" : "tavIX");
+    char cert[512];
+    tavix_options_set_http_options(nullptr, 80);
+    tavix_options_set_https_options(nullptr, 443, Host("/mnt/USB0/server.pem", cert, sizeof cert), nullptr);
+    if (tavix_options_generate_temporary_rsa(1024, 0x10001) != 0) tavix_util_error("Cannot generate the RSA key");
+    tavix_global_options.level = 2;
+    tavix_auth_callbacks = {tavix_access_cb, tavix_authentication_digest_cb, nullptr};
+    tavix_engine_hooks.access = tavix_auth_engine_access;
+    tavix_engine_hooks.post = tavix_engine_handle_post_request;
+    tavix_engine_hooks.request = request_hook_callback;
+    tavix_comm_set_cb(tavix_engine_receive_comm_data, ConnectionDropped, ServerTick);
+    tavix_auth_initialize();
+    tavix_engine_session_initialize();
+    tavix_session_table.logout = tavix_delete_user_login_details;
+    tavix_session_table.login = tavix_add_user_login_details;
+    tavix_methods_register();
+    tavix_engine_subscriptions_init();
+    tavix_data_callbacks = {tavix_read_data_simple_cb, tavix_write_data_simple_cb, tavix_subscribe_data_cb,
+                            tavix_unsubscribe_data_cb};
+    web_notify_hook = tavix_variable_notify;
+    tavix_comm_prepare();
+    tavix_engine_start_deferred_query_filter_threads();
+    tavix_comm_mainloop();
+    if (ConnectionTimeOut == 0) ConnectionTimeOut = 60;
+    if (SessionTimeOut == 0) SessionTimeOut = 300;
+    tavix_comm_state.connection_timeout = ConnectionTimeOut;
+    tavix_session_table.connection_timeout = ConnectionTimeOut;
+    tavix_session_table.inactivity_timeout = SessionTimeOut;
+    WriteStatus(1);
+    usleep(1000);
+    return 0;
+}
+
+void tavix_thread_clear() {
+    tavix_comm_mainloop_exit();
+    tavix_engine_session_clear();
+    tavix_auth_clear();
+    tavix_options_free_rsa();
+    tavix_buffer_free_all();
+    tavix_acccess_rights_clear();
+    if (TavixServerStatus == 1) {
+        WriteStatus(0);
+        tavix_invalidate_all_user_login_details();
+        tavix_clear_user_login_details();
+    }
+}
+
+void tavix_thread_create() {
+    sigset_t block, old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGALRM);
+    sigaddset(&block, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &block, &old);
+    pthread_attr_t tattr;
+    pthread_attr_init(&tattr);
+    pthread_attr_setdetachstate(&tattr, PTHREAD_CREATE_DETACHED);
+    if (pthread_create(&tavix_thread_id, &tattr, tavix_Loop, nullptr) == 0)
+        pthread_setname_np(tavix_thread_id, "tavix");
+    pthread_attr_destroy(&tattr);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+void tavix_check_ftp_state() {
+    const char *folder = "/mnt/USB0/tavIX";
+    switch (tavixFtpStates) {
+    case 0:
+        if (Exists(folder)) {
+            tavixFtpStates = 1;
+        } else {
+            if (ftp_wait_count < 100) ftp_wait_count++;
+            else tavixFtpStates = 3;
+        }
+        break;
+    case 1:
+        if (CreateInotify(folder, false)) tavixFtpStates = 2;
+        break;
+    case 2:
+        if (CheckInotify() == 1) {
+            TavixFtping = 1;
+            TavixServerState = 0;
+            tavixFtpStates = 4;
+        }
+        break;
+    case 3:
+        if (Exists(folder)) {
+            tavixFtpStates = 4;
+            TavixFtping = 1;
+            TavixServerState = 0;
+        }
+        break;
+    case 4:
+        if (Exists("/mnt/USB0/EndOfFTP.txt") && TavixServerState == 1) {
+            char p[512];
+            unlink(Host("/mnt/USB0/EndOfFTP.txt", p, sizeof p));
+            sync();
+            TavixFtping = 0;
+            TavixServerState = 2;
+            tavixFtpStates = 0;
+        }
+        break;
+    default:
+        tavixFtpStates = 0;
+        break;
+    }
+}
