@@ -19,6 +19,9 @@
 #include "io/vcomm.h"
 #include "iec/services/z7svc.h"
 #include "iec/vm/z7parts.h"
+#include "iec/vm/z7srv.h"
+#include "iec/vm/z7syb.h"
+#include "iec/vm/z7map.h"
 #include "iec/vm/z7vm.h"
 #include "io/io.h"
 #include "platform/plat.h"
@@ -29,6 +32,7 @@ uint8_t Z7_init = 0;
 uint8_t DrevanoFirstRun = 0;
 uint8_t bNewRegParams = 0;
 void *pEvData = nullptr;
+void (*Drevano_OnChangeApplied)() = nullptr;
 
 namespace {
 uint32_t MonoMs() {
@@ -155,13 +159,20 @@ uint32_t _Start(const StartRecord &r) {
     return rc;
 }
 
+constexpr uint32_t kOlcWord = 54272;
+
+void AppName(char name[17]) {
+    std::memset(name, 0, 17);
+    if (const uint8_t *n = Z7Mem_Ptr(Z7VMCode_GetAppName(pCode), 16)) std::memcpy(name, n, 16);
+}
+
 uint32_t _Stop() {
     if (pDB == 0) return 1;
     if (!_TakeMutex()) return 1;  // the database is freed only under the mutex
     iVmAlive = 2;
     Z7MM_SaveVMDB(&mmData);
-    char name[17] = {};
-    if (const uint8_t *n = Z7Mem_Ptr(Z7VMCode_GetAppName(pCode), 16)) std::memcpy(name, n, 16);
+    char name[17];
+    AppName(name);
     Z7Def_Stop(pDB, pEvData, kRetain, name);
     Z7MM_SaveChange(&mmData);
     _FreeDB();
@@ -182,6 +193,85 @@ uint32_t _Load(uint32_t kind, const Z7CSLoadInfo &info) {
     }
     if (info.type == 3) return Z7MM_WriteChangeRequest(&mmData, kind, &info.piece);
     return 1;
+}
+
+// Hot start of the saved database with the stored code image.
+uint32_t _HotStart(const Z7CSStartInfo &info) {
+    if (pDB) return 1;
+    if (_LoadCode() != 0) return 1;
+    uint32_t rc = Z7MM_LoadVMDB(&mmData);
+    if (rc == 0) {
+        // a saved image is linked only when it is a database of this code image
+        const Z7MMSlot &s = mmData.slot[Z7MM_VMDB - 1];
+        if (Z7VM_CheckHotImage(pCode, s.block, s.size) != 0) {
+            Z7MM_FreeVMDB(&mmData);
+            _FreeCode();
+            return 1;
+        }
+        const uint32_t db = Z7MM_LinkVMDB(&mmData);
+        if (db == 0) rc = 1;
+        else {
+            Z7VM_BuildDBMainLinks(db);
+            pDB = db;
+            rc = Z7Def_HotStart(pCode, db, kRetain, pEvData, info.pause, info.name, _GetTickCount());
+        }
+    }
+    if (rc == 0) {
+        Drevano_StartGen++;  // bindings rebuilt at the first cycle
+        iVmAlive = 1;
+        return 0;
+    }
+    _FreeDB();
+    _FreeCode();
+    Z7MM_FreeVMDB(&mmData);
+    return rc;
+}
+
+// On-line change: the change image replaces the running code, keeping the database.
+uint32_t _Change(const Z7CSStartInfo &info) {
+    if (pDB == 0) return 1;
+    uint32_t rc = Z7MM_LoadChange(&mmData);
+    if (rc != 0) return rc;
+    PlcWordSet(kOlcWord, uint16_t(PlcWord(kOlcWord) | 0x01));
+    const uint32_t next = Z7MM_LinkChange(&mmData);
+    if (next == 0) {
+        Out("\n pNewCode == NULL\n");
+        Z7MM_FreeChange(&mmData);
+        return 1;
+    }
+    if (!_TakeMutex()) {
+        Out("\n!_TakeMutex \n");
+        Z7MM_UnlinkChange(&mmData);
+        Z7MM_FreeChange(&mmData);
+        return 1;
+    }
+    rc = Z7VM_CanHOTStart(next, pDB);
+    Z7MM_UnlinkChange(&mmData);
+    if (rc == 0) {
+        Out("\n Z7VM_CanHOTStart = true \n");
+        Z7MM_UnlinkCode(&mmData);
+        // the old image stays alive until the change closed the services reading it
+        const uint32_t old = Z7MM_TakeCode(&mmData);
+        Z7MM_RegisterChange(&mmData);
+        pCode = Z7MM_LinkCode(&mmData);
+        rc = Z7Def_Change(pCode, pDB, pEvData, info.name, _GetTickCount());
+        Z7Mem_Free(old);
+        if (rc != 0) {
+            std::printf("BuilHot answered %u\n", rc);
+            std::fflush(stdout);
+            iVmAlive = 0;
+            _FreeDB();
+            _FreeCode();
+        } else {
+            Drevano_StartGen++;
+            PlcWordSet(kOlcWord, uint16_t(PlcWord(kOlcWord) | 0x02));
+            if (Drevano_OnChangeApplied) Drevano_OnChangeApplied();
+        }
+    } else {
+        Z7MM_FreeChange(&mmData);
+    }
+    _ReleaseMutex();
+    return rc;
 }
 
 void CloseRuntimeSockets() {
@@ -261,12 +351,30 @@ void _Serve() {
         Out("Z7CSRQ_START\n");
         break;
     }
+    case 1:
+        if (_TakeMutex()) {
+            Z7Def_ServeVMRequest(&csData, pDB, ch);
+            _ReleaseMutex();
+        } else {
+            Z7CS_SendRC(&csData, ch, 1);
+        }
+        break;
+    case 7:
+    case 8: {
+        Z7CSStartInfo info;
+        if (Z7CS_GetStartInfo(&csData, ch, &info) != 0) {
+            Z7CS_SendRC(&csData, ch, 1);
+            break;
+        }
+        const uint32_t rc = kind == 7 ? _HotStart(info) : _Change(info);
+        Z7CS_SendRC(&csData, ch, uint16_t(rc));
+        Out(kind == 7 ? "Z7CSRQ_HOTSTART\n" : "Z7CSRQ_CHANGE\n");
+        break;
+    }
     case 16:
     case 17:
         break;  // no runtime Modbus server on this build: released unanswered
     default:
-        // VM requests, hot start and on-line change are not served yet: the
-        // running application is kept
         Z7CS_SendRC(&csData, ch, 1);
         break;
     }
@@ -290,6 +398,7 @@ uint32_t Drevano_init() {
         pCode = 0;
         iVmAlive = 0;
         _CreateMutex();
+        Z7Svc_InstallVMHooks();
         Z7MM_Open(&mmData, "");
         const Z7CSSettings cs{0, 0, nullptr};
         Z7CS_Open(&csData, &cs, 0);
@@ -440,3 +549,23 @@ char *Z7_GetFullPath(const char *name, char *out) {
 uint32_t DeleteDrevanoProgram() { return RemoveCfgFile("/mnt/cfg/z7.cod") >= 0 ? 1 : 0; }
 
 uint32_t DelDrevanoRetentiveFile() { return RemoveCfgFile("/mnt/cfg/z7.ret") == 1 ? 1 : 0; }
+
+// ---- symbols ----------------------------------------------------------------------------------
+
+uint32_t Valmar_Z7VmSyb_GetMapItem(uint32_t db, const char **cursor) { return Z7VmSyb_GetMapItem(db, cursor); }
+
+uint32_t DrevanoEnumerateVarialbes(uint32_t db, const char *symbol, uint32_t *type, uint32_t *address) {
+    uint32_t t = 0;
+    const char *name = nullptr;
+    uint32_t a = Z7VmSyb_Parse(db, symbol, &t, &name);
+    if (a == 0) a = Z7VmSyb_ParseSingle(db, symbol, &t);
+    if (a == 0) {
+        const char *cursor = symbol;
+        const uint32_t item = Valmar_Z7VmSyb_GetMapItem(db, &cursor);
+        a = Z7Map_GetData(item);
+        t = Z7Map_GetType(item);
+    }
+    if (type) *type = t;
+    if (address) *address = a;
+    return Z7Map_GetBySymbol(db, symbol);
+}

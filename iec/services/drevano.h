@@ -114,3 +114,12 @@ void Z7_Connect_Ethernet();
 uint32_t DeleteDrevanoProgram();
 // Deletes the IEC retain file "/mnt/cfg/z7.ret"; 1 on success, 0 otherwise.
 uint32_t DelDrevanoRetentiveFile();
+
+// Symbol of an IEC variable resolved by path (address and type out); answers
+// the map item of the symbol as a whole, 0 when there is none.
+uint32_t DrevanoEnumerateVarialbes(uint32_t db, const char *symbol, uint32_t *type, uint32_t *address);
+// Map item of the first name of a symbol path; the cursor moves behind it.
+uint32_t Valmar_Z7VmSyb_GetMapItem(uint32_t db, const char **cursor);
+// Called after an on-line change was applied (the executive arms its
+// on-line program mode); null: nothing.
+extern void (*Drevano_OnChangeApplied)();

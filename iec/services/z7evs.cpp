@@ -395,6 +395,8 @@ uint32_t Z7Evs_HasNewConections(void *evs) {
     return r;
 }
 
-uint32_t Z7EA_Open(uint32_t, void *) { return 0; }
-void Z7EA_Close(uint32_t, void *) {}
-void Z7EA_ManageChangeEvents(uint32_t, void *) {}
+void Z7Evs_SetEventsDisabled(void *evs, uint32_t disabled) {
+    if (evs == nullptr) return;
+    Z7EvsData *d = Data(evs);
+    d->status = uint16_t(disabled ? d->status | 2u : d->status & ~2u);
+}

@@ -230,3 +230,11 @@ uint32_t Z7MM_RegisterChange(Z7MMData *mm) {
     Clear(chg, Z7MM_CHANGE);
     return 0;
 }
+
+uint32_t Z7MM_TakeCode(Z7MMData *mm) {
+    Z7MMSlot &code = Slot(mm, Z7MM_CODE);
+    if (code.flags & Z7MMF_LINKED) return 0;
+    const uint32_t block = code.block;
+    Clear(code, Z7MM_CODE);
+    return block;
+}

@@ -48,7 +48,12 @@ uint32_t Z7MM_SaveChangeA(Z7MMData *mm, const char *text);
 uint32_t Z7MM_WriteCodeRequest(Z7MMData *mm, uint32_t kind, const Z7MMPiece *piece);
 uint32_t Z7MM_WriteChangeRequest(Z7MMData *mm, uint32_t kind, const Z7MMPiece *piece);
 uint32_t Z7MM_WriteSyncRequest(Z7MMData *mm, uint32_t kind, const Z7MMPiece *piece);
+// The change image becomes the code image; a code block still in the code
+// slot is freed, so a caller whose services still read it takes it first.
 uint32_t Z7MM_RegisterChange(Z7MMData *mm);
+// Detaches the code block from its slot (unlinked) and answers it; the caller
+// frees it with Z7Mem_Free.
+uint32_t Z7MM_TakeCode(Z7MMData *mm);
 // Read sizes of the last load (tests): up to 8 pieces.
 extern std::array<uint32_t, 8> Z7MM_LastReads;
 extern uint32_t Z7MM_LastReadCount;
@@ -212,6 +217,25 @@ uint32_t Z7Evs_GetNbClient(void *evs);
 uint32_t Z7Evs_HasNewConections(void *evs);
 uint32_t Z7Evs_EventTo(void *evs, uint8_t type, uint8_t sub, uint32_t len, const uint8_t *data, uint32_t index,
                        uint32_t *not_sent, uint32_t date, uint32_t time);
+// Status bit 1: the application disabled its public-variable events.
+void Z7Evs_SetEventsDisabled(void *evs, uint32_t disabled);
+
+// ---- published variable change events (database section 32) ----------------------------------
+// upper, lower: hysteresis in the variable's type, native order, or null.
+uint32_t Z7EA_RegisterChangeEvent(uint32_t db, uint32_t client, uint32_t type, uint32_t index, uint32_t id,
+                                  const uint8_t *upper, const uint8_t *lower, uint32_t ct);
+uint32_t Z7EA_UnregisterChangeEvent(uint32_t db, uint32_t client, uint32_t type, uint32_t index, uint32_t ct);
+uint32_t Z7EA_RegisterStaticEvents(uint32_t code, uint32_t db);
+uint32_t Z7EA_UnregisterAllBroadcastEvents(uint32_t db);
+void Z7EA_ForceGeneralUpdate(uint32_t db);
+uint32_t Z7EA_ManagePrivateEvents(uint32_t db, void *evs);
+uint32_t Z7EA_ManageBroadcastEvents(uint32_t db, void *evs);
+// Fills the VM's hook table with the runtime services (change subscriptions,
+// change notice, clock, event port).
+void Z7Svc_InstallVMHooks();
+// Serves the VM request waiting on a channel (request kind 1): the answer, or
+// return code 1 when the channel has no request or answer buffer.
+void Z7Def_ServeVMRequest(Z7CSData *cs, uint32_t db, uint32_t channel);
 
 // ---- clock and files (platform layer) -----------------------------------------------------------
 uint32_t Z7RtClk_GetCurTimeStamp();

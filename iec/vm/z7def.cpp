@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "iec/vm/z7heap.h"
+#include "iec/vm/z7hooks.h"
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7vm.h"
 
@@ -60,6 +61,33 @@ uint32_t Z7Def_ColdStart(uint32_t code, uint32_t db, const char *retain_path, vo
     }
     OpenServices(db, evs);
     Z7Part_Evs_OnAppStart(evs, evarg);
+    return 0;
+}
+
+uint32_t Z7Def_HotStart(uint32_t code, uint32_t db, const char *retain_path, void *evs, uint8_t pause,
+                        const char *evarg, uint32_t now) {
+    if (code == 0 || db == 0) return 1;
+    uint32_t rc = Z7VM_CanHOTStart(code, db);
+    if (rc == 0) rc = Z7VM_BuildHOT(code, db, now);
+    if (rc != 0) return rc;
+    Z7VM_PrepareRetains(db, retain_path);
+    if (pause) Z7VM_SetPauseMode(db, 1);
+    OpenServices(db, evs);
+    Z7Evs_OnAppStart(evs, evarg);
+    return 0;
+}
+
+uint32_t Z7Def_Change(uint32_t code, uint32_t db, void *evs, const char *evarg, uint32_t now) {
+    if (code == 0 || db == 0) return 1;
+    Z7VM_CloseModbus(db);
+    Z7VM_CloseExtData(db);
+    const uint32_t st = Z7VM_Status(db);
+    Z7Mem_Put32(st + ST_OPTIONS, Z7Mem_Get32(st + ST_OPTIONS) | Z7O_CHANGED);
+    const uint32_t rc = Z7VM_BuildHOT(code, db, now);
+    if (rc != 0) return rc;
+    Z7Mem_Put32(st + ST_OPTIONS, Z7Mem_Get32(st + ST_OPTIONS) | Z7O_CHANGED);
+    OpenServices(db, evs);
+    if (evs != nullptr && Z7VM_Hooks.on_app_change) Z7VM_Hooks.on_app_change(evs, evarg);
     return 0;
 }
 

@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+#include "iec/vm/z7map.h"  // status information of opcodes 568 and 569
+
 // ---- block handlers ---------------------------------------------------------------------------
 // handler(command, db, class data, instance data, argument) -> answer.
 using FbHandler = uint32_t (*)(uint32_t cmd, uint32_t db, uint32_t cls, uint32_t inst, uint32_t arg);

@@ -6,6 +6,7 @@
 #include <array>
 #include <cctype>
 #include <cstring>
+#include <initializer_list>
 
 #include "iec/vm/z7code_internal.h"
 #include "iec/vm/z7map.h"
@@ -125,12 +126,17 @@ uint32_t Z7VMMap_Build(uint32_t db, uint32_t code) {
     ix_db = db;
     ix_items = items;
     ix_elem = elem;
+    // status information survives a rebuild only under the same map stamp
+    const uint32_t stamp = img.W32(table + 8), hd = Z7VM_Header(db);
+    const bool keep_vsi = hd != 0 && Z7Mem_Get32(hd + HD_MAPSTAMP) == stamp;
     uint32_t rec = table + img.W16(table);
     for (uint32_t i = 0; i < count; i++) {
         if (!img.In(rec, DR_SYM)) break;
         const uint32_t len = img.W16(rec + DR_LEN);
         if (len == 0 || len < DR_SYM || !img.In(rec, len)) break;
         const uint32_t item = items + i * elem;
+        if (elem == 40 && !keep_vsi)
+            for (uint32_t k = 0; k < 16; k += 4) Z7Mem_Put32(item + MI_VSI + k, 0);
         Z7Mem_Put32(item + MI_DEF, code + rec);
         Z7Mem_Put32(item + MI_DATA, DataAddr(db, img, rec, len));
         const uint32_t idx = img.W16(rec + DR_INDEX);
@@ -156,6 +162,7 @@ uint32_t Z7VMMap_Build(uint32_t db, uint32_t code) {
         }
         rec += len;
     }
+    if (hd) Z7Mem_Put32(hd + HD_MAPSTAMP, stamp);
     return 0;
 }
 
@@ -164,7 +171,9 @@ uint32_t Z7VMMap_CanHotRestart(uint32_t db, uint32_t code) {
     const uint32_t table = TableOf(img);
     if (table == 0) return 0;
     const uint32_t elem = (img.W16(table + 6) & 0x200) ? 40 : 24;
-    return elem != Elem(db) || img.W16(table + 2) != Z7Sec_Get(db, Z7SEC_MAPITEM, SD_BOUND) ? 1 : 0;
+    if (elem != Elem(db) || img.W16(table + 2) != Z7Sec_Get(db, Z7SEC_MAPITEM, SD_BOUND)) return 1;
+    // the items are rebuilt in place: more records than the section holds cannot be
+    return uint64_t(img.W16(table + 4)) * elem > Z7Sec_Bytes(db, Z7SEC_MAPITEM) ? 1 : 0;
 }
 
 uint32_t Z7VMMap_HotRestart(uint32_t db, uint32_t code) {
@@ -173,12 +182,17 @@ uint32_t Z7VMMap_HotRestart(uint32_t db, uint32_t code) {
     const Z7Img img = Z7Img_Of(code);
     const uint32_t table = TableOf(img);
     if (table == 0) {
+        const uint32_t desc = db + Z7SEC_MAPITEM * Z7_DESC_SIZE;
+        if (Z7Mem_Get32(desc + SD_SIZE) == 0) Z7Mem_Put32(desc + SD_SIZE, Z7Sec_Bytes(db, Z7SEC_MAPITEM));
         Z7Sec_Set(db, Z7SEC_MAPITEM, SD_ALLOC, 0);
         return 0;
     }
     if (Z7VMMap_CanHotRestart(db, code)) return 1;
     const uint32_t n = img.W16(table + 4);
     if (uint64_t(n) * Elem(db) > Z7Sec_Bytes(db, Z7SEC_MAPITEM)) return 1;
+    // the section keeps its bytes (the sections behind it stay where they are)
+    const uint32_t desc = db + Z7SEC_MAPITEM * Z7_DESC_SIZE;
+    if (Z7Mem_Get32(desc + SD_SIZE) == 0) Z7Mem_Put32(desc + SD_SIZE, Z7Sec_Bytes(db, Z7SEC_MAPITEM));
     Z7Sec_Set(db, Z7SEC_MAPITEM, SD_ALLOC, uint16_t(n));
     return Z7VMMap_Build(db, code);
 }
@@ -315,4 +329,40 @@ uint32_t Z7VMMap_GetSizing(uint8_t *t, uint32_t code) {
     h[SD_ELEM] = 4;
     h[SD_ALLOC] = 49;
     return 0;
+}
+
+uint32_t Z7Map_GetDef(uint32_t item) { return item ? Z7Mem_Get32(item + MI_DEF) : 0; }
+uint32_t Z7Map_GetLockAddr(uint32_t item) { return item && Z7Map_GetDef(item) ? Z7Mem_Get32(item + MI_LOCK) : 0; }
+uint32_t Z7Map_GetVSI(uint32_t item) {
+    const uint32_t def = Z7Map_GetDef(item);
+    if (def == 0 || !(Z7Mem_Get16(def + DR_FLAGS) & 0x200)) return 0;
+    // only items of a map laid out with 40-byte items carry the record
+    for (uint32_t db : {pDB, ix_db})
+        if (db && Z7Map_CheckPointer(db, item)) return Elem(db) == 40 ? item + MI_VSI : 0;
+    return 0;
+}
+
+uint32_t Z7Map_GetTypeInfo(uint32_t item, uint32_t db) {
+    const uint32_t def = Z7Map_GetDef(item);
+    if (def == 0 || !(Z7Mem_Get16(def + DR_FLAGS) & 0x100)) return 0;
+    const uint32_t tail = Z7Mem_Get16(def + DR_TAIL), len = Z7Mem_Get16(def + DR_LEN);
+    if (tail < DR_SYM || tail + 8u > len) return 0;
+    const uint32_t code = Z7Mem_Get32(Z7VM_Header(db) + HD_CODE);
+    const uint32_t defs = Z7VMCode_GetCTTypeDef(code);
+    if (defs == 0) return 0;
+    const uint32_t off = Z7Mem_Get32(def + tail + 4);
+    const uint32_t end = code + Z7VMCode_Length(code);
+    return off < end - defs ? defs + off : 0;
+}
+
+const char *Z7Map_GetTypeName(uint32_t item, uint32_t db) {
+    static constexpr const char *kNames[18] = {"?",    "BOOL", "DINT",  "REAL", "TIME",  "STRING", "?", "?",  "?",
+                                               "?",    "SINT", "INT",   "LINT", "LREAL", "USINT",  "UINT", "UDINT",
+                                               "ULINT"};
+    const uint32_t t = Z7Map_GetType(item) & 0x7F;
+    if (t == 127) {
+        const uint32_t info = Z7Map_GetTypeInfo(item, db);
+        return info ? reinterpret_cast<const char *>(Z7Mem_Ptr(info, 1)) : "?";
+    }
+    return t < 18 ? kNames[t] : "?";
 }

@@ -27,3 +27,48 @@ uint32_t Z7Map_GetStringLenth(uint32_t item);
 uint32_t Z7Map_GetData(uint32_t item);
 uint32_t Z7Map_GetDescLength(uint32_t db, uint32_t n);
 uint32_t Z7Map_GetDesc(uint32_t db, uint32_t n, uint8_t *out);
+// Definition record address, lock-byte address and status information (VSI,
+// 16 bytes; 0 unless the item is a 40-byte item whose definition has 0x200).
+uint32_t Z7Map_GetDef(uint32_t item);
+uint32_t Z7Map_GetLockAddr(uint32_t item);
+uint32_t Z7Map_GetVSI(uint32_t item);
+// Offset of the properties / profile name / complex-type definition (0 when
+// absent) and the size of the properties.
+uint32_t Z7Map_GetTypeInfo(uint32_t item, uint32_t db);
+const char *Z7Map_GetTypeName(uint32_t item, uint32_t db);
+
+// ---- values through an item ----------------------------------------------------------------
+// Reads convert to the wanted type; a type outside 1..17 reads 0. Float to
+// integer conversions saturate at the target's range and turn NaN into 0.
+int32_t Z7Map_GetLongValue(uint32_t item);
+uint32_t Z7Map_GetDWordValue(uint32_t item);
+int64_t Z7Map_GetLIntValue(uint32_t item);
+float Z7Map_GetRealValue(uint32_t item);
+double Z7Map_GetLRealValue(uint32_t item);
+// Address of the characters and the current length; 0 unless type 5.
+uint32_t Z7Map_GetStringValue(uint32_t item, uint32_t *length);
+// Writes: 0 written, 1 refused (locked, or a type not handled).
+uint32_t Z7Map_SetLongValue(uint32_t item, int32_t v);
+uint32_t Z7Map_SetDWordValue(uint32_t item, uint32_t v);
+uint32_t Z7Map_SetLIntValue(uint32_t item, int64_t v);
+uint32_t Z7Map_SetRealValue(uint32_t item, float v);
+uint32_t Z7Map_SetLRealValue(uint32_t item, double v);
+uint32_t Z7Map_SetStringValue(uint32_t item, const char *text, uint32_t length);
+uint32_t Z7Map_IsLocked(uint32_t item);
+// 1 when the item is no XV or the pointers would pass the XV table; else 0.
+uint32_t Z7Map_SetXVAddress(uint32_t db, uint32_t item, uint32_t address);
+
+// ---- status information by (type, index) -------------------------------------------------
+uint32_t Z7Map_GetVSIBit(uint32_t db, uint32_t type, uint32_t index, uint32_t bit);
+uint32_t Z7Map_SetVSIBit(uint32_t db, uint32_t type, uint32_t index, uint32_t bit, uint32_t on);
+uint32_t Z7Map_ResetSetVSIBits(uint32_t db, uint32_t type, uint32_t index);
+uint32_t Z7Map_GetVSIDate(uint32_t db, uint32_t type, uint32_t index);
+uint32_t Z7Map_GetVSITime(uint32_t db, uint32_t type, uint32_t index);
+uint32_t Z7Map_SetVSIDate(uint32_t db, uint32_t type, uint32_t index, uint32_t value);
+uint32_t Z7Map_SetVSITime(uint32_t db, uint32_t type, uint32_t index, uint32_t value);
+uint32_t Z7Map_StampVSI(uint32_t db, uint32_t type, uint32_t index);
+uint32_t Z7Map_StampVSIGMT(uint32_t db, uint32_t type, uint32_t index);
+uint32_t Z7Map_CopyVSI(uint32_t db, uint32_t type, uint32_t dst, uint32_t src, uint32_t bits, uint32_t stamps);
+uint32_t Z7Map_GetVSIByData(uint32_t db, uint32_t address);
+// Date and time registers of the interpreter (last values of opcode 568).
+extern uint32_t Z7VMTic_VsiDate, Z7VMTic_VsiTime;

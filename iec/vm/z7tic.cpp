@@ -1484,8 +1484,18 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             NEXT;
         }
         // ---- status information and sampling (registers only here) ----
-        L_568: CHECK_LEN; NEXT;
-        L_569: L_481: CHECK_LEN; NEXT;
+        L_568: CHECK_LEN;
+            Z7VMTic_VsiDate = W32(3);
+            Z7VMTic_VsiTime = W32(5);
+            Z7Map_SetVSIDate(db, W(1), W(2), Z7VMTic_VsiDate);
+            Z7Map_SetVSITime(db, W(1), W(2), Z7VMTic_VsiTime);
+            NEXT;
+        L_569: CHECK_LEN;
+            Z7Map_SetVSIDate(db, W(1), W(2), 0);
+            Z7Map_SetVSITime(db, W(1), W(2), 0);
+            Z7Map_ResetSetVSIBits(db, W(1), W(2));
+            NEXT;
+        L_481: CHECK_LEN; NEXT;
         L_480: CHECK_LEN; {
             const uint32_t n = W(9);
             if (IP + 10 + n > c.words) FAULT(LOG_UNDEF, op);

@@ -54,7 +54,7 @@ enum : uint32_t {
     HD_MAGIC = 0, HD_CODE = 4, HD_STAMP = 8, HD_SFCCRC = 12, HD_VARTYPES = 16, HD_PASSWORD = 20,
     HD_CTUSED = 24, HD_RET_ADDR = 28, HD_RET_SIZE = 52, HD_RET_SIG = 64, HD_RET_DEF = 68,
     HD_RET_CTADDR = 76, HD_RET_CTSIZE = 80, HD_EXECUTOR = 84, HD_DEFSTRTAB = 88, HD_CURSTRTAB = 92,
-    HD_HEAP = 96, HD_SIZE = 112,
+    HD_HEAP = 96, HD_MAPSTAMP = 100, HD_SIZE = 112,
 };
 constexpr uint32_t Z7_DB_MAGIC = 0x8000026;
 
@@ -187,9 +187,26 @@ uint32_t Z7VM_RegisterCycleTime(uint32_t db, uint32_t elapsed_us);
 // when there is no room).
 uint32_t Z7VM_CreateDB(uint32_t code, uint32_t *db);
 
+// ---- on-line change and hot restart ------------------------------------------------------
+// 0 when the image can be applied to the database, else a refusal code
+// (also logged); the database is not touched.
+uint32_t Z7VM_CanHOTStart(uint32_t code, uint32_t db);
+// Applies the image; 0 or a code (the database may be partly rebuilt then).
+uint32_t Z7VM_BuildHOT(uint32_t code, uint32_t db, uint32_t now_ms);
+// 1 when the typed sections, strings, instances, custom functions, programs
+// and XV of the image fit (*out = 0), else 0 and the refusal code in *out.
+uint32_t Z7VMHot_PrcVarMap(uint32_t code, uint32_t db, uint32_t apply, uint32_t *out);
+// 0 when size bytes at block are a saved database of this code image: its
+// descriptor table is the image's sizing, its size their total and its header
+// magic 0x8000026; else 1.
+uint32_t Z7VM_CheckHotImage(uint32_t code, uint32_t block, uint32_t size);
+
 // ---- entry points and cycle -------------------------------------------------------------
 uint32_t Z7Def_ColdStart(uint32_t code, uint32_t db, const char *retain_path, void *evs, uint8_t load_retains,
                          uint8_t pause, const char *evarg);
+uint32_t Z7Def_HotStart(uint32_t code, uint32_t db, const char *retain_path, void *evs, uint8_t pause,
+                        const char *evarg, uint32_t now_ms);
+uint32_t Z7Def_Change(uint32_t code, uint32_t db, void *evs, const char *evarg, uint32_t now_ms);
 uint32_t Z7Def_Stop(uint32_t db, void *evs, const char *retain_path, const char *evarg);
 void Z7Def_Cycle(uint32_t db, uint32_t now_ms, void *evs);
 uint32_t Z7VM_Cycle(uint32_t db, uint32_t now_ms);

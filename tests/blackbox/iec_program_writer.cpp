@@ -3,17 +3,30 @@
 // image, location table), "image" the bare code image the workbench
 // downloads. The application counts INT 1 (retained) and INT 4 up by one per
 // cycle and computes INT 3 := INT 2 * 2; the location table binds INT 1 to
-// %AQ1, INT 2 to %AI1, INT 3 to %AQ2 and INT 4 to %AQ3.
+// %AQ1, INT 2 to %AI1, INT 3 to %AQ2 and INT 4 to %AQ3. "vms-program",
+// "vms-image", "vms-change", "vms-other" and "vms-alloc17" give the "VMS"
+// application of the VM-request tests and its change images.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "tests/support/iec_asm.h"
 #include "tests/support/iec_image.h"
+#include "tests/support/iec_vms.h"
 
 int main(int argc, char **argv) {
     if (argc != 3) {
         std::fprintf(stderr, "usage: %s program|image FILE\n", argv[0]);
         return 2;
+    }
+    if (std::strncmp(argv[1], "vms-", 4) == 0) {
+        const std::string v = argv[1] + 4;
+        std::vector<uint8_t> out = v == "program" ? test_support::VmsImage().ProgramData()
+                                   : test_support::VmsImage(v == "image" ? "" : v).Build();
+        if (v == "program") out.resize(out.size() + 6464 * 4, 0);  // no located variables
+        FILE *f = std::fopen(argv[2], "wb");
+        if (f == nullptr || std::fwrite(out.data(), 1, out.size(), f) != out.size() || std::fclose(f) != 0) return 1;
+        return 0;
     }
     test_support::IecImage img;
     img.name = "MAINRD";

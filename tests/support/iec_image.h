@@ -70,6 +70,15 @@ public:
     uint32_t ct_alloc = 0, ct_used = 0;
     std::vector<std::pair<uint32_t, std::vector<uint8_t>>> ct_pieces;
     bool has_published = true;
+    // variable-table records (none: a table without records)
+    struct MapVar {
+        uint16_t type = 0, index = 0, dim = 1, strlen = 0, tag = 0, flags = 1;
+        std::string symbol;
+        std::vector<uint8_t> tail;  // extended type information etc. behind the symbol
+    };
+    std::vector<MapVar> map_vars;
+    uint16_t map_layout = 0, map_flags = 0;
+    uint32_t map_stamp = 0;
     // block classes {class number, required, name}, instances {standard flag,
     // class number, parameter}, custom-function names
     struct Class {
@@ -246,10 +255,31 @@ public:
         }
         Hdr(b, 15, layout);
         if (has_published) {
-            const uint32_t m = Grow(b, 20);  // table head, then a record of length 0
+            const uint32_t m = Grow(b, 16);  // table head, records, a record of length 0
             Hdr(b, 16, m);
             Put16(b, m, 16);
+            Put16(b, m + 2, map_layout);
+            Put16(b, m + 4, uint16_t(map_vars.size()));
+            Put16(b, m + 6, map_flags);
+            Put32(b, m + 8, map_stamp);
             Put16(b, m + 14, 0x8000);
+            for (const MapVar &v : map_vars) {
+                const uint32_t sym = (v.flags & 1) ? uint32_t(v.symbol.size() + 1) : 0;
+                const uint32_t tail = 16 + ((sym + 1) & ~1u);
+                const uint32_t len = tail + uint32_t((v.tail.size() + 1) & ~size_t(1));
+                const uint32_t r = Grow(b, len);
+                Put16(b, r, uint16_t(len));
+                Put16(b, r + 2, v.type);
+                Put16(b, r + 4, v.index);
+                Put16(b, r + 6, v.dim);
+                Put16(b, r + 8, v.strlen);
+                Put16(b, r + 10, uint16_t(tail));
+                Put16(b, r + 12, v.tag);
+                Put16(b, r + 14, v.flags);
+                if (sym) std::memcpy(&b[r + 16], v.symbol.c_str(), sym);
+                if (!v.tail.empty()) std::memcpy(&b[r + tail], v.tail.data(), v.tail.size());
+            }
+            Grow(b, 4);
         }
         return b;
     }

@@ -1,0 +1,363 @@
+// Workbench VM requests on a built "VMS" application: connect, object reads,
+// on-line code, subscriptions and memory polls, answered byte for byte; the
+// on-line change and hot-restart check and rebuild; the saved-image check.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "iec/services/z7svc.h"
+#include "iec/vm/z7hooks.h"
+#include "iec/vm/z7interp.h"
+#include "iec/vm/z7map.h"
+#include "iec/vm/z7srv.h"
+#include "tests/iec/iec_fixture.h"
+#include "tests/support/iec_vms.h"
+
+namespace {
+using Bytes = std::vector<uint8_t>;
+using test_support::VmsImage;
+
+Bytes Hex(const std::string &h) {
+    Bytes b;
+    std::string d;
+    for (char c : h)
+        if (c != ' ') d += c;
+    for (size_t i = 0; i + 1 < d.size(); i += 2) b.push_back(uint8_t(std::stoul(d.substr(i, 2), nullptr, 16)));
+    return b;
+}
+Bytes Text(const char *s, bool nul) {
+    Bytes b(s, s + std::strlen(s));
+    if (nul) b.push_back(0);
+    return b;
+}
+Bytes Cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes &p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+class VmRequests : public iec_test::IecTest {
+protected:
+    uint32_t db = 0, code = 0;
+    void SetUp() override {
+        IecTest::SetUp();
+        Z7VMTic_RunPtr = Z7VMTic_Run;
+        Z7Svc_InstallVMHooks();
+    }
+    void StartVms(const std::string &variant = "") {
+        code = Load(VmsImage(variant));
+        ASSERT_EQ(Create(code, db), 0u);
+        ASSERT_EQ(Z7Def_ColdStart(code, db, "/mnt/cfg/z7.ret", nullptr, 0, 0, "VMS"), 0u);
+    }
+    // A request {echo 5C, code, L, data} served; the whole answer.
+    Bytes Ask(uint32_t d, uint8_t req_code, const Bytes &data, int l = -1) {
+        Bytes req{0x5C, req_code, 0, 0};
+        const uint32_t L = l < 0 ? uint32_t(data.size()) : uint32_t(l);
+        req[2] = uint8_t(L >> 8);
+        req[3] = uint8_t(L);
+        req.insert(req.end(), data.begin(), data.end());
+        Bytes ans(Z7VM_ANSWER_MAX + 16, 0xCC);
+        const uint32_t n = Z7VM_Serve(d, req.data(), uint32_t(req.size()), ans.data());
+        EXPECT_LE(n, Z7VM_ANSWER_MAX);
+        EXPECT_EQ(ans[Z7VM_ANSWER_MAX], 0xCC) << "answer passed its buffer";
+        ans.resize(n);
+        return ans;
+    }
+    void Cycle(uint32_t now) { Z7VM_Cycle(db, now); }
+};
+
+TEST_F(VmRequests, AnswersByteForByte) {
+    StartVms();
+    const Bytes runtime = Cat({Hex("32"), Text("Z7 Multithreaded VM under LINUX (no RT extension)", true)});
+    struct Row {
+        const char *what;
+        uint8_t code;
+        Bytes data;
+        Bytes answer;
+        int l = -1;
+    };
+    const std::vector<Row> rows = {
+        {"connect without password", 1, {}, Hex("5C FF 0006 2328 00000000")},
+        {"connect with password", 1, Hex("00C0FFEE"), Hex("5C 00 0006 2328 00000000")},
+        {"connect, wrong password", 1, Hex("00C0FFEF"), Hex("5C FF 0006 2328 00000000")},
+        {"code 0", 0, {}, Hex("5C FF 0000")},
+        {"code 9", 9, {}, Hex("5C FF 0000")},
+        {"status objects", 2, Hex("08 000004 030000 010000 040000 050000 060000 060001 000007"),
+         Cat({Hex("5C 00 006A 08 000004 0400090101 030000 2E585449 010000 03564D5300 040000 11223344"
+                  "050000 55667788 060000 000004D2 060001 0A0B0C0D 000007"),
+              runtime})},
+        {"flags", 2, Hex("01 020000"), Hex("5C 00 0006 01 020000 8401")},
+        {"variables", 2, Hex("06 090002 0A0005 0B0003 0C0001 0D0001 0E0001"),
+         Hex("5C 00 0030 06 090002 005A 0A0005 00BEEF 0B0003 00FFFFFFFE 0C0001 000102030405060708"
+             "0D0001 0005265BFF 0E0001 0002414200")},
+        {"type 8 after a good item", 2, Hex("02 030000 080000"), Hex("5C FF 0000")},
+        {"descriptions continue", 2, Hex("01 1C0000"),
+         Cat({Hex("5C 00 0054 04 1C0000 000B 0001 0000 0001 0001 07"), Text("Counter", true),
+              Hex("1C0001 0002 0001 0000 0001 0001 05"), Text("Total", true),
+              Hex("1C0002 0005 0001 0008 0001 0001 05"), Text("Label", true),
+              Hex("1C0003 000B 0005 0000 0001 0001 06"), Text("Const5", true)})},
+        {"description without symbol", 2, Hex("01 1C0004"), Hex("5C 00 0010 01 1C0004 000B 0006 0000 0001 0002 0000")},
+        {"description past the map", 2, Hex("01 1C0005"), Hex("5C FF 0000")},
+        {"runtime info 4", 2, Hex("01 000004"), Hex("5C 00 0009 01 000004 04 00090101")},
+        {"runtime info 1", 2, Hex("01 000001"), Hex("5C 00 0009 01 000001 04 80000004")},
+        {"INT past its section", 2, Hex("01 0A0010"), Hex("5C FF 0000")},
+        {"STRING without slot", 2, Hex("01 0E0002"), Hex("5C FF 0000")},
+        {"unbound XV", 2, Hex("01 140001"), Hex("5C FF 0000")},
+        {"program 0", 2, Hex("01 0F0000"), Hex("5C FF 0000")},
+        {"program 1", 2, Hex("01 0F0001"), Hex("5C 00 0006 01 0F0001 0001")},
+        {"SFC step without steps", 2, Hex("01 120001"), Hex("5C FF 0000")},
+        {"complex-type prefix without segment", 2, Hex("01 1F0B00000010"), Hex("5C FF 0000")},
+        {"break info, no breakpoint", 2, Hex("01 1D0080"), Hex("5C 00 0008 01 1D0080 00000000")},
+        {"item cut by L", 2, Hex("02 090002 0A"), Hex("5C FF 0000")},
+        {"poll", 8, Hex("07 0000000A 0002 000004D2"), Hex("5C 00 000A 00 07 0000000A 0002 EFBE")},
+        {"poll, other build", 8, Hex("07 0000000A 0002 000004D3"), Hex("5C 00 0001 46")},
+        {"poll area 40", 8, Hex("28 00000000 0002 000004D2"), Hex("5C 00 0001 06")},
+        {"poll 1001 bytes", 8, Hex("FF 00000000 03E9 000004D2"), Hex("5C 00 0001 06")},
+        {"poll up to the end of its area", 8, Hex("07 0000001E 0002 000004D2"), Hex("5C 00 000A 00 07 0000001E 0002 0000")},
+        {"poll past its area", 8, Hex("07 0000001E 0004 000004D2"), Hex("5C 00 0001 06")},
+        {"poll offset wraps", 8, Hex("07 FFFFFFFF 0002 000004D2"), Hex("5C 00 0001 06")},
+        {"poll cut", 8, Hex("07 0000000A 0002 0000"), Hex("5C FF 0000")},
+        {"L above the frame", 2, Hex("01 090002"), Hex("5C FF 0000"), 5},
+        {"odd execute", 3, Hex("010B00"), Hex("5C FF 0000")},
+    };
+    for (const Row &r : rows) EXPECT_EQ(Ask(db, r.code, r.data, r.l), r.answer) << r.what;
+    // without an application
+    EXPECT_EQ(Ask(0, 1, {}), Hex("5C 00 0006 2328 00000000"));
+    EXPECT_EQ(Ask(0, 8, Hex("07 0000000A 0002 000004D2")), Hex("5C 00 0001 45"));
+    EXPECT_EQ(Ask(0, 4, Hex("01 0B0006 0001 00")), Hex("5C FF 0000"));
+    EXPECT_EQ(Ask(0, 2, Hex("01 020000")), Hex("5C 00 0006 01 020000 0000"));
+    // the block-name enumeration ends with n = 0 and starts again
+    Bytes first = Ask(db, 2, Hex("01 000005"));
+    ASSERT_GT(first.size(), 9u);
+    for (int i = 0; i < 400; i++) {
+        const Bytes next = Ask(db, 2, Hex("01 000006"));
+        ASSERT_EQ(next.size(), 9u + (next.size() > 9 ? next[8] : 0));
+        if (next[8] == 0) break;
+    }
+    EXPECT_EQ(Ask(db, 2, Hex("01 000006")), Hex("5C 00 0005 01 000006 00"));
+    EXPECT_EQ(Ask(db, 2, Hex("01 000005")), first);
+}
+
+TEST_F(VmRequests, ExecuteLocksForcesAndRefusesAFullBuffer) {
+    StartVms();
+    Cycle(1000);
+    // lock INT 1 and force 0x4242: the counting program leaves it alone
+    EXPECT_EQ(Ask(db, 3, Hex("010D 0001 010B 0001 4242")), Hex("5C 00 0000"));
+    Cycle(1010);
+    for (uint32_t t : {1020u, 1030u}) {
+        EXPECT_EQ(Ask(db, 2, Hex("01 0A0001")), Hex("5C 00 0007 01 0A0001 01 4242"));
+        Cycle(t);
+    }
+    EXPECT_EQ(Ask(db, 2, Hex("01 020000")), Hex("5C 00 0006 01 020000 8441"));
+    EXPECT_EQ(Ask(db, 3, Hex("010E 0001")), Hex("5C 00 0000"));
+    Cycle(1040);
+    Cycle(1050);
+    EXPECT_EQ(Ask(db, 2, Hex("01 0A0001")), Hex("5C 00 0007 01 0A0001 00 4243"));
+    EXPECT_EQ(Ask(db, 2, Hex("01 020000")), Hex("5C 00 0006 01 020000 8401"));
+    // two requests of 8 and 6 bytes wait as 14 bytes and one end opcode
+    EXPECT_EQ(Ask(db, 3, Hex("010D 0007 010E 0007")), Hex("5C 00 0000"));
+    EXPECT_EQ(Ask(db, 3, Hex("010B 0006 0C0E")), Hex("5C 00 0000"));
+    EXPECT_EQ(IecTest::St16(db, ST_EXECLEN), 14u);
+    EXPECT_EQ(Z7Mem_Get16(Z7Sec_Addr(db, Z7SEC_EXEC) + 14), 68u);
+    Cycle(1060);
+    EXPECT_EQ(Var16(db, 6), 0x0C0Eu);
+    // a buffer that cannot take the code refuses it whole
+    EXPECT_EQ(Ask(db, 3, Bytes(600, 0)), Hex("5C 00 0000"));
+    EXPECT_EQ(Ask(db, 3, Bytes(424, 0)), Hex("5C FF 0000"));
+    EXPECT_EQ(IecTest::St16(db, ST_EXECLEN), 600u);
+}
+
+TEST_F(VmRequests, SubscriptionsAnswerPerRecordAndStopAtL) {
+    StartVms();
+    EXPECT_EQ(Ask(db, 4, Hex("01 0B0006 0001 00")), Hex("5C 00 0005 01 0B0006 00"));
+    EXPECT_EQ(Z7Sec_Get(db, Z7SEC_EVT, SD_USED), 1u);
+    // already subscribed; a hysteresis of 3 bytes; a second client shares the entry
+    EXPECT_EQ(Ask(db, 4, Hex("03 0B0006 0001 00 0B0005 0002 03 000001 000001 0B0006 0002 02 0010 0010")),
+              Hex("5C 00 000D 03 0B0006 01 0B0005 01 0B0006 00"));
+    EXPECT_EQ(Z7Sec_Get(db, Z7SEC_EVT, SD_USED), 1u);
+    // a record cut by L, and a count beyond the records
+    EXPECT_EQ(Ask(db, 4, Hex("03 0B0002 0003 00 0B00")), Hex("5C 00 000D 03 0B0002 00 0B0000 01 000000 01"));
+    // long form with a complex-type offset of 0, unknown type 9
+    EXPECT_EQ(Ask(db, 6, Hex("02 020001 00000000 0004 00 090001 00000000 0004 00")),
+              Hex("5C 00 0011 02 02000100000000 00 09000100000000 01"));
+    EXPECT_EQ(Z7Sec_Get(db, Z7SEC_EVT, SD_USED), 3u);
+    // unsubscribe: both clients of INT 6 leave, the entry goes
+    EXPECT_EQ(Ask(db, 5, Hex("02 0B0006 0001 0B0006 0002")), Hex("5C 00 0000"));
+    EXPECT_EQ(Ask(db, 7, Hex("01 020001 00000000 0004")), Hex("5C 00 0000"));
+    EXPECT_EQ(Z7Sec_Get(db, Z7SEC_EVT, SD_USED), 1u);  // INT 2 of client 3
+    EXPECT_EQ(Z7EA_UnregisterChangeEvent(db, 3, 11, 2, 0), 0u);
+    EXPECT_EQ(Z7EA_UnregisterChangeEvent(db, 3, 11, 2, 0), 1u);
+    EXPECT_EQ(Z7EA_RegisterChangeEvent(db, 9, 11, 2, 0, nullptr, nullptr, 0), 0u);
+}
+
+// The on-line change check: each refusal with its code, the database untouched.
+TEST_F(VmRequests, ChangeCheckRefusesWithItsCode) {
+    StartVms();
+    struct Row {
+        const char *what;
+        test_support::IecImage img;
+        uint32_t code;
+    };
+    std::vector<Row> rows;
+    rows.push_back({"same image", VmsImage(), 0});
+    rows.push_back({"change", VmsImage("change"), 0});
+    rows.push_back({"other name", VmsImage("other"), 44});
+    rows.push_back({"17 INT", VmsImage("alloc17"), 54});
+    {
+        auto i = VmsImage("change");
+        i.string_sizes = {9};
+        rows.push_back({"longer STRING", i, 63});
+    }
+    {
+        auto i = VmsImage("change");
+        i.d16.bound = 6;
+        rows.push_back({"lower boundary", i, 154});
+    }
+    {
+        auto i = VmsImage("change");
+        i.stamp = 0x5A370002;
+        rows.push_back({"build stamp", i, 26});
+    }
+    {
+        auto i = VmsImage("change");
+        i.layout = 0x0101;
+        rows.push_back({"layout word", i, 76});
+    }
+    {
+        auto i = VmsImage("change");
+        i.map_vars.push_back({11, 7, 1, 0, 0, 1, "More", {}});
+        rows.push_back({"more map records than items", i, 48});
+    }
+    {
+        auto i = VmsImage("change");
+        i.map_layout = 0x78;
+        rows.push_back({"map layout", i, 48});
+    }
+    {
+        auto i = VmsImage("change");
+        i.xv_high = 2;
+        rows.push_back({"XV count", i, 61});
+    }
+    const Bytes before(Z7Mem_Ptr(Z7Sec_Addr(db, Z7SEC_D8), 256), Z7Mem_Ptr(Z7Sec_Addr(db, Z7SEC_D8), 256) + 256);
+    const Bytes map(Z7Mem_Ptr(Z7Sec_Addr(db, Z7SEC_MAPITEM), 120), Z7Mem_Ptr(Z7Sec_Addr(db, Z7SEC_MAPITEM), 120) + 120);
+    for (const Row &r : rows) {
+        const uint32_t c = Load(r.img);
+        EXPECT_EQ(Z7VM_CanHOTStart(c, db), r.code) << r.what;
+        uint16_t log = 0, a16;
+        uint32_t a32;
+        Z7VMLog_Pop(db, &log, &a16, &a32);
+        EXPECT_EQ(log, r.code == 44 ? 1u : r.code) << r.what;
+    }
+    EXPECT_EQ(Bytes(Z7Mem_Ptr(Z7Sec_Addr(db, Z7SEC_D8), 256), Z7Mem_Ptr(Z7Sec_Addr(db, Z7SEC_D8), 256) + 256), before);
+    EXPECT_EQ(Bytes(Z7Mem_Ptr(Z7Sec_Addr(db, Z7SEC_MAPITEM), 120), Z7Mem_Ptr(Z7Sec_Addr(db, Z7SEC_MAPITEM), 120) + 120), map);
+    EXPECT_EQ(Z7VM_CanHOTStart(Load(VmsImage()), 0), 1u);
+    // a breakpoint set refuses with 72; a corrupt header magic with 29
+    Z7VMPrg_SetBreakpoint(db, 1, 4, 1);
+    EXPECT_EQ(Z7VM_CanHOTStart(Load(VmsImage("change")), db), 72u);
+    Z7VMPrg_SetBreakpoint(db, 1, 4, 0);
+    Z7St_SetFlags(db, uint16_t(Z7St_Flags(db) & ~Z7F_BREAKPOINTS));
+    Z7Mem_Put32(Z7VM_Header(db) + HD_MAGIC, 0x8000027);
+    EXPECT_EQ(Z7VM_CanHOTStart(Load(VmsImage("change")), db), 29u);
+}
+
+TEST_F(VmRequests, ChangeKeepsValuesAndHotStartContinuesASavedDatabase) {
+    StartVms();
+    for (uint32_t t = 100; t < 150; t += 10) Cycle(t);
+    Z7Mem_Put16(Z7Sec_Elem(db, Z7SEC_D16, 6), 0x1234);
+    const uint32_t d1 = Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_D32, 1));
+    EXPECT_EQ(d1, 5u);
+    const uint32_t next = Load(VmsImage("change"));
+    ASSERT_EQ(Z7VM_CanHOTStart(next, db), 0u);
+    ASSERT_EQ(Z7Def_Change(next, db, nullptr, "VMS", 200), 0u);
+    EXPECT_TRUE(Options(db) & Z7O_CHANGED);
+    EXPECT_EQ(Var16(db, 8), 0x0777u);
+    EXPECT_EQ(Var16(db, 6), 0x1234u);
+    EXPECT_EQ(Var16(db, 5), 0xBEEFu);
+    EXPECT_EQ(Var16(db, 3), 0u);
+    EXPECT_EQ(Z7Sec_Get(db, Z7SEC_D16, SD_BOUND), 9u);
+    Cycle(210);
+    EXPECT_EQ(Var16(db, 3), 0x0C0Cu);
+    EXPECT_EQ(Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_D32, 1)), 6u);
+    EXPECT_FALSE(Options(db) & Z7O_CHANGED);
+    EXPECT_EQ(Ask(db, 2, Hex("01 1C0000")).size(), 4u + 84u);  // the map follows the new image
+
+    // the database saved and loaded elsewhere: checked, then continued
+    uint8_t table[Z7_DESC_TABLE];
+    std::memcpy(table, Z7Mem_Ptr(db, Z7_DESC_TABLE), Z7_DESC_TABLE);
+    const uint32_t size = Z7VM_GetTotalDBSize(table);
+    const Bytes saved(Z7Mem_Ptr(db, size), Z7Mem_Ptr(db, size) + size);
+    // the original is gone: nothing of the copy may still point into it
+    std::memset(Z7Mem_Ptr(Z7Sec_Addr(db, Z7SEC_STRBUF), Z7Sec_Bytes(db, Z7SEC_STRBUF)), 0xEE, Z7Sec_Bytes(db, Z7SEC_STRBUF));
+    std::memset(Z7Mem_Ptr(Z7Sec_Addr(db, Z7SEC_MAPITEM), Z7Sec_Bytes(db, Z7SEC_MAPITEM)), 0xEE, Z7Sec_Bytes(db, Z7SEC_MAPITEM));
+    const uint32_t copy = Z7Mem_Alloc(size);
+    blocks.push_back(copy);
+    std::memcpy(Z7Mem_Ptr(copy, size), saved.data(), size);
+    EXPECT_EQ(Z7VM_CheckHotImage(next, copy, size), 0u);
+    EXPECT_EQ(Z7VM_CheckHotImage(next, copy, size - 8), 1u);
+    EXPECT_EQ(Z7VM_CheckHotImage(Load(VmsImage("alloc17")), copy, size), 1u);
+    Z7Mem_Put8(copy + Z7_DESC_TABLE + 8, 0xFF);  // a descriptor that lies
+    Bytes broken = saved;
+    broken[Z7SEC_D16 * Z7_DESC_SIZE + SD_ALLOC] ^= 1;
+    std::memcpy(Z7Mem_Ptr(copy, size), broken.data(), size);
+    EXPECT_EQ(Z7VM_CheckHotImage(next, copy, size), 1u);
+    std::memcpy(Z7Mem_Ptr(copy, size), saved.data(), size);
+    const uint32_t hd_off = Z7VM_Header(db) - db;
+    Z7Mem_Put32(copy + hd_off, 0x8000027);
+    EXPECT_EQ(Z7VM_CheckHotImage(next, copy, size), 1u);
+    std::memcpy(Z7Mem_Ptr(copy, size), saved.data(), size);
+    Z7VM_BuildDBMainLinks(copy);
+    ASSERT_EQ(Z7Def_HotStart(next, copy, "/mnt/cfg/z7.ret", nullptr, 0, "VMS", 300), 0u);
+    EXPECT_EQ(Var16(copy, 6), 0x1234u);
+    EXPECT_EQ(Var16(copy, 8), 0x0777u);
+    Z7VM_Cycle(copy, 310);
+    EXPECT_EQ(Z7Mem_Get32(Z7Sec_Elem(copy, Z7SEC_D32, 1)), 7u);
+    EXPECT_EQ(Ask(copy, 2, Hex("01 0E0001")), Hex("5C 00 0009 01 0E0001 0002414200"));
+    EXPECT_EQ(Z7Map_GetData(Z7Map_GetBySymbol(copy, "counter")), Z7Sec_Elem(copy, Z7SEC_D16, 1));
+}
+
+// The change image becomes the code image only after the code block the
+// running services read was taken out of the slot; it is freed by the caller.
+TEST_F(VmRequests, RegisterChangeLeavesATakenCodeBlockAlive) {
+    Z7MMData mm;
+    Z7MM_Open(&mm, "");
+    const uint32_t old_code = Z7Mem_Alloc(64), change = Z7Mem_Alloc(32);
+    mm.slot[Z7MM_CODE - 1] = {Z7MM_CODE, Z7MMF_ALLOC, 0, 0, 64, 0, old_code};
+    mm.slot[Z7MM_CHANGE - 1] = {Z7MM_CHANGE, Z7MMF_ALLOC, 0, 0, 32, 0, change};
+    EXPECT_EQ(Z7MM_LinkCode(&mm), old_code);
+    EXPECT_EQ(Z7MM_TakeCode(&mm), 0u);  // linked: not taken
+    EXPECT_EQ(Z7MM_UnlinkCode(&mm), 0u);
+    EXPECT_EQ(Z7MM_TakeCode(&mm), old_code);
+    EXPECT_EQ(Z7MM_RegisterChange(&mm), 0u);
+    EXPECT_EQ(Z7MM_LinkCode(&mm), change);
+    EXPECT_GT(Z7Mem_BlockSize(old_code), 0u);  // still alive for the services closing
+    Z7Mem_Free(old_code);
+    Z7MM_UnlinkCode(&mm);
+    Z7MM_Close(&mm);
+}
+
+// Descriptions continue while one fits with 14 bytes to spare: 26-byte items
+// leave 1018 - 26 = 992 bytes for the continuation; the 37th further item
+// sees 992 - 36 x 26 = 56 >= 40, the 38th 30 < 40 (without the spare it
+// would still fit).
+TEST_F(VmRequests, DescriptionsStopWithFourteenBytesToSpare) {
+    test_support::IecImage img;
+    img.d16 = {300, 300, 300};
+    for (uint16_t i = 0; i < 200; i++) {
+        char name[16];
+        std::snprintf(name, sizeof name, "Variab_%04u", unsigned(i));
+        img.map_vars.push_back({11, i, 1, 0, 0, 1, name, {}});
+    }
+    code = Load(img);
+    ASSERT_EQ(Create(code, db), 0u);
+    ASSERT_EQ(Z7Def_ColdStart(code, db, nullptr, nullptr, 0, 0, "APP"), 0u);
+    const Bytes a = Ask(db, 2, Hex("01 1C0000"));
+    ASSERT_EQ(a.size(), 4u + 1 + 38 * 26);
+    EXPECT_EQ(a[4], 38u);
+    EXPECT_EQ(Bytes(a.end() - 26, a.end()), Cat({Hex("1C0025 000B 0025 0000 0001 0001 0B"), Text("Variab_0037", true)}));
+    // no password in this application: any connect is accepted
+    EXPECT_EQ(Ask(db, 1, Hex("12345678")), Hex("5C 00 0006 2328 00000000"));
+    // 50 items at most
+    const Bytes b = Ask(db, 2, Hex("01 1C0000"));
+    EXPECT_EQ(b, a);
+}
+}  // namespace

@@ -1,0 +1,305 @@
+// Variable values through the map (conversions, locks, external variables,
+// status information and opcodes 568/569), symbol paths through complex
+// types, and the change-event walk with its hysteresis.
+#include <arpa/inet.h>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <netinet/in.h>
+#include <set>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+#include "iec/services/drevano.h"
+#include "iec/services/z7svc.h"
+#include "iec/vm/z7map.h"
+#include "iec/vm/z7srv.h"
+#include "iec/vm/z7syb.h"
+#include "tests/iec/iec_fixture.h"
+#include "tests/support/iec_vms.h"
+
+namespace {
+using test_support::IecImage;
+using test_support::ValuesImage;
+
+class VmValues : public iec_test::IecTest {
+protected:
+    uint32_t db = 0;
+    void SetUp() override {
+        IecTest::SetUp();
+        Z7VMTic_RunPtr = Z7VMTic_Run;
+        Z7Svc_InstallVMHooks();
+        const uint32_t code = test_support::IecLoad(ValuesImage());
+        blocks.push_back(code);
+        ASSERT_EQ(Create(code, db), 0u);
+        ASSERT_EQ(Z7Def_ColdStart(code, db, "/mnt/cfg/z7.ret", nullptr, 0, 0, "APP"), 0u);
+    }
+    uint32_t Item(const char *s) {
+        const uint32_t it = Z7Map_GetBySymbol(db, s);
+        EXPECT_NE(it, 0u) << s;
+        return it;
+    }
+    uint32_t Addr(const char *s) { return Z7Map_GetData(Item(s)); }
+};
+
+TEST_F(VmValues, ConversionsLocksAndExternalVariables) {
+    Z7Mem_Put8(Addr("SI"), 0xFF);
+    EXPECT_EQ(Z7Map_GetLongValue(Item("SI")), 255);
+    EXPECT_EQ(Z7Map_SetLongValue(Item("B"), 5), 0u);
+    EXPECT_EQ(Z7Mem_Get8(Addr("B")), 1u);
+    EXPECT_EQ(Z7Map_SetLongValue(Item("I"), -2), 0u);
+    EXPECT_EQ(Z7Map_GetDWordValue(Item("I")), 0xFFFFFFFEu);
+    EXPECT_EQ(Z7Map_GetLIntValue(Item("I")), -2);
+    EXPECT_EQ(Z7Map_SetLongValue(Item("U"), 0x1FFFE), 0u);
+    EXPECT_EQ(Z7Map_GetLongValue(Item("U")), 65534);
+    EXPECT_EQ(Z7Map_SetLIntValue(Item("L"), 0x0102030405060708ll), 0u);
+    EXPECT_EQ(Z7Map_GetLongValue(Item("L")), 0x05060708);
+    EXPECT_EQ(Z7Map_SetDWordValue(Item("L"), 0xFFFFFFFFu), 0u);
+    EXPECT_EQ(Z7Map_GetLIntValue(Item("L")), 0xFFFFFFFFll);
+    EXPECT_EQ(Z7Map_SetLongValue(Item("L"), -1), 0u);
+    EXPECT_EQ(Z7Map_GetLIntValue(Item("L")), -1);
+    EXPECT_EQ(Z7Map_SetDWordValue(Item("UD"), 0xFFFFFFF0u), 0u);
+    EXPECT_EQ(Z7Map_GetLIntValue(Item("UD")), 0xFFFFFFF0ll);
+    EXPECT_EQ(Z7Map_GetLRealValue(Item("UD")), 4294967280.0);
+    // floats: truncation, saturation, NaN
+    EXPECT_EQ(Z7Map_SetRealValue(Item("R"), 2.75f), 0u);
+    EXPECT_EQ(Z7Mem_Get32(Addr("R")), 0x40300000u);
+    EXPECT_EQ(Z7Map_GetLongValue(Item("R")), 2);
+    EXPECT_EQ(Z7Map_SetRealValue(Item("R"), 3e9f), 0u);
+    EXPECT_EQ(Z7Map_GetLongValue(Item("R")), std::numeric_limits<int32_t>::max());
+    EXPECT_EQ(Z7Map_SetRealValue(Item("R"), -1.0f), 0u);
+    EXPECT_EQ(Z7Map_GetDWordValue(Item("R")), 0u);
+    EXPECT_EQ(Z7Map_SetRealValue(Item("D"), 1e10f), 0u);
+    EXPECT_EQ(Z7Mem_Get32(Addr("D")), 0x7FFFFFFFu);
+    EXPECT_EQ(Z7Map_SetRealValue(Item("UD"), -5.0f), 0u);
+    EXPECT_EQ(Z7Mem_Get32(Addr("UD")), 0u);
+    EXPECT_EQ(Z7Map_SetLRealValue(Item("I"), std::nan("")), 0u);
+    EXPECT_EQ(Z7Mem_Get16(Addr("I")), 0u);
+    EXPECT_EQ(Z7Map_SetLRealValue(Item("L"), -1e300), 0u);
+    EXPECT_EQ(Z7Map_GetLIntValue(Item("L")), std::numeric_limits<int64_t>::min());
+    EXPECT_EQ(Z7Map_SetLRealValue(Item("T"), 86399999.9), 0u);
+    EXPECT_EQ(Z7Mem_Get32(Addr("T")), 86399999u);
+    EXPECT_EQ(Z7Map_SetRealValue(Item("LR"), 0.1f), 0u);
+    EXPECT_EQ(Z7Map_GetLRealValue(Item("LR")), double(0.1f));
+    EXPECT_EQ(Z7Map_SetLRealValue(Item("R"), 0.1), 0u);
+    EXPECT_EQ(Z7Map_GetLRealValue(Item("R")), double(0.1f));
+    // strings
+    uint32_t len = 99;
+    EXPECT_EQ(Z7Map_SetStringValue(Item("S"), "HELLO", 0), 0u);
+    const uint32_t text = Z7Map_GetStringValue(Item("S"), &len);
+    ASSERT_NE(text, 0u);
+    EXPECT_EQ(len, 5u);
+    EXPECT_EQ(std::memcmp(Z7Mem_Ptr(text, 5), "HELLO", 5), 0);
+    EXPECT_EQ(Z7Map_SetStringValue(Item("I"), "1", 1), 1u);
+    EXPECT_EQ(Z7Map_SetStringValue(Item("S"), nullptr, 1), 1u);
+    EXPECT_EQ(Z7Map_GetStringValue(Item("I"), &len), 0u);
+    // a locked INT refuses writes
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_LOCK, 7), 0x02);
+    EXPECT_EQ(Z7Map_IsLocked(Item("I")), 1u);
+    EXPECT_EQ(Z7Map_SetLongValue(Item("I"), 9), 1u);
+    EXPECT_EQ(Z7Mem_Get16(Addr("I")), 0u);
+    EXPECT_EQ(Z7Map_IsLocked(Item("U")), 0u);
+    EXPECT_EQ(Z7Map_IsLocked(0), 0u);
+    // external variables: three pointers two bytes apart; one past the table refused
+    const uint32_t target = Z7Sec_Elem(db, Z7SEC_D16, 11);
+    EXPECT_EQ(Z7Map_SetXVAddress(db, Item("X"), target), 0u);
+    for (uint32_t k = 0; k < 3; k++) EXPECT_EQ(Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_XV, 1 + k)), target + 2 * k);
+    EXPECT_EQ(Z7Map_GetData(Item("X")), target);
+    EXPECT_EQ(Z7Map_SetXVAddress(db, Item("X2"), target), 1u);
+    EXPECT_EQ(Z7Map_SetXVAddress(db, Item("I"), target), 1u);
+    EXPECT_EQ(Z7Map_SetLongValue(Item("X"), 0x1234), 0u);
+    EXPECT_EQ(Z7Mem_Get16(target), 0x1234u);
+}
+
+TEST_F(VmValues, StatusInformationAndItsOpcodes) {
+    EXPECT_EQ(Z7Map_SetVSIBit(db, 11, 7, 40, 1), 1u);
+    EXPECT_EQ(Z7Map_SetVSIBit(db, 11, 7, 3, 1), 1u);
+    EXPECT_EQ(Z7Map_SetVSIBit(db, 11, 7, 64, 1), 0u);
+    const uint32_t vsi = Z7Map_GetVSI(Item("I"));
+    ASSERT_NE(vsi, 0u);
+    EXPECT_EQ(Z7Mem_Get32(vsi), 0x100u);
+    EXPECT_EQ(Z7Mem_Get32(vsi + 4), 0x8u);
+    EXPECT_EQ(Z7Map_GetVSIBit(db, 11, 7, 40), 1u);
+    EXPECT_EQ(Z7Map_GetVSIBit(db, 11, 7, 41), 0u);
+    EXPECT_EQ(Z7Map_GetVSIBit(db, 15, 7, 40), 1u);  // UINT folds onto INT
+    EXPECT_EQ(Z7Map_GetVSIBit(db, 11, 6, 40), 0u);  // no variable
+    EXPECT_EQ(Z7Map_GetVSIByData(db, Addr("I")), vsi);
+    EXPECT_EQ(Z7Map_CopyVSI(db, 11, 9, 7, 1, 0), 1u);
+    EXPECT_EQ(Z7Map_GetVSIBit(db, 11, 9, 40), 1u);
+    EXPECT_EQ(Z7Map_StampVSI(db, 11, 9), 1u);
+    EXPECT_NE(Z7Map_GetVSIDate(db, 11, 9) >> 16, 0u);
+    // 568 sets both stamps and the interpreter's registers; 569 clears stamps and bits
+    const uint8_t code[] = {0x02, 0x38, 0x00, 0x0B, 0x00, 0x07, 0x07, 0xEA, 0x0C, 0x07, 0x00, 0x00, 0x10, 0x00};
+    ASSERT_EQ(Z7VM_Execute(db, code, sizeof code), 0u);
+    Z7VM_Cycle(db, 1000);
+    EXPECT_EQ(Z7Map_GetVSIDate(db, 11, 7), 0x07EA0C07u);
+    EXPECT_EQ(Z7Map_GetVSITime(db, 11, 7), 0x1000u);
+    EXPECT_EQ(Z7VMTic_VsiDate, 0x07EA0C07u);
+    const uint8_t reset[] = {0x02, 0x39, 0x00, 0x0B, 0x00, 0x07};
+    ASSERT_EQ(Z7VM_Execute(db, reset, sizeof reset), 0u);
+    Z7VM_Cycle(db, 1010);
+    EXPECT_EQ(Z7Map_GetVSIDate(db, 11, 7), 0u);
+    EXPECT_EQ(Z7Map_GetVSITime(db, 11, 7), 0u);
+    EXPECT_EQ(Z7Mem_Get32(vsi), 0u);
+    EXPECT_EQ(Z7Mem_Get32(vsi + 4), 0u);
+}
+
+TEST_F(VmValues, StatusInformationSurvivesAChangeUnderTheSameMapStamp) {
+    EXPECT_EQ(Z7Map_SetVSIBit(db, 11, 7, 5, 1), 1u);
+    EXPECT_EQ(Z7Map_SetVSIDate(db, 11, 7, 0x07EA0C07), 1u);
+    for (auto [stamp, kept] : std::vector<std::pair<uint32_t, uint32_t>>{{7, 1}, {8, 0}}) {
+        const uint32_t next = test_support::IecLoad(ValuesImage(nullptr, stamp));
+        blocks.push_back(next);
+        ASSERT_EQ(Z7VM_CanHOTStart(next, db), 0u);
+        ASSERT_EQ(Z7Def_Change(next, db, nullptr, "APP", 100), 0u);
+        EXPECT_EQ(Z7Map_GetVSIBit(db, 11, 7, 5), kept) << stamp;
+        EXPECT_EQ(Z7Map_GetVSIDate(db, 11, 7), kept ? 0x07EA0C07u : 0u) << stamp;
+    }
+}
+
+TEST_F(VmValues, SymbolPaths) {
+    const uint32_t ct = Z7Sec_Addr(db, Z7SEC_CT);
+    uint32_t type = 99;
+    const char *name = nullptr;
+    struct Row {
+        const char *path;
+        uint32_t addr, type;
+    };
+    const std::vector<Row> rows = {
+        {"P1.count", Addr("P1.count"), 11},
+        {"p1.COUNT", Addr("P1.count"), 11},
+        {"Arr[2]", Addr("Arr") + 4, 11},
+        {"Arr[]", Addr("Arr"), 11},
+        {"Arr[3]", 0, 0},
+        {"Arr[2,1]", 0, 0},
+        {"Arr[2]x", 0, 0},
+        {"Arr[4294967298]", 0, 0},
+        {"I", Addr("I"), 11},
+        {"I.x", 0, 0},
+        {"S1[2,1].xy", ct + 8 + 5 * 4 + 2, 11},
+        {"S1[0,0].X", ct + 8, 11},
+        {"S1[0,0].xyz", 0, 0},
+        {"S1[3,0].x", 0, 0},
+        {"S1[0,2].x", 0, 0},
+        {"S1[0,0]x", 0, 0},
+        {"S1[4294967296,0].x", 0, 0},
+        {"S1[0,0]", ct + 8, 127},
+        {"S1", ct + 8, 127},
+        {"Nope", 0, 0},
+    };
+    for (const Row &r : rows) {
+        EXPECT_EQ(Z7VmSyb_Parse(db, r.path, &type, &name), r.addr) << r.path;
+        EXPECT_EQ(type, r.type) << r.path;
+    }
+    Z7VmSyb_Parse(db, "I", &type, &name);
+    EXPECT_STREQ(name, "INT");
+    Z7VmSyb_Parse(db, "S1", &type, &name);
+    EXPECT_STREQ(name, "ARR");
+    EXPECT_EQ(Z7VmSyb_ParseSingle(db, "S1[0,0]", &type), 0u);
+    EXPECT_EQ(Z7VmSyb_ParseSingle(db, "S1[1,1].x", &type), ct + 8 + 3 * 4);
+    // a self-containing type: the walk is bounded
+    std::string deep = "Lp";
+    for (int i = 0; i < 40; i++) deep += ".a";
+    EXPECT_EQ(Z7VmSyb_Parse(db, deep.c_str(), &type, nullptr), 0u);
+    EXPECT_EQ(Z7VmSyb_Parse(db, "Lp.a", &type, nullptr), ct + 40);
+    char buf[64];
+    struct Seen {
+        std::vector<std::string> suffixes;
+    } seen;
+    auto collect = [](const char *s, uint32_t t, void *u) {
+        EXPECT_EQ(t, 11u);
+        static_cast<Seen *>(u)->suffixes.push_back(s);
+    };
+    EXPECT_EQ(Z7VmSyb_EnumCTMembers(db, Item("Lp"), buf, sizeof buf, collect, &seen), 0u);
+    seen.suffixes.clear();
+    ASSERT_EQ(Z7VmSyb_EnumCTMembers(db, Item("S1"), buf, sizeof buf, collect, &seen), 1u);
+    ASSERT_EQ(seen.suffixes.size(), 12u);
+    EXPECT_EQ(seen.suffixes.front(), "[0,0].x");
+    EXPECT_EQ(seen.suffixes.back(), "[2,1].xy");
+    std::set<uint32_t> addrs;
+    for (const std::string &s : seen.suffixes) {  // every enumerated name parses back
+        const uint32_t a = Z7VmSyb_ParseSingle(db, ("S1" + s).c_str(), &type);
+        EXPECT_TRUE(a >= ct + 8 && a < ct + 32) << s;
+        addrs.insert(a);
+    }
+    EXPECT_EQ(addrs.size(), 12u);
+    EXPECT_EQ(Z7VmSyb_EnumCTMembers(db, Item("S1"), buf, 6, collect, &seen), 0u);  // "[0,0].x" does not fit
+    EXPECT_EQ(Z7VmSyb_EnumCTMembers(db, Item("I"), buf, sizeof buf, collect, &seen), 0u);
+    // the three ways of the runtime services
+    uint32_t a = 0;
+    EXPECT_EQ(DrevanoEnumerateVarialbes(db, "P1.count", &type, &a), Item("P1.count"));
+    EXPECT_EQ(a, Addr("P1.count"));
+    EXPECT_EQ(DrevanoEnumerateVarialbes(db, "S1[2,1].xy", &type, &a), 0u);
+    EXPECT_EQ(a, ct + 30);
+}
+
+// The change-event walk against a real event server with one client.
+TEST_F(VmValues, ChangeEventsWithHysteresis) {
+    Z7EvsSettings s{};
+    s.capacity = {1024, 0, 8000, 16000};
+    s.port = 0;
+    std::vector<uint8_t> mem(Z7Evs_GetMemorySize(&s));
+    ASSERT_EQ(Z7Evs_Open(mem.data(), &s), 0u);
+    void *evs = mem.data();
+    sockaddr_in a{};
+    socklen_t al = sizeof a;
+    getsockname(reinterpret_cast<Z7EvsData *>(evs)->listen, reinterpret_cast<sockaddr *>(&a), &al);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    usleep(2000);
+    Z7Evs_Activate(evs, 1000);
+    ASSERT_EQ(Z7Evs_GetNbClient(evs), 1u);
+    Z7Evs_HasNewConections(evs);
+
+    auto f32 = [](float f) {
+        std::vector<uint8_t> b(8, 0);
+        std::memcpy(b.data(), &f, 4);
+        return b;
+    };
+    const std::vector<uint8_t> half = f32(0.5f);
+    ASSERT_EQ(Z7EA_RegisterChangeEvent(db, 1, 3, 5, 0, half.data(), half.data(), 0), 1u);
+    const uint32_t r = Addr("R");
+    uint32_t sent = 0;
+    for (auto [value, events] : std::vector<std::pair<float, uint32_t>>{{10.0f, 1}, {10.4f, 0}, {10.6f, 1}, {10.2f, 0}, {9.9f, 1}, {8.0f, 1}, {8.5f, 1}, {8.0f, 1}}) {
+        Z7Map_SetRealValue(Item("R"), value);
+        EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), events) << value;
+        if (events) sent = Z7Mem_Get32(r);
+        EXPECT_EQ(Z7Mem_Get32(Z7Sec_Addr(db, Z7SEC_EVT) + 32), sent) << value;  // the last value sent
+    }
+    // an unsigned 16-bit value near its top: the limits do not wrap
+    const uint8_t lim[8] = {0x20, 0, 0, 0, 0, 0, 0, 0};
+    ASSERT_EQ(Z7EA_RegisterChangeEvent(db, 1, 15, 8, 0, lim, lim, 0), 2u);
+    Z7Mem_Put16(Addr("U"), 0xFFF0);
+    EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), 1u);
+    Z7Mem_Put16(Addr("U"), 0xFFFF);
+    EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), 0u);
+    Z7Mem_Put16(Addr("U"), 0x0005);
+    EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), 1u);
+    // a second subscription keeps the smaller limits
+    const uint8_t wide[8] = {0x40, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(Z7EA_RegisterChangeEvent(db, 2, 15, 8, 0, wide, wide, 0), 2u);
+    EXPECT_EQ(Z7Mem_Get16(Z7Sec_Elem(db, Z7SEC_EVT, 1) + 40), 0x20u);
+    // strings: by length and CRC; one of 223 characters or more goes whole in an event of its own
+    ASSERT_EQ(Z7EA_RegisterChangeEvent(db, 1, 5, 2, 0, nullptr, nullptr, 0), 3u);
+    EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), 2u);  // and INT 8 for its second client
+    for (uint32_t n : {100u, 222u, 223u, 250u}) {
+        const std::string text(n, char('A' + n % 26));
+        EXPECT_EQ(Z7Map_SetStringValue(Item("S250"), text.c_str(), n), 0u);
+        EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), 1u) << n;
+        EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), 0u) << n;
+    }
+    // the client goes: its subscriptions go with it
+    close(fd);
+    usleep(2000);
+    Z7Evs_Activate(evs, 1100);
+    Z7Mem_Put16(Addr("U"), 0x0100);
+    Z7Mem_Put32(r, 0x42000000);
+    Z7Map_SetStringValue(Item("S250"), "X", 1);
+    Z7EA_ManagePrivateEvents(db, evs);
+    EXPECT_EQ(Z7Sec_Get(db, Z7SEC_EVT, SD_USED), 0u);
+    Z7Evs_Close(evs);
+}
+}  // namespace
