@@ -73,14 +73,14 @@ uint32_t Z7Def_HotStart(uint32_t code, uint32_t db, const char *retain_path, voi
     Z7VM_PrepareRetains(db, retain_path);
     if (pause) Z7VM_SetPauseMode(db, 1);
     OpenServices(db, evs);
-    Z7Evs_OnAppStart(evs, evarg);
+    Z7Part_Evs_OnAppStart(evs, evarg);
     return 0;
 }
 
 uint32_t Z7Def_Change(uint32_t code, uint32_t db, void *evs, const char *evarg, uint32_t now) {
     if (code == 0 || db == 0) return 1;
-    Z7VM_CloseModbus(db);
-    Z7VM_CloseExtData(db);
+    Z7Part_VM_CloseModbus(db);
+    Z7Part_VM_CloseExtData(db);
     const uint32_t st = Z7VM_Status(db);
     Z7Mem_Put32(st + ST_OPTIONS, Z7Mem_Get32(st + ST_OPTIONS) | Z7O_CHANGED);
     const uint32_t rc = Z7VM_BuildHOT(code, db, now);
