@@ -20,12 +20,16 @@
 #include "media/clone.h"
 #include "messaging/messaging.h"
 #include "net/enet.h"
+#include "core/image/bytes.h"
+#include "core/image/rtc.h"
+#include "net/svc.h"
 #include "protocols/ascii.h"
 #include "protocols/egd.h"
 #include "protocols/eip.h"
 #include "protocols/modbus.h"
 #include "protocols/qncan.h"
 #include "protocols/srtp.h"
+#include "tavIXsdk/tavixsdk/tavix.h"
 
 namespace {
 uint32_t CommandIdle() { return CmdRun == CMD_IDLE ? 1 : 0; }
@@ -76,4 +80,26 @@ void Exec_InstallHooks() {
     ladder_hooks.talk_init = TalkInit;
     clone_cmd_link = {MCMD_Init, MCMD_SendCmd, MCMD_SendData, MCMD_GetData, MCMD_SendCntl, MCMD_Close};
     cfm_hooks.card_checked = Main_WebCardChecked;
+
+    // The network layer's service control: the script's pipe, the UTC clock,
+    // the web HMI server's hand-over bytes, the watchdog and the EGD restart.
+    NetSvcHooks &h = NetSvc_Hooks;
+    h.script_pipe = [] { return MasterScriptPipefd[1]; };
+    h.script_absent = [] { return MasterFilePresent; };
+    h.utc_from_system = [](uint32_t sec, uint32_t ms) {
+        const UtcTime t{sec, ms};
+        uint16_t utc[6] = {};
+        UtcSet(&t, utc);
+        for (unsigned i = 0; i < 6; i++) LE_Put16(&plc_reg[108582 + 2 * i], utc[i]);
+    };
+    h.web_state = [] { return TavixServerState; };
+    h.web_state_set = [](uint8_t v) { TavixServerState = v; };
+    h.web_thread = [] { return TavixThreadCreated; };
+    h.web_ftping = [] { return TavixFtping; };
+    h.web_ftping_set = [](uint8_t v) { TavixFtping = v; };
+    h.watchdog_kick = [] { TickleWatchdogReal(); };
+    h.egd_restart = [](uint32_t) {
+        Egd_DeInit(&Enet_IpInstance[0]);
+        Egd_Init(&Enet_IpInstance[0], &EnetPacketPoolCtrl);
+    };
 }

@@ -21,6 +21,8 @@
 #include "core/storage/memfile.h"
 #include "core/storage/nvram.h"
 #include "exec/plcmode.h"
+#include "core/image/rtc.h"
+#include "core/image/bytes.h"
 #include "core/image/plcreg.h"
 #include "exec/sys.h"
 #include "core/image/timebase.h"
@@ -35,7 +37,11 @@
 #include "exec/hooks.h"
 #include "net/enet.h"
 #include "net/net.h"
+#include "net/enet.h"
+#include "net/enet_proto.h"
+#include "net/svc.h"
 #include "platform/plat.h"
+#include "protocols/egd.h"
 #include "protocols/pmgr.h"
 #include "tavIXsdk/tavixsdk/tavix.h"
 #include "webhmi/weblife.h"
@@ -452,6 +458,8 @@ int Main_Startup(int argc, char **argv) {
     // Locks shared with the web HMI server.
     sem_init(&demoMutex, 0, 1);
     web_last_local_user = &SYS_lastLocalUser;
+    // An on-line change of the IEC application arms the mode change as a ladder one does.
+    Drevano_OnChangeApplied = [] { OLPMode = 1; };
     pthread_mutex_init(&TavixQueryFilterMutex, nullptr);
 
     // Drives.

@@ -13,7 +13,10 @@
 #include "tavIXsdk/tavixsdk/tavix_comm.h"
 #include "tavIXsdk/tavixsdk/tavix_engine.h"
 #include "tavIXsdk/tavixsdk/tavix_json.h"
+#include "tavIXsdk/tavixsdk/tavix_methods.h"
 #include "tavIXsdk/tavixsdk/tavix_post.h"
+#include "tavIXsdk/tavixsdk/tavix_raw.h"
+#include "tavIXsdk/tavixsdk/tavix_subs.h"
 #include "tavIXsdk/tavixsdk/tavix_rsa.h"
 #include "tavIXsdk/tavixsdk/tavix_session.h"
 #include "tavIXsdk/tavixsdk/tavix_util.h"
@@ -23,6 +26,37 @@
 namespace {
 
 void Quiet(const char *) {}
+tavix_session *fuzz_session;
+
+// A form body through one of the method handlers, with a session and a frame.
+void Method(tavix_method m, const uint8_t *data, size_t size) {
+    static tavix_frame *frame = nullptr;
+    if (frame == nullptr) {
+        frame = tavix_engine_subscription_frame_alloc();
+        frame->owner = fuzz_session;
+        fuzz_session->frames = frame;
+        fuzz_session->frame_count = 1;
+    }
+    const std::string head = std::string("POST /tavIX/?x HTTP/1.0\r\n\r\nsubscriptionid=") + frame->id + "&";
+    tavix_buffer *req = tavix_buffer_get(TAVIX_BUF_REQ_HEADER, 0, 1 << 20, true);
+    tavix_buffer_put_data(req, head.data(), uint32_t(head.size()));
+    tavix_buffer_put_data(req, data, uint32_t(size));
+    tavix_engine_parse_form(req, uint32_t(head.size() - std::strlen(frame->id) - 16));
+    tavix_connection c{};
+    c.in_use = 1;
+    c.sock = -1;
+    bool keep = false;
+    tavix_buffer *resp = tavix_post_handlers[m] != nullptr ? tavix_post_handlers[m](&c, fuzz_session, req, &keep)
+                                                           : nullptr;
+    if (resp != nullptr) tavix_buffer_return(resp);
+    if (!keep) tavix_buffer_free(req);
+    if (fuzz_session->parked != nullptr) {
+        tavix_buffer_return(fuzz_session->parked);
+        fuzz_session->parked = nullptr;
+        fuzz_session->parked_conn = nullptr;
+    }
+    tavix_engine_session_clear_notification_queue(fuzz_session);
+}
 
 bool Setup() {
     tavix_options_initialize();
@@ -47,6 +81,12 @@ bool Setup() {
     tavix_session *s = nullptr;
     int code = 0;
     tavix_engine_session_create(0, nullptr, "key", false, nullptr, nullptr, nullptr, false, &s, &code);
+    tavix_methods_register();
+    tavix_engine_subscriptions_init();
+    tavix_data_callbacks = {tavix_read_data_simple_cb, tavix_write_data_simple_cb, tavix_subscribe_data_cb,
+                            tavix_unsubscribe_data_cb};
+    web_notify_hook = tavix_variable_notify;
+    fuzz_session = s;
     return true;
 }
 
@@ -86,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const bool ready = Setup();
     (void)ready;
     if (size < 1) return 0;
-    const uint8_t pick = data[0] % 10;
+    const uint8_t pick = data[0] % 16;
     data++;
     size--;
     std::string text(reinterpret_cast<const char *>(data), size);
@@ -161,6 +201,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     case 9: {
         WebVariable v{};
         tavix_parse_parameterized_variable(text.c_str(), &v);
+        break;
+    }
+    case 10: Method(TAVIX_M_READ, data, size); break;
+    case 11: Method(TAVIX_M_WRITE, data, size); break;
+    case 12: Method(size % 2 ? TAVIX_M_SUBSCRIBEDATA : TAVIX_M_UNSUBSCRIBEDATA, data, size); break;
+    case 13: Method(size % 2 ? TAVIX_M_SUBSCRIBEFILTER : TAVIX_M_UNSUBSCRIBEFILTER, data, size); break;
+    case 14: Method(size % 2 ? TAVIX_M_PUBLISH : TAVIX_M_ACCEPTALARM, data, size); break;
+    case 15: {
+        tavix_connection c{};
+        const uint8_t *h = nullptr, *b = nullptr;
+        uint32_t hl = 0, bl = 0;
+        if (tavix_engine_raw_handler_init_dispatcher(&c, data, uint32_t(size)) == 0)
+            tavix_engine_raw_handler_call_dispatcher(&c, &h, &hl, &b, &bl);
+        tavix_engine_raw_handler_free_dispatcher(&c);
         break;
     }
     }

@@ -11,7 +11,9 @@
 #include "net/enet.h"
 #include "net/enet_proto.h"
 #include "net/etn_chan.h"
+#include "net/ftp.h"
 #include "net/net.h"
+#include "net/svc.h"
 
 std::array<uint32_t, 2> EnetIpAddress, EnetNetMask, EnetGateway, EnetDns;
 std::array<NX_IP, 2> Enet_IpInstance;
@@ -30,7 +32,6 @@ namespace {
 uint32_t ServerInit(const EnetServer &s, NX_IP *ip, NX_PACKET_POOL *pool) { return s.init ? s.init(ip, pool) : 0; }
 void ServerScan(const EnetServer &s, uint32_t iface) { if (s.scan) s.scan(iface); }
 uint32_t ServerConnCnt(const EnetServer &s, uint32_t iface) { return s.conn_cnt ? s.conn_cnt(iface) : 0; }
-void ServerStop(const EnetServer &s, uint32_t iface) { if (s.stop) s.stop(iface); }
 }  // namespace
 uint8_t TavixUpdateNewIp;
 uint16_t Enet_StatusWord;
@@ -275,11 +276,8 @@ void EnetMain(int skip_email) {
     NX_IP *ip = &Enet_IpInstance[0];
     DprConfigRec &c = Dpr_Configuration[0];
 
-    if (LE_Get16(&DprMap[DPR_CFG_REQ]) != LE_Get16(&DprMap[DPR_CFG_ACK])) {
-        Dpr_Config();
-        if (enet_hooks.egd_config) enet_hooks.egd_config(0);
-        ServerStop(enet_hooks.modbus, 0);
-    }
+    if (LE_Get16(&DprMap[DPR_CFG_REQ]) != LE_Get16(&DprMap[DPR_CFG_ACK])) Svc_ConfigChange();
+    else Svc_HandoverStep();
     if (!ip->nx_ip_link_up) {
         EnetLinkUpTimer = 0;
         Enet_LinkUp = 0;
@@ -302,7 +300,10 @@ void EnetMain(int skip_email) {
             ((EnetGateway[0] ^ ip->nx_ip_address) & ip->nx_ip_network_mask) == 0)
             _nx_ip_gateway_address_set(ip, EnetGateway[0]);
         if (firstTimeDnsSet || ip->nx_ip_dns != EnetDns[0]) {
-            if (!MasterFilePresent) ip->nx_ip_dns = EnetDns[0];
+            if (!MasterFilePresent) {
+                Svc_DnsSet(EnetDns[0]);
+                ip->nx_ip_dns = EnetDns[0];
+            }
             firstTimeDnsSet = 0;
         }
         ServerScan(enet_hooks.qncan, 0);
@@ -312,6 +313,11 @@ void EnetMain(int skip_email) {
             ServerScan(enet_hooks.modbus, 0);
             ServerScan(enet_hooks.srtp, 0);
             Http_Scan(0);
+            if (MasterFilePresent) {
+                // Without the service script FTP is served in-program.
+                Ftp_Init(ip, &EnetPacketPoolCtrl);
+                Ftp_Scan(0);
+            }
             ServerScan(enet_hooks.eip, 0);
             EtnVComm_Scan(0);
             if (!skip_email && enet_hooks.email_scan) enet_hooks.email_scan(1);
@@ -319,9 +325,11 @@ void EnetMain(int skip_email) {
             EtnIo_Scan(0);
         }
     }
+    Svc_AddressAndTime();
     if (!(Dpr_Configuration[0].enables[0] & EN0_HTTP) && !(Dpr_Configuration[1].enables[0] & EN0_HTTP))
         TavixHttp = 1;
     StatusAndStats(ip, c);
+    Svc_RestartRequests();
     Dpr_Io_Service();
     EnetThread();
 }

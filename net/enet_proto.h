@@ -24,12 +24,7 @@ uint32_t Http_ConnCnt(uint32_t iface);
 uint32_t EtnVComm_Conn_Cnt(uint32_t iface);
 uint32_t EtnIo_Conn_Cnt(uint32_t iface);
 
-// Closing of interface 1's sockets and sessions (interface 0: nothing).
-void Egd_DeInit(NX_IP *ip);
-void Srtp_DeInit(NX_IP *ip);
-void Eip_DeInit(NX_IP *ip);
-
-// DHCP client: one step per pass; the lease item (0 address, 1 mask,
+// DHCP client (net/dhcp.h): one step per pass; the lease item (0 address, 1 mask,
 // 2 gateway, 3 DNS); its state byte, non-zero while it holds no lease.
 void dhcpScan(uint8_t enable, uint32_t iface);
 uint32_t getFromDhcp(uint32_t item, uint32_t iface);

@@ -7,7 +7,13 @@ log="$here/MasterScript.log"
 while IFS= read -r line; do
   echo "$line" >> "$log"
   case "$line" in
-    startall|start[0-3]) : > "$here/service.$line" ;;
+    startall|start[0-3]) : > "$here/service.$line"
+      # The FTP daemons' markers (eth0: started1.txt, eth1: started2.txt).
+      mkdir -p "$here/ftp"
+      case "$line" in
+        startall|start0) : > "$here/ftp/started1.txt" ;;
+        start1) : > "$here/ftp/started2.txt" ;;
+      esac ;;
     stopall|stop[0-3]) rm -f "$here"/service.start* ;;
   esac
 done

@@ -148,7 +148,7 @@ int tavix_authentication_digest_cb(const tavix_identity *who, const char *passwo
             const WebUser &u = t.users[i];
             if (std::strcmp(u.name, who->user) != 0) continue;
             if (method == 1) {
-                char text[3 * TAVIX_NAME_MAX + 8], hex[33];
+                char text[4 * TAVIX_NAME_MAX + 140], hex[33];
                 const int n = std::snprintf(text, sizeof text, "%s:%s:%s", who->user, who->realm,
                                             password != nullptr ? password : "");
                 tavix_md5_hex(text, std::size_t(n), hex);

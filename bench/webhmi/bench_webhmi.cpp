@@ -16,7 +16,9 @@
 #include "tavIXsdk/tavixsdk/tavix_json.h"
 #include "tavIXsdk/tavixsdk/tavix_post.h"
 #include "tavIXsdk/tavixsdk/tavix_rsa.h"
+#include "tavIXsdk/tavixsdk/tavix_methods.h"
 #include "tavIXsdk/tavixsdk/tavix_session.h"
+#include "tavIXsdk/tavixsdk/tavix_subs.h"
 #include "tavIXsdk/tavixsdk/tavix_util.h"
 #include "webhmi/webusers.h"
 
@@ -148,6 +150,90 @@ void BM_RsaPrivate1024(benchmark::State &state) {
     }
 }
 BENCHMARK(BM_RsaPrivate1024);
+
+// A change of one address held by a frame in each of 32 sessions.
+void BM_Notify32Sessions(benchmark::State &state) {
+    Setup();
+    tavix_global_options.max_sessions = 32;
+    tavix_global_options.max_auth_records = 32;
+    tavix_global_options.auth_method = 5;
+    tavix_engine_subscriptions_init();
+    tavix_data_callbacks.subscribe = [](tavix_item *, const void *, const char *, void **h, uint32_t *keeps,
+                                        int *status) {
+        *h = nullptr;
+        *keeps = 1;
+        *status = 0;
+        return 0;
+    };
+    tavix_item *item = nullptr;
+    for (int i = 0; i < 32; i++) {
+        tavix_session *s = nullptr;
+        int code = 0;
+        const std::string key = "key" + std::to_string(i);
+        tavix_engine_session_create(0, nullptr, key.c_str(), false, nullptr, nullptr, nullptr, false, &s, &code);
+        tavix_frame *f = tavix_engine_subscription_frame_alloc();
+        f->owner = s;
+        s->frames = f;
+        int err = 0;
+        tavix_engine_subscription_frame_subscribe_item(f, 0, "R_1_1_INT16", &item, 0, &err);
+    }
+    tavix_data_value v{};
+    v.kind = TAVIX_DV_INT32;
+    const tavix_timestamp t{1700000000, 0};
+    for (auto _ : state) {
+        v.i32++;
+        tavix_data_notify(item, &v, &t, 0);  // replaces each session's queued value
+    }
+    tavix_engine_session_clear();
+    tavix_global_options.auth_method = 2;
+}
+BENCHMARK(BM_Notify32Sessions);
+
+void BM_SerializeNotification(benchmark::State &state) {
+    tavix_publish_item n{};
+    n.kind = 1;
+    n.value.kind = TAVIX_DV_INT32;
+    n.value.i32 = 4660;
+    n.stamp = {1700000000, 5000000};
+    std::snprintf(n.address, sizeof n.address, "R_5_1_INT16");
+    std::memcpy(n.ids, "1\0\0", 3);
+    char out[256];
+    for (auto _ : state) benchmark::DoNotOptimize(tavix_engine_publish_item_serialize(&n, out, sizeof out));
+}
+BENCHMARK(BM_SerializeNotification);
+
+// A read of 100 addresses through the handler, the callback answering each.
+void BM_Read100(benchmark::State &state) {
+    Setup();
+    tavix_methods_register();
+    tavix_data_callbacks.read = [](tavix_request *r, const void *, const char *) {
+        tavix_data_value v{};
+        v.kind = TAVIX_DV_INT32;
+        v.i32 = 4660;
+        const tavix_timestamp t{1700000000, 0};
+        tavix_data_read_return(r, &v, &t, 0, nullptr, 0);
+    };
+    std::string form = "POST /tavIX/?read HTTP/1.0\r\n\r\n";
+    const std::size_t body_at = form.size();
+    for (int i = 1; i <= 100; i++) form += (i > 1 ? "&" : "") + std::string("address[]=R_") + std::to_string(i) + "_1_INT16";
+    tavix_connection c{};
+    auto once = [&]() {
+        tavix_buffer *req = tavix_buffer_get(TAVIX_BUF_REQ_HEADER, 8192, 1 << 20, false);
+        tavix_buffer_put_data(req, form.data(), uint32_t(form.size()));
+        tavix_engine_parse_form(req, uint32_t(body_at));
+        bool keep = false;
+        tavix_buffer *resp = tavix_post_handlers[TAVIX_M_READ](&c, nullptr, req, &keep);
+        tavix_buffer_return(req);
+        tavix_buffer_return(resp);
+    };
+    once();
+    once();
+    const std::size_t before = malloc_calls;
+    for (auto _ : state) once();
+    state.counters["mallocs_per_read"] =
+        benchmark::Counter(double(malloc_calls - before), benchmark::Counter::kAvgIterations);
+}
+BENCHMARK(BM_Read100);
 
 }  // namespace
 

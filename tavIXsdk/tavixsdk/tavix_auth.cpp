@@ -93,11 +93,15 @@ int Basic(const char *v, std::size_t n, tavix_identity *who, int *code) {
         *code = 406;
         return -1;
     }
-    std::snprintf(who->user, sizeof who->user, "%s", user);
-    std::snprintf(who->realm, sizeof who->realm, "%s", tavix_global_options.realm ? tavix_global_options.realm : "");
+    std::memcpy(who->user, user, std::strlen(user) + 1);  // shorter than the field: checked above
+    if (std::snprintf(who->realm, sizeof who->realm, "%s",
+                      tavix_global_options.realm ? tavix_global_options.realm : "") >= int(sizeof who->realm)) {
+        *code = 406;
+        return -1;
+    }
     uint8_t ha1[16];
     if (Ha1(who, password, ha1, code) != 0) return -1;
-    char text[3 * TAVIX_NAME_MAX + 8];
+    char text[4 * TAVIX_NAME_MAX + 140];
     const int tn = std::snprintf(text, sizeof text, "%s:%s:%s", who->user, who->realm, password);
     uint8_t mine[16];
     tavix_md5(text, std::size_t(tn), mine);
@@ -375,7 +379,7 @@ void tavix_auth_fill_authdata(bool ha1_given, const char *realm, const char *use
     }
     const char *password = password_or_ha1 != nullptr ? static_cast<const char *>(password_or_ha1) : "";
     std::snprintf(e->password, sizeof e->password, "%s", password);
-    char text[3 * TAVIX_NAME_MAX + 8];
+    char text[4 * TAVIX_NAME_MAX + 140];
     const int n = std::snprintf(text, sizeof text, "%s:%s:%s", e->user, e->realm, password);
     tavix_md5(text, std::size_t(n), e->ha1);
 }

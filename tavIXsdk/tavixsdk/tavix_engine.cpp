@@ -235,7 +235,10 @@ tavix_buffer *tavix_engine_handle_head_get_request(const char *url, uint32_t url
             const std::size_t n = end != nullptr ? std::size_t(end - d) : std::strlen(d);
             if (n > 0 && pl + 1 + n < kPathSize - 1) {
                 char candidate[kPathSize];
-                std::snprintf(candidate, sizeof candidate, "%s/%.*s", path, int(n), d);
+                std::memcpy(candidate, path, pl);
+                candidate[pl] = '/';
+                std::memcpy(candidate + pl + 1, d, n);
+                candidate[pl + 1 + n] = 0;
                 if (IsFile(candidate)) {
                     std::memcpy(path, candidate, sizeof path);
                     found = true;

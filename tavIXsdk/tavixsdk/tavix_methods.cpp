@@ -249,7 +249,7 @@ tavix_buffer *Login(tavix_connection *, tavix_session *s, tavix_buffer *req, boo
     uint8_t bytes[16];
     std::size_t bn = 0;
     if (tavix_util_hex_decode(ha1, 32, bytes, 16, &bn) != 0 || bn != 16) return Error(403);
-    char check[3 * TAVIX_NAME_MAX + 8];
+    char check[4 * TAVIX_NAME_MAX + 140];
     const int cn = std::snprintf(check, sizeof check, "%s:%s:%s", who.user, who.realm, password);
     uint8_t mine[16];
     tavix_md5(check, std::size_t(cn), mine);

@@ -75,6 +75,13 @@ int tavix_engine_raw_handler_call_dispatcher(tavix_connection *c, const uint8_t 
     if (c->send_head == nullptr) return c->pending != nullptr ? 3 : 4;
     tavix_buffer *resp = c->send_head;
     c->send_head = c->send_tail = nullptr;
+    // One request, one response: answers to further requests in the bytes are dropped.
+    for (tavix_buffer *extra = resp->send_next; extra != nullptr;) {
+        tavix_buffer *next = extra->send_next;
+        tavix_buffer_free(extra);
+        extra = next;
+    }
+    resp->send_next = nullptr;
     raw.response = resp;
     const uint8_t *piece = nullptr;
     const long hn = tavix_buffer_get_data(resp, &piece, nullptr, 0, nullptr, 0);

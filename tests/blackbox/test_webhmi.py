@@ -23,6 +23,17 @@ HOST = "10.77.0.2"
 STATUS = 0x10030102
 
 
+def wait_web_server(c, listening):
+    """The web server started when the configuration arrived and starts again
+    once the address comes up (after the link's 2 s debounce): wait for that
+    address, for the restart's stop (ESR17 bit 3 at 0, up to 3 s: it may be
+    over already), then for the server to answer."""
+    from bbsupport import ip_addr
+    assert wait_for(lambda: ip_addr() == [HOST + "/24"], 15), ip_addr()
+    wait_for(lambda: c.read_reg(STATUS, 1)[0] & 1 == 0, 3)
+    assert wait_for(lambda: c.read_reg(STATUS, 1)[0] & 1 == 1 and listening(), 15)
+
+
 def page(status, reason, entity):
     return ("<!DOCTYPE html><html><head><title>%d %s</title></head><body><h1>%s</h1><p>Requested Entity: %s"
             "</p></body></html>" % (status, reason, reason, entity)).encode()
@@ -74,7 +85,7 @@ class WebHmi(unittest.TestCase):
         # F bit 8 (0x100) set: HTTP belongs to the web HMI server.
         self.c.download(5, io_config(config_block()))
         self.c.comm_lock(0)
-        self.assertTrue(wait_for(self.listening, 15), self.ctl.console())
+        wait_web_server(self.c, self.listening)
 
     def listening(self):
         s = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)

@@ -17,7 +17,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(__file__))
 from bbsupport import Controller, NetPeer, wait_for  # noqa: E402
 from test_modbus import R, config_block, io_config  # noqa: E402
-from test_webhmi import digest_header  # noqa: E402
+from test_webhmi import digest_header, wait_web_server  # noqa: E402
 
 HOST = "10.77.0.2"
 SECURITY = b"tavIX\r\nop;226f2a0adcb0f34a56dc9c2f26248223;Right0;Right3\r\n"
@@ -43,7 +43,7 @@ class Methods(unittest.TestCase):
         self.c.comm_lock(0)
         self.c.write_reg(R(5), 16, 0x1234)
         self.c.write_reg(R(6), 16, 0xFFFE)
-        self.assertTrue(wait_for(self.listening, 15), self.ctl.console())
+        wait_web_server(self.c, self.listening)
         self.cnonce = 0
 
     def listening(self):

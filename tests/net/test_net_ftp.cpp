@@ -1,0 +1,372 @@
+// The in-program FTP server's commands in-process, on a loopback control
+// connection; the login rules; PORT and command parsing. Also the time-bound
+// behaviour of the services: the FTP daemon marker's give-up, the DHCP
+// renewal clamp and the DNS resolver's time-out and refusals.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <fstream>
+#include <netinet/in.h>
+#include <string>
+#include <vector>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/image/plcreg.h"
+#include "net/dhcp.h"
+#include "net/dpr.h"
+#include "net/ftp.h"
+#include "net/svc.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/temp_root.h"
+
+namespace {
+
+struct LoopPair {
+    int ours = -1, theirs = -1;
+    LoopPair() {
+        const int l = socket(AF_INET, SOCK_STREAM, 0);
+        struct sockaddr_in a {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t al = sizeof a;
+        bind(l, reinterpret_cast<struct sockaddr *>(&a), sizeof a);
+        listen(l, 1);
+        getsockname(l, reinterpret_cast<struct sockaddr *>(&a), &al);
+        theirs = socket(AF_INET, SOCK_STREAM, 0);
+        connect(theirs, reinterpret_cast<struct sockaddr *>(&a), sizeof a);
+        ours = accept(l, nullptr, nullptr);
+        close(l);
+        struct timeval tv {2, 0};
+        setsockopt(theirs, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    }
+    ~LoopPair() {
+        close(theirs);
+    }
+    std::string Line() {
+        std::string s;
+        char c;
+        while (s.size() < 512 && read(theirs, &c, 1) == 1) {
+            s += c;
+            if (s.size() >= 2 && s.compare(s.size() - 2, 2, "\r\n") == 0) break;
+        }
+        return s;
+    }
+};
+
+alignas(16) uint8_t pool_memory[16 * (NX_PACKET_HEADER + 1520)];
+NX_PACKET_POOL pool;
+NX_IP ip;
+
+struct FtpFixture {
+    test_support::TempRoot root;
+    LoopPair link;
+    NX_FTP_SERVER &sv = FtpServer[0];
+    FtpFixture() {
+        mkdir((root / "mnt").c_str(), 0755);
+        mkdir((root / "mnt/USB0").c_str(), 0755);
+        _nx_packet_pool_create(&pool, "ftp test", 1520, pool_memory, sizeof pool_memory);
+        ip = {};
+        ip.nx_ip_address = 0x7F000001;
+        ip.nx_ip_default_packet_pool = &pool;
+        std::memset(static_cast<void *>(&sv), 0, sizeof sv);
+        sv.nx_ftp_server_id = NX_FTP_SERVER_ID;
+        sv.nx_ftp_server_ip_ptr = &ip;
+        sv.nx_ftp_server_packet_pool_ptr = &pool;
+        sv.nx_ftp_server_media_ptr = &FtpMedia;
+        sv.nx_ftp_login = FtpServerLogin;
+        sv.nx_ftp_logout = FtpServerLogout;
+        for (auto &c : sv.nx_ftp_server_client_list) {
+            c.control.fd = c.control.accepted_fd = c.data.fd = c.data.accepted_fd = c.file.fd = -1;
+        }
+        NX_TCP_SOCKET &s = sv.nx_ftp_server_client_list[0].control;
+        s.fd = link.ours;
+        s.client = 1;
+        s.bound = 1;
+        s.writable = 1;
+        s.state = NX_TCP_ESTABLISHED;
+        s.ip = &ip;
+        s.peer_address = 0x7F000001;
+        sv.nx_ftp_server_client_list[0].type = 'A';
+        DprConfigRec &c = Dpr_Configuration[0];
+        std::memset(&c, 0, DPR_CONFIG_BYTES);
+        std::strcpy(c.ftp[0].user, "alice");
+        std::strcpy(c.ftp[0].password, "pw1");
+        std::strcpy(c.ftp[1].user, "bob");
+        c.ftp[1].rights = 1;
+    }
+    ~FtpFixture() {
+        close(link.ours);
+        std::memset(static_cast<void *>(&sv), 0, sizeof sv);
+        std::memset(&Dpr_Configuration[0], 0, DPR_CONFIG_BYTES);
+    }
+    std::string Send(const std::string &line) {
+        NX_PACKET *pk = nullptr;
+        EXPECT_EQ(_nx_packet_allocate(&pool, &pk, 0, 0), 0u);
+        _nx_packet_data_append(pk, line.data(), uint32_t(line.size()), &pool, 0);
+        FtpServerCommand(&sv, 0, pk);
+        return link.Line();
+    }
+};
+
+TEST(NetFtp, CommandsRepliesAndRefusedPaths) {
+    FtpFixture f;
+    const uint32_t free_at_start = [] {
+        uint32_t n = 0;
+        for (NX_PACKET *p = pool.nx_packet_pool_available_list; p; p = p->nx_packet_pool_next)
+            n += p->nx_packet_state == NX_PACKET_FREE;
+        return n;
+    }();
+    {
+        std::ofstream(f.root / "mnt/USB0/a.txt") << "abc";
+    }
+    const std::pair<const char *, const char *> script[] = {
+        {"NOOP\r\n", "530 Not logged in \r\n"},
+        {"USER alice\r\n", "331 Enter password \r\n"},
+        {"PASS x\r\n", "530 Login Fail \r\n"},
+        {"PASS pw1\r\n", "230 Logged in \r\n"},
+        {"noop\r\n", "200 NOOP Success \r\n"},
+        {"PWD\r\n", "257 \"/\" is current Directory \r\n"},
+        {"TYPE X\r\n", "504 Type Non ASCII or Binary \r\n"},
+        {"XYZ\r\n", "502 Not Implemented \r\n"},
+        {"FEAT\r\n", "500 Not Implemented \r\n"},
+        {"SIZE a.txt\r\n", "550 Not Implemented \r\n"},
+        {"RNTO b.txt\r\n", "550 Rename failed \r\n"},
+        {"RNFR a.txt\r\n", "350 Rename File From \r\n"},
+        {"RNFR a.txt\r\n", "350 Rename File From \r\n"},
+        {"RNTO b.txt\r\n", "250 File Renamed \r\n"},
+        {"RNFR ../x\r\n", "550 Rename File not found \r\n"},
+        {"MKD d\"q/\r\n", "200 \"/d\"\"q\" Directory Created \r\n"},
+        {"CWD /../../d\"q\r\n", "250 \"/d\"\"q\" set successfully \r\n"},
+        {"CDUP\r\n", "250 \"/\" set successfully \r\n"},
+        {"CWD d\"q/../..\r\n", "550 Change Dir Fail \r\n"},
+        {"CWD b.txt\r\n", "550 Change Dir Fail \r\n"},
+        {"MKD ../x\r\n", "550 Directory Create failed \r\n"},
+        {"DELE ../mnt/x\r\n", "550 Delete Failed \r\n"},
+        {"TYPE I\r\n", "200 Type Binary \r\n"},
+        {"RETR ../x\r\n", "550 File Open Fail \r\n"},
+        {"STOR ../x\r\n", "550 File Open Failed \r\n"},
+        {"PORT 10,77,0,9,4,1\r\n", "501 Port Fail \r\n"},
+        {"PORT 127,0,0,1,4,1\r\n", "200 Port set \r\n"},
+        {"DELE b.txt\r\n", "250 File Deleted \r\n"},
+        {"RMD d\"q\r\n", "250 Directory Deleted \r\n"},
+        {"RMD d\"q\r\n", "550 Delete Directory Fail \r\n"},
+        {"QUIT\r\n", "221 Logging Off \r\n"},
+    };
+    for (const auto &[line, want] : script) EXPECT_EQ(f.Send(line), want) << line;
+    EXPECT_EQ(f.sv.nx_ftp_server_client_list[0].data_port, 1025u);
+    EXPECT_EQ(access((f.root / "mnt/USB0/b.txt").c_str(), F_OK), -1);
+    uint32_t free_now = 0;
+    for (NX_PACKET *p = pool.nx_packet_pool_available_list; p; p = p->nx_packet_pool_next)
+        free_now += p->nx_packet_state == NX_PACKET_FREE;
+    EXPECT_EQ(free_now, free_at_start) << "every packet, the replaced rename source too, went back";
+}
+
+TEST(NetFtp, ReadOnlyAccountLoginRulesPortAndParser) {
+    FtpFixture f;
+    EXPECT_EQ(f.Send("USER bob\r\n"), "331 Enter password \r\n");
+    EXPECT_EQ(f.Send("PASS any\r\n"), "230 Logged in \r\n");
+    for (const char *cmd : {"STOR x\r\n", "APPE x\r\n", "DELE x\r\n", "RNFR x\r\n", "RNTO x\r\n", "MKD x\r\n",
+                            "RMD x\r\n"})
+        EXPECT_EQ(f.Send(cmd), "532 Need account for storing files \r\n") << cmd;
+
+    struct Row {
+        const char *u1, *p1, *u2, *p2, *name, *pass;
+        uint32_t result;
+        uint8_t rights;
+    } rows[] = {
+        {"alice", "pw1", "bob", "", "alice", "pw1", 0, 0},     {"alice", "pw1", "bob", "", "alice", "pw2", 208, 9},
+        {"alice", "pw1", "bob", "", "bob", "zz", 0, 1},        {"alice", "pw1", "", "", "", "", 208, 9},
+        {"", "", "", "", "anonymous", "x", 0, 1},             {"alice", "pw1", "", "", "anonymous", "x", 208, 9},
+        {"", "", "", "", "", "", 208, 9},
+    };
+    DprConfigRec &c = Dpr_Configuration[0];
+    for (const Row &r : rows) {
+        std::strcpy(c.ftp[0].user, r.u1);
+        std::strcpy(c.ftp[0].password, r.p1);
+        std::strcpy(c.ftp[1].user, r.u2);
+        std::strcpy(c.ftp[1].password, r.p2);
+        c.ftp[0].rights = 0;
+        c.ftp[1].rights = 1;
+        uint8_t rights = 9;
+        EXPECT_EQ(FtpServerLogin(&f.sv, 0, 0, r.name, r.pass, &rights), r.result) << r.name << "/" << r.pass;
+        EXPECT_EQ(rights, r.rights) << r.name << " (9: left as it was)";
+    }
+
+    uint32_t a = 0, p = 0;
+    EXPECT_EQ(FtpParsePort("192,168,0,10,4,1", &a, &p), 1u);
+    EXPECT_EQ(a, 0xC0A8000Au);
+    EXPECT_EQ(p, 1025u);
+    EXPECT_EQ(FtpParsePort("300,2,3,4,5,6", &a, &p), 1u);
+    EXPECT_EQ(a, 0x2C020304u) << "the low 8 bits of each number";
+    for (const char *bad : {"1,2,3,4,5", "1,2,3,4,5,6,7", "1,2,3,4,5,", "a,2,3,4,5,6", "1,,3,4,5,6", ""})
+        EXPECT_EQ(FtpParsePort(bad, &a, &p), 0u) << bad;
+
+    struct Word {
+        const char *line;
+        uint32_t code;
+        const char *rest;
+    } words[] = {
+        {"list -la\r\n", FTP_LIST, "\r\n"}, {"XMKD d\r\n", FTP_MKD, "d\r\n"}, {"xrmd d\r\n", FTP_RMD, "d\r\n"},
+        {"APPE f\r\n", FTP_APPE, "f\r\n"},  {"PASV\r\n", FTP_PASV, "\n"},     {"NOOPX\r\n", FTP_INVALID, "\n"},
+        {"ABCDEFGHIJK\r\n", FTP_INVALID, "\n"},
+    };
+    for (const auto &[line, code, rest] : words) {
+        NX_PACKET *pk = nullptr;
+        ASSERT_EQ(_nx_packet_allocate(&pool, &pk, 0, 0), 0u);
+        _nx_packet_data_append(pk, line, uint32_t(std::strlen(line)), &pool, 0);
+        EXPECT_EQ(_nx_ftp_server_parse_command(pk), code) << line;
+        EXPECT_EQ(std::string(reinterpret_cast<char *>(pk->nx_packet_prepend_ptr), pk->nx_packet_length), rest)
+            << line;
+        _nx_packet_release(pk);
+    }
+}
+
+TEST(NetFtp, MarkerGiveUpRenewalClampAndResolverTimeOut) {
+    test_support::TempRoot root;
+    mkdir((root / "opt").c_str(), 0755);
+    mkdir((root / "opt/valmar").c_str(), 0755);
+    mkdir((root / "opt/valmar/ftp").c_str(), 0755);
+    test_support::FakeClock clock;
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    static int wfd;
+    wfd = fds[1];
+    NetSvc_Hooks = {};
+    NetSvc_Hooks.script_pipe = [] { return wfd; };
+    NetSvc_Hooks.script_absent = [] { return uint32_t(0); };
+    Svc_Reset();
+    plc_reg[566] = 0x08;
+    plc_reg[567] = 0;
+    Svc_RestartRequests();
+    char buf[32] = {};
+    EXPECT_EQ(std::string(buf, std::size_t(read(fds[0], buf, sizeof buf))), "stop0\nstart0\n");
+    test_support::FakeClock::AdvanceMs(29999);
+    Svc_RestartRequests();
+    EXPECT_EQ(plc_reg[566], 0x08) << "still waiting for the marker";
+    test_support::FakeClock::AdvanceMs(1);
+    Svc_RestartRequests();
+    EXPECT_EQ(plc_reg[566], 0) << "a marker that never comes back is given up at 30 s";
+    EXPECT_EQ(prot_run_bit, 0);
+    NetSvc_Hooks = {};
+    close(fds[0]);
+    close(fds[1]);
+
+    // A T1 of 500,000 s renews after 429,496 s, not at the wrapped tick count
+    // (5,000,000,000 mod 2^32 ticks: 70,503 s).
+    DhcpProcCtrl &r = dhcpProcCtrl[0];
+    std::memset(static_cast<void *>(&r), 0, sizeof r);
+    r.fd = -1;
+    r.bound = 1;
+    r.no_lease = 0;
+    dhcpOffered[0] = {};
+    dhcpOffered[0].t1 = 500000;
+    dhcpTimer(&r.renew_timer, 0);
+    r.renew_running = 1;
+    test_support::FakeClock::AdvanceMs(70504000);
+    dhcpScan(1, 0);
+    EXPECT_EQ(r.state, 0u);
+    test_support::FakeClock::AdvanceMs(429495000 - 70504000);
+    dhcpScan(1, 0);
+    EXPECT_EQ(r.state, 0u);
+    test_support::FakeClock::AdvanceMs(1000);
+    dhcpScan(1, 0);
+    EXPECT_EQ(r.state, 2u);
+    EXPECT_EQ(r.msg, DHCP_RENEW);
+    EXPECT_EQ(dhcpState, 1);
+    std::memset(static_cast<void *>(&r), 0, sizeof r);
+    r.fd = -1;
+    dhcpState = 1;
+
+    // The resolver: no resolv.conf, a name it will not send, silence for 10 s.
+    char out[32] = {};
+    dnsFlowCtrl.state = 0;
+    EXPECT_EQ(dnsResolve("broker.plc.test", out), -2);
+    mkdir((root / "etc").c_str(), 0755);
+    std::ofstream(root / "etc/resolv.conf") << "# local\nnameserver\t127.0.0.1\nnameserver 127.0.0.9\n";
+    EXPECT_EQ(dnsResolve((std::string(64, 'a') + ".test").c_str(), out), 2);
+    EXPECT_EQ(dnsResolve((std::string(64, 'a') + ".test").c_str(), out), -5);
+    EXPECT_EQ(dnsResolve("broker.plc.test", out), 2);
+    EXPECT_STREQ(dnsFlowCtrl.servers[0], "127.0.0.9") << "a tab does not separate fields";
+    EXPECT_EQ(dnsResolve("broker.plc.test", out), 1);
+    EXPECT_EQ(dnsResolve("broker.plc.test", out), 1);
+    test_support::FakeClock::AdvanceMs(9999);
+    EXPECT_EQ(dnsResolve("broker.plc.test", out), 1);
+    test_support::FakeClock::AdvanceMs(1);
+    EXPECT_EQ(dnsResolve("broker.plc.test", out), -6);
+    EXPECT_EQ(dnsFlowCtrl.state, 0u);
+    EXPECT_EQ(dnsFlowCtrl.fd, -1);
+}
+
+TEST(NetFtp, ResolverAgainstALoopbackNameServer) {
+    // The name server's port is 53: binding it needs the right to (CI runs as root).
+    const int srv = socket(AF_INET, SOCK_DGRAM, 0);
+    struct sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(53);
+    a.sin_addr.s_addr = htonl(0x7F00000A);  // 127.0.0.10
+    if (bind(srv, reinterpret_cast<struct sockaddr *>(&a), sizeof a) != 0) {
+        close(srv);
+        GTEST_SKIP() << "port 53 of 127.0.0.10 cannot be bound here";
+    }
+    const int other = socket(AF_INET, SOCK_DGRAM, 0);
+    test_support::TempRoot root;
+    mkdir((root / "etc").c_str(), 0755);
+    std::ofstream(root / "etc/resolv.conf") << "nameserver 127.0.0.10\n";
+    dnsFlowCtrl.state = 0;
+    char out[32] = {};
+    auto answer = [&](int from, bool same_id) {
+        uint8_t q[512];
+        struct sockaddr_in peer {};
+        socklen_t pl = sizeof peer;
+        const ssize_t n = recvfrom(srv, q, sizeof q, 0, reinterpret_cast<struct sockaddr *>(&peer), &pl);
+        EXPECT_GT(n, 12);
+        std::vector<uint8_t> r(q, q + n);
+        if (!same_id) r[1] ^= 1;
+        r[2] = 0x81, r[3] = 0x80, r[7] = 2;
+        const uint8_t aaaa[] = {0xC0, 12, 0, 28, 0, 1, 0, 0, 0, 60, 0, 16, 0xfd, 0, 0, 0, 0, 0, 0, 0,
+                                0,    0,  0, 0,  0, 0, 0, 1};
+        const uint8_t rec[] = {0xC0, 12, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 10, 77, 0, 42};
+        r.insert(r.end(), aaaa, aaaa + sizeof aaaa);
+        r.insert(r.end(), rec, rec + sizeof rec);
+        sendto(from, r.data(), r.size(), 0, reinterpret_cast<struct sockaddr *>(&peer), pl);
+        return peer;
+    };
+    auto until_not_1 = [&] {
+        int32_t v = 1;
+        for (int i = 0; i < 2000 && v == 1; i++) {
+            v = dnsResolve("broker.plc.test", out);
+            if (v == 1) usleep(1000);
+        }
+        return v;
+    };
+    EXPECT_EQ(dnsResolve("broker.plc.test", out), 2);
+    EXPECT_EQ(dnsResolve("broker.plc.test", out), 1);
+    // An answer from another port is not the name server's.
+    answer(other, true);
+    usleep(20000);
+    EXPECT_EQ(dnsResolve("broker.plc.test", out), 1);
+    EXPECT_EQ(dnsFlowCtrl.state, 2u);
+    // Next lookup: a new identifier; the answer skips the AAAA record.
+    dnsFlowCtrl.state = 0;
+    close(dnsFlowCtrl.fd);
+    dnsFlowCtrl.fd = -1;
+    EXPECT_EQ(dnsResolve("broker.plc.test", out), 2);
+    EXPECT_EQ(dnsResolve("broker.plc.test", out), 1);
+    answer(srv, true);
+    EXPECT_EQ(until_not_1(), 2);
+    EXPECT_EQ(dnsResolve("broker.plc.test", out), 0);
+    EXPECT_STREQ(out, "10.77.0.42");
+    // A stale identifier: -1.
+    EXPECT_EQ(dnsResolve("broker.plc.test", out), 2);
+    EXPECT_EQ(dnsResolve("broker.plc.test", out), 1);
+    answer(srv, false);
+    EXPECT_EQ(until_not_1(), 2);
+    EXPECT_EQ(dnsResolve("broker.plc.test", out), -1);
+    close(srv);
+    close(other);
+}
+
+}  // namespace

@@ -1,0 +1,298 @@
+// Network services in-process: MD5 and the Digest response, Base64, register
+// texts and form values, DHCP messages and datagrams, DNS queries and
+// answers, and the service script's pipe and files.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "core/image/plcreg.h"
+#include "net/dhcp.h"
+#include "net/dpr.h"
+#include "net/http.h"
+#include "net/httpreg.h"
+#include "net/md5.h"
+#include "net/svc.h"
+#include "tests/support/temp_root.h"
+
+namespace {
+
+std::string Md5Hex(const std::string &s, std::size_t split = 0) {
+    NX_MD5 c;
+    _nx_md5_initialize(&c);
+    const auto *p = reinterpret_cast<const uint8_t *>(s.data());
+    if (split > s.size()) split = s.size();
+    _nx_md5_update(&c, p, uint32_t(split));
+    _nx_md5_update(&c, p + split, uint32_t(s.size() - split));
+    uint8_t d[16];
+    _nx_md5_digest_calculate(&c, d);
+    char out[33];
+    _nx_http_server_hex_ascii_convert(d, 16, out);
+    return out;
+}
+
+TEST(NetServices, Md5SuiteDigestAndBase64) {
+    // RFC 1321, appendix A.5.
+    const std::pair<std::string, std::string> suite[] = {
+        {"", "d41d8cd98f00b204e9800998ecf8427e"},
+        {"a", "0cc175b9c0f1b6a831c399e269772661"},
+        {"abc", "900150983cd24fb0d6963f7d28e17f72"},
+        {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
+        {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
+        {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", "d174ab98d277d9f5a5611c2c9f419d9f"},
+        {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
+         "57edf4a22be3c955ac49da2e2107b67a"},
+    };
+    for (const auto &[text, hex] : suite) {
+        for (std::size_t split : {std::size_t(0), std::size_t(1), std::size_t(63), std::size_t(64), text.size()})
+            EXPECT_EQ(Md5Hex(text, split), hex) << text << " split " << split;
+    }
+    EXPECT_EQ(_nx_md5_initialize(nullptr), 7u);
+    EXPECT_EQ(_nx_md5_update(nullptr, nullptr, 0), 7u);
+
+    // A browser's answer to the challenge (admin / secret, GET /index.htm).
+    static NX_HTTP_SERVER sv;
+    char r[33];
+    _nx_http_server_digest_response_calculate(&sv, "admin", "Controller HTTP Server", "secret",
+                                              _nx_http_server_nonce, "GET", "/index.htm", "00000001", "0a4f113b", r);
+    EXPECT_STREQ(r, "8201fa5e72ab0ec174e0c54fe53b3f43");
+
+    // The response field: 32 characters closed by a double quote, nothing else.
+    alignas(16) static uint8_t mem[2 * (NX_PACKET_HEADER + 1520)];
+    static NX_PACKET_POOL pool;
+    _nx_packet_pool_create(&pool, "digest", 1520, mem, sizeof mem);
+    const std::string r32 = "8201fa5e72ab0ec174e0c54fe53b3f43";
+    const std::pair<std::string, uint32_t> fields[] = {
+        {"response=\"" + r32 + "\"", 32},         {"response=\"" + r32.substr(1) + "\"", 0},
+        {"response=\"" + r32 + "4\"", 0},         {"response=\"" + r32 + "\r\n", 0},
+        {"RESPONSE=\"" + r32 + "\"", 32},
+    };
+    for (const auto &[field, want] : fields) {
+        const std::string req = "GET /index.htm HTTP/1.0\r\nAuthorization: Digest username=\"admin\", nc=00000001, "
+                                "cnonce=\"0a4f113b\", uri=\"/index.htm\", " + field + "\r\n\r\n";
+        NX_PACKET *pk = nullptr;
+        ASSERT_EQ(_nx_packet_allocate(&pool, &pk, 0, 0), 0u);
+        _nx_packet_data_append(pk, req.data(), uint32_t(req.size()), &pool, 0);
+        char response[40], uri[40], nc[40], cnonce[64];
+        EXPECT_EQ(_nx_http_server_retrieve_digest_authorization(pk, response, uri, nc, cnonce), want) << field;
+        EXPECT_STREQ(response, want ? r32.c_str() : "") << field;
+        EXPECT_STREQ(uri, "/index.htm");
+        EXPECT_STREQ(nc, "00000001");
+        EXPECT_STREQ(cnonce, "0a4f113b");
+        _nx_packet_release(pk);
+    }
+
+    char out[128];
+    _nx_http_base64_decode("YWRtaW46c2VjcmV0", out);
+    EXPECT_STREQ(out, "admin:secret");
+    _nx_http_base64_decode("=abc", out);
+    EXPECT_STREQ(out, "");
+    _nx_http_base64_encode("admin:secret", 12, out);
+    EXPECT_STREQ(out, "YWRtaW46c2VjcmV0");
+    _nx_http_base64_encode("ab", 2, out);
+    EXPECT_STREQ(out, "YWI=");
+}
+
+TEST(NetServices, RegisterTextsFormatsAndFormValues) {
+    struct Row {
+        const char *reg, *fmt, *len;
+        uint32_t ref, bits;
+    } rows[] = {
+        {"R1", "INT", "", 32768, 16},        {"R2", "DINT", "", 32784, 32},
+        {"R49999", "INT", "", 32768 + 16 * 49998, 16},
+        {"R50000", "INT", "", 0, 0},         {"R65537", "INT", "", 0, 0},  // no modulo 65536
+        {"R0", "INT", "", 0, 0},             {"I1.1", "BOOL", "", 0, 0},
+        {"I2", "INT", "", 0, 0},             {"I17", "INT", "", 8192 + 16, 16},
+        {"R1.16", "BOOL", "", 32768 + 15, 1}, {"R1.17", "BOOL", "", 0, 0},
+        {"Q5", "BOOL", "", 10240 + 4, 1},    {"R3", "ASCII", "10", 32768 + 32, 80},
+        {"R3", "ASCII", "", 32768 + 32, 248}, {"R3", "ASCII", "32", 0, 0},
+        {"R3", "", "", 32768 + 32, 16},      {"R3", "FOO", "", 0, 0},
+        {"r3", "INT", "", 0, 0},             {"R3x", "INT", "", 0, 0},
+        {"AI2", "UINT", "", 16384 + 16, 16}, {"S16", "BOOL", "", 1536 + 15, 1},
+    };
+    for (const Row &r : rows) {
+        EtnReq q{1, 1};
+        MakeRegBlock(&q, r.reg, r.fmt, r.len);
+        EXPECT_EQ(q.reference, r.ref) << r.reg << " " << r.fmt;
+        EXPECT_EQ(q.count, r.bits) << r.reg << " " << r.fmt;
+    }
+    const std::pair<const char *, const char *> forms[] = {
+        {"Courier+New", "Courier New"}, {"%23FF0000", "#FF0000"}, {"a%00b", "a"}, {"50%", "50%"},
+        {"x&y", "x"},                   {"ab\tc  ", "ab c"},      {"%4", "%4"},   {"", ""},
+    };
+    for (const auto &[in, want] : forms) {
+        char out[64];
+        UrlValueDecode(out, in);
+        EXPECT_STREQ(out, want) << in;
+    }
+    // The page of a register value, and a page that would pass 255 characters.
+    char page[256];
+    uint32_t len = 0;
+    Dpr_Set_W_Data(32768 + 16 * 99, 123);
+    ASSERT_EQ(HttpRegPage("R100", "INT", "", "", "5", "", "", "", page, len), 0u);
+    EXPECT_STREQ(page, "<head><meta http-equiv=\"refresh\" content=\"5\"></head>\r\n\r\n<body>123</body>\r\n");
+    EXPECT_EQ(len, 74u);
+    const std::string face(63, 'F');
+    EXPECT_EQ(HttpRegPage("R100", "INT", "", "", face.c_str(), "4", face.c_str(), face.c_str(), page, len), 224u);
+}
+
+std::vector<uint8_t> Bytes(const uint8_t *p, std::size_t n) { return {p, p + n}; }
+
+TEST(NetServices, DhcpMessagesDatagramsAndLease) {
+    DhcpProcCtrl &r = dhcpProcCtrl[0];
+    std::memset(static_cast<void *>(&r), 0, sizeof r);
+    r.fd = -1;
+    r.xid = 1;
+    r.mac = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
+    dhcpOffered[0] = {};
+    setQryPacket(DHCP_DISCOVER, 0);
+    const std::vector<uint8_t> head = {1, 1, 6, 0, 0, 0, 0, 1, 0, 0, 0x80, 0};
+    EXPECT_EQ(Bytes(r.out.data(), 12), head);
+    EXPECT_EQ(Bytes(r.out.data() + 28, 6), Bytes(r.mac.data(), 6));
+    const std::vector<uint8_t> opts = {99, 130, 83, 99, 53, 1, 1, 61, 7, 1, 0x02, 0x11, 0x22, 0x33, 0x44, 0x55,
+                                       55, 3, 1, 3, 6, 255, 0};
+    EXPECT_EQ(Bytes(r.out.data() + 236, opts.size()), opts);
+    DhcpBuildDatagram(0, 0xFFFFFFFF);
+    const uint8_t *d = r.dgram.data();
+    const std::vector<uint8_t> ip_head = {0x45, 0, 0x02, 0x40, 0, 0, 0, 0, 64, 17};
+    EXPECT_EQ(Bytes(d, 10), ip_head);
+    EXPECT_EQ(Bytes(d + 12, 8), (std::vector<uint8_t>{0, 0, 0, 0, 255, 255, 255, 255}));
+    EXPECT_EQ(Bytes(d + 20, 6), (std::vector<uint8_t>{0, 68, 0, 67, 0x02, 0x2C}));
+    // Header checksum worked out by hand: ~(0x4500 + 0x0240 + 0x4011 + 0xFFFF + 0xFFFF) = 0x78AE.
+    EXPECT_EQ(Bytes(d + 10, 2), (std::vector<uint8_t>{0x78, 0xAE}));
+
+    // A reply of 300 bytes of message: option 53 after a pad, T1 too long, 255 ends.
+    std::vector<uint8_t> msg(300, 0);
+    msg[0] = 2;
+    msg[7] = 1;
+    msg[16] = 10, msg[17] = 77, msg[18] = 0, msg[19] = 55;
+    std::memcpy(&msg[28], r.mac.data(), 6);
+    const uint8_t o[] = {99, 130, 83, 99, 0, 53, 1, 2, 1, 4, 255, 255, 255, 0, 3, 4, 10, 77, 0, 1, 6, 4, 10, 77, 0, 3,
+                         54, 4, 10, 77, 0, 3, 58, 4, 0xFF, 0xFF, 0xFF, 0xFF, 3, 2, 9, 9, 255, 1, 4, 1, 2, 3, 4};
+    std::memcpy(&msg[236], o, sizeof o);
+    std::vector<uint8_t> dg(28 + msg.size(), 0);
+    dg[0] = 0x45;
+    dg[2] = uint8_t(dg.size() >> 8), dg[3] = uint8_t(dg.size());
+    dg[8] = 64, dg[9] = 17;
+    dg[12] = 10, dg[13] = 77, dg[15] = 3;
+    dg[16] = dg[17] = dg[18] = dg[19] = 255;
+    uint32_t acc = 0;
+    for (int i = 0; i < 20; i += 2) acc += uint32_t(dg[i] << 8 | dg[i + 1]);
+    while (acc >> 16) acc = (acc & 0xFFFF) + (acc >> 16);
+    const uint16_t ipsum = uint16_t(~acc);
+    dg[10] = uint8_t(ipsum >> 8), dg[11] = uint8_t(ipsum);
+    dg[20] = 0, dg[21] = 67, dg[22] = 0, dg[23] = 68;
+    dg[24] = uint8_t((dg.size() - 20) >> 8), dg[25] = uint8_t(dg.size() - 20);
+    std::memcpy(&dg[28], msg.data(), msg.size());
+    ASSERT_EQ(DhcpTakeDatagram(0, dg.data(), dg.size()), 1u) << "UDP checksum 0 is accepted";
+    EXPECT_EQ(DhcpReplyType(0), DHCP_OFFER);
+    procOfferAckPacket(0);
+    const DhcpOffered &l = dhcpOffered[0];
+    EXPECT_EQ(l.address, 0x0A4D0037u);
+    EXPECT_EQ(l.mask, 0xFFFFFF00u);
+    EXPECT_EQ(l.router, 0x0A4D0001u);
+    EXPECT_EQ(l.dns1, 0x0A4D0003u);
+    EXPECT_EQ(l.server, 0x0A4D0003u);
+    EXPECT_EQ(l.t1, 0xFFFFFFFFu);
+    EXPECT_EQ(l.t2, 0u) << "items of fewer than 4 bytes and items after 255 are not stored";
+    dg[10] ^= 1;
+    EXPECT_EQ(DhcpTakeDatagram(0, dg.data(), dg.size()), 0u) << "wrong header checksum";
+    dg[10] ^= 1;
+    EXPECT_EQ(DhcpTakeDatagram(0, dg.data(), 27), 0u);
+    dg[23] = 67;
+    EXPECT_EQ(DhcpTakeDatagram(0, dg.data(), dg.size()), 0u) << "not for port 68";
+}
+
+TEST(NetServices, DnsQueriesAndAnswers) {
+    uint8_t q[1024];
+    const uint32_t n = DnsBuildQuery("broker.plc.test", 0x1234, q);
+    const std::vector<uint8_t> want = {0x12, 0x34, 0x01, 0x80, 0, 1, 0, 0, 0, 0, 0, 0, 6, 'b', 'r', 'o', 'k', 'e',
+                                       'r', 3, 'p', 'l', 'c', 4, 't', 'e', 's', 't', 0, 0, 1, 0, 1};
+    EXPECT_EQ(Bytes(q, n), want);
+    EXPECT_EQ(DnsBuildQuery(std::string(64, 'a').c_str(), 1, q), 0u);
+    EXPECT_EQ(DnsBuildQuery((std::string(63, 'a') + "." + std::string(63, 'b') + "." + std::string(63, 'c') + "." +
+                             std::string(62, 'd')).c_str(), 1, q), 0u) << "254 characters";
+    EXPECT_EQ(DnsBuildQuery("a..b", 1, q), 0u);
+
+    // Answer: the question, an AAAA record first, then the A record.
+    std::vector<uint8_t> a(want);
+    a[2] = 0x81, a[3] = 0x80;
+    a[7] = 2;
+    const uint8_t aaaa[] = {0xC0, 12, 0, 28, 0, 1, 0, 0, 0, 60, 0, 16, 0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    const uint8_t rec[] = {0xC0, 12, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 10, 77, 0, 42};
+    a.insert(a.end(), aaaa, aaaa + sizeof aaaa);
+    a.insert(a.end(), rec, rec + sizeof rec);
+    uint32_t addr = 0;
+    EXPECT_EQ(DnsParseAnswer(a.data(), a.size(), 0x1234, &addr), 1u);
+    EXPECT_EQ(addr, 0x0A4D002Au);
+    EXPECT_EQ(DnsParseAnswer(a.data(), a.size(), 0x1233, &addr), 0u) << "stale identifier";
+    EXPECT_EQ(DnsParseAnswer(a.data(), a.size() - 1, 0x1234, &addr), 0u) << "record past the bytes received";
+    a[2] = 0x01;
+    EXPECT_EQ(DnsParseAnswer(a.data(), a.size(), 0x1234, &addr), 0u) << "not a response";
+}
+
+TEST(NetServices, ServicePipeFilesAndRestartBits) {
+    test_support::TempRoot root;
+    mkdir((root / "opt").c_str(), 0755);
+    mkdir((root / "opt/valmar").c_str(), 0755);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    static int wfd;
+    wfd = fds[1];
+    NetSvc_Hooks = {};
+    NetSvc_Hooks.script_pipe = [] { return wfd; };
+    NetSvc_Hooks.script_absent = [] { return uint32_t(0); };
+    Svc_Reset();
+    Svc_DnsSet(0x0A4D0003);
+    EXPECT_EQ(Svc_PipeWrite("stop0\n", 6, "write"), 1u);
+    char buf[64] = {};
+    const ssize_t n = read(fds[0], buf, sizeof buf);
+    EXPECT_EQ(std::string(buf, std::size_t(n)), std::string("dnsSet_2_0_10.77.0.3\n\0stop0\n", 28));
+
+    DprConfigRec &c = Dpr_Configuration[0];
+    c.enables[0] = EN0_FTP;
+    std::strcpy(c.ftp[0].user, "alice");
+    std::strcpy(c.ftp[0].password, "pw1");
+    c.ftp[0].rights = 0;
+    std::strcpy(c.ftp[1].user, "bob");
+    c.ftp[1].password[0] = 0;
+    c.ftp[1].rights = 1;
+    NTP_Enabled = 1;
+    Svc_WriteServiceFiles();
+    auto slurp = [&](const char *rel) {
+        std::ifstream f(root / rel, std::ios::binary);
+        std::stringstream s;
+        s << f.rdbuf();
+        return s.str();
+    };
+    EXPECT_EQ(slurp("opt/valmar/main_conf"), "ftp0\nntp0\n");
+    EXPECT_EQ(slurp("opt/valmar/ftp/newpwdfile1"), "alice:pw1\n");
+    EXPECT_EQ(slurp("opt/valmar/ftp/newvsftpd.chroot_list1"), "alice:1\n");
+    std::strcpy(c.ftp[0].password, "p:w");
+    Svc_WriteServiceFiles();
+    EXPECT_EQ(slurp("opt/valmar/ftp/newpwdfile1"), "") << "a name or password with ':' gets no line";
+    c.enables[0] = 0;
+    NTP_Enabled = 0;
+    Svc_WriteServiceFiles();
+    EXPECT_EQ(slurp("opt/valmar/main_conf"), "ftp0\n");
+    EXPECT_EQ(access((root / "opt/valmar/ftp/newpwdfile1").c_str(), F_OK), -1);
+
+    // Without a script an FTP restart request clears at once.
+    NetSvc_Hooks.script_absent = [] { return uint32_t(1); };
+    plc_reg[566] = 0x08;
+    plc_reg[567] = 0;
+    Svc_RestartRequests();
+    EXPECT_EQ(plc_reg[566], 0);
+    EXPECT_EQ(prot_run_bit, 0);
+    close(fds[0]);
+    close(fds[1]);
+    NetSvc_Hooks = {};
+    std::memset(&c, 0, DPR_CONFIG_BYTES);
+}
+
+}  // namespace
