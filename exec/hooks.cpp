@@ -66,7 +66,7 @@ void Exec_InstallHooks() {
     iec_hooks.cycle = _VMThread;
 
     // Engines and drivers: the IEC VM's services, the Ethernet manager's
-    // protocol servers and e-mail, the ladder engine's Talk layer, the card
+    // protocol servers and e-mail, the card
     // manager's clone link and web server.
     Z7Svc_Install();
     enet_hooks.qncan = {Qncan_Init, Qncan_Scan, Qncan_ConnCnt, nullptr};
@@ -77,7 +77,6 @@ void Exec_InstallHooks() {
     enet_hooks.eip = {Eip_Init, Eip_Scan, Eip_Conn_Cnt, nullptr};
     enet_hooks.egd_config = Egd_Config;
     enet_hooks.email_scan = EtnEmailScan;
-    ladder_hooks.talk_init = TalkInit;
     clone_cmd_link = {MCMD_Init, MCMD_SendCmd, MCMD_SendData, MCMD_GetData, MCMD_SendCntl, MCMD_Close};
     cfm_hooks.card_checked = Main_WebCardChecked;
 

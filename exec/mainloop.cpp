@@ -35,6 +35,7 @@
 #include "media/fxp.h"
 #include "messaging/messaging.h"
 #include "exec/hooks.h"
+#include "exec/msglink.h"
 #include "net/enet.h"
 #include "net/net.h"
 #include "net/enet.h"
@@ -393,8 +394,10 @@ int Main_Startup(int argc, char **argv) {
     const uint32_t defaults = SYS_Init(pProduct);
     PlcWordSet(W_FAULT, 0);
     PlcWordSet(W_PORTPROTO, 0);
+    Exec_LinkMessaging();
     Vcomm_Init();
-    SCI2_Init(0);
+    SCI2_Init(ProgrammingPort);
+    SCI2_Init(CellularPort);
 
     // Configuration blocks; the controller counts as stopped meanwhile.
     nv_Startup = 1;

@@ -31,7 +31,7 @@ std::array<uint32_t, CMD_HOSTS> Cmd_HostPort = {ProgrammingPort, VCOMM_NO_PORT};
 
 namespace {
 
-constexpr const char *kDevice = "/dev/ttySP0";
+const char *Device(uint32_t port) { return port == CellularPort ? "/dev/ttySP2" : "/dev/ttySP0"; }
 
 // Row: protocol in force, column: protocol asked; 0 refuses the Open.
 constexpr uint8_t serial_open_check[5][5] = {
@@ -45,13 +45,13 @@ constexpr std::array<speed_t, 10> kSpeeds = {B300,  B600,  B1200,  B2400,  B4800
                                              B9600, B19200, B38400, B57600, B115200};
 constexpr std::array<uint32_t, 10> kBps = {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
 
-VcommPort *P(uint32_t port) { return port < VCOMM_SERIAL_PORTS ? &Vcomm_Port[port] : nullptr; }
+VcommPort *P(uint32_t port) { return Vcomm_IsSerial(port) ? &Vcomm_Port[port] : nullptr; }
 
 uint8_t Proto(const VcommPort &p) { return p.SerialOpenMode[5] & 0x0F; }
 
-int OpenDevice() {
+int OpenDevice(uint32_t port) {
     char path[512];
-    if (PLAT_Path(kDevice, path, sizeof path) == nullptr) return -1;
+    if (PLAT_Path(Device(port), path, sizeof path) == nullptr) return -1;
     const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return -1;
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -160,7 +160,7 @@ uint32_t OpOpen(uint32_t port, const uint8_t *m) {
     cfsetospeed(&t, speed);
 
     // A device that appeared after start-up is picked up on the next Open.
-    if (p.fd < 0) p.fd = OpenDevice();
+    if (p.fd < 0) p.fd = OpenDevice(port);
     uint32_t applied = 0;
     if (p.fd >= 0) {
         // Let what is queued leave at the old settings first (an answer sent
@@ -268,7 +268,15 @@ uint32_t OpCountTx(uint32_t port) {
 }
 
 uint32_t OpEmptyTx(uint32_t port) { return OpCountTx(port) == 0 ? 1 : 0; }
-uint32_t OpCheckTx(uint32_t) { return 0; }
+// Nonzero while the transmitter takes another byte: the user program's send
+// blocks move bytes only while it says so.
+uint32_t OpCheckTx(uint32_t port) {
+    VcommPort *p = P(port);
+    if (!p) return 0;
+    if (p->VirtualCmd) return RingNext(p->tx_in) != p->tx_out ? 1 : 0;
+    if (p->fd < 0) return 0;
+    return OpCountTx(port) < VCOMM_RING ? 1 : 0;
+}
 
 void OpFlushTx(uint32_t port) {
     VcommPort *p = P(port);
@@ -327,6 +335,17 @@ uint32_t OpRtuTx(uint32_t port) {
 
 uint32_t OpZero(uint32_t) { return 0; }
 uint32_t OpEcho(uint32_t, uint32_t v) { return v; }
+
+// Carrier detect and the modem-control output line (DTR), through the
+// platform's line seam.
+uint32_t OpGetDCD(uint32_t port) {
+    VcommPort *p = P(port);
+    return p ? PLAT_LineDcd(p->fd, Device(port)) : 0;
+}
+uint32_t OpEnable(uint32_t port, uint32_t v) {
+    if (VcommPort *p = P(port)) PLAT_LineDtr(p->fd, Device(port), v ? 1 : 0);
+    return v;
+}
 
 uint32_t OpInitWait(uint32_t port, uint32_t us, uint32_t) {
     VcommPort *p = P(port);
@@ -426,13 +445,13 @@ uint32_t OpDrainTx(uint32_t port, uint8_t *b) {
 
 constexpr VcommDrv kDrv = {OpModeRec, OpOpen,   OpTest,   OpStatusRx,   OpCheckRx, OpCountRx, OpFlushRx,
                            OpGetRx,   OpEmptyTx, OpCheckTx, OpCountTx,  OpFlushTx, OpPutTx,   OpPutnTx,
-                           OpPutsTx,  OpRtuTx,  OpZero,   OpEcho,       OpZero,    OpEcho,    OpZero,
-                           OpEcho,    OpInitWait, OpWaitRx, OpIoCtl,    OpSetIntrcpt, OpStuffRx, OpDrainTx};
+                           OpPutsTx,  OpRtuTx,  OpZero,   OpEcho,       OpZero,    OpEcho,    OpGetDCD,
+                           OpEnable,  OpInitWait, OpWaitRx, OpIoCtl,    OpSetIntrcpt, OpStuffRx, OpDrainTx};
 
 }  // namespace
 
 uint32_t Vcomm_Install(uint32_t port, const VcommDrv &drv) {
-    if (port >= VCOMM_PORTS || port < VCOMM_SERIAL_PORTS) return 0;
+    if (port >= VCOMM_PORTS || Vcomm_IsSerial(port)) return 0;
     Vcomm_Drv[port] = drv;
     return 1;
 }
@@ -461,11 +480,11 @@ uint32_t SCI2_Init(uint32_t port) {
     Vcomm_Drv[port] = kDrv;
     if (p->fd >= 0) close(p->fd);
     *p = VcommPort{};
-    p->fd = OpenDevice();
+    p->fd = OpenDevice(port);
     p->SerialOpenMode = {};  // closed: any protocol may open
     const uint32_t ok = OpOpen(port, rism_mode.data());
     if (p->fd < 0) {
-        std::printf("Programming port %s absent\n", kDevice);
+        std::printf("%s port %s absent\n", port == CellularPort ? "Modem" : "Programming", Device(port));
         return 0;
     }
     return ok;

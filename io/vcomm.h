@@ -13,13 +13,17 @@ extern const VcommMode rism_mode;   // start-up: 9600 8N1, no protocol
 extern const VcommMode qncan_mode;  // the command protocol
 
 constexpr uint8_t VCOMM_PROTO_NONE = 0, VCOMM_PROTO_CMD = 1, VCOMM_PROTO_RTU = 3;
-// Driver records. Record 0 is the programming serial port ("/dev/ttySP0");
-// the others are free for transports that play a port (a modem, an Ethernet
-// or CAN host) and install their own operations with Vcomm_Install. A record
-// whose slots are empty is no port.
+// Driver records. Record 0 is the programming serial port ("/dev/ttySP0"),
+// record 2 the cellular module's line ("/dev/ttySP2"), both driven by the
+// serial driver below; the others are free for transports that play a port
+// (an Ethernet or CAN host) and install their own operations with
+// Vcomm_Install. A record whose slots are empty is no port.
 constexpr uint32_t ProgrammingPort = 0;
+constexpr uint32_t CellularPort = 2;
 constexpr unsigned VCOMM_PORTS = 4;
-constexpr unsigned VCOMM_SERIAL_PORTS = 1;  // records driven by the serial driver below
+constexpr unsigned VCOMM_SERIAL_PORTS = 3;  // Vcomm_Port is indexed by record; 1 is not serial
+// 1 for the records the serial driver drives (0 and 2).
+constexpr bool Vcomm_IsSerial(uint32_t port) { return port == ProgrammingPort || port == CellularPort; }
 constexpr uint32_t VCOMM_NO_PORT = 0xFFFFFFFFu;
 constexpr unsigned VCOMM_RING = 2048;
 
@@ -96,8 +100,9 @@ extern std::array<uint32_t, CMD_HOSTS> Cmd_HostPort;
 extern uint16_t Vcomm_Idle;   // count of releases
 extern uint8_t is_z7protocol; // the port was handed to the IEC runtime
 
-// Fills the table and opens the device with the start-up mode; 1 when the
-// device opened, 0 when it is absent (the controller runs without it).
+// Fills the table record of serial port 0 or 2 and opens its device with the
+// start-up mode; 1 when the device opened, 0 when it is absent (the
+// controller runs without it).
 uint32_t SCI2_Init(uint32_t port);
 void Vcomm_Init();
 void Vcomm_GetEvtPtr();

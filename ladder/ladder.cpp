@@ -16,7 +16,6 @@ std::array<uint16_t, WSTACK_SIZE> w_stack;
 std::array<uint32_t, CALL_STACK_SIZE> call_stack;
 uint8_t call_stack_index;
 uint32_t local_frt_100us;
-LadderHooks ladder_hooks;
 uint16_t time_frt_100us;
 uint32_t local_scan_time;
 uint32_t local_scan_time_rm;
@@ -404,7 +403,7 @@ int32_t LogicUpdate() {
     time_frt_100us = uint16_t(now & 0x3FFF);
     if (first) {
         RegTokLen_16b = uint8_t((NV_EditorFeatures >> 15) & 1);
-        if (ladder_hooks.talk_init) ladder_hooks.talk_init();
+        if (lad_talk.init) lad_talk.init();
     }
     call_stack_index = 0;
     lad.lsp = 0;

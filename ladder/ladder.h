@@ -24,6 +24,26 @@ struct LadCursor {
     uint8_t bad;
 };
 
+// The port blocks of the programming port (opcodes 132 to 137, 394 and 531)
+// belong to the messaging service above this engine: it reaches them through
+// this table, which the executive fills at start-up. Each routine takes the
+// cursor on its first operand and the power, reads its operands, leaves the
+// cursor behind them and answers the power passed on (the modem routine 255
+// for an operand form it does not know, with the cursor one word back). An
+// empty slot makes its opcode an invalid instruction; `init` runs on every
+// first scan.
+struct LadTalkHooks {
+    uint32_t (*open)(LadCursor *pc, uint32_t power);                        // 132
+    uint32_t (*send)(LadCursor *pc, uint32_t power, uint32_t indirect);     // 133, 394 sel 0/1
+    uint32_t (*receive)(LadCursor *pc, uint32_t power, uint32_t indirect);  // 134, 394 sel 2/3
+    uint32_t (*close)(LadCursor *pc, uint32_t power);                       // 135
+    uint32_t (*modem)(LadCursor *pc, uint32_t power);                       // 136
+    uint32_t (*modbus)(LadCursor *pc, uint32_t power);                      // 137
+    uint32_t (*modbus_x)(LadCursor *pc, uint32_t power);                    // 531
+    void (*init)();
+};
+extern LadTalkHooks lad_talk;
+
 constexpr unsigned LSTACK_SIZE = 20;
 constexpr unsigned WSTACK_SIZE = 40;
 constexpr unsigned CALL_STACK_SIZE = 8;
@@ -98,11 +118,3 @@ uint32_t IEC_Multi_Rotate(LadCursor *pc);
 // {longitude east, latitude north} in degrees; result {zenith, azimuth} in
 // degrees.
 void sunpos(const int32_t *time, const double *location, double *result);
-
-// The Talk layer started on the first scan of a program: the executive aims
-// this at the messaging layer at start-up; unset, there is no Talk layer to
-// start.
-struct LadderHooks {
-    void (*talk_init)();
-};
-extern LadderHooks ladder_hooks;

@@ -1,17 +1,59 @@
-// Library calls of the extended encoding that have no routine of their own:
-// the communication selector (394) and the setting of the CAN network id (544).
+// The port blocks of the programming port (132 to 137, the communication
+// selector 394 and 531), reached through the messaging service's table, and
+// the setting of the CAN network id (544).
 #include "core/image/syshook.h"
 #include "core/image/plcreg.h"
 #include "ladder/ladint.h"
 
+LadTalkHooks lad_talk;
+
 namespace {
 
-// 394: selectors 0..3 call the communication blocks of the programming port,
-// which this build does not have yet: the program stops there. Any other
+using TalkFn = uint32_t (*)(LadCursor *, uint32_t);
+using TalkFnX = uint32_t (*)(LadCursor *, uint32_t, uint32_t);
+
+// Calls one port routine with the top power; its answer replaces the power.
+int TalkCall(TalkFn fn) {
+    if (fn == nullptr || lad.lsp < 1) return LAD_FAULT;
+    uint8_t &power = l_stack[lad.lsp - 1];
+    power = uint8_t(fn(&lad.cur, power));
+    return LAD_GO;
+}
+int TalkCallX(TalkFnX fn, uint32_t indirect) {
+    if (fn == nullptr || lad.lsp < 1) return LAD_FAULT;
+    uint8_t &power = l_stack[lad.lsp - 1];
+    power = uint8_t(fn(&lad.cur, power, indirect));
+    return LAD_GO;
+}
+
+int Op_TalkOpen() { return TalkCall(lad_talk.open); }
+int Op_TalkSend() { return TalkCallX(lad_talk.send, 0); }
+int Op_TalkReceive() { return TalkCallX(lad_talk.receive, 0); }
+int Op_TalkClose() { return TalkCall(lad_talk.close); }
+int Op_TalkModbus() { return TalkCall(lad_talk.modbus); }
+int Op_TalkModbusX() { return TalkCall(lad_talk.modbus_x); }
+
+// 136: a result of 255 is an operand form the routine does not know; the
+// program stops where it left the cursor.
+int Op_TalkModem() {
+    if (lad_talk.modem == nullptr || lad.lsp < 1) return LAD_FAULT;
+    uint8_t &power = l_stack[lad.lsp - 1];
+    const uint32_t r = lad_talk.modem(&lad.cur, power);
+    if (r == 255) {
+        lad.op_pos = lad.cur.pos;
+        return LAD_FAULT;
+    }
+    power = uint8_t(r);
+    return LAD_GO;
+}
+
+// 394: selector 0/1 send (buffer direct/indirect), 2/3 receive; any other
 // selector consumes its word and changes nothing.
 int Op_TalkSelect() {
     const uint16_t sel = LadWord(lad.cur);
-    if (lad.cur.bad || sel <= 3) return LAD_FAULT;
+    if (lad.cur.bad) return LAD_FAULT;
+    if (sel <= 1) return TalkCallX(lad_talk.send, sel);
+    if (sel <= 3) return TalkCallX(lad_talk.receive, sel - 2u);
     return LAD_GO;
 }
 
@@ -47,7 +89,14 @@ int Op_SetNetId() {
 }  // namespace
 
 void LadLibX_Fill() {
+    lad_ops16[132] = lad_opsx[132] = Op_TalkOpen;
+    lad_ops16[133] = lad_opsx[133] = Op_TalkSend;
+    lad_ops16[134] = lad_opsx[134] = Op_TalkReceive;
+    lad_ops16[135] = lad_opsx[135] = Op_TalkClose;
+    lad_ops16[136] = lad_opsx[136] = Op_TalkModem;
+    lad_ops16[137] = lad_opsx[137] = Op_TalkModbus;
     lad_ops16[394] = lad_opsx[394] = Op_TalkSelect;
+    lad_ops16[531] = lad_opsx[531] = Op_TalkModbusX;
     lad_ops16[544] = Op_SetNetId<true>;
     lad_opsx[544] = Op_SetNetId<false>;
 }

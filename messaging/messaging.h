@@ -1,66 +1,89 @@
-// Remote messaging as seen by the executive and the ladder engine: the modem
-// supervisor and its data sockets, SMS, e-mail, MQTT and the user program's
-// own use of the programming port (the Talk blocks).
+// Remote messaging as seen by the executive, the command protocol and the
+// other services: the cellular modem supervisor and its data sockets, SMS,
+// e-mail, MQTT and the user program's own use of the programming port (the
+// Talk blocks).
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 struct LadCursor;  // ladder/ladder.h
 
 // Cellular-modem supervisor; last call of every main-loop pass.
-// Placeholder: does nothing.
 void ModemCycle();
-// MQTT supervisor, after every main-loop pass (acts only in mode 2).
-// Placeholder: does nothing.
+// MQTT supervisor, after every main-loop pass. Placeholder: does nothing.
 void mqttStateLoop();
-// SMS engine: start when leaving mode 0, stop when entering it, one step per
-// scan in modes 1 to 4. Placeholders: do nothing.
+// SMS engine: set up when leaving mode 0, one step per scan.
 void SMS_Start();
 void SMS_Stop();
 void SMS_Scanner();
-// E-mail client poll from the scan (acts only in mode 2).
-// Placeholder: does nothing.
+// E-mail client poll from the scan. Placeholder: does nothing.
 void EtnEmailScan(int arg);
 
-// 0 when modem data socket `socket` (0..5) is connected and the modem's data
-// mode selector equals `selector`; 1 otherwise. Placeholder: 1, no modem.
-uint32_t IsModemSocketActive(uint32_t selector, uint32_t socket);
-// 1 when the socket holds unread bytes (255 once for a drained socket 0),
-// else 0. Placeholder: 0.
-uint32_t ModemCheckRecv(uint32_t socket);
-// Next received byte; call only after ModemCheckRecv. Placeholder: 0.
-uint8_t ModemDataRecv(uint32_t socket);
-// Queues bytes on the socket (append 1 copies into its transmit buffer);
-// 0 when queued, 1 when not. Placeholder: 1, no socket.
-uint32_t ModemDataSend(uint32_t socket, const uint8_t *data, uint32_t length, uint32_t append);
+// ---- cellular data sockets ----------------------------------------------------------
+struct SocketInfo {
+    uint8_t conn_id;   // socket number + 1 while in use, 0 free
+    uint8_t flags;     // SOCKF_*
+    uint8_t state;     // SOCK_*; 6 and above: connected
+    uint32_t sent, received;
+    uint16_t read_idx, handed;
+    uint16_t port;
+    uint32_t ip;       // first octet in the high byte
+    uint16_t host_len;
+    std::array<char, 64> host;       // host name to dial, or the peer's address
+    std::array<char, 8> peer_port;
+    std::array<uint8_t, 1600> data;  // receive area; bytes 100.. the transmit buffer
+    uint16_t tx_len, unread;
+    const uint8_t *tx_ptr;
+};
+constexpr uint8_t SOCKF_UDP = 0x01, SOCKF_DIAL = 0x02, SOCKF_KEEP = 0x04, SOCKF_ELISTEN = 0x08,
+                  SOCKF_EDIAL = 0x10, SOCKF_ESEND = 0x20, SOCKF_ERECV = 0x40, SOCKF_REFUSED = 0x80;
+constexpr unsigned SOCK_COUNT = 6;
+constexpr uint16_t SOCK_TXBUF = 100, SOCK_TXMAX = 1500;
+extern std::array<SocketInfo, SOCK_COUNT> socket_info_st;
+extern std::array<uint8_t, SOCK_COUNT * 12> Globalsocket_st;
 
-// Takes the programming port from the user program's port blocks (port 0
-// only); 1 when the override flag was clear and is now set, else 0.
+struct SockConnInfo {
+    uint32_t ip;
+    uint16_t port;
+    uint8_t socket;  // 0..5
+    uint8_t flags;   // bit 0 UDP, bit 1 dial out
+    std::array<char, 1024> host;
+};
+
+uint32_t ModemDataConnRequest(const SockConnInfo &req);
+uint32_t ModemDataDisConnRequest(uint32_t socket);
+// 0 when socket (0..5) is connected and the module is attached to serial port
+// number `port`; 1 otherwise.
+uint32_t IsModemSocketActive(uint32_t port, uint32_t socket);
+// 1 when unread bytes wait (255 once for a drained socket 0), else 0.
+uint32_t ModemCheckRecv(uint32_t socket);
+// Next unread byte; 0 when none.
+uint8_t ModemDataRecv(uint32_t socket);
+// Queues bytes (append: copied into the transmit buffer); 0 queued, 1 refused.
+uint32_t ModemDataSend(uint32_t socket, const uint8_t *data, uint32_t length, uint32_t append);
+uint32_t ModemGetGPSData();
+
+// ---- programming-port arbitration and the Talk blocks -------------------------------
 uint32_t Talk_Override(uint32_t port);
-// Clears the override flag (port 0 only).
 void Talk_Release(uint32_t port);
-// Nonzero while a user-program port block holds the port open.
-// Placeholder: 0.
 uint32_t TalkOpened(uint32_t port);
-// Clears the port's open flag. Placeholder: does nothing.
 void TalkClosed(uint32_t port);
-// Resets the user-program port records and the override flag; called on
-// every scan with the first-scan bit set.
+// First scan of a program run: resets the port's Talk record (the modem of a
+// port back in command mode survives a dial or answer request; the override
+// claim is kept).
 void TalkInit();
 
-// Ladder port blocks. Each takes the ladder cursor (on the block's first
-// operand) and the power, reads its operands through the cursor (bounded by
-// its end), leaves the cursor behind them and returns the power it passes on.
-// Placeholders: they cannot skip operands they do not know yet, so they answer
-// 0 and leave the cursor unchanged; the ladder engine treats these
-// opcodes as a fault stop until the messaging subsystem lands.
-uint32_t TalkOpen(LadCursor *pc, uint32_t power);         // opcode 132
-uint32_t IEC_TalkSend(LadCursor *pc, uint32_t power);     // opcode 133, 394 sel 0/1
-uint32_t IEC_TalkReceive(LadCursor *pc, uint32_t power);  // opcode 134, 394 sel 2/3
-uint32_t TalkClose(LadCursor *pc, uint32_t power);        // opcode 135
-uint32_t TalkModem(LadCursor *pc, uint32_t power);        // opcode 136
-uint32_t TalkModbus(LadCursor *pc, uint32_t power);       // opcode 137
-uint32_t IEC_TalkModbus(LadCursor *pc, uint32_t power);   // opcode 531
+// Ladder port blocks: cursor on the first operand and the power in; each
+// leaves the cursor behind its operands and answers the power out
+// (TalkModem: 255 for an unknown kind, cursor one word back).
+uint32_t TalkOpen(LadCursor *pc, uint32_t power);                            // 132
+uint32_t IEC_TalkSend(LadCursor *pc, uint32_t power, uint32_t indirect);     // 133, 394 sel 0/1
+uint32_t IEC_TalkReceive(LadCursor *pc, uint32_t power, uint32_t indirect);  // 134, 394 sel 2/3
+uint32_t TalkClose(LadCursor *pc, uint32_t power);                           // 135
+uint32_t TalkModem(LadCursor *pc, uint32_t power);                           // 136
+uint32_t TalkModbus(LadCursor *pc, uint32_t power);                          // 137
+uint32_t IEC_TalkModbus(LadCursor *pc, uint32_t power);                      // 531
 
 // Serves the talk-override channel of the mailbox area; once per main-loop pass.
 void Dpram_Service();

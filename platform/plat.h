@@ -62,6 +62,14 @@ unsigned PLAT_Buttons();
 void PLAT_Leds(unsigned ok, unsigned run);
 void PLAT_LedCodes(unsigned ok, unsigned run);
 
+// ---- modem-control lines of a serial port ---------------------------------------
+// Carrier detect of the port `dev` ("/dev/ttySP0") opened as fd: 1 up, 0 down.
+// On a workstation read from sim/lines/<port> (the word "DCD" present).
+uint32_t PLAT_LineDcd(int fd, const char *dev);
+// Drives the port's DTR line; on a workstation appends "DTR 0"/"DTR 1" to
+// sim/lines/<port>.out.
+void PLAT_LineDtr(int fd, const char *dev, uint32_t on);
+
 // ---- shell commands --------------------------------------------------------------
 struct PlatShellOps {
     int (*system)(const char *cmd);

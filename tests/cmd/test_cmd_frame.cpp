@@ -396,8 +396,9 @@ TEST_F(CmdFrame, AnotherTransportPlugsInAsAPortThroughTheDriverTable) {
     drv.PutnTx = fake_port::PutnTx;
     EXPECT_EQ(Vcomm_Install(ProgrammingPort, drv), 0u);  // the serial port keeps its record
     EXPECT_EQ(Vcomm_Install(VCOMM_PORTS, drv), 0u);
-    ASSERT_EQ(Vcomm_Install(2, drv), 1u);
-    Cmd_HostPort[1] = 2;
+    EXPECT_EQ(Vcomm_Install(CellularPort, drv), 0u);  // so does the cellular line
+    ASSERT_EQ(Vcomm_Install(3, drv), 1u);
+    Cmd_HostPort[1] = 3;
     fake_port::mode = qncan_mode;
     fake_port::rx.clear();
     fake_port::tx.clear();
@@ -436,7 +437,7 @@ TEST_F(CmdFrame, AnotherTransportPlugsInAsAPortThroughTheDriverTable) {
     EXPECT_EQ(fake_port::tx, std::vector<uint8_t>{});
 
     Cmd_HostPort[1] = VCOMM_NO_PORT;
-    Vcomm_Drv[2] = VcommDrv{};
+    Vcomm_Drv[3] = VcommDrv{};
 }
 
 TEST_F(CmdFrame, HandOverToTheRuntimeSwitchesTheProtocolInThePortsModeRecord) {

@@ -1,0 +1,204 @@
+// AT command script engine of the cellular module, the modem manager's shared
+// record and the SMS transport, as the messaging modules share them.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "messaging/messaging.h"
+
+// Serial driver record of the built-in module's line.
+constexpr uint32_t MSG_CELL_PORT = 2;
+
+// ---- script tables -----------------------------------------------------------------
+constexpr uint8_t AT_PSEUDO = 0, AT_END = 255;
+struct at_cmd_st {
+    uint8_t cmd_len;     // AT_PSEUDO, AT_END or the command length
+    const char *cmd;
+    uint8_t exp_len;
+    const char *exp;
+    uint32_t timeout;    // 100 us ticks, 0 none
+    uint16_t flags;      // AT_F_*; bits 5..12 error class
+    uint16_t sep;        // separator of '#' captures
+    uint16_t term;       // terminator sent after the piece; C captures: maximum
+    uint16_t item;       // configuration string 1..8, 0 none
+    int16_t next;        // relative step
+    uint32_t wait;       // pause after the step (initialisation script)
+};
+constexpr uint16_t AT_F_PARSE = 0x01, AT_F_RETURN = 0x02, AT_F_LAST = 0x10;
+constexpr unsigned AT_CMD_COUNT = 119, AT_CMD_EXT_COUNT = 20;
+extern const std::array<at_cmd_st, AT_CMD_COUNT> at_cmd;
+extern const std::array<at_cmd_st, AT_CMD_EXT_COUNT> at_cmd_ext;
+
+// Script states (first entry of the running script).
+constexpr uint32_t AT_ST_INIT = 0, AT_ST_SMS_EXT = 12, AT_ST_LIST_EXT = 15, AT_ST_SMS = 34, AT_ST_LIST = 37,
+                   AT_ST_DELETE = 39, AT_ST_ACTIVATE = 42, AT_ST_LISTEN = 66, AT_ST_DIAL = 74,
+                   AT_ST_UNSOL = 84, AT_ST_RECV = 88, AT_ST_ACCEPT = 93, AT_ST_SS = 96, AT_ST_SEND = 98,
+                   AT_ST_CLOSE = 102, AT_ST_CSQ = 104, AT_ST_MONI = 106, AT_ST_IDENT = 108,
+                   AT_ST_CALLER = 118, AT_ST_READY = 122;
+// Handler phases and results.
+constexpr uint32_t AT_PH_SEND = 0, AT_PH_WAIT = 1, AT_PH_PARSE = 2, AT_PH_DONE = 3;
+constexpr uint32_t AT_R_NONE = 0, AT_R_OK = 1, AT_R_ERR = 2, AT_R_TIMEOUT = 5, AT_R_PROMPT = 6,
+                   AT_R_FOUND = 9;
+
+// A capture slot: storage for S/C captures and send data, or a pointer into
+// the answer (P captures and send data held elsewhere).
+struct AtSlot {
+    uint16_t len;
+    char *text;
+    uint16_t cap;
+    const uint8_t *ptr;
+};
+
+// Configuration string {length, text}.
+struct AtConfigStr {
+    uint16_t len;
+    std::array<char, 1024> text;
+};
+extern std::array<AtConfigStr, 8> ConfigDataInStr;
+
+struct AtStatus {
+    uint32_t state;
+    uint32_t phase;
+    uint32_t result;
+    uint16_t buf_size, count;
+    uint8_t *buf;
+    std::array<uint8_t, 1025> answer;  // status and SMS scripts
+    const uint8_t *parse;              // parse text and its length
+    uint32_t parse_len;
+    const at_cmd_st *table;            // table of the running script
+    uint32_t pos;                      // current entry
+    uint32_t end;                      // first entry after the script
+    uint32_t sent_at, timeout;
+    uint32_t tick_at;
+    uint32_t done_at, done_wait;       // pause of the initialisation script
+    uint16_t resets, inits, activations, lists;
+    uint8_t prompt;                    // bit 0 seen, bit 1 waiting, bit 2 NO CARRIER
+    uint8_t socket;                    // current socket, 0xFF none
+    uint8_t errcnt;
+    uint8_t model;
+    uint8_t loaded;                    // a script is loaded
+    uint8_t ticks;
+    uint8_t port;
+    uint8_t events;                    // bit 0 socket event, 1 cyclic status, 2 signal ok, 3 identity
+    uint8_t status;                    // bit 0 initialised, 1 context, 3 operator missing, 4 reset
+    uint8_t errors;                    // bit 0 time-out, 1..7 classes
+    uint8_t signal;                    // 1..98 valid, 99 unknown
+    uint32_t local_ip;
+    uint32_t sent, received;
+    std::array<char, 17> imei;
+    std::array<char, 21> number;
+    std::array<char, 17> oper;
+    std::array<char, 17> version;
+    std::array<char, 17> model_text;
+    uint8_t access_tech;
+    uint8_t rstate;                    // recogniser state
+    uint8_t last_o;                    // previous byte was 'O'
+    uint32_t last_result;
+    std::array<char, 17> ip_text;
+    std::array<char, 24> netcode;
+    std::array<char, 64> scratch;      // bare '#' captures
+    uint8_t skip_ok;                   // an answer counted as no error (empty list)
+    uint8_t stepped;                   // the last AT_Step completed a step
+};
+extern AtStatus at_status;
+extern std::array<AtSlot, 6> at_stack_data;
+extern std::array<uint8_t, 1601> at_resp;  // initialisation, SIM and one-time scripts
+extern const std::array<int8_t, 32> sigst;
+extern uint8_t TelitPowerON, ExternalModem;
+extern uint8_t SigStCSQ;
+extern uint8_t ATPort;
+extern std::array<uint8_t, 6> ComportCfg;
+
+uint8_t AT_Cmd_Handler(const at_cmd_st *entry);
+uint32_t AT_ReadResponse(uint8_t *buf, uint32_t size);
+void Send_AT_Command(uint32_t len, const uint8_t *bytes);
+uint32_t ModemTimer(uint32_t *stamp, uint32_t ticks);
+void ModemReset();
+uint32_t CheckInit();
+uint32_t CheckSigSt();
+// Loads a script: table, first entry, entry count, answer buffer.
+void AT_Load(const at_cmd_st *table, uint32_t first, uint32_t count, uint8_t *buf, uint16_t size);
+// Steps the loaded script once: 0 running, 1 complete.
+uint32_t AT_Step();
+// Engine back to ready (or initialising when not initialised).
+void AT_Idle();
+void DataContextActivation();
+// Walks the "#SS:" lines of a socket-status answer (longer than 55
+// characters) and applies each to its socket.
+void AT_ApplySocketStatus(const char *text, uint32_t len);
+void ModemCyclicStatus();
+void ModemOnetimeStatus();
+// Text of a configuration string; empty is length 0.
+void AT_SetConfig(unsigned item, const char *text, uint32_t len);
+
+// ---- sockets (gsmsock.cpp) -----------------------------------------------------------
+void DataConnectionLoop(uint32_t n);
+// Applies one "#SS:" line's module state to the socket with that id.
+void Sock_ApplyStatus(uint32_t id, uint32_t mstate, const char *line, uint32_t len);
+extern uint32_t sock_last_dial;
+
+// ---- modem manager record (gsmmgr.cpp) ----------------------------------------------
+struct GsmInfo {
+    std::array<uint8_t, 6> b;  // flag bytes 0..5 (byte 3 init state, byte 4 port)
+    uint16_t conn_status;
+    uint8_t owner, pending;
+    uint32_t hold_start;
+    std::array<char, 24> allocated_ip;
+    uint32_t hold_reg, status_reg;
+    uint32_t marker;           // "EMSG" when a modem configuration is present
+    uint8_t follow;            // follow-up state of the initialisation machine
+    uint8_t retries;
+    uint16_t last_crc;
+    uint8_t hold_time;
+};
+constexpr uint32_t GSM_MARKER = 0x47534D45u;  // "EMSG"
+extern GsmInfo GSMGPRSInfo_St;
+extern std::array<char, 352> GSMCmdBuf;
+extern uint16_t GSMindex;
+extern std::array<char, 23> NWOprtrName;
+extern uint8_t NumericOprtCode;
+uint32_t GSMGetResult(uint32_t port);
+uint32_t GSMResultCode(const char *buf, uint32_t len);
+uint32_t GSMGPRSRsrcMngr(uint32_t user, uint32_t op);
+uint32_t GSMGPRSParmInit();
+void GSMGPRSOprtor();
+uint32_t GSMModemInit(uint32_t port);
+uint32_t GSMTimer(uint32_t ticks);
+uint32_t SMSPlcReg_Get(void *buf, uint32_t addr, uint32_t width);
+uint32_t SMSPlcReg_Set(uint32_t addr, const void *buf, uint32_t width);
+
+// ---- SMS over the modem (gsmsms.cpp) -------------------------------------------------
+struct SmsText {
+    uint16_t len;
+    std::array<char, 1024> text;
+};
+uint32_t SendSMSTelit(const SmsText &number, const SmsText &text);
+uint32_t ReceiveSMS(uint8_t *list, uint16_t *len);
+uint32_t DeleteSMS(const char *index);
+// One step of the receive cycle: 1 when the cycle is over.
+uint32_t ReceiveSMSTelit();
+// Finds the first "+CMGL: " entry of a list: index text, sender and text.
+// 0 when none.
+uint32_t Sms_ParseList(const char *list, uint32_t len, char *index, char *sender, uint32_t sender_cap,
+                       char *text, uint32_t text_cap);
+// 1 when the sender matches the contact number (digits, contact's leading
+// zeros dropped, either contains the other).
+uint32_t Sms_NumberMatch(const char *sender, const char *contact);
+extern uint8_t RxAction;
+
+// ---- SMS on the programming port's GSM modem (enfora.cpp) ------------------------------
+extern uint8_t TxAction;  // 20 send the number, 22 wait for the prompt, 21 wait for the answer
+extern uint8_t WaitForPrompt, WaitingForResp, ErrorRespFlag;
+extern uint8_t CmdRetryCnt, InitCount, EnforaInit;
+void SendNO(const char *number);
+void SendSMS(const char *text);
+void ATCommand(const char *text);
+// Collects one answer from port 0: its length once "OK" or "ERROR" and CR LF
+// have come (NUL-terminated in buf, at most 511 characters), else 0.
+uint32_t GetResponseX(char *buf);
+void CommInit();
+// 0 busy, 1 sent, 2 time-out, 3 error.
+uint32_t TransmitSMS(const SmsText &number, const SmsText &text);
+extern uint8_t RecvState;
+extern uint32_t ReceiveSMSDuration;

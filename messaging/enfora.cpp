@@ -1,0 +1,167 @@
+// SMS on the GSM modem of the programming port (the Enfora type): the number
+// and text lines, the answer collector and the send steps, with the retry
+// count that marks the modem for a new initialisation.
+#include <cctype>
+#include <cstring>
+
+#include "core/image/bytes.h"
+#include "core/image/timebase.h"
+#include "messaging/atcmd.h"
+#include "messaging/msghooks.h"
+#include "messaging/sms.h"
+#include "messaging/talk.h"
+
+uint8_t TxAction = 20;
+uint8_t WaitForPrompt, WaitingForResp, ErrorRespFlag;
+uint8_t CmdRetryCnt, InitCount, EnforaInit;
+std::array<char, 512> EnforaResp;
+
+namespace {
+
+constexpr uint32_t kPort = 0;
+constexpr uint32_t kWait = 100000;  // 10 s
+uint32_t tx_timer;
+uint16_t resp_len;
+uint8_t resp_state;  // recogniser: 0 text, 1 after "OK"/"ERROR", 2 after its CR
+
+bool Expired() { return FPGA_GetFrt() - tx_timer >= kWait; }
+void Start() { tx_timer = FPGA_GetFrt(); }
+
+}  // namespace
+
+void SendNO(const char *number) {
+    Msg_PutsTx(kPort, "AT");
+    Msg_PutsTx(kPort, "+CMGS=");
+    Msg_PutTx(kPort, '"');
+    Msg_PutsTx(kPort, number);
+    Msg_PutTx(kPort, '"');
+    Msg_PutTx(kPort, 13);
+    Msg_RtuTx(kPort);
+    WaitForPrompt = 1;
+}
+
+void SendSMS(const char *text) {
+    Msg_PutsTx(kPort, text);
+    Msg_PutTx(kPort, 26);
+    Msg_RtuTx(kPort);
+}
+
+void ATCommand(const char *text) {
+    Msg_PutsTx(kPort, "AT");
+    Msg_PutsTx(kPort, text);
+    Msg_PutTx(kPort, 13);
+    Msg_PutTx(kPort, 10);
+    Msg_RtuTx(kPort);
+}
+
+uint32_t GetResponseX(char *buf) {
+    while (Msg_CheckRx(kPort) == 1) {
+        const char c = char(Msg_GetRx(kPort));
+        if (resp_len == 0 && (c == 13 || c == 10)) continue;
+        if (resp_len >= 511) {
+            // A longer answer keeps its last 510 characters and its end.
+            std::memmove(buf, buf + 1, 510);
+            resp_len = 510;
+        }
+        buf[resp_len++] = c;
+        buf[resp_len] = 0;
+        if (resp_state == 0) {
+            const bool ok = resp_len >= 2 && std::memcmp(buf + resp_len - 2, "OK", 2) == 0;
+            const bool err = resp_len >= 5 && std::memcmp(buf + resp_len - 5, "ERROR", 5) == 0;
+            if (err) ErrorRespFlag = 1;
+            if (ok || err) resp_state = 1;
+        } else if (resp_state == 1) {
+            resp_state = c == 13 ? 2 : 0;
+        } else {
+            if (c == 10) {
+                const uint32_t n = resp_len;
+                resp_len = 0;
+                resp_state = 0;
+                Msg_FlushRx(kPort);
+                WaitingForResp = 0;
+                return n;
+            }
+            resp_state = 0;
+        }
+    }
+    return 0;
+}
+
+void CommInit() {
+    if (CmdRetryCnt < 9) {
+        if (EnforaInit) CmdRetryCnt++;
+    }
+    if (CmdRetryCnt >= 9) {
+        InitCount++;
+        EnforaInit = 0;
+    }
+    WaitingForResp = 0;
+    TxAction = 20;
+    RxAction = Modem_CellularOption() ? 0 : 13;
+    sms.status[0] = CmdRetryCnt;
+    sms.status[1] = InitCount;
+    Sms_WriteStatus();
+    if (!EnforaInit) CmdRetryCnt = 0;
+}
+
+uint32_t TransmitSMS(const SmsText &number, const SmsText &text) {
+    switch (TxAction) {
+    case 20:
+        if (number.len) {
+            char n[32];
+            const uint32_t k = number.len < 31 ? number.len : 31;
+            std::memcpy(n, number.text.data(), k);
+            n[k] = 0;
+            SendNO(n);
+        }
+        resp_len = 0;
+        resp_state = 0;
+        Start();
+        TxAction = 22;
+        return 0;
+    case 22: {
+        bool prompt = false;
+        while (Msg_CheckRx(kPort) == 1) {
+            if (Msg_GetRx(kPort) == '>') prompt = true;
+        }
+        if (prompt) {
+            WaitForPrompt = 0;
+            char t[1025];
+            const uint32_t k = text.len < 1024 ? text.len : 1024;
+            std::memcpy(t, text.text.data(), k);
+            t[k] = 0;
+            SendSMS(t);
+            WaitingForResp = 1;
+            ErrorRespFlag = 0;
+            Start();
+            TxAction = 21;
+            return 0;
+        }
+        if (Expired()) {
+            Msg_PutTx(kPort, 0x1B);
+            Msg_RtuTx(kPort);
+            CommInit();
+            TxAction = 20;
+        }
+        return 0;
+    }
+    case 21: {
+        const uint32_t n = GetResponseX(EnforaResp.data());
+        if (n == 0) {
+            if (!Expired()) return 0;
+            TxAction = 20;
+            WaitingForResp = 0;
+            return 2;
+        }
+        TxAction = 20;
+        const char *p = EnforaResp.data();
+        while (*p == ' ') p++;
+        char up[8] = {};
+        for (int i = 0; i < 7 && p[i]; i++) up[i] = char(std::toupper(uint8_t(p[i])));
+        return std::strcmp(up, "+CMGS: ") == 0 ? 1 : 3;
+    }
+    default:
+        TxAction = 20;
+        return 0;
+    }
+}

@@ -1,0 +1,439 @@
+// Talk layer: the ladder and IEC port blocks that take the programming port
+// from the command protocol, move bytes through it and give it back, and the
+// arbitration of the port against the protocol manager and a mailbox host.
+#include "messaging/talk.h"
+
+#include <cstring>
+
+#include "core/image/bytes.h"
+#include "core/image/plcreg.h"
+#include "ladder/ladder.h"
+#include "messaging/messaging.h"
+#include "messaging/msghooks.h"
+
+TalkRec Talk;
+uint8_t TalkOverride;
+uint8_t TalkModemProtect;
+std::array<uint8_t, 8> temp_open;
+
+namespace {
+
+constexpr uint32_t kWords = PLC_REG_SIZE / 2;
+// Highest value of each open parameter read from registers: baud, parity,
+// data bits, stop bits, handshake, protocol mode, option nibble.
+constexpr std::array<uint16_t, 7> kOpenMax = {12, 4, 3, 1, 5, 4, 13};
+
+bool FirstScan() { return plc_reg[64] & 1; }
+
+uint32_t PortModeOf(const uint8_t *m) { return m[5] & 0x0F; }
+
+// Needed port mode of send, receive and modem blocks.
+uint32_t NeededMode() { return Talk.opened ? 1 : 2; }
+
+// Word of the stream; 0 past its end (the cursor is then bad).
+uint16_t Word(LadCursor *pc) {
+    if (pc->pos >= pc->end) {
+        pc->bad = 1;
+        return 0;
+    }
+    const uint16_t w = LE_Get16(pc->code + 2 * std::size_t(pc->pos));
+    pc->pos++;
+    return w;
+}
+
+// Extended-layout window brought to the linear numbering.
+uint32_t Remap(uint32_t r) {
+    if (r >= REG_ET_FIRST && r < REG_ET_END) return r - 0x10008000u + 0xCC400u;
+    if (r >= REG_EM_FIRST && r < REG_EM_END) return r - 0x1001C000u + 0xD0400u;
+    if (r >= REG_ESR_FIRST && r < REG_ESR_END) return r - 0x10030000u + 0xD4400u;
+    return r;
+}
+
+// Operand of the send and receive forms: 16-bit layout one word (or a
+// 1776/1777 prefix and a word), else a 32-bit bit address.
+uint32_t Operand(LadCursor *pc) {
+    if (RegTokLen_16b) {
+        const uint32_t w = Word(pc);
+        if (w == 1776) return 0x10000u + Word(pc);
+        if (w == 1777) return 0x20000u + Word(pc);
+        return w;
+    }
+    const uint32_t lo = Word(pc);
+    return Remap(lo | (uint32_t(Word(pc)) << 16));
+}
+
+// A constant stays what it is; a register becomes its word index.
+uint32_t WordIndex(uint32_t op) { return op < 1024 ? op : (op - 1024) / 16; }
+
+uint16_t GetW(uint32_t w) { return w < kWords ? PlcWord(w) : 0; }
+void SetW(uint32_t w, uint16_t v) {
+    if (w < kWords) PlcWordSet(w, v);
+}
+
+// One send or receive step on operands already parsed (word indexes).
+uint32_t Transfer(bool send, uint32_t port, uint32_t count_op, uint32_t buf_op, uint32_t prog_op,
+                  uint32_t indirect, uint32_t power) {
+    if (port != 0) return 0;
+    const uint32_t pw = WordIndex(prog_op);
+    if (prog_op < 1024 || pw < 1024 || pw >= kWords) return 0;
+    if (FirstScan()) SetW(pw, 0xFFFF);
+    if (!power || Msg_PortMode(0) < NeededMode()) {
+        SetW(pw, 0xFFFF);
+        return 0;
+    }
+    const uint32_t ci = WordIndex(count_op);
+    const uint32_t count = (count_op >= 1024 && ci >= 1024) ? GetW(ci) : ci;
+    if (count > 255) return 0;
+    uint32_t &pos = send ? Talk.send_pos : Talk.recv_pos;
+    uint16_t w = GetW(pw);
+    if (w == 0xFFFF) {
+        const uint32_t bi = WordIndex(buf_op);
+        if (send && (buf_op < 1024 || bi < 1024)) return 0;
+        if (buf_op < 1024 || bi >= kWords) return 0;
+        w = 0;
+        SetW(pw, 0);
+        if (indirect) {
+            if (bi + 1 >= kWords) return 0;
+            pos = PlcDword(bi);
+        } else {
+            pos = 2 * bi;
+        }
+    } else if (pos == TALK_NOPOS) {
+        return 0;
+    }
+    if (send) {
+        if (IsModemSocketActive(0, 0) == 0) {
+            // Bytes the socket refuses are not counted: they are sent again.
+            while (w < count && pos < PLC_REG_SIZE && ModemDataSend(0, &plc_reg[pos], 1, 1) == 0) {
+                pos++;
+                w++;
+            }
+        } else {
+            while (w < count && pos < PLC_REG_SIZE && Msg_CheckTx(0)) {
+                Msg_PutTx(0, plc_reg[pos++]);
+                Msg_RtuTx(0);
+                w++;
+            }
+        }
+    } else {
+        if (IsModemSocketActive(0, 0) == 0) {
+            while (w < count && pos < PLC_REG_SIZE && ModemCheckRecv(0) == 1) {
+                plc_reg[pos++] = ModemDataRecv(0);
+                w++;
+            }
+        } else {
+            while (w < count && pos < PLC_REG_SIZE && Msg_CheckRx(0) == 1) {
+                plc_reg[pos++] = Msg_GetRx(0);
+                w++;
+            }
+        }
+    }
+    SetW(pw, w);
+    return w == count ? 1 : 0;
+}
+
+uint32_t OpenCore(uintptr_t id, const uint8_t *mode, uint32_t enable, bool z7) {
+    if (TalkOverride) return 0;
+    const uint32_t lock = msg_hooks.vcomm_lock ? *msg_hooks.vcomm_lock : 0;
+    const uint32_t host = msg_hooks.vcomm_host ? *msg_hooks.vcomm_host : 0;
+    if ((lock & 2) && host == 0) return 0;
+    if (Talk.open_owner != 0 && Talk.open_owner != id) return 0;
+    if (z7 && Msg_PortMode(0) == 6) return 0;
+    if (FirstScan()) Talk.open_enable = 0;
+    enable = enable ? 1 : 0;
+    if (enable == Talk.open_enable) return enable ? (Msg_PortMode(0) == PortModeOf(mode) ? 1 : 0) : 0;
+    Talk.open_enable = uint8_t(enable);
+    if (enable) {
+        Msg_Open(0, mode);
+        Talk.open_owner = id;
+        if (PortModeOf(mode) == 1) Msg_SetCmdOverride(1);
+        const bool reached = Msg_PortMode(0) == PortModeOf(mode);
+        if (reached) Talk.opened = 1;
+        return reached ? 1 : 0;
+    }
+    Talk.open_owner = 0;
+    Msg_SetCmdOverride(0);
+    return 0;
+}
+
+uint32_t CloseCore(uintptr_t id, uint32_t port, uint32_t enable) {
+    if (port != 0 || TalkOverride) return 0;
+    const uint32_t lock = msg_hooks.vcomm_lock ? *msg_hooks.vcomm_lock : 0;
+    const uint32_t host = msg_hooks.vcomm_host ? *msg_hooks.vcomm_host : 0;
+    if (lock != 0 && host == 0) return 0;
+    if (Talk.close_owner != 0 && Talk.close_owner != id) return 0;
+    if (FirstScan()) Talk.close_enable = 0;
+    enable = enable ? 1 : 0;
+    if (enable == Talk.close_enable) {
+        if (!enable || Msg_CmdOverride()) return 0;
+        return Msg_PortMode(0) < 2 ? 1 : 0;
+    }
+    Talk.close_enable = uint8_t(enable);
+    if (!enable) {
+        Talk.close_owner = 0;
+        return 0;
+    }
+    // A modem request still running would stay busy for ever: stop it.
+    for (uint32_t k = 0; k < 3; k++) {
+        if (modem.busy && modem.step[k] != 0) ModemStop(0, k);
+    }
+    if (msg_hooks.cmd_mode) Msg_Open(0, msg_hooks.cmd_mode);
+    Talk.close_owner = id;
+    Msg_SetCmdOverride(0);
+    const bool back = Msg_PortMode(0) < 2;
+    if (back) Talk.opened = 0;
+    return back ? 1 : 0;
+}
+
+// Modem step shared by the ladder and IEC forms: req.kind already checked.
+uint32_t ModemCore(uint32_t port, const ModemReq &req, uint32_t enable, bool status_ok, bool z7) {
+    if (port != 0) return 0;
+    if (FirstScan()) {
+        if (!TalkModemProtect && status_ok) SetW(req.status, MODEM_IDLE);
+    } else {
+        TalkModemProtect = 0;
+    }
+    if (Msg_PortMode(0) < NeededMode()) return 0;
+    const uint32_t k = req.kind;
+    enable = enable ? 1 : 0;
+    if (enable != Talk.modem_enable[k]) {
+        uint32_t ok;
+        if (enable) {
+            if (!Talk.modem_init) {
+                ModemInit(port);
+                Talk.modem_init = 1;
+            }
+            if (!status_ok) return 0;
+            ok = ModemStart(port, req);
+        } else {
+            ok = ModemStop(port, k);
+        }
+        if (ok) Talk.modem_enable[k] = uint8_t(enable);
+    }
+    if (!enable) return 0;
+    return z7 ? (Z7ModemExecute(port, k) & 0xFF) : ModemExecute(port, k);
+}
+
+}  // namespace
+
+// ---- arbitration -------------------------------------------------------------------
+
+uint32_t Talk_Override(uint32_t port) {
+    if (port != 0 || TalkOverride) return 0;
+    TalkOverride = 1;
+    return 1;
+}
+
+void Talk_Release(uint32_t port) {
+    if (port == 0) TalkOverride = 0;
+}
+
+uint32_t TalkOpened(uint32_t port) { return port == 0 ? Talk.opened : 0; }
+
+void TalkClosed(uint32_t port) {
+    if (port == 0) Talk.opened = 0;
+}
+
+void TalkInit() {
+    // The modem of a port that is back in command mode survives a program
+    // start when a dial or answer request held it; the override claim of the
+    // protocol manager or a host is not touched.
+    const std::array<uint8_t, 3> en = Talk.modem_enable;
+    const uint8_t init = Talk.modem_init;
+    Talk = TalkRec{};
+    Talk.send_pos = Talk.recv_pos = TALK_NOPOS;
+    if (PlcWord(W_PORTPROTO) == 1 && init && (en[1] || en[2])) {
+        Talk.modem_enable = en;
+        Talk.modem_init = init;
+        TalkModemProtect = 1;
+    }
+}
+
+// ---- ladder forms ------------------------------------------------------------------
+
+uint32_t TalkOpen(LadCursor *pc, uint32_t power) {
+    std::array<uint8_t, 8> rec{};
+    for (unsigned i = 0; i < 4; i++) LE_Put16(&rec[2 * i], Word(pc));
+    if (pc->bad) return 0;
+    const uint16_t pw = LE_Get16(&rec[0]);
+    const uintptr_t id = reinterpret_cast<uintptr_t>(pc->code) + 2 * std::size_t(pc->pos);
+    const uint8_t *mode = &rec[2];
+    if (pw == 0x4000 || pw == 0x6000) {
+        uint32_t addr = LE_Get32(&rec[2]);
+        uint8_t b[2];
+        if (pw == 0x6000) {
+            if (!PlcReg_Get(b, addr, 16)) return 0;
+            addr += (LE_Get16(b) / 2u) * 16u;
+        }
+        if (!PlcReg_Get(b, addr, 16) || LE_Get16(b) != 0) return 0;
+        if ((power ? 1 : 0) != Talk.open_enable) {
+            std::array<uint8_t, 6> m{};
+            for (unsigned i = 0; i < 7; i++) {
+                if (!PlcReg_Get(b, addr + 16 * (i + 1), 16)) return 0;
+                const uint16_t v = LE_Get16(b);
+                if (v > kOpenMax[i]) return 0;
+                if (i < 6) m[i] = uint8_t(v);
+                else m[5] = uint8_t(m[5] | (v << 4));
+            }
+            temp_open = {0, 0, m[0], m[1], m[2], m[3], m[4], m[5]};
+        }
+        mode = &temp_open[2];
+    } else if (pw != 0) {
+        return 0;
+    }
+    return OpenCore(id, mode, power, false);
+}
+
+uint32_t TalkClose(LadCursor *pc, uint32_t power) {
+    const uintptr_t id = reinterpret_cast<uintptr_t>(pc->code) + 2 * std::size_t(pc->pos);
+    const uint16_t port = Word(pc);
+    if (pc->bad) return 0;
+    return CloseCore(id, port, power);
+}
+
+uint32_t IEC_TalkSend(LadCursor *pc, uint32_t power, uint32_t indirect) {
+    const uint32_t port = Word(pc);
+    const uint32_t c = Operand(pc), b = Operand(pc), p = Operand(pc);
+    if (pc->bad) return 0;
+    return Transfer(true, port, c, b, p, indirect, power);
+}
+
+uint32_t IEC_TalkReceive(LadCursor *pc, uint32_t power, uint32_t indirect) {
+    const uint32_t port = Word(pc);
+    const uint32_t c = Operand(pc), b = Operand(pc), p = Operand(pc);
+    if (pc->bad) return 0;
+    return Transfer(false, port, c, b, p, indirect, power);
+}
+
+uint32_t TalkModem(LadCursor *pc, uint32_t power) {
+    ModemReq req{};
+    const uint32_t port = Word(pc);
+    const uint16_t kind = Word(pc);
+    if (pc->bad) return 0;
+    if (kind > 2) {
+        pc->pos--;
+        return 255;
+    }
+    req.kind = kind;
+    const uint32_t st = Operand(pc);
+    const bool status_ok = st >= 1024 && WordIndex(st) < kWords;
+    req.status = status_ok ? WordIndex(st) : 0;
+    if (kind == 0 || kind == 1) {
+        const uint16_t n = Word(pc);
+        req.length = n;
+        if (kind == 1 && n > 1023) {
+            req.text_ref = Operand(pc);
+        } else {
+            const uint32_t words = (uint32_t(n) + 1) / 2;
+            if (uint64_t(pc->pos) + words > pc->end) {
+                pc->pos = pc->end;
+                pc->bad = 1;
+                return 0;
+            }
+            const uint8_t *t = pc->code + 2 * std::size_t(pc->pos);
+            const uint32_t keep = n < req.text.size() - 1 ? n : uint32_t(req.text.size() - 1);
+            std::memcpy(req.text.data(), t, keep);
+            req.length = uint16_t(keep);
+            pc->pos += words;
+        }
+    } else {
+        req.rings = 1;  // the ladder form has no ring count
+    }
+    if (pc->bad) return 0;
+    return ModemCore(port, req, power, status_ok, false);
+}
+
+// Serial Modbus belongs to the field protocols: the operands are taken and
+// the block answers 0 until that engine is here.
+uint32_t TalkModbus(LadCursor *pc, uint32_t) {
+    for (unsigned i = 0; i < 6; i++) {
+        const uint16_t w = Word(pc);
+        if (RegTokLen_16b && (w == 1776 || w == 1777)) Word(pc);
+    }
+    if (pc->pos < pc->end && LE_Get16(pc->code + 2 * std::size_t(pc->pos)) == 1023) {
+        Word(pc);
+        const uint16_t e1 = Word(pc);
+        Word(pc);
+        Word(pc);
+        if (RegTokLen_16b) {
+            const uint16_t w = Word(pc);
+            if (w == 1776 || w == 1777) Word(pc);
+        } else {
+            Word(pc);
+            Word(pc);
+        }
+        if (e1 > 2) {
+            Word(pc);
+            Word(pc);
+        }
+    }
+    return 0;
+}
+
+uint32_t IEC_TalkModbus(LadCursor *pc, uint32_t) {
+    for (unsigned i = 0; i < 6; i++) Word(pc);
+    if (pc->pos < pc->end && LE_Get16(pc->code + 2 * std::size_t(pc->pos)) == 1023) {
+        const uint32_t at = pc->pos + 1;
+        const uint16_t n = at < pc->end ? LE_Get16(pc->code + 2 * std::size_t(at)) : 0;
+        if (uint64_t(pc->pos) + n + 2 > pc->end) {
+            pc->pos = pc->end;
+            pc->bad = 1;
+            return 0;
+        }
+        pc->pos += n + 2u;
+    }
+    return 0;
+}
+
+// ---- IEC forms ---------------------------------------------------------------------
+
+uint32_t Z7TalkOpen(const uint8_t *rec, uint32_t enable) {
+    if (rec == nullptr || LE_Get16(rec) != 0) return 0;
+    return OpenCore(reinterpret_cast<uintptr_t>(rec), rec + 2, enable, true);
+}
+
+uint32_t Z7TalkClose(const uint16_t *port_word, uint32_t enable) {
+    if (port_word == nullptr) return 0;
+    return CloseCore(reinterpret_cast<uintptr_t>(port_word), *port_word, enable);
+}
+
+namespace {
+// IEC record: u16 port, u16 count, buffer and progress addresses stored high
+// half first.
+uint32_t Z7Transfer(bool send, const uint8_t *rec, uint32_t enable) {
+    if (rec == nullptr) return 0;
+    const uint32_t port = LE_Get16(rec), count = LE_Get16(rec + 2);
+    const uint32_t buf = (uint32_t(LE_Get16(rec + 4)) << 16) | LE_Get16(rec + 6);
+    const uint32_t prog = (uint32_t(LE_Get16(rec + 8)) << 16) | LE_Get16(rec + 10);
+    if (count > 255) return 0;
+    return Transfer(send, port, count, Remap(buf), Remap(prog), 0, enable);
+}
+}  // namespace
+
+uint32_t Z7TalkSend(const uint8_t *rec, uint32_t enable) { return Z7Transfer(true, rec, enable); }
+uint32_t Z7TalkReceive(const uint8_t *rec, uint32_t enable) { return Z7Transfer(false, rec, enable); }
+
+uint32_t Z7TalkModem(const uint8_t *rec, uint32_t enable) {
+    if (rec == nullptr) return 0;
+    ModemReq req{};
+    const uint32_t port = LE_Get16(rec);
+    req.kind = LE_Get16(rec + 2);
+    if (req.kind > 2) return 255;
+    req.status = LE_Get16(rec + 4);
+    const bool status_ok = req.status >= 1024 && req.status < kWords;
+    req.option = LE_Get16(rec + 6);
+    const uint16_t n = LE_Get16(rec + 8);
+    req.length = n;
+    if (req.kind == 2) {
+        req.rings = n;
+    } else if (n < 1024) {
+        const uint32_t keep = n < req.text.size() - 1 ? n : uint32_t(req.text.size() - 1);
+        std::memcpy(req.text.data(), rec + 10, keep);
+        req.length = uint16_t(keep);
+    } else {
+        req.text_ref = n;
+    }
+    return ModemCore(port, req, enable, status_ok, true);
+}
+
+uint32_t Z7_TalkModbus(const uint8_t *, uint32_t) { return 0; }

@@ -1,0 +1,87 @@
+// Talk layer: the user program's use of the programming port (port 0) and the
+// modem control that runs on it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+struct LadCursor;
+
+// Talk record of the port.
+struct TalkRec {
+    uintptr_t open_owner;  // identity of the open block holding the port, 0 none
+    uint8_t opened;        // the port reached the owner's mode
+    uint8_t open_enable;
+    uintptr_t close_owner;
+    uint8_t close_enable;
+    uint32_t send_pos;     // byte offset in the register image, TALK_NOPOS none
+    uint32_t recv_pos;
+    std::array<uint8_t, 3> modem_enable;  // per kind: 0 init string, 1 dial, 2 answer
+    uint8_t modem_init;
+    std::array<uint8_t, 2> modbus_enable;  // station word zero / non-zero
+    uint8_t modbus_started;
+};
+constexpr uint32_t TALK_NOPOS = 0xFFFFFFFFu;
+extern TalkRec Talk;
+extern uint8_t TalkOverride;
+extern uint8_t TalkModemProtect;
+extern std::array<uint8_t, 8> temp_open;  // u16 port word, then the 6-byte mode record
+
+// Block operations on records of the IEC blocks (see messaging.h for the
+// ladder forms). Each answers the block's done or status value.
+uint32_t Z7TalkOpen(const uint8_t *rec, uint32_t enable);
+uint32_t Z7TalkClose(const uint16_t *port_word, uint32_t enable);
+uint32_t Z7TalkSend(const uint8_t *rec, uint32_t enable);
+uint32_t Z7TalkReceive(const uint8_t *rec, uint32_t enable);
+uint32_t Z7TalkModem(const uint8_t *rec, uint32_t enable);
+uint32_t Z7_TalkModbus(const uint8_t *rec, uint32_t enable);
+
+// ---- modem control of the port ----------------------------------------------------
+// Status words of a modem request.
+constexpr uint16_t MODEM_BUSY = 65534, MODEM_IDLE = 65535, MODEM_TIMEOUT = 65533;
+
+// One request: what the block asks for.
+struct ModemReq {
+    uint16_t kind;        // 0 init string, 1 dial, 2 answer
+    uint32_t status;      // word index of the caller's status word
+    uint16_t option;      // bit 0 pulse dialling / UDP socket
+    uint16_t length;      // text length; 1024 or more: the number is in registers
+    uint32_t text_ref;    // bit address of the number when length >= 1024
+    std::array<char, 40> text;  // init string, number or ring count text
+    uint16_t rings;       // answer: ring count
+};
+
+struct ModemRec {
+    std::array<ModemReq, 3> slot;
+    uint8_t busy;
+    std::array<uint8_t, 3> step;
+    uint8_t connected;
+    std::array<char, 64> cmd;   // command line just sent
+    std::array<char, 96> resp;  // response line being received
+    uint8_t resp_idx;
+    uint32_t t_start, t_period;
+    uint8_t lost_passes;
+    uint8_t hangup;             // a hang-up raises the line again at hang_at
+    uint32_t hang_at;
+    uint8_t socket_asked;       // cellular option: data socket requested
+};
+extern ModemRec modem;
+extern uint32_t modem_idle_start, modem_idle_period;
+extern uint8_t GsmModem;  // 1: a verbose GSM modem is on the port
+
+void ModemInit(uint32_t port);
+uint32_t ModemStart(uint32_t port, const ModemReq &req);
+uint32_t ModemStop(uint32_t port, uint32_t kind);
+uint32_t ModemExecute(uint32_t port, uint32_t kind);
+uint32_t Z7ModemExecute(uint32_t port, uint32_t kind);
+uint32_t GetResult(uint32_t port);
+uint32_t ResultToBin(const char *line);
+// Timer of the modem record: period 0 never expires.
+void ModemTalkTimer(uint32_t period);
+uint32_t ModemTalkExpired();
+uint32_t GPRSIdleTimer(uint32_t period);
+// Finishes a hang-up in progress (line raised again after 250 ms); run from
+// ModemCycle.
+void ModemHangupPoll();
+// 1 when slot 1 holds the cellular option board.
+uint32_t Modem_CellularOption();

@@ -1,0 +1,387 @@
+// Modem control on the programming port: the per-port modem record and its
+// AT-command steps (initialisation string, dial, answer), the result-code
+// reader and the timers.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/image/plcreg.h"
+#include "core/image/timebase.h"
+#include "io/io.h"
+#include "messaging/messaging.h"
+#include "messaging/msghooks.h"
+#include "messaging/talk.h"
+
+ModemRec modem;
+uint32_t modem_idle_start, modem_idle_period;
+uint8_t GsmModem;
+
+namespace {
+
+constexpr const char *kInitString = "ATE0S0=0Q0V0X0&C1&D2";
+constexpr uint32_t kGuard = 11000, kAfterEscape = 15000, kInitAnswer = 100000, kCommand = 1200000,
+                   kRing = 300000, kDtrDrop = 2500, kGprsIdle = 9000000;
+
+constexpr uint32_t kWords = PLC_REG_SIZE / 2;
+
+void Status(const ModemReq &r, uint16_t v) {
+    if (r.status >= 1024 && r.status < kWords) PlcWordSet(r.status, v);
+}
+uint16_t StatusOf(const ModemReq &r) { return (r.status >= 1024 && r.status < kWords) ? PlcWord(r.status) : 0; }
+
+void SendLine(uint32_t port, const char *text) {
+    Msg_FlushRx(port);
+    std::snprintf(modem.cmd.data(), modem.cmd.size(), "%s", text);
+    Msg_PutsTx(port, text);
+    Msg_PutTx(port, 13);
+    Msg_RtuTx(port);
+    modem.resp_idx = 0;
+    modem.resp[0] = 0;
+}
+
+// The number of a dial request: inline text, or text read from registers (up
+// to a zero, '.' or blank, at most 35 characters), cut to 22.
+void DialNumber(const ModemReq &r, char *out, std::size_t len) {
+    char t[40] = {};
+    if (r.length >= 1024) {
+        const uint32_t ref = r.text_ref ? r.text_ref : r.length;
+        for (unsigned i = 0; i < 35; i++) {
+            uint8_t b = 0;
+            if (!PlcReg_Get(&b, ref + 8 * i, 8) || b == 0 || b == '.' || b == ' ') break;
+            t[i] = char(b);
+        }
+    } else {
+        std::memcpy(t, r.text.data(), r.length < 39 ? r.length : 39);
+    }
+    t[22] = 0;
+    std::snprintf(out, len, "%s", t);
+}
+
+// Cellular option board: the dial text is "a.b.c.d[/port]" for a data socket.
+void CellularRequest(const ModemReq &r, SockConnInfo &c) {
+    char t[48];
+    DialNumber(r, t, sizeof t);
+    c = SockConnInfo{};
+    unsigned a[4] = {}, p = 1001;
+    const int n = std::sscanf(t, "%u.%u.%u.%u/%u", &a[0], &a[1], &a[2], &a[3], &p);
+    if (n >= 4) c.ip = (a[0] & 0xFF) << 24 | (a[1] & 0xFF) << 16 | (a[2] & 0xFF) << 8 | (a[3] & 0xFF);
+    c.port = uint16_t(n >= 5 ? p : 1001);
+    c.socket = 0;
+    c.flags = uint8_t((r.option & 1) | (r.kind == 1 ? 2 : 0));
+}
+
+SockConnInfo cell_req;
+
+}  // namespace
+
+uint32_t Modem_CellularOption() {
+    switch (io_init[1]) {
+    case 0x6F0F: case 0xEF0F: case 0x6E0F: case 0xEE0F: case 0xAF0F: case 0xAE0F: return 1;
+    default: return 0;
+    }
+}
+
+void ModemTalkTimer(uint32_t period) {
+    modem.t_start = FPGA_GetFrt();
+    modem.t_period = period;
+}
+
+uint32_t ModemTalkExpired() {
+    if (modem.t_period < 1) return 0;
+    return FPGA_GetFrt() - modem.t_start >= modem.t_period ? 1 : 0;
+}
+
+uint32_t GPRSIdleTimer(uint32_t period) {
+    if (period) {
+        modem_idle_start = FPGA_GetFrt();
+        modem_idle_period = period;
+        return 0;
+    }
+    return (modem_idle_period && FPGA_GetFrt() - modem_idle_start >= modem_idle_period) ? 1 : 0;
+}
+
+uint32_t ResultToBin(const char *line) {
+    if (GsmModem) {
+        static constexpr struct {
+            const char *text;
+            uint32_t code;
+        } kVerbose[] = {{"OK", 0},   {"ERROR", 4},  {"CONNECT", 1},   {"NO CARRIER", 3},
+                        {"RING", 2}, {"LISTEN", 6}, {"AT-Command", 4}};
+        for (const auto &v : kVerbose)
+            if (std::strstr(line, v.text)) return v.code;
+        return MODEM_BUSY;
+    }
+    if (line[0] == 0) return MODEM_BUSY;
+    if (std::strcmp(line, modem.cmd.data()) == 0) return MODEM_BUSY;  // the echo of our command
+    if (std::strcmp(line, "OK") == 0) return 0;
+    bool digits = true;
+    for (const char *p = line; *p; p++) digits = digits && *p >= '0' && *p <= '9';
+    if (!digits || std::strlen(line) > 6) return 4;
+    const long v = std::strtol(line, nullptr, 10);
+    if (v == 1 || v >= 5) return 1;
+    return uint32_t(v);
+}
+
+uint32_t GetResult(uint32_t port) {
+    while (Msg_CheckRx(port) == 1) {
+        const uint8_t b = Msg_GetRx(port);
+        if (b == 10 || b == '+') {
+            if (!GsmModem) modem.resp_idx = 0;
+            continue;
+        }
+        if (b == 0 && GsmModem) continue;
+        if (b != 13) {
+            if (modem.resp_idx < modem.resp.size() - 1) modem.resp[modem.resp_idx++] = char(b);
+            continue;
+        }
+        modem.resp[modem.resp_idx] = 0;
+        const uint32_t r = ResultToBin(modem.resp.data());
+        modem.resp_idx = 0;
+        if (r == MODEM_BUSY) continue;
+        if (r == 1 && Msg_GetDCD(port)) Msg_FlushRx(port);
+        return r;
+    }
+    return ModemTalkExpired() ? MODEM_TIMEOUT : MODEM_BUSY;
+}
+
+void ModemInit(uint32_t port) {
+    Msg_Enable(port, 0);
+    modem.busy = 0;
+    modem.step = {};
+    modem.connected = 0;
+    modem.hangup = 0;
+}
+
+uint32_t ModemStart(uint32_t port, const ModemReq &req) {
+    (void)port;
+    if (modem.busy || req.kind > 2) return 0;
+    modem.busy = 1;
+    modem.slot[req.kind] = req;
+    Status(req, MODEM_BUSY);
+    ModemTalkTimer(kGuard);
+    modem.step[req.kind] = 2;
+    modem.socket_asked = 0;
+    return 1;
+}
+
+uint32_t ModemStop(uint32_t port, uint32_t kind) {
+    if (kind > 2) return 0;
+    ModemReq &r = modem.slot[kind];
+    if (StatusOf(r) == MODEM_IDLE) {
+        modem.busy = 0;
+        modem.step[kind] = 0;
+        return 0;
+    }
+    if (kind != 0) {
+        if (Modem_CellularOption()) {
+            ModemDataDisConnRequest(0);
+        } else {
+            // Hang up: the line drops for 250 ms (raised again by ModemCycle,
+            // so the scan never waits).
+            Msg_Enable(port, 0);
+            modem.hangup = 1;
+            modem.hang_at = FPGA_GetFrt();
+        }
+        modem.connected = 0;
+    }
+    modem.busy = 0;
+    modem.step[kind] = 0;
+    Status(r, MODEM_IDLE);
+    return 1;
+}
+
+void ModemHangupPoll() {
+    if (modem.hangup && FPGA_GetFrt() - modem.hang_at >= kDtrDrop) {
+        modem.hangup = 0;
+        Msg_Enable(0, 1);
+        Msg_FlushRx(0);
+    }
+}
+
+uint32_t ModemExecute(uint32_t port, uint32_t kind) {
+    if (kind > 2) return 0;
+    ModemReq &r = modem.slot[kind];
+    uint8_t &step = modem.step[kind];
+    const bool cell = Modem_CellularOption() != 0;
+    switch (step) {
+    case 2:
+        if (cell && kind != 0) {
+            CellularRequest(r, cell_req);
+            step = 8;
+            return 0;
+        }
+        if (!ModemTalkExpired()) return 0;
+        Msg_Enable(port, 1);
+        Msg_PutsTx(port, "+++");
+        Msg_RtuTx(port);
+        ModemTalkTimer(kAfterEscape);
+        step = 3;
+        return 0;
+    case 3:
+        if (!ModemTalkExpired()) return 0;
+        SendLine(port, kInitString);
+        ModemTalkTimer(kInitAnswer);
+        step = 4;
+        return 0;
+    case 4: {
+        const uint32_t res = GetResult(port);
+        if (res == MODEM_BUSY) return 0;
+        if (res == 0) {
+            step = 5;
+            return 0;
+        }
+        Status(r, uint16_t(res));
+        step = 7;
+        return 0;
+    }
+    case 5: {
+        char line[64];
+        if (kind == 0) {
+            char t[40] = {};
+            std::memcpy(t, r.text.data(), r.length < 39 ? r.length : 39);
+            std::snprintf(line, sizeof line, "AT%s", t);
+        } else if (kind == 2) {
+            std::snprintf(line, sizeof line, "ATS0=%03u", unsigned(r.rings % 1000));
+        } else {
+            char num[40];
+            DialNumber(r, num, sizeof num);
+            std::snprintf(line, sizeof line, "ATD%c%s", (r.option & 1) ? 'P' : 'T', num);
+        }
+        SendLine(port, line);
+        ModemTalkTimer(kCommand);
+        step = 6;
+        return 0;
+    }
+    case 6: {
+        const uint32_t res = GetResult(port);
+        if (res == MODEM_BUSY) return 0;
+        if (res == MODEM_TIMEOUT) {
+            Status(r, MODEM_TIMEOUT);
+            step = 7;
+            return 0;
+        }
+        if (!GsmModem || kind != 1) Status(r, uint16_t(res));
+        if (kind == 0) {
+            step = res ? 7 : 8;
+        } else if (kind == 2) {
+            if (res) {
+                step = 7;
+            } else {
+                ModemTalkTimer(0);
+                step = 8;
+            }
+        } else if (!GsmModem) {
+            if (res == 1) {
+                modem.connected = 1;
+                step = 8;
+            } else {
+                step = 7;
+            }
+        } else {
+            if (res == 1) {
+                modem.connected = 1;
+                Status(r, 1);
+                step = 8;
+            } else if (res == 3) {
+                modem.connected = 0;
+                Status(r, 3);
+                step = 8;
+            } else if (res == 4) {
+                Msg_FlushRx(port);
+                step = 7;
+            }
+        }
+        return 0;
+    }
+    case 7: {
+        if (GsmModem) Msg_FlushRx(port);
+        const uint16_t s = StatusOf(r);
+        if (s != 3 && s != MODEM_TIMEOUT && s != 4) Status(r, 4);
+        return 0;
+    }
+    case 8:
+        break;
+    default:
+        return 0;
+    }
+    // Step 8.
+    if (kind == 0) return 1;
+    if (cell) {
+        const uint32_t g = ModemDataConnRequest(cell_req);
+        if (g == 0) {
+            Status(r, 1);
+            modem.connected = 1;
+            return 1;
+        }
+        if (socket_info_st[0].state == 4) {
+            Status(r, 6);
+            modem.connected = 1;
+        } else {
+            Status(r, MODEM_BUSY);
+            modem.connected = 0;
+        }
+        return 0;
+    }
+    if (!modem.connected) {
+        const uint32_t res = GetResult(port);
+        if (res != MODEM_BUSY) {
+            if (kind == 2) {
+                if (res == 2) {
+                    Status(r, 2);
+                    ModemTalkTimer(kRing);
+                } else if (res == 1) {
+                    Status(r, 1);
+                    modem.connected = 1;
+                } else {
+                    Status(r, 3);
+                    ModemTalkTimer(0);
+                    Msg_FlushRx(port);
+                }
+            } else if (!GsmModem) {
+                Status(r, uint16_t(res));
+                step = 7;
+                Msg_FlushRx(port);
+            } else if (res == 1 && Msg_GetDCD(port)) {
+                Status(r, 1);
+                modem.connected = 1;
+                GPRSIdleTimer(kGprsIdle);
+            } else if (res == 6) {
+                Status(r, 6);
+                ModemTalkTimer(0);
+            } else if (res == 3) {
+                Status(r, 3);
+            } else if (res == 4 || res == MODEM_TIMEOUT) {
+                Status(r, uint16_t(res));
+                step = 7;
+                Msg_FlushRx(port);
+            }
+            Msg_Enable(port, 1);
+        }
+        return (modem.connected && Msg_GetDCD(port)) ? 1 : 0;
+    }
+    if (!Msg_GetDCD(port)) {
+        if (GsmModem && modem.lost_passes < 4) {
+            modem.lost_passes++;
+            return 0;
+        }
+        modem.lost_passes = 0;
+        Msg_Enable(port, 0);
+        modem.connected = 0;
+        if (kind == 2) Status(r, 3);
+        ModemTalkTimer(kInitAnswer);
+        return 0;
+    }
+    modem.lost_passes = 0;
+    const uint32_t c = Msg_CheckRx(port);
+    if (c == 1 && modem_idle_period) GPRSIdleTimer(kGprsIdle);
+    else if (c == 255) Msg_InitWait(port, 100, 1);
+    if (GPRSIdleTimer(0)) {
+        step = 7;
+        modem.connected = 0;
+        modem_idle_period = 0;
+        return 0;
+    }
+    return 1;
+}
+
+uint32_t Z7ModemExecute(uint32_t port, uint32_t kind) { return ModemExecute(port, kind); }

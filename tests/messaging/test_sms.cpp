@@ -1,0 +1,305 @@
+// The SMS engine and the AT script engine against an in-process modem on the
+// external module's line: initialisation script, sending with register
+// values, receiving commands, data-field texts and the block checks.
+#include <cstring>
+
+#include "core/storage/nvram.h"
+#include "messaging/messaging.h"
+#include "tests/messaging/msg_fixture.h"
+#include "tests/messaging/sms_block.h"
+
+using namespace la;
+
+namespace {
+
+uint16_t next_crc = 0x2000;
+
+// Answers the commands the controller writes on port 2 the way a module does.
+struct ModemSim {
+    std::size_t seen = 0;
+    std::vector<std::string> cmds;
+    std::string list;            // answer to AT+CMGL (before the final OK)
+    bool cmgs_error = false, no_prompt = false;
+    void Pump() {
+        std::string &tx = fake_ports::P()[2].tx;
+        for (;;) {
+            const std::size_t p = tx.find_first_of(std::string("\r\x1a", 2), seen);
+            if (p == std::string::npos) return;
+            const std::string line = tx.substr(seen, p - seen);
+            const char term = tx[p];
+            seen = p + 1;
+            if (line.empty()) continue;
+            cmds.push_back(line + term);
+            std::string ans = "\r\nOK\r\n";
+            if (line == "AT+CPIN?") ans = "\r\n+CPIN: READY\r\n\r\nOK\r\n";
+            else if (line == "AT+CSQ") ans = "\r\n+CSQ: 21,0\r\n\r\nOK\r\n";
+            else if (line.rfind("AT+CMGS=", 0) == 0) ans = no_prompt ? "" : cmgs_error ? "\r\nERROR\r\n" : "\r\n> ";
+            else if (term == '\x1a') ans = "\r\n+CMGS: 7\r\n\r\nOK\r\n";
+            else if (line == "AT+CMGL=\"ALL\"") ans = list + "\r\nOK\r\n";
+            fake_ports::Feed(2, ans);
+        }
+    }
+};
+
+class SmsTest : public MsgTest {
+protected:
+    ModemSim sim;
+    void SetUp() override {
+        MsgTest::SetUp();
+        at_status = AtStatus{};
+        at_status.socket = 0xFF;
+        sms = SmsEngine{};
+        GSMGPRSInfo_St = GsmInfo{};
+        RxAction = 0;
+        TelitPowerON = 0;
+        NV_EditorFeatures |= NVF_SMS;
+        plc_reg[64] &= uint8_t(~1u);
+    }
+    // Main-loop passes and scans for ms milliseconds of controller time.
+    void Pass(uint32_t ms) {
+        for (uint32_t i = 0; i < ms / 10; i++) {
+            LA_TimeAdvance(100);
+            ModemCycle();
+            SMS_Scanner();
+            sim.Pump();
+        }
+    }
+    SmsBlock SendBlock() {
+        SmsBlock b;
+        b.contacts = {{"+49 151-1234 5678", 1}};
+        b.tx = {{"T=xxx C", 1, M16(40), "2:0:"}};
+        b.rx = {{"SET xx", 0, 1, M16(41), "4:1:"}};
+        b.fields = {{R(5), 16, 4, 3, 0, 0}, {R(6), 16, 4, 2, 0, 0}};
+        b.status_reg = R(100);
+        b.storage_reg = R(200);
+        return b;
+    }
+    std::string Storage() {
+        return std::string(reinterpret_cast<const char *>(&plc_reg[(R(200) - 1024) / 8]), 12).c_str();
+    }
+    void StartUp(const SmsBlock &b) {
+        b.Install(next_crc++);
+        SMS_Start();
+        ASSERT_TRUE(Sms_MagicIs1VMS());
+        Pass(100);
+        ASSERT_EQ(sim.cmds.size(), 1u);
+        EXPECT_EQ(sim.cmds[0], "AT+CPIN?\r");
+        Pass(9800);
+        EXPECT_EQ(sim.cmds.size(), 1u);  // ten seconds after the SIM check
+        Pass(400);
+        ASSERT_EQ(sim.cmds.size(), 2u);
+        EXPECT_EQ(sim.cmds[1], "AT+CMGF=1\r");
+        Pass(1000);  // each step waits a second after its answer
+        ASSERT_EQ(sim.cmds.size(), 3u);
+        EXPECT_EQ(sim.cmds[2], "AT+CSMP=17,167,0,0\r");
+        Pass(200);
+        EXPECT_EQ(CheckInit(), 1u);
+    }
+};
+
+}  // namespace
+
+TEST_F(SmsTest, SendsTheTextWithItsFieldToTheGroup) {
+    StartUp(SendBlock());
+    const std::size_t before = sim.cmds.size();
+    LT_SetW(R(5), 42);
+    LT_SetBit(M16(40), true);
+    Pass(6000);
+    std::size_t at = before;
+    while (at < sim.cmds.size() && sim.cmds[at].rfind("AT+CMGS", 0) != 0) at++;
+    ASSERT_LT(at + 1, sim.cmds.size());
+    EXPECT_EQ(sim.cmds[at], "AT+CMGS=+4915112345678\r");
+    EXPECT_EQ(sim.cmds[at + 1], "T= 42 C\x1a");
+    // A list of the stored messages is all that came between.
+    for (std::size_t i = before; i < at; i++) EXPECT_EQ(sim.cmds[i], "AT+CMGL=\"ALL\"\r");
+    EXPECT_FALSE(LT_Bit(M16(40)));
+    EXPECT_EQ(Storage(), "T= 42 C");
+    EXPECT_EQ(LT_W(R(104)), 1);
+    EXPECT_EQ(LT_W(R(100)), 0);
+    // The cyclic signal query of the external module.
+    Pass(11000);
+    EXPECT_EQ(LT_W(R(101)), 21);
+}
+
+TEST_F(SmsTest, ErrorAndMissingPromptMarkTheStatusWord) {
+    struct Row {
+        bool error;
+        uint16_t bits;
+        uint32_t wait_ms;
+    };
+    for (const Row r : {Row{true, 0x4000, 2000}, Row{false, 0xC000, 52000}}) {
+        SetUp();
+        sim = ModemSim{};
+        sim.cmgs_error = r.error;
+        sim.no_prompt = !r.error;
+        StartUp(SendBlock());
+        LT_SetW(R(5), 42);
+        LT_SetBit(M16(40), true);
+        Pass(r.wait_ms);
+        EXPECT_EQ(LT_W(R(100)), r.bits) << r.error;
+        EXPECT_FALSE(LT_Bit(M16(40)));
+        EXPECT_EQ(LT_W(R(104)), 0);
+    }
+}
+
+TEST_F(SmsTest, ReceivesCommandsFromKnownSendersOnly) {
+    struct Row {
+        const char *what;
+        const char *tpl;
+        uint8_t reply;
+        const char *sender;
+        const char *text;
+        uint16_t r6;
+        bool bit;
+        const char *storage;
+        const char *answer;  // nullptr: none
+    };
+    const Row rows[] = {
+        {"command", "SET xx", 0, "+4915112345678", "set 42", 42, true, "R-set 42", nullptr},
+        {"command with RV", "SET xx", 0, "+4915112345678", "set 42 RV", 42, true, "R-set 42 RV", "SET 42"},
+        {"answer asked by the entry", "SET xx", 1, "+4915112345678", "set 42", 42, true, "R-set 42", "ACK"},
+        {"text behind the field", "SET xx C", 0, "+4915112345678", "set 42 c", 42, true, "R-set 42 c", nullptr},
+        {"unknown sender", "SET xx", 0, "+4915199999999", "set 42", 0, false, "", nullptr},
+        {"no match", "SET xx", 0, "+4915112345678", "get 42", 0, false, "", nullptr},
+    };
+    for (const Row &r : rows) {
+        SetUp();
+        sim = ModemSim{};
+        SmsBlock b = SendBlock();
+        b.rx[0].tpl = r.tpl;
+        b.rx[0].reply = r.reply;
+        StartUp(b);
+        sim.list = std::string("\r\n+CMGL: 3,\"REC UNREAD\",\"") + r.sender +
+                   "\",,\"24/01/01,12:00:00+04\"\r\n" + r.text + "\r\n";
+        Pass(3000);
+        EXPECT_EQ(LT_W(R(6)), r.r6) << r.what;
+        EXPECT_EQ(LT_Bit(M16(41)), r.bit) << r.what;
+        EXPECT_EQ(Storage(), r.storage) << r.what;
+        bool deleted = false, answered = false;
+        for (std::size_t i = 0; i < sim.cmds.size(); i++) {
+            if (sim.cmds[i] == "AT+CMGD=3\r") deleted = true;
+            if (r.answer && sim.cmds[i] == std::string(r.answer) + "\x1a") answered = true;
+        }
+        EXPECT_TRUE(deleted) << r.what;
+        EXPECT_EQ(answered, r.answer != nullptr) << r.what;
+    }
+}
+
+TEST_F(SmsTest, EmptyListsOfTheExternalModuleAreNoErrors) {
+    StartUp(SendBlock());
+    const uint16_t resets = at_status.resets;
+    std::size_t polls = 0;
+    for (int i = 0; i < 30; i++) {
+        Pass(500);
+        EXPECT_EQ(at_status.errcnt, 0) << i;
+    }
+    for (const std::string &c : sim.cmds) polls += c == "AT+CMGL=\"ALL\"\r";
+    EXPECT_GE(polls, 11u);
+    EXPECT_EQ(at_status.resets, resets);
+    std::size_t sims = 0;
+    for (const std::string &c : sim.cmds) sims += c == "AT+CPIN?\r";
+    EXPECT_EQ(sims, 1u);  // never re-initialised
+}
+
+TEST_F(SmsTest, DataFieldTexts) {
+    struct Row {
+        const char *what;
+        SmsBlock::Field f;
+        uint32_t value;
+        const char *placeholder;
+        const char *text;
+    };
+    const Row rows[] = {
+        {"overflow", {R(5), 16, 4, 3, 0, 0}, 1234, "xxx C", ">>> C"},
+        {"decimals", {R(5), 16, 4, 6, 0, 2}, 1234, "xxxxxx", "0.1234"},
+        {"decimals, long value", {R(5), 16, 4, 6, 0, 2}, 12345, "xxxxxx", "1.2345"},
+        {"dotted address", {R(5), 32, 9, 9, 0, 0}, 0x0A4D0003, "xxxxxxxxx", "10.77.0.3"},
+        {"bit on", {R(5), 1, 0, 0, 0, 0}, 1, "xxx", " ON"},
+        {"bit off", {R(5), 1, 0, 3, 0, 0}, 0, "xxx", "OFF"},
+        {"binary", {R(5), 16, 1, 4, 0, 0}, 5, "xxxx", " 101"},
+        {"hexadecimal", {R(5), 16, 2, 4, 0, 0}, 0xBEEF, "xxxx", "beef"},
+        {"signed 16", {R(5), 16, 3, 4, 0, 0}, 0xFFFB, "xxxx", "  -5"},
+        {"signed 8", {R(5), 8, 3, 4, 0, 0}, 0xFB, "xxxx", "  -5"},
+        {"unsigned 32", {R(5), 32, 6, 10, 0, 0}, 4000000000u, "xxxxxxxxxx", "4000000000"},
+        {"zero padded", {R(5), 16, 4, 5, 2, 0}, 42, "xxxxx", "00042"},
+        {"right padded", {R(5), 16, 4, 5, 1, 0}, 42, "xxxxx", "42   "},
+    };
+    for (const Row &r : rows) {
+        SmsBlock b = SendBlock();
+        b.fields = {r.f};
+        b.Install(next_crc++);
+        SmsTables t;
+        ASSERT_EQ(Sms_Tables(8, t), 1u);
+        ASSERT_EQ(SMSTableCheck(t), 1u) << r.what;
+        LT_SetD(R(5), r.value);
+        if (r.f.width == 16) LT_SetD(R(5), r.value & 0xFFFF);
+        char val[72];
+        const uint32_t n = GetDataFromReg(t, 0, val, sizeof val);
+        char msg[32];
+        std::snprintf(msg, sizeof msg, "%s", r.placeholder);
+        DataFormat(msg, uint32_t(std::strlen(msg)), 0, val, n, t, 0);
+        EXPECT_STREQ(msg, r.text) << r.what;
+    }
+}
+
+TEST_F(SmsTest, WidestFieldKeepsItsPointAndDigits) {
+    SmsBlock b = SendBlock();
+    b.fields = {{R(5), 16, 4, 200, 0, 2}};
+    b.Install(next_crc++);
+    SmsTables t;
+    ASSERT_EQ(Sms_Tables(8, t), 1u);
+    LT_SetW(R(5), 1234);
+    char val[72];
+    const uint32_t n = GetDataFromReg(t, 0, val, sizeof val);
+    std::string msg(200, 'x');
+    DataFormat(msg.data(), 200, 0, val, n, t, 0);
+    EXPECT_EQ(msg, "0." + std::string(194, '0') + "1234");
+}
+
+TEST_F(SmsTest, BlockChecksDisableMessaging) {
+    struct Row {
+        const char *what;
+        int size;            // section size written, -1: the real one
+        uint32_t limit_extra;
+        bool centre_far;
+        bool on;
+    };
+    const Row rows[] = {
+        {"valid", -1, 0, false, true},
+        {"99-byte section", 99, 0, false, false},
+        {"section past the block", 200000, 0, false, false},
+        {"limit past the section", -1, 4000, false, false},
+    };
+    for (const Row &r : rows) {
+        SetUp();
+        SmsBlock b = SendBlock();
+        b.size_override = r.size;
+        b.limit_extra = r.limit_extra;
+        b.Install(next_crc++);
+        SMS_Start();
+        EXPECT_EQ(Sms_MagicIs1VMS(), r.on) << r.what;
+        if (!r.on) {
+            EXPECT_EQ(std::string(sms.MagicID.data()), "MSON") << r.what;
+        }
+    }
+    // A feature word without SMS leaves messaging off.
+    SetUp();
+    NV_EditorFeatures &= ~NVF_SMS;
+    SendBlock().Install(next_crc++);
+    SMS_Start();
+    EXPECT_FALSE(Sms_MagicIs1VMS());
+}
+
+TEST_F(SmsTest, SenderNumbersMatchByContainment) {
+    EXPECT_EQ(Sms_NumberMatch("+4915112345678", "015112345678"), 1u);
+    EXPECT_EQ(Sms_NumberMatch("+4915112345678", "+49 151-1234 5678"), 1u);
+    EXPECT_EQ(Sms_NumberMatch("+4915112345678", "015199999999"), 0u);
+    EXPECT_EQ(Sms_NumberMatch("+4915112345678", ""), 0u);
+    char idx[4], snd[24], txt[64];
+    const char list[] = "\r\n+CMGL: 12,\"REC READ\",\"+4917\",,\"24/01/01\"\r\nhello\r\n";
+    ASSERT_EQ(Sms_ParseList(list, sizeof list - 1, idx, snd, sizeof snd, txt, sizeof txt), 1u);
+    EXPECT_STREQ(idx, "12");
+    EXPECT_STREQ(snd, "+4917");
+    EXPECT_STREQ(txt, "hello");
+    EXPECT_EQ(Sms_ParseList("\r\n", 2, idx, snd, sizeof snd, txt, sizeof txt), 0u);
+}

@@ -1,0 +1,221 @@
+// Data sockets of the built-in module: initialisation, context activation,
+// dialling, sending, the unsolicited ring and reading, against an
+// in-process module on the cellular line.
+#include <cstring>
+
+#include "core/storage/nvram.h"
+#include "messaging/messaging.h"
+#include "tests/messaging/msg_fixture.h"
+#include "tests/messaging/sms_block.h"
+
+using namespace la;
+
+namespace {
+
+struct CellSim {
+    std::size_t seen = 0;
+    std::vector<std::string> cmds;
+    std::size_t send_expect = 0;  // data bytes expected after a "> " prompt
+    std::string sent_data;
+    void Pump() {
+        std::string &tx = fake_ports::P()[2].tx;
+        while (seen < tx.size()) {
+            if (send_expect) {
+                const std::size_t n = std::min(send_expect, tx.size() - seen);
+                sent_data += tx.substr(seen, n);
+                seen += n;
+                send_expect -= n;
+                if (send_expect == 0) fake_ports::Feed(2, "\r\nOK\r\n");
+                continue;
+            }
+            if (tx.compare(seen, 3, "+++") == 0) {
+                seen += 3;
+                cmds.push_back("+++");
+                fake_ports::Feed(2, "\r\nOK\r\n");
+                continue;
+            }
+            const std::size_t p = tx.find('\r', seen);
+            if (p == std::string::npos) return;
+            std::string line = tx.substr(seen, p - seen);
+            seen = p + 1;
+            while (!line.empty() && line[0] == '\x1a') line.erase(0, 1);
+            if (line.empty()) continue;
+            cmds.push_back(line);
+            std::string ans = "\r\nOK\r\n";
+            if (line == "AT+CPIN?") ans = "\r\n+CPIN: READY\r\n\r\nOK\r\n";
+            else if (line == "AT+CREG?") ans = "\r\n+CREG: 0,1\r\n\r\nOK\r\n";
+            else if (line == "AT#MONI") ans = "\r\n#MONI: Op Name BSIC:12 RxQual:0 LAC:1 Id:2 ARFCN:3 PWR:-90dbm TA:0\r\n\r\nOK\r\n";
+            else if (line == "AT+GMM") ans = "\r\nLE910-D\r\n\r\nOK\r\n";
+            else if (line.rfind("AT#SGACT=1,1", 0) == 0) ans = "\r\n#SGACT: 10.0.0.2\r\n\r\nOK\r\n";
+            else if (line == "AT#SS") ans = ss;
+            else if (line.rfind("AT#SD=1,", 0) == 0) ss[9] = '2';  // the call is up, suspended
+            else if (line.rfind("AT#SSENDEXT=", 0) == 0) {
+                send_expect = std::stoul(line.substr(line.find(',') + 1));
+                ans = "\r\n> ";
+            } else if (line.rfind("AT#SRECV=", 0) == 0) {
+                ans = "\r\n#SRECV: 1," + std::to_string(peer.size() + count_extra) + "\r\n" + peer + "\r\n\r\nOK\r\n";
+            }
+            fake_ports::Feed(2, ans);
+        }
+    }
+    std::size_t count_extra = 0;
+    std::string ss = "\r\n#SS: 1,0,10.0.0.2,1025,10.77.0.3,5000\r\n#SS: 2,0\r\n#SS: 3,0\r\n#SS: 4,0\r\n#SS: 5,0\r\n#SS: 6,0\r\n\r\nOK\r\n";
+    std::string peer;
+};
+
+class SockTest : public MsgTest {
+protected:
+    CellSim sim;
+    void SetUp() override {
+        MsgTest::SetUp();
+        at_status = AtStatus{};
+        at_status.socket = 0xFF;
+        socket_info_st = {};
+        sms = SmsEngine{};
+        GSMGPRSInfo_St = GsmInfo{};
+        GSMGPRSInfo_St.marker = GSM_MARKER;
+        TelitPowerON = 0;
+        io_init[1] = 0x6F0F;
+        Port(2).mode = {9, 0, 3, 0, 0, 1};
+    }
+    void TearDown() override {
+        io_init[1] = 0;
+        MsgTest::TearDown();
+    }
+    void Pass(uint32_t ms) {
+        for (uint32_t i = 0; i < ms / 10; i++) {
+            LA_TimeAdvance(100);
+            ModemCycle();
+            sim.Pump();
+        }
+    }
+    std::size_t Find(const std::string &c, std::size_t from = 0) {
+        for (std::size_t i = from; i < sim.cmds.size(); i++)
+            if (sim.cmds[i] == c) return i;
+        return sim.cmds.size();
+    }
+};
+
+}  // namespace
+
+TEST_F(SockTest, DialSendRingAndReceive) {
+    Pass(60000);  // initialisation, identity, first signal reading
+    ASSERT_EQ(CheckInit(), 1u);
+    EXPECT_EQ(sim.cmds[0], "AT#ENHRST=1,0");
+    EXPECT_EQ(at_status.model, 5);      // "LE910-D"
+    EXPECT_EQ(at_status.signal, 12);    // -90 dBm is not in the table
+    SockConnInfo req{};
+    req.ip = 0x0A4D0003;
+    req.port = 5000;
+    req.socket = 0;
+    req.flags = 2;
+    EXPECT_EQ(ModemDataConnRequest(req), 1u);
+    Pass(3000);
+    const std::size_t sd = Find("AT#SD=1,0,5000,\"10.77.0.3\",0,0,1");
+    ASSERT_LT(sd, sim.cmds.size());
+    EXPECT_LT(Find("AT+CGDCONT=1,\"IP\",\"\",\"0.0.0.0\",0,0"), sd);
+    EXPECT_LT(Find("AT#SGACT=1,1,\"\",\"\""), sd);  // the context came first
+    EXPECT_EQ(at_status.local_ip, 0x0A000002u);
+    // Connected once the module says so.
+    Pass(2000);
+    EXPECT_EQ(socket_info_st[0].state, 7);
+    EXPECT_EQ(ModemDataConnRequest(req), 0u);
+    EXPECT_EQ(IsModemSocketActive(2, 0), 0u);
+    EXPECT_EQ(IsModemSocketActive(0, 0), 1u);
+    EXPECT_EQ(IsModemSocketActive(2, 6), 1u);
+    const uint8_t hello[5] = {'H', 'E', 'L', 'L', 'O'};
+    EXPECT_EQ(ModemDataSend(0, hello, 5, 1), 0u);
+    Pass(2000);
+    EXPECT_LT(Find("AT#SSENDEXT=1,5"), sim.cmds.size());
+    EXPECT_EQ(sim.sent_data, "HELLO");
+    EXPECT_EQ(socket_info_st[0].tx_len, 0);
+    // Two appends of 1,000 bytes: the second no longer fits.
+    std::vector<uint8_t> k(1000, 'k');
+    EXPECT_EQ(ModemDataSend(0, k.data(), 1000, 1), 0u);
+    EXPECT_EQ(ModemDataSend(0, k.data(), 1000, 1), 1u);
+    EXPECT_EQ(socket_info_st[0].flags & SOCKF_REFUSED, SOCKF_REFUSED);
+    Pass(2000);
+    EXPECT_EQ(sim.sent_data.size(), 1005u);
+    // The peer's bytes: an unsolicited ring, the status poll, the read.
+    sim.peer = "ABCD";
+    sim.ss[9] = '3';
+    fake_ports::Feed(2, "\r\nSRING: 1\r\n");
+    Pass(2000);
+    EXPECT_LT(Find("AT#SRECV=1,1500"), sim.cmds.size());
+    ASSERT_EQ(ModemCheckRecv(0), 1u);
+    std::string got;
+    for (int i = 0; i < 4; i++) {
+        ASSERT_EQ(ModemCheckRecv(0), 1u);
+        got.push_back(char(ModemDataRecv(0)));
+    }
+    EXPECT_EQ(got, "ABCD");
+    EXPECT_EQ(ModemCheckRecv(0), 255u);  // drained: rewound once
+    EXPECT_EQ(ModemCheckRecv(0), 0u);
+    // A count larger than the bytes that came is cut to them.
+    sim.peer = "XY";
+    sim.count_extra = 1400;
+    sim.ss[9] = '3';
+    fake_ports::Feed(2, "\r\nSRING: 1\r\n");
+    Pass(2000);
+    // "XY", its CR LF and the CR LF that end the final result line.
+    EXPECT_EQ(socket_info_st[0].unread, 6);
+}
+
+TEST_F(SockTest, TalkSendOverTheSocketCountsAcceptedBytesOnly) {
+    at_status.port = 0;
+    TelitPowerON = 1;
+    SocketInfo &s = socket_info_st[0];
+    s.state = 6;
+    const uint8_t pending[3] = {1, 2, 3};
+    ASSERT_EQ(ModemDataSend(0, pending, 3, 0), 0u);  // the caller's own buffer: nothing appends
+    LadAsm a(true);
+    a.contact(LT_ON).op(133).word(0).word(5).reg(R(10)).reg(R(20)).coil(M16(12)).end();
+    Talk.opened = 1;
+    Port(0).mode = {5, 0, 3, 0, 0, 2};
+    ASSERT_EQ(Run(a), -1);
+    plc_reg[64] &= uint8_t(~1u);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(LT_W(R(20)), 0);
+    EXPECT_FALSE(LT_Bit(M16(12)));
+    s.tx_len = 0;
+    s.tx_ptr = nullptr;
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(LT_W(R(20)), 5);
+    EXPECT_TRUE(LT_Bit(M16(12)));
+    EXPECT_EQ(s.tx_len, 5);
+    EXPECT_EQ(Port(0).tx, "");  // nothing went to the serial side
+}
+
+TEST_F(SockTest, SecondDialWaitsOneSecondAndBoundsHold) {
+    Pass(60000);
+    ASSERT_EQ(CheckInit(), 1u);
+    SockConnInfo a{};
+    a.ip = 0x0A4D0003, a.port = 5000, a.socket = 0, a.flags = 2;
+    SockConnInfo b = a;
+    b.socket = 1, b.port = 5001;
+    ModemDataConnRequest(a);
+    ModemDataConnRequest(b);
+    // Time between the two dials, whichever goes first.
+    uint32_t t = 0, first = 0;
+    int seen = 0;
+    while (seen < 2 && t < 10000) {
+        Pass(10);
+        t += 10;
+        int n = 0;
+        for (const std::string &c : sim.cmds) n += c.rfind("AT#SD=", 0) == 0;
+        if (n >= 1 && seen == 0) first = t;
+        seen = n;
+    }
+    ASSERT_EQ(seen, 2);
+    EXPECT_GE(t - first, 1000u);
+    EXPECT_LT(t - first, 3000u);
+    // A status line with an id outside 1..6 and a long peer text changes nothing.
+    Sock_ApplyStatus(7, 1, "7,1", 3);
+    Sock_ApplyStatus(0, 1, "0,1", 3);
+    const std::string longpeer = "3,5,10.0.0.2,1025," + std::string(300, '9') + ",5000";
+    socket_info_st[2].flags = 0x04;
+    Sock_ApplyStatus(3, 5, longpeer.c_str(), uint32_t(longpeer.size()));
+    EXPECT_EQ(socket_info_st[2].host_len, socket_info_st[2].host.size() - 1);
+    EXPECT_EQ(ModemDataDisConnRequest(9), 0u);
+    EXPECT_EQ(ModemDataSend(6, nullptr, 0, 0), 1u);
+}

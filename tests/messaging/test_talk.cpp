@@ -1,0 +1,394 @@
+// The Talk layer driven by ladder programs: the port blocks 132 to 136 and
+// the selector 394 against a stand-in port, and the modem control's steps,
+// result codes and timers.
+#include <cstring>
+
+#include "cmd/cmd.h"
+#include "messaging/messaging.h"
+#include "tests/messaging/msg_fixture.h"
+
+using namespace la;
+
+namespace {
+
+// Open operands: port word 0, then the six mode bytes, in words.
+void OpenOp(LadAsm &a, std::array<uint8_t, 6> m) {
+    a.op(132).word(0).word(uint16_t(m[0] | m[1] << 8)).word(uint16_t(m[2] | m[3] << 8)).word(uint16_t(m[4] | m[5] << 8));
+}
+void PutText(uint32_t ref, const char *t) {
+    const std::size_t n = std::strlen(t);
+    std::memcpy(&plc_reg[(ref - 1024) / 8], t, n);
+}
+void NotFirst() { plc_reg[64] &= uint8_t(~1u); }
+
+}  // namespace
+
+TEST_F(MsgTest, OpenSendReceiveCloseOnThePort) {
+    LadAsm a(true);
+    a.contact(M16(1));
+    OpenOp(a, {5, 0, 3, 0, 0, 2});
+    a.coil(M16(11));
+    a.contact(M16(11)).op(133).word(0).word(5).reg(R(10)).reg(R(20)).op(52).bit(M16(12));
+    a.contact(M16(12)).op(134).word(0).word(4).reg(R(30)).reg(R(21)).op(52).bit(M16(13));
+    a.contact(M16(13)).op(135).word(0).coil(M16(14));
+    a.end();
+    PutText(R(10), "HELLO");
+    Cmd_Override = 0;
+    ASSERT_EQ(Run(a), -1);
+    EXPECT_EQ(LT_W(R(20)), 0xFFFF);
+    EXPECT_EQ(LT_W(R(21)), 0xFFFF);
+    NotFirst();
+    LT_SetBit(M16(1), true);
+    ASSERT_EQ(Scan(), -1);
+    ASSERT_EQ(Port(0).opens.size(), 1u);
+    EXPECT_EQ(Port(0).opens[0], (std::array<uint8_t, 6>{5, 0, 3, 0, 0, 2}));
+    EXPECT_TRUE(LT_Bit(M16(11)));
+    EXPECT_EQ(Port(0).tx, "HELLO");
+    EXPECT_TRUE(LT_Bit(M16(12)));
+    EXPECT_EQ(LT_W(R(20)), 5);
+    EXPECT_EQ(LT_W(R(21)), 0);
+    EXPECT_FALSE(LT_Bit(M16(13)));
+    EXPECT_EQ(TalkOpened(0), 1u);
+    fake_ports::Feed(0, "AB");
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(LT_W(R(21)), 2);
+    fake_ports::Feed(0, "CD");
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(LT_W(R(30)), 0x4241);
+    EXPECT_EQ(LT_W(R(31)), 0x4443);
+    EXPECT_TRUE(LT_Bit(M16(13)));
+    // The close gave the port back to the command protocol.
+    EXPECT_TRUE(LT_Bit(M16(14)));
+    ASSERT_EQ(Port(0).opens.size(), 2u);
+    EXPECT_EQ(Port(0).opens[1], (std::array<uint8_t, 6>{5, 0, 3, 0, 0, 1}));
+    EXPECT_EQ(TalkOpened(0), 0u);
+    EXPECT_EQ(Port(0).tx, "HELLO");  // nothing sent twice
+}
+
+TEST_F(MsgTest, OpenParametersFromRegistersAndRefusals) {
+    struct Row {
+        const char *what;
+        uint16_t port_word;
+        std::array<uint16_t, 9> regs;  // from %R70 (0x6000: the first is the offset)
+        bool override_held;
+        bool opens;
+    };
+    const Row rows[] = {
+        {"registers", 0x4000, {0, 5, 0, 3, 0, 0, 2, 0, 0}, false, true},
+        {"baud 13 refused", 0x4000, {0, 13, 0, 3, 0, 0, 2, 0, 0}, false, false},
+        {"parity 5 refused", 0x4000, {0, 5, 5, 3, 0, 0, 2, 0, 0}, false, false},
+        {"mode 5 refused", 0x4000, {0, 5, 0, 3, 0, 0, 5, 0, 0}, false, false},
+        {"option 14 refused", 0x4000, {0, 5, 0, 3, 0, 0, 2, 14, 0}, false, false},
+        {"port register not 0", 0x4000, {1, 5, 0, 3, 0, 0, 2, 0, 0}, false, false},
+        {"indirect by one word", 0x6000, {2, 0, 5, 0, 3, 0, 0, 2, 0}, false, true},
+        {"other port word", 0x2000, {0, 5, 0, 3, 0, 0, 2, 0, 0}, false, false},
+        {"held by the protocol manager", 0x4000, {0, 5, 0, 3, 0, 0, 2, 0, 0}, true, false},
+    };
+    for (const Row &r : rows) {
+        SetUp();
+        LadAsm a(true);
+        const uint32_t addr = R(70);
+        a.contact(M16(1)).op(132).word(r.port_word).word(uint16_t(addr)).word(0).word(0).coil(M16(11)).end();
+        for (unsigned i = 0; i < 9; i++) LT_SetW(R(70 + i), r.regs[i]);
+        if (r.override_held) {
+            ASSERT_EQ(Talk_Override(0), 1u);
+        }
+        ASSERT_EQ(Run(a), -1) << r.what;
+        NotFirst();
+        LT_SetBit(M16(1), true);
+        ASSERT_EQ(Scan(), -1) << r.what;
+        EXPECT_EQ(LT_Bit(M16(11)), r.opens) << r.what;
+        if (r.opens) {
+            ASSERT_EQ(Port(0).opens.size(), 1u) << r.what;
+            EXPECT_EQ(Port(0).opens[0], (std::array<uint8_t, 6>{5, 0, 3, 0, 0, 2})) << r.what;
+        } else {
+            EXPECT_TRUE(Port(0).opens.empty()) << r.what;
+            EXPECT_EQ(Port(0).mode, (std::array<uint8_t, 6>{5, 0, 3, 0, 0, 1})) << r.what;
+        }
+        Talk_Release(0);
+    }
+}
+
+TEST_F(MsgTest, SecondOpenBlockWaitsForTheOwnerAndCloseWaitsForTheOverride) {
+    LadAsm a(true);
+    a.contact(M16(1));
+    OpenOp(a, {5, 0, 3, 0, 0, 1});
+    a.coil(M16(11));
+    a.contact(M16(2));
+    OpenOp(a, {9, 0, 3, 0, 0, 2});
+    a.coil(M16(12));
+    a.contact(M16(3)).op(135).word(0).coil(M16(13));
+    a.end();
+    ASSERT_EQ(Run(a), -1);
+    NotFirst();
+    LT_SetBit(M16(1), true);
+    LT_SetBit(M16(2), true);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_TRUE(LT_Bit(M16(11)));   // mode 1 reached
+    EXPECT_FALSE(LT_Bit(M16(12)));  // the first block owns the port
+    EXPECT_EQ(Cmd_Override, 1);     // mode 1 for the user program
+    EXPECT_EQ(Port(0).opens.size(), 1u);
+    // A close that acts once: the enable held with the override set answers 0.
+    LT_SetBit(M16(3), true);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_TRUE(LT_Bit(M16(13)));
+    EXPECT_EQ(Cmd_Override, 0);
+    LT_SetBit(M16(1), false);
+    ASSERT_EQ(Scan(), -1);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_TRUE(LT_Bit(M16(12)));  // the owner let go: the second block opens
+    EXPECT_EQ(Port(0).opens.back(), (std::array<uint8_t, 6>{9, 0, 3, 0, 0, 2}));
+}
+
+TEST_F(MsgTest, SelectorSendsDirectAndThroughAPointer) {
+    for (bool l16 : {true, false}) {
+        SetUp();
+        LadAsm a(l16);
+        a.contact(LT_ON);
+        OpenOp(a, {5, 0, 3, 0, 0, 2});
+        a.coil(M16(11));
+        const auto ref = [&](uint32_t r) -> LadAsm & { return l16 ? a.reg(r) : a.dword(r); };
+        a.contact(M16(1)).op(394).word(0).word(0);
+        ref(5);
+        ref(R(10));
+        ref(R(20));
+        a.coil(M16(12));
+        a.contact(M16(2)).op(394).word(1).word(0);
+        ref(5);
+        ref(R(80));
+        ref(R(22));
+        a.coil(M16(13));
+        // Selector 7 takes its word only; the next rung runs.
+        a.contact(LT_ON).op(394).word(7).coil(M16(14));
+        // Count 0 completes at once; 256 is refused with the progress word kept.
+        a.contact(LT_ON).op(133).word(0);
+        ref(0);
+        ref(R(10));
+        ref(R(24));
+        a.coil(M16(15));
+        a.contact(LT_ON).op(133).word(0);
+        ref(256);
+        ref(R(10));
+        ref(R(25));
+        a.coil(M16(16));
+        a.end();
+        PutText(R(10), "HELLO");
+        LT_SetD(R(80), 3986);  // byte offset of %R10
+        ASSERT_EQ(Run(a), -1);
+        NotFirst();
+        LT_SetW(R(25), 7);
+        LT_SetBit(M16(1), true);
+        ASSERT_EQ(Scan(), -1);
+        EXPECT_EQ(Port(0).tx, "HELLO") << l16;
+        EXPECT_TRUE(LT_Bit(M16(12)));
+        LT_SetBit(M16(2), true);
+        ASSERT_EQ(Scan(), -1);
+        EXPECT_EQ(Port(0).tx, "HELLOHELLO") << l16;
+        EXPECT_TRUE(LT_Bit(M16(13)));
+        EXPECT_TRUE(LT_Bit(M16(14)));
+        EXPECT_TRUE(LT_Bit(M16(15)));
+        EXPECT_EQ(LT_W(R(24)), 0);
+        EXPECT_FALSE(LT_Bit(M16(16)));
+        EXPECT_EQ(LT_W(R(25)), 7);
+    }
+}
+
+TEST_F(MsgTest, ProgramStartKeepsTheClaimAndAHeldDialRequest) {
+    ASSERT_EQ(Talk_Override(0), 1u);
+    Talk.modem_init = 1;
+    Talk.modem_enable = {0, 1, 0};
+    Talk.opened = 1;
+    PlcWordSet(W_PORTPROTO, 1);
+    TalkInit();
+    EXPECT_EQ(Talk_Override(0), 0u);  // still claimed
+    EXPECT_EQ(TalkModemProtect, 1);
+    EXPECT_EQ(Talk.modem_enable, (std::array<uint8_t, 3>{0, 1, 0}));
+    EXPECT_EQ(Talk.opened, 0);
+    // Not in command mode: the modem state goes too.
+    Talk.modem_init = 1;
+    Talk.modem_enable = {0, 1, 0};
+    TalkModemProtect = 0;
+    PlcWordSet(W_PORTPROTO, 2);
+    TalkInit();
+    EXPECT_EQ(TalkModemProtect, 0);
+    EXPECT_EQ(Talk.modem_init, 0);
+    Talk_Release(0);
+    EXPECT_EQ(Talk_Override(0), 1u);
+}
+
+TEST_F(MsgTest, ResultCodesNumericAndVerbose) {
+    struct Row {
+        uint8_t gsm;
+        const char *line;
+        uint32_t code;
+    };
+    std::snprintf(modem.cmd.data(), modem.cmd.size(), "ATDT5551234");
+    const Row rows[] = {
+        {0, "0", 0},          {0, "OK", 0},          {0, "1", 1},          {0, "10", 1},
+        {0, "5", 1},          {0, "2", 2},           {0, "3", 3},          {0, "4", 4},
+        {0, "NO DIALTONE", 4}, {0, "ATDT5551234", 65534}, {0, "", 65534},
+        {1, "OK", 0},         {1, "ERROR", 4},       {1, "CONNECT 9600", 1}, {1, "NO CARRIER", 3},
+        {1, "RING", 2},       {1, "LISTEN", 6},      {1, "AT-Command", 4}, {1, "hello", 65534},
+    };
+    for (const Row &r : rows) {
+        GsmModem = r.gsm;
+        EXPECT_EQ(ResultToBin(r.line), r.code) << r.line << " gsm " << int(r.gsm);
+    }
+    GsmModem = 0;
+}
+
+namespace {
+// Port opened for the user program, then a modem block on %M2.
+LadAsm ModemProgram(uint16_t kind, const char *text) {
+    LadAsm a(true);
+    a.contact(LT_ON);
+    OpenOp(a, {5, 0, 3, 0, 0, 2});
+    a.coil(M16(11));
+    a.contact(M16(2)).op(136).word(0).word(kind).reg(R(40));
+    if (kind != 2) {
+        const std::size_t n = std::strlen(text);
+        a.word(uint16_t(n));
+        for (std::size_t i = 0; i < n; i += 2)
+            a.word(uint16_t(uint8_t(text[i]) | (i + 1 < n ? uint8_t(text[i + 1]) << 8 : 0)));
+    }
+    a.coil(M16(20)).end();
+    return a;
+}
+}  // namespace
+
+TEST_F(MsgTest, ModemDialsOnANumericModemAndHangsUp) {
+    LadAsm a = ModemProgram(1, "5551234");
+    ASSERT_EQ(Run(a), -1);
+    EXPECT_EQ(LT_W(R(40)), 0xFFFF);
+    NotFirst();
+    LT_SetBit(M16(2), true);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(LT_W(R(40)), 65534);
+    EXPECT_EQ(Port(0).dtr, std::vector<uint32_t>{0});
+    LA_TimeAdvance(10999);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(Port(0).tx, "");
+    LA_TimeAdvance(1);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(Port(0).tx, "+++");
+    EXPECT_EQ(Port(0).dtr, (std::vector<uint32_t>{0, 1}));
+    LA_TimeAdvance(14999);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(Port(0).tx, "+++");
+    LA_TimeAdvance(1);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(Port(0).tx, "+++ATE0S0=0Q0V0X0&C1&D2\r");
+    fake_ports::Feed(0, "ATE0S0=0Q0V0X0&C1&D2\r\n0\r");
+    ASSERT_EQ(Scan(), -1);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(Port(0).tx, "+++ATE0S0=0Q0V0X0&C1&D2\rATDT5551234\r");
+    fake_ports::Feed(0, "ATDT5551234\r\n1\r");
+    Port(0).dcd = 1;
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(LT_W(R(40)), 1);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_TRUE(LT_Bit(M16(20)));
+    Port(0).dcd = 0;
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_FALSE(LT_Bit(M16(20)));
+    // Enable off: the line drops for 250 ms, the status is idle.
+    Port(0).dtr.clear();
+    LT_SetBit(M16(2), false);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(LT_W(R(40)), 65535);
+    EXPECT_EQ(Port(0).dtr, std::vector<uint32_t>{0});
+    LA_TimeAdvance(2499);
+    ModemHangupPoll();
+    EXPECT_EQ(Port(0).dtr, std::vector<uint32_t>{0});
+    LA_TimeAdvance(1);
+    ModemHangupPoll();
+    EXPECT_EQ(Port(0).dtr, (std::vector<uint32_t>{0, 1}));
+    // A new request is taken: nothing was left busy.
+    LT_SetBit(M16(2), true);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(LT_W(R(40)), 65534);
+}
+
+TEST_F(MsgTest, ModemInitStringTimeOutAndUnknownKind) {
+    struct Row {
+        const char *what;
+        const char *answer;  // nullptr: none within 10 s
+        uint16_t status;
+        bool power;
+    };
+    const Row rows[] = {{"init string OK", "0\r", 0, true}, {"init string error", "4\r", 4, false},
+                        {"no answer", nullptr, 65533, false}};
+    for (const Row &r : rows) {
+        SetUp();
+        LadAsm a = ModemProgram(0, "AT&F");
+        ASSERT_EQ(Run(a), -1);
+        NotFirst();
+        LT_SetBit(M16(2), true);
+        ASSERT_EQ(Scan(), -1);
+        LA_TimeAdvance(11000);
+        ASSERT_EQ(Scan(), -1);
+        LA_TimeAdvance(15000);
+        ASSERT_EQ(Scan(), -1);
+        fake_ports::Feed(0, "0\r");
+        ASSERT_EQ(Scan(), -1);
+        ASSERT_EQ(Scan(), -1);
+        EXPECT_EQ(Port(0).tx, "+++ATE0S0=0Q0V0X0&C1&D2\rATAT&F\r") << r.what;
+        if (r.answer) {
+            fake_ports::Feed(0, r.answer);
+            ASSERT_EQ(Scan(), -1);
+        } else {
+            LA_TimeAdvance(1199999);
+            ASSERT_EQ(Scan(), -1);
+            EXPECT_EQ(LT_W(R(40)), 65534) << r.what;
+            LA_TimeAdvance(1);
+            ASSERT_EQ(Scan(), -1);
+        }
+        ASSERT_EQ(Scan(), -1);
+        EXPECT_EQ(LT_W(R(40)), r.status) << r.what;
+        EXPECT_EQ(LT_Bit(M16(20)), r.power) << r.what;
+    }
+    // No answer to the initialisation string within 10 s.
+    SetUp();
+    LadAsm b = ModemProgram(2, "");
+    ASSERT_EQ(Run(b), -1);
+    NotFirst();
+    LT_SetBit(M16(2), true);
+    ASSERT_EQ(Scan(), -1);
+    LA_TimeAdvance(11000);
+    ASSERT_EQ(Scan(), -1);
+    LA_TimeAdvance(15000);
+    ASSERT_EQ(Scan(), -1);
+    LA_TimeAdvance(100000);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(LT_W(R(40)), 65533);
+    // Kind 3 stops the program at the kind word.
+    SetUp();
+    LadAsm c(true);
+    c.contact(LT_ON).op(136).word(0).word(3).reg(R(40)).coil(M16(20)).end();
+    const int32_t at = Run(c);
+    EXPECT_EQ(at, 3);
+}
+
+TEST_F(MsgTest, AnswerSendsThreeDigitRingCountAndCloseStopsTheRequest) {
+    LadAsm a = ModemProgram(2, "");
+    a.w.pop_back();  // the END
+    a.contact(M16(3)).op(135).word(0).coil(M16(13)).end();
+    ASSERT_EQ(Run(a), -1);
+    NotFirst();
+    LT_SetBit(M16(2), true);
+    ASSERT_EQ(Scan(), -1);
+    LA_TimeAdvance(11000);
+    ASSERT_EQ(Scan(), -1);
+    LA_TimeAdvance(15000);
+    ASSERT_EQ(Scan(), -1);
+    fake_ports::Feed(0, "0\r");
+    ASSERT_EQ(Scan(), -1);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(Port(0).tx, "+++ATE0S0=0Q0V0X0&C1&D2\rATS0=001\r");
+    EXPECT_EQ(modem.busy, 1);
+    // A close while the request runs stops it: the status is idle, not stuck.
+    LT_SetBit(M16(3), true);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(modem.busy, 0);
+    EXPECT_EQ(LT_W(R(40)), 65535);
+}
