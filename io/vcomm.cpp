@@ -15,6 +15,7 @@
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
 #include "platform/plat.h"
+#include "platform/plat_poll.h"
 
 const VcommMode rism_mode = {5, 0, 3, 0, 0, 0x30};
 const VcommMode qncan_mode = {5, 0, 3, 0, 0, 1};
@@ -68,8 +69,9 @@ void GapElapsed(uint32_t, uint32_t, uint32_t) {
 // Moves what the device holds into the read-ahead buffer; bytes waiting.
 uint32_t Fill(VcommPort &p) {
     if (p.ahead_pos < p.ahead_len) return p.ahead_len - p.ahead_pos;
-    if (p.fd < 0) return 0;
+    if (p.fd < 0 || !PLAT_PollHasInput(p.fd)) return 0;
     const ssize_t n = read(p.fd, p.ahead.data(), p.ahead.size());
+    if (n < ssize_t(p.ahead.size())) PLAT_PollInputTaken(p.fd);  // the port is empty now
     if (n <= 0) {
         p.ahead_pos = p.ahead_len = 0;
         return 0;
@@ -478,9 +480,13 @@ uint32_t SCI2_Init(uint32_t port) {
     VcommPort *p = P(port);
     if (!p) return 0;
     Vcomm_Drv[port] = kDrv;
-    if (p->fd >= 0) close(p->fd);
+    if (p->fd >= 0) {
+        PLAT_PollUnwatch(p->fd);
+        close(p->fd);
+    }
     *p = VcommPort{};
     p->fd = OpenDevice(port);
+    PLAT_PollWatch(p->fd);  // a byte on the port ends the loop's wait
     p->SerialOpenMode = {};  // closed: any protocol may open
     const uint32_t ok = OpOpen(port, rism_mode.data());
     if (p->fd < 0) {

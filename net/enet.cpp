@@ -48,6 +48,8 @@ struct Activity {
     bool on;
 };
 Activity tx_act, rx_act;
+bool link_asked;         // the interface was asked at least once
+uint32_t link_asked_ms;  // when (ms)
 
 bool Counts(uint32_t ref) { return ref >= 1024; }
 
@@ -168,17 +170,25 @@ void StatusAndStats(NX_IP *ip, const DprConfigRec &c) {
     const uint32_t now = _tx_time_get();
     uint32_t v = 0;
     uint32_t w = 0;
-    _nx_ip_driver_direct_command(ip, NX_LINK_GET_TX_COUNT, &v);
+    // The interface is asked at most once a millisecond; the other values,
+    // and those of the passes between, come from the same reading.
+    if (!link_asked || now != link_asked_ms) {
+        _nx_ip_driver_direct_command(ip, NX_LINK_GET_TX_COUNT, &v);
+        link_asked = true;
+        link_asked_ms = now;
+    } else {
+        NxLinkValue(ip, NX_LINK_GET_TX_COUNT, &v);
+    }
     UpdateActivity(tx_act, v, now);
-    _nx_ip_driver_direct_command(ip, NX_LINK_GET_RX_COUNT, &v);
+    NxLinkValue(ip, NX_LINK_GET_RX_COUNT, &v);
     UpdateActivity(rx_act, v, now);
     if (ip->nx_ip_link_up) w |= 0x100;
     if (tx_act.on) w |= 0x200;
     if (rx_act.on) w |= 0x400;
-    _nx_ip_driver_direct_command(ip, NX_LINK_GET_SPEED, &v);
+    NxLinkValue(ip, NX_LINK_GET_SPEED, &v);
     if (v == 2) w |= 0x4000;
     else if (v != 0) w |= 0x1000;
-    _nx_ip_driver_direct_command(ip, NX_LINK_GET_DUPLEX, &v);
+    NxLinkValue(ip, NX_LINK_GET_DUPLEX, &v);
     if (v) w |= 0x2000;
     w = (w + ConnectionCount()) | w;
     Enet_StatusWord = uint16_t(w);
@@ -188,8 +198,8 @@ void StatusAndStats(NX_IP *ip, const DprConfigRec &c) {
     uint32_t stats[6] = {EnetPacketPoolCtrl.nx_packet_pool_available, EnetPacketPoolCtrl.nx_packet_pool_empty_requests,
                          EnetPacketPoolCtrl.nx_packet_pool_empty_suspensions,
                          EnetPacketPoolCtrl.nx_packet_pool_invalid_releases, 0, 0};
-    _nx_ip_driver_direct_command(ip, NX_LINK_GET_ERRORS, &stats[4]);
-    _nx_ip_driver_direct_command(ip, NX_LINK_GET_ALLOC_ERRORS, &stats[5]);
+    NxLinkValue(ip, NX_LINK_GET_ERRORS, &stats[4]);
+    NxLinkValue(ip, NX_LINK_GET_ALLOC_ERRORS, &stats[5]);
     for (unsigned i = 0; i < 6; i++) LE_Put32(&DprMap[DPR_STATS + 4 * i], stats[i]);
     std::memcpy(&plc_reg[66], &DprMap[DPR_STATS], 24);
 }

@@ -7,6 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/plat_fd.h"
+#include "platform/plat_poll.h"
+
 // ---- status numbers -------------------------------------------------------------------
 enum : uint32_t {
     NX_SUCCESS = 0,
@@ -114,6 +117,9 @@ uint32_t _nx_ip_address_set(NX_IP *ip, uint32_t address, uint32_t mask);
 uint32_t _nx_ip_gateway_address_set(NX_IP *ip, uint32_t gateway);
 uint32_t _nx_ip_address_get(NX_IP *ip);
 uint32_t _nx_ip_driver_direct_command(NX_IP *ip, uint32_t command, uint32_t *value);
+// The value of a direct command from the link state the last direct command
+// read (no interface query): for several values read together.
+uint32_t NxLinkValue(const NX_IP *ip, uint32_t command, uint32_t *value);
 uint32_t _nx_arp_dynamic_entry_set(NX_IP *ip, uint32_t address, uint32_t mac_hi, uint32_t mac_lo);
 struct NX_UDP_SOCKET;
 uint32_t _nx_igmp_multicast_join(NX_IP *ip, uint32_t group, NX_UDP_SOCKET *socket);
@@ -161,7 +167,33 @@ struct NX_TCP_SOCKET {
     NxTcpCallback receive_callback;
     NxListenCallback listen_callback;
     int32_t accepted_fd;             // server's current connection, -1 none
+    // Listening server: 1 + index of the shared listening descriptor in
+    // NxListeners (fd is then only its number); 0 while the record owns fd.
+    uint32_t listener;
+    uint32_t conn_index;             // 1 + its entry in ConnSock, 0 none
+    PlatPollItem poll;               // the connection's descriptor in the readiness set
 };
+
+// A listening descriptor, owned here and shared by the server records that
+// listen on its port. Closed by an unlisten, or when the last record lets it
+// go without having served a connection: after a connection the port stays
+// listened on (refs 0) until a record is relistened on it.
+struct NxListener {
+    PlatFd fd;
+    uint32_t refs;
+    uint32_t port;
+    NX_IP *ip;
+    NxListenCallback callback;  // of the listen; relistened records take it
+    PlatPollItem poll;
+};
+constexpr unsigned NX_LISTENERS_MAX = 32;
+extern std::array<NxListener, NX_LISTENERS_MAX> NxListeners;
+
+// The connection has input not yet read, as far as the readiness set knows
+// (a record outside the set is always worth a read).
+inline bool NxRxReady(const NX_TCP_SOCKET *s) {
+    return s->poll.owner == nullptr || (s->poll.events & (PLAT_POLL_IN | PLAT_POLL_RDHUP | PLAT_POLL_HUP)) != 0;
+}
 
 struct NX_UDP_SOCKET {
     int32_t fd;
@@ -172,6 +204,7 @@ struct NX_UDP_SOCKET {
     uint32_t queue_max;
     uint32_t bound;
     uint32_t counters[4];
+    PlatPollItem poll;               // in the readiness set while bound
 };
 
 constexpr unsigned CONN_SOCK_SLOTS = 330;

@@ -27,12 +27,15 @@ uint32_t nx_link_speed_timer;
 
 namespace {
 
-// Short-lived socket for the ioctls of one call; closed when it leaves scope.
+// The control socket of the interface ioctls: one datagram socket, opened at
+// the first call and kept (the status is read every pass).
+PlatFd ioctl_sock;
+int ControlFd() {
+    if (!ioctl_sock.valid()) ioctl_sock.reset(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    return ioctl_sock.get();
+}
 struct IoctlSock {
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ~IoctlSock() {
-        if (fd >= 0) close(fd);
-    }
+    int fd = ControlFd();
 };
 
 void IfrName(struct ifreq &ifr, const char *name) {
@@ -128,9 +131,7 @@ int PortDisable(const char *ifname) {
     struct ifreq ifr;
     IfrName(ifr, ifname);
     if (Ioctl(s.fd, SIOCGIFFLAGS, &ifr) == 0) SetFlags(s.fd, ifname, short(ifr.ifr_flags & ~IFF_UP));
-    const int fd = s.fd;
-    s.fd = -1;
-    return close(fd);
+    return 0;  // the control socket stays open for the next query
 }
 
 void _nx_system_initialize() { PortDisable("eth1"); }
@@ -237,6 +238,14 @@ uint32_t _nx_ip_driver_direct_command(NX_IP *ip, uint32_t command, uint32_t *val
             ip->nx_ip_link_up = 1;
         }
     }
+    return NxLinkValue(ip, command, value);
+}
+
+uint32_t NxLinkValue(const NX_IP *ip, uint32_t command, uint32_t *value) {
+    if (ip->nx_ip_address == 0) {
+        *value = 0;
+        return NX_SUCCESS;
+    }
     switch (command) {
     case NX_LINK_GET_SPEED: *value = ip->nx_ip_speed & 0xFF; break;
     case NX_LINK_GET_DUPLEX: *value = (ip->nx_ip_speed & 0x100) ? 1 : 0; break;
@@ -268,6 +277,7 @@ uint32_t _nx_igmp_multicast_join(NX_IP *ip, uint32_t group, NX_UDP_SOCKET *socke
     m.imr_interface.s_addr = htonl(ip->nx_ip_address);
     if (setsockopt(socket->fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m) < 0) {
         // The refused socket is closed; the record says so.
+        PLAT_PollDel(&socket->poll);
         close(socket->fd);
         socket->fd = -1;
         socket->bound = 0;

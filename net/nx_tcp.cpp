@@ -16,8 +16,12 @@
 #include "platform/plat_net.h"
 
 std::array<NX_TCP_SOCKET *, CONN_SOCK_SLOTS> ConnSock;
+std::array<NxListener, NX_LISTENERS_MAX> NxListeners;
 
 namespace {
+
+// Tags of the net layer's items in the readiness set.
+enum : uint8_t { kItemConn = 1, kItemListener = 2, kItemUdp = 3 };
 
 // Descriptor 0 is never stored: a socket that got it moves to another number.
 int NotZero(int fd) {
@@ -27,17 +31,20 @@ int NotZero(int fd) {
     return d;
 }
 
-bool FdValid(int fd) { return fd > 0 && fcntl(fd, F_GETFL) != -1; }
-
 int ConnFd(const NX_TCP_SOCKET *s) { return s->client ? s->fd : s->accepted_fd; }
 
 void Enter(NX_TCP_SOCKET *s) {
-    for (auto &slot : ConnSock) {
-        if (slot == s) return;
+    if (s->conn_index != 0 && s->conn_index <= CONN_SOCK_SLOTS && ConnSock[s->conn_index - 1] == s) return;
+    for (unsigned i = 0; i < CONN_SOCK_SLOTS; i++) {
+        if (ConnSock[i] == s) {
+            s->conn_index = i + 1;
+            return;
+        }
     }
-    for (auto &slot : ConnSock) {
-        if (slot == nullptr) {
-            slot = s;
+    for (unsigned i = 0; i < CONN_SOCK_SLOTS; i++) {
+        if (ConnSock[i] == nullptr) {
+            ConnSock[i] = s;
+            s->conn_index = i + 1;
             return;
         }
     }
@@ -47,14 +54,70 @@ void Leave(NX_TCP_SOCKET *s) {
     for (auto &slot : ConnSock) {
         if (slot == s) slot = nullptr;
     }
+    s->conn_index = 0;
 }
 
-// Another registered server socket shares s's listening descriptor.
-bool ListenShared(const NX_TCP_SOCKET *s) {
-    for (NX_TCP_SOCKET *o : ConnSock) {
-        if (o != nullptr && o != s && o->client == 0 && o->fd == s->fd && o->fd > 0) return true;
+NxListener *ListenerOf(const NX_TCP_SOCKET *s) {
+    return s->listener >= 1 && s->listener <= NX_LISTENERS_MAX ? &NxListeners[s->listener - 1] : nullptr;
+}
+
+void CloseListener(NxListener &l) {
+    PLAT_PollDel(&l.poll);
+    l.fd.reset();
+    l.refs = 0;
+    l.port = 0;
+    l.ip = nullptr;
+    l.callback = nullptr;
+}
+
+// The open listener of port on ip, NX_LISTENERS_MAX when none.
+unsigned FindListener(uint32_t port, const NX_IP *ip) {
+    for (unsigned i = 0; i < NX_LISTENERS_MAX; i++) {
+        const NxListener &l = NxListeners[i];
+        if (l.fd.valid() && l.port == port && l.ip == ip) return i;
     }
-    return false;
+    return NX_LISTENERS_MAX;
+}
+
+// The record lets its listening descriptor go. The port stays listened on
+// while a record of it served a connection (the next one is relistened
+// shortly, and connections meanwhile wait in the queue, not refused); the
+// last listening record to go closes it, and so does an unlisten.
+void DropListener(NX_TCP_SOCKET *s, bool serving) {
+    NxListener *l = ListenerOf(s);
+    s->listener = 0;
+    if (l == nullptr) return;
+    s->fd = -1;
+    if (l->refs > 0) l->refs--;
+    if (l->refs == 0 && !serving) CloseListener(*l);
+}
+
+// Gives back every descriptor the record holds.
+void ReleaseAll(NX_TCP_SOCKET *s) {
+    PLAT_PollDel(&s->poll);
+    const bool serving = s->accepted_fd > 0;
+    if (s->accepted_fd > 0) close(s->accepted_fd);
+    s->accepted_fd = -1;
+    if (s->listener != 0) DropListener(s, serving);
+    else if (s->fd > 0) close(s->fd);
+    s->fd = -1;
+}
+
+// Attaches the record to open listener i.
+void Attach(NX_TCP_SOCKET *s, unsigned i) {
+    NxListener &l = NxListeners[i];
+    if (s->listener != i + 1) {
+        ReleaseAll(s);
+        l.refs++;
+        s->listener = i + 1;
+    }
+    s->fd = l.fd.get();
+}
+
+// Puts the connection descriptor into the readiness set: input, room to
+// write and the peer's close.
+void Watch(NX_TCP_SOCKET *s, int fd) {
+    PLAT_PollAdd(&s->poll, fd, PLAT_POLL_IN | PLAT_POLL_OUT | PLAT_POLL_RDHUP, PLAT_POLL_NET, s, kItemConn);
 }
 
 uint32_t BindPort(int fd, uint32_t port) {
@@ -69,11 +132,6 @@ void ReadMss(NX_TCP_SOCKET *s, int fd) {
     int mss = 0;
     socklen_t l = sizeof mss;
     if (getsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &mss, &l) == 0 && mss > 0) s->mss = uint32_t(mss);
-}
-
-short PollOne(int fd, short events) {
-    struct pollfd p {fd, events, 0};
-    return poll(&p, 1, 0) > 0 ? p.revents : 0;
 }
 
 bool BindDevice(int fd, const NX_IP *ip) {
@@ -121,18 +179,10 @@ void Identify(Socket *s, const char *name, NX_IP *ip, uint32_t tos, uint32_t fra
 
 uint32_t _nx_tcp_socket_create(NX_IP *ip, NX_TCP_SOCKET *s, const char *name, uint32_t tos, uint32_t fragment,
                                uint32_t ttl, uint32_t window, NxTcpCallback urgent, NxTcpCallback disconnect) {
-    // A record re-created while it still holds descriptors gives them back,
-    // except a listening descriptor that other server sockets still use.
-    if (name != nullptr) {
-        if (s->accepted_fd > 0) close(s->accepted_fd);
-        s->accepted_fd = -1;
-        if (s->fd > 0 && !(s->client == 0 && ListenShared(s))) close(s->fd);
-        if (s->fd > 0) Leave(s);
-        s->fd = -1;
-    } else if (s->fd > 0) {
-        close(s->fd);
-        s->fd = -1;
-    }
+    // A record re-created while it still holds descriptors gives them back;
+    // a listening descriptor that other server records share stays open.
+    if (name != nullptr) Leave(s);
+    ReleaseAll(s);
     const int fd = OpenSocket(SOCK_STREAM, ip);
     if (fd < 0) return NX_NOT_SUCCESSFUL;
     const int one = 1;
@@ -167,6 +217,7 @@ uint32_t _nx_tcp_socket_create(NX_IP *ip, NX_TCP_SOCKET *s, const char *name, ui
 
 uint32_t _nx_udp_socket_create(NX_IP *ip, NX_UDP_SOCKET *s, const char *name, uint32_t tos, uint32_t fragment,
                                uint32_t ttl, uint32_t queue_max) {
+    PLAT_PollDel(&s->poll);
     if (s->fd > 0) close(s->fd);
     s->fd = -1;
     const int fd = OpenSocket(SOCK_DGRAM, ip);
@@ -202,7 +253,10 @@ uint32_t _nx_tcp_client_socket_bind(NX_TCP_SOCKET *s, uint32_t port, uint32_t) {
 uint32_t _nx_udp_socket_bind(NX_UDP_SOCKET *s, uint32_t port, uint32_t) {
     if (s->bound) return NX_ALREADY_BOUND;
     if (s->fd < 0 && _nx_udp_socket_create(s->ip, s, nullptr, 0, 0, 0, 0) != NX_SUCCESS) return NX_NOT_SUCCESSFUL;
-    return BindSocket(s, port);
+    const uint32_t r = BindSocket(s, port);
+    // A datagram ends the main loop's wait; the owner reads it on its pass.
+    if (r == NX_SUCCESS) PLAT_PollAdd(&s->poll, s->fd, PLAT_POLL_IN, PLAT_POLL_WAKE, s, kItemUdp);
+    return r;
 }
 
 uint32_t _nx_tcp_client_socket_unbind(NX_TCP_SOCKET *s) {
@@ -223,12 +277,32 @@ uint32_t _nx_udp_socket_unbind(NX_UDP_SOCKET *s) {
 uint32_t _nx_tcp_server_socket_listen(NX_IP *, uint32_t port, NX_TCP_SOCKET *s, uint32_t, NxListenCallback cb) {
     if (s->state != NX_TCP_CREATED) return NX_NOT_CREATED;
     if (s->bound) return NX_ALREADY_BOUND;
-    if (s->fd < 0 && _nx_tcp_socket_create(s->ip, s, nullptr, 0, 0, 0, 0, nullptr, nullptr) != NX_SUCCESS)
-        return NX_NOT_SUCCESSFUL;
-    if (BindPort(s->fd, port) != NX_SUCCESS) return NX_NOT_BOUND;
+    const unsigned open = FindListener(port, s->ip);
+    if (open < NX_LISTENERS_MAX && NxListeners[open].refs == 0) {
+        // The port is still listened on (its last record served a
+        // connection): this record takes it over.
+        Attach(s, open);
+        if (cb != nullptr) NxListeners[open].callback = cb;
+    } else {
+        if (s->fd < 0 && _nx_tcp_socket_create(s->ip, s, nullptr, 0, 0, 0, 0, nullptr, nullptr) != NX_SUCCESS)
+            return NX_NOT_SUCCESSFUL;
+        if (BindPort(s->fd, port) != NX_SUCCESS) return NX_NOT_BOUND;
+        if (listen(s->fd, 16) < 0) return NX_NOT_SUCCESSFUL;
+        unsigned i = 0;
+        while (i < NX_LISTENERS_MAX && NxListeners[i].fd.valid()) i++;
+        if (i == NX_LISTENERS_MAX) return NX_NOT_SUCCESSFUL;
+        // The listening descriptor now belongs to the listener table.
+        NxListener &l = NxListeners[i];
+        l.fd.reset(s->fd);
+        l.refs = 1;
+        l.port = port;
+        l.ip = s->ip;
+        l.callback = cb != nullptr ? cb : s->listen_callback;
+        PLAT_PollAdd(&l.poll, s->fd, PLAT_POLL_IN, PLAT_POLL_NET, &l, kItemListener);
+        s->listener = i + 1;
+    }
     s->bound = 1;
     s->port = port;
-    if (listen(s->fd, 16) < 0) return NX_NOT_SUCCESSFUL;
     s->state = NX_TCP_LISTEN;
     s->queue_size = 16;
     s->client = 0;
@@ -239,12 +313,10 @@ uint32_t _nx_tcp_server_socket_listen(NX_IP *, uint32_t port, NX_TCP_SOCKET *s, 
 
 uint32_t _nx_tcp_server_socket_relisten(NX_IP *ip, uint32_t port, NX_TCP_SOCKET *s) {
     if (s->state != NX_TCP_CREATED) return NX_NOT_CREATED;
-    for (NX_TCP_SOCKET *o : ConnSock) {
-        if (o == nullptr || o == s || o->client != 0 || !FdValid(o->fd) || o->port != port || o->ip != ip)
-            continue;
-        if (s->fd > 0 && s->fd != o->fd) close(s->fd);
-        s->fd = o->fd;
-        s->listen_callback = o->listen_callback;
+    const unsigned i = FindListener(port, ip);
+    if (i < NX_LISTENERS_MAX) {
+        Attach(s, i);
+        if (NxListeners[i].callback != nullptr) s->listen_callback = NxListeners[i].callback;
         s->port = port;
         s->bound = 1;
         s->state = NX_TCP_LISTEN;
@@ -276,11 +348,14 @@ uint32_t _nx_tcp_server_socket_accept(NX_TCP_SOCKET *s, uint32_t wait) {
     s->peer_port = ntohs(peer.sin_port);
     s->writable = 1;
     s->transmit_state = 0;
+    Watch(s, fd);
+    s->poll.events |= PLAT_POLL_IN;  // what came with the connection is read at once
     return wait ? NX_SUCCESS : NX_IN_PROGRESS;
 }
 
 uint32_t _nx_tcp_server_socket_unaccept(NX_TCP_SOCKET *s) {
     if (s->accepted_fd < 0) return NX_NOT_SUCCESSFUL;
+    PLAT_PollDel(&s->poll);
     close(s->accepted_fd);
     s->accepted_fd = -1;
     if (s->state != NX_TCP_CREATED) s->state = NX_TCP_LISTEN;
@@ -289,9 +364,11 @@ uint32_t _nx_tcp_server_socket_unaccept(NX_TCP_SOCKET *s) {
 
 uint32_t _nx_tcp_server_socket_unlisten(NX_IP *ip, uint32_t port) {
     for (NX_TCP_SOCKET *o : ConnSock) {
-        if (o != nullptr && o->client == 0 && FdValid(o->fd) && o->port == port && o->ip == ip)
-            _nx_tcp_socket_delete(o);
+        const NxListener *l = o != nullptr && o->client == 0 ? ListenerOf(o) : nullptr;
+        if (l != nullptr && l->port == port && l->ip == ip) _nx_tcp_socket_delete(o);
     }
+    const unsigned i = FindListener(port, ip);
+    if (i < NX_LISTENERS_MAX) CloseListener(NxListeners[i]);
     return NX_SUCCESS;
 }
 
@@ -312,6 +389,7 @@ uint32_t _nx_tcp_client_socket_connect(NX_TCP_SOCKET *s, uint32_t address, uint3
     s->peer_address = address;
     s->peer_port = port;
     s->client = 1;
+    Watch(s, s->fd);
     if (err == EINPROGRESS || err == EALREADY) {
         s->state = NX_TCP_CONNECTING;
         Enter(s);
@@ -337,13 +415,20 @@ uint32_t _nx_tcp_socket_send(NX_TCP_SOCKET *s, NX_PACKET *packet, uint32_t) {
         return st;
     }
     const int fd = ConnFd(s);
-    ssize_t n = 0;
-    if (FdValid(fd)) n = send(fd, packet->nx_packet_prepend_ptr, packet->nx_packet_length, MSG_NOSIGNAL);
+    ssize_t n = -1;
+    if (fd > 0) n = send(fd, packet->nx_packet_prepend_ptr, packet->nx_packet_length, MSG_NOSIGNAL | MSG_DONTWAIT);
     const uint32_t len = packet->nx_packet_length;
     _nx_packet_release(packet);
     // A send the kernel took only in part is a failed send: the peer would
-    // get a cut frame and the rest would never follow.
-    if (n < 0 || uint32_t(n) != len) return NX_NOT_SUCCESSFUL;
+    // get a cut frame and the rest would never follow. A full send buffer
+    // makes the connection not writable until the readiness set reports room.
+    if (n < 0 || uint32_t(n) != len) {
+        if (n >= 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
+            s->writable = 0;
+            s->transmit_state = 2;
+        }
+        return NX_NOT_SUCCESSFUL;
+    }
     if (s->ip) s->ip->nx_ip_sent_count++;
     return NX_SUCCESS;
 }
@@ -356,7 +441,10 @@ uint32_t _nx_tcp_socket_receive(NX_TCP_SOCKET *s, NX_PACKET **packet, uint32_t) 
         return NX_NO_PACKET;
     const int fd = ConnFd(s);
     const std::size_t room = std::min<std::size_t>(NX_MAX_READ, std::size_t(pk->nx_packet_data_end - pk->nx_packet_prepend_ptr));
-    const ssize_t n = FdValid(fd) ? recv(fd, pk->nx_packet_prepend_ptr, room, MSG_DONTWAIT) : -1;
+    const ssize_t n = fd > 0 ? recv(fd, pk->nx_packet_prepend_ptr, room, MSG_DONTWAIT) : -1;
+    // A read that did not fill the room emptied the socket: the next input
+    // is reported again by the readiness set.
+    if (n < ssize_t(room)) s->poll.events &= ~PLAT_POLL_IN;
     if (n <= 0) {
         _nx_packet_release(pk);
         return NX_NO_PACKET;
@@ -370,29 +458,9 @@ uint32_t _nx_tcp_socket_receive(NX_TCP_SOCKET *s, NX_PACKET **packet, uint32_t) 
 }
 
 uint32_t _nx_tcp_socket_delete(NX_TCP_SOCKET *s) {
-    if (s->fd == -1) return NX_SUCCESS;
-    if (s->client) {
-        if (s->fd > 0) close(s->fd);
-        Leave(s);
-    } else {
-        bool shared = false;
-        for (auto &slot : ConnSock) {
-            NX_TCP_SOCKET *o = slot;
-            if (o == nullptr) continue;
-            if (o == s) {
-                slot = nullptr;
-                continue;
-            }
-            if (o->client == 0 && FdValid(o->fd) && o->fd == s->fd && o->port == s->port && o->ip == s->ip) {
-                shared = true;
-                break;
-            }
-        }
-        Leave(s);
-        if (s->accepted_fd > 0) close(s->accepted_fd);
-        s->accepted_fd = -1;
-        if (!shared && s->fd > 0) close(s->fd);
-    }
+    if (s->fd == -1 && s->accepted_fd <= 0 && s->listener == 0) return NX_SUCCESS;
+    Leave(s);
+    ReleaseAll(s);
     s->state = NX_TCP_CREATED;
     s->fd = -1;
     s->bound = 0;
@@ -423,7 +491,7 @@ uint32_t _nx_udp_socket_send(NX_UDP_SOCKET *s, NX_PACKET *packet, uint32_t addre
     a.sin_port = htons(uint16_t(port));
     a.sin_addr.s_addr = htonl(address);
     ssize_t n = 0;
-    if (FdValid(s->fd))
+    if (s->fd > 0)
         n = PLAT_NetSendTo(s->fd, packet->nx_packet_prepend_ptr, packet->nx_packet_length, 0,
                            reinterpret_cast<struct sockaddr *>(&a), sizeof a);
     _nx_packet_release(packet);
@@ -442,7 +510,7 @@ uint32_t _nx_udp_socket_receive_port_detail(NX_UDP_SOCKET *s, NX_PACKET **packet
     struct sockaddr_in from {};
     socklen_t fl = sizeof from;
     const std::size_t room = std::min<std::size_t>(NX_MAX_READ, std::size_t(pk->nx_packet_data_end - pk->nx_packet_prepend_ptr));
-    const ssize_t n = FdValid(s->fd) ? recvfrom(s->fd, pk->nx_packet_prepend_ptr, room, MSG_DONTWAIT,
+    const ssize_t n = s->fd > 0 ? recvfrom(s->fd, pk->nx_packet_prepend_ptr, room, MSG_DONTWAIT,
                                                 reinterpret_cast<struct sockaddr *>(&from), &fl)
                                      : -1;
     if (n <= 0) {
@@ -463,6 +531,7 @@ uint32_t _nx_udp_socket_receive(NX_UDP_SOCKET *s, NX_PACKET **packet, uint32_t) 
 
 uint32_t _nx_udp_socket_delete(NX_UDP_SOCKET *s) {
     if (s->fd == -1) return NX_SUCCESS;
+    PLAT_PollDel(&s->poll);
     if (s->fd > 0) close(s->fd);
     s->bound = 0;
     s->fd = -1;
@@ -470,50 +539,126 @@ uint32_t _nx_udp_socket_delete(NX_UDP_SOCKET *s) {
 }
 
 // ---- the connection poll ------------------------------------------------------------------------------
+//
+// Serves only what the readiness set reported: connections with input, room
+// or a hang-up, connects that completed, and the server records of a
+// listening descriptor with connections waiting. Ready records are served in
+// the order of their ConnSock entries; idle connections cost nothing.
+
+namespace {
+
+struct NetPoll {
+    // Records to serve this pass (ConnSock order after sorting).
+    std::array<NX_TCP_SOCKET *, CONN_SOCK_SLOTS> work;
+    unsigned work_count;
+    // Records whose receive callback left input unread: looked at again.
+    std::array<NX_TCP_SOCKET *, CONN_SOCK_SLOTS> carry;
+    unsigned carry_count;
+};
+NetPoll net_poll;
+
+void AddWork(NX_TCP_SOCKET *s) {
+    if (s == nullptr || s->conn_index == 0) return;
+    for (unsigned i = 0; i < net_poll.work_count; i++) {
+        if (net_poll.work[i] == s) return;
+    }
+    if (net_poll.work_count < net_poll.work.size()) net_poll.work[net_poll.work_count++] = s;
+}
+
+// Every server record listening on listener i.
+void AddListeners(unsigned i) {
+    for (NX_TCP_SOCKET *o : ConnSock) {
+        if (o != nullptr && o->listener == i + 1 && o->state == NX_TCP_LISTEN) AddWork(o);
+    }
+}
+
+void ServeConnecting(NX_TCP_SOCKET *s) {
+    if (!(s->poll.events & (PLAT_POLL_OUT | PLAT_POLL_ERR | PLAT_POLL_HUP))) return;
+    int err = -1;
+    socklen_t l = sizeof err;
+    struct sockaddr_in peer {};
+    socklen_t pl = sizeof peer;
+    if (getsockopt(s->fd, SOL_SOCKET, SO_ERROR, &err, &l) == 0 && err == 0 &&
+        getpeername(s->fd, reinterpret_cast<struct sockaddr *>(&peer), &pl) == 0) {
+        s->state = NX_TCP_ESTABLISHED;
+        ReadMss(s, s->fd);
+        s->poll.events &= ~PLAT_POLL_OUT;
+        s->writable = 1;
+        s->transmit_state = 0;
+    }
+}
+
+void ServeEstablished(NX_TCP_SOCKET *s) {
+    const int fd = ConnFd(s);
+    if (fd <= 0) return;
+    uint32_t &ev = s->poll.events;
+    if (ev & PLAT_POLL_OUT) {
+        ev &= ~PLAT_POLL_OUT;
+        s->writable = 1;
+        s->transmit_state = 0;
+    }
+    if (s->receive_callback != nullptr && (ev & PLAT_POLL_IN)) {
+        int avail = 0;
+        if (ioctl(fd, FIONREAD, &avail) == 0 && avail > 0) {
+            s->receive_pending = 1;
+            s->receive_callback(s);
+            if ((s->poll.events & PLAT_POLL_IN) && net_poll.carry_count < net_poll.carry.size())
+                net_poll.carry[net_poll.carry_count++] = s;
+            return;
+        }
+        ev &= ~PLAT_POLL_IN;
+    }
+    if (ev & (PLAT_POLL_RDHUP | PLAT_POLL_HUP)) {
+        ev &= ~(PLAT_POLL_RDHUP | PLAT_POLL_HUP);
+        s->state = NX_TCP_CLOSE_WAIT;
+        if (s->disconnect_callback) s->disconnect_callback(s);
+    }
+}
+
+}  // namespace
 
 void EnetThread() {
-    for (auto &slot : ConnSock) {
-        NX_TCP_SOCKET *s = slot;
-        if (s == nullptr) continue;
-        if (!FdValid(s->fd)) {
-            slot = nullptr;
-            continue;
-        }
+    // What arrived during the pass (the loop's wait files most of it); the
+    // protocols read it on the next pass, which then does not wait.
+    PLAT_PollHarvest(true);
+    net_poll.work_count = 0;
+    const unsigned carried = net_poll.carry_count;
+    net_poll.carry_count = 0;
+    for (unsigned i = 0; i < carried; i++) AddWork(net_poll.carry[i]);
+    for (PlatPollItem *item : PLAT_PollTake(PLAT_POLL_NET)) {
+        if (item->owner == nullptr) continue;
+        if (item->kind == kItemConn) AddWork(static_cast<NX_TCP_SOCKET *>(item->owner));
+    }
+    // A listener keeps its report until a free server record took every
+    // waiting connection.
+    for (unsigned i = 0; i < NX_LISTENERS_MAX; i++) {
+        const NxListener &l = NxListeners[i];
+        if (l.refs != 0 && (l.poll.events & PLAT_POLL_IN)) AddListeners(i);
+    }
+    // ConnSock order among the ready records.
+    auto &w = net_poll.work;
+    for (unsigned i = 1; i < net_poll.work_count; i++) {
+        NX_TCP_SOCKET *s = w[i];
+        unsigned j = i;
+        for (; j > 0 && w[j - 1]->conn_index > s->conn_index; j--) w[j] = w[j - 1];
+        w[j] = s;
+    }
+    for (unsigned i = 0; i < net_poll.work_count; i++) {
+        NX_TCP_SOCKET *s = w[i];
+        if (s->conn_index == 0) continue;  // left ConnSock during this pass
         if (s->state == NX_TCP_CONNECTING) {
-            int err = -1;
-            socklen_t l = sizeof err;
-            struct sockaddr_in peer {};
-            socklen_t pl = sizeof peer;
-            if (getsockopt(s->fd, SOL_SOCKET, SO_ERROR, &err, &l) == 0 && err == 0 &&
-                getpeername(s->fd, reinterpret_cast<struct sockaddr *>(&peer), &pl) == 0) {
-                s->state = NX_TCP_ESTABLISHED;
-                ReadMss(s, s->fd);
-            }
+            ServeConnecting(s);
         } else if (s->state == NX_TCP_ESTABLISHED) {
-            const int fd = ConnFd(s);
-            if (fd <= 0) continue;
-            if (s->receive_callback != nullptr && (PollOne(fd, POLLIN) & POLLIN)) {
-                int avail = 0;
-                if (ioctl(fd, FIONREAD, &avail) == 0 && avail > 0) {
-                    s->receive_pending = 1;
-                    s->receive_callback(s);
-                    continue;
-                }
-            }
-            if (PollOne(fd, POLLOUT) & POLLOUT) {
-                s->writable = 1;
-                s->transmit_state = 0;
-            } else {
-                s->writable = 0;
-                s->transmit_state = 2;
-            }
-            if (PollOne(fd, POLLPRI | POLLRDHUP) & (POLLRDHUP | POLLHUP)) {
-                s->state = NX_TCP_CLOSE_WAIT;
-                if (s->disconnect_callback) s->disconnect_callback(s);
-            }
+            ServeEstablished(s);
         } else if (s->state == NX_TCP_LISTEN) {
-            if ((PollOne(s->fd, POLLIN | POLLPRI | POLLOUT) & POLLIN) && s->listen_callback)
-                s->listen_callback(s, s->port);
+            NxListener *l = ListenerOf(s);
+            if (l == nullptr || !(l->poll.events & PLAT_POLL_IN) || s->listen_callback == nullptr) continue;
+            s->listen_callback(s, s->port);
+            // Still listening: nothing was waiting any more. Otherwise more may
+            // wait: the protocol puts its next free record into listening on
+            // its next pass, which then comes at once.
+            if (s->state == NX_TCP_LISTEN) l->poll.events &= ~PLAT_POLL_IN;
+            else PLAT_PollWake();
         }
     }
 }

@@ -12,6 +12,7 @@
 
 #include "platform/plat.h"
 #include "platform/plat_can.h"
+#include "platform/plat_poll.h"
 
 namespace {
 int SockRead(int ep, uint8_t *frame) { return int(read(ep, frame, PLAT_CAN_FRAME)); }
@@ -22,6 +23,7 @@ int SockErrMask(int ep, uint32_t mask) {
 }
 int SockSndBuf(int ep, int bytes) { return setsockopt(ep, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes); }
 void SockClose(int ep) {
+    PLAT_PollUnwatch(ep);
     if (ep >= 0) close(ep);
 }
 }  // namespace
@@ -50,6 +52,7 @@ int PlatCan_SockOpen(const char *ifname) {
         errno = e;
         return -1;
     }
+    PLAT_PollWatch(fd);  // a frame ends the loop's wait
     return fd;
 }
 

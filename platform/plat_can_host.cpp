@@ -15,6 +15,7 @@
 
 #include "platform/plat.h"
 #include "platform/plat_can.h"
+#include "platform/plat_poll.h"
 
 namespace {
 
@@ -183,18 +184,30 @@ int HostOpen(const char *ifname) {
     }
     e.bus = true;
     e.used = true;
+    PLAT_PollWatch(e.fd);  // a frame ends the loop's wait
     return slot;
 }
 
 int HostRead(int h, uint8_t *frame) {
     Endpoint *e = IoEp(h);
     if (e == nullptr) return -1;
-    if (!e->bus) return int(read(e->fd, frame, PLAT_CAN_FRAME));
+    if (!PLAT_PollHasInput(e->fd)) {
+        errno = EAGAIN;
+        return -1;
+    }
+    if (!e->bus) {
+        const int n = int(read(e->fd, frame, PLAT_CAN_FRAME));
+        if (n < 0) PLAT_PollInputTaken(e->fd);
+        return n;
+    }
     for (;;) {
         // MSG_TRUNC answers the datagram's real size: anything but 16 bytes is
         // not a frame and is skipped.
         const ssize_t n = recv(e->fd, frame, PLAT_CAN_FRAME, MSG_DONTWAIT | MSG_TRUNC);
-        if (n < 0) return -1;
+        if (n < 0) {
+            PLAT_PollInputTaken(e->fd);
+            return -1;
+        }
         if (n == ssize_t(PLAT_CAN_FRAME)) return int(n);
     }
 }
@@ -237,7 +250,10 @@ int HostSndBuf(int h, int bytes) {
 void HostClose(int h) {
     Endpoint *e = Ep(h);
     if (e == nullptr) return;
-    if (e->fd >= 0) close(e->fd);
+    if (e->fd >= 0) {
+        PLAT_PollUnwatch(e->fd);
+        close(e->fd);
+    }
     if (e->bus) {
         UnlinkOwn(*e);
         close(e->dirfd);

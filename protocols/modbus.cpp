@@ -13,6 +13,8 @@
 #include "core/image/plcreg.h"
 #include "core/image/tx.h"
 #include "iec/services/drevano.h"
+#include "net/nx_server.h"
+#include "platform/plat_poll.h"
 
 std::array<ModbusServer, 2> ModbusConnEth;
 std::array<uint8_t, MODBUS_RX_MAX> ModbusRxBuff;
@@ -167,25 +169,32 @@ uint32_t Read(uint32_t n, unsigned k, const uint8_t *f) {
     slot.unit = f[6];
     slot.transaction = BE_Get16(f);
     slot.read_pending = 1;
+    // The answer is built on the next pass: it does not wait for input.
+    PLAT_PollWake();
     return 0;
 }
 
-// Sends len bytes of ModbusTxMsg to slot k: 0 sent, 1 failed.
+// Sends len bytes of ModbusTxMsg to slot k: 0 sent, 1 failed. A TCP answer
+// that does not go out whole closes the connection: the peer would get a cut
+// frame, and a resend would follow it with a whole one.
 uint32_t SendResponse(unsigned k, uint32_t len, ModbusServer &s, bool udp) {
     if (len == 0) return 0;
-    uint32_t piece = kUdpPiece;
-    if (!udp) piece = std::max<uint32_t>(1, s.slots[k].socket.mss);
-    for (uint32_t off = 0; off < len; off += piece) {
-        const uint32_t n = std::min(piece, len - off);
+    if (!udp) {
+        NX_TCP_SOCKET &sock = s.slots[k].socket;
+        const uint32_t r = NxServerSend(&sock, ModbusPacketPoolPtr, ModbusTxMsg.data(), len, sock.mss);
+        if (r == NX_SUCCESS) return 0;
+        if (r != NX_NO_PACKET) ModbusDisconnect(&sock);  // no packet: nothing went out, tried again
+        return 1;
+    }
+    for (uint32_t off = 0; off < len; off += kUdpPiece) {
+        const uint32_t n = std::min(kUdpPiece, len - off);
         NX_PACKET *pk = nullptr;
-        if (_nx_packet_allocate(ModbusPacketPoolPtr, &pk, udp ? 44 : 56, 0) != NX_SUCCESS) return 1;
+        if (_nx_packet_allocate(ModbusPacketPoolPtr, &pk, 44, 0) != NX_SUCCESS) return 1;
         if (_nx_packet_data_append(pk, ModbusTxMsg.data() + off, n, ModbusPacketPoolPtr, 0) != NX_SUCCESS) {
             _nx_packet_release(pk);
             return 1;
         }
-        const uint32_t r = udp ? _nx_udp_socket_send(&s.udp, pk, s.udp_address, s.udp_port)
-                               : _nx_tcp_socket_send(&s.slots[k].socket, pk, 0);
-        if (r != NX_SUCCESS) return 1;
+        if (_nx_udp_socket_send(&s.udp, pk, s.udp_address, s.udp_port) != NX_SUCCESS) return 1;
     }
     return 0;
 }
@@ -215,39 +224,27 @@ void Drain(NX_TCP_SOCKET &sock) {
     while (_nx_tcp_socket_receive(&sock, &pk, 0) == NX_SUCCESS) _nx_packet_release(pk);
 }
 
+uint32_t RequestLength(const uint8_t *hdr) { return kMbapHdr + BE_Get16(&hdr[4]); }
+constexpr NxFraming kFraming{kMbapHdr, RequestLength, MODBUS_RX_MAX};
+
 // Takes what connection k has and serves one whole request when there is one.
 void StepSlot(uint32_t n, ModbusServer &s, unsigned k, uint32_t now) {
     ModbusSlot &slot = s.slots[k];
-    auto frame_len = [&slot]() -> uint32_t {
-        return slot.rx_len < kMbapHdr ? 0 : kMbapHdr + BE_Get16(&slot.rx[4]);
-    };
-    auto whole = [&]() { return slot.rx_len >= kMbapHdr && slot.rx_len >= frame_len(); };
-    if (!whole()) {
-        NX_PACKET *pk = nullptr;
-        if (_nx_tcp_socket_receive(&slot.socket, &pk, 0) != NX_SUCCESS) {
-            if (now - slot.last_activity > MODBUS_IDLE_MS) ModbusDisconnect(&slot.socket);
-            return;
-        }
-        slot.last_activity = now;
-        const uint32_t got = pk->nx_packet_length;
-        if (slot.rx_len + got > slot.rx.size()) {  // an incomplete request is always shorter
-            _nx_packet_release(pk);
-            ModbusDisconnect(&slot.socket);
-            return;
-        }
-        std::memcpy(&slot.rx[slot.rx_len], pk->nx_packet_prepend_ptr, got);
-        slot.rx_len += got;
-        _nx_packet_release(pk);
-        if (frame_len() > MODBUS_RX_MAX) {  // a request no buffer can hold: not a Modbus peer
-            ModbusDisconnect(&slot.socket);
-            return;
-        }
-        if (!whole()) return;
+    uint32_t len = 0;
+    switch (NxServerTake(&slot.socket, kFraming, slot.rx, slot.rx_len, &len, &slot.last_activity, now)) {
+    case NX_FRAME_WHOLE:
+        break;
+    case NX_FRAME_NONE:
+        if (now - slot.last_activity > MODBUS_IDLE_MS) ModbusDisconnect(&slot.socket);
+        return;
+    case NX_FRAME_BAD:  // a request no buffer can hold: not a Modbus peer
+        ModbusDisconnect(&slot.socket);
+        return;
+    default:
+        return;
     }
-    const uint32_t len = frame_len();
     std::memcpy(ModbusRxBuff.data(), slot.rx.data(), len);
-    std::memmove(slot.rx.data(), slot.rx.data() + len, slot.rx_len - len);
-    slot.rx_len -= len;
+    NxServerConsume(slot.rx, slot.rx_len, len);
     const uint32_t answer = ModbusRequest(n, k, len);
     if (answer) SendResponse(k, answer, s, false);
 }
@@ -367,21 +364,16 @@ uint32_t Modbus_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
 }
 
 void ModbusConnect(NX_TCP_SOCKET *socket, uint32_t) {
-    if (_nx_tcp_server_socket_accept(socket, 0) == NX_IN_PROGRESS) {
-        ModbusServer *s = nullptr;
-        unsigned k = 0;
-        if (Find(socket, s, k)) {
-            ClearRequestState(s->slots[k]);
-            s->slots[k].last_activity = _tx_time_get();
-        }
-    } else {
-        _nx_tcp_server_socket_unaccept(socket);
+    ModbusServer *s = nullptr;
+    unsigned k = 0;
+    if (NxServerAccept(socket) && Find(socket, s, k)) {
+        ClearRequestState(s->slots[k]);
+        s->slots[k].last_activity = _tx_time_get();
     }
 }
 
 void ModbusDisconnect(NX_TCP_SOCKET *socket) {
-    _nx_tcp_socket_disconnect(socket, 0);
-    _nx_tcp_server_socket_unaccept(socket);
+    NxServerClose(socket);
     ModbusServer *s = nullptr;
     unsigned k = 0;
     if (Find(socket, s, k)) ClearRequestState(s->slots[k]);
@@ -407,6 +399,7 @@ void Modbus_Stop(uint32_t n) {
 }
 
 void Modbus_Scan(uint32_t n) {
+    PLAT_PollHarvest(false);  // input that came during this pass is read now
     ModbusServer &s = ServerOf(n);
     if (s.ip == nullptr) return;
     const ModbusSettings cfg = ModbusCfg(n);
@@ -442,7 +435,7 @@ void Modbus_Scan(uint32_t n) {
         SocketListen(s, cfg.port);
         if (!(Dpr_Configuration[n == 1 ? 1 : 0].enables[0] & EN0_MODBUS)) {
             for (auto &slot : s.slots) {
-                if (slot.socket.state == NX_TCP_ESTABLISHED) Drain(slot.socket);
+                if (slot.socket.state == NX_TCP_ESTABLISHED && NxRxReady(&slot.socket)) Drain(slot.socket);
             }
             return;
         }

@@ -15,6 +15,8 @@
 #include "net/dpr.h"
 #include "net/etn_chan.h"
 #include "net/net.h"
+#include "net/nx_server.h"
+#include "platform/plat_poll.h"
 
 std::array<QncanConnState, 2> QncanState;
 NX_PACKET_POOL *QncanPacketPoolPtr;
@@ -69,13 +71,9 @@ enum QncanSendStatus : uint32_t { QNCAN_NOT_SENT = 0, QNCAN_SENT = 1 };
 [[nodiscard]] QncanSendStatus PlainSend(QncanConnState &st, unsigned k, uint8_t *frame, uint32_t payload) {
     std::memcpy(frame + QH_CLOCK, &DprMap[DPR_CLOCK], 12);
     QncanSlot &slot = st.slots[k];
-    NX_PACKET *pk = nullptr;
-    if (_nx_packet_allocate(QncanPacketPoolPtr, &pk, 56, 0) != NX_SUCCESS) return QNCAN_NOT_SENT;
-    if (_nx_packet_data_append(pk, frame, QNCAN_HDR + payload, QncanPacketPoolPtr, 0) != NX_SUCCESS) {
-        _nx_packet_release(pk);
-        return QNCAN_NOT_SENT;
-    }
-    if (_nx_tcp_socket_send(&slot.socket, pk, 0) != NX_SUCCESS) {
+    const uint32_t r = NxServerSend(&slot.socket, QncanPacketPoolPtr, frame, QNCAN_HDR + payload, QNCAN_HDR + payload);
+    if (r == NX_NO_PACKET) return QNCAN_NOT_SENT;
+    if (r != NX_SUCCESS) {
         QncanDisconnect(&slot.socket);
         return QNCAN_NOT_SENT;
     }
@@ -144,6 +142,9 @@ void Post(const uint8_t *payload, uint32_t payload_len) {
         LE_Put16(BoxArea(ETN_RX_COUNT, 2).data(), uint16_t(n));
         BoxByte(ETN_RX_REQ) = Toggle(BoxByte(ETN_RX_ACK));
     }
+    // The command processor takes it on the next pass, and its reply goes
+    // out on the one after: neither waits for input.
+    PLAT_PollWake();
 }
 
 void Serve(QncanConnState &st, unsigned k, const uint8_t *req, uint32_t payload_len) {
@@ -217,38 +218,27 @@ void Serve(QncanConnState &st, unsigned k, const uint8_t *req, uint32_t payload_
     slot.w8 = LE_Get16(req + QH_W8);
 }
 
+uint32_t RequestLength(const uint8_t *hdr) { return QNCAN_HDR + LE_Get16(&hdr[QH_LEN]); }
+constexpr NxFraming kFraming{QNCAN_HDR, RequestLength, QNCAN_HDR + QNCAN_FRAME_MAX};
+
 // Takes what connection k has; true with one whole request in req (its
 // payload length in len).
 bool TakeRequest(QncanConnState &st, unsigned k, uint8_t *req, uint32_t &payload) {
     QncanSlot &slot = st.slots[k];
-    auto whole = [&slot]() {
-        return slot.rx_len >= QNCAN_HDR && slot.rx_len >= QNCAN_HDR + LE_Get16(&slot.rx[QH_LEN]);
-    };
-    if (!whole()) {
-        NX_PACKET *pk = nullptr;
-        if (_nx_tcp_socket_receive(&slot.socket, &pk, 0) != NX_SUCCESS) return false;
-        const uint32_t n = pk->nx_packet_length;
-        if (slot.rx_len + n > slot.rx.size()) {  // cannot happen: an incomplete request is shorter
-            _nx_packet_release(pk);
-            QncanDisconnect(&slot.socket);
-            return false;
-        }
-        std::memcpy(&slot.rx[slot.rx_len], pk->nx_packet_prepend_ptr, n);
-        slot.rx_len += n;
-        _nx_packet_release(pk);
-        slot.last_activity = _tx_time_get();
-        if (slot.rx_len >= QNCAN_HDR && LE_Get16(&slot.rx[QH_LEN]) > QNCAN_FRAME_MAX) {
-            // A request longer than any the tool sends: the stream is not ours.
-            QncanDisconnect(&slot.socket);
-            return false;
-        }
-        if (!whole()) return false;
+    uint32_t used = 0;
+    switch (NxServerTake(&slot.socket, kFraming, slot.rx, slot.rx_len, &used, &slot.last_activity, _tx_time_get())) {
+    case NX_FRAME_WHOLE:
+        break;
+    case NX_FRAME_BAD:
+        // A request longer than any the tool sends: the stream is not ours.
+        QncanDisconnect(&slot.socket);
+        return false;
+    default:
+        return false;
     }
-    payload = LE_Get16(&slot.rx[QH_LEN]);
-    const uint32_t used = QNCAN_HDR + payload;
+    payload = used - QNCAN_HDR;
     std::memcpy(req, slot.rx.data(), used);
-    std::memmove(slot.rx.data(), slot.rx.data() + used, slot.rx_len - used);
-    slot.rx_len -= used;
+    NxServerConsume(slot.rx, slot.rx_len, used);
     return true;
 }
 
@@ -371,6 +361,7 @@ void StepSlot(QncanConnState &st, unsigned k) {
         st.gathered += dn;
         if (dn != 0 && st.gathered != part) {
             st.recv_state = QR_ACCEPT;
+            PLAT_PollWake();  // the accept byte goes on the next pass, without waiting
             return QNCAN_SENT;
         }
         const uint8_t sum = uint8_t(st.gather_sum + Seed());
@@ -392,6 +383,7 @@ void StepSlot(QncanConnState &st, unsigned k) {
         return QNCAN_NOT_SENT;
     case QS_SWALLOW:
         st.send_state = QS_IDLE;
+        PLAT_PollWake();  // the next chunk goes on the next pass, without waiting
         return QNCAN_SENT;
     default: {
         const uint32_t n = BuildPak(st, data, int32_t(len), k);
@@ -468,19 +460,14 @@ uint32_t QncanRelisten(QncanConnState &st) {
 void QncanConnect(NX_TCP_SOCKET *socket, uint32_t) {
     QncanConnState *st = nullptr;
     unsigned k = 0;
-    if (_nx_tcp_server_socket_accept(socket, 0) == NX_IN_PROGRESS) {
-        if (Find(socket, st, k)) {
-            st->slots[k].last_activity = _tx_time_get();
-            st->slots[k].rx_len = 0;
-        }
-    } else {
-        _nx_tcp_server_socket_unaccept(socket);
+    if (NxServerAccept(socket) && Find(socket, st, k)) {
+        st->slots[k].last_activity = _tx_time_get();
+        st->slots[k].rx_len = 0;
     }
 }
 
 void QncanDisconnect(NX_TCP_SOCKET *socket) {
-    _nx_tcp_socket_disconnect(socket, 0);
-    _nx_tcp_server_socket_unaccept(socket);
+    NxServerClose(socket);
     QncanConnState *st = nullptr;
     unsigned k = 0;
     if (!Find(socket, st, k)) return;
@@ -492,6 +479,7 @@ void QncanDisconnect(NX_TCP_SOCKET *socket) {
 }
 
 void Qncan_Scan(uint32_t iface) {
+    PLAT_PollHarvest(false);  // input that came during this pass is read now
     QncanConnState &st = QncanState[iface == 1 ? 1 : 0];
     if (QncanDpram == nullptr || st.ip == nullptr) return;
     QncanRelisten(st);

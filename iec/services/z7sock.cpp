@@ -18,6 +18,7 @@
 #include "io/vcomm.h"
 #include "iec/services/z7svc.h"
 #include "platform/plat_net.h"
+#include "platform/plat_poll.h"
 
 uint8_t IsCommMode_Qncan = 1;
 uint8_t z7_rcv = 0;
@@ -64,6 +65,7 @@ uint32_t Listen(uint16_t port, uint32_t backlog, uint32_t host_addr, Z7SocketHan
         return 1;
     }
     *h = fd;
+    PLAT_PollWatch(fd);  // a connection waiting ends the loop's wait
     return 0;
 }
 
@@ -80,6 +82,7 @@ uint32_t Udp(uint16_t port, uint32_t host_addr, Z7SocketHandle *h) {
         }
     }
     *h = fd;
+    PLAT_PollWatch(fd);  // a datagram ends the loop's wait
     return 0;
 }
 
@@ -137,6 +140,7 @@ Z7SocketHandle Z7Socket_Accept(Z7SocketHandle listening, uint32_t) {
     if (fd < 0) return -1;
     NonBlocking(fd);
     TcpOptions(fd);
+    PLAT_PollWatch(fd);  // input ends the loop's wait
     return fd;
 }
 
@@ -156,10 +160,12 @@ uint32_t Z7Socket_CreateConnectedSocket(const char *ip, uint16_t port, Z7SocketH
     a.sin_addr = ia;
     if (PLAT_NetConnect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0) {
         *h = fd;
+        PLAT_PollWatch(fd);  // input ends the loop's wait
         return 0;
     }
     if (errno == EINPROGRESS) {
         *h = fd;
+        PLAT_PollWatch(fd);
         if (pending) *pending = 1;
         return 0;
     }
@@ -223,6 +229,7 @@ void Z7Socket_CloseSocket(Z7SocketHandle h) {
     if (h <= 0) return;
     linger l{1, 0};
     setsockopt(h, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    PLAT_PollUnwatch(h);
     close(h);
 }
 

@@ -44,7 +44,7 @@ void Store(uint32_t slot, const uint8_t *text, uint32_t n) {
     Str d = View(slot);
     if (d.slot == nullptr) return;
     n = std::min<uint32_t>(n, d.max);
-    if (n != 0) std::memmove(d.slot + 2, text, n);
+    if (n != 0 && text != nullptr) std::memmove(d.slot + 2, text, n);
     d.slot[1] = uint8_t(n);
     d.slot[2 + n] = 0;
 }

@@ -73,8 +73,10 @@ def recv_frame(s, timeout=2.0):
     s.settimeout(timeout)
     buf = b""
     try:
+        # Exactly one frame: answers that arrive together stay for the next call.
         while len(buf) < 6 or len(buf) < 6 + struct.unpack(">H", buf[4:6])[0]:
-            chunk = s.recv(512)
+            need = 6 - len(buf) if len(buf) < 6 else 6 + struct.unpack(">H", buf[4:6])[0] - len(buf)
+            chunk = s.recv(need)
             if not chunk:
                 return None
             buf += chunk

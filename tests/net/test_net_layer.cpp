@@ -21,6 +21,7 @@
 #include "net/nxe.h"
 #include "platform/plat.h"
 #include "platform/plat_net.h"
+#include "platform/plat_poll.h"
 #include "tests/support/eth_ip.h"
 #include "tests/support/loopback.h"
 #include "tests/support/temp_root.h"
@@ -300,4 +301,103 @@ TEST(NetSocket, ListenRelistenAcceptCloseSendAndUdp) {
     EXPECT_EQ(_nxe_tcp_socket_send(nullptr, pk, 0), NX_PTR_ERROR);
     EXPECT_EQ(_nxe_udp_socket_receive(&u, nullptr, 0), NX_PTR_ERROR);
     EXPECT_EQ(_nxe_ip_driver_direct_command(&ip, 11, nullptr), NX_PTR_ERROR);
+}
+
+namespace {
+std::vector<NX_TCP_SOCKET *> g_received;
+void OnReceive(NX_TCP_SOCKET *s) {
+    g_received.push_back(s);
+    NX_PACKET *pk = nullptr;
+    while (_nx_tcp_socket_receive(s, &pk, 0) == NX_SUCCESS) _nx_packet_release(pk);
+}
+void Accept(NX_TCP_SOCKET *s, uint32_t) {
+    if (_nx_tcp_server_socket_accept(s, 0) != NX_IN_PROGRESS) _nx_tcp_server_socket_unaccept(s);
+}
+}  // namespace
+
+TEST(NetSocket, PollServesOnlyReadyRecordsInTableOrderAndKeepsWaitingConnections) {
+    OwnNamespace own;
+    static NX_PACKET_POOL pool;
+    static std::array<uint8_t, 16 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
+    static NX_IP ip;
+    test_support::EthIp(ip, pool, mem, "q");
+    constexpr uint16_t kPort = 18613;
+    static std::array<NX_TCP_SOCKET, 3> r;
+    for (auto &s : r) ASSERT_EQ(_nx_tcp_socket_create(&ip, &s, "R", 0, 0, 128, 2048, nullptr, nullptr), NX_SUCCESS);
+    ASSERT_EQ(_nx_tcp_server_socket_listen(&ip, kPort, &r[0], 5, Accept), NX_SUCCESS);
+    const unsigned in_set = PLAT_PollCount();
+
+    // Two connections wait; one listening record takes one, the other waits
+    // in the queue while no record listens, with no new report to come.
+    const int p0 = Dial(kPort), p1 = Dial(kPort);
+    ASSERT_TRUE(Until([] { return r[0].state == NX_TCP_ESTABLISHED; }));
+    for (int i = 0; i < 5; i++) EnetThread();
+    EXPECT_EQ(r[1].state, NX_TCP_CREATED);
+    ASSERT_EQ(_nx_tcp_server_socket_relisten(&ip, kPort, &r[1]), NX_SUCCESS);
+    ASSERT_TRUE(Until([] { return r[1].state == NX_TCP_ESTABLISHED; }));
+    EXPECT_EQ(PLAT_PollCount(), in_set + 2);  // one item per connection
+
+    // Input on both, the later record's first: served in table order; an idle
+    // poll calls nothing.
+    struct sockaddr_in me {};
+    socklen_t ml = sizeof me;
+    ASSERT_EQ(getsockname(p0, reinterpret_cast<struct sockaddr *>(&me), &ml), 0);
+    const int peer0 = ntohs(me.sin_port) == r[0].peer_port ? p0 : p1;
+    const int peer1 = peer0 == p0 ? p1 : p0;
+    _nx_tcp_socket_receive_notify(&r[0], OnReceive);
+    _nx_tcp_socket_receive_notify(&r[1], OnReceive);
+    g_received.clear();
+    for (int i = 0; i < 3; i++) EnetThread();
+    EXPECT_TRUE(g_received.empty());
+    ASSERT_EQ(send(peer1, "b", 1, 0), 1);
+    ASSERT_EQ(send(peer0, "a", 1, 0), 1);
+    usleep(20000);
+    EnetThread();
+    ASSERT_EQ(g_received.size(), 2u);
+    EXPECT_EQ(g_received[0], &r[0]);
+    EXPECT_EQ(g_received[1], &r[1]);
+    g_received.clear();
+    for (int i = 0; i < 3; i++) EnetThread();
+    EXPECT_TRUE(g_received.empty());
+
+    // A peer that does not read: the send that does not go out whole fails
+    // and the record is not writable until the set reports room again.
+    std::vector<uint8_t> big(1400, 0x55);
+    uint32_t st = NX_SUCCESS;
+    for (int i = 0; i < 100000 && st == NX_SUCCESS; i++) {
+        NX_PACKET *pk = nullptr;
+        ASSERT_EQ(_nx_packet_allocate(&pool, &pk, 56, 0), NX_SUCCESS);
+        _nx_packet_data_append(pk, big.data(), uint32_t(big.size()), &pool, 0);
+        st = _nx_tcp_socket_send(&r[0], pk, 0);
+    }
+    EXPECT_EQ(st, NX_NOT_SUCCESSFUL);
+    EXPECT_EQ(r[0].writable, 0u);
+    EXPECT_EQ(r[0].transmit_state, 2u);
+    NX_PACKET *pk = nullptr;
+    ASSERT_EQ(_nx_packet_allocate(&pool, &pk, 56, 0), NX_SUCCESS);
+    EXPECT_EQ(_nx_tcp_socket_send(&r[0], pk, 0), NX_WINDOW_OVERFLOW);
+    char sink[65536];
+    ASSERT_TRUE(Until([&] {
+        while (recv(peer0, sink, sizeof sink, MSG_DONTWAIT) > 0) {
+        }
+        return r[0].writable == 1;
+    }));
+    EXPECT_EQ(r[0].transmit_state, 0u);
+
+    // Connections closed one after another: the port stays listened on (a
+    // connection meanwhile waits, it is not refused) and a record relistened
+    // takes it; the unlisten closes it. The set is then as before.
+    close(p0);
+    close(p1);
+    _nx_tcp_socket_delete(&r[0]);
+    _nx_tcp_socket_delete(&r[1]);
+    EXPECT_EQ(PLAT_PollCount(), in_set);
+    const int p2 = Dial(kPort);
+    EXPECT_EQ(_nx_tcp_server_socket_relisten(&ip, kPort, &r[2]), NX_SUCCESS);
+    ASSERT_TRUE(Until([] { return r[2].state == NX_TCP_ESTABLISHED; }));
+    close(p2);
+    EXPECT_EQ(_nx_tcp_server_socket_unlisten(&ip, kPort), NX_SUCCESS);
+    EXPECT_EQ(r[2].state, NX_TCP_CREATED);
+    EXPECT_EQ(PLAT_PollCount(), in_set - 1);  // the listening descriptor left too
+    for (const NxListener &l : NxListeners) EXPECT_FALSE(l.fd.valid());
 }
