@@ -7,19 +7,17 @@
 
 #include "core/storage/nvram.h"
 #include "core/image/plcreg.h"
-#include "exec/sys.h"
+#include "core/image/syshook.h"
 #include "core/image/timebase.h"
 #include "core/image/util.h"
-#include "cmd/vcomm.h"
+#include "io/vcomm.h"
 #include "io/io.h"
 #include "media/fxp.h"
 #include "messaging/messaging.h"
 #include "net/net.h"
 
-uint8_t Cmd_Downloading;
 uint8_t Cmd_PgmHold;
 uint8_t Cmd_Override;
-std::array<uint8_t, 98> Cmd_SS_Info;
 
 CmdRecord CmdBuf;
 uint32_t CmdHost;
@@ -32,7 +30,6 @@ uint8_t NegotiationFlag;
 uint16_t CmdDataMax = 64;
 uint32_t CmdBaudTimer = 255;
 uint16_t CmdOldIdle;
-std::array<uint32_t, CMD_HOSTS> Cmd_HostPort = {ProgrammingPort, VCOMM_NO_PORT};
 
 namespace {
 
@@ -412,7 +409,7 @@ void Cmd_Answer(uint8_t b) {
 // ---- start-up and port --------------------------------------------------------------
 
 void Cmd_PortInit(uint8_t code) {
-    if (code == 0) SYS_WarmReset();
+    if (code == 0) SysHook_WarmReset();
     else if (code == 1) {
         const uint32_t port = HostPort(0);
         if (port < VCOMM_PORTS && Vcomm_Drv[port].Open) Vcomm_Drv[port].Open(port, qncan_mode.data());

@@ -5,7 +5,9 @@
 #include <array>
 #include <cstdint>
 
-extern uint8_t Cmd_Downloading;  // 1 while a download is in progress
+#include "core/storage/memfile.h"
+#include "io/vcomm.h"
+
 // 1 while a program download (type 0) is open outside an on-line change: the
 // program area is incomplete and the scan never executes it (I/O goes on,
 // outputs hold). Cleared when the last frame arrives; a download that is
@@ -23,9 +25,6 @@ void Cmd_Check();
 // Lets an internal client take the conversation; 1 when granted.
 uint32_t Cmd_Request(uint8_t id);
 
-// System information record (upload type 17); its second 16-bit word is the
-// identity of I/O slot 0.
-extern std::array<uint8_t, 98> Cmd_SS_Info;
 
 // ---- frame layer ----------------------------------------------------------------
 constexpr uint32_t CMD_BUF_MAX = 1024;  // data bytes of one frame
@@ -55,8 +54,6 @@ extern uint32_t CmdHost;         // 0 serial port or modem socket, 1 Ethernet ch
 // programming port; host 1 is the Ethernet channel's own calls until a
 // transport installs a port for it (VCOMM_NO_PORT: no record). Every byte of
 // a host with a record goes through that record's operations only.
-constexpr uint32_t CMD_HOSTS = 2;
-extern std::array<uint32_t, CMD_HOSTS> Cmd_HostPort;
 extern uint32_t ChkHost;
 extern uint8_t CmdRun;           // command in progress, CMD_IDLE none
 extern uint8_t CmdMode;          // step of a multi-frame handler or of forwarding
@@ -115,7 +112,6 @@ extern uint8_t CmdFileType;
 void CmdPanel(uint32_t end);
 // Re-applies a changed network and I/O configuration.
 void NetIoConfig();
-extern uint8_t CmdConfigChanged;
 // Largest download accepted for a file type: the room of its area, and no
 // more than start-up validation accepts. 0 for types that cannot be downloaded.
 uint32_t Cmd_FileLimit(uint32_t type);

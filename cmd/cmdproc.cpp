@@ -9,15 +9,13 @@
 #include "cmd/datagram.h"
 #include "core/storage/memfile.h"
 #include "core/storage/nvram.h"
-#include "exec/plcmode.h"
 #include "core/image/plcreg.h"
-#include "exec/sys.h"
+#include "core/image/syshook.h"
 #include "core/image/timebase.h"
 #include "core/image/util.h"
-#include "cmd/vcomm.h"
+#include "io/vcomm.h"
 #include "iec/services/drevano.h"
 #include "core/storage/backup.h"
-#include "exec/install.h"
 #include "io/io.h"
 #include "media/fxp.h"
 #include "net/net.h"
@@ -25,8 +23,6 @@
 
 uint8_t CmdGrfxType;
 uint8_t CmdFileType;
-uint8_t CmdConfigChanged;
-uint8_t CANOpen_dwnld;  // a CANopen table download is in progress
 
 namespace {
 
@@ -105,7 +101,7 @@ void set_mode() {
         PlcWordSet(W_OLC, 0);
         OLPMode = 1;
     } else {
-        SetPlcMode(mode);
+        SysHook_SetPlcMode(mode);
     }
     // The program was stored first; the download is over.
     if (Cmd_Downloading && mode == 2) CmdPanel(1);
@@ -189,7 +185,7 @@ void DownloadClose() {
         NetIoConfig();
         break;
     case 19:
-        SaveAndSetMACID();
+        SysHook_SaveAndSetMACID();
         break;
     case 23:
         CANOpen_dwnld = 0;
@@ -359,7 +355,7 @@ void protect_nvram() { Accept(); }
 void reset_plc() {
     Accept();
     SYS_Wait(10);
-    SYS_WarmReset();
+    SysHook_WarmReset();
 }
 void press_key() { Refuse(); }
 
@@ -607,7 +603,7 @@ void Cmd_ProgramAbandoned() {
     if (whole) return;
     // Nothing whole to run (none stored, or the stored one is damaged).
     PlcWordSet(W_FAULT, uint16_t(PlcWord(W_FAULT) | FAULT_INVALID));
-    SetPlcMode(0);
+    SysHook_SetPlcMode(0);
 }
 
 void CmdPanel(uint32_t end) {
@@ -624,8 +620,8 @@ void CmdPanel(uint32_t end) {
 
 void NetIoConfig() {
     if (!CmdConfigChanged) return;
-    NetConfig();
-    IoConfig();
+    SysHook_NetConfig();
+    SysHook_IoConfig();
     CmdConfigChanged = 0;
 }
 

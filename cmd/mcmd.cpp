@@ -7,12 +7,12 @@
 #include <unistd.h>
 
 #include "cmd/cmd.h"
-#include "cmd/vcomm.h"
-#include "exec/dpram.h"
-#include "exec/sys.h"
+#include "io/vcomm.h"
+#include "core/image/dpram.h"
+#include "core/image/syshook.h"
+#include "messaging/messaging.h"
 #include "core/image/timebase.h"
 
-uint32_t MCMD_Errno;
 
 namespace {
 
@@ -96,7 +96,7 @@ uint16_t Wait(uint32_t idle_ms, bool full) {
     for (;;) {
         Cmd_Check();
         if (full) TimerISR();
-        TickleWatchdogReal();
+        SysHook_TickleWatchdog();
         uint8_t b;
         while (Drain(&b)) {
             last = NowMs();

@@ -6,12 +6,9 @@
 
 #include <cstdint>
 
-constexpr uint16_t MCMD_TIMEOUT = 32768;   // no answer in time
-constexpr uint16_t MCMD_BADSUM = 32769;    // answer frame with a wrong checksum
-constexpr uint16_t MCMD_FRAME = 255;       // a good answer frame
-constexpr uint32_t MCMD_RX_MAX = 255;      // short frames only
+#include "media/clone.h"  // answer codes and MCMD_Errno shared with the clone
 
-extern uint32_t MCMD_Errno;
+
 
 // Takes the programming port (a talk-override request on the mailbox with
 // the argument, served at once), turns interception on; 0, or 2004 / 2005

@@ -13,20 +13,21 @@
 #include <unistd.h>
 
 #include "core/storage/backup.h"
+#include "media/backup.h"
 #include "cmd/cmd.h"
 #include "cmd/datagram.h"
-#include "exec/dpram.h"
+#include "core/image/dpram.h"
 #include "exec/install.h"
 #include "core/storage/memfile.h"
 #include "core/storage/nvram.h"
 #include "exec/plcmode.h"
-#include "exec/rtc.h"
+#include "core/image/rtc.h"
 #include "core/image/bytes.h"
 #include "core/image/plcreg.h"
 #include "exec/sys.h"
 #include "core/image/timebase.h"
 #include "core/image/util.h"
-#include "cmd/vcomm.h"
+#include "io/vcomm.h"
 #include "iec/blocks/blkform.h"
 #include "iec/services/drevano.h"
 #include "io/io.h"
@@ -34,13 +35,16 @@
 #include "media/filex.h"
 #include "media/fxp.h"
 #include "messaging/messaging.h"
+#include "exec/hooks.h"
 #include "exec/msglink.h"
+#include "net/enet.h"
 #include "net/net.h"
 #include "net/enet.h"
 #include "net/enet_proto.h"
 #include "net/svc.h"
 #include "platform/plat.h"
 #include "platform/plat_poll.h"
+#include "protocols/egd.h"
 #include "protocols/pmgr.h"
 #include "tavIXsdk/tavixsdk/tavix.h"
 #include "webhmi/weblife.h"
@@ -48,15 +52,11 @@
 
 uint8_t BootMode;
 uint32_t WatchDogDisable;
-uint8_t Sys_AppLoad, Sys_AutoLoad, Sys_ALstmcInited;
 uint32_t systick;
 uint8_t Main_WebPasses;
-uint32_t MasterFilePresent = 1;
 std::array<int, 2> MasterScriptPipefd = {-1, -1};
 pid_t WDmainPid;
 pthread_t Main_Thread;
-TX_QUEUE qcb_cfi, qcb_cfo;
-volatile sig_atomic_t Main_StopRequested;
 int SubLoop_Depth;
 
 namespace {
@@ -71,6 +71,31 @@ std::array<uint32_t, 2> cfo_storage;  // one message of 2 words
 uint8_t pmgr_busy;                    // drivers waiting inside a nested pass
 
 void OnStop(int) { Main_StopRequested = 1; }
+
+// perror's line ("what: description") written with write(2) alone: a forked
+// child of a threaded process must not touch stdio, whose locks another
+// thread may have held at the fork.
+void ChildPerror(const char *what) {
+    const int err = errno;
+    const auto put = [](const char *text) {
+        if (write(STDERR_FILENO, text, std::strlen(text)) < 0) return;
+    };
+    put(what);
+    put(": ");
+    if (const char *desc = strerrordesc_np(err)) {
+        put(desc);
+    } else {
+        char num[16];
+        char *p = num + sizeof num;
+        *--p = '\0';
+        unsigned v = err < 0 ? 0u - unsigned(err) : unsigned(err);
+        do *--p = char('0' + v % 10); while ((v /= 10) != 0 && p > num + 1);
+        if (err < 0) *--p = '-';
+        put("Unknown error ");
+        put(p);
+    }
+    put("\n");
+}
 
 // Starts the service script with its standard input on a pipe.
 void StartServiceScript() {
@@ -95,7 +120,7 @@ void StartServiceScript() {
         PLAT_ChildDieWithParent();
         close(fds[1]);
         dup2(fds[0], STDIN_FILENO);
-        std::perror("dup2[0]");
+        ChildPerror("dup2[0]");
         execl("/bin/sh", "sh", path, static_cast<char *>(nullptr));
         _exit(127);
     }
@@ -104,30 +129,6 @@ void StartServiceScript() {
     fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
     MasterScriptPipefd = {-1, fds[1]};
     PLAT_ChildAdd(pid, "MasterScript.sh");
-}
-
-// Fills the network side's service hooks: the script's pipe, the UTC clock
-// and the web HMI server's hand-over bytes.
-void FillNetSvcHooks() {
-    NetSvcHooks &h = NetSvc_Hooks;
-    h.script_pipe = [] { return MasterScriptPipefd[1]; };
-    h.script_absent = [] { return MasterFilePresent; };
-    h.utc_from_system = [](uint32_t sec, uint32_t ms) {
-        const UtcTime t{sec, ms};
-        uint16_t utc[6] = {};
-        UtcSet(&t, utc);
-        for (unsigned i = 0; i < 6; i++) LE_Put16(&plc_reg[108582 + 2 * i], utc[i]);
-    };
-    h.web_state = [] { return TavixServerState; };
-    h.web_state_set = [](uint8_t v) { TavixServerState = v; };
-    h.web_thread = [] { return TavixThreadCreated; };
-    h.web_ftping = [] { return TavixFtping; };
-    h.web_ftping_set = [](uint8_t v) { TavixFtping = v; };
-    h.watchdog_kick = [] { TickleWatchdogReal(); };
-    h.egd_restart = [](uint32_t) {
-        Egd_DeInit(&Enet_IpInstance[0]);
-        Egd_Init(&Enet_IpInstance[0], &EnetPacketPoolCtrl);
-    };
 }
 
 // Creates the watchdog thread so that it never takes SIGALRM.
@@ -157,8 +158,8 @@ void OpenWatchdog() {
 
 void StatusWord182() {
     uint16_t w = PlcWord(W_FAULT);
-    if (PlcWord(W_NETID_CFG) == 0) w &= uint16_t(~0xB0);
-    PlcWordSet(182, w);
+    if (PlcWord(W_NETID_CFG) == 0) w &= uint16_t(~FAULT_NET);
+    PlcWordSet(W_FAULT_SHOWN, w);
 }
 
 // The web HMI step, once the start-up passes are over.
@@ -194,11 +195,21 @@ void WebStep() {
 
 }  // namespace
 
+void Main_WebCardChecked(uint32_t ok) {
+    if (!ok) {
+        TavixFtping = 0;
+        TavixServerState = 0;
+    } else if (TavixServerState < 2 && TavixFtping == 0 && TavixHttp) {
+        tavixFtpStates = 0;
+        TavixServerState = 2;
+    }
+}
+
 void DebugMsg(const char *text) { std::printf("%s\n", text); }
 
 void Enable_Interrupt(uint32_t on) {
     struct itimerval it {};
-    if (on == 1) it.it_value.tv_usec = suseconds_t(PlcWord(294)) * 1000;
+    if (on == 1) it.it_value.tv_usec = suseconds_t(PlcWord(W_ITIMER_MS)) * 1000;
     // A value of whole seconds goes to its own field.
     it.it_value.tv_sec = it.it_value.tv_usec / 1000000;
     it.it_value.tv_usec %= 1000000;
@@ -217,13 +228,14 @@ uint32_t MasterScript_Send(const char *line) {
 
 void Main_StatusBits() {
     const uint16_t fault = PlcWord(W_FAULT);
-    if (fault & 0x40) plc_reg[64] &= uint8_t(~0x20);
-    else plc_reg[64] |= 0x20;
-    if (fault & 0xB0) plc_reg[64] &= uint8_t(~0x02);
-    else plc_reg[64] |= 0x02;
-    const bool forcing = (plc_reg[65] & 0x08) && (LE_Get16(&io_force[0]) != 0 || LE_Get16(&io_force[2]) != 0);
-    if (forcing) plc_reg[65] |= 0x04;
-    else plc_reg[65] &= uint8_t(~0x04);
+    if (fault & FAULT_IOCFG) plc_reg[SBITS_LO] &= uint8_t(~S_IOCFG_OK);
+    else plc_reg[SBITS_LO] |= S_IOCFG_OK;
+    if (fault & FAULT_NET) plc_reg[SBITS_LO] &= uint8_t(~S_NO_NET_FAULT);
+    else plc_reg[SBITS_LO] |= S_NO_NET_FAULT;
+    const bool forcing =
+        (plc_reg[SBITS_HI] & S_FORCE_ENABLED) && (LE_Get16(&io_force[0]) != 0 || LE_Get16(&io_force[2]) != 0);
+    if (forcing) plc_reg[SBITS_HI] |= S_FORCING;
+    else plc_reg[SBITS_HI] &= uint8_t(~S_FORCING);
 }
 
 void ExecutePMGR_Loop() {
@@ -319,6 +331,7 @@ void *WatchdogScan(void *) {
 }
 
 int Main_Startup(int argc, char **argv) {
+    Exec_InstallHooks();
     if (!PLAT_RootCheck()) std::exit(1);
     PLAT_Init(argc, argv);
     PLAT_MakeBoardFolders();
@@ -377,7 +390,6 @@ int Main_Startup(int argc, char **argv) {
 
     // Service script.
     StartServiceScript();
-    FillNetSvcHooks();
 
     // Watchdog, mailbox, system record, programming port.
     OpenWatchdog();
@@ -424,8 +436,8 @@ int Main_Startup(int argc, char **argv) {
     // Command protocol, status bits, register links, card file manager.
     Cmd_Init();
     Main_StatusBits();
-    PlcWordSet(129, 0);
-    PlcWordSet(130, 0);
+    PlcWordSet(W_FORCED_SCREEN, 0);
+    PlcWordSet(W_SCREEN_CONTACT, 0);
     SYS_ResetRCBs(2);
     CFM_Open();
     RCT_Init();

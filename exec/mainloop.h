@@ -8,18 +8,15 @@
 #include <sys/types.h>
 
 #include "core/image/tx.h"
+#include "core/image/syshook.h"
 
 extern uint8_t BootMode;          // started for an installation from removable media
 extern uint32_t WatchDogDisable;  // the hardware watchdog must not be opened
-extern uint8_t Sys_AppLoad, Sys_AutoLoad, Sys_ALstmcInited;
 extern uint32_t systick;          // tchTic at the last auto-save
 extern uint8_t Main_WebPasses;    // counted start-up passes before the web step
-extern uint32_t MasterFilePresent;              // 0 when the service script exists
 extern std::array<int, 2> MasterScriptPipefd;   // pipe to the service script
 extern pid_t WDmainPid;           // process id of the controller
 extern pthread_t Main_Thread;     // the thread that runs the loop
-extern TX_QUEUE qcb_cfi, qcb_cfo; // card-manager request and response queues
-extern volatile sig_atomic_t Main_StopRequested;  // SIGTERM / SIGINT: end cleanly
 
 // Start-up, the loop, and the clean end on SIGTERM/SIGINT (answers 0), or
 // -1 when the open-file limit cannot be read or set.
@@ -32,6 +29,10 @@ int Main_Startup(int argc, char **argv);
 void The_Loop();
 // The work after each pass: the MQTT supervisor and the web HMI step.
 void Main_AfterPass();
+// The web server after a check of drive A: (1 a card answered): without a
+// card the file transfer stops and the server starts over; with one, a
+// server not yet started is started.
+void Main_WebCardChecked(uint32_t ok);
 // One more pass for a routine that waits; nesting is bounded.
 void ExecuteSubLoop_Wait();
 constexpr int SUBLOOP_MAX_DEPTH = 8;

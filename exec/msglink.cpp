@@ -4,7 +4,7 @@
 #include "exec/msglink.h"
 
 #include "cmd/cmd.h"
-#include "cmd/vcomm.h"
+#include "io/vcomm.h"
 #include "ladder/ladder.h"
 #include "messaging/messaging.h"
 #include "messaging/msghooks.h"

@@ -8,7 +8,7 @@
 #include "cmd/cmd.h"
 #include "core/storage/memfile.h"
 #include "core/image/plcreg.h"
-#include "exec/rtc.h"
+#include "core/image/rtc.h"
 #include "core/image/timebase.h"
 #include "iec/services/drevano.h"
 #include "io/io.h"
@@ -20,10 +20,8 @@
 #include "platform/plat.h"
 #include "protocols/pmgr.h"
 
-uint8_t OLPMode;
 uint16_t first_run;
 uint32_t scan_total;
-std::array<uint8_t, 256> io_force;
 std::array<uint8_t, 12> net_cfg;
 int32_t (*Plc_Engine)() = LogicUpdate;
 

@@ -5,14 +5,12 @@
 #include <array>
 #include <cstdint>
 
-extern uint8_t OLPMode;       // an on-line program change is armed
+#include "core/image/plcreg.h"
+#include "core/storage/nvram.h"
+
 extern uint16_t first_run;    // 1 once the first mode change has completed
 extern uint32_t scan_total;   // sixteen times the average scan time
 
-// Force table image: u16 input-force count, u16 output-force count, then
-// {word, AND mask, OR mask} entries, input forces first.
-extern std::array<uint8_t, 256> io_force;
-constexpr unsigned FORCE_MAX_ENTRIES = (256 - 4) / 6;
 
 // Network configuration of the CAN node: network id, id count, then 10
 // bytes of the configuration; its 16-bit word 3 is the rate code.

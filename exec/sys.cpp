@@ -8,12 +8,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "exec/dpram.h"
+#include "core/image/dpram.h"
 #include "exec/exception.h"
 #include "exec/mainloop.h"
 #include "core/storage/memfile.h"
 #include "core/image/plcreg.h"
-#include "exec/rtc.h"
+#include "core/image/rtc.h"
 #include "core/image/timebase.h"
 #include "core/image/util.h"
 #include "media/cfm.h"
@@ -21,7 +21,6 @@
 #include "platform/plat.h"
 #include "tavIXsdk/tavixsdk/tavix.h"
 
-std::array<uint8_t, 76> tinyImage{};
 std::array<char, 24> productId{};
 char *pProduct = productId.data();
 std::array<char, 20> KernelRev{};
@@ -29,8 +28,6 @@ uint16_t InitRdVer;
 uint16_t SYS_lastLocalUser;
 std::atomic<int> wdog{-1};
 uint16_t cfi_state, cfdl_state, cfem_state, cfdbgl_state;
-uint8_t Sys_LoadPGM_Status;
-uint8_t Sys_ManualLoadKey;
 
 std::array<SysRcb, RCB_DATA_LINKS> rcbData;
 std::array<SysRcb, RCB_SYSTEM_LINKS> rcbSystem;
@@ -471,15 +468,6 @@ uint32_t SYS_WriteCmd(const uint8_t *data, uint32_t offset, uint32_t length) {
     return uint32_t(n);
 }
 
-uint32_t SYS_BlockErase(uint8_t *buffer, uint32_t length) {
-    std::memset(buffer, 0xFF, std::min<uint32_t>(length, 1024));
-    return 1;
-}
-
-uint32_t SYS_FlashWrite(const uint8_t *source, uint8_t *destination, uint32_t words) {
-    std::memmove(destination, source, 2 * std::size_t(words));
-    return 1;
-}
 
 uint32_t SYS_GetMACID(uint8_t *out) {
     std::memcpy(out, tinyImage.data(), tinyImage.size());

@@ -9,8 +9,10 @@
 #include <cstdint>
 #include <sys/types.h>
 
+#include "core/storage/memfile.h"
+#include "core/storage/nvram.h"
+
 // ---- identity -------------------------------------------------------------
-extern std::array<uint8_t, 76> tinyImage;  // "/mnt/cfg/TINYIMGE.BIN"
 extern std::array<char, 24> productId;     // product record (sign-on text)
 extern char *pProduct;
 extern std::array<char, 20> KernelRev;     // kernel revision text
@@ -24,8 +26,6 @@ extern std::atomic<int> wdog;  // -1 while closed (read by the watchdog thread)
 extern uint16_t cfi_state, cfdl_state, cfem_state, cfdbgl_state;
 
 // ---- LED update of the removable-media load --------------------------------
-extern uint8_t Sys_LoadPGM_Status;
-extern uint8_t Sys_ManualLoadKey;
 
 // ---- register links ----------------------------------------------------------
 // {base address; bit address; width in bits; byte count in bits 0-6 with the
@@ -97,8 +97,6 @@ uint16_t SYS_RunMode();
 // ---- battery-backed image and small helpers ------------------------------------------
 uint32_t SYS_ReadCmd(uint8_t *out, uint32_t offset, uint32_t length);
 uint32_t SYS_WriteCmd(const uint8_t *data, uint32_t offset, uint32_t length);
-uint32_t SYS_BlockErase(uint8_t *buffer, uint32_t length);
-uint32_t SYS_FlashWrite(const uint8_t *source, uint8_t *destination, uint32_t words);
 uint32_t SYS_GetMACID(uint8_t *out);
 uint8_t SYS_PackRegs(uint8_t option);
 uint32_t SYS_ValidateParmTbl(const uint8_t *table, std::size_t length);

@@ -15,7 +15,7 @@
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
 #include "core/image/util.h"
-#include "cmd/vcomm.h"
+#include "io/vcomm.h"
 #include "platform/plat.h"
 #include "tests/support/cmd_port.h"
 #include "tests/support/fake_clock.h"

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <span>
 
-#include "exec/dpram.h"
+#include "core/image/dpram.h"
 #include "core/image/plcreg.h"
 #include "media/datalog.h"
 

@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "cmd/vcomm.h"
+#include "io/vcomm.h"
 #include "iec/services/z7svc.h"
 #include "platform/plat.h"
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/image/bytes.h"
+#include "io/io.h"
 #include "net/dpr.h"
 #include "net/enet.h"
 #include "net/etn_chan.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
-#include "exec/mainloop.h"
+#include "core/image/syshook.h"
 #include "core/image/timebase.h"
 #include "platform/plat.h"
 #include "platform/plat_can.h"
@@ -34,7 +34,7 @@ void Count(CanInfo &c, unsigned i) {
 }
 
 void Shell(const char *cmd) {
-    Enable_Interrupt(0);
+    SysHook_EnableInterrupt(0);
     if (PLAT_System(cmd) != 0) std::perror("system");
 }
 

@@ -6,15 +6,13 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
-#include "exec/mainloop.h"
+#include "core/image/syshook.h"
 #include "core/storage/memfile.h"
 #include "core/image/plcreg.h"
-#include "exec/rtc.h"
-#include "exec/sys.h"
+#include "core/image/rtc.h"
 #include "core/image/timebase.h"
-#include "iec/services/drevano.h"
+#include "core/storage/memfile.h"
 
-extern uint8_t CANOpen_dwnld;  // a CANopen table download is running (command protocol)
 
 CoNode co;
 std::array<CoNodeEntry, CO_NODES> co_nodes;
@@ -22,6 +20,7 @@ uint32_t (*CANOpen_NetDataRx)(const CanMsg &msg);
 EmcyRec Emcy_RecMsg;
 uint8_t NodeId_Flag;
 uint8_t NetStatsClear;
+uint8_t CANOpen_dwnld;
 
 namespace {
 
@@ -219,14 +218,14 @@ void Supervise() {
     for (unsigned i = 0; i < CO_NODES; i++) {
         CoNodeEntry &e = co_nodes[i];
         if (!(e.flags & CO_NF_ENTRY) || e.time_ms == 0) continue;
-        if (co.master && e.step != 18) continue;  // booting or skipped: not supervised
+        if (co.master && e.step != CO_BOOT_RUNNING) continue;  // booting or skipped: not supervised
         if (co.hbcons) {
             if (e.err != 11 && now - e.t >= uint32_t(e.time_ms) * 10) {
                 e.err = 11;
                 e.state = 0xFE;
                 co.status |= CO_ST_HBLOST;
             }
-        } else if (co.master && e.step == 18) {
+        } else if (co.master && e.step == CO_BOOT_RUNNING) {
             if (now - e.t < uint32_t(e.time_ms) * 10) continue;
             if ((e.flags & CO_NF_GUARDREQ) && !(e.flags & CO_NF_GUARDANS)) {
                 const uint64_t off = uint64_t(Rd32(0x14)) + uint64_t(CO_SLAVE_REC) * i;
@@ -251,7 +250,7 @@ void NmtRx(const CanMsg &m) {
     case 1: co.NMT_State = NMT_OPER; break;
     case 2: co.NMT_State = NMT_STOPPED; break;
     case 0x80: co.NMT_State = NMT_PREOP; break;
-    case 0x81: SYS_WarmReset(); break;
+    case 0x81: SysHook_WarmReset(); break;
     case 0x82:
         co.NMT_State = NMT_INIT;
         CANOpenInit(&NetInit);
@@ -275,7 +274,7 @@ bool WatchedRx(const CanMsg &m) {
     if (!co.master) return false;
     for (unsigned i = 0; i < co.count; i++) {
         const uint32_t off = Rd32(0x14) + CO_SLAVE_REC * i;
-        if (!Has(off, CO_SLAVE_REC) || !(blk[off + 4] & 0x80) || co_nodes[i].step != 18) continue;
+        if (!Has(off, CO_SLAVE_REC) || !(blk[off + 4] & 0x80) || co_nodes[i].step != CO_BOOT_RUNNING) continue;
         if ((LE_Get32(blk + off + 44) & 0x1FFFFFFF) == m.id) {
             co_nodes[i].err = 0xFE;
             return true;
@@ -493,7 +492,7 @@ void CANOpenInit(const NetInitRec *rec) {
     }
     cfg[CAN_CFG_RATE] = uint8_t(PlcWord(W_CANRATE));
     cfg[CAN_CFG_MODE] = 0;
-    Enable_Interrupt(0);
+    SysHook_EnableInterrupt(0);
     _Can_Init(0, cfg);
 
     co.startup = Rd8(0x23);
@@ -520,8 +519,8 @@ void CANOpenInit(const NetInitRec *rec) {
             e.time_ms = LE_Get16(r + 2);
             e.id = r[7];
             e.err = 0xFF;
-            e.state = 0xFE;
-            e.step = 1;
+            e.state = NMT_UNKNOWN;
+            e.step = CO_BOOT_RESET;
             e.t = now;
             e.flags = CO_NF_ENTRY;
             if (r[0] & 0x10) co.reset_all = 0;
@@ -679,7 +678,7 @@ const uint8_t *SlaveRec(unsigned i) {
 
 void Fail(CoNodeEntry &e, uint8_t err) {
     e.err = err;
-    e.step = 16;
+    e.step = CO_BOOT_RESULT;
     e.sub = 0;
     e.cfg_pos = e.cfg_q = 0;
     e.cfg_phase = e.cfg_busy = 0;
@@ -825,7 +824,7 @@ void ConfigStep(CoNodeEntry &e, const uint8_t *r) {
     }
     CfgItem it {};
     if (!NextConfigItem(e, r, blk + off, n, it)) {
-        e.step = 13;
+        e.step = CO_BOOT_ERROR_CONTROL;
         e.sub = 0;
         e.cfg_pos = e.cfg_q = 0;
         e.cfg_phase = 0;
@@ -839,17 +838,20 @@ void ConfigStep(CoNodeEntry &e, const uint8_t *r) {
     if (CANOpenCSDODwnInit(0)) e.cfg_busy = 1;
 }
 
+// The start of all slaves with one broadcast went out (kept across boots).
+uint8_t co_broadcast_done;
+
 void StartSlaves(CoNodeEntry &e) {
     if (!(co.startup & 0x08)) {
         if (co.startup & 0x02) {
-            static uint8_t broadcast_done;
+            uint8_t &broadcast_done = co_broadcast_done;
             bool first = true;
             for (unsigned i = 0; i < co.count; i++) {
-                if (&co_nodes[i] != &e && co_nodes[i].step == 18) first = false;
+                if (&co_nodes[i] != &e && co_nodes[i].step == CO_BOOT_RUNNING) first = false;
             }
-            if (first || !broadcast_done) broadcast_done = CANOpenNMTSend(0, 1) ? 1 : 0;
+            if (first || !broadcast_done) broadcast_done = CANOpenNMTSend(0, NMT_CMD_START) ? 1 : 0;
         } else {
-            CANOpenNMTSend(e.id, 1);
+            CANOpenNMTSend(e.id, NMT_CMD_START);
         }
     }
     co.NMT_State = NMT_OPER;
@@ -865,13 +867,13 @@ void CANOpenBootStep() {
     if ((SDO_St.flags & SDO_F_CLIENT) && (SDO_St.flags & SDO_F_USER)) return;
     const uint32_t now = Now();
     const uint8_t assign = r[0];
-    if (!(assign & 1) && e.step < 16) {
+    if (!(assign & 1) && e.step < CO_BOOT_RESULT) {
         e.err = 1;
-        e.step = 19;
+        e.step = CO_BOOT_STOPPED;
         return;
     }
     switch (e.step) {
-    case 1:
+    case CO_BOOT_RESET:
         if (e.sub == 0) {
             e.wait = now;
             if (co.reset_all) {
@@ -879,40 +881,40 @@ void CANOpenBootStep() {
                 for (unsigned i = 0; i < co.count; i++) {
                     if (co_nodes[i].sub != 0 && &co_nodes[i] != &e) first = false;
                 }
-                if (first && !CANOpenNMTSend(0, 0x82)) return;
-            } else if (!((assign & 0x10) && (e.state == NMT_OPER || e.state == 0xFE))) {
-                if (!CANOpenNMTSend(e.id, 0x82)) return;
+                if (first && !CANOpenNMTSend(0, NMT_CMD_RESET_COMM)) return;
+            } else if (!((assign & 0x10) && (e.state == NMT_OPER || e.state == NMT_UNKNOWN))) {
+                if (!CANOpenNMTSend(e.id, NMT_CMD_RESET_COMM)) return;
             }
-            e.state = 0xFE;
+            e.state = NMT_UNKNOWN;
             e.sub = 1;
             return;
         }
-        if (e.state == 0xFE && now - e.wait < uint32_t(e.time_ms) * 8) return;
+        if (e.state == NMT_UNKNOWN && now - e.wait < uint32_t(e.time_ms) * 8) return;
         if (co.reset_all) {
             for (unsigned i = 0; i < co.count; i++) {
-                co_nodes[i].step = 2;
+                co_nodes[i].step = CO_BOOT_DEVICE_TYPE;
                 co_nodes[i].err = 0;
                 co_nodes[i].sub = 0;
             }
             co.cur = uint8_t(co.count - 1);  // the next pass starts at the first slave
         } else {
-            e.step = 2;
+            e.step = CO_BOOT_DEVICE_TYPE;
             e.err = 0;
             e.sub = 0;
         }
         return;
-    case 2: Check(e, 0x1000, 0, LE_Get32(r + 8), 3); return;
-    case 3: Check(e, 0x1018, 1, LE_Get32(r + 12), 4); return;
-    case 4: Check(e, 0x1018, 2, LE_Get32(r + 16), 13); return;
-    case 5: Check(e, 0x1018, 3, LE_Get32(r + 20), 14); return;
-    case 6: Check(e, 0x1018, 4, LE_Get32(r + 24), 15); return;
-    case 7:
+    case CO_BOOT_DEVICE_TYPE: Check(e, 0x1000, 0, LE_Get32(r + 8), 3); return;
+    case CO_BOOT_VENDOR_ID: Check(e, 0x1018, 1, LE_Get32(r + 12), 4); return;
+    case CO_BOOT_PRODUCT_CODE: Check(e, 0x1018, 2, LE_Get32(r + 16), 13); return;
+    case CO_BOOT_REVISION: Check(e, 0x1018, 3, LE_Get32(r + 20), 14); return;
+    case CO_BOOT_SERIAL: Check(e, 0x1018, 4, LE_Get32(r + 24), 15); return;
+    case CO_BOOT_SW_VERSION_1:
         if (assign & 0x10) {
-            e.step = 13;
+            e.step = CO_BOOT_ERROR_CONTROL;
             return;
         }
         if (!(assign & 0x20)) {
-            e.step = 9;
+            e.step = CO_BOOT_CFG_DATE;
             return;
         }
         if (LE_Get32(r + 28) == 0 && LE_Get32(r + 32) == 0) {
@@ -920,48 +922,48 @@ void CANOpenBootStep() {
             return;
         }
         [[fallthrough]];
-    case 8: {
-        const uint8_t sub = e.step == 7 ? 1 : 2;
+    case CO_BOOT_SW_VERSION_2: {
+        const uint8_t sub = e.step == CO_BOOT_SW_VERSION_1 ? 1 : 2;
         const uint32_t want = LE_Get32(r + (sub == 1 ? 28 : 32));
         uint32_t equal = 1;
         if (want != 0 && !CANOpen_SlaveInfoChk(0x1F52, sub, want, &equal)) return;
         e.sub = 0;
         if (!equal) {
-            if (assign & 0x40) e.step = 11;
+            if (assign & 0x40) e.step = CO_BOOT_SW_UPDATE;
             else Fail(e, 8);
             return;
         }
         e.step = uint8_t(e.step + 1);
         return;
     }
-    case 9:
-    case 10: {
-        const uint8_t sub = e.step == 9 ? 1 : 2;
+    case CO_BOOT_CFG_DATE:
+    case CO_BOOT_CFG_TIME: {
+        const uint8_t sub = e.step == CO_BOOT_CFG_DATE ? 1 : 2;
         const uint32_t want = LE_Get32(r + (sub == 1 ? 36 : 40));
         if (want == 0) {
-            e.step = 12;
+            e.step = CO_BOOT_CONFIGURE;
             e.sub = 0;
             return;
         }
         uint32_t equal = 0;
         if (!CANOpen_SlaveInfoChk(0x1020, sub, want, &equal)) return;
         e.sub = 0;
-        e.step = equal ? uint8_t(e.step == 9 ? 10 : 13) : 12;
+        e.step = !equal ? CO_BOOT_CONFIGURE : e.step == CO_BOOT_CFG_DATE ? CO_BOOT_CFG_TIME : CO_BOOT_ERROR_CONTROL;
         return;
     }
-    case 11: e.step = 12; return;
-    case 12: ConfigStep(e, r); return;
-    case 13:
+    case CO_BOOT_SW_UPDATE: e.step = CO_BOOT_CONFIGURE; return;
+    case CO_BOOT_CONFIGURE: ConfigStep(e, r); return;
+    case CO_BOOT_ERROR_CONTROL:
         if (co.hbcons && e.time_ms != 0) {
             if (e.sub == 0) {
                 e.wait = now;
-                e.state = 0xFE;
+                e.state = NMT_UNKNOWN;
                 e.sub = 1;
                 return;
             }
-            if (e.state != 0xFE) {
+            if (e.state != NMT_UNKNOWN) {
                 if (e.state == NMT_OPER) e.err = 12;
-                e.step = 14;
+                e.step = CO_BOOT_SPARE_14;
                 e.sub = 0;
             } else if (now - e.wait >= uint32_t(e.time_ms) * 10) {
                 Fail(e, 5);
@@ -975,56 +977,56 @@ void CANOpenBootStep() {
                 return;
             }
             if (e.flags & CO_NF_GUARDANS) {
-                e.step = 14;
+                e.step = CO_BOOT_SPARE_14;
                 e.sub = 0;
             } else if (now - e.wait >= 1000) {
                 Fail(e, 6);
             }
         } else {
-            e.step = 14;
+            e.step = CO_BOOT_SPARE_14;
         }
         return;
-    case 14:
-    case 15: e.step = uint8_t(e.step + 1); return;
-    case 16: {
+    case CO_BOOT_SPARE_14:
+    case CO_BOOT_SPARE_15: e.step = uint8_t(e.step + 1); return;
+    case CO_BOOT_RESULT: {
         const bool failed = e.err != 0 && e.err != 12 && e.err != 0xFF;
         if (!failed) {
-            e.step = 17;
+            e.step = CO_BOOT_START;
             return;
         }
         const bool mandatory = assign & 0x08;
         co.status |= mandatory ? CO_ST_MANDFAIL : CO_ST_OPTFAIL;
         if ((assign & 0x04) && (!mandatory || !(co.startup & 0x50))) {
-            e.step = 1;
+            e.step = CO_BOOT_RESET;
             e.sub = 0;
             return;
         }
         if (mandatory && (co.startup & 0x10)) {
-            CANOpenNMTSend(0, 0x82);
+            CANOpenNMTSend(0, NMT_CMD_RESET_COMM);
             NodeId_Flag = 1;
             CANOpenInit(&NetInit);
             return;
         }
         if (mandatory && (co.startup & 0x40)) {
-            CANOpenNMTSend(0, 2);
+            CANOpenNMTSend(0, NMT_CMD_STOP);
             co.NMT_State = NMT_STOPPED;
-            for (unsigned i = 0; i < co.count; i++) co_nodes[i].step = 19;
+            for (unsigned i = 0; i < co.count; i++) co_nodes[i].step = CO_BOOT_STOPPED;
             return;
         }
-        e.step = 19;
+        e.step = CO_BOOT_STOPPED;
         return;
     }
-    case 17: {
+    case CO_BOOT_START: {
         if (co.startup & 0x04) {
             uint32_t v = 0;
             if (!CANOpenGetData(&v, 0xA000, 8, co.start_reg) || v == 0) return;
         }
         StartSlaves(e);
-        e.step = 18;
+        e.step = CO_BOOT_RUNNING;
         e.t = now;
         return;
     }
-    case 18:
+    case CO_BOOT_RUNNING:
         if ((r[4] & 0x40) && !(e.flags & CO_NF_RTRSENT)) {
             for (uint32_t base = 0x180; base <= 0x480; base += 0x100) CANOpenSend(base + e.id, 0, nullptr, 1);
             e.flags |= CO_NF_RTRSENT;

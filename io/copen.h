@@ -8,6 +8,9 @@
 
 #include "io/candrv.h"
 
+// Set by the command protocol while a CANopen table download is running.
+extern uint8_t CANOpen_dwnld;
+
 // ---- status word bits ---------------------------------------------------------------
 constexpr uint32_t CO_ST_CFG = 1u << 0, CO_ST_NOLIFE = 1u << 2, CO_ST_TXFULL = 1u << 3, CO_ST_RPDO_SET = 1u << 5,
                    CO_ST_RPDO_OBJ = 1u << 6, CO_ST_RPDO_SHORT = 1u << 7, CO_ST_RPDO_EMPTY = 1u << 8,
@@ -20,6 +23,33 @@ constexpr uint32_t CO_EMCY_MASK = 0x1EBFFB;
 
 // NMT states.
 constexpr uint8_t NMT_INIT = 0, NMT_STOPPED = 4, NMT_OPER = 5, NMT_PREOP = 0x7F;
+constexpr uint8_t NMT_UNKNOWN = 0xFE;  // no state reported since the last reset
+// NMT commands sent by the master.
+constexpr uint8_t NMT_CMD_START = 1, NMT_CMD_STOP = 2, NMT_CMD_RESET_COMM = 0x82;
+
+// Boot steps of a slave under the master (CoNodeEntry::step); a step that
+// finishes goes on with the next one.
+enum CoBootStep : uint8_t {
+    CO_BOOT_RESET = 1,          // reset communication, wait for the boot-up
+    CO_BOOT_DEVICE_TYPE = 2,    // check object 0x1000
+    CO_BOOT_VENDOR_ID = 3,      // check 0x1018 sub 1 .. 4
+    CO_BOOT_PRODUCT_CODE = 4,
+    CO_BOOT_REVISION = 5,
+    CO_BOOT_SERIAL = 6,
+    CO_BOOT_SW_VERSION_1 = 7,   // check 0x1F52 sub 1 and 2 (software version)
+    CO_BOOT_SW_VERSION_2 = 8,
+    CO_BOOT_CFG_DATE = 9,       // check 0x1020 sub 1 and 2 (configuration date and time)
+    CO_BOOT_CFG_TIME = 10,
+    CO_BOOT_SW_UPDATE = 11,     // a software update (none: configure)
+    CO_BOOT_CONFIGURE = 12,     // download the configuration
+    CO_BOOT_ERROR_CONTROL = 13, // start heartbeat or node guarding
+    CO_BOOT_SPARE_14 = 14,      // nothing to do
+    CO_BOOT_SPARE_15 = 15,      // nothing to do
+    CO_BOOT_RESULT = 16,        // act on the boot's error
+    CO_BOOT_START = 17,         // start the slave
+    CO_BOOT_RUNNING = 18,       // operational, supervised
+    CO_BOOT_STOPPED = 19,       // boot given up
+};
 
 // ---- configuration block (offsets from the data start) -------------------------------
 constexpr uint32_t CO_SLAVE_REC = 56;

@@ -4,7 +4,7 @@
 
 #include "core/image/bytes.h"
 #include "core/image/timebase.h"
-#include "cmd/vcomm.h"
+#include "io/vcomm.h"
 #include "io/copen.h"
 
 CoBlock co_blk;

@@ -5,7 +5,7 @@
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
 #include "io/copen.h"
-#include "ladder/ladder.h"
+#include "core/image/plcreg.h"
 
 SdoState SDO_St;
 

@@ -73,7 +73,7 @@ void I2C_init(uint32_t speed) {
 
 uint32_t I2C_query(uint32_t address) {
     I2C_init(100000);
-    return PLAT_I2cProbe(uint8_t(address)) ? 0 : 1;
+    return PLAT_I2cProbe(uint8_t(address)) == PLAT_I2C_DONE ? 0 : 1;
 }
 
 uint32_t I2C_read_mem(uint8_t *buf, uint32_t combined, uint32_t count, uint32_t mode) {
@@ -84,9 +84,9 @@ uint32_t I2C_read_mem(uint8_t *buf, uint32_t combined, uint32_t count, uint32_t 
     for (uint32_t done = 0; done < count; done += 4, a += 4) {
         uint8_t ab[2];
         const unsigned n = MemAddr(f, a, ab);
-        if (!PLAT_I2cWrite(f.dev, ab, n)) return 1;
+        if (PLAT_I2cWrite(f.dev, ab, n) != PLAT_I2C_DONE) return 1;
         const uint32_t chunk = count - done < 4 ? count - done : 4;
-        if (!PLAT_I2cRead(f.dev, buf + done, chunk)) return 1;
+        if (PLAT_I2cRead(f.dev, buf + done, chunk) != PLAT_I2C_DONE) return 1;
     }
     return 0;
 }
@@ -105,7 +105,7 @@ uint32_t I2C_write_mem(const uint8_t *buf, uint32_t combined, uint32_t count, ui
             const uint32_t chunk = count - done < 100 ? count - done : 100;
             const unsigned n = MemAddr(f, a, tx.data());
             for (uint32_t i = 0; i < chunk; i++) tx[n + i] = buf[done + i];
-            if (!PLAT_I2cWrite(f.dev, tx.data(), n + chunk)) return 1;
+            if (PLAT_I2cWrite(f.dev, tx.data(), n + chunk) != PLAT_I2C_DONE) return 1;
             done += chunk;
             a += chunk;
         }
@@ -118,7 +118,7 @@ uint32_t I2C_write_mem(const uint8_t *buf, uint32_t combined, uint32_t count, ui
         bool sent = false;
         for (unsigned tries = 0; tries < 1000 && !sent; tries++) {
             i2c_pause_us(500);
-            sent = PLAT_I2cWrite(f.dev, tx.data(), n + 1) != 0;
+            sent = PLAT_I2cWrite(f.dev, tx.data(), n + 1) == PLAT_I2C_DONE;
             i2c_pause_us(500);
         }
         if (!sent) return 2;
@@ -126,7 +126,7 @@ uint32_t I2C_write_mem(const uint8_t *buf, uint32_t combined, uint32_t count, ui
     // The device answers again once its write cycle has ended.
     uint8_t b;
     for (unsigned polls = 0; polls < 1001; polls++) {
-        if (PLAT_I2cRead(f.dev, &b, 1)) return 0;
+        if (PLAT_I2cRead(f.dev, &b, 1) == PLAT_I2C_DONE) return 0;
     }
     return 2;
 }
@@ -136,7 +136,7 @@ uint32_t I2C_read_io(uint32_t address, uint8_t *buf, uint32_t mode) {
     switch (mode & 0xFF) {
     case 0:
         Speed(false);
-        return PLAT_I2cRead(dev, buf, 1) ? 0 : 1;
+        return PLAT_I2cRead(dev, buf, 1) == PLAT_I2C_DONE ? 0 : 1;
     case 1:
     case 8:
         Speed(true);

@@ -8,6 +8,10 @@
 #include "io/candrv.h"
 #include "io/copen.h"
 
+// Configuration block of the Ethernet module found in the I/O slots (null
+// when there is none); the network layer parses it.
+extern const uint8_t *EtnConfp;
+
 
 // ---- programming channel over CAN and module services of the command protocol
 // placeholder until the I/O modules and CAN buses land (io/io_cmd_placeholder.cpp).

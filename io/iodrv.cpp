@@ -456,7 +456,7 @@ void io_q_put(uint32_t slot, uint8_t mode) {
         }
         if (o[0] & 0x80) {
             const uint8_t cmd = 26;
-            PLAT_I2cWrite(s.row == ROW_PWR1 ? 0x50 : 0x52, &cmd, 1);
+            static_cast<void>(PLAT_I2cWrite(s.row == ROW_PWR1 ? 0x50 : 0x52, &cmd, 1));  // not confirmed
         }
         break;
     }

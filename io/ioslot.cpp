@@ -6,18 +6,17 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
-#include "cmd/cmd.h"
 #include "core/storage/memfile.h"
 #include "core/image/plcreg.h"
 #include "io/i2c.h"
 #include "io/iodrv.h"
-#include "net/net.h"
 
 std::array<IoSlotRec, IO_SLOTS> io_cfg;
 std::array<IoSlotInfo, IO_SLOTS> slotinfo;
 std::array<uint8_t, IO_SLOTS> slot_status;
 std::array<uint16_t, IO_SLOTS> io_init;
 uint8_t WideIoModulePresent;
+const uint8_t *EtnConfp;
 
 namespace {
 

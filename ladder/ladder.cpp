@@ -8,10 +8,8 @@
 #include "core/storage/memfile.h"
 #include "core/storage/nvram.h"
 #include "core/image/timebase.h"
-#include "iec/services/drevano.h"
 #include "ladder/ladint.h"
 
-uint8_t RegTokLen_16b = 1;
 
 std::array<uint8_t, LSTACK_SIZE> l_stack;
 std::array<uint16_t, WSTACK_SIZE> w_stack;
@@ -72,12 +70,12 @@ bool Call(int64_t off) {
 
 int Op_End() {
     if (DrevanoRuntime) return LAD_END;
-    PlcWordSet(129, uint16_t(lad.forced_screen + 1));
-    plc_reg[64] &= uint8_t(~0x01);
-    plc_reg[65] &= uint8_t(~0x02);
+    PlcWordSet(W_FORCED_SCREEN, uint16_t(lad.forced_screen + 1));
+    plc_reg[SBITS_LO] &= uint8_t(~S_FIRST_SCAN);
+    plc_reg[SBITS_HI] &= uint8_t(~S_RES_SCAN);
     if (lad.change_screen != old_change_screen) {
         old_change_screen = lad.change_screen;
-        if (lad.change_screen) PlcWordSet(128, lad.change_screen);
+        if (lad.change_screen) PlcWordSet(W_SCREEN, lad.change_screen);
     }
     return LAD_END;
 }
@@ -413,7 +411,7 @@ int32_t LogicUpdate() {
     lad.forced_screen = 0xFFFF;
     lad.change_screen = 0;
     if (DrevanoRuntime) {
-        _VMThread();
+        IecHook_Cycle();
         if (!DrevanoRuntime) Op_End();
         return -1;
     }

@@ -6,9 +6,8 @@
 #include <array>
 #include <cstdint>
 
-// 1 when programs use the 16-bit register layout, 0 for the extended layout;
-// latched on a first scan from bit 15 of the editor features.
-extern uint8_t RegTokLen_16b;
+#include "core/image/plcreg.h"
+
 
 // One scan of the ladder program held in the ladder memory file: -1 when the
 // program ran to its end (or the IEC runtime ran instead), else the word

@@ -1,6 +1,6 @@
 // Range tests, byte load and store, and the single-opcode calls of the
 // instruction library (counters, timers, clock set, sun position).
-#include "exec/rtc.h"
+#include "core/image/rtc.h"
 #include "ladder/ladint.h"
 
 namespace {

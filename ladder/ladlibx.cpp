@@ -1,7 +1,7 @@
 // The port blocks of the programming port (132 to 137, the communication
 // selector 394 and 531), reached through the messaging service's table, and
 // the setting of the CAN network id (544).
-#include "exec/plcmode.h"
+#include "core/image/syshook.h"
 #include "core/image/plcreg.h"
 #include "ladder/ladint.h"
 
@@ -81,7 +81,7 @@ int Op_SetNetId() {
     power = 1;
     if (id != PlcWord(W_NETID)) {
         PlcWordSet(W_NETID, uint16_t(id));
-        Plc_NetInit();
+        SysHook_NetInit();
     }
     return LAD_GO;
 }

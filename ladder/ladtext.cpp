@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "exec/rtc.h"
+#include "core/image/rtc.h"
 #include "ladder/ladint.h"
 #include "core/image/numconv.h"
 

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
-#include "exec/dpram.h"
+#include "core/image/dpram.h"
 #include "core/image/plcreg.h"
 #include "media/cfm.h"
 

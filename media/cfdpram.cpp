@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
-#include "exec/dpram.h"
+#include "core/image/dpram.h"
 
 namespace {
 bool Busy() { return dpram[DP_FILE_REQ] != dpram[DP_FILE_ACK]; }

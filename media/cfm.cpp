@@ -10,14 +10,10 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
-#include "exec/dpram.h"
-#include "exec/mainloop.h"
-#include "exec/sys.h"
+#include "core/image/dpram.h"
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
 #include "core/image/tx.h"
-#include "net/net.h"
-#include "tavIXsdk/tavixsdk/tavix.h"
 
 std::array<tCFCB, CFCB_COUNT> cfcb;
 std::array<CfmArgs, CFCB_COUNT> cfcbArgs;
@@ -495,6 +491,11 @@ uint32_t CFM_GetParm(uint16_t *w) {
 }
 
 uint32_t Sys_CFinitTime;
+CfmHooks cfm_hooks;
+uint8_t Sys_AppLoad, Sys_AutoLoad, Sys_ALstmcInited;
+uint8_t Sys_LoadPGM_Status;
+uint8_t Sys_ManualLoadKey;
+TX_QUEUE qcb_cfi, qcb_cfo;
 
 // ---- server side ----------------------------------------------------------------------------
 void CFM_Open() {
@@ -503,7 +504,8 @@ void CFM_Open() {
     if (qcb_cfo.start == nullptr)
         _txe_queue_create(&qcb_cfo, "CFI_RESPONSE", 2, own_cfo.data(), sizeof own_cfo);
     lastDTic = sysDTic;
-    remove_state = updt_state = 0;
+    remove_state = CFM_RM_IDLE;
+    updt_state = CFM_UP_ASK;
     removeSafe = 0;
     client_state = client_offset = 0;
     cfcb = {};
@@ -551,109 +553,113 @@ uint32_t CFM_LoadLoggerReq() { return removeSafe ? 0 : LoadLog(0); }
 uint32_t CFM_LoadDBGLoggerReq() { return removeSafe ? 0 : LoadLog(1); }
 uint32_t CFM_LoadEmailReq() { return removeSafe ? 0 : LoadLog(2); }
 
+namespace {
+// Sizes asked for while the card is released for removal: taken, never
+// published.
+struct CfmReleasedSizes {
+    uint32_t total_kb, free_kb;
+};
+CfmReleasedSizes cfm_released;
+}  // namespace
+
 void CFM_Update() {
     removeSafe = PlcWord(CFM_W_REMOVE);
     switch (remove_state) {
-    case 0:
+    case CFM_RM_IDLE:
         if (!(removeSafe & 1)) break;
         cfm.status = 7;
         cfm.free_kb = cfm.total_kb = 0;
         CFM_CancelReq(pUpdtCFCB);
-        updt_state = 2;
-        remove_state = 1;
+        updt_state = CFM_UP_STATUS;
+        remove_state = CFM_RM_HALTING;
         [[fallthrough]];
-    case 1:
+    case CFM_RM_HALTING:
         if (!(removeSafe & 1)) {
             cfm.status = 0;
             cfm.free_kb = cfm.total_kb = 0;
             WriteStatus();
-            remove_state = 0;
-            updt_state = 3;
+            remove_state = CFM_RM_IDLE;
+            updt_state = CFM_UP_FREE;
             return;
         }
         if (CFM_IsAllHalted()) {
             cfm.status = 6;
             cfm.free_kb = cfm.total_kb = 0;
             WriteRemove(3);
-            remove_state = 2;
-            updt_state = 2;
+            remove_state = CFM_RM_REMOVABLE;
+            updt_state = CFM_UP_STATUS;
         }
         break;
-    case 2:
+    case CFM_RM_REMOVABLE:
         if (!(removeSafe & 1)) {
             WriteRemove(0);
             CFM_CancelReq(pUpdtCFCB);
-            remove_state = 0;
-            updt_state = 0;
+            remove_state = CFM_RM_IDLE;
+            updt_state = CFM_UP_ASK;
         } else if ((removeSafe & 3) == 1) {
             WriteRemove(3);
         }
         break;
-    default: remove_state = 0; break;
+    default: remove_state = CFM_RM_IDLE; break;
     }
     switch (updt_state) {
-    case 0:
+    case CFM_UP_ASK:
         if (removeSafe == 0 && CFM_IsBlkReady(pUpdtCFCB)) {
             CFM_LoadReq(pUpdtCFCB, DRIVE_A, 13, &cfm.total_kb, &cfm.free_kb);
-            updt_state = 11;
+            updt_state = CFM_UP_FIRMWARE;
         }
         break;
-    case 11:
+    case CFM_UP_FIRMWARE:
         CFM_FirmwareCheck();
-        updt_state = 1;
+        updt_state = CFM_UP_POLL;
         break;
-    case 1: {
+    case CFM_UP_POLL: {
         int16_t r = 0;
         if (CFM_PollReq(pUpdtCFCB, &r) == 2) break;
         if (r != 0) {
-            TavixFtping = 0;
             cfm.free_kb = cfm.total_kb = 0;
-            TavixServerState = 0;
             cfm.status = uint16_t(r);
         } else {
             cfm.status = 0;
-            if (TavixServerState < 2 && TavixFtping == 0 && TavixHttp) {
-                tavixFtpStates = 0;
-                TavixServerState = 2;
-            }
         }
+        if (cfm_hooks.card_checked) cfm_hooks.card_checked(r == 0 ? 1 : 0);
         WriteStatus();
-        updt_state = 3;
+        updt_state = CFM_UP_FREE;
         break;
     }
-    case 2:
+    case CFM_UP_STATUS:
         WriteStatus();
-        updt_state = 3;
+        updt_state = CFM_UP_FREE;
         break;
-    case 3:
+    case CFM_UP_FREE:
         WriteFree();
-        updt_state = 4;
+        updt_state = CFM_UP_TOTAL;
         break;
-    case 4:
+    case CFM_UP_TOTAL:
         WriteTotal();
         lastDTic = sysDTic;
-        updt_state = 8;
+        updt_state = CFM_UP_WAIT;
         break;
-    case 8:
-        if (remove_state == 2) updt_state = 9;
-        else if (sysDTic - lastDTic > 99) updt_state = 0;
+    case CFM_UP_WAIT:
+        if (remove_state == CFM_RM_REMOVABLE) updt_state = CFM_UP_ASK_RELEASED;
+        else if (sysDTic - lastDTic > 99) updt_state = CFM_UP_ASK;
         break;
-    case 9:
+    case CFM_UP_ASK_RELEASED:
         if (CFM_IsBlkReady(pUpdtCFCB)) {
-            static uint32_t t, f;  // only the result is published while released
-            CFM_LoadReq(pUpdtCFCB, DRIVE_A, 13, &t, &f);
-            updt_state = 10;
+            // only the result is published while released
+            CFM_LoadReq(pUpdtCFCB, DRIVE_A, 13, &cfm_released.total_kb, &cfm_released.free_kb);
+            updt_state = CFM_UP_POLL_RELEASED;
         }
         break;
-    case 10: {
+    case CFM_UP_POLL_RELEASED: {
         int16_t r = 0;
         if (CFM_PollReq(pUpdtCFCB, &r) == 2) break;
         cfm.status = r == 0 ? 6 : uint16_t(r);
         WriteStatus();
-        updt_state = 9;
+        updt_state = CFM_UP_ASK_RELEASED;
         break;
     }
-    default: updt_state = 0; break;
+    default: updt_state = CFM_UP_ASK; break;
     }
 }
 

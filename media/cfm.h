@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "media/cfapi.h"
+#include "core/image/tx.h"
 
 // Client control block: {state, drive, request code, argument, extra
 // argument, result}.
@@ -60,6 +61,23 @@ struct CfmListReq {
 
 // Requests answered since start, counted up to 6.
 extern uint32_t Sys_CFinitTime;
+// Program load from the card: asked for at start-up (Sys_AppLoad), under way
+// (Sys_AutoLoad, its state machine set up: Sys_ALstmcInited), asked for with
+// the LOAD button (Sys_ManualLoadKey); Sys_LoadPGM_Status holds the LEDs in
+// the load signal while it runs.
+extern uint8_t Sys_AppLoad, Sys_AutoLoad, Sys_ALstmcInited;
+extern uint8_t Sys_LoadPGM_Status;
+extern uint8_t Sys_ManualLoadKey;
+// Card-manager request and response queues.
+extern TX_QUEUE qcb_cfi, qcb_cfo;
+
+// The web server is told the outcome of each check of drive A: (1 a card
+// answered, 0 none): the executive fills this at start-up; unset, nobody
+// is told.
+struct CfmHooks {
+    void (*card_checked)(uint32_t ok);
+};
+extern CfmHooks cfm_hooks;
 
 // The directory listing of request 10 (sorted into cfmListOrder).
 uint16_t CFM_GetDirectory(uint8_t drive, CfmListReq *req);
@@ -73,6 +91,24 @@ struct CfmRecord {
 };
 extern CfmRecord cfm;
 extern uint16_t removeSafe;
+// Removal of the card (remove_state) and the periodic size check of drive
+// A: (updt_state), stepped by CFM_Update.
+enum CfmRemoveState : uint8_t {
+    CFM_RM_IDLE = 0,       // not asked for
+    CFM_RM_HALTING = 1,    // asked for: waiting until every request has halted
+    CFM_RM_REMOVABLE = 2,  // the card may be removed
+};
+enum CfmUpdtState : uint8_t {
+    CFM_UP_ASK = 0,            // ask for the sizes of drive A:
+    CFM_UP_POLL = 1,           // wait for the answer
+    CFM_UP_STATUS = 2,         // publish the status
+    CFM_UP_FREE = 3,           // publish the free size
+    CFM_UP_TOTAL = 4,          // publish the total size
+    CFM_UP_WAIT = 8,           // one second until the next check
+    CFM_UP_ASK_RELEASED = 9,   // released for removal: ask again
+    CFM_UP_POLL_RELEASED = 10, // released for removal: wait for the answer
+    CFM_UP_FIRMWARE = 11,      // look for a firmware update first
+};
 extern uint8_t remove_state, updt_state, client_state, client_offset;
 
 // Listing table of request 10: entries of 282 bytes (name 256, extension 15,

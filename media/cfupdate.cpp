@@ -10,8 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "exec/plcmode.h"
-#include "exec/sys.h"
+#include "core/image/syshook.h"
 #include "core/image/plcreg.h"
 #include "core/storage/memfile.h"
 #include "media/cfapi.h"
@@ -107,7 +106,7 @@ uint32_t SD_check_fw_file(const char *path) {
     std::snprintf(abs, sizeof abs, "/mnt/USB0/%s", rel);
     if (HostSize(abs) <= 0) return 0;
     controller_mode = PlcWord(W_MODE);
-    SetPlcMode(0);
+    SysHook_SetPlcMode(0);
     return 1;
 }
 
@@ -116,7 +115,7 @@ uint32_t Load_fw_file_from_mSD(const char *path) {
     char rel[kPathMax + 1];
     char dev[64];
     auto fail = [](uint32_t code) {
-        SetPlcMode(controller_mode & 0xFF);
+        SysHook_SetPlcMode(controller_mode & 0xFF);
         UpdSet(U_FAILED);
         return code;
     };
@@ -136,11 +135,11 @@ uint32_t Load_fw_file_from_mSD(const char *path) {
     // The copy must be whole: same size as the file on the card.
     const long long want = HostSize(src), got = HostSize("/mnt/firm/firmware");
     if (cp != 0 || sync != 0 || want <= 0 || got != want) return fail(sync != 0 ? uint32_t(sync) : 2);
-    SetPlcMode(controller_mode & 0xFF);
+    SysHook_SetPlcMode(controller_mode & 0xFF);
     if (PlcWord(W_INITRDVER) != 1) PLAT_System("rm /mnt/firm/qmz7");
     if (!(PlcWord(W_UPDATE) & U_KEEP)) UpdClear(U_FOLDER);
     UpdClear(U_ROOT_FILE);
-    StopWatchdog();
+    SysHook_StopWatchdog();
     if (PlcWord(W_UPDATE) & U_ERASE) {
         DeleteProgram();
         DelAutoRegFile();

@@ -7,16 +7,36 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cmd/mcmd.h"
 #include "core/image/bytes.h"
 #include "core/image/plcreg.h"
 #include "core/image/util.h"
 #include "core/storage/memfile.h"
 #include "core/storage/nvram.h"
-#include "exec/mainloop.h"
-#include "exec/plcmode.h"
-#include "exec/sys.h"
+#include "core/image/syshook.h"
+#include "media/cfm.h"
 #include "media/filex.h"
+
+uint32_t MCMD_Errno;
+CloneCmdLink clone_cmd_link;
+
+namespace {
+constexpr uint32_t kPortNotHad = 2004;
+uint32_t Link_Init(uint32_t argument) { return clone_cmd_link.init ? clone_cmd_link.init(argument) : kPortNotHad; }
+uint16_t Link_SendCmd(uint8_t command, uint8_t length, const uint8_t *data, uint8_t *rx = nullptr,
+                      uint32_t rx_max = 0, uint32_t *rx_len = nullptr) {
+    return clone_cmd_link.send_cmd ? clone_cmd_link.send_cmd(command, length, data, rx, rx_max, rx_len) : MCMD_TIMEOUT;
+}
+uint16_t Link_GetData(uint32_t *length, uint8_t *buffer, uint32_t max) {
+    if (clone_cmd_link.get_data) return clone_cmd_link.get_data(length, buffer, max);
+    if (length != nullptr) *length = 0;
+    return MCMD_TIMEOUT;
+}
+uint16_t Link_SendData(uint8_t length, const uint8_t *data) {
+    return clone_cmd_link.send_data ? clone_cmd_link.send_data(length, data) : MCMD_TIMEOUT;
+}
+void Link_SendCntl(uint8_t byte) { if (clone_cmd_link.send_cntl) clone_cmd_link.send_cntl(byte); }
+void Link_Close() { if (clone_cmd_link.close) clone_cmd_link.close(); }
+}  // namespace
 
 namespace {
 
@@ -60,14 +80,14 @@ uint32_t Commit(FxMedia &m, FxFile &f, const char *tmp, const char *name, uint32
 
 uint32_t SaveTables(FxFile &f, uint8_t target) {
     uint8_t lock[4] = {target, 1, 0xE8, 0xFD};
-    if (MCMD_SendCmd(25, 4, lock) != 0xA0) {
+    if (Link_SendCmd(25, 4, lock) != 0xA0) {
         MCMD_Errno = 1;
         return kFailed;
     }
     uint32_t result = 0;
     uint8_t ans[MCMD_RX_MAX];
     uint32_t n = 0;
-    if (MCMD_SendCmd(8, 1, &target, ans, sizeof ans, &n) != MCMD_FRAME || n < 3) {
+    if (Link_SendCmd(8, 1, &target, ans, sizeof ans, &n) != MCMD_FRAME || n < 3) {
         MCMD_Errno = 2;
         result = kFailed;
     }
@@ -105,7 +125,7 @@ uint32_t SaveTables(FxFile &f, uint8_t target) {
         LE_Put32(&sec[8], len);
         if ((result = _fxe_file_write(&f, sec, sizeof sec)) != 0) break;
         uint8_t up[2] = {target, type};
-        if (MCMD_SendCmd(5, 2, up) != 0xA0) {
+        if (Link_SendCmd(5, 2, up) != 0xA0) {
             MCMD_Errno = 11;
             result = kFailed;
             break;
@@ -115,12 +135,12 @@ uint32_t SaveTables(FxFile &f, uint8_t target) {
         for (;;) {
             uint8_t buf[MCMD_RX_MAX];
             uint32_t got = 0;
-            if (MCMD_GetData(&got, buf, sizeof buf) != MCMD_FRAME) {
+            if (Link_GetData(&got, buf, sizeof buf) != MCMD_FRAME) {
                 MCMD_Errno = 12;
                 result = kFailed;
                 break;
             }
-            MCMD_SendCntl(0xA0);
+            Link_SendCntl(0xA0);
             if (got == 0) break;
             total += got;
             crc = crc16_next(buf, got, crc);
@@ -136,7 +156,7 @@ uint32_t SaveTables(FxFile &f, uint8_t target) {
         result = _fxe_file_write(&f, c, 2);
     }
     uint8_t release[4] = {target, 0, 0xF4, 0x01};
-    if (MCMD_SendCmd(25, 4, release) != 0xA0 && result == 0) {
+    if (Link_SendCmd(25, 4, release) != 0xA0 && result == 0) {
         MCMD_Errno = 80;
     }
     return result;
@@ -148,7 +168,7 @@ uint32_t SavePgm(const char *name) {
     char tmp[FX_PATH_MAX];
     if (name == nullptr || !TempName(name, tmp, sizeof tmp)) return FX_INVALID_PATH;
     const uint8_t target = uint8_t(PlcWord(W_NETID));
-    if (const uint32_t r = MCMD_Init(0)) return r;
+    if (const uint32_t r = Link_Init(0)) return r;
     FxMedia m{};
     FxFile f{};
     uint32_t result = CreateTemp(m, f, tmp);
@@ -160,7 +180,7 @@ uint32_t SavePgm(const char *name) {
         result = Commit(m, f, tmp, name, result);
         _fxe_file_release(hold, result != 0);
     }
-    MCMD_Close();
+    Link_Close();
     return result;
 }
 
@@ -174,13 +194,13 @@ uint32_t Release() {
     uint32_t r = 0;
     if (conn_open) {
         uint8_t release[4] = {conn_target, 0, 0xF4, 0x01};
-        if (MCMD_SendCmd(25, 4, release) != 0xA0) {
+        if (Link_SendCmd(25, 4, release) != 0xA0) {
             MCMD_Errno = 80;
             r = kFailed;
         }
     }
     conn_open = 0;
-    MCMD_Close();
+    Link_Close();
     return r;
 }
 
@@ -239,7 +259,7 @@ uint32_t Validate(FxFile &f, uint8_t *out) {
     // The controller's identity and version.
     uint8_t ans[MCMD_RX_MAX];
     uint32_t an = 0;
-    if (MCMD_SendCmd(8, 1, &conn_target, ans, sizeof ans, &an) != MCMD_FRAME || an < 3 ||
+    if (Link_SendCmd(8, 1, &conn_target, ans, sizeof ans, &an) != MCMD_FRAME || an < 3 ||
         (ans[0] == 255 && an < 5)) {
         MCMD_Errno = 30;
         return kFailed;
@@ -266,25 +286,25 @@ uint32_t CloneReadFile(const char *name, uint8_t *out, uint8_t *header) {
 uint32_t CloneGetInfo(uint8_t *out) {
     if (conn_open) Release();
     conn_target = uint8_t(PlcWord(W_NETID));
-    if (const uint32_t r = MCMD_Init(0)) return r;
+    if (const uint32_t r = Link_Init(0)) return r;
     uint8_t lock[4] = {conn_target, 1, 0xE8, 0xFD};
-    if (MCMD_SendCmd(25, 4, lock) != 0xA0) {
+    if (Link_SendCmd(25, 4, lock) != 0xA0) {
         MCMD_Errno = 20;
-        MCMD_Close();
+        Link_Close();
         return kFailed;
     }
     conn_open = 1;
     uint8_t up[2] = {conn_target, 4};
     uint32_t total = 0;
-    bool ok = MCMD_SendCmd(5, 2, up) == 0xA0;
+    bool ok = Link_SendCmd(5, 2, up) == 0xA0;
     while (ok) {
         uint8_t buf[MCMD_RX_MAX];
         uint32_t got = 0;
-        if (MCMD_GetData(&got, buf, sizeof buf) != MCMD_FRAME) {
+        if (Link_GetData(&got, buf, sizeof buf) != MCMD_FRAME) {
             ok = false;
             break;
         }
-        MCMD_SendCntl(0xA0);
+        Link_SendCntl(0xA0);
         if (got == 0) break;
         if (out != nullptr && total < 80) std::memcpy(out + total, buf, std::min<uint32_t>(got, 80 - total));
         total += got;
@@ -320,7 +340,7 @@ uint32_t LoadPgm() {
     const uint8_t target = conn_target;
     bool ok = conn_open != 0;
     uint8_t stop[2] = {target, 0};
-    if (ok && MCMD_SendCmd(2, 2, stop) != 0xA0) {
+    if (ok && Link_SendCmd(2, 2, stop) != 0xA0) {
         MCMD_Errno = 40;
         ok = false;
     }
@@ -354,7 +374,7 @@ uint32_t LoadPgm() {
                     std::memcpy(&cmd[8], rec + 5, std::min<uint8_t>(vbytes, 4));
                     len = uint8_t(8 + std::min<uint8_t>(vbytes, 4));
                 }
-                if (MCMD_SendCmd(24, len, cmd) != 0xA0) {
+                if (Link_SendCmd(24, len, cmd) != 0xA0) {
                     MCMD_Errno = 70;
                     ok = false;
                 }
@@ -362,19 +382,19 @@ uint32_t LoadPgm() {
             continue;
         }
         uint8_t dl[2] = {target, uint8_t(type)};
-        if (MCMD_SendCmd(4, 2, dl) != 0xA0) {
+        if (Link_SendCmd(4, 2, dl) != 0xA0) {
             MCMD_Errno = 50;
             ok = false;
             break;
         }
         for (uint32_t k = 0; ok && k < n; k += 64) {
             const uint8_t piece = uint8_t(std::min<uint32_t>(64, n - k));
-            if (MCMD_SendData(piece, data + k) != 0xA0) {
+            if (Link_SendData(piece, data + k) != 0xA0) {
                 MCMD_Errno = 51;
                 ok = false;
             }
         }
-        if (ok && MCMD_SendData(0, nullptr) != 0xA0) {
+        if (ok && Link_SendData(0, nullptr) != 0xA0) {
             MCMD_Errno = 51;
             ok = false;
         }
@@ -386,7 +406,7 @@ uint32_t LoadPgm() {
     }
     if (Sys_AutoLoad == 1 && Sys_ManualLoadKey == 0 && (PlcWord(W_BACKUP) & 0x10)) {
         SaveProgram();
-        SetPlcMode(2);
+        SysHook_SetPlcMode(2);
     }
     Release();
     if (Sys_AutoLoad == 1) {
@@ -401,7 +421,7 @@ uint32_t LoadPgm() {
     }
     SaveProgram();
     AutoSaveRegisters();
-    SYS_WarmReset();
+    SysHook_WarmReset();
     return 0;
 }
 

@@ -41,3 +41,23 @@ uint32_t MakeDat(const char *name);
 // that does not match (the image untouched); 65535 a short file; or a file
 // status.
 uint32_t LoadDat(const char *name);
+
+// The internal command client (the executive aims clone_cmd_link at it at
+// start-up): the clone plays the programming tool against the controller's
+// own command processor. Unset, the programming port cannot be had (2004).
+constexpr uint16_t MCMD_TIMEOUT = 32768;   // no answer in time
+constexpr uint16_t MCMD_BADSUM = 32769;    // answer frame with a wrong checksum
+constexpr uint16_t MCMD_FRAME = 255;       // a good answer frame
+constexpr uint32_t MCMD_RX_MAX = 255;      // short frames only
+// Error number of the last clone operation over the link (0 none).
+extern uint32_t MCMD_Errno;
+struct CloneCmdLink {
+    uint32_t (*init)(uint32_t argument);
+    uint16_t (*send_cmd)(uint8_t command, uint8_t length, const uint8_t *data, uint8_t *rx, uint32_t rx_max,
+                         uint32_t *rx_len);
+    uint16_t (*send_data)(uint8_t length, const uint8_t *data);
+    uint16_t (*get_data)(uint32_t *length, uint8_t *buffer, uint32_t max);
+    void (*send_cntl)(uint8_t byte);
+    void (*close)();
+};
+extern CloneCmdLink clone_cmd_link;

@@ -84,3 +84,6 @@ uint32_t TalkClose(LadCursor *pc, uint32_t power);                           // 
 uint32_t TalkModem(LadCursor *pc, uint32_t power);                           // 136
 uint32_t TalkModbus(LadCursor *pc, uint32_t power);                          // 137
 uint32_t IEC_TalkModbus(LadCursor *pc, uint32_t power);                      // 531
+
+// Serves the talk-override channel of the mailbox area; once per main-loop pass.
+void Dpram_Service();

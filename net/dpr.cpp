@@ -5,12 +5,10 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
-#include "cmd/cmd.h"
 #include "core/storage/memfile.h"
 #include "core/image/plcreg.h"
-#include "exec/sys.h"
-#include "iec/services/drevano.h"
-#include "ladder/ladder.h"
+#include "core/image/syshook.h"
+#include "io/io.h"
 #include "net/net.h"
 
 static_assert(offsetof(DprConfigRec, dhcp_enable) == 56);
@@ -30,7 +28,6 @@ uint32_t T_token = REG_ET_FIRST;
 uint32_t M_token = REG_EM_FIRST;
 DprBackupRec DprBackup;
 std::array<DprConfigRec, 2> Dpr_Configuration;
-const uint8_t *EtnConfp;
 uint8_t NTP_Enabled, Ntp_ConfigReset, Invalid_reg_flag;
 
 namespace {
@@ -45,7 +42,7 @@ void MapSetW(std::size_t off, uint16_t v) { LE_Put16(&DprMap[off], v); }
 // Backup record in the battery-backed memory, as 24 bytes.
 void BackupRead() {
     uint8_t b[24] = {};
-    SYS_ReadCmd(b, 0, sizeof b);
+    SysHook_ReadBbr(b, 0, sizeof b);
     DprBackup = {LE_Get32(b), LE_Get32(b + 4), LE_Get32(b + 8), LE_Get32(b + 12), LE_Get32(b + 16), LE_Get32(b + 20)};
 }
 void BackupWrite() {
@@ -53,7 +50,7 @@ void BackupWrite() {
     const uint32_t w[6] = {DprBackup.spare, DprBackup.marker, DprBackup.address, DprBackup.mask, DprBackup.gateway,
                            DprBackup.dns};
     for (unsigned i = 0; i < 6; i++) LE_Put32(b + 4 * i, w[i]);
-    SYS_WriteCmd(b, 0, sizeof b);
+    SysHook_WriteBbr(b, 0, sizeof b);
 }
 
 // The parse result in the record: services off without a configuration,

@@ -112,7 +112,6 @@ constexpr uint8_t EN1_ASCII = 0x01, EN1_NETID_OCTET = 0x02, EN1_MASKGW_WORDS = 0
 constexpr uint8_t EN2_NTP = 0x01, EN2_DNS_WORD = 0x02, EN2_DNS_REG = 0x04, EN2_DHCP = 0x08;
 
 extern std::array<DprConfigRec, 2> Dpr_Configuration;
-extern const uint8_t *EtnConfp;
 extern uint8_t NTP_Enabled, Ntp_ConfigReset, Invalid_reg_flag;
 extern const char DprCryptKey[41];
 

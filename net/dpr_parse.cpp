@@ -6,11 +6,11 @@
 #include <sys/stat.h>
 
 #include "core/image/bytes.h"
-#include "cmd/cmd.h"
+#include "core/image/syshook.h"
 #include "core/image/plcreg.h"
-#include "exec/rtc.h"
+#include "core/image/rtc.h"
 #include "core/storage/memfile.h"
-#include "iec/services/drevano.h"
+#include "io/io.h"
 #include "net/dpr.h"
 #include "platform/plat.h"
 
@@ -101,7 +101,7 @@ uint32_t CountEntries(const uint8_t *table, uint32_t max) {
 // The system time from the controller's UTC clock record, when the command
 // processor allows it.
 void SystemTimeFromClock() {
-    if (CmdRun != 0xFF) return;
+    if (!SysHook_CommandIdle()) return;
     uint16_t utc[6];
     for (unsigned i = 0; i < 6; i++) utc[i] = LE_Get16(&plc_reg[108582 + 2 * i]);
     UtcTime t{};

@@ -6,17 +6,14 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
-#include "exec/mainloop.h"
 #include "core/image/plcreg.h"
 #include "core/image/tx.h"
-#include "messaging/messaging.h"
 #include "net/enet.h"
 #include "net/enet_proto.h"
 #include "net/etn_chan.h"
 #include "net/ftp.h"
 #include "net/net.h"
 #include "net/svc.h"
-#include "protocols/qncan.h"
 
 std::array<uint32_t, 2> EnetIpAddress, EnetNetMask, EnetGateway, EnetDns;
 std::array<NX_IP, 2> Enet_IpInstance;
@@ -28,6 +25,14 @@ uint16_t clearIpFlag;
 uint8_t firstTimeDnsSet = 1;
 uint8_t IpAddr0Change;
 uint8_t TavixHttp;
+uint32_t MasterFilePresent = 1;
+EnetHooks enet_hooks;
+
+namespace {
+uint32_t ServerInit(const EnetServer &s, NX_IP *ip, NX_PACKET_POOL *pool) { return s.init ? s.init(ip, pool) : 0; }
+void ServerScan(const EnetServer &s, uint32_t iface) { if (s.scan) s.scan(iface); }
+uint32_t ServerConnCnt(const EnetServer &s, uint32_t iface) { return s.conn_cnt ? s.conn_cnt(iface) : 0; }
+}  // namespace
 uint8_t TavixUpdateNewIp;
 uint16_t Enet_StatusWord;
 std::array<PingSlot, 2> PingInstance;
@@ -79,8 +84,8 @@ void UpdateActivity(Activity &a, uint32_t count, uint32_t now) {
 }
 
 uint32_t ConnectionCount() {
-    return Egd_ConnCnt() + Qncan_ConnCnt(0) + Modbus_Conn_Cnt(0) + Srtp_Conn_Cnt(0) + Ftp_ConnCnt(0) +
-           Http_ConnCnt(0) + Eip_Conn_Cnt(0) + EtnVComm_Conn_Cnt(0) + Ascii_cnn_cnt(0) + EtnIo_Conn_Cnt(0);
+    return ServerConnCnt(enet_hooks.egd, 0) + ServerConnCnt(enet_hooks.qncan, 0) + ServerConnCnt(enet_hooks.modbus, 0) + ServerConnCnt(enet_hooks.srtp, 0) + Ftp_ConnCnt(0) +
+           Http_ConnCnt(0) + ServerConnCnt(enet_hooks.eip, 0) + EtnVComm_Conn_Cnt(0) + ServerConnCnt(enet_hooks.ascii, 0) + EtnIo_Conn_Cnt(0);
 }
 
 bool FirstCall() {
@@ -111,14 +116,14 @@ bool FirstCall() {
     Ping_Init(ip);
     NX_PACKET_POOL *pool = &EnetPacketPoolCtrl;
     uint32_t bad = 0;
-    bad |= Egd_Init(ip, pool);
-    bad |= Qncan_Init(ip, pool);
-    bad |= Modbus_Init(ip, pool);
-    bad |= Srtp_Init(ip, pool);
+    bad |= ServerInit(enet_hooks.egd, ip, pool);
+    bad |= ServerInit(enet_hooks.qncan, ip, pool);
+    bad |= ServerInit(enet_hooks.modbus, ip, pool);
+    bad |= ServerInit(enet_hooks.srtp, ip, pool);
     bad |= Http_Init(ip, pool);
-    bad |= Eip_Init(ip, pool);
+    bad |= ServerInit(enet_hooks.eip, ip, pool);
     bad |= EtnVComm_Init(ip, pool);
-    bad |= Ascii_Init(ip, pool);
+    bad |= ServerInit(enet_hooks.ascii, ip, pool);
     bad |= EtnIo_Init(ip, pool);
     bad |= dhcpInit(ip, pool, Dpr_Configuration[0].dhcp_enable, 0);
     return bad == 0;
@@ -311,22 +316,22 @@ void EnetMain(int skip_email) {
             }
             firstTimeDnsSet = 0;
         }
-        Qncan_Scan(0);
+        ServerScan(enet_hooks.qncan, 0);
         if (!(c.enables[1] & EN1_SERVICES_OFF) && EnetIpAddress[0] != 0) {
             PingStep(c);
-            Egd_Scan(0);
-            Modbus_Scan(0);
-            Srtp_Scan(0);
+            ServerScan(enet_hooks.egd, 0);
+            ServerScan(enet_hooks.modbus, 0);
+            ServerScan(enet_hooks.srtp, 0);
             Http_Scan(0);
             if (MasterFilePresent) {
                 // Without the service script FTP is served in-program.
                 Ftp_Init(ip, &EnetPacketPoolCtrl);
                 Ftp_Scan(0);
             }
-            Eip_Scan(0);
+            ServerScan(enet_hooks.eip, 0);
             EtnVComm_Scan(0);
-            if (!skip_email) EtnEmailScan(1);
-            Ascii_Scan(0);
+            if (!skip_email && enet_hooks.email_scan) enet_hooks.email_scan(1);
+            ServerScan(enet_hooks.ascii, 0);
             EtnIo_Scan(0);
         }
     }

@@ -23,6 +23,28 @@ extern uint8_t IpAddr0Change;
 extern uint16_t Enet_StatusWord;
 // 0 before the first pass, 1 running, 2 failed to start (later passes return).
 extern uint8_t Enet_State;
+// 0 when the service script exists (it then keeps the name server): set by
+// the executive at start-up.
+extern uint32_t MasterFilePresent;
+
+// A protocol server the Ethernet manager starts and steps: initialisation
+// with (IP instance, packet pool) answering 0 when started, one scan per
+// pass, a connection count for the status word and a stop on a new
+// configuration. The executive fills enet_hooks at start-up; a server left
+// unset is absent: it starts without sockets, serves nothing and counts no
+// connection.
+struct EnetServer {
+    uint32_t (*init)(NX_IP *ip, NX_PACKET_POOL *pool);
+    void (*scan)(uint32_t iface);
+    uint32_t (*conn_cnt)(uint32_t iface);
+    void (*stop)(uint32_t iface);
+};
+struct EnetHooks {
+    EnetServer qncan, modbus, ascii, egd, srtp, eip;
+    void (*egd_config)(uint32_t iface);  // EGD exchanges after a new configuration
+    void (*email_scan)(int iface);       // the e-mail client's step
+};
+extern EnetHooks enet_hooks;
 
 struct PingSlot {
     NX_IP *ip;

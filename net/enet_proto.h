@@ -1,44 +1,28 @@
 // The entry points of the network protocols and services that the Ethernet
 // manager starts and steps: initialisation with (IP instance, packet pool),
 // one scan per main-loop pass, a connection count for the status word, and
-// the DHCP client's lease. The Modbus and ASCII servers' entry points are
-// declared in their own headers.
+// the DHCP client's lease. The field protocol servers (command protocol,
+// Modbus, ASCII, EGD, SRTP, EtherNet/IP) are reached through enet_hooks
+// (net/enet.h).
 #pragma once
 
 #include <cstdint>
 
 #include "net/nx.h"
-#include "protocols/ascii.h"
-#include "protocols/modbus.h"
 
-uint32_t Egd_Init(NX_IP *ip, NX_PACKET_POOL *pool);
-uint32_t Srtp_Init(NX_IP *ip, NX_PACKET_POOL *pool);
 uint32_t Http_Init(NX_IP *ip, NX_PACKET_POOL *pool);
-uint32_t Eip_Init(NX_IP *ip, NX_PACKET_POOL *pool);
 uint32_t EtnVComm_Init(NX_IP *ip, NX_PACKET_POOL *pool);
 uint32_t EtnIo_Init(NX_IP *ip, NX_PACKET_POOL *pool);
 uint32_t dhcpInit(NX_IP *ip, NX_PACKET_POOL *pool, uint8_t enable, uint32_t iface);
 
-void Egd_Scan(uint32_t iface);
-void Srtp_Scan(uint32_t iface);
 void Http_Scan(uint32_t iface);
-void Eip_Scan(uint32_t iface);
 void EtnVComm_Scan(uint32_t iface);
 void EtnIo_Scan(uint32_t iface);
 
-uint32_t Egd_ConnCnt();
-uint32_t Srtp_Conn_Cnt(uint32_t iface);
 uint32_t Ftp_ConnCnt(uint32_t iface);
 uint32_t Http_ConnCnt(uint32_t iface);
-uint32_t Eip_Conn_Cnt(uint32_t iface);
 uint32_t EtnVComm_Conn_Cnt(uint32_t iface);
 uint32_t EtnIo_Conn_Cnt(uint32_t iface);
-
-void Egd_Config(uint32_t iface);
-// Closing of interface 1's sockets and sessions (interface 0: nothing).
-void Egd_DeInit(NX_IP *ip);
-void Srtp_DeInit(NX_IP *ip);
-void Eip_DeInit(NX_IP *ip);
 
 // DHCP client (net/dhcp.h): one step per pass; the lease item (0 address, 1 mask,
 // 2 gateway, 3 DNS); its state byte, non-zero while it holds no lease.

@@ -4,9 +4,8 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
-#include "cmd/cmd.h"
 #include "core/image/plcreg.h"
-#include "cmd/vcomm.h"
+#include "io/vcomm.h"
 #include "net/net.h"
 #include "net/etn_chan.h"
 

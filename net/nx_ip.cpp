@@ -18,7 +18,7 @@
 #include <unistd.h>
 
 #include "core/image/bytes.h"
-#include "exec/sys.h"
+#include "core/storage/memfile.h"
 #include "core/image/timebase.h"
 #include "net/nx.h"
 #include "platform/plat_net.h"

@@ -164,8 +164,8 @@ void Svc_ConfigChange() {
         Svc_WriteServiceFiles();
         SendText("startall\n", true, "write");
     }
-    Egd_Config(0);
-    Modbus_Stop(0);
+    if (enet_hooks.egd_config) enet_hooks.egd_config(0);
+    if (enet_hooks.modbus.stop) enet_hooks.modbus.stop(0);
     const bool http = (Dpr_Configuration[0].enables[0] & EN0_HTTP) || (Dpr_Configuration[1].enables[0] & EN0_HTTP);
     // A web server already stopped has nothing to hand over: the port is ours at once.
     if (http && WebFtping() == 0) {
@@ -227,8 +227,8 @@ void Svc_RestartRequests() {
     }
     // 2. Modbus server.
     if ((RestartWord(SVC_RESTART_ETH0) & 0x02) && (prot_run_bit == 0 || prot_run_bit == 2)) {
-        Modbus_Stop(0);
-        Modbus_Init(&Enet_IpInstance[0], pool);
+        if (enet_hooks.modbus.stop) enet_hooks.modbus.stop(0);
+        if (enet_hooks.modbus.init) enet_hooks.modbus.init(&Enet_IpInstance[0], pool);
         ClearRestartBit(SVC_RESTART_ETH0, 0x02);
         prot_run_bit = 0;
     } else if ((RestartWord(SVC_RESTART_ETH1) & 0x02) && (prot_run_bit == 0 || prot_run_bit == 0x40)) {

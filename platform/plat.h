@@ -174,15 +174,17 @@ extern const PlatWdtTimeoutOps plat_wdt_timeout_board, plat_wdt_timeout_host;
 // shifted left by one); the seam sets bit 0 itself for reads. The board drives
 // I2C0 (or its kernel's I2C service); a workstation answers from the simulated
 // module table of sim/io.json (README).
+// A transfer answers PLAT_I2C_DONE (acknowledged) or PLAT_I2C_FAILED.
+constexpr int PLAT_I2C_FAILED = 0, PLAT_I2C_DONE = 1;
 struct PlatI2cOps {
-    int (*probe)(uint8_t addr);                                     // 1 acknowledged
-    int (*read)(uint8_t addr, uint8_t *buf, std::size_t n);         // 1 done, 0 failed
-    int (*write)(uint8_t addr, const uint8_t *buf, std::size_t n);  // 1 done, 0 not acknowledged
+    int (*probe)(uint8_t addr);                                     // PLAT_I2C_DONE: acknowledged
+    int (*read)(uint8_t addr, uint8_t *buf, std::size_t n);         // PLAT_I2C_DONE or _FAILED
+    int (*write)(uint8_t addr, const uint8_t *buf, std::size_t n);  // PLAT_I2C_FAILED: not acknowledged
     void (*speed)(unsigned code);                                   // 1: 100 kHz, 2: 400 kHz
 };
-int PLAT_I2cProbe(uint8_t addr);
-int PLAT_I2cRead(uint8_t addr, uint8_t *buf, std::size_t n);
-int PLAT_I2cWrite(uint8_t addr, const uint8_t *buf, std::size_t n);
+[[nodiscard]] int PLAT_I2cProbe(uint8_t addr);
+[[nodiscard]] int PLAT_I2cRead(uint8_t addr, uint8_t *buf, std::size_t n);
+[[nodiscard]] int PLAT_I2cWrite(uint8_t addr, const uint8_t *buf, std::size_t n);
 void PLAT_I2cSpeed(unsigned code);
 // The board's choice between its kernel's I2C service (above 31) and the
 // register path, from the kernel build number.

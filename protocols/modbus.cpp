@@ -72,9 +72,9 @@ uint32_t Exception(const uint8_t *req, uint8_t code) {
 // Table sizes and bases of the IEC copy: holding, input, coils, discrete.
 unsigned IecTable(uint32_t function) {
     switch (function) {
-    case 3: case 6: case 16: return 0;
-    case 4: return 1;
-    case 1: case 5: case 15: return 2;
+    case MB_READ_HOLDING_REGISTERS: case MB_WRITE_SINGLE_REGISTER: case MB_WRITE_MULTIPLE_REGISTERS: return 0;
+    case MB_READ_INPUT_REGISTERS: return 1;
+    case MB_READ_COILS: case MB_WRITE_SINGLE_COIL: case MB_WRITE_MULTIPLE_COILS: return 2;
     default: return 3;
     }
 }
@@ -106,30 +106,30 @@ uint32_t Write(uint32_t n, uint8_t *f, uint32_t len) {
     uint8_t *data = nullptr;
     uint8_t word[2];
     switch (fc) {
-    case 5:
+    case MB_WRITE_SINGLE_COIL:
         bits = 1;
         data = f + 10;
         break;
-    case 6:
+    case MB_WRITE_SINGLE_REGISTER:
         bits = 16;
         LE_Put16(word, uint16_t(v));
         data = word;
         break;
-    default: {  // 15, 16: the quantity's data must be in the frame
+    default: {  // multiple coils or registers: the quantity's data must be in the frame
         if (len < 7) return 0;
         q = v;
-        bits = fc == 15 ? q : 16 * q;
-        const uint32_t need = fc == 15 ? (q + 7) / 8 : 2 * q;
-        if (13 + need > kMbapHdr + len) return Exception(f, 2);
+        bits = fc == MB_WRITE_MULTIPLE_COILS ? q : 16 * q;
+        const uint32_t need = fc == MB_WRITE_MULTIPLE_COILS ? (q + 7) / 8 : 2 * q;
+        if (13 + need > kMbapHdr + len) return Exception(f, MB_EX_ILLEGAL_DATA_ADDRESS);
         data = f + 13;
         break;
     }
     }
     const uint32_t ref = Reference(n, fc, a, q);
-    if (ref == 0) return Exception(f, 2);
+    if (ref == 0) return Exception(f, MB_EX_ILLEGAL_DATA_ADDRESS);
     const EtnReq req{ref, bits};
-    if (EtnValidateReq(&req) != 0) return Exception(f, 2);
-    if (fc == 16) {
+    if (EtnValidateReq(&req) != 0) return Exception(f, MB_EX_ILLEGAL_DATA_ADDRESS);
+    if (fc == MB_WRITE_MULTIPLE_REGISTERS) {
         for (uint32_t i = 0; i < q; i++) std::swap(data[2 * i], data[2 * i + 1]);
     }
     Dpr_Data_Block(ref, bits, data, 1, 1);
@@ -137,7 +137,7 @@ uint32_t Write(uint32_t n, uint8_t *f, uint32_t len) {
     uint8_t *t = ReplyHead(f, 6, fc);
     t[8] = f[8];
     t[9] = f[9];
-    if (fc == 5) {
+    if (fc == MB_WRITE_SINGLE_COIL) {
         t[10] = f[10];
         t[11] = 0;
     } else {
@@ -151,14 +151,14 @@ uint32_t Read(uint32_t n, unsigned k, const uint8_t *f) {
     const uint8_t fc = f[7];
     const uint32_t a = BE_Get16(f + 8);
     const uint32_t q = BE_Get16(f + 10);
-    const uint32_t bits = fc <= 2 ? q : 16 * q;
+    const uint32_t bits = fc <= MB_READ_DISCRETE_INPUTS ? q : 16 * q;
     // The answer must fit its buffer and its one-byte count.
-    const uint32_t count = fc <= 2 ? (q + 7) / 8 : 2 * q;
-    if (count > 255) return Exception(f, 2);
+    const uint32_t count = fc <= MB_READ_DISCRETE_INPUTS ? (q + 7) / 8 : 2 * q;
+    if (count > 255) return Exception(f, MB_EX_ILLEGAL_DATA_ADDRESS);
     const uint32_t ref = Reference(n, fc, a, q);
-    if (ref == 0) return Exception(f, 2);
+    if (ref == 0) return Exception(f, MB_EX_ILLEGAL_DATA_ADDRESS);
     const EtnReq req{ref, bits};
-    if (EtnValidateReq(&req) != 0) return Exception(f, 2);
+    if (EtnValidateReq(&req) != 0) return Exception(f, MB_EX_ILLEGAL_DATA_ADDRESS);
     const uint32_t handle = Dpr_Add_Req(&req, 0, 0, 0);
     if (handle == 0) return 0;
     ModbusSlot &slot = ServerOf(n).slots[k];
@@ -260,26 +260,26 @@ ModbusSettings ModbusCfg(uint32_t n) {
 uint32_t ModbusMapToken(uint32_t fc, uint32_t a, uint32_t q) {
     uint32_t r = 0;
     switch (fc) {
-    case 1: case 5: case 15:
+    case MB_READ_COILS: case MB_WRITE_SINGLE_COIL: case MB_WRITE_MULTIPLE_COILS:
         if (a < 3000) return (r = 10240 + a) < T_token ? r : 0;
         if (a < 6000) return M_token + a - 3000;
         if (a < 9000) return (r = T_token + a - 6000) < M_token ? r : 0;
         if (a < 10000) return (r = a - 7720) < 1536 ? r : 0;
         return 0;
-    case 2:
+    case MB_READ_DISCRETE_INPUTS:
         if (a < 3000) return (r = 8192 + a) < 10240 ? r : 0;
         if (a < 4000) return (r = a - 1976) < 1280 ? r : 0;
         if (a < 5000) return (r = a - 2464) < 1792 ? r : 0;
         if (a < 6000) return (r = a - 3208) < 2048 ? r : 0;
         return 0;
-    case 3: case 6: case 16:
+    case MB_READ_HOLDING_REGISTERS: case MB_WRITE_SINGLE_REGISTER: case MB_WRITE_MULTIPLE_REGISTERS:
         if (a < 512) return 24576 + 16 * a;
         if (a < 3000) return a + q <= 3000 ? 24576 + 16 * a : 0;
         if (a < 6000) return 16 * a - 15232;
         if (a < 10000) return (r = 16 * a - 93440) < 3072 ? r : 0;
         if (a < 20240) return 16 * a - 127232;
         return 0;
-    case 4:
+    case MB_READ_INPUT_REGISTERS:
         if (a < 3000) return (r = 16384 + 16 * a) < 24576 ? r : 0;
         if (a < 4000) return (r = 16 * a - 45952) < 2560 ? r : 0;
         if (a < 5000) return (r = 16 * a - 60928) < 6144 ? r : 0;
@@ -306,26 +306,27 @@ uint32_t ModbusRequest(uint32_t n, unsigned k, uint32_t size) {
     const uint32_t len = BE_Get16(f + 4);
     if (len > size - kMbapHdr || len < 2) return 0;  // incomplete, or no function code
     const uint8_t fc = f[7];
-    if (fc > 16) return Exception(f, 1);
-    if (fc == 5 || fc == 6 || fc == 15 || fc == 16) {
+    if (fc > MB_FUNCTION_LAST) return Exception(f, MB_EX_ILLEGAL_FUNCTION);
+    if (fc == MB_WRITE_SINGLE_COIL || fc == MB_WRITE_SINGLE_REGISTER || fc == MB_WRITE_MULTIPLE_COILS ||
+        fc == MB_WRITE_MULTIPLE_REGISTERS) {
         if (len < 6) return 0;
-        if (WriteInhibited(n)) return Exception(f, 1);
+        if (WriteInhibited(n)) return Exception(f, MB_EX_ILLEGAL_FUNCTION);
         return Write(n, f, len);
     }
-    if (fc == 7) {
-        ReplyHead(f, 3, 7);  // status byte 0
+    if (fc == MB_READ_EXCEPTION_STATUS) {
+        ReplyHead(f, 3, MB_READ_EXCEPTION_STATUS);  // status byte 0
         return 9;
     }
-    if (fc >= 1 && fc <= 4) {
+    if (fc >= MB_READ_COILS && fc <= MB_READ_INPUT_REGISTERS) {
         if (len < 6) return 0;
         return Read(n, k, f);
     }
-    return Exception(f, 1);
+    return Exception(f, MB_EX_ILLEGAL_FUNCTION);
 }
 
 uint32_t ModbusReadAnswer(uint32_t n, unsigned k) {
     const ModbusSlot &slot = ServerOf(n).slots[k];
-    const uint32_t count = slot.function <= 2 ? (slot.bits + 7) / 8 : slot.bits / 8;
+    const uint32_t count = slot.function <= MB_READ_DISCRETE_INPUTS ? (slot.bits + 7) / 8 : slot.bits / 8;
     uint8_t *t = ModbusTxMsg.data();
     std::memset(t, 0, MODBUS_TX_MAX);
     BE_Put16(t, slot.transaction);
@@ -334,7 +335,7 @@ uint32_t ModbusReadAnswer(uint32_t n, unsigned k) {
     t[7] = slot.function;
     t[8] = uint8_t(count);
     Dpr_Data_Block(slot.reference, slot.bits, t + 9, 0, 1);
-    if (slot.function >= 3) {
+    if (slot.function >= MB_READ_HOLDING_REGISTERS) {
         for (uint32_t i = 0; i + 1 < count; i += 2) std::swap(t[9 + i], t[10 + i]);
     }
     return count + 9;

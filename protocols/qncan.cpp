@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <span>
 
 #include "core/image/bytes.h"
 #include "core/image/plcreg.h"
@@ -31,6 +32,20 @@ constexpr uint8_t kBusyByte = 0x60;
 
 uint8_t Toggle(uint8_t ack) { return ack <= 1 ? uint8_t(1 - ack) : 0; }
 
+// The programming-tool channel of the map, from ETN_RX_ACK to the map's end
+// (QncanDpram points at its first byte), reached by the map offsets of
+// net/dpr.h: a byte, or an area of n bytes.
+constexpr std::size_t kBoxLen = DPR_MAP_SIZE - ETN_RX_ACK;
+std::span<uint8_t, kBoxLen> Box() { return std::span<uint8_t, kBoxLen>(QncanDpram, kBoxLen); }
+uint8_t &BoxByte(std::size_t at) { return Box()[at - ETN_RX_ACK]; }
+std::span<uint8_t> BoxArea(std::size_t at, std::size_t n) { return Box().subspan(at - ETN_RX_ACK, n); }
+// The access words of the channel: four u32 at ETN_ACCESS, each in force
+// while bit 0x10 of its flag byte at ETN_ACCESS_FLAGS is set.
+constexpr unsigned kAccessWords = 4;
+constexpr uint8_t kAccessOn = 0x10;
+bool AccessOn(unsigned i) { return (BoxByte(ETN_ACCESS_FLAGS + i) & kAccessOn) != 0; }
+uint32_t AccessWord(unsigned i) { return LE_Get32(BoxArea(ETN_ACCESS + 4 * i, 4).data()); }
+
 QncanConnState &StateOf(const NX_IP *ip) { return QncanState[(ip != nullptr && ip->nx_ip_interface == 1) ? 1 : 0]; }
 
 bool Find(const NX_TCP_SOCKET *s, QncanConnState *&st, unsigned &k) {
@@ -46,18 +61,23 @@ bool Find(const NX_TCP_SOCKET *s, QncanConnState *&st, unsigned &k) {
     return false;
 }
 
-// Sends header + payload on slot k; 1 when handled, 0 when the send failed
-// (the connection is then dropped).
-uint32_t PlainSend(QncanConnState &st, unsigned k, uint8_t *frame, uint32_t payload) {
+// Outcome of offering a frame or reply to a slot: sent (handled), or not sent
+// (the send failed and the connection was dropped, or the reply is to be
+// offered again).
+enum QncanSendStatus : uint32_t { QNCAN_NOT_SENT = 0, QNCAN_SENT = 1 };
+
+// Sends header + payload on slot k; QNCAN_NOT_SENT when the send failed (the
+// connection is then dropped).
+[[nodiscard]] QncanSendStatus PlainSend(QncanConnState &st, unsigned k, uint8_t *frame, uint32_t payload) {
     std::memcpy(frame + QH_CLOCK, &DprMap[DPR_CLOCK], 12);
     QncanSlot &slot = st.slots[k];
     const uint32_t r = NxServerSend(&slot.socket, QncanPacketPoolPtr, frame, QNCAN_HDR + payload, QNCAN_HDR + payload);
-    if (r == NX_NO_PACKET) return 0;
+    if (r == NX_NO_PACKET) return QNCAN_NOT_SENT;
     if (r != NX_SUCCESS) {
         QncanDisconnect(&slot.socket);
-        return 0;
+        return QNCAN_NOT_SENT;
     }
-    return 1;
+    return QNCAN_SENT;
 }
 
 void SavedHeader(const QncanSlot &slot, uint8_t *r) {
@@ -101,27 +121,26 @@ void Answer(QncanConnState &st, unsigned k, const uint8_t *req, uint16_t level, 
     LE_Put16(r + QH_LEN, uint16_t(n));
     if (n) std::memcpy(r + QNCAN_HDR, payload, n);
     if (n == 1 && payload[0] != 0xA0 && st.active == k) ResetStates(st);
-    PlainSend(st, k, r, n);
+    static_cast<void>(PlainSend(st, k, r, n));  // a failed send drops the connection
 }
 
 bool AccessAllowed(const QncanConnState &st, uint32_t access) {
-    const uint8_t *box = QncanDpram;
-    if (st.access_state == 'N' || !(box[168] & 0x10) || LE_Get32(box + 152) == 0) return true;
-    for (unsigned i = 0; i < 4; i++) {
-        if ((box[168 + i] & 0x10) && LE_Get32(box + 152 + 4 * i) == access) return true;
+    if (st.access_state == 'N' || !AccessOn(0) || AccessWord(0) == 0) return true;
+    for (unsigned i = 0; i < kAccessWords; i++) {
+        if (AccessOn(i) && AccessWord(i) == access) return true;
     }
     return false;
 }
 
 void Post(const uint8_t *payload, uint32_t payload_len) {
     if (payload_len == 1) {
-        QncanDpram[ETN_B_DATA - ETN_RX_ACK] = payload[0];
-        QncanDpram[ETN_B_REQ - ETN_RX_ACK] = Toggle(QncanDpram[ETN_B_ACK - ETN_RX_ACK]);
+        BoxByte(ETN_B_DATA) = payload[0];
+        BoxByte(ETN_B_REQ) = Toggle(BoxByte(ETN_B_ACK));
     } else {
         const uint32_t n = std::min(payload_len, QNCAN_PAYLOAD_MAX);
-        std::memcpy(QncanDpram + (ETN_RX_DATA - ETN_RX_ACK), payload, n);
-        LE_Put16(QncanDpram + (ETN_RX_COUNT - ETN_RX_ACK), uint16_t(n));
-        QncanDpram[ETN_RX_REQ - ETN_RX_ACK] = Toggle(QncanDpram[0]);
+        std::memcpy(BoxArea(ETN_RX_DATA, n).data(), payload, n);
+        LE_Put16(BoxArea(ETN_RX_COUNT, 2).data(), uint16_t(n));
+        BoxByte(ETN_RX_REQ) = Toggle(BoxByte(ETN_RX_ACK));
     }
     // The command processor takes it on the next pass, and its reply goes
     // out on the one after: neither waits for input.
@@ -148,7 +167,7 @@ void Serve(QncanConnState &st, unsigned k, const uint8_t *req, uint32_t payload_
         const uint32_t c = st.challenge;
         LE_Put32(r + QH_ACCESS, ((c << 16) | (c >> 16)) ^ QNCAN_CHALLENGE_MASK);
         LE_Put16(r + QH_LEN, 0);
-        PlainSend(st, k, r, 0);
+        static_cast<void>(PlainSend(st, k, r, 0));  // a failed send drops the connection
         return;
     }
     if (cmd == 0x40) {
@@ -313,9 +332,9 @@ void StepSlot(QncanConnState &st, unsigned k) {
     st.slots[k].last_activity = _tx_time_get();
 }
 
-// Offers a reply of the command processor to slot k: 1 handled, 0 to be
-// offered again.
-uint32_t QncanSend(QncanConnState &st, unsigned k, const uint8_t *data, uint32_t len) {
+// Offers a reply of the command processor to slot k: QNCAN_SENT handled,
+// QNCAN_NOT_SENT to be offered again (or the connection was dropped).
+[[nodiscard]] QncanSendStatus QncanSend(QncanConnState &st, unsigned k, const uint8_t *data, uint32_t len) {
     if (len == 1 && data[0] != 0xA0) {
         ResetStates(st);
         const uint32_t n = BuildPak(st, data, int32_t(len), k);
@@ -343,32 +362,32 @@ uint32_t QncanSend(QncanConnState &st, unsigned k, const uint8_t *data, uint32_t
         if (dn != 0 && st.gathered != part) {
             st.recv_state = QR_ACCEPT;
             PLAT_PollWake();  // the accept byte goes on the next pass, without waiting
-            return 1;
+            return QNCAN_SENT;
         }
         const uint8_t sum = uint8_t(st.gather_sum + Seed());
         LE_Put16(g + QH_LEN, uint16_t(st.gathered + 3));
         g[QNCAN_HDR + 2 + st.gathered] = uint8_t(-sum);
         const uint32_t had = st.gathered;
-        PlainSend(st, k, g, had + 3);
+        static_cast<void>(PlainSend(st, k, g, had + 3));  // a failed send drops the connection
         st.gathered = 0;
         st.gather_started = 0;
-        if (dn != 0) return 1;
+        if (dn != 0) return QNCAN_SENT;
         if (had != 0) {
             st.send_state = QS_WAIT_HOST;
-            return 0;
+            return QNCAN_NOT_SENT;
         }
         st.send_state = QS_IDLE;
-        return 1;
+        return QNCAN_SENT;
     }
     case QS_WAIT_HOST:
-        return 0;
+        return QNCAN_NOT_SENT;
     case QS_SWALLOW:
         st.send_state = QS_IDLE;
         PLAT_PollWake();  // the next chunk goes on the next pass, without waiting
-        return 1;
+        return QNCAN_SENT;
     default: {
         const uint32_t n = BuildPak(st, data, int32_t(len), k);
-        const uint32_t r = PlainSend(st, k, st.reply.data(), n);
+        const QncanSendStatus r = PlainSend(st, k, st.reply.data(), n);
         if (st.send_state == QS_ANNOUNCED) st.send_state = QS_GATHER;
         return r;
     }
@@ -484,14 +503,13 @@ void Qncan_Scan(uint32_t iface) {
     if (QncanBusy && now - QncanBusyTimer >= kBusyMs) QncanBusy = 0;
     Etn_TxPump();
     const uint8_t reply_slot = st.active != QNCAN_NONE ? st.active : st.last;
-    uint8_t *box = QncanDpram;
-    const bool reply_pending = box[ETN_TX_REQ - ETN_RX_ACK] != box[ETN_TX_ACK - ETN_RX_ACK];
+    const bool reply_pending = BoxByte(ETN_TX_REQ) != BoxByte(ETN_TX_ACK);
     if (reply_pending) {
-        const uint32_t len = std::min<uint32_t>(LE_Get16(box + (ETN_TX_LEN - ETN_RX_ACK)), ETN_TX_MAX);
-        const uint8_t *data = box + (ETN_TX_DATA - ETN_RX_ACK);
+        const uint32_t len = std::min<uint32_t>(LE_Get16(BoxArea(ETN_TX_LEN, 2).data()), ETN_TX_MAX);
+        const uint8_t *data = BoxArea(ETN_TX_DATA, len).data();
         bool done = true;
         if (reply_slot != QNCAN_NONE && st.slots[reply_slot].socket.state == NX_TCP_ESTABLISHED) {
-            done = QncanSend(st, reply_slot, data, len) != 0 ||
+            done = QncanSend(st, reply_slot, data, len) == QNCAN_SENT ||
                    st.slots[reply_slot].socket.state != NX_TCP_ESTABLISHED;
         }
         // With nobody left to take it the reply is dropped, so that the
@@ -502,11 +520,11 @@ void Qncan_Scan(uint32_t iface) {
                 QncanBusyTimer = now;
                 st.active = st.last = QNCAN_NONE;
             }
-            box[ETN_TX_ACK - ETN_RX_ACK] = box[ETN_TX_REQ - ETN_RX_ACK];
+            BoxByte(ETN_TX_ACK) = BoxByte(ETN_TX_REQ);
             Etn_TxPump();
         }
     }
-    if (box[ETN_SIG_REQ - ETN_RX_ACK] != box[ETN_SIG_ACK - ETN_RX_ACK]) {
+    if (BoxByte(ETN_SIG_REQ) != BoxByte(ETN_SIG_ACK)) {
         const bool waiting = Etn_CheckRx() != 0;
         const bool pending = Etn_TxPending() != 0;
         if (!waiting && !pending) {
@@ -516,7 +534,7 @@ void Qncan_Scan(uint32_t iface) {
                 st.active = QNCAN_NONE;
             }
         }
-        if (!(pending && !waiting)) box[ETN_SIG_ACK - ETN_RX_ACK] = box[ETN_SIG_REQ - ETN_RX_ACK];
+        if (!(pending && !waiting)) BoxByte(ETN_SIG_ACK) = BoxByte(ETN_SIG_REQ);
     }
 }
 

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "core/image/bytes.h"
-#include "exec/dpram.h"
+#include "core/image/dpram.h"
 #include "core/image/plcreg.h"
 #include "exec/sys.h"
 #include "media/cfapi.h"

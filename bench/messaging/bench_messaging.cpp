@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "bench/alloc_count.h"
-#include "cmd/vcomm.h"
+#include "io/vcomm.h"
 #include "core/image/bytes.h"
 #include "core/image/plcreg.h"
 #include "core/storage/memfile.h"

@@ -4,13 +4,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cmd/cmd.h"
 #include "core/storage/memfile.h"
-#include "exec/plcmode.h"
-#include "exec/rtc.h"
-#include "exec/sys.h"
+#include "core/image/rtc.h"
+#include "core/image/syshook.h"
+#include "core/image/util.h"
 #include "platform/plat.h"
-#include "iec/services/drevano.h"
 
 alignas(8) std::array<uint8_t, PLC_REG_SIZE> plc_reg{};
 alignas(8) std::array<uint8_t, PLC_REG_SIZE> old_reg{};
@@ -88,7 +86,7 @@ int64_t WindowByte(uint32_t a) {
 }
 
 bool IsIecHandle(uint32_t a) { return a >= 0xC0000000u && a != 0xFFFFFFFFu; }
-bool IecInUse() { return DrevanoRuntime != 0 && drevano_variables_enumerateded != 0; }
+bool IecInUse() { return DrevanoRuntime != 0 && drevano_variables_enumerateded != 0 && PlcReg_IecLocate != nullptr; }
 
 uint32_t Iec_Type(uint32_t h) { return (h >> 26) & 7; }
 uint32_t Iec_Bit(uint32_t h) { return (h >> 20) & 0x3F; }
@@ -183,8 +181,10 @@ uint32_t IecGet(uint32_t h, uint8_t *dst, uint32_t width) {
 }  // namespace
 
 const std::array<SrInfo, 192> sr_info = MakeSrInfo();
+uint8_t OLPMode;
+uint8_t RegTokLen_16b = 1;
 
-uint8_t *(*PlcReg_IecLocate)(uint32_t handle, uint32_t width) = DrevanoCalculateVmDbAddress;
+uint8_t *(*PlcReg_IecLocate)(uint32_t handle, uint32_t width);
 
 uint8_t *PlcReg_Ptr(uint32_t address, uint32_t width) {
     if (IsIecHandle(address)) return IecInUse() ? PlcReg_IecLocate(address, width) : nullptr;
@@ -248,20 +248,20 @@ uint32_t PlcReg_Set(uint32_t address, const void *buffer, uint32_t width) {
         if (value < row.min || value > row.max) return 0;
         switch (address) {
         case SR_ADDR(5):
-            SetPlcMode(uint8_t(value));
+            SysHook_SetPlcMode(uint8_t(value));
             return 1;
         case SR_ADDR(29):
             if (int64_t(value) > 128 - int64_t(PlcWord(188))) return 0;
             PlcWordSet(W_NETID, uint16_t(value));
-            Plc_NetInit();
+            SysHook_NetInit();
             PlcWordSet(W_FAULT, PlcWord(W_FAULT) & ~0x20);
             return 1;
         case SR_ADDR(30):
             PlcWordSet(W_CANRATE, uint16_t(value));
-            Plc_NetInit();
+            SysHook_NetInit();
             return 1;
         case SR_ADDR(34):
-            Cmd_PortInit(uint8_t(value));
+            SysHook_PortInit(uint8_t(value));
             return 1;
         case SR_ADDR(32): case SR_ADDR(167): case SR_ADDR(180):
         case SR_ADDR(183): case SR_ADDR(185): case SR_ADDR(186):
@@ -292,19 +292,25 @@ namespace {
 void ZeroBytes(size_t first, size_t last) {  // inclusive
     std::memset(&plc_reg[first], 0, last - first + 1);
 }
+// Zeroes every register of a type, where reg_types places it in the image.
+void ZeroType(RegType t) {
+    const RegTypeInfo &r = reg_types[t];
+    const size_t bytes = r.word ? 2 * size_t(r.count) : size_t(r.count) / 8;
+    std::memset(&plc_reg[size_t(WindowByte(r.base))], 0, bytes);
+}
 }  // namespace
 
 void PlcTmpClear() {
-    ZeroBytes(96, 127);       // %K
-    ZeroBytes(1152, 1407);    // %Q
-    ZeroBytes(1408, 1663);    // %T of the 16-bit layout
-    ZeroBytes(2944, 3967);    // %AQ
-    ZeroBytes(REG_ET_BYTE, REG_EM_BYTE - 1);
+    ZeroType(RT_K);
+    ZeroType(RT_Q);
+    ZeroType(RT_T);  // %T of the 16-bit layout
+    ZeroType(RT_AQ);
+    ZeroType(RT_ET);
     PlcWordSet(184, 255);
     PlcWordSet(185, 0);
     PlcWordSet(189, 0);
     PlcWordSet(311, 0);
-    plc_reg[65] &= uint8_t(~0x03);
+    plc_reg[SBITS_HI] &= uint8_t(~(S_SUS_SCAN | S_RES_SCAN));
 }
 
 void PlcRegClear() {
@@ -316,13 +322,8 @@ void PlcRegClear() {
         return;
     }
     PlcTmpClear();
-    ZeroBytes(0, 63);         // %IG, %QG
-    ZeroBytes(128, 255);      // %AIG, %AQG
-    ZeroBytes(896, 1151);     // %I
-    ZeroBytes(1664, 1919);    // %M of the 16-bit layout
-    ZeroBytes(1920, 2943);    // %AI
-    ZeroBytes(3968, 104447);  // %R
-    ZeroBytes(REG_EM_BYTE, REG_ESR_BYTE - 1);
+    for (RegType t : {RT_IG, RT_QG, RT_AIG, RT_AQG, RT_I, RT_M /* of the 16-bit layout */, RT_AI, RT_R, RT_EM})
+        ZeroType(t);
 }
 
 void PlcRegInit(uint32_t cold) {

@@ -66,12 +66,32 @@ constexpr uint32_t W_BACKUP = 291;
 constexpr uint32_t W_OLC = 54272;        // %ESR1 on-line change control
 constexpr uint32_t W_STORFAULT = 54278;
 constexpr uint32_t W_TZ = 54289, W_DST = 54290, W_UTC = 54291;
+constexpr uint32_t W_SCREEN = 128;         // %SR1 screen shown
+constexpr uint32_t W_FORCED_SCREEN = 129;  // %SR2 forced screen, 0 none
+constexpr uint32_t W_SCREEN_CONTACT = 130; // %SR3
+constexpr uint32_t W_FAULT_SHOWN = 182;    // %SR55 the fault word, network faults hidden without a network id
+constexpr uint32_t W_ITIMER_MS = 294;      // %SR167 period of the one-shot interval timer in ms
+
+// Status bits %S1..%S8 (byte 64) and %S9..%S16 (byte 65).
+constexpr std::size_t SBITS_LO = 64, SBITS_HI = 65;
+constexpr uint8_t S_FIRST_SCAN = 0x01;     // byte 64 bit 0, %S1 first scan after an I/O start
+constexpr uint8_t S_NO_NET_FAULT = 0x02;   // byte 64 bit 1, %S2 none of FAULT_NET in the fault word
+constexpr uint8_t S_IOCFG_OK = 0x20;       // byte 64 bit 5, %S6 I/O configuration in order
+constexpr uint8_t S_SUS_SCAN = 0x01;       // byte 65 bit 0, %S9 (the IEC runtime's sus_scn)
+constexpr uint8_t S_RES_SCAN = 0x02;       // byte 65 bit 1, %S10 first-scan bit (res_scn)
+constexpr uint8_t S_FORCING = 0x04;        // byte 65 bit 2, %S11 forcing active
+constexpr uint8_t S_FORCE_ENABLED = 0x08;  // byte 65 bit 3, %S12 forcing enabled
 
 constexpr uint16_t FAULT_BADOP = 0x100, FAULT_CLOCK = 0x200, FAULT_IOCFG = 0x40, FAULT_INVALID = 0x04,
-                   FAULT_FORCE_STOP = 0x90F;
+                   FAULT_FORCE_STOP = 0x90F, FAULT_NET = 0xB0;
 
 extern std::array<uint8_t, PLC_REG_SIZE> plc_reg;
 extern std::array<uint8_t, PLC_REG_SIZE> old_reg;
+extern uint8_t OLPMode;  // an on-line program change is armed: IEC variables are not written
+// 1 when programs use the 16-bit register layout, 0 for the extended layout;
+// latched by the ladder engine on a first scan from bit 15 of the editor
+// features.
+extern uint8_t RegTokLen_16b;
 
 // Word access by word number (n < PLC_REG_SIZE / 2). For the executive's own
 // fixed system words; values from outside go through PlcReg_Get/PlcReg_Set.
@@ -105,5 +125,6 @@ void VmDbWordSR_MinMax(uint16_t *min, uint16_t *max, uint32_t row);
 extern const char SYS_VersionText[];
 
 // Locates the element of the running IEC application that a variable handle
-// names (the IEC runtime's address calculator; tests may put their own here).
+// names: a hook the executive aims at the IEC runtime's address calculator at
+// start-up (tests may put their own here). Unset, IEC handles are not in use.
 extern uint8_t *(*PlcReg_IecLocate)(uint32_t handle, uint32_t width);

@@ -45,9 +45,18 @@ extern uint8_t button_hit;
 extern uint8_t button_state;
 void TimerISR();
 uint32_t ButtonSample();
-void LED_Update();
 void TCH_Beep();
 void TCH_BeepOvrd();
+// The front panel stepped by TimerISR every 10 ms: the executive aims these
+// at its buttons and LEDs at start-up; unset, the buttons are not looked at
+// and the LEDs keep their state.
+struct TickHooks {
+    void (*button_step)();
+    void (*led_update)();
+};
+extern TickHooks tick_hooks;
+inline void TickHook_ButtonStep() { if (tick_hooks.button_step) tick_hooks.button_step(); }
+inline void TickHook_LedUpdate() { if (tick_hooks.led_update) tick_hooks.led_update(); }
 
 // ---- receive-character timers -------------------------------------------------
 using RctCallback = void (*)(uint32_t arg, uint32_t elapsed, uint32_t remaining);

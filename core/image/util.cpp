@@ -92,3 +92,15 @@ void Oem_GetModel(char *out, uint32_t key, uint32_t identity) {
     std::memcpy(out, text + start, len);
     if (len <= 9) out[len] = 0;
 }
+
+void Drevano_Bit_To_Byte(const uint8_t *bits, uint8_t *bytes, uint32_t count) {
+    for (uint32_t i = 0; i < count; i++) bytes[i] = (bits[i / 8] >> (i % 8)) & 1;
+}
+
+void Drevano_Byte_To_Bit(const uint8_t *bytes, uint8_t *bits, uint32_t count) {
+    for (uint32_t i = 0; i < count; i++) {
+        const uint8_t mask = uint8_t(1u << (i % 8));
+        if (bytes[i]) bits[i / 8] |= mask;
+        else bits[i / 8] &= uint8_t(~mask);
+    }
+}

@@ -40,3 +40,10 @@ extern TavixOem TavixOemPtr;
 
 uint8_t Oem_GetSignon(char *out, uint32_t key, uint32_t identity);
 void Oem_GetModel(char *out, uint32_t key, uint32_t identity);
+
+// Unpacks count bits (least significant bit first) into one byte (0 or 1)
+// per bit.
+void Drevano_Bit_To_Byte(const uint8_t *bits, uint8_t *bytes, uint32_t count);
+// Packs count bytes (zero or nonzero) into bits, least significant bit first.
+// Only the count bits are written; the rest of the last byte is kept.
+void Drevano_Byte_To_Bit(const uint8_t *bytes, uint8_t *bits, uint32_t count);

@@ -1,5 +1,4 @@
 // Register backup block and the calls the storage module makes into it.
-// placeholder until register backup lands
 #pragma once
 
 #include <array>
@@ -19,13 +18,7 @@ extern std::array<uint8_t, CRCSIZE_TBL_SIZE> crcsize_tbl;
 void RestoreSRReg();
 // Erases the backup block (unless already erased) and deletes its file.
 void EraseBackupData();
-
-// Turns the request bits of word 291 into one pending action and carries it
-// out; once per main-loop pass each.
-// placeholder until register backup lands (core/storage/backup_loop_placeholder.cpp)
-void FailSafeFlagCheck();
 // The IEC runtime's retain variables saved with the register backup and
 // restored from it; 1 when done.
 uint32_t z7_reg_store_backup();
 uint32_t z7_reg_load_backup();
-void ManualRestoreExecute();

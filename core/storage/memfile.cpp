@@ -16,12 +16,9 @@
 #include <unistd.h>
 
 #include "core/storage/backup.h"
-#include "cmd/cmd.h"
-#include "exec/plcmode.h"
 #include "core/image/plcreg.h"
-#include "exec/sys.h"
+#include "core/image/syshook.h"
 #include "core/image/util.h"
-#include "iec/services/drevano.h"
 #include "platform/plat.h"
 
 std::array<uint8_t, LADDER_BL_SIZE> ladder_bl;
@@ -34,6 +31,13 @@ std::array<uint8_t, COPENDNET_TBL_SIZE> copendnet_tbl;
 std::array<uint8_t, LADDER_OLP_SIZE> ladder_olp;
 std::array<uint8_t, MQTT_TBL_SIZE> mqtt_tbl;
 std::array<uint8_t, FLASH_PARM_TBL_SIZE> flash_parm_tbl;
+std::array<uint8_t, 76> tinyImage{};
+std::array<uint8_t, 98> Cmd_SS_Info;
+uint8_t CmdConfigChanged;
+uint8_t Cmd_Downloading;
+uint8_t drevano_variables_enumerateded = 0;
+uint32_t DrevanoI0_VarLocLen = 0;
+IecHooks iec_hooks;
 std::array<uint8_t, MF_HDR + SS_INFO_SIZE> ss_info_bl;
 
 uint8_t DrevanoRuntime;
@@ -355,7 +359,7 @@ uint32_t SaveLadder() {
     }
     if (DrevanoRuntime) {
         DrevanoStop();
-        DeleteDrevanoProgram();
+        IecHook_DeleteProgram();
     }
     DrevanoStart();
     return 1;
@@ -367,9 +371,9 @@ uint32_t SaveProgram() {
     SaveLadder();
     // The configuration may be large: the watchdog is held off while it is
     // written and flushed.
-    StopWatchdog();
+    SysHook_StopWatchdog();
     const uint32_t ok = WriteConfig();
-    StartWatchdog();
+    SysHook_StartWatchdog();
     if (!ok) {
         PersistOr(PS_SAVE_FAIL);
         return 0;
@@ -524,7 +528,7 @@ uint32_t LoadRegisters() {
 
 uint32_t ClrRegFile() {
     const bool ok = Remove(MF_BKPREG);
-    if (DrevanoRuntime) DelDrevanoRetentiveFile();
+    if (DrevanoRuntime) IecHook_DeleteRetain();
     crcsize_tbl[BKP_MARKER] = 0;
     crcsize_tbl[BKP_RESTORED] = 255;
     return ok ? 1 : 0;
@@ -536,7 +540,7 @@ void LoadDrevano(const uint8_t *data, uint32_t len) {
     DrevanoI0_VarLocLen = 0;
     uint32_t image = 0;
     if (!IecImage(data, len, &image)) {
-        IoConfig();
+        SysHook_IoConfig();
         DrevanoRuntime = 0;
         return;
     }
@@ -547,9 +551,9 @@ void LoadDrevano(const uint8_t *data, uint32_t len) {
         DrevanoI0_VarLocLen = len - 16 - image;  // the location table ends with the program data
     }
     DrevanoRuntime = 1;
-    Drevano_init();
+    IecHook_Init();
     CmdConfigChanged = 1;
-    NetIoConfig();
+    SysHook_NetIoConfig();
 }
 
 void DrevanoStart() {
@@ -559,8 +563,8 @@ void DrevanoStart() {
 }
 
 void DrevanoStop() {
-    __Exit();
-    ClearDrevanoFlags();
+    IecHook_Exit();
+    IecHook_ClearFlags();
     DrevanoRuntime = 0;
 }
 

@@ -8,13 +8,13 @@
 
 #include "core/storage/backup.h"
 #include "core/storage/memfile.h"
-#include "exec/plcmode.h"
 #include "core/image/plcreg.h"
-#include "exec/sys.h"
+#include "core/image/syshook.h"
 #include "core/image/util.h"
 
 uint32_t NV_EditorFeatures;
 uint8_t nv_Startup;
+std::array<uint8_t, 256> io_force;
 
 namespace {
 constexpr std::array<uint8_t, 2> kLadderDefault = {0x09, 0x00};
@@ -150,13 +150,13 @@ void Recreate(bool invalid) {
     WriteDefault(22, kTableDefault, 0, valid);
     if (invalid) {
         PlcWordSet(W_FAULT, uint16_t(PlcWord(W_FAULT) | FAULT_INVALID));
-        SetPlcMode(0);
+        SysHook_SetPlcMode(0);
     }
     // The messaging and logging services see a changed data-log table.
     PlcDwordSet(W_DL_LEN, ~MF_Len(datalog_table.data()));
     PlcWordSet(W_DL_CRC, uint16_t(~MF_Crc(datalog_table.data())));
     WriteDefault(23, kTableDefault, COPENDNET_TBL_SIZE, true);
-    Plc_NetInit();
+    SysHook_NetInit();
     WriteDefault(33, kTableDefault, MQTT_TBL_SIZE, valid);
     nv_get_features();
 }
@@ -202,4 +202,14 @@ uint32_t nvram_init(uint32_t defaults, uint32_t invalidate) {
 
     PlcWordSet(W_281, uint16_t(PlcWord(W_281) & ~0xC000u));
     return defaults;
+}
+
+uint32_t SYS_BlockErase(uint8_t *buffer, uint32_t length) {
+    std::memset(buffer, 0xFF, std::min<uint32_t>(length, 1024));
+    return 1;
+}
+
+uint32_t SYS_FlashWrite(const uint8_t *source, uint8_t *destination, uint32_t words) {
+    std::memmove(destination, source, 2 * std::size_t(words));
+    return 1;
 }

@@ -2,7 +2,14 @@
 #pragma once
 
 #include <cstddef>
+#include <array>
 #include <cstdint>
+
+// Force table image: u16 input-force count, u16 output-force count, then
+// {word, AND mask, OR mask} entries, input forces first. Kept in the
+// battery-backed part of the register image and checked at start-up.
+extern std::array<uint8_t, 256> io_force;
+constexpr unsigned FORCE_MAX_ENTRIES = (256 - 4) / 6;
 
 extern uint32_t NV_EditorFeatures;
 // Set by start-up around its call of nvram_init: the controller then counts
@@ -22,3 +29,8 @@ void nv_write(uint8_t *dst, const uint8_t *src, std::size_t n);
 // Validates (or, with defaults, re-creates) every memory file; answers the
 // defaults argument, forced to 1 when default settings were asked for.
 uint32_t nvram_init(uint32_t defaults, uint32_t invalidate);
+
+// Flash stand-ins: the block erase sets the first 1,024 bytes (at most) to
+// 0xFF; the write copies 16-bit words.
+uint32_t SYS_BlockErase(uint8_t *buffer, uint32_t length);
+uint32_t SYS_FlashWrite(const uint8_t *source, uint8_t *destination, uint32_t words);

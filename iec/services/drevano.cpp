@@ -16,7 +16,7 @@
 
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
-#include "cmd/vcomm.h"
+#include "io/vcomm.h"
 #include "iec/blocks/blkpid.h"
 #include "iec/services/z7svc.h"
 #include "iec/vm/z7parts.h"

@@ -6,9 +6,9 @@
 #include <array>
 #include <cstdint>
 
-// Nonzero once the application's variables are enumerated for the register
-// binding (first runtime cycle after a start); cleared by ClearDrevanoFlags.
-extern uint8_t drevano_variables_enumerateded;
+#include "core/storage/memfile.h"
+#include "core/image/util.h"
+
 extern uint32_t drevano_total_variables_enumerated;
 // Set by the scan while bit 0 of register byte 65 is set; the runtime's first
 // cycle then sets every bound system bit and clears it.
@@ -20,9 +20,6 @@ extern uint8_t DrevanoFirstRun;
 extern uint8_t bNewRegParams;
 // Event-server state (null when the event server could not be opened).
 extern void *pEvData;
-// Bytes of the location table present behind the code image (set with
-// DrevanoI0_VarLoc when the program is loaded).
-extern uint32_t DrevanoI0_VarLocLen;
 // Counts successful starts; binding tables built for an older count are stale.
 extern uint32_t Drevano_StartGen;
 // Bit 0: system words not yet primed, bit 1: system bits not yet primed.
@@ -102,12 +99,6 @@ void DrevanoUpdateWordOutputRegs();
 // database is loaded or the element lies outside its section.
 uint8_t *DrevanoCalculateVmDbAddress(uint32_t handle, uint32_t width);
 
-// Unpacks count bits (least significant bit first) into one byte (0 or 1)
-// per bit.
-void Drevano_Bit_To_Byte(const uint8_t *bits, uint8_t *bytes, uint32_t count);
-// Packs count bytes (zero or nonzero) into bits, least significant bit first.
-// Only the count bits are written; the rest of the last byte is kept.
-void Drevano_Byte_To_Bit(const uint8_t *bytes, uint8_t *bits, uint32_t count);
 
 // out := the runtime's file folder "/mnt/cfg/" followed by name. out must hold
 // 255 bytes. Answers out, or null when name is empty or the result would

@@ -15,9 +15,7 @@
 #include "iec/vm/z7vm.h"
 
 uint8_t FistScanRegFlag = 0;
-uint8_t drevano_variables_enumerateded = 0;
 uint32_t drevano_total_variables_enumerated = 0;
-uint32_t DrevanoI0_VarLocLen = 0;
 uint32_t Drevano_StartGen = 1;
 
 std::array<DrevanoWordEntry, 544> VmDbWordInput_ptr;
@@ -288,14 +286,3 @@ void ClearDrevanoFlags() {
     drevano_total_variables_enumerated = 0;
 }
 
-void Drevano_Bit_To_Byte(const uint8_t *bits, uint8_t *bytes, uint32_t count) {
-    for (uint32_t i = 0; i < count; i++) bytes[i] = (bits[i / 8] >> (i % 8)) & 1;
-}
-
-void Drevano_Byte_To_Bit(const uint8_t *bytes, uint8_t *bits, uint32_t count) {
-    for (uint32_t i = 0; i < count; i++) {
-        const uint8_t mask = uint8_t(1u << (i % 8));
-        if (bytes[i]) bits[i / 8] |= mask;
-        else bits[i / 8] &= uint8_t(~mask);
-    }
-}

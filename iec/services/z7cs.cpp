@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
+#include "core/image/util.h"
 #include "iec/services/z7svc.h"
 #include "iec/vm/z7parts.h"
 
@@ -21,6 +22,10 @@ constexpr const char kBadSize[] = "Invalid frame size - endianness maybe incorre
 uint32_t Elapsed(uint32_t then, uint32_t now) { return (now % kDay + kDay - then % kDay) % kDay; }
 
 bool IsZ7(const uint8_t *p) { return p[0] == 'Z' && p[1] == '7'; }
+// The one classification of a received header: a Z7 frame carries 'Z','7'
+// and a size word that is not 0; anything else is a Modbus request (on TCP
+// an MBAP header, whose protocol identifier is 0).
+bool IsZ7Frame(const uint8_t *h) { return IsZ7(h) && BE_Get16(&h[2]) != 0; }
 
 Z7CSChannel *Chan(Z7CSData *cs, uint32_t n) { return n >= 1 && n <= Z7CS_CHANNELS ? &cs->ch[n - 1] : nullptr; }
 
@@ -76,7 +81,7 @@ void SockReceive(Z7CSChannel &c) {
     c.received = uint16_t(c.received + n);
     if (c.received == 4 && !(c.flags & Z7CH_KNOWN)) {
         const uint16_t size = BE_Get16(&c.rx[2]);
-        if (IsZ7(c.rx.data()) && size != 0) {
+        if (IsZ7Frame(c.rx.data())) {
             if (size - 1u > Z7CS_PAYLOAD - 1) {
                 Z7EVSTRACE("%s", kBadSize);
                 c.received = 0;
@@ -92,7 +97,7 @@ void SockReceive(Z7CSChannel &c) {
         c.flags |= Z7CH_KNOWN;
         return;
     }
-    if (c.received == 6 && c.expected == 6 && !(IsZ7(c.rx.data()) && BE_Get16(&c.rx[2]) != 0)) {
+    if (c.received == 6 && c.expected == 6 && !IsZ7Frame(c.rx.data())) {
         const uint16_t len = BE_Get16(&c.rx[4]);
         if (len < 1 || len > 256) {
             c.received = 0;
@@ -349,14 +354,7 @@ void FileTransfer(Z7CSData *cs, Z7CSChannel &c) {
 }
 }  // namespace
 
-uint16_t Z7CS_Crc16(const uint8_t *p, uint32_t n) {
-    uint16_t crc = 0xFFFF;
-    for (uint32_t i = 0; i < n; i++) {
-        crc ^= p[i];
-        for (int b = 0; b < 8; b++) crc = (crc & 1) ? uint16_t((crc >> 1) ^ 0xA001) : uint16_t(crc >> 1);
-    }
-    return crc;
-}
+uint16_t Z7CS_Crc16(const uint8_t *p, uint32_t n) { return crc16(p, n); }
 
 uint32_t Z7CS_Crc32(uint32_t crc, const uint8_t *p, uint32_t n) {
     for (uint32_t i = 0; i < n; i++) {
@@ -444,7 +442,7 @@ uint32_t Z7CS_GetQuestion(Z7CSData *cs, uint32_t *channel) {
         Z7CSChannel &c = cs->ch[i];
         if (!(c.flags & Z7CH_USED) || !(c.flags & Z7CH_QUESTION)) continue;
         uint32_t kind;
-        if (IsZ7(c.rx.data()) && FrameSize(c) != 0) kind = c.rx[4];
+        if (IsZ7Frame(c.rx.data())) kind = c.rx[4];
         else kind = (c.flags & Z7CH_SOCKET) ? 17 : 16;
         if (kind == 19) {
             if (c.flags & (Z7CH_PENDING | Z7CH_PARTIAL)) continue;  // the last answer is still going out

@@ -1,5 +1,6 @@
 // Remote variable bindings.
 // Placeholder until this part of the runtime is built: nothing is configured.
+#include "iec/services/z7svc.h"
 #include "iec/vm/z7parts.h"
 
 uint16_t Z7EAX_GetNbCnx(uint32_t) { return 0; }

@@ -1,5 +1,6 @@
 // Runtime Modbus client and server of the application.
 // Placeholder until this part of the runtime is built: nothing is configured.
+#include "iec/services/z7svc.h"
 #include "iec/vm/z7parts.h"
 
 uint32_t Z7MB_GetMemorySizing(uint32_t) { return 0; }

@@ -270,16 +270,62 @@ void Z7LOG_Warn(const char *) {}
 void Z7LOG_Err(const char *) {}
 void Z7LOG_Close() {}
 
+void Z7EVSTRACE_Line(const char *text) {
+    if (pEvData) Z7Evs_Trace(pEvData, text);
+    std::printf("%s\n", text);
+    std::fflush(stdout);
+    Z7LOG_Trace(text);
+}
+
 void Z7EVSTRACE(const char *format, ...) {
     char text[513];
     va_list ap;
     va_start(ap, format);
     std::vsnprintf(text, sizeof text, format, ap);
     va_end(ap);
-    if (pEvData) Z7Evs_Trace(pEvData, text);
-    std::printf("%s\n", text);
-    std::fflush(stdout);
-    Z7LOG_Trace(text);
+    Z7EVSTRACE_Line(text);
+}
+
+void Z7Svc_Install() {
+    z7_services.Z7Evs_OnAppStart = Z7Evs_OnAppStart;
+    z7_services.Z7Evs_OnAppStop = Z7Evs_OnAppStop;
+    z7_services.Z7Evs_Activate = Z7Evs_Activate;
+    z7_services.Z7EA_Open = Z7EA_Open;
+    z7_services.Z7EA_Close = Z7EA_Close;
+    z7_services.Z7EA_ManageChangeEvents = Z7EA_ManageChangeEvents;
+    z7_services.Z7MB_GetMemorySizing = Z7MB_GetMemorySizing;
+    z7_services.Z7MB_Build = Z7MB_Build;
+    z7_services.Z7MB_Link = Z7MB_Link;
+    z7_services.Z7VM_OpenModbus = Z7VM_OpenModbus;
+    z7_services.Z7VM_CloseModbus = Z7VM_CloseModbus;
+    z7_services.Z7VM_ActivateModbus = Z7VM_ActivateModbus;
+    z7_services.Z7VM_ExchangeModbusData = Z7VM_ExchangeModbusData;
+    z7_services.Z7EAX_GetNbCnx = Z7EAX_GetNbCnx;
+    z7_services.Z7EAX_GetNbVar = Z7EAX_GetNbVar;
+    z7_services.Z7EAX_Build = Z7EAX_Build;
+    z7_services.Z7EAX_Link = Z7EAX_Link;
+    z7_services.Z7VM_OpenExtData = Z7VM_OpenExtData;
+    z7_services.Z7VM_CloseExtData = Z7VM_CloseExtData;
+    z7_services.Z7VM_UpdateExtData = Z7VM_UpdateExtData;
+    z7_services.Z7VMCan_GetDBSize = Z7VMCan_GetDBSize;
+    z7_services.Z7VMCan_Build = Z7VMCan_Build;
+    z7_services.Z7VMCan_Exchange = Z7VMCan_Exchange;
+    z7_services.Z7VMCan_Close = Z7VMCan_Close;
+    z7_services.Z7VMAsi_GetSizing = Z7VMAsi_GetSizing;
+    z7_services.Z7VMAsi_Open = Z7VMAsi_Open;
+    z7_services.Z7VMAsi_Exchange = Z7VMAsi_Exchange;
+    z7_services.Z7VMAsi_Close = Z7VMAsi_Close;
+    z7_services.Z7DDKC_GetSize = Z7DDKC_GetSize;
+    z7_services.Z7DDKC_Build = Z7DDKC_Build;
+    z7_services.Z7DDKC_Exchange = Z7DDKC_Exchange;
+    z7_services.Z7DDKC_Close = Z7DDKC_Close;
+    z7_services.Z7Ios_GetMemorySizing = Z7Ios_GetMemorySizing;
+    z7_services.Z7Ios_Open = Z7Ios_Open;
+    z7_services.Z7Ios_Exchange = Z7Ios_Exchange;
+    z7_services.Z7Ios_Close = Z7Ios_Close;
+    z7_services.Z7File_Delete = Z7File_Delete;
+    z7_services.Z7File_Exist = Z7File_Exist;
+    z7_services.trace = Z7EVSTRACE_Line;
 }
 
 // ---- driver-kit utilities -------------------------------------------------------------------------------

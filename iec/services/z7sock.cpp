@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #include "core/image/plcreg.h"
-#include "cmd/vcomm.h"
+#include "io/vcomm.h"
 #include "iec/services/z7svc.h"
 #include "platform/plat_net.h"
 #include "platform/plat_poll.h"

@@ -276,3 +276,66 @@ void Z7LOG_Trace(const char *text);
 void Z7LOG_Warn(const char *text);
 void Z7LOG_Err(const char *text);
 void Z7LOG_Close();
+
+// ---- runtime services called by the VM (through z7_services, iec/vm/z7parts.h) -------------------------------------------------------------------------
+void Z7Evs_OnAppStart(void *evs, const char *arg);
+void Z7Evs_OnAppStop(void *evs, const char *arg);
+void Z7Evs_Activate(void *evs, uint32_t now_ms);
+uint32_t Z7EA_Open(uint32_t db, void *evs);
+void Z7EA_Close(uint32_t db, void *evs);
+void Z7EA_ManageChangeEvents(uint32_t db, void *evs);
+
+uint32_t Z7MB_GetMemorySizing(uint32_t code);
+uint32_t Z7MB_Build(uint32_t config, uint32_t area, uint32_t size);
+uint32_t Z7MB_Link(uint32_t db);
+uint32_t Z7VM_OpenModbus(uint32_t db);
+void Z7VM_CloseModbus(uint32_t db);
+void Z7VM_ActivateModbus(uint32_t db);
+void Z7VM_ExchangeModbusData(uint32_t db);
+
+uint16_t Z7EAX_GetNbCnx(uint32_t code);
+uint16_t Z7EAX_GetNbVar(uint32_t code);
+uint32_t Z7EAX_Build(uint32_t code, uint32_t db);
+uint32_t Z7EAX_Link(uint32_t db);
+uint32_t Z7VM_OpenExtData(uint32_t db);
+void Z7VM_CloseExtData(uint32_t db);
+void Z7VM_UpdateExtData(uint32_t db);
+
+// Sizes sections 36 to 38 in the descriptor table; 0.
+uint32_t Z7VMCan_GetDBSize(uint32_t code, uint8_t *table);
+uint32_t Z7VMCan_Build(uint32_t code, uint32_t db);
+void Z7VMCan_Exchange(uint32_t db);
+void Z7VMCan_Close(uint32_t db);
+
+uint32_t Z7VMAsi_GetSizing(uint32_t code);
+uint32_t Z7VMAsi_Open(uint32_t config, uint32_t area, uint32_t db);
+void Z7VMAsi_Exchange(uint32_t db);
+void Z7VMAsi_Close(uint32_t db);
+
+uint32_t Z7DDKC_GetSize(uint32_t code);
+uint32_t Z7DDKC_Build(uint32_t code, uint32_t db);
+void Z7DDKC_Exchange(uint32_t db);
+void Z7DDKC_Close(uint32_t db);
+
+// ---- runtime platform layer (iec/services) ------------------------------------------------
+uint32_t Z7Ios_GetMemorySizing(uint32_t iodef);
+uint32_t Z7Ios_Open(uint32_t iodef, uint32_t area, uint32_t size);
+uint32_t Z7Ios_Exchange(uint32_t db);
+void Z7Ios_Close();
+// Runtime trace: formats at most 512 bytes and prints the line on standard
+// output (Z7EVSTRACE_Line: the line already formatted).
+void Z7EVSTRACE(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void Z7EVSTRACE_Line(const char *text);
+// Aims the VM's z7_services at the services above (start-up).
+void Z7Svc_Install();
+// Files: a handle is a slot number (0 = none). Paths are system paths,
+// resolved under the root. 1 success, 0 failure.
+uint32_t Z7File_Open(const char *path, uint32_t write);
+void Z7File_Close(uint32_t handle);
+uint32_t Z7File_Read(uint32_t handle, void *buffer, uint32_t size);
+uint32_t Z7File_Write(uint32_t handle, const void *buffer, uint32_t size);
+uint32_t Z7File_Fflush(uint32_t handle);
+uint32_t Z7File_Delete(const char *path);
+uint32_t Z7File_Rename(const char *from, const char *to);
+uint32_t Z7File_Exist(const char *path);
+uint32_t Z7File_GetSize(const char *path);

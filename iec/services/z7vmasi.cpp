@@ -1,5 +1,6 @@
 // AS-i binding.
 // Placeholder until this part of the runtime is built: nothing is configured.
+#include "iec/services/z7svc.h"
 #include "iec/vm/z7parts.h"
 
 uint32_t Z7VMAsi_GetSizing(uint32_t) { return 0; }

@@ -104,22 +104,22 @@ uint32_t Z7VM_GetDBSize(uint32_t code, uint8_t *t) {
     SetDesc(t, Z7SEC_STEP, 12, Z7VMCode_GetNbStep(code));
     SetDesc(t, Z7SEC_TRANS, 4, Z7VMCode_GetNbTrans(code));
     SetDesc(t, Z7SEC_UNRES, 16, 16);
-    SetDesc(t, Z7SEC_IOS, 1, 0, Z7Ios_GetMemorySizing(Z7VMCode_GetIODef(code)));
+    SetDesc(t, Z7SEC_IOS, 1, 0, Z7Part_Ios_GetMemorySizing(Z7VMCode_GetIODef(code)));
     const uint32_t map = Z7VMMap_GetSizing(t, code);
     if (map != 0) return map;
     SetDesc(t, Z7SEC_XV, 4, Z7VMCode_GetNbXV(code));
     SetDesc(t, Z7SEC_BSMP, 960, 1);
     SetDesc(t, Z7SEC_TASK, 8, 8);
     SetDesc(t, Z7SEC_CSTACK, 4, cs);
-    SetDesc(t, Z7SEC_MB, 1, 0, Z7MB_GetMemorySizing(code));
-    SetDesc(t, Z7SEC_ASI, 1, 0, Z7VMAsi_GetSizing(code));
+    SetDesc(t, Z7SEC_MB, 1, 0, Z7Part_MB_GetMemorySizing(code));
+    SetDesc(t, Z7SEC_ASI, 1, 0, Z7Part_VMAsi_GetSizing(code));
     SetDesc(t, Z7SEC_EVT, 64, 1024);
-    SetDesc(t, Z7SEC_EAXCNX, 1080, Z7EAX_GetNbCnx(code));
-    SetDesc(t, Z7SEC_EAXVAR, 32, Z7EAX_GetNbVar(code));
+    SetDesc(t, Z7SEC_EAXCNX, 1080, Z7Part_EAX_GetNbCnx(code));
+    SetDesc(t, Z7SEC_EAXVAR, 32, Z7Part_EAX_GetNbVar(code));
     SetDesc(t, Z7SEC_CT, 1, 0, Z7VMCode_GetCTSegAllocSize(code));
-    const uint32_t can = Z7VMCan_GetDBSize(code, t);
+    const uint32_t can = Z7Part_VMCan_GetDBSize(code, t);
     if (can != 0) return can;
-    SetDesc(t, Z7SEC_DDK, 1, 0, Z7DDKC_GetSize(code));
+    SetDesc(t, Z7SEC_DDK, 1, 0, Z7Part_DDKC_GetSize(code));
     return Z7VM_GetTotalDBSize(t) == 0 ? 1 : 0;
 }
 
@@ -205,20 +205,20 @@ uint32_t BuildSteps(uint32_t code, uint32_t db, uint32_t open_io, uint32_t open_
     // 8: I/O layer and driver kit
     bool io_open = false, ddk_built = false;
     if (open_io) {
-        if ((rc = Z7Ios_Open(Z7VMCode_GetIODef(code), Z7Sec_Addr(db, Z7SEC_IOS), Z7Sec_Bytes(db, Z7SEC_IOS))) != 0)
+        if ((rc = Z7Part_Ios_Open(Z7VMCode_GetIODef(code), Z7Sec_Addr(db, Z7SEC_IOS), Z7Sec_Bytes(db, Z7SEC_IOS))) != 0)
             return rc;
         io_open = true;
     }
     if (open_ddk) {
-        if ((rc = Z7DDKC_Build(code, db)) != 0) {
-            if (io_open) Z7Ios_Close();
+        if ((rc = Z7Part_DDKC_Build(code, db)) != 0) {
+            if (io_open) Z7Part_Ios_Close();
             return rc;
         }
         ddk_built = true;
     }
     auto fail = [&](uint32_t code_rc) {
-        if (ddk_built) Z7DDKC_Close(db);
-        if (io_open) Z7Ios_Close();
+        if (ddk_built) Z7Part_DDKC_Close(db);
+        if (io_open) Z7Part_Ios_Close();
         return code_rc;
     };
     // 9-15
@@ -231,14 +231,14 @@ uint32_t BuildSteps(uint32_t code, uint32_t db, uint32_t open_io, uint32_t open_
     if ((rc = Z7VMCode_BuildTaskList(code, db)) != 0) return fail(rc);
     Z7Sec_Set(db, Z7SEC_CSTACK, SD_BOUND, 0);
     Z7Sec_Set(db, Z7SEC_CSTACK, SD_USED, 0);
-    if ((rc = Z7MB_Build(Z7VMCode_MBClientConfig(code), Z7Sec_Addr(db, Z7SEC_MB), Z7Sec_Bytes(db, Z7SEC_MB))) != 0)
+    if ((rc = Z7Part_MB_Build(Z7VMCode_MBClientConfig(code), Z7Sec_Addr(db, Z7SEC_MB), Z7Sec_Bytes(db, Z7SEC_MB))) != 0)
         return fail(rc);
-    if ((rc = Z7MB_Link(db)) != 0) return fail(rc);
-    if ((rc = Z7VMAsi_Open(Z7VMCode_AsiConfig(code), Z7Sec_Addr(db, Z7SEC_ASI), db)) != 0) return fail(rc);
-    if ((rc = Z7VMCan_Build(code, db)) != 0) return fail(rc);
+    if ((rc = Z7Part_MB_Link(db)) != 0) return fail(rc);
+    if ((rc = Z7Part_VMAsi_Open(Z7VMCode_AsiConfig(code), Z7Sec_Addr(db, Z7SEC_ASI), db)) != 0) return fail(rc);
+    if ((rc = Z7Part_VMCan_Build(code, db)) != 0) return fail(rc);
     Z7Sec_Set(db, Z7SEC_EVT, SD_USED, 0);
-    if ((rc = Z7EAX_Build(code, db)) != 0) return fail(rc);
-    if ((rc = Z7EAX_Link(db)) != 0) return fail(rc);
+    if ((rc = Z7Part_EAX_Build(code, db)) != 0) return fail(rc);
+    if ((rc = Z7Part_EAX_Link(db)) != 0) return fail(rc);
     return 0;
 }
 

@@ -1,9 +1,24 @@
 // Runtime entry points (cold start, stop, cycle) and the VM cycle, task runs,
 // the exchange with the I/O world and the shutdown.
+#include <cstdarg>
+#include <cstdio>
+
 #include "iec/vm/z7heap.h"
 #include "iec/vm/z7hooks.h"
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7vm.h"
+
+Z7Services z7_services;
+
+void Z7Part_Trace(const char *format, ...) {
+    if (z7_services.trace == nullptr) return;
+    char text[513];
+    va_list ap;
+    va_start(ap, format);
+    std::vsnprintf(text, sizeof text, format, ap);
+    va_end(ap);
+    z7_services.trace(text);
+}
 
 namespace {
 constexpr uint32_t kDay = 86400000u;
@@ -18,9 +33,9 @@ uint32_t StampOf(uint32_t now) { return now == 0 ? kDay : now; }
 void Stop(uint32_t db) { Z7St_SetFlags(db, uint16_t((Z7St_Flags(db) & ~Z7F_RUN) | Z7F_STOPPED)); }
 
 void OpenServices(uint32_t db, void *evs) {
-    if (Z7VM_OpenModbus(db) != 0) Z7EVSTRACE("Cannot open MODBUS client connection");
-    if (Z7VM_OpenExtData(db) != 0) Z7EVSTRACE("Cannot open connections to external variables");
-    if (evs != nullptr && Z7EA_Open(db, evs) != 0) Z7EVSTRACE("Cannot produce all public variables");
+    if (Z7Part_VM_OpenModbus(db) != 0) Z7Part_Trace("Cannot open MODBUS client connection");
+    if (Z7Part_VM_OpenExtData(db) != 0) Z7Part_Trace("Cannot open connections to external variables");
+    if (evs != nullptr && Z7Part_EA_Open(db, evs) != 0) Z7Part_Trace("Cannot produce all public variables");
 }
 }  // namespace
 
@@ -45,7 +60,7 @@ uint32_t Z7Def_ColdStart(uint32_t code, uint32_t db, const char *retain_path, vo
         Z7Mem_Put32(st + ST_OPTIONS, Z7Mem_Get32(st + ST_OPTIONS) | Z7O_RETAINS);
     }
     OpenServices(db, evs);
-    Z7Evs_OnAppStart(evs, evarg);
+    Z7Part_Evs_OnAppStart(evs, evarg);
     return 0;
 }
 
@@ -58,14 +73,14 @@ uint32_t Z7Def_HotStart(uint32_t code, uint32_t db, const char *retain_path, voi
     Z7VM_PrepareRetains(db, retain_path);
     if (pause) Z7VM_SetPauseMode(db, 1);
     OpenServices(db, evs);
-    Z7Evs_OnAppStart(evs, evarg);
+    Z7Part_Evs_OnAppStart(evs, evarg);
     return 0;
 }
 
 uint32_t Z7Def_Change(uint32_t code, uint32_t db, void *evs, const char *evarg, uint32_t now) {
     if (code == 0 || db == 0) return 1;
-    Z7VM_CloseModbus(db);
-    Z7VM_CloseExtData(db);
+    Z7Part_VM_CloseModbus(db);
+    Z7Part_VM_CloseExtData(db);
     const uint32_t st = Z7VM_Status(db);
     Z7Mem_Put32(st + ST_OPTIONS, Z7Mem_Get32(st + ST_OPTIONS) | Z7O_CHANGED);
     const uint32_t rc = Z7VM_BuildHOT(code, db, now);
@@ -79,11 +94,11 @@ uint32_t Z7Def_Change(uint32_t code, uint32_t db, void *evs, const char *evarg, 
 uint32_t Z7Def_Stop(uint32_t db, void *evs, const char *retain_path, const char *evarg) {
     if (db == 0) return 1;
     if (evs != nullptr) {
-        Z7Evs_OnAppStop(evs, evarg);
-        Z7EA_Close(db, evs);
+        Z7Part_Evs_OnAppStop(evs, evarg);
+        Z7Part_EA_Close(db, evs);
     }
-    Z7VM_CloseModbus(db);
-    Z7VM_CloseExtData(db);
+    Z7Part_VM_CloseModbus(db);
+    Z7Part_VM_CloseExtData(db);
     Z7VM_ShutDown(db, retain_path);
     return 0;
 }
@@ -91,17 +106,17 @@ uint32_t Z7Def_Stop(uint32_t db, void *evs, const char *retain_path, const char 
 void Z7Def_Cycle(uint32_t db, uint32_t now, void *evs) {
     if (db == 0) return;
     const uint16_t f = Z7St_Flags(db);
-    if (!(f & (Z7F_STOPPED | Z7F_STOPREQ))) Z7VM_UpdateExtData(db);
+    if (!(f & (Z7F_STOPPED | Z7F_STOPREQ))) Z7Part_VM_UpdateExtData(db);
     Z7VM_FullIOExchangeEx(db, now);
     const uint16_t g = Z7St_Flags(db);
-    if (!(g & Z7F_STOPPED)) Z7VM_ActivateModbus(db);
+    if (!(g & Z7F_STOPPED)) Z7Part_VM_ActivateModbus(db);
     if (!(g & (Z7F_STOPPED | Z7F_STOPREQ)) && !((g & Z7F_STEP) && (Options(db) & Z7O_NOIOSTEP)))
-        Z7VM_ExchangeModbusData(db);
+        Z7Part_VM_ExchangeModbusData(db);
     Z7VM_Cycle(db, now);
     Z7VMBsmp_Activate(db);
     if (evs != nullptr) {
-        Z7EA_ManageChangeEvents(db, evs);
-        Z7Evs_Activate(evs, now);
+        Z7Part_EA_ManageChangeEvents(db, evs);
+        Z7Part_Evs_Activate(evs, now);
     }
 }
 
@@ -142,15 +157,15 @@ uint32_t Z7VM_FullIOExchangeEx(uint32_t db, uint32_t) {
     const uint16_t f = Z7St_Flags(db);
     if (f & Z7F_STOPPED) return 1;
     if ((f & Z7F_STEP) && (Options(db) & Z7O_NOIOSTEP)) return 0;
-    Z7VMCan_Exchange(db);
-    Z7DDKC_Exchange(db);
+    Z7Part_VMCan_Exchange(db);
+    Z7Part_DDKC_Exchange(db);
     return Z7VM_FullIOExchange(db);
 }
 
 uint32_t Z7VM_FullIOExchange(uint32_t db) {
     if (Z7St_Flags(db) & Z7F_STOPREQ) return 0;
-    Z7VMAsi_Exchange(db);
-    const uint32_t rc = Z7Ios_Exchange(db);
+    Z7Part_VMAsi_Exchange(db);
+    const uint32_t rc = Z7Part_Ios_Exchange(db);
     Z7VMFbl_KeepAlive(db);
     Z7VMWarm_CycleExchange(db);
     return rc;
@@ -179,10 +194,10 @@ void Z7VM_ShutDown(uint32_t db, const char *retain_path) {
     Z7VMTic_Exit(db);
     Z7VMWarm_ShutDown(db, retain_path);
     Z7VMFbl_ShutDown(db);
-    Z7VMAsi_Close(db);
-    Z7VMCan_Close(db);
-    Z7DDKC_Close(db);
-    Z7Ios_Close();
+    Z7Part_VMAsi_Close(db);
+    Z7Part_VMCan_Close(db);
+    Z7Part_DDKC_Close(db);
+    Z7Part_Ios_Close();
     Z7VMRsc_FreeAll(db);
     const uint32_t hd = Z7VM_Header(db);
     const uint32_t heap = Z7Mem_Get32(hd + HD_HEAP);

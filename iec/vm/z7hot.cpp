@@ -223,10 +223,10 @@ uint32_t Z7VM_BuildHOT(uint32_t code, uint32_t db, uint32_t now) {
     if ((rc = Z7VMWarm_UpdatePointers(code, db)) != 0) return rc;
     if ((rc = Z7VMCode_SetXVPointers(code, db)) != 0) return rc;
     if ((rc = Z7VMCode_BuildTaskList(code, db)) != 0) return rc == 36 ? 49 : rc;
-    if ((rc = Z7MB_Link(db)) != 0) return rc;
+    if ((rc = Z7Part_MB_Link(db)) != 0) return rc;
     if (const uint32_t evt = Z7Sec_Addr(db, Z7SEC_EVT)) std::memset(Z7Mem_Ptr(evt, Z7Sec_Bytes(db, Z7SEC_EVT)), 0, Z7Sec_Bytes(db, Z7SEC_EVT));
     Z7Sec_Set(db, Z7SEC_EVT, SD_USED, 0);
-    return Z7EAX_Link(db);
+    return Z7Part_EAX_Link(db);
 }
 
 namespace {

@@ -43,62 +43,93 @@ void Z7VMBsmp_Activate(uint32_t db);
 // operands = arena address of the words {function number, N, N operands}.
 uint32_t Z7VMStf_Execute(uint32_t db, uint32_t operands);
 
-// ---- runtime services -------------------------------------------------------------------------
-void Z7Evs_OnAppStart(void *evs, const char *arg);
-void Z7Evs_OnAppStop(void *evs, const char *arg);
-void Z7Evs_Activate(void *evs, uint32_t now_ms);
-uint32_t Z7EA_Open(uint32_t db, void *evs);
-void Z7EA_Close(uint32_t db, void *evs);
-void Z7EA_ManageChangeEvents(uint32_t db, void *evs);
+// ---- runtime services and platform layer (iec/services) -------------------------------------------
+// The VM reaches the runtime services (event server, public variables,
+// Modbus, remote bindings, CAN, AS-i, driver kit), the runtime's I/O layer,
+// its trace and its files only through z7_services, which the executive fills
+// at start-up (Z7Svc_Install). A service left unset answers as an
+// application with nothing of that kind configured: sizes and counts 0,
+// nothing opened or exchanged, no trace line, no file.
+struct Z7Services {
+    void (*Z7Evs_OnAppStart)(void *evs, const char *arg);
+    void (*Z7Evs_OnAppStop)(void *evs, const char *arg);
+    void (*Z7Evs_Activate)(void *evs, uint32_t now_ms);
+    uint32_t (*Z7EA_Open)(uint32_t db, void *evs);
+    void (*Z7EA_Close)(uint32_t db, void *evs);
+    void (*Z7EA_ManageChangeEvents)(uint32_t db, void *evs);
+    uint32_t (*Z7MB_GetMemorySizing)(uint32_t code);
+    uint32_t (*Z7MB_Build)(uint32_t config, uint32_t area, uint32_t size);
+    uint32_t (*Z7MB_Link)(uint32_t db);
+    uint32_t (*Z7VM_OpenModbus)(uint32_t db);
+    void (*Z7VM_CloseModbus)(uint32_t db);
+    void (*Z7VM_ActivateModbus)(uint32_t db);
+    void (*Z7VM_ExchangeModbusData)(uint32_t db);
+    uint16_t (*Z7EAX_GetNbCnx)(uint32_t code);
+    uint16_t (*Z7EAX_GetNbVar)(uint32_t code);
+    uint32_t (*Z7EAX_Build)(uint32_t code, uint32_t db);
+    uint32_t (*Z7EAX_Link)(uint32_t db);
+    uint32_t (*Z7VM_OpenExtData)(uint32_t db);
+    void (*Z7VM_CloseExtData)(uint32_t db);
+    void (*Z7VM_UpdateExtData)(uint32_t db);
+    uint32_t (*Z7VMCan_GetDBSize)(uint32_t code, uint8_t *table);
+    uint32_t (*Z7VMCan_Build)(uint32_t code, uint32_t db);
+    void (*Z7VMCan_Exchange)(uint32_t db);
+    void (*Z7VMCan_Close)(uint32_t db);
+    uint32_t (*Z7VMAsi_GetSizing)(uint32_t code);
+    uint32_t (*Z7VMAsi_Open)(uint32_t config, uint32_t area, uint32_t db);
+    void (*Z7VMAsi_Exchange)(uint32_t db);
+    void (*Z7VMAsi_Close)(uint32_t db);
+    uint32_t (*Z7DDKC_GetSize)(uint32_t code);
+    uint32_t (*Z7DDKC_Build)(uint32_t code, uint32_t db);
+    void (*Z7DDKC_Exchange)(uint32_t db);
+    void (*Z7DDKC_Close)(uint32_t db);
+    uint32_t (*Z7Ios_GetMemorySizing)(uint32_t iodef);
+    uint32_t (*Z7Ios_Open)(uint32_t iodef, uint32_t area, uint32_t size);
+    uint32_t (*Z7Ios_Exchange)(uint32_t db);
+    void (*Z7Ios_Close)();
+    uint32_t (*Z7File_Delete)(const char *path);
+    uint32_t (*Z7File_Exist)(const char *path);
+    void (*trace)(const char *text);  // one trace line (at most 512 characters)
+};
+extern Z7Services z7_services;
 
-uint32_t Z7MB_GetMemorySizing(uint32_t code);
-uint32_t Z7MB_Build(uint32_t config, uint32_t area, uint32_t size);
-uint32_t Z7MB_Link(uint32_t db);
-uint32_t Z7VM_OpenModbus(uint32_t db);
-void Z7VM_CloseModbus(uint32_t db);
-void Z7VM_ActivateModbus(uint32_t db);
-void Z7VM_ExchangeModbusData(uint32_t db);
-
-uint16_t Z7EAX_GetNbCnx(uint32_t code);
-uint16_t Z7EAX_GetNbVar(uint32_t code);
-uint32_t Z7EAX_Build(uint32_t code, uint32_t db);
-uint32_t Z7EAX_Link(uint32_t db);
-uint32_t Z7VM_OpenExtData(uint32_t db);
-void Z7VM_CloseExtData(uint32_t db);
-void Z7VM_UpdateExtData(uint32_t db);
-
-// Sizes sections 36 to 38 in the descriptor table; 0.
-uint32_t Z7VMCan_GetDBSize(uint32_t code, uint8_t *table);
-uint32_t Z7VMCan_Build(uint32_t code, uint32_t db);
-void Z7VMCan_Exchange(uint32_t db);
-void Z7VMCan_Close(uint32_t db);
-
-uint32_t Z7VMAsi_GetSizing(uint32_t code);
-uint32_t Z7VMAsi_Open(uint32_t config, uint32_t area, uint32_t db);
-void Z7VMAsi_Exchange(uint32_t db);
-void Z7VMAsi_Close(uint32_t db);
-
-uint32_t Z7DDKC_GetSize(uint32_t code);
-uint32_t Z7DDKC_Build(uint32_t code, uint32_t db);
-void Z7DDKC_Exchange(uint32_t db);
-void Z7DDKC_Close(uint32_t db);
-
-// ---- runtime platform layer (iec/services) ------------------------------------------------
-uint32_t Z7Ios_GetMemorySizing(uint32_t iodef);
-uint32_t Z7Ios_Open(uint32_t iodef, uint32_t area, uint32_t size);
-uint32_t Z7Ios_Exchange(uint32_t db);
-void Z7Ios_Close();
-// Runtime trace: formats at most 512 bytes and prints the line on standard
-// output.
-void Z7EVSTRACE(const char *format, ...) __attribute__((format(printf, 1, 2)));
-// Files: a handle is a slot number (0 = none). Paths are system paths,
-// resolved under the root. 1 success, 0 failure.
-uint32_t Z7File_Open(const char *path, uint32_t write);
-void Z7File_Close(uint32_t handle);
-uint32_t Z7File_Read(uint32_t handle, void *buffer, uint32_t size);
-uint32_t Z7File_Write(uint32_t handle, const void *buffer, uint32_t size);
-uint32_t Z7File_Fflush(uint32_t handle);
-uint32_t Z7File_Delete(const char *path);
-uint32_t Z7File_Rename(const char *from, const char *to);
-uint32_t Z7File_Exist(const char *path);
-uint32_t Z7File_GetSize(const char *path);
+inline void Z7Part_Evs_OnAppStart(void *evs, const char *arg) { if (z7_services.Z7Evs_OnAppStart) z7_services.Z7Evs_OnAppStart(evs, arg); }
+inline void Z7Part_Evs_OnAppStop(void *evs, const char *arg) { if (z7_services.Z7Evs_OnAppStop) z7_services.Z7Evs_OnAppStop(evs, arg); }
+inline void Z7Part_Evs_Activate(void *evs, uint32_t now_ms) { if (z7_services.Z7Evs_Activate) z7_services.Z7Evs_Activate(evs, now_ms); }
+inline uint32_t Z7Part_EA_Open(uint32_t db, void *evs) { return z7_services.Z7EA_Open ? z7_services.Z7EA_Open(db, evs) : 0; }
+inline void Z7Part_EA_Close(uint32_t db, void *evs) { if (z7_services.Z7EA_Close) z7_services.Z7EA_Close(db, evs); }
+inline void Z7Part_EA_ManageChangeEvents(uint32_t db, void *evs) { if (z7_services.Z7EA_ManageChangeEvents) z7_services.Z7EA_ManageChangeEvents(db, evs); }
+inline uint32_t Z7Part_MB_GetMemorySizing(uint32_t code) { return z7_services.Z7MB_GetMemorySizing ? z7_services.Z7MB_GetMemorySizing(code) : 0; }
+inline uint32_t Z7Part_MB_Build(uint32_t config, uint32_t area, uint32_t size) { return z7_services.Z7MB_Build ? z7_services.Z7MB_Build(config, area, size) : 0; }
+inline uint32_t Z7Part_MB_Link(uint32_t db) { return z7_services.Z7MB_Link ? z7_services.Z7MB_Link(db) : 0; }
+inline uint32_t Z7Part_VM_OpenModbus(uint32_t db) { return z7_services.Z7VM_OpenModbus ? z7_services.Z7VM_OpenModbus(db) : 0; }
+inline void Z7Part_VM_CloseModbus(uint32_t db) { if (z7_services.Z7VM_CloseModbus) z7_services.Z7VM_CloseModbus(db); }
+inline void Z7Part_VM_ActivateModbus(uint32_t db) { if (z7_services.Z7VM_ActivateModbus) z7_services.Z7VM_ActivateModbus(db); }
+inline void Z7Part_VM_ExchangeModbusData(uint32_t db) { if (z7_services.Z7VM_ExchangeModbusData) z7_services.Z7VM_ExchangeModbusData(db); }
+inline uint16_t Z7Part_EAX_GetNbCnx(uint32_t code) { return z7_services.Z7EAX_GetNbCnx ? z7_services.Z7EAX_GetNbCnx(code) : 0; }
+inline uint16_t Z7Part_EAX_GetNbVar(uint32_t code) { return z7_services.Z7EAX_GetNbVar ? z7_services.Z7EAX_GetNbVar(code) : 0; }
+inline uint32_t Z7Part_EAX_Build(uint32_t code, uint32_t db) { return z7_services.Z7EAX_Build ? z7_services.Z7EAX_Build(code, db) : 0; }
+inline uint32_t Z7Part_EAX_Link(uint32_t db) { return z7_services.Z7EAX_Link ? z7_services.Z7EAX_Link(db) : 0; }
+inline uint32_t Z7Part_VM_OpenExtData(uint32_t db) { return z7_services.Z7VM_OpenExtData ? z7_services.Z7VM_OpenExtData(db) : 0; }
+inline void Z7Part_VM_CloseExtData(uint32_t db) { if (z7_services.Z7VM_CloseExtData) z7_services.Z7VM_CloseExtData(db); }
+inline void Z7Part_VM_UpdateExtData(uint32_t db) { if (z7_services.Z7VM_UpdateExtData) z7_services.Z7VM_UpdateExtData(db); }
+inline uint32_t Z7Part_VMCan_GetDBSize(uint32_t code, uint8_t *table) { return z7_services.Z7VMCan_GetDBSize ? z7_services.Z7VMCan_GetDBSize(code, table) : 0; }
+inline uint32_t Z7Part_VMCan_Build(uint32_t code, uint32_t db) { return z7_services.Z7VMCan_Build ? z7_services.Z7VMCan_Build(code, db) : 0; }
+inline void Z7Part_VMCan_Exchange(uint32_t db) { if (z7_services.Z7VMCan_Exchange) z7_services.Z7VMCan_Exchange(db); }
+inline void Z7Part_VMCan_Close(uint32_t db) { if (z7_services.Z7VMCan_Close) z7_services.Z7VMCan_Close(db); }
+inline uint32_t Z7Part_VMAsi_GetSizing(uint32_t code) { return z7_services.Z7VMAsi_GetSizing ? z7_services.Z7VMAsi_GetSizing(code) : 0; }
+inline uint32_t Z7Part_VMAsi_Open(uint32_t config, uint32_t area, uint32_t db) { return z7_services.Z7VMAsi_Open ? z7_services.Z7VMAsi_Open(config, area, db) : 0; }
+inline void Z7Part_VMAsi_Exchange(uint32_t db) { if (z7_services.Z7VMAsi_Exchange) z7_services.Z7VMAsi_Exchange(db); }
+inline void Z7Part_VMAsi_Close(uint32_t db) { if (z7_services.Z7VMAsi_Close) z7_services.Z7VMAsi_Close(db); }
+inline uint32_t Z7Part_DDKC_GetSize(uint32_t code) { return z7_services.Z7DDKC_GetSize ? z7_services.Z7DDKC_GetSize(code) : 0; }
+inline uint32_t Z7Part_DDKC_Build(uint32_t code, uint32_t db) { return z7_services.Z7DDKC_Build ? z7_services.Z7DDKC_Build(code, db) : 0; }
+inline void Z7Part_DDKC_Exchange(uint32_t db) { if (z7_services.Z7DDKC_Exchange) z7_services.Z7DDKC_Exchange(db); }
+inline void Z7Part_DDKC_Close(uint32_t db) { if (z7_services.Z7DDKC_Close) z7_services.Z7DDKC_Close(db); }
+inline uint32_t Z7Part_Ios_GetMemorySizing(uint32_t iodef) { return z7_services.Z7Ios_GetMemorySizing ? z7_services.Z7Ios_GetMemorySizing(iodef) : 0; }
+inline uint32_t Z7Part_Ios_Open(uint32_t iodef, uint32_t area, uint32_t size) { return z7_services.Z7Ios_Open ? z7_services.Z7Ios_Open(iodef, area, size) : 0; }
+inline uint32_t Z7Part_Ios_Exchange(uint32_t db) { return z7_services.Z7Ios_Exchange ? z7_services.Z7Ios_Exchange(db) : 0; }
+inline void Z7Part_Ios_Close() { if (z7_services.Z7Ios_Close) z7_services.Z7Ios_Close(); }
+inline uint32_t Z7Part_File_Delete(const char *path) { return z7_services.Z7File_Delete ? z7_services.Z7File_Delete(path) : 0; }
+inline uint32_t Z7Part_File_Exist(const char *path) { return z7_services.Z7File_Exist ? z7_services.Z7File_Exist(path) : 0; }
+// Formats at most 512 characters and hands the line to the runtime's trace.
+void Z7Part_Trace(const char *format, ...) __attribute__((format(printf, 1, 2)));

@@ -244,7 +244,7 @@ void Printf(const F &f) {
         }
     }
     out[o] = 0;
-    Z7EVSTRACE("%s", out);
+    Z7Part_Trace("%s", out);
 }
 
 // DAY_TIME: kind 1 the time "hh:mm:ss", 2 the day name, else the date

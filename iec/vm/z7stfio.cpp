@@ -224,7 +224,7 @@ bool UdpAddress(const F &f, uint32_t k, uint8_t *&addr) {
     uint32_t size = 0;
     addr = Bytes(f, k, size);
     if (addr != nullptr && size >= 16) return true;
-    Z7EVSTRACE("UDP address must be USINT[%u]", 16u);
+    Z7Part_Trace("UDP address must be USINT[%u]", 16u);
     return false;
 }
 uint32_t Sockets(const F &f, uint32_t fn) {

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/image/util.h"
 #include "iec/vm/z7cnv.h"
 #include "iec/vm/z7vm.h"
 
@@ -192,24 +193,9 @@ void Z7VMStr_Char(uint32_t db, uint32_t dst, uint32_t code) {
     if (At(db, dst).max != 0) Store(Z7VMStr_Slot(db, dst), &c, 1);
 }
 
-namespace {
-// CRC-16 of Modbus RTU (reflected polynomial 0xA001), one table step per byte.
-constexpr std::array<uint16_t, 256> kCrcTable = [] {
-    std::array<uint16_t, 256> t{};
-    for (uint32_t i = 0; i < 256; i++) {
-        uint16_t c = uint16_t(i);
-        for (int b = 0; b < 8; b++) c = (c & 1) ? uint16_t((c >> 1) ^ 0xA001) : uint16_t(c >> 1);
-        t[i] = c;
-    }
-    return t;
-}();
-}  // namespace
-
 uint16_t Z7VMStr_Crc16(uint32_t db, uint32_t s) {
     const Str x = At(db, s);
-    uint16_t crc = 0xFFFF;
-    for (uint32_t i = 0; i < x.len; i++) crc = uint16_t((crc >> 8) ^ kCrcTable[(crc ^ x.text()[i]) & 0xFF]);
-    return crc;
+    return crc16(x.text(), x.len);
 }
 
 uint32_t Z7VMStr_AtoH(uint32_t db, uint32_t s) {

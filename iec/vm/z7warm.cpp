@@ -181,7 +181,7 @@ uint32_t Z7VMWarm_CheckFile(uint32_t signature, const char *path) { return FileS
 uint32_t Z7VMWarm_ShutDown(uint32_t db, const char *path) {
     if (path == nullptr || db == 0) return 0;
     const Layout l = Read(db);
-    if (l.total == 4) return Z7File_Delete(path) || !Z7File_Exist(path) ? 1 : 0;
+    if (l.total == 4) return Z7Part_File_Delete(path) || !Z7Part_File_Exist(path) ? 1 : 0;
     return Write(db, path);
 }
 

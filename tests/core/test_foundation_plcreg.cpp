@@ -13,7 +13,7 @@
 #include "core/storage/memfile.h"
 #include "exec/plcmode.h"
 #include "core/image/plcreg.h"
-#include "exec/rtc.h"
+#include "core/image/rtc.h"
 #include "iec/services/drevano.h"
 #include "platform/plat.h"
 #include "tests/support/temp_root.h"
@@ -589,6 +589,46 @@ TEST_F(RegImage, InvalidClockResetsTo1900AndSetsTheFault) {
     std::error_code ec;
     std::filesystem::remove(rtc, ec);
     RTCOpen();  // the clock read again from the stand-in
+}
+
+TEST_F(RegImage, ClearsZeroExactlyTheirAreas) {
+    // Byte ranges (inclusive) worked out from the register map: %K 96..127,
+    // %Q 1152..1407, %T 1408..1663, %AQ 2944..3967, %ET 104448..106495 are
+    // temporary; a full clear adds %IG/%QG 0..63, %AIG/%AQG 128..255,
+    // %I 896..1151, %M 1664..1919, %AI 1920..2943, %R 3968..104447 and
+    // %EM 106496..108543. %S (64..95, but bits 0 and 1 of byte 65), %SR and
+    // %ESR stay.
+    struct Range {
+        size_t first, last;
+    };
+    const Range temporary[] = {{96, 127}, {1152, 1407}, {1408, 1663}, {2944, 3967}, {104448, 106495}};
+    const Range retained[] = {{0, 63}, {128, 255}, {896, 1151}, {1664, 1919}, {1920, 2943}, {3968, 104447},
+                              {106496, 108543}};
+    auto cleared = [](const Range &r) {
+        for (size_t i = r.first; i <= r.last; i++)
+            if (plc_reg[i] != 0) return false;
+        return true;
+    };
+    auto kept = [](const Range &r) {
+        for (size_t i = r.first; i <= r.last; i++)
+            if (plc_reg[i] != 0x5A) return false;
+        return true;
+    };
+    DrevanoRuntime = 0;
+    FillImage(0x5A);
+    PlcTmpClear();
+    for (const Range &r : temporary) EXPECT_TRUE(cleared(r)) << r.first;
+    for (const Range &r : retained) EXPECT_TRUE(kept(r)) << r.first;
+    EXPECT_EQ(plc_reg[95], 0x5A);
+    EXPECT_EQ(plc_reg[384], 0x5A);                // %SR65
+    EXPECT_EQ(plc_reg[108544], 0x5A);             // %ESR
+    EXPECT_EQ(plc_reg[65], 0x58);                 // only bits 0 and 1 of byte 65
+    FillImage(0x5A);
+    PlcRegClear();
+    for (const Range &r : temporary) EXPECT_TRUE(cleared(r)) << r.first;
+    for (const Range &r : retained) EXPECT_TRUE(cleared(r)) << r.first;
+    EXPECT_EQ(plc_reg[256], 0x5A);     // %SR1
+    EXPECT_EQ(plc_reg[108544], 0x5A);  // %ESR
 }
 
 }  // namespace

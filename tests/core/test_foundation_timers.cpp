@@ -14,6 +14,7 @@
 #include "cmd/cmd.h"
 #include "core/image/plcreg.h"
 #include "exec/sys.h"
+#include "media/cfm.h"
 #include "core/image/timebase.h"
 #include "platform/plat.h"
 #include "tests/support/fake_clock.h"

@@ -12,7 +12,7 @@
 #include "core/storage/memfile.h"
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
-#include "cmd/vcomm.h"
+#include "io/vcomm.h"
 #include "iec/services/drevano.h"
 #include "iec/services/z7svc.h"
 #include "iec/vm/z7parts.h"

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "core/image/bytes.h"
-#include "cmd/vcomm.h"
+#include "io/vcomm.h"
 #include "iec/services/z7svc.h"
 #include "iec/vm/z7parts.h"
 #include "tests/support/temp_root.h"

@@ -2,7 +2,7 @@
 // ladder block and the IEC helpers), pass by pass on an in-memory bus.
 #include <gtest/gtest.h>
 
-#include "cmd/vcomm.h"
+#include "io/vcomm.h"
 #include "tests/io/test_can_support.h"
 
 using namespace can_test;

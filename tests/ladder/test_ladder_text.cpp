@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "exec/rtc.h"
+#include "core/image/rtc.h"
 #include "platform/plat.h"
 #include "tests/ladder/lad_rungs.h"
 #include "tests/support/fake_rtc.h"

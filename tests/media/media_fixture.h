@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <vector>
 
-#include "exec/dpram.h"
+#include "core/image/dpram.h"
 #include "core/image/plcreg.h"
 #include "exec/sys.h"
 #include "media/cfapi.h"

@@ -16,7 +16,7 @@
 
 #include "core/image/bytes.h"
 #include "cmd/cmd.h"
-#include "cmd/vcomm.h"
+#include "io/vcomm.h"
 #include "core/image/plcreg.h"
 #include "net/dpr.h"
 #include "net/enet.h"

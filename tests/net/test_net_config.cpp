@@ -12,6 +12,7 @@
 #include "core/storage/memfile.h"
 #include "core/image/plcreg.h"
 #include "exec/sys.h"
+#include "io/io.h"
 #include "net/dpr.h"
 #include "net/net.h"
 #include "platform/plat.h"

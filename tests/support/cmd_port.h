@@ -13,7 +13,7 @@
 #include "exec/plcmode.h"
 #include "core/image/plcreg.h"
 #include "core/image/util.h"
-#include "cmd/vcomm.h"
+#include "io/vcomm.h"
 
 namespace test_support {
 

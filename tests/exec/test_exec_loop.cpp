@@ -13,6 +13,7 @@
 #include "exec/mainloop.h"
 #include "exec/plcmode.h"
 #include "core/image/plcreg.h"
+#include "media/cfm.h"
 #include "net/net.h"
 #include "tavIXsdk/tavixsdk/tavix.h"
 #include "test_exec_support.h"

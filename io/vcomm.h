@@ -93,6 +93,10 @@ extern uint32_t Vcomm_Lock;   // 0 free, bit 0 held by a host, bit 1 held for a 
 extern uint32_t Vcomm_Host;   // host code of the holder
 extern uint32_t Vcomm_Mode;   // 0 local, 1 forwarded to another CAN node, 2 command host on CAN
 extern uint8_t Vcomm_ConnectId;
+// Port of each command-protocol host: the programming port, and the
+// Ethernet channel once it is installed.
+constexpr uint32_t CMD_HOSTS = 2;
+extern std::array<uint32_t, CMD_HOSTS> Cmd_HostPort;
 extern uint16_t Vcomm_Idle;   // count of releases
 extern uint8_t is_z7protocol; // the port was handed to the IEC runtime
 

@@ -1,7 +1,7 @@
 // The frame layer of the command protocol, byte for byte, through the
 // intercepted programming port: checksum and seed, answers, long frames and
 // negotiation, addressing, host arbitration, time-outs.
-#include "tests/core/test_cmd_support.h"
+#include "tests/cmd/test_cmd_support.h"
 
 #include <algorithm>
 #include <cstring>

@@ -2,12 +2,12 @@
 // kept in software from the 100 us time base; writes go to the hardware
 // clock. UTC is kept beside local time and the two follow each other through
 // the time-zone and daylight-saving words.
-#include "exec/rtc.h"
+#include "core/image/rtc.h"
 
 #include <cstring>
 #include <ctime>
 
-#include "cmd/cmd.h"
+#include "core/image/syshook.h"
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
 #include "platform/plat.h"
@@ -108,7 +108,7 @@ uint32_t DaysBeforeMonth(uint32_t month, bool leap) {
 uint32_t DaylightOn() { return (PlcWord(W_DST) & 0xFF) != 0 ? 1 : 0; }
 
 // The system time follows a set clock only while no command is running.
-bool Rtc_CommandIdle() { return CmdRun == CMD_IDLE; }
+bool Rtc_CommandIdle() { return SysHook_CommandIdle() != 0; }
 
 }  // namespace
 

@@ -1,7 +1,7 @@
 // The refusals of a register write over the command protocol: every one
 // answered with its own code byte (0x09 refused, 0x0F outside the image), the
 // register left as it was; the accepted writes beside them answer 0xA0.
-#include "tests/core/test_cmd_support.h"
+#include "tests/cmd/test_cmd_support.h"
 
 #include "core/image/bytes.h"
 #include "core/image/plcreg.h"

@@ -36,5 +36,3 @@ constexpr std::size_t DP_MAIL_TEXT = 31816, DP_MAIL_DATA = 32328, DP_MAIL_DATA_S
 
 // Clears the channels at start-up (header byte 0 := 1).
 void Dpram_Init();
-// Serves the talk-override channel; once per main-loop pass.
-void Dpram_Service();

@@ -16,7 +16,7 @@
 #include "core/storage/memfile.h"
 #include "exec/plcmode.h"
 #include "core/image/plcreg.h"
-#include "exec/rtc.h"
+#include "core/image/rtc.h"
 #include "exec/sys.h"
 #include "core/image/timebase.h"
 #include "core/image/util.h"

@@ -1,6 +1,6 @@
 // The programming serial port on termios, its port lock and its intercept
 // rings.
-#include "cmd/vcomm.h"
+#include "io/vcomm.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -11,7 +11,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "exec/mainloop.h"
+#include "core/image/syshook.h"
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
 #include "platform/plat.h"
@@ -28,6 +28,7 @@ uint32_t Vcomm_Mode;
 uint8_t Vcomm_ConnectId;
 uint16_t Vcomm_Idle;
 uint8_t is_z7protocol;
+std::array<uint32_t, CMD_HOSTS> Cmd_HostPort = {ProgrammingPort, VCOMM_NO_PORT};
 
 namespace {
 
@@ -390,7 +391,7 @@ uint32_t OpWaitRx(uint32_t port, uint8_t *byte) {
             p->rtu_index = 2;
         }
         if (*byte == 0xAA) return 2;
-        ExecuteSubLoop_Wait();
+        SysHook_SubLoopWait();
     }
 }
 

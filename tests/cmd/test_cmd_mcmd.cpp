@@ -6,7 +6,7 @@
 
 #include "cmd/mcmd.h"
 #include "messaging/messaging.h"
-#include "tests/core/test_cmd_support.h"
+#include "tests/cmd/test_cmd_support.h"
 
 namespace {
 

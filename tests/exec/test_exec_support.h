@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "tests/support/reset_exits.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/temp_root.h"
 

@@ -9,9 +9,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "tests/support/reset_exits.h"
 #include "cmd/cmd.h"
 #include "core/image/timebase.h"
-#include "cmd/vcomm.h"
+#include "io/vcomm.h"
 #include "exec/sys.h"
 #include "platform/plat.h"
 #include "tests/support/cmd_port.h"

@@ -1,6 +1,6 @@
 // Datagrams (lists, escapes, keys, writes, ageing) and the programming
 // port's lock and intercept rings.
-#include "tests/core/test_cmd_support.h"
+#include "tests/cmd/test_cmd_support.h"
 
 #include <sys/stat.h>
 

@@ -7,7 +7,7 @@
 
 #include "cmd/cmd.h"
 #include "core/image/plcreg.h"
-#include "exec/rtc.h"
+#include "core/image/rtc.h"
 #include "core/image/timebase.h"
 #include "test_exec_support.h"
 

@@ -1,0 +1,104 @@
+// Hook tables of the lower floors, filled once at start-up. A lower floor
+// calls up only through these tables: this file is the list of those calls.
+#include "exec/hooks.h"
+
+#include "cmd/cmd.h"
+#include "cmd/mcmd.h"
+#include "core/image/plcreg.h"
+#include "core/image/syshook.h"
+#include "core/image/timebase.h"
+#include "core/storage/memfile.h"
+#include "exec/install.h"
+#include "exec/mainloop.h"
+#include "exec/panel.h"
+#include "exec/plcmode.h"
+#include "exec/sys.h"
+#include "iec/services/drevano.h"
+#include "iec/services/z7svc.h"
+#include "ladder/ladder.h"
+#include "media/cfm.h"
+#include "media/clone.h"
+#include "messaging/messaging.h"
+#include "net/enet.h"
+#include "core/image/bytes.h"
+#include "core/image/rtc.h"
+#include "net/svc.h"
+#include "protocols/ascii.h"
+#include "protocols/egd.h"
+#include "protocols/eip.h"
+#include "protocols/modbus.h"
+#include "protocols/qncan.h"
+#include "protocols/srtp.h"
+#include "tavIXsdk/tavixsdk/tavix.h"
+
+namespace {
+uint32_t CommandIdle() { return CmdRun == CMD_IDLE ? 1 : 0; }
+uint32_t EgdConnCnt(uint32_t) { return Egd_ConnCnt(); }
+}  // namespace
+
+void Exec_InstallHooks() {
+    // Register image and stored files (core): executive services, the
+    // front panel on the service tick, the IEC runtime.
+    sys_hooks.set_plc_mode = SetPlcMode;
+    sys_hooks.warm_reset = SYS_WarmReset;
+    sys_hooks.net_init = Plc_NetInit;
+    sys_hooks.io_config = IoConfig;
+    sys_hooks.net_config = NetConfig;
+    sys_hooks.net_io_config = NetIoConfig;
+    sys_hooks.port_init = Cmd_PortInit;
+    sys_hooks.save_and_set_macid = SaveAndSetMACID;
+    sys_hooks.start_watchdog = StartWatchdog;
+    sys_hooks.stop_watchdog = StopWatchdog;
+    sys_hooks.tickle_watchdog = TickleWatchdogReal;
+    sys_hooks.subloop_wait = ExecuteSubLoop_Wait;
+    sys_hooks.enable_interrupt = Enable_Interrupt;
+    sys_hooks.read_bbr = SYS_ReadCmd;
+    sys_hooks.write_bbr = SYS_WriteCmd;
+    sys_hooks.command_idle = CommandIdle;
+    tick_hooks.button_step = Panel_ButtonStep;
+    tick_hooks.led_update = LED_Update;
+    PlcReg_IecLocate = DrevanoCalculateVmDbAddress;
+    iec_hooks.init = Drevano_init;
+    iec_hooks.exit = __Exit;
+    iec_hooks.clear_flags = ClearDrevanoFlags;
+    iec_hooks.delete_program = DeleteDrevanoProgram;
+    iec_hooks.delete_retain = DelDrevanoRetentiveFile;
+    iec_hooks.cycle = _VMThread;
+
+    // Engines and drivers: the IEC VM's services, the Ethernet manager's
+    // protocol servers and e-mail, the card
+    // manager's clone link and web server.
+    Z7Svc_Install();
+    enet_hooks.qncan = {Qncan_Init, Qncan_Scan, Qncan_ConnCnt, nullptr};
+    enet_hooks.modbus = {Modbus_Init, Modbus_Scan, Modbus_Conn_Cnt, Modbus_Stop};
+    enet_hooks.ascii = {Ascii_Init, Ascii_Scan, Ascii_cnn_cnt, nullptr};
+    enet_hooks.egd = {Egd_Init, Egd_Scan, EgdConnCnt, nullptr};
+    enet_hooks.srtp = {Srtp_Init, Srtp_Scan, Srtp_Conn_Cnt, nullptr};
+    enet_hooks.eip = {Eip_Init, Eip_Scan, Eip_Conn_Cnt, nullptr};
+    enet_hooks.egd_config = Egd_Config;
+    enet_hooks.email_scan = EtnEmailScan;
+    clone_cmd_link = {MCMD_Init, MCMD_SendCmd, MCMD_SendData, MCMD_GetData, MCMD_SendCntl, MCMD_Close};
+    cfm_hooks.card_checked = Main_WebCardChecked;
+
+    // The network layer's service control: the script's pipe, the UTC clock,
+    // the web HMI server's hand-over bytes, the watchdog and the EGD restart.
+    NetSvcHooks &h = NetSvc_Hooks;
+    h.script_pipe = [] { return MasterScriptPipefd[1]; };
+    h.script_absent = [] { return MasterFilePresent; };
+    h.utc_from_system = [](uint32_t sec, uint32_t ms) {
+        const UtcTime t{sec, ms};
+        uint16_t utc[6] = {};
+        UtcSet(&t, utc);
+        for (unsigned i = 0; i < 6; i++) LE_Put16(&plc_reg[108582 + 2 * i], utc[i]);
+    };
+    h.web_state = [] { return TavixServerState; };
+    h.web_state_set = [](uint8_t v) { TavixServerState = v; };
+    h.web_thread = [] { return TavixThreadCreated; };
+    h.web_ftping = [] { return TavixFtping; };
+    h.web_ftping_set = [](uint8_t v) { TavixFtping = v; };
+    h.watchdog_kick = [] { TickleWatchdogReal(); };
+    h.egd_restart = [](uint32_t) {
+        Egd_DeInit(&Enet_IpInstance[0]);
+        Egd_Init(&Enet_IpInstance[0], &EnetPacketPoolCtrl);
+    };
+}
