@@ -16,7 +16,6 @@ import base64
 import os
 import re
 import signal
-import socket
 import subprocess
 import sys
 import time
@@ -25,6 +24,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "blackbox"))
 from bbsupport import Controller, NetPeer, wait_for  # noqa: E402
 from test_modbus import COUNTER, R, config_block, io_config  # noqa: E402
+from test_webhmi import listening  # noqa: E402
 
 HOST = "10.77.0.2"
 SECONDS = int(os.environ.get("SECONDS_EACH", "10"))
@@ -71,17 +71,7 @@ def main():
         c.download(0, COUNTER)
         c.set_mode(2)
 
-        def up():
-            s = peer.socket(socket.AF_INET, socket.SOCK_STREAM)
-            s.settimeout(1)
-            try:
-                s.connect((HOST, 80))
-                return True
-            except OSError:
-                return False
-            finally:
-                s.close()
-        if not wait_for(up, 20):
+        if not wait_for(lambda: listening(peer), 20):
             print("the web server did not come up")
             return 1
         # nginx on the same folder and address, port 8080, one request per connection.

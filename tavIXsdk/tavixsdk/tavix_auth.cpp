@@ -171,11 +171,13 @@ int Digest(const char *v, std::size_t n, const char *method, const char *url, ta
     return 0;
 }
 
-long EntryIndex(const uint8_t digest[16], bool *found) {
-    long lo = 0, hi = long(tavix_auth_table.count);
+// Bisection over a table ordered by key digest: the index found, or where to insert.
+template <typename T>
+long DigestIndex(const T *entries, uint32_t count, const uint8_t digest[16], bool *found) {
+    long lo = 0, hi = long(count);
     while (lo < hi) {
         const long mid = (lo + hi) / 2;
-        const int c = std::memcmp(tavix_auth_table.entries[mid].key_digest, digest, 16);
+        const int c = std::memcmp(entries[mid].key_digest, digest, 16);
         if (c == 0) {
             *found = true;
             return mid;
@@ -185,6 +187,10 @@ long EntryIndex(const uint8_t digest[16], bool *found) {
     }
     *found = false;
     return lo;
+}
+
+long EntryIndex(const uint8_t digest[16], bool *found) {
+    return DigestIndex(tavix_auth_table.entries, tavix_auth_table.count, digest, found);
 }
 
 }  // namespace
@@ -398,19 +404,7 @@ tavix_nonce_table_t tavix_nonce_table;
 namespace {
 
 long NonceIndex(const uint8_t digest[16], bool *found) {
-    long lo = 0, hi = long(tavix_nonce_table.count);
-    while (lo < hi) {
-        const long mid = (lo + hi) / 2;
-        const int c = std::memcmp(tavix_nonce_table.entries[mid].key_digest, digest, 16);
-        if (c == 0) {
-            *found = true;
-            return mid;
-        }
-        if (c < 0) lo = mid + 1;
-        else hi = mid;
-    }
-    *found = false;
-    return lo;
+    return DigestIndex(tavix_nonce_table.entries, tavix_nonce_table.count, digest, found);
 }
 
 }  // namespace

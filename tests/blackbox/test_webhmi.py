@@ -23,6 +23,19 @@ HOST = "10.77.0.2"
 STATUS = 0x10030102
 
 
+def listening(peer, port=80):
+    """Whether the web server takes a connection on the port, from the peer."""
+    s = peer.socket(socket.AF_INET, socket.SOCK_STREAM)
+    s.settimeout(1)
+    try:
+        s.connect((HOST, port))
+        return True
+    except OSError:
+        return False
+    finally:
+        s.close()
+
+
 def wait_web_server(c, listening):
     """The web server started when the configuration arrived and starts again
     once the address comes up (after the link's 2 s debounce): wait for that
@@ -88,15 +101,7 @@ class WebHmi(unittest.TestCase):
         wait_web_server(self.c, self.listening)
 
     def listening(self):
-        s = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
-        s.settimeout(1)
-        try:
-            s.connect((HOST, 80))
-            return True
-        except OSError:
-            return False
-        finally:
-            s.close()
+        return listening(self.peer)
 
     def raw(self, *pieces, gap=0.0):
         """Sends the pieces (gap seconds apart) and reads until the server

@@ -17,7 +17,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(__file__))
 from bbsupport import Controller, NetPeer, wait_for  # noqa: E402
 from test_modbus import R, config_block, io_config  # noqa: E402
-from test_webhmi import digest_header, wait_web_server  # noqa: E402
+from test_webhmi import digest_header, listening, wait_web_server  # noqa: E402
 
 HOST = "10.77.0.2"
 SECURITY = b"tavIX\r\nop;226f2a0adcb0f34a56dc9c2f26248223;Right0;Right3\r\n"
@@ -47,15 +47,7 @@ class Methods(unittest.TestCase):
         self.cnonce = 0
 
     def listening(self):
-        s = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
-        s.settimeout(1)
-        try:
-            s.connect((HOST, 80))
-            return True
-        except OSError:
-            return False
-        finally:
-            s.close()
+        return listening(self.peer)
 
     def exchange(self, data, timeout=5):
         """One request and its answer. The server restarts once when the
