@@ -1045,13 +1045,16 @@ template <uint32_t Id> uint32_t CounterEntry(uint32_t cmd, uint32_t db, uint32_t
     return Dispatch(kCounters[Id], cmd, db, inst, arg);
 }
 template <uint32_t... Ids> constexpr std::array<FbHandler, sizeof...(Ids)> Entries(std::integer_sequence<uint32_t, Ids...>) {
-    return {(kRows[Ids].exec != nullptr ? &Entry<Ids> : nullptr)...};
+    return {&Entry<Ids>...};
 }
 constexpr std::array<FbHandler, Z7STFB_ROWS> kEntries = Entries(std::make_integer_sequence<uint32_t, Z7STFB_ROWS>{});
 }  // namespace
 
 const char *Z7Stfb_GetName(uint32_t id) { return id < Z7STFB_ROWS ? kRows[id].name : nullptr; }
-FbHandler Z7Stfb_GetProc(uint32_t id) { return id < Z7STFB_ROWS ? kEntries[id] : nullptr; }
+// A row without its routine has no handler (the block counts as absent).
+FbHandler Z7Stfb_GetProc(uint32_t id) {
+    return id < Z7STFB_ROWS && kRows[id].exec != nullptr ? kEntries[id] : nullptr;
+}
 FbHandler Z7Stfb_Counter(uint32_t which) {
     switch (which) {
     case 0: return CounterEntry<0>;
