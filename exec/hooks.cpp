@@ -91,10 +91,10 @@ void Exec_InstallHooks() {
         UtcSet(&t, utc);
         for (unsigned i = 0; i < 6; i++) LE_Put16(&plc_reg[108582 + 2 * i], utc[i]);
     };
-    h.web_state = [] { return TavixServerState; };
+    h.web_state = [] { return TavixServerState.load(); };
     h.web_state_set = [](uint8_t v) { TavixServerState = v; };
-    h.web_thread = [] { return TavixThreadCreated; };
-    h.web_ftping = [] { return TavixFtping; };
+    h.web_thread = [] { return TavixThreadCreated.load(); };
+    h.web_ftping = [] { return TavixFtping.load(); };
     h.web_ftping_set = [](uint8_t v) { TavixFtping = v; };
     h.watchdog_kick = [] { TickleWatchdogReal(); };
     h.egd_restart = [](uint32_t) {

@@ -158,7 +158,6 @@ void *tavix_Loop(void *) {
     tavix_thread_clear();
     TavixThreadCreated = 0;
     tavix_DemoUnlock();
-    pthread_mutex_unlock(&TavixQueryFilterMutex);
     TavixServerState = 1;
     pthread_exit(nullptr);
 }

@@ -21,7 +21,7 @@ uint16_t *web_last_local_user;
 const char *const access_levels[8] = {"Right0", "Right1", "Right2", "Right3",
                                       "Right4", "Right5", "Right6", "Right7"};
 WebLoginList user_details_list;
-volatile uint8_t login_flag;
+std::atomic<uint8_t> login_flag;
 uint8_t TavixLoginStatus;
 char Tavix_LoggedUsers[256][16];
 

@@ -4,6 +4,7 @@
 // POST methods, and reads, writes and subscriptions of the variable table.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "tavIXsdk/tavixsdk/tavix_auth.h"
@@ -41,7 +42,7 @@ struct WebLoginList {
     uint8_t count;
 };
 extern WebLoginList user_details_list;
-extern volatile uint8_t login_flag;
+extern std::atomic<uint8_t> login_flag;
 extern uint8_t TavixLoginStatus;
 extern char Tavix_LoggedUsers[256][16];
 

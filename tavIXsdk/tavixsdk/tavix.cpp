@@ -3,11 +3,11 @@
 
 #include <cerrno>
 
-uint8_t TavixServerState = 1;
-uint8_t TavixThreadCreated = 0;
-uint8_t TavixFtping = 0;
+std::atomic<uint8_t> TavixServerState{1};
+std::atomic<uint8_t> TavixThreadCreated{0};
+std::atomic<uint8_t> TavixFtping{0};
 uint8_t tavixFtpStates = 0;
-uint32_t tavix_LoggedUsers = 0;
+std::atomic<uint32_t> tavix_LoggedUsers{0};
 
 sem_t demoMutex;
 pthread_mutex_t TavixQueryFilterMutex = PTHREAD_MUTEX_INITIALIZER;

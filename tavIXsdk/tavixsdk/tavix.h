@@ -3,22 +3,25 @@
 // the server thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <pthread.h>
 #include <semaphore.h>
 
+// The life-cycle bytes are shared by main and the server thread: each
+// transition is one atomic store.
 // Life cycle: 0 stop requested, 1 stopped, 2 start requested, 3 starting,
 // 4 running. main and the card file manager request 0 and 2; the server
 // thread moves it on. Starts at 1.
-extern uint8_t TavixServerState;
+extern std::atomic<uint8_t> TavixServerState;
 // Set by main when it created the server thread, cleared by the thread.
-extern uint8_t TavixThreadCreated;
+extern std::atomic<uint8_t> TavixThreadCreated;
 // 1 while a web project is being uploaded; the server is held stopped.
-extern uint8_t TavixFtping;
+extern std::atomic<uint8_t> TavixFtping;
 // State of the web-project upload watcher; reset to 0 on a start request.
 extern uint8_t tavixFtpStates;
 // Number of logged-in web users. Placeholder: 0.
-extern uint32_t tavix_LoggedUsers;
+extern std::atomic<uint32_t> tavix_LoggedUsers;
 
 
 // Pass lock between the server thread and main. The server thread takes it

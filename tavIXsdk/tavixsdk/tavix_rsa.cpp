@@ -15,21 +15,22 @@ struct tavix_rsa_key {
 
 namespace {
 
+// Plain storage: the web thread may still hold the key while the process ends.
 struct ServerKey {
     tavix_rsa_key *key;
-    std::vector<uint8_t> n, e;  // big-endian public parts
+    uint8_t n[512], e[64];  // big-endian public parts
+    std::size_t n_len, e_len;
 } server;
 
 bool Init(tavix_rsa_key *k) {
     return mp_init_multi(&k->e, &k->d, &k->n, &k->p, &k->q, &k->qinv, &k->dp, &k->dq, nullptr) == MP_OKAY;
 }
 
-std::vector<uint8_t> Bytes(const mp_int *v) {
-    std::vector<uint8_t> out(mp_ubin_size(v));
+// A number's big-endian bytes into out; the count, 0 when it does not fit.
+std::size_t Bytes(const mp_int *v, uint8_t *out, std::size_t room) {
     std::size_t w = 0;
-    if (!out.empty() && mp_to_ubin(v, out.data(), out.size(), &w) != MP_OKAY) out.clear();
-    out.resize(w);
-    return out;
+    if (mp_ubin_size(v) > room || mp_to_ubin(v, out, room, &w) != MP_OKAY) return 0;
+    return w;
 }
 
 // A random prime of bits / 2 bits with gcd(prime - 1, e) = 1.
@@ -63,8 +64,8 @@ int RandPrime(mp_int *out, int bits, const mp_int *e) {
 void Install(tavix_rsa_key *k) {
     tavix_options_free_rsa();
     server.key = k;
-    server.n = Bytes(&k->n);
-    server.e = Bytes(&k->e);
+    server.n_len = Bytes(&k->n, server.n, sizeof server.n);
+    server.e_len = Bytes(&k->e, server.e, sizeof server.e);
 }
 
 // A DER length at p; false when it runs past the data or takes more than 2 bytes.
@@ -157,8 +158,7 @@ int tavix_rsa_exptmod(const tavix_rsa_key *k, bool private_op, const uint8_t *in
 void tavix_options_free_rsa() {
     tavix_rsa_free(server.key);
     server.key = nullptr;
-    server.n.clear();
-    server.e.clear();
+    server.n_len = server.e_len = 0;
 }
 
 int tavix_options_generate_temporary_rsa(int bits, uint32_t e) {
@@ -173,13 +173,13 @@ int tavix_options_generate_temporary_rsa(int bits, uint32_t e) {
 }
 
 const uint8_t *tavix_options_rsa_modulus(std::size_t *n) {
-    *n = server.n.size();
-    return server.n.empty() ? nullptr : server.n.data();
+    *n = server.n_len;
+    return server.n_len == 0 ? nullptr : server.n;
 }
 
 const uint8_t *tavix_options_rsa_exponent(std::size_t *n) {
-    *n = server.e.size();
-    return server.e.empty() ? nullptr : server.e.data();
+    *n = server.e_len;
+    return server.e_len == 0 ? nullptr : server.e;
 }
 
 long tavix_options_der_decode_integer(const uint8_t *der, std::size_t avail, uint8_t *out, std::size_t room,
@@ -239,7 +239,7 @@ int tavix_options_set_rsa_from_file(const char *path) {
 
 long tavix_auth_rsa_decrypt(const char *hex, char *out, std::size_t out_size) {
     if (server.key == nullptr) return -1;
-    const std::size_t size = server.n.size();
+    const std::size_t size = server.n_len;
     uint8_t cipher[512], block[512];
     std::size_t cn = 0;
     if (size > sizeof block || std::strlen(hex) > 2 * size ||

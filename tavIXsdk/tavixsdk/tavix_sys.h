@@ -2,6 +2,7 @@
 // 3 finished), started with SIGPIPE and SIGALRM blocked, reaped by the tick.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <pthread.h>
 
@@ -9,8 +10,8 @@ constexpr int TAVIX_WORKERS = 4;
 
 struct tavix_worker {
     pthread_t thread;
-    volatile uint32_t state;
-    volatile uint32_t stop;
+    std::atomic<uint32_t> state;
+    std::atomic<uint32_t> stop;
     void (*fn)(int slot, void *arg);
     void *arg;
 };

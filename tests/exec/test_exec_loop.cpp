@@ -89,6 +89,18 @@ TEST_F(ExecLoop, WebStepAfterCountedPasses) {
     int v = -1;
     sem_getvalue(&demoMutex, &v);
     EXPECT_EQ(v, 1) << "released, never above one";
+    // The web thread is real: once it runs (state 4) a stop request ends it.
+    auto until = [](auto done) {
+        for (int i = 0; i < 60000 && !done(); i++) {
+            Main_AfterPass();  // the web step releases the pass lock the thread takes
+            usleep(1000);
+        }
+        return done();
+    };
+    ASSERT_TRUE(until([] { return TavixServerState == 4; }));
+    TavixServerState = 0;
+    ASSERT_TRUE(until([] { return TavixThreadCreated == 0; }));
+    EXPECT_EQ(TavixServerState, 1) << "stopped";
 
     // Without HTTP for the web server the counter stops at its top.
     TavixHttp = 0;

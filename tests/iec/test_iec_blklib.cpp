@@ -842,9 +842,9 @@ TEST_F(BlkLib, NetworkHeartbeatsAndRemoteWords) {
     EXPECT_EQ(Get(BOOL_, 4), 0u);
     EXPECT_EQ(Get(INT_, 5), 0u);
     // NETPUTHB node 5 period 1000: output heartbeat id 40, no data; not again within the period
+    const uint32_t sent = FPGA_GetFrt();  // at or before the block's own send time
     Call("NETPUTHB", {1, 2, 3, 4, 5});
     EXPECT_EQ(Get(BOOL_, 4), 1u);
-    const uint32_t sent = FPGA_GetFrt();
     Call("NETPUTHB", {1, 2, 3, 4, 5});
     EXPECT_EQ(Get(BOOL_, 4), 0u);
     EXPECT_EQ(frames(), (F{{40, 0, 0}}));
