@@ -158,6 +158,7 @@ void *tavix_Loop(void *) {
     tavix_thread_clear();
     TavixThreadCreated = 0;
     tavix_DemoUnlock();
+    tavix_comm_thread_stop();
     TavixServerState = 1;
     pthread_exit(nullptr);
 }

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <initializer_list>
 #include <netinet/in.h>
@@ -565,6 +566,13 @@ void tavix_comm_mainloop_exit() {
         *l = -1;
     }
     tavix_timer_stop_imp(&S.timer);
+}
+
+void tavix_comm_thread_stop() {
+    // libcrypto keeps per-thread state (its error queue) until the thread says it ends.
+    if (ssl_library == nullptr) return;
+    using StopFn = void (*)();
+    if (auto stop = reinterpret_cast<StopFn>(dlsym(ssl_library, "OPENSSL_thread_stop"))) stop();
 }
 
 void tavix_comm_free() {

@@ -83,6 +83,8 @@ void tavix_comm_drop_connection(tavix_connection *c);
 void tavix_comm_signal_shutdown();
 void tavix_comm_mainloop_exit();
 void tavix_comm_free();
+// Frees what the TLS library keeps for the calling thread; the web thread's last call.
+void tavix_comm_thread_stop();
 // Waits up to ms for input or room on any socket the next cycle serves;
 // answers like poll.
 int tavix_comm_wait(int ms);
