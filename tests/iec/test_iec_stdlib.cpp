@@ -1196,11 +1196,15 @@ TEST_F(IecStd, SignalsOfTheImagePlayedAndScaled) {
 TEST_F(IecStd, RecipeColumnsApplied) {
     // extension word 13 points at a recipe table behind the image: recipe 0,
     // 2 columns, variables DINT 5 {111, 222}, BOOL 6 {0, 1}, DINT 7 (forced)
-    // {1, 2}, DINT 500 (outside the segment) and a record past the image
+    // {1, 2}, DINT 500 (outside the segment), a record past the image, and
+    // through external variables: XV 1 = INT 9 {0x0101, 0x0202}, XV 2 = DINT
+    // 10 (forced) {3, 4}, XV 9 (no such pointer) {1, 2}
     Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
     db = 0;
     IecImage img;
     img.d8 = img.d16 = img.d32 = img.d64 = img.time = {31, 31, 31};
+    img.xvs = {{11, 9}, {2, 10}};
+    img.xv_high = img.xv_used = 2;
     img.ext.assign(16, 0);
     const uint32_t at = uint32_t(img.Build().size());
     img.ext[12] = at;
@@ -1213,19 +1217,25 @@ TEST_F(IecStd, RecipeColumnsApplied) {
         put16(v & 0xFFFF);
         put16(v >> 16);
     };
-    const uint32_t rcp = at + 8, v1 = rcp + 4 + 5 * 4, v2 = v1 + 16, v3 = v2 + 10, v4 = v3 + 16;
+    const uint32_t rcp = at + 8, v1 = rcp + 4 + 8 * 4, v2 = v1 + 16, v3 = v2 + 10, v4 = v3 + 16, v5 = v4 + 16,
+                   v6 = v5 + 12, v7 = v6 + 16;
     put16(0), put16(1), put32(rcp);
-    put16(5), put16(2), put32(v1), put32(v2), put32(v3), put32(v4), put32(0x7FFFFFF0);
+    put16(8), put16(2), put32(v1), put32(v2), put32(v3), put32(v4), put32(0x7FFFFFF0), put32(v5), put32(v6), put32(v7);
     put16(2), put16(5), put32(0), put32(111), put32(222);
     put16(1), put16(6), put32(0), b.push_back(0), b.push_back(1);
     put16(2), put16(7), put32(0), put32(1), put32(2);
     put16(2), put16(500), put32(0), put32(9), put32(9);
+    put16(0x8B), put16(1), put32(0), put16(0x0101), put16(0x0202);
+    put16(0x82), put16(2), put32(0), put32(3), put32(4);
+    put16(0x8B), put16(9), put32(0), put16(1), put16(2);
     const uint32_t code = test_support::IecLoad(b);
     blocks.push_back(code);
     ASSERT_EQ(Create(code, db), 0u);
     ASSERT_EQ(Z7Def_ColdStart(code, db, "/mnt/cfg/z7.ret", nullptr, false, 0, "APP"), 0u);
     Lock(7, 0x04);
     SetD(7, 77);
+    Lock(2, 0x80);  // XV 2
+    SetD(10, 88);
     struct Case {
         int32_t recipe, column;
         uint8_t ok;
@@ -1240,6 +1250,15 @@ TEST_F(IecStd, RecipeColumnsApplied) {
     EXPECT_EQ(D(5), 222u);
     EXPECT_EQ(B(6), 1);
     EXPECT_EQ(D(7), 77u) << "a forced variable keeps its value";
+    EXPECT_EQ(W(9), 0x0202u) << "written through its pointer";
+    EXPECT_EQ(D(10), 88u) << "a forced pointer writes nothing";
+    // the pointer moved elsewhere by the host: the recipe follows it
+    Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_XV, 1), A(Z7SEC_D16, 11));
+    SetD(2, 0);
+    Stf(158, {3, 1, 2});
+    EXPECT_EQ(B(3), 1);
+    EXPECT_EQ(W(11), 0x0101u);
+    EXPECT_EQ(W(9), 0x0202u);
 }
 
 TEST_F(IecStd, StatusInformationOfMappedVariables) {
@@ -1281,6 +1300,43 @@ TEST_F(IecStd, StatusInformationOfMappedVariables) {
     EXPECT_NE(D(3) >> 16, 0u);
     Stf(13, {2, 11, 6});
     EXPECT_EQ(B(2), 0);
+
+    // handles by name and by address; symbol, profile name and type name of a handle
+    SetS(1, "prof");
+    Stf(143, {8, 1});
+    const uint32_t prof = D(8);
+    EXPECT_NE(prof, 0u);
+    Stf(144, {9, 11, 7});
+    const uint32_t int7 = D(9);
+    EXPECT_NE(int7, 0u);
+    SetS(1, "sp");
+    Stf(143, {9, 1});
+    const uint32_t sp = D(9);
+    EXPECT_NE(sp, 0u);
+    struct Row {
+        uint32_t handle;
+        uint16_t fn;
+        const char *text;
+    };
+    const std::vector<Row> rows = {
+        {prof, 145, "Prof"}, {prof, 146, "MotorProfile"}, {prof, 147, "DINT"},
+        {sp, 145, "SP"},     {sp, 146, "ABCDEFGHIJKLMNOP"}, {sp, 147, "ARR"},
+        {int7, 145, "I"},    {int7, 146, ""},             {int7, 147, "INT"},
+        {prof + 4, 145, ""}, {prof + 4, 146, ""},          {prof + 4, 147, ""},
+        {0, 147, ""},
+    };
+    for (const Row &r : rows) {
+        SetS(2, "old");
+        SetD(8, r.handle);
+        EXPECT_EQ(Stf(r.fn, {2, 8}), 1u);
+        EXPECT_EQ(S(2), r.text) << r.fn << " of " << r.handle;
+    }
+    // a forced result is left as it is
+    SetS(2, "old");
+    Lock(2, 0x20);
+    SetD(8, prof);
+    Stf(147, {2, 8});
+    EXPECT_EQ(S(2), "old");
 }
 
 }  // namespace iec_test
