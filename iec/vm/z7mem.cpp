@@ -17,6 +17,7 @@ namespace {
 constexpr uint32_t kMagic = 0x4B42375Au;  // "Z7BK"
 constexpr uint32_t kHdr = 16;
 constexpr uint32_t kFirst = 16;  // first header; payloads start at 32
+static_assert(kFirst + kHdr == Z7MEM_FIRST);
 
 uint8_t *base = nullptr;
 uint32_t top = kFirst;  // end of the last block

@@ -10,6 +10,8 @@
 
 // Bytes reserved for the arena (address space only; pages are taken on use).
 constexpr uint32_t Z7MEM_SIZE = 64u << 20;
+// Offset of the first payload: nothing below it is ever addressed.
+constexpr uint32_t Z7MEM_FIRST = 32;
 
 // Pointer to len bytes at offset off of the arena, or null when off is 0 (or
 // below the first block) or the range does not lie inside the arena.

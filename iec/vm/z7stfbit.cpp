@@ -68,24 +68,6 @@ Sig SigOf(uint32_t fn) {
     default: return {0, ""};
     }
 }
-template <typename T> T Rol(T v, uint32_t n) {
-    constexpr uint32_t w = sizeof(T) * 8;
-    n &= w - 1;
-    return n ? T((v << n) | (v >> (w - n))) : v;
-}
-template <typename T> T Ror(T v, uint32_t n) {
-    constexpr uint32_t w = sizeof(T) * 8;
-    n &= w - 1;
-    return n ? T((v >> n) | (v << (w - n))) : v;
-}
-template <typename T> T Shl(T v, uint32_t n) { return T(v << (n & (sizeof(T) * 8 - 1))); }
-template <typename T> T Shr(T v, uint32_t n, bool logical) {
-    constexpr uint32_t w = sizeof(T) * 8;
-    n &= w - 1;
-    const T r = T(v >> n);
-    if (logical || n == 0 || !(v >> (w - 1))) return r;
-    return T(r | T(~T(0) << (w - n)));  // the top bit copied in
-}
 bool Logical(uint32_t db) { return (Z7Mem_Get32(Z7VM_Status(db) + ST_OPTIONS) & 0x200) != 0; }
 
 uint32_t BinToBcd(int32_t v) {

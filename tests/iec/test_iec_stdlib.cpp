@@ -505,6 +505,9 @@ TEST_F(IecStd, BitFunctionsMasksShiftsBcdPackingAndAnyTypes) {
         {98, S16, 0xFF00, 0x0FF0, 0xF0F0},     // XORWORD
         {103, S8, 0x5A, 0, 0xA5},              // NOTBYTE
         {20, S32, 0xF0F0F0F0, 0x3C3C3C3C, 0x30303030},
+        {28, S32, 0xF0F0F0F0, 0x3C3C3C3C, 0xFCFCFCFC},  // ORMASK
+        {35, S32, 0xF0F0F0F0, 0x3C3C3C3C, 0xCCCCCCCC},  // XORMASK
+        {27, S32, 0x0F0F0000, 0, 0xF0F0FFFF},            // NOTMASK
         {78, S32, 1234, 0, 0x1234},
         {78, S32, 0xFFFFFFFB, 0, 0},
         {79, S32, 0x99999, 0, 99999},
@@ -524,7 +527,7 @@ TEST_F(IecStd, BitFunctionsMasksShiftsBcdPackingAndAnyTypes) {
         };
         set(1, r.a);
         set(2, r.b);
-        const bool unary = r.fn == 103 || r.fn == 78 || r.fn == 79 || r.fn == 213;
+        const bool unary = r.fn == 103 || r.fn == 78 || r.fn == 79 || r.fn == 213 || r.fn == 27;
         ASSERT_EQ(Stf(r.fn, unary ? std::vector<uint16_t>{3, 1} : std::vector<uint16_t>{3, 1, 2}), 1u);
         const uint64_t got = r.sec == S8 ? B(3) : r.sec == S16 ? W(3) : r.sec == S32 ? D(3) : L(3);
         EXPECT_EQ(got, r.want);
@@ -535,6 +538,16 @@ TEST_F(IecStd, BitFunctionsMasksShiftsBcdPackingAndAnyTypes) {
     SetD(2, 1);
     Stf(34, {3, 1, 2});
     EXPECT_EQ(D(3), 2147483644u);
+    // a forced 32-bit result keeps its value; a 16-bit lock bit does not force it
+    Lock(3, 0x02);
+    Stf(35, {3, 1, 2});
+    EXPECT_EQ(D(3), 0xFFFFFFF9u);
+    Lock(3, 0x04);
+    for (uint16_t fn : {20, 27, 28, 30, 31, 33, 34, 35}) {
+        SetD(3, 0x55);
+        Stf(fn, {3, 1, 2});
+        EXPECT_EQ(D(3), 0x55u) << fn;
+    }
 
     // packing
     SetW(1, 0x1234);
