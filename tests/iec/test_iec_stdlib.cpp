@@ -645,24 +645,37 @@ TEST_F(IecStd, DateSystemAndTraceFunctions) {
     Stf(121, {3, 1});
     Stf(122, {4, 1});
     EXPECT_EQ(std::vector<uint32_t>({D(2), D(3), D(4)}), std::vector<uint32_t>({7, 12, 2026}));
-    // the local clock (read around the call)
-    const time_t before = time(nullptr);
-    Stf(119, {5});
-    SetD(6, 0);
-    Stf(63, {1, 6});
-    SetD(6, 2);
-    Stf(63, {2, 6});
-    const time_t after = time(nullptr);
+    // DTCURDATE, DTCURTIME, DAY_TIME(0/1/2) against the host's local clock
+    // read around the calls (read again while a second boundary falls between)
+    time_t before = 0, after = 0;
+    timespec t0{}, t1{};
+    for (int tries = 0; tries < 50; tries++) {
+        clock_gettime(CLOCK_REALTIME, &t0);
+        Stf(119, {5});
+        Stf(118, {7});
+        for (uint32_t kind : {0u, 1u, 2u}) {
+            SetD(6, kind);
+            Stf(63, {uint16_t(1 + kind), 6});
+        }
+        clock_gettime(CLOCK_REALTIME, &t1);
+        before = t0.tv_sec;
+        after = t1.tv_sec;
+        if (before == after) break;
+    }
+    ASSERT_EQ(before, after);
     struct tm t {};
     localtime_r(&after, &t);
-    char date[48], stamp[16];
+    char date[48], clock[16], day[16];
     std::snprintf(date, sizeof date, "%04d/%02d/%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
-    if (before == after) {
-        EXPECT_EQ(S(1), date);
-        EXPECT_EQ(D(5), uint32_t(t.tm_year + 1900) << 16 | uint32_t(t.tm_mon + 1) << 8 | uint32_t(t.tm_mday));
-        std::strftime(stamp, sizeof stamp, "%A", &t);
-        EXPECT_EQ(S(2), stamp);
-    }
+    std::snprintf(clock, sizeof clock, "%02d:%02d:%02d", t.tm_hour, t.tm_min, t.tm_sec);
+    std::strftime(day, sizeof day, "%A", &t);
+    EXPECT_EQ(S(1), date);
+    EXPECT_EQ(S(2), clock);
+    EXPECT_EQ(S(3), day);
+    EXPECT_EQ(D(5), uint32_t(t.tm_year + 1900) << 16 | uint32_t(t.tm_mon + 1) << 8 | uint32_t(t.tm_mday));
+    const uint32_t second_ms = uint32_t((t.tm_hour * 60 + t.tm_min) * 60 + t.tm_sec) * 1000;
+    EXPECT_GE(D(7), second_ms + uint32_t(t0.tv_nsec / 1000000));
+    EXPECT_LE(D(7), second_ms + uint32_t(t1.tv_nsec / 1000000));
 
     // GETSYSINFO(8) grows with the cycles; (13) 0 while running; (21) 0
     SetD(10, 8);
@@ -1119,6 +1132,52 @@ TEST_F(IecStd, ArrayBlocksSortSearchFillAndExtremes) {
     run("ARFILL", {11, 10, 3, 20, 2});
     EXPECT_EQ(B(2), 1);
     EXPECT_EQ(std::vector<int>({W(10), W(11), W(12)}), std::vector<int>({9, 9, 9}));
+}
+
+// ARCREATE, ARWRITE, ARREAD: dynamic DINT arrays of the resource table under
+// 0-based program identifiers. Rows {slot, id, index or size, value} -> result.
+TEST_F(IecStd, DynamicArraysCreateWriteAndRead) {
+    struct Row {
+        uint16_t fn;
+        int32_t id, arg, value;
+        uint32_t want;
+        const char *what;
+    };
+    const std::vector<Row> rows = {
+        {60, 3, 4, 0, 1, "ARCREATE(3, 4)"},
+        {60, 3, 4, 0, 2, "the identifier again"},
+        {60, 5, 0, 0, 3, "size 0"},
+        {60, 6, -2, 0, 3, "negative size"},
+        {60, 7, 0x40000000, 0, 4, "4 GiB: no memory"},
+        {60, 8, 0x7FFFFFFF, 0, 4, "count x size beyond 32 bits"},
+        {60, -1, 4, 0, 2, "identifier -1"},
+        {60, 127, 4, 0, 2, "identifier 127"},
+        {60, 126, 1, 0, 1, "identifier 126"},
+        {62, 3, 3, 77, 1, "ARWRITE(3, 3, 77)"},
+        {62, 3, 4, 1, 3, "index 4 of 4"},
+        {62, 3, -1, 1, 3, "negative index"},
+        {62, 9, 0, 1, 2, "no array 9"},
+        {62, -5, 0, 1, 2, "identifier -5"},
+        {61, 3, 3, 0, 77, "ARREAD(3, 3)"},
+        {61, 3, 0, 0, 0, "a fresh element"},
+        {61, 3, 4, 0, 0, "index 4 of 4"},
+        {61, 3, -1, 0, 0, "negative index"},
+        {61, 9, 0, 0, 0, "no array 9"},
+        {61, 126, 0, 0, 0, "identifier 126"},
+    };
+    for (const Row &r : rows) {
+        SetD(1, uint32_t(r.id));
+        SetD(2, uint32_t(r.arg));
+        SetD(3, uint32_t(r.value));
+        SetD(4, 0xDEAD);
+        EXPECT_EQ(Stf(r.fn, r.fn == 62 ? std::vector<uint16_t>{4, 1, 2, 3} : std::vector<uint16_t>{4, 1, 2}), 1u);
+        EXPECT_EQ(D(4), r.want) << r.what;
+    }
+    // the arrays go with the application
+    const uint32_t live = Z7Mem_LiveBlocks();
+    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+    db = 0;
+    EXPECT_EQ(Z7Mem_LiveBlocks(), live - 2);
 }
 
 TEST_F(IecStd, SignalsOfTheImagePlayedAndScaled) {
