@@ -1333,6 +1333,59 @@ TEST_F(IecStd, RecipeColumnsApplied) {
     EXPECT_EQ(W(9), 0x0202u);
 }
 
+// STRINGTABLE and LOADSTRING on the string tables of the image (extension
+// word 15): table 1 holds ids 10..12 (10 "TEN", 11 without text, 12 past the
+// image), table 2 id 1 whose count passes the image, table 3 lies past it.
+TEST_F(IecStd, StringTablesSelectedAndRead) {
+    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+    db = 0;
+    IecImage img;
+    img.d8 = img.d16 = img.d32 = img.d64 = img.time = {31, 31, 31};
+    img.str = {3, 3, 3};
+    img.string_sizes = {40, 40, 40};
+    img.ext.assign(16, 0);
+    const uint32_t at = uint32_t(img.Build().size());
+    img.ext[14] = at;
+    std::vector<uint8_t> b = img.Build();
+    auto put16 = [&](uint32_t v) {
+        b.push_back(uint8_t(v));
+        b.push_back(uint8_t(v >> 8));
+    };
+    auto put32 = [&](uint32_t v) {
+        put16(v & 0xFFFF);
+        put16(v >> 16);
+    };
+    const uint32_t t1 = at + 16, t2 = t1 + 20 + 4;
+    put16(0), put16(3), put32(t1), put32(t2), put32(0x7FFFFFF0);
+    put32(10), put32(12), put32(20), put32(0), put32(0x7FFFFFF0);  // t1
+    b.push_back(3), b.push_back('T'), b.push_back('E'), b.push_back('N');
+    put32(1), put32(1), put32(12), b.push_back(200), b.push_back('X');  // t2: its text runs past the end
+    const uint32_t code = test_support::IecLoad(b);
+    blocks.push_back(code);
+    ASSERT_EQ(Create(code, db), 0u);
+    ASSERT_EQ(Z7Def_ColdStart(code, db, "/mnt/cfg/z7.ret", nullptr, false, 0, "APP"), 0u);
+    // {slot, argument} -> string 1 (LOADSTRING's result), BOOL 1 (STRINGTABLE's)
+    struct Row {
+        uint16_t fn;
+        int32_t arg;
+        const char *text;
+        uint8_t ok;
+    };
+    const std::vector<Row> rows = {
+        {176, 10, "TEN", 7}, {176, 11, "", 7},   {176, 12, "", 7},    {176, 9, "", 7},     {176, 13, "", 7},
+        {176, -1, "", 7},    {175, 2, "old", 1}, {176, 1, "", 7},     {176, 10, "", 7},    {175, 3, "old", 0},
+        {175, 0, "old", 0},  {175, 4, "old", 0}, {176, 1, "", 7},     {175, 1, "old", 1},  {176, 10, "TEN", 7},
+    };
+    for (const Row &r : rows) {
+        SetD(1, uint32_t(r.arg));
+        SetS(1, "old");
+        SetB(1, 7);
+        EXPECT_EQ(Stf(r.fn, {1, 1}), 1u);
+        EXPECT_EQ(S(1), r.text) << r.fn << " " << r.arg;
+        EXPECT_EQ(B(1), r.ok) << r.fn << " " << r.arg;
+    }
+}
+
 TEST_F(IecStd, StatusInformationOfMappedVariables) {
     // the application of the map tests: INT 7 and INT 9 are mapped, INT 6 is not
     Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
