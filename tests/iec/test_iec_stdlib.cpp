@@ -462,6 +462,20 @@ TEST_F(IecStd, AveragesInterpolationStacksAndQueues) {
     lifo.Run();
     EXPECT_EQ(W(2), 7);
     EXPECT_EQ(D(43), 1u);
+    // a forced NEXTOUT and COUNT keep their values while the queues move
+    Lock(2, 0x02);
+    Lock(43, 0x04);
+    SetW(2, 0x7777);
+    SetD(43, 99);
+    SetB(51, 0);
+    lifo.Run();
+    fifo.Run();
+    SetB(51, 1);
+    lifo.Run();
+    fifo.Run();
+    EXPECT_EQ(W(2), 0x7777);
+    EXPECT_EQ(D(43), 99u);
+    EXPECT_EQ(D(40), 1u) << "the FIFO popped";
 
     // STACKINT of size 2: the third push overflows; POP wins over PUSH
     SetB(60, 0);
