@@ -106,6 +106,34 @@ protected:
         b.h(FB_INSTINIT, db, 0, b.inst, 0);
         return b;
     }
+    // Bytes appended behind an image, little-endian; at = offset of the first.
+    struct Tail {
+        std::vector<uint8_t> &b;
+        uint32_t at;
+        void U8(uint32_t v) const { b.push_back(uint8_t(v)); }
+        void U16(uint32_t v) const { U8(v), U8(v >> 8); }
+        void U32(uint32_t v) const { U16(v & 0xFFFF), U16(v >> 16); }
+        void F32(float f) const {
+            uint32_t v;
+            std::memcpy(&v, &f, 4);
+            U32(v);
+        }
+    };
+    // Replaces the fixture's application by img, whose extension word `word`
+    // points at the bytes fill() appends behind it.
+    template <typename Fill> void RestartWithTail(IecImage img, uint32_t word, Fill fill) {
+        Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+        db = 0;
+        img.ext.assign(16, 0);
+        const uint32_t at = uint32_t(img.Build().size());
+        img.ext[word - 1] = at;
+        std::vector<uint8_t> b = img.Build();
+        fill(Tail{b, at});
+        const uint32_t code = test_support::IecLoad(b);
+        blocks.push_back(code);
+        ASSERT_EQ(Create(code, db), 0u);
+        ASSERT_EQ(Z7Def_ColdStart(code, db, "/mnt/cfg/z7.ret", nullptr, false, 0, "APP"), 0u);
+    }
     // Standard function fn on operands (operand 0 = result); the entry's answer.
     uint32_t Stf(uint16_t fn, const std::vector<uint16_t> &ops) {
         const uint32_t buf = Alloc(4 + 2 * uint32_t(ops.size()));
@@ -1198,35 +1226,21 @@ TEST_F(IecStd, SignalsOfTheImagePlayedAndScaled) {
     // an image whose extension word 16 points at a signal table behind it:
     // signal 1 (0, 0.0) (1000, 10.0) (2000, 0.0); signal 2 one point; signal
     // 3 claims more points than the image holds
-    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
-    db = 0;
     IecImage img;
     img.d8 = img.d16 = img.d32 = img.d64 = img.time = {31, 31, 31};
-    img.ext.assign(16, 0);
-    const uint32_t at = uint32_t(img.Build().size());
-    img.ext[15] = at;
-    std::vector<uint8_t> b = img.Build();
-    auto put32 = [&](uint32_t v) {
-        for (int i = 0; i < 4; i++) b.push_back(uint8_t(v >> (8 * i)));
-    };
-    auto putf = [&](float f) {
-        uint32_t v;
-        std::memcpy(&v, &f, 4);
-        put32(v);
-    };
-    put32(3u << 16);  // u16 0, u16 count 3
-    put32(at + 16);
-    put32(at + 16 + 28);
-    put32(at + 16 + 28 + 12);
-    put32(3);
-    put32(0), putf(0.0f), put32(1000), putf(10.0f), put32(2000), putf(0.0f);
-    put32(1);
-    put32(0), putf(7.0f);
-    put32(1000);
-    const uint32_t code = test_support::IecLoad(b);
-    blocks.push_back(code);
-    ASSERT_EQ(Create(code, db), 0u);
-    ASSERT_EQ(Z7Def_ColdStart(code, db, "/mnt/cfg/z7.ret", nullptr, false, 0, "APP"), 0u);
+    RestartWithTail(img, 16, [](const Tail &t) {
+        const uint32_t at = t.at;
+        t.U32(3u << 16);  // u16 0, u16 count 3
+        t.U32(at + 16);
+        t.U32(at + 16 + 28);
+        t.U32(at + 16 + 28 + 12);
+        t.U32(3);
+        t.U32(0), t.F32(0.0f), t.U32(1000), t.F32(10.0f), t.U32(2000), t.F32(0.0f);
+        t.U32(1);
+        t.U32(0), t.F32(7.0f);
+        t.U32(1000);
+    });
+    ASSERT_NE(db, 0u);
 
     struct Scale {
         int32_t id;
@@ -1285,39 +1299,25 @@ TEST_F(IecStd, RecipeColumnsApplied) {
     // {1, 2}, DINT 500 (outside the segment), a record past the image, and
     // through external variables: XV 1 = INT 9 {0x0101, 0x0202}, XV 2 = DINT
     // 10 (forced) {3, 4}, XV 9 (no such pointer) {1, 2}
-    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
-    db = 0;
     IecImage img;
     img.d8 = img.d16 = img.d32 = img.d64 = img.time = {31, 31, 31};
     img.xvs = {{11, 9}, {2, 10}};
     img.xv_high = img.xv_used = 2;
-    img.ext.assign(16, 0);
-    const uint32_t at = uint32_t(img.Build().size());
-    img.ext[12] = at;
-    std::vector<uint8_t> b = img.Build();
-    auto put16 = [&](uint32_t v) {
-        b.push_back(uint8_t(v));
-        b.push_back(uint8_t(v >> 8));
-    };
-    auto put32 = [&](uint32_t v) {
-        put16(v & 0xFFFF);
-        put16(v >> 16);
-    };
-    const uint32_t rcp = at + 8, v1 = rcp + 4 + 8 * 4, v2 = v1 + 16, v3 = v2 + 10, v4 = v3 + 16, v5 = v4 + 16,
-                   v6 = v5 + 12, v7 = v6 + 16;
-    put16(0), put16(1), put32(rcp);
-    put16(8), put16(2), put32(v1), put32(v2), put32(v3), put32(v4), put32(0x7FFFFFF0), put32(v5), put32(v6), put32(v7);
-    put16(2), put16(5), put32(0), put32(111), put32(222);
-    put16(1), put16(6), put32(0), b.push_back(0), b.push_back(1);
-    put16(2), put16(7), put32(0), put32(1), put32(2);
-    put16(2), put16(500), put32(0), put32(9), put32(9);
-    put16(0x8B), put16(1), put32(0), put16(0x0101), put16(0x0202);
-    put16(0x82), put16(2), put32(0), put32(3), put32(4);
-    put16(0x8B), put16(9), put32(0), put16(1), put16(2);
-    const uint32_t code = test_support::IecLoad(b);
-    blocks.push_back(code);
-    ASSERT_EQ(Create(code, db), 0u);
-    ASSERT_EQ(Z7Def_ColdStart(code, db, "/mnt/cfg/z7.ret", nullptr, false, 0, "APP"), 0u);
+    RestartWithTail(img, 13, [](const Tail &t) {
+        const uint32_t rcp = t.at + 8, v1 = rcp + 4 + 8 * 4, v2 = v1 + 16, v3 = v2 + 10, v4 = v3 + 16, v5 = v4 + 16,
+                       v6 = v5 + 12, v7 = v6 + 16;
+        t.U16(0), t.U16(1), t.U32(rcp);
+        t.U16(8), t.U16(2);
+        for (uint32_t v : {v1, v2, v3, v4, 0x7FFFFFF0u, v5, v6, v7}) t.U32(v);
+        t.U16(2), t.U16(5), t.U32(0), t.U32(111), t.U32(222);
+        t.U16(1), t.U16(6), t.U32(0), t.U8(0), t.U8(1);
+        t.U16(2), t.U16(7), t.U32(0), t.U32(1), t.U32(2);
+        t.U16(2), t.U16(500), t.U32(0), t.U32(9), t.U32(9);
+        t.U16(0x8B), t.U16(1), t.U32(0), t.U16(0x0101), t.U16(0x0202);
+        t.U16(0x82), t.U16(2), t.U32(0), t.U32(3), t.U32(4);
+        t.U16(0x8B), t.U16(9), t.U32(0), t.U16(1), t.U16(2);
+    });
+    ASSERT_NE(db, 0u);
     Lock(7, 0x04);
     SetD(7, 77);
     Lock(2, 0x80);  // XV 2
@@ -1351,33 +1351,18 @@ TEST_F(IecStd, RecipeColumnsApplied) {
 // word 15): table 1 holds ids 10..12 (10 "TEN", 11 without text, 12 past the
 // image), table 2 id 1 whose count passes the image, table 3 lies past it.
 TEST_F(IecStd, StringTablesSelectedAndRead) {
-    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
-    db = 0;
     IecImage img;
     img.d8 = img.d16 = img.d32 = img.d64 = img.time = {31, 31, 31};
     img.str = {3, 3, 3};
     img.string_sizes = {40, 40, 40};
-    img.ext.assign(16, 0);
-    const uint32_t at = uint32_t(img.Build().size());
-    img.ext[14] = at;
-    std::vector<uint8_t> b = img.Build();
-    auto put16 = [&](uint32_t v) {
-        b.push_back(uint8_t(v));
-        b.push_back(uint8_t(v >> 8));
-    };
-    auto put32 = [&](uint32_t v) {
-        put16(v & 0xFFFF);
-        put16(v >> 16);
-    };
-    const uint32_t t1 = at + 16, t2 = t1 + 20 + 4;
-    put16(0), put16(3), put32(t1), put32(t2), put32(0x7FFFFFF0);
-    put32(10), put32(12), put32(20), put32(0), put32(0x7FFFFFF0);  // t1
-    b.push_back(3), b.push_back('T'), b.push_back('E'), b.push_back('N');
-    put32(1), put32(1), put32(12), b.push_back(200), b.push_back('X');  // t2: its text runs past the end
-    const uint32_t code = test_support::IecLoad(b);
-    blocks.push_back(code);
-    ASSERT_EQ(Create(code, db), 0u);
-    ASSERT_EQ(Z7Def_ColdStart(code, db, "/mnt/cfg/z7.ret", nullptr, false, 0, "APP"), 0u);
+    RestartWithTail(img, 15, [](const Tail &t) {
+        const uint32_t t1 = t.at + 16, t2 = t1 + 20 + 4;
+        t.U16(0), t.U16(3), t.U32(t1), t.U32(t2), t.U32(0x7FFFFFF0);
+        t.U32(10), t.U32(12), t.U32(20), t.U32(0), t.U32(0x7FFFFFF0);  // table 1
+        t.U8(3), t.U8('T'), t.U8('E'), t.U8('N');
+        t.U32(1), t.U32(1), t.U32(12), t.U8(200), t.U8('X');  // table 2: its text runs past the end
+    });
+    ASSERT_NE(db, 0u);
     // {slot, argument} -> string 1 (LOADSTRING's result), BOOL 1 (STRINGTABLE's)
     struct Row {
         uint16_t fn;
