@@ -902,7 +902,9 @@ TEST_F(IecStd, FilesUnderTheRootTheirResourcesAndRefusedNames) {
         int32_t want;
     };
     for (const Call &c : std::vector<Call>{{60, {3, 4}, 1}, {60, {3, 4}, 2}, {60, {5, 0}, 3}, {60, {6, 0x40000000}, 4},
-                                           {60, {127, 1}, 2}, {60, {-1, 1}, 2},
+                                           {60, {127, 1}, 2}, {60, {-1, 1}, 2}, {60, {7, -2}, 3},
+                                           {60, {8, 0x7FFFFFFF}, 4}, {60, {126, 1}, 1}, {61, {126, 0}, 0},
+                                           {62, {-5, 0, 1}, 2},
                                            {62, {3, 3, 77}, 1}, {62, {3, 4, 1}, 3}, {62, {9, 0, 1}, 2}, {62, {3, -1, 5}, 3},
                                            {61, {3, 3}, 77}, {61, {3, 4}, 0}, {61, {3, -1}, 0}}) {
         SCOPED_TRACE(testing::Message() << c.fn << " " << c.args[0] << " " << c.args[1]);
@@ -1174,52 +1176,6 @@ TEST_F(IecStd, ArrayBlocksSortSearchFillAndExtremes) {
     run("ARFILL", {11, 10, 3, 20, 2});
     EXPECT_EQ(B(2), 1);
     EXPECT_EQ(std::vector<int>({W(10), W(11), W(12)}), std::vector<int>({9, 9, 9}));
-}
-
-// ARCREATE, ARWRITE, ARREAD: dynamic DINT arrays of the resource table under
-// 0-based program identifiers. Rows {slot, id, index or size, value} -> result.
-TEST_F(IecStd, DynamicArraysCreateWriteAndRead) {
-    struct Row {
-        uint16_t fn;
-        int32_t id, arg, value;
-        uint32_t want;
-        const char *what;
-    };
-    const std::vector<Row> rows = {
-        {60, 3, 4, 0, 1, "ARCREATE(3, 4)"},
-        {60, 3, 4, 0, 2, "the identifier again"},
-        {60, 5, 0, 0, 3, "size 0"},
-        {60, 6, -2, 0, 3, "negative size"},
-        {60, 7, 0x40000000, 0, 4, "4 GiB: no memory"},
-        {60, 8, 0x7FFFFFFF, 0, 4, "count x size beyond 32 bits"},
-        {60, -1, 4, 0, 2, "identifier -1"},
-        {60, 127, 4, 0, 2, "identifier 127"},
-        {60, 126, 1, 0, 1, "identifier 126"},
-        {62, 3, 3, 77, 1, "ARWRITE(3, 3, 77)"},
-        {62, 3, 4, 1, 3, "index 4 of 4"},
-        {62, 3, -1, 1, 3, "negative index"},
-        {62, 9, 0, 1, 2, "no array 9"},
-        {62, -5, 0, 1, 2, "identifier -5"},
-        {61, 3, 3, 0, 77, "ARREAD(3, 3)"},
-        {61, 3, 0, 0, 0, "a fresh element"},
-        {61, 3, 4, 0, 0, "index 4 of 4"},
-        {61, 3, -1, 0, 0, "negative index"},
-        {61, 9, 0, 0, 0, "no array 9"},
-        {61, 126, 0, 0, 0, "identifier 126"},
-    };
-    for (const Row &r : rows) {
-        SetD(1, uint32_t(r.id));
-        SetD(2, uint32_t(r.arg));
-        SetD(3, uint32_t(r.value));
-        SetD(4, 0xDEAD);
-        EXPECT_EQ(Stf(r.fn, r.fn == 62 ? std::vector<uint16_t>{4, 1, 2, 3} : std::vector<uint16_t>{4, 1, 2}), 1u);
-        EXPECT_EQ(D(4), r.want) << r.what;
-    }
-    // the arrays go with the application
-    const uint32_t live = Z7Mem_LiveBlocks();
-    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
-    db = 0;
-    EXPECT_EQ(Z7Mem_LiveBlocks(), live - 2);
 }
 
 TEST_F(IecStd, SignalsOfTheImagePlayedAndScaled) {
