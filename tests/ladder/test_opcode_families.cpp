@@ -36,6 +36,8 @@ TEST_F(LadderTest, FloatAndIntegerFunctionFamiliesEveryOpcodeOnce) {
     r.rung("156 asin 0.5", true, Push32({F0_5}, 156), 32, 0x3F060A92, true);
     r.rung("157 acos 0.5", true, Push32({F0_5}, 157), 32, 0x3F860A92, true);
     r.rung("158 atan 0.5", true, Push32({F0_5}, 158), 32, 0x3EED6338, true);
+    LT_SetD(R(900), 0x12345678);
+    r.rung("83 push R as 32 bits", true, [](LadAsm &a) { a.op(83).reg(R(900)); }, 32, 0x12345678, true);
     r.a.end();
     EXPECT_EQ(Run(r.a), -1);
     r.check();
