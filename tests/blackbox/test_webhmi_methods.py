@@ -10,6 +10,7 @@ import json
 import os
 import re
 import socket
+import subprocess
 import sys
 import time
 import unittest
@@ -18,6 +19,7 @@ sys.path.insert(0, os.path.dirname(__file__))
 from bbsupport import Controller, NetPeer, wait_for  # noqa: E402
 from test_modbus import R, config_block, io_config  # noqa: E402
 from test_webhmi import digest_header, listening, wait_web_server  # noqa: E402
+import test_iec_runtime as rt  # noqa: E402
 
 HOST = "10.77.0.2"
 SECURITY = b"tavIX\r\nop;226f2a0adcb0f34a56dc9c2f26248223;Right0;Right3\r\n"
@@ -236,6 +238,59 @@ class Methods(unittest.TestCase):
             self.session(info)
         self.assertEqual(self.request("createsession", [("cipher", "00")]),
                          {"error": 450, "errorstring": "Too many active sessions"})
+
+    maxDiff = None
+
+    def test_iec_variable_names_read_written_and_published(self):
+        """With the "VMS" application running (INT Counter counting up each
+        cycle, DINT Total, STRING(8) Label "AB", INT Const5 = 16#BEEF), a
+        name is an IEC variable and "@" marks a register address."""
+        self.c.set_mode(0)
+        self.c.download(0, subprocess.run([rt.WRITER, "vms-program", "/dev/stdout"], check=True,
+                                          stdout=subprocess.PIPE).stdout)
+        self.c.set_mode(2)
+        self.assertTrue(self.ctl.wait_console("_VMThread", 10), self.ctl.console())
+        assert wait_for(lambda: self.c.read_reg(R(1), 1) is not None and self.listening(), 15)
+        info = self.request("info")
+        s = self.session(info)
+
+        def read(*names):
+            got = self.request("read", [("address[]", n) for n in names], session=s)["result"]
+            return [{k: v for k, v in e.items() if k != "timestamp"} for e in got]
+
+        # Reads answer what a frame holds: subscribed first, the refused names answer 301.
+        names = ["Const5", "Label", "@R_5_1_INT16", "Const5.9", "Const5.8", "Counter", "Total", "Const5.15",
+                 "R_5_1_INT16", "Nothing", "Const5.16", "Label.1"]
+        self.assertEqual(self.request("createsubscription", session=s), {"subscriptionid": "1"})
+        refused = {"error": 301, "errorstring": "Address not found"}
+        self.assertEqual(self.request("subscribedata", [("subscriptionid", "1")] + [("address[]", n) for n in names],
+                                      session=s),
+                         {"result": [{"error": 0}] * 8 + [refused] * 4})
+        self.assertEqual(read(*names[:5]), [{"value": -16657, "error": 0}, {"value": "AB", "error": 0},
+                                            {"value": 4660, "error": 0}, {"value": True, "error": 0},
+                                            {"value": False, "error": 0}])
+        first = read("Counter")[0]["value"]
+        self.assertTrue(wait_for(lambda: read("Counter")[0]["value"] > first, 5))
+        self.assertGreater(read("Total")[0]["value"], 0)
+
+        # Writes land in the application's variables.
+        got = self.request("write", [("address[]", "Const5"), ("value[]", "1234"), ("address[]", "Label"),
+                                     ("value[]", "XYZ"), ("address[]", "Label"), ("value[]", "NINECHARS"),
+                                     ("address[]", "Const5.15"), ("value[]", "1")], session=s)["result"]
+        self.assertEqual(got, [{"error": 0}, {"error": 0}, {"error": 304, "errorstring": "Buffer overflow"},
+                               {"error": 0}])
+        # The refused write's code stays with the text as its status.
+        self.assertEqual(read("Const5", "Label"), [{"value": 1234 - 32768, "error": 0},
+                                                   {"value": "XYZ", "status": 304, "error": 0}])
+
+        # A subscribed variable is published as it changes.
+        seen = []
+
+        def counted():
+            seen.extend(n["value"] for n in self.request("publish", [("longpoll", "false")], session=s)["result"]
+                        if n["address"] == "Counter")
+            return len(seen) >= 2 and seen[-1] > seen[0]
+        self.assertTrue(wait_for(counted, 10), seen)
 
 
 if __name__ == "__main__":
