@@ -218,6 +218,8 @@ int tavix_auth_initialize() {
 void tavix_auth_clear() {
     tavix_auth_table.count = 0;
     std::memset(tavix_auth_table.entries, 0, sizeof tavix_auth_table.entries);
+    tavix_nonce_table.count = 0;
+    std::memset(tavix_nonce_table.entries, 0, sizeof tavix_nonce_table.entries);
 }
 
 void tavix_auth_free() { tavix_auth_clear(); }
@@ -362,10 +364,17 @@ tavix_auth_entry *tavix_auth_insert_auth_data(const char *key) {
     return &t.entries[i];
 }
 
+namespace {
+void RemoveNonce(const uint8_t d[16]);
+}  // namespace
+
 void tavix_auth_remove_auth_data(const char *key) {
     auto &t = tavix_auth_table;
     uint8_t d[16];
     tavix_md5(key, std::strlen(key), d);
+    // A remote server's nonce for this key goes with it: the table would
+    // otherwise fill with the keys of sessions long gone.
+    RemoveNonce(d);
     bool found = false;
     const long i = EntryIndex(d, &found);
     if (!found) return;
@@ -405,6 +414,16 @@ namespace {
 
 long NonceIndex(const uint8_t digest[16], bool *found) {
     return DigestIndex(tavix_nonce_table.entries, tavix_nonce_table.count, digest, found);
+}
+
+void RemoveNonce(const uint8_t d[16]) {
+    auto &t = tavix_nonce_table;
+    bool found = false;
+    const long i = NonceIndex(d, &found);
+    if (!found) return;
+    for (uint32_t k = uint32_t(i); k + 1 < t.count; k++) t.entries[k] = t.entries[k + 1];
+    t.count--;
+    t.entries[t.count] = tavix_nonce_entry{};
 }
 
 }  // namespace
