@@ -5,6 +5,7 @@ subscriptions, publish and long poll, read and write of registers set and
 read back over the command protocol, and the codes of what the controller
 does not offer."""
 
+import base64
 import hashlib
 import json
 import os
@@ -17,7 +18,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from bbsupport import Controller, NetPeer, wait_for  # noqa: E402
-from test_modbus import R, config_block, io_config  # noqa: E402
+from test_modbus import COUNTER, R, config_block, io_config  # noqa: E402
 from test_webhmi import digest_header, listening, wait_web_server  # noqa: E402
 import test_iec_runtime as rt  # noqa: E402
 
@@ -29,17 +30,56 @@ def md5(text):
     return hashlib.md5(text.encode()).hexdigest()
 
 
-class Methods(unittest.TestCase):
+POLL_PAGE = b"""<!DOCTYPE html><html><head><title>poll</title></head>
+<body style="margin:0"><div id="v"></div><script>
+async function post(method, header, body) {
+  const r = await fetch(location.origin + "/tavIX/?" + method,
+                        {method: "POST", headers: {"X-TavIX": header}, body: body});
+  return r.json();
+}
+async function start(headers) {
+  let k = 0;
+  await post("createsubscription", headers[k++], "");
+  await post("subscribedata", headers[k++], "subscriptionid=1&address%5B%5D=R_1_1_UINT16");
+  const list = document.getElementById("v");
+  while (k < headers.length && list.children.length < 6) {
+    const got = await post("publish", headers[k++], "longpoll=true");
+    for (const n of got.result) {
+      const line = document.createElement("div");
+      line.textContent = n.value;
+      line.style.height = "10px";
+      list.appendChild(line);
+    }
+  }
+  document.title = "done";
+}
+</script></body></html>
+"""
+
+
+class WebSession(unittest.TestCase):
+    """A controller with a web project, its registers set, and the helpers of
+    a method client."""
+    GLOBAL_CFG = b""  # tavIXGlobal.cfg; empty: none (Digest)
+    PAGES = {}  # files of wwwroot
+
     def setUp(self):
         self.peer = NetPeer()
         self.addCleanup(self.peer.close)
         self.ctl = Controller(prefix="plc-webm-")
         self.addCleanup(self.ctl.cleanup)
-        os.makedirs(self.ctl.path("mnt", "USB0", "tavIX", "wwwroot"))
+        www = self.ctl.path("mnt", "USB0", "tavIX", "wwwroot")
+        os.makedirs(www)
+        for name, data in self.PAGES.items():
+            with open(os.path.join(www, name), "wb") as f:
+                f.write(data)
         cfg = self.ctl.path("mnt", "USB0", "tavIX", "config")
         os.makedirs(cfg)
         with open(os.path.join(cfg, "security.cfg"), "wb") as f:
             f.write(SECURITY)
+        if self.GLOBAL_CFG:
+            with open(os.path.join(cfg, "tavIXGlobal.cfg"), "wb") as f:
+                f.write(self.GLOBAL_CFG)
         self.c = self.ctl.start(port=True).client
         self.c.download(5, io_config(config_block()))
         self.c.comm_lock(0)
@@ -119,6 +159,9 @@ class Methods(unittest.TestCase):
     def word(self, n):
         return int.from_bytes(self.c.read_reg(R(n), 16), "little")
 
+
+
+class Methods(WebSession):
     def test_info_sessions_subscriptions_publish_read_write_and_long_poll(self):
         info = self.request("info")
         self.assertEqual(list(info), ["loginmethod", "encryptionmodulus", "encryptionexponent", "certificationlevel",
@@ -291,6 +334,65 @@ class Methods(unittest.TestCase):
                         if n["address"] == "Counter")
             return len(seen) >= 2 and seen[-1] > seen[0]
         self.assertTrue(wait_for(counted, 10), seen)
+
+
+
+
+class LongPollPage(WebSession):
+    """Chromium with Basic credentials set over DevTools runs a page that
+    follows a ladder counter (%R1) by long poll; the session and its header
+    digests are made here with pow() and hashlib."""
+
+    GLOBAL_CFG = b"Authentication:Basic\r\n"
+    PAGES = {"poll.html": POLL_PAGE}
+
+    def setUp(self):
+        super().setUp()
+        self.c.set_mode(0)
+        self.c.download(0, COUNTER)
+        self.c.set_mode(2)
+
+    def basic(self, method, fields=(), session=None):
+        body = "&".join("%s=%s" % kv for kv in fields).encode()
+        extra = b""
+        if session is not None:
+            sid, key = session
+            self.cnonce += 1
+            extra = ('X-TavIX: sessionid="%s", cnonce="%d", digest="%s"\r\n'
+                     % (sid, self.cnonce, md5("%s:%s:%d" % (sid, key, self.cnonce)))).encode()
+        answer = self.exchange(b"POST /tavIX/?" + method.encode() + b" HTTP/1.0\r\nAuthorization: Basic " +
+                               base64.b64encode(b"op:pw") + b"\r\n" + extra +
+                               b"Content-Length: %d\r\n\r\n" % len(body) + body)
+        self.assertTrue(answer.startswith(b"HTTP/1.0 200 OK\r\n"), answer)
+        return json.loads(answer.split(b"\r\n\r\n", 1)[1])
+
+    def test_a_page_follows_a_counter_by_long_poll(self):
+        from selenium import webdriver
+        from selenium.webdriver.chrome.service import Service
+        self.request = lambda method, fields=(), session=None: self.basic(method, fields, session)
+        sid, key = self.session(self.request("info"))
+        headers = []
+        for n in range(self.cnonce + 1, self.cnonce + 60):
+            headers.append('sessionid="%s", cnonce="%d", digest="%s"' % (sid, n, md5("%s:%s:%d" % (sid, key, n))))
+        opts = webdriver.ChromeOptions()
+        for a in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                  "--user-data-dir=" + self.ctl.path("chromium"), "--window-size=200,200"):
+            opts.add_argument(a)
+        opts.binary_location = "/usr/bin/chromium"
+        driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=opts)
+        self.addCleanup(driver.quit)
+        driver.execute_cdp_cmd("Network.enable", {})
+        driver.execute_cdp_cmd("Network.setExtraHTTPHeaders", {"headers": {
+            "Authorization": "Basic " + base64.b64encode(b"op:pw").decode()}})
+        driver.get("http://%s/poll.html" % HOST)
+        self.assertTrue(wait_for(lambda: driver.title == "poll", 10), driver.title)
+        driver.execute_script("start(arguments[0]).catch(e => { document.title = 'error ' + e; })", headers)
+        self.assertTrue(wait_for(lambda: driver.title == "done", 30), driver.title)
+        values = [int(e.text) for e in driver.find_elements("css selector", "#v > div")]
+        self.assertGreaterEqual(len(values), 6)
+        # Each answer brings the counter's newer value; the list grows on the page.
+        self.assertTrue(all(b != a for a, b in zip(values, values[1:])), values)
+        self.assertEqual(driver.execute_script("return document.getElementById('v').offsetHeight"), 10 * len(values))
 
 
 if __name__ == "__main__":
