@@ -366,6 +366,14 @@ tavix_auth_entry *tavix_auth_insert_auth_data(const char *key) {
 
 namespace {
 void RemoveNonce(const uint8_t d[16]);
+
+// Removes entry i of a sorted table, closing the gap.
+template <typename Entry>
+void RemoveAt(Entry *entries, uint32_t &count, long i) {
+    for (uint32_t k = uint32_t(i); k + 1 < count; k++) entries[k] = entries[k + 1];
+    count--;
+    entries[count] = Entry{};
+}
 }  // namespace
 
 void tavix_auth_remove_auth_data(const char *key) {
@@ -377,10 +385,7 @@ void tavix_auth_remove_auth_data(const char *key) {
     RemoveNonce(d);
     bool found = false;
     const long i = EntryIndex(d, &found);
-    if (!found) return;
-    for (uint32_t k = uint32_t(i); k + 1 < t.count; k++) t.entries[k] = t.entries[k + 1];
-    t.count--;
-    t.entries[t.count] = tavix_auth_entry{};
+    if (found) RemoveAt(t.entries, t.count, i);
 }
 
 void tavix_auth_fill_authdata(bool ha1_given, const char *realm, const char *user, const void *password_or_ha1,
@@ -420,10 +425,7 @@ void RemoveNonce(const uint8_t d[16]) {
     auto &t = tavix_nonce_table;
     bool found = false;
     const long i = NonceIndex(d, &found);
-    if (!found) return;
-    for (uint32_t k = uint32_t(i); k + 1 < t.count; k++) t.entries[k] = t.entries[k + 1];
-    t.count--;
-    t.entries[t.count] = tavix_nonce_entry{};
+    if (found) RemoveAt(t.entries, t.count, i);
 }
 
 }  // namespace

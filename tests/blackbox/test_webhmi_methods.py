@@ -19,7 +19,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(__file__))
 from bbsupport import Controller, NetPeer, wait_for  # noqa: E402
 from test_modbus import COUNTER, R, config_block, io_config  # noqa: E402
-from test_webhmi import digest_header, listening, wait_web_server  # noqa: E402
+from test_webhmi import chromium, digest_header, listening, wait_web_server  # noqa: E402
 import test_iec_runtime as rt  # noqa: E402
 
 HOST = "10.77.0.2"
@@ -116,15 +116,23 @@ class WebSession(unittest.TestCase):
     def nonce(self):
         return re.search(rb'nonce="([0-9a-f]{32})"', self.exchange(b"GET / HTTP/1.0\r\n\r\n")).group(1).decode()
 
+    @staticmethod
+    def session_header(session, cnonce):
+        """The X-TavIX value of a session (id, key) for a cnonce."""
+        sid, key = session
+        return 'sessionid="%s", cnonce="%d", digest="%s"' % (sid, cnonce, md5("%s:%s:%d" % (sid, key, cnonce)))
+
+    def session_line(self, session):
+        """The next X-TavIX line of a session, or nothing without one."""
+        if session is None:
+            return b""
+        self.cnonce += 1
+        return ("X-TavIX: %s\r\n" % self.session_header(session, self.cnonce)).encode()
+
     def request(self, method, fields=(), session=None, send_only=False):
         uri = "/tavIX/?" + method
         body = "&".join("%s=%s" % kv for kv in fields).encode()
-        extra = b""
-        if session is not None:
-            sid, key = session
-            self.cnonce += 1
-            extra = ('X-TavIX: sessionid="%s", cnonce="%d", digest="%s"\r\n'
-                     % (sid, self.cnonce, md5("%s:%s:%d" % (sid, key, self.cnonce)))).encode()
+        extra = self.session_line(session)
 
         def message(nonce):
             head = b"POST " + uri.encode() + b" HTTP/1.0\r\n" + digest_header("op", "pw", "POST", uri, nonce) + extra
@@ -354,12 +362,7 @@ class LongPollPage(WebSession):
 
     def basic(self, method, fields=(), session=None):
         body = "&".join("%s=%s" % kv for kv in fields).encode()
-        extra = b""
-        if session is not None:
-            sid, key = session
-            self.cnonce += 1
-            extra = ('X-TavIX: sessionid="%s", cnonce="%d", digest="%s"\r\n'
-                     % (sid, self.cnonce, md5("%s:%s:%d" % (sid, key, self.cnonce)))).encode()
+        extra = self.session_line(session)
         answer = self.exchange(b"POST /tavIX/?" + method.encode() + b" HTTP/1.0\r\nAuthorization: Basic " +
                                base64.b64encode(b"op:pw") + b"\r\n" + extra +
                                b"Content-Length: %d\r\n\r\n" % len(body) + body)
@@ -367,20 +370,10 @@ class LongPollPage(WebSession):
         return json.loads(answer.split(b"\r\n\r\n", 1)[1])
 
     def test_a_page_follows_a_counter_by_long_poll(self):
-        from selenium import webdriver
-        from selenium.webdriver.chrome.service import Service
         self.request = lambda method, fields=(), session=None: self.basic(method, fields, session)
-        sid, key = self.session(self.request("info"))
-        headers = []
-        for n in range(self.cnonce + 1, self.cnonce + 60):
-            headers.append('sessionid="%s", cnonce="%d", digest="%s"' % (sid, n, md5("%s:%s:%d" % (sid, key, n))))
-        opts = webdriver.ChromeOptions()
-        for a in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-                  "--user-data-dir=" + self.ctl.path("chromium"), "--window-size=200,200"):
-            opts.add_argument(a)
-        opts.binary_location = "/usr/bin/chromium"
-        driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=opts)
-        self.addCleanup(driver.quit)
+        session = self.session(self.request("info"))
+        headers = [self.session_header(session, n) for n in range(self.cnonce + 1, self.cnonce + 60)]
+        driver = chromium(self)
         driver.execute_cdp_cmd("Network.enable", {})
         driver.execute_cdp_cmd("Network.setExtraHTTPHeaders", {"headers": {
             "Authorization": "Basic " + base64.b64encode(b"op:pw").decode()}})

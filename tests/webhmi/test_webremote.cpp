@@ -276,6 +276,7 @@ TEST_F(WebRemote, RefusedLoginsAndBadAnswers) {
         {"drop", "info", "{\"error\":601,\"errorstring\":\"Remote server not accessible\"}", 1},
         {"short", "info", "{\"error\":604,\"errorstring\":\"Missing\\/invalid data in the remote response\"}", 1},
         {"bigkey", "info", "{\"error\":604,\"errorstring\":\"Missing\\/invalid data in the remote response\"}", 2},
+        {"huge", "info", "{\"error\":604,\"errorstring\":\"Missing\\/invalid data in the remote response\"}", 2},
         // No info yet: no key to give the new session's key to.
         {"digest", "createsession",
          "{\"error\":606,\"errorstring\":\"Cannot process remote create session - no info, no RSA keys or level < "

@@ -8,7 +8,7 @@ X-TavIX digest. Every request is appended to the log file as one JSON line.
     remote_standin.py MODE LOG
 MODE: digest (the server above), refuse (every request 401), drop (closes
 without answering), short (a status line cut short), bigkey (an info
-modulus of 600 bytes)."""
+modulus of 600 bytes), huge (an info answer larger than the work buffer)."""
 
 import hashlib
 import json
@@ -94,6 +94,8 @@ def serve(c):
         obj = {"loginmethod": "http", "encryptionmodulus": modulus, "encryptionexponent": "010001",
                "certificationlevel": "scada", "features": ["session", "read"], "longpollsupport": True,
                "securitysupport": True, "maxtimeout": 60, "vendorinfo": "stand-in", "servername": "remote"}
+        if MODE == "huge":
+            obj["vendorinfo"] = "v" * 5000
     elif method == "createsession":
         block = pow(int(form["cipher"][0], 16), D, N).to_bytes(128, "big")
         key = block[block.index(b"\0", 2) + 1:].decode() if block[:2] == b"\0\2" else ""
