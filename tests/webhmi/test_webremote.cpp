@@ -282,6 +282,10 @@ TEST_F(WebRemote, RefusedLoginsAndBadAnswers) {
          "{\"error\":606,\"errorstring\":\"Cannot process remote create session - no info, no RSA keys or level < "
          "Advanced?\"}",
          0},
+        {"digest", "login",
+         "{\"error\":608,\"errorstring\":\"Cannot process remote login - no info, no RSA keys or level < "
+         "Advanced?\"}",
+         0},
     };
     int index = 0;
     for (const Case &c : cases) {
@@ -307,4 +311,6 @@ TEST_F(WebRemote, RefusedLoginsAndBadAnswers) {
     ASSERT_EQ(tavix_comm_remote_server_define("anon", "127.0.0.1", remote.port, 1), index);
     EXPECT_EQ(Body(Ask(Post("info", "", ", servername=\"anon\""))),
               "{\"error\":613,\"errorstring\":\"No or lost own authentication while handshaking the HTTP auth\"}");
+    EXPECT_EQ(Body(Ask(Post("login", "", ", servername=\"anon\""))),
+              "{\"error\":611,\"errorstring\":\"Client not logged into multipoint server\"}");
 }
