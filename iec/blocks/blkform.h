@@ -191,6 +191,8 @@ struct BlkHooks {
     uint32_t text_tables_len;
     const uint8_t *strings;
     uint32_t strings_len;
+    // Writes one line to the runtime's trace.
+    void (*trace)(const char *line);
 };
 extern BlkHooks Blk_Hooks;
 

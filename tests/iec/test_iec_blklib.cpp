@@ -143,8 +143,7 @@ TEST_F(BlkLib, CommandAnswersOfEveryRowAndAbsentFamilies) {
     }
     // every row from 61 up with a handler is one of ours; the port, modem,
     // Modbus, file, PID, CANopen and network rows are absent (unresolved)
-    for (const char *absent : {"OPENCOMM", "MODBUSDOREQUEST", "MODEMAUTODIAL",
-                                "NETGETWORD", "NETPUTWORDEX", "GPRSCONNECT"})
+    for (const char *absent : {"OPENCOMM", "MODBUSDOREQUEST", "MODEMAUTODIAL", "GPRSCONNECT"})
         EXPECT_EQ(Proc(absent), nullptr) << absent;
     BlkLib_Remove();
     EXPECT_EQ(Proc("CTU"), nullptr);
@@ -1092,6 +1091,114 @@ TEST_F(BlkLib, FileBlocksOwnershipRoundTripAndRefusals) {
     EXPECT_EQ(status(10), 0x30000);
     EXPECT_EQ(int16_t(Get(INT_, 31)), -20);
     File_JobsIdle(5000);
+}
+
+// NET word blocks: the area comes from the symbol of the area array in the
+// variable map; words go through the global-word helpers and CAN requests.
+TEST_F(BlkLib, NetworkWordBlocksFollowTheAreaSymbol) {
+    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+    db = 0;
+    IecImage img;
+    img.d8 = img.d16 = img.d32 = img.d64 = img.time = {63, 63, 0};
+    img.str = {8, 8, 0};
+    img.string_sizes = {16, 16, 16, 16, 16, 16, 16, 4};
+    img.map_vars = {{INT_, 40, 4, 0, 0, 1, "AQG", {}}, {BOOL_, 10, 2, 0, 0, 1, "QG", {}},
+                    {INT_, 44, 4, 0, 0, 1, "AQ", {}}, {INT_, 48, 2, 0, 0, 1, "R", {}}};
+    ASSERT_EQ(Start(img, db), 0u);
+    static std::vector<std::string> traced;
+    traced.clear();
+    Blk_Hooks.trace = [](const char *line) { traced.emplace_back(line); };
+    Net_Data = {};
+    _Can_FlushTx(0);
+    PlcWordSet(W_NETID, 5);
+    PlcWordSet(188, 1);
+    auto frames = [] {
+        std::vector<std::pair<uint32_t, uint8_t>> f;  // id, remote
+        CanRing &r = CanPort[0].tx;
+        for (uint16_t k = 0, i = r.out; k < r.count; k++, i = uint16_t((i + 1) % CAN_RING))
+            f.emplace_back(r.msg[i].id, r.msg[i].rtr);
+        _Can_FlushTx(0);
+        return f;
+    };
+    using F = std::vector<std::pair<uint32_t, uint8_t>>;
+    auto inst = [&] {
+        const uint32_t i = Inst(4);
+        EXPECT_EQ(Call("NETGETWORD", {}, i, FB_INSTSIZE), 4u);
+        Call("NETGETWORD", {}, i, FB_INSTINIT);
+        return i;
+    };
+    Put(INT_, 1, 5);  // node
+    Put(INT_, 2, 1);  // first analog word
+    Put(INT_, 3, 3);  // words
+    for (uint32_t k = 0; k < 4; k++) Put(INT_, 10 + k, 0x1111u * (k + 1));
+
+    // Analog: three words of node 5 queued from word 1.
+    const uint32_t put = inst(), get = inst(), ex = inst();
+    const std::vector<uint16_t> put_ops = {INT_, 1, 10, 4, 40, 2, 3};
+    Call("NETPUTWORD", put_ops, put);
+    EXPECT_EQ(Net_Data[5].aqg_valid, 0x0Eu);
+    EXPECT_EQ(Net_Data[5].aqg[1], 0x1111);
+    EXPECT_EQ(Net_Data[5].aqg[3], 0x3333);
+    // The getter's first call only asks (remote frame 5 x 8 + 3), which
+    // drops what was valid; queued again, the words arrive.
+    const std::vector<uint16_t> get_ops = {INT_, 1, 40, 2, 20, 4, 3};
+    Call("NETGETWORD", get_ops, get);
+    EXPECT_EQ(frames(), (F{{43, 1}}));
+    EXPECT_EQ(Get(INT_, 20), 0u);
+    Call("NETGETWORD", get_ops, get);
+    EXPECT_EQ(Get(INT_, 20), 0u);
+    Call("NETPUTWORD", put_ops, put);
+    Call("NETGETWORD", get_ops, get);
+    EXPECT_EQ(Get(INT_, 20), 0x1111u);
+    EXPECT_EQ(Get(INT_, 22), 0x3333u);
+    EXPECT_EQ(Get(INT_, 23), 0u);
+
+    // On change: the first call queues, an unchanged one only checks, a
+    // changed word queues again; the trigger always queues.
+    const std::vector<uint16_t> ex_ops = {INT_, 1, 10, 4, 40, 2, 3, 0};
+    Put(BOOL_, 0, 0);
+    Net_Data[5].aqg_valid = 0;
+    Call("NETPUTWORDEX", ex_ops, ex);
+    EXPECT_EQ(Net_Data[5].aqg_valid, 0x0Eu);
+    Net_Data[5].aqg_valid = 0;
+    Call("NETPUTWORDEX", ex_ops, ex);
+    EXPECT_EQ(Net_Data[5].aqg_valid, 0u);
+    Put(INT_, 11, 0x0BEE);
+    Call("NETPUTWORDEX", ex_ops, ex);
+    EXPECT_EQ(Net_Data[5].aqg_valid, 0x0Eu);
+    EXPECT_EQ(Net_Data[5].aqg[2], 0x0BEE);
+    Net_Data[5].aqg_valid = 0;
+    Put(BOOL_, 0, 1);
+    Call("NETPUTWORDEX", ex_ops, ex);
+    EXPECT_EQ(Net_Data[5].aqg_valid, 0x0Eu);
+
+    // Digital: sixteen BOOLs packed into word 16 / 16 = 1, and back.
+    Put(INT_, 4, 16);
+    Put(INT_, 5, 1);
+    for (uint32_t k = 0; k < 16; k++) Put(BOOL_, 20 + k, k == 0 || k == 15);
+    const uint32_t dput = inst(), dget = inst();
+    Call("NETPUTWORD", {BOOL_, 1, 20, 16, 10, 4, 5}, dput);
+    EXPECT_EQ(Net_Data[5].qg[1], 0x8001);
+    EXPECT_EQ(Net_Data[5].qg_valid, 0x2u);
+    const std::vector<uint16_t> dget_ops = {BOOL_, 1, 10, 4, 40, 16, 5};
+    Call("NETGETWORD", dget_ops, dget);
+    EXPECT_EQ(frames(), (F{{40, 1}}));  // a local node keeps its words
+    Call("NETGETWORD", dget_ops, dget);
+    std::string bits;
+    for (uint32_t k = 0; k < 16; k++) bits.push_back(char('0' + Get(BOOL_, 40 + k)));
+    EXPECT_EQ(bits, "1000000000000001");
+
+    // "AQ" is an input area (nothing queued); an unknown symbol does nothing.
+    Net_Data[5] = {};
+    const uint32_t aq = inst(), none = inst();
+    Call("NETPUTWORD", {INT_, 1, 10, 4, 44, 2, 3}, aq);
+    Call("NETGETWORD", {INT_, 1, 48, 2, 20, 4, 3}, none);
+    EXPECT_EQ(Net_Data[5].aqg_valid, 0u);
+    EXPECT_TRUE(frames().empty());
+    EXPECT_EQ(traced, (std::vector<std::string>{"NETPUTW plc type 4n", "NETGETW plc type 4.........\n",
+                                                "NETPUTWEX plc type 4n", "NETPUTW plc type 5n",
+                                                "NETGETW plc type 5.........\n", "NETPUTW plc type 3n",
+                                                "NETGETW plc type 0.........\n"}));
 }
 
 }  // namespace iec_test
