@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "iec/services/drevano.h"
+#include "iec/services/z7rtio.h"
 #include "iec/services/z7svc.h"
 #include "iec/vm/z7parts.h"
 #include "media/filex.h"
@@ -326,6 +327,15 @@ void Z7Svc_Install() {
     z7_services.Z7File_Delete = Z7File_Delete;
     z7_services.Z7File_Exist = Z7File_Exist;
     z7_services.trace = Z7EVSTRACE_Line;
+    z7_services.Z7VMCan_CanBuildHot = Z7VMCan_CanBuildHot;
+    z7_services.Z7VMCan_BuildHot = Z7VMCan_BuildHot;
+    z7_services.Z7VMCan_SendAppMsg = Z7VMCan_SendAppMsg;
+    z7_services.Z7VMCan_RcvAppMsg = Z7VMCan_RcvAppMsg;
+    z7_services.Z7VMAsi_CanHotStart = Z7VMAsi_CanHotStart;
+    z7_services.Z7VMAsi_HotStart = Z7VMAsi_HotStart;
+    z7_services.Z7VMAsi_GetMasterProfiles = Z7VMAsi_GetMasterProfiles;
+    z7_services.Z7DDKC_CanBuildHot = Z7DDKC_CanBuildHot;
+    z7_services.Z7DDKC_BuildHot = Z7DDKC_BuildHot;
 }
 
 // ---- driver-kit utilities -------------------------------------------------------------------------------
