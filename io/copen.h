@@ -278,6 +278,9 @@ void CANOpenBlockRx(const CanMsg &m, uint32_t server);
 uint32_t CANOpenBlockReplyRx(const CanMsg &m);
 void CANOpenBlockTx();
 uint32_t CANOpenLadrBlock(const uint16_t **token, uint32_t enable);
+// Words the instruction takes from its first token word on (at most 17), so
+// that a caller can check them against the program's end first.
+uint32_t CANOpenLadrWords(uint16_t first);
 extern std::array<uint16_t, 256> SDO_KernelStatus;
 struct HostQue {
     std::array<uint8_t, 256> buf;
