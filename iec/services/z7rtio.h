@@ -79,12 +79,6 @@ int16_t Z7IOX_ReadChanInt(uint32_t group, uint32_t db, uint32_t chan);
 void Z7IOX_WriteChanInt(uint32_t group, uint32_t db, uint32_t chan, int16_t v);
 int32_t Z7IOX_ReadChanDint(uint32_t group, uint32_t db, uint32_t chan);
 void Z7IOX_WriteChanDint(uint32_t group, uint32_t db, uint32_t chan, int32_t v);
-float Z7IOX_ReadChanReal(uint32_t group, uint32_t db, uint32_t chan);
-void Z7IOX_WriteChanReal(uint32_t group, uint32_t db, uint32_t chan, float v);
-int64_t Z7IOX_ReadChanLint(uint32_t group, uint32_t db, uint32_t chan);
-void Z7IOX_WriteChanLint(uint32_t group, uint32_t db, uint32_t chan, int64_t v);
-double Z7IOX_ReadChanLReal(uint32_t group, uint32_t db, uint32_t chan);
-void Z7IOX_WriteChanLReal(uint32_t group, uint32_t db, uint32_t chan, double v);
 
 // ---- I/O driver kit -------------------------------------------------------------------------------
 // Driver handler: (command, bus number, database, level, node data, argument, properties).

@@ -3,6 +3,8 @@
 // files, the driver kit without drivers.
 #include <cerrno>
 #include <deque>
+#include <fstream>
+#include <sys/stat.h>
 #include <string>
 
 #include "iec/services/z7rtio.h"
@@ -386,5 +388,139 @@ TEST_F(RtIo, CanDefinitionBoundsHotBuildAndHostKinds) {
     Set16(14, 9);  // above 8: ignored
     Z7VMCan_ExchangeAt(db, 410);
     EXPECT_EQ(Take(), cyc);
+}
+}  // namespace
+
+namespace {
+std::vector<uint8_t> ReadFile(const std::string &path) {
+    std::vector<uint8_t> b;
+    if (FILE *f = std::fopen(path.c_str(), "rb")) {
+        uint8_t buf[256];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) b.insert(b.end(), buf, buf + n);
+        std::fclose(f);
+    }
+    return b;
+}
+void WriteFile(const std::string &path, const std::vector<uint8_t> &b) {
+    const std::string tmp = path + ".new";
+    FILE *f = std::fopen(tmp.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(b.data(), 1, b.size(), f);
+    std::fclose(f);
+    std::rename(tmp.c_str(), path.c_str());
+}
+
+TEST_F(RtIo, AsiBindingWithTheStandIn) {
+    ASSERT_EQ(mkdir((root / "sim").c_str(), 0755) == 0 || errno == EEXIST, true);
+    ASSERT_EQ(mkdir((root / "sim/asi").c_str(), 0755), 0);
+    ASSERT_EQ(StartBytes(AsiTestImage()), 0u);
+    EXPECT_EQ(Z7Sec_Bytes(db, Z7SEC_ASI), 20u + 412u + 5u * 20u);
+    // at open: the output image goes out whole
+    std::vector<uint8_t> out(32, 0);
+    EXPECT_EQ(ReadFile(root / "sim/asi/out1"), out);
+    // no in1: bit 0 of slave 5 reads 0, the inverted bit 1, the nibble of slave 4
+    Z7VMAsi_Exchange(db);
+    EXPECT_EQ(Var8(1), 0);
+    EXPECT_EQ(Var8(3), 1);
+    EXPECT_EQ(Var16(db, 1), 0);
+    out[3] = 0x40;  // slave 7 bit 2 inverted: its variable is FALSE
+    EXPECT_EQ(ReadFile(root / "sim/asi/out1"), out);
+    std::vector<uint8_t> in(74, 0);
+    in[2] = 0xB6;
+    WriteFile(root / "sim/asi/in1", in);
+    Set16(2, 0x01A7);
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, 4), 1);
+    Z7VMAsi_Exchange(db);
+    EXPECT_EQ(Var8(1), 1);
+    EXPECT_EQ(Var8(3), 0);
+    EXPECT_EQ(Var16(db, 1), 6);
+    out[3] = 0x07;
+    EXPECT_EQ(ReadFile(root / "sim/asi/out1"), out);
+    // a forced input keeps its forced value
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_LOCK, 1), 0x02);
+    Set16(1, 9);
+    Z7VMAsi_Exchange(db);
+    EXPECT_EQ(Var16(db, 1), 9);
+    // profiles: master 0 and a master past the count give 0xFF
+    uint8_t prof[256];
+    const uint32_t area = Z7Sec_Addr(db, Z7SEC_ASI);
+    Z7VMAsi_GetMasterProfiles(area, 0, prof);
+    EXPECT_EQ(std::vector<uint8_t>(prof, prof + 256), std::vector<uint8_t>(256, 0xFF));
+    Z7VMAsi_GetMasterProfiles(area, 2, prof);
+    EXPECT_EQ(std::vector<uint8_t>(prof, prof + 256), std::vector<uint8_t>(256, 0xFF));
+    Z7VMAsi_GetMasterProfiles(area, 1, prof);
+    EXPECT_EQ(std::vector<uint8_t>(prof, prof + 256), std::vector<uint8_t>(256, 0x00));
+    // hot start: another master count, or more items than the capacity: 39
+    AsiDefImage two = AsiTestDef();
+    two.masters = 2;
+    const uint32_t code2 = IecLoad(AsiTestImage(two));
+    blocks.push_back(code2);
+    EXPECT_EQ(Z7VM_CanHOTStart(code2, db), 39u);
+    AsiDefImage more = AsiTestDef();
+    more.items.push_back({RT_BOOL, 5, 0, 9, 1, 0, 0});
+    const uint32_t code3 = IecLoad(AsiTestImage(more));
+    blocks.push_back(code3);
+    EXPECT_EQ(Z7VMAsi_CanHotStart(Z7VMCode_AsiConfig(code3), area), 39u);
+    EXPECT_EQ(Z7VMAsi_CanHotStart(Z7VMCode_AsiConfig(Z7Mem_Get32(Z7VM_Header(db) + HD_CODE)), area), 0u);
+    // close: zeros go out
+    Z7VM_ShutDown(db, nullptr);
+    db = 0;
+    EXPECT_EQ(ReadFile(root / "sim/asi/out1"), std::vector<uint8_t>(32, 0));
+}
+
+// Flags, slave lists and items the binding skips; sizing by the larger of
+// count and capacity; without sim/asi nothing is written.
+TEST_F(RtIo, AsiFlagsListsSkippedItemsAndChannels) {
+    AsiDefImage d;
+    d.masters = 2;
+    d.icap = 3;  // below the item count: sized by the count
+    d.mcap = 4;
+    d.items = {{RT_BOOL, 1, 1, 0, 10, 0x08, 0},   // master 2 flag 10
+               {RT_BOOL, 2, 0, 13, 4, 0x04, 0},   // list 3, slave 13
+               {RT_BOOL, 3, 2, 1, 1, 0, 0},       // master 3 of 2: skipped
+               {RT_BOOL, 4, 0, 64, 1, 0, 0},      // slave 64: skipped
+               {RT_BOOL, 5, 0, 1, 0, 0x08, 0},    // flag 0: skipped
+               {RT_BOOL, 6, 0, 1, 17, 0x08, 0},   // flag 17: skipped
+               {RT_BOOL, 99, 0, 1, 1, 0, 0},      // variable past its segment: skipped
+               {RT_INT, 0, 0, 3, 1, 0x80, 4}};    // complex-type variable at offset 4
+    IecImage app = CanTestApp();
+    app.ct_alloc = 8;
+    app.ct_used = 8;
+    ASSERT_EQ(StartBytes(AsiTestImage(d, app)), 0u);
+    EXPECT_EQ(Z7Sec_Bytes(db, Z7SEC_ASI), 20u + 4u * 412u + 8u * 20u);
+    const uint32_t area = Z7Sec_Addr(db, Z7SEC_ASI);
+    const uint32_t m0 = area + 20, m1 = m0 + 412;
+    Z7Mem_Put8(m1 + 401, 0x02);        // flag 10
+    Z7Mem_Put8(m0 + 376 + 1, 0x20);    // list 3, slave 13
+    Z7Mem_Put8(m0 + 264 + 1, 0x10);    // slave 3 bit 0
+    for (uint32_t i = 3; i <= 6; i++) Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, i), 7);
+    Z7VMAsi_Exchange(db);
+    EXPECT_EQ(Var8(1), 1);
+    EXPECT_EQ(Var8(2), 1);
+    for (uint32_t i = 3; i <= 6; i++) EXPECT_EQ(Var8(i), 7) << i;
+    EXPECT_EQ(Z7Mem_Get16(Z7Sec_Addr(db, Z7SEC_CT) + 4), 1);
+    EXPECT_FALSE(std::ifstream(root / "sim/asi/out1").good());
+    // channel accessors: group {first 2, count 3}
+    const uint32_t g = Z7Mem_Alloc(4);
+    blocks.push_back(g);
+    Z7Mem_Put16(g, 2);
+    Z7Mem_Put16(g + 2, 3);
+    Z7IOX_WriteChanInt(g, db, 1, -5);
+    EXPECT_EQ(Var16(db, 3), 0xFFFB);
+    EXPECT_EQ(Z7IOX_ReadChanInt(g, db, 1), -5);
+    Z7IOX_WriteChanInt(g, db, 3, 77);  // the count: nothing written, 0 read
+    EXPECT_EQ(Var16(db, 5), 0);
+    Set16(5, 12);
+    EXPECT_EQ(Z7IOX_ReadChanInt(g, db, 3), 0);
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_LOCK, 4), 0x02);  // forced: not written
+    Z7IOX_WriteChanInt(g, db, 2, 8);
+    EXPECT_EQ(Var16(db, 4), 0);
+    Z7IOX_WriteChanBool(g, db, 0, 5);
+    EXPECT_EQ(Z7IOX_ReadChanBool(g, db, 0), 1);
+    Z7IOX_WriteChanDint(g, db, 1, -2);
+    EXPECT_EQ(Z7IOX_ReadChanDint(g, db, 1), -2);
+    Z7IOX_WriteChanSint(g, db, 1, -3);
+    EXPECT_EQ(Z7IOX_ReadChanSint(g, db, 1), -3);
 }
 }  // namespace

@@ -184,4 +184,48 @@ inline std::vector<uint8_t> CanTestImage(const CanDefImage &def = CanTestDef(), 
     return IecWithTail(img, 17, 17, [&](uint32_t base) { return def.Bytes(base); });
 }
 
+// ---- AS-i configuration ----------------------------------------------------------------------------
+struct AsiItemDef {
+    uint16_t type = 0, index = 0;
+    uint8_t master = 0, slave = 0, sel = 0, flags = 0;
+    uint32_t ct = 0;  // follows when flags has 0x80
+};
+struct AsiDefImage {
+    uint16_t masters = 1, mcap = 0, icap = 0, flags = 0;
+    std::vector<AsiItemDef> items;
+    std::vector<uint8_t> Bytes(uint32_t) const {
+        std::vector<uint8_t> b(12 + 24 * size_t(masters), 0);
+        RtPut16(b, 0, masters);
+        RtPut16(b, 2, uint32_t(items.size()));
+        RtPut16(b, 4, mcap);
+        RtPut16(b, 6, icap);
+        RtPut16(b, 8, flags);
+        for (const AsiItemDef &i : items) {
+            const uint32_t at = uint32_t(b.size());
+            b.resize(at + ((i.flags & 0x80) ? 12 : 8), 0);
+            RtPut16(b, at, i.type);
+            RtPut16(b, at + 2, i.index);
+            b[at + 4] = i.master;
+            b[at + 5] = i.slave;
+            b[at + 6] = i.sel;
+            b[at + 7] = i.flags;
+            if (i.flags & 0x80) RtPut32(b, at + 8, i.ct);
+        }
+        return b;
+    }
+};
+
+// The AS-i application of the tests: one master; inputs slave 5 bit 0 ->
+// BOOL 1, slave 4 nibble -> INT 1, slave 5 bit 1 inverted -> BOOL 3;
+// outputs INT 2 -> slave 6 nibble, BOOL 4 -> slave 7 bit 2 inverted.
+inline AsiDefImage AsiTestDef() {
+    AsiDefImage d;
+    d.items = {{RT_BOOL, 1, 0, 5, 1, 0x00, 0}, {RT_INT, 1, 0, 4, 15, 0x00, 0}, {RT_BOOL, 3, 0, 5, 2, 0x10, 0},
+               {RT_INT, 2, 0, 6, 15, 0x02, 0}, {RT_BOOL, 4, 0, 7, 4, 0x12, 0}};
+    return d;
+}
+inline std::vector<uint8_t> AsiTestImage(const AsiDefImage &def = AsiTestDef(), IecImage img = CanTestApp()) {
+    return IecWithTail(img, 3, 3, [&](uint32_t base) { return def.Bytes(base); });
+}
+
 }  // namespace test_support
