@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "iec/vm/z7mem.h"
+
 // ---- application CAN messages -------------------------------------------------------------
 // Port record (48 bytes, section 36).
 enum : uint32_t {
@@ -54,6 +56,14 @@ uint32_t Z7Can_GetErrors(uint32_t port);
 uint32_t Z7Can_GetBusOffFlag(uint32_t port);
 
 // ---- AS-i binding and channel access ------------------------------------------------------------
+// Head of section 31 and a master record (412 bytes) in it.
+enum : uint32_t { AH_MASTERS = 0, AH_ITEMS = 2, AH_MCAP = 4, AH_ICAP = 6, AH_FLAGS = 8, AH_MFIRST = 12, AH_IFIRST = 16, AH_SIZE = 20 };
+enum : uint32_t {
+    AM_CFG = 0, AM_WORD2 = 4, AM_PROF = 8, AM_IN = 264, AM_OUT = 296, AM_LISTS = 360, AM_FLAGS = 400,
+    AM_IFIRST = 402, AM_ICOUNT = 404, AM_OFIRST = 406, AM_OCOUNT = 408, AM_SIZE = 412,
+};
+inline uint32_t Z7Asi_MasterRec(uint32_t area, uint32_t m) { return Z7Mem_Get32(area + AH_MFIRST) + AM_SIZE * m; }
+inline uint32_t Z7Asi_Masters(uint32_t area) { return area ? Z7Mem_Get16(area + AH_MASTERS) : 0; }
 uint32_t Z7VMAsi_CanHotStart(uint32_t config, uint32_t area);
 uint32_t Z7VMAsi_HotStart(uint32_t config, uint32_t area, uint32_t db);
 void Z7VMAsi_GetMasterProfiles(uint32_t area, uint32_t master, uint8_t *out);
@@ -85,6 +95,8 @@ void Z7IOX_WriteChanDint(uint32_t group, uint32_t db, uint32_t chan, int32_t v);
 using Z7DDKHandler = uint32_t (*)(uint32_t cmd, uint32_t bus, uint32_t db, uint32_t level, uint32_t node,
                                   uint32_t arg, uint32_t props);
 Z7DDKHandler Z7DDKC_IpGetHandler(const char *name);
+// The lookup the kit uses (Z7DDKC_IpGetHandler; tests aim it at their own drivers).
+extern Z7DDKHandler (*Z7DDKC_Lookup)(const char *name);
 void Z7DDKC_IpInit();
 void Z7DDKC_IpExit();
 uint32_t Z7DDKC_OpenLinks();

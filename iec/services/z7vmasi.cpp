@@ -2,34 +2,18 @@
 // bind slave bits, nibbles, master flags and slave lists to VM variables)
 // built into database section 31; once per cycle outputs go into each
 // master's image, the host exchanges the images, inputs come out of them.
-// Also the I/O channel accessors of an I/O group.
-//
-// The controller has no AS-i master. On a workstation a stand-in serves the
-// host hooks while $PLC_ROOT/sim/asi/ exists: sim/asi/in<m> (m = master from
-// 1) holds the 32-byte input image, the five 8-byte slave lists and the two
-// flag bytes (missing bytes read 0; read again when the file changes), and
-// sim/asi/out<m> receives the 32-byte output image (written whole through a
-// temporary file) at open and whenever it changes. Without the folder the
-// hooks do nothing.
-#include <array>
-#include <cstdio>
+// Also the I/O channel accessors of an I/O group. The host hooks of the
+// master (Z7Asi_) are in z7plat.cpp.
 #include <cstring>
-#include <sys/stat.h>
 
 #include "iec/services/z7rtio.h"
 #include "iec/services/z7svc.h"
 #include "iec/vm/z7code_internal.h"
 #include "iec/vm/z7stdlib.h"
 #include "iec/vm/z7vm.h"
-#include "platform/plat.h"
 
 namespace {
 // Head of the section, master and item records.
-enum : uint32_t { AH_MASTERS = 0, AH_ITEMS = 2, AH_MCAP = 4, AH_ICAP = 6, AH_FLAGS = 8, AH_MFIRST = 12, AH_IFIRST = 16, AH_SIZE = 20 };
-enum : uint32_t {
-    AM_CFG = 0, AM_WORD2 = 4, AM_PROF = 8, AM_IN = 264, AM_OUT = 296, AM_LISTS = 360, AM_FLAGS = 400,
-    AM_IFIRST = 402, AM_ICOUNT = 404, AM_OFIRST = 406, AM_OCOUNT = 408, AM_SIZE = 412,
-};
 enum : uint32_t { AI_DEF = 0, AI_VAR = 4, AI_LOCK = 8, AI_IMAGE = 12, AI_TYPE = 16, AI_MASK = 17, AI_LOCKBIT = 18, AI_KIND = 19, AI_SIZE = 20 };
 enum : uint8_t { K_IN = 1, K_OUT = 2, K_FLAG = 3, K_LIST = 4, K_IN_INV = 5, K_OUT_INV = 6 };
 constexpr uint32_t kHeader = 12, kMasterCfg = 24;
@@ -68,9 +52,7 @@ uint32_t ParseCfg(uint32_t code, uint32_t cfg, AsiCfg &c) {
 }
 
 uint32_t CodeOf(uint32_t db) { return Z7Mem_Get32(Z7VM_Header(db) + HD_CODE); }
-uint32_t MasterRec(uint32_t area, uint32_t m) { return Z7Mem_Get32(area + AH_MFIRST) + AM_SIZE * m; }
 uint32_t ItemRec(uint32_t area, uint32_t k) { return Z7Mem_Get32(area + AH_IFIRST) + AI_SIZE * k; }
-uint32_t Masters(uint32_t area) { return area ? Z7Mem_Get16(area + AH_MASTERS) : 0; }
 
 uint32_t TypeWidth(uint32_t type) {
     switch (type) {
@@ -99,7 +81,7 @@ void Build(const AsiCfg &c, uint32_t area, uint32_t db, uint32_t mcap, uint32_t 
     Z7Mem_Put32(area + AH_MFIRST, area + AH_SIZE);
     Z7Mem_Put32(area + AH_IFIRST, area + AH_SIZE + AM_SIZE * mcap);
     for (uint32_t m = 0; m < mcap; m++) {
-        const uint32_t r = MasterRec(area, m), keep = Z7Mem_Get32(r + AM_WORD2);
+        const uint32_t r = Z7Asi_MasterRec(area, m), keep = Z7Mem_Get32(r + AM_WORD2);
         std::memset(Z7Mem_Ptr(r, AM_SIZE), 0, AM_SIZE);
         Z7Mem_Put32(r + AM_WORD2, keep);
         if (m < c.masters) Z7Mem_Put32(r + AM_CFG, c.master_at + kMasterCfg * m);
@@ -116,7 +98,7 @@ void Build(const AsiCfg &c, uint32_t area, uint32_t db, uint32_t mcap, uint32_t 
         const uint32_t master = b[4], slave = b[5], sel = b[6], flags = b[7];
         def += size;
         if (master >= c.masters || slave > 63) continue;
-        const uint32_t mrec = MasterRec(area, master);
+        const uint32_t mrec = Z7Asi_MasterRec(area, master);
         uint32_t image = 0, mask = 0;
         uint8_t kind = 0;
         if (flags & 0x08) {
@@ -182,94 +164,8 @@ void Store(uint32_t var, uint32_t type, uint32_t v) {
     }
 }
 
-// ---- workstation stand-in of the AS-i master ------------------------------------------------------
-constexpr uint32_t kSimMasters = 16, kSimIn = 32 + 40 + 2;
-struct SimMaster {
-    bool seen = false, written = false;
-    struct timespec mtime{};
-    off_t size = 0;
-    ino_t ino = 0;
-    std::array<uint8_t, 32> out{};
-};
-std::array<SimMaster, kSimMasters> sim;
-bool sim_open = false;
-
-bool SimFolder() {
-    char p[512];
-    struct stat st;
-    return PLAT_Path("/sim/asi", p, sizeof p) != nullptr && stat(p, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-void SimWriteOut(uint32_t m, const uint8_t *img) {
-    char name[32], path[500], tmp[512];
-    std::snprintf(name, sizeof name, "/sim/asi/out%u", m + 1);
-    if (PLAT_Path(name, path, sizeof path) == nullptr) return;
-    std::snprintf(tmp, sizeof tmp, "%s.tmp", path);
-    FILE *f = std::fopen(tmp, "wb");
-    if (f == nullptr) return;
-    const bool ok = std::fwrite(img, 1, 32, f) == 32;
-    if (std::fclose(f) == 0 && ok && std::rename(tmp, path) == 0) {
-        std::memcpy(sim[m].out.data(), img, 32);
-        sim[m].written = true;
-    } else {
-        std::remove(tmp);
-    }
-}
-
-void SimReadIn(uint32_t m, uint32_t rec) {
-    char name[32], path[512];
-    std::snprintf(name, sizeof name, "/sim/asi/in%u", m + 1);
-    if (PLAT_Path(name, path, sizeof path) == nullptr) return;
-    struct stat st {};
-    const bool present = stat(path, &st) == 0;
-    SimMaster &s = sim[m];
-    if (s.seen && present == (s.ino != 0) && st.st_ino == s.ino && st.st_size == s.size &&
-        st.st_mtim.tv_sec == s.mtime.tv_sec && st.st_mtim.tv_nsec == s.mtime.tv_nsec)
-        return;
-    s.seen = true;
-    s.ino = present ? st.st_ino : 0;
-    s.size = present ? st.st_size : 0;
-    s.mtime = present ? st.st_mtim : timespec{};
-    uint8_t in[kSimIn] = {};
-    if (FILE *f = present ? std::fopen(path, "rb") : nullptr) {
-        (void)std::fread(in, 1, sizeof in, f);
-        std::fclose(f);
-    }
-    std::memcpy(Z7Mem_Ptr(rec + AM_IN, 32), in, 32);
-    std::memcpy(Z7Mem_Ptr(rec + AM_LISTS, 40), in + 32, 40);
-    std::memcpy(Z7Mem_Ptr(rec + AM_FLAGS, 2), in + 72, 2);
-}
 }  // namespace
 
-// ---- host hooks --------------------------------------------------------------------------------------
-uint32_t Z7Asi_Init(uint32_t area) {
-    sim = {};
-    sim_open = SimFolder();
-    if (sim_open) Z7Asi_Exchange(area);
-    return 0;
-}
-uint32_t Z7Asi_IsHWOpen(uint32_t) { return sim_open ? 1 : 0; }
-void Z7Asi_Exit(uint32_t) {
-    sim_open = false;
-    sim = {};
-}
-void Z7Asi_Exchange(uint32_t area) {
-    if (!sim_open || !SimFolder()) return;
-    const uint32_t n = Masters(area) < kSimMasters ? Masters(area) : kSimMasters;
-    for (uint32_t m = 0; m < n; m++) {
-        const uint32_t rec = MasterRec(area, m);
-        const uint8_t *out = Z7Mem_Ptr(rec + AM_OUT, 32);
-        if (!sim[m].written || std::memcmp(out, sim[m].out.data(), 32) != 0) SimWriteOut(m, out);
-        SimReadIn(m, rec);
-    }
-}
-void Z7Asi_ReadConfig(uint32_t) {}
-void Z7Asi_ApplyConfig(uint32_t) {}
-uint32_t Z7Asi_ReadPP(uint32_t, uint32_t, uint32_t, uint8_t *) { return 0; }
-uint32_t Z7Asi_WritePP(uint32_t, uint32_t, uint32_t, uint8_t) { return 0; }
-uint32_t Z7Asi_SendParameter(uint32_t, uint32_t, uint32_t, uint8_t) { return 0; }
-uint32_t Z7Asi_ReadPI(uint32_t, uint32_t, uint32_t, uint8_t *) { return 0; }
-uint32_t Z7Asi_StorePI(uint32_t, uint32_t) { return 0; }
 
 // ---- the binding -----------------------------------------------------------------------------------------
 uint32_t Z7VMAsi_GetSizing(uint32_t code) {
@@ -296,9 +192,9 @@ uint32_t Z7VMAsi_Open(uint32_t config, uint32_t area, uint32_t db) {
 
 uint32_t Z7VMAsi_CanHotStart(uint32_t config, uint32_t area) {
     const uint8_t *h = Z7Mem_Ptr(config, kHeader);
-    if (config == 0 || h == nullptr || area == 0 || Masters(area) == 0) return 0;
+    if (config == 0 || h == nullptr || area == 0 || Z7Asi_Masters(area) == 0) return 0;
     const uint32_t masters = h[0] | h[1] << 8, items = h[2] | h[3] << 8;
-    return masters == Masters(area) && items <= Z7Mem_Get16(area + AH_ICAP) ? 0 : 39;
+    return masters == Z7Asi_Masters(area) && items <= Z7Mem_Get16(area + AH_ICAP) ? 0 : 39;
 }
 
 uint32_t Z7VMAsi_HotStart(uint32_t config, uint32_t area, uint32_t db) {
@@ -310,9 +206,9 @@ uint32_t Z7VMAsi_HotStart(uint32_t config, uint32_t area, uint32_t db) {
     AsiCfg c;
     if (ParseCfg(CodeOf(db), config, c) != 0) return 39;
     const uint32_t mcap = Z7Mem_Get16(area + AH_MCAP), icap = Z7Mem_Get16(area + AH_ICAP);
-    if (Masters(area) == 0 && uint64_t(AH_SIZE) + uint64_t(AM_SIZE) * c.mcap + uint64_t(AI_SIZE) * c.icap <= Z7Sec_Bytes(db, Z7SEC_ASI))
+    if (Z7Asi_Masters(area) == 0 && uint64_t(AH_SIZE) + uint64_t(AM_SIZE) * c.mcap + uint64_t(AI_SIZE) * c.icap <= Z7Sec_Bytes(db, Z7SEC_ASI))
         Build(c, area, db, c.mcap, c.icap);  // the running application had none: its section was sized for this one
-    else if (c.masters != Masters(area) || c.items > icap) return 39;
+    else if (c.masters != Z7Asi_Masters(area) || c.items > icap) return 39;
     else Build(c, area, db, mcap, icap);
     if (!Z7Asi_IsHWOpen(area))
         if (const uint32_t rc = Z7Asi_Init(area)) return rc;
@@ -323,7 +219,7 @@ uint32_t Z7VMAsi_HotStart(uint32_t config, uint32_t area, uint32_t db) {
 
 void Z7VMAsi_Exchange(uint32_t db) {
     const uint32_t area = Z7Sec_Addr(db, Z7SEC_ASI);
-    const uint32_t masters = Masters(area);
+    const uint32_t masters = Z7Asi_Masters(area);
     if (masters == 0) return;
     const uint32_t items = Z7Mem_Get16(area + AH_ITEMS);
     for (uint32_t k = 0; k < items; k++) {
@@ -359,20 +255,20 @@ void Z7VMAsi_Exchange(uint32_t db) {
 
 void Z7VMAsi_Close(uint32_t db) {
     const uint32_t area = Z7Sec_Addr(db, Z7SEC_ASI);
-    const uint32_t masters = Masters(area);
+    const uint32_t masters = Z7Asi_Masters(area);
     if (masters == 0) return;
-    for (uint32_t m = 0; m < masters; m++) std::memset(Z7Mem_Ptr(MasterRec(area, m) + AM_OUT, 32), 0, 32);
+    for (uint32_t m = 0; m < masters; m++) std::memset(Z7Mem_Ptr(Z7Asi_MasterRec(area, m) + AM_OUT, 32), 0, 32);
     Z7Asi_Exchange(area);
     Z7Asi_Exit(area);
 }
 
 void Z7VMAsi_GetMasterProfiles(uint32_t area, uint32_t master, uint8_t *out) {
     if (out == nullptr) return;
-    if (master == 0 || master > Masters(area)) {
+    if (master == 0 || master > Z7Asi_Masters(area)) {
         std::memset(out, 0xFF, 256);
         return;
     }
-    std::memcpy(out, Z7Mem_Ptr(MasterRec(area, master - 1) + AM_PROF, 256), 256);
+    std::memcpy(out, Z7Mem_Ptr(Z7Asi_MasterRec(area, master - 1) + AM_PROF, 256), 256);
 }
 
 // ---- I/O channel accessors ------------------------------------------------------------------------------------

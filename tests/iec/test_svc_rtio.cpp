@@ -524,3 +524,102 @@ TEST_F(RtIo, AsiFlagsListsSkippedItemsAndChannels) {
     EXPECT_EQ(Z7IOX_ReadChanSint(g, db, 1), -3);
 }
 }  // namespace
+
+namespace {
+// A driver of the tests: records every call; node data of 5 bytes per level
+// (rounded to 8), open result settable.
+struct Call {
+    uint32_t cmd, bus, level, node, arg, props;
+};
+std::vector<Call> calls;
+uint32_t open_result = 0;
+uint32_t TestDriver(uint32_t cmd, uint32_t bus, uint32_t, uint32_t level, uint32_t node, uint32_t arg, uint32_t props) {
+    calls.push_back({cmd, bus, level, node, arg, props});
+    if (cmd == 1) return 5;
+    if (cmd == 2) Z7Mem_Put8(node, uint8_t(0xA0 + level));
+    return cmd == 3 ? open_result : 0;
+}
+Z7DDKHandler TestLookup(const char *name) { return std::strcmp(name, "TESTBUS") == 0 ? TestDriver : nullptr; }
+
+TEST_F(RtIo, DriverKitWithoutDriversStopsTheApplication) {
+    IecImage app = CanTestApp();
+    app.programs = {IecImage::Program{}};
+    ASSERT_EQ(StartBytes(DdkTestImage({{"NOBUS", {{1, 3, 0, 0, 0, {1, 2}}}}}, app)), 0u);
+    EXPECT_EQ(Z7Sec_Bytes(db, Z7SEC_DDK), 24u);
+    EXPECT_EQ(St16(db, ST_UNRESCOUNT), 1);
+    EXPECT_STREQ(reinterpret_cast<const char *>(Z7Mem_Ptr(Z7VMLog_GetUnresolved(db, 0), 6)), "NOBUS");
+    Z7Def_Cycle(db, 100, nullptr);
+    EXPECT_TRUE(iec_test::Recorder::runs.empty());  // the program never ran
+    EXPECT_EQ(Flags(db) & (Z7F_RUN | Z7F_STOPPED), Z7F_STOPPED);
+    EXPECT_EQ(Z7DDKH_FindBus(db, "NOBUS"), 0u);
+}
+
+TEST_F(RtIo, DriverKitTreeCommandsAndVariables) {
+    Z7DDKC_Lookup = TestLookup;
+    calls.clear();
+    open_result = 0;
+    const std::vector<DdkDriver> drivers = {
+        {"TESTBUS",
+         {{1, 7, 0, 0, 0, {0x11}},
+          {3, 0, 0, 0, 0, {}},  // a group without a device: skipped
+          {2, 0, 0, 0, 0, {0x22}},
+          {3, 0, 0, 0, 0, {0x33}},
+          {4, 0, RT_INT, 4, 0, {0x44}},
+          {4, 0, RT_DINT, 2, 0, {}},
+          {4, 0, RT_INT, 0, 8, {}}}}};  // complex-type item at offset 8
+    IecImage app = CanTestApp();
+    app.ct_alloc = 16;
+    app.ct_used = 16;
+    const std::vector<uint8_t> bytes = DdkTestImage(drivers, app);
+    ASSERT_EQ(StartBytes(bytes), 0u);
+    // 8 + 16 + 6 nodes of 16 + 8; the skipped group is still sized
+    EXPECT_EQ(Z7Sec_Bytes(db, Z7SEC_DDK), 8u + 16u + 7u * 24u);
+    const uint32_t root = Z7DDKH_FindBus(db, "TESTBUS");
+    ASSERT_NE(root, 0u);
+    EXPECT_EQ(Z7DDKH_FindBus(db, "testbus"), 0u);
+    EXPECT_EQ(Z7Mem_Get8(root), 0xA1);
+    EXPECT_EQ(Z7Mem_Get8(Z7DDKH_GetProps(db, root)), 0x11);
+    const uint32_t dev = Z7DDKH_GetChild(db, root), grp = Z7DDKH_GetChild(db, dev);
+    EXPECT_EQ(Z7Mem_Get8(Z7DDKH_GetProps(db, dev)), 0x22);
+    EXPECT_EQ(Z7DDKH_GetParent(db, grp), dev);
+    const uint32_t i1 = Z7DDKH_GetChild(db, grp), i2 = Z7DDKH_GetSibling(db, i1), i3 = Z7DDKH_GetSibling(db, i2);
+    EXPECT_EQ(Z7Mem_Get8(Z7DDKH_GetProps(db, i1)), 0x44);
+    EXPECT_EQ(Z7DDKH_GetSibling(db, i3), 0u);
+    EXPECT_EQ(Z7DDKH_GetDef(db, 16), 0u);
+    EXPECT_EQ(Z7DDKH_GetParent(db, 0), 0u);
+    // commands: sizing per record, build per node in order, one open
+    std::vector<uint32_t> seq;
+    for (const Call &c : calls) seq.push_back(c.cmd * 10 + c.level);
+    EXPECT_EQ(seq, (std::vector<uint32_t>{11, 13, 12, 13, 14, 14, 14, 11, 21, 12, 22, 13, 23, 14, 24, 14, 24, 14, 24, 31}));
+    EXPECT_EQ(calls.back().bus, 7u);
+    // variables through the driver-side API, with conversion
+    EXPECT_EQ(Z7DDKH_WriteVarLong(db, i1, 1234), 1u);
+    EXPECT_EQ(Var16(db, 4), 1234);
+    EXPECT_EQ(Z7DDKH_ReadVarLong(db, i1), 1234);
+    const float f = 2.75f;
+    EXPECT_EQ(Z7DDKH_WriteVarAny(db, i2, 3, reinterpret_cast<const uint8_t *>(&f)), 1u);
+    EXPECT_EQ(Var32(2), 2u);
+    EXPECT_EQ(Z7DDKH_WriteVarLong(db, i3, -2), 1u);
+    EXPECT_EQ(Z7Mem_Get16(Z7Sec_Addr(db, Z7SEC_CT) + 8), 0xFFFE);
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_LOCK, 4), 0x02);  // forced: not written
+    EXPECT_EQ(Z7DDKH_WriteVarLong(db, i1, 5), 0u);
+    EXPECT_EQ(Var16(db, 4), 1234);
+    EXPECT_EQ(Z7DDKH_WriteVarLong(db, dev, 5), 0u);  // not an item
+    // exchange and close reach the bus
+    calls.clear();
+    Z7DDKC_ExchangeArg(db, 99);
+    Z7VM_ShutDown(db, nullptr);
+    db = 0;
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].cmd, 5u);
+    EXPECT_EQ(calls[0].arg, 99u);
+    EXPECT_EQ(calls[0].node, root);
+    EXPECT_EQ(calls[1].cmd, 4u);
+    // a bus that fails to open: every bus closed, its bits returned
+    calls.clear();
+    open_result = 6;
+    EXPECT_EQ(StartBytes(bytes), 6u);
+    EXPECT_EQ(calls.back().cmd, 4u);
+    Z7DDKC_Lookup = Z7DDKC_IpGetHandler;
+}
+}  // namespace

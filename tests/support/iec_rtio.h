@@ -228,4 +228,43 @@ inline std::vector<uint8_t> AsiTestImage(const AsiDefImage &def = AsiTestDef(), 
     return IecWithTail(img, 3, 3, [&](uint32_t base) { return def.Bytes(base); });
 }
 
+// ---- bus-driver table ---------------------------------------------------------------------------------
+// Drivers by name, each with its definition records {level, bus number or
+// item type, item index, complex-type offset, property bytes}.
+struct DdkRecord {
+    uint16_t level = 1, word2 = 0, type = 0, index = 0;
+    uint32_t ct = 0;
+    std::vector<uint8_t> props;
+};
+struct DdkDriver {
+    std::string name;
+    std::vector<DdkRecord> records;
+};
+inline std::vector<uint8_t> DdkTable(const std::vector<DdkDriver> &drivers, uint32_t base) {
+    std::vector<uint8_t> b(20 * (drivers.size() + 1), 0);
+    for (size_t i = 0; i < drivers.size(); i++) {
+        RtPut32(b, uint32_t(20 * i), base + uint32_t(b.size()));
+        std::memcpy(&b[20 * i + 4], drivers[i].name.data(), std::min<size_t>(drivers[i].name.size(), 16));
+        for (const DdkRecord &r : drivers[i].records) {
+            const uint32_t head = r.level == 2 || r.level == 3 ? 8 : 16;
+            const uint32_t at = uint32_t(b.size()), size = head + uint32_t(r.props.size());
+            b.resize(at + size, 0);
+            RtPut16(b, at, size);
+            RtPut16(b, at + 2, r.level);
+            if (r.level == 1) RtPut16(b, at + 4, r.word2);
+            if (r.level == 4) {
+                RtPut16(b, at + 8, r.type);
+                RtPut16(b, at + 10, r.index);
+                RtPut32(b, at + 12, r.ct);
+            }
+            std::memcpy(&b[at + head], r.props.data(), r.props.size());
+        }
+        b.resize(b.size() + 4, 0);  // a record of size 0 ends the list
+    }
+    return b;
+}
+inline std::vector<uint8_t> DdkTestImage(const std::vector<DdkDriver> &drivers, IecImage img = CanTestApp()) {
+    return IecWithTail(img, 7, 7, [&](uint32_t base) { return DdkTable(drivers, base); });
+}
+
 }  // namespace test_support
