@@ -6,6 +6,7 @@
 // master (Z7Asi_) are in z7plat.cpp.
 #include <cstring>
 
+#include "core/image/bytes.h"
 #include "iec/services/z7rtio.h"
 #include "iec/services/z7svc.h"
 #include "iec/vm/z7code_internal.h"
@@ -155,15 +156,6 @@ void Build(const AsiCfg &c, uint32_t area, uint32_t db, uint32_t mcap, uint32_t 
     }
 }
 
-void Store(uint32_t var, uint32_t type, uint32_t v) {
-    switch (TypeWidth(type)) {
-    case 1: Z7Mem_Put8(var, type == 1 ? (v != 0) : uint8_t(v)); break;
-    case 2: Z7Mem_Put16(var, uint16_t(v)); break;
-    case 4: Z7Mem_Put32(var, v); break;
-    default: break;
-    }
-}
-
 }  // namespace
 
 
@@ -222,34 +214,42 @@ void Z7VMAsi_Exchange(uint32_t db) {
     const uint32_t masters = Z7Asi_Masters(area);
     if (masters == 0) return;
     const uint32_t items = Z7Mem_Get16(area + AH_ITEMS);
-    for (uint32_t k = 0; k < items; k++) {
-        const uint32_t r = ItemRec(area, k);
-        const uint8_t kind = Z7Mem_Get8(r + AI_KIND);
+    uint8_t *const recs = items ? Z7Mem_Ptr(ItemRec(area, 0), AI_SIZE * items) : nullptr;
+    // host address of arena offset 0: the records' addresses were checked at build
+    uint8_t *const A = Z7Mem_Ptr(area, 1) - area;
+    for (uint32_t k = 0; recs && k < items; k++) {
+        const uint8_t *r = recs + AI_SIZE * k;
+        const uint8_t kind = r[AI_KIND];
         if (kind != K_OUT && kind != K_OUT_INV) continue;
-        const uint32_t var = Z7Mem_Get32(r + AI_VAR), img = Z7Mem_Get32(r + AI_IMAGE);
+        const uint32_t var = LE_Get32(r + AI_VAR), img = LE_Get32(r + AI_IMAGE);
         if (var == 0 || img == 0) continue;
-        const uint8_t v = Z7Mem_Get8(var), mask = Z7Mem_Get8(r + AI_MASK);
-        uint8_t b = Z7Mem_Get8(img);
+        const uint8_t v = A[var], mask = r[AI_MASK];
+        uint8_t &b = A[img];
         if (mask == 0x0F) b = uint8_t((b & 0xF0) | (v & 0x0F));
         else if (mask == 0xF0) b = uint8_t((b & 0x0F) | (v & 0x0F) << 4);
         else if ((v != 0) == (kind == K_OUT)) b = uint8_t(b | mask);
         else b = uint8_t(b & ~mask);
-        Z7Mem_Put8(img, b);
     }
     Z7Asi_Exchange(area);
-    for (uint32_t k = 0; k < items; k++) {
-        const uint32_t r = ItemRec(area, k);
-        const uint8_t kind = Z7Mem_Get8(r + AI_KIND);
+    for (uint32_t k = 0; recs && k < items; k++) {
+        const uint8_t *r = recs + AI_SIZE * k;
+        const uint8_t kind = r[AI_KIND];
         if (kind == 0 || kind == K_OUT || kind == K_OUT_INV) continue;
-        const uint32_t var = Z7Mem_Get32(r + AI_VAR), img = Z7Mem_Get32(r + AI_IMAGE), lock = Z7Mem_Get32(r + AI_LOCK);
+        const uint32_t var = LE_Get32(r + AI_VAR), img = LE_Get32(r + AI_IMAGE), lock = LE_Get32(r + AI_LOCK);
         if (var == 0 || img == 0) continue;
-        if (lock && (Z7Mem_Get8(lock) & Z7Mem_Get8(r + AI_LOCKBIT))) continue;  // forced
-        const uint8_t b = Z7Mem_Get8(img), mask = Z7Mem_Get8(r + AI_MASK);
+        if (lock && (A[lock] & r[AI_LOCKBIT])) continue;  // forced
+        const uint8_t b = A[img], mask = r[AI_MASK];
         uint32_t v;
         if ((kind == K_IN || kind == K_IN_INV) && mask == 0x0F) v = b & 0x0F;
         else if ((kind == K_IN || kind == K_IN_INV) && mask == 0xF0) v = b >> 4;
         else v = ((b & mask) != 0) != (kind == K_IN_INV) ? 1 : 0;
-        Store(var, Z7Mem_Get8(r + AI_TYPE), v);
+        uint8_t *p = A + var;
+        switch (TypeWidth(r[AI_TYPE])) {
+        case 1: p[0] = r[AI_TYPE] == 1 ? (v != 0) : uint8_t(v); break;
+        case 2: LE_Put16(p, uint16_t(v)); break;
+        case 4: LE_Put32(p, v); break;
+        default: break;
+        }
     }
 }
 

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/image/bytes.h"
 #include "iec/services/z7rtio.h"
 #include "iec/services/z7svc.h"
 #include "iec/vm/z7cnv.h"
@@ -146,6 +147,10 @@ struct Var {
 // The variable's value converted to type (through REAL with the scaling pair).
 void Load(const Var &v, uint32_t type, uint8_t out[8]) {
     std::memset(out, 0, 8);
+    if (v.scale == 0 && type == v.type) {
+        std::memcpy(out, v.data, v.width);
+        return;
+    }
     if (v.scale == 0) {
         Z7VMCnv_ConvBin(out, v.data, type, v.type);
         return;
@@ -164,6 +169,10 @@ void Load(const Var &v, uint32_t type, uint8_t out[8]) {
 // A value of type into the variable (through REAL with the scaling pair).
 void Store(const Var &v, const uint8_t val[8], uint32_t type) {
     uint8_t out[8] = {};
+    if (v.scale == 0 && type == v.type && type != IEC_BOOL) {
+        std::memcpy(v.data, val, v.width);
+        return;
+    }
     if (v.scale == 0) {
         Z7VMCnv_ConvBin(out, val, v.type, type);
     } else {
@@ -222,20 +231,23 @@ uint32_t PortOfMsg(uint32_t db, uint32_t msg) {
     return n < Count(db, 0) ? PortRec(db, n) : 0;
 }
 
-void ExchangeVar(uint32_t db, uint32_t rec) {
+// A = host address of arena offset 0; the record's addresses were checked at build.
+void ExchangeVar(uint32_t db, uint8_t *A, const uint8_t *rec) {
     Var v{};
-    v.cfg = Z7Mem_Get32(rec + CV_CFG);
-    v.msg = Z7Mem_Get32(rec + CV_MSG);
-    const uint8_t *c = Z7Mem_Ptr(v.cfg, kVarCfg);
-    if (c == nullptr || v.msg == 0) return;
+    v.cfg = LE_Get32(rec + CV_CFG);
+    v.msg = LE_Get32(rec + CV_MSG);
+    const uint32_t data_at = LE_Get32(rec + CV_DATA);
+    if (v.cfg == 0 || v.msg == 0 || data_at == 0) return;
+    const uint8_t *c = A + v.cfg;
     v.type = c[9];
     v.width = Z7Tools_TypeSize(v.type);
-    v.data = Z7Mem_Ptr(Z7Mem_Get32(rec + CV_DATA), v.width ? v.width : 1);
-    v.lock = Z7Mem_Ptr(Z7Mem_Get32(rec + CV_LOCK), 1);
-    v.mask = Z7Mem_Get8(rec + CV_MASK);
-    v.scale = Z7Mem_Get32(rec + CV_SCALE);
-    if (v.data == nullptr || !ValidType(v.type)) return;
-    uint8_t *data = Z7Mem_Ptr(v.msg + CM_DATA, 8);
+    v.data = A + data_at;
+    const uint32_t lock_at = LE_Get32(rec + CV_LOCK);
+    v.lock = lock_at ? A + lock_at : nullptr;
+    v.mask = rec[CV_MASK];
+    v.scale = LE_Get32(rec + CV_SCALE);
+    if (v.width == 0) return;
+    uint8_t *data = A + v.msg + CM_DATA;
     const uint16_t mf = MFlags(v.msg);
     const bool fresh = (mf & CMF_NEW) != 0;
     const uint32_t off = c[2], kind = c[3], mask = c[4], size = c[5], mtype = c[6];
@@ -529,7 +541,9 @@ void Z7VMCan_ExchangeAt(uint32_t db, uint32_t now) {
     const uint32_t np = Count(db, 0), nm = Count(db, 1), nv = Count(db, 2);
     if (np == 0) return;
     for (uint32_t i = 0; i < np; i++) Z7Can_OnPreExchange(PortRec(db, i));
-    for (uint32_t j = 0; j < nv; j++) ExchangeVar(db, VarRec(db, j));
+    uint8_t *const A = Z7Mem_Ptr(db, 1) - db;
+    if (const uint8_t *vars = nv ? Z7Mem_Ptr(VarRec(db, 0), CV_SIZE * nv) : nullptr)
+        for (uint32_t j = 0; j < nv; j++) ExchangeVar(db, A, vars + CV_SIZE * j);
     for (uint32_t m = 0; m < nm; m++) Decide(db, MsgRec(db, m), now);
     for (uint32_t i = 0; i < np; i++) {
         const uint32_t p = PortRec(db, i);
