@@ -14,6 +14,9 @@
 // "can" gives program data of the application CAN messages application of
 // tests/support/iec_rtio.h: %AI1..%AI4 = INT 5..8, %AQ1 = INT 1, %AQ2 =
 // UINT 2, %AQ3 = INT 3, %AQ4 = DINT 1 (low word), %Q1 = BOOL 1.
+// "canecho" gives program data of an application that sends each value of
+// 0x181..0x184 (bytes 0-1) back on 0x381..0x384 as it changes and sends
+// 0x38F every 10 ms.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -37,8 +40,23 @@ int main(int argc, char **argv) {
         if (f == nullptr || std::fwrite(out.data(), 1, out.size(), f) != out.size() || std::fclose(f) != 0) return 1;
         return 0;
     }
-    if (std::strcmp(argv[1], "can") == 0) {
-        const std::vector<uint8_t> img = test_support::CanTestImage();
+    if (std::strcmp(argv[1], "can") == 0 || std::strcmp(argv[1], "canecho") == 0) {
+        test_support::CanDefImage echo;
+        echo.ports = {{"can1", 4, 5, 0, 0, 0}};
+        for (uint16_t k = 0; k < 4; k++) {
+            echo.rcv.push_back({0x181u + k, 0, 0, 0, 2, 0, false, {}});
+            echo.snd.push_back({0x381u + k, 0, 0, 0, 2, 3, false, {}});
+            test_support::CanVarDef in;
+            in.msg = k, in.kind = 1, in.size = 2, in.mtype = in.vtype = test_support::RT_INT;
+            in.index = uint16_t(1 + k);
+            test_support::CanVarDef back = in;
+            back.kind = 2, back.send = 1;
+            echo.vars.push_back(in);
+            echo.vars.push_back(back);
+        }
+        echo.snd.push_back({0x38F, 10, 0, 0, 1, 1, false, {}});
+        const std::vector<uint8_t> img =
+            test_support::CanTestImage(std::strcmp(argv[1], "can") == 0 ? test_support::CanTestDef() : echo);
         std::vector<uint8_t> out(16, 0);
         test_support::RtPut16(out, 0, 74);
         std::memcpy(&out[4], "XTI", 3);

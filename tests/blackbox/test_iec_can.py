@@ -58,8 +58,18 @@ class BusPeer:
     def send(self, word, data):
         f = struct.pack("<IB3x8s", word, len(data), bytes(data).ljust(8, b"\0"))
         for other in os.listdir(self.dir):
-            if other != self.name:
-                self.sock.sendto(f, os.path.join(self.dir, other))
+            if other == self.name:
+                continue
+            # a busy reader's queue may be full for a moment: try again, as a
+            # bus keeps the frame, for up to 5 s
+            end = time.monotonic() + 5
+            while True:
+                try:
+                    self.sock.sendto(f, os.path.join(self.dir, other))
+                    break
+                except socket.timeout:
+                    if time.monotonic() > end:
+                        raise
 
     def on(self, cid):
         with self.cond:
