@@ -4,7 +4,7 @@
 // with node passes and a moving clock between them; the rest drives the
 // ladder block as a token stream. A block whose status register is an IEC
 // handle (0xC0000000 and above) takes the layout with IEC bindings; its
-// handles reach 64 bytes of stand-in IEC variables.
+// handles reach 96 bytes of stand-in IEC variables.
 #include <csetjmp>
 #include <cstdint>
 #include <cstdlib>
@@ -43,10 +43,10 @@ int Write(int, const uint8_t *) { return 16; }
 const PlatCanOps kBus = {test_support::CanStubOpen, Read, Write, test_support::CanStubErrMask,
                          test_support::CanStubSndBuf, test_support::CanStubClose};
 
-uint8_t iec_vars[64];
-uint8_t *Locate(uint32_t handle, uint32_t width) {
-    const uint32_t at = (handle & 0xFFFF) % 64;
-    return at + (width + 7) / 8 <= sizeof iec_vars ? iec_vars + at : nullptr;
+uint8_t iec_vars[96];
+uint8_t *Locate(uint32_t handle, uint32_t) {
+    // a bit-array handle reads one byte per bit: 32 bytes always lie inside
+    return iec_vars + (handle & 0xFFFF) % 64;
 }
 
 void Setup() {
