@@ -35,12 +35,13 @@ struct MemBus {
     int room = 1 << 30;
 };
 MemBus bus;
+// Frames put in reach the first endpoint opened (5); others read nothing.
 int BusOpen(const char *name) {
     bus.opened.push_back(name);
-    return 5;
+    return 4 + int(bus.opened.size());
 }
-int BusRead(int, uint8_t *f) {
-    if (bus.in.empty()) {
+int BusRead(int ep, uint8_t *f) {
+    if (bus.in.empty() || ep != 5) {
         errno = EAGAIN;
         return -1;
     }
@@ -97,6 +98,7 @@ protected:
         uint32_t d = 0;
         const uint32_t rc = Create(code, d);
         if (rc != 0) return rc;
+        bus.opened.clear();  // the endpoints of this start
         const uint32_t b = Z7Def_ColdStart(code, d, nullptr, nullptr, 0, 0, "APP");
         if (b == 0) db = d;
         return b;
@@ -621,5 +623,34 @@ TEST_F(RtIo, DriverKitTreeCommandsAndVariables) {
     EXPECT_EQ(StartBytes(bytes), 6u);
     EXPECT_EQ(calls.back().cmd, 4u);
     Z7DDKC_Lookup = Z7DDKC_IpGetHandler;
+}
+}  // namespace
+
+namespace {
+// Two ports each with a cyclic message: after the first exchange neither port
+// sends again before its cycle; a port reads at most 64 frames a cycle; a
+// 19-bit value goes out in two bytes and the top three bits of the third.
+TEST_F(RtIo, CanEveryPortLeavesItsFirstExchangeAndReadsAtMost64Frames) {
+    CanDefImage d;
+    d.ports = {{"can0", 1, 1, 0, 0, 0}, {"can1", 0, 1, 0, 0, 0}};
+    d.rcv = {{0x100, 0, 0, 0, 8, 0, false, {}}};
+    d.snd = {{0x200, 1000, 0, 0, 3, 1, false, {0, 0, 0x1F}}, {0x300, 1000, 0, 1, 1, 1, false, {}}};
+    CanVarDef v;
+    v.msg = 0, v.off = 0, v.kind = 34, v.send = 1, v.vtype = RT_DINT, v.index = 1;
+    CanVarDef bad = v;
+    bad.off = 6;  // offset + 3 passes the 8 bytes: not exchanged
+    d.vars = {v, bad};
+    ASSERT_EQ(StartBytes(CanTestImage(d)), 0u);
+    EXPECT_EQ(bus.opened, (std::vector<std::string>{"can0", "can1"}));
+    Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, 1), 0x5ABCD);
+    Z7VMCan_ExchangeAt(db, 10);
+    EXPECT_EQ(Take(), (std::vector<Frame>{{0x200, {0xCD, 0xAB, 0xBF}}, {0x300, {0}}}));
+    for (uint32_t t = 20; t < 100; t += 10) Z7VMCan_ExchangeAt(db, t);
+    EXPECT_EQ(Take(), std::vector<Frame>{});
+    for (int i = 0; i < 70; i++) Inject(0x100, {uint8_t(i)});
+    Z7VMCan_ExchangeAt(db, 110);
+    EXPECT_EQ(bus.in.size(), 6u);
+    Z7VMCan_ExchangeAt(db, 120);
+    EXPECT_EQ(bus.in.size(), 0u);
 }
 }  // namespace
