@@ -5,6 +5,7 @@
 // the way the workbench's compiler lays them out. Header only.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -257,7 +258,7 @@ inline std::vector<uint8_t> DdkTable(const std::vector<DdkDriver> &drivers, uint
                 RtPut16(b, at + 10, r.index);
                 RtPut32(b, at + 12, r.ct);
             }
-            std::memcpy(&b[at + head], r.props.data(), r.props.size());
+            std::copy(r.props.begin(), r.props.end(), b.begin() + at + head);
         }
         b.resize(b.size() + 4, 0);  // a record of size 0 ends the list
     }
