@@ -274,3 +274,59 @@ uint32_t Z7DDKH_WriteVarLong(uint32_t db, uint32_t item, int32_t v) {
     const uint8_t b[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
     return Z7DDKH_WriteVarAny(db, item, IEC_DINT, b);
 }
+
+namespace {
+template <typename T> T ReadAs(uint32_t db, uint32_t item, uint32_t type) {
+    uint8_t b[8];
+    T v{};
+    if (Z7DDKH_ReadVarAny(db, item, type, b)) std::memcpy(&v, b, sizeof v);
+    return v;
+}
+template <typename T> uint32_t WriteAs(uint32_t db, uint32_t item, uint32_t type, T v) {
+    uint8_t b[8] = {};
+    std::memcpy(b, &v, sizeof v);
+    return Z7DDKH_WriteVarAny(db, item, type, b);
+}
+}  // namespace
+
+uint8_t Z7DDKH_ReadVarBool(uint32_t db, uint32_t item) { return ReadAs<uint8_t>(db, item, IEC_BOOL); }
+uint32_t Z7DDKH_ReadVarDword(uint32_t db, uint32_t item) { return ReadAs<uint32_t>(db, item, IEC_UDINT); }
+float Z7DDKH_ReadVarReal(uint32_t db, uint32_t item) { return ReadAs<float>(db, item, IEC_REAL); }
+int64_t Z7DDKH_ReadVarLint(uint32_t db, uint32_t item) { return ReadAs<int64_t>(db, item, IEC_LINT); }
+double Z7DDKH_ReadVarLreal(uint32_t db, uint32_t item) { return ReadAs<double>(db, item, IEC_LREAL); }
+uint32_t Z7DDKH_WriteVarBool(uint32_t db, uint32_t item, uint8_t v) { return WriteAs<uint8_t>(db, item, IEC_BOOL, v ? 1 : 0); }
+uint32_t Z7DDKH_WriteVarDword(uint32_t db, uint32_t item, uint32_t v) { return WriteAs(db, item, IEC_UDINT, v); }
+uint32_t Z7DDKH_WriteVarReal(uint32_t db, uint32_t item, float v) { return WriteAs(db, item, IEC_REAL, v); }
+uint32_t Z7DDKH_WriteVarLint(uint32_t db, uint32_t item, int64_t v) { return WriteAs(db, item, IEC_LINT, v); }
+uint32_t Z7DDKH_WriteVarLreal(uint32_t db, uint32_t item, double v) { return WriteAs(db, item, IEC_LREAL, v); }
+
+namespace {
+// The STRING slot of a STRING item {maximum, length, text, NUL}, or 0.
+uint32_t StringSlot(uint32_t db, uint32_t item, uint32_t *forced) {
+    if (forced) *forced = 0;
+    const uint32_t def = Z7DDKH_GetDef(db, item);
+    if (def == 0 || Z7Mem_Get16(def + 2) != 4 || Z7Mem_Get16(def + 8) != IEC_STRING || Z7Mem_Get32(def + 12) != 0)
+        return 0;
+    uint32_t locked = 0;
+    const uint32_t slot = Z7Tools_GetAnyParam(db, IEC_STRING, Z7Mem_Get16(def + 10), &locked);
+    if (forced) *forced = locked;
+    return slot && Z7Mem_Ptr(slot, Z7Mem_Get8(slot) + 3u) ? slot : 0;
+}
+}  // namespace
+
+uint32_t Z7DDKH_ReadVarString(uint32_t db, uint32_t item) {
+    const uint32_t slot = StringSlot(db, item, nullptr);
+    return slot ? slot + 2 : 0;
+}
+
+uint32_t Z7DDKH_WriteVarString(uint32_t db, uint32_t item, const char *text, uint32_t len) {
+    uint32_t forced = 0;
+    const uint32_t slot = StringSlot(db, item, &forced);
+    if (slot == 0 || forced || (text == nullptr && len != 0)) return 0;
+    const uint32_t max = Z7Mem_Get8(slot), n = len < max ? len : max;
+    uint8_t *p = Z7Mem_Ptr(slot, max + 3u);
+    if (n) std::memcpy(p + 2, text, n);
+    p[1] = uint8_t(n);
+    p[2 + n] = 0;
+    return 1;
+}

@@ -115,3 +115,17 @@ uint32_t Z7DDKH_ReadVarAny(uint32_t db, uint32_t item, uint32_t type, uint8_t *o
 uint32_t Z7DDKH_WriteVarAny(uint32_t db, uint32_t item, uint32_t type, const uint8_t *value);
 int32_t Z7DDKH_ReadVarLong(uint32_t db, uint32_t item);
 uint32_t Z7DDKH_WriteVarLong(uint32_t db, uint32_t item, int32_t v);
+uint8_t Z7DDKH_ReadVarBool(uint32_t db, uint32_t item);
+uint32_t Z7DDKH_ReadVarDword(uint32_t db, uint32_t item);
+float Z7DDKH_ReadVarReal(uint32_t db, uint32_t item);
+int64_t Z7DDKH_ReadVarLint(uint32_t db, uint32_t item);
+double Z7DDKH_ReadVarLreal(uint32_t db, uint32_t item);
+uint32_t Z7DDKH_WriteVarBool(uint32_t db, uint32_t item, uint8_t v);
+uint32_t Z7DDKH_WriteVarDword(uint32_t db, uint32_t item, uint32_t v);
+uint32_t Z7DDKH_WriteVarReal(uint32_t db, uint32_t item, float v);
+uint32_t Z7DDKH_WriteVarLint(uint32_t db, uint32_t item, int64_t v);
+uint32_t Z7DDKH_WriteVarLreal(uint32_t db, uint32_t item, double v);
+// Address of a STRING item's text (0 for other items); a STRING item takes
+// min(length, maximum) characters unless forced.
+uint32_t Z7DDKH_ReadVarString(uint32_t db, uint32_t item);
+uint32_t Z7DDKH_WriteVarString(uint32_t db, uint32_t item, const char *text, uint32_t len);

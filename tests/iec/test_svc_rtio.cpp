@@ -568,14 +568,17 @@ TEST_F(RtIo, DriverKitTreeCommandsAndVariables) {
           {3, 0, 0, 0, 0, {0x33}},
           {4, 0, RT_INT, 4, 0, {0x44}},
           {4, 0, RT_DINT, 2, 0, {}},
-          {4, 0, RT_INT, 0, 8, {}}}}};  // complex-type item at offset 8
+          {4, 0, RT_INT, 0, 8, {}},    // complex-type item at offset 8
+          {4, 0, 5, 1, 0, {}}}}};      // STRING 1
     IecImage app = CanTestApp();
     app.ct_alloc = 16;
     app.ct_used = 16;
+    app.str = {1, 1, 0};
+    app.string_sizes = {4};
     const std::vector<uint8_t> bytes = DdkTestImage(drivers, app);
     ASSERT_EQ(StartBytes(bytes), 0u);
     // 8 + 16 + 6 nodes of 16 + 8; the skipped group is still sized
-    EXPECT_EQ(Z7Sec_Bytes(db, Z7SEC_DDK), 8u + 16u + 7u * 24u);
+    EXPECT_EQ(Z7Sec_Bytes(db, Z7SEC_DDK), 8u + 16u + 8u * 24u);
     const uint32_t root = Z7DDKH_FindBus(db, "TESTBUS");
     ASSERT_NE(root, 0u);
     EXPECT_EQ(Z7DDKH_FindBus(db, "testbus"), 0u);
@@ -585,14 +588,25 @@ TEST_F(RtIo, DriverKitTreeCommandsAndVariables) {
     EXPECT_EQ(Z7Mem_Get8(Z7DDKH_GetProps(db, dev)), 0x22);
     EXPECT_EQ(Z7DDKH_GetParent(db, grp), dev);
     const uint32_t i1 = Z7DDKH_GetChild(db, grp), i2 = Z7DDKH_GetSibling(db, i1), i3 = Z7DDKH_GetSibling(db, i2);
+    const uint32_t i4 = Z7DDKH_GetSibling(db, i3);
     EXPECT_EQ(Z7Mem_Get8(Z7DDKH_GetProps(db, i1)), 0x44);
-    EXPECT_EQ(Z7DDKH_GetSibling(db, i3), 0u);
+    EXPECT_EQ(Z7DDKH_GetSibling(db, i4), 0u);
+    // a STRING item takes at most its maximum; another item has no text
+    EXPECT_EQ(Z7DDKH_WriteVarString(db, i4, "HELLO", 5), 1u);
+    EXPECT_STREQ(reinterpret_cast<const char *>(Z7Mem_Ptr(Z7DDKH_ReadVarString(db, i4), 5)), "HELL");
+    EXPECT_EQ(Z7DDKH_ReadVarString(db, i1), 0u);
+    EXPECT_EQ(Z7DDKH_WriteVarLong(db, i4, 1), 0u);
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_LOCK, 1), 0x20);  // forced STRING: unchanged
+    EXPECT_EQ(Z7DDKH_WriteVarString(db, i4, "AB", 2), 0u);
+    EXPECT_STREQ(reinterpret_cast<const char *>(Z7Mem_Ptr(Z7DDKH_ReadVarString(db, i4), 5)), "HELL");
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_LOCK, 1), 0);
     EXPECT_EQ(Z7DDKH_GetDef(db, 16), 0u);
     EXPECT_EQ(Z7DDKH_GetParent(db, 0), 0u);
     // commands: sizing per record, build per node in order, one open
     std::vector<uint32_t> seq;
     for (const Call &c : calls) seq.push_back(c.cmd * 10 + c.level);
-    EXPECT_EQ(seq, (std::vector<uint32_t>{11, 13, 12, 13, 14, 14, 14, 11, 21, 12, 22, 13, 23, 14, 24, 14, 24, 14, 24, 31}));
+    EXPECT_EQ(seq, (std::vector<uint32_t>{11, 13, 12, 13, 14, 14, 14, 14, 11, 21, 12, 22, 13, 23, 14, 24, 14, 24, 14, 24,
+                                          14, 24, 31}));
     EXPECT_EQ(calls.back().bus, 7u);
     // variables through the driver-side API, with conversion
     EXPECT_EQ(Z7DDKH_WriteVarLong(db, i1, 1234), 1u);
@@ -600,6 +614,17 @@ TEST_F(RtIo, DriverKitTreeCommandsAndVariables) {
     EXPECT_EQ(Z7DDKH_ReadVarLong(db, i1), 1234);
     const float f = 2.75f;
     EXPECT_EQ(Z7DDKH_WriteVarAny(db, i2, 3, reinterpret_cast<const uint8_t *>(&f)), 1u);
+    EXPECT_EQ(Var32(2), 2u);
+    EXPECT_EQ(Z7DDKH_WriteVarReal(db, i2, -7.5f), 1u);
+    EXPECT_EQ(Z7DDKH_ReadVarLint(db, i2), -7);
+    EXPECT_EQ(Z7DDKH_ReadVarReal(db, i2), -7.0f);
+    EXPECT_EQ(Z7DDKH_WriteVarBool(db, i2, 9), 1u);
+    EXPECT_EQ(Z7DDKH_ReadVarDword(db, i2), 1u);
+    EXPECT_EQ(Z7DDKH_WriteVarLreal(db, i2, 3e9), 1u);
+    EXPECT_EQ(Z7DDKH_ReadVarLreal(db, i2), 2147483647.0);  // DINT saturates
+    EXPECT_EQ(Z7DDKH_WriteVarLint(db, i2, 42), 1u);
+    EXPECT_EQ(Z7DDKH_ReadVarBool(db, i2), 1);
+    EXPECT_EQ(Z7DDKH_WriteVarDword(db, i2, 2), 1u);
     EXPECT_EQ(Var32(2), 2u);
     EXPECT_EQ(Z7DDKH_WriteVarLong(db, i3, -2), 1u);
     EXPECT_EQ(Z7Mem_Get16(Z7Sec_Addr(db, Z7SEC_CT) + 8), 0xFFFE);
