@@ -53,6 +53,9 @@ void Z7Can_Close(uint32_t port);
 void Z7Can_OnPreExchange(uint32_t port);
 void Z7Can_OnPostExchange(uint32_t port);
 uint32_t Z7Can_GetErrors(uint32_t port);
+void Z7Can_PreOpen(uint32_t db);
+void Z7Can_PostClose(uint32_t db);
+void Z7CAN_OnSpcOut(uint32_t port, uint32_t msg);
 uint32_t Z7Can_GetBusOffFlag(uint32_t port);
 
 // ---- AS-i binding and channel access ------------------------------------------------------------

@@ -357,7 +357,7 @@ void ExchangeVar(uint32_t db, uint8_t *A, const uint8_t *rec) {
         const uint32_t x = LoadU32(v);
         if (x != Z7Mem_Get32(v.msg + CM_HOST2)) {
             Z7Mem_Put32(v.msg + CM_HOST2, x);
-            // the host has no use for the second word on this controller
+            Z7CAN_OnSpcOut(PortOfMsg(db, v.msg), v.msg);
         }
         return;
     }
@@ -521,6 +521,7 @@ uint32_t Z7VMCan_BuildHot(uint32_t db, uint32_t code) {
 }
 
 uint32_t _Z7VMCan_Open(uint32_t db) {
+    Z7Can_PreOpen(db);
     uint32_t rc = 0;
     for (uint32_t i = 0; i < Count(db, 0); i++) {
         const uint32_t p = PortRec(db, i);
@@ -534,6 +535,7 @@ uint32_t _Z7VMCan_Open(uint32_t db) {
 
 void Z7VMCan_Close(uint32_t db) {
     for (uint32_t i = 0; i < Count(db, 0); i++) Z7Can_Close(PortRec(db, i));
+    Z7Can_PostClose(db);
 }
 
 // ---- the cycle -----------------------------------------------------------------------------------------
@@ -745,5 +747,9 @@ void Z7Can_OnPostExchange(uint32_t port) {
     }
 }
 
+// Host hooks around the ports: nothing to do on this controller.
+void Z7Can_PreOpen(uint32_t) {}
+void Z7Can_PostClose(uint32_t) {}
+void Z7CAN_OnSpcOut(uint32_t, uint32_t) {}
 uint32_t Z7Can_GetErrors(uint32_t) { return 0; }
 uint32_t Z7Can_GetBusOffFlag(uint32_t) { return 0; }

@@ -679,3 +679,46 @@ TEST_F(RtIo, CanEveryPortLeavesItsFirstExchangeAndReadsAtMost64Frames) {
     EXPECT_EQ(bus.in.size(), 0u);
 }
 }  // namespace
+
+namespace {
+// An on-line change to an image with the same CAN definition and AS-i
+// configuration: the ports open again and every message goes at once, the
+// AS-i binding keeps its masters.
+TEST_F(RtIo, OnlineChangeRebuildsCanAndAsi) {
+    auto both = [] {
+        IecImage app = CanTestApp();
+        app.ext.resize(17, 0);
+        return IecWithTail(app, 3, 17, [](uint32_t base) {
+            std::vector<uint8_t> asi = AsiTestDef().Bytes(base);
+            while (asi.size() % 4) asi.push_back(0);
+            const std::vector<uint8_t> can = CanTestDef().Bytes(base + uint32_t(asi.size()));
+            asi.insert(asi.end(), can.begin(), can.end());
+            return asi;
+        });
+    };
+    std::vector<uint8_t> img = both();
+    // extension word 17 points behind the AS-i configuration
+    const uint32_t ext = img[40] | img[41] << 8 | img[42] << 16 | uint32_t(img[43]) << 24;
+    const uint32_t asi_at = img[ext + 12] | img[ext + 13] << 8 | img[ext + 14] << 16 | uint32_t(img[ext + 15]) << 24;
+    uint32_t asi_len = uint32_t(AsiTestDef().Bytes(0).size());
+    asi_len = (asi_len + 3) & ~3u;
+    RtPut32(img, ext + 4 * 17, asi_at + asi_len);
+    ASSERT_EQ(StartBytes(img), 0u);
+    Z7VMCan_ExchangeAt(db, 1000);
+    EXPECT_EQ(Take().size(), 4u);
+    Z7VMCan_ExchangeAt(db, 1010);
+    EXPECT_EQ(Take().size(), 0u);
+    const uint32_t code2 = IecLoad(img);
+    blocks.push_back(code2);
+    bus.opened.clear();
+    ASSERT_EQ(Z7Def_Change(code2, db, nullptr, "APP", 1020), 0u);
+    EXPECT_EQ(bus.opened, std::vector<std::string>{"can1"});
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, 2), 1);
+    Z7VMCan_ExchangeAt(db, 1030);
+    EXPECT_EQ(Take().size(), 4u);  // the first exchange after the change
+    EXPECT_EQ(Z7Mem_Get16(Z7Sec_Addr(db, Z7SEC_ASI)), 1);
+    Z7Mem_Put16(Z7Sec_Elem(db, Z7SEC_D16, 2), 0x0003);
+    Z7VMAsi_Exchange(db);
+    EXPECT_EQ(Z7Mem_Get8(Z7Sec_Addr(db, Z7SEC_ASI) + 20 + 296 + 3), 0x43);
+}
+}  // namespace
