@@ -355,6 +355,19 @@ uint32_t Z7VMFbl_InitInstances(uint32_t code, uint32_t db, uint32_t cold) {
     return 0;
 }
 
+uint32_t Z7VMFbl_SameParameters(uint32_t code, uint32_t db, uint32_t old_count) {
+    const ImgLists l = Lists(code);
+    uint32_t k = 1;
+    for (uint32_t e = l.inst; e != 0 && uint64_t(e) + 8 <= l.end && Z7Mem_Get16(e + 2) != 0 && k < old_count;
+         e += 8, k++) {
+        const uint32_t rec = Z7Sec_Elem(db, Z7SEC_INST, k);
+        if (rec == 0) break;
+        // a record the last build left empty is no existing instance
+        if (Z7Mem_Get32(rec + IN_HANDLER) != Z7H_NONE && Z7Mem_Get32(rec + IN_PARAM) != Z7Mem_Get32(e + 4)) return 65;
+    }
+    return 0;
+}
+
 uint32_t Z7VMFbl_InitNewInstances(uint32_t db, uint32_t old_count) {
     const uint32_t n = Z7Sec_Get(db, Z7SEC_INST, SD_ALLOC);
     for (uint32_t k = 1; k < n; k++) {
