@@ -4,15 +4,21 @@
 // the clone view and the SNMP link.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "core/image/bytes.h"
 #include "iec/services/z7svc.h"
 #include "iec/vm/z7interp.h"
 #include "iec/vm/z7stdlib.h"
+#include "iec/vm/z7bsmp.h"
+#include "iec/vm/z7srv.h"
 #include "tests/iec/iec_fixture.h"
+#include "tests/support/iec_asm.h"
 
 namespace iec_test {
 using test_support::IecImage;
@@ -223,6 +229,143 @@ TEST_F(IecRsc, ArrayOperandsInTheComplexTypeSegment) {
         EXPECT_EQ(Z7Tools_GetCTParam(db, idx), 0u);
         EXPECT_EQ(Z7Tools_GetD16Array(db, idx), 0u);
         EXPECT_EQ(Z7Tools_GetStringArray(db, idx, &flag), 0u);
+    }
+}
+
+
+// Object read of type 26 or 27 through the workbench's VM request; the data
+// after {echo, status, length, count, type, sub-index}.
+std::vector<uint8_t> TraceObject(uint32_t db, uint8_t type) {
+    const uint8_t req[] = {0x5C, 2, 0, 4, 1, type, 0, 0};
+    std::vector<uint8_t> ans(Z7VM_ANSWER_MAX, 0);
+    const uint32_t n = Z7VM_Serve(db, req, sizeof req, ans.data());
+    if (n < 8 || ans[1] != 0 || ans[4] != 1 || ans[5] != type) return {};
+    return std::vector<uint8_t>(ans.begin() + 8, ans.begin() + n);
+}
+std::vector<uint8_t> Cat(std::initializer_list<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> out;
+    for (const auto &p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+TEST_F(IecRsc, SamplingTraceRingSetByTheInterpreterAndReadAsObjects) {
+    IecImage img = Plain();
+    // settings {0x0703, period 0, no triggers, no delays, 3 variables 1 2 3}
+    img.programs = {{test_support::IecAsm("OP480 0 0x0703 0 0 0 0 0 0 3 1 2 3; END"), 0}};
+    img.init8 = {{1, 1}, {2, 0}, {3, 1}};
+    Z7VMTic_RunPtr = Z7VMTic_Run;
+    StartWith(img);
+    Z7Def_Cycle(db, 1000, nullptr);  // sets up and takes the first sample
+    EXPECT_EQ(TraceObject(db, 26),
+              Cat({{0x00, 0x1E, 0x05, 0x03, 0, 0, 0, 0}, std::vector<uint8_t>(8, 0), {0, 1, 0, 2, 0, 3},
+                   std::vector<uint8_t>(10, 0)}));
+    Z7VMTic_RunPtr = Recorder::Run;  // the program is not run again: the settings stay
+    for (uint32_t c = 1; c < 905; c++) Z7Def_Cycle(db, 1000 + c, nullptr);
+    std::vector<uint8_t> data = TraceObject(db, 27);
+    // while recording the stamps are today's date and the time of the read
+    const std::time_t t = std::time(nullptr);
+    std::tm lt{};
+    localtime_r(&t, &lt);
+    const uint32_t ms = uint32_t(lt.tm_hour * 3600 + lt.tm_min * 60 + lt.tm_sec) * 1000;
+    ASSERT_EQ(data.size(), 922u);
+    EXPECT_EQ(BE_Get32(data.data() + 14), uint32_t(lt.tm_year + 1900) << 16 | uint32_t(lt.tm_mon + 1) << 8 | lt.tm_mday);
+    EXPECT_NEAR(double(BE_Get32(data.data() + 18)), double(ms), 5000.0);
+    std::fill(data.begin() + 14, data.begin() + 22, 0);
+    EXPECT_EQ(data, Cat({{0x03, 0x98, 0, 0, 0, 0, 0, 0, 0x03, 0x89, 0x07, 0x03, 0x00, 0x05}, std::vector<uint8_t>(8, 0),
+                         std::vector<uint8_t>(900, 0x05)}));
+}
+
+TEST_F(IecRsc, SamplingTraceTriggersDelaysPeriodsAndRefusedSettings) {
+    StartWith(Plain());
+    auto set = [&](std::vector<uint16_t> w) {
+        std::vector<uint8_t> b;
+        for (uint16_t v : w) b.push_back(uint8_t(v)), b.push_back(uint8_t(v >> 8));
+        return Z7VMBsmp_Set(db, 0, b.data(), uint32_t(w.size()));
+    };
+    auto setb = [&](uint16_t i, uint8_t v) { Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, i), v); };
+    uint32_t now = 5000;
+    auto cycle = [&] {
+        Z7Mem_Put32(Z7VM_Status(db) + ST_STAMP, now);
+        Z7VMBsmp_Activate(db);
+    };
+    auto data = [&] { return TraceObject(db, 27); };
+    auto count = [&] { return BE_Get32(data().data() + 6); };
+    auto flags = [&] { return BE_Get16(data().data() + 10); };
+    auto pos = [&] { return BE_Get16(data().data() + 12); };
+
+    // stop trigger 4 on a rising edge, stop delay 10, enabled only: Ctl 1 starts
+    setb(4, 0);
+    setb(1, 1);
+    EXPECT_EQ(set({0x0001, 0, 0, 0, 4, 0, 10, 1, 1}), 0u);
+    cycle();
+    EXPECT_EQ(count(), 0u) << "not started";
+    EXPECT_EQ(Z7VMBsmp_Ctl(db, 0, 1), 0u);
+    EXPECT_EQ(flags(), 0x0501);
+    for (int k = 0; k < 3; k++) cycle();
+    setb(4, 1);
+    cycle();  // the edge's own sample
+    EXPECT_EQ(count(), 4u);
+    for (int k = 0; k < 9; k++) cycle();
+    EXPECT_EQ(flags() & 0x0100, 0x0100) << "still recording after 9 more";
+    cycle();
+    EXPECT_EQ(count(), 14u);
+    EXPECT_EQ(flags(), 0x0401) << "ended after 10 samples past the edge";
+    cycle();
+    EXPECT_EQ(count(), 14u);
+    EXPECT_EQ(Z7VMBsmp_Ctl(db, 0, 1), 0u);
+    EXPECT_EQ(flags(), 0x0401) << "a started recorder is not started again";
+
+    // Ctl on a disabled record does nothing
+    EXPECT_EQ(set({0x0000, 0, 0, 0, 0, 0, 0, 1, 1}), 0u);
+    Z7VMBsmp_Ctl(db, 0, 1);
+    Z7VMBsmp_Ctl(db, 0, 0);
+    cycle();
+    EXPECT_EQ(flags(), 0x0000);
+    EXPECT_EQ(count(), 0u);
+
+    // start trigger 5 falling, start delay 2 in cycle mode: 3 cycles from the
+    // edge to the first sample; stop when full (0x0008)
+    setb(5, 1);
+    EXPECT_EQ(set({0x0019, 0, 0, 5, 0, 2, 0, 2, 1, 5}), 0u);
+    cycle();
+    setb(5, 0);
+    cycle();
+    EXPECT_EQ(flags(), 0x0419);
+    cycle();
+    EXPECT_EQ(count(), 0u);
+    cycle();
+    EXPECT_EQ(count(), 1u);
+    EXPECT_EQ(data()[22], 0x01) << "variable 1 set, variable 5 clear";
+    for (int k = 0; k < 905; k++) cycle();
+    EXPECT_EQ(count(), 900u);
+    EXPECT_EQ(flags(), 0x0619) << "filled, recording ended";
+    EXPECT_EQ(pos(), 900);
+
+    // period mode, 100 ms: a sample when a period has passed; Ctl 0 stops
+    EXPECT_EQ(set({0x0003, 0, 100, 0, 0, 0, 0, 1, 1}), 0u);
+    now += 50, cycle();
+    EXPECT_EQ(count(), 0u);
+    now += 50, cycle();
+    now += 99, cycle();
+    EXPECT_EQ(count(), 1u);
+    now += 1, cycle();
+    EXPECT_EQ(count(), 2u);
+    Z7VMBsmp_Ctl(db, 0, 0);
+    now += 500, cycle();
+    EXPECT_EQ(count(), 2u);
+    EXPECT_EQ(flags(), 0x0403);
+
+    // more than 8 variables keep 8; an index outside the 8-bit segment
+    // (15 is the last) refuses the settings and leaves the record cleared
+    EXPECT_EQ(set({0x0003, 0, 0, 0, 0, 0, 0, 9, 1, 1, 1, 1, 1, 1, 1, 1, 1}), 0u);
+    EXPECT_EQ(TraceObject(db, 26),
+              Cat({{0x00, 0x1E, 0x05, 0x03}, std::vector<uint8_t>(12, 0), {0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1}}));
+    for (const std::vector<uint16_t> &w : std::vector<std::vector<uint16_t>>{
+             {0x0003, 0, 0, 0, 0, 0, 0, 1, 16}, {0x0003, 0, 0, 16, 0, 0, 0, 1, 1}, {0x0003, 0, 0, 0, 0xFFFF, 0, 0, 1, 1}}) {
+        EXPECT_EQ(set(w), 0u);
+        EXPECT_EQ(TraceObject(db, 26), Cat({{0x00, 0x1E}, std::vector<uint8_t>(30, 0)}));
+        cycle();
+        EXPECT_EQ(count(), 0u);
     }
 }
 
