@@ -11,6 +11,7 @@
 #include "core/image/bytes.h"
 #include "core/image/util.h"
 #include "iec/services/z7svc.h"
+#include "iec/vm/z7rc.h"
 #include "iec/vm/z7parts.h"
 
 namespace {
@@ -356,13 +357,7 @@ void FileTransfer(Z7CSData *cs, Z7CSChannel &c) {
 
 uint16_t Z7CS_Crc16(const uint8_t *p, uint32_t n) { return crc16(p, n); }
 
-uint32_t Z7CS_Crc32(uint32_t crc, const uint8_t *p, uint32_t n) {
-    for (uint32_t i = 0; i < n; i++) {
-        crc ^= p[i];
-        for (int b = 0; b < 8; b++) crc = (crc & 1) ? (crc >> 1) ^ 0xA000A001u : crc >> 1;
-    }
-    return crc;
-}
+uint32_t Z7CS_Crc32(uint32_t crc, const uint8_t *p, uint32_t n) { return Z7Rc_Crc32(crc, p, n); }
 
 uint32_t Z7CS_Open(Z7CSData *cs, const Z7CSSettings *s, uint32_t arg) {
     *cs = {};

@@ -117,6 +117,8 @@ struct Z7StdHooks {
     uint32_t (*udp_recv_from)(Z7SocketHandle h, uint8_t *buf, uint32_t size, uint8_t addr[16]);
     uint32_t (*udp_send_to)(Z7SocketHandle h, const uint8_t addr[16], const uint8_t *data, uint32_t len);
     void (*udp_addr_make)(uint8_t addr[16], const char *text, uint16_t default_port);
+    // Path of a name in the runtime folder (out: 256 bytes); null when refused.
+    char *(*full_path)(const char *name, char *out);
 };
 extern Z7StdHooks Z7Std_Hooks;
 // Current local (or UTC) date stamp and milliseconds of the day through the

@@ -156,12 +156,13 @@ uint32_t NoUdp(uint16_t, Z7SocketHandle *h) {
 uint32_t NoRecvFrom(Z7SocketHandle, uint8_t *, uint32_t, uint8_t *) { return 0; }
 uint32_t NoSendTo(Z7SocketHandle, const uint8_t *, const uint8_t *, uint32_t) { return 1; }
 void NoAddr(uint8_t addr[16], const char *, uint16_t) { std::memset(addr, 0, 16); }
+char *NoFullPath(const char *, char *) { return nullptr; }
 }  // namespace
 
 Z7StdHooks Z7Std_Hooks{NoOpen,  NoPath,    NoClose,       NoRead,      NoWrite,   NoHandle, NoSeek,
                        NoHandle, NoReadLine, NoWriteLine, NoPath,      NoTwo,     NoTwo,    NoPath,
                        NoPath,  NoListen,  NoAccept,      NoConnect,   NoPending, NoSend,   NoReceive,
-                       NoSocketClose, NoUdp, NoRecvFrom,  NoSendTo,    NoAddr};
+                       NoSocketClose, NoUdp, NoRecvFrom,  NoSendTo,    NoAddr, NoFullPath};
 
 void Z7Std_Clock(uint32_t utc, uint32_t *date, uint32_t *time) {
     *date = 0;

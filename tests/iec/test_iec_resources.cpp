@@ -16,6 +16,7 @@
 #include "iec/vm/z7interp.h"
 #include "iec/vm/z7stdlib.h"
 #include "iec/vm/z7bsmp.h"
+#include "iec/vm/z7rc.h"
 #include "iec/vm/z7srv.h"
 #include "tests/iec/iec_fixture.h"
 #include "tests/support/iec_asm.h"
@@ -367,6 +368,163 @@ TEST_F(IecRsc, SamplingTraceTriggersDelaysPeriodsAndRefusedSettings) {
         cycle();
         EXPECT_EQ(count(), 0u);
     }
+}
+
+
+TEST_F(IecRsc, ResourceFilesCheckedDirectoryAndRecordsInHeapBlocks) {
+    StartWith(Plain());
+    const std::string head("\x00\x00\x02\x00\x1D\x00\x00\x00\x02\x00\x00\x00\xA0\xF3\xE2\x9D", 16);
+    const std::string dir("\x02\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00"
+                          "\x03\x00\x00\x00\x00\x00\x00\x00\x02\x00\x00\x00", 24);
+    WriteFile("mnt/cfg/z7.rst", head + dir + "ABXYZ");
+    const uint32_t heap = Z7Rc_Init_Malloc(16);
+    ASSERT_NE(heap, 0u);
+    uint32_t size = 0, count = 9;
+    EXPECT_EQ(Z7Rc_CheckRCFile(2, 0, &size), 1u);
+    EXPECT_EQ(size, 45u);
+    EXPECT_EQ(Z7Rc_CheckRCFile(1, 0, &size), 0u) << "z7.rsc is missing";
+    EXPECT_EQ(size, 0u);
+    const uint32_t d = Z7Rc_LoadRCDirectory(heap, 2, &count);
+    ASSERT_NE(d, 0u);
+    EXPECT_EQ(count, 2u);
+    const uint32_t da = Z7Rc_LockRC(heap, d, nullptr) - 8;  // the directory block has no record head
+    ASSERT_NE(Z7Mem_Ptr(da, 24), nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(Z7Mem_Ptr(da, 24)), 24), dir);
+    Z7Rc_UnlockRC(heap, d);
+    const uint32_t r2 = Z7Rc_LoadRCByIndex(heap, 2, 2, 0);
+    ASSERT_NE(r2, 0u);
+    const uint32_t a = Z7Rc_LockRC(heap, r2, &size);
+    EXPECT_EQ(size, 3u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(Z7Mem_Ptr(a, 3)), 3), "XYZ");
+    EXPECT_EQ(Z7Mem_Get32(a - 4), a) << "the record's data address";
+    Z7Rc_UnlockRC(heap, r2);
+    const uint32_t r1 = Z7Rc_LoadRCByIndex(heap, 2, 1, 0);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(Z7Mem_Ptr(Z7Rc_LockRC(heap, r1, &size), 2)), 2), "AB");
+    EXPECT_EQ(Z7Rc_LoadRCByIndex(heap, 2, 0, 0), 0u);
+    EXPECT_EQ(Z7Rc_LoadRCByIndex(heap, 2, 3, 0), 0u);
+    Z7Rc_FreeAllRC(heap);
+
+    // damaged files: each refused before anything outside it is read
+    struct Bad {
+        const char *what;
+        std::string bytes;
+    };
+    std::string sum = head;
+    sum[12] = '\xA1';
+    std::string len = head;
+    len[4] = 0x1E;
+    std::string many = head;
+    many[8] = 0x03;  // 3 x 12 > 29
+    std::string far = dir;
+    far[20] = 0x04;  // record 2 at 4 + 3 > 5 bytes of data
+    std::string big = dir;
+    big[15] = '\x7F';  // record 2 of 2 GB
+    std::string kind = head;
+    kind[2] = 1;
+    for (const Bad &b : std::vector<Bad>{{"checksum", sum + dir + "ABXYZ"},
+                                         {"length 0x1E", len + dir + "ABXYZ"},
+                                         {"kind", kind + dir + "ABXYZ"},
+                                         {"short", head.substr(0, 10)},
+                                         {"count", many + dir + "ABXYZ"}}) {
+        SCOPED_TRACE(b.what);
+        WriteFile("mnt/cfg/z7.rst", b.bytes);
+        EXPECT_EQ(Z7Rc_CheckRCFile(2, 0, &size), 0u);
+        if (std::string(b.what) != "checksum") {
+            EXPECT_EQ(Z7Rc_LoadRCDirectory(heap, 2, &count), 0u);
+            EXPECT_EQ(count, 0u);
+            EXPECT_EQ(Z7Rc_LoadRCByIndex(heap, 2, 1, 0), 0u);
+        }
+    }
+    for (const std::string &dd : {far, big}) {
+        WriteFile("mnt/cfg/z7.rst", head + dd + "ABXYZ");
+        EXPECT_NE(Z7Rc_LoadRCByIndex(heap, 2, 1, 0), 0u);
+        EXPECT_EQ(Z7Rc_LoadRCByIndex(heap, 2, 2, 0), 0u) << "a record past the stored length";
+    }
+    Z7Rc_Release(heap);
+}
+
+TEST_F(IecRsc, PropertyTokensLengthsAndValues) {
+    IecImage img = Plain();
+    img.ct_alloc = 32;
+    img.ct_used = 32;
+    StartWith(img);
+    struct Tok {
+        std::vector<uint8_t> bytes;
+        uint32_t len, prop, type;
+        int64_t value;  // the getter of its type; every other getter answers 0
+    };
+    const std::vector<Tok> toks = {
+        {{7, 0}, 2, 7, 0, 0},
+        {{8, 1, 0xFF}, 3, 8, 1, 255},
+        {{9, 2, 0xFE, 0xFF}, 4, 9, 2, -2},
+        {{10, 3, 0xFE, 0xFF, 0xFF, 0xFF}, 6, 10, 3, -2},
+        {{11, 4, 1, 2, 3, 4, 5, 6, 7, 0x88}, 10, 11, 4, int64_t(0x8807060504030201ull)},
+        {{255, 5, 0x2A}, 3, 255, 5, 0x2A},
+        {{13, 6, 0x34, 0x12}, 4, 13, 6, 0x1234},
+        {{14, 7, 1, 2, 3, 4}, 6, 14, 7, 0x04030201},
+        {{15, 8, 1, 0, 0, 0, 0, 0, 0, 0}, 10, 15, 8, 1},
+        {{16, 9, 0, 0, 0x80, 0x3F}, 6, 16, 9, 0x3F800000},
+        {{17, 10, 0, 0, 0, 0, 0, 0, 0xF0, 0x3F}, 10, 17, 10, 0x3FF0000000000000},
+        {{18, 11, 1, 0, 2, 0}, 6, 18, 11, 0},
+        {{19, 12, 0}, 3, 19, 12, 0},
+        {{20, 12, 'a', 'b', 0}, 5, 20, 12, 0},
+        {{21, 13, 0xFF, 0xFF}, 4, 21, 13, 0xFFFF},
+        {{22, 14, 14, 5, 0}, 5, 22, 14, 0},
+        {{23, 15, 2, 8, 0, 0, 0}, 7, 23, 15, 0},
+        {{24, 16, 11, 3, 0, 2, 0}, 7, 24, 16, 0},
+        {{25, 17, 2, 2, 0, 4, 0, 0, 0}, 9, 25, 17, 0},
+        {{26, 18, 1, 2, 3}, 0, 26, 18, 0},
+    };
+    const uint32_t buf = Z7Mem_Alloc(64);
+    blocks.push_back(buf);
+    for (const Tok &t : toks) {
+        SCOPED_TRACE(testing::Message() << "type " << t.type);
+        std::memset(Z7Mem_Ptr(buf, 64), 0xEE, 64);
+        std::memcpy(Z7Mem_Ptr(buf, 64), t.bytes.data(), t.bytes.size());
+        const uint32_t end = buf + uint32_t(t.bytes.size());
+        EXPECT_EQ(Z7Rcs_NextToken(buf, end), buf + t.len);
+        uint32_t type = 99;
+        EXPECT_EQ(Z7Rcs_GetProp(buf, &type), t.prop);
+        EXPECT_EQ(type, t.type);
+        const bool sgn = t.type >= 1 && t.type <= 3, uns = t.type == 5 || t.type == 6 || t.type == 7 || t.type == 13;
+        EXPECT_EQ(Z7RCS_GetSignedProp(buf), sgn ? int32_t(t.value) : 0);
+        EXPECT_EQ(Z7RCS_GetUnsignedProp(buf), uns ? uint32_t(t.value) : 0u);
+        EXPECT_EQ(Z7RCS_GetRealProp(buf), t.type == 9 ? uint32_t(t.value) : 0u);
+        EXPECT_EQ(Z7RCS_GetLrealProp(buf), t.type == 10 ? uint64_t(t.value) : 0u);
+        EXPECT_EQ(Z7RCS_GetLintProp(buf), t.type == 4 || t.type == 8 ? t.value : 0);
+        EXPECT_EQ(Z7RCS_GetStringProp(buf), t.type == 12 ? buf + 2 : 0u);
+        uint16_t pa = 0, pb = 0;
+        EXPECT_EQ(Z7RCS_GetPairProp(buf, &pa, &pb), t.type == 11 ? 1u : 0u);
+        EXPECT_EQ(uint32_t(pa) << 16 | pb, t.type == 11 ? 0x00010002u : 0u);
+        EXPECT_EQ(Z7Rcs_GetObjType(buf), t.prop == 255 ? 0x2Au : 0u);
+    }
+    // a text without NUL ends at the buffer
+    std::memcpy(Z7Mem_Ptr(buf, 5), "\x01\x0C" "abc", 5);
+    EXPECT_EQ(Z7Rcs_NextToken(buf, buf + 5), buf + 5);
+    // variables and arrays by index and by complex-type offset
+    uint32_t code = 0, count = 0;
+    std::memcpy(Z7Mem_Ptr(buf, 5), "\x01\x0E\x0E\x05\x00", 5);
+    EXPECT_EQ(Z7RCS_GetVarProp(db, buf, &code), Z7Sec_Addr(db, Z7SEC_D8) + 5);
+    EXPECT_EQ(code, 14u);
+    std::memcpy(Z7Mem_Ptr(buf, 7), "\x01\x0F\x02\x08\x00\x00\x00", 7);
+    EXPECT_EQ(Z7RCS_GetVarProp(db, buf, &code), Z7Sec_Addr(db, Z7SEC_CT) + 8);
+    EXPECT_EQ(code, 2u);
+    Z7Mem_Put32(buf + 3, Z7Sec_Bytes(db, Z7SEC_CT) - 3);
+    EXPECT_EQ(Z7RCS_GetVarProp(db, buf, &code), 0u) << "a DINT crossing the segment's end";
+    std::memcpy(Z7Mem_Ptr(buf, 7), "\x01\x10\x0B\x03\x00\x02\x00", 7);
+    EXPECT_EQ(Z7RCS_GetArrayProp(db, buf, &code, &count), Z7Sec_Addr(db, Z7SEC_D16) + 4);
+    EXPECT_EQ(code, 11u);
+    EXPECT_EQ(count, 3u);
+    Z7Mem_Put16(buf + 3, 14);  // elements 2..15 fit, 2..16 do not
+    EXPECT_NE(Z7RCS_GetArrayProp(db, buf, &code, &count), 0u);
+    Z7Mem_Put16(buf + 3, 15);
+    EXPECT_EQ(Z7RCS_GetArrayProp(db, buf, &code, &count), 0u);
+    EXPECT_EQ(count, 0u);
+    std::memcpy(Z7Mem_Ptr(buf, 9), "\x01\x11\x02\x02\x00\x04\x00\x00\x00", 9);
+    EXPECT_EQ(Z7RCS_GetArrayProp(db, buf, &code, &count), Z7Sec_Addr(db, Z7SEC_CT) + 4);
+    EXPECT_EQ(count, 2u);
+    Z7Mem_Put32(buf + 5, Z7Sec_Bytes(db, Z7SEC_CT) - 4);
+    EXPECT_EQ(Z7RCS_GetArrayProp(db, buf, &code, &count), 0u);
 }
 
 }  // namespace iec_test
