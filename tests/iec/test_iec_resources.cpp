@@ -2,6 +2,7 @@
 // arrays and the release at stop, parameter files, the parameter tools of
 // block handlers, the sampling trace, resource files with property tokens,
 // the clone view and the SNMP link.
+#include <dlfcn.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include "iec/vm/z7interp.h"
 #include "iec/vm/z7stdlib.h"
 #include "iec/vm/z7bsmp.h"
+#include "iec/vm/z7clone.h"
 #include "iec/vm/z7rc.h"
 #include "iec/vm/z7srv.h"
 #include "tests/iec/iec_fixture.h"
@@ -525,6 +527,126 @@ TEST_F(IecRsc, PropertyTokensLengthsAndValues) {
     EXPECT_EQ(count, 2u);
     Z7Mem_Put32(buf + 5, Z7Sec_Bytes(db, Z7SEC_CT) - 4);
     EXPECT_EQ(Z7RCS_GetArrayProp(db, buf, &code, &count), 0u);
+}
+
+
+TEST_F(IecRsc, CloneOfADatabaseImageReadsItsVariables) {
+    IecImage img = Plain();
+    img.init8 = {{4, 0x44}};
+    img.init_str = {{2, "hello"}};
+    StartWith(img);
+    const uint32_t code = Z7Mem_Get32(Z7VM_Header(db) + HD_CODE);
+    const uint32_t size = Z7Mem_BlockSize(db);
+    const uint32_t image = Z7Mem_Alloc(size);
+    blocks.push_back(image);
+    std::memcpy(Z7Mem_Ptr(image, size), Z7Mem_Ptr(db, size), size);
+    const uint32_t csize = Z7VMClone_GetSize(image);
+    const uint32_t want = 640 + 112 + ((Z7Sec_Bytes(db, Z7SEC_STRPTR) + 7) & ~7u) +
+                          ((Z7Sec_Bytes(db, Z7SEC_MAPITEM) + 7) & ~7u) + ((Z7Sec_Bytes(db, Z7SEC_MAPHASH) + 7) & ~7u) +
+                          ((Z7Sec_Bytes(db, Z7SEC_XV) + 7) & ~7u) + ((Z7Sec_Bytes(db, Z7SEC_MB) + 7) & ~7u);
+    EXPECT_EQ(csize, want);
+    const uint32_t clone = Z7Mem_Alloc(csize);
+    blocks.push_back(clone);
+    ASSERT_EQ(Z7VMClone_Build(image, clone, code), 0u);
+    EXPECT_EQ(Z7Sec_Addr(clone, Z7SEC_D8), image + (Z7Sec_Addr(db, Z7SEC_D8) - db));
+    EXPECT_EQ(Z7Mem_Get8(Z7Sec_Elem(clone, Z7SEC_D8, 4)), 0x44);
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, 4), 0x55);  // the running database is not what the clone reads
+    EXPECT_EQ(Z7Mem_Get8(Z7Sec_Elem(clone, Z7SEC_D8, 4)), 0x44);
+    EXPECT_EQ(Z7VM_Header(clone), clone + 640);
+    EXPECT_EQ(Z7Mem_Get32(Z7VM_Header(clone) + HD_MAGIC), 0x8000026u);
+    EXPECT_EQ(Z7Mem_Get32(Z7VM_Header(clone) + HD_CODE), code);
+    const uint32_t slot = Z7Mem_Get32(Z7Sec_Elem(clone, Z7SEC_STRPTR, 2));
+    EXPECT_EQ(slot, image + (Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_STRPTR, 2)) - db));
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(Z7Mem_Ptr(slot + 2, 5)), 5), "hello");
+    EXPECT_GE(Z7Sec_Addr(clone, Z7SEC_STRPTR), clone + 752);
+    EXPECT_LT(Z7Sec_Addr(clone, Z7SEC_STRPTR), clone + csize);
+
+    // a damaged magic: no size, and the clone memory is left as it is
+    Z7Mem_Put32(image + (Z7VM_Header(db) - db) + HD_MAGIC, 0x8000027);
+    std::memset(Z7Mem_Ptr(clone, csize), 0xAB, csize);
+    EXPECT_EQ(Z7VMClone_GetSize(image), 0u);
+    EXPECT_EQ(Z7VMClone_Build(image, clone, code), 1u);
+    const uint8_t *c = Z7Mem_Ptr(clone, csize);
+    EXPECT_EQ(std::count(c, c + csize, 0xAB), long(csize));
+}
+
+TEST_F(IecRsc, SnmpAgentLibraryLoadedAskedAndUnloaded) {
+    StartWith(Plain());
+    const std::string dir = IEC_SNMP_DIR;
+    // missing library: the loader's line
+    Z7RT_SnmpLibrary = "/nonexistent/libz7snmp.so";
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Z7RT_LoadSnmp(7, "/mib"), 0u);
+    const std::string line = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(line.rfind("\nLoading Z7snmp lib failed:/nonexistent/libz7snmp.so: cannot open shared object file", 0), 0u)
+        << line;
+    // a library lacking an entry point is not kept
+    const std::string nostop = dir + "/libz7snmp_nostop.so";
+    Z7RT_SnmpLibrary = nostop.c_str();
+    EXPECT_EQ(Z7RT_LoadSnmp(7, "/mib"), 0u);
+    EXPECT_EQ(dlopen(nostop.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr) << "unloaded";
+
+    const std::string full = dir + "/libz7snmp.so";
+    Z7RT_SnmpLibrary = full.c_str();
+    ASSERT_EQ(Z7RT_LoadSnmp(7, "/mib"), 1u);
+    void *lib = dlopen(full.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE(lib, nullptr);
+    using AskFn = uint32_t (*)(uint32_t, uint32_t, char *, uint32_t);
+    const auto ask_fn = reinterpret_cast<AskFn>(dlsym(lib, "Z7SNMPTest_Ask"));
+    const auto folder = reinterpret_cast<const char *(*)()>(dlsym(lib, "Z7SNMPTest_Folder"));
+    const auto arg = reinterpret_cast<uint32_t (*)()>(dlsym(lib, "Z7SNMPTest_Arg"));
+    const auto stops = reinterpret_cast<uint32_t (*)()>(dlsym(lib, "Z7SNMPTest_Stops"));
+    ASSERT_TRUE(ask_fn && folder && arg && stops);
+    EXPECT_STREQ(folder(), "/mib");
+    EXPECT_EQ(arg(), 7u);
+    struct Q {
+        uint32_t instance, item, size, want;
+        const char *text;
+    };
+    auto run = [&](const std::vector<Q> &qs) {
+        for (const Q &q : qs) {
+            SCOPED_TRACE(testing::Message() << "instance " << q.instance << " item " << q.item);
+            char out[32];
+            std::memset(out, '#', sizeof out);
+            out[31] = 0;
+            EXPECT_EQ(ask_fn(q.instance, q.item, out, q.size), q.want);
+            EXPECT_STREQ(out, q.text);
+        }
+    };
+    const uint32_t st = Z7VM_Status(db);
+    Z7Mem_Put32(st + ST_LONGEST, 12345);
+    Z7Mem_Put32(st + ST_PERIOD, 20000);
+    Z7Mem_Put32(st + ST_OVERRUNS, 6);
+    Z7Mem_Put32(st + ST_APP4, 0x102);
+    Z7St_SetFlags(db, 0x0008);
+    Z7RT_SetDB(0);
+    const std::string untouched(31, '#');
+    run({{7, 1, 32, 1, "0"}, {7, 2, 32, 1, "0"}, {7, 5, 32, 1, "0"}, {7, 6, 32, 1, ""}, {7, 7, 32, 1, ""},
+         {7, 8, 32, 0, untouched.c_str()}});
+    Z7RT_SetDB(db);
+    run({{7, 1, 32, 1, "1"},
+         {7, 2, 32, 1, "3"},
+         {7, 3, 32, 1, "12"},
+         {7, 4, 32, 1, "20"},
+         {7, 5, 32, 1, "6"},
+         {7, 6, 32, 1, "APP"},
+         {7, 6, 3, 1, "AP"},  // cut to the agent's buffer
+         {7, 7, 32, 1, "258"},
+         {7, 0, 32, 0, untouched.c_str()},
+         {7, 8, 32, 0, untouched.c_str()},
+         {8, 1, 32, 0, untouched.c_str()}});
+    for (const auto &[flags, text] : std::vector<std::pair<uint16_t, const char *>>{
+             {0x0001, "1"}, {0x0002, "2"}, {0x0000, "4"}, {0x0100, "4"}}) {
+        Z7St_SetFlags(db, flags);
+        run({{7, 2, 32, 1, text}});
+    }
+    EXPECT_EQ(Z7RT_UnloadSnmp(), 1u);
+    EXPECT_EQ(stops(), 1u);
+    dlclose(lib);
+    EXPECT_EQ(dlopen(full.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr) << "unloaded";
+    EXPECT_EQ(Z7RT_UnloadSnmp(), 1u);
+    Z7RT_SetDB(0);
+    Z7RT_SnmpLibrary = "libz7snmp.so";
 }
 
 }  // namespace iec_test
