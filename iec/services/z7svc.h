@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "iec/services/z7sp5.h"
+
 // ---- memory manager -------------------------------------------------------------------------
 enum : uint16_t { Z7MM_CODE = 1, Z7MM_VMDB = 2, Z7MM_CHANGE = 3 };
 enum : uint16_t { Z7MMF_ALLOC = 0x1, Z7MMF_LINKED = 0x2 };
@@ -135,6 +137,8 @@ struct Z7CSData {
     Z7SocketHandle listen, udp;
     bool listen_open;  // a listening socket was asked for
     uint16_t port;
+    Z7SP5Ft sp5;       // the SP5 file-transfer slave of channel 1
+    uint32_t sp5_requests;
 };
 uint32_t Z7CS_Open(Z7CSData *cs, const Z7CSSettings *settings, uint32_t arg);
 void Z7CS_Close(Z7CSData *cs);
@@ -153,6 +157,8 @@ void Z7CS_ReleaseQuestion(Z7CSData *cs, uint32_t channel);
 // question is under way: a poll would do nothing.
 bool Z7CS_Quiet(Z7CSData *cs);
 void Z7CSSer_Open(Z7CSData *cs, const char *settings);
+// Channel 1 as the SP5 file-transfer slave at address (1..32767).
+void Z7CSSP5_Open(Z7CSData *cs, uint16_t address, const char *settings);
 void Z7CSSock_CloseAllSockets(Z7CSData *cs);
 void Z7CSSock_CheckSilentSocketsEx(Z7CSData *cs, uint32_t now, uint32_t timeout);
 uint32_t Z7CS_GetNbHostTCP(const Z7CSData *cs);
