@@ -91,118 +91,134 @@ uint32_t Z7VMBsmp_Ctl(uint32_t db, uint32_t, uint32_t on) {
     return 0;
 }
 
+namespace {
+// The record in host memory and the 8-bit segment, for one cycle.
+struct Cycle {
+    uint8_t *p;
+    const uint8_t *d8;
+    uint32_t d8n, r;
+    uint8_t Bool(uint16_t ix) const { return ix < d8n && d8[ix] != 0 ? 1 : 0; }
+    uint16_t G16(uint32_t f) const { return LE_Get16(p + f); }
+    uint32_t G32(uint32_t f) const { return LE_Get32(p + f); }
+    void P16(uint32_t f, uint16_t v) const { LE_Put16(p + f, v); }
+    void P32(uint32_t f, uint32_t v) const { LE_Put32(p + f, v); }
+    void Stamps() const { TakeStamps(r); }
+};
+}  // namespace
+
 void Z7VMBsmp_Activate(uint32_t db) {
     const uint32_t r = Record(db);
-    if (r == 0 || !(Z7Mem_Get16(r + BS_FLAGS) & BSMP_ENABLED)) return;
-    const uint32_t now = Now(db), period = Z7Mem_Get32(r + BS_PERIOD);
-    uint16_t flags = Z7Mem_Get16(r + BS_FLAGS);
-    uint32_t delay = Z7Mem_Get32(r + BS_DELAY);
+    uint8_t *p = r ? Z7Mem_Ptr(r, BS_SIZE) : nullptr;
+    if (p == nullptr || !(LE_Get16(p + BS_FLAGS) & BSMP_ENABLED)) return;
+    const uint32_t d8n = Z7Sec_Get(db, Z7SEC_D8, SD_ALLOC), seg = Z7Sec_Addr(db, Z7SEC_D8);
+    const uint8_t *d8 = d8n && Z7Sec_Get(db, Z7SEC_D8, SD_ELEM) == 1 ? Z7Mem_Ptr(seg, d8n) : nullptr;
+    const Cycle c{p, d8, d8 ? d8n : 0, r};
+    const uint32_t now = Now(db), period = c.G32(BS_PERIOD);
+    uint16_t flags = c.G16(BS_FLAGS);
+    uint32_t delay = c.G32(BS_DELAY);
 
     // start trigger
-    if (const uint16_t ix = Z7Mem_Get16(r + BS_STARTIX)) {
-        const uint8_t v = Bool(db, ix);
-        if (!(flags & (BSMP_STARTED | BSMP_RECORDING)) && Edge(Z7Mem_Get8(r + BS_LASTSTART), v, flags & BSMP_STARTFALL)) {
-            const uint32_t n = Z7Mem_Get16(r + BS_STARTDLY);
+    if (const uint16_t ix = c.G16(BS_STARTIX)) {
+        const uint8_t v = c.Bool(ix);
+        if (!(flags & (BSMP_STARTED | BSMP_RECORDING)) && Edge(p[BS_LASTSTART], v, flags & BSMP_STARTFALL)) {
+            const uint32_t n = c.G16(BS_STARTDLY);
+            c.P32(BS_STAMP, now);
             if (n != 0) {
                 delay = period ? n * period : n + 1;
-                Z7Mem_Put32(r + BS_STAMP, now);
             } else {
                 flags |= BSMP_RECORDING;
-                Z7Mem_Put32(r + BS_STAMP, now);
-                TakeStamps(r);
+                c.Stamps();
             }
             flags |= BSMP_STARTED;
         }
-        Z7Mem_Put8(r + BS_LASTSTART, v);
+        p[BS_LASTSTART] = v;
     }
     // pre-trigger delay
     if (!(flags & BSMP_RECORDING)) {
         if (delay != 0) {
             uint32_t step = 1;
             if (period) {
-                step = Z7VM_Elapsed(Z7Mem_Get32(r + BS_STAMP), now);
-                Z7Mem_Put32(r + BS_STAMP, now);
+                step = Z7VM_Elapsed(c.G32(BS_STAMP), now);
+                c.P32(BS_STAMP, now);
             }
             delay = delay > step ? delay - step : 0;
             if (delay == 0) {
                 flags |= BSMP_RECORDING;
-                Z7Mem_Put32(r + BS_STAMP, now);
-                TakeStamps(r);
+                c.P32(BS_STAMP, now);
+                c.Stamps();
             }
         }
-        Z7Mem_Put32(r + BS_DELAY, delay);
-        Z7Mem_Put16(r + BS_FLAGS, flags);
-        if (!(flags & BSMP_RECORDING)) return;
-        if (period) return;  // the first period starts now
+        c.P32(BS_DELAY, delay);
+        c.P16(BS_FLAGS, flags);
+        if (!(flags & BSMP_RECORDING) || period) return;  // in period mode the first period starts now
     }
     // sampling
     bool sampled = false;
     uint32_t since = 1;
     if (period == 0) {
         sampled = true;
-        Z7Mem_Put32(r + BS_STAMP, Z7Mem_Get32(r + BS_STAMP) + 1);  // cycle counter
+        c.P32(BS_STAMP, c.G32(BS_STAMP) + 1);  // cycle counter
     } else {
-        since = Z7VM_Elapsed(Z7Mem_Get32(r + BS_STAMP), now);
+        since = Z7VM_Elapsed(c.G32(BS_STAMP), now);
         if (since >= period) {
             sampled = true;
-            Z7Mem_Put32(r + BS_STAMP, now);
+            c.P32(BS_STAMP, now);
         }
     }
     if (sampled) {
-        const uint64_t count = (uint64_t(Z7Mem_Get32(r + BS_COUNTHI)) << 32 | Z7Mem_Get32(r + BS_COUNTLO)) + 1;
-        Z7Mem_Put32(r + BS_COUNTHI, uint32_t(count >> 32));
-        Z7Mem_Put32(r + BS_COUNTLO, uint32_t(count));
+        const uint32_t lo = c.G32(BS_COUNTLO) + 1;
+        c.P32(BS_COUNTLO, lo);
+        if (lo == 0) c.P32(BS_COUNTHI, c.G32(BS_COUNTHI) + 1);
         uint8_t byte = 0;
         for (uint32_t k = 0; k < kVars; k++) {
-            const uint16_t ix = Z7Mem_Get16(r + BS_VARS + 2 * k);
+            const uint16_t ix = c.G16(BS_VARS + 2 * k);
             if (ix == 0) break;
-            byte = uint8_t(byte | Bool(db, ix) << k);
+            byte = uint8_t(byte | c.Bool(ix) << k);
         }
-        uint32_t pos = Z7Mem_Get16(r + BS_POS);
-        if (pos < kSamples) Z7Mem_Put8(r + BS_SAMPLES + pos, byte);
+        uint32_t pos = c.G16(BS_POS);
+        if (pos < kSamples) p[BS_SAMPLES + pos] = byte;
         if (++pos >= kSamples) {
             flags |= BSMP_FILLED;
             if (flags & BSMP_STOPFULL) {
                 pos = kSamples;
                 flags &= uint16_t(~BSMP_RECORDING);
-                TakeStamps(r);
+                c.Stamps();
             } else {
                 pos = 0;
             }
         }
-        Z7Mem_Put16(r + BS_POS, uint16_t(pos));
+        c.P16(BS_POS, uint16_t(pos));
         if (!(flags & BSMP_RECORDING)) {
-            Z7Mem_Put16(r + BS_FLAGS, flags);
+            c.P16(BS_FLAGS, flags);
             return;
         }
         // post-trigger delay
         if (delay != 0) {
             delay = delay > since ? delay - since : 0;
-            Z7Mem_Put32(r + BS_DELAY, delay);
+            c.P32(BS_DELAY, delay);
             if (delay == 0) {
-                flags &= uint16_t(~BSMP_RECORDING);
-                TakeStamps(r);
-                Z7Mem_Put16(r + BS_FLAGS, flags);
+                c.P16(BS_FLAGS, uint16_t(flags & ~BSMP_RECORDING));
+                c.Stamps();
                 return;
             }
         }
     }
     // stop trigger
-    const uint16_t stop = Z7Mem_Get16(r + BS_STOPIX);
+    const uint16_t stop = c.G16(BS_STOPIX);
     if (stop != 0 && delay == 0) {
-        const uint8_t v = Bool(db, stop);
-        if (Edge(Z7Mem_Get8(r + BS_LASTSTOP), v, flags & BSMP_STOPFALL)) {
-            const uint32_t n = Z7Mem_Get16(r + BS_STOPDLY);
+        const uint8_t v = c.Bool(stop);
+        if (Edge(p[BS_LASTSTOP], v, flags & BSMP_STOPFALL)) {
+            const uint32_t n = c.G16(BS_STOPDLY);
             if (n != 0) {
-                Z7Mem_Put32(r + BS_DELAY, period ? n * period : n);
+                c.P32(BS_DELAY, period ? n * period : n);
             } else {
                 flags &= uint16_t(~BSMP_RECORDING);
-                TakeStamps(r);
+                c.Stamps();
             }
         }
-        Z7Mem_Put8(r + BS_LASTSTOP, v);
+        p[BS_LASTSTOP] = v;
     }
-    Z7Mem_Put16(r + BS_FLAGS, flags);
+    c.P16(BS_FLAGS, flags);
 }
 
 uint32_t Z7VMBsmp_GetSettingsSize(uint32_t) { return 32; }
