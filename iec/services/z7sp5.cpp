@@ -54,7 +54,7 @@ uint32_t Z7SP5Frm_Send(Z7SP5Frm *f, const uint8_t *header, const uint8_t *payloa
         f->tx_len = Z7SP5Frm_Build(f->tx.data(), header, payload);
         f->tx_done = 0;
     }
-    if (f->tx_done < f->tx_len) f->tx_done += Z7Serial_Send(f->serial, f->tx_len - f->tx_done, &f->tx[f->tx_done]);
+    if (f->tx_done < f->tx_len) f->tx_done += Z7Serial_Write(f->serial, f->tx_len - f->tx_done, &f->tx[f->tx_done]);
     return f->tx_done >= f->tx_len ? 1 : 0;
 }
 

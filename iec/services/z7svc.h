@@ -100,6 +100,8 @@ uint32_t Z7Serial_Open(Z7SerialHandle *h, const char *settings);
 // frame_start: the read begins a frame (the first word decides, as above).
 uint32_t Z7Serial_Receive(Z7SerialHandle *h, uint32_t max, uint8_t *buf, bool frame_start);
 uint32_t Z7Serial_Send(Z7SerialHandle h, uint32_t len, const uint8_t *data);
+// As many bytes as the line takes now, in one write (SP5 frames); the count.
+uint32_t Z7Serial_Write(Z7SerialHandle h, uint32_t len, const uint8_t *data);
 void Z7Serial_Close(Z7SerialHandle *h);
 // Re-opens the programming port's driver for the controller's own protocol.
 void Z7Serial_HandBack();
