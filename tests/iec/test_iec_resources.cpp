@@ -43,6 +43,7 @@ protected:
         img.d8 = img.d16 = img.d32 = img.d64 = img.time = {15, 15, 15};
         img.str = {3, 3, 3};
         img.string_sizes = {10, 10, 10};
+        img.stamp = 0x5EED;  // a build stamp, so that an on-line change can be checked
         return img;
     }
     void WriteFile(const std::string &rel, const std::string &text) {
@@ -126,6 +127,18 @@ TEST_F(IecRsc, ArraysTheirBoundsAndTheReleaseOfEveryKind) {
     }
     EXPECT_EQ(free_items, 128u);
     EXPECT_EQ(Z7Sec_Elem(db, Z7SEC_RSC, 128), 0u);
+
+    // an on-line change waits while anything is open: code 23, also logged
+    const uint32_t code = Z7Mem_Get32(Z7VM_Header(db) + HD_CODE);
+    EXPECT_EQ(Z7VM_CanHOTStart(code, db), 0u);
+    ASSERT_EQ(Z7VMRsc_CreateArray(db, 1, 1, 4), 1u);
+    EXPECT_EQ(Z7VM_CanHOTStart(code, db), 23u);
+    uint16_t log = 0, arg = 0;
+    uint32_t pos = 0;
+    ASSERT_TRUE(Z7VMLog_Pop(db, &log, &arg, &pos));
+    EXPECT_EQ(log, 23u);
+    Z7VMRsc_FreeAll(db);
+    EXPECT_EQ(Z7VM_CanHOTStart(code, db), 0u);
 }
 
 TEST_F(IecRsc, ParameterFilesBySectionAndKey) {
