@@ -3,6 +3,8 @@
 // CRCs and file CRCs worked out here bit by bit), and the file-transfer
 // master against that slave.
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -281,6 +283,61 @@ TEST_F(Sp5, MasterFetchesAndSendsFilesThroughTheSlave) {
     ASSERT_TRUE(run());
     EXPECT_EQ(status, 0xFFu);
     Z7SP5Ftlm_Close(&m);
+}
+
+// The same master and slave on the two ends of a socat pseudo-terminal pair
+// (socat is started here and ended by its process id).
+TEST_F(Sp5, MasterAndSlaveOverAPseudoTerminalPair) {
+    const std::string la = root / "ptyA", lb = root / "ptyB";
+    const pid_t socat = fork();
+    if (socat == 0) {
+        const std::string x = "pty,raw,echo=0,link=" + la, y = "pty,raw,echo=0,link=" + lb;
+        execlp("socat", "socat", x.c_str(), y.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    ASSERT_GT(socat, 0);
+    int a = -1, b = -1;
+    for (int i = 0; i < 500 && (a < 0 || b < 0); i++) {  // up to 5 s for socat's links
+        usleep(10000);
+        if (a < 0) a = open(la.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY);
+        if (b < 0) b = open(lb.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY);
+    }
+    static Z7SP5Ft m;
+    Z7SP5Ftlm_Open(&m, "DUMMY", 0x0123, 1000, 5);
+    m.tl.dl.frm.serial = b;
+    cs.sp5.tl.dl.frm.serial = cs.ch[0].serial = a;
+    Bytes data(20000);
+    for (size_t i = 0; i < data.size(); i++) data[i] = uint8_t(i * 29 + i / 300);
+    std::ofstream(root / "mnt/cfg/src.bin", std::ios::binary).write(reinterpret_cast<const char *>(data.data()), std::streamsize(data.size()));
+    uint32_t status = 77;
+    auto run = [&] {
+        timespec t0{}, t{};
+        clock_gettime(CLOCK_MONOTONIC, &t0);
+        for (;;) {
+            clock_gettime(CLOCK_MONOTONIC, &t);
+            const uint32_t ms = uint32_t((t.tv_sec - t0.tv_sec) * 1000 + (t.tv_nsec - t0.tv_nsec) / 1000000);
+            if (ms > 30000) return false;
+            Poll();
+            if (Z7SP5Ftlm_GetAnswer(&m, 1000 + ms, &status)) return true;
+        }
+    };
+    const bool opened = a >= 0 && b >= 0;
+    EXPECT_TRUE(opened);
+    if (opened && Z7SP5Ftlm_RcvFile(&m, "/mnt/cfg/got.bin", "src.bin", "", 1000) == 1) {
+        EXPECT_TRUE(run());
+        EXPECT_EQ(status, 0u);
+        EXPECT_EQ(File("mnt/cfg/got.bin"), std::string(data.begin(), data.end()));
+    }
+    if (opened && Z7SP5Ftlm_SendFile(&m, "/mnt/cfg/src.bin", "sent.bin", "", 1000) == 1) {
+        EXPECT_TRUE(run());
+        EXPECT_EQ(status, 0u);
+        EXPECT_EQ(File("mnt/cfg/sent.bin"), std::string(data.begin(), data.end()));
+    }
+    cs.sp5.tl.dl.frm.serial = cs.ch[0].serial = fd[0];
+    if (a >= 0) close(a);
+    if (b >= 0) close(b);
+    kill(socat, SIGTERM);
+    waitpid(socat, nullptr, 0);
 }
 
 }  // namespace
