@@ -464,8 +464,9 @@ uint32_t Z7Tools_GetAnyParam(uint32_t db, uint32_t type, uint32_t index, uint32_
     uint32_t addr = e;
     if (type == 5) {
         addr = Z7Mem_Get32(e);
-        width = Z7Mem_Get8(addr) + 3u;
         if (addr == 0) return 0;
+        width = Z7Mem_Get8(addr) + 3u;
+        if (Z7Mem_Ptr(addr, width) == nullptr) return 0;  // a slot the arena does not hold whole
     }
     if (locked) *locked = (Z7Mem_Get8(Z7Sec_Elem(db, Z7SEC_LOCK, index)) & bit) ? 1 : 0;
     if (size) *size = width;

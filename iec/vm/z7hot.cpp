@@ -10,6 +10,7 @@
 #include "iec/vm/z7interp.h"
 #include "iec/vm/z7map.h"
 #include "iec/vm/z7parts.h"
+#include "iec/vm/z7stdlib.h"
 #include "iec/vm/z7vm.h"
 
 namespace {
@@ -171,6 +172,7 @@ uint32_t Z7VM_CanHOTStart(uint32_t code, uint32_t db) {
     if (rc != 0) return Fail(db, rc);
     uint32_t var = 0;
     if (!Z7VMHot_PrcVarMap(code, db, 0, &var)) return Fail(db, var);
+    if (Z7VMRsc_Exist(db)) return Fail(db, 23);
     if (Z7VMCode_GetNbActiveTime(code) > Z7Sec_Get(db, Z7SEC_TIMERS, SD_ALLOC)) return Fail(db, 25);
     if (Z7VMCode_GetCTSegUsedSize(code) > Z7Sec_Bytes(db, Z7SEC_CT)) return Fail(db, 46);
     if (Z7VMWarm_CanUpdatePointers(code, db) != 0) return Fail(db, 28);
@@ -203,6 +205,7 @@ uint32_t Rebuild(uint32_t code, uint32_t db, uint32_t now, bool undo) {
     if (rc != 0) return rc;
     uint32_t var = 0;
     if (!VarMap(code, db, 0, undo, &var)) return var;
+    if (Z7VMRsc_Exist(db)) return 23;
     if (Z7VMCode_GetNbActiveTime(code) > Z7Sec_Get(db, Z7SEC_TIMERS, SD_ALLOC)) return 25;
     if (Z7VMMap_CanHotRestart(db, code) != 0) return 48;
     // 4: header

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "iec/vm/z7cnv.h"
+#include "iec/vm/z7bsmp.h"
 #include "iec/vm/z7interp.h"
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7str.h"
@@ -1496,10 +1497,11 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             Z7Map_SetVSITime(db, W(1), W(2), 0);
             Z7Map_ResetSetVSIBits(db, W(1), W(2));
             NEXT;
-        L_481: CHECK_LEN; NEXT;
+        L_481: CHECK_LEN; Z7VMBsmp_Ctl(db, W(1), W(2)); NEXT;
         L_480: CHECK_LEN; {
             const uint32_t n = W(9);
             if (IP + 10 + n > c.words) FAULT(LOG_UNDEF, op);
+            Z7VMBsmp_Set(db, W(1), pc + 4, 8 + n);
             pc += 2 * size_t(10 + n);
             DISPATCH();
         }
