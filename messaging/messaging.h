@@ -17,8 +17,8 @@ void mqttStateLoop();
 void SMS_Start();
 void SMS_Stop();
 void SMS_Scanner();
-// E-mail client poll from the scan. Placeholder: does nothing.
-void EtnEmailScan(int arg);
+// E-mail client step: 0 from the scan, 1 from the Ethernet manager.
+void EtnEmailScan(int caller);
 
 // ---- cellular data sockets ----------------------------------------------------------
 struct SocketInfo {
