@@ -1,11 +1,7 @@
-// Parts of messaging that have no engine of their own yet: the MQTT client
-// and the talk-override channel of the mailbox.
+// The talk-override channel of the mailbox.
 #include "messaging/messaging.h"
 
 #include "core/image/dpram.h"
-
-// placeholder until the MQTT client lands
-void mqttStateLoop() {}
 
 void Dpram_Service() {
     if (dpram[DP_TALK_REQ] == dpram[DP_TALK_ACK]) return;

@@ -11,7 +11,7 @@ struct LadCursor;  // ladder/ladder.h
 
 // Cellular-modem supervisor; last call of every main-loop pass.
 void ModemCycle();
-// MQTT supervisor, after every main-loop pass. Placeholder: does nothing.
+// MQTT supervisor, after every main-loop pass.
 void mqttStateLoop();
 // SMS engine: set up when leaving mode 0, one step per scan.
 void SMS_Start();
