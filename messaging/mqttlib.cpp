@@ -266,14 +266,11 @@ void messageCallback(mosquitto *, void *obj, const mosquitto_message *msg) {
 int mqttPassphrase(const mqttConnection &c, char *buf, int size) {
     if (buf == nullptr || size <= 0) return 0;
     std::memset(buf, 0, std::size_t(size));
+    // The answer is the pass phrase's length: its NUL is never counted.
     const int len = int(strnlen(c.passphrase, sizeof c.passphrase - 1));
-    if (size > len + 1) {
-        std::memcpy(buf, c.passphrase, std::size_t(len) + 1);
-        return len;
-    }
-    // The buffer takes only part of it: no NUL is counted.
-    std::memcpy(buf, c.passphrase, std::size_t(size));
-    return size;
+    const int n = len < size ? len : size;
+    std::memcpy(buf, c.passphrase, std::size_t(n));
+    return n;
 }
 
 int tlsPwdCallback(char *buf, int size, int, void *userdata) {
