@@ -345,14 +345,13 @@ uint32_t DnsReceive() {
     NX_PACKET *pk = nullptr;
     uint32_t from = 0, port = 0;
     if (e.dns_open && _nx_udp_socket_receive_port_detail(&e.dns, &pk, &from, &port) == NX_SUCCESS && pk) {
-        const uint8_t *b = pk->nx_packet_prepend_ptr;
-        const uint32_t n = pk->nx_packet_length;
-        const uint16_t id = uint16_t(e.dns_id - 1);
         uint32_t addr = 0;
         uint32_t got = 0;
-        if (from == e.dns_server && port == 53 && n >= 12 && BE_Get16(b) == id) {
-            if (!(b[2] & 0x80) || BE_Get16(b + 6) == 0 || !DnsParseAnswer(b, n, id, &addr)) e.status |= EM_ST_DNS_NONE;
-            else got = 1;
+        if (from == e.dns_server && port == 53) {
+            const uint32_t r = EtnEmailDnsAnswer(pk->nx_packet_prepend_ptr, pk->nx_packet_length,
+                                                 uint16_t(e.dns_id - 1), &addr);
+            if (r == 2) e.status |= EM_ST_DNS_NONE;
+            got = r == 1;
         }
         _nx_packet_release(pk);
         if (got) {
@@ -424,8 +423,9 @@ struct Text {
 std::array<char, EM_DATA_CAP> compose_raw;
 constexpr uint32_t kBodyMax = 10 * (EM_BUF_LIMIT - 2);
 
-// Head and body of the message being sent, dot-stuffed, into e.data.
-uint32_t ComposeMessage() {
+}  // namespace
+
+uint32_t EtnEmailComposeMessage() {
     EmailRec &e = EtnEmailConn;
     Text t{compose_raw.data(), uint32_t(compose_raw.size()), 0};
     uint16_t utc[6] = {};
@@ -474,6 +474,8 @@ uint32_t ComposeMessage() {
     const uint32_t n = EtnEmailDotStuff(t.p, t.n, e.data.data(), uint32_t(e.data.size()), true);
     return n > e.data.size() ? uint32_t(e.data.size()) : n;
 }
+
+namespace {
 
 void ClearTrigger() {
     uint8_t zero = 0;
@@ -654,7 +656,7 @@ void EtnEmailSmtp() {
         Command("DATA\r\n", 6, 23);
         break;
     case 23: {
-        const uint32_t n = ComposeMessage();
+        const uint32_t n = EtnEmailComposeMessage();
         e.cmd = 23;
         if (!SendBytes(e.data.data(), n)) {
             SetStep(23 - 7);
@@ -866,6 +868,12 @@ uint32_t EtnEmailDnsBuild(const char *name, uint16_t id, uint8_t *buf) {
     buf[2] = 0x01;  // recursion desired
     buf[3] = 0x00;
     return n;
+}
+
+uint32_t EtnEmailDnsAnswer(const uint8_t *b, uint32_t n, uint16_t id, uint32_t *address) {
+    if (n < 12 || BE_Get16(b) != id) return 0;
+    if (!(b[2] & 0x80) || BE_Get16(b + 6) == 0 || !DnsParseAnswer(b, n, id, address)) return 2;
+    return 1;
 }
 
 uint32_t EtnEmailDotStuff(const char *text, uint32_t len, char *out, uint32_t cap, bool line_start) {

@@ -89,6 +89,12 @@ uint32_t EtnEmailReply(const char *buf, uint32_t len, uint32_t *used);
 // DNS query for name into buf (at least 300 bytes): its length, 0 when the
 // name cannot be encoded.
 uint32_t EtnEmailDnsBuild(const char *name, uint16_t id, uint8_t *buf);
+// An answer to DNS query id: 1 with the first A record's address, 2 when it
+// carries no address, 0 when it is not the answer awaited.
+uint32_t EtnEmailDnsAnswer(const uint8_t *buf, uint32_t n, uint16_t id, uint32_t *address);
+// Head and body of message EtnEmailConn.msg, data fields filled in and
+// dot-stuffed, into EtnEmailConn.data: its length.
+uint32_t EtnEmailComposeMessage();
 // Copies text into out doubling a '.' at the start of every line; the length
 // written, or cap + 1 when it does not fit.
 uint32_t EtnEmailDotStuff(const char *text, uint32_t len, char *out, uint32_t cap, bool line_start);

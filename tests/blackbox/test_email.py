@@ -9,6 +9,7 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
@@ -152,8 +153,12 @@ class Email(unittest.TestCase):
     def test_plain_mail_and_refused_recipient(self):
         self.run_with(email_block())
         self.c.write_reg(R(600), 16, 1234)
+        t0 = time.monotonic()
         self.c.write_reg(M(10), 1, 1)
         self.assertTrue(wait_for(lambda: any(e[0] == "data" for e in self.events()), 20), self.events())
+        took = time.monotonic() - t0
+        sys.stderr.write("trigger to mail on 2525: %.3f s\n" % took)
+        self.assertLess(took, 3.0)  # three times the 1 s the client is held to
         ev = self.events()
         self.assertEqual([e for e in ev if e[0] in ("ehlo", "rcpt")],
                          [["ehlo", "plc.test.lan", False], ["rcpt", "alice@test.lan"], ["rcpt", "bob@test.lan"]])
@@ -178,8 +183,12 @@ class Email(unittest.TestCase):
     def test_starttls_and_login_on_587(self):
         self.run_with(email_block(port=587, auth=1, user="plc@test.lan", password="Pa55w0rd"))
         self.c.write_reg(R(600), 16, 7)
+        t0 = time.monotonic()
         self.c.write_reg(M(10), 1, 1)
         self.assertTrue(wait_for(lambda: any(e[0] == "data" for e in self.events()), 30), self.events())
+        took = time.monotonic() - t0
+        sys.stderr.write("trigger to mail on 587: %.3f s\n" % took)
+        self.assertLess(took, 6.0)  # three times the 2 s the client is held to
         ev = self.events()
         self.assertEqual([e for e in ev if e[0] in ("ehlo", "auth")],
                          [["ehlo", "587", False], ["ehlo", "plc.test.lan", True],
