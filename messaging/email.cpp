@@ -9,10 +9,12 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
+#include "core/image/dpram.h"
 #include "core/image/plcreg.h"
 #include "core/image/rtc.h"
 #include "core/image/timebase.h"
 #include "core/storage/memfile.h"
+#include "media/cfm.h"
 #include "messaging/atcmd.h"
 #include "net/dhcp.h"
 #include "platform/plat_dl.h"
@@ -452,6 +454,12 @@ uint32_t EtnEmailComposeMessage() {
     t.Add("Subject: ");
     if (const char *s = Sms_String(e.t, boff + blen, slen)) t.Add(s, slen);
     t.Add("\r\nMIME-Version: 1.0\r\n");
+    if (e.att_kind) {
+        t.Add("Content-Type: multipart/mixed;\r\n");
+        t.Add("\tboundary=\"" EM_BOUNDARY "\"\r\n\r\n");
+        t.Add("This is a message with multiple parts in MIME format.\r\n\r\n");
+        t.Add("--" EM_BOUNDARY "\r\n");
+    }
     t.Add("Content-Type:text/plain; charset=US-ASCII \r\n\r\n");
     // The body with the message's data fields written over their places.
     static std::array<char, kBodyMax> body;
@@ -470,7 +478,7 @@ uint32_t EtnEmailComposeMessage() {
         }
         t.Add(body.data(), bl);
     }
-    t.Add("\r\n");
+    if (!e.att_kind) t.Add("\r\n");
     const uint32_t n = EtnEmailDotStuff(t.p, t.n, e.data.data(), uint32_t(e.data.size()), true);
     return n > e.data.size() ? uint32_t(e.data.size()) : n;
 }
@@ -506,6 +514,215 @@ bool SslSetUp() {
     email_ssl.ssl = email_ssl.ctx ? Fn<void *(*)(void *)>(F_NEW)(email_ssl.ctx) : nullptr;
     return email_ssl.ssl != nullptr && Fn<int (*)(void *, int)>(F_SET_FD)(email_ssl.ssl, e.sock.fd) == 1;
 }
+
+// ---- attachments through the mailbox's e-mail channel -------------------------------------
+constexpr uint32_t kReadSize = 912;
+constexpr uint8_t kMailOpen = 3, kMailRead = 6, kMailClose = 5, kMailList = 7;
+
+bool MailFree() { return dpram[DP_MAIL_REQ] == dpram[DP_MAIL_ACK]; }
+int16_t MailResult() { return int16_t(LE_Get16(&dpram[DP_MAIL_RES])); }
+
+void MailPost(uint8_t op, uint32_t p1, uint32_t p2, uint32_t p3) {
+    dpram[DP_MAIL_REQ + DP_LOG_OP] = op;
+    dpram[DP_MAIL_REQ + DP_LOG_ARG] = EtnEmailConn.att_drive;
+    LE_Put32(&dpram[DP_MAIL_REQ + DP_LOG_P1], p1);
+    LE_Put32(&dpram[DP_MAIL_REQ + DP_LOG_P1 + 4], p2);
+    LE_Put32(&dpram[DP_MAIL_REQ + DP_LOG_P1 + 8], p3);
+    dpram[DP_MAIL_REQ] = uint8_t(dpram[DP_MAIL_REQ] + 1);
+    Timer(EM_TICKS_60S);
+}
+
+void MailText(const char *t) {
+    const std::size_t n = std::strlen(t);
+    const std::size_t k = n < DP_NAME_SIZE - 1 ? n : DP_NAME_SIZE - 1;
+    std::memcpy(&dpram[DP_MAIL_TEXT], t, k);
+    dpram[DP_MAIL_TEXT + k] = 0;
+}
+
+// A mailbox answer is in: true; a channel that stays busy for 60 s fails
+// the attachment.
+bool MailDone() {
+    EmailRec &e = EtnEmailConn;
+    if (MailFree()) return true;
+    if (Expired()) {
+        e.att_result = 1000;
+        e.att_sub = 9;
+    }
+    return false;
+}
+
+// Picks the listing entry to send; false when none is left.
+bool PickEntry() {
+    EmailRec &e = EtnEmailConn;
+    int32_t best = -1;
+    uint32_t best_stamp = 0;
+    for (uint32_t k = e.att_kind == 2 ? e.att_index : 0; k < nElements && k < CFM_LIST_MAX; k++) {
+        const uint8_t *x = cfmList[cfmListOrder[k] % CFM_LIST_MAX].data();
+        if (x[271] & 0x10) continue;
+        const uint32_t stamp = uint32_t(LE_Get16(x + 276)) << 16 | LE_Get16(x + 274);
+        if (e.att_kind == 2) {
+            best = int32_t(k);
+            e.att_index = k + 1;
+            break;
+        }
+        if (best < 0 || (e.att_kind == 3 ? stamp > best_stamp : stamp < best_stamp)) {
+            best = int32_t(k);
+            best_stamp = stamp;
+        }
+    }
+    if (best < 0) return false;
+    const uint8_t *x = cfmList[cfmListOrder[uint32_t(best)] % CFM_LIST_MAX].data();
+    char name[257], ext[16];
+    std::memcpy(name, x, 256);
+    name[256] = 0;
+    std::memcpy(ext, x + 256, 15);
+    ext[15] = 0;
+    std::snprintf(e.att_file.data(), e.att_file.size(), "%.*s%s%s%s", int(e.att_prefix), e.att_path.data(), name,
+                  ext[0] ? "." : "", ext);
+    return true;
+}
+
+bool SendText(const char *t) { return SendBytes(t, uint32_t(std::strlen(t))); }
+
+void AttachFailed() {
+    EmailRec &e = EtnEmailConn;
+    SetStep(24 - 7);
+    e.smtp = 28;
+}
+
+}  // namespace
+
+void EtnEmailAttachStep() {
+    EmailRec &e = EtnEmailConn;
+    static char enc[1400];
+    switch (e.att_sub) {
+    case 0: {
+        if (!MailFree()) break;
+        const uint32_t rec = MsgRec(e.msg);
+        const uint32_t plen = U8(rec + 10);
+        const char *p = Sms_String(e.t, U32(rec) + U32(rec + 4) + U8(rec + 9), plen);
+        if (p == nullptr) {
+            e.att_result = 1000;
+            e.att_sub = 9;
+            break;
+        }
+        std::memcpy(e.att_path.data(), p, plen);
+        e.att_path[plen] = 0;
+        if (plen > 0 && p[plen - 1] == '\\') std::memcpy(&e.att_path[plen], "*.*", 4);
+        e.att_prefix = 0;
+        for (uint32_t i = 0; e.att_path[i]; i++)
+            if (e.att_path[i] == '\\') e.att_prefix = i + 1;
+        e.att_drive = (e.att_path[0] == 'B' || e.att_path[0] == 'b') && e.att_path[1] == ':' ? 1 : 0;
+        if (e.att_kind == 1) {
+            std::snprintf(e.att_file.data(), e.att_file.size(), "%s", e.att_path.data());
+            MailText(e.att_file.data());
+            MailPost(kMailOpen, DP_MAIL_TEXT, 0, 0);
+            e.att_sub = 3;
+        } else {
+            MailText(e.att_path.data());
+            MailPost(kMailList, DP_MAIL_TEXT, 0, 0);
+            e.att_sub = 1;
+        }
+        break;
+    }
+    case 1:
+        if (!MailDone()) break;
+        if (MailResult() == 0 && PickEntry()) {
+            e.att_sub = 2;
+        } else {
+            // A folder that cannot be listed, or holds no file, is an error
+            // unless earlier files of it went out.
+            if (e.att_sent == 0) e.att_result = 1000;
+            e.att_sub = 9;
+        }
+        break;
+    case 2:
+        if (!MailFree()) break;
+        MailText(e.att_file.data());
+        MailPost(kMailOpen, DP_MAIL_TEXT, 0, 0);
+        e.att_sub = 3;
+        break;
+    case 3:
+        if (!MailDone()) break;
+        if (MailResult() == 0) {
+            e.att_sub = 4;
+        } else {
+            e.att_result = 1000;
+            e.att_sub = 9;
+        }
+        break;
+    case 4: {
+        const char *base = e.att_file.data();
+        for (const char *c = base; *c; c++)
+            if (*c == '\\' || *c == ':') base = c + 1;
+        char head[700];
+        std::snprintf(head, sizeof head,
+                      "\r\n--" EM_BOUNDARY "\r\nContent-Type: application/octet-stream \r\n"
+                      "Content-Transfer-Encoding: base64 \r\nContent-Disposition: attachment; \r\n"
+                      "\tfilename=\"%s\"\r\n\r\n",
+                      base);
+        if (!SendText(head)) {
+            AttachFailed();
+            break;
+        }
+        e.att_sent++;
+        e.att_sub = 5;
+        break;
+    }
+    case 5:
+        if (!MailFree() || !(e.tls_up || e.sock.state == NX_TCP_ESTABLISHED)) break;
+        MailPost(kMailRead, 0, DP_MAIL_DATA, kReadSize);
+        e.att_sub = 6;
+        break;
+    case 6: {
+        if (!MailDone()) break;
+        const int16_t r = MailResult();
+        const uint32_t n = cfmLogWritten[2] <= kReadSize ? cfmLogWritten[2] : kReadSize;
+        if ((r == 0 || r == -1) && n > 0) {
+            const uint32_t k = EtnEmailBase64Encd(&dpram[DP_MAIL_DATA], enc, n, 1);
+            if (!SendBytes(enc, k)) {
+                AttachFailed();
+                break;
+            }
+            e.att_sub = n < kReadSize ? 7 : 5;
+        } else {
+            e.att_sub = 7;
+        }
+        break;
+    }
+    case 7:
+        if (!MailFree()) break;
+        MailPost(kMailClose, 0, 0, 0);
+        e.att_sub = 8;
+        break;
+    case 8:
+        if (!MailDone()) break;
+        e.att_sub = e.att_kind == 2 ? 0 : 9;
+        break;
+    case 9: {
+        if (e.att_result != 0) {
+            // The code takes the blanks of its line; the line end stays.
+            char line[64];
+            std::snprintf(line, sizeof line, "\r\n\r\n\r\nAttachment Error:%-3.2d\r\n", int(e.att_result));
+            if (!SendText(line)) {
+                AttachFailed();
+                break;
+            }
+        }
+        if (!SendText("\r\n--" EM_BOUNDARY "--\r\n")) {
+            AttachFailed();
+            break;
+        }
+        e.smtp = 25;
+        break;
+    }
+    default:
+        e.att_sub = 9;
+        break;
+    }
+}
+
+namespace {
 
 void EtnEmailSmtp() {
     EmailRec &e = EtnEmailConn;
@@ -656,6 +873,8 @@ void EtnEmailSmtp() {
         Command("DATA\r\n", 6, 23);
         break;
     case 23: {
+        const uint32_t rec = MsgRec(e.msg);
+        e.att_kind = U8(rec + 10) != 0 && U8(rec + 11) >= 1 && U8(rec + 11) <= 4 ? U8(rec + 11) : 0;
         const uint32_t n = EtnEmailComposeMessage();
         e.cmd = 23;
         if (!SendBytes(e.data.data(), n)) {
@@ -663,9 +882,16 @@ void EtnEmailSmtp() {
             e.smtp = 28;
             break;
         }
-        e.smtp = 25;
+        e.att_sub = 0;
+        e.att_index = 0;
+        e.att_result = 0;
+        e.att_sent = 0;
+        e.smtp = e.att_kind ? 24 : 25;
         break;
     }
+    case 24:
+        EtnEmailAttachStep();
+        break;
     case 25:
         // The end of the data is answered like a command: a refused message
         // is an error, not a sent one.

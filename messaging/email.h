@@ -30,6 +30,7 @@ constexpr uint32_t EM_SECTION_MIN = 153;
 constexpr uint32_t EM_RX_CAP = 2048;
 constexpr uint32_t EM_DATA_CAP = 20 * EM_BUF_LIMIT;  // head and body: at most 10 packets each
 constexpr uint32_t EM_TICKS_60S = 600000;
+#define EM_BOUNDARY "KtUVoLDO__KV_VoLdOKtU"
 
 struct EmailRec {
     uint8_t flags;        // EMF_*
@@ -63,6 +64,15 @@ struct EmailRec {
     NX_PACKET_POOL *pool;
     NX_TCP_SOCKET sock;
     NX_UDP_SOCKET dns;
+    uint8_t att_kind;     // 0 none, 1 a file, 2 every file of a folder, 3 newest, 4 oldest
+    uint8_t att_sub;      // attachment sub-state 0..9
+    uint8_t att_drive;    // 0 A:, 1 B:
+    uint8_t att_sent;     // files sent of this message
+    uint32_t att_index;   // next listing entry (kind 2)
+    int16_t att_result;   // 1000 after a failed attachment
+    uint32_t att_prefix;  // length of the folder part of the path
+    std::array<char, 1644> att_path;
+    std::array<char, 520> att_file;
     uint32_t rx_len;
     std::array<char, EM_RX_CAP> rx;
     std::array<char, EM_DATA_CAP> data;
@@ -95,6 +105,9 @@ uint32_t EtnEmailDnsAnswer(const uint8_t *buf, uint32_t n, uint16_t id, uint32_t
 // Head and body of message EtnEmailConn.msg, data fields filled in and
 // dot-stuffed, into EtnEmailConn.data: its length.
 uint32_t EtnEmailComposeMessage();
+// One step of the attachment sub-machine (state 24): files from the card
+// through the mailbox's e-mail channel, base64-encoded parts.
+void EtnEmailAttachStep();
 // Copies text into out doubling a '.' at the start of every line; the length
 // written, or cap + 1 when it does not fit.
 uint32_t EtnEmailDotStuff(const char *text, uint32_t len, char *out, uint32_t cap, bool line_start);

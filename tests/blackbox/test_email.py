@@ -2,6 +2,8 @@
 peer's namespace: plain SMTP on 2525 with a live register value in the text,
 a refused recipient, and STARTTLS with AUTH LOGIN on 587."""
 
+import base64
+import email
 import json
 import os
 import struct
@@ -66,8 +68,14 @@ SERVER = textwrap.dedent("""
 """)
 
 
-def email_block(port=2525, auth=0, user="", password=""):
-    """Messaging block: a 100-byte SMS section, then the e-mail section."""
+DEFAULT_MESSAGES = [("Tank level: xxxxx units\r\n.\r\n.dot line", "Alarm 1", 1, M(10), "", 0),
+                    ("Second", "Alarm 2", 2, M(11), "", 0)]
+
+
+def email_block(port=2525, auth=0, user="", password="", messages=DEFAULT_MESSAGES):
+    """Messaging block: a 100-byte SMS section, then the e-mail section with
+    messages (body, subject, group, trigger, attachment path, kind); the
+    first message's body shows %R600 at position 12."""
     sms = bytearray(100)
     struct.pack_into("<I", sms, 0, 100)
     sms[4:8] = b"MSON"
@@ -82,14 +90,14 @@ def email_block(port=2525, auth=0, user="", password=""):
     dom, snd, usr, pw = s("plc.test.lan"), s("plc@test.lan"), s(user), s(password)
     contacts = b"".join(struct.pack("<II8xB3x", *s(a), g)
                         for a, g in (("alice@test.lan", 1), ("bob@test.lan", 1), ("nobody@test.lan", 2)))
-    body0 = "Tank level: xxxxx units\r\n.\r\n.dot line"
-    b0 = s(body0)
-    s("Alarm 1")
-    b1 = s("Second")
-    s("Alarm 2")
-    msgs = struct.pack("<IIBBBBI", *b0, 1, 7, 0, 0, M(10)) + struct.pack("<IIBBBBI", *b1, 2, 7, 0, 0, M(11))
+    msgs = b""
+    for body, subject, group, trigger, path, kind in messages:
+        b = s(body)
+        s(subject)
+        s(path)
+        msgs += struct.pack("<IIBBBBI", *b, group, len(subject), len(path), kind, trigger)
     fields = struct.pack("<IBBBBB3x", R(600), 16, 4, 5, 2, 0)
-    lists = struct.pack("<II", *s("12:0:")) + struct.pack("<II", *s(""))
+    lists = struct.pack("<II", *s("12:0:")) + b"".join(struct.pack("<II", *s("")) for _ in messages[1:])
     c_at, m_at = 0, len(contacts)
     f_at = m_at + len(msgs)
     s_at = f_at + len(fields) + len(lists)
@@ -197,6 +205,48 @@ class Email(unittest.TestCase):
         self.assertIn("Tank level: 00007 units\r\n", data[3])
         self.assertTrue(data[4])
         self.assertTrue(wait_for(lambda: self.c.read_reg(M(10), 1)[0] & 1 == 0, 10))
+        self.assertEqual(self.status(), 0)
+
+    def test_attachments_from_the_card(self):
+        usb = self.ctl.path("mnt", "USB0")
+        os.makedirs(os.path.join(usb, "logs", "sub"))
+        report = bytes(range(256)) * 8 + b"tail"  # 2,052 bytes: three reads
+        files = {"report.csv": report, "logs/old.txt": b"old\n", "logs/mid.txt": b"mid\n" * 300,
+                 "logs/new.txt": b"new\n"}
+        for name, data in files.items():
+            with open(os.path.join(usb, name), "wb") as f:
+                f.write(data)
+        for name, stamp in (("old.txt", 1600000000), ("mid.txt", 1650000000), ("new.txt", 1700000000)):
+            os.utime(os.path.join(usb, "logs", name), (stamp, stamp))
+        msgs = [("Body %d" % k, "Att %d" % k, 1, M(20 + k), path, kind)
+                for k, (path, kind) in enumerate([("A:\\report.csv", 1), ("A:\\logs\\", 2), ("A:\\logs\\", 3),
+                                                  ("A:\\logs\\", 4), ("A:\\missing.csv", 1)])]
+        self.run_with(email_block(messages=msgs))
+
+        def parts(k):
+            self.c.write_reg(M(20 + k), 1, 1)
+            self.assertTrue(wait_for(lambda: len([e for e in self.events() if e[0] == "data"]) == k + 1, 20),
+                            self.events())
+            self.assertTrue(wait_for(lambda: self.c.read_reg(M(20 + k), 1)[0] & 1 == 0, 10))
+            msg = email.message_from_string([e for e in self.events() if e[0] == "data"][k][3])
+            self.assertTrue(msg.is_multipart())
+            body, *atts = msg.get_payload()
+            self.assertEqual(body.get_payload().split("\r\n")[0], "Body %d" % k)
+            # The header reads "base64 " with its trailing blank: decoded here.
+            for a in atts:
+                self.assertEqual(a["Content-Transfer-Encoding"].strip(), "base64")
+            return [(a.get_filename(), base64.b64decode(a.get_payload())) for a in atts], msg.as_string()
+
+        self.assertEqual(parts(0)[0], [("report.csv", report)])
+        # Listed names come as the card's file layer gives them (upper case).
+        self.assertEqual(sorted(parts(1)[0]), [("MID.TXT", files["logs/mid.txt"]), ("NEW.TXT", b"new\n"),
+                                              ("OLD.TXT", b"old\n")])
+        self.assertEqual(parts(2)[0], [("NEW.TXT", b"new\n")])
+        self.assertEqual(parts(3)[0], [("OLD.TXT", b"old\n")])
+        got, text = parts(4)
+        self.assertEqual(got, [])
+        self.assertIn("\r\n\r\n\r\nAttachment Error:1000\r\n\r\n--KtUVoLDO__KV_VoLdOKtU--\r\n",
+                      [e for e in self.events() if e[0] == "data"][4][3])
         self.assertEqual(self.status(), 0)
 
 
