@@ -34,6 +34,9 @@ void Section(const uint8_t *d, size_t n) {
     sms_table_bl.fill(0);
     LE_Put32(&sms_table_bl[4], uint32_t(n));
     std::memcpy(&sms_table_bl[8], d, n);
+    // The status word stays in %R: on the system words it would restart the program.
+    const uint64_t sec = 8 + uint64_t(LE_Get32(&sms_table_bl[8]));
+    if (sec + 52 <= 8 + n) LE_Put32(&sms_table_bl[sec + 48], 32768 + 16 * 499);
     EtnEmailConn = EmailRec{};
     EtnEmailConn.sock.fd = -1;
     EtnEmailConn.dns.fd = -1;

@@ -295,7 +295,8 @@ void DnsClose() {
 
 uint32_t Close() {
     EmailRec &e = EtnEmailConn;
-    if (e.flags & (EMF_MODEM | EMF_ALT)) return 1;
+    // Without a socket (the Ethernet side never started) there is nothing to close.
+    if ((e.flags & (EMF_MODEM | EMF_ALT)) || e.ip == nullptr) return 1;
     if (e.close_step == 0) {
         _nx_tcp_socket_disconnect(&e.sock, 200);
         Timer(EM_TICKS_60S);
