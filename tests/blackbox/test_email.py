@@ -72,7 +72,7 @@ DEFAULT_MESSAGES = [("Tank level: xxxxx units\r\n.\r\n.dot line", "Alarm 1", 1, 
                     ("Second", "Alarm 2", 2, M(11), "", 0)]
 
 
-def email_block(port=2525, auth=0, user="", password="", messages=DEFAULT_MESSAGES):
+def email_block(port=2525, auth=0, user="", password="", messages=DEFAULT_MESSAGES, server_name=None):
     """Messaging block: a 100-byte SMS section, then the e-mail section with
     messages (body, subject, group, trigger, attachment path, kind); the
     first message's body shows %R600 at position 12."""
@@ -88,6 +88,7 @@ def email_block(port=2525, auth=0, user="", password="", messages=DEFAULT_MESSAG
         return off, len(t)
 
     dom, snd, usr, pw = s("plc.test.lan"), s("plc@test.lan"), s(user), s(password)
+    name = s(server_name or "")
     contacts = b"".join(struct.pack("<II8xB3x", *s(a), g)
                         for a, g in (("alice@test.lan", 1), ("bob@test.lan", 1), ("nobody@test.lan", 2)))
     msgs = b""
@@ -106,7 +107,13 @@ def email_block(port=2525, auth=0, user="", password="", messages=DEFAULT_MESSAG
     struct.pack_into("<IIIIIIIIIII", hdr, 8, base + c_at, len(contacts), base + m_at, 0, base + m_at, len(msgs),
                      base + f_at, len(fields), base + s_at, len(strings), R(500))
     struct.pack_into("<IIII", hdr, 52, dom[0], snd[0], usr[0], pw[0])
-    struct.pack_into("<II", hdr, 72, 0x0A4D0003, 0)
+    if server_name:
+        # Server by name, resolved through the DNS server 10.77.0.3.
+        struct.pack_into("<II", hdr, 72, name[0], 0x0A4D0003)
+        hdr[93] = name[1]
+        hdr[94] = 0x02
+    else:
+        struct.pack_into("<II", hdr, 72, 0x0A4D0003, 0)
     struct.pack_into("<H", hdr, 84, port)
     hdr[88:92] = bytes([dom[1], snd[1], usr[1], pw[1]])
     hdr[96] = auth
@@ -206,6 +213,29 @@ class Email(unittest.TestCase):
         self.assertTrue(data[4])
         self.assertTrue(wait_for(lambda: self.c.read_reg(M(10), 1)[0] & 1 == 0, 10))
         self.assertEqual(self.status(), 0)
+
+    def test_server_found_by_name(self):
+        dnsmasq = subprocess.Popen(
+            ["nsenter", "-t", str(self.peer.holder.pid), "-n", "dnsmasq", "-k", "--interface=eth0p",
+             "--bind-interfaces", "--no-resolv", "--no-hosts", "--address=/mail.test.lan/10.77.0.3",
+             "--conf-file=/dev/null", "--pid-file=", "--log-queries", "--log-facility=" + self.path("dns.log")],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+        def end():
+            dnsmasq.terminate()
+            dnsmasq.wait()
+        self.addCleanup(end)
+        self.run_with(email_block(server_name="mail.test.lan"))
+        self.c.write_reg(M(10), 1, 1)
+        self.assertTrue(wait_for(lambda: any(e[0] == "data" for e in self.events()), 20),
+                        (self.events(), hex(self.status())))
+        self.assertTrue(wait_for(lambda: self.c.read_reg(M(10), 1)[0] & 1 == 0, 10))
+        self.assertEqual(self.status(), 0)
+        with open(self.path("dns.log")) as f:
+            self.assertRegex(f.read(), r"query\[A\] mail\.test\.lan from 10\.77\.0\.2")
+
+    def path(self, name):
+        return os.path.join(self.tmp, name)
 
     def test_attachments_from_the_card(self):
         usb = self.ctl.path("mnt", "USB0")
