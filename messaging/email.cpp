@@ -16,6 +16,7 @@
 #include "core/storage/memfile.h"
 #include "media/cfm.h"
 #include "messaging/atcmd.h"
+#include "messaging/messaging.h"
 #include "net/dhcp.h"
 #include "platform/plat_dl.h"
 
@@ -123,9 +124,51 @@ bool Configure() {
     return true;
 }
 
+// ---- the cellular modem's data socket 2 ----------------------------------------------------------
+constexpr uint32_t kModemSocket = 2;
+constexpr uint32_t kModemQueue = EM_DATA_CAP + 4096;
+std::array<uint8_t, kModemQueue> modem_tx;  // bytes not yet taken by the socket
+uint32_t modem_head, modem_len;
+
+bool Modem() { return (EtnEmailConn.flags & EMF_MODEM) != 0; }
+bool ModemUp() { return IsModemSocketActive(at_status.port, kModemSocket) == 0; }
+
+// Hands queued bytes to the socket as far as its transmit buffer takes them.
+void ModemDrain() {
+    const SocketInfo &s = socket_info_st[kModemSocket];
+    while (modem_len > 0 && ModemUp()) {
+        const uint32_t room = s.tx_len + 1u < SOCK_TXMAX ? SOCK_TXMAX - 1u - s.tx_len : 0u;
+        uint32_t k = modem_len < room ? modem_len : room;
+        if (k > EM_BUF_LIMIT) k = EM_BUF_LIMIT;
+        if (k == 0 || ModemDataSend(kModemSocket, &modem_tx[modem_head], k, 1) != 0) return;
+        modem_head += k;
+        modem_len -= k;
+        if (modem_len == 0) modem_head = 0;
+    }
+}
+
+bool ModemQueue(const char *p, uint32_t n) {
+    if (modem_head + modem_len + n > kModemQueue) {
+        std::memmove(modem_tx.data(), &modem_tx[modem_head], modem_len);
+        modem_head = 0;
+    }
+    if (modem_len + n > kModemQueue) return false;
+    std::memcpy(&modem_tx[modem_head + modem_len], p, n);
+    modem_len += n;
+    ModemDrain();
+    return true;
+}
+
 // ---- sending -----------------------------------------------------------------------------------
 bool SendBytes(const char *p, uint32_t n) {
     EmailRec &e = EtnEmailConn;
+    if (Modem()) {
+        if (!ModemQueue(p, n)) {
+            e.status |= EM_ST_SEND;
+            return false;
+        }
+        return true;
+    }
     if (e.tls_up) {
         while (n > 0) {
             const int w = Fn<int (*)(void *, const void *, int)>(F_WRITE)(email_ssl.ssl, p, int(n));
@@ -180,6 +223,15 @@ void CommandStr(const char *a, const char *b, const char *c, uint8_t next) {
 void ReadInput() {
     EmailRec &e = EtnEmailConn;
     if (e.rx_len >= EM_RX_CAP) e.rx_len = 0;  // a line longer than the buffer is dropped
+    if (Modem()) {
+        if (!ModemUp()) {
+            e.status |= EM_ST_CONNECT;
+            return;
+        }
+        while (e.rx_len < EM_BUF_LIMIT && ModemCheckRecv(kModemSocket) == 1)
+            e.rx[e.rx_len++] = char(ModemDataRecv(kModemSocket));
+        return;
+    }
     if (e.tls_up) {
         while (e.rx_len < EM_RX_CAP) {
             const int r = Fn<int (*)(void *, void *, int)>(F_READ)(email_ssl.ssl, &e.rx[e.rx_len],
@@ -261,10 +313,33 @@ void DisconnectCallback(NX_TCP_SOCKET *) { EtnEmailConn.flags &= uint8_t(~EMF_ST
 
 uint32_t Connect() {
     EmailRec &e = EtnEmailConn;
-    if (e.flags & (EMF_MODEM | EMF_ALT)) {
-        // No modem or alternative transport in this client: the data
-        // connection counts as refused.
+    if (e.flags & EMF_ALT) {
+        // No alternative transport in this client: the data connection
+        // counts as refused.
         e.status |= EM_ST_CONNECT | (2u << 20);
+        return 0;
+    }
+    if (Modem()) {
+        if (!(e.flags & EMF_STARTED)) {
+            e.flags |= EMF_STARTED;
+            e.modem_req = 0;
+            modem_head = modem_len = 0;
+            Timer(EM_TICKS_60S);
+        }
+        // The dial is placed once the module is ready and socket 2 is free.
+        if (!e.modem_req && CheckInit() && socket_info_st[kModemSocket].state == 0) {
+            SockConnInfo req{};
+            req.ip = e.server;
+            req.port = e.port;
+            req.socket = kModemSocket;
+            req.flags = 2;
+            EtnEmailServerText(req.host.data(), uint32_t(req.host.size()));
+            ModemDataConnRequest(req);
+            e.modem_req = 1;
+        }
+        if (ModemUp()) return 1;
+        // Not dialled within the time: the modem refused the data connection.
+        if (Expired()) e.status |= e.modem_req ? EM_ST_CONN_TO : (EM_ST_CONNECT | (2u << 20));
         return 0;
     }
     if (!(e.flags & EMF_STARTED)) {
@@ -295,8 +370,15 @@ void DnsClose() {
 
 uint32_t Close() {
     EmailRec &e = EtnEmailConn;
+    if (Modem()) {
+        e.flags &= uint8_t(~EMF_STARTED);
+        e.rx_len = 0;
+        modem_head = modem_len = 0;
+        if (ModemUp()) return ModemDataDisConnRequest(kModemSocket);
+        return 1;
+    }
     // Without a socket (the Ethernet side never started) there is nothing to close.
-    if ((e.flags & (EMF_MODEM | EMF_ALT)) || e.ip == nullptr) return 1;
+    if ((e.flags & EMF_ALT) || e.ip == nullptr) return 1;
     if (e.close_step == 0) {
         _nx_tcp_socket_disconnect(&e.sock, 200);
         Timer(EM_TICKS_60S);
@@ -671,7 +753,8 @@ void EtnEmailAttachStep() {
         break;
     }
     case 5:
-        if (!MailFree() || !(e.tls_up || e.sock.state == NX_TCP_ESTABLISHED)) break;
+        if (!MailFree() || !(e.tls_up || e.sock.state == NX_TCP_ESTABLISHED || (Modem() && modem_len == 0)))
+            break;
         MailPost(kMailRead, 0, DP_MAIL_DATA, kReadSize);
         e.att_sub = 6;
         break;
@@ -728,6 +811,7 @@ namespace {
 void EtnEmailSmtp() {
     EmailRec &e = EtnEmailConn;
     static char line[600];
+    if (Modem()) ModemDrain();
     switch (e.smtp) {
     case 7:
         e.valid_rcpt = 0;
@@ -739,7 +823,8 @@ void EtnEmailSmtp() {
             e.server = 0;
             e.smtp = 8;
         } else {
-            e.server = SettingWord(72, 32);
+            // The modem dials a server name itself (server address 0).
+            e.server = (e.cfg_flags & 0x02) ? 0 : SettingWord(72, 32);
             e.port = uint16_t(SettingWord(84, 16));
             e.smtp = 10;
         }
@@ -755,7 +840,7 @@ void EtnEmailSmtp() {
         }
         break;
     case 10:
-        if (e.server == 0 || e.port == 0) {
+        if ((e.server == 0 && !(Modem() && (e.cfg_flags & 0x02))) || e.port == 0) {
             e.status |= EM_ST_SERVER;
             break;
         }
@@ -1003,6 +1088,8 @@ void EtnEmailScan(int caller) {
                     e.rcpt = 0;
                     e.smtp = 7;
                     e.sub = EMS_SMTP;
+                } else if (Modem() && GSMGPRSInfo_St.pending == 4) {
+                    GSMGPRSInfo_St.pending = 0;
                 }
             } else {
                 EtnEmailSmtp();
@@ -1026,6 +1113,7 @@ void EtnEmailScan(int caller) {
             }
             e.flags = uint8_t((e.flags & (EMF_STARTED | EMF_RUN)) | ((e.cfg_flags & 0x01) ? EMF_MODEM : 0) |
                               ((e.cfg_flags & 0x10) ? EMF_ALT : 0));
+            if (e.flags & EMF_MODEM) GSMGPRSParmInit();
             e.last_crc = LE_Get16(&sms_table_bl[0]);
             e.last_size = U32(e.sec);
             e.msg = 0;
@@ -1095,6 +1183,15 @@ uint32_t EtnEmailDnsBuild(const char *name, uint16_t id, uint8_t *buf) {
     buf[2] = 0x01;  // recursion desired
     buf[3] = 0x00;
     return n;
+}
+
+uint32_t EtnEmailServerText(char *out, uint32_t cap) {
+    const EmailRec &e = EtnEmailConn;
+    char name[260];
+    if ((e.cfg_flags & 0x02) && Setting(72, 93, true, name, sizeof name))
+        return uint32_t(std::snprintf(out, cap, "\"%s\"", name));
+    const uint32_t a = e.server;
+    return uint32_t(std::snprintf(out, cap, "%u.%u.%u.%u", a >> 24, (a >> 16) & 0xFF, (a >> 8) & 0xFF, a & 0xFF));
 }
 
 uint32_t EtnEmailDnsAnswer(const uint8_t *b, uint32_t n, uint16_t id, uint32_t *address) {

@@ -47,6 +47,7 @@ struct EmailRec {
     uint8_t dns_open;
     uint8_t tls_up;       // handshake done: every byte goes through TLS
     uint8_t configured;
+    uint8_t modem_req;    // the modem was asked for the data connection
     uint32_t sec;         // section offset in the messaging block
     SmsTables t;
     uint32_t nmsgs;
@@ -99,6 +100,9 @@ uint32_t EtnEmailReply(const char *buf, uint32_t len, uint32_t *used);
 // DNS query for name into buf (at least 300 bytes): its length, 0 when the
 // name cannot be encoded.
 uint32_t EtnEmailDnsBuild(const char *name, uint16_t id, uint8_t *buf);
+// The server for the modem's dial: the name in double quotes, or the
+// address in dotted decimal; its length.
+uint32_t EtnEmailServerText(char *out, uint32_t cap);
 // An answer to DNS query id: 1 with the first A record's address, 2 when it
 // carries no address, 0 when it is not the answer awaited.
 uint32_t EtnEmailDnsAnswer(const uint8_t *buf, uint32_t n, uint16_t id, uint32_t *address);
