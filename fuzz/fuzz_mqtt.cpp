@@ -37,10 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         std::memcpy(&mqtt_tbl[8], d, n);
         // The status block and the enable bit stay in %R: a status block
         // placed on the system words would restart the program.
-        if (n >= 20) {
-            LE_Put32(&mqtt_tbl[8 + 12], 32768 + 16 * 99);
-            LE_Put32(&mqtt_tbl[8 + 16], 0);
-        }
+        if (n >= 16) LE_Put32(&mqtt_tbl[8 + 12], 32768 + 16 * 99);
+        if (n >= 20) LE_Put32(&mqtt_tbl[8 + 16], 0);
         readConfigNvram(2);
         return 0;
     }
