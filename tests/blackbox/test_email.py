@@ -6,11 +6,13 @@ import base64
 import email
 import json
 import os
+import socket
 import struct
 import subprocess
 import sys
 import tempfile
 import textwrap
+import threading
 import time
 import unittest
 
@@ -236,6 +238,41 @@ class Email(unittest.TestCase):
 
     def path(self, name):
         return os.path.join(self.tmp, name)
+
+    def test_failed_handshake_ends_the_mail(self):
+        # A second address of the peer with a server on 587 that answers
+        # STARTTLS and then speaks no TLS.
+        self.peer.run("ip", "addr", "add", "10.77.0.4/24", "dev", "eth0p")
+        srv = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
+        srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        srv.bind(("10.77.0.4", 587))
+        srv.listen(1)
+        srv.settimeout(30)
+        self.addCleanup(srv.close)
+        heard = []
+
+        def serve():
+            conn, _ = srv.accept()
+            with conn:
+                conn.settimeout(30)
+                f = conn.makefile("rb")
+                conn.sendall(b"220 fake\r\n")
+                for reply in (b"250 fake\r\n", b"220 go ahead\r\n"):
+                    heard.append(f.readline())
+                    conn.sendall(reply)
+                heard.append(conn.recv(5)[:1])  # the client's hello record
+                conn.sendall(b"this is not a TLS record\r\n" * 4)
+        t = threading.Thread(target=serve, daemon=True)
+        t.start()
+        block = bytearray(email_block(port=587, auth=1, user="plc@test.lan", password="Pa55w0rd"))
+        struct.pack_into("<I", block, 100 + 72, 0x0A4D0004)
+        self.run_with(bytes(block))
+        self.c.write_reg(M(10), 1, 1)
+        # Bit 3 (connection failed) with the handshake's step 8.
+        self.assertTrue(wait_for(lambda: self.status() == 0x00008008, 20), hex(self.status()))
+        t.join(10)
+        self.assertEqual(heard, [b"EHLO 587\r\n", b"STARTTLS\r\n", b"\x16"])
+        self.assertEqual(self.c.read_reg(M(10), 1)[0] & 1, 1)
 
     def test_attachments_from_the_card(self):
         usb = self.ctl.path("mnt", "USB0")
