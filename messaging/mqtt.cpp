@@ -599,11 +599,12 @@ void mqttStateLoop() {
                 c.published = 0;
                 c.received = 0;
             }
-            if (dynamicLibInit()) {
-                dlInitialize();
-                mqttLibInit();
-                g.lib_state = 2;
-            }
+            // Without the library the connections stay idle (and the
+            // loader's complaint is printed once).
+            const uint32_t lib = dynamicLibInit();
+            dlInitialize();
+            if (lib) mqttLibInit();
+            g.lib_state = 2;
         }
         return;
     }
