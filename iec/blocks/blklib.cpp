@@ -3,8 +3,10 @@
 // query.
 #include <array>
 
+#include "iec/blocks/blkcsv.h"
 #include "iec/blocks/blkform.h"
 #include "io/copen.h"
+#include "iec/vm/z7stdlib.h"
 
 // Receive hook of the network blocks (blknet.cpp).
 extern uint32_t (*BlkNet_Rx)(const CanMsg &);
@@ -36,10 +38,12 @@ void BlkLib_Install() {
             if (id < Z7PFB_ROWS - 1) lib_rows[id] = f->rows[k].fn;
         }
     Z7Blocks_LibProc = BlkLib_Proc;
+    Z7Stfb_LibProc = BlkStd_Proc;
     CANOpen_NetDataRx = BlkNet_Rx;
 }
 
 void BlkLib_Remove() {
     Z7Blocks_LibProc = nullptr;
+    Z7Stfb_LibProc = nullptr;
     CANOpen_NetDataRx = nullptr;
 }

@@ -274,6 +274,8 @@ uint32_t Z7XS_GetLine(uint32_t db, uint32_t h, char *dst, uint32_t size) {
     Z7XS_SetError(db, XS_OK);
     if (pos >= len) return 0;  // at the end, past it, or on the terminator
     const char *t = o.T();
+    // a destination of one character still takes one, so reading moves on
+    const uint32_t room = size > 2 ? size - 2 : 1;
     uint32_t n = 0;
     for (;;) {
         if (pos >= len) break;
@@ -281,7 +283,7 @@ uint32_t Z7XS_GetLine(uint32_t db, uint32_t h, char *dst, uint32_t size) {
             pos++;
             break;
         }
-        if (n == size - 2) {
+        if (n == room) {
             // destination full: the line goes on unless its end is next
             Z7XS_SetError(db, XS_LINELONG);
             break;

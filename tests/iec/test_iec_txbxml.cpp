@@ -154,6 +154,12 @@ TEST_F(TxbXml, TextBufferBlocksWriteReadLinesCopiesAndErrors) {
     eq(lines("ABCDEFGHIJKLMNOPQRST\nX", 4), {{"ABCDEFGHI", 1, 5}, {"JKLMNOPQR", 1, 5}, {"ST", 1, 0}, {"X", 1, 0}});
     // exactly nine characters before the line feed: a whole line
     eq(lines("ABCDEFGHI\nJ", 3), {{"ABCDEFGHI", 1, 0}, {"J", 1, 0}, {"", 0, 0}});
+    // a one-character destination still moves on
+    char one[2];
+    Z7XS_Rewind(db, h);
+    EXPECT_EQ(Z7XS_GetLine(db, h, one, 2), 1u);
+    EXPECT_EQ(std::string(one), "A");
+    EXPECT_EQ(TxbErr(), 5u);
     Call("TXBREWIND", {1, 1});
     Call("TXBGETLINE", {1, 9, 1});
     EXPECT_EQ(S(9), "ABCDEFGHI");
