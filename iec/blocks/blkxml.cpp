@@ -125,8 +125,10 @@ bool NameIs(uint32_t heap, uint32_t h, const char *name) {
 
 // A new node named name (len bytes) under parent after its child last (0:
 // first child); a root when parent is 0. 0 when the heap is full.
-uint32_t MakeNode(uint32_t db, uint32_t heap, uint32_t parent, uint32_t last, const char *name, uint32_t len) {
+uint32_t MakeNode(uint32_t db, uint32_t heap, uint32_t parent, uint32_t last, const char *name, uint32_t len,
+                  uint32_t *name_handle = nullptr) {
     const uint32_t nh = NewStr(heap, name, len, 0);
+    if (name_handle) *name_handle = nh;
     const uint32_t h = nh ? Z7Heap_Alloc(heap, N_SIZE) : 0;
     if (h == 0) {
         if (nh) Z7Heap_Free(heap, nh);
@@ -160,14 +162,9 @@ uint32_t LastChild(uint32_t heap, uint32_t parent) {
     return last;
 }
 
-// Sets (or adds at the end) the attribute name of node.
-bool SetAttr(uint32_t heap, uint32_t node, const char *name, uint32_t nlen, const char *value, uint32_t vlen) {
-    uint32_t a = NGet(heap, node, N_ATTR), last = 0;
-    while (a != 0) {
-        if (NameIs(heap, AGet(heap, a, A_NAME), name)) return PutStr(heap, a, A_SIZE, A_VALUE, value, vlen, false);
-        last = a;
-        a = AGet(heap, a, A_NEXT);
-    }
+// Appends a new attribute after last (0: the node has none yet); its handle.
+uint32_t AddAttr(uint32_t heap, uint32_t node, uint32_t last, const char *name, uint32_t nlen, const char *value,
+                 uint32_t vlen) {
     const uint32_t nh = NewStr(heap, name, nlen, 0);
     const uint32_t vh = nh ? NewStr(heap, value, vlen, 0) : 0;
     const uint32_t ah = vh ? Z7Heap_Alloc(heap, A_SIZE) : 0;
@@ -176,7 +173,7 @@ bool SetAttr(uint32_t heap, uint32_t node, const char *name, uint32_t nlen, cons
         if (ah) Z7Heap_Free(heap, ah);
         if (vh) Z7Heap_Free(heap, vh);
         if (nh) Z7Heap_Free(heap, nh);
-        return false;
+        return 0;
     }
     LE_Put32(r.p + A_NEXT, 0);
     LE_Put32(r.p + A_NAME, nh);
@@ -184,7 +181,18 @@ bool SetAttr(uint32_t heap, uint32_t node, const char *name, uint32_t nlen, cons
     r.Release();
     if (last) SetField(heap, last, A_SIZE, A_NEXT, ah);
     else NSet(heap, node, N_ATTR, ah);
-    return true;
+    return ah;
+}
+
+// Sets (or adds at the end) the attribute name of node.
+bool SetAttr(uint32_t heap, uint32_t node, const char *name, uint32_t nlen, const char *value, uint32_t vlen) {
+    uint32_t a = NGet(heap, node, N_ATTR), last = 0;
+    while (a != 0) {
+        if (NameIs(heap, AGet(heap, a, A_NAME), name)) return PutStr(heap, a, A_SIZE, A_VALUE, value, vlen, false);
+        last = a;
+        a = AGet(heap, a, A_NEXT);
+    }
+    return AddAttr(heap, node, last, name, nlen, value, vlen) != 0;
 }
 
 // Deletes one node's own blocks (strings, attributes, the node).
@@ -282,7 +290,7 @@ struct Source {
 bool Blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 struct Frame {
-    uint32_t node, last;
+    uint32_t node, last, name, cont;  // node, last child, name and contents strings
 };
 
 struct Parser {
@@ -375,8 +383,15 @@ struct Parser {
     }
     bool Flush() {
         if (tlen == 0) return true;
-        const uint32_t node = stack[depth - 1].node;
-        const bool ok = PutStr(heap, node, N_SIZE, N_CONT, tok, tlen, true);
+        Frame &f = stack[depth - 1];
+        bool ok;
+        if (f.cont == 0) {
+            f.cont = NewStr(heap, tok, tlen, 0);
+            ok = f.cont != 0;
+            if (ok) NSet(heap, f.node, N_CONT, f.cont);
+        } else {
+            ok = PutStr(heap, f.node, N_SIZE, N_CONT, tok, tlen, true);
+        }
         tlen = 0;
         return ok || Fail(XML_NOHEAP);
     }
@@ -391,10 +406,16 @@ struct Parser {
         uint32_t n;
         if (!Name(tok, n)) return 0;
         const uint32_t parent = depth ? stack[depth - 1].node : 0;
-        const uint32_t node = MakeNode(db, heap, parent, depth ? stack[depth - 1].last : 0, tok, n);
+        uint32_t name = 0;
+        const uint32_t node = MakeNode(db, heap, parent, depth ? stack[depth - 1].last : 0, tok, n, &name);
         if (node == 0) return Fail(XML_NOHEAP), 0;
         *made = node;
         if (depth) stack[depth - 1].last = node;
+        // names of this element's attributes, to find a repeated one without
+        // reading the heap; past its room every attribute takes the search
+        char seen[1024];
+        uint32_t seen_len = 0, last_attr = 0;
+        bool overflow = false;
         for (;;) {
             SkipBlanks();
             char c = src.Cur();
@@ -407,7 +428,7 @@ struct Parser {
             if (c == '>') {
                 src.Next();
                 if (depth == XML_MAX_DEPTH) return Fail(XML_SYNTAX), 0;
-                stack[depth++] = Frame{node, 0};
+                stack[depth++] = Frame{node, 0, name, 0};
                 return 2;
             }
             uint32_t an;
@@ -427,7 +448,21 @@ struct Parser {
             }
             src.Next();
             tok[vn] = 0;
-            if (!SetAttr(heap, node, aname, an, tok, vn)) return Fail(XML_NOHEAP), 0;
+            bool repeated = overflow;
+            for (uint32_t k = 0; k < seen_len && !repeated; k += uint32_t(std::strlen(seen + k)) + 1)
+                repeated = Z7VMStr_ICmp(seen + k, aname) == 0;
+            if (repeated) {
+                if (!SetAttr(heap, node, aname, an, tok, vn)) return Fail(XML_NOHEAP), 0;
+                continue;
+            }
+            last_attr = AddAttr(heap, node, last_attr, aname, an, tok, vn);
+            if (last_attr == 0) return Fail(XML_NOHEAP), 0;
+            if (seen_len + an + 1 <= sizeof seen) {
+                std::memcpy(seen + seen_len, aname, an + 1);
+                seen_len += an + 1;
+            } else {
+                overflow = true;
+            }
         }
     }
     // The closing tag of the innermost element, after "</".
@@ -435,8 +470,7 @@ struct Parser {
         SkipBlanks();
         uint32_t n;
         if (!Name(tok, n)) return false;
-        const uint32_t node = stack[depth - 1].node;
-        if (!NameIs(heap, NGet(heap, node, N_NAME), tok)) return Fail(XML_SYNTAX);
+        if (!NameIs(heap, stack[depth - 1].name, tok)) return Fail(XML_SYNTAX);
         SkipBlanks();
         if (src.Cur() != '>') return Fail(XML_SYNTAX);
         src.Next();
@@ -570,59 +604,84 @@ struct Sink {
     }
 };
 
+// A node's fields, read under one lock.
+struct NodeRec {
+    uint32_t name = 0, cont = 0, child = 0, parent = 0, next = 0, attr = 0;
+    NodeRec(uint32_t heap, uint32_t h) {
+        BlkHeapRef r(heap, h, N_SIZE);
+        if (r.p == nullptr) return;
+        name = LE_Get32(r.p + N_NAME);
+        cont = LE_Get32(r.p + N_CONT);
+        child = LE_Get32(r.p + N_CHILD);
+        parent = LE_Get32(r.p + N_PARENT);
+        next = LE_Get32(r.p + N_NEXT);
+        attr = LE_Get32(r.p + N_ATTR);
+    }
+};
+
 void Write(uint32_t heap, uint32_t node, Sink &k) {
     static constexpr char kDecl[] = "<?xml version=\"1.0\" standalone=\"yes\"?>";
     k.Put(kDecl, sizeof kDecl - 1);
     uint32_t cur = node;
     while (cur != 0) {
+        const NodeRec n(heap, cur);
         k.Put("<", 1);
-        k.EscStr(heap, NGet(heap, cur, N_NAME));
-        for (uint32_t a = NGet(heap, cur, N_ATTR); a != 0; a = AGet(heap, a, A_NEXT)) {
-            const uint32_t name = AGet(heap, a, A_NAME);
+        k.EscStr(heap, n.name);
+        for (uint32_t a = n.attr; a != 0;) {
+            uint32_t name = 0, value = 0, next = 0;
+            {
+                BlkHeapRef r(heap, a, A_SIZE);
+                if (r.p == nullptr) break;
+                next = LE_Get32(r.p + A_NEXT);
+                name = LE_Get32(r.p + A_NAME);
+                value = LE_Get32(r.p + A_VALUE);
+            }
+            a = next;
             if (name == 0) continue;
             k.Put(" ", 1);
             k.EscStr(heap, name);
             k.Put("=\"", 2);
-            k.EscStr(heap, AGet(heap, a, A_VALUE));
+            k.EscStr(heap, value);
             k.Put("\"", 1);
         }
-        const uint32_t child = NGet(heap, cur, N_CHILD);
-        if (child != 0) {
+        if (n.child != 0) {
             k.Put(">", 1);
-            cur = child;
+            cur = n.child;
             continue;
         }
         bool has = false;
         {
-            Str s(heap, NGet(heap, cur, N_CONT));
-            if (s.len != 0) {
+            Str c(heap, n.cont);
+            if (c.len != 0) {
                 has = true;
                 k.Put(">", 1);
-                k.Esc(s.text, s.len);
+                k.Esc(c.text, c.len);
             }
         }
         if (has) {
             k.Put("</", 2);
-            k.EscStr(heap, NGet(heap, cur, N_NAME));
+            k.EscStr(heap, n.name);
             k.Put(">", 1);
         } else {
             k.Put("/>", 2);
         }
         // up to the next sibling, closing the elements left behind
+        uint32_t next = n.next;
         for (;;) {
             if (cur == node) {
                 cur = 0;
                 break;
             }
-            const uint32_t next = NGet(heap, cur, N_NEXT);
             if (next != 0) {
                 cur = next;
                 break;
             }
-            cur = NGet(heap, cur, N_PARENT);
+            cur = NodeRec(heap, cur).parent;
+            const NodeRec up(heap, cur);
             k.Put("</", 2);
-            k.EscStr(heap, NGet(heap, cur, N_NAME));
+            k.EscStr(heap, up.name);
             k.Put(">", 1);
+            next = up.next;
         }
     }
     k.Flush();
