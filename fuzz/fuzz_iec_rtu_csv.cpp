@@ -15,7 +15,7 @@
 #include "iec/blocks/blkser.h"
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7vm.h"
-#include "tests/support/iec_image.h"
+#include "tests/support/iec_db.h"
 
 namespace {
 uint32_t Db() {
@@ -24,11 +24,7 @@ uint32_t Db() {
         img.d8 = img.d16 = img.d32 = img.d64 = img.time = {15, 15, 0};
         img.str = {4, 4, 0};
         img.string_sizes = {8, 16, 2, 0};
-        const uint32_t code = test_support::IecLoad(img.Build());
-        uint32_t d = 0;
-        if (code == 0 || Z7VM_CreateDB(code, &d) != 0 || Z7Def_ColdStart(code, d, nullptr, nullptr, 0, 0, "FUZZ") != 0)
-            std::abort();
-        return d;
+        return test_support::IecColdDb(img.Build(), "FUZZ");
     }();
     return db;
 }

@@ -12,7 +12,7 @@
 #include "iec/blocks/blkxml.h"
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7vm.h"
-#include "tests/support/iec_image.h"
+#include "tests/support/iec_db.h"
 
 namespace {
 uint32_t Db() {
@@ -21,11 +21,7 @@ uint32_t Db() {
         img.d8 = img.d16 = img.d32 = img.d64 = img.time = {7, 7, 0};
         img.ext.assign(18, 0);
         img.ext[17] = 4u << 20;
-        const uint32_t code = test_support::IecLoad(img.Build());
-        uint32_t d = 0;
-        if (code == 0 || Z7VM_CreateDB(code, &d) != 0 || Z7Def_ColdStart(code, d, nullptr, nullptr, 0, 0, "FUZZ") != 0)
-            std::abort();
-        return d;
+        return test_support::IecColdDb(img.Build(), "FUZZ");
     }();
     return db;
 }

@@ -27,7 +27,7 @@
 #include "iec/blocks/blkxml.h"
 #include "iec/vm/z7str.h"
 #include "iec/vm/z7vm.h"
-#include "tests/support/iec_image.h"
+#include "tests/support/iec_db.h"
 
 namespace {
 std::vector<uint8_t> image;
@@ -53,10 +53,7 @@ uint32_t Db() {
             LE_Put16(&image[table + 16 + 8 * k], e[k][0]);
             LE_Put16(&image[table + 16 + 8 * k + 2], e[k][1]);
         }
-        const uint32_t code = test_support::IecLoad(image);
-        uint32_t d = 0;
-        if (code == 0 || Z7VM_CreateDB(code, &d) != 0 || Z7Def_ColdStart(code, d, nullptr, nullptr, 0, 0, "B") != 0)
-            std::abort();
+        const uint32_t d = test_support::IecColdDb(image, "B");
         BlkLib_Install();
         Z7Mem_Put8(Z7Sec_Elem(d, Z7SEC_D8, 1), 1);
         Z7Mem_Put32(Z7Sec_Elem(d, Z7SEC_D32, 1), uint32_t(-5));

@@ -113,6 +113,13 @@ bool OpenOp(uint32_t db, uint32_t h, Obj &o) {
     return true;
 }
 
+// Opens a second object beside an opened one; a bad handle records error 4.
+bool OpenSource(const Obj &d, uint32_t h, Obj &s) {
+    if (s.Open(d.db, d.heap, h)) return true;
+    Z7XS_SetError(d.db, XS_BADHANDLE);
+    return false;
+}
+
 // Appends len bytes to an opened object; bytes must not lie in its own text.
 uint32_t AppendTo(Obj &o, const char *bytes, uint32_t len) {
     const uint32_t cur = o.Len();
@@ -224,11 +231,7 @@ uint32_t Z7XS_AppendXS(uint32_t db, uint32_t h, uint32_t src) {
         return 1;
     }
     Obj s;
-    if (!s.Open(db, d.heap, src)) {
-        Z7XS_SetError(db, XS_BADHANDLE);
-        return 0;
-    }
-    return AppendTo(d, s.T(), s.Len());
+    return OpenSource(d, src, s) ? AppendTo(d, s.T(), s.Len()) : 0;
 }
 
 uint32_t Z7XS_Copy(uint32_t db, uint32_t dst, uint32_t src) {
@@ -240,11 +243,7 @@ uint32_t Z7XS_Copy(uint32_t db, uint32_t dst, uint32_t src) {
         return 1;
     }
     Obj s;
-    if (!s.Open(db, d.heap, src)) {
-        Z7XS_SetError(db, XS_BADHANDLE);
-        return 0;
-    }
-    return SetTo(d, s.text.p, s.Len());
+    return OpenSource(d, src, s) ? SetTo(d, s.text.p, s.Len()) : 0;
 }
 
 uint32_t Z7XS_Get(uint32_t db, uint32_t h, char *dst, uint32_t size) {

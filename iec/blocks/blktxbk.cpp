@@ -160,24 +160,19 @@ void RcvTcp(const BlkOps &o) {
     o.SetD(2, received);
 }
 
-template <uint32_t Need, void (*Body)(const BlkOps &)>
-uint32_t Txb(uint32_t cmd, uint32_t db, uint32_t c, uint32_t i, uint32_t arg) {
-    return Blk_Plain<Need, Body>(cmd, db, c, i, arg);
-}
-
 constexpr BlkRow kRows[] = {
-    {"TXBMANAGER", Txb<2, Manager>},       {"TXBAPPEND", Txb<4, Append>},
-    {"TXBAPPENDLINE", Txb<3, AppendLine>}, {"TXBAPPENDTXB", Txb<3, AppendTxb>},
-    {"TXBAPPENDEOL", Txb<2, AppendEol>},   {"TXBCLEAR", Txb<2, Clear>},
-    {"TXBCOPY", Txb<3, Copy>},             {"TXBFREE", Txb<2, Free>},
-    {"TXBGETDATA", Txb<4, GetData>},       {"TXBLASTERROR", Txb<1, LastError>},
-    {"TXBGETLENGTH", Txb<2, GetLength>},   {"TXBGETLINE", Txb<3, GetLine>},
-    {"TXBGETSTRING", Txb<2, GetString>},   {"TXBNEW", Txb<1, New>},
-    {"TXBNEWSTRING", Txb<2, NewString>},   {"TXBREADFILE", Txb<2, ReadFile>},
-    {"TXBREWIND", Txb<2, Rewind>},         {"TXBSETDATA", Txb<4, SetData>},
-    {"TXBSETSTRING", Txb<3, SetString>},   {"TXBWRITEFILE", Txb<3, WriteFile>},
-    {"TXBANSITOUTF8", Txb<2, AnsiToUtf8>}, {"TXBUTF8TOANSI", Txb<2, Utf8ToAnsi>},
-    {"TXBSENDTCP", Txb<3, SendTcp>},       {"TXBRCVTCP", Txb<3, RcvTcp>},
+    {"TXBMANAGER", Blk_Plain<2, Manager>},       {"TXBAPPEND", Blk_Plain<4, Append>},
+    {"TXBAPPENDLINE", Blk_Plain<3, AppendLine>}, {"TXBAPPENDTXB", Blk_Plain<3, AppendTxb>},
+    {"TXBAPPENDEOL", Blk_Plain<2, AppendEol>},   {"TXBCLEAR", Blk_Plain<2, Clear>},
+    {"TXBCOPY", Blk_Plain<3, Copy>},             {"TXBFREE", Blk_Plain<2, Free>},
+    {"TXBGETDATA", Blk_Plain<4, GetData>},       {"TXBLASTERROR", Blk_Plain<1, LastError>},
+    {"TXBGETLENGTH", Blk_Plain<2, GetLength>},   {"TXBGETLINE", Blk_Plain<3, GetLine>},
+    {"TXBGETSTRING", Blk_Plain<2, GetString>},   {"TXBNEW", Blk_Plain<1, New>},
+    {"TXBNEWSTRING", Blk_Plain<2, NewString>},   {"TXBREADFILE", Blk_Plain<2, ReadFile>},
+    {"TXBREWIND", Blk_Plain<2, Rewind>},         {"TXBSETDATA", Blk_Plain<4, SetData>},
+    {"TXBSETSTRING", Blk_Plain<3, SetString>},   {"TXBWRITEFILE", Blk_Plain<3, WriteFile>},
+    {"TXBANSITOUTF8", Blk_Plain<2, AnsiToUtf8>}, {"TXBUTF8TOANSI", Blk_Plain<2, Utf8ToAnsi>},
+    {"TXBSENDTCP", Blk_Plain<3, SendTcp>},       {"TXBRCVTCP", Blk_Plain<3, RcvTcp>},
 };
 }  // namespace
 

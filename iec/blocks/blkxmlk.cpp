@@ -310,25 +310,20 @@ void Menu(const BlkOps &o, uint8_t *m) {
     PutStr(o, 8, reinterpret_cast<const char *>(m + M_ITEMS));
 }
 
-template <uint32_t Need, void (*Body)(const BlkOps &)>
-uint32_t Xml(uint32_t cmd, uint32_t db, uint32_t c, uint32_t i, uint32_t arg) {
-    return Blk_Plain<Need, Body>(cmd, db, c, i, arg);
-}
-
 constexpr BlkRow kRows[] = {
-    {"XMLMANAGER", Xml<3, Manager>},          {"XMLADDCHILD", Xml<3, AddChild>},
-    {"XMLCHECKTAGNAME", Xml<3, CheckTagName>}, {"XMLFIRSTCHILD", Xml<3, FirstChild>},
-    {"XMLFREEDOC", Xml<2, FreeDoc>},          {"XMLLASTERROR", Xml<1, LastError>},
-    {"XMLGETSYBVALUE", Xml<3, GetSybValue>},  {"XMLGETTAGATTRIB", Xml<5, GetTagAttrib>},
-    {"XMLGETTAGCONT", Xml<4, GetTagCont>},    {"XMLGETTAGCONTT", Xml<2, GetTagContT>},
-    {"XMLGETTAGNAME", Xml<2, GetTagName>},    {"XMLNEWDOC", Xml<2, NewDoc>},
-    {"XMLNEXTCHILD", Xml<4, NextChild>},      {"XMLPARSEDOCFILE", Xml<2, ParseFile>},
-    {"XMLPARSEDOCTXB", Xml<2, ParseTxb>},     {"XMLSETSYBVALUE", Xml<4, SetSybValue>},
-    {"XMLSETTAGATTRIB", Xml<5, SetTagAttrib>}, {"XMLSETTAGCONT", Xml<4, SetTagCont>},
-    {"XMLSETTAGCONTT", Xml<3, SetTagContT>},  {"XMLWRITEDOCFILE", Xml<3, WriteFile>},
-    {"XMLWRITEDOCTXB", Xml<3, WriteTxb>},     {"XMLGETPARENT", Xml<2, GetParent>},
-    {"HMINEWMENU", Xml<3, NewMenu>},          {"HMINEWMENUITEM", Xml<4, NewMenuItem>},
-    {"HMIDELMENU", Xml<2, DelMenu>},          {"HMIRENAMEMENU", Xml<3, RenameMenu>},
+    {"XMLMANAGER", Blk_Plain<3, Manager>},          {"XMLADDCHILD", Blk_Plain<3, AddChild>},
+    {"XMLCHECKTAGNAME", Blk_Plain<3, CheckTagName>}, {"XMLFIRSTCHILD", Blk_Plain<3, FirstChild>},
+    {"XMLFREEDOC", Blk_Plain<2, FreeDoc>},          {"XMLLASTERROR", Blk_Plain<1, LastError>},
+    {"XMLGETSYBVALUE", Blk_Plain<3, GetSybValue>},  {"XMLGETTAGATTRIB", Blk_Plain<5, GetTagAttrib>},
+    {"XMLGETTAGCONT", Blk_Plain<4, GetTagCont>},    {"XMLGETTAGCONTT", Blk_Plain<2, GetTagContT>},
+    {"XMLGETTAGNAME", Blk_Plain<2, GetTagName>},    {"XMLNEWDOC", Blk_Plain<2, NewDoc>},
+    {"XMLNEXTCHILD", Blk_Plain<4, NextChild>},      {"XMLPARSEDOCFILE", Blk_Plain<2, ParseFile>},
+    {"XMLPARSEDOCTXB", Blk_Plain<2, ParseTxb>},     {"XMLSETSYBVALUE", Blk_Plain<4, SetSybValue>},
+    {"XMLSETTAGATTRIB", Blk_Plain<5, SetTagAttrib>}, {"XMLSETTAGCONT", Blk_Plain<4, SetTagCont>},
+    {"XMLSETTAGCONTT", Blk_Plain<3, SetTagContT>},  {"XMLWRITEDOCFILE", Blk_Plain<3, WriteFile>},
+    {"XMLWRITEDOCTXB", Blk_Plain<3, WriteTxb>},     {"XMLGETPARENT", Blk_Plain<2, GetParent>},
+    {"HMINEWMENU", Blk_Plain<3, NewMenu>},          {"HMINEWMENUITEM", Blk_Plain<4, NewMenuItem>},
+    {"HMIDELMENU", Blk_Plain<2, DelMenu>},          {"HMIRENAMEMENU", Blk_Plain<3, RenameMenu>},
     {"HMIMENU", Blk_Stateful<M_SIZE, 9, Menu>},
 };
 }  // namespace

@@ -149,13 +149,7 @@ protected:
         for (uint32_t id = 0; id < Z7STFB_ROWS; id++)
             if (std::string(Z7Stfb_GetName(id)) == name) h = Z7Stfb_GetProc(id);
         EXPECT_NE(h, nullptr) << name;
-        if (h == nullptr) return 0xFFFFFFFF;
-        const uint32_t list = Z7Mem_Alloc(uint32_t(2 + 2 * ops.size()));
-        Z7Mem_Put16(list, uint16_t(ops.size()));
-        for (size_t k = 0; k < ops.size(); k++) Z7Mem_Put16(list + 2 + 2 * uint32_t(k), ops[k]);
-        const uint32_t r = h(cmd, db, 0, inst, list + 2);
-        Z7Mem_Free(list);
-        return r;
+        return h != nullptr ? CallHandler(h, db, ops, inst, cmd) : 0xFFFFFFFF;
     }
     uint32_t Inst(uint32_t size) {
         const uint32_t a = Z7Mem_Alloc(size);

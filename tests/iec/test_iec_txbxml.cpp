@@ -43,13 +43,7 @@ protected:
     uint32_t Call(const char *name, const std::vector<uint16_t> &ops, uint32_t inst = 0, uint32_t cmd = FB_EXEC) {
         FbHandler h = Z7Blocks_GetProc(Z7Blocks_Find(name));
         EXPECT_NE(h, nullptr) << name;
-        if (h == nullptr) return 0xFFFFFFFF;
-        const uint32_t list = Z7Mem_Alloc(uint32_t(2 + 2 * ops.size()));
-        Z7Mem_Put16(list, uint16_t(ops.size()));
-        for (size_t k = 0; k < ops.size(); k++) Z7Mem_Put16(list + 2 + 2 * uint32_t(k), ops[k]);
-        const uint32_t r = h(cmd, db, 0, inst, list + 2);
-        Z7Mem_Free(list);
-        return r;
+        return h != nullptr ? CallHandler(h, db, ops, inst, cmd) : 0xFFFFFFFF;
     }
     int32_t D(uint32_t i) const { return int32_t(Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_D32, i))); }
     void SetD(uint32_t i, int32_t v) const { Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, i), uint32_t(v)); }
