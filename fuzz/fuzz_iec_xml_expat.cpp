@@ -1,9 +1,10 @@
 // The XML parser against libexpat: on a document that libexpat accepts and
 // that keeps to what both read alike (printable ASCII, double-quoted
 // attributes, the five entity references, no comments or declarations,
-// attribute names distinct ignoring case, nesting within the limit), both
-// trees are equal: names, attributes in order, contents (the character data
-// of an element joined) and children. The tree written back is read by
+// attribute names distinct ignoring case, names and values of at most 511
+// characters, nesting within the limit), both trees are equal: names,
+// attributes in order, contents (the character data of an element joined)
+// and children. The tree written back is read by
 // libexpat again into the same tree, except that an element with children
 // loses its own contents.
 #include <expat.h>
@@ -56,7 +57,10 @@ void XMLCALL Start(void *u, const XML_Char *name, const XML_Char **atts) {
         n = &e.stack.back()->kids.back();
     }
     n->name = name;
+    // names and attribute values are read up to 511 characters
+    if (std::strlen(name) > 511) e.fits = false;
     for (const XML_Char **a = atts; *a; a += 2) {
+        if (std::strlen(a[0]) > 511 || std::strlen(a[1]) > 511) e.fits = false;
         for (const auto &[k, v] : n->attrs)
             if (strcasecmp(k.c_str(), a[0]) == 0) e.fits = false;
         n->attrs.emplace_back(a[0], a[1]);
