@@ -368,6 +368,7 @@ TEST_F(SerCsv, RtuSlaveServesRecognisesAndCounts) {
     Fake::rx = Hex("1203006b000376b4");
     const Bytes bad = Hex("1103016b0203aabb");  // no 0x00 or 0x11 after its address
     Fake::rx.insert(Fake::rx.end(), bad.begin(), bad.end());
+    Fake::rx.insert(Fake::rx.end(), {0x11, 0x63});  // own address, unknown code: skipped
     Fake::rx.insert(Fake::rx.end(), read.begin(), read.end());
     exec();
     EXPECT_EQ(Fake::tx, answer);
