@@ -1,6 +1,7 @@
 // Text buffers, XML documents and operator menus through their blocks, as an
 // IEC program calls them: handles in DINTs, texts in STRINGs, files under the
 // test's root; expected texts and codes worked out by hand.
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -10,6 +11,7 @@
 #include "iec/blocks/blktxb.h"
 #include "iec/blocks/blkxml.h"
 #include "iec/services/z7svc.h"
+#include "iec/vm/z7stdlib.h"
 #include "iec/vm/z7str.h"
 #include "tests/iec/iec_fixture.h"
 
@@ -461,6 +463,71 @@ TEST_F(TxbXml, MenuNavigation) {
     SetB(3, 1);
     Call("HMIMENU", {1, 2, 3, 4, 1, 5, 6, 1, 2}, inst);
     EXPECT_EQ(D(5), 0);
+}
+
+namespace {
+// Stand-in application socket: what was sent, and the pieces a receive
+// hands out (the last one with the closed report when closing is set).
+struct FakeTcp {
+    static inline std::string sent;
+    static inline std::vector<std::string> pieces;
+    static inline bool closing = false, endless = false;
+    static int32_t Send(Z7SocketHandle, uint32_t len, const uint8_t *d, uint32_t *closed) {
+        sent.assign(reinterpret_cast<const char *>(d), len);
+        *closed = 0;
+        return int32_t(len);
+    }
+    static int32_t Receive(Z7SocketHandle, uint32_t len, uint8_t *buf, uint32_t *closed) {
+        *closed = 0;
+        if (endless) {
+            std::memset(buf, 'z', len);
+            return int32_t(len);
+        }
+        if (pieces.empty()) return 0;
+        const std::string p = pieces.front().substr(0, len);
+        pieces.erase(pieces.begin());
+        std::memcpy(buf, p.data(), p.size());
+        *closed = pieces.empty() && closing ? 1 : 0;
+        return int32_t(p.size());
+    }
+};
+}  // namespace
+
+TEST_F(TxbXml, TcpSendAndReceiveOnApplicationSockets) {
+    const Z7StdHooks saved = Z7Std_Hooks;
+    Z7Std_Hooks.tcp_send = FakeTcp::Send;
+    Z7Std_Hooks.tcp_receive = FakeTcp::Receive;
+    Z7VMRsc_Set(Z7VMRsc_GetFreeItem(db), 7, 0, 1, RSC_SOCKET);
+    // D10 socket, D1 handle, D11 sent, D12 received
+    SetD(1, int32_t(NewTxb("Hello")));
+    SetD(10, 7);
+    Call("TXBSENDTCP", {10, 1, 11});
+    EXPECT_EQ(D(11), 5);
+    EXPECT_EQ(FakeTcp::sent, "Hello");
+    SetD(10, 8);  // no socket of the application: the output keeps its value
+    SetD(11, 77);
+    Call("TXBSENDTCP", {10, 1, 11});
+    EXPECT_EQ(D(11), 77);
+    SetD(10, 7);
+    const std::string big(70000, 'b');
+    Z7XS_Set(db, uint32_t(D(1)), reinterpret_cast<const uint8_t *>(big.data()), uint32_t(big.size()));
+    Call("TXBSENDTCP", {10, 1, 11});
+    EXPECT_EQ(D(11), 65535);
+    // pieces are appended, the one with the closed report too; received adds up
+    FakeTcp::pieces = {"abc", "de"};
+    FakeTcp::closing = true;
+    SetD(12, 3);
+    Call("TXBRCVTCP", {10, 1, 12});
+    EXPECT_EQ(Text(uint32_t(D(1))), "abcde");
+    EXPECT_EQ(D(12), 8);
+    // at most 64 KB a call
+    FakeTcp::endless = true;
+    SetD(12, 0);
+    Call("TXBRCVTCP", {10, 1, 12});
+    EXPECT_EQ(D(12), 65536);
+    EXPECT_EQ(Z7XS_GetLength(db, uint32_t(D(1))), 65536u);
+    FakeTcp::endless = false;
+    Z7Std_Hooks = saved;
 }
 
 class TxbXmlNoHeap : public TxbXml {
