@@ -54,32 +54,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint32_t calls = 1 + data[1] % 4;
     const uint32_t count = data[2] % 16;
     size_t at = 3;
-    const uint32_t list = Z7Mem_Alloc(2 + 2 * count);
-    Z7Mem_Put16(list, uint16_t(count));
-    for (uint32_t k = 0; k < count; k++) {
-        uint16_t v = at + 1 < size ? uint16_t(data[at] | data[at + 1] << 8) : 0;
-        at += 2;
-        if (!(v & 0x8000)) v %= 36;
-        Z7Mem_Put16(list + 2 + 2 * k, v);
-    }
-    for (uint32_t sec : {Z7SEC_D8, Z7SEC_D16, Z7SEC_D32, Z7SEC_D64, Z7SEC_TIME}) {
-        const uint32_t a = Z7Sec_Elem(db, sec, 0);
-        const uint32_t n = Z7Sec_Get(db, sec, SD_ALLOC) * Z7Sec_Get(db, sec, SD_ELEM);
-        for (uint32_t k = 0; k < n && at < size; k++) Z7Mem_Put8(a + k, data[at++]);
-    }
+    const uint32_t arg = test_support::IecFuzzOperands(db, data, size, at, count, 36);
     for (uint32_t s = 1; s <= 4 && at < size; s++) {
         const size_t want = data[at++];
         const uint32_t n = uint32_t(std::min(want, size - at));
         Z7VMStr_AscForce(Z7VMStr_Slot(db, s), reinterpret_cast<const char *>(data + at), n);
         at += n;
     }
-    const uint32_t inst_size = h(FB_INSTSIZE, db, 0, 0, list + 2);
+    const uint32_t inst_size = h(FB_INSTSIZE, db, 0, 0, arg);
     const uint32_t inst = inst_size ? Z7Mem_Alloc(inst_size) : 0;
-    h(FB_INSTINIT, db, 0, inst, list + 2);
-    for (uint32_t k = 0; k < calls; k++) h(FB_EXEC, db, 0, inst, list + 2);
-    h(FB_INSTEXIT, db, 0, inst, list + 2);
+    h(FB_INSTINIT, db, 0, inst, arg);
+    for (uint32_t k = 0; k < calls; k++) h(FB_EXEC, db, 0, inst, arg);
+    h(FB_INSTEXIT, db, 0, inst, arg);
     if (inst) Z7Mem_Free(inst);
-    Z7Mem_Free(list);
+    Z7Mem_Free(arg - 2);
     if (Z7Mem_LiveBlocks() != live) std::abort();
     return 0;
 }

@@ -16,13 +16,7 @@
 
 namespace {
 uint32_t Db() {
-    static uint32_t db = [] {
-        test_support::IecImage img;
-        img.d8 = img.d16 = img.d32 = img.d64 = img.time = {7, 7, 0};
-        img.ext.assign(18, 0);
-        img.ext[17] = 4u << 20;
-        return test_support::IecColdDb(img.Build(), "FUZZ");
-    }();
+    static const uint32_t db = test_support::IecHeapDb(4u << 20, "FUZZ");
     return db;
 }
 }  // namespace
