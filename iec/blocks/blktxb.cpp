@@ -124,14 +124,14 @@ bool OpenSource(const Obj &d, uint32_t h, Obj &s) {
 uint32_t AppendTo(Obj &o, const char *bytes, uint32_t len) {
     const uint32_t cur = o.Len();
     if (!o.Grow(uint64_t(cur) + len + 1)) return 0;
-    std::memcpy(o.T() + cur, bytes, len);
+    if (len) std::memcpy(o.T() + cur, bytes, len);
     o.SetLen(cur + len);
     Z7XS_SetError(o.db, XS_OK);
     return 1;
 }
 uint32_t SetTo(Obj &o, const uint8_t *bytes, uint32_t len) {
     if (!o.Grow(uint64_t(len) + 1)) return 0;
-    std::memmove(o.T(), bytes, len);
+    if (len) std::memmove(o.T(), bytes, len);
     o.SetLen(len);
     o.SetPos(0);
     Z7XS_SetError(o.db, XS_OK);
