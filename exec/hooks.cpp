@@ -13,6 +13,7 @@
 #include "exec/panel.h"
 #include "exec/plcmode.h"
 #include "exec/sys.h"
+#include "iec/blocks/blkser.h"
 #include "iec/services/drevano.h"
 #include "iec/services/z7svc.h"
 #include "ladder/ladder.h"
@@ -71,6 +72,13 @@ void Exec_InstallHooks() {
     // protocol servers and e-mail, the card
     // manager's clone link and web server.
     Z7Svc_Install();
+    // The IEC block library's serial blocks on the runtime's serial port.
+    BlkSer_Hooks.serial_init = Z7Serial_Initialize;
+    BlkSer_Hooks.serial_is_valid = Z7Serial_IsValid;
+    BlkSer_Hooks.serial_open = Z7Serial_Open;
+    BlkSer_Hooks.serial_receive = [](int32_t *h, uint32_t max, uint8_t *buf) { return Z7Serial_Receive(h, max, buf, false); };
+    BlkSer_Hooks.serial_send = Z7Serial_Send;
+    BlkSer_Hooks.serial_close = Z7Serial_Close;
     enet_hooks.qncan = {Qncan_Init, Qncan_Scan, Qncan_ConnCnt, nullptr};
     enet_hooks.modbus = {Modbus_Init, Modbus_Scan, Modbus_Conn_Cnt, Modbus_Stop};
     enet_hooks.ascii = {Ascii_Init, Ascii_Scan, Ascii_cnn_cnt, nullptr};
