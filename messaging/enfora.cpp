@@ -171,6 +171,7 @@ namespace {
 constexpr uint32_t kParseWait = 20000;  // 2 s before the list is parsed
 uint32_t erx_timer;
 uint8_t erx_read;  // the listing alternates: 0 unread, 1 read
+uint8_t erx_waiting;  // the receive period runs
 std::array<char, 4> erx_index;
 std::array<char, 24> erx_sender;
 std::array<char, 1025> erx_text;
@@ -203,9 +204,15 @@ uint32_t ReceiveSMSEnfora() {
     if (sms.t.nrx == 0) return 1;
     switch (RxAction) {
     case 13:
+        if (!erx_waiting) {
+            erx_waiting = 1;  // the receive period starts
+            ErxStart();
+        }
         if (!ErxPassed(ReceiveSMSDuration)) return 0;
+        erx_waiting = 0;
         Msg_FlushRx(kPort);
         ATCommand(erx_read ? "+CMGL= \"REC READ\"" : "+CMGL= \"REC UNREAD\"");
+        erx_read ^= 1;
         resp_len = 0;
         resp_state = 0;
         ErrorRespFlag = 0;
@@ -218,8 +225,10 @@ uint32_t ReceiveSMSEnfora() {
         const bool timeout = n == 0 && ErxPassed(kWait);
         if (timeout || (n && ErrorRespFlag)) {
             // No listing: bit 4, and bit 7 when nothing came at all.
-            sms.status[1] |= uint8_t(timeout && resp_len < 2 ? 0x90 : 0x10);
-            CommInit();
+            const uint8_t bits = uint8_t(timeout && resp_len < 2 ? 0x90 : 0x10);
+            CommInit();  // writes the counts into status word 0: the bits go on top
+            sms.status[1] |= bits;
+            Sms_WriteStatus();
             ErxStart();
             return 1;
         }
@@ -227,7 +236,6 @@ uint32_t ReceiveSMSEnfora() {
         sms.status[1] &= uint8_t(~0x80u);
         Sms_WriteStatus();
         if (n < 6) {
-            erx_read ^= 1;
             ErxStart();
             RxAction = 13;
             return 1;
@@ -241,7 +249,6 @@ uint32_t ReceiveSMSEnfora() {
         const char *l = EnforaResp.data();
         if (!Sms_ParseList(l, uint32_t(std::strlen(l)), erx_index.data(), erx_sender.data(), erx_sender.size(),
                            erx_text.data(), erx_text.size())) {
-            erx_read ^= 1;
             ErxStart();
             RxAction = 13;
             return 1;
