@@ -263,8 +263,8 @@ uint32_t ModemExecute(uint32_t port, uint32_t kind) {
             GsmModem = 1;
             GsmInfo &g = GSMGPRSInfo_St;
             if (!modem.gsm) {
-                GSMGPRSRsrcMngr(1, 2);
-                if (GSMGPRSRsrcMngr(1, 3) == 0) {
+                if (GSMGPRSRsrcMngr(1, 0) == 0 || GSMGPRSRsrcMngr(1, 3) == 0) {
+                    GSMGPRSRsrcMngr(1, 2);
                     Status(r, MODEM_BUSY);  // another user still has it
                     return 0;
                 }
