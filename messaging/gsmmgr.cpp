@@ -188,6 +188,8 @@ void GSMGPRSOprtor() {
 uint32_t GSMGPRSParm(uint32_t item, char *out, uint32_t cap) {
     GsmInfo &g = GSMGPRSInfo_St;
     if (cap < 2) return 0;
+    // Length of a text written with snprintf, cut at the buffer.
+    const auto Fit = [](uint32_t c, int n) { return n < 0 ? 0u : uint32_t(n) < c ? uint32_t(n) : c - 1; };
     out[0] = 0;
     if (g.marker != GSM_MARKER || gsm_sec_len == 0) {
         out[0] = char(0xFF);
@@ -201,17 +203,17 @@ uint32_t GSMGPRSParm(uint32_t item, char *out, uint32_t cap) {
     case 4: {
         const uint32_t n = SecText(24, a, sizeof a);
         AT_SetConfig(5, a, n);
-        return uint32_t(std::snprintf(out, cap, "\"%s\"", a));
+        return Fit(cap, std::snprintf(out, cap, "\"%s\"", a));
     }
     case 5: {
         const uint32_t nu = SecText(32, a, 23), np = SecText(40, b, sizeof b);
         AT_SetConfig(7, a, nu);
         AT_SetConfig(8, b, np);
-        return uint32_t(std::snprintf(out, cap, "\"%s,%s\",0", a, b));
+        return Fit(cap, std::snprintf(out, cap, "\"%s,%s\",0", a, b));
     }
     case 7: {
         if (g.owner != 2) return 0;
-        if (SecU8(5) & 0x40) return uint32_t(std::snprintf(out, cap, "1"));
+        if (SecU8(5) & 0x40) return Fit(cap, std::snprintf(out, cap, "1"));
         uint32_t ip = SecU32(20);
         if ((SecU8(5) & 0x08) && ip) {
             uint8_t v[4] = {};
@@ -220,8 +222,10 @@ uint32_t GSMGPRSParm(uint32_t item, char *out, uint32_t cap) {
         if (ip == 0) return 0;
         char port[23] = "18501";
         if (SecU8(5) & 0x20) SecText(56, port, sizeof port);
-        return uint32_t(std::snprintf(out, cap, "%u.%u.%u.%u/%s", ip >> 24, (ip >> 16) & 0xFF, (ip >> 8) & 0xFF,
-                                      ip & 0xFF, port));
+        const uint32_t n = Fit(cap, std::snprintf(out, cap, "%u.%u.%u.%u/%s", ip >> 24, (ip >> 16) & 0xFF,
+                                                  (ip >> 8) & 0xFF, ip & 0xFF, port));
+        std::snprintf(g.dest.data(), g.dest.size(), "%s", out);  // the destination of the tool's call
+        return n;
     }
     default: return 0;
     }

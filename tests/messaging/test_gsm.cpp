@@ -305,6 +305,7 @@ TEST_F(GsmTest, ModemSectionFillsTheConfiguration) {
         GSMGPRSInfo_St.owner = 2;
         EXPECT_EQ(GSMGPRSParm(7, t, sizeof t), std::strlen(r.dest)) << r.what;
         EXPECT_STREQ(t, r.dest) << r.what;
+        EXPECT_STREQ(g.dest.data(), r.dest) << r.what;
     }
     // The inline section's texts reach the modem in the initialisation.
     SetUp();
