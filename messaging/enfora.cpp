@@ -271,48 +271,23 @@ uint32_t ReceiveSMSEnfora() {
             ErxDelete();
             return 0;
         }
-        char n[32];
-        const uint32_t k = erx_num.len < 31 ? erx_num.len : 31;
-        std::memcpy(n, erx_num.text.data(), k);
-        n[k] = 0;
-        Msg_FlushRx(kPort);
-        SendNO(n);
-        ErxStart();
+        TxAction = 20;
         RxAction = 22;
         return 0;
     }
     case 22: {
-        bool prompt = false;
-        while (Msg_CheckRx(kPort) == 1) {
-            if (Msg_GetRx(kPort) == '>') prompt = true;
-        }
-        if (prompt) {
-            WaitForPrompt = 0;
-            char t[1025];
-            const uint32_t k = erx_txt.len < 1024 ? erx_txt.len : 1024;
-            std::memcpy(t, erx_txt.text.data(), k);
-            t[k] = 0;
-            SendSMS(t);
-            resp_len = 0;
-            resp_state = 0;
-            WaitingForResp = 1;
-            ErxStart();
-            RxAction = 21;
+        // The answer goes out as any message; a missing prompt (the retry
+        // counted, the states reset) loses only the answer.
+        const uint32_t r = TransmitSMS(erx_num, erx_txt);
+        if (RxAction != 22) {
+            ErxDelete();
             return 0;
         }
-        if (ErxPassed(kWait)) {
-            WaitForPrompt = 0;
-            Msg_PutTx(kPort, 0x1B);
-            Msg_RtuTx(kPort);
-            ErxDelete();
-        }
-        return 0;
-    }
-    case 21:
-        if (GetResponseX(EnforaResp.data()) == 0 && !ErxPassed(kWait)) return 0;
+        if (r == 0) return 0;
         ErxCount(5);
         ErxDelete();
         return 0;
+    }
     case 20:
         if (GetResponseX(EnforaResp.data()) == 0 && !ErxPassed(kWait)) return 0;
         WaitingForResp = 0;

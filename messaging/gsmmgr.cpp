@@ -33,13 +33,19 @@ uint32_t gsm_last_crc = 0xFFFFFFFFu;
 
 constexpr uint32_t k10s = 100000, k120s = 1200000;
 
-void Send(uint32_t port, const char *text, uint8_t follow, uint32_t wait) {
+// A command line and CR; the answer buffer restarts.
+void SendRaw(uint32_t port, const char *text) {
     Msg_FlushRx(port);
     Msg_PutsTx(port, text);
     Msg_PutTx(port, 13);
     Msg_RtuTx(port);
     GSMindex = 0;
     GSMCmdBuf[0] = 0;
+}
+
+// A command whose answer state 25 waits for, then goes on at `follow`.
+void Send(uint32_t port, const char *text, uint8_t follow, uint32_t wait) {
+    SendRaw(port, text);
     GSMTimer(wait);
     cmd_state = GSMGPRSInfo_St.b[3];
     GSMGPRSInfo_St.follow = follow;
@@ -93,15 +99,6 @@ constexpr uint32_t kNever = 0xFFFFFFFFu;
 // Hang-up steps.
 uint8_t disc_step, disc_tries, disc_prev;
 uint8_t listen_wait;
-
-void SendRaw(uint32_t port, const char *text) {
-    Msg_FlushRx(port);
-    Msg_PutsTx(port, text);
-    Msg_PutTx(port, 13);
-    Msg_RtuTx(port);
-    GSMindex = 0;
-    GSMCmdBuf[0] = 0;
-}
 
 uint32_t PortOf() { return GSMGPRSInfo_St.b[4] & 0x0F; }
 
@@ -436,12 +433,14 @@ uint32_t GSMSMSDisconnect(uint32_t port, uint32_t immediate) {
         disc_step = 4;
         return 0;
     case 1:
+    case 6:
+        // After the line's 1.1 s down: up again and the escape, 1.5 s guard.
         if (!GSMTimer(0)) return 0;
         Msg_Enable(port, 1);
         Msg_PutsTx(port, "+++");
         Msg_RtuTx(port);
         GSMTimer(15000);
-        disc_step = 2;
+        disc_step = uint8_t(disc_step + 1);
         return 0;
     case 2:
         if (!GSMTimer(0)) return 0;
@@ -477,14 +476,7 @@ uint32_t GSMSMSDisconnect(uint32_t port, uint32_t immediate) {
         end = true;
         break;
     }
-    case 6:
-        if (!GSMTimer(0)) return 0;
-        Msg_Enable(port, 1);
-        Msg_PutsTx(port, "+++");
-        Msg_RtuTx(port);
-        GSMTimer(15000);
-        disc_step = 7;
-        return 0;
+
     case 7:
         if (!GSMTimer(0)) return 0;
         GSMTimer(1);
