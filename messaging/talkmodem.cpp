@@ -204,6 +204,7 @@ uint32_t ModemStart(uint32_t port, const ModemReq &req) {
     modem.step[req.kind] = 2;
     modem.socket_asked = 0;
     modem.gsm = 0;
+    if (port == 0) GSMGPRSParmInit();  // a modem section read once per block
     GsmModem = GsmManaged(port) ? 1 : 0;
     return 1;
 }
