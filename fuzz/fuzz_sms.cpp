@@ -10,6 +10,7 @@
 #include "core/image/plcreg.h"
 #include "core/storage/memfile.h"
 #include "core/storage/nvram.h"
+#include "io/io.h"
 #include "messaging/atcmd.h"
 #include "messaging/sms.h"
 
@@ -26,6 +27,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::memcpy(&sms_table_bl[8], data + 2, n);
     NV_EditorFeatures |= NVF_SMS;
     sms = SmsEngine{};
+    GSMGPRSInfo_St = GsmInfo{};
+    // The modem section at the block's end, read as with a modem board.
+    static uint16_t crc;
+    crc = uint16_t((crc + 1) % 0xFFFF);
+    LE_Put32(&sms_table_bl[0], crc);
+    io_init[1] = 0xDF0F;
+    GSMGPRSParmInit();
+    char item[160];
+    GSMGPRSInfo_St.owner = 2;
+    for (uint32_t i = 0; i < 9; i++) {
+        const uint32_t n = GSMGPRSParm(i, item, sizeof item);
+        if (n >= sizeof item) __builtin_trap();
+    }
+    GSMGPRSOprtor();
+    string_init();
+    io_init[1] = 0;
     GSMGPRSInfo_St = GsmInfo{};
     SMS_Start();
     if (!Sms_MagicIs1VMS()) return 0;

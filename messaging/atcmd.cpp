@@ -647,6 +647,7 @@ void DataContextActivation() {
         if (s.signal < 1 || s.signal > 98 || (s.status & 2)) return;
         s.state = AT_ST_ACTIVATE;
         s.errors &= uint8_t(~0x80u);
+        string_init();
         at_stack_data[0] = AtSlot{0, s.ip_text.data(), uint16_t(s.ip_text.size()), nullptr};
         AT_Load(at_cmd.data(), AT_ST_ACTIVATE, 24, at_resp.data(), 1600);
     }

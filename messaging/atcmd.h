@@ -146,6 +146,9 @@ struct GsmInfo {
     uint32_t hold_start;
     std::array<char, 24> allocated_ip;
     uint32_t hold_reg, status_reg;
+    uint32_t hold_time_reg;    // register of the hold seconds, 0: hold_time
+    std::array<char, 40> dest; // destination or dial text
+    uint8_t ip_call;           // the dial text is an IP address
     uint32_t marker;           // "EMSG" when a modem configuration is present
     uint8_t follow;            // follow-up state of the initialisation machine
     uint8_t retries;
@@ -166,6 +169,23 @@ void GSMGPRSOprtor();
 uint32_t GSMModemInit(uint32_t port);
 uint32_t GSMTimer(uint32_t ticks);
 uint32_t SMSPlcReg_Get(void *buf, uint32_t addr, uint32_t width);
+uint32_t GSMPlcReg_Get(void *buf, uint32_t addr, uint32_t width);
+uint32_t GSMPlcReg_Set(uint32_t addr, const void *buf, uint32_t width);
+// Modem configuration item (text and length out; see the modem section).
+uint32_t GSMGPRSParm(uint32_t item, char *out, uint32_t cap);
+// Fills configuration strings 5, 7 and 8 (APN, user name, password).
+void string_init();
+// One step of a hang-up: 1 when finished.
+uint32_t GSMSMSDisconnect(uint32_t port, uint32_t immediate);
+// Requests or watches the programming tool's socket on the built-in module.
+void ConnToolTelit();
+extern SockConnInfo GSMToolConn;
+// The programming port taken for the GSM modem.
+void CmdOvrd();
+// Stops the manager's shared timer (never expires).
+void GSMTimerStop();
+// 1 while a hand-back is held by the hold register (SMS engine's rounds).
+uint32_t GSMHoldKeep();
 uint32_t SMSPlcReg_Set(uint32_t addr, const void *buf, uint32_t width);
 
 // ---- SMS over the modem (gsmsms.cpp) -------------------------------------------------
@@ -186,6 +206,13 @@ uint32_t Sms_ParseList(const char *list, uint32_t len, char *index, char *sender
 // zeros dropped, either contains the other).
 uint32_t Sms_NumberMatch(const char *sender, const char *contact);
 extern uint8_t RxAction;
+// Group ids of every contact that matches the sender; their count.
+uint32_t Sms_SenderGroups(const char *from, uint8_t *out, uint32_t cap);
+// Runs the receive-command entries of the sender's groups from (*gi, *ei)
+// on: applies accepted commands; 1 when an answer is due (num and txt
+// filled, the scan resumes after that entry), 0 when the scan is over.
+uint32_t Sms_Commands(const uint8_t *grp, uint32_t ngrp, uint32_t *gi, uint32_t *ei, const char *text, uint32_t len,
+                      const char *from, SmsText &num, SmsText &txt);
 
 // ---- SMS on the programming port's GSM modem (enfora.cpp) ------------------------------
 extern uint8_t TxAction;  // 20 send the number, 22 wait for the prompt, 21 wait for the answer
@@ -202,3 +229,6 @@ void CommInit();
 uint32_t TransmitSMS(const SmsText &number, const SmsText &text);
 extern uint8_t RecvState;
 extern uint32_t ReceiveSMSDuration;
+// One step of the receive cycle on the programming port's GSM modem: 1 when
+// the cycle is over.
+uint32_t ReceiveSMSEnfora();

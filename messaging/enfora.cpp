@@ -165,3 +165,138 @@ uint32_t TransmitSMS(const SmsText &number, const SmsText &text) {
         return 0;
     }
 }
+
+namespace {
+
+constexpr uint32_t kParseWait = 20000;  // 2 s before the list is parsed
+uint32_t erx_timer;
+uint8_t erx_read;  // the listing alternates: 0 unread, 1 read
+uint8_t erx_waiting;  // the receive period runs
+std::array<char, 4> erx_index;
+std::array<char, 24> erx_sender;
+std::array<char, 1025> erx_text;
+std::array<uint8_t, 32> erx_groups;
+uint32_t erx_ngroups, erx_g, erx_e;
+SmsText erx_num, erx_txt;
+
+bool ErxPassed(uint32_t ticks) { return FPGA_GetFrt() - erx_timer >= ticks; }
+void ErxStart() { erx_timer = FPGA_GetFrt(); }
+void ErxCount(unsigned word) {
+    LE_Put16(&sms.status[2 * word], uint16_t(LE_Get16(&sms.status[2 * word]) + 1));
+}
+void ErxDelete() {
+    char cmd[16];
+    std::memcpy(cmd, "+CMGD=", 6);
+    std::memcpy(cmd + 6, erx_index.data(), 3);
+    cmd[9] = 0;
+    Msg_FlushRx(kPort);
+    ATCommand(cmd);
+    resp_len = 0;
+    resp_state = 0;
+    WaitingForResp = 1;
+    ErxStart();
+    RxAction = 20;
+}
+
+}  // namespace
+
+uint32_t ReceiveSMSEnfora() {
+    if (sms.t.nrx == 0) return 1;
+    switch (RxAction) {
+    case 13:
+        if (!erx_waiting) {
+            erx_waiting = 1;  // the receive period starts
+            ErxStart();
+        }
+        if (!ErxPassed(ReceiveSMSDuration)) return 0;
+        erx_waiting = 0;
+        Msg_FlushRx(kPort);
+        ATCommand(erx_read ? "+CMGL= \"REC READ\"" : "+CMGL= \"REC UNREAD\"");
+        erx_read ^= 1;
+        resp_len = 0;
+        resp_state = 0;
+        ErrorRespFlag = 0;
+        WaitingForResp = 1;
+        ErxStart();
+        RxAction = 14;
+        return 0;
+    case 14: {
+        const uint32_t n = GetResponseX(EnforaResp.data());
+        const bool timeout = n == 0 && ErxPassed(kWait);
+        if (timeout || (n && ErrorRespFlag)) {
+            // No listing: bit 4, and bit 7 when nothing came at all.
+            const uint8_t bits = uint8_t(timeout && resp_len < 2 ? 0x90 : 0x10);
+            CommInit();  // writes the counts into status word 0: the bits go on top
+            sms.status[1] |= bits;
+            Sms_WriteStatus();
+            ErxStart();
+            return 1;
+        }
+        if (n == 0) return 0;
+        sms.status[1] &= uint8_t(~0x80u);
+        Sms_WriteStatus();
+        if (n < 6) {
+            ErxStart();
+            RxAction = 13;
+            return 1;
+        }
+        ErxStart();
+        RxAction = 15;
+        return 0;
+    }
+    case 15: {
+        if (!ErxPassed(kParseWait)) return 0;
+        const char *l = EnforaResp.data();
+        if (!Sms_ParseList(l, uint32_t(std::strlen(l)), erx_index.data(), erx_sender.data(), erx_sender.size(),
+                           erx_text.data(), erx_text.size())) {
+            ErxStart();
+            RxAction = 13;
+            return 1;
+        }
+        erx_ngroups = Sms_SenderGroups(erx_sender.data(), erx_groups.data(), erx_groups.size());
+        ErxCount(2);
+        if (erx_ngroups == 0) {
+            ErxCount(3);  // unknown sender: deleted unread
+            ErxDelete();
+            return 0;
+        }
+        erx_g = erx_e = 0;
+        RxAction = 18;
+        return 0;
+    }
+    case 18: {
+        const uint32_t len = uint32_t(std::strlen(erx_text.data()));
+        if (!Sms_Commands(erx_groups.data(), erx_ngroups, &erx_g, &erx_e, erx_text.data(), len, erx_sender.data(),
+                          erx_num, erx_txt)) {
+            ErxDelete();
+            return 0;
+        }
+        TxAction = 20;
+        RxAction = 22;
+        return 0;
+    }
+    case 22: {
+        // The answer goes out as any message; a missing prompt (the retry
+        // counted, the states reset) loses only the answer.
+        const uint32_t r = TransmitSMS(erx_num, erx_txt);
+        if (RxAction != 22) {
+            ErxDelete();
+            return 0;
+        }
+        if (r == 0) return 0;
+        ErxCount(5);
+        ErxDelete();
+        return 0;
+    }
+    case 20:
+        if (GetResponseX(EnforaResp.data()) == 0 && !ErxPassed(kWait)) return 0;
+        WaitingForResp = 0;
+        ErxStart();
+        RxAction = 13;
+        return 1;
+    default:
+        ErxStart();
+        RxAction = 13;
+        return 0;
+    }
+}

@@ -180,6 +180,53 @@ uint32_t Sms_ParseList(const char *list, uint32_t len, char *index, char *snd, u
     return 1;
 }
 
+uint32_t Sms_SenderGroups(const char *from, uint8_t *out, uint32_t cap) {
+    const SmsTables &t = sms.t;
+    uint32_t n = 0;
+    for (uint32_t c = 0; c < t.ncontacts; c++) {
+        char num[24];
+        const uint32_t rec = t.contacts + 20 * c;
+        const uint32_t off = LE_Get32(&sms_table_bl[rec]);
+        const uint32_t len = LE_Get32(&sms_table_bl[rec + 4]) & 0xFF;
+        const char *src = Sms_String(t, off, len);
+        if (len == 0 || src == nullptr) continue;
+        const uint32_t m = len < 23 ? len : 23;
+        std::memcpy(num, src, m);
+        num[m] = 0;
+        if (Sms_NumberMatch(from, num) && n < cap) out[n++] = sms_table_bl[rec + 16];
+    }
+    return n;
+}
+
+uint32_t Sms_Commands(const uint8_t *grp, uint32_t ngrp, uint32_t *gi, uint32_t *ei, const char *text, uint32_t len,
+                      const char *from, SmsText &num, SmsText &txt) {
+    const SmsTables &t = sms.t;
+    for (; *gi < ngrp; (*gi)++, *ei = 0) {
+        for (; *ei < t.nrx; (*ei)++) {
+            const uint32_t e = t.rx + 16 * *ei;
+            if (sms_table_bl[e + 9] != grp[*gi]) continue;
+            uint8_t rv = 0;
+            char reply[168];
+            sms.reply = 0;
+            if (!ParseSMS(*ei, text, len, reply, sizeof reply, &rv)) continue;
+            Sms_WriteStorage("R-", text, len);
+            const uint8_t one = 1;
+            SMSPlcReg_Set(LE_Get32(&sms_table_bl[e + 12]), &one, 1);
+            if (sms_table_bl[e + 8] || sms.reply) {
+                const std::size_t sl = std::strlen(from);
+                num.len = uint16_t(sl < num.text.size() ? sl : num.text.size());
+                std::memcpy(num.text.data(), from, num.len);
+                const char *a = rv ? reply : "ACK";
+                txt.len = uint16_t(std::strlen(a));
+                std::memcpy(txt.text.data(), a, txt.len);
+                (*ei)++;
+                return 1;
+            }
+        }
+    }
+    return 0;
+}
+
 uint32_t ReceiveSMSTelit() {
     const SmsTables &t = sms.t;
     RecvState = 0;
@@ -219,20 +266,7 @@ uint32_t ReceiveSMSTelit() {
             return 1;
         }
         msg_len = uint32_t(std::strlen(msg_text.data()));
-        ngroups = 0;
-        for (uint32_t c = 0; c < t.ncontacts; c++) {
-            char num[24];
-            const uint32_t rec = t.contacts + 20 * c;
-            const uint32_t off = LE_Get32(&sms_table_bl[rec]);
-            const uint32_t len = LE_Get32(&sms_table_bl[rec + 4]) & 0xFF;
-            const char *src = Sms_String(t, off, len);
-            if (len == 0 || src == nullptr) continue;
-            const uint32_t m = len < 23 ? len : 23;
-            std::memcpy(num, src, m);
-            num[m] = 0;
-            if (Sms_NumberMatch(sender.data(), num) && ngroups < groups.size())
-                groups[ngroups++] = sms_table_bl[rec + 16];
-        }
+        ngroups = uint8_t(Sms_SenderGroups(sender.data(), groups.data(), groups.size()));
         Count(2);
         if (ngroups == 0) {
             Count(3);
@@ -244,35 +278,12 @@ uint32_t ReceiveSMSTelit() {
         }
         return 0;
     }
-    case 4: {
-        for (; rx_group < ngroups; rx_group++, rx_entry = 0) {
-            for (; rx_entry < t.nrx; rx_entry++) {
-                const uint32_t e = t.rx + 16 * rx_entry;
-                if (sms_table_bl[e + 9] != groups[rx_group]) continue;
-                uint8_t rv = 0;
-                char reply[168];
-                sms.reply = 0;
-                const uint32_t ok = ParseSMS(rx_entry, msg_text.data(), msg_len, reply, sizeof reply, &rv);
-                if (!ok) continue;
-                Sms_WriteStorage("R-", msg_text.data(), msg_len);
-                const uint8_t one = 1;
-                SMSPlcReg_Set(LE_Get32(&sms_table_bl[e + 12]), &one, 1);
-                if (sms_table_bl[e + 8] || sms.reply) {
-                    const std::size_t sl = std::strlen(sender.data());
-                    answer_num.len = uint16_t(sl);
-                    std::memcpy(answer_num.text.data(), sender.data(), sl);
-                    const char *a = rv ? reply : "ACK";
-                    answer_txt.len = uint16_t(std::strlen(a));
-                    std::memcpy(answer_txt.text.data(), a, answer_txt.len);
-                    rx_entry++;
-                    RxAction = 5;
-                    return 0;
-                }
-            }
-        }
-        RxAction = 3;
+    case 4:
+        RxAction = Sms_Commands(groups.data(), ngroups, &rx_group, &rx_entry, msg_text.data(), msg_len,
+                                sender.data(), answer_num, answer_txt)
+                       ? 5
+                       : 3;
         return 0;
-    }
     case 5:
         if (SendSMSTelit(answer_num, answer_txt) == 0) return 0;
         Count(5);

@@ -652,6 +652,7 @@ void SMS_Scanner() {
         sms.recv_ok = 0;
         PrepareSMS();
         if (sms.rounds >= 2 && sms.recv_ok) {
+            if (GSMHoldKeep()) return;  // the hold register keeps the modem a while
             sms.rounds = 0;
             GSMGPRSRsrcMngr(3, 4);
         }

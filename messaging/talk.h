@@ -64,6 +64,7 @@ struct ModemRec {
     uint8_t hangup;             // a hang-up raises the line again at hang_at
     uint32_t hang_at;
     uint8_t socket_asked;       // cellular option: data socket requested
+    uint8_t gsm;                // 1: handed to the GSM modem manager, 2: releasing
 };
 extern ModemRec modem;
 extern uint32_t modem_idle_start, modem_idle_period;

@@ -8,6 +8,7 @@
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
 #include "io/io.h"
+#include "messaging/atcmd.h"
 #include "messaging/messaging.h"
 #include "messaging/msghooks.h"
 #include "messaging/talk.h"
@@ -20,7 +21,8 @@ namespace {
 
 constexpr const char *kInitString = "ATE0S0=0Q0V0X0&C1&D2";
 constexpr uint32_t kGuard = 11000, kAfterEscape = 15000, kInitAnswer = 100000, kCommand = 1200000,
-                   kRing = 300000, kDtrDrop = 2500, kGprsIdle = 9000000;
+                   kRing = 300000, kDtrDrop = 2500, kGprsIdle = 9000000,
+                   kIpCall = 3600000;
 
 constexpr uint32_t kWords = PLC_REG_SIZE / 2;
 
@@ -71,6 +73,47 @@ void CellularRequest(const ModemReq &r, SockConnInfo &c) {
 }
 
 SockConnInfo cell_req;
+
+// A GSM modem of the modem manager serves this port (configuration present,
+// no cellular option board, no external Telit module).
+bool GsmManaged(uint32_t port) {
+    const GsmInfo &g = GSMGPRSInfo_St;
+    return port == 0 && !Modem_CellularOption() && g.marker == GSM_MARKER && (g.b[0] & 0x01) && !(g.b[1] & 0x04);
+}
+
+// The dial text for the modem manager: "IPBN" + address (4 bytes) + port (2
+// bytes), each low byte first, becomes "a.b.c.d/port"; of any text only
+// digits, '.', '/' and '+' are kept.
+void GsmDialText(const ModemReq &r, char *out, std::size_t cap) {
+    uint8_t raw[40] = {};
+    uint32_t n = 0;
+    if (r.length >= 1024) {
+        const uint32_t ref = r.text_ref ? r.text_ref : r.length;
+        for (; n < 35; n++)
+            if (!PlcReg_Get(&raw[n], ref + 8 * n, 8)) break;
+    } else {
+        n = r.length < 39 ? r.length : 39;
+        std::memcpy(raw, r.text.data(), n);
+    }
+    char t[48];
+    if (n >= 10 && (raw[0] | 0x20) == 'i' && (raw[1] | 0x20) == 'p' && (raw[2] | 0x20) == 'b' &&
+        (raw[3] | 0x20) == 'n') {
+        std::snprintf(t, sizeof t, "%u.%u.%u.%u/%u", raw[7], raw[6], raw[5], raw[4], unsigned(raw[8] | raw[9] << 8));
+    } else {
+        uint32_t k = 0;
+        for (uint32_t i = 0; i < n && raw[i] && raw[i] != ' '; i++) t[k++] = char(raw[i]);
+        t[k] = 0;
+    }
+    std::size_t k = 0;
+    for (const char *p = t; *p && k + 1 < cap; p++)
+        if ((*p >= '0' && *p <= '9') || *p == '.' || *p == '/' || *p == '+') out[k++] = *p;
+    out[k] = 0;
+}
+
+bool GsmIpPending() {
+    const GsmInfo &g = GSMGPRSInfo_St;
+    return g.ip_call && (g.b[0] & 0xC0);
+}
 
 }  // namespace
 
@@ -153,7 +196,6 @@ void ModemInit(uint32_t port) {
 }
 
 uint32_t ModemStart(uint32_t port, const ModemReq &req) {
-    (void)port;
     if (modem.busy || req.kind > 2) return 0;
     modem.busy = 1;
     modem.slot[req.kind] = req;
@@ -161,6 +203,9 @@ uint32_t ModemStart(uint32_t port, const ModemReq &req) {
     ModemTalkTimer(kGuard);
     modem.step[req.kind] = 2;
     modem.socket_asked = 0;
+    modem.gsm = 0;
+    if (port == 0) GSMGPRSParmInit();  // a modem section read once per block
+    GsmModem = GsmManaged(port) ? 1 : 0;
     return 1;
 }
 
@@ -172,7 +217,11 @@ uint32_t ModemStop(uint32_t port, uint32_t kind) {
         modem.step[kind] = 0;
         return 0;
     }
-    if (kind != 0) {
+    if (modem.gsm) {
+        // The manager owns the modem: give it back (it hangs up first).
+        modem.gsm = GSMGPRSRsrcMngr(1, 6) ? 0 : 2;
+        modem.connected = 0;
+    } else if (kind != 0) {
         if (Modem_CellularOption()) {
             ModemDataDisConnRequest(0);
         } else {
@@ -191,6 +240,7 @@ uint32_t ModemStop(uint32_t port, uint32_t kind) {
 }
 
 void ModemHangupPoll() {
+    if (modem.gsm == 2 && GSMGPRSRsrcMngr(1, 6)) modem.gsm = 0;
     if (modem.hangup && FPGA_GetFrt() - modem.hang_at >= kDtrDrop) {
         modem.hangup = 0;
         Msg_Enable(0, 1);
@@ -208,6 +258,41 @@ uint32_t ModemExecute(uint32_t port, uint32_t kind) {
         if (cell && kind != 0) {
             CellularRequest(r, cell_req);
             step = 8;
+            return 0;
+        }
+        if (GsmManaged(port)) {
+            GsmModem = 1;
+            GsmInfo &g = GSMGPRSInfo_St;
+            if (!modem.gsm) {
+                if (GSMGPRSRsrcMngr(1, 0) == 0 || GSMGPRSRsrcMngr(1, 3) == 0) {
+                    GSMGPRSRsrcMngr(1, 2);
+                    Status(r, MODEM_BUSY);  // another user still has it
+                    return 0;
+                }
+                modem.gsm = 1;
+                if (kind == 1) GsmDialText(r, g.dest.data(), g.dest.size());
+                else g.dest[0] = 0;
+                g.ip_call = std::strchr(g.dest.data(), '.') ? 1 : 0;
+                g.b[3] = 0;
+            }
+            const uint32_t res = GSMModemInit(port);
+            if (res == 4 || res == MODEM_TIMEOUT) {
+                Status(r, uint16_t(res));
+                step = 7;
+                return 0;
+            }
+            Status(r, MODEM_BUSY);
+            if (g.b[3] == 28 || g.b[3] == 29) {
+                // Configured: an IP call is made by the manager in the
+                // direction of the request, a circuit call by this slot.
+                if (g.ip_call && kind != 0) {
+                    g.b[0] = uint8_t((g.b[0] & ~0xC0u) | (kind == 1 ? 0x40 : 0x80));
+                    g.b[3] = kind == 1 ? 28 : 29;
+                } else {
+                    g.b[3] = 26;
+                }
+                step = 5;
+            }
             return 0;
         }
         if (!ModemTalkExpired()) return 0;
@@ -235,6 +320,11 @@ uint32_t ModemExecute(uint32_t port, uint32_t kind) {
         return 0;
     }
     case 5: {
+        if (modem.gsm && GsmIpPending()) {
+            ModemTalkTimer(kIpCall);
+            step = 6;
+            return 0;
+        }
         char line[64];
         if (kind == 0) {
             char t[40] = {};
@@ -253,6 +343,27 @@ uint32_t ModemExecute(uint32_t port, uint32_t kind) {
         return 0;
     }
     case 6: {
+        if (modem.gsm && GsmIpPending()) {
+            // The manager makes the call; its states give the result.
+            const GsmInfo &g = GSMGPRSInfo_St;
+            GSMModemInit(port);
+            if (g.b[3] == 32) {
+                Status(r, 1);
+                modem.connected = 1;
+                GPRSIdleTimer(kGprsIdle);
+                step = 8;
+            } else if (g.conn_status == 6 && kind == 2) {
+                Status(r, 6);
+                ModemTalkTimer(0);
+            } else if (g.b[3] == 0) {
+                Status(r, 4);
+                step = 7;
+            } else if (ModemTalkExpired()) {
+                Status(r, MODEM_TIMEOUT);
+                step = 7;
+            }
+            return 0;
+        }
         const uint32_t res = GetResult(port);
         if (res == MODEM_BUSY) return 0;
         if (res == MODEM_TIMEOUT) {

@@ -1,8 +1,8 @@
 """A modem at the far end of a pseudo-terminal, for the black-box tests:
 answers the AT command forms of 3GPP TS 27.007/27.005 and the Hayes set
 (numeric "0"/"1" or verbose "OK"/"CONNECT" results), stores and lists SMS,
-and carries the cellular module's socket commands (AT#SD, AT#SL, AT#SS,
-AT#SSENDEXT, AT#SRECV, AT#SH) over real TCP connections. Python standard
+and carries the cellular module's socket commands (AT#SD, AT#SL, AT#SA,
+AT#SS, AT#SSENDEXT, AT#SRECV, AT#SH) over real TCP connections. Python standard
 library only; runs in a thread of the test, which ends it with stop()."""
 
 import os
@@ -28,6 +28,8 @@ class ModemSim:
         self.silent = set()      # commands left unanswered
         self.on_line = None      # callback(line, t) before answering
         self.socks = {}          # connection id -> socket
+        self.listeners = {}      # connection id -> listening socket (AT#SL)
+        self.incoming = {}       # connection id -> accepted peer not yet taken (AT#SA)
         self.pending_recv = {}   # connection id -> bytes received from the peer
         self._buf = bytearray()
         self._send_wait = None   # (conn id, count) after a "> " prompt
@@ -53,9 +55,10 @@ class ModemSim:
     def stop(self):
         self._stop.set()
         self._thread.join(5)
-        for s in self.socks.values():
-            s.close()
-        self.socks.clear()
+        for d in (self.socks, self.listeners, self.incoming):
+            for s in d.values():
+                s.close()
+            d.clear()
 
     def _ok(self):
         return "\r\nOK\r\n" if self.verbose else "0\r"
@@ -63,7 +66,7 @@ class ModemSim:
     # ---- the line side -------------------------------------------------------------
     def _run(self):
         while not self._stop.is_set():
-            fds = [self.fd] + list(self.socks.values())
+            fds = [self.fd] + list(self.socks.values()) + list(self.listeners.values())
             try:
                 r, _, _ = select.select(fds, [], [], 0.05)
             except (OSError, ValueError):
@@ -77,6 +80,13 @@ class ModemSim:
                     with self.lock:
                         self.raw += data
                     self._feed(data)
+                elif f in self.listeners.values():
+                    cid = next(k for k, v in self.listeners.items() if v is f)
+                    conn, _ = f.accept()
+                    if cid in self.incoming or cid in self.socks:
+                        conn.close()
+                    else:
+                        self.incoming[cid] = conn
                 else:
                     self._peer_data(f)
 
@@ -194,10 +204,40 @@ class ModemSim:
             if s:
                 s.close()
             return "\r\nOK\r\n"
+        if up.startswith("AT#SL="):
+            cid, onoff, port = (int(x) for x in line[6:].split(","))
+            old = self.listeners.pop(cid, None)
+            if old:
+                old.close()
+            if onoff:
+                ls = socket.socket()
+                ls.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+                try:
+                    ls.bind(("127.0.0.1", port))
+                except OSError:
+                    ls.close()
+                    return "\r\nERROR\r\n"
+                ls.listen(1)
+                self.listeners[cid] = ls
+            return "\r\nOK\r\n"
+        if up.startswith("AT#SA="):
+            cid = int(line[6:].split(",")[0])
+            conn = self.incoming.pop(cid, None)
+            if conn is None:
+                return "\r\nERROR\r\n"
+            self.socks[cid] = conn
+            return "\r\nOK\r\n"
         if up == "AT#SS":
             out = ""
             for cid in range(1, 7):
-                if cid in self.socks:
+                if cid in self.incoming:
+                    la, lp = self.incoming[cid].getsockname()[:2]
+                    ra, rp = self.incoming[cid].getpeername()[:2]
+                    out += "\r\n#SS: %d,5,%s,%d,%s,%d" % (cid, la, lp, ra, rp)
+                elif cid in self.listeners and cid not in self.socks:
+                    la, lp = self.listeners[cid].getsockname()[:2]
+                    out += "\r\n#SS: %d,4,%s,%d" % (cid, la, lp)
+                elif cid in self.socks:
                     state = 3 if self.pending_recv.get(cid) else 2
                     la, lp = self.socks[cid].getsockname()[:2]
                     ra, rp = self.socks[cid].getpeername()[:2]

@@ -275,7 +275,7 @@ class SocketsOfTheBuiltInModule(PortCase):
     """The cellular option board in slot 1: a dial of the Talk-port modem
     block becomes a data socket of the module, carried over real TCP."""
 
-    def test_dial_and_peer_bytes(self):
+    def module(self):
         os.makedirs(self.ctl.path("sim"), exist_ok=True)
         with open(self.ctl.path("sim", "io.json"), "w") as f:
             json.dump({"slot1": [{"addr": "0x4E", "type": "expander", "pins": [255, 0x6F]}]}, f)
@@ -288,6 +288,40 @@ class SocketsOfTheBuiltInModule(PortCase):
         os.symlink(os.ttyname(slave), self.ctl.path("dev", "ttySP2"))
         sim = ModemSim(m_master, verbose=True)
         self.addCleanup(sim.stop)
+        return sim
+
+    def test_listen_accept_and_peer_bytes(self):
+        """An answer request listens on port 1001; a peer's TCP connection
+        is accepted and its bytes are read from the module."""
+        sim = self.module()
+        self.start()
+        self.c.set_mode(0)
+        self.c.download(21, sms_section(R(100), R(200)))
+        words = ([M(1)] + open_words([5, 0, 3, 0, 0, 2]) + [38, M(11),
+                 M(11), 136, 0, 2, R(40), 38, M(20), 9])
+        self.run_program(words, 0x8002)
+        self.c.write_reg(M(1), 1, 1)
+        self.assertTrue(wait_for(lambda: "AT#SL=1,1,1001" in sim.lines(), 60), sim.lines()[-10:])
+        self.assertLess(sim.lines().index('AT#SGACT=1,1,"",""'), sim.lines().index("AT#SL=1,1,1001"))
+        self.assertTrue(wait_for(lambda: self.saved_word(R(40)) == 6, 20), sim.lines()[-10:])
+        self.assertEqual(self.saved_bit(M(20)), 0)
+        peer = socket.create_connection(("127.0.0.1", 1001), timeout=10)
+        self.addCleanup(peer.close)
+        self.assertTrue(wait_for(lambda: "AT#SA=1,1" in sim.lines(), 20), sim.lines()[-10:])
+        self.assertTrue(wait_for(lambda: self.saved_word(R(40)) == 1, 20), sim.lines()[-10:])
+        self.assertTrue(wait_for(lambda: self.saved_bit(M(20)) == 1, 5))
+        peer.sendall(b"ABCD")
+        self.assertTrue(wait_for(lambda: "AT#SRECV=1,1500" in sim.lines(), 20), sim.lines()[-10:])
+        # The peer leaves: the socket listens again and takes the next one.
+        peer.close()
+        self.assertTrue(wait_for(lambda: self.saved_word(R(40)) == 6, 20), sim.lines()[-10:])
+        second = socket.create_connection(("127.0.0.1", 1001), timeout=10)
+        self.addCleanup(second.close)
+        self.assertTrue(wait_for(lambda: sim.lines().count("AT#SA=1,1") == 2, 20), sim.lines()[-10:])
+        self.assertTrue(wait_for(lambda: self.saved_word(R(40)) == 1, 20), sim.lines()[-10:])
+
+    def test_dial_and_peer_bytes(self):
+        sim = self.module()
         server = socket.socket()
         self.addCleanup(server.close)
         server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)

@@ -1,11 +1,54 @@
 // The modem manager: its initialisation machine's commands in order against
 // a modem that answers OK, the answer classifier and the resource manager.
 #include <cstring>
+#include <map>
+#include <set>
 
 #include "messaging/messaging.h"
 #include "tests/messaging/msg_fixture.h"
 
+using namespace la;
+
 namespace {
+
+uint16_t section_crc = 0x5000;
+
+// A messaging block of texts followed by a modem section of `len` bytes.
+struct ModemSection {
+    uint32_t len = 96;
+    uint8_t fa = 0, fb = 0, hold = 0;
+    uint32_t hold_reg = 0, hold_time_reg = 0, status_reg = 0, ip = 0;
+    std::string strings;
+    std::array<std::pair<uint32_t, uint32_t>, 5> texts{};  // APN, user, password, operator, port
+    void Install() const {
+        std::vector<uint8_t> d(strings.begin(), strings.end());
+        std::vector<uint8_t> sec(96, 0);
+        std::memcpy(sec.data(), "EMSG", 4);
+        sec[4] = fa, sec[5] = fb, sec[6] = hold;
+        LE_Put32(&sec[8], hold_reg);
+        LE_Put32(&sec[12], hold_time_reg);
+        LE_Put32(&sec[16], status_reg);
+        LE_Put32(&sec[20], ip);
+        for (unsigned i = 0; i < 5; i++) {
+            LE_Put32(&sec[24 + 8 * i], texts[i].first);
+            LE_Put32(&sec[28 + 8 * i], texts[i].second);
+        }
+        d.insert(d.end(), sec.begin(), sec.begin() + len);
+        sms_table_bl.fill(0);
+        LE_Put32(&sms_table_bl[0], section_crc++);
+        LE_Put32(&sms_table_bl[4], uint32_t(d.size()));
+        std::memcpy(&sms_table_bl[8], d.data(), d.size());
+    }
+};
+
+void RegText(uint32_t ref, const std::string &t) {
+    std::memcpy(&plc_reg[LT_Byte(ref)], t.c_str(), t.size() + 1);
+}
+
+std::string Config(unsigned item) {
+    const AtConfigStr &c = ConfigDataInStr[item - 1];
+    return std::string(c.text.data(), c.len);
+}
 
 class GsmTest : public MsgTest {
 protected:
@@ -15,28 +58,44 @@ protected:
         MsgTest::SetUp();
         GSMGPRSInfo_St = GsmInfo{};
         GSMGPRSInfo_St.b[1] = 0x01;  // a configuration is present
+        seen = 0;
+        cmds.clear();
+        answers.clear();
+        silent.clear();
+        for (unsigned i : {1u, 3u, 4u, 5u, 7u, 8u}) AT_SetConfig(i, "", 0);
     }
+    std::map<std::string, std::string> answers;  // exact line -> answer
+    std::set<std::string> silent;
     // Steps the machine; every command line gets "OK" (an escape too).
     void Run(uint32_t passes) {
         for (uint32_t i = 0; i < passes; i++) {
             LA_TimeAdvance(1000);
             GSMModemInit(0);
+            Pump();
+        }
+    }
+    void Pump() {
+        {
             std::string &tx = Port(0).tx;
             for (;;) {
                 if (tx.compare(seen, 3, "+++") == 0) {
                     seen += 3;
                     cmds.push_back("+++");
-                    fake_ports::Feed(0, "\r\nOK\r\n");
+                    if (!silent.count("+++")) fake_ports::Feed(0, "\r\nOK\r\n");
                     continue;
                 }
                 const std::size_t p = tx.find('\r', seen);
                 if (p == std::string::npos) break;
                 cmds.push_back(tx.substr(seen, p - seen));
                 seen = p + 1;
-                fake_ports::Feed(0, cmds.back() == "AT$NETIP?" ? "\r\n$NETIP: 10.1.2.3\r\nOK\r\n" : "\r\nOK\r\n");
+                const std::string &c = cmds.back();
+                if (silent.count(c)) continue;
+                if (answers.count(c)) fake_ports::Feed(0, answers[c]);
+                else fake_ports::Feed(0, c == "AT$NETIP?" ? "\r\n$NETIP: 10.1.2.3\r\nOK\r\n" : "\r\nOK\r\n");
             }
         }
     }
+    bool Sent(const std::string &c) const { return std::find(cmds.begin(), cmds.end(), c) != cmds.end(); }
 };
 
 }  // namespace
@@ -187,4 +246,353 @@ TEST_F(GsmTest, AnswerCollectorOfTheProgrammingPortModem) {
     EXPECT_EQ(GetResponseX(buf), 511u);  // at most 511 characters
     EXPECT_EQ(std::string(buf + 505), "\r\nOK\r\n");
     EXPECT_EQ(buf[504], 'a');
+}
+
+TEST_F(GsmTest, ModemSectionFillsTheConfiguration) {
+    io_init[1] = 0xDF0F;  // the modem option board
+    struct Row {
+        const char *what;
+        ModemSection sec;
+        std::string reg_apn;  // register strings
+        const char *apn, *user, *pw;
+        uint8_t b0, b1, hold_time;
+        uint32_t hold_reg;
+        const char *dest;  // item 7 with the tool owning the modem
+    };
+    ModemSection inline_texts;
+    inline_texts.fa = 0x02 | 0x20 | 0x40;
+    inline_texts.fb = 0x04 | 0x10 | 0x20;
+    inline_texts.hold = 30;
+    inline_texts.hold_reg = M16(50);
+    inline_texts.hold_time_reg = R(60);
+    inline_texts.ip = 0x0A4D0003;
+    inline_texts.strings = "internet.t-d1.detmsecretvodafone8000";
+    inline_texts.texts = {{{0, 16}, {16, 2}, {18, 6}, {24, 8}, {32, 4}}};
+    ModemSection regs;
+    regs.fb = 0x01;
+    regs.hold = 5;
+    regs.hold_reg = M16(50);  // ignored without flag B bit 4
+    regs.texts = {{{R(300), 0}, {R(320), 0}, {R(340), 0}, {0, 0}, {0, 0}}};
+    ModemSection short_sec = inline_texts;
+    short_sec.len = 36;  // the texts lie beyond it
+    short_sec.fa = 0x04;
+    short_sec.fb = 0x10;
+    const Row rows[] = {
+        {"inline texts", inline_texts, "", "internet.t-d1.de", "tm", "secret", 0x05, 0x8B, 30, M16(50), "10.77.0.3/8000"},
+        {"register texts", regs, "apn.reg  tail", "apn.reg", "u1", "p1", 0x01, 0x01, 10, 0, ""},
+        {"short section", short_sec, "", "internet.t-d1.de", "", "", 0x01, 0x05, 30, M16(50), "10.77.0.3/18501"},
+    };
+    for (const Row &r : rows) {
+        SetUp();
+        io_init[1] = 0xDF0F;
+        RegText(R(300), r.reg_apn);
+        RegText(R(320), "u1");
+        RegText(R(340), "p1");
+        r.sec.Install();
+        EXPECT_EQ(GSMGPRSParmInit(), 1u) << r.what;
+        const GsmInfo &g = GSMGPRSInfo_St;
+        EXPECT_EQ(g.marker, GSM_MARKER) << r.what;
+        EXPECT_EQ(Config(5), r.apn) << r.what;
+        EXPECT_EQ(Config(7), r.user) << r.what;
+        EXPECT_EQ(Config(8), r.pw) << r.what;
+        EXPECT_EQ(g.b[0], r.b0) << r.what;
+        EXPECT_EQ(g.b[1], r.b1) << r.what;
+        EXPECT_EQ(g.hold_time, r.hold_time) << r.what;
+        EXPECT_EQ(g.hold_reg, r.hold_reg) << r.what;
+        char t[128];
+        GSMGPRSInfo_St.owner = 0;
+        EXPECT_EQ(GSMGPRSParm(7, t, sizeof t), 0u) << r.what;
+        GSMGPRSInfo_St.owner = 2;
+        EXPECT_EQ(GSMGPRSParm(7, t, sizeof t), std::strlen(r.dest)) << r.what;
+        EXPECT_STREQ(t, r.dest) << r.what;
+        EXPECT_STREQ(g.dest.data(), r.dest) << r.what;
+    }
+    // The inline section's texts reach the modem in the initialisation.
+    SetUp();
+    io_init[1] = 0xDF0F;
+    inline_texts.fa = 0x20;
+    inline_texts.Install();
+    GSMGPRSParmInit();
+    GSMGPRSOprtor();
+    EXPECT_STREQ(NWOprtrName.data(), "VODAFONE");
+    EXPECT_EQ(Config(4), "VODAFONE");
+    answers["AT+COPS=?"] = "\r\n+COPS: (2,\"vodafone\",\"\",\"26202\")\r\n\r\nOK\r\n";
+    Run(600);
+    EXPECT_TRUE(Sent("AT+CGDCONT=1,\"IP\",\"internet.t-d1.de\"")) << cmds.size();
+    EXPECT_TRUE(Sent("AT%CGPCO=1,\"tm,secret\",0"));
+    char t[128];
+    EXPECT_EQ(GSMGPRSParm(4, t, sizeof t), 18u);
+    EXPECT_STREQ(t, "\"internet.t-d1.de\"");
+    EXPECT_EQ(GSMGPRSParm(5, t, sizeof t), 13u);
+    EXPECT_STREQ(t, "\"tm,secret\",0");
+    // Without the marker every item is one byte 0xFF of length 0.
+    GSMGPRSInfo_St.marker = 0;
+    EXPECT_EQ(GSMGPRSParm(4, t, sizeof t), 0u);
+    EXPECT_EQ(uint8_t(t[0]), 0xFF);
+    EXPECT_EQ(GSMGPRSInfo_St.b[0] & 1, 0);
+}
+
+TEST_F(GsmTest, DataCallStatesAfterTheConfiguration) {
+    struct Feed {
+        const char *text;
+        uint32_t dcd;
+        uint32_t wait_ms;
+    };
+    struct Row {
+        const char *what;
+        uint8_t b0, b1, state;
+        uint32_t dcd_at_start;
+        std::vector<Feed> feeds;
+        const char *tx;
+        uint8_t end_state;
+        uint16_t status;
+        bool connected;
+    };
+    const Row rows[] = {
+        {"dial ATDT", 0x02 | 0x40, 0x01, 28, 0, {{"\r\nCONNECT 9600\r\n", 1, 100}}, "ATDT5551234\r", 32, 1, true},
+        {"dial ATDP", 0x40, 0x01, 28, 0, {{"\r\nNO CARRIER\r\n", 0, 100}}, "ATDP10.1.2.3\r", 31, 3, false},
+        {"carrier up", 0x40 | 0x10, 0x01, 28, 1, {}, "", 0, 0xFFFE, false},
+        {"answer", 0x80, 0x01, 29, 0, {{"\r\nOK\r\n", 0, 100}, {"\r\nCONNECT\r\n", 1, 100}}, "ATS0=1\r", 32, 1, true},
+        {"listen", 0x04 | 0x80, 0x03, 29, 0, {{"\r\nLISTEN\r\n", 0, 100}}, "", 31, 6, true},
+        {"listen time-out", 0x04 | 0x80 | 0x10, 0x03, 29, 0, {{"", 0, 120100}}, "", 0, 4, false},
+        {"destination refused", 0x80, 0x01, 27, 0, {{"\r\nERROR\r\n", 0, 100}}, "10.0.0.9/18501\r", 0, 4, false},
+        {"no answer to the dial", 0x02 | 0x40, 0x01, 28, 0, {{"", 0, 120100}}, "ATDT5551234\r", 0, 4, false},
+    };
+    for (const Row &r : rows) {
+        SetUp();
+        io_init[1] = 0xDF0F;
+        LE_Put16(&sms_table_bl[0], 0xFFFF);  // no block change to read
+        GsmInfo &g = GSMGPRSInfo_St;
+        g.b[0] = r.b0;
+        g.b[1] = r.b1;
+        g.b[3] = r.state;
+        g.conn_status = 0xFFFE;
+        std::snprintf(g.dest.data(), g.dest.size(), "%s", r.state == 27 ? "10.0.0.9/18501" : "5551234");
+        std::snprintf(g.allocated_ip.data(), g.allocated_ip.size(), "10.1.2.3");
+        Port(0).dcd = r.dcd_at_start;
+        GSMModemInit(0);
+        for (const Feed &f : r.feeds) {
+            fake_ports::Feed(0, f.text);
+            Port(0).dcd = f.dcd;
+            for (uint32_t ms = 0; ms < f.wait_ms && g.b[3] != 0; ms += 10) {
+                LA_TimeAdvance(100);
+                GSMModemInit(0);
+            }
+        }
+        EXPECT_EQ(Port(0).tx, r.tx) << r.what;
+        EXPECT_EQ(g.b[3], r.end_state) << r.what;
+        EXPECT_EQ(g.conn_status, r.status) << r.what;
+        EXPECT_EQ((g.b[0] & 0x20) != 0, r.connected) << r.what;
+        if (r.end_state == 0) {
+            EXPECT_EQ(g.b[0] & 0x10, 0) << r.what;
+        }
+    }
+}
+
+TEST_F(GsmTest, HangUpEscapeAndReturnToTheCall) {
+    GsmInfo &g = GSMGPRSInfo_St;
+    auto until_done = [&](uint32_t immediate, uint32_t max_ms) {
+        for (uint32_t ms = 0; ms < max_ms; ms += 10) {
+            if (GSMSMSDisconnect(0, immediate)) return ms;
+            LA_TimeAdvance(100);
+            Pump();
+        }
+        return max_ms;
+    };
+    // Immediate with the carrier up: 0.25 s, "ATHS0=0"; the carrier drops
+    // with the answer: connection status from it, state 0.
+    Msg_SetCmdOverride(0);
+    g.b[0] = 0x30;
+    g.b[3] = 32;
+    Port(0).dcd = 1;
+    answers["ATHS0=0"] = "\r\nNO CARRIER\r\n";
+    EXPECT_EQ(GSMSMSDisconnect(0, 1), 0u);
+    EXPECT_EQ(g.b[3], 33);
+    LA_TimeAdvance(2400);
+    EXPECT_EQ(GSMSMSDisconnect(0, 1), 0u);
+    EXPECT_EQ(Port(0).tx, "");
+    LA_TimeAdvance(100);
+    EXPECT_EQ(GSMSMSDisconnect(0, 1), 0u);
+    EXPECT_EQ(Port(0).tx, "ATHS0=0\r");
+    Port(0).dcd = 0;
+    Pump();
+    EXPECT_EQ(GSMSMSDisconnect(0, 1), 1u);
+    EXPECT_EQ(g.conn_status, 3);
+    EXPECT_EQ(g.b[3], 0);
+    EXPECT_EQ(g.b[0] & 0x30, 0);
+    EXPECT_EQ(Msg_CmdOverride(), 1);
+    // No answer: line down 1.1 s, escape, and again; given up after three.
+    SetUp();
+    g.b[1] = 0;  // no configuration: "AT$AREG=0"
+    Port(0).dcd = 1;
+    silent.insert("AT$AREG=0");
+    silent.insert("+++");
+    const uint32_t took = until_done(1, 100000);
+    EXPECT_EQ(Port(0).tx, "AT$AREG=0\r+++AT$AREG=0\r+++AT$AREG=0\r");
+    EXPECT_EQ(Port(0).dtr, (std::vector<uint32_t>{0, 1, 0, 1}));
+    EXPECT_GE(took, 3 * 10000u + 2 * 2600u);
+    // Not immediate: escape to command mode with the guard times; the call
+    // stays, an escape is pending.
+    SetUp();
+    Port(0).dcd = 1;
+    g.b[0] = 0x20;
+    EXPECT_EQ(until_done(0, 1090), 1090u);
+    EXPECT_EQ(Port(0).dtr, (std::vector<uint32_t>{0}));
+    const uint32_t escape = until_done(0, 10000);
+    EXPECT_GE(escape, 1500u);
+    EXPECT_LE(escape, 1530u);
+    EXPECT_EQ(Port(0).tx, "+++");
+    EXPECT_EQ(Port(0).dtr, (std::vector<uint32_t>{0, 1}));
+    EXPECT_EQ(g.b[5] & 1, 1);
+    // The data user takes it back: "ATO" returns to the call.
+    g.owner = 0;
+    EXPECT_EQ(GSMGPRSRsrcMngr(1, 3), 1u);
+    EXPECT_EQ(Port(0).tx, "+++ATO\r");
+    EXPECT_EQ(g.b[3], 32);
+    EXPECT_EQ(g.conn_status, 1);
+    EXPECT_EQ(g.b[5] & 1, 0);
+    // Without a configuration an escape pending refuses the data user.
+    g.owner = 0;
+    g.b[5] |= 1;
+    g.b[1] = 0;
+    EXPECT_EQ(GSMGPRSRsrcMngr(2, 3), 0u);
+    // The keep bit keeps the call through a non-immediate hang-up.
+    g.b[1] = 0x03;
+    g.b[0] = 0x20;
+    Port(0).tx.clear();
+    EXPECT_EQ(GSMSMSDisconnect(0, 0), 1u);
+    EXPECT_EQ(Port(0).tx, "");
+}
+
+TEST_F(GsmTest, HandBackHeldByTheHoldRegister) {
+    GsmInfo &g = GSMGPRSInfo_St;
+    g.hold_reg = M16(50);
+    g.hold_time_reg = R(60);
+    g.hold_time = 10;
+    // SMS engine: held for the seconds of the hold-time register, then the
+    // bit is cleared.
+    LT_SetW(R(60), 3);
+    EXPECT_EQ(GSMHoldKeep(), 0u);
+    LT_SetBit(M16(50), true);
+    EXPECT_EQ(GSMHoldKeep(), 1u);
+    LA_TimeAdvance(29999);
+    EXPECT_EQ(GSMHoldKeep(), 1u);
+    LA_TimeAdvance(1);
+    EXPECT_EQ(GSMHoldKeep(), 0u);
+    EXPECT_FALSE(LT_Bit(M16(50)));
+    // Talk-port user with a request pending: held while the bit is 1; bytes
+    // on the port keep it; then hung up (carrier down: at once), owner 0.
+    g.hold_time_reg = 0;
+    g.owner = 1;
+    g.pending = 4;
+    LT_SetBit(M16(50), true);
+    EXPECT_EQ(GSMGPRSRsrcMngr(1, 4), 0u);
+    EXPECT_EQ(g.b[5] & 0x10, 0x10);
+    LA_TimeAdvance(90000);
+    fake_ports::Feed(0, "x");
+    EXPECT_EQ(GSMGPRSRsrcMngr(1, 4), 0u);
+    Port(0).rx.clear();
+    LA_TimeAdvance(99999);
+    EXPECT_EQ(GSMGPRSRsrcMngr(1, 4), 0u);
+    LA_TimeAdvance(1);
+    EXPECT_EQ(GSMGPRSRsrcMngr(1, 4), 1u);
+    EXPECT_EQ(g.owner, 0);
+    EXPECT_EQ(g.pending, 4);
+    // A hold bit of 0 ends the hold: hold time back to 10.
+    g.owner = 1;
+    g.hold_time = 20;
+    EXPECT_EQ(GSMGPRSRsrcMngr(1, 4), 0u);
+    LT_SetBit(M16(50), false);
+    EXPECT_EQ(GSMGPRSRsrcMngr(1, 4), 1u);
+    EXPECT_EQ(g.hold_time, 10);
+    EXPECT_EQ(g.owner, 0);
+}
+
+TEST_F(GsmTest, ToolConnectionAndProgrammingPortTakeOver) {
+    GsmInfo &g = GSMGPRSInfo_St;
+    io_init[1] = 0x6F0F;
+    g.b[3] = 0;
+    ConnToolTelit();
+    EXPECT_EQ(g.b[3], 31);
+    g.b[0] = 0x30;
+    ConnToolTelit();  // the module is not initialised: not connected
+    EXPECT_EQ(g.b[3], 0);
+    EXPECT_EQ(g.conn_status, 4);
+    EXPECT_EQ(g.b[0] & 0x30, 0);
+    // The programming port opened with the module's settings, unless it
+    // already runs mode 9.
+    ComportCfg = {7, 0, 3, 0, 0, 0x01};
+    Msg_SetCmdOverride(0);
+    CmdOvrd();
+    EXPECT_EQ(Msg_CmdOverride(), 1);
+    ASSERT_EQ(Port(0).opens.size(), 1u);
+    EXPECT_EQ(Port(0).opens[0], ComportCfg);
+    Port(0).mode[0] = 9;
+    CmdOvrd();
+    EXPECT_EQ(Port(0).opens.size(), 1u);
+}
+
+TEST_F(GsmTest, TalkPortModemHandsTheGsmModemToTheManager) {
+    io_init[1] = 0xDF0F;
+    ModemSection sec;
+    sec.Install();
+    GSMGPRSParmInit();
+    GsmInfo &g = GSMGPRSInfo_St;
+    struct Row {
+        const char *what;
+        std::string text;
+        const char *dial;  // the line that dials
+        uint8_t ip;
+    };
+    const std::string ipbn = std::string("IPbn") + '\x03' + '\x00' + 'M' + '\x0A' + '\x88' + '\x13';
+    const Row rows[] = {{"circuit", "5551234", "ATDT5551234", 0},
+                        {"IP", ipbn, "ATDP10.1.2.3", 1}};
+    for (const Row &r : rows) {
+        SetUp();
+        io_init[1] = 0xDF0F;
+        g.marker = GSM_MARKER;
+        g.b[0] = 0x01;
+        g.b[1] = 0x01;
+        g.owner = 3;  // SMS has it: the request waits
+        ModemReq q{};
+        q.kind = 1;
+        q.status = WordOf(R(40));
+        q.length = uint16_t(r.text.size());
+        std::memcpy(q.text.data(), r.text.data(), r.text.size());
+        ASSERT_EQ(ModemStart(0, q), 1u);
+        EXPECT_EQ(ModemExecute(0, 1), 0u);
+        EXPECT_EQ(LT_W(R(40)), 0xFFFE);
+        EXPECT_EQ(Port(0).tx, "") << r.what;
+        EXPECT_EQ(g.pending, 1);
+        GSMGPRSRsrcMngr(3, 4);
+        answers[r.dial] = "\r\nCONNECT 9600\r\n";
+        for (uint32_t i = 0; i < 1000 && LT_W(R(40)) == 0xFFFE; i++) {
+            LA_TimeAdvance(1000);
+            ModemExecute(0, 1);
+            Pump();
+            if (Sent(r.dial)) Port(0).dcd = 1;
+        }
+        EXPECT_EQ(g.owner, 1) << r.what;
+        EXPECT_EQ(GsmModem, 1);
+        EXPECT_EQ(g.ip_call, r.ip) << r.what;
+        EXPECT_STREQ(g.dest.data(), r.ip ? "10.77.0.3/5000" : "5551234") << r.what;
+        ASSERT_TRUE(Sent(r.dial)) << r.what;
+        EXPECT_EQ(cmds[0], "+++") << r.what;
+        EXPECT_EQ(cmds[1], "AT+IPR=115200") << r.what;
+        EXPECT_EQ(LT_W(R(40)), 1) << r.what;
+        EXPECT_EQ(ModemExecute(0, 1), 1u) << r.what;
+        // The stop gives the modem back: hung up through the manager.
+        answers["ATHS0=0"] = "\r\nNO CARRIER\r\n";
+        ModemStop(0, 1);
+        EXPECT_EQ(LT_W(R(40)), 0xFFFF);
+        for (uint32_t i = 0; i < 100 && g.owner; i++) {
+            LA_TimeAdvance(100);
+            ModemHangupPoll();
+            Pump();
+            if (Sent("ATHS0=0")) Port(0).dcd = 0;
+        }
+        EXPECT_TRUE(Sent("ATHS0=0")) << r.what;
+        EXPECT_EQ(g.owner, 0) << r.what;
+        EXPECT_EQ(modem.gsm, 0) << r.what;
+    }
 }

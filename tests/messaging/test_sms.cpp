@@ -303,3 +303,83 @@ TEST_F(SmsTest, SenderNumbersMatchByContainment) {
     EXPECT_STREQ(txt, "hello");
     EXPECT_EQ(Sms_ParseList("\r\n", 2, idx, snd, sizeof snd, txt, sizeof txt), 0u);
 }
+
+TEST_F(SmsTest, ReceiveCycleOnTheProgrammingPortModem) {
+    SmsBlock b = SendBlock();
+    b.rx[0].reply = 1;
+    b.Install(next_crc++);
+    SMS_Start();
+    ASSERT_TRUE(Sms_MagicIs1VMS());
+    RxAction = 13;
+    std::string &tx = Port(0).tx;
+    uint32_t over = 0;
+    auto step = [&](uint32_t ms) {
+        over = 0;
+        for (uint32_t i = 0; i < ms / 10 && !over; i++) {
+            LA_TimeAdvance(100);
+            over = ReceiveSMSEnfora();
+        }
+    };
+    const std::string kHeader = "\r\n+CMGL: 3,\"REC READ\",\"+4915112345678\",,\"24/01/01,12:00:00+04\"\r\n";
+    // The receive period (1 s), then the unread listing; an empty answer ends
+    // the cycle and the next listing asks for the read ones.
+    step(900);
+    EXPECT_EQ(tx, "");
+    step(200);
+    EXPECT_EQ(tx, "AT+CMGL= \"REC UNREAD\"\r\n");
+    fake_ports::Feed(0, "\r\nOK\r\n");
+    step(20);
+    EXPECT_EQ(over, 1u);
+    tx.clear();
+    step(1100);
+    EXPECT_EQ(tx, "AT+CMGL= \"REC READ\"\r\n");
+    // A command from the contact: applied after the 2 s wait, answered, deleted.
+    fake_ports::Feed(0, kHeader + "set 42\r\n\r\nOK\r\n");
+    tx.clear();
+    step(1900);
+    EXPECT_EQ(LT_W(R(6)), 0);
+    step(200);
+    EXPECT_EQ(LT_W(R(6)), 42);
+    EXPECT_TRUE(LT_Bit(M16(41)));
+    EXPECT_EQ(Storage(), "R-set 42");
+    EXPECT_EQ(tx, "AT+CMGS=\"+4915112345678\"\r");
+    fake_ports::Feed(0, "\r\n> ");
+    step(20);
+    EXPECT_EQ(tx, "AT+CMGS=\"+4915112345678\"\rACK\x1a");
+    fake_ports::Feed(0, "\r\n+CMGS: 9\r\n\r\nOK\r\n");
+    step(20);
+    EXPECT_EQ(tx, "AT+CMGS=\"+4915112345678\"\rACK\x1a" "AT+CMGD=3\r\n");
+    fake_ports::Feed(0, "\r\nOK\r\n");
+    step(20);
+    EXPECT_EQ(over, 1u);
+    EXPECT_EQ(RxAction, 13);
+    EXPECT_EQ(LE_Get16(&sms.status[4]), 1u);   // received
+    EXPECT_EQ(LE_Get16(&sms.status[10]), 1u);  // answered
+    // An unknown sender: counted and deleted, nothing applied.
+    tx.clear();
+    step(1100);
+    fake_ports::Feed(0, "\r\n+CMGL: 4,\"REC UNREAD\",\"+4917000000000\",,\"x\"\r\nset 7\r\n\r\nOK\r\n");
+    step(2100);
+    EXPECT_EQ(tx, "AT+CMGL= \"REC UNREAD\"\r\nAT+CMGD=4\r\n");
+    EXPECT_EQ(LT_W(R(6)), 42);
+    EXPECT_EQ(LE_Get16(&sms.status[6]), 1u);  // unknown senders
+    fake_ports::Feed(0, "\r\nOK\r\n");
+    step(20);
+    // No answer within 10 s: bits 4 and 7 of status byte 1; "ERROR": bit 4.
+    struct Row {
+        const char *answer;
+        uint8_t bits;
+    };
+    for (const Row &r : {Row{nullptr, 0x90}, Row{"\r\nERROR\r\n", 0x10}}) {
+        sms.status[1] = 0;
+        EnforaInit = 1;
+        step(1100);
+        if (r.answer) fake_ports::Feed(0, r.answer);
+        step(10100);
+        EXPECT_EQ(over, 1u);
+        EXPECT_EQ(sms.status[1] & 0x90, r.bits);
+        EXPECT_EQ(LT_W(R(100)) >> 8 & 0x90, r.bits);
+        EXPECT_EQ(RxAction, 13);
+    }
+    EXPECT_EQ(CmdRetryCnt, 2);
+}
