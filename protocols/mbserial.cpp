@@ -656,6 +656,12 @@ uint32_t MOD_RxByte(ModbusProto &m, uint8_t b) {
         FixSize(m, m.exp_rsp, idx);
         CheckMatch(m, m.exp_req, m.match_req, idx);
         CheckMatch(m, m.exp_rsp, m.match_rsp, idx);
+        // A master takes its answer as soon as it is whole and its CRC holds,
+        // without the silence after it.
+        if ((m.mode & MOD_MASTER) && m.match_rsp && uint32_t(m.exp_rsp) == idx) {
+            m.rx_state = 0;
+            return Accept(m, idx - 1);
+        }
     }
     return 0;
 }

@@ -263,6 +263,14 @@ TEST_F(SerialModbus, ReceiversOnBrokenFrames) {
     for (uint8_t b : f) MOD_RxByte(m, b);
     ASSERT_EQ(MOD_RxEnd(m), 1u);
     EXPECT_EQ(m.length, 6);
+    // A master takes a whole answer at its last byte, before the silence.
+    ModbusProto mm{};
+    mm.mode = MOD_MASTER;
+    const Bytes ans = Crc({0x11, 3, 2, 0x12, 0x34});
+    uint32_t at = 0;
+    for (std::size_t i = 0; i < ans.size(); i++) at = MOD_RxByte(mm, ans[i]) ? uint32_t(i) : at;
+    EXPECT_EQ(at, 6u);
+    EXPECT_EQ(mm.length, 5);
     // ASCII: a ':' inside a frame restarts it and counts an error; wrong LRC
     // and a stray character after CR are errors; a good frame is accepted.
     ModbusProto a{};
