@@ -27,6 +27,7 @@
 #include "protocols/egd.h"
 #include "protocols/eip.h"
 #include "protocols/modbus.h"
+#include "protocols/pmgr.h"
 #include "protocols/qncan.h"
 #include "protocols/srtp.h"
 #include "tavIXsdk/tavixsdk/tavix.h"
@@ -71,6 +72,7 @@ void Exec_InstallHooks() {
     Z7Svc_Install();
     enet_hooks.qncan = {Qncan_Init, Qncan_Scan, Qncan_ConnCnt, nullptr};
     enet_hooks.modbus = {Modbus_Init, Modbus_Scan, Modbus_Conn_Cnt, Modbus_Stop};
+    pmgr_hooks = PmgrHooks{Talk_Override, Talk_Release};
     enet_hooks.ascii = {Ascii_Init, Ascii_Scan, Ascii_cnn_cnt, nullptr};
     enet_hooks.egd = {Egd_Init, Egd_Scan, EgdConnCnt, nullptr};
     enet_hooks.srtp = {Srtp_Init, Srtp_Scan, Srtp_Conn_Cnt, nullptr};

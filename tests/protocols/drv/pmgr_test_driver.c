@@ -1,0 +1,79 @@
+/* A protocol driver for the manager's tests: a device memory of 1024 words
+ * per function code that reads answer and writes change; station 0xEF fails
+ * every request with 99, station 0xEE answers device error 7. Built without
+ * the magic when PMGR_NO_MAGIC is defined. */
+#include <stdint.h>
+
+#include "protocols/pmgr_drv.h"
+
+uintptr_t *drv_svc;
+uintptr_t drv_seen[PMGR_S_SLOTS];
+uint16_t drv_mem[1024];
+unsigned drv_reads, drv_writes, drv_resets, drv_inits;
+int drv_last_control;
+unsigned drv_last_count, drv_last_addr, drv_last_value;
+static uint16_t build = 42;
+
+static intptr_t init(uintptr_t *svc) {
+    drv_svc = svc;
+    for (int i = 0; i < PMGR_S_SLOTS; i++) drv_seen[i] = svc[i];
+    for (int i = 0; i < 1024; i++) drv_mem[i] = (uint16_t)(0x3000 + i);
+    drv_inits++;
+    return 0;
+}
+static void stop(void) {}
+static unsigned count_of(const uint8_t *d) { return d[3] ? d[3] : (unsigned)(d[6] | d[7] << 8); }
+static intptr_t rd(uint8_t *d, uint16_t *in) {
+    const unsigned addr = (unsigned)(d[4] | d[5] << 8), n = count_of(d);
+    drv_reads++;
+    if (d[0] == 0xEF) return 99;
+    if (d[0] == 0xEE) return 7;
+    for (unsigned i = 0; i < n; i++) in[i] = drv_mem[(addr + i) % 1024];
+    return 0;
+}
+static intptr_t wr(uint8_t *d, uint16_t *out) {
+    const unsigned addr = (unsigned)(d[4] | d[5] << 8), n = count_of(d);
+    drv_writes++;
+    drv_last_count = n;
+    drv_last_addr = addr;
+    drv_last_value = out[0];
+    for (unsigned i = 0; i < n; i++) drv_mem[(addr + i) % 1024] = out[i];
+    return 0;
+}
+static intptr_t classify(intptr_t fc, intptr_t addr) {
+    (void)addr;
+    return fc <= 2 ? 1 : 4;
+}
+static void status(uint16_t *w) {
+    w[0] = (uint16_t)(0x1100 + drv_writes);
+    w[1] = 0x2222;
+}
+static void reset(void) { drv_resets++; }
+static intptr_t control(intptr_t code, void *arg) {
+    (void)arg;
+    drv_last_control = (int)code;
+    return 0;
+}
+static void scan(void) {}
+
+static uintptr_t header[PMGR_H_SLOTS];
+
+uintptr_t *DRV_Header(void) {
+#ifdef PMGR_NO_MAGIC
+    header[PMGR_H_MAGIC] = 0x12345678u;
+#else
+    header[PMGR_H_MAGIC] = PMGR_MAGIC;
+#endif
+    header[PMGR_H_NAME] = (uintptr_t) "TESTDRV";
+    header[PMGR_H_BUILD] = (uintptr_t)&build;
+    header[PMGR_H_INIT] = (uintptr_t)init;
+    header[PMGR_H_STOP] = (uintptr_t)stop;
+    header[PMGR_H_READ] = (uintptr_t)rd;
+    header[PMGR_H_WRITE] = (uintptr_t)wr;
+    header[PMGR_H_CLASSIFY] = (uintptr_t)classify;
+    header[PMGR_H_STATUS] = (uintptr_t)status;
+    header[PMGR_H_RESET] = (uintptr_t)reset;
+    header[PMGR_H_CONTROL] = (uintptr_t)control;
+    header[PMGR_H_SCAN] = (uintptr_t)scan;
+    return header;
+}
