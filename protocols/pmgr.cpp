@@ -15,6 +15,7 @@
 #include "core/storage/memfile.h"
 #include "core/storage/nvram.h"
 #include "io/vcomm.h"
+#include "net/etnvcomm.h"
 #include "platform/plat.h"
 #include "platform/plat_dl.h"
 
@@ -41,6 +42,9 @@ std::array<uint8_t, 22> writeSubBuf;
 std::array<uint16_t, 4> shiftBuf;  // ShiftBitData's 8 bytes
 std::array<uint16_t, 256> runBuf;  // data of a changed run
 uint8_t port_switch;
+// Device table of the Ethernet drivers: 256 entries and the zero entry that
+// ends it.
+std::array<std::array<uint8_t, 16>, 257> devTable;
 
 constexpr uint32_t kRec = 16, kRecLen = 32, kCfgMin = 46, kDevMin = 28, kCmdMin = 36;
 constexpr uint16_t F_READ = 1, F_TWOWAY = 2, F_TRIG_READ = 4, F_TRIG_WRITE = 8, F_WRITE_FIRST = 16, F_PAIRS = 256;
@@ -462,6 +466,49 @@ void FillServices(uint32_t d) {
     s[PMGR_S_WAITFLAG] = uintptr_t(1) << 16;
 }
 
+void EthernetServices(uint32_t d) {
+    auto &s = dcb[d].svc;
+    s[PMGR_S_OPEN] = Fn(EtnVComm_Open);
+    s[PMGR_S_FLUSHTX] = Fn(EtnVComm_FlushTx);
+    s[PMGR_S_PUTTX] = Fn(EtnVComm_PutTx);
+    s[PMGR_S_DOTX] = Fn(EtnVComm_DoTx);
+    s[PMGR_S_FLUSHRX] = Fn(EtnVComm_FlushRx);
+    s[PMGR_S_CHECKRX] = Fn(EtnVComm_CheckRx);
+    s[PMGR_S_GETRX] = Fn(EtnVComm_GetRx);
+    s[PMGR_S_INITWAIT] = Fn(EtnVComm_InitWait);
+    s[PMGR_S_WAITRX] = Fn(EtnVComm_WaitRx);
+    s[PMGR_S_IOCTL] = Fn(EtnVComm_IoCtl);
+    s[PMGR_S_PUTNTX] = 0;
+    s[PMGR_S_CLOSE1] = Fn(EtnVComm_Close1);
+}
+
+// The device table of an Ethernet driver, at most 256 devices.
+void BuildDevTable(uint32_t d) {
+    PmgrDcb &b = dcb[d];
+    for (auto &e : devTable) e.fill(0);
+    const uint32_t n = b.ndev < devTable.size() - 1 ? b.ndev : uint32_t(devTable.size() - 1);
+    for (uint32_t i = 0; i < n; i++) {
+        const uint8_t *e = scb[d][i].entry;
+        const uint8_t opt = Word(e + 26) > 28 ? e[29] : 0;
+        const uint32_t alt = (opt & 2) && Word(e + 26) >= 36 ? LE_Get32(e + 32) : 0;
+        LE_Put32(&devTable[i][0], LE_Get32(e + 4));
+        LE_Put32(&devTable[i][4], (opt & 2) ? alt : Word(e + 24));
+        LE_Put16(&devTable[i][8], opt);
+        LE_Put16(&devTable[i][10], 0xA5);
+        LE_Put32(&devTable[i][12], alt);
+    }
+}
+
+uint16_t GroupVersion(uint32_t group) {
+    const uint32_t count = promgr_table ? LE_Get32(promgr_table + 8) : 0;
+    for (uint32_t n = 0; n < count && n < PMGR_DRIVERS; n++) {
+        const uint8_t *rec = Record(n);
+        if (rec && dcb[n].cfg && dcb[n].cfg[1] == group) return Word(rec + 28);
+    }
+    const uint8_t *rec = Record(0);
+    return rec ? Word(rec + 28) : 313;
+}
+
 void GiveBackPort() {
     const uint8_t *m = Vcomm_ModeRec(ProgrammingPort);
     if (m != nullptr && (m[5] & 0x0F) == VCOMM_PROTO_CMD) return;
@@ -793,14 +840,18 @@ void PMGR_Start() {
         if (!b.free_running) b.entry[PMGR_H_SCAN] = 0;
         FillServices(n);
         b.port = b.cfg[1];
-        if (b.port != 0) continue;  // virtual serial ports are not carried here
-        if (!(port_switch & 1)) {
+        if (b.port != 0) {
+            EthernetServices(n);
+            EtnVComm_GroupVersion = GroupVersion;
+            if (b.ncmd) b.svc[PMGR_S_DEVICE] = reinterpret_cast<uintptr_t>(DeviceOf(mcb[n][0]).entry);
+            BuildDevTable(n);
+        } else if (!(port_switch & 1)) {
             if (!pmgr_hooks.talk_override || pmgr_hooks.talk_override(0) == 0) continue;
         } else {
             continue;
         }
         if (reinterpret_cast<PmgrInitFn>(b.entry[PMGR_H_INIT])(b.svc.data()) != 0) {
-            if (pmgr_hooks.talk_release) pmgr_hooks.talk_release(0);
+            if (b.port == 0 && pmgr_hooks.talk_release) pmgr_hooks.talk_release(0);
             continue;
         }
         if (b.entry[PMGR_H_CONTROL]) reinterpret_cast<PmgrControlFn>(b.entry[PMGR_H_CONTROL])(2, nullptr);
@@ -822,6 +873,11 @@ void PMGR_Stop() {
             if (b.port == 0) GiveBackPort();
         }
         pExecHdr_info[n] = nullptr;
+        // The 32 virtual serial ports of the driver's port group.
+        const uint32_t group = b.cfg ? b.cfg[1] : 0;
+        const uint32_t first = group >= 32 ? 256 * group : (n > 0 && dcb[n - 1].cfg ? 256u * dcb[n - 1].cfg[1] : 0);
+        if (b.port != 0)
+            for (uint32_t k = 0; k < VCOMM_ETH_PORTS; k++) EtnVComm_Close(intptr_t(first + k));
     }
     PromgrDriversLoaded = 0;
 }
