@@ -86,6 +86,8 @@ class Station:
                     chunk = c.recv(4096)
                 except socket.timeout:
                     continue
+                except ConnectionResetError:  # closed with an answer unread
+                    chunk = b""
                 if not chunk:
                     self.closed += 1
                     break
