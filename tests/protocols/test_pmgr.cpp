@@ -4,7 +4,13 @@
 // retries into a device fault, refused tables and stop and restart.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <chrono>
 #include <dlfcn.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <fstream>
 #include <iterator>
 #include <sys/stat.h>
@@ -15,8 +21,12 @@
 #include "core/storage/memfile.h"
 #include "core/storage/nvram.h"
 #include "messaging/talk.h"
+#include "net/etnvcomm.h"
+#include "platform/plat_net.h"
 #include "protocols/pmgr.h"
+#include "tests/support/eth_ip.h"
 #include "tests/support/temp_root.h"
+#include "tests/support/test_port.h"
 
 namespace {
 
@@ -50,13 +60,13 @@ struct Cmd {
 // Table: header, one driver record, image, configuration, one device, the
 // commands.
 Bytes Table(const Bytes &image, const std::vector<Cmd> &cmds, uint32_t drivers = 1, uint16_t dev_len = 28,
-            uint16_t retries = 3) {
+            uint16_t retries = 3, uint8_t port = 0, uint32_t dev_addr = 1, uint16_t dev_port = 0) {
     Bytes t(48);
     const uint32_t img = 48, cfg = img + uint32_t(image.size()), dev = cfg + 48,
                    scan = dev + (dev_len < 28 ? 28 : dev_len);
     Append(t, image);
     Bytes c(48);
-    c[1] = 0;                 // the programming port
+    c[1] = port;              // 0: the programming port
     Put16(c, 2, 5);           // 9600 baud
     Put32(c, 8, R(500));      // status area
     Put32(c, 12, 0);          // period: as fast as possible
@@ -64,7 +74,8 @@ Bytes Table(const Bytes &image, const std::vector<Cmd> &cmds, uint32_t drivers =
     Append(t, c);
     Bytes d(dev_len < 28 ? 28 : dev_len);
     Put32(d, 0, R(800));      // status pair
-    Put32(d, 4, 1);
+    Put32(d, 4, dev_addr);
+    Put16(d, 24, dev_port);
     Put16(d, 22, retries);
     Put16(d, 26, dev_len);
     Append(t, d);
@@ -258,6 +269,84 @@ TEST_F(Pmgr, RefusedTablesStartNothing) {
         EXPECT_EQ(TalkOverride, 0);
         PMGR_Stop();
     }
+}
+
+// A device at the far end of a virtual serial port: answers "R", address,
+// count with count words 0x4000 + address + i.
+struct NetDevice {
+    int fd = -1, conn = -1;
+    int closed = 0;
+    explicit NetDevice(uint16_t port) {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        int one = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(0x7F000001);
+        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+        listen(fd, 2);
+    }
+    ~NetDevice() {
+        if (conn >= 0) close(conn);
+        close(fd);
+    }
+    void Serve() {
+        pollfd p{fd, POLLIN, 0};
+        if (conn < 0 && poll(&p, 1, 0) == 1) conn = accept(fd, nullptr, nullptr);
+        if (conn < 0) return;
+        pollfd q{conn, POLLIN, 0};
+        if (poll(&q, 1, 0) != 1) return;
+        uint8_t b[4];
+        const ssize_t n = recv(conn, b, 4, MSG_WAITALL);
+        if (n <= 0) {
+            closed++;
+            close(conn);
+            conn = -1;
+            return;
+        }
+        ASSERT_EQ(n, 4);
+        ASSERT_EQ(b[0], 'R');
+        uint8_t out[512];
+        for (unsigned i = 0; i < b[3]; i++) LE_Put16(out + 2 * i, uint16_t(0x4000 + LE_Get16(b + 1) + i));
+        ASSERT_EQ(send(conn, out, 2u * b[3], 0), ssize_t(2 * b[3]));
+    }
+};
+
+TEST_F(Pmgr, ReadsThroughAVirtualPort) {
+    plat_net = &plat_net_own;
+    static std::array<uint8_t, 64 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
+    NX_IP ip{};
+    NX_PACKET_POOL pool{};
+    test_support::EthIp(ip, pool, mem, "pmgr pool");
+    ip.nx_ip_link_up = 1;
+    ASSERT_EQ(EtnVComm_Init(&ip, &pool), 0u);
+    const uint16_t port = test_support::TestPort(19300);
+    NetDevice dev(port);
+    Install(Table(image_, {{1, R(600), 1, 3, 0, 4, 100}}, 1, 28, 3, 3, 0x7F000001, port));
+    PMGR_Start();
+    ASSERT_EQ(PromgrDriversLoaded, 1);
+    EXPECT_EQ(TalkOverride, 0);  // an Ethernet driver leaves the programming port alone
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (Word(603) != 0x4067 && std::chrono::steady_clock::now() < end) {
+        EnetThread();
+        dev.Serve();
+        Cycle();
+    }
+    EXPECT_EQ(Word(600), 0x4064);
+    EXPECT_EQ(Word(603), 0x4067);
+    EXPECT_EQ(EtnVComm_Conn_Cnt(0), 1u);
+    // Stop: the driver's port group is closed and the housekeeping drops it.
+    PMGR_Stop();
+    const auto end2 = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (dev.closed == 0 && std::chrono::steady_clock::now() < end2) {
+        EtnVComm_Scan(0);
+        EnetThread();
+        dev.Serve();
+    }
+    EXPECT_EQ(dev.closed, 1);
+    EtnVComm_DeInit(&ip);
+    plat_net = nullptr;
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 /* A protocol driver for the manager's tests: a device memory of 1024 words
- * per function code that reads answer and writes change; station 0xEF fails
- * every request with 99, station 0xEE answers device error 7. Built without
- * the magic when PMGR_NO_MAGIC is defined. */
+ * that reads answer and writes change; station 0xEF fails every request with
+ * 99, station 0xEE answers device error 7. On an Ethernet port (configuration
+ * byte 1 not 0) a read goes to the device over the virtual serial port: the
+ * request "R", address (2 bytes, little-endian) and count, answered by count
+ * little-endian words; the driver sets the wait flag until the answer is
+ * whole. Built without the magic when PMGR_NO_MAGIC is defined. */
 #include <stdint.h>
 
 #include "protocols/pmgr_drv.h"
@@ -23,9 +26,53 @@ static intptr_t init(uintptr_t *svc) {
 }
 static void stop(void) {}
 static unsigned count_of(const uint8_t *d) { return d[3] ? d[3] : (unsigned)(d[6] | d[7] << 8); }
+static unsigned got, asked;
+static uint8_t answer[512];
+
+typedef intptr_t (*svc1)(intptr_t);
+typedef intptr_t (*svc2)(intptr_t, intptr_t);
+
+/* Read over the virtual serial port; 0 done, or the wait flag set. */
+static intptr_t net_read(uint8_t *d, uint16_t *in) {
+    const intptr_t port = ((const uint8_t *)drv_svc[PMGR_S_CONFIG])[1];
+    const uint8_t *dev = (const uint8_t *)drv_svc[PMGR_S_DEVICE];
+    const unsigned n = count_of(d);
+    if (!asked) {
+        uint16_t rec[12] = {0};
+        rec[0] = (uint16_t)(dev[4] | dev[5] << 8);
+        rec[1] = (uint16_t)(dev[6] | dev[7] << 8);
+        rec[2] = (uint16_t)(dev[24] | dev[25] << 8);
+        ((svc2)drv_svc[PMGR_S_OPEN])(port, (intptr_t)rec);
+        if (((svc2)drv_svc[PMGR_S_PUTTX])(port, 'R') != 'R') { /* not connected yet */
+            drv_svc[PMGR_S_WAITFLAG] |= 1;
+            return 0;
+        }
+        ((svc2)drv_svc[PMGR_S_PUTTX])(port, d[4]);
+        ((svc2)drv_svc[PMGR_S_PUTTX])(port, d[5]);
+        ((svc2)drv_svc[PMGR_S_PUTTX])(port, (intptr_t)n);
+        ((svc1)drv_svc[PMGR_S_DOTX])(port);
+        asked = 1;
+        got = 0;
+    }
+    while (got < 2 * n && ((svc1)drv_svc[PMGR_S_CHECKRX])(port) == 1) {
+        const intptr_t b = ((svc1)drv_svc[PMGR_S_GETRX])(port);
+        if (b < 0) break;
+        answer[got++] = (uint8_t)b;
+    }
+    if (got < 2 * n) {
+        drv_svc[PMGR_S_WAITFLAG] |= 1;
+        return 0;
+    }
+    drv_svc[PMGR_S_WAITFLAG] &= ~(uintptr_t)0xFFFF;
+    for (unsigned i = 0; i < n; i++) in[i] = (uint16_t)(answer[2 * i] | answer[2 * i + 1] << 8);
+    asked = 0;
+    return 0;
+}
+
 static intptr_t rd(uint8_t *d, uint16_t *in) {
     const unsigned addr = (unsigned)(d[4] | d[5] << 8), n = count_of(d);
     drv_reads++;
+    if (((const uint8_t *)drv_svc[PMGR_S_CONFIG])[1] != 0) return net_read(d, in);
     if (d[0] == 0xEF) return 99;
     if (d[0] == 0xEE) return 7;
     for (unsigned i = 0; i < n; i++) in[i] = drv_mem[(addr + i) % 1024];
