@@ -21,6 +21,7 @@
 #include "core/storage/memfile.h"
 #include "core/storage/nvram.h"
 #include "messaging/talk.h"
+#include "net/dpr.h"
 #include "net/etnvcomm.h"
 #include "platform/plat_net.h"
 #include "protocols/pmgr.h"
@@ -338,6 +339,7 @@ TEST_F(Pmgr, ReadsThroughAVirtualPort) {
     EXPECT_EQ(EtnVComm_Conn_Cnt(0), 1u);
     // Stop: the driver's port group is closed and the housekeeping drops it.
     PMGR_Stop();
+    if (Dpr_Map_Ptr != nullptr) LE_Put16(Dpr_Map_Ptr + DPR_RUN, 0);  // the controller is stopped
     const auto end2 = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (dev.closed == 0 && std::chrono::steady_clock::now() < end2) {
         EtnVComm_Scan(0);
