@@ -199,6 +199,29 @@ TEST_F(Pmgr, LoadsExchangesAndStops) {
     EXPECT_EQ(ReadFile(Drv0()), image_);
 }
 
+TEST_F(Pmgr, BitRunsSplitAt64) {
+    // Two-way bit command over %M1..%M100, device bit address 10.
+    constexpr uint32_t M1 = 14336, m_byte = (M1 - 1024) / 8;
+    Install(Table(image_, {{2, M1, 1, 1, 0, 100, 10}}));
+    PMGR_Start();
+    ASSERT_EQ(PromgrDriversLoaded, 1);
+    Cycle(3);
+    for (uint32_t i = 0; i < 12; i++) plc_reg[m_byte + i] = 0xFF;
+    plc_reg[m_byte + 12] = 0x0F;  // %M97..%M100
+    Cycle(8);
+    auto *n = Sym<unsigned>(Drv0(), "drv_bit_writes");
+    auto *runs = Sym<unsigned>(Drv0(), "drv_runs");
+    ASSERT_EQ(*n, 2u);
+    EXPECT_EQ(runs[0], 64u);  // count, address
+    EXPECT_EQ(runs[1], 10u);
+    EXPECT_EQ(runs[2], 36u);
+    EXPECT_EQ(runs[3], 74u);
+    auto *bits = Sym<uint8_t>(Drv0(), "drv_bits");
+    for (uint32_t i = 0; i < 100; i++) EXPECT_EQ(bits[10 + i], 1) << i;
+    EXPECT_EQ(bits[110], 0);
+    EXPECT_EQ(plc_reg[m_byte + 12], 0x0F);
+}
+
 TEST_F(Pmgr, RetriesIntoDeviceFault) {
     // Station 0xEF fails every read with 99; retry count 3: three passes, then the fault.
     Install(Table(image_, {{1, R(600), 1, 3, 0, 2, 100}, {1, R(610), 0xEF, 3, 0, 2, 10}}));

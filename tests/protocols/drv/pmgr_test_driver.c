@@ -12,6 +12,9 @@
 uintptr_t *drv_svc;
 uintptr_t drv_seen[PMGR_S_SLOTS];
 uint16_t drv_mem[1024];
+uint8_t drv_bits[1024]; /* bit memory of function codes 1 and 2, one byte per bit */
+unsigned drv_runs[8][2]; /* count and address of the first bit-run writes */
+unsigned drv_bit_writes;
 unsigned drv_reads, drv_writes, drv_resets, drv_inits;
 int drv_last_control;
 unsigned drv_last_count, drv_last_addr, drv_last_value;
@@ -73,6 +76,12 @@ static intptr_t rd(uint8_t *d, uint16_t *in) {
     const unsigned addr = (unsigned)(d[4] | d[5] << 8), n = count_of(d);
     drv_reads++;
     if (((const uint8_t *)drv_svc[PMGR_S_CONFIG])[1] != 0) return net_read(d, in);
+    if (d[1] <= 2) {
+        for (unsigned i = 0; i < (n + 15) / 16; i++) in[i] = 0;
+        for (unsigned i = 0; i < n; i++)
+            if (drv_bits[(addr + i) % 1024]) in[i / 16] = (uint16_t)(in[i / 16] | 1u << (i % 16));
+        return 0;
+    }
     if (d[0] == 0xEF) return 99;
     if (d[0] == 0xEE) return 7;
     for (unsigned i = 0; i < n; i++) in[i] = drv_mem[(addr + i) % 1024];
@@ -80,6 +89,15 @@ static intptr_t rd(uint8_t *d, uint16_t *in) {
 }
 static intptr_t wr(uint8_t *d, uint16_t *out) {
     const unsigned addr = (unsigned)(d[4] | d[5] << 8), n = count_of(d);
+    if (d[1] <= 2) {
+        if (drv_bit_writes < 8) {
+            drv_runs[drv_bit_writes][0] = n;
+            drv_runs[drv_bit_writes][1] = addr;
+        }
+        drv_bit_writes++;
+        for (unsigned i = 0; i < n; i++) drv_bits[(addr + i) % 1024] = (uint8_t)((out[i / 16] >> (i % 16)) & 1);
+        return 0;
+    }
     drv_writes++;
     drv_last_count = n;
     drv_last_addr = addr;
