@@ -403,6 +403,10 @@ bool Resolve(uint32_t d, uint32_t n) {
     b.period = LE_Get32(b.cfg + 12);
     b.retry_delay = LE_Get32(b.cfg + 28);
     b.free_running = (b.cfg_flags & 0x8000) ? 0x8000 : 0;
+    const uint8_t lo = uint8_t(b.cfg_flags);
+    const bool ho = lo == 0x11 || lo == 0x12 || (lo == 0x10 && LE_Get32(promgr_table + 12) > 5);
+    b.handover = ho ? LE_Get32(b.cfg + 42) : 0;
+    if (b.handover && PlcReg_Ptr(b.handover, 1) == nullptr) return false;
     const uint32_t trig = LE_Get32(b.cfg + 32), tval = LE_Get32(b.cfg + 36);
     b.trig = nullptr;
     b.trig_value = nullptr;
@@ -516,8 +520,47 @@ void GiveBackPort() {
     if (Port0().Open) Port0().Open(ProgrammingPort, qncan_mode.data());
 }
 
+bool HandedOver(const PmgrDcb &b) {
+    uint8_t v = 0;
+    return b.handover != 0 && PlcReg_Get(&v, b.handover, 1) && v != 0;
+}
+
+bool PortInCommandMode() {
+    const uint8_t *m = Vcomm_ModeRec(ProgrammingPort);
+    return m != nullptr && (m[5] & 0x0F) == VCOMM_PROTO_CMD;
+}
+
+// Port hand-over of a driver on the programming port; false when the driver
+// is skipped for this scan.
+bool HandOver(uint32_t d) {
+    PmgrDcb &b = dcb[d];
+    if (b.handover == 0 || b.cfg == nullptr || b.port != 0) return true;
+    if (HandedOver(b)) {
+        if (!(port_switch & 1) && !PortInCommandMode()) {
+            if (pmgr_hooks.talk_release) pmgr_hooks.talk_release(ProgrammingPort);
+            if (Port0().Open) Port0().Open(ProgrammingPort, qncan_mode.data());
+            b.state = 0;
+            port_switch |= 1;
+        }
+        return false;
+    }
+    if ((port_switch & 1) && PortInCommandMode()) {
+        if (!pmgr_hooks.talk_override || pmgr_hooks.talk_override(0) == 0) return false;
+        if (reinterpret_cast<PmgrInitFn>(b.entry[PMGR_H_INIT])(b.svc.data()) != 0) {
+            if (pmgr_hooks.talk_release) pmgr_hooks.talk_release(0);
+            return false;
+        }
+        b.cycle = b.status2 = 0;
+        b.ctl_req = b.ctl_result = 0;
+        b.state = b.trig ? 5 : 1;
+        port_switch &= uint8_t(~1);
+    }
+    return true;
+}
+
 void Scan(uint32_t d) {
     PmgrDcb &b = dcb[d];
+    if (!HandOver(d)) return;
     if (b.state == 0) return;
     if (b.free_running) {
         if (b.entry[PMGR_H_SCAN]) reinterpret_cast<PmgrVoidFn>(b.entry[PMGR_H_SCAN])();
@@ -873,6 +916,7 @@ void PMGR_Stop() {
             if (b.port == 0) GiveBackPort();
         }
         pExecHdr_info[n] = nullptr;
+        b.handover = 0;
         // The 32 virtual serial ports of the driver's port group.
         const uint32_t group = b.cfg ? b.cfg[1] : 0;
         const uint32_t first = group >= 32 ? 256 * group : (n > 0 && dcb[n - 1].cfg ? 256u * dcb[n - 1].cfg[1] : 0);
@@ -880,6 +924,7 @@ void PMGR_Stop() {
             for (uint32_t k = 0; k < VCOMM_ETH_PORTS; k++) EtnVComm_Close(intptr_t(first + k));
     }
     PromgrDriversLoaded = 0;
+    port_switch = 0;
 }
 
 void PMGR_Scan() {
@@ -891,6 +936,10 @@ void PMGR_TheLoop(uint32_t d) {
     if (promgr_table == nullptr || d >= PMGR_DRIVERS) return;
     PmgrDcb &b = dcb[d];
     if (b.state == 0 || b.state == 4 || b.state == 5) return;
+    if (HandedOver(b)) {
+        ClearWait(b);
+        return;
+    }
     if (b.ctl_req && b.entry[PMGR_H_CONTROL]) {
         b.ctl_result = uint16_t(reinterpret_cast<PmgrControlFn>(b.entry[PMGR_H_CONTROL])(b.ctl_req, b.ctl_arg));
         b.ctl_req = 0;

@@ -59,6 +59,7 @@ struct PmgrDcb {
     uint16_t ctl_req, ctl_result;
     void *ctl_arg;
     uint32_t resume;
+    uint32_t handover;     // bit address of the port hand-over bit, 0 none
 };
 
 extern std::array<PmgrDcb, PMGR_DRIVERS> dcb;

@@ -21,6 +21,7 @@
 #include "core/storage/memfile.h"
 #include "core/storage/nvram.h"
 #include "messaging/talk.h"
+#include "io/vcomm.h"
 #include "net/dpr.h"
 #include "net/etnvcomm.h"
 #include "platform/plat_net.h"
@@ -220,6 +221,42 @@ TEST_F(Pmgr, BitRunsSplitAt64) {
     for (uint32_t i = 0; i < 100; i++) EXPECT_EQ(bits[10 + i], 1) << i;
     EXPECT_EQ(bits[110], 0);
     EXPECT_EQ(plc_reg[m_byte + 12], 0x0F);
+}
+
+TEST_F(Pmgr, PortHandOverBit) {
+    // Configuration flags 0x11: the hand-over bit %M50 gives the programming
+    // port back to the command protocol and takes it again when it clears.
+    constexpr uint32_t M50 = 14336 + 49;
+    Bytes t = Table(image_, {{1, R(600), 1, 3, 0, 2, 100}});
+    const std::size_t cfg = 48 + image_.size();
+    Put16(t, cfg + 20, 0x11);
+    Put32(t, cfg + 42, M50);
+    Install(t);
+    const VcommDrv saved = Vcomm_Drv[0];
+    SCI2_Init(0);  // the serial driver's record, without a device
+    PMGR_Start();
+    ASSERT_EQ(PromgrDriversLoaded, 1);
+    EXPECT_EQ(TalkOverride, 1);
+    auto *inits = Sym<unsigned>(Drv0(), "drv_inits");
+    EXPECT_EQ(*inits, 1u);
+    Cycle(2);
+    EXPECT_EQ(Word(600), 0x3064);
+    SetWord(600, 0);
+    const uint8_t on = 1, off = 0;
+    PlcReg_Set(M50, &on, 1);
+    Cycle(3);
+    EXPECT_EQ(TalkOverride, 0);
+    EXPECT_EQ(dcb[0].state, 0);
+    EXPECT_EQ(Word(600), 0);  // no exchange while the port is handed back
+    ASSERT_NE(Vcomm_ModeRec(0), nullptr);
+    EXPECT_EQ(Vcomm_ModeRec(0)[5] & 0x0F, 1);
+    PlcReg_Set(M50, &off, 1);
+    Cycle(3);
+    EXPECT_EQ(TalkOverride, 1);
+    EXPECT_EQ(*inits, 2u);
+    EXPECT_EQ(Word(600), 0x3064);
+    PMGR_Stop();
+    Vcomm_Drv[0] = saved;
 }
 
 TEST_F(Pmgr, RetriesIntoDeviceFault) {
