@@ -26,6 +26,7 @@
 #include "protocols/ascii.h"
 #include "protocols/egd.h"
 #include "protocols/eip.h"
+#include "protocols/mbserial.h"
 #include "protocols/modbus.h"
 #include "protocols/pmgr.h"
 #include "protocols/qncan.h"
@@ -73,6 +74,7 @@ void Exec_InstallHooks() {
     enet_hooks.qncan = {Qncan_Init, Qncan_Scan, Qncan_ConnCnt, nullptr};
     enet_hooks.modbus = {Modbus_Init, Modbus_Scan, Modbus_Conn_Cnt, Modbus_Stop};
     pmgr_hooks = PmgrHooks{Talk_Override, Talk_Release};
+    mod_socket = ModSocketHooks{IsModemSocketActive, ModemCheckRecv, ModemDataRecv, ModemDataSend};
     enet_hooks.ascii = {Ascii_Init, Ascii_Scan, Ascii_cnn_cnt, nullptr};
     enet_hooks.egd = {Egd_Init, Egd_Scan, EgdConnCnt, nullptr};
     enet_hooks.srtp = {Srtp_Init, Srtp_Scan, Srtp_Conn_Cnt, nullptr};

@@ -245,6 +245,15 @@ TEST_F(SerialModbus, SlaveRefusalsAndCounts) {
     EXPECT_EQ(Word(9), 0x7788);
     // Every addressed request toggled status bit 3: 13 of them, odd.
     EXPECT_EQ(Word(51) & 0x08, 0x08);
+    // MBAP framing for a modem data socket: the header in, no CRC, the
+    // transaction identifier answered; a length that disagrees is dropped.
+    SetWord(9, 0x0A0B);
+    MOD_TCPInit(1, 0);
+    EXPECT_EQ(Ask({0x00, 0x05, 0, 0, 0, 6, 0x11, 3, 0x02, 0x08, 0, 1}),
+              (Bytes{0x00, 0x05, 0, 0, 0, 5, 0x11, 3, 2, 0x0A, 0x0B}));
+    EXPECT_EQ(Ask({0x00, 0x06, 0, 0, 0, 7, 0x11, 3, 0x02, 0x08, 0, 1}), Bytes{});
+    MOD_TCPInit(0, 0);
+    EXPECT_EQ(Ask(Crc({0x11, 3, 0x02, 0x08, 0, 1})), Crc({0x11, 3, 2, 0x0A, 0x0B}));
 }
 
 TEST_F(SerialModbus, ReceiversOnBrokenFrames) {
