@@ -126,6 +126,13 @@ void Disconnect(EtnIoStation &s) {
     s.state = 9;
 }
 
+// An exchange failed: its status shown, every output sent again next time.
+void Failed(EtnIoStation &s, int32_t r) {
+    Status(s, int16_t(r));
+    s.shadow_valid = 0;
+    s.state = 4;
+}
+
 void Step(uint32_t iface, uint32_t k, uint16_t run) {
     EtnIoConnState &c = EtnIOConnState[iface];
     EtnIoStation &s = c.st[k];
@@ -216,28 +223,14 @@ void Step(uint32_t iface, uint32_t k, uint16_t run) {
             s.phase = 0;
             break;
         }
-        case 5: {
-            const int32_t r = Send(c, s, iface, k, 15);
-            s.phase = 16;
-            if (r == 1) {
-                s.state = 7;
-            } else {
-                Status(s, int16_t(r));
-                s.shadow_valid = 0;
-                s.state = 4;
-            }
-            break;
-        }
+        case 5:
         case 6: {
-            const int32_t r = Send(c, s, iface, k, 2);
-            s.phase = 64;
-            if (r == 1) {
-                s.state = 7;
-            } else {
-                Status(s, int16_t(r));
-                s.shadow_valid = 0;
-                s.state = 4;
-            }
+            // 5 writes the outputs, 6 asks for the inputs.
+            const bool outputs = s.state == 5;
+            const int32_t r = Send(c, s, iface, k, outputs ? 15 : 2);
+            s.phase = outputs ? 16 : 64;
+            if (r == 1) s.state = 7;
+            else Failed(s, r);
             break;
         }
         case 7: {
@@ -253,9 +246,7 @@ void Step(uint32_t iface, uint32_t k, uint16_t run) {
                     s.phase = 4;
                 }
             } else {
-                Status(s, int16_t(r));
-                s.shadow_valid = 0;
-                s.state = 4;
+                Failed(s, r);
             }
             break;
         }

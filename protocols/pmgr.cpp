@@ -669,7 +669,8 @@ void Scan(uint32_t d) {
                 if (v.state != 0) c.state = 8;
                 break;
             case 1:
-                done(true);
+            case 6:  // read done (put the data), block written
+                done(c.state == 1);
                 if (triggered) {
                     TriggerClear(c.trig, c.trig_mask);
                     c.state = 10;
@@ -687,15 +688,6 @@ void Scan(uint32_t d) {
                 c.run_offset = uint8_t(c.run_offset + c.run_length);
                 if (c.run_offset >= cmd_elems[d][k]) c.run_offset = 0;
                 c.state = 9;
-                break;
-            case 6:
-                done(false);
-                if (triggered) {
-                    TriggerClear(c.trig, c.trig_mask);
-                    c.state = 10;
-                } else {
-                    c.state = 9;
-                }
                 break;
             case 7:
                 StatusWord(v, 0, v.err);
