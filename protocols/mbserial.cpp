@@ -837,6 +837,13 @@ uint16_t MOD_RspProcess(ModbusPcb &c) {
     const bool broadcast = r.fc == 65 || r.slave == 0;
     if (!broadcast && m.buf[0] != r.slave) return 0;  // another station: ignored
     const uint8_t fc = m.buf[1];
+    if (r.fc == 65) {
+        // A slave answers 0, 65, 0 behind its address: the third byte is kept.
+        const uint32_t local = LocalArea(r.table, r.offset, 1, true, false);
+        if (len < 3 || !local) return 0x800;
+        SetWord(local, uint16_t(m.buf[2] << 8));
+        return 1;
+    }
     if (fc == (r.fc | 0x80)) {
         const uint8_t code = len >= 3 ? m.buf[2] : 0;
         return code >= 1 && code <= 4 ? uint16_t(0x1000u << (code - 1)) : 0x800;
@@ -868,10 +875,8 @@ uint16_t MOD_RspProcess(ModbusPcb &c) {
             if (len < 6 || !local) return 0x800;
             SetWord(local, BE_Get16(&m.buf[4]));
             return 1;
-        default:  // 65
-            if (len < 3 || !local) return 0x800;
-            SetWord(local, uint16_t(m.buf[2] << 8));
-            return 1;
+        default:
+            return 0x800;
     }
 }
 

@@ -256,6 +256,94 @@ TEST_F(SerialModbus, SlaveRefusalsAndCounts) {
     EXPECT_EQ(Ask(Crc({0x11, 3, 0x02, 0x08, 0, 1})), Crc({0x11, 3, 2, 0x0A, 0x0B}));
 }
 
+TEST_F(SerialModbus, ForwardOwnFramesAndTimeOut) {
+    // Station 5 with a forward table of one entry 0x1213 at %R70 and a
+    // slave time-out of 1 s.
+    SetWord(70, 0x1213);
+    ModbusParm p{};
+    p.station = 5;
+    p.timeout = 10;
+    p.control = RegW(49);
+    p.data = RegW(50);
+    p.status = RegW(51);
+    p.ext = {0, 1};
+    p.forward = RegW(70);
+    ModbusInit(0, p);
+    // A frame for 0x12 goes on as 0x13 at the next step (bit 1 toggles);
+    // one for 0x13 goes on as 0x12 (bit 2); one for 0x44 is dropped.
+    EXPECT_EQ(Ask(Crc({0x12, 3, 0, 0, 0, 1})), Bytes{});
+    EXPECT_EQ(Word(51) & 0x06, 0x02);
+    EXPECT_EQ(Ask({}), Crc({0x13, 3, 0, 0, 0, 1}));
+    EXPECT_EQ(Ask(Crc({0x13, 6, 0, 1, 0, 2})), Bytes{});
+    EXPECT_EQ(Ask({}), Crc({0x12, 6, 0, 1, 0, 2}));
+    EXPECT_EQ(Word(51) & 0x06, 0x06);
+    EXPECT_EQ(Ask(Crc({0x44, 3, 0, 0, 0, 1})), Bytes{});
+    EXPECT_EQ(Ask({}), Bytes{});
+    // The program's own frame: 3 bytes of the data area with their CRC.
+    LE_Put16(RegW(50), 0x0201);
+    LE_Put16(RegW(51) + 2, 0);  // %R52 keeps its 0x03 below
+    RegW(50)[2] = 0x03;
+    fp.tx.clear();
+    SetWord(49, 3);
+    ModbusExecute(0);
+    EXPECT_EQ(fp.tx, Crc({0x01, 0x02, 0x03}));
+    ModbusExecute(0);
+    EXPECT_EQ(Word(51) & 0x700, 0x100);
+    SetWord(49, 0);
+    ModbusExecute(0);
+    EXPECT_EQ(Word(51) & 0x700, 0);
+    SetWord(49, 300);  // longer than a frame
+    ModbusExecute(0);
+    EXPECT_EQ(Word(51) & 0x700, 0x200);
+    SetWord(49, 0);
+    ModbusExecute(0);
+    // No addressed request for 1 s: status bit 0.
+    EXPECT_EQ(Word(51) & 1, 0);
+    test_support::FakeClock::AdvanceMs(1001);
+    ModbusExecute(0);
+    EXPECT_EQ(Word(51) & 1, 1);
+    EXPECT_EQ(Ask(Crc({5, 8, 0, 0, 0x12, 0x34})), Crc({5, 8, 0, 0, 0x12, 0x34}));
+    EXPECT_EQ(Word(51) & 1, 0);
+}
+
+TEST_F(SerialModbus, MasterOtherFunctions) {
+    struct Case {
+        const char *what;
+        std::array<uint16_t, 6> rec;
+        Bytes sent, answer;
+        uint32_t word;  // %R n checked afterwards
+        uint16_t value;
+        uint8_t q9;     // %Q9..%Q16 afterwards
+    };
+    const std::vector<Case> cases = {
+        {"fc7 into %Q9..16", {0x11, 7, 0, 8, 72, 8}, Crc({0x11, 7}), Crc({0x11, 7, 0xA5}), 5, 0x1234, 0xA5},
+        {"fc8 echo of %R5", {0x11, 8, 0, 1, 8, 4}, Crc({0x11, 8, 0, 0, 0x12, 0x34}), Crc({0x11, 8, 0, 0, 0x56, 0x78}),
+         5, 0x5678, 0},
+        {"fc8 sub-function 2 sends 0", {0x11, 8, 2, 1, 8, 4}, Crc({0x11, 8, 0, 2, 0, 0}), Crc({0x11, 8, 0, 2, 0, 9}),
+         5, 9, 0},
+        {"fc5 from %Q1", {0x11, 5, 7, 1, 72, 0}, Crc({0x11, 5, 0, 7, 0xFF, 0}), Crc({0x11, 5, 0, 7, 0xFF, 0}), 5, 0x1234,
+         0},
+        {"fc65 broadcast", {0x11, 65, 0, 1, 8, 6}, Crc({0, 65}), Crc({0x11, 0, 65, 0}), 7, 0x4100, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        fp = FakePort{};
+        plc_reg.fill(0);
+        SetWord(5, 0x1234);
+        plc_reg[(10240 - 1024) / 8] = 0x01;  // %Q1
+        Master(c.rec);
+        SetWord(40, 1);
+        ModbusExecute(0);
+        EXPECT_EQ(fp.tx, c.sent);
+        ModbusExecute(0);
+        Feed(c.answer);
+        ModbusExecute(0);
+        EXPECT_EQ(Word(41), 1);
+        EXPECT_EQ(Word(c.word), c.value);
+        EXPECT_EQ(plc_reg[(10240 - 1024) / 8 + 1], c.q9);
+    }
+}
+
 TEST_F(SerialModbus, ReceiversOnBrokenFrames) {
     ModbusProto m{};
     m.rx_state = 0;
