@@ -259,6 +259,41 @@ TEST_F(Pmgr, PortHandOverBit) {
     Vcomm_Drv[0] = saved;
 }
 
+TEST_F(Pmgr, TriggeredCommands) {
+    // Write on trigger %M60 from %R650 (2 words to address 300), read on
+    // trigger %M61 into %R660 (2 words from address 310).
+    constexpr uint32_t M60 = 14336 + 59, M61 = 14336 + 60;
+    Bytes t = Table(image_, {{8, R(650), 1, 3, 0, 2, 300}, {4, R(660), 1, 3, 0, 2, 310}});
+    const std::size_t scan = 48 + image_.size() + 48 + 28;
+    Put32(t, scan + 8, M60);
+    Put32(t, scan + 36 + 8, M61);
+    Install(t);
+    PMGR_Start();
+    ASSERT_EQ(PromgrDriversLoaded, 1);
+    SetWord(650, 0xAAAA);
+    SetWord(651, 0xBBBB);
+    Cycle(4);
+    EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_writes"), 0u);  // nothing without the trigger
+    EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_reads"), 0u);
+    const uint8_t on = 1;
+    PlcReg_Set(M60, &on, 1);
+    Cycle(4);
+    EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_writes"), 1u);
+    EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_last_addr"), 300u);
+    EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_last_count"), 2u);
+    EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_last_value"), 0xAAAAu);
+    uint8_t bit = 1;
+    PlcReg_Get(&bit, M60, 1);
+    EXPECT_EQ(bit, 0);  // the trigger bit is cleared when done
+    PlcReg_Set(M61, &on, 1);
+    Cycle(4);
+    EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_reads"), 1u);
+    EXPECT_EQ(Word(660), 0x3136);
+    EXPECT_EQ(Word(661), 0x3137);
+    PlcReg_Get(&bit, M61, 1);
+    EXPECT_EQ(bit, 0);
+}
+
 TEST_F(Pmgr, RetriesIntoDeviceFault) {
     // Station 0xEF fails every read with 99; retry count 3: three passes, then the fault.
     Install(Table(image_, {{1, R(600), 1, 3, 0, 2, 100}, {1, R(610), 0xEF, 3, 0, 2, 10}}));
