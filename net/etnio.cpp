@@ -416,6 +416,7 @@ uint32_t EtnIo_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
         if (_nx_tcp_socket_create(ip, &s.socket, "EtnIO Socket", 0, 0x4000, 128, 512, nullptr, EtnIoDisconnect) !=
             NX_SUCCESS)
             return 1;
+        _nx_tcp_socket_delete(&s.socket);  // its descriptor comes with the first bind
     }
     return BootPInit(ip, pool);
 }

@@ -169,6 +169,10 @@ uint32_t EtnVComm_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
                                             EtnVComm_Disconnect);
         if (st == NX_SUCCESS) st = _nx_udp_socket_create(ip, &p.usock, "modbus udp client", 0, 16384, 128, 5);
         if (st != NX_SUCCESS) return st;
+        // The records keep their settings; a descriptor is opened when the
+        // port is first bound, so unused ports hold none.
+        _nx_tcp_socket_delete(&p.tcp);
+        _nx_udp_socket_delete(&p.usock);
     }
     return NX_SUCCESS;
 }
