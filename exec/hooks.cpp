@@ -18,6 +18,7 @@
 #include "ladder/ladder.h"
 #include "media/cfm.h"
 #include "media/clone.h"
+#include "messaging/email.h"
 #include "messaging/messaging.h"
 #include "net/enet.h"
 #include "core/image/bytes.h"
@@ -82,6 +83,8 @@ void Exec_InstallHooks() {
     enet_hooks.eip = {Eip_Init, Eip_Scan, Eip_Conn_Cnt, nullptr};
     enet_hooks.egd_config = Egd_Config;
     enet_hooks.email_scan = EtnEmailScan;
+    enet_hooks.email_init = EtnEmailInit;
+    enet_hooks.email_conn_cnt = EtnEmailConnCnt;
     clone_cmd_link = {MCMD_Init, MCMD_SendCmd, MCMD_SendData, MCMD_GetData, MCMD_SendCntl, MCMD_Close};
     cfm_hooks.card_checked = Main_WebCardChecked;
     web_iec_hooks = {WebIec_Resolve, WebIec_Enumerated};
@@ -103,6 +106,7 @@ void Exec_InstallHooks() {
     h.web_ftping = [] { return TavixFtping.load(); };
     h.web_ftping_set = [](uint8_t v) { TavixFtping = v; };
     h.watchdog_kick = [] { TickleWatchdogReal(); };
+    h.email_disconnect = EtnEmailDiscnt;
     h.egd_restart = [](uint32_t) {
         Egd_DeInit(&Enet_IpInstance[0]);
         Egd_Init(&Enet_IpInstance[0], &EnetPacketPoolCtrl);
