@@ -28,7 +28,9 @@
 #include "protocols/ascii.h"
 #include "protocols/egd.h"
 #include "protocols/eip.h"
+#include "protocols/mbserial.h"
 #include "protocols/modbus.h"
+#include "protocols/pmgr.h"
 #include "protocols/qncan.h"
 #include "protocols/srtp.h"
 #include "tavIXsdk/tavixsdk/tavix.h"
@@ -81,6 +83,8 @@ void Exec_InstallHooks() {
     BlkSer_Hooks.serial_close = Z7Serial_Close;
     enet_hooks.qncan = {Qncan_Init, Qncan_Scan, Qncan_ConnCnt, nullptr};
     enet_hooks.modbus = {Modbus_Init, Modbus_Scan, Modbus_Conn_Cnt, Modbus_Stop};
+    pmgr_hooks = PmgrHooks{Talk_Override, Talk_Release};
+    mod_socket = ModSocketHooks{IsModemSocketActive, ModemCheckRecv, ModemDataRecv, ModemDataSend};
     enet_hooks.ascii = {Ascii_Init, Ascii_Scan, Ascii_cnn_cnt, nullptr};
     enet_hooks.egd = {Egd_Init, Egd_Scan, EgdConnCnt, nullptr};
     enet_hooks.srtp = {Srtp_Init, Srtp_Scan, Srtp_Conn_Cnt, nullptr};

@@ -10,6 +10,7 @@
 #include "ladder/ladder.h"
 #include "messaging/messaging.h"
 #include "messaging/msghooks.h"
+#include "protocols/mbserial.h"
 
 TalkRec Talk;
 uint8_t TalkOverride;
@@ -343,35 +344,127 @@ uint32_t TalkModem(LadCursor *pc, uint32_t power) {
     return ModemCore(port, req, power, status_ok, false);
 }
 
-// Serial Modbus belongs to the field protocols: the operands are taken and
-// the block answers 0 until that engine is here.
-uint32_t TalkModbus(LadCursor *pc, uint32_t) {
+namespace {
+
+// Operands of a Modbus block as parsed: the six words, where each sits in
+// the program, and the extension.
+struct ModbusOps {
+    std::array<uint32_t, 6> w;          // port, station, second, third, data, status
+    std::array<const uint8_t *, 6> at;  // where the word sits in the program
+    uint8_t ext;
+    std::array<uint16_t, 2> e;
+    uint32_t ext_reg, further;
+};
+
+// Byte pointer of a register operand's word in the image, null for a
+// constant or an address outside.
+uint8_t *RegPtr(uint32_t op) { return op >= 1024 ? PlcReg_Ptr(op, 16) : nullptr; }
+
+uint32_t ModbusCore(const ModbusOps &o, uint32_t enable) {
+    if (o.w[0] != 0 || TalkOverride) return 0;
+    const uint32_t k = o.w[1] == 0 ? 0 : 1;
+    if (Msg_PortMode(0) < 3) {
+        Talk.modbus_enable[k] = 0;
+        Talk.modbus_started = 0;
+        return 0;
+    }
+    enable = enable ? 1 : 0;
+    if (enable == Talk.modbus_enable[k]) return enable ? ModbusExecute(0) : 0;
+    if (!enable) {
+        ModbusStop(0);
+        Talk.modbus_enable[k] = 0;
+        Talk.modbus_started = 0;
+        return 0;
+    }
+    if (Talk.modbus_started) return 0;
+    ModbusParm p{};
+    uint32_t station = o.w[1];
+    if (station >= 1024) {
+        const uint8_t *r = RegPtr(station);
+        if (r == nullptr || LE_Get16(r) == 0) return 0;
+        station = LE_Get16(r);
+    }
+    p.station = uint16_t(station);
+    if (o.w[2] >= 1024) {
+        const uint8_t *r = RegPtr(o.w[2]);
+        if (r == nullptr) return 0;
+        p.timeout = LE_Get16(r);
+    } else {
+        p.timeout = uint16_t(o.w[2]);
+    }
+    if (o.w[3] >= 1024) {
+        p.control = RegPtr(o.w[3]);
+        if (p.control == nullptr) return 0;
+        if (station == 0) p.trigger_bit = uint8_t(o.w[3] % 16);
+    } else {
+        p.control = o.at[3];
+    }
+    p.data = RegPtr(o.w[4]);
+    p.status = RegPtr(o.w[5]);
+    if (p.data == nullptr || p.status == nullptr) return 0;
+    if (o.ext) {
+        p.ext = o.e;
+        if (o.ext_reg != 0) {
+            if (o.ext_reg < 1024) return 0;
+            p.forward = RegPtr(o.ext_reg);
+            if (p.forward == nullptr) return 0;
+            // the forward table lies in the image as a whole
+            if (PlcReg_Ptr(o.ext_reg, 16 * (p.ext[1] ? p.ext[1] : 1u)) == nullptr) return 0;
+        }
+        if (o.e[0] > 2) {
+            if (o.further < 1024) return 0;
+            p.write_protect = o.further;
+        }
+    }
+    ModbusInit(0, p);
+    Talk.modbus_enable[k] = 1;
+    Talk.modbus_started = 1;
+    return ModbusExecute(0);
+}
+
+}  // namespace
+
+uint32_t TalkModbus(LadCursor *pc, uint32_t power) {
+    ModbusOps o{};
     for (unsigned i = 0; i < 6; i++) {
-        const uint16_t w = Word(pc);
-        if (RegTokLen_16b && (w == 1776 || w == 1777)) Word(pc);
+        o.at[i] = pc->code + 2 * std::size_t(pc->pos);
+        uint16_t w = Word(pc);
+        if (RegTokLen_16b && (w == 1776 || w == 1777)) {
+            o.at[i] = pc->code + 2 * std::size_t(pc->pos);
+            w = Word(pc);
+        }
+        o.w[i] = w;
     }
     if (pc->pos < pc->end && LE_Get16(pc->code + 2 * std::size_t(pc->pos)) == 1023) {
         Word(pc);
-        const uint16_t e1 = Word(pc);
-        Word(pc);
+        o.ext = 1;
+        o.e[0] = Word(pc);
+        o.e[1] = Word(pc);
         Word(pc);
         if (RegTokLen_16b) {
             const uint16_t w = Word(pc);
-            if (w == 1776 || w == 1777) Word(pc);
+            if (w == 1776 || w == 1777) o.ext_reg = (w == 1776 ? 0x10000u : 0x20000u) + Word(pc);
+            else o.ext_reg = w;
         } else {
-            Word(pc);
-            Word(pc);
+            const uint32_t lo = Word(pc);
+            o.ext_reg = Remap(lo | (uint32_t(Word(pc)) << 16));
         }
-        if (e1 > 2) {
-            Word(pc);
-            Word(pc);
+        if (o.e[0] > 2) {
+            const uint32_t lo = Word(pc);
+            o.further = lo | (uint32_t(Word(pc)) << 16);
         }
     }
-    return 0;
+    if (pc->bad) return 0;
+    return ModbusCore(o, power);
 }
 
-uint32_t IEC_TalkModbus(LadCursor *pc, uint32_t) {
-    for (unsigned i = 0; i < 6; i++) Word(pc);
+uint32_t IEC_TalkModbus(LadCursor *pc, uint32_t power) {
+    ModbusOps o{};
+    const uint32_t first = pc->pos;
+    for (unsigned i = 0; i < 6; i++) {
+        o.at[i] = pc->code + 2 * std::size_t(pc->pos);
+        o.w[i] = Word(pc);
+    }
     if (pc->pos < pc->end && LE_Get16(pc->code + 2 * std::size_t(pc->pos)) == 1023) {
         const uint32_t at = pc->pos + 1;
         const uint16_t n = at < pc->end ? LE_Get16(pc->code + 2 * std::size_t(at)) : 0;
@@ -380,9 +473,19 @@ uint32_t IEC_TalkModbus(LadCursor *pc, uint32_t) {
             pc->bad = 1;
             return 0;
         }
+        o.ext = 1;
+        o.e[0] = n;
+        auto word_at = [&](uint32_t i) -> uint32_t {
+            const uint32_t x = first + i;
+            return x < pc->pos + n + 2u ? LE_Get16(pc->code + 2 * std::size_t(x)) : 0;
+        };
+        o.e[1] = uint16_t(word_at(8));
+        o.ext_reg = Remap(word_at(10) | (word_at(11) << 16));
+        if (n > 2) o.further = word_at(12) | (word_at(13) << 16);
         pc->pos += n + 2u;
     }
-    return 0;
+    if (pc->bad) return 0;
+    return ModbusCore(o, power);
 }
 
 // ---- IEC forms ---------------------------------------------------------------------

@@ -12,6 +12,7 @@
 #include "messaging/messaging.h"
 #include "messaging/msghooks.h"
 #include "messaging/talk.h"
+#include "protocols/mbserial.h"
 
 ModemRec modem;
 uint32_t modem_idle_start, modem_idle_period;
@@ -224,6 +225,7 @@ uint32_t ModemStop(uint32_t port, uint32_t kind) {
     } else if (kind != 0) {
         if (Modem_CellularOption()) {
             ModemDataDisConnRequest(0);
+            MOD_TCPInit(0, port);
         } else {
             // Hang up: the line drops for 250 ms (raised again by ModemCycle,
             // so the scan never waits).
@@ -257,6 +259,7 @@ uint32_t ModemExecute(uint32_t port, uint32_t kind) {
     case 2:
         if (cell && kind != 0) {
             CellularRequest(r, cell_req);
+            MOD_TCPInit(1, port);  // serial Modbus frames travel with an MBAP header
             step = 8;
             return 0;
         }

@@ -1,13 +1,950 @@
-// placeholder until the field protocols land: no protocol driver is loaded.
+// Protocol manager: loads the drivers of the protocol-manager table from
+// shared-memory files, builds their control, device and command blocks and
+// runs their scan lists on the programming port: data exchange per scan,
+// requests to the driver per main-loop pass.
 #include "protocols/pmgr.h"
 
-uint8_t *promgr_table = nullptr;
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
-// placeholder until the field protocols land
-void PMGR_TheLoop(uint32_t) {}
-// placeholder until the field protocols land
-void PMGR_Start() {}
-// placeholder until the field protocols land
-void PMGR_Stop() {}
-// placeholder until the field protocols land
-void PMGR_Scan() {}
+#include "core/image/bytes.h"
+#include "core/image/plcreg.h"
+#include "core/image/syshook.h"
+#include "core/image/timebase.h"
+#include "core/storage/memfile.h"
+#include "core/storage/nvram.h"
+#include "io/vcomm.h"
+#include "net/etnvcomm.h"
+#include "platform/plat.h"
+#include "platform/plat_dl.h"
+
+uint8_t *promgr_table = nullptr;
+PmgrHooks pmgr_hooks;
+std::array<PmgrDcb, PMGR_DRIVERS> dcb;
+std::array<std::array<PmgrCommand, PMGR_COMMANDS>, PMGR_DRIVERS> mcb;
+std::array<std::array<PmgrDevice, PMGR_DEVICES>, PMGR_DRIVERS> scb;
+std::array<uint16_t, 2 * PMGR_SEG_WORDS> dataSeg;
+std::array<uint16_t, 2 * PMGR_SEG_WORDS> drvData;
+std::array<uintptr_t *, PMGR_DRIVERS> pExecHdr_info;
+std::array<void *, PMGR_DRIVERS> LibHandle;
+uint8_t PromgrDriversLoaded;
+std::array<PmgrTimer, PMGR_TIMERS> tcb;
+
+namespace {
+
+// Data kinds of a command (what its put, compare and get routines move).
+enum Kind : uint8_t { K_WORDS, K_DWORDS, K_BITS };
+std::array<std::array<uint8_t, PMGR_COMMANDS>, PMGR_DRIVERS> cmd_kind;
+std::array<std::array<uint16_t, PMGR_COMMANDS>, PMGR_DRIVERS> cmd_elems;  // element count
+uint32_t table_len;  // bytes of the table
+std::array<uint8_t, 22> writeSubBuf;
+std::array<uint16_t, 4> shiftBuf;  // ShiftBitData's 8 bytes
+std::array<uint16_t, 256> runBuf;  // data of a changed run
+uint8_t port_switch;
+// Device table of the Ethernet drivers: 256 entries and the zero entry that
+// ends it.
+std::array<std::array<uint8_t, 16>, 257> devTable;
+
+constexpr uint32_t kRec = 16, kRecLen = 32, kCfgMin = 46, kDevMin = 28, kCmdMin = 36;
+constexpr uint16_t F_READ = 1, F_TWOWAY = 2, F_TRIG_READ = 4, F_TRIG_WRITE = 8, F_WRITE_FIRST = 16, F_PAIRS = 256;
+
+bool IsBitPacked(uint8_t t) {
+    return t == 1 || (t >= 5 && t <= 11) || (t >= 13 && t <= 15);
+}
+
+// ---- port 0 services ----------------------------------------------------------------
+const VcommDrv &Port0() { return Vcomm_Drv[ProgrammingPort]; }
+intptr_t SOpen(intptr_t p, intptr_t mode) {
+    return Port0().Open ? intptr_t(Port0().Open(uint32_t(p), reinterpret_cast<const uint8_t *>(mode))) : 0;
+}
+intptr_t SFlushTx(intptr_t p) {
+    if (Port0().FlushTx) Port0().FlushTx(uint32_t(p));
+    return 0;
+}
+intptr_t SPutTx(intptr_t p, intptr_t b) { return Port0().PutTx ? intptr_t(Port0().PutTx(uint32_t(p), uint8_t(b))) : 0; }
+intptr_t SRtuTx(intptr_t p) { return Port0().RtuTx ? intptr_t(Port0().RtuTx(uint32_t(p))) : 0; }
+intptr_t SFlushRx(intptr_t p) {
+    if (Port0().FlushRx) Port0().FlushRx(uint32_t(p));
+    return 0;
+}
+intptr_t SCheckRx(intptr_t p) { return Port0().CheckRx ? intptr_t(Port0().CheckRx(uint32_t(p))) : 0; }
+// The manager's GetRx: -1 when the port has nothing.
+intptr_t SGetRx(intptr_t p) {
+    const uint8_t c = uint8_t(SCheckRx(p));
+    if (c == 0 || c == 255 || !Port0().GetRx) return -1;
+    return intptr_t(int16_t(Port0().GetRx(uint32_t(p))));
+}
+intptr_t SInitWait(intptr_t p, intptr_t us, intptr_t f) {
+    return Port0().InitWait ? intptr_t(Port0().InitWait(uint32_t(p), uint32_t(us), uint32_t(f))) : 0;
+}
+intptr_t SWaitRx(intptr_t p, intptr_t b) {
+    return Port0().WaitRx ? intptr_t(Port0().WaitRx(uint32_t(p), reinterpret_cast<uint8_t *>(b))) : 0;
+}
+intptr_t SIoCtl(intptr_t p, intptr_t c, intptr_t a) {
+    return Port0().IoCtl ? intptr_t(Port0().IoCtl(uint32_t(p), uint32_t(c), uint32_t(a))) : 0;
+}
+intptr_t SPutnTx(intptr_t p, intptr_t d, intptr_t n) {
+    return Port0().PutnTx ? intptr_t(Port0().PutnTx(uint32_t(p), reinterpret_cast<const uint8_t *>(d), uint32_t(n))) : 0;
+}
+intptr_t SBeep() { return 0; }
+intptr_t SWait() {
+    if (sys_hooks.subloop_wait) sys_hooks.subloop_wait();
+    return 0;
+}
+intptr_t SRegPtr(intptr_t a, intptr_t w) { return intptr_t(PlcReg_Ptr(uint32_t(a), uint32_t(w))); }
+intptr_t SRegGet(intptr_t b, intptr_t a, intptr_t w) {
+    return intptr_t(PlcReg_Get(reinterpret_cast<void *>(b), uint32_t(a), uint32_t(w)));
+}
+intptr_t SRegSet(intptr_t a, intptr_t b, intptr_t w) {
+    return intptr_t(PlcReg_Set(uint32_t(a), reinterpret_cast<const void *>(b), uint32_t(w)));
+}
+
+template <typename F>
+uintptr_t Fn(F f) {
+    return reinterpret_cast<uintptr_t>(f);
+}
+
+// ---- table ------------------------------------------------------------------------------
+const uint8_t *At(uint32_t off, uint32_t n) {
+    if (promgr_table == nullptr || uint64_t(off) + n > table_len) return nullptr;
+    return promgr_table + off;
+}
+const uint8_t *Record(uint32_t n) { return At(kRec + kRecLen * n, kRecLen); }
+
+uint16_t Word(const uint8_t *p) { return LE_Get16(p); }
+uint16_t RegWord(const uint8_t *reg, uint32_t i) { return LE_Get16(reg + 2 * i); }
+void SetRegWord(uint8_t *reg, uint32_t i, uint16_t v) { LE_Put16(reg + 2 * i, v); }
+
+bool BitOf(const uint8_t *p, uint32_t bit) { return (p[bit / 8] >> (bit % 8)) & 1; }
+void SetBitOf(uint8_t *p, uint32_t bit, bool v) {
+    if (v) p[bit / 8] = uint8_t(p[bit / 8] | (1u << (bit % 8)));
+    else p[bit / 8] = uint8_t(p[bit / 8] & ~(1u << (bit % 8)));
+}
+bool AreaBit(const uint16_t *a, uint32_t i) { return (a[i / 16] >> (i % 16)) & 1; }
+void SetAreaBit(uint16_t *a, uint32_t i, bool v) {
+    if (v) a[i / 16] = uint16_t(a[i / 16] | (1u << (i % 16)));
+    else a[i / 16] = uint16_t(a[i / 16] & ~(1u << (i % 16)));
+}
+
+bool TriggerSet(const uint8_t *byte, uint8_t mask) { return byte != nullptr && (*byte & mask) != 0; }
+void TriggerClear(uint8_t *byte, uint8_t mask) {
+    if (byte) *byte = uint8_t(*byte & ~mask);
+}
+
+// ---- data routines ------------------------------------------------------------------------
+// Element e of a command as register and area words (1 or 2 words; 32-bit
+// values with flag bit 4 have their words exchanged on the line).
+uint32_t Width(uint32_t d, uint32_t k) { return cmd_kind[d][k] == K_DWORDS ? 2 : 1; }
+uint16_t AreaWord(const PmgrCommand &c, const uint16_t *area, uint32_t w, uint32_t ew) {
+    if (ew == 2 && (c.flags & 0x10)) return area[w ^ 1];
+    return area[w];
+}
+void SetAreaWord(const PmgrCommand &c, uint16_t *area, uint32_t w, uint32_t ew, uint16_t v) {
+    if (ew == 2 && (c.flags & 0x10)) area[w ^ 1] = v;
+    else area[w] = v;
+}
+
+void Put(uint32_t d, uint32_t k) {
+    PmgrCommand &c = mcb[d][k];
+    const uint32_t n = cmd_elems[d][k];
+    if (cmd_kind[d][k] == K_BITS) {
+        for (uint32_t i = 0; i < n; i++) SetBitOf(c.reg, c.bit_offset + i, AreaBit(c.in, i));
+        return;
+    }
+    const uint32_t ew = Width(d, k);
+    for (uint32_t w = 0; w < n * ew; w++) SetRegWord(c.reg, w, AreaWord(c, c.in, w, ew));
+}
+
+void Get(uint32_t d, uint32_t k) {
+    PmgrCommand &c = mcb[d][k];
+    const uint32_t n = cmd_elems[d][k];
+    if (cmd_kind[d][k] == K_BITS) {
+        for (uint32_t i = 0; i < n; i++) SetAreaBit(c.out, i, BitOf(c.reg, c.bit_offset + i));
+        return;
+    }
+    const uint32_t ew = Width(d, k);
+    for (uint32_t w = 0; w < n * ew; w++) SetAreaWord(c, c.out, w, ew, RegWord(c.reg, w));
+}
+
+// Change-of-value put: a received value goes in only where the register
+// still holds what was last exchanged.
+void CovPut(uint32_t d, uint32_t k) {
+    PmgrCommand &c = mcb[d][k];
+    const uint32_t n = cmd_elems[d][k];
+    if (cmd_kind[d][k] == K_BITS) {
+        for (uint32_t i = 0; i < n; i++) {
+            if (BitOf(c.reg, c.bit_offset + i) != AreaBit(c.out, i)) continue;
+            SetBitOf(c.reg, c.bit_offset + i, AreaBit(c.in, i));
+            SetAreaBit(c.out, i, AreaBit(c.in, i));
+        }
+        return;
+    }
+    const uint32_t ew = Width(d, k);
+    for (uint32_t e = 0; e < n; e++) {
+        bool same = true;
+        for (uint32_t j = 0; j < ew; j++) same = same && RegWord(c.reg, e * ew + j) == AreaWord(c, c.out, e * ew + j, ew);
+        if (!same) continue;
+        for (uint32_t j = 0; j < ew; j++) {
+            const uint16_t v = AreaWord(c, c.in, e * ew + j, ew);
+            SetRegWord(c.reg, e * ew + j, v);
+            SetAreaWord(c, c.out, e * ew + j, ew, v);
+        }
+    }
+}
+
+// Finds the next run of changed elements from the run offset; 1 when found.
+uint32_t Compare(uint32_t d, uint32_t k) {
+    PmgrCommand &c = mcb[d][k];
+    const uint32_t n = cmd_elems[d][k];
+    const bool bits = cmd_kind[d][k] == K_BITS;
+    const uint32_t ew = Width(d, k);
+    auto differs = [&](uint32_t e) {
+        if (bits) return BitOf(c.reg, c.bit_offset + e) != AreaBit(c.out, e);
+        for (uint32_t j = 0; j < ew; j++) {
+            if (RegWord(c.reg, e * ew + j) != AreaWord(c, c.out, e * ew + j, ew)) return true;
+        }
+        return false;
+    };
+    auto take = [&](uint32_t e) {
+        if (bits) {
+            SetAreaBit(c.out, e, BitOf(c.reg, c.bit_offset + e));
+            return;
+        }
+        for (uint32_t j = 0; j < ew; j++) SetAreaWord(c, c.out, e * ew + j, ew, RegWord(c.reg, e * ew + j));
+    };
+    uint32_t e = c.run_offset;
+    while (e < n && !differs(e)) e++;
+    if (e >= n) {
+        c.run_offset = 0;
+        return 0;
+    }
+    take(e);
+    c.run_offset = uint8_t(e);
+    c.run_start = uint8_t(bits ? e / 8 : e);
+    uint32_t len = 1;
+    // A bit run moves through an 8-byte buffer: at most 64 bits at a time.
+    const uint32_t max = bits ? 64 : 255;
+    if (!(c.flags & 1)) {
+        while (e + len < n && len < max && differs(e + len)) {
+            take(e + len);
+            len++;
+        }
+    }
+    c.run_length = uint8_t(len);
+    return 1;
+}
+
+// ---- requests -----------------------------------------------------------------------------
+bool Waiting(PmgrDcb &b) { return (b.svc[PMGR_S_WAITFLAG] & 0xFFFF) != 0; }
+void ClearWait(PmgrDcb &b) { b.svc[PMGR_S_WAITFLAG] &= ~uintptr_t(0xFFFF); }
+
+PmgrDevice &DeviceOf(const PmgrCommand &c) { return *static_cast<PmgrDevice *>(c.device); }
+
+void StatusWord(PmgrDevice &v, uint32_t i, uint16_t value) {
+    if (v.status) LE_Put16(v.status + 2 * i, value);
+}
+uint16_t StatusOf(const PmgrDevice &v) { return v.status ? LE_Get16(v.status) : 0; }
+
+enum ReqKind { REQ_READ, REQ_BLOCK, REQ_RUN };
+
+void Request(uint32_t d, uint32_t k, ReqKind kind) {
+    PmgrDcb &b = dcb[d];
+    PmgrCommand &c = mcb[d][k];
+    PmgrDevice &v = DeviceOf(c);
+    if (v.state > 1) {
+        c.state = 8;
+        return;
+    }
+    if (v.owner != nullptr && v.owner != &c) return;
+    b.svc[PMGR_S_DEVICE] = reinterpret_cast<uintptr_t>(v.entry);
+    b.svc[PMGR_S_ENTRY] = reinterpret_cast<uintptr_t>(c.entry);
+    uint8_t *desc = c.entry + 14;
+    intptr_t r;
+    if (kind == REQ_READ) {
+        r = reinterpret_cast<PmgrReadFn>(b.entry[PMGR_H_READ])(desc, c.in);
+    } else if (kind == REQ_BLOCK) {
+        r = reinterpret_cast<PmgrWriteFn>(b.entry[PMGR_H_WRITE])(desc, c.out);
+    } else {
+        std::memcpy(writeSubBuf.data(), desc, writeSubBuf.size());
+        const uint32_t off = c.run_offset, len = c.run_length;
+        const uint16_t addr = Word(desc + 4);
+        uint16_t *data;
+        if (cmd_kind[d][k] == K_BITS) {
+            // ShiftBitData: the run brought down to bit 0 of the 8-byte buffer.
+            shiftBuf.fill(0);
+            for (uint32_t i = 0; i < len; i++) SetAreaBit(shiftBuf.data(), i, AreaBit(c.out, off + i));
+            data = shiftBuf.data();
+            writeSubBuf[3] = uint8_t(len);
+            LE_Put16(&writeSubBuf[4], uint16_t(addr + off));
+        } else {
+            const uint32_t ew = Width(d, k);
+            for (uint32_t w = 0; w < len * ew; w++) runBuf[w] = c.out[off * ew + w];
+            data = runBuf.data();
+            const bool dcode = c.type == 3;
+            writeSubBuf[3] = uint8_t(dcode || (c.flags & F_PAIRS) ? 2 * len : len);
+            LE_Put16(&writeSubBuf[4], uint16_t(addr + ((c.flags & F_PAIRS) ? 2 * off : off)));
+        }
+        r = reinterpret_cast<PmgrWriteFn>(b.entry[PMGR_H_WRITE])(writeSubBuf.data(), data);
+    }
+    if (Waiting(b)) return;
+    if (r == 0) {
+        c.state = kind == REQ_READ ? 1 : kind == REQ_BLOCK ? 6 : 4;
+        v.owner = nullptr;
+        StatusWord(v, 0, 0);
+        return;
+    }
+    if (kind != REQ_RUN && r >= 1 && r <= 50 && v.status) {
+        StatusWord(v, 0, uint16_t(r));
+        return;
+    }
+    if (v.owner != &c) {
+        v.owner = &c;
+        v.remaining = Word(v.entry + 22);
+    }
+    if (v.remaining > 0) v.remaining--;
+    if (v.remaining == 0) {
+        v.state = 2;
+        v.err = uint16_t(r);
+        c.state = 7;
+    }
+}
+
+void Process(uint32_t d, uint32_t k) {
+    switch (mcb[d][k].state) {
+        case 0: Request(d, k, REQ_READ); break;
+        case 3: Request(d, k, REQ_RUN); break;
+        case 5: Request(d, k, REQ_BLOCK); break;
+        default: break;
+    }
+}
+
+// ---- building ------------------------------------------------------------------------------
+bool BuildDevices(uint32_t d, uint32_t list, uint32_t count) {
+    if (count < 1 || count > PMGR_DEVICES) return false;
+    uint32_t off = list;
+    for (uint32_t i = 0; i < count; i++) {
+        const uint8_t *e = At(off, kDevMin);
+        if (e == nullptr) return false;
+        const uint16_t len = Word(e + 26);
+        if (len < kDevMin || At(off, len) == nullptr) return false;
+        PmgrDevice &v = scb[d][i];
+        v = PmgrDevice{};
+        v.entry = e;
+        const uint32_t st = LE_Get32(e);
+        if (st != 0) {
+            v.status = PlcReg_Ptr(st, 32);
+            if (v.status == nullptr) return false;
+            StatusWord(v, 0, 0);
+            StatusWord(v, 1, 0);
+        }
+        off += len;
+    }
+    return true;
+}
+
+bool BuildCommands(uint32_t d, uint32_t list, uint32_t count, uint32_t ndev) {
+    if (count > PMGR_COMMANDS) return false;
+    PmgrDcb &b = dcb[d];
+    uint32_t off = list, words = 0;
+    uint16_t *area = drvData.data() + d * PMGR_SEG_WORDS;
+    for (uint32_t k = 0; k < count; k++) {
+        const uint8_t *e = At(off, kCmdMin);
+        if (e == nullptr) return false;
+        const uint16_t len = Word(e + 12);
+        if (len < kCmdMin || At(off, len) == nullptr) return false;
+        PmgrCommand &c = mcb[d][k];
+        c = PmgrCommand{};
+        c.entry = promgr_table + off;
+        const uint16_t flags = Word(e);
+        const uint8_t dev = e[16];
+        if (dev >= ndev) return false;
+        c.device = &scb[d][dev];
+        const uint16_t dflags = Word(scb[d][dev].entry + 20);
+        c.type = uint8_t(reinterpret_cast<PmgrClassifyFn>(b.entry[PMGR_H_CLASSIFY])(e[15], Word(e + 18)));
+        if (c.type > 17) return false;
+        const bool bits = IsBitPacked(c.type);
+        uint32_t n = e[17] ? e[17] : Word(e + 20);
+        if (flags & F_PAIRS) n /= 2;
+        c.count = uint8_t(n);
+        cmd_elems[d][k] = uint16_t(n);
+        cmd_kind[d][k] = bits ? K_BITS : (c.type == 3 || (flags & F_PAIRS)) ? K_DWORDS : K_WORDS;
+        c.flags = uint16_t((dflags & 0x110) | ((dflags & (bits ? 0x1000 : 0x2000)) ? 1 : 0));
+        const uint32_t reg = LE_Get32(e + 4);
+        const uint32_t aw = bits ? (n + 15) / 16 : n * (cmd_kind[d][k] == K_DWORDS ? 2 : 1);
+        c.bit_offset = uint8_t(bits ? reg % 8 : 0);
+        c.reg = PlcReg_Ptr(bits ? reg - reg % 8 : reg, bits ? (n + c.bit_offset + 7) / 8 * 8 : 16 * aw);
+        if (c.reg == nullptr || n == 0) return false;
+        // Input then output area, inside the driver's half of drvData.
+        if (words + 2 * aw > PMGR_SEG_WORDS) return false;
+        c.in = area + words;
+        c.out = area + words + aw;
+        words += 2 * aw;
+        if (flags & (F_TRIG_READ | F_TRIG_WRITE)) {
+            const uint32_t t = LE_Get32(e + 8);
+            c.trig = PlcReg_Ptr(t, 1);
+            if (c.trig == nullptr) return false;
+            c.trig_mask = uint8_t(1u << (t % 8));
+        }
+        c.state = (flags & F_TWOWAY) ? 2 : (flags & F_READ) ? 0 : 10;
+        off += len;
+    }
+    return true;
+}
+
+bool Resolve(uint32_t d, uint32_t n) {
+    PmgrDcb &b = dcb[d];
+    const uint8_t *rec = Record(n);
+    if (rec == nullptr) return false;
+    const uint32_t cfg_off = LE_Get32(rec + 4);
+    b.cfg = At(cfg_off, kCfgMin);
+    if (b.cfg == nullptr) return false;
+    b.cfg_flags = Word(b.cfg + 20);
+    b.period = LE_Get32(b.cfg + 12);
+    b.retry_delay = LE_Get32(b.cfg + 28);
+    b.free_running = (b.cfg_flags & 0x8000) ? 0x8000 : 0;
+    const uint8_t lo = uint8_t(b.cfg_flags);
+    const bool ho = lo == 0x11 || lo == 0x12 || (lo == 0x10 && LE_Get32(promgr_table + 12) > 5);
+    b.handover = ho ? LE_Get32(b.cfg + 42) : 0;
+    if (b.handover && PlcReg_Ptr(b.handover, 1) == nullptr) return false;
+    const uint32_t trig = LE_Get32(b.cfg + 32), tval = LE_Get32(b.cfg + 36);
+    b.trig = nullptr;
+    b.trig_value = nullptr;
+    if (trig) {
+        b.trig = PlcReg_Ptr(trig, 1);
+        if (b.trig == nullptr) return false;
+        b.trig_mask = uint8_t(1u << (trig % 8));
+        if (tval) {
+            b.trig_value = PlcReg_Ptr(tval, 16);
+            if (b.trig_value == nullptr) return false;
+        }
+    }
+    b.ndev = LE_Get32(rec + 12);
+    if (!BuildDevices(d, LE_Get32(rec + 8), b.ndev)) return false;
+    b.ncmd = LE_Get32(rec + 20);
+    if (!b.free_running && !BuildCommands(d, LE_Get32(rec + 16), b.ncmd, b.ndev)) return false;
+    const uint32_t sa = LE_Get32(b.cfg + 8);
+    b.status_area = sa ? PlcReg_Ptr(sa, 64) : nullptr;
+    return true;
+}
+
+void FillServices(uint32_t d) {
+    PmgrDcb &b = dcb[d];
+    auto &s = b.svc;
+    s.fill(0);
+    s[PMGR_S_HEADER] = reinterpret_cast<uintptr_t>(pExecHdr_info[d]);
+    s[PMGR_S_DATA] = reinterpret_cast<uintptr_t>(b.data);
+    s[PMGR_S_CONFIG] = reinterpret_cast<uintptr_t>(b.cfg);
+    if (b.free_running) {
+        const uint8_t *rec = Record(d);
+        s[PMGR_S_DEVICE] = reinterpret_cast<uintptr_t>(At(LE_Get32(rec + 8), 0));
+        s[PMGR_S_ENTRY] = reinterpret_cast<uintptr_t>(At(LE_Get32(rec + 16), 0));
+    }
+    s[PMGR_S_BEEP] = Fn(SBeep);
+    s[PMGR_S_WAIT] = Fn(SWait);
+    s[PMGR_S_TCREATE] = Fn(CreateTimer);
+    s[PMGR_S_TWRITE] = Fn(WriteTimer);
+    s[PMGR_S_TREAD] = Fn(ReadTimer);
+    s[PMGR_S_TCLOSE] = Fn(CloseTimer);
+    s[PMGR_S_OPEN] = Fn(SOpen);
+    s[PMGR_S_FLUSHTX] = Fn(SFlushTx);
+    s[PMGR_S_PUTTX] = Fn(SPutTx);
+    s[PMGR_S_DOTX] = Fn(SRtuTx);
+    s[PMGR_S_FLUSHRX] = Fn(SFlushRx);
+    s[PMGR_S_CHECKRX] = Fn(SCheckRx);
+    s[PMGR_S_GETRX] = Fn(SGetRx);
+    s[PMGR_S_INITWAIT] = Fn(SInitWait);
+    s[PMGR_S_WAITRX] = Fn(SWaitRx);
+    s[PMGR_S_IOCTL] = Fn(SIoCtl);
+    s[PMGR_S_R1] = BA_R;
+    s[PMGR_S_AQ1] = BA_AQ;
+    s[PMGR_S_AI1] = BA_AI;
+    s[PMGR_S_SR1] = BA_SR;
+    s[PMGR_S_NAI] = 512;
+    s[PMGR_S_NAQ] = 512;
+    s[PMGR_S_NR] = 50240;
+    s[PMGR_S_PUTNTX] = Fn(SPutnTx);
+    s[PMGR_S_REGPTR] = Fn(SRegPtr);
+    s[PMGR_S_REGGET] = Fn(SRegGet);
+    s[PMGR_S_REGSET] = Fn(SRegSet);
+    s[PMGR_S_WAITFLAG] = uintptr_t(1) << 16;
+}
+
+void EthernetServices(uint32_t d) {
+    auto &s = dcb[d].svc;
+    s[PMGR_S_OPEN] = Fn(EtnVComm_Open);
+    s[PMGR_S_FLUSHTX] = Fn(EtnVComm_FlushTx);
+    s[PMGR_S_PUTTX] = Fn(EtnVComm_PutTx);
+    s[PMGR_S_DOTX] = Fn(EtnVComm_DoTx);
+    s[PMGR_S_FLUSHRX] = Fn(EtnVComm_FlushRx);
+    s[PMGR_S_CHECKRX] = Fn(EtnVComm_CheckRx);
+    s[PMGR_S_GETRX] = Fn(EtnVComm_GetRx);
+    s[PMGR_S_INITWAIT] = Fn(EtnVComm_InitWait);
+    s[PMGR_S_WAITRX] = Fn(EtnVComm_WaitRx);
+    s[PMGR_S_IOCTL] = Fn(EtnVComm_IoCtl);
+    s[PMGR_S_PUTNTX] = 0;
+    s[PMGR_S_CLOSE1] = Fn(EtnVComm_Close1);
+}
+
+// The device table of an Ethernet driver, at most 256 devices.
+void BuildDevTable(uint32_t d) {
+    PmgrDcb &b = dcb[d];
+    for (auto &e : devTable) e.fill(0);
+    const uint32_t n = b.ndev < devTable.size() - 1 ? b.ndev : uint32_t(devTable.size() - 1);
+    for (uint32_t i = 0; i < n; i++) {
+        const uint8_t *e = scb[d][i].entry;
+        const uint8_t opt = Word(e + 26) > 28 ? e[29] : 0;
+        const uint32_t alt = (opt & 2) && Word(e + 26) >= 36 ? LE_Get32(e + 32) : 0;
+        LE_Put32(&devTable[i][0], LE_Get32(e + 4));
+        LE_Put32(&devTable[i][4], (opt & 2) ? alt : Word(e + 24));
+        LE_Put16(&devTable[i][8], opt);
+        LE_Put16(&devTable[i][10], 0xA5);
+        LE_Put32(&devTable[i][12], alt);
+    }
+}
+
+uint16_t GroupVersion(uint32_t group) {
+    const uint32_t count = promgr_table ? LE_Get32(promgr_table + 8) : 0;
+    for (uint32_t n = 0; n < count && n < PMGR_DRIVERS; n++) {
+        const uint8_t *rec = Record(n);
+        if (rec && dcb[n].cfg && dcb[n].cfg[1] == group) return Word(rec + 28);
+    }
+    const uint8_t *rec = Record(0);
+    return rec ? Word(rec + 28) : 313;
+}
+
+void GiveBackPort() {
+    const uint8_t *m = Vcomm_ModeRec(ProgrammingPort);
+    if (m != nullptr && (m[5] & 0x0F) == VCOMM_PROTO_CMD) return;
+    if (pmgr_hooks.talk_release) pmgr_hooks.talk_release(ProgrammingPort);
+    if (Port0().Open) Port0().Open(ProgrammingPort, qncan_mode.data());
+}
+
+bool HandedOver(const PmgrDcb &b) {
+    uint8_t v = 0;
+    return b.handover != 0 && PlcReg_Get(&v, b.handover, 1) && v != 0;
+}
+
+bool PortInCommandMode() {
+    const uint8_t *m = Vcomm_ModeRec(ProgrammingPort);
+    return m != nullptr && (m[5] & 0x0F) == VCOMM_PROTO_CMD;
+}
+
+// Port hand-over of a driver on the programming port; false when the driver
+// is skipped for this scan.
+bool HandOver(uint32_t d) {
+    PmgrDcb &b = dcb[d];
+    if (b.handover == 0 || b.cfg == nullptr || b.port != 0) return true;
+    if (HandedOver(b)) {
+        if (!(port_switch & 1) && !PortInCommandMode()) {
+            if (pmgr_hooks.talk_release) pmgr_hooks.talk_release(ProgrammingPort);
+            if (Port0().Open) Port0().Open(ProgrammingPort, qncan_mode.data());
+            b.state = 0;
+            port_switch |= 1;
+        }
+        return false;
+    }
+    if ((port_switch & 1) && PortInCommandMode()) {
+        if (!pmgr_hooks.talk_override || pmgr_hooks.talk_override(0) == 0) return false;
+        if (reinterpret_cast<PmgrInitFn>(b.entry[PMGR_H_INIT])(b.svc.data()) != 0) {
+            if (pmgr_hooks.talk_release) pmgr_hooks.talk_release(0);
+            return false;
+        }
+        b.cycle = b.status2 = 0;
+        b.ctl_req = b.ctl_result = 0;
+        b.state = b.trig ? 5 : 1;
+        port_switch &= uint8_t(~1);
+    }
+    return true;
+}
+
+void Scan(uint32_t d) {
+    PmgrDcb &b = dcb[d];
+    if (!HandOver(d)) return;
+    if (b.state == 0) return;
+    if (b.free_running) {
+        if (b.entry[PMGR_H_SCAN]) reinterpret_cast<PmgrVoidFn>(b.entry[PMGR_H_SCAN])();
+        return;
+    }
+    const uint32_t now = sysDTic;
+    switch (b.state) {
+        case 1: case 2: break;
+        case 3:
+            if (b.trig) {
+                TriggerClear(b.trig, b.trig_mask);
+                if ((b.cfg_flags & 0x100) && b.ctl_result) {
+                    if (b.ctl_result == 1 && b.trig_value) LE_Put16(b.trig_value, b.saved_trig);
+                    b.ctl_result = 0;
+                }
+                b.state = 5;
+            } else if (now - b.cycle_start > b.period) {
+                if (b.period == 0) b.cycle = uint16_t((now - b.cycle_start) * 10);
+                else b.cycle++;
+                b.state = 1;
+            } else {
+                b.state = 4;
+            }
+            break;
+        case 4:
+            if (now - b.cycle_start >= b.period) {
+                b.state = 1;
+                break;
+            }
+            return;
+        case 5:
+            if (!TriggerSet(b.trig, b.trig_mask)) return;
+            if (b.trig_value) {
+                b.saved_trig = LE_Get16(b.trig_value);
+                if ((b.cfg_flags & 0x100) && b.saved_trig == 255) {
+                    b.ctl_req = 10;
+                    b.ctl_arg = &b.saved_trig;
+                }
+            }
+            b.state = 1;
+            break;
+        default:
+            return;
+    }
+    const bool cycle_start = b.state == 1;
+    // Devices.
+    for (uint32_t i = 0; i < b.ndev; i++) {
+        PmgrDevice &v = scb[d][i];
+        const uint16_t st = StatusOf(v);
+        switch (v.state) {
+            case 0:
+                if (st != 0 && !v.latched) {
+                    v.state = 2;
+                    v.time = now;
+                }
+                break;
+            case 1: v.state = 0; break;
+            case 2:
+                if (b.state != 2) v.state = 3;
+                break;
+            case 3:
+                if (v.status && st == 0) {
+                    v.state = 1;
+                    StatusWord(v, 0, 1);
+                    v.owner = nullptr;
+                } else {
+                    v.state = 4;
+                }
+                break;
+            case 4:
+                if (v.status && st == 0) {
+                    v.state = 0;
+                    v.owner = nullptr;
+                    StatusWord(v, 0, 1);
+                } else if (!(Word(v.entry + 20) & 1)) {
+                    const bool back = b.trig ? cycle_start : now - v.time >= b.retry_delay;
+                    if (back) {
+                        v.state = 0;
+                        v.owner = nullptr;
+                        if (v.status) v.latched = 1;
+                    }
+                }
+                break;
+            default: break;
+        }
+    }
+    // Commands.
+    for (uint32_t k = 0; k < b.ncmd; k++) {
+        PmgrCommand &c = mcb[d][k];
+        PmgrDevice &v = DeviceOf(c);
+        const uint16_t flags = Word(c.entry);
+        const bool triggered = flags & (F_TRIG_READ | F_TRIG_WRITE);
+        auto done = [&](bool put) {
+            if (put) {
+                if (flags & F_TWOWAY) CovPut(d, k);
+                else Put(d, k);
+            }
+            if (v.latched) {
+                v.latched = 0;
+                StatusWord(v, 0, 0);
+                StatusWord(v, 1, 0);
+            }
+        };
+        switch (c.state) {
+            case 0: case 3: case 5:
+                if (v.state != 0) c.state = 8;
+                break;
+            case 1:
+            case 6:  // read done (put the data), block written
+                done(c.state == 1);
+                if (triggered) {
+                    TriggerClear(c.trig, c.trig_mask);
+                    c.state = 10;
+                } else {
+                    c.state = 9;
+                }
+                break;
+            case 2:
+                Get(d, k);
+                c.run_offset = 0;
+                c.state = (flags & F_WRITE_FIRST) ? ((c.flags & 1) ? 3 : 5) : 0;
+                break;
+            case 4:
+                done(false);
+                c.run_offset = uint8_t(c.run_offset + c.run_length);
+                if (c.run_offset >= cmd_elems[d][k]) c.run_offset = 0;
+                c.state = 9;
+                break;
+            case 7:
+                StatusWord(v, 0, v.err);
+                StatusWord(v, 1, uint16_t(k));
+                v.time = now;
+                v.owner = nullptr;
+                c.state = 8;
+                break;
+            case 8:
+                if (cycle_start && v.state < 2) {
+                    if (flags & F_TWOWAY) {
+                        Get(d, k);
+                        c.run_offset = 0;
+                    }
+                    c.state = (flags & (F_READ | F_TWOWAY)) ? 0 : 10;
+                } else if (v.state >= 2 && triggered) {
+                    TriggerClear(c.trig, c.trig_mask);
+                }
+                break;
+            case 9:
+                if (v.state != 0) c.state = 8;
+                else if (cycle_start) c.state = ((flags & F_TWOWAY) && Compare(d, k)) ? 3 : 0;
+                break;
+            case 10:
+                if (v.state != 0) {
+                    c.state = 8;
+                } else if (TriggerSet(c.trig, c.trig_mask)) {
+                    if (flags & F_TRIG_WRITE) {
+                        Get(d, k);
+                        c.state = 5;
+                    } else {
+                        c.state = 0;
+                    }
+                }
+                break;
+            case 11: {
+                const uint32_t chars = LE_Get16(b.cfg + 2);
+                static constexpr std::array<uint32_t, 13> kGap = {116666, 58333, 29166, 14583, 7291, 3645, 1822,
+                                                                  911,    607,   303,   2430,  1215,  3365};
+                const uint32_t ticks = (kGap[chars < kGap.size() ? chars : 5] / 35 * 8) / 10;
+                if (FPGA_GetFrt() - c.wait_start >= ticks) {
+                    c.state = uint8_t(c.resume);
+                    ClearWait(b);
+                }
+                break;
+            }
+            default: break;
+        }
+    }
+    // Status area.
+    if (b.status_area) {
+        uint8_t *s = b.status_area;
+        if (LE_Get16(s + 2) & 0x8000) {
+            if (b.entry[PMGR_H_RESET]) reinterpret_cast<PmgrVoidFn>(b.entry[PMGR_H_RESET])();
+            b.cycle = 0;
+            LE_Put16(s, 0);
+            LE_Put16(s + 2, 0);
+        } else {
+            uint16_t w[2] = {0, 0};
+            if (b.entry[PMGR_H_STATUS]) reinterpret_cast<PmgrStatusFn>(b.entry[PMGR_H_STATUS])(w);
+            LE_Put16(s + 4, w[0]);
+            LE_Put16(s + 6, w[1]);
+            LE_Put16(s, b.cycle);
+            LE_Put16(s + 2, uint16_t(b.status2 & 0x7FFF));
+        }
+    }
+    if (b.state == 1) {
+        b.state = 2;
+        b.cycle_start = now;
+    }
+}
+
+}  // namespace
+
+// ---- timers ----------------------------------------------------------------------------------
+
+intptr_t CreateTimer() {
+    for (uint32_t t = 0; t < PMGR_TIMERS; t++) {
+        if (tcb[t].used != 1) {
+            tcb[t] = PmgrTimer{sysDTic, 0, 1};
+            return intptr_t(t);
+        }
+    }
+    tcb[0] = PmgrTimer{sysDTic, 0, 1};
+    return 0;
+}
+
+intptr_t WriteTimer(intptr_t t, intptr_t ms) {
+    if (t < 0 || t >= intptr_t(PMGR_TIMERS)) return 0;
+    tcb[size_t(t)].remaining = uint16_t((ms + 9) / 10);
+    tcb[size_t(t)].start = sysDTic;
+    return 0;
+}
+
+intptr_t ReadTimer(intptr_t t) {
+    if (t < 0 || t >= intptr_t(PMGR_TIMERS)) return 0;
+    PmgrTimer &x = tcb[size_t(t)];
+    if (PlcWord(W_MODE) != 2) {
+        x.remaining = 0;
+        x.used = 0;
+        return 0;
+    }
+    const uint32_t now = sysDTic, el = now - x.start;
+    x.remaining = el >= x.remaining ? 0 : uint16_t(x.remaining - el);
+    x.start = now;
+    return x.remaining;
+}
+
+intptr_t CloseTimer(intptr_t t) {
+    if (t >= 0 && t < intptr_t(PMGR_TIMERS)) tcb[size_t(t)].used = 0;
+    return 0;
+}
+
+// ---- loading, start and stop ---------------------------------------------------------------
+
+uint32_t PMGR_Config(uint32_t n) {
+    if (n >= PMGR_DRIVERS) return 0;
+    const uint8_t *rec = Record(n);
+    if (rec == nullptr) return 0;
+    const uint32_t img = LE_Get32(rec), cfg = LE_Get32(rec + 4);
+    if (cfg <= img || At(img, cfg - img) == nullptr) return 0;
+    for (uint32_t i = n; i < (n == 0 ? PMGR_DRIVERS : n + 1); i++) {
+        PLAT_DlClose(LibHandle[i]);
+        LibHandle[i] = nullptr;
+        pExecHdr_info[i] = nullptr;
+    }
+    char name[] = "/dev/shm/drv0.so";
+    name[12] = char('0' + n);
+    char path[512];
+    if (PLAT_Path(name, path, sizeof path) == nullptr) return 0;
+    const int fd = open(path, O_CREAT | O_TRUNC | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) return 0;
+    const uint8_t *p = promgr_table + img;
+    uint32_t left = cfg - img;
+    while (left > 0) {
+        const ssize_t w = write(fd, p, left);
+        if (w <= 0) {
+            close(fd);
+            return 0;
+        }
+        p += w;
+        left -= uint32_t(w);
+    }
+    close(fd);
+    const char *const names[] = {path, nullptr};
+    LibHandle[n] = PLAT_DlOpen(names);
+    return 1;
+}
+
+void PMGR_Start() {
+    promgr_table = nullptr;
+    PromgrDriversLoaded = 0;
+    const uint32_t len = MF_Len(promgr_table_bl.data());
+    if (!(NV_EditorFeatures & NVF_PROMGR) || len < PMGR_TABLE_MIN || len > PROMGR_TABLE_BL_SIZE - MF_HDR) return;
+    uint8_t *t = promgr_table_bl.data() + MF_HDR;
+    const uint32_t size = LE_Get32(t), count = LE_Get32(t + 8);
+    if (size < PMGR_TABLE_MIN || count < 1 || count > PMGR_DRIVERS) return;
+    promgr_table = t;
+    table_len = size < len ? size : len;
+    for (PmgrDcb &b : dcb) b.state = 0;
+    for (PmgrTimer &x : tcb) x = PmgrTimer{};
+    dataSeg.fill(0);
+    drvData.fill(0);
+    for (uint32_t n = 0; n < count; n++) {
+        if (Record(n) == nullptr) break;
+        if (pExecHdr_info[n] == nullptr) {
+            if (!PMGR_Config(n)) break;
+            void *slot[1] = {nullptr};
+            const char *const sym[] = {"DRV_Header", nullptr};
+            if (PLAT_DlResolve(LibHandle[n], sym, slot) == nullptr)
+                pExecHdr_info[n] = reinterpret_cast<PmgrHeaderFn>(slot[0])();
+        }
+        uintptr_t *h = pExecHdr_info[n];
+        if (h == nullptr || uint32_t(h[PMGR_H_MAGIC]) != PMGR_MAGIC) continue;
+        PmgrDcb &b = dcb[n];
+        b = PmgrDcb{};
+        b.data = dataSeg.data() + n * PMGR_SEG_WORDS;
+        for (uint32_t k = PMGR_H_INIT; k < PMGR_H_SLOTS; k++) b.entry[k] = h[k];
+        if (!b.entry[PMGR_H_INIT] || !b.entry[PMGR_H_READ] || !b.entry[PMGR_H_WRITE] || !b.entry[PMGR_H_CLASSIFY])
+            continue;
+        if (!Resolve(n, n)) {
+            b.state = 0;
+            continue;
+        }
+        if (!b.free_running) b.entry[PMGR_H_SCAN] = 0;
+        FillServices(n);
+        b.port = b.cfg[1];
+        if (b.port != 0) {
+            EthernetServices(n);
+            EtnVComm_GroupVersion = GroupVersion;
+            if (b.ncmd) b.svc[PMGR_S_DEVICE] = reinterpret_cast<uintptr_t>(DeviceOf(mcb[n][0]).entry);
+            BuildDevTable(n);
+        } else if (!(port_switch & 1)) {
+            if (!pmgr_hooks.talk_override || pmgr_hooks.talk_override(0) == 0) continue;
+        } else {
+            continue;
+        }
+        if (reinterpret_cast<PmgrInitFn>(b.entry[PMGR_H_INIT])(b.svc.data()) != 0) {
+            if (b.port == 0 && pmgr_hooks.talk_release) pmgr_hooks.talk_release(0);
+            continue;
+        }
+        if (b.entry[PMGR_H_CONTROL]) reinterpret_cast<PmgrControlFn>(b.entry[PMGR_H_CONTROL])(2, nullptr);
+        b.cycle = b.status2 = 0;
+        b.ctl_req = b.ctl_result = 0;
+        b.state = b.trig ? 5 : 1;
+        PromgrDriversLoaded = 1;
+    }
+}
+
+void PMGR_Stop() {
+    if (promgr_table == nullptr) return;
+    for (uint32_t n = 0; n < PMGR_DRIVERS; n++) {
+        PmgrDcb &b = dcb[n];
+        if (b.state != 0 && b.free_running && b.entry[PMGR_H_STOP])
+            reinterpret_cast<PmgrVoidFn>(b.entry[PMGR_H_STOP])();
+        if (b.state != 0) {
+            b.state = 0;
+            if (b.port == 0) GiveBackPort();
+        }
+        pExecHdr_info[n] = nullptr;
+        b.handover = 0;
+        // The 32 virtual serial ports of the driver's port group.
+        const uint32_t group = b.cfg ? b.cfg[1] : 0;
+        const uint32_t first = group >= 32 ? 256 * group : (n > 0 && dcb[n - 1].cfg ? 256u * dcb[n - 1].cfg[1] : 0);
+        if (b.port != 0)
+            for (uint32_t k = 0; k < VCOMM_ETH_PORTS; k++) EtnVComm_Close(intptr_t(first + k));
+    }
+    PromgrDriversLoaded = 0;
+    port_switch = 0;
+}
+
+void PMGR_Scan() {
+    if (promgr_table == nullptr) return;
+    for (uint32_t d = 0; d < PMGR_DRIVERS; d++) Scan(d);
+}
+
+void PMGR_TheLoop(uint32_t d) {
+    if (promgr_table == nullptr || d >= PMGR_DRIVERS) return;
+    PmgrDcb &b = dcb[d];
+    if (b.state == 0 || b.state == 4 || b.state == 5) return;
+    if (HandedOver(b)) {
+        ClearWait(b);
+        return;
+    }
+    if (b.ctl_req && b.entry[PMGR_H_CONTROL]) {
+        b.ctl_result = uint16_t(reinterpret_cast<PmgrControlFn>(b.entry[PMGR_H_CONTROL])(b.ctl_req, b.ctl_arg));
+        b.ctl_req = 0;
+    }
+    if (b.free_running) return;
+    const uint32_t first = b.resume ? b.ncmd - b.resume : 0;
+    for (uint32_t k = first; k < b.ncmd; k++) {
+        Process(d, k);
+        if (Waiting(b)) {
+            b.resume = b.ncmd - k;
+            return;
+        }
+    }
+    b.resume = 0;
+    if (b.state != 0) b.state = 3;
+}

@@ -1,23 +1,96 @@
-// The protocol manager as seen by the executive: up to two loadable protocol
-// drivers delivered with the user program, and their scan lists.
+// The protocol manager: up to two loadable protocol drivers delivered with
+// the user program in the protocol-manager table, their scan lists of block
+// transfers between register image and devices, on the programming port.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
-// Protocol-manager table of the user program; its third 32-bit word is the
-// number of loaded drivers (served only when 1 or 2). Placeholder: null, no
-// drivers.
+#include "protocols/pmgr_drv.h"
+
+// Protocol-manager table of the user program (the data of its memory file);
+// its third 32-bit word is the number of loaded drivers (served only when 1
+// or 2). Null while no table is in force.
 extern uint8_t *promgr_table;
 
+constexpr uint32_t PMGR_DRIVERS = 2, PMGR_COMMANDS = 512, PMGR_DEVICES = 128, PMGR_TIMERS = 8;
+constexpr uint32_t PMGR_SEG_WORDS = 16384;  // 32 KB data segment per driver
+constexpr uint32_t PMGR_TABLE_MIN = 48;
+
+// Port arbitration of the programming port, above this floor; the executive
+// fills it. Unset: the port is never claimed (claim refused).
+struct PmgrHooks {
+    uint32_t (*talk_override)(uint32_t port);
+    void (*talk_release)(uint32_t port);
+};
+extern PmgrHooks pmgr_hooks;
+
+struct PmgrDevice {
+    uint8_t *status;     // status pair (error code, failing command index), null none
+    uint16_t err;
+    uint8_t latched;
+    uint16_t remaining;
+    uint16_t state;      // 0 ok, 1 recovering, 2 fault, 3 fault reported, 4 faulted
+    uint32_t time;       // sysDTic
+    PmgrCommand *owner;  // command owning the retry sequence
+    const uint8_t *entry;
+};
+
+struct PmgrDcb {
+    uint16_t port;
+    uint16_t state;  // 0 idle, 1 cycle start, 2 running, 3 fed, 4 period wait, 5 trigger wait
+    uint16_t *data;  // 32 KB data segment
+    std::array<uintptr_t, PMGR_H_SLOTS> entry;  // header slots as loaded
+    uint32_t free_running;
+    std::array<uintptr_t, PMGR_S_SLOTS> svc;
+    const uint8_t *cfg;
+    uint32_t ncmd, ndev;
+    uint8_t *status_area;  // 4 words, null none
+    uint16_t cycle;        // cycle time (ms) or overrun count
+    uint16_t status2;
+    uint32_t cycle_start;
+    uint32_t period;
+    uint32_t retry_delay;
+    uint16_t cfg_flags;
+    uint8_t *trig;         // driver trigger bit byte, null none
+    uint8_t trig_mask;
+    uint8_t *trig_value;   // trigger-value word, null none
+    uint16_t saved_trig;
+    uint16_t ctl_req, ctl_result;
+    void *ctl_arg;
+    uint32_t resume;
+    uint32_t handover;     // bit address of the port hand-over bit, 0 none
+};
+
+extern std::array<PmgrDcb, PMGR_DRIVERS> dcb;
+extern std::array<std::array<PmgrCommand, PMGR_COMMANDS>, PMGR_DRIVERS> mcb;
+extern std::array<std::array<PmgrDevice, PMGR_DEVICES>, PMGR_DRIVERS> scb;
+extern std::array<uint16_t, 2 * PMGR_SEG_WORDS> dataSeg;
+extern std::array<uint16_t, 2 * PMGR_SEG_WORDS> drvData;
+extern std::array<uintptr_t *, PMGR_DRIVERS> pExecHdr_info;
+extern std::array<void *, PMGR_DRIVERS> LibHandle;
+extern uint8_t PromgrDriversLoaded;
+
+struct PmgrTimer {
+    uint32_t start;
+    uint16_t remaining;
+    uint16_t used;
+};
+extern std::array<PmgrTimer, PMGR_TIMERS> tcb;
+
 // One service pass of driver index's command list (index 0 or 1).
-// Placeholder: does nothing.
 void PMGR_TheLoop(uint32_t index);
 // Loads the drivers of the table when the controller leaves mode 0.
-// Placeholder: does nothing.
 void PMGR_Start();
 // Stops every loaded driver when the controller enters mode 0.
-// Placeholder: does nothing.
 void PMGR_Stop();
 // Exchanges the drivers' register blocks once per scan in modes 1 to 4.
-// Placeholder: does nothing.
 void PMGR_Scan();
+// Writes driver image n to its file and opens it; 1 done, 0 when refused.
+uint32_t PMGR_Config(uint32_t n);
+
+// Timer services of the drivers.
+intptr_t CreateTimer();
+intptr_t WriteTimer(intptr_t t, intptr_t ms);
+intptr_t ReadTimer(intptr_t t);
+intptr_t CloseTimer(intptr_t t);

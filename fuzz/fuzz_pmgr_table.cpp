@@ -1,0 +1,66 @@
+// Feeds arbitrary bytes to the protocol manager as its table (with the
+// editor's feature bit set) and starts it with a built-in driver whose header
+// is already known, so that no image is written or loaded; then runs a few
+// scans and passes over whatever command and device blocks it built. The
+// driver fills inputs and answers from the input's first byte.
+#include <cstdint>
+#include <cstring>
+
+#include "core/image/plcreg.h"
+#include "core/storage/memfile.h"
+#include "core/storage/nvram.h"
+#include "protocols/pmgr.h"
+
+namespace {
+uint8_t answer;
+intptr_t Init(uintptr_t *) { return 0; }
+intptr_t Read(uint8_t *d, uint16_t *in) {
+    const unsigned n = d[3];
+    for (unsigned i = 0; i < n; i++) in[i] = uint16_t(i * 0x101);
+    return answer & 3;
+}
+intptr_t Write(uint8_t *d, uint16_t *out) {
+    volatile uint16_t sink = 0;
+    for (unsigned i = 0; i < d[3] && i < 4; i++) sink = uint16_t(sink + out[i]);
+    return (answer >> 2) & 1;
+}
+intptr_t Classify(intptr_t fc, intptr_t) { return fc % 18; }
+void Status(uint16_t *w) { w[0] = w[1] = 0; }
+void Nothing() {}
+intptr_t Control(intptr_t, void *) { return 0; }
+uint32_t Claim(uint32_t) { return 1; }
+void Release(uint32_t) {}
+
+uintptr_t header[PMGR_H_SLOTS];
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 1 || size > 1 << 16) return 0;
+    answer = data[0];
+    header[PMGR_H_MAGIC] = PMGR_MAGIC;
+    header[PMGR_H_INIT] = reinterpret_cast<uintptr_t>(Init);
+    header[PMGR_H_READ] = reinterpret_cast<uintptr_t>(Read);
+    header[PMGR_H_WRITE] = reinterpret_cast<uintptr_t>(Write);
+    header[PMGR_H_CLASSIFY] = reinterpret_cast<uintptr_t>(Classify);
+    header[PMGR_H_STATUS] = reinterpret_cast<uintptr_t>(Status);
+    header[PMGR_H_RESET] = reinterpret_cast<uintptr_t>(Nothing);
+    header[PMGR_H_STOP] = reinterpret_cast<uintptr_t>(Nothing);
+    header[PMGR_H_SCAN] = reinterpret_cast<uintptr_t>(Nothing);
+    header[PMGR_H_CONTROL] = reinterpret_cast<uintptr_t>(Control);
+    pmgr_hooks = PmgrHooks{Claim, Release};
+    NV_EditorFeatures |= NVF_PROMGR;
+    std::memcpy(promgr_table_bl.data() + MF_HDR, data + 1, size - 1);
+    MF_SetHeader(promgr_table_bl.data(), 0, uint32_t(size - 1));
+    pExecHdr_info[0] = pExecHdr_info[1] = header;
+    PlcWordSet(W_MODE, 2);
+    PMGR_Start();
+    for (int i = 0; i < 6; i++) {
+        PMGR_Scan();
+        PMGR_TheLoop(0);
+        PMGR_TheLoop(1);
+    }
+    PMGR_Stop();
+    // Stale bytes of this input must not reach the next one.
+    std::memset(promgr_table_bl.data() + MF_HDR, 0, size - 1);
+    return 0;
+}

@@ -1,0 +1,554 @@
+// Ethernet remote I/O master and its BOOTP server: stations of the
+// I/O configuration's remote-I/O record get their addresses by BOOTP, are
+// connected on TCP port 502, get their module configuration once and then
+// exchange outputs (when changed, or every 3 s) and inputs; each station's
+// state goes to its status register.
+#include "net/etnio.h"
+
+#include <cstring>
+
+#include "core/image/bytes.h"
+#include "core/image/plcreg.h"
+#include "core/image/tx.h"
+#include "core/image/util.h"
+#include "core/storage/memfile.h"
+#include "net/dpr.h"
+#include "net/enet_proto.h"
+
+std::array<EtnIoConnState, ETNIO_IFACES> EtnIOConnState;
+std::array<BootPTable, ETNIO_IFACES> BootPConn;
+
+namespace {
+
+constexpr uint32_t kConnectMs = 1000, kAnswerMs = 2000, kRefreshMs = 3000, kRecords = 38, kSlots = 3;
+constexpr uint32_t kRegLow = 1024, kRegHigh = 0x10031000;
+
+struct KindInfo {
+    uint8_t in, out;
+    uint8_t di_bits, dq_bits, ai_words, aq_words;
+};
+// Indexed by module kind; in = 0 and out = 0 marks a kind that ends the list.
+constexpr std::array<KindInfo, 17> kKinds = {{
+    {0, 0, 0, 0, 0, 0},   {1, 0, 16, 0, 0, 0},  {2, 0, 16, 0, 0, 0}, {4, 0, 32, 0, 0, 0},
+    {0, 4, 0, 32, 0, 0},  {0, 1, 0, 16, 0, 0},  {0, 2, 0, 16, 0, 0}, {0, 4, 0, 32, 0, 0},
+    {0, 1, 0, 16, 0, 0},  {0, 2, 0, 16, 0, 0},  {1, 1, 16, 16, 0, 0}, {8, 0, 0, 0, 4, 0},
+    {8, 0, 0, 0, 4, 0},   {8, 0, 0, 0, 4, 0},   {4, 4, 0, 0, 2, 2},  {0, 8, 0, 0, 0, 4},
+    {0, 8, 0, 0, 0, 4},
+}};
+
+bool RegOk(uint32_t a) { return a >= kRegLow && a < kRegHigh; }
+
+void Status(const EtnIoStation &s, int16_t v) {
+    if (!RegOk(s.status)) return;
+    uint8_t b[2];
+    LE_Put16(b, uint16_t(v));
+    PlcReg_Set(s.status, b, 16);
+}
+
+uint16_t ReadWord(uint32_t a) {
+    uint8_t b[2] = {0, 0};
+    if (RegOk(a)) PlcReg_Get(b, a, 16);
+    return LE_Get16(b);
+}
+void WriteBytes(uint32_t a, const uint8_t *d, uint32_t n) {
+    if (RegOk(a)) PlcReg_Set(a, d, 8 * n);
+}
+
+// Output bytes of a station as the registers hold them now.
+void CollectOutputs(const EtnIoStation &s, uint8_t *out) {
+    for (uint32_t m = 0; m < s.modules; m++) {
+        const EtnIoModule &md = s.mod[m];
+        uint8_t *o = out + md.out_off;
+        const KindInfo &k = kKinds[md.kind];
+        if (k.dq_bits) {
+            for (uint32_t i = 0; i < md.out_len; i += 2) {
+                const uint16_t w = ReadWord(md.dq + 8 * i);
+                o[i] = uint8_t(w);
+                if (i + 1 < md.out_len) o[i + 1] = uint8_t(w >> 8);
+            }
+        } else if (k.aq_words) {
+            for (uint32_t i = 0; i < k.aq_words; i++) LE_Put16(o + 2 * i, ReadWord(md.aq + 16 * i));
+        }
+    }
+}
+
+// Input bytes of an answer into the registers.
+void StoreInputs(const EtnIoStation &s, const uint8_t *in) {
+    for (uint32_t m = 0; m < s.modules; m++) {
+        const EtnIoModule &md = s.mod[m];
+        const KindInfo &k = kKinds[md.kind];
+        const uint8_t *p = in + md.in_off;
+        if (k.di_bits) {
+            for (uint32_t i = 0; i < md.in_len; i += 2) WriteBytes(md.di + 8 * i, p + i, md.in_len - i >= 2 ? 2 : 1);
+        } else if (k.ai_words) {
+            for (uint32_t i = 0; i < k.ai_words; i++) WriteBytes(md.ai + 16 * i, p + 2 * i, 2);
+        }
+    }
+}
+
+uint32_t FcSlot(uint8_t fc) { return fc == 2 ? 0 : fc == 15 ? 1 : 2; }
+
+int32_t Send(EtnIoConnState &c, EtnIoStation &s, uint32_t iface, uint32_t k, uint8_t fc) {
+    NX_PACKET *pk = nullptr;
+    if (c.pool == nullptr || _nx_packet_allocate(c.pool, &pk, 0, 0) != NX_SUCCESS) return ETNIO_SEND_FAILED;
+    const uint32_t room = uint32_t(pk->nx_packet_data_end - pk->nx_packet_prepend_ptr);
+    const int32_t n = EtnIo_BuildFrame(iface, k, fc, pk->nx_packet_prepend_ptr, room);
+    if (n <= 0) {
+        _nx_packet_release(pk);
+        return n < 0 ? n : ETNIO_SEND_FAILED;
+    }
+    pk->nx_packet_length = uint32_t(n);
+    pk->nx_packet_append_ptr = pk->nx_packet_prepend_ptr + n;
+    if (_nx_tcp_socket_send(&s.socket, pk, 0) != NX_SUCCESS) return ETNIO_SEND_FAILED;
+    c.tid_fc[FcSlot(fc)] = c.tid;
+    c.tid++;
+    s.last_fc = fc;
+    s.sent_ms = _tx_time_get();
+    return 1;
+}
+
+// Answer of station k, if any: 1 taken, 0 nothing yet, else a status value.
+int32_t Receive(uint32_t iface, uint32_t k) {
+    EtnIoStation &s = EtnIOConnState[iface].st[k];
+    if (_tx_time_get() - s.sent_ms > kAnswerMs) return ETNIO_ANSWER_TIMEOUT;
+    if (s.socket.state != NX_TCP_ESTABLISHED) return ETNIO_SEND_FAILED;
+    NX_PACKET *pk = nullptr;
+    if (_nx_tcp_socket_receive(&s.socket, &pk, 0) != NX_SUCCESS || pk == nullptr) return 0;
+    const int32_t r = EtnIoModTcpRxPacket(iface, k, pk->nx_packet_prepend_ptr, pk->nx_packet_length);
+    _nx_packet_release(pk);
+    return r;
+}
+
+void Disconnect(EtnIoStation &s) {
+    s.t_ms = _tx_time_get();
+    _nx_tcp_socket_disconnect(&s.socket, 0);
+    s.flags &= uint8_t(~(EIO_CONNECTED | EIO_BOUND));
+    s.state = 9;
+}
+
+// An exchange failed: its status shown, every output sent again next time.
+void Failed(EtnIoStation &s, int32_t r) {
+    Status(s, int16_t(r));
+    s.shadow_valid = 0;
+    s.state = 4;
+}
+
+void Step(uint32_t iface, uint32_t k, uint16_t run) {
+    EtnIoConnState &c = EtnIOConnState[iface];
+    EtnIoStation &s = c.st[k];
+    const bool up = c.ip != nullptr && c.ip->nx_ip_link_up;
+    const uint32_t now = _tx_time_get();
+    switch (s.state) {
+        case 0:
+            if (s.phase == 0) {
+                Status(s, run ? ETNIO_NOT_STARTED : 0);
+            } else if (up) {
+                s.flags &= uint8_t(~EIO_TIMED_OUT);
+                s.state = 1;
+            } else {
+                Status(s, ETNIO_DOWN);
+            }
+            break;
+        case 1:
+            if (!(s.flags & EIO_BOUND)) {
+                const uint32_t st = _nx_tcp_client_socket_bind(&s.socket, 0, 0);
+                if (st != NX_SUCCESS && st != NX_ALREADY_BOUND) {
+                    Status(s, ETNIO_DOWN);
+                    s.state = 0;
+                    break;
+                }
+                s.flags |= EIO_BOUND;
+                _nx_tcp_client_socket_connect(&s.socket, s.address, ETNIO_PORT, 0);
+                s.t_ms = now;
+            }
+            if (s.socket.state == NX_TCP_ESTABLISHED) {
+                s.flags |= EIO_CONNECTED;
+                Status(s, 0);
+                s.shadow_valid = 0;  // a new connection sends every output
+                if (s.phase == 1 || s.phase == 2) {
+                    s.state = 2;
+                } else {
+                    s.state = 4;
+                    s.phase = 4;
+                }
+            } else if (now - s.t_ms > kConnectMs) {
+                s.flags |= EIO_TIMED_OUT;
+                _nx_tcp_socket_disconnect(&s.socket, 0);
+                s.flags &= uint8_t(~EIO_BOUND);
+                Status(s, ETNIO_CONN_TIMEOUT);
+                s.state = 0;
+            }
+            break;
+        case 2: {
+            if (s.modules == 0) {
+                Status(s, ETNIO_NO_MODULES);
+                break;
+            }
+            const int32_t r = Send(c, s, iface, k, 16);
+            if (r == 1) s.state = 3;
+            else Status(s, ETNIO_CFG_REFUSED);
+            break;
+        }
+        case 3: {
+            const int32_t r = Receive(iface, k);
+            if (r == 0) break;
+            if (r == 1) {
+                Status(s, 0);
+                s.phase = 4;
+                s.state = 4;
+            } else {
+                Status(s, ETNIO_CFG_REFUSED);
+                s.state = 2;
+            }
+            break;
+        }
+        case 4: {
+            if (s.modules == 0) {
+                Status(s, ETNIO_NO_MODULES);
+                break;
+            }
+            std::array<uint8_t, ETNIO_SHADOW> now_out{};
+            CollectOutputs(s, now_out.data());
+            const bool changed = s.out_bytes > 0 &&
+                                 (!s.shadow_valid || std::memcmp(now_out.data(), s.shadow.data(), s.out_bytes) != 0);
+            if (changed) {
+                std::memcpy(s.shadow.data(), now_out.data(), s.out_bytes);
+                s.shadow_valid = 1;
+                s.state = 5;
+            } else if (s.in_bytes > 0) {
+                s.state = 6;
+            } else if (s.out_bytes > 0 && now - s.sent_ms >= kRefreshMs) {
+                s.state = 5;
+            }
+            s.phase = 0;
+            break;
+        }
+        case 5:
+        case 6: {
+            // 5 writes the outputs, 6 asks for the inputs.
+            const bool outputs = s.state == 5;
+            const int32_t r = Send(c, s, iface, k, outputs ? 15 : 2);
+            s.phase = outputs ? 16 : 64;
+            if (r == 1) s.state = 7;
+            else Failed(s, r);
+            break;
+        }
+        case 7: {
+            const int32_t r = Receive(iface, k);
+            if (r == 0) break;
+            if (r == 1) {
+                Status(s, 0);
+                if (s.last_fc == 15 && s.in_bytes > 0) {
+                    s.state = 6;
+                    s.phase = 64;
+                } else {
+                    s.state = 4;
+                    s.phase = 4;
+                }
+            } else {
+                Failed(s, r);
+            }
+            break;
+        }
+        case 8:
+            Disconnect(s);
+            break;
+        case 9:
+            if (s.socket.state == NX_TCP_ESTABLISHED) {
+                if (now - s.t_ms >= kConnectMs) s.state = 8;
+                break;
+            }
+            _nx_tcp_client_socket_unbind(&s.socket);
+            s.flags &= uint8_t(~(EIO_BOUND | EIO_CONNECTED));
+            s.state = 0;
+            s.phase = 0;
+            break;
+        default:
+            s.state = 0;
+            break;
+    }
+}
+
+}  // namespace
+
+// ---- configuration -------------------------------------------------------------------------
+
+const uint8_t *EtnIoConfig(const uint8_t *block, uint32_t len, uint32_t n, uint32_t *data_len) {
+    uint32_t pos = 0;
+    // The slot records come first: an empty slot is its id 0xFFFF alone.
+    for (uint32_t s = 0; s < kSlots; s++) {
+        if (pos + 2 > len) return nullptr;
+        if (LE_Get16(block + pos) == 0xFFFF) {
+            pos += 2;
+            continue;
+        }
+        if (pos + 4 > len) return nullptr;
+        pos += 4 + ((LE_Get16(block + pos + 2) + 3u) & ~3u);
+    }
+    uint32_t seen = 0;
+    for (uint32_t r = 0; r < kRecords; r++) {
+        if (pos + 4 > len) return nullptr;
+        const uint16_t kind = LE_Get16(block + pos), dl = LE_Get16(block + pos + 2);
+        if (dl == 0xFFFF) return nullptr;
+        if (pos + 4 + dl > len) return nullptr;
+        if (kind == ETNIO_KIND && seen++ == n) {
+            *data_len = dl;
+            return block + pos + 4;
+        }
+        pos += 4 + ((dl + 3u) & ~3u);
+    }
+    return nullptr;
+}
+
+int32_t EtnIo_Parse(uint32_t iface, const uint8_t *d, uint32_t len) {
+    if (iface >= ETNIO_IFACES || d == nullptr || len < 16) return -1;
+    EtnIoConnState &c = EtnIOConnState[iface];
+    const uint16_t count = LE_Get16(d + 4);
+    if (LE_Get16(d) != ETNIO_MAGIC || count > ETNIO_STATIONS) return -1;
+    if (16u + ETNIO_STATION_BYTES * count > len) return -1;  // stations beyond the record
+    c.count = uint8_t(count);
+    BootPConn[iface].count = 0;
+    for (uint32_t k = 0; k < count; k++) {
+        const uint8_t *r = d + 16 + ETNIO_STATION_BYTES * k;
+        EtnIoStation &s = c.st[k];
+        s.address = LE_Get32(r);
+        s.status = LE_Get32(r + 4);
+        std::memcpy(s.mac.data(), r + 8, 6);
+        BootPConfig(s.mac.data(), s.address, k + 1, iface);
+        s.state = 0;
+        s.phase = 0;
+        s.shadow_valid = 0;
+        s.sent_ms = _tx_time_get();
+        uint32_t ai = LE_Get32(r + 32), aq = LE_Get32(r + 36), di = LE_Get32(r + 40), dq = LE_Get32(r + 44);
+        const uint16_t mods = LE_Get16(r + 52);
+        s.modules = 0;
+        uint32_t in = 0, out = 0;
+        for (uint32_t m = 0; m < mods && m < ETNIO_MODULES; m++) {
+            const uint8_t *e = r + 64 + 16 * m;
+            const uint16_t kind = LE_Get16(e + 4);
+            if (kind == 0 || kind >= kKinds.size()) break;  // the list ends here
+            const KindInfo &ki = kKinds[kind];
+            EtnIoModule &md = s.mod[m];
+            md = EtnIoModule{LE_Get32(e), kind, uint8_t(in), ki.in, uint8_t(out), ki.out, 0, 0, 0, 0};
+            if (ki.di_bits) md.di = di;
+            if (ki.dq_bits) md.dq = dq;
+            if (ki.ai_words) md.ai = ai;
+            if (ki.aq_words) md.aq = aq;
+            di += ki.di_bits;
+            dq += ki.dq_bits;
+            ai += 16u * ki.ai_words;
+            aq += 16u * ki.aq_words;
+            in += ki.in;
+            out += ki.out;
+            s.modules = uint8_t(m + 1);
+        }
+        s.in_bytes = uint8_t(in);
+        s.out_bytes = uint8_t(out);
+        s.flags = uint8_t((s.flags & (EIO_BOUND | EIO_CONNECTED)) | EIO_USED);
+    }
+    return count;
+}
+
+int32_t EtnIo_BuildFrame(uint32_t iface, uint32_t k, uint8_t fc, uint8_t *f, uint32_t room) {
+    EtnIoConnState &c = EtnIOConnState[iface];
+    const EtnIoStation &s = c.st[k];
+    uint32_t n;
+    if (fc == 16) {
+        n = 13 + 4u * s.modules;
+        if (n > room) return ETNIO_SEND_FAILED;
+        BE_Put16(f + 8, 256);
+        BE_Put16(f + 10, uint16_t(2 * s.modules));
+        f[12] = uint8_t(4 * s.modules);
+        for (uint32_t m = 0; m < s.modules; m++) LE_Put32(f + 13 + 4 * m, s.mod[m].config);
+    } else if (fc == 15) {
+        n = 13u + s.out_bytes;
+        if (n > room) return ETNIO_SEND_FAILED;
+        BE_Put16(f + 8, 0);
+        BE_Put16(f + 10, uint16_t(8 * s.out_bytes));
+        f[12] = s.out_bytes;
+        std::memcpy(f + 13, s.shadow.data(), s.out_bytes);
+    } else if (fc == 2) {
+        n = 12;
+        if (n > room) return ETNIO_SEND_FAILED;
+        BE_Put16(f + 8, 0);
+        BE_Put16(f + 10, uint16_t(8 * s.in_bytes));
+    } else {
+        return ETNIO_BAD_FC;
+    }
+    BE_Put16(f, c.tid);
+    BE_Put16(f + 2, 0);
+    BE_Put16(f + 4, uint16_t(n - 6));
+    f[6] = 0xFF;
+    f[7] = fc;
+    return int32_t(n);
+}
+
+int32_t EtnIoModTcpRxPacket(uint32_t iface, uint32_t k, const uint8_t *f, uint32_t n) {
+    EtnIoConnState &c = EtnIOConnState[iface];
+    const EtnIoStation &s = c.st[k];
+    if (n < 9) return 0;
+    const uint16_t tid = BE_Get16(f);
+    const uint8_t fc = f[7];
+    if (tid != c.tid_fc[0] && tid != c.tid_fc[1] && tid != c.tid_fc[2]) return (fc & 0x80) ? ETNIO_EXCEPTION : 0;
+    if (fc & 0x80) return ETNIO_EXCEPTION;
+    if (fc != s.last_fc) return ETNIO_OTHER_FC;
+    if (fc == 15 || fc == 16) return 1;
+    // Inputs: the byte count must cover the station's input bytes, within the frame.
+    const uint32_t bc = f[8];
+    if (bc < s.in_bytes || 9u + s.in_bytes > n) return ETNIO_OTHER_FC;
+    StoreInputs(s, f + 9);
+    return 1;
+}
+
+// ---- interface entry points -----------------------------------------------------------------
+
+uint32_t EtnIo_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
+    const uint32_t i = ip ? ip->nx_ip_interface : 0;
+    if (i >= ETNIO_IFACES) return 1;
+    EtnIoConnState &c = EtnIOConnState[i];
+    c.ip = ip;
+    c.pool = pool;
+    c.config = nullptr;
+    c.count = 0;
+    for (EtnIoStation &s : c.st) {
+        s.flags = 0;
+        s.state = 0;
+        if (_nx_tcp_socket_create(ip, &s.socket, "EtnIO Socket", 0, 0x4000, 128, 512, nullptr, EtnIoDisconnect) !=
+            NX_SUCCESS)
+            return 1;
+        _nx_tcp_socket_delete(&s.socket);  // its descriptor comes with the first bind
+    }
+    return BootPInit(ip, pool);
+}
+
+void EtnIo_DeInit(NX_IP *ip) {
+    for (EtnIoConnState &c : EtnIOConnState) {
+        if (c.ip != ip) continue;
+        for (EtnIoStation &s : c.st) _nx_tcp_socket_disconnect(&s.socket, 0);
+        c.ip = nullptr;
+    }
+}
+
+void EtnIoDisconnect(NX_TCP_SOCKET *sock) {
+    for (EtnIoConnState &c : EtnIOConnState) {
+        for (EtnIoStation &s : c.st) {
+            if (&s.socket != sock) continue;
+            _nx_tcp_socket_disconnect(sock, 0);
+            s.flags &= uint8_t(~(EIO_CONNECTED | EIO_BOUND));
+        }
+    }
+}
+
+uint32_t EtnIo_Conn_Cnt(uint32_t iface) {
+    if (iface >= ETNIO_IFACES) return 0;
+    uint32_t n = 0;
+    for (const EtnIoStation &s : EtnIOConnState[iface].st) n += (s.flags & EIO_CONNECTED) ? 1 : 0;
+    return n;
+}
+
+void EtnIo_Scan(uint32_t iface) {
+    if (iface >= ETNIO_IFACES) return;
+    EtnIoConnState &c = EtnIOConnState[iface];
+    if (c.ip == nullptr) return;
+    BootPScan(iface);
+    const uint16_t run = Dpr_Map_Ptr ? LE_Get16(Dpr_Map_Ptr + DPR_RUN) : 0;
+    bool fresh = false;
+    if (run) {
+        uint32_t dl = 0;
+        const uint32_t len = uint32_t(std::min<std::size_t>(MF_Len(io_config_bl.data()), IO_CONFIG_BL_SIZE - MF_HDR));
+        const uint8_t *d = EtnIoConfig(io_config_bl.data() + MF_HDR, len, iface, &dl);
+        const uint16_t crc = d ? crc16(d, dl) : 0;
+        if (d != nullptr && (c.config != d || crc != c.crc)) {
+            c.config = d;
+            c.crc = crc;
+            if (EtnIo_Parse(iface, d, dl) < 0) c.count = 0;
+            c.tid_fc = {0xFFFF, 0xFFFF, 0xFFFF};
+            fresh = true;
+        }
+    }
+    for (uint32_t k = 0; k < c.count; k++) {
+        EtnIoStation &s = c.st[k];
+        const bool busy = s.state == 1 || s.state == 8 || s.state == 9;
+        if (!run) {
+            // A stop disconnects every station; a station still connected
+            // while stopped is disconnected too.
+            if ((c.last_run || (s.flags & EIO_CONNECTED)) && s.state != 8 && s.state != 9) s.state = 8;
+        } else if (fresh || (!(s.flags & EIO_CONNECTED) && !busy)) {
+            s.state = 0;
+            s.phase = 1;
+            s.shadow_valid = 0;
+        }
+        Step(iface, k, run);
+    }
+    c.last_run = run;
+}
+
+// ---- BOOTP -----------------------------------------------------------------------------------
+
+uint32_t BootPInit(NX_IP *ip, NX_PACKET_POOL *pool) {
+    const uint32_t i = ip ? ip->nx_ip_interface : 0;
+    if (i >= ETNIO_IFACES) return 1;
+    BootPTable &b = BootPConn[i];
+    b.ip = ip;
+    b.pool = pool;
+    b.count = 0;
+    if (_nx_udp_socket_create(ip, &b.socket, "BOOTP Socket", 0, 16384, 128, 5) != NX_SUCCESS) return 1;
+    const uint32_t st = _nx_udp_socket_bind(&b.socket, BOOTP_SERVER_PORT, 0);
+    return st == NX_SUCCESS || st == NX_ALREADY_BOUND ? 0 : 1;
+}
+
+uint32_t BootPConfig(const uint8_t *mac, uint32_t address, uint32_t number, uint32_t iface) {
+    if (iface >= ETNIO_IFACES || number < 1 || number > ETNIO_STATIONS) return 0;
+    BootPTable &b = BootPConn[iface];
+    if (number > uint32_t(b.count) + 1) return 0;
+    std::memcpy(b.entry[number - 1].mac.data(), mac, 6);
+    b.entry[number - 1].address = address;
+    if (number > b.count) b.count = uint8_t(number);
+    return 1;
+}
+
+int32_t BootPAnswer(uint32_t iface, const uint8_t *req, uint32_t n, uint8_t *out) {
+    if (iface >= ETNIO_IFACES || n < BOOTP_BYTES || req[0] != 1) return -1;
+    const BootPTable &b = BootPConn[iface];
+    for (uint32_t k = 0; k < b.count; k++) {
+        if (std::memcmp(req + 28, b.entry[k].mac.data(), 6) != 0) continue;
+        std::memcpy(out, req, BOOTP_BYTES);
+        out[0] = 2;
+        BE_Put32(out + 16, b.entry[k].address);
+        BE_Put32(out + 20, b.ip ? b.ip->nx_ip_address : 0);
+        std::memcpy(out + 44, "QDR", 3);
+        out[240] = 1;
+        out[241] = 4;
+        BE_Put32(out + 242, b.ip ? b.ip->nx_ip_network_mask : 0);
+        out[246] = 255;
+        return int32_t(k);
+    }
+    return -1;
+}
+
+void BootPScan(uint32_t iface) {
+    if (iface >= ETNIO_IFACES) return;
+    BootPTable &b = BootPConn[iface];
+    if (b.count == 0 || b.ip == nullptr || !b.socket.bound) return;
+    NX_PACKET *pk = nullptr;
+    if (_nx_udp_socket_receive(&b.socket, &pk, 0) != NX_SUCCESS || pk == nullptr) return;
+    NX_PACKET *ans = nullptr;
+    if (_nx_packet_allocate(b.pool, &ans, 0, 0) != NX_SUCCESS ||
+        uint32_t(ans->nx_packet_data_end - ans->nx_packet_prepend_ptr) < BOOTP_BYTES) {
+        if (ans) _nx_packet_release(ans);
+        _nx_packet_release(pk);
+        return;
+    }
+    const int32_t k = BootPAnswer(iface, pk->nx_packet_prepend_ptr, pk->nx_packet_length, ans->nx_packet_prepend_ptr);
+    _nx_packet_release(pk);
+    if (k < 0) {
+        _nx_packet_release(ans);
+        return;
+    }
+    const BootPEntry &e = b.entry[uint32_t(k)];
+    _nx_arp_dynamic_entry_set(b.ip, e.address, uint32_t(e.mac[0]) << 8 | e.mac[1],
+                              uint32_t(e.mac[2]) << 24 | uint32_t(e.mac[3]) << 16 | uint32_t(e.mac[4]) << 8 | e.mac[5]);
+    ans->nx_packet_length = BOOTP_BYTES;
+    ans->nx_packet_append_ptr = ans->nx_packet_prepend_ptr + BOOTP_BYTES;
+    _nx_udp_socket_send(&b.socket, ans, e.address, BOOTP_CLIENT_PORT);
+}

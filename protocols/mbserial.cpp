@@ -1,0 +1,923 @@
+// Serial Modbus engine: framing of RTU, ASCII and MBAP frames on the
+// programming port's driver record, the slave's request processing against
+// the register image, and the master's request/answer cycle.
+#include "protocols/mbserial.h"
+
+#include <cstring>
+
+#include "core/image/bytes.h"
+#include "core/image/plcreg.h"
+#include "core/image/timebase.h"
+#include "core/image/util.h"
+#include "io/vcomm.h"
+
+std::array<ModbusPcb, 1> pcb;
+ModbusTcpState ModbusTCP_St;
+ModSocketHooks mod_socket;
+
+namespace {
+
+constexpr uint32_t kTicksPer100ms = 1000;  // FPGA_GetFrt counts 100 us
+
+// ---- port access ----------------------------------------------------------------------
+const VcommDrv *Drv(uint32_t port) { return port < VCOMM_PORTS ? &Vcomm_Drv[port] : nullptr; }
+
+bool SocketActive(uint32_t port) { return mod_socket.active && mod_socket.active(port, 0) == 0; }
+
+uint32_t CheckRx(uint32_t port) {
+    if (SocketActive(port)) return mod_socket.check ? mod_socket.check(0) : 0;
+    const VcommDrv *d = Drv(port);
+    return d && d->CheckRx ? d->CheckRx(port) : 0;
+}
+uint8_t GetRx(uint32_t port) {
+    if (SocketActive(port)) return mod_socket.recv ? mod_socket.recv(0) : 0;
+    const VcommDrv *d = Drv(port);
+    return d && d->GetRx ? uint8_t(d->GetRx(port)) : 0;
+}
+void PutTx(uint32_t port, uint8_t b) {
+    const VcommDrv *d = Drv(port);
+    if (d && d->PutTx) d->PutTx(port, b);
+}
+void RtuTx(uint32_t port) {
+    const VcommDrv *d = Drv(port);
+    if (d && d->RtuTx) d->RtuTx(port);
+}
+void FlushTx(uint32_t port) {
+    const VcommDrv *d = Drv(port);
+    if (d && d->FlushTx) d->FlushTx(port);
+}
+void FlushRx(uint32_t port) {
+    const VcommDrv *d = Drv(port);
+    if (d && d->FlushRx) d->FlushRx(port);
+}
+uint32_t CountTx(uint32_t port) {
+    const VcommDrv *d = Drv(port);
+    return d && d->CountTx ? d->CountTx(port) : 0;
+}
+uint32_t StatusRx(uint32_t port) {
+    const VcommDrv *d = Drv(port);
+    return d && d->StatusRx ? d->StatusRx(port, 1) : 0;
+}
+
+uint16_t Get16(const uint8_t *p) { return p ? LE_Get16(p) : 0; }
+void Put16(uint8_t *p, uint16_t v) {
+    if (p) LE_Put16(p, v);
+}
+
+void Count(ModbusProto &m, ModCounter k) {
+    if (m.counters[k] != 0xFFFF) m.counters[k]++;
+}
+
+void FrameError(ModbusProto &m) {
+    Count(m, MOD_CNT_COMERR);
+    m.result |= 0x400;
+    m.frame_error = 1;
+}
+
+bool TcpFraming(const ModbusProto &m) {
+    return (ModbusTCP_St.flags & 1) && ((ModbusTCP_St.flags >> 3) & 3) == (m.port & 3);
+}
+
+// ---- register areas -----------------------------------------------------------------
+// Bit address of element 0 and the element count allowed, per area.
+struct Area {
+    uint32_t base;
+    uint32_t limit;
+    uint8_t word;
+};
+
+uint32_t TBase() { return RegTokLen_16b ? BA_T : REG_ET_FIRST; }
+uint32_t MBase() { return RegTokLen_16b ? BA_M : REG_EM_FIRST; }
+
+// Area of a slave address; limit 0 when the address is outside the map.
+Area SlaveArea(uint8_t fc, uint32_t a, uint32_t *first) {
+    switch (fc) {
+        case 1: case 5: case 15:
+            if (a < 3000) { *first = a; return {BA_Q, 2048, 0}; }
+            if (a < 6000) { *first = a - 3000; return {MBase(), 2048, 0}; }
+            if (a < 9000) { *first = a - 6000; return {TBase(), 2048, 0}; }
+            *first = a - 9000;
+            return {BA_QG, 256, 0};
+        case 2:
+            if (a < 3000) { *first = a; return {BA_I, 2048, 0}; }
+            if (a < 4000) { *first = a - 3000; return {BA_IG, 256, 0}; }
+            if (a < 5000) { *first = a - 4000; return {BA_S, 256, 0}; }
+            *first = a - 5000;
+            return {BA_K, 256, 0};
+        case 3: case 6: case 16: case 22: case 23:
+            if (a < 512) { *first = a; return {BA_AQ, 512, 1}; }
+            if (a < 3000) { *first = a - 512; return {BA_R, 2488, 1}; }
+            *first = a - 3000;
+            return {BA_R, 50240, 1};
+        case 4:
+            if (a < 3000) { *first = a; return {BA_AI, 512, 1}; }
+            if (a < 4000) { *first = a - 3000; return {BA_AIG, 32, 1}; }
+            *first = a - 4000;
+            return {BA_SR, 192, 1};
+        default:
+            *first = 0;
+            return {0, 0, 0};
+    }
+}
+
+// Bit address of element 0 of a slave range, 0 when the map refuses it.
+uint32_t SlaveMap(uint8_t fc, uint32_t a, uint32_t n) {
+    uint32_t first = 0;
+    const Area ar = SlaveArea(fc, a, &first);
+    if (ar.limit == 0 || n == 0 || first + n > ar.limit) return 0;
+    return ar.base + (ar.word ? 16 * first : first);
+}
+
+uint8_t GetBit(uint32_t addr) {
+    uint8_t b = 0;
+    PlcReg_Get(&b, addr, 1);
+    return b & 1;
+}
+void SetBit(uint32_t addr, uint8_t v) {
+    const uint8_t b = v & 1;
+    PlcReg_Set(addr, &b, 1);
+}
+uint16_t GetWord(uint32_t addr) {
+    uint8_t b[2] = {0, 0};
+    PlcReg_Get(b, addr, 16);
+    return LE_Get16(b);
+}
+void SetWord(uint32_t addr, uint16_t v) {
+    uint8_t b[2];
+    LE_Put16(b, v);
+    PlcReg_Set(addr, b, 16);
+}
+
+// Packs n bits from addr into out, from bit 0 of the first byte.
+void PackBits(uint32_t addr, uint32_t n, uint8_t *out) {
+    std::memset(out, 0, (n + 7) / 8);
+    for (uint32_t i = 0; i < n; i++) {
+        if (GetBit(addr + i)) out[i / 8] = uint8_t(out[i / 8] | (1u << (i % 8)));
+    }
+}
+void UnpackBits(uint32_t addr, uint32_t n, const uint8_t *in) {
+    for (uint32_t i = 0; i < n; i++) SetBit(addr + i, (in[i / 8] >> (i % 8)) & 1);
+}
+
+// ---- transmit ----------------------------------------------------------------------------
+constexpr char kHex[] = "0123456789ABCDEF";
+
+void SendFrame(ModbusPcb &c, uint32_t n) {
+    ModbusProto &m = c.proto;
+    const uint32_t port = m.port;
+    if (n == 0 || n > MOD_BUF - 2) return;
+    FlushTx(port);
+    if (TcpFraming(m)) {
+        // MBAP header in front, no CRC.
+        std::memmove(&m.buf[6], &m.buf[0], n);
+        BE_Put16(&m.buf[0], ModbusTCP_St.tid);
+        BE_Put16(&m.buf[2], ModbusTCP_St.pid);
+        BE_Put16(&m.buf[4], uint16_t(n));
+        if (SocketActive(port) && mod_socket.send) {
+            mod_socket.send(0, m.buf.data(), n + 6, 1);
+        } else {
+            for (uint32_t i = 0; i < n + 6; i++) PutTx(port, m.buf[i]);
+            RtuTx(port);
+        }
+        std::memmove(&m.buf[0], &m.buf[6], n);
+    } else if (m.mode & MOD_ASCII) {
+        PutTx(port, ':');
+        uint8_t sum = 0;
+        for (uint32_t i = 0; i < n; i++) {
+            sum = uint8_t(sum + m.buf[i]);
+            PutTx(port, uint8_t(kHex[m.buf[i] >> 4]));
+            PutTx(port, uint8_t(kHex[m.buf[i] & 15]));
+        }
+        const uint8_t lrc = uint8_t(-sum);
+        PutTx(port, uint8_t(kHex[lrc >> 4]));
+        PutTx(port, uint8_t(kHex[lrc & 15]));
+        PutTx(port, '\r');
+        PutTx(port, '\n');
+        RtuTx(port);
+    } else {
+        const uint16_t crc = crc16(m.buf.data(), n);
+        for (uint32_t i = 0; i < n; i++) PutTx(port, m.buf[i]);
+        PutTx(port, uint8_t(crc));
+        PutTx(port, uint8_t(crc >> 8));
+        RtuTx(port);
+    }
+    c.tx_flag = 255;
+}
+
+void TxPoll(ModbusPcb &c) {
+    if (c.tx_flag == 255 && CountTx(c.proto.port) == 0) c.tx_flag = 0;
+}
+
+// ---- receive ------------------------------------------------------------------------------
+void RtuStart(ModbusProto &m) {
+    m.rx_count = 0;
+    m.crc = 0xFFFF;
+    m.match_req = m.match_rsp = 0;
+    m.exp_req = m.exp_rsp = 0x7FFF;
+    m.rx_state = 1;
+}
+
+// Resolves a byte-count size at index idx.
+void FixSize(ModbusProto &m, int16_t &exp, uint32_t idx) {
+    if (exp < 0 && uint32_t(-exp) == idx) exp = int16_t(idx + 2 + m.buf[idx]);
+}
+
+void CheckMatch(ModbusProto &m, int16_t exp, uint8_t &flag, uint32_t idx) {
+    if (exp >= 0 && uint32_t(exp) == idx && m.crc == (m.buf[idx - 1] | (m.buf[idx] << 8))) flag = 1;
+}
+
+uint32_t Accept(ModbusProto &m, uint32_t len) {
+    m.length = uint16_t(len);
+    return 1;
+}
+
+uint8_t HexVal(uint8_t ch) {
+    if (ch >= '0' && ch <= '9') return uint8_t(ch - '0');
+    if (ch >= 'A' && ch <= 'F') return uint8_t(ch - 'A' + 10);
+    return 0;
+}
+
+// MBAP frame in buf (rx_count bytes): checked and the header removed.
+uint32_t TcpEnd(ModbusProto &m) {
+    const uint32_t n = m.rx_count;
+    m.rx_state = 0;
+    if (n < 8) {
+        FrameError(m);
+        return 0;
+    }
+    const uint16_t tid = BE_Get16(&m.buf[0]);
+    if ((m.mode & MOD_MASTER) && (ModbusTCP_St.flags & 2)) {
+        if (tid != ModbusTCP_St.tid) {
+            FrameError(m);
+            return 0;
+        }
+        ModbusTCP_St.tid++;
+        ModbusTCP_St.flags &= uint8_t(~2);
+    } else {
+        ModbusTCP_St.tid = tid;
+    }
+    if (BE_Get16(&m.buf[4]) != n - 6) {
+        FrameError(m);
+        return 0;
+    }
+    std::memmove(&m.buf[0], &m.buf[6], n - 6);
+    return Accept(m, n - 6);
+}
+
+// ---- slave ---------------------------------------------------------------------------------
+uint32_t Exception(ModbusProto &m, uint32_t off, uint8_t code) {
+    m.buf[off] = uint8_t(m.buf[off] | 0x80);
+    m.buf[off + 1] = code;
+    Count(m, MOD_CNT_EXCEPT);
+    return off + 2;
+}
+
+void Toggle(ModbusPcb &c, uint16_t bit) { Put16(c.parm.status, uint16_t(Get16(c.parm.status) ^ bit)); }
+
+// Diagnostics (function code 8); the answer length, 0 none.
+uint32_t Diagnostics(ModbusPcb &c, uint32_t off, uint32_t len) {
+    ModbusProto &m = c.proto;
+    if (len != off + 5) return Exception(m, off, 3);
+    const uint16_t sub = BE_Get16(&m.buf[off + 1]);
+    const uint32_t echo = off + 5;
+    auto counter = [&](ModCounter k) {
+        BE_Put16(&m.buf[off + 3], m.counters[k]);
+        return echo;
+    };
+    switch (sub) {
+        case 0: return echo;
+        case 1:
+            m.counters = {};
+            if (m.mode & MOD_LISTEN) {
+                m.mode &= uint8_t(~MOD_LISTEN);
+                return 0;
+            }
+            return echo;
+        case 2: BE_Put16(&m.buf[off + 3], 0); return echo;
+        case 4: m.mode |= MOD_LISTEN; return 0;
+        case 10: m.counters = {}; return echo;
+        case 11: return counter(MOD_CNT_BUS);
+        case 12: return counter(MOD_CNT_COMERR);
+        case 13: return counter(MOD_CNT_EXCEPT);
+        case 14: return counter(MOD_CNT_SLAVE);
+        case 15: return counter(MOD_CNT_NORESP);
+        default: return Exception(m, off, 2);
+    }
+}
+
+// Function codes 1 to 6, 15, 16, 22, 23 on the register map; the answer
+// length from the frame's start.
+uint32_t DataFunction(ModbusPcb &c, uint32_t off, uint32_t len) {
+    ModbusProto &m = c.proto;
+    uint8_t *f = &m.buf[off];  // function code, then the fields
+    const uint8_t fc = f[0];
+    const uint32_t body = len - off;  // bytes from the function code on
+    if (body < 5) return Exception(m, off, 3);
+    const uint32_t a = BE_Get16(f + 1), q = BE_Get16(f + 3);
+    if (c.sys_active != 1) return Exception(m, off, 4);
+    switch (fc) {
+        case 1: case 2: {
+            const uint32_t base = q <= 2000 ? SlaveMap(fc, a, q) : 0;
+            if (!base) return Exception(m, off, 3);
+            f[1] = uint8_t((q + 7) / 8);
+            PackBits(base, q, f + 2);
+            return off + 2 + f[1];
+        }
+        case 3: case 4: {
+            const uint32_t base = q <= 125 ? SlaveMap(fc, a, q) : 0;
+            if (!base) return Exception(m, off, 3);
+            f[1] = uint8_t(2 * q);
+            for (uint32_t i = 0; i < q; i++) BE_Put16(f + 2 + 2 * i, GetWord(base + 16 * i));
+            return off + 2 + f[1];
+        }
+        case 5: {
+            const uint32_t base = SlaveMap(fc, a, 1);
+            if (!base) return Exception(m, off, 3);
+            SetBit(base, f[3] & 1);
+            return off + 5;
+        }
+        case 6: {
+            const uint32_t base = SlaveMap(fc, a, 1);
+            if (!base) return Exception(m, off, 3);
+            SetWord(base, uint16_t(q));
+            return off + 5;
+        }
+        case 15: {
+            const uint32_t base = q <= 2000 ? SlaveMap(fc, a, q) : 0;
+            if (!base || body < 6 || f[5] != (q + 7) / 8 || body < 6u + f[5]) return Exception(m, off, 3);
+            UnpackBits(base, q, f + 6);
+            return off + 5;
+        }
+        case 16: {
+            const uint32_t base = q <= 125 ? SlaveMap(fc, a, q) : 0;
+            if (!base || body < 6 || f[5] != 2 * q || body < 6u + f[5]) return Exception(m, off, 3);
+            for (uint32_t i = 0; i < q; i++) SetWord(base + 16 * i, BE_Get16(f + 6 + 2 * i));
+            return off + 5;
+        }
+        case 22: {
+            const uint32_t base = body >= 7 ? SlaveMap(fc, a, 1) : 0;
+            if (!base) return Exception(m, off, 3);
+            const uint16_t and_mask = BE_Get16(f + 3), or_mask = BE_Get16(f + 5);
+            SetWord(base, uint16_t((GetWord(base) & and_mask) | (or_mask & ~and_mask)));
+            return off + 7;
+        }
+        case 23: {
+            if (body < 10) return Exception(m, off, 3);
+            const uint32_t wa = BE_Get16(f + 5), wq = BE_Get16(f + 7);
+            const uint32_t rbase = q <= 125 ? SlaveMap(fc, a, q) : 0;
+            const uint32_t wbase = wq <= 121 ? SlaveMap(fc, wa, wq) : 0;
+            if (!rbase || !wbase || f[9] != 2 * wq || body < 10u + f[9]) return Exception(m, off, 3);
+            for (uint32_t i = 0; i < wq; i++) SetWord(wbase + 16 * i, BE_Get16(f + 10 + 2 * i));
+            f[1] = uint8_t(2 * q);
+            for (uint32_t i = 0; i < q; i++) BE_Put16(f + 2 + 2 * i, GetWord(rbase + 16 * i));
+            return off + 2 + f[1];
+        }
+        default:
+            return Exception(m, off, 1);
+    }
+}
+
+// Store-and-forward: the frame's address rewritten from the table; 1 when
+// it is to go on.
+uint32_t Forward(ModbusPcb &c) {
+    ModbusProto &m = c.proto;
+    const uint32_t n = c.parm.ext[1];
+    if (!c.parm.forward || n == 0) return 0;
+    const uint8_t addr = m.buf[0];
+    for (uint32_t i = 0; i < n; i++) {
+        const uint16_t e = LE_Get16(c.parm.forward + 2 * i);
+        if ((e >> 8) == addr) {
+            m.buf[0] = uint8_t(e);
+            Toggle(c, 0x02);
+            return 1;
+        }
+    }
+    for (uint32_t i = 0; i < n; i++) {
+        const uint16_t e = LE_Get16(c.parm.forward + 2 * i);
+        if ((e & 0xFF) == addr) {
+            m.buf[0] = uint8_t(e >> 8);
+            Toggle(c, 0x04);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// ---- master ------------------------------------------------------------------------------
+struct LocalTable {
+    uint8_t code;
+    uint32_t base;
+    uint8_t word;     // 1 word table, 0 bit table
+    uint8_t send_only;
+    uint32_t limit;
+};
+
+constexpr uint32_t kTLayout = 0xFFFFFFFFu, kMLayout = 0xFFFFFFFEu;  // resolved per layout
+constexpr std::array<LocalTable, 14> kTables = {{
+    {2, BA_SR, 1, 1, 192},   {4, BA_AIG, 1, 0, 32},   {6, BA_AQG, 1, 0, 32},  {8, BA_R, 1, 0, 50240},
+    {10, BA_AI, 1, 0, 512},  {12, BA_AQ, 1, 0, 512},  {24, BA_S, 0, 1, 256},  {26, BA_K, 0, 1, 256},
+    {66, BA_IG, 0, 0, 256},  {68, BA_QG, 0, 0, 256},  {70, BA_I, 0, 0, 2048}, {72, BA_Q, 0, 0, 2048},
+    {74, kTLayout, 0, 0, 2048}, {76, kMLayout, 0, 0, 2048},
+}};
+
+// Local bit address of the request's data, 0 when refused.
+uint32_t LocalArea(uint16_t code, uint32_t offset, uint32_t n, bool words, bool sending) {
+    for (const LocalTable &t : kTables) {
+        if (t.code != code) continue;
+        if (t.word != (words ? 1 : 0) || (t.send_only && !sending)) return 0;
+        if (offset + n > t.limit) return 0;
+        const uint32_t base = t.base == kTLayout ? TBase() : t.base == kMLayout ? MBase() : t.base;
+        return base + (t.word ? 16 * offset : offset);
+    }
+    return 0;
+}
+
+struct Request {
+    uint16_t slave, fc, start, qty, table, offset;
+};
+
+Request ReadRequest(const uint8_t *d) {
+    return {LE_Get16(d), LE_Get16(d + 2), LE_Get16(d + 4), LE_Get16(d + 6), LE_Get16(d + 8), LE_Get16(d + 10)};
+}
+
+void RestartElapsed(ModbusPcb &c) {
+    c.ref = FPGA_GetFrt();
+    c.elapsed = 0;
+}
+
+void UpdateElapsed(ModbusPcb &c) { c.elapsed = (FPGA_GetFrt() - c.ref) / kTicksPer100ms; }
+
+// Receives all available bytes; 1 when a frame was accepted.
+uint32_t ReceiveAll(ModbusPcb &c, bool *got_bytes) {
+    ModbusProto &m = c.proto;
+    for (uint32_t guard = 0; guard < 4096; guard++) {
+        const uint32_t r = CheckRx(m.port);
+        if (r == 1) {
+            if (got_bytes) *got_bytes = true;
+            if (MOD_RxByte(m, GetRx(m.port))) return 1;
+        } else if (r == 255) {
+            if (MOD_RxEnd(m)) return 1;
+        } else {
+            break;
+        }
+    }
+    return 0;
+}
+
+uint32_t SlaveStep(ModbusPcb &c) {
+    ModbusProto &m = c.proto;
+    TxPoll(c);
+    // Frames of the program's own.
+    const uint16_t ctl = Get16(c.parm.control);
+    uint16_t st = Get16(c.parm.status);
+    if (ctl != 0 && !c.latch) {
+        c.latch = 1;
+        if (ctl >= 256) {
+            st |= 0x200;
+        } else if (c.tx_flag != 0 || c.parm.data == nullptr) {
+            st |= 0x400;
+        } else {
+            std::memcpy(m.buf.data(), c.parm.data, ctl);
+            SendFrame(c, ctl);
+        }
+    } else if (ctl == 0 && c.latch) {
+        c.latch = 0;
+        st &= uint16_t(~0x700);
+    }
+    if (c.latch && c.tx_flag == 0 && !(st & 0x600)) st |= 0x100;
+    Put16(c.parm.status, st);
+    // A pending forward goes out as it stands.
+    if (c.fwd_pending && c.tx_flag == 0) {
+        c.fwd_pending = 0;
+        SendFrame(c, m.length);
+    }
+    // Requests.
+    for (uint32_t k = 0; k < 64; k++) {
+        if (!ReceiveAll(c, nullptr)) break;
+        const uint32_t n = MOD_ReqProcess(c);
+        if (n) SendFrame(c, n);
+        if (c.fwd_pending) break;  // keep the frame for the next step
+    }
+    // Status bits 0 and 4 to 7.
+    st = uint16_t(Get16(c.parm.status) & ~0x00F1);
+    UpdateElapsed(c);
+    if (c.parm.timeout && c.elapsed >= c.parm.timeout) st |= 0x01;
+    if (m.frame_error) st |= 0x80;
+    m.frame_error = 0;
+    st = uint16_t(st | ((StatusRx(m.port) & 7) << 4));
+    Put16(c.parm.status, st);
+    return 1;
+}
+
+uint32_t MasterStep(ModbusPcb &c) {
+    ModbusProto &m = c.proto;
+    const bool trig = (Get16(c.parm.control) & c.trig_mask) != 0;
+    switch (c.state) {
+        case 1: {
+            if (!trig) return 1;
+            FlushRx(m.port);
+            uint16_t err = 0;
+            const uint32_t n = MOD_ReqBuild(c, &err);
+            if (n == 0) {
+                Put16(c.parm.status, uint16_t(err | 2));
+                c.state = 4;
+                return 1;
+            }
+            c.pending = 0;
+            m.result = 0;
+            StatusRx(m.port);
+            m.rx_state = (m.mode & MOD_ASCII) ? 5 : 0;
+            SendFrame(c, n);
+            if (TcpFraming(m)) ModbusTCP_St.flags |= 2;
+            c.state = 2;
+            return 1;
+        }
+        case 2:
+            if (!trig) {
+                FlushTx(m.port);
+                c.tx_flag = 0;
+                Put16(c.parm.status, 0);
+                c.state = 1;
+                return 1;
+            }
+            TxPoll(c);
+            if (c.tx_flag != 0) return 1;
+            RestartElapsed(c);
+            c.state = 3;
+            [[fallthrough]];
+        case 3: {
+            if (!trig) {
+                Put16(c.parm.status, 0);
+                c.state = 1;
+            }
+            if (StatusRx(m.port) & 7) c.pending = 0x200;
+            bool got = false;
+            bool answered = false;
+            while (ReceiveAll(c, &got)) {
+                const uint16_t r = MOD_RspProcess(c);
+                if (r != 0) {
+                    c.pending = r;
+                    answered = true;
+                    break;
+                }
+            }
+            if (got) RestartElapsed(c);
+            if (c.state != 3) return 1;
+            UpdateElapsed(c);
+            const bool timed_out = c.parm.timeout != 0 && c.elapsed >= c.parm.timeout;
+            if (!answered && !timed_out) return 1;
+            uint16_t st;
+            if (answered && c.pending == 1) st = 1;
+            else if (answered) st = uint16_t(c.pending | 2);
+            else if (m.result & 0x400) st = 0x402;
+            else if (c.pending & 0x200) st = 0x202;
+            else st = 0x102;
+            Put16(c.parm.status, st);
+            c.state = 4;
+            return 1;
+        }
+        case 4:
+            if (!trig) {
+                Put16(c.parm.status, 0);
+                c.state = 1;
+            }
+            return 1;
+        default:
+            return 0;
+    }
+}
+
+}  // namespace
+
+// ---- framing -----------------------------------------------------------------------------
+
+int16_t ExpectedSize(uint8_t fc, bool answer) {
+    switch (fc) {
+        case 1: case 2: case 3: case 4: return answer ? -2 : 7;
+        case 5: case 6: case 8: return 7;
+        case 7: case 65: return answer ? 4 : 3;
+        case 15: case 16: return answer ? 7 : -6;
+        case 22: return 9;
+        case 23: return answer ? -2 : -10;
+        default: return 4;
+    }
+}
+
+uint32_t MOD_RxByte(ModbusProto &m, uint8_t b) {
+    if (m.mode & MOD_ASCII) {
+        if (b == ':') {
+            if (m.rx_state != 5) FrameError(m);
+            m.rx_state = 6;
+            m.rx_count = 0;
+            m.half = 0;
+            m.lrc = 0;
+            return 0;
+        }
+        if (m.rx_state == 6) {
+            if (b == '\r') {
+                m.rx_state = 11;
+                return 0;
+            }
+            m.cur = uint8_t((m.cur << 4) | HexVal(b));
+            if (++m.half < 2) return 0;
+            m.half = 0;
+            if (m.rx_count >= MOD_BUF) {
+                m.rx_count = 0;
+                FrameError(m);
+            }
+            m.buf[m.rx_count++] = m.cur;
+            m.lrc = uint8_t(m.lrc + m.cur);
+            return 0;
+        }
+        if (m.rx_state == 11) {
+            m.rx_state = 5;
+            if (b == '\n' && m.lrc == 0 && m.half == 0 && m.rx_count >= 2) return Accept(m, m.rx_count - 1u);
+            FrameError(m);
+            return 0;
+        }
+        return 0;  // between frames only ':' is taken
+    }
+    const uint32_t limit = TcpFraming(m) ? MOD_BUF_TCP : MOD_BUF;
+    if (m.rx_state == 0) RtuStart(m);
+    if (m.rx_count >= limit) {
+        FrameError(m);
+        RtuStart(m);
+    }
+    const uint32_t idx = m.rx_count;
+    m.buf[m.rx_count++] = b;
+    if (TcpFraming(m)) return 0;
+    if (idx == 1) {
+        m.exp_req = ExpectedSize(b, false);
+        m.exp_rsp = ExpectedSize(b, true);
+    }
+    if (idx >= 2) {
+        m.crc = crc16_next(&m.buf[idx - 2], 1, m.crc);
+        FixSize(m, m.exp_req, idx);
+        FixSize(m, m.exp_rsp, idx);
+        CheckMatch(m, m.exp_req, m.match_req, idx);
+        CheckMatch(m, m.exp_rsp, m.match_rsp, idx);
+        // A master takes its answer as soon as it is whole and its CRC holds,
+        // without the silence after it.
+        if ((m.mode & MOD_MASTER) && m.match_rsp && uint32_t(m.exp_rsp) == idx) {
+            m.rx_state = 0;
+            return Accept(m, idx - 1);
+        }
+    }
+    return 0;
+}
+
+uint32_t MOD_RxEnd(ModbusProto &m) {
+    if (m.mode & MOD_ASCII) return 0;
+    if (m.rx_state == 0) return 0;
+    if (TcpFraming(m)) return TcpEnd(m);
+    m.rx_state = 0;
+    const uint32_t n = m.rx_count;
+    if (n < 4) {
+        FrameError(m);
+        return 0;
+    }
+    if (crc16(m.buf.data(), n - 2) == (m.buf[n - 2] | (m.buf[n - 1] << 8))) return Accept(m, n - 2);
+    if (m.match_rsp && m.exp_rsp >= 0 && n - 1 > uint32_t(m.exp_rsp)) return Accept(m, uint32_t(m.exp_rsp) - 1);
+    if (m.match_req && m.exp_req >= 0 && n - 1 > uint32_t(m.exp_req)) return Accept(m, uint32_t(m.exp_req) - 1);
+    FrameError(m);
+    return 0;
+}
+
+// ---- slave -------------------------------------------------------------------------------
+
+uint32_t MOD_ReqProcess(ModbusPcb &c) {
+    ModbusProto &m = c.proto;
+    const uint32_t len = m.length;
+    Count(m, MOD_CNT_BUS);
+    if (len < 2) return 0;
+    const uint16_t st = m.station;
+    bool mine, broadcast;
+    uint32_t off;  // index of the function code
+    if (st < 247) {
+        mine = m.buf[0] == st || m.buf[0] == 0;
+        broadcast = m.buf[0] == 0;
+        off = 1;
+    } else {
+        mine = m.buf[0] == (st >> 8) || m.buf[1] == (st & 0xFF) || m.buf[0] == 0 || m.buf[1] == 0;
+        broadcast = m.buf[0] == 0 && m.buf[1] == 0;
+        off = 2;
+    }
+    if (!mine) {
+        if (Forward(c)) c.fwd_pending = 1;
+        return 0;
+    }
+    if (len < off + 1) return 0;
+    const uint8_t fc = m.buf[off];
+    if (m.mode & MOD_LISTEN) {
+        const bool leave = fc == 8 && len == off + 5 && BE_Get16(&m.buf[off + 1]) == 1;
+        if (!leave) {
+            Count(m, MOD_CNT_NORESP);
+            return 0;
+        }
+    }
+    RestartElapsed(c);
+    Toggle(c, 0x08);
+    uint8_t fcx = fc;
+    if (c.parm.write_protect && GetBit(c.parm.write_protect) && (fc == 5 || fc == 6 || fc == 15 || fc == 16))
+        fcx = 0;  // treated as unknown
+    uint32_t n = 0;
+    switch (fcx) {
+        case 1: case 2: case 3: case 4: case 5: case 6: case 15: case 16:
+            n = DataFunction(c, off, len);
+            break;
+        case 7:
+            if (broadcast) return 0;
+            m.buf[off + 1] = 0;  // exception status: nothing sets it
+            n = off + 2;
+            break;
+        case 8:
+            if (broadcast) return 0;
+            n = Diagnostics(c, off, len);
+            break;
+        case 22: case 23:
+            if (broadcast) return 0;
+            n = DataFunction(c, off, len);
+            break;
+        case 65:
+            if (broadcast) return 0;
+            m.buf[off] = 0;
+            m.buf[off + 1] = 65;
+            m.buf[off + 2] = 0;
+            n = off + 3;
+            break;
+        default:
+            if (broadcast) return 0;
+            n = Exception(m, off, 1);
+            break;
+    }
+    if (broadcast) return 0;
+    if (n) Count(m, MOD_CNT_SLAVE);
+    return n;
+}
+
+// ---- master ------------------------------------------------------------------------------
+
+uint32_t MOD_ReqBuild(ModbusPcb &c, uint16_t *err) {
+    ModbusProto &m = c.proto;
+    if (c.parm.data == nullptr) {
+        *err = MOD_ERR_TABLE;
+        return 0;
+    }
+    std::memcpy(m.req.data(), c.parm.data, m.req.size());
+    const Request r = ReadRequest(m.req.data());
+    if (r.slave > 247) {
+        *err = MOD_ERR_STATION;
+        return 0;
+    }
+    bool words = false, sending = false;
+    uint32_t n = r.qty;
+    switch (r.fc) {
+        case 1: case 2: break;
+        case 3: case 4: words = true; break;
+        case 5: sending = true; n = 1; break;
+        case 6: words = sending = true; n = 1; break;
+        case 7: if (r.qty != 8) { *err = MOD_ERR_QTY; return 0; } break;
+        case 8: if (r.qty != 1) { *err = MOD_ERR_QTY; return 0; } words = true; break;
+        case 15: sending = true; break;
+        case 16: words = sending = true; break;
+        case 65: words = true; n = 1; break;
+        default: *err = MOD_ERR_FUNC; return 0;
+    }
+    if ((words && n > 125) || (!words && n > 2000)) {
+        *err = MOD_ERR_QTY;
+        return 0;
+    }
+    const uint32_t local = LocalArea(r.table, r.offset, n, words, sending);
+    if (!local) {
+        *err = MOD_ERR_TABLE;
+        return 0;
+    }
+    if (c.sys_active != 1) {
+        *err = MOD_ERR_INACTIVE;
+        return 0;
+    }
+    uint8_t *f = m.buf.data();
+    f[0] = uint8_t(r.slave);
+    f[1] = uint8_t(r.fc);
+    BE_Put16(f + 2, r.start);
+    switch (r.fc) {
+        case 1: case 2: case 3: case 4: BE_Put16(f + 4, r.qty); return 6;
+        case 5: BE_Put16(f + 4, GetBit(local) ? 0xFF00 : 0x0000); return 6;
+        case 6: BE_Put16(f + 4, GetWord(local)); return 6;
+        case 7: return 2;
+        case 8: {
+            const bool data = r.start == 0 || r.start == 1 || r.start == 3;
+            BE_Put16(f + 4, data ? GetWord(local) : 0);
+            return 6;
+        }
+        case 15: {
+            BE_Put16(f + 4, r.qty);
+            f[6] = uint8_t((n + 7) / 8);
+            PackBits(local, n, f + 7);
+            return 7u + f[6];
+        }
+        case 16: {
+            BE_Put16(f + 4, r.qty);
+            f[6] = uint8_t(2 * n);
+            for (uint32_t i = 0; i < n; i++) BE_Put16(f + 7 + 2 * i, GetWord(local + 16 * i));
+            return 7u + f[6];
+        }
+        default:  // 65: a broadcast of two bytes
+            f[0] = 0;
+            f[1] = 65;
+            return 2;
+    }
+}
+
+uint16_t MOD_RspProcess(ModbusPcb &c) {
+    ModbusProto &m = c.proto;
+    const uint32_t len = m.length;
+    const Request r = ReadRequest(m.req.data());
+    if (len < 2) return 0x800;
+    const bool broadcast = r.fc == 65 || r.slave == 0;
+    if (!broadcast && m.buf[0] != r.slave) return 0;  // another station: ignored
+    const uint8_t fc = m.buf[1];
+    if (r.fc == 65) {
+        // A slave answers 0, 65, 0 behind its address: the third byte is kept.
+        const uint32_t local = LocalArea(r.table, r.offset, 1, true, false);
+        if (len < 3 || !local) return 0x800;
+        SetWord(local, uint16_t(m.buf[2] << 8));
+        return 1;
+    }
+    if (fc == (r.fc | 0x80)) {
+        const uint8_t code = len >= 3 ? m.buf[2] : 0;
+        return code >= 1 && code <= 4 ? uint16_t(0x1000u << (code - 1)) : 0x800;
+    }
+    if (fc != r.fc) return 0x800;
+    const bool words = r.fc == 3 || r.fc == 4 || r.fc == 8 || r.fc == 65;
+    const uint32_t n = (r.fc == 8 || r.fc == 65) ? 1 : r.fc == 7 ? 8 : r.qty;
+    const uint32_t local = LocalArea(r.table, r.offset, n, words, false);
+    switch (r.fc) {
+        case 1: case 2: {
+            const uint32_t bc = (n + 7) / 8;
+            if (len < 3 || m.buf[2] != bc || len < 3 + bc || !local) return 0x800;
+            UnpackBits(local, n, &m.buf[3]);
+            return 1;
+        }
+        case 3: case 4: {
+            const uint32_t bc = 2 * n;
+            if (len < 3 || m.buf[2] != bc || len < 3 + bc || !local) return 0x800;
+            for (uint32_t i = 0; i < n; i++) SetWord(local + 16 * i, BE_Get16(&m.buf[3 + 2 * i]));
+            return 1;
+        }
+        case 5: case 6: case 15: case 16:
+            return 1;
+        case 7:
+            if (len < 3 || !local) return 0x800;
+            UnpackBits(local, 8, &m.buf[2]);
+            return 1;
+        case 8:
+            if (len < 6 || !local) return 0x800;
+            SetWord(local, BE_Get16(&m.buf[4]));
+            return 1;
+        default:
+            return 0x800;
+    }
+}
+
+// ---- interface -----------------------------------------------------------------------------
+
+void ModbusInit(uint32_t port, const ModbusParm &parm) {
+    if (port >= pcb.size()) return;
+    ModbusPcb &c = pcb[port];
+    c = ModbusPcb{};
+    c.parm = parm;
+    c.trig_mask = uint16_t(1u << (parm.trigger_bit & 15));
+    const bool rtu = Vcomm_Protocol(port) == VCOMM_PROTO_RTU;
+    ModbusProto &m = c.proto;
+    m.port = port;
+    m.station = parm.station;
+    m.mode = uint8_t((parm.station == 0 ? MOD_MASTER : 0) | (rtu ? 0 : MOD_ASCII));
+    m.rx_state = rtu ? 0 : 5;
+    c.state = parm.station == 0 ? 1 : 0;
+    Put16(c.parm.status, 0);
+    RestartElapsed(c);
+    c.sys_active = 1;
+}
+
+uint32_t ModbusExecute(uint32_t port) {
+    if (port >= pcb.size()) return 0;
+    ModbusPcb &c = pcb[port];
+    if (c.state == 0) return SlaveStep(c);
+    return MasterStep(c);
+}
+
+void ModbusStop(uint32_t port) {
+    if (port < pcb.size()) Put16(pcb[port].parm.status, 0);
+}
+
+void MOD_TCPInit(uint32_t on, uint32_t port) {
+    if (!on) {
+        ModbusTCP_St.flags &= uint8_t(~1);
+        return;
+    }
+    if (ModbusTCP_St.flags & 1) return;
+    ModbusTCP_St.flags = uint8_t(1 | ((port & 3) << 3));
+    ModbusTCP_St.pid = 0;
+    ModbusTCP_St.tid = 1;
+}

@@ -1,0 +1,201 @@
+"""Ethernet remote I/O: a station of the I/O configuration played by a Modbus
+TCP server of the test at 10.77.0.3:502 in the peer namespace (eth0p, whose
+MAC is the station's): module configuration, outputs, inputs, the status
+register, the disconnect at a stop, and the BOOTP answer with its permanent
+ARP entry."""
+
+import os
+import socket
+import struct
+import subprocess
+import sys
+import threading
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from bbsupport import Controller, NetPeer, ip_addr, wait_for  # noqa: E402
+from test_modbus import HOST, config_block  # noqa: E402
+
+STATION = "10.77.0.3"
+
+
+def R(n):
+    return 32768 + 16 * (n - 1)
+
+
+def I(n):
+    return 8192 + n - 1
+
+
+def Q(n):
+    return 10240 + n - 1
+
+
+def pad4(b):
+    return b + bytes(-len(b) % 4)
+
+
+def remote_io_record(mac):
+    """One station: status %R100, DI %I1, DO %Q1, AI %R110, AQ %R120; modules
+    of kinds 2, 6, 14."""
+    d = bytearray(3088)
+    struct.pack_into("<HHH", d, 0, 0xAA55, 0, 1)
+    s = 16
+    struct.pack_into("<II", d, s, struct.unpack(">I", socket.inet_aton(STATION))[0], R(100))
+    d[s + 8:s + 14] = mac
+    struct.pack_into("<IIII", d, s + 32, R(110), R(120), I(1), Q(1))
+    struct.pack_into("<H", d, s + 52, 3)
+    for m, (kind, word) in enumerate([(2, 0x11223344), (6, 0x55667788), (14, 0x99AABBCC)]):
+        struct.pack_into("<IH", d, s + 64 + 16 * m, word, kind)
+    return bytes(d)
+
+
+def io_block(net, rio):
+    data = b"\xff\xff\xff\xff" + struct.pack("<HH", 0xFA00, len(net)) + pad4(net)
+    return data + struct.pack("<HH", 0xCF01, len(rio)) + pad4(rio)
+
+
+class Station:
+    """Modbus TCP station on 502: records every request, answers FC16 and
+    FC15 with their header, FC2 with the input bytes given."""
+
+    def __init__(self, peer, inputs):
+        self.srv = peer.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.srv.bind((STATION, 502))
+        self.srv.listen(4)
+        self.srv.settimeout(0.2)
+        self.inputs = inputs
+        self.frames = []
+        self.closed = 0
+        self.stop = False
+        self.t = threading.Thread(target=self.run, daemon=True)
+        self.t.start()
+
+    def run(self):
+        while not self.stop:
+            try:
+                c, _ = self.srv.accept()
+            except socket.timeout:
+                continue
+            c.settimeout(0.2)
+            buf = b""
+            while not self.stop:
+                try:
+                    chunk = c.recv(4096)
+                except socket.timeout:
+                    continue
+                except ConnectionResetError:  # closed with an answer unread
+                    chunk = b""
+                if not chunk:
+                    self.closed += 1
+                    break
+                buf += chunk
+                while len(buf) >= 6 and len(buf) >= 6 + struct.unpack(">H", buf[4:6])[0]:
+                    n = 6 + struct.unpack(">H", buf[4:6])[0]
+                    f, buf = buf[:n], buf[n:]
+                    self.frames.append(f)
+                    fc = f[7]
+                    if fc in (15, 16):
+                        c.sendall(f[:4] + struct.pack(">H", 6) + f[6:12])
+                    elif fc == 2:
+                        c.sendall(f[:4] + struct.pack(">HBBB", 3 + len(self.inputs), 0xFF, 2, len(self.inputs))
+                                  + self.inputs)
+            c.close()
+
+    def close(self):
+        self.stop = True
+        self.t.join(5)
+        self.srv.close()
+
+    def of(self, fc):
+        return [f for f in self.frames if f[7] == fc]
+
+
+class RemoteIo(unittest.TestCase):
+    def setUp(self):
+        self.peer = NetPeer()
+        self.addCleanup(self.peer.close)
+        self.peer.run("ip", "addr", "add", STATION + "/24", "dev", "eth0p")
+        link = self.peer.run("ip", "-o", "link", "show", "eth0p").stdout.split()
+        mac_text = link[link.index("link/ether") + 1]
+        self.mac_text = mac_text
+        self.mac = bytes(int(x, 16) for x in mac_text.split(":"))
+        self.station = Station(self.peer, bytes([0x3C, 0x81, 0x78, 0x56, 0x21, 0x43]))
+        self.addCleanup(self.station.close)
+        self.ctl = Controller(prefix="plc-rio-")
+        self.addCleanup(self.ctl.cleanup)
+        self.c = self.ctl.start(port=True).client
+
+    def test_station_exchange_bootp_and_stop(self):
+        c = self.c
+        c.download(5, io_block(config_block(), remote_io_record(self.mac)))
+        c.comm_lock(0)
+        self.assertTrue(wait_for(lambda: ip_addr() == [HOST + "/24"], 10), ip_addr())
+        c.set_mode(0)
+        c.download(0, b"".join(struct.pack("<H", w) for w in [9]) + struct.pack("<I", 0x8000) + bytes(5))
+        c.set_mode(2)
+        st = self.station
+        self.assertTrue(wait_for(lambda: st.of(16), 10), st.frames)
+        cfg = st.of(16)[0]
+        self.assertEqual(cfg[2:].hex(" "), "00 00 00 13 ff 10 01 00 00 06 0c 44 33 22 11 88 77 66 55 cc bb aa 99")
+        for ref in (Q(1), Q(3), Q(14), Q(16)):
+            c.write_reg(ref, 1, 1)
+        c.write_reg(R(120), 16, 0x1234)
+        c.write_reg(R(121), 16, 0xABCD)
+        want = "00 00 00 0d ff 0f 00 00 00 30 06 05 a0 34 12 cd ab"
+        self.assertTrue(wait_for(lambda: any(f[2:].hex(" ") == want for f in st.of(15)), 10),
+                        [f.hex(" ") for f in st.of(15)])
+        self.assertTrue(wait_for(lambda: st.of(2), 10))
+        self.assertEqual(st.of(2)[0][2:].hex(" "), "00 00 00 06 ff 02 00 00 00 30")
+        self.assertTrue(wait_for(lambda: c.read_reg(R(110), 16) == b"\x78\x56", 10))
+        self.assertEqual(c.read_reg(R(111), 16), b"\x21\x43")
+        self.assertEqual(c.read_reg(I(1), 16), b"\x3c\x81")  # %I3-%I6, %I9, %I16
+        self.assertEqual(c.read_reg(R(100), 16), b"\x00\x00")
+        # Every frame carries its own transaction identifier.
+        tids = [f[:2] for f in st.frames[:4]]
+        self.assertEqual(len(set(tids)), len(tids))
+
+        # BOOTP: a 299-byte request gets nothing, the 300-byte one its answer.
+        cl = self.peer.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(cl.close)
+        cl.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        cl.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+        cl.setsockopt(socket.SOL_SOCKET, socket.SO_BINDTODEVICE, b"eth0p")
+        cl.bind(("0.0.0.0", 68))
+        req = bytearray(300)
+        req[0], req[1], req[2] = 1, 1, 6
+        req[4:8] = b"\x11\x11\x11\x11"
+        req[28:34] = self.mac
+        req[236:240] = b"\x63\x82\x53\x63"
+        for i in range(240, 300):
+            req[i] = i & 0x7F
+        short = bytearray(req[:299])
+        short[4:8] = b"\x22\x22\x22\x22"
+        cl.sendto(bytes(short), ("255.255.255.255", 67))
+        time.sleep(0.05)  # the short one first on the line, not a wait for a result
+        cl.sendto(bytes(req), ("255.255.255.255", 67))
+        cl.settimeout(5)
+        ans, src = cl.recvfrom(2048)
+        want = bytearray(req)
+        want[0] = 2
+        want[16:20] = socket.inet_aton(STATION)
+        want[20:24] = socket.inet_aton(HOST)
+        want[44:47] = b"QDR"
+        want[240:247] = bytes([1, 4, 0xFF, 0xFF, 0xFF, 0x00, 0xFF])
+        self.assertEqual(len(ans), 300)
+        self.assertEqual(ans.hex(), bytes(want).hex())
+        self.assertEqual(src[0], HOST)
+        neigh = subprocess.run(["ip", "neigh", "show", STATION], stdout=subprocess.PIPE, text=True).stdout
+        self.assertIn(self.mac_text, neigh)
+        self.assertIn("PERMANENT", neigh)
+
+        # Mode 0: the station is disconnected.
+        closed = st.closed
+        c.set_mode(0)
+        self.assertTrue(wait_for(lambda: st.closed > closed, 10))
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,144 @@
+// The remote-I/O master's pieces in-process: the record walk behind the slot
+// records, parsing with its refusals, the frames it sends, the answers it
+// takes into the registers, and the BOOTP answer.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "core/image/bytes.h"
+#include "core/image/plcreg.h"
+#include "net/etnio.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+uint32_t R(uint32_t n) { return 32768 + 16 * (n - 1); }
+uint16_t Word(uint32_t n) { return LE_Get16(PlcReg_Ptr(R(n), 16)); }
+constexpr uint32_t I1 = 8192, Q1 = 10240;
+
+// One station at 10.77.0.3, status %R100, DI %I1, DO %Q1, AI %R110, AQ %R120,
+// modules of the given kinds with configuration words.
+Bytes Record(std::vector<std::pair<uint16_t, uint32_t>> mods, uint16_t stations = 1) {
+    Bytes d(ETNIO_CFG_BYTES);
+    LE_Put16(&d[0], 0xAA55);
+    LE_Put16(&d[4], stations);
+    uint8_t *s = &d[16];
+    LE_Put32(s, 0x0A4D0003);
+    LE_Put32(s + 4, R(100));
+    const uint8_t mac[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
+    std::copy(mac, mac + 6, s + 8);
+    LE_Put32(s + 32, R(110));
+    LE_Put32(s + 36, R(120));
+    LE_Put32(s + 40, I1);
+    LE_Put32(s + 44, Q1);
+    LE_Put16(s + 52, uint16_t(mods.size()));
+    for (std::size_t m = 0; m < mods.size(); m++) {
+        LE_Put32(s + 64 + 16 * m, mods[m].second);
+        LE_Put16(s + 68 + 16 * m, mods[m].first);
+    }
+    return d;
+}
+
+TEST(RemoteIo, WalkParseFramesAnswers) {
+    plc_reg.fill(0);
+    const Bytes rec = Record({{2, 0x11223344}, {6, 0x55667788}, {14, 0x99AABBCC}});
+    // Block: slots 0 and 1 empty, slot 2 a record of 6 bytes (padded to 8), a
+    // record of another kind, then the remote-I/O record.
+    Bytes block = {0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0xFA, 6, 0, 1, 2, 3, 4, 5, 6, 0, 0, 0x02, 0xCF, 2, 0, 9, 9, 0, 0};
+    block.push_back(0x01);
+    block.push_back(0xCF);
+    block.push_back(uint8_t(rec.size()));
+    block.push_back(uint8_t(rec.size() >> 8));
+    for (uint8_t b : rec) block.push_back(b);
+    uint32_t len = 0;
+    const uint8_t *d = EtnIoConfig(block.data(), uint32_t(block.size()), 0, &len);
+    ASSERT_EQ(d, block.data() + 28);
+    EXPECT_EQ(len, ETNIO_CFG_BYTES);
+    EXPECT_EQ(EtnIoConfig(block.data(), uint32_t(block.size()), 1, &len), nullptr);  // no second record
+    EXPECT_EQ(EtnIoConfig(block.data(), uint32_t(block.size()) - 1, 0, &len), nullptr);  // record past the block
+    // Read literally, FF FF FF FF would end the walk: here it is two empty slots.
+    ASSERT_EQ(EtnIo_Parse(0, d, len), 1);
+    const EtnIoStation &s = EtnIOConnState[0].st[0];
+    EXPECT_EQ(s.in_bytes, 6);
+    EXPECT_EQ(s.out_bytes, 6);
+    EtnIOConnState[0].tid = 0x0102;
+    uint8_t f[300];
+    ASSERT_EQ(EtnIo_BuildFrame(0, 0, 16, f, sizeof f), 25);
+    EXPECT_EQ(Bytes(f, f + 25), (Bytes{0x01, 0x02, 0, 0, 0, 0x13, 0xFF, 0x10, 0x01, 0x00, 0, 6, 0x0C, 0x44, 0x33, 0x22,
+                                       0x11, 0x88, 0x77, 0x66, 0x55, 0xCC, 0xBB, 0xAA, 0x99}));
+    ASSERT_EQ(EtnIo_BuildFrame(0, 0, 2, f, sizeof f), 12);
+    EXPECT_EQ(Bytes(f, f + 12), (Bytes{0x01, 0x02, 0, 0, 0, 6, 0xFF, 0x02, 0, 0, 0, 0x30}));
+    EXPECT_EQ(EtnIo_BuildFrame(0, 0, 3, f, sizeof f), ETNIO_BAD_FC);
+    // Answers: inputs into %I and %R; a transaction not asked for is dropped.
+    EtnIOConnState[0].tid_fc = {0x0102, 0xFFFF, 0xFFFF};
+    EtnIOConnState[0].st[0].last_fc = 2;
+    const Bytes ans = {0x01, 0x02, 0, 0, 0, 9, 0xFF, 0x02, 6, 0x3C, 0x81, 0x78, 0x56, 0x21, 0x43};
+    Bytes other = ans;
+    other[1] = 0x03;
+    EXPECT_EQ(EtnIoModTcpRxPacket(0, 0, other.data(), uint32_t(other.size())), 0);
+    EXPECT_EQ(Word(110), 0);
+    Bytes shortans(ans.begin(), ans.end() - 1);  // one input byte missing
+    EXPECT_EQ(EtnIoModTcpRxPacket(0, 0, shortans.data(), uint32_t(shortans.size())), ETNIO_OTHER_FC);
+    Bytes fewer = ans;
+    fewer[8] = 5;  // byte count below the input count
+    EXPECT_EQ(EtnIoModTcpRxPacket(0, 0, fewer.data(), uint32_t(fewer.size())), ETNIO_OTHER_FC);
+    EXPECT_EQ(Word(110), 0);
+    EXPECT_EQ(EtnIoModTcpRxPacket(0, 0, ans.data(), uint32_t(ans.size())), 1);
+    // %I3-%I6, %I9, %I16 on
+    EXPECT_EQ(plc_reg[(I1 - 1024) / 8], 0x3C);
+    EXPECT_EQ(plc_reg[(I1 - 1024) / 8 + 1], 0x81);
+    EXPECT_EQ(Word(110), 0x5678);
+    EXPECT_EQ(Word(111), 0x4321);
+    const Bytes exc = {0x01, 0x02, 0, 0, 0, 3, 0xFF, 0x82, 2};
+    EXPECT_EQ(EtnIoModTcpRxPacket(0, 0, exc.data(), uint32_t(exc.size())), ETNIO_EXCEPTION);
+    const Bytes wrongfc = {0x01, 0x02, 0, 0, 0, 6, 0xFF, 0x0F, 0, 0, 0, 0x30};
+    EXPECT_EQ(EtnIoModTcpRxPacket(0, 0, wrongfc.data(), uint32_t(wrongfc.size())), ETNIO_OTHER_FC);
+    // Refusals: 17 stations apply nothing; a kind 17 module ends the list.
+    EXPECT_EQ(EtnIo_Parse(0, Record({{2, 0}}, 17).data(), ETNIO_CFG_BYTES), -1);
+    Bytes nomagic = Record({{2, 0}});
+    nomagic[0] = 0;
+    EXPECT_EQ(EtnIo_Parse(0, nomagic.data(), ETNIO_CFG_BYTES), -1);
+    EXPECT_EQ(EtnIo_Parse(0, Record({{2, 0}, {17, 0}, {6, 0}}).data(), ETNIO_CFG_BYTES), 1);
+    EXPECT_EQ(EtnIOConnState[0].st[0].modules, 1);
+    EXPECT_EQ(EtnIo_Parse(0, Record({{2, 0}}, 2).data(), 16 + 192), -1);  // the second station lies past the record
+}
+
+TEST(RemoteIo, BootpAnswers) {
+    plc_reg.fill(0);
+    NX_IP ip{};
+    ip.nx_ip_address = 0x0A4D0002;
+    ip.nx_ip_network_mask = 0xFFFFFF00;
+    BootPConn[0].ip = &ip;
+    ASSERT_EQ(EtnIo_Parse(0, Record({{2, 0}}).data(), ETNIO_CFG_BYTES), 1);
+    Bytes req(300);
+    for (std::size_t i = 0; i < req.size(); i++) req[i] = uint8_t(i * 7);
+    req[0] = 1;
+    const uint8_t mac[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
+    std::copy(mac, mac + 6, req.begin() + 28);
+    Bytes out(300);
+    ASSERT_EQ(BootPAnswer(0, req.data(), 300, out.data()), 0);
+    Bytes want = req;
+    want[0] = 2;
+    for (int i = 0; i < 4; i++) want[16 + i] = uint8_t(0x0A4D0003 >> (24 - 8 * i));
+    for (int i = 0; i < 4; i++) want[20 + i] = uint8_t(0x0A4D0002 >> (24 - 8 * i));
+    want[44] = 'Q';
+    want[45] = 'D';
+    want[46] = 'R';
+    const uint8_t opts[] = {1, 4, 0xFF, 0xFF, 0xFF, 0x00, 0xFF};
+    std::copy(opts, opts + 7, want.begin() + 240);
+    EXPECT_EQ(out, want);
+    EXPECT_EQ(BootPAnswer(0, req.data(), 299, out.data()), -1);  // below 300 bytes
+    req[0] = 2;
+    EXPECT_EQ(BootPAnswer(0, req.data(), 300, out.data()), -1);  // not a request
+    req[0] = 1;
+    req[33] ^= 1;
+    EXPECT_EQ(BootPAnswer(0, req.data(), 300, out.data()), -1);  // unknown MAC
+    // Registration: numbers 1..16, at most one past the count.
+    EXPECT_EQ(BootPConfig(mac, 1, 3, 0), 0u);
+    EXPECT_EQ(BootPConfig(mac, 1, 17, 0), 0u);
+    EXPECT_EQ(BootPConfig(mac, 1, 2, 0), 1u);
+    BootPConn[0].ip = nullptr;
+}
+
+}  // namespace

@@ -1,0 +1,391 @@
+// The serial Modbus engine in-process on a stand-in port driver: the master
+// through each of its end states and build errors, the slave's refusals and
+// its byte-count checks, and the RTU and ASCII receivers on split and broken
+// frames.
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <vector>
+
+#include "core/image/bytes.h"
+#include "core/image/plcreg.h"
+#include "io/vcomm.h"
+#include "protocols/mbserial.h"
+#include "tests/support/fake_clock.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+constexpr int kGap = -1;  // end-of-frame event in the receive queue
+
+struct FakePort {
+    std::deque<int> rx;
+    Bytes tx;
+    VcommMode mode{5, 0, 3, 0, 0, 3};
+};
+FakePort fp;
+
+uint8_t *FMode(uint32_t) { return fp.mode.data(); }
+uint32_t FCheckRx(uint32_t) {
+    if (fp.rx.empty()) return 0;
+    if (fp.rx.front() == kGap) {
+        fp.rx.pop_front();
+        return 255;
+    }
+    return 1;
+}
+uint32_t FGetRx(uint32_t) {
+    const int b = fp.rx.front();
+    fp.rx.pop_front();
+    return uint32_t(b);
+}
+uint32_t FPutTx(uint32_t, uint8_t b) {
+    fp.tx.push_back(b);
+    return b;
+}
+uint32_t FZero(uint32_t) { return 0; }
+uint32_t FZero2(uint32_t, uint32_t) { return 0; }
+void FNone(uint32_t) {}
+
+Bytes Crc(Bytes b) {
+    // CRC-16/MODBUS, bit by bit (independent of the table-driven one)
+    uint16_t c = 0xFFFF;
+    for (uint8_t x : b) {
+        c ^= x;
+        for (int i = 0; i < 8; i++) c = (c & 1) ? uint16_t((c >> 1) ^ 0xA001) : uint16_t(c >> 1);
+    }
+    b.push_back(uint8_t(c));
+    b.push_back(uint8_t(c >> 8));
+    return b;
+}
+
+uint32_t R(uint32_t n) { return 32768 + 16 * (n - 1); }
+uint8_t *RegW(uint32_t n) { return PlcReg_Ptr(R(n), 16); }
+uint16_t Word(uint32_t n) { return LE_Get16(RegW(n)); }
+void SetWord(uint32_t n, uint16_t v) { LE_Put16(RegW(n), v); }
+
+class SerialModbus : public ::testing::Test {
+protected:
+    void SetUp() override {
+        saved_ = Vcomm_Drv[0];
+        VcommDrv d{};
+        d.ModeRec = FMode;
+        d.CheckRx = FCheckRx;
+        d.GetRx = FGetRx;
+        d.PutTx = FPutTx;
+        d.CountTx = FZero;
+        d.RtuTx = FZero;
+        d.FlushTx = FNone;
+        d.FlushRx = FNone;
+        d.StatusRx = FZero2;
+        Vcomm_Drv[0] = d;
+        fp = FakePort{};
+        plc_reg.fill(0);
+        RegTokLen_16b = 1;
+    }
+    void TearDown() override { Vcomm_Drv[0] = saved_; }
+
+    void Feed(const Bytes &b, bool gap = true) {
+        for (uint8_t x : b) fp.rx.push_back(x);
+        if (gap) fp.rx.push_back(kGap);
+    }
+    // Master on %R40 bit 0, request record at %R60, status %R41, time-out 1 s.
+    void Master(std::array<uint16_t, 6> rec) {
+        for (unsigned i = 0; i < 6; i++) SetWord(60 + i, rec[i]);
+        ModbusParm p{};
+        p.timeout = 10;
+        p.control = RegW(40);
+        p.data = RegW(60);
+        p.status = RegW(41);
+        ModbusInit(0, p);
+    }
+    void Slave(uint16_t station, uint32_t wp = 0) {
+        ModbusParm p{};
+        p.station = station;
+        p.control = RegW(49);
+        p.data = RegW(50);
+        p.status = RegW(51);
+        p.write_protect = wp;
+        ModbusInit(0, p);
+    }
+    Bytes Ask(const Bytes &req) {
+        fp.tx.clear();
+        Feed(req);
+        ModbusExecute(0);
+        return fp.tx;
+    }
+    test_support::FakeClock clock_;
+    VcommDrv saved_{};
+};
+
+TEST_F(SerialModbus, MasterEndStates) {
+    struct Case {
+        const char *what;
+        std::array<uint16_t, 6> rec;
+        Bytes sent;     // request on the line, empty: none
+        Bytes answer;   // empty: silence
+        uint16_t status;
+    };
+    const std::vector<Case> cases = {
+        {"read ok", {0x11, 3, 0x6B, 3, 8, 199}, Crc({0x11, 3, 0, 0x6B, 0, 3}),
+         Crc({0x11, 3, 6, 0xAE, 0x41, 0x56, 0x52, 0x43, 0x40}), 1},
+        {"exception 2", {0x11, 3, 0x6B, 3, 8, 199}, Crc({0x11, 3, 0, 0x6B, 0, 3}), Crc({0x11, 0x83, 2}), 0x2002},
+        {"exception 4", {0x11, 3, 0x6B, 3, 8, 199}, Crc({0x11, 3, 0, 0x6B, 0, 3}), Crc({0x11, 0x83, 4}), 0x8002},
+        {"byte count 4 for 3 words", {0x11, 3, 0x6B, 3, 8, 199}, Crc({0x11, 3, 0, 0x6B, 0, 3}),
+         Crc({0x11, 3, 4, 1, 2, 3, 4}), 0x802},
+        {"byte count beyond the bytes", {0x11, 3, 0x6B, 3, 8, 199}, Crc({0x11, 3, 0, 0x6B, 0, 3}),
+         Crc({0x11, 3, 6, 1, 2}), 0x802},
+        {"silence", {0x11, 3, 0x6B, 3, 8, 199}, Crc({0x11, 3, 0, 0x6B, 0, 3}), {}, 0x102},
+        {"bad crc", {0x11, 3, 0x6B, 3, 8, 199}, Crc({0x11, 3, 0, 0x6B, 0, 3}), {0x11, 3, 2, 0, 1, 0, 0}, 0x402},
+        {"table code 9", {0x11, 3, 0, 1, 9, 0}, {}, {}, 34},
+        {"quantity 126", {0x11, 3, 0, 126, 8, 0}, {}, {}, 10},
+        {"station 248", {248, 3, 0, 1, 8, 0}, {}, {}, 6},
+        {"function 9", {0x11, 9, 0, 1, 8, 0}, {}, {}, 18},
+        {"fc7 quantity 7", {0x11, 7, 0, 7, 72, 0}, {}, {}, 10},
+        {"%SR cannot receive", {0x11, 3, 0, 1, 2, 0}, {}, {}, 34},
+        {"range past %AI", {0x11, 4, 0, 2, 10, 511}, {}, {}, 34},
+        {"write one word", {0x11, 6, 5, 1, 8, 4}, Crc({0x11, 6, 0, 5, 0x12, 0x34}), Crc({0x11, 6, 0, 5, 0x12, 0x34}), 1},
+        {"write two words", {0x11, 16, 5, 2, 8, 4}, Crc({0x11, 16, 0, 5, 0, 2, 4, 0x12, 0x34, 0xAB, 0xCD}),
+         Crc({0x11, 16, 0, 5, 0, 2}), 1},
+        {"coils from %Q", {0x11, 15, 0, 10, 72, 0}, Crc({0x11, 15, 0, 0, 0, 10, 2, 0x05, 0x02}),
+         Crc({0x11, 15, 0, 0, 0, 10}), 1},
+        {"read bits into %M", {0x11, 2, 0, 10, 76, 8}, Crc({0x11, 2, 0, 0, 0, 10}), Crc({0x11, 2, 2, 0x81, 0x03}), 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        fp = FakePort{};
+        plc_reg.fill(0);
+        SetWord(5, 0x1234);
+        SetWord(6, 0xABCD);
+        // %Q1, %Q3, %Q10 on
+        plc_reg[(10240 - 1024) / 8] = 0x05;
+        plc_reg[(10240 - 1024) / 8 + 1] = 0x02;
+        Master(c.rec);
+        ModbusExecute(0);
+        EXPECT_EQ(Word(41), 0);  // no trigger: idle
+        SetWord(40, 1);
+        ModbusExecute(0);
+        EXPECT_EQ(fp.tx, c.sent);
+        if (c.sent.empty()) {
+            EXPECT_EQ(Word(41), c.status);
+            continue;
+        }
+        ModbusExecute(0);  // sent: now waiting
+        if (!c.answer.empty()) Feed(c.answer);
+        ModbusExecute(0);
+        if (c.status != 1 && c.status != 0x2002 && c.status != 0x8002 && c.status != 0x802) {
+            EXPECT_EQ(Word(41), 0);  // still waiting before the time-out
+            test_support::FakeClock::AdvanceMs(999);
+            ModbusExecute(0);
+            EXPECT_EQ(Word(41), 0);
+            test_support::FakeClock::AdvanceMs(2);
+            ModbusExecute(0);
+        }
+        EXPECT_EQ(Word(41), c.status);
+        SetWord(40, 0);
+        ModbusExecute(0);
+        EXPECT_EQ(Word(41), 0);
+    }
+    // What the reads stored (re-run the ok cases and check the words).
+    fp = FakePort{};
+    plc_reg.fill(0);
+    Master({0x11, 3, 0x6B, 3, 8, 199});
+    SetWord(40, 1);
+    ModbusExecute(0);
+    ModbusExecute(0);
+    Feed(Crc({0x11, 3, 6, 0xAE, 0x41, 0x56, 0x52, 0x43, 0x40}));
+    ModbusExecute(0);
+    EXPECT_EQ(Word(200), 0xAE41);
+    EXPECT_EQ(Word(201), 0x5652);
+    EXPECT_EQ(Word(202), 0x4340);
+    EXPECT_EQ(Word(41), 1);
+    fp = FakePort{};
+    Master({0x11, 2, 0, 10, 76, 8});
+    SetWord(40, 1);
+    ModbusExecute(0);
+    ModbusExecute(0);
+    Feed(Crc({0x11, 2, 2, 0x81, 0x03}));
+    ModbusExecute(0);
+    // %M9..%M18: bits 0x81 then 0x03
+    EXPECT_EQ(plc_reg[(14336 - 1024) / 8 + 1], 0x81);
+    EXPECT_EQ(plc_reg[(14336 - 1024) / 8 + 2], 0x03);
+}
+
+TEST_F(SerialModbus, SlaveRefusalsAndCounts) {
+    Slave(0x11, 14336);  // write protect on %M1
+    SetWord(10, 0x1111);  // address 0x208 is %R9
+    struct Case {
+        const char *what;
+        Bytes req, answer;
+    };
+    const std::vector<Case> cases = {
+        {"fc16 byte count short of quantity", Crc({0x11, 16, 0x02, 0x08, 0, 2, 2, 1, 2}), Crc({0x11, 0x90, 3})},
+        {"fc16 bytes missing", Crc({0x11, 16, 0x02, 0x08, 0, 2, 4, 1, 2}), Crc({0x11, 0x90, 3})},
+        {"fc15 byte count wrong", Crc({0x11, 15, 0, 0, 0, 9, 1, 0xFF}), Crc({0x11, 0x8F, 3})},
+        {"fc23 write count wrong", Crc({0x11, 23, 0x02, 0x08, 0, 1, 0x02, 0x08, 0, 1, 4, 0, 1}), Crc({0x11, 0x97, 3})},
+        {"fc23 write then read", Crc({0x11, 23, 0x02, 0x08, 0, 2, 0x02, 0x08, 0, 1, 2, 0x77, 0x88}),
+         Crc({0x11, 23, 4, 0x77, 0x88, 0x11, 0x11})},
+        {"fc3 past %R", Crc({0x11, 3, 0xD0, 0x08, 0, 2}), Crc({0x11, 0x83, 3})},
+        {"fc4 %SR192", Crc({0x11, 4, 0x10, 0x5F, 0, 1}), Crc({0x11, 4, 2, 0, 0})},
+        {"fc4 past %SR", Crc({0x11, 4, 0x10, 0x5F, 0, 2}), Crc({0x11, 0x84, 3})},
+        {"fc2 2001 bits", Crc({0x11, 2, 0, 0, 0x07, 0xD1}), Crc({0x11, 0x82, 3})},
+        {"fc8 wrong length", Crc({0x11, 8, 0, 0, 1}), Crc({0x11, 0x88, 3})},
+        {"fc8 bus messages", Crc({0x11, 8, 0, 11, 0, 0}), Crc({0x11, 8, 0, 11, 0, 11})},
+        {"fc8 exceptions", Crc({0x11, 8, 0, 13, 0, 0}), Crc({0x11, 8, 0, 13, 0, 8})},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(Ask(c.req), c.answer);
+    }
+    EXPECT_EQ(Word(9), 0x7788);
+    EXPECT_EQ(Word(10), 0x1111);
+    // Write protect: FC6 is an unknown function while %M1 is on.
+    plc_reg[(14336 - 1024) / 8] = 1;
+    EXPECT_EQ(Ask(Crc({0x11, 6, 0x02, 0x08, 0, 1})), Crc({0x11, 0x86, 1}));
+    EXPECT_EQ(Word(9), 0x7788);
+    // Every addressed request toggled status bit 3: 13 of them, odd.
+    EXPECT_EQ(Word(51) & 0x08, 0x08);
+    // MBAP framing for a modem data socket: the header in, no CRC, the
+    // transaction identifier answered; a length that disagrees is dropped.
+    SetWord(9, 0x0A0B);
+    MOD_TCPInit(1, 0);
+    EXPECT_EQ(Ask({0x00, 0x05, 0, 0, 0, 6, 0x11, 3, 0x02, 0x08, 0, 1}),
+              (Bytes{0x00, 0x05, 0, 0, 0, 5, 0x11, 3, 2, 0x0A, 0x0B}));
+    EXPECT_EQ(Ask({0x00, 0x06, 0, 0, 0, 7, 0x11, 3, 0x02, 0x08, 0, 1}), Bytes{});
+    MOD_TCPInit(0, 0);
+    EXPECT_EQ(Ask(Crc({0x11, 3, 0x02, 0x08, 0, 1})), Crc({0x11, 3, 2, 0x0A, 0x0B}));
+}
+
+TEST_F(SerialModbus, ForwardOwnFramesAndTimeOut) {
+    // Station 5 with a forward table of one entry 0x1213 at %R70 and a
+    // slave time-out of 1 s.
+    SetWord(70, 0x1213);
+    ModbusParm p{};
+    p.station = 5;
+    p.timeout = 10;
+    p.control = RegW(49);
+    p.data = RegW(50);
+    p.status = RegW(51);
+    p.ext = {0, 1};
+    p.forward = RegW(70);
+    ModbusInit(0, p);
+    // A frame for 0x12 goes on as 0x13 at the next step (bit 1 toggles);
+    // one for 0x13 goes on as 0x12 (bit 2); one for 0x44 is dropped.
+    EXPECT_EQ(Ask(Crc({0x12, 3, 0, 0, 0, 1})), Bytes{});
+    EXPECT_EQ(Word(51) & 0x06, 0x02);
+    EXPECT_EQ(Ask({}), Crc({0x13, 3, 0, 0, 0, 1}));
+    EXPECT_EQ(Ask(Crc({0x13, 6, 0, 1, 0, 2})), Bytes{});
+    EXPECT_EQ(Ask({}), Crc({0x12, 6, 0, 1, 0, 2}));
+    EXPECT_EQ(Word(51) & 0x06, 0x06);
+    EXPECT_EQ(Ask(Crc({0x44, 3, 0, 0, 0, 1})), Bytes{});
+    EXPECT_EQ(Ask({}), Bytes{});
+    // The program's own frame: 3 bytes of the data area with their CRC.
+    LE_Put16(RegW(50), 0x0201);
+    LE_Put16(RegW(51) + 2, 0);  // %R52 keeps its 0x03 below
+    RegW(50)[2] = 0x03;
+    fp.tx.clear();
+    SetWord(49, 3);
+    ModbusExecute(0);
+    EXPECT_EQ(fp.tx, Crc({0x01, 0x02, 0x03}));
+    ModbusExecute(0);
+    EXPECT_EQ(Word(51) & 0x700, 0x100);
+    SetWord(49, 0);
+    ModbusExecute(0);
+    EXPECT_EQ(Word(51) & 0x700, 0);
+    SetWord(49, 300);  // longer than a frame
+    ModbusExecute(0);
+    EXPECT_EQ(Word(51) & 0x700, 0x200);
+    SetWord(49, 0);
+    ModbusExecute(0);
+    // No addressed request for 1 s: status bit 0.
+    EXPECT_EQ(Word(51) & 1, 0);
+    test_support::FakeClock::AdvanceMs(1001);
+    ModbusExecute(0);
+    EXPECT_EQ(Word(51) & 1, 1);
+    EXPECT_EQ(Ask(Crc({5, 8, 0, 0, 0x12, 0x34})), Crc({5, 8, 0, 0, 0x12, 0x34}));
+    EXPECT_EQ(Word(51) & 1, 0);
+}
+
+TEST_F(SerialModbus, MasterOtherFunctions) {
+    struct Case {
+        const char *what;
+        std::array<uint16_t, 6> rec;
+        Bytes sent, answer;
+        uint32_t word;  // %R n checked afterwards
+        uint16_t value;
+        uint8_t q9;     // %Q9..%Q16 afterwards
+    };
+    const std::vector<Case> cases = {
+        {"fc7 into %Q9..16", {0x11, 7, 0, 8, 72, 8}, Crc({0x11, 7}), Crc({0x11, 7, 0xA5}), 5, 0x1234, 0xA5},
+        {"fc8 echo of %R5", {0x11, 8, 0, 1, 8, 4}, Crc({0x11, 8, 0, 0, 0x12, 0x34}), Crc({0x11, 8, 0, 0, 0x56, 0x78}),
+         5, 0x5678, 0},
+        {"fc8 sub-function 2 sends 0", {0x11, 8, 2, 1, 8, 4}, Crc({0x11, 8, 0, 2, 0, 0}), Crc({0x11, 8, 0, 2, 0, 9}),
+         5, 9, 0},
+        {"fc5 from %Q1", {0x11, 5, 7, 1, 72, 0}, Crc({0x11, 5, 0, 7, 0xFF, 0}), Crc({0x11, 5, 0, 7, 0xFF, 0}), 5, 0x1234,
+         0},
+        {"fc65 broadcast", {0x11, 65, 0, 1, 8, 6}, Crc({0, 65}), Crc({0x11, 0, 65, 0}), 7, 0x4100, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        fp = FakePort{};
+        plc_reg.fill(0);
+        SetWord(5, 0x1234);
+        plc_reg[(10240 - 1024) / 8] = 0x01;  // %Q1
+        Master(c.rec);
+        SetWord(40, 1);
+        ModbusExecute(0);
+        EXPECT_EQ(fp.tx, c.sent);
+        ModbusExecute(0);
+        Feed(c.answer);
+        ModbusExecute(0);
+        EXPECT_EQ(Word(41), 1);
+        EXPECT_EQ(Word(c.word), c.value);
+        EXPECT_EQ(plc_reg[(10240 - 1024) / 8 + 1], c.q9);
+    }
+}
+
+TEST_F(SerialModbus, ReceiversOnBrokenFrames) {
+    ModbusProto m{};
+    m.rx_state = 0;
+    // Overlong RTU frame: the count restarts, a communication error.
+    for (int i = 0; i < 261; i++) MOD_RxByte(m, 0x11);
+    EXPECT_EQ(m.counters[MOD_CNT_COMERR], 1);
+    EXPECT_EQ(m.rx_count, 1);
+    EXPECT_EQ(MOD_RxEnd(m), 0u);  // 1 byte: error
+    EXPECT_EQ(m.counters[MOD_CNT_COMERR], 2);
+    EXPECT_EQ(m.result, 0x400);
+    // A request with one trailing byte: accepted at its expected size.
+    Bytes f = Crc({1, 3, 0, 0, 0, 2});
+    f.push_back(0xEE);
+    for (uint8_t b : f) MOD_RxByte(m, b);
+    ASSERT_EQ(MOD_RxEnd(m), 1u);
+    EXPECT_EQ(m.length, 6);
+    // A master takes a whole answer at its last byte, before the silence.
+    ModbusProto mm{};
+    mm.mode = MOD_MASTER;
+    const Bytes ans = Crc({0x11, 3, 2, 0x12, 0x34});
+    uint32_t at = 0;
+    for (std::size_t i = 0; i < ans.size(); i++) at = MOD_RxByte(mm, ans[i]) ? uint32_t(i) : at;
+    EXPECT_EQ(at, 6u);
+    EXPECT_EQ(mm.length, 5);
+    // ASCII: a ':' inside a frame restarts it and counts an error; wrong LRC
+    // and a stray character after CR are errors; a good frame is accepted.
+    ModbusProto a{};
+    a.mode = MOD_ASCII;
+    a.rx_state = 5;
+    auto feed = [&](const char *s) {
+        uint32_t got = 0;
+        for (; *s; s++) got |= MOD_RxByte(a, uint8_t(*s));
+        return got;
+    };
+    EXPECT_EQ(feed(":1103:110302040004E2\r\n"), 1u);
+    EXPECT_EQ(a.counters[MOD_CNT_COMERR], 1);
+    EXPECT_EQ(a.length, 6);
+    EXPECT_EQ(feed(":110302040004E3\r\n"), 0u);
+    EXPECT_EQ(feed(":110302040004E2\rX"), 0u);
+    EXPECT_EQ(a.counters[MOD_CNT_COMERR], 3);
+    EXPECT_EQ(ExpectedSize(23, false), -10);
+    EXPECT_EQ(ExpectedSize(43, false), 4);
+}
+
+}  // namespace
