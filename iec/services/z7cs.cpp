@@ -476,6 +476,11 @@ uint8_t *Z7CS_GetRequestFrame(Z7CSData *cs, uint32_t channel) {
     return c && (c->flags & Z7CH_QUESTION) ? c->rx.data() : nullptr;
 }
 
+uint32_t Z7CS_GetRequestLength(Z7CSData *cs, uint32_t channel) {
+    Z7CSChannel *c = Chan(cs, channel);
+    return c && (c->flags & Z7CH_QUESTION) ? c->received : 0;
+}
+
 namespace {
 bool CanAnswer(const Z7CSChannel *c) { return c && (c->flags & Z7CH_USED) && !(c->flags & (Z7CH_PARTIAL | Z7CH_PENDING)); }
 }  // namespace

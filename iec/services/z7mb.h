@@ -62,3 +62,11 @@ void Z7MBSrv_UdpActivate(uint32_t db, Z7SocketHandle sock, uint32_t framing, uin
 // Device identification of function 43 (empty texts: the defaults); 1.
 uint32_t Z7MBSrv_SetDevIdent(const char *vendor, const char *product, const char *revision, const uint16_t *words,
                              uint32_t count);
+
+// ---- serial line of the client engine (Modbus ASCII layer) -------------------------------------
+// mode: bit 31 ASCII line, bit 30 half a byte pending (its digit in bits 0-3).
+uint32_t Z7SerialAsc_Open(Z7SerialHandle *h, const char *settings, uint32_t *mode);
+uint32_t Z7SerialAsc_Send(Z7SerialHandle h, uint32_t len, const uint8_t *data, uint32_t mode);
+uint32_t Z7SerialAsc_Receive(Z7SerialHandle *h, uint32_t count, uint8_t *buf, uint32_t *mode);
+void Z7SerialAsc_Flush(Z7SerialHandle *h, uint32_t *mode);
+void Z7SerialAsc_Close(Z7SerialHandle *h, uint32_t *mode);

@@ -143,6 +143,8 @@ void Z7CS_ActivateStamp(Z7CSData *cs, uint32_t ms);
 uint32_t Z7CS_GetQuestion(Z7CSData *cs, uint32_t *channel);
 uint8_t *Z7CS_GetVMRequest(Z7CSData *cs, uint32_t channel);
 uint8_t *Z7CS_GetRequestFrame(Z7CSData *cs, uint32_t channel);
+// Bytes received of the question's frame (0 when the channel holds none).
+uint32_t Z7CS_GetRequestLength(Z7CSData *cs, uint32_t channel);
 uint8_t *Z7CS_GetVMAnswerBuffer(Z7CSData *cs, uint32_t channel);
 uint8_t *Z7CS_GetAnswerFrameBuffer(Z7CSData *cs, uint32_t channel);
 void Z7CS_SendRC(Z7CSData *cs, uint32_t channel, uint16_t code);
