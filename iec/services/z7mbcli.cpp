@@ -407,7 +407,7 @@ void CommSend(const Cnx &c) {
 }
 
 void CommReceive(const Cnx &c, uint32_t now) {
-    if (Since(LE_Get32(c.k + MBC_SENDT), now) > LE_Get32(c.k + MBC_TIMEOUT)) {
+    if (Since(LE_Get32(c.k + MBC_SENDT), now) >= LE_Get32(c.k + MBC_TIMEOUT)) {
         c.SetErr(128);
         c.SetState(6);
         return;

@@ -1,0 +1,438 @@
+// The application's Modbus: section sizing and build, the server answering
+// byte for byte from its tables, the exchange with the variables, and the
+// client engine against peers on loopback sockets and a socket pair standing
+// in for the programming port, stepped with a settable millisecond clock.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/image/bytes.h"
+#include "core/image/util.h"
+#include "io/vcomm.h"
+#include "iec/services/z7mb_internal.h"
+#include "iec/services/z7svc.h"
+#include "tests/iec/iec_fixture.h"
+#include "tests/support/iec_mbcfg.h"
+
+namespace {
+using Bytes = std::vector<uint8_t>;
+using test_support::MbConfig;
+
+Bytes Hex(const std::string &h) {
+    Bytes b;
+    for (size_t i = 0; i < h.size();) {
+        if (h[i] == ' ') {
+            i++;
+            continue;
+        }
+        b.push_back(uint8_t(std::stoul(h.substr(i, 2), nullptr, 16)));
+        i += 2;
+    }
+    return b;
+}
+Bytes Rtu(const std::string &h) {
+    Bytes b = Hex(h);
+    const uint16_t c = crc16(b.data(), b.size());
+    b.push_back(uint8_t(c));
+    b.push_back(uint8_t(c >> 8));
+    return b;
+}
+
+class Modbus : public iec_test::IecTest {
+protected:
+    uint32_t db = 0;
+    void SetUp() override {
+        IecTest::SetUp();
+        Z7Svc_Install();
+    }
+    test_support::IecImage Image(const MbConfig &cfg) {
+        test_support::IecImage img;
+        img.d8 = {15, 15, 15};
+        img.d16 = {15, 15, 15};
+        img.d32 = {7, 7, 7};
+        img.ext_blocks = {{2, cfg.Build()}};
+        return img;
+    }
+    uint32_t State() const { return Z7Sec_Addr(db, Z7SEC_MB); }
+    uint16_t Int(uint32_t i) const { return Z7Mem_Get16(Z7Sec_Elem(db, Z7SEC_D16, i)); }
+    void SetInt(uint32_t i, uint16_t v) const { Z7Mem_Put16(Z7Sec_Elem(db, Z7SEC_D16, i), v); }
+    uint32_t Dint(uint32_t i) const { return Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_D32, i)); }
+    uint8_t *Req(uint32_t n) const {
+        MBState st;
+        return MB_Open(State(), st) ? st.Req(n) : nullptr;
+    }
+    uint8_t *Conn(uint32_t n) const {
+        MBState st;
+        return MB_Open(State(), st) ? st.Conn(n) : nullptr;
+    }
+    Bytes Serve(const Bytes &req, bool tcp, uint32_t unit = 0, const char *name = nullptr) {
+        uint8_t ans[300] = {};
+        const uint32_t n =
+            Z7MB_ServeExID(State(), req.data(), uint32_t(req.size()), ans, tcp ? 1 : 0, unit, name);
+        return Bytes(ans, ans + n);
+    }
+};
+
+TEST_F(Modbus, SizingBuildAndLinkRules) {
+    // no configuration: 36 bytes, nothing served, opened or exchanged
+    test_support::IecImage plain;
+    ASSERT_EQ(Start(plain, db), 0u);
+    EXPECT_EQ(Z7Sec_Bytes(db, Z7SEC_MB), 36u);
+    EXPECT_EQ(Z7MB_FindServer(State(), nullptr), 0u);
+    EXPECT_TRUE(Serve(Rtu("07 03 00 00 00 01"), false).empty());
+    Z7MB_Activate(State(), 1000);
+    Z7VM_ExchangeModbusData(db);
+    Z7Def_Stop(db, nullptr, nullptr, "");
+
+    struct Case {
+        const char *what;
+        MbConfig cfg;
+        uint32_t size;
+    };
+    std::vector<Case> cases;
+    {
+        MbConfig c;
+        c.Conn(1, 502, 0, 0, 0, "127.0.0.1").Request({.size = 8}).Variable({});
+        cases.push_back({"one connection, one request of 8 bytes, one variable", c, 440});
+    }
+    cases.push_back({"empty chain", MbConfig{}, 40});
+    {
+        MbConfig c;
+        c.minimum = 1000;
+        cases.push_back({"the block's minimum", c, 1000});
+    }
+    {
+        // the 33rd server's holding registers get their change marks too:
+        // 36 + 33 x 328 + 40 + 2 x 10
+        MbConfig c;
+        for (uint16_t id = 1; id <= 33; id++) c.Conn(id, 1, 0, 0x100, 0, "S");
+        c.Request({.id = 1, .conn = 33, .fn = 3, .count = 5, .size = 10});
+        cases.push_back({"33 servers", c, 10920});
+    }
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        const std::vector<uint8_t> b = k.cfg.Build();
+        const uint32_t cfg = test_support::IecLoad(b);
+        blocks.push_back(cfg);
+        EXPECT_EQ(Z7MB_ConfigSizing(cfg), k.size);
+    }
+
+    // link: variables whose bytes do not fit their request stay unbound;
+    // requests whose frame or buffer cannot hold their items are refused
+    MbConfig c;
+    c.Conn(1, 9, 0, 0, 0, "127.0.0.1")
+        .Request({.id = 1, .fn = 3, .count = 2, .size = 4})
+        .Request({.id = 2, .fn = 16, .count = 124, .size = 248})
+        .Request({.id = 3, .fn = 3, .count = 4, .size = 4})
+        .Request({.id = 4, .fn = 1, .count = 2001, .size = 251})
+        .Variable({.req = 1, .pos = 1, .index = 1})
+        .Variable({.req = 1, .pos = 1, .format = 2, .type = 2, .index = 1})
+        .Variable({.req = 1, .pos = 2, .index = 2})
+        .Variable({.req = 9, .pos = 0, .index = 3});
+    ASSERT_EQ(Start(Image(c), db), 0u);
+    MBState st;
+    ASSERT_TRUE(MB_Open(State(), st));
+    EXPECT_EQ(st.nreq, 4u);
+    EXPECT_EQ(st.nvar, 4u);
+    const uint32_t bound[] = {1, 0, 0, 0};
+    for (uint32_t i = 0; i < 4; i++) EXPECT_EQ(LE_Get32(st.Var(i) + MBV_DATA) != 0, bound[i] != 0) << i;
+    const uint16_t status[] = {0, 7, 7, 7}, error[] = {130, 130, 130, 130};
+    for (uint32_t i = 1; i < 4; i++) {
+        EXPECT_EQ(LE_Get16(st.Req(i) + MBR_STATUS), status[i]) << i;
+        EXPECT_EQ(LE_Get16(st.Req(i) + MBR_ERROR), error[i]) << i;
+    }
+    Z7Def_Stop(db, nullptr, nullptr, "");
+}
+
+TEST_F(Modbus, ServerAnswersFromItsTablesAndTheExchangeMovesTheVariables) {
+    MbConfig c;
+    c.Conn(1, 7, 0, 0x100, 0, "SRV")
+        .Request({.id = 1, .fn = 3, .addr = 0, .count = 10, .size = 20})
+        .Request({.id = 2, .fn = 1, .addr = 0, .count = 16, .size = 2})
+        .Variable({.req = 1, .pos = 0, .index = 1, .kind = 1})
+        .Variable({.req = 1, .pos = 1, .index = 2, .kind = 0})
+        .Variable({.req = 1, .pos = 2, .index = 3, .kind = 1})
+        .Variable({.req = 2, .pos = 3, .type = 1, .index = 1, .kind = 0});
+    ASSERT_EQ(Start(Image(c), db), 0u);
+    SetInt(1, 0x2468);
+    Z7VM_ExchangeModbusData(db);
+    EXPECT_EQ(Serve(Rtu("07 03 00 00 00 03"), false), Hex("07 03 06 24 68 00 00 00 00"));
+    EXPECT_EQ(Serve(Rtu("07 06 00 01 0B EE"), false), Hex("07 06 00 01 0B EE"));
+    Z7VM_ExchangeModbusData(db);
+    EXPECT_EQ(Int(2), 0x0BEE);
+    SetInt(3, Int(2));  // what the program does
+    Z7VM_ExchangeModbusData(db);
+    EXPECT_EQ(Serve(Rtu("07 03 00 00 00 03"), false), Hex("07 03 06 24 68 0B EE 0B EE"));
+    // a register nobody wrote is refreshed from its variable
+    SetInt(2, 0x1111);
+    Z7VM_ExchangeModbusData(db);
+    EXPECT_EQ(Serve(Rtu("07 03 00 01 00 01"), false), Hex("07 03 02 11 11"));
+
+    struct Case {
+        const char *what, *request;
+        bool tcp;
+        const char *answer;
+    };
+    const Case cases[] = {
+        {"11 registers", "07 03 00 00 00 0B", false, "07 83 02"},
+        {"126 registers", "07 03 00 00 00 7E", false, "07 83 02"},
+        {"no input registers", "07 04 00 00 00 01", false, "07 84 02"},
+        {"another unit", "08 03 00 00 00 01", false, ""},
+        {"byte count disagrees", "07 10 00 03 00 05 02 00 01", false, "07 90 03"},
+        {"bytes missing", "07 10 00 03 00 02 04 00 01", false, "07 90 03"},
+        {"coils byte count", "07 0F 00 00 00 09 01 FF", false, "07 8F 03"},
+        {"function 7", "07 07", false, "07 87 01"},
+        {"function 9", "07 09 00 00", false, "07 89 01"},
+        {"function 18", "07 12", false, "07 92 01"},
+        {"diagnostics echo", "07 08 00 00 A5 37", false, "07 08 00 00 A5 37"},
+        {"diagnostics 1", "07 08 00 01 00 00", false, "07 88 01"},
+        {"short read", "07 03 00 00", false, ""},
+        {"identification basic from 1", "07 2B 0E 01 01", false, "07 2B 0E 01 01 00 00 02 01 02 5A 37 02 0A 39 2E 31 2E 31 36 31 31 30 32"},
+        {"identification private", "07 2B 0E 04 80", false, "07 2B 0E 04 83 00 00 01 80 02 00 00"},
+        {"identification MEI 13", "07 2B 0D 01 00", false, "07 AB 0D 01"},
+        {"identification object 3", "07 2B 0E 01 03", false, "07 AB 0E 01"},
+        {"write coil 3 with 1", "07 05 00 03 00 01", false, "07 05 00 03 00 01"},
+        {"read 8 coils", "07 01 00 00 00 08", false, "07 01 01 08"},
+        {"read 0 coils", "07 01 00 00 00 00", false, "07 01 00"},
+        {"2001 coils", "07 01 00 00 07 D1", false, "07 81 02"},
+        {"broadcast write", "00 06 00 05 00 63", false, ""},
+        {"report id over TCP", "00 05 00 00 00 02 07 11", true, "00 05 00 00 00 04 07 11 01 FF"},
+        {"unit 0 over TCP", "00 06 00 00 00 06 00 03 00 05 00 01", true, "00 06 00 00 00 05 00 03 02 00 63"},
+        {"short TCP", "00 07 00 00 00 01 07", true, ""},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        const Bytes req = k.tcp ? Hex(k.request) : Rtu(k.request);
+        EXPECT_EQ(Serve(req, k.tcp), Hex(k.answer));
+    }
+    // nothing of the refused writes landed; the coil came into its BOOL
+    EXPECT_EQ(Serve(Rtu("07 03 00 03 00 01"), false), Hex("07 03 02 00 00"));
+    Z7VM_ExchangeModbusData(db);
+    EXPECT_EQ(Z7Mem_Get8(Z7Sec_Elem(db, Z7SEC_D8, 1)), 1);
+
+    // slave blocks find servers by name; identification texts and words
+    EXPECT_NE(Z7MB_FindServer(State(), "SRV"), 0u);
+    EXPECT_EQ(Z7MB_FindServer(State(), "SRV2"), 0u);
+    EXPECT_EQ(Serve(Rtu("07 03 00 00 00 01"), false, 0, "OTHER"), Bytes{});
+    EXPECT_EQ(Serve(Rtu("09 03 00 00 00 01"), false, 9, "SRV"), Hex("09 03 02 24 68"));
+    const uint16_t words[] = {0x1234};
+    Z7MBSrv_SetDevIdent("ACME", "", "", words, 1);
+    EXPECT_EQ(Serve(Rtu("07 2B 0E 01 02"), false), Hex("07 2B 0E 01 01 00 00 01 02 0A 39 2E 31 2E 31 36 31 31 30 32"));
+    EXPECT_EQ(Serve(Rtu("07 2B 0E 01 00"), false).size(), 8u + 6 + 4 + 12);
+    EXPECT_EQ(Serve(Rtu("07 2B 0E 04 80"), false), Hex("07 2B 0E 04 83 00 00 01 80 02 12 34"));
+    const uint32_t server = Z7MB_FindServer(State(), nullptr);
+    uint8_t ans[8];
+    const uint8_t pdu[] = {7, 17};
+    EXPECT_EQ(Z7MBSrv_Serve(server, pdu, 2, ans), 4u);
+
+    // a stopped application answers nothing
+    uint8_t buf[300];
+    const Bytes rq = Rtu("07 03 00 00 00 01");
+    EXPECT_EQ(Z7VM_ServeModbus(db, 16, rq.data(), uint32_t(rq.size()), buf), 5u);
+    Z7St_SetFlags(db, uint16_t(Z7St_Flags(db) | Z7F_STOPPED));
+    EXPECT_EQ(Z7VM_ServeModbus(db, 16, rq.data(), uint32_t(rq.size()), buf), 0u);
+    Z7Def_Stop(db, nullptr, nullptr, "");
+}
+
+// A TCP peer on loopback that the engine connects to.
+struct Peer {
+    int listen_fd = -1, fd = -1;
+    uint16_t port = 0;
+    Peer() {
+        listen_fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(listen_fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        listen(listen_fd, 1);
+        socklen_t l = sizeof a;
+        getsockname(listen_fd, reinterpret_cast<sockaddr *>(&a), &l);
+        port = ntohs(a.sin_port);
+    }
+    ~Peer() {
+        if (fd >= 0) close(fd);
+        close(listen_fd);
+    }
+    bool Accept() {
+        pollfd p{listen_fd, POLLIN, 0};
+        if (poll(&p, 1, 0) <= 0) return false;
+        fd = accept(listen_fd, nullptr, nullptr);
+        return fd >= 0;
+    }
+    Bytes Read(size_t n) {
+        Bytes out;
+        while (fd >= 0 && out.size() < n) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 0) <= 0) break;
+            uint8_t b[512];
+            const ssize_t r = read(fd, b, n - out.size());
+            if (r <= 0) break;
+            out.insert(out.end(), b, b + r);
+        }
+        return out;
+    }
+    void Write(const Bytes &b) { ASSERT_EQ(write(fd, b.data(), b.size()), ssize_t(b.size())); }
+};
+
+TEST_F(Modbus, ClientEngineOverTcpRetriesTimeOutsAndMidnight) {
+    Peer peer;
+    MbConfig c;
+    c.Conn(1, peer.port, 0, 0x01, 0, "127.0.0.1")
+        .Unit(1, 9)
+        .Request({.id = 1, .conn = 1, .unit = 9, .mode = 1, .period = 100, .fn = 3, .addr = 40, .count = 2,
+                  .tries = 3, .timeout = 300, .size = 4})
+        .Variable({.req = 1, .pos = 0, .index = 1})
+        .Variable({.req = 1, .pos = 1, .mask = 0x00F0, .index = 2})
+        .Variable({.req = 1, .type = 11, .index = 3, .kind = 2})
+        .Variable({.req = 1, .type = 11, .index = 4, .kind = 6})
+        .Variable({.req = 1, .type = 11, .index = 5, .kind = 7})
+        .Variable({.req = 1, .type = 2, .index = 1, .kind = 16});
+    ASSERT_EQ(Start(Image(c), db), 0u);
+    uint32_t now = 1000;
+    // steps the engine (1 ms a step) until the peer holds n bytes
+    auto frame = [&](size_t n) {
+        Bytes got;
+        for (int i = 0; i < 5000 && got.size() < n; i++) {
+            Z7MB_Activate(State(), now++);
+            if (peer.fd < 0) peer.Accept();
+            const Bytes b = peer.Read(n - got.size());
+            got.insert(got.end(), b.begin(), b.end());
+        }
+        return got;
+    };
+    auto settle = [&](uint16_t status) {
+        for (int i = 0; i < 5000 && LE_Get16(Req(0) + MBR_STATUS) != status; i++) Z7MB_Activate(State(), now++);
+        Z7VM_ExchangeModbusData(db);
+    };
+    EXPECT_EQ(frame(12), Hex("00 01 00 00 00 06 09 03 00 28 00 02"));
+    peer.Write(Hex("00 01 00 00 00 07 09 03 04 12 34 FF FE"));
+    settle(0);
+    EXPECT_EQ(Int(1), 0x1234);
+    EXPECT_EQ(Int(2), 0x00F0);
+    EXPECT_EQ(Int(4), 1);
+    EXPECT_EQ(Dint(1), 1u);
+    // an exception answer: the code is the error, the errors are counted
+    now += 100;
+    EXPECT_EQ(frame(12), Hex("00 02 00 00 00 06 09 03 00 28 00 02"));
+    peer.Write(Hex("00 02 00 00 00 03 09 83 02"));
+    settle(7);
+    EXPECT_EQ(Int(3), 2);
+    EXPECT_EQ(Int(5), 1);
+    // a wrong transaction id is ignored; three tries 300 ms apart, then 128
+    now += 100;
+    EXPECT_EQ(frame(12)[1], 3);
+    peer.Write(Hex("00 09 00 00 00 07 09 03 04 00 00 00 00"));
+    for (uint8_t id = 4; id <= 5; id++) {
+        now += 300;
+        const Bytes f = frame(12);
+        ASSERT_EQ(f.size(), 12u);
+        EXPECT_EQ(f[1], id);
+    }
+    now += 300;
+    settle(7);
+    EXPECT_EQ(Int(3), 128);
+    EXPECT_EQ(Int(1), 0x1234);
+    // the transaction id after 2000 is 1
+    LE_Put16(Conn(0) + MBC_TID, 2000);
+    now += 200;
+    EXPECT_EQ(frame(12)[1], 1);
+    // a time-out at 23:59:59.900 with 500 ms fires at 00:00:00.400
+    LE_Put32(Conn(0) + MBC_TIMEOUT, 500);
+    LE_Put32(Conn(0) + MBC_SENDT, 86399900);
+    Z7MB_Activate(State(), 399);
+    EXPECT_EQ(Conn(0)[MBC_STATE], 5);
+    Z7MB_Activate(State(), 400);
+    EXPECT_NE(Conn(0)[MBC_STATE], 5);
+    // a lost connection: 130 on every request, reopened (flag 1)
+    close(peer.fd);
+    peer.fd = -1;
+    for (int i = 0; i < 5000 && Conn(0)[MBC_ERROR] != 130; i++) Z7MB_Activate(State(), now++);
+    EXPECT_EQ(LE_Get16(Req(0) + MBR_ERROR), 130);
+    EXPECT_EQ(frame(12).size(), 12u);
+    Z7Def_Stop(db, nullptr, nullptr, "");
+}
+
+TEST_F(Modbus, ClientEngineWritesUdpAndSerialFrames) {
+    // UDP peer: the port after the address wins over word 3
+    const int udp = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(udp, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    socklen_t l = sizeof a;
+    getsockname(udp, reinterpret_cast<sockaddr *>(&a), &l);
+    const std::string text = "UDP:127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
+    Vcomm_Port[ProgrammingPort].fd = sv[0];
+    MbConfig c;
+    c.Conn(1, 9, 0, 0, 0, text)
+        .Request({.id = 1, .conn = 1, .unit = 1, .mode = 3, .fn = 16, .addr = 200, .count = 2, .size = 4})
+        .Variable({.req = 1, .pos = 0, .index = 1, .kind = 1})
+        .Variable({.req = 1, .pos = 1, .index = 2, .kind = 1})
+        .Conn(2, 0, 0, 0x10, 0, "9600,N,8,1")
+        .Request({.id = 2, .conn = 2, .unit = 1, .mode = 1, .period = 1000, .fn = 3, .addr = 100, .count = 4,
+                  .size = 8})
+        .Request({.id = 3, .conn = 2, .unit = 0, .mode = 0, .fn = 6, .addr = 300, .count = 1, .size = 2})
+        .Variable({.req = 3, .pos = 0, .index = 3, .kind = 1})
+        .Variable({.req = 3, .type = 1, .index = 2, .kind = 5})
+        .Variable({.req = 2, .pos = 0, .index = 6})
+        .Conn(3, 0, 0, 0x10, 0, "ASCII:9600,N,8,1")
+        .Request({.id = 4, .conn = 3, .unit = 1, .mode = 1, .period = 1000, .fn = 3, .addr = 100, .count = 4,
+                  .size = 8});
+    ASSERT_EQ(Start(Image(c), db), 0u);
+    SetInt(1, 0x0BAD);
+    SetInt(2, 77);
+    uint32_t now = 5000;
+    Z7VM_ExchangeModbusData(db);
+    Bytes got(300);
+    ssize_t n = -1;
+    uint8_t from[16];
+    for (int i = 0; i < 100 && n <= 0; i++) {
+        Z7MB_Activate(State(), now++);
+        n = recv(udp, got.data(), got.size(), MSG_DONTWAIT);
+    }
+    got.resize(size_t(n > 0 ? n : 0));
+    EXPECT_EQ(got, Hex("00 01 00 00 00 0B 01 10 00 C8 00 02 04 0B AD 00 4D"));
+    // the answer must carry the id sent and a length matching the datagram
+    socklen_t fl = sizeof from;
+    (void)fl;
+    // serial: RTU to unit 1, then the broadcast ends good at once
+    Bytes line(64);
+    ssize_t r = read(sv[1], line.data(), line.size());
+    line.resize(size_t(r > 0 ? r : 0));
+    Bytes want = Hex("01 03 00 64 00 04 05 D6");
+    want.insert(want.end(), {':', '0', '1', '0', '3', '0', '0', '6', '4', '0', '0', '0', '4', '9', '4', '\r', '\n'});
+    EXPECT_EQ(line, want);
+    ASSERT_EQ(write(sv[1], Rtu("01 03 08 00 2A 00 00 00 00 00 00").data(), 13), 13);
+    for (int i = 0; i < 50; i++) Z7MB_Activate(State(), now++);
+    Z7VM_ExchangeModbusData(db);
+    EXPECT_EQ(Int(6), 42);
+    SetInt(3, 4321);
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, 2), 1);
+    Z7VM_ExchangeModbusData(db);
+    for (int i = 0; i < 5; i++) Z7MB_Activate(State(), now++);
+    line.assign(64, 0);
+    r = read(sv[1], line.data(), line.size());
+    line.resize(size_t(r > 0 ? r : 0));
+    EXPECT_EQ(line, Rtu("00 06 01 2C 10 E1"));
+    EXPECT_EQ(LE_Get16(Req(2) + MBR_STATUS), 0);
+    EXPECT_EQ(LE_Get16(Req(2) + MBR_GOOD), 1);
+    Z7VM_ExchangeModbusData(db);
+    EXPECT_EQ(Z7Mem_Get8(Z7Sec_Elem(db, Z7SEC_D8, 2)), 0);  // the send-once variable fell back
+    Z7Def_Stop(db, nullptr, nullptr, "");
+    Vcomm_Port[ProgrammingPort].fd = -1;
+    close(sv[0]);
+    close(sv[1]);
+    close(udp);
+}
+
+}  // namespace
