@@ -63,6 +63,9 @@ void Z7MBSrv_UdpActivate(uint32_t db, Z7SocketHandle sock, uint32_t framing, uin
 uint32_t Z7MBSrv_SetDevIdent(const char *vendor, const char *product, const char *revision, const uint16_t *words,
                              uint32_t count);
 
+// Gives the standard registry its Modbus master and slave blocks.
+void Z7MB_InstallBlocks();
+
 // ---- serial line of the client engine (Modbus ASCII layer) -------------------------------------
 // mode: bit 31 ASCII line, bit 30 half a byte pending (its digit in bits 0-3).
 uint32_t Z7SerialAsc_Open(Z7SerialHandle *h, const char *settings, uint32_t *mode);

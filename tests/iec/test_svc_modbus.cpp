@@ -19,6 +19,8 @@
 #include "io/vcomm.h"
 #include "iec/services/z7mb_internal.h"
 #include "iec/services/z7svc.h"
+#include "iec/vm/z7stdlib.h"
+#include "iec/vm/z7str.h"
 #include "tests/iec/iec_fixture.h"
 #include "tests/support/iec_mbcfg.h"
 
@@ -53,11 +55,19 @@ protected:
         IecTest::SetUp();
         Z7Svc_Install();
     }
+    void TearDown() override {
+        z7_services = {};
+        Z7Stfb_UpperProc = nullptr;
+        IecTest::TearDown();
+    }
     test_support::IecImage Image(const MbConfig &cfg) {
         test_support::IecImage img;
-        img.d8 = {15, 15, 15};
-        img.d16 = {15, 15, 15};
-        img.d32 = {7, 7, 7};
+        img.d8 = {31, 31, 31};
+        img.d16 = {31, 31, 31};
+        img.d32 = {15, 15, 15};
+        img.time = {3, 3, 3};
+        img.str = {3, 3, 3};
+        img.string_sizes = {40, 40, 40};
         img.ext_blocks = {{2, cfg.Build()}};
         return img;
     }
@@ -433,6 +443,205 @@ TEST_F(Modbus, ClientEngineWritesUdpAndSerialFrames) {
     close(sv[0]);
     close(sv[1]);
     close(udp);
+}
+
+// One block instance of the standard registry and its operand list.
+struct Block {
+    FbHandler h = nullptr;
+    uint32_t db = 0, inst = 0, arg = 0;
+    void Run() const { h(FB_EXEC, db, 0, inst, arg); }
+};
+
+uint16_t FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    socklen_t l = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &l);
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+TEST_F(Modbus, MasterAndSlaveBlocks) {
+    MbConfig c;
+    c.Conn(1, 7, 0, 0x100, 0, "SRV")
+        .Request({.id = 1, .fn = 3, .addr = 0, .count = 10, .size = 20})
+        .Variable({.req = 1, .pos = 0, .index = 1, .kind = 1});
+    ASSERT_EQ(Start(Image(c), db), 0u);
+    SetInt(1, 0x2468);
+    Z7VM_ExchangeModbusData(db);
+    std::vector<uint32_t> mine;
+    auto make = [&](const char *name, const std::vector<uint16_t> &ops) {
+        Block b;
+        b.db = db;
+        for (uint32_t id = 0; id < Z7STFB_ROWS; id++)
+            if (std::strcmp(Z7Stfb_GetName(id), name) == 0) b.h = Z7Stfb_GetProc(id);
+        EXPECT_NE(b.h, nullptr) << name;
+        b.inst = Z7Mem_Alloc(b.h(FB_INSTSIZE, 0, 0, 0, 0));
+        const uint32_t list = Z7Mem_Alloc(2 + 2 * uint32_t(ops.size()));
+        Z7Mem_Put16(list, uint16_t(ops.size()));
+        for (size_t k = 0; k < ops.size(); k++) Z7Mem_Put16(list + 2 + 2 * uint32_t(k), ops[k]);
+        b.arg = list + 2;
+        mine.push_back(b.inst);
+        mine.push_back(list);
+        b.h(FB_INSTINIT, db, 0, b.inst, 0);
+        return b;
+    };
+    auto b8 = [&](uint32_t i) { return Z7Mem_Get8(Z7Sec_Elem(db, Z7SEC_D8, i)); };
+    auto set8 = [&](uint32_t i, uint8_t v) { Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, i), v); };
+    auto d32 = [&](uint32_t i) { return int32_t(Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_D32, i))); };
+    auto set32 = [&](uint32_t i, int32_t v) { Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, i), uint32_t(v)); };
+    uint32_t now = 1000;
+    auto stamp = [&](uint32_t t) { Z7Mem_Put32(Z7VM_Status(db) + ST_STAMP, t); };
+    stamp(now);
+
+    // master: INT array of 2 at 16-bit index 10, BOOL array of 8 at 8-bit index 20
+    Peer peer;
+    Z7VMStr_AscForceC(db, 1, "127.0.0.1");
+    Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_TIME, 1), 500);
+    set32(7, peer.port);
+    const std::vector<uint16_t> ops{11, 1, 2, 1, 2, 3, 4, 5, 6, 10, 2, 1, 1, 7, 3, 4, 8};
+    const Block m = make("MBMASTERTCP", ops);
+    EXPECT_EQ(m.h(FB_CLASSNO, 0, 0, 0, 0), 50u);
+    EXPECT_EQ(m.h(FB_INSTSIZE, 0, 0, 0, 0), 288u);
+    set8(1, 1);
+    for (int i = 0; i < 1000 && !b8(3); i++) {
+        m.Run();
+        peer.Accept();
+    }
+    ASSERT_EQ(b8(3), 1);
+    auto send = [&](const Block &b) {
+        set8(2, 0);
+        b.Run();
+        set8(2, 1);
+        b.Run();
+    };
+    set32(1, 1);
+    set32(2, 3);
+    set32(3, 101);
+    set32(4, 2);
+    send(m);
+    for (int i = 0; i < 100 && peer.fd < 0; i++) peer.Accept();
+    EXPECT_EQ(peer.Read(12), Hex("00 01 00 00 00 06 01 03 00 64 00 02"));
+    peer.Write(Hex("00 01 00 00 00 07 01 03 04 12 34 FF FE"));
+    for (int i = 0; i < 1000 && !b8(4); i++) m.Run();
+    EXPECT_EQ(b8(4), 1);
+    EXPECT_EQ(d32(8), 0);
+    EXPECT_EQ(Int(10), 4660);
+    EXPECT_EQ(int16_t(Int(11)), -2);
+
+    struct Case {
+        const char *what;
+        int32_t unit, fn, raddr, rcount, waddr, wcount;
+        bool bools;
+        int32_t error;
+    };
+    const Case cases[] = {
+        {"FC16 x121", 1, 16, 1, 1, 1, 121, false, 204}, {"address 0", 1, 3, 0, 1, 1, 1, false, 201},
+        {"FC5 count 2", 1, 5, 1, 1, 1, 2, true, 204},   {"unit 256", 256, 3, 1, 1, 1, 1, false, 200},
+        {"FC9", 1, 9, 1, 1, 1, 1, false, 1},            {"BOOL array FC3", 1, 3, 1, 1, 1, 1, true, 203},
+    };
+    const std::vector<uint16_t> bool_ops{1, 1, 2, 1, 2, 3, 4, 5, 6, 20, 8, 1, 1, 7, 3, 4, 8};
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        set32(1, k.unit);
+        set32(2, k.fn);
+        set32(3, k.raddr);
+        set32(4, k.rcount);
+        set32(5, k.waddr);
+        set32(6, k.wcount);
+        Block b = m;
+        if (k.bools) {
+            const uint32_t list = Z7Mem_Alloc(2 + 2 * uint32_t(bool_ops.size()));
+            mine.push_back(list);
+            Z7Mem_Put16(list, uint16_t(bool_ops.size()));
+            for (size_t i = 0; i < bool_ops.size(); i++) Z7Mem_Put16(list + 2 + 2 * uint32_t(i), bool_ops[i]);
+            b.arg = list + 2;
+        }
+        send(b);
+        EXPECT_EQ(d32(8), k.error);
+        EXPECT_EQ(b8(3), 1);
+    }
+    // an answer with another transaction id: 128 after the time-out, ready again
+    set32(1, 1);
+    set32(2, 3);
+    set32(3, 101);
+    set32(4, 2);
+    send(m);
+    EXPECT_EQ(peer.Read(12).size(), 12u);
+    peer.Write(Hex("00 09 00 00 00 07 01 03 04 00 00 00 00"));
+    m.Run();
+    stamp(now + 501);
+    m.Run();
+    EXPECT_EQ(d32(8), 128);
+    EXPECT_EQ(b8(3), 1);
+    set8(1, 0);
+    m.Run();
+    EXPECT_EQ(b8(3), 0);
+    m.h(FB_INSTEXIT, db, 0, m.inst, 0);
+
+    // slaves: the default server on one port, "SRV" as unit 7 on another
+    const uint16_t p1 = FreePort();
+    set32(9, p1);
+    const Block s = make("MBSLAVETCP", {5, 9, 6});
+    set8(5, 1);
+    s.Run();
+    ASSERT_EQ(b8(6), 1);
+    const int cl = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(p1);
+    ASSERT_EQ(connect(cl, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    const Bytes q = Hex("01 02 00 00 00 06 00 03 00 00 00 01");
+    ASSERT_EQ(write(cl, q.data(), q.size()), ssize_t(q.size()));
+    Peer reader;
+    reader.fd = cl;
+    Bytes got;
+    for (int i = 0; i < 2000 && got.size() < 11; i++) {
+        s.Run();
+        const Bytes b = reader.Read(11 - got.size());
+        got.insert(got.end(), b.begin(), b.end());
+    }
+    EXPECT_EQ(got, Hex("01 02 00 00 00 05 00 03 02 24 68"));
+    set8(5, 0);
+    s.Run();
+    EXPECT_EQ(b8(6), 0);
+    const int cl2 = socket(AF_INET, SOCK_STREAM, 0);
+    EXPECT_NE(connect(cl2, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    close(cl2);
+
+    const uint16_t p2 = FreePort();
+    set32(10, p2);
+    set32(11, 7);
+    Z7VMStr_AscForceC(db, 2, "SRV");
+    const Block x = make("MBSLAVETCPEX", {7, 10, 11, 2, 8});
+    set8(7, 1);
+    x.Run();
+    ASSERT_EQ(b8(8), 1);
+    const int cx = socket(AF_INET, SOCK_STREAM, 0);
+    a.sin_port = htons(p2);
+    ASSERT_EQ(connect(cx, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    Peer rx;
+    rx.fd = cx;
+    const Bytes q8 = Hex("00 03 00 00 00 06 08 03 00 00 00 01"), q7 = Hex("00 04 00 00 00 06 07 03 00 00 00 01");
+    ASSERT_EQ(write(cx, q8.data(), q8.size()), ssize_t(q8.size()));
+    for (int i = 0; i < 200; i++) x.Run();
+    EXPECT_TRUE(rx.Read(11).empty());
+    ASSERT_EQ(write(cx, q7.data(), q7.size()), ssize_t(q7.size()));
+    got.clear();
+    for (int i = 0; i < 2000 && got.size() < 11; i++) {
+        x.Run();
+        const Bytes b = rx.Read(11 - got.size());
+        got.insert(got.end(), b.begin(), b.end());
+    }
+    EXPECT_EQ(got, Hex("00 04 00 00 00 05 07 03 02 24 68"));
+    x.h(FB_INSTEXIT, db, 0, x.inst, 0);
+    s.h(FB_INSTEXIT, db, 0, s.inst, 0);
+    for (uint32_t b : mine) Z7Mem_Free(b);
+    Z7Def_Stop(db, nullptr, nullptr, "");
 }
 
 }  // namespace
