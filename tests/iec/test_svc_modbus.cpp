@@ -51,15 +51,6 @@ Bytes Rtu(const std::string &h) {
 class Modbus : public iec_test::IecTest {
 protected:
     uint32_t db = 0;
-    void SetUp() override {
-        IecTest::SetUp();
-        Z7Svc_Install();
-    }
-    void TearDown() override {
-        z7_services = {};
-        Z7Stfb_UpperProc = nullptr;
-        IecTest::TearDown();
-    }
     test_support::IecImage Image(const MbConfig &cfg) {
         test_support::IecImage img;
         img.d8 = {31, 31, 31};
