@@ -302,6 +302,13 @@ uint32_t Z7EAX_Link(uint32_t db);
 uint32_t Z7VM_OpenExtData(uint32_t db);
 void Z7VM_CloseExtData(uint32_t db);
 void Z7VM_UpdateExtData(uint32_t db);
+// Remote bindings by database: hot-start check and build (1 when the image
+// does not fit), open, close, one step of every connection (now = ms of the day).
+uint32_t Z7EAX_CanBuildHOT(uint32_t code, uint32_t db);
+uint32_t Z7EAX_BuildHOT(uint32_t code, uint32_t db);
+uint32_t Z7EAX_Open(uint32_t db);
+void Z7EAX_Close(uint32_t db);
+void Z7EAX_Activate(uint32_t db, uint32_t now);
 
 // Sizes sections 36 to 38 in the descriptor table; 0.
 uint32_t Z7VMCan_GetDBSize(uint32_t code, uint8_t *table);

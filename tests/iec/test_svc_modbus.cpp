@@ -635,4 +635,115 @@ TEST_F(Modbus, MasterAndSlaveBlocks) {
     Z7Def_Stop(db, nullptr, nullptr, "");
 }
 
+// Connection list and variable list of the remote bindings.
+Bytes CnxRecord(uint16_t port, uint16_t flags, uint16_t first, uint16_t count) {
+    Bytes r(10, 0);
+    const std::string ip = "127.0.0.1";
+    r.insert(r.end(), ip.begin(), ip.end());
+    r.push_back(0);
+    LE_Put16(&r[0], uint16_t(r.size()));
+    LE_Put16(&r[2], port);
+    LE_Put16(&r[4], flags);
+    LE_Put16(&r[6], first);
+    LE_Put16(&r[8], count);
+    return r;
+}
+Bytes VarRecord(uint8_t type, uint8_t kind, uint16_t index, uint16_t id) {
+    return {type, kind, uint8_t(index), uint8_t(index >> 8), uint8_t(id), uint8_t(id >> 8)};
+}
+// Event frame of one change event: id, INT value, date and time stamps.
+Bytes IntEvent(uint16_t id, uint16_t value, uint32_t date, uint32_t time) {
+    Bytes f = Hex("5A 37 00 15 12 01 04 FF 07 01");
+    for (uint32_t v : {date, time})
+        for (int b = 3; b >= 0; b--) f.push_back(uint8_t(v >> (8 * b)));
+    const Bytes data{uint8_t(id >> 8), uint8_t(id), 11, 0, 2, uint8_t(value >> 8), uint8_t(value)};
+    f.insert(f.end(), data.begin(), data.end());
+    return f;
+}
+
+TEST_F(Modbus, RemoteBindingsFollowAnotherRuntimesEvents) {
+    Peer a, b;
+    Bytes cnx = CnxRecord(a.port, 0, 0, 3);
+    const Bytes second = CnxRecord(b.port, 16, 3, 2), third = CnxRecord(b.port, 32, 5, 2);
+    cnx.insert(cnx.end(), second.begin(), second.end());
+    cnx.insert(cnx.end(), third.begin(), third.end());
+    cnx.insert(cnx.end(), {0, 0});
+    Bytes vars;
+    for (const Bytes &v : {VarRecord(11, 2, 1, 0), VarRecord(11, 1, 2, 5), VarRecord(2, 1, 1, 6),
+                           VarRecord(11, 2, 4, 0), VarRecord(11, 1, 3, 5), VarRecord(11, 2, 6, 0),
+                           VarRecord(11, 1, 5, 5)})
+        vars.insert(vars.end(), v.begin(), v.end());
+    vars.push_back(0);
+    test_support::IecImage img = Image(MbConfig{});
+    img.ext_blocks = {{5, cnx}, {6, vars}};
+    ASSERT_EQ(Start(img, db), 0u);
+    uint32_t now = 10000;
+    auto step = [&](int n) {
+        for (int i = 0; i < n; i++) {
+            Z7EAX_Activate(db, now++);
+            if (a.fd < 0) a.Accept();
+            if (b.fd < 0) b.Accept();
+        }
+    };
+    step(50);
+    ASSERT_GE(a.fd, 0);
+    EXPECT_EQ(Int(1), 4);  // connected, nothing received yet
+    a.Write(IntEvent(5, 3021, 0x07EA0C07, 1000));
+    step(20);
+    EXPECT_EQ(a.Read(14), Hex("5A 37 00 0A 12 45 00 00 00 00 00 00 04 00"));
+    EXPECT_EQ(Int(2), 3021);
+    EXPECT_EQ(Int(1), 0);
+    a.Write(IntEvent(9, 1, 0x07EA0C07, 1001));  // no variable of id 9
+    step(20);
+    EXPECT_EQ(Int(2), 3021);
+    EXPECT_EQ(a.Read(14).size(), 14u);
+    // an event whose value runs past its length changes nothing
+    Bytes cut = IntEvent(5, 1234, 0x07EA0C07, 1002);
+    cut[2 + 6] = 6;
+    cut[3] = 0x14;
+    cut.pop_back();
+    a.Write(cut);
+    step(20);
+    EXPECT_EQ(Int(2), 3021);
+
+    // the pair: the second source's older value is ignored, the newer taken
+    ASSERT_GE(b.fd, 0);
+    // both records of the pair share one peer here: connection 3 connects too
+    int third_fd = -1;
+    for (int i = 0; i < 100 && third_fd < 0; i++) {
+        Z7EAX_Activate(db, now++);
+        pollfd p{b.listen_fd, POLLIN, 0};
+        if (poll(&p, 1, 0) > 0) third_fd = accept(b.listen_fd, nullptr, nullptr);
+    }
+    ASSERT_GE(third_fd, 0);
+    step(20);
+    EXPECT_EQ(Int(4), 4 | 4 << 4);  // both links of the pair connected, nothing yet
+    b.Write(IntEvent(5, 500, 0x07EA0C07, 5000));
+    step(20);
+    EXPECT_EQ(Int(3), 500);
+    EXPECT_EQ(Int(6), 0 | 4 << 4);  // the pair's code on both: first delivers, second not yet
+    const Bytes older = IntEvent(5, 400, 0x07EA0C07, 4000), newer = IntEvent(5, 600, 0x07EA0C07, 6000);
+    ASSERT_EQ(write(third_fd, older.data(), older.size()), ssize_t(older.size()));
+    step(20);
+    EXPECT_EQ(Int(5), 0);
+    ASSERT_EQ(write(third_fd, newer.data(), newer.size()), ssize_t(newer.size()));
+    step(20);
+    EXPECT_EQ(Int(5), 600);
+
+    // a frame that does not start "Z7": closed (code 2), reconnected 3 s later
+    a.Write(Hex("41 42 00 02 12 00"));
+    step(20);
+    EXPECT_EQ(Int(1), 2);
+    close(a.fd);
+    a.fd = -1;
+    step(2000);
+    EXPECT_LT(a.fd, 0);
+    now += 1100;
+    step(50);
+    EXPECT_GE(a.fd, 0);
+    EXPECT_EQ(Int(1), 4);
+    Z7Def_Stop(db, nullptr, nullptr, "");
+    close(third_fd);
+}
+
 }  // namespace
