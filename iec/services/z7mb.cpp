@@ -338,9 +338,12 @@ struct Var {
     uint32_t cfg, rcfg, type, kind, format;
     uint8_t *data;  // request data
     uint32_t size;  // data bytes
+    const uint8_t *vc, *rc;  // the variable's and the request's configuration records
+    uint16_t CW(uint32_t w) const { return LE_Get16(vc + 2 * w); }
+    uint16_t RW(uint32_t w) const { return LE_Get16(rc + 2 * w); }
     uint32_t Off() const { return LE_Get16(v + MBV_OFF); }
     uint16_t Mask() const { return LE_Get16(v + MBV_MASK); }
-    bool Scaled() const { const uint32_t k = W(cfg, 1); return k == 5 || k == 6; }
+    bool Scaled() const { const uint32_t k = CW(1); return k == 5 || k == 6; }
     float Factor() const { return MB_Float(uint32_t(W(cfg, 11)) | uint32_t(W(cfg, 12)) << 16); }
     float Offset() const { return MB_Float(uint32_t(W(cfg, 13)) | uint32_t(W(cfg, 14)) << 16); }
     uint8_t *Ptr(uint32_t n) const { return Z7Mem_Ptr(LE_Get32(v + MBV_DATA), n); }
@@ -392,8 +395,8 @@ double ValueF(const Var &x) {
 void Arm(uint8_t *q) {
     if (q[MBR_ARMED] != MBR_REFUSED) q[MBR_ARMED] |= 1;
 }
-bool OnChange(const Var &x) { return W(x.rcfg, 5) == 3; }
-bool MarkTable(const Var &x) { return x.q[MBR_SERVER] && (W(x.rcfg, 7) == 1 || W(x.rcfg, 7) == 3); }
+bool OnChange(const Var &x) { return x.RW(5) == 3; }
+bool MarkTable(const Var &x) { return x.q[MBR_SERVER] && (x.RW(7) == 1 || x.RW(7) == 3); }
 
 // Variable out to the request data (16- or 32-bit register, or bit).
 void Output(const Var &x) {
@@ -472,8 +475,8 @@ bool Signed(uint32_t type) { return type == IEC_INT || type == IEC_DINT || type 
 bool Input(const Var &x) {
     if (x.Locked()) return false;
     const uint32_t off = x.Off();
-    if (W(x.rcfg, 7) == 101 && !x.q[MBR_SERVER] && x.kind == 0) {
-        const uint32_t pos = W(x.cfg, 3);
+    if (x.RW(7) == 101 && !x.q[MBR_SERVER] && x.kind == 0) {
+        const uint32_t pos = x.CW(3);
         if (pos == 0 || 6 * pos + 2 > x.size) return false;
         const uint8_t *g = x.data + 6 * pos - 4;
         int64_t v = int64_t(uint64_t(LE_Get32(g)) | uint64_t(LE_Get16(g + 4)) << 32);
@@ -563,8 +566,8 @@ bool Input(const Var &x) {
 }
 
 uint32_t StrRegs(const Var &x) {
-    uint32_t n = W(x.cfg, 9 + 0);  // the request's count is the register count
-    n = W(x.rcfg, 9);
+    uint32_t n = x.CW(9 + 0);  // the request's count is the register count
+    n = x.RW(9);
     if (n > 127) n = 127;
     const uint32_t room = x.size > x.Off() ? (x.size - x.Off()) / 2 : 0;
     return n < room ? n : room;
@@ -651,14 +654,17 @@ void ExchangeOne(MBState &st, uint8_t *v, uint32_t which) {
     uint8_t *q = st.At(LE_Get32(v + MBV_REQ), MBR_SIZE);
     if (addr == 0 || q == nullptr) return;
     const uint32_t rcfg = LE_Get32(q + MBR_CFG), cfg = LE_Get32(v + MBV_CFG);
+    const uint8_t *vc = Z7Mem_Ptr(cfg, 18), *rc = Z7Mem_Ptr(rcfg, 26);
+    if (vc == nullptr || rc == nullptr) return;
     const bool server = q[MBR_SERVER];
     if ((which == EX_CLIENT && server) || (which == EX_SERVER && !server)) return;
-    const uint32_t table = W(rcfg, 7);
-    const uint32_t size = W(rcfg, 12) * ((server && (table == 1 || table == 3)) ? 2u : 1u);
+    const uint32_t table = LE_Get16(rc + 14), bytes = LE_Get16(rc + 24);
+    const uint32_t size = bytes * ((server && (table == 1 || table == 3)) ? 2u : 1u);
     uint8_t *data = st.At(LE_Get32(q + MBR_DATA), size);
     if (data == nullptr && size != 0) return;
-    Var x{st, v, q, cfg, rcfg, W(cfg, 6) & 0xFFu, LE_Get16(v + MBV_KIND), W(cfg, 4), data, W(rcfg, 12)};
-    if (W(cfg, 6) & 0x80) x.type = W(cfg, 6) & 0x7F;
+    const uint16_t type = LE_Get16(vc + 12);
+    Var x{st, v, q, cfg, rcfg, (type & 0x80) ? type & 0x7Fu : type & 0xFFu, LE_Get16(v + MBV_KIND),
+          LE_Get16(vc + 8), data, bytes, vc, rc};
     const uint16_t status = LE_Get16(q + MBR_STATUS);
     const bool idle = status == 0 || status == 7;
     bool came = false;
@@ -702,7 +708,7 @@ void ExchangeOne(MBState &st, uint8_t *v, uint32_t which) {
         if (x.kind >= 11 && x.kind <= 18 && !server && which != EX_SERVER) UnitKind(x);
         return;
     }
-    if (W(rcfg, 7) == 101 && !server) return;
+    if (table == 101 && !server) return;
     if (!server || came) UpdateVsi(x);
 }
 

@@ -512,6 +512,7 @@ template <bool Ex> uint32_t SlaveBlock(uint32_t cmd, uint32_t db, uint32_t, uint
         } else if (en && !open) {
             const Z7CSSettings s{uint16_t(a.D(1)), 0, nullptr};
             Z7CS_Open(cs, &s, 0);
+            cs->plain = true;
             if (cs->listen >= 0) open = 1;
             else Z7CS_Close(cs);
         } else if (!en && open) {

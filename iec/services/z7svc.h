@@ -135,6 +135,9 @@ struct Z7CSData {
     Z7SocketHandle listen, udp;
     bool listen_open;  // a listening socket was asked for
     uint16_t port;
+    // The socket channels carry Modbus only (a slave block's own server): a
+    // frame start never hands the programming link back.
+    bool plain;
 };
 uint32_t Z7CS_Open(Z7CSData *cs, const Z7CSSettings *settings, uint32_t arg);
 void Z7CS_Close(Z7CSData *cs);

@@ -597,6 +597,17 @@ TEST_F(Modbus, MasterAndSlaveBlocks) {
         got.insert(got.end(), b.begin(), b.end());
     }
     EXPECT_EQ(got, Hex("01 02 00 00 00 05 00 03 02 24 68"));
+    // a transaction id of 'H','R' is a Modbus request like any other here
+    const Bytes hr = Hex("48 52 00 00 00 06 00 03 00 00 00 01");
+    ASSERT_EQ(write(cl, hr.data(), hr.size()), ssize_t(hr.size()));
+    got.clear();
+    for (int i = 0; i < 2000 && got.size() < 11; i++) {
+        s.Run();
+        const Bytes b = reader.Read(11 - got.size());
+        got.insert(got.end(), b.begin(), b.end());
+    }
+    EXPECT_EQ(got, Hex("48 52 00 00 00 05 00 03 02 24 68"));
+    EXPECT_EQ(IsCommMode_Qncan, 1);
     set8(5, 0);
     s.Run();
     EXPECT_EQ(b8(6), 0);
