@@ -221,7 +221,7 @@ public:
         std::vector<uint32_t> words = ext;
         for (const auto &[word, bytes] : ext_blocks) {
             const uint32_t at = Grow(b, Align4(uint32_t(bytes.size())));
-            std::memcpy(&b[at], bytes.data(), bytes.size());
+            if (!bytes.empty()) std::memcpy(&b[at], bytes.data(), bytes.size());
             if (words.size() < word) words.resize(word, 0);
             words[word - 1] = at;
         }
