@@ -14,6 +14,7 @@
 #include "core/image/plcreg.h"
 #include "net/dpr.h"
 #include "net/net.h"
+#include "fuzz/stream_pair.h"
 #include "protocols/modbus.h"
 
 namespace {
@@ -31,8 +32,6 @@ void Setup() {
 }
 
 void Connect() {
-    int sv[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv) != 0) std::abort();
     ModbusServer &srv = ModbusConnEth[0];
     srv.ip = &ip;
     srv.listening = 1;
@@ -45,15 +44,7 @@ void Connect() {
         slot.read_pending = 0;
         slot.last_activity = 0;
     }
-    NX_TCP_SOCKET &s = srv.slots[0].socket;
-    s.fd = sv[0];
-    s.client = 1;
-    s.bound = 1;
-    s.writable = 1;
-    s.mss = 1460;
-    s.ip = &ip;
-    s.state = NX_TCP_ESTABLISHED;
-    peer_fd = sv[1];
+    peer_fd = FuzzStream_Connect(srv.slots[0].socket, &ip);
 }
 
 // Takes what the service sent and checks that it is a run of whole answers.
@@ -109,10 +100,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Modbus_Scan(0);
     Modbus_Scan(0);
     Drain();
-    NX_TCP_SOCKET &s = ModbusConnEth[0].slots[0].socket;
-    if (s.fd > 0) close(s.fd);
-    s.fd = -1;
-    s.state = NX_TCP_LISTEN;
-    close(peer_fd);
+    FuzzStream_Close(ModbusConnEth[0].slots[0].socket, peer_fd);
     return 0;
 }

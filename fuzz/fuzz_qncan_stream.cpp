@@ -15,6 +15,7 @@
 #include "net/enet.h"
 #include "net/etn_chan.h"
 #include "net/net.h"
+#include "fuzz/stream_pair.h"
 #include "protocols/qncan.h"
 
 namespace {
@@ -41,21 +42,7 @@ void Setup() {
     }
 }
 
-void Connect() {
-    int sv[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv) != 0) std::abort();
-    NX_TCP_SOCKET &s = QncanState[0].slots[0].socket;
-    s = {};
-    s.fd = sv[0];
-    s.accepted_fd = -1;
-    s.client = 1;
-    s.bound = 1;
-    s.writable = 1;
-    s.mss = 1460;
-    s.ip = &ip;
-    s.state = NX_TCP_ESTABLISHED;
-    host_fd = sv[1];
-}
+void Connect() { host_fd = FuzzStream_Connect(QncanState[0].slots[0].socket, &ip); }
 
 void Drain() {
     uint8_t b[4096];
@@ -116,10 +103,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     Qncan_Scan(0);
     Drain();
-    NX_TCP_SOCKET &s = st.slots[0].socket;
-    if (s.fd > 0) close(s.fd);
-    s.fd = -1;
-    s.state = NX_TCP_LISTEN;
-    close(host_fd);
+    FuzzStream_Close(st.slots[0].socket, host_fd);
     return 0;
 }

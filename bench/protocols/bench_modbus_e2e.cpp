@@ -22,6 +22,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench/protocols/ref_modbus_server.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -29,41 +31,10 @@ volatile sig_atomic_t stop_serving;
 
 void OnTerm(int) { stop_serving = 1; }
 
-// One thread, poll over the listening socket and its clients, one request
-// answered per readable client (as libmodbus's own multi-client example).
 int Serve(int port) {
     signal(SIGTERM, OnTerm);
     signal(SIGINT, OnTerm);
-    modbus_t *ctx = modbus_new_tcp(nullptr, port);
-    modbus_mapping_t *map = modbus_mapping_new(0, 0, 6000, 0);
-    const int listener = modbus_tcp_listen(ctx, 64);
-    if (ctx == nullptr || map == nullptr || listener < 0) return 1;
-    std::vector<pollfd> fds{{listener, POLLIN, 0}};
-    uint8_t q[MODBUS_TCP_MAX_ADU_LENGTH];
-    while (!stop_serving) {
-        if (poll(fds.data(), nfds_t(fds.size()), 100) <= 0) continue;
-        for (size_t i = 0; i < fds.size(); i++) {
-            if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-            if (fds[i].fd == listener) {
-                const int c = accept(listener, nullptr, nullptr);
-                if (c >= 0) fds.push_back({c, POLLIN, 0});
-                continue;
-            }
-            modbus_set_socket(ctx, fds[i].fd);
-            const int rc = modbus_receive(ctx, q);
-            if (rc > 0) {
-                modbus_reply(ctx, q, rc, map);
-            } else if (rc == -1) {
-                close(fds[i].fd);
-                fds.erase(fds.begin() + long(i));
-                i--;
-            }
-        }
-    }
-    for (auto &p : fds) close(p.fd);
-    modbus_mapping_free(map);
-    modbus_free(ctx);
-    return 0;
+    return BenchRef_ModbusServer(stop_serving, uint16_t(port), nullptr, 64);
 }
 
 double Pct(const std::vector<double> &v, double p) { return v.empty() ? 0 : v[size_t(p * double(v.size() - 1))]; }

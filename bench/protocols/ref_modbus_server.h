@@ -1,6 +1,8 @@
 // libmodbus's reference server for the protocol benchmarks: one thread,
 // poll over the listening socket and its clients, one request answered per
-// readable client, until stop is set.
+// readable client (as libmodbus's own multi-client example), until stop is
+// set. stop is an atomic flag or a signal handler's sig_atomic_t; host
+// nullptr listens on all addresses. 1 when the server could not be set up.
 #pragma once
 
 #include <atomic>
@@ -11,16 +13,22 @@
 #include <unistd.h>
 #include <vector>
 
-inline void BenchRef_ModbusServer(std::atomic<bool> &stop, uint16_t port) {
-    modbus_t *ctx = modbus_new_tcp("127.0.0.1", port);
+template <typename Stop>
+int BenchRef_ModbusServer(const Stop &stop, uint16_t port, const char *host = "127.0.0.1", int backlog = 32) {
+    modbus_t *ctx = modbus_new_tcp(host, port);
     modbus_mapping_t *map = modbus_mapping_new(0, 0, 6000, 0);
-    const int listener = modbus_tcp_listen(ctx, 32);
+    const int listener = ctx == nullptr ? -1 : modbus_tcp_listen(ctx, backlog);
+    if (map == nullptr || listener < 0) {
+        if (map != nullptr) modbus_mapping_free(map);
+        if (ctx != nullptr) modbus_free(ctx);
+        return 1;
+    }
     std::vector<pollfd> fds{{listener, POLLIN, 0}};
     uint8_t q[MODBUS_TCP_MAX_ADU_LENGTH];
     while (!stop) {
         if (poll(fds.data(), nfds_t(fds.size()), 50) <= 0) continue;
         for (size_t i = 0; i < fds.size(); i++) {
-            if (!(fds[i].revents & POLLIN)) continue;
+            if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
             if (fds[i].fd == listener) {
                 const int c = accept(listener, nullptr, nullptr);
                 if (c >= 0) fds.push_back({c, POLLIN, 0});
@@ -40,4 +48,5 @@ inline void BenchRef_ModbusServer(std::atomic<bool> &stop, uint16_t port) {
     for (auto &p : fds) close(p.fd);
     modbus_mapping_free(map);
     modbus_free(ctx);
+    return 0;
 }

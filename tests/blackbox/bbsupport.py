@@ -55,6 +55,17 @@ def wait_for(pred, timeout, step=0.05):
     return pred()
 
 
+def holds_for(pred, seconds, step=0.05):
+    """True when pred() holds at every sample for the whole window: the way to
+    check that something does not happen."""
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        if not pred():
+            return False
+        time.sleep(step)
+    return pred()
+
+
 def children(pid):
     """Process ids whose parent is pid."""
     out = []

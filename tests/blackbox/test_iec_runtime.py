@@ -128,6 +128,15 @@ class IecRuntime(unittest.TestCase):
         self.addCleanup(s.close)
         return s
 
+    def ninth_turned_away(self):
+        """A client past the eighth is closed at once; under load the kernel
+        may already reset it while it connects, which turns it away too."""
+        try:
+            s = self.connect()
+        except (ConnectionResetError, ConnectionRefusedError):
+            return True
+        return closed(s, 3)
+
     def ask(self, s, data, n=7):
         s.sendall(data)
         return recv_exact(s, n)
@@ -172,7 +181,7 @@ class IecRuntime(unittest.TestCase):
         self.assertTrue(self.ctl.wait_console("Invalid frame size - endianness maybe incorrect", 5))
         self.assertEqual(self.ask(s, frame(21, b"\x00\x01")), frame(21, b"\x00\x00"))  # connection kept
         others = [self.connect() for _ in range(7)]
-        self.assertTrue(closed(self.connect(), 3))  # a ninth client
+        self.assertTrue(self.ninth_turned_away())
         for o in others:
             o.close()
         # download: stop, then load type 1 named "z7" in pieces, end, and the new image runs

@@ -122,6 +122,20 @@ TEST_F(CanCodes, EachStatusBitAloneInTheWholeWord) {
     CanFixture::SetBlock(cfg.b);
     CanFixture::Start();
     EXPECT_EQ(co.status, 0x000001u);
+    // Bit 3: nothing leaves the port, so the 200-frame transmit ring fills
+    // with SDO answers; the 201st cannot be queued. Bit 2 as well: no
+    // heartbeat and no guarding.
+    BlockBuilder full(5, 0, 0);
+    full.Put(0x54, R(100));
+    CanFixture::SetBlock(full.b);
+    CanFixture::Start();
+    TheBus().write_room = 0;
+    for (int round = 0; round < 2; round++) {
+        for (int i = 0; i < 150; i++) Inject(0x605, {0x40, 0x00, 0x10, 0x00, 0, 0, 0, 0});
+        CanFixture::Pass();
+    }
+    EXPECT_EQ(co.status & 0x00FFFFFFu, 0x00000Cu);
+    TheBus().write_room = 1 << 30;
     // Bit 16: a status register outside every register window.
     BlockBuilder reg(5, 0, 100);
     reg.Put(0x54, 0x10000000u);

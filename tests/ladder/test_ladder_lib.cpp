@@ -354,6 +354,32 @@ TEST_F(LadderTest, ShiftAndRotateOfWordsBytesAndDwords) {
     EXPECT_EQ(LT_D(R(42)), 0x22222222u);
 }
 
+TEST_F(LadderTest, IndirectShiftAndRotateStartAtAByteOffset) {
+    // 529/530: the start names a register pair holding the byte offset of the
+    // run: %R10 is byte (32768 + 16 * 9) / 8 - 128 = 3986, %R20 byte 4006.
+    for (uint32_t i = 0; i < 4; i++) LT_SetW(R(10 + i), uint16_t(0x1100 * (i + 1) + i));
+    LT_SetW(R(30), 0xEEEE);
+    LT_SetW(R(2), 2);
+    LT_SetD(R(50), 3986);
+    LT_SetD(R(52), 4006);
+    LT_SetD(R(20), 0x44332211u);
+    LadAsm a(true);
+    a.contact(LT_OFF).op(529).word(2).bitx(R(50)).refconst(4).reg(R(2)).bitx(I(8)).bitx(R(31)).bitx(R(30)).coil(Q(1));
+    a.contact(LT_OFF).op(530).word(1).bitx(R(52)).refconst(4).refconst(1).bitx(I(7)).coil(Q(2));
+    a.end();
+    LT_SetBit(I(7), true);
+    EXPECT_EQ(Run(a), -1);
+    EXPECT_EQ(LT_W(R(10)), 0x3302);  // runs whatever the rung power
+    EXPECT_EQ(LT_W(R(11)), 0x4403);
+    EXPECT_EQ(LT_W(R(12)), 0xEEEE);
+    EXPECT_EQ(LT_W(R(13)), 0xEEEE);
+    EXPECT_EQ(LT_W(R(31)), 0x2201);
+    EXPECT_TRUE(LT_Bit(Q(1)));
+    EXPECT_EQ(LT_D(R(20)), 0x33221144u);
+    EXPECT_TRUE(LT_Bit(Q(2)));
+    EXPECT_EQ(LT_D(R(50)), 3986u);
+}
+
 TEST_F(LadderTest, ShiftRunsPastTheImageAreRefused) {
     LadAsm a(false);
     a.contact(LT_ON).op(119).word(2).bitx(0x10030FF0).refconst(100).refconst(1).bitx(I(7)).coil(Q(1));

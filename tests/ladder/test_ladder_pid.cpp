@@ -95,6 +95,8 @@ TEST_F(PidTest, InstructionOperandsAndOutputsInBothLayouts) {
         {240, {{PID_CTRL, 0x100}}, 1000, 900, -210, -210},   // reverse acting
         {240, {{PID_CTRL, 0x200}}, 1000, 900, -290, 290},    // inverted output
         {241, {}, 1000, 900, 290, 290},                      // gain on all terms
+        {242, {}, 1000, 900, 290, 290},                      // tune forms, no tune asked
+        {243, {}, 1000, 900, 290, 290},
         {240, {{PID_GAIN, 333}, {PID_BIAS, 0}}, 0, 7, -23, -23},  // truncation
         {240, db, 1000, 970, 40, 40},                        // inside the band
         {240, db, 1000, 950, 165, 165},                      // at the band's edge
@@ -129,7 +131,7 @@ TEST_F(PidTest, InstructionOperandsAndOutputsInBothLayouts) {
             EXPECT_FALSE(LT_Bit(Q(1)));  // initialising (or refused)
             EXPECT_TRUE(LT_Bit(Q(2)));
             const bool written = c.loop < 64 && c.blk == R(BLK) && c.out == OUT;
-            const uint16_t gain_all = c.op == 241 ? 0x80 : 0;
+            const uint16_t gain_all = (c.op == 241 || c.op == 243) ? 0x80 : 0;  // bit 7 of word 10
             EXPECT_EQ(uint16_t(B(PID_CTRL)) & 0x8084, written ? 0x8004 | gain_all : 0x80);
             EXPECT_EQ(Scans(3), c.on);
             EXPECT_EQ(int16_t(LT_W(OUT)), c.o);

@@ -138,9 +138,14 @@ TEST_F(LadderTest, LoadAndConvert) {
         LT_SetD(R(320), NaN);
         LT_SetF(R(322), 65535.9f);
         LT_SetD(R(324), uint32_t(-100));
+        LT_SetD(R(326), 255);
+        LT_SetD(R(328), 256);
+        LT_SetD(R(330), 200);
         auto ld = [](uint16_t op, uint32_t ref) { return [op, ref](LadAsm &a) { a.op(op).reg(ref); }; };
         const uint32_t lo = R(300), hi = R(300) + 8;  // byte operands
         r.rung("300", true, ld(300, hi), 16, 0xC8, true);
+        r.rung("303", true, ld(303, lo), 16, 0x80, true);
+        r.rung("301", true, ld(301, lo), 32, 0x80, true);
         r.rung("304", true, ld(304, hi), 32, 0xC8, true);
         r.rung("302", true, ld(302, hi), 32, F(200.0f), true);
         r.rung("324", true, ld(324, lo), 16, 0xFF80, true);
@@ -152,6 +157,7 @@ TEST_F(LadderTest, LoadAndConvert) {
         r.rung("308 128", true, ld(308, R(301)), 16, 128, true);
         r.rung("307", true, ld(307, R(303)), 32, F(65535.0f), true);
         r.rung("309", true, ld(309, R(303)), 32, 0xFFFF, true);
+        r.rung("306", true, ld(306, R(302)), 32, 0xFF80, true);
         r.rung("315 -1", true, ld(315, R(303)), 16, 0, false);
         r.rung("316 -1", true, ld(316, R(303)), 32, 0, false);
         r.rung("329 -128", true, ld(329, R(302)), 16, 0xFF80, true);
@@ -161,6 +167,10 @@ TEST_F(LadderTest, LoadAndConvert) {
         r.rung("330 -100", true, ld(330, R(324)), 16, uint16_t(-100), true);
         r.rung("312", true, ld(312, R(304)), 32, 0x4F800000u, true);
         r.rung("314", true, ld(314, R(306)), 16, 40000, true);
+        r.rung("313 0xFF800080", true, ld(313, R(301)), 16, 0, false);  // %R301..302 as a dword
+        r.rung("313 255", true, ld(313, R(326)), 16, 255, true);
+        r.rung("317 256", true, ld(317, R(328)), 16, 0, false);
+        r.rung("317 200", true, ld(317, R(330)), 16, 200, true);
         r.rung("318 max", true, ld(318, R(304)), 16, 0, false);
         r.rung("319 300.7", true, ld(319, R(308)), 16, 300, false);
         r.rung("319 -1.5", true, ld(319, R(310)), 16, 0xFFFF, false);

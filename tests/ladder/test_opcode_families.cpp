@@ -36,6 +36,8 @@ TEST_F(LadderTest, FloatAndIntegerFunctionFamiliesEveryOpcodeOnce) {
     r.rung("156 asin 0.5", true, Push32({F0_5}, 156), 32, 0x3F060A92, true);
     r.rung("157 acos 0.5", true, Push32({F0_5}, 157), 32, 0x3F860A92, true);
     r.rung("158 atan 0.5", true, Push32({F0_5}, 158), 32, 0x3EED6338, true);
+    LT_SetD(R(900), 0x12345678);
+    r.rung("83 push R as 32 bits", true, [](LadAsm &a) { a.op(83).reg(R(900)); }, 32, 0x12345678, true);
     r.a.end();
     EXPECT_EQ(Run(r.a), -1);
     r.check();
@@ -88,4 +90,103 @@ TEST_F(LadderTest, CompareFamiliesEveryOpcodeOnce) {
     r.a.end();
     EXPECT_EQ(Run(r.a), -1);
     r.check();
+}
+
+// Every timer opcode, 16- and 32-bit, every base, register and immediate
+// preset: five units of its own base time it out, and the four counters.
+TEST_F(LadderTest, EveryTimerAndCounterOpcodeOnce) {
+    enum Kind { ON, OFF, RET };
+    struct Row {
+        uint16_t op;
+        bool wide;
+        Kind kind;
+        uint32_t div;  // 100 us ticks per unit
+    };
+    const Row rows[] = {
+        {204, false, ON, 100},    {205, false, ON, 100},    {206, false, OFF, 100},   {207, false, OFF, 100},
+        {208, false, ON, 1000},   {209, false, ON, 1000},   {210, false, OFF, 1000},  {211, false, OFF, 1000},
+        {212, false, RET, 100},   {213, false, RET, 100},   {214, false, RET, 1000},  {215, false, RET, 1000},
+        {458, false, RET, 10000}, {459, false, RET, 10000}, {460, false, ON, 10000},  {461, false, ON, 10000},
+        {462, false, OFF, 10000}, {463, false, OFF, 10000}, {474, false, RET, 10},    {475, false, RET, 10},
+        {476, false, ON, 10},     {477, false, ON, 10},     {478, false, OFF, 10},    {479, false, OFF, 10},
+        {450, true, RET, 10000},  {451, true, RET, 10000},  {452, true, ON, 10000},   {453, true, ON, 10000},
+        {454, true, OFF, 10000},  {455, true, OFF, 10000},  {466, true, RET, 10},     {467, true, RET, 10},
+        {468, true, ON, 10},      {469, true, ON, 10},      {470, true, OFF, 10},     {471, true, OFF, 10},
+        {482, true, RET, 100},    {483, true, RET, 100},    {484, true, ON, 100},     {485, true, ON, 100},
+        {486, true, OFF, 100},    {487, true, OFF, 100},    {498, true, RET, 1000},   {499, true, RET, 1000},
+        {500, true, ON, 1000},    {501, true, ON, 1000},    {502, true, OFF, 1000},   {503, true, OFF, 1000},
+    };
+    for (const Row &row : rows) {
+        SetUp();
+        const std::string what = std::to_string(row.op);
+        LadAsm a(true);
+        a.contact(la::I(3)).op(row.op);
+        if (row.kind == RET) a.bitx(la::I(4));
+        a.reg(la::R(1));
+        if (row.op & 1) {
+            if (row.wide) a.dword(5);
+            else a.word(5);
+        } else {
+            a.reg(la::R(20));
+            if (row.wide) LT_SetD(la::R(20), 5);
+            else LT_SetW(la::R(20), 5);
+        }
+        a.coil(la::Q(1)).end();
+        const uint32_t status = row.wide ? la::R(3) : la::R(2);
+        auto acc = [&] { return row.wide ? LT_D(la::R(1)) : uint32_t(LT_W(la::R(1))); };
+        // Power on for the first scan: no time is added.
+        LT_SetBit(la::I(3), true);
+        EXPECT_EQ(Run(a), -1) << what;
+        EXPECT_EQ(acc(), 0u) << what;
+        EXPECT_EQ(LT_Bit(la::Q(1)), row.kind == OFF) << what;
+        plc_reg[64] &= uint8_t(~1u);
+        if (row.kind == OFF) LT_SetBit(la::I(3), false);  // the off-delay times from the fall
+        for (uint32_t k = 1; k <= 4; k++) {
+            LA_TimeAdvance(row.div);
+            EXPECT_EQ(Scan(), -1);
+            EXPECT_EQ(acc(), k) << what;
+            EXPECT_EQ(LT_Bit(la::Q(1)), row.kind == OFF) << what << " unit " << k;
+        }
+        LA_TimeAdvance(row.div - 1);  // a tick short of the fifth unit
+        EXPECT_EQ(Scan(), -1);
+        EXPECT_EQ(acc(), 4u) << what;
+        LA_TimeAdvance(1);
+        EXPECT_EQ(Scan(), -1);
+        EXPECT_EQ(acc(), 5u) << what;
+        EXPECT_EQ(LT_Bit(la::Q(1)), row.kind != OFF) << what;
+        // Done sets bit 15 and timing bit 14 for on-delay and retentive timers;
+        // a timed-out off-delay timer has both clear.
+        EXPECT_EQ(LT_W(status) & 0xC000, row.kind == OFF ? 0u : 0xC000u) << what;
+        if (row.kind == RET) {
+            LT_SetBit(la::I(4), true);
+            EXPECT_EQ(Scan(), -1);
+            EXPECT_EQ(acc(), 0u) << what;
+            EXPECT_FALSE(LT_Bit(la::Q(1))) << what;
+            EXPECT_EQ(LT_W(status) & 0xC000, 0u) << what;
+        }
+    }
+
+    // Counters with a register preset of 2 (200 up, 202 down) and an
+    // immediate one (201, 203): the reset loads or clears, rising edges count.
+    SetUp();
+    LadAsm c(true);
+    c.contact(la::I(3)).op(200).bitx(la::I(4)).reg(la::R(1)).reg(la::R(20)).coil(la::Q(1));
+    c.contact(la::I(3)).op(201).bitx(la::I(4)).reg(la::R(3)).word(2).coil(la::Q(2));
+    c.contact(la::I(3)).op(202).bitx(la::I(5)).reg(la::R(5)).reg(la::R(20)).coil(la::Q(3));
+    c.contact(la::I(3)).op(203).bitx(la::I(5)).reg(la::R(7)).word(2).coil(la::Q(4));
+    c.end();
+    LT_SetW(la::R(20), 2);
+    LT_SetBit(la::I(5), true);
+    EXPECT_EQ(Run(c), -1);
+    EXPECT_EQ(LT_W(la::R(5)), 2);
+    EXPECT_EQ(LT_W(la::R(7)), 2);
+    LT_SetBit(la::I(5), false);
+    std::vector<uint16_t> seen;
+    for (bool in : {true, true, false, true}) {
+        LT_SetBit(la::I(3), in);
+        EXPECT_EQ(Scan(), -1);
+        seen.insert(seen.end(), {LT_W(la::R(1)), LT_W(la::R(3)), LT_W(la::R(5)), LT_W(la::R(7))});
+        seen.push_back(uint16_t(LT_Bit(la::Q(1)) | LT_Bit(la::Q(2)) << 1 | LT_Bit(la::Q(3)) << 2 | LT_Bit(la::Q(4)) << 3));
+    }
+    EXPECT_EQ(seen, (std::vector<uint16_t>{1, 1, 1, 1, 0, 1, 1, 1, 1, 0, 1, 1, 1, 1, 0, 2, 2, 0, 0, 15}));
 }

@@ -401,3 +401,47 @@ TEST(NetSocket, PollServesOnlyReadyRecordsInTableOrderAndKeepsWaitingConnections
     EXPECT_EQ(PLAT_PollCount(), in_set - 1);  // the listening descriptor left too
     for (const NxListener &l : NxListeners) EXPECT_FALSE(l.fd.valid());
 }
+
+// Each status number of the socket layer, provoked and compared with its
+// value as the peers of this layer know it (not with the named constants).
+TEST(NetSocket, EveryStatusNumberWithItsValue) {
+    OwnNamespace own;
+    static NX_PACKET_POOL pool;
+    static std::array<uint8_t, 2 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
+    static NX_IP ip;
+    test_support::EthIp(ip, pool, mem, "s");
+    constexpr uint16_t kPort = 18621;
+    NX_PACKET *p1 = nullptr, *p2 = nullptr, *p3 = nullptr, *cp = nullptr;
+    EXPECT_EQ(_nx_packet_allocate(&pool, &p1, 0, 0), 0u);
+    EXPECT_EQ(_nx_packet_copy(p1, &cp, &pool, 0), 18u) << "copy of an empty packet";
+    EXPECT_EQ(_nx_packet_allocate(&pool, &p2, 0, 0), 0u);
+    EXPECT_EQ(_nx_packet_allocate(&pool, &p3, 0, 0), 67u) << "pool used up";
+    EXPECT_EQ(p3, nullptr);
+    _nx_packet_release(p2);
+    EXPECT_EQ(_nx_packet_data_append(p2, "x", 1, &pool, 0), 67u) << "append to a released packet";
+
+    static NX_TCP_SOCKET s, l;
+    ASSERT_EQ(_nx_tcp_socket_create(&ip, &s, "S", 0, 0, 128, 2048, nullptr, nullptr), 0u);
+    NX_PACKET *in = nullptr;
+    EXPECT_EQ(_nx_tcp_socket_receive(&s, &in, 0), 36u) << "receive before bind";
+    EXPECT_EQ(_nx_tcp_socket_send(&s, p2, 0), 18u) << "send of a released packet";
+    EXPECT_EQ(_nx_tcp_client_socket_bind(&s, 0, 0), 0u);
+    EXPECT_EQ(_nx_tcp_client_socket_bind(&s, 0, 0), 34u) << "bound twice";
+    EXPECT_EQ(_nx_tcp_server_socket_accept(&s, 0), 54u) << "accept without listening";
+    ASSERT_EQ(_nx_packet_allocate(&pool, &p2, 0, 0), 0u);
+    EXPECT_EQ(_nx_tcp_socket_send(&s, p2, 0), 56u) << "send before a connection";
+    EXPECT_EQ(p2->nx_packet_state, NX_PACKET_FREE);
+    ASSERT_EQ(_nx_tcp_socket_create(&ip, &l, "L", 0, 0, 128, 2048, nullptr, nullptr), 0u);
+    ASSERT_EQ(_nx_tcp_server_socket_listen(&ip, kPort, &l, 5, OnListen), 0u);
+    EXPECT_EQ(_nx_tcp_server_socket_listen(&ip, kPort, &l, 5, OnListen), 53u) << "listen twice";
+    EXPECT_EQ(_nx_tcp_client_socket_connect(&s, 0x7F000001, kPort, 0), 55u) << "connect started";
+    _nx_tcp_socket_delete(&s);
+    _nx_tcp_socket_delete(&l);
+
+    static NX_UDP_SOCKET u;
+    ASSERT_EQ(_nx_udp_socket_create(&ip, &u, "U", 0, 0, 64, 4), 0u);
+    ASSERT_EQ(_nx_udp_socket_bind(&u, 18622, 0), 0u);
+    EXPECT_EQ(_nx_udp_socket_receive(&u, &in, 0), 1u) << "nothing waiting";
+    _nx_udp_socket_delete(&u);
+    _nx_packet_release(p1);
+}

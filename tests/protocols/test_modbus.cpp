@@ -27,7 +27,7 @@
 #include "protocols/ascii.h"
 #include "protocols/modbus.h"
 #include "tests/support/fake_clock.h"
-#include "tests/support/loopback.h"
+#include "tests/support/loop_peer.h"
 #include "tests/support/test_port.h"
 
 namespace {
@@ -47,35 +47,8 @@ Bytes Mbap(uint16_t tid, uint8_t unit, const Bytes &pdu) {
 }
 Bytes Pdu(uint8_t fc, uint16_t a, uint16_t q) { return {fc, uint8_t(a >> 8), uint8_t(a), uint8_t(q >> 8), uint8_t(q)}; }
 
-struct Peer {
-    int fd = -1;
-    Peer() {
-        int result = -1;
-        fd = test_support::LoopbackDial(kPort, &result);
-        connected = result == 0;
-    }
-    ~Peer() {
-        if (fd >= 0) close(fd);
-    }
-    void Send(const Bytes &b) const { ASSERT_EQ(send(fd, b.data(), b.size(), 0), ssize_t(b.size())); }
-    // What has arrived within ms; closed is set when the server closed.
-    Bytes Take(int ms = 50) {
-        Bytes out;
-        struct pollfd p {fd, POLLIN, 0};
-        while (poll(&p, 1, ms) > 0) {
-            uint8_t b[600];
-            const ssize_t n = recv(fd, b, sizeof b, MSG_DONTWAIT);
-            if (n <= 0) {
-                closed = true;
-                break;
-            }
-            out.insert(out.end(), b, b + n);
-            ms = 5;
-        }
-        return out;
-    }
-    bool connected = false;
-    bool closed = false;
+struct Peer : test_support::LoopPeer {
+    Peer() : LoopPeer(kPort) {}
 };
 
 // Waits (5 s at most) until the server's end of peer's connection holds n

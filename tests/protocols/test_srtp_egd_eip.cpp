@@ -25,7 +25,7 @@
 #include "protocols/srtp.h"
 #include "tests/support/eth_ip.h"
 #include "tests/support/fake_clock.h"
-#include "tests/support/loopback.h"
+#include "tests/support/loop_peer.h"
 #include "tests/support/test_port.h"
 
 namespace {
@@ -108,33 +108,7 @@ Bytes SrtpReq(uint16_t seq, uint8_t code, uint8_t sel, uint16_t off, uint16_t cn
     return m;
 }
 
-struct Peer {
-    int fd = -1;
-    explicit Peer(uint16_t port) {
-        int r = -1;
-        fd = test_support::LoopbackDial(port, &r);
-    }
-    ~Peer() {
-        if (fd >= 0) close(fd);
-    }
-    void Send(const Bytes &b) const { ASSERT_EQ(send(fd, b.data(), b.size(), 0), ssize_t(b.size())); }
-    Bytes Take(int ms = 60) {
-        Bytes out;
-        struct pollfd p {fd, POLLIN, 0};
-        while (poll(&p, 1, ms) > 0) {
-            uint8_t b[5000];
-            const ssize_t n = recv(fd, b, sizeof b, MSG_DONTWAIT);
-            if (n <= 0) {
-                closed = true;
-                break;
-            }
-            out.insert(out.end(), b, b + n);
-            ms = 5;
-        }
-        return out;
-    }
-    bool closed = false;
-};
+using Peer = test_support::LoopPeer;
 
 void SrtpPass(int n = 1) {
     for (int i = 0; i < n; i++) {

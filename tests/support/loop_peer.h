@@ -1,0 +1,53 @@
+// A test's TCP client on a loopback port of the controller: sends whole
+// frames and takes what arrives within a time, noting a close.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "tests/support/loopback.h"
+
+namespace test_support {
+
+struct LoopPeer {
+    int fd = -1;
+    bool connected = false;
+    bool closed = false;
+    explicit LoopPeer(uint16_t port) {
+        int result = -1;
+        fd = LoopbackDial(port, &result);
+        connected = result == 0;
+    }
+    ~LoopPeer() {
+        if (fd >= 0) close(fd);
+    }
+    LoopPeer(const LoopPeer &) = delete;
+    LoopPeer &operator=(const LoopPeer &) = delete;
+    void Send(const std::vector<uint8_t> &b) const {
+        ASSERT_EQ(send(fd, b.data(), b.size(), 0), ssize_t(b.size()));
+    }
+    // What has arrived within ms (then 5 ms after each piece); closed is set
+    // when the server closed.
+    std::vector<uint8_t> Take(int ms = 60) {
+        std::vector<uint8_t> out;
+        struct pollfd p {fd, POLLIN, 0};
+        while (poll(&p, 1, ms) > 0) {
+            uint8_t b[5000];
+            const ssize_t n = recv(fd, b, sizeof b, MSG_DONTWAIT);
+            if (n <= 0) {
+                closed = true;
+                break;
+            }
+            out.insert(out.end(), b, b + n);
+            ms = 5;
+        }
+        return out;
+    }
+};
+
+}  // namespace test_support
