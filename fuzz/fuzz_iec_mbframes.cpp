@@ -24,6 +24,7 @@
 #include "iec/vm/z7vm.h"
 #include "tests/support/iec_image.h"
 #include "tests/support/iec_mbcfg.h"
+#include "tests/support/loopback.h"
 
 namespace {
 int listener = -1;
@@ -44,14 +45,8 @@ void Drain(int fd) {
 }
 
 void Setup() {
-    listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(listener, 8) != 0) abort();
-    socklen_t l = sizeof a;
-    getsockname(listener, reinterpret_cast<sockaddr *>(&a), &l);
-    port = ntohs(a.sin_port);
+    listener = test_support::LoopbackBind(&port);
+    if (port == 0) abort();
     test_support::MbConfig c;
     c.Conn(1, 7, 0, 0x100, 0, "SRV")
         .Request({.id = 1, .fn = 3, .addr = 0, .count = 10, .size = 20})

@@ -34,22 +34,11 @@
 #include "iec/vm/z7vm.h"
 #include "tests/support/iec_image.h"
 #include "tests/support/iec_mbcfg.h"
+#include "tests/support/loopback.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;
 constexpr double kRunSeconds = 2.0;
-
-uint16_t FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t l = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &l);
-    close(fd);
-    return ntohs(a.sin_port);
-}
 
 uint32_t Db(const test_support::MbConfig &cfg, uint16_t words = 31,
             std::vector<std::pair<uint32_t, std::vector<uint8_t>>> extra = {}) {
@@ -74,9 +63,9 @@ uint32_t MsOfDay() {
 
 // ---- client engine against libmodbus's server ---------------------------------------------------
 void ClientRun() {
-    const uint16_t port = FreePort();
+    const uint16_t port = test_support::LoopbackFreePort();
     std::atomic<bool> stop{false};
-    std::thread server(BenchRef_ModbusServer, std::ref(stop), port);
+    std::thread server([&] { BenchRef_ModbusServer(stop, port); });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the server starts listening
 
     test_support::MbConfig c;
@@ -169,7 +158,7 @@ void ServerRun() {
     Z7Mem_Put16(list + 6, 2);
     h(FB_INSTINIT, db, 0, inst, 0);
     for (int clients : {1, 8}) {
-        const uint16_t p1 = FreePort();
+        const uint16_t p1 = test_support::LoopbackFreePort();
         Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, 1), 1);
         Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, 1), p1);
         h(FB_EXEC, db, 0, inst, list + 2);
@@ -183,9 +172,9 @@ void ServerRun() {
         Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, 1), 0);
         h(FB_EXEC, db, 0, inst, list + 2);
 
-        const uint16_t p2 = FreePort();
+        const uint16_t p2 = test_support::LoopbackFreePort();
         std::atomic<bool> stop2{false};
-        std::thread ref(BenchRef_ModbusServer, std::ref(stop2), p2);
+        std::thread ref([&] { BenchRef_ModbusServer(stop2, p2); });
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         const Load theirs = Clients(p2, clients);
         stop2 = true;
@@ -232,15 +221,8 @@ void BM_Exchange1000(benchmark::State &state) {
 BENCHMARK(BM_Exchange1000)->Unit(benchmark::kMicrosecond);
 
 void BM_EventFrame50(benchmark::State &state) {
-    const int lfd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(lfd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    listen(lfd, 1);
-    socklen_t l = sizeof a;
-    getsockname(lfd, reinterpret_cast<sockaddr *>(&a), &l);
-    const uint16_t port = ntohs(a.sin_port);
+    uint16_t port = 0;
+    const int lfd = test_support::LoopbackBind(&port);
     std::vector<uint8_t> cnx(10, 0);
     for (char ch : std::string("127.0.0.1")) cnx.push_back(uint8_t(ch));
     cnx.push_back(0);

@@ -10,6 +10,7 @@
 #include "iec/vm/z7cnv.h"
 #include "iec/vm/z7map.h"
 #include "iec/vm/z7parts.h"
+#include "iec/vm/z7stdlib.h"
 #include "iec/vm/z7vm.h"
 
 namespace {
@@ -68,15 +69,7 @@ Db DbOf(uint32_t db) {
     return d;
 }
 
-uint32_t Width(uint32_t type) {
-    switch (type) {
-    case IEC_BOOL: case IEC_SINT: case IEC_USINT: return 1;
-    case IEC_INT: case IEC_UINT: return 2;
-    case IEC_DINT: case IEC_REAL: case IEC_TIME: case IEC_UDINT: return 4;
-    case IEC_LINT: case IEC_LREAL: case IEC_ULINT: return 8;
-    default: return 0;
-    }
-}
+uint32_t Width(uint32_t type) { return Z7Tools_TypeSize(type); }
 
 struct Link {
     const Db &d;

@@ -12,6 +12,7 @@
 #include "iec/vm/z7cnv.h"
 #include "iec/vm/z7map.h"
 #include "iec/vm/z7parts.h"
+#include "iec/vm/z7stdlib.h"
 #include "iec/vm/z7vm.h"
 
 namespace {
@@ -253,16 +254,8 @@ uint32_t Z7MB_BuildHOT(uint32_t config, uint32_t state) {
 
 // ---- link -------------------------------------------------------------------------------------
 namespace {
-uint32_t TypeWidth(uint32_t type) {
-    switch (type) {
-    case IEC_BOOL: case IEC_SINT: case IEC_USINT: return 1;
-    case IEC_INT: case IEC_UINT: return 2;
-    case IEC_DINT: case IEC_REAL: case IEC_TIME: case IEC_UDINT: return 4;
-    case IEC_LINT: case IEC_LREAL: case IEC_ULINT: return 8;
-    case IEC_STRING: return 3;
-    default: return 0;
-    }
-}
+// Bytes of a variable of the type (a string: its two length bytes and the zero).
+uint32_t TypeWidth(uint32_t type) { return type == IEC_STRING ? 3 : Z7Tools_TypeSize(type); }
 bool BitTable(uint32_t fn) { return fn == 1 || fn == 2 || fn == 5 || fn == 15; }
 bool Fmt32(uint32_t format) { return (format & 0xF) == 2; }
 }  // namespace

@@ -23,6 +23,7 @@
 #include "iec/vm/z7str.h"
 #include "tests/iec/iec_fixture.h"
 #include "tests/support/iec_mbcfg.h"
+#include "tests/support/loopback.h"
 
 namespace {
 using Bytes = std::vector<uint8_t>;
@@ -247,17 +248,7 @@ TEST_F(Modbus, ServerAnswersFromItsTablesAndTheExchangeMovesTheVariables) {
 struct Peer {
     int listen_fd = -1, fd = -1;
     uint16_t port = 0;
-    Peer() {
-        listen_fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(listen_fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        listen(listen_fd, 1);
-        socklen_t l = sizeof a;
-        getsockname(listen_fd, reinterpret_cast<sockaddr *>(&a), &l);
-        port = ntohs(a.sin_port);
-    }
+    Peer() { listen_fd = test_support::LoopbackBind(&port); }
     ~Peer() {
         if (fd >= 0) close(fd);
         close(listen_fd);
@@ -363,14 +354,9 @@ TEST_F(Modbus, ClientEngineOverTcpRetriesTimeOutsAndMidnight) {
 
 TEST_F(Modbus, ClientEngineWritesUdpAndSerialFrames) {
     // UDP peer: the port after the address wins over word 3
-    const int udp = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(udp, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t l = sizeof a;
-    getsockname(udp, reinterpret_cast<sockaddr *>(&a), &l);
-    const std::string text = "UDP:127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    uint16_t udp_port = 0;
+    const int udp = test_support::LoopbackBind(&udp_port, SOCK_DGRAM);
+    const std::string text = "UDP:127.0.0.1:" + std::to_string(udp_port);
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
     Vcomm_Port[ProgrammingPort].fd = sv[0];
@@ -442,18 +428,6 @@ struct Block {
     uint32_t db = 0, inst = 0, arg = 0;
     void Run() const { h(FB_EXEC, db, 0, inst, arg); }
 };
-
-uint16_t FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t l = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &l);
-    close(fd);
-    return ntohs(a.sin_port);
-}
 
 TEST_F(Modbus, MasterAndSlaveBlocks) {
     MbConfig c;
@@ -574,18 +548,14 @@ TEST_F(Modbus, MasterAndSlaveBlocks) {
     m.h(FB_INSTEXIT, db, 0, m.inst, 0);
 
     // slaves: the default server on one port, "SRV" as unit 7 on another
-    const uint16_t p1 = FreePort();
+    const uint16_t p1 = test_support::LoopbackFreePort();
     set32(9, p1);
     const Block s = make("MBSLAVETCP", {5, 9, 6});
     set8(5, 1);
     s.Run();
     ASSERT_EQ(b8(6), 1);
     const int cl = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(p1);
-    ASSERT_EQ(connect(cl, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(test_support::LoopbackConnect(cl, p1), 0);
     const Bytes q = Hex("01 02 00 00 00 06 00 03 00 00 00 01");
     ASSERT_EQ(write(cl, q.data(), q.size()), ssize_t(q.size()));
     Peer reader;
@@ -612,10 +582,10 @@ TEST_F(Modbus, MasterAndSlaveBlocks) {
     s.Run();
     EXPECT_EQ(b8(6), 0);
     const int cl2 = socket(AF_INET, SOCK_STREAM, 0);
-    EXPECT_NE(connect(cl2, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    EXPECT_NE(test_support::LoopbackConnect(cl2, p1), 0);
     close(cl2);
 
-    const uint16_t p2 = FreePort();
+    const uint16_t p2 = test_support::LoopbackFreePort();
     set32(10, p2);
     set32(11, 7);
     Z7VMStr_AscForceC(db, 2, "SRV");
@@ -624,8 +594,7 @@ TEST_F(Modbus, MasterAndSlaveBlocks) {
     x.Run();
     ASSERT_EQ(b8(8), 1);
     const int cx = socket(AF_INET, SOCK_STREAM, 0);
-    a.sin_port = htons(p2);
-    ASSERT_EQ(connect(cx, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(test_support::LoopbackConnect(cx, p2), 0);
     Peer rx;
     rx.fd = cx;
     const Bytes q8 = Hex("00 03 00 00 00 06 08 03 00 00 00 01"), q7 = Hex("00 04 00 00 00 06 07 03 00 00 00 01");
