@@ -1,5 +1,6 @@
 // The runtime platform layer's files and sockets handed to the VM's
 // standard library through its hook table.
+#include "iec/services/z7mb.h"
 #include "iec/services/z7svc.h"
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7stdlib.h"
@@ -32,4 +33,5 @@ void Z7Svc_InstallStdHooks() {
     h.udp_recv_from = Z7Socket_UdpRecvFrom;
     h.udp_send_to = Z7Socket_UdpSendTo;
     h.udp_addr_make = Z7Socket_UdpAddrMake;
+    h.mb_dev_ident = Z7MBSrv_SetDevIdent;
 }

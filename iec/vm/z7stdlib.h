@@ -100,6 +100,9 @@ struct Z7StdHooks {
     uint32_t (*udp_recv_from)(Z7SocketHandle h, uint8_t *buf, uint32_t size, uint8_t addr[16]);
     uint32_t (*udp_send_to)(Z7SocketHandle h, const uint8_t addr[16], const uint8_t *data, uint32_t len);
     void (*udp_addr_make)(uint8_t addr[16], const char *text, uint16_t default_port);
+    // Modbus device identification (MBSLAVEIDENT): 1 when stored.
+    uint32_t (*mb_dev_ident)(const char *vendor, const char *product, const char *revision, const uint16_t *words,
+                             uint32_t count);
 };
 extern Z7StdHooks Z7Std_Hooks;
 // Current local (or UTC) date stamp and milliseconds of the day through the

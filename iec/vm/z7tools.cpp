@@ -136,7 +136,7 @@ void NoAddr(uint8_t addr[16], const char *, uint16_t) { std::memset(addr, 0, 16)
 Z7StdHooks Z7Std_Hooks{NoOpen,  NoPath,    NoClose,       NoRead,      NoWrite,   NoHandle, NoSeek,
                        NoHandle, NoReadLine, NoWriteLine, NoPath,      NoTwo,     NoTwo,    NoPath,
                        NoPath,  NoListen,  NoAccept,      NoConnect,   NoPending, NoSend,   NoReceive,
-                       NoSocketClose, NoUdp, NoRecvFrom,  NoSendTo,    NoAddr};
+                       NoSocketClose, NoUdp, NoRecvFrom,  NoSendTo,    NoAddr,   nullptr};
 
 void Z7Std_Clock(uint32_t utc, uint32_t *date, uint32_t *time) {
     *date = 0;

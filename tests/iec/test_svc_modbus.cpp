@@ -225,8 +225,15 @@ TEST_F(Modbus, ServerAnswersFromItsTablesAndTheExchangeMovesTheVariables) {
     EXPECT_EQ(Z7MB_FindServer(State(), "SRV2"), 0u);
     EXPECT_EQ(Serve(Rtu("07 03 00 00 00 01"), false, 0, "OTHER"), Bytes{});
     EXPECT_EQ(Serve(Rtu("09 03 00 00 00 01"), false, 9, "SRV"), Hex("09 03 02 24 68"));
-    const uint16_t words[] = {0x1234};
-    Z7MBSrv_SetDevIdent("ACME", "", "", words, 1);
+    // MBSLAVEIDENT("ACME", "", "", [16#1234], 1) from the application
+    Z7VMStr_AscForceC(db, 1, "ACME");
+    SetInt(20, 0x1234);
+    const uint16_t call[] = {218, 6, 5, 1, 2, 3, 20, 1};
+    const uint32_t ops = Z7Mem_Alloc(sizeof call);
+    for (uint32_t i = 0; i < 8; i++) Z7Mem_Put16(ops + 2 * i, call[i]);
+    Z7VMStf_Execute(db, ops);
+    Z7Mem_Free(ops);
+    EXPECT_EQ(Z7Mem_Get8(Z7Sec_Elem(db, Z7SEC_D8, 5)), 1);
     EXPECT_EQ(Serve(Rtu("07 2B 0E 01 02"), false), Hex("07 2B 0E 01 01 00 00 01 02 0A 39 2E 31 2E 31 36 31 31 30 32"));
     EXPECT_EQ(Serve(Rtu("07 2B 0E 01 00"), false).size(), 8u + 6 + 4 + 12);
     EXPECT_EQ(Serve(Rtu("07 2B 0E 04 80"), false), Hex("07 2B 0E 04 83 00 00 01 80 02 12 34"));
