@@ -7,6 +7,7 @@ handed the programming link over (0x26)."""
 import os
 import socket
 import struct
+import subprocess
 import sys
 import time
 import unittest
@@ -121,6 +122,56 @@ class IecModbusTcp(unittest.TestCase):
         s.settimeout(1.0)
         with self.assertRaises(socket.timeout):
             s.recv(16)
+
+
+PYMODBUS_SLAVE = """
+import sys
+from pymodbus.datastore import ModbusSequentialDataBlock, ModbusServerContext, ModbusSlaveContext
+from pymodbus.server import StartTcpServer
+hr = ModbusSequentialDataBlock(0, [0] * 400)
+hr.setValues(100, [0x1234, 0xFFFE, 0x0001, 0x86A0])
+ctx = ModbusServerContext(slaves=ModbusSlaveContext(hr=hr, zero_mode=True), single=True)
+StartTcpServer(context=ctx, address=("127.0.0.1", int(sys.argv[1])))
+"""
+
+
+class IecModbusClient(unittest.TestCase):
+    def test_client_engine_against_pymodbus(self):
+        slave = subprocess.Popen(["/usr/bin/python3", "-c", PYMODBUS_SLAVE, "15020"],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+        def end():
+            slave.terminate()
+            slave.wait(5)
+        self.addCleanup(end)
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", 15020), timeout=1).close()
+                break
+            except OSError:
+                self.assertLess(time.monotonic(), deadline, "the pymodbus slave does not listen")
+                time.sleep(0.1)
+        ctl = Controller(prefix="plc-bb-iecmbc-")
+        self.addCleanup(ctl.cleanup)
+        c = ctl.start(port=True).client
+        c.set_mode(0)
+        c.download(0, written("modbus-client-program"))
+        c.set_mode(2)
+        c.write_reg(AI1, 16, 0x0BAD)
+        c.write_reg(AI1 + 16, 16, 77)
+        word = lambda ref: int.from_bytes(c.read_reg(ref, 16), "little")  # noqa: E731
+        self.assertEqual(poll(lambda: word(AQ1), 0x1234), 0x1234)
+        self.assertEqual(word(AQ1 + 16), 0x00F0)
+        good = word(AQ1 + 32)
+        time.sleep(1.0)
+        self.assertGreaterEqual(word(AQ1 + 32) - good, 5)  # about ten a second
+        from pymodbus.client import ModbusTcpClient
+        m = ModbusTcpClient("127.0.0.1", port=15020)
+        self.assertTrue(m.connect())
+        self.addCleanup(m.close)
+        regs = lambda: list(m.read_holding_registers(200, 2, slave=1).registers)  # noqa: E731
+        self.assertEqual(poll(regs, [0x0BAD, 77]), [0x0BAD, 77])
 
 
 if __name__ == "__main__":
