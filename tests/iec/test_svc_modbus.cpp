@@ -52,6 +52,10 @@ Bytes Rtu(const std::string &h) {
 class Modbus : public iec_test::IecTest {
 protected:
     uint32_t db = 0;
+    void SetUp() override {
+        IecTest::SetUp();
+        Z7Svc_InstallVMHooks();  // as the runtime's start does
+    }
     test_support::IecImage Image(const MbConfig &cfg) {
         test_support::IecImage img;
         img.d8 = {31, 31, 31};
@@ -399,16 +403,23 @@ TEST_F(Modbus, ClientEngineWritesUdpAndSerialFrames) {
     Z7VM_ExchangeModbusData(db);
     Bytes got(300);
     ssize_t n = -1;
-    uint8_t from[16];
+    sockaddr_in from_addr{};
+    socklen_t fl = sizeof from_addr;
     for (int i = 0; i < 100 && n <= 0; i++) {
         Z7MB_Activate(State(), now++);
-        n = recv(udp, got.data(), got.size(), MSG_DONTWAIT);
+        n = recvfrom(udp, got.data(), got.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from_addr), &fl);
     }
     got.resize(size_t(n > 0 ? n : 0));
     EXPECT_EQ(got, Hex("00 01 00 00 00 0B 01 10 00 C8 00 02 04 0B AD 00 4D"));
     // the answer must carry the id sent and a length matching the datagram
-    socklen_t fl = sizeof from;
-    (void)fl;
+    for (const char *answer : {"00 02 00 00 00 06 01 10 00 C8 00 02", "00 01 00 00 00 07 01 10 00 C8 00 02",
+                               "00 01 00 00 00 06 01 10 00 C8 00 02"}) {
+        const Bytes a = Hex(answer);
+        sendto(udp, a.data(), a.size(), 0, reinterpret_cast<sockaddr *>(&from_addr), fl);
+        for (int i = 0; i < 5; i++) Z7MB_Activate(State(), now++);
+    }
+    EXPECT_EQ(LE_Get16(Req(0) + MBR_GOOD), 1);
+    EXPECT_EQ(LE_Get16(Req(0) + MBR_ERRORS), 0);
     // serial: RTU to unit 1, then the broadcast ends good at once
     Bytes line(64);
     ssize_t r = read(sv[1], line.data(), line.size());
