@@ -611,14 +611,17 @@ bool StringIn(const Var &x) {
     return true;
 }
 
+void Reset0(const Var &x) {
+    if (x.type == IEC_LREAL || x.type == IEC_STRING) return;
+    if (uint8_t *p = x.Ptr(Width(x.type))) std::memset(p, 0, Width(x.type));
+}
+
 // Unit status kinds 11 to 18.
 void UnitKind(const Var &x) {
     uint8_t *u = x.st.At(LE_Get32(x.q + MBR_UNIT), MBV_SIZE);
     if (u == nullptr || LE_Get32(x.q + MBR_UNIT) == 0) return;
     if (x.kind == 18) {
-        if (x.Locked() || Value16(x) == 0) {
-            if (ValueF(x) == 0) return;
-        }
+        if (Value16(x) == 0 && ValueF(x) == 0) return;
         u[MBU_LASTERR] = 0;
         LE_Put32(u + MBU_ERRDATE, 0);
         LE_Put32(u + MBU_ERRTIME, 0);
@@ -626,7 +629,7 @@ void UnitKind(const Var &x) {
         LE_Put32(u + MBU_ERRORS, 0);
         LE_Put32(u + MBU_RSTDATE, Z7RtClk_GetCurDateStamp());
         LE_Put32(u + MBU_RSTTIME, Z7RtClk_GetCurTimeStamp());
-        if (uint8_t *p = x.Ptr(Width(x.type))) std::memset(p, 0, Width(x.type));
+        if (!x.Locked()) Reset0(x);
         return;
     }
     if (x.Locked()) return;
@@ -635,10 +638,6 @@ void UnitKind(const Var &x) {
     StoreU32(x, v);
 }
 
-void Reset0(const Var &x) {
-    if (x.type == IEC_LREAL || x.type == IEC_STRING) return;
-    if (uint8_t *p = x.Ptr(Width(x.type))) std::memset(p, 0, Width(x.type));
-}
 
 enum : uint32_t { EX_ALL = 0, EX_CLIENT = 1, EX_SERVER = 2 };
 

@@ -299,7 +299,9 @@ TEST_F(Modbus, ClientEngineOverTcpRetriesTimeOutsAndMidnight) {
         .Variable({.req = 1, .type = 11, .index = 3, .kind = 2})
         .Variable({.req = 1, .type = 11, .index = 4, .kind = 6})
         .Variable({.req = 1, .type = 11, .index = 5, .kind = 7})
-        .Variable({.req = 1, .type = 2, .index = 1, .kind = 16});
+        .Variable({.req = 1, .type = 2, .index = 1, .kind = 16})
+        .Variable({.req = 1, .type = 11, .index = 6, .kind = 11})
+        .Variable({.req = 1, .type = 1, .index = 3, .kind = 18});
     ASSERT_EQ(Start(Image(c), db), 0u);
     uint32_t now = 1000;
     // steps the engine (1 ms a step) until the peer holds n bytes
@@ -331,6 +333,15 @@ TEST_F(Modbus, ClientEngineOverTcpRetriesTimeOutsAndMidnight) {
     settle(7);
     EXPECT_EQ(Int(3), 2);
     EXPECT_EQ(Int(5), 1);
+    EXPECT_EQ(Int(6), 2);  // the unit's last error
+    EXPECT_EQ(Dint(1), 2u);
+    // the unit status reset clears its counts and falls back
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, 3), 1);
+    Z7VM_ExchangeModbusData(db);
+    Z7VM_ExchangeModbusData(db);
+    EXPECT_EQ(Dint(1), 0u);
+    EXPECT_EQ(Int(6), 0);
+    EXPECT_EQ(Z7Mem_Get8(Z7Sec_Elem(db, Z7SEC_D8, 3)), 0);
     // a wrong transaction id is ignored; three tries 300 ms apart, then 128
     now += 100;
     EXPECT_EQ(frame(12)[1], 3);
