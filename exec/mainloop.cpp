@@ -30,6 +30,7 @@
 #include "io/vcomm.h"
 #include "iec/blocks/blkform.h"
 #include "iec/services/drevano.h"
+#include "iec/services/z7svc.h"
 #include "io/io.h"
 #include "media/cfm.h"
 #include "media/filex.h"
@@ -431,6 +432,7 @@ int Main_Startup(int argc, char **argv) {
     // The controller's IEC blocks and the executive services they reach.
     Blk_Hooks.rtc_set = RtcSet;
     Blk_Hooks.net_init = Plc_NetInit;
+    Blk_Hooks.trace = Z7EVSTRACE_Line;
     BlkLib_Install();
 
     // Command protocol, status bits, register links, card file manager.

@@ -2,7 +2,9 @@
 // from the input: u16 block length, the block, then frames of 13 bytes (u32
 // SocketCAN identifier word, u8 length byte, 8 data bytes), a few per pass
 // with node passes and a moving clock between them; the rest drives the
-// ladder block as a token stream.
+// ladder block as a token stream. A block whose status register is an IEC
+// handle (0xC0000000 and above) takes the layout with IEC bindings; its
+// handles reach 96 bytes of stand-in IEC variables.
 #include <csetjmp>
 #include <cstdint>
 #include <cstdlib>
@@ -41,7 +43,16 @@ int Write(int, const uint8_t *) { return 16; }
 const PlatCanOps kBus = {test_support::CanStubOpen, Read, Write, test_support::CanStubErrMask,
                          test_support::CanStubSndBuf, test_support::CanStubClose};
 
+uint8_t iec_vars[96];
+uint8_t *Locate(uint32_t handle, uint32_t) {
+    // a bit-array handle reads one byte per bit: 32 bytes always lie inside
+    return iec_vars + (handle & 0xFFFF) % 64;
+}
+
 void Setup() {
+    PlcReg_IecLocate = Locate;
+    DrevanoRuntime = 1;
+    drevano_variables_enumerateded = 1;
     static char root[] = "/tmp/plc-fuzz-can-XXXXXX";
     test_support::ProgramRoot(root, "fuzz");
     test_support::Fake() = {1000000000, 100000, 0};

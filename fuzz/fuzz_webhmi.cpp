@@ -1,7 +1,8 @@
 // Web HMI server parsers on random bytes: request framing and dispatch (with
 // a web root, Digest logins and the POST path), the form dictionary, X-TavIX
 // and Authorization values, the decoders, HTTP dates, the JSON reader, DER
-// keys, security.cfg and web addresses. Byte 0 picks the parser.
+// keys, security.cfg, web addresses and the answers of a remote server.
+// Byte 0 picks the parser.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include "tavIXsdk/tavixsdk/tavix_methods.h"
 #include "tavIXsdk/tavixsdk/tavix_post.h"
 #include "tavIXsdk/tavixsdk/tavix_raw.h"
+#include "tavIXsdk/tavixsdk/tavix_remote.h"
 #include "tavIXsdk/tavixsdk/tavix_subs.h"
 #include "tavIXsdk/tavixsdk/tavix_rsa.h"
 #include "tavIXsdk/tavixsdk/tavix_session.h"
@@ -87,7 +89,47 @@ bool Setup() {
                             tavix_unsubscribe_data_cb};
     web_notify_hook = tavix_variable_notify;
     fuzz_session = s;
+    tavix_comm_remote_server_initialize();
+    tavix_comm_remote_server_define("fz", "127.0.0.1", 9, 1);
     return true;
+}
+
+// A remote server's answer to a forwarded request of the kind byte 0 names,
+// in up to three pieces, then the close.
+void RemoteAnswer(const uint8_t *data, size_t size) {
+    if (size < 1) return;
+    tavix_connection c{};
+    c.in_use = 1;
+    c.sock = -1;
+    c.kind = 1;
+    c.id = 77;
+    tavix_remote_link &l = tavix_remote_table.links[0];
+    l = tavix_remote_link{};
+    l.in_use = 1;
+    l.server = 0;
+    l.conn = &c;
+    l.conn_id = c.id;
+    l.kind = data[0] % 5;
+    std::snprintf(l.master, sizeof l.master, "%s", fuzz_session->id);
+    std::snprintf(l.uri, sizeof l.uri, "/tavIX/?info");
+    l.request = tavix_buffer_get(TAVIX_BUF_DATA, 64, 4096, false);
+    tavix_buffer_put_data(l.request, "POST /tavIX/?info HTTP/1.0\r\n\r\n", 30);
+    data++;
+    size--;
+    tavix_buffer *recv = tavix_buffer_get(TAVIX_BUF_DATA, 4096, 4096, true);
+    size_t at = 0;
+    for (int call = 0; call < 3 && at < size && l.in_use; call++) {
+        const size_t n = std::min<size_t>(size - at, std::min<size_t>(4096, size / 3 + 1));
+        recv->length = recv->read_pos = 0;
+        tavix_buffer_put_data(recv, data + at, uint32_t(n));
+        at += n;
+        tavix_comm_remote_server_receive(&c, recv);
+    }
+    recv->length = recv->read_pos = 0;
+    tavix_comm_remote_server_receive(&c, recv);
+    tavix_buffer_free(recv);
+    tavix_comm_remote_server_clear();
+    tavix_buffer_return(c.pending);
 }
 
 void Frame(const uint8_t *data, size_t size) {
@@ -126,7 +168,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const bool ready = Setup();
     (void)ready;
     if (size < 1) return 0;
-    const uint8_t pick = data[0] % 16;
+    const uint8_t pick = data[0] % 17;
     data++;
     size--;
     std::string text(reinterpret_cast<const char *>(data), size);
@@ -217,6 +259,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         tavix_engine_raw_handler_free_dispatcher(&c);
         break;
     }
+    case 16: RemoteAnswer(data, size); break;
     }
     return 0;
 }

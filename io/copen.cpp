@@ -87,8 +87,9 @@ bool CobBad(uint32_t cob) {
 void WriteStatus() {
     if (co.status_reg == 0) return;  // no status register configured
     const uint32_t word = (co.status & 0x00FFFFFFu) | (uint32_t(co.NMT_State) << 24);
-    if (!CANOpenSetData(word, 0xA480, 32, co.status_reg) ||
-        !CANOpenSetData(co.pdo_err, 0xA480, 32, co.status_reg + 32)) {
+    // at a handle the PDO word is the variable two further on
+    const uint32_t pdo_at = co.status_reg >= 0xC0000000u ? co.status_reg + 2 : co.status_reg + 32;
+    if (!CANOpenSetData(word, 0xA480, 32, co.status_reg) || !CANOpenSetData(co.pdo_err, 0xA480, 32, pdo_at)) {
         co.status |= CO_ST_REGWRITE;
     }
 }
@@ -96,7 +97,8 @@ void WriteStatus() {
 void WriteSlaveStatus(unsigned i) {
     if (co.status_reg == 0 || i >= co.count) return;
     const uint32_t v = uint32_t(co_nodes[i].id) << 8 | co_nodes[i].err;
-    if (!CANOpenSetData(v, 0xA480, 16, co.status_reg + 16 * (4 + i))) co.status |= CO_ST_REGWRITE;
+    const uint32_t at = co.status_reg >= 0xC0000000u ? co.status_reg + 4 + i : co.status_reg + 16 * (4 + i);
+    if (!CANOpenSetData(v, 0xA480, 16, at)) co.status |= CO_ST_REGWRITE;
 }
 
 // ---- TIME ---------------------------------------------------------------------------
@@ -399,6 +401,8 @@ bool InWindow(uint32_t a, uint32_t bits) {
 bool IecHandle(uint32_t a) { return a >= 0xC0000000u; }
 bool IecOk() { return DrevanoRuntime && drevano_variables_enumerateded; }
 }  // namespace
+
+bool CANOpenIecOk() { return IecOk(); }
 
 uint32_t CANOpenGetData(uint32_t *value, uint32_t index, uint32_t bits, uint32_t address) {
     if (bits == 0 || bits > 32) return 0;

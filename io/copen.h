@@ -203,8 +203,28 @@ extern std::array<RpdoRec, CO_PDOS> co_rpdo;
 extern uint16_t co_ntpdo, co_nrpdo;
 extern std::array<MapEntry, 1024> Dynamic_St;
 extern uint16_t DynMap_Indx;
-// Configured mapping entries of the block, in PDO order.
+// Configured mapping entries of the block, in PDO order, and with IEC
+// bindings the IEC variable handle of each (0 otherwise).
 extern std::array<uint32_t, CO_MAXPDO * CO_MAXOBJ> co_tmap, co_rmap;
+extern std::array<uint32_t, CO_MAXPDO * CO_MAXOBJ> co_thandle, co_rhandle;
+// The block has IEC bindings (its status register is an IEC variable handle):
+// 12-byte TPDO communication entries, 8-byte mapping entries. The IEC PDO
+// map: handle and enable (bit 0).
+extern uint8_t co_iec_layout;
+extern uint32_t co_iec_map_handle, co_iec_map_enable;
+// An IEC application runs with its variables enumerated: handles may be used.
+bool CANOpenIecOk();
+// 1 when the block has IEC bindings and handles may be used now.
+uint32_t CANOpenIecBindings();
+// The IEC PDO map: handle + (index - 0xA584) x 254 + (sub - 1) for 0xA584 to
+// 0xA5A8 and sub-indices 1 to 254 while it is enabled; 0 otherwise.
+uint32_t CANOpenIecMapHandle(uint32_t index, uint32_t sub, uint32_t *address);
+// Address and width of a mapped object: its handle (or the IEC PDO map) with
+// IEC bindings, else its register object. 0 when there is none.
+uint32_t CANOpenObjTarget(uint32_t map, uint32_t handle, uint32_t *address, uint32_t *width);
+// A register object with IEC bindings: the IEC PDO map, or the handle of a
+// mapped PDO object with this index and sub-index; 0 when none.
+uint32_t CANOpenIecObject(uint32_t index, uint32_t sub, uint32_t *address, uint32_t *width);
 
 // Start record of the CAN node.
 struct FpgaPort;
@@ -278,6 +298,9 @@ void CANOpenBlockRx(const CanMsg &m, uint32_t server);
 uint32_t CANOpenBlockReplyRx(const CanMsg &m);
 void CANOpenBlockTx();
 uint32_t CANOpenLadrBlock(const uint16_t **token, uint32_t enable);
+// Words the instruction takes from its first token word on (at most 17), so
+// that a caller can check them against the program's end first.
+uint32_t CANOpenLadrWords(uint16_t first);
 extern std::array<uint16_t, 256> SDO_KernelStatus;
 struct HostQue {
     std::array<uint8_t, 256> buf;

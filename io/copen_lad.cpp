@@ -561,6 +561,16 @@ uint32_t OperandForm(uint8_t fn, const uint16_t *&t, uint32_t enable) {
 
 }  // namespace
 
+uint32_t CANOpenLadrWords(uint16_t first) {
+    const uint8_t fn = uint8_t(first), base = fn & 0x0F;
+    const bool known = base <= 6 && (!(fn & 0x10) || base == 0 || base == 1 || base == 4 || base == 5 || base == 6) &&
+                       (fn & 0xE0) == 0;
+    if (!(first & 0x8000)) return (fn & 0x10) ? 3 : 5;
+    if (!known) return 1;
+    static constexpr uint8_t kOperands[7] = {8, 8, 1, 2, 3, 3, 2};
+    return 1 + 2u * kOperands[base];
+}
+
 uint32_t CANOpenLadrBlock(const uint16_t **token, uint32_t enable) {
     if (token == nullptr || *token == nullptr) return 0;
     const uint16_t *t = *token;

@@ -11,6 +11,9 @@ uint16_t co_ntpdo, co_nrpdo;
 std::array<MapEntry, 1024> Dynamic_St;
 uint16_t DynMap_Indx;
 std::array<uint32_t, CO_MAXPDO * CO_MAXOBJ> co_tmap, co_rmap;
+std::array<uint32_t, CO_MAXPDO * CO_MAXOBJ> co_thandle, co_rhandle;
+uint8_t co_iec_layout;
+uint32_t co_iec_map_handle, co_iec_map_enable;
 
 namespace {
 
@@ -31,6 +34,18 @@ uint32_t &MapRef(bool rx, uint32_t pdo, uint32_t i) {
 }
 
 uint32_t ObjBits(uint32_t map) { return map & 0x3F; }
+
+// IEC variable handle of mapping entry i of a PDO (0 = none).
+uint32_t HandleOf(bool rx, uint32_t pdo, uint32_t i) {
+    if (rx) {
+        const RpdoRec &r = co_rpdo[pdo];
+        return (r.flags & RPDO_F_DYN) ? Dynamic_St[(r.first + i) % Dynamic_St.size()].handle
+                                      : co_rhandle[(r.first + i) % co_rhandle.size()];
+    }
+    const TpdoRec &t = co_tpdo[pdo];
+    return (t.flags & TPDO_F_DYN) ? Dynamic_St[(t.first + i) % Dynamic_St.size()].handle
+                                  : co_thandle[(t.first + i) % co_thandle.size()];
+}
 
 bool IsSync(uint8_t type) { return type <= 0xFC; }
 
@@ -75,7 +90,7 @@ uint64_t PdoTable(const uint8_t *blk, uint32_t at, uint32_t k) { return LE_Get32
 // into comm. false when the count or the record lies beyond the block; a
 // COB-ID beyond it clears ok.
 bool PdoHead(const uint8_t *blk, uint32_t len, uint32_t at, uint32_t n, uint8_t &count, uint32_t &cobid,
-             uint64_t &comm, bool &ok) {
+             uint64_t &comm, bool &ok, uint32_t stride = 8) {
     const uint64_t cnt_off = PdoTable(blk, at, 0) + n;
     if (cnt_off >= len) return false;
     count = blk[cnt_off];
@@ -86,8 +101,8 @@ bool PdoHead(const uint8_t *blk, uint32_t len, uint32_t at, uint32_t n, uint8_t 
     } else {
         cobid = LE_Get32(blk + cob_off);
     }
-    comm = PdoTable(blk, at, 2) + 8u * n;
-    return comm + 8 <= len;
+    comm = PdoTable(blk, at, 2) + uint64_t(stride) * n;
+    return comm + stride <= len;
 }
 
 // Reads a PDO's count mapping entries, from entry first, into maps. false
@@ -95,16 +110,19 @@ bool PdoHead(const uint8_t *blk, uint32_t len, uint32_t at, uint32_t n, uint8_t 
 // range: the PDO is then not taken. An object wider than any register, or a
 // mapping over 64 bits, clears ok only.
 bool PdoMapping(const uint8_t *blk, uint32_t len, uint32_t at, uint32_t first, uint32_t count, uint32_t cobid,
-                std::array<uint32_t, CO_MAXPDO * CO_MAXOBJ> &maps, bool &ok) {
+                std::array<uint32_t, CO_MAXPDO * CO_MAXOBJ> &maps,
+                std::array<uint32_t, CO_MAXPDO * CO_MAXOBJ> &handles, bool &ok) {
     if (count > CO_MAXOBJ || PdoCobBad(cobid)) ok = false;
-    const uint64_t map = PdoTable(blk, at, 3) + 4u * first;
-    if (!ok || map + 4u * count > len) {
+    const uint32_t esize = co_iec_layout ? 8 : 4;  // with IEC bindings: the mapping word and a handle
+    const uint64_t map = PdoTable(blk, at, 3) + uint64_t(esize) * first;
+    if (!ok || first + count > maps.size() || map + uint64_t(esize) * count > len) {
         ok = false;
         return false;
     }
     uint32_t bits = 0;
     for (uint32_t i = 0; i < count; i++) {
-        maps[first + i] = LE_Get32(blk + map + 4 * i);
+        maps[first + i] = LE_Get32(blk + map + esize * i);
+        handles[first + i] = co_iec_layout ? LE_Get32(blk + map + esize * i + 4) : 0;
         if (ObjBits(maps[first + i]) > 32) ok = false;  // no register object is wider
         bits += ObjBits(maps[first + i]);
     }
@@ -119,6 +137,13 @@ void CANOpenPDOInit(const uint8_t *blk, uint32_t len) {
     co_rpdo = {};
     co_ntpdo = co_nrpdo = 0;
     DynMap_Indx = 0;
+    co_thandle = {};
+    co_rhandle = {};
+    // The layout is the block's own: a status register that is an IEC handle
+    // marks a block with IEC bindings, whatever the state of the application.
+    co_iec_layout = co.status_reg >= 0xC0000000u ? 1 : 0;
+    co_iec_map_handle = len >= 0x74 ? LE_Get32(blk + 0x6C) : 0;
+    co_iec_map_enable = len >= 0x74 ? LE_Get32(blk + 0x70) & 1 : 0;
     bool ok = true;
     const uint32_t nt = len >= 0x34 ? LE_Get16(blk + 0x30) : 0;
     const uint32_t nr = len >= 0x34 ? LE_Get16(blk + 0x32) : 0;
@@ -144,18 +169,18 @@ void CANOpenPDOInit(const uint8_t *blk, uint32_t len) {
     for (uint32_t t = 0; t < nt && ok; t++) {
         TpdoRec &p = co_tpdo[t];
         uint64_t comm = 0;
-        if (!PdoHead(blk, len, 0x34, t, p.count, p.cobid, comm, ok)) {
+        if (!PdoHead(blk, len, 0x34, t, p.count, p.cobid, comm, ok, co_iec_layout ? 12 : 8)) {
             ok = false;
             break;
         }
         p.type = blk[comm];
-        p.trigger = LE_Get32(blk + comm) >> 8;
+        p.trigger = co_iec_layout ? LE_Get32(blk + comm + 8) : LE_Get32(blk + comm) >> 8;
         p.inhibit = LE_Get16(blk + comm + 4);
         p.event = uint32_t(LE_Get16(blk + comm + 6)) * 10;
         p.first = uint16_t(first);
         p.last_tx = p.ev_start = now;
         p.flags = rtr_start ? 0 : TPDO_F_INIT;
-        if (!PdoMapping(blk, len, 0x34, first, p.count, p.cobid, co_tmap, ok)) break;
+        if (!PdoMapping(blk, len, 0x34, first, p.count, p.cobid, co_tmap, co_thandle, ok)) break;
         first += p.count;
         co_ntpdo = uint16_t(t + 1);
     }
@@ -169,11 +194,54 @@ void CANOpenPDOInit(const uint8_t *blk, uint32_t len) {
         }
         p.flags = blk[comm] < 0xFC ? RPDO_F_SYNC : 0;
         p.first = uint16_t(first);
-        if (!PdoMapping(blk, len, 0x38, first, p.count, p.cobid, co_rmap, ok)) break;
+        if (!PdoMapping(blk, len, 0x38, first, p.count, p.cobid, co_rmap, co_rhandle, ok)) break;
         first += p.count;
         co_nrpdo = uint16_t(r + 1);
     }
     if (!ok) co.status |= CO_ST_CFG;
+}
+
+uint32_t CANOpenIecBindings() { return co_iec_layout && CANOpenIecOk() ? 1 : 0; }
+
+uint32_t CANOpenIecMapHandle(uint32_t index, uint32_t sub, uint32_t *address) {
+    // below 0xA584 or at sub-index 0 the offset would fall below the handle
+    if (!co_iec_map_enable || index < 0xA584 || index > 0xA5A8 || sub == 0 || sub > 254 || co_iec_map_handle == 0)
+        return 0;
+    *address = co_iec_map_handle + (index - 0xA584) * 254 + (sub - 1);
+    return 1;
+}
+
+uint32_t CANOpenObjTarget(uint32_t map, uint32_t handle, uint32_t *address, uint32_t *width) {
+    const uint32_t index = map >> 16, sub = (map >> 8) & 0xFF;
+    if (!co_iec_layout) return CANOpenGetODEntry(index, sub, address, width);
+    if (!CANOpenIecOk()) return 0;  // handles wait for the application's variables
+    if (index >= 0xA580 && index <= 0xA5A8 && co_iec_map_enable) {
+        *width = 16;
+        return CANOpenIecMapHandle(index, sub, address);
+    }
+    if (handle < 0xC0000000u) return 0;
+    *address = handle;
+    *width = ObjBits(map) ? ObjBits(map) : 1;
+    return 1;
+}
+
+uint32_t CANOpenIecObject(uint32_t index, uint32_t sub, uint32_t *address, uint32_t *width) {
+    if (index >= 0xA580 && index <= 0xA5A8 && co_iec_map_enable) {
+        *width = 16;
+        return CANOpenIecOk() ? CANOpenIecMapHandle(index, sub, address) : 0;
+    }
+    for (uint32_t rx = 0; rx < 2; rx++) {
+        const uint32_t n = rx ? co_nrpdo : co_ntpdo;
+        for (uint32_t pdo = 0; pdo < n; pdo++) {
+            const uint32_t count = rx ? co_rpdo[pdo].count : co_tpdo[pdo].count;
+            for (uint32_t i = 0; i < count && i < CO_MAXOBJ; i++) {
+                const uint32_t map = MapRef(rx, pdo, i);
+                if ((map >> 16) == index && ((map >> 8) & 0xFF) == sub)
+                    return CANOpenObjTarget(map, HandleOf(rx, pdo, i), address, width);
+            }
+        }
+    }
+    return 0;
 }
 
 void CANOpenRPDOExtract(uint32_t pdo, uint32_t count, uint32_t, const uint8_t *data, uint32_t len) {
@@ -188,7 +256,7 @@ void CANOpenRPDOExtract(uint32_t pdo, uint32_t count, uint32_t, const uint8_t *d
         const uint32_t map = MapRef(true, pdo, i);
         const uint32_t bits = ObjBits(map);
         uint32_t addr = 0, width = 0;
-        if (!CANOpenGetODEntry(map >> 16, (map >> 8) & 0xFF, &addr, &width)) {
+        if (!CANOpenObjTarget(map, HandleOf(true, pdo, i), &addr, &width)) {
             co.status |= CO_ST_RPDO_OBJ;
             co.pdo_err = pdo + 1;
             clean = false;
@@ -248,7 +316,7 @@ uint32_t CANOpenTPDOCompose(uint32_t pdo, uint8_t *data) {
         const uint32_t map = MapRef(false, pdo, i);
         const uint32_t bits = ObjBits(map);
         uint32_t addr = 0, width = 0, v = 0;
-        if (!CANOpenGetODEntry(map >> 16, (map >> 8) & 0xFF, &addr, &width)) {
+        if (!CANOpenObjTarget(map, HandleOf(false, pdo, i), &addr, &width)) {
             co.status |= CO_ST_TPDO_OBJ;
             co.pdo_err = pdo + 1;
             return 0;
@@ -416,7 +484,7 @@ bool MakeDynamic(bool rx, uint32_t pdo) {
     if (DynMap_Indx + CO_MAXOBJ > Dynamic_St.size()) return false;
     const uint32_t count = rx ? co_rpdo[pdo].count : co_tpdo[pdo].count;
     for (uint32_t i = 0; i < CO_MAXOBJ; i++) {
-        Dynamic_St[DynMap_Indx + i] = MapEntry{i < count ? MapRef(rx, pdo, i) : 0, 0};
+        Dynamic_St[DynMap_Indx + i] = MapEntry{i < count ? MapRef(rx, pdo, i) : 0, i < count ? HandleOf(rx, pdo, i) : 0};
     }
     (rx ? co_rpdo[pdo].first : co_tpdo[pdo].first) = DynMap_Indx;
     flags |= dyn;

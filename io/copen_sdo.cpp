@@ -126,7 +126,8 @@ uint32_t ServerParam(uint16_t index, uint8_t sub) {
 uint32_t RegisterObject(uint16_t index, uint8_t sub) {
     if (sub == 0 || sub == 255) return ReadOnly(254, 1);
     uint32_t addr = 0, width = 0;
-    if (!CANOpenGetODEntry(index, sub, &addr, &width)) return SDO_ABORT_ACCESS;
+    if (co_iec_layout ? !CANOpenIecObject(index, sub, &addr, &width) : !CANOpenGetODEntry(index, sub, &addr, &width))
+        return SDO_ABORT_ACCESS;
     const unsigned bytes = width >= 8 ? width / 8 : 1;
     if (Reading()) {
         uint32_t v = 0;

@@ -3,6 +3,7 @@
 #include "ladder/ladsched.h"
 
 #include "core/image/plcreg.h"
+#include "io/copen.h"
 #include "ladder/ladint.h"
 
 namespace {
@@ -105,11 +106,28 @@ int Op_Schedule() {
     return LAD_GO;
 }
 
+// The CANopen block reads its operands from a copy of its words, taken only
+// when the program holds all of them.
+int Op_CANOpen() {
+    LadCursor &c = lad.cur;
+    if (lad.lsp < 1 || c.pos >= c.end) return LAD_FAULT;
+    const uint32_t n = CANOpenLadrWords(LE_Get16(c.code + 2 * std::size_t(c.pos)));
+    if (c.end - c.pos < n) return LAD_FAULT;
+    uint16_t words[17] = {};
+    for (uint32_t i = 0; i < n && i < 17; i++) words[i] = LE_Get16(c.code + 2 * std::size_t(c.pos + i));
+    const uint16_t *t = words;
+    uint8_t &power = l_stack[lad.lsp - 1];
+    power = uint8_t(CANOpenLadrBlock(&t, power) ? 1 : 0);
+    c.pos += uint32_t(t - words);
+    return LAD_GO;
+}
+
 void Set(unsigned op, LadOp f) { lad_ops16[op] = lad_opsx[op] = f; }
 
 }  // namespace
 
 void LadSched_Fill() {
+    Set(367, Op_CANOpen);
     Set(370, Op_Schedule<Schedule_TimeOfDay>);
     Set(372, Op_Schedule<Schedule_DayOfWeekImm>);
     Set(373, Op_Schedule<Schedule_DayOfWeekReg>);

@@ -75,6 +75,7 @@ bool Range(uint32_t a, uint64_t bits, uint32_t *byte) {
 }
 
 uint8_t *StatusPtr(const FileOpRec *op) {
+    if (op->status_ptr != nullptr) return op->status_ptr;
     uint32_t b = 0;
     return Range(op->status, 32, &b) ? &plc_reg[b] : nullptr;
 }

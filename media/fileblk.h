@@ -23,6 +23,7 @@ struct FileOpRec {
     int32_t start;    // read: start selector; write: elements per line
     uint32_t count;   // elements (raw: bytes)
     uint32_t status;  // bit address of the status word; the element count is the next word
+    uint8_t *status_ptr;  // when set, the status and count words live here instead (IEC blocks)
     const char *name;
     const char *name2;  // copy: destination; rename: new name
     // Descriptor transfer (248): mode 77 writes, any other reads.

@@ -23,6 +23,7 @@
 #include "tavIXsdk/tavixsdk/tavix_buffer.h"
 #include "tavIXsdk/tavixsdk/tavix_comm.h"
 #include "tavIXsdk/tavixsdk/tavix_engine.h"
+#include "tavIXsdk/tavixsdk/tavix_remote.h"
 #include "tavIXsdk/tavixsdk/tavix_methods.h"
 #include "tavIXsdk/tavixsdk/tavix_post.h"
 #include "tavIXsdk/tavixsdk/tavix_subs.h"
@@ -125,12 +126,14 @@ void ConnectionDropped(tavix_connection *c) {
         s->parked = nullptr;
         s->parked_conn = nullptr;
     }
+    tavix_comm_remote_server_dropped_connection(c);
 }
 
 // The server tick: session expiry and authentication expiry.
 void ServerTick(uint64_t now) {
     if (now != tavix_session_table.last_expiry) tavix_engine_session_delete_expired(now, nullptr);
     tavix_engine_session_tick(now);
+    tavix_comm_remote_server_tick(now);
     if (now - last_auth_expiry > 9) {
         const uint64_t age = 2ull * tavix_global_options.session_timeout;
         tavix_auth_expire_auth_data(now, age);
@@ -237,6 +240,7 @@ int tavix_server_main() {
     tavix_comm_set_cb(tavix_engine_receive_comm_data, ConnectionDropped, ServerTick);
     tavix_auth_initialize();
     tavix_engine_session_initialize();
+    tavix_comm_remote_server_initialize();
     tavix_session_table.logout = tavix_delete_user_login_details;
     tavix_session_table.login = tavix_add_user_login_details;
     tavix_methods_register();
@@ -259,6 +263,7 @@ int tavix_server_main() {
 
 void tavix_thread_clear() {
     tavix_comm_mainloop_exit();
+    tavix_comm_remote_server_free();
     tavix_engine_session_clear();
     tavix_auth_clear();
     tavix_options_free_rsa();

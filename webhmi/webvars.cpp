@@ -215,7 +215,9 @@ uint32_t tavix_check_updated_variable_value(WebVariable *v) {
         return 1;
     }
     case WDT_LREAL64: case WDT_TIME: {
-        if (PlcReg_Get(buf, v->reference, 64) == 0) return 0;
+        // An IEC TIME is 32 bits wide; a register TIME is read as 64.
+        const uint32_t bits = v->data_type == WDT_TIME && v->width == 32 ? 32 : 64;
+        if (PlcReg_Get(buf, v->reference, bits) == 0) return 0;
         const uint64_t u = uint64_t(LE_Get32(buf)) | uint64_t(LE_Get32(buf + 4)) << 32;
         double d;
         if (v->data_type == WDT_TIME) d = double(u);

@@ -191,6 +191,8 @@ struct BlkHooks {
     uint32_t text_tables_len;
     const uint8_t *strings;
     uint32_t strings_len;
+    // Writes one line to the runtime's trace.
+    void (*trace)(const char *line);
 };
 extern BlkHooks Blk_Hooks;
 
@@ -206,7 +208,7 @@ struct BlkFamily {
     uint32_t count;
 };
 extern const BlkFamily BlkEmpty_Family, BlkTmr_Family, BlkAny_Family, BlkStr_Family, BlkClk_Family,
-    BlkPid_Family, BlkNet_Family, BlkCan_Family;
+    BlkPid_Family, BlkNet_Family, BlkCan_Family, BlkFile_Family;
 
 // Handler of a controller registry row, or null when the library lacks it.
 FbHandler BlkLib_Proc(uint32_t id);

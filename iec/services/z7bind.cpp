@@ -120,7 +120,17 @@ uint32_t Drevano_VmAddr(uint32_t loc, uint32_t width) {
 }
 
 uint8_t *DrevanoCalculateVmDbAddress(uint32_t handle, uint32_t width) {
-    const uint32_t bytes = width == 0 ? 1 : (width + ((handle >> 20) & 0x3F) % 8 + 7) / 8;
+    if (!(handle & (1u << 29)) && ((handle >> 26) & 7) == 4) {
+        // The register access takes a string as its whole record {maximum,
+        // length, characters}: the two length bytes in front of the text.
+        const uint32_t text = Drevano_VmAddr(handle, 1);
+        return text ? Z7Mem_Ptr(text - 2, 2u + Z7Mem_Get8(text - 2)) : nullptr;
+    }
+    // A BOOL array keeps one byte per element: width bits reach width bytes.
+    const bool bool_array = !(handle & (1u << 29)) && ((handle >> 26) & 7) == 6;
+    const uint32_t bytes = width == 0   ? 1
+                           : bool_array ? width
+                                        : (width + ((handle >> 20) & 0x3F) % 8 + 7) / 8;
     const uint32_t a = Drevano_VmAddr(handle, bytes);
     return a ? Z7Mem_Ptr(a, bytes) : nullptr;
 }

@@ -15,6 +15,7 @@
 
 #include "iec/services/drevano.h"
 #include "iec/services/z7mb.h"
+#include "iec/services/z7rtio.h"
 #include "iec/services/z7svc.h"
 #include "iec/vm/z7parts.h"
 #include "media/filex.h"
@@ -328,6 +329,15 @@ void Z7Svc_Install() {
     z7_services.Z7File_Delete = Z7File_Delete;
     z7_services.Z7File_Exist = Z7File_Exist;
     z7_services.trace = Z7EVSTRACE_Line;
+    z7_services.Z7VMCan_CanBuildHot = Z7VMCan_CanBuildHot;
+    z7_services.Z7VMCan_BuildHot = Z7VMCan_BuildHot;
+    z7_services.Z7VMCan_SendAppMsg = Z7VMCan_SendAppMsg;
+    z7_services.Z7VMCan_RcvAppMsg = Z7VMCan_RcvAppMsg;
+    z7_services.Z7VMAsi_CanHotStart = Z7VMAsi_CanHotStart;
+    z7_services.Z7VMAsi_HotStart = Z7VMAsi_HotStart;
+    z7_services.Z7VMAsi_GetMasterProfiles = Z7VMAsi_GetMasterProfiles;
+    z7_services.Z7DDKC_CanBuildHot = Z7DDKC_CanBuildHot;
+    z7_services.Z7DDKC_BuildHot = Z7DDKC_BuildHot;
 }
 
 // ---- driver-kit utilities -------------------------------------------------------------------------------
@@ -586,12 +596,103 @@ uint32_t Z7File_Fwrite(uint32_t h, uint32_t item, uint32_t count, const void *bu
     return f && item ? uint32_t(std::fwrite(buf, item, count, f)) : 0;
 }
 
-// ---- host stubs: no AS-i master, no driver-kit handlers ------------------------------------------------
-uint32_t Z7Asi_Init() { return 0; }
-uint32_t Z7Asi_IsHWOpen() { return 0; }
-uint32_t Z7Asi_Exit() { return 0; }
-uint32_t Z7Asi_Exchange() { return 0; }
+// ---- host hooks: the AS-i master, the driver-kit handlers ------------------------------------------------
+// The controller has no AS-i master. On a workstation a stand-in serves the
+// hooks while $PLC_ROOT/sim/asi/ exists: sim/asi/in<m> (m = master from 1)
+// holds the 32-byte input image, the five 8-byte slave lists and the two flag
+// bytes (missing bytes read 0; read again when the file changes), and
+// sim/asi/out<m> receives the 32-byte output image (written whole through a
+// temporary file) at open and whenever it changes. Without the folder the
+// hooks do nothing.
+namespace {
+constexpr uint32_t kSimMasters = 16, kSimIn = 32 + 40 + 2;
+struct SimMaster {
+    bool seen = false, written = false;
+    struct timespec mtime{};
+    off_t size = 0;
+    ino_t ino = 0;
+    std::array<uint8_t, 32> out{};
+};
+std::array<SimMaster, kSimMasters> sim;
+bool sim_open = false;
+
+bool SimFolder() {
+    char p[512];
+    struct stat st;
+    return PLAT_Path("/sim/asi", p, sizeof p) != nullptr && stat(p, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+void SimWriteOut(uint32_t m, const uint8_t *img) {
+    char name[32], path[500], tmp[512];
+    std::snprintf(name, sizeof name, "/sim/asi/out%u", m + 1);
+    if (PLAT_Path(name, path, sizeof path) == nullptr) return;
+    std::snprintf(tmp, sizeof tmp, "%s.tmp", path);
+    FILE *f = std::fopen(tmp, "wb");
+    if (f == nullptr) return;
+    const bool ok = std::fwrite(img, 1, 32, f) == 32;
+    if (std::fclose(f) == 0 && ok && std::rename(tmp, path) == 0) {
+        std::memcpy(sim[m].out.data(), img, 32);
+        sim[m].written = true;
+    } else {
+        std::remove(tmp);
+    }
+}
+
+void SimReadIn(uint32_t m, uint32_t rec) {
+    char name[32], path[512];
+    std::snprintf(name, sizeof name, "/sim/asi/in%u", m + 1);
+    if (PLAT_Path(name, path, sizeof path) == nullptr) return;
+    struct stat st {};
+    const bool present = stat(path, &st) == 0;
+    SimMaster &s = sim[m];
+    if (s.seen && present == (s.ino != 0) && st.st_ino == s.ino && st.st_size == s.size &&
+        st.st_mtim.tv_sec == s.mtime.tv_sec && st.st_mtim.tv_nsec == s.mtime.tv_nsec)
+        return;
+    s.seen = true;
+    s.ino = present ? st.st_ino : 0;
+    s.size = present ? st.st_size : 0;
+    s.mtime = present ? st.st_mtim : timespec{};
+    uint8_t in[kSimIn] = {};
+    if (FILE *f = present ? std::fopen(path, "rb") : nullptr) {
+        (void)std::fread(in, 1, sizeof in, f);
+        std::fclose(f);
+    }
+    std::memcpy(Z7Mem_Ptr(rec + AM_IN, 32), in, 32);
+    std::memcpy(Z7Mem_Ptr(rec + AM_LISTS, 40), in + 32, 40);
+    std::memcpy(Z7Mem_Ptr(rec + AM_FLAGS, 2), in + 72, 2);
+}
+}  // namespace
+
+uint32_t Z7Asi_Init(uint32_t area) {
+    sim = {};
+    sim_open = SimFolder();
+    if (sim_open) Z7Asi_Exchange(area);
+    return 0;
+}
+uint32_t Z7Asi_IsHWOpen(uint32_t) { return sim_open ? 1 : 0; }
+void Z7Asi_Exit(uint32_t) {
+    sim_open = false;
+    sim = {};
+}
+void Z7Asi_Exchange(uint32_t area) {
+    if (!sim_open || !SimFolder()) return;
+    const uint32_t n = Z7Asi_Masters(area) < kSimMasters ? Z7Asi_Masters(area) : kSimMasters;
+    for (uint32_t m = 0; m < n; m++) {
+        const uint32_t rec = Z7Asi_MasterRec(area, m);
+        const uint8_t *out = Z7Mem_Ptr(rec + AM_OUT, 32);
+        if (!sim[m].written || std::memcmp(out, sim[m].out.data(), 32) != 0) SimWriteOut(m, out);
+        SimReadIn(m, rec);
+    }
+}
+void Z7Asi_ReadConfig(uint32_t) {}
+void Z7Asi_ApplyConfig(uint32_t) {}
+uint32_t Z7Asi_ReadPP(uint32_t, uint32_t, uint32_t, uint8_t *) { return 0; }
+uint32_t Z7Asi_WritePP(uint32_t, uint32_t, uint32_t, uint8_t) { return 0; }
+uint32_t Z7Asi_SendParameter(uint32_t, uint32_t, uint32_t, uint8_t) { return 0; }
+uint32_t Z7Asi_ReadPI(uint32_t, uint32_t, uint32_t, uint8_t *) { return 0; }
+uint32_t Z7Asi_StorePI(uint32_t, uint32_t) { return 0; }
+
+// No bus driver is provided: every name is looked up in vain.
+Z7DDKHandler Z7DDKC_IpGetHandler(const char *) { return nullptr; }
 void Z7DDKC_IpInit() {}
 void Z7DDKC_IpExit() {}
-uint32_t Z7DDKC_IpGetHandler() { return 0; }
-uint32_t Z7DDKC_GetHandlerProc() { return 0; }

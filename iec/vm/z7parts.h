@@ -90,6 +90,17 @@ struct Z7Services {
     uint32_t (*Z7File_Delete)(const char *path);
     uint32_t (*Z7File_Exist)(const char *path);
     void (*trace)(const char *text);  // one trace line (at most 512 characters)
+    // application CAN messages, AS-i and driver kit across an on-line change
+    uint32_t (*Z7VMCan_CanBuildHot)(uint32_t db, uint32_t code);
+    uint32_t (*Z7VMCan_BuildHot)(uint32_t db, uint32_t code);
+    uint32_t (*Z7VMCan_SendAppMsg)(uint32_t db, const char *port, uint32_t id, uint32_t len, const uint8_t *data,
+                                   uint32_t flag);
+    uint32_t (*Z7VMCan_RcvAppMsg)(uint32_t db, const char *port, uint32_t *id, uint32_t *len, uint8_t *data);
+    uint32_t (*Z7VMAsi_CanHotStart)(uint32_t config, uint32_t area);
+    uint32_t (*Z7VMAsi_HotStart)(uint32_t config, uint32_t area, uint32_t db);
+    void (*Z7VMAsi_GetMasterProfiles)(uint32_t area, uint32_t master, uint8_t *out);
+    uint32_t (*Z7DDKC_CanBuildHot)(uint32_t db, uint32_t code);
+    uint32_t (*Z7DDKC_BuildHot)(uint32_t db, uint32_t code);
 };
 extern Z7Services z7_services;
 
@@ -131,5 +142,18 @@ inline uint32_t Z7Part_Ios_Exchange(uint32_t db) { return z7_services.Z7Ios_Exch
 inline void Z7Part_Ios_Close() { if (z7_services.Z7Ios_Close) z7_services.Z7Ios_Close(); }
 inline uint32_t Z7Part_File_Delete(const char *path) { return z7_services.Z7File_Delete ? z7_services.Z7File_Delete(path) : 0; }
 inline uint32_t Z7Part_File_Exist(const char *path) { return z7_services.Z7File_Exist ? z7_services.Z7File_Exist(path) : 0; }
+inline uint32_t Z7Part_VMCan_CanBuildHot(uint32_t db, uint32_t code) { return z7_services.Z7VMCan_CanBuildHot ? z7_services.Z7VMCan_CanBuildHot(db, code) : 0; }
+inline uint32_t Z7Part_VMCan_BuildHot(uint32_t db, uint32_t code) { return z7_services.Z7VMCan_BuildHot ? z7_services.Z7VMCan_BuildHot(db, code) : 0; }
+inline uint32_t Z7Part_VMCan_SendAppMsg(uint32_t db, const char *port, uint32_t id, uint32_t len, const uint8_t *data, uint32_t flag) { return z7_services.Z7VMCan_SendAppMsg ? z7_services.Z7VMCan_SendAppMsg(db, port, id, len, data, flag) : 0; }
+inline uint32_t Z7Part_VMCan_RcvAppMsg(uint32_t db, const char *port, uint32_t *id, uint32_t *len, uint8_t *data) { return z7_services.Z7VMCan_RcvAppMsg ? z7_services.Z7VMCan_RcvAppMsg(db, port, id, len, data) : 0; }
+inline uint32_t Z7Part_VMAsi_CanHotStart(uint32_t config, uint32_t area) { return z7_services.Z7VMAsi_CanHotStart ? z7_services.Z7VMAsi_CanHotStart(config, area) : 0; }
+inline uint32_t Z7Part_VMAsi_HotStart(uint32_t config, uint32_t area, uint32_t db) { return z7_services.Z7VMAsi_HotStart ? z7_services.Z7VMAsi_HotStart(config, area, db) : 0; }
+// 256 bytes of 0xFF when no AS-i binding answers.
+inline void Z7Part_VMAsi_GetMasterProfiles(uint32_t area, uint32_t master, uint8_t *out) {
+    if (z7_services.Z7VMAsi_GetMasterProfiles) z7_services.Z7VMAsi_GetMasterProfiles(area, master, out);
+    else for (uint32_t i = 0; i < 256; i++) out[i] = 0xFF;
+}
+inline uint32_t Z7Part_DDKC_CanBuildHot(uint32_t db, uint32_t code) { return z7_services.Z7DDKC_CanBuildHot ? z7_services.Z7DDKC_CanBuildHot(db, code) : 0; }
+inline uint32_t Z7Part_DDKC_BuildHot(uint32_t db, uint32_t code) { return z7_services.Z7DDKC_BuildHot ? z7_services.Z7DDKC_BuildHot(db, code) : 0; }
 // Formats at most 512 characters and hands the line to the runtime's trace.
 void Z7Part_Trace(const char *format, ...) __attribute__((format(printf, 1, 2)));

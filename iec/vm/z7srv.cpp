@@ -12,6 +12,7 @@
 #include "iec/vm/z7hooks.h"
 #include "iec/vm/z7interp.h"
 #include "iec/vm/z7map.h"
+#include "iec/vm/z7parts.h"
 #include "iec/vm/z7str.h"
 #include "iec/vm/z7vm.h"
 
@@ -345,7 +346,7 @@ bool Body(Out &o, uint32_t db, uint32_t type, uint32_t sub, bool is_ct, uint32_t
     case 29: return BreakInfo(o, db, sub);
     case 30:
         if (!o.Room(256)) return false;
-        std::memset(o.p + o.n, 0, 256);  // the AS-i master answers no profiles here
+        Z7Part_VMAsi_GetMasterProfiles(Z7Sec_Addr(db, Z7SEC_ASI), sub, o.p + o.n);
         o.n += 256;
         return true;
     case 32: {

@@ -195,6 +195,27 @@ void Unpack8(const Ctx &c) {
     for (uint32_t k = 0; k < 8; k++) c.o.SetB(1 + k, (v >> k) & 1);
 }
 
+// CANRCVMSG: port name, USINT data array with its literal size (at least 8),
+// received, identifier, length: the next message of the port's spare slots.
+void CanRcvMsg(const Ctx &c) {
+    const int32_t n = int16_t(c.o.Idx(2));
+    const uint32_t arr = n >= 8 ? Z7Tools_GetArrayIn(c.db, 14, c.o.Idx(1), n, nullptr) : 0;
+    uint32_t id = 0, len = 0, got = 0;
+    uint8_t *out = arr ? Z7Mem_Ptr(arr, 8) : nullptr;
+    if (out != nullptr) {
+        char port[256] = {};
+        const uint32_t plen = Z7VMStr_GetLength(c.db, c.o.Idx(0));
+        if (const uint8_t *t = plen ? Z7Mem_Ptr(Z7VMStr_GetText(c.db, c.o.Idx(0)), plen) : nullptr)
+            std::memcpy(port, t, plen < 255 ? plen : 255);
+        uint8_t d[8] = {};
+        got = Z7Part_VMCan_RcvAppMsg(c.db, port, &id, &len, d);
+        if (got) std::memcpy(out, d, 8);
+    }
+    c.o.SetB(3, got != 0);
+    c.o.SetD(4, got ? int32_t(id) : 0);
+    c.o.SetD(5, got ? int32_t(len) : 0);
+}
+
 // ---- timers ------------------------------------------------------------------------------------------
 // TON/TOF/BLINK/BLINKA/PLS: ET 0, last 4, started 8, Q 9.
 // TP/TPR: ET 0, last 4, IN memory 8, Q 10.
@@ -1001,7 +1022,7 @@ constexpr Row kRows[Z7STFB_ROWS] = {
     {"ISFCINITSTEP", 42, 12, 0, 6, SfcStep, SfcInitStep, KeepStamp4},
     {"AVERAGEL", 43, 1056, 0, 4, AverageT<true>, AverageLInit, nullptr},
     {"HYSTERACC", 54, 24, 0, 4, HysterAcc, nullptr, nullptr},
-    {"CANRCVMSG", 0, 0, 0, 0, nullptr, nullptr, nullptr},
+    {"CANRCVMSG", 0, 8, 1, 6, CanRcvMsg, nullptr, nullptr},
     {"MBMASTERTCP", 0, 0, 0, 0, nullptr, nullptr, nullptr},
     {"MBMASTERRTU", 0, 0, 0, 0, nullptr, nullptr, nullptr},
     {"MBSLAVETCP", 0, 0, 0, 0, nullptr, nullptr, nullptr},

@@ -218,6 +218,8 @@ int tavix_auth_initialize() {
 void tavix_auth_clear() {
     tavix_auth_table.count = 0;
     std::memset(tavix_auth_table.entries, 0, sizeof tavix_auth_table.entries);
+    tavix_nonce_table.count = 0;
+    std::memset(tavix_nonce_table.entries, 0, sizeof tavix_nonce_table.entries);
 }
 
 void tavix_auth_free() { tavix_auth_clear(); }
@@ -362,16 +364,28 @@ tavix_auth_entry *tavix_auth_insert_auth_data(const char *key) {
     return &t.entries[i];
 }
 
+namespace {
+void RemoveNonce(const uint8_t d[16]);
+
+// Removes entry i of a sorted table, closing the gap.
+template <typename Entry>
+void RemoveAt(Entry *entries, uint32_t &count, long i) {
+    for (uint32_t k = uint32_t(i); k + 1 < count; k++) entries[k] = entries[k + 1];
+    count--;
+    entries[count] = Entry{};
+}
+}  // namespace
+
 void tavix_auth_remove_auth_data(const char *key) {
     auto &t = tavix_auth_table;
     uint8_t d[16];
     tavix_md5(key, std::strlen(key), d);
+    // A remote server's nonce for this key goes with it: the table would
+    // otherwise fill with the keys of sessions long gone.
+    RemoveNonce(d);
     bool found = false;
     const long i = EntryIndex(d, &found);
-    if (!found) return;
-    for (uint32_t k = uint32_t(i); k + 1 < t.count; k++) t.entries[k] = t.entries[k + 1];
-    t.count--;
-    t.entries[t.count] = tavix_auth_entry{};
+    if (found) RemoveAt(t.entries, t.count, i);
 }
 
 void tavix_auth_fill_authdata(bool ha1_given, const char *realm, const char *user, const void *password_or_ha1,
@@ -405,6 +419,13 @@ namespace {
 
 long NonceIndex(const uint8_t digest[16], bool *found) {
     return DigestIndex(tavix_nonce_table.entries, tavix_nonce_table.count, digest, found);
+}
+
+void RemoveNonce(const uint8_t d[16]) {
+    auto &t = tavix_nonce_table;
+    bool found = false;
+    const long i = NonceIndex(d, &found);
+    if (found) RemoveAt(t.entries, t.count, i);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // HTTP request framing, dispatch, responses and static files.
 #include "tavIXsdk/tavixsdk/tavix_engine.h"
+#include "tavIXsdk/tavixsdk/tavix_remote.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -418,5 +419,9 @@ int tavix_engine_handle_data(tavix_connection *c, tavix_buffer **pending, tavix_
 }
 
 void tavix_engine_receive_comm_data(tavix_connection *c, tavix_buffer *received) {
+    if (c->kind == 1) {
+        tavix_comm_remote_server_receive(c, received);  // an answer of a remote server
+        return;
+    }
     tavix_engine_handle_data(c, &c->pending, received);
 }

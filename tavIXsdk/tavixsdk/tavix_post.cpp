@@ -1,5 +1,6 @@
 // POST path of the web server.
 #include "tavIXsdk/tavixsdk/tavix_post.h"
+#include "tavIXsdk/tavixsdk/tavix_remote.h"
 
 #include <cstdio>
 #include <cstring>
@@ -170,13 +171,20 @@ tavix_buffer *tavix_engine_handle_post_request(tavix_connection *c, const char *
     const tavix_method m = tavix_engine_get_post_request_method(name, std::strlen(name));
     tavix_session *session = nullptr;
     if (x != nullptr && tavix_global_options.level != 0) {
-        int index = 0;
-        const int code = tavix_engine_session_verify_header(xtavix, &session, &index);
+        int index = 0, remote_index = -1;
+        tavix_remote_session *remote = nullptr;
+        const int code = tavix_engine_session_verify_header(xtavix, &session, &index, &remote_index, &remote);
         if (code != 0) {
             tavix_buffer_return(request);
             return tavix_engine_construct_json_error_response(code);
         }
         c->session = session;
+        if (remote_index >= 0) {
+            // For a remote server: rewritten and forwarded; its answer comes later.
+            response = tavix_comm_remote_server_handle_mangle_remote_request(session, remote_index, remote, c, request);
+            tavix_buffer_return(request);
+            return response;
+        }
     }
     if (tavix_engine_hooks.request != nullptr && tavix_engine_hooks.request("POST", url, c, request, &response)) {
         tavix_buffer_return(request);

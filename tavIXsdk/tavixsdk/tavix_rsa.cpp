@@ -119,6 +119,13 @@ int tavix_rsa_make_key(tavix_rsa_key *k, int bits, uint32_t e) {
     return rc;
 }
 
+int tavix_rsa_set_public(tavix_rsa_key *k, const uint8_t *n, std::size_t n_len, const uint8_t *e, std::size_t e_len) {
+    if (k == nullptr || n_len == 0 || e_len == 0) return -1;
+    return mp_from_ubin(&k->n, n, n_len) == MP_OKAY && mp_from_ubin(&k->e, e, e_len) == MP_OKAY && !mp_iszero(&k->n)
+               ? 0
+               : -1;
+}
+
 std::size_t tavix_rsa_modulus_size(const tavix_rsa_key *k) { return mp_ubin_size(&k->n); }
 
 int tavix_rsa_exptmod(const tavix_rsa_key *k, bool private_op, const uint8_t *in, std::size_t in_len, uint8_t *out,

@@ -15,6 +15,8 @@ int tavix_rsa_make_key(tavix_rsa_key *k, int bits, uint32_t e);
 // 0, or -1 (input above the modulus, or *out_len too small: the needed length written back).
 int tavix_rsa_exptmod(const tavix_rsa_key *k, bool private_op, const uint8_t *in, std::size_t in_len, uint8_t *out,
                       std::size_t *out_len);
+// A public key from its big-endian modulus and exponent; 0, or -1.
+int tavix_rsa_set_public(tavix_rsa_key *k, const uint8_t *n, std::size_t n_len, const uint8_t *e, std::size_t e_len);
 // Bytes of the modulus.
 std::size_t tavix_rsa_modulus_size(const tavix_rsa_key *k);
 

@@ -1,5 +1,6 @@
 // Web server sessions.
 #include "tavIXsdk/tavixsdk/tavix_session.h"
+#include "tavIXsdk/tavixsdk/tavix_remote.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -93,6 +94,7 @@ void FreeSession(tavix_session *s) {
         std::free(s->key);
     }
     tavix_buffer_return(s->parked);
+    tavix_comm_remote_server_delete_session(s->id);
     // No connection keeps a link to a session that is gone.
     for (tavix_connection &c : tavix_comm_state.conns)
         if (c.session == s) c.session = nullptr;
@@ -176,7 +178,10 @@ int tavix_engine_session_create(uint64_t now, const char *timeout_text, const ch
     return rc;
 }
 
-int tavix_engine_session_verify_header(const char *value, tavix_session **out, int *index) {
+int tavix_engine_session_verify_header(const char *value, tavix_session **out, int *index, int *remote_index,
+                                       tavix_remote_session **remote) {
+    if (remote_index != nullptr) *remote_index = -1;
+    if (remote != nullptr) *remote = nullptr;
     if (value == nullptr) return 454;
     const char *end = static_cast<const char *>(std::memchr(value, '\r', strnlen(value, 256)));
     if (end == nullptr || end[1] != '\n') return 453;
@@ -186,8 +191,9 @@ int tavix_engine_session_verify_header(const char *value, tavix_session **out, i
     if (!Param(value, n, "sessionid", sid, sizeof sid, &bad) || !Param(value, n, "cnonce", cnonce, sizeof cnonce, &bad) ||
         !Param(value, n, "digest", digest, sizeof digest, &bad) || bad)
         return 453;
-    char extra[64];
-    if (Param(value, n, "servername", extra, sizeof extra, &bad)) return 601;  // no remote servers are defined
+    char server[64], remote_id[16];
+    const bool named = Param(value, n, "servername", server, sizeof server, &bad);
+    const bool with_session = !bad && Param(value, n, "serversessionid", remote_id, sizeof remote_id, &bad);
     if (bad) return 453;
     pthread_rwlock_rdlock(&T.lock);
     const int i = Find(sid);
@@ -213,6 +219,19 @@ int tavix_engine_session_verify_header(const char *value, tavix_session **out, i
             if (tavix_auth_entry *e = tavix_auth_find_auth_data(s->key)) e->last_use = s->last_access;
             *out = s;
             *index = i;
+            if (named) {
+                // The remote server must be defined, enabled and reachable.
+                const int r = tavix_comm_remote_server_find(server);
+                const tavix_remote_server *rs = tavix_comm_remote_server_get(r);
+                tavix_remote_session *rsession =
+                    rs != nullptr && with_session ? tavix_comm_remote_server_find_session(r, s->id, remote_id) : nullptr;
+                if (rs == nullptr || !rs->enabled || rs->state < TAVIX_RS_RESOLVED) rc = 601;
+                else if (with_session && rsession == nullptr) rc = 603;
+                else {
+                    if (remote_index != nullptr) *remote_index = r;
+                    if (remote != nullptr) *remote = rsession;
+                }
+            }
         }
     }
     pthread_rwlock_unlock(&T.lock);

@@ -57,8 +57,13 @@ int tavix_engine_session_initialize();
 int tavix_engine_session_create(uint64_t now, const char *timeout_text, const char *key, bool key_encrypted,
                                 const char *realm, const char *user, const void *password_or_ha1, bool ha1_given,
                                 tavix_session **out, int *code);
-// 0 with the session and its index, or the code (454, 453, 451, 403, 462).
-int tavix_engine_session_verify_header(const char *value, tavix_session **out, int *index);
+struct tavix_remote_session;
+// 0 with the session and its index, or the code (454, 453, 451, 403, 462;
+// 601 and 603 for a remote server or remote session that is not there).
+// With "servername", the remote server's index (else -1) and the remote
+// session "serversessionid" names (else null).
+int tavix_engine_session_verify_header(const char *value, tavix_session **out, int *index,
+                                       int *remote_index = nullptr, tavix_remote_session **remote = nullptr);
 int tavix_engine_session_get_id(const char *id, tavix_session **out, int *index, int *code);
 int tavix_engine_session_delete_idx(int index);
 void tavix_engine_session_delete_expired(uint64_t now, void (*teardown)(tavix_session *));

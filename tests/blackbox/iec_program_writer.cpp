@@ -11,6 +11,12 @@
 // once: a file "/mnt/cfg/b3io.txt" with a line HELLO and the DINT
 // 16#11223344, and a TCP listener on 5600 whose connection is echoed every
 // cycle (%AQ3 counts the bytes echoed).
+// "can" gives program data of the application CAN messages application of
+// tests/support/iec_rtio.h: %AI1..%AI4 = INT 5..8, %AQ1 = INT 1, %AQ2 =
+// UINT 2, %AQ3 = INT 3, %AQ4 = DINT 1 (low word), %Q1 = BOOL 1.
+// "canecho" gives program data of an application that sends each value of
+// 0x181..0x184 (bytes 0-1) back on 0x381..0x384 as it changes and sends
+// 0x38F every 10 ms.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -18,6 +24,7 @@
 #include "tests/support/iec_asm.h"
 #include "tests/support/iec_image.h"
 #include "tests/support/iec_mbcfg.h"
+#include "tests/support/iec_rtio.h"
 #include "tests/support/iec_vms.h"
 
 int main(int argc, char **argv) {
@@ -92,6 +99,40 @@ int main(int argc, char **argv) {
         FILE *f = std::fopen(argv[2], "wb");
         if (f == nullptr || std::fwrite(out.data(), 1, out.size(), f) != out.size() || std::fclose(f) != 0) return 1;
         return 0;
+    }
+    if (std::strcmp(argv[1], "can") == 0 || std::strcmp(argv[1], "canecho") == 0) {
+        test_support::CanDefImage echo;
+        echo.ports = {{"can1", 4, 5, 0, 0, 0}};
+        for (uint16_t k = 0; k < 4; k++) {
+            echo.rcv.push_back({0x181u + k, 0, 0, 0, 2, 0, false, {}});
+            echo.snd.push_back({0x381u + k, 0, 0, 0, 2, 3, false, {}});
+            test_support::CanVarDef in;
+            in.msg = k, in.kind = 1, in.size = 2, in.mtype = in.vtype = test_support::RT_INT;
+            in.index = uint16_t(1 + k);
+            test_support::CanVarDef back = in;
+            back.kind = 2, back.send = 1;
+            echo.vars.push_back(in);
+            echo.vars.push_back(back);
+        }
+        echo.snd.push_back({0x38F, 10, 0, 0, 1, 1, false, {}});
+        const std::vector<uint8_t> img =
+            test_support::CanTestImage(std::strcmp(argv[1], "can") == 0 ? test_support::CanTestDef() : echo);
+        std::vector<uint8_t> out(16, 0);
+        test_support::RtPut16(out, 0, 74);
+        std::memcpy(&out[4], "XTI", 3);
+        test_support::RtPut32(out, 8, uint32_t(img.size()));
+        out.insert(out.end(), img.begin(), img.end());
+        std::vector<uint8_t> loc(6464 * 4, 0);
+        auto bind = [&](uint32_t slot, uint32_t value) { test_support::RtPut32(loc, 4 * slot, value); };
+        for (uint32_t k = 0; k < 4; k++) bind(5440 + k, 0x04000005 + k);  // %AI1..4 = INT 5..8
+        bind(5952, 0x04000001);  // %AQ1 = INT 1
+        bind(5953, 0x04000002);  // %AQ2 = UINT 2
+        bind(5954, 0x04000003);  // %AQ3 = INT 3
+        bind(5955, 0x08000001);  // %AQ4 = DINT 1
+        bind(3392, 0x00000001);  // %Q1 = BOOL 1
+        out.insert(out.end(), loc.begin(), loc.end());
+        FILE *f = std::fopen(argv[2], "wb");
+        return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
     }
     if (std::strcmp(argv[1], "blocks-program") == 0) {
         // Controller blocks: CTU (CU BOOL 1, R BOOL 2, PV INT 5, Q BOOL 3, CV

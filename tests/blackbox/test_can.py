@@ -32,8 +32,8 @@ class Peer:
     """One endpoint of the host bus. A reader thread keeps every frame with
     its arrival time; a responder may answer frames as they come."""
 
-    def __init__(self, root, name="peer"):
-        self.dir = os.path.join(root, "sim", "can", "can0")
+    def __init__(self, root, name="peer", port="can0"):
+        self.dir = os.path.join(root, "sim", "can", port)
         os.makedirs(self.dir, exist_ok=True)
         self.name = name
         path = os.path.join(self.dir, name)

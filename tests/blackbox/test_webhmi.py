@@ -263,19 +263,25 @@ def png_pixel(png, x, y):
     return tuple(prev[x * bpp:x * bpp + 3])
 
 
+def chromium(test):
+    """Headless Chromium for a test, with its profile in the test's root; quit at cleanup."""
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    opts = webdriver.ChromeOptions()
+    for a in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+              "--user-data-dir=" + test.ctl.path("chromium"), "--window-size=200,200"):
+        opts.add_argument(a)
+    opts.binary_location = "/usr/bin/chromium"
+    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=opts)
+    test.addCleanup(driver.quit)
+    return driver
+
+
 class Browser(WebHmi):
     def test_chromium_logs_in_and_its_script_reaches_the_methods(self):
-        from selenium import webdriver
-        from selenium.webdriver.chrome.service import Service
         with open(os.path.join(self.www, "hmi.html"), "wb") as f:
             f.write(HMI_PAGE)
-        opts = webdriver.ChromeOptions()
-        for a in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-                  "--user-data-dir=" + self.ctl.path("chromium"), "--window-size=200,200"):
-            opts.add_argument(a)
-        opts.binary_location = "/usr/bin/chromium"
-        driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=opts)
-        self.addCleanup(driver.quit)
+        driver = chromium(self)
         driver.get("http://viewer:view22@%s/hmi.html" % HOST)
         self.assertTrue(wait_for(lambda: driver.title == "done", 20), driver.title)
         self.assertEqual(png_pixel(driver.get_screenshot_as_png(), 10, 10), (0, 255, 0))

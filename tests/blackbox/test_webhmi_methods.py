@@ -5,19 +5,22 @@ subscriptions, publish and long poll, read and write of registers set and
 read back over the command protocol, and the codes of what the controller
 does not offer."""
 
+import base64
 import hashlib
 import json
 import os
 import re
 import socket
+import subprocess
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from bbsupport import Controller, NetPeer, wait_for  # noqa: E402
-from test_modbus import R, config_block, io_config  # noqa: E402
-from test_webhmi import digest_header, listening, wait_web_server  # noqa: E402
+from test_modbus import COUNTER, R, config_block, io_config  # noqa: E402
+from test_webhmi import chromium, digest_header, listening, wait_web_server  # noqa: E402
+import test_iec_runtime as rt  # noqa: E402
 
 HOST = "10.77.0.2"
 SECURITY = b"tavIX\r\nop;226f2a0adcb0f34a56dc9c2f26248223;Right0;Right3\r\n"
@@ -27,17 +30,56 @@ def md5(text):
     return hashlib.md5(text.encode()).hexdigest()
 
 
-class Methods(unittest.TestCase):
+POLL_PAGE = b"""<!DOCTYPE html><html><head><title>poll</title></head>
+<body style="margin:0"><div id="v"></div><script>
+async function post(method, header, body) {
+  const r = await fetch(location.origin + "/tavIX/?" + method,
+                        {method: "POST", headers: {"X-TavIX": header}, body: body});
+  return r.json();
+}
+async function start(headers) {
+  let k = 0;
+  await post("createsubscription", headers[k++], "");
+  await post("subscribedata", headers[k++], "subscriptionid=1&address%5B%5D=R_1_1_UINT16");
+  const list = document.getElementById("v");
+  while (k < headers.length && list.children.length < 6) {
+    const got = await post("publish", headers[k++], "longpoll=true");
+    for (const n of got.result) {
+      const line = document.createElement("div");
+      line.textContent = n.value;
+      line.style.height = "10px";
+      list.appendChild(line);
+    }
+  }
+  document.title = "done";
+}
+</script></body></html>
+"""
+
+
+class WebSession(unittest.TestCase):
+    """A controller with a web project, its registers set, and the helpers of
+    a method client."""
+    GLOBAL_CFG = b""  # tavIXGlobal.cfg; empty: none (Digest)
+    PAGES = {}  # files of wwwroot
+
     def setUp(self):
         self.peer = NetPeer()
         self.addCleanup(self.peer.close)
         self.ctl = Controller(prefix="plc-webm-")
         self.addCleanup(self.ctl.cleanup)
-        os.makedirs(self.ctl.path("mnt", "USB0", "tavIX", "wwwroot"))
+        www = self.ctl.path("mnt", "USB0", "tavIX", "wwwroot")
+        os.makedirs(www)
+        for name, data in self.PAGES.items():
+            with open(os.path.join(www, name), "wb") as f:
+                f.write(data)
         cfg = self.ctl.path("mnt", "USB0", "tavIX", "config")
         os.makedirs(cfg)
         with open(os.path.join(cfg, "security.cfg"), "wb") as f:
             f.write(SECURITY)
+        if self.GLOBAL_CFG:
+            with open(os.path.join(cfg, "tavIXGlobal.cfg"), "wb") as f:
+                f.write(self.GLOBAL_CFG)
         self.c = self.ctl.start(port=True).client
         self.c.download(5, io_config(config_block()))
         self.c.comm_lock(0)
@@ -74,15 +116,23 @@ class Methods(unittest.TestCase):
     def nonce(self):
         return re.search(rb'nonce="([0-9a-f]{32})"', self.exchange(b"GET / HTTP/1.0\r\n\r\n")).group(1).decode()
 
+    @staticmethod
+    def session_header(session, cnonce):
+        """The X-TavIX value of a session (id, key) for a cnonce."""
+        sid, key = session
+        return 'sessionid="%s", cnonce="%d", digest="%s"' % (sid, cnonce, md5("%s:%s:%d" % (sid, key, cnonce)))
+
+    def session_line(self, session):
+        """The next X-TavIX line of a session, or nothing without one."""
+        if session is None:
+            return b""
+        self.cnonce += 1
+        return ("X-TavIX: %s\r\n" % self.session_header(session, self.cnonce)).encode()
+
     def request(self, method, fields=(), session=None, send_only=False):
         uri = "/tavIX/?" + method
         body = "&".join("%s=%s" % kv for kv in fields).encode()
-        extra = b""
-        if session is not None:
-            sid, key = session
-            self.cnonce += 1
-            extra = ('X-TavIX: sessionid="%s", cnonce="%d", digest="%s"\r\n'
-                     % (sid, self.cnonce, md5("%s:%s:%d" % (sid, key, self.cnonce)))).encode()
+        extra = self.session_line(session)
 
         def message(nonce):
             head = b"POST " + uri.encode() + b" HTTP/1.0\r\n" + digest_header("op", "pw", "POST", uri, nonce) + extra
@@ -117,6 +167,9 @@ class Methods(unittest.TestCase):
     def word(self, n):
         return int.from_bytes(self.c.read_reg(R(n), 16), "little")
 
+
+
+class Methods(WebSession):
     def test_info_sessions_subscriptions_publish_read_write_and_long_poll(self):
         info = self.request("info")
         self.assertEqual(list(info), ["loginmethod", "encryptionmodulus", "encryptionexponent", "certificationlevel",
@@ -236,6 +289,103 @@ class Methods(unittest.TestCase):
             self.session(info)
         self.assertEqual(self.request("createsession", [("cipher", "00")]),
                          {"error": 450, "errorstring": "Too many active sessions"})
+
+    maxDiff = None
+
+    def test_iec_variable_names_read_written_and_published(self):
+        """With the "VMS" application running (INT Counter counting up each
+        cycle, DINT Total, STRING(8) Label "AB", INT Const5 = 16#BEEF), a
+        name is an IEC variable and "@" marks a register address."""
+        self.c.set_mode(0)
+        self.c.download(0, subprocess.run([rt.WRITER, "vms-program", "/dev/stdout"], check=True,
+                                          stdout=subprocess.PIPE).stdout)
+        self.c.set_mode(2)
+        self.assertTrue(self.ctl.wait_console("_VMThread", 10), self.ctl.console())
+        assert wait_for(lambda: self.c.read_reg(R(1), 1) is not None and self.listening(), 15)
+        info = self.request("info")
+        s = self.session(info)
+
+        def read(*names):
+            got = self.request("read", [("address[]", n) for n in names], session=s)["result"]
+            return [{k: v for k, v in e.items() if k != "timestamp"} for e in got]
+
+        # Reads answer what a frame holds: subscribed first, the refused names answer 301.
+        names = ["Const5", "Label", "@R_5_1_INT16", "Const5.9", "Const5.8", "Counter", "Total", "Const5.15",
+                 "R_5_1_INT16", "Nothing", "Const5.16", "Label.1"]
+        self.assertEqual(self.request("createsubscription", session=s), {"subscriptionid": "1"})
+        refused = {"error": 301, "errorstring": "Address not found"}
+        self.assertEqual(self.request("subscribedata", [("subscriptionid", "1")] + [("address[]", n) for n in names],
+                                      session=s),
+                         {"result": [{"error": 0}] * 8 + [refused] * 4})
+        self.assertEqual(read(*names[:5]), [{"value": -16657, "error": 0}, {"value": "AB", "error": 0},
+                                            {"value": 4660, "error": 0}, {"value": True, "error": 0},
+                                            {"value": False, "error": 0}])
+        first = read("Counter")[0]["value"]
+        self.assertTrue(wait_for(lambda: read("Counter")[0]["value"] > first, 5))
+        self.assertGreater(read("Total")[0]["value"], 0)
+
+        # Writes land in the application's variables.
+        got = self.request("write", [("address[]", "Const5"), ("value[]", "1234"), ("address[]", "Label"),
+                                     ("value[]", "XYZ"), ("address[]", "Label"), ("value[]", "NINECHARS"),
+                                     ("address[]", "Const5.15"), ("value[]", "1")], session=s)["result"]
+        self.assertEqual(got, [{"error": 0}, {"error": 0}, {"error": 304, "errorstring": "Buffer overflow"},
+                               {"error": 0}])
+        # The refused write's code stays with the text as its status.
+        self.assertEqual(read("Const5", "Label"), [{"value": 1234 - 32768, "error": 0},
+                                                   {"value": "XYZ", "status": 304, "error": 0}])
+
+        # A subscribed variable is published as it changes.
+        seen = []
+
+        def counted():
+            seen.extend(n["value"] for n in self.request("publish", [("longpoll", "false")], session=s)["result"]
+                        if n["address"] == "Counter")
+            return len(seen) >= 2 and seen[-1] > seen[0]
+        self.assertTrue(wait_for(counted, 10), seen)
+
+
+
+
+class LongPollPage(WebSession):
+    """Chromium with Basic credentials set over DevTools runs a page that
+    follows a ladder counter (%R1) by long poll; the session and its header
+    digests are made here with pow() and hashlib."""
+
+    GLOBAL_CFG = b"Authentication:Basic\r\n"
+    PAGES = {"poll.html": POLL_PAGE}
+
+    def setUp(self):
+        super().setUp()
+        self.c.set_mode(0)
+        self.c.download(0, COUNTER)
+        self.c.set_mode(2)
+
+    def basic(self, method, fields=(), session=None):
+        body = "&".join("%s=%s" % kv for kv in fields).encode()
+        extra = self.session_line(session)
+        answer = self.exchange(b"POST /tavIX/?" + method.encode() + b" HTTP/1.0\r\nAuthorization: Basic " +
+                               base64.b64encode(b"op:pw") + b"\r\n" + extra +
+                               b"Content-Length: %d\r\n\r\n" % len(body) + body)
+        self.assertTrue(answer.startswith(b"HTTP/1.0 200 OK\r\n"), answer)
+        return json.loads(answer.split(b"\r\n\r\n", 1)[1])
+
+    def test_a_page_follows_a_counter_by_long_poll(self):
+        self.request = lambda method, fields=(), session=None: self.basic(method, fields, session)
+        session = self.session(self.request("info"))
+        headers = [self.session_header(session, n) for n in range(self.cnonce + 1, self.cnonce + 60)]
+        driver = chromium(self)
+        driver.execute_cdp_cmd("Network.enable", {})
+        driver.execute_cdp_cmd("Network.setExtraHTTPHeaders", {"headers": {
+            "Authorization": "Basic " + base64.b64encode(b"op:pw").decode()}})
+        driver.get("http://%s/poll.html" % HOST)
+        self.assertTrue(wait_for(lambda: driver.title == "poll", 10), driver.title)
+        driver.execute_script("start(arguments[0]).catch(e => { document.title = 'error ' + e; })", headers)
+        self.assertTrue(wait_for(lambda: driver.title == "done", 30), driver.title)
+        values = [int(e.text) for e in driver.find_elements("css selector", "#v > div")]
+        self.assertGreaterEqual(len(values), 6)
+        # Each answer brings the counter's newer value; the list grows on the page.
+        self.assertTrue(all(b != a for a, b in zip(values, values[1:])), values)
+        self.assertEqual(driver.execute_script("return document.getElementById('v').offsetHeight"), 10 * len(values))
 
 
 if __name__ == "__main__":

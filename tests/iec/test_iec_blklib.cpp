@@ -15,6 +15,12 @@
 #include "iec/vm/z7interp.h"
 #include "iec/vm/z7str.h"
 #include "tests/iec/iec_fixture.h"
+#include "core/image/dpram.h"
+#include "exec/sys.h"
+#include "media/cfm.h"
+#include "media/fileblk.h"
+#include "media/filex.h"
+#include <sys/stat.h>
 
 namespace iec_test {
 using test_support::IecImage;
@@ -122,6 +128,8 @@ TEST_F(BlkLib, CommandAnswersOfEveryRowAndAbsentFamilies) {
         {"TON100MS", 8}, {"TOF1S32", 8}, {"TONR10MS", 8}, {"TON1MS32", 8}, {"CTU", 2}, {"CTD", 2},
         {"FORCESCREEN", 4}, {"LIM", 0}, {"SQRT", 0}, {"MULTISHIFT", 0}, {"INTTOASCII", 0}, {"STRINGFIND", 0},
         {"ALARM", 0}, {"SUNPOS", 0}, {"SCALEINT", 0}, {"SAVERCPBYSTR", 0}, {"LOADRCPBYSTR2", 0}, {"KEYPRESS", 0},
+        {"WRITE_CF", 56}, {"WRITE_CF2", 56}, {"READ_CF", 44}, {"READ_CF2", 44}, {"COPY_CF", 294},
+        {"DELETE_CF", 290}, {"RENAME_CF", 8},
     };
     const uint32_t inst = Inst(8);
     for (const Row &r : rows) {
@@ -135,8 +143,7 @@ TEST_F(BlkLib, CommandAnswersOfEveryRowAndAbsentFamilies) {
     }
     // every row from 61 up with a handler is one of ours; the port, modem,
     // Modbus, file, PID, CANopen and network rows are absent (unresolved)
-    for (const char *absent : {"OPENCOMM", "MODBUSDOREQUEST", "MODEMAUTODIAL", "COPY_CF",
-                                "NETGETWORD", "NETPUTWORDEX", "GPRSCONNECT"})
+    for (const char *absent : {"OPENCOMM", "MODBUSDOREQUEST", "MODEMAUTODIAL", "GPRSCONNECT"})
         EXPECT_EQ(Proc(absent), nullptr) << absent;
     BlkLib_Remove();
     EXPECT_EQ(Proc("CTU"), nullptr);
@@ -952,4 +959,246 @@ TEST_F(BlkLib, CanopenBlocksCheckTheirArrays) {
     EXPECT_EQ(Get(BOOL_, 1), 0u);
     EXPECT_EQ(Get(INT_, 2), uint64_t(uint16_t(Z7_get_node_id())));
 }
+// File blocks against the card file manager of a fresh root: ownership of
+// the read/write group, the write and read round trip on A:, refusals, and
+// copy, delete and rename.
+TEST_F(BlkLib, FileBlocksOwnershipRoundTripAndRefusals) {
+    ::mkdir((root / "mnt").c_str(), 0775);
+    ::mkdir((root / "mnt/USB0").c_str(), 0775);
+    for (MntDriveRec &d : MntDrive) d.mounted = 0;
+    FileMutex = 0;
+    Cf_Media = Cf_Media2 = Cf_Media3 = FxMedia{};
+    dpram.fill(0);
+    Dpram_Init();
+    BackTsk_Report();
+    CFM_Open();
+    File_Init();
+    auto pass = [] {
+        SYS_Update();
+        CFM_Update();
+        CFM_TheLoop(0);
+    };
+    const uint32_t a = Inst(56), b = Inst(56), rd = Inst(44), cp = Inst(294), del = Inst(290), ren = Inst(8);
+    // BOOL: enables of a, b, read, copy, delete, rename; the line-break flag.
+    for (uint32_t k = 0; k < 6; k++) Put(BOOL_, k, 1);
+    Put(BOOL_, 10, 1);
+    const int16_t data[] = {10, -20, 30, 40};
+    for (uint32_t k = 0; k < 4; k++) Put(INT_, k, uint16_t(data[k]));
+    Put(INT_, 10, 3);   // elements to write
+    Put(INT_, 11, 3);   // elements per line
+    Put(INT_, 12, 3);   // elements to read
+    Put(DINT_, 0, 3);   // write mode: replace
+    Put(DINT_, 1, 5);   // element format: signed 16-bit decimal
+    Put(DINT_, 2, 1);   // formatted values
+    Put(DINT_, 6, 0);   // read from the first field
+    SetStr(1, "A:\\OUT\\B1.CSV");
+    SetStr(2, "A:\\OUT\\C1.CSV");
+    SetStr(3, "");
+    SetStr(4, "A:\\OUT\\R1.CSV");
+    auto write = [&](uint16_t en, uint16_t status) {
+        return std::vector<uint16_t>{INT_, en, 0, 1, 1, 0, 4, 10, 11, 2, 10, status};
+    };
+    const std::vector<uint16_t> read = {INT_, 2, 1, 1, 6, 12, 20, 10, 2, 5};
+    auto status = [&](uint32_t k) { return int32_t(Get(DINT_, k)); };
+
+    // Two writers: the first owns the transfer, the second reads -3 until the
+    // first is disabled, even after the first has finished.
+    Call("WRITE_CF", write(0, 3), a);
+    EXPECT_EQ(status(3), -2);
+    Call("WRITE_CF", write(1, 4), b);
+    EXPECT_EQ(status(4), -3);
+    for (int i = 0; i < 50 && status(3) == -2; i++) {
+        pass();
+        Call("WRITE_CF", write(0, 3), a);
+    }
+    EXPECT_EQ(status(3), 0x30000);  // done, three elements
+    EXPECT_EQ(Call("WRITE_CF", write(1, 4), b), 0u);
+    EXPECT_EQ(status(4), -3);
+    std::string text;
+    {
+        std::FILE *f = std::fopen((root / "mnt/USB0/OUT/B1.CSV").c_str(), "rb");
+        ASSERT_NE(f, nullptr);
+        char buf[64] = {};
+        text.assign(buf, std::fread(buf, 1, sizeof buf, f));
+        std::fclose(f);
+    }
+    EXPECT_EQ(text, "10,-20,30\r\n");
+    Put(BOOL_, 0, 0);
+    Call("WRITE_CF", write(0, 3), a);
+    EXPECT_EQ(status(3), -4);
+    Call("WRITE_CF", write(1, 4), b);
+    EXPECT_EQ(status(4), -2);
+    for (int i = 0; i < 50 && status(4) == -2; i++) {
+        pass();
+        Call("WRITE_CF", write(1, 4), b);
+    }
+    EXPECT_EQ(status(4), 0x30000);
+    Put(BOOL_, 1, 0);
+    Call("WRITE_CF", write(1, 4), b);
+
+    // Read it back into INT[10] from element 20.
+    Call("READ_CF", read, rd);
+    for (int i = 0; i < 50 && status(5) == -2; i++) {
+        pass();
+        Call("READ_CF", read, rd);
+    }
+    EXPECT_EQ(status(5), 0x30000);
+    EXPECT_EQ(int16_t(Get(INT_, 20)), 10);
+    EXPECT_EQ(int16_t(Get(INT_, 21)), -20);
+    EXPECT_EQ(int16_t(Get(INT_, 22)), 30);
+    Put(BOOL_, 2, 0);
+    Call("READ_CF", read, rd);
+    EXPECT_EQ(status(5), -4);
+
+    // Empty paths: 66 without a job.
+    Call("DELETE_CF", {4, 3, 7}, del);
+    EXPECT_EQ(status(7), 66);
+    Put(BOOL_, 4, 0);
+    Call("DELETE_CF", {4, 3, 7}, del);
+    EXPECT_EQ(status(7), -4);
+    Call("COPY_CF", {3, 1, 3, 8}, cp);
+    EXPECT_EQ(status(8), 66);
+    Put(BOOL_, 3, 0);
+    Call("COPY_CF", {3, 1, 3, 8}, cp);
+    // A copy that runs, then a rename of the copy.
+    Put(BOOL_, 3, 1);
+    Call("COPY_CF", {3, 1, 2, 8}, cp);
+    for (int i = 0; i < 2000 && status(8) == -2; i++) {
+        File_JobsIdle(10);
+        Call("COPY_CF", {3, 1, 2, 8}, cp);
+    }
+    EXPECT_EQ(status(8), 0);
+    Put(BOOL_, 3, 0);
+    Call("COPY_CF", {3, 1, 2, 8}, cp);
+    Call("RENAME_CF", {5, 2, 4, 9}, ren);
+    for (int i = 0; i < 50 && status(9) == -2; i++) {
+        pass();
+        Call("RENAME_CF", {5, 2, 4, 9}, ren);
+    }
+    EXPECT_EQ(status(9), 0);
+    struct stat st {};
+    EXPECT_EQ(::stat((root / "mnt/USB0/OUT/R1.CSV").c_str(), &st), 0);
+    EXPECT_NE(::stat((root / "mnt/USB0/OUT/C1.CSV").c_str(), &st), 0);
+    // READ_CF2: the renamed copy, its name in a BYTE array of 20.
+    PutBytes(40, std::string("A:\\OUT\\R1.CSV") + '\0');
+    Put(BOOL_, 2, 1);
+    const std::vector<uint16_t> read2 = {INT_, 2, 1, 40, 20, 6, 12, 30, 10, 2, 10};
+    Call("READ_CF2", read2, rd);
+    for (int i = 0; i < 50 && status(10) == -2; i++) {
+        pass();
+        Call("READ_CF2", read2, rd);
+    }
+    EXPECT_EQ(status(10), 0x30000);
+    EXPECT_EQ(int16_t(Get(INT_, 31)), -20);
+    File_JobsIdle(5000);
+}
+
+// NET word blocks: the area comes from the symbol of the area array in the
+// variable map; words go through the global-word helpers and CAN requests.
+TEST_F(BlkLib, NetworkWordBlocksFollowTheAreaSymbol) {
+    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+    db = 0;
+    IecImage img;
+    img.d8 = img.d16 = img.d32 = img.d64 = img.time = {63, 63, 0};
+    img.str = {8, 8, 0};
+    img.string_sizes = {16, 16, 16, 16, 16, 16, 16, 4};
+    img.map_vars = {{INT_, 40, 4, 0, 0, 1, "AQG", {}}, {BOOL_, 10, 2, 0, 0, 1, "QG", {}},
+                    {INT_, 44, 4, 0, 0, 1, "AQ", {}}, {INT_, 48, 2, 0, 0, 1, "R", {}}};
+    ASSERT_EQ(Start(img, db), 0u);
+    static std::vector<std::string> traced;
+    traced.clear();
+    Blk_Hooks.trace = [](const char *line) { traced.emplace_back(line); };
+    Net_Data = {};
+    _Can_FlushTx(0);
+    PlcWordSet(W_NETID, 5);
+    PlcWordSet(188, 1);
+    auto frames = [] {
+        std::vector<std::pair<uint32_t, uint8_t>> f;  // id, remote
+        CanRing &r = CanPort[0].tx;
+        for (uint16_t k = 0, i = r.out; k < r.count; k++, i = uint16_t((i + 1) % CAN_RING))
+            f.emplace_back(r.msg[i].id, r.msg[i].rtr);
+        _Can_FlushTx(0);
+        return f;
+    };
+    using F = std::vector<std::pair<uint32_t, uint8_t>>;
+    auto inst = [&] {
+        const uint32_t i = Inst(4);
+        EXPECT_EQ(Call("NETGETWORD", {}, i, FB_INSTSIZE), 4u);
+        Call("NETGETWORD", {}, i, FB_INSTINIT);
+        return i;
+    };
+    Put(INT_, 1, 5);  // node
+    Put(INT_, 2, 1);  // first analog word
+    Put(INT_, 3, 3);  // words
+    for (uint32_t k = 0; k < 4; k++) Put(INT_, 10 + k, 0x1111u * (k + 1));
+
+    // Analog: three words of node 5 queued from word 1.
+    const uint32_t put = inst(), get = inst(), ex = inst();
+    const std::vector<uint16_t> put_ops = {INT_, 1, 10, 4, 40, 2, 3};
+    Call("NETPUTWORD", put_ops, put);
+    EXPECT_EQ(Net_Data[5].aqg_valid, 0x0Eu);
+    EXPECT_EQ(Net_Data[5].aqg[1], 0x1111);
+    EXPECT_EQ(Net_Data[5].aqg[3], 0x3333);
+    // The getter's first call only asks (remote frame 5 x 8 + 3), which
+    // drops what was valid; queued again, the words arrive.
+    const std::vector<uint16_t> get_ops = {INT_, 1, 40, 2, 20, 4, 3};
+    Call("NETGETWORD", get_ops, get);
+    EXPECT_EQ(frames(), (F{{43, 1}}));
+    EXPECT_EQ(Get(INT_, 20), 0u);
+    Call("NETGETWORD", get_ops, get);
+    EXPECT_EQ(Get(INT_, 20), 0u);
+    Call("NETPUTWORD", put_ops, put);
+    Call("NETGETWORD", get_ops, get);
+    EXPECT_EQ(Get(INT_, 20), 0x1111u);
+    EXPECT_EQ(Get(INT_, 22), 0x3333u);
+    EXPECT_EQ(Get(INT_, 23), 0u);
+
+    // On change: the first call queues, an unchanged one only checks, a
+    // changed word queues again; the trigger always queues.
+    const std::vector<uint16_t> ex_ops = {INT_, 1, 10, 4, 40, 2, 3, 0};
+    Put(BOOL_, 0, 0);
+    Net_Data[5].aqg_valid = 0;
+    Call("NETPUTWORDEX", ex_ops, ex);
+    EXPECT_EQ(Net_Data[5].aqg_valid, 0x0Eu);
+    Net_Data[5].aqg_valid = 0;
+    Call("NETPUTWORDEX", ex_ops, ex);
+    EXPECT_EQ(Net_Data[5].aqg_valid, 0u);
+    Put(INT_, 11, 0x0BEE);
+    Call("NETPUTWORDEX", ex_ops, ex);
+    EXPECT_EQ(Net_Data[5].aqg_valid, 0x0Eu);
+    EXPECT_EQ(Net_Data[5].aqg[2], 0x0BEE);
+    Net_Data[5].aqg_valid = 0;
+    Put(BOOL_, 0, 1);
+    Call("NETPUTWORDEX", ex_ops, ex);
+    EXPECT_EQ(Net_Data[5].aqg_valid, 0x0Eu);
+
+    // Digital: sixteen BOOLs packed into word 16 / 16 = 1, and back.
+    Put(INT_, 4, 16);
+    Put(INT_, 5, 1);
+    for (uint32_t k = 0; k < 16; k++) Put(BOOL_, 20 + k, k == 0 || k == 15);
+    const uint32_t dput = inst(), dget = inst();
+    Call("NETPUTWORD", {BOOL_, 1, 20, 16, 10, 4, 5}, dput);
+    EXPECT_EQ(Net_Data[5].qg[1], 0x8001);
+    EXPECT_EQ(Net_Data[5].qg_valid, 0x2u);
+    const std::vector<uint16_t> dget_ops = {BOOL_, 1, 10, 4, 40, 16, 5};
+    Call("NETGETWORD", dget_ops, dget);
+    EXPECT_EQ(frames(), (F{{40, 1}}));  // a local node keeps its words
+    Call("NETGETWORD", dget_ops, dget);
+    std::string bits;
+    for (uint32_t k = 0; k < 16; k++) bits.push_back(char('0' + Get(BOOL_, 40 + k)));
+    EXPECT_EQ(bits, "1000000000000001");
+
+    // "AQ" is an input area (nothing queued); an unknown symbol does nothing.
+    Net_Data[5] = {};
+    const uint32_t aq = inst(), none = inst();
+    Call("NETPUTWORD", {INT_, 1, 10, 4, 44, 2, 3}, aq);
+    Call("NETGETWORD", {INT_, 1, 48, 2, 20, 4, 3}, none);
+    EXPECT_EQ(Net_Data[5].aqg_valid, 0u);
+    EXPECT_TRUE(frames().empty());
+    EXPECT_EQ(traced, (std::vector<std::string>{"NETPUTW plc type 4n", "NETGETW plc type 4.........\n",
+                                                "NETPUTWEX plc type 4n", "NETPUTW plc type 5n",
+                                                "NETGETW plc type 5.........\n", "NETPUTW plc type 3n",
+                                                "NETGETW plc type 0.........\n"}));
+}
+
 }  // namespace iec_test

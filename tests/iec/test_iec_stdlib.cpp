@@ -129,7 +129,7 @@ TEST_F(IecStd, RegistryOrderClassNumbersSizesAndAbsentRows) {
         {10, "STACKINT", 14, 524, 0, true}, {11, "SERIO", 0, 0, 0, false},  {13, "AVERAGE", 17, 536, 0, true},
         {20, "CURVELIN", 44, 0, 1, true}, {22, "UNPACK8", 22, 0, 1, true}, {31, "FIFO", 31, 24, 1, true},
         {37, "TMUSEC", 52, 12, 0, true},  {44, "SIGPLAY", 40, 32, 0, true}, {47, "AVERAGEL", 43, 1056, 0, true},
-        {48, "HYSTERACC", 54, 24, 0, true}, {49, "CANRCVMSG", 0, 0, 0, false}, {53, "MBSLAVETCPEX", 57, 20260, 1, true},
+        {48, "HYSTERACC", 54, 24, 0, true}, {49, "CANRCVMSG", 0, 8, 1, true}, {53, "MBSLAVETCPEX", 57, 20260, 1, true},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.name);

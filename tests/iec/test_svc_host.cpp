@@ -129,6 +129,10 @@ TEST_F(Host, StoredApplicationStartsAndSlotsLandInTheirTables) {
     EXPECT_EQ(VmDbBitSys_ptr[1].flags & 0x10, 0x10);
     EXPECT_EQ(DrevanoCalculateRegToken(VmDbWordOutput_ptr[0].vm, 0, 0), 24576u);
     EXPECT_EQ(DrevanoCalculateRegToken(VmDbWordOutput_ptr[0].vm, 0, 1), 0u);
+    // A BOOL array keeps a byte per bit: 16 bits from element 10 would reach
+    // past the 20-byte section and are refused; 8 bits fit.
+    EXPECT_EQ(DrevanoCalculateVmDbAddress(0xD800000Au, 16), nullptr);
+    EXPECT_NE(DrevanoCalculateVmDbAddress(0xD800000Au, 8), nullptr);
 }
 
 TEST_F(Host, SynchronisationThroughItsEdgesAndNothingAfterTheStop) {

@@ -219,7 +219,7 @@ TEST_F(LadderTest, NetworkIdSelectorAndAlarmHandler) {
         EXPECT_TRUE(LT_Bit(Q(4)));
         EXPECT_FALSE(LT_Bit(Q(5)));
         EXPECT_EQ(std::memcmp(image.data() + 3968, plc_reg.data() + 3968, 10000), 0);
-        for (uint16_t op : {367, 371, 380, 394, 527, 531}) {
+        for (uint16_t op : {371, 380, 394, 527, 531}) {
             LadAsm f(l16);
             f.word(op).word(0).end();
             EXPECT_EQ(Run(f), 1) << op;

@@ -1,0 +1,724 @@
+// The IEC application's own field I/O in process: application CAN messages
+// on a bus in memory behind the CAN seam, the AS-i binding with its stand-in
+// files, the driver kit without drivers.
+#include <cerrno>
+#include <deque>
+#include <fstream>
+#include <sys/stat.h>
+#include <string>
+
+#include "iec/services/z7rtio.h"
+#include "iec/services/z7svc.h"
+#include "iec/vm/z7parts.h"
+#include "iec/vm/z7stdlib.h"
+#include "platform/plat_can.h"
+#include "tests/iec/iec_fixture.h"
+#include "tests/support/iec_rtio.h"
+
+using namespace test_support;
+
+namespace {
+struct Frame {
+    uint32_t word;
+    std::vector<uint8_t> data;
+    bool operator==(const Frame &o) const { return word == o.word && data == o.data; }
+};
+std::ostream &operator<<(std::ostream &os, const Frame &f) {
+    os << std::hex << f.word << " [";
+    for (uint8_t b : f.data) os << " " << int(b);
+    return os << " ]";
+}
+struct MemBus {
+    std::vector<std::string> opened;
+    std::deque<std::array<uint8_t, 16>> in;
+    std::vector<Frame> out;
+    int room = 1 << 30;
+};
+MemBus bus;
+// Frames put in reach the first endpoint opened (5); others read nothing.
+int BusOpen(const char *name) {
+    bus.opened.push_back(name);
+    return 4 + int(bus.opened.size());
+}
+int BusRead(int ep, uint8_t *f) {
+    if (bus.in.empty() || ep != 5) {
+        errno = EAGAIN;
+        return -1;
+    }
+    std::memcpy(f, bus.in.front().data(), 16);
+    bus.in.pop_front();
+    return 16;
+}
+int BusWrite(int, const uint8_t *f) {
+    if (bus.room <= 0) {
+        errno = EAGAIN;
+        return -1;
+    }
+    bus.room--;
+    const uint32_t w = f[0] | uint32_t(f[1]) << 8 | uint32_t(f[2]) << 16 | uint32_t(f[3]) << 24;
+    bus.out.push_back({w, std::vector<uint8_t>(f + 8, f + 8 + (f[4] > 8 ? 8 : f[4]))});
+    return 16;
+}
+int BusMask(int, uint32_t) { return 0; }
+int BusBuf(int, int) { return 0; }
+void BusClose(int) {}
+const PlatCanOps kMemBus = {BusOpen, BusRead, BusWrite, BusMask, BusBuf, BusClose};
+
+void Inject(uint32_t word, std::vector<uint8_t> data, int len = -1) {
+    std::array<uint8_t, 16> f{};
+    for (int i = 0; i < 4; i++) f[i] = uint8_t(word >> (8 * i));
+    f[4] = uint8_t(len < 0 ? int(data.size()) : len);
+    for (size_t i = 0; i < data.size() && i < 8; i++) f[8 + i] = data[i];
+    bus.in.push_back(f);
+}
+
+class RtIo : public iec_test::IecTest {
+protected:
+    Z7Services saved_services{};
+    const PlatCanOps *saved_can = nullptr;
+    uint32_t db = 0;
+    void SetUp() override {
+        IecTest::SetUp();
+        saved_services = z7_services;
+        Z7Svc_Install();
+        z7_services.trace = nullptr;
+        saved_can = plat_can;
+        plat_can = &kMemBus;
+        bus = MemBus{};
+    }
+    void TearDown() override {
+        if (db) Z7VM_ShutDown(db, nullptr);
+        plat_can = saved_can;
+        z7_services = saved_services;
+        IecTest::TearDown();
+    }
+    uint32_t StartBytes(const std::vector<uint8_t> &bytes) {
+        const uint32_t code = IecLoad(bytes);
+        blocks.push_back(code);
+        uint32_t d = 0;
+        const uint32_t rc = Create(code, d);
+        if (rc != 0) return rc;
+        bus.opened.clear();  // the endpoints of this start
+        const uint32_t b = Z7Def_ColdStart(code, d, nullptr, nullptr, 0, 0, "APP");
+        if (b == 0) db = d;
+        return b;
+    }
+    std::vector<Frame> Take() {
+        std::vector<Frame> f = bus.out;
+        bus.out.clear();
+        return f;
+    }
+    void Set16(uint32_t idx, uint16_t v) { Z7Mem_Put16(Z7Sec_Elem(db, Z7SEC_D16, idx), v); }
+    uint8_t Var8(uint32_t idx) { return Z7Mem_Get8(Z7Sec_Elem(db, Z7SEC_D8, idx)); }
+    uint32_t Var32(uint32_t idx) { return Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_D32, idx)); }
+};
+
+TEST_F(RtIo, CanDefinedMessagesEveryKindAndTiming) {
+    ASSERT_EQ(StartBytes(CanTestImage()), 0u);
+    EXPECT_EQ(bus.opened, std::vector<std::string>{"can1"});  // "vport" gets no endpoint
+    EXPECT_EQ(Var8(2), 1);
+    Z7VMCan_ExchangeAt(db, 1000);
+    // first exchange: cyclic and on-change messages at once, the request of BOOL 2
+    const std::vector<Frame> first = {{0x281, {0x00, 0x00, 0x33, 0x44}},
+                                      {0x282, {0x00, 0x00}},
+                                      {0x283, {0xAA}},
+                                      {0x284, {0x00, 0x00, 0x64, 0x00}}};
+    EXPECT_EQ(Take(), first);
+    EXPECT_EQ(Var8(2), 0);  // the request resets its variable
+    Z7VMCan_ExchangeAt(db, 1010);
+    EXPECT_EQ(Take(), std::vector<Frame>{});
+
+    // receive: every mapping of 0x181
+    Inject(0x181, {0x34, 0x12, 0xAB, 0xCD, 0xA8, 0x67, 0x89, 0xE3});
+    Z7VMCan_ExchangeAt(db, 1020);
+    EXPECT_EQ(Var16(db, 1), 0x1234);
+    EXPECT_EQ(Var16(db, 2), 0xABCD);
+    EXPECT_EQ(Var16(db, 3), 0x3A);
+    EXPECT_EQ(Var32(1), 0x78967u);
+    EXPECT_EQ(Var8(1), 1);
+    Inject(0x181, {0x00, 0x80, 0x00, 0x01, 0x50, 0x04, 0x00, 0x20});
+    Z7VMCan_ExchangeAt(db, 1030);
+    EXPECT_EQ(Var16(db, 1), 0x8000);
+    EXPECT_EQ(Var16(db, 2), 0x0001);
+    EXPECT_EQ(Var16(db, 3), 0x05);
+    EXPECT_EQ(Var32(1), 0x10004u);
+    EXPECT_EQ(Var8(1), 0);
+    // no new data: a variable written by the program keeps its value
+    Set16(1, 7);
+    Z7VMCan_ExchangeAt(db, 1040);
+    EXPECT_EQ(Var16(db, 1), 7);
+    // a frame longer than its record copies the record's length; new-data flag for one cycle
+    Inject(0x1F0, {0x01, 0x02, 0x03, 0x04});
+    Z7VMCan_ExchangeAt(db, 1050);
+    EXPECT_EQ(Var16(db, 9), 1);
+    EXPECT_EQ(Var16(db, 10), 0x0201);
+    const uint32_t port = _Z7VMCan_FindPort(db, "can1");
+    const uint32_t m1f0 = Z7VMCan_FindRcvMsg(port, 0x1F0);
+    ASSERT_NE(m1f0, 0u);
+    EXPECT_EQ(std::vector<uint8_t>(Z7Mem_Ptr(m1f0 + CM_DATA, 8), Z7Mem_Ptr(m1f0 + CM_DATA, 8) + 8),
+              (std::vector<uint8_t>{1, 2, 0, 0, 0, 0, 0, 0}));
+    Z7VMCan_ExchangeAt(db, 1060);
+    EXPECT_EQ(Var16(db, 9), 0);
+    // port word 7: identifiers 0x700-0x77F keep the low 7 bits of byte 0
+    Inject(0x705, {0xFF, 0x11, 0x22, 0x33});
+    Z7VMCan_ExchangeAt(db, 1070);
+    const uint32_t m705 = Z7VMCan_FindRcvMsg(port, 0x705);
+    EXPECT_EQ(Z7Mem_Get32(m705 + CM_DATA), 0x7Fu);
+    EXPECT_EQ(Take(), std::vector<Frame>{});
+
+    // cyclic 0x281 after 100 ms with the new value; 0x284 after 200 ms
+    Set16(5, 0x1234);
+    Z7VMCan_ExchangeAt(db, 1099);
+    EXPECT_EQ(Take(), std::vector<Frame>{});
+    Z7VMCan_ExchangeAt(db, 1100);
+    EXPECT_EQ(Take(), (std::vector<Frame>{{0x281, {0x34, 0x12, 0x33, 0x44}}}));
+    Set16(7, 0x0ABC);
+    Set16(8, 40);
+    Z7VMCan_ExchangeAt(db, 1200);
+    EXPECT_EQ(Take(), (std::vector<Frame>{{0x281, {0x34, 0x12, 0x33, 0x44}}, {0x284, {0xC0, 0xAB, 0x78, 0x00}}}));
+    // on change: at most every 50 ms while changing, big-endian
+    Set16(6, 0x0102);
+    Z7VMCan_ExchangeAt(db, 1210);
+    EXPECT_EQ(Take(), (std::vector<Frame>{{0x282, {0x01, 0x02}}}));
+    Set16(6, 0x0103);
+    Z7VMCan_ExchangeAt(db, 1230);
+    EXPECT_EQ(Take(), std::vector<Frame>{});
+    Z7VMCan_ExchangeAt(db, 1260);
+    EXPECT_EQ(Take(), (std::vector<Frame>{{0x282, {0x01, 0x03}}}));
+    // unchanged: every maximum interval (1000 ms)
+    Z7VMCan_ExchangeAt(db, 2259);
+    for (const Frame &f : Take()) EXPECT_NE(f.word, 0x282u);
+    Z7VMCan_ExchangeAt(db, 2260);
+    std::vector<Frame> got = Take();
+    EXPECT_EQ(std::count(got.begin(), got.end(), Frame{0x282, {0x01, 0x03}}), 1);
+    // on request: one frame per TRUE pulse
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, 2), 1);
+    Z7VMCan_ExchangeAt(db, 2270);
+    EXPECT_EQ(Take(), (std::vector<Frame>{{0x283, {0xAA}}}));
+    Z7VMCan_ExchangeAt(db, 2280);
+    EXPECT_EQ(Take(), std::vector<Frame>{});
+    // a busy endpoint keeps the queue for the next cycle; nothing goes twice
+    bus.room = 0;
+    Z7VMCan_ExchangeAt(db, 2360);
+    EXPECT_EQ(Take(), std::vector<Frame>{});
+    bus.room = 1 << 30;
+    Z7VMCan_ExchangeAt(db, 2365);
+    EXPECT_EQ(Take(), (std::vector<Frame>{{0x281, {0x34, 0x12, 0x33, 0x44}}}));
+    Z7VMCan_ExchangeAt(db, 2370);
+    EXPECT_EQ(Take(), std::vector<Frame>{});
+}
+
+TEST_F(RtIo, CanSpareSlotsPortLookupAndBlock) {
+    ASSERT_EQ(StartBytes(CanTestImage()), 0u);
+    Z7VMCan_ExchangeAt(db, 500);
+    Take();
+    // receive: two spare slots, a third frame is dropped; length kept, rest zeroed
+    Inject(0x3FF, {0x01, 0x02});
+    Inject(0x18FF0001u | PLAT_CAN_EFF, {9, 8, 7, 6, 5, 4, 3, 2});
+    Inject(0x3FE, {0x05});
+    Inject(0x3FD, {0x06}, 12);
+    Z7VMCan_ExchangeAt(db, 510);
+    uint32_t id = 0, len = 0;
+    uint8_t data[8];
+    ASSERT_EQ(Z7VMCan_RcvAppMsg(db, "can1", &id, &len, data), 1u);
+    EXPECT_EQ(id, 0x3FFu);
+    EXPECT_EQ(len, 2u);
+    EXPECT_EQ(std::vector<uint8_t>(data, data + 8), (std::vector<uint8_t>{1, 2, 0, 0, 0, 0, 0, 0}));
+    ASSERT_EQ(Z7VMCan_RcvAppMsg(db, "", &id, &len, data), 1u);  // empty name: the first port
+    EXPECT_EQ(id, 0x18FF0001u);
+    EXPECT_EQ(len, 8u);
+    EXPECT_EQ(Z7VMCan_RcvAppMsg(db, "can1", &id, &len, data), 0u);
+    // slots free again: a frame with a length above 8 counts as 8
+    Inject(0x3FD, {0x06, 0, 0, 0, 0, 0, 0, 0x07}, 12);
+    Z7VMCan_ExchangeAt(db, 520);
+    ASSERT_EQ(Z7VMCan_RcvAppMsg(db, "1", &id, &len, data), 1u);
+    EXPECT_EQ(len, 8u);
+    EXPECT_EQ(data[7], 0x07);
+    // port lookup
+    EXPECT_EQ(_Z7VMCan_FindPort(db, "2"), _Z7VMCan_FindPort(db, "vport"));
+    EXPECT_NE(_Z7VMCan_FindPort(db, "2"), 0u);
+    EXPECT_EQ(_Z7VMCan_FindPort(db, "3"), 0u);
+    EXPECT_EQ(_Z7VMCan_FindPort(db, "CAN1"), 0u);
+    // send: two slots per port, length up to 8, identifiers above 0x7FF extended
+    const uint8_t d3[8] = {1, 2, 3};
+    EXPECT_EQ(Z7VMCan_SendAppMsg(db, "can1", 0x12345, 3, d3, 0), 1u);
+    EXPECT_EQ(Z7VMCan_SendAppMsg(db, "can1", 0x100, 1, d3, 1), 1u);
+    EXPECT_EQ(Z7VMCan_SendAppMsg(db, "can1", 0x101, 1, d3, 0), 0u);
+    EXPECT_EQ(Z7VMCan_SendAppMsg(db, "can1", 0x102, 9, d3, 0), 0u);
+    EXPECT_EQ(Z7VMCan_SendAppMsg(db, "nope", 0x102, 1, d3, 0), 0u);
+    EXPECT_EQ(Z7VMCan_SendAppMsg(db, "2", 0x103, 1, d3, 0), 1u);  // no endpoint: dropped, slot freed
+    Z7VMCan_ExchangeAt(db, 530);
+    EXPECT_EQ(Take(), (std::vector<Frame>{{0x12345u | PLAT_CAN_EFF, {1, 2, 3}}, {0x100, {1}}}));
+    Z7VMCan_ExchangeAt(db, 540);
+    EXPECT_EQ(Take(), std::vector<Frame>{});  // sent once, slots free again
+    EXPECT_EQ(Z7VMCan_SendAppMsg(db, "can1", 0x104, 0, nullptr, 0), 1u);
+    EXPECT_EQ(Z7VMCan_SendAppMsg(db, "vport", 0x105, 2, d3, 0), 1u);
+    EXPECT_EQ(Z7VMCan_SendAppMsg(db, "vport", 0x106, 2, d3, 0), 1u);
+
+    // host callbacks
+    const uint32_t port = _Z7VMCan_FindPort(db, "can1");
+    uint32_t n = 0;
+    EXPECT_EQ(Z7VMCan_GetRcvMsgList(port, &n), Z7VMCan_FindRcvMsg(port, 0x181));
+    EXPECT_EQ(n, 3u);
+    EXPECT_NE(Z7VMCan_GetSndMsgList(port, &n), 0u);
+    EXPECT_EQ(n, 4u);
+    EXPECT_EQ(Z7VMCan_CB(3, port, 0, 0x705), Z7VMCan_FindRcvMsg(port, 0x705));
+    EXPECT_EQ(Z7VMCan_CB(1, port, 0, 0), 0u);
+    EXPECT_EQ(Z7VMCan_CB(9, port, 0, 0), 0u);
+}
+
+// The CANRCVMSG block through the block handler: port, USINT[8], size, received, id, length.
+TEST_F(RtIo, CanReceiveBlock) {
+    IecImage app = CanTestApp();
+    app.str = {1, 1, 0};
+    app.string_sizes = {8};
+    app.init_str = {{1, "can1"}};
+    app.d8 = {31, 31, 0};
+    app.d32 = {7, 7, 0};
+    ASSERT_EQ(StartBytes(CanTestImage(CanTestDef(), app)), 0u);
+    FbHandler h = nullptr;
+    for (uint32_t r = 0; r < Z7STFB_ROWS; r++)
+        if (std::string(Z7Stfb_GetName(r)) == "CANRCVMSG") h = Z7Stfb_GetProc(r);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(h(3, db, 0, 0, 0), 8u);
+    EXPECT_EQ(h(9, db, 0, 0, 0), 1u);
+    const uint32_t inst = Z7Mem_Alloc(8), ops = Z7Mem_Alloc(16);
+    blocks.push_back(inst);
+    blocks.push_back(ops);
+    auto call = [&](uint16_t size) {
+        const uint16_t w[7] = {6, 1, 10, size, 20, 2, 3};  // count, port, array, size, received, id, length
+        for (int i = 0; i < 7; i++) Z7Mem_Put16(ops + 2 * i, w[i]);
+        h(0, db, 0, inst, ops + 2);
+    };
+    Z7VMCan_ExchangeAt(db, 100);
+    Inject(0x3AA, {0xDE, 0xAD, 0xBE});
+    Z7VMCan_ExchangeAt(db, 110);
+    call(4);  // array too small: all outputs 0, the message stays
+    EXPECT_EQ(Var8(20), 0);
+    call(8);
+    EXPECT_EQ(Var8(20), 1);
+    EXPECT_EQ(Var32(2), 0x3AAu);
+    EXPECT_EQ(Var32(3), 3u);
+    EXPECT_EQ(std::vector<uint8_t>(Z7Mem_Ptr(Z7Sec_Elem(db, Z7SEC_D8, 10), 8), Z7Mem_Ptr(Z7Sec_Elem(db, Z7SEC_D8, 10), 8) + 8),
+              (std::vector<uint8_t>{0xDE, 0xAD, 0xBE, 0, 0, 0, 0, 0}));
+    call(8);
+    EXPECT_EQ(Var8(20), 0);
+    EXPECT_EQ(Var32(2), 0u);
+}
+
+// Definitions whose offsets or counts leave the image build nothing (code 1)
+// and open no endpoint; sizing, hot checks and the remaining kinds.
+TEST_F(RtIo, CanDefinitionBoundsHotBuildAndHostKinds) {
+    struct Bad {
+        const char *what;
+        void (*edit)(std::vector<uint8_t> &b, uint32_t def);
+    };
+    const Bad bad[] = {
+        {"port table past the end", [](std::vector<uint8_t> &b, uint32_t d) { RtPut32(b, d + 12, uint32_t(b.size()) - 40); }},
+        {"receive table past the end", [](std::vector<uint8_t> &b, uint32_t d) { RtPut32(b, d + 16, 0xFFFFFFF0u); }},
+        {"variable count too large", [](std::vector<uint8_t> &b, uint32_t d) { RtPut16(b, d + 8, 0x7FFF); }},
+        {"port lists beyond the messages", [](std::vector<uint8_t> &b, uint32_t d) { RtPut16(b, d + 32 + 2, 9); }},
+        {"port name of 17 bytes", [](std::vector<uint8_t> &b, uint32_t d) { std::memset(&b[d + 32 + 16], 'c', 20); }},
+    };
+    for (const Bad &t : bad) {
+        std::vector<uint8_t> bytes = CanTestImage();
+        uint32_t def = 0;
+        IecImage probe = CanTestApp();
+        probe.ext.resize(17, 0);
+        probe.ext[16] = 0xFFFFFFFF;
+        def = uint32_t(probe.Build().size());
+        t.edit(bytes, def);
+        bus = MemBus{};
+        EXPECT_EQ(StartBytes(bytes), 1u) << t.what;
+        EXPECT_TRUE(bus.opened.empty()) << t.what;
+    }
+    // sizing: 2 ports, 3 + 4 + 2 x 2 x 2 messages, 12 variables
+    ASSERT_EQ(StartBytes(CanTestImage()), 0u);
+    EXPECT_EQ(Z7Sec_Get(db, Z7SEC_CAN0, SD_ALLOC), 2);
+    EXPECT_EQ(Z7Sec_Get(db, Z7SEC_CAN0 + 1, SD_ALLOC), 15);
+    EXPECT_EQ(Z7Sec_Get(db, Z7SEC_CAN0 + 2, SD_ALLOC), 12);
+    EXPECT_EQ(Z7Sec_Get(db, Z7SEC_CAN0 + 1, SD_ELEM), 40);
+    const uint32_t code = Z7Mem_Get32(Z7VM_Header(db) + HD_CODE);
+    EXPECT_EQ(Z7VMCan_CanBuildHot(db, code), 0u);
+    CanDefImage more = CanTestDef();
+    more.ports.push_back({"can0", 0, 0, 0, 0, 0});
+    const uint32_t bigger = IecLoad(CanTestImage(more));
+    blocks.push_back(bigger);
+    EXPECT_EQ(Z7VMCan_CanBuildHot(db, bigger), 1u);
+    EXPECT_EQ(Z7VM_CanHOTStart(bigger, db), 51u);
+    // host kinds on 0x1F0 and 0x284: error count, bus-off, port frame flag,
+    // host word, request, new length; a complex-type variable
+    CanDefImage k = CanTestDef();
+    auto var = [](uint16_t msg, uint8_t kind, uint8_t send, uint8_t vtype, uint16_t index) {
+        CanVarDef x;
+        x.msg = msg, x.kind = kind, x.send = send, x.vtype = vtype, x.index = index;
+        return x;
+    };
+    k.vars = {var(1, 129, 0, RT_INT, 11), var(1, 130, 0, RT_INT, 12), var(1, 132, 0, RT_INT, 13),
+              var(1, 134, 0, RT_UDINT, 4), var(3, 136, 1, RT_INT, 14), var(3, 135, 1, RT_UDINT, 5)};
+    CanVarDef ct = var(0, 1, 0, RT_INT, 0);
+    ct.size = 2, ct.mtype = RT_INT, ct.ct = 6;
+    k.vars.push_back(ct);
+    CanVarDef late = var(0, 1, 0, RT_INT, 15);
+    late.msg = 3;  // past the receive list: never exchanged
+    late.size = 2, late.mtype = RT_INT;
+    k.vars.push_back(late);
+    IecImage app = CanTestApp();
+    app.ct_alloc = 16;
+    app.ct_used = 16;
+    Z7VM_ShutDown(db, nullptr);
+    db = 0;
+    ASSERT_EQ(StartBytes(CanTestImage(k, app)), 0u);
+    const uint32_t ctseg = Z7Sec_Addr(db, Z7SEC_CT);
+    Set16(11, 99), Set16(12, 99), Set16(15, 77);
+    Set16(14, 2);
+    Z7VMCan_ExchangeAt(db, 10);
+    Take();
+    Inject(0x1F0, {1});
+    Inject(0x181, {0x22, 0x11});
+    Z7VMCan_ExchangeAt(db, 20);
+    EXPECT_EQ(Var16(db, 11), 0);
+    EXPECT_EQ(Var16(db, 12), 0);
+    EXPECT_EQ(Var16(db, 13), 1);
+    EXPECT_EQ(Var16(db, 15), 77);
+    EXPECT_EQ(Z7Mem_Get16(ctseg + 6), 0x1122);
+    Z7VMCan_ExchangeAt(db, 30);
+    EXPECT_EQ(Var16(db, 13), 0);
+    Z7VMCan_ExchangeAt(db, 210);
+    const std::vector<Frame> cyc = {{0x281, {0x11, 0x22, 0x33, 0x44}}, {0x284, {0, 0}}};
+    EXPECT_EQ(Take(), cyc);  // 0x284 with its new length 2
+    Set16(14, 9);  // above 8: ignored
+    Z7VMCan_ExchangeAt(db, 410);
+    EXPECT_EQ(Take(), cyc);
+}
+}  // namespace
+
+namespace {
+std::vector<uint8_t> ReadFile(const std::string &path) {
+    std::vector<uint8_t> b;
+    if (FILE *f = std::fopen(path.c_str(), "rb")) {
+        uint8_t buf[256];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) b.insert(b.end(), buf, buf + n);
+        std::fclose(f);
+    }
+    return b;
+}
+void WriteFile(const std::string &path, const std::vector<uint8_t> &b) {
+    const std::string tmp = path + ".new";
+    FILE *f = std::fopen(tmp.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(b.data(), 1, b.size(), f);
+    std::fclose(f);
+    std::rename(tmp.c_str(), path.c_str());
+}
+
+TEST_F(RtIo, AsiBindingWithTheStandIn) {
+    ASSERT_EQ(mkdir((root / "sim").c_str(), 0755) == 0 || errno == EEXIST, true);
+    ASSERT_EQ(mkdir((root / "sim/asi").c_str(), 0755), 0);
+    ASSERT_EQ(StartBytes(AsiTestImage()), 0u);
+    EXPECT_EQ(Z7Sec_Bytes(db, Z7SEC_ASI), 20u + 412u + 5u * 20u);
+    // at open: the output image goes out whole
+    std::vector<uint8_t> out(32, 0);
+    EXPECT_EQ(ReadFile(root / "sim/asi/out1"), out);
+    // no in1: bit 0 of slave 5 reads 0, the inverted bit 1, the nibble of slave 4
+    Z7VMAsi_Exchange(db);
+    EXPECT_EQ(Var8(1), 0);
+    EXPECT_EQ(Var8(3), 1);
+    EXPECT_EQ(Var16(db, 1), 0);
+    out[3] = 0x40;  // slave 7 bit 2 inverted: its variable is FALSE
+    EXPECT_EQ(ReadFile(root / "sim/asi/out1"), out);
+    std::vector<uint8_t> in(74, 0);
+    in[2] = 0xB6;
+    WriteFile(root / "sim/asi/in1", in);
+    Set16(2, 0x01A7);
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, 4), 1);
+    Z7VMAsi_Exchange(db);
+    EXPECT_EQ(Var8(1), 1);
+    EXPECT_EQ(Var8(3), 0);
+    EXPECT_EQ(Var16(db, 1), 6);
+    out[3] = 0x07;
+    EXPECT_EQ(ReadFile(root / "sim/asi/out1"), out);
+    // a forced input keeps its forced value
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_LOCK, 1), 0x02);
+    Set16(1, 9);
+    Z7VMAsi_Exchange(db);
+    EXPECT_EQ(Var16(db, 1), 9);
+    // profiles: master 0 and a master past the count give 0xFF
+    uint8_t prof[256];
+    const uint32_t area = Z7Sec_Addr(db, Z7SEC_ASI);
+    Z7VMAsi_GetMasterProfiles(area, 0, prof);
+    EXPECT_EQ(std::vector<uint8_t>(prof, prof + 256), std::vector<uint8_t>(256, 0xFF));
+    Z7VMAsi_GetMasterProfiles(area, 2, prof);
+    EXPECT_EQ(std::vector<uint8_t>(prof, prof + 256), std::vector<uint8_t>(256, 0xFF));
+    Z7VMAsi_GetMasterProfiles(area, 1, prof);
+    EXPECT_EQ(std::vector<uint8_t>(prof, prof + 256), std::vector<uint8_t>(256, 0x00));
+    // hot start: another master count, or more items than the capacity: 39
+    AsiDefImage two = AsiTestDef();
+    two.masters = 2;
+    const uint32_t code2 = IecLoad(AsiTestImage(two));
+    blocks.push_back(code2);
+    EXPECT_EQ(Z7VM_CanHOTStart(code2, db), 39u);
+    AsiDefImage more = AsiTestDef();
+    more.items.push_back({RT_BOOL, 5, 0, 9, 1, 0, 0});
+    const uint32_t code3 = IecLoad(AsiTestImage(more));
+    blocks.push_back(code3);
+    EXPECT_EQ(Z7VMAsi_CanHotStart(Z7VMCode_AsiConfig(code3), area), 39u);
+    EXPECT_EQ(Z7VMAsi_CanHotStart(Z7VMCode_AsiConfig(Z7Mem_Get32(Z7VM_Header(db) + HD_CODE)), area), 0u);
+    // close: zeros go out
+    Z7VM_ShutDown(db, nullptr);
+    db = 0;
+    EXPECT_EQ(ReadFile(root / "sim/asi/out1"), std::vector<uint8_t>(32, 0));
+}
+
+// Flags, slave lists and items the binding skips; sizing by the larger of
+// count and capacity; without sim/asi nothing is written.
+TEST_F(RtIo, AsiFlagsListsSkippedItemsAndChannels) {
+    AsiDefImage d;
+    d.masters = 2;
+    d.icap = 3;  // below the item count: sized by the count
+    d.mcap = 4;
+    d.items = {{RT_BOOL, 1, 1, 0, 10, 0x08, 0},   // master 2 flag 10
+               {RT_BOOL, 2, 0, 13, 4, 0x04, 0},   // list 3, slave 13
+               {RT_BOOL, 3, 2, 1, 1, 0, 0},       // master 3 of 2: skipped
+               {RT_BOOL, 4, 0, 64, 1, 0, 0},      // slave 64: skipped
+               {RT_BOOL, 5, 0, 1, 0, 0x08, 0},    // flag 0: skipped
+               {RT_BOOL, 6, 0, 1, 17, 0x08, 0},   // flag 17: skipped
+               {RT_BOOL, 99, 0, 1, 1, 0, 0},      // variable past its segment: skipped
+               {RT_INT, 0, 0, 3, 1, 0x80, 4}};    // complex-type variable at offset 4
+    IecImage app = CanTestApp();
+    app.ct_alloc = 8;
+    app.ct_used = 8;
+    ASSERT_EQ(StartBytes(AsiTestImage(d, app)), 0u);
+    EXPECT_EQ(Z7Sec_Bytes(db, Z7SEC_ASI), 20u + 4u * 412u + 8u * 20u);
+    const uint32_t area = Z7Sec_Addr(db, Z7SEC_ASI);
+    const uint32_t m0 = area + 20, m1 = m0 + 412;
+    Z7Mem_Put8(m1 + 401, 0x02);        // flag 10
+    Z7Mem_Put8(m0 + 376 + 1, 0x20);    // list 3, slave 13
+    Z7Mem_Put8(m0 + 264 + 1, 0x10);    // slave 3 bit 0
+    for (uint32_t i = 3; i <= 6; i++) Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, i), 7);
+    Z7VMAsi_Exchange(db);
+    EXPECT_EQ(Var8(1), 1);
+    EXPECT_EQ(Var8(2), 1);
+    for (uint32_t i = 3; i <= 6; i++) EXPECT_EQ(Var8(i), 7) << i;
+    EXPECT_EQ(Z7Mem_Get16(Z7Sec_Addr(db, Z7SEC_CT) + 4), 1);
+    EXPECT_FALSE(std::ifstream(root / "sim/asi/out1").good());
+    // channel accessors: group {first 2, count 3}
+    const uint32_t g = Z7Mem_Alloc(4);
+    blocks.push_back(g);
+    Z7Mem_Put16(g, 2);
+    Z7Mem_Put16(g + 2, 3);
+    Z7IOX_WriteChanInt(g, db, 1, -5);
+    EXPECT_EQ(Var16(db, 3), 0xFFFB);
+    EXPECT_EQ(Z7IOX_ReadChanInt(g, db, 1), -5);
+    Z7IOX_WriteChanInt(g, db, 3, 77);  // the count: nothing written, 0 read
+    EXPECT_EQ(Var16(db, 5), 0);
+    Set16(5, 12);
+    EXPECT_EQ(Z7IOX_ReadChanInt(g, db, 3), 0);
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_LOCK, 4), 0x02);  // forced: not written
+    Z7IOX_WriteChanInt(g, db, 2, 8);
+    EXPECT_EQ(Var16(db, 4), 0);
+    Z7IOX_WriteChanBool(g, db, 0, 5);
+    EXPECT_EQ(Z7IOX_ReadChanBool(g, db, 0), 1);
+    Z7IOX_WriteChanDint(g, db, 1, -2);
+    EXPECT_EQ(Z7IOX_ReadChanDint(g, db, 1), -2);
+    Z7IOX_WriteChanSint(g, db, 1, -3);
+    EXPECT_EQ(Z7IOX_ReadChanSint(g, db, 1), -3);
+}
+}  // namespace
+
+namespace {
+// A driver of the tests: records every call; node data of 5 bytes per level
+// (rounded to 8), open result settable.
+struct Call {
+    uint32_t cmd, bus, level, node, arg, props;
+};
+std::vector<Call> calls;
+uint32_t open_result = 0;
+uint32_t TestDriver(uint32_t cmd, uint32_t bus, uint32_t, uint32_t level, uint32_t node, uint32_t arg, uint32_t props) {
+    calls.push_back({cmd, bus, level, node, arg, props});
+    if (cmd == 1) return 5;
+    if (cmd == 2) Z7Mem_Put8(node, uint8_t(0xA0 + level));
+    return cmd == 3 ? open_result : 0;
+}
+Z7DDKHandler TestLookup(const char *name) { return std::strcmp(name, "TESTBUS") == 0 ? TestDriver : nullptr; }
+
+TEST_F(RtIo, DriverKitWithoutDriversStopsTheApplication) {
+    IecImage app = CanTestApp();
+    app.programs = {IecImage::Program{}};
+    ASSERT_EQ(StartBytes(DdkTestImage({{"NOBUS", {{1, 3, 0, 0, 0, {1, 2}}}}}, app)), 0u);
+    EXPECT_EQ(Z7Sec_Bytes(db, Z7SEC_DDK), 24u);
+    EXPECT_EQ(St16(db, ST_UNRESCOUNT), 1);
+    EXPECT_STREQ(reinterpret_cast<const char *>(Z7Mem_Ptr(Z7VMLog_GetUnresolved(db, 0), 6)), "NOBUS");
+    Z7Def_Cycle(db, 100, nullptr);
+    EXPECT_TRUE(iec_test::Recorder::runs.empty());  // the program never ran
+    EXPECT_EQ(Flags(db) & (Z7F_RUN | Z7F_STOPPED), Z7F_STOPPED);
+    EXPECT_EQ(Z7DDKH_FindBus(db, "NOBUS"), 0u);
+}
+
+TEST_F(RtIo, DriverKitTreeCommandsAndVariables) {
+    Z7DDKC_Lookup = TestLookup;
+    calls.clear();
+    open_result = 0;
+    const std::vector<DdkDriver> drivers = {
+        {"TESTBUS",
+         {{1, 7, 0, 0, 0, {0x11}},
+          {3, 0, 0, 0, 0, {}},  // a group without a device: skipped
+          {2, 0, 0, 0, 0, {0x22}},
+          {3, 0, 0, 0, 0, {0x33}},
+          {4, 0, RT_INT, 4, 0, {0x44}},
+          {4, 0, RT_DINT, 2, 0, {}},
+          {4, 0, RT_INT, 0, 8, {}},    // complex-type item at offset 8
+          {4, 0, 5, 1, 0, {}}}}};      // STRING 1
+    IecImage app = CanTestApp();
+    app.ct_alloc = 16;
+    app.ct_used = 16;
+    app.str = {1, 1, 0};
+    app.string_sizes = {4};
+    const std::vector<uint8_t> bytes = DdkTestImage(drivers, app);
+    ASSERT_EQ(StartBytes(bytes), 0u);
+    // 8 + 16 + 6 nodes of 16 + 8; the skipped group is still sized
+    EXPECT_EQ(Z7Sec_Bytes(db, Z7SEC_DDK), 8u + 16u + 8u * 24u);
+    const uint32_t root = Z7DDKH_FindBus(db, "TESTBUS");
+    ASSERT_NE(root, 0u);
+    EXPECT_EQ(Z7DDKH_FindBus(db, "testbus"), 0u);
+    EXPECT_EQ(Z7Mem_Get8(root), 0xA1);
+    EXPECT_EQ(Z7Mem_Get8(Z7DDKH_GetProps(db, root)), 0x11);
+    const uint32_t dev = Z7DDKH_GetChild(db, root), grp = Z7DDKH_GetChild(db, dev);
+    EXPECT_EQ(Z7Mem_Get8(Z7DDKH_GetProps(db, dev)), 0x22);
+    EXPECT_EQ(Z7DDKH_GetParent(db, grp), dev);
+    const uint32_t i1 = Z7DDKH_GetChild(db, grp), i2 = Z7DDKH_GetSibling(db, i1), i3 = Z7DDKH_GetSibling(db, i2);
+    const uint32_t i4 = Z7DDKH_GetSibling(db, i3);
+    EXPECT_EQ(Z7Mem_Get8(Z7DDKH_GetProps(db, i1)), 0x44);
+    EXPECT_EQ(Z7DDKH_GetSibling(db, i4), 0u);
+    // a STRING item takes at most its maximum; another item has no text
+    EXPECT_EQ(Z7DDKH_WriteVarString(db, i4, "HELLO", 5), 1u);
+    EXPECT_STREQ(reinterpret_cast<const char *>(Z7Mem_Ptr(Z7DDKH_ReadVarString(db, i4), 5)), "HELL");
+    EXPECT_EQ(Z7DDKH_ReadVarString(db, i1), 0u);
+    EXPECT_EQ(Z7DDKH_WriteVarLong(db, i4, 1), 0u);
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_LOCK, 1), 0x20);  // forced STRING: unchanged
+    EXPECT_EQ(Z7DDKH_WriteVarString(db, i4, "AB", 2), 0u);
+    EXPECT_STREQ(reinterpret_cast<const char *>(Z7Mem_Ptr(Z7DDKH_ReadVarString(db, i4), 5)), "HELL");
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_LOCK, 1), 0);
+    EXPECT_EQ(Z7DDKH_GetDef(db, 16), 0u);
+    EXPECT_EQ(Z7DDKH_GetParent(db, 0), 0u);
+    // commands: sizing per record, build per node in order, one open
+    std::vector<uint32_t> seq;
+    for (const Call &c : calls) seq.push_back(c.cmd * 10 + c.level);
+    EXPECT_EQ(seq, (std::vector<uint32_t>{11, 13, 12, 13, 14, 14, 14, 14, 11, 21, 12, 22, 13, 23, 14, 24, 14, 24, 14, 24,
+                                          14, 24, 31}));
+    EXPECT_EQ(calls.back().bus, 7u);
+    // variables through the driver-side API, with conversion
+    EXPECT_EQ(Z7DDKH_WriteVarLong(db, i1, 1234), 1u);
+    EXPECT_EQ(Var16(db, 4), 1234);
+    EXPECT_EQ(Z7DDKH_ReadVarLong(db, i1), 1234);
+    const float f = 2.75f;
+    EXPECT_EQ(Z7DDKH_WriteVarAny(db, i2, 3, reinterpret_cast<const uint8_t *>(&f)), 1u);
+    EXPECT_EQ(Var32(2), 2u);
+    EXPECT_EQ(Z7DDKH_WriteVarReal(db, i2, -7.5f), 1u);
+    EXPECT_EQ(Z7DDKH_ReadVarLint(db, i2), -7);
+    EXPECT_EQ(Z7DDKH_ReadVarReal(db, i2), -7.0f);
+    EXPECT_EQ(Z7DDKH_WriteVarBool(db, i2, 9), 1u);
+    EXPECT_EQ(Z7DDKH_ReadVarDword(db, i2), 1u);
+    EXPECT_EQ(Z7DDKH_WriteVarLreal(db, i2, 3e9), 1u);
+    EXPECT_EQ(Z7DDKH_ReadVarLreal(db, i2), 2147483647.0);  // DINT saturates
+    EXPECT_EQ(Z7DDKH_WriteVarLint(db, i2, 42), 1u);
+    EXPECT_EQ(Z7DDKH_ReadVarBool(db, i2), 1);
+    EXPECT_EQ(Z7DDKH_WriteVarDword(db, i2, 2), 1u);
+    EXPECT_EQ(Var32(2), 2u);
+    EXPECT_EQ(Z7DDKH_WriteVarLong(db, i3, -2), 1u);
+    EXPECT_EQ(Z7Mem_Get16(Z7Sec_Addr(db, Z7SEC_CT) + 8), 0xFFFE);
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_LOCK, 4), 0x02);  // forced: not written
+    EXPECT_EQ(Z7DDKH_WriteVarLong(db, i1, 5), 0u);
+    EXPECT_EQ(Var16(db, 4), 1234);
+    EXPECT_EQ(Z7DDKH_WriteVarLong(db, dev, 5), 0u);  // not an item
+    // exchange and close reach the bus
+    calls.clear();
+    Z7DDKC_ExchangeArg(db, 99);
+    Z7VM_ShutDown(db, nullptr);
+    db = 0;
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].cmd, 5u);
+    EXPECT_EQ(calls[0].arg, 99u);
+    EXPECT_EQ(calls[0].node, root);
+    EXPECT_EQ(calls[1].cmd, 4u);
+    // a bus that fails to open: every bus closed, its bits returned
+    calls.clear();
+    open_result = 6;
+    EXPECT_EQ(StartBytes(bytes), 6u);
+    EXPECT_EQ(calls.back().cmd, 4u);
+    Z7DDKC_Lookup = Z7DDKC_IpGetHandler;
+}
+}  // namespace
+
+namespace {
+// Two ports each with a cyclic message: after the first exchange neither port
+// sends again before its cycle; a port reads at most 64 frames a cycle; a
+// 19-bit value goes out in two bytes and the top three bits of the third.
+TEST_F(RtIo, CanEveryPortLeavesItsFirstExchangeAndReadsAtMost64Frames) {
+    CanDefImage d;
+    d.ports = {{"can0", 1, 1, 0, 0, 0}, {"can1", 0, 1, 0, 0, 0}};
+    d.rcv = {{0x100, 0, 0, 0, 8, 0, false, {}}};
+    d.snd = {{0x200, 1000, 0, 0, 3, 1, false, {0, 0, 0x1F}}, {0x300, 1000, 0, 1, 1, 1, false, {}}};
+    CanVarDef v;
+    v.msg = 0, v.off = 0, v.kind = 34, v.send = 1, v.vtype = RT_DINT, v.index = 1;
+    CanVarDef bad = v;
+    bad.off = 6;  // offset + 3 passes the 8 bytes: not exchanged
+    d.vars = {v, bad};
+    ASSERT_EQ(StartBytes(CanTestImage(d)), 0u);
+    EXPECT_EQ(bus.opened, (std::vector<std::string>{"can0", "can1"}));
+    Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, 1), 0x5ABCD);
+    Z7VMCan_ExchangeAt(db, 10);
+    EXPECT_EQ(Take(), (std::vector<Frame>{{0x200, {0xCD, 0xAB, 0xBF}}, {0x300, {0}}}));
+    for (uint32_t t = 20; t < 100; t += 10) Z7VMCan_ExchangeAt(db, t);
+    EXPECT_EQ(Take(), std::vector<Frame>{});
+    for (int i = 0; i < 70; i++) Inject(0x100, {uint8_t(i)});
+    Z7VMCan_ExchangeAt(db, 110);
+    EXPECT_EQ(bus.in.size(), 6u);
+    Z7VMCan_ExchangeAt(db, 120);
+    EXPECT_EQ(bus.in.size(), 0u);
+}
+}  // namespace
+
+namespace {
+// An on-line change to an image with the same CAN definition and AS-i
+// configuration: the ports open again and every message goes at once, the
+// AS-i binding keeps its masters.
+TEST_F(RtIo, OnlineChangeRebuildsCanAndAsi) {
+    auto both = [] {
+        IecImage app = CanTestApp();
+        app.ext.resize(17, 0);
+        return IecWithTail(app, 3, 17, [](uint32_t base) {
+            std::vector<uint8_t> asi = AsiTestDef().Bytes(base);
+            while (asi.size() % 4) asi.push_back(0);
+            const std::vector<uint8_t> can = CanTestDef().Bytes(base + uint32_t(asi.size()));
+            asi.insert(asi.end(), can.begin(), can.end());
+            return asi;
+        });
+    };
+    std::vector<uint8_t> img = both();
+    // extension word 17 points behind the AS-i configuration
+    const uint32_t ext = img[40] | img[41] << 8 | img[42] << 16 | uint32_t(img[43]) << 24;
+    const uint32_t asi_at = img[ext + 12] | img[ext + 13] << 8 | img[ext + 14] << 16 | uint32_t(img[ext + 15]) << 24;
+    uint32_t asi_len = uint32_t(AsiTestDef().Bytes(0).size());
+    asi_len = (asi_len + 3) & ~3u;
+    RtPut32(img, ext + 4 * 17, asi_at + asi_len);
+    ASSERT_EQ(StartBytes(img), 0u);
+    Z7VMCan_ExchangeAt(db, 1000);
+    EXPECT_EQ(Take().size(), 4u);
+    Z7VMCan_ExchangeAt(db, 1010);
+    EXPECT_EQ(Take().size(), 0u);
+    const uint32_t code2 = IecLoad(img);
+    blocks.push_back(code2);
+    bus.opened.clear();
+    ASSERT_EQ(Z7Def_Change(code2, db, nullptr, "APP", 1020), 0u);
+    EXPECT_EQ(bus.opened, std::vector<std::string>{"can1"});
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, 2), 1);
+    Z7VMCan_ExchangeAt(db, 1030);
+    EXPECT_EQ(Take().size(), 4u);  // the first exchange after the change
+    EXPECT_EQ(Z7Mem_Get16(Z7Sec_Addr(db, Z7SEC_ASI)), 1);
+    Z7Mem_Put16(Z7Sec_Elem(db, Z7SEC_D16, 2), 0x0003);
+    Z7VMAsi_Exchange(db);
+    EXPECT_EQ(Z7Mem_Get8(Z7Sec_Addr(db, Z7SEC_ASI) + 20 + 296 + 3), 0x43);
+}
+}  // namespace
