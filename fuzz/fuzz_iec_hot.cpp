@@ -4,7 +4,9 @@
 // the input ({u16 offset, byte} each; a last odd byte cuts the image short)
 // goes through the saved-image check and, when accepted, the hot start, a
 // cycle and a description read; odd, the "change" image patched the same way
-// goes through the change check and, when accepted, the rebuild and a cycle.
+// goes through the change check and, when accepted, the rebuild and a cycle
+// (first byte 1 mod 4), or the change is applied and the patched "VMS" image
+// is put back over it by an undo (3 mod 4).
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -57,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             Z7VM_ShutDown(copy, nullptr);
         }
         Z7Mem_Free(copy);
-    } else {
+    } else if (data[0] % 4 == 1) {
         std::vector<uint8_t> img = change;
         Patch(img, data, size);
         const uint32_t next = test_support::IecLoad(img);
@@ -66,6 +68,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             Z7VM_Serve(db, read, sizeof read, ans);
         }
         Z7VM_ShutDown(db, nullptr);
+        Z7Mem_Free(next);
+    } else {
+        // the change applied, then the patched first image put back by an undo
+        std::vector<uint8_t> img = vms;
+        Patch(img, data, size);
+        const uint32_t next = test_support::IecLoad(change), back = test_support::IecLoad(img);
+        if (next == 0 || Z7Def_Change(next, db, nullptr, "VMS", 500) != 0) abort();
+        Z7VM_Cycle(db, 510);
+        if (back && Z7VM_UndoHOTChange(back, db, 520) == 0) {
+            Z7VM_Cycle(db, 530);
+            Z7VM_Serve(db, read, sizeof read, ans);
+        }
+        Z7VM_ShutDown(db, nullptr);
+        Z7Mem_Free(back);
         Z7Mem_Free(next);
     }
     if (data[0] % 2 == 0) Z7VM_ShutDown(db, nullptr);

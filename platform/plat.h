@@ -43,6 +43,9 @@ struct PlatTimeOps {
 };
 void PLAT_MonoTime(struct timespec *ts);
 uint32_t PLAT_FrtOffset();
+// SP5 address of the programming port's file-transfer slave (1..32767), 0
+// for none: on a workstation PLC_SP5_ADDRESS, on the board none.
+uint16_t PLAT_Sp5Address();
 
 // ---- SoC register window (GPIO, SSP, I2C) -------------------------------------
 struct PlatSocOps {

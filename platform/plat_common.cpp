@@ -154,6 +154,14 @@ void PLAT_MakeBoardFolders() {
 
 void PLAT_MonoTime(struct timespec *ts) { plat_time->mono(ts); }
 uint32_t PLAT_FrtOffset() { return plat_time->frt_offset(); }
+
+uint16_t PLAT_Sp5Address() {
+    const char *s = PLAT_IsBoard() ? nullptr : std::getenv("PLC_SP5_ADDRESS");
+    if (s == nullptr || *s == 0) return 0;
+    char *end = nullptr;
+    const long v = std::strtol(s, &end, 0);
+    return *end == 0 && v >= 1 && v <= 32767 ? uint16_t(v) : 0;
+}
 volatile uint32_t *PLAT_SocMap(uint32_t phys, std::size_t len) { return plat_soc->map(phys, len); }
 unsigned PLAT_Buttons() { return plat_panel->buttons(); }
 void PLAT_Leds(unsigned ok, unsigned run) { plat_panel->leds(ok, run); }

@@ -21,3 +21,12 @@ const char *PLAT_DlResolve(void *library, const char *const *names, void **slots
 void PLAT_DlClose(void *library) {
     if (library != nullptr) dlclose(library);
 }
+
+void *PLAT_DlOpenNow(const char *name, const char **error) {
+    void *h = name != nullptr ? dlopen(name, RTLD_NOW) : nullptr;
+    if (error != nullptr) {
+        const char *e = h == nullptr ? dlerror() : nullptr;
+        *error = e != nullptr ? e : "";
+    }
+    return h;
+}

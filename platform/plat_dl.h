@@ -11,3 +11,6 @@ void *PLAT_DlOpen(const char *const *names);
 // missing name, or null when all were found.
 const char *PLAT_DlResolve(void *library, const char *const *names, void **slots);
 void PLAT_DlClose(void *library);
+// Opens one library with every symbol bound at once; null when it does not
+// load, with the loader's message in error (when given).
+void *PLAT_DlOpenNow(const char *name, const char **error);

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/iec/lua_peer.h"
 #include "bench/malloc_count.h"
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7vm.h"
@@ -63,21 +64,10 @@ void BM_InterpLoop(benchmark::State &state) {
 BENCHMARK(BM_InterpLoop)->Unit(benchmark::kMillisecond);
 
 void BM_Lua(benchmark::State &state) {
-    const std::string cmd =
-        "lua5.4 -e 'local s, i, n = 0, 0, " + std::to_string(kTurns) +
-        " local t = os.clock() for r = 1, 20 do s, i = 0, 0 while i < n do s = s + i; i = i + 1 end end "
-        "io.write(string.format(\"%.6f\", (os.clock() - t) / 20))' 2>/dev/null";
-    double seconds = 0;
-    for (auto _ : state) {
-        FILE *p = popen(cmd.c_str(), "r");
-        if (p == nullptr) return state.SkipWithError("lua5.4 not found");
-        char buf[64] = {};
-        const size_t n = fread(buf, 1, sizeof buf - 1, p);
-        pclose(p);
-        if (n == 0) return state.SkipWithError("lua5.4 not found");
-        seconds = std::atof(buf);
-        state.SetIterationTime(seconds);
-    }
+    const double seconds = bench_lua::Run(
+        state, "local s, i, n = 0, 0, " + std::to_string(kTurns) +
+                   " local t = os.clock() for r = 1, 20 do s, i = 0, 0 while i < n do s = s + i; i = i + 1 end end "
+                   "io.write(string.format(\"%.6f\", (os.clock() - t) / 20))");
     state.counters["ns_per_bytecode"] = seconds * 1e9 / (kTurns * 4.0);
 }
 BENCHMARK(BM_Lua)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);

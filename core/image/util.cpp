@@ -4,20 +4,31 @@
 #include <cstring>
 
 namespace {
-constexpr std::array<uint16_t, 256> MakeCrcTable() {
-    std::array<uint16_t, 256> t{};
+// Eight tables: kCrc[0] is the byte table; kCrc[k] runs a byte through k
+// further zero bytes, so that eight bytes are taken per step.
+constexpr std::array<std::array<uint16_t, 256>, 8> MakeCrcTables() {
+    std::array<std::array<uint16_t, 256>, 8> t{};
     for (unsigned i = 0; i < 256; i++) {
         uint16_t c = uint16_t(i);
         for (int k = 0; k < 8; k++) c = (c & 1) ? uint16_t((c >> 1) ^ 0xA001) : uint16_t(c >> 1);
-        t[i] = c;
+        t[0][i] = c;
     }
+    for (unsigned k = 1; k < 8; k++)
+        for (unsigned i = 0; i < 256; i++) t[k][i] = uint16_t((t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF]);
     return t;
 }
-constexpr std::array<uint16_t, 256> kCrcTable = MakeCrcTable();
+constexpr std::array<std::array<uint16_t, 256>, 8> kCrc = MakeCrcTables();
 }  // namespace
 
 uint16_t crc16_next(const uint8_t *data, std::size_t len, uint16_t crc) {
-    for (std::size_t i = 0; i < len; i++) crc = uint16_t((crc >> 8) ^ kCrcTable[(crc ^ data[i]) & 0xFF]);
+    std::size_t i = 0;
+    for (; i + 8 <= len; i += 8) {
+        const uint8_t *p = data + i;
+        const uint16_t c = uint16_t(crc ^ (p[0] | p[1] << 8));
+        crc = uint16_t(kCrc[7][c & 0xFF] ^ kCrc[6][c >> 8] ^ kCrc[5][p[2]] ^ kCrc[4][p[3]] ^ kCrc[3][p[4]] ^
+                       kCrc[2][p[5]] ^ kCrc[1][p[6]] ^ kCrc[0][p[7]]);
+    }
+    for (; i < len; i++) crc = uint16_t((crc >> 8) ^ kCrc[0][(crc ^ data[i]) & 0xFF]);
     return crc;
 }
 

@@ -511,7 +511,8 @@ void __Exit() {
 }
 
 void Z7_Connect_Serial() {
-    Z7CSSer_Open(&csData, "DUMMY");
+    if (const uint16_t sp5 = PLAT_Sp5Address()) Z7CSSP5_Open(&csData, sp5, "DUMMY");
+    else Z7CSSer_Open(&csData, "DUMMY");
     IsCommMode_Qncan = 0;
     timer_Z7 = Z7Host_Frt();
 }

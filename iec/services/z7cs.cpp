@@ -11,6 +11,7 @@
 #include "core/image/bytes.h"
 #include "core/image/util.h"
 #include "iec/services/z7svc.h"
+#include "iec/vm/z7rc.h"
 #include "iec/vm/z7parts.h"
 
 namespace {
@@ -242,6 +243,40 @@ void SerActivate(Z7CSData *cs, Z7CSChannel &c) {
     if ((c.flags & Z7CH_KNOWN) && c.received >= c.expected) SerComplete(c);
 }
 
+// ---- SP5 channel ------------------------------------------------------------------------------------
+// The channel's serial handle is the link's: handing the port back
+// invalidates both.
+void Sp5Activate(Z7CSData *cs, Z7CSChannel &c) {
+    Z7SerialHandle &link = cs->sp5.tl.dl.frm.serial;
+    if (!Z7Serial_IsValid(c.serial)) link = -1;
+    if (!Z7Serial_IsValid(link)) {
+        c.serial = -1;
+        return;
+    }
+    if (c.flags & (Z7CH_PENDING | Z7CH_PARTIAL)) {
+        // (an answer the link no longer owes is dropped)
+        Z7SP5Ftls_Send(&cs->sp5, c.tx.data(), c.answer_len);
+        c.answer_len = c.to_send = 0;
+        c.flags &= uint16_t(~(Z7CH_PENDING | Z7CH_PARTIAL));
+    }
+    if (!(c.flags & Z7CH_QUESTION)) {
+        const uint32_t n = Z7SP5Ftls_Listen(&cs->sp5, c.rx.data(), Z7CS_PAYLOAD);
+        // a Z7 frame must hold what its size announces
+        if (n != 0 && IsZ7Frame(c.rx.data()) && (n < 4 || BE_Get16(&c.rx[2]) > n - 4)) {
+            Z7SP5Tls_DontSend(&cs->sp5.tl);
+        } else if (n != 0) {
+            c.received = uint16_t(n);
+            c.flags |= Z7CH_QUESTION;
+        }
+    }
+    // frames for this slave are runtime traffic
+    if (cs->sp5.tl.dl.requests != cs->sp5_requests) {
+        cs->sp5_requests = cs->sp5.tl.dl.requests;
+        z7_rcv = 1;
+    }
+    c.serial = link;
+}
+
 // ---- discovery ------------------------------------------------------------------------------------
 void Discovery(Z7CSData *cs) {
     uint8_t buf[257];
@@ -356,13 +391,7 @@ void FileTransfer(Z7CSData *cs, Z7CSChannel &c) {
 
 uint16_t Z7CS_Crc16(const uint8_t *p, uint32_t n) { return crc16(p, n); }
 
-uint32_t Z7CS_Crc32(uint32_t crc, const uint8_t *p, uint32_t n) {
-    for (uint32_t i = 0; i < n; i++) {
-        crc ^= p[i];
-        for (int b = 0; b < 8; b++) crc = (crc & 1) ? (crc >> 1) ^ 0xA000A001u : crc >> 1;
-    }
-    return crc;
-}
+uint32_t Z7CS_Crc32(uint32_t crc, const uint8_t *p, uint32_t n) { return Z7Rc_Crc32(crc, p, n); }
 
 uint32_t Z7CS_Open(Z7CSData *cs, const Z7CSSettings *s, uint32_t arg) {
     *cs = {};
@@ -373,7 +402,10 @@ uint32_t Z7CS_Open(Z7CSData *cs, const Z7CSSettings *s, uint32_t arg) {
     cs->listen = -1;
     cs->udp = -1;
     bool serial = false;
-    if (s && s->serial) {
+    if (s && s->serial && s->sp5_address) {
+        Z7CSSP5_Open(cs, s->sp5_address, s->serial);
+        serial = true;
+    } else if (s && s->serial) {
         Z7CSSer_Open(cs, s->serial);
         serial = true;
     }
@@ -398,6 +430,17 @@ void Z7CSSer_Open(Z7CSData *cs, const char *settings) {
     c.flags = Z7CH_SERIAL | Z7CH_USED;
 }
 
+void Z7CSSP5_Open(Z7CSData *cs, uint16_t address, const char *settings) {
+    Z7CSChannel &c = cs->ch[0];
+    if (c.flags & Z7CH_SOCKET) return;  // channel 1 is a TCP connection
+    Z7SP5Ftls_Open(&cs->sp5, address, settings);
+    Z7SP5Ftls_SetPassword(&cs->sp5, "");
+    c.serial = cs->sp5.tl.dl.frm.serial;
+    c.number = 1;
+    c.received = c.expected = c.to_send = c.answer_len = 0;
+    c.flags = Z7CH_SP5 | Z7CH_USED;
+}
+
 void Z7CSSock_CloseAllSockets(Z7CSData *cs) {
     for (Z7CSChannel &c : cs->ch) {
         if (c.flags & Z7CH_SOCKET) CloseChannel(c);
@@ -411,6 +454,7 @@ void Z7CS_Close(Z7CSData *cs) {
     for (Z7CSChannel &c : cs->ch) {
         if (c.flags & Z7CH_SOCKET) CloseChannel(c);
         if (c.flags & Z7CH_SERIAL) Z7Serial_Close(&c.serial);
+        if (c.flags & Z7CH_SP5) Z7SP5Ftls_Close(&cs->sp5);
     }
     Z7Socket_CloseSocket(cs->listen);
     Z7Socket_CloseSocket(cs->udp);
@@ -434,6 +478,7 @@ void Z7CS_Activate(Z7CSData *cs) {
         if (c.flags & Z7CH_SOCKET) SockReceive(c, cs->plain);
     }
     Z7CSChannel &s = cs->ch[0];
+    if (s.flags & Z7CH_SP5) Sp5Activate(cs, s);
     if (s.flags & Z7CH_SERIAL) SerActivate(cs, s);
 }
 
@@ -586,7 +631,9 @@ bool Z7CS_Quiet(Z7CSData *cs) {
     for (const Z7CSChannel &c : cs->ch) {
         if (c.flags & (Z7CH_QUESTION | Z7CH_PENDING | Z7CH_PARTIAL)) return false;
         if ((c.flags & Z7CH_SOCKET) && c.sock >= 0) fds[n++] = {c.sock, POLLIN, 0};
-        if ((c.flags & Z7CH_SERIAL) && Z7Serial_IsValid(c.serial)) {
+        if ((c.flags & Z7CH_SP5) && (cs->sp5.tl.dl.frm.rx_have != 0 || cs->sp5.tl.dl.frm.tx_done < cs->sp5.tl.dl.frm.tx_len))
+            return false;
+        if ((c.flags & (Z7CH_SERIAL | Z7CH_SP5)) && Z7Serial_IsValid(c.serial)) {
             int waiting = 0;
             if (ioctl(c.serial, FIONREAD, &waiting) != 0 || waiting > 0) return false;
         }

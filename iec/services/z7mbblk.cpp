@@ -2,8 +2,8 @@
 // one request per rising edge of their send input and put the answer into a
 // program array; MBSLAVETCP and MBSLAVETCPEX run a comm server of their own
 // on a port and answer its Modbus TCP requests from the server tables.
+#include <array>
 #include <cstring>
-#include <type_traits>
 
 #include "core/image/bytes.h"
 #include "core/image/util.h"
@@ -15,8 +15,11 @@
 
 namespace {
 constexpr uint32_t kDay = 86400000u;
-constexpr uint32_t kMasterSize = 288, kSlaveSize = 20260;
-static_assert(sizeof(Z7CSData) < kSlaveSize && std::is_trivially_copyable_v<Z7CSData>);
+constexpr uint32_t kMasterSize = 288, kSlaveSize = 20260, kSlaves = 8;
+// The comm servers of the slave blocks: one slot per open slave, its number
+// + 1 kept in the instance (0 = none) with the open flag in its last byte.
+std::array<Z7CSData, kSlaves> slave_cs;
+std::array<bool, kSlaves> slave_used{};
 
 // master instance
 enum : uint32_t {
@@ -472,23 +475,30 @@ template <bool Ex> uint32_t SlaveBlock(uint32_t cmd, uint32_t db, uint32_t, uint
     }
     uint8_t *m = Z7Mem_Ptr(inst, kSlaveSize);
     if (m == nullptr || db == 0) return 0;
-    auto *cs = reinterpret_cast<Z7CSData *>(m);
-    uint8_t &open = m[kSlaveSize - 1];
+    uint8_t &slot = m[0], &open = m[kSlaveSize - 1];
+    Z7CSData *cs = slot >= 1 && slot <= kSlaves ? &slave_cs[slot - 1u] : nullptr;
+    auto close = [&]() {
+        if (cs != nullptr && open) Z7CS_Close(cs);
+        if (cs != nullptr) slave_used[slot - 1u] = false;
+        open = 0;
+        slot = 0;
+        cs = nullptr;
+    };
     switch (cmd) {
     case FB_INSTINIT: std::memset(m, 0, kSlaveSize); break;
-    case FB_INSTEXIT:
-        if (open) Z7CS_Close(cs);
-        open = 0;
-        break;
+    case FB_INSTEXIT: close(); break;
     case FB_INSTKEEP:
-        if (!Changing(db)) std::memset(m, 0, kSlaveSize);
+        if (!Changing(db)) {
+            close();
+            std::memset(m, 0, kSlaveSize);
+        }
         break;
     case FB_EXEC: {
         const uint32_t need = Ex ? 5 : 3;
         if (arg < 2 || Z7Mem_Get16(arg - 2) < need || Z7Mem_Ptr(arg, 2 * need) == nullptr) return 0;
         const Args a{db, arg, Z7Mem_Get16(arg - 2)};
         const bool en = a.B(0);
-        if (en && open) {
+        if (en && open && cs != nullptr) {
             Z7CS_Activate(cs);
             uint32_t ch = 0;
             const uint32_t kind = Z7CS_GetQuestion(cs, &ch);
@@ -510,14 +520,25 @@ template <bool Ex> uint32_t SlaveBlock(uint32_t cmd, uint32_t db, uint32_t, uint
                 Z7CS_ReleaseQuestion(cs, ch);
             }
         } else if (en && !open) {
-            const Z7CSSettings s{uint16_t(a.D(1)), 0, nullptr};
-            Z7CS_Open(cs, &s, 0);
-            cs->plain = true;
-            if (cs->listen >= 0) open = 1;
-            else Z7CS_Close(cs);
+            // a free server slot and a listening socket, else tried again next call
+            for (uint32_t k = 0; cs == nullptr && k < kSlaves; k++)
+                if (!slave_used[k]) {
+                    slave_used[k] = true;
+                    slot = uint8_t(k + 1);
+                    cs = &slave_cs[k];
+                }
+            if (cs != nullptr) {
+                const Z7CSSettings s{uint16_t(a.D(1)), 0, nullptr};
+                Z7CS_Open(cs, &s, 0);
+                cs->plain = true;
+                if (cs->listen >= 0) open = 1;
+                else {
+                    Z7CS_Close(cs);
+                    close();
+                }
+            }
         } else if (!en && open) {
-            Z7CS_Close(cs);
-            open = 0;
+            close();
         }
         a.PutB(Ex ? 4 : 2, open != 0);
         break;

@@ -344,6 +344,12 @@ uint32_t Z7Serial_Send(Z7SerialHandle h, uint32_t len, const uint8_t *data) {
     return done;
 }
 
+uint32_t Z7Serial_Write(Z7SerialHandle h, uint32_t len, const uint8_t *data) {
+    if (h < 0 || len == 0) return 0;
+    const ssize_t n = write(h, data, len);
+    return n > 0 ? uint32_t(n) : 0;
+}
+
 void Z7Serial_Close(Z7SerialHandle *h) {
     // The descriptor belongs to the controller's serial driver: only forget it.
     *h = -1;

@@ -33,5 +33,6 @@ void Z7Svc_InstallStdHooks() {
     h.udp_recv_from = Z7Socket_UdpRecvFrom;
     h.udp_send_to = Z7Socket_UdpSendTo;
     h.udp_addr_make = Z7Socket_UdpAddrMake;
+    h.full_path = _GetFullPath;
     h.mb_dev_ident = Z7MBSrv_SetDevIdent;
 }

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "iec/services/z7sp5.h"
+
 // ---- memory manager -------------------------------------------------------------------------
 enum : uint16_t { Z7MM_CODE = 1, Z7MM_VMDB = 2, Z7MM_CHANGE = 3 };
 enum : uint16_t { Z7MMF_ALLOC = 0x1, Z7MMF_LINKED = 0x2 };
@@ -98,6 +100,8 @@ uint32_t Z7Serial_Open(Z7SerialHandle *h, const char *settings);
 // frame_start: the read begins a frame (the first word decides, as above).
 uint32_t Z7Serial_Receive(Z7SerialHandle *h, uint32_t max, uint8_t *buf, bool frame_start);
 uint32_t Z7Serial_Send(Z7SerialHandle h, uint32_t len, const uint8_t *data);
+// As many bytes as the line takes now, in one write (SP5 frames); the count.
+uint32_t Z7Serial_Write(Z7SerialHandle h, uint32_t len, const uint8_t *data);
 void Z7Serial_Close(Z7SerialHandle *h);
 // Re-opens the programming port's driver for the controller's own protocol.
 void Z7Serial_HandBack();
@@ -135,6 +139,8 @@ struct Z7CSData {
     Z7SocketHandle listen, udp;
     bool listen_open;  // a listening socket was asked for
     uint16_t port;
+    Z7SP5Ft sp5;       // the SP5 file-transfer slave of channel 1
+    uint32_t sp5_requests;
     // The socket channels carry Modbus only (a slave block's own server): a
     // frame start never hands the programming link back.
     bool plain;
@@ -158,6 +164,8 @@ void Z7CS_ReleaseQuestion(Z7CSData *cs, uint32_t channel);
 // question is under way: a poll would do nothing.
 bool Z7CS_Quiet(Z7CSData *cs);
 void Z7CSSer_Open(Z7CSData *cs, const char *settings);
+// Channel 1 as the SP5 file-transfer slave at address (1..32767).
+void Z7CSSP5_Open(Z7CSData *cs, uint16_t address, const char *settings);
 void Z7CSSock_CloseAllSockets(Z7CSData *cs);
 void Z7CSSock_CheckSilentSocketsEx(Z7CSData *cs, uint32_t now, uint32_t timeout);
 uint32_t Z7CS_GetNbHostTCP(const Z7CSData *cs);

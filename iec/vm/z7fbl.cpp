@@ -355,6 +355,19 @@ uint32_t Z7VMFbl_InitInstances(uint32_t code, uint32_t db, uint32_t cold) {
     return 0;
 }
 
+uint32_t Z7VMFbl_SameParameters(uint32_t code, uint32_t db, uint32_t old_count) {
+    const ImgLists l = Lists(code);
+    uint32_t k = 1;
+    for (uint32_t e = l.inst; e != 0 && uint64_t(e) + 8 <= l.end && Z7Mem_Get16(e + 2) != 0 && k < old_count;
+         e += 8, k++) {
+        const uint32_t rec = Z7Sec_Elem(db, Z7SEC_INST, k);
+        if (rec == 0) break;
+        // a record the last build left empty is no existing instance
+        if (Z7Mem_Get32(rec + IN_HANDLER) != Z7H_NONE && Z7Mem_Get32(rec + IN_PARAM) != Z7Mem_Get32(e + 4)) return 65;
+    }
+    return 0;
+}
+
 uint32_t Z7VMFbl_InitNewInstances(uint32_t db, uint32_t old_count) {
     const uint32_t n = Z7Sec_Get(db, Z7SEC_INST, SD_ALLOC);
     for (uint32_t k = 1; k < n; k++) {
@@ -451,8 +464,9 @@ uint32_t Z7Tools_GetAnyParam(uint32_t db, uint32_t type, uint32_t index, uint32_
     uint32_t addr = e;
     if (type == 5) {
         addr = Z7Mem_Get32(e);
-        width = Z7Mem_Get8(addr) + 3u;
         if (addr == 0) return 0;
+        width = Z7Mem_Get8(addr) + 3u;
+        if (Z7Mem_Ptr(addr, width) == nullptr) return 0;  // a slot the arena does not hold whole
     }
     if (locked) *locked = (Z7Mem_Get8(Z7Sec_Elem(db, Z7SEC_LOCK, index)) & bit) ? 1 : 0;
     if (size) *size = width;

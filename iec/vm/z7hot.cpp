@@ -10,6 +10,7 @@
 #include "iec/vm/z7interp.h"
 #include "iec/vm/z7map.h"
 #include "iec/vm/z7parts.h"
+#include "iec/vm/z7stdlib.h"
 #include "iec/vm/z7vm.h"
 
 namespace {
@@ -48,7 +49,12 @@ uint32_t NameStampBreaks(uint32_t code, uint32_t db, uint32_t name_code) {
 }
 }  // namespace
 
-uint32_t Z7VMHot_PrcVarMap(uint32_t code, uint32_t db, uint32_t apply, uint32_t *out) {
+namespace {
+// The typed sections, strings, instances, custom functions, programs and XV
+// of the image against the database (check) and taken over (apply). An undo
+// puts an earlier image back: its boundaries may be lower than the current
+// ones, and strings behind its count lose their slots.
+uint32_t VarMap(uint32_t code, uint32_t db, uint32_t apply, bool undo, uint32_t *out) {
     const Z7Img img = Z7Img_Of(code);
     auto fail = [&](uint32_t c) {
         if (out) *out = c;
@@ -59,7 +65,7 @@ uint32_t Z7VMHot_PrcVarMap(uint32_t code, uint32_t db, uint32_t apply, uint32_t 
         const uint32_t sec = kTyped[k].sec, w = kTyped[k].word;
         if (Count(Z7Img_Sizing(img, w)) != Z7Sec_Get(db, sec, SD_ALLOC)) return fail(53 + k);
         const uint16_t old_bound = Z7Sec_Get(db, sec, SD_BOUND), new_bound = Count(Z7Img_Sizing(img, w + 2));
-        if (new_bound < old_bound) return fail(153 + k);
+        if (new_bound < old_bound && !undo) return fail(153 + k);
         const uint16_t used = uint16_t(Count(Z7Img_Sizing(img, w + 1)));
         if (used > Z7Sec_Get(db, sec, SD_ALLOC)) return fail(53 + k);
         if (k < 5) {
@@ -88,6 +94,7 @@ uint32_t Z7VMHot_PrcVarMap(uint32_t code, uint32_t db, uint32_t apply, uint32_t 
                 old_max = Z7Mem_Get8(sbuf + at);
                 at += old_max + 3u;
             }
+            if (undo && n >= used) break;  // a string the earlier image does not have
             if (StringMax(img, n) != old_max) return fail(63);
         }
         if (apply) {
@@ -95,6 +102,8 @@ uint32_t Z7VMHot_PrcVarMap(uint32_t code, uint32_t db, uint32_t apply, uint32_t 
             uint32_t next = 0;
             for (uint32_t n = 1; n < current; n++)
                 if (const uint32_t slot = Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_STRPTR, n))) next = slot - buf + Z7Mem_Get8(slot) + 3u;
+            for (uint32_t n = used ? used : 1; undo && n < current; n++)
+                Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_STRPTR, n), 0);
             for (uint32_t n = current ? current : 1; n < used; n++) {
                 const uint32_t max = StringMax(img, n);
                 if (max == 0) continue;  // no slot in the image either
@@ -116,6 +125,7 @@ uint32_t Z7VMHot_PrcVarMap(uint32_t code, uint32_t db, uint32_t apply, uint32_t 
         if (Z7VMFbl_GetInstanceDataSize(code) > Z7Sec_Bytes(db, Z7SEC_INSTDATA) ||
             Z7VMCode_GetWishedFBIRawSize(code) > Z7Sec_Bytes(db, Z7SEC_INSTDATA))
             return fail(64);
+        if (Z7VMFbl_SameParameters(code, db, old_inst) != 0) return fail(65);
         if (Z7VMCode_GetNbCustomFunc(code) != Z7Sec_Get(db, Z7SEC_CFUNC, SD_ALLOC)) return fail(60);
         const uint32_t slots = Z7Sec_Get(db, Z7SEC_PROG, SD_ALLOC);
         uint32_t k = 1;
@@ -130,12 +140,22 @@ uint32_t Z7VMHot_PrcVarMap(uint32_t code, uint32_t db, uint32_t apply, uint32_t 
     }
     if (Count(Z7Img_Sizing(img, 40)) != Z7Sec_Get(db, Z7SEC_XV, SD_ALLOC)) return fail(61);
     const uint16_t xv_used = Count(Z7Img_Sizing(img, 41));
-    if (xv_used < Z7Sec_Get(db, Z7SEC_XV, SD_USED) || xv_used > Z7Sec_Get(db, Z7SEC_XV, SD_ALLOC)) return fail(161);
+    if ((xv_used < Z7Sec_Get(db, Z7SEC_XV, SD_USED) && !undo) || xv_used > Z7Sec_Get(db, Z7SEC_XV, SD_ALLOC))
+        return fail(161);
     if (apply) {
         Z7Sec_Set(db, Z7SEC_XV, SD_USED, xv_used);
         Z7Sec_Set(db, Z7SEC_XV, SD_BOUND, xv_used);
     }
     return 1;
+}
+}  // namespace
+
+uint32_t Z7VMHot_PrcVarMap(uint32_t code, uint32_t db, uint32_t apply, uint32_t *out) {
+    return VarMap(code, db, apply, false, out);
+}
+
+uint32_t Z7VMHot_UndoVarMap(uint32_t code, uint32_t db, uint32_t apply, uint32_t *out) {
+    return VarMap(code, db, apply, true, out);
 }
 
 uint32_t Z7VM_CanHOTStart(uint32_t code, uint32_t db) {
@@ -152,6 +172,7 @@ uint32_t Z7VM_CanHOTStart(uint32_t code, uint32_t db) {
     if (rc != 0) return Fail(db, rc);
     uint32_t var = 0;
     if (!Z7VMHot_PrcVarMap(code, db, 0, &var)) return Fail(db, var);
+    if (Z7VMRsc_Exist(db)) return Fail(db, 23);
     if (Z7VMCode_GetNbActiveTime(code) > Z7Sec_Get(db, Z7SEC_TIMERS, SD_ALLOC)) return Fail(db, 25);
     if (Z7VMCode_GetCTSegUsedSize(code) > Z7Sec_Bytes(db, Z7SEC_CT)) return Fail(db, 46);
     if (Z7VMWarm_CanUpdatePointers(code, db) != 0) return Fail(db, 28);
@@ -166,7 +187,8 @@ uint32_t Z7VM_CanHOTStart(uint32_t code, uint32_t db) {
     return 0;
 }
 
-uint32_t Z7VM_BuildHOT(uint32_t code, uint32_t db, uint32_t now) {
+namespace {
+uint32_t Rebuild(uint32_t code, uint32_t db, uint32_t now, bool undo) {
     if (db == 0 || Z7VMCode_CheckCode(code) != 0 || Z7Img_CheckTables(Z7Img_Of(code)) != 0) return 1;
     const uint32_t st = Z7VM_Status(db), hd = Z7VM_Header(db);
     // 1: break position and breakpoints cleared, stamp, breakpoints flag
@@ -182,7 +204,8 @@ uint32_t Z7VM_BuildHOT(uint32_t code, uint32_t db, uint32_t now) {
     uint32_t rc = NameStampBreaks(code, db, 1);
     if (rc != 0) return rc;
     uint32_t var = 0;
-    if (!Z7VMHot_PrcVarMap(code, db, 0, &var)) return var;
+    if (!VarMap(code, db, 0, undo, &var)) return var;
+    if (Z7VMRsc_Exist(db)) return 23;
     if (Z7VMCode_GetNbActiveTime(code) > Z7Sec_Get(db, Z7SEC_TIMERS, SD_ALLOC)) return 25;
     if (Z7VMMap_CanHotRestart(db, code) != 0) return 48;
     // 4: header
@@ -207,7 +230,7 @@ uint32_t Z7VM_BuildHOT(uint32_t code, uint32_t db, uint32_t now) {
     Z7VMTmr_HotRestartTimers(db);
     Z7VMTic_Init(db);
     // 8: new parts of the typed sections, initial values of new variables only
-    if (!Z7VMHot_PrcVarMap(code, db, 1, &var)) return var;
+    if (!VarMap(code, db, 1, undo, &var)) return var;
     uint16_t new_bound[6];
     for (uint32_t k = 0; k < 6; k++) {
         new_bound[k] = Z7Sec_Get(db, kTyped[k].sec, SD_BOUND);
@@ -234,6 +257,11 @@ uint32_t Z7VM_BuildHOT(uint32_t code, uint32_t db, uint32_t now) {
     if ((rc = Z7Part_EAX_Link(db)) != 0) return rc;
     return Z7Part_DDKC_BuildHot(db, code);
 }
+}  // namespace
+
+uint32_t Z7VM_BuildHOT(uint32_t code, uint32_t db, uint32_t now) { return Rebuild(code, db, now, false); }
+
+uint32_t Z7VM_UndoHOTChange(uint32_t code, uint32_t db, uint32_t now) { return Rebuild(code, db, now, true); }
 
 namespace {
 uint32_t Round8(uint64_t n) { return uint32_t((n + 7u) & ~uint64_t(7)); }

@@ -58,6 +58,9 @@ struct Z7FblCtx {
 uint32_t Z7VMFbl_List(uint32_t command, Z7FblCtx *ctx, uint32_t standard);
 uint32_t Z7VMFbl_GetInstanceDataSizeExact(uint32_t code);
 uint32_t Z7VMFbl_InitNewInstances(uint32_t db, uint32_t old_count);
+// 65 when an instance 1..old_count - 1 of the database has another parameter
+// in the image's instance list, else 0.
+uint32_t Z7VMFbl_SameParameters(uint32_t code, uint32_t db, uint32_t old_count);
 uint32_t Z7VMFbl_GetInstanceCount(uint32_t db, const char *class_name);
 
 // Parameter access for handlers: address of the variable of type (IEC type

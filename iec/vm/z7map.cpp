@@ -355,14 +355,27 @@ uint32_t Z7Map_GetTypeInfo(uint32_t item, uint32_t db) {
     return off < end - defs ? defs + off : 0;
 }
 
+uint32_t Z7Map_GetProfileName(uint32_t item) {
+    const uint32_t def = Z7Map_GetDef(item);
+    if (def == 0) return 0;
+    const uint32_t flags = Z7Mem_Get16(def + DR_FLAGS), tail = Z7Mem_Get16(def + DR_TAIL);
+    const uint32_t at = tail + ((flags & 0x100) ? 8u : 0u);
+    if (!(flags & 0x8) || tail < DR_SYM || at + 16u > Z7Mem_Get16(def + DR_LEN)) return 0;
+    return def + at;
+}
+
 const char *Z7Map_GetTypeName(uint32_t item, uint32_t db) {
     static constexpr const char *kNames[18] = {"?",    "BOOL", "DINT",  "REAL", "TIME",  "STRING", "?", "?",  "?",
                                                "?",    "SINT", "INT",   "LINT", "LREAL", "USINT",  "UINT", "UDINT",
                                                "ULINT"};
     const uint32_t t = Z7Map_GetType(item) & 0x7F;
     if (t == 127) {
+        // the name must end inside the image
         const uint32_t info = Z7Map_GetTypeInfo(item, db);
-        return info ? reinterpret_cast<const char *>(Z7Mem_Ptr(info, 1)) : "?";
+        const uint32_t code = info ? Z7Mem_Get32(Z7VM_Header(db) + HD_CODE) : 0;
+        const uint32_t left = info ? code + Z7VMCode_Length(code) - info : 0;
+        const char *p = left ? reinterpret_cast<const char *>(Z7Mem_Ptr(info, left)) : nullptr;
+        return p && std::memchr(p, 0, left) ? p : "?";
     }
     return t < 18 ? kNames[t] : "?";
 }

@@ -35,6 +35,8 @@ uint32_t Z7Map_GetVSI(uint32_t item);
 // Offset of the properties / profile name / complex-type definition (0 when
 // absent) and the size of the properties.
 uint32_t Z7Map_GetTypeInfo(uint32_t item, uint32_t db);
+// The 16-byte profile name of the definition (flag 0x8), 0 without one.
+uint32_t Z7Map_GetProfileName(uint32_t item);
 const char *Z7Map_GetTypeName(uint32_t item, uint32_t db);
 
 // ---- values through an item ----------------------------------------------------------------

@@ -12,24 +12,29 @@
 
 #include "core/image/bytes.h"
 
+uint8_t *Z7Mem_Base = nullptr;
+
+uint8_t *Z7Mem_Map() {
+    if (Z7Mem_Base == nullptr) {
+        void *p = mmap(nullptr, Z7MEM_SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                       -1, 0);
+        Z7Mem_Base = p == MAP_FAILED ? nullptr : static_cast<uint8_t *>(p);
+    }
+    return Z7Mem_Base;
+}
+
 namespace {
 
 constexpr uint32_t kMagic = 0x4B42375Au;  // "Z7BK"
 constexpr uint32_t kHdr = 16;
 constexpr uint32_t kFirst = 16;  // first header; payloads start at 32
+static_assert(kFirst + kHdr == Z7MEM_FIRST);
 
-uint8_t *base = nullptr;
+uint8_t *&base = Z7Mem_Base;
 uint32_t top = kFirst;  // end of the last block
 uint32_t live = 0;
 
-uint8_t *Base() {
-    if (base == nullptr) {
-        void *p = mmap(nullptr, Z7MEM_SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                       -1, 0);
-        base = p == MAP_FAILED ? nullptr : static_cast<uint8_t *>(p);
-    }
-    return base;
-}
+uint8_t *Base() { return base != nullptr ? base : Z7Mem_Map(); }
 
 uint32_t HdrMagic(uint32_t h) { return LE_Get32(base + h); }
 uint32_t HdrCap(uint32_t h) { return LE_Get32(base + h + 8); }
@@ -63,13 +68,6 @@ std::array<Z7Fn, 256> fn_table{};
 uint32_t fn_count = 1;  // index 0 = no function
 
 }  // namespace
-
-uint8_t *Z7Mem_Ptr(uint32_t off, uint32_t len) {
-    // below the first payload nothing is ever addressed (0 = none)
-    if (off < kFirst + kHdr || Base() == nullptr) return nullptr;
-    if (uint64_t(off) + len > Z7MEM_SIZE) return nullptr;
-    return base + off;
-}
 
 uint32_t Z7Mem_Off(const void *p) {
     const auto *b = static_cast<const uint8_t *>(p);

@@ -10,10 +10,19 @@
 
 // Bytes reserved for the arena (address space only; pages are taken on use).
 constexpr uint32_t Z7MEM_SIZE = 64u << 20;
+// Offset of the first payload: nothing below it is ever addressed.
+constexpr uint32_t Z7MEM_FIRST = 32;
 
+// Host address of the arena, mapped on first use (null when it cannot be).
+extern uint8_t *Z7Mem_Base;
+uint8_t *Z7Mem_Map();
 // Pointer to len bytes at offset off of the arena, or null when off is 0 (or
 // below the first block) or the range does not lie inside the arena.
-uint8_t *Z7Mem_Ptr(uint32_t off, uint32_t len);
+inline uint8_t *Z7Mem_Ptr(uint32_t off, uint32_t len) {
+    if (off < Z7MEM_FIRST || uint64_t(off) + len > Z7MEM_SIZE) return nullptr;
+    uint8_t *const b = Z7Mem_Base != nullptr ? Z7Mem_Base : Z7Mem_Map();
+    return b != nullptr ? b + off : nullptr;
+}
 // Offset of a pointer into the arena (0 when it does not point into it).
 uint32_t Z7Mem_Off(const void *p);
 

@@ -115,3 +115,70 @@ void Z7VMRsc_FreeAll(uint32_t db) {
         Z7VMRsc_Set(e, 0, 0, 0, 0);
     }
 }
+
+// ---- parameter files ----------------------------------------------------------------------------
+namespace {
+constexpr uint32_t kParamLine = 255;  // characters of a line that count
+
+bool NoCaseEq(const char *a, const char *b, size_t n) {
+    for (size_t i = 0; i < n; i++) {
+        const auto up = [](char c) { return c >= 'a' && c <= 'z' ? char(c - 32) : c; };
+        if (up(a[i]) != up(b[i])) return false;
+    }
+    return true;
+}
+void CopyCut(char *out, uint32_t size, const char *text, size_t n) {
+    if (out == nullptr || size == 0) return;
+    if (n > size - 1) n = size - 1;
+    std::memcpy(out, text, n);
+    out[n] = 0;
+}
+// Lines of a file: at most 255 characters of each line count; the rest of
+// an over-long line is read and dropped, so that its tail is never taken for
+// a line of its own.
+struct LineReader {
+    uint32_t h;
+    bool Next(char *line, uint32_t &n) {
+        if (Z7Std_Hooks.file_eof(h)) return false;
+        n = Z7Std_Hooks.file_read_line(h, line, kParamLine + 1);
+        if (n > kParamLine) n = kParamLine;
+        line[n] = 0;
+        if (n == kParamLine) {
+            char rest[kParamLine + 1];
+            while (!Z7Std_Hooks.file_eof(h) && Z7Std_Hooks.file_read_line(h, rest, sizeof rest) >= kParamLine) {
+            }
+        }
+        return n != 0 || !Z7Std_Hooks.file_eof(h);
+    }
+};
+}  // namespace
+
+uint32_t Z7Param_Get(uint32_t, const char *path, const char *section, const char *key, char *out, uint32_t size) {
+    const char *k = key ? key : "";
+    const size_t kl = strnlen(k, kParamLine);
+    CopyCut(out, size, k, kl);
+    if (path == nullptr || section == nullptr) return 0;
+    const size_t sl = strnlen(section, kParamLine);
+    const uint32_t h = Z7Std_Hooks.file_open(path, 0);
+    if (h == 0) return 0;
+    LineReader r{h};
+    char line[kParamLine + 1];
+    uint32_t n = 0, found = 0;
+    bool in = false;
+    while (r.Next(line, n)) {
+        if (n > 0 && line[0] == '[') {
+            if (in) break;  // the section ended without the key
+            in = n >= sl + 2 && NoCaseEq(line + 1, section, sl) && line[sl + 1] == ']';
+            continue;
+        }
+        if (in && n > kl && NoCaseEq(line, k, kl) && line[kl] == '=') {
+            size_t vl = n - kl - 1;
+            if (vl > 0 && line[n - 1] == '\r') vl--;
+            CopyCut(out, size, line + kl + 1, vl);
+            found = 1;
+            break;
+        }
+    }
+    Z7Std_Hooks.file_close(h);
+    return found;
+}

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
+#include "iec/vm/z7bsmp.h"
 #include "iec/vm/z7code_internal.h"
 #include "iec/vm/z7heap.h"
 #include "iec/vm/z7hooks.h"
@@ -336,7 +337,12 @@ bool Body(Out &o, uint32_t db, uint32_t type, uint32_t sub, bool is_ct, uint32_t
         o.B(uint8_t(Z7Mem_Get16(e + 2)));
         return true;
     }
-    case 26: case 27: return true;  // no sampling trace data on this controller
+    case 26: case 27: {
+        const uint32_t n = type == 26 ? Z7VMBsmp_GetSettingsSize(db) : Z7VMBsmp_GetDataSize(db);
+        if (!o.Room(n)) return false;
+        o.n += type == 26 ? Z7VMBsmp_GetSettings(db, o.p + o.n) : Z7VMBsmp_GetData(db, o.p + o.n);
+        return true;
+    }
     case 28: {
         const uint32_t n = Z7Map_GetDescLength(db, sub);
         if (sub >= Z7Sec_Get(db, Z7SEC_MAPITEM, SD_ALLOC) || !o.Room(n)) return false;

@@ -38,6 +38,20 @@ uint32_t Z7Tools_GetAnyArray(uint32_t db, uint32_t type, uint32_t index);
 uint32_t Z7Tools_GetArrayIn(uint32_t db, uint32_t type, uint32_t index, int64_t count, uint32_t *size);
 // Element size of a type code (1, 2, 4, 8; 0 for STRING and unknown codes).
 uint32_t Z7Tools_TypeSize(uint32_t type);
+// Complex-type segment address + the DINT at index (0 without a segment or
+// when the offset lies outside it).
+uint32_t Z7Tools_GetCTParam(uint32_t db, uint32_t index);
+// First element of an array operand of that width (0 = absent).
+uint32_t Z7Tools_GetD8Array(uint32_t db, uint32_t index);
+uint32_t Z7Tools_GetD16Array(uint32_t db, uint32_t index);
+uint32_t Z7Tools_GetD32Array(uint32_t db, uint32_t index);
+uint32_t Z7Tools_GetD64Array(uint32_t db, uint32_t index);
+uint32_t Z7Tools_GetTimeArray(uint32_t db, uint32_t index);
+// With a complex-type segment: the array's address in it and flag 1; else
+// the string pointer table entry of index and flag 0.
+uint32_t Z7Tools_GetStringArray(uint32_t db, uint32_t index, uint32_t *flag);
+// CRC-16, reflected 0xA001, initial 0xFFFF (0xFFFF for no bytes).
+uint16_t Z7Tools_Crc16(const uint8_t *data, uint16_t len);
 
 // ---- standard functions built in the library ---------------------------------------------------
 // Runs slot fn on the operand list (operand 0 = result) with n operands.
@@ -63,6 +77,12 @@ uint32_t Z7VMRsc_CreateArray(uint32_t db, int64_t id, int64_t count, uint32_t es
 uint32_t Z7VMRsc_WriteArray(uint32_t db, uint32_t id, int32_t index, uint32_t esize, const void *src);
 // 1 read, 0 no such array or index out of range.
 uint32_t Z7VMRsc_ReadArray(uint32_t db, uint32_t id, int32_t index, uint32_t esize, void *dst);
+
+// Value of key in [section] of a parameter file (names compared without
+// case): 1 found, else 0. out (size > 0) receives the value, or the key
+// itself when not found, cut to size - 1 characters.
+uint32_t Z7Param_Get(uint32_t ignored, const char *path, const char *section, const char *key, char *out,
+                     uint32_t size);
 
 // Slots of files, sockets, byte buffers and dynamic arrays; as
 // Z7VMStfBit_Execute.
@@ -100,6 +120,8 @@ struct Z7StdHooks {
     uint32_t (*udp_recv_from)(Z7SocketHandle h, uint8_t *buf, uint32_t size, uint8_t addr[16]);
     uint32_t (*udp_send_to)(Z7SocketHandle h, const uint8_t addr[16], const uint8_t *data, uint32_t len);
     void (*udp_addr_make)(uint8_t addr[16], const char *text, uint16_t default_port);
+    // Path of a name in the runtime folder (out: 256 bytes); null when refused.
+    char *(*full_path)(const char *name, char *out);
     // Modbus device identification (MBSLAVEIDENT): 1 when stored.
     uint32_t (*mb_dev_ident)(const char *vendor, const char *product, const char *revision, const uint16_t *words,
                              uint32_t count);

@@ -14,6 +14,7 @@
 #include "iec/vm/z7interp.h"
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7stdlib.h"
+#include "iec/vm/z7stfops.h"
 #include "iec/vm/z7str.h"
 #include "iec/vm/z7vm.h"
 
@@ -344,6 +345,7 @@ bool ArgsValid(uint32_t db, uint32_t ops, const Sig &s) {
 }  // namespace
 
 uint32_t Z7VMStf_Execute(uint32_t db, uint32_t operands) {
+    if (z7stf::Mask32(db, operands) == 1) return 1;
     const uint16_t fn = Z7Mem_Get16(operands), n = Z7Mem_Get16(operands + 2);
     const uint32_t ops = operands + 4;
     const Sig s = SigOf(fn);

@@ -58,7 +58,7 @@ Sig SigOf(uint32_t fn) {
     case 138: case 140: case 142: return {4, "sll4"};
     case 143: return {2, "4s"};
     case 144: return {3, "4ll"};
-    case 145: return {2, "s4"};
+    case 145: case 146: case 147: return {2, "s4"};
     case 13: case 193: return {3, "8ll"};
     case 189: case 191: return {3, "4ll"};
     case 190: case 192: return {4, "8ll4"};
@@ -67,24 +67,6 @@ Sig SigOf(uint32_t fn) {
     case 220: return {6, "8lll88"};
     default: return {0, ""};
     }
-}
-template <typename T> T Rol(T v, uint32_t n) {
-    constexpr uint32_t w = sizeof(T) * 8;
-    n &= w - 1;
-    return n ? T((v << n) | (v >> (w - n))) : v;
-}
-template <typename T> T Ror(T v, uint32_t n) {
-    constexpr uint32_t w = sizeof(T) * 8;
-    n &= w - 1;
-    return n ? T((v >> n) | (v << (w - n))) : v;
-}
-template <typename T> T Shl(T v, uint32_t n) { return T(v << (n & (sizeof(T) * 8 - 1))); }
-template <typename T> T Shr(T v, uint32_t n, bool logical) {
-    constexpr uint32_t w = sizeof(T) * 8;
-    n &= w - 1;
-    const T r = T(v >> n);
-    if (logical || n == 0 || !(v >> (w - 1))) return r;
-    return T(r | T(~T(0) << (w - n)));  // the top bit copied in
 }
 bool Logical(uint32_t db) { return (Z7Mem_Get32(Z7VM_Status(db) + ST_OPTIONS) & 0x200) != 0; }
 
@@ -531,10 +513,21 @@ uint32_t Run(const F &f, uint32_t fn) {
     case 187: f.P8(Z7Map_GetVSIBit(db, f.Op(1), f.Op(2), f.G32(3)) ? 1 : 0); return 1;
     case 188: f.P8(Z7Map_SetVSIBit(db, f.Op(1), f.Op(2), f.G32(3), f.G8(4)) ? 1 : 0); return 1;
     case 220: f.P8(Z7Map_CopyVSI(db, f.Op(1), f.Op(2), f.Op(3), f.G8(4), f.G8(5)) ? 1 : 0); return 1;
-    case 145: {
+    case 145: case 146: case 147: {
+        // GETVARSYMBOL, GETVARPROFILE, GETVARTYPENAME of a handle of the map
         const uint32_t item = f.G32(1);
-        const char *sym = item != 0 && Z7Map_CheckPointer(db, item) ? Z7Map_GetSymbol(item) : nullptr;
-        f.PStr(sym ? sym : "");
+        const bool known = item != 0 && Z7Map_CheckPointer(db, item) != 0;
+        char profile[17] = {};
+        const char *text = nullptr;
+        if (known && fn == 145) text = Z7Map_GetSymbol(item);
+        if (known && fn == 147) text = Z7Map_GetTypeName(item, db);
+        if (known && fn == 146) {
+            if (const uint8_t *p = Z7Mem_Ptr(Z7Map_GetProfileName(item), 16)) {
+                std::memcpy(profile, p, 16);
+                text = profile;
+            }
+        }
+        f.PStr(text ? text : "");
         return 1;
     }
     default: return 2;

@@ -505,7 +505,7 @@ uint32_t RcpApply(const F &f) {
         const uint64_t rec = uint64_t(code) + Z7Mem_Get32(uint32_t(rcp) + 4 + 4 * v);
         if (!in(rec, 8)) continue;
         const uint32_t r = uint32_t(rec), type = Z7Mem_Get16(r), index = Z7Mem_Get16(r + 2), cto = Z7Mem_Get32(r + 4);
-        if ((type & 0x7F) < 1 || (type & 0x7F) > 17 || (type & 0x80) != 0) continue;  // external variables not here
+        if ((type & 0x7F) < 1 || (type & 0x7F) > 17) continue;
         const uint32_t t = type & 0x7F;
         // the value of column c
         uint64_t src = rec + 8, n = Z7Tools_TypeSize(t);
@@ -527,6 +527,14 @@ uint32_t RcpApply(const F &f) {
             dst = seg + cto;
             size = t == 5 ? Z7Mem_Get8(dst) + 3u : uint32_t(n);
             if (uint64_t(cto) + size > Z7Sec_Bytes(db, Z7SEC_CT)) continue;
+        } else if (type & 0x80) {
+            // through the external-variable pointer, unless it is forced
+            const uint32_t xv = index != 0 ? Z7Sec_Elem(db, Z7SEC_XV, index) : 0;
+            const uint32_t lock = Z7Sec_Elem(db, Z7SEC_LOCK, index);
+            if (xv == 0 || (lock != 0 && (Z7Mem_Get8(lock) & 0x80))) continue;
+            dst = Z7Mem_Get32(xv);
+            size = t == 5 ? (Z7Mem_Ptr(dst, 3) ? Z7Mem_Get8(dst) + 3u : 0) : uint32_t(n);
+            if (dst == 0 || size == 0 || Z7Mem_Ptr(dst, size) == nullptr) continue;
         } else {
             dst = Z7Tools_GetAnyParam(db, t, index, &locked, &size);
             if (dst == 0 || locked) continue;

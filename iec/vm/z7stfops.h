@@ -116,4 +116,72 @@ inline bool Valid(const F &f, const Sig &s) {
     return true;
 }
 
+// Counts taken modulo the width; Shr copies the top bit in unless logical.
+template <typename T> T Rol(T v, uint32_t n) {
+    constexpr uint32_t w = sizeof(T) * 8;
+    n &= w - 1;
+    return n ? T((v << n) | (v >> (w - n))) : v;
+}
+template <typename T> T Ror(T v, uint32_t n) {
+    constexpr uint32_t w = sizeof(T) * 8;
+    n &= w - 1;
+    return n ? T((v >> n) | (v << (w - n))) : v;
+}
+template <typename T> T Shl(T v, uint32_t n) { return T(v << (n & (sizeof(T) * 8 - 1))); }
+template <typename T> T Shr(T v, uint32_t n, bool logical) {
+    constexpr uint32_t w = sizeof(T) * 8;
+    n &= w - 1;
+    const T r = T(v >> n);
+    if (logical || n == 0 || !(v >> (w - 1))) return r;
+    return T(r | T(~T(0) << (w - n)));  // the top bit copied in
+}
+
+// The 32-bit masks, shifts and rotations on a call {fn, n, operands} with one
+// lookup of the sections: 1 done, 2 anything else (the general path then
+// runs the call and reports what is wrong with it).
+inline uint32_t Mask32(uint32_t db, uint32_t call) {
+    uint8_t *desc = Z7Mem_Ptr(db, Z7_DESC_TABLE);
+    if (desc == nullptr || call < Z7MEM_FIRST || uint64_t(call) + 10 > Z7MEM_SIZE) return 2;
+    uint8_t *const arena = desc - db;
+    const uint8_t *w = arena + call;
+    const uint32_t fn = F::Le16(w), n = F::Le16(w + 2), ops = fn == 27 ? 2 : 3;
+    switch (fn) {
+    case 20: case 27: case 28: case 30: case 31: case 33: case 34: case 35: break;
+    default: return 2;
+    }
+    if (n < ops) return 2;
+    const uint8_t *d = desc + Z7SEC_D32 * Z7_DESC_SIZE, *l = desc + Z7SEC_LOCK * Z7_DESC_SIZE;
+    const uint32_t base = F::Le32(d + SD_ADDR), count = F::Le16(d + SD_ALLOC);
+    const uint32_t r = F::Le16(w + 4), a = F::Le16(w + 6), b = ops == 3 ? F::Le16(w + 8) : 0;
+    if (base == 0 || F::Le16(d + SD_ELEM) != 4 || r >= count || a >= count || b >= count ||
+        uint64_t(base) + 4u * count > Z7MEM_SIZE)
+        return 2;
+    const uint32_t va = F::Le32(arena + base + 4 * a), vb = F::Le32(arena + base + 4 * b);
+    uint32_t v;
+    switch (fn) {
+    case 20: v = va & vb; break;
+    case 28: v = va | vb; break;
+    case 35: v = va ^ vb; break;
+    case 27: v = ~va; break;
+    case 30: v = Rol(va, vb); break;
+    case 31: v = Ror(va, vb); break;
+    case 33: v = Shl(va, vb); break;
+    default: {
+        const uint32_t st = F::Le32(desc + Z7SEC_STATUS * Z7_DESC_SIZE + SD_ADDR);
+        const bool logical = st != 0 && uint64_t(st) + ST_OPTIONS + 4 <= Z7MEM_SIZE &&
+                             (F::Le32(arena + st + ST_OPTIONS) & 0x200) != 0;
+        v = Shr(va, vb, logical);
+        break;
+    }
+    }
+    // the result stays as it is while forced
+    const uint32_t lk = F::Le32(l + SD_ADDR);
+    if (lk != 0 && r < F::Le16(l + SD_ALLOC)) {
+        if (F::Le16(l + SD_ELEM) != 1 || uint64_t(lk) + r >= Z7MEM_SIZE) return 2;
+        if (arena[lk + r] & LK32) return 1;
+    }
+    F::Put32(arena + base + 4 * r, v);
+    return 1;
+}
+
 }  // namespace z7stf

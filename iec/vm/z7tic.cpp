@@ -4,12 +4,14 @@
 // and an element count; every index operand is checked against its section
 // (a bad static index is fatal log 8, a computed one fatal log 32), and the
 // instruction pointer, operand words and every jump, call and return target
-// stay inside the current program's code (else fatal log 8).
+// stay inside the current program's code (else fatal log 8). In the
+// workbench's command buffer a log 8 only ends the buffer.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 
 #include "iec/vm/z7cnv.h"
+#include "iec/vm/z7bsmp.h"
 #include "iec/vm/z7interp.h"
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7str.h"
@@ -1495,10 +1497,11 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             Z7Map_SetVSITime(db, W(1), W(2), 0);
             Z7Map_ResetSetVSIBits(db, W(1), W(2));
             NEXT;
-        L_481: CHECK_LEN; NEXT;
+        L_481: CHECK_LEN; Z7VMBsmp_Ctl(db, W(1), W(2)); NEXT;
         L_480: CHECK_LEN; {
             const uint32_t n = W(9);
             if (IP + 10 + n > c.words) FAULT(LOG_UNDEF, op);
+            Z7VMBsmp_Set(db, W(1), pc + 4, 8 + n);
             pc += 2 * size_t(10 + n);
             DISPATCH();
         }
@@ -1506,19 +1509,16 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
 bad_op:
     if (op <= kMaxOp && kOps.n[op] != 0xFF) FAULT(LOG_UNDEF, op);  // operands past the end of the code
 L_undef:
-    fault_code = LOG_UNDEF;
-    fault_arg = op;
-    if (program == 0) {
-        Z7VMLog_Push(db, LOG_UNDEF, op, LOGPOS);
-        return 0;
-    }
-    goto fatal;
+    FAULT(LOG_UNDEF, op);
 off_end:
     op = 0;
     FAULT(LOG_UNDEF, 0);
 
 fatal:
     Z7VMLog_Push(db, uint16_t(fault_code), uint16_t(fault_arg), cur + 65536u * (2u * (IP + 1u)));
+    // code of the workbench that runs past its end, lacks operands or names
+    // what does not exist only ends the command buffer
+    if (program == 0 && fault_code == LOG_UNDEF) return 0;
     SetFlags(v, uint16_t((Flags(v) & 0xFFF0) | Z7F_STOPPED));
     return 0;
 }

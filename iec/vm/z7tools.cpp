@@ -5,6 +5,7 @@
 // its segment before a handler touches it.
 #include <cstring>
 
+#include "core/image/util.h"
 #include "iec/vm/z7hooks.h"
 #include "iec/vm/z7stdlib.h"
 #include "iec/vm/z7vm.h"
@@ -32,14 +33,38 @@ uint32_t Z7Tools_TypeSize(uint32_t type) {
     }
 }
 
+uint32_t Z7Tools_GetCTParam(uint32_t db, uint32_t index) {
+    const uint32_t bytes = Z7Sec_Bytes(db, Z7SEC_CT);
+    if (bytes == 0) return 0;
+    const uint32_t v = Z7Sec_Elem(db, Z7SEC_D32, index);
+    if (v == 0) return 0;
+    // an offset outside the segment names nothing
+    const uint32_t off = Z7Mem_Get32(v);
+    return off < bytes ? Z7Sec_Addr(db, Z7SEC_CT) + off : 0;
+}
+
 uint32_t Z7Tools_GetAnyArray(uint32_t db, uint32_t type, uint32_t index) {
+    if (type == 5) return Z7Tools_GetStringArray(db, index, nullptr);
     const uint32_t sec = TypedSection(type);
     if (sec == Z7SEC_COUNT) return 0;
-    if (Z7Sec_Bytes(db, Z7SEC_CT) != 0) {
-        const uint32_t v = Z7Sec_Elem(db, Z7SEC_D32, index);
-        return v ? Z7Sec_Addr(db, Z7SEC_CT) + Z7Mem_Get32(v) : 0;
-    }
+    if (Z7Sec_Bytes(db, Z7SEC_CT) != 0) return Z7Tools_GetCTParam(db, index);
     return Z7Sec_Elem(db, sec, index);
+}
+
+uint32_t Z7Tools_GetD8Array(uint32_t db, uint32_t index) { return Z7Tools_GetAnyArray(db, 14, index); }
+uint32_t Z7Tools_GetD16Array(uint32_t db, uint32_t index) { return Z7Tools_GetAnyArray(db, 15, index); }
+uint32_t Z7Tools_GetD32Array(uint32_t db, uint32_t index) { return Z7Tools_GetAnyArray(db, 16, index); }
+uint32_t Z7Tools_GetD64Array(uint32_t db, uint32_t index) { return Z7Tools_GetAnyArray(db, 17, index); }
+uint32_t Z7Tools_GetTimeArray(uint32_t db, uint32_t index) { return Z7Tools_GetAnyArray(db, 4, index); }
+
+uint32_t Z7Tools_GetStringArray(uint32_t db, uint32_t index, uint32_t *flag) {
+    const bool ct = Z7Sec_Bytes(db, Z7SEC_CT) != 0;
+    if (flag) *flag = ct ? 1 : 0;
+    return ct ? Z7Tools_GetCTParam(db, index) : Z7Sec_Elem(db, Z7SEC_STRPTR, index);
+}
+
+uint16_t Z7Tools_Crc16(const uint8_t *data, uint16_t len) {
+    return data == nullptr ? uint16_t(0xFFFF) : crc16(data, len);
 }
 
 uint32_t Z7Tools_GetArrayIn(uint32_t db, uint32_t type, uint32_t index, int64_t count, uint32_t *size) {
@@ -131,12 +156,13 @@ uint32_t NoUdp(uint16_t, Z7SocketHandle *h) {
 uint32_t NoRecvFrom(Z7SocketHandle, uint8_t *, uint32_t, uint8_t *) { return 0; }
 uint32_t NoSendTo(Z7SocketHandle, const uint8_t *, const uint8_t *, uint32_t) { return 1; }
 void NoAddr(uint8_t addr[16], const char *, uint16_t) { std::memset(addr, 0, 16); }
+char *NoFullPath(const char *, char *) { return nullptr; }
 }  // namespace
 
 Z7StdHooks Z7Std_Hooks{NoOpen,  NoPath,    NoClose,       NoRead,      NoWrite,   NoHandle, NoSeek,
                        NoHandle, NoReadLine, NoWriteLine, NoPath,      NoTwo,     NoTwo,    NoPath,
                        NoPath,  NoListen,  NoAccept,      NoConnect,   NoPending, NoSend,   NoReceive,
-                       NoSocketClose, NoUdp, NoRecvFrom,  NoSendTo,    NoAddr,   nullptr};
+                       NoSocketClose, NoUdp, NoRecvFrom,  NoSendTo,    NoAddr, NoFullPath, nullptr};
 
 void Z7Std_Clock(uint32_t utc, uint32_t *date, uint32_t *time) {
     *date = 0;

@@ -193,9 +193,16 @@ uint32_t Z7VM_CreateDB(uint32_t code, uint32_t *db);
 uint32_t Z7VM_CanHOTStart(uint32_t code, uint32_t db);
 // Applies the image; 0 or a code (the database may be partly rebuilt then).
 uint32_t Z7VM_BuildHOT(uint32_t code, uint32_t db, uint32_t now_ms);
+// Puts an earlier image back over the database after a change: its
+// boundaries, programs, strings, map, blocks and links again; variables it
+// has that the database lacks get their initial values. 0 or a code.
+uint32_t Z7VM_UndoHOTChange(uint32_t code, uint32_t db, uint32_t now_ms);
 // 1 when the typed sections, strings, instances, custom functions, programs
 // and XV of the image fit (*out = 0), else 0 and the refusal code in *out.
 uint32_t Z7VMHot_PrcVarMap(uint32_t code, uint32_t db, uint32_t apply, uint32_t *out);
+// The same for an earlier image put back over the database after a change:
+// lower boundaries and used counts are taken, strings it lacks lose their slots.
+uint32_t Z7VMHot_UndoVarMap(uint32_t code, uint32_t db, uint32_t apply, uint32_t *out);
 // 0 when size bytes at block are a saved database of this code image: its
 // descriptor table is the image's sizing, its size their total and its header
 // magic 0x8000026; else 1.

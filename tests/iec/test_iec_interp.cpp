@@ -108,6 +108,7 @@ TEST_F(IecRun, UndefinedOpcodesStopTheApplicationButOnlyEndTheCommandBuffer) {
     EXPECT_EQ(Flags(db) & 0xF, Z7F_RUN);
     EXPECT_EQ(D(1), 2);
     EXPECT_EQ(D(3), 0) << "nothing after the undefined opcode runs";
+    EXPECT_EQ(Logs(), (std::vector<Log>{{8, 15, 2 * 65536u}}));
     // on-line opcodes from the buffer: pause, then one cycle
     Exec({257});
     Cycle(1020);
@@ -119,6 +120,31 @@ TEST_F(IecRun, UndefinedOpcodesStopTheApplicationButOnlyEndTheCommandBuffer) {
     Cycle(1050);
     Cycle(1060);
     EXPECT_EQ(D(1), 4);
+    Exec({258});
+    Cycle(1065);
+    // code that lacks operands, names a variable that does not exist or runs
+    // past its end is logged and ends the buffer: the application runs on
+    struct Row {
+        std::vector<uint16_t> words;
+        Log log;
+        uint16_t int1;
+    };
+    const std::vector<Row> rows = {
+        {{271, 3}, {8, 271, 2 * 65536u}, 0},    // 3 operand words, 2 present
+        {{269, 500}, {8, 500, 2 * 65536u}, 0},  // lock of INT 500 of 64
+        {{267, 1}, {8, 0, 8 * 65536u}, 68},     // the end opcode taken as the value, then past the end
+    };
+    for (const Row &r : rows) {
+        Z7Mem_Put16(Addr(Z7SEC_D16, 1), 0);
+        const int32_t d1 = D(1);
+        Exec(r.words);
+        Cycle(1070);
+        EXPECT_EQ(Logs(), (std::vector<Log>{r.log})) << r.words[0];
+        EXPECT_EQ(Flags(db) & 0xF, Z7F_RUN) << r.words[0];
+        EXPECT_EQ(Z7Mem_Get16(Addr(Z7SEC_D16, 1)), r.int1) << r.words[0];
+        EXPECT_EQ(D(1), d1 + 1) << r.words[0];
+        EXPECT_EQ(St16(db, ST_EXECLEN), 0) << r.words[0];
+    }
 }
 
 TEST_F(IecRun, LoopsCycleDivisionAndCaseTables) {

@@ -107,6 +107,34 @@ protected:
         b.h(FB_INSTINIT, db, 0, b.inst, 0);
         return b;
     }
+    // Bytes appended behind an image, little-endian; at = offset of the first.
+    struct Tail {
+        std::vector<uint8_t> &b;
+        uint32_t at;
+        void U8(uint32_t v) const { b.push_back(uint8_t(v)); }
+        void U16(uint32_t v) const { U8(v), U8(v >> 8); }
+        void U32(uint32_t v) const { U16(v & 0xFFFF), U16(v >> 16); }
+        void F32(float f) const {
+            uint32_t v;
+            std::memcpy(&v, &f, 4);
+            U32(v);
+        }
+    };
+    // Replaces the fixture's application by img, whose extension word `word`
+    // points at the bytes fill() appends behind it.
+    template <typename Fill> void RestartWithTail(IecImage img, uint32_t word, Fill fill) {
+        Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+        db = 0;
+        img.ext.assign(16, 0);
+        const uint32_t at = uint32_t(img.Build().size());
+        img.ext[word - 1] = at;
+        std::vector<uint8_t> b = img.Build();
+        fill(Tail{b, at});
+        const uint32_t code = test_support::IecLoad(b);
+        blocks.push_back(code);
+        ASSERT_EQ(Create(code, db), 0u);
+        ASSERT_EQ(Z7Def_ColdStart(code, db, "/mnt/cfg/z7.ret", nullptr, false, 0, "APP"), 0u);
+    }
     // Standard function fn on operands (operand 0 = result); the entry's answer.
     uint32_t Stf(uint16_t fn, const std::vector<uint16_t> &ops) {
         const uint32_t buf = Alloc(4 + 2 * uint32_t(ops.size()));
@@ -463,6 +491,20 @@ TEST_F(IecStd, AveragesInterpolationStacksAndQueues) {
     lifo.Run();
     EXPECT_EQ(W(2), 7);
     EXPECT_EQ(D(43), 1u);
+    // a forced NEXTOUT and COUNT keep their values while the queues move
+    Lock(2, 0x02);
+    Lock(43, 0x04);
+    SetW(2, 0x7777);
+    SetD(43, 99);
+    SetB(51, 0);
+    lifo.Run();
+    fifo.Run();
+    SetB(51, 1);
+    lifo.Run();
+    fifo.Run();
+    EXPECT_EQ(W(2), 0x7777);
+    EXPECT_EQ(D(43), 99u);
+    EXPECT_EQ(D(40), 1u) << "the FIFO popped";
 
     // STACKINT of size 2: the third push overflows; POP wins over PUSH
     SetB(60, 0);
@@ -506,6 +548,9 @@ TEST_F(IecStd, BitFunctionsMasksShiftsBcdPackingAndAnyTypes) {
         {98, S16, 0xFF00, 0x0FF0, 0xF0F0},     // XORWORD
         {103, S8, 0x5A, 0, 0xA5},              // NOTBYTE
         {20, S32, 0xF0F0F0F0, 0x3C3C3C3C, 0x30303030},
+        {28, S32, 0xF0F0F0F0, 0x3C3C3C3C, 0xFCFCFCFC},  // ORMASK
+        {35, S32, 0xF0F0F0F0, 0x3C3C3C3C, 0xCCCCCCCC},  // XORMASK
+        {27, S32, 0x0F0F0000, 0, 0xF0F0FFFF},            // NOTMASK
         {78, S32, 1234, 0, 0x1234},
         {78, S32, 0xFFFFFFFB, 0, 0},
         {79, S32, 0x99999, 0, 99999},
@@ -525,7 +570,7 @@ TEST_F(IecStd, BitFunctionsMasksShiftsBcdPackingAndAnyTypes) {
         };
         set(1, r.a);
         set(2, r.b);
-        const bool unary = r.fn == 103 || r.fn == 78 || r.fn == 79 || r.fn == 213;
+        const bool unary = r.fn == 103 || r.fn == 78 || r.fn == 79 || r.fn == 213 || r.fn == 27;
         ASSERT_EQ(Stf(r.fn, unary ? std::vector<uint16_t>{3, 1} : std::vector<uint16_t>{3, 1, 2}), 1u);
         const uint64_t got = r.sec == S8 ? B(3) : r.sec == S16 ? W(3) : r.sec == S32 ? D(3) : L(3);
         EXPECT_EQ(got, r.want);
@@ -536,6 +581,16 @@ TEST_F(IecStd, BitFunctionsMasksShiftsBcdPackingAndAnyTypes) {
     SetD(2, 1);
     Stf(34, {3, 1, 2});
     EXPECT_EQ(D(3), 2147483644u);
+    // a forced 32-bit result keeps its value; a 16-bit lock bit does not force it
+    Lock(3, 0x02);
+    Stf(35, {3, 1, 2});
+    EXPECT_EQ(D(3), 0xFFFFFFF9u);
+    Lock(3, 0x04);
+    for (uint16_t fn : {20, 27, 28, 30, 31, 33, 34, 35}) {
+        SetD(3, 0x55);
+        Stf(fn, {3, 1, 2});
+        EXPECT_EQ(D(3), 0x55u) << fn;
+    }
 
     // packing
     SetW(1, 0x1234);
@@ -633,24 +688,37 @@ TEST_F(IecStd, DateSystemAndTraceFunctions) {
     Stf(121, {3, 1});
     Stf(122, {4, 1});
     EXPECT_EQ(std::vector<uint32_t>({D(2), D(3), D(4)}), std::vector<uint32_t>({7, 12, 2026}));
-    // the local clock (read around the call)
-    const time_t before = time(nullptr);
-    Stf(119, {5});
-    SetD(6, 0);
-    Stf(63, {1, 6});
-    SetD(6, 2);
-    Stf(63, {2, 6});
-    const time_t after = time(nullptr);
+    // DTCURDATE, DTCURTIME, DAY_TIME(0/1/2) against the host's local clock
+    // read around the calls (read again while a second boundary falls between)
+    time_t before = 0, after = 0;
+    timespec t0{}, t1{};
+    for (int tries = 0; tries < 50; tries++) {
+        clock_gettime(CLOCK_REALTIME, &t0);
+        Stf(119, {5});
+        Stf(118, {7});
+        for (uint32_t kind : {0u, 1u, 2u}) {
+            SetD(6, kind);
+            Stf(63, {uint16_t(1 + kind), 6});
+        }
+        clock_gettime(CLOCK_REALTIME, &t1);
+        before = t0.tv_sec;
+        after = t1.tv_sec;
+        if (before == after) break;
+    }
+    ASSERT_EQ(before, after);
     struct tm t {};
     localtime_r(&after, &t);
-    char date[48], stamp[16];
+    char date[48], clock[16], day[16];
     std::snprintf(date, sizeof date, "%04d/%02d/%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
-    if (before == after) {
-        EXPECT_EQ(S(1), date);
-        EXPECT_EQ(D(5), uint32_t(t.tm_year + 1900) << 16 | uint32_t(t.tm_mon + 1) << 8 | uint32_t(t.tm_mday));
-        std::strftime(stamp, sizeof stamp, "%A", &t);
-        EXPECT_EQ(S(2), stamp);
-    }
+    std::snprintf(clock, sizeof clock, "%02d:%02d:%02d", t.tm_hour, t.tm_min, t.tm_sec);
+    std::strftime(day, sizeof day, "%A", &t);
+    EXPECT_EQ(S(1), date);
+    EXPECT_EQ(S(2), clock);
+    EXPECT_EQ(S(3), day);
+    EXPECT_EQ(D(5), uint32_t(t.tm_year + 1900) << 16 | uint32_t(t.tm_mon + 1) << 8 | uint32_t(t.tm_mday));
+    const uint32_t second_ms = uint32_t((t.tm_hour * 60 + t.tm_min) * 60 + t.tm_sec) * 1000;
+    EXPECT_GE(D(7), second_ms + uint32_t(t0.tv_nsec / 1000000));
+    EXPECT_LE(D(7), second_ms + uint32_t(t1.tv_nsec / 1000000));
 
     // GETSYSINFO(8) grows with the cycles; (13) 0 while running; (21) 0
     SetD(10, 8);
@@ -837,7 +905,9 @@ TEST_F(IecStd, FilesUnderTheRootTheirResourcesAndRefusedNames) {
         int32_t want;
     };
     for (const Call &c : std::vector<Call>{{60, {3, 4}, 1}, {60, {3, 4}, 2}, {60, {5, 0}, 3}, {60, {6, 0x40000000}, 4},
-                                           {60, {127, 1}, 2}, {60, {-1, 1}, 2},
+                                           {60, {127, 1}, 2}, {60, {-1, 1}, 2}, {60, {7, -2}, 3},
+                                           {60, {8, 0x7FFFFFFF}, 4}, {60, {126, 1}, 1}, {61, {126, 0}, 0},
+                                           {62, {-5, 0, 1}, 2},
                                            {62, {3, 3, 77}, 1}, {62, {3, 4, 1}, 3}, {62, {9, 0, 1}, 2}, {62, {3, -1, 5}, 3},
                                            {61, {3, 3}, 77}, {61, {3, 4}, 0}, {61, {3, -1}, 0}}) {
         SCOPED_TRACE(testing::Message() << c.fn << " " << c.args[0] << " " << c.args[1]);
@@ -1115,35 +1185,21 @@ TEST_F(IecStd, SignalsOfTheImagePlayedAndScaled) {
     // an image whose extension word 16 points at a signal table behind it:
     // signal 1 (0, 0.0) (1000, 10.0) (2000, 0.0); signal 2 one point; signal
     // 3 claims more points than the image holds
-    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
-    db = 0;
     IecImage img;
     img.d8 = img.d16 = img.d32 = img.d64 = img.time = {31, 31, 31};
-    img.ext.assign(16, 0);
-    const uint32_t at = uint32_t(img.Build().size());
-    img.ext[15] = at;
-    std::vector<uint8_t> b = img.Build();
-    auto put32 = [&](uint32_t v) {
-        for (int i = 0; i < 4; i++) b.push_back(uint8_t(v >> (8 * i)));
-    };
-    auto putf = [&](float f) {
-        uint32_t v;
-        std::memcpy(&v, &f, 4);
-        put32(v);
-    };
-    put32(3u << 16);  // u16 0, u16 count 3
-    put32(at + 16);
-    put32(at + 16 + 28);
-    put32(at + 16 + 28 + 12);
-    put32(3);
-    put32(0), putf(0.0f), put32(1000), putf(10.0f), put32(2000), putf(0.0f);
-    put32(1);
-    put32(0), putf(7.0f);
-    put32(1000);
-    const uint32_t code = test_support::IecLoad(b);
-    blocks.push_back(code);
-    ASSERT_EQ(Create(code, db), 0u);
-    ASSERT_EQ(Z7Def_ColdStart(code, db, "/mnt/cfg/z7.ret", nullptr, false, 0, "APP"), 0u);
+    RestartWithTail(img, 16, [](const Tail &t) {
+        const uint32_t at = t.at;
+        t.U32(3u << 16);  // u16 0, u16 count 3
+        t.U32(at + 16);
+        t.U32(at + 16 + 28);
+        t.U32(at + 16 + 28 + 12);
+        t.U32(3);
+        t.U32(0), t.F32(0.0f), t.U32(1000), t.F32(10.0f), t.U32(2000), t.F32(0.0f);
+        t.U32(1);
+        t.U32(0), t.F32(7.0f);
+        t.U32(1000);
+    });
+    ASSERT_NE(db, 0u);
 
     struct Scale {
         int32_t id;
@@ -1199,36 +1255,32 @@ TEST_F(IecStd, SignalsOfTheImagePlayedAndScaled) {
 TEST_F(IecStd, RecipeColumnsApplied) {
     // extension word 13 points at a recipe table behind the image: recipe 0,
     // 2 columns, variables DINT 5 {111, 222}, BOOL 6 {0, 1}, DINT 7 (forced)
-    // {1, 2}, DINT 500 (outside the segment) and a record past the image
-    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
-    db = 0;
+    // {1, 2}, DINT 500 (outside the segment), a record past the image, and
+    // through external variables: XV 1 = INT 9 {0x0101, 0x0202}, XV 2 = DINT
+    // 10 (forced) {3, 4}, XV 9 (no such pointer) {1, 2}
     IecImage img;
     img.d8 = img.d16 = img.d32 = img.d64 = img.time = {31, 31, 31};
-    img.ext.assign(16, 0);
-    const uint32_t at = uint32_t(img.Build().size());
-    img.ext[12] = at;
-    std::vector<uint8_t> b = img.Build();
-    auto put16 = [&](uint32_t v) {
-        b.push_back(uint8_t(v));
-        b.push_back(uint8_t(v >> 8));
-    };
-    auto put32 = [&](uint32_t v) {
-        put16(v & 0xFFFF);
-        put16(v >> 16);
-    };
-    const uint32_t rcp = at + 8, v1 = rcp + 4 + 5 * 4, v2 = v1 + 16, v3 = v2 + 10, v4 = v3 + 16;
-    put16(0), put16(1), put32(rcp);
-    put16(5), put16(2), put32(v1), put32(v2), put32(v3), put32(v4), put32(0x7FFFFFF0);
-    put16(2), put16(5), put32(0), put32(111), put32(222);
-    put16(1), put16(6), put32(0), b.push_back(0), b.push_back(1);
-    put16(2), put16(7), put32(0), put32(1), put32(2);
-    put16(2), put16(500), put32(0), put32(9), put32(9);
-    const uint32_t code = test_support::IecLoad(b);
-    blocks.push_back(code);
-    ASSERT_EQ(Create(code, db), 0u);
-    ASSERT_EQ(Z7Def_ColdStart(code, db, "/mnt/cfg/z7.ret", nullptr, false, 0, "APP"), 0u);
+    img.xvs = {{11, 9}, {2, 10}};
+    img.xv_high = img.xv_used = 2;
+    RestartWithTail(img, 13, [](const Tail &t) {
+        const uint32_t rcp = t.at + 8, v1 = rcp + 4 + 8 * 4, v2 = v1 + 16, v3 = v2 + 10, v4 = v3 + 16, v5 = v4 + 16,
+                       v6 = v5 + 12, v7 = v6 + 16;
+        t.U16(0), t.U16(1), t.U32(rcp);
+        t.U16(8), t.U16(2);
+        for (uint32_t v : {v1, v2, v3, v4, 0x7FFFFFF0u, v5, v6, v7}) t.U32(v);
+        t.U16(2), t.U16(5), t.U32(0), t.U32(111), t.U32(222);
+        t.U16(1), t.U16(6), t.U32(0), t.U8(0), t.U8(1);
+        t.U16(2), t.U16(7), t.U32(0), t.U32(1), t.U32(2);
+        t.U16(2), t.U16(500), t.U32(0), t.U32(9), t.U32(9);
+        t.U16(0x8B), t.U16(1), t.U32(0), t.U16(0x0101), t.U16(0x0202);
+        t.U16(0x82), t.U16(2), t.U32(0), t.U32(3), t.U32(4);
+        t.U16(0x8B), t.U16(9), t.U32(0), t.U16(1), t.U16(2);
+    });
+    ASSERT_NE(db, 0u);
     Lock(7, 0x04);
     SetD(7, 77);
+    Lock(2, 0x80);  // XV 2
+    SetD(10, 88);
     struct Case {
         int32_t recipe, column;
         uint8_t ok;
@@ -1243,6 +1295,53 @@ TEST_F(IecStd, RecipeColumnsApplied) {
     EXPECT_EQ(D(5), 222u);
     EXPECT_EQ(B(6), 1);
     EXPECT_EQ(D(7), 77u) << "a forced variable keeps its value";
+    EXPECT_EQ(W(9), 0x0202u) << "written through its pointer";
+    EXPECT_EQ(D(10), 88u) << "a forced pointer writes nothing";
+    // the pointer moved elsewhere by the host: the recipe follows it
+    Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_XV, 1), A(Z7SEC_D16, 11));
+    SetD(2, 0);
+    Stf(158, {3, 1, 2});
+    EXPECT_EQ(B(3), 1);
+    EXPECT_EQ(W(11), 0x0101u);
+    EXPECT_EQ(W(9), 0x0202u);
+}
+
+// STRINGTABLE and LOADSTRING on the string tables of the image (extension
+// word 15): table 1 holds ids 10..12 (10 "TEN", 11 without text, 12 past the
+// image), table 2 id 1 whose count passes the image, table 3 lies past it.
+TEST_F(IecStd, StringTablesSelectedAndRead) {
+    IecImage img;
+    img.d8 = img.d16 = img.d32 = img.d64 = img.time = {31, 31, 31};
+    img.str = {3, 3, 3};
+    img.string_sizes = {40, 40, 40};
+    RestartWithTail(img, 15, [](const Tail &t) {
+        const uint32_t t1 = t.at + 16, t2 = t1 + 20 + 4;
+        t.U16(0), t.U16(3), t.U32(t1), t.U32(t2), t.U32(0x7FFFFFF0);
+        t.U32(10), t.U32(12), t.U32(20), t.U32(0), t.U32(0x7FFFFFF0);  // table 1
+        t.U8(3), t.U8('T'), t.U8('E'), t.U8('N');
+        t.U32(1), t.U32(1), t.U32(12), t.U8(200), t.U8('X');  // table 2: its text runs past the end
+    });
+    ASSERT_NE(db, 0u);
+    // {slot, argument} -> string 1 (LOADSTRING's result), BOOL 1 (STRINGTABLE's)
+    struct Row {
+        uint16_t fn;
+        int32_t arg;
+        const char *text;
+        uint8_t ok;
+    };
+    const std::vector<Row> rows = {
+        {176, 10, "TEN", 7}, {176, 11, "", 7},   {176, 12, "", 7},    {176, 9, "", 7},     {176, 13, "", 7},
+        {176, -1, "", 7},    {175, 2, "old", 1}, {176, 1, "", 7},     {176, 10, "", 7},    {175, 3, "old", 0},
+        {175, 0, "old", 0},  {175, 4, "old", 0}, {176, 1, "", 7},     {175, 1, "old", 1},  {176, 10, "TEN", 7},
+    };
+    for (const Row &r : rows) {
+        SetD(1, uint32_t(r.arg));
+        SetS(1, "old");
+        SetB(1, 7);
+        EXPECT_EQ(Stf(r.fn, {1, 1}), 1u);
+        EXPECT_EQ(S(1), r.text) << r.fn << " " << r.arg;
+        EXPECT_EQ(B(1), r.ok) << r.fn << " " << r.arg;
+    }
 }
 
 TEST_F(IecStd, StatusInformationOfMappedVariables) {
@@ -1284,6 +1383,43 @@ TEST_F(IecStd, StatusInformationOfMappedVariables) {
     EXPECT_NE(D(3) >> 16, 0u);
     Stf(13, {2, 11, 6});
     EXPECT_EQ(B(2), 0);
+
+    // handles by name and by address; symbol, profile name and type name of a handle
+    SetS(1, "prof");
+    Stf(143, {8, 1});
+    const uint32_t prof = D(8);
+    EXPECT_NE(prof, 0u);
+    Stf(144, {9, 11, 7});
+    const uint32_t int7 = D(9);
+    EXPECT_NE(int7, 0u);
+    SetS(1, "sp");
+    Stf(143, {9, 1});
+    const uint32_t sp = D(9);
+    EXPECT_NE(sp, 0u);
+    struct Row {
+        uint32_t handle;
+        uint16_t fn;
+        const char *text;
+    };
+    const std::vector<Row> rows = {
+        {prof, 145, "Prof"}, {prof, 146, "MotorProfile"}, {prof, 147, "DINT"},
+        {sp, 145, "SP"},     {sp, 146, "ABCDEFGHIJKLMNOP"}, {sp, 147, "ARR"},
+        {int7, 145, "I"},    {int7, 146, ""},             {int7, 147, "INT"},
+        {prof + 4, 145, ""}, {prof + 4, 146, ""},          {prof + 4, 147, ""},
+        {0, 147, ""},
+    };
+    for (const Row &r : rows) {
+        SetS(2, "old");
+        SetD(8, r.handle);
+        EXPECT_EQ(Stf(r.fn, {2, 8}), 1u);
+        EXPECT_EQ(S(2), r.text) << r.fn << " of " << r.handle;
+    }
+    // a forced result is left as it is
+    SetS(2, "old");
+    Lock(2, 0x20);
+    SetD(8, prof);
+    Stf(147, {2, 8});
+    EXPECT_EQ(S(2), "old");
 }
 
 }  // namespace iec_test

@@ -315,6 +315,68 @@ TEST_F(VmRequests, ChangeKeepsValuesAndHotStartContinuesASavedDatabase) {
     EXPECT_EQ(Z7Map_GetData(Z7Map_GetBySymbol(copy, "counter")), Z7Sec_Elem(copy, Z7SEC_D16, 1));
 }
 
+// Instances keep their parameters across a change (65); an undo puts the
+// earlier image back over the changed database, keeping every value, and a
+// later image taken the same way initialises only what is new to it.
+TEST_F(VmRequests, InstanceParametersAndTheUndoOfAChange) {
+    auto with_counters = [](const std::string &variant, uint32_t second) {
+        test_support::IecImage i = VmsImage(variant);
+        i.classes = {{1, 1, "CTUR"}};
+        i.instances = {{0, 1, 0x11}, {0, 1, second}};
+        return i;
+    };
+    const uint32_t first = Load(with_counters("", 0x22));
+    ASSERT_EQ(Create(first, db), 0u);
+    ASSERT_EQ(Z7Def_ColdStart(first, db, "/mnt/cfg/z7.ret", nullptr, 0, 0, "VMS"), 0u);
+    for (uint32_t t = 100; t < 130; t += 10) Cycle(t);
+    const uint32_t cv2 = Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_INST, 2) + 12);
+    ASSERT_NE(cv2, 0u);
+    Z7Mem_Put32(cv2, 41);  // the second counter's CV
+    Z7Mem_Put16(Z7Sec_Elem(db, Z7SEC_D16, 6), 0x1234);
+    uint16_t log = 0, a16 = 0;
+    uint32_t a32 = 0;
+    const uint32_t changed_param = Load(with_counters("change", 0x23));
+    EXPECT_EQ(Z7VM_CanHOTStart(changed_param, db), 65u);
+    ASSERT_EQ(Z7VMLog_Pop(db, &log, &a16, &a32), 1u);
+    EXPECT_EQ(log, 65u);
+    EXPECT_EQ(Z7VM_UndoHOTChange(changed_param, db, 140), 65u);
+
+    const uint32_t change = Load(with_counters("change", 0x22));
+    ASSERT_EQ(Z7VM_CanHOTStart(change, db), 0u);
+    ASSERT_EQ(Z7Def_Change(change, db, nullptr, "VMS", 150), 0u);
+    Cycle(160);
+    EXPECT_EQ(Var16(db, 3), 0x0C0Cu);
+    EXPECT_EQ(Var16(db, 8), 0x0777u);
+    const uint32_t d1 = Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_D32, 1));
+
+    // undo: refusals with the change's codes, then the first image again
+    EXPECT_EQ(Z7VM_UndoHOTChange(Load(VmsImage("other")), db, 170), 1u);
+    EXPECT_EQ(Z7VM_UndoHOTChange(Load(VmsImage("alloc17")), db, 170), 54u);
+    ASSERT_EQ(Z7VM_UndoHOTChange(first, db, 170), 0u);
+    EXPECT_EQ(Z7Mem_Get32(Z7VM_Header(db) + HD_CODE), first);
+    EXPECT_EQ(Z7Sec_Get(db, Z7SEC_D16, SD_BOUND), 8u);
+    EXPECT_EQ(Z7Sec_Get(db, Z7SEC_D16, SD_USED), 16u);
+    Z7Mem_Put16(Z7Sec_Elem(db, Z7SEC_D16, 3), 0);
+    Z7Mem_Put16(Z7Sec_Elem(db, Z7SEC_D16, 8), 0x1111);
+    Cycle(180);
+    EXPECT_EQ(Var16(db, 3), 0u) << "the first image's program runs";
+    EXPECT_EQ(Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_D32, 1)), d1 + 1);
+    EXPECT_EQ(Var16(db, 6), 0x1234u);
+    EXPECT_EQ(Var16(db, 5), 0xBEEFu);
+    EXPECT_EQ(Z7Mem_Get32(cv2), 41u);
+    EXPECT_EQ(Flags(db) & 0xF, Z7F_RUN);
+    EXPECT_EQ(Ask(db, 2, Hex("01 0E0001")), Hex("5C 00 0009 01 0E0001 0002414200"));
+    EXPECT_EQ(Ask(db, 2, Hex("01 1C0000")).size(), 4u + 84u);
+
+    // the change image again by the same way: INT 8 is new to the database
+    ASSERT_EQ(Z7VM_UndoHOTChange(change, db, 190), 0u);
+    EXPECT_EQ(Var16(db, 8), 0x0777u);
+    EXPECT_EQ(Var16(db, 6), 0x1234u);
+    EXPECT_EQ(Z7Sec_Get(db, Z7SEC_D16, SD_BOUND), 9u);
+    Cycle(200);
+    EXPECT_EQ(Var16(db, 3), 0x0C0Cu);
+}
+
 // The change image becomes the code image only after the code block the
 // running services read was taken out of the slot; it is freed by the caller.
 TEST_F(VmRequests, RegisterChangeLeavesATakenCodeBlockAlive) {

@@ -3,6 +3,7 @@
 // (lock-tested) and DINT 1 += DINT 2 each cycle.
 #pragma once
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -106,6 +107,15 @@ inline std::vector<uint8_t> ValuesImage(const std::vector<uint8_t> *defs_in = nu
                     {0x8B, 2, 3, 0, 0, V, "X2", {}}, {11, 9, 1, 0, 0, V, "P1.count", {}},
                     {11, 10, 3, 0, 0, V, "Arr", {}}, {127, 0, 1, 0, 0, 0x301, "S1", Tail(8, 37)},
                     {127, 0, 1, 0, 0, 0x301, "Lp", Tail(40, 56)}};
+    // profile names: one NUL-terminated, one of all 16 bytes behind type information
+    auto profile = [](std::vector<uint8_t> t, const char *p) {
+        const size_t at = t.size();
+        t.resize(at + 16, 0);
+        std::memcpy(t.data() + at, p, std::min<size_t>(std::strlen(p), 16));
+        return t;
+    };
+    img.map_vars.push_back({2, 7, 1, 0, 0, V | 0x8, "Prof", profile({}, "MotorProfile")});
+    img.map_vars.push_back({127, 0, 1, 0, 0, 0x309, "SP", profile(Tail(8, 37), "ABCDEFGHIJKLMNOP")});
     std::vector<uint8_t> b = img.Build();
     while (b.size() % 4) b.push_back(0);
     const uint32_t defs = uint32_t(b.size());
