@@ -13,11 +13,14 @@
 #include "exec/panel.h"
 #include "exec/plcmode.h"
 #include "exec/sys.h"
+#include "iec/blocks/blkser.h"
 #include "iec/services/drevano.h"
+#include "iec/services/z7mb.h"
 #include "iec/services/z7svc.h"
 #include "ladder/ladder.h"
 #include "media/cfm.h"
 #include "media/clone.h"
+#include "messaging/email.h"
 #include "messaging/messaging.h"
 #include "net/enet.h"
 #include "core/image/bytes.h"
@@ -70,6 +73,18 @@ void Exec_InstallHooks() {
     // protocol servers and e-mail, the card
     // manager's clone link and web server.
     Z7Svc_Install();
+    // The IEC block library's serial blocks on the runtime's serial port.
+    BlkSer_Hooks.serial_init = Z7Serial_Initialize;
+    BlkSer_Hooks.serial_is_valid = Z7Serial_IsValid;
+    BlkSer_Hooks.serial_open = Z7Serial_Open;
+    BlkSer_Hooks.serial_receive = [](int32_t *h, uint32_t max, uint8_t *buf) { return Z7Serial_Receive(h, max, buf, false); };
+    BlkSer_Hooks.serial_send = Z7Serial_Send;
+    BlkSer_Hooks.serial_close = Z7Serial_Close;
+    BlkSer_Hooks.mb_find_server = Z7MB_HasServer;
+    BlkSer_Hooks.mb_serve = Z7MB_ServeBlockRequest;
+    BlkSer_Hooks.mb_udp_open = Z7MBSrv_UdpOpen;
+    BlkSer_Hooks.mb_udp_activate = Z7MBSrv_UdpActivate;
+    BlkSer_Hooks.mb_udp_close = Z7MBSrv_UdpClose;
     enet_hooks.qncan = {Qncan_Init, Qncan_Scan, Qncan_ConnCnt, nullptr};
     enet_hooks.modbus = {Modbus_Init, Modbus_Scan, Modbus_Conn_Cnt, Modbus_Stop};
     enet_hooks.ascii = {Ascii_Init, Ascii_Scan, Ascii_cnn_cnt, nullptr};
@@ -78,6 +93,8 @@ void Exec_InstallHooks() {
     enet_hooks.eip = {Eip_Init, Eip_Scan, Eip_Conn_Cnt, nullptr};
     enet_hooks.egd_config = Egd_Config;
     enet_hooks.email_scan = EtnEmailScan;
+    enet_hooks.email_init = EtnEmailInit;
+    enet_hooks.email_conn_cnt = EtnEmailConnCnt;
     clone_cmd_link = {MCMD_Init, MCMD_SendCmd, MCMD_SendData, MCMD_GetData, MCMD_SendCntl, MCMD_Close};
     cfm_hooks.card_checked = Main_WebCardChecked;
     web_iec_hooks = {WebIec_Resolve, WebIec_Enumerated};
@@ -99,6 +116,7 @@ void Exec_InstallHooks() {
     h.web_ftping = [] { return TavixFtping.load(); };
     h.web_ftping_set = [](uint8_t v) { TavixFtping = v; };
     h.watchdog_kick = [] { TickleWatchdogReal(); };
+    h.email_disconnect = EtnEmailDiscnt;
     h.egd_restart = [](uint32_t) {
         Egd_DeInit(&Enet_IpInstance[0]);
         Egd_Init(&Enet_IpInstance[0], &EnetPacketPoolCtrl);

@@ -13,7 +13,7 @@
 #include "iec/vm/z7interp.h"
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7vm.h"
-#include "tests/support/iec_image.h"
+#include "tests/support/iec_db.h"
 
 namespace {
 uint32_t Db() {
@@ -47,37 +47,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FbHandler h = Z7Blocks_GetProc(rows[data[0] % rows.size()]);
     const uint32_t count = data[1] % 24;
     size_t at = 2;
-    // operand list: entries small most of the time (inside the sections)
-    const uint32_t list = Z7Mem_Alloc(2 + 2 * count);
-    Z7Mem_Put16(list, uint16_t(count));
-    for (uint32_t k = 0; k < count; k++) {
-        uint16_t v = at + 1 < size ? uint16_t(data[at] | data[at + 1] << 8) : 0;
-        at += 2;
-        if (!(v & 0x8000)) v %= 40;
-        Z7Mem_Put16(list + 2 + 2 * k, v);
-    }
-    // section contents from the rest of the input
-    for (uint32_t sec : {Z7SEC_D8, Z7SEC_D16, Z7SEC_D32, Z7SEC_D64, Z7SEC_TIME}) {
-        const uint32_t a = Z7Sec_Elem(db, sec, 0);
-        const uint32_t n = Z7Sec_Get(db, sec, SD_ALLOC) * Z7Sec_Get(db, sec, SD_ELEM);
-        for (uint32_t k = 0; k < n && at < size; k++) Z7Mem_Put8(a + k, data[at++]);
-    }
+    const uint32_t arg = test_support::IecFuzzOperands(db, data, size, at, count, 40);
     // the rest: text tables and string area
-    if (at > size) at = size;
     const size_t half = at + (size - at) / 2;
     Blk_Hooks.text_tables = data + at;
     Blk_Hooks.text_tables_len = uint32_t(half - at);
     Blk_Hooks.strings = data + half;
     Blk_Hooks.strings_len = uint32_t(size - half);
     PlcDwordSet(276, PlcDword(276) + data[2] * 37u);
-    const uint32_t inst_size = h(FB_INSTSIZE, db, 0, 0, list + 2);
+    const uint32_t inst_size = h(FB_INSTSIZE, db, 0, 0, arg);
     const uint32_t inst = inst_size ? Z7Mem_Alloc(inst_size) : 0;
-    h(FB_INSTINIT, db, 0, inst, list + 2);
-    for (int k = 0; k < 3; k++) h(FB_EXEC, db, 0, inst, list + 2);
-    h(FB_AVAIL, db, 0, inst, list + 2);
+    h(FB_INSTINIT, db, 0, inst, arg);
+    for (int k = 0; k < 3; k++) h(FB_EXEC, db, 0, inst, arg);
+    h(FB_AVAIL, db, 0, inst, arg);
     Blk_Hooks = {};
     if (inst) Z7Mem_Free(inst);
-    Z7Mem_Free(list);
+    Z7Mem_Free(arg - 2);
     if (Z7Mem_LiveBlocks() != live) std::abort();
     return 0;
 }

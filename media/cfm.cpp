@@ -27,7 +27,7 @@ std::array<std::array<uint8_t, CFM_LIST_ENTRY>, CFM_LIST_MAX> cfmList;
 std::array<uint16_t, CFM_LIST_MAX> cfmListOrder;
 uint32_t nElements;
 char cfmListBase[FX_PATH_MAX];
-std::array<uint32_t, 2> cfmLogWritten;
+std::array<uint32_t, 3> cfmLogWritten;
 
 namespace {
 uint32_t lastDTic;
@@ -347,11 +347,10 @@ struct LogChannel {
     CfmIoReq io;
     CfmListReq list;
     uint32_t space[2];
-    uint32_t written;
 };
-std::array<LogChannel, 3> log_ch = {{{DP_DLOG_REQ, &pLoggerCFCB, {}, {}, {}, {}, {}, 0},
-                                     {DP_DBGL_REQ, &pDbgLoggerCFCB, {}, {}, {}, {}, {}, 0},
-                                     {DP_MAIL_REQ, &pEmailCFCB, {}, {}, {}, {}, {}, 0}}};
+std::array<LogChannel, 3> log_ch = {{{DP_DLOG_REQ, &pLoggerCFCB, {}, {}, {}, {}, {}},
+                                     {DP_DBGL_REQ, &pDbgLoggerCFCB, {}, {}, {}, {}, {}},
+                                     {DP_MAIL_REQ, &pEmailCFCB, {}, {}, {}, {}, {}}}};
 
 uint32_t LoadLog(unsigned ch) {
     LogChannel &c = log_ch[ch];
@@ -385,7 +384,7 @@ uint32_t LoadLog(unsigned ch) {
         if ((op == 4) == mail) break;
         uint8_t *d = AreaData(param(2), param(3));
         if (d == nullptr) return Refuse(block, CF_INVALID);
-        uint32_t *written = ch < 2 ? &cfmLogWritten[ch] : &c.written;
+        uint32_t *written = &cfmLogWritten[ch];
         *written = 0;
         c.io = {&c.file, d, param(3), written};
         if (!mail) cfm.requests++;

@@ -147,5 +147,5 @@ uint32_t CFM_LoadDBGLoggerReq();
 void ConvertMeta(char *name, std::size_t size);
 
 // Count of bytes the last write of each logger channel took (0 data logger,
-// 1 debug logger).
-extern std::array<uint32_t, 2> cfmLogWritten;
+// 1 debug logger) and the last read of the e-mail channel took (2).
+extern std::array<uint32_t, 3> cfmLogWritten;

@@ -1,13 +1,7 @@
-// Parts of messaging that have no engine of their own yet: the MQTT client
-// and the e-mail client.
+// The talk-override channel of the mailbox.
 #include "messaging/messaging.h"
 
 #include "core/image/dpram.h"
-
-// placeholder until the MQTT client lands
-void mqttStateLoop() {}
-// placeholder until the e-mail client lands
-void EtnEmailScan(int) {}
 
 void Dpram_Service() {
     if (dpram[DP_TALK_REQ] == dpram[DP_TALK_ACK]) return;

@@ -11,14 +11,14 @@ struct LadCursor;  // ladder/ladder.h
 
 // Cellular-modem supervisor; last call of every main-loop pass.
 void ModemCycle();
-// MQTT supervisor, after every main-loop pass. Placeholder: does nothing.
+// MQTT supervisor, after every main-loop pass.
 void mqttStateLoop();
 // SMS engine: set up when leaving mode 0, one step per scan.
 void SMS_Start();
 void SMS_Stop();
 void SMS_Scanner();
-// E-mail client poll from the scan. Placeholder: does nothing.
-void EtnEmailScan(int arg);
+// E-mail client step: 0 from the scan, 1 from the Ethernet manager.
+void EtnEmailScan(int caller);
 
 // ---- cellular data sockets ----------------------------------------------------------
 struct SocketInfo {

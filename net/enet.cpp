@@ -85,7 +85,8 @@ void UpdateActivity(Activity &a, uint32_t count, uint32_t now) {
 
 uint32_t ConnectionCount() {
     return ServerConnCnt(enet_hooks.egd, 0) + ServerConnCnt(enet_hooks.qncan, 0) + ServerConnCnt(enet_hooks.modbus, 0) + ServerConnCnt(enet_hooks.srtp, 0) + Ftp_ConnCnt(0) +
-           Http_ConnCnt(0) + ServerConnCnt(enet_hooks.eip, 0) + EtnVComm_Conn_Cnt(0) + ServerConnCnt(enet_hooks.ascii, 0) + EtnIo_Conn_Cnt(0);
+           Http_ConnCnt(0) + ServerConnCnt(enet_hooks.eip, 0) + EtnVComm_Conn_Cnt(0) + ServerConnCnt(enet_hooks.ascii, 0) + EtnIo_Conn_Cnt(0) +
+           (enet_hooks.email_conn_cnt ? enet_hooks.email_conn_cnt() : 0);
 }
 
 bool FirstCall() {
@@ -126,6 +127,8 @@ bool FirstCall() {
     bad |= ServerInit(enet_hooks.ascii, ip, pool);
     bad |= EtnIo_Init(ip, pool);
     bad |= dhcpInit(ip, pool, Dpr_Configuration[0].dhcp_enable, 0);
+    // The e-mail client reports a missing socket in its own status word.
+    if (enet_hooks.email_init) enet_hooks.email_init(ip, pool);
     return bad == 0;
 }
 

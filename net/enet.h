@@ -43,6 +43,8 @@ struct EnetHooks {
     EnetServer qncan, modbus, ascii, egd, srtp, eip;
     void (*egd_config)(uint32_t iface);  // EGD exchanges after a new configuration
     void (*email_scan)(int iface);       // the e-mail client's step
+    uint32_t (*email_init)(NX_IP *ip, NX_PACKET_POOL *pool);  // its socket, at the start
+    uint32_t (*email_conn_cnt)();        // 1 while its connection is up
 };
 extern EnetHooks enet_hooks;
 

@@ -17,6 +17,7 @@
 #include "core/image/bytes.h"
 #include "iec/vm/z7interp.h"
 #include "iec/vm/z7mem.h"
+#include "iec/vm/z7str.h"
 #include "iec/vm/z7vm.h"
 
 // Lock bits of a forced variable, per section.
@@ -154,6 +155,17 @@ inline bool Blk_Open(uint32_t db, uint32_t arg, uint32_t need, BlkOps &ops) {
     return ops.n >= need;
 }
 
+// Text of the STRING operand k (at most 255 characters) into out,
+// terminated at its first NUL; its length.
+inline uint32_t Blk_StrText(const BlkOps &o, uint32_t k, char out[256]) {
+    uint32_t n = k < o.n ? Z7VMStr_GetLength(o.db, o.Lit(k)) : 0;
+    const uint8_t *t = n ? Z7Mem_Ptr(Z7VMStr_GetText(o.db, o.Lit(k)), n) : nullptr;
+    if (t == nullptr || n > 255) n = 0;
+    if (n) std::memcpy(out, t, n);
+    out[n] = 0;
+    return uint32_t(std::strlen(out));
+}
+
 // Answer of every command other than execute: the instance size to 3, 1 to 9,
 // 0 otherwise.
 constexpr uint32_t Blk_Answer(uint32_t cmd, uint32_t size) {
@@ -208,7 +220,7 @@ struct BlkFamily {
     uint32_t count;
 };
 extern const BlkFamily BlkEmpty_Family, BlkTmr_Family, BlkAny_Family, BlkStr_Family, BlkClk_Family,
-    BlkPid_Family, BlkNet_Family, BlkCan_Family, BlkFile_Family;
+    BlkPid_Family, BlkNet_Family, BlkCan_Family, BlkFile_Family, BlkTxb_Family, BlkXml_Family;
 
 // Handler of a controller registry row, or null when the library lacks it.
 FbHandler BlkLib_Proc(uint32_t id);

@@ -3,8 +3,10 @@
 // query.
 #include <array>
 
+#include "iec/blocks/blkcsv.h"
 #include "iec/blocks/blkform.h"
 #include "io/copen.h"
+#include "iec/vm/z7stdlib.h"
 
 // Receive hook of the network blocks (blknet.cpp).
 extern uint32_t (*BlkNet_Rx)(const CanMsg &);
@@ -22,7 +24,7 @@ constexpr BlkRow kEmptyRows[] = {
 
 constexpr const BlkFamily *kFamilies[] = {&BlkEmpty_Family, &BlkTmr_Family, &BlkAny_Family, &BlkStr_Family,
                                           &BlkClk_Family, &BlkPid_Family, &BlkNet_Family,
-                                          &BlkCan_Family, &BlkFile_Family};
+                                          &BlkCan_Family, &BlkFile_Family, &BlkTxb_Family, &BlkXml_Family};
 }  // namespace
 
 const BlkFamily BlkEmpty_Family{kEmptyRows, sizeof kEmptyRows / sizeof kEmptyRows[0]};
@@ -36,10 +38,12 @@ void BlkLib_Install() {
             if (id < Z7PFB_ROWS - 1) lib_rows[id] = f->rows[k].fn;
         }
     Z7Blocks_LibProc = BlkLib_Proc;
+    Z7Stfb_LibProc = BlkStd_Proc;
     CANOpen_NetDataRx = BlkNet_Rx;
 }
 
 void BlkLib_Remove() {
     Z7Blocks_LibProc = nullptr;
+    Z7Stfb_LibProc = nullptr;
     CANOpen_NetDataRx = nullptr;
 }

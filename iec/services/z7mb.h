@@ -59,6 +59,14 @@ void Z7MBSrv_UdpClose(Z7SocketHandle sock);
 // Serves one waiting datagram on the database's section 30: framing 0
 // Modbus TCP, else RTU (CRC appended to the answer).
 void Z7MBSrv_UdpActivate(uint32_t db, Z7SocketHandle sock, uint32_t framing, uint32_t unit, const char *name);
+// For the block library's slave blocks: nonzero when the database has the
+// server of that name (the default one for null or ""); one request served
+// from the database's section 30, RTU (framing 1) without its CRC or Modbus
+// TCP (framing 0), its answer (at most size bytes, no CRC) written to answer:
+// the answer length, 0 for none.
+uint32_t Z7MB_HasServer(uint32_t db, const char *name);
+uint32_t Z7MB_ServeBlockRequest(uint32_t db, const uint8_t *req, uint32_t len, uint8_t *answer, uint32_t size,
+                                uint32_t framing, uint32_t unit, const char *name);
 // Device identification of function 43 (empty texts: the defaults); 1.
 uint32_t Z7MBSrv_SetDevIdent(const char *vendor, const char *product, const char *revision, const uint16_t *words,
                              uint32_t count);

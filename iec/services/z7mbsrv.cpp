@@ -269,6 +269,23 @@ void Z7Def_ServeModbusRequest(Z7CSData *cs, uint32_t db, uint32_t kind, uint32_t
     if (n != 0) Z7CS_SendAnswerFrame(cs, channel, n);
 }
 
+uint32_t Z7MB_HasServer(uint32_t db, const char *name) {
+    return db != 0 && Z7MB_FindServer(Z7Sec_Addr(db, Z7SEC_MB), name) != 0 ? 1 : 0;
+}
+
+uint32_t Z7MB_ServeBlockRequest(uint32_t db, const uint8_t *req, uint32_t len, uint8_t *answer, uint32_t size,
+                                uint32_t framing, uint32_t unit, const char *name) {
+    std::array<uint8_t, 300> in{}, out;
+    if (db == 0 || req == nullptr || answer == nullptr || len + 2 > in.size()) return 0;
+    std::memcpy(in.data(), req, len);
+    // an RTU request is served as a frame whose CRC place is not checked
+    const uint32_t n = Z7MB_ServeExID(Z7Sec_Addr(db, Z7SEC_MB), in.data(), framing == 1 ? len + 2 : len, out.data(),
+                                      framing == 1 ? 0 : 1, unit, name);
+    if (n == 0 || n > size) return 0;
+    std::memcpy(answer, out.data(), n);
+    return n;
+}
+
 // ---- UDP ------------------------------------------------------------------------------------------
 uint32_t Z7MBSrv_UdpOpen(uint16_t port, Z7SocketHandle *sock) {
     *sock = -1;

@@ -220,8 +220,10 @@ FbHandler Z7Blocks_GetProc(uint32_t id) {
     case ROW_CTDR: return Ctdr;
     case ROW_CTUDR: return Ctudr;
     default:
-        // Rows past the VM's own blocks come from the controller's library.
-        if (id > ROW_CTUDR && id < ROW_END) return Z7Blocks_LibProc != nullptr ? Z7Blocks_LibProc(id) : nullptr;
+        // Other rows come from the controller's library (text, XML and menu
+        // blocks, and the rows past the VM's own blocks) or the array blocks.
+        if (id < ROW_END && Z7Blocks_LibProc != nullptr)
+            if (const FbHandler h = Z7Blocks_LibProc(id)) return h;
         return Z7ArBlk_GetProc(id);
     }
 }

@@ -3,6 +3,7 @@
 // (chained handle tables, blocks from the arena).
 #include "iec/vm/z7heap.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "core/image/bytes.h"
@@ -50,6 +51,38 @@ struct Buf {
     }
 };
 
+// Lowest handle of a buffer heap that may be free (every entry below it is in
+// use), kept for the last heaps used, so that allocating from a long table
+// does not scan it from the start. A heap not in the table starts at 1.
+struct FreeHint {
+    uint32_t heap, from;
+};
+FreeHint hints[4] = {};
+uint32_t hint_next = 0;
+uint32_t HintOf(uint32_t heap) {
+    for (const FreeHint &f : hints)
+        if (f.heap == heap && heap != 0) return f.from;
+    return 1;
+}
+void SetHint(uint32_t heap, uint32_t from) {
+    for (FreeHint &f : hints)
+        if (f.heap == heap) {
+            f.from = from;
+            return;
+        }
+    hints[hint_next] = FreeHint{heap, from};
+    hint_next = (hint_next + 1) % 4;
+}
+// An entry of heap became free.
+void LowerHint(uint32_t heap, uint32_t h) {
+    for (FreeHint &f : hints)
+        if (f.heap == heap && h < f.from) f.from = h;
+}
+void ForgetHint(uint32_t heap) {
+    for (FreeHint &f : hints)
+        if (f.heap == heap) f = FreeHint{};
+}
+
 // ---- malloc heap ---------------------------------------------------------------------------
 // Address of the slot of handle h (creating tables when grow is set); 0 when none.
 uint32_t MallocSlot(uint32_t heap, uint32_t h, bool grow) {
@@ -83,6 +116,7 @@ uint32_t Z7Heap_CreateHeapBuffer(uint32_t buffer, uint32_t size, uint32_t option
     LE_Put32(p + 4, size);
     LE_Put32(p + 8, buffer);
     const uint32_t heap = buffer + size - kCtrl;
+    ForgetHint(heap);
     Z7Mem_Put32(heap + C_DATA, buffer + kHead);
     Z7Mem_Put32(heap + C_CAP, size - kHead - kCtrl);
     Z7Mem_Put32(heap + C_OPT, options & ~kMallocFlag);
@@ -103,6 +137,7 @@ uint32_t Z7Heap_RelocateHeapBuffer(uint32_t buffer, uint32_t size) {
     if (p == nullptr || size < kHead + kCtrl || std::memcmp(p, "Z7SH", 4) != 0 || LE_Get32(p + 4) != size) return 0;
     const uint32_t old = LE_Get32(p + 8);
     const uint32_t heap = buffer + size - kCtrl;
+    ForgetHint(heap);
     Buf b;
     b.ctrl = Z7Mem_Ptr(heap, kCtrl);
     const uint32_t cap = size - kHead - kCtrl;
@@ -141,13 +176,14 @@ uint32_t Z7Heap_Alloc(uint32_t heap, uint32_t size) {
     size = (size + 3u) & ~3u;
     const uint32_t used = b.Get(C_USED), high = b.Get(C_HIGH);
     if (uint64_t(used) + 8ull * (high + 1) + size > b.Get(C_CAP)) return 0;
-    uint32_t h = 1;
+    uint32_t h = std::min(std::max(HintOf(heap), 1u), high + 1);
     while (h <= high && b.ESize(h) != 0) h++;
     const uint32_t addr = b.Get(C_DATA) + used;
     uint8_t *p = Z7Mem_Ptr(addr, size);
     if (p == nullptr) return 0;
     std::memset(p, 0, size);
     b.SetEntry(h, size, addr);
+    SetHint(heap, h + 1);
     b.Put(C_USED, used + size);
     if (h > high) b.Put(C_HIGH, h);
     return h;
@@ -208,6 +244,7 @@ void Z7Heap_FreeAll(uint32_t heap) {
     Buf b;
     if (!b.Open(heap)) return;
     for (uint32_t h = 1; h <= b.Get(C_HIGH); h++) b.SetEntry(h, 0, 0);
+    LowerHint(heap, 1);
     b.Put(C_USED, 0);
     b.Put(C_HIGH, 0);
     b.Put(C_FREED, 0);
@@ -215,6 +252,7 @@ void Z7Heap_FreeAll(uint32_t heap) {
 
 void Z7Heap_DeleteHeap(uint32_t heap) {
     if (heap == 0) return;
+    ForgetHint(heap);
     Z7Heap_FreeAll(heap);
     if (IsMalloc(heap)) Z7Mem_Free(heap);
 }
@@ -257,6 +295,7 @@ bool CompactStep(Buf &b) {
         if (end == data + used) {  // at the top: give it back
             b.Put(C_USED, start - data);
             b.SetEntry(f, 0, 0);
+            LowerHint(b.heap, f);
             b.Put(C_FREED, b.Get(C_FREED) - 1);
             return true;
         }
@@ -268,6 +307,7 @@ bool CompactStep(Buf &b) {
         if (ns & kFreed) {  // merge two holes
             b.SetEntry(f, (size + nsize) | kFreed, start);
             b.SetEntry(n, 0, 0);
+            LowerHint(b.heap, n);
             b.Put(C_FREED, b.Get(C_FREED) - 1);
             return true;
         }

@@ -13,8 +13,11 @@
 constexpr uint32_t Z7STFB_ROWS = 54;
 const char *Z7Stfb_GetName(uint32_t id);
 FbHandler Z7Stfb_GetProc(uint32_t id);
-// Rows whose blocks live above the VM (Modbus masters and slaves) come from
-// the runtime services, which fill this hook at start-up (null: absent).
+// Rows built in the block library above the VM (serial, Modbus slave and CSV
+// blocks): set when the library is installed; null leaves those rows absent.
+extern FbHandler (*Z7Stfb_LibProc)(uint32_t id);
+// Rows whose blocks live in the runtime services (Modbus masters and TCP
+// slaves): filled at start-up by the services; asked after the library's.
 extern FbHandler (*Z7Stfb_UpperProc)(uint32_t id);
 // Handlers that stand in no list (counters by level).
 FbHandler Z7Stfb_Counter(uint32_t which);  // 0 CTU, 1 CTD, 2 CTUD

@@ -165,6 +165,35 @@ int main(int argc, char **argv) {
         if (f == nullptr || std::fwrite(out.data(), 1, out.size(), f) != out.size() || std::fclose(f) != 0) return 1;
         return 0;
     }
+    if (std::strcmp(argv[1], "txbxml-program") == 0) {
+        // Text buffer and XML blocks, once: "Hello", DINT 42 and the line "!"
+        // into "/mnt/cfg/t.txt"; a document cfg with a child item (id 8,
+        // contents x<y & "z") into "/mnt/cfg/x.xml".
+        test_support::IecImage img;
+        img.name = "TXBXML";
+        img.d8 = img.d32 = {15, 15, 0};
+        img.str = {8, 8, 0};
+        img.string_sizes = {16, 16, 32, 16, 16, 16, 32, 32};
+        img.init_str = {{1, "Hello"}, {2, "!"}, {3, "/mnt/cfg/t.txt"}, {4, "cfg"}, {5, "item"}, {6, "id"},
+                        {7, "/mnt/cfg/x.xml"}, {8, "x<y & \"z\""}};
+        img.init32 = {{2, 42}, {5, 8}};
+        img.ext.assign(18, 0);
+        img.ext[17] = 65536;  // application heap
+        const char *names[] = {"TXBNEWSTRING", "TXBAPPEND", "TXBAPPENDLINE", "TXBWRITEFILE", "XMLNEWDOC",
+                               "XMLADDCHILD", "XMLSETTAGATTRIB", "XMLSETTAGCONT", "XMLWRITEDOCFILE"};
+        for (uint16_t k = 0; k < 9; k++) {
+            img.classes.push_back({uint16_t(5 + k), 1, names[k]});
+            img.instances.push_back({0, uint16_t(5 + k), 0});
+        }
+        img.programs = {{test_support::IecAsm("JMPT 9 @ready; FB 1 2 1 1; FB 2 4 2 1 2 2; FB 3 3 1 2 2; FB 4 3 1 3 2;"
+                                              "FB 5 2 4 3; FB 6 3 3 5 4; FB 7 5 2 4 6 5 2; FB 8 4 5 4 8 2;"
+                                              "FB 9 3 3 7 2; CONST8 9 1; ready: END"),
+                         0}};
+        std::vector<uint8_t> out = img.ProgramData();
+        out.resize(out.size() + 6464 * 4, 0);  // no located variables
+        FILE *f = std::fopen(argv[2], "wb");
+        return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
+    }
     test_support::IecImage img;
     if (std::strcmp(argv[1], "stdlib") == 0) {
         img.name = "STDLIB";

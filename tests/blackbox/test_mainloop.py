@@ -131,19 +131,31 @@ class MainLoop(ModbusCase):
 
     def test_closing_2000_connections_leaves_descriptors_and_set(self):
         # One cycle of each first, so that everything made once is made.
+        def dial(port):
+            """A connection; one refused while every server socket is still
+            taken by the previous cycle (between its close and the relisten
+            of a later pass) is dialled again, within 5 s."""
+            deadline = time.monotonic() + 5
+            while True:
+                s = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
+                s.settimeout(5)
+                try:
+                    s.connect((HOST, port))
+                    return s
+                except ConnectionRefusedError:
+                    s.close()
+                    if time.monotonic() > deadline:
+                        raise
+                    time.sleep(0.01)
+
         def cycle502(tid):
-            s = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
-            s.settimeout(5)
-            s.connect((HOST, 502))
+            s = dial(502)
             s.sendall(self.fc3(s, tid, 3000, 1))
             self.assertIsNotNone(recv_frame(s), tid)
             s.close()
 
         def cycle18501():
-            s = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
-            s.settimeout(5)
-            s.connect((HOST, 18501))
-            s.close()
+            dial(18501).close()
 
         self.conn().close()  # the port is listened on
         self.conn(port=18501).close()

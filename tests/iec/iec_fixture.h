@@ -7,6 +7,7 @@
 
 #include <vector>
 
+#include "iec/vm/z7interp.h"
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7vm.h"
 #include "tests/support/iec_image.h"
@@ -26,6 +27,17 @@ struct Recorder {
         return program == stop_at && program != 0 ? 0 : 1;
     }
 };
+
+// Calls a block handler as the VM does: the operand list in the arena, its
+// count in the word before it.
+inline uint32_t CallHandler(FbHandler h, uint32_t db, const std::vector<uint16_t> &ops, uint32_t inst, uint32_t cmd) {
+    const uint32_t list = Z7Mem_Alloc(uint32_t(2 + 2 * ops.size()));
+    Z7Mem_Put16(list, uint16_t(ops.size()));
+    for (size_t k = 0; k < ops.size(); k++) Z7Mem_Put16(list + 2 + 2 * uint32_t(k), ops[k]);
+    const uint32_t r = h(cmd, db, 0, inst, list + 2);
+    Z7Mem_Free(list);
+    return r;
+}
 
 class IecTest : public ::testing::Test {
 protected:

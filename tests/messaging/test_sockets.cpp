@@ -4,7 +4,9 @@
 #include <cstring>
 
 #include "core/storage/nvram.h"
+#include "messaging/email.h"
 #include "messaging/messaging.h"
+#include "tests/messaging/email_block.h"
 #include "tests/messaging/msg_fixture.h"
 #include "tests/messaging/sms_block.h"
 
@@ -52,13 +54,19 @@ struct CellSim {
             else if (line.rfind("AT#SSENDEXT=", 0) == 0) {
                 send_expect = std::stoul(line.substr(line.find(',') + 1));
                 ans = "\r\n> ";
+            } else if (line.rfind("AT#SD=3,", 0) == 0) {
+                ss[ss.find("#SS: 3,") + 7] = '2';
             } else if (line.rfind("AT#SRECV=", 0) == 0) {
-                ans = "\r\n#SRECV: 1," + std::to_string(peer.size() + count_extra) + "\r\n" + peer + "\r\n\r\nOK\r\n";
+                const std::string id = line.substr(9, line.find(',') - 9);
+                ans = "\r\n#SRECV: " + id + "," + std::to_string(peer.size() + count_extra) + "\r\n" + peer +
+                      "\r\n\r\nOK\r\n";
+                if (consume) peer.clear();
             }
             fake_ports::Feed(2, ans);
         }
     }
     std::size_t count_extra = 0;
+    bool consume = false;  // a read takes the peer's bytes
     std::string ss = "\r\n#SS: 1,0,10.0.0.2,1025,10.77.0.3,5000\r\n#SS: 2,0\r\n#SS: 3,0\r\n#SS: 4,0\r\n#SS: 5,0\r\n#SS: 6,0\r\n\r\nOK\r\n";
     std::string peer;
 };
@@ -218,4 +226,91 @@ TEST_F(SockTest, SecondDialWaitsOneSecondAndBoundsHold) {
     EXPECT_EQ(socket_info_st[2].host_len, socket_info_st[2].host.size() - 1);
     EXPECT_EQ(ModemDataDisConnRequest(9), 0u);
     EXPECT_EQ(ModemDataSend(6, nullptr, 0, 0), 1u);
+}
+
+TEST_F(SockTest, EmailOverTheModemDataSocket) {
+    Pass(60000);
+    ASSERT_EQ(CheckInit(), 1u);
+    EmailBlock b;
+    b.contacts = {{"alice@test.lan", 1}, {"bob@test.lan", 2}};
+    b.msgs = {{"Level: xxxxx\r\n.end", "Alarm", 1, M16(10), "7:0:"}};
+    b.fields = {{R(600), 16, 4, 5, 2, 0}};
+    b.status_reg = R(500);
+    b.server = 0x0A4D0003;
+    b.port = 2525;
+    b.flags = 0x01;  // through the cellular modem
+    b.domain = "plc.test.lan";
+    b.sender = "plc@test.lan";
+    b.Install();
+    LT_SetW(R(600), 1234);
+    LT_SetBit(M16(10), true);
+    EtnEmailConn = EmailRec{};
+    EtnEmailConn.sock.fd = -1;
+    EtnEmailConn.dns.fd = -1;
+    EtnEmailConn.conn_state = EMC_IDLE;
+    LE_Put16(&plc_reg[2 * W_MODE], 2);
+    sim.consume = true;
+    // The server: one reply per command line, the data up to its end.
+    std::size_t seen = 0;
+    bool greeted = false, data = false;
+    auto reply = [&](const std::string &r) {
+        sim.peer += r;
+        sim.ss[sim.ss.find("#SS: 3,") + 7] = '3';
+        fake_ports::Feed(2, "\r\nSRING: 3\r\n");
+    };
+    for (int i = 0; i < 12000 && (LT_Bit(M16(10)) || EtnEmailConn.sub == EMS_SMTP); i++) {
+        EtnEmailScan(1);  // the Ethernet manager's call: ignored with the modem
+        EtnEmailScan(0);
+        Pass(10);
+        if (!greeted && sim.ss[sim.ss.find("#SS: 3,") + 7] == '2' && Find("AT#SD=3,0,2525,\"10.77.0.3\",0,0,1") <
+                                                                          sim.cmds.size()) {
+            greeted = true;
+            reply("220 ready\r\n");
+        }
+        const std::string &d = sim.sent_data;
+        for (std::size_t e; (e = d.find(data ? "\r\n.\r\n" : "\r\n", seen)) != std::string::npos;) {
+            const std::string line = d.substr(seen, e - seen);
+            seen = e + (data ? 5 : 2);
+            if (data) {
+                data = false;
+                reply("250 queued\r\n");
+            } else if (line == "DATA") {
+                data = true;
+                reply("354 go on\r\n");
+            } else {
+                // (Not "250 OK": the module layer takes an "OK" line in the data
+                // for its own final result.)
+                reply(line == "QUIT" ? "221 bye\r\n" : "250-plc\r\n250 fine\r\n");
+            }
+        }
+    }
+    EXPECT_FALSE(LT_Bit(M16(10)));
+    const std::string &d = sim.sent_data;
+    const std::size_t date = d.find("Date: ");
+    ASSERT_NE(date, std::string::npos);
+    EXPECT_EQ(d.substr(0, date), "EHLO plc.test.lan\r\nMAIL FROM:<plc@test.lan>\r\nRCPT TO:<alice@test.lan>\r\nDATA\r\n");
+    const std::size_t from = d.find("\r\n", date) + 2;
+    EXPECT_EQ(d.substr(from), "From: plc@test.lan\r\nTo: alice@test.lan\r\nSubject: Alarm\r\nMIME-Version: 1.0\r\n"
+                              "Content-Type:text/plain; charset=US-ASCII \r\n\r\nLevel: 01234\r\n..end\r\n"
+                              "\r\n.\r\nQUIT\r\n");
+    uint8_t st[4] = {1, 1, 1, 1};
+    PlcReg_Get(st, R(500), 32);
+    EXPECT_EQ(LE_Get32(st), 0u);
+    // A dial that cannot be placed within 60 s (module switched off)
+    // reports bit 3 with code 2 in the reply field and the connection step 3.
+    TelitPowerON = 0;
+    at_status = AtStatus{};
+    EtnEmailConn = EmailRec{};
+    EtnEmailConn.sock.fd = -1;
+    EtnEmailConn.dns.fd = -1;
+    EtnEmailConn.conn_state = EMC_IDLE;
+    LT_SetBit(M16(10), true);
+    for (int i = 0; i < 20; i++) {
+        EtnEmailScan(1);
+        EtnEmailScan(0);
+        LA_TimeAdvance(50000);  // 5 s
+    }
+    PlcReg_Get(st, R(500), 32);
+    EXPECT_EQ(LE_Get32(st), 0x00203008u);
+    EXPECT_TRUE(LT_Bit(M16(10)));
 }

@@ -1,0 +1,255 @@
+// MQTT client pieces in-process: the receive ring filled by the message
+// callback, the pass-phrase hand-over, the configuration read and its
+// refusals, IEC handle moves, and the library binding.
+#include <gtest/gtest.h>
+#include <mosquitto.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/image/bytes.h"
+#include "core/image/plcreg.h"
+#include "core/storage/memfile.h"
+#include "messaging/mqtt.h"
+
+namespace {
+
+void ResetRing(mqttConnection &c, uint32_t subs) {
+    c.sub_count = subs;
+    c.rx_entry = 0;
+    c.received = 0;
+    std::memset(c.entries, 0, sizeof c.entries);
+}
+
+void Deliver(mqttConnection &c, const std::string &topic, const std::string &payload, int qos = 1,
+             bool retain = false) {
+    mosquitto_message m{};
+    m.topic = const_cast<char *>(topic.c_str());
+    m.payload = const_cast<char *>(payload.data());
+    m.payloadlen = int(payload.size());
+    m.qos = qos;
+    m.retain = retain;
+    messageCallback(nullptr, &c, &m);
+}
+
+TEST(Mqtt, ReceiveRingFillsEntriesEightSlotsAtATime) {
+    mqttConnection &c = iiotConfig.conn[0];
+    ResetRing(c, 2);
+    for (int k = 0; k < 9; k++) Deliver(c, "plc/in/a", "msg" + std::to_string(k));
+    for (int k = 0; k < 8; k++) {
+        const mqttRxSlot &s = c.entries[0].slots[k];
+        EXPECT_STREQ(s.topic, "plc/in/a");
+        EXPECT_EQ(std::string(reinterpret_cast<const char *>(s.payload)), "msg" + std::to_string(k));
+        EXPECT_EQ(s.length, 4u);
+        EXPECT_EQ(s.status, 1);
+        EXPECT_EQ(s.qos, 1u);
+    }
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(c.entries[1].slots[0].payload)), "msg8");
+    EXPECT_EQ(c.entries[0].windex, 8u);
+    EXPECT_EQ(c.entries[1].windex, 1u);
+    EXPECT_EQ(c.rx_entry, 1u);
+    EXPECT_EQ(c.received.load(), 9u);
+
+    // Payload sizes at the slot's edge, an empty message, a long topic.
+    ResetRing(c, 1);
+    Deliver(c, "t", std::string(4095, 'a'), 2, true);
+    EXPECT_EQ(c.entries[0].slots[0].status, 1);
+    EXPECT_EQ(c.entries[0].slots[0].length, 4095u);
+    EXPECT_EQ(c.entries[0].slots[0].retain, 1);
+    c.entries[0].slots[1].length = 77;
+    Deliver(c, "t", std::string(4096, 'b'));
+    EXPECT_EQ(c.entries[0].slots[1].status, 3);
+    EXPECT_EQ(c.entries[0].slots[1].length, 77u);
+    EXPECT_EQ(c.entries[0].slots[1].payload[0], 0);
+    std::memset(c.entries[0].slots[2].payload, 'z', 10);
+    c.entries[0].slots[2].length = 10;
+    Deliver(c, "t", "");
+    EXPECT_EQ(c.entries[0].slots[2].length, 0u);
+    EXPECT_EQ(c.entries[0].slots[2].payload[0], 0);
+    Deliver(c, std::string(256, 'x'), "p");
+    EXPECT_EQ(c.entries[0].slots[3].status, 3);
+    EXPECT_EQ(c.entries[0].slots[3].topic[0], 0);
+    Deliver(c, std::string(255, 'y'), "p");
+    EXPECT_EQ(c.entries[0].slots[4].status, 1);
+    EXPECT_EQ(std::strlen(c.entries[0].slots[4].topic), 255u);
+    EXPECT_EQ(c.received.load(), 5u);
+
+    // A full ring (the payload library has not reset the entry) and no
+    // subscriptions: the message is dropped and not counted.
+    ResetRing(c, 1);
+    c.entries[0].windex = 8;
+    Deliver(c, "t", "lost");
+    EXPECT_EQ(c.received.load(), 0u);
+    EXPECT_EQ(c.entries[0].windex, 8u);
+    ResetRing(c, 0);
+    Deliver(c, "t", "lost");
+    EXPECT_EQ(c.received.load(), 0u);
+    ResetRing(c, 0);
+}
+
+TEST(Mqtt, PassPhraseHandOver) {
+    mqttConnection &c = iiotConfig.conn[1];
+    std::snprintf(c.passphrase, sizeof c.passphrase, "0123456789");
+    char buf[300];
+    struct P { int size; int answer; };
+    for (const P &p : {P{64, 10}, P{11, 10}, P{10, 10}, P{4, 4}}) {
+        std::memset(buf, 'Q', sizeof buf);
+        EXPECT_EQ(mqttPassphrase(c, buf, p.size), p.answer) << p.size;
+        EXPECT_EQ(std::string(buf, std::size_t(p.answer)), std::string("0123456789").substr(0, std::size_t(p.answer)));
+        EXPECT_EQ(buf[p.size], 'Q');
+    }
+    EXPECT_EQ(mqttPassphrase(c, nullptr, 64), 0);
+    // A long pass phrase fills a 128-byte buffer without passing it.
+    std::memset(c.passphrase, 'k', 200);
+    c.passphrase[200] = 0;
+    std::memset(buf, 'Q', sizeof buf);
+    EXPECT_EQ(mqttPassphrase(c, buf, 128), 128);
+    EXPECT_EQ(buf[127], 'k');
+    EXPECT_EQ(buf[128], 'Q');
+    // The callback finds the connection by its client instance only.
+    EXPECT_EQ(tlsPwdCallback(buf, 64, 0, reinterpret_cast<void *>(0x1234)), 0);
+    std::memset(c.passphrase, 0, sizeof c.passphrase);
+}
+
+// D with one broker record at 64 and a string area behind it.
+struct Block {
+    std::vector<uint8_t> d = std::vector<uint8_t>(64 + 184, 0);
+    std::string strings;
+    uint32_t Text(const std::string &t, uint32_t rec_at) {
+        LE_Put32(&d[64 + rec_at], uint32_t(strings.size()));
+        LE_Put32(&d[64 + rec_at + 4], uint32_t(t.size()));
+        strings += t;
+        return 0;
+    }
+    void Install() {
+        LE_Put16(&d[2], 64);
+        LE_Put32(&d[12], R100());
+        LE_Put32(&d[32], uint32_t(d.size()));
+        LE_Put32(&d[36], uint32_t(d.size() + strings.size()));
+        std::vector<uint8_t> all = d;
+        all.insert(all.end(), strings.begin(), strings.end());
+        mqtt_tbl.fill(0);
+        LE_Put32(&mqtt_tbl[4], uint32_t(all.size()));
+        std::memcpy(&mqtt_tbl[8], all.data(), all.size());
+    }
+    static uint32_t R100() { return BA_R + 16 * 99; }
+    uint8_t &At(uint32_t off) { return d[64 + off]; }
+};
+
+TEST(Mqtt, ConfigurationReadAndRefusals) {
+    struct C {
+        const char *what;
+        uint8_t count, flags, kind;
+        uint16_t v0, v1, v2, tls_sel, tls_ver;
+        uint16_t subs;
+        uint32_t will_len;
+        uint32_t answer;
+        const char *address, *tls_text;
+        uint32_t protocol;
+        uint8_t clean;
+    };
+    const C cases[] = {
+        {"plain", 1, 0x20, 1, 4, 0, 0, 0, 0, 2, 4, 1, "192.168.1.10", "", 4, 1},
+        {"3.1", 1, 0x20, 1, 3, 1, 0, 0, 0, 0, 0, 1, "192.168.1.10", "", 3, 1},
+        {"3.1.1", 1, 0x20, 1, 3, 1, 1, 0, 0, 0, 0, 1, "192.168.1.10", "", 4, 1},
+        {"tlsv1", 1, 0x22, 1, 4, 0, 0, 1, 0, 0, 0, 1, "192.168.1.10", "tlsv1", 4, 1},
+        {"tlsv1.1", 1, 0x22, 1, 4, 0, 0, 1, 1, 0, 0, 1, "192.168.1.10", "tlsv1.1", 4, 1},
+        {"tlsv1.2 by 2", 1, 0x22, 1, 4, 0, 0, 1, 2, 0, 0, 1, "192.168.1.10", "tlsv1.2", 4, 1},
+        {"tlsv1.2 by selector", 1, 0x22, 1, 4, 0, 0, 0, 0, 0, 0, 1, "192.168.1.10", "tlsv1.2", 4, 1},
+        {"count 9", 9, 0x20, 1, 4, 0, 0, 0, 0, 0, 0, 0, "", "", 0, 0},
+        {"65 subscriptions", 1, 0x20, 1, 4, 0, 0, 0, 0, 65, 0, 0, "", "", 0, 0},
+        {"will 1025", 1, 0x21, 1, 4, 0, 0, 0, 0, 0, 1025, 0, "", "", 0, 0},
+    };
+    for (const C &c : cases) {
+        Block b;
+        b.d[20] = c.count;
+        b.At(5) = c.flags;
+        b.At(7) = c.kind;
+        const uint8_t addr[4] = {10, 1, 168, 192};
+        std::memcpy(&b.At(60), addr, 4);
+        LE_Put16(&b.At(14), c.v0);
+        LE_Put16(&b.At(16), c.v1);
+        LE_Put16(&b.At(18), c.v2);
+        LE_Put16(&b.At(20), c.tls_sel);
+        LE_Put16(&b.At(22), c.tls_ver);
+        LE_Put16(&b.At(174), c.subs);
+        b.Text(std::string(c.will_len, 'w'), 92);
+        b.Text("plc/will", 84);
+        b.Install();
+        std::memset(iiotConfig.conn[0].tls_version, 0, MQTT_TEXT);
+        iiotConfig.conn[0].clean_session = 0;
+        EXPECT_EQ(readConfigNvram(2), c.answer) << c.what;
+        if (c.answer == 0) continue;
+        const mqttConnection &k = iiotConfig.conn[0];
+        EXPECT_STREQ(k.address, c.address) << c.what;
+        EXPECT_STREQ(k.name, "BrokerConnection_0") << c.what;
+        EXPECT_STREQ(k.tls_version, c.tls_text) << c.what;
+        EXPECT_EQ(k.protocol, c.protocol) << c.what;
+        EXPECT_EQ(k.clean_session, c.clean) << c.what;  // no client identifier
+        EXPECT_EQ(k.mode, 1u);
+    }
+    // A block of 15 bytes is no configuration; 16 with no connection is one.
+    mqtt_tbl.fill(0);
+    LE_Put32(&mqtt_tbl[4], 15);
+    EXPECT_EQ(readConfigNvram(2), 0u);
+    LE_Put32(&mqtt_tbl[4], 16);
+    LE_Put32(&mqtt_tbl[8 + 12], Block::R100());
+    EXPECT_EQ(readConfigNvram(3), 1u);
+    uint8_t st[2] = {};
+    PlcReg_Get(st, Block::R100(), 16);
+    EXPECT_EQ(st[0], 0x03);
+    EXPECT_EQ(st[1], 0x00);
+    mqtt_tbl.fill(0);
+    LE_Put32(&mqtt_tbl[4], 0);
+    iiotConfig.count = 0;
+}
+
+TEST(Mqtt, HandleMovesTimeoutsAndTheLibraryBinding) {
+    struct H { uint32_t handle, bit, width, answer, moved; };
+    const H cases[] = {
+        {0xC4000005u, 48, 16, 1, 0xC4000008u},                  // 16-bit elements: 3 further
+        {0xC8000005u, 37, 1, 1, 0xC8000005u + 1 + (5u << 20)},  // 32-bit: 1 further, bit 5
+        {0xC00FFFFFu, 8, 8, 1, 0xC0000000u},                    // the index keeps 20 bits
+        {0xD0000005u, 8, 8, 0, 0xD0000005u},                    // width class 4
+    };
+    for (const H &h : cases) {
+        uint32_t v = h.handle;
+        EXPECT_EQ(updateDrevanoRegInfo(&v, h.bit, h.width), h.answer);
+        EXPECT_EQ(v, h.moved) << std::hex << h.handle;
+    }
+    uint32_t timer = 0;
+    EXPECT_EQ(checkTimeout(&timer, 0), 1u);
+    EXPECT_EQ(checkTimeout(&timer, 5), 0u);
+    timer -= 5;
+    EXPECT_EQ(checkTimeout(&timer, 5), 1u);
+
+    // A QoS 0 item while disconnected: no library call, nothing changes.
+    mqttConnection &c = iiotConfig.conn[2];
+    c.connected = 0;
+    c.items[0].qos = 0;
+    c.items[0].flag = 1;
+    EXPECT_EQ(mqttClientPublish(c, 0), 1u);
+    EXPECT_EQ(c.items[0].flag, 1);
+    EXPECT_EQ(c.published, 0u);
+    EXPECT_EQ(c.pending.load(), 0u);
+
+    // A missing library is reported and leaves the client idle.
+    static const char *const kMissing[] = {"libmosquitto-missing.so", nullptr};
+    const char *const *keep = mqttLibNames;
+    mqttLibNames = kMissing;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(dynamicLibInit(), 0u);
+    EXPECT_EQ(testing::internal::GetCapturedStdout().rfind("dynamicLibInit(): Cannot load MQTT library : ", 0), 0u);
+    c.state = 0;
+    c.dlInit = nullptr;
+    mqttConnStep(2);
+    EXPECT_EQ(c.state, 0u);
+    mqttLibNames = keep;
+    ASSERT_EQ(dynamicLibInit(), 1u);
+    for (unsigned i = 0; i < MQTT_FN_COUNT; i++) EXPECT_NE(dynLibFunc[i].fn, nullptr) << dynLibFunc[i].name;
+    EXPECT_STREQ(dynLibFunc[26].name, "mosquitto_user_data_set");
+    EXPECT_EQ(dynLibFunc[MQTT_FN_COUNT].name, nullptr);
+}
+
+}  // namespace
