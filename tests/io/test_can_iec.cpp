@@ -1,5 +1,6 @@
 // CANopen for user programs: the ladder instruction 367 on a node started
 // from a fresh root, over a bus in memory.
+#include <algorithm>
 #include <memory>
 
 #include "tests/io/test_can_support.h"
@@ -171,6 +172,22 @@ TEST_F(CanIec, PdoObjectsStatusWordsAndMapHandleAtIecVariables) {
     CanFixture::Pass();
     EXPECT_EQ(Int(1), 0x1234);
     EXPECT_TRUE(co.status & CO_ST_RPDO_OBJ);
+}
+
+TEST_F(CanIec, TpdoVariableThatCannotBeReadSetsBit10) {
+    // The TPDO maps INT 80, which the application does not have: its value
+    // cannot be read, so the compose sets status bit 10 (0x400); bit 2 is
+    // there as well: no heartbeat and no guarding.
+    std::vector<uint8_t> blk = IecBlock(0x20000110, 0xC4000001);
+    const uint8_t handle2[] = {0x02, 0x00, 0x00, 0xC4};
+    auto at = std::search(blk.begin(), blk.end(), std::begin(handle2), std::end(handle2));
+    ASSERT_NE(at, blk.end());
+    at[0] = 0x50;
+    CanFixture::SetBlock(blk);
+    CanFixture::Start();
+    CanFixture::Pass();
+    EXPECT_EQ(co.status & 0x00FFFFFFu, 0x000404u);
+    EXPECT_TRUE(Sent(0x185).empty());
 }
 
 TEST_F(CanIec, MapHandleBelowItsBaseIsRefused) {
