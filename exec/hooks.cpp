@@ -15,6 +15,7 @@
 #include "exec/sys.h"
 #include "iec/blocks/blkser.h"
 #include "iec/services/drevano.h"
+#include "iec/services/z7mb.h"
 #include "iec/services/z7svc.h"
 #include "ladder/ladder.h"
 #include "media/cfm.h"
@@ -81,6 +82,11 @@ void Exec_InstallHooks() {
     BlkSer_Hooks.serial_receive = [](int32_t *h, uint32_t max, uint8_t *buf) { return Z7Serial_Receive(h, max, buf, false); };
     BlkSer_Hooks.serial_send = Z7Serial_Send;
     BlkSer_Hooks.serial_close = Z7Serial_Close;
+    BlkSer_Hooks.mb_find_server = Z7MB_HasServer;
+    BlkSer_Hooks.mb_serve = Z7MB_ServeBlockRequest;
+    BlkSer_Hooks.mb_udp_open = Z7MBSrv_UdpOpen;
+    BlkSer_Hooks.mb_udp_activate = Z7MBSrv_UdpActivate;
+    BlkSer_Hooks.mb_udp_close = Z7MBSrv_UdpClose;
     enet_hooks.qncan = {Qncan_Init, Qncan_Scan, Qncan_ConnCnt, nullptr};
     enet_hooks.modbus = {Modbus_Init, Modbus_Scan, Modbus_Conn_Cnt, Modbus_Stop};
     pmgr_hooks = PmgrHooks{Talk_Override, Talk_Release};

@@ -18,6 +18,7 @@
 #include "core/image/timebase.h"
 #include "io/vcomm.h"
 #include "iec/blocks/blkpid.h"
+#include "iec/services/z7mb.h"
 #include "iec/services/z7svc.h"
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7srv.h"
@@ -375,7 +376,11 @@ void _Serve() {
     }
     case 16:
     case 17:
-        break;  // no runtime Modbus server on this build: released unanswered
+        if (_TakeMutex()) {
+            Z7Def_ServeModbusRequest(&csData, pDB, kind, ch);
+            _ReleaseMutex();
+        }
+        break;
     default:
         Z7CS_SendRC(&csData, ch, 1);
         break;

@@ -66,13 +66,13 @@ void SockSend(Z7CSChannel &c) {
     }
 }
 
-void SockReceive(Z7CSChannel &c) {
+void SockReceive(Z7CSChannel &c, bool plain) {
     if (c.flags & Z7CH_QUESTION) return;
     const uint32_t want = (c.flags & Z7CH_KNOWN) ? uint32_t(c.expected - c.received) : 4u - c.received;
     if (want == 0 || c.received + want > c.rx.size()) return;
     uint32_t closed = 0;
-    const int32_t n = c.received == 0 ? Z7Socket_ReceiveFrameStart(c.sock, want, &c.rx[c.received], &closed)
-                                      : Z7Socket_Receive(c.sock, want, &c.rx[c.received], &closed);
+    const int32_t n = c.received == 0 && !plain ? Z7Socket_ReceiveFrameStart(c.sock, want, &c.rx[c.received], &closed)
+                                                : Z7Socket_Receive(c.sock, want, &c.rx[c.received], &closed);
     if (closed) {
         CloseChannel(c);
         return;
@@ -475,7 +475,7 @@ void Z7CS_Activate(Z7CSData *cs) {
     for (Z7CSChannel &c : cs->ch) {
         if (!(c.flags & Z7CH_SOCKET) || c.sock < 0) continue;
         SockSend(c);
-        if (c.flags & Z7CH_SOCKET) SockReceive(c);
+        if (c.flags & Z7CH_SOCKET) SockReceive(c, cs->plain);
     }
     Z7CSChannel &s = cs->ch[0];
     if (s.flags & Z7CH_SP5) Sp5Activate(cs, s);
@@ -519,6 +519,11 @@ uint8_t *Z7CS_GetVMRequest(Z7CSData *cs, uint32_t channel) {
 uint8_t *Z7CS_GetRequestFrame(Z7CSData *cs, uint32_t channel) {
     Z7CSChannel *c = Chan(cs, channel);
     return c && (c->flags & Z7CH_QUESTION) ? c->rx.data() : nullptr;
+}
+
+uint32_t Z7CS_GetRequestLength(Z7CSData *cs, uint32_t channel) {
+    Z7CSChannel *c = Chan(cs, channel);
+    return c && (c->flags & Z7CH_QUESTION) ? c->received : 0;
 }
 
 namespace {

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "iec/services/drevano.h"
+#include "iec/services/z7mb.h"
 #include "iec/services/z7rtio.h"
 #include "iec/services/z7svc.h"
 #include "iec/vm/z7parts.h"
@@ -301,6 +302,7 @@ void Z7Svc_Install() {
     z7_services.Z7VM_CloseModbus = Z7VM_CloseModbus;
     z7_services.Z7VM_ActivateModbus = Z7VM_ActivateModbus;
     z7_services.Z7VM_ExchangeModbusData = Z7VM_ExchangeModbusData;
+    Z7MB_InstallBlocks();
     z7_services.Z7EAX_GetNbCnx = Z7EAX_GetNbCnx;
     z7_services.Z7EAX_GetNbVar = Z7EAX_GetNbVar;
     z7_services.Z7EAX_Build = Z7EAX_Build;

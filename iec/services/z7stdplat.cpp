@@ -1,5 +1,6 @@
 // The runtime platform layer's files and sockets handed to the VM's
 // standard library through its hook table.
+#include "iec/services/z7mb.h"
 #include "iec/services/z7svc.h"
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7stdlib.h"
@@ -33,4 +34,5 @@ void Z7Svc_InstallStdHooks() {
     h.udp_send_to = Z7Socket_UdpSendTo;
     h.udp_addr_make = Z7Socket_UdpAddrMake;
     h.full_path = _GetFullPath;
+    h.mb_dev_ident = Z7MBSrv_SetDevIdent;
 }

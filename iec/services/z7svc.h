@@ -141,6 +141,9 @@ struct Z7CSData {
     uint16_t port;
     Z7SP5Ft sp5;       // the SP5 file-transfer slave of channel 1
     uint32_t sp5_requests;
+    // The socket channels carry Modbus only (a slave block's own server): a
+    // frame start never hands the programming link back.
+    bool plain;
 };
 uint32_t Z7CS_Open(Z7CSData *cs, const Z7CSSettings *settings, uint32_t arg);
 void Z7CS_Close(Z7CSData *cs);
@@ -149,6 +152,8 @@ void Z7CS_ActivateStamp(Z7CSData *cs, uint32_t ms);
 uint32_t Z7CS_GetQuestion(Z7CSData *cs, uint32_t *channel);
 uint8_t *Z7CS_GetVMRequest(Z7CSData *cs, uint32_t channel);
 uint8_t *Z7CS_GetRequestFrame(Z7CSData *cs, uint32_t channel);
+// Bytes received of the question's frame (0 when the channel holds none).
+uint32_t Z7CS_GetRequestLength(Z7CSData *cs, uint32_t channel);
 uint8_t *Z7CS_GetVMAnswerBuffer(Z7CSData *cs, uint32_t channel);
 uint8_t *Z7CS_GetAnswerFrameBuffer(Z7CSData *cs, uint32_t channel);
 void Z7CS_SendRC(Z7CSData *cs, uint32_t channel, uint16_t code);
@@ -308,6 +313,13 @@ uint32_t Z7EAX_Link(uint32_t db);
 uint32_t Z7VM_OpenExtData(uint32_t db);
 void Z7VM_CloseExtData(uint32_t db);
 void Z7VM_UpdateExtData(uint32_t db);
+// Remote bindings by database: hot-start check and build (1 when the image
+// does not fit), open, close, one step of every connection (now = ms of the day).
+uint32_t Z7EAX_CanBuildHOT(uint32_t code, uint32_t db);
+uint32_t Z7EAX_BuildHOT(uint32_t code, uint32_t db);
+uint32_t Z7EAX_Open(uint32_t db);
+void Z7EAX_Close(uint32_t db);
+void Z7EAX_Activate(uint32_t db, uint32_t now);
 
 // Sizes sections 36 to 38 in the descriptor table; 0.
 uint32_t Z7VMCan_GetDBSize(uint32_t code, uint8_t *table);

@@ -202,12 +202,18 @@ uint32_t Z7VMCode_GetWishedFBIRawSize(uint32_t code) {
     return off ? i.W32(off + 12) : 0;
 }
 uint32_t Z7VMCode_GetCustomFuncList(uint32_t code) { const Z7Img i = Z7Img_Of(code); return Addr(i, i.Table(3, 4)); }
-uint32_t Z7VMCode_MBClientConfig(uint32_t code) { const Z7Img i = Z7Img_Of(code); return Addr(i, Z7Img_Ext(i, 2, 2)); }
+// An extension word of 0 names no block (offset 0 is the image's own header).
+uint32_t Z7VMCode_MBClientConfig(uint32_t code) {
+    const Z7Img i = Z7Img_Of(code);
+    const uint32_t off = Z7Img_Ext(i, 2, 2);
+    return off ? Addr(i, off) : 0;
+}
 uint32_t Z7VMCode_AsiConfig(uint32_t code) { const Z7Img i = Z7Img_Of(code); return Addr(i, Z7Img_Ext(i, 3, 3)); }
 uint32_t Z7VMCode_StaticEvents(uint32_t code) { const Z7Img i = Z7Img_Of(code); return Addr(i, Z7Img_Ext(i, 4, 4)); }
 uint32_t Z7VMCode_GetEAX(uint32_t code, uint32_t *cnx_table, uint32_t *var_table) {
     const Z7Img i = Z7Img_Of(code);
-    const uint32_t c = Addr(i, Z7Img_Ext(i, 5, 4)), v = Addr(i, Z7Img_Ext(i, 6, 4));
+    const uint32_t co = Z7Img_Ext(i, 5, 4), vo = Z7Img_Ext(i, 6, 4);
+    const uint32_t c = co ? Addr(i, co) : 0, v = vo ? Addr(i, vo) : 0;
     const bool ok = c != 0 && v != 0;
     if (cnx_table) *cnx_table = ok ? c : 0;
     if (var_table) *var_table = ok ? v : 0;

@@ -119,6 +119,16 @@ uint32_t Z7Mem_BlockSize(uint32_t off) {
     return LE_Get32(base + h + 4);
 }
 
+uint32_t Z7Mem_BlockEnd(uint32_t off) {
+    if (Base() == nullptr) return 0;
+    for (uint32_t p = kFirst; p < top; p += kHdr + HdrCap(p)) {
+        const uint32_t start = p + kHdr, end = start + LE_Get32(base + p + 4);
+        if (off >= start && off < end) return HdrLive(p) ? end : 0;
+        if (off < start) return 0;
+    }
+    return 0;
+}
+
 uint32_t Z7Mem_LiveBlocks() { return live; }
 
 uint8_t Z7Mem_Get8(uint32_t off) {

@@ -33,6 +33,9 @@ void Z7Mem_Free(uint32_t off);
 // Size asked for when the live block at off was allocated; 0 when off is not
 // the start of a live block.
 uint32_t Z7Mem_BlockSize(uint32_t off);
+// End (offset past the size asked) of the live block whose payload holds off;
+// 0 when off lies in no live block.
+uint32_t Z7Mem_BlockEnd(uint32_t off);
 // Number of live blocks (tests and leak checks).
 uint32_t Z7Mem_LiveBlocks();
 

@@ -16,6 +16,9 @@ FbHandler Z7Stfb_GetProc(uint32_t id);
 // Rows built in the block library above the VM (serial, Modbus slave and CSV
 // blocks): set when the library is installed; null leaves those rows absent.
 extern FbHandler (*Z7Stfb_LibProc)(uint32_t id);
+// Rows whose blocks live in the runtime services (Modbus masters and TCP
+// slaves): filled at start-up by the services; asked after the library's.
+extern FbHandler (*Z7Stfb_UpperProc)(uint32_t id);
 // Handlers that stand in no list (counters by level).
 FbHandler Z7Stfb_Counter(uint32_t which);  // 0 CTU, 1 CTD, 2 CTUD
 
@@ -122,6 +125,9 @@ struct Z7StdHooks {
     void (*udp_addr_make)(uint8_t addr[16], const char *text, uint16_t default_port);
     // Path of a name in the runtime folder (out: 256 bytes); null when refused.
     char *(*full_path)(const char *name, char *out);
+    // Modbus device identification (MBSLAVEIDENT): 1 when stored.
+    uint32_t (*mb_dev_ident)(const char *vendor, const char *product, const char *revision, const uint16_t *words,
+                             uint32_t count);
 };
 extern Z7StdHooks Z7Std_Hooks;
 // Current local (or UTC) date stamp and milliseconds of the day through the

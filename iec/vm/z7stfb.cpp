@@ -1074,8 +1074,12 @@ constexpr std::array<FbHandler, Z7STFB_ROWS> kEntries = Entries(std::make_intege
 const char *Z7Stfb_GetName(uint32_t id) { return id < Z7STFB_ROWS ? kRows[id].name : nullptr; }
 // A row without its routine has no handler (the block counts as absent).
 FbHandler (*Z7Stfb_LibProc)(uint32_t id) = nullptr;
+FbHandler (*Z7Stfb_UpperProc)(uint32_t id) = nullptr;
 FbHandler Z7Stfb_GetProc(uint32_t id) {
-    if (id < Z7STFB_ROWS && kRows[id].exec == nullptr && Z7Stfb_LibProc != nullptr) return Z7Stfb_LibProc(id);
+    if (id < Z7STFB_ROWS && kRows[id].exec == nullptr) {
+        const FbHandler lib = Z7Stfb_LibProc != nullptr ? Z7Stfb_LibProc(id) : nullptr;
+        return lib != nullptr || Z7Stfb_UpperProc == nullptr ? lib : Z7Stfb_UpperProc(id);
+    }
     return id < Z7STFB_ROWS && kRows[id].exec != nullptr ? kEntries[id] : nullptr;
 }
 FbHandler Z7Stfb_Counter(uint32_t which) {

@@ -455,7 +455,23 @@ uint32_t Run(const F &f, uint32_t fn) {
         f.P8(ok ? 1 : 0);
         return 1;
     }
-    case 218: f.P8(0); return 1;  // no Modbus slave identity on this runtime yet
+    case 218: {
+        // MBSLAVEIDENT (vendor, product, revision, 16-bit array, count)
+        char text[3][52];
+        for (uint32_t k = 0; k < 3; k++) {
+            const uint32_t len = Z7VMStr_GetLength(f.db, f.Op(1 + k)), n = len < 51 ? len : 51;
+            const uint8_t *t = Z7Mem_Ptr(Z7VMStr_GetText(f.db, f.Op(1 + k)), n);
+            if (t != nullptr && n != 0) std::memcpy(text[k], t, n);
+            text[k][t != nullptr ? n : 0] = 0;
+        }
+        const int32_t count = int16_t(f.Op(5));
+        const uint32_t a = count > 0 ? Z7Tools_GetArrayIn(f.db, 15, f.Op(4), count, nullptr) : 0;
+        uint16_t words[8] = {};
+        for (int32_t i = 0; a != 0 && i < count && i < 8; i++) words[i] = Z7Mem_Get16(a + 2 * uint32_t(i));
+        const auto set = Z7Std_Hooks.mb_dev_ident;
+        f.P8(set != nullptr && set(text[0], text[1], text[2], a ? words : nullptr, a ? uint32_t(count) : 0) ? 1 : 0);
+        return 1;
+    }
     case 137: case 139: case 141: {
         // STRINGTOARRAY (8-bit), SRINGTOARRAY32, SRINGTOARRAY16
         const uint32_t type = fn == 137 ? 14 : fn == 139 ? 16 : 15, declared = int16_t(f.Op(3)) > 0 ? f.Op(3) : 0;

@@ -162,7 +162,7 @@ char *NoFullPath(const char *, char *) { return nullptr; }
 Z7StdHooks Z7Std_Hooks{NoOpen,  NoPath,    NoClose,       NoRead,      NoWrite,   NoHandle, NoSeek,
                        NoHandle, NoReadLine, NoWriteLine, NoPath,      NoTwo,     NoTwo,    NoPath,
                        NoPath,  NoListen,  NoAccept,      NoConnect,   NoPending, NoSend,   NoReceive,
-                       NoSocketClose, NoUdp, NoRecvFrom,  NoSendTo,    NoAddr, NoFullPath};
+                       NoSocketClose, NoUdp, NoRecvFrom,  NoSendTo,    NoAddr, NoFullPath, nullptr};
 
 void Z7Std_Clock(uint32_t utc, uint32_t *date, uint32_t *time) {
     *date = 0;

@@ -23,6 +23,7 @@
 
 #include "tests/support/iec_asm.h"
 #include "tests/support/iec_image.h"
+#include "tests/support/iec_mbcfg.h"
 #include "tests/support/iec_rtio.h"
 #include "tests/support/iec_vms.h"
 
@@ -36,6 +37,65 @@ int main(int argc, char **argv) {
         std::vector<uint8_t> out = v == "program" ? test_support::VmsImage().ProgramData()
                                    : test_support::VmsImage(v == "image" ? "" : v).Build();
         if (v == "program") out.resize(out.size() + 6464 * 4, 0);  // no located variables
+        FILE *f = std::fopen(argv[2], "wb");
+        if (f == nullptr || std::fwrite(out.data(), 1, out.size(), f) != out.size() || std::fclose(f) != 0) return 1;
+        return 0;
+    }
+    if (std::strcmp(argv[1], "modbus-client-program") == 0) {
+        // Modbus client to 127.0.0.1:15020 unit 1: FC3 100 x4 every 100 ms
+        // (INT 1 <- HR100 -> %AQ1, INT 2 <- HR101 masked 0x00F0 -> %AQ2, INT 3
+        // the good answers -> %AQ3) and FC16 200 x2 every 100 ms from INT 4
+        // (<- %AI1) and INT 5 (<- %AI2).
+        test_support::IecImage img;
+        img.name = "MBCLI";
+        img.d16 = {10, 10, 0};
+        test_support::MbConfig c;
+        c.Conn(1, 15020, 0, 0x01, 500, "127.0.0.1")
+            .Request({.id = 1, .conn = 1, .unit = 1, .mode = 1, .period = 100, .fn = 3, .addr = 100, .count = 4,
+                      .timeout = 300, .size = 8})
+            .Request({.id = 2, .conn = 1, .unit = 1, .mode = 1, .period = 100, .fn = 16, .addr = 200, .count = 2,
+                      .timeout = 300, .size = 4})
+            .Variable({.req = 1, .pos = 0, .index = 1})
+            .Variable({.req = 1, .pos = 1, .mask = 0x00F0, .index = 2})
+            .Variable({.req = 1, .index = 3, .kind = 6})
+            .Variable({.req = 2, .pos = 0, .index = 4, .kind = 1})
+            .Variable({.req = 2, .pos = 1, .index = 5, .kind = 1});
+        img.ext_blocks = {{2, c.Build()}};
+        std::vector<uint8_t> out = img.ProgramData();
+        std::vector<uint8_t> loc(6464 * 4, 0);
+        auto bind = [&](uint32_t slot, uint32_t value) {
+            for (int i = 0; i < 4; i++) loc[4 * slot + i] = uint8_t(value >> (8 * i));
+        };
+        for (uint32_t k = 0; k < 3; k++) bind(5952 + k, 0x04000001 + k);  // %AQ1..3 = INT 1..3
+        bind(5440, 0x04000004);                                            // %AI1 = INT 4
+        bind(5441, 0x04000005);                                            // %AI2 = INT 5
+        out.insert(out.end(), loc.begin(), loc.end());
+        FILE *f = std::fopen(argv[2], "wb");
+        if (f == nullptr || std::fwrite(out.data(), 1, out.size(), f) != out.size() || std::fclose(f) != 0) return 1;
+        return 0;
+    }
+    if (std::strcmp(argv[1], "modbus-program") == 0) {
+        // Modbus server unit 7 "SRV", holding registers 0..9: HR0 from INT 1
+        // (<- %AI1), HR1 into INT 2 (-> %AQ1), HR2 from INT 3 := INT 2.
+        test_support::IecImage img;
+        img.name = "MBSRV";
+        img.d16 = {10, 10, 0};
+        img.programs = {{test_support::IecAsm("ADD16 3 2 8; END"), 0}};
+        test_support::MbConfig c;
+        c.Conn(1, 7, 0, 0x100, 0, "SRV")
+            .Request({.id = 1, .fn = 3, .addr = 0, .count = 10, .size = 20})
+            .Variable({.req = 1, .pos = 0, .index = 1, .kind = 1})
+            .Variable({.req = 1, .pos = 1, .index = 2, .kind = 0})
+            .Variable({.req = 1, .pos = 2, .index = 3, .kind = 1});
+        img.ext_blocks = {{2, c.Build()}};
+        std::vector<uint8_t> out = img.ProgramData();
+        std::vector<uint8_t> loc(6464 * 4, 0);
+        auto bind = [&](uint32_t slot, uint32_t value) {
+            for (int i = 0; i < 4; i++) loc[4 * slot + i] = uint8_t(value >> (8 * i));
+        };
+        bind(5440, 0x04000001);  // %AI1 = INT 1
+        bind(5952, 0x04000002);  // %AQ1 = INT 2
+        out.insert(out.end(), loc.begin(), loc.end());
         FILE *f = std::fopen(argv[2], "wb");
         if (f == nullptr || std::fwrite(out.data(), 1, out.size(), f) != out.size() || std::fclose(f) != 0) return 1;
         return 0;

@@ -79,8 +79,8 @@ TEST_F(IecBlocks, RegistryRowsLinkingAndUnresolvedNames) {
     EXPECT_EQ(Z7Blocks_GetFirstID(), 51u);
     EXPECT_EQ(Z7Blocks_GetNextID(60), 0u);
     EXPECT_EQ(Z7Blocks_GetProc(61), nullptr);
-    // 42 standard blocks built here, then the 10 rows of the controller registry
-    EXPECT_EQ(Z7VMFbl_GetNbClass(0), 52u);
+    // 46 standard blocks built here, then the 10 rows of the controller registry
+    EXPECT_EQ(Z7VMFbl_GetNbClass(0), 56u);
 
     IecImage img = Img("FB 1 5 1 2 1 3 2; END");
     img.classes = {{5, 1, "CTUR"}, {6, 1, "NOSUCHBLK"}, {7, 1, "ABCDEFGHIJKLMNOP"}, {8, 0, "NOTNEEDED"}};
@@ -126,7 +126,7 @@ TEST_F(IecBlocks, ExternalLibraryIsLoadedOnlyWhenItSaysItIsValid) {
     std::filesystem::current_path(root.path());
     std::filesystem::copy_file(dir + "/libz7blocks_novalid.so", "libz7blocks.so");
     EXPECT_EQ(Z7Bdll_OpenDynaLinks(), 0u);
-    EXPECT_EQ(Z7VMFbl_GetNbClass(0), 52u);
+    EXPECT_EQ(Z7VMFbl_GetNbClass(0), 56u);
     std::filesystem::copy_file(dir + "/libz7blocks_valid.so", "libz7blocks.so",
                                std::filesystem::copy_options::overwrite_existing);
     EXPECT_EQ(Z7Bdll_OpenDynaLinks(), 1u);
@@ -134,7 +134,7 @@ TEST_F(IecBlocks, ExternalLibraryIsLoadedOnlyWhenItSaysItIsValid) {
     EXPECT_STREQ(Z7Bdll_GetName(1), "EXTINC");
     EXPECT_NE(Z7Bdll_GetProc(1), nullptr);
     // a library name of 16 characters or more is skipped
-    EXPECT_EQ(Z7VMFbl_GetNbClass(0), 53u);
+    EXPECT_EQ(Z7VMFbl_GetNbClass(0), 57u);
 
     IecImage img = Img("FB 1 1 3; END");
     img.classes = {{9, 1, "EXTINC"}};

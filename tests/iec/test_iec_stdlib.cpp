@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "iec/services/z7mb.h"
 #include "iec/services/z7svc.h"
 #include "iec/vm/z7interp.h"
 #include "iec/vm/z7stdlib.h"
@@ -156,7 +157,7 @@ TEST_F(IecStd, RegistryOrderClassNumbersSizesAndAbsentRows) {
         {10, "STACKINT", 14, 524, 0, true}, {11, "SERIO", 0, 0, 0, false},  {13, "AVERAGE", 17, 536, 0, true},
         {20, "CURVELIN", 44, 0, 1, true}, {22, "UNPACK8", 22, 0, 1, true}, {31, "FIFO", 31, 24, 1, true},
         {37, "TMUSEC", 52, 12, 0, true},  {44, "SIGPLAY", 40, 32, 0, true}, {47, "AVERAGEL", 43, 1056, 0, true},
-        {48, "HYSTERACC", 54, 24, 0, true}, {49, "CANRCVMSG", 0, 8, 1, true}, {53, "MBSLAVETCPEX", 0, 0, 0, false},
+        {48, "HYSTERACC", 54, 24, 0, true}, {49, "CANRCVMSG", 0, 8, 1, true}, {53, "MBSLAVETCPEX", 57, 20260, 1, true},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.name);
@@ -776,13 +777,15 @@ TEST_F(IecStd, DateSystemAndTraceFunctions) {
     uint32_t value = 0;
     ASSERT_EQ(Z7VMLog_Pop(db, &code, &arg, &value), 1u);
     EXPECT_EQ(std::vector<uint32_t>({code, arg, value}), std::vector<uint32_t>({0x63, 4, 99}));
-    // FATALSTOP(TRUE): stop without a log entry; MBSLAVEIDENT answers FALSE
+    // FATALSTOP(TRUE): stop without a log entry; MBSLAVEIDENT stores the identification
     SetB(2, 1);
     EXPECT_EQ(Stf(135, {3, 2}), 0u);
     EXPECT_EQ(Z7VMLog_Pop(db, &code, &arg, &value), 0u);
     SetB(6, 1);
+    SetB(6, 0);
     EXPECT_EQ(Stf(218, {6, 1, 2, 3, 40, 2}), 1u);
-    EXPECT_EQ(B(6), 0);
+    EXPECT_EQ(B(6), 1);
+    Z7MBSrv_SetDevIdent("", "", "", nullptr, 0);
     // ARRAYTOSTRING of USINT [65, 66, 67] (n 5: the declared 3), STRINGTOARRAY 'XY'
     SetB(100, 65);
     SetB(101, 66);

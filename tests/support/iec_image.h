@@ -63,6 +63,8 @@ public:
     std::vector<std::pair<uint16_t, uint16_t>> xvs;  // {type, index}
     // extension words 1.. (the count is their number); none: no table
     std::vector<uint32_t> ext;
+    // blocks laid into the image whose offset becomes extension word n (from 1)
+    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> ext_blocks;
     int ext_count = -1;  // the table's count word (-1: the number of words)
     bool has_retain = false;
     Retain retain;
@@ -217,6 +219,12 @@ public:
         }
         // complex-type segment definition: extension word 9
         std::vector<uint32_t> words = ext;
+        for (const auto &[word, bytes] : ext_blocks) {
+            const uint32_t at = Grow(b, Align4(uint32_t(bytes.size())));
+            if (!bytes.empty()) std::memcpy(&b[at], bytes.data(), bytes.size());
+            if (words.size() < word) words.resize(word, 0);
+            words[word - 1] = at;
+        }
         if (ct_alloc != 0) {
             const uint32_t d = Grow(b, 8);
             Put32(b, d, ct_alloc);

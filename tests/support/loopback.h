@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace test_support {
 
@@ -28,6 +29,30 @@ inline int LoopbackDial(uint16_t port, int *result) {
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     *result = LoopbackConnect(fd, port);
     return fd;
+}
+
+// A socket of type bound to 127.0.0.1 on a port the system chose (listening
+// when it is a stream socket); the port goes to *port.
+inline int LoopbackBind(uint16_t *port, int type = SOCK_STREAM) {
+    const int fd = socket(AF_INET, type, 0);
+    struct sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t l = sizeof a;
+    if (bind(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof a) != 0 ||
+        (type == SOCK_STREAM && listen(fd, 8) != 0) ||
+        getsockname(fd, reinterpret_cast<struct sockaddr *>(&a), &l) != 0)
+        *port = 0;
+    else
+        *port = ntohs(a.sin_port);
+    return fd;
+}
+
+// A loopback TCP port that was free a moment ago.
+inline uint16_t LoopbackFreePort() {
+    uint16_t port = 0;
+    close(LoopbackBind(&port));
+    return port;
 }
 
 }  // namespace test_support

@@ -1,0 +1,562 @@
+// Modbus blocks of the standard library: MBMASTERTCP and MBMASTERRTU send
+// one request per rising edge of their send input and put the answer into a
+// program array; MBSLAVETCP and MBSLAVETCPEX run a comm server of their own
+// on a port and answer its Modbus TCP requests from the server tables.
+#include <array>
+#include <cstring>
+
+#include "core/image/bytes.h"
+#include "core/image/util.h"
+#include "iec/services/z7mb_internal.h"
+#include "iec/vm/z7cnv.h"
+#include "iec/vm/z7stdlib.h"
+#include "iec/vm/z7str.h"
+#include "iec/vm/z7vm.h"
+
+namespace {
+constexpr uint32_t kDay = 86400000u;
+constexpr uint32_t kMasterSize = 288, kSlaveSize = 20260, kSlaves = 8;
+// The comm servers of the slave blocks: one slot per open slave, its number
+// + 1 kept in the instance (0 = none) with the open flag in its last byte.
+std::array<Z7CSData, kSlaves> slave_cs;
+std::array<bool, kSlaves> slave_used{};
+
+// master instance
+enum : uint32_t {
+    MI_TIME = 0, MI_TID = 4, MI_TOTAL = 6, MI_DONE = 8, MI_BITS = 10, MI_STATE = 12, MI_ERR = 13, MI_DONEF = 14,
+    MI_EN = 15, MI_SEND = 16, MI_HANDLE = 20, MI_FRAME = 24, MI_FRAMESIZE = 264,
+};
+
+// Operands of a call: u16 indexes into the typed sections.
+struct Args {
+    uint32_t db, arg, n;
+    uint16_t Op(uint32_t k) const { return k < n ? Z7Mem_Get16(arg + 2 * k) : 0; }
+    uint32_t Elem(uint32_t sec, uint32_t k) const { return Z7Sec_Elem(db, sec, Op(k)); }
+    uint8_t B(uint32_t k) const { return Z7Mem_Get8(Elem(Z7SEC_D8, k)); }
+    int32_t D(uint32_t k) const { return int32_t(Z7Mem_Get32(Elem(Z7SEC_D32, k))); }
+    uint32_t T(uint32_t k) const { return Z7Mem_Get32(Elem(Z7SEC_TIME, k)); }
+    bool Locked(uint32_t k, uint8_t bit) const { return Z7Mem_Get8(Z7Sec_Elem(db, Z7SEC_LOCK, Op(k))) & bit; }
+    void PutB(uint32_t k, bool v) const {
+        if (const uint32_t a = Elem(Z7SEC_D8, k); a && !Locked(k, 0x01)) Z7Mem_Put8(a, v ? 1 : 0);
+    }
+    void PutD(uint32_t k, int32_t v) const {
+        if (const uint32_t a = Elem(Z7SEC_D32, k); a && !Locked(k, 0x04)) Z7Mem_Put32(a, uint32_t(v));
+    }
+    // STRING operand as a host text (at most size - 1 characters)
+    void Text(uint32_t k, char *out, uint32_t size) const {
+        const uint32_t len = Z7VMStr_GetLength(db, Op(k)), text = Z7VMStr_GetText(db, Op(k));
+        const uint8_t *p = text ? Z7Mem_Ptr(text, len) : nullptr;
+        const uint32_t n = p ? (len < size - 1 ? len : size - 1) : 0;
+        if (n) std::memcpy(out, p, n);
+        out[n] = 0;
+    }
+};
+
+uint32_t Now(uint32_t db) { return Z7Mem_Get32(Z7VM_Status(db) + ST_STAMP) % kDay; }
+uint32_t Since(uint32_t then, uint32_t now) { return (now + kDay - then % kDay) % kDay; }
+bool Changing(uint32_t db) { return Z7Mem_Get32(Z7VM_Status(db) + ST_OPTIONS) & Z7O_CHANGED; }
+
+// ---- masters ------------------------------------------------------------------------------------
+struct Master {
+    uint8_t *m;
+    bool rtu;
+    int32_t Handle() const { return int32_t(LE_Get32(m + MI_HANDLE)); }
+    void SetHandle(int32_t h) const { LE_Put32(m + MI_HANDLE, uint32_t(h)); }
+    uint8_t *Frame() const { return m + MI_FRAME; }
+    void Close() const {
+        if (rtu) {
+            Z7SerialHandle h = Handle();
+            Z7Serial_Close(&h);
+            SetHandle(-1);
+        } else {
+            if (Handle() >= 0) Z7Socket_CloseSocket(Handle());
+            SetHandle(-1);
+        }
+    }
+};
+
+// Data array operand: element type and its address for count elements.
+struct Array {
+    uint32_t type = 0, size = 0, addr = 0;
+    bool Bool() const { return type == IEC_BOOL; }
+    bool Word() const { return type == IEC_INT || type == IEC_UINT; }
+    bool Byte() const { return type == IEC_SINT || type == IEC_USINT; }
+};
+
+uint32_t Check(const Args &a, const Array &arr, uint32_t unit, uint32_t fn, int32_t raddr, int32_t rcount,
+               int32_t waddr, int32_t wcount) {
+    if (unit > 255) return 200;
+    const bool known = (fn >= 1 && fn <= 7) || fn == 15 || fn == 16 || fn == 17 || fn == 23;
+    if (!known) return 1;
+    (void)a;
+    auto addr_ok = [](int32_t x) { return x >= 1 && x <= 65536; };
+    const int32_t size = int32_t(arr.size);
+    switch (fn) {
+    case 1: case 2:
+        if (!addr_ok(raddr)) return 201;
+        if (!arr.Bool()) return 203;
+        return rcount >= 1 && rcount <= size && rcount <= 2000 ? 0 : 204;
+    case 3: case 4:
+        if (!addr_ok(raddr)) return 201;
+        if (!arr.Word()) return 203;
+        return rcount >= 1 && rcount <= size && rcount <= 125 ? 0 : 204;
+    case 5: case 6:
+        if (!addr_ok(waddr)) return 201;
+        if (fn == 5 ? !arr.Bool() : !arr.Word()) return 203;
+        return wcount == 1 ? 0 : 204;
+    case 7: case 17: return arr.Byte() ? 0 : 203;
+    case 15:
+        if (!addr_ok(waddr)) return 201;
+        if (!arr.Bool()) return 203;
+        return wcount >= 1 && wcount <= size && wcount <= 1968 ? 0 : 204;
+    case 16:
+        if (!addr_ok(waddr)) return 201;
+        if (!arr.Word()) return 203;
+        return wcount >= 1 && wcount <= size && wcount <= 120 ? 0 : 204;
+    default:  // 23
+        if (!addr_ok(raddr) || !addr_ok(waddr)) return 201;
+        if (!arr.Word()) return 203;
+        if (wcount < 1 || wcount > size || wcount > 121) return 204;
+        return rcount >= 1 && rcount <= size && rcount <= 125 ? 0 : 204;
+    }
+}
+
+uint32_t BuildRequest(const Master &ms, const Array &arr, uint32_t unit, uint32_t fn, int32_t raddr,
+                      int32_t rcount, int32_t waddr, int32_t wcount) {
+    uint8_t *f = ms.Frame();
+    const uint32_t hdr = ms.rtu ? 0 : 6;
+    uint8_t *p = f + hdr;
+    uint32_t n = 0;
+    p[n++] = uint8_t(unit);
+    p[n++] = uint8_t(fn);
+    auto put = [&](uint32_t v) {
+        BE_Put16(p + n, uint16_t(v));
+        n += 2;
+    };
+    const uint8_t *e = Z7Mem_Ptr(arr.addr, arr.size * (arr.Word() ? 2 : 1));
+    auto word = [&](uint32_t i) { return e ? LE_Get16(e + 2 * i) : 0; };
+    auto bit = [&](uint32_t i) { return e ? e[i] != 0 : false; };
+    switch (fn) {
+    case 1: case 2: case 3: case 4:
+        put(uint32_t(raddr - 1));
+        put(uint32_t(rcount));
+        break;
+    case 5:
+        put(uint32_t(waddr - 1));
+        p[n++] = bit(0) ? 0xFF : 0;
+        p[n++] = 0;
+        break;
+    case 6:
+        put(uint32_t(waddr - 1));
+        put(word(0));
+        break;
+    case 15: {
+        put(uint32_t(waddr - 1));
+        put(uint32_t(wcount));
+        const uint32_t bc = (uint32_t(wcount) + 7) / 8;
+        p[n++] = uint8_t(bc);
+        std::memset(p + n, 0, bc);
+        for (int32_t i = 0; i < wcount; i++)
+            if (bit(uint32_t(i))) p[n + uint32_t(i) / 8] = uint8_t(p[n + uint32_t(i) / 8] | (1u << (i % 8)));
+        n += bc;
+        break;
+    }
+    case 16:
+        put(uint32_t(waddr - 1));
+        put(uint32_t(wcount));
+        p[n++] = uint8_t(2 * wcount);
+        for (int32_t i = 0; i < wcount; i++) put(word(uint32_t(i)));
+        break;
+    case 23:
+        put(uint32_t(raddr - 1));
+        put(uint32_t(rcount));
+        put(uint32_t(waddr - 1));
+        put(uint32_t(wcount));
+        p[n++] = uint8_t(2 * wcount);
+        for (int32_t i = 0; i < wcount; i++) put(word(uint32_t(i)));
+        break;
+    default: break;  // 7, 17
+    }
+    if (ms.rtu) {
+        LE_Put16(p + n, crc16(p, n));
+        return n + 2;
+    }
+    uint16_t tid = uint16_t(LE_Get16(ms.m + MI_TID) + 1);
+    if (tid == 0 || tid == 0x5A37) tid = 1;  // never 0, never the comm frame marker
+    LE_Put16(ms.m + MI_TID, tid);
+    BE_Put16(f, tid);
+    BE_Put16(f + 2, 0);
+    BE_Put16(f + 4, uint16_t(n));
+    return n + 6;
+}
+
+// Parses the complete answer in the frame into the array: the error code.
+uint32_t Parse(const Master &ms, const Array &arr) {
+    const uint8_t *f = ms.Frame();
+    const uint32_t total = LE_Get16(ms.m + MI_TOTAL);
+    uint32_t hdr = 6, plen = total > 6 ? total - 6 : 0;
+    if (ms.rtu) {
+        if (total < 4 || crc16(f, total - 2) != LE_Get16(f + total - 2)) return 129;
+        hdr = 0;
+        plen = total - 2;
+    }
+    const uint8_t *p = f + hdr;
+    if (plen < 2) return 202;
+    const uint8_t fn = p[1];
+    if (fn & 0x80) return fn & 0x7F;
+    const uint32_t bc = plen >= 3 ? p[2] : 0;
+    // byte counts within the frame
+    if ((fn <= 4 || fn == 17 || fn == 23) && (plen < 3 || bc > plen - 3)) return 202;
+    switch (fn) {
+    case 1: case 2: {
+        if (!arr.Bool()) return 203;
+        const uint32_t bits = LE_Get16(ms.m + MI_BITS);
+        if (bc > (bits + 7) / 8 || arr.size < bits) return 202;
+        uint8_t *e = Z7Mem_Ptr(arr.addr, arr.size);
+        if (e == nullptr) return 202;
+        for (uint32_t i = 0; i < bits && i / 8 < bc; i++) e[i] = (p[3 + i / 8] >> (i % 8)) & 1;
+        return 0;
+    }
+    case 3: case 4: case 23: {
+        if (!arr.Word()) return 203;
+        if (bc < 2 || bc > 2 * arr.size) return 202;
+        uint8_t *e = Z7Mem_Ptr(arr.addr, 2 * arr.size);
+        if (e == nullptr) return 202;
+        for (uint32_t i = 0; i < bc / 2; i++) LE_Put16(e + 2 * i, BE_Get16(p + 3 + 2 * i));
+        return 0;
+    }
+    case 5: case 6: case 15: case 16: return 0;
+    case 7: {
+        if (!arr.Byte()) return 203;
+        uint8_t *e = Z7Mem_Ptr(arr.addr, 1);
+        if (e == nullptr || plen < 3) return 202;
+        e[0] = p[2];
+        return 0;
+    }
+    case 17: {
+        if (!arr.Byte()) return 203;
+        if (bc < 2 || bc > arr.size) return 202;
+        uint8_t *e = Z7Mem_Ptr(arr.addr, arr.size);
+        if (e == nullptr) return 202;
+        std::memcpy(e, p + 3, bc);
+        return 0;
+    }
+    default: return 1;
+    }
+}
+
+void MasterExec(const Args &a, const Master &ms, uint32_t now) {
+    uint8_t *m = ms.m;
+    const uint32_t ops_out = ms.rtu ? 13 : 14;
+    const bool en = a.B(1), send = a.B(2);
+    const bool en_edge = en && !m[MI_EN], send_edge = send && !m[MI_SEND];
+    Array arr;
+    arr.type = a.Op(0);
+    const int32_t declared = int16_t(a.Op(10));
+    arr.size = declared > 0 ? uint32_t(declared) : 0;
+    uint32_t esize = 0;
+    arr.addr = Z7Tools_GetArrayIn(a.db, arr.type, a.Op(9), declared, &esize);
+    if (arr.addr == 0) arr.size = 0;
+    uint8_t &state = m[MI_STATE], &err = m[MI_ERR];
+    if (!en) {
+        if (state != 0) ms.Close();
+        state = 0;
+        err = 0;
+    } else if (state == 0 && en_edge) {
+        err = 0;
+        char text[256];
+        a.Text(12, text, sizeof text);
+        if (ms.rtu) {
+            Z7SerialHandle h;
+            Z7Serial_Initialize(&h);
+            Z7Serial_Open(&h, text);
+            ms.SetHandle(h);
+            if (Z7Serial_IsValid(h)) state = 2;
+            else err = 130;
+        } else {
+            Z7SocketHandle s = -1;
+            uint32_t pending = 0;
+            if (Z7Socket_CreateConnectedSocket(text, uint16_t(a.D(13)), &s, &pending, 0) == 0 && s >= 0) {
+                ms.SetHandle(s);
+                state = pending ? 1 : 2;
+            } else {
+                err = 130;
+            }
+        }
+    }
+    if (state == 1) {
+        uint32_t broken = 0;
+        const uint32_t r = Z7Socket_CheckPendingConnect(ms.Handle(), &broken);
+        if (broken) {
+            ms.Close();
+            err = 130;
+            state = 0;
+        } else if (r == 0) {
+            state = 2;
+        }
+    }
+    auto send_rest = [&]() {
+        const uint32_t total = LE_Get16(m + MI_TOTAL), done = LE_Get16(m + MI_DONE);
+        uint32_t n;
+        if (ms.rtu) {
+            n = Z7Serial_Send(ms.Handle(), total - done, ms.Frame() + done);
+        } else {
+            uint32_t closed = 0;
+            const int32_t r = Z7Socket_Send(ms.Handle(), total - done, ms.Frame() + done, &closed);
+            if (closed) {
+                ms.Close();
+                err = 130;
+                state = 0;
+                return;
+            }
+            n = r > 0 ? uint32_t(r) : 0;
+        }
+        LE_Put16(m + MI_DONE, uint16_t(done + n));
+        if (done + n < total) {
+            state = 3;
+            return;
+        }
+        if (ms.rtu) {
+            Z7SerialHandle h = ms.Handle();
+            uint8_t drop[256];
+            while (Z7Serial_Receive(&h, sizeof drop, drop, false) > 0) {
+            }
+            if (ms.Frame()[0] == 0) {  // broadcast: no answer
+                m[MI_DONEF] = 1;
+                state = 2;
+                return;
+            }
+        }
+        LE_Put32(m + MI_TIME, now);
+        LE_Put16(m + MI_DONE, 0);
+        LE_Put16(m + MI_TOTAL, 0);
+        state = 4;
+    };
+    if (state == 2 && send_edge) {
+        m[MI_DONEF] = 0;
+        const uint32_t unit = uint32_t(a.D(3)), fn = uint32_t(a.D(4));
+        const int32_t raddr = a.D(5), rcount = a.D(6), waddr = a.D(7), wcount = a.D(8);
+        const uint32_t e = Check(a, arr, unit, fn, raddr, rcount, waddr, wcount);
+        err = uint8_t(e);
+        if (e == 0) {
+            LE_Put16(m + MI_BITS, uint16_t(rcount > 0 ? rcount : 0));
+            LE_Put16(m + MI_TOTAL, uint16_t(BuildRequest(ms, arr, unit, fn, raddr, rcount, waddr, wcount)));
+            LE_Put16(m + MI_DONE, 0);
+            send_rest();
+        }
+    } else if (state == 3) {
+        send_rest();
+    } else if (state == 4) {
+        const uint32_t timeout = a.T(11);
+        if (Since(LE_Get32(m + MI_TIME), now) > timeout) {
+            m[MI_DONEF] = 1;
+            state = 2;
+            err = 128;
+        } else {
+            uint8_t *f = ms.Frame();
+            for (int guard = 0; guard < 8 && state == 4; guard++) {
+                const uint32_t done = LE_Get16(m + MI_DONE), head = ms.rtu ? 3 : 6;
+                const uint32_t want = done < head ? head - done : LE_Get16(m + MI_TOTAL) - done;
+                uint32_t got;
+                if (ms.rtu) {
+                    Z7SerialHandle h = ms.Handle();
+                    got = want ? Z7Serial_Receive(&h, want, f + done, false) : 0;
+                } else {
+                    uint32_t closed = 0;
+                    const int32_t r = want ? Z7Socket_Receive(ms.Handle(), want, f + done, &closed) : 0;
+                    if (closed) {
+                        ms.Close();
+                        err = 130;
+                        state = 0;
+                        break;
+                    }
+                    got = r > 0 ? uint32_t(r) : 0;
+                }
+                if (got == 0 && want != 0) break;
+                const uint32_t now_done = done + got;
+                LE_Put16(m + MI_DONE, uint16_t(now_done));
+                if (now_done == head && done < head) {
+                    uint32_t total;
+                    if (!ms.rtu) {
+                        const uint32_t len = BE_Get16(f + 4);
+                        if (len < 2 || len + 6 > MI_FRAMESIZE) {  // cannot be a Modbus answer: dropped
+                            LE_Put16(m + MI_DONE, 0);
+                            continue;
+                        }
+                        total = len + 6;
+                    } else {
+                        const uint8_t fn = f[1];
+                        if ((fn >= 1 && fn <= 4) || fn == 17 || fn == 23) total = f[2] + 5u;
+                        else if (fn == 5 || fn == 6 || fn == 15 || fn == 16) total = 8;
+                        else if (fn == 7 || (fn & 0x80)) total = 5;
+                        else {
+                            m[MI_DONEF] = 1;
+                            state = 2;
+                            err = 1;
+                            break;
+                        }
+                    }
+                    LE_Put16(m + MI_TOTAL, uint16_t(total));
+                    continue;
+                }
+                if (now_done >= head && now_done >= LE_Get16(m + MI_TOTAL)) {
+                    if (!ms.rtu && BE_Get16(f) != LE_Get16(m + MI_TID)) {
+                        LE_Put16(m + MI_DONE, 0);  // another transaction: the wait goes on
+                        continue;
+                    }
+                    err = uint8_t(Parse(ms, arr));
+                    m[MI_DONEF] = 1;
+                    state = 2;
+                }
+            }
+        }
+    }
+    m[MI_EN] = en ? 1 : 0;
+    m[MI_SEND] = send ? 1 : 0;
+    a.PutB(ops_out, state > 1);
+    a.PutB(ops_out + 1, m[MI_DONEF] && err == 0);
+    a.PutD(ops_out + 2, err);
+}
+
+template <bool Rtu> uint32_t MasterBlock(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
+    switch (cmd) {
+    case FB_CLASSNO: return Rtu ? 51 : 50;
+    case FB_INSTSIZE: return kMasterSize;
+    case FB_AVAIL: return 1;
+    default: break;
+    }
+    uint8_t *m = Z7Mem_Ptr(inst, kMasterSize);
+    if (m == nullptr || db == 0) return 0;
+    const Master ms{m, Rtu};
+    switch (cmd) {
+    case FB_INSTINIT:
+        ms.SetHandle(-1);
+        m[MI_STATE] = 0;
+        break;
+    case FB_INSTEXIT: ms.Close(); break;
+    case FB_INSTKEEP:
+        if (Changing(db)) break;
+        if (Rtu) {
+            const bool was = m[MI_STATE] != 0;
+            ms.SetHandle(-1);
+            if (was) {
+                Z7SerialHandle h = -1;
+                Z7Serial_Open(&h, "");
+                ms.SetHandle(h);
+                if (Z7Serial_IsValid(h)) m[MI_STATE] = 2;
+                else {
+                    m[MI_ERR] = 130;
+                    m[MI_STATE] = 0;
+                }
+            }
+        } else {
+            ms.SetHandle(-1);
+            m[MI_STATE] = 0;
+        }
+        break;
+    case FB_EXEC: {
+        const uint32_t need = Rtu ? 16 : 17;
+        if (arg < 2 || Z7Mem_Get16(arg - 2) < need || Z7Mem_Ptr(arg, 2 * need) == nullptr) return 0;
+        MasterExec(Args{db, arg, Z7Mem_Get16(arg - 2)}, ms, Now(db));
+        break;
+    }
+    default: break;
+    }
+    return 0;
+}
+
+// ---- slaves ---------------------------------------------------------------------------------------
+template <bool Ex> uint32_t SlaveBlock(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
+    switch (cmd) {
+    case FB_CLASSNO: return Ex ? 57 : 53;
+    case FB_INSTSIZE: return kSlaveSize;
+    case FB_AVAIL: return 1;
+    default: break;
+    }
+    uint8_t *m = Z7Mem_Ptr(inst, kSlaveSize);
+    if (m == nullptr || db == 0) return 0;
+    uint8_t &slot = m[0], &open = m[kSlaveSize - 1];
+    Z7CSData *cs = slot >= 1 && slot <= kSlaves ? &slave_cs[slot - 1u] : nullptr;
+    auto close = [&]() {
+        if (cs != nullptr && open) Z7CS_Close(cs);
+        if (cs != nullptr) slave_used[slot - 1u] = false;
+        open = 0;
+        slot = 0;
+        cs = nullptr;
+    };
+    switch (cmd) {
+    case FB_INSTINIT: std::memset(m, 0, kSlaveSize); break;
+    case FB_INSTEXIT: close(); break;
+    case FB_INSTKEEP:
+        if (!Changing(db)) {
+            close();
+            std::memset(m, 0, kSlaveSize);
+        }
+        break;
+    case FB_EXEC: {
+        const uint32_t need = Ex ? 5 : 3;
+        if (arg < 2 || Z7Mem_Get16(arg - 2) < need || Z7Mem_Ptr(arg, 2 * need) == nullptr) return 0;
+        const Args a{db, arg, Z7Mem_Get16(arg - 2)};
+        const bool en = a.B(0);
+        if (en && open && cs != nullptr) {
+            Z7CS_Activate(cs);
+            uint32_t ch = 0;
+            const uint32_t kind = Z7CS_GetQuestion(cs, &ch);
+            if (kind != 0) {
+                const uint8_t *req = Z7CS_GetRequestFrame(cs, ch);
+                uint8_t *ans = Z7CS_GetAnswerFrameBuffer(cs, ch);
+                if (kind == 17 && req != nullptr && ans != nullptr) {
+                    const uint32_t state = Z7Sec_Addr(db, Z7SEC_MB), len = Z7CS_GetRequestLength(cs, ch);
+                    uint32_t n;
+                    if (Ex) {
+                        char name[256];
+                        a.Text(3, name, sizeof name);
+                        n = Z7MB_ServeExID(state, req, len, ans, 1, uint32_t(a.D(2)) & 0xFFFF, name);
+                    } else {
+                        n = Z7MB_ServeEx(state, req, len, ans, 1, 0);
+                    }
+                    if (n != 0) Z7CS_SendAnswerFrame(cs, ch, n);
+                }
+                Z7CS_ReleaseQuestion(cs, ch);
+            }
+        } else if (en && !open) {
+            // a free server slot and a listening socket, else tried again next call
+            for (uint32_t k = 0; cs == nullptr && k < kSlaves; k++)
+                if (!slave_used[k]) {
+                    slave_used[k] = true;
+                    slot = uint8_t(k + 1);
+                    cs = &slave_cs[k];
+                }
+            if (cs != nullptr) {
+                const Z7CSSettings s{uint16_t(a.D(1)), 0, nullptr};
+                Z7CS_Open(cs, &s, 0);
+                cs->plain = true;
+                if (cs->listen >= 0) open = 1;
+                else {
+                    Z7CS_Close(cs);
+                    close();
+                }
+            }
+        } else if (!en && open) {
+            close();
+        }
+        a.PutB(Ex ? 4 : 2, open != 0);
+        break;
+    }
+    default: break;
+    }
+    return 0;
+}
+
+FbHandler UpperProc(uint32_t id) {
+    switch (id) {
+    case 50: return MasterBlock<false>;
+    case 51: return MasterBlock<true>;
+    case 52: return SlaveBlock<false>;
+    case 53: return SlaveBlock<true>;
+    default: return nullptr;
+    }
+}
+}  // namespace
+
+void Z7MB_InstallBlocks() { Z7Stfb_UpperProc = UpperProc; }

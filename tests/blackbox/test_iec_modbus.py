@@ -1,0 +1,178 @@
+"""The IEC application's Modbus server driven from outside: an application
+with a server table (unit 7, holding registers 0..9; HR0 from %AI1, HR1 into
+%AQ1, HR2 copied from HR1 by the program) answers Modbus RTU on the
+programming port and Modbus TCP on port 1100 once the command protocol has
+handed the programming link over (0x26)."""
+
+import os
+import socket
+import struct
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from bbsupport import Controller, NetPeer, crc16  # noqa: E402
+import test_iec_runtime as rt  # noqa: E402
+from test_iec_runtime import recv_exact, written  # noqa: E402
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
+from plcclient import ACK  # noqa: E402
+
+AI1, AQ1 = 16384, 24576
+
+
+def rtu(hexs):
+    f = bytes.fromhex(hexs.replace(" ", ""))
+    return f + struct.pack("<H", crc16(f))
+
+
+def poll(fn, want, seconds=5.0):
+    """Repeats fn until it answers want or the time is up; the last answer."""
+    deadline = time.monotonic() + seconds
+    got = fn()
+    while got != want and time.monotonic() < deadline:
+        time.sleep(0.1)
+        got = fn()
+    return got
+
+
+class IecModbusRtu(unittest.TestCase):
+    def test_server_table_over_the_programming_port(self):
+        ctl = Controller(prefix="plc-bb-iecmb-")
+        self.addCleanup(ctl.cleanup)
+        c = ctl.start(port=True).client
+        c.set_mode(0)
+        c.download(0, written("modbus-program"))
+        c.set_mode(2)
+        c.write_reg(AI1, 16, 0x2468)
+        c.expect_byte(c.transact(0x26, bytes([c.target])), ACK, "0x26")
+        time.sleep(0.2)
+        c.flush_input()
+
+        def ask(hexs, n):
+            c.flush_input()
+            c.write(rtu(hexs))
+            try:
+                return c.read_exact(n, timeout=1.0)
+            except Exception:  # noqa: BLE001 - no answer yet
+                return b""
+
+        self.assertEqual(rtu("07 03 00 00 00 03"), bytes.fromhex("07 03 00 00 00 03 05 AD"))
+        self.assertEqual(poll(lambda: ask("07 03 00 00 00 03", 11), rtu("07 03 06 24 68 00 00 00 00")),
+                         rtu("07 03 06 24 68 00 00 00 00"))
+        self.assertEqual(ask("07 06 00 01 0B EE", 8), rtu("07 06 00 01 0B EE"))
+        self.assertEqual(poll(lambda: ask("07 03 00 00 00 03", 11), rtu("07 03 06 24 68 0B EE 0B EE")),
+                         rtu("07 03 06 24 68 0B EE 0B EE"))
+        self.assertEqual(ask("07 03 00 00 00 0B", 5), rtu("07 83 02"))
+        self.assertEqual(ask("07 04 00 00 00 01", 5), rtu("07 84 02"))
+        self.assertEqual(ask("07 10 00 03 00 05 02 00 01", 5), rtu("07 90 03"))
+        self.assertEqual(ask("07 08 00 01 00 00", 5), rtu("07 88 01"))
+        ident = bytes.fromhex("07 2B 0E 01 01 00 00 02 01 02 5A 37 02 0A".replace(" ", "")) + b"9.1.161102"
+        self.assertEqual(ask("07 2B 0E 01 01", len(ident) + 2), ident + struct.pack("<H", crc16(ident)))
+        c.flush_input()
+        c.write(rtu("08 03 00 00 00 01"))  # another unit: nothing
+        self.assertTrue(c.silent_for(0.5))
+        # the written register reached the program's output
+        c.write(b"HR\x00\x00")
+        time.sleep(0.3)
+        c.flush_input()
+        self.assertEqual(poll(lambda: c.read_reg(AQ1, 16), struct.pack("<H", 0x0BEE)), struct.pack("<H", 0x0BEE))
+
+
+class IecModbusTcp(unittest.TestCase):
+    """Port 1100 after the hand-over over Ethernet (a veth peer)."""
+
+    def setUp(self):
+        self.peer = NetPeer()
+        self.addCleanup(self.peer.close)
+        self.ctl = Controller(prefix="plc-bb-iecmbt-")
+        self.addCleanup(self.ctl.cleanup)
+        self.c = self.ctl.start(port=True).client
+        self.c.set_mode(0)
+        self.c.download(0, written("modbus-program"))
+        self.c.set_mode(2)
+        self.c.write_reg(AI1, 16, 0x2468)
+
+    def connect(self, port=1100):
+        s = socket.create_connection(("127.0.0.1", port), timeout=3)
+        self.addCleanup(s.close)
+        return s
+
+    def test_server_table_over_tcp_1100(self):
+        rt.IecRuntime.hand_over_ethernet(self)
+        s = self.connect()
+
+        def ask(hexs, n):
+            s.sendall(bytes.fromhex(hexs.replace(" ", "")))
+            return recv_exact(s, n)
+
+        self.assertEqual(ask("00 01 00 00 00 02 07 11", 10), bytes.fromhex("00 01 00 00 00 04 07 11 01 FF"))
+        self.assertEqual(poll(lambda: ask("00 02 00 00 00 06 00 03 00 00 00 01", 11),
+                              bytes.fromhex("00 02 00 00 00 05 00 03 02 24 68")),
+                         bytes.fromhex("00 02 00 00 00 05 00 03 02 24 68"))
+        self.assertEqual(ask("00 03 00 00 00 05 07 2B 0D 01 00", 10), bytes.fromhex("00 03 00 00 00 04 07 AB 0D 01"))
+        # a stopped application answers nothing
+        t = self.connect()
+        t.sendall(rt.frame(5, b"\x01\x00z7\x00"))
+        self.assertEqual(recv_exact(t, 7), rt.frame(5, b"\x00\x00"))
+        self.assertTrue(self.ctl.wait_console("Application stopped", 5))
+        s.sendall(bytes.fromhex("00 04 00 00 00 06 07 03 00 00 00 01"))
+        s.settimeout(1.0)
+        with self.assertRaises(socket.timeout):
+            s.recv(16)
+
+
+PYMODBUS_SLAVE = """
+import sys
+from pymodbus.datastore import ModbusSequentialDataBlock, ModbusServerContext, ModbusSlaveContext
+from pymodbus.server import StartTcpServer
+hr = ModbusSequentialDataBlock(0, [0] * 400)
+hr.setValues(100, [0x1234, 0xFFFE, 0x0001, 0x86A0])
+ctx = ModbusServerContext(slaves=ModbusSlaveContext(hr=hr, zero_mode=True), single=True)
+StartTcpServer(context=ctx, address=("127.0.0.1", int(sys.argv[1])))
+"""
+
+
+class IecModbusClient(unittest.TestCase):
+    def test_client_engine_against_pymodbus(self):
+        slave = subprocess.Popen(["/usr/bin/python3", "-c", PYMODBUS_SLAVE, "15020"],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+        def end():
+            slave.terminate()
+            slave.wait(5)
+        self.addCleanup(end)
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", 15020), timeout=1).close()
+                break
+            except OSError:
+                self.assertLess(time.monotonic(), deadline, "the pymodbus slave does not listen")
+                time.sleep(0.1)
+        ctl = Controller(prefix="plc-bb-iecmbc-")
+        self.addCleanup(ctl.cleanup)
+        c = ctl.start(port=True).client
+        c.set_mode(0)
+        c.download(0, written("modbus-client-program"))
+        c.set_mode(2)
+        c.write_reg(AI1, 16, 0x0BAD)
+        c.write_reg(AI1 + 16, 16, 77)
+        word = lambda ref: int.from_bytes(c.read_reg(ref, 16), "little")  # noqa: E731
+        self.assertEqual(poll(lambda: word(AQ1), 0x1234), 0x1234)
+        self.assertEqual(word(AQ1 + 16), 0x00F0)
+        good = word(AQ1 + 32)
+        time.sleep(1.0)
+        self.assertGreaterEqual(word(AQ1 + 32) - good, 5)  # about ten a second
+        from pymodbus.client import ModbusTcpClient
+        m = ModbusTcpClient("127.0.0.1", port=15020)
+        self.assertTrue(m.connect())
+        self.addCleanup(m.close)
+        regs = lambda: list(m.read_holding_registers(200, 2, slave=1).registers)  # noqa: E731
+        self.assertEqual(poll(regs, [0x0BAD, 77]), [0x0BAD, 77])
+
+
+if __name__ == "__main__":
+    unittest.main()

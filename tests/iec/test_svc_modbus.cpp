@@ -1,0 +1,780 @@
+// The application's Modbus: section sizing and build, the server answering
+// byte for byte from its tables, the exchange with the variables, and the
+// client engine against peers on loopback sockets and a socket pair standing
+// in for the programming port, stepped with a settable millisecond clock.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/image/bytes.h"
+#include "core/image/util.h"
+#include "io/vcomm.h"
+#include "iec/services/z7mb_internal.h"
+#include "iec/services/z7svc.h"
+#include "iec/vm/z7stdlib.h"
+#include "iec/vm/z7str.h"
+#include "tests/iec/iec_fixture.h"
+#include "tests/support/iec_mbcfg.h"
+#include "tests/support/loopback.h"
+
+namespace {
+using Bytes = std::vector<uint8_t>;
+using test_support::MbConfig;
+
+Bytes Hex(const std::string &h) {
+    Bytes b;
+    for (size_t i = 0; i < h.size();) {
+        if (h[i] == ' ') {
+            i++;
+            continue;
+        }
+        b.push_back(uint8_t(std::stoul(h.substr(i, 2), nullptr, 16)));
+        i += 2;
+    }
+    return b;
+}
+Bytes Rtu(const std::string &h) {
+    Bytes b = Hex(h);
+    const uint16_t c = crc16(b.data(), b.size());
+    b.push_back(uint8_t(c));
+    b.push_back(uint8_t(c >> 8));
+    return b;
+}
+
+class Modbus : public iec_test::IecTest {
+protected:
+    uint32_t db = 0;
+    void SetUp() override {
+        IecTest::SetUp();
+        Z7Svc_InstallVMHooks();  // as the runtime's start does
+    }
+    test_support::IecImage Image(const MbConfig &cfg) {
+        test_support::IecImage img;
+        img.d8 = {31, 31, 31};
+        img.d16 = {31, 31, 31};
+        img.d32 = {15, 15, 15};
+        img.time = {3, 3, 3};
+        img.str = {3, 3, 3};
+        img.string_sizes = {40, 40, 40};
+        img.ext_blocks = {{2, cfg.Build()}};
+        return img;
+    }
+    uint32_t State() const { return Z7Sec_Addr(db, Z7SEC_MB); }
+    uint16_t Int(uint32_t i) const { return Z7Mem_Get16(Z7Sec_Elem(db, Z7SEC_D16, i)); }
+    void SetInt(uint32_t i, uint16_t v) const { Z7Mem_Put16(Z7Sec_Elem(db, Z7SEC_D16, i), v); }
+    uint32_t Dint(uint32_t i) const { return Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_D32, i)); }
+    uint8_t *Req(uint32_t n) const {
+        MBState st;
+        return MB_Open(State(), st) ? st.Req(n) : nullptr;
+    }
+    uint8_t *Conn(uint32_t n) const {
+        MBState st;
+        return MB_Open(State(), st) ? st.Conn(n) : nullptr;
+    }
+    Bytes Serve(const Bytes &req, bool tcp, uint32_t unit = 0, const char *name = nullptr) {
+        uint8_t ans[300] = {};
+        const uint32_t n =
+            Z7MB_ServeExID(State(), req.data(), uint32_t(req.size()), ans, tcp ? 1 : 0, unit, name);
+        return Bytes(ans, ans + n);
+    }
+};
+
+TEST_F(Modbus, SizingBuildAndLinkRules) {
+    // no configuration: 36 bytes, nothing served, opened or exchanged
+    test_support::IecImage plain;
+    ASSERT_EQ(Start(plain, db), 0u);
+    EXPECT_EQ(Z7Sec_Bytes(db, Z7SEC_MB), 36u);
+    EXPECT_EQ(Z7MB_FindServer(State(), nullptr), 0u);
+    EXPECT_TRUE(Serve(Rtu("07 03 00 00 00 01"), false).empty());
+    Z7MB_Activate(State(), 1000);
+    Z7VM_ExchangeModbusData(db);
+    Z7Def_Stop(db, nullptr, nullptr, "");
+
+    struct Case {
+        const char *what;
+        MbConfig cfg;
+        uint32_t size;
+    };
+    std::vector<Case> cases;
+    {
+        MbConfig c;
+        c.Conn(1, 502, 0, 0, 0, "127.0.0.1").Request({.size = 8}).Variable({});
+        cases.push_back({"one connection, one request of 8 bytes, one variable", c, 440});
+    }
+    cases.push_back({"empty chain", MbConfig{}, 40});
+    {
+        MbConfig c;
+        c.minimum = 1000;
+        cases.push_back({"the block's minimum", c, 1000});
+    }
+    {
+        // the 33rd server's holding registers get their change marks too:
+        // 36 + 33 x 328 + 40 + 2 x 10
+        MbConfig c;
+        for (uint16_t id = 1; id <= 33; id++) c.Conn(id, 1, 0, 0x100, 0, "S");
+        c.Request({.id = 1, .conn = 33, .fn = 3, .count = 5, .size = 10});
+        cases.push_back({"33 servers", c, 10920});
+    }
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        const std::vector<uint8_t> b = k.cfg.Build();
+        const uint32_t cfg = test_support::IecLoad(b);
+        blocks.push_back(cfg);
+        EXPECT_EQ(Z7MB_ConfigSizing(cfg), k.size);
+    }
+
+    // link: variables whose bytes do not fit their request stay unbound;
+    // requests whose frame or buffer cannot hold their items are refused
+    MbConfig c;
+    c.Conn(1, 9, 0, 0, 0, "127.0.0.1")
+        .Request({.id = 1, .fn = 3, .count = 2, .size = 4})
+        .Request({.id = 2, .fn = 16, .count = 124, .size = 248})
+        .Request({.id = 3, .fn = 3, .count = 4, .size = 4})
+        .Request({.id = 4, .fn = 1, .count = 2001, .size = 251})
+        .Variable({.req = 1, .pos = 1, .index = 1})
+        .Variable({.req = 1, .pos = 1, .format = 2, .type = 2, .index = 1})
+        .Variable({.req = 1, .pos = 2, .index = 2})
+        .Variable({.req = 9, .pos = 0, .index = 3});
+    ASSERT_EQ(Start(Image(c), db), 0u);
+    MBState st;
+    ASSERT_TRUE(MB_Open(State(), st));
+    EXPECT_EQ(st.nreq, 4u);
+    EXPECT_EQ(st.nvar, 4u);
+    const uint32_t bound[] = {1, 0, 0, 0};
+    for (uint32_t i = 0; i < 4; i++) EXPECT_EQ(LE_Get32(st.Var(i) + MBV_DATA) != 0, bound[i] != 0) << i;
+    const uint16_t status[] = {0, 7, 7, 7}, error[] = {130, 130, 130, 130};
+    for (uint32_t i = 1; i < 4; i++) {
+        EXPECT_EQ(LE_Get16(st.Req(i) + MBR_STATUS), status[i]) << i;
+        EXPECT_EQ(LE_Get16(st.Req(i) + MBR_ERROR), error[i]) << i;
+    }
+    Z7Def_Stop(db, nullptr, nullptr, "");
+}
+
+TEST_F(Modbus, ServerAnswersFromItsTablesAndTheExchangeMovesTheVariables) {
+    MbConfig c;
+    c.Conn(1, 7, 0, 0x100, 0, "SRV")
+        .Request({.id = 1, .fn = 3, .addr = 0, .count = 10, .size = 20})
+        .Request({.id = 2, .fn = 1, .addr = 0, .count = 16, .size = 2})
+        .Variable({.req = 1, .pos = 0, .index = 1, .kind = 1})
+        .Variable({.req = 1, .pos = 1, .index = 2, .kind = 0})
+        .Variable({.req = 1, .pos = 2, .index = 3, .kind = 1})
+        .Variable({.req = 2, .pos = 3, .type = 1, .index = 1, .kind = 0});
+    ASSERT_EQ(Start(Image(c), db), 0u);
+    SetInt(1, 0x2468);
+    Z7VM_ExchangeModbusData(db);
+    EXPECT_EQ(Serve(Rtu("07 03 00 00 00 03"), false), Hex("07 03 06 24 68 00 00 00 00"));
+    EXPECT_EQ(Serve(Rtu("07 06 00 01 0B EE"), false), Hex("07 06 00 01 0B EE"));
+    Z7VM_ExchangeModbusData(db);
+    EXPECT_EQ(Int(2), 0x0BEE);
+    SetInt(3, Int(2));  // what the program does
+    Z7VM_ExchangeModbusData(db);
+    EXPECT_EQ(Serve(Rtu("07 03 00 00 00 03"), false), Hex("07 03 06 24 68 0B EE 0B EE"));
+    // a register nobody wrote is refreshed from its variable
+    SetInt(2, 0x1111);
+    Z7VM_ExchangeModbusData(db);
+    EXPECT_EQ(Serve(Rtu("07 03 00 01 00 01"), false), Hex("07 03 02 11 11"));
+
+    struct Case {
+        const char *what, *request;
+        bool tcp;
+        const char *answer;
+    };
+    const Case cases[] = {
+        {"11 registers", "07 03 00 00 00 0B", false, "07 83 02"},
+        {"126 registers", "07 03 00 00 00 7E", false, "07 83 02"},
+        {"no input registers", "07 04 00 00 00 01", false, "07 84 02"},
+        {"another unit", "08 03 00 00 00 01", false, ""},
+        {"byte count disagrees", "07 10 00 03 00 05 02 00 01", false, "07 90 03"},
+        {"bytes missing", "07 10 00 03 00 02 04 00 01", false, "07 90 03"},
+        {"coils byte count", "07 0F 00 00 00 09 01 FF", false, "07 8F 03"},
+        {"function 7", "07 07", false, "07 87 01"},
+        {"function 9", "07 09 00 00", false, "07 89 01"},
+        {"function 18", "07 12", false, "07 92 01"},
+        {"diagnostics echo", "07 08 00 00 A5 37", false, "07 08 00 00 A5 37"},
+        {"diagnostics 1", "07 08 00 01 00 00", false, "07 88 01"},
+        {"short read", "07 03 00 00", false, ""},
+        {"identification basic from 1", "07 2B 0E 01 01", false, "07 2B 0E 01 01 00 00 02 01 02 5A 37 02 0A 39 2E 31 2E 31 36 31 31 30 32"},
+        {"identification private", "07 2B 0E 04 80", false, "07 2B 0E 04 83 00 00 01 80 02 00 00"},
+        {"identification MEI 13", "07 2B 0D 01 00", false, "07 AB 0D 01"},
+        {"identification object 3", "07 2B 0E 01 03", false, "07 AB 0E 01"},
+        {"write coil 3 with 1", "07 05 00 03 00 01", false, "07 05 00 03 00 01"},
+        {"read 8 coils", "07 01 00 00 00 08", false, "07 01 01 08"},
+        {"read 0 coils", "07 01 00 00 00 00", false, "07 01 00"},
+        {"2001 coils", "07 01 00 00 07 D1", false, "07 81 02"},
+        {"broadcast write", "00 06 00 05 00 63", false, ""},
+        {"report id over TCP", "00 05 00 00 00 02 07 11", true, "00 05 00 00 00 04 07 11 01 FF"},
+        {"unit 0 over TCP", "00 06 00 00 00 06 00 03 00 05 00 01", true, "00 06 00 00 00 05 00 03 02 00 63"},
+        {"short TCP", "00 07 00 00 00 01 07", true, ""},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        const Bytes req = k.tcp ? Hex(k.request) : Rtu(k.request);
+        EXPECT_EQ(Serve(req, k.tcp), Hex(k.answer));
+    }
+    // nothing of the refused writes landed; the coil came into its BOOL
+    EXPECT_EQ(Serve(Rtu("07 03 00 03 00 01"), false), Hex("07 03 02 00 00"));
+    Z7VM_ExchangeModbusData(db);
+    EXPECT_EQ(Z7Mem_Get8(Z7Sec_Elem(db, Z7SEC_D8, 1)), 1);
+
+    // slave blocks find servers by name; identification texts and words
+    EXPECT_NE(Z7MB_FindServer(State(), "SRV"), 0u);
+    EXPECT_EQ(Z7MB_FindServer(State(), "SRV2"), 0u);
+    EXPECT_EQ(Serve(Rtu("07 03 00 00 00 01"), false, 0, "OTHER"), Bytes{});
+    EXPECT_EQ(Serve(Rtu("09 03 00 00 00 01"), false, 9, "SRV"), Hex("09 03 02 24 68"));
+    // the block library's slave blocks: RTU requests without their CRC
+    EXPECT_EQ(Z7MB_HasServer(db, "SRV"), 1u);
+    EXPECT_EQ(Z7MB_HasServer(db, "NONE"), 0u);
+    const Bytes plain = Hex("07 03 00 00 00 01");
+    uint8_t out[260];
+    EXPECT_EQ(Z7MB_ServeBlockRequest(db, plain.data(), uint32_t(plain.size()), out, sizeof out, 1, 7, "SRV"), 5u);
+    EXPECT_EQ(Bytes(out, out + 5), Hex("07 03 02 24 68"));
+    EXPECT_EQ(Z7MB_ServeBlockRequest(db, plain.data(), uint32_t(plain.size()), out, 4, 1, 7, "SRV"), 0u);
+    // MBSLAVEIDENT("ACME", "", "", [16#1234], 1) from the application
+    Z7VMStr_AscForceC(db, 1, "ACME");
+    SetInt(20, 0x1234);
+    const uint16_t call[] = {218, 6, 5, 1, 2, 3, 20, 1};
+    const uint32_t ops = Z7Mem_Alloc(sizeof call);
+    for (uint32_t i = 0; i < 8; i++) Z7Mem_Put16(ops + 2 * i, call[i]);
+    Z7VMStf_Execute(db, ops);
+    Z7Mem_Free(ops);
+    EXPECT_EQ(Z7Mem_Get8(Z7Sec_Elem(db, Z7SEC_D8, 5)), 1);
+    EXPECT_EQ(Serve(Rtu("07 2B 0E 01 02"), false), Hex("07 2B 0E 01 01 00 00 01 02 0A 39 2E 31 2E 31 36 31 31 30 32"));
+    EXPECT_EQ(Serve(Rtu("07 2B 0E 01 00"), false).size(), 8u + 6 + 4 + 12);
+    EXPECT_EQ(Serve(Rtu("07 2B 0E 04 80"), false), Hex("07 2B 0E 04 83 00 00 01 80 02 12 34"));
+    const uint32_t server = Z7MB_FindServer(State(), nullptr);
+    uint8_t ans[8];
+    const uint8_t pdu[] = {7, 17};
+    EXPECT_EQ(Z7MBSrv_Serve(server, pdu, 2, ans), 4u);
+
+    // a stopped application answers nothing
+    uint8_t buf[300];
+    const Bytes rq = Rtu("07 03 00 00 00 01");
+    EXPECT_EQ(Z7VM_ServeModbus(db, 16, rq.data(), uint32_t(rq.size()), buf), 5u);
+    Z7St_SetFlags(db, uint16_t(Z7St_Flags(db) | Z7F_STOPPED));
+    EXPECT_EQ(Z7VM_ServeModbus(db, 16, rq.data(), uint32_t(rq.size()), buf), 0u);
+    Z7Def_Stop(db, nullptr, nullptr, "");
+}
+
+// A TCP peer on loopback that the engine connects to.
+struct Peer {
+    int listen_fd = -1, fd = -1;
+    uint16_t port = 0;
+    Peer() { listen_fd = test_support::LoopbackBind(&port); }
+    ~Peer() {
+        if (fd >= 0) close(fd);
+        close(listen_fd);
+    }
+    bool Accept() {
+        pollfd p{listen_fd, POLLIN, 0};
+        if (poll(&p, 1, 0) <= 0) return false;
+        fd = accept(listen_fd, nullptr, nullptr);
+        const int one = 1;  // small frames go out at once, never held for an acknowledgement
+        if (fd >= 0) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        return fd >= 0;
+    }
+    Bytes Read(size_t n) {
+        Bytes out;
+        while (fd >= 0 && out.size() < n) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 0) <= 0) break;
+            uint8_t b[512];
+            const ssize_t r = read(fd, b, n - out.size());
+            if (r <= 0) break;
+            out.insert(out.end(), b, b + r);
+        }
+        return out;
+    }
+    void Write(const Bytes &b) { ASSERT_EQ(write(fd, b.data(), b.size()), ssize_t(b.size())); }
+};
+
+TEST_F(Modbus, ClientEngineOverTcpRetriesTimeOutsAndMidnight) {
+    Peer peer;
+    MbConfig c;
+    c.Conn(1, peer.port, 0, 0x01, 0, "127.0.0.1")
+        .Unit(1, 9)
+        .Request({.id = 1, .conn = 1, .unit = 9, .mode = 1, .period = 100, .fn = 3, .addr = 40, .count = 2,
+                  .tries = 3, .timeout = 300, .size = 4})
+        .Variable({.req = 1, .pos = 0, .index = 1})
+        .Variable({.req = 1, .pos = 1, .mask = 0x00F0, .index = 2})
+        .Variable({.req = 1, .type = 11, .index = 3, .kind = 2})
+        .Variable({.req = 1, .type = 11, .index = 4, .kind = 6})
+        .Variable({.req = 1, .type = 11, .index = 5, .kind = 7})
+        .Variable({.req = 1, .type = 2, .index = 1, .kind = 16})
+        .Variable({.req = 1, .type = 11, .index = 6, .kind = 11})
+        .Variable({.req = 1, .type = 1, .index = 3, .kind = 18});
+    ASSERT_EQ(Start(Image(c), db), 0u);
+    uint32_t now = 1000;
+    // steps the engine (1 ms a step) until the peer holds n bytes
+    auto frame = [&](size_t n) {
+        Bytes got;
+        for (int i = 0; i < 5000 && got.size() < n; i++) {
+            Z7MB_Activate(State(), now++);
+            if (peer.fd < 0) peer.Accept();
+            const Bytes b = peer.Read(n - got.size());
+            got.insert(got.end(), b.begin(), b.end());
+        }
+        return got;
+    };
+    auto settle = [&](uint16_t status) {
+        for (int i = 0; i < 5000 && LE_Get16(Req(0) + MBR_STATUS) != status; i++) Z7MB_Activate(State(), now++);
+        Z7VM_ExchangeModbusData(db);
+    };
+    EXPECT_EQ(frame(12), Hex("00 01 00 00 00 06 09 03 00 28 00 02"));
+    peer.Write(Hex("00 01 00 00 00 07 09 03 04 12 34 FF FE"));
+    settle(0);
+    EXPECT_EQ(Int(1), 0x1234);
+    EXPECT_EQ(Int(2), 0x00F0);
+    EXPECT_EQ(Int(4), 1);
+    EXPECT_EQ(Dint(1), 1u);
+    // an exception answer: the code is the error, the errors are counted
+    now += 100;
+    EXPECT_EQ(frame(12), Hex("00 02 00 00 00 06 09 03 00 28 00 02"));
+    peer.Write(Hex("00 02 00 00 00 03 09 83 02"));
+    settle(7);
+    EXPECT_EQ(Int(3), 2);
+    EXPECT_EQ(Int(5), 1);
+    EXPECT_EQ(Int(6), 2);  // the unit's last error
+    EXPECT_EQ(Dint(1), 2u);
+    // the unit status reset clears its counts and falls back
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, 3), 1);
+    Z7VM_ExchangeModbusData(db);
+    Z7VM_ExchangeModbusData(db);
+    EXPECT_EQ(Dint(1), 0u);
+    EXPECT_EQ(Int(6), 0);
+    EXPECT_EQ(Z7Mem_Get8(Z7Sec_Elem(db, Z7SEC_D8, 3)), 0);
+    // a wrong transaction id is ignored; three tries 300 ms apart, then 128
+    now += 100;
+    EXPECT_EQ(frame(12)[1], 3);
+    peer.Write(Hex("00 09 00 00 00 07 09 03 04 00 00 00 00"));
+    for (uint8_t id = 4; id <= 5; id++) {
+        now += 300;
+        const Bytes f = frame(12);
+        ASSERT_EQ(f.size(), 12u);
+        EXPECT_EQ(f[1], id);
+    }
+    now += 300;
+    settle(7);
+    EXPECT_EQ(Int(3), 128);
+    EXPECT_EQ(Int(1), 0x1234);
+    // a header length below 3 is dropped; a byte count past the items asked is 130
+    now += 100;
+    Bytes f = frame(12);
+    ASSERT_EQ(f.size(), 12u);
+    peer.Write({f[0], f[1], 0, 0, 0, 2, f[0], f[1], 0, 0, 0, 9, 9, 3, 6, 0, 1, 0, 2, 0, 3});
+    settle(7);
+    EXPECT_EQ(Int(3), 130);
+    EXPECT_EQ(Int(1), 0x1234);
+    // the transaction id after 2000 is 1
+    LE_Put16(Conn(0) + MBC_TID, 2000);
+    now += 200;
+    EXPECT_EQ(frame(12)[1], 1);
+    // a time-out at 23:59:59.900 with 500 ms fires at 00:00:00.400
+    LE_Put32(Conn(0) + MBC_TIMEOUT, 500);
+    LE_Put32(Conn(0) + MBC_SENDT, 86399900);
+    Z7MB_Activate(State(), 399);
+    EXPECT_EQ(Conn(0)[MBC_STATE], 5);
+    Z7MB_Activate(State(), 400);
+    EXPECT_NE(Conn(0)[MBC_STATE], 5);
+    // a lost connection: 130 on every request, reopened (flag 1)
+    close(peer.fd);
+    peer.fd = -1;
+    for (int i = 0; i < 5000 && Conn(0)[MBC_ERROR] != 130; i++) Z7MB_Activate(State(), now++);
+    EXPECT_EQ(LE_Get16(Req(0) + MBR_ERROR), 130);
+    EXPECT_EQ(frame(12).size(), 12u);
+    Z7Def_Stop(db, nullptr, nullptr, "");
+}
+
+TEST_F(Modbus, ClientEngineWritesUdpAndSerialFrames) {
+    // UDP peer: the port after the address wins over word 3
+    uint16_t udp_port = 0;
+    const int udp = test_support::LoopbackBind(&udp_port, SOCK_DGRAM);
+    const std::string text = "UDP:127.0.0.1:" + std::to_string(udp_port);
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
+    Vcomm_Port[ProgrammingPort].fd = sv[0];
+    MbConfig c;
+    c.Conn(1, 9, 0, 0, 0, text)
+        .Request({.id = 1, .conn = 1, .unit = 1, .mode = 3, .fn = 16, .addr = 200, .count = 2, .size = 4})
+        .Variable({.req = 1, .pos = 0, .index = 1, .kind = 1})
+        .Variable({.req = 1, .pos = 1, .index = 2, .kind = 1})
+        .Conn(2, 0, 0, 0x10, 0, "9600,N,8,1")
+        .Request({.id = 2, .conn = 2, .unit = 1, .mode = 1, .period = 1000, .fn = 3, .addr = 100, .count = 4,
+                  .size = 8})
+        .Request({.id = 3, .conn = 2, .unit = 0, .mode = 0, .fn = 6, .addr = 300, .count = 1, .size = 2})
+        .Variable({.req = 3, .pos = 0, .index = 3, .kind = 1})
+        .Variable({.req = 3, .type = 1, .index = 2, .kind = 5})
+        .Variable({.req = 2, .pos = 0, .index = 6})
+        .Conn(3, 0, 0, 0x10, 0, "ASCII:9600,N,8,1")
+        .Request({.id = 4, .conn = 3, .unit = 1, .mode = 1, .period = 1000, .fn = 3, .addr = 100, .count = 4,
+                  .size = 8});
+    ASSERT_EQ(Start(Image(c), db), 0u);
+    SetInt(1, 0x0BAD);
+    SetInt(2, 77);
+    uint32_t now = 5000;
+    Z7VM_ExchangeModbusData(db);
+    Bytes got(300);
+    ssize_t n = -1;
+    sockaddr_in from_addr{};
+    socklen_t fl = sizeof from_addr;
+    for (int i = 0; i < 100 && n <= 0; i++) {
+        Z7MB_Activate(State(), now++);
+        n = recvfrom(udp, got.data(), got.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from_addr), &fl);
+    }
+    got.resize(size_t(n > 0 ? n : 0));
+    EXPECT_EQ(got, Hex("00 01 00 00 00 0B 01 10 00 C8 00 02 04 0B AD 00 4D"));
+    // the answer must carry the id sent and a length matching the datagram
+    for (const char *answer : {"00 02 00 00 00 06 01 10 00 C8 00 02", "00 01 00 00 00 07 01 10 00 C8 00 02",
+                               "00 01 00 00 00 06 01 10 00 C8 00 02"}) {
+        const Bytes a = Hex(answer);
+        sendto(udp, a.data(), a.size(), 0, reinterpret_cast<sockaddr *>(&from_addr), fl);
+        for (int i = 0; i < 5; i++) Z7MB_Activate(State(), now++);
+    }
+    EXPECT_EQ(LE_Get16(Req(0) + MBR_GOOD), 1);
+    EXPECT_EQ(LE_Get16(Req(0) + MBR_ERRORS), 0);
+    // serial: RTU to unit 1, then the broadcast ends good at once
+    Bytes line(64);
+    ssize_t r = read(sv[1], line.data(), line.size());
+    line.resize(size_t(r > 0 ? r : 0));
+    Bytes want = Hex("01 03 00 64 00 04 05 D6");
+    want.insert(want.end(), {':', '0', '1', '0', '3', '0', '0', '6', '4', '0', '0', '0', '4', '9', '4', '\r', '\n'});
+    EXPECT_EQ(line, want);
+    ASSERT_EQ(write(sv[1], Rtu("01 03 08 00 2A 00 00 00 00 00 00").data(), 13), 13);
+    for (int i = 0; i < 50; i++) Z7MB_Activate(State(), now++);
+    Z7VM_ExchangeModbusData(db);
+    EXPECT_EQ(Int(6), 42);
+    SetInt(3, 4321);
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, 2), 1);
+    Z7VM_ExchangeModbusData(db);
+    for (int i = 0; i < 5; i++) Z7MB_Activate(State(), now++);
+    line.assign(64, 0);
+    r = read(sv[1], line.data(), line.size());
+    line.resize(size_t(r > 0 ? r : 0));
+    EXPECT_EQ(line, Rtu("00 06 01 2C 10 E1"));
+    EXPECT_EQ(LE_Get16(Req(2) + MBR_STATUS), 0);
+    EXPECT_EQ(LE_Get16(Req(2) + MBR_GOOD), 1);
+    Z7VM_ExchangeModbusData(db);
+    EXPECT_EQ(Z7Mem_Get8(Z7Sec_Elem(db, Z7SEC_D8, 2)), 0);  // the send-once variable fell back
+    Z7Def_Stop(db, nullptr, nullptr, "");
+    Vcomm_Port[ProgrammingPort].fd = -1;
+    close(sv[0]);
+    close(sv[1]);
+    close(udp);
+}
+
+// One block instance of the standard registry and its operand list.
+struct Block {
+    FbHandler h = nullptr;
+    uint32_t db = 0, inst = 0, arg = 0;
+    void Run() const { h(FB_EXEC, db, 0, inst, arg); }
+};
+
+TEST_F(Modbus, MasterAndSlaveBlocks) {
+    MbConfig c;
+    c.Conn(1, 7, 0, 0x100, 0, "SRV")
+        .Request({.id = 1, .fn = 3, .addr = 0, .count = 10, .size = 20})
+        .Variable({.req = 1, .pos = 0, .index = 1, .kind = 1});
+    ASSERT_EQ(Start(Image(c), db), 0u);
+    SetInt(1, 0x2468);
+    Z7VM_ExchangeModbusData(db);
+    std::vector<uint32_t> mine;
+    auto make = [&](const char *name, const std::vector<uint16_t> &ops) {
+        Block b;
+        b.db = db;
+        for (uint32_t id = 0; id < Z7STFB_ROWS; id++)
+            if (std::strcmp(Z7Stfb_GetName(id), name) == 0) b.h = Z7Stfb_GetProc(id);
+        EXPECT_NE(b.h, nullptr) << name;
+        b.inst = Z7Mem_Alloc(b.h(FB_INSTSIZE, 0, 0, 0, 0));
+        const uint32_t list = Z7Mem_Alloc(2 + 2 * uint32_t(ops.size()));
+        Z7Mem_Put16(list, uint16_t(ops.size()));
+        for (size_t k = 0; k < ops.size(); k++) Z7Mem_Put16(list + 2 + 2 * uint32_t(k), ops[k]);
+        b.arg = list + 2;
+        mine.push_back(b.inst);
+        mine.push_back(list);
+        b.h(FB_INSTINIT, db, 0, b.inst, 0);
+        return b;
+    };
+    auto b8 = [&](uint32_t i) { return Z7Mem_Get8(Z7Sec_Elem(db, Z7SEC_D8, i)); };
+    auto set8 = [&](uint32_t i, uint8_t v) { Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, i), v); };
+    auto d32 = [&](uint32_t i) { return int32_t(Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_D32, i))); };
+    auto set32 = [&](uint32_t i, int32_t v) { Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, i), uint32_t(v)); };
+    uint32_t now = 1000;
+    auto stamp = [&](uint32_t t) { Z7Mem_Put32(Z7VM_Status(db) + ST_STAMP, t); };
+    stamp(now);
+
+    // master: INT array of 2 at 16-bit index 10, BOOL array of 8 at 8-bit index 20
+    Peer peer;
+    Z7VMStr_AscForceC(db, 1, "127.0.0.1");
+    Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_TIME, 1), 500);
+    set32(7, peer.port);
+    const std::vector<uint16_t> ops{11, 1, 2, 1, 2, 3, 4, 5, 6, 10, 2, 1, 1, 7, 3, 4, 8};
+    const Block m = make("MBMASTERTCP", ops);
+    EXPECT_EQ(m.h(FB_CLASSNO, 0, 0, 0, 0), 50u);
+    EXPECT_EQ(m.h(FB_INSTSIZE, 0, 0, 0, 0), 288u);
+    set8(1, 1);
+    for (int i = 0; i < 1000 && !b8(3); i++) {
+        m.Run();
+        peer.Accept();
+    }
+    ASSERT_EQ(b8(3), 1);
+    auto send = [&](const Block &b) {
+        set8(2, 0);
+        b.Run();
+        set8(2, 1);
+        b.Run();
+    };
+    set32(1, 1);
+    set32(2, 3);
+    set32(3, 101);
+    set32(4, 2);
+    send(m);
+    for (int i = 0; i < 100 && peer.fd < 0; i++) peer.Accept();
+    EXPECT_EQ(peer.Read(12), Hex("00 01 00 00 00 06 01 03 00 64 00 02"));
+    peer.Write(Hex("00 01 00 00 00 07 01 03 04 12 34 FF FE"));
+    for (int i = 0; i < 1000 && !b8(4); i++) m.Run();
+    EXPECT_EQ(b8(4), 1);
+    EXPECT_EQ(d32(8), 0);
+    EXPECT_EQ(Int(10), 4660);
+    EXPECT_EQ(int16_t(Int(11)), -2);
+
+    struct Case {
+        const char *what;
+        int32_t unit, fn, raddr, rcount, waddr, wcount;
+        bool bools;
+        int32_t error;
+    };
+    const Case cases[] = {
+        {"FC16 x121", 1, 16, 1, 1, 1, 121, false, 204}, {"address 0", 1, 3, 0, 1, 1, 1, false, 201},
+        {"FC5 count 2", 1, 5, 1, 1, 1, 2, true, 204},   {"unit 256", 256, 3, 1, 1, 1, 1, false, 200},
+        {"FC9", 1, 9, 1, 1, 1, 1, false, 1},            {"BOOL array FC3", 1, 3, 1, 1, 1, 1, true, 203},
+    };
+    const std::vector<uint16_t> bool_ops{1, 1, 2, 1, 2, 3, 4, 5, 6, 20, 8, 1, 1, 7, 3, 4, 8};
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        set32(1, k.unit);
+        set32(2, k.fn);
+        set32(3, k.raddr);
+        set32(4, k.rcount);
+        set32(5, k.waddr);
+        set32(6, k.wcount);
+        Block b = m;
+        if (k.bools) {
+            const uint32_t list = Z7Mem_Alloc(2 + 2 * uint32_t(bool_ops.size()));
+            mine.push_back(list);
+            Z7Mem_Put16(list, uint16_t(bool_ops.size()));
+            for (size_t i = 0; i < bool_ops.size(); i++) Z7Mem_Put16(list + 2 + 2 * uint32_t(i), bool_ops[i]);
+            b.arg = list + 2;
+        }
+        send(b);
+        EXPECT_EQ(d32(8), k.error);
+        EXPECT_EQ(b8(3), 1);
+    }
+    // an answer with another transaction id: 128 after the time-out, ready again
+    set32(1, 1);
+    set32(2, 3);
+    set32(3, 101);
+    set32(4, 2);
+    send(m);
+    EXPECT_EQ(peer.Read(12).size(), 12u);
+    peer.Write(Hex("00 09 00 00 00 07 01 03 04 00 00 00 00"));
+    m.Run();
+    stamp(now + 501);
+    m.Run();
+    EXPECT_EQ(d32(8), 128);
+    EXPECT_EQ(b8(3), 1);
+    set8(1, 0);
+    m.Run();
+    EXPECT_EQ(b8(3), 0);
+    m.h(FB_INSTEXIT, db, 0, m.inst, 0);
+
+    // slaves: the default server on one port, "SRV" as unit 7 on another
+    const uint16_t p1 = test_support::LoopbackFreePort();
+    set32(9, p1);
+    const Block s = make("MBSLAVETCP", {5, 9, 6});
+    set8(5, 1);
+    s.Run();
+    ASSERT_EQ(b8(6), 1);
+    const int cl = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(test_support::LoopbackConnect(cl, p1), 0);
+    const Bytes q = Hex("01 02 00 00 00 06 00 03 00 00 00 01");
+    ASSERT_EQ(write(cl, q.data(), q.size()), ssize_t(q.size()));
+    Peer reader;
+    reader.fd = cl;
+    Bytes got;
+    for (int i = 0; i < 2000 && got.size() < 11; i++) {
+        s.Run();
+        const Bytes b = reader.Read(11 - got.size());
+        got.insert(got.end(), b.begin(), b.end());
+    }
+    EXPECT_EQ(got, Hex("01 02 00 00 00 05 00 03 02 24 68"));
+    // a transaction id of 'H','R' is a Modbus request like any other here
+    const Bytes hr = Hex("48 52 00 00 00 06 00 03 00 00 00 01");
+    ASSERT_EQ(write(cl, hr.data(), hr.size()), ssize_t(hr.size()));
+    got.clear();
+    for (int i = 0; i < 2000 && got.size() < 11; i++) {
+        s.Run();
+        const Bytes b = reader.Read(11 - got.size());
+        got.insert(got.end(), b.begin(), b.end());
+    }
+    EXPECT_EQ(got, Hex("48 52 00 00 00 05 00 03 02 24 68"));
+    EXPECT_EQ(IsCommMode_Qncan, 1);
+    set8(5, 0);
+    s.Run();
+    EXPECT_EQ(b8(6), 0);
+    const int cl2 = socket(AF_INET, SOCK_STREAM, 0);
+    EXPECT_NE(test_support::LoopbackConnect(cl2, p1), 0);
+    close(cl2);
+
+    const uint16_t p2 = test_support::LoopbackFreePort();
+    set32(10, p2);
+    set32(11, 7);
+    Z7VMStr_AscForceC(db, 2, "SRV");
+    const Block x = make("MBSLAVETCPEX", {7, 10, 11, 2, 8});
+    set8(7, 1);
+    x.Run();
+    ASSERT_EQ(b8(8), 1);
+    const int cx = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(test_support::LoopbackConnect(cx, p2), 0);
+    Peer rx;
+    rx.fd = cx;
+    const Bytes q8 = Hex("00 03 00 00 00 06 08 03 00 00 00 01"), q7 = Hex("00 04 00 00 00 06 07 03 00 00 00 01");
+    ASSERT_EQ(write(cx, q8.data(), q8.size()), ssize_t(q8.size()));
+    for (int i = 0; i < 200; i++) x.Run();
+    EXPECT_TRUE(rx.Read(11).empty());
+    ASSERT_EQ(write(cx, q7.data(), q7.size()), ssize_t(q7.size()));
+    got.clear();
+    for (int i = 0; i < 2000 && got.size() < 11; i++) {
+        x.Run();
+        const Bytes b = rx.Read(11 - got.size());
+        got.insert(got.end(), b.begin(), b.end());
+    }
+    EXPECT_EQ(got, Hex("00 04 00 00 00 05 07 03 02 24 68"));
+    x.h(FB_INSTEXIT, db, 0, x.inst, 0);
+    s.h(FB_INSTEXIT, db, 0, s.inst, 0);
+    for (uint32_t b : mine) Z7Mem_Free(b);
+    Z7Def_Stop(db, nullptr, nullptr, "");
+}
+
+// Connection list and variable list of the remote bindings.
+Bytes CnxRecord(uint16_t port, uint16_t flags, uint16_t first, uint16_t count) {
+    Bytes r(10, 0);
+    const std::string ip = "127.0.0.1";
+    r.insert(r.end(), ip.begin(), ip.end());
+    r.push_back(0);
+    LE_Put16(&r[0], uint16_t(r.size()));
+    LE_Put16(&r[2], port);
+    LE_Put16(&r[4], flags);
+    LE_Put16(&r[6], first);
+    LE_Put16(&r[8], count);
+    return r;
+}
+Bytes VarRecord(uint8_t type, uint8_t kind, uint16_t index, uint16_t id) {
+    return {type, kind, uint8_t(index), uint8_t(index >> 8), uint8_t(id), uint8_t(id >> 8)};
+}
+// Event frame of one change event: id, INT value, date and time stamps.
+Bytes IntEvent(uint16_t id, uint16_t value, uint32_t date, uint32_t time) {
+    Bytes f = Hex("5A 37 00 15 12 01 04 FF 07 01");
+    for (uint32_t v : {date, time})
+        for (int b = 3; b >= 0; b--) f.push_back(uint8_t(v >> (8 * b)));
+    const Bytes data{uint8_t(id >> 8), uint8_t(id), 11, 0, 2, uint8_t(value >> 8), uint8_t(value)};
+    f.insert(f.end(), data.begin(), data.end());
+    return f;
+}
+
+TEST_F(Modbus, RemoteBindingsFollowAnotherRuntimesEvents) {
+    Peer a, b;
+    Bytes cnx = CnxRecord(a.port, 0, 0, 3);
+    const Bytes second = CnxRecord(b.port, 16, 3, 2), third = CnxRecord(b.port, 32, 5, 2);
+    cnx.insert(cnx.end(), second.begin(), second.end());
+    cnx.insert(cnx.end(), third.begin(), third.end());
+    cnx.insert(cnx.end(), {0, 0});
+    Bytes vars;
+    for (const Bytes &v : {VarRecord(11, 2, 1, 0), VarRecord(11, 1, 2, 5), VarRecord(2, 1, 1, 6),
+                           VarRecord(11, 2, 4, 0), VarRecord(11, 1, 3, 5), VarRecord(11, 2, 6, 0),
+                           VarRecord(11, 1, 5, 5)})
+        vars.insert(vars.end(), v.begin(), v.end());
+    vars.push_back(0);
+    test_support::IecImage img = Image(MbConfig{});
+    img.ext_blocks = {{5, cnx}, {6, vars}};
+    ASSERT_EQ(Start(img, db), 0u);
+    uint32_t now = 10000;
+    auto step = [&](int n) {
+        for (int i = 0; i < n; i++) {
+            Z7EAX_Activate(db, now++);
+            if (a.fd < 0) a.Accept();
+            if (b.fd < 0) b.Accept();
+        }
+    };
+    step(50);
+    ASSERT_GE(a.fd, 0);
+    EXPECT_EQ(Int(1), 4);  // connected, nothing received yet
+    a.Write(IntEvent(5, 3021, 0x07EA0C07, 1000));
+    step(20);
+    EXPECT_EQ(a.Read(14), Hex("5A 37 00 0A 12 45 00 00 00 00 00 00 04 00"));
+    EXPECT_EQ(Int(2), 3021);
+    EXPECT_EQ(Int(1), 0);
+    a.Write(IntEvent(9, 1, 0x07EA0C07, 1001));  // no variable of id 9
+    step(20);
+    EXPECT_EQ(Int(2), 3021);
+    EXPECT_EQ(a.Read(14).size(), 14u);
+    // an event whose value runs past its length changes nothing
+    Bytes cut = IntEvent(5, 1234, 0x07EA0C07, 1002);
+    cut[2 + 6] = 6;
+    cut[3] = 0x14;
+    cut.pop_back();
+    a.Write(cut);
+    step(20);
+    EXPECT_EQ(Int(2), 3021);
+
+    // the pair: the second source's older value is ignored, the newer taken
+    ASSERT_GE(b.fd, 0);
+    // both records of the pair share one peer here: connection 3 connects too
+    int third_fd = -1;
+    for (int i = 0; i < 100 && third_fd < 0; i++) {
+        Z7EAX_Activate(db, now++);
+        pollfd p{b.listen_fd, POLLIN, 0};
+        if (poll(&p, 1, 0) > 0) third_fd = accept(b.listen_fd, nullptr, nullptr);
+    }
+    ASSERT_GE(third_fd, 0);
+    step(20);
+    EXPECT_EQ(Int(4), 4 | 4 << 4);  // both links of the pair connected, nothing yet
+    b.Write(IntEvent(5, 500, 0x07EA0C07, 5000));
+    step(20);
+    EXPECT_EQ(Int(3), 500);
+    EXPECT_EQ(Int(6), 0 | 4 << 4);  // the pair's code on both: first delivers, second not yet
+    const Bytes older = IntEvent(5, 400, 0x07EA0C07, 4000), newer = IntEvent(5, 600, 0x07EA0C07, 6000);
+    ASSERT_EQ(write(third_fd, older.data(), older.size()), ssize_t(older.size()));
+    step(20);
+    EXPECT_EQ(Int(5), 0);
+    ASSERT_EQ(write(third_fd, newer.data(), newer.size()), ssize_t(newer.size()));
+    step(20);
+    EXPECT_EQ(Int(5), 600);
+
+    // a frame that does not start "Z7": closed (code 2), reconnected 3 s later
+    a.Write(Hex("41 42 00 02 12 00"));
+    step(20);
+    EXPECT_EQ(Int(1), 2);
+    close(a.fd);
+    a.fd = -1;
+    step(2000);
+    EXPECT_LT(a.fd, 0);
+    now += 1100;
+    step(50);
+    EXPECT_GE(a.fd, 0);
+    EXPECT_EQ(Int(1), 4);
+    // a frame larger than the 1,024 bytes announced closes the link
+    a.Write(Hex("5A 37 04 00 12 00"));
+    step(20);
+    EXPECT_EQ(Int(1), 2);
+    Z7Def_Stop(db, nullptr, nullptr, "");
+    close(third_fd);
+}
+
+}  // namespace
