@@ -297,6 +297,10 @@ void Z7Svc_Install() {
     z7_services.Z7EA_ManageChangeEvents = Z7EA_ManageChangeEvents;
     z7_services.Z7MB_GetMemorySizing = Z7MB_GetMemorySizing;
     z7_services.Z7MB_Build = Z7MB_Build;
+    z7_services.Z7MB_CanBuildHOT = Z7MB_CanBuildHOT;
+    z7_services.Z7MB_BuildHOT = Z7MB_BuildHOT;
+    z7_services.Z7EAX_CanBuildHOT = Z7EAX_CanBuildHOT;
+    z7_services.Z7EAX_BuildHOT = Z7EAX_BuildHOT;
     z7_services.Z7MB_Link = Z7MB_Link;
     z7_services.Z7VM_OpenModbus = Z7VM_OpenModbus;
     z7_services.Z7VM_CloseModbus = Z7VM_CloseModbus;

@@ -182,8 +182,10 @@ uint32_t Z7VM_CanHOTStart(uint32_t code, uint32_t db) {
     if (rc != 0) return Fail(db, 43);
     if (Z7VMCode_GetCallStackAllocSize(code) > Z7Sec_Get(db, Z7SEC_CSTACK, SD_ALLOC)) return Fail(db, 37);
     if (Z7Part_DDKC_CanBuildHot(db, code) != 0) return Fail(db, 47);
+    if (Z7Part_MB_CanBuildHOT(Z7VMCode_MBClientConfig(code), Z7Sec_Addr(db, Z7SEC_MB)) != 0) return Fail(db, 50);
     if (Z7Part_VMAsi_CanHotStart(Z7VMCode_AsiConfig(code), Z7Sec_Addr(db, Z7SEC_ASI)) != 0) return Fail(db, 39);
     if (Z7Part_VMCan_CanBuildHot(db, code) != 0) return Fail(db, 51);
+    if (Z7Part_EAX_CanBuildHOT(code, db) != 0) return Fail(db, 52);
     return 0;
 }
 
@@ -249,11 +251,13 @@ uint32_t Rebuild(uint32_t code, uint32_t db, uint32_t now, bool undo) {
     if ((rc = Z7VMWarm_UpdatePointers(code, db)) != 0) return rc;
     if ((rc = Z7VMCode_SetXVPointers(code, db)) != 0) return rc;
     if ((rc = Z7VMCode_BuildTaskList(code, db)) != 0) return rc == 36 ? 49 : rc;
+    if ((rc = Z7Part_MB_BuildHOT(Z7VMCode_MBClientConfig(code), Z7Sec_Addr(db, Z7SEC_MB))) != 0) return rc;
     if ((rc = Z7Part_MB_Link(db)) != 0) return rc;
     if ((rc = Z7Part_VMAsi_HotStart(Z7VMCode_AsiConfig(code), Z7Sec_Addr(db, Z7SEC_ASI), db)) != 0) return rc;
     if ((rc = Z7Part_VMCan_BuildHot(db, code)) != 0) return 51;
     if (const uint32_t evt = Z7Sec_Addr(db, Z7SEC_EVT)) std::memset(Z7Mem_Ptr(evt, Z7Sec_Bytes(db, Z7SEC_EVT)), 0, Z7Sec_Bytes(db, Z7SEC_EVT));
     Z7Sec_Set(db, Z7SEC_EVT, SD_USED, 0);
+    if ((rc = Z7Part_EAX_BuildHOT(code, db)) != 0) return rc;
     if ((rc = Z7Part_EAX_Link(db)) != 0) return rc;
     return Z7Part_DDKC_BuildHot(db, code);
 }

@@ -60,6 +60,8 @@ struct Z7Services {
     uint32_t (*Z7MB_GetMemorySizing)(uint32_t code);
     uint32_t (*Z7MB_Build)(uint32_t config, uint32_t area, uint32_t size);
     uint32_t (*Z7MB_Link)(uint32_t db);
+    uint32_t (*Z7MB_CanBuildHOT)(uint32_t config, uint32_t state);
+    uint32_t (*Z7MB_BuildHOT)(uint32_t config, uint32_t state);
     uint32_t (*Z7VM_OpenModbus)(uint32_t db);
     void (*Z7VM_CloseModbus)(uint32_t db);
     void (*Z7VM_ActivateModbus)(uint32_t db);
@@ -68,6 +70,8 @@ struct Z7Services {
     uint16_t (*Z7EAX_GetNbVar)(uint32_t code);
     uint32_t (*Z7EAX_Build)(uint32_t code, uint32_t db);
     uint32_t (*Z7EAX_Link)(uint32_t db);
+    uint32_t (*Z7EAX_CanBuildHOT)(uint32_t code, uint32_t db);
+    uint32_t (*Z7EAX_BuildHOT)(uint32_t code, uint32_t db);
     uint32_t (*Z7VM_OpenExtData)(uint32_t db);
     void (*Z7VM_CloseExtData)(uint32_t db);
     void (*Z7VM_UpdateExtData)(uint32_t db);
@@ -113,6 +117,8 @@ inline void Z7Part_EA_ManageChangeEvents(uint32_t db, void *evs) { if (z7_servic
 inline uint32_t Z7Part_MB_GetMemorySizing(uint32_t code) { return z7_services.Z7MB_GetMemorySizing ? z7_services.Z7MB_GetMemorySizing(code) : 0; }
 inline uint32_t Z7Part_MB_Build(uint32_t config, uint32_t area, uint32_t size) { return z7_services.Z7MB_Build ? z7_services.Z7MB_Build(config, area, size) : 0; }
 inline uint32_t Z7Part_MB_Link(uint32_t db) { return z7_services.Z7MB_Link ? z7_services.Z7MB_Link(db) : 0; }
+inline uint32_t Z7Part_MB_CanBuildHOT(uint32_t config, uint32_t state) { return z7_services.Z7MB_CanBuildHOT ? z7_services.Z7MB_CanBuildHOT(config, state) : 0; }
+inline uint32_t Z7Part_MB_BuildHOT(uint32_t config, uint32_t state) { return z7_services.Z7MB_BuildHOT ? z7_services.Z7MB_BuildHOT(config, state) : 0; }
 inline uint32_t Z7Part_VM_OpenModbus(uint32_t db) { return z7_services.Z7VM_OpenModbus ? z7_services.Z7VM_OpenModbus(db) : 0; }
 inline void Z7Part_VM_CloseModbus(uint32_t db) { if (z7_services.Z7VM_CloseModbus) z7_services.Z7VM_CloseModbus(db); }
 inline void Z7Part_VM_ActivateModbus(uint32_t db) { if (z7_services.Z7VM_ActivateModbus) z7_services.Z7VM_ActivateModbus(db); }
@@ -121,6 +127,8 @@ inline uint16_t Z7Part_EAX_GetNbCnx(uint32_t code) { return z7_services.Z7EAX_Ge
 inline uint16_t Z7Part_EAX_GetNbVar(uint32_t code) { return z7_services.Z7EAX_GetNbVar ? z7_services.Z7EAX_GetNbVar(code) : 0; }
 inline uint32_t Z7Part_EAX_Build(uint32_t code, uint32_t db) { return z7_services.Z7EAX_Build ? z7_services.Z7EAX_Build(code, db) : 0; }
 inline uint32_t Z7Part_EAX_Link(uint32_t db) { return z7_services.Z7EAX_Link ? z7_services.Z7EAX_Link(db) : 0; }
+inline uint32_t Z7Part_EAX_CanBuildHOT(uint32_t code, uint32_t db) { return z7_services.Z7EAX_CanBuildHOT ? z7_services.Z7EAX_CanBuildHOT(code, db) : 0; }
+inline uint32_t Z7Part_EAX_BuildHOT(uint32_t code, uint32_t db) { return z7_services.Z7EAX_BuildHOT ? z7_services.Z7EAX_BuildHOT(code, db) : 0; }
 inline uint32_t Z7Part_VM_OpenExtData(uint32_t db) { return z7_services.Z7VM_OpenExtData ? z7_services.Z7VM_OpenExtData(db) : 0; }
 inline void Z7Part_VM_CloseExtData(uint32_t db) { if (z7_services.Z7VM_CloseExtData) z7_services.Z7VM_CloseExtData(db); }
 inline void Z7Part_VM_UpdateExtData(uint32_t db) { if (z7_services.Z7VM_UpdateExtData) z7_services.Z7VM_UpdateExtData(db); }
