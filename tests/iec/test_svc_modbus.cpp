@@ -156,6 +156,23 @@ TEST_F(Modbus, SizingBuildAndLinkRules) {
         EXPECT_EQ(LE_Get16(st.Req(i) + MBR_ERROR), error[i]) << i;
     }
     Z7Def_Stop(db, nullptr, nullptr, "");
+
+    // On-line change: the same configuration is rebuilt in place; one that
+    // needs a larger section than the database holds is refused with 50.
+    test_support::IecImage stamped = Image(c);
+    stamped.stamp = 0x12345678;
+    ASSERT_EQ(Start(stamped, db), 0u);
+    const uint32_t same = test_support::IecLoad(stamped.Build());
+    blocks.push_back(same);
+    EXPECT_EQ(Z7VM_CanHOTStart(same, db), 0u);
+    MbConfig more = c;
+    for (uint16_t id = 2; id <= 4; id++) more.Conn(id, 1, 0, 0x100, 0, "S");
+    test_support::IecImage grown = Image(more);
+    grown.stamp = stamped.stamp;
+    const uint32_t bigger = test_support::IecLoad(grown.Build());
+    blocks.push_back(bigger);
+    EXPECT_EQ(Z7VM_CanHOTStart(bigger, db), 50u);
+    Z7Def_Stop(db, nullptr, nullptr, "");
 }
 
 TEST_F(Modbus, ServerAnswersFromItsTablesAndTheExchangeMovesTheVariables) {
