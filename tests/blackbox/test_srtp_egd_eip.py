@@ -341,6 +341,13 @@ class Srtp(FieldCase):
         # Stopped: the status says so, reads and writes are served.
         c.set_mode(0)
         stopped = bytes([0xFF, 2, 0x74, 0, 0, 0x20])
+        # The stop reaches the status on a later pass: read until it shows.
+        seq = [100]
+
+        def shows_stopped():
+            seq[0] += 1
+            return ask(srtp(seq=seq[0], off=4, cnt=1))[50:56] == stopped
+        self.assertTrue(wait_for(shows_stopped, 5))
         self.assertEqual(ask(srtp(seq=40, code=7, off=4, cnt=1, data48=b"\x55\x66")), answer(seq=40, status=stopped))
         self.assertEqual(ask(srtp(seq=41, off=4, cnt=1)), answer(seq=41, status=stopped, short=b"\x55\x66"))
 
