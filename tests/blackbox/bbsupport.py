@@ -55,6 +55,18 @@ def wait_for(pred, timeout, step=0.05):
     return pred()
 
 
+def recv_exact(s, n, timeout=5.0):
+    """Exactly n bytes from socket s; EOFError when the peer closes first."""
+    s.settimeout(timeout)
+    out = b""
+    while len(out) < n:
+        chunk = s.recv(n - len(out))
+        if not chunk:
+            raise EOFError("closed after %r" % out)
+        out += chunk
+    return out
+
+
 def holds_for(pred, seconds, step=0.05):
     """True when pred() holds at every sample for the whole window: the way to
     check that something does not happen."""

@@ -14,7 +14,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from bbsupport import CONTROLLER, Controller, NetPeer, crc16, wait_for  # noqa: E402
+from bbsupport import CONTROLLER, Controller, NetPeer, crc16, recv_exact, wait_for  # noqa: E402
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
 from plcclient import ACK  # noqa: E402
@@ -37,16 +37,6 @@ def written(kind):
     out = subprocess.run([WRITER, kind, "/dev/stdout"], check=True, stdout=subprocess.PIPE).stdout
     return out
 
-
-def recv_exact(s, n, timeout=3.0):
-    s.settimeout(timeout)
-    out = b""
-    while len(out) < n:
-        chunk = s.recv(n - len(out))
-        if not chunk:
-            raise EOFError("closed after %r" % out)
-        out += chunk
-    return out
 
 
 def closed(s, timeout=5.0):

@@ -12,7 +12,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from bbsupport import CONTROLLER, Controller, wait_for  # noqa: E402
+from bbsupport import CONTROLLER, Controller, recv_exact, wait_for  # noqa: E402
 
 WRITER = os.path.join(os.path.dirname(CONTROLLER), "iec_program_writer")
 AQ1, AQ2, AQ3, AI1, AI2 = 24576, 24592, 24608, 16384, 16400
@@ -21,16 +21,6 @@ AQ1, AQ2, AQ3, AI1, AI2 = 24576, 24592, 24608, 16384, 16400
 def written(kind):
     return subprocess.run([WRITER, kind, "/dev/stdout"], check=True, stdout=subprocess.PIPE).stdout
 
-
-def recv_exact(s, n, timeout=5.0):
-    s.settimeout(timeout)
-    out = b""
-    while len(out) < n:
-        chunk = s.recv(n - len(out))
-        if not chunk:
-            raise EOFError("closed after %r" % out)
-        out += chunk
-    return out
 
 
 class IecStdlib(unittest.TestCase):
