@@ -16,8 +16,8 @@
 // UINT 2, %AQ3 = INT 3, %AQ4 = DINT 1 (low word), %Q1 = BOOL 1, %AI5 = INT 16,
 // %AQ5 = INT 30 (INT 0..40 exist).
 // "canecho" gives program data of an application that sends each value of
-// 0x181..0x184 (bytes 0-1) back on 0x381..0x384 as it changes and sends
-// 0x38F every 10 ms.
+// 0x181..0x1A0 (bytes 0-1, INT 1..32) back on 0x481..0x4A0 as it changes and
+// sends 0x38F every 10 ms.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -103,10 +103,10 @@ int main(int argc, char **argv) {
     }
     if (std::strcmp(argv[1], "can") == 0 || std::strcmp(argv[1], "canecho") == 0) {
         test_support::CanDefImage echo;
-        echo.ports = {{"can1", 4, 5, 0, 0, 0}};
-        for (uint16_t k = 0; k < 4; k++) {
+        echo.ports = {{"can1", 32, 33, 0, 0, 0}};
+        for (uint16_t k = 0; k < 32; k++) {
             echo.rcv.push_back({0x181u + k, 0, 0, 0, 2, 0, false, {}});
-            echo.snd.push_back({0x381u + k, 0, 0, 0, 2, 3, false, {}});
+            echo.snd.push_back({0x481u + k, 0, 0, 0, 2, 3, false, {}});
             test_support::CanVarDef in;
             in.msg = k, in.kind = 1, in.size = 2, in.mtype = in.vtype = test_support::RT_INT;
             in.index = uint16_t(1 + k);
