@@ -341,8 +341,8 @@ int32_t Z7IOX_ReadChanDint(uint32_t g, uint32_t db, uint32_t c) {
     return Marked(db, IEC_REAL, s.index) ? Z7Cnv_S32(F32(v)) : int32_t(v);
 }
 void Z7IOX_WriteChanDint(uint32_t g, uint32_t db, uint32_t c, int32_t v) {
-    const uint32_t a = WriteSlot(g, db, c, IEC_DINT);
-    if (a) Z7Mem_Put32(a, Marked(db, IEC_REAL, Chan(g, db, c, IEC_DINT).index) ? Bits32(float(v)) : uint32_t(v));
+    const ChanSlot s = Chan(g, db, c, IEC_DINT);
+    if (s.addr && !s.locked) Z7Mem_Put32(s.addr, Marked(db, IEC_REAL, s.index) ? Bits32(float(v)) : uint32_t(v));
 }
 float Z7IOX_ReadChanReal(uint32_t g, uint32_t db, uint32_t c) {
     const ChanSlot s = Chan(g, db, c, IEC_REAL);
