@@ -58,8 +58,13 @@ def kernel_stamps(folder, cid, seconds):
                     sec, ns = struct.unpack("qq", raw[:16])
                     out.append(sec + ns / 1e9)
     finally:
+        # the name goes first: a send to a closed socket still named here
+        # would make the controller drop the name as stale itself
+        try:
+            os.unlink(path)
+        except FileNotFoundError:
+            pass
         sock.close()
-        os.unlink(path)
     return out
 
 
