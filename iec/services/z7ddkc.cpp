@@ -15,6 +15,7 @@
 #include "iec/vm/z7cnv.h"
 #include "iec/vm/z7code_internal.h"
 #include "iec/vm/z7interp.h"
+#include "iec/vm/z7map.h"
 #include "iec/vm/z7stdlib.h"
 #include "iec/vm/z7vm.h"
 
@@ -238,6 +239,13 @@ uint32_t Z7DDKH_GetDataPtr(uint32_t db, uint32_t item, uint32_t *forced) {
     const uint32_t a = Z7Tools_GetAnyParam(db, type, index, &locked);
     if (forced) *forced = locked;
     return a;
+}
+
+// The status information record of the item's variable: the map item whose
+// data address is the variable's; 0 when the map has none or it carries none.
+uint32_t Z7DDKH_GetVsiPtr(uint32_t db, uint32_t item) {
+    const uint32_t data = Z7DDKH_GetDataPtr(db, item, nullptr);
+    return data ? Z7Map_GetVSIByData(db, data) : 0;
 }
 
 uint32_t Z7DDKH_ReadVarAny(uint32_t db, uint32_t item, uint32_t type, uint8_t *out) {

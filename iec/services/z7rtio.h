@@ -92,6 +92,24 @@ int16_t Z7IOX_ReadChanInt(uint32_t group, uint32_t db, uint32_t chan);
 void Z7IOX_WriteChanInt(uint32_t group, uint32_t db, uint32_t chan, int16_t v);
 int32_t Z7IOX_ReadChanDint(uint32_t group, uint32_t db, uint32_t chan);
 void Z7IOX_WriteChanDint(uint32_t group, uint32_t db, uint32_t chan, int32_t v);
+// A 32-bit (64-bit) channel whose variable the application declares REAL
+// (LREAL) is converted: integers go in as floating values, floating values
+// come out truncated with saturation; the Real accessors convert the other way
+// on integer variables.
+float Z7IOX_ReadChanReal(uint32_t group, uint32_t db, uint32_t chan);
+void Z7IOX_WriteChanReal(uint32_t group, uint32_t db, uint32_t chan, float v);
+int64_t Z7IOX_ReadChanLint(uint32_t group, uint32_t db, uint32_t chan);
+void Z7IOX_WriteChanLint(uint32_t group, uint32_t db, uint32_t chan, int64_t v);
+double Z7IOX_ReadChanLReal(uint32_t group, uint32_t db, uint32_t chan);
+void Z7IOX_WriteChanLReal(uint32_t group, uint32_t db, uint32_t chan, double v);
+// STRING channels: the text zero-terminated in place ("" past the count); a
+// C text stores min(strlen, maximum) characters. The counted form {u8
+// length, characters} reads the slot's counted text and writes one cut to
+// the maximum.
+const char *Z7IOX_ReadChanCString(uint32_t group, uint32_t db, uint32_t chan);
+void Z7IOX_WriteChanCString(uint32_t group, uint32_t db, uint32_t chan, const char *text);
+const uint8_t *Z7IOX_ReadChanBinString(uint32_t group, uint32_t db, uint32_t chan);
+void Z7IOX_WriteChanBinString(uint32_t group, uint32_t db, uint32_t chan, const uint8_t *counted);
 
 // ---- I/O driver kit -------------------------------------------------------------------------------
 // Driver handler: (command, bus number, database, level, node data, argument, properties).
@@ -114,6 +132,7 @@ uint32_t Z7DDKH_GetChild(uint32_t db, uint32_t node);
 uint32_t Z7DDKH_GetSibling(uint32_t db, uint32_t node);
 uint32_t Z7DDKH_FindBus(uint32_t db, const char *name);
 uint32_t Z7DDKH_GetDataPtr(uint32_t db, uint32_t item, uint32_t *forced);
+uint32_t Z7DDKH_GetVsiPtr(uint32_t db, uint32_t item);
 uint32_t Z7DDKH_ReadVarAny(uint32_t db, uint32_t item, uint32_t type, uint8_t *out);
 uint32_t Z7DDKH_WriteVarAny(uint32_t db, uint32_t item, uint32_t type, const uint8_t *value);
 int32_t Z7DDKH_ReadVarLong(uint32_t db, uint32_t item);

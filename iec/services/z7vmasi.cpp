@@ -9,8 +9,11 @@
 #include "core/image/bytes.h"
 #include "iec/services/z7rtio.h"
 #include "iec/services/z7svc.h"
+#include "iec/vm/z7cnv.h"
 #include "iec/vm/z7code_internal.h"
+#include "iec/vm/z7map.h"
 #include "iec/vm/z7stdlib.h"
+#include "iec/vm/z7str.h"
 #include "iec/vm/z7vm.h"
 
 namespace {
@@ -273,21 +276,125 @@ void Z7VMAsi_GetMasterProfiles(uint32_t area, uint32_t master, uint8_t *out) {
 
 // ---- I/O channel accessors ------------------------------------------------------------------------------------
 namespace {
-// Slot of channel chan of group (first index, count) in the section of type, or 0.
-uint32_t Chan(uint32_t group, uint32_t db, uint32_t chan, uint32_t type, bool write) {
+struct ChanSlot {
+    uint32_t addr = 0, index = 0, locked = 0;
+};
+// Slot of channel chan of group {u16 first index, u16 count} in the section
+// of type (addr 0 past the count or outside the section).
+ChanSlot Chan(uint32_t group, uint32_t db, uint32_t chan, uint32_t type) {
+    ChanSlot s;
     const uint8_t *g = Z7Mem_Ptr(group, 4);
-    if (g == nullptr || chan >= uint32_t(g[2] | g[3] << 8)) return 0;
-    uint32_t locked = 0;
-    const uint32_t a = Z7Tools_GetAnyParam(db, type, uint32_t(g[0] | g[1] << 8) + chan, &locked);
-    return write && locked ? 0 : a;
+    if (g == nullptr || chan >= uint32_t(g[2] | g[3] << 8)) return s;
+    s.index = uint32_t(g[0] | g[1] << 8) + chan;
+    s.addr = Z7Tools_GetAnyParam(db, type, s.index, &s.locked);
+    return s;
 }
+uint32_t ReadSlot(uint32_t g, uint32_t db, uint32_t c, uint32_t type) { return Chan(g, db, c, type).addr; }
+uint32_t WriteSlot(uint32_t g, uint32_t db, uint32_t c, uint32_t type) {
+    const ChanSlot s = Chan(g, db, c, type);
+    return s.locked ? 0 : s.addr;
+}
+// The application declares the 32-bit (64-bit) slot index a REAL (LREAL):
+// its variable table, which the map is built from, holds it with that type.
+bool Marked(uint32_t db, uint32_t type, uint32_t index) { return Z7Map_GetByIndex(db, type, index) != 0; }
+
+float F32(uint32_t bits) {
+    float f;
+    std::memcpy(&f, &bits, 4);
+    return f;
+}
+uint32_t Bits32(float f) {
+    uint32_t b;
+    std::memcpy(&b, &f, 4);
+    return b;
+}
+double F64(uint64_t bits) {
+    double d;
+    std::memcpy(&d, &bits, 8);
+    return d;
+}
+uint64_t Bits64(double d) {
+    uint64_t b;
+    std::memcpy(&b, &d, 8);
+    return b;
+}
+// 64-bit slot, little-endian as the VM keeps it.
+uint64_t Get64(uint32_t a) { return Z7Mem_Get32(a) | uint64_t(Z7Mem_Get32(a + 4)) << 32; }
+void Put64(uint32_t a, uint64_t v) {
+    Z7Mem_Put32(a, uint32_t(v));
+    Z7Mem_Put32(a + 4, uint32_t(v >> 32));
+}
+constexpr uint8_t kNoCounted[1] = {0};
 }  // namespace
 
-uint8_t Z7IOX_ReadChanBool(uint32_t g, uint32_t db, uint32_t c) { const uint32_t a = Chan(g, db, c, 1, false); return a ? Z7Mem_Get8(a) : 0; }
-void Z7IOX_WriteChanBool(uint32_t g, uint32_t db, uint32_t c, uint8_t v) { if (const uint32_t a = Chan(g, db, c, 1, true)) Z7Mem_Put8(a, v ? 1 : 0); }
-int8_t Z7IOX_ReadChanSint(uint32_t g, uint32_t db, uint32_t c) { const uint32_t a = Chan(g, db, c, 10, false); return a ? int8_t(Z7Mem_Get8(a)) : 0; }
-void Z7IOX_WriteChanSint(uint32_t g, uint32_t db, uint32_t c, int8_t v) { if (const uint32_t a = Chan(g, db, c, 10, true)) Z7Mem_Put8(a, uint8_t(v)); }
-int16_t Z7IOX_ReadChanInt(uint32_t g, uint32_t db, uint32_t c) { const uint32_t a = Chan(g, db, c, 11, false); return a ? int16_t(Z7Mem_Get16(a)) : 0; }
-void Z7IOX_WriteChanInt(uint32_t g, uint32_t db, uint32_t c, int16_t v) { if (const uint32_t a = Chan(g, db, c, 11, true)) Z7Mem_Put16(a, uint16_t(v)); }
-int32_t Z7IOX_ReadChanDint(uint32_t g, uint32_t db, uint32_t c) { const uint32_t a = Chan(g, db, c, 2, false); return a ? int32_t(Z7Mem_Get32(a)) : 0; }
-void Z7IOX_WriteChanDint(uint32_t g, uint32_t db, uint32_t c, int32_t v) { if (const uint32_t a = Chan(g, db, c, 2, true)) Z7Mem_Put32(a, uint32_t(v)); }
+uint8_t Z7IOX_ReadChanBool(uint32_t g, uint32_t db, uint32_t c) { const uint32_t a = ReadSlot(g, db, c, IEC_BOOL); return a ? Z7Mem_Get8(a) : 0; }
+void Z7IOX_WriteChanBool(uint32_t g, uint32_t db, uint32_t c, uint8_t v) { if (const uint32_t a = WriteSlot(g, db, c, IEC_BOOL)) Z7Mem_Put8(a, v ? 1 : 0); }
+int8_t Z7IOX_ReadChanSint(uint32_t g, uint32_t db, uint32_t c) { const uint32_t a = ReadSlot(g, db, c, IEC_SINT); return a ? int8_t(Z7Mem_Get8(a)) : 0; }
+void Z7IOX_WriteChanSint(uint32_t g, uint32_t db, uint32_t c, int8_t v) { if (const uint32_t a = WriteSlot(g, db, c, IEC_SINT)) Z7Mem_Put8(a, uint8_t(v)); }
+int16_t Z7IOX_ReadChanInt(uint32_t g, uint32_t db, uint32_t c) { const uint32_t a = ReadSlot(g, db, c, IEC_INT); return a ? int16_t(Z7Mem_Get16(a)) : 0; }
+void Z7IOX_WriteChanInt(uint32_t g, uint32_t db, uint32_t c, int16_t v) { if (const uint32_t a = WriteSlot(g, db, c, IEC_INT)) Z7Mem_Put16(a, uint16_t(v)); }
+
+int32_t Z7IOX_ReadChanDint(uint32_t g, uint32_t db, uint32_t c) {
+    const ChanSlot s = Chan(g, db, c, IEC_DINT);
+    if (s.addr == 0) return 0;
+    const uint32_t v = Z7Mem_Get32(s.addr);
+    return Marked(db, IEC_REAL, s.index) ? Z7Cnv_S32(F32(v)) : int32_t(v);
+}
+void Z7IOX_WriteChanDint(uint32_t g, uint32_t db, uint32_t c, int32_t v) {
+    const ChanSlot s = Chan(g, db, c, IEC_DINT);
+    if (s.addr && !s.locked) Z7Mem_Put32(s.addr, Marked(db, IEC_REAL, s.index) ? Bits32(float(v)) : uint32_t(v));
+}
+float Z7IOX_ReadChanReal(uint32_t g, uint32_t db, uint32_t c) {
+    const ChanSlot s = Chan(g, db, c, IEC_REAL);
+    if (s.addr == 0) return 0.0f;
+    const uint32_t v = Z7Mem_Get32(s.addr);
+    return Marked(db, IEC_REAL, s.index) ? F32(v) : float(int32_t(v));
+}
+void Z7IOX_WriteChanReal(uint32_t g, uint32_t db, uint32_t c, float v) {
+    const ChanSlot s = Chan(g, db, c, IEC_REAL);
+    if (s.addr && !s.locked) Z7Mem_Put32(s.addr, Marked(db, IEC_REAL, s.index) ? Bits32(v) : uint32_t(Z7Cnv_S32(v)));
+}
+int64_t Z7IOX_ReadChanLint(uint32_t g, uint32_t db, uint32_t c) {
+    const ChanSlot s = Chan(g, db, c, IEC_LINT);
+    if (s.addr == 0) return 0;
+    const uint64_t v = Get64(s.addr);
+    return Marked(db, IEC_LREAL, s.index) ? Z7Cnv_S64(F64(v)) : int64_t(v);
+}
+void Z7IOX_WriteChanLint(uint32_t g, uint32_t db, uint32_t c, int64_t v) {
+    const ChanSlot s = Chan(g, db, c, IEC_LINT);
+    if (s.addr && !s.locked) Put64(s.addr, Marked(db, IEC_LREAL, s.index) ? Bits64(double(v)) : uint64_t(v));
+}
+double Z7IOX_ReadChanLReal(uint32_t g, uint32_t db, uint32_t c) {
+    const ChanSlot s = Chan(g, db, c, IEC_LREAL);
+    if (s.addr == 0) return 0.0;
+    const uint64_t v = Get64(s.addr);
+    return Marked(db, IEC_LREAL, s.index) ? F64(v) : double(int64_t(v));
+}
+void Z7IOX_WriteChanLReal(uint32_t g, uint32_t db, uint32_t c, double v) {
+    const ChanSlot s = Chan(g, db, c, IEC_LREAL);
+    if (s.addr && !s.locked) Put64(s.addr, Marked(db, IEC_LREAL, s.index) ? Bits64(v) : uint64_t(Z7Cnv_S64(v)));
+}
+
+const char *Z7IOX_ReadChanCString(uint32_t g, uint32_t db, uint32_t c) {
+    const uint32_t slot = ReadSlot(g, db, c, IEC_STRING);
+    if (slot == 0) return "";
+    uint8_t *p = Z7Mem_Ptr(slot, 2);
+    const uint32_t len = p[1] <= p[0] ? p[1] : p[0];  // a length past the maximum is cut to it
+    p = Z7Mem_Ptr(slot, 3 + len);
+    p[2 + len] = 0;
+    return reinterpret_cast<const char *>(p + 2);
+}
+void Z7IOX_WriteChanCString(uint32_t g, uint32_t db, uint32_t c, const char *text) {
+    if (const uint32_t slot = WriteSlot(g, db, c, IEC_STRING))
+        Z7VMStr_AscForce(slot, text, text ? uint32_t(strnlen(text, 255)) : 0);
+}
+const uint8_t *Z7IOX_ReadChanBinString(uint32_t g, uint32_t db, uint32_t c) {
+    const uint32_t slot = ReadSlot(g, db, c, IEC_STRING);
+    if (slot == 0) return kNoCounted;
+    const uint8_t *p = Z7Mem_Ptr(slot, 2);
+    return p[1] <= p[0] ? p + 1 : kNoCounted;  // a length past the maximum is no counted text of the slot
+}
+void Z7IOX_WriteChanBinString(uint32_t g, uint32_t db, uint32_t c, const uint8_t *counted) {
+    if (const uint32_t slot = WriteSlot(g, db, c, IEC_STRING))
+        Z7VMStr_AscForce(slot, counted ? reinterpret_cast<const char *>(counted + 1) : nullptr, counted ? counted[0] : 0);
+}

@@ -13,10 +13,11 @@
 // cycle (%AQ3 counts the bytes echoed).
 // "can" gives program data of the application CAN messages application of
 // tests/support/iec_rtio.h: %AI1..%AI4 = INT 5..8, %AQ1 = INT 1, %AQ2 =
-// UINT 2, %AQ3 = INT 3, %AQ4 = DINT 1 (low word), %Q1 = BOOL 1.
+// UINT 2, %AQ3 = INT 3, %AQ4 = DINT 1 (low word), %Q1 = BOOL 1, %AI5 = INT 16,
+// %AQ5 = INT 30 (INT 0..40 exist).
 // "canecho" gives program data of an application that sends each value of
-// 0x181..0x184 (bytes 0-1) back on 0x381..0x384 as it changes and sends
-// 0x38F every 10 ms.
+// 0x181..0x1A0 (bytes 0-1, INT 1..32) back on 0x481..0x4A0 as it changes and
+// sends 0x38F every 10 ms.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -102,10 +103,10 @@ int main(int argc, char **argv) {
     }
     if (std::strcmp(argv[1], "can") == 0 || std::strcmp(argv[1], "canecho") == 0) {
         test_support::CanDefImage echo;
-        echo.ports = {{"can1", 4, 5, 0, 0, 0}};
-        for (uint16_t k = 0; k < 4; k++) {
+        echo.ports = {{"can1", 32, 33, 0, 0, 0}};
+        for (uint16_t k = 0; k < 32; k++) {
             echo.rcv.push_back({0x181u + k, 0, 0, 0, 2, 0, false, {}});
-            echo.snd.push_back({0x381u + k, 0, 0, 0, 2, 3, false, {}});
+            echo.snd.push_back({0x481u + k, 0, 0, 0, 2, 3, false, {}});
             test_support::CanVarDef in;
             in.msg = k, in.kind = 1, in.size = 2, in.mtype = in.vtype = test_support::RT_INT;
             in.index = uint16_t(1 + k);
@@ -115,8 +116,11 @@ int main(int argc, char **argv) {
             echo.vars.push_back(back);
         }
         echo.snd.push_back({0x38F, 10, 0, 0, 1, 1, false, {}});
+        // INT 0..40: CANopen's IEC bindings use INT 16 (map), 30 and 32 (status words)
+        test_support::IecImage app = test_support::CanTestApp();
+        app.d16 = {40, 40, 0};
         const std::vector<uint8_t> img =
-            test_support::CanTestImage(std::strcmp(argv[1], "can") == 0 ? test_support::CanTestDef() : echo);
+            test_support::CanTestImage(std::strcmp(argv[1], "can") == 0 ? test_support::CanTestDef() : echo, app);
         std::vector<uint8_t> out(16, 0);
         test_support::RtPut16(out, 0, 74);
         std::memcpy(&out[4], "XTI", 3);
@@ -130,6 +134,8 @@ int main(int argc, char **argv) {
         bind(5954, 0x04000003);  // %AQ3 = INT 3
         bind(5955, 0x08000001);  // %AQ4 = DINT 1
         bind(3392, 0x00000001);  // %Q1 = BOOL 1
+        bind(5444, 0x04000010);  // %AI5 = INT 16
+        bind(5956, 0x0400001E);  // %AQ5 = INT 30
         out.insert(out.end(), loc.begin(), loc.end());
         FILE *f = std::fopen(argv[2], "wb");
         return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;

@@ -2,7 +2,9 @@
 controller runs the "can" application of iec_program_writer (ports "can1"
 and "vport"); a peer on the host bus (a Unix datagram socket in
 sim/can/can1/) reads the frames it sends and sends it frames, and the
-programming port reads and writes the bound registers."""
+programming port reads and writes the bound registers. In the same run a
+CANopen block with IEC bindings goes to the node on can0, whose PDOs and
+SDOs reach the application's variables by handle."""
 
 import os
 import statistics
@@ -16,9 +18,43 @@ from bbsupport import CONTROLLER, Controller, wait_for  # noqa: E402
 from test_can import Peer  # noqa: E402
 
 WRITER = os.path.join(os.path.dirname(CONTROLLER), "iec_program_writer")
-AI = [16384 + 16 * k for k in range(4)]
-AQ = [24576 + 16 * k for k in range(4)]
+AI = [16384 + 16 * k for k in range(5)]
+AQ = [24576 + 16 * k for k in range(5)]
 Q1 = 10240
+
+
+def iec_block():
+    """A CANopen block for node 5 with IEC bindings: the status register a
+    handle (INT 30) selects 12-byte TPDO entries and 8-byte mapping entries
+    {mapping word, handle}; INT n is handle 0xC4000000 + n."""
+    hdr = bytearray(0x74)
+    tail = bytearray()
+
+    def put(off, v, n=4):
+        hdr[off:off + n] = v.to_bytes(n, "little")
+
+    def add(b):
+        tail.extend(b)
+        return 0x74 + len(tail) - len(b)
+
+    hdr[0], hdr[1], hdr[0x21] = 1, 5, 1
+    put(0x18, 0x80000000)
+    put(0x1E, 100, 2)       # heartbeat 100 ms
+    put(0x68, 0x100)
+    put(0x54, 0xC400001E)   # status register: INT 30
+    put(0x6C, 0xC4000010)   # IEC PDO map: INT 16
+    put(0x70, 1)
+    put(0x30, 1, 2)
+    put(0x32, 1, 2)
+    put(0x34, add(b"\x01"))
+    put(0x38, add(b"\x01"))
+    put(0x3C, add((0x185).to_bytes(4, "little")))
+    put(0x40, add((0x205).to_bytes(4, "little")))
+    put(0x44, add(b"\xFE" + bytes(11)))
+    put(0x48, add(b"\xFE" + bytes(7)))
+    put(0x4C, add((0x20000210).to_bytes(4, "little") + (0xC4000005).to_bytes(4, "little")))
+    put(0x50, add((0x20000110).to_bytes(4, "little") + (0xC4000001).to_bytes(4, "little")))
+    return bytes(hdr + tail)
 
 
 class IecCan(unittest.TestCase):
@@ -72,14 +108,37 @@ class IecCan(unittest.TestCase):
         # messages into variables
         p.send(0x181, bytes.fromhex("3412ABCDA86789E3"))
         self.assertTrue(wait_for(lambda: self.word(AQ[0]) == 0x1234, 5), hex(self.word(AQ[0])))
-        self.assertEqual([self.word(a) for a in AQ], [0x1234, 0xABCD, 0x3A, 0x8967])
+        self.assertEqual([self.word(a) for a in AQ[:4]], [0x1234, 0xABCD, 0x3A, 0x8967])
         self.assertEqual(self.c.read_reg(Q1, 1)[0] & 1, 1)
         p.send(0x181, bytes.fromhex("0080000150040020"))
         self.assertTrue(wait_for(lambda: self.word(AQ[0]) == 0x8000, 5), hex(self.word(AQ[0])))
-        self.assertEqual([self.word(a) for a in AQ], [0x8000, 0x0001, 0x05, 0x0004])
+        self.assertEqual([self.word(a) for a in AQ[:4]], [0x8000, 0x0001, 0x05, 0x0004])
         self.assertEqual(self.c.read_reg(Q1, 1)[0] & 1, 0)
         # the on-request message never went again
         self.assertEqual([f[1] for f in p.got(0x283)], [b"\xAA"])
+        # CANopen on can0 with IEC bindings: a peer there, node 5 from a block
+        # whose status register is a handle (INT 30), RPDO 0x205 into INT 1,
+        # TPDO 0x185 from INT 5, the IEC PDO map at INT 16
+        co = Peer(self.ctl.root, name="copen", port="can0")
+        self.addCleanup(co.close)
+        self.c.download(23, iec_block())
+        self.c.target = 5
+        self.assertTrue(co.wait(0x705, 5, pred=lambda d: d == b"\x05"), co.got())
+        co.send(0x205, bytes.fromhex("3412"))
+        self.assertTrue(wait_for(lambda: self.word(AQ[0]) == 0x1234, 5), hex(self.word(AQ[0])))
+        co.clear()
+        self.c.write_reg(AI[0], 16, 0xBEEF)
+        self.assertTrue(co.wait(0x185, 5, pred=lambda d: d == bytes.fromhex("EFBE")), co.got(0x185))
+        self.c.write_reg(AI[4], 16, 0x5566)
+        self.assertTrue(wait_for(lambda: co.upload(5, 0xA584, 1) == bytes.fromhex("4B84A50166550000"), 5),
+                        co.upload(5, 0xA584, 1))
+        # below the map's first object: refused, nothing read below the handle;
+        # sub-index 0 is the object's entry count (254), not a variable
+        self.assertEqual(co.upload(5, 0xA583, 1), bytes.fromhex("8083A50100000106"))
+        self.assertEqual(co.upload(5, 0xA584, 0), bytes.fromhex("4F84A500FE000000"))
+        # the status word at INT 30 is the node's status word (object 0x1002)
+        status = int.from_bytes(co.upload(5, 0x1002)[4:8], "little")
+        self.assertTrue(wait_for(lambda: self.word(AQ[4]) == status & 0xFFFF, 5), (hex(self.word(AQ[4])), hex(status)))
 
 
 if __name__ == "__main__":

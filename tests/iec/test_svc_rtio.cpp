@@ -2,6 +2,7 @@
 // on a bus in memory behind the CAN seam, the AS-i binding with its stand-in
 // files, the driver kit without drivers.
 #include <cerrno>
+#include <cmath>
 #include <deque>
 #include <fstream>
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 
 #include "iec/services/z7rtio.h"
 #include "iec/services/z7svc.h"
+#include "iec/vm/z7map.h"
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7stdlib.h"
 #include "platform/plat_can.h"
@@ -528,6 +530,148 @@ TEST_F(RtIo, AsiFlagsListsSkippedItemsAndChannels) {
 }  // namespace
 
 namespace {
+// Channel accessors of the 32-bit, 64-bit and STRING families over a group
+// {first 1, count 2}: channel 0 is variable 1, channel 1 variable 2, channel
+// 2 is past the count. The application's variable table declares REAL 1 and
+// DINT 2, LREAL 1 and LINT 2. Slot contents are IEEE 754 bit patterns.
+TEST_F(RtIo, ChannelAccessorsConvertVariablesDeclaredReal) {
+    IecImage app = CanTestApp();
+    app.d64 = {3, 3, 0};
+    app.str = {2, 2, 0};
+    app.string_sizes = {4, 6};
+    auto var = [](uint16_t type, uint16_t index, const char *name) {
+        IecImage::MapVar v;
+        v.type = type, v.index = index, v.symbol = name;
+        return v;
+    };
+    app.map_vars = {var(3, 1, "R1"), var(2, 2, "D2"), var(13, 1, "L1"), var(12, 2, "I2")};
+    ASSERT_EQ(StartBytes(AsiTestImage(AsiDefImage{}, app)), 0u);
+    const uint32_t g = Z7Mem_Alloc(4);
+    blocks.push_back(g);
+    Z7Mem_Put16(g, 1);
+    Z7Mem_Put16(g + 2, 2);
+    const auto slot32 = [&](uint32_t i) { return Z7Sec_Elem(db, Z7SEC_D32, i); };
+    const auto slot64 = [&](uint32_t i) { return Z7Sec_Elem(db, Z7SEC_D64, i); };
+    const auto get64 = [&](uint32_t i) { return Z7Mem_Get32(slot64(i)) | uint64_t(Z7Mem_Get32(slot64(i) + 4)) << 32; };
+    const auto put64 = [&](uint32_t i, uint64_t v) {
+        Z7Mem_Put32(slot64(i), uint32_t(v));
+        Z7Mem_Put32(slot64(i) + 4, uint32_t(v >> 32));
+    };
+    // 32-bit: writes {accessor Real?, channel, value} -> slot bits of variables 1 and 2
+    struct W32 {
+        bool real;
+        uint32_t chan;
+        double v;
+        uint32_t s1, s2;
+    };
+    const W32 w32[] = {
+        {false, 0, 1000, 0x447A0000, 0},            // DINT into REAL 1: as float
+        {false, 0, -7, 0xC0E00000, 0},
+        {false, 1, -2, 0xC0E00000, 0xFFFFFFFE},     // DINT into DINT 2: as is
+        {true, 0, 2.5, 0x40200000, 0xFFFFFFFE},     // REAL into REAL 1: as is
+        {true, 1, 3.9, 0x40200000, 3},              // REAL into DINT 2: truncated
+        {true, 1, -3.9, 0x40200000, 0xFFFFFFFD},
+        {true, 1, -1e20, 0x40200000, 0x80000000},   // saturated
+        {true, 1, 3e9, 0x40200000, 0x7FFFFFFF},
+        {false, 2, 99, 0x40200000, 0x7FFFFFFF},     // past the count: nothing
+        {true, 2, 99, 0x40200000, 0x7FFFFFFF},
+    };
+    for (const W32 &w : w32) {
+        if (w.real) Z7IOX_WriteChanReal(g, db, w.chan, float(w.v));
+        else Z7IOX_WriteChanDint(g, db, w.chan, int32_t(w.v));
+        EXPECT_EQ(Z7Mem_Get32(slot32(1)), w.s1) << w.real << " " << w.chan << " " << w.v;
+        EXPECT_EQ(Z7Mem_Get32(slot32(2)), w.s2) << w.real << " " << w.chan << " " << w.v;
+    }
+    // 32-bit reads: {slot bits 1, slot bits 2} -> Dint 0, Dint 1, Real 0, Real 1
+    struct R32 {
+        uint32_t s1, s2;
+        int32_t d0, d1;
+        float r0, r1;
+    };
+    const R32 r32[] = {
+        {0x40700000, 5, 3, 5, 3.75f, 5.0f},                               // 3.75 truncated
+        {0xC0700000, 0xFFFFFFF6, -3, -10, -3.75f, -10.0f},
+        {0x4F800000, 0x7FFFFFFF, 2147483647, 2147483647, 4294967296.0f, 2147483648.0f},  // 2^32 saturated
+        {0xDF000000, 0x80000000, int32_t(0x80000000), int32_t(0x80000000), -9223372036854775808.0f, -2147483648.0f},
+        {0x7FC00000, 0, 0, 0, 0, 0},                                       // NaN reads 0 as DINT
+    };
+    for (const R32 &r : r32) {
+        Z7Mem_Put32(slot32(1), r.s1);
+        Z7Mem_Put32(slot32(2), r.s2);
+        EXPECT_EQ(Z7IOX_ReadChanDint(g, db, 0), r.d0) << std::hex << r.s1;
+        EXPECT_EQ(Z7IOX_ReadChanDint(g, db, 1), r.d1) << std::hex << r.s2;
+        if (r.s1 != 0x7FC00000) {
+            EXPECT_EQ(Z7IOX_ReadChanReal(g, db, 0), r.r0) << std::hex << r.s1;
+        }
+        EXPECT_EQ(Z7IOX_ReadChanReal(g, db, 1), r.r1) << std::hex << r.s2;
+        EXPECT_EQ(Z7IOX_ReadChanDint(g, db, 2), 0);
+        EXPECT_EQ(Z7IOX_ReadChanReal(g, db, 2), 0.0f);
+    }
+    EXPECT_TRUE(std::isnan(Z7IOX_ReadChanReal(g, db, 0)));
+    // 64-bit: the same with LREAL 1 and LINT 2
+    struct W64 {
+        bool real;
+        uint32_t chan;
+        double v;
+        uint64_t s1, s2;
+    };
+    const W64 w64[] = {
+        {false, 0, 1000, 0x408F400000000000, 0},
+        {false, 1, -2, 0x408F400000000000, 0xFFFFFFFFFFFFFFFE},
+        {true, 0, -2.5, 0xC004000000000000, 0xFFFFFFFFFFFFFFFE},
+        {true, 1, -2.9, 0xC004000000000000, 0xFFFFFFFFFFFFFFFE},
+        {true, 1, 1e30, 0xC004000000000000, 0x7FFFFFFFFFFFFFFF},
+        {true, 1, -1e30, 0xC004000000000000, 0x8000000000000000},
+        {true, 2, 1, 0xC004000000000000, 0x8000000000000000},
+        {false, 2, 1, 0xC004000000000000, 0x8000000000000000},
+    };
+    for (const W64 &w : w64) {
+        if (w.real) Z7IOX_WriteChanLReal(g, db, w.chan, w.v);
+        else Z7IOX_WriteChanLint(g, db, w.chan, int64_t(w.v));
+        EXPECT_EQ(get64(1), w.s1) << w.real << " " << w.chan << " " << w.v;
+        EXPECT_EQ(get64(2), w.s2) << w.real << " " << w.chan << " " << w.v;
+    }
+    put64(1, 0xC00E000000000000);  // -3.75
+    put64(2, 0x0000000100000000);  // 2^32
+    EXPECT_EQ(Z7IOX_ReadChanLint(g, db, 0), -3);
+    EXPECT_EQ(Z7IOX_ReadChanLReal(g, db, 0), -3.75);
+    EXPECT_EQ(Z7IOX_ReadChanLint(g, db, 1), 4294967296);
+    EXPECT_EQ(Z7IOX_ReadChanLReal(g, db, 1), 4294967296.0);
+    put64(1, 0x46293E5939A08CEA);  // 1e30
+    EXPECT_EQ(Z7IOX_ReadChanLint(g, db, 0), INT64_MAX);
+    EXPECT_EQ(Z7IOX_ReadChanLint(g, db, 2), 0);
+    EXPECT_EQ(Z7IOX_ReadChanLReal(g, db, 2), 0.0);
+    // forced variables are not written (lock bits 0x04 and 0x08 of index 1)
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_LOCK, 1), 0x0C);
+    Z7IOX_WriteChanDint(g, db, 0, 1);
+    Z7IOX_WriteChanReal(g, db, 0, 1);
+    Z7IOX_WriteChanLint(g, db, 0, 1);
+    Z7IOX_WriteChanLReal(g, db, 0, 1);
+    EXPECT_EQ(Z7Mem_Get32(slot32(1)), 0x7FC00000u);  // the NaN of the last read row
+    EXPECT_EQ(get64(1), 0x46293E5939A08CEAu);
+    // STRING 1 (maximum 4) and 2 (maximum 6)
+    Z7IOX_WriteChanCString(g, db, 0, "HELLO");
+    EXPECT_STREQ(Z7IOX_ReadChanCString(g, db, 0), "HELL");
+    const uint8_t abc[] = {3, 'a', 'b', 'c'};
+    Z7IOX_WriteChanBinString(g, db, 1, abc);
+    EXPECT_EQ(std::vector<uint8_t>(Z7IOX_ReadChanBinString(g, db, 1), Z7IOX_ReadChanBinString(g, db, 1) + 4),
+              std::vector<uint8_t>(abc, abc + 4));
+    EXPECT_STREQ(Z7IOX_ReadChanCString(g, db, 1), "abc");
+    const uint8_t long_text[] = {9, '1', '2', '3', '4', '5', '6', '7', '8', '9'};
+    Z7IOX_WriteChanBinString(g, db, 1, long_text);
+    EXPECT_EQ(std::vector<uint8_t>(Z7IOX_ReadChanBinString(g, db, 1), Z7IOX_ReadChanBinString(g, db, 1) + 7),
+              (std::vector<uint8_t>{6, '1', '2', '3', '4', '5', '6'}));
+    EXPECT_STREQ(Z7IOX_ReadChanCString(g, db, 2), "");
+    EXPECT_EQ(Z7IOX_ReadChanBinString(g, db, 2)[0], 0);
+    Z7IOX_WriteChanCString(g, db, 2, "X");  // past the count: nothing, no fault
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_LOCK, 1), 0x20);  // forced STRING 1
+    Z7IOX_WriteChanCString(g, db, 0, "AB");
+    Z7IOX_WriteChanBinString(g, db, 0, abc);
+    EXPECT_STREQ(Z7IOX_ReadChanCString(g, db, 0), "HELL");
+}
+}  // namespace
+
+namespace {
 // A driver of the tests: records every call; node data of 5 bytes per level
 // (rounded to 8), open result settable.
 struct Call {
@@ -575,6 +719,11 @@ TEST_F(RtIo, DriverKitTreeCommandsAndVariables) {
     app.ct_used = 16;
     app.str = {1, 1, 0};
     app.string_sizes = {4};
+    // INT 4 carries status information (a 40-byte map item); DINT 2 is not in the map
+    app.map_flags = 0x200;
+    app.map_vars.resize(1);
+    app.map_vars[0].type = RT_INT, app.map_vars[0].index = 4, app.map_vars[0].flags = 0x201;
+    app.map_vars[0].symbol = "V4";
     const std::vector<uint8_t> bytes = DdkTestImage(drivers, app);
     ASSERT_EQ(StartBytes(bytes), 0u);
     // 8 + 16 + 6 nodes of 16 + 8; the skipped group is still sized
@@ -632,6 +781,13 @@ TEST_F(RtIo, DriverKitTreeCommandsAndVariables) {
     EXPECT_EQ(Z7DDKH_WriteVarLong(db, i1, 5), 0u);
     EXPECT_EQ(Var16(db, 4), 1234);
     EXPECT_EQ(Z7DDKH_WriteVarLong(db, dev, 5), 0u);  // not an item
+    // status information: the map item's last 16 bytes for INT 4, none for DINT 2 or a non-item
+    const uint32_t v4 = Z7Map_GetBySymbol(db, "V4");
+    ASSERT_NE(v4, 0u);
+    EXPECT_EQ(Z7DDKH_GetVsiPtr(db, i1), v4 + 24);
+    EXPECT_EQ(Z7DDKH_GetVsiPtr(db, i2), 0u);
+    EXPECT_EQ(Z7DDKH_GetVsiPtr(db, dev), 0u);
+    EXPECT_EQ(Z7DDKH_GetVsiPtr(db, 0), 0u);
     // exchange and close reach the bus
     calls.clear();
     Z7DDKC_ExchangeArg(db, 99);
