@@ -1043,11 +1043,7 @@ uint32_t EtnEmailInit(NX_IP *ip, NX_PACKET_POOL *pool) {
     const uint32_t st = _nx_tcp_socket_create(ip, &e.sock, "Email Socket", 0, 0x4000, 128, EM_BUF_LIMIT, nullptr,
                                               DisconnectCallback);
     if (st == NX_SUCCESS) {
-        // The next client port: a register value from 30000 up is the
-        // instance's, a lower one is replaced by the instance's.
-        const uint16_t w = PlcWord(W_CLIENT_PORT);
-        if (w < NX_CLIENT_PORT_MIN) PlcWordSet(W_CLIENT_PORT, uint16_t(ip->nx_ip_next_port));
-        else ip->nx_ip_next_port = w;
+        _nx_ip_client_port_sync(ip);
         e.conn_state = EMC_IDLE;
         email_openssl_initialize();
     } else {

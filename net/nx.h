@@ -107,6 +107,10 @@ struct NX_IP {
     uint32_t nx_ip_next_port;
 };
 constexpr uint32_t NX_CLIENT_PORT_MIN = 30000;
+// Exchanges the next client port with register word 54541: a register value
+// from 30000 up becomes the instance's, a lower one is replaced by the
+// instance's.
+void _nx_ip_client_port_sync(NX_IP *ip);
 extern uint32_t nx_link_speed_timer;
 
 // Driver direct commands.
