@@ -385,8 +385,10 @@ uint32_t Close() {
         e.rx_len = 0;
         modem_head = modem_len = 0;
         if (ModemUp() && ModemDataDisConnRequest(kModemSocket) == 0) return 0;
-        // Closed: the modem goes back to the manager.
+        // Closed: the modem goes back to the manager, and a request still
+        // pending is withdrawn (it would keep every other user waiting).
         GSMGPRSRsrcMngr(kModemUser, 4);
+        if (GSMGPRSInfo_St.pending == kModemUser) GSMGPRSInfo_St.pending = 0;
         return 1;
     }
     // Without a socket (the Ethernet side never started) there is nothing to close.

@@ -338,7 +338,8 @@ TEST_F(SockTest, EmailOverTheModemDataSocket) {
     EXPECT_TRUE(LT_Bit(M16(10)));
     EXPECT_EQ(GSMGPRSInfo_St.owner, 0);       // handed back at the close
     EXPECT_EQ(GSMGPRSInfo_St.mail_close, 0);  // %SR163 was not 13
-    // A modem another user keeps for 60 s: the same refusal, code 2.
+    // A modem another user keeps for 60 s: the same refusal, code 2, and the
+    // request is withdrawn at the close (SMS can then have the modem).
     EtnEmailConn = EmailRec{};
     EtnEmailConn.sock.fd = -1;
     EtnEmailConn.dns.fd = -1;
@@ -351,5 +352,6 @@ TEST_F(SockTest, EmailOverTheModemDataSocket) {
     PlcReg_Get(st, R(500), 32);
     EXPECT_EQ(LE_Get32(st), 0x00203008u);
     EXPECT_EQ(GSMGPRSInfo_St.owner, 1);
-    EXPECT_EQ(GSMGPRSInfo_St.pending, 4);
+    EXPECT_EQ(GSMGPRSInfo_St.pending, 0);
+    EXPECT_EQ(GSMGPRSRsrcMngr(3, 2), 1u);
 }
