@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "messaging/messaging.h"
@@ -143,6 +144,8 @@ struct GsmInfo {
     std::array<uint8_t, 6> b;  // flag bytes 0..5 (byte 3 init state, byte 4 port)
     uint16_t conn_status;
     uint8_t owner, pending;
+    uint8_t spare10;
+    uint8_t mail_close;        // byte 11: bit 0 the e-mail client closed while %SR163 was 13
     uint32_t hold_start;
     std::array<char, 24> allocated_ip;
     uint32_t hold_reg, status_reg;
@@ -155,6 +158,7 @@ struct GsmInfo {
     uint16_t last_crc;
     uint8_t hold_time;
 };
+static_assert(offsetof(GsmInfo, pending) == 9 && offsetof(GsmInfo, mail_close) == 11);
 constexpr uint32_t GSM_MARKER = 0x47534D45u;  // "EMSG"
 extern GsmInfo GSMGPRSInfo_St;
 extern std::array<char, 352> GSMCmdBuf;

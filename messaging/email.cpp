@@ -126,6 +126,7 @@ bool Configure() {
 
 // ---- the cellular modem's data socket 2 ----------------------------------------------------------
 constexpr uint32_t kModemSocket = 2;
+constexpr uint32_t kModemUser = 4;  // the e-mail client among the modem manager's users
 constexpr uint32_t kModemQueue = EM_DATA_CAP + 4096;
 std::array<uint8_t, kModemQueue> modem_tx;  // bytes not yet taken by the socket
 uint32_t modem_head, modem_len;
@@ -326,6 +327,14 @@ uint32_t Connect() {
             modem_head = modem_len = 0;
             Timer(EM_TICKS_60S);
         }
+        // The modem serves one user at a time: the e-mail client takes it as
+        // user 4, or leaves its request pending while another user holds it.
+        if (GSMGPRSInfo_St.owner != kModemUser &&
+            (GSMGPRSRsrcMngr(kModemUser, 0) == 0 || GSMGPRSRsrcMngr(kModemUser, 3) == 0)) {
+            GSMGPRSRsrcMngr(kModemUser, 2);
+            if (Expired()) e.status |= EM_ST_CONNECT | (2u << 20);
+            return 0;
+        }
         // The dial is placed once the module is ready and socket 2 is free.
         if (!e.modem_req && CheckInit() && socket_info_st[kModemSocket].state == 0) {
             SockConnInfo req{};
@@ -349,6 +358,7 @@ uint32_t Connect() {
             e.status |= EM_ST_CONNECT;
             return 0;
         }
+        PlcWordSet(W_CLIENT_PORT, uint16_t(e.ip->nx_ip_next_port));
         const uint32_t c = _nx_tcp_client_socket_connect(&e.sock, e.server, e.port, 0);
         if (c != NX_SUCCESS && c != NX_IN_PROGRESS) {
             e.status |= EM_ST_CONNECT;
@@ -374,7 +384,11 @@ uint32_t Close() {
         e.flags &= uint8_t(~EMF_STARTED);
         e.rx_len = 0;
         modem_head = modem_len = 0;
-        if (ModemUp()) return ModemDataDisConnRequest(kModemSocket);
+        if (ModemUp() && ModemDataDisConnRequest(kModemSocket) == 0) return 0;
+        // Closed: the modem goes back to the manager, and a request still
+        // pending is withdrawn (it would keep every other user waiting).
+        GSMGPRSRsrcMngr(kModemUser, 4);
+        if (GSMGPRSInfo_St.pending == kModemUser) GSMGPRSInfo_St.pending = 0;
         return 1;
     }
     // Without a socket (the Ethernet side never started) there is nothing to close.
@@ -991,6 +1005,7 @@ void EtnEmailSmtp() {
         WaitReply();
         break;
     case 28:
+        if (PlcWord(SR_WORD(163)) == 13) GSMGPRSInfo_St.mail_close |= 0x01;
         if (Close()) {
             SslFree();
             e.smtp = 29;
@@ -1030,6 +1045,7 @@ uint32_t EtnEmailInit(NX_IP *ip, NX_PACKET_POOL *pool) {
     const uint32_t st = _nx_tcp_socket_create(ip, &e.sock, "Email Socket", 0, 0x4000, 128, EM_BUF_LIMIT, nullptr,
                                               DisconnectCallback);
     if (st == NX_SUCCESS) {
+        _nx_ip_client_port_sync(ip);
         e.conn_state = EMC_IDLE;
         email_openssl_initialize();
     } else {

@@ -53,20 +53,28 @@ bool mqttLibReady() { return lib_ready; }
 
 uint32_t dynamicLibInit() {
     if (lib_ready) return 1;
-    void *h = PLAT_DlOpen(mqttLibNames);
+    // The first name's loader message is the one reported when none loads.
+    void *h = nullptr;
+    char first_error[256] = "";
+    for (const char *const *n = mqttLibNames; *n != nullptr && h == nullptr; n++) {
+        const char *err = "";
+        h = PLAT_DlOpenNow(*n, &err);
+        if (h == nullptr && n == mqttLibNames) std::snprintf(first_error, sizeof first_error, "%s", err);
+    }
     if (h == nullptr) {
-        std::printf("dynamicLibInit(): Cannot load MQTT library : %s\n", "not found");
+        std::printf("dynamicLibInit(): Cannot load MQTT library : %s\n", first_error);
         return 0;
     }
     for (DynLibFunc &f : dynLibFunc) {
         if (f.name == nullptr) break;
-        const char *names[] = {f.name, nullptr};
-        void *slot = nullptr;
-        if (PLAT_DlResolve(h, names, &slot) != nullptr) {
-            std::printf("dynamicLibInit(): Cannot find MQTT '%s' method in the DLL : %s\n", f.name, "undefined");
+        const char *err = "";
+        f.fn = PLAT_DlSym(h, f.name, &err);
+        if (f.fn == nullptr) {
+            // This row and every later one stay null.
+            for (DynLibFunc *g = &f; g->name != nullptr; g++) g->fn = nullptr;
+            std::printf("dynamicLibInit(): Cannot find MQTT '%s' method in the DLL : %s\n", f.name, err);
             return 0;
         }
-        f.fn = slot;
     }
     lib_ready = true;
     return 1;

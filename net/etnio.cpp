@@ -418,7 +418,9 @@ uint32_t EtnIo_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
             return 1;
         _nx_tcp_socket_delete(&s.socket);  // its descriptor comes with the first bind
     }
-    return BootPInit(ip, pool);
+    const uint32_t st = BootPInit(ip, pool);
+    if (st == 0) _nx_ip_client_port_sync(ip);
+    return st;
 }
 
 void EtnIo_DeInit(NX_IP *ip) {

@@ -76,6 +76,7 @@ bool Establish(VCommIface &f, VCommPort &p) {
         const uint32_t st = p.udp ? _nx_udp_socket_bind(&p.usock, p.lport, 0) : _nx_tcp_client_socket_bind(&p.tcp, 0, 0);
         if (st == 7 || st == 17 || st == 20) return false;
         if (st != NX_SUCCESS && st != NX_ALREADY_BOUND) return false;
+        if (f.ip) PlcWordSet(W_CLIENT_PORT, uint16_t(f.ip->nx_ip_next_port));
         p.flags |= VCE_BOUND;
     }
     if (p.flags & VCE_CONNECTED) {
@@ -174,6 +175,7 @@ uint32_t EtnVComm_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
         _nx_tcp_socket_delete(&p.tcp);
         _nx_udp_socket_delete(&p.usock);
     }
+    _nx_ip_client_port_sync(ip);
     return NX_SUCCESS;
 }
 

@@ -102,7 +102,15 @@ struct NX_IP {
     uint32_t nx_ip_speed;            // low byte 0/1/2 = 10/100/1000 Mbit/s, 0x100 full duplex
     uint32_t nx_ip_received_count;
     std::array<uint32_t, NX_MCAST_MAX> nx_ip_mcast;
+    // Next client port handed to a bind to any port (from 30000 up, wrapping
+    // back to 30000); 0 leaves the choice to the kernel.
+    uint32_t nx_ip_next_port;
 };
+constexpr uint32_t NX_CLIENT_PORT_MIN = 30000;
+// Exchanges the next client port with register word 54541: a register value
+// from 30000 up becomes the instance's, a lower one is replaced by the
+// instance's.
+void _nx_ip_client_port_sync(NX_IP *ip);
 extern uint32_t nx_link_speed_timer;
 
 // Driver direct commands.

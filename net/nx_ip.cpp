@@ -18,12 +18,20 @@
 #include <unistd.h>
 
 #include "core/image/bytes.h"
+#include "core/image/plcreg.h"
 #include "core/storage/memfile.h"
 #include "core/image/timebase.h"
 #include "net/nx.h"
 #include "platform/plat_net.h"
 
 uint32_t nx_link_speed_timer;
+
+void _nx_ip_client_port_sync(NX_IP *ip) {
+    if (ip == nullptr) return;
+    const uint16_t w = PlcWord(W_CLIENT_PORT);
+    if (w < NX_CLIENT_PORT_MIN) PlcWordSet(W_CLIENT_PORT, uint16_t(ip->nx_ip_next_port));
+    else ip->nx_ip_next_port = w;
+}
 
 namespace {
 

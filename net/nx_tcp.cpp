@@ -236,6 +236,18 @@ namespace {
 // Binds a TCP client or UDP socket whose descriptor exists to port; 0 leaves
 // the choice to the system at the first send or connect.
 template <class Socket> uint32_t BindSocket(Socket *s, uint32_t port) {
+    if (port == 0 && s->ip != nullptr && s->ip->nx_ip_next_port != 0) {
+        // The instance's next client port; one in use passes to the
+        // following ones, and when none of them is free the kernel chooses.
+        for (int i = 0; i < 32 && port == 0; i++) {
+            const uint32_t p = s->ip->nx_ip_next_port;
+            s->ip->nx_ip_next_port = p >= 65535 || p < NX_CLIENT_PORT_MIN ? NX_CLIENT_PORT_MIN : p + 1;
+            if (p >= NX_CLIENT_PORT_MIN && BindPort(s->fd, p) == NX_SUCCESS) port = p;
+        }
+        s->bound = 1;
+        if (port != 0) s->port = port;
+        return NX_SUCCESS;
+    }
     if (port != 0 && BindPort(s->fd, port) != NX_SUCCESS) return NX_NOT_BOUND;
     s->bound = 1;
     if (port != 0) s->port = port;

@@ -30,3 +30,13 @@ void *PLAT_DlOpenNow(const char *name, const char **error) {
     }
     return h;
 }
+
+void *PLAT_DlSym(void *library, const char *name, const char **error) {
+    dlerror();  // a message left by an earlier call is not this one's
+    void *f = library != nullptr && name != nullptr ? dlsym(library, name) : nullptr;
+    if (error != nullptr) {
+        const char *e = f == nullptr ? dlerror() : nullptr;
+        *error = e != nullptr ? e : "";
+    }
+    return f;
+}

@@ -14,3 +14,6 @@ void PLAT_DlClose(void *library);
 // Opens one library with every symbol bound at once; null when it does not
 // load, with the loader's message in error (when given).
 void *PLAT_DlOpenNow(const char *name, const char **error);
+// Resolves one name; null when missing, with the loader's message in error
+// (when given).
+void *PLAT_DlSym(void *library, const char *name, const char **error);

@@ -66,6 +66,7 @@ constexpr uint32_t W_BACKUP = 291;
 constexpr uint32_t W_OLC = 54272;        // %ESR1 on-line change control
 constexpr uint32_t W_STORFAULT = 54278;
 constexpr uint32_t W_TZ = 54289, W_DST = 54290, W_UTC = 54291;
+constexpr uint32_t W_CLIENT_PORT = 54541;  // next TCP/UDP client port of the socket layer
 constexpr uint32_t W_SCREEN = 128;         // %SR1 screen shown
 constexpr uint32_t W_FORCED_SCREEN = 129;  // %SR2 forced screen, 0 none
 constexpr uint32_t W_SCREEN_CONTACT = 130; // %SR3

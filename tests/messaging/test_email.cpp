@@ -2,6 +2,12 @@
 // framing over fragments, dot-stuffing and the e-mail section check.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -10,6 +16,11 @@
 #include "core/image/plcreg.h"
 #include "core/storage/memfile.h"
 #include "messaging/email.h"
+#include "tests/messaging/email_block.h"
+#include "tests/messaging/msg_fixture.h"
+#include "tests/support/eth_ip.h"
+
+using namespace la;
 
 namespace {
 
@@ -113,3 +124,136 @@ TEST(Email, SectionChecksSetStatusBit0) {
 }
 
 }  // namespace
+
+namespace {
+
+// A plain SMTP server on loopback, served from the test's loop: one reply
+// per command line, the message up to its closing dot.
+struct LoopSmtp {
+    int ls = -1, cs = -1;
+    uint16_t port = 0, peer_port = 0;
+    std::string in, data, cmds;
+    bool in_data = false;
+    LoopSmtp() {
+        ls = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t l = sizeof a;
+        if (bind(ls, reinterpret_cast<sockaddr *>(&a), l) != 0 || listen(ls, 4) != 0 ||
+            getsockname(ls, reinterpret_cast<sockaddr *>(&a), &l) != 0)
+            return;
+        port = ntohs(a.sin_port);
+    }
+    ~LoopSmtp() {
+        if (cs >= 0) close(cs);
+        if (ls >= 0) close(ls);
+    }
+    void Say(const char *t) { (void)!send(cs, t, std::strlen(t), MSG_NOSIGNAL); }
+    void Pump() {
+        if (cs < 0) {
+            sockaddr_in p{};
+            socklen_t l = sizeof p;
+            cs = accept4(ls, reinterpret_cast<sockaddr *>(&p), &l, SOCK_NONBLOCK);
+            if (cs < 0) return;
+            peer_port = ntohs(p.sin_port);
+            Say("220 loop ready\r\n");
+        }
+        char b[2048];
+        ssize_t n;
+        while ((n = recv(cs, b, sizeof b, 0)) > 0) in.append(b, std::size_t(n));
+        for (std::size_t e; (e = in.find(in_data ? "\r\n.\r\n" : "\r\n")) != std::string::npos;) {
+            if (in_data) {
+                data = in.substr(0, e);
+                in.erase(0, e + 5);
+                in_data = false;
+                Say("250 queued\r\n");
+                continue;
+            }
+            const std::string line = in.substr(0, e);
+            in.erase(0, e + 2);
+            cmds += line + "|";
+            if (line == "DATA") {
+                in_data = true;
+                Say("354 go on\r\n");
+            } else {
+                Say(line == "QUIT" ? "221 bye\r\n" : "250 fine\r\n");
+            }
+        }
+    }
+};
+
+class EmailLoop : public MsgTest {};
+
+}  // namespace
+
+// The socket layer's next client port is exchanged with register word 54541:
+// a register value from 30000 up becomes the interface's, the mail leaves from
+// that port, and the register follows the interface after the bind; a lower
+// register value is replaced by the interface's.
+TEST_F(EmailLoop, ClientPortFollowsWord54541) {
+    static std::array<uint8_t, 40 * 1600> mem;
+    NX_IP ip;
+    NX_PACKET_POOL pool;
+    test_support::EthIp(ip, pool, mem, "mail loop pool");
+    ip.nx_ip_link_up = 1;
+
+    // A lower register value takes the interface's.
+    ip.nx_ip_next_port = 45000;
+    PlcWordSet(W_CLIENT_PORT, 1234);
+    EtnEmailConn = EmailRec{};
+    ASSERT_EQ(EtnEmailInit(&ip, &pool), 0u);
+    EXPECT_EQ(PlcWord(W_CLIENT_PORT), 45000);
+    EXPECT_EQ(ip.nx_ip_next_port, 45000u);
+    _nx_tcp_socket_delete(&EtnEmailConn.sock);
+
+    // A register value from 30000 up becomes the interface's; the mail's
+    // connection leaves from it (a port in use on this machine passes to the
+    // next one).
+    LoopSmtp srv;
+    ASSERT_NE(srv.port, 0);
+    ip.nx_ip_next_port = 0;
+    const uint16_t first = 47311;
+    PlcWordSet(W_CLIENT_PORT, first);
+    EtnEmailConn = EmailRec{};
+    ASSERT_EQ(EtnEmailInit(&ip, &pool), 0u);
+    EXPECT_EQ(ip.nx_ip_next_port, first);
+    EXPECT_EQ(PlcWord(W_CLIENT_PORT), first);
+
+    EmailBlock b;
+    b.contacts = {{"alice@test.lan", 1}};
+    b.msgs = {{"Level: xxxxx", "Alarm", 1, M16(10), "7:0:"}};
+    b.fields = {{R(600), 16, 4, 5, 2, 0}};
+    b.status_reg = R(500);
+    b.server = 0x7F000001;
+    b.port = srv.port;
+    b.domain = "plc.test.lan";
+    b.sender = "plc@test.lan";
+    b.Install();
+    LT_SetW(R(600), 77);
+    LT_SetBit(M16(10), true);
+    LE_Put16(&plc_reg[2 * W_MODE], 2);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while ((LT_Bit(M16(10)) || EtnEmailConn.sub == EMS_SMTP || EtnEmailConn.conn_state != EMC_ACTIVE) &&
+           std::chrono::steady_clock::now() < end) {
+        EnetThread();
+        EtnEmailScan(1);
+        srv.Pump();
+    }
+    EXPECT_FALSE(LT_Bit(M16(10)));
+    EXPECT_EQ(srv.cmds, "EHLO plc.test.lan|MAIL FROM:<plc@test.lan>|RCPT TO:<alice@test.lan>|DATA|QUIT|");
+    EXPECT_NE(srv.data.find("\r\n\r\nLevel: 00077\r\n"), std::string::npos) << srv.data;
+    EXPECT_GE(srv.peer_port, first);
+    EXPECT_LT(srv.peer_port, first + 32);
+    EXPECT_EQ(ip.nx_ip_next_port, srv.peer_port + 1u);
+    EXPECT_EQ(PlcWord(W_CLIENT_PORT), srv.peer_port + 1u);
+    uint8_t st[4] = {1, 1, 1, 1};
+    PlcReg_Get(st, R(500), 32);
+    EXPECT_EQ(LE_Get32(st), 0u);
+    LE_Put16(&plc_reg[2 * W_MODE], 0);
+    _nx_tcp_socket_delete(&EtnEmailConn.sock);
+    EtnEmailConn = EmailRec{};
+    EtnEmailConn.sock.fd = -1;
+    EtnEmailConn.dns.fd = -1;
+    sms_table_bl.fill(0);
+}

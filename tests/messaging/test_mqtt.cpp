@@ -240,7 +240,21 @@ TEST(Mqtt, HandleMovesTimeoutsAndTheLibraryBinding) {
     mqttLibNames = kMissing;
     testing::internal::CaptureStdout();
     EXPECT_EQ(dynamicLibInit(), 0u);
-    EXPECT_EQ(testing::internal::GetCapturedStdout().rfind("dynamicLibInit(): Cannot load MQTT library : ", 0), 0u);
+    // The loader's own text (glibc's wording for a name it cannot find).
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "dynamicLibInit(): Cannot load MQTT library : libmosquitto-missing.so: cannot open shared object "
+              "file: No such file or directory\n");
+    // A library that loads but lacks the first name: the loader's text for
+    // the missing symbol, and no row is left resolved.
+    static const char *const kWrong[] = {"libm.so.6", nullptr};
+    mqttLibNames = kWrong;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(dynamicLibInit(), 0u);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.rfind("dynamicLibInit(): Cannot find MQTT 'mosquitto_unsubscribe' method in the DLL : ", 0), 0u) << out;
+    const std::string tail = "libm.so.6: undefined symbol: mosquitto_unsubscribe\n";
+    EXPECT_TRUE(out.size() > tail.size() && out.compare(out.size() - tail.size(), tail.size(), tail) == 0) << out;
+    for (unsigned i = 0; i < MQTT_FN_COUNT; i++) EXPECT_EQ(dynLibFunc[i].fn, nullptr) << dynLibFunc[i].name;
     c.state = 0;
     c.dlInit = nullptr;
     mqttConnStep(2);

@@ -250,6 +250,19 @@ TEST_F(SockTest, EmailOverTheModemDataSocket) {
     EtnEmailConn.conn_state = EMC_IDLE;
     LE_Put16(&plc_reg[2 * W_MODE], 2);
     sim.consume = true;
+    // The SMS engine holds the modem: the mail waits with its request
+    // pending (user 4) and dials nothing until the modem is handed back.
+    GSMGPRSInfo_St.owner = 3;
+    PlcWordSet(SR_WORD(163), 13);
+    for (int i = 0; i < 50; i++) {
+        EtnEmailScan(0);
+        Pass(10);
+    }
+    EXPECT_EQ(GSMGPRSInfo_St.pending, 4);
+    EXPECT_EQ(GSMGPRSInfo_St.owner, 3);
+    EXPECT_EQ(Find("AT#SD=3,0,2525,\"10.77.0.3\",0,0,1"), sim.cmds.size());
+    EXPECT_EQ(GSMGPRSRsrcMngr(3, 4), 1u);
+    bool owned = false;
     // The server: one reply per command line, the data up to its end.
     std::size_t seen = 0;
     bool greeted = false, data = false;
@@ -262,6 +275,7 @@ TEST_F(SockTest, EmailOverTheModemDataSocket) {
         EtnEmailScan(1);  // the Ethernet manager's call: ignored with the modem
         EtnEmailScan(0);
         Pass(10);
+        owned = owned || GSMGPRSInfo_St.owner == 4;
         if (!greeted && sim.ss[sim.ss.find("#SS: 3,") + 7] == '2' && Find("AT#SD=3,0,2525,\"10.77.0.3\",0,0,1") <
                                                                           sim.cmds.size()) {
             greeted = true;
@@ -296,6 +310,15 @@ TEST_F(SockTest, EmailOverTheModemDataSocket) {
     uint8_t st[4] = {1, 1, 1, 1};
     PlcReg_Get(st, R(500), 32);
     EXPECT_EQ(LE_Get32(st), 0u);
+    // The mail held the modem as user 4 and handed it back at the close,
+    // marking byte 11 bit 0 as %SR163 was 13; no request is left pending.
+    EXPECT_TRUE(owned);
+    EXPECT_EQ(GSMGPRSInfo_St.owner, 0);
+    EXPECT_EQ(GSMGPRSInfo_St.pending, 0);
+    EXPECT_EQ(GSMGPRSInfo_St.mail_close, 0x01);
+    EXPECT_EQ(reinterpret_cast<const uint8_t *>(&GSMGPRSInfo_St)[11], 0x01);
+    GSMGPRSInfo_St.mail_close = 0;
+    PlcWordSet(SR_WORD(163), 0);
     // A dial that cannot be placed within 60 s (module switched off)
     // reports bit 3 with code 2 in the reply field and the connection step 3.
     TelitPowerON = 0;
@@ -313,4 +336,22 @@ TEST_F(SockTest, EmailOverTheModemDataSocket) {
     PlcReg_Get(st, R(500), 32);
     EXPECT_EQ(LE_Get32(st), 0x00203008u);
     EXPECT_TRUE(LT_Bit(M16(10)));
+    EXPECT_EQ(GSMGPRSInfo_St.owner, 0);       // handed back at the close
+    EXPECT_EQ(GSMGPRSInfo_St.mail_close, 0);  // %SR163 was not 13
+    // A modem another user keeps for 60 s: the same refusal, code 2, and the
+    // request is withdrawn at the close (SMS can then have the modem).
+    EtnEmailConn = EmailRec{};
+    EtnEmailConn.sock.fd = -1;
+    EtnEmailConn.dns.fd = -1;
+    EtnEmailConn.conn_state = EMC_IDLE;
+    GSMGPRSInfo_St.owner = 1;
+    for (int i = 0; i < 20; i++) {
+        EtnEmailScan(0);
+        LA_TimeAdvance(50000);
+    }
+    PlcReg_Get(st, R(500), 32);
+    EXPECT_EQ(LE_Get32(st), 0x00203008u);
+    EXPECT_EQ(GSMGPRSInfo_St.owner, 1);
+    EXPECT_EQ(GSMGPRSInfo_St.pending, 0);
+    EXPECT_EQ(GSMGPRSRsrcMngr(3, 2), 1u);
 }

@@ -1,6 +1,6 @@
-// Virtual serial ports over loopback TCP: port numbers at their edges, a
-// segment of 1460 bytes with the rest pending, receiving, and a redial when
-// the destination register changes.
+// Virtual serial ports over loopback TCP: port numbers at their edges, the
+// next client port from register word 54541, a segment of 1460 bytes with the
+// rest pending, receiving, and a redial when the destination register changes.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -116,10 +116,25 @@ TEST_F(VirtualPorts, NumbersSegmentsAndRedial) {
     EXPECT_EQ(EtnVComm_CheckRx(16416), 0);
     EXPECT_EQ(EtnVComm_PutTx(16416, 0x41), 0);
 
+    // Register word 54541 holding a port from 30000 up at initialisation
+    // becomes the interface's next client port: the port's connection
+    // leaves from it (a port in use passes to the next one), and the bind
+    // copies the interface's next port back into the register.
+    EtnVComm_DeInit(&ip_);
+    const uint16_t first = test_support::TestPort(40000);
+    PlcWordSet(W_CLIENT_PORT, first);
+    ASSERT_EQ(EtnVComm_Init(&ip_, &pool_), 0u);
+    EXPECT_EQ(ip_.nx_ip_next_port, first);
     Server a("127.0.0.1", p1);
     ASSERT_EQ(EtnVComm_Open(3, intptr_t(rec.data())), 1);
     EXPECT_EQ(EtnVComm_GetRts(3), 1);
     ASSERT_TRUE(Connect(3, a));
+    sockaddr_in peer{};
+    socklen_t pl = sizeof peer;
+    ASSERT_EQ(getpeername(a.conn, reinterpret_cast<sockaddr *>(&peer), &pl), 0);
+    EXPECT_GE(ntohs(peer.sin_port), first);
+    EXPECT_LT(ntohs(peer.sin_port), first + 32);
+    EXPECT_EQ(PlcWord(W_CLIENT_PORT), ntohs(peer.sin_port) + 1);
     EXPECT_EQ(EtnVComm_Conn_Cnt(0), 1u);
     // 1461 bytes: one segment of 1460 goes, one byte stays pending.
     for (int i = 0; i < 1461; i++) ASSERT_EQ(EtnVComm_PutTx(3, i & 0xFF), i & 0xFF);
