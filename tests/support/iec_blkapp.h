@@ -14,8 +14,10 @@
 
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <map>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -23,6 +25,15 @@
 #include "tests/support/iec_image.h"
 
 namespace test_support {
+
+// Pieces joined into one string (appends only: GCC 12 -O3 warns falsely on
+// chains of operator+).
+inline std::string Cat(std::initializer_list<std::string_view> parts) {
+    std::string s;
+    for (std::string_view p : parts) s.append(p);
+    return s;
+}
+inline std::string N(uint64_t v) { return std::to_string(v); }
 
 struct BlkApp {
     enum : uint16_t { BOOL_ = 1, DINT_ = 2, REAL_ = 3, STRING_ = 5, INT_ = 11, LINT_ = 12, LREAL_ = 13 };
@@ -98,14 +109,14 @@ struct BlkApp {
     uint16_t IntsEachCycle(const std::vector<int32_t> &v) {
         const uint16_t first = Ints(v);
         for (size_t k = 0; k < v.size(); k++)
-            reinit += "CONST16 " + std::to_string(first + k) + " " + std::to_string(uint16_t(v[k])) + ";";
+            reinit += Cat({"CONST16 ", N(first + k), " ", N(uint16_t(v[k])), ";"});
         return first;
     }
     uint16_t DintsEachCycle(const std::vector<uint32_t> &v) {
         const uint16_t first = uint16_t(n32 + 1);
         for (uint32_t x : v) Dint(x);
         for (size_t k = 0; k < v.size(); k++)
-            reinit += "CONST32 " + std::to_string(first + k) + " #" + std::to_string(v[k]) + ";";
+            reinit += Cat({"CONST32 ", N(first + k), " #", N(v[k]), ";"});
         return first;
     }
 
@@ -114,8 +125,8 @@ struct BlkApp {
         const uint16_t cls = it != classes.end() ? it->second : (classes[name] = uint16_t(5 + classes.size()));
         if (it == classes.end()) img.classes.push_back({cls, 1, name});
         img.instances.push_back({0, cls, 0});
-        code += "FB " + std::to_string(++ninst) + " " + std::to_string(ops.size());
-        for (uint16_t op : ops) code += " " + std::to_string(op);
+        code += Cat({"FB ", N(++ninst), " ", N(ops.size())});
+        for (uint16_t op : ops) code += Cat({" ", N(op)});
         code += ";";
     }
 
@@ -128,21 +139,21 @@ struct BlkApp {
     void OutI(const std::string &name, uint16_t idx) { Out(name, 1, idx); }
     // A DINT or REAL as two words: low, and high through SHR by 16.
     void OutD(const std::string &name, uint16_t idx) {
-        Out(name + ".lo", 2, idx);
+        Out(Cat({name, ".lo"}), 2, idx);
         const uint16_t hi = Dint();
         Fb("SHR", {DINT_, idx, CD(16), hi});
-        Out(name + ".hi", 2, hi);
+        Out(Cat({name, ".hi"}), 2, hi);
     }
     void OutBytes(const std::string &name, uint16_t idx, uint16_t n) {
-        for (uint16_t k = 0; k < n; k += 2) Out(name + "." + std::to_string(k / 2), 0, uint16_t(idx + k));
+        for (uint16_t k = 0; k < n; k += 2) Out(Cat({name, ".", N(k / 2)}), 0, uint16_t(idx + k));
     }
     // A STRING result as its length and its CRC-16 (both blocks too).
     void OutS(const std::string &name, uint16_t s) {
         const uint16_t len = Int(), crc = Dint();
         Fb("STRINGLEN", {s, len});
         Fb("CRC16", {s, crc});
-        OutI(name + ".len", len);
-        Out(name + ".crc", 2, crc);
+        OutI(Cat({name, ".len"}), len);
+        Out(Cat({name, ".crc"}), 2, crc);
     }
     // %I number k (from 1) into a BOOL; %AI number k into an INT.
     uint16_t InI(uint32_t k) {
@@ -151,15 +162,20 @@ struct BlkApp {
         return b;
     }
 
-    std::vector<uint8_t> ProgramData() {
+    // The code image's sizing and program.
+    IecImage &Image() {
         img.name = "BLK150";
         img.d8 = {n8, n8, 0};
         img.d16 = {n16, n16, 0};
         img.d32 = {n32, n32, 0};
         img.d64 = {uint16_t(n64 + 1), uint16_t(n64 + 1), 0};
         img.str = {nstr, nstr, 0};
-        img.programs = {{IecAsm(reinit + code + "END"), 0}};
-        std::vector<uint8_t> out = img.ProgramData();
+        img.programs = {{IecAsm(Cat({reinit, code, "END"})), 0}};
+        return img;
+    }
+    // Program data: the wrapped code image and the location table.
+    std::vector<uint8_t> ProgramData() {
+        std::vector<uint8_t> out = Image().ProgramData();
         for (uint32_t v : loc)
             for (int i = 0; i < 4; i++) out.push_back(uint8_t(v >> (8 * i)));
         return out;
@@ -208,14 +224,14 @@ inline BlkApp BlkApp_Make() {
             const uint16_t pt = wide ? a.CD(2) : a.CI(2);
             if (tonr) a.Fb(name, {run, off, pt, q, cv});
             else a.Fb(name, {run, pt, q, cv});
-            a.OutB(std::string(name) + ".q", q);
+            a.OutB(Cat({name, ".q"}), q);
         }
         // off delays with IN 0 from the start: Q 1 while they run
         for (const char *name : {"TOF1MS32", "TOF10MS", "TOF100MS32"}) {
             const bool wide = std::strstr(name, "32") != nullptr;
             q = a.Bool(), cv = wide ? a.Dint() : a.Int();
             a.Fb(name, {off, wide ? a.CD(30000) : a.CI(30000), q, cv});
-            a.OutB(std::string(name) + ".q", q);
+            a.OutB(Cat({name, ".q"}), q);
         }
     }
 
@@ -270,7 +286,7 @@ inline BlkApp BlkApp_Make() {
         for (int k = 0; k < 4; k++) {
             q = a.Bool(1);
             a.Fb("LIM", {B::INT_, a.CI(lims[k][0]), a.CI(lims[k][1]), a.CI(lims[k][2]), q});
-            a.OutB("lim." + std::to_string(k), q);
+            a.OutB(Cat({"lim.", N(k)}), q);
         }
     }
 
@@ -280,7 +296,7 @@ inline BlkApp BlkApp_Make() {
         for (int bit : {17, 1}) {
             const uint16_t q = a.Bool(1);
             a.Fb("BITTEST", {t, 2, 4, a.CI(bit), q});
-            a.OutB("bittest." + std::to_string(bit), q);
+            a.OutB(Cat({"bittest.", N(bit)}), q);
         }
         const uint16_t s = a.IntsEachCycle({0, 0}), sq = a.Bool();
         a.Fb("BITSET", {s, 2, 4, a.CI(3), sq});
@@ -294,11 +310,11 @@ inline BlkApp BlkApp_Make() {
         // MVB INT [7,8,9] count 2
         const uint16_t src = a.Ints({7, 8, 9}), dst = a.IntsEachCycle({0, 0, 0});
         a.Fb("MVB", {B::INT_, src, 3, dst, 3, a.CI(2)});
-        for (int k = 0; k < 3; k++) a.OutI("mvb." + std::to_string(k), uint16_t(dst + k));
+        for (int k = 0; k < 3; k++) a.OutI(Cat({"mvb.", N(k)}), uint16_t(dst + k));
         // FILL DINT 16#1234 count 2
         const uint16_t f = a.DintsEachCycle({0, 0, 0});
         a.Fb("FILL", {B::DINT_, a.CI(0x1234), f, 3, a.CI(2)});
-        for (int k = 0; k < 3; k++) a.OutD("fill." + std::to_string(k), uint16_t(f + k));
+        for (int k = 0; k < 3; k++) a.OutD(Cat({"fill.", N(k)}), uint16_t(f + k));
         // MULTISHIFT / MULTIROT over [1,2,3,4]: count, length, direction, fill
         struct Shift {
             const char *label, *name;
@@ -317,11 +333,11 @@ inline BlkApp BlkApp_Make() {
             if (shift) {
                 const uint16_t out = a.IntsEachCycle({0x55});
                 a.Fb(sh.name, {B::INT_, a.CI(sh.count), arr, 4, a.CD(sh.length), sh.dir ? on : off, a.CI(sh.fill), out});
-                a.OutI(std::string(sh.label) + ".out", out);
+                a.OutI(Cat({sh.label, ".out"}), out);
             } else {
                 a.Fb(sh.name, {B::INT_, a.CI(sh.count), arr, 4, a.CD(sh.length), sh.dir ? on : off});
             }
-            for (int k = 0; k < 4; k++) a.OutI(std::string(sh.label) + "." + std::to_string(k), uint16_t(arr + k));
+            for (int k = 0; k < 4; k++) a.OutI(Cat({sh.label, ".", N(k)}), uint16_t(arr + k));
         }
     }
 
@@ -344,7 +360,7 @@ inline BlkApp BlkApp_Make() {
             const uint16_t arr = a.Bytes(16, 0xEE), ok = a.Bool();
             a.Fb(n.name, {v, arr, 16, a.CI(n.dec), a.CI(n.width), n.zeros ? on : off, ok});
             a.OutBytes(n.label, arr, 10);
-            a.OutB(std::string(n.label) + ".ok", ok);
+            a.OutB(Cat({n.label, ".ok"}), ok);
         }
         // a width past the array: cut to its size (4 bytes), the rest untouched
         const uint16_t v = a.Int(12345), arr = a.Bytes(6, 0xEE), ok = a.Bool();
@@ -375,13 +391,13 @@ inline BlkApp BlkApp_Make() {
         for (const char *s : {"ABCD", "ABC"}) {
             const uint16_t q = a.Bool(1);
             a.Fb("CMPSTRINGCONST", {abc, 4, a.Str(s), q});
-            a.OutB(std::string("cmpconst.") + s, q);
+            a.OutB(Cat({"cmpconst.", s}), q);
         }
         const uint16_t x = a.Bytes(4, 0, "ABCX"), y = a.Bytes(4, 0, "ABCY");
         for (int len : {3, 4}) {
             const uint16_t q = a.Bool(1);
             a.Fb("CMPSTRINGVAR", {x, 4, y, 4, a.CI(len), q});
-            a.OutB("cmpvar." + std::to_string(len), q);
+            a.OutB(Cat({"cmpvar.", N(len)}), q);
         }
         const uint16_t hello = a.Str("HELLO"), len = a.Int();
         a.Fb("STRINGLEN", {hello, len});
@@ -431,13 +447,13 @@ inline BlkApp BlkApp_Make() {
         for (int32_t v : {100, 5, 6, 2, 1, 3, -100, 1000, -1000, 50}) ops.push_back(a.CI(v));
         for (uint16_t b : {on, off, on, off}) ops.push_back(b);
         a.Fb("SETPID", ops);
-        for (int k = 0; k < 16; k++) a.OutI("setpid." + std::to_string(k), uint16_t(blk + k));
+        for (int k = 0; k < 16; k++) a.OutI(Cat({"setpid.", N(k)}), uint16_t(blk + k));
         const uint16_t bad = a.Ints(aaaa);
         ops = {bad};
         for (int32_t v : {-1, -1, 32001, 400, 328, 33, 32001, -32001, 32001, 32001}) ops.push_back(a.CI(v));
         for (uint16_t b : {off, on, off, on}) ops.push_back(b);
         a.Fb("SETPID", ops);
-        for (int k = 0; k < 11; k++) a.OutI("setpidbad." + std::to_string(k), uint16_t(bad + k));
+        for (int k = 0; k < 11; k++) a.OutI(Cat({"setpidbad.", N(k)}), uint16_t(bad + k));
         // SETPID_R scale 10.0: REAL gain, derivative, integral, bias, clamps
         const uint16_t r = a.Ints(aaaa);
         ops = {r, a.CI(100), a.CI(5), a.CI(6)};
@@ -446,7 +462,7 @@ inline BlkApp BlkApp_Make() {
         for (uint16_t b : {off, off, off, off}) ops.push_back(b);
         ops.push_back(a.Real(10.0f));
         a.Fb("SETPID_R", ops);
-        for (int k = 3; k < 9; k++) a.OutI("setpidr." + std::to_string(k), uint16_t(r + k));
+        for (int k = 3; k < 9; k++) a.OutI(Cat({"setpidr.", N(k)}), uint16_t(r + k));
         // SETPID_R gain 65.536 does not fit 16 bits as thousandths: 0
         const uint16_t r2 = a.Ints(aaaa);
         ops = {r2, a.CI(100), a.CI(5), a.CI(6)};
@@ -501,7 +517,7 @@ inline BlkApp BlkApp_Make() {
             for (int32_t v : scales[k]) ops.push_back(a.CI(v));
             ops.push_back(out);
             a.Fb("SCALEINT", ops);
-            a.OutI("scaleint." + std::to_string(k), out);
+            a.OutI(Cat({"scaleint.", N(k)}), out);
         }
         std::vector<uint16_t> ops;
         for (float v : {5.0f, 0.0f, 10.0f, 100.0f, 200.0f}) ops.push_back(a.Real(v));
@@ -516,7 +532,7 @@ inline BlkApp BlkApp_Make() {
         // ALARM [16#100, 0, 16#100], first screen 10, count 3
         const uint16_t al = a.Ints({0x100, 0, 0x100});
         a.Fb("ALARM", {al, 3, off, off, clr, ack, a.CD(10), a.CD(3)});
-        for (int k = 0; k < 3; k++) a.OutI("alarm." + std::to_string(k), uint16_t(al + k));
+        for (int k = 0; k < 3; k++) a.OutI(Cat({"alarm.", N(k)}), uint16_t(al + k));
         // TEXTTABLE of a program without tables: ""
         const uint16_t txt = a.Str("XYZ", 8);
         a.Fb("TEXTTABLE", {a.CI(1), a.CI(5), txt});
@@ -565,13 +581,13 @@ inline BlkApp BlkApp_Make() {
         a.OutD("write1.status", st1);
         a.OutD("write2.status", st2);
         a.OutD("read.status", st3);
-        for (int k = 0; k < 3; k++) a.OutI("read." + std::to_string(k), uint16_t(back + k));
+        for (int k = 0; k < 3; k++) a.OutI(Cat({"read.", N(k)}), uint16_t(back + k));
         a.Out("delete.status", 2, st4);
         a.Out("copy.status", 2, st5);
     }
     // cycles: INT counting up, low word on %AQ (the test's cycle-rate figure)
     const uint16_t cycles = a.Int(), one = a.CI(1);
-    a.code += "ADD16 " + std::to_string(cycles) + " " + std::to_string(cycles) + " " + std::to_string(one) + ";";
+    a.code += Cat({"ADD16 ", N(cycles), " ", N(cycles), " ", N(one), ";"});
     a.OutI("cycles", cycles);
     return a;
 }
