@@ -415,6 +415,8 @@ TEST_F(BlkLib, TextAndNumberConversions) {
         {"INTTOASCII", 42, 0, 5, 1, 16, std::string("00042\0", 6), 1},
         {"INTTOASCII", 12345, 0, 8, 0, 4, std::string("123\0", 4), 1},  // cut to the array's size
         {"DINTTOASCII", 123456, 3, 8, 0, 16, std::string("123.456\0", 8), 1},
+        {"DINTTOASCII", 123456, 3, 8, 0, 5, std::string("123.\0", 5), 1},  // width + 1 past the array: cut
+        {"REALTOASCII", F(12.5f), 1, 4, 0, 3, std::string("12\0", 3), 1},
         {"REALTOASCII", F(0.5f), 1, 3, 0, 16, std::string("0.5\0", 4), 1},
         {"REALTOASCII", 0x7F800000u, 1, 3, 0, 16, std::string("inf\0", 4), 0},
     };
@@ -760,6 +762,12 @@ TEST_F(BlkLib, ClockScreensScalingAlarmsAndTexts) {
     Put(INT_, 51, 15);
     Call("TEXTTABLE", {50, 51, 8});
     EXPECT_EQ(Str(8), "HI");
+    static const char longer[] = "LOW\0HIGHEST";  // longer than string 8's maximum of 4: cut to it
+    Blk_Hooks.strings = reinterpret_cast<const uint8_t *>(longer);
+    Blk_Hooks.strings_len = sizeof longer;
+    Call("TEXTTABLE", {50, 51, 8});
+    EXPECT_EQ(Str(8), "HIGH");
+    EXPECT_EQ(Z7Mem_Get8(Z7VMStr_Slot(db, 8)), 4u);  // the slot's maximum byte kept
     Put(INT_, 50, 2);  // no such table: empty
     Call("TEXTTABLE", {50, 51, 8});
     EXPECT_EQ(Str(8), "");
