@@ -745,6 +745,15 @@ TEST_F(BlkLib, ClockScreensScalingAlarmsAndTexts) {
     Put(BOOL_, 42, 1);  // next
     alarm();
     EXPECT_EQ(PlcWord(129), 12u);
+    // first screens at the ends of DINT (no overflow): the selection falls
+    // back to the first latched alarm, the screen is the low 16 bits
+    Put(BOOL_, 42, 0);
+    Put(DINT_, 40, 0x7FFFFFFE);
+    alarm();
+    EXPECT_EQ(PlcWord(129), 0xFFFEu);
+    Put(DINT_, 40, 0x80000000u);
+    alarm();
+    EXPECT_EQ(PlcWord(129), 0u);
     // TEXTTABLE: table 0 {limits 10, 20 -> "LOW", "HIGH"}, then the end
     static const uint8_t tables[] = {0, 0, 2, 0, 10, 0, 0, 0, 0, 0, 0, 0, 20, 0, 0, 0, 4, 0, 0, 0, 0xFF, 0xFF, 0, 0};
     static const char strings[] = "LOW\0HIGH";
