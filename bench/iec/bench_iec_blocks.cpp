@@ -3,6 +3,13 @@
 //   BM_Ton:         one TON100MS call while it runs (target <= 50 ns).
 //   BM_IntToAscii:  INTTOASCII with decimals and a width (target <= 300 ns).
 //   BM_MultiShift:  MULTISHIFT of 1,000 INT by 3 (target <= 2 us).
+//   BM_FbDispatch:  one FB call from the VM to a block that does nothing
+//                   (KEYPRESS), as a cycle of 100 such calls (per_call:
+//                   the cycle / 100, the cycle's own cost included; target
+//                   <= 30 ns).
+//   BM_App150Cycle: one cycle of the 149-block application of the black-box
+//                   test (tests/support/iec_blkapp.h), inputs at 0; a figure
+//                   to report, no target.
 // Each reports the heap allocations it made ("mallocs", expected 0).
 #include <benchmark/benchmark.h>
 
@@ -12,6 +19,7 @@
 #include "core/image/plcreg.h"
 #include "iec/blocks/blkform.h"
 #include "iec/vm/z7vm.h"
+#include "tests/support/iec_blkapp.h"
 #include "tests/support/iec_image.h"
 
 namespace {
@@ -73,10 +81,58 @@ void BM_MultiShift(benchmark::State &state) {
     Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, 1), 1000);
     Run(state, "MULTISHIFT", {11, 1, 10, 1000, 1, 2, 3, 4}, FB_EXEC, 0);
 }
+
+// One cycle of a started image; counters per call.
+void Cycles(benchmark::State &state, const test_support::IecImage &img, uint32_t calls) {
+    Db();  // the library installed
+    const uint32_t code = test_support::IecLoad(img.Build());
+    uint32_t db = 0;
+    if (code == 0 || Z7VM_CreateDB(code, &db) != 0 || Z7Def_ColdStart(code, db, nullptr, nullptr, 0, 0, "A") != 0) {
+        state.SkipWithError("start failed");
+        return;
+    }
+    uint32_t now = 1;
+    std::size_t mallocs = 0;
+    for (auto _ : state) {
+        PlcDwordSet(276, 0x40000000u + 10 * now);  // the time base moves 1 ms a cycle
+        const std::size_t before = malloc_calls;
+        Z7Def_Cycle(db, now++, nullptr);
+        mallocs += malloc_calls - before;
+    }
+    state.counters["mallocs"] = double(mallocs);
+    state.counters["blocks"] = calls;
+    state.counters["cycles"] = Z7Mem_Get32(Z7VM_Status(db) + ST_CYCLES);
+    // seconds per block call (printed with its SI prefix, "n" for ns)
+    state.counters["per_call"] = benchmark::Counter(double(state.iterations()) * calls,
+                                                    benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    Z7Def_Stop(db, nullptr, nullptr, "A");
+    Z7Mem_Free(db);
+    Z7Mem_Free(code);
+}
+
+void BM_FbDispatch(benchmark::State &state) {
+    test_support::IecImage img;
+    img.classes = {{5, 1, "KEYPRESS"}};
+    std::string code;
+    for (int k = 0; k < 100; k++) {
+        img.instances.push_back({0, 5, 0});
+        code += test_support::Cat({"FB ", test_support::N(k + 1), " 0;"});
+    }
+    code += "END";
+    img.programs = {{test_support::IecAsm(code), 0}};
+    Cycles(state, img, 100);
+}
+
+void BM_App150Cycle(benchmark::State &state) {
+    test_support::BlkApp app = test_support::BlkApp_Make();
+    Cycles(state, app.Image(), app.ninst);
+}
 }  // namespace
 
 BENCHMARK(BM_Dispatch);
 BENCHMARK(BM_Ton);
 BENCHMARK(BM_IntToAscii);
 BENCHMARK(BM_MultiShift);
+BENCHMARK(BM_FbDispatch)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_App150Cycle)->Unit(benchmark::kMicrosecond);
 BENCHMARK_MAIN();

@@ -185,8 +185,9 @@ void Alarm(const BlkOps &o) {
     };
     int32_t sel = -1;
     if ((st & S_SEL) && (st & S_FIELD) != S_FIELD) {
-        const int32_t i = int32_t(st & S_FIELD) - first;
-        sel = i >= 0 && uint32_t(i) < n ? i : first_latched();
+        // 64-bit: any first screen of the program, no overflow
+        const int64_t i = int64_t(st & S_FIELD) - first;
+        sel = i >= 0 && i < int64_t(n) ? int32_t(i) : first_latched();
     } else sel = first_latched();
     if (sel >= 0) {
         const bool next = o.B(2), prev = o.B(3), clear = o.B(4), ack = o.B(5);
@@ -221,7 +222,7 @@ void Alarm(const BlkOps &o) {
     }
     uint16_t screen = 0xFFFF;
     if (sel >= 0) {
-        screen = uint16_t(first + sel);
+        screen = uint16_t(uint32_t(first) + uint32_t(sel));  // the low 16 bits, without signed overflow
         st = uint16_t((st & (L_NEXT | L_PREV | L_CLEAR | L_ACK)) | S_SEL | (screen & S_FIELD));
     } else st = 0xFFFF;
     PlcWordSet(W_FORCED, screen);

@@ -15,6 +15,8 @@
 // tests/support/iec_rtio.h: %AI1..%AI4 = INT 5..8, %AQ1 = INT 1, %AQ2 =
 // UINT 2, %AQ3 = INT 3, %AQ4 = DINT 1 (low word), %Q1 = BOOL 1, %AI5 = INT 16,
 // %AQ5 = INT 30 (INT 0..40 exist).
+// "blocks150-program" gives the large block application (tests/support/iec_blkapp.h)
+// and its result names in FILE.map.
 // "canecho" gives program data of an application that sends each value of
 // 0x181..0x1A0 (bytes 0-1, INT 1..32) back on 0x481..0x4A0 as it changes and
 // sends 0x38F every 10 ms.
@@ -23,6 +25,7 @@
 #include <string>
 
 #include "tests/support/iec_asm.h"
+#include "tests/support/iec_blkapp.h"
 #include "tests/support/iec_image.h"
 #include "tests/support/iec_mbcfg.h"
 #include "tests/support/iec_rtio.h"
@@ -139,6 +142,19 @@ int main(int argc, char **argv) {
         out.insert(out.end(), loc.begin(), loc.end());
         FILE *f = std::fopen(argv[2], "wb");
         return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
+    }
+    if (std::strcmp(argv[1], "blocks150-program") == 0) {
+        // The large block application of tests/support/iec_blkapp.h; the
+        // names of its %AQ results, one "name number" per line, go to FILE.map.
+        test_support::BlkApp app = test_support::BlkApp_Make();
+        const std::vector<uint8_t> out = app.ProgramData();
+        FILE *f = std::fopen(argv[2], "wb");
+        if (f == nullptr || std::fwrite(out.data(), 1, out.size(), f) != out.size() || std::fclose(f) != 0) return 1;
+        f = std::fopen((std::string(argv[2]) + ".map").c_str(), "w");
+        if (f == nullptr) return 1;
+        std::fprintf(f, "# %u blocks\n", unsigned(app.ninst));
+        for (const auto &o : app.outs) std::fprintf(f, "%s %u\n", o.first.c_str(), unsigned(o.second));
+        return std::fclose(f) == 0 ? 0 : 1;
     }
     if (std::strcmp(argv[1], "blocks-program") == 0) {
         // Controller blocks: CTU (CU BOOL 1, R BOOL 2, PV INT 5, Q BOOL 3, CV

@@ -2,6 +2,7 @@
 // every registered row, then one table per family with hand-worked values.
 #include <cmath>
 #include <cstring>
+#include <sstream>
 #include <string>
 
 #include "core/image/plcreg.h"
@@ -141,6 +142,50 @@ TEST_F(BlkLib, CommandAnswersOfEveryRowAndAbsentFamilies) {
                                                            : r.size);
         for (uint32_t cmd : {1u, 2u, 4u, 5u, 7u, 10u, 11u, 12u}) EXPECT_EQ(Call(r.name, {}, inst, cmd), 0u);
     }
+    // Every row of the timer, counter, ANY, text, clock, PID, file, CANopen
+    // and network families (the registry's order, 61..202): 9 answers 1, 3
+    // the instance size of the table (0 when not listed), and every other
+    // command 0 without touching the instance.
+    const char *registry =
+        "CANOPENGETLOCID CANOPENGETSTATE CANOPENSETNMT CANOPENSDOREAD CANOPENSDOWRITE CANOPENRCEMC "
+        "CANOPENRCEMCDEV LIM COPY_CF READ_CF READ_CF2 WRITE_CF WRITE_CF2 DELETE_CF SETPID SETPIDMAN GETPIDMAN "
+        "PID_IND PID_IND_AUTO PID_ISA_AUTO PID_ISA SAVERCPBYSTR SAVERCPBYINDEX SAVERCPBYSTR2 LOADRCPBYSTR "
+        "LOADRCPBYINDEX LOADRCPBYSTR2 RENAME_CF CHANGESCREEN FORCESCREEN SCALEINT SCALEREAL SETCLK BITCLEAR "
+        "BITSET BITTEST ALARM KEYPRESS NETPUTHB NETGETHB NETGETWORD NETPUTWORD NETPUTWORDEX NETGETREMOTEI "
+        "NETPUTLOCALQ NETGETREMOTEAI NETPUTLOCALAQ DAYSOFMONTH DAYSOFWEEK MONTHSOFYEAR STARTENDYEAR TIMEOFDAY "
+        "FILL MULTIROT MULTISHIFT MVB ASCIITODINT ASCIITOINT ASCIITOREAL CMPSTRINGCONST CMPSTRINGVAR DINTTOASCII "
+        "INTTOASCII REALTOASCII SETSTRING STRINGLEN STRINGLENA DEGTORAD RADTODEG TOF100MS TOF100MS32 TOF10MS "
+        "TOF10MS32 TOF1MS TOF1MS32 TOF1S TOF1S32 TON100MS TON100MS32 TON10MS TON10MS32 TON1MS TON1MS32 TON1S "
+        "TON1S32 TONR100MS TONR100MS32 TONR10MS TONR10MS32 TONR1MS TONR1MS32 TONR1S TONR1S32 SETPID_R PID_IND_R "
+        "SETPIDMAN_R PID_IND_AUTO_R PID_ISA_R PID_ISA_AUTO_R SETCANID TEXTTABLE STRINGCONCAT CHARASCIICODE "
+        "DELETECHARS INSERTCHARS ASCIITOHEX HEXTOASCII CRC16 STRINGFIND STRINGREPLACE STRINGLEFT STRINGMID "
+        "STRINGRIGHT SUNPOS ABS SHL SHR ROL ROR NOT_MASK AND_MASK OR_MASK XOR_MASK SEL MOD SQRT CTU CTD";
+    const std::pair<const char *, uint32_t> sizes[] = {
+        {"CTU", 2}, {"CTD", 2}, {"PID_IND", 72}, {"PID_IND_R", 72}, {"PID_IND_AUTO", 34}, {"PID_ISA_AUTO", 34},
+        {"PID_ISA", 34}, {"PID_ISA_R", 34}, {"PID_IND_AUTO_R", 34}, {"PID_ISA_AUTO_R", 34}, {"WRITE_CF", 56},
+        {"WRITE_CF2", 56}, {"READ_CF", 44}, {"READ_CF2", 44}, {"COPY_CF", 294}, {"DELETE_CF", 290},
+        {"RENAME_CF", 8}, {"NETGETWORD", 4}, {"NETPUTWORD", 4}, {"NETPUTWORDEX", 4}, {"FORCESCREEN", 4},
+        {"NETGETHB", 1}, {"NETGETREMOTEI", 1}, {"NETGETREMOTEAI", 1},
+    };
+    const uint32_t big = Inst(300);
+    uint32_t rows_seen = 0;
+    std::istringstream names(registry);
+    for (std::string name; names >> name;) {
+        SCOPED_TRACE(name);
+        uint32_t size = name.rfind("TO", 0) == 0 ? 8 : 0;  // TON, TOF, TONR: 8
+        for (const auto &[n, z] : sizes)
+            if (name == n) size = z;
+        ASSERT_NE(Proc(name.c_str()), nullptr);
+        EXPECT_EQ(Call(name.c_str(), {}, big, FB_AVAIL), 1u);
+        EXPECT_EQ(Call(name.c_str(), {}, big, FB_INSTSIZE), size);
+        for (uint32_t k = 0; k < 300; k++) Z7Mem_Put8(big + k, 0xA5);
+        for (uint32_t cmd : {1u, 2u, 4u, 5u, 7u, 8u, 10u, 11u, 12u}) EXPECT_EQ(Call(name.c_str(), {}, big, cmd), 0u) << cmd;
+        uint32_t touched = 0;
+        for (uint32_t k = 0; k < 300; k++) touched += Z7Mem_Get8(big + k) != 0xA5;
+        EXPECT_EQ(touched, 0u);
+        rows_seen++;
+    }
+    EXPECT_EQ(rows_seen, 128u);  // 142 rows less the 14 port, modem and Modbus rows
     // every row from 61 up with a handler is one of ours; the port, modem,
     // Modbus, file, PID, CANopen and network rows are absent (unresolved)
     for (const char *absent : {"OPENCOMM", "MODBUSDOREQUEST", "MODEMAUTODIAL", "GPRSCONNECT"})
@@ -370,6 +415,8 @@ TEST_F(BlkLib, TextAndNumberConversions) {
         {"INTTOASCII", 42, 0, 5, 1, 16, std::string("00042\0", 6), 1},
         {"INTTOASCII", 12345, 0, 8, 0, 4, std::string("123\0", 4), 1},  // cut to the array's size
         {"DINTTOASCII", 123456, 3, 8, 0, 16, std::string("123.456\0", 8), 1},
+        {"DINTTOASCII", 123456, 3, 8, 0, 5, std::string("123.\0", 5), 1},  // width + 1 past the array: cut
+        {"REALTOASCII", F(12.5f), 1, 4, 0, 3, std::string("12\0", 3), 1},
         {"REALTOASCII", F(0.5f), 1, 3, 0, 16, std::string("0.5\0", 4), 1},
         {"REALTOASCII", 0x7F800000u, 1, 3, 0, 16, std::string("inf\0", 4), 0},
     };
@@ -698,6 +745,15 @@ TEST_F(BlkLib, ClockScreensScalingAlarmsAndTexts) {
     Put(BOOL_, 42, 1);  // next
     alarm();
     EXPECT_EQ(PlcWord(129), 12u);
+    // first screens at the ends of DINT (no overflow): the selection falls
+    // back to the first latched alarm, the screen is the low 16 bits
+    Put(BOOL_, 42, 0);
+    Put(DINT_, 40, 0x7FFFFFFE);
+    alarm();
+    EXPECT_EQ(PlcWord(129), 0xFFFEu);
+    Put(DINT_, 40, 0x80000000u);
+    alarm();
+    EXPECT_EQ(PlcWord(129), 0u);
     // TEXTTABLE: table 0 {limits 10, 20 -> "LOW", "HIGH"}, then the end
     static const uint8_t tables[] = {0, 0, 2, 0, 10, 0, 0, 0, 0, 0, 0, 0, 20, 0, 0, 0, 4, 0, 0, 0, 0xFF, 0xFF, 0, 0};
     static const char strings[] = "LOW\0HIGH";
@@ -715,6 +771,12 @@ TEST_F(BlkLib, ClockScreensScalingAlarmsAndTexts) {
     Put(INT_, 51, 15);
     Call("TEXTTABLE", {50, 51, 8});
     EXPECT_EQ(Str(8), "HI");
+    static const char longer[] = "LOW\0HIGHEST";  // longer than string 8's maximum of 4: cut to it
+    Blk_Hooks.strings = reinterpret_cast<const uint8_t *>(longer);
+    Blk_Hooks.strings_len = sizeof longer;
+    Call("TEXTTABLE", {50, 51, 8});
+    EXPECT_EQ(Str(8), "HIGH");
+    EXPECT_EQ(Z7Mem_Get8(Z7VMStr_Slot(db, 8)), 4u);  // the slot's maximum byte kept
     Put(INT_, 50, 2);  // no such table: empty
     Call("TEXTTABLE", {50, 51, 8});
     EXPECT_EQ(Str(8), "");
