@@ -251,12 +251,13 @@ TEST_F(BlkPort, OpenSendReceiveCloseAndModemRequests) {
     D(11, 0);
     Bytes(40, std::string("HELLO!!!"));
     I(30, 5);
-    I(31, 0);
+    I(31, 5);
     B(7, 1);
     const std::vector<uint16_t> send_ops{7, 11, 30, 40, 8, 31};
     fp.room = 2;
-    Call("SENDCOMM", send_ops);  // status 0 is no start
+    Call("SENDCOMM", send_ops);  // a finished status is no start
     EXPECT_EQ(fp.tx, "");
+    EXPECT_EQ(I(31), 5);
     B(7, 0);
     Call("SENDCOMM", send_ops);
     EXPECT_EQ(I(31), 0xFFFF);
@@ -269,6 +270,10 @@ TEST_F(BlkPort, OpenSendReceiveCloseAndModemRequests) {
     EXPECT_EQ(fp.tx, "HELLO");
     EXPECT_EQ(I(31), 5);
     Call("SENDCOMM", send_ops);  // done: stays
+    EXPECT_EQ(fp.tx, "HELLO");
+    EXPECT_EQ(I(31), 5);
+    TalkInit();  // the program-start reset coming after the first cycle
+    Call("SENDCOMM", send_ops);
     EXPECT_EQ(fp.tx, "HELLO");
     EXPECT_EQ(I(31), 5);
     // A count past the array (9 > 8) moves nothing; 256 neither.
@@ -311,6 +316,15 @@ TEST_F(BlkPort, OpenSendReceiveCloseAndModemRequests) {
     EXPECT_EQ(I(33), 0xFFFF);
     EXPECT_EQ(fp.rx.size(), 1u);
     EXPECT_EQ(Bytes(50, 5), "ABCD.");
+    // A transfer cut by the program-start reset starts again.
+    I(32, 4);
+    Call("RCVCOMM", rcv_ops);
+    EXPECT_EQ(I(33), 1);  // the 'E' left over
+    TalkInit();
+    for (char c : std::string("XYZ")) fp.rx.push_back(uint8_t(c));
+    Call("RCVCOMM", rcv_ops);
+    EXPECT_EQ(I(33), 3);
+    EXPECT_EQ(Bytes(50, 5), "XYZD.");
 
     // Modem blocks on the opened port (numeric modem). Each request: busy at
     // once, "+++" after 1.1 s, the initialisation string 1.5 s later, "0"
