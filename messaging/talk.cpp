@@ -536,7 +536,7 @@ uint32_t Z7Transfer(bool send, const uint8_t *rec, uint32_t enable) {
     // instead of waiting for ever for its enable to drop (a finished one
     // stays finished).
     const uint32_t pos = send ? Talk.send_pos : Talk.recv_pos;
-    if (pos == TALK_NOPOS && enable && LE_Get16(prog) < count) LE_Put16(prog, 0xFFFF);
+    if (pos == TALK_NOPOS && enable && count <= 255 && LE_Get16(prog) < count) LE_Put16(prog, 0xFFFF);
     return TransferStep(send, ArenaSpace, prog, count, start, buf + count, enable);
 }
 }  // namespace
