@@ -193,6 +193,28 @@ int main(int argc, char **argv) {
         FILE *f = std::fopen(argv[2], "wb");
         return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
     }
+    if (std::strcmp(argv[1], "modem-program") == 0) {
+        // OPENCOMM as in "port-program" (done BOOL 2); once open,
+        // MODEMAUTODIAL (option INT 1 = 0, number STRING 1 "5551234",
+        // status INT 2 -> %AQ1).
+        test_support::IecImage img;
+        img.name = "MODEM";
+        img.d8 = img.d16 = img.d32 = {10, 10, 0};
+        img.str = {1, 1, 0};
+        img.string_sizes = {16};
+        img.init_str = {{1, "5551234"}};
+        img.init8 = {{1, 1}};
+        img.init32 = {{1, 0}, {2, 9600}, {3, 0}, {4, 8}, {5, 1}, {6, 0}, {7, 2}, {8, 0}};
+        img.classes = {{5, 1, "OPENCOMM"}, {6, 1, "MODEMAUTODIAL"}};
+        img.instances = {{0, 5, 0}, {0, 6, 0}};
+        img.programs = {{test_support::IecAsm("FB 1 10 1 1 2 3 4 5 6 7 8 2; FB 2 5 2 1 1 1 2; END"), 0}};
+        std::vector<uint8_t> out = img.ProgramData();
+        std::vector<uint8_t> loc(6464 * 4, 0);
+        test_support::RtPut32(loc, 4 * 5952, 0x04000002);  // %AQ1 = INT 2
+        out.insert(out.end(), loc.begin(), loc.end());
+        FILE *f = std::fopen(argv[2], "wb");
+        return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
+    }
     if (std::strcmp(argv[1], "txbxml-program") == 0) {
         // Text buffer and XML blocks, once: "Hello", DINT 42 and the line "!"
         // into "/mnt/cfg/t.txt"; a document cfg with a child item (id 8,
