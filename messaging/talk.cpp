@@ -531,12 +531,6 @@ uint32_t Z7Transfer(bool send, const uint8_t *rec, uint32_t enable) {
     uint8_t *prog = Z7Mem_Ptr(prog_addr, 2);
     if (prog == nullptr) return 0;
     const uint32_t start = (count <= 255 && Z7Mem_Ptr(buf, count ? count : 1) != nullptr) ? buf : TALK_NOPOS;
-    // The program-start reset of the Talk record can come after the IEC
-    // cycle's first pass: a transfer left with no position starts again
-    // instead of waiting for ever for its enable to drop (a finished one
-    // stays finished).
-    const uint32_t pos = send ? Talk.send_pos : Talk.recv_pos;
-    if (pos == TALK_NOPOS && enable && count <= 255 && LE_Get16(prog) < count) LE_Put16(prog, 0xFFFF);
     return TransferStep(send, ArenaSpace, prog, count, start, buf + count, enable);
 }
 }  // namespace
