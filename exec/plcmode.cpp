@@ -253,6 +253,7 @@ void IoStart() {
     PlcWordSet(W_SCAN_MAX, 0);
     PlcWordSet(W_SCAN_AVG, 0);
     plc_reg[64] |= 0x01;
+    Lad_TalkInitArm();
     for (uint8_t slot : {0, 1}) {
         IoDriverMsg msg{};
         msg.code = IO_CODE_START;

@@ -3,13 +3,17 @@
 // codes, indices, array sizes) and the text tables. Every block is called with
 // the instance-size, initialise and execute commands; no call may touch memory
 // outside the arena's blocks or the host tables (ASan), and every instance
-// taken is given back.
+// taken is given back. The port and modem blocks reach the Talk layer on a
+// port whose received bytes and protocol mode come from the input.
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
 #include "core/image/plcreg.h"
+#include "fuzz/msg_fuzz_port.h"
 #include "iec/blocks/blkform.h"
+#include "iec/blocks/blkport.h"
+#include "messaging/talk.h"
 #include "iec/vm/z7interp.h"
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7vm.h"
@@ -55,12 +59,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Blk_Hooks.strings = data + half;
     Blk_Hooks.strings_len = uint32_t(size - half);
     PlcDwordSet(276, PlcDword(276) + data[2] * 37u);
+    msg_fuzz::Install(data + half, size - half);
+    msg_fuzz::mode[5] = uint8_t(data[2] & 7);
+    if (data[3] & 1) plc_reg[64] |= 1;  // first scan
+    else plc_reg[64] &= uint8_t(~1u);
+    BlkPort_Hooks = BlkPortHooks{Z7TalkOpen, Z7TalkClose, Z7TalkSend, Z7TalkReceive, Z7TalkModem};
     const uint32_t inst_size = h(FB_INSTSIZE, db, 0, 0, arg);
     const uint32_t inst = inst_size ? Z7Mem_Alloc(inst_size) : 0;
     h(FB_INSTINIT, db, 0, inst, arg);
     for (int k = 0; k < 3; k++) h(FB_EXEC, db, 0, inst, arg);
     h(FB_AVAIL, db, 0, inst, arg);
     Blk_Hooks = {};
+    BlkPort_Hooks = {};
+    msg_hooks.port = MsgPortOps{};
     if (inst) Z7Mem_Free(inst);
     Z7Mem_Free(arg - 2);
     if (Z7Mem_LiveBlocks() != live) std::abort();

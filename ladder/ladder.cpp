@@ -386,6 +386,15 @@ void LadFrame_Fill() {
         Set(op, Lad_Ignored);
 }
 
+namespace {
+// Set once the run's Talk reset is done under the IEC runtime, which clears
+// the first-scan bit only at the start of its second cycle: a second reset
+// would wipe what its blocks did in the first cycle.
+uint8_t talk_init_done;
+}  // namespace
+
+void Lad_TalkInitArm() { talk_init_done = 0; }
+
 int32_t LogicUpdate() {
     if (!tables_ready) TablesInit();
     const bool first = LadFirstScan();
@@ -403,7 +412,10 @@ int32_t LogicUpdate() {
     time_frt_100us = uint16_t(now & 0x3FFF);
     if (first) {
         RegTokLen_16b = uint8_t((NV_EditorFeatures >> 15) & 1);
-        if (lad_talk.init) lad_talk.init();
+        if (lad_talk.init && !talk_init_done) lad_talk.init();
+        talk_init_done = DrevanoRuntime ? 1 : 0;
+    } else {
+        talk_init_done = 0;
     }
     call_stack_index = 0;
     lad.lsp = 0;

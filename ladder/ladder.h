@@ -30,8 +30,9 @@ struct LadCursor {
 // cursor on its first operand and the power, reads its operands, leaves the
 // cursor behind them and answers the power passed on (the modem routine 255
 // for an operand form it does not know, with the cursor one word back). An
-// empty slot makes its opcode an invalid instruction; `init` runs on every
-// first scan.
+// empty slot makes its opcode an invalid instruction; `init` runs on the
+// first scan of a run (once, also when the IEC runtime keeps the first-scan
+// bit over two passes).
 struct LadTalkHooks {
     uint32_t (*open)(LadCursor *pc, uint32_t power);                        // 132
     uint32_t (*send)(LadCursor *pc, uint32_t power, uint32_t indirect);     // 133, 394 sel 0/1
@@ -43,6 +44,8 @@ struct LadTalkHooks {
     void (*init)();
 };
 extern LadTalkHooks lad_talk;
+// A run starts: the next first scan runs lad_talk.init again.
+void Lad_TalkInitArm();
 
 constexpr unsigned LSTACK_SIZE = 20;
 constexpr unsigned WSTACK_SIZE = 40;

@@ -24,7 +24,8 @@ constexpr BlkRow kEmptyRows[] = {
 
 constexpr const BlkFamily *kFamilies[] = {&BlkEmpty_Family, &BlkTmr_Family, &BlkAny_Family, &BlkStr_Family,
                                           &BlkClk_Family, &BlkPid_Family, &BlkNet_Family,
-                                          &BlkCan_Family, &BlkFile_Family, &BlkTxb_Family, &BlkXml_Family};
+                                          &BlkCan_Family, &BlkFile_Family, &BlkTxb_Family, &BlkXml_Family,
+                                          &BlkPort_Family};
 }  // namespace
 
 const BlkFamily BlkEmpty_Family{kEmptyRows, sizeof kEmptyRows / sizeof kEmptyRows[0]};

@@ -187,6 +187,56 @@ int main(int argc, char **argv) {
         if (f == nullptr || std::fwrite(out.data(), 1, out.size(), f) != out.size() || std::fclose(f) != 0) return 1;
         return 0;
     }
+    if (std::strcmp(argv[1], "port-program") == 0) {
+        // Port blocks on the programming port: OPENCOMM (enable BOOL 1 = 1,
+        // port 0, 9600 baud, 8 data bits, parity 1, protocol 2; done BOOL 2
+        // -> %Q2); SENDCOMM "HELLO" (USINT 10..14) once open; RCVCOMM of 4
+        // bytes into USINT 20..23; when the fourth byte is 1: SENDCOMM echoes
+        // bytes 20..22 and a second RCVCOMM takes one byte into USINT 30;
+        // when that byte is 1: CLOSECOMM (done BOOL 31 -> %Q1).
+        test_support::IecImage img;
+        img.name = "PORT";
+        img.d8 = {40, 40, 0};
+        img.d16 = img.d32 = {10, 10, 0};
+        img.init8 = {{1, 1}, {10, 'H'}, {11, 'E'}, {12, 'L'}, {13, 'L'}, {14, 'O'}};
+        img.init16 = {{1, 5}, {3, 4}, {5, 3}, {7, 1}};
+        img.init32 = {{1, 0}, {2, 9600}, {3, 0}, {4, 8}, {5, 1}, {6, 0}, {7, 2}, {8, 0}};
+        img.classes = {{5, 1, "OPENCOMM"}, {6, 1, "SENDCOMM"}, {7, 1, "RCVCOMM"}, {8, 1, "CLOSECOMM"}};
+        img.instances = {{0, 5, 0}, {0, 6, 0}, {0, 7, 0}, {0, 6, 0}, {0, 7, 0}, {0, 8, 0}};
+        img.programs = {{test_support::IecAsm("FB 1 10 1 1 2 3 4 5 6 7 8 2; FB 2 6 2 1 1 10 5 2; FB 3 6 2 1 3 20 4 4;"
+                                              "FB 4 6 23 1 5 20 4 6; FB 5 6 23 1 7 30 1 8; FB 6 3 30 1 31; END"),
+                         0}};
+        std::vector<uint8_t> out = img.ProgramData();
+        std::vector<uint8_t> loc(6464 * 4, 0);
+        auto bind = [&](uint32_t slot, uint32_t value) { test_support::RtPut32(loc, 4 * slot, value); };
+        bind(3392, 0x0000001F);  // %Q1 = BOOL 31
+        bind(3393, 0x00000002);  // %Q2 = BOOL 2
+        out.insert(out.end(), loc.begin(), loc.end());
+        FILE *f = std::fopen(argv[2], "wb");
+        return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
+    }
+    if (std::strcmp(argv[1], "modem-program") == 0) {
+        // OPENCOMM as in "port-program" (done BOOL 2); once open,
+        // MODEMAUTODIAL (option INT 1 = 0, number STRING 1 "5551234",
+        // status INT 2 -> %AQ1).
+        test_support::IecImage img;
+        img.name = "MODEM";
+        img.d8 = img.d16 = img.d32 = {10, 10, 0};
+        img.str = {1, 1, 0};
+        img.string_sizes = {16};
+        img.init_str = {{1, "5551234"}};
+        img.init8 = {{1, 1}};
+        img.init32 = {{1, 0}, {2, 9600}, {3, 0}, {4, 8}, {5, 1}, {6, 0}, {7, 2}, {8, 0}};
+        img.classes = {{5, 1, "OPENCOMM"}, {6, 1, "MODEMAUTODIAL"}};
+        img.instances = {{0, 5, 0}, {0, 6, 0}};
+        img.programs = {{test_support::IecAsm("FB 1 10 1 1 2 3 4 5 6 7 8 2; FB 2 5 2 1 1 1 2; END"), 0}};
+        std::vector<uint8_t> out = img.ProgramData();
+        std::vector<uint8_t> loc(6464 * 4, 0);
+        test_support::RtPut32(loc, 4 * 5952, 0x04000002);  // %AQ1 = INT 2
+        out.insert(out.end(), loc.begin(), loc.end());
+        FILE *f = std::fopen(argv[2], "wb");
+        return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
+    }
     if (std::strcmp(argv[1], "txbxml-program") == 0) {
         // Text buffer and XML blocks, once: "Hello", DINT 42 and the line "!"
         // into "/mnt/cfg/t.txt"; a document cfg with a child item (id 8,

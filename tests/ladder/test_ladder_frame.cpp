@@ -324,6 +324,25 @@ TEST_F(LadderTest, IecRuntimeRunsInsteadOfTheProgram) {
     EXPECT_EQ(Run(a), -1);
     EXPECT_FALSE(LT_Bit(Q(1)));
     EXPECT_EQ(plc_reg[64] & 1, 1);  // no END work while the runtime stays in use
+    // The runtime clears the first-scan bit only in its second cycle: the
+    // Talk reset runs on the first pass of a run, not again on the second.
+    static int inits;
+    inits = 0;
+    const LadTalkHooks saved = lad_talk;
+    lad_talk.init = [] { inits++; };
+    Lad_TalkInitArm();
+    EXPECT_EQ(Scan(), -1);
+    EXPECT_EQ(Scan(), -1);
+    EXPECT_EQ(inits, 1);
+    plc_reg[64] &= uint8_t(~1u);
+    EXPECT_EQ(Scan(), -1);
+    plc_reg[64] |= 1;  // the next run
+    EXPECT_EQ(Scan(), -1);
+    EXPECT_EQ(inits, 2);
+    Lad_TalkInitArm();  // a run started without a pass in between
+    EXPECT_EQ(Scan(), -1);
+    EXPECT_EQ(inits, 3);
+    lad_talk = saved;
     DrevanoRuntime = 0;
 }
 
