@@ -151,6 +151,7 @@ uint32_t _Start(const StartRecord &r) {
         }
     }
     if (rc == 0) {
+        Z7Serial_Rearm();  // the new application's serial blocks may take the port
         Drevano_StartGen++;
         DrevanoFirstRun = 1;
         iVmAlive = 1;
@@ -177,6 +178,7 @@ uint32_t _Stop() {
     char name[17];
     AppName(name);
     Z7Def_Stop(pDB, pEvData, kRetain, name);
+    if (IsCommMode_Qncan) Z7Serial_Release();  // a stopped application's blocks hold no port
     Z7MM_SaveChange(&mmData);
     _FreeDB();
     _FreeCode();
@@ -220,6 +222,7 @@ uint32_t _HotStart(const Z7CSStartInfo &info) {
         }
     }
     if (rc == 0) {
+        Z7Serial_Rearm();  // the new application's serial blocks may take the port
         Drevano_StartGen++;  // bindings rebuilt at the first cycle
         iVmAlive = 1;
         return 0;

@@ -103,8 +103,18 @@ uint32_t Z7Serial_Send(Z7SerialHandle h, uint32_t len, const uint8_t *data);
 // As many bytes as the line takes now, in one write (SP5 frames); the count.
 uint32_t Z7Serial_Write(Z7SerialHandle h, uint32_t len, const uint8_t *data);
 void Z7Serial_Close(Z7SerialHandle *h);
-// Re-opens the programming port's driver for the controller's own protocol.
+// Re-opens the programming port's driver for the controller's own protocol;
+// the runtime's hold of the port ends.
 void Z7Serial_HandBack();
+// Ends the runtime's hold of the programming port, when it has one. While
+// held (from an open that took the port until a hand-back, a close of a
+// handle on it or this call) the port's protocol is the runtime's, so the
+// command driver does not read it.
+void Z7Serial_Release();
+// The link is handed to the runtime again: an open may take the port after
+// the controller's frame start took it back.
+void Z7Serial_Rearm();
+bool Z7Serial_Held();
 
 // ---- communication server ---------------------------------------------------------------------
 constexpr uint32_t Z7CS_CHANNELS = 8;

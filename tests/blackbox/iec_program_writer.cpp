@@ -6,6 +6,8 @@
 // %AQ1, INT 2 to %AI1, INT 3 to %AQ2 and INT 4 to %AQ3. "vms-program",
 // "vms-image", "vms-change", "vms-other" and "vms-alloc17" give the "VMS"
 // application of the VM-request tests and its change images.
+// "serio-program" gives program data of an application whose SERIO sends
+// back on the programming port what it receives there.
 // "stdlib" gives program data of an application of the standard library:
 // %AQ1 := BIN_TO_BCD(%AI1); a TON of 300 ms on bit 0 of %AI2 gives %AQ2;
 // once: a file "/mnt/cfg/b3io.txt" with a line HELLO and the DINT
@@ -189,6 +191,24 @@ int main(int argc, char **argv) {
                                               "FB 5 2 4 3; FB 6 3 3 5 4; FB 7 5 2 4 6 5 2; FB 8 4 5 4 8 2;"
                                               "FB 9 3 3 7 2; CONST8 9 1; ready: END"),
                          0}};
+        std::vector<uint8_t> out = img.ProgramData();
+        out.resize(out.size() + 6464 * 4, 0);  // no located variables
+        FILE *f = std::fopen(argv[2], "wb");
+        return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
+    }
+    if (std::strcmp(argv[1], "serio-program") == 0) {
+        // SERIO on the programming port (RUN BOOL 1 = TRUE) that sends back
+        // what it received in the same execution: SND and RCV are BOOL 4,
+        // DATA_SND and DATA_RCV are STRING 2.
+        test_support::IecImage img;
+        img.name = "SERIO";
+        img.d8 = {8, 8, 0};
+        img.str = {2, 2, 0};
+        img.string_sizes = {16, 64};
+        img.init8 = {{1, 1}};
+        img.classes = {{5, 1, "SERIO"}};
+        img.instances = {{0, 5, 0}};
+        img.programs = {{test_support::IecAsm("FB 1 8 1 4 1 2 3 4 5 2; END"), 0}};
         std::vector<uint8_t> out = img.ProgramData();
         out.resize(out.size() + 6464 * 4, 0);  // no located variables
         FILE *f = std::fopen(argv[2], "wb");
