@@ -8,6 +8,8 @@
 // application of the VM-request tests and its change images.
 // "serio-program" gives program data of an application whose SERIO sends
 // back on the programming port what it receives there.
+// "rtuslave-program" gives program data of an application whose Modbus RTU
+// slave 17 serves the programming port while %Q1 is set.
 // "stdlib" gives program data of an application of the standard library:
 // %AQ1 := BIN_TO_BCD(%AI1); a TON of 300 ms on bit 0 of %AI2 gives %AQ2;
 // once: a file "/mnt/cfg/b3io.txt" with a line HELLO and the DINT
@@ -193,6 +195,40 @@ int main(int argc, char **argv) {
                          0}};
         std::vector<uint8_t> out = img.ProgramData();
         out.resize(out.size() + 6464 * 4, 0);  // no located variables
+        FILE *f = std::fopen(argv[2], "wb");
+        return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
+    }
+    if (std::strcmp(argv[1], "rtuslave-program") == 0) {
+        // MBSLAVERTUEXD on the programming port while %Q1 (BOOL 1) is set:
+        // slave 17 of the server "SRV", holding registers 0..9 (HR0 from INT
+        // 1 = 16#1234, HR1 into INT 2 -> %AQ7); its six counters (DINT
+        // 10..15) -> %AQ1..%AQ6.
+        test_support::IecImage img;
+        img.name = "RTUSLV";
+        img.d8 = {8, 8, 0};
+        img.d16 = {10, 10, 0};
+        img.d32 = {16, 16, 0};
+        img.str = {2, 2, 0};
+        img.string_sizes = {16, 16};
+        img.init_str = {{2, "SRV"}};
+        img.init16 = {{1, 0x1234}};
+        img.init32 = {{1, 17}};
+        img.classes = {{5, 1, "MBSLAVERTUEXD"}};
+        img.instances = {{0, 5, 0}};
+        img.programs = {{test_support::IecAsm("FB 1 11 1 1 1 2 2 10 11 12 13 14 15; END"), 0}};
+        test_support::MbConfig c;
+        c.Conn(1, 17, 0, 0x100, 0, "SRV")
+            .Request({.id = 1, .fn = 3, .addr = 0, .count = 10, .size = 20})
+            .Variable({.req = 1, .pos = 0, .index = 1, .kind = 1})
+            .Variable({.req = 1, .pos = 1, .index = 2, .kind = 0});
+        img.ext_blocks = {{2, c.Build()}};
+        std::vector<uint8_t> out = img.ProgramData();
+        std::vector<uint8_t> loc(6464 * 4, 0);
+        auto bind = [&](uint32_t slot, uint32_t value) { test_support::RtPut32(loc, 4 * slot, value); };
+        for (uint32_t k = 0; k < 6; k++) bind(5952 + k, 0x0800000A + k);  // %AQ1..6 = DINT 10..15
+        bind(5958, 0x04000002);                                          // %AQ7 = INT 2
+        bind(3392, 0x00000001);                                          // %Q1 = BOOL 1
+        out.insert(out.end(), loc.begin(), loc.end());
         FILE *f = std::fopen(argv[2], "wb");
         return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
     }

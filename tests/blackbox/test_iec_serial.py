@@ -4,6 +4,8 @@ holds the port the command protocol does not read it, and the controller's
 own frame start gives the port back."""
 
 import os
+import signal
+import struct
 import subprocess
 import sys
 import time
@@ -11,10 +13,18 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
-from bbsupport import CONTROLLER, Controller, holds_for  # noqa: E402
-from plcclient import CMD_GET_MODE, build_frame  # noqa: E402
+from bbsupport import CONTROLLER, Controller, crc16, holds_for, wait_for  # noqa: E402
+from plcclient import CMD_GET_MODE, PlcClient, ProtocolError, build_frame  # noqa: E402
 
 WRITER = os.path.join(os.path.dirname(CONTROLLER), "iec_program_writer")
+MASTER = os.path.join(os.path.dirname(CONTROLLER), "rtu_master")
+Q1, AQ1 = 10240, 24576
+
+
+def rtu(hextext):
+    b = bytes.fromhex(hextext)
+    c = crc16(b)
+    return b + bytes([c & 0xFF, c >> 8])
 
 
 def written(kind):
@@ -71,6 +81,62 @@ class IecSerio(unittest.TestCase):
         c.flush_input()
         c.set_mode(0)
         self.assertEqual(c.get_mode(), 0)
+
+
+class IecRtuSlave(unittest.TestCase):
+    """MBSLAVERTUEXD slave 17 against libmodbus's RTU master on the far end
+    of a socat pseudo-terminal pair."""
+
+    def setUp(self):
+        self.ctl = Controller(prefix="plc-bb-iecrtu-")
+        self.addCleanup(self.ctl.cleanup)
+        self.peer = self.ctl.path("peer")
+        self.socat = subprocess.Popen(["socat", "pty,raw,echo=0,link=" + self.ctl.path("dev", "ttySP0"),
+                                       "pty,raw,echo=0,link=" + self.peer])
+        self.addCleanup(self.end_socat)
+        self.assertTrue(wait_for(lambda: os.path.exists(self.peer) and
+                                 os.path.exists(self.ctl.path("dev", "ttySP0")), 5))
+        self.ctl.start()
+
+    def end_socat(self):
+        self.socat.send_signal(signal.SIGTERM)
+        self.socat.wait(5)
+
+    def client(self):
+        c = PlcClient.open_device(self.peer, seed=self.ctl.seed, timeout=3.0)
+        self.addCleanup(c.close)
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                c.flush_input()
+                c.target = c.get_local_id()
+                return c
+            except ProtocolError:
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.1)
+
+    def test_libmodbus_master(self):
+        c = self.client()
+        c.set_mode(0)
+        c.download(0, written("rtuslave-program"))
+        c.set_mode(2)
+        c.write_reg(Q1, 1, 1)  # the slave block runs and takes the port
+        c.close()
+        out = subprocess.run([MASTER, self.peer], stdout=subprocess.PIPE, timeout=60, check=True).stdout.decode()
+        lines = dict(line.split(" ", 1) for line in out.splitlines())
+        self.assertEqual(lines["fc3"], "1234 0000 0000")
+        # two requests in one write: one answer each, in order
+        self.assertEqual(lines["two"], " ".join([rtu("11 03 02 12 34").hex(), rtu("11 03 04 00 00 00 00").hex()]))
+        self.assertEqual(lines["slave18"], "-1 ETIMEDOUT")
+        self.assertEqual(lines["badcrc"], "0 1234")  # no answer, then in step again
+        self.assertEqual(lines["broadcast"], "0 0bee")  # carried out, unanswered
+        self.assertEqual(lines["exception"], "-1 EMBXILADD")
+        # the master's closing frame start gave the port back: the counters
+        c = self.client()
+        counters = [struct.unpack("<H", c.read_reg(AQ1 + 16 * k, 16))[0] for k in range(7)]
+        # addressed, good CRC, exceptions, normal answers, broadcasts, CRC errors; HR1
+        self.assertEqual(counters, [6, 8, 1, 5, 1, 1, 0x0BEE])
 
 
 if __name__ == "__main__":
