@@ -86,7 +86,8 @@ void Exec_InstallHooks() {
     BlkSer_Hooks.serial_close = Z7Serial_Close;
     BlkSer_Hooks.mb_find_server = Z7MB_HasServer;
     BlkSer_Hooks.mb_serve = Z7MB_ServeBlockRequest;
-    BlkSer_Hooks.mb_udp_open = Z7MBSrv_UdpOpen;
+    // the runtime answers 0 for an open socket, the blocks expect 1
+    BlkSer_Hooks.mb_udp_open = [](uint16_t port, int32_t *sock) { return Z7MBSrv_UdpOpen(port, sock) == 0 ? 1u : 0u; };
     BlkSer_Hooks.mb_udp_activate = Z7MBSrv_UdpActivate;
     BlkSer_Hooks.mb_udp_close = Z7MBSrv_UdpClose;
     enet_hooks.qncan = {Qncan_Init, Qncan_Scan, Qncan_ConnCnt, nullptr};

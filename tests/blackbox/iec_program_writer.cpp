@@ -202,7 +202,8 @@ int main(int argc, char **argv) {
         // MBSLAVERTUEXD on the programming port while %Q1 (BOOL 1) is set:
         // slave 17 of the server "SRV", holding registers 0..9 (HR0 from INT
         // 1 = 16#1234, HR1 into INT 2 -> %AQ7); its six counters (DINT
-        // 10..15) -> %AQ1..%AQ6.
+        // 10..15) -> %AQ1..%AQ6. MBSLAVEUDPEX of the same server, slave 17,
+        // on UDP port 5020 with Modbus TCP framing (RUN BOOL 3 = TRUE).
         test_support::IecImage img;
         img.name = "RTUSLV";
         img.d8 = {8, 8, 0};
@@ -212,10 +213,11 @@ int main(int argc, char **argv) {
         img.string_sizes = {16, 16};
         img.init_str = {{2, "SRV"}};
         img.init16 = {{1, 0x1234}};
-        img.init32 = {{1, 17}};
-        img.classes = {{5, 1, "MBSLAVERTUEXD"}};
-        img.instances = {{0, 5, 0}};
-        img.programs = {{test_support::IecAsm("FB 1 11 1 1 1 2 2 10 11 12 13 14 15; END"), 0}};
+        img.init8 = {{3, 1}};
+        img.init32 = {{1, 17}, {2, 5020}};
+        img.classes = {{5, 1, "MBSLAVERTUEXD"}, {6, 1, "MBSLAVEUDPEX"}};
+        img.instances = {{0, 5, 0}, {0, 6, 0}};
+        img.programs = {{test_support::IecAsm("FB 1 11 1 1 1 2 2 10 11 12 13 14 15; FB 2 6 3 2 1 4 2 5; END"), 0}};
         test_support::MbConfig c;
         c.Conn(1, 17, 0, 0x100, 0, "SRV")
             .Request({.id = 1, .fn = 3, .addr = 0, .count = 10, .size = 20})

@@ -5,6 +5,7 @@ own frame start gives the port back."""
 
 import os
 import signal
+import socket
 import struct
 import subprocess
 import sys
@@ -85,7 +86,7 @@ class IecSerio(unittest.TestCase):
 
 class IecRtuSlave(unittest.TestCase):
     """MBSLAVERTUEXD slave 17 against libmodbus's RTU master on the far end
-    of a socat pseudo-terminal pair."""
+    of a socat pseudo-terminal pair; MBSLAVEUDPEX of the same server on UDP."""
 
     def setUp(self):
         self.ctl = Controller(prefix="plc-bb-iecrtu-")
@@ -121,6 +122,22 @@ class IecRtuSlave(unittest.TestCase):
         c.set_mode(0)
         c.download(0, written("rtuslave-program"))
         c.set_mode(2)
+        # MBSLAVEUDPEX on port 5020: a Modbus TCP request in a datagram
+        u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(u.close)
+        u.settimeout(0.2)
+        answer = None
+        deadline = time.monotonic() + 10
+        while answer is None and time.monotonic() < deadline:
+            u.sendto(bytes.fromhex("0102 0000 0006 11 03 0000 0001"), ("127.0.0.1", 5020))
+            try:
+                answer = u.recv(300)
+            except OSError:
+                pass
+        self.assertEqual(answer, bytes.fromhex("0102 0000 0005 11 03 02 1234"))
+        u.sendto(bytes.fromhex("0103 0000 0006 11 03 0000 0020"), ("127.0.0.1", 5020))
+        u.settimeout(3)
+        self.assertEqual(u.recv(300), bytes.fromhex("0103 0000 0003 11 83 02"))
         c.write_reg(Q1, 1, 1)  # the slave block runs and takes the port
         c.close()
         out = subprocess.run([MASTER, self.peer], stdout=subprocess.PIPE, timeout=60, check=True).stdout.decode()
