@@ -156,5 +156,59 @@ class IecRtuSlave(unittest.TestCase):
         self.assertEqual(counters, [6, 8, 1, 5, 1, 1, 0x0BEE])
 
 
+class IecCsvMenu(unittest.TestCase):
+    """LOGFILECSV and HMIMENU in one application, driven through %Q bits
+    written with the command protocol; the files are read under the root."""
+
+    def setUp(self):
+        self.ctl = Controller(prefix="plc-bb-ieccsv-")
+        self.addCleanup(self.ctl.cleanup)
+        self.c = self.ctl.start(port=True).client
+
+    def text(self, name):
+        try:
+            with open(self.ctl.path("mnt", "cfg", name), "rb") as f:
+                return f.read()
+        except OSError:
+            return None
+
+    def word(self, k):
+        return struct.unpack("<H", self.c.read_reg(AQ1 + 16 * (k - 1), 16))[0]
+
+    def test_csv_lines_and_menu_walk(self):
+        c = self.c
+        c.set_mode(0)
+        c.download(0, written("csvmenu-program"))
+        c.set_mode(2)
+        # rising RST: both files empty, Q TRUE (one pulse counted)
+        c.write_reg(Q1 + 1, 1, 1)
+        self.assertTrue(wait_for(lambda: self.text("a.csv") == b"" and self.text("menu.csv") == b"", 10))
+        self.assertTrue(wait_for(lambda: self.word(1) == 1, 5), self.word(1))
+        c.write_reg(Q1 + 1, 1, 0)
+        # rising LOG: the line; LOG held: no other line, no other Q
+        line = b'"1";"-5";"1.5";"ok";"1000";"-7"\n'
+        c.write_reg(Q1, 1, 1)
+        self.assertTrue(wait_for(lambda: self.text("a.csv") == line, 5), self.text("a.csv"))
+        self.assertTrue(holds_for(lambda: self.text("a.csv") == line and self.word(1) == 2, 0.5))
+        # fall and rise: a second line
+        c.write_reg(Q1, 1, 0)
+        c.write_reg(Q1, 1, 1)
+        self.assertTrue(wait_for(lambda: self.text("a.csv") == line * 2, 5), self.text("a.csv"))
+        self.assertTrue(wait_for(lambda: self.word(1) == 3, 5), self.word(1))
+        self.assertEqual(self.word(2), 0)
+        # the menu walk: each button's edge logs title, entries, position, command
+        main, setup = b'"Main";"Start|Setup|Stop";', b'"Setup";"Speed|Limit";'
+        walk = [(4, main + b'"2";"0"'), (5, setup + b'"1";"0"'), (4, setup + b'"2";"0"'),
+                (5, setup + b'"2";"22"'), (6, main + b'"1";"0"'), (3, main + b'"3";"0"'),
+                (5, main + b'"3";"12"')]
+        want = b""
+        for button, got in walk:
+            want += got + b"\n"
+            c.write_reg(Q1 + button - 1, 1, 1)
+            self.assertTrue(wait_for(lambda: self.text("menu.csv") == want, 5), (button, self.text("menu.csv")))
+            c.write_reg(Q1 + button - 1, 1, 0)
+        self.assertEqual(self.word(3), 0)
+
+
 if __name__ == "__main__":
     unittest.main()
