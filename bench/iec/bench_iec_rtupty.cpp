@@ -3,8 +3,10 @@
 // the IEC RTU slave block's handler executed in a loop that waits at most
 // 1 ms for the port between executions (as the main loop does), then
 // libmodbus's RTU server (modbus_receive and modbus_reply) on the same pair
-// and master, 5 s each, one run. Both serve the registers from a table of
-// their own. Counters: ours/s, ref/s, ratio (target >= 1.0).
+// and master. The machine is shared, so the two take turns: ten rounds of
+// 1 s each, the order swapped every round, and the answers of all rounds are
+// summed. Both serve the registers from a table of their own. Counters:
+// ours/s, ref/s, ratio (target >= 1.0).
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -36,7 +38,8 @@ extern char **environ;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr double kSeconds = 5.0;
+constexpr double kSeconds = 1.0;
+constexpr int kRounds = 10;
 constexpr int kRegs = 10;
 
 pid_t Spawn(const std::vector<std::string> &args) {
@@ -196,9 +199,14 @@ void BM_RtuSlavePty(benchmark::State &state) {
     WaitPath(b, 5);
     double ours = 0, ref = 0;
     for (auto _ : state) {
-        ref = Run(RefServer, a, b);
-        ours = Run(OurServer, a, b);
+        for (int k = 0; k < kRounds; k++) {
+            if (k % 2 == 0) ref += Run(RefServer, a, b);
+            ours += Run(OurServer, a, b);
+            if (k % 2 == 1) ref += Run(RefServer, a, b);
+        }
     }
+    ours /= kRounds;
+    ref /= kRounds;
     End(soc);
     state.counters["ours/s"] = ours;
     state.counters["ref/s"] = ref;
