@@ -447,6 +447,11 @@ void DrevanoFirstRun_func() {
 }
 
 void Drevano_Comm_service() {
+    // A serial block holds the programming port only while the application
+    // runs: outside RUN no block reads the port, so none would see the
+    // controller's frame start, and the port goes back to the controller.
+    const uint16_t mode = PlcWord(W_MODE);
+    if (IsCommMode_Qncan && mode != 2 && mode != 3) Z7Serial_Release();
     if (IsCommMode_Qncan) return;
     if (Z7CS_Quiet(&csData)) Arbitrate();  // nothing waits: the eight polls would do nothing
     else

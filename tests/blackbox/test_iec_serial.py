@@ -49,6 +49,26 @@ class IecSerio(unittest.TestCase):
                 break
         return got
 
+    def press_run(self, held):
+        path = self.ctl.path("sim", "buttons")
+        if not held:
+            if os.path.exists(path):
+                os.unlink(path)
+            return
+        with open(path + ".new", "w") as f:
+            f.write("RUN\n")
+        os.rename(path + ".new", path)
+
+    def ping(self):
+        """Writes "PING" until it comes back (at most 10 s); what came back."""
+        deadline = time.monotonic() + 10
+        echoed = b""
+        while time.monotonic() < deadline and echoed != b"PING":
+            self.c.flush_input()
+            self.c.write(b"PING")
+            echoed = self.read_for(b"PING", 0.5)
+        return echoed
+
     def test_echo_hold_and_hand_back(self):
         c = self.c
         c.set_mode(0)
@@ -56,21 +76,24 @@ class IecSerio(unittest.TestCase):
         c.set_mode(2)
         # Once the application holds the port, "PING" comes back from SERIO
         # (DATA_RCV "PING" with RCV TRUE sends DATA_RCV again).
-        deadline = time.monotonic() + 10
-        echoed = b""
-        while time.monotonic() < deadline:
-            c.flush_input()
-            c.write(b"PING")
-            echoed = self.read_for(b"PING", 0.5)
-            if echoed == b"PING":
-                break
-        self.assertEqual(echoed, b"PING")
+        self.assertEqual(self.ping(), b"PING")
         # Held: a command frame (get mode) is not served but read by the
         # application, which sends its bytes back unchanged.
         frame = build_frame(CMD_GET_MODE, bytes([c.target]), seed=self.ctl.seed)
         for _ in range(3):
             c.write(frame)
             self.assertEqual(self.read_for(frame, 2.0), frame)
+        # Outside RUN no block reads the port: stopped with the front panel's
+        # RUN button (held 3 s), the port is the command protocol's again
+        self.press_run(True)
+        self.addCleanup(self.press_run, False)
+        self.assertIsNotNone(self.ctl.wait_line("Changed the Controller Mode", 8), self.ctl.output())
+        self.press_run(False)
+        c.flush_input()
+        self.assertEqual(c.get_mode(), 0)
+        # running again, SERIO takes it again
+        c.set_mode(2)
+        self.assertEqual(self.ping(), b"PING")
         # The controller's frame start gives the port back: nothing is sent
         # back, and the command protocol answers from then on, also later.
         c.write(b"HR\x00\x00")
