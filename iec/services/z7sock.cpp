@@ -386,7 +386,8 @@ uint32_t Z7Serial_Write(Z7SerialHandle h, uint32_t len, const uint8_t *data) {
 
 void Z7Serial_Close(Z7SerialHandle *h) {
     // The descriptor belongs to the controller's serial driver: only forget
-    // it, and give the port back to the controller when it was held.
-    if (*h >= 0 && *h == PortFd()) Z7Serial_Release();
+    // it, and give the port back to the controller when it was held, unless
+    // the link is the workbench's (handed over by the switch command).
+    if (*h >= 0 && *h == PortFd() && IsCommMode_Qncan) Z7Serial_Release();
     *h = -1;
 }

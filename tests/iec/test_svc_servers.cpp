@@ -334,9 +334,10 @@ TEST_F(Events, IdleFrameSilenceAcknowledgementsAndLimits) {
 
 // The programming port held by the runtime's serial handle: the port's
 // protocol is the runtime's (6) while held, so the command driver leaves it;
-// the controller's frame start, a close or a release gives it back (protocol
-// 1, the driver re-opened with a mode record starting with 5); after the
-// frame start no open takes it until the link is handed over again.
+// the controller's frame start, a close (unless the link is the workbench's)
+// or a release gives it back (protocol 1, the driver re-opened with a mode
+// record starting with 5); after the frame start no open takes it until the
+// link is handed over again.
 namespace {
 VcommMode hold_mode{};
 std::vector<VcommMode> hold_opens;
@@ -406,8 +407,16 @@ TEST(SerialHold, HeldUntilTheFrameStartACloseOrARelease) {
     EXPECT_EQ(a, -1);
     EXPECT_EQ(Vcomm_Protocol(ProgrammingPort), 1);
     EXPECT_EQ(hold_opens.size(), 2u);
-    Z7Serial_Open(&a, "");
+    // while the link is the workbench's, a block's close leaves it held
+    int32_t c = -1;
+    Z7Serial_Open(&c, "");
+    IsCommMode_Qncan = 0;
+    Z7Serial_Close(&c);
+    IsCommMode_Qncan = 1;
+    EXPECT_EQ(c, -1);
     EXPECT_TRUE(Z7Serial_Held());
+    Z7Serial_Open(&a, "");
+    EXPECT_EQ(a, sv[0]);
     Z7Serial_Release();
     EXPECT_FALSE(Z7Serial_Held());
     EXPECT_EQ(Vcomm_Protocol(ProgrammingPort), 1);
