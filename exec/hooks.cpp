@@ -75,16 +75,19 @@ void Exec_InstallHooks() {
     // protocol servers and e-mail, the card
     // manager's clone link and web server.
     Z7Svc_Install();
-    // The IEC block library's serial blocks on the runtime's serial port.
+    // The IEC block library's serial blocks hold the programming port while
+    // they use it; each of their reads watches for the controller's frame
+    // start, which takes the port back.
     BlkSer_Hooks.serial_init = Z7Serial_Initialize;
     BlkSer_Hooks.serial_is_valid = Z7Serial_IsValid;
-    BlkSer_Hooks.serial_open = Z7Serial_Open;
-    BlkSer_Hooks.serial_receive = [](int32_t *h, uint32_t max, uint8_t *buf) { return Z7Serial_Receive(h, max, buf, false); };
-    BlkSer_Hooks.serial_send = Z7Serial_Send;
-    BlkSer_Hooks.serial_close = Z7Serial_Close;
+    BlkSer_Hooks.serial_open = Z7Serial_HoldOpen;
+    BlkSer_Hooks.serial_receive = Z7Serial_HoldReceive;
+    BlkSer_Hooks.serial_send = Z7Serial_HoldSend;
+    BlkSer_Hooks.serial_close = Z7Serial_HoldClose;
     BlkSer_Hooks.mb_find_server = Z7MB_HasServer;
     BlkSer_Hooks.mb_serve = Z7MB_ServeBlockRequest;
-    BlkSer_Hooks.mb_udp_open = Z7MBSrv_UdpOpen;
+    // the runtime answers 0 for an open socket, the blocks expect 1
+    BlkSer_Hooks.mb_udp_open = [](uint16_t port, int32_t *sock) { return Z7MBSrv_UdpOpen(port, sock) == 0 ? 1u : 0u; };
     BlkSer_Hooks.mb_udp_activate = Z7MBSrv_UdpActivate;
     BlkSer_Hooks.mb_udp_close = Z7MBSrv_UdpClose;
     enet_hooks.qncan = {Qncan_Init, Qncan_Scan, Qncan_ConnCnt, nullptr};

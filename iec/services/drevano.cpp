@@ -151,6 +151,7 @@ uint32_t _Start(const StartRecord &r) {
         }
     }
     if (rc == 0) {
+        Z7Serial_Rearm();  // the new application's serial blocks may take the port
         Drevano_StartGen++;
         DrevanoFirstRun = 1;
         iVmAlive = 1;
@@ -177,6 +178,7 @@ uint32_t _Stop() {
     char name[17];
     AppName(name);
     Z7Def_Stop(pDB, pEvData, kRetain, name);
+    if (IsCommMode_Qncan) Z7Serial_Release();  // a stopped application's blocks hold no port
     Z7MM_SaveChange(&mmData);
     _FreeDB();
     _FreeCode();
@@ -220,6 +222,7 @@ uint32_t _HotStart(const Z7CSStartInfo &info) {
         }
     }
     if (rc == 0) {
+        Z7Serial_Rearm();  // the new application's serial blocks may take the port
         Drevano_StartGen++;  // bindings rebuilt at the first cycle
         iVmAlive = 1;
         return 0;
@@ -444,6 +447,11 @@ void DrevanoFirstRun_func() {
 }
 
 void Drevano_Comm_service() {
+    // A serial block holds the programming port only while the application
+    // runs: outside RUN no block reads the port, so none would see the
+    // controller's frame start, and the port goes back to the controller.
+    const uint16_t mode = PlcWord(W_MODE);
+    if (IsCommMode_Qncan && mode != 2 && mode != 3) Z7Serial_Release();
     if (IsCommMode_Qncan) return;
     if (Z7CS_Quiet(&csData)) Arbitrate();  // nothing waits: the eight polls would do nothing
     else

@@ -423,6 +423,7 @@ uint32_t Z7CS_Open(Z7CSData *cs, const Z7CSSettings *s, uint32_t arg) {
 void Z7CSSer_Open(Z7CSData *cs, const char *settings) {
     Z7CSChannel &c = cs->ch[0];
     if (c.flags & Z7CH_SOCKET) return;  // channel 1 is a TCP connection
+    Z7Serial_Rearm();  // the link is the runtime's again
     Z7Serial_Initialize(&c.serial);
     Z7Serial_Open(&c.serial, settings);
     c.number = 1;
@@ -433,6 +434,7 @@ void Z7CSSer_Open(Z7CSData *cs, const char *settings) {
 void Z7CSSP5_Open(Z7CSData *cs, uint16_t address, const char *settings) {
     Z7CSChannel &c = cs->ch[0];
     if (c.flags & Z7CH_SOCKET) return;  // channel 1 is a TCP connection
+    Z7Serial_Rearm();  // the link is the runtime's again
     Z7SP5Ftls_Open(&cs->sp5, address, settings);
     Z7SP5Ftls_SetPassword(&cs->sp5, "");
     c.serial = cs->sp5.tl.dl.frm.serial;

@@ -289,12 +289,27 @@ void Z7Socket_UdpAddrMake(uint8_t addr[16], const char *text, uint16_t default_p
 void Z7Serial_Initialize(Z7SerialHandle *h) { *h = -1; }
 uint32_t Z7Serial_IsValid(Z7SerialHandle h) { return h != -1 ? 1 : 0; }
 
+namespace {
+// A serial block holds the programming port: the port's protocol is the
+// runtime's, so the command driver leaves its bytes alone.
+bool serial_held = false;
+// The controller's frame start took the port back: no block takes it again
+// until the link is handed to the runtime anew.
+bool serial_taken_back = false;
+
+int PortFd() { return Vcomm_Port[ProgrammingPort].fd; }
+
+// A block's handle on the programming port whose hold was given back is dead.
+bool Lost(Z7SerialHandle h) { return h >= 0 && h == PortFd() && !serial_held; }
+}  // namespace
+
 uint32_t Z7Serial_Open(Z7SerialHandle *h, const char *) {
-    if (*h == -1 && PlcWord(290) == 0) *h = Vcomm_Port[ProgrammingPort].fd;
+    if (*h == -1 && PlcWord(290) == 0) *h = PortFd();
     return 1;
 }
 
 void Z7Serial_HandBack() {
+    serial_held = false;
     VcommDrv &d = Vcomm_Drv[ProgrammingPort];
     if (d.ModeRec == nullptr || d.Open == nullptr) return;
     uint8_t *mode = d.ModeRec(ProgrammingPort);
@@ -326,6 +341,10 @@ uint32_t Z7Serial_Receive(Z7SerialHandle *h, uint32_t max, uint8_t *buf, bool fr
                 Z7Serial_HandBack();
                 z7runtime_modbusinit = 1;
             }
+            if (*h == PortFd()) {
+                serial_held = false;
+                serial_taken_back = true;
+            }
             *h = -1;
             is_z7protocol = 0;
             return 0;
@@ -334,6 +353,40 @@ uint32_t Z7Serial_Receive(Z7SerialHandle *h, uint32_t max, uint8_t *buf, bool fr
     }
     return uint32_t(n);
 }
+
+// ---- the serial blocks' hold of the programming port ------------------------------------------
+
+uint32_t Z7Serial_HoldOpen(Z7SerialHandle *h, const char *settings) {
+    if (*h != -1 || serial_taken_back || PortFd() < 0) return 1;
+    Z7Serial_Open(h, settings);
+    if (*h == -1) return 1;
+    serial_held = true;
+    if (uint8_t *mode = Vcomm_ModeRec(ProgrammingPort)) mode[5] = uint8_t((mode[5] & ~0x09) | 0x06);
+    return 1;
+}
+
+uint32_t Z7Serial_HoldReceive(Z7SerialHandle *h, uint32_t max, uint8_t *buf) {
+    if (Lost(*h)) *h = -1;
+    return Z7Serial_Receive(h, max, buf, true);
+}
+
+uint32_t Z7Serial_HoldSend(Z7SerialHandle h, uint32_t len, const uint8_t *data) {
+    return Lost(h) ? 0 : Z7Serial_Send(h, len, data);
+}
+
+void Z7Serial_HoldClose(Z7SerialHandle *h) {
+    // unless the link is the workbench's (handed over by the switch command)
+    if (*h >= 0 && *h == PortFd() && IsCommMode_Qncan) Z7Serial_Release();
+    Z7Serial_Close(h);
+}
+
+void Z7Serial_Release() {
+    if (serial_held) Z7Serial_HandBack();
+}
+
+void Z7Serial_Rearm() { serial_taken_back = false; }
+
+bool Z7Serial_Held() { return serial_held; }
 
 uint32_t Z7Serial_Send(Z7SerialHandle h, uint32_t len, const uint8_t *data) {
     if (h < 0) return 0;

@@ -103,8 +103,24 @@ uint32_t Z7Serial_Send(Z7SerialHandle h, uint32_t len, const uint8_t *data);
 // As many bytes as the line takes now, in one write (SP5 frames); the count.
 uint32_t Z7Serial_Write(Z7SerialHandle h, uint32_t len, const uint8_t *data);
 void Z7Serial_Close(Z7SerialHandle *h);
-// Re-opens the programming port's driver for the controller's own protocol.
+// Re-opens the programming port's driver for the controller's own protocol;
+// a serial block's hold of the port ends.
 void Z7Serial_HandBack();
+// The standard library's serial blocks hold the programming port: from an
+// open that took the port until a hand-back (the controller's frame start at
+// a read, the silence hand-back), a block's close (unless the link is the
+// workbench's), or Z7Serial_Release, the port's protocol is the runtime's,
+// so the command driver does not read it. Their reads watch for the frame
+// start; a handle whose hold ended is dead (reads and sends do nothing, a
+// read makes it -1). After the frame start no open takes the port until
+// Z7Serial_Rearm (the link handed to the runtime again, an application start).
+uint32_t Z7Serial_HoldOpen(Z7SerialHandle *h, const char *settings);
+uint32_t Z7Serial_HoldReceive(Z7SerialHandle *h, uint32_t max, uint8_t *buf);
+uint32_t Z7Serial_HoldSend(Z7SerialHandle h, uint32_t len, const uint8_t *data);
+void Z7Serial_HoldClose(Z7SerialHandle *h);
+void Z7Serial_Release();
+void Z7Serial_Rearm();
+bool Z7Serial_Held();
 
 // ---- communication server ---------------------------------------------------------------------
 constexpr uint32_t Z7CS_CHANNELS = 8;

@@ -6,6 +6,12 @@
 // %AQ1, INT 2 to %AI1, INT 3 to %AQ2 and INT 4 to %AQ3. "vms-program",
 // "vms-image", "vms-change", "vms-other" and "vms-alloc17" give the "VMS"
 // application of the VM-request tests and its change images.
+// "serio-program" gives program data of an application whose SERIO sends
+// back on the programming port what it receives there.
+// "csvmenu-program" gives program data of an application with a CSV logger
+// and a four-button menu, driven through %Q1..%Q6.
+// "rtuslave-program" gives program data of an application whose Modbus RTU
+// slave 17 serves the programming port while %Q1 is set.
 // "stdlib" gives program data of an application of the standard library:
 // %AQ1 := BIN_TO_BCD(%AI1); a TON of 300 ms on bit 0 of %AI2 gives %AQ2;
 // once: a file "/mnt/cfg/b3io.txt" with a line HELLO and the DINT
@@ -261,6 +267,108 @@ int main(int argc, char **argv) {
                                               "FB 5 2 4 3; FB 6 3 3 5 4; FB 7 5 2 4 6 5 2; FB 8 4 5 4 8 2;"
                                               "FB 9 3 3 7 2; CONST8 9 1; ready: END"),
                          0}};
+        std::vector<uint8_t> out = img.ProgramData();
+        out.resize(out.size() + 6464 * 4, 0);  // no located variables
+        FILE *f = std::fopen(argv[2], "wb");
+        return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
+    }
+    if (std::strcmp(argv[1], "csvmenu-program") == 0) {
+        // LOGFILECSV of list 0 {BOOL 1, DINT -5, REAL 1.5, STRING "ok", TIME
+        // 1000, INT -7} into "/mnt/cfg/a.csv": LOG %Q1, RST %Q2, its Q pulses
+        // counted in DINT 9 -> %AQ1, ERR -> %AQ2. The menu Main {Start 11,
+        // Setup {Speed 21, Limit 22}, Stop 12} made at the first cycle and
+        // driven by HMIMENU with UP %Q3, DOWN %Q4, ENTER %Q5, BACK %Q6; in the
+        // execution of a button's edge a second LOGFILECSV writes list 1
+        // {title, entries, position, command} into "/mnt/cfg/menu.csv"
+        // (RST %Q2, ERR -> %AQ3).
+        test_support::IecImage img;
+        img.name = "CSVMNU";
+        img.d8 = {12, 12, 0};
+        img.d16 = {2, 2, 0};
+        img.d32 = {21, 21, 0};
+        img.time = {2, 2, 0};
+        img.str = {11, 11, 0};
+        img.string_sizes = {16, 16, 16, 16, 16, 16, 16, 64, 16, 32, 32};
+        img.init_str = {{1, "Main"}, {2, "Start"}, {3, "Setup"}, {4, "Speed"}, {5, "Limit"}, {6, "Stop"},
+                        {9, "ok"}, {10, "/mnt/cfg/a.csv"}, {11, "/mnt/cfg/menu.csv"}};
+        img.init8 = {{1, 1}};
+        img.init16 = {{1, 0xFFF9}};
+        img.init32 = {{1, 0xFFFFFFFB}, {2, 0x3FC00000}, {7, 1}, {10, 1}, {14, 11}, {15, 21}, {16, 22}, {17, 12}};
+        img.init_time = {{1, 1000}};
+        img.var_lists = {{{1, 1}, {2, 1}, {3, 2}, {5, 9}, {4, 1}, {11, 1}}, {{5, 7}, {5, 8}, {2, 12}, {2, 11}}};
+        img.ext.assign(18, 0);
+        img.ext[17] = 65536;  // application heap
+        img.classes = {{5, 1, "LOGFILECSV"}, {6, 1, "HMIMENU"}, {7, 1, "HMINEWMENU"}, {8, 1, "HMINEWMENUITEM"}};
+        img.instances = {{0, 5, 0}, {0, 6, 0}, {0, 7, 0}, {0, 8, 0}, {0, 7, 0}, {0, 8, 0}, {0, 8, 0}, {0, 8, 0},
+                         {0, 5, 0}};
+        img.programs = {{test_support::IecAsm(
+                             "JMPT 9 @ready; FB 3 3 20 1 4; FB 4 4 4 2 14 13; FB 5 3 4 3 5; FB 6 4 5 4 15 13;"
+                             "FB 7 4 5 5 16 13; FB 8 4 4 6 17 13; CONST8 9 1;"
+                             "ready: FB 1 6 2 3 6 10 4 3; JMPF 4 @noq; ADD32 9 9 10;"
+                             "noq: OR8 10 5 6; OR8 10 10 7; OR8 10 10 8; FB 2 9 5 6 7 8 4 11 12 7 8;"
+                             "FB 9 6 10 3 7 11 11 8; END"),
+                         0}};
+        std::vector<uint8_t> out = img.ProgramData();
+        std::vector<uint8_t> loc(6464 * 4, 0);
+        auto bind = [&](uint32_t slot, uint32_t value) { test_support::RtPut32(loc, 4 * slot, value); };
+        const uint32_t bits[] = {2, 3, 5, 6, 7, 8};
+        for (uint32_t k = 0; k < 6; k++) bind(3392 + k, bits[k]);  // %Q1..6
+        bind(5952, 0x08000009);                                      // %AQ1 = DINT 9
+        bind(5953, 0x08000003);                                      // %AQ2 = DINT 3
+        bind(5954, 0x08000008);                                      // %AQ3 = DINT 8
+        out.insert(out.end(), loc.begin(), loc.end());
+        FILE *f = std::fopen(argv[2], "wb");
+        return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
+    }
+    if (std::strcmp(argv[1], "rtuslave-program") == 0) {
+        // MBSLAVERTUEXD on the programming port while %Q1 (BOOL 1) is set:
+        // slave 17 of the server "SRV", holding registers 0..9 (HR0 from INT
+        // 1 = 16#1234, HR1 into INT 2 -> %AQ7); its six counters (DINT
+        // 10..15) -> %AQ1..%AQ6. MBSLAVEUDPEX of the same server, slave 17,
+        // on UDP port 5020 with Modbus TCP framing (RUN BOOL 3 = TRUE).
+        test_support::IecImage img;
+        img.name = "RTUSLV";
+        img.d8 = {8, 8, 0};
+        img.d16 = {10, 10, 0};
+        img.d32 = {16, 16, 0};
+        img.str = {2, 2, 0};
+        img.string_sizes = {16, 16};
+        img.init_str = {{2, "SRV"}};
+        img.init16 = {{1, 0x1234}};
+        img.init8 = {{3, 1}};
+        img.init32 = {{1, 17}, {2, 5020}};
+        img.classes = {{5, 1, "MBSLAVERTUEXD"}, {6, 1, "MBSLAVEUDPEX"}};
+        img.instances = {{0, 5, 0}, {0, 6, 0}};
+        img.programs = {{test_support::IecAsm("FB 1 11 1 1 1 2 2 10 11 12 13 14 15; FB 2 6 3 2 1 4 2 5; END"), 0}};
+        test_support::MbConfig c;
+        c.Conn(1, 17, 0, 0x100, 0, "SRV")
+            .Request({.id = 1, .fn = 3, .addr = 0, .count = 10, .size = 20})
+            .Variable({.req = 1, .pos = 0, .index = 1, .kind = 1})
+            .Variable({.req = 1, .pos = 1, .index = 2, .kind = 0});
+        img.ext_blocks = {{2, c.Build()}};
+        std::vector<uint8_t> out = img.ProgramData();
+        std::vector<uint8_t> loc(6464 * 4, 0);
+        auto bind = [&](uint32_t slot, uint32_t value) { test_support::RtPut32(loc, 4 * slot, value); };
+        for (uint32_t k = 0; k < 6; k++) bind(5952 + k, 0x0800000A + k);  // %AQ1..6 = DINT 10..15
+        bind(5958, 0x04000002);                                          // %AQ7 = INT 2
+        bind(3392, 0x00000001);                                          // %Q1 = BOOL 1
+        out.insert(out.end(), loc.begin(), loc.end());
+        FILE *f = std::fopen(argv[2], "wb");
+        return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
+    }
+    if (std::strcmp(argv[1], "serio-program") == 0) {
+        // SERIO on the programming port (RUN BOOL 1 = TRUE) that sends back
+        // what it received in the same execution: SND and RCV are BOOL 4,
+        // DATA_SND and DATA_RCV are STRING 2.
+        test_support::IecImage img;
+        img.name = "SERIO";
+        img.d8 = {8, 8, 0};
+        img.str = {2, 2, 0};
+        img.string_sizes = {16, 64};
+        img.init8 = {{1, 1}};
+        img.classes = {{5, 1, "SERIO"}};
+        img.instances = {{0, 5, 0}};
+        img.programs = {{test_support::IecAsm("FB 1 8 1 4 1 2 3 4 5 2; END"), 0}};
         std::vector<uint8_t> out = img.ProgramData();
         out.resize(out.size() + 6464 * 4, 0);  // no located variables
         FILE *f = std::fopen(argv[2], "wb");

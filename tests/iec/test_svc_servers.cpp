@@ -331,3 +331,110 @@ TEST_F(Events, IdleFrameSilenceAcknowledgementsAndLimits) {
 }
 
 }  // namespace
+
+// The programming port held by the serial blocks' handles: the port's
+// protocol is the runtime's (6) while held, so the command driver leaves it;
+// the controller's frame start, a block's close (unless the link is the
+// workbench's) or a release gives it back (protocol 1, the driver re-opened
+// with a mode record starting with 5); after the frame start no block takes
+// it until the link is handed over again. The plain serial handle of the
+// other runtime users takes no hold.
+namespace {
+VcommMode hold_mode{};
+std::vector<VcommMode> hold_opens;
+}  // namespace
+
+TEST(SerialHold, HeldUntilTheFrameStartACloseOrARelease) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
+    const VcommDrv saved = Vcomm_Drv[ProgrammingPort];
+    const int saved_fd = Vcomm_Port[ProgrammingPort].fd;
+    const uint32_t saved_host = Vcomm_Host;
+    Vcomm_Drv[ProgrammingPort] = VcommDrv{};
+    Vcomm_Drv[ProgrammingPort].ModeRec = [](uint32_t) { return hold_mode.data(); };
+    Vcomm_Drv[ProgrammingPort].Open = [](uint32_t, const uint8_t *m) {
+        VcommMode v;
+        std::memcpy(v.data(), m, 6);
+        hold_opens.push_back(v);
+        return 1u;
+    };
+    Vcomm_Port[ProgrammingPort].fd = sv[0];
+    Vcomm_Host = 0;
+    hold_mode = {3, 0, 3, 0, 0, 0x21};  // the command protocol, option bit 5
+    hold_opens.clear();
+    Z7Serial_Rearm();
+
+    int32_t plain = -1;
+    Z7Serial_Open(&plain, "");
+    EXPECT_EQ(plain, sv[0]);
+    EXPECT_FALSE(Z7Serial_Held());
+    EXPECT_EQ(Vcomm_Protocol(ProgrammingPort), 1);
+    int32_t a = -1, b = -1, other = 7;
+    Z7Serial_HoldOpen(&a, "");
+    Z7Serial_HoldOpen(&b, "");
+    Z7Serial_HoldOpen(&other, "");
+    EXPECT_EQ(a, sv[0]);
+    EXPECT_EQ(b, sv[0]);
+    EXPECT_EQ(other, 7);  // a handle in use is left alone
+    EXPECT_TRUE(Z7Serial_Held());
+    EXPECT_EQ(hold_mode[5], 0x26);
+    EXPECT_EQ(Vcomm_Protocol(ProgrammingPort), 6);
+    uint8_t buf[16];
+    ASSERT_EQ(write(sv[1], "AB", 2), 2);
+    EXPECT_EQ(Z7Serial_HoldReceive(&a, sizeof buf, buf), 2u);
+    EXPECT_EQ(std::memcmp(buf, "AB", 2), 0);
+    EXPECT_EQ(Z7Serial_HoldSend(a, 2, reinterpret_cast<const uint8_t *>("xy")), 2u);
+    EXPECT_EQ(Take(sv[1], 2), Hex("7879"));
+
+    // the frame start through one handle: every block's handle is dead
+    ASSERT_EQ(write(sv[1], "HR\0\0", 4), 4);
+    EXPECT_EQ(Z7Serial_HoldReceive(&b, sizeof buf, buf), 0u);
+    EXPECT_EQ(b, -1);
+    EXPECT_FALSE(Z7Serial_Held());
+    EXPECT_EQ(IsCommMode_Qncan, 1);
+    EXPECT_EQ(hold_mode[5], 0x21);
+    ASSERT_EQ(hold_opens.size(), 1u);
+    EXPECT_EQ(hold_opens[0], (VcommMode{5, 0, 3, 0, 0, 0x21}));
+    ASSERT_EQ(write(sv[1], "CD", 2), 2);
+    EXPECT_EQ(Z7Serial_HoldSend(a, 2, reinterpret_cast<const uint8_t *>("zz")), 0u);
+    EXPECT_EQ(Z7Serial_HoldReceive(&a, sizeof buf, buf), 0u);
+    EXPECT_EQ(a, -1);
+    EXPECT_EQ(Take(sv[0], 2), Hex("4344"));  // left for the controller
+    Z7Serial_HoldOpen(&a, "");
+    EXPECT_EQ(a, -1);
+    EXPECT_EQ(Vcomm_Protocol(ProgrammingPort), 1);
+
+    // handed over again: held; a close gives it back, and so does a release
+    Z7Serial_Rearm();
+    Z7Serial_HoldOpen(&a, "");
+    EXPECT_EQ(a, sv[0]);
+    EXPECT_EQ(Vcomm_Protocol(ProgrammingPort), 6);
+    Z7Serial_HoldClose(&a);
+    EXPECT_EQ(a, -1);
+    EXPECT_EQ(Vcomm_Protocol(ProgrammingPort), 1);
+    EXPECT_EQ(hold_opens.size(), 2u);
+    // while the link is the workbench's, a block's close leaves it held
+    int32_t c = -1;
+    Z7Serial_HoldOpen(&c, "");
+    IsCommMode_Qncan = 0;
+    Z7Serial_HoldClose(&c);
+    IsCommMode_Qncan = 1;
+    EXPECT_EQ(c, -1);
+    EXPECT_TRUE(Z7Serial_Held());
+    Z7Serial_HoldOpen(&a, "");
+    EXPECT_EQ(a, sv[0]);
+    Z7Serial_Release();
+    EXPECT_FALSE(Z7Serial_Held());
+    EXPECT_EQ(Vcomm_Protocol(ProgrammingPort), 1);
+    Z7Serial_Release();  // not held: nothing more
+    EXPECT_EQ(hold_opens.size(), 3u);
+    // the plain handle was never affected
+    EXPECT_EQ(Z7Serial_Send(plain, 1, reinterpret_cast<const uint8_t *>("p")), 1u);
+    EXPECT_EQ(Take(sv[1], 1), Hex("70"));
+
+    Vcomm_Drv[ProgrammingPort] = saved;
+    Vcomm_Port[ProgrammingPort].fd = saved_fd;
+    Vcomm_Host = saved_host;
+    close(sv[0]);
+    close(sv[1]);
+}

@@ -66,6 +66,8 @@ public:
     // blocks laid into the image whose offset becomes extension word n (from 1)
     std::vector<std::pair<uint32_t, std::vector<uint8_t>>> ext_blocks;
     int ext_count = -1;  // the table's count word (-1: the number of words)
+    // variable lists (extension word 14): {IEC type code, index} per entry
+    std::vector<std::vector<std::pair<uint16_t, uint16_t>>> var_lists;
     bool has_retain = false;
     Retain retain;
     // complex-type segment: allocated and used size, pieces {offset, bytes}
@@ -224,6 +226,21 @@ public:
             if (!bytes.empty()) std::memcpy(&b[at], bytes.data(), bytes.size());
             if (words.size() < word) words.resize(word, 0);
             words[word - 1] = at;
+        }
+        if (!var_lists.empty()) {
+            const uint32_t t = Grow(b, 4 + 4 * uint32_t(var_lists.size()));
+            Put16(b, t + 2, uint16_t(var_lists.size()));
+            for (size_t l = 0; l < var_lists.size(); l++) {
+                const uint32_t at = Grow(b, 8 + 8 * uint32_t(var_lists[l].size()));
+                Put32(b, t + 4 + 4 * uint32_t(l), at);
+                Put16(b, at, uint16_t(var_lists[l].size()));
+                for (size_t k = 0; k < var_lists[l].size(); k++) {
+                    Put16(b, at + 8 + 8 * uint32_t(k), var_lists[l][k].first);
+                    Put16(b, at + 10 + 8 * uint32_t(k), var_lists[l][k].second);
+                }
+            }
+            if (words.size() < 14) words.resize(14, 0);
+            words[13] = t;
         }
         if (ct_alloc != 0) {
             const uint32_t d = Grow(b, 8);
