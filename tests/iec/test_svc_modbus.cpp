@@ -649,6 +649,36 @@ TEST_F(Modbus, MasterAndSlaveBlocks) {
     EXPECT_NE(test_support::LoopbackConnect(cl2, p1), 0);
     close(cl2);
 
+    // Port 502 while the controller's own Modbus server keeps it: no socket,
+    // open stays FALSE, asked again each call; once free, the next call gets it.
+    static uint32_t kept = 1;
+    static uint16_t asked = 0;
+    Z7MB_PortKept = [](uint16_t port) {
+        asked = port;
+        return kept;
+    };
+    set32(9, 502);
+    set8(5, 1);
+    for (int i = 0; i < 3; i++) {
+        asked = 0;
+        s.Run();
+        EXPECT_EQ(b8(6), 0);
+        EXPECT_EQ(asked, 502);
+    }
+    const int c502 = socket(AF_INET, SOCK_STREAM, 0);
+    EXPECT_NE(test_support::LoopbackConnect(c502, 502), 0);
+    close(c502);
+    kept = 0;
+    s.Run();
+    EXPECT_EQ(b8(6), 1);
+    const int d502 = socket(AF_INET, SOCK_STREAM, 0);
+    EXPECT_EQ(test_support::LoopbackConnect(d502, 502), 0);
+    close(d502);
+    set8(5, 0);
+    s.Run();
+    EXPECT_EQ(b8(6), 0);
+    Z7MB_PortKept = nullptr;
+
     const uint16_t p2 = test_support::LoopbackFreePort();
     set32(10, p2);
     set32(11, 7);
