@@ -5,6 +5,7 @@ programming port and Modbus TCP on port 1100 once the command protocol has
 handed the programming link over (0x26)."""
 
 import os
+import re
 import socket
 import struct
 import subprocess
@@ -172,6 +173,98 @@ class IecModbusClient(unittest.TestCase):
         self.addCleanup(m.close)
         regs = lambda: list(m.read_holding_registers(200, 2, slave=1).registers)  # noqa: E731
         self.assertEqual(poll(regs, [0x0BAD, 77]), [0x0BAD, 77])
+
+
+PYMODBUS_UDP_SLAVE = PYMODBUS_SLAVE.replace("StartTcpServer", "StartUdpServer")
+
+
+def start_peer(test, script, port, udp=False):
+    """A pymodbus slave on 127.0.0.1:port, ended by the test's clean-up."""
+    p = subprocess.Popen(["/usr/bin/python3", "-c", script, str(port)],
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def end():
+        p.terminate()
+        p.wait(5)
+    test.addCleanup(end)
+    if udp:
+        return p
+    deadline = time.monotonic() + 10
+    while True:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return p
+        except OSError:
+            test.assertLess(time.monotonic(), deadline, "the pymodbus slave does not listen")
+            time.sleep(0.1)
+
+
+def mbpoll(host, port, unit, run=None):
+    """Holding register 0 of unit through mbpoll -m tcp: its value, the
+    text of an exception answer, or None for no answer."""
+    cmd = ["mbpoll", "-m", "tcp", "-a", str(unit), "-r", "1", "-c", "1", "-t", "4:hex", "-1", "-o", "1",
+           "-p", str(port), host]
+    out = run(*cmd, check=False).stdout if run else subprocess.run(
+        cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True).stdout
+    m = re.search(r"\[1\]:\s+0x([0-9A-Fa-f]+)", out)
+    if m:
+        return int(m.group(1), 16)
+    m = re.search(r"failed: (Illegal [a-z ]+)", out)
+    return m.group(1) if m else None
+
+
+class IecModbusPeers(unittest.TestCase):
+    """One run: the UDP client against a pymodbus UDP slave, MBSLAVETCP
+    blocks read by mbpoll, port 502 kept by the controller's own Modbus
+    server while its service is on (flags word bit 3 clear) and given to the
+    block once the service is off (bit 3 set)."""
+
+    def net_config(self, flags):
+        ip = lambda a: struct.unpack(">I", socket.inet_aton(a))[0]  # noqa: E731
+        R = lambda n: 32768 + 16 * (n - 1)  # noqa: E731
+        words = [ip("10.77.0.2"), 0xFFFFFF00, 0x20000000, 0, flags, ip("10.77.0.1"), 0, R(51), 16, R(50), 16,
+                 R(60), 32, R(62), 32, R(64), 32, 0, 0, 0x40000000, 0, 0, 1000, 32, R(70), 32, R(72), 32, 0, 0, 0]
+        body = b"".join(struct.pack("<I", w) for w in words)
+        block = struct.pack("<I", 4 + len(body)) + body
+        data = b"\xff\xff\xff\xff" + struct.pack("<HH", 0xFA00, len(block)) + block
+        self.c.download(5, data + bytes(-len(data) % 4))
+        self.c.comm_lock(0)
+
+    def test_udp_client_slave_blocks_and_port_502(self):
+        start_peer(self, PYMODBUS_UDP_SLAVE, 15030, udp=True)
+        peer = NetPeer()
+        self.addCleanup(peer.close)
+        ctl = Controller(prefix="plc-bb-iecmbp-")
+        self.addCleanup(ctl.cleanup)
+        c = self.c = ctl.start(port=True).client
+        c.set_mode(0)
+        self.net_config(0x200005D2)  # the controller's Modbus server on: port 502 is its
+        c.download(0, written("modbus-peers-program"))
+        c.set_mode(2)
+        c.write_reg(AI1, 16, 0x2468)
+        word = lambda ref: int.from_bytes(c.read_reg(ref, 16), "little")  # noqa: E731
+        Q1 = 10240
+        # the UDP client: the slave's registers in the variables, about ten answers a second
+        self.assertEqual(poll(lambda: word(AQ1), 0x1234, 10), 0x1234)
+        self.assertEqual(word(AQ1 + 16), 0x00F0)
+        good = word(AQ1 + 32)
+        time.sleep(1.0)
+        self.assertGreaterEqual(word(AQ1 + 32) - good, 5)
+        # the block on 5502 is open and serves the table; the one asking for 502 is not
+        self.assertEqual(poll(lambda: word(Q1) & 3, 2), 2)
+        self.assertEqual(poll(lambda: mbpoll("127.0.0.1", 5502, 7), 0x2468), 0x2468)
+        self.assertEqual(mbpoll("127.0.0.1", 5502, 8), None)  # another unit: no answer
+        # 502 answers from the controller's own server: with the application's variables in force and
+        # no tables configured for it, exception 2 (the block's table would answer unit 7 only)
+        self.assertEqual(poll(lambda: mbpoll("10.77.0.2", 502, 1, peer.run), "Illegal data address"),
+                         "Illegal data address")
+        self.assertEqual(mbpoll("10.77.0.2", 502, 7, peer.run), "Illegal data address")
+        time.sleep(0.5)
+        self.assertEqual(word(Q1) & 1, 0)
+        # the controller's Modbus server off: the block gets 502 on one of its next calls
+        self.net_config(0x200005DA)
+        self.assertEqual(poll(lambda: word(Q1) & 3, 3, 10), 3)
+        self.assertEqual(poll(lambda: mbpoll("127.0.0.1", 502, 7), 0x2468), 0x2468)
 
 
 if __name__ == "__main__":
