@@ -140,6 +140,36 @@ int main(int argc, char **argv) {
         FILE *f = std::fopen(argv[2], "wb");
         return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
     }
+    if (std::strcmp(argv[1], "modbus-rtu-program") == 0 || std::strcmp(argv[1], "modbus-ascii-program") == 0) {
+        // A serial client on the programming port ("9600,N,8,1", with
+        // "ASCII:" ahead for the ASCII program) to unit 1: FC3 100 x4 every
+        // 100 ms (INT 1 <- HR100); server unit 7 "SRV" with HR0 from INT 1,
+        // served by an MBSLAVETCP block on port DINT 1 = 5502 (open: BOOL 2).
+        const bool ascii = argv[1][7] == 'a';
+        test_support::IecImage img;
+        img.name = "MBSER";
+        img.d8 = {10, 10, 0};
+        img.d16 = {10, 10, 0};
+        img.d32 = {10, 10, 0};
+        img.init8 = {{1, 1}};
+        img.init32 = {{1, 5502}};
+        img.classes = {{53, 1, "MBSLAVETCP"}};
+        img.instances = {{1, 53, 0}};
+        img.programs = {{test_support::IecAsm("FB 1 3 1 1 2; END"), 0}};
+        test_support::MbConfig c;
+        c.Conn(1, 7, 0, 0x100, 0, "SRV")
+            .Request({.id = 1, .fn = 3, .addr = 0, .count = 10, .size = 20})
+            .Variable({.req = 1, .pos = 0, .index = 1, .kind = 1})
+            .Conn(2, 0, 0, 0x10, 0, ascii ? "ASCII:9600,N,8,1" : "9600,N,8,1")
+            .Request({.id = 2, .conn = 2, .unit = 1, .mode = 1, .period = 100, .fn = 3, .addr = 100, .count = 4,
+                      .timeout = 300, .size = 8})
+            .Variable({.req = 2, .pos = 0, .index = 1});
+        img.ext_blocks = {{2, c.Build()}};
+        std::vector<uint8_t> out = img.ProgramData();
+        out.resize(out.size() + 6464 * 4, 0);  // no located variables
+        FILE *f = std::fopen(argv[2], "wb");
+        return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
+    }
     if (std::strcmp(argv[1], "can") == 0 || std::strcmp(argv[1], "canecho") == 0) {
         test_support::CanDefImage echo;
         echo.ports = {{"can1", 4, 5, 0, 0, 0}};

@@ -1,8 +1,11 @@
-"""The IEC application's Modbus server driven from outside: an application
-with a server table (unit 7, holding registers 0..9; HR0 from %AI1, HR1 into
-%AQ1, HR2 copied from HR1 by the program) answers Modbus RTU on the
-programming port and Modbus TCP on port 1100 once the command protocol has
-handed the programming link over (0x26)."""
+"""The IEC application's Modbus driven from outside: an application with a
+server table (unit 7, holding registers 0..9; HR0 from %AI1, HR1 into %AQ1,
+HR2 copied from HR1 by the program) answers Modbus RTU on the programming
+port and Modbus TCP on port 1100 once the command protocol has handed the
+programming link over (0x26); the client engine polls pymodbus slaves over
+TCP, UDP and the programming port (RTU and ASCII); MBSLAVETCP blocks serve
+mbpoll, and port 502 stays the controller's own Modbus server's while its
+service is on."""
 
 import os
 import re
@@ -14,12 +17,12 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from bbsupport import Controller, NetPeer, crc16  # noqa: E402
+from bbsupport import Controller, NetPeer, crc16, wait_for  # noqa: E402
 import test_iec_runtime as rt  # noqa: E402
 from test_iec_runtime import recv_exact, written  # noqa: E402
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
-from plcclient import ACK  # noqa: E402
+from plcclient import ACK, PlcClient, ProtocolError, set_raw  # noqa: E402
 
 AI1, AQ1 = 16384, 24576
 
@@ -114,6 +117,7 @@ class IecModbusTcp(unittest.TestCase):
                               bytes.fromhex("00 02 00 00 00 05 00 03 02 24 68")),
                          bytes.fromhex("00 02 00 00 00 05 00 03 02 24 68"))
         self.assertEqual(ask("00 03 00 00 00 05 07 2B 0D 01 00", 10), bytes.fromhex("00 03 00 00 00 04 07 AB 0D 01"))
+        self.assertEqual(mbpoll("127.0.0.1", 1100, 7), 0x2468)  # a stock master on its own connection
         # a stopped application answers nothing
         t = self.connect()
         t.sendall(rt.frame(5, b"\x01\x00z7\x00"))
@@ -265,6 +269,69 @@ class IecModbusPeers(unittest.TestCase):
         self.net_config(0x200005DA)
         self.assertEqual(poll(lambda: word(Q1) & 3, 3, 10), 3)
         self.assertEqual(poll(lambda: mbpoll("127.0.0.1", 502, 7), 0x2468), 0x2468)
+
+
+PYMODBUS_SERIAL_SLAVE = """
+import sys
+from pymodbus.datastore import ModbusSequentialDataBlock, ModbusServerContext, ModbusSlaveContext
+from pymodbus.server import StartSerialServer
+from pymodbus.transaction import ModbusAsciiFramer, ModbusRtuFramer
+hr = ModbusSequentialDataBlock(0, [0] * 400)
+hr.setValues(100, [0x1234, 0xFFFE, 0x0001, 0x86A0])
+ctx = ModbusServerContext(slaves=ModbusSlaveContext(hr=hr, zero_mode=True), single=True)
+StartSerialServer(context=ctx, framer=ModbusAsciiFramer if sys.argv[2] == "ascii" else ModbusRtuFramer,
+                  port=sys.argv[1], baudrate=9600)
+"""
+
+
+class IecModbusSerialClient(unittest.TestCase):
+    """The client engine on the programming port, RTU then ASCII, against a
+    pymodbus serial slave at the other end of a socat pseudo-terminal pair;
+    what it reads is served by an MBSLAVETCP block and read back by mbpoll."""
+
+    def run_framing(self, framing):
+        ctl = Controller(prefix="plc-bb-iecmbs-")
+        self.addCleanup(ctl.cleanup)
+        line = ctl.path("peer")
+        socat = subprocess.Popen(["socat", "pty,raw,echo=0,link=" + ctl.path("dev", "ttySP0"),
+                                  "pty,raw,echo=0,link=" + line],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+        def end_socat():
+            socat.terminate()
+            socat.wait(5)
+        self.addCleanup(end_socat)
+        self.assertTrue(wait_for(lambda: os.path.exists(line) and os.path.exists(ctl.path("dev", "ttySP0")), 5))
+        ctl.start()
+        fd = os.open(line, os.O_RDWR | os.O_NOCTTY)
+        set_raw(fd)
+        c = PlcClient(fd, seed=ctl.seed, timeout=3.0)
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                c.flush_input()
+                c.target = c.get_local_id()
+                break
+            except ProtocolError:
+                self.assertLess(time.monotonic(), deadline, "no programming link over socat")
+                time.sleep(0.1)
+        c.set_mode(0)
+        c.download(0, written("modbus-%s-program" % framing))
+        c.set_mode(2)
+        os.close(fd)
+        slave = subprocess.Popen(["/usr/bin/python3", "-c", PYMODBUS_SERIAL_SLAVE, line, framing],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+        def end_slave():
+            slave.terminate()
+            slave.wait(5)
+        self.addCleanup(end_slave)
+        self.assertEqual(poll(lambda: mbpoll("127.0.0.1", 5502, 7), 0x1234, 10), 0x1234, framing)
+
+    def test_rtu_and_ascii_against_pymodbus(self):
+        self.run_framing("rtu")
+        self.doCleanups()
+        self.run_framing("ascii")
 
 
 if __name__ == "__main__":
