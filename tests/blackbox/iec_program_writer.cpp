@@ -170,6 +170,36 @@ int main(int argc, char **argv) {
         FILE *f = std::fopen(argv[2], "wb");
         return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
     }
+    if (std::strcmp(argv[1], "consumer-program") == 0) {
+        // One consumer connection to 127.0.0.1:19000 with three variables:
+        // its status code (INT 1 -> %AQ1), id 5 (INT 2 -> %AQ2), id 6 (DINT 1).
+        test_support::IecImage img;
+        img.name = "CONSUM";
+        img.d16 = {10, 10, 0};
+        img.d32 = {10, 10, 0};
+        std::vector<uint8_t> cnx(10, 0);
+        const std::string ip = "127.0.0.1";
+        cnx.insert(cnx.end(), ip.begin(), ip.end());
+        cnx.push_back(0);
+        cnx[0] = uint8_t(cnx.size());
+        cnx[2] = uint8_t(19000 & 0xFF);
+        cnx[3] = uint8_t(19000 >> 8);
+        cnx[8] = 3;  // variables 0..2
+        cnx.insert(cnx.end(), {0, 0});
+        // {type, kind, index, id}: kind 2 the status code, 1 a value
+        const std::vector<uint8_t> vars{11, 2, 1, 0, 0, 0, 11, 1, 2, 0, 5, 0, 2, 1, 1, 0, 6, 0, 0};
+        img.ext_blocks = {{5, cnx}, {6, vars}};
+        std::vector<uint8_t> out = img.ProgramData();
+        std::vector<uint8_t> loc(6464 * 4, 0);
+        auto bind = [&](uint32_t slot, uint32_t value) {
+            for (int i = 0; i < 4; i++) loc[4 * slot + i] = uint8_t(value >> (8 * i));
+        };
+        bind(5952, 0x04000001);  // %AQ1 = INT 1
+        bind(5953, 0x04000002);  // %AQ2 = INT 2
+        out.insert(out.end(), loc.begin(), loc.end());
+        FILE *f = std::fopen(argv[2], "wb");
+        return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
+    }
     if (std::strcmp(argv[1], "can") == 0 || std::strcmp(argv[1], "canecho") == 0) {
         test_support::CanDefImage echo;
         echo.ports = {{"can1", 4, 5, 0, 0, 0}};

@@ -5,7 +5,7 @@ port and Modbus TCP on port 1100 once the command protocol has handed the
 programming link over (0x26); the client engine polls pymodbus slaves over
 TCP, UDP and the programming port (RTU and ASCII); MBSLAVETCP blocks serve
 mbpoll, and port 502 stays the controller's own Modbus server's while its
-service is on."""
+service is on; a remote binding follows an event server peer's frames."""
 
 import os
 import re
@@ -332,6 +332,64 @@ class IecModbusSerialClient(unittest.TestCase):
         self.run_framing("rtu")
         self.doCleanups()
         self.run_framing("ascii")
+
+
+class IecConsumer(unittest.TestCase):
+    """A remote binding of the application (consumer of 127.0.0.1:19000:
+    status code in %AQ1, id 5 INT in %AQ2) against an event server peer in
+    Python."""
+
+    def test_consumer_follows_the_peers_events(self):
+        lst = socket.socket()
+        lst.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        lst.bind(("127.0.0.1", 19000))
+        lst.listen(4)
+        self.addCleanup(lst.close)
+        ctl = Controller(prefix="plc-bb-iecev-")
+        self.addCleanup(ctl.cleanup)
+        c = ctl.start(port=True).client
+        c.set_mode(0)
+        c.download(0, written("consumer-program"))
+        c.set_mode(2)
+        word = lambda ref: int.from_bytes(c.read_reg(ref, 16), "little")  # noqa: E731
+        self.assertEqual(poll(lambda: word(AQ1), 4), 4)  # connected, nothing received yet
+        # the link of the application now running is the last one dialled
+        lst.settimeout(0.5)
+        s = None
+        while True:
+            try:
+                s, _ = lst.accept()
+                self.addCleanup(s.close)
+            except socket.timeout:
+                break
+        self.assertIsNotNone(s)
+        # one change event: id 5, INT, 3021
+        event = bytes.fromhex("5A 37 00 15 12 01 04 FF 07 01 07 EA 0C 07 00 00 03 E8 00 05 0B 00 02 0B CD")
+        s.sendall(event)
+        self.assertEqual(recv_exact(s, 14), bytes.fromhex("5A 37 00 0A 12 45 00 00 00 00 00 00 04 00"))
+        self.assertEqual(poll(lambda: word(AQ1 + 16), 3021), 3021)
+        self.assertEqual(word(AQ1), 0)
+        # an id no variable has changes nothing
+        s.sendall(event[:18] + b"\x00\x09" + event[20:23] + b"\x00\x01")
+        self.assertEqual(len(recv_exact(s, 14)), 14)
+        # a frame not starting "Z7": code 2, the link closed, dialled again about 3 s later
+        s.sendall(bytes.fromhex("41 42 00 02 12 00"))
+        self.assertEqual(poll(lambda: word(AQ1), 2), 2)
+        closed_at = time.monotonic()
+        s.settimeout(5)
+        lst.settimeout(10)
+        try:
+            while s.recv(64):
+                pass
+        except OSError:
+            pass
+        again, _ = lst.accept()
+        self.addCleanup(again.close)
+        waited = time.monotonic() - closed_at
+        self.assertGreater(waited, 2.0)
+        self.assertLess(waited, 6.0)
+        self.assertEqual(word(AQ1 + 16), 3021)
+        self.assertEqual(poll(lambda: word(AQ1), 4), 4)
 
 
 if __name__ == "__main__":
