@@ -90,6 +90,7 @@ void Exec_InstallHooks() {
     BlkSer_Hooks.mb_udp_open = [](uint16_t port, int32_t *sock) { return Z7MBSrv_UdpOpen(port, sock) == 0 ? 1u : 0u; };
     BlkSer_Hooks.mb_udp_activate = Z7MBSrv_UdpActivate;
     BlkSer_Hooks.mb_udp_close = Z7MBSrv_UdpClose;
+    Z7MB_PortKept = Modbus_KeepsPort;
     enet_hooks.qncan = {Qncan_Init, Qncan_Scan, Qncan_ConnCnt, nullptr};
     enet_hooks.modbus = {Modbus_Init, Modbus_Scan, Modbus_Conn_Cnt, Modbus_Stop};
     pmgr_hooks = PmgrHooks{Talk_Override, Talk_Release};

@@ -480,6 +480,14 @@ uint32_t Modbus_Conn_Cnt(uint32_t n) {
     return c;
 }
 
+uint32_t Modbus_KeepsPort(uint16_t port) {
+    for (uint32_t n = 0; n < 2; n++) {
+        const ModbusSettings cfg = ModbusCfg(n);
+        if ((Dpr_Configuration[n].enables[0] & EN0_MODBUS) && cfg.mode == 0 && cfg.port == port) return 1;
+    }
+    return 0;
+}
+
 void Modbus_DeInit(NX_IP *ip) {
     if (IfaceOf(ip) == 0) return;
     for (auto &slot : ServerOf(1).slots) {

@@ -66,18 +66,20 @@ void SockSend(Z7CSChannel &c) {
     }
 }
 
-void SockReceive(Z7CSChannel &c, bool plain) {
-    if (c.flags & Z7CH_QUESTION) return;
+// One read towards the frame: the 4-byte start, the MBAP length, then the
+// rest. True when bytes came and more of the same frame may be waiting.
+bool SockReceiveStep(Z7CSChannel &c, bool plain) {
+    if (c.flags & Z7CH_QUESTION) return false;
     const uint32_t want = (c.flags & Z7CH_KNOWN) ? uint32_t(c.expected - c.received) : 4u - c.received;
-    if (want == 0 || c.received + want > c.rx.size()) return;
+    if (want == 0 || c.received + want > c.rx.size()) return false;
     uint32_t closed = 0;
     const int32_t n = c.received == 0 && !plain ? Z7Socket_ReceiveFrameStart(c.sock, want, &c.rx[c.received], &closed)
                                                 : Z7Socket_Receive(c.sock, want, &c.rx[c.received], &closed);
     if (closed) {
         CloseChannel(c);
-        return;
+        return false;
     }
-    if (n <= 0) return;
+    if (n <= 0) return false;
     c.silence = 0;
     c.received = uint16_t(c.received + n);
     if (c.received == 4 && !(c.flags & Z7CH_KNOWN)) {
@@ -86,33 +88,43 @@ void SockReceive(Z7CSChannel &c, bool plain) {
             if (size - 1u > Z7CS_PAYLOAD - 1) {
                 Z7EVSTRACE("%s", kBadSize);
                 c.received = 0;
-                return;
+                return false;
             }
             c.expected = uint16_t(size + 4);
         } else if (size == 0) {
             c.expected = 6;  // Modbus TCP: the MBAP protocol identifier is 0
         } else {
             c.received = 0;
-            return;
+            return false;
         }
         c.flags |= Z7CH_KNOWN;
-        return;
+        return true;
     }
     if (c.received == 6 && c.expected == 6 && !IsZ7Frame(c.rx.data())) {
         const uint16_t len = BE_Get16(&c.rx[4]);
         if (len < 1 || len > 256) {
             c.received = 0;
             c.flags &= uint16_t(~Z7CH_KNOWN);
-            return;
+            return false;
         }
         c.expected = uint16_t(len + 6);
-        return;
+        return true;
     }
     // a frame is complete only once its length is known: a header still
     // arriving in pieces is never a question
     if ((c.flags & Z7CH_KNOWN) && c.received >= c.expected) {
         c.flags |= Z7CH_QUESTION;
         c.flags &= uint16_t(~Z7CH_KNOWN);
+        return false;
+    }
+    return true;
+}
+
+// Reads on while bytes of the frame are waiting, so that a request whose
+// pieces have all come is a question in this pass (start, length and rest:
+// three reads for Modbus TCP); a reset header waits for the next pass.
+void SockReceive(Z7CSChannel &c, bool plain) {
+    for (int i = 0; i < 4 && SockReceiveStep(c, plain); i++) {
     }
 }
 

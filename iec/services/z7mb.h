@@ -73,6 +73,12 @@ uint32_t Z7MBSrv_SetDevIdent(const char *vendor, const char *product, const char
 
 // Gives the standard registry its Modbus master and slave blocks.
 void Z7MB_InstallBlocks();
+// Filled at start-up: nonzero while the controller's own Modbus TCP server
+// keeps the port (its service on, listening there). A slave block asking for
+// port 502 while it is kept gets no socket and tries again on its next call.
+// Unset: nothing is kept.
+extern uint32_t (*Z7MB_PortKept)(uint16_t port);
+constexpr uint16_t Z7MB_LADDER_PORT = 502;
 
 // ---- serial line of the client engine (Modbus ASCII layer) -------------------------------------
 // mode: bit 31 ASCII line, bit 30 half a byte pending (its digit in bits 0-3).

@@ -466,6 +466,11 @@ template <bool Rtu> uint32_t MasterBlock(uint32_t cmd, uint32_t db, uint32_t, ui
 }
 
 // ---- slaves ---------------------------------------------------------------------------------------
+// Port 502 stays the controller's own Modbus server's while its service is on.
+bool LadderHolds(uint16_t port) {
+    return port == Z7MB_LADDER_PORT && Z7MB_PortKept != nullptr && Z7MB_PortKept(port) != 0;
+}
+
 template <bool Ex> uint32_t SlaveBlock(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
     switch (cmd) {
     case FB_CLASSNO: return Ex ? 57 : 53;
@@ -519,7 +524,7 @@ template <bool Ex> uint32_t SlaveBlock(uint32_t cmd, uint32_t db, uint32_t, uint
                 }
                 Z7CS_ReleaseQuestion(cs, ch);
             }
-        } else if (en && !open) {
+        } else if (en && !open && !LadderHolds(uint16_t(a.D(1)))) {
             // a free server slot and a listening socket, else tried again next call
             for (uint32_t k = 0; cs == nullptr && k < kSlaves; k++)
                 if (!slave_used[k]) {
@@ -558,5 +563,7 @@ FbHandler UpperProc(uint32_t id) {
     }
 }
 }  // namespace
+
+uint32_t (*Z7MB_PortKept)(uint16_t) = nullptr;
 
 void Z7MB_InstallBlocks() { Z7Stfb_UpperProc = UpperProc; }

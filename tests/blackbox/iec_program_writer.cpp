@@ -110,6 +110,106 @@ int main(int argc, char **argv) {
         if (f == nullptr || std::fwrite(out.data(), 1, out.size(), f) != out.size() || std::fclose(f) != 0) return 1;
         return 0;
     }
+    if (std::strcmp(argv[1], "modbus-peers-program") == 0) {
+        // Server unit 7 "SRV", holding registers 0..9, HR0 from INT 1 (<-
+        // %AI1); a UDP client to port 15030 unit 1: FC3 100 x4 every 100 ms
+        // (INT 2 <- HR100 -> %AQ1, INT 3 <- HR101 masked 0x00F0 -> %AQ2, INT
+        // 4 the good answers -> %AQ3); two MBSLAVETCP blocks, on port DINT 1
+        // = 502 (open: BOOL 2 -> %Q1) and DINT 2 = 5502 (open: BOOL 4 -> %Q2).
+        test_support::IecImage img;
+        img.name = "MBPEER";
+        img.d8 = {10, 10, 0};
+        img.d16 = {10, 10, 0};
+        img.d32 = {10, 10, 0};
+        img.init8 = {{1, 1}, {3, 1}};
+        img.init32 = {{1, 502}, {2, 5502}};
+        img.classes = {{53, 1, "MBSLAVETCP"}};
+        img.instances = {{1, 53, 0}, {1, 53, 0}};
+        img.programs = {{test_support::IecAsm("FB 1 3 1 1 2; FB 2 3 3 2 4; END"), 0}};
+        test_support::MbConfig c;
+        c.Conn(1, 7, 0, 0x100, 0, "SRV")
+            .Request({.id = 1, .fn = 3, .addr = 0, .count = 10, .size = 20})
+            .Variable({.req = 1, .pos = 0, .index = 1, .kind = 1})
+            .Conn(2, 9, 0, 0, 500, "UDP:127.0.0.1:15030")
+            .Request({.id = 2, .conn = 2, .unit = 1, .mode = 1, .period = 100, .fn = 3, .addr = 100, .count = 4,
+                      .timeout = 300, .size = 8})
+            .Variable({.req = 2, .pos = 0, .index = 2})
+            .Variable({.req = 2, .pos = 1, .mask = 0x00F0, .index = 3})
+            .Variable({.req = 2, .index = 4, .kind = 6});
+        img.ext_blocks = {{2, c.Build()}};
+        std::vector<uint8_t> out = img.ProgramData();
+        std::vector<uint8_t> loc(6464 * 4, 0);
+        auto bind = [&](uint32_t slot, uint32_t value) {
+            for (int i = 0; i < 4; i++) loc[4 * slot + i] = uint8_t(value >> (8 * i));
+        };
+        bind(5440, 0x04000001);                                            // %AI1 = INT 1
+        for (uint32_t k = 0; k < 3; k++) bind(5952 + k, 0x04000002 + k);  // %AQ1..3 = INT 2..4
+        bind(3392, 0x00000002);                                            // %Q1 = BOOL 2
+        bind(3393, 0x00000004);                                            // %Q2 = BOOL 4
+        out.insert(out.end(), loc.begin(), loc.end());
+        FILE *f = std::fopen(argv[2], "wb");
+        return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
+    }
+    if (std::strcmp(argv[1], "modbus-rtu-program") == 0 || std::strcmp(argv[1], "modbus-ascii-program") == 0) {
+        // A serial client on the programming port ("9600,N,8,1", with
+        // "ASCII:" ahead for the ASCII program) to unit 1: FC3 100 x4 every
+        // 100 ms (INT 1 <- HR100); server unit 7 "SRV" with HR0 from INT 1,
+        // served by an MBSLAVETCP block on port DINT 1 = 5502 (open: BOOL 2).
+        const bool ascii = argv[1][7] == 'a';
+        test_support::IecImage img;
+        img.name = "MBSER";
+        img.d8 = {10, 10, 0};
+        img.d16 = {10, 10, 0};
+        img.d32 = {10, 10, 0};
+        img.init8 = {{1, 1}};
+        img.init32 = {{1, 5502}};
+        img.classes = {{53, 1, "MBSLAVETCP"}};
+        img.instances = {{1, 53, 0}};
+        img.programs = {{test_support::IecAsm("FB 1 3 1 1 2; END"), 0}};
+        test_support::MbConfig c;
+        c.Conn(1, 7, 0, 0x100, 0, "SRV")
+            .Request({.id = 1, .fn = 3, .addr = 0, .count = 10, .size = 20})
+            .Variable({.req = 1, .pos = 0, .index = 1, .kind = 1})
+            .Conn(2, 0, 0, 0x10, 0, ascii ? "ASCII:9600,N,8,1" : "9600,N,8,1")
+            .Request({.id = 2, .conn = 2, .unit = 1, .mode = 1, .period = 100, .fn = 3, .addr = 100, .count = 4,
+                      .timeout = 300, .size = 8})
+            .Variable({.req = 2, .pos = 0, .index = 1});
+        img.ext_blocks = {{2, c.Build()}};
+        std::vector<uint8_t> out = img.ProgramData();
+        out.resize(out.size() + 6464 * 4, 0);  // no located variables
+        FILE *f = std::fopen(argv[2], "wb");
+        return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
+    }
+    if (std::strcmp(argv[1], "consumer-program") == 0) {
+        // One consumer connection to 127.0.0.1:19000 with three variables:
+        // its status code (INT 1 -> %AQ1), id 5 (INT 2 -> %AQ2), id 6 (DINT 1).
+        test_support::IecImage img;
+        img.name = "CONSUM";
+        img.d16 = {10, 10, 0};
+        img.d32 = {10, 10, 0};
+        std::vector<uint8_t> cnx(10, 0);
+        const std::string ip = "127.0.0.1";
+        cnx.insert(cnx.end(), ip.begin(), ip.end());
+        cnx.push_back(0);
+        cnx[0] = uint8_t(cnx.size());
+        cnx[2] = uint8_t(19000 & 0xFF);
+        cnx[3] = uint8_t(19000 >> 8);
+        cnx[8] = 3;  // variables 0..2
+        cnx.insert(cnx.end(), {0, 0});
+        // {type, kind, index, id}: kind 2 the status code, 1 a value
+        const std::vector<uint8_t> vars{11, 2, 1, 0, 0, 0, 11, 1, 2, 0, 5, 0, 2, 1, 1, 0, 6, 0, 0};
+        img.ext_blocks = {{5, cnx}, {6, vars}};
+        std::vector<uint8_t> out = img.ProgramData();
+        std::vector<uint8_t> loc(6464 * 4, 0);
+        auto bind = [&](uint32_t slot, uint32_t value) {
+            for (int i = 0; i < 4; i++) loc[4 * slot + i] = uint8_t(value >> (8 * i));
+        };
+        bind(5952, 0x04000001);  // %AQ1 = INT 1
+        bind(5953, 0x04000002);  // %AQ2 = INT 2
+        out.insert(out.end(), loc.begin(), loc.end());
+        FILE *f = std::fopen(argv[2], "wb");
+        return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
+    }
     if (std::strcmp(argv[1], "can") == 0 || std::strcmp(argv[1], "canecho") == 0) {
         test_support::CanDefImage echo;
         echo.ports = {{"can1", 32, 33, 0, 0, 0}};

@@ -1,10 +1,14 @@
-"""The IEC application's Modbus server driven from outside: an application
-with a server table (unit 7, holding registers 0..9; HR0 from %AI1, HR1 into
-%AQ1, HR2 copied from HR1 by the program) answers Modbus RTU on the
-programming port and Modbus TCP on port 1100 once the command protocol has
-handed the programming link over (0x26)."""
+"""The IEC application's Modbus driven from outside: an application with a
+server table (unit 7, holding registers 0..9; HR0 from %AI1, HR1 into %AQ1,
+HR2 copied from HR1 by the program) answers Modbus RTU on the programming
+port and Modbus TCP on port 1100 once the command protocol has handed the
+programming link over (0x26); the client engine polls pymodbus slaves over
+TCP, UDP and the programming port (RTU and ASCII); MBSLAVETCP blocks serve
+mbpoll, and port 502 stays the controller's own Modbus server's while its
+service is on; a remote binding follows an event server peer's frames."""
 
 import os
+import re
 import socket
 import struct
 import subprocess
@@ -13,12 +17,12 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from bbsupport import Controller, NetPeer, crc16  # noqa: E402
+from bbsupport import Controller, NetPeer, crc16, wait_for  # noqa: E402
 import test_iec_runtime as rt  # noqa: E402
 from test_iec_runtime import recv_exact, written  # noqa: E402
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
-from plcclient import ACK  # noqa: E402
+from plcclient import ACK, PlcClient, ProtocolError, set_raw  # noqa: E402
 
 AI1, AQ1 = 16384, 24576
 
@@ -113,6 +117,7 @@ class IecModbusTcp(unittest.TestCase):
                               bytes.fromhex("00 02 00 00 00 05 00 03 02 24 68")),
                          bytes.fromhex("00 02 00 00 00 05 00 03 02 24 68"))
         self.assertEqual(ask("00 03 00 00 00 05 07 2B 0D 01 00", 10), bytes.fromhex("00 03 00 00 00 04 07 AB 0D 01"))
+        self.assertEqual(mbpoll("127.0.0.1", 1100, 7), 0x2468)  # a stock master on its own connection
         # a stopped application answers nothing
         t = self.connect()
         t.sendall(rt.frame(5, b"\x01\x00z7\x00"))
@@ -172,6 +177,219 @@ class IecModbusClient(unittest.TestCase):
         self.addCleanup(m.close)
         regs = lambda: list(m.read_holding_registers(200, 2, slave=1).registers)  # noqa: E731
         self.assertEqual(poll(regs, [0x0BAD, 77]), [0x0BAD, 77])
+
+
+PYMODBUS_UDP_SLAVE = PYMODBUS_SLAVE.replace("StartTcpServer", "StartUdpServer")
+
+
+def start_peer(test, script, port, udp=False):
+    """A pymodbus slave on 127.0.0.1:port, ended by the test's clean-up."""
+    p = subprocess.Popen(["/usr/bin/python3", "-c", script, str(port)],
+                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def end():
+        p.terminate()
+        p.wait(5)
+    test.addCleanup(end)
+    if udp:
+        return p
+    deadline = time.monotonic() + 10
+    while True:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return p
+        except OSError:
+            test.assertLess(time.monotonic(), deadline, "the pymodbus slave does not listen")
+            time.sleep(0.1)
+
+
+def mbpoll(host, port, unit, run=None):
+    """Holding register 0 of unit through mbpoll -m tcp: its value, the
+    text of an exception answer, or None for no answer."""
+    cmd = ["mbpoll", "-m", "tcp", "-a", str(unit), "-r", "1", "-c", "1", "-t", "4:hex", "-1", "-o", "1",
+           "-p", str(port), host]
+    out = run(*cmd, check=False).stdout if run else subprocess.run(
+        cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True).stdout
+    m = re.search(r"\[1\]:\s+0x([0-9A-Fa-f]+)", out)
+    if m:
+        return int(m.group(1), 16)
+    m = re.search(r"failed: (Illegal [a-z ]+)", out)
+    return m.group(1) if m else None
+
+
+class IecModbusPeers(unittest.TestCase):
+    """One run: the UDP client against a pymodbus UDP slave, MBSLAVETCP
+    blocks read by mbpoll, port 502 kept by the controller's own Modbus
+    server while its service is on (flags word bit 3 clear) and given to the
+    block once the service is off (bit 3 set)."""
+
+    def net_config(self, flags):
+        ip = lambda a: struct.unpack(">I", socket.inet_aton(a))[0]  # noqa: E731
+        R = lambda n: 32768 + 16 * (n - 1)  # noqa: E731
+        words = [ip("10.77.0.2"), 0xFFFFFF00, 0x20000000, 0, flags, ip("10.77.0.1"), 0, R(51), 16, R(50), 16,
+                 R(60), 32, R(62), 32, R(64), 32, 0, 0, 0x40000000, 0, 0, 1000, 32, R(70), 32, R(72), 32, 0, 0, 0]
+        body = b"".join(struct.pack("<I", w) for w in words)
+        block = struct.pack("<I", 4 + len(body)) + body
+        data = b"\xff\xff\xff\xff" + struct.pack("<HH", 0xFA00, len(block)) + block
+        self.c.download(5, data + bytes(-len(data) % 4))
+        self.c.comm_lock(0)
+
+    def test_udp_client_slave_blocks_and_port_502(self):
+        start_peer(self, PYMODBUS_UDP_SLAVE, 15030, udp=True)
+        peer = NetPeer()
+        self.addCleanup(peer.close)
+        ctl = Controller(prefix="plc-bb-iecmbp-")
+        self.addCleanup(ctl.cleanup)
+        c = self.c = ctl.start(port=True).client
+        c.set_mode(0)
+        self.net_config(0x200005D2)  # the controller's Modbus server on: port 502 is its
+        c.download(0, written("modbus-peers-program"))
+        c.set_mode(2)
+        c.write_reg(AI1, 16, 0x2468)
+        word = lambda ref: int.from_bytes(c.read_reg(ref, 16), "little")  # noqa: E731
+        Q1 = 10240
+        # the UDP client: the slave's registers in the variables, about ten answers a second
+        self.assertEqual(poll(lambda: word(AQ1), 0x1234, 10), 0x1234)
+        self.assertEqual(word(AQ1 + 16), 0x00F0)
+        good = word(AQ1 + 32)
+        time.sleep(1.0)
+        self.assertGreaterEqual(word(AQ1 + 32) - good, 5)
+        # the block on 5502 is open and serves the table; the one asking for 502 is not
+        self.assertEqual(poll(lambda: word(Q1) & 3, 2), 2)
+        self.assertEqual(poll(lambda: mbpoll("127.0.0.1", 5502, 7), 0x2468), 0x2468)
+        self.assertEqual(mbpoll("127.0.0.1", 5502, 8), None)  # another unit: no answer
+        # 502 answers from the controller's own server: with the application's variables in force and
+        # no tables configured for it, exception 2 (the block's table would answer unit 7 only)
+        self.assertEqual(poll(lambda: mbpoll("10.77.0.2", 502, 1, peer.run), "Illegal data address"),
+                         "Illegal data address")
+        self.assertEqual(mbpoll("10.77.0.2", 502, 7, peer.run), "Illegal data address")
+        time.sleep(0.5)
+        self.assertEqual(word(Q1) & 1, 0)
+        # the controller's Modbus server off: the block gets 502 on one of its next calls
+        self.net_config(0x200005DA)
+        self.assertEqual(poll(lambda: word(Q1) & 3, 3, 10), 3)
+        self.assertEqual(poll(lambda: mbpoll("127.0.0.1", 502, 7), 0x2468), 0x2468)
+
+
+PYMODBUS_SERIAL_SLAVE = """
+import sys
+from pymodbus.datastore import ModbusSequentialDataBlock, ModbusServerContext, ModbusSlaveContext
+from pymodbus.server import StartSerialServer
+from pymodbus.transaction import ModbusAsciiFramer, ModbusRtuFramer
+hr = ModbusSequentialDataBlock(0, [0] * 400)
+hr.setValues(100, [0x1234, 0xFFFE, 0x0001, 0x86A0])
+ctx = ModbusServerContext(slaves=ModbusSlaveContext(hr=hr, zero_mode=True), single=True)
+StartSerialServer(context=ctx, framer=ModbusAsciiFramer if sys.argv[2] == "ascii" else ModbusRtuFramer,
+                  port=sys.argv[1], baudrate=9600)
+"""
+
+
+class IecModbusSerialClient(unittest.TestCase):
+    """The client engine on the programming port, RTU then ASCII, against a
+    pymodbus serial slave at the other end of a socat pseudo-terminal pair;
+    what it reads is served by an MBSLAVETCP block and read back by mbpoll."""
+
+    def run_framing(self, framing):
+        ctl = Controller(prefix="plc-bb-iecmbs-")
+        self.addCleanup(ctl.cleanup)
+        line = ctl.path("peer")
+        socat = subprocess.Popen(["socat", "pty,raw,echo=0,link=" + ctl.path("dev", "ttySP0"),
+                                  "pty,raw,echo=0,link=" + line],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+        def end_socat():
+            socat.terminate()
+            socat.wait(5)
+        self.addCleanup(end_socat)
+        self.assertTrue(wait_for(lambda: os.path.exists(line) and os.path.exists(ctl.path("dev", "ttySP0")), 5))
+        ctl.start()
+        fd = os.open(line, os.O_RDWR | os.O_NOCTTY)
+        set_raw(fd)
+        c = PlcClient(fd, seed=ctl.seed, timeout=3.0)
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                c.flush_input()
+                c.target = c.get_local_id()
+                break
+            except ProtocolError:
+                self.assertLess(time.monotonic(), deadline, "no programming link over socat")
+                time.sleep(0.1)
+        c.set_mode(0)
+        c.download(0, written("modbus-%s-program" % framing))
+        c.set_mode(2)
+        os.close(fd)
+        slave = subprocess.Popen(["/usr/bin/python3", "-c", PYMODBUS_SERIAL_SLAVE, line, framing],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+        def end_slave():
+            slave.terminate()
+            slave.wait(5)
+        self.addCleanup(end_slave)
+        self.assertEqual(poll(lambda: mbpoll("127.0.0.1", 5502, 7), 0x1234, 10), 0x1234, framing)
+
+    def test_rtu_and_ascii_against_pymodbus(self):
+        self.run_framing("rtu")
+        self.doCleanups()
+        self.run_framing("ascii")
+
+
+class IecConsumer(unittest.TestCase):
+    """A remote binding of the application (consumer of 127.0.0.1:19000:
+    status code in %AQ1, id 5 INT in %AQ2) against an event server peer in
+    Python."""
+
+    def test_consumer_follows_the_peers_events(self):
+        lst = socket.socket()
+        lst.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        lst.bind(("127.0.0.1", 19000))
+        lst.listen(4)
+        self.addCleanup(lst.close)
+        ctl = Controller(prefix="plc-bb-iecev-")
+        self.addCleanup(ctl.cleanup)
+        c = ctl.start(port=True).client
+        c.set_mode(0)
+        c.download(0, written("consumer-program"))
+        c.set_mode(2)
+        word = lambda ref: int.from_bytes(c.read_reg(ref, 16), "little")  # noqa: E731
+        self.assertEqual(poll(lambda: word(AQ1), 4), 4)  # connected, nothing received yet
+        # the link of the application now running is the last one dialled
+        lst.settimeout(0.5)
+        s = None
+        while True:
+            try:
+                s, _ = lst.accept()
+                self.addCleanup(s.close)
+            except socket.timeout:
+                break
+        self.assertIsNotNone(s)
+        # one change event: id 5, INT, 3021
+        event = bytes.fromhex("5A 37 00 15 12 01 04 FF 07 01 07 EA 0C 07 00 00 03 E8 00 05 0B 00 02 0B CD")
+        s.sendall(event)
+        self.assertEqual(recv_exact(s, 14), bytes.fromhex("5A 37 00 0A 12 45 00 00 00 00 00 00 04 00"))
+        self.assertEqual(poll(lambda: word(AQ1 + 16), 3021), 3021)
+        self.assertEqual(word(AQ1), 0)
+        # an id no variable has changes nothing
+        s.sendall(event[:18] + b"\x00\x09" + event[20:23] + b"\x00\x01")
+        self.assertEqual(len(recv_exact(s, 14)), 14)
+        # a frame not starting "Z7": code 2, the link closed, dialled again about 3 s later
+        s.sendall(bytes.fromhex("41 42 00 02 12 00"))
+        self.assertEqual(poll(lambda: word(AQ1), 2), 2)
+        closed_at = time.monotonic()
+        s.settimeout(5)
+        lst.settimeout(10)
+        try:
+            while s.recv(64):
+                pass
+        except OSError:
+            pass
+        again, _ = lst.accept()
+        self.addCleanup(again.close)
+        waited = time.monotonic() - closed_at
+        self.assertGreater(waited, 2.0)
+        self.assertLess(waited, 6.0)
+        self.assertEqual(word(AQ1 + 16), 3021)
+        self.assertEqual(poll(lambda: word(AQ1), 4), 4)
 
 
 if __name__ == "__main__":

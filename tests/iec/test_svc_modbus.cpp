@@ -611,6 +611,97 @@ TEST_F(Modbus, MasterAndSlaveBlocks) {
     EXPECT_EQ(b8(3), 0);
     m.h(FB_INSTEXIT, db, 0, m.inst, 0);
 
+    // RTU master on the programming port (a socket pair's end): INT array of
+    // 4 at 16-bit index 20, serial settings in string 3.
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
+    Vcomm_Port[ProgrammingPort].fd = sv[0];
+    Z7VMStr_AscForceC(db, 3, "9600,N,8,1");
+    const Block r = make("MBMASTERRTU", {11, 1, 2, 1, 2, 3, 4, 5, 6, 20, 4, 1, 3, 3, 4, 8});
+    EXPECT_EQ(r.h(FB_CLASSNO, 0, 0, 0, 0), 51u);
+    EXPECT_EQ(r.h(FB_INSTSIZE, 0, 0, 0, 0), 288u);
+    auto line = [&]() {
+        Bytes b(300);
+        const ssize_t k = read(sv[1], b.data(), b.size());
+        b.resize(size_t(k > 0 ? k : 0));
+        return b;
+    };
+    auto answer = [&](const std::string &h) {
+        const Bytes a = Hex(h);
+        ASSERT_EQ(write(sv[1], a.data(), a.size()), ssize_t(a.size()));
+    };
+    set8(1, 0);
+    r.Run();
+    set8(1, 1);
+    r.Run();
+    EXPECT_EQ(b8(3), 1);  // ready: the port is open
+    // bytes waiting on the line before a send are dropped; FC3 100 x4
+    answer("55 AA 55");
+    set32(1, 1);
+    set32(2, 3);
+    set32(3, 101);
+    set32(4, 4);
+    send(r);
+    EXPECT_EQ(line(), Hex("01 03 00 64 00 04 05 D6"));
+    EXPECT_EQ(b8(4), 0);
+    answer("01 03 08 12 34 FF");  // the answer in two pieces
+    r.Run();
+    EXPECT_EQ(b8(4), 0);
+    answer("FE 00 01 86 A0 6E C2");
+    for (int i = 0; i < 10 && !b8(4); i++) r.Run();
+    EXPECT_EQ(b8(4), 1);
+    EXPECT_EQ(d32(8), 0);
+    EXPECT_EQ(Int(20), 0x1234);
+    EXPECT_EQ(Int(21), 0xFFFE);
+    EXPECT_EQ(Int(22), 0x0001);
+    EXPECT_EQ(Int(23), 0x86A0);
+    // answers that end in an error, each after a fresh send
+    struct RtuCase {
+        const char *what, *answer;
+        int32_t error;
+    };
+    const RtuCase rtu_cases[] = {
+        {"CRC wrong", "01 03 08 12 34 FF FE 00 01 86 A0 6E C3", 129},
+        {"exception: the function code", "01 83 02 C0 F1", 3},
+        {"unknown function", "01 2B 00 00 00 10 24", 1},
+        {"byte count above the array", "01 03 0A 00 00 00 00 00 00 00 00 00 00 24 B6", 202},
+    };
+    for (const RtuCase &k : rtu_cases) {
+        SCOPED_TRACE(k.what);
+        send(r);
+        EXPECT_EQ(line(), Hex("01 03 00 64 00 04 05 D6"));
+        answer(k.answer);
+        for (int i = 0; i < 10 && !b8(4) && d32(8) == 0; i++) r.Run();
+        EXPECT_EQ(d32(8), k.error);
+        EXPECT_EQ(b8(3), 1);
+    }
+    // silence: 128 once the time-out has passed, ready for the next send
+    send(r);
+    EXPECT_EQ(line().size(), 8u);
+    r.Run();
+    EXPECT_EQ(d32(8), 0);
+    stamp(now + 2000);
+    r.Run();
+    EXPECT_EQ(d32(8), 128);
+    EXPECT_EQ(b8(3), 1);
+    // FC6 to unit 0 (broadcast): done at once, no answer awaited
+    set32(1, 0);
+    set32(2, 6);
+    set32(5, 301);
+    set32(6, 1);
+    SetInt(20, 4321);
+    send(r);
+    EXPECT_EQ(line(), Hex("00 06 01 2C 10 E1 85 A6"));
+    EXPECT_EQ(b8(4), 1);
+    EXPECT_EQ(d32(8), 0);
+    set8(1, 0);
+    r.Run();
+    EXPECT_EQ(b8(3), 0);
+    r.h(FB_INSTEXIT, db, 0, r.inst, 0);
+    Vcomm_Port[ProgrammingPort].fd = -1;
+    close(sv[0]);
+    close(sv[1]);
+
     // slaves: the default server on one port, "SRV" as unit 7 on another
     const uint16_t p1 = test_support::LoopbackFreePort();
     set32(9, p1);
@@ -648,6 +739,43 @@ TEST_F(Modbus, MasterAndSlaveBlocks) {
     const int cl2 = socket(AF_INET, SOCK_STREAM, 0);
     EXPECT_NE(test_support::LoopbackConnect(cl2, p1), 0);
     close(cl2);
+
+    // Port 502 while the controller's own Modbus server keeps it: no socket,
+    // open stays FALSE, asked again each call; once free, the next call gets it.
+    static uint32_t kept = 1;
+    static uint16_t asked = 0;
+    Z7MB_PortKept = [](uint16_t port) {
+        asked = port;
+        return kept;
+    };
+    set32(9, 502);
+    set8(5, 1);
+    for (int i = 0; i < 3; i++) {
+        asked = 0;
+        s.Run();
+        EXPECT_EQ(b8(6), 0);
+        EXPECT_EQ(asked, 502);
+    }
+    kept = 0;
+    // (this machine's namespace is shared: only when no other process holds 502)
+    const int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_port = htons(502);
+    const bool free502 = bind(probe, reinterpret_cast<sockaddr *>(&any), sizeof any) == 0;
+    close(probe);
+    if (free502) {
+        s.Run();
+        EXPECT_EQ(b8(6), 1);
+        const int d502 = socket(AF_INET, SOCK_STREAM, 0);
+        EXPECT_EQ(test_support::LoopbackConnect(d502, 502), 0);
+        close(d502);
+        set8(5, 0);
+        s.Run();
+        EXPECT_EQ(b8(6), 0);
+    }
+    set8(5, 0);
+    Z7MB_PortKept = nullptr;
 
     const uint16_t p2 = test_support::LoopbackFreePort();
     set32(10, p2);

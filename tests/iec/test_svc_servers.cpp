@@ -8,6 +8,7 @@
 #include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include "io/vcomm.h"
 #include "iec/services/z7svc.h"
 #include "iec/vm/z7parts.h"
+#include "tests/support/loopback.h"
 #include "tests/support/temp_root.h"
 
 namespace {
@@ -191,6 +193,61 @@ TEST_F(Serial, FileTransferReadsWritesAndStaysInTheFolder) {
     EXPECT_EQ(Ft(42, {})[6], 1);
     // a name that does not end inside the frame is refused
     EXPECT_EQ(Ft(4, {'x', 'y'})[6], 5);
+}
+
+// A socket channel reads all of a frame that is waiting in one pass: start,
+// MBAP length and rest for Modbus TCP, start and rest for the runtime's own
+// frames; a frame still coming in pieces is a question once it is whole.
+TEST(SocketChannel, WholeFramesAreQuestionsInOnePass) {
+    static Z7CSData cs{};
+    const uint16_t port = test_support::LoopbackFreePort();
+    const Z7CSSettings s{port, 0, nullptr};
+    Z7CS_Open(&cs, &s, 0);
+    ASSERT_GE(cs.listen, 0);
+    const int cl = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(test_support::LoopbackConnect(cl, port), 0);
+    for (int i = 0; i < 1000 && cs.ch[0].sock < 0; i++) Z7CS_Activate(&cs);
+    ASSERT_GE(cs.ch[0].sock, 0);
+    auto arrive = [&](const Bytes &b) {
+        ASSERT_EQ(write(cl, b.data(), b.size()), ssize_t(b.size()));
+        int waiting = 0;
+        for (int i = 0; i < 1000 && waiting < int(b.size()); i++) {
+            pollfd p{cs.ch[0].sock, POLLIN, 10};
+            poll(&p, 1, 10);
+            ioctl(cs.ch[0].sock, FIONREAD, &waiting);
+        }
+        ASSERT_GE(waiting, int(b.size()));
+    };
+    uint32_t ch = 0;
+    struct Case {
+        const char *what, *frame;
+        uint32_t kind;
+    };
+    const Case cases[] = {
+        {"Modbus TCP, FC3", "00 01 00 00 00 06 07 03 00 00 00 01", 17},
+        {"the runtime's frame, kind 2", "5A 37 00 02 02 00", 2},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.what);
+        const Bytes f = Hex(k.frame);
+        arrive(f);
+        Z7CS_Activate(&cs);
+        EXPECT_EQ(Z7CS_GetQuestion(&cs, &ch), k.kind);
+        EXPECT_EQ(Z7CS_GetRequestLength(&cs, ch), f.size());
+        Z7CS_ReleaseQuestion(&cs, ch);
+    }
+    // in pieces: the start and length only, then the rest
+    const Bytes f = Hex("00 02 00 00 00 06 07 03 00 00 00 01");
+    arrive(Bytes(f.begin(), f.begin() + 6));
+    Z7CS_Activate(&cs);
+    EXPECT_EQ(Z7CS_GetQuestion(&cs, &ch), 0u);
+    arrive(Bytes(f.begin() + 6, f.end()));
+    Z7CS_Activate(&cs);
+    EXPECT_EQ(Z7CS_GetQuestion(&cs, &ch), 17u);
+    EXPECT_EQ(std::memcmp(Z7CS_GetRequestFrame(&cs, ch), f.data(), f.size()), 0);
+    Z7CS_ReleaseQuestion(&cs, ch);
+    close(cl);
+    Z7CS_Close(&cs);
 }
 
 // ---- event server ---------------------------------------------------------------------------

@@ -240,6 +240,18 @@ TEST_F(ModbusServerTest, ReadsAnsweredNextPassFramingIdleCloseAndStop) {
     Pass();
     Peer d;
     EXPECT_TRUE(d.connected);
+
+    // The port it keeps from the IEC slave blocks: the TCP port in force
+    // while the service is on; none in UDP mode or with the service off.
+    DprConfigRec &cfg = Dpr_Configuration[0];
+    EXPECT_EQ(Modbus_KeepsPort(kPort), 1u);
+    EXPECT_EQ(Modbus_KeepsPort(502), 0u);
+    cfg.modbus.udp_mode = 1;
+    EXPECT_EQ(Modbus_KeepsPort(kPort), 0u);
+    cfg.modbus.udp_mode = 0;
+    cfg.enables[0] = 0;
+    EXPECT_EQ(Modbus_KeepsPort(kPort), 0u);
+    cfg.enables[0] = EN0_MODBUS;
 }
 
 TEST(AsciiStoring, EndCharacterPairsContinuationAndRefusedBlocks) {
