@@ -143,7 +143,7 @@ TEST_F(BlkLib, CommandAnswersOfEveryRowAndAbsentFamilies) {
     }
     // every row from 61 up with a handler is one of ours; the port, modem,
     // Modbus, file, PID, CANopen and network rows are absent (unresolved)
-    for (const char *absent : {"OPENCOMM", "MODBUSDOREQUEST", "MODEMAUTODIAL", "GPRSCONNECT"})
+    for (const char *absent : {"OPENCOMM", "MODEMAUTODIAL", "GPRSCONNECT"})
         EXPECT_EQ(Proc(absent), nullptr) << absent;
     BlkLib_Remove();
     EXPECT_EQ(Proc("CTU"), nullptr);
