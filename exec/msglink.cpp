@@ -4,10 +4,12 @@
 #include "exec/msglink.h"
 
 #include "cmd/cmd.h"
+#include "iec/blocks/blkport.h"
 #include "io/vcomm.h"
 #include "ladder/ladder.h"
 #include "messaging/messaging.h"
 #include "messaging/msghooks.h"
+#include "messaging/talk.h"
 
 namespace {
 
@@ -75,4 +77,5 @@ void Exec_LinkMessaging() {
     msg_hooks.cmd_mode = qncan_mode.data();
     lad_talk = LadTalkHooks{TalkOpen, IEC_TalkSend, IEC_TalkReceive, TalkClose,
                             TalkModem, TalkModbus,  IEC_TalkModbus,  TalkInit};
+    BlkPort_Hooks = BlkPortHooks{Z7TalkOpen, Z7TalkClose, Z7TalkSend, Z7TalkReceive, Z7TalkModem};
 }

@@ -8,6 +8,7 @@
 #include "core/image/bytes.h"
 #include "core/image/plcreg.h"
 #include "iec/blocks/blkmodbus.h"
+#include "iec/vm/z7mem.h"
 #include "ladder/ladder.h"
 #include "messaging/messaging.h"
 #include "messaging/msghooks.h"
@@ -68,70 +69,89 @@ uint32_t Operand(LadCursor *pc) {
 uint32_t WordIndex(uint32_t op) { return op < 1024 ? op : (op - 1024) / 16; }
 
 uint16_t GetW(uint32_t w) { return w < kWords ? PlcWord(w) : 0; }
-void SetW(uint32_t w, uint16_t v) {
-    if (w < kWords) PlcWordSet(w, v);
-}
 
-// One send or receive step on operands already parsed (word indexes).
-uint32_t Transfer(bool send, uint32_t port, uint32_t count_op, uint32_t buf_op, uint32_t prog_op,
-                  uint32_t indirect, uint32_t power) {
-    if (port != 0) return 0;
-    const uint32_t pw = WordIndex(prog_op);
-    if (prog_op < 1024 || pw < 1024 || pw >= kWords) return 0;
-    if (FirstScan()) SetW(pw, 0xFFFF);
+// Memory a transfer's buffer lies in: the register image (ladder forms) or
+// the VM arena (IEC forms); null when len bytes at addr are not all inside.
+using SpaceFn = uint8_t *(*)(uint32_t addr, uint32_t len);
+uint8_t *ImageSpace(uint32_t off, uint32_t len) {
+    return off <= PLC_REG_SIZE && len <= PLC_REG_SIZE - off ? &plc_reg[off] : nullptr;
+}
+uint8_t *ArenaSpace(uint32_t off, uint32_t len) { return Z7Mem_Ptr(off, len); }
+
+// One send or receive step. prog is the progress word W (u16 LE); start the
+// buffer's first byte in its space, TALK_NOPOS when the buffer operand is
+// refused (checked only when a transfer starts), end the first byte past
+// the buffer: a transfer continued with a larger count stops there.
+uint32_t TransferStep(bool send, SpaceFn space, uint8_t *prog, uint32_t count, uint32_t start, uint32_t end,
+                      uint32_t power) {
+    if (FirstScan()) LE_Put16(prog, 0xFFFF);
     if (!power || Msg_PortMode(0) < NeededMode()) {
-        SetW(pw, 0xFFFF);
+        LE_Put16(prog, 0xFFFF);
         return 0;
     }
-    const uint32_t ci = WordIndex(count_op);
-    const uint32_t count = (count_op >= 1024 && ci >= 1024) ? GetW(ci) : ci;
     if (count > 255) return 0;
     uint32_t &pos = send ? Talk.send_pos : Talk.recv_pos;
-    uint16_t w = GetW(pw);
+    uint32_t &lim = send ? Talk.send_end : Talk.recv_end;
+    uint16_t w = LE_Get16(prog);
     if (w == 0xFFFF) {
-        const uint32_t bi = WordIndex(buf_op);
-        if (send && (buf_op < 1024 || bi < 1024)) return 0;
-        if (buf_op < 1024 || bi >= kWords) return 0;
+        if (start == TALK_NOPOS) return 0;
         w = 0;
-        SetW(pw, 0);
-        if (indirect) {
-            if (bi + 1 >= kWords) return 0;
-            pos = PlcDword(bi);
-        } else {
-            pos = 2 * bi;
-        }
+        LE_Put16(prog, 0);
+        pos = start;
+        lim = end;
     } else if (pos == TALK_NOPOS) {
         return 0;
     }
+    uint8_t *b = nullptr;
     if (send) {
         if (IsModemSocketActive(0, 0) == 0) {
             // Bytes the socket refuses are not counted: they are sent again.
-            while (w < count && pos < PLC_REG_SIZE && ModemDataSend(0, &plc_reg[pos], 1, 1) == 0) {
+            while (w < count && pos < lim && (b = space(pos, 1)) != nullptr && ModemDataSend(0, b, 1, 1) == 0) {
                 pos++;
                 w++;
             }
         } else {
-            while (w < count && pos < PLC_REG_SIZE && Msg_CheckTx(0)) {
-                Msg_PutTx(0, plc_reg[pos++]);
+            while (w < count && pos < lim && (b = space(pos, 1)) != nullptr && Msg_CheckTx(0)) {
+                Msg_PutTx(0, *b);
                 Msg_RtuTx(0);
+                pos++;
                 w++;
             }
         }
     } else {
         if (IsModemSocketActive(0, 0) == 0) {
-            while (w < count && pos < PLC_REG_SIZE && ModemCheckRecv(0) == 1) {
-                plc_reg[pos++] = ModemDataRecv(0);
+            while (w < count && pos < lim && (b = space(pos, 1)) != nullptr && ModemCheckRecv(0) == 1) {
+                *b = ModemDataRecv(0);
+                pos++;
                 w++;
             }
         } else {
-            while (w < count && pos < PLC_REG_SIZE && Msg_CheckRx(0) == 1) {
-                plc_reg[pos++] = Msg_GetRx(0);
+            while (w < count && pos < lim && (b = space(pos, 1)) != nullptr && Msg_CheckRx(0) == 1) {
+                *b = Msg_GetRx(0);
+                pos++;
                 w++;
             }
         }
     }
-    SetW(pw, w);
+    LE_Put16(prog, w);
     return w == count ? 1 : 0;
+}
+
+// Ladder send or receive on operands already parsed (word indexes).
+uint32_t Transfer(bool send, uint32_t port, uint32_t count_op, uint32_t buf_op, uint32_t prog_op,
+                  uint32_t indirect, uint32_t power) {
+    if (port != 0) return 0;
+    const uint32_t pw = WordIndex(prog_op);
+    if (prog_op < 1024 || pw < 1024 || pw >= kWords) return 0;
+    const uint32_t ci = WordIndex(count_op);
+    const uint32_t count = (count_op >= 1024 && ci >= 1024) ? GetW(ci) : ci;
+    const uint32_t bi = WordIndex(buf_op);
+    uint32_t start = TALK_NOPOS;
+    if (!(send && (buf_op < 1024 || bi < 1024)) && buf_op >= 1024 && bi < kWords) {
+        if (!indirect) start = 2 * bi;
+        else if (bi + 1 < kWords) start = PlcDword(bi);
+    }
+    return TransferStep(send, ImageSpace, &plc_reg[2 * pw], count, start, PLC_REG_SIZE, power);
 }
 
 uint32_t OpenCore(uintptr_t id, const uint8_t *mode, uint32_t enable, bool z7) {
@@ -191,7 +211,7 @@ uint32_t CloseCore(uintptr_t id, uint32_t port, uint32_t enable) {
 uint32_t ModemCore(uint32_t port, const ModemReq &req, uint32_t enable, bool status_ok, bool z7) {
     if (port != 0) return 0;
     if (FirstScan()) {
-        if (!TalkModemProtect && status_ok) SetW(req.status, MODEM_IDLE);
+        if (!TalkModemProtect && status_ok) ModemSetStatus(req, MODEM_IDLE);
     } else {
         TalkModemProtect = 0;
     }
@@ -502,42 +522,42 @@ uint32_t Z7TalkClose(const uint16_t *port_word, uint32_t enable) {
 }
 
 namespace {
-// IEC record: u16 port, u16 count, buffer and progress addresses stored high
-// half first.
+// IEC record: u16 port, u16 count, buffer and progress arena addresses
+// stored high half first. The whole buffer must lie in the arena.
 uint32_t Z7Transfer(bool send, const uint8_t *rec, uint32_t enable) {
-    if (rec == nullptr) return 0;
-    const uint32_t port = LE_Get16(rec), count = LE_Get16(rec + 2);
+    if (rec == nullptr || LE_Get16(rec) != 0) return 0;
+    const uint32_t count = LE_Get16(rec + 2);
     const uint32_t buf = (uint32_t(LE_Get16(rec + 4)) << 16) | LE_Get16(rec + 6);
-    const uint32_t prog = (uint32_t(LE_Get16(rec + 8)) << 16) | LE_Get16(rec + 10);
-    if (count > 255) return 0;
-    return Transfer(send, port, count, Remap(buf), Remap(prog), 0, enable);
+    const uint32_t prog_addr = (uint32_t(LE_Get16(rec + 8)) << 16) | LE_Get16(rec + 10);
+    uint8_t *prog = Z7Mem_Ptr(prog_addr, 2);
+    if (prog == nullptr) return 0;
+    const uint32_t start = (count <= 255 && Z7Mem_Ptr(buf, count ? count : 1) != nullptr) ? buf : TALK_NOPOS;
+    return TransferStep(send, ArenaSpace, prog, count, start, buf + count, enable);
 }
 }  // namespace
 
 uint32_t Z7TalkSend(const uint8_t *rec, uint32_t enable) { return Z7Transfer(true, rec, enable); }
 uint32_t Z7TalkReceive(const uint8_t *rec, uint32_t enable) { return Z7Transfer(false, rec, enable); }
 
-uint32_t Z7TalkModem(const uint8_t *rec, uint32_t enable) {
+uint32_t Z7TalkModem(uint8_t *rec, uint32_t enable) {
     if (rec == nullptr) return 0;
     ModemReq req{};
     const uint32_t port = LE_Get16(rec);
     req.kind = LE_Get16(rec + 2);
     if (req.kind > 2) return 255;
-    req.status = LE_Get16(rec + 4);
-    const bool status_ok = req.status >= 1024 && req.status < kWords;
+    req.status_at = rec + 4;
     req.option = LE_Get16(rec + 6);
     const uint16_t n = LE_Get16(rec + 8);
     req.length = n;
     if (req.kind == 2) {
         req.rings = n;
-    } else if (n < 1024) {
-        const uint32_t keep = n < req.text.size() - 1 ? n : uint32_t(req.text.size() - 1);
-        std::memcpy(req.text.data(), rec + 10, keep);
-        req.length = uint16_t(keep);
+        req.length = 0;
     } else {
-        req.text_ref = n;
+        const uint32_t keep = n < Z7MODEM_TEXTMAX ? n : Z7MODEM_TEXTMAX;
+        std::memcpy(req.text.data(), rec + Z7MODEM_TEXT, keep);
+        req.length = uint16_t(keep);
     }
-    return ModemCore(port, req, enable, status_ok, true);
+    return ModemCore(port, req, enable, true, true);
 }
 
 namespace {

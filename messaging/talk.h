@@ -14,8 +14,10 @@ struct TalkRec {
     uint8_t open_enable;
     uintptr_t close_owner;
     uint8_t close_enable;
-    uint32_t send_pos;     // byte offset in the register image, TALK_NOPOS none
-    uint32_t recv_pos;
+    uint32_t send_pos;     // byte address of the next byte (register image for the
+    uint32_t recv_pos;     // ladder forms, VM arena for the IEC ones), TALK_NOPOS none
+    uint32_t send_end;     // first byte past the buffer of the transfer
+    uint32_t recv_end;
     std::array<uint8_t, 3> modem_enable;  // per kind: 0 init string, 1 dial, 2 answer
     uint8_t modem_init;
     std::array<uint8_t, 2> modbus_enable;  // station word zero / non-zero
@@ -29,11 +31,20 @@ extern std::array<uint8_t, 8> temp_open;  // u16 port word, then the 6-byte mode
 
 // Block operations on records of the IEC blocks (see messaging.h for the
 // ladder forms). Each answers the block's done or status value.
+// Open: u16 port, then the 6-byte port mode record; the record's address is
+// the block's identity.
 uint32_t Z7TalkOpen(const uint8_t *rec, uint32_t enable);
 uint32_t Z7TalkClose(const uint16_t *port_word, uint32_t enable);
+// Send and receive: u16 port, u16 count, the buffer's and the progress word's
+// VM arena addresses (32 bits each, high half first).
 uint32_t Z7TalkSend(const uint8_t *rec, uint32_t enable);
 uint32_t Z7TalkReceive(const uint8_t *rec, uint32_t enable);
-uint32_t Z7TalkModem(const uint8_t *rec, uint32_t enable);
+// Modem: u16 port, u16 kind, u16 status, u16 option, u16 length (the ring
+// count when answering), then the text. The modem steps write the status
+// into the record itself, so it must stay in place while the request runs.
+uint32_t Z7TalkModem(uint8_t *rec, uint32_t enable);
+constexpr uint32_t Z7MODEM_TEXT = 10;   // offset of the text in the modem record
+constexpr uint32_t Z7MODEM_TEXTMAX = 50;
 uint32_t Z7_TalkModbus(const uint8_t *rec, uint32_t enable);
 
 // ---- modem control of the port ----------------------------------------------------
@@ -44,10 +55,11 @@ constexpr uint16_t MODEM_BUSY = 65534, MODEM_IDLE = 65535, MODEM_TIMEOUT = 65533
 struct ModemReq {
     uint16_t kind;        // 0 init string, 1 dial, 2 answer
     uint32_t status;      // word index of the caller's status word
+    uint8_t *status_at;   // else (when set) the status word itself (u16 LE)
     uint16_t option;      // bit 0 pulse dialling / UDP socket
     uint16_t length;      // text length; 1024 or more: the number is in registers
     uint32_t text_ref;    // bit address of the number when length >= 1024
-    std::array<char, 40> text;  // init string, number or ring count text
+    std::array<char, 52> text;  // init string or number
     uint16_t rings;       // answer: ring count
 };
 
@@ -77,6 +89,9 @@ uint32_t ModemExecute(uint32_t port, uint32_t kind);
 uint32_t Z7ModemExecute(uint32_t port, uint32_t kind);
 uint32_t GetResult(uint32_t port);
 uint32_t ResultToBin(const char *line);
+// The caller's status word of a request (0 when it has none) and its update.
+uint16_t ModemStatusOf(const ModemReq &r);
+void ModemSetStatus(const ModemReq &r, uint16_t v);
 // Timer of the modem record: period 0 never expires.
 void ModemTalkTimer(uint32_t period);
 uint32_t ModemTalkExpired();

@@ -27,10 +27,8 @@ constexpr uint32_t kGuard = 11000, kAfterEscape = 15000, kInitAnswer = 100000, k
 
 constexpr uint32_t kWords = PLC_REG_SIZE / 2;
 
-void Status(const ModemReq &r, uint16_t v) {
-    if (r.status >= 1024 && r.status < kWords) PlcWordSet(r.status, v);
-}
-uint16_t StatusOf(const ModemReq &r) { return (r.status >= 1024 && r.status < kWords) ? PlcWord(r.status) : 0; }
+void Status(const ModemReq &r, uint16_t v) { ModemSetStatus(r, v); }
+uint16_t StatusOf(const ModemReq &r) { return ModemStatusOf(r); }
 
 void SendLine(uint32_t port, const char *text) {
     Msg_FlushRx(port);
@@ -117,6 +115,16 @@ bool GsmIpPending() {
 }
 
 }  // namespace
+
+uint16_t ModemStatusOf(const ModemReq &r) {
+    if (r.status_at != nullptr) return LE_Get16(r.status_at);
+    return (r.status >= 1024 && r.status < kWords) ? PlcWord(r.status) : 0;
+}
+
+void ModemSetStatus(const ModemReq &r, uint16_t v) {
+    if (r.status_at != nullptr) LE_Put16(r.status_at, v);
+    else if (r.status >= 1024 && r.status < kWords) PlcWordSet(r.status, v);
+}
 
 uint32_t Modem_CellularOption() {
     switch (io_init[1]) {
@@ -330,8 +338,8 @@ uint32_t ModemExecute(uint32_t port, uint32_t kind) {
         }
         char line[64];
         if (kind == 0) {
-            char t[40] = {};
-            std::memcpy(t, r.text.data(), r.length < 39 ? r.length : 39);
+            char t[Z7MODEM_TEXTMAX + 1] = {};
+            std::memcpy(t, r.text.data(), r.length < Z7MODEM_TEXTMAX ? r.length : Z7MODEM_TEXTMAX);
             std::snprintf(line, sizeof line, "AT%s", t);
         } else if (kind == 2) {
             std::snprintf(line, sizeof line, "ATS0=%03u", unsigned(r.rings % 1000));

@@ -26,7 +26,7 @@ constexpr BlkRow kEmptyRows[] = {
 constexpr const BlkFamily *kFamilies[] = {&BlkEmpty_Family, &BlkTmr_Family, &BlkAny_Family, &BlkStr_Family,
                                           &BlkClk_Family, &BlkPid_Family, &BlkNet_Family,
                                           &BlkCan_Family, &BlkFile_Family, &BlkTxb_Family, &BlkXml_Family,
-                                          &BlkMb_Family};
+                                          &BlkPort_Family, &BlkMb_Family};
 }  // namespace
 
 const BlkFamily BlkEmpty_Family{kEmptyRows, sizeof kEmptyRows / sizeof kEmptyRows[0]};

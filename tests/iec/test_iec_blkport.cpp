@@ -1,0 +1,379 @@
+// Port and modem blocks against an in-process stand-in of the programming
+// port: the mode records the open blocks hand to the driver, the done
+// outputs, the bytes SENDCOMM and RCVCOMM move between the port and VM
+// arrays, and the AT lines the modem blocks make the modem control send.
+#include <array>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "core/image/plcreg.h"
+#include "iec/blocks/blkform.h"
+#include "iec/blocks/blkport.h"
+#include "iec/vm/z7str.h"
+#include "messaging/messaging.h"
+#include "messaging/msghooks.h"
+#include "messaging/talk.h"
+#include "tests/iec/iec_fixture.h"
+#include "tests/support/ladder_asm.h"
+
+namespace iec_test {
+namespace {
+
+// The programming port: every open recorded, bytes out collected, bytes in
+// queued by the test, a transmitter room the test can limit.
+struct FakePort {
+    std::array<uint8_t, 6> mode{5, 0, 3, 0, 0, 1};
+    std::vector<std::array<uint8_t, 6>> opens;
+    std::string tx;
+    std::deque<uint8_t> rx;
+    uint32_t room = 1u << 30;
+};
+FakePort fp;
+const std::array<uint8_t, 6> kCmdMode{5, 0, 3, 0, 0, 1};
+
+uint8_t *ModeRec(uint32_t n) { return n == 0 ? fp.mode.data() : nullptr; }
+uint32_t Open(uint32_t n, const uint8_t *m) {
+    if (n != 0) return 0;
+    std::array<uint8_t, 6> r{};
+    std::copy(m, m + 6, r.begin());
+    fp.opens.push_back(r);
+    fp.mode = r;
+    return 1;
+}
+uint32_t CheckRx(uint32_t n) { return n == 0 && !fp.rx.empty() ? 1 : 0; }
+void FlushRx(uint32_t) {}
+uint32_t GetRx(uint32_t) {
+    if (fp.rx.empty()) return 0;
+    const uint8_t b = fp.rx.front();
+    fp.rx.pop_front();
+    return b;
+}
+uint32_t CheckTx(uint32_t n) { return n == 0 && fp.room > 0 ? 1 : 0; }
+uint32_t PutTx(uint32_t, uint8_t b) {
+    fp.tx.push_back(char(b));
+    if (fp.room) fp.room--;
+    return b;
+}
+uint32_t PutnTx(uint32_t n, const uint8_t *d, uint32_t k) {
+    for (uint32_t i = 0; i < k; i++) PutTx(n, d[i]);
+    return k;
+}
+uint32_t PutsTx(uint32_t n, const char *t) {
+    uint32_t k = 0;
+    while (t[k]) PutTx(n, uint8_t(t[k++]));
+    return k;
+}
+uint32_t RtuTx(uint32_t) { return 0; }
+uint32_t GetDCD(uint32_t) { return 0; }
+uint32_t Enable(uint32_t, uint32_t on) { return on; }
+uint32_t InitWait(uint32_t, uint32_t, uint32_t) { return 1; }
+
+using Mode = std::array<uint8_t, 6>;
+
+class BlkPort : public IecTest {
+protected:
+    uint32_t db = 0;
+    uint8_t cmd_override = 0;
+    uint32_t lock = 0, host = 0;
+    void SetUp() override {
+        IecTest::SetUp();
+        test_support::IecImage img;
+        img.d8 = img.d16 = img.d32 = {63, 63, 0};
+        img.str = {4, 4, 0};
+        img.string_sizes = {60, 32, 32, 32};
+        ASSERT_EQ(Start(img, db), 0u);
+        BlkLib_Install();
+        PlcRegClear();
+        LA_TimeInstall();
+        fp = FakePort{};
+        msg_hooks.port = MsgPortOps{ModeRec, Open, CheckRx, FlushRx, GetRx, CheckTx, PutTx,
+                                    PutnTx, PutsTx, RtuTx, GetDCD, Enable, InitWait};
+        msg_hooks.cmd_override = &cmd_override;
+        msg_hooks.vcomm_lock = &lock;
+        msg_hooks.vcomm_host = &host;
+        msg_hooks.cmd_mode = kCmdMode.data();
+        BlkPort_Hooks = BlkPortHooks{Z7TalkOpen, Z7TalkClose, Z7TalkSend, Z7TalkReceive, Z7TalkModem};
+        TalkInit();
+        TalkOverride = 0;
+        TalkModemProtect = 0;
+        modem = ModemRec{};
+    }
+    void TearDown() override {
+        BlkPort_Hooks = {};
+        msg_hooks = MsgHooks{};
+        LA_TimeRemove();
+        BlkLib_Remove();
+        if (db) Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+        IecTest::TearDown();
+    }
+    uint32_t Call(const char *name, const std::vector<uint16_t> &ops, uint32_t cmd = FB_EXEC) {
+        FbHandler h = Z7Blocks_GetProc(Z7Blocks_Find(name));
+        EXPECT_NE(h, nullptr) << name;
+        return h ? CallHandler(h, db, ops, 0, cmd) : 0xFFFFFFFF;
+    }
+    void B(uint32_t i, uint8_t v) { Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, i), v); }
+    uint8_t B(uint32_t i) { return Z7Mem_Get8(Z7Sec_Elem(db, Z7SEC_D8, i)); }
+    void I(uint32_t i, uint16_t v) { Z7Mem_Put16(Z7Sec_Elem(db, Z7SEC_D16, i), v); }
+    uint16_t I(uint32_t i) { return Z7Mem_Get16(Z7Sec_Elem(db, Z7SEC_D16, i)); }
+    void D(uint32_t i, uint32_t v) { Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, i), v); }
+    void Bytes(uint32_t i, const std::string &s) {
+        for (size_t k = 0; k < s.size(); k++) B(i + uint32_t(k), uint8_t(s[k]));
+    }
+    std::string Bytes(uint32_t i, uint32_t n) {
+        std::string s;
+        for (uint32_t k = 0; k < n; k++) s.push_back(char(B(i + k)));
+        return s;
+    }
+    // OPENCOMM with enable BOOL 1, port DINT 1, settings DINT 2..8, done BOOL 2.
+    void OpenComm(uint8_t en) {
+        B(1, en);
+        Call("OPENCOMM", {1, 1, 2, 3, 4, 5, 6, 7, 8, 2});
+    }
+    // A modem block's status until it leaves busy; the AT lines sent so far.
+    void Advance(uint32_t ticks) { LA_TimeAdvance(ticks); }
+};
+
+TEST_F(BlkPort, OpenSendReceiveCloseAndModemRequests) {
+    // Every row answers 1 to command 9 and 0 to command 3 (stateless).
+    for (const char *n : {"OPENCOMMREG", "OPENCOMM", "CLOSECOMM", "SENDCOMM", "RCVCOMM", "MODEMSENDINIT",
+                          "MODEMAUTODIAL", "MODEMAUTOANSWER", "GPRSCONNECT", "GPRSCONNECTS"}) {
+        EXPECT_EQ(Call(n, {}, FB_AVAIL), 1u) << n;
+        EXPECT_EQ(Call(n, {}, FB_INSTSIZE), 0u) << n;
+        EXPECT_EQ(Call(n, {}, 7), 0u) << n;
+    }
+
+    // OPENCOMM: rate, data bits, parity, first extra, second extra, protocol,
+    // option -> the driver's record (baud, parity, data, stop, handshake,
+    // protocol | option << 4).
+    struct OpenRow {
+        uint32_t rate, data, parity, x1, x2, proto, option;
+        Mode want;
+    };
+    const OpenRow open_rows[] = {
+        {38400, 8, 1, 0, 0, 2, 0, {7, 0, 3, 0, 0, 0x02}},
+        {300, 7, 2, 1, 2, 3, 1, {0, 1, 2, 1, 2, 0x13}},
+        {115200, 8, 1, 0, 1, 4, 13, {9, 0, 3, 0, 1, 0xD4}},
+        {14400, 8, 1, 0, 0, 2, 0, {10, 0, 3, 0, 0, 0x02}},
+        {28800, 8, 1, 0, 0, 2, 0, {11, 0, 3, 0, 0, 0x02}},
+        {10400, 8, 1, 0, 0, 2, 0, {12, 0, 3, 0, 0, 0x02}},
+        {12345, 5, 3, 0, 0, 2, 0, {0x39, 3, 5, 0, 0, 0x02}},  // 12345 = 0x3039: low 8 bits
+        {9601, 9, 0, 0, 0, 2, 0, {0x81, 0, 9, 0, 0, 0x02}},   // 9601 = 0x2581
+    };
+    for (const OpenRow &r : open_rows) {
+        SCOPED_TRACE(r.rate);
+        D(1, 0);
+        const uint32_t v[] = {r.rate, r.x1, r.data, r.parity, r.x2, r.proto, r.option};
+        for (uint32_t k = 0; k < 7; k++) D(2 + k, v[k]);
+        const size_t before = fp.opens.size();
+        OpenComm(1);
+        ASSERT_EQ(fp.opens.size(), before + 1);
+        EXPECT_EQ(fp.opens.back(), r.want);
+        EXPECT_EQ(B(2), 1);
+        EXPECT_EQ(z7protocol, r.proto);
+        OpenComm(0);  // owner released, done cleared
+        EXPECT_EQ(B(2), 0);
+    }
+    // Port numbers: 1 is refused by the Talk layer, 65536 never reaches it
+    // (it would be port 0 in 16 bits).
+    for (uint32_t port : {1u, 65536u, 0xFFFFFFFFu}) {
+        D(1, port);
+        const size_t before = fp.opens.size();
+        OpenComm(1);
+        EXPECT_EQ(fp.opens.size(), before) << port;
+        EXPECT_EQ(B(2), 0) << port;
+        OpenComm(0);
+    }
+
+    // Done while held and released: open 38400 mode 2, then close it from
+    // CLOSECOMM (enable BOOL 3, port DINT 10, done BOOL 4).
+    D(1, 0);
+    const uint32_t v38[] = {38400, 0, 8, 1, 0, 2, 0};
+    for (uint32_t k = 0; k < 7; k++) D(2 + k, v38[k]);
+    OpenComm(1);
+    EXPECT_EQ(B(2), 1);
+    EXPECT_EQ(Talk.opened, 1);
+    OpenComm(1);  // held: the port is in the mode asked for
+    EXPECT_EQ(B(2), 1);
+    D(10, 0);
+    B(3, 1);
+    Call("CLOSECOMM", {3, 10, 4});
+    EXPECT_EQ(fp.mode, kCmdMode);
+    EXPECT_EQ(B(4), 1);
+    EXPECT_EQ(Talk.opened, 0);
+    OpenComm(1);  // the Talk layer answers 0 while enabled: done kept
+    EXPECT_EQ(B(2), 1);
+    OpenComm(0);  // released: done cleared
+    EXPECT_EQ(B(2), 0);
+    B(3, 0);
+    Call("CLOSECOMM", {3, 10, 4});
+    EXPECT_EQ(B(4), 0);
+
+    // OPENCOMMREG: enable BOOL 5, settings INT 20..27, size literal, done BOOL 6.
+    auto reg = [&](std::array<uint16_t, 8> s, uint16_t size) {
+        for (uint32_t k = 0; k < 8; k++) I(20 + k, s[k]);
+        B(5, 1);
+        B(6, 1);  // a refusal writes 0
+        Call("OPENCOMMREG", {5, 20, size, 6});
+    };
+    reg({0, 7, 0, 3, 0, 0, 2, 0}, 8);  // eight elements are enough
+    ASSERT_FALSE(fp.opens.empty());
+    EXPECT_EQ(fp.opens.back(), (Mode{7, 0, 3, 0, 0, 0x02}));
+    EXPECT_EQ(B(6), 1);
+    B(5, 0);
+    Call("OPENCOMMREG", {5, 20, 8, 6});
+    EXPECT_EQ(B(6), 0);
+    const size_t opens = fp.opens.size();
+    const Mode held = fp.mode;
+    struct RegRow {
+        const char *what;
+        std::array<uint16_t, 8> s;
+        uint16_t size;
+    };
+    const RegRow refused[] = {
+        {"baud code 13", {0, 13, 0, 3, 0, 0, 2, 0}, 8},   {"data-bit code 4", {0, 7, 0, 4, 0, 0, 2, 0}, 8},
+        {"data-bit code 1", {0, 7, 0, 1, 0, 0, 2, 0}, 8}, {"parity code 2", {0, 7, 0, 3, 2, 0, 2, 0}, 8},
+        {"seven elements", {0, 7, 0, 3, 0, 0, 2, 0}, 7},  {"negative baud", {0, 0xFFFF, 0, 3, 0, 0, 2, 0}, 8},
+    };
+    for (const RegRow &r : refused) {
+        reg(r.s, r.size);
+        EXPECT_EQ(B(6), 0) << r.what;
+        EXPECT_EQ(fp.opens.size(), opens) << r.what;
+        EXPECT_EQ(fp.mode, held) << r.what;
+        EXPECT_EQ(Talk.open_owner, 0u) << r.what;
+    }
+    reg({0, 9, 1, 2, 1, 1, 3, 5}, 8);
+    EXPECT_EQ(fp.opens.back(), (Mode{9, 1, 2, 1, 1, 0x53}));
+    EXPECT_EQ(B(6), 1);
+
+    // SENDCOMM: enable BOOL 7, port DINT 11, count INT 30, buffer BYTE 40..47
+    // (size 8), status INT 31. Port mode 3 (opened) is enough.
+    D(11, 0);
+    Bytes(40, std::string("HELLO!!!"));
+    I(30, 5);
+    I(31, 0);
+    B(7, 1);
+    const std::vector<uint16_t> send_ops{7, 11, 30, 40, 8, 31};
+    fp.room = 2;
+    Call("SENDCOMM", send_ops);  // status 0 is no start
+    EXPECT_EQ(fp.tx, "");
+    B(7, 0);
+    Call("SENDCOMM", send_ops);
+    EXPECT_EQ(I(31), 0xFFFF);
+    B(7, 1);
+    Call("SENDCOMM", send_ops);
+    EXPECT_EQ(fp.tx, "HE");
+    EXPECT_EQ(I(31), 2);
+    fp.room = 100;
+    Call("SENDCOMM", send_ops);
+    EXPECT_EQ(fp.tx, "HELLO");
+    EXPECT_EQ(I(31), 5);
+    Call("SENDCOMM", send_ops);  // done: stays
+    EXPECT_EQ(fp.tx, "HELLO");
+    EXPECT_EQ(I(31), 5);
+    // A count past the array (9 > 8) moves nothing; 256 neither.
+    for (uint16_t c : {9, 256}) {
+        B(7, 0);
+        Call("SENDCOMM", send_ops);
+        B(7, 1);
+        I(30, c);
+        Call("SENDCOMM", send_ops);
+        EXPECT_EQ(fp.tx, "HELLO") << c;
+        EXPECT_EQ(I(31), 0xFFFF) << c;
+    }
+    // Count 0 completes at once.
+    I(30, 0);
+    Call("SENDCOMM", send_ops);
+    EXPECT_EQ(I(31), 0);
+
+    // RCVCOMM: enable BOOL 8, port DINT 11, count INT 32, buffer BYTE 50..53
+    // (size 4), status INT 33: bytes land as they come.
+    Bytes(50, std::string("....."));
+    I(32, 4);
+    I(33, 0xFFFF);
+    B(8, 1);
+    const std::vector<uint16_t> rcv_ops{8, 11, 32, 50, 4, 33};
+    for (char c : std::string("AB")) fp.rx.push_back(uint8_t(c));
+    Call("RCVCOMM", rcv_ops);
+    EXPECT_EQ(I(33), 2);
+    EXPECT_EQ(Bytes(50, 5), "AB...");
+    for (char c : std::string("CDE")) fp.rx.push_back(uint8_t(c));
+    Call("RCVCOMM", rcv_ops);
+    EXPECT_EQ(I(33), 4);
+    EXPECT_EQ(Bytes(50, 5), "ABCD.");  // the fifth byte is not the array's
+    EXPECT_EQ(fp.rx.size(), 1u);
+    // A count larger than the array: nothing taken, nothing written.
+    B(8, 0);
+    Call("RCVCOMM", rcv_ops);
+    B(8, 1);
+    I(32, 5);
+    Call("RCVCOMM", rcv_ops);
+    EXPECT_EQ(I(33), 0xFFFF);
+    EXPECT_EQ(fp.rx.size(), 1u);
+    EXPECT_EQ(Bytes(50, 5), "ABCD.");
+
+    // Modem blocks on the opened port (numeric modem). Each request: busy at
+    // once, "+++" after 1.1 s, the initialisation string 1.5 s later, "0"
+    // (OK), then the block's own command line; disabling gives 65535.
+    fp.rx.clear();
+    Z7VMStr_AscForceC(db, 1, "X1&K3");
+    Z7VMStr_AscForceC(db, 2, "5551234");
+    // GPRSCONNECT's number: the first 10 bytes of DINT 20..22.
+    D(20, 0x33323130);
+    D(21, 0x37363534);
+    D(22, 0x00003938);
+    struct ModemRow {
+        const char *block;
+        std::vector<uint16_t> ops;  // enable BOOL 9, status INT 34
+        const char *line;
+    };
+    I(35, 1);  // option: pulse
+    I(36, 0);
+    D(12, 40);  // rings
+    const ModemRow modem_rows[] = {
+        {"MODEMSENDINIT", {9, 11, 1, 34}, "ATX1&K3\r"},
+        {"MODEMAUTODIAL", {9, 11, 35, 2, 34}, "ATDP5551234\r"},
+        {"MODEMAUTOANSWER", {9, 11, 12, 34}, "ATS0=022\r"},  // 40 rings asks for 22
+        {"GPRSCONNECT", {9, 11, 36, 20, 34}, "ATDT0123456789\r"},
+        {"GPRSCONNECTS", {9, 11, 36, 2, 34}, "ATDT5551234\r"},
+    };
+    for (const ModemRow &r : modem_rows) {
+        SCOPED_TRACE(r.block);
+        fp.tx.clear();
+        I(34, 0);
+        B(9, 1);
+        Call(r.block, r.ops);
+        EXPECT_EQ(I(34), 65534);
+        Advance(11000);
+        Call(r.block, r.ops);
+        EXPECT_EQ(fp.tx, "+++");
+        Advance(15000);
+        Call(r.block, r.ops);
+        EXPECT_EQ(fp.tx, "+++ATE0S0=0Q0V0X0&C1&D2\r");
+        for (char c : std::string("0\r")) fp.rx.push_back(uint8_t(c));
+        Call(r.block, r.ops);
+        Call(r.block, r.ops);
+        EXPECT_EQ(fp.tx, std::string("+++ATE0S0=0Q0V0X0&C1&D2\r") + r.line);
+        EXPECT_EQ(I(34), 65534);
+        B(9, 0);
+        Call(r.block, r.ops);
+        EXPECT_EQ(I(34), 65535);
+    }
+    // No answer to the initialisation string within 10 s: 65533.
+    fp.tx.clear();
+    B(9, 1);
+    Call("MODEMSENDINIT", modem_rows[0].ops);
+    Advance(11000);
+    Call("MODEMSENDINIT", modem_rows[0].ops);
+    Advance(15000);
+    Call("MODEMSENDINIT", modem_rows[0].ops);
+    Advance(100001);
+    Call("MODEMSENDINIT", modem_rows[0].ops);
+    EXPECT_EQ(I(34), 65533);
+    B(9, 0);
+    Call("MODEMSENDINIT", modem_rows[0].ops);
+    EXPECT_EQ(I(34), 65535);
+}
+
+}  // namespace
+}  // namespace iec_test
