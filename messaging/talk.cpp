@@ -8,6 +8,7 @@
 #include "core/image/bytes.h"
 #include "core/image/plcreg.h"
 #include "iec/blocks/blkmodbus.h"
+#include "iec/services/z7svc.h"
 #include "iec/vm/z7mem.h"
 #include "ladder/ladder.h"
 #include "messaging/messaging.h"
@@ -572,7 +573,9 @@ uint32_t Z7_TalkModbus(const uint8_t *rec, uint32_t enable) {
     if (rec == nullptr || LE_Get16(rec + TMB_PORT) != 0 || TalkOverride) return 0;
     const uint16_t station = uint16_t(LE_Get32(rec + TMB_STATION));
     const uint32_t k = station == 0 ? 0 : 1;
-    if (Msg_PortMode(0) < 3) {
+    // While the runtime's link has just handed the port back, the engine's
+    // start switches the port itself.
+    if (Msg_PortMode(0) < 3 && z7runtime_modbusinit != 1) {
         Talk.modbus_enable[k] = 0;
         Talk.modbus_started = 0;
         return 0;

@@ -9,7 +9,10 @@
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
 #include "core/image/util.h"
+#include "core/storage/memfile.h"
 #include "iec/blocks/blkmodbus.h"
+#include "iec/blocks/blkport.h"
+#include "iec/services/z7svc.h"
 #include "iec/vm/z7mem.h"
 #include "io/vcomm.h"
 
@@ -989,6 +992,13 @@ void Z7_MOD_Forward(uint32_t port, uint32_t count, const uint8_t *table) {
 
 void ModbusInit(uint32_t port, const ModbusParm &parm) {
     if (port >= pcb.size()) return;
+    // An IEC application whose port was handed back by the runtime's link:
+    // the port takes the protocol its open block last asked for.
+    uint8_t *mode = Vcomm_ModeRec(port);
+    if (DrevanoRuntime && drevano_variables_enumerateded && z7runtime_modbusinit == 1 && mode != nullptr) {
+        z7runtime_modbusinit = 0;
+        mode[5] = uint8_t((mode[5] & 0xF0) | (z7protocol & 0x0F));
+    }
     ModbusPcb &c = pcb[port];
     c = ModbusPcb{};
     c.parm = parm;

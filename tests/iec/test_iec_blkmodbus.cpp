@@ -10,9 +10,12 @@
 #include <vector>
 
 #include "core/image/bytes.h"
+#include "core/storage/memfile.h"
 #include "exec/msglink.h"
 #include "iec/blocks/blkform.h"
 #include "iec/blocks/blkmodbus.h"
+#include "iec/blocks/blkport.h"
+#include "iec/services/z7svc.h"
 #include "io/vcomm.h"
 #include "messaging/talk.h"
 #include "protocols/mbserial.h"
@@ -313,7 +316,16 @@ TEST_F(BlkModbus, SlaveAndMasterThroughTheTalkLayerAndTheEngine) {
     fp.mode[5] = 2;
     EXPECT_EQ(Ask(Crc({0x11, 3, 0, 0, 0, 4}), "MODBUSMAPSLAVE", slave), Bytes{});
     fp.rx.clear();
-    fp.mode[5] = 3;
+    // The runtime's link just handed the port back (command protocol, mode
+    // 1): the engine's start puts the open block's protocol in place.
+    fp.mode[5] = 1;
+    z7protocol = 3;
+    z7runtime_modbusinit = 1;
+    DrevanoRuntime = drevano_variables_enumerateded = 1;
+    EXPECT_EQ(Ask(Crc({0x11, 3, 0, 2, 0, 1}), "MODBUSMAPSLAVE", slave), Crc({0x11, 3, 2, 0x12, 0x34}));
+    DrevanoRuntime = drevano_variables_enumerateded = 0;
+    EXPECT_EQ(fp.mode[5], 3);
+    EXPECT_EQ(z7runtime_modbusinit, 0);
     struct Case {
         const char *what;
         Bytes req, answer;
