@@ -103,7 +103,8 @@ void DoRequest(const BlkOps &o) {
     uint32_t sec;
     uint16_t elem;
     const uint32_t port = Port(o);
-    if (!TypeOf(o.Lit(0), &sec, &elem) || port >= kPorts) return;
+    if (!TypeOf(o.Lit(0), &sec, &elem)) return;
+    if (port >= kPorts) return o.Put16(8, 0);  // the Talk layer serves no such port
     Master(o, port, sec, elem, 6, o.Lit(7), 8);
 }
 
@@ -113,19 +114,18 @@ void OldMaster(const BlkOps &o) {
     uint32_t sec;
     uint16_t elem;
     const uint32_t port = Port(o);
-    if (!TypeOf(o.Lit(0), &sec, &elem) || port >= kPorts) return;
+    if (!TypeOf(o.Lit(0), &sec, &elem)) return;
     const uint8_t *req = o.Span(Z7SEC_D16, 5, 6, 2);
     if (req == nullptr) return;
+    bool bits;
     switch (LE_Get16(req + 2)) {
-    case 1: case 2: case 5: case 7: case 15:
-        Master(o, port, Z7SEC_D8, MB_ELEM_BYTE, 7, o.Lit(8), 11);
-        return;
-    case 3: case 4: case 6: case 8: case 16: case 22: case 23: case 65:
-        Master(o, port, sec, elem, 9, o.Lit(10), 11);
-        return;
-    default:
-        return;
+    case 1: case 2: case 5: case 7: case 15: bits = true; break;
+    case 3: case 4: case 6: case 8: case 16: case 22: case 23: case 65: bits = false; break;
+    default: return;
     }
+    if (port >= kPorts) return o.Put16(11, 0);  // the Talk layer serves no such port
+    if (bits) Master(o, port, Z7SEC_D8, MB_ELEM_BYTE, 7, o.Lit(8), 11);
+    else Master(o, port, sec, elem, 9, o.Lit(10), 11);
 }
 
 // Slave map from four (array, count) pairs starting at operand first; the

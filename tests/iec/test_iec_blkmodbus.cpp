@@ -269,6 +269,11 @@ TEST_F(BlkModbus, RecordsFromTheOperands) {
         D(1, port);
         Call("MODBUSMAPSLAVE", {INT_, 1, 1, 1, 2, 10, 8, 20, 4, 11, 4, 21, 2, 3});
         EXPECT_EQ(seen.calls, 0u) << port;
+        // a master on such a port: no call, status 0 as the Talk layer's refusal
+        I(3, 0x5555);
+        Call("MODBUSDOREQUEST", {INT_, 1, 1, 2, 2, 5, 31, 8, 3});
+        EXPECT_EQ(seen.calls, 0u) << port;
+        EXPECT_EQ(I(3), 0u) << port;
     }
     D(1, 0);
     // A non-zero answer copies the record's status to the output; the
