@@ -574,7 +574,7 @@ uint32_t SlaveStep(ModbusPcb &c) {
     // Requests.
     for (uint32_t k = 0; k < 64; k++) {
         if (!ReceiveAll(c, nullptr)) break;
-        const uint32_t n = MOD_ReqProcess(c);
+        const uint32_t n = c.parm.iec ? Z7_MOD_ReqProcess(c) : MOD_ReqProcess(c);
         if (n) SendFrame(c, n);
         if (c.fwd_pending) break;  // keep the frame for the next step
     }
