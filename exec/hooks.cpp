@@ -13,6 +13,7 @@
 #include "exec/panel.h"
 #include "exec/plcmode.h"
 #include "exec/sys.h"
+#include "iec/blocks/blkmodbus.h"
 #include "iec/blocks/blkser.h"
 #include "iec/services/drevano.h"
 #include "iec/services/z7mb.h"
@@ -22,6 +23,7 @@
 #include "media/clone.h"
 #include "messaging/email.h"
 #include "messaging/messaging.h"
+#include "messaging/talk.h"
 #include "net/enet.h"
 #include "core/image/bytes.h"
 #include "core/image/rtc.h"
@@ -91,6 +93,9 @@ void Exec_InstallHooks() {
     BlkSer_Hooks.mb_udp_activate = Z7MBSrv_UdpActivate;
     BlkSer_Hooks.mb_udp_close = Z7MBSrv_UdpClose;
     Z7MB_PortKept = Modbus_KeepsPort;
+    // The Modbus blocks on the Talk layer and the serial Modbus engine.
+    BlkMb_Hooks.talk_modbus = Z7_TalkModbus;
+    BlkMb_Hooks.forward = Z7_MOD_Forward;
     enet_hooks.qncan = {Qncan_Init, Qncan_Scan, Qncan_ConnCnt, nullptr};
     enet_hooks.modbus = {Modbus_Init, Modbus_Scan, Modbus_Conn_Cnt, Modbus_Stop};
     pmgr_hooks = PmgrHooks{Talk_Override, Talk_Release};

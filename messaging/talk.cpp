@@ -7,6 +7,8 @@
 
 #include "core/image/bytes.h"
 #include "core/image/plcreg.h"
+#include "iec/blocks/blkmodbus.h"
+#include "iec/services/z7svc.h"
 #include "iec/vm/z7mem.h"
 #include "ladder/ladder.h"
 #include "messaging/messaging.h"
@@ -559,4 +561,44 @@ uint32_t Z7TalkModem(uint8_t *rec, uint32_t enable) {
     return ModemCore(port, req, enable, true, true);
 }
 
-uint32_t Z7_TalkModbus(const uint8_t *, uint32_t) { return 0; }
+namespace {
+uint8_t *HostPtr(const uint8_t *p) {
+    return reinterpret_cast<uint8_t *>(uintptr_t(LE_Get32(p) | (uint64_t(LE_Get32(p + 4)) << 32)));
+}
+}  // namespace
+
+// IEC Modbus blocks: the gate and the enable edges of the ladder forms on the
+// host call record; the engine runs on the block's records (IEC forms).
+uint32_t Z7_TalkModbus(const uint8_t *rec, uint32_t enable) {
+    if (rec == nullptr || LE_Get16(rec + TMB_PORT) != 0 || TalkOverride) return 0;
+    const uint16_t station = uint16_t(LE_Get32(rec + TMB_STATION));
+    const uint32_t k = station == 0 ? 0 : 1;
+    // While the runtime's link has just handed the port back, the engine's
+    // start switches the port itself.
+    if (Msg_PortMode(0) < 3 && z7runtime_modbusinit != 1) {
+        Talk.modbus_enable[k] = 0;
+        Talk.modbus_started = 0;
+        return 0;
+    }
+    enable = enable ? 1 : 0;
+    if (enable == Talk.modbus_enable[k]) return enable ? ModbusExecute(0) : 0;
+    if (!enable) {
+        ModbusStop(0);
+        Talk.modbus_enable[k] = 0;
+        Talk.modbus_started = 0;
+        return 0;
+    }
+    if (Talk.modbus_started) return 0;
+    ModbusParm p{};
+    p.station = station;
+    p.timeout = LE_Get16(rec + TMB_SECOND);
+    p.control = HostPtr(rec + TMB_CONTROL);
+    p.data = HostPtr(rec + TMB_DATA);
+    p.status = HostPtr(rec + TMB_STATUS);
+    if (p.control == nullptr || p.data == nullptr || p.status == nullptr) return 0;
+    p.iec = 1;
+    ModbusInit(0, p);
+    Talk.modbus_enable[k] = 1;
+    Talk.modbus_started = 1;
+    return ModbusExecute(0);
+}

@@ -9,6 +9,11 @@
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
 #include "core/image/util.h"
+#include "core/storage/memfile.h"
+#include "iec/blocks/blkmodbus.h"
+#include "iec/blocks/blkport.h"
+#include "iec/services/z7svc.h"
+#include "iec/vm/z7mem.h"
 #include "io/vcomm.h"
 
 std::array<ModbusPcb, 1> pcb;
@@ -148,15 +153,53 @@ void SetWord(uint32_t addr, uint16_t v) {
     PlcReg_Set(addr, b, 16);
 }
 
-// Packs n bits from addr into out, from bit 0 of the first byte.
-void PackBits(uint32_t addr, uint32_t n, uint8_t *out) {
+// A data area: a bit address in the register image, or a host view of an
+// IEC array (one byte per BOOL, 16-bit words in memory order).
+struct Loc {
+    uint32_t reg;
+    uint8_t *mem;
+};
+uint8_t LocBit(const Loc &l, uint32_t i) { return l.mem ? (l.mem[i] != 0 ? 1 : 0) : GetBit(l.reg + i); }
+void LocSetBit(const Loc &l, uint32_t i, uint8_t v) {
+    if (l.mem) l.mem[i] = v & 1;
+    else SetBit(l.reg + i, v);
+}
+uint16_t LocWord(const Loc &l, uint32_t i) { return l.mem ? LE_Get16(l.mem + 2 * i) : GetWord(l.reg + 16 * i); }
+void LocSetWord(const Loc &l, uint32_t i, uint16_t v) {
+    if (l.mem) LE_Put16(l.mem + 2 * i, v);
+    else SetWord(l.reg + 16 * i, v);
+}
+
+// Packs n bits of an area into out, from bit 0 of the first byte.
+void PackBits(const Loc &l, uint32_t n, uint8_t *out) {
     std::memset(out, 0, (n + 7) / 8);
     for (uint32_t i = 0; i < n; i++) {
-        if (GetBit(addr + i)) out[i / 8] = uint8_t(out[i / 8] | (1u << (i % 8)));
+        if (LocBit(l, i)) out[i / 8] = uint8_t(out[i / 8] | (1u << (i % 8)));
     }
 }
-void UnpackBits(uint32_t addr, uint32_t n, const uint8_t *in) {
-    for (uint32_t i = 0; i < n; i++) SetBit(addr + i, (in[i / 8] >> (i % 8)) & 1);
+void UnpackBits(const Loc &l, uint32_t n, const uint8_t *in) {
+    for (uint32_t i = 0; i < n; i++) LocSetBit(l, i, (in[i / 8] >> (i % 8)) & 1);
+}
+
+// IEC slave map: the area of a function code's array for n elements from
+// address a; 0, or exception 2 when the range leaves the array's count.
+uint8_t IecSlaveLoc(const ModbusPcb &c, uint8_t fc, uint32_t a, uint32_t n, Loc *out) {
+    uint32_t k;
+    switch (fc) {
+        case 1: case 5: case 15: k = MBM_COILS; break;
+        case 2: k = MBM_INPUTS; break;
+        case 4: k = MBM_INREGS; break;
+        default: k = MBM_HOLDING; break;
+    }
+    const uint8_t *rec = c.parm.data;
+    if (rec == nullptr) return 2;
+    const uint32_t addr = LE_Get32(rec + MBM_ADDR + 4 * k), count = LE_Get32(rec + MBM_COUNT + 4 * k);
+    const uint32_t unit = (k == MBM_COILS || k == MBM_INPUTS) ? 1 : 2;
+    if (n == 0 || uint64_t(a) + n > count || uint64_t(count) * unit > Z7MEM_SIZE) return 2;
+    uint8_t *mem = Z7Mem_Ptr(addr, count * unit);
+    if (mem == nullptr) return 2;
+    *out = Loc{0, mem + size_t(a) * unit};
+    return 0;
 }
 
 // ---- transmit ----------------------------------------------------------------------------
@@ -305,7 +348,17 @@ uint32_t Diagnostics(ModbusPcb &c, uint32_t off, uint32_t len) {
     }
 }
 
-// Function codes 1 to 6, 15, 16, 22, 23 on the register map; the answer
+// Area of a slave range: the register map (refusals answer 3) or, for an
+// IEC slave, the block's map record (refusals answer 2); 0 when taken.
+uint8_t SlaveLoc(const ModbusPcb &c, uint8_t fc, uint32_t a, uint32_t n, Loc *out) {
+    if (c.parm.iec) return IecSlaveLoc(c, fc, a, n, out);
+    const uint32_t base = SlaveMap(fc, a, n);
+    if (!base) return 3;
+    *out = Loc{base, nullptr};
+    return 0;
+}
+
+// Function codes 1 to 6, 15, 16, 22, 23 on the slave's map; the answer
 // length from the frame's start.
 uint32_t DataFunction(ModbusPcb &c, uint32_t off, uint32_t len) {
     ModbusProto &m = c.proto;
@@ -315,61 +368,64 @@ uint32_t DataFunction(ModbusPcb &c, uint32_t off, uint32_t len) {
     if (body < 5) return Exception(m, off, 3);
     const uint32_t a = BE_Get16(f + 1), q = BE_Get16(f + 3);
     if (c.sys_active != 1) return Exception(m, off, 4);
+    Loc l{}, w{};
+    uint8_t x = 0;
     switch (fc) {
         case 1: case 2: {
-            const uint32_t base = q <= 2000 ? SlaveMap(fc, a, q) : 0;
-            if (!base) return Exception(m, off, 3);
+            if (q > 2000) return Exception(m, off, 3);
+            if ((x = SlaveLoc(c, fc, a, q, &l)) != 0) return Exception(m, off, x);
             f[1] = uint8_t((q + 7) / 8);
-            PackBits(base, q, f + 2);
+            PackBits(l, q, f + 2);
             return off + 2 + f[1];
         }
         case 3: case 4: {
-            const uint32_t base = q <= 125 ? SlaveMap(fc, a, q) : 0;
-            if (!base) return Exception(m, off, 3);
+            if (q > 125) return Exception(m, off, 3);
+            if ((x = SlaveLoc(c, fc, a, q, &l)) != 0) return Exception(m, off, x);
             f[1] = uint8_t(2 * q);
-            for (uint32_t i = 0; i < q; i++) BE_Put16(f + 2 + 2 * i, GetWord(base + 16 * i));
+            for (uint32_t i = 0; i < q; i++) BE_Put16(f + 2 + 2 * i, LocWord(l, i));
             return off + 2 + f[1];
         }
         case 5: {
-            const uint32_t base = SlaveMap(fc, a, 1);
-            if (!base) return Exception(m, off, 3);
-            SetBit(base, f[3] & 1);
+            if ((x = SlaveLoc(c, fc, a, 1, &l)) != 0) return Exception(m, off, x);
+            LocSetBit(l, 0, f[3] & 1);
             return off + 5;
         }
         case 6: {
-            const uint32_t base = SlaveMap(fc, a, 1);
-            if (!base) return Exception(m, off, 3);
-            SetWord(base, uint16_t(q));
+            if ((x = SlaveLoc(c, fc, a, 1, &l)) != 0) return Exception(m, off, x);
+            LocSetWord(l, 0, uint16_t(q));
             return off + 5;
         }
         case 15: {
-            const uint32_t base = q <= 2000 ? SlaveMap(fc, a, q) : 0;
-            if (!base || body < 6 || f[5] != (q + 7) / 8 || body < 6u + f[5]) return Exception(m, off, 3);
-            UnpackBits(base, q, f + 6);
+            if (q > 2000) return Exception(m, off, 3);
+            if ((x = SlaveLoc(c, fc, a, q, &l)) != 0) return Exception(m, off, x);
+            if (body < 6 || f[5] != (q + 7) / 8 || body < 6u + f[5]) return Exception(m, off, 3);
+            UnpackBits(l, q, f + 6);
             return off + 5;
         }
         case 16: {
-            const uint32_t base = q <= 125 ? SlaveMap(fc, a, q) : 0;
-            if (!base || body < 6 || f[5] != 2 * q || body < 6u + f[5]) return Exception(m, off, 3);
-            for (uint32_t i = 0; i < q; i++) SetWord(base + 16 * i, BE_Get16(f + 6 + 2 * i));
+            if (q > 125) return Exception(m, off, 3);
+            if ((x = SlaveLoc(c, fc, a, q, &l)) != 0) return Exception(m, off, x);
+            if (body < 6 || f[5] != 2 * q || body < 6u + f[5]) return Exception(m, off, 3);
+            for (uint32_t i = 0; i < q; i++) LocSetWord(l, i, BE_Get16(f + 6 + 2 * i));
             return off + 5;
         }
         case 22: {
-            const uint32_t base = body >= 7 ? SlaveMap(fc, a, 1) : 0;
-            if (!base) return Exception(m, off, 3);
+            if (body < 7) return Exception(m, off, 3);
+            if ((x = SlaveLoc(c, fc, a, 1, &l)) != 0) return Exception(m, off, x);
             const uint16_t and_mask = BE_Get16(f + 3), or_mask = BE_Get16(f + 5);
-            SetWord(base, uint16_t((GetWord(base) & and_mask) | (or_mask & ~and_mask)));
+            LocSetWord(l, 0, uint16_t((LocWord(l, 0) & and_mask) | (or_mask & ~and_mask)));
             return off + 7;
         }
         case 23: {
             if (body < 10) return Exception(m, off, 3);
             const uint32_t wa = BE_Get16(f + 5), wq = BE_Get16(f + 7);
-            const uint32_t rbase = q <= 125 ? SlaveMap(fc, a, q) : 0;
-            const uint32_t wbase = wq <= 121 ? SlaveMap(fc, wa, wq) : 0;
-            if (!rbase || !wbase || f[9] != 2 * wq || body < 10u + f[9]) return Exception(m, off, 3);
-            for (uint32_t i = 0; i < wq; i++) SetWord(wbase + 16 * i, BE_Get16(f + 10 + 2 * i));
+            if (q > 125 || wq > 121) return Exception(m, off, 3);
+            if ((x = SlaveLoc(c, fc, a, q, &l)) != 0 || (x = SlaveLoc(c, fc, wa, wq, &w)) != 0)
+                return Exception(m, off, x);
+            if (f[9] != 2 * wq || body < 10u + f[9]) return Exception(m, off, 3);
+            for (uint32_t i = 0; i < wq; i++) LocSetWord(w, i, BE_Get16(f + 10 + 2 * i));
             f[1] = uint8_t(2 * q);
-            for (uint32_t i = 0; i < q; i++) BE_Put16(f + 2 + 2 * i, GetWord(rbase + 16 * i));
+            for (uint32_t i = 0; i < q; i++) BE_Put16(f + 2 + 2 * i, LocWord(l, i));
             return off + 2 + f[1];
         }
         default:
@@ -432,12 +488,36 @@ uint32_t LocalArea(uint16_t code, uint32_t offset, uint32_t n, bool words, bool 
     return 0;
 }
 
+// Master request: the ladder record (table code and offset) or the IEC
+// record (arena address, element offset, element code).
 struct Request {
     uint16_t slave, fc, start, qty, table, offset;
+    uint32_t addr;
+    uint16_t elem;
+    bool iec;
 };
 
-Request ReadRequest(const uint8_t *d) {
-    return {LE_Get16(d), LE_Get16(d + 2), LE_Get16(d + 4), LE_Get16(d + 6), LE_Get16(d + 8), LE_Get16(d + 10)};
+Request ReadRequest(const uint8_t *d, bool iec) {
+    if (iec)
+        return {LE_Get16(d + MBR_SLAVE), LE_Get16(d + MBR_FC), LE_Get16(d + MBR_START), LE_Get16(d + MBR_QTY), 0,
+                LE_Get16(d + MBR_OFFSET), LE_Get32(d + MBR_DATA), LE_Get16(d + MBR_ELEM), true};
+    return {LE_Get16(d), LE_Get16(d + 2), LE_Get16(d + 4), LE_Get16(d + 6), LE_Get16(d + 8), LE_Get16(d + 10),
+            0, 0, false};
+}
+
+// Local area of n elements of a request; false when refused.
+bool MasterLoc(const Request &r, uint32_t n, bool words, bool sending, Loc *out) {
+    if (!r.iec) {
+        const uint32_t base = LocalArea(r.table, r.offset, n, words, sending);
+        *out = Loc{base, nullptr};
+        return base != 0;
+    }
+    const uint32_t es = r.elem == MB_ELEM_DWORD ? 4 : r.elem == MB_ELEM_WORD ? 2 : 1;
+    const uint64_t at = uint64_t(r.addr) + uint64_t(r.offset) * es;
+    const uint32_t bytes = words ? 2 * n : n;
+    uint8_t *mem = r.addr != 0 && at + bytes <= Z7MEM_SIZE ? Z7Mem_Ptr(uint32_t(at), bytes) : nullptr;
+    *out = Loc{0, mem};
+    return mem != nullptr;
 }
 
 void RestartElapsed(ModbusPcb &c) {
@@ -494,7 +574,7 @@ uint32_t SlaveStep(ModbusPcb &c) {
     // Requests.
     for (uint32_t k = 0; k < 64; k++) {
         if (!ReceiveAll(c, nullptr)) break;
-        const uint32_t n = MOD_ReqProcess(c);
+        const uint32_t n = c.parm.iec ? Z7_MOD_ReqProcess(c) : MOD_ReqProcess(c);
         if (n) SendFrame(c, n);
         if (c.fwd_pending) break;  // keep the frame for the next step
     }
@@ -511,13 +591,17 @@ uint32_t SlaveStep(ModbusPcb &c) {
 
 uint32_t MasterStep(ModbusPcb &c) {
     ModbusProto &m = c.proto;
-    const bool trig = (Get16(c.parm.control) & c.trig_mask) != 0;
+    const uint16_t ctl = Get16(c.parm.control);
+    const bool trig = (ctl & c.trig_mask) != 0;
+    // An IEC request starts only on the control word's change from 0 to 1.
+    const bool edge = !c.parm.iec || (ctl == 1 && c.last_ctl == 0);
+    c.last_ctl = uint8_t(ctl);
     switch (c.state) {
         case 1: {
-            if (!trig) return 1;
+            if (!trig || !edge) return 1;
             FlushRx(m.port);
             uint16_t err = 0;
-            const uint32_t n = MOD_ReqBuild(c, &err);
+            const uint32_t n = c.parm.iec ? Z7_MOD_ReqBuild(c, &err) : MOD_ReqBuild(c, &err);
             if (n == 0) {
                 Put16(c.parm.status, uint16_t(err | 2));
                 c.state = 4;
@@ -554,7 +638,7 @@ uint32_t MasterStep(ModbusPcb &c) {
             bool got = false;
             bool answered = false;
             while (ReceiveAll(c, &got)) {
-                const uint16_t r = MOD_RspProcess(c);
+                const uint16_t r = c.parm.iec ? Z7_MOD_RspProcess(c) : MOD_RspProcess(c);
                 if (r != 0) {
                     c.pending = r;
                     answered = true;
@@ -757,14 +841,17 @@ uint32_t MOD_ReqProcess(ModbusPcb &c) {
 
 // ---- master ------------------------------------------------------------------------------
 
-uint32_t MOD_ReqBuild(ModbusPcb &c, uint16_t *err) {
+namespace {
+
+uint32_t ReqBuild(ModbusPcb &c, uint16_t *err, bool iec) {
     ModbusProto &m = c.proto;
     if (c.parm.data == nullptr) {
         *err = MOD_ERR_TABLE;
         return 0;
     }
-    std::memcpy(m.req.data(), c.parm.data, m.req.size());
-    const Request r = ReadRequest(m.req.data());
+    m.req = {};
+    std::memcpy(m.req.data(), c.parm.data, iec ? uint32_t(MBR_STATUS) : 12u);
+    const Request r = ReadRequest(m.req.data(), iec);
     if (r.slave > 247) {
         *err = MOD_ERR_STATION;
         return 0;
@@ -787,8 +874,8 @@ uint32_t MOD_ReqBuild(ModbusPcb &c, uint16_t *err) {
         *err = MOD_ERR_QTY;
         return 0;
     }
-    const uint32_t local = LocalArea(r.table, r.offset, n, words, sending);
-    if (!local) {
+    Loc local{};
+    if (!MasterLoc(r, n, words, sending, &local)) {
         *err = MOD_ERR_TABLE;
         return 0;
     }
@@ -802,12 +889,12 @@ uint32_t MOD_ReqBuild(ModbusPcb &c, uint16_t *err) {
     BE_Put16(f + 2, r.start);
     switch (r.fc) {
         case 1: case 2: case 3: case 4: BE_Put16(f + 4, r.qty); return 6;
-        case 5: BE_Put16(f + 4, GetBit(local) ? 0xFF00 : 0x0000); return 6;
-        case 6: BE_Put16(f + 4, GetWord(local)); return 6;
+        case 5: BE_Put16(f + 4, LocBit(local, 0) ? 0xFF00 : 0x0000); return 6;
+        case 6: BE_Put16(f + 4, LocWord(local, 0)); return 6;
         case 7: return 2;
         case 8: {
             const bool data = r.start == 0 || r.start == 1 || r.start == 3;
-            BE_Put16(f + 4, data ? GetWord(local) : 0);
+            BE_Put16(f + 4, data ? LocWord(local, 0) : 0);
             return 6;
         }
         case 15: {
@@ -819,7 +906,7 @@ uint32_t MOD_ReqBuild(ModbusPcb &c, uint16_t *err) {
         case 16: {
             BE_Put16(f + 4, r.qty);
             f[6] = uint8_t(2 * n);
-            for (uint32_t i = 0; i < n; i++) BE_Put16(f + 7 + 2 * i, GetWord(local + 16 * i));
+            for (uint32_t i = 0; i < n; i++) BE_Put16(f + 7 + 2 * i, LocWord(local, i));
             return 7u + f[6];
         }
         default:  // 65: a broadcast of two bytes
@@ -829,19 +916,19 @@ uint32_t MOD_ReqBuild(ModbusPcb &c, uint16_t *err) {
     }
 }
 
-uint16_t MOD_RspProcess(ModbusPcb &c) {
+uint16_t RspProcess(ModbusPcb &c, bool iec) {
     ModbusProto &m = c.proto;
     const uint32_t len = m.length;
-    const Request r = ReadRequest(m.req.data());
+    const Request r = ReadRequest(m.req.data(), iec);
     if (len < 2) return 0x800;
     const bool broadcast = r.fc == 65 || r.slave == 0;
     if (!broadcast && m.buf[0] != r.slave) return 0;  // another station: ignored
     const uint8_t fc = m.buf[1];
+    Loc local{};
     if (r.fc == 65) {
         // A slave answers 0, 65, 0 behind its address: the third byte is kept.
-        const uint32_t local = LocalArea(r.table, r.offset, 1, true, false);
-        if (len < 3 || !local) return 0x800;
-        SetWord(local, uint16_t(m.buf[2] << 8));
+        if (len < 3 || !MasterLoc(r, 1, true, false, &local)) return 0x800;
+        LocSetWord(local, 0, uint16_t(m.buf[2] << 8));
         return 1;
     }
     if (fc == (r.fc | 0x80)) {
@@ -851,39 +938,67 @@ uint16_t MOD_RspProcess(ModbusPcb &c) {
     if (fc != r.fc) return 0x800;
     const bool words = r.fc == 3 || r.fc == 4 || r.fc == 8 || r.fc == 65;
     const uint32_t n = (r.fc == 8 || r.fc == 65) ? 1 : r.fc == 7 ? 8 : r.qty;
-    const uint32_t local = LocalArea(r.table, r.offset, n, words, false);
+    const bool have = MasterLoc(r, n, words, false, &local);
     switch (r.fc) {
         case 1: case 2: {
             const uint32_t bc = (n + 7) / 8;
-            if (len < 3 || m.buf[2] != bc || len < 3 + bc || !local) return 0x800;
+            if (len < 3 || m.buf[2] != bc || len < 3 + bc || !have) return 0x800;
             UnpackBits(local, n, &m.buf[3]);
             return 1;
         }
         case 3: case 4: {
             const uint32_t bc = 2 * n;
-            if (len < 3 || m.buf[2] != bc || len < 3 + bc || !local) return 0x800;
-            for (uint32_t i = 0; i < n; i++) SetWord(local + 16 * i, BE_Get16(&m.buf[3 + 2 * i]));
+            if (len < 3 || m.buf[2] != bc || len < 3 + bc || !have) return 0x800;
+            for (uint32_t i = 0; i < n; i++) LocSetWord(local, i, BE_Get16(&m.buf[3 + 2 * i]));
             return 1;
         }
         case 5: case 6: case 15: case 16:
             return 1;
         case 7:
-            if (len < 3 || !local) return 0x800;
+            if (len < 3 || !have) return 0x800;
             UnpackBits(local, 8, &m.buf[2]);
             return 1;
         case 8:
-            if (len < 6 || !local) return 0x800;
-            SetWord(local, BE_Get16(&m.buf[4]));
+            if (len < 6 || !have) return 0x800;
+            LocSetWord(local, 0, BE_Get16(&m.buf[4]));
             return 1;
         default:
             return 0x800;
     }
 }
 
+}  // namespace
+
+uint32_t MOD_ReqBuild(ModbusPcb &c, uint16_t *err) { return ReqBuild(c, err, false); }
+uint16_t MOD_RspProcess(ModbusPcb &c) { return RspProcess(c, false); }
+uint32_t Z7_MOD_ReqBuild(ModbusPcb &c, uint16_t *err) { return ReqBuild(c, err, true); }
+uint16_t Z7_MOD_RspProcess(ModbusPcb &c) { return RspProcess(c, true); }
+
+uint32_t Z7_MOD_ReqProcess(ModbusPcb &c) {
+    // The request path is shared; the map comes from the parameter record.
+    if (!c.parm.iec) return 0;
+    return MOD_ReqProcess(c);
+}
+
+void Z7_MOD_Forward(uint32_t port, uint32_t count, const uint8_t *table) {
+    if (port >= pcb.size()) return;
+    ModbusPcb &c = pcb[port];
+    if (!c.parm.iec || c.state != 0) return;
+    c.parm.ext[1] = uint16_t(count);
+    c.parm.forward = table;
+}
+
 // ---- interface -----------------------------------------------------------------------------
 
 void ModbusInit(uint32_t port, const ModbusParm &parm) {
     if (port >= pcb.size()) return;
+    // An IEC application whose port was handed back by the runtime's link:
+    // the port takes the protocol its open block last asked for.
+    uint8_t *mode = Vcomm_ModeRec(port);
+    if (DrevanoRuntime && drevano_variables_enumerateded && z7runtime_modbusinit == 1 && mode != nullptr) {
+        z7runtime_modbusinit = 0;
+        mode[5] = uint8_t((mode[5] & 0xF0) | (z7protocol & 0x0F));
+    }
     ModbusPcb &c = pcb[port];
     c = ModbusPcb{};
     c.parm = parm;

@@ -22,6 +22,7 @@ struct ModbusParm {
     std::array<uint16_t, 2> ext;  // ext[1]: store-and-forward entries
     const uint8_t *forward;       // forward table, u16 entries
     uint32_t write_protect;       // bit address, 0 none
+    uint8_t iec;  // data is an IEC request or map record naming VM arena arrays
 };
 
 // Mode bits of the protocol state.
@@ -44,7 +45,7 @@ struct ModbusProto {
     uint8_t frame_error;     // a frame failed since the last slave step
     std::array<uint8_t, MOD_BUF_TCP> buf;
     uint16_t station;
-    std::array<uint8_t, 12> req;  // master request as built (request record)
+    std::array<uint8_t, 16> req;  // master request as built (request record)
 };
 
 struct ModbusPcb {
@@ -59,6 +60,7 @@ struct ModbusPcb {
     uint8_t tx_flag;     // 0 idle, 255 while the port still sends
     uint8_t fwd_pending;
     uint8_t sys_active;
+    uint8_t last_ctl;    // IEC master: control word's low byte at the previous step
 };
 extern std::array<ModbusPcb, 1> pcb;
 
@@ -102,3 +104,14 @@ uint16_t MOD_RspProcess(ModbusPcb &c);
 // Builds the master request from the request record into proto.buf; its
 // length, or 0 with the error code in *err.
 uint32_t MOD_ReqBuild(ModbusPcb &c, uint16_t *err);
+
+// IEC forms of the three above: the slave map record and the master request
+// record of the IEC Modbus blocks, whose arrays are VM arena addresses (one
+// byte per BOOL, registers as 16-bit words in memory order). MOD_ReqProcess
+// and the master step use them when the parameter record says iec.
+uint32_t Z7_MOD_ReqProcess(ModbusPcb &c);
+uint32_t Z7_MOD_ReqBuild(ModbusPcb &c, uint16_t *err);
+uint16_t Z7_MOD_RspProcess(ModbusPcb &c);
+// Store-and-forward table of an IEC slave held by the engine on port: count
+// u16 entries at table.
+void Z7_MOD_Forward(uint32_t port, uint32_t count, const uint8_t *table);

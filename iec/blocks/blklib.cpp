@@ -5,6 +5,7 @@
 
 #include "iec/blocks/blkcsv.h"
 #include "iec/blocks/blkform.h"
+#include "iec/blocks/blkmodbus.h"
 #include "io/copen.h"
 #include "iec/vm/z7stdlib.h"
 
@@ -25,7 +26,7 @@ constexpr BlkRow kEmptyRows[] = {
 constexpr const BlkFamily *kFamilies[] = {&BlkEmpty_Family, &BlkTmr_Family, &BlkAny_Family, &BlkStr_Family,
                                           &BlkClk_Family, &BlkPid_Family, &BlkNet_Family,
                                           &BlkCan_Family, &BlkFile_Family, &BlkTxb_Family, &BlkXml_Family,
-                                          &BlkPort_Family};
+                                          &BlkPort_Family, &BlkMb_Family};
 }  // namespace
 
 const BlkFamily BlkEmpty_Family{kEmptyRows, sizeof kEmptyRows / sizeof kEmptyRows[0]};

@@ -23,6 +23,7 @@
 // %AQ5 = INT 30 (INT 0..40 exist).
 // "blocks150-program" gives the large block application (tests/support/iec_blkapp.h)
 // and its result names in FILE.map.
+// "modbus-blocks-program" gives the Modbus blocks' application (below).
 // "canecho" gives program data of an application that sends each value of
 // 0x181..0x1A0 (bytes 0-1, INT 1..32) back on 0x481..0x4A0 as it changes and
 // sends 0x38F every 10 ms.
@@ -339,6 +340,45 @@ int main(int argc, char **argv) {
         std::vector<uint8_t> out = img.ProgramData();
         std::vector<uint8_t> loc(6464 * 4, 0);
         test_support::RtPut32(loc, 4 * 5952, 0x04000002);  // %AQ1 = INT 2
+        out.insert(out.end(), loc.begin(), loc.end());
+        FILE *f = std::fopen(argv[2], "wb");
+        return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
+    }
+    if (std::strcmp(argv[1], "modbus-blocks-program") == 0) {
+        // Modbus blocks on the programming port: OPENCOMM (BOOL 1 = 1, DINT
+        // 1..8 = port 0, 9600, 0, 8 bits, parity 1, 0, protocol 3, option 0;
+        // done BOOL 2); while coil 7 (BOOL 17) is 0, MODBUSMAPSLAVE station
+        // 0x11 (INT 1) with coils BOOL 10..17, inputs BOOL 20..23 (1, 0, 1,
+        // 0), holding INT 11..14 (0A0B 0C0D 1234 FFFE), input registers INT
+        // 21..22 (4321 8765), status INT 3; once coil 7 is 1,
+        // MODBUSDOREQUEST with the request INT 5..10 (station 1, FC3, start
+        // 0x6B, 3 registers) into INT 31..38, time-out 1 s (INT 42), status
+        // INT 40, its flag BOOL 5 = (status = 0), so that it polls again
+        // after every end. %AQ1..3 = INT 31..33, %AQ4 = INT 40, %AQ5 = INT
+        // 12, %AQ6 = INT 3.
+        test_support::IecImage img;
+        img.name = "MBBLK";
+        img.d8 = {40, 40, 0};
+        img.d16 = {50, 50, 0};
+        img.d32 = {10, 10, 0};
+        img.init8 = {{1, 1}, {20, 1}, {22, 1}};
+        img.init16 = {{1, 0x11}, {11, 0x0A0B}, {12, 0x0C0D}, {13, 0x1234}, {14, 0xFFFE}, {21, 0x4321},
+                      {22, 0x8765}, {5, 1}, {6, 3}, {7, 0x6B}, {8, 3}, {42, 10}};
+        img.init32 = {{2, 9600}, {4, 8}, {5, 1}, {7, 3}};
+        img.classes = {{5, 1, "OPENCOMM"}, {6, 1, "NOT_MASK"}, {7, 1, "MODBUSMAPSLAVE"}, {8, 1, "LIM"},
+                       {9, 1, "MODBUSDOREQUEST"}};
+        img.instances = {{0, 5, 0}, {0, 6, 0}, {0, 7, 0}, {0, 8, 0}, {0, 9, 0}};
+        img.programs = {{test_support::IecAsm("FB 1 10 1 1 2 3 4 5 6 7 8 2; FB 2 3 1 17 3;"
+                                              "FB 3 14 11 3 1 1 2 10 8 20 4 11 4 21 2 3;"
+                                              "FB 4 5 11 41 40 41 5; FB 5 9 11 17 1 42 5 5 31 8 40; END"),
+                         0}};
+        std::vector<uint8_t> out = img.ProgramData();
+        std::vector<uint8_t> loc(6464 * 4, 0);
+        auto bind = [&](uint32_t slot, uint32_t value) {
+            for (int i = 0; i < 4; i++) loc[4 * slot + i] = uint8_t(value >> (8 * i));
+        };
+        const uint32_t aq[6] = {31, 32, 33, 40, 12, 3};
+        for (uint32_t k = 0; k < 6; k++) bind(5952 + k, 0x04000000 + aq[k]);
         out.insert(out.end(), loc.begin(), loc.end());
         FILE *f = std::fopen(argv[2], "wb");
         return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
