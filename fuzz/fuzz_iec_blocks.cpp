@@ -144,8 +144,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (int k = 0; k < 3; k++) h(FB_EXEC, db, 0, inst, arg);
     h(FB_AVAIL, db, 0, inst, arg);
     Blk_Hooks = {};
-    BlkPort_Hooks = {};
-    msg_hooks.port = MsgPortOps{};
     if (inst) Z7Mem_Free(inst);
     Z7Mem_Free(arg - 2);
     if (Z7Mem_LiveBlocks() != live) std::abort();
