@@ -1,8 +1,10 @@
 // Feeds arbitrary bytes to the protocol manager as its table (with the
 // editor's feature bit set) and starts it with a built-in driver whose header
 // is already known, so that no image is written or loaded; then runs a few
-// scans and passes over whatever command and device blocks it built. The
-// driver fills inputs and answers from the input's first byte.
+// scans and passes over whatever command and device blocks it built, and
+// asks for the driver information. The driver fills inputs and answers from
+// the input's first byte.
+#include <array>
 #include <cstdint>
 #include <cstring>
 
@@ -59,6 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         PMGR_TheLoop(0);
         PMGR_TheLoop(1);
     }
+    std::array<char, 3 * PMGR_INFO_SLOT> info;
+    PMGR_GetDrvInfo(info, 3);
     PMGR_Stop();
     // Stale bytes of this input must not reach the next one.
     std::memset(promgr_table_bl.data() + MF_HDR, 0, size - 1);

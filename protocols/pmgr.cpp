@@ -969,7 +969,9 @@ void PMGR_Start() {
             b.port = Renumber(b.port);
             EthernetServices(n);
             EtnVComm_GroupVersion = GroupVersion;
-            if (b.ncmd) b.svc[PMGR_S_DEVICE] = reinterpret_cast<uintptr_t>(DeviceOf(mcb[n][0]).entry);
+            // A free-running driver has no command blocks: it keeps the device list.
+            if (b.ncmd && !b.free_running)
+                b.svc[PMGR_S_DEVICE] = reinterpret_cast<uintptr_t>(DeviceOf(mcb[n][0]).entry);
             BuildDevTable(n);
         } else if (!(port_switch & 1)) {
             if (!pmgr_hooks.talk_override || pmgr_hooks.talk_override(0) == 0) continue;

@@ -421,6 +421,16 @@ TEST_F(Pmgr, FreeRunningAndTriggerValueDrivers) {
         EXPECT_EQ(*scans, 2u);
         PMGR_Stop();
         PlcReg_Set(M70, &off, 1);
+        // On an Ethernet port it has no command blocks to take a device
+        // from: entry 3 keeps the device list.
+        t[l.cfg + 1] = 3;
+        Install(t);
+        for (PmgrCommand &c : mcb[0]) c = PmgrCommand{};
+        PMGR_Start();
+        ASSERT_EQ(PromgrDriversLoaded, 1);
+        seen = Sym<uintptr_t>(Drv0(), "drv_seen");
+        EXPECT_EQ(seen[3], reinterpret_cast<uintptr_t>(promgr_table + l.dev));
+        PMGR_Stop();
     }
     // Trigger-value exchange (flag bit 8): trigger bit %M80, value word
     // %R90; only the station named by the value is asked.
