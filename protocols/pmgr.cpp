@@ -525,6 +525,35 @@ void FillServices(uint32_t d) {
     s[PMGR_S_WAITFLAG] = uintptr_t(1) << 16;
 }
 
+// Copies the manager's fields of driver d behind the service table, where
+// the driver may read them (two 16-bit fields share a slot, low one first).
+void Mirror(uint32_t d) {
+    PmgrDcb &b = dcb[d];
+    auto &s = b.svc;
+    const uint8_t *rec = Record(d);
+    const uint32_t group = rec ? LE_Get32(rec + 24) : 0;
+    const bool cmds = !b.free_running && b.ncmd > 0;
+    s[PMGR_S_SCANLIST] = rec ? reinterpret_cast<uintptr_t>(At(LE_Get32(rec + 16), 0)) : 0;
+    s[PMGR_S_COMMANDS] = cmds ? reinterpret_cast<uintptr_t>(mcb[d].data()) : 0;
+    s[PMGR_S_NCMD] = cmds ? b.ncmd : 0;
+    s[PMGR_S_GROUP] = group;
+    s[PMGR_S_GROUPCMD] = cmds && group < b.ncmd ? reinterpret_cast<uintptr_t>(&mcb[d][group]) : 0;
+    s[PMGR_S_GROUPN] = cmds && group < b.ncmd ? b.ncmd - group : 0;
+    s[PMGR_S_DEVICES] = reinterpret_cast<uintptr_t>(scb[d].data());
+    s[PMGR_S_NDEV] = b.ndev;
+    s[PMGR_S_CTLREQ] = b.ctl_req;
+    s[PMGR_S_CTLRESULT] = b.ctl_result;
+    s[PMGR_S_CTLARG] = reinterpret_cast<uintptr_t>(b.ctl_arg);
+    s[PMGR_S_CFGBLOCK] = reinterpret_cast<uintptr_t>(b.cfg);
+    s[PMGR_S_STATUSAREA] = reinterpret_cast<uintptr_t>(b.status_area);
+    s[PMGR_S_CYCLE] = b.cycle | uintptr_t(b.status2) << 16;
+    s[PMGR_S_CYCLESTART] = b.cycle_start;
+    s[PMGR_S_TRIGSAVED] = b.saved_trig | uintptr_t(b.trig_mask) << 16;
+    s[PMGR_S_TRIGBYTE] = reinterpret_cast<uintptr_t>(b.trig);
+    s[PMGR_S_TRIGVALUE] = reinterpret_cast<uintptr_t>(b.trig_value);
+    s[PMGR_S_RESUME] = b.resume;
+}
+
 void EthernetServices(uint32_t d) {
     auto &s = dcb[d].svc;
     s[PMGR_S_OPEN] = Fn(EtnVComm_Open);
@@ -816,6 +845,7 @@ void Scan(uint32_t d) {
         b.state = 2;
         b.cycle_start = now;
     }
+    Mirror(d);
 }
 
 }  // namespace
@@ -978,6 +1008,7 @@ void PMGR_Start() {
         } else {
             continue;
         }
+        Mirror(n);
         if (reinterpret_cast<PmgrInitFn>(b.entry[PMGR_H_INIT])(b.svc.data()) != 0) {
             if (b.port == 0 && pmgr_hooks.talk_release) pmgr_hooks.talk_release(0);
             continue;
@@ -1026,9 +1057,11 @@ void PMGR_TheLoop(uint32_t d) {
         return;
     }
     if (b.ctl_req && b.entry[PMGR_H_CONTROL]) {
+        Mirror(d);
         b.ctl_result = uint16_t(reinterpret_cast<PmgrControlFn>(b.entry[PMGR_H_CONTROL])(b.ctl_req, b.ctl_arg));
         b.ctl_req = 0;
     }
+    Mirror(d);
     if (b.free_running) return;
     const uint32_t first = b.resume ? b.ncmd - b.resume : 0;
     for (uint32_t k = first; k < b.ncmd; k++) {

@@ -171,6 +171,21 @@ TEST_F(Pmgr, LoadsExchangesAndStops) {
     EXPECT_EQ(*Sym<int>(Drv0(), "drv_last_control"), 2);
     // First cycle: both commands read.
     Cycle(3);
+    // The manager's fields behind the service table, as the driver reads them.
+    auto *rs = Sym<uintptr_t>(Drv0(), "drv_read_seen");
+    const std::size_t cfg = 48 + image_.size();
+    EXPECT_EQ(rs[34], reinterpret_cast<uintptr_t>(promgr_table + cfg + 48 + 28));  // scan list
+    EXPECT_EQ(rs[35], reinterpret_cast<uintptr_t>(&mcb[0][0]));
+    EXPECT_EQ(rs[36], 2u);
+    EXPECT_EQ(rs[37], 0u);  // second group from command 0: all of them
+    EXPECT_EQ(rs[38], reinterpret_cast<uintptr_t>(&mcb[0][0]));
+    EXPECT_EQ(rs[39], 2u);
+    EXPECT_EQ(rs[40], reinterpret_cast<uintptr_t>(&scb[0][0]));
+    EXPECT_EQ(rs[41], 1u);
+    EXPECT_EQ(rs[45], reinterpret_cast<uintptr_t>(promgr_table + cfg));
+    EXPECT_EQ(rs[46], reinterpret_cast<uintptr_t>(PlcReg_Ptr(R(500), 16)));
+    EXPECT_EQ(rs[51], 0u);  // no trigger
+    EXPECT_EQ(rs[52], 0u);
     EXPECT_EQ(Word(600), 0x3064);
     EXPECT_EQ(Word(603), 0x3067);
     EXPECT_EQ(Word(700), 0x30C8);
@@ -451,6 +466,10 @@ TEST_F(Pmgr, FreeRunningAndTriggerValueDrivers) {
         EXPECT_EQ(Word(600), 0);
         EXPECT_EQ(Word(610), 0x306E);
         EXPECT_EQ(Word(611), 0x306F);
+        auto *rs = Sym<uintptr_t>(Drv0(), "drv_read_seen");
+        EXPECT_EQ(rs[50], 6u | 0x80u << 16);  // saved value, mask of %M80
+        EXPECT_EQ(rs[51], reinterpret_cast<uintptr_t>(PlcReg_Ptr(M80, 1)));
+        EXPECT_EQ(rs[52], reinterpret_cast<uintptr_t>(PlcReg_Ptr(R(90), 16)));
         uint8_t bit = 1;
         PlcReg_Get(&bit, M80, 1);
         EXPECT_EQ(bit, 0);

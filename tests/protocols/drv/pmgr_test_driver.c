@@ -16,6 +16,7 @@
 
 uintptr_t *drv_svc;
 uintptr_t drv_seen[PMGR_S_SLOTS];
+uintptr_t drv_read_seen[PMGR_S_SLOTS]; /* the service table at the last read */
 uint16_t drv_mem[1024];
 uint8_t drv_bits[1024]; /* bit memory of function codes 1 and 2, one byte per bit */
 unsigned drv_runs[8][2]; /* count and address of the first bit-run writes */
@@ -88,6 +89,7 @@ static intptr_t net_read(uint8_t *d, uint16_t *in) {
 static intptr_t rd(uint8_t *d, uint16_t *in) {
     const unsigned addr = (unsigned)(d[4] | d[5] << 8), n = count_of(d);
     drv_reads++;
+    for (int i = 0; i < PMGR_S_SLOTS; i++) drv_read_seen[i] = drv_svc[i];
     if (((const uint8_t *)drv_svc[PMGR_S_CONFIG])[1] != 0) return net_read(d, in);
     if (d[1] <= 2) {
         for (unsigned i = 0; i < (n + 15) / 16; i++) in[i] = 0;
