@@ -414,7 +414,8 @@ bool BuildCommands(uint32_t d, uint32_t list, uint32_t count, uint32_t ndev) {
         c.type = uint8_t(reinterpret_cast<PmgrClassifyFn>(b.entry[PMGR_H_CLASSIFY])(e[15], Word(e + 18)));
         if (c.type > 17) return false;
         const bool bits = IsBitPacked(c.type);
-        uint32_t n = e[17] ? e[17] : Word(e + 20);
+        const uint32_t raw = e[17] ? e[17] : Word(e + 20);  // the count the driver is given
+        uint32_t n = raw;
         if (flags & F_PAIRS) n /= 2;
         c.count = uint8_t(n);
         cmd_elems[d][k] = uint16_t(n);
@@ -426,9 +427,12 @@ bool BuildCommands(uint32_t d, uint32_t list, uint32_t count, uint32_t ndev) {
         cmd_run[d][k] = 0;
         c.flags = uint16_t((dflags & 0x110) | ((dflags & (bits ? 0x1000 : 0x2000)) ? 1 : 0));
         const uint32_t reg = LE_Get32(e + 4);
-        const uint32_t aw = bits ? (n + 15) / 16 : n * Width(d, k);
+        const uint32_t rw = n * Width(d, k);
+        // The areas hold what the descriptor's count promises the driver
+        // too: an odd count of 32-bit pairs gives one word more.
+        const uint32_t aw = bits ? (raw + 15) / 16 : rw > raw ? rw : raw;
         c.bit_offset = uint8_t(bits ? reg % 8 : 0);
-        c.reg = PlcReg_Ptr(bits ? reg - reg % 8 : reg, bits ? (n + c.bit_offset + 7) / 8 * 8 : 16 * aw);
+        c.reg = PlcReg_Ptr(bits ? reg - reg % 8 : reg, bits ? (n + c.bit_offset + 7) / 8 * 8 : 16 * rw);
         if (c.reg == nullptr || n == 0) return false;
         // Input then output area, inside the driver's half of drvData.
         if (words + 2 * aw > PMGR_SEG_WORDS) return false;

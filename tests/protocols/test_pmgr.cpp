@@ -504,7 +504,12 @@ TEST_F(Pmgr, ChangedRunsOfEveryKind) {
     // in byte 17) at %R1000 from device string 400; 1793 words by the long
     // count (bytes 20-21 = 01 07, byte 17 = 0: no string) at %R2000 from
     // address 0; 200 32-bit values (function code 4) at %R4000 from 500.
-    Bytes t = Table(image_, {{2, R(1000), 1, 3, 0, 2, 400}, {2, R(2000), 1, 3, 0, 0, 0}, {2, R(4000), 1, 4, 0, 200, 500}});
+    // And 32-bit pairs counted in words (flag bit 8), an odd count of 7: 3
+    // values at %R5000 from 600, while the driver is told 7 words.
+    Bytes t = Table(image_, {{2, R(1000), 1, 3, 0, 2, 400},
+                             {2, R(2000), 1, 3, 0, 0, 0},
+                             {2, R(4000), 1, 4, 0, 200, 500},
+                             {0x102, R(5000), 1, 3, 0, 7, 600}});
     const Layout l = Offsets(image_);
     t[l.scan + 21] = 7;
     Put16(t, l.scan + 36 + 20, 0x0701);
@@ -522,6 +527,9 @@ TEST_F(Pmgr, ChangedRunsOfEveryKind) {
     EXPECT_EQ(Word(3793), 0);
     EXPECT_EQ(Word(4000), 0x31F4);
     EXPECT_EQ(Word(4399), 0x3383);
+    EXPECT_EQ(Word(5000), 0x3258);  // the seventh word has room of its own
+    EXPECT_EQ(Word(5005), 0x325D);
+    EXPECT_EQ(Word(5006), 0);
     auto *writes = Sym<unsigned>(Drv0(), "drv_writes");
     auto *str = Sym<uint16_t>(Drv0(), "drv_str");
     auto *mem = Sym<uint16_t>(Drv0(), "drv_mem");
