@@ -495,8 +495,10 @@ int Main_Run(int argc, char **argv) {
         Main_AfterPass();
         // At most 0.5 ms between passes, so that an idle workstation stays
         // cool; input on any descriptor of the set, or work a subsystem
-        // queued for the next pass, starts the next pass at once.
-        PLAT_PollWait(kPassWaitUs);
+        // queued for the next pass, starts the next pass at once; a running
+        // receive-character timer (the end of an RTU frame) ends the wait
+        // when it is due.
+        PLAT_PollWait(RCT_WaitUs(kPassWaitUs));
     }
     AutoSaveRegisters();
     StopWatchdog();

@@ -1,8 +1,10 @@
 // Feeds arbitrary bytes to the protocol manager as its table (with the
 // editor's feature bit set) and starts it with a built-in driver whose header
 // is already known, so that no image is written or loaded; then runs a few
-// scans and passes over whatever command and device blocks it built. The
-// driver fills inputs and answers from the input's first byte.
+// scans and passes over whatever command and device blocks it built, and
+// asks for the driver information. The driver fills inputs and answers from
+// the input's first byte.
+#include <array>
 #include <cstdint>
 #include <cstring>
 
@@ -14,8 +16,21 @@
 namespace {
 uint8_t answer;
 intptr_t Init(uintptr_t *) { return 0; }
+// Words a read fills, as a driver reads its descriptor: the count (byte 3,
+// or the long count at 6-7 when it is 0) in bits for the bit-packed types,
+// in 32-bit values for type 3, in 86-byte strings for string code 7 at byte
+// 7 beside a nonzero byte 3 on a two-way word command, else in words.
+unsigned ReadWords(const uint8_t *d) {
+    const uint16_t flags = uint16_t(d[-14] | d[-13] << 8);
+    const unsigned n = d[3] ? d[3] : unsigned(d[6] | d[7] << 8);
+    const unsigned type = d[1] % 18;
+    if (type == 1 || (type >= 5 && type <= 11) || (type >= 13 && type <= 15)) return (n + 15) / 16;
+    if (type == 3) return 2 * ((flags & 0x100) ? n / 2 : n);
+    if (!(flags & 0x100) && (flags & 2) && d[3] && d[7] == 7) return 43 * n;
+    return n;
+}
 intptr_t Read(uint8_t *d, uint16_t *in) {
-    const unsigned n = d[3];
+    const unsigned n = ReadWords(d);
     for (unsigned i = 0; i < n; i++) in[i] = uint16_t(i * 0x101);
     return answer & 3;
 }
@@ -59,6 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         PMGR_TheLoop(0);
         PMGR_TheLoop(1);
     }
+    std::array<char, 3 * PMGR_INFO_SLOT> info;
+    PMGR_GetDrvInfo(info, 3);
     PMGR_Stop();
     // Stale bytes of this input must not reach the next one.
     std::memset(promgr_table_bl.data() + MF_HDR, 0, size - 1);

@@ -4,6 +4,7 @@
 // requests to the driver per main-loop pass.
 #include "protocols/pmgr.h"
 
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -34,13 +35,21 @@ std::array<PmgrTimer, PMGR_TIMERS> tcb;
 namespace {
 
 // Data kinds of a command (what its put, compare and get routines move).
-enum Kind : uint8_t { K_WORDS, K_DWORDS, K_BITS };
+// String elements are 86 bytes (43 words) each and change one at a time.
+enum Kind : uint8_t { K_WORDS, K_DWORDS, K_BITS, K_STRING };
+constexpr uint32_t kStringWords = 43;
+constexpr uint8_t kStringCode = 7;
 std::array<std::array<uint8_t, PMGR_COMMANDS>, PMGR_DRIVERS> cmd_kind;
 std::array<std::array<uint16_t, PMGR_COMMANDS>, PMGR_DRIVERS> cmd_elems;  // element count
+// Run offset of each command in full: the command block's byte holds only
+// its low 8 bits, too few for commands above 256 elements.
+std::array<std::array<uint16_t, PMGR_COMMANDS>, PMGR_DRIVERS> cmd_run;
+// Port renumbering of Ethernet drivers across one start.
+uint32_t port_mask;
 uint32_t table_len;  // bytes of the table
 std::array<uint8_t, 22> writeSubBuf;
 std::array<uint16_t, 4> shiftBuf;  // ShiftBitData's 8 bytes
-std::array<uint16_t, 256> runBuf;  // data of a changed run
+std::array<uint16_t, 256> runBuf;  // data of a changed run (at most 255 words)
 uint8_t port_switch;
 // Device table of the Ethernet drivers: 256 entries and the zero entry that
 // ends it.
@@ -131,11 +140,20 @@ bool TriggerSet(const uint8_t *byte, uint8_t mask) { return byte != nullptr && (
 void TriggerClear(uint8_t *byte, uint8_t mask) {
     if (byte) *byte = uint8_t(*byte & ~mask);
 }
+// A device's disable bit, read only where the table revision is above 5.
+bool Disabled(const PmgrDevice &v) { return v.disable != nullptr && (*v.disable & v.disable_mask) != 0; }
+bool NewTable() { return LE_Get32(promgr_table + 12) > 5; }
 
 // ---- data routines ------------------------------------------------------------------------
 // Element e of a command as register and area words (1 or 2 words; 32-bit
 // values with flag bit 4 have their words exchanged on the line).
-uint32_t Width(uint32_t d, uint32_t k) { return cmd_kind[d][k] == K_DWORDS ? 2 : 1; }
+uint32_t Width(uint32_t d, uint32_t k) {
+    return cmd_kind[d][k] == K_DWORDS ? 2 : cmd_kind[d][k] == K_STRING ? kStringWords : 1;
+}
+void SetRun(uint32_t d, uint32_t k, uint32_t off) {
+    cmd_run[d][k] = uint16_t(off);
+    mcb[d][k].run_offset = uint8_t(off);
+}
 uint16_t AreaWord(const PmgrCommand &c, const uint16_t *area, uint32_t w, uint32_t ew) {
     if (ew == 2 && (c.flags & 0x10)) return area[w ^ 1];
     return area[w];
@@ -213,18 +231,20 @@ uint32_t Compare(uint32_t d, uint32_t k) {
         }
         for (uint32_t j = 0; j < ew; j++) SetAreaWord(c, c.out, e * ew + j, ew, RegWord(c.reg, e * ew + j));
     };
-    uint32_t e = c.run_offset;
+    uint32_t e = cmd_run[d][k];
     while (e < n && !differs(e)) e++;
     if (e >= n) {
-        c.run_offset = 0;
+        SetRun(d, k, 0);
         return 0;
     }
     take(e);
-    c.run_offset = uint8_t(e);
+    SetRun(d, k, e);
     c.run_start = uint8_t(bits ? e / 8 : e);
     uint32_t len = 1;
-    // A bit run moves through an 8-byte buffer: at most 64 bits at a time.
-    const uint32_t max = bits ? 64 : 255;
+    // A bit run moves through an 8-byte buffer: at most 64 bits at a time;
+    // the descriptor's count byte holds twice a 32-bit run: at most 127;
+    // a string goes alone.
+    const uint32_t max = bits ? 64 : ew == 2 ? 127 : ew == 1 ? 255 : 1;
     if (!(c.flags & 1)) {
         while (e + len < n && len < max && differs(e + len)) {
             take(e + len);
@@ -246,12 +266,25 @@ void StatusWord(PmgrDevice &v, uint32_t i, uint16_t value) {
 }
 uint16_t StatusOf(const PmgrDevice &v) { return v.status ? LE_Get16(v.status) : 0; }
 
+bool HandedOver(const PmgrDcb &b);
+
 enum ReqKind { REQ_READ, REQ_BLOCK, REQ_RUN };
 
 void Request(uint32_t d, uint32_t k, ReqKind kind) {
     PmgrDcb &b = dcb[d];
     PmgrCommand &c = mcb[d][k];
     PmgrDevice &v = DeviceOf(c);
+    // Trigger-value exchange: only the commands of the station named by the
+    // trigger value run; the station byte may come from the first device's
+    // station register.
+    if (b.trig_value != nullptr) {
+        const PmgrDevice &first = scb[d][0];
+        if (Word(c.entry + 12) > 28 && Word(first.entry + 26) > 28 && (first.entry[29] & 1)) {
+            uint8_t st = 0;
+            if (PlcReg_Get(&st, LE_Get32(first.entry + 4), 8)) c.entry[14] = st;
+        }
+        if (c.entry[14] != b.saved_trig) return;
+    }
     if (v.state > 1) {
         c.state = 8;
         return;
@@ -267,7 +300,7 @@ void Request(uint32_t d, uint32_t k, ReqKind kind) {
         r = reinterpret_cast<PmgrWriteFn>(b.entry[PMGR_H_WRITE])(desc, c.out);
     } else {
         std::memcpy(writeSubBuf.data(), desc, writeSubBuf.size());
-        const uint32_t off = c.run_offset, len = c.run_length;
+        const uint32_t off = cmd_run[d][k], len = c.run_length;
         const uint16_t addr = Word(desc + 4);
         uint16_t *data;
         if (cmd_kind[d][k] == K_BITS) {
@@ -277,13 +310,19 @@ void Request(uint32_t d, uint32_t k, ReqKind kind) {
             data = shiftBuf.data();
             writeSubBuf[3] = uint8_t(len);
             LE_Put16(&writeSubBuf[4], uint16_t(addr + off));
+            LE_Put16(&writeSubBuf[6], uint16_t(len));
         } else {
             const uint32_t ew = Width(d, k);
             for (uint32_t w = 0; w < len * ew; w++) runBuf[w] = c.out[off * ew + w];
             data = runBuf.data();
-            const bool dcode = c.type == 3;
-            writeSubBuf[3] = uint8_t(dcode || (c.flags & F_PAIRS) ? 2 * len : len);
-            LE_Put16(&writeSubBuf[4], uint16_t(addr + ((c.flags & F_PAIRS) ? 2 * off : off)));
+            // 32-bit values count two words; pairs of the entry (its flag
+            // bit 8) are addressed in words as well.
+            const bool pairs = ew == 2 && (Word(c.entry) & F_PAIRS);
+            writeSubBuf[3] = uint8_t(ew == 2 ? 2 * len : len);
+            LE_Put16(&writeSubBuf[4], uint16_t(addr + (pairs ? 2 * off : off)));
+            // The long count carries the run too: its high byte, left as it
+            // was, would read as the string code beside the nonzero count.
+            if (cmd_kind[d][k] != K_STRING) LE_Put16(&writeSubBuf[6], writeSubBuf[3]);
         }
         r = reinterpret_cast<PmgrWriteFn>(b.entry[PMGR_H_WRITE])(writeSubBuf.data(), data);
     }
@@ -303,7 +342,9 @@ void Request(uint32_t d, uint32_t k, ReqKind kind) {
         v.remaining = Word(v.entry + 22);
     }
     if (v.remaining > 0) v.remaining--;
-    if (v.remaining == 0) {
+    // A handed-over port or a disabled device ends the retries at once.
+    const bool stop = kind != REQ_RUN && (HandedOver(b) || Disabled(v));
+    if (v.remaining == 0 || stop) {
         v.state = 2;
         v.err = uint16_t(r);
         c.state = 7;
@@ -338,6 +379,15 @@ bool BuildDevices(uint32_t d, uint32_t list, uint32_t count) {
             StatusWord(v, 0, 0);
             StatusWord(v, 1, 0);
         }
+        // Low nibble 2 of the device flags: the entry's last 4 bytes are the
+        // bit address of a device disable bit.
+        if ((Word(e + 20) & 0x0F) == 2) {
+            if (len < kDevMin + 4) return false;
+            const uint32_t a = LE_Get32(e + len - 4);
+            v.disable = PlcReg_Ptr(a, 1);
+            if (v.disable == nullptr) return false;
+            v.disable_mask = uint8_t(1u << (a % 8));
+        }
         off += len;
     }
     return true;
@@ -364,16 +414,25 @@ bool BuildCommands(uint32_t d, uint32_t list, uint32_t count, uint32_t ndev) {
         c.type = uint8_t(reinterpret_cast<PmgrClassifyFn>(b.entry[PMGR_H_CLASSIFY])(e[15], Word(e + 18)));
         if (c.type > 17) return false;
         const bool bits = IsBitPacked(c.type);
-        uint32_t n = e[17] ? e[17] : Word(e + 20);
+        const uint32_t raw = e[17] ? e[17] : Word(e + 20);  // the count the driver is given
+        uint32_t n = raw;
         if (flags & F_PAIRS) n /= 2;
         c.count = uint8_t(n);
         cmd_elems[d][k] = uint16_t(n);
         cmd_kind[d][k] = bits ? K_BITS : (c.type == 3 || (flags & F_PAIRS)) ? K_DWORDS : K_WORDS;
+        // Byte 21 is the string code only beside a count in byte 17; with
+        // byte 17 at 0 it is the high byte of the long count.
+        if (cmd_kind[d][k] == K_WORDS && (flags & F_TWOWAY) && e[17] != 0 && e[21] == kStringCode)
+            cmd_kind[d][k] = K_STRING;
+        cmd_run[d][k] = 0;
         c.flags = uint16_t((dflags & 0x110) | ((dflags & (bits ? 0x1000 : 0x2000)) ? 1 : 0));
         const uint32_t reg = LE_Get32(e + 4);
-        const uint32_t aw = bits ? (n + 15) / 16 : n * (cmd_kind[d][k] == K_DWORDS ? 2 : 1);
+        const uint32_t rw = n * Width(d, k);
+        // The areas hold what the descriptor's count promises the driver
+        // too: an odd count of 32-bit pairs gives one word more.
+        const uint32_t aw = bits ? (raw + 15) / 16 : rw > raw ? rw : raw;
         c.bit_offset = uint8_t(bits ? reg % 8 : 0);
-        c.reg = PlcReg_Ptr(bits ? reg - reg % 8 : reg, bits ? (n + c.bit_offset + 7) / 8 * 8 : 16 * aw);
+        c.reg = PlcReg_Ptr(bits ? reg - reg % 8 : reg, bits ? (n + c.bit_offset + 7) / 8 * 8 : 16 * rw);
         if (c.reg == nullptr || n == 0) return false;
         // Input then output area, inside the driver's half of drvData.
         if (words + 2 * aw > PMGR_SEG_WORDS) return false;
@@ -470,6 +529,35 @@ void FillServices(uint32_t d) {
     s[PMGR_S_WAITFLAG] = uintptr_t(1) << 16;
 }
 
+// Copies the manager's fields of driver d behind the service table, where
+// the driver may read them (two 16-bit fields share a slot, low one first).
+void Mirror(uint32_t d) {
+    PmgrDcb &b = dcb[d];
+    auto &s = b.svc;
+    const uint8_t *rec = Record(d);
+    const uint32_t group = rec ? LE_Get32(rec + 24) : 0;
+    const bool cmds = !b.free_running && b.ncmd > 0;
+    s[PMGR_S_SCANLIST] = rec ? reinterpret_cast<uintptr_t>(At(LE_Get32(rec + 16), 0)) : 0;
+    s[PMGR_S_COMMANDS] = cmds ? reinterpret_cast<uintptr_t>(mcb[d].data()) : 0;
+    s[PMGR_S_NCMD] = cmds ? b.ncmd : 0;
+    s[PMGR_S_GROUP] = group;
+    s[PMGR_S_GROUPCMD] = cmds && group < b.ncmd ? reinterpret_cast<uintptr_t>(&mcb[d][group]) : 0;
+    s[PMGR_S_GROUPN] = cmds && group < b.ncmd ? b.ncmd - group : 0;
+    s[PMGR_S_DEVICES] = reinterpret_cast<uintptr_t>(scb[d].data());
+    s[PMGR_S_NDEV] = b.ndev;
+    s[PMGR_S_CTLREQ] = b.ctl_req;
+    s[PMGR_S_CTLRESULT] = b.ctl_result;
+    s[PMGR_S_CTLARG] = reinterpret_cast<uintptr_t>(b.ctl_arg);
+    s[PMGR_S_CFGBLOCK] = reinterpret_cast<uintptr_t>(b.cfg);
+    s[PMGR_S_STATUSAREA] = reinterpret_cast<uintptr_t>(b.status_area);
+    s[PMGR_S_CYCLE] = b.cycle | uintptr_t(b.status2) << 16;
+    s[PMGR_S_CYCLESTART] = b.cycle_start;
+    s[PMGR_S_TRIGSAVED] = b.saved_trig | uintptr_t(b.trig_mask) << 16;
+    s[PMGR_S_TRIGBYTE] = reinterpret_cast<uintptr_t>(b.trig);
+    s[PMGR_S_TRIGVALUE] = reinterpret_cast<uintptr_t>(b.trig_value);
+    s[PMGR_S_RESUME] = b.resume;
+}
+
 void EthernetServices(uint32_t d) {
     auto &s = dcb[d].svc;
     s[PMGR_S_OPEN] = Fn(EtnVComm_Open);
@@ -563,7 +651,10 @@ void Scan(uint32_t d) {
     if (!HandOver(d)) return;
     if (b.state == 0) return;
     if (b.free_running) {
-        if (b.entry[PMGR_H_SCAN]) reinterpret_cast<PmgrVoidFn>(b.entry[PMGR_H_SCAN])();
+        // Not while the device of the first scan-list entry is disabled.
+        const uint8_t *first = At(LE_Get32(Record(d) + 16), kCmdMin);
+        const bool off = NewTable() && first != nullptr && first[16] < b.ndev && Disabled(scb[d][first[16]]);
+        if (!off && b.entry[PMGR_H_SCAN]) reinterpret_cast<PmgrVoidFn>(b.entry[PMGR_H_SCAN])();
         return;
     }
     const uint32_t now = sysDTic;
@@ -651,6 +742,7 @@ void Scan(uint32_t d) {
     for (uint32_t k = 0; k < b.ncmd; k++) {
         PmgrCommand &c = mcb[d][k];
         PmgrDevice &v = DeviceOf(c);
+        if (NewTable() && Disabled(v)) continue;
         const uint16_t flags = Word(c.entry);
         const bool triggered = flags & (F_TRIG_READ | F_TRIG_WRITE);
         auto done = [&](bool put) {
@@ -680,13 +772,12 @@ void Scan(uint32_t d) {
                 break;
             case 2:
                 Get(d, k);
-                c.run_offset = 0;
+                SetRun(d, k, 0);
                 c.state = (flags & F_WRITE_FIRST) ? ((c.flags & 1) ? 3 : 5) : 0;
                 break;
             case 4:
                 done(false);
-                c.run_offset = uint8_t(c.run_offset + c.run_length);
-                if (c.run_offset >= cmd_elems[d][k]) c.run_offset = 0;
+                SetRun(d, k, cmd_run[d][k] + c.run_length >= cmd_elems[d][k] ? 0 : cmd_run[d][k] + c.run_length);
                 c.state = 9;
                 break;
             case 7:
@@ -700,7 +791,7 @@ void Scan(uint32_t d) {
                 if (cycle_start && v.state < 2) {
                     if (flags & F_TWOWAY) {
                         Get(d, k);
-                        c.run_offset = 0;
+                        SetRun(d, k, 0);
                     }
                     c.state = (flags & (F_READ | F_TWOWAY)) ? 0 : 10;
                 } else if (v.state >= 2 && triggered) {
@@ -758,6 +849,7 @@ void Scan(uint32_t d) {
         b.state = 2;
         b.cycle_start = now;
     }
+    Mirror(d);
 }
 
 }  // namespace
@@ -837,29 +929,61 @@ uint32_t PMGR_Config(uint32_t n) {
     return 1;
 }
 
-void PMGR_Start() {
+namespace {
+
+// Puts the downloaded table in force; the number of its drivers, 0 when it
+// has none to run.
+uint32_t Locate() {
     promgr_table = nullptr;
-    PromgrDriversLoaded = 0;
     const uint32_t len = MF_Len(promgr_table_bl.data());
-    if (!(NV_EditorFeatures & NVF_PROMGR) || len < PMGR_TABLE_MIN || len > PROMGR_TABLE_BL_SIZE - MF_HDR) return;
+    if (!(NV_EditorFeatures & NVF_PROMGR) || len < PMGR_TABLE_MIN || len > PROMGR_TABLE_BL_SIZE - MF_HDR) return 0;
     uint8_t *t = promgr_table_bl.data() + MF_HDR;
     const uint32_t size = LE_Get32(t), count = LE_Get32(t + 8);
-    if (size < PMGR_TABLE_MIN || count < 1 || count > PMGR_DRIVERS) return;
+    if (size < PMGR_TABLE_MIN || count < 1 || count > PMGR_DRIVERS) return 0;
     promgr_table = t;
     table_len = size < len ? size : len;
+    return count;
+}
+
+// Loads and opens driver n's image when its header is not known yet and
+// looks up the header; false when the image file cannot be written.
+bool Load(uint32_t n) {
+    if (pExecHdr_info[n] != nullptr) return true;
+    if (!PMGR_Config(n)) return false;
+    void *slot[1] = {nullptr};
+    const char *const sym[] = {"DRV_Header", nullptr};
+    if (PLAT_DlResolve(LibHandle[n], sym, slot) == nullptr)
+        pExecHdr_info[n] = reinterpret_cast<PmgrHeaderFn>(slot[0])();
+    return true;
+}
+
+// The port number of an Ethernet driver: 1 and 3 stay; another value that
+// shares a bit with the running mask becomes (value mod 16) + 1 and starts
+// the mask again, else the mask moves on to the next bit.
+uint16_t Renumber(uint16_t port) {
+    if (port == 1 || port == 3) return port;
+    if (port & port_mask) {
+        port_mask = 0x20;
+        return uint16_t(port % 16 + 1);
+    }
+    port_mask <<= 1;
+    return port;
+}
+
+}  // namespace
+
+void PMGR_Start() {
+    PromgrDriversLoaded = 0;
+    const uint32_t count = Locate();
+    if (count == 0) return;
+    port_mask = 0x20;
     for (PmgrDcb &b : dcb) b.state = 0;
     for (PmgrTimer &x : tcb) x = PmgrTimer{};
     dataSeg.fill(0);
     drvData.fill(0);
     for (uint32_t n = 0; n < count; n++) {
         if (Record(n) == nullptr) break;
-        if (pExecHdr_info[n] == nullptr) {
-            if (!PMGR_Config(n)) break;
-            void *slot[1] = {nullptr};
-            const char *const sym[] = {"DRV_Header", nullptr};
-            if (PLAT_DlResolve(LibHandle[n], sym, slot) == nullptr)
-                pExecHdr_info[n] = reinterpret_cast<PmgrHeaderFn>(slot[0])();
-        }
+        if (!Load(n)) break;
         uintptr_t *h = pExecHdr_info[n];
         if (h == nullptr || uint32_t(h[PMGR_H_MAGIC]) != PMGR_MAGIC) continue;
         PmgrDcb &b = dcb[n];
@@ -876,15 +1000,19 @@ void PMGR_Start() {
         FillServices(n);
         b.port = b.cfg[1];
         if (b.port != 0) {
+            b.port = Renumber(b.port);
             EthernetServices(n);
             EtnVComm_GroupVersion = GroupVersion;
-            if (b.ncmd) b.svc[PMGR_S_DEVICE] = reinterpret_cast<uintptr_t>(DeviceOf(mcb[n][0]).entry);
+            // A free-running driver has no command blocks: it keeps the device list.
+            if (b.ncmd && !b.free_running)
+                b.svc[PMGR_S_DEVICE] = reinterpret_cast<uintptr_t>(DeviceOf(mcb[n][0]).entry);
             BuildDevTable(n);
         } else if (!(port_switch & 1)) {
             if (!pmgr_hooks.talk_override || pmgr_hooks.talk_override(0) == 0) continue;
         } else {
             continue;
         }
+        Mirror(n);
         if (reinterpret_cast<PmgrInitFn>(b.entry[PMGR_H_INIT])(b.svc.data()) != 0) {
             if (b.port == 0 && pmgr_hooks.talk_release) pmgr_hooks.talk_release(0);
             continue;
@@ -933,9 +1061,11 @@ void PMGR_TheLoop(uint32_t d) {
         return;
     }
     if (b.ctl_req && b.entry[PMGR_H_CONTROL]) {
+        Mirror(d);
         b.ctl_result = uint16_t(reinterpret_cast<PmgrControlFn>(b.entry[PMGR_H_CONTROL])(b.ctl_req, b.ctl_arg));
         b.ctl_req = 0;
     }
+    Mirror(d);
     if (b.free_running) return;
     const uint32_t first = b.resume ? b.ncmd - b.resume : 0;
     for (uint32_t k = first; k < b.ncmd; k++) {
@@ -947,4 +1077,32 @@ void PMGR_TheLoop(uint32_t d) {
     }
     b.resume = 0;
     if (b.state != 0) b.state = 3;
+}
+
+void PMGR_GetDrvInfo(std::span<char> buffer, uint32_t count) {
+    const uint32_t slots = uint32_t(buffer.size() / PMGR_INFO_SLOT) < count ? uint32_t(buffer.size() / PMGR_INFO_SLOT)
+                                                                          : count;
+    for (uint32_t i = 0; i < slots; i++) {
+        char *s = buffer.data() + PMGR_INFO_SLOT * i;
+        std::snprintf(s, 25, "%s", "(None Loaded)");
+        std::snprintf(s + 25, PMGR_INFO_SLOT - 25, "%s", " ");
+    }
+    if (promgr_table == nullptr && Locate() == 0) return;
+    const uint32_t drivers = LE_Get32(promgr_table + 8);
+    for (uint32_t n = 0; n < drivers && n < PMGR_DRIVERS; n++) {
+        const uint8_t *rec = Record(n);
+        if (rec == nullptr) break;
+        if (!Load(n)) break;
+        const uintptr_t *h = pExecHdr_info[n];
+        if (h == nullptr || uint32_t(h[PMGR_H_MAGIC]) != PMGR_MAGIC) continue;
+        const uint8_t *cfg = At(LE_Get32(rec + 4), kCfgMin);
+        if (cfg == nullptr || cfg[1] >= slots) continue;
+        char *s = buffer.data() + PMGR_INFO_SLOT * cfg[1];
+        const char *name = reinterpret_cast<const char *>(h[PMGR_H_NAME]);
+        std::snprintf(s, 21, "%s", name ? name : "");
+        const uint16_t version = Word(rec + 28);
+        const uint16_t *build = reinterpret_cast<const uint16_t *>(h[PMGR_H_BUILD]);
+        std::snprintf(s + 25, PMGR_INFO_SLOT - 25, "Version %2d.%02d.%04d", version / 100, version % 100,
+                      build ? *build : 0);
+    }
 }

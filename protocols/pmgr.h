@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 
 #include "protocols/pmgr_drv.h"
 
@@ -34,6 +35,8 @@ struct PmgrDevice {
     uint32_t time;       // sysDTic
     PmgrCommand *owner;  // command owning the retry sequence
     const uint8_t *entry;
+    const uint8_t *disable;  // device disable bit's byte, null none
+    uint8_t disable_mask;
 };
 
 struct PmgrDcb {
@@ -88,6 +91,12 @@ void PMGR_Stop();
 void PMGR_Scan();
 // Writes driver image n to its file and opens it; 1 done, 0 when refused.
 uint32_t PMGR_Config(uint32_t n);
+
+// Driver information for a display: count slots of PMGR_INFO_SLOT characters
+// (bounded by the buffer), "(None Loaded)" or the name and version of the
+// driver whose configured port numbers the slot.
+constexpr uint32_t PMGR_INFO_SLOT = 50;
+void PMGR_GetDrvInfo(std::span<char> buffer, uint32_t count);
 
 // Timer services of the drivers.
 intptr_t CreateTimer();

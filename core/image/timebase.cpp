@@ -170,6 +170,20 @@ void RCT_Start(uint32_t h) {
     rct_any_running = 1;
 }
 
+uint32_t RCT_WaitUs(uint32_t max_us) {
+    if (!rct_any_running) return max_us;
+    const uint32_t now = FPGA_GetFrt();
+    uint32_t wait = max_us;
+    for (const Rct &t : tmr) {
+        if (t.state != 2) continue;
+        const uint32_t elapsed = now - t.start;
+        if (t.remaining < elapsed) return 0;
+        const uint64_t us = (uint64_t(t.remaining) + 1 - elapsed) * 100;
+        if (us < wait) wait = uint32_t(us);
+    }
+    return wait;
+}
+
 void RctISR(uint32_t arg) {
     if (!rct_any_running) return;
     uint8_t any = 0;

@@ -78,3 +78,6 @@ void RCT_Set(uint32_t handle, uint32_t value, uint32_t kind);
 void RCT_Stop(uint32_t handle);
 void RCT_Start(uint32_t handle);
 void RctISR(uint32_t arg);
+// Microseconds until the first running timer fires (it fires once more than
+// its remaining ticks passed), at most max_us; max_us when none runs.
+uint32_t RCT_WaitUs(uint32_t max_us);

@@ -36,17 +36,17 @@ def pad4(b):
     return b + bytes(-len(b) % 4)
 
 
-def remote_io_record(mac):
+def remote_io_record(mac, modules=((2, 0x11223344), (6, 0x55667788), (14, 0x99AABBCC))):
     """One station: status %R100, DI %I1, DO %Q1, AI %R110, AQ %R120; modules
-    of kinds 2, 6, 14."""
+    of kinds 2, 6, 14 unless others are given."""
     d = bytearray(3088)
     struct.pack_into("<HHH", d, 0, 0xAA55, 0, 1)
     s = 16
     struct.pack_into("<II", d, s, struct.unpack(">I", socket.inet_aton(STATION))[0], R(100))
     d[s + 8:s + 14] = mac
     struct.pack_into("<IIII", d, s + 32, R(110), R(120), I(1), Q(1))
-    struct.pack_into("<H", d, s + 52, 3)
-    for m, (kind, word) in enumerate([(2, 0x11223344), (6, 0x55667788), (14, 0x99AABBCC)]):
+    struct.pack_into("<H", d, s + 52, len(modules))
+    for m, (kind, word) in enumerate(modules):
         struct.pack_into("<IH", d, s + 64 + 16 * m, word, kind)
     return bytes(d)
 
@@ -57,8 +57,9 @@ def io_block(net, rio):
 
 
 class Station:
-    """Modbus TCP station on 502: records every request, answers FC16 and
-    FC15 with their header, FC2 with the input bytes given."""
+    """Modbus TCP station on 502: records every request and when it came,
+    answers FC16 and FC15 with their header, FC2 with the input bytes given;
+    leaves the next `mute` FC15 requests unanswered."""
 
     def __init__(self, peer, inputs):
         self.srv = peer.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -68,6 +69,8 @@ class Station:
         self.srv.settimeout(0.2)
         self.inputs = inputs
         self.frames = []
+        self.times = []
+        self.mute = 0
         self.closed = 0
         self.stop = False
         self.t = threading.Thread(target=self.run, daemon=True)
@@ -95,9 +98,12 @@ class Station:
                 while len(buf) >= 6 and len(buf) >= 6 + struct.unpack(">H", buf[4:6])[0]:
                     n = 6 + struct.unpack(">H", buf[4:6])[0]
                     f, buf = buf[:n], buf[n:]
+                    self.times.append(time.monotonic())
                     self.frames.append(f)
                     fc = f[7]
-                    if fc in (15, 16):
+                    if fc == 15 and self.mute > 0:
+                        self.mute -= 1
+                    elif fc in (15, 16):
                         c.sendall(f[:4] + struct.pack(">H", 6) + f[6:12])
                     elif fc == 2:
                         c.sendall(f[:4] + struct.pack(">HBBB", 3 + len(self.inputs), 0xFF, 2, len(self.inputs))
@@ -111,6 +117,9 @@ class Station:
 
     def of(self, fc):
         return [f for f in self.frames if f[7] == fc]
+
+    def timed(self, fc):
+        return [(t, f) for t, f in zip(self.times, self.frames) if f[7] == fc]
 
 
 class RemoteIo(unittest.TestCase):
@@ -195,6 +204,54 @@ class RemoteIo(unittest.TestCase):
         closed = st.closed
         c.set_mode(0)
         self.assertTrue(wait_for(lambda: st.closed > closed, 10))
+
+    def test_refresh_every_3s_and_answer_timeout(self):
+        """A station with one output module (kind 6, DO %Q1) and no inputs:
+        unchanged outputs go again every 3 s; an FC15 left unanswered shows
+        -204 in %R100 after 2 s and all outputs go again at once, also when
+        they are all off (a stale output on the station is cleared)."""
+        c = self.c
+        c.download(5, io_block(config_block(), remote_io_record(self.mac, ((6, 0x55667788),))))
+        c.comm_lock(0)
+        self.assertTrue(wait_for(lambda: ip_addr() == [HOST + "/24"], 10), ip_addr())
+        c.set_mode(0)
+        c.download(0, b"".join(struct.pack("<H", w) for w in [9]) + struct.pack("<I", 0x8000) + bytes(5))
+        c.set_mode(2)
+        st = self.station
+        self.assertTrue(wait_for(lambda: len(st.of(15)) >= 3, 15), [f.hex(" ") for f in st.frames])
+        self.assertEqual(st.of(16)[0][2:].hex(" "), "00 00 00 0b ff 10 01 00 00 02 04 88 77 66 55")
+        runs = st.timed(15)[:3]
+        for t, f in runs:
+            self.assertEqual(f[2:].hex(" "), "00 00 00 09 ff 0f 00 00 00 10 02 00 00")
+        gaps = [b[0] - a[0] for a, b in zip(runs, runs[1:])]
+        for g in gaps:
+            self.assertGreaterEqual(g, 2.8, gaps)  # 3 s, less the station's own timestamp jitter
+            self.assertLess(g, 4.5, gaps)
+        self.assertEqual(st.of(2), [])  # no inputs: never asked
+        self.assertEqual(c.read_reg(R(100), 16), b"\x00\x00")
+
+        # %Q1 on goes at once; then %Q1 off with that FC15 left unanswered.
+        c.write_reg(Q(1), 1, 1)
+        on = "00 09 ff 0f 00 00 00 10 02 01 00"
+        self.assertTrue(wait_for(lambda: any(f[7:].hex(" ") == on[9:] for f in st.of(15)), 10))
+        # Two FC15 left unanswered: -204 stays from the first time-out until
+        # the third FC15 is answered.
+        n = len(st.of(15))
+        st.mute = 2
+        c.write_reg(Q(1), 1, 0)
+        self.assertTrue(wait_for(lambda: c.read_reg(R(100), 16) == b"\x34\xff", 10),
+                        (c.read_reg(R(100), 16), [(round(t, 2), f.hex(" ")) for t, f in st.timed(15)]))
+        self.assertTrue(wait_for(lambda: len(st.of(15)) >= n + 3, 10))
+        sent = st.timed(15)[n:n + 3]
+        for t, f in sent:
+            self.assertEqual(f[7:].hex(" "), "0f 00 00 00 10 02 00 00")
+        self.assertEqual(len({f[:2] for t, f in sent}), 3)  # new transactions
+        # Each sent on the time-out (more than 2 s, less the station's own
+        # timestamp jitter), before a 3 s refresh was due.
+        for a, b in zip(sent, sent[1:]):
+            self.assertGreaterEqual(b[0] - a[0], 1.9)
+            self.assertLess(b[0] - a[0], 2.8)
+        self.assertTrue(wait_for(lambda: c.read_reg(R(100), 16) == b"\x00\x00", 10))
 
 
 if __name__ == "__main__":

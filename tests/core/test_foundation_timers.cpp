@@ -211,17 +211,25 @@ TEST_F(Rcts, AllocationAndPeriods) {
 TEST_F(Rcts, OneShotFiresOnceEvenWhenItsTimeRunsOutExactly) {
     const uint32_t h = RCT_Allocate(OnRct);
     RCT_Set(h, 1000, 3);  // one-shot, 10 ticks
+    EXPECT_EQ(RCT_WaitUs(500), 500u);  // nothing runs: the whole wait
     RCT_Start(h);
-    Advance(10);
+    EXPECT_EQ(RCT_WaitUs(500), 500u);  // due in 11 ticks, 1100 us
+    EXPECT_EQ(RCT_WaitUs(5000), 1100u);
+    Advance(8);
+    EXPECT_EQ(RCT_WaitUs(500), 300u);
+    Advance(2);
     RctISR(7);  // exactly used up: nothing left, not yet overdue
     EXPECT_TRUE(fired.empty());
+    EXPECT_EQ(RCT_WaitUs(500), 100u);
     Advance(1);
+    EXPECT_EQ(RCT_WaitUs(500), 0u);  // overdue: no wait
     RctISR(7);
     ASSERT_EQ(fired.size(), 1u);
     EXPECT_EQ(fired[0].arg, 7u);
     EXPECT_EQ(fired[0].elapsed, 1u);
     EXPECT_EQ(fired[0].remaining, 0u);
     EXPECT_EQ(tmr[h - 1].state, 1u);
+    EXPECT_EQ(RCT_WaitUs(500), 500u);  // stopped again
     Advance(100);
     RctISR(7);
     EXPECT_EQ(fired.size(), 1u);

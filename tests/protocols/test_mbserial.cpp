@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <string>
 #include <vector>
 
 #include "core/image/bytes.h"
@@ -254,6 +255,46 @@ TEST_F(SerialModbus, SlaveRefusalsAndCounts) {
     EXPECT_EQ(Ask({0x00, 0x06, 0, 0, 0, 7, 0x11, 3, 0x02, 0x08, 0, 1}), Bytes{});
     MOD_TCPInit(0, 0);
     EXPECT_EQ(Ask(Crc({0x11, 3, 0x02, 0x08, 0, 1})), Crc({0x11, 3, 2, 0x0A, 0x0B}));
+}
+
+TEST_F(SerialModbus, TwoByteSlaveAddresses) {
+    // Station 0x1122 (247 and above): station 0x11 in the first byte or
+    // sub-station 0x22 in the second, or either byte 0; the function code
+    // follows the second byte; both bytes 0 is a broadcast.
+    Slave(0x1122);
+    SetWord(9, 0x0A0B);  // address 0x208 is %R9
+    struct Case {
+        const char *what;
+        Bytes req, answer;
+        uint16_t r9;
+    };
+    const std::vector<Case> cases = {
+        {"station and sub-station", Crc({0x11, 0x22, 3, 0x02, 0x08, 0, 1}), Crc({0x11, 0x22, 3, 2, 0x0A, 0x0B}), 0x0A0B},
+        {"station only", Crc({0x11, 0x99, 3, 0x02, 0x08, 0, 1}), Crc({0x11, 0x99, 3, 2, 0x0A, 0x0B}), 0x0A0B},
+        {"sub-station only", Crc({0x55, 0x22, 3, 0x02, 0x08, 0, 1}), Crc({0x55, 0x22, 3, 2, 0x0A, 0x0B}), 0x0A0B},
+        {"another station", Crc({0x55, 0x66, 3, 0x02, 0x08, 0, 1}), {}, 0x0A0B},
+        {"first byte 0 answered", Crc({0x00, 0x66, 6, 0x02, 0x08, 0x12, 0x34}),
+         Crc({0x00, 0x66, 6, 0x02, 0x08, 0x12, 0x34}), 0x1234},
+        {"second byte 0 answered", Crc({0x77, 0x00, 6, 0x02, 0x08, 0x56, 0x78}),
+         Crc({0x77, 0x00, 6, 0x02, 0x08, 0x56, 0x78}), 0x5678},
+        {"broadcast carried out, silent", Crc({0x00, 0x00, 6, 0x02, 0x08, 0xAB, 0xCD}), {}, 0xABCD},
+        {"broadcast fc7 silent", Crc({0x00, 0x00, 7}), {}, 0xABCD},
+        {"fc16 echo", Crc({0x11, 0x22, 16, 0x02, 0x08, 0, 2, 4, 0x01, 0x02, 0x03, 0x04}),
+         Crc({0x11, 0x22, 16, 0x02, 0x08, 0, 2}), 0x0102},
+        {"fc7", Crc({0x11, 0x22, 7}), Crc({0x11, 0x22, 7, 0}), 0x0102},
+        {"fc8 echo", Crc({0x11, 0x22, 8, 0, 0, 0x12, 0x34}), Crc({0x11, 0x22, 8, 0, 0, 0x12, 0x34}), 0x0102},
+        {"fc8 wrong length", Crc({0x11, 0x22, 8, 0, 0, 0x12}), Crc({0x11, 0x22, 0x88, 3}), 0x0102},
+        {"range refused", Crc({0x11, 0x22, 3, 0xD0, 0x08, 0, 2}), Crc({0x11, 0x22, 0x83, 3}), 0x0102},
+        {"unknown function", Crc({0x11, 0x22, 0x29}), Crc({0x11, 0x22, 0xA9, 1}), 0x0102},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(Ask(c.req), c.answer);
+        EXPECT_EQ(Word(9), c.r9);
+        if (c.what == std::string("fc16 echo")) {
+            EXPECT_EQ(Word(10), 0x0304);
+        }
+    }
 }
 
 TEST_F(SerialModbus, ForwardOwnFramesAndTimeOut) {

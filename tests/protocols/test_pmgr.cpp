@@ -14,10 +14,13 @@
 #include <fstream>
 #include <iterator>
 #include <sys/stat.h>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "core/image/bytes.h"
 #include "core/image/plcreg.h"
+#include "core/image/timebase.h"
 #include "core/storage/memfile.h"
 #include "core/storage/nvram.h"
 #include "messaging/talk.h"
@@ -168,6 +171,21 @@ TEST_F(Pmgr, LoadsExchangesAndStops) {
     EXPECT_EQ(*Sym<int>(Drv0(), "drv_last_control"), 2);
     // First cycle: both commands read.
     Cycle(3);
+    // The manager's fields behind the service table, as the driver reads them.
+    auto *rs = Sym<uintptr_t>(Drv0(), "drv_read_seen");
+    const std::size_t cfg = 48 + image_.size();
+    EXPECT_EQ(rs[34], reinterpret_cast<uintptr_t>(promgr_table + cfg + 48 + 28));  // scan list
+    EXPECT_EQ(rs[35], reinterpret_cast<uintptr_t>(&mcb[0][0]));
+    EXPECT_EQ(rs[36], 2u);
+    EXPECT_EQ(rs[37], 0u);  // second group from command 0: all of them
+    EXPECT_EQ(rs[38], reinterpret_cast<uintptr_t>(&mcb[0][0]));
+    EXPECT_EQ(rs[39], 2u);
+    EXPECT_EQ(rs[40], reinterpret_cast<uintptr_t>(&scb[0][0]));
+    EXPECT_EQ(rs[41], 1u);
+    EXPECT_EQ(rs[45], reinterpret_cast<uintptr_t>(promgr_table + cfg));
+    EXPECT_EQ(rs[46], reinterpret_cast<uintptr_t>(PlcReg_Ptr(R(500), 16)));
+    EXPECT_EQ(rs[51], 0u);  // no trigger
+    EXPECT_EQ(rs[52], 0u);
     EXPECT_EQ(Word(600), 0x3064);
     EXPECT_EQ(Word(603), 0x3067);
     EXPECT_EQ(Word(700), 0x30C8);
@@ -364,6 +382,330 @@ TEST_F(Pmgr, RefusedTablesStartNothing) {
         EXPECT_EQ(dcb[0].state, 0);
         EXPECT_EQ(TalkOverride, 0);
         PMGR_Stop();
+    }
+}
+
+// Layout of the tables Table() builds: configuration, device, first command.
+struct Layout {
+    std::size_t cfg, dev, scan;
+};
+Layout Offsets(const Bytes &image, uint16_t dev_len = 28) {
+    const std::size_t cfg = 48 + image.size();
+    return {cfg, cfg + 48, cfg + 48 + dev_len};
+}
+
+TEST_F(Pmgr, FreeRunningAndTriggerValueDrivers) {
+    constexpr uint32_t M70 = 14336 + 69, M80 = 14336 + 79;
+    const uint8_t on = 1, off = 0;
+    // Free-running (configuration flag bit 15): the driver's scan entry once
+    // per scan instead of the scan lists; the device list and scan list in
+    // service entries 3 and 4; its device's disable bit %M70 (device flags
+    // low nibble 2, the entry's last 4 bytes) holds the scan back.
+    {
+        Bytes t = Table(image_, {{1, R(600), 1, 3, 0, 2, 100}}, 1, 32);
+        const Layout l = Offsets(image_, 32);
+        Put16(t, l.cfg + 20, 0x8000);
+        Put16(t, l.dev + 20, 0x0002);
+        Put32(t, l.dev + 28, M70);
+        Install(t);
+        PMGR_Start();
+        ASSERT_EQ(PromgrDriversLoaded, 1);
+        auto *seen = Sym<uintptr_t>(Drv0(), "drv_seen");
+        EXPECT_EQ(seen[3], reinterpret_cast<uintptr_t>(promgr_table + l.dev));
+        EXPECT_EQ(seen[4], reinterpret_cast<uintptr_t>(promgr_table + l.scan));
+        auto *scans = Sym<unsigned>(Drv0(), "drv_scans");
+        Cycle(3);
+        EXPECT_EQ(*scans, 3u);
+        EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_reads"), 0u);  // no scan list
+        EXPECT_EQ(Word(600), 0);
+        PlcReg_Set(M70, &on, 1);
+        Cycle(2);
+        EXPECT_EQ(*scans, 3u);
+        PlcReg_Set(M70, &off, 1);
+        Cycle(1);
+        EXPECT_EQ(*scans, 4u);
+        PMGR_Stop();
+        EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_stops"), 1u);
+        // Table revision 5: the disable bit is not read.
+        Put32(t, 12, 5);
+        Install(t);
+        PlcReg_Set(M70, &on, 1);
+        PMGR_Start();
+        scans = Sym<unsigned>(Drv0(), "drv_scans");
+        Cycle(2);
+        EXPECT_EQ(*scans, 2u);
+        PMGR_Stop();
+        PlcReg_Set(M70, &off, 1);
+        // On an Ethernet port it has no command blocks to take a device
+        // from: entry 3 keeps the device list.
+        t[l.cfg + 1] = 3;
+        Install(t);
+        for (PmgrCommand &c : mcb[0]) c = PmgrCommand{};
+        PMGR_Start();
+        ASSERT_EQ(PromgrDriversLoaded, 1);
+        seen = Sym<uintptr_t>(Drv0(), "drv_seen");
+        EXPECT_EQ(seen[3], reinterpret_cast<uintptr_t>(promgr_table + l.dev));
+        PMGR_Stop();
+    }
+    // Trigger-value exchange (flag bit 8): trigger bit %M80, value word
+    // %R90; only the station named by the value is asked.
+    {
+        Bytes t = Table(image_, {{1, R(600), 5, 3, 0, 2, 100}, {1, R(610), 6, 3, 0, 2, 110}}, 1, 32);
+        const Layout l = Offsets(image_, 32);
+        Put16(t, l.cfg + 20, 0x100);
+        Put32(t, l.cfg + 32, M80);
+        Put32(t, l.cfg + 36, R(90));
+        Install(t);
+        PMGR_Start();
+        ASSERT_EQ(PromgrDriversLoaded, 1);
+        Cycle(3);
+        EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_reads"), 0u);  // waits for its trigger
+        SetWord(90, 6);
+        PlcReg_Set(M80, &on, 1);
+        Cycle(3);
+        EXPECT_EQ(Word(600), 0);
+        EXPECT_EQ(Word(610), 0x306E);
+        EXPECT_EQ(Word(611), 0x306F);
+        auto *rs = Sym<uintptr_t>(Drv0(), "drv_read_seen");
+        EXPECT_EQ(rs[50], 6u | 0x80u << 16);  // saved value, mask of %M80
+        EXPECT_EQ(rs[51], reinterpret_cast<uintptr_t>(PlcReg_Ptr(M80, 1)));
+        EXPECT_EQ(rs[52], reinterpret_cast<uintptr_t>(PlcReg_Ptr(R(90), 16)));
+        uint8_t bit = 1;
+        PlcReg_Get(&bit, M80, 1);
+        EXPECT_EQ(bit, 0);
+        // Value 255: control request 10 with the value; the driver's answer 1
+        // writes the value it left back into the word.
+        SetWord(90, 255);
+        PlcReg_Set(M80, &on, 1);
+        Cycle(3);
+        EXPECT_EQ(*Sym<int>(Drv0(), "drv_last_control"), 10);
+        EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_control_value"), 255u);
+        EXPECT_EQ(Word(90), 0x42);
+        EXPECT_EQ(Word(600), 0);
+        PMGR_Stop();
+        // The first device's option bit 0: every command's station is the
+        // low byte of its station register %R95.
+        t[l.dev + 29] = 1;
+        Put32(t, l.dev + 4, R(95));
+        Install(t);
+        SetWord(95, 0x0105);
+        SetWord(610, 0);
+        PMGR_Start();
+        SetWord(90, 5);
+        PlcReg_Set(M80, &on, 1);
+        Cycle(3);
+        EXPECT_EQ(Word(600), 0x3064);
+        EXPECT_EQ(Word(610), 0x306E);
+    }
+}
+
+TEST_F(Pmgr, ChangedRunsOfEveryKind) {
+    // Two-way commands: two strings of 86 bytes (byte 21 = 7 beside a count
+    // in byte 17) at %R1000 from device string 400; 1793 words by the long
+    // count (bytes 20-21 = 01 07, byte 17 = 0: no string) at %R2000 from
+    // address 0; 200 32-bit values (function code 4) at %R4000 from 500.
+    // And 32-bit pairs counted in words (flag bit 8), an odd count of 7: 3
+    // values at %R5000 from 600, while the driver is told 7 words.
+    Bytes t = Table(image_, {{2, R(1000), 1, 3, 0, 2, 400},
+                             {2, R(2000), 1, 3, 0, 0, 0},
+                             {2, R(4000), 1, 4, 0, 200, 500},
+                             {0x102, R(5000), 1, 3, 0, 7, 600}});
+    const Layout l = Offsets(image_);
+    t[l.scan + 21] = 7;
+    Put16(t, l.scan + 36 + 20, 0x0701);
+    Install(t);
+    PMGR_Start();
+    ASSERT_EQ(PromgrDriversLoaded, 1);
+    Cycle(3);
+    EXPECT_EQ(Word(1000), 0x5000);
+    EXPECT_EQ(Word(1042), 0x502A);
+    EXPECT_EQ(Word(1043), 0x5100);
+    EXPECT_EQ(Word(1085), 0x512A);
+    EXPECT_EQ(Word(1086), 0);
+    EXPECT_EQ(Word(2000), 0x3000);
+    EXPECT_EQ(Word(3792), 0x3300);  // word 1792 of a 1024-word memory
+    EXPECT_EQ(Word(3793), 0);
+    EXPECT_EQ(Word(4000), 0x31F4);
+    EXPECT_EQ(Word(4399), 0x3383);
+    EXPECT_EQ(Word(5000), 0x3258);  // the seventh word has room of its own
+    EXPECT_EQ(Word(5005), 0x325D);
+    EXPECT_EQ(Word(5006), 0);
+    auto *writes = Sym<unsigned>(Drv0(), "drv_writes");
+    auto *str = Sym<uint16_t>(Drv0(), "drv_str");
+    auto *mem = Sym<uint16_t>(Drv0(), "drv_mem");
+    // One word of the second string: the whole string goes, count 1, string 401.
+    SetWord(1048, 0x7777);
+    Cycle(4);
+    EXPECT_EQ(*writes, 1u);
+    EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_last_count"), 1u);
+    EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_last_addr"), 401u);
+    EXPECT_EQ(str[43 + 5], 0x7777);
+    EXPECT_EQ(str[43 + 0], 0x5100);
+    EXPECT_EQ(str[43 + 42], 0x512A);
+    EXPECT_EQ(str[5], 0x5005);
+    // Both strings changed: one run each.
+    SetWord(1000, 0x0101);
+    SetWord(1043, 0x0202);
+    Cycle(8);
+    EXPECT_EQ(*writes, 3u);
+    EXPECT_EQ(str[0], 0x0101);
+    EXPECT_EQ(str[43], 0x0202);
+    EXPECT_EQ(Word(1048), 0x7777);
+    // Element 1700 of the long command: address 1700.
+    SetWord(3700, 0x8888);
+    Cycle(4);
+    EXPECT_EQ(*writes, 4u);
+    EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_last_addr"), 1700u);
+    EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_last_count"), 1u);
+    EXPECT_EQ(mem[1700 % 1024], 0x8888);
+    // All 200 32-bit values: runs of 127 (254 words from 500) and 73 (146
+    // words from 627).
+    for (uint32_t i = 0; i < 400; i++) SetWord(4000 + i, uint16_t(0xD000 + i));
+    Cycle(12);
+    auto *n = Sym<unsigned>(Drv0(), "drv_dw_writes");
+    auto *runs = Sym<unsigned>(Drv0(), "drv_dw_runs");
+    ASSERT_EQ(*n, 2u);
+    EXPECT_EQ(runs[0], 254u);
+    EXPECT_EQ(runs[1], 500u);
+    EXPECT_EQ(runs[2], 146u);
+    EXPECT_EQ(runs[3], 627u);
+    // Code 3: the run's offset is added once, its count doubled: words 0-253
+    // went to 500, words 254-399 to 627.
+    for (uint32_t i = 0; i < 127; i++) ASSERT_EQ(mem[500 + i], 0xD000 + i) << i;
+    for (uint32_t i = 0; i < 146; i++) ASSERT_EQ(mem[627 + i], 0xD000 + 254 + i) << i;
+}
+
+// The one-driver table with a second driver behind it: a second copy of the
+// image and of the configuration (port byte port1), sharing devices and
+// commands.
+Bytes TwoDrivers(const Bytes &one, const Bytes &image, uint8_t port1) {
+    Bytes t(one.begin(), one.begin() + 48);
+    t.resize(80);
+    for (std::size_t i = 48; i < one.size(); i++) t.push_back(one[i]);
+    for (std::size_t at : {16u, 20u, 24u, 32u}) Put32(t, at, LE_Get32(&t[at]) + 32);
+    const uint32_t cfg0 = LE_Get32(&t[20]), img1 = uint32_t(t.size());
+    Append(t, image);
+    const uint32_t cfg1 = uint32_t(t.size());
+    for (uint32_t i = 0; i < 48; i++) t.push_back(t[cfg0 + i]);
+    t[cfg1 + 1] = port1;
+    for (std::size_t i = 0; i < 32; i++) t[48 + i] = t[16 + i];
+    Put32(t, 48, img1);
+    Put32(t, 52, cfg1);
+    Put32(t, 0, uint32_t(t.size()));
+    Put32(t, 8, 2);
+    return t;
+}
+
+TEST_F(Pmgr, EthernetPortNumbersAndDriverInfo) {
+    // Port bytes other than 1 and 3 are renumbered against a mask that
+    // starts at 0x20: a shared bit gives (value mod 16) + 1 and starts the
+    // mask again, else the mask moves to the next bit for the next driver.
+    const std::vector<Cmd> cmds = {{1, R(600), 1, 3, 0, 2, 100}};
+    struct Case {
+        uint8_t port0, port1;
+        uint32_t drivers;
+        uint16_t want0, want1;
+    };
+    const std::vector<Case> cases = {
+        {1, 0, 1, 1, 0},          {3, 0, 1, 3, 0},          {0x25, 0, 1, 6, 0},      {0x31, 0, 1, 2, 0},
+        {0x20, 0, 1, 1, 0},       {0x10, 0, 1, 0x10, 0},    {0x40, 0, 1, 0x40, 0},   {0x40, 0x40, 2, 0x40, 1},
+        {0x25, 0x25, 2, 6, 6},    {0x10, 0x60, 2, 0x10, 1}, {0x10, 0x20, 2, 0x10, 0x20},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "ports " << int(c.port0) << " " << int(c.port1));
+        Bytes t = Table(image_, cmds, 1, 28, 3, c.port0, 0x7F000001, 7001);
+        if (c.drivers == 2) t = TwoDrivers(t, image_, c.port1);
+        Install(t);
+        PMGR_Start();
+        EXPECT_EQ(dcb[0].state, 1);
+        EXPECT_EQ(dcb[0].port, c.want0);
+        if (c.drivers == 2) {
+            EXPECT_EQ(dcb[1].state, 1);
+            EXPECT_EQ(dcb[1].port, c.want1);
+        }
+        PMGR_Stop();
+    }
+    // Driver information: the slot of the configured port byte (1) gets the
+    // name and "Version %2d.%02d.%04d", the others "(None Loaded)"; the
+    // buffer bounds the slots.
+    Install(Table(image_, cmds, 1, 28, 3, 1, 0x7F000001, 7001));
+    PMGR_Start();
+    ASSERT_EQ(PromgrDriversLoaded, 1);
+    std::array<char, 200> buf;
+    auto check = [&](uint32_t slots) {
+        for (uint32_t i = 0; i < slots; i++) {
+            SCOPED_TRACE(i);
+            const char *s = buf.data() + 50 * i;
+            EXPECT_EQ(std::string(s), i == 1 ? "TESTDRV" : "(None Loaded)");
+            EXPECT_EQ(std::string(s + 25), i == 1 ? "Version  3.15.0042" : " ");
+        }
+        for (uint32_t i = 50 * slots; i < buf.size(); i++) ASSERT_EQ(buf[i], '#') << i;
+    };
+    buf.fill('#');
+    PMGR_GetDrvInfo(std::span<char>(buf.data(), 160), 3);
+    check(3);
+    buf.fill('#');
+    PMGR_GetDrvInfo(std::span<char>(buf.data(), 120), 5);
+    check(2);
+    // After a stop the header is unknown: the image is written and opened again.
+    PMGR_Stop();
+    ASSERT_EQ(unlink(Drv0().c_str()), 0);
+    buf.fill('#');
+    PMGR_GetDrvInfo(std::span<char>(buf.data(), 100), 2);
+    check(2);
+    EXPECT_EQ(ReadFile(Drv0()), image_);
+    // A port byte not below the count names no slot.
+    buf.fill('#');
+    PMGR_GetDrvInfo(std::span<char>(buf.data(), 50), 1);
+    EXPECT_EQ(std::string(buf.data()), "(None Loaded)");
+}
+
+TEST(PmgrTimers, CreateWriteReadClose) {
+    // Steps on the driver timers: operation, timer, milliseconds, controller
+    // mode, ticks passed before the step, answer, and then the slot's
+    // remaining ticks and in-use flag.
+    enum Op { CREATE, WRITE, READ, CLOSE };
+    struct Step {
+        Op op;
+        intptr_t t, ms;
+        uint16_t mode;
+        uint32_t ticks;
+        intptr_t answer;
+        uint16_t remaining, used;
+    };
+    const std::vector<Step> steps = {
+        {CREATE, 0, 0, 2, 0, 0, 0, 1},    {CREATE, 1, 0, 2, 0, 1, 0, 1},   {CREATE, 2, 0, 2, 0, 2, 0, 1},
+        {WRITE, 2, 95, 2, 0, 0, 10, 1},   // (95 + 9) / 10 ticks
+        {READ, 2, 0, 2, 3, 7, 7, 1},      {READ, 2, 0, 2, 4, 3, 3, 1},     {READ, 2, 0, 2, 9, 0, 0, 1},
+        {WRITE, 2, 1000, 2, 0, 0, 100, 1}, {READ, 2, 0, 2, 0, 100, 100, 1},
+        {WRITE, 9, 50, 2, 0, 0, 0, 0},    {READ, 9, 0, 2, 0, 0, 0, 0},     // above 7: ignored
+        {READ, 2, 0, 1, 1, 0, 0, 0},      // outside mode 2: cleared and free
+        {CREATE, 2, 0, 2, 0, 2, 0, 1},    // the first free slot again
+        {CLOSE, 1, 0, 2, 0, 0, 0, 0},     {CREATE, 1, 0, 2, 0, 1, 0, 1},
+        {CREATE, 3, 0, 2, 0, 3, 0, 1},    {CREATE, 4, 0, 2, 0, 4, 0, 1},   {CREATE, 5, 0, 2, 0, 5, 0, 1},
+        {CREATE, 6, 0, 2, 0, 6, 0, 1},    {CREATE, 7, 0, 2, 0, 7, 0, 1},
+        {WRITE, 0, 30, 2, 0, 0, 3, 1},
+        {CREATE, 0, 0, 2, 0, 0, 0, 1},    // all 8 in use: slot 0 again, cleared
+        {CLOSE, 8, 0, 2, 0, 0, 0, 0},
+    };
+    for (PmgrTimer &x : tcb) x = PmgrTimer{};
+    for (std::size_t i = 0; i < steps.size(); i++) {
+        const Step &s = steps[i];
+        SCOPED_TRACE(i);
+        PlcWordSet(W_MODE, s.mode);
+        sysDTic += s.ticks;
+        intptr_t r = 0;
+        switch (s.op) {
+            case CREATE: r = CreateTimer(); break;
+            case WRITE: r = WriteTimer(s.t, s.ms); break;
+            case READ: r = ReadTimer(s.t); break;
+            case CLOSE: r = CloseTimer(s.t); break;
+        }
+        EXPECT_EQ(r, s.answer);
+        if (s.t < intptr_t(PMGR_TIMERS)) {
+            EXPECT_EQ(tcb[size_t(s.t)].remaining, s.remaining);
+            EXPECT_EQ(tcb[size_t(s.t)].used, s.used);
+        }
     }
 }
 

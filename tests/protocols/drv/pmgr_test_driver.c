@@ -4,18 +4,29 @@
  * byte 1 not 0) a read goes to the device over the virtual serial port: the
  * request "R", address (2 bytes, little-endian) and count, answered by count
  * little-endian words; the driver sets the wait flag until the answer is
- * whole. Built without the magic when PMGR_NO_MAGIC is defined. */
+ * whole. Function code 4 names 32-bit values (data type 3): a read of n
+ * elements answers 2n words, a changed run's count is in words already.
+ * Two-way commands with string code 7 move 86-byte elements of a memory of 8
+ * strings, the address naming the string. Control code 10 answers 1 and
+ * puts 0x42 into the value it is given. Built without the magic when
+ * PMGR_NO_MAGIC is defined. */
 #include <stdint.h>
 
 #include "protocols/pmgr_drv.h"
 
 uintptr_t *drv_svc;
 uintptr_t drv_seen[PMGR_S_SLOTS];
+uintptr_t drv_read_seen[PMGR_S_SLOTS]; /* the service table at the last read */
 uint16_t drv_mem[1024];
 uint8_t drv_bits[1024]; /* bit memory of function codes 1 and 2, one byte per bit */
 unsigned drv_runs[8][2]; /* count and address of the first bit-run writes */
 unsigned drv_bit_writes;
 unsigned drv_reads, drv_writes, drv_resets, drv_inits;
+unsigned drv_scans, drv_stops;
+uint16_t drv_str[8][43];
+unsigned drv_dw_runs[8][2]; /* count and address of the first 32-bit run writes */
+unsigned drv_dw_writes;
+unsigned drv_control_value; /* the value control code 10 was given */
 int drv_last_control;
 unsigned drv_last_count, drv_last_addr, drv_last_value;
 static uint16_t build = 42;
@@ -24,10 +35,13 @@ static intptr_t init(uintptr_t *svc) {
     drv_svc = svc;
     for (int i = 0; i < PMGR_S_SLOTS; i++) drv_seen[i] = svc[i];
     for (int i = 0; i < 1024; i++) drv_mem[i] = (uint16_t)(0x3000 + i);
+    for (int i = 0; i < 8; i++)
+        for (int j = 0; j < 43; j++) drv_str[i][j] = (uint16_t)(0x5000 + 0x100 * i + j);
     drv_inits++;
     return 0;
 }
-static void stop(void) {}
+static void stop(void) { drv_stops++; }
+static int is_string(const uint8_t *d) { return d[3] != 0 && d[7] == 7; }
 static unsigned count_of(const uint8_t *d) { return d[3] ? d[3] : (unsigned)(d[6] | d[7] << 8); }
 static unsigned got, asked;
 static uint8_t answer[512];
@@ -75,6 +89,7 @@ static intptr_t net_read(uint8_t *d, uint16_t *in) {
 static intptr_t rd(uint8_t *d, uint16_t *in) {
     const unsigned addr = (unsigned)(d[4] | d[5] << 8), n = count_of(d);
     drv_reads++;
+    for (int i = 0; i < PMGR_S_SLOTS; i++) drv_read_seen[i] = drv_svc[i];
     if (((const uint8_t *)drv_svc[PMGR_S_CONFIG])[1] != 0) return net_read(d, in);
     if (d[1] <= 2) {
         for (unsigned i = 0; i < (n + 15) / 16; i++) in[i] = 0;
@@ -84,7 +99,12 @@ static intptr_t rd(uint8_t *d, uint16_t *in) {
     }
     if (d[0] == 0xEF) return 99;
     if (d[0] == 0xEE) return 7;
-    for (unsigned i = 0; i < n; i++) in[i] = drv_mem[(addr + i) % 1024];
+    if (is_string(d)) {
+        for (unsigned i = 0; i < n; i++)
+            for (unsigned j = 0; j < 43; j++) in[43 * i + j] = drv_str[(addr + i) % 8][j];
+        return 0;
+    }
+    for (unsigned i = 0; i < (d[1] == 4 ? 2 * n : n); i++) in[i] = drv_mem[(addr + i) % 1024];
     return 0;
 }
 static intptr_t wr(uint8_t *d, uint16_t *out) {
@@ -98,16 +118,29 @@ static intptr_t wr(uint8_t *d, uint16_t *out) {
         for (unsigned i = 0; i < n; i++) drv_bits[(addr + i) % 1024] = (uint8_t)((out[i / 16] >> (i % 16)) & 1);
         return 0;
     }
+    if (d[1] == 4) {
+        if (drv_dw_writes < 8) {
+            drv_dw_runs[drv_dw_writes][0] = n;
+            drv_dw_runs[drv_dw_writes][1] = addr;
+        }
+        drv_dw_writes++;
+        for (unsigned i = 0; i < n; i++) drv_mem[(addr + i) % 1024] = out[i];
+        return 0;
+    }
     drv_writes++;
     drv_last_count = n;
     drv_last_addr = addr;
     drv_last_value = out[0];
+    if (is_string(d)) {
+        for (unsigned j = 0; j < 43; j++) drv_str[addr % 8][j] = out[j];
+        return 0;
+    }
     for (unsigned i = 0; i < n; i++) drv_mem[(addr + i) % 1024] = out[i];
     return 0;
 }
 static intptr_t classify(intptr_t fc, intptr_t addr) {
     (void)addr;
-    return fc <= 2 ? 1 : 4;
+    return fc <= 2 ? 1 : fc == 4 ? 3 : 4;
 }
 static void status(uint16_t *w) {
     w[0] = (uint16_t)(0x1100 + drv_writes);
@@ -115,11 +148,15 @@ static void status(uint16_t *w) {
 }
 static void reset(void) { drv_resets++; }
 static intptr_t control(intptr_t code, void *arg) {
-    (void)arg;
     drv_last_control = (int)code;
+    if (code == 10) {
+        drv_control_value = *(uint16_t *)arg;
+        *(uint16_t *)arg = 0x42;
+        return 1;
+    }
     return 0;
 }
-static void scan(void) {}
+static void scan(void) { drv_scans++; }
 
 static uintptr_t header[PMGR_H_SLOTS];
 
