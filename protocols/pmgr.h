@@ -98,6 +98,14 @@ uint32_t PMGR_Config(uint32_t n);
 constexpr uint32_t PMGR_INFO_SLOT = 50;
 void PMGR_GetDrvInfo(std::span<char> buffer, uint32_t count);
 
+// Link entries for IEC register bindings: the manager keeps no links of its
+// own, so resetting answers its argument, a link answers 0 and loading or
+// NoAction do nothing.
+inline uint32_t PMGR_ResetLinks(uint32_t x) { return x; }
+inline uint32_t PMGR_LinkReg() { return 0; }
+inline void PMGR_LoadLinks() {}
+inline void NoAction() {}
+
 // Timer services of the drivers.
 intptr_t CreateTimer();
 intptr_t WriteTimer(intptr_t t, intptr_t ms);
