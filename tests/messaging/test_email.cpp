@@ -49,6 +49,47 @@ TEST(Email, Base64DnsQueryAndDotStuffing) {
     EXPECT_EQ(std::vector<uint8_t>(q, q + ql), want);
     EXPECT_EQ(EtnEmailDnsBuild("bad..name", 1, q), 0u);
 
+    // Answers to that query: the question, then the records as written here.
+    auto answer = [&](uint16_t id, uint8_t flags, uint8_t count, std::vector<uint8_t> recs) {
+        std::vector<uint8_t> a(want);
+        a[0] = uint8_t(id >> 8), a[1] = uint8_t(id);
+        a[2] = flags, a[3] = 0x80;
+        a[7] = count;
+        for (uint8_t b : recs) a.push_back(b);
+        return a;
+    };
+    const std::vector<uint8_t> a_rec = {0xC0, 12, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 10, 77, 0, 3};
+    // CNAME "smtp" + pointer to "test.lan" (offset 17), then the A record under a full name
+    const std::vector<uint8_t> cname = {0xC0, 12, 0, 5, 0, 1, 0, 0, 0, 60, 0, 7, 4, 's', 'm', 't', 'p', 0xC0, 17};
+    const std::vector<uint8_t> full = {4, 's', 'm', 't', 'p', 0xC0, 17, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 10, 77, 0, 9};
+    const std::vector<uint8_t> class3 = {0xC0, 12, 0, 1, 0, 3, 0, 0, 0, 60, 0, 4, 1, 2, 3, 4};
+    const std::vector<uint8_t> long_a = {0xC0, 12, 0, 1, 0, 1, 0, 0, 0, 60, 0, 5, 1, 2, 3, 4, 5};
+    std::vector<uint8_t> cut = a_rec;
+    cut.resize(cut.size() - 1);
+    std::vector<uint8_t> both = cname;
+    for (uint8_t b : full) both.push_back(b);
+    std::vector<uint8_t> skip3 = class3;
+    for (uint8_t b : a_rec) skip3.push_back(b);
+    struct A { const char *what; std::vector<uint8_t> bytes; uint32_t answer, address; };
+    const A answers[] = {
+        {"A record", answer(0x0102, 0x81, 1, a_rec), 1, 0x0A4D0003},
+        {"CNAME skipped, A under a full name", answer(0x0102, 0x81, 2, both), 1, 0x0A4D0009},
+        {"class 3 skipped", answer(0x0102, 0x81, 2, skip3), 1, 0x0A4D0003},
+        {"length 5 is no address", answer(0x0102, 0x81, 1, long_a), 2, 0},
+        {"no records", answer(0x0102, 0x81, 0, {}), 2, 0},
+        {"not a response", answer(0x0102, 0x01, 1, a_rec), 2, 0},
+        {"address cut short", answer(0x0102, 0x81, 1, cut), 2, 0},
+        {"two records claimed, one there", answer(0x0102, 0x81, 2, class3), 2, 0},
+        {"name past the bytes", answer(0x0102, 0x81, 1, {63, 'a', 'b', 'c'}), 2, 0},
+        {"another query's answer", answer(0x0103, 0x81, 1, a_rec), 0, 0},
+        {"eleven bytes", std::vector<uint8_t>(want.begin(), want.begin() + 11), 0, 0},
+    };
+    for (const A &a : answers) {
+        uint32_t addr = 0;
+        EXPECT_EQ(EtnEmailDnsAnswer(a.bytes.data(), uint32_t(a.bytes.size()), 0x0102, &addr), a.answer) << a.what;
+        EXPECT_EQ(addr, a.address) << a.what;
+    }
+
     const std::string text = ".first\r\nmid.dle\r\n.\r\n..two\n.x";
     char st[64];
     const uint32_t sl = EtnEmailDotStuff(text.data(), uint32_t(text.size()), st, sizeof st, true);
