@@ -168,8 +168,12 @@ class Mqtt(unittest.TestCase):
         self.assertRegex(log, r"New client connected from 10\.77\.0\.2:\d+ as plc-c \(p2, c1, k30, u'plc'\)\.")
         self.assertRegex(log, r"New connection from 10\.77\.0\.2:\d+ on port 8883\.")
         self.assertRegex(log, r"Will message specified \(4 bytes\) \(r0, q1\)\.\n.*\tplc/0/will")
-        with open(self.ctl.path("mnt", "USB0", "1_dca-cert.pem"), "rb") as f:
+        cert = self.ctl.path("mnt", "USB0", "1_dca-cert.pem")
+        with open(cert, "rb") as f:
             self.assertEqual(f.read(), self.ca)
+        # The certificate file is written once: later passes leave the same
+        # file (inode, time stamp) in place while the network thread reads it.
+        first = os.stat(cert)
         for i in range(3):
             with open(self.ctl.path("dev", "shm", "%d_libdpc.so" % i), "rb") as f:
                 self.assertEqual(f.read(), self.lib)
@@ -203,6 +207,10 @@ class Mqtt(unittest.TestCase):
         by_conn = [len([ln for ln in self.got() if ln.startswith("plc/%d/" % i) and "will" not in ln])
                    for i in range(3)]
         self.assertEqual(by_conn, [2, 1, 1])
+
+        now = os.stat(cert)
+        self.assertEqual((now.st_ino, now.st_mtime_ns, now.st_size), (first.st_ino, first.st_mtime_ns, len(self.ca)))
+        self.assertFalse(os.path.exists(cert + ".new"))
 
         # Clearing the enable bit takes every connection down.
         self.c.write_reg(M(1), 1, 0)
