@@ -27,8 +27,9 @@ def R(n):
     return 32768 + 16 * (n - 1)
 
 
-def mqtt_block(ca_pem, lib):
-    """File 33: D with the broker table at 64, status %R100, enable %M1."""
+def mqtt_block(ca_pem, lib, count=3):
+    """File 33: D with the broker table at 64, status %R100, enable %M1; the
+    first count of the three broker records in use."""
     strings = bytearray()
 
     def s(t):
@@ -71,7 +72,7 @@ def mqtt_block(ca_pem, lib):
     d = bytearray(64)
     struct.pack_into("<H", d, 2, 64)
     struct.pack_into("<II", d, 12, R(100), M(1))
-    d[20] = 3
+    d[20] = count
     strings_at = 64 + len(recs)
     struct.pack_into("<II", d, 32, strings_at, strings_at + len(strings))
     return bytes(d) + recs + bytes(strings) + lib
@@ -211,6 +212,15 @@ class Mqtt(unittest.TestCase):
         now = os.stat(cert)
         self.assertEqual((now.st_ino, now.st_mtime_ns, now.st_size), (first.st_ino, first.st_mtime_ns, len(self.ca)))
         self.assertFalse(os.path.exists(cert + ".new"))
+
+        # A block of one connection downloaded while running: connections 1
+        # and 2 are stopped and destroyed (their status bits clear), 0 comes back.
+        self.c.download(33, mqtt_block(self.ca, self.lib, count=1))
+        self.assertTrue(wait_for(lambda: "Client plc-c disconnected" in self.log(), 20), self.log()[-2000:])
+        self.assertTrue(wait_for(lambda: self.c.read_reg(R(100), 16) == b"\x0b\x00", 20),
+                        self.c.read_reg(R(100), 16))
+        self.assertTrue(wait_for(lambda: len(re.findall(r"as plc-a \(p2, c0, k30\)", self.log())) == 2, 20),
+                        self.log()[-2000:])
 
         # Clearing the enable bit takes every connection down.
         self.c.write_reg(M(1), 1, 0)
