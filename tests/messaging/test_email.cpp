@@ -19,6 +19,7 @@
 #include "tests/messaging/email_block.h"
 #include "tests/messaging/msg_fixture.h"
 #include "tests/support/eth_ip.h"
+#include "tests/support/fake_clock.h"
 
 using namespace la;
 
@@ -174,11 +175,14 @@ struct LoopSmtp {
     int ls = -1, cs = -1;
     uint16_t port = 0, peer_port = 0;
     std::string in, data, cmds;
-    bool in_data = false;
-    LoopSmtp() {
+    bool in_data = false, mute = false;  // mute: nothing more after STARTTLS
+    explicit LoopSmtp(uint16_t want = 0) {
         ls = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        const int one = 1;
+        setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
         sockaddr_in a{};
         a.sin_family = AF_INET;
+        a.sin_port = htons(want);
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t l = sizeof a;
         if (bind(ls, reinterpret_cast<sockaddr *>(&a), l) != 0 || listen(ls, 4) != 0 ||
@@ -203,6 +207,10 @@ struct LoopSmtp {
         char b[2048];
         ssize_t n;
         while ((n = recv(cs, b, sizeof b, 0)) > 0) in.append(b, std::size_t(n));
+        if (mute) {
+            in.clear();
+            return;
+        }
         for (std::size_t e; (e = in.find(in_data ? "\r\n.\r\n" : "\r\n")) != std::string::npos;) {
             if (in_data) {
                 data = in.substr(0, e);
@@ -217,6 +225,11 @@ struct LoopSmtp {
             if (line == "DATA") {
                 in_data = true;
                 Say("354 go on\r\n");
+            } else if (line == "STARTTLS") {
+                Say("220 go ahead\r\n");
+                mute = true;
+                in.clear();
+                return;
             } else {
                 Say(line == "QUIT" ? "221 bye\r\n" : "250 fine\r\n");
             }
@@ -232,7 +245,7 @@ class EmailLoop : public MsgTest {};
 // a register value from 30000 up becomes the interface's, the mail leaves from
 // that port, and the register follows the interface after the bind; a lower
 // register value is replaced by the interface's.
-TEST_F(EmailLoop, ClientPortFollowsWord54541) {
+TEST_F(EmailLoop, ClientPortFollowsWord54541AndHandshakeTimesOut) {
     static std::array<uint8_t, 40 * 1600> mem;
     NX_IP ip;
     NX_PACKET_POOL pool;
@@ -291,8 +304,45 @@ TEST_F(EmailLoop, ClientPortFollowsWord54541) {
     uint8_t st[4] = {1, 1, 1, 1};
     PlcReg_Get(st, R(500), 32);
     EXPECT_EQ(LE_Get32(st), 0u);
+
+    // Port 587 whose server answers STARTTLS and then says nothing: the
+    // handshake waits, and after 60 s the mail ends with bit 10 at step 8.
     LE_Put16(&plc_reg[2 * W_MODE], 0);
+    EtnEmailScan(1);
     _nx_tcp_socket_delete(&EtnEmailConn.sock);
+    LoopSmtp tls(587);
+    if (tls.port == 587) {
+        test_support::FakeClock clock;
+        EtnEmailConn = EmailRec{};
+        ASSERT_EQ(EtnEmailInit(&ip, &pool), 0u);
+        b.port = 587;
+        b.auth = 1;
+        b.Install(0x2345);
+        LT_SetBit(M16(10), true);
+        LE_Put16(&plc_reg[2 * W_MODE], 2);
+        auto pass = [&] {
+            EnetThread();
+            EtnEmailScan(1);
+            tls.Pump();
+        };
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!tls.mute && std::chrono::steady_clock::now() < until) pass();
+        EXPECT_EQ(tls.cmds, "EHLO 587|STARTTLS|");
+        for (int k = 0; k < 50; k++) pass();
+        test_support::FakeClock::AdvanceMs(59000);
+        for (int k = 0; k < 20; k++) pass();
+        PlcReg_Get(st, R(500), 32);
+        EXPECT_EQ(LE_Get32(st), 0u);  // still in the handshake
+        test_support::FakeClock::AdvanceMs(1001);
+        for (int k = 0; k < 20; k++) pass();
+        PlcReg_Get(st, R(500), 32);
+        EXPECT_EQ(LE_Get32(st), 0x00008400u);
+        EXPECT_TRUE(LT_Bit(M16(10)));
+        LE_Put16(&plc_reg[2 * W_MODE], 0);
+        for (int k = 0; k < 20; k++) pass();
+        _nx_tcp_socket_delete(&EtnEmailConn.sock);
+    }
+    LE_Put16(&plc_reg[2 * W_MODE], 0);
     EtnEmailConn = EmailRec{};
     EtnEmailConn.sock.fd = -1;
     EtnEmailConn.dns.fd = -1;
