@@ -121,7 +121,8 @@ TEST(Email, RepliesAreTakenWholeOverFragments) {
 
 // Messaging block: a 100-byte SMS section and an e-mail section of `size`
 // bytes whose tables the caller may spoil.
-std::vector<uint8_t> Block(uint32_t size, const char *magic, uint32_t contacts_size, uint32_t limit) {
+std::vector<uint8_t> Block(uint32_t size, const char *magic, uint32_t contacts_size, uint32_t limit,
+                           uint32_t fields_size) {
     std::vector<uint8_t> b(8 + 100 + size, 0);
     LE_Put32(&b[8], 100);
     std::memcpy(&b[12], "MSON", 4);
@@ -132,22 +133,25 @@ std::vector<uint8_t> Block(uint32_t size, const char *magic, uint32_t contacts_s
     LE_Put32(s + 8, base);
     LE_Put32(s + 12, contacts_size);
     for (unsigned off : {16u, 24u, 32u, 40u}) LE_Put32(s + off, base + 20);
+    LE_Put32(s + 36, fields_size);
     LE_Put32(s + 44, limit);
     return b;
 }
 
 TEST(Email, SectionChecksSetStatusBit0) {
-    struct C { uint32_t size; const char *magic; uint32_t contacts, limit; uint32_t status; uint8_t state; };
+    struct C { uint32_t size; const char *magic; uint32_t contacts, limit, fields; uint32_t status; uint8_t state; };
     const C cases[] = {
-        {153, "LAME", 20, 0, 0, EMC_ACTIVE},
-        {152, "LAME", 20, 0, EM_ST_CONFIG, EMC_IDLE},
-        {153, "LAMF", 20, 0, EM_ST_CONFIG, EMC_IDLE},
-        {153, "LAME", 20 * 3, 0, EM_ST_CONFIG, EMC_IDLE},      // contacts run past the section
-        {153, "LAME", 20 * 300, 0, EM_ST_CONFIG, EMC_IDLE},    // more than 256 contacts
-        {153, "LAME", 20, 100, EM_ST_CONFIG, EMC_IDLE},        // string limit past the section
+        {153, "LAME", 20, 0, 0, 0, EMC_ACTIVE},
+        {152, "LAME", 20, 0, 0, EM_ST_CONFIG, EMC_IDLE},
+        {153, "LAMF", 20, 0, 0, EM_ST_CONFIG, EMC_IDLE},
+        {153, "LAME", 20 * 3, 0, 0, EM_ST_CONFIG, EMC_IDLE},      // contacts run past the section
+        {153, "LAME", 20 * 300, 0, 0, EM_ST_CONFIG, EMC_IDLE},    // more than 256 contacts
+        {153, "LAME", 20, 100, 0, EM_ST_CONFIG, EMC_IDLE},        // string limit past the section
+        {153, "LAME", 20, 0, 12 * 2, 0, EMC_ACTIVE},              // two data fields: inside
+        {153, "LAME", 20, 0, 12 * 3, EM_ST_CONFIG, EMC_IDLE},     // three run past the section
     };
     for (const C &c : cases) {
-        const std::vector<uint8_t> b = Block(c.size, c.magic, c.contacts, c.limit);
+        const std::vector<uint8_t> b = Block(c.size, c.magic, c.contacts, c.limit, c.fields);
         sms_table_bl.fill(0);
         LE_Put32(&sms_table_bl[4], uint32_t(b.size() - 8));
         std::memcpy(sms_table_bl.data(), b.data(), b.size());
