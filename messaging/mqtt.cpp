@@ -619,8 +619,11 @@ void mqttStateLoop() {
     // Connections past a reduced count are stopped and destroyed.
     for (uint32_t i = g.count; i < g.stepped && i < MQTT_CONNS; i++) {
         mqttConnection &c = g.conn[i];
+        // A connected client's thread sends the DISCONNECT before it ends (a
+        // cancelled one would leave the broker to publish the will).
+        const bool graceful = c.loop_running && c.connected;
         if (c.loop_running) mqttClientDisconnect(c);
-        mqttClientStop(c);
+        mqttClientStop(c, graceful);
         c.loop_running = 0;
         mqttClientDestroy(c);
         c.state = 0;

@@ -145,8 +145,8 @@ uint32_t mqttClientDisconnect(mqttConnection &c) {
     return 1;
 }
 
-uint32_t mqttClientStop(mqttConnection &c) {
-    if (lib_ready && c.client) Fn<int (*)(mosquitto *, bool)>(S_LOOP_STOP)(M(c), true);
+uint32_t mqttClientStop(mqttConnection &c, bool graceful) {
+    if (lib_ready && c.client) Fn<int (*)(mosquitto *, bool)>(S_LOOP_STOP)(M(c), !graceful);
     // The thread is gone: no disconnect will be reported any more.
     c.connected = 0;
     return 1;

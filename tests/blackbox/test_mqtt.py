@@ -27,8 +27,9 @@ def R(n):
     return 32768 + 16 * (n - 1)
 
 
-def mqtt_block(ca_pem, lib):
-    """File 33: D with the broker table at 64, status %R100, enable %M1."""
+def mqtt_block(ca_pem, lib, count=3):
+    """File 33: D with the broker table at 64, status %R100, enable %M1; the
+    first count of the three broker records in use."""
     strings = bytearray()
 
     def s(t):
@@ -71,7 +72,7 @@ def mqtt_block(ca_pem, lib):
     d = bytearray(64)
     struct.pack_into("<H", d, 2, 64)
     struct.pack_into("<II", d, 12, R(100), M(1))
-    d[20] = 3
+    d[20] = count
     strings_at = 64 + len(recs)
     struct.pack_into("<II", d, 32, strings_at, strings_at + len(strings))
     return bytes(d) + recs + bytes(strings) + lib
@@ -168,8 +169,12 @@ class Mqtt(unittest.TestCase):
         self.assertRegex(log, r"New client connected from 10\.77\.0\.2:\d+ as plc-c \(p2, c1, k30, u'plc'\)\.")
         self.assertRegex(log, r"New connection from 10\.77\.0\.2:\d+ on port 8883\.")
         self.assertRegex(log, r"Will message specified \(4 bytes\) \(r0, q1\)\.\n.*\tplc/0/will")
-        with open(self.ctl.path("mnt", "USB0", "1_dca-cert.pem"), "rb") as f:
+        cert = self.ctl.path("mnt", "USB0", "1_dca-cert.pem")
+        with open(cert, "rb") as f:
             self.assertEqual(f.read(), self.ca)
+        # The certificate file is written once: later passes leave the same
+        # file (inode, time stamp) in place while the network thread reads it.
+        first = os.stat(cert)
         for i in range(3):
             with open(self.ctl.path("dev", "shm", "%d_libdpc.so" % i), "rb") as f:
                 self.assertEqual(f.read(), self.lib)
@@ -203,6 +208,19 @@ class Mqtt(unittest.TestCase):
         by_conn = [len([ln for ln in self.got() if ln.startswith("plc/%d/" % i) and "will" not in ln])
                    for i in range(3)]
         self.assertEqual(by_conn, [2, 1, 1])
+
+        now = os.stat(cert)
+        self.assertEqual((now.st_ino, now.st_mtime_ns, now.st_size), (first.st_ino, first.st_mtime_ns, len(self.ca)))
+        self.assertFalse(os.path.exists(cert + ".new"))
+
+        # A block of one connection downloaded while running: connections 1
+        # and 2 are stopped and destroyed (their status bits clear), 0 comes back.
+        self.c.download(33, mqtt_block(self.ca, self.lib, count=1))
+        self.assertTrue(wait_for(lambda: "Client plc-c disconnected" in self.log(), 20), self.log()[-2000:])
+        self.assertTrue(wait_for(lambda: self.c.read_reg(R(100), 16) == b"\x0b\x00", 20),
+                        self.c.read_reg(R(100), 16))
+        self.assertTrue(wait_for(lambda: len(re.findall(r"as plc-a \(p2, c0, k30\)", self.log())) == 2, 20),
+                        self.log()[-2000:])
 
         # Clearing the enable bit takes every connection down.
         self.c.write_reg(M(1), 1, 0)

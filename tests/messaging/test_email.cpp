@@ -19,6 +19,7 @@
 #include "tests/messaging/email_block.h"
 #include "tests/messaging/msg_fixture.h"
 #include "tests/support/eth_ip.h"
+#include "tests/support/fake_clock.h"
 
 using namespace la;
 
@@ -48,6 +49,47 @@ TEST(Email, Base64DnsQueryAndDotStuffing) {
                                        'a',  'n',  0,    0x00, 0x01, 0x00, 0x01};
     EXPECT_EQ(std::vector<uint8_t>(q, q + ql), want);
     EXPECT_EQ(EtnEmailDnsBuild("bad..name", 1, q), 0u);
+
+    // Answers to that query: the question, then the records as written here.
+    auto answer = [&](uint16_t id, uint8_t flags, uint8_t count, std::vector<uint8_t> recs) {
+        std::vector<uint8_t> a(want);
+        a[0] = uint8_t(id >> 8), a[1] = uint8_t(id);
+        a[2] = flags, a[3] = 0x80;
+        a[7] = count;
+        for (uint8_t b : recs) a.push_back(b);
+        return a;
+    };
+    const std::vector<uint8_t> a_rec = {0xC0, 12, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 10, 77, 0, 3};
+    // CNAME "smtp" + pointer to "test.lan" (offset 17), then the A record under a full name
+    const std::vector<uint8_t> cname = {0xC0, 12, 0, 5, 0, 1, 0, 0, 0, 60, 0, 7, 4, 's', 'm', 't', 'p', 0xC0, 17};
+    const std::vector<uint8_t> full = {4, 's', 'm', 't', 'p', 0xC0, 17, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 10, 77, 0, 9};
+    const std::vector<uint8_t> class3 = {0xC0, 12, 0, 1, 0, 3, 0, 0, 0, 60, 0, 4, 1, 2, 3, 4};
+    const std::vector<uint8_t> long_a = {0xC0, 12, 0, 1, 0, 1, 0, 0, 0, 60, 0, 5, 1, 2, 3, 4, 5};
+    std::vector<uint8_t> cut = a_rec;
+    cut.resize(cut.size() - 1);
+    std::vector<uint8_t> both = cname;
+    for (uint8_t b : full) both.push_back(b);
+    std::vector<uint8_t> skip3 = class3;
+    for (uint8_t b : a_rec) skip3.push_back(b);
+    struct A { const char *what; std::vector<uint8_t> bytes; uint32_t answer, address; };
+    const A answers[] = {
+        {"A record", answer(0x0102, 0x81, 1, a_rec), 1, 0x0A4D0003},
+        {"CNAME skipped, A under a full name", answer(0x0102, 0x81, 2, both), 1, 0x0A4D0009},
+        {"class 3 skipped", answer(0x0102, 0x81, 2, skip3), 1, 0x0A4D0003},
+        {"length 5 is no address", answer(0x0102, 0x81, 1, long_a), 2, 0},
+        {"no records", answer(0x0102, 0x81, 0, {}), 2, 0},
+        {"not a response", answer(0x0102, 0x01, 1, a_rec), 2, 0},
+        {"address cut short", answer(0x0102, 0x81, 1, cut), 2, 0},
+        {"two records claimed, one there", answer(0x0102, 0x81, 2, class3), 2, 0},
+        {"name past the bytes", answer(0x0102, 0x81, 1, {63, 'a', 'b', 'c'}), 2, 0},
+        {"another query's answer", answer(0x0103, 0x81, 1, a_rec), 0, 0},
+        {"eleven bytes", std::vector<uint8_t>(want.begin(), want.begin() + 11), 0, 0},
+    };
+    for (const A &a : answers) {
+        uint32_t addr = 0;
+        EXPECT_EQ(EtnEmailDnsAnswer(a.bytes.data(), uint32_t(a.bytes.size()), 0x0102, &addr), a.answer) << a.what;
+        EXPECT_EQ(addr, a.address) << a.what;
+    }
 
     const std::string text = ".first\r\nmid.dle\r\n.\r\n..two\n.x";
     char st[64];
@@ -79,7 +121,8 @@ TEST(Email, RepliesAreTakenWholeOverFragments) {
 
 // Messaging block: a 100-byte SMS section and an e-mail section of `size`
 // bytes whose tables the caller may spoil.
-std::vector<uint8_t> Block(uint32_t size, const char *magic, uint32_t contacts_size, uint32_t limit) {
+std::vector<uint8_t> Block(uint32_t size, const char *magic, uint32_t contacts_size, uint32_t limit,
+                           uint32_t fields_size) {
     std::vector<uint8_t> b(8 + 100 + size, 0);
     LE_Put32(&b[8], 100);
     std::memcpy(&b[12], "MSON", 4);
@@ -90,22 +133,25 @@ std::vector<uint8_t> Block(uint32_t size, const char *magic, uint32_t contacts_s
     LE_Put32(s + 8, base);
     LE_Put32(s + 12, contacts_size);
     for (unsigned off : {16u, 24u, 32u, 40u}) LE_Put32(s + off, base + 20);
+    LE_Put32(s + 36, fields_size);
     LE_Put32(s + 44, limit);
     return b;
 }
 
 TEST(Email, SectionChecksSetStatusBit0) {
-    struct C { uint32_t size; const char *magic; uint32_t contacts, limit; uint32_t status; uint8_t state; };
+    struct C { uint32_t size; const char *magic; uint32_t contacts, limit, fields; uint32_t status; uint8_t state; };
     const C cases[] = {
-        {153, "LAME", 20, 0, 0, EMC_ACTIVE},
-        {152, "LAME", 20, 0, EM_ST_CONFIG, EMC_IDLE},
-        {153, "LAMF", 20, 0, EM_ST_CONFIG, EMC_IDLE},
-        {153, "LAME", 20 * 3, 0, EM_ST_CONFIG, EMC_IDLE},      // contacts run past the section
-        {153, "LAME", 20 * 300, 0, EM_ST_CONFIG, EMC_IDLE},    // more than 256 contacts
-        {153, "LAME", 20, 100, EM_ST_CONFIG, EMC_IDLE},        // string limit past the section
+        {153, "LAME", 20, 0, 0, 0, EMC_ACTIVE},
+        {152, "LAME", 20, 0, 0, EM_ST_CONFIG, EMC_IDLE},
+        {153, "LAMF", 20, 0, 0, EM_ST_CONFIG, EMC_IDLE},
+        {153, "LAME", 20 * 3, 0, 0, EM_ST_CONFIG, EMC_IDLE},      // contacts run past the section
+        {153, "LAME", 20 * 300, 0, 0, EM_ST_CONFIG, EMC_IDLE},    // more than 256 contacts
+        {153, "LAME", 20, 100, 0, EM_ST_CONFIG, EMC_IDLE},        // string limit past the section
+        {153, "LAME", 20, 0, 12 * 2, 0, EMC_ACTIVE},              // two data fields: inside
+        {153, "LAME", 20, 0, 12 * 3, EM_ST_CONFIG, EMC_IDLE},     // three run past the section
     };
     for (const C &c : cases) {
-        const std::vector<uint8_t> b = Block(c.size, c.magic, c.contacts, c.limit);
+        const std::vector<uint8_t> b = Block(c.size, c.magic, c.contacts, c.limit, c.fields);
         sms_table_bl.fill(0);
         LE_Put32(&sms_table_bl[4], uint32_t(b.size() - 8));
         std::memcpy(sms_table_bl.data(), b.data(), b.size());
@@ -133,11 +179,14 @@ struct LoopSmtp {
     int ls = -1, cs = -1;
     uint16_t port = 0, peer_port = 0;
     std::string in, data, cmds;
-    bool in_data = false;
-    LoopSmtp() {
+    bool in_data = false, mute = false;  // mute: nothing more after STARTTLS
+    explicit LoopSmtp(uint16_t want = 0) {
         ls = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        const int one = 1;
+        setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
         sockaddr_in a{};
         a.sin_family = AF_INET;
+        a.sin_port = htons(want);
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t l = sizeof a;
         if (bind(ls, reinterpret_cast<sockaddr *>(&a), l) != 0 || listen(ls, 4) != 0 ||
@@ -162,6 +211,10 @@ struct LoopSmtp {
         char b[2048];
         ssize_t n;
         while ((n = recv(cs, b, sizeof b, 0)) > 0) in.append(b, std::size_t(n));
+        if (mute) {
+            in.clear();
+            return;
+        }
         for (std::size_t e; (e = in.find(in_data ? "\r\n.\r\n" : "\r\n")) != std::string::npos;) {
             if (in_data) {
                 data = in.substr(0, e);
@@ -176,6 +229,11 @@ struct LoopSmtp {
             if (line == "DATA") {
                 in_data = true;
                 Say("354 go on\r\n");
+            } else if (line == "STARTTLS") {
+                Say("220 go ahead\r\n");
+                mute = true;
+                in.clear();
+                return;
             } else {
                 Say(line == "QUIT" ? "221 bye\r\n" : "250 fine\r\n");
             }
@@ -191,7 +249,7 @@ class EmailLoop : public MsgTest {};
 // a register value from 30000 up becomes the interface's, the mail leaves from
 // that port, and the register follows the interface after the bind; a lower
 // register value is replaced by the interface's.
-TEST_F(EmailLoop, ClientPortFollowsWord54541) {
+TEST_F(EmailLoop, ClientPortFollowsWord54541AndHandshakeTimesOut) {
     static std::array<uint8_t, 40 * 1600> mem;
     NX_IP ip;
     NX_PACKET_POOL pool;
@@ -250,8 +308,45 @@ TEST_F(EmailLoop, ClientPortFollowsWord54541) {
     uint8_t st[4] = {1, 1, 1, 1};
     PlcReg_Get(st, R(500), 32);
     EXPECT_EQ(LE_Get32(st), 0u);
+
+    // Port 587 whose server answers STARTTLS and then says nothing: the
+    // handshake waits, and after 60 s the mail ends with bit 10 at step 8.
     LE_Put16(&plc_reg[2 * W_MODE], 0);
+    EtnEmailScan(1);
     _nx_tcp_socket_delete(&EtnEmailConn.sock);
+    LoopSmtp tls(587);
+    if (tls.port == 587) {
+        test_support::FakeClock clock;
+        EtnEmailConn = EmailRec{};
+        ASSERT_EQ(EtnEmailInit(&ip, &pool), 0u);
+        b.port = 587;
+        b.auth = 1;
+        b.Install(0x2345);
+        LT_SetBit(M16(10), true);
+        LE_Put16(&plc_reg[2 * W_MODE], 2);
+        auto pass = [&] {
+            EnetThread();
+            EtnEmailScan(1);
+            tls.Pump();
+        };
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!tls.mute && std::chrono::steady_clock::now() < until) pass();
+        EXPECT_EQ(tls.cmds, "EHLO 587|STARTTLS|");
+        for (int k = 0; k < 50; k++) pass();
+        test_support::FakeClock::AdvanceMs(59000);
+        for (int k = 0; k < 20; k++) pass();
+        PlcReg_Get(st, R(500), 32);
+        EXPECT_EQ(LE_Get32(st), 0u);  // still in the handshake
+        test_support::FakeClock::AdvanceMs(1001);
+        for (int k = 0; k < 20; k++) pass();
+        PlcReg_Get(st, R(500), 32);
+        EXPECT_EQ(LE_Get32(st), 0x00008400u);
+        EXPECT_TRUE(LT_Bit(M16(10)));
+        LE_Put16(&plc_reg[2 * W_MODE], 0);
+        for (int k = 0; k < 20; k++) pass();
+        _nx_tcp_socket_delete(&EtnEmailConn.sock);
+    }
+    LE_Put16(&plc_reg[2 * W_MODE], 0);
     EtnEmailConn = EmailRec{};
     EtnEmailConn.sock.fd = -1;
     EtnEmailConn.dns.fd = -1;

@@ -160,6 +160,7 @@ TEST(Mqtt, ConfigurationReadAndRefusals) {
         {"count 9", 9, 0x20, 1, 4, 0, 0, 0, 0, 0, 0, 0, "", "", 0, 0},
         {"65 subscriptions", 1, 0x20, 1, 4, 0, 0, 0, 0, 65, 0, 0, "", "", 0, 0},
         {"will 1025", 1, 0x21, 1, 4, 0, 0, 0, 0, 0, 1025, 0, "", "", 0, 0},
+        {"will 1024", 1, 0x21, 1, 4, 0, 0, 0, 0, 64, 1024, 1, "192.168.1.10", "", 4, 1},
     };
     for (const C &c : cases) {
         Block b;
@@ -188,6 +189,34 @@ TEST(Mqtt, ConfigurationReadAndRefusals) {
         EXPECT_EQ(k.protocol, c.protocol) << c.what;
         EXPECT_EQ(k.clean_session, c.clean) << c.what;  // no client identifier
         EXPECT_EQ(k.mode, 1u);
+    }
+    // Texts of 256 bytes and (offset, length) pairs past the block refuse it.
+    struct Spoil {
+        const char *what;
+        void (*spoil)(Block &);
+        uint32_t answer;
+    };
+    const Spoil spoils[] = {
+        {"client id of 255", [](Block &b) { b.Text(std::string(255, 'i'), 52); }, 1},
+        {"client id of 256", [](Block &b) { b.Text(std::string(256, 'i'), 52); }, 0},
+        {"user of 256", [](Block &b) { b.Text(std::string(256, 'u'), 68); }, 0},
+        {"password past the block", [](Block &b) { LE_Put32(&b.At(76), 4000); LE_Put32(&b.At(80), 1); }, 0},
+        {"CA text past the block", [](Block &b) { LE_Put32(&b.At(100), 0); LE_Put32(&b.At(104), 5000); }, 0},
+        {"host name of 256", [](Block &b) { b.At(7) = 2; b.Text(std::string(256, 'h'), 60); }, 0},
+        {"library past the block", [](Block &b) { LE_Put32(&b.At(176), 0); LE_Put32(&b.At(180), 1); }, 0},
+        {"second record past the block", [](Block &b) { b.d[20] = 2; }, 0},
+    };
+    for (const Spoil &s : spoils) {
+        Block b;
+        b.d[20] = 1;
+        b.At(5) = 0x20;
+        b.At(7) = 1;
+        s.spoil(b);
+        b.Install();
+        EXPECT_EQ(readConfigNvram(2), s.answer) << s.what;
+        if (s.answer) {
+            EXPECT_EQ(std::string(iiotConfig.conn[0].id), std::string(255, 'i')) << s.what;
+        }
     }
     // A block of 15 bytes is no configuration; 16 with no connection is one.
     mqtt_tbl.fill(0);
