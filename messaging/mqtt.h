@@ -162,8 +162,8 @@ uint32_t mqttClientSetCofig(mqttConnection &c);
 uint32_t mqttClientConnect(mqttConnection &c);
 uint32_t mqttClientStart(mqttConnection &c);
 uint32_t mqttClientDisconnect(mqttConnection &c);
-// Stops the network thread; graceful waits for it to send a DISCONNECT
-// already asked for, otherwise the thread is cancelled.
+// Stops the network thread; graceful first waits up to 100 ms for it to send
+// a DISCONNECT already asked for, then the thread is cancelled.
 uint32_t mqttClientStop(mqttConnection &c, bool graceful = false);
 uint32_t mqttClientDestroy(mqttConnection &c);
 uint32_t mqttClientPublish(mqttConnection &c, uint32_t item);

@@ -4,8 +4,10 @@
 // receive ring shared with the payload library).
 #include <mosquitto.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "messaging/mqtt.h"
 #include "platform/plat_dl.h"
@@ -146,7 +148,13 @@ uint32_t mqttClientDisconnect(mqttConnection &c) {
 }
 
 uint32_t mqttClientStop(mqttConnection &c, bool graceful) {
-    if (lib_ready && c.client) Fn<int (*)(mosquitto *, bool)>(S_LOOP_STOP)(M(c), !graceful);
+    if (lib_ready && c.client) {
+        // A graceful stop gives the thread up to 100 ms to send the DISCONNECT
+        // asked for (its callback clears connected); a broker that does not
+        // take it by then must not hold the pass, so the thread is cancelled.
+        for (int k = 0; graceful && c.connected && k < 100; k++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        Fn<int (*)(mosquitto *, bool)>(S_LOOP_STOP)(M(c), true);
+    }
     // The thread is gone: no disconnect will be reported any more.
     c.connected = 0;
     return 1;
