@@ -429,6 +429,8 @@ TEST_F(Modbus, ClientEngineWritesUdpAndSerialFrames) {
         .Variable({.req = 3, .pos = 0, .index = 3, .kind = 1})
         .Variable({.req = 3, .type = 1, .index = 2, .kind = 5})
         .Variable({.req = 2, .pos = 0, .index = 6})
+        .Variable({.req = 2, .pos = 1, .mask = 0x00F0, .index = 7})
+        .Variable({.req = 2, .pos = 2, .format = 2, .type = 2, .index = 2})
         .Conn(3, 0, 0, 0x10, 0, "ASCII:9600,N,8,1")
         .Request({.id = 4, .conn = 3, .unit = 1, .mode = 1, .period = 1000, .fn = 3, .addr = 100, .count = 4,
                   .size = 8});
@@ -463,10 +465,15 @@ TEST_F(Modbus, ClientEngineWritesUdpAndSerialFrames) {
     Bytes want = Hex("01 03 00 64 00 04 05 D6");
     want.insert(want.end(), {':', '0', '1', '0', '3', '0', '0', '6', '4', '0', '0', '0', '4', '9', '4', '\r', '\n'});
     EXPECT_EQ(line, want);
-    ASSERT_EQ(write(sv[1], Rtu("01 03 08 00 2A 00 00 00 00 00 00").data(), 13), 13);
+    // HR100..103 = 1234 FFFE 0001 86A0: INT 0x1234, masked 0x00F0, the DINT
+    // of positions 2-3 (high word first) 100000
+    const Bytes regs = Hex("01 03 08 12 34 FF FE 00 01 86 A0 6E C2");
+    ASSERT_EQ(write(sv[1], regs.data(), regs.size()), ssize_t(regs.size()));
     for (int i = 0; i < 50; i++) Z7MB_Activate(State(), now++);
     Z7VM_ExchangeModbusData(db);
-    EXPECT_EQ(Int(6), 42);
+    EXPECT_EQ(Int(6), 0x1234);
+    EXPECT_EQ(Int(7), 0x00F0);
+    EXPECT_EQ(Dint(2), 100000u);
     SetInt(3, 4321);
     Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, 2), 1);
     Z7VM_ExchangeModbusData(db);
