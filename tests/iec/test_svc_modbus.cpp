@@ -841,16 +841,18 @@ Bytes IntEvent(uint16_t id, uint16_t value, uint32_t date, uint32_t time) {
 }
 
 TEST_F(Modbus, RemoteBindingsFollowAnotherRuntimesEvents) {
-    Peer a, b;
+    Peer a, b, e, x;
     Bytes cnx = CnxRecord(a.port, 0, 0, 3);
-    const Bytes second = CnxRecord(b.port, 16, 3, 2), third = CnxRecord(b.port, 32, 5, 2);
-    cnx.insert(cnx.end(), second.begin(), second.end());
-    cnx.insert(cnx.end(), third.begin(), third.end());
+    // 2-3: a pair; 4-5: a pair taking every value (flag 64); 6: variables
+    // past the list's 9; 7: its partner's variables past the list
+    for (const Bytes &r : {CnxRecord(b.port, 16, 3, 2), CnxRecord(b.port, 32, 5, 2), CnxRecord(e.port, 16 | 64, 7, 1),
+                           CnxRecord(e.port, 32 | 64, 8, 1), CnxRecord(x.port, 0, 7, 5), CnxRecord(x.port, 16, 8, 1)})
+        cnx.insert(cnx.end(), r.begin(), r.end());
     cnx.insert(cnx.end(), {0, 0});
     Bytes vars;
     for (const Bytes &v : {VarRecord(11, 2, 1, 0), VarRecord(11, 1, 2, 5), VarRecord(2, 1, 1, 6),
                            VarRecord(11, 2, 4, 0), VarRecord(11, 1, 3, 5), VarRecord(11, 2, 6, 0),
-                           VarRecord(11, 1, 5, 5)})
+                           VarRecord(11, 1, 5, 5), VarRecord(11, 1, 7, 5), VarRecord(11, 1, 8, 5)})
         vars.insert(vars.end(), v.begin(), v.end());
     vars.push_back(0);
     test_support::IecImage img = Image(MbConfig{});
@@ -908,6 +910,23 @@ TEST_F(Modbus, RemoteBindingsFollowAnotherRuntimesEvents) {
     ASSERT_EQ(write(third_fd, newer.data(), newer.size()), ssize_t(newer.size()));
     step(20);
     EXPECT_EQ(Int(5), 600);
+    // flag 64: the second link of that pair takes the older value too
+    int pair_fd[2] = {-1, -1};
+    for (int i = 0; i < 200 && pair_fd[1] < 0; i++) {
+        Z7EAX_Activate(db, now++);
+        pollfd p{e.listen_fd, POLLIN, 0};
+        if (poll(&p, 1, 0) > 0) pair_fd[pair_fd[0] < 0 ? 0 : 1] = accept(e.listen_fd, nullptr, nullptr);
+    }
+    ASSERT_GE(pair_fd[1], 0);
+    ASSERT_EQ(write(pair_fd[0], newer.data(), newer.size()), ssize_t(newer.size()));
+    step(20);
+    EXPECT_EQ(Int(7), 600);
+    ASSERT_EQ(write(pair_fd[1], older.data(), older.size()), ssize_t(older.size()));
+    step(20);
+    EXPECT_EQ(Int(8), 400);
+    // the connections whose variables lie outside the list never dialled
+    pollfd px{x.listen_fd, POLLIN, 0};
+    EXPECT_EQ(poll(&px, 1, 0), 0);
 
     // a frame that does not start "Z7": closed (code 2), reconnected 3 s later
     a.Write(Hex("41 42 00 02 12 00"));
@@ -927,6 +946,7 @@ TEST_F(Modbus, RemoteBindingsFollowAnotherRuntimesEvents) {
     EXPECT_EQ(Int(1), 2);
     Z7Def_Stop(db, nullptr, nullptr, "");
     close(third_fd);
+    for (int fd : pair_fd) close(fd);
 }
 
 }  // namespace
