@@ -449,6 +449,15 @@ TEST_F(TxbXml, MenuNavigation) {
         for (uint32_t k = 1; k <= 4; k++) SetB(k, 0);
         Call("HMIMENU", {1, 2, 3, 4, 1, 5, 6, 1, 2}, inst);
     }
+    // the selected entry (Stop, its handle still in D3) freed: ENTER fires nothing
+    Call("HMIDELMENU", {3, 5});
+    EXPECT_EQ(B(5), 1);
+    SetB(3, 1);
+    Call("HMIMENU", {1, 2, 3, 4, 1, 5, 6, 1, 2}, inst);
+    EXPECT_EQ(D(5), 0);
+    EXPECT_EQ(D(6), 3);
+    SetB(3, 0);
+    Call("HMIMENU", {1, 2, 3, 4, 1, 5, 6, 1, 2}, inst);
     SetS(3, "Haupt");
     Call("HMIRENAMEMENU", {1, 3, 5});
     EXPECT_EQ(B(5), 1);
