@@ -313,7 +313,7 @@ struct Peer {
 };
 
 TEST_F(Modbus, ClientEngineOverTcpRetriesTimeOutsAndMidnight) {
-    Peer peer;
+    Peer peer, silent;
     MbConfig c;
     c.Conn(1, peer.port, 0, 0x01, 0, "127.0.0.1")
         .Unit(1, 9)
@@ -326,14 +326,26 @@ TEST_F(Modbus, ClientEngineOverTcpRetriesTimeOutsAndMidnight) {
         .Variable({.req = 1, .type = 11, .index = 5, .kind = 7})
         .Variable({.req = 1, .type = 2, .index = 1, .kind = 16})
         .Variable({.req = 1, .type = 11, .index = 6, .kind = 11})
-        .Variable({.req = 1, .type = 1, .index = 3, .kind = 18});
+        .Variable({.req = 1, .type = 1, .index = 3, .kind = 18})
+        // connection 2 (a peer that never answers), one try
+        .Conn(2, silent.port, 0, 0x01, 0, "127.0.0.1")
+        .Request({.id = 2, .conn = 2, .unit = 1, .mode = 1, .period = 60000, .fn = 3, .addr = 0, .count = 1,
+                  .tries = 1, .timeout = 300, .size = 2});
     ASSERT_EQ(Start(Image(c), db), 0u);
     uint32_t now = 1000;
+    // one engine step; notes what the silent peer got
+    Bytes heard;
+    auto activate = [&](uint32_t t) {
+        Z7MB_Activate(State(), t);
+        if (silent.fd < 0) silent.Accept();
+        const Bytes b = silent.Read(64);
+        heard.insert(heard.end(), b.begin(), b.end());
+    };
     // steps the engine (1 ms a step) until the peer holds n bytes
     auto frame = [&](size_t n) {
         Bytes got;
         for (int i = 0; i < 5000 && got.size() < n; i++) {
-            Z7MB_Activate(State(), now++);
+            activate(now++);
             if (peer.fd < 0) peer.Accept();
             const Bytes b = peer.Read(n - got.size());
             got.insert(got.end(), b.begin(), b.end());
@@ -341,7 +353,7 @@ TEST_F(Modbus, ClientEngineOverTcpRetriesTimeOutsAndMidnight) {
         return got;
     };
     auto settle = [&](uint16_t status) {
-        for (int i = 0; i < 5000 && LE_Get16(Req(0) + MBR_STATUS) != status; i++) Z7MB_Activate(State(), now++);
+        for (int i = 0; i < 5000 && LE_Get16(Req(0) + MBR_STATUS) != status; i++) activate(now++);
         Z7VM_ExchangeModbusData(db);
     };
     EXPECT_EQ(frame(12), Hex("00 01 00 00 00 06 09 03 00 28 00 02"));
@@ -389,6 +401,10 @@ TEST_F(Modbus, ClientEngineOverTcpRetriesTimeOutsAndMidnight) {
     settle(7);
     EXPECT_EQ(Int(3), 130);
     EXPECT_EQ(Int(1), 0x1234);
+    // the silent peer got one frame, its one try ended in 128
+    EXPECT_EQ(heard, Hex("00 01 00 00 00 06 01 03 00 00 00 01"));
+    EXPECT_EQ(LE_Get16(Req(1) + MBR_STATUS), 7);
+    EXPECT_EQ(LE_Get16(Req(1) + MBR_ERROR), 128);
     // the transaction id after 2000 is 1
     LE_Put16(Conn(0) + MBC_TID, 2000);
     now += 200;
