@@ -449,7 +449,10 @@ TEST_F(Modbus, ClientEngineWritesUdpAndSerialFrames) {
         .Variable({.req = 2, .pos = 2, .format = 2, .type = 2, .index = 2})
         .Conn(3, 0, 0, 0x10, 0, "ASCII:9600,N,8,1")
         .Request({.id = 4, .conn = 3, .unit = 1, .mode = 1, .period = 1000, .fn = 3, .addr = 100, .count = 4,
-                  .size = 8});
+                  .size = 8})
+        // FC6 300 over UDP on change of INT 8
+        .Request({.id = 5, .conn = 1, .unit = 1, .mode = 3, .fn = 6, .addr = 300, .count = 1, .size = 2})
+        .Variable({.req = 5, .pos = 0, .index = 8, .kind = 1});
     ASSERT_EQ(Start(Image(c), db), 0u);
     SetInt(1, 0x0BAD);
     SetInt(2, 77);
@@ -474,6 +477,28 @@ TEST_F(Modbus, ClientEngineWritesUdpAndSerialFrames) {
     }
     EXPECT_EQ(LE_Get16(Req(0) + MBR_GOOD), 1);
     EXPECT_EQ(LE_Get16(Req(0) + MBR_ERRORS), 0);
+    // on change: one FC6 at the start, then one per change of INT 8, none while it stays
+    auto datagram = [&]() {
+        Bytes d(300);
+        ssize_t k = -1;
+        for (int i = 0; i < 50 && k <= 0; i++) {
+            Z7VM_ExchangeModbusData(db);
+            Z7MB_Activate(State(), now++);
+            k = recvfrom(udp, d.data(), d.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from_addr), &fl);
+        }
+        d.resize(size_t(k > 0 ? k : 0));
+        if (k > 0) sendto(udp, d.data(), d.size(), 0, reinterpret_cast<sockaddr *>(&from_addr), fl);  // echoed
+        return d;
+    };
+    EXPECT_EQ(datagram(), Hex("00 02 00 00 00 06 01 06 01 2C 00 00"));
+    EXPECT_EQ(datagram(), Bytes{});
+    SetInt(8, 4321);
+    EXPECT_EQ(datagram(), Hex("00 03 00 00 00 06 01 06 01 2C 10 E1"));
+    EXPECT_EQ(datagram(), Bytes{});
+    SetInt(8, 4322);
+    EXPECT_EQ(datagram(), Hex("00 04 00 00 00 06 01 06 01 2C 10 E2"));
+    EXPECT_EQ(datagram(), Bytes{});
+    EXPECT_EQ(LE_Get16(Req(4) + MBR_GOOD), 3);
     // serial: RTU to unit 1, then the broadcast ends good at once
     Bytes line(64);
     ssize_t r = read(sv[1], line.data(), line.size());
