@@ -180,6 +180,7 @@ TEST_F(Modbus, ServerAnswersFromItsTablesAndTheExchangeMovesTheVariables) {
     c.Conn(1, 7, 0, 0x100, 0, "SRV")
         .Request({.id = 1, .fn = 3, .addr = 0, .count = 10, .size = 20})
         .Request({.id = 2, .fn = 1, .addr = 0, .count = 16, .size = 2})
+        .Request({.id = 3, .fn = 4, .addr = 50, .count = 10, .size = 4})  // its buffer holds 2 of the 10
         .Variable({.req = 1, .pos = 0, .index = 1, .kind = 1})
         .Variable({.req = 1, .pos = 1, .index = 2, .kind = 0})
         .Variable({.req = 1, .pos = 2, .index = 3, .kind = 1})
@@ -208,6 +209,8 @@ TEST_F(Modbus, ServerAnswersFromItsTablesAndTheExchangeMovesTheVariables) {
         {"11 registers", "07 03 00 00 00 0B", false, "07 83 02"},
         {"126 registers", "07 03 00 00 00 7E", false, "07 83 02"},
         {"no input registers", "07 04 00 00 00 01", false, "07 84 02"},
+        {"input registers the buffer holds", "07 04 00 32 00 02", false, "07 04 04 00 00 00 00"},
+        {"input registers past the buffer", "07 04 00 33 00 02", false, "07 84 02"},
         {"another unit", "08 03 00 00 00 01", false, ""},
         {"byte count disagrees", "07 10 00 03 00 05 02 00 01", false, "07 90 03"},
         {"bytes missing", "07 10 00 03 00 02 04 00 01", false, "07 90 03"},
