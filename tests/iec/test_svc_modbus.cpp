@@ -455,7 +455,13 @@ TEST_F(Modbus, ClientEngineWritesUdpAndSerialFrames) {
                   .size = 8})
         // FC6 300 over UDP on change of INT 8
         .Request({.id = 5, .conn = 1, .unit = 1, .mode = 3, .fn = 6, .addr = 300, .count = 1, .size = 2})
-        .Variable({.req = 5, .pos = 0, .index = 8, .kind = 1});
+        .Variable({.req = 5, .pos = 0, .index = 8, .kind = 1})
+        // function 101 on request (BOOL 4): a buffer of two 6-byte groups; group 3 does not fit
+        .Request({.id = 6, .conn = 1, .unit = 1, .mode = 0, .fn = 101, .addr = 0, .count = 1, .size = 14})
+        .Variable({.req = 6, .type = 1, .index = 4, .kind = 5})
+        .Variable({.req = 6, .pos = 1, .type = 2, .index = 3})
+        .Variable({.req = 6, .pos = 2, .type = 2, .index = 4})
+        .Variable({.req = 6, .pos = 3, .type = 2, .index = 5});
     ASSERT_EQ(Start(Image(c), db), 0u);
     SetInt(1, 0x0BAD);
     SetInt(2, 77);
@@ -502,6 +508,31 @@ TEST_F(Modbus, ClientEngineWritesUdpAndSerialFrames) {
     EXPECT_EQ(datagram(), Hex("00 04 00 00 00 06 01 06 01 2C 10 E2"));
     EXPECT_EQ(datagram(), Bytes{});
     EXPECT_EQ(LE_Get16(Req(4) + MBR_GOOD), 3);
+    // function 101: groups big-endian in the answer, 48-bit values; the third group lies past the buffer
+    {
+        MBState st;
+        ASSERT_TRUE(MB_Open(State(), st));
+        EXPECT_EQ(LE_Get32(st.Var(11) + MBV_DATA), 0u);  // position 3 needs 20 bytes: unbound
+    }
+    Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, 5), 55);
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, 4), 1);
+    Bytes d(300);
+    ssize_t k = -1;
+    for (int i = 0; i < 50 && k <= 0; i++) {
+        Z7VM_ExchangeModbusData(db);
+        Z7MB_Activate(State(), now++);
+        k = recvfrom(udp, d.data(), d.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from_addr), &fl);
+    }
+    d.resize(size_t(k > 0 ? k : 0));
+    EXPECT_EQ(d, Hex("00 05 00 00 00 07 01 65 00 00 FF 01 00"));
+    const Bytes groups = Hex("00 05 00 00 00 15 01 65 12 00 00 00 01 86 A0 FF FF FF FF FF FE 00 00 00 00 00 07");
+    sendto(udp, groups.data(), groups.size(), 0, reinterpret_cast<sockaddr *>(&from_addr), fl);
+    for (int i = 0; i < 5; i++) Z7MB_Activate(State(), now++);
+    Z7VM_ExchangeModbusData(db);
+    EXPECT_EQ(LE_Get16(Req(5) + MBR_GOOD), 1);
+    EXPECT_EQ(Dint(3), 100000u);
+    EXPECT_EQ(Dint(4), 0xFFFFFFFEu);
+    EXPECT_EQ(Dint(5), 55u);
     // serial: RTU to unit 1, then the broadcast ends good at once
     Bytes line(64);
     ssize_t r = read(sv[1], line.data(), line.size());
