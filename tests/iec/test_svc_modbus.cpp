@@ -701,6 +701,15 @@ TEST_F(Modbus, MasterAndSlaveBlocks) {
     m.Run();
     EXPECT_EQ(d32(8), 128);
     EXPECT_EQ(b8(3), 1);
+    // a byte count of 4 with two data bytes in the frame: 202, nothing stored
+    send(m);
+    const Bytes again = peer.Read(12);
+    ASSERT_EQ(again.size(), 12u);
+    peer.Write({again[0], again[1], 0, 0, 0, 5, 1, 3, 4, 0x77, 0x77});
+    for (int i = 0; i < 100 && d32(8) == 0; i++) m.Run();
+    EXPECT_EQ(d32(8), 202);
+    EXPECT_EQ(Int(10), 4660);
+    EXPECT_EQ(b8(3), 1);
     set8(1, 0);
     m.Run();
     EXPECT_EQ(b8(3), 0);
