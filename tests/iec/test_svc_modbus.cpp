@@ -971,6 +971,11 @@ TEST_F(Modbus, RemoteBindingsFollowAnotherRuntimesEvents) {
     EXPECT_EQ(a.Read(14), Hex("5A 37 00 0A 12 45 00 00 00 00 00 00 04 00"));
     EXPECT_EQ(Int(2), 3021);
     EXPECT_EQ(Int(1), 0);
+    // id 6, DINT 0x12345678
+    a.Write(Hex("5A 37 00 17 12 01 04 FF 09 01 07 EA 0C 07 00 00 03 E9 00 06 02 00 02 12 34 56 78"));
+    step(20);
+    EXPECT_EQ(Dint(1), 0x12345678u);
+    EXPECT_EQ(a.Read(14), Hex("5A 37 00 0A 12 45 00 00 00 00 00 00 04 00"));
     a.Write(IntEvent(9, 1, 0x07EA0C07, 1001));  // no variable of id 9
     step(20);
     EXPECT_EQ(Int(2), 3021);
