@@ -175,6 +175,10 @@ TEST_F(TxbXml, TextBufferBlocksWriteReadLinesCopiesAndErrors) {
     EXPECT_EQ(B(1), 1);
     EXPECT_EQ(std::string({char(B(10)), char(B(11)), char(B(12)), char(B(13)), char(B(14))}),
               std::string("012\0a", 5));
+    char none[2] = {'Q', 'Q'};  // a destination of size 0 gets nothing, not even a terminator
+    EXPECT_EQ(Z7XS_Get(db, h, none, 0), 0u);
+    EXPECT_EQ(Z7XS_GetLine(db, h, none, 0), 0u);
+    EXPECT_EQ(none[0], 'Q');
     SetB(10, 'Q');
     Call("TXBGETDATA", {1, 10, 0, 1});  // no room: nothing written
     EXPECT_EQ(B(10), 'Q');
