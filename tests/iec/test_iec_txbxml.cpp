@@ -1,6 +1,8 @@
 // Text buffers, XML documents and operator menus through their blocks, as an
 // IEC program calls them: handles in DINTs, texts in STRINGs, files under the
 // test's root; expected texts and codes worked out by hand.
+#include <pthread.h>
+
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -173,6 +175,10 @@ TEST_F(TxbXml, TextBufferBlocksWriteReadLinesCopiesAndErrors) {
     EXPECT_EQ(B(1), 1);
     EXPECT_EQ(std::string({char(B(10)), char(B(11)), char(B(12)), char(B(13)), char(B(14))}),
               std::string("012\0a", 5));
+    char none[2] = {'Q', 'Q'};  // a destination of size 0 gets nothing, not even a terminator
+    EXPECT_EQ(Z7XS_Get(db, h, none, 0), 0u);
+    EXPECT_EQ(Z7XS_GetLine(db, h, none, 0), 0u);
+    EXPECT_EQ(none[0], 'Q');
     SetB(10, 'Q');
     Call("TXBGETDATA", {1, 10, 0, 1});  // no room: nothing written
     EXPECT_EQ(B(10), 'Q');
@@ -368,6 +374,42 @@ TEST_F(TxbXml, BuiltDocumentEscapesAndSyntaxFaultsLeaveNothing) {
         if (root) Z7XML_Free(db, root);
     }
     EXPECT_EQ(Z7XML_Count(db), 0u);
+
+    // a tree 5,000 levels deep is written and freed on a small stack (about 128 KB
+    // once the 64 KB of thread-local storage is carved from it): neither recurses
+    const uint32_t deep = Z7XML_Alloc(db, "a");
+    uint32_t leaf = deep;
+    for (int k = 1; k < 5000 && leaf; k++) leaf = Z7XML_AddChild(db, leaf, "a");
+    ASSERT_NE(leaf, 0u);
+    ASSERT_EQ(Z7XML_Count(db), 5000u);
+    struct Job {
+        uint32_t db, root, txb, wrote, freed;
+    } job{db, deep, uint32_t(NewTxb("")), 0, 0};
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 192 * 1024);
+    pthread_t t;
+    ASSERT_EQ(pthread_create(
+                  &t, &attr,
+                  [](void *p) -> void * {
+                      Job &j = *static_cast<Job *>(p);
+                      j.wrote = Z7XML_WriteToXS(j.db, j.root, j.txb);
+                      j.freed = Z7XML_Free(j.db, j.root);
+                      return nullptr;
+                  },
+                  &job),
+              0);
+    pthread_join(t, nullptr);
+    pthread_attr_destroy(&attr);
+    EXPECT_EQ(job.wrote, 1u);
+    EXPECT_EQ(job.freed, 1u);
+    // the declaration, 4,999 "<a>", one "<a/>", 4,999 "</a>"
+    EXPECT_EQ(Z7XS_GetLength(db, job.txb), 38u + 3 * 4999 + 4 + 4 * 4999);
+    const std::string text = Text(job.txb);
+    EXPECT_EQ(text.substr(0, 44), "<?xml version=\"1.0\" standalone=\"yes\"?><a><a>");
+    EXPECT_EQ(text.substr(38 + 3 * 4999, 12), "<a/></a></a>");
+    EXPECT_EQ(Z7XML_Count(db), 0u);
+    Z7XS_Free(db, job.txb);
 }
 
 TEST_F(TxbXml, SymbolValuesHonourLocks) {
@@ -449,6 +491,15 @@ TEST_F(TxbXml, MenuNavigation) {
         for (uint32_t k = 1; k <= 4; k++) SetB(k, 0);
         Call("HMIMENU", {1, 2, 3, 4, 1, 5, 6, 1, 2}, inst);
     }
+    // the selected entry (Stop, its handle still in D3) freed: ENTER fires nothing
+    Call("HMIDELMENU", {3, 5});
+    EXPECT_EQ(B(5), 1);
+    SetB(3, 1);
+    Call("HMIMENU", {1, 2, 3, 4, 1, 5, 6, 1, 2}, inst);
+    EXPECT_EQ(D(5), 0);
+    EXPECT_EQ(D(6), 3);
+    SetB(3, 0);
+    Call("HMIMENU", {1, 2, 3, 4, 1, 5, 6, 1, 2}, inst);
     SetS(3, "Haupt");
     Call("HMIRENAMEMENU", {1, 3, 5});
     EXPECT_EQ(B(5), 1);

@@ -180,6 +180,7 @@ TEST_F(Modbus, ServerAnswersFromItsTablesAndTheExchangeMovesTheVariables) {
     c.Conn(1, 7, 0, 0x100, 0, "SRV")
         .Request({.id = 1, .fn = 3, .addr = 0, .count = 10, .size = 20})
         .Request({.id = 2, .fn = 1, .addr = 0, .count = 16, .size = 2})
+        .Request({.id = 3, .fn = 4, .addr = 50, .count = 10, .size = 4})  // its buffer holds 2 of the 10
         .Variable({.req = 1, .pos = 0, .index = 1, .kind = 1})
         .Variable({.req = 1, .pos = 1, .index = 2, .kind = 0})
         .Variable({.req = 1, .pos = 2, .index = 3, .kind = 1})
@@ -208,6 +209,8 @@ TEST_F(Modbus, ServerAnswersFromItsTablesAndTheExchangeMovesTheVariables) {
         {"11 registers", "07 03 00 00 00 0B", false, "07 83 02"},
         {"126 registers", "07 03 00 00 00 7E", false, "07 83 02"},
         {"no input registers", "07 04 00 00 00 01", false, "07 84 02"},
+        {"input registers the buffer holds", "07 04 00 32 00 02", false, "07 04 04 00 00 00 00"},
+        {"input registers past the buffer", "07 04 00 33 00 02", false, "07 84 02"},
         {"another unit", "08 03 00 00 00 01", false, ""},
         {"byte count disagrees", "07 10 00 03 00 05 02 00 01", false, "07 90 03"},
         {"bytes missing", "07 10 00 03 00 02 04 00 01", false, "07 90 03"},
@@ -313,7 +316,7 @@ struct Peer {
 };
 
 TEST_F(Modbus, ClientEngineOverTcpRetriesTimeOutsAndMidnight) {
-    Peer peer;
+    Peer peer, silent;
     MbConfig c;
     c.Conn(1, peer.port, 0, 0x01, 0, "127.0.0.1")
         .Unit(1, 9)
@@ -326,14 +329,26 @@ TEST_F(Modbus, ClientEngineOverTcpRetriesTimeOutsAndMidnight) {
         .Variable({.req = 1, .type = 11, .index = 5, .kind = 7})
         .Variable({.req = 1, .type = 2, .index = 1, .kind = 16})
         .Variable({.req = 1, .type = 11, .index = 6, .kind = 11})
-        .Variable({.req = 1, .type = 1, .index = 3, .kind = 18});
+        .Variable({.req = 1, .type = 1, .index = 3, .kind = 18})
+        // connection 2 (a peer that never answers), one try
+        .Conn(2, silent.port, 0, 0x01, 0, "127.0.0.1")
+        .Request({.id = 2, .conn = 2, .unit = 1, .mode = 1, .period = 60000, .fn = 3, .addr = 0, .count = 1,
+                  .tries = 1, .timeout = 300, .size = 2});
     ASSERT_EQ(Start(Image(c), db), 0u);
     uint32_t now = 1000;
+    // one engine step; notes what the silent peer got
+    Bytes heard;
+    auto activate = [&](uint32_t t) {
+        Z7MB_Activate(State(), t);
+        if (silent.fd < 0) silent.Accept();
+        const Bytes b = silent.Read(64);
+        heard.insert(heard.end(), b.begin(), b.end());
+    };
     // steps the engine (1 ms a step) until the peer holds n bytes
     auto frame = [&](size_t n) {
         Bytes got;
         for (int i = 0; i < 5000 && got.size() < n; i++) {
-            Z7MB_Activate(State(), now++);
+            activate(now++);
             if (peer.fd < 0) peer.Accept();
             const Bytes b = peer.Read(n - got.size());
             got.insert(got.end(), b.begin(), b.end());
@@ -341,7 +356,7 @@ TEST_F(Modbus, ClientEngineOverTcpRetriesTimeOutsAndMidnight) {
         return got;
     };
     auto settle = [&](uint16_t status) {
-        for (int i = 0; i < 5000 && LE_Get16(Req(0) + MBR_STATUS) != status; i++) Z7MB_Activate(State(), now++);
+        for (int i = 0; i < 5000 && LE_Get16(Req(0) + MBR_STATUS) != status; i++) activate(now++);
         Z7VM_ExchangeModbusData(db);
     };
     EXPECT_EQ(frame(12), Hex("00 01 00 00 00 06 09 03 00 28 00 02"));
@@ -389,6 +404,10 @@ TEST_F(Modbus, ClientEngineOverTcpRetriesTimeOutsAndMidnight) {
     settle(7);
     EXPECT_EQ(Int(3), 130);
     EXPECT_EQ(Int(1), 0x1234);
+    // the silent peer got one frame, its one try ended in 128
+    EXPECT_EQ(heard, Hex("00 01 00 00 00 06 01 03 00 00 00 01"));
+    EXPECT_EQ(LE_Get16(Req(1) + MBR_STATUS), 7);
+    EXPECT_EQ(LE_Get16(Req(1) + MBR_ERROR), 128);
     // the transaction id after 2000 is 1
     LE_Put16(Conn(0) + MBC_TID, 2000);
     now += 200;
@@ -429,9 +448,20 @@ TEST_F(Modbus, ClientEngineWritesUdpAndSerialFrames) {
         .Variable({.req = 3, .pos = 0, .index = 3, .kind = 1})
         .Variable({.req = 3, .type = 1, .index = 2, .kind = 5})
         .Variable({.req = 2, .pos = 0, .index = 6})
+        .Variable({.req = 2, .pos = 1, .mask = 0x00F0, .index = 7})
+        .Variable({.req = 2, .pos = 2, .format = 2, .type = 2, .index = 2})
         .Conn(3, 0, 0, 0x10, 0, "ASCII:9600,N,8,1")
         .Request({.id = 4, .conn = 3, .unit = 1, .mode = 1, .period = 1000, .fn = 3, .addr = 100, .count = 4,
-                  .size = 8});
+                  .size = 8})
+        // FC6 300 over UDP on change of INT 8
+        .Request({.id = 5, .conn = 1, .unit = 1, .mode = 3, .fn = 6, .addr = 300, .count = 1, .size = 2})
+        .Variable({.req = 5, .pos = 0, .index = 8, .kind = 1})
+        // function 101 on request (BOOL 4): a buffer of two 6-byte groups; group 3 does not fit
+        .Request({.id = 6, .conn = 1, .unit = 1, .mode = 0, .fn = 101, .addr = 0, .count = 1, .size = 14})
+        .Variable({.req = 6, .type = 1, .index = 4, .kind = 5})
+        .Variable({.req = 6, .pos = 1, .type = 2, .index = 3})
+        .Variable({.req = 6, .pos = 2, .type = 2, .index = 4})
+        .Variable({.req = 6, .pos = 3, .type = 2, .index = 5});
     ASSERT_EQ(Start(Image(c), db), 0u);
     SetInt(1, 0x0BAD);
     SetInt(2, 77);
@@ -456,6 +486,53 @@ TEST_F(Modbus, ClientEngineWritesUdpAndSerialFrames) {
     }
     EXPECT_EQ(LE_Get16(Req(0) + MBR_GOOD), 1);
     EXPECT_EQ(LE_Get16(Req(0) + MBR_ERRORS), 0);
+    // on change: one FC6 at the start, then one per change of INT 8, none while it stays
+    auto datagram = [&]() {
+        Bytes d(300);
+        ssize_t k = -1;
+        for (int i = 0; i < 50 && k <= 0; i++) {
+            Z7VM_ExchangeModbusData(db);
+            Z7MB_Activate(State(), now++);
+            k = recvfrom(udp, d.data(), d.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from_addr), &fl);
+        }
+        d.resize(size_t(k > 0 ? k : 0));
+        if (k > 0) sendto(udp, d.data(), d.size(), 0, reinterpret_cast<sockaddr *>(&from_addr), fl);  // echoed
+        return d;
+    };
+    EXPECT_EQ(datagram(), Hex("00 02 00 00 00 06 01 06 01 2C 00 00"));
+    EXPECT_EQ(datagram(), Bytes{});
+    SetInt(8, 4321);
+    EXPECT_EQ(datagram(), Hex("00 03 00 00 00 06 01 06 01 2C 10 E1"));
+    EXPECT_EQ(datagram(), Bytes{});
+    SetInt(8, 4322);
+    EXPECT_EQ(datagram(), Hex("00 04 00 00 00 06 01 06 01 2C 10 E2"));
+    EXPECT_EQ(datagram(), Bytes{});
+    EXPECT_EQ(LE_Get16(Req(4) + MBR_GOOD), 3);
+    // function 101: groups big-endian in the answer, 48-bit values; the third group lies past the buffer
+    {
+        MBState st;
+        ASSERT_TRUE(MB_Open(State(), st));
+        EXPECT_EQ(LE_Get32(st.Var(11) + MBV_DATA), 0u);  // position 3 needs 20 bytes: unbound
+    }
+    Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, 5), 55);
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, 4), 1);
+    Bytes d(300);
+    ssize_t k = -1;
+    for (int i = 0; i < 50 && k <= 0; i++) {
+        Z7VM_ExchangeModbusData(db);
+        Z7MB_Activate(State(), now++);
+        k = recvfrom(udp, d.data(), d.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from_addr), &fl);
+    }
+    d.resize(size_t(k > 0 ? k : 0));
+    EXPECT_EQ(d, Hex("00 05 00 00 00 07 01 65 00 00 FF 01 00"));
+    const Bytes groups = Hex("00 05 00 00 00 15 01 65 12 00 00 00 01 86 A0 FF FF FF FF FF FE 00 00 00 00 00 07");
+    sendto(udp, groups.data(), groups.size(), 0, reinterpret_cast<sockaddr *>(&from_addr), fl);
+    for (int i = 0; i < 5; i++) Z7MB_Activate(State(), now++);
+    Z7VM_ExchangeModbusData(db);
+    EXPECT_EQ(LE_Get16(Req(5) + MBR_GOOD), 1);
+    EXPECT_EQ(Dint(3), 100000u);
+    EXPECT_EQ(Dint(4), 0xFFFFFFFEu);
+    EXPECT_EQ(Dint(5), 55u);
     // serial: RTU to unit 1, then the broadcast ends good at once
     Bytes line(64);
     ssize_t r = read(sv[1], line.data(), line.size());
@@ -463,10 +540,15 @@ TEST_F(Modbus, ClientEngineWritesUdpAndSerialFrames) {
     Bytes want = Hex("01 03 00 64 00 04 05 D6");
     want.insert(want.end(), {':', '0', '1', '0', '3', '0', '0', '6', '4', '0', '0', '0', '4', '9', '4', '\r', '\n'});
     EXPECT_EQ(line, want);
-    ASSERT_EQ(write(sv[1], Rtu("01 03 08 00 2A 00 00 00 00 00 00").data(), 13), 13);
+    // HR100..103 = 1234 FFFE 0001 86A0: INT 0x1234, masked 0x00F0, the DINT
+    // of positions 2-3 (high word first) 100000
+    const Bytes regs = Hex("01 03 08 12 34 FF FE 00 01 86 A0 6E C2");
+    ASSERT_EQ(write(sv[1], regs.data(), regs.size()), ssize_t(regs.size()));
     for (int i = 0; i < 50; i++) Z7MB_Activate(State(), now++);
     Z7VM_ExchangeModbusData(db);
-    EXPECT_EQ(Int(6), 42);
+    EXPECT_EQ(Int(6), 0x1234);
+    EXPECT_EQ(Int(7), 0x00F0);
+    EXPECT_EQ(Dint(2), 100000u);
     SetInt(3, 4321);
     Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, 2), 1);
     Z7VM_ExchangeModbusData(db);
@@ -605,6 +687,28 @@ TEST_F(Modbus, MasterAndSlaveBlocks) {
     stamp(now + 501);
     m.Run();
     EXPECT_EQ(d32(8), 128);
+    EXPECT_EQ(b8(3), 1);
+    // an answer whose header announces 257 bytes is dropped: 128 after the time-out
+    send(m);
+    const Bytes sent = peer.Read(12);
+    ASSERT_EQ(sent.size(), 12u);
+    peer.Write({sent[0], sent[1], 0, 0, 0x01, 0x01, 1, 3, 4, 0x11, 0x11, 0x22, 0x22});
+    for (int i = 0; i < 10; i++) m.Run();
+    EXPECT_EQ(b8(4), 0);
+    EXPECT_EQ(d32(8), 0);
+    EXPECT_EQ(Int(10), 4660);
+    stamp(now + 1002);
+    m.Run();
+    EXPECT_EQ(d32(8), 128);
+    EXPECT_EQ(b8(3), 1);
+    // a byte count of 4 with two data bytes in the frame: 202, nothing stored
+    send(m);
+    const Bytes again = peer.Read(12);
+    ASSERT_EQ(again.size(), 12u);
+    peer.Write({again[0], again[1], 0, 0, 0, 5, 1, 3, 4, 0x77, 0x77});
+    for (int i = 0; i < 100 && d32(8) == 0; i++) m.Run();
+    EXPECT_EQ(d32(8), 202);
+    EXPECT_EQ(Int(10), 4660);
     EXPECT_EQ(b8(3), 1);
     set8(1, 0);
     m.Run();
@@ -834,16 +938,18 @@ Bytes IntEvent(uint16_t id, uint16_t value, uint32_t date, uint32_t time) {
 }
 
 TEST_F(Modbus, RemoteBindingsFollowAnotherRuntimesEvents) {
-    Peer a, b;
+    Peer a, b, e, x;
     Bytes cnx = CnxRecord(a.port, 0, 0, 3);
-    const Bytes second = CnxRecord(b.port, 16, 3, 2), third = CnxRecord(b.port, 32, 5, 2);
-    cnx.insert(cnx.end(), second.begin(), second.end());
-    cnx.insert(cnx.end(), third.begin(), third.end());
+    // 2-3: a pair; 4-5: a pair taking every value (flag 64); 6: variables
+    // past the list's 9; 7: its partner's variables past the list
+    for (const Bytes &r : {CnxRecord(b.port, 16, 3, 2), CnxRecord(b.port, 32, 5, 2), CnxRecord(e.port, 16 | 64, 7, 1),
+                           CnxRecord(e.port, 32 | 64, 8, 1), CnxRecord(x.port, 0, 7, 5), CnxRecord(x.port, 16, 8, 1)})
+        cnx.insert(cnx.end(), r.begin(), r.end());
     cnx.insert(cnx.end(), {0, 0});
     Bytes vars;
     for (const Bytes &v : {VarRecord(11, 2, 1, 0), VarRecord(11, 1, 2, 5), VarRecord(2, 1, 1, 6),
                            VarRecord(11, 2, 4, 0), VarRecord(11, 1, 3, 5), VarRecord(11, 2, 6, 0),
-                           VarRecord(11, 1, 5, 5)})
+                           VarRecord(11, 1, 5, 5), VarRecord(11, 1, 7, 5), VarRecord(11, 1, 8, 5)})
         vars.insert(vars.end(), v.begin(), v.end());
     vars.push_back(0);
     test_support::IecImage img = Image(MbConfig{});
@@ -865,6 +971,11 @@ TEST_F(Modbus, RemoteBindingsFollowAnotherRuntimesEvents) {
     EXPECT_EQ(a.Read(14), Hex("5A 37 00 0A 12 45 00 00 00 00 00 00 04 00"));
     EXPECT_EQ(Int(2), 3021);
     EXPECT_EQ(Int(1), 0);
+    // id 6, DINT 0x12345678
+    a.Write(Hex("5A 37 00 17 12 01 04 FF 09 01 07 EA 0C 07 00 00 03 E9 00 06 02 00 02 12 34 56 78"));
+    step(20);
+    EXPECT_EQ(Dint(1), 0x12345678u);
+    EXPECT_EQ(a.Read(14), Hex("5A 37 00 0A 12 45 00 00 00 00 00 00 04 00"));
     a.Write(IntEvent(9, 1, 0x07EA0C07, 1001));  // no variable of id 9
     step(20);
     EXPECT_EQ(Int(2), 3021);
@@ -901,6 +1012,23 @@ TEST_F(Modbus, RemoteBindingsFollowAnotherRuntimesEvents) {
     ASSERT_EQ(write(third_fd, newer.data(), newer.size()), ssize_t(newer.size()));
     step(20);
     EXPECT_EQ(Int(5), 600);
+    // flag 64: the second link of that pair takes the older value too
+    int pair_fd[2] = {-1, -1};
+    for (int i = 0; i < 200 && pair_fd[1] < 0; i++) {
+        Z7EAX_Activate(db, now++);
+        pollfd p{e.listen_fd, POLLIN, 0};
+        if (poll(&p, 1, 0) > 0) pair_fd[pair_fd[0] < 0 ? 0 : 1] = accept(e.listen_fd, nullptr, nullptr);
+    }
+    ASSERT_GE(pair_fd[1], 0);
+    ASSERT_EQ(write(pair_fd[0], newer.data(), newer.size()), ssize_t(newer.size()));
+    step(20);
+    EXPECT_EQ(Int(7), 600);
+    ASSERT_EQ(write(pair_fd[1], older.data(), older.size()), ssize_t(older.size()));
+    step(20);
+    EXPECT_EQ(Int(8), 400);
+    // the connections whose variables lie outside the list never dialled
+    pollfd px{x.listen_fd, POLLIN, 0};
+    EXPECT_EQ(poll(&px, 1, 0), 0);
 
     // a frame that does not start "Z7": closed (code 2), reconnected 3 s later
     a.Write(Hex("41 42 00 02 12 00"));
@@ -920,6 +1048,7 @@ TEST_F(Modbus, RemoteBindingsFollowAnotherRuntimesEvents) {
     EXPECT_EQ(Int(1), 2);
     Z7Def_Stop(db, nullptr, nullptr, "");
     close(third_fd);
+    for (int fd : pair_fd) close(fd);
 }
 
 }  // namespace

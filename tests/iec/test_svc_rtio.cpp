@@ -698,6 +698,19 @@ TEST_F(RtIo, DriverKitWithoutDriversStopsTheApplication) {
     EXPECT_TRUE(iec_test::Recorder::runs.empty());  // the program never ran
     EXPECT_EQ(Flags(db) & (Z7F_RUN | Z7F_STOPPED), Z7F_STOPPED);
     EXPECT_EQ(Z7DDKH_FindBus(db, "NOBUS"), 0u);
+
+    // two missing drivers, the first with a name filling its 16 bytes: the first
+    // stops the build, recorded as its 13 first characters and ".."
+    Z7VM_ShutDown(db, nullptr);
+    db = 0;
+    ASSERT_EQ(StartBytes(DdkTestImage({{"ABCDEFGHIJKLMNOP", {{1, 3, 0, 0, 0, {1}}}}, {"NOBUS", {{1, 3, 0, 0, 0, {2}}}}},
+                                      app)),
+              0u);
+    EXPECT_EQ(St16(db, ST_UNRESCOUNT), 1);
+    EXPECT_STREQ(reinterpret_cast<const char *>(Z7Mem_Ptr(Z7VMLog_GetUnresolved(db, 0), 16)), "ABCDEFGHIJKLM..");
+    Z7Def_Cycle(db, 100, nullptr);
+    EXPECT_TRUE(iec_test::Recorder::runs.empty());
+    EXPECT_EQ(Flags(db) & (Z7F_RUN | Z7F_STOPPED), Z7F_STOPPED);
 }
 
 TEST_F(RtIo, DriverKitTreeCommandsAndVariables) {

@@ -191,11 +191,23 @@ TEST_F(CanIec, TpdoVariableThatCannotBeReadSetsBit10) {
 }
 
 TEST_F(CanIec, MapHandleBelowItsBaseIsRefused) {
-    CanFixture::SetBlock(IecBlock(0xA5830110, 0));  // 0xA583: below the map's first index
-    CanFixture::Start();
-    Inject(0x205, {0x11, 0x22});
-    CanFixture::Pass();
-    EXPECT_TRUE(co.status & CO_ST_RPDO_OBJ);
-    for (uint32_t n = 0; n < 30; n++) EXPECT_EQ(Int(n), 0) << n;  // nothing below the status words written
+    // RPDO mappings whose map offset would fall below the handle: 0xA583 and
+    // 0xA580 lie below the map's first index, sub-index 0 below its first entry
+    for (const uint32_t map : {0xA5830110u, 0xA5800110u, 0xA5840010u}) {
+        SCOPED_TRACE(map);
+        iec_ints.fill(0);
+        CanFixture::SetBlock(IecBlock(map, 0));
+        CanFixture::Start();
+        Inject(0x205, {0x11, 0x22});
+        CanFixture::Pass();
+        EXPECT_TRUE(co.status & CO_ST_RPDO_OBJ);
+        for (uint32_t n = 0; n < 30; n++) EXPECT_EQ(Int(n), 0) << n;  // nothing below the status words written
+        // the SDO of such an object is refused: 0x06010000 (or read-only 254 entries at sub-index 0)
+        const uint8_t lo = uint8_t(map >> 16), hi = uint8_t(map >> 24);
+        if ((map & 0xFF00) != 0)
+            EXPECT_EQ(Sdo({0x40, lo, hi, 0x01}), (std::vector<uint8_t>{0x80, lo, hi, 0x01, 0x00, 0x00, 0x01, 0x06}));
+        else
+            EXPECT_EQ(Sdo({0x40, lo, hi, 0x00}), (std::vector<uint8_t>{0x4F, lo, hi, 0x00, 0xFE, 0, 0, 0}));
+    }
 }
 }  // namespace
