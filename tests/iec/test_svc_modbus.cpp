@@ -723,6 +723,7 @@ TEST_F(Modbus, MasterAndSlaveBlocks) {
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
     Vcomm_Port[ProgrammingPort].fd = sv[0];
+    Z7Serial_Rearm();
     Z7VMStr_AscForceC(db, 3, "9600,N,8,1");
     const Block r = make("MBMASTERRTU", {11, 1, 2, 1, 2, 3, 4, 5, 6, 20, 4, 1, 3, 3, 4, 8});
     EXPECT_EQ(r.h(FB_CLASSNO, 0, 0, 0, 0), 51u);
@@ -762,6 +763,17 @@ TEST_F(Modbus, MasterAndSlaveBlocks) {
     EXPECT_EQ(Int(21), 0xFFFE);
     EXPECT_EQ(Int(22), 0x0001);
     EXPECT_EQ(Int(23), 0x86A0);
+    EXPECT_TRUE(Z7Serial_Held());
+    // 'H','R' in the middle of an answer are data
+    send(r);
+    EXPECT_EQ(line(), Hex("01 03 00 64 00 04 05 D6"));
+    answer("01 03 08");
+    r.Run();
+    answer("48 52 00 01 00 02 00 03 3F 85");
+    for (int i = 0; i < 10 && !b8(4); i++) r.Run();
+    EXPECT_EQ(b8(4), 1);
+    EXPECT_EQ(Int(20), 0x4852);
+    EXPECT_TRUE(Z7Serial_Held());
     // answers that end in an error, each after a fresh send
     struct RtuCase {
         const char *what, *answer;
@@ -801,9 +813,27 @@ TEST_F(Modbus, MasterAndSlaveBlocks) {
     EXPECT_EQ(line(), Hex("00 06 01 2C 10 E1 85 A6"));
     EXPECT_EQ(b8(4), 1);
     EXPECT_EQ(d32(8), 0);
+    // the controller's frame start while ready: the port goes back, the
+    // connection is lost (130, not ready), and the next send sends nothing
+    answer("48 52 00 00");
+    r.Run();
+    EXPECT_FALSE(Z7Serial_Held());
+    EXPECT_EQ(b8(3), 0);
+    EXPECT_EQ(d32(8), 130);
+    send(r);
+    EXPECT_TRUE(line().empty());
+    // a fresh enable edge once the link is the runtime's again takes it again
+    Z7Serial_Rearm();
+    set8(1, 0);
+    r.Run();
+    set8(1, 1);
+    r.Run();
+    EXPECT_EQ(b8(3), 1);
+    EXPECT_TRUE(Z7Serial_Held());
     set8(1, 0);
     r.Run();
     EXPECT_EQ(b8(3), 0);
+    EXPECT_FALSE(Z7Serial_Held());
     r.h(FB_INSTEXIT, db, 0, r.inst, 0);
     Vcomm_Port[ProgrammingPort].fd = -1;
     close(sv[0]);
