@@ -82,8 +82,13 @@ constexpr uint16_t Z7MB_LADDER_PORT = 502;
 
 // ---- serial line of the client engine (Modbus ASCII layer) -------------------------------------
 // mode: bit 31 ASCII line, bit 30 half a byte pending (its digit in bits 0-3).
+// Open borrows the programming port; sends and reads go through the port's
+// hold (a dead hold sends and reads nothing), the close gives the hold back.
 uint32_t Z7SerialAsc_Open(Z7SerialHandle *h, const char *settings, uint32_t *mode);
 uint32_t Z7SerialAsc_Send(Z7SerialHandle h, uint32_t len, const uint8_t *data, uint32_t mode);
-uint32_t Z7SerialAsc_Receive(Z7SerialHandle *h, uint32_t count, uint8_t *buf, uint32_t *mode);
+// frame_start: the read begins an answer, so the controller's frame start
+// ('H','R') gives the port back (the handle becomes -1).
+uint32_t Z7SerialAsc_Receive(Z7SerialHandle *h, uint32_t count, uint8_t *buf, uint32_t *mode,
+                             bool frame_start = false);
 void Z7SerialAsc_Flush(Z7SerialHandle *h, uint32_t *mode);
 void Z7SerialAsc_Close(Z7SerialHandle *h, uint32_t *mode);

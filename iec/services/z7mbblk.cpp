@@ -66,7 +66,7 @@ struct Master {
     void Close() const {
         if (rtu) {
             Z7SerialHandle h = Handle();
-            Z7Serial_Close(&h);
+            if (h >= 0) Z7Serial_HoldClose(&h);  // gives the programming port back
             SetHandle(-1);
         } else {
             if (Handle() >= 0) Z7Socket_CloseSocket(Handle());
@@ -269,7 +269,7 @@ void MasterExec(const Args &a, const Master &ms, uint32_t now) {
         if (ms.rtu) {
             Z7SerialHandle h;
             Z7Serial_Initialize(&h);
-            Z7Serial_Open(&h, text);
+            Z7Serial_HoldOpen(&h, text);
             ms.SetHandle(h);
             if (Z7Serial_IsValid(h)) state = 2;
             else err = 130;
@@ -295,11 +295,39 @@ void MasterExec(const Args &a, const Master &ms, uint32_t now) {
             state = 2;
         }
     }
+    // The RTU master holds the programming port from its open on; a hold that
+    // ended (the controller left RUN, another block closed the port) is
+    // taken again while the port is free. When it cannot be had (the
+    // controller's frame start took it back) the connection is lost.
+    auto rtu_hold = [&]() {
+        Z7SerialHandle h = ms.Handle();
+        if (Z7Serial_HoldAlive(h)) return true;
+        char text[256];
+        a.Text(12, text, sizeof text);
+        h = -1;
+        Z7Serial_HoldOpen(&h, text);
+        ms.SetHandle(h);
+        if (Z7Serial_IsValid(h)) return true;
+        err = 130;
+        state = 0;
+        return false;
+    };
+    // Reads what waits and drops it; false when the controller's frame start
+    // took the port back (the connection is then lost).
+    auto rtu_drop = [&]() {
+        Z7SerialHandle h = ms.Handle();
+        uint8_t drop[256];
+        while (Z7Serial_HoldRead(&h, sizeof drop, drop, true) > 0) {
+        }
+        ms.SetHandle(h);
+        return Z7Serial_IsValid(h) || rtu_hold();
+    };
     auto send_rest = [&]() {
         const uint32_t total = LE_Get16(m + MI_TOTAL), done = LE_Get16(m + MI_DONE);
         uint32_t n;
         if (ms.rtu) {
-            n = Z7Serial_Send(ms.Handle(), total - done, ms.Frame() + done);
+            if (!rtu_hold()) return;
+            n = Z7Serial_HoldSend(ms.Handle(), total - done, ms.Frame() + done);
         } else {
             uint32_t closed = 0;
             const int32_t r = Z7Socket_Send(ms.Handle(), total - done, ms.Frame() + done, &closed);
@@ -317,10 +345,7 @@ void MasterExec(const Args &a, const Master &ms, uint32_t now) {
             return;
         }
         if (ms.rtu) {
-            Z7SerialHandle h = ms.Handle();
-            uint8_t drop[256];
-            while (Z7Serial_Receive(&h, sizeof drop, drop, false) > 0) {
-            }
+            if (!rtu_drop()) return;
             if (ms.Frame()[0] == 0) {  // broadcast: no answer
                 m[MI_DONEF] = 1;
                 state = 2;
@@ -332,6 +357,8 @@ void MasterExec(const Args &a, const Master &ms, uint32_t now) {
         LE_Put16(m + MI_TOTAL, 0);
         state = 4;
     };
+    // a ready RTU master reads the line, so that the frame start is seen
+    if (state == 2 && ms.rtu && !send_edge && Z7Serial_HoldAlive(ms.Handle())) rtu_drop();
     if (state == 2 && send_edge) {
         m[MI_DONEF] = 0;
         const uint32_t unit = uint32_t(a.D(3)), fn = uint32_t(a.D(4));
@@ -360,7 +387,9 @@ void MasterExec(const Args &a, const Master &ms, uint32_t now) {
                 uint32_t got;
                 if (ms.rtu) {
                     Z7SerialHandle h = ms.Handle();
-                    got = want ? Z7Serial_Receive(&h, want, f + done, false) : 0;
+                    got = want ? Z7Serial_HoldRead(&h, want, f + done, done == 0) : 0;
+                    ms.SetHandle(h);
+                    if (got == 0 && !Z7Serial_IsValid(h) && !rtu_hold()) break;
                 } else {
                     uint32_t closed = 0;
                     const int32_t r = want ? Z7Socket_Receive(ms.Handle(), want, f + done, &closed) : 0;
@@ -441,7 +470,7 @@ template <bool Rtu> uint32_t MasterBlock(uint32_t cmd, uint32_t db, uint32_t, ui
             ms.SetHandle(-1);
             if (was) {
                 Z7SerialHandle h = -1;
-                Z7Serial_Open(&h, "");
+                Z7Serial_HoldOpen(&h, "");
                 ms.SetHandle(h);
                 if (Z7Serial_IsValid(h)) m[MI_STATE] = 2;
                 else {

@@ -86,9 +86,20 @@ uint8_t ParseNibble(uint8_t ch) {
 uint8_t ReceiveNibble(Z7SerialHandle *h) {
     for (;;) {
         uint8_t ch;
-        if (Z7Serial_Receive(h, 1, &ch, false) != 1) return 255;
+        if (Z7Serial_HoldRead(h, 1, &ch, false) != 1) return 255;
         const uint8_t v = ParseNibble(ch);
         if (v != 255) return v;
+    }
+}
+// One character of an ASCII line into the byte being assembled (others skipped).
+void FeedChar(uint8_t ch, uint32_t *mode, uint8_t *buf, uint32_t &n) {
+    const uint8_t v = ParseNibble(ch);
+    if (v == 255) return;
+    if (*mode & kHalf) {
+        buf[n++] = uint8_t((*mode & 0xF) << 4 | v);
+        *mode &= kAscii;
+    } else {
+        *mode = (*mode & kAscii) | kHalf | v;
     }
 }
 uint8_t Lrc(const uint8_t *p, uint32_t n) {
@@ -104,7 +115,7 @@ uint32_t Z7SerialAsc_Open(Z7SerialHandle *h, const char *settings, uint32_t *mod
     return Z7Serial_Open(h, ascii ? settings + 6 : settings);
 }
 uint32_t Z7SerialAsc_Send(Z7SerialHandle h, uint32_t len, const uint8_t *data, uint32_t mode) {
-    if (!(mode & kAscii) || len < 2) return Z7Serial_Send(h, len, data);
+    if (!(mode & kAscii) || len < 2) return Z7Serial_HoldSend(h, len, data);
     uint8_t line[2 * MBC_FRAMESIZE + 8];
     uint32_t n = 0;
     line[n++] = ':';
@@ -117,13 +128,21 @@ uint32_t Z7SerialAsc_Send(Z7SerialHandle h, uint32_t len, const uint8_t *data, u
     line[n++] = FmtNibble(lrc & 0xF);
     line[n++] = '\r';
     line[n++] = '\n';
-    const uint32_t sent = Z7Serial_Send(h, n, line);
+    const uint32_t sent = Z7Serial_HoldSend(h, n, line);
     if (sent == n) return len;
     return sent <= 1 ? 0 : (sent - 1) / 2;
 }
-uint32_t Z7SerialAsc_Receive(Z7SerialHandle *h, uint32_t count, uint8_t *buf, uint32_t *mode) {
-    if (!(*mode & kAscii)) return Z7Serial_Receive(h, count, buf, false);
+uint32_t Z7SerialAsc_Receive(Z7SerialHandle *h, uint32_t count, uint8_t *buf, uint32_t *mode, bool frame_start) {
+    if (!(*mode & kAscii)) return Z7Serial_HoldRead(h, count, buf, frame_start);
     uint32_t n = 0;
+    if (frame_start && count != 0 && !(*mode & kHalf)) {
+        // the line's first two characters, read together so that the
+        // controller's frame start is seen
+        uint8_t two[2];
+        const uint32_t got = Z7Serial_HoldRead(h, 2, two, true);
+        for (uint32_t i = 0; i < got; i++) FeedChar(two[i], mode, buf, n);
+        if (got == 0) return 0;
+    }
     while (n < count) {
         uint8_t hi;
         if (*mode & kHalf) hi = uint8_t(*mode & 0xF);
@@ -141,12 +160,12 @@ uint32_t Z7SerialAsc_Receive(Z7SerialHandle *h, uint32_t count, uint8_t *buf, ui
 void Z7SerialAsc_Flush(Z7SerialHandle *h, uint32_t *mode) {
     *mode &= kAscii;
     uint8_t drop[256];
-    while (Z7Serial_Receive(h, sizeof drop, drop, false) > 0) {
+    while (Z7Serial_HoldRead(h, sizeof drop, drop, true) > 0) {
     }
 }
 void Z7SerialAsc_Close(Z7SerialHandle *h, uint32_t *mode) {
     *mode = 0;
-    Z7Serial_Close(h);
+    Z7Serial_HoldClose(h);
 }
 
 namespace {
@@ -204,6 +223,39 @@ void Lost(const Cnx &c) {
     CommClose(c);
     c.SetErr(130);
     c.SetState(7);
+}
+
+// A serial connection holds the programming port while it talks, so the
+// command driver leaves the port's bytes alone: the hold starts at its first
+// send and, when it ended (the controller left RUN, a block closed the
+// port), is taken again while the port is free. False when the port cannot
+// be had (the controller's frame start took it back).
+bool SerialHold(const Cnx &c) {
+    Z7SerialHandle h = Z7SerialHandle(LE_Get32(c.k + MBC_SERH));
+    if (Z7Serial_HoldAlive(h)) return true;
+    char text[256];
+    MB_Text(c.cfg(), text, sizeof text);
+    const bool ascii = std::strncmp(text, "ASCII:", 6) == 0;
+    h = -1;
+    Z7Serial_HoldOpen(&h, ascii ? text + 6 : text);
+    LE_Put32(c.k + MBC_SERH, uint32_t(h));
+    LE_Put32(c.k + MBC_ASCII, LE_Get32(c.k + MBC_ASCII) & kAscii);
+    return Z7Serial_IsValid(h) != 0;
+}
+
+// While a held connection sends nothing, what arrives is read and dropped,
+// so that the controller's frame start is seen and gives the port back.
+void Watch(const Cnx &c) {
+    Z7SerialHandle h = Z7SerialHandle(LE_Get32(c.k + MBC_SERH));
+    if (!c.Serial() || !Z7Serial_HoldAlive(h) || !Z7Serial_Held()) return;
+    uint32_t mode = LE_Get32(c.k + MBC_ASCII);
+    Z7SerialAsc_Flush(&h, &mode);
+    LE_Put32(c.k + MBC_SERH, uint32_t(h));
+    LE_Put32(c.k + MBC_ASCII, mode);
+    if (!Z7Serial_IsValid(h)) {
+        Lost(c);
+        Dispatch(c);
+    }
 }
 
 void CheckPending(const Cnx &c) {
@@ -382,11 +434,19 @@ void CommSend(const Cnx &c) {
         return;
     }
     if (c.Serial()) {
+        if (!SerialHold(c)) {
+            Lost(c);
+            return;
+        }
         Z7SerialHandle h = Z7SerialHandle(LE_Get32(c.k + MBC_SERH));
-        if (!Z7Serial_IsValid(h)) return;
         uint32_t mode = LE_Get32(c.k + MBC_ASCII);
         Z7SerialAsc_Flush(&h, &mode);
+        LE_Put32(c.k + MBC_SERH, uint32_t(h));
         LE_Put32(c.k + MBC_ASCII, mode);
+        if (!Z7Serial_IsValid(h)) {  // the controller's frame start took the port back
+            Lost(c);
+            return;
+        }
         const uint32_t n = Z7SerialAsc_Send(h, total - done, c.Frame() + done, mode);
         c.SetDone(done + n);
     } else {
@@ -461,9 +521,13 @@ void CommReceive(const Cnx &c, uint32_t now) {
     for (;;) {
         const uint32_t done = c.Done(), want = done < 3 ? 3 - done : c.Total() - done;
         if (want == 0) break;
-        const uint32_t n = Z7SerialAsc_Receive(&h, want, f + done, &mode);
+        const uint32_t n = Z7SerialAsc_Receive(&h, want, f + done, &mode, done == 0);
+        LE_Put32(c.k + MBC_SERH, uint32_t(h));
         LE_Put32(c.k + MBC_ASCII, mode);
-        if (n == 0) return;
+        if (n == 0) {
+            if (!Z7Serial_IsValid(h) && !SerialHold(c)) Lost(c);
+            return;
+        }
         c.SetDone(done + n);
         if (c.Done() == 3 && done < 3) {
             const uint8_t fn = f[1];
@@ -566,6 +630,7 @@ void Step(const Cnx &c, uint32_t now) {
     case 0:
         ChooseAndSend(c, now);
         if (c.State() == 3) SendStep(c, now);
+        else if (c.State() == 0) Watch(c);
         return;
     case 1: case 2:
         CheckPending(c);
@@ -621,6 +686,7 @@ void Step(const Cnx &c, uint32_t now) {
         return;
     case 8:
         if (Since(LE_Get32(c.k + MBC_LASTANS), now) >= W(c.cfg(), 4)) c.SetState(0);
+        else Watch(c);
         return;
     case 9:
         if (Since(LE_Get32(c.k + MBC_OPENT), now) < W(c.cfg(), 6)) return;

@@ -365,10 +365,16 @@ uint32_t Z7Serial_HoldOpen(Z7SerialHandle *h, const char *settings) {
     return 1;
 }
 
-uint32_t Z7Serial_HoldReceive(Z7SerialHandle *h, uint32_t max, uint8_t *buf) {
+uint32_t Z7Serial_HoldRead(Z7SerialHandle *h, uint32_t max, uint8_t *buf, bool frame_start) {
     if (Lost(*h)) *h = -1;
-    return Z7Serial_Receive(h, max, buf, true);
+    return Z7Serial_Receive(h, max, buf, frame_start);
 }
+
+uint32_t Z7Serial_HoldReceive(Z7SerialHandle *h, uint32_t max, uint8_t *buf) {
+    return Z7Serial_HoldRead(h, max, buf, true);
+}
+
+bool Z7Serial_HoldAlive(Z7SerialHandle h) { return h >= 0 && !Lost(h); }
 
 uint32_t Z7Serial_HoldSend(Z7SerialHandle h, uint32_t len, const uint8_t *data) {
     return Lost(h) ? 0 : Z7Serial_Send(h, len, data);

@@ -106,7 +106,8 @@ void Z7Serial_Close(Z7SerialHandle *h);
 // Re-opens the programming port's driver for the controller's own protocol;
 // a serial block's hold of the port ends.
 void Z7Serial_HandBack();
-// The standard library's serial blocks hold the programming port: from an
+// The standard library's serial blocks, the Modbus client engine's serial
+// connections and MBMASTERRTU hold the programming port: from an
 // open that took the port until a hand-back (the controller's frame start at
 // a read, the silence hand-back), a block's close (unless the link is the
 // workbench's), or Z7Serial_Release, the port's protocol is the runtime's,
@@ -116,6 +117,11 @@ void Z7Serial_HandBack();
 // Z7Serial_Rearm (the link handed to the runtime again, an application start).
 uint32_t Z7Serial_HoldOpen(Z7SerialHandle *h, const char *settings);
 uint32_t Z7Serial_HoldReceive(Z7SerialHandle *h, uint32_t max, uint8_t *buf);
+// A holder's read that watches for the frame start only when frame_start is
+// set (a read in the middle of a frame delivers its bytes as they are).
+uint32_t Z7Serial_HoldRead(Z7SerialHandle *h, uint32_t max, uint8_t *buf, bool frame_start);
+// True for a valid handle whose hold (when it is the programming port's) goes on.
+bool Z7Serial_HoldAlive(Z7SerialHandle h);
 uint32_t Z7Serial_HoldSend(Z7SerialHandle h, uint32_t len, const uint8_t *data);
 void Z7Serial_HoldClose(Z7SerialHandle *h);
 void Z7Serial_Release();

@@ -24,6 +24,7 @@
 // "blocks150-program" gives the large block application (tests/support/iec_blkapp.h)
 // and its result names in FILE.map.
 // "modbus-blocks-program" gives the Modbus blocks' application (below).
+// "mbmaster-rtu-program" gives an application whose MBMASTERRTU polls unit 1.
 // "canecho" gives program data of an application that sends each value of
 // 0x181..0x1A0 (bytes 0-1, INT 1..32) back on 0x481..0x4A0 as it changes and
 // sends 0x38F every 10 ms.
@@ -178,6 +179,40 @@ int main(int argc, char **argv) {
         img.ext_blocks = {{2, c.Build()}};
         std::vector<uint8_t> out = img.ProgramData();
         out.resize(out.size() + 6464 * 4, 0);  // no located variables
+        FILE *f = std::fopen(argv[2], "wb");
+        return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
+    }
+    if (std::strcmp(argv[1], "mbmaster-rtu-program") == 0) {
+        // MBMASTERRTU on the programming port ("9600,N,8,1", STRING 1):
+        // enable BOOL 1 = TRUE, send BOOL 2 toggled every cycle (XOR with
+        // BOOL 5 = TRUE), unit 1 FC3 read address 101 count 4 (DINT 1..4)
+        // into INT 20..23 (%AQ1..4), time-out TIME 1 = 500 ms; ready BOOL 3
+        // (%Q1), done without error BOOL 4 latched into BOOL 6 (%Q2), error
+        // DINT 8 (%AQ5).
+        test_support::IecImage img;
+        img.name = "MBMRTU";
+        img.d8 = {10, 10, 0};
+        img.d16 = {30, 30, 0};
+        img.d32 = {10, 10, 0};
+        img.time = {2, 2, 0};
+        img.str = {1, 1, 0};
+        img.string_sizes = {16};
+        img.init_str = {{1, "9600,N,8,1"}};
+        img.init8 = {{1, 1}, {5, 1}};
+        img.init32 = {{1, 1}, {2, 3}, {3, 101}, {4, 4}};
+        img.init_time = {{1, 500}};
+        img.classes = {{51, 1, "MBMASTERRTU"}};
+        img.instances = {{1, 51, 0}};
+        img.programs = {
+            {test_support::IecAsm("FB 1 16 11 1 2 1 2 3 4 5 6 20 4 1 1 3 4 8; OR8 6 6 4; XOR8 2 2 5; END"), 0}};
+        std::vector<uint8_t> out = img.ProgramData();
+        std::vector<uint8_t> loc(6464 * 4, 0);
+        auto bind = [&](uint32_t slot, uint32_t value) { test_support::RtPut32(loc, 4 * slot, value); };
+        for (uint32_t k = 0; k < 4; k++) bind(5952 + k, 0x04000014 + k);  // %AQ1..4 = INT 20..23
+        bind(5956, 0x08000008);                                          // %AQ5 = DINT 8
+        bind(3392, 0x00000003);                                          // %Q1 = BOOL 3
+        bind(3393, 0x00000006);                                          // %Q2 = BOOL 6
+        out.insert(out.end(), loc.begin(), loc.end());
         FILE *f = std::fopen(argv[2], "wb");
         return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
     }

@@ -22,7 +22,7 @@ import test_iec_runtime as rt  # noqa: E402
 from test_iec_runtime import recv_exact, written  # noqa: E402
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
-from plcclient import ACK, PlcClient, ProtocolError, set_raw  # noqa: E402
+from plcclient import ACK, CMD_GET_MODE, PlcClient, ProtocolError, set_raw  # noqa: E402
 
 AI1, AQ1 = 16384, 24576
 
@@ -332,6 +332,207 @@ class IecModbusSerialClient(unittest.TestCase):
         self.run_framing("rtu")
         self.doCleanups()
         self.run_framing("ascii")
+
+
+def socat_traffic(path):
+    """The bytes socat -x logged in each direction: '>' from the
+    controller's end, '<' towards it."""
+    out = {">": bytearray(), "<": bytearray()}
+    way = None
+    try:
+        with open(path, errors="replace") as f:
+            for line in f:
+                if line[:1] in "<>" and "length=" in line:
+                    way = line[0]
+                elif line.startswith("--"):
+                    way = None
+                elif way and re.fullmatch(r"(\s*[0-9a-fA-F]{2})+\s*", line):
+                    out[way] += bytes.fromhex(line)
+    except OSError:
+        pass
+    return {k: bytes(v) for k, v in out.items()}
+
+
+class IecModbusHold(unittest.TestCase):
+    """One controller run: MBMASTERRTU and then the client engine hold the
+    programming port (a socat pair logging its traffic) while they poll a
+    pymodbus RTU server, so the command protocol does not answer there; the
+    controller's frame start ("HR") gives the port back, and so does leaving
+    RUN; running again, the engine takes the port again."""
+
+    REQUEST = bytes.fromhex("01 03 00 64 00 04 05 D6")  # unit 1, FC3 100 x4
+
+    def setUp(self):
+        self.ctl = Controller(prefix="plc-bb-iecmbh-")
+        self.addCleanup(self.ctl.cleanup)
+        self.peer = self.ctl.path("peer")
+        self.log = self.ctl.path("socat.log")
+        err = open(self.log, "w")
+        self.addCleanup(err.close)
+        socat = subprocess.Popen(["socat", "-x", "pty,raw,echo=0,link=" + self.ctl.path("dev", "ttySP0"),
+                                  "pty,raw,echo=0,link=" + self.peer], stdout=subprocess.DEVNULL, stderr=err)
+
+        def end_socat():
+            socat.terminate()
+            socat.wait(5)
+        self.addCleanup(end_socat)
+        self.assertTrue(wait_for(lambda: os.path.exists(self.peer) and
+                                 os.path.exists(self.ctl.path("dev", "ttySP0")), 5))
+        self.ctl.start()
+
+    def client(self):
+        fd = os.open(self.peer, os.O_RDWR | os.O_NOCTTY)
+        set_raw(fd)
+        c = PlcClient(fd, seed=self.ctl.seed, timeout=1.0, own_fd=True)
+        self.addCleanup(c.close)
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                c.flush_input()
+                c.target = self.target = c.get_local_id()
+                return c
+            except (ProtocolError, OSError):
+                self.assertLess(time.monotonic(), deadline, "no programming link over socat")
+                time.sleep(0.1)
+
+    def slave(self):
+        p = subprocess.Popen(["/usr/bin/python3", "-c", PYMODBUS_SERIAL_SLAVE, self.peer, "rtu"],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+        def end():
+            if p.poll() is None:
+                p.terminate()
+                p.wait(5)
+        self.addCleanup(end)
+        return end
+
+    def sent_mark(self):
+        return len(socat_traffic(self.log)[">"])
+
+    def assert_only_requests(self, mark):
+        """What the controller sent since mark is the request, at least once,
+        and nothing else (the ends may cut a request being written)."""
+        got = socat_traffic(self.log)[">"][mark:]
+        r = self.REQUEST
+        i = got.find(r)
+        self.assertGreaterEqual(i, 0, got.hex())
+        self.assertTrue(r.endswith(got[:i]), got.hex())
+        while got[i:i + len(r)] == r:
+            i += len(r)
+        self.assertTrue(len(got) - i < len(r) and r.startswith(got[i:]), got.hex())
+
+    def assert_held(self, c):
+        """Command frames get no answer: for 1.5 s the port carries only the
+        holder's requests."""
+        mark = self.sent_mark()
+        c.flush_input()
+        for _ in range(3):
+            c.send(CMD_GET_MODE, bytes([c.target]))
+            time.sleep(0.5)
+        self.assert_only_requests(mark)
+
+    def hand_back(self, c):
+        """Sends the controller's frame start until the command protocol
+        answers; the mode it reports."""
+        deadline = time.monotonic() + 10
+        while True:
+            c.write(b"HR\x00\x00")
+            time.sleep(0.2)
+            c.flush_input()
+            try:
+                return c.get_mode()
+            except (ProtocolError, OSError):
+                self.assertLess(time.monotonic(), deadline, "the port was not given back")
+
+    def press_run(self, held):
+        path = self.ctl.path("sim", "buttons")
+        if not held:
+            if os.path.exists(path):
+                os.unlink(path)
+            return
+        with open(path + ".new", "w") as f:
+            f.write("RUN\n")
+        os.rename(path + ".new", path)
+
+    def test_masters_hold_the_port_until_hr_or_stop(self):
+        c = self.client()
+        c.set_mode(0)
+        c.download(0, written("mbmaster-rtu-program"))
+        c.set_mode(2)
+        mark = self.sent_mark()
+        c.close()
+        # MBMASTERRTU polls the pymodbus server: the request and the answer on the line
+        answer = rtu("01 03 08 12 34 FF FE 00 01 86 A0")
+        end = self.slave()
+        self.assertTrue(wait_for(lambda: socat_traffic(self.log)["<"].count(answer) >= 3, 10),
+                        socat_traffic(self.log))
+        self.assert_only_requests(mark)
+        end()
+        # held: the command protocol does not answer, only the master's requests pass
+        c = self.client_raw()
+        self.assert_held(c)
+        # "HR" gives the port back: the master has lost its connection (error
+        # 130, not ready), keeps the values read, and sends no more
+        self.assertEqual(self.hand_back(c), 2)
+        word = lambda ref: int.from_bytes(c.read_reg(ref, 16), "little")  # noqa: E731
+        self.assertEqual([word(AQ1 + 16 * k) for k in range(4)], [0x1234, 0xFFFE, 0x0001, 0x86A0])
+        self.assertEqual(word(AQ1 + 64), 130)
+        Q1 = 10240
+        self.assertEqual(word(Q1) & 3, 2)  # ready FALSE, done without error seen
+        c.flush_input()
+        self.assertTrue(c.silent_for(1.0))
+
+        # the client engine (unit 1, FC3 100 x4 every 100 ms), its HR0 served on 5502
+        c.set_mode(0)
+        c.download(0, written("modbus-rtu-program"))
+        c.set_mode(2)
+        mark = self.sent_mark()
+        c.close()
+        end = self.slave()
+        self.assertEqual(poll(lambda: mbpoll("127.0.0.1", 5502, 7), 0x1234, 10), 0x1234)
+        self.assert_only_requests(mark)
+        end()
+        c = self.client_raw()
+        self.assert_held(c)
+        # leaving RUN (the front panel's RUN button held 3 s) gives the port back
+        self.press_run(True)
+        self.addCleanup(self.press_run, False)
+        self.assertIsNotNone(self.ctl.wait_line("Changed the Controller Mode", 8), self.ctl.output())
+        self.press_run(False)
+        self.assertEqual(poll_mode(c), 0)
+        c.flush_input()
+        self.assertTrue(c.silent_for(0.5))
+        # running again, the engine takes the port again
+        c.set_mode(2)
+        self.assert_held(c)
+        # "HR" gives it back for good: no request follows
+        self.assertEqual(self.hand_back(c), 2)
+        c.flush_input()
+        self.assertTrue(c.silent_for(1.0))
+        c.set_mode(0)
+        self.assertEqual(c.get_mode(), 0)
+
+    def client_raw(self):
+        """The port's far end for command frames, without a first exchange."""
+        fd = os.open(self.peer, os.O_RDWR | os.O_NOCTTY)
+        set_raw(fd)
+        c = PlcClient(fd, seed=self.ctl.seed, timeout=1.0, own_fd=True)
+        self.addCleanup(c.close)
+        c.target = self.target
+        return c
+
+
+def poll_mode(c, seconds=10.0):
+    """The mode the command protocol reports, asked until it answers."""
+    deadline = time.monotonic() + seconds
+    while True:
+        c.flush_input()
+        try:
+            return c.get_mode()
+        except (ProtocolError, OSError):
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.1)
 
 
 class IecConsumer(unittest.TestCase):

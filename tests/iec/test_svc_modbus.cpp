@@ -568,6 +568,113 @@ TEST_F(Modbus, ClientEngineWritesUdpAndSerialFrames) {
     close(udp);
 }
 
+VcommMode port_mode{};
+uint32_t port_opens = 0;
+
+// A serial connection holds the programming port from its first send: the
+// port's protocol is the runtime's; data bytes 'H','R' inside an answer are
+// data, the controller's frame start at an answer's start gives the port
+// back (connection lost, 130); with the reopen flag the port is taken again
+// only once the link is handed over anew; leaving RUN ends the hold and the
+// next send takes it again.
+TEST_F(Modbus, SerialConnectionsHoldTheProgrammingPort) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
+    const VcommDrv saved = Vcomm_Drv[ProgrammingPort];
+    const int saved_fd = Vcomm_Port[ProgrammingPort].fd;
+    const uint32_t saved_host = Vcomm_Host;
+    Vcomm_Drv[ProgrammingPort] = VcommDrv{};
+    Vcomm_Drv[ProgrammingPort].ModeRec = [](uint32_t) { return port_mode.data(); };
+    Vcomm_Drv[ProgrammingPort].Open = [](uint32_t, const uint8_t *) {
+        port_opens++;
+        return 1u;
+    };
+    Vcomm_Port[ProgrammingPort].fd = sv[0];
+    Vcomm_Host = 0;
+    auto line = [&]() {
+        Bytes b(300);
+        const ssize_t k = read(sv[1], b.data(), b.size());
+        b.resize(size_t(k > 0 ? k : 0));
+        return b;
+    };
+    auto put = [&](const Bytes &b) { ASSERT_EQ(write(sv[1], b.data(), b.size()), ssize_t(b.size())); };
+    auto ascii = [](const char *t) { return Bytes(t, t + std::strlen(t)); };
+    struct Case {
+        const char *text;
+        Bytes request, answer;  // the answer's registers: 4852 0001 0002 0003
+    };
+    const Case cases[] = {
+        {"9600,N,8,1", Hex("01 03 00 64 00 04 05 D6"), Hex("01 03 08 48 52 00 01 00 02 00 03 3F 85")},
+        {"ASCII:9600,N,8,1", ascii(":01030064000494\r\n"), ascii(":010308485200010002000354\r\n")},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.text);
+        port_mode = {3, 0, 3, 0, 0, 0x21};  // the command protocol
+        port_opens = 0;
+        IsCommMode_Qncan = 1;
+        Z7Serial_Rearm();
+        MbConfig c;
+        c.Conn(1, 0, 0, 0x11, 0, k.text)
+            .Request({.id = 1, .conn = 1, .unit = 1, .mode = 1, .period = 0, .fn = 3, .addr = 100, .count = 4,
+                      .timeout = 300, .size = 8})
+            .Variable({.req = 1, .pos = 0, .index = 1});
+        ASSERT_EQ(Start(Image(c), db), 0u);
+        EXPECT_FALSE(Z7Serial_Held());  // opened, not yet talking
+        uint32_t now = 1000;
+        Z7MB_Activate(State(), now++);
+        EXPECT_EQ(line(), k.request);
+        EXPECT_TRUE(Z7Serial_Held());
+        EXPECT_EQ(Vcomm_Protocol(ProgrammingPort), 6);
+        put(k.answer);
+        for (int i = 0; i < 5; i++) Z7MB_Activate(State(), now++);
+        EXPECT_EQ(LE_Get16(Req(0) + MBR_GOOD), 1);
+        EXPECT_EQ(LE_Get16(Req(0) + MBR_ERROR), 0);
+        MBState st;
+        ASSERT_TRUE(MB_Open(State(), st));
+        const uint8_t *data = st.At(LE_Get32(Req(0) + MBR_DATA), 8);
+        ASSERT_NE(data, nullptr);
+        EXPECT_EQ(LE_Get16(data), 0x4852);
+        EXPECT_EQ(LE_Get16(data + 6), 3);
+        EXPECT_TRUE(Z7Serial_Held());
+        EXPECT_EQ(line(), k.request);  // period 0: the next request went out
+        // the controller's frame start while an answer is awaited
+        put(ascii("HR"));
+        Z7MB_Activate(State(), now++);
+        EXPECT_FALSE(Z7Serial_Held());
+        EXPECT_EQ(Vcomm_Protocol(ProgrammingPort), 1);
+        EXPECT_EQ(port_opens, 1u);
+        EXPECT_EQ(Conn(0)[MBC_STATE], 7);
+        EXPECT_EQ(LE_Get16(Req(0) + MBR_STATUS), 7);
+        EXPECT_EQ(LE_Get16(Req(0) + MBR_ERROR), 130);
+        // reopened each cycle, but the port is not taken until handed over anew
+        for (int i = 0; i < 20; i++) Z7MB_Activate(State(), now++);
+        EXPECT_TRUE(line().empty());
+        EXPECT_FALSE(Z7Serial_Held());
+        Z7Serial_Rearm();
+        for (int i = 0; i < 3; i++) Z7MB_Activate(State(), now++);
+        EXPECT_EQ(line(), k.request);
+        EXPECT_TRUE(Z7Serial_Held());
+        // leaving RUN ends the hold; the next send takes the port again
+        Z7Serial_Release();
+        EXPECT_FALSE(Z7Serial_Held());
+        put(k.answer);
+        for (int i = 0; i < 5; i++) Z7MB_Activate(State(), now++);
+        EXPECT_EQ(LE_Get16(Req(0) + MBR_GOOD), 2);
+        EXPECT_EQ(line(), k.request);
+        EXPECT_TRUE(Z7Serial_Held());
+        // the application's stop gives the port back
+        Z7Def_Stop(db, nullptr, nullptr, "");
+        EXPECT_FALSE(Z7Serial_Held());
+        EXPECT_EQ(Vcomm_Protocol(ProgrammingPort), 1);
+        line();
+    }
+    Vcomm_Drv[ProgrammingPort] = saved;
+    Vcomm_Port[ProgrammingPort].fd = saved_fd;
+    Vcomm_Host = saved_host;
+    close(sv[0]);
+    close(sv[1]);
+}
+
 // One block instance of the standard registry and its operand list.
 struct Block {
     FbHandler h = nullptr;
@@ -720,6 +827,7 @@ TEST_F(Modbus, MasterAndSlaveBlocks) {
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
     Vcomm_Port[ProgrammingPort].fd = sv[0];
+    Z7Serial_Rearm();
     Z7VMStr_AscForceC(db, 3, "9600,N,8,1");
     const Block r = make("MBMASTERRTU", {11, 1, 2, 1, 2, 3, 4, 5, 6, 20, 4, 1, 3, 3, 4, 8});
     EXPECT_EQ(r.h(FB_CLASSNO, 0, 0, 0, 0), 51u);
@@ -759,6 +867,17 @@ TEST_F(Modbus, MasterAndSlaveBlocks) {
     EXPECT_EQ(Int(21), 0xFFFE);
     EXPECT_EQ(Int(22), 0x0001);
     EXPECT_EQ(Int(23), 0x86A0);
+    EXPECT_TRUE(Z7Serial_Held());
+    // 'H','R' in the middle of an answer are data
+    send(r);
+    EXPECT_EQ(line(), Hex("01 03 00 64 00 04 05 D6"));
+    answer("01 03 08");
+    r.Run();
+    answer("48 52 00 01 00 02 00 03 3F 85");
+    for (int i = 0; i < 10 && !b8(4); i++) r.Run();
+    EXPECT_EQ(b8(4), 1);
+    EXPECT_EQ(Int(20), 0x4852);
+    EXPECT_TRUE(Z7Serial_Held());
     // answers that end in an error, each after a fresh send
     struct RtuCase {
         const char *what, *answer;
@@ -798,9 +917,27 @@ TEST_F(Modbus, MasterAndSlaveBlocks) {
     EXPECT_EQ(line(), Hex("00 06 01 2C 10 E1 85 A6"));
     EXPECT_EQ(b8(4), 1);
     EXPECT_EQ(d32(8), 0);
+    // the controller's frame start while ready: the port goes back, the
+    // connection is lost (130, not ready), and the next send sends nothing
+    answer("48 52 00 00");
+    r.Run();
+    EXPECT_FALSE(Z7Serial_Held());
+    EXPECT_EQ(b8(3), 0);
+    EXPECT_EQ(d32(8), 130);
+    send(r);
+    EXPECT_TRUE(line().empty());
+    // a fresh enable edge once the link is the runtime's again takes it again
+    Z7Serial_Rearm();
+    set8(1, 0);
+    r.Run();
+    set8(1, 1);
+    r.Run();
+    EXPECT_EQ(b8(3), 1);
+    EXPECT_TRUE(Z7Serial_Held());
     set8(1, 0);
     r.Run();
     EXPECT_EQ(b8(3), 0);
+    EXPECT_FALSE(Z7Serial_Held());
     r.h(FB_INSTEXIT, db, 0, r.inst, 0);
     Vcomm_Port[ProgrammingPort].fd = -1;
     close(sv[0]);
