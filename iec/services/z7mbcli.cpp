@@ -173,12 +173,14 @@ namespace {
 uint32_t CommOpen(const Cnx &c) {
     char text[256];
     MB_Text(c.cfg(), text, sizeof text);
-    c.SetErr(0);
+    // A connect still in progress keeps the last error: the requests of a
+    // connection that is redialled after a refusal go on showing 130.
     if (c.Udp()) {
         Z7SocketHandle s = -1;
         if (Z7Socket_UdpCreate(0, &s) == 0 && s >= 0) {
             c.SetSock(s);
             c.SetState(0);
+            c.SetErr(0);
             return 0;
         }
     } else if (c.Serial()) {
@@ -190,6 +192,7 @@ uint32_t CommOpen(const Cnx &c) {
         LE_Put32(c.k + MBC_ASCII, mode);
         if (Z7Serial_IsValid(h)) {
             c.SetState(0);
+            c.SetErr(0);
             return 0;
         }
     } else {
@@ -198,6 +201,7 @@ uint32_t CommOpen(const Cnx &c) {
         if (Z7Socket_CreateConnectedSocket(text, W(c.cfg(), 3), &s, &pending, 0) == 0 && s >= 0) {
             c.SetSock(s);
             c.SetState(pending ? 1 : 0);
+            if (!pending) c.SetErr(0);
             return pending ? 1 : 0;
         }
     }

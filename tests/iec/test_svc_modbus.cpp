@@ -317,6 +317,9 @@ struct Peer {
 
 TEST_F(Modbus, ClientEngineOverTcpRetriesTimeOutsAndMidnight) {
     Peer peer, silent;
+    // a port nobody listens on any more
+    uint16_t dead_port = 0;
+    close(test_support::LoopbackBind(&dead_port));
     MbConfig c;
     c.Conn(1, peer.port, 0, 0x01, 0, "127.0.0.1")
         .Unit(1, 9)
@@ -333,6 +336,11 @@ TEST_F(Modbus, ClientEngineOverTcpRetriesTimeOutsAndMidnight) {
         // connection 2 (a peer that never answers), one try
         .Conn(2, silent.port, 0, 0x01, 0, "127.0.0.1")
         .Request({.id = 2, .conn = 2, .unit = 1, .mode = 1, .period = 60000, .fn = 3, .addr = 0, .count = 1,
+                  .tries = 1, .timeout = 300, .size = 2})
+        // connection 3 is refused and redialled at once: its request shows
+        // 130 all along
+        .Conn(3, dead_port, 0, 0x01, 0, "127.0.0.1")
+        .Request({.id = 3, .conn = 3, .unit = 1, .mode = 1, .period = 60000, .fn = 3, .addr = 0, .count = 1,
                   .tries = 1, .timeout = 300, .size = 2});
     ASSERT_EQ(Start(Image(c), db), 0u);
     uint32_t now = 1000;
@@ -408,6 +416,8 @@ TEST_F(Modbus, ClientEngineOverTcpRetriesTimeOutsAndMidnight) {
     EXPECT_EQ(heard, Hex("00 01 00 00 00 06 01 03 00 00 00 01"));
     EXPECT_EQ(LE_Get16(Req(1) + MBR_STATUS), 7);
     EXPECT_EQ(LE_Get16(Req(1) + MBR_ERROR), 128);
+    EXPECT_NE(LE_Get16(Req(2) + MBR_STATUS), 0);  // refused (7) or redialling (2)
+    EXPECT_EQ(LE_Get16(Req(2) + MBR_ERROR), 130);
     // the transaction id after 2000 is 1
     LE_Put16(Conn(0) + MBC_TID, 2000);
     now += 200;
