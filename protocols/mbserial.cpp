@@ -202,6 +202,14 @@ uint8_t IecSlaveLoc(const ModbusPcb &c, uint8_t fc, uint32_t a, uint32_t n, Loc 
     return 0;
 }
 
+// Port protocol of the IEC runtime's own serial link.
+constexpr uint8_t kProtoRuntime = 6;
+
+// IEC slave whose register arrays hold 32-bit elements (element code 2).
+bool IecDwordHolding(const ModbusPcb &c) {
+    return c.parm.iec && c.parm.data != nullptr && LE_Get16(c.parm.data + MBM_ELEM) == MB_ELEM_DWORD;
+}
+
 // ---- transmit ----------------------------------------------------------------------------
 constexpr char kHex[] = "0123456789ABCDEF";
 
@@ -391,6 +399,13 @@ uint32_t DataFunction(ModbusPcb &c, uint32_t off, uint32_t len) {
             return off + 5;
         }
         case 6: {
+            if (IecDwordHolding(c)) {
+                // 32-bit elements: the element holding register a takes the
+                // value as a whole (sign-extended), both its words written.
+                if ((x = SlaveLoc(c, fc, a & ~1u, 2, &l)) != 0) return Exception(m, off, x);
+                LE_Put32(l.mem, uint32_t(int32_t(int16_t(q))));
+                return off + 5;
+            }
             if ((x = SlaveLoc(c, fc, a, 1, &l)) != 0) return Exception(m, off, x);
             LocSetWord(l, 0, uint16_t(q));
             return off + 5;
@@ -992,23 +1007,31 @@ void Z7_MOD_Forward(uint32_t port, uint32_t count, const uint8_t *table) {
 
 void ModbusInit(uint32_t port, const ModbusParm &parm) {
     if (port >= pcb.size()) return;
-    // An IEC application whose port was handed back by the runtime's link:
-    // the port takes the protocol its open block last asked for.
+    ModbusPcb &c = pcb[port];
+    // With an IEC application: a port in the runtime's own protocol (6)
+    // keeps the protocol state as it is; a port handed back by the
+    // runtime's link takes the protocol its open block last asked for.
     uint8_t *mode = Vcomm_ModeRec(port);
-    if (DrevanoRuntime && drevano_variables_enumerateded && z7runtime_modbusinit == 1 && mode != nullptr) {
+    const bool iec_app = DrevanoRuntime && drevano_variables_enumerateded;
+    const bool keep_proto = iec_app && Vcomm_Protocol(port) == kProtoRuntime;
+    if (iec_app && !keep_proto && z7runtime_modbusinit == 1 && mode != nullptr) {
         z7runtime_modbusinit = 0;
         mode[5] = uint8_t((mode[5] & 0xF0) | (z7protocol & 0x0F));
     }
-    ModbusPcb &c = pcb[port];
+    const ModbusProto kept = c.proto;
     c = ModbusPcb{};
     c.parm = parm;
     c.trig_mask = uint16_t(1u << (parm.trigger_bit & 15));
     const bool rtu = Vcomm_Protocol(port) == VCOMM_PROTO_RTU;
     ModbusProto &m = c.proto;
-    m.port = port;
-    m.station = parm.station;
-    m.mode = uint8_t((parm.station == 0 ? MOD_MASTER : 0) | (rtu ? 0 : MOD_ASCII));
-    m.rx_state = rtu ? 0 : 5;
+    if (keep_proto) {
+        m = kept;
+    } else {
+        m.port = port;
+        m.station = parm.station;
+        m.mode = uint8_t((parm.station == 0 ? MOD_MASTER : 0) | (rtu ? 0 : MOD_ASCII));
+        m.rx_state = rtu ? 0 : 5;
+    }
     c.state = parm.station == 0 ? 1 : 0;
     Put16(c.parm.status, 0);
     RestartElapsed(c);
