@@ -290,6 +290,27 @@ TEST_F(BlkPort, OpenSendReceiveCloseAndModemRequests) {
     I(30, 0);
     Call("SENDCOMM", send_ops);
     EXPECT_EQ(I(31), 0);
+    // A forced status word is not written: forced at 5 it neither drops to
+    // 0xFFFF without enable nor lets a new transfer start.
+    I(30, 5);
+    I(31, 5);
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_LOCK, 31), 0x02);
+    fp.tx.clear();
+    for (uint8_t en : {0, 1, 0, 1}) {
+        B(7, en);
+        Call("SENDCOMM", send_ops);
+        EXPECT_EQ(I(31), 5) << int(en);
+    }
+    EXPECT_EQ(fp.tx, "");
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_LOCK, 31), 0x01);  // another slot's lock: written again
+    B(7, 0);
+    Call("SENDCOMM", send_ops);
+    EXPECT_EQ(I(31), 0xFFFF);
+    B(7, 1);
+    Call("SENDCOMM", send_ops);
+    EXPECT_EQ(fp.tx, "HELLO");
+    EXPECT_EQ(I(31), 5);
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_LOCK, 31), 0);
 
     // RCVCOMM: enable BOOL 8, port DINT 11, count INT 32, buffer BYTE 50..53
     // (size 4), status INT 33: bytes land as they come.
