@@ -159,15 +159,23 @@ struct Loc {
     uint32_t reg;
     uint8_t *mem;
 };
+// A forced IEC variable is left as it is.
+bool IecForced(const uint8_t *p) { return BlkMb_Forced(Z7Mem_Off(p)) != 0; }
 uint8_t LocBit(const Loc &l, uint32_t i) { return l.mem ? (l.mem[i] != 0 ? 1 : 0) : GetBit(l.reg + i); }
 void LocSetBit(const Loc &l, uint32_t i, uint8_t v) {
-    if (l.mem) l.mem[i] = v & 1;
-    else SetBit(l.reg + i, v);
+    if (l.mem) {
+        if (!IecForced(l.mem + i)) l.mem[i] = v & 1;
+    } else {
+        SetBit(l.reg + i, v);
+    }
 }
 uint16_t LocWord(const Loc &l, uint32_t i) { return l.mem ? LE_Get16(l.mem + 2 * i) : GetWord(l.reg + 16 * i); }
 void LocSetWord(const Loc &l, uint32_t i, uint16_t v) {
-    if (l.mem) LE_Put16(l.mem + 2 * i, v);
-    else SetWord(l.reg + 16 * i, v);
+    if (l.mem) {
+        if (!IecForced(l.mem + 2 * i)) LE_Put16(l.mem + 2 * i, v);
+    } else {
+        SetWord(l.reg + 16 * i, v);
+    }
 }
 
 // Packs n bits of an area into out, from bit 0 of the first byte.
@@ -403,7 +411,7 @@ uint32_t DataFunction(ModbusPcb &c, uint32_t off, uint32_t len) {
                 // 32-bit elements: the element holding register a takes the
                 // value as a whole (sign-extended), both its words written.
                 if ((x = SlaveLoc(c, fc, a & ~1u, 2, &l)) != 0) return Exception(m, off, x);
-                LE_Put32(l.mem, uint32_t(int32_t(int16_t(q))));
+                if (!IecForced(l.mem)) LE_Put32(l.mem, uint32_t(int32_t(int16_t(q))));
                 return off + 5;
             }
             if ((x = SlaveLoc(c, fc, a, 1, &l)) != 0) return Exception(m, off, x);

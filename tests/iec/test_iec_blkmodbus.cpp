@@ -558,6 +558,32 @@ TEST_F(BlkModbus, DintHoldingAndTheRuntimeProtocol) {
         fp.mode[5] = 3;
         z7runtime_modbusinit = 0;
     }
+
+    // Forced variables are not written by the engine: DINT 12 (32-bit lock
+    // bit) and coil BOOL 10 (8-bit lock bit); DINT 11 carries another
+    // section's lock bit only and is written.
+    auto lock = [&](uint32_t i, uint8_t bits) { Z7Mem_Put8(Addr(Z7SEC_LOCK, i), bits); };
+    lock(12, 0x04);
+    lock(11, 0x02);
+    lock(10, 0x01);
+    const std::vector<Case> forced = {
+        {"FC6 on the forced element: echoed", Crc({0x11, 6, 0, 3, 0x00, 0x07}), Crc({0x11, 6, 0, 3, 0x00, 0x07})},
+        {"FC16 over elements 0..2", Crc({0x11, 16, 0, 0, 0, 6, 12, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}),
+         Crc({0x11, 16, 0, 0, 0, 6})},
+        {"FC5 coils 0 and 1 on", Crc({0x11, 5, 0, 0, 0xFF, 0}), Crc({0x11, 5, 0, 0, 0xFF, 0})},
+        {"FC5 coil 1 on", Crc({0x11, 5, 0, 1, 0xFF, 0}), Crc({0x11, 5, 0, 1, 0xFF, 0})},
+    };
+    B(10, 0), B(11, 0);
+    for (const Case &c : forced) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(Ask(c.req, "MODBUSMAPSLAVE", slave), c.answer);
+    }
+    EXPECT_EQ(D(11), 0x03040102u);  // registers 0, 1: 0x0102, 0x0304 (low word first)
+    EXPECT_EQ(D(12), 0x00000BEEu);  // forced: kept
+    EXPECT_EQ(D(13), 0x0B0C090Au);
+    EXPECT_EQ(B(10), 0u);  // forced coil kept
+    EXPECT_EQ(B(11), 1u);
+    for (uint32_t i : {10u, 11u, 12u}) lock(i, 0);
 }
 
 // Store-and-forward through the extended slave: the extension word counts
