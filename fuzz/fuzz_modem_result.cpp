@@ -4,6 +4,7 @@
 // states and its hang-up read the same bytes.
 #include <cstdint>
 
+#include "core/image/plcreg.h"
 #include "fuzz/msg_fuzz_port.h"
 #include "messaging/atcmd.h"
 #include "messaging/talk.h"
@@ -36,5 +37,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     msg_fuzz::Install(data + 1, size - 1);
     for (int i = 0; i < 4096 && msg_fuzz::left; i++) GSMSMSDisconnect(0, data[0] & 0x40);
+    // An initialisation string's answer on a verbose modem: its text goes
+    // behind the status word of an IEC request record (exactly its size on
+    // the heap) and behind a status register near the image's end.
+    GsmModem = 1;
+    for (int form = 0; form < 2; form++) {
+        msg_fuzz::Install(data + 1, size - 1);
+        modem = ModemRec{};
+        uint8_t *rec = new uint8_t[Z7MODEM_TEXT + Z7MODEM_TEXTMAX]();
+        ModemReq &r = modem.slot[0];
+        if (form == 0) r.status_at = rec + 4;
+        else r.status = uint32_t(PLC_REG_SIZE / 2 - 1 - (data[0] & 3));
+        modem.busy = 1;
+        modem.step[0] = 6;
+        ModemTalkTimer(0);
+        for (int i = 0; i < 4096 && msg_fuzz::left && modem.step[0] == 6; i++) ModemExecute(0, 0);
+        delete[] rec;
+    }
+    GsmModem = 0;
     return 0;
 }

@@ -109,6 +109,27 @@ void GsmDialText(const ModemReq &r, char *out, std::size_t cap) {
     out[k] = 0;
 }
 
+// A verbose modem's response text (zero-terminated) goes behind the
+// caller's status word: into the IEC request record up to its end, or into
+// the registers that follow the status register.
+void CopyResponse(const ModemReq &r) {
+    const char *t = modem.resp.data();
+    const std::size_t n = strnlen(t, modem.resp.size() - 1);
+    if (r.status_at != nullptr) {
+        constexpr std::size_t kRoom = Z7MODEM_TEXT + Z7MODEM_TEXTMAX - 6;  // record bytes behind the status
+        const std::size_t k = n < kRoom - 1 ? n : kRoom - 1;
+        std::memcpy(r.status_at + 2, t, k);
+        r.status_at[2 + k] = 0;
+        return;
+    }
+    if (r.status < 1024 || r.status >= kWords - 1) return;
+    const std::size_t room = 2 * std::size_t(kWords - 1 - r.status);
+    const std::size_t k = n < room - 1 ? n : room - 1;
+    uint8_t *p = &plc_reg[2 * std::size_t(r.status + 1)];
+    std::memcpy(p, t, k);
+    p[k] = 0;
+}
+
 bool GsmIpPending() {
     const GsmInfo &g = GSMGPRSInfo_St;
     return g.ip_call && (g.b[0] & 0xC0);
@@ -188,6 +209,16 @@ uint32_t GetResult(uint32_t port) {
         }
         modem.resp[modem.resp_idx] = 0;
         const uint32_t r = ResultToBin(modem.resp.data());
+        if (r == MODEM_BUSY && GsmModem) {
+            // A verbose modem's information lines stay in the response line
+            // (a CR apart) until a result ends it; room is left for that.
+            const uint32_t i = modem.resp_idx;
+            if (i == 0 || modem.resp[i - 1] == 13) continue;  // an empty line
+            if (i < modem.resp.size() / 2) {
+                modem.resp[modem.resp_idx++] = 13;
+                continue;
+            }
+        }
         modem.resp_idx = 0;
         if (r == MODEM_BUSY) continue;
         if (r == 1 && Msg_GetDCD(port)) Msg_FlushRx(port);
@@ -384,6 +415,7 @@ uint32_t ModemExecute(uint32_t port, uint32_t kind) {
         }
         if (!GsmModem || kind != 1) Status(r, uint16_t(res));
         if (kind == 0) {
+            if (res == 0 && GsmModem) CopyResponse(r);
             step = res ? 7 : 8;
         } else if (kind == 2) {
             if (res) {

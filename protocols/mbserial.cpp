@@ -159,15 +159,23 @@ struct Loc {
     uint32_t reg;
     uint8_t *mem;
 };
+// A forced IEC variable is left as it is.
+bool IecForced(const uint8_t *p) { return BlkMb_Forced(Z7Mem_Off(p)) != 0; }
 uint8_t LocBit(const Loc &l, uint32_t i) { return l.mem ? (l.mem[i] != 0 ? 1 : 0) : GetBit(l.reg + i); }
 void LocSetBit(const Loc &l, uint32_t i, uint8_t v) {
-    if (l.mem) l.mem[i] = v & 1;
-    else SetBit(l.reg + i, v);
+    if (l.mem) {
+        if (!IecForced(l.mem + i)) l.mem[i] = v & 1;
+    } else {
+        SetBit(l.reg + i, v);
+    }
 }
 uint16_t LocWord(const Loc &l, uint32_t i) { return l.mem ? LE_Get16(l.mem + 2 * i) : GetWord(l.reg + 16 * i); }
 void LocSetWord(const Loc &l, uint32_t i, uint16_t v) {
-    if (l.mem) LE_Put16(l.mem + 2 * i, v);
-    else SetWord(l.reg + 16 * i, v);
+    if (l.mem) {
+        if (!IecForced(l.mem + 2 * i)) LE_Put16(l.mem + 2 * i, v);
+    } else {
+        SetWord(l.reg + 16 * i, v);
+    }
 }
 
 // Packs n bits of an area into out, from bit 0 of the first byte.
@@ -200,6 +208,14 @@ uint8_t IecSlaveLoc(const ModbusPcb &c, uint8_t fc, uint32_t a, uint32_t n, Loc 
     if (mem == nullptr) return 2;
     *out = Loc{0, mem + size_t(a) * unit};
     return 0;
+}
+
+// Port protocol of the IEC runtime's own serial link.
+constexpr uint8_t kProtoRuntime = 6;
+
+// IEC slave whose register arrays hold 32-bit elements (element code 2).
+bool IecDwordHolding(const ModbusPcb &c) {
+    return c.parm.iec && c.parm.data != nullptr && LE_Get16(c.parm.data + MBM_ELEM) == MB_ELEM_DWORD;
 }
 
 // ---- transmit ----------------------------------------------------------------------------
@@ -391,6 +407,13 @@ uint32_t DataFunction(ModbusPcb &c, uint32_t off, uint32_t len) {
             return off + 5;
         }
         case 6: {
+            if (IecDwordHolding(c)) {
+                // 32-bit elements: the element holding register a takes the
+                // value as a whole (sign-extended), both its words written.
+                if ((x = SlaveLoc(c, fc, a & ~1u, 2, &l)) != 0) return Exception(m, off, x);
+                if (!IecForced(l.mem)) LE_Put32(l.mem, uint32_t(int32_t(int16_t(q))));
+                return off + 5;
+            }
             if ((x = SlaveLoc(c, fc, a, 1, &l)) != 0) return Exception(m, off, x);
             LocSetWord(l, 0, uint16_t(q));
             return off + 5;
@@ -992,23 +1015,31 @@ void Z7_MOD_Forward(uint32_t port, uint32_t count, const uint8_t *table) {
 
 void ModbusInit(uint32_t port, const ModbusParm &parm) {
     if (port >= pcb.size()) return;
-    // An IEC application whose port was handed back by the runtime's link:
-    // the port takes the protocol its open block last asked for.
+    ModbusPcb &c = pcb[port];
+    // With an IEC application: a port in the runtime's own protocol (6)
+    // keeps the protocol state as it is; a port handed back by the
+    // runtime's link takes the protocol its open block last asked for.
     uint8_t *mode = Vcomm_ModeRec(port);
-    if (DrevanoRuntime && drevano_variables_enumerateded && z7runtime_modbusinit == 1 && mode != nullptr) {
+    const bool iec_app = DrevanoRuntime && drevano_variables_enumerateded;
+    const bool keep_proto = iec_app && Vcomm_Protocol(port) == kProtoRuntime;
+    if (iec_app && !keep_proto && z7runtime_modbusinit == 1 && mode != nullptr) {
         z7runtime_modbusinit = 0;
         mode[5] = uint8_t((mode[5] & 0xF0) | (z7protocol & 0x0F));
     }
-    ModbusPcb &c = pcb[port];
+    const ModbusProto kept = c.proto;
     c = ModbusPcb{};
     c.parm = parm;
     c.trig_mask = uint16_t(1u << (parm.trigger_bit & 15));
     const bool rtu = Vcomm_Protocol(port) == VCOMM_PROTO_RTU;
     ModbusProto &m = c.proto;
-    m.port = port;
-    m.station = parm.station;
-    m.mode = uint8_t((parm.station == 0 ? MOD_MASTER : 0) | (rtu ? 0 : MOD_ASCII));
-    m.rx_state = rtu ? 0 : 5;
+    if (keep_proto) {
+        m = kept;
+    } else {
+        m.port = port;
+        m.station = parm.station;
+        m.mode = uint8_t((parm.station == 0 ? MOD_MASTER : 0) | (rtu ? 0 : MOD_ASCII));
+        m.rx_state = rtu ? 0 : 5;
+    }
     c.state = parm.station == 0 ? 1 : 0;
     Put16(c.parm.status, 0);
     RestartElapsed(c);

@@ -20,6 +20,7 @@ constexpr uint32_t kPorts = 4;
 std::array<std::array<uint8_t, MBR_SIZE>, kPorts> master_rec{};
 std::array<std::array<uint8_t, MBM_SIZE>, kPorts> slave_rec{};
 std::array<std::array<uint8_t, TMB_SIZE>, kPorts> call_rec{};
+uint32_t call_db = 0;  // database of the block being called
 
 enum : uint16_t { TY_BOOL = 1, TY_DINT = 2, TY_REAL = 3, TY_SINT = 10, TY_INT = 11, TY_USINT = 14, TY_UINT = 15 };
 
@@ -59,7 +60,9 @@ void Call(const BlkOps &o, uint32_t port, uint16_t station, int16_t option, uint
     PutPtr(c + TMB_DATA, rec);
     PutPtr(c + TMB_STATUS, status);
     const uint32_t enable = o.B(1) != 0 ? 1 : 0;
+    call_db = o.db;
     const uint32_t r = BlkMb_Hooks.talk_modbus != nullptr ? BlkMb_Hooks.talk_modbus(c, enable) : 0;
+    call_db = 0;
     if (r == 0) LE_Put16(status, 0);
     o.Put16(status_op, LE_Get16(status));
 }
@@ -183,6 +186,22 @@ constexpr BlkRow kRows[] = {
     {"MODBUSMAPEXTEND", Blk_Plain<16, MapExtended>},
 };
 }  // namespace
+
+uint32_t BlkMb_Forced(uint32_t off) {
+    // The typed section holding off, the element's index, its lock bit.
+    static constexpr struct {
+        uint32_t sec, width;
+        uint8_t bit;
+    } kSecs[] = {{Z7SEC_D8, 1, BLK_LK8}, {Z7SEC_D16, 2, BLK_LK16}, {Z7SEC_D32, 4, BLK_LK32}};
+    if (call_db == 0) return 0;
+    for (const auto &s : kSecs) {
+        const uint32_t base = Z7Sec_Addr(call_db, s.sec), n = Z7Sec_Bytes(call_db, s.sec);
+        if (base == 0 || off < base || off - base >= n) continue;
+        const uint32_t lock = Z7Sec_Elem(call_db, Z7SEC_LOCK, (off - base) / s.width);
+        return lock != 0 && (Z7Mem_Get8(lock) & s.bit) != 0 ? 1 : 0;
+    }
+    return 0;
+}
 
 uint8_t *BlkMb_MasterRecord(uint32_t port) { return port < kPorts ? master_rec[port].data() : nullptr; }
 uint8_t *BlkMb_SlaveRecord(uint32_t port) { return port < kPorts ? slave_rec[port].data() : nullptr; }

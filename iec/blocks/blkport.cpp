@@ -114,7 +114,7 @@ template <bool Send>
 void Transfer(const BlkOps &o) {
     auto fn = Send ? BlkPort_Hooks.send : BlkPort_Hooks.receive;
     uint32_t port = 0;
-    const uint8_t *status = o.At(Z7SEC_D16, 5);
+    uint8_t *status = o.At(Z7SEC_D16, 5);
     if (fn == nullptr || status == nullptr || !PortOf(o, 1, &port)) return;
     uint32_t count = o.U16(2);
     const uint8_t *buf = o.At(Z7SEC_D8, 3);
@@ -127,7 +127,12 @@ void Transfer(const BlkOps &o) {
     LE_Put16(&rec[6], uint16_t(b));
     LE_Put16(&rec[8], uint16_t(s >> 16));
     LE_Put16(&rec[10], uint16_t(s));
+    // A forced status word is written by no block: the Talk layer works on
+    // it through its address, so its value is put back after the call.
+    const bool forced = o.Forced(5, 0, BLK_LK16);
+    const uint16_t kept = LE_Get16(status);
     fn(rec.data(), o.B(0) ? 1 : 0);
+    if (forced) LE_Put16(status, kept);
 }
 
 // Modem blocks: fill the block's record (port, command, status from the

@@ -484,6 +484,108 @@ TEST_F(BlkModbus, SlaveAndMasterThroughTheTalkLayerAndTheEngine) {
     EXPECT_EQ(I(3), 0u);
 }
 
+// A DINT holding array (element code 2): registers are the elements' words
+// in memory order, and a single-register write (FC6) sets the whole element
+// holding that register. Then a port in the IEC runtime's own protocol (6)
+// keeps the engine's protocol state over a new start.
+TEST_F(BlkModbus, DintHoldingAndTheRuntimeProtocol) {
+    const std::vector<uint16_t> slave{DINT_, 1, 1, 1, 2, 10, 8, 20, 4, 11, 3, 21, 2, 3};
+    I(1, 0x11);
+    I(2, 0);
+    D(1, 0);
+    B(1, 1);
+    D(11, 0x11112222);
+    D(12, 0x33334444);
+    D(13, 0x55556666);
+    D(14, 0x77778888);  // past the array
+    struct Case {
+        const char *what;
+        Bytes req, answer;
+    };
+    const std::vector<Case> cases = {
+        {"FC3 six registers", Crc({0x11, 3, 0, 0, 0, 6}),
+         Crc({0x11, 3, 12, 0x22, 0x22, 0x11, 0x11, 0x44, 0x44, 0x33, 0x33, 0x66, 0x66, 0x55, 0x55})},
+        {"FC6 register 2: element 1 whole", Crc({0x11, 6, 0, 2, 0x0B, 0xEE}), Crc({0x11, 6, 0, 2, 0x0B, 0xEE})},
+        {"FC6 register 5: element 2 whole, sign kept", Crc({0x11, 6, 0, 5, 0xFF, 0xFE}),
+         Crc({0x11, 6, 0, 5, 0xFF, 0xFE})},
+        {"FC6 register 6: past the array", Crc({0x11, 6, 0, 6, 0x12, 0x34}), Crc({0x11, 0x86, 2})},
+        {"FC16 two registers: one element", Crc({0x11, 16, 0, 0, 0, 2, 4, 0xAA, 0xAA, 0xBB, 0xBB}),
+         Crc({0x11, 16, 0, 0, 0, 2})},
+        {"FC3 after the writes", Crc({0x11, 3, 0, 0, 0, 6}),
+         Crc({0x11, 3, 12, 0xAA, 0xAA, 0xBB, 0xBB, 0x0B, 0xEE, 0x00, 0x00, 0xFF, 0xFE, 0xFF, 0xFF})},
+        {"FC8 bus messages: 7", Crc({0x11, 8, 0, 11, 0, 0}), Crc({0x11, 8, 0, 11, 0, 7})},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(Ask(c.req, "MODBUSMAPSLAVE", slave), c.answer);
+    }
+    EXPECT_EQ(D(11), 0xBBBBAAAAu);
+    EXPECT_EQ(D(12), 0x00000BEEu);
+    EXPECT_EQ(D(13), 0xFFFFFFFEu);
+    EXPECT_EQ(D(14), 0x77778888u);
+
+    struct Restart {
+        const char *what;
+        uint8_t runtime, nibble;
+        Bytes answer;  // to FC8 bus messages after the new start
+    };
+    const Restart restarts[] = {
+        // IEC application, port in the runtime's protocol: counters, RTU
+        // framing and station kept; the hand-back flag is left for later.
+        {"runtime protocol: state kept", 1, 6, Crc({0x11, 8, 0, 11, 0, 8})},
+        // Without an IEC application a nibble of 6 is no RTU: ASCII framing,
+        // the RTU request goes unanswered.
+        {"no IEC application: ASCII", 0, 6, {}},
+        // RTU mode: a fresh protocol state, the counter starts again.
+        {"RTU: counters cleared", 1, 3, Crc({0x11, 8, 0, 11, 0, 1})},
+    };
+    for (const Restart &r : restarts) {
+        SCOPED_TRACE(r.what);
+        B(1, 0);
+        Call("MODBUSMAPSLAVE", slave);
+        fp.mode[5] = r.nibble;
+        z7protocol = 3;  // a hand-back would put RTU on the port
+        z7runtime_modbusinit = 1;
+        DrevanoRuntime = drevano_variables_enumerateded = r.runtime;
+        B(1, 1);
+        EXPECT_EQ(Ask(Crc({0x11, 8, 0, 11, 0, 0}), "MODBUSMAPSLAVE", slave), r.answer);
+        fp.rx.clear();
+        if (r.runtime && r.nibble == 6) {
+            EXPECT_EQ(fp.mode[5], 6);
+            EXPECT_EQ(z7runtime_modbusinit, 1);
+        }
+        DrevanoRuntime = drevano_variables_enumerateded = 0;
+        fp.mode[5] = 3;
+        z7runtime_modbusinit = 0;
+    }
+
+    // Forced variables are not written by the engine: DINT 12 (32-bit lock
+    // bit) and coil BOOL 10 (8-bit lock bit); DINT 11 carries another
+    // section's lock bit only and is written.
+    auto lock = [&](uint32_t i, uint8_t bits) { Z7Mem_Put8(Addr(Z7SEC_LOCK, i), bits); };
+    lock(12, 0x04);
+    lock(11, 0x02);
+    lock(10, 0x01);
+    const std::vector<Case> forced = {
+        {"FC6 on the forced element: echoed", Crc({0x11, 6, 0, 3, 0x00, 0x07}), Crc({0x11, 6, 0, 3, 0x00, 0x07})},
+        {"FC16 over elements 0..2", Crc({0x11, 16, 0, 0, 0, 6, 12, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}),
+         Crc({0x11, 16, 0, 0, 0, 6})},
+        {"FC5 coils 0 and 1 on", Crc({0x11, 5, 0, 0, 0xFF, 0}), Crc({0x11, 5, 0, 0, 0xFF, 0})},
+        {"FC5 coil 1 on", Crc({0x11, 5, 0, 1, 0xFF, 0}), Crc({0x11, 5, 0, 1, 0xFF, 0})},
+    };
+    B(10, 0), B(11, 0);
+    for (const Case &c : forced) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(Ask(c.req, "MODBUSMAPSLAVE", slave), c.answer);
+    }
+    EXPECT_EQ(D(11), 0x03040102u);  // registers 0, 1: 0x0102, 0x0304 (low word first)
+    EXPECT_EQ(D(12), 0x00000BEEu);  // forced: kept
+    EXPECT_EQ(D(13), 0x0B0C090Au);
+    EXPECT_EQ(B(10), 0u);  // forced coil kept
+    EXPECT_EQ(B(11), 1u);
+    for (uint32_t i : {10u, 11u, 12u}) lock(i, 0);
+}
+
 // Store-and-forward through the extended slave: the extension word counts
 // the entries of the extension array (high byte, low byte: two stations).
 TEST_F(BlkModbus, ExtendedSlaveForwardsFrames) {

@@ -3,17 +3,23 @@
 // outputs, the bytes SENDCOMM and RCVCOMM move between the port and VM
 // arrays, and the AT lines the modem blocks make the modem control send.
 #include <array>
+#include <cstring>
 #include <deque>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "core/image/plcreg.h"
+#include "core/storage/memfile.h"
+#include "io/io.h"
 #include "iec/blocks/blkform.h"
 #include "iec/blocks/blkport.h"
 #include "iec/vm/z7str.h"
+#include "messaging/atcmd.h"
 #include "messaging/messaging.h"
 #include "messaging/msghooks.h"
 #include "messaging/talk.h"
+#include "protocols/mbserial.h"
 #include "tests/iec/iec_fixture.h"
 #include "tests/support/ladder_asm.h"
 
@@ -28,6 +34,7 @@ struct FakePort {
     std::string tx;
     std::deque<uint8_t> rx;
     uint32_t room = 1u << 30;
+    uint32_t dcd = 0;
 };
 FakePort fp;
 const std::array<uint8_t, 6> kCmdMode{5, 0, 3, 0, 0, 1};
@@ -42,7 +49,7 @@ uint32_t Open(uint32_t n, const uint8_t *m) {
     return 1;
 }
 uint32_t CheckRx(uint32_t n) { return n == 0 && !fp.rx.empty() ? 1 : 0; }
-void FlushRx(uint32_t) {}
+void FlushRx(uint32_t) { fp.rx.clear(); }
 uint32_t GetRx(uint32_t) {
     if (fp.rx.empty()) return 0;
     const uint8_t b = fp.rx.front();
@@ -65,7 +72,7 @@ uint32_t PutsTx(uint32_t n, const char *t) {
     return k;
 }
 uint32_t RtuTx(uint32_t) { return 0; }
-uint32_t GetDCD(uint32_t) { return 0; }
+uint32_t GetDCD(uint32_t) { return fp.dcd; }
 uint32_t Enable(uint32_t, uint32_t on) { return on; }
 uint32_t InitWait(uint32_t, uint32_t, uint32_t) { return 1; }
 
@@ -290,6 +297,27 @@ TEST_F(BlkPort, OpenSendReceiveCloseAndModemRequests) {
     I(30, 0);
     Call("SENDCOMM", send_ops);
     EXPECT_EQ(I(31), 0);
+    // A forced status word is not written: forced at 5 it neither drops to
+    // 0xFFFF without enable nor lets a new transfer start.
+    I(30, 5);
+    I(31, 5);
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_LOCK, 31), 0x02);
+    fp.tx.clear();
+    for (uint8_t en : {0, 1, 0, 1}) {
+        B(7, en);
+        Call("SENDCOMM", send_ops);
+        EXPECT_EQ(I(31), 5) << int(en);
+    }
+    EXPECT_EQ(fp.tx, "");
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_LOCK, 31), 0x01);  // another slot's lock: written again
+    B(7, 0);
+    Call("SENDCOMM", send_ops);
+    EXPECT_EQ(I(31), 0xFFFF);
+    B(7, 1);
+    Call("SENDCOMM", send_ops);
+    EXPECT_EQ(fp.tx, "HELLO");
+    EXPECT_EQ(I(31), 5);
+    Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_LOCK, 31), 0);
 
     // RCVCOMM: enable BOOL 8, port DINT 11, count INT 32, buffer BYTE 50..53
     // (size 4), status INT 33: bytes land as they come.
@@ -378,6 +406,189 @@ TEST_F(BlkPort, OpenSendReceiveCloseAndModemRequests) {
     B(9, 0);
     Call("MODEMSENDINIT", modem_rows[0].ops);
     EXPECT_EQ(I(34), 65535);
+}
+
+// The Talk layer's modem entry as the blocks reach it, keeping a copy of the
+// block's request record after each call.
+std::array<uint8_t, Z7MODEM_TEXT + Z7MODEM_TEXTMAX> seen_rec{};
+uint32_t seen_answer = 0;
+uint32_t ModemSpy(uint8_t *rec, uint32_t enable) {
+    seen_answer = Z7TalkModem(rec, enable);
+    std::memcpy(seen_rec.data(), rec, seen_rec.size());
+    return seen_answer;
+}
+
+// The modem blocks on a verbose GSM modem that the modem manager serves on
+// the programming port: the manager takes the modem and sets it up, then the
+// request's own command line goes out and the verbose answer decides. Every
+// line the modem gets is answered "OK" unless the row says otherwise.
+TEST_F(BlkPort, ModemBlocksOnAVerboseGsmModem) {
+    BlkPort_Hooks.modem = ModemSpy;
+    D(1, 0);
+    const uint32_t v[] = {9600, 0, 8, 1, 0, 2, 0};
+    for (uint32_t k = 0; k < 7; k++) D(2 + k, v[k]);
+    OpenComm(1);
+    ASSERT_EQ(B(2), 1);
+    // A messaging block with an empty modem section: the manager's
+    // configuration; slot 1 holds no cellular option board.
+    io_init[1] = 0xDF0F;
+    std::vector<uint8_t> sec(96, 0);
+    std::memcpy(sec.data(), "EMSG", 4);
+    sms_table_bl.fill(0);
+    LE_Put32(&sms_table_bl[0], 0x6001);
+    LE_Put32(&sms_table_bl[4], uint32_t(sec.size()));
+    std::memcpy(&sms_table_bl[8], sec.data(), sec.size());
+    for (unsigned i : {1u, 3u, 4u, 5u, 7u, 8u}) AT_SetConfig(i, "", 0);
+    GSMGPRSParmInit();
+    GsmInfo &g = GSMGPRSInfo_St;
+    g = GsmInfo{};
+    g.marker = GSM_MARKER;
+    g.b[0] = 0x01;
+    g.b[1] = 0x01;
+
+    std::map<std::string, std::string> answers;
+    std::vector<std::string> cmds;
+    size_t seen = 0;
+    auto pump = [&] {
+        for (;;) {
+            if (fp.tx.compare(seen, 3, "+++") == 0) {
+                seen += 3;
+                cmds.push_back("+++");
+                for (char c : std::string("\r\nOK\r\n")) fp.rx.push_back(uint8_t(c));
+                continue;
+            }
+            const size_t p = fp.tx.find('\r', seen);
+            if (p == std::string::npos) break;
+            cmds.push_back(fp.tx.substr(seen, p - seen));
+            seen = p + 1;
+            const std::string a = answers.count(cmds.back()) ? answers[cmds.back()]
+                                  : cmds.back() == "AT$NETIP?" ? "\r\n$NETIP: 10.1.2.3\r\nOK\r\n"
+                                                               : "\r\nOK\r\n";
+            for (char c : a) fp.rx.push_back(uint8_t(c));
+        }
+    };
+    auto sent = [&](const std::string &c) { return std::find(cmds.begin(), cmds.end(), c) != cmds.end(); };
+
+    Z7VMStr_AscForceC(db, 1, "+CSQ");
+    Z7VMStr_AscForceC(db, 2, "5551234");
+    Z7VMStr_AscForceC(db, 3, "+CFUN=9");
+    D(12, 3);   // rings
+    I(35, 0);   // option: tone
+    struct Row {
+        const char *what, *block;
+        std::vector<uint16_t> ops;  // enable BOOL 9, status INT 34
+        const char *line;           // the request's own command line
+        std::string answer;         // the modem's answer to it
+        uint16_t status;
+        uint32_t result;            // the Talk layer's answer at the end
+        const char *text;           // behind the status word, or null
+    };
+    const Row rows[] = {
+        {"init string: OK, the text behind the status", "MODEMSENDINIT", {9, 11, 1, 34}, "AT+CSQ",
+         "\r\n+CSQ: 20,0\r\n\r\nOK\r\n", 0, 1, "CSQ: 20,0\rOK"},
+        {"init string: an error text", "MODEMSENDINIT", {9, 11, 3, 34}, "AT+CFUN=9", "\r\n+CME ERROR: 50\r\n", 4,
+         0, nullptr},
+        {"dial: CONNECT with carrier", "MODEMAUTODIAL", {9, 11, 35, 2, 34}, "ATDT5551234",
+         "\r\nCONNECT 9600\r\n", 1, 1, nullptr},
+        {"dial: NO CARRIER", "MODEMAUTODIAL", {9, 11, 35, 2, 34}, "ATDT5551234", "\r\nNO CARRIER\r\n", 3, 0,
+         nullptr},
+        {"answer: OK, then waiting for the call", "MODEMAUTOANSWER", {9, 11, 12, 34}, "ATS0=003", "\r\nOK\r\n", 0,
+         0, nullptr},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.what);
+        answers.clear();
+        answers[r.line] = r.answer;
+        answers["ATHS0=0"] = "\r\nOK\r\n";
+        cmds.clear();
+        fp.dcd = 0;
+        I(34, 0);
+        B(9, 1);
+        for (uint32_t i = 0; i < 3000 && !(sent(r.line) && I(34) != 65534); i++) {
+            Advance(1000);
+            Call(r.block, r.ops);
+            pump();
+            if (sent(r.line) && r.status == 1) fp.dcd = 1;
+        }
+        if (r.text != nullptr) {
+            EXPECT_EQ(std::string(reinterpret_cast<const char *>(seen_rec.data() + 6)), r.text);
+        }
+        Call(r.block, r.ops);
+        EXPECT_EQ(GsmModem, 1);
+        EXPECT_EQ(g.owner, 1);  // the Talk port's modem user holds the manager's modem
+        ASSERT_TRUE(sent(r.line)) << ::testing::PrintToString(cmds);
+        EXPECT_EQ(I(34), r.status);
+        EXPECT_EQ(seen_answer, r.result);
+        if (std::string(r.block) == "MODEMAUTOANSWER") {
+            // The call: RING, then CONNECT with the carrier up.
+            for (char c : std::string("\r\nRING\r\n")) fp.rx.push_back(uint8_t(c));
+            Call(r.block, r.ops);
+            EXPECT_EQ(I(34), 2);
+            fp.dcd = 1;
+            for (char c : std::string("\r\nCONNECT 9600\r\n")) fp.rx.push_back(uint8_t(c));
+            Call(r.block, r.ops);
+            EXPECT_EQ(I(34), 1);
+            EXPECT_EQ(seen_answer, 1u);  // the connection is up
+        }
+        // Disabled: idle, the modem handed back to the manager.
+        B(9, 0);
+        Call(r.block, r.ops);
+        EXPECT_EQ(I(34), 65535);
+        for (uint32_t i = 0; i < 200 && g.owner != 0; i++) {
+            Advance(100);
+            ModemHangupPoll();
+            pump();
+            if (sent("ATHS0=0")) fp.dcd = 0;
+        }
+        EXPECT_EQ(g.owner, 0);
+        EXPECT_EQ(modem.gsm, 0);
+    }
+
+    // The cellular option board in slot 1: GPRSCONNECTS sends no AT command,
+    // asks the cellular layer for a data socket to the address and switches
+    // Modbus-over-TCP framing on for the port; disabling switches it off.
+    io_init[1] = 0x6F0F;
+    Z7VMStr_AscForceC(db, 2, "10.77.0.3/5000");
+    const std::vector<uint16_t> gprs{9, 11, 35, 2, 34};
+    const size_t before = fp.tx.size();
+    ModbusTCP_St = ModbusTcpState{};
+    const AtStatus at_saved = at_status;
+    at_status.status = 3;  // the cellular layer is set up (its loop not run here)
+    socket_info_st[0] = SocketInfo{};
+    B(9, 1);
+    Call("GPRSCONNECTS", gprs);
+    EXPECT_EQ(I(34), 65534);
+    for (uint32_t i = 0; i < 20; i++) {
+        Advance(1000);
+        Call("GPRSCONNECTS", gprs);
+    }
+    EXPECT_EQ(fp.tx.size(), before);
+    EXPECT_EQ(ModbusTCP_St.flags, 0x01);  // framing on, port 0 in bits 3-4
+    EXPECT_EQ(ModbusTCP_St.tid, 1);
+    // The socket request: 10.77.0.3, port 5000, TCP, dialled, kept.
+    EXPECT_EQ(socket_info_st[0].ip, 0x0A4D0003u);
+    EXPECT_EQ(socket_info_st[0].port, 5000);
+    EXPECT_EQ(socket_info_st[0].flags, SOCKF_DIAL | SOCKF_KEEP);
+    EXPECT_EQ(I(34), 65534);  // being connected
+    EXPECT_EQ(seen_answer, 0u);
+    socket_info_st[0].state = 4;
+    Call("GPRSCONNECTS", gprs);
+    EXPECT_EQ(I(34), 6);
+    socket_info_st[0].state = 6;  // granted
+    Call("GPRSCONNECTS", gprs);
+    EXPECT_EQ(I(34), 1);
+    EXPECT_EQ(seen_answer, 1u);
+    B(9, 0);
+    Call("GPRSCONNECTS", gprs);
+    EXPECT_EQ(I(34), 65535);
+    EXPECT_EQ(ModbusTCP_St.flags & 1, 0);
+    EXPECT_EQ(socket_info_st[0].flags & SOCKF_KEEP, 0);  // the socket is let go
+    socket_info_st[0] = SocketInfo{};
+    at_status = at_saved;
+    io_init[1] = 0;
+    GSMGPRSInfo_St = GsmInfo{};
+    sms_table_bl.fill(0);
+    GsmModem = 0;
 }
 
 }  // namespace

@@ -44,7 +44,9 @@ inline uint32_t Open(uint32_t n, const uint8_t *m) {
     return 1;
 }
 inline uint32_t CheckRx(uint32_t n) { return n < 4 && !P()[n].rx.empty() ? 1 : 0; }
-inline void FlushRx(uint32_t) {}
+inline void FlushRx(uint32_t n) {
+    if (n < 4) P()[n].rx.clear();
+}
 inline uint32_t GetRx(uint32_t n) {
     if (n >= 4 || P()[n].rx.empty()) return 0;
     const uint8_t b = P()[n].rx.front();

@@ -595,4 +595,47 @@ TEST_F(GsmTest, TalkPortModemHandsTheGsmModemToTheManager) {
         EXPECT_EQ(g.owner, 0) << r.what;
         EXPECT_EQ(modem.gsm, 0) << r.what;
     }
+    // An initialisation string (kind 0) on the verbose modem: the answer's
+    // text ('+' and line feeds dropped, lines a CR apart) goes into the
+    // registers behind the status register, zero-terminated and cut at the
+    // end of the register image.
+    struct Kind0 {
+        const char *what;
+        uint32_t status;  // word index of the status register
+        std::string text; // the bytes behind it
+    };
+    constexpr uint32_t kLast = PLC_REG_SIZE / 2 - 1;
+    const Kind0 kind0[] = {{"%R40", WordOf(R(40)), std::string("CGMI: \"Telit\"\rOK") + '\0'},
+                           {"the image's last word but one", kLast - 1, std::string("C") + '\0'}};
+    for (const Kind0 &r : kind0) {
+        SetUp();
+        io_init[1] = 0xDF0F;
+        g.marker = GSM_MARKER;
+        g.b[0] = 0x01;
+        g.b[1] = 0x01;
+        answers["AT+CGMI"] = "\r\n+CGMI: \"Telit\"\r\n\r\nOK\r\n";
+        ModemReq q{};
+        q.kind = 0;
+        q.status = r.status;
+        q.length = 5;
+        std::memcpy(q.text.data(), "+CGMI", 5);
+        ASSERT_EQ(ModemStart(0, q), 1u);
+        for (uint32_t i = 0; i < 1000 && PlcWord(r.status) == 0xFFFE; i++) {
+            LA_TimeAdvance(1000);
+            ModemExecute(0, 0);
+            Pump();
+        }
+        EXPECT_TRUE(Sent("AT+CGMI")) << r.what;
+        EXPECT_EQ(PlcWord(r.status), 0) << r.what;
+        EXPECT_EQ(std::string(reinterpret_cast<const char *>(&plc_reg[2 * (r.status + 1)]), r.text.size()), r.text)
+            << r.what;
+        EXPECT_EQ(ModemExecute(0, 0), 1u) << r.what;
+        ModemStop(0, 0);
+        for (uint32_t i = 0; i < 100 && g.owner; i++) {
+            LA_TimeAdvance(100);
+            ModemHangupPoll();
+            Pump();
+        }
+        EXPECT_EQ(g.owner, 0) << r.what;
+    }
 }
