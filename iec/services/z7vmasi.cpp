@@ -4,6 +4,7 @@
 // master's image, the host exchanges the images, inputs come out of them.
 // Also the I/O channel accessors of an I/O group. The host hooks of the
 // master (Z7Asi_) are in z7plat.cpp.
+#include <bit>
 #include <cstring>
 
 #include "core/image/bytes.h"
@@ -298,26 +299,10 @@ uint32_t WriteSlot(uint32_t g, uint32_t db, uint32_t c, uint32_t type) {
 // its variable table, which the map is built from, holds it with that type.
 bool Marked(uint32_t db, uint32_t type, uint32_t index) { return Z7Map_GetByIndex(db, type, index) != 0; }
 
-float F32(uint32_t bits) {
-    float f;
-    std::memcpy(&f, &bits, 4);
-    return f;
-}
-uint32_t Bits32(float f) {
-    uint32_t b;
-    std::memcpy(&b, &f, 4);
-    return b;
-}
-double F64(uint64_t bits) {
-    double d;
-    std::memcpy(&d, &bits, 8);
-    return d;
-}
-uint64_t Bits64(double d) {
-    uint64_t b;
-    std::memcpy(&b, &d, 8);
-    return b;
-}
+float F32(uint32_t bits) { return std::bit_cast<float>(bits); }
+uint32_t Bits32(float f) { return std::bit_cast<uint32_t>(f); }
+double F64(uint64_t bits) { return std::bit_cast<double>(bits); }
+uint64_t Bits64(double d) { return std::bit_cast<uint64_t>(d); }
 // 64-bit slot, little-endian as the VM keeps it.
 uint64_t Get64(uint32_t a) { return Z7Mem_Get32(a) | uint64_t(Z7Mem_Get32(a + 4)) << 32; }
 void Put64(uint32_t a, uint64_t v) {
