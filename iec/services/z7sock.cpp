@@ -3,6 +3,7 @@
 // at a frame start watch the first word: the controller's own programming
 // frames ('H','R') take the link back at once.
 #include <arpa/inet.h>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -10,7 +11,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -32,6 +33,16 @@ constexpr uint16_t kZ7 = 0x375A;  // 'Z','7'
 constexpr uint16_t kHR = 0x5248;  // 'H','R'
 
 uint16_t FirstWord(const uint8_t *p, uint32_t n) { return n >= 2 ? uint16_t(p[0] | p[1] << 8) : 0xFFFF; }
+
+// Sockets known to be connected (accepted, or whose connect was seen to
+// complete): their sends skip the pending-connect check. Indexed by
+// descriptor; numbers past the table are always checked.
+constexpr int kKnownMax = 1024;
+std::array<bool, kKnownMax> known_connected{};
+void SetKnown(int fd, bool on) {
+    if (fd >= 0 && fd < kKnownMax) known_connected[size_t(fd)] = on;
+}
+bool Known(int fd) { return fd >= 0 && fd < kKnownMax && known_connected[size_t(fd)]; }
 
 void NonBlocking(int fd) {
     int on = 1;
@@ -56,6 +67,7 @@ uint32_t Listen(uint16_t port, uint32_t backlog, uint32_t host_addr, Z7SocketHan
     *h = -1;
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return 1;
+    SetKnown(fd, false);
     NonBlocking(fd);
     int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -73,6 +85,7 @@ uint32_t Udp(uint16_t port, uint32_t host_addr, Z7SocketHandle *h) {
     *h = -1;
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return 1;
+    SetKnown(fd, false);
     NonBlocking(fd);
     if (port != 0) {
         const sockaddr_in a = Addr(host_addr, port);
@@ -86,25 +99,25 @@ uint32_t Udp(uint16_t port, uint32_t host_addr, Z7SocketHandle *h) {
     return 0;
 }
 
+// The sockets are non-blocking: one recv answers what a zero time-out
+// select would (nothing waiting: EAGAIN). While the main loop waits on its
+// readiness set, a socket it saw nothing arrive on is not asked at all. A
+// descriptor that is not open fails like the select did (closed); any other
+// failing recv reports nothing.
 int32_t Receive(Z7SocketHandle h, uint32_t len, uint8_t *buf, uint32_t *closed, bool watch) {
     if (closed) *closed = 0;
-    if (h < 0 || buf == nullptr || len == 0) return 0;
-    fd_set rd;
-    FD_ZERO(&rd);
-    FD_SET(h, &rd);
-    timeval tv{};
-    const int r = select(h + 1, &rd, nullptr, nullptr, &tv);
-    if (r < 0) {
-        if (closed) *closed = 1;
-        return 0;
-    }
-    if (r == 0) return 0;
-    const ssize_t n = recv(h, buf, len, 0);
+    if (h < 0 || buf == nullptr || len == 0 || !PLAT_PollHasInput(h)) return 0;
+    const ssize_t n = recv(h, buf, len, MSG_DONTWAIT);
     if (n == 0) {
         if (closed) *closed = 1;
         return 0;
     }
-    if (n < 0) return 0;
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) PLAT_PollInputTaken(h);
+        else if (errno == EBADF && closed) *closed = 1;
+        return 0;
+    }
+    if (uint32_t(n) < len) PLAT_PollInputTaken(h);  // the socket is empty now
     if (watch) {
         const uint16_t w = FirstWord(buf, uint32_t(n));
         if (w == kHR) {
@@ -135,11 +148,15 @@ uint32_t Z7Socket_CreateListeningSocketOn(uint16_t port, uint32_t backlog, const
 }
 
 Z7SocketHandle Z7Socket_Accept(Z7SocketHandle listening, uint32_t) {
-    if (listening < 0) return -1;
+    if (listening < 0 || !PLAT_PollHasInput(listening)) return -1;
     const int fd = accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) return -1;
+    if (fd < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) PLAT_PollInputTaken(listening);
+        return -1;
+    }
     NonBlocking(fd);
     TcpOptions(fd);
+    SetKnown(fd, true);
     PLAT_PollWatch(fd);  // input ends the loop's wait
     return fd;
 }
@@ -152,6 +169,7 @@ uint32_t Z7Socket_CreateConnectedSocket(const char *ip, uint16_t port, Z7SocketH
     if (ip == nullptr || inet_aton(ip, &ia) == 0) return 1;
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return 1;
+    SetKnown(fd, false);
     NonBlocking(fd);
     TcpOptions(fd);
     sockaddr_in a{};
@@ -179,30 +197,29 @@ uint32_t Z7Socket_CheckPendingConnect(Z7SocketHandle h, uint32_t *broken) {
         if (broken) *broken = 1;
         return 1;
     }
-    fd_set wr, ex;
-    FD_ZERO(&wr);
-    FD_ZERO(&ex);
-    FD_SET(h, &wr);
-    FD_SET(h, &ex);
-    timeval tv{};
-    const int r = select(h + 1, nullptr, &wr, &ex, &tv);
-    if (r < 0) {
+    // poll, not select: any descriptor number (select stops at 1,024)
+    pollfd p{h, POLLOUT, 0};
+    const int r = poll(&p, 1, 0);
+    if (r < 0 || (p.revents & POLLNVAL)) {
         if (broken) *broken = 1;
         return 1;
     }
     int err = 0;
     socklen_t len = sizeof err;
-    if (FD_ISSET(h, &ex) || (FD_ISSET(h, &wr) && (getsockopt(h, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err))) {
+    if ((p.revents & (POLLOUT | POLLERR)) &&
+        (getsockopt(h, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err)) {
         if (broken) *broken = 1;
         return 1;
     }
-    return FD_ISSET(h, &wr) ? 0 : 1;
+    if (!(p.revents & POLLOUT)) return 1;
+    SetKnown(h, true);
+    return 0;
 }
 
 int32_t Z7Socket_Send(Z7SocketHandle h, uint32_t len, const uint8_t *data, uint32_t *closed) {
     if (closed) *closed = 0;
     uint32_t broken = 0;
-    const uint32_t pend = Z7Socket_CheckPendingConnect(h, &broken);
+    const uint32_t pend = Known(h) ? 0 : Z7Socket_CheckPendingConnect(h, &broken);
     if (pend != 0) {
         if (closed) *closed = broken;
         return int32_t(pend == 1 && !broken ? 0 : 0);
@@ -230,6 +247,7 @@ void Z7Socket_CloseSocket(Z7SocketHandle h) {
     linger l{1, 0};
     setsockopt(h, SOL_SOCKET, SO_LINGER, &l, sizeof l);
     PLAT_PollUnwatch(h);
+    SetKnown(h, false);
     close(h);
 }
 
@@ -251,10 +269,14 @@ uint32_t Z7Socket_AcceptBroadcast(Z7SocketHandle h) {
 
 uint32_t Z7Socket_UdpRecvFrom(Z7SocketHandle h, uint8_t *buf, uint32_t size, uint8_t addr[16]) {
     if (h < 0) return 1;
+    if (!PLAT_PollHasInput(h)) return 0;
     sockaddr_in a{};
     socklen_t al = sizeof a;
     const ssize_t n = recvfrom(h, buf, size, 0, reinterpret_cast<sockaddr *>(&a), &al);
-    if (n < 0) return 0;
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) PLAT_PollInputTaken(h);
+        return 0;
+    }
     std::memcpy(addr, &a, 16);
     return uint32_t(n);
 }

@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -248,6 +249,148 @@ TEST(SocketChannel, WholeFramesAreQuestionsInOnePass) {
     Z7CS_ReleaseQuestion(&cs, ch);
     close(cl);
     Z7CS_Close(&cs);
+}
+
+// Three busy connections: an answer leaves in the pass that served its
+// question (no further poll), and a channel whose peer asks again at once
+// does not keep the later channels waiting: questions are given out in turn.
+TEST(SocketChannel, AnswersLeaveAtOnceAndBusyChannelsTakeTurns) {
+    static Z7CSData cs{};
+    const uint16_t port = test_support::LoopbackFreePort();
+    const Z7CSSettings s{port, 0, nullptr};
+    Z7CS_Open(&cs, &s, 0);
+    ASSERT_GE(cs.listen, 0);
+    int cl[3];
+    for (int &c : cl) {
+        int rc = -1;
+        c = test_support::LoopbackDial(port, &rc);
+        ASSERT_EQ(rc, 0);
+    }
+    for (int i = 0; i < 1000 && cs.ch[2].sock < 0; i++) {
+        Z7CS_Activate(&cs);
+        usleep(100);
+    }
+    ASSERT_GE(cs.ch[2].sock, 0);
+    // The request of client k (transaction id 0x0k0n) is waiting at the server.
+    auto ask = [&](int k, uint8_t n) {
+        const Bytes q{uint8_t(k + 1), n, 0, 0, 0, 6, 7, 3, 0, 0, 0, 1};
+        ASSERT_EQ(write(cl[k], q.data(), q.size()), ssize_t(q.size()));
+        int waiting = 0;
+        for (int i = 0; i < 1000 && waiting < int(q.size()); i++) {
+            pollfd p{cs.ch[size_t(k)].sock, POLLIN, 0};
+            poll(&p, 1, 10);
+            ioctl(cs.ch[size_t(k)].sock, FIONREAD, &waiting);
+        }
+        ASSERT_GE(waiting, int(q.size()));
+    };
+    for (int k = 0; k < 3; k++) ask(k, 1);
+    // pass by pass: the channel given out and the transaction id it holds
+    const struct {
+        uint32_t ch;
+        uint8_t tid[2];
+    } turns[] = {{1, {1, 1}}, {2, {2, 1}}, {3, {3, 1}}, {1, {1, 2}}, {2, {2, 2}}};
+    uint8_t asked[3] = {1, 1, 1};
+    for (const auto &t : turns) {
+        SCOPED_TRACE(testing::Message() << "channel " << t.ch << " id " << int(t.tid[0]) << "." << int(t.tid[1]));
+        Z7CS_Activate(&cs);
+        uint32_t ch = 0;
+        ASSERT_EQ(Z7CS_GetQuestion(&cs, &ch), 17u);
+        ASSERT_EQ(ch, t.ch);
+        const uint8_t *q = Z7CS_GetRequestFrame(&cs, ch);
+        ASSERT_NE(q, nullptr);
+        EXPECT_EQ(q[0], t.tid[0]);
+        EXPECT_EQ(q[1], t.tid[1]);
+        uint8_t *a = Z7CS_GetAnswerFrameBuffer(&cs, ch);
+        ASSERT_NE(a, nullptr);
+        const Bytes ans{q[0], q[1], 0, 0, 0, 5, 7, 3, 2, 0x24, 0x68};
+        std::memcpy(a, ans.data(), ans.size());
+        Z7CS_SendAnswerFrame(&cs, ch, uint32_t(ans.size()));
+        Z7CS_ReleaseQuestion(&cs, ch);
+        // no poll of the server between the answer and the peer's read
+        EXPECT_EQ(Take(cl[ch - 1], ans.size()), ans);
+        // the peer asks again at once (channel 1 and 2 twice in the table)
+        const int k = int(ch - 1);
+        if (++asked[k] <= 2) ask(k, asked[k]);
+    }
+    for (int c : cl) close(c);
+    Z7CS_Close(&cs);
+}
+
+// The runtime's socket calls: a handle past the select() limit of 1,024 is
+// read and written like any other; a handle that is not open reports the
+// socket closed; sends on a connecting socket wait for the connection.
+TEST(SocketLayer, AnyDescriptorClosedHandlesAndPendingConnects) {
+    rlimit lim{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &lim), 0);
+    const rlimit old = lim;
+    if (lim.rlim_max != RLIM_INFINITY && lim.rlim_max < 1100) GTEST_SKIP() << "no descriptors past 1,024 here";
+    lim.rlim_cur = 1100;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lim), 0);
+    uint16_t port = 0;
+    const int lfd = test_support::LoopbackBind(&port);
+    ASSERT_NE(port, 0);
+    Z7SocketHandle h = -1;
+    uint32_t pending = 0;
+    ASSERT_EQ(Z7Socket_CreateConnectedSocket("127.0.0.1", port, &h, &pending, 0), 0u);
+    ASSERT_GE(h, 0);
+    const int peer = accept(lfd, nullptr, nullptr);
+    ASSERT_GE(peer, 0);
+    uint32_t closed = 9, broken = 1;
+    for (int i = 0; i < 1000 && Z7Socket_CheckPendingConnect(h, &broken) != 0; i++) usleep(1000);
+    EXPECT_EQ(broken, 0u);
+    // the connected socket moved to descriptor 1,050
+    ASSERT_EQ(dup2(h, 1050), 1050);
+    close(h);
+    const Z7SocketHandle big = 1050;
+    const uint8_t out[] = {0x00, 0x07, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x64, 0x00, 0x02};
+    EXPECT_EQ(Z7Socket_Send(big, sizeof out, out, &closed), int32_t(sizeof out));
+    EXPECT_EQ(closed, 0u);
+    EXPECT_EQ(Take(peer, sizeof out), Bytes(out, out + sizeof out));
+    uint8_t in[16] = {};
+    EXPECT_EQ(Z7Socket_Receive(big, sizeof in, in, &closed), 0);  // nothing waits
+    EXPECT_EQ(closed, 0u);
+    const uint8_t back[] = {0x00, 0x07, 0x00, 0x00, 0x00, 0x07, 0x01, 0x03, 0x04, 0x12, 0x34, 0xFF, 0xFE};
+    ASSERT_EQ(write(peer, back, sizeof back), ssize_t(sizeof back));
+    int32_t got = 0;
+    for (int i = 0; i < 1000 && got == 0; i++) {
+        pollfd p{big, POLLIN, 0};
+        poll(&p, 1, 10);
+        got = Z7Socket_Receive(big, sizeof in, in, &closed);
+    }
+    ASSERT_EQ(got, int32_t(sizeof back));
+    EXPECT_EQ(Bytes(in, in + got), Bytes(back, back + sizeof back));
+    // the peer goes: closed; a handle that is not open: closed too
+    close(peer);
+    got = 1;
+    closed = 0;
+    for (int i = 0; i < 1000 && !closed; i++) {
+        pollfd p{big, POLLIN, 0};
+        poll(&p, 1, 10);
+        got = Z7Socket_Receive(big, sizeof in, in, &closed);
+    }
+    EXPECT_EQ(closed, 1u);
+    EXPECT_EQ(got, 0);
+    Z7Socket_CloseSocket(big);
+    closed = 0;
+    EXPECT_EQ(Z7Socket_Receive(big, sizeof in, in, &closed), 0);
+    EXPECT_EQ(closed, 1u);
+
+    // a connect to a port nobody listens on: the send waits (0, not closed)
+    // while it is under way, then reports the socket closed
+    close(lfd);
+    Z7SocketHandle r = -1;
+    if (Z7Socket_CreateConnectedSocket("127.0.0.1", port, &r, &pending, 0) == 0) {
+        closed = 0;
+        int32_t sent = 0;
+        for (int i = 0; i < 1000 && !closed; i++) {
+            sent += Z7Socket_Send(r, sizeof out, out, &closed);
+            if (!closed) usleep(1000);
+        }
+        EXPECT_EQ(closed, 1u);
+        EXPECT_EQ(sent, 0);
+        Z7Socket_CloseSocket(r);
+    }
+    setrlimit(RLIMIT_NOFILE, &old);
 }
 
 // ---- event server ---------------------------------------------------------------------------
