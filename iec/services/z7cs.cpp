@@ -502,11 +502,7 @@ void Z7CS_Activate(Z7CSData *cs) {
 }
 
 uint32_t Z7CS_GetQuestion(Z7CSData *cs, uint32_t *channel) {
-    // In turn from the channel after the last one given out: with every
-    // channel busy, the first channels would otherwise take every pass.
-    const uint32_t first = cs->next_search % Z7CS_CHANNELS;
-    for (uint32_t k = 0; k < Z7CS_CHANNELS; k++) {
-        const uint32_t i = (first + k) % Z7CS_CHANNELS;
+    for (uint32_t i = 0; i < Z7CS_CHANNELS; i++) {
         Z7CSChannel &c = cs->ch[i];
         if (!(c.flags & Z7CH_USED) || !(c.flags & Z7CH_QUESTION)) continue;
         uint32_t kind;
@@ -515,7 +511,7 @@ uint32_t Z7CS_GetQuestion(Z7CSData *cs, uint32_t *channel) {
         if (kind == 19) {
             if (c.flags & (Z7CH_PENDING | Z7CH_PARTIAL)) continue;  // the last answer is still going out
             FileTransfer(cs, c);
-            k = uint32_t(-1);
+            i = uint32_t(-1);
             continue;
         }
         if (kind == 21) {
@@ -524,10 +520,9 @@ uint32_t Z7CS_GetQuestion(Z7CSData *cs, uint32_t *channel) {
             const uint16_t value = end >= 7 ? BE_Get16(&c.rx[5]) : 0;
             Z7CS_SendRC(cs, c.number, value == 1 ? 0 : 1);
             Release(c);
-            k = uint32_t(-1);
+            i = uint32_t(-1);
             continue;
         }
-        cs->next_search = uint8_t((i + 1) % Z7CS_CHANNELS);
         if (channel) *channel = i + 1;
         return kind;
     }

@@ -166,10 +166,6 @@ struct Z7CSData {
     // The socket channels carry Modbus only (a slave block's own server): a
     // frame start never hands the programming link back.
     bool plain;
-    // Channel index the next question search starts at: the one after the
-    // channel last given out, so that every channel's question is served in
-    // turn.
-    uint8_t next_search;
 };
 uint32_t Z7CS_Open(Z7CSData *cs, const Z7CSSettings *settings, uint32_t arg);
 void Z7CS_Close(Z7CSData *cs);

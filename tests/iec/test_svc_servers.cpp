@@ -254,7 +254,7 @@ TEST(SocketChannel, WholeFramesAreQuestionsInOnePass) {
 // Three busy connections: an answer leaves in the pass that served its
 // question (no further poll), and a channel whose peer asks again at once
 // does not keep the later channels waiting: questions are given out in turn.
-TEST(SocketChannel, AnswersLeaveAtOnceAndBusyChannelsTakeTurns) {
+TEST(SocketChannel, AnswersLeaveAtOnceAndQuestionsGoOutInChannelOrder) {
     static Z7CSData cs{};
     const uint16_t port = test_support::LoopbackFreePort();
     const Z7CSSettings s{port, 0, nullptr};
@@ -284,11 +284,12 @@ TEST(SocketChannel, AnswersLeaveAtOnceAndBusyChannelsTakeTurns) {
         ASSERT_GE(waiting, int(q.size()));
     };
     for (int k = 0; k < 3; k++) ask(k, 1);
-    // pass by pass: the channel given out and the transaction id it holds
+    // pass by pass: the channel given out and the transaction id it holds;
+    // the first channel holding a question goes first
     const struct {
         uint32_t ch;
         uint8_t tid[2];
-    } turns[] = {{1, {1, 1}}, {2, {2, 1}}, {3, {3, 1}}, {1, {1, 2}}, {2, {2, 2}}};
+    } turns[] = {{1, {1, 1}}, {1, {1, 2}}, {2, {2, 1}}, {2, {2, 2}}, {3, {3, 1}}};
     uint8_t asked[3] = {1, 1, 1};
     for (const auto &t : turns) {
         SCOPED_TRACE(testing::Message() << "channel " << t.ch << " id " << int(t.tid[0]) << "." << int(t.tid[1]));
