@@ -382,23 +382,31 @@ struct ModbusOps {
 // constant or an address outside.
 uint8_t *RegPtr(uint32_t op) { return op >= 1024 ? PlcReg_Ptr(op, 16) : nullptr; }
 
+// The gate and the enable edges of both Modbus forms (k: master 0, slave
+// 1). True when the enable rose and the engine is free: the caller builds
+// the parameter record and starts the engine; otherwise answer is the form's
+// answer.
+bool ModbusEdge(uint32_t k, bool port_ready, uint32_t enable, uint32_t &answer) {
+    answer = 0;
+    enable = enable ? 1 : 0;
+    if (port_ready && enable == Talk.modbus_enable[k]) {
+        answer = enable ? ModbusExecute(0) : 0;
+        return false;
+    }
+    if (!port_ready || !enable) {
+        if (port_ready) ModbusStop(0);
+        Talk.modbus_enable[k] = 0;
+        Talk.modbus_started = 0;
+        return false;
+    }
+    return Talk.modbus_started == 0;
+}
+
 uint32_t ModbusCore(const ModbusOps &o, uint32_t enable) {
     if (o.w[0] != 0 || TalkOverride) return 0;
     const uint32_t k = o.w[1] == 0 ? 0 : 1;
-    if (Msg_PortMode(0) < 3) {
-        Talk.modbus_enable[k] = 0;
-        Talk.modbus_started = 0;
-        return 0;
-    }
-    enable = enable ? 1 : 0;
-    if (enable == Talk.modbus_enable[k]) return enable ? ModbusExecute(0) : 0;
-    if (!enable) {
-        ModbusStop(0);
-        Talk.modbus_enable[k] = 0;
-        Talk.modbus_started = 0;
-        return 0;
-    }
-    if (Talk.modbus_started) return 0;
+    uint32_t answer = 0;
+    if (!ModbusEdge(k, Msg_PortMode(0) >= 3, enable, answer)) return answer;
     ModbusParm p{};
     uint32_t station = o.w[1];
     if (station >= 1024) {
@@ -575,20 +583,8 @@ uint32_t Z7_TalkModbus(const uint8_t *rec, uint32_t enable) {
     const uint32_t k = station == 0 ? 0 : 1;
     // While the runtime's link has just handed the port back, the engine's
     // start switches the port itself.
-    if (Msg_PortMode(0) < 3 && z7runtime_modbusinit != 1) {
-        Talk.modbus_enable[k] = 0;
-        Talk.modbus_started = 0;
-        return 0;
-    }
-    enable = enable ? 1 : 0;
-    if (enable == Talk.modbus_enable[k]) return enable ? ModbusExecute(0) : 0;
-    if (!enable) {
-        ModbusStop(0);
-        Talk.modbus_enable[k] = 0;
-        Talk.modbus_started = 0;
-        return 0;
-    }
-    if (Talk.modbus_started) return 0;
+    uint32_t answer = 0;
+    if (!ModbusEdge(k, Msg_PortMode(0) >= 3 || z7runtime_modbusinit == 1, enable, answer)) return answer;
     ModbusParm p{};
     p.station = station;
     p.timeout = LE_Get16(rec + TMB_SECOND);
