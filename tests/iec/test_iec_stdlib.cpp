@@ -23,6 +23,7 @@
 #include "iec/vm/z7str.h"
 #include "tests/iec/iec_fixture.h"
 #include "tests/support/iec_vms.h"
+#include "tests/support/loopback.h"
 
 namespace iec_test {
 using test_support::IecImage;
@@ -1011,7 +1012,7 @@ TEST_F(IecStd, ByteBuffersSerialisationStringsAndShifts) {
 }
 
 TEST_F(IecStd, TcpEchoAndUdpEchoThroughTheSocketFunctions) {
-    const uint16_t port = uint16_t(41000 + getpid() % 2000);
+    const uint16_t port = test_support::LoopbackFreePort();
     SetD(1, port);
     SetD(2, 4);
     Stf(148, {3, 1, 2});
