@@ -20,6 +20,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "bench/spawn.h"
 #include "core/image/bytes.h"
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
@@ -34,31 +35,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr double kSeconds = 5.0;
 
-pid_t Spawn(const std::vector<std::string> &args) {
-    std::vector<char *> argv;
-    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-    return pid;
-}
-
-void End(pid_t pid) {
-    if (pid > 0) {
-        kill(pid, SIGTERM);
-        waitpid(pid, nullptr, 0);
-    }
-}
-
-bool WaitPath(const std::string &p, double s) {
-    const auto end = Clock::now() + std::chrono::duration<double>(s);
-    struct stat st {};
-    while (Clock::now() < end) {
-        if (stat(p.c_str(), &st) == 0) return true;
-        usleep(10000);
-    }
-    return false;
-}
+using bench_spawn::End;
+using bench_spawn::Spawn;
+using bench_spawn::WaitPath;
 
 double LibmodbusRate(const std::string &dev) {
     modbus_t *ctx = modbus_new_rtu(dev.c_str(), 115200, 'N', 8, 1);
