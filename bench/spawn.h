@@ -5,6 +5,8 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <spawn.h>
 #include <string>
 #include <sys/stat.h>
@@ -43,6 +45,21 @@ inline bool WaitPath(const std::string &p, double s) {
         usleep(10000);
     }
     return false;
+}
+
+// A socat pseudo-terminal pair linked at paths a and b; socat's process id,
+// answered once both links exist (at most 5 s each).
+inline pid_t PtyPair(const std::string &a, const std::string &b) {
+    const pid_t soc = Spawn({"socat", "pty,raw,echo=0,link=" + a, "pty,raw,echo=0,link=" + b});
+    WaitPath(a, 5);
+    WaitPath(b, 5);
+    return soc;
+}
+
+// Removes the directory tree root, saying so on stderr when it cannot.
+inline void RemoveTree(const std::string &root) {
+    const std::string rm = "rm -rf " + root;
+    if (std::system(rm.c_str()) != 0) std::fprintf(stderr, "left %s\n", root.c_str());
 }
 
 }  // namespace bench_spawn

@@ -47,8 +47,6 @@ constexpr int kRounds = 10;
 constexpr int kRegs = 10;
 
 using bench_spawn::End;
-using bench_spawn::Spawn;
-using bench_spawn::WaitPath;
 
 // The master: FC3 of 10 registers at 0 from slave 17 for kSeconds once the
 // first answer came (at most 10 s); answers per second.
@@ -176,9 +174,7 @@ void BM_RtuSlavePty(benchmark::State &state) {
     char tmpl[] = "/tmp/bench-rtupty-XXXXXX";
     const std::string root = mkdtemp(tmpl);
     const std::string a = root + "/slave", b = root + "/master";
-    const pid_t soc = Spawn({"socat", "pty,raw,echo=0,link=" + a, "pty,raw,echo=0,link=" + b});
-    WaitPath(a, 5);
-    WaitPath(b, 5);
+    const pid_t soc = bench_spawn::PtyPair(a, b);
     double ours = 0, ref = 0;
     std::vector<double> ratios;
     for (auto _ : state) {
@@ -200,8 +196,7 @@ void BM_RtuSlavePty(benchmark::State &state) {
     state.counters["ours/s"] = ours;
     state.counters["ref/s"] = ref;
     state.counters["ratio"] = ref > 0 ? ours / ref : 0;
-    std::string rm = "rm -rf " + root;
-    if (std::system(rm.c_str()) != 0) std::fprintf(stderr, "left %s\n", root.c_str());
+    bench_spawn::RemoveTree(root);
 }
 BENCHMARK(BM_RtuSlavePty)->Iterations(1)->Unit(benchmark::kSecond);
 

@@ -37,7 +37,6 @@ constexpr double kSeconds = 5.0;
 
 using bench_spawn::End;
 using bench_spawn::Spawn;
-using bench_spawn::WaitPath;
 
 double LibmodbusRate(const std::string &dev) {
     modbus_t *ctx = modbus_new_rtu(dev.c_str(), 115200, 'N', 8, 1);
@@ -103,9 +102,7 @@ void BM_MasterPollsPty(benchmark::State &state) {
     static char *argv[] = {arg0, nullptr};
     PLAT_Init(1, argv);
     const std::string a = root + "/dev/ttySP0", b = root + "/peer";
-    const pid_t soc = Spawn({"socat", "pty,raw,echo=0,link=" + a, "pty,raw,echo=0,link=" + b});
-    WaitPath(a, 5);
-    WaitPath(b, 5);
+    const pid_t soc = bench_spawn::PtyPair(a, b);
     const pid_t srv = Spawn({"/usr/bin/python3", std::string(PLC_BENCH_DIR) + "/mbserial_peer.py", b});
     double ours = 0, ref = 0;
     for (auto _ : state) {
@@ -117,8 +114,7 @@ void BM_MasterPollsPty(benchmark::State &state) {
     state.counters["ours/s"] = ours;
     state.counters["ref/s"] = ref;
     state.counters["ratio"] = ref > 0 ? ours / ref : 0;
-    std::string rm = "rm -rf " + root;
-    if (std::system(rm.c_str()) != 0) std::fprintf(stderr, "left %s\n", root.c_str());
+    bench_spawn::RemoveTree(root);
 }
 BENCHMARK(BM_MasterPollsPty)->Iterations(1)->Unit(benchmark::kSecond);
 
