@@ -106,14 +106,20 @@ class RemoteIo(unittest.TestCase):
         self.addCleanup(self.ctl.cleanup)
         self.c = self.ctl.start(port=True).client
 
-    def test_station_exchange_bootp_and_stop(self):
+    def run_with(self, record):
+        """The I/O configuration with the remote I/O record downloaded, the
+        host's address come up, and an empty program running."""
         c = self.c
-        c.download(5, io_block(config_block(), remote_io_record(self.mac)))
+        c.download(5, io_block(config_block(), record))
         c.comm_lock(0)
         self.assertTrue(wait_for(lambda: ip_addr() == [HOST + "/24"], 10), ip_addr())
         c.set_mode(0)
         c.download(0, b"".join(struct.pack("<H", w) for w in [9]) + struct.pack("<I", 0x8000) + bytes(5))
         c.set_mode(2)
+
+    def test_station_exchange_bootp_and_stop(self):
+        c = self.c
+        self.run_with(remote_io_record(self.mac))
         st = self.station
         self.assertTrue(wait_for(lambda: st.of(16), 10), st.frames)
         cfg = st.of(16)[0]
@@ -180,12 +186,7 @@ class RemoteIo(unittest.TestCase):
         -204 in %R100 after 2 s and all outputs go again at once, also when
         they are all off (a stale output on the station is cleared)."""
         c = self.c
-        c.download(5, io_block(config_block(), remote_io_record(self.mac, ((6, 0x55667788),))))
-        c.comm_lock(0)
-        self.assertTrue(wait_for(lambda: ip_addr() == [HOST + "/24"], 10), ip_addr())
-        c.set_mode(0)
-        c.download(0, b"".join(struct.pack("<H", w) for w in [9]) + struct.pack("<I", 0x8000) + bytes(5))
-        c.set_mode(2)
+        self.run_with(remote_io_record(self.mac, ((6, 0x55667788),)))
         st = self.station
         self.assertTrue(wait_for(lambda: len(st.of(15)) >= 3, 15), [f.hex(" ") for f in st.frames])
         self.assertEqual(st.of(16)[0][2:].hex(" "), "00 00 00 0b ff 10 01 00 00 02 04 88 77 66 55")
