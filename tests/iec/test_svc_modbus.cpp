@@ -24,6 +24,7 @@
 #include "tests/iec/iec_fixture.h"
 #include "tests/support/iec_mbcfg.h"
 #include "tests/support/loopback.h"
+#include "tests/support/stand_in_port.h"
 
 namespace {
 using Bytes = std::vector<uint8_t>;
@@ -581,19 +582,14 @@ uint32_t port_opens = 0;
 // only once the link is handed over anew; leaving RUN ends the hold and the
 // next send takes it again.
 TEST_F(Modbus, SerialConnectionsHoldTheProgrammingPort) {
-    int sv[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
-    const VcommDrv saved = Vcomm_Drv[ProgrammingPort];
-    const int saved_fd = Vcomm_Port[ProgrammingPort].fd;
-    const uint32_t saved_host = Vcomm_Host;
-    Vcomm_Drv[ProgrammingPort] = VcommDrv{};
+    test_support::PortOnPair port;  // given back at the end
+    ASSERT_TRUE(port.ok);
+    int *const sv = port.sv;
     Vcomm_Drv[ProgrammingPort].ModeRec = [](uint32_t) { return port_mode.data(); };
     Vcomm_Drv[ProgrammingPort].Open = [](uint32_t, const uint8_t *) {
         port_opens++;
         return 1u;
     };
-    Vcomm_Port[ProgrammingPort].fd = sv[0];
-    Vcomm_Host = 0;
     auto line = [&]() {
         Bytes b(300);
         const ssize_t k = read(sv[1], b.data(), b.size());
@@ -671,11 +667,6 @@ TEST_F(Modbus, SerialConnectionsHoldTheProgrammingPort) {
         EXPECT_EQ(Vcomm_Protocol(ProgrammingPort), 1);
         line();
     }
-    Vcomm_Drv[ProgrammingPort] = saved;
-    Vcomm_Port[ProgrammingPort].fd = saved_fd;
-    Vcomm_Host = saved_host;
-    close(sv[0]);
-    close(sv[1]);
 }
 
 // One block instance of the standard registry and its operand list.

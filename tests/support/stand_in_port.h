@@ -2,11 +2,14 @@
 // from a queue the test fills (a negative entry is the silence that ends a
 // frame), sent bytes are kept, and the mode record says RTU (mode 3). The
 // fuzz targets build the same driver around their own receive functions.
+// The programming port can also be put on a socket pair for one test.
 // Header only: the fuzz programs use it without the test library.
 #pragma once
 
 #include <cstdint>
 #include <deque>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
 
 #include "io/vcomm.h"
@@ -59,6 +62,40 @@ inline VcommDrv FakePortDrv() {
                           return b;
                       });
 }
+
+// The programming port on a non-blocking socket pair for one test: the
+// port's descriptor is sv[0] (the test plays the far end on sv[1]), its
+// driver cleared for the test to fill, no host holding it. At scope end the
+// driver, descriptor and host are given back and the pair is closed. ok is
+// false (and nothing changed) when the pair could not be made.
+struct PortOnPair {
+    int sv[2] = {-1, -1};
+    bool ok = false;
+    VcommDrv saved{};
+    int saved_fd = -1;
+    uint32_t saved_host = 0;
+
+    PortOnPair() {
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv) != 0) return;
+        ok = true;
+        saved = Vcomm_Drv[ProgrammingPort];
+        saved_fd = Vcomm_Port[ProgrammingPort].fd;
+        saved_host = Vcomm_Host;
+        Vcomm_Drv[ProgrammingPort] = VcommDrv{};
+        Vcomm_Port[ProgrammingPort].fd = sv[0];
+        Vcomm_Host = 0;
+    }
+    ~PortOnPair() {
+        if (!ok) return;
+        Vcomm_Drv[ProgrammingPort] = saved;
+        Vcomm_Port[ProgrammingPort].fd = saved_fd;
+        Vcomm_Host = saved_host;
+        close(sv[0]);
+        close(sv[1]);
+    }
+    PortOnPair(const PortOnPair &) = delete;
+    PortOnPair &operator=(const PortOnPair &) = delete;
+};
 
 // CRC-16/MODBUS appended low byte first, computed bit by bit (independent of
 // the table-driven one under test).
