@@ -224,14 +224,7 @@ class IecModbusPeers(unittest.TestCase):
     block once the service is off (bit 3 set)."""
 
     def net_config(self, flags):
-        ip = lambda a: struct.unpack(">I", socket.inet_aton(a))[0]  # noqa: E731
-        R = lambda n: 32768 + 16 * (n - 1)  # noqa: E731
-        words = [ip("10.77.0.2"), 0xFFFFFF00, 0x20000000, 0, flags, ip("10.77.0.1"), 0, R(51), 16, R(50), 16,
-                 R(60), 32, R(62), 32, R(64), 32, 0, 0, 0x40000000, 0, 0, 1000, 32, R(70), 32, R(72), 32, 0, 0, 0]
-        body = b"".join(struct.pack("<I", w) for w in words)
-        block = struct.pack("<I", 4 + len(body)) + body
-        data = b"\xff\xff\xff\xff" + struct.pack("<HH", 0xFA00, len(block)) + block
-        self.c.download(5, data + bytes(-len(data) % 4))
+        self.c.download(5, rt.net_config(flags))
         self.c.comm_lock(0)
 
     def test_udp_client_slave_blocks_and_port_502(self):
