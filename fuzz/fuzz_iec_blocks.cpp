@@ -25,6 +25,7 @@
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7vm.h"
 #include "tests/support/iec_db.h"
+#include "tests/support/stand_in_port.h"
 
 namespace {
 // Programming port fed from the input: bytes (0xA5 a silence between
@@ -54,22 +55,9 @@ uint32_t FGetRx(uint32_t) {
     return *rx++;
 }
 uint32_t FPutTx(uint32_t, uint8_t b) { return b; }
-uint32_t FZero(uint32_t) { return 0; }
-uint32_t FZero2(uint32_t, uint32_t) { return 0; }
-void FNone(uint32_t) {}
 
 void PortInstall() {
-    VcommDrv d{};
-    d.ModeRec = FMode;
-    d.CheckRx = FCheckRx;
-    d.GetRx = FGetRx;
-    d.PutTx = FPutTx;
-    d.CountTx = FZero;
-    d.RtuTx = FZero;
-    d.FlushTx = FNone;
-    d.FlushRx = FNone;
-    d.StatusRx = FZero2;
-    Vcomm_Drv[0] = d;
+    Vcomm_Drv[0] = test_support::StandInDrv(FMode, FCheckRx, FGetRx, FPutTx);
     Exec_LinkMessaging();
 }
 

@@ -23,6 +23,7 @@
 #include "iec/vm/z7stdlib.h"
 #include "iec/vm/z7str.h"
 #include "iec/vm/z7vm.h"
+#include "tests/support/iec_db.h"
 #include "tests/support/iec_image.h"
 #include "tests/support/iec_mbcfg.h"
 #include "tests/support/loopback.h"
@@ -81,20 +82,10 @@ void Setup() {
     img.str = {3, 3, 3};
     img.string_sizes = {20, 20, 20};
     img.ext_blocks = {{2, c.Build()}, {5, cnx}, {6, vars}};
-    const uint32_t code = test_support::IecLoad(img.Build());
-    const uint32_t rc1 = code ? Z7VM_CreateDB(code, &db) : 99;
-    const uint32_t rc2 = rc1 == 0 ? Z7VM_Build(code, db) : 99;
-    if (rc1 != 0 || rc2 != 0) {
-        fprintf(stderr, "setup %u %u\n", rc1, rc2);
-        abort();
-    }
+    db = test_support::IecBuiltDb(img.Build());
 }
 
-FbHandler Handler(const char *name) {
-    for (uint32_t id = 0; id < Z7STFB_ROWS; id++)
-        if (std::string(Z7Stfb_GetName(id)) == name) return Z7Stfb_GetProc(id);
-    return nullptr;
-}
+FbHandler Handler(const char *name) { return test_support::IecStdBlock(name); }
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {

@@ -21,6 +21,7 @@
 #include "iec/vm/z7stdlib.h"
 #include "iec/vm/z7str.h"
 #include "iec/vm/z7vm.h"
+#include "tests/support/iec_db.h"
 #include "tests/support/iec_image.h"
 #include "tests/support/iec_mbcfg.h"
 
@@ -51,20 +52,10 @@ void Setup() {
     img.str = {3, 3, 3};
     img.string_sizes = {20, 20, 20};
     img.ext_blocks = {{2, c.Build()}};
-    const uint32_t code = test_support::IecLoad(img.Build());
-    const uint32_t rc1 = code ? Z7VM_CreateDB(code, &db) : 99;
-    const uint32_t rc2 = rc1 == 0 ? Z7VM_Build(code, db) : 99;
-    if (rc1 != 0 || rc2 != 0) {
-        fprintf(stderr, "setup %u %u\n", rc1, rc2);
-        abort();
-    }
+    db = test_support::IecBuiltDb(img.Build());
 }
 
-FbHandler Handler(const char *name) {
-    for (uint32_t id = 0; id < Z7STFB_ROWS; id++)
-        if (std::string(Z7Stfb_GetName(id)) == name) return Z7Stfb_GetProc(id);
-    return nullptr;
-}
+FbHandler Handler(const char *name) { return test_support::IecStdBlock(name); }
 
 void Put(const uint8_t *p, size_t n) {
     if (n != 0 && write(sv[1], p, n) < 0) {

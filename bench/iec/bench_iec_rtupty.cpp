@@ -30,6 +30,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench/spawn.h"
 #include "iec/blocks/blkform.h"
 #include "iec/blocks/blkser.h"
 #include "iec/vm/z7str.h"
@@ -45,31 +46,7 @@ constexpr double kSeconds = 1.0;
 constexpr int kRounds = 10;
 constexpr int kRegs = 10;
 
-pid_t Spawn(const std::vector<std::string> &args) {
-    std::vector<char *> argv;
-    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-    return pid;
-}
-
-void End(pid_t pid) {
-    if (pid > 0) {
-        kill(pid, SIGTERM);
-        waitpid(pid, nullptr, 0);
-    }
-}
-
-bool WaitPath(const std::string &p, double s) {
-    const auto end = Clock::now() + std::chrono::duration<double>(s);
-    struct stat st {};
-    while (Clock::now() < end) {
-        if (stat(p.c_str(), &st) == 0) return true;
-        usleep(10000);
-    }
-    return false;
-}
+using bench_spawn::End;
 
 // The master: FC3 of 10 registers at 0 from slave 17 for kSeconds once the
 // first answer came (at most 10 s); answers per second.
@@ -197,9 +174,7 @@ void BM_RtuSlavePty(benchmark::State &state) {
     char tmpl[] = "/tmp/bench-rtupty-XXXXXX";
     const std::string root = mkdtemp(tmpl);
     const std::string a = root + "/slave", b = root + "/master";
-    const pid_t soc = Spawn({"socat", "pty,raw,echo=0,link=" + a, "pty,raw,echo=0,link=" + b});
-    WaitPath(a, 5);
-    WaitPath(b, 5);
+    const pid_t soc = bench_spawn::PtyPair(a, b);
     double ours = 0, ref = 0;
     std::vector<double> ratios;
     for (auto _ : state) {
@@ -221,8 +196,7 @@ void BM_RtuSlavePty(benchmark::State &state) {
     state.counters["ours/s"] = ours;
     state.counters["ref/s"] = ref;
     state.counters["ratio"] = ref > 0 ? ours / ref : 0;
-    std::string rm = "rm -rf " + root;
-    if (std::system(rm.c_str()) != 0) std::fprintf(stderr, "left %s\n", root.c_str());
+    bench_spawn::RemoveTree(root);
 }
 BENCHMARK(BM_RtuSlavePty)->Iterations(1)->Unit(benchmark::kSecond);
 

@@ -20,6 +20,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "bench/spawn.h"
 #include "core/image/bytes.h"
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
@@ -34,31 +35,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr double kSeconds = 5.0;
 
-pid_t Spawn(const std::vector<std::string> &args) {
-    std::vector<char *> argv;
-    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-    return pid;
-}
-
-void End(pid_t pid) {
-    if (pid > 0) {
-        kill(pid, SIGTERM);
-        waitpid(pid, nullptr, 0);
-    }
-}
-
-bool WaitPath(const std::string &p, double s) {
-    const auto end = Clock::now() + std::chrono::duration<double>(s);
-    struct stat st {};
-    while (Clock::now() < end) {
-        if (stat(p.c_str(), &st) == 0) return true;
-        usleep(10000);
-    }
-    return false;
-}
+using bench_spawn::End;
+using bench_spawn::Spawn;
 
 double LibmodbusRate(const std::string &dev) {
     modbus_t *ctx = modbus_new_rtu(dev.c_str(), 115200, 'N', 8, 1);
@@ -124,9 +102,7 @@ void BM_MasterPollsPty(benchmark::State &state) {
     static char *argv[] = {arg0, nullptr};
     PLAT_Init(1, argv);
     const std::string a = root + "/dev/ttySP0", b = root + "/peer";
-    const pid_t soc = Spawn({"socat", "pty,raw,echo=0,link=" + a, "pty,raw,echo=0,link=" + b});
-    WaitPath(a, 5);
-    WaitPath(b, 5);
+    const pid_t soc = bench_spawn::PtyPair(a, b);
     const pid_t srv = Spawn({"/usr/bin/python3", std::string(PLC_BENCH_DIR) + "/mbserial_peer.py", b});
     double ours = 0, ref = 0;
     for (auto _ : state) {
@@ -138,8 +114,7 @@ void BM_MasterPollsPty(benchmark::State &state) {
     state.counters["ours/s"] = ours;
     state.counters["ref/s"] = ref;
     state.counters["ratio"] = ref > 0 ? ours / ref : 0;
-    std::string rm = "rm -rf " + root;
-    if (std::system(rm.c_str()) != 0) std::fprintf(stderr, "left %s\n", root.c_str());
+    bench_spawn::RemoveTree(root);
 }
 BENCHMARK(BM_MasterPollsPty)->Iterations(1)->Unit(benchmark::kSecond);
 

@@ -9,9 +9,11 @@ import pty
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 SOURCE = os.environ.get("PLC_SOURCE", os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -53,6 +55,24 @@ def wait_for(pred, timeout, step=0.05):
             return True
         time.sleep(step)
     return pred()
+
+
+def link_up(c, within=10, errors=(ProtocolError,), message=None, alive=None):
+    """Asks client c for the controller's id until it answers (at most within
+    seconds, or while alive() holds); sets c.target to it and answers it.
+    Gives up with AssertionError(message), or the last error when no message."""
+    deadline = time.monotonic() + within
+    while True:
+        try:
+            c.flush_input()
+            c.target = c.get_local_id()
+            return c.target
+        except errors:
+            if time.monotonic() > deadline or (alive is not None and not alive()):
+                if message is not None:
+                    raise AssertionError(message) from None
+                raise
+            time.sleep(0.1)
 
 
 def recv_exact(s, n, timeout=5.0):
@@ -162,16 +182,7 @@ class Controller:
             self.wait_running()
         if port:
             self.client = PlcClient(self.master, seed=self.seed, timeout=3.0)
-            deadline = time.monotonic() + 10
-            while True:
-                try:
-                    self.client.flush_input()
-                    self.client.target = self.client.get_local_id()
-                    break
-                except ProtocolError:
-                    if time.monotonic() > deadline or self.proc.poll() is not None:
-                        raise
-                    time.sleep(0.1)
+            link_up(self.client, alive=lambda: self.proc.poll() is None)
             self.client.flush_input()
         return self
 
@@ -223,6 +234,17 @@ class Controller:
             return self.proc.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
             return None
+
+    def press_run(self, held):
+        """The simulated RUN button held down (its file written whole) or let go."""
+        path = self.path("sim", "buttons")
+        if not held:
+            if os.path.exists(path):
+                os.unlink(path)
+            return
+        with open(path + ".new", "w") as f:
+            f.write("RUN\n")
+        os.rename(path + ".new", path)
 
     def children(self):
         """Process ids whose parent is the running process."""
@@ -335,6 +357,58 @@ class NetPeer:
             self.holder.kill()
         self.holder.wait()
         subprocess.run(["ip", "link", "del", "eth0"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+class TcpPeer:
+    """A TCP server at addr:port inside a peer namespace, on its own thread
+    once serve() is called: one connection at a time, the bytes received
+    handed to take(conn, buf), which answers what is complete and returns the
+    rest; counts connections and closes by the other side."""
+
+    def __init__(self, peer, addr, port):
+        self.srv = peer.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.srv.bind((addr, port))
+        self.srv.listen(4)
+        self.srv.settimeout(0.2)
+        self.connections = self.closed = 0
+        self.stop = False
+        self.t = None
+
+    def serve(self):
+        self.t = threading.Thread(target=self.run, daemon=True)
+        self.t.start()
+
+    def take(self, conn, buf):
+        return b""
+
+    def run(self):
+        while not self.stop:
+            try:
+                c, _ = self.srv.accept()
+            except socket.timeout:
+                continue
+            self.connections += 1
+            c.settimeout(0.2)
+            buf = b""
+            while not self.stop:
+                try:
+                    chunk = c.recv(4096)
+                except socket.timeout:
+                    continue
+                except ConnectionResetError:  # closed with an answer unread
+                    chunk = b""
+                if not chunk:
+                    self.closed += 1
+                    break
+                buf = self.take(c, buf + chunk)
+            c.close()
+
+    def close(self):
+        self.stop = True
+        if self.t is not None:
+            self.t.join(5)
+        self.srv.close()
 
 
 def ip_addr(dev="eth0"):

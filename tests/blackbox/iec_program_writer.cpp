@@ -31,6 +31,8 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tests/support/iec_asm.h"
 #include "tests/support/iec_blkapp.h"
@@ -38,6 +40,30 @@
 #include "tests/support/iec_mbcfg.h"
 #include "tests/support/iec_rtio.h"
 #include "tests/support/iec_vms.h"
+
+namespace {
+
+// The location table that follows the program data: 6464 slots of four
+// bytes, each zero (unbound) until bound to a variable.
+struct Locations {
+    std::vector<uint8_t> table = std::vector<uint8_t>(6464 * 4, 0);
+    void operator()(uint32_t slot, uint32_t value) { test_support::RtPut32(table, 4 * slot, value); }
+};
+
+// Writes bytes to path: 0, or 1 when the file cannot be written whole.
+int WriteFile(const char *path, const std::vector<uint8_t> &bytes) {
+    FILE *f = std::fopen(path, "wb");
+    return f != nullptr && std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size() && std::fclose(f) == 0 ? 0
+                                                                                                               : 1;
+}
+
+// The program data followed by its location table, written to path.
+int WriteProgram(const char *path, std::vector<uint8_t> out, const Locations &loc) {
+    out.insert(out.end(), loc.table.begin(), loc.table.end());
+    return WriteFile(path, out);
+}
+
+}  // namespace
 
 int main(int argc, char **argv) {
     if (argc != 3) {
@@ -48,10 +74,8 @@ int main(int argc, char **argv) {
         const std::string v = argv[1] + 4;
         std::vector<uint8_t> out = v == "program" ? test_support::VmsImage().ProgramData()
                                    : test_support::VmsImage(v == "image" ? "" : v).Build();
-        if (v == "program") out.resize(out.size() + 6464 * 4, 0);  // no located variables
-        FILE *f = std::fopen(argv[2], "wb");
-        if (f == nullptr || std::fwrite(out.data(), 1, out.size(), f) != out.size() || std::fclose(f) != 0) return 1;
-        return 0;
+        if (v == "program") return WriteProgram(argv[2], std::move(out), Locations{});  // no located variables
+        return WriteFile(argv[2], out);
     }
     if (std::strcmp(argv[1], "modbus-client-program") == 0) {
         // Modbus client to 127.0.0.1:15020 unit 1: FC3 100 x4 every 100 ms
@@ -74,17 +98,11 @@ int main(int argc, char **argv) {
             .Variable({.req = 2, .pos = 1, .index = 5, .kind = 1});
         img.ext_blocks = {{2, c.Build()}};
         std::vector<uint8_t> out = img.ProgramData();
-        std::vector<uint8_t> loc(6464 * 4, 0);
-        auto bind = [&](uint32_t slot, uint32_t value) {
-            for (int i = 0; i < 4; i++) loc[4 * slot + i] = uint8_t(value >> (8 * i));
-        };
+        Locations bind;
         for (uint32_t k = 0; k < 3; k++) bind(5952 + k, 0x04000001 + k);  // %AQ1..3 = INT 1..3
         bind(5440, 0x04000004);                                            // %AI1 = INT 4
         bind(5441, 0x04000005);                                            // %AI2 = INT 5
-        out.insert(out.end(), loc.begin(), loc.end());
-        FILE *f = std::fopen(argv[2], "wb");
-        if (f == nullptr || std::fwrite(out.data(), 1, out.size(), f) != out.size() || std::fclose(f) != 0) return 1;
-        return 0;
+        return WriteProgram(argv[2], std::move(out), bind);
     }
     if (std::strcmp(argv[1], "modbus-program") == 0) {
         // Modbus server unit 7 "SRV", holding registers 0..9: HR0 from INT 1
@@ -101,16 +119,10 @@ int main(int argc, char **argv) {
             .Variable({.req = 1, .pos = 2, .index = 3, .kind = 1});
         img.ext_blocks = {{2, c.Build()}};
         std::vector<uint8_t> out = img.ProgramData();
-        std::vector<uint8_t> loc(6464 * 4, 0);
-        auto bind = [&](uint32_t slot, uint32_t value) {
-            for (int i = 0; i < 4; i++) loc[4 * slot + i] = uint8_t(value >> (8 * i));
-        };
+        Locations bind;
         bind(5440, 0x04000001);  // %AI1 = INT 1
         bind(5952, 0x04000002);  // %AQ1 = INT 2
-        out.insert(out.end(), loc.begin(), loc.end());
-        FILE *f = std::fopen(argv[2], "wb");
-        if (f == nullptr || std::fwrite(out.data(), 1, out.size(), f) != out.size() || std::fclose(f) != 0) return 1;
-        return 0;
+        return WriteProgram(argv[2], std::move(out), bind);
     }
     if (std::strcmp(argv[1], "modbus-peers-program") == 0) {
         // Server unit 7 "SRV", holding registers 0..9, HR0 from INT 1 (<-
@@ -140,17 +152,12 @@ int main(int argc, char **argv) {
             .Variable({.req = 2, .index = 4, .kind = 6});
         img.ext_blocks = {{2, c.Build()}};
         std::vector<uint8_t> out = img.ProgramData();
-        std::vector<uint8_t> loc(6464 * 4, 0);
-        auto bind = [&](uint32_t slot, uint32_t value) {
-            for (int i = 0; i < 4; i++) loc[4 * slot + i] = uint8_t(value >> (8 * i));
-        };
+        Locations bind;
         bind(5440, 0x04000001);                                            // %AI1 = INT 1
         for (uint32_t k = 0; k < 3; k++) bind(5952 + k, 0x04000002 + k);  // %AQ1..3 = INT 2..4
         bind(3392, 0x00000002);                                            // %Q1 = BOOL 2
         bind(3393, 0x00000004);                                            // %Q2 = BOOL 4
-        out.insert(out.end(), loc.begin(), loc.end());
-        FILE *f = std::fopen(argv[2], "wb");
-        return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
+        return WriteProgram(argv[2], std::move(out), bind);
     }
     if (std::strcmp(argv[1], "modbus-rtu-program") == 0 || std::strcmp(argv[1], "modbus-ascii-program") == 0) {
         // A serial client on the programming port ("9600,N,8,1", with
@@ -178,9 +185,7 @@ int main(int argc, char **argv) {
             .Variable({.req = 2, .pos = 0, .index = 1});
         img.ext_blocks = {{2, c.Build()}};
         std::vector<uint8_t> out = img.ProgramData();
-        out.resize(out.size() + 6464 * 4, 0);  // no located variables
-        FILE *f = std::fopen(argv[2], "wb");
-        return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
+        return WriteProgram(argv[2], std::move(out), Locations{});  // no located variables
     }
     if (std::strcmp(argv[1], "mbmaster-rtu-program") == 0) {
         // MBMASTERRTU on the programming port ("9600,N,8,1", STRING 1):
@@ -206,15 +211,12 @@ int main(int argc, char **argv) {
         img.programs = {
             {test_support::IecAsm("FB 1 16 11 1 2 1 2 3 4 5 6 20 4 1 1 3 4 8; OR8 6 6 4; XOR8 2 2 5; END"), 0}};
         std::vector<uint8_t> out = img.ProgramData();
-        std::vector<uint8_t> loc(6464 * 4, 0);
-        auto bind = [&](uint32_t slot, uint32_t value) { test_support::RtPut32(loc, 4 * slot, value); };
+        Locations bind;
         for (uint32_t k = 0; k < 4; k++) bind(5952 + k, 0x04000014 + k);  // %AQ1..4 = INT 20..23
         bind(5956, 0x08000008);                                          // %AQ5 = DINT 8
         bind(3392, 0x00000003);                                          // %Q1 = BOOL 3
         bind(3393, 0x00000006);                                          // %Q2 = BOOL 6
-        out.insert(out.end(), loc.begin(), loc.end());
-        FILE *f = std::fopen(argv[2], "wb");
-        return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
+        return WriteProgram(argv[2], std::move(out), bind);
     }
     if (std::strcmp(argv[1], "consumer-program") == 0) {
         // One consumer connection to 127.0.0.1:19000 with three variables:
@@ -236,15 +238,10 @@ int main(int argc, char **argv) {
         const std::vector<uint8_t> vars{11, 2, 1, 0, 0, 0, 11, 1, 2, 0, 5, 0, 2, 1, 1, 0, 6, 0, 0};
         img.ext_blocks = {{5, cnx}, {6, vars}};
         std::vector<uint8_t> out = img.ProgramData();
-        std::vector<uint8_t> loc(6464 * 4, 0);
-        auto bind = [&](uint32_t slot, uint32_t value) {
-            for (int i = 0; i < 4; i++) loc[4 * slot + i] = uint8_t(value >> (8 * i));
-        };
+        Locations bind;
         bind(5952, 0x04000001);  // %AQ1 = INT 1
         bind(5953, 0x04000002);  // %AQ2 = INT 2
-        out.insert(out.end(), loc.begin(), loc.end());
-        FILE *f = std::fopen(argv[2], "wb");
-        return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
+        return WriteProgram(argv[2], std::move(out), bind);
     }
     if (std::strcmp(argv[1], "can") == 0 || std::strcmp(argv[1], "canecho") == 0) {
         test_support::CanDefImage echo;
@@ -271,8 +268,7 @@ int main(int argc, char **argv) {
         std::memcpy(&out[4], "XTI", 3);
         test_support::RtPut32(out, 8, uint32_t(img.size()));
         out.insert(out.end(), img.begin(), img.end());
-        std::vector<uint8_t> loc(6464 * 4, 0);
-        auto bind = [&](uint32_t slot, uint32_t value) { test_support::RtPut32(loc, 4 * slot, value); };
+        Locations bind;
         for (uint32_t k = 0; k < 4; k++) bind(5440 + k, 0x04000005 + k);  // %AI1..4 = INT 5..8
         bind(5952, 0x04000001);  // %AQ1 = INT 1
         bind(5953, 0x04000002);  // %AQ2 = UINT 2
@@ -281,18 +277,15 @@ int main(int argc, char **argv) {
         bind(3392, 0x00000001);  // %Q1 = BOOL 1
         bind(5444, 0x04000010);  // %AI5 = INT 16
         bind(5956, 0x0400001E);  // %AQ5 = INT 30
-        out.insert(out.end(), loc.begin(), loc.end());
-        FILE *f = std::fopen(argv[2], "wb");
-        return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
+        return WriteProgram(argv[2], std::move(out), bind);
     }
     if (std::strcmp(argv[1], "blocks150-program") == 0) {
         // The large block application of tests/support/iec_blkapp.h; the
         // names of its %AQ results, one "name number" per line, go to FILE.map.
         test_support::BlkApp app = test_support::BlkApp_Make();
         const std::vector<uint8_t> out = app.ProgramData();
-        FILE *f = std::fopen(argv[2], "wb");
-        if (f == nullptr || std::fwrite(out.data(), 1, out.size(), f) != out.size() || std::fclose(f) != 0) return 1;
-        f = std::fopen((std::string(argv[2]) + ".map").c_str(), "w");
+        if (WriteFile(argv[2], out) != 0) return 1;
+        FILE *f = std::fopen((std::string(argv[2]) + ".map").c_str(), "w");
         if (f == nullptr) return 1;
         std::fprintf(f, "# %u blocks\n", unsigned(app.ninst));
         for (const auto &o : app.outs) std::fprintf(f, "%s %u\n", o.first.c_str(), unsigned(o.second));
@@ -315,19 +308,13 @@ int main(int argc, char **argv) {
                                               "FB 4 4 1 13 4 14; END"),
                          0}};
         std::vector<uint8_t> out = img.ProgramData();
-        std::vector<uint8_t> loc(6464 * 4, 0);
-        auto bind = [&](uint32_t slot, uint32_t value) {
-            for (int i = 0; i < 4; i++) loc[4 * slot + i] = uint8_t(value >> (8 * i));
-        };
+        Locations bind;
         bind(5952, 0x0400000B);  // %AQ1 = INT 11
         bind(5953, 0x04000004);  // %AQ2 = INT 4
         bind(5954, 0x0400000C);  // %AQ3 = INT 12
         bind(5955, 0x0400000E);  // %AQ4 = INT 14
         bind(5440, 0x04000002);  // %AI1 = INT 2
-        out.insert(out.end(), loc.begin(), loc.end());
-        FILE *f = std::fopen(argv[2], "wb");
-        if (f == nullptr || std::fwrite(out.data(), 1, out.size(), f) != out.size() || std::fclose(f) != 0) return 1;
-        return 0;
+        return WriteProgram(argv[2], std::move(out), bind);
     }
     if (std::strcmp(argv[1], "port-program") == 0) {
         // Port blocks on the programming port: OPENCOMM (enable BOOL 1 = 1,
@@ -349,13 +336,10 @@ int main(int argc, char **argv) {
                                               "FB 4 6 23 1 5 20 4 6; FB 5 6 23 1 7 30 1 8; FB 6 3 30 1 31; END"),
                          0}};
         std::vector<uint8_t> out = img.ProgramData();
-        std::vector<uint8_t> loc(6464 * 4, 0);
-        auto bind = [&](uint32_t slot, uint32_t value) { test_support::RtPut32(loc, 4 * slot, value); };
+        Locations bind;
         bind(3392, 0x0000001F);  // %Q1 = BOOL 31
         bind(3393, 0x00000002);  // %Q2 = BOOL 2
-        out.insert(out.end(), loc.begin(), loc.end());
-        FILE *f = std::fopen(argv[2], "wb");
-        return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
+        return WriteProgram(argv[2], std::move(out), bind);
     }
     if (std::strcmp(argv[1], "modem-program") == 0) {
         // OPENCOMM as in "port-program" (done BOOL 2); once open,
@@ -373,11 +357,9 @@ int main(int argc, char **argv) {
         img.instances = {{0, 5, 0}, {0, 6, 0}};
         img.programs = {{test_support::IecAsm("FB 1 10 1 1 2 3 4 5 6 7 8 2; FB 2 5 2 1 1 1 2; END"), 0}};
         std::vector<uint8_t> out = img.ProgramData();
-        std::vector<uint8_t> loc(6464 * 4, 0);
-        test_support::RtPut32(loc, 4 * 5952, 0x04000002);  // %AQ1 = INT 2
-        out.insert(out.end(), loc.begin(), loc.end());
-        FILE *f = std::fopen(argv[2], "wb");
-        return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
+        Locations bind;
+        bind(5952, 0x04000002);  // %AQ1 = INT 2
+        return WriteProgram(argv[2], std::move(out), bind);
     }
     if (std::strcmp(argv[1], "modbus-blocks-program") == 0) {
         // Modbus blocks on the programming port: OPENCOMM (BOOL 1 = 1, DINT
@@ -408,15 +390,10 @@ int main(int argc, char **argv) {
                                               "FB 4 5 11 41 40 41 5; FB 5 9 11 17 1 42 5 5 31 8 40; END"),
                          0}};
         std::vector<uint8_t> out = img.ProgramData();
-        std::vector<uint8_t> loc(6464 * 4, 0);
-        auto bind = [&](uint32_t slot, uint32_t value) {
-            for (int i = 0; i < 4; i++) loc[4 * slot + i] = uint8_t(value >> (8 * i));
-        };
+        Locations bind;
         const uint32_t aq[6] = {31, 32, 33, 40, 12, 3};
         for (uint32_t k = 0; k < 6; k++) bind(5952 + k, 0x04000000 + aq[k]);
-        out.insert(out.end(), loc.begin(), loc.end());
-        FILE *f = std::fopen(argv[2], "wb");
-        return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
+        return WriteProgram(argv[2], std::move(out), bind);
     }
     if (std::strcmp(argv[1], "txbxml-program") == 0) {
         // Text buffer and XML blocks, once: "Hello", DINT 42 and the line "!"
@@ -443,9 +420,7 @@ int main(int argc, char **argv) {
                                               "FB 9 3 3 7 2; CONST8 9 1; ready: END"),
                          0}};
         std::vector<uint8_t> out = img.ProgramData();
-        out.resize(out.size() + 6464 * 4, 0);  // no located variables
-        FILE *f = std::fopen(argv[2], "wb");
-        return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
+        return WriteProgram(argv[2], std::move(out), Locations{});  // no located variables
     }
     if (std::strcmp(argv[1], "csvmenu-program") == 0) {
         // LOGFILECSV of list 0 {BOOL 1, DINT -5, REAL 1.5, STRING "ok", TIME
@@ -484,16 +459,13 @@ int main(int argc, char **argv) {
                              "FB 9 6 10 3 7 11 11 8; END"),
                          0}};
         std::vector<uint8_t> out = img.ProgramData();
-        std::vector<uint8_t> loc(6464 * 4, 0);
-        auto bind = [&](uint32_t slot, uint32_t value) { test_support::RtPut32(loc, 4 * slot, value); };
+        Locations bind;
         const uint32_t bits[] = {2, 3, 5, 6, 7, 8};
         for (uint32_t k = 0; k < 6; k++) bind(3392 + k, bits[k]);  // %Q1..6
         bind(5952, 0x08000009);                                      // %AQ1 = DINT 9
         bind(5953, 0x08000003);                                      // %AQ2 = DINT 3
         bind(5954, 0x08000008);                                      // %AQ3 = DINT 8
-        out.insert(out.end(), loc.begin(), loc.end());
-        FILE *f = std::fopen(argv[2], "wb");
-        return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
+        return WriteProgram(argv[2], std::move(out), bind);
     }
     if (std::strcmp(argv[1], "rtuslave-program") == 0) {
         // MBSLAVERTUEXD on the programming port while %Q1 (BOOL 1) is set:
@@ -522,14 +494,11 @@ int main(int argc, char **argv) {
             .Variable({.req = 1, .pos = 1, .index = 2, .kind = 0});
         img.ext_blocks = {{2, c.Build()}};
         std::vector<uint8_t> out = img.ProgramData();
-        std::vector<uint8_t> loc(6464 * 4, 0);
-        auto bind = [&](uint32_t slot, uint32_t value) { test_support::RtPut32(loc, 4 * slot, value); };
+        Locations bind;
         for (uint32_t k = 0; k < 6; k++) bind(5952 + k, 0x0800000A + k);  // %AQ1..6 = DINT 10..15
         bind(5958, 0x04000002);                                          // %AQ7 = INT 2
         bind(3392, 0x00000001);                                          // %Q1 = BOOL 1
-        out.insert(out.end(), loc.begin(), loc.end());
-        FILE *f = std::fopen(argv[2], "wb");
-        return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
+        return WriteProgram(argv[2], std::move(out), bind);
     }
     if (std::strcmp(argv[1], "serio-program") == 0) {
         // SERIO on the programming port (RUN BOOL 1 = TRUE) that sends back
@@ -545,9 +514,7 @@ int main(int argc, char **argv) {
         img.instances = {{0, 5, 0}};
         img.programs = {{test_support::IecAsm("FB 1 8 1 4 1 2 3 4 5 2; END"), 0}};
         std::vector<uint8_t> out = img.ProgramData();
-        out.resize(out.size() + 6464 * 4, 0);  // no located variables
-        FILE *f = std::fopen(argv[2], "wb");
-        return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
+        return WriteProgram(argv[2], std::move(out), Locations{});  // no located variables
     }
     test_support::IecImage img;
     if (std::strcmp(argv[1], "stdlib") == 0) {
@@ -569,18 +536,13 @@ int main(int argc, char **argv) {
                              "have: STF 152 4 15 13 16 1; STF 151 4 17 13 15 1; ADD32 20 20 17; STF 164 2 6 20; END"),
                          0}};
         std::vector<uint8_t> out = img.ProgramData();
-        std::vector<uint8_t> loc(6464 * 4, 0);
-        auto bind = [&](uint32_t slot, uint32_t value) {
-            for (int i = 0; i < 4; i++) loc[4 * slot + i] = uint8_t(value >> (8 * i));
-        };
+        Locations bind;
         bind(5952, 0x04000003);  // %AQ1 = INT 3
         bind(5953, 0x04000004);  // %AQ2 = INT 4
         bind(5954, 0x04000006);  // %AQ3 = INT 6
         bind(5440, 0x04000001);  // %AI1 = INT 1
         bind(5441, 0x04000002);  // %AI2 = INT 2
-        out.insert(out.end(), loc.begin(), loc.end());
-        FILE *f = std::fopen(argv[2], "wb");
-        return f != nullptr && std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fclose(f) == 0 ? 0 : 1;
+        return WriteProgram(argv[2], std::move(out), bind);
     }
     img.name = "MAINRD";
     img.d16 = {10, 10, 0};
@@ -592,17 +554,12 @@ int main(int argc, char **argv) {
     img.retain.sig = 0x5A37A001;
     std::vector<uint8_t> out = std::strcmp(argv[1], "image") == 0 ? img.Build() : img.ProgramData();
     if (std::strcmp(argv[1], "program") == 0) {
-        std::vector<uint8_t> loc(6464 * 4, 0);
-        auto bind = [&](uint32_t slot, uint32_t value) {
-            for (int i = 0; i < 4; i++) loc[4 * slot + i] = uint8_t(value >> (8 * i));
-        };
+        Locations bind;
         bind(5952, 0x04000001);  // %AQ1 = INT 1
         bind(5440, 0x04000002);  // %AI1 = INT 2
         bind(5953, 0x04000003);  // %AQ2 = INT 3
         bind(5954, 0x04000004);  // %AQ3 = INT 4
-        out.insert(out.end(), loc.begin(), loc.end());
+        return WriteProgram(argv[2], std::move(out), bind);
     }
-    FILE *f = std::fopen(argv[2], "wb");
-    if (f == nullptr || std::fwrite(out.data(), 1, out.size(), f) != out.size() || std::fclose(f) != 0) return 1;
-    return 0;
+    return WriteFile(argv[2], out);
 }

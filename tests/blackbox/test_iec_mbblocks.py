@@ -8,15 +8,14 @@ saved register file."""
 import os
 import subprocess
 import sys
-import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from bbsupport import Controller, set_raw, wait_for  # noqa: E402
+from bbsupport import Controller, link_up, set_raw, wait_for  # noqa: E402
 from test_iec_runtime import written  # noqa: E402
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
-from plcclient import PlcClient, ProtocolError  # noqa: E402
+from plcclient import PlcClient  # noqa: E402
 
 AQ1 = 24576
 
@@ -65,15 +64,7 @@ class IecModbusBlocks(unittest.TestCase):
         try:
             set_raw(fd)
             c = PlcClient(fd, timeout=3.0)
-            deadline = time.monotonic() + 10
-            while True:
-                try:
-                    c.flush_input()
-                    c.target = c.get_local_id()
-                    break
-                except ProtocolError:
-                    self.assertLess(time.monotonic(), deadline, "no answer on the port")
-                    time.sleep(0.1)
+            link_up(c, message="no answer on the port")
             c.set_mode(0)
             c.download(0, written("modbus-blocks-program"))
             c.set_mode(2)

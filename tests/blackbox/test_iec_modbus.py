@@ -17,7 +17,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from bbsupport import Controller, NetPeer, crc16, wait_for  # noqa: E402
+from bbsupport import Controller, NetPeer, crc16, link_up, wait_for  # noqa: E402
 import test_iec_runtime as rt  # noqa: E402
 from test_iec_runtime import recv_exact, written  # noqa: E402
 
@@ -224,14 +224,7 @@ class IecModbusPeers(unittest.TestCase):
     block once the service is off (bit 3 set)."""
 
     def net_config(self, flags):
-        ip = lambda a: struct.unpack(">I", socket.inet_aton(a))[0]  # noqa: E731
-        R = lambda n: 32768 + 16 * (n - 1)  # noqa: E731
-        words = [ip("10.77.0.2"), 0xFFFFFF00, 0x20000000, 0, flags, ip("10.77.0.1"), 0, R(51), 16, R(50), 16,
-                 R(60), 32, R(62), 32, R(64), 32, 0, 0, 0x40000000, 0, 0, 1000, 32, R(70), 32, R(72), 32, 0, 0, 0]
-        body = b"".join(struct.pack("<I", w) for w in words)
-        block = struct.pack("<I", 4 + len(body)) + body
-        data = b"\xff\xff\xff\xff" + struct.pack("<HH", 0xFA00, len(block)) + block
-        self.c.download(5, data + bytes(-len(data) % 4))
+        self.c.download(5, rt.net_config(flags))
         self.c.comm_lock(0)
 
     def test_udp_client_slave_blocks_and_port_502(self):
@@ -306,15 +299,7 @@ class IecModbusSerialClient(unittest.TestCase):
         fd = os.open(line, os.O_RDWR | os.O_NOCTTY)
         set_raw(fd)
         c = PlcClient(fd, seed=ctl.seed, timeout=3.0)
-        deadline = time.monotonic() + 10
-        while True:
-            try:
-                c.flush_input()
-                c.target = c.get_local_id()
-                break
-            except ProtocolError:
-                self.assertLess(time.monotonic(), deadline, "no programming link over socat")
-                time.sleep(0.1)
+        link_up(c, message="no programming link over socat")
         c.set_mode(0)
         c.download(0, written("modbus-%s-program" % framing))
         c.set_mode(2)
@@ -385,15 +370,8 @@ class IecModbusHold(unittest.TestCase):
         set_raw(fd)
         c = PlcClient(fd, seed=self.ctl.seed, timeout=1.0, own_fd=True)
         self.addCleanup(c.close)
-        deadline = time.monotonic() + 10
-        while True:
-            try:
-                c.flush_input()
-                c.target = self.target = c.get_local_id()
-                return c
-            except (ProtocolError, OSError):
-                self.assertLess(time.monotonic(), deadline, "no programming link over socat")
-                time.sleep(0.1)
+        self.target = link_up(c, errors=(ProtocolError, OSError), message="no programming link over socat")
+        return c
 
     def slave(self):
         p = subprocess.Popen(["/usr/bin/python3", "-c", PYMODBUS_SERIAL_SLAVE, self.peer, "rtu"],
@@ -445,14 +423,7 @@ class IecModbusHold(unittest.TestCase):
                 self.assertLess(time.monotonic(), deadline, "the port was not given back")
 
     def press_run(self, held):
-        path = self.ctl.path("sim", "buttons")
-        if not held:
-            if os.path.exists(path):
-                os.unlink(path)
-            return
-        with open(path + ".new", "w") as f:
-            f.write("RUN\n")
-        os.rename(path + ".new", path)
+        self.ctl.press_run(held)
 
     def test_masters_hold_the_port_until_hr_or_stop(self):
         c = self.client()

@@ -65,6 +65,20 @@ def discover(payload=b"disc", timeout=0.5):
         u.close()
 
 
+def net_config(flags):
+    """The network configuration (record 0xFA00) downloaded as block 5:
+    address 10.77.0.2/24, gateway 10.77.0.1, the given flags word, status
+    and data registers from %R50 up; padded to four bytes."""
+    ip = lambda a: struct.unpack(">I", socket.inet_aton(a))[0]  # noqa: E731
+    R = lambda n: 32768 + 16 * (n - 1)  # noqa: E731
+    words = [ip("10.77.0.2"), 0xFFFFFF00, 0x20000000, 0, flags, ip("10.77.0.1"), 0, R(51), 16, R(50), 16,
+             R(60), 32, R(62), 32, R(64), 32, 0, 0, 0x40000000, 0, 0, 1000, 32, R(70), 32, R(72), 32, 0, 0, 0]
+    body = b"".join(struct.pack("<I", w) for w in words)
+    block = struct.pack("<I", 4 + len(body)) + body
+    data = b"\xff\xff\xff\xff" + struct.pack("<HH", 0xFA00, len(block)) + block
+    return data + bytes(-len(data) % 4)
+
+
 class IecRuntime(unittest.TestCase):
     def setUp(self):
         self.peer = NetPeer()
@@ -90,14 +104,7 @@ class IecRuntime(unittest.TestCase):
         """0x26 from the programming tool over TCP 18501 (from a veth peer:
         the command protocol's Ethernet channel lives on eth0)."""
         peer = self.peer
-        ip = lambda a: struct.unpack(">I", socket.inet_aton(a))[0]  # noqa: E731
-        R = lambda n: 32768 + 16 * (n - 1)  # noqa: E731
-        words = [ip("10.77.0.2"), 0xFFFFFF00, 0x20000000, 0, 0x200005DA, ip("10.77.0.1"), 0, R(51), 16, R(50), 16,
-                 R(60), 32, R(62), 32, R(64), 32, 0, 0, 0x40000000, 0, 0, 1000, 32, R(70), 32, R(72), 32, 0, 0, 0]
-        body = b"".join(struct.pack("<I", w) for w in words)
-        block = struct.pack("<I", 4 + len(body)) + body
-        data = b"\xff\xff\xff\xff" + struct.pack("<HH", 0xFA00, len(block)) + block
-        self.c.download(5, data + bytes(-len(data) % 4))
+        self.c.download(5, net_config(0x200005DA))
         self.c.comm_lock(0)
         deadline = time.monotonic() + 20
         while True:

@@ -14,8 +14,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
-from bbsupport import CONTROLLER, Controller, crc16, holds_for, wait_for  # noqa: E402
-from plcclient import CMD_GET_MODE, PlcClient, ProtocolError, build_frame  # noqa: E402
+from bbsupport import CONTROLLER, Controller, crc16, holds_for, link_up, wait_for  # noqa: E402
+from plcclient import CMD_GET_MODE, PlcClient, build_frame  # noqa: E402
 
 WRITER = os.path.join(os.path.dirname(CONTROLLER), "iec_program_writer")
 MASTER = os.path.join(os.path.dirname(CONTROLLER), "rtu_master")
@@ -50,14 +50,7 @@ class IecSerio(unittest.TestCase):
         return got
 
     def press_run(self, held):
-        path = self.ctl.path("sim", "buttons")
-        if not held:
-            if os.path.exists(path):
-                os.unlink(path)
-            return
-        with open(path + ".new", "w") as f:
-            f.write("RUN\n")
-        os.rename(path + ".new", path)
+        self.ctl.press_run(held)
 
     def ping(self):
         """Writes "PING" until it comes back (at most 10 s); what came back."""
@@ -129,16 +122,8 @@ class IecRtuSlave(unittest.TestCase):
     def client(self):
         c = PlcClient.open_device(self.peer, seed=self.ctl.seed, timeout=3.0)
         self.addCleanup(c.close)
-        deadline = time.monotonic() + 10
-        while True:
-            try:
-                c.flush_input()
-                c.target = c.get_local_id()
-                return c
-            except ProtocolError:
-                if time.monotonic() > deadline:
-                    raise
-                time.sleep(0.1)
+        link_up(c)
+        return c
 
     def test_libmodbus_master(self):
         c = self.client()

@@ -11,15 +11,13 @@ count of little-endian words that come back; it counts its writes in its
 first status word (0x1100 + writes) and answers 0x2222 as the second."""
 
 import os
-import socket
 import struct
 import sys
-import threading
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from bbsupport import CONTROLLER, Controller, NetPeer, wait_for  # noqa: E402
+from bbsupport import CONTROLLER, Controller, NetPeer, TcpPeer, wait_for  # noqa: E402
 import test_net_services as netcfg  # noqa: E402
 
 DRIVER = os.path.join(os.path.dirname(os.path.abspath(CONTROLLER)), "tests", "libpmgr_test_driver.so")
@@ -61,56 +59,25 @@ def table(image, commands, port=3, address=0x0A4D0003, device_port=DEVICE_PORT):
     return bytes(t)
 
 
-class Device:
+class Device(TcpPeer):
     """The TCP device: answers "R" lo hi n with n words base + address + i;
     counts connections, requests and closes."""
 
     def __init__(self, peer):
-        self.srv = peer.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.srv.bind((DEVICE, DEVICE_PORT))
-        self.srv.listen(4)
-        self.srv.settimeout(0.2)
+        super().__init__(peer, DEVICE, DEVICE_PORT)
         self.base = 0xA000
-        self.connections = self.closed = 0
         self.requests = []
-        self.stop = False
-        self.t = threading.Thread(target=self.run, daemon=True)
-        self.t.start()
+        self.serve()
 
-    def run(self):
-        while not self.stop:
-            try:
-                c, _ = self.srv.accept()
-            except socket.timeout:
+    def take(self, c, buf):
+        while len(buf) >= 4:
+            req, buf = buf[:4], buf[4:]
+            self.requests.append(req)
+            if req[0] != ord("R"):
                 continue
-            self.connections += 1
-            c.settimeout(0.2)
-            buf = b""
-            while not self.stop:
-                try:
-                    chunk = c.recv(4096)
-                except socket.timeout:
-                    continue
-                except ConnectionResetError:
-                    chunk = b""
-                if not chunk:
-                    self.closed += 1
-                    break
-                buf += chunk
-                while len(buf) >= 4:
-                    req, buf = buf[:4], buf[4:]
-                    self.requests.append(req)
-                    if req[0] != ord("R"):
-                        continue
-                    addr = req[1] | req[2] << 8
-                    c.sendall(b"".join(struct.pack("<H", (self.base + addr + i) & 0xFFFF) for i in range(req[3])))
-            c.close()
-
-    def close(self):
-        self.stop = True
-        self.t.join(5)
-        self.srv.close()
+            addr = req[1] | req[2] << 8
+            c.sendall(b"".join(struct.pack("<H", (self.base + addr + i) & 0xFFFF) for i in range(req[3])))
+        return buf
 
 
 class ProtocolManager(unittest.TestCase):

@@ -9,12 +9,11 @@ import socket
 import struct
 import subprocess
 import sys
-import threading
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from bbsupport import Controller, NetPeer, ip_addr, wait_for  # noqa: E402
+from bbsupport import Controller, NetPeer, TcpPeer, ip_addr, wait_for  # noqa: E402
 from test_modbus import HOST, config_block  # noqa: E402
 
 STATION = "10.77.0.3"
@@ -56,64 +55,34 @@ def io_block(net, rio):
     return data + struct.pack("<HH", 0xCF01, len(rio)) + pad4(rio)
 
 
-class Station:
+class Station(TcpPeer):
     """Modbus TCP station on 502: records every request and when it came,
     answers FC16 and FC15 with their header, FC2 with the input bytes given;
     leaves the next `mute` FC15 requests unanswered."""
 
     def __init__(self, peer, inputs):
-        self.srv = peer.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.srv.bind((STATION, 502))
-        self.srv.listen(4)
-        self.srv.settimeout(0.2)
+        super().__init__(peer, STATION, 502)
         self.inputs = inputs
         self.frames = []
         self.times = []
         self.mute = 0
-        self.closed = 0
-        self.stop = False
-        self.t = threading.Thread(target=self.run, daemon=True)
-        self.t.start()
+        self.serve()
 
-    def run(self):
-        while not self.stop:
-            try:
-                c, _ = self.srv.accept()
-            except socket.timeout:
-                continue
-            c.settimeout(0.2)
-            buf = b""
-            while not self.stop:
-                try:
-                    chunk = c.recv(4096)
-                except socket.timeout:
-                    continue
-                except ConnectionResetError:  # closed with an answer unread
-                    chunk = b""
-                if not chunk:
-                    self.closed += 1
-                    break
-                buf += chunk
-                while len(buf) >= 6 and len(buf) >= 6 + struct.unpack(">H", buf[4:6])[0]:
-                    n = 6 + struct.unpack(">H", buf[4:6])[0]
-                    f, buf = buf[:n], buf[n:]
-                    self.times.append(time.monotonic())
-                    self.frames.append(f)
-                    fc = f[7]
-                    if fc == 15 and self.mute > 0:
-                        self.mute -= 1
-                    elif fc in (15, 16):
-                        c.sendall(f[:4] + struct.pack(">H", 6) + f[6:12])
-                    elif fc == 2:
-                        c.sendall(f[:4] + struct.pack(">HBBB", 3 + len(self.inputs), 0xFF, 2, len(self.inputs))
-                                  + self.inputs)
-            c.close()
-
-    def close(self):
-        self.stop = True
-        self.t.join(5)
-        self.srv.close()
+    def take(self, c, buf):
+        while len(buf) >= 6 and len(buf) >= 6 + struct.unpack(">H", buf[4:6])[0]:
+            n = 6 + struct.unpack(">H", buf[4:6])[0]
+            f, buf = buf[:n], buf[n:]
+            self.times.append(time.monotonic())
+            self.frames.append(f)
+            fc = f[7]
+            if fc == 15 and self.mute > 0:
+                self.mute -= 1
+            elif fc in (15, 16):
+                c.sendall(f[:4] + struct.pack(">H", 6) + f[6:12])
+            elif fc == 2:
+                c.sendall(f[:4] + struct.pack(">HBBB", 3 + len(self.inputs), 0xFF, 2, len(self.inputs))
+                          + self.inputs)
+        return buf
 
     def of(self, fc):
         return [f for f in self.frames if f[7] == fc]
@@ -137,14 +106,20 @@ class RemoteIo(unittest.TestCase):
         self.addCleanup(self.ctl.cleanup)
         self.c = self.ctl.start(port=True).client
 
-    def test_station_exchange_bootp_and_stop(self):
+    def run_with(self, record):
+        """The I/O configuration with the remote I/O record downloaded, the
+        host's address come up, and an empty program running."""
         c = self.c
-        c.download(5, io_block(config_block(), remote_io_record(self.mac)))
+        c.download(5, io_block(config_block(), record))
         c.comm_lock(0)
         self.assertTrue(wait_for(lambda: ip_addr() == [HOST + "/24"], 10), ip_addr())
         c.set_mode(0)
         c.download(0, b"".join(struct.pack("<H", w) for w in [9]) + struct.pack("<I", 0x8000) + bytes(5))
         c.set_mode(2)
+
+    def test_station_exchange_bootp_and_stop(self):
+        c = self.c
+        self.run_with(remote_io_record(self.mac))
         st = self.station
         self.assertTrue(wait_for(lambda: st.of(16), 10), st.frames)
         cfg = st.of(16)[0]
@@ -211,12 +186,7 @@ class RemoteIo(unittest.TestCase):
         -204 in %R100 after 2 s and all outputs go again at once, also when
         they are all off (a stale output on the station is cleared)."""
         c = self.c
-        c.download(5, io_block(config_block(), remote_io_record(self.mac, ((6, 0x55667788),))))
-        c.comm_lock(0)
-        self.assertTrue(wait_for(lambda: ip_addr() == [HOST + "/24"], 10), ip_addr())
-        c.set_mode(0)
-        c.download(0, b"".join(struct.pack("<H", w) for w in [9]) + struct.pack("<I", 0x8000) + bytes(5))
-        c.set_mode(2)
+        self.run_with(remote_io_record(self.mac, ((6, 0x55667788),)))
         st = self.station
         self.assertTrue(wait_for(lambda: len(st.of(15)) >= 3, 15), [f.hex(" ") for f in st.frames])
         self.assertEqual(st.of(16)[0][2:].hex(" "), "00 00 00 0b ff 10 01 00 00 02 04 88 77 66 55")

@@ -21,6 +21,7 @@
 #include "protocols/mbserial.h"
 #include "tests/iec/iec_fixture.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/stand_in_port.h"
 
 namespace iec_test {
 namespace {
@@ -29,46 +30,12 @@ using Bytes = std::vector<uint8_t>;
 enum : uint16_t { BOOL_ = 1, DINT_ = 2, REAL_ = 3, TIME_ = 4, STRING_ = 5, SINT_ = 10, INT_ = 11, LINT_ = 12,
                   USINT_ = 14, UINT_ = 15 };
 
-Bytes Crc(Bytes b) {
-    uint16_t c = 0xFFFF;
-    for (uint8_t x : b) {
-        c ^= x;
-        for (int i = 0; i < 8; i++) c = (c & 1) ? uint16_t((c >> 1) ^ 0xA001) : uint16_t(c >> 1);
-    }
-    b.push_back(uint8_t(c));
-    b.push_back(uint8_t(c >> 8));
-    return b;
-}
+using test_support::CrcAppend;
+Bytes Crc(Bytes b) { return CrcAppend(std::move(b)); }
 
 // Stand-in port driver: received bytes (-1 = the silence after a frame) and
 // the bytes sent; the mode record says RTU (mode 3).
-struct FakePort {
-    std::deque<int> rx;
-    Bytes tx;
-    VcommMode mode{5, 0, 3, 0, 0, 3};
-};
-FakePort fp;
-uint8_t *FMode(uint32_t) { return fp.mode.data(); }
-uint32_t FCheckRx(uint32_t) {
-    if (fp.rx.empty()) return 0;
-    if (fp.rx.front() < 0) {
-        fp.rx.pop_front();
-        return 255;
-    }
-    return 1;
-}
-uint32_t FGetRx(uint32_t) {
-    const int b = fp.rx.front();
-    fp.rx.pop_front();
-    return uint32_t(b);
-}
-uint32_t FPutTx(uint32_t, uint8_t b) {
-    fp.tx.push_back(b);
-    return b;
-}
-uint32_t FZero(uint32_t) { return 0; }
-uint32_t FZero2(uint32_t, uint32_t) { return 0; }
-void FNone(uint32_t) {}
+test_support::FakePort &fp = test_support::fake_port;
 
 // What the recorder saw of the last call.
 struct Seen {
@@ -107,19 +74,9 @@ protected:
         ASSERT_EQ(Start(img, db), 0u);
         BlkLib_Install();
         saved_ = Vcomm_Drv[0];
-        VcommDrv d{};
-        d.ModeRec = FMode;
-        d.CheckRx = FCheckRx;
-        d.GetRx = FGetRx;
-        d.PutTx = FPutTx;
-        d.CountTx = FZero;
-        d.RtuTx = FZero;
-        d.FlushTx = FNone;
-        d.FlushRx = FNone;
-        d.StatusRx = FZero2;
-        Vcomm_Drv[0] = d;
+        Vcomm_Drv[0] = test_support::FakePortDrv();
         Exec_LinkMessaging();
-        fp = FakePort{};
+        fp = test_support::FakePort{};
         Talk = TalkRec{};
         TalkOverride = 0;
         saved_hooks_ = BlkMb_Hooks;

@@ -24,6 +24,7 @@
 #include "tests/iec/iec_fixture.h"
 #include "tests/support/iec_mbcfg.h"
 #include "tests/support/loopback.h"
+#include "tests/support/stand_in_port.h"
 
 namespace {
 using Bytes = std::vector<uint8_t>;
@@ -497,7 +498,8 @@ TEST_F(Modbus, ClientEngineWritesUdpAndSerialFrames) {
     EXPECT_EQ(LE_Get16(Req(0) + MBR_GOOD), 1);
     EXPECT_EQ(LE_Get16(Req(0) + MBR_ERRORS), 0);
     // on change: one FC6 at the start, then one per change of INT 8, none while it stays
-    auto datagram = [&]() {
+    // the next request sent (at most 50 passes), echoed back as the answer when echo is set
+    auto datagram = [&](bool echo = true) {
         Bytes d(300);
         ssize_t k = -1;
         for (int i = 0; i < 50 && k <= 0; i++) {
@@ -506,7 +508,7 @@ TEST_F(Modbus, ClientEngineWritesUdpAndSerialFrames) {
             k = recvfrom(udp, d.data(), d.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from_addr), &fl);
         }
         d.resize(size_t(k > 0 ? k : 0));
-        if (k > 0) sendto(udp, d.data(), d.size(), 0, reinterpret_cast<sockaddr *>(&from_addr), fl);  // echoed
+        if (echo && k > 0) sendto(udp, d.data(), d.size(), 0, reinterpret_cast<sockaddr *>(&from_addr), fl);
         return d;
     };
     EXPECT_EQ(datagram(), Hex("00 02 00 00 00 06 01 06 01 2C 00 00"));
@@ -526,15 +528,7 @@ TEST_F(Modbus, ClientEngineWritesUdpAndSerialFrames) {
     }
     Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, 5), 55);
     Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, 4), 1);
-    Bytes d(300);
-    ssize_t k = -1;
-    for (int i = 0; i < 50 && k <= 0; i++) {
-        Z7VM_ExchangeModbusData(db);
-        Z7MB_Activate(State(), now++);
-        k = recvfrom(udp, d.data(), d.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from_addr), &fl);
-    }
-    d.resize(size_t(k > 0 ? k : 0));
-    EXPECT_EQ(d, Hex("00 05 00 00 00 07 01 65 00 00 FF 01 00"));
+    EXPECT_EQ(datagram(false), Hex("00 05 00 00 00 07 01 65 00 00 FF 01 00"));
     const Bytes groups = Hex("00 05 00 00 00 15 01 65 12 00 00 00 01 86 A0 FF FF FF FF FF FE 00 00 00 00 00 07");
     sendto(udp, groups.data(), groups.size(), 0, reinterpret_cast<sockaddr *>(&from_addr), fl);
     for (int i = 0; i < 5; i++) Z7MB_Activate(State(), now++);
@@ -588,19 +582,14 @@ uint32_t port_opens = 0;
 // only once the link is handed over anew; leaving RUN ends the hold and the
 // next send takes it again.
 TEST_F(Modbus, SerialConnectionsHoldTheProgrammingPort) {
-    int sv[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
-    const VcommDrv saved = Vcomm_Drv[ProgrammingPort];
-    const int saved_fd = Vcomm_Port[ProgrammingPort].fd;
-    const uint32_t saved_host = Vcomm_Host;
-    Vcomm_Drv[ProgrammingPort] = VcommDrv{};
+    test_support::PortOnPair port;  // given back at the end
+    ASSERT_TRUE(port.ok);
+    int *const sv = port.sv;
     Vcomm_Drv[ProgrammingPort].ModeRec = [](uint32_t) { return port_mode.data(); };
     Vcomm_Drv[ProgrammingPort].Open = [](uint32_t, const uint8_t *) {
         port_opens++;
         return 1u;
     };
-    Vcomm_Port[ProgrammingPort].fd = sv[0];
-    Vcomm_Host = 0;
     auto line = [&]() {
         Bytes b(300);
         const ssize_t k = read(sv[1], b.data(), b.size());
@@ -678,11 +667,6 @@ TEST_F(Modbus, SerialConnectionsHoldTheProgrammingPort) {
         EXPECT_EQ(Vcomm_Protocol(ProgrammingPort), 1);
         line();
     }
-    Vcomm_Drv[ProgrammingPort] = saved;
-    Vcomm_Port[ProgrammingPort].fd = saved_fd;
-    Vcomm_Host = saved_host;
-    close(sv[0]);
-    close(sv[1]);
 }
 
 // One block instance of the standard registry and its operand list.

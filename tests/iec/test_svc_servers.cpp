@@ -20,6 +20,7 @@
 #include "iec/services/z7svc.h"
 #include "iec/vm/z7parts.h"
 #include "tests/support/loopback.h"
+#include "tests/support/stand_in_port.h"
 #include "tests/support/temp_root.h"
 
 namespace {
@@ -546,12 +547,9 @@ std::vector<VcommMode> hold_opens;
 }  // namespace
 
 TEST(SerialHold, HeldUntilTheFrameStartACloseOrARelease) {
-    int sv[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
-    const VcommDrv saved = Vcomm_Drv[ProgrammingPort];
-    const int saved_fd = Vcomm_Port[ProgrammingPort].fd;
-    const uint32_t saved_host = Vcomm_Host;
-    Vcomm_Drv[ProgrammingPort] = VcommDrv{};
+    test_support::PortOnPair port;  // given back at the end
+    ASSERT_TRUE(port.ok);
+    int *const sv = port.sv;
     Vcomm_Drv[ProgrammingPort].ModeRec = [](uint32_t) { return hold_mode.data(); };
     Vcomm_Drv[ProgrammingPort].Open = [](uint32_t, const uint8_t *m) {
         VcommMode v;
@@ -559,8 +557,6 @@ TEST(SerialHold, HeldUntilTheFrameStartACloseOrARelease) {
         hold_opens.push_back(v);
         return 1u;
     };
-    Vcomm_Port[ProgrammingPort].fd = sv[0];
-    Vcomm_Host = 0;
     hold_mode = {3, 0, 3, 0, 0, 0x21};  // the command protocol, option bit 5
     hold_opens.clear();
     Z7Serial_Rearm();
@@ -632,10 +628,4 @@ TEST(SerialHold, HeldUntilTheFrameStartACloseOrARelease) {
     // the plain handle was never affected
     EXPECT_EQ(Z7Serial_Send(plain, 1, reinterpret_cast<const uint8_t *>("p")), 1u);
     EXPECT_EQ(Take(sv[1], 1), Hex("70"));
-
-    Vcomm_Drv[ProgrammingPort] = saved;
-    Vcomm_Port[ProgrammingPort].fd = saved_fd;
-    Vcomm_Host = saved_host;
-    close(sv[0]);
-    close(sv[1]);
 }

@@ -13,52 +13,18 @@
 #include "io/vcomm.h"
 #include "protocols/mbserial.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/stand_in_port.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 constexpr int kGap = -1;  // end-of-frame event in the receive queue
 
-struct FakePort {
-    std::deque<int> rx;
-    Bytes tx;
-    VcommMode mode{5, 0, 3, 0, 0, 3};
-};
-FakePort fp;
+test_support::FakePort &fp = test_support::fake_port;
+using test_support::FakePort;
 
-uint8_t *FMode(uint32_t) { return fp.mode.data(); }
-uint32_t FCheckRx(uint32_t) {
-    if (fp.rx.empty()) return 0;
-    if (fp.rx.front() == kGap) {
-        fp.rx.pop_front();
-        return 255;
-    }
-    return 1;
-}
-uint32_t FGetRx(uint32_t) {
-    const int b = fp.rx.front();
-    fp.rx.pop_front();
-    return uint32_t(b);
-}
-uint32_t FPutTx(uint32_t, uint8_t b) {
-    fp.tx.push_back(b);
-    return b;
-}
-uint32_t FZero(uint32_t) { return 0; }
-uint32_t FZero2(uint32_t, uint32_t) { return 0; }
-void FNone(uint32_t) {}
-
-Bytes Crc(Bytes b) {
-    // CRC-16/MODBUS, bit by bit (independent of the table-driven one)
-    uint16_t c = 0xFFFF;
-    for (uint8_t x : b) {
-        c ^= x;
-        for (int i = 0; i < 8; i++) c = (c & 1) ? uint16_t((c >> 1) ^ 0xA001) : uint16_t(c >> 1);
-    }
-    b.push_back(uint8_t(c));
-    b.push_back(uint8_t(c >> 8));
-    return b;
-}
+// CRC-16/MODBUS, bit by bit (independent of the table-driven one)
+Bytes Crc(Bytes b) { return test_support::CrcAppend(std::move(b)); }
 
 uint32_t R(uint32_t n) { return 32768 + 16 * (n - 1); }
 uint8_t *RegW(uint32_t n) { return PlcReg_Ptr(R(n), 16); }
@@ -69,17 +35,7 @@ class SerialModbus : public ::testing::Test {
 protected:
     void SetUp() override {
         saved_ = Vcomm_Drv[0];
-        VcommDrv d{};
-        d.ModeRec = FMode;
-        d.CheckRx = FCheckRx;
-        d.GetRx = FGetRx;
-        d.PutTx = FPutTx;
-        d.CountTx = FZero;
-        d.RtuTx = FZero;
-        d.FlushTx = FNone;
-        d.FlushRx = FNone;
-        d.StatusRx = FZero2;
-        Vcomm_Drv[0] = d;
+        Vcomm_Drv[0] = test_support::FakePortDrv();
         fp = FakePort{};
         plc_reg.fill(0);
         RegTokLen_16b = 1;

@@ -3,10 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "iec/vm/z7parts.h"
+#include "iec/vm/z7stdlib.h"
 #include "iec/vm/z7vm.h"
 #include "tests/support/iec_image.h"
 
@@ -18,6 +21,29 @@ inline uint32_t IecColdDb(const std::vector<uint8_t> &image, const char *name) {
     if (code == 0 || Z7VM_CreateDB(code, &d) != 0 || Z7Def_ColdStart(code, d, nullptr, nullptr, 0, 0, name) != 0)
         std::abort();
     return d;
+}
+
+// The image loaded and its database sized and built (not started); aborts,
+// with both step codes on stderr, when a step fails.
+inline uint32_t IecBuiltDb(const std::vector<uint8_t> &image) {
+    const uint32_t code = IecLoad(image);
+    uint32_t d = 0;
+    const uint32_t rc1 = code ? Z7VM_CreateDB(code, &d) : 99;
+    const uint32_t rc2 = rc1 == 0 ? Z7VM_Build(code, d) : 99;
+    if (rc1 != 0 || rc2 != 0) {
+        std::fprintf(stderr, "setup %u %u\n", rc1, rc2);
+        std::abort();
+    }
+    return d;
+}
+
+// The standard library block called name; nullptr when there is none.
+inline FbHandler IecStdBlock(const char *name) {
+    for (uint32_t id = 0; id < Z7STFB_ROWS; id++) {
+        const char *n = Z7Stfb_GetName(id);
+        if (n != nullptr && std::strcmp(n, name) == 0) return Z7Stfb_GetProc(id);
+    }
+    return nullptr;
 }
 
 // A database with typed sections of 8 entries and an application heap of
