@@ -412,7 +412,7 @@ void Cmd_PortInit(uint8_t code) {
     if (code == 0) SysHook_WarmReset();
     else if (code == 1) {
         const uint32_t port = HostPort(0);
-        if (port < VCOMM_PORTS && Vcomm_Drv[port].Open) Vcomm_Drv[port].Open(port, qncan_mode.data());
+        Vcomm_Call(port, &VcommDrv::Open, qncan_mode.data());
     }
 }
 

@@ -29,7 +29,7 @@ uint32_t Port() { return Cmd_HostPort[0]; }
 uint32_t NowMs() { return FPGA_GetFrt() / 10; }
 
 void Stuff(uint8_t b) {
-    if (Port() < Vcomm_Drv.size() && Vcomm_Drv[Port()].StuffRx) Vcomm_Drv[Port()].StuffRx(Port(), b);
+    Vcomm_Call(Port(), &VcommDrv::StuffRx, b);
 }
 bool Drain(uint8_t *b) {
     return Port() < Vcomm_Drv.size() && Vcomm_Drv[Port()].DrainTx && Vcomm_Drv[Port()].DrainTx(Port(), b);
@@ -137,7 +137,7 @@ uint32_t MCMD_Init(uint32_t argument) {
     uint8_t b;
     while (Drain(&b)) {
     }
-    if (Vcomm_Drv[Port()].FlushRx) Vcomm_Drv[Port()].FlushRx(Port());
+    Vcomm_Call(Port(), &VcommDrv::FlushRx);
     active = 1;
     return 0;
 }
@@ -177,7 +177,7 @@ void MCMD_SendCntl(uint8_t byte) {
 void MCMD_Close() {
     if (!active) return;
     active = 0;
-    if (Port() < Vcomm_Drv.size() && Vcomm_Drv[Port()].SetIntrcpt) Vcomm_Drv[Port()].SetIntrcpt(Port(), 0);
+    Vcomm_Call(Port(), &VcommDrv::SetIntrcpt, 0u);
     CmdDataMax = saved_max;
     NegotiationFlag = saved_neg;
 }

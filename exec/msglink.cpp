@@ -13,57 +13,19 @@
 
 namespace {
 
-const VcommDrv *Drv(uint32_t port) { return port < VCOMM_PORTS ? &Vcomm_Drv[port] : nullptr; }
-
 uint8_t *ModeRec(uint32_t p) { return Vcomm_ModeRec(p); }
-uint32_t Open(uint32_t p, const uint8_t *m) {
-    const VcommDrv *d = Drv(p);
-    return d && d->Open ? d->Open(p, m) : 0;
-}
-uint32_t CheckRx(uint32_t p) {
-    const VcommDrv *d = Drv(p);
-    return d && d->CheckRx ? d->CheckRx(p) : 0;
-}
-void FlushRx(uint32_t p) {
-    const VcommDrv *d = Drv(p);
-    if (d && d->FlushRx) d->FlushRx(p);
-}
-uint32_t GetRx(uint32_t p) {
-    const VcommDrv *d = Drv(p);
-    return d && d->GetRx ? d->GetRx(p) : 0;
-}
-uint32_t CheckTx(uint32_t p) {
-    const VcommDrv *d = Drv(p);
-    return d && d->CheckTx ? d->CheckTx(p) : 0;
-}
-uint32_t PutTx(uint32_t p, uint8_t b) {
-    const VcommDrv *d = Drv(p);
-    return d && d->PutTx ? d->PutTx(p, b) : 0;
-}
-uint32_t PutnTx(uint32_t p, const uint8_t *b, uint32_t n) {
-    const VcommDrv *d = Drv(p);
-    return d && d->PutnTx ? d->PutnTx(p, b, n) : 0;
-}
-uint32_t PutsTx(uint32_t p, const char *t) {
-    const VcommDrv *d = Drv(p);
-    return d && d->PutsTx ? d->PutsTx(p, t) : 0;
-}
-uint32_t RtuTx(uint32_t p) {
-    const VcommDrv *d = Drv(p);
-    return d && d->RtuTx ? d->RtuTx(p) : 0;
-}
-uint32_t GetDCD(uint32_t p) {
-    const VcommDrv *d = Drv(p);
-    return d && d->GetDCD ? d->GetDCD(p) : 0;
-}
-uint32_t Enable(uint32_t p, uint32_t on) {
-    const VcommDrv *d = Drv(p);
-    return d && d->Enable ? d->Enable(p, on) : 0;
-}
-uint32_t InitWait(uint32_t p, uint32_t us, uint32_t f) {
-    const VcommDrv *d = Drv(p);
-    return d && d->InitWait ? d->InitWait(p, us, f) : 0;
-}
+uint32_t Open(uint32_t p, const uint8_t *m) { return Vcomm_Call(p, &VcommDrv::Open, m); }
+uint32_t CheckRx(uint32_t p) { return Vcomm_Call(p, &VcommDrv::CheckRx); }
+void FlushRx(uint32_t p) { Vcomm_Call(p, &VcommDrv::FlushRx); }
+uint32_t GetRx(uint32_t p) { return Vcomm_Call(p, &VcommDrv::GetRx); }
+uint32_t CheckTx(uint32_t p) { return Vcomm_Call(p, &VcommDrv::CheckTx); }
+uint32_t PutTx(uint32_t p, uint8_t b) { return Vcomm_Call(p, &VcommDrv::PutTx, b); }
+uint32_t PutnTx(uint32_t p, const uint8_t *b, uint32_t n) { return Vcomm_Call(p, &VcommDrv::PutnTx, b, n); }
+uint32_t PutsTx(uint32_t p, const char *t) { return Vcomm_Call(p, &VcommDrv::PutsTx, t); }
+uint32_t RtuTx(uint32_t p) { return Vcomm_Call(p, &VcommDrv::RtuTx); }
+uint32_t GetDCD(uint32_t p) { return Vcomm_Call(p, &VcommDrv::GetDCD); }
+uint32_t Enable(uint32_t p, uint32_t on) { return Vcomm_Call(p, &VcommDrv::Enable, on); }
+uint32_t InitWait(uint32_t p, uint32_t us, uint32_t f) { return Vcomm_Call(p, &VcommDrv::InitWait, us, f); }
 
 }  // namespace
 

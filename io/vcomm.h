@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <type_traits>
 #include <cstdint>
 
 // Mode record: rate code, parity, data bits, stop bits, handshake, and in
@@ -87,6 +88,18 @@ struct VcommPort {
 
 extern std::array<VcommDrv, VCOMM_PORTS> Vcomm_Drv;
 extern std::array<VcommPort, VCOMM_SERIAL_PORTS> Vcomm_Port;
+
+// Calls one operation of a port's driver; a port past the table or an empty
+// slot answers 0 (nothing for an operation without a result).
+template <typename R, typename... P, typename... A>
+R Vcomm_Call(uint32_t port, R (*VcommDrv::*op)(uint32_t, P...), A... args) {
+    const auto fn = port < VCOMM_PORTS ? Vcomm_Drv[port].*op : nullptr;
+    if constexpr (std::is_void_v<R>) {
+        if (fn) fn(port, args...);
+    } else {
+        return fn ? fn(port, args...) : R{};
+    }
+}
 
 // Port lock and host.
 extern uint32_t Vcomm_Lock;   // 0 free, bit 0 held by a host, bit 1 held for a second purpose

@@ -25,44 +25,22 @@ namespace {
 constexpr uint32_t kTicksPer100ms = 1000;  // FPGA_GetFrt counts 100 us
 
 // ---- port access ----------------------------------------------------------------------
-const VcommDrv *Drv(uint32_t port) { return port < VCOMM_PORTS ? &Vcomm_Drv[port] : nullptr; }
-
 bool SocketActive(uint32_t port) { return mod_socket.active && mod_socket.active(port, 0) == 0; }
 
 uint32_t CheckRx(uint32_t port) {
     if (SocketActive(port)) return mod_socket.check ? mod_socket.check(0) : 0;
-    const VcommDrv *d = Drv(port);
-    return d && d->CheckRx ? d->CheckRx(port) : 0;
+    return Vcomm_Call(port, &VcommDrv::CheckRx);
 }
 uint8_t GetRx(uint32_t port) {
     if (SocketActive(port)) return mod_socket.recv ? mod_socket.recv(0) : 0;
-    const VcommDrv *d = Drv(port);
-    return d && d->GetRx ? uint8_t(d->GetRx(port)) : 0;
+    return uint8_t(Vcomm_Call(port, &VcommDrv::GetRx));
 }
-void PutTx(uint32_t port, uint8_t b) {
-    const VcommDrv *d = Drv(port);
-    if (d && d->PutTx) d->PutTx(port, b);
-}
-void RtuTx(uint32_t port) {
-    const VcommDrv *d = Drv(port);
-    if (d && d->RtuTx) d->RtuTx(port);
-}
-void FlushTx(uint32_t port) {
-    const VcommDrv *d = Drv(port);
-    if (d && d->FlushTx) d->FlushTx(port);
-}
-void FlushRx(uint32_t port) {
-    const VcommDrv *d = Drv(port);
-    if (d && d->FlushRx) d->FlushRx(port);
-}
-uint32_t CountTx(uint32_t port) {
-    const VcommDrv *d = Drv(port);
-    return d && d->CountTx ? d->CountTx(port) : 0;
-}
-uint32_t StatusRx(uint32_t port) {
-    const VcommDrv *d = Drv(port);
-    return d && d->StatusRx ? d->StatusRx(port, 1) : 0;
-}
+void PutTx(uint32_t port, uint8_t b) { Vcomm_Call(port, &VcommDrv::PutTx, b); }
+void RtuTx(uint32_t port) { Vcomm_Call(port, &VcommDrv::RtuTx); }
+void FlushTx(uint32_t port) { Vcomm_Call(port, &VcommDrv::FlushTx); }
+void FlushRx(uint32_t port) { Vcomm_Call(port, &VcommDrv::FlushRx); }
+uint32_t CountTx(uint32_t port) { return Vcomm_Call(port, &VcommDrv::CountTx); }
+uint32_t StatusRx(uint32_t port) { return Vcomm_Call(port, &VcommDrv::StatusRx, 1u); }
 
 uint16_t Get16(const uint8_t *p) { return p ? LE_Get16(p) : 0; }
 void Put16(uint8_t *p, uint16_t v) {
