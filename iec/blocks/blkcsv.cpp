@@ -3,6 +3,7 @@
 // anything is written, so a bad list writes nothing.
 #include "iec/blocks/blkcsv.h"
 
+#include <bit>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -56,10 +57,7 @@ int32_t ValueText(uint32_t db, uint16_t type, uint16_t idx, uint32_t ct, char se
         double v;
         if (type == IEC_REAL) {
             if (!(p = ValueAt(db, Z7SEC_D32, 4, idx, ct))) return -1;
-            const uint32_t b = LE_Get32(p);
-            float f;
-            std::memcpy(&f, &b, 4);
-            v = f;
+            v = std::bit_cast<float>(LE_Get32(p));
         } else {
             if (!(p = ValueAt(db, Z7SEC_D64, 8, idx, ct))) return -1;
             const uint64_t b = LE_Get32(p) | uint64_t(LE_Get32(p + 4)) << 32;

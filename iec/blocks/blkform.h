@@ -11,6 +11,7 @@
 // there (or to a forced variable) do nothing.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -93,18 +94,8 @@ struct BlkOps {
     uint8_t B(uint32_t k) const { return U8(k); }
     int16_t I(uint32_t k, uint32_t off = 0) const { return int16_t(U16(k, off)); }
     int32_t D(uint32_t k, uint32_t off = 0) const { return int32_t(U32(k, off)); }
-    float R(uint32_t k) const {
-        const uint32_t b = U32(k);
-        float f;
-        std::memcpy(&f, &b, 4);
-        return f;
-    }
-    double LR(uint32_t k) const {
-        const uint64_t b = U64(k);
-        double f;
-        std::memcpy(&f, &b, 8);
-        return f;
-    }
+    float R(uint32_t k) const { return std::bit_cast<float>(U32(k)); }
+    double LR(uint32_t k) const { return std::bit_cast<double>(U64(k)); }
     void Put8(uint32_t k, uint8_t v, uint32_t off = 0) const {
         uint8_t *p = At(Z7SEC_D8, k, off);
         if (p != nullptr && !Forced(k, off, BLK_LK8)) *p = v;

@@ -3,6 +3,7 @@
 // subscriptions of single event-server clients), walked once per cycle; a
 // changed value (beyond its hysteresis) goes to the subscribed clients as an
 // event of type 4. Nothing is allocated: the walk works in place.
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -65,17 +66,8 @@ uint64_t Host(const uint8_t *p, uint32_t size) {
 long double Num(uint32_t type, uint64_t v) {
     switch (type & 0x7F) {
     case 2: case 4: case 16: return (long double)(uint32_t(v));  // compared as unsigned 32-bit
-    case 3: {
-        float f;
-        const uint32_t u = uint32_t(v);
-        std::memcpy(&f, &u, 4);
-        return f;
-    }
-    case 13: {
-        double d;
-        std::memcpy(&d, &v, 8);
-        return d;
-    }
+    case 3: return std::bit_cast<float>(uint32_t(v));
+    case 13: return std::bit_cast<double>(v);
     case 12: return (long double)(int64_t(v));
     default: return (long double)(v);  // 8-bit, 16-bit, ULINT unsigned
     }

@@ -5,6 +5,7 @@
 // and the client engine work on the same records (z7mbsrv.cpp, z7mbcli.cpp).
 #include "iec/services/z7mb_internal.h"
 
+#include <bit>
 #include <array>
 #include <cstring>
 
@@ -766,14 +767,6 @@ bool MB_Open(uint32_t state, MBState &st) {
     return true;
 }
 
-float MB_Float(uint32_t bits) {
-    float f;
-    std::memcpy(&f, &bits, 4);
-    return f;
-}
-uint32_t MB_Bits(float f) {
-    uint32_t b;
-    std::memcpy(&b, &f, 4);
-    return b;
-}
+float MB_Float(uint32_t bits) { return std::bit_cast<float>(bits); }
+uint32_t MB_Bits(float f) { return std::bit_cast<uint32_t>(f); }
 void MB_Text(uint32_t rec, char *out, uint32_t size) { CfgText(rec, out, size); }

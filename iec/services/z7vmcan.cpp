@@ -4,6 +4,7 @@
 // and the exchange of each cycle: receive, variables, send decision, write.
 // Every offset and count of the definition is checked against the image
 // before the build; a definition that does not fit builds nothing (code 1).
+#include <bit>
 #include <cerrno>
 #include <cstring>
 
@@ -112,10 +113,7 @@ void BuildVar(uint32_t db, const CanDef &d, uint32_t j) {
     Z7Mem_Put32(v + CV_MSG, msg);
     if (d.scale_at) {
         const uint32_t s = d.scale_at + 8 * j;
-        float f, o;
-        const uint32_t fb = Z7Mem_Get32(s), ob = Z7Mem_Get32(s + 4);
-        std::memcpy(&f, &fb, 4);
-        std::memcpy(&o, &ob, 4);
+        const float f = std::bit_cast<float>(Z7Mem_Get32(s)), o = std::bit_cast<float>(Z7Mem_Get32(s + 4));
         if (!(f == 1.0f && o == 0.0f)) Z7Mem_Put32(v + CV_SCALE, s);
     }
     const uint32_t type = Z7Mem_Get8(cfg + 9), seg = Z7Mem_Get16(cfg + 10);
@@ -157,11 +155,9 @@ void Load(const Var &v, uint32_t type, uint8_t out[8]) {
     }
     uint8_t r[8] = {};
     Z7VMCnv_ConvBin(r, v.data, IEC_REAL, v.type);
-    float x, f, o;
+    float x;
     std::memcpy(&x, r, 4);
-    const uint32_t fb = Z7Mem_Get32(v.scale), ob = Z7Mem_Get32(v.scale + 4);
-    std::memcpy(&f, &fb, 4);
-    std::memcpy(&o, &ob, 4);
+    const float f = std::bit_cast<float>(Z7Mem_Get32(v.scale)), o = std::bit_cast<float>(Z7Mem_Get32(v.scale + 4));
     x = x * f + o;
     Z7VMCnv_ConvBin(out, reinterpret_cast<const uint8_t *>(&x), type, IEC_REAL);
 }
@@ -178,11 +174,9 @@ void Store(const Var &v, const uint8_t val[8], uint32_t type) {
     } else {
         uint8_t r[8] = {};
         Z7VMCnv_ConvBin(r, val, IEC_REAL, type);
-        float x, f, o;
+        float x;
         std::memcpy(&x, r, 4);
-        const uint32_t fb = Z7Mem_Get32(v.scale), ob = Z7Mem_Get32(v.scale + 4);
-        std::memcpy(&f, &fb, 4);
-        std::memcpy(&o, &ob, 4);
+        const float f = std::bit_cast<float>(Z7Mem_Get32(v.scale)), o = std::bit_cast<float>(Z7Mem_Get32(v.scale + 4));
         x = (x - o) / f;
         Z7VMCnv_ConvBin(out, reinterpret_cast<const uint8_t *>(&x), v.type, IEC_REAL);
     }
