@@ -28,13 +28,19 @@ struct Recorder {
     }
 };
 
-// Calls a block handler as the VM does: the operand list in the arena, its
-// count in the word before it.
-inline uint32_t CallHandler(FbHandler h, uint32_t db, const std::vector<uint16_t> &ops, uint32_t inst, uint32_t cmd) {
-    const uint32_t list = Z7Mem_Alloc(uint32_t(2 + 2 * ops.size()));
+// Lays an operand list out as the VM does, at list (room for 2 + 2 *
+// ops.size() bytes): its count in the word before it. Answers the handler's
+// argument, the address of the first entry.
+inline uint32_t PutOperands(uint32_t list, const std::vector<uint16_t> &ops) {
     Z7Mem_Put16(list, uint16_t(ops.size()));
     for (size_t k = 0; k < ops.size(); k++) Z7Mem_Put16(list + 2 + 2 * uint32_t(k), ops[k]);
-    const uint32_t r = h(cmd, db, 0, inst, list + 2);
+    return list + 2;
+}
+
+// Calls a block handler as the VM does, with the operand list in the arena.
+inline uint32_t CallHandler(FbHandler h, uint32_t db, const std::vector<uint16_t> &ops, uint32_t inst, uint32_t cmd) {
+    const uint32_t list = Z7Mem_Alloc(uint32_t(2 + 2 * ops.size()));
+    const uint32_t r = h(cmd, db, 0, inst, PutOperands(list, ops));
     Z7Mem_Free(list);
     return r;
 }

@@ -55,12 +55,7 @@ protected:
         FbHandler h = Proc(name);
         EXPECT_NE(h, nullptr) << name;
         if (h == nullptr) return 0xFFFFFFFF;
-        const uint32_t list = Z7Mem_Alloc(uint32_t(2 + 2 * ops.size()));
-        Z7Mem_Put16(list, uint16_t(ops.size()));
-        for (size_t k = 0; k < ops.size(); k++) Z7Mem_Put16(list + 2 + 2 * uint32_t(k), ops[k]);
-        const uint32_t r = h(cmd, db, 0, inst, list + 2);
-        Z7Mem_Free(list);
-        return r;
+        return CallHandler(h, db, ops, inst, cmd);
     }
     uint32_t Inst(uint32_t size) {
         const uint32_t a = Z7Mem_Alloc(size);

@@ -101,10 +101,7 @@ protected:
         if (b.h == nullptr) return b;
         const uint32_t size = b.h(FB_INSTSIZE, 0, 0, 0, 0);
         b.inst = size ? Alloc(size) : 0;
-        const uint32_t list = Alloc(2 + 2 * uint32_t(ops.size()));
-        Z7Mem_Put16(list, uint16_t(ops.size()));
-        for (size_t k = 0; k < ops.size(); k++) Z7Mem_Put16(list + 2 + 2 * uint32_t(k), ops[k]);
-        b.arg = list + 2;
+        b.arg = PutOperands(Alloc(2 + 2 * uint32_t(ops.size())), ops);
         b.h(FB_INSTINIT, db, 0, b.inst, 0);
         return b;
     }
@@ -1108,14 +1105,12 @@ TEST_F(IecStd, TcpEchoAndUdpEchoThroughTheSocketFunctions) {
 TEST_F(IecStd, ArrayBlocksSortSearchFillAndExtremes) {
     auto block = [&](const char *name) { return Z7Blocks_GetProc(Z7Blocks_Find(name)); };
     auto run = [&](const char *name, const std::vector<uint16_t> &ops) {
-        const uint32_t list = Alloc(2 + 2 * uint32_t(ops.size()));
-        Z7Mem_Put16(list, uint16_t(ops.size()));
-        for (size_t k = 0; k < ops.size(); k++) Z7Mem_Put16(list + 2 + 2 * uint32_t(k), ops[k]);
+        const uint32_t arg = PutOperands(Alloc(2 + 2 * uint32_t(ops.size())), ops);
         const FbHandler h = block(name);
         ASSERT_NE(h, nullptr) << name;
         EXPECT_EQ(h(FB_AVAIL, 0, 0, 0, 0), 1u);
         EXPECT_EQ(h(FB_INSTSIZE, 0, 0, 0, 0), 0u);
-        h(FB_EXEC, db, 0, 0, list + 2);
+        h(FB_EXEC, db, 0, 0, arg);
     };
     // rows 51-56 in registry order
     const char *names[] = {"ARCOUNT", "ARFIND", "ARFILL", "ARMIN", "ARMAX", "ARSORT"};

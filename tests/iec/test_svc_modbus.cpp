@@ -693,9 +693,7 @@ TEST_F(Modbus, MasterAndSlaveBlocks) {
         EXPECT_NE(b.h, nullptr) << name;
         b.inst = Z7Mem_Alloc(b.h(FB_INSTSIZE, 0, 0, 0, 0));
         const uint32_t list = Z7Mem_Alloc(2 + 2 * uint32_t(ops.size()));
-        Z7Mem_Put16(list, uint16_t(ops.size()));
-        for (size_t k = 0; k < ops.size(); k++) Z7Mem_Put16(list + 2 + 2 * uint32_t(k), ops[k]);
-        b.arg = list + 2;
+        b.arg = iec_test::PutOperands(list, ops);
         mine.push_back(b.inst);
         mine.push_back(list);
         b.h(FB_INSTINIT, db, 0, b.inst, 0);
