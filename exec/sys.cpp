@@ -17,6 +17,7 @@
 #include "core/image/timebase.h"
 #include "core/image/util.h"
 #include "media/cfm.h"
+#include "media/datalog.h"
 #include "net/net.h"
 #include "platform/plat.h"
 #include "tavIXsdk/tavixsdk/tavix.h"
@@ -272,6 +273,7 @@ uint32_t SYS_Init(char *product) {
     // What the fatal-signal path uses is set up before any signal can arrive.
     SocWindow();
     for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) sigaction(sig, &sa, nullptr);
+    DLOG_Init();
     return fwload_set_def ? 1 : 0;
 }
 
