@@ -69,11 +69,40 @@ constexpr uint32_t kLink32 = 0x8004, kLinkClock = 0x800E;
 constexpr uint32_t kClockBitAddress = 1024 + 16 * W_CLOCK;
 
 // Width and byte count of a link from its specification word.
-void LinkFormat(SysRcb &l, uint32_t format);
+void LinkFormat(SysRcb &l, uint32_t format) {
+    const uint32_t low6 = format & 63;
+    if (format & 0x8000) {
+        l.count = uint16_t(format & 127);
+        l.width = uint16_t(8 * l.count);
+    } else {
+        switch ((format >> 6) & 3) {
+        case 0:
+            l.width = uint16_t(low6);
+            l.count = uint16_t(((low6 + 7) / 8) | RCB_SIGN_FILL);
+            break;
+        case 3:
+            l.count = uint16_t(format & 0x803F);
+            l.width = uint16_t(8 * low6);
+            break;
+        default:
+            l.width = uint16_t(low6);
+            l.count = uint16_t((low6 + 7) / 8);
+            break;
+        }
+    }
+}
 
 // Copies data (or zeros for null) into the battery-backed image within its
 // bounds and stores it; answers the bytes changed.
-uint32_t BbrStore(const uint8_t *data, uint32_t offset, uint32_t length);
+uint32_t BbrStore(const uint8_t *data, uint32_t offset, uint32_t length) {
+    if (offset > kBbrLimit || offset >= bbram.size()) return 0;
+    std::size_t n = std::min<std::size_t>(length & 0xFFFF, kBbrEnd - offset);
+    n = std::min(n, bbram.size() - offset);
+    if (data != nullptr) std::memcpy(&bbram[offset], data, n);
+    else std::memset(&bbram[offset], 0, n);
+    SaveBBRAMFile();
+    return uint32_t(n);
+}
 
 volatile uint32_t *SocWindow() {
     static volatile uint32_t *w = PLAT_SocMap(kSocBase, kSocLen);
@@ -419,31 +448,6 @@ SysRcb *SYS_ModLink(SysRcb *link, uint32_t format) {
 
 SysRcb *SYS_InitRTC() { return SYS_LinkReg(kClockBitAddress, kLinkClock); }
 
-namespace {
-void LinkFormat(SysRcb &l, uint32_t format) {
-    const uint32_t low6 = format & 63;
-    if (format & 0x8000) {
-        l.count = uint16_t(format & 127);
-        l.width = uint16_t(8 * l.count);
-    } else {
-        switch ((format >> 6) & 3) {
-        case 0:
-            l.width = uint16_t(low6);
-            l.count = uint16_t(((low6 + 7) / 8) | RCB_SIGN_FILL);
-            break;
-        case 3:
-            l.count = uint16_t(format & 0x803F);
-            l.width = uint16_t(8 * low6);
-            break;
-        default:
-            l.width = uint16_t(low6);
-            l.count = uint16_t((low6 + 7) / 8);
-            break;
-        }
-    }
-}
-}  // namespace
-
 void SYS_WriteRogueRCB(const SysRcb *link, uint32_t offset, uint32_t width, const uint8_t *data) {
     if (link == nullptr || data == nullptr) return;
     uint8_t *p = PlcReg_Ptr(link->base + offset, width);
@@ -503,18 +507,6 @@ uint32_t SYS_ReadCmd(uint8_t *out, uint32_t offset, uint32_t length) {
     std::memcpy(out, &bbram[offset], n);
     return uint32_t(n);
 }
-
-namespace {
-uint32_t BbrStore(const uint8_t *data, uint32_t offset, uint32_t length) {
-    if (offset > kBbrLimit || offset >= bbram.size()) return 0;
-    std::size_t n = std::min<std::size_t>(length & 0xFFFF, kBbrEnd - offset);
-    n = std::min(n, bbram.size() - offset);
-    if (data != nullptr) std::memcpy(&bbram[offset], data, n);
-    else std::memset(&bbram[offset], 0, n);
-    SaveBBRAMFile();
-    return uint32_t(n);
-}
-}  // namespace
 
 uint32_t SYS_WriteCmd(const uint8_t *data, uint32_t offset, uint32_t length) {
     return data == nullptr ? 0 : BbrStore(data, offset, length);
