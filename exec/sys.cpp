@@ -17,6 +17,7 @@
 #include "core/image/timebase.h"
 #include "core/image/util.h"
 #include "media/cfm.h"
+#include "media/datalog.h"
 #include "net/net.h"
 #include "platform/plat.h"
 #include "tavIXsdk/tavixsdk/tavix.h"
@@ -39,6 +40,9 @@ uint32_t rcbIndex;
 namespace {
 
 constexpr uint16_t kFirmwareNumber = 570;
+// The hardware check marks the identity image with 12 in bytes 4-5.
+constexpr std::size_t kIdentityMarkAt = 4;
+constexpr uint16_t kIdentityMark = 12;
 constexpr uint32_t kWatchdogSeconds = 5;
 constexpr std::size_t kRevByte = 108560;      // 10 bytes of KernelRev in the image
 constexpr uint32_t W_INITRDVER = 54279;
@@ -53,6 +57,52 @@ constexpr std::size_t kResetReg = 0x3E090;
 
 uint8_t pack_option;
 uint32_t bbr_alloc = 128;
+
+// Program header: the first bytes of the program area (its CRC and length
+// words, then the start of the program).
+constexpr std::size_t kSegBytes = 24;
+constexpr uint32_t kSegWriteMax = 5;
+
+// Link specifications of the link variants: four bytes; the seven words of
+// the clock image (fourteen bytes) from its first word on.
+constexpr uint32_t kLink32 = 0x8004, kLinkClock = 0x800E;
+constexpr uint32_t kClockBitAddress = 1024 + 16 * W_CLOCK;
+
+// Width and byte count of a link from its specification word.
+void LinkFormat(SysRcb &l, uint32_t format) {
+    const uint32_t low6 = format & 63;
+    if (format & 0x8000) {
+        l.count = uint16_t(format & 127);
+        l.width = uint16_t(8 * l.count);
+    } else {
+        switch ((format >> 6) & 3) {
+        case 0:
+            l.width = uint16_t(low6);
+            l.count = uint16_t(((low6 + 7) / 8) | RCB_SIGN_FILL);
+            break;
+        case 3:
+            l.count = uint16_t(format & 0x803F);
+            l.width = uint16_t(8 * low6);
+            break;
+        default:
+            l.width = uint16_t(low6);
+            l.count = uint16_t((low6 + 7) / 8);
+            break;
+        }
+    }
+}
+
+// Copies data (or zeros for null) into the battery-backed image within its
+// bounds and stores it; answers the bytes changed.
+uint32_t BbrStore(const uint8_t *data, uint32_t offset, uint32_t length) {
+    if (offset > kBbrLimit || offset >= bbram.size()) return 0;
+    std::size_t n = std::min<std::size_t>(length & 0xFFFF, kBbrEnd - offset);
+    n = std::min(n, bbram.size() - offset);
+    if (data != nullptr) std::memcpy(&bbram[offset], data, n);
+    else std::memset(&bbram[offset], 0, n);
+    SaveBBRAMFile();
+    return uint32_t(n);
+}
 
 volatile uint32_t *SocWindow() {
     static volatile uint32_t *w = PLAT_SocMap(kSocBase, kSocLen);
@@ -225,7 +275,7 @@ void SYS_HardwareCheck() {
             close(fd);
         }
     }
-    LE_Put16(&tinyImage[4], 12);
+    LE_Put16(&tinyImage[kIdentityMarkAt], kIdentityMark);
     Etn_SetMacId(&tinyImage[8], 0);
 
     static constexpr const char *kSetup[] = {
@@ -272,6 +322,7 @@ uint32_t SYS_Init(char *product) {
     // What the fatal-signal path uses is set up before any signal can arrive.
     SocWindow();
     for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) sigaction(sig, &sa, nullptr);
+    DLOG_Init();
     return fwload_set_def ? 1 : 0;
 }
 
@@ -373,31 +424,29 @@ void SYS_LoadRCBs() {}
 SysRcb *SYS_LinkReg(uint32_t address, uint32_t format) {
     if (rcbIndex >= rcbLimit) return nullptr;
     SysRcb &l = pRcb[rcbIndex];
-    const uint32_t low6 = format & 63;
-    if (format & 0x8000) {
-        l.count = uint16_t(format & 127);
-        l.width = uint16_t(8 * l.count);
-    } else {
-        switch ((format >> 6) & 3) {
-        case 0:
-            l.width = uint16_t(low6);
-            l.count = uint16_t(((low6 + 7) / 8) | RCB_SIGN_FILL);
-            break;
-        case 3:
-            l.count = uint16_t(format & 0x803F);
-            l.width = uint16_t(8 * low6);
-            break;
-        default:
-            l.width = uint16_t(low6);
-            l.count = uint16_t((low6 + 7) / 8);
-            break;
-        }
-    }
+    LinkFormat(l, format);
     l.base = address;
     l.address = address;
     rcbIndex++;
     return &l;
 }
+
+SysRcb *SYS_32LinkReg(uint32_t address) { return SYS_LinkReg(address, kLink32); }
+
+SysRcb *SYS_ChgLink(SysRcb *link, uint32_t address) {
+    if (link == nullptr) return nullptr;
+    link->base = address;
+    link->address = address;
+    return link;
+}
+
+SysRcb *SYS_ModLink(SysRcb *link, uint32_t format) {
+    if (link == nullptr) return nullptr;
+    LinkFormat(*link, format);
+    return link;
+}
+
+SysRcb *SYS_InitRTC() { return SYS_LinkReg(kClockBitAddress, kLinkClock); }
 
 void SYS_WriteRogueRCB(const SysRcb *link, uint32_t offset, uint32_t width, const uint8_t *data) {
     if (link == nullptr || data == nullptr) return;
@@ -460,12 +509,27 @@ uint32_t SYS_ReadCmd(uint8_t *out, uint32_t offset, uint32_t length) {
 }
 
 uint32_t SYS_WriteCmd(const uint8_t *data, uint32_t offset, uint32_t length) {
-    if (data == nullptr || offset > kBbrLimit || offset >= bbram.size()) return 0;
-    std::size_t n = std::min<std::size_t>(length & 0xFFFF, kBbrEnd - offset);
-    n = std::min(n, bbram.size() - offset);
-    std::memcpy(&bbram[offset], data, n);
-    SaveBBRAMFile();
-    return uint32_t(n);
+    return data == nullptr ? 0 : BbrStore(data, offset, length);
+}
+
+uint32_t SYS_ClearCmd(uint32_t offset, uint32_t length) { return BbrStore(nullptr, offset, length); }
+
+uint32_t SYS_ReadSeg(uint32_t index, uint32_t wide) {
+    const std::size_t step = wide ? 4 : 2;
+    if (index >= kSegBytes / step) return 0;
+    const uint8_t *p = &ladder_bl[index * step];
+    return wide ? LE_Get32(p) : LE_Get16(p);
+}
+
+uint32_t SYS_WriteSeg(uint32_t index, uint32_t value, uint32_t wide) {
+    if (index > kSegWriteMax) return 0;
+    if (wide) LE_Put32(&ladder_bl[4 * index], value);
+    else LE_Put16(&ladder_bl[2 * index], uint16_t(value));
+    return 1;
+}
+
+uint32_t SYS_Test() {
+    return (LE_Get16(&tinyImage[kIdentityMarkAt]) == kIdentityMark && productId[0] != 0) ? 1 : 0;
 }
 
 

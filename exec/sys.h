@@ -85,6 +85,15 @@ void SYS_LoadRCBs();
 // bits with sign fill; both set: (format & 63) bytes; one set: (format & 63)
 // bits.
 SysRcb *SYS_LinkReg(uint32_t address, uint32_t format);
+// Link variants: a 32-bit link (four bytes, no sign fill); a link moved to
+// another address (base and address) or given another specification word,
+// keeping the rest (null stays null); a link of the clock image's seven words
+// (bit address 3760, fourteen bytes). The new links are refused (null) when
+// the table is full.
+SysRcb *SYS_32LinkReg(uint32_t address);
+SysRcb *SYS_ChgLink(SysRcb *link, uint32_t address);
+SysRcb *SYS_ModLink(SysRcb *link, uint32_t format);
+SysRcb *SYS_InitRTC();
 void SYS_WriteRogueRCB(const SysRcb *link, uint32_t offset, uint32_t width, const uint8_t *data);
 void SYS_ReadReg(uint8_t *out, const SysRcb *link, uint32_t length);
 void SYS_WriteReg(const SysRcb *link, const uint8_t *data, uint32_t length);
@@ -97,6 +106,18 @@ uint16_t SYS_RunMode();
 // ---- battery-backed image and small helpers ------------------------------------------
 uint32_t SYS_ReadCmd(uint8_t *out, uint32_t offset, uint32_t length);
 uint32_t SYS_WriteCmd(const uint8_t *data, uint32_t offset, uint32_t length);
+// Zeroes bytes of the battery-backed image within the bounds of SYS_WriteCmd
+// and stores it; answers the bytes cleared.
+uint32_t SYS_ClearCmd(uint32_t offset, uint32_t length);
+// Words of the program header, the first 24 bytes of the program area (its
+// CRC and length words, then the start of the program), little-endian:
+// 32-bit words (wide) 0..5 or 16-bit words 0..11. A read past the header
+// answers 0; a write takes index 0..5 only (answers 1, 0 refused).
+uint32_t SYS_ReadSeg(uint32_t index, uint32_t wide);
+uint32_t SYS_WriteSeg(uint32_t index, uint32_t value, uint32_t wide);
+// 1 when the system services are set up: the hardware check has marked the
+// identity image and the product record is filled; else 0.
+uint32_t SYS_Test();
 uint32_t SYS_GetMACID(uint8_t *out);
 uint8_t SYS_PackRegs(uint8_t option);
 uint32_t SYS_ValidateParmTbl(const uint8_t *table, std::size_t length);

@@ -312,7 +312,8 @@ extern HostQue QnCAN_HostQue;
 uint32_t Z7_get_node_id();
 uint32_t Z7_get_state(void *const *op, uint32_t enable);
 uint32_t Z7_set_nmt_state(void *const *op, uint32_t enable);
-uint32_t Z7_canopen_sdo_read(void *const *op, uint32_t enable);
+// data_room: bytes the data operand (op[7]) has room for; the copy stops there.
+uint32_t Z7_canopen_sdo_read(void *const *op, uint32_t enable, uint32_t data_room);
 uint32_t Z7_canopen_sdo_write(void *const *op, uint32_t enable);
 uint32_t Z7_canopen_rec_emrgency(void *const *op, uint32_t enable);
 uint32_t Z7_canopen_rec_emrgency_any(void *const *op, uint32_t enable);

@@ -1,5 +1,6 @@
 // CANopen for user programs (the ladder block and the IEC helpers) and the
 // programming tool's command protocol carried over CANopen SDO blocks.
+#include <algorithm>
 #include <cstring>
 
 #include "core/image/bytes.h"
@@ -646,7 +647,7 @@ uint16_t IecSdoCycle(void *const *op, uint32_t enable, SdoJob &j, uint16_t *befo
 }
 }  // namespace
 
-uint32_t Z7_canopen_sdo_read(void *const *op, uint32_t enable) {
+uint32_t Z7_canopen_sdo_read(void *const *op, uint32_t enable, uint32_t data_room) {
     SdoJob j {};
     uint8_t out[SDO_BUF];
     j.out = out;
@@ -654,8 +655,10 @@ uint32_t Z7_canopen_sdo_read(void *const *op, uint32_t enable) {
     uint16_t before = 0;
     const uint16_t status = IecSdoCycle(op, enable, j, &before);
     if (status != before && status == 0) {
+        // The length tells what the object held; the data stop at the room
+        // the caller's result array has.
         Wr<uint8_t>(op, 6, uint8_t(j.out_len));
-        std::memcpy(op[7], out, j.out_len);
+        std::memcpy(op[7], out, std::min(j.out_len, data_room));
     }
     Wr<uint16_t>(op, 3, status);
     return status == 0 ? 1 : 0;

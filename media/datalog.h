@@ -64,6 +64,12 @@ extern std::array<uint8_t, DBG_LOG_SIZE> DbgLogBuf;
 extern uint32_t Dbglog_len;
 extern uint16_t DLogFileWriteState, DLogStatus;
 
+// The logger's switch, read once at start-up: PLC_DEBUG_LOG holds the bit
+// address (decimal, or hex with 0x) of the 16-bit filter register, whose
+// status word follows it; set, the logger is enabled with that filter.
+// Unset or empty: off. Any other value is refused with one line on standard
+// error (off). Answers 1 when enabled.
+uint32_t DLOG_Init();
 // 0 appended; 1 empty or no room; 2 filtered out; 3 not enabled or not in mode 2.
 uint32_t DBG_WriteLog(uint16_t mask, const char *text);
 void DLOG_Update();

@@ -2,6 +2,7 @@
 // controller runs and appended, one file step per scan, to the daily file
 // "\DEBUG\dlog_YYMMDD.log" through the debug-logger mailbox channel.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "core/image/plcreg.h"
@@ -118,6 +119,24 @@ void Step() {
     }
 }
 }  // namespace
+
+uint32_t DLOG_Init() {
+    DbgLog = DbgLogRec{};
+    const char *s = std::getenv("PLC_DEBUG_LOG");
+    if (s == nullptr || *s == 0) return 0;
+    char *end = nullptr;
+    const unsigned long long v = (*s >= '0' && *s <= '9') ? std::strtoull(s, &end, 0) : 0;
+    // Both words (filter, then status) must be register words the
+    // register access reaches.
+    if (v == 0 || end == nullptr || *end != 0 || v > 0xFFFFFFFFull - 16 || PlcReg_Ptr(uint32_t(v), 16) == nullptr ||
+        PlcReg_Ptr(uint32_t(v + 16), 16) == nullptr) {
+        std::fprintf(stderr, "PLC_DEBUG_LOG=%s ignored: not the bit address of a register word\n", s);
+        return 0;
+    }
+    DbgLog.filter = uint32_t(v);
+    DbgLog.enable = 1;
+    return 1;
+}
 
 uint32_t DBG_WriteLog(uint16_t mask, const char *text) {
     if (!DbgLog.enable || PlcWord(W_MODE) != 2) return 3;

@@ -103,13 +103,16 @@ uint32_t MsgRec(uint32_t i) { return EtnEmailConn.t.tx + 16 * i; }
 bool Configure() {
     EmailRec &e = EtnEmailConn;
     e.configured = 0;
+    e.status_reg = 0;
     const uint32_t end = BlockEnd();
     const uint64_t sec = uint64_t(kBlockData) + LE_Get32(&sms_table_bl[kBlockData]);
-    if (sec + EM_SECTION_MIN > end) return false;
+    if (sec + EM_STATUS_REG + 4 > end || std::memcmp(&sms_table_bl[sec + 4], "LAME", 4) != 0) return false;
     e.sec = uint32_t(sec);
+    // An e-mail section names its status register before anything else is
+    // checked, so that a refusal below reaches the user there.
+    e.status_reg = U32(e.sec + EM_STATUS_REG);
     const uint32_t size = U32(e.sec);
-    if (size < EM_SECTION_MIN || sec + size > end || std::memcmp(&sms_table_bl[e.sec + 4], "LAME", 4) != 0)
-        return false;
+    if (size < EM_SECTION_MIN || sec + size > end) return false;
     if (!Sms_Tables(e.sec, e.t) || !SMSTableCheck(e.t)) return false;
     // Every message's body, subject and attachment path lie inside the limit.
     for (uint32_t i = 0; i < e.t.ntx; i++) {
@@ -117,7 +120,6 @@ bool Configure() {
         if (n > e.t.limit) return false;
     }
     e.nmsgs = e.t.ntx;
-    e.status_reg = U32(e.sec + 48);
     e.cfg_flags = U8(e.sec + 94);
     e.auth = U8(e.sec + 96);
     e.configured = 1;
@@ -1140,9 +1142,11 @@ void EtnEmailScan(int caller) {
             break;
         }
     }
-    if (!run || (e.status & EM_ST_CONFIG)) return;
+    if (!run) return;
     if (e.status != 0 && e.status != e.reported) e.reported = e.status;
-    if (e.configured && e.status_reg != 0) {
+    // A refused section reports bit 0 in the register it names; without a
+    // section of its own no register is named.
+    if (e.status_reg != 0 && (e.configured || (e.status & EM_ST_CONFIG))) {
         uint8_t b[4];
         LE_Put32(b, e.reported);
         SMSPlcReg_Set(e.status_reg, b, 32);

@@ -27,6 +27,7 @@ constexpr uint8_t EMS_TRIGGER = 5, EMS_SMTP = 6;
 
 constexpr uint32_t EM_BUF_LIMIT = 1380;
 constexpr uint32_t EM_SECTION_MIN = 153;
+constexpr uint32_t EM_STATUS_REG = 48;  // section offset of the status register's bit address
 constexpr uint32_t EM_RX_CAP = 2048;
 constexpr uint32_t EM_DATA_CAP = 20 * EM_BUF_LIMIT;  // head and body: at most 10 packets each
 constexpr uint32_t EM_TICKS_60S = 600000;

@@ -107,12 +107,14 @@ uint32_t Sms_Tables(uint32_t sec, SmsTables &t) {
 
 uint32_t SMSTableCheck(const SmsTables &t) {
     if (t.ncontacts > 256 || t.nrx > 256 || t.ntx > 256) return 0;
-    // The section lies inside the block; every table, the position lists and
-    // the string area up to its limit lie inside the section.
+    // The section lies inside the block; every table with entries, the
+    // position lists and the string area up to its limit lie inside the
+    // section. A table without entries is never read, whatever its address.
     if (uint64_t(t.sec) + t.size > BlockEnd() || t.size < 100) return 0;
-    if (!Inside(t, t.contacts, uint64_t(t.ncontacts) * 20) || !Inside(t, t.rx, uint64_t(t.nrx) * 16) ||
-        !Inside(t, t.tx, uint64_t(t.ntx) * 16) || !Inside(t, t.fields, uint64_t(t.nfields) * 12) ||
-        !Inside(t, t.lists, uint64_t(t.nrx + t.ntx) * 8) || !Inside(t, t.strings, t.limit))
+    const auto holds = [&t](uint64_t at, uint64_t n) { return n == 0 || Inside(t, at, n); };
+    if (!holds(t.contacts, uint64_t(t.ncontacts) * 20) || !holds(t.rx, uint64_t(t.nrx) * 16) ||
+        !holds(t.tx, uint64_t(t.ntx) * 16) || !holds(t.fields, uint64_t(t.nfields) * 12) ||
+        !holds(t.lists, uint64_t(t.nrx + t.ntx) * 8) || !holds(t.strings, t.limit))
         return 0;
     const auto ok = [&](uint32_t off, uint32_t len) { return uint64_t(off) + len <= t.limit; };
     for (uint32_t i = 0; i < t.ncontacts; i++) {

@@ -3,6 +3,8 @@
 // operand is the execute flag (BOOL), given to the helper and, for the
 // transfer blocks, set to its answer. Arrays smaller than their block needs
 // (by the size operand, or past their section) make the block do nothing.
+#include <algorithm>
+
 #include "iec/blocks/blkform.h"
 #include "io/copen.h"
 
@@ -52,6 +54,17 @@ template <Helper H, uint32_t Req, uint32_t Res> void Transfer(const BlkOps &o) {
     o.SetB(0, H(list, o.B(0)) != 0);
 }
 
+// CANOPENSDOREAD: execute, request (3), size, result (5), size. The data go
+// to result element 4 on, as far as the result array reaches (at most the
+// 8 bytes a read gives).
+void SdoRead(const BlkOps &o) {
+    void *list[8];
+    if (!Elements(o, 1, 3, list) || !Elements(o, 3, 5, list + 3)) return;
+    uint32_t elems = std::min<uint32_t>(o.Lit(4), 8);
+    while (elems > 5 && o.Span(Z7SEC_D16, 3, elems, 2) == nullptr) elems--;
+    o.SetB(0, Z7_canopen_sdo_read(list, o.B(0), 2 * (elems - 4)) != 0);
+}
+
 // CANOPENRCEMC: execute, emergency array (6), size.
 void RcEmcAny(const BlkOps &o) {
     void *list[6];
@@ -71,7 +84,7 @@ constexpr BlkRow kRows[] = {
     {"CANOPENGETLOCID", Blk_Plain<2, GetLocId>},
     {"CANOPENGETSTATE", Blk_Plain<3, GetState>},
     {"CANOPENSETNMT", Blk_Plain<4, SetNmt>},
-    {"CANOPENSDOREAD", Blk_Plain<5, Transfer<Z7_canopen_sdo_read, 3, 5>>},
+    {"CANOPENSDOREAD", Blk_Plain<5, SdoRead>},
     {"CANOPENSDOWRITE", Blk_Plain<5, Transfer<Z7_canopen_sdo_write, 5, 3>>},
     {"CANOPENRCEMC", Blk_Plain<3, RcEmcAny>},
     {"CANOPENRCEMCDEV", Blk_Plain<4, RcEmcDev>},

@@ -271,6 +271,54 @@ class SmsOnTheCellularLine(PortCase):
 
 
 
+class DebugLogOfTheAtTraffic(PortCase):
+    """PLC_DEBUG_LOG names %R300 as the debug logger's filter register: with
+    its bit 0 set, the AT commands the SMS engine sends to the module end up,
+    each followed by CR LF, in the day's file DEBUG\\DLOG_YYMMDD.LOG on the
+    card; the logger's status word (%R301) stays 0."""
+
+    def setUp(self):
+        self.ctl = Controller(prefix="plc-dlog-", dirs=("dev", "mnt/cfg", "mnt/USB0"))
+        self.addCleanup(self.ctl.cleanup)
+        self.m_master, slave = pty.openpty()
+        set_raw(self.m_master)
+        set_raw(slave)
+        self.addCleanup(os.close, self.m_master)
+        self.addCleanup(os.close, slave)
+        os.symlink(os.ttyname(slave), self.ctl.path("dev", "ttySP2"))
+        self.sim = ModemSim(self.m_master)
+        self.addCleanup(self.sim.stop)
+        self.c = self.ctl.start(port=True, wait=False, env={"PLC_DEBUG_LOG": str(R(300))}).client
+        self.c.set_mode(0)
+        self.c.download(21, sms_section(R(100), R(200)))
+        self.c.write_reg(R(300), 16, 1)
+        self.run_program([9], 0x8002)
+
+    def test_at_commands_in_the_days_file(self):
+        sim = self.sim
+        self.assertTrue(wait_for(lambda: "AT+CSMP=17,167,0,0" in sim.lines(), 30), sim.lines())
+        folder = self.ctl.path("mnt", "USB0", "DEBUG")
+        want = [b"AT+CPIN?\r\n", b"AT+CMGF=1\r\n", b"AT+CSMP=17,167,0,0\r\n"]
+        seen = {}
+
+        def logged():
+            names = os.listdir(folder) if os.path.isdir(folder) else []
+            seen["names"] = names
+            if len(names) != 1:
+                return False
+            with open(os.path.join(folder, names[0]), "rb") as f:
+                seen["text"] = f.read()
+            return all(w in seen["text"] for w in want)
+
+        self.assertTrue(wait_for(logged, 30), seen)
+        text = seen["text"]
+        self.assertLess(text.index(want[0]), text.index(want[1]))
+        self.assertLess(text.index(want[1]), text.index(want[2]))
+        day, month, year = (self.word(1024 + 16 * w) for w in (174, 175, 176))
+        self.assertEqual(seen["names"], ["DLOG_%02d%02d%02d.LOG" % (year % 100, month, day)])
+        self.assertEqual(self.word(R(301)), 0)
+
+
 class SocketsOfTheBuiltInModule(PortCase):
     """The cellular option board in slot 1: a dial of the Talk-port modem
     block becomes a data socket of the module, carried over real TCP."""

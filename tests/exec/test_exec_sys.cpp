@@ -345,4 +345,100 @@ TEST_F(ExecSys, NetworkConfiguration) {
     PlcDwordSet(146, 0);
 }
 
+// Link variants: a 32-bit link, one moved to another register, one given
+// another specification, and the clock image's link (words 171..177, bit
+// address 1024 + 16 x 171 = 3760, fourteen bytes).
+TEST_F(ExecSys, LinkVariants) {
+    SYS_ResetRCBs(2);
+    const uint32_t w = (BA_R - 1024) / 16;  // word of BA_R
+    PlcWordSet(w, 0x1234);
+    PlcWordSet(w + 1, 0x8765);
+    PlcWordSet(w + 2, 0xFFFE);
+    SysRcb *l = SYS_32LinkReg(BA_R);
+    ASSERT_NE(l, nullptr);
+    EXPECT_EQ(l->width, 32);
+    EXPECT_EQ(l->count, 4);
+    uint8_t out[6];
+    SYS_ReadReg(out, l, 6);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 6), (std::vector<uint8_t>{0x34, 0x12, 0x65, 0x87, 0, 0}));
+    EXPECT_EQ(SYS_ChgLink(l, BA_R + 32), l);
+    EXPECT_EQ(l->base, BA_R + 32);
+    EXPECT_EQ(l->address, BA_R + 32);
+    EXPECT_EQ(l->width, 32);
+    SYS_ReadReg(out, l, 6);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 6), (std::vector<uint8_t>{0xFE, 0xFF, 0, 0, 0, 0}));
+    // 16 bits with sign fill: 0xFFFE reads as -2 in six bytes.
+    EXPECT_EQ(SYS_ModLink(l, 0x0010), l);
+    EXPECT_EQ(l->width, 16);
+    EXPECT_EQ(l->count, 2 | RCB_SIGN_FILL);
+    EXPECT_EQ(l->address, BA_R + 32);
+    SYS_ReadReg(out, l, 6);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 6), (std::vector<uint8_t>{0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(SYS_ChgLink(nullptr, BA_R), nullptr);
+    EXPECT_EQ(SYS_ModLink(nullptr, 0x0010), nullptr);
+    // The clock link: the seven clock words as they stand.
+    for (uint32_t k = 0; k < 7; k++) PlcWordSet(171 + k, uint16_t(0x0101 * (k + 1)));
+    PlcWordSet(178, 0xAAAA);
+    const SysRcb *rtc = SYS_InitRTC();
+    ASSERT_NE(rtc, nullptr);
+    EXPECT_EQ(rtc->address, 3760u);
+    EXPECT_EQ(rtc->width, 112);
+    EXPECT_EQ(rtc->count, 14);
+    uint8_t clk[16];
+    SYS_ReadReg(clk, rtc, 16);
+    EXPECT_EQ(std::vector<uint8_t>(clk, clk + 16),
+              (std::vector<uint8_t>{1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 0, 0}));
+    // The new links take table places: the third table holds 16.
+    for (int i = 0; i < 14; i++) EXPECT_NE(SYS_32LinkReg(BA_R), nullptr);
+    EXPECT_EQ(SYS_32LinkReg(BA_R), nullptr);
+    EXPECT_EQ(SYS_InitRTC(), nullptr);
+}
+
+// Program header words: bytes 0x10..0x27 in the first 24 bytes of the
+// program area; battery-image clearing; the set-up check.
+TEST_F(ExecSys, ProgramHeaderWordsClearCmdAndTest) {
+    const std::vector<uint8_t> keep(ladder_bl.begin(), ladder_bl.begin() + 32);
+    for (uint32_t i = 0; i < 32; i++) ladder_bl[i] = uint8_t(0x10 + i);
+    EXPECT_EQ(SYS_ReadSeg(0, 1), 0x13121110u);
+    EXPECT_EQ(SYS_ReadSeg(5, 1), 0x27262524u);
+    EXPECT_EQ(SYS_ReadSeg(6, 1), 0u) << "past the header";
+    EXPECT_EQ(SYS_ReadSeg(3, 0), 0x1716u);
+    EXPECT_EQ(SYS_ReadSeg(11, 0), 0x2726u);
+    EXPECT_EQ(SYS_ReadSeg(12, 0), 0u);
+    EXPECT_EQ(SYS_WriteSeg(5, 0xAABBCCDD, 1), 1u);
+    EXPECT_EQ(SYS_WriteSeg(6, 0x99999999, 1), 0u) << "index above 5";
+    EXPECT_EQ(SYS_WriteSeg(6, 0x9999, 0), 0u);
+    EXPECT_EQ(SYS_WriteSeg(5, 0x11234, 0), 1u);
+    std::vector<uint8_t> want;
+    for (uint32_t i = 0; i < 32; i++) want.push_back(uint8_t(0x10 + i));
+    want[10] = 0x34, want[11] = 0x12;
+    want[20] = 0xDD, want[21] = 0xCC, want[22] = 0xBB, want[23] = 0xAA;
+    EXPECT_EQ(std::vector<uint8_t>(ladder_bl.begin(), ladder_bl.begin() + 32), want);
+    std::copy(keep.begin(), keep.end(), ladder_bl.begin());
+
+    // Cleared bytes within the image's bounds, and the stored file with them.
+    bbram.fill(0x55);
+    EXPECT_EQ(SYS_ClearCmd(106495, 4), 0u) << "offset above 106,494 refused";
+    EXPECT_EQ(SYS_ClearCmd(32, 4), 0u);
+    EXPECT_EQ(SYS_ClearCmd(4, 3), 3u);
+    EXPECT_EQ(SYS_ClearCmd(30, 0x10005), 2u) << "a 16-bit count, cut at the image's end";
+    std::string img(32, '\x55');
+    img[4] = img[5] = img[6] = img[30] = img[31] = 0;
+    EXPECT_EQ(std::string(bbram.begin(), bbram.end()), img);
+    EXPECT_EQ(Slurp(root + "/mnt/cfg/bbram.dta"), img);
+    bbram.fill(0);
+
+    // Set up once the hardware check marked the identity image and the
+    // product record is filled.
+    productId.fill(0);
+    tinyImage.fill(0);
+    EXPECT_EQ(SYS_Test(), 0u);
+    SYS_HardwareCheck();
+    EXPECT_EQ(SYS_Test(), 0u) << "no product record yet";
+    std::memcpy(pProduct, "Controller: 15.50", 18);  // as the product record is filled at start-up
+    EXPECT_EQ(SYS_Test(), 1u);
+    tinyImage[4] = 11;
+    EXPECT_EQ(SYS_Test(), 0u);
+}
+
 }  // namespace

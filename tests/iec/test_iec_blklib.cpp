@@ -1016,6 +1016,52 @@ TEST_F(BlkLib, CanopenBlocksCheckTheirArrays) {
     EXPECT_EQ(Get(BOOL_, 1), 0u);
     EXPECT_EQ(Get(INT_, 2), uint64_t(uint16_t(Z7_get_node_id())));
 }
+// CANOPENSDOREAD of the own dictionary's device name (object 0x1008, the six
+// model characters at register byte 516): the data go to the result array
+// from element 4 on and stop at its end, by its size operand; the length
+// element still tells the object's 6 bytes.
+TEST_F(BlkLib, CanopenSdoReadStopsAtTheResultArray) {
+    co.NMT_State = NMT_PREOP;
+    SDO_St = SdoState{};
+    const char model[] = "ABCDEF";
+    std::memcpy(&plc_reg[516], model, 6);
+    struct Row {
+        uint16_t size;                // result array size operand
+        std::vector<uint16_t> want;   // INT 34 .. 37 afterwards
+    };
+    const Row rows[] = {
+        {5, {0x4241, 0x2222, 0x2222, 0x2222}},
+        {6, {0x4241, 0x4443, 0x2222, 0x2222}},
+        {7, {0x4241, 0x4443, 0x4645, 0x2222}},
+        {12, {0x4241, 0x4443, 0x4645, 0x2222}},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.size);
+        Put(INT_, 10, 0);       // node 0: the own dictionary
+        Put(INT_, 11, 0x1008);  // index
+        Put(INT_, 12, 0);       // sub-index
+        Put(INT_, 30, 255);     // status idle
+        for (uint32_t k = 31; k < 38; k++) Put(INT_, k, 0x2222);
+        Put(BOOL_, 1, 1);
+        Call("CANOPENSDOREAD", {1, 10, 3, 30, r.size});
+        EXPECT_EQ(Get(BOOL_, 1), 1u);
+        EXPECT_EQ(Get(INT_, 30), 0u);
+        EXPECT_EQ(Get(INT_, 33), 0x2206u);  // length, low byte
+        for (uint32_t k = 0; k < 4; k++) EXPECT_EQ(Get(INT_, 34 + k), r.want[k]) << "INT " << 34 + k;
+        Put(BOOL_, 1, 0);
+        Call("CANOPENSDOREAD", {1, 10, 3, 30, r.size});
+        EXPECT_EQ(Get(INT_, 30), 255u);
+    }
+    // A size operand beyond the section: the data stop at the section's end.
+    for (uint32_t k = 58; k < 63; k++) Put(INT_, k, 0x2222);
+    Put(INT_, 58, 255);
+    Put(BOOL_, 1, 1);
+    Call("CANOPENSDOREAD", {1, 10, 3, 58, 8});
+    EXPECT_EQ(Get(INT_, 58), 0u);
+    EXPECT_EQ(Get(INT_, 62), 0x4241u);
+    co.NMT_State = NMT_INIT;
+}
+
 // File blocks against the card file manager of a fresh root: ownership of
 // the read/write group, the write and read round trip on A:, refusals, and
 // copy, delete and rename.

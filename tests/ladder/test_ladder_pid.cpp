@@ -307,3 +307,93 @@ TEST_F(PidTest, AutoTuneRelayOnPlants) {
         EXPECT_NEAR(pv, 600, 5);
     }
 }
+
+// The pointer forms of the auto-tune instructions run a whole relay tune from
+// a ladder program: T requests it, the settings word picks the rule column
+// (high byte) and the two-thirds set-point (low byte), D reports it done.
+// Scans 100 ms apart; the error against the tuning set-point is fed through
+// the process value. Hand-worked: crossings at scans 7 and 11 give
+// P2 = 2 x 4000 = 8000 ticks, the errors +200/-200 give A2 = 800,
+// K = (9040 x 1000 / 71) / 800 = 127323 / 800 = 159; rule row 1 (1/3):
+// gain 159 / 3 = 53; integral 20000000 / 8000 = 2500, derivative
+// 8000 / 800 = 10; without the gain on all terms (525) both are scaled by
+// 53 / 100: 1325 and 5.
+TEST_F(PidTest, PointerFormsRunTheRelayTune) {
+    struct Case {
+        uint16_t op, settings;
+        uint32_t extra;  // byte added to the block's offset
+        int tsp;         // tuning set-point: 600, or 2/3 of it
+        int gain, irate, dgain;
+        uint16_t ctrl;   // word 10 after the tune
+    };
+    const Case cases[] = {
+        {525, 0x0800, 0, 600, 53, 1325, 5, 0x0004},
+        {526, 0x0804, 1, 400, 53, 2500, 10, 0x0084},
+    };
+    for (bool l16 : {true, false}) {
+        for (const Case &c : cases) {
+            SCOPED_TRACE(testing::Message() << "layout16 " << l16 << " op " << c.op);
+            SetUp();
+            const uint32_t at = 2 * WordOf(R(BLK)) + c.extra;
+            auto blk = [at](unsigned k) { return int16_t(LE_Get16(&plc_reg[at + 2 * k])); };
+            LE_Put16(&plc_reg[at + 2 * PID_GAIN], 250);
+            LE_Put16(&plc_reg[at + 2 * PID_IRATE], 77);
+            LE_Put16(&plc_reg[at + 2 * PID_OUT_HI], 1000);
+            LT_SetD(R(400), at);
+            LT_SetW(SP, 600);
+            LT_SetBit(M16(4), true);  // T: tune requested
+            LadAsm a(l16);
+            a.contact(LT_ON).op(c.op).word(0).reg(R(400)).reg(SP).reg(PV);
+            a.bitx(M16(1)).bitx(M16(2)).bitx(M16(3)).bitx(M16(4)).word(c.settings).reg(OUT).bitx(M16(5));
+            a.coil(Q(1)).end();
+            EXPECT_EQ(Run(a), -1);  // first scan: initialising, power off
+            EXPECT_FALSE(LT_Bit(Q(1)));
+            // Error of each later scan, the output O it gives (the relay in
+            // manual between the limits 0 and 1000) and the done bit D.
+            const struct { int e, o; bool done; } steps[] = {
+                {100, 0, false},     // 2: tune starts at the low limit
+                {100, 1000, false},  // 3: above the hysteresis of 25: high
+                {-100, 0, false},    // 4: a preliminary half-cycle
+                {100, 1000, false},  // 5
+                {-100, 0, false},    // 6
+                {100, 1000, false},  // 7: first crossing
+                {200, 1000, false},  // 8: largest error 200
+                {-200, 0, false},    // 9
+                {-200, 0, false},    // 10: smallest error -200
+                {100, 0, false},     // 11: second crossing, saved output 0
+            };
+            int scan = 2;
+            for (auto s : steps) {
+                LT_SetW(PV, uint16_t(c.tsp - s.e));
+                LA_TimeAdvance(1000);
+                EXPECT_EQ(Scan(), -1);
+                EXPECT_EQ(int16_t(LT_W(OUT)), s.o) << "scan " << scan;
+                EXPECT_EQ(LT_Bit(M16(5)), s.done) << "scan " << scan;
+                EXPECT_TRUE(LT_Bit(Q(1))) << "scan " << scan;
+                EXPECT_EQ(blk(PID_IRATE), 77) << "scan " << scan;  // kept while the relay runs
+                EXPECT_EQ(blk(PID_GAIN), 250) << "scan " << scan;
+                scan++;
+            }
+            // 12: the tune computes the gains; 13: D reports it done.
+            LT_SetW(PV, uint16_t(c.tsp));
+            LA_TimeAdvance(1000);
+            EXPECT_EQ(Scan(), -1);
+            EXPECT_EQ(blk(PID_GAIN), c.gain);
+            EXPECT_EQ(blk(PID_IRATE), c.irate);
+            EXPECT_EQ(blk(PID_DGAIN), c.dgain);
+            EXPECT_FALSE(LT_Bit(M16(5)));
+            LA_TimeAdvance(1000);
+            EXPECT_EQ(Scan(), -1);
+            EXPECT_TRUE(LT_Bit(M16(5)));
+            EXPECT_EQ(uint16_t(blk(PID_CTRL)), c.ctrl);
+            EXPECT_EQ(blk(PID_SP), 600);
+            EXPECT_EQ(blk(PID_PV), c.tsp);
+            // The request dropped: D goes off on the next scan.
+            LT_SetBit(M16(4), false);
+            LA_TimeAdvance(1000);
+            EXPECT_EQ(Scan(), -1);
+            EXPECT_FALSE(LT_Bit(M16(5)));
+            EXPECT_EQ(pid_at[0].state, 0);
+        }
+    }
+}

@@ -259,3 +259,29 @@ TEST_F(Logger, DebugLogCollectsAndAppendsDaily) {
     EXPECT_EQ(Get("mnt/USB0/DEBUG/DLOG_251207.LOG"), "AT+CSQ\r\nOK\r\nduring\r\n");
     DbgLog = {};
 }
+
+// The switch: PLC_DEBUG_LOG names the filter register (%R300 is bit address
+// 32768 + 16 x 299 = 37552 = 0x92B0); anything else leaves the logger off.
+TEST_F(Logger, DebugLogSwitchFromTheEnvironment) {
+    struct Row {
+        const char *value;  // nullptr: unset
+        uint32_t on, filter;
+    };
+    const Row rows[] = {
+        {"37552", 1, 37552},  {"0x92B0", 1, 37552}, {nullptr, 0, 0}, {"", 0, 0},
+        {"R300", 0, 0},       {"37552 ", 0, 0},     {"-37552", 0, 0}, {"0", 0, 0},
+        {"1000", 0, 0},  // below the register windows
+        {"4294967295", 0, 0}, {"99999999999", 0, 0},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.value ? r.value : "(unset)");
+        DbgLog = {1, 2, 1};
+        if (r.value) setenv("PLC_DEBUG_LOG", r.value, 1);
+        else unsetenv("PLC_DEBUG_LOG");
+        EXPECT_EQ(DLOG_Init(), r.on);
+        EXPECT_EQ(DbgLog.enable, r.on);
+        EXPECT_EQ(DbgLog.filter, r.filter);
+    }
+    unsetenv("PLC_DEBUG_LOG");
+    DbgLog = {};
+}

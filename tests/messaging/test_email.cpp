@@ -122,7 +122,7 @@ TEST(Email, RepliesAreTakenWholeOverFragments) {
 // Messaging block: a 100-byte SMS section and an e-mail section of `size`
 // bytes whose tables the caller may spoil.
 std::vector<uint8_t> Block(uint32_t size, const char *magic, uint32_t contacts_size, uint32_t limit,
-                           uint32_t fields_size) {
+                           uint32_t fields_size, uint32_t rx_addr = 7020, uint32_t status_reg = 0) {
     std::vector<uint8_t> b(8 + 100 + size, 0);
     LE_Put32(&b[8], 100);
     std::memcpy(&b[12], "MSON", 4);
@@ -133,25 +133,41 @@ std::vector<uint8_t> Block(uint32_t size, const char *magic, uint32_t contacts_s
     LE_Put32(s + 8, base);
     LE_Put32(s + 12, contacts_size);
     for (unsigned off : {16u, 24u, 32u, 40u}) LE_Put32(s + off, base + 20);
+    LE_Put32(s + 16, rx_addr);
     LE_Put32(s + 36, fields_size);
     LE_Put32(s + 44, limit);
+    if (size >= 52) LE_Put32(s + 48, status_reg);
     return b;
 }
 
+// Each refusal sets status bit 0 and, when the section carries the e-mail
+// magic, shows it in the status register the section names (%R500 here);
+// a section of another magic names no register, which keeps its value.
 TEST(Email, SectionChecksSetStatusBit0) {
-    struct C { uint32_t size; const char *magic; uint32_t contacts, limit, fields; uint32_t status; uint8_t state; };
+    struct C {
+        uint32_t size;
+        const char *magic;
+        uint32_t contacts, limit, fields;
+        uint32_t status;
+        uint8_t state;
+        uint32_t reg;  // %R500..501 afterwards, preset 0xA5A5A5A5
+        uint32_t rx = 7020;
+    };
     const C cases[] = {
-        {153, "LAME", 20, 0, 0, 0, EMC_ACTIVE},
-        {152, "LAME", 20, 0, 0, EM_ST_CONFIG, EMC_IDLE},
-        {153, "LAMF", 20, 0, 0, EM_ST_CONFIG, EMC_IDLE},
-        {153, "LAME", 20 * 3, 0, 0, EM_ST_CONFIG, EMC_IDLE},      // contacts run past the section
-        {153, "LAME", 20 * 300, 0, 0, EM_ST_CONFIG, EMC_IDLE},    // more than 256 contacts
-        {153, "LAME", 20, 100, 0, EM_ST_CONFIG, EMC_IDLE},        // string limit past the section
-        {153, "LAME", 20, 0, 12 * 2, 0, EMC_ACTIVE},              // two data fields: inside
-        {153, "LAME", 20, 0, 12 * 3, EM_ST_CONFIG, EMC_IDLE},     // three run past the section
+        {153, "LAME", 20, 0, 0, 0, EMC_ACTIVE, 0},
+        {152, "LAME", 20, 0, 0, EM_ST_CONFIG, EMC_IDLE, 1},
+        {52, "LAME", 20, 0, 0, EM_ST_CONFIG, EMC_IDLE, 1},           // just the status register
+        {153, "LAMF", 20, 0, 0, EM_ST_CONFIG, EMC_IDLE, 0xA5A5A5A5},
+        {153, "LAME", 20 * 3, 0, 0, EM_ST_CONFIG, EMC_IDLE, 1},      // contacts run past the section
+        {153, "LAME", 20 * 300, 0, 0, EM_ST_CONFIG, EMC_IDLE, 1},    // more than 256 contacts
+        {153, "LAME", 20, 100, 0, EM_ST_CONFIG, EMC_IDLE, 1},        // string limit past the section
+        {153, "LAME", 20, 0, 12 * 2, 0, EMC_ACTIVE, 0},              // two data fields: inside
+        {153, "LAME", 20, 0, 12 * 3, EM_ST_CONFIG, EMC_IDLE, 1},     // three run past the section
+        {153, "LAME", 20, 0, 0, 0, EMC_ACTIVE, 0, 0},                // no receive commands, address 0
     };
     for (const C &c : cases) {
-        const std::vector<uint8_t> b = Block(c.size, c.magic, c.contacts, c.limit, c.fields);
+        const std::vector<uint8_t> b = Block(c.size, c.magic, c.contacts, c.limit, c.fields, c.rx, R(500));
+        LT_SetD(R(500), 0xA5A5A5A5);
         sms_table_bl.fill(0);
         LE_Put32(&sms_table_bl[4], uint32_t(b.size() - 8));
         std::memcpy(sms_table_bl.data(), b.data(), b.size());
@@ -164,6 +180,7 @@ TEST(Email, SectionChecksSetStatusBit0) {
         EtnEmailScan(1);
         EXPECT_EQ(EtnEmailConn.status, c.status) << c.size << " " << c.contacts;
         EXPECT_EQ(EtnEmailConn.conn_state, c.state);
+        EXPECT_EQ(LT_D(R(500)), c.reg) << c.size << " " << c.contacts;
     }
     LE_Put16(&plc_reg[2 * W_MODE], 0);
     sms_table_bl.fill(0);

@@ -282,6 +282,18 @@ TEST_F(SmsTest, BlockChecksDisableMessaging) {
             EXPECT_EQ(std::string(sms.MagicID.data()), "MSON") << r.what;
         }
     }
+    // A receive-command or send-message table without entries is never read:
+    // its address (0 here, far before the section) does not matter.
+    for (bool receive : {true, false}) {
+        SetUp();
+        SmsBlock b = SendBlock();
+        if (receive) b.rx.clear();
+        else b.tx.clear();
+        b.Install(next_crc++);
+        LE_Put32(&sms_table_bl[8 + (receive ? 16 : 24)], 0);
+        SMS_Start();
+        EXPECT_TRUE(Sms_MagicIs1VMS()) << receive;
+    }
     // A feature word without SMS leaves messaging off.
     SetUp();
     NV_EditorFeatures &= ~NVF_SMS;
