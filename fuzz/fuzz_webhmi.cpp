@@ -85,8 +85,10 @@ bool Setup() {
     tavix_engine_session_create(0, nullptr, "key", false, nullptr, nullptr, nullptr, false, &s, &code);
     tavix_methods_register();
     tavix_engine_subscriptions_init();
-    tavix_data_callbacks = {tavix_read_data_simple_cb, tavix_write_data_simple_cb, tavix_subscribe_data_cb,
-                            tavix_unsubscribe_data_cb};
+    tavix_data_callbacks.read = tavix_read_data_simple_cb;
+    tavix_data_callbacks.write = tavix_write_data_simple_cb;
+    tavix_data_callbacks.subscribe = tavix_subscribe_data_cb;
+    tavix_data_callbacks.unsubscribe = tavix_unsubscribe_data_cb;
     web_notify_hook = tavix_variable_notify;
     fuzz_session = s;
     tavix_comm_remote_server_initialize();
