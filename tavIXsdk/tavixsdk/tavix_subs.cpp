@@ -191,9 +191,9 @@ uint16_t StoreLocalized(tavix_publish_item *n, const tavix_localized *list) {
     return k <= sizeof packed ? Store(n, packed, k) : 0;
 }
 
-// Texts, each NUL-terminated, ended by an empty one.
+// Texts, each NUL-terminated, ended by an empty one; an empty list is absent.
 uint16_t StoreList(tavix_publish_item *n, const char *const *list) {
-    if (list == nullptr) return 0;
+    if (list == nullptr || list[0] == nullptr) return 0;
     const uint16_t keep = n->vars_used;
     uint16_t at = 0;
     for (const char *const *p = list;; p++) {
@@ -271,7 +271,9 @@ void FanOut(tavix_item *item, const Note &d) {
     pthread_rwlock_unlock(&tavix_session_table.lock);
 }
 
-// The answer to a subscription request: the requesting session's frames that hold the item.
+// The answer to a subscription request: the requesting session's frames that
+// hold the item, or the requesting frame alone for an item that keeps no
+// per-frame references.
 int QueueForRequester(tavix_request *r, const Note &d) {
     tavix_item *it = r->item;
     if (it == nullptr) return 1;
@@ -279,6 +281,7 @@ int QueueForRequester(tavix_request *r, const Note &d) {
     bool found = false;
     for (uint32_t i = 0; i < it->frame_count; i++) {
         if (it->frames[i]->owner != r->session) continue;
+        if (!it->keeps_refs && r->frame != nullptr && it->frames[i] != r->frame) continue;
         if (!found) first = i;
         found = true;
         end = i + 1;
