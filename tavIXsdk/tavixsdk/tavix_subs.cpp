@@ -143,6 +143,19 @@ struct Note {
     const char *display, *username;
 };
 
+Note DataNote(const char *address, const tavix_data_value *value, const tavix_timestamp *stamp, int32_t status,
+              const tavix_localized *description, const char *username) {
+    Note d{};
+    d.kind = 1;
+    d.address = address;
+    d.value = value;
+    d.stamp = stamp;
+    d.status = status;
+    d.description = description;
+    d.username = username;
+    return d;
+}
+
 Note AlarmNote(const char *address, const tavix_alarm_fields *a) {
     Note d{};
     d.kind = 2;
@@ -336,6 +349,34 @@ void ValueMember(tavix_json_out &w, const tavix_data_value *v) { w.add(tavix_jso
 
 bool Given(const tavix_localized *l) { return l != nullptr && l->text != nullptr; }
 
+// Members written only when given.
+void Optional(tavix_json_out &w, const char *name, const char *text) {
+    if (text == nullptr) return;
+    Member(w, name);
+    w.string(text);
+}
+void Optional(tavix_json_out &w, const char *name, const tavix_localized *list) {
+    if (!Given(list)) return;
+    Member(w, name);
+    Localized(w, list);
+}
+void OptionalStatus(tavix_json_out &w, int32_t status) {
+    if (status == 0) return;
+    Member(w, "status");
+    Signed(w, status);
+}
+// The members a data element ends with.
+void DataTail(tavix_json_out &w, int32_t status, const tavix_localized *description, const char *username) {
+    OptionalStatus(w, status);
+    Optional(w, "description", description);
+    Optional(w, "username", username);
+}
+void OptionalValue(tavix_json_out &w, const tavix_data_value *v) {
+    if (v == nullptr) return;
+    w.raw(",");
+    ValueMember(w, v);
+}
+
 // The read element: value, then with a typed value its stamp, status,
 // description and user, then the error.
 int ReadElement(tavix_request *r, const tavix_data_value *value, const tavix_timestamp *stamp, int32_t status,
@@ -350,18 +391,7 @@ int ReadElement(tavix_request *r, const tavix_data_value *value, const tavix_tim
                 Member(w, "timestamp");
                 Stamp(w, stamp);
             }
-            if (status != 0) {
-                Member(w, "status");
-                Signed(w, status);
-            }
-            if (Given(description)) {
-                Member(w, "description");
-                Localized(w, description);
-            }
-            if (username != nullptr) {
-                Member(w, "username");
-                w.string(username);
-            }
+            DataTail(w, status, description, username);
         }
         w.raw(",");
         w.add(tavix_util_write_error_members(w.at(), w.left(), error));
@@ -726,10 +756,7 @@ long tavix_engine_publish_item_serialize(const tavix_publish_item *n, char *dst,
             Member(w, "timestamp");
             Stamp(w, &n->stamp);
         }
-        if (status != 0) {
-            Member(w, "status");
-            Signed(w, status);
-        }
+        OptionalStatus(w, status);
         packed("description", n->description);
         user();
         break;
@@ -823,13 +850,8 @@ int tavix_data_read_return(tavix_request *r, const tavix_data_value *value, cons
             r->error = error;
             return 1;
         }
-        Note d{};
-        d.kind = r->item != nullptr && r->item->kind == 1 ? 2 : 1;
-        d.value = value;
-        d.stamp = stamp;
-        d.status = status;
-        d.description = description;
-        d.username = username;
+        Note d = DataNote(nullptr, value, stamp, status, description, username);
+        if (r->item != nullptr && r->item->kind == 1) d.kind = 2;
         return QueueForRequester(r, d);
     }
     if (r->kind != TAVIX_REQ_READ) return 2;
@@ -876,18 +898,7 @@ int tavix_read_history_return(tavix_request *r, const char *address, const tavix
         ValueMember(w, value);
         Member(w, "timestamp");
         Stamp(w, stamp);
-        if (status != 0) {
-            Member(w, "status");
-            Signed(w, status);
-        }
-        if (Given(description)) {
-            Member(w, "description");
-            Localized(w, description);
-        }
-        if (username != nullptr) {
-            Member(w, "username");
-            w.string(username);
-        }
+        DataTail(w, status, description, username);
         w.raw("}");
     });
 }
@@ -902,18 +913,9 @@ int tavix_event_filter_read_return(tavix_request *r, const char *address, const 
         Stamp(w, stamp);
         Member(w, "address");
         w.string(address);
-        if (value != nullptr) {
-            w.raw(",");
-            ValueMember(w, value);
-        }
-        if (Given(eventtext)) {
-            Member(w, "eventtext");
-            Localized(w, eventtext);
-        }
-        if (username != nullptr) {
-            Member(w, "username");
-            w.string(username);
-        }
+        OptionalValue(w, value);
+        Optional(w, "eventtext", eventtext);
+        Optional(w, "username", username);
         w.raw("}");
     });
 }
@@ -932,22 +934,10 @@ int tavix_alarm_filter_read_return(tavix_request *r, const char *address, const 
         Unsigned(w, priority);
         Member(w, "address");
         w.string(address);
-        if (value != nullptr) {
-            w.raw(",");
-            ValueMember(w, value);
-        }
-        if (Given(eventtext)) {
-            Member(w, "eventtext");
-            Localized(w, eventtext);
-        }
-        if (display != nullptr) {
-            Member(w, "display");
-            w.string(display);
-        }
-        if (username != nullptr) {
-            Member(w, "username");
-            w.string(username);
-        }
+        OptionalValue(w, value);
+        Optional(w, "eventtext", eventtext);
+        Optional(w, "display", display);
+        Optional(w, "username", username);
         w.raw("}");
     });
 }
@@ -966,18 +956,7 @@ int tavix_data_filter_read_return(tavix_request *r, const char *address, const t
             Member(w, "timestamp");
             Stamp(w, stamp);
         }
-        if (status != 0) {
-            Member(w, "status");
-            Signed(w, status);
-        }
-        if (Given(description)) {
-            Member(w, "description");
-            Localized(w, description);
-        }
-        if (username != nullptr) {
-            Member(w, "username");
-            w.string(username);
-        }
+        DataTail(w, status, description, username);
         w.raw("}");
     });
 }
@@ -1030,12 +1009,7 @@ int tavix_user_info_return(tavix_request *r, const char *const *texts, const cha
 
 void tavix_data_notify(tavix_item *item, const tavix_data_value *value, const tavix_timestamp *stamp,
                        int32_t status) {
-    Note d{};
-    d.kind = 1;
-    d.value = value;
-    d.stamp = stamp;
-    d.status = status;
-    FanOut(item, d);
+    FanOut(item, DataNote(nullptr, value, stamp, status, nullptr, nullptr));
 }
 
 void tavix_alarm_notify(tavix_item *item, const tavix_alarm_fields *alarm) { FanOut(item, AlarmNote(nullptr, alarm)); }
@@ -1043,15 +1017,7 @@ void tavix_alarm_notify(tavix_item *item, const tavix_alarm_fields *alarm) { Fan
 void tavix_data_filter_notify(tavix_item *item, const char *address, const tavix_data_value *value,
                               const tavix_timestamp *stamp, int32_t status, const tavix_localized *description,
                               const char *username) {
-    Note d{};
-    d.kind = 1;
-    d.address = address;
-    d.value = value;
-    d.stamp = stamp;
-    d.status = status;
-    d.description = description;
-    d.username = username;
-    FanOut(item, d);
+    FanOut(item, DataNote(address, value, stamp, status, description, username));
 }
 
 void tavix_alarm_filter_notify(tavix_item *item, const char *address, const tavix_alarm_fields *alarm) {
