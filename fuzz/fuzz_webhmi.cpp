@@ -1,12 +1,15 @@
 // Web HMI server parsers on random bytes: request framing and dispatch (with
 // a web root, Digest logins and the POST path), the form dictionary, X-TavIX
 // and Authorization values, the decoders, HTTP dates, the JSON reader, DER
-// keys, security.cfg, web addresses and the answers of a remote server.
+// keys, security.cfg, web addresses and the answers of a remote server; the
+// password change, form login and process-image bodies and the answer
+// functions with the notifications they queue, as "publish" writes them.
 // Byte 0 picks the parser.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 #include <sys/stat.h>
 
 #include "tavIXsdk/tavixsdk/tavix_auth.h"
@@ -85,9 +88,29 @@ bool Setup() {
     tavix_engine_session_create(0, nullptr, "key", false, nullptr, nullptr, nullptr, false, &s, &code);
     tavix_methods_register();
     tavix_engine_subscriptions_init();
-    tavix_data_callbacks = {tavix_read_data_simple_cb, tavix_write_data_simple_cb, tavix_subscribe_data_cb,
-                            tavix_unsubscribe_data_cb};
+    tavix_data_callbacks.read = tavix_read_data_simple_cb;
+    tavix_data_callbacks.write = tavix_write_data_simple_cb;
+    tavix_data_callbacks.subscribe = tavix_subscribe_data_cb;
+    tavix_data_callbacks.unsubscribe = tavix_unsubscribe_data_cb;
     web_notify_hook = tavix_variable_notify;
+    tavix_data_callbacks.read_multi = tavix_read_data_multi_cb;
+    tavix_data_callbacks.write_multi = tavix_write_data_multi_cb;
+    tavix_data_callbacks.read_process_image = [](tavix_request *r, const void *, const void *) {
+        tavix_data_value v{};
+        v.kind = TAVIX_DV_TEXT;
+        v.text = "x";
+        tavix_read_processimage_return(r, &v, nullptr, 1, nullptr, "u", 0);
+    };
+    tavix_data_callbacks.list_process_image = [](tavix_request *r, const void *, const void *) {
+        tavix_list_processimage_return(r, "a/b");
+    };
+    tavix_method_callbacks.change_password = [](const char *, const char *, const char *, int *code) {
+        *code = 10001;
+        return 0;
+    };
+    tavix_method_callbacks.error_text = [](int32_t) { return "app"; };
+    tavix_auth_callbacks.user_info = tavix_authentication_user_info_cb;
+    tavix_options_generate_temporary_rsa(1024, 0x10001);
     fuzz_session = s;
     tavix_comm_remote_server_initialize();
     tavix_comm_remote_server_define("fz", "127.0.0.1", 9, 1);
@@ -132,6 +155,108 @@ void RemoteAnswer(const uint8_t *data, size_t size) {
     tavix_buffer_return(c.pending);
 }
 
+// The fuzz bytes as texts: NUL-separated pieces, at most n.
+std::vector<std::string> Pieces(const uint8_t *data, size_t size, size_t n) {
+    std::vector<std::string> out(1);
+    for (size_t i = 0; i < size && out.size() <= n; i++) {
+        if (data[i] == 0) out.emplace_back();
+        else out.back() += char(data[i]);
+    }
+    out.resize(n);
+    return out;
+}
+
+// Password change and form login with ciphers of fuzz texts and a digest
+// right or wrong by the first byte.
+void Passwords(const uint8_t *data, size_t size) {
+    if (size < 1) return;
+    const bool good = data[0] & 1, change = data[0] & 2;
+    const std::vector<std::string> t = Pieces(data + 1, size - 1, 3);
+    char c1[260] = "00", c2[260] = "00";
+    tavix_auth_rsa_encrypt(t[1].c_str(), tavix_options_rsa_key(), c1, sizeof c1);
+    tavix_auth_rsa_encrypt(t[2].c_str(), tavix_options_rsa_key(), c2, sizeof c2);
+    std::string text = std::string(fuzz_session->id) + ":" + fuzz_session->key + ":" + t[1];
+    if (change) text += ":" + t[2];
+    char digest[33];
+    tavix_md5_hex(text.data(), text.size(), digest);
+    if (!good) digest[0] = digest[0] == '0' ? '1' : '0';
+    const std::string body = change ? "username=" + t[0] + "&oldpasswordcipher=" + c1 + "&newpasswordcipher=" + c2 +
+                                          "&passworddigest=" + digest
+                                    : "username=" + t[0] + "&passwordcipher=" + c1 + "&passworddigest=" + digest;
+    tavix_global_options.auth_method = 5;
+    Method(change ? TAVIX_M_CHANGEPASSWORD : TAVIX_M_LOGIN, reinterpret_cast<const uint8_t *>(body.data()),
+           body.size());
+    if (data[0] & 4) Method(TAVIX_M_LOGOUT, reinterpret_cast<const uint8_t *>(""), 0);
+}
+
+// The answer functions with fuzz texts and values, into a body of a small
+// limit and into notifications; every notification is measured and written.
+void Answers(const uint8_t *data, size_t size) {
+    if (size < 12) return;
+    const uint8_t kind = data[0] % 8, vk = data[1] % 9;
+    uint64_t raw = 0;
+    for (int i = 0; i < 8; i++) raw = raw << 8 | data[2 + i];
+    const uint32_t limit = 64 + data[10] * 8u;
+    const std::vector<std::string> t = Pieces(data + 11, size - 11, 8);
+    tavix_data_value v{};
+    v.kind = vk;
+    v.u64 = raw;
+    if (vk == TAVIX_DV_TEXT) v.text = t[7].c_str();
+    const tavix_timestamp stamp{raw >> 20, raw % 1000000000u};
+    const tavix_localized texts[] = {{t[4].empty() ? nullptr : t[4].c_str(), t[5].c_str()}, {"de", t[6].c_str()},
+                                     {nullptr, nullptr}};
+    const tavix_localized *loc = data[1] & 0x10 ? texts + 1 : texts;
+    const tavix_alarm_fields alarm{&v, &stamp, uint32_t(raw), uint32_t(raw >> 32), loc, t[2].c_str(), t[3].c_str()};
+    const uint32_t keep = tavix_global_options.buffer_limit;
+    tavix_global_options.buffer_limit = limit;
+    tavix_buffer *body = tavix_buffer_get(TAVIX_BUF_DATA, 64, limit, true);
+    tavix_request r = tavix_request_make(kind, body, fuzz_session);
+    for (int round = 0; round < 3 && body != nullptr; round++) {
+        const char *a = t[round].c_str();
+        tavix_data_read_return(&r, &v, &stamp, int32_t(raw), loc, a, int32_t(raw >> 40));
+        tavix_read_processimage_return(&r, &v, &stamp, 0, loc, nullptr, int32_t(raw % 700));
+        tavix_data_write_return(&r, int32_t(raw % 11000));
+        tavix_list_processimage_return(&r, a);
+        tavix_read_history_return(&r, a, &v, &stamp, int32_t(raw), loc, t[3].c_str());
+        tavix_event_filter_read_return(&r, a, &stamp, &v, loc, t[3].c_str());
+        tavix_alarm_filter_read_return(&r, a, &stamp, 1, 2, &v, loc, t[2].c_str(), nullptr);
+        tavix_data_filter_read_return(&r, a, &v, &stamp, 0, loc, t[3].c_str());
+    }
+    if (body != nullptr) r.body->length = 0;
+    tavix_global_options.buffer_limit = keep;
+    // Notifications: an alarm item of the fuzz frame, a filter address, the user.
+    tavix_frame *f = fuzz_session->frames;
+    tavix_item *it = nullptr;
+    int err = 0;
+    if (f != nullptr) {
+        tavix_engine_subscription_frame_subscribe_item(f, 1, "fz.alarm", &it, 0, &err);
+        it = tavix_engine_frame_find_item(f, "fz.alarm");
+    }
+    if (it != nullptr) {
+        tavix_alarm_notify(it, &alarm);
+        tavix_alarm_filter_notify(it, t[0].c_str(), &alarm);
+        tavix_data_filter_notify(it, t[1].c_str(), &v, &stamp, int32_t(raw), loc, t[3].c_str());
+        tavix_data_notify(it, &v, &stamp, int32_t(raw));
+    }
+    const char *rights[] = {t[0].c_str(), t[1].c_str(), nullptr};
+    const char *names[] = {t[2].c_str(), t[3].c_str(), "username", nullptr};
+    const tavix_data_value values[3] = {v, v, v};
+    tavix_request u = tavix_request_make(TAVIX_REQ_USER, nullptr, fuzz_session);
+    u.username = t[4].c_str();
+    tavix_user_info_return(&u, data[1] & 0x20 ? nullptr : rights, data[1] & 0x40 ? nullptr : names, values);
+    for (tavix_publish_item *n = fuzz_session->queue_head; n != nullptr; n = n->next) {
+        const long need = tavix_engine_publish_item_serialize(n, nullptr, 0);
+        std::string out(size_t(need), '\0');
+        if (tavix_engine_publish_item_serialize(n, out.data(), out.size()) != need || out.back() != '}')
+            __builtin_trap();
+    }
+    if (body != nullptr) {
+        tavix_engine_session_do_publish(fuzz_session, 1 + data[1] % 4, body);
+        tavix_buffer_free(body);
+    }
+    tavix_engine_session_clear_notification_queue(fuzz_session);
+}
+
 void Frame(const uint8_t *data, size_t size) {
     tavix_connection c{};
     c.in_use = 1;
@@ -168,7 +293,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const bool ready = Setup();
     (void)ready;
     if (size < 1) return 0;
-    const uint8_t pick = data[0] % 17;
+    const uint8_t pick = data[0] % 20;
     data++;
     size--;
     std::string text(reinterpret_cast<const char *>(data), size);
@@ -260,6 +385,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         break;
     }
     case 16: RemoteAnswer(data, size); break;
+    case 17: Passwords(data, size); break;
+    case 18: Answers(data, size); break;
+    case 19:
+        Method(size % 2 ? TAVIX_M_READPROCESSIMAGE : TAVIX_M_LISTPROCESSIMAGE, data, size);
+        Method(size % 3 ? TAVIX_M_READ : TAVIX_M_WRITE, data, size);
+        break;
     }
     return 0;
 }

@@ -233,7 +233,7 @@ int tavix_server_main() {
     tavix_options_set_https_options(nullptr, 443, Host("/mnt/USB0/server.pem", cert, sizeof cert), nullptr);
     if (tavix_options_generate_temporary_rsa(1024, 0x10001) != 0) tavix_util_error("Cannot generate the RSA key");
     tavix_global_options.level = 2;
-    tavix_auth_callbacks = {tavix_access_cb, tavix_authentication_digest_cb, nullptr};
+    tavix_auth_callbacks = {tavix_access_cb, tavix_authentication_digest_cb, tavix_authentication_user_info_cb};
     tavix_engine_hooks.access = tavix_auth_engine_access;
     tavix_engine_hooks.post = tavix_engine_handle_post_request;
     tavix_engine_hooks.request = request_hook_callback;
@@ -245,8 +245,13 @@ int tavix_server_main() {
     tavix_session_table.login = tavix_add_user_login_details;
     tavix_methods_register();
     tavix_engine_subscriptions_init();
-    tavix_data_callbacks = {tavix_read_data_simple_cb, tavix_write_data_simple_cb, tavix_subscribe_data_cb,
-                            tavix_unsubscribe_data_cb};
+    tavix_data_callbacks = tavix_data_callbacks_t{};
+    tavix_data_callbacks.read = tavix_read_data_simple_cb;
+    tavix_data_callbacks.write = tavix_write_data_simple_cb;
+    tavix_data_callbacks.subscribe = tavix_subscribe_data_cb;
+    tavix_data_callbacks.unsubscribe = tavix_unsubscribe_data_cb;
+    tavix_data_callbacks.read_multi = tavix_read_data_multi_cb;
+    tavix_data_callbacks.write_multi = tavix_write_data_multi_cb;
     web_notify_hook = tavix_variable_notify;
     tavix_comm_prepare();
     tavix_engine_start_deferred_query_filter_threads();

@@ -40,10 +40,9 @@ void WriteLoginStatus(uint8_t v) {
     PlcReg_Set(Tavix_login_status_token, &TavixLoginStatus, 1);
 }
 
-// The spin byte shared with the main thread's system-register read.
+// The spin byte guarding the login records: taken in one atomic exchange.
 void Take() {
-    while (login_flag) usleep(100);
-    login_flag = 1;
+    while (login_flag.exchange(1) != 0) usleep(100);
 }
 void Give() {
     tavix_LoggedUsers = user_details_list.count;
@@ -178,6 +177,12 @@ uint32_t tavix_authentication_user_rights(const tavix_identity *who, const char 
     return 0;
 }
 
+void tavix_authentication_user_info_cb(void *context, const tavix_identity *who) {
+    const char *rights[WEB_RIGHTS + 1] = {};
+    if (who != nullptr) tavix_authentication_user_rights(who, rights, WEB_RIGHTS + 1);
+    tavix_user_info_return(static_cast<tavix_request *>(context), rights, nullptr, nullptr);
+}
+
 int tavix_access_cb(const char *, const char *, void *, const tavix_identity *, int *) { return 1; }
 
 void tavix_add_user_login_details(uint32_t session, const char *name, uint32_t time) {
@@ -255,9 +260,9 @@ int tavix_update_accepted_license_users(const char *name) {
     long slot = 0;
     while (slot < 256 && Tavix_LoggedUsers[slot][0] != 0) slot++;
     if (slot < 256) std::snprintf(Tavix_LoggedUsers[slot], 16, "%.15s", name);
-    char abs[128], path[512];
-    std::snprintf(abs, sizeof abs, "/mnt/USB0/tavIX/config/LoggedIn_users.txt");
-    FILE *f = PLAT_Path(abs, path, sizeof path) != nullptr ? std::fopen(path, "a+") : nullptr;
+    // The file the list is read from at server start.
+    char path[512];
+    FILE *f = ConfigFile("LoggedIn_users.txt", path, sizeof path) != nullptr ? std::fopen(path, "a+") : nullptr;
     if (f == nullptr) return 0;
     std::fprintf(f, "%s:", name);
     std::fclose(f);
@@ -420,16 +425,26 @@ void tavix_read_data_simple_cb(tavix_request *r, const void *, const char *addre
     tavix_timestamp t{};
     WebVariable *rec = address != nullptr && address[0] != 0 ? Lookup(address) : nullptr;
     if (rec == nullptr || rec->key == nullptr) {
-        tavix_data_read_return(r, nullptr, nullptr, 0, nullptr, 301);
+        tavix_data_read_return(r, nullptr, nullptr, 0, nullptr, nullptr, 301);
         return;
     }
     const uint32_t status = tavix_read_item(address, &v, &t);
-    tavix_data_read_return(r, &v, &t, int32_t(status), nullptr, 0);
+    tavix_data_read_return(r, &v, &t, int32_t(status), nullptr, nullptr, 0);
+}
+
+void tavix_read_data_multi_cb(tavix_request *r, const void *user, const char *const *addresses) {
+    for (const char *const *a = addresses; *a != nullptr; a++) tavix_read_data_simple_cb(r, user, *a);
 }
 
 void tavix_write_data_simple_cb(tavix_request *r, const void *, const char *address, const char *value,
                                 uint32_t length) {
     tavix_data_write_return(r, int32_t(tavix_write_item(address, value, length)));
+}
+
+void tavix_write_data_multi_cb(tavix_request *r, const void *user, const char *const *addresses,
+                               const char *const *values, const uint32_t *lengths) {
+    for (uint32_t i = 0; addresses[i] != nullptr; i++)
+        tavix_write_data_simple_cb(r, user, addresses[i], values[i], lengths[i]);
 }
 
 int tavix_subscribe_data_cb(tavix_item *item, const void *, const char *address, void **handle,

@@ -12,6 +12,7 @@
 #include "webhmi/webvars.h"
 
 constexpr uint32_t WEB_USERS_MAX = 255;
+constexpr uint32_t WEB_RIGHTS = 8;  // "Right0" .. "Right7"
 constexpr uint32_t Tavix_login_status_token = 0x10030103;  // ESR17 bit 4
 
 struct WebUser {
@@ -28,7 +29,7 @@ struct WebUserTable {
 extern WebUserTable user_access_rights_list;
 // Where a web write of %SR1 is also noted (the executive's last local user).
 extern uint16_t *web_last_local_user;
-extern const char *const access_levels[8];
+extern const char *const access_levels[WEB_RIGHTS];
 
 struct WebLoginRecord {
     uint32_t spare[2];
@@ -54,6 +55,8 @@ void tavix_parse_access_rights(const char *text, std::size_t n);
 int tavix_authentication_digest_cb(const tavix_identity *who, const char *password, char *field, int *status);
 // Rights of a user: "Right0" up to its level, then null; none when unknown.
 uint32_t tavix_authentication_user_rights(const tavix_identity *who, const char **rights, uint32_t room);
+// The rights of the user through tavix_user_info_return (none when unknown or no user).
+void tavix_authentication_user_info_cb(void *context, const tavix_identity *who);
 int tavix_access_cb(const char *method, const char *url, void *context, const tavix_identity *who, int *code);
 
 void tavix_add_user_login_details(uint32_t session, const char *name, uint32_t time);
@@ -83,6 +86,10 @@ struct tavix_item;
 void tavix_read_data_simple_cb(tavix_request *r, const void *user, const char *address);
 void tavix_write_data_simple_cb(tavix_request *r, const void *user, const char *address, const char *value,
                                 uint32_t length);
+// Each address (pair) of a batch through the single-item callback, in order.
+void tavix_read_data_multi_cb(tavix_request *r, const void *user, const char *const *addresses);
+void tavix_write_data_multi_cb(tavix_request *r, const void *user, const char *const *addresses,
+                               const char *const *values, const uint32_t *lengths);
 int tavix_subscribe_data_cb(tavix_item *item, const void *user, const char *address, void **handle,
                             uint32_t *keeps_refs, int *status);
 int tavix_unsubscribe_data_cb(void *handle, int *status);

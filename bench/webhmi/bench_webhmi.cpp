@@ -211,7 +211,7 @@ void BM_Read100(benchmark::State &state) {
         v.kind = TAVIX_DV_INT32;
         v.i32 = 4660;
         const tavix_timestamp t{1700000000, 0};
-        tavix_data_read_return(r, &v, &t, 0, nullptr, 0);
+        tavix_data_read_return(r, &v, &t, 0, nullptr, nullptr, 0);
     };
     std::string form = "POST /tavIX/?read HTTP/1.0\r\n\r\n";
     const std::size_t body_at = form.size();

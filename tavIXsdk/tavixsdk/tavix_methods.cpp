@@ -23,6 +23,7 @@ tavix_method_callbacks_t tavix_method_callbacks;
 namespace {
 
 constexpr uint32_t kBatch = 32;
+constexpr std::size_t kPasswordMax = 62;  // bytes of a decrypted password
 
 tavix_buffer *Body() { return tavix_buffer_get(TAVIX_BUF_DATA, 512, tavix_global_options.buffer_limit, false); }
 
@@ -76,50 +77,127 @@ uint32_t UtcNow() {
 
 // ---- basic methods --------------------------------------------------------------------------
 
+// The session's user data for the callbacks (none at level 0).
+const void *User(const tavix_session *s) { return tavix_engine_session_get_user_data(s); }
+
+// 302 when the application would answer one of the addresses later.
+bool Deferred(const tavix_buffer *req, const char *prefix) {
+    if (tavix_data_callbacks.deferred == nullptr) return false;
+    bool later = false;
+    Each(req, prefix, [&](const char *v, uint32_t) { later = later || tavix_data_callbacks.deferred(v) != 0; });
+    return later;
+}
+
+// The request's addresses (and with values the n-th "value[]" for the n-th
+// "address[]") in batches of at most 32, each batch handed to fn with its
+// first index.
+template <typename F>
+void Batches(const tavix_buffer *req, bool with_values, F fn) {
+    const char *addresses[kBatch + 1], *values[kBatch + 1];
+    uint32_t lengths[kBatch + 1];
+    uint32_t n = 0, handed = 0;
+    auto flush = [&]() {
+        if (n == 0) return;
+        addresses[n] = values[n] = nullptr;
+        lengths[n] = 0;
+        fn(handed, addresses, values, lengths, n);
+        handed += n;
+        n = 0;
+    };
+    if (!with_values) {
+        Each(req, "address[]", [&](const char *v, uint32_t) {
+            addresses[n++] = v;
+            if (n == kBatch) flush();
+        });
+        flush();
+        return;
+    }
+    // The n-th address goes with the n-th value, whatever their order; an
+    // address or value without partner is left out.
+    const char *name = nullptr, *v = nullptr;
+    uint32_t vl = 0, a = 0, k = 0;
+    for (uint32_t i = 0; tavix_buffer_get_dict_entry(req, i, &name, &v, &vl) == 0; i++) {
+        if (std::strncmp(name, "address[]", 9) != 0) continue;
+        const char *value = nullptr;
+        uint32_t length = 0;
+        const char *vn = nullptr, *vv = nullptr;
+        uint32_t vvl = 0;
+        for (uint32_t m = 0; value == nullptr && tavix_buffer_get_dict_entry(req, m, &vn, &vv, &vvl) == 0; m++) {
+            if (std::strncmp(vn, "value[]", 7) != 0) continue;
+            if (k == a) {
+                value = vv;
+                length = vvl;
+            }
+            k++;
+        }
+        k = 0;
+        a++;
+        if (value == nullptr) break;
+        addresses[n] = v;
+        values[n] = value;
+        lengths[n++] = length;
+        if (n == kBatch) flush();
+    }
+    flush();
+}
+
 tavix_buffer *Read(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
-    if (tavix_data_callbacks.read == nullptr) return Error(502);
+    const auto &cb = tavix_data_callbacks;
+    if (cb.read == nullptr && cb.read_multi == nullptr) return Error(502);
+    if (Deferred(req, "address[]")) return Error(302);
     tavix_buffer *body = Body();
     if (body == nullptr) return nullptr;
     Put(body, "{\"result\":[");
-    tavix_request r{TAVIX_REQ_READ, body, 1, 0, s, nullptr, nullptr, 0};
-    Each(req, "address[]", [&](const char *v, uint32_t) {
-        if (r.error != 304) tavix_data_callbacks.read(&r, nullptr, v);
+    tavix_request r = tavix_request_make(TAVIX_REQ_READ, body, s);
+    const void *user = User(s);
+    Batches(req, false, [&](uint32_t first, const char *const *a, const char *const *, const uint32_t *, uint32_t n) {
+        if (r.error == 304) return;
+        r.first_index = first;
+        if (cb.read_multi != nullptr) cb.read_multi(&r, user, a);
+        else
+            for (uint32_t i = 0; i < n && r.error != 304; i++) cb.read(&r, user, a[i]);
     });
-    Put(body, "]}");
-    return Answer(body);
+    Put(r.body, "]}");
+    return Answer(r.body);
 }
 
 tavix_buffer *Write(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
-    if (tavix_data_callbacks.write == nullptr) return Error(503);
+    const auto &cb = tavix_data_callbacks;
+    if (cb.write == nullptr && cb.write_multi == nullptr) return Error(503);
+    if (Deferred(req, "address[]")) return Error(302);
     tavix_buffer *body = Body();
     if (body == nullptr) return nullptr;
     Put(body, "{\"result\":[");
-    tavix_request r{TAVIX_REQ_WRITE, body, 1, 0, s, nullptr, nullptr, 0};
-    // The n-th address goes with the n-th value, whatever their order; an
-    // address without a value is left out.
-    uint32_t index = 0;
-    Each(req, "address[]", [&](const char *address, uint32_t) {
-        uint32_t k = 0;
-        const char *value = nullptr;
-        uint32_t length = 0;
-        Each(req, "value[]", [&](const char *v, uint32_t l) {
-            if (k++ == index) {
-                value = v;
-                length = l;
-            }
-        });
-        index++;
-        if (value != nullptr && r.error != 304) tavix_data_callbacks.write(&r, nullptr, address, value, length);
+    tavix_request r = tavix_request_make(TAVIX_REQ_WRITE, body, s);
+    const void *user = User(s);
+    Batches(req, true, [&](uint32_t first, const char *const *a, const char *const *v, const uint32_t *l, uint32_t n) {
+        if (r.error == 304) return;
+        r.first_index = first;
+        if (cb.write_multi != nullptr) cb.write_multi(&r, user, a, v, l);
+        else
+            for (uint32_t i = 0; i < n && r.error != 304; i++) cb.write(&r, user, a[i], v[i], l[i]);
     });
-    Put(body, "]}");
-    return Answer(body);
+    Put(r.body, "]}");
+    return Answer(r.body);
 }
 
-tavix_buffer *ProcessImage(tavix_connection *, tavix_session *, tavix_buffer *, bool *) {
+// The process image: the callback once, its elements in the result array.
+tavix_buffer *ProcessImage(tavix_session *s, uint32_t kind) {
+    const auto &cb = tavix_data_callbacks;
+    auto fn = kind == TAVIX_REQ_READ_PI ? cb.read_process_image : cb.list_process_image;
     tavix_buffer *body = Body();
     if (body == nullptr) return nullptr;
-    Put(body, "{\"result\":[]}");
-    return Answer(body);
+    Put(body, "{\"result\":[");
+    tavix_request r = tavix_request_make(kind, body, s);
+    if (fn != nullptr) fn(&r, User(s), nullptr);
+    Put(r.body, "]}");
+    return Answer(r.body);
+}
+tavix_buffer *ReadProcessImage(tavix_connection *, tavix_session *s, tavix_buffer *, bool *) {
+    return ProcessImage(s, TAVIX_REQ_READ_PI);
+}
+tavix_buffer *ListProcessImage(tavix_connection *, tavix_session *s, tavix_buffer *, bool *) {
+    return ProcessImage(s, TAVIX_REQ_LIST_PI);
 }
 
 tavix_buffer *Info(tavix_connection *, tavix_session *, tavix_buffer *, bool *) {
@@ -156,13 +234,13 @@ tavix_buffer *Info(tavix_connection *, tavix_session *, tavix_buffer *, bool *) 
     feature("multipoint", o.level == 3);
     if (o.level >= 2) {
         feature("queryfilter", cb.query_filter != nullptr);
-        feature("subscribefilter", cb.filter_subscribe);
+        feature("subscribefilter", tavix_data_callbacks.filter_subscribe != nullptr);
         feature("acceptalarm", cb.accept_alarm != nullptr);
         feature("readhistory", cb.history != nullptr);
     }
     if (o.level >= 1) {
         feature("session", true);
-        feature("subscribealarm", cb.alarm_subscribe);
+        feature("subscribealarm", tavix_data_callbacks.alarm_subscribe != nullptr);
         feature("subscribedata", tavix_data_callbacks.subscribe != nullptr);
         feature("login", tavix_auth_callbacks.digest != nullptr);
         feature("changepassword", cb.change_password != nullptr);
@@ -170,7 +248,7 @@ tavix_buffer *Info(tavix_connection *, tavix_session *, tavix_buffer *, bool *) 
     feature("read", true);
     feature("write", true);
     feature("browsertime", true);
-    feature("processimage", cb.list_process_image);
+    feature("processimage", tavix_data_callbacks.list_process_image != nullptr);
     n += std::snprintf(text + n, sizeof text - std::size_t(n),
                        "],\"longpollsupport\":%s,\"securitysupport\":true,\"maxtimeout\":%u,\"vendorinfo\":",
                        o.long_poll ? "true" : "false", o.session_timeout);
@@ -217,6 +295,37 @@ tavix_buffer *DeleteSession(tavix_connection *c, tavix_session *s, tavix_buffer 
     return Error(0);
 }
 
+// The form login's steps after the entry is cleared: 0 with the entry
+// filled, else the code.
+int FormLogin(tavix_session *s, const tavix_buffer *req, tavix_auth_entry *e) {
+    if (tavix_auth_callbacks.digest == nullptr) return 507;
+    const char *user = Field(req, "username"), *cipher = Field(req, "passwordcipher"),
+               *digest = Field(req, "passworddigest");
+    if (user == nullptr || cipher == nullptr || digest == nullptr) return 455;
+    char password[kPasswordMax + 1];
+    if (tavix_auth_rsa_decrypt(cipher, password, sizeof password) < 0) return 402;
+    char text[700], hex[33];
+    const int tn = std::snprintf(text, sizeof text, "%s:%s:%s", s->id, s->key, password);
+    tavix_md5_hex(text, std::size_t(tn < int(sizeof text) ? tn : int(sizeof text) - 1), hex);
+    if (std::strlen(digest) != 32 || strcasecmp(hex, digest) != 0) return 403;
+    tavix_identity who{};
+    std::snprintf(who.realm, sizeof who.realm, "%s", tavix_global_options.realm ? tavix_global_options.realm : "");
+    std::snprintf(who.user, sizeof who.user, "%s", user);
+    char ha1[40] = {};
+    int code = 0;
+    if (tavix_auth_callbacks.digest(&who, password, ha1, &code) < 0) return code != 0 ? code : 405;
+    uint8_t bytes[16];
+    std::size_t bn = 0;
+    if (tavix_util_hex_decode(ha1, 32, bytes, 16, &bn) != 0 || bn != 16) return 403;
+    char check[4 * TAVIX_NAME_MAX + 140];
+    const int cn = std::snprintf(check, sizeof check, "%s:%s:%s", who.user, who.realm, password);
+    uint8_t mine[16];
+    tavix_md5(check, std::size_t(cn), mine);
+    if (std::memcmp(mine, bytes, 16) != 0) return 405;
+    tavix_auth_fill_authdata(false, who.realm, who.user, password, e);
+    return 0;
+}
+
 tavix_buffer *Login(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
     const uint32_t m = tavix_global_options.auth_method;
     if (m == 1 || m == 2) return Error(0);
@@ -229,47 +338,43 @@ tavix_buffer *Login(tavix_connection *, tavix_session *s, tavix_buffer *req, boo
     std::memcpy(e->key_digest, key_digest, 16);
     e->used = true;
     e->last_use = tavix_sys_get_current_monotonous_time();
-    if (m != 5) return Error(0);
-    if (tavix_auth_callbacks.digest == nullptr) return Error(507);
-    const char *user = Field(req, "username"), *cipher = Field(req, "passwordcipher"),
-               *digest = Field(req, "passworddigest");
-    if (user == nullptr || cipher == nullptr || digest == nullptr) return Error(455);
-    char password[63];
-    if (tavix_auth_rsa_decrypt(cipher, password, sizeof password) < 0) return Error(402);
-    char text[700], hex[33];
-    const int tn = std::snprintf(text, sizeof text, "%s:%s:%s", s->id, s->key, password);
-    tavix_md5_hex(text, std::size_t(tn), hex);
-    if (std::strlen(digest) != 32 || strcasecmp(hex, digest) != 0) return Error(403);
-    tavix_identity who{};
-    std::snprintf(who.realm, sizeof who.realm, "%s", tavix_global_options.realm ? tavix_global_options.realm : "");
-    std::snprintf(who.user, sizeof who.user, "%s", user);
-    char ha1[40] = {};
     int code = 0;
-    if (tavix_auth_callbacks.digest(&who, password, ha1, &code) < 0) return Error(code != 0 ? code : 405);
-    uint8_t bytes[16];
-    std::size_t bn = 0;
-    if (tavix_util_hex_decode(ha1, 32, bytes, 16, &bn) != 0 || bn != 16) return Error(403);
-    char check[4 * TAVIX_NAME_MAX + 140];
-    const int cn = std::snprintf(check, sizeof check, "%s:%s:%s", who.user, who.realm, password);
-    uint8_t mine[16];
-    tavix_md5(check, std::size_t(cn), mine);
-    if (std::memcmp(mine, bytes, 16) != 0) return Error(405);
-    tavix_auth_fill_authdata(false, who.realm, who.user, password, e);
-    return Error(0);
+    if (m == 5) code = FormLogin(s, req, e);
+    // The page learns the user now logged in (none when the entry stayed empty).
+    e = tavix_auth_find_auth_data(s->key);
+    char realm[TAVIX_NAME_MAX] = {}, user[TAVIX_NAME_MAX] = {};
+    if (e != nullptr) {
+        std::snprintf(realm, sizeof realm, "%s", e->realm);
+        std::snprintf(user, sizeof user, "%s", e->user);
+    }
+    tavix_engine_session_user_info(s, realm, user[0] != 0 ? user : nullptr);
+    return Error(code);
 }
 
 tavix_buffer *Logout(tavix_connection *, tavix_session *s, tavix_buffer *, bool *) {
     const uint32_t m = tavix_global_options.auth_method;
-    if (m != 1 && m != 2) tavix_auth_remove_auth_data(s->key);
+    if (m == 1 || m == 2) return Error(0);
+    tavix_auth_remove_auth_data(s->key);
+    tavix_engine_session_user_info(s, nullptr, nullptr);
     return Error(0);
 }
 
-tavix_buffer *ChangePassword(tavix_connection *, tavix_session *, tavix_buffer *req, bool *) {
-    if (Field(req, "username") == nullptr || Field(req, "oldpasswordcipher") == nullptr ||
-        Field(req, "newpasswordcipher") == nullptr || Field(req, "passworddigest") == nullptr)
-        return Error(455);
+tavix_buffer *ChangePassword(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
+    const char *user = Field(req, "username"), *old_cipher = Field(req, "oldpasswordcipher"),
+               *new_cipher = Field(req, "newpasswordcipher"), *digest = Field(req, "passworddigest");
+    if (user == nullptr || old_cipher == nullptr || new_cipher == nullptr || digest == nullptr) return Error(455);
     if (tavix_method_callbacks.change_password == nullptr) return Error(505);
-    return Error(408);
+    char old_password[kPasswordMax + 1], new_password[kPasswordMax + 1];
+    if (tavix_auth_rsa_decrypt(old_cipher, old_password, sizeof old_password) < 0 ||
+        tavix_auth_rsa_decrypt(new_cipher, new_password, sizeof new_password) < 0)
+        return Error(402);
+    char text[800], hex[33];
+    const int tn = std::snprintf(text, sizeof text, "%s:%s:%s:%s", s->id, s->key, old_password, new_password);
+    tavix_md5_hex(text, std::size_t(tn < int(sizeof text) ? tn : int(sizeof text) - 1), hex);
+    if (std::strlen(digest) != 32 || strcasecmp(hex, digest) != 0) return Error(403);
+    int code = 0;
+    tavix_method_callbacks.change_password(user, old_password, new_password, &code);
+    return Error(code);
 }
 
 tavix_buffer *CreateSubscription(tavix_connection *, tavix_session *s, tavix_buffer *, bool *) {
@@ -375,39 +480,37 @@ tavix_buffer *Publish(tavix_connection *c, tavix_session *s, tavix_buffer *req, 
 
 tavix_buffer *ReadHistory(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
     if (tavix_method_callbacks.history == nullptr) return Error(510);
+    if (Deferred(req, "address[]")) return Error(302);
     tavix_buffer *body = Body();
     if (body == nullptr) return nullptr;
-    tavix_request r{TAVIX_REQ_HISTORY, body, 1, 0, s, nullptr, nullptr, 0};
+    tavix_request r = tavix_request_make(TAVIX_REQ_HISTORY, body, s);
     Put(body, "{\"result\":[");
     tavix_history_args a{};
     if (const char *v = Field(req, "starttime")) tavix_util_split_jstime_to_seconds_nanoseconds(v, &a.start_s, &a.start_ns);
     if (const char *v = Field(req, "endtime")) tavix_util_split_jstime_to_seconds_nanoseconds(v, &a.end_s, &a.end_ns);
     if (const char *v = Field(req, "returnbounds")) a.bounds = std::strncmp(v, "true", 4) == 0;
     a.aggregation = Field(req, "aggregation");
-    const char *batch[kBatch + 1];
-    uint32_t n = 0, handed = 0;
-    auto flush = [&]() {
-        if (n == 0) return;
-        batch[n] = nullptr;
-        r.first_index = handed;
-        tavix_method_callbacks.history(&r, nullptr, batch, &a);
-        handed += n;
-        n = 0;
-    };
-    Each(req, "address[]", [&](const char *v, uint32_t) {
-        batch[n++] = v;
-        if (n == kBatch) flush();
+    const void *user = User(s);
+    Batches(req, false, [&](uint32_t first, const char *const *list, const char *const *, const uint32_t *, uint32_t) {
+        r.first_index = first;
+        tavix_method_callbacks.history(&r, user, list, &a);
     });
-    flush();
-    Put(body, r.error == 304 ? "],\"more\":\"true\"}" : "]}");
-    return Answer(body);
+    Put(r.body, r.error == 304 ? "],\"more\":\"true\"}" : "]}");
+    return Answer(r.body);
 }
+
+// The session's user data as the query-filter worker keeps it: its own copy.
+struct UserCopy {
+    tavix_auth_entry entry;
+    bool given;
+};
 
 // Query-filter jobs, answered by the worker thread.
 struct QueryJob {
     QueryJob *next;
     uint32_t connection;
     tavix_buffer *request;
+    UserCopy user;
 };
 struct QueryQueue {
     QueryJob *head, *tail;
@@ -415,7 +518,7 @@ struct QueryQueue {
     pthread_mutex_t lock;
 } query_queue = {nullptr, nullptr, 0, PTHREAD_MUTEX_INITIALIZER};
 
-tavix_buffer *QueryFilter(tavix_connection *c, tavix_session *, tavix_buffer *req, bool *keep) {
+tavix_buffer *QueryFilter(tavix_connection *c, tavix_session *s, tavix_buffer *req, bool *keep) {
     if (tavix_method_callbacks.query_filter == nullptr) return Error(509);
     pthread_mutex_lock(&query_queue.lock);
     const uint32_t waiting = query_queue.count;
@@ -425,6 +528,10 @@ tavix_buffer *QueryFilter(tavix_connection *c, tavix_session *, tavix_buffer *re
     if (job == nullptr) return nullptr;
     job->connection = c->id;
     job->request = req;
+    if (const tavix_auth_entry *e = tavix_engine_session_get_user_data(s)) {
+        job->user.entry = *e;
+        job->user.given = true;
+    }
     pthread_mutex_lock(&query_queue.lock);
     if (query_queue.tail != nullptr) query_queue.tail->next = job;
     else query_queue.head = job;
@@ -441,15 +548,16 @@ void QueryWorker(int slot, void *) {
     }
 }
 
-tavix_buffer *AcceptAlarm(tavix_connection *, tavix_session *, tavix_buffer *req, bool *) {
+tavix_buffer *AcceptAlarm(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
     tavix_buffer *body = Body();
     if (body == nullptr) return nullptr;
     Put(body, "{\"result\":[");
     if (tavix_method_callbacks.accept_alarm != nullptr) {
+        const void *user = User(s);
         bool first = true;
         Each(req, "address[]", [&](const char *address, uint32_t) {
             int code = 0;
-            tavix_method_callbacks.accept_alarm(nullptr, address, &code);
+            tavix_method_callbacks.accept_alarm(user, address, &code);
             if (!first) Put(body, ",");
             first = false;
             Put(body, "{");
@@ -461,27 +569,40 @@ tavix_buffer *AcceptAlarm(tavix_connection *, tavix_session *, tavix_buffer *req
     return Answer(body);
 }
 
+constexpr uint32_t kFilters = 64;  // filter fields of one request at most
+
 // The filter fields of a request: every field but the named ones, each value
-// "a:b"; 467 when one has no ':'.
-int FilterSyntax(const tavix_buffer *req) {
+// "op:value" split at its ':' (overwritten by a NUL); 467 when one has no ':'.
+int Filters(tavix_buffer *req, const char *const *named, tavix_filter (&out)[kFilters + 1]) {
     const char *n = nullptr, *v = nullptr;
-    uint32_t vl = 0;
-    for (uint32_t i = 0; tavix_buffer_get_dict_entry(req, i, &n, &v, &vl) == 0; i++) {
-        if (std::strcmp(n, "subscriptionid") == 0 || std::strcmp(n, "aggregation") == 0 ||
-            std::strcmp(n, "interval") == 0)
-            continue;
-        if (std::memchr(v, ':', vl) == nullptr) return 467;
+    uint32_t vl = 0, count = 0;
+    int code = 0;
+    for (uint32_t i = 0; tavix_buffer_get_dict_entry(req, i, &n, &v, &vl) == 0 && count < kFilters; i++) {
+        bool skip = false;
+        for (const char *const *k = named; *k != nullptr; k++) skip = skip || std::strcmp(n, *k) == 0;
+        if (skip) continue;
+        char *colon = const_cast<char *>(static_cast<const char *>(std::memchr(v, ':', vl)));
+        if (colon == nullptr) {
+            code = 467;
+            break;
+        }
+        *colon = 0;
+        out[count++] = {n, v, colon + 1};
     }
-    return 0;
+    out[count] = {nullptr, nullptr, nullptr};
+    return code;
 }
 
 tavix_buffer *SubscribeFilter(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
     tavix_frame *f = FindFrame(s, Field(req, "subscriptionid"));
     if (f == nullptr) return Error(459);
-    if (const int code = FilterSyntax(req)) return Error(code);
+    static const char *const kNamed[] = {"subscriptionid", "aggregation", "interval", nullptr};
+    tavix_filter filters[kFilters + 1];
+    if (const int code = Filters(req, kNamed, filters)) return Error(code);
+    const tavix_filter_args args{Field(req, "aggregation"), Field(req, "interval"), filters};
     tavix_item *it = nullptr;
     int code = 0;
-    if (tavix_engine_subscription_frame_subscribe_item(f, 2, nullptr, &it, 0, &code) != 0 || it == nullptr)
+    if (tavix_engine_subscription_frame_subscribe_item(f, 2, nullptr, &it, 0, &code, &args) != 0 || it == nullptr)
         return Error(code != 0 ? code : 900);
     tavix_buffer *body = Body();
     if (body == nullptr) return nullptr;
@@ -538,24 +659,10 @@ int tavix_engine_query_filter_step() {
     tavix_buffer *body = tavix_buffer_get(TAVIX_BUF_DATA, 512, tavix_global_options.buffer_limit, true);
     tavix_buffer *resp = tavix_engine_initialize_response_mtsafe(200, "OK", false);
     if (body != nullptr && resp != nullptr) {
-        // Every field but aggregation and interval is a filter "name=op:value".
-        tavix_filter filters[65];
-        uint32_t n = 0;
-        int code = 0;
-        const char *fname = nullptr, *v = nullptr;
-        uint32_t vl = 0;
-        for (uint32_t i = 0; tavix_buffer_get_dict_entry(req, i, &fname, &v, &vl) == 0 && n < 64; i++) {
-            if (std::strcmp(fname, "aggregation") == 0 || std::strcmp(fname, "interval") == 0) continue;
-            char *colon = const_cast<char *>(static_cast<const char *>(std::memchr(v, ':', vl)));
-            if (colon == nullptr) {
-                code = 467;
-                break;
-            }
-            *colon = 0;
-            filters[n++] = {fname, v, colon + 1};
-        }
-        filters[n] = {nullptr, nullptr, nullptr};
-        tavix_request r{TAVIX_REQ_QUERY, body, 1, 0, nullptr, nullptr, nullptr, 0};
+        static const char *const kNamed[] = {"aggregation", "interval", nullptr};
+        tavix_filter filters[kFilters + 1];
+        const int code = Filters(req, kNamed, filters);
+        tavix_request r = tavix_request_make(TAVIX_REQ_QUERY, body, nullptr);
         Put(body, "{\"result\":[");
         if (code != 0) {
             Put(body, "{");
@@ -563,9 +670,11 @@ int tavix_engine_query_filter_step() {
             Put(body, "}");
         } else {
             const char *interval = Field(req, "interval");
-            tavix_method_callbacks.query_filter(&r, nullptr, Field(req, "aggregation"),
+            tavix_method_callbacks.query_filter(&r, job->user.given ? &job->user.entry : nullptr,
+                                                Field(req, "aggregation"),
                                                 interval != nullptr ? std::strtod(interval, nullptr) : 0.0, filters);
         }
+        body = r.body;
         Put(body, r.error == 304 ? "],\"more\":\"true\"}" : "]}");
         char line[96];
         std::snprintf(line, sizeof line,
@@ -623,8 +732,8 @@ void tavix_methods_register() {
     auto &h = tavix_post_handlers;
     h[TAVIX_M_READ] = Read;
     h[TAVIX_M_WRITE] = Write;
-    h[TAVIX_M_READPROCESSIMAGE] = ProcessImage;
-    h[TAVIX_M_LISTPROCESSIMAGE] = ProcessImage;
+    h[TAVIX_M_READPROCESSIMAGE] = ReadProcessImage;
+    h[TAVIX_M_LISTPROCESSIMAGE] = ListProcessImage;
     h[TAVIX_M_INFO] = Info;
     h[TAVIX_M_CREATESESSION] = CreateSession;
     h[TAVIX_M_DELETESESSION] = DeleteSession;

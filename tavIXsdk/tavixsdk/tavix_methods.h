@@ -4,28 +4,28 @@
 #include <cstdint>
 
 #include "tavIXsdk/tavixsdk/tavix_session.h"
+#include "tavIXsdk/tavixsdk/tavix_subs.h"
 
 // Callbacks of the methods the application may offer; unset ones give their
-// method's code ("info" lists only what is set).
-struct tavix_request;
+// method's code ("info" lists only what is set). user is the session's user
+// data (tavix_engine_session_get_user_data), null without one.
 struct tavix_history_args {
     uint64_t start_s, start_ns, end_s, end_ns;
     bool bounds;
     const char *aggregation;
 };
-// A filter of a query: field name, the value's text before its ':' and after it.
-struct tavix_filter {
-    const char *name, *op, *value;
-};
 struct tavix_method_callbacks_t {
     // Appends one element per address (at most 32 a call) through the answer interface.
     int (*history)(tavix_request *r, const void *user, const char *const *addresses, const tavix_history_args *a);
-    // Runs on the query-filter worker; filters end with a null name.
+    // Runs on the query-filter worker with its own copy of the user data; filters end with a null name.
     int (*query_filter)(tavix_request *r, const void *user, const char *aggregation, double interval,
                         const tavix_filter *filters);
     int (*accept_alarm)(const void *user, const char *address, int *code);
     int (*change_password)(const char *user, const char *old_password, const char *new_password, int *code);
-    bool filter_subscribe, alarm_subscribe, list_process_image;
+    // Texts of the application's own codes (10000 and above): one text, or
+    // pairs of language and text (their count, at most room).
+    const char *(*error_text)(int32_t code);
+    uint32_t (*error_text_ex)(int32_t code, tavix_localized *pairs, uint32_t room);
 };
 extern tavix_method_callbacks_t tavix_method_callbacks;
 

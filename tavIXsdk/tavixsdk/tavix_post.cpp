@@ -8,6 +8,7 @@
 #include "tavIXsdk/tavixsdk/tavix_auth.h"
 #include "tavIXsdk/tavixsdk/tavix_engine.h"
 #include "tavIXsdk/tavixsdk/tavix_json.h"
+#include "tavIXsdk/tavixsdk/tavix_methods.h"
 #include "tavIXsdk/tavixsdk/tavix_util.h"
 
 // Sorted by name for the bisection search.
@@ -40,6 +41,9 @@ tavix_post_handler tavix_post_handlers[TAVIX_M_COUNT];
 
 namespace {
 
+constexpr int32_t kApplicationCodes = 10000;  // codes the application owns
+constexpr uint32_t kLanguages = 16;           // texts of one code at most
+
 void Put24(uint8_t *p, uint32_t v) {
     p[0] = uint8_t(v);
     p[1] = uint8_t(v >> 8);
@@ -54,19 +58,48 @@ const tavix_post_method *Row(tavix_method m) {
 
 }  // namespace
 
+long tavix_util_write_errstrings(char *dst, std::size_t room, int32_t code) {
+    const auto &cb = tavix_method_callbacks;
+    const char *text = nullptr;
+    if (code >= kApplicationCodes) {
+        tavix_localized pairs[kLanguages + 1] = {};
+        const uint32_t n = cb.error_text_ex != nullptr ? cb.error_text_ex(code, pairs, kLanguages) : 0;
+        if (n > 0) {
+            pairs[n < kLanguages ? n : kLanguages] = {nullptr, nullptr};
+            // Every pair names its language: always an object.
+            for (uint32_t i = 0; i < n && i < kLanguages; i++)
+                if (pairs[i].language == nullptr) pairs[i].language = "";
+            return tavix_json_put_localized_strings(dst, room, pairs);
+        }
+        if (cb.error_text != nullptr) text = cb.error_text(code);
+        // Without the application's texts its codes have none; the table
+        // still names the codes the server itself gives.
+        if (text == nullptr && tavix_get_error_strings(code, &text, nullptr) != 0)
+            tavix_get_error_strings(506, &text, nullptr);
+    } else {
+        tavix_get_error_strings(code, &text, nullptr);
+    }
+    return tavix_json_put_string(dst, room, text, -1);
+}
+
+long tavix_util_write_error_members(char *dst, std::size_t room, int32_t code) {
+    char head[32];
+    const int hn = std::snprintf(head, sizeof head, "\"error\":%d", int(code));
+    long need = hn;
+    if (code != 0) need += 15 + tavix_util_write_errstrings(nullptr, 0, code);
+    if (dst == nullptr) return need;
+    if (std::size_t(need) > room) return need;
+    std::memcpy(dst, head, std::size_t(hn));
+    if (code == 0) return hn;
+    std::memcpy(dst + hn, ",\"errorstring\":", 15);
+    return hn + 15 + tavix_util_write_errstrings(dst + hn + 15, room - std::size_t(hn) - 15, code);
+}
+
 int tavix_json_put_error_strings(tavix_buffer *body, int code) {
-    char text[256];
-    int n = std::snprintf(text, sizeof text, "\"error\":%d", code);
-    if (tavix_buffer_put_data(body, text, uint32_t(n)) != 0) return 1;
-    if (code == 0) return 0;
-    const char *s = nullptr;
-    tavix_get_error_strings(code, &s, nullptr);
-    n = std::snprintf(text, sizeof text, ",\"errorstring\":");
-    if (tavix_buffer_put_data(body, text, uint32_t(n)) != 0) return 1;
-    const long need = tavix_json_put_string(nullptr, 0, s, -1);
+    const long need = tavix_util_write_error_members(nullptr, 0, code);
     if (tavix_buffer_create_grow(&body, TAVIX_BUF_DATA, uint32_t(need), tavix_global_options.buffer_limit) != 0) return 1;
-    body->length += uint32_t(tavix_json_put_string(reinterpret_cast<char *>(body->data) + body->length,
-                                                   body->capacity - body->length, s, -1));
+    body->length += uint32_t(tavix_util_write_error_members(reinterpret_cast<char *>(body->data) + body->length,
+                                                            body->capacity - body->length, code));
     return 0;
 }
 

@@ -39,5 +39,13 @@ tavix_method tavix_engine_get_post_request_method(const char *name, std::size_t 
 int tavix_engine_parse_form(tavix_buffer *request, uint32_t body_start);
 // {"error":code,"errorstring":"text"} in a 200 JSON response.
 tavix_buffer *tavix_engine_construct_json_error_response(int code);
+// The JSON text of a code: the table's text as a string; from 10000 (the
+// application's codes) the application's texts (pairs of language and text
+// as an object, else one string), else the table's or 506's text. Measures
+// with a null dst; answers the length.
+long tavix_util_write_errstrings(char *dst, std::size_t room, int32_t code);
+// "error":code[,"errorstring":text]; measures with a null dst, writes
+// nothing when room is short; answers the length.
+long tavix_util_write_error_members(char *dst, std::size_t room, int32_t code);
 // Appends "error":code[,"errorstring":text] to a body; 0 or 1.
 int tavix_json_put_error_strings(tavix_buffer *body, int code);

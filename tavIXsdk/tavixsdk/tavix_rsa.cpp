@@ -283,3 +283,37 @@ long tavix_auth_rsa_encrypt(const char *text, const tavix_rsa_key *pub, char *ou
 }
 
 const tavix_rsa_key *tavix_options_rsa_key() { return server.key; }
+
+int tavix_options_set_public_encryption_options(const uint8_t *modulus, std::size_t modulus_length,
+                                                const uint8_t *exponent, std::size_t exponent_length) {
+    if (modulus == nullptr || exponent == nullptr || modulus_length == 0 || exponent_length == 0 ||
+        modulus_length > sizeof server.n || exponent_length > sizeof server.e)
+        return -1;
+    // The private parts of another key no longer belong to these.
+    tavix_options_free_rsa();
+    std::memcpy(server.n, modulus, modulus_length);
+    std::memcpy(server.e, exponent, exponent_length);
+    server.n_len = modulus_length;
+    server.e_len = exponent_length;
+    return 0;
+}
+
+int tavix_options_set_private_encryption_options(const tavix_rsa_private_parts *parts) {
+    if (parts == nullptr || server.n_len == 0 || server.e_len == 0) return -1;
+    const tavix_rsa_part *in[6] = {&parts->d, &parts->p, &parts->q, &parts->dp, &parts->dq, &parts->qinv};
+    for (const tavix_rsa_part *x : in)
+        if (x->bytes == nullptr || x->length == 0) return -1;
+    tavix_rsa_key *k = tavix_rsa_alloc();
+    if (k == nullptr) return -1;
+    mp_int *out[6] = {&k->d, &k->p, &k->q, &k->dp, &k->dq, &k->qinv};
+    bool ok = mp_from_ubin(&k->n, server.n, server.n_len) == MP_OKAY &&
+              mp_from_ubin(&k->e, server.e, server.e_len) == MP_OKAY;
+    for (int i = 0; i < 6 && ok; i++) ok = mp_from_ubin(out[i], in[i]->bytes, in[i]->length) == MP_OKAY;
+    if (!ok) {
+        tavix_rsa_free(k);
+        return -1;
+    }
+    tavix_rsa_free(server.key);
+    server.key = k;
+    return 0;
+}

@@ -25,6 +25,20 @@ int tavix_options_generate_temporary_rsa(int bits, uint32_t e);
 int tavix_options_set_rsa_from_buffer(const uint8_t *der, std::size_t n);
 int tavix_options_set_rsa_from_file(const char *path);
 void tavix_options_free_rsa();
+// The server's public parts (big-endian): copied; the key record of other
+// parts is dropped. 0, or -1 (nothing changed) when a part is missing or too long.
+int tavix_options_set_public_encryption_options(const uint8_t *modulus, std::size_t modulus_length,
+                                                const uint8_t *exponent, std::size_t exponent_length);
+// The private parts (big-endian), with the public parts set before, make the
+// server's key record. 0, or -1 (nothing changed) when a part is missing.
+struct tavix_rsa_part {
+    const uint8_t *bytes;
+    std::size_t length;
+};
+struct tavix_rsa_private_parts {
+    tavix_rsa_part d, p, q, dp, dq, qinv;
+};
+int tavix_options_set_private_encryption_options(const tavix_rsa_private_parts *parts);
 // Big-endian modulus and public exponent of the server's key (null when none).
 const uint8_t *tavix_options_rsa_modulus(std::size_t *n);
 const uint8_t *tavix_options_rsa_exponent(std::size_t *n);

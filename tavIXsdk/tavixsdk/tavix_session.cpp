@@ -175,7 +175,28 @@ int tavix_engine_session_create(uint64_t now, const char *timeout_text, const ch
         rc = 0;
     } while (false);
     pthread_rwlock_unlock(&T.lock);
+    // The page learns who it is: the HTTP login's user, none otherwise.
+    const uint32_t m = tavix_global_options.auth_method;
+    if (rc == 0) tavix_engine_session_user_info(s, realm, m >= 1 && m <= 4 ? user : nullptr);
     return rc;
+}
+
+const tavix_auth_entry *tavix_engine_session_get_user_data(const tavix_session *s) {
+    if (s == nullptr || s->key == nullptr || tavix_global_options.level == 0) return nullptr;
+    const tavix_auth_entry *e = tavix_auth_find_auth_data(s->key);
+    return e != nullptr && e->user[0] != 0 ? e : nullptr;
+}
+
+void tavix_engine_session_user_info(tavix_session *s, const char *realm, const char *user) {
+    if (tavix_auth_callbacks.user_info == nullptr || s == nullptr) return;
+    tavix_request r = tavix_request_make(TAVIX_REQ_USER, nullptr, s);
+    tavix_identity who{};
+    if (user != nullptr && user[0] != 0) {
+        std::snprintf(who.realm, sizeof who.realm, "%s", realm != nullptr ? realm : "");
+        std::snprintf(who.user, sizeof who.user, "%s", user);
+        r.username = who.user;
+    }
+    tavix_auth_callbacks.user_info(&r, r.username != nullptr ? &who : nullptr);
 }
 
 int tavix_engine_session_verify_header(const char *value, tavix_session **out, int *index, int *remote_index,

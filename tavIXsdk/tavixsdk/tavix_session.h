@@ -64,6 +64,13 @@ struct tavix_remote_session;
 // session "serversessionid" names (else null).
 int tavix_engine_session_verify_header(const char *value, tavix_session **out, int *index,
                                        int *remote_index = nullptr, tavix_remote_session **remote = nullptr);
+// The session's user data: its authentication entry when that names a user
+// (and the level option is above 0), else null.
+struct tavix_auth_entry;
+const tavix_auth_entry *tavix_engine_session_get_user_data(const tavix_session *s);
+// Calls the application's user-information callback with a request of kind
+// 5 for the session and the user (null: none).
+void tavix_engine_session_user_info(tavix_session *s, const char *realm, const char *user);
 int tavix_engine_session_get_id(const char *id, tavix_session **out, int *index, int *code);
 int tavix_engine_session_delete_idx(int index);
 void tavix_engine_session_delete_expired(uint64_t now, void (*teardown)(tavix_session *));

@@ -131,21 +131,119 @@ bool AppendText(tavix_buffer *b, const char *text) {
 }
 
 
-// A notification for one session, with the ids of that session's frames holding the item.
-tavix_publish_item *Make(tavix_item *it, uint32_t first, uint32_t end, const tavix_data_value *value,
-                         const tavix_timestamp *stamp, int32_t status) {
+// What one notification carries; null pointers are absent members.
+struct Note {
+    uint32_t kind;  // 1 data, 2 alarm
+    const char *address;  // null: the item's name
+    const tavix_data_value *value;
+    const tavix_timestamp *stamp;
+    int32_t status;  // alarm: state
+    uint32_t priority;
+    const tavix_localized *description, *eventtext;
+    const char *display, *username;
+};
+
+Note DataNote(const char *address, const tavix_data_value *value, const tavix_timestamp *stamp, int32_t status,
+              const tavix_localized *description, const char *username) {
+    Note d{};
+    d.kind = 1;
+    d.address = address;
+    d.value = value;
+    d.stamp = stamp;
+    d.status = status;
+    d.description = description;
+    d.username = username;
+    return d;
+}
+
+Note AlarmNote(const char *address, const tavix_alarm_fields *a) {
+    Note d{};
+    d.kind = 2;
+    d.address = address;
+    if (a == nullptr) return d;
+    d.value = a->value;
+    d.stamp = a->stamp;
+    d.status = int32_t(a->state);
+    d.priority = a->priority;
+    d.eventtext = a->eventtext;
+    d.display = a->display;
+    d.username = a->username;
+    return d;
+}
+
+// Copies bytes into the notification's text room: position + 1, or 0 (left
+// absent) when they do not fit.
+uint16_t Store(tavix_publish_item *n, const char *bytes, std::size_t length) {
+    if (length > sizeof n->vars - n->vars_used) return 0;
+    std::memcpy(n->vars + n->vars_used, bytes, length);
+    const uint16_t at = uint16_t(n->vars_used + 1);
+    n->vars_used = uint16_t(n->vars_used + length);
+    return at;
+}
+
+// A localized list packed as the JSON writer reads it.
+uint16_t StoreLocalized(tavix_publish_item *n, const tavix_localized *list) {
+    if (list == nullptr || list[0].text == nullptr) return 0;
+    char packed[sizeof n->vars];
+    std::size_t k = 0;
+    auto put = [&](const char *t) {
+        const std::size_t l = std::strlen(t) + 1;
+        if (k + l <= sizeof packed) std::memcpy(packed + k, t, l);
+        k += l;
+    };
+    if (list[1].text == nullptr && list[0].language == nullptr) {
+        put("");
+        put(list[0].text);
+    } else {
+        for (const tavix_localized *p = list; p->text != nullptr; p++) {
+            put(p->language != nullptr ? p->language : "");
+            put(p->text);
+        }
+        put("");
+    }
+    return k <= sizeof packed ? Store(n, packed, k) : 0;
+}
+
+// Texts, each NUL-terminated, ended by an empty one; an empty list is absent.
+uint16_t StoreList(tavix_publish_item *n, const char *const *list) {
+    if (list == nullptr || list[0] == nullptr) return 0;
+    const uint16_t keep = n->vars_used;
+    uint16_t at = 0;
+    for (const char *const *p = list;; p++) {
+        const char *t = *p != nullptr ? *p : "";
+        const uint16_t pos = Store(n, t, std::strlen(t) + 1);
+        if (pos == 0) {
+            n->vars_used = keep;
+            return 0;
+        }
+        if (at == 0) at = pos;
+        if (*p == nullptr) return at;
+    }
+}
+
+// A value with its text copied into the notification.
+void CopyValue(const tavix_data_value *value, tavix_data_value *out, char *room, std::size_t size) {
+    *out = value != nullptr ? *value : tavix_data_value{};
+    if (out->kind == TAVIX_DV_TEXT && out->text != nullptr) {
+        std::snprintf(room, size, "%s", value->text);
+        out->text = room;
+    }
+}
+
+tavix_publish_item *Make(tavix_item *it, uint32_t first, uint32_t end, const Note &d) {
     auto *n = static_cast<tavix_publish_item *>(std::calloc(1, sizeof(tavix_publish_item)));
     if (n == nullptr) return nullptr;
     n->item = it;
-    n->kind = it->kind == 1 ? 2 : 1;
-    n->value = value != nullptr ? *value : tavix_data_value{};
-    if (n->value.kind == TAVIX_DV_TEXT && value->text != nullptr) {
-        std::snprintf(n->text, sizeof n->text, "%s", value->text);
-        n->value.text = n->text;
-    }
-    if (stamp != nullptr) n->stamp = *stamp;
-    n->status = status;
-    std::snprintf(n->address, sizeof n->address, "%s", it->name);
+    n->kind = d.kind;
+    CopyValue(d.value, &n->value, n->text, sizeof n->text);
+    if (d.stamp != nullptr) n->stamp = *d.stamp;
+    n->status = d.status;
+    n->priority = d.priority;
+    std::snprintf(n->address, sizeof n->address, "%s", d.address != nullptr ? d.address : it->name);
+    if (d.username != nullptr) std::snprintf(n->username, sizeof n->username, "%s", d.username);
+    n->description = StoreLocalized(n, d.description);
+    n->eventtext = StoreLocalized(n, d.eventtext);
+    if (d.display != nullptr) n->display = Store(n, d.display, std::strlen(d.display) + 1);
     std::size_t at = 0;
     for (uint32_t i = first; i < end && at + 10 < sizeof n->ids; i++) {
         const std::size_t k = std::strlen(it->frames[i]->id);
@@ -157,9 +255,8 @@ tavix_publish_item *Make(tavix_item *it, uint32_t first, uint32_t end, const tav
 }
 
 // Queues a notification for frames [first, end) of one session.
-void Queue(tavix_item *it, uint32_t first, uint32_t end, const tavix_data_value *value, const tavix_timestamp *stamp,
-           int32_t status) {
-    tavix_publish_item *n = Make(it, first, end, value, stamp, status);
+void Queue(tavix_item *it, uint32_t first, uint32_t end, const Note &d) {
+    tavix_publish_item *n = Make(it, first, end, d);
     if (n == nullptr) {
         tavix_util_error("Out of memory allocating a publish item");
         return;
@@ -172,6 +269,134 @@ void Queue(tavix_item *it, uint32_t first, uint32_t end, const tavix_data_value 
     }
     if (it->keeps_refs)
         for (uint32_t i = first; i < end; i++) it->refs[i] = n;
+}
+
+// One notification per session holding the item, with that session's frame ids.
+void FanOut(tavix_item *item, const Note &d) {
+    if (item == nullptr) return;
+    pthread_rwlock_rdlock(&tavix_session_table.lock);
+    for (uint32_t i = 0; i < item->frame_count;) {
+        uint32_t end = i + 1;
+        while (end < item->frame_count && item->frames[end]->owner == item->frames[i]->owner) end++;
+        if (item->frames[i]->owner != nullptr) Queue(item, i, end, d);
+        i = end;
+    }
+    pthread_rwlock_unlock(&tavix_session_table.lock);
+}
+
+// The answer to a subscription request: the requesting session's frames that
+// hold the item, or the requesting frame alone for an item that keeps no
+// per-frame references.
+int QueueForRequester(tavix_request *r, const Note &d) {
+    tavix_item *it = r->item;
+    if (it == nullptr) return 1;
+    uint32_t first = 0, end = 0;
+    bool found = false;
+    for (uint32_t i = 0; i < it->frame_count; i++) {
+        if (it->frames[i]->owner != r->session) continue;
+        if (!it->keeps_refs && r->frame != nullptr && it->frames[i] != r->frame) continue;
+        if (!found) first = i;
+        found = true;
+        end = i + 1;
+    }
+    if (found) Queue(it, first, end, d);
+    return 0;
+}
+
+// Appends one element, measured by fn first, with its leading comma; reserve
+// keeps room in the buffer limit for the answer's closing text.
+template <typename F>
+int Append(tavix_request *r, uint32_t reserve, F fn) {
+    tavix_json_out m{nullptr, 0, 0};
+    if (!r->first) m.raw(",");
+    fn(m);
+    r->error = 500;
+    if (uint64_t(r->body->length) + m.o + reserve > tavix_global_options.buffer_limit) {
+        r->error = 304;
+        return 3;
+    }
+    if (tavix_buffer_create_grow(&r->body, TAVIX_BUF_DATA, uint32_t(m.o), tavix_global_options.buffer_limit) != 0) {
+        r->error = 900;
+        return 4;
+    }
+    tavix_json_out w{reinterpret_cast<char *>(r->body->data) + r->body->length, m.o, 0};
+    if (!r->first) w.raw(",");
+    fn(w);
+    r->body->length += uint32_t(w.o);
+    r->first = 0;
+    r->error = 0;
+    return 0;
+}
+
+constexpr uint32_t kArrayEnd = 2;    // ]}
+constexpr uint32_t kMoreFooter = 16;  // ],"more":"true"}
+
+void Member(tavix_json_out &w, const char *name) {
+    w.raw(",\"");
+    w.raw(name);
+    w.raw("\":");
+}
+
+void Stamp(tavix_json_out &w, const tavix_timestamp *t) { w.add(tavix_json_put_timestamp(w.at(), w.left(), t)); }
+void Signed(tavix_json_out &w, int32_t v) {
+    w.add(tavix_json_put_integer(w.at(), w.left(), uint64_t(int64_t(v)), false));
+}
+void Unsigned(tavix_json_out &w, uint32_t v) { w.add(tavix_json_put_integer(w.at(), w.left(), v, true)); }
+void Localized(tavix_json_out &w, const tavix_localized *l) {
+    w.add(tavix_json_put_localized_strings(w.at(), w.left(), l));
+}
+void ValueMember(tavix_json_out &w, const tavix_data_value *v) { w.add(tavix_json_put_value(w.at(), w.left(), v)); }
+
+bool Given(const tavix_localized *l) { return l != nullptr && l->text != nullptr; }
+
+// Members written only when given.
+void Optional(tavix_json_out &w, const char *name, const char *text) {
+    if (text == nullptr) return;
+    Member(w, name);
+    w.string(text);
+}
+void Optional(tavix_json_out &w, const char *name, const tavix_localized *list) {
+    if (!Given(list)) return;
+    Member(w, name);
+    Localized(w, list);
+}
+void OptionalStatus(tavix_json_out &w, int32_t status) {
+    if (status == 0) return;
+    Member(w, "status");
+    Signed(w, status);
+}
+// The members a data element ends with.
+void DataTail(tavix_json_out &w, int32_t status, const tavix_localized *description, const char *username) {
+    OptionalStatus(w, status);
+    Optional(w, "description", description);
+    Optional(w, "username", username);
+}
+void OptionalValue(tavix_json_out &w, const tavix_data_value *v) {
+    if (v == nullptr) return;
+    w.raw(",");
+    ValueMember(w, v);
+}
+
+// The read element: value, then with a typed value its stamp, status,
+// description and user, then the error.
+int ReadElement(tavix_request *r, const tavix_data_value *value, const tavix_timestamp *stamp, int32_t status,
+                const tavix_localized *description, const char *username, int32_t error) {
+    const tavix_data_value none{};
+    const tavix_data_value *v = value != nullptr ? value : &none;
+    return Append(r, kArrayEnd, [&](tavix_json_out &w) {
+        w.raw("{");
+        ValueMember(w, v);
+        if (v->kind != 0) {
+            if (stamp != nullptr && uint32_t(stamp->seconds) != 0) {
+                Member(w, "timestamp");
+                Stamp(w, stamp);
+            }
+            DataTail(w, status, description, username);
+        }
+        w.raw(",");
+        w.add(tavix_util_write_error_members(w.at(), w.left(), error));
+        w.raw("}");
+    });
 }
 
 }  // namespace
@@ -279,7 +504,8 @@ tavix_item *tavix_engine_frame_find_item(const tavix_frame *f, const char *name)
 }
 
 int tavix_engine_subscription_frame_subscribe_item(tavix_frame *f, uint32_t kind, const char *name,
-                                                   tavix_item **out, int pass, int *error) {
+                                                   tavix_item **out, int pass, int *error,
+                                                   const tavix_filter_args *filter) {
     char generated[16];
     if (kind == 2) {
         std::snprintf(generated, sizeof generated, "//F/%08x", M.filter_counter);
@@ -344,22 +570,32 @@ int tavix_engine_subscription_frame_subscribe_item(tavix_frame *f, uint32_t kind
     it->refs[pos] = ref;
     it->frame_count++;
     it->subscribers++;
+    const void *user = tavix_engine_session_get_user_data(f->owner);
+    const auto &cb = tavix_data_callbacks;
     int err = 0;
-    if (fresh && kind != 2) {
-        if (tavix_data_callbacks.subscribe != nullptr) {
-            int status = 0;
-            tavix_data_callbacks.subscribe(it, nullptr, it->name, &it->app_handle, &it->keeps_refs, &status);
-            err = status;
+    if (kind == 2) {
+        if (cb.filter_subscribe != nullptr) {
+            const char *interval = filter != nullptr ? filter->interval : nullptr;
+            static const tavix_filter kNone{nullptr, nullptr, nullptr};
+            cb.filter_subscribe(it, user, filter != nullptr ? filter->aggregation : nullptr,
+                                interval != nullptr ? std::strtod(interval, nullptr) : 0.0,
+                                filter != nullptr && filter->filters != nullptr ? filter->filters : &kNone,
+                                &it->app_handle, &err);
         }
-    } else if (!fresh && kind == 0) {
+    } else if (fresh) {
+        auto subscribe = kind == 1 ? cb.alarm_subscribe : cb.subscribe;
+        if (subscribe != nullptr) subscribe(it, user, it->name, &it->app_handle, &it->keeps_refs, &err);
+    } else {
         // Another frame holds the item already: the new frame gets the current value.
-        if (tavix_data_callbacks.read != nullptr) {
-            tavix_request r{TAVIX_REQ_SUBSCRIPTION, nullptr, 1, 0, f->owner, f, it, 0};
-            tavix_data_callbacks.read(&r, nullptr, it->name);
-            err = r.error;
-        } else {
-            tavix_util_error("No read data callback is defined!");
-        }
+        tavix_request r = tavix_request_make(TAVIX_REQ_SUBSCRIPTION, nullptr, f->owner);
+        r.frame = f;
+        r.item = it;
+        const char *list[2] = {it->name, nullptr};
+        if (kind == 1 && cb.alarm_read != nullptr) cb.alarm_read(&r, user, it->name);
+        else if (kind == 0 && cb.read != nullptr) cb.read(&r, user, it->name);
+        else if (kind == 0 && cb.read_multi != nullptr) cb.read_multi(&r, user, list);
+        else tavix_util_error("No read data callback is defined!");
+        err = r.error;
     }
     if (pass == 1) {
         it->subscribe_result = err;
@@ -386,9 +622,12 @@ int tavix_engine_subscription_frame_unsubscribe_item(tavix_frame *f, tavix_item 
     RemoveFrameAt(item, uint32_t(i));
     RemoveItemFromFrame(f, item);
     if (item->frame_count == 0) {
-        if (!no_callback && tavix_data_callbacks.unsubscribe != nullptr) {
+        if (!no_callback) {
+            const auto &cb = tavix_data_callbacks;
+            auto unsubscribe = item->kind == 2 ? cb.filter_unsubscribe
+                               : item->kind == 1 ? cb.alarm_unsubscribe : cb.unsubscribe;
             int status = 0;
-            tavix_data_callbacks.unsubscribe(item->app_handle, &status);
+            if (unsubscribe != nullptr) unsubscribe(item->app_handle, &status);
         }
         RemoveFromMap(item);
     }
@@ -462,54 +701,116 @@ void tavix_engine_session_clear_notification_queue(tavix_session *s) {
     pthread_mutex_unlock(&s->queue_lock);
 }
 
+void tavix_json_out::raw(const char *t) {
+    const std::size_t k = std::strlen(t);
+    if (dst != nullptr && o + k <= room) std::memcpy(dst + o, t, k);
+    o += k;
+}
+
+tavix_request tavix_request_make(uint32_t kind, tavix_buffer *body, tavix_session *s) {
+    tavix_request r{};
+    r.kind = kind;
+    r.body = body;
+    r.first = 1;
+    r.session = s;
+    return r;
+}
+
 long tavix_engine_publish_item_serialize(const tavix_publish_item *n, char *dst, std::size_t size) {
-    char tmp[1024];
-    char *w = dst != nullptr ? dst : tmp;
-    const std::size_t room = dst != nullptr ? size : sizeof tmp;
-    std::size_t o = 0;
-    auto put = [&](long k) { o += std::size_t(k); };
-    auto raw = [&](const char *t) {
-        const std::size_t k = std::strlen(t);
-        if (o + k <= room) std::memcpy(w + o, t, k);
-        o += k;
+    tavix_json_out w{dst, dst != nullptr ? size : 0, 0};
+    auto ids = [&]() {
+        w.raw("\"subscriptionid\":[");
+        for (const char *id = n->ids; *id != 0; id += std::strlen(id) + 1) {
+            if (id != n->ids) w.raw(",");
+            w.string(id);
+        }
+        w.raw("]");
     };
-    auto left = [&]() { return o < room ? room - o : 0; };
-    auto at = [&]() { return o < room ? w + o : nullptr; };
-    if (n->kind != 1) {
-        raw("{}");
-        return long(o);
+    auto packed = [&](const char *name, uint16_t at) {
+        if (at == 0) return;
+        Member(w, name);
+        w.add(tavix_json_serialize_localized_strings(w.at(), w.left(), n->vars + at - 1));
+    };
+    auto user = [&]() {
+        if (n->username[0] == 0) return;
+        Member(w, "username");
+        w.string(n->username);
+    };
+    switch (n->kind) {
+    case 1: {
+        tavix_data_value v = n->value;
+        int32_t status = n->status;
+        if (v.kind == TAVIX_DV_DOUBLE && std::isnan(v.d)) {
+            v.d = 0;
+            status = int32_t(0x803C0000u);
+        }
+        w.raw("{\"type\":1,");
+        ids();
+        Member(w, "address");
+        w.string(n->address);
+        if (v.kind != 0) {
+            w.raw(",");
+            ValueMember(w, &v);
+        }
+        if (uint32_t(n->stamp.seconds) != 0) {
+            Member(w, "timestamp");
+            Stamp(w, &n->stamp);
+        }
+        OptionalStatus(w, status);
+        packed("description", n->description);
+        user();
+        break;
     }
-    tavix_data_value v = n->value;
-    int32_t status = n->status;
-    if (v.kind == TAVIX_DV_DOUBLE && std::isnan(v.d)) {
-        v.d = 0;
-        status = int32_t(0x803C0000u);
+    case 2:
+        w.raw("{\"type\":2,");
+        ids();
+        Member(w, "address");
+        w.string(n->address);
+        Member(w, "state");
+        Unsigned(w, uint32_t(n->status));
+        Member(w, "priority");
+        Unsigned(w, n->priority);
+        if (n->stamp.seconds != 0 || n->stamp.nanoseconds != 0) {
+            Member(w, "timestamp");
+            Stamp(w, &n->stamp);
+        }
+        if (n->value.kind != 0) {
+            w.raw(",");
+            ValueMember(w, &n->value);
+        }
+        packed("eventtext", n->eventtext);
+        if (n->display != 0) {
+            Member(w, "display");
+            w.string(n->vars + n->display - 1);
+        }
+        user();
+        break;
+    case 0: {
+        w.raw("{\"type\":0,\"subscriptionid\":[\"\"]");
+        if (n->rights != 0) {
+            w.raw(",\"right\":[");
+            for (const char *t = n->vars + n->rights - 1; *t != 0; t += std::strlen(t) + 1) {
+                if (t != n->vars + n->rights - 1) w.raw(",");
+                w.string(t);
+            }
+            w.raw("]");
+        }
+        bool named_user = false;
+        for (uint32_t i = 0; i < n->value_count; i++) {
+            const char *name = n->vars + n->values[i].name - 1;
+            named_user = named_user || std::strcmp(name, "username") == 0;
+            w.raw(",");
+            w.string(name);
+            w.raw(":");
+            w.add(tavix_json_put_data_value(w.at(), w.left(), &n->values[i].value));
+        }
+        if (!named_user) user();
+        break;
     }
-    raw("{\"type\":1,\"subscriptionid\":[");
-    for (const char *id = n->ids; *id != 0; id += std::strlen(id) + 1) {
-        if (id != n->ids) raw(",");
-        put(tavix_json_put_string(at(), left(), id, -1));
+    default: w.raw("{"); break;
     }
-    raw("],\"address\":");
-    put(tavix_json_put_string(at(), left(), n->address, -1));
-    if (v.kind != 0) {
-        raw(",");
-        put(tavix_json_put_value(at(), left(), &v));
-    }
-    if (uint32_t(n->stamp.seconds) != 0) {
-        raw(",\"timestamp\":");
-        put(tavix_json_put_timestamp(at(), left(), &n->stamp));
-    }
-    if (status != 0) {
-        raw(",\"status\":");
-        put(tavix_json_put_integer(at(), left(), uint64_t(int64_t(status)), false));
-    }
-    if (n->username[0] != 0) {
-        raw(",\"username\":");
-        put(tavix_json_put_string(at(), left(), n->username, -1));
-    }
-    raw("}");
-    return long(o);
+    w.raw("}");
+    return long(w.o);
 }
 
 int tavix_engine_session_do_publish(tavix_session *s, uint32_t max_results, tavix_buffer *body) {
@@ -542,102 +843,183 @@ int tavix_engine_session_do_publish(tavix_session *s, uint32_t max_results, tavi
 }
 
 int tavix_data_read_return(tavix_request *r, const tavix_data_value *value, const tavix_timestamp *stamp,
-                           int32_t status, const char *username, int32_t error) {
+                           int32_t status, const tavix_localized *description, const char *username, int32_t error) {
     if (r == nullptr) return 1;
     if (r->kind == TAVIX_REQ_SUBSCRIPTION) {
         if (error != 0) {
             r->error = error;
             return 1;
         }
-        tavix_item *it = r->item;
-        // The requesting session's frames that hold the item.
-        uint32_t first = 0, end = 0;
-        bool found = false;
-        for (uint32_t i = 0; i < it->frame_count; i++) {
-            if (it->frames[i]->owner != r->session) continue;
-            if (!found) first = i;
-            found = true;
-            end = i + 1;
-        }
-        if (found) Queue(it, first, end, value, stamp, status);
-        return 0;
+        Note d = DataNote(nullptr, value, stamp, status, description, username);
+        if (r->item != nullptr && r->item->kind == 1) d.kind = 2;
+        return QueueForRequester(r, d);
     }
-    if (r->kind != TAVIX_REQ_READ && r->kind != TAVIX_REQ_READ_PI) return 2;
-    char head[8];
-    std::size_t k = 0;
-    if (!r->first) head[k++] = ',';
-    head[k] = 0;
-    char text[768];
-    std::size_t o = 0;
-    auto add = [&](const char *t) {
-        const std::size_t n = std::strlen(t);
-        if (o + n < sizeof text) std::memcpy(text + o, t, n);
-        o += n;
-    };
-    add(head);
-    add("{");
-    tavix_data_value none{};
-    const tavix_data_value *v = value != nullptr ? value : &none;
-    if (o < sizeof text) o += std::size_t(tavix_json_put_value(text + o, sizeof text - o, v));
-    if (v->kind != 0) {
-        if (stamp != nullptr && uint32_t(stamp->seconds) != 0) {
-            add(",\"timestamp\":");
-            o += std::size_t(tavix_json_put_timestamp(text + o, sizeof text - o, stamp));
-        }
-        if (status != 0) {
-            add(",\"status\":");
-            o += std::size_t(tavix_json_put_integer(text + o, sizeof text - o, uint64_t(int64_t(status)), false));
-        }
-        if (username != nullptr) {
-            add(",\"username\":");
-            o += std::size_t(tavix_json_put_string(text + o, sizeof text - o, username, -1));
-        }
-    }
-    add(",");
-    if (o >= sizeof text) {
-        r->error = 304;
-        return 3;
-    }
-    if (uint64_t(r->body->length) + o + 64 > tavix_global_options.buffer_limit) {
-        r->error = 304;
-        return 3;
-    }
-    if (tavix_buffer_put_data(r->body, text, uint32_t(o)) != 0 ||
-        tavix_json_put_error_strings(r->body, error) != 0 || tavix_buffer_put_data(r->body, "}", 1) != 0) {
-        r->error = 900;
-        return 4;
-    }
-    r->first = 0;
-    r->error = 0;
-    return 0;
+    if (r->kind != TAVIX_REQ_READ) return 2;
+    return ReadElement(r, value, stamp, status, description, username, error);
+}
+
+int tavix_read_processimage_return(tavix_request *r, const tavix_data_value *value, const tavix_timestamp *stamp,
+                                   int32_t status, const tavix_localized *description, const char *username,
+                                   int32_t error) {
+    if (r == nullptr) return 1;
+    if (r->kind != TAVIX_REQ_READ_PI) return 2;
+    return ReadElement(r, value, stamp, status, description, username, error);
 }
 
 int tavix_data_write_return(tavix_request *r, int32_t error) {
     if (r == nullptr) return 1;
     if (r->kind != TAVIX_REQ_WRITE) return 2;
-    if (uint64_t(r->body->length) + 128 > tavix_global_options.buffer_limit) {
-        r->error = 304;
-        return 3;
+    return Append(r, kArrayEnd, [&](tavix_json_out &w) {
+        w.raw("{");
+        w.add(tavix_util_write_error_members(w.at(), w.left(), error));
+        w.raw("}");
+    });
+}
+
+int tavix_list_processimage_return(tavix_request *r, const char *address) {
+    if (r == nullptr || address == nullptr) return 1;
+    if (r->kind != TAVIX_REQ_LIST_PI) return 2;
+    return Append(r, kArrayEnd, [&](tavix_json_out &w) {
+        w.raw("{\"address\":");
+        w.string(address);
+        w.raw("}");
+    });
+}
+
+int tavix_read_history_return(tavix_request *r, const char *address, const tavix_data_value *value,
+                              const tavix_timestamp *stamp, int32_t status, const tavix_localized *description,
+                              const char *username) {
+    if (r == nullptr || address == nullptr || value == nullptr || stamp == nullptr) return 1;
+    if (r->kind != TAVIX_REQ_HISTORY) return 2;
+    return Append(r, kMoreFooter, [&](tavix_json_out &w) {
+        w.raw("{\"address\":");
+        w.string(address);
+        w.raw(",");
+        ValueMember(w, value);
+        Member(w, "timestamp");
+        Stamp(w, stamp);
+        DataTail(w, status, description, username);
+        w.raw("}");
+    });
+}
+
+int tavix_event_filter_read_return(tavix_request *r, const char *address, const tavix_timestamp *stamp,
+                                   const tavix_data_value *value, const tavix_localized *eventtext,
+                                   const char *username) {
+    if (r == nullptr || address == nullptr || stamp == nullptr) return 1;
+    if (r->kind != TAVIX_REQ_QUERY) return 2;
+    return Append(r, kMoreFooter, [&](tavix_json_out &w) {
+        w.raw("{\"type\":99,\"timestamp\":");
+        Stamp(w, stamp);
+        Member(w, "address");
+        w.string(address);
+        OptionalValue(w, value);
+        Optional(w, "eventtext", eventtext);
+        Optional(w, "username", username);
+        w.raw("}");
+    });
+}
+
+int tavix_alarm_filter_read_return(tavix_request *r, const char *address, const tavix_timestamp *stamp,
+                                   uint32_t state, uint32_t priority, const tavix_data_value *value,
+                                   const tavix_localized *eventtext, const char *display, const char *username) {
+    if (r == nullptr || address == nullptr || stamp == nullptr) return 1;
+    if (r->kind != TAVIX_REQ_QUERY) return 2;
+    return Append(r, kMoreFooter, [&](tavix_json_out &w) {
+        w.raw("{\"type\":2,\"timestamp\":");
+        Stamp(w, stamp);
+        Member(w, "state");
+        Unsigned(w, state);
+        Member(w, "priority");
+        Unsigned(w, priority);
+        Member(w, "address");
+        w.string(address);
+        OptionalValue(w, value);
+        Optional(w, "eventtext", eventtext);
+        Optional(w, "display", display);
+        Optional(w, "username", username);
+        w.raw("}");
+    });
+}
+
+int tavix_data_filter_read_return(tavix_request *r, const char *address, const tavix_data_value *value,
+                                  const tavix_timestamp *stamp, int32_t status, const tavix_localized *description,
+                                  const char *username) {
+    // A request of another kind counts as no record here.
+    if (r == nullptr || address == nullptr || value == nullptr || r->kind != TAVIX_REQ_QUERY) return 1;
+    return Append(r, kMoreFooter, [&](tavix_json_out &w) {
+        w.raw("{\"type\":1,\"address\":");
+        w.string(address);
+        w.raw(",");
+        ValueMember(w, value);
+        if (stamp != nullptr) {
+            Member(w, "timestamp");
+            Stamp(w, stamp);
+        }
+        DataTail(w, status, description, username);
+        w.raw("}");
+    });
+}
+
+int tavix_alarm_read_return(tavix_request *r, const tavix_alarm_fields *alarm, int32_t error) {
+    if (r == nullptr) return 1;
+    if (r->kind != TAVIX_REQ_SUBSCRIPTION) return 2;
+    if (error != 0) {
+        r->error = error;
+        return 1;
     }
-    if ((!r->first && tavix_buffer_put_data(r->body, ",", 1) != 0) || tavix_buffer_put_data(r->body, "{", 1) != 0 ||
-        tavix_json_put_error_strings(r->body, error) != 0 || tavix_buffer_put_data(r->body, "}", 1) != 0) {
+    return QueueForRequester(r, AlarmNote(nullptr, alarm));
+}
+
+int tavix_user_info_return(tavix_request *r, const char *const *texts, const char *const *names,
+                           const tavix_data_value *values) {
+    if (r == nullptr || r->session == nullptr) return 1;
+    if (r->kind != TAVIX_REQ_USER) return 2;
+    auto *n = static_cast<tavix_publish_item *>(std::calloc(1, sizeof(tavix_publish_item)));
+    if (n == nullptr) {
+        tavix_util_error("Out of memory allocating a publish item");
         r->error = 900;
         return 4;
     }
-    r->first = 0;
+    n->kind = 0;
+    if (r->username != nullptr) std::snprintf(n->username, sizeof n->username, "%s", r->username);
+    n->rights = StoreList(n, texts);
+    for (uint32_t i = 0; names != nullptr && values != nullptr && names[i] != nullptr && i < TAVIX_USER_VALUES; i++) {
+        const uint16_t name = Store(n, names[i], std::strlen(names[i]) + 1);
+        if (name == 0) break;
+        tavix_data_value v = values[i];
+        if (v.kind == TAVIX_DV_TEXT && v.text != nullptr) {
+            const uint16_t at = Store(n, v.text, std::strlen(v.text) + 1);
+            if (at == 0) break;
+            v.text = n->vars + at - 1;
+        }
+        n->values[n->value_count].name = name;
+        n->values[n->value_count].value = v;
+        n->value_count++;
+    }
+    int code = 0;
+    if (tavix_engine_session_insert_notification(r->session, n, &code) != 0) {
+        std::free(n);
+        r->error = code;
+        return 1;
+    }
     r->error = 0;
     return 0;
 }
 
 void tavix_data_notify(tavix_item *item, const tavix_data_value *value, const tavix_timestamp *stamp,
                        int32_t status) {
-    if (item == nullptr) return;
-    pthread_rwlock_rdlock(&tavix_session_table.lock);
-    for (uint32_t i = 0; i < item->frame_count;) {
-        uint32_t end = i + 1;
-        while (end < item->frame_count && item->frames[end]->owner == item->frames[i]->owner) end++;
-        if (item->frames[i]->owner != nullptr) Queue(item, i, end, value, stamp, status);
-        i = end;
-    }
-    pthread_rwlock_unlock(&tavix_session_table.lock);
+    FanOut(item, DataNote(nullptr, value, stamp, status, nullptr, nullptr));
+}
+
+void tavix_alarm_notify(tavix_item *item, const tavix_alarm_fields *alarm) { FanOut(item, AlarmNote(nullptr, alarm)); }
+
+void tavix_data_filter_notify(tavix_item *item, const char *address, const tavix_data_value *value,
+                              const tavix_timestamp *stamp, int32_t status, const tavix_localized *description,
+                              const char *username) {
+    FanOut(item, DataNote(address, value, stamp, status, description, username));
+}
+
+void tavix_alarm_filter_notify(tavix_item *item, const char *address, const tavix_alarm_fields *alarm) {
+    FanOut(item, AlarmNote(address, alarm));
 }

@@ -36,17 +36,55 @@ struct tavix_frame {
     uint32_t count, cap;
 };
 
+// A notification queued for "publish". Texts beyond the fixed fields live in
+// vars; their positions are kept + 1 (0: absent).
+constexpr uint32_t TAVIX_USER_VALUES = 8;
 struct tavix_publish_item {
     tavix_publish_item *next, *prev;
-    tavix_item *item;
-    uint32_t kind;  // 0 user information, 1 data, 2 alarm
+    tavix_item *item;   // none for user information
+    uint32_t kind;      // 0 user information, 1 data, 2 alarm
     tavix_data_value value;
     tavix_timestamp stamp;
-    int32_t status;
+    int32_t status;     // data: status; alarm: state
+    uint32_t priority;  // alarm
     char address[256];
     char username[64];
-    char ids[256];  // frame ids, each NUL-terminated, ended by an empty one
-    char text[256]; // a text value's characters
+    char ids[256];   // frame ids, each NUL-terminated, ended by an empty one
+    char text[256];  // a text value's characters
+    // Packed localized strings (language NUL text NUL ..., ended by an empty
+    // language; NUL text for a plain text): data description, alarm event text.
+    uint16_t description, eventtext;
+    uint16_t display;  // alarm display text
+    uint16_t rights;   // user information: texts, each NUL-terminated, ended by an empty one
+    uint16_t vars_used;
+    uint8_t value_count;  // user information: named values
+    struct {
+        uint16_t name;
+        tavix_data_value value;  // a text value points into vars
+    } values[TAVIX_USER_VALUES];
+    char vars[768];
+};
+
+// Alarm fields of the answer functions; null pointers are absent members.
+struct tavix_alarm_fields {
+    const tavix_data_value *value;
+    const tavix_timestamp *stamp;
+    uint32_t state, priority;
+    const tavix_localized *eventtext;  // ended by a null text
+    const char *display;
+    const char *username;
+};
+
+// A filter of a query or filter subscription: field name, the value's text
+// before its ':' and after it.
+struct tavix_filter {
+    const char *name, *op, *value;
+};
+// What "subscribefilter" hands on with its filter item.
+struct tavix_filter_args {
+    const char *aggregation;
+    const char *interval;
+    const tavix_filter *filters;  // ended by a null name
 };
 
 // Request record handed to the application's callbacks.
@@ -61,9 +99,13 @@ struct tavix_request {
     tavix_frame *frame;
     tavix_item *item;
     int32_t error;
+    const char *username;  // user information: the user it names (null: none)
 };
+// A request record of a kind writing into body (null for notifications).
+tavix_request tavix_request_make(uint32_t kind, tavix_buffer *body, tavix_session *s);
 
-// The application's data callbacks.
+// The application's data callbacks. user is the session's user data
+// (tavix_engine_session_get_user_data), null without one.
 struct tavix_data_callbacks_t {
     // Appends one element per address through tavix_data_read_return.
     void (*read)(tavix_request *r, const void *user, const char *address);
@@ -73,6 +115,27 @@ struct tavix_data_callbacks_t {
     int (*subscribe)(tavix_item *item, const void *user, const char *address, void **handle, uint32_t *keeps_refs,
                      int *status);
     int (*unsubscribe)(void *handle, int *status);
+    // Batches of at most 32 addresses (pairs), the lists ended by null; one
+    // element per address, in order. Preferred to the single-item callbacks.
+    void (*read_multi)(tavix_request *r, const void *user, const char *const *addresses);
+    void (*write_multi)(tavix_request *r, const void *user, const char *const *addresses, const char *const *values,
+                        const uint32_t *lengths);
+    // Nonzero for an address the application would answer later: the request is refused with 302.
+    int (*deferred)(const char *address);
+    // The process image, called once per request: elements through
+    // tavix_read_processimage_return and tavix_list_processimage_return.
+    void (*read_process_image)(tavix_request *r, const void *user, const void *none);
+    void (*list_process_image)(tavix_request *r, const void *user, const void *none);
+    // Alarm items: subscribe and unsubscribe as for data; the current alarm of
+    // an item for a frame that joins it, through tavix_alarm_read_return.
+    int (*alarm_subscribe)(tavix_item *item, const void *user, const char *address, void **handle,
+                           uint32_t *keeps_refs, int *status);
+    int (*alarm_unsubscribe)(void *handle, int *status);
+    void (*alarm_read)(tavix_request *r, const void *user, const char *address);
+    // Filter items of "subscribefilter"; notifications through the filter notify functions.
+    int (*filter_subscribe)(tavix_item *item, const void *user, const char *aggregation, double interval,
+                            const tavix_filter *filters, void **handle, int *status);
+    int (*filter_unsubscribe)(void *handle, int *status);
 };
 extern tavix_data_callbacks_t tavix_data_callbacks;
 
@@ -92,20 +155,69 @@ uint32_t tavix_name_hash(const char *name);
 tavix_item *tavix_engine_subscription_item_get(const char *name, bool create);
 tavix_frame *tavix_engine_subscription_frame_alloc();
 // pass 1 measures, pass 2 writes, any other acts at once; 0 or -1 with *error.
+// A filter item (kind 2) takes its generated name and hands filter to the
+// filter subscribe callback.
 int tavix_engine_subscription_frame_subscribe_item(tavix_frame *f, uint32_t kind, const char *name,
-                                                   tavix_item **out, int pass, int *error);
+                                                   tavix_item **out, int pass, int *error,
+                                                   const tavix_filter_args *filter = nullptr);
 int tavix_engine_subscription_frame_unsubscribe_item(tavix_frame *f, tavix_item *item, bool no_callback, int *error);
 // Lets every item of the frame go (the callback when its last frame went) and frees the frame.
 int tavix_engine_subscription_frame_release(tavix_frame *f);
 tavix_item *tavix_engine_frame_find_item(const tavix_frame *f, const char *name);
 
-// Answer interface: 0 appended, 1 no record, 2 other kind, 3 too long (304), 4 no memory (900).
+// Answer interface: 0 appended, 1 no record (or a required argument
+// missing), 2 other kind, 3 too long (error 304), 4 no memory (error 900).
+// Kind 0 read element; kind 2 the notification of a subscription.
 int tavix_data_read_return(tavix_request *r, const tavix_data_value *value, const tavix_timestamp *stamp,
-                           int32_t status, const char *username, int32_t error);
+                           int32_t status, const tavix_localized *description, const char *username, int32_t error);
+// Kind 4: the read element.
+int tavix_read_processimage_return(tavix_request *r, const tavix_data_value *value, const tavix_timestamp *stamp,
+                                   int32_t status, const tavix_localized *description, const char *username,
+                                   int32_t error);
 int tavix_data_write_return(tavix_request *r, int32_t error);
+// Kind 3: {"address":"..."}.
+int tavix_list_processimage_return(tavix_request *r, const char *address);
+// Kind 7; address, value and timestamp required.
+int tavix_read_history_return(tavix_request *r, const char *address, const tavix_data_value *value,
+                              const tavix_timestamp *stamp, int32_t status, const tavix_localized *description,
+                              const char *username);
+// Kind 6, the elements of a query filter answer.
+int tavix_event_filter_read_return(tavix_request *r, const char *address, const tavix_timestamp *stamp,
+                                   const tavix_data_value *value, const tavix_localized *eventtext,
+                                   const char *username);
+int tavix_alarm_filter_read_return(tavix_request *r, const char *address, const tavix_timestamp *stamp,
+                                   uint32_t state, uint32_t priority, const tavix_data_value *value,
+                                   const tavix_localized *eventtext, const char *display, const char *username);
+int tavix_data_filter_read_return(tavix_request *r, const char *address, const tavix_data_value *value,
+                                  const tavix_timestamp *stamp, int32_t status, const tavix_localized *description,
+                                  const char *username);
+// Kind 2: the alarm notification of a subscription.
+int tavix_alarm_read_return(tavix_request *r, const tavix_alarm_fields *alarm, int32_t error);
+// Kind 5: a user-information notification for the request's session: its
+// user name, the texts (the rights) and the named values, lists ended by null.
+int tavix_user_info_return(tavix_request *r, const char *const *texts, const char *const *names,
+                           const tavix_data_value *values);
 // A change of an item: one notification for every session holding it.
 void tavix_data_notify(tavix_item *item, const tavix_data_value *value, const tavix_timestamp *stamp,
                        int32_t status);
+void tavix_alarm_notify(tavix_item *item, const tavix_alarm_fields *alarm);
+// As the two above, with the address text given instead of the item's name.
+void tavix_data_filter_notify(tavix_item *item, const char *address, const tavix_data_value *value,
+                              const tavix_timestamp *stamp, int32_t status, const tavix_localized *description,
+                              const char *username);
+void tavix_alarm_filter_notify(tavix_item *item, const char *address, const tavix_alarm_fields *alarm);
+
+// Measures (null dst) or writes JSON through the writer's functions.
+struct tavix_json_out {
+    char *dst;
+    std::size_t room;
+    std::size_t o;
+    char *at() const { return dst != nullptr && o < room ? dst + o : nullptr; }
+    std::size_t left() const { return o < room ? room - o : 0; }
+    void raw(const char *t);
+    void add(long n) { o += std::size_t(n > 0 ? n : 0); }
+    void string(const char *t) { add(tavix_json_put_string(at(), left(), t, -1)); }
+};
 
 // Session queues.
 int tavix_engine_session_insert_notification(tavix_session *s, tavix_publish_item *n, int *code);

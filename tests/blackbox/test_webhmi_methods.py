@@ -23,7 +23,8 @@ from test_webhmi import chromium, digest_header, listening, wait_web_server  # n
 import test_iec_runtime as rt  # noqa: E402
 
 HOST = "10.77.0.2"
-SECURITY = b"tavIX\r\nop;226f2a0adcb0f34a56dc9c2f26248223;Right0;Right3\r\n"
+SECURITY = (b"tavIX\r\nop;226f2a0adcb0f34a56dc9c2f26248223;Right0;Right3\r\n"
+            b"viewer;a74040c36bdd1d5dd20513e77fcc9708;Right0;Right1\r\n")
 
 
 def md5(text):
@@ -45,6 +46,7 @@ async function start(headers) {
   while (k < headers.length && list.children.length < 6) {
     const got = await post("publish", headers[k++], "longpoll=true");
     for (const n of got.result) {
+      if (n.type !== 1) continue;
       const line = document.createElement("div");
       line.textContent = n.value;
       line.style.height = "10px";
@@ -129,13 +131,13 @@ class WebSession(unittest.TestCase):
         self.cnonce += 1
         return ("X-TavIX: %s\r\n" % self.session_header(session, self.cnonce)).encode()
 
-    def request(self, method, fields=(), session=None, send_only=False):
+    def request(self, method, fields=(), session=None, send_only=False, user=("op", "pw")):
         uri = "/tavIX/?" + method
         body = "&".join("%s=%s" % kv for kv in fields).encode()
         extra = self.session_line(session)
 
         def message(nonce):
-            head = b"POST " + uri.encode() + b" HTTP/1.0\r\n" + digest_header("op", "pw", "POST", uri, nonce) + extra
+            head = b"POST " + uri.encode() + b" HTTP/1.0\r\n" + digest_header(*user, "POST", uri, nonce) + extra
             return head + b"Content-Length: %d\r\n\r\n" % len(body) + body
 
         data = message(self.nonce())
@@ -153,7 +155,7 @@ class WebSession(unittest.TestCase):
         self.assertTrue(answer.startswith(b"HTTP/1.0 200 OK\r\n"), answer)
         return json.loads(answer.split(b"\r\n\r\n", 1)[1])
 
-    def session(self, info):
+    def session(self, info, user=("op", "pw")):
         n = int(info["encryptionmodulus"], 16)
         e = int(info["encryptionexponent"], 16)
         key = "k%d" % os.getpid()
@@ -161,7 +163,7 @@ class WebSession(unittest.TestCase):
         pad = bytes((b % 255) + 1 for b in os.urandom(size - len(key) - 3))
         block = b"\x00\x02" + pad + b"\x00" + key.encode()
         cipher = pow(int.from_bytes(block, "big"), e, n).to_bytes(size, "big").hex()
-        answer = self.request("createsession", [("timeout", "20"), ("cipher", cipher)])
+        answer = self.request("createsession", [("timeout", "20"), ("cipher", cipher)], user=user)
         return answer["sessionid"], key
 
     def word(self, n):
@@ -195,7 +197,10 @@ class Methods(WebSession):
         self.assertEqual(answer, {"result": [{"error": 0}, {"error": 0},
                                              {"error": 301, "errorstring": "Address not found"}, {"error": 0}]})
         published = self.request("publish", [("longpoll", "false")], session=s)
-        byaddr = {n["address"]: n for n in published["result"]}
+        # The session's first notification names its user and rights.
+        self.assertEqual(published["result"][0], {"type": 0, "subscriptionid": [""],
+                                                  "right": ["Right0", "Right1", "Right2", "Right3"], "username": "op"})
+        byaddr = {n["address"]: n for n in published["result"][1:]}
         self.assertEqual(published["remaining"], 0)
         self.assertEqual({k: v for k, v in byaddr["R_5_1_INT16"].items() if k != "timestamp"},
                          {"type": 1, "subscriptionid": ["1"], "address": "R_5_1_INT16", "value": 4660})
@@ -265,6 +270,21 @@ class Methods(WebSession):
         self.assertEqual(self.request("deletesession", session=s), {})
         self.assertEqual(self.request("read", session=s), {"error": 451,
                                                            "errorstring": "Requested session was not found"})
+
+    def test_digest_login_gives_the_page_the_users_rights_from_security_cfg(self):
+        info = self.request("info")
+        for user, rights in ((("viewer", "vw"), b'"Right0","Right1"'),
+                             (("op", "pw"), b'"Right0","Right1","Right2","Right3"')):
+            sid, key = self.session(info, user=user)
+            self.cnonce += 1
+            answer = self.exchange(b"POST /tavIX/?publish HTTP/1.0\r\n" +
+                                   digest_header(*user, "POST", "/tavIX/?publish", self.nonce()) +
+                                   b"X-TavIX: " + self.session_header((sid, key), self.cnonce).encode() +
+                                   b"\r\nContent-Length: 14\r\n\r\nlongpoll=false")
+            want = (b'{"result":[{"type":0,"subscriptionid":[""],"right":[' + rights + b'],"username":"' +
+                    user[0].encode() + b'"}],"remaining":0}')
+            self.assertEqual(answer.split(b"\r\n\r\n", 1)[1], want, answer)
+            self.assertEqual(self.request("deletesession", session=(sid, key), user=user), {})
 
     def test_frames_and_sessions_at_their_limits(self):
         info = self.request("info")
@@ -339,7 +359,7 @@ class Methods(WebSession):
 
         def counted():
             seen.extend(n["value"] for n in self.request("publish", [("longpoll", "false")], session=s)["result"]
-                        if n["address"] == "Counter")
+                        if n.get("address") == "Counter")
             return len(seen) >= 2 and seen[-1] > seen[0]
         self.assertTrue(wait_for(counted, 10), seen)
 
@@ -370,7 +390,7 @@ class LongPollPage(WebSession):
         return json.loads(answer.split(b"\r\n\r\n", 1)[1])
 
     def test_a_page_follows_a_counter_by_long_poll(self):
-        self.request = lambda method, fields=(), session=None: self.basic(method, fields, session)
+        self.request = lambda method, fields=(), session=None, user=None: self.basic(method, fields, session)
         session = self.session(self.request("info"))
         headers = [self.session_header(session, n) for n in range(self.cnonce + 1, self.cnonce + 60)]
         driver = chromium(self)

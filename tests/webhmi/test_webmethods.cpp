@@ -29,20 +29,20 @@ struct WebMethods : ::testing::Test {
         tavix_methods_register();
         subscribed.clear();
         unsubscribed.clear();
-        tavix_data_callbacks = {
-            nullptr, nullptr,
-            [](tavix_item *, const void *, const char *a, void **h, uint32_t *keeps, int *status) {
-                subscribed.emplace_back(a);
-                *h = reinterpret_cast<void *>(subscribed.size());
-                *keeps = 1;
-                *status = std::strncmp(a, "bad", 3) == 0 ? 301 : 0;
-                return 0;
-            },
-            [](void *h, int *status) {
-                unsubscribed.push_back(std::to_string(reinterpret_cast<std::uintptr_t>(h)));
-                *status = 0;
-                return 0;
-            }};
+        tavix_data_callbacks = tavix_data_callbacks_t{};
+        tavix_data_callbacks.subscribe = [](tavix_item *, const void *, const char *a, void **h, uint32_t *keeps,
+                                            int *status) {
+            subscribed.emplace_back(a);
+            *h = reinterpret_cast<void *>(subscribed.size());
+            *keeps = 1;
+            *status = std::strncmp(a, "bad", 3) == 0 ? 301 : 0;
+            return 0;
+        };
+        tavix_data_callbacks.unsubscribe = [](void *h, int *status) {
+            unsubscribed.push_back(std::to_string(reinterpret_cast<std::uintptr_t>(h)));
+            *status = 0;
+            return 0;
+        };
     }
     void TearDown() override {
         tavix_method_callbacks = {};

@@ -3,6 +3,7 @@
 // worked out outside the code.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -132,6 +133,61 @@ TEST_F(WebServer, RsaKeysGenerateImportAndDecrypt) {
     EXPECT_EQ(tavix_options_set_rsa_from_file((dir + "/k.pem").c_str()), -1);
     mod = tavix_options_rsa_modulus(&n);
     ASSERT_EQ(n, 128u);  // the failed import left the key in place
+}
+
+// The big-endian bytes of one part of "openssl rsa -text" (its hex lines).
+std::vector<uint8_t> Part(const std::string &text, const std::string &name) {
+    std::vector<uint8_t> out;
+    std::size_t at = text.find("\n" + name + ":");
+    if (at == std::string::npos) return out;
+    at = text.find('\n', at + 1);
+    std::string hex;
+    while (at != std::string::npos && at + 1 < text.size() && text[at + 1] == ' ') {
+        const std::size_t end = text.find('\n', at + 1);
+        for (std::size_t i = at + 1; i < (end == std::string::npos ? text.size() : end); i++)
+            if (std::isxdigit(static_cast<unsigned char>(text[i]))) hex += text[i];
+        at = end;
+    }
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(uint8_t(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+TEST_F(WebServer, KeyPartsSetByTheApplicationDecryptWhatOpensslEncrypted) {
+    test_support::TempRoot root;
+    const std::string dir = root.path();
+    Shell("openssl genrsa -traditional -out " + dir + "/k.pem 1024 2>/dev/null");
+    const std::string text = Shell("openssl rsa -in " + dir + "/k.pem -text -noout 2>/dev/null");
+    const std::vector<uint8_t> n = Part(text, "modulus"), d = Part(text, "privateExponent"),
+                               p = Part(text, "prime1"), q = Part(text, "prime2"), dp = Part(text, "exponent1"),
+                               dq = Part(text, "exponent2"), qinv = Part(text, "coefficient");
+    ASSERT_GE(n.size(), 128u) << text;
+    const uint8_t e[3] = {0x01, 0x00, 0x01};
+    // Private parts before public ones, or a part missing: nothing set.
+    tavix_rsa_private_parts parts{{d.data(), d.size()},   {p.data(), p.size()},   {q.data(), q.size()},
+                                  {dp.data(), dp.size()}, {dq.data(), dq.size()}, {qinv.data(), qinv.size()}};
+    EXPECT_EQ(tavix_options_set_private_encryption_options(&parts), -1);
+    EXPECT_EQ(tavix_options_set_public_encryption_options(n.data(), n.size(), nullptr, 0), -1);
+    std::size_t len = 0;
+    EXPECT_EQ(tavix_options_rsa_modulus(&len), nullptr);
+    ASSERT_EQ(tavix_options_set_public_encryption_options(n.data(), n.size(), e, 3), 0);
+    const uint8_t *mod = tavix_options_rsa_modulus(&len);
+    EXPECT_EQ(std::vector<uint8_t>(mod, mod + len), n);
+    EXPECT_EQ(tavix_options_rsa_key(), nullptr);
+    tavix_rsa_private_parts partial = parts;
+    partial.qinv = {nullptr, 0};
+    EXPECT_EQ(tavix_options_set_private_encryption_options(&partial), -1);
+    EXPECT_EQ(tavix_options_rsa_key(), nullptr);
+    ASSERT_EQ(tavix_options_set_private_encryption_options(&parts), 0);
+    ASSERT_NE(tavix_options_rsa_key(), nullptr);
+    // openssl encrypts with PKCS#1 v1.5; the server's key decrypts.
+    Shell("printf 'pass word' > " + dir + "/m.txt");
+    Shell("openssl pkeyutl -encrypt -inkey " + dir + "/k.pem -pkeyopt rsa_padding_mode:pkcs1 -in " + dir +
+          "/m.txt -out " + dir + "/c.bin 2>/dev/null");
+    const std::string hex = Shell("od -An -v -tx1 " + dir + "/c.bin | tr -d ' \\n'");
+    ASSERT_EQ(hex.size(), 2 * n.size() - (n[0] == 0 ? 2 : 0)) << hex;
+    char plain[64];
+    EXPECT_EQ(tavix_auth_rsa_decrypt(hex.c_str(), plain, sizeof plain), 9);
+    EXPECT_STREQ(plain, "pass word");
 }
 
 TEST_F(WebServer, SessionsCountNoncesAndRefuseReplays) {

@@ -1,0 +1,560 @@
+// The web server's application roads in process, each through a POST with
+// test callbacks: password change, user information at session, login and
+// logout, the process image, batches of 32, deferred addresses, the session's
+// user data in every callback, the typed answer functions and the
+// notifications of alarms, filters and users as "publish" writes them.
+// Digests were worked out with python's hashlib; JSON texts by hand.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tavIXsdk/tavixsdk/tavix_auth.h"
+#include "tavIXsdk/tavixsdk/tavix_methods.h"
+#include "tavIXsdk/tavixsdk/tavix_post.h"
+#include "tavIXsdk/tavixsdk/tavix_raw.h"
+#include "tavIXsdk/tavixsdk/tavix_rsa.h"
+#include "tavIXsdk/tavixsdk/tavix_session.h"
+#include "tavIXsdk/tavixsdk/tavix_subs.h"
+#include "tavIXsdk/tavixsdk/tavix_util.h"
+#include "core/image/util.h"
+#include "tests/support/temp_root.h"
+#include "webhmi/webusers.h"
+
+namespace {
+
+// md5("op:tavIX:pw")
+constexpr char kHa1[] = "226f2a0adcb0f34a56dc9c2f26248223";
+// md5("00000001:k1:old:new"), md5("00000001:k1:pw")
+constexpr char kChangeDigest[] = "2a55da2b9b7260332aaf02acfd9bdcf8";
+constexpr char kLoginDigest[] = "59022c0d4e3392e84bd1d89ccd73f869";
+
+std::vector<std::string> calls;  // what the test callbacks saw, in order
+
+// The user name of the user data a callback got ("-" for none).
+std::string Who(const void *user) {
+    return user != nullptr ? static_cast<const tavix_auth_entry *>(user)->user : "-";
+}
+
+struct WebAnswers : ::testing::Test {
+    tavix_session *s = nullptr;
+    int cnonce = 0;
+
+    void SetUp() override {
+        ASSERT_EQ(tavix_engine_raw_handler_init(), 0);
+        tavix_global_options.error_cb = [](const char *) {};
+        tavix_global_options.level = 2;
+        tavix_methods_register();
+        tavix_data_callbacks = tavix_data_callbacks_t{};
+        tavix_method_callbacks = tavix_method_callbacks_t{};
+        tavix_auth_callbacks = tavix_auth_callbacks_t{};
+        calls.clear();
+    }
+    void TearDown() override {
+        tavix_data_callbacks = tavix_data_callbacks_t{};
+        tavix_method_callbacks = tavix_method_callbacks_t{};
+        tavix_auth_callbacks = tavix_auth_callbacks_t{};
+        tavix_acccess_rights_clear();
+        tavix_options_free_rsa();
+        tavix_engine_raw_handler_shutdown();
+    }
+    // A session with key "k1": with login method 2 logged in over Digest as op.
+    void Open(uint32_t method) {
+        tavix_global_options.auth_method = method;
+        uint8_t ha1[16];
+        std::size_t n = 0;
+        ASSERT_EQ(tavix_util_hex_decode(kHa1, 32, ha1, 16, &n), 0);
+        int code = 0;
+        ASSERT_EQ(tavix_engine_session_create(0, nullptr, "k1", false, "tavIX", method == 2 ? "op" : nullptr, ha1,
+                                              true, &s, &code),
+                  0);
+        ASSERT_STREQ(s->id, "00000001");
+    }
+    std::string Request(const std::string &method, const std::string &body) {
+        std::string x;
+        if (s != nullptr) {
+            const std::string c = std::to_string(++cnonce);
+            const std::string text = std::string(s->id) + ":k1:" + c;
+            char hex[33];
+            tavix_md5_hex(text.data(), text.size(), hex);
+            x = "X-TavIX: sessionid=\"" + std::string(s->id) + "\", cnonce=\"" + c + "\", digest=\"" + hex + "\"\r\n";
+        }
+        return "POST /tavIX/?" + method + " HTTP/1.0\r\n" + x + "Content-Length: " + std::to_string(body.size()) +
+               "\r\n\r\n" + body;
+    }
+    // One POST through the request engine; the JSON body of its answer.
+    std::string Post(const std::string &method, const std::string &body = "") {
+        const std::string req = Request(method, body);
+        tavix_connection c{};
+        EXPECT_EQ(tavix_engine_raw_handler_init_dispatcher(&c, reinterpret_cast<const uint8_t *>(req.data()),
+                                                           uint32_t(req.size())),
+                  0);
+        const uint8_t *h = nullptr, *b = nullptr;
+        uint32_t hl = 0, bl = 0;
+        std::string out = "(no answer)";
+        if (tavix_engine_raw_handler_call_dispatcher(&c, &h, &hl, &b, &bl) == 0)
+            out = b != nullptr ? std::string(reinterpret_cast<const char *>(b), bl) : "";
+        tavix_engine_raw_handler_free_dispatcher(&c);
+        return out;
+    }
+    std::string Publish() { return Post("publish", "longpoll=false"); }
+    // A 1024-bit key for the ciphers of login and password change.
+    static void Key() { ASSERT_EQ(tavix_options_generate_temporary_rsa(1024, 0x10001), 0); }
+    static std::string Cipher(const char *text) {
+        char hex[260];
+        EXPECT_EQ(tavix_auth_rsa_encrypt(text, tavix_options_rsa_key(), hex, sizeof hex), 256);
+        return hex;
+    }
+};
+
+std::string Addresses(const char *field, int n, const char *extra = "") {
+    std::string body;
+    for (int i = 0; i < n; i++) body += (i ? "&" : "") + std::string(field) + "=A" + std::to_string(i) + extra;
+    return body;
+}
+
+}  // namespace
+
+TEST_F(WebAnswers, ChangePasswordDecryptsChecksTheDigestAndAnswersTheCallbacksCode) {
+    Open(5);
+    Key();
+    const std::string fields = "username=op&oldpasswordcipher=" + Cipher("old") + "&newpasswordcipher=" + Cipher("new");
+    EXPECT_EQ(Post("changepassword", fields + "&passworddigest=" + kChangeDigest),
+              "{\"error\":505,\"errorstring\":\"Password change callback not set\"}");
+    static int answer = 0;
+    tavix_method_callbacks.change_password = [](const char *u, const char *o, const char *n, int *code) {
+        calls.push_back(std::string(u) + "|" + o + "|" + n);
+        *code = answer;
+        return 0;
+    };
+    EXPECT_EQ(Post("changepassword", fields + "&passworddigest=" + kChangeDigest), "{}");
+    EXPECT_EQ(calls, std::vector<std::string>{"op|old|new"});
+    // A digest over other passwords, a cipher that does not decrypt: the callback is not asked.
+    EXPECT_EQ(Post("changepassword", fields + "&passworddigest=" + kLoginDigest),
+              "{\"error\":403,\"errorstring\":\"Digest check failed\"}");
+    EXPECT_EQ(Post("changepassword", "username=op&oldpasswordcipher=00ff&newpasswordcipher=" + Cipher("new") +
+                                         "&passworddigest=" + kChangeDigest),
+              "{\"error\":402,\"errorstring\":\"RSA encrypted data not decryptable (corrupted data or "
+              "corrupted\\/missing private key)\"}");
+    EXPECT_EQ(Post("changepassword", "username=op&oldpasswordcipher=" + Cipher("old") +
+                                         "&newpasswordcipher=zz&passworddigest=" + kChangeDigest),
+              "{\"error\":402,\"errorstring\":\"RSA encrypted data not decryptable (corrupted data or "
+              "corrupted\\/missing private key)\"}");
+    EXPECT_EQ(calls.size(), 1u);
+    // The callback's own code, with the server's text or the application's.
+    answer = 408;
+    EXPECT_EQ(Post("changepassword", fields + "&passworddigest=" + kChangeDigest),
+              "{\"error\":408,\"errorstring\":\"Password change failed\"}");
+    answer = 10001;
+    EXPECT_EQ(Post("changepassword", fields + "&passworddigest=" + kChangeDigest),
+              "{\"error\":10001,\"errorstring\":\"Error fetching callback not set\"}");
+    tavix_method_callbacks.error_text = [](int32_t code) { return code == 10001 ? "Too short" : nullptr; };
+    EXPECT_EQ(Post("changepassword", fields + "&passworddigest=" + kChangeDigest),
+              "{\"error\":10001,\"errorstring\":\"Too short\"}");
+    tavix_method_callbacks.error_text_ex = [](int32_t, tavix_localized *pairs, uint32_t room) {
+        EXPECT_GE(room, 2u);
+        pairs[0] = {"en", "Too short"};
+        pairs[1] = {"de", "Zu kurz"};
+        return 2u;
+    };
+    EXPECT_EQ(Post("changepassword", fields + "&passworddigest=" + kChangeDigest),
+              "{\"error\":10001,\"errorstring\":{\"en\":\"Too short\",\"de\":\"Zu kurz\"}}");
+    // Without the application's texts its codes keep the server's own.
+    tavix_method_callbacks.error_text = nullptr;
+    tavix_method_callbacks.error_text_ex = nullptr;
+    answer = 10000;
+    EXPECT_EQ(Post("changepassword", fields + "&passworddigest=" + kChangeDigest),
+              "{\"error\":10000,\"errorstring\":\"Invalid Data\"}");
+}
+
+TEST_F(WebAnswers, SessionLoginAndLogoutDeliverTheUsersRightsFromSecurityCfg) {
+    const char cfg[] = "tavIX\r\nop;226f2a0adcb0f34a56dc9c2f26248223;Right0;Right3\r\n"
+                       "guest;00000000000000000000000000000000;Right0;Right1\r\n";
+    tavix_parse_access_rights(cfg, sizeof cfg - 1);
+    tavix_auth_callbacks.user_info = tavix_authentication_user_info_cb;
+    // A Digest login: the session's first notification names op and its rights.
+    Open(2);
+    EXPECT_EQ(Publish(), "{\"result\":[{\"type\":0,\"subscriptionid\":[\"\"],\"right\":[\"Right0\",\"Right1\","
+                         "\"Right2\",\"Right3\"],\"username\":\"op\"}],\"remaining\":0}");
+    EXPECT_EQ(Post("login"), "{}");  // nothing to do with an HTTP login
+    EXPECT_EQ(Publish(), "{\"result\":[],\"remaining\":0}");
+    tavix_engine_session_delete_idx(0);
+    s = nullptr;
+
+    // The form login: no user at first, then op, then none again.
+    tavix_global_options.auth_method = 5;
+    tavix_options_set_auth_options(5, "tavIX");
+    tavix_auth_callbacks.digest = [](const tavix_identity *who, const char *, char *ha1, int *code) {
+        calls.push_back(std::string(who->realm) + "|" + who->user);
+        std::memcpy(ha1, kHa1, 33);
+        *code = 0;
+        return 0;
+    };
+    int code = 0;
+    ASSERT_EQ(tavix_engine_session_create(0, nullptr, "k1", false, nullptr, nullptr, nullptr, false, &s, &code), 0);
+    ASSERT_STREQ(s->id, "00000002");
+    Key();
+    // md5("00000002:k1:pw")
+    const std::string login = "username=op&passwordcipher=" + Cipher("pw") +
+                              "&passworddigest=2a90ed74d17cc0a8e7ac62f46548fee6";
+    EXPECT_EQ(Post("login", "username=op&passwordcipher=" + Cipher("pw") + "&passworddigest=" + kLoginDigest),
+              "{\"error\":403,\"errorstring\":\"Digest check failed\"}");
+    EXPECT_EQ(Post("login", login), "{}");
+    EXPECT_EQ(calls, std::vector<std::string>{"tavIX|op"});
+    EXPECT_EQ(Publish(), "{\"result\":[{\"type\":0,\"subscriptionid\":[\"\"]},{\"type\":0,\"subscriptionid\":[\"\"]},"
+                         "{\"type\":0,\"subscriptionid\":[\"\"],\"right\":[\"Right0\",\"Right1\",\"Right2\","
+                         "\"Right3\"],\"username\":\"op\"}],\"remaining\":0}");
+    EXPECT_EQ(Post("logout"), "{}");
+    EXPECT_EQ(Publish(), "{\"result\":[{\"type\":0,\"subscriptionid\":[\"\"]}],\"remaining\":0}");
+
+    // Named values beside the rights; a value named username stands for the user.
+    tavix_auth_callbacks.user_info = [](void *context, const tavix_identity *who) {
+        static const char *const texts[] = {"Right0", nullptr};
+        static const char *const plain[] = {"language", "level", nullptr};
+        static const char *const named[] = {"username", nullptr};
+        tavix_data_value values[2]{};
+        values[0].kind = TAVIX_DV_TEXT;
+        values[0].text = "de";
+        values[1].kind = TAVIX_DV_UINT32;
+        values[1].u32 = 3;
+        auto *r = static_cast<tavix_request *>(context);
+        EXPECT_EQ(tavix_user_info_return(r, texts, who != nullptr ? plain : named, values), 0);
+        EXPECT_EQ(tavix_data_write_return(r, 0), 2);
+    };
+    EXPECT_EQ(Post("login", login), "{}");
+    EXPECT_EQ(Post("logout"), "{}");
+    EXPECT_EQ(Publish(), "{\"result\":[{\"type\":0,\"subscriptionid\":[\"\"],\"right\":[\"Right0\"],"
+                         "\"language\":\"de\",\"level\":3,\"username\":\"op\"},{\"type\":0,\"subscriptionid\":[\"\"],"
+                         "\"right\":[\"Right0\"],\"username\":\"de\"}],\"remaining\":0}");
+}
+
+TEST_F(WebAnswers, ProcessImageAnswersWhatTheCallbackReturned) {
+    Open(2);
+    EXPECT_EQ(Post("readprocessimage"), "{\"result\":[]}");
+    EXPECT_EQ(Post("listprocessimage"), "{\"result\":[]}");
+    tavix_data_callbacks.read_process_image = [](tavix_request *r, const void *user, const void *) {
+        calls.push_back("read " + Who(user));
+        tavix_data_value v{};
+        v.kind = TAVIX_DV_INT32;
+        v.i32 = -5;
+        const tavix_timestamp t{1700000000, 0};
+        const tavix_localized d[] = {{nullptr, "Speed"}, {nullptr, nullptr}};
+        EXPECT_EQ(tavix_read_processimage_return(r, &v, &t, 2, d, "op", 0), 0);
+        EXPECT_EQ(tavix_read_processimage_return(r, nullptr, nullptr, 0, nullptr, nullptr, 301), 0);
+        EXPECT_EQ(tavix_data_read_return(r, &v, &t, 0, nullptr, nullptr, 0), 2);
+        EXPECT_EQ(tavix_list_processimage_return(r, "X"), 2);
+    };
+    tavix_data_callbacks.list_process_image = [](tavix_request *r, const void *user, const void *) {
+        calls.push_back("list " + Who(user));
+        EXPECT_EQ(tavix_list_processimage_return(r, "Motor/Speed"), 0);
+        EXPECT_EQ(tavix_list_processimage_return(r, "Motor.On"), 0);
+        EXPECT_EQ(tavix_list_processimage_return(r, nullptr), 1);
+    };
+    EXPECT_EQ(Post("readprocessimage"),
+              "{\"result\":[{\"value\":-5,\"timestamp\":1700000000000,\"status\":2,\"description\":\"Speed\","
+              "\"username\":\"op\",\"error\":0},{\"value\":null,\"error\":301,\"errorstring\":\"Address not found\"}]}");
+    EXPECT_EQ(Post("listprocessimage"), "{\"result\":[{\"address\":\"Motor\\/Speed\"},{\"address\":\"Motor.On\"}]}");
+    EXPECT_EQ(calls, (std::vector<std::string>{"read op", "list op"}));
+    const std::string info = Post("info");
+    EXPECT_NE(info.find("\"read\",\"write\",\"browsertime\",\"processimage\"]"), std::string::npos) << info;
+}
+
+TEST_F(WebAnswers, SeventyAddressesGoToTheBatchCallbacksAs32And32And6) {
+    Open(2);
+    static std::vector<std::pair<uint32_t, uint32_t>> batches;
+    batches.clear();
+    tavix_data_callbacks.read_multi = [](tavix_request *r, const void *, const char *const *a) {
+        uint32_t n = 0;
+        for (; a[n] != nullptr; n++) {
+            tavix_data_value v{};
+            v.kind = TAVIX_DV_TEXT;
+            v.text = a[n];
+            tavix_data_read_return(r, &v, nullptr, 0, nullptr, nullptr, 0);
+        }
+        batches.push_back({r->first_index, n});
+    };
+    tavix_data_callbacks.write_multi = [](tavix_request *r, const void *, const char *const *a,
+                                          const char *const *v, const uint32_t *l) {
+        uint32_t n = 0;
+        for (; a[n] != nullptr; n++) {
+            EXPECT_EQ(std::string(v[n], l[n]), "v" + std::string(a[n] + 1)) << a[n];
+            tavix_data_write_return(r, 0);
+        }
+        batches.push_back({r->first_index, n});
+    };
+    std::string want = "{\"result\":[";
+    for (int i = 0; i < 70; i++) want += (i ? ",{\"value\":\"A" : "{\"value\":\"A") + std::to_string(i) + "\",\"error\":0}";
+    EXPECT_EQ(Post("read", Addresses("address[]", 70)), want + "]}");
+    const std::vector<std::pair<uint32_t, uint32_t>> split{{0, 32}, {32, 32}, {64, 6}};
+    EXPECT_EQ(batches, split);
+    batches.clear();
+    // Pairs by position, the values listed after the addresses.
+    std::string body = Addresses("address[]", 70) + "&";
+    for (int i = 0; i < 70; i++) body += (i ? "&" : "") + std::string("value[]=v") + std::to_string(i);
+    want = "{\"result\":[{\"error\":0}";
+    for (int i = 1; i < 70; i++) want += ",{\"error\":0}";
+    EXPECT_EQ(Post("write", body), want + "]}");
+    EXPECT_EQ(batches, split);
+
+    // An address the application answers later refuses the request.
+    tavix_data_callbacks.deferred = [](const char *a) { return int(std::strcmp(a, "A40") == 0); };
+    batches.clear();
+    const std::string refused = "{\"error\":302,\"errorstring\":\"Too many deferred read\\/write\\/query filter "
+                                "requests\"}";
+    EXPECT_EQ(Post("read", Addresses("address[]", 70)), refused);
+    EXPECT_EQ(Post("write", body), refused);
+    tavix_method_callbacks.history = [](tavix_request *, const void *, const char *const *,
+                                        const tavix_history_args *) { return 0; };
+    EXPECT_EQ(Post("readhistory", Addresses("address[]", 70)), refused);
+    EXPECT_TRUE(batches.empty());
+    EXPECT_EQ(Post("read", Addresses("address[]", 40)).substr(0, 11), "{\"result\":[");
+}
+
+TEST_F(WebAnswers, EveryCallbackGetsTheSessionsUserAndTheWorkerACopy) {
+    Open(2);
+    tavix_data_callbacks.read = [](tavix_request *r, const void *user, const char *) {
+        calls.push_back("read " + Who(user));
+        tavix_data_read_return(r, nullptr, nullptr, 0, nullptr, nullptr, 301);
+    };
+    tavix_data_callbacks.write = [](tavix_request *r, const void *user, const char *, const char *, uint32_t) {
+        calls.push_back("write " + Who(user));
+        tavix_data_write_return(r, 0);
+    };
+    tavix_data_callbacks.subscribe = [](tavix_item *, const void *user, const char *, void **, uint32_t *, int *s) {
+        calls.push_back("subscribe " + Who(user));
+        *s = 0;
+        return 0;
+    };
+    tavix_data_callbacks.alarm_subscribe = [](tavix_item *, const void *user, const char *, void **, uint32_t *,
+                                              int *s) {
+        calls.push_back("alarm " + Who(user));
+        *s = 0;
+        return 0;
+    };
+    tavix_data_callbacks.filter_subscribe = [](tavix_item *, const void *user, const char *, double,
+                                               const tavix_filter *, void **, int *s) {
+        calls.push_back("filter " + Who(user));
+        *s = 0;
+        return 0;
+    };
+    tavix_method_callbacks.history = [](tavix_request *, const void *user, const char *const *,
+                                        const tavix_history_args *) {
+        calls.push_back("history " + Who(user));
+        return 0;
+    };
+    tavix_method_callbacks.accept_alarm = [](const void *user, const char *, int *code) {
+        calls.push_back("accept " + Who(user));
+        *code = 0;
+        return 0;
+    };
+    static const void *worker_user = nullptr;
+    tavix_method_callbacks.query_filter = [](tavix_request *, const void *user, const char *, double,
+                                             const tavix_filter *) {
+        calls.push_back("query " + Who(user));
+        worker_user = user;
+        return 0;
+    };
+    Post("read", "address[]=a");
+    Post("write", "address[]=a&value[]=1");
+    Post("createsubscription");
+    Post("subscribedata", "subscriptionid=1&address[]=a");
+    Post("subscribealarm", "subscriptionid=1&address[]=b");
+    Post("subscribefilter", "subscriptionid=1&level=eq:1");
+    Post("readhistory", "address[]=a");
+    Post("acceptalarm", "address[]=b");
+    // The query filter's worker answers on the request's connection.
+    const std::string req = Request("queryfilter", "level=eq:1");
+    tavix_connection &c = tavix_comm_state.conns[0];
+    ASSERT_EQ(tavix_engine_raw_handler_init_dispatcher(&c, reinterpret_cast<const uint8_t *>(req.data()),
+                                                       uint32_t(req.size())),
+              0);
+    const uint8_t *h = nullptr, *b = nullptr;
+    uint32_t hl = 0, bl = 0;
+    EXPECT_EQ(tavix_engine_raw_handler_call_dispatcher(&c, &h, &hl, &b, &bl), 4);  // answered later
+    EXPECT_EQ(tavix_engine_query_filter_step(), 1);
+    const tavix_auth_entry *mine = tavix_engine_session_get_user_data(s);
+    ASSERT_NE(mine, nullptr);
+    EXPECT_NE(worker_user, nullptr);
+    EXPECT_NE(worker_user, static_cast<const void *>(mine));  // its own copy
+    ASSERT_NE(c.send_head, nullptr);
+    const uint8_t *piece = nullptr;
+    long n = tavix_buffer_get_data(c.send_head, &piece, nullptr, 0, nullptr, 0);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(piece), std::size_t(n)).substr(0, 17), "HTTP/1.0 200 OK\r\n");
+    tavix_buffer_get_advance(c.send_head, uint32_t(n));
+    n = tavix_buffer_get_data(c.send_head, &piece, nullptr, 0, nullptr, 0);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(piece), std::size_t(n > 0 ? n : 0)), "{\"result\":[]}");
+    tavix_buffer_free(c.send_head);
+    c.send_head = c.send_tail = nullptr;
+    tavix_engine_raw_handler_free_dispatcher(&c);
+    EXPECT_EQ(calls, (std::vector<std::string>{"read op", "write op", "subscribe op", "alarm op", "filter op",
+                                               "history op", "accept op", "query op"}));
+}
+
+TEST_F(WebAnswers, FilterSubscriptionCallsTheApplicationWithItsFilters) {
+    Open(2);
+    tavix_data_callbacks.filter_subscribe = [](tavix_item *it, const void *, const char *aggregation, double interval,
+                                               const tavix_filter *f, void **handle, int *status) {
+        std::string seen = std::string(it->name) + "|" + (aggregation != nullptr ? aggregation : "-") + "|" +
+                           std::to_string(interval);
+        for (; f->name != nullptr; f++) seen += std::string("|") + f->name + "=" + f->op + "," + f->value;
+        calls.push_back(seen);
+        *handle = reinterpret_cast<void *>(uintptr_t(calls.size()));
+        *status = std::strcmp(aggregation != nullptr ? aggregation : "", "bad") == 0 ? 10002 : 0;
+        return 0;
+    };
+    tavix_data_callbacks.filter_unsubscribe = [](void *handle, int *status) {
+        calls.push_back("off " + std::to_string(reinterpret_cast<uintptr_t>(handle)));
+        *status = 0;
+        return 0;
+    };
+    EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"1\"}");
+    EXPECT_EQ(Post("subscribefilter", "subscriptionid=1&aggregation=avg&interval=2.5&level=ge:3&area=eq:North"),
+              "{\"serverhandle\":\"\\/\\/F\\/00000001\"}");
+    EXPECT_EQ(Post("subscribefilter", "subscriptionid=1&level=eq:1"), "{\"serverhandle\":\"\\/\\/F\\/00000002\"}");
+    EXPECT_EQ(Post("subscribefilter", "subscriptionid=1&aggregation=bad"),
+              "{\"error\":10002,\"errorstring\":\"Error fetching callback not set\"}");
+    EXPECT_EQ(Post("unsubscribefilter", "subscriptionid=1&serverhandle[]=//F/00000001"), "{\"result\":[{\"error\":0}]}");
+    EXPECT_EQ(calls, (std::vector<std::string>{"//F/00000001|avg|2.500000|level=ge,3|area=eq,North",
+                                               "//F/00000002|-|0.000000|level=eq,1", "//F/00000003|bad|0.000000",
+                                               "off 1"}));
+    // A filter change published with the address the application gives.
+    tavix_item *it = tavix_engine_subscription_item_get("//F/00000002", false);
+    ASSERT_NE(it, nullptr);
+    tavix_data_value v{};
+    v.kind = TAVIX_DV_DOUBLE;
+    v.d = 1.5;
+    const tavix_timestamp t{1700000000, 0};
+    const tavix_localized plain[] = {{nullptr, "Level"}, {nullptr, nullptr}};
+    tavix_data_filter_notify(it, "Tank.Level", &v, &t, 0, plain, "op");
+    const tavix_localized texts[] = {{"en", "High"}, {"de", "Hoch"}, {nullptr, nullptr}};
+    const tavix_timestamp low{0, 5000000};
+    const tavix_alarm_fields a{nullptr, &low, 1, 10, texts, nullptr, nullptr};
+    tavix_alarm_filter_notify(it, "Tank.High", &a);
+    EXPECT_EQ(Publish(), "{\"result\":[{\"type\":1,\"subscriptionid\":[\"1\"],\"address\":\"Tank.Level\",\"value\":1.5,"
+                         "\"timestamp\":1700000000000,\"description\":\"Level\",\"username\":\"op\"},{\"type\":2,"
+                         "\"subscriptionid\":[\"1\"],\"address\":\"Tank.High\",\"state\":1,\"priority\":10,"
+                         "\"timestamp\":5.000000,\"eventtext\":{\"en\":\"High\",\"de\":\"Hoch\"}}],\"remaining\":0}");
+}
+
+TEST_F(WebAnswers, AlarmNotificationsCarryEveryFieldOfTheirLayout) {
+    Open(2);
+    static tavix_item *alarm = nullptr;
+    tavix_data_callbacks.alarm_subscribe = [](tavix_item *it, const void *, const char *, void **, uint32_t *keeps,
+                                              int *status) {
+        alarm = it;
+        *keeps = 0;
+        *status = 0;
+        return 0;
+    };
+    // A second frame joining the item gets the current alarm.
+    tavix_data_callbacks.alarm_read = [](tavix_request *r, const void *, const char *address) {
+        calls.push_back(address);
+        const tavix_timestamp t{1700000001, 0};
+        const tavix_alarm_fields a{nullptr, &t, 2, 7, nullptr, "Boiler", nullptr};
+        EXPECT_EQ(tavix_alarm_read_return(r, &a, 0), 0);
+        EXPECT_EQ(tavix_data_write_return(r, 0), 2);
+    };
+    EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"1\"}");
+    EXPECT_EQ(Post("subscribealarm", "subscriptionid=1&address[]=Boiler.Alarm"), "{\"result\":[{\"error\":0}]}");
+    ASSERT_NE(alarm, nullptr);
+    tavix_data_value v{};
+    v.kind = TAVIX_DV_INT32;
+    v.i32 = 7;
+    const tavix_timestamp t{1700000000, 5000000};
+    const tavix_localized texts[] = {{"en", "Overheat"}, {"de", "Zu heiss"}, {nullptr, nullptr}};
+    const tavix_alarm_fields a{&v, &t, 3, 500, texts, "Boiler 1", "op"};
+    tavix_alarm_notify(alarm, &a);
+    EXPECT_EQ(Publish(), "{\"result\":[{\"type\":2,\"subscriptionid\":[\"1\"],\"address\":\"Boiler.Alarm\",\"state\":3,"
+                         "\"priority\":500,\"timestamp\":1700000000005.000000,\"value\":7,\"eventtext\":{\"en\":"
+                         "\"Overheat\",\"de\":\"Zu heiss\"},\"display\":\"Boiler 1\",\"username\":\"op\"}],"
+                         "\"remaining\":0}");
+    EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"2\"}");
+    EXPECT_EQ(Post("subscribealarm", "subscriptionid=2&address[]=Boiler.Alarm"), "{\"result\":[{\"error\":0}]}");
+    EXPECT_EQ(calls, std::vector<std::string>{"Boiler.Alarm"});
+    EXPECT_EQ(Publish(), "{\"result\":[{\"type\":2,\"subscriptionid\":[\"2\"],\"address\":\"Boiler.Alarm\",\"state\":2,"
+                         "\"priority\":7,\"timestamp\":1700000001000,\"display\":\"Boiler\"}],\"remaining\":0}");
+}
+
+TEST_F(WebAnswers, HistoryAndFilterElementsAndTheirRefusals) {
+    Open(2);
+    tavix_method_callbacks.history = [](tavix_request *r, const void *, const char *const *a,
+                                        const tavix_history_args *h) {
+        tavix_data_value v{};
+        v.kind = TAVIX_DV_BOOL;
+        v.b = 1;
+        const tavix_timestamp t{h->start_s, h->start_ns};
+        const tavix_localized d[] = {{"en", "Pump"}, {nullptr, nullptr}};
+        EXPECT_EQ(tavix_read_history_return(r, a[0], &v, &t, -1, d, "op"), 0);
+        EXPECT_EQ(tavix_read_history_return(r, a[0], &v, &t, 0, nullptr, nullptr), 0);
+        EXPECT_EQ(tavix_read_history_return(r, a[0], nullptr, &t, 0, nullptr, nullptr), 1);
+        EXPECT_EQ(tavix_read_history_return(r, a[0], &v, nullptr, 0, nullptr, nullptr), 1);
+        EXPECT_EQ(tavix_event_filter_read_return(r, a[0], &t, &v, nullptr, nullptr), 2);
+        return 0;
+    };
+    EXPECT_EQ(Post("readhistory", "address[]=P1&starttime=1700000000123.5"),
+              "{\"result\":[{\"address\":\"P1\",\"value\":true,\"timestamp\":1700000000123.500000,\"status\":-1,"
+              "\"description\":{\"en\":\"Pump\"},\"username\":\"op\"},{\"address\":\"P1\",\"value\":true,"
+              "\"timestamp\":1700000000123.500000}]}");
+
+    // The query filter's three elements, written into a request of kind 6.
+    tavix_buffer *body = tavix_buffer_get(TAVIX_BUF_DATA, 512, 1 << 20, true);
+    tavix_request r = tavix_request_make(TAVIX_REQ_QUERY, body, nullptr);
+    tavix_data_value v{};
+    v.kind = TAVIX_DV_UINT32;
+    v.u32 = 4;
+    const tavix_timestamp t{1700000000, 0};
+    const tavix_localized ev[] = {{nullptr, "Door open"}, {nullptr, nullptr}};
+    EXPECT_EQ(tavix_event_filter_read_return(&r, "D1", &t, &v, ev, "op"), 0);
+    EXPECT_EQ(tavix_alarm_filter_read_return(&r, "A1", &t, 1, 900, nullptr, ev, "Hall", nullptr), 0);
+    EXPECT_EQ(tavix_data_filter_read_return(&r, "V1", &v, nullptr, 3, nullptr, nullptr), 0);
+    EXPECT_EQ(tavix_event_filter_read_return(&r, nullptr, &t, &v, nullptr, nullptr), 1);
+    EXPECT_EQ(tavix_alarm_filter_read_return(&r, "A1", nullptr, 1, 2, nullptr, nullptr, nullptr, nullptr), 1);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(body->data), body->length),
+              "{\"type\":99,\"timestamp\":1700000000000,\"address\":\"D1\",\"value\":4,\"eventtext\":\"Door open\","
+              "\"username\":\"op\"},{\"type\":2,\"timestamp\":1700000000000,\"state\":1,\"priority\":900,"
+              "\"address\":\"A1\",\"eventtext\":\"Door open\",\"display\":\"Hall\"},{\"type\":1,\"address\":\"V1\","
+              "\"value\":4,\"status\":3}");
+    // Other kinds: 2, and 1 for the data filter; past the buffer limit: 3 with 304.
+    tavix_request read = tavix_request_make(TAVIX_REQ_READ, body, nullptr);
+    EXPECT_EQ(tavix_alarm_filter_read_return(&read, "A1", &t, 1, 2, nullptr, nullptr, nullptr, nullptr), 2);
+    EXPECT_EQ(tavix_data_filter_read_return(&read, "V1", &v, nullptr, 0, nullptr, nullptr), 1);
+    EXPECT_EQ(tavix_read_history_return(&read, "V1", &v, &t, 0, nullptr, nullptr), 2);
+    EXPECT_EQ(tavix_user_info_return(&read, nullptr, nullptr, nullptr), 1);  // no session
+    EXPECT_EQ(tavix_alarm_read_return(&read, nullptr, 0), 2);
+    EXPECT_EQ(tavix_list_processimage_return(&read, "x"), 2);
+    const uint32_t before = body->length;
+    tavix_global_options.buffer_limit = before + 30;
+    EXPECT_EQ(tavix_data_filter_read_return(&r, "V1", &v, nullptr, 0, nullptr, nullptr), 3);
+    EXPECT_EQ(r.error, 304);
+    EXPECT_EQ(body->length, before);
+    tavix_buffer_free(body);
+}
+
+TEST(WebUsers, TheOemVariantKeepsItsAgreementListInOneFolder) {
+    test_support::TempRoot root;
+    crc_header[3] = 128;
+    std::filesystem::create_directories(root / "mnt/USB0/oemHMI/config");
+    std::ofstream(root / "mnt/USB0/oemHMI/config/LoggedIn_users.txt") << "ann:";
+    tavix_read_update_already_logged_users();
+    EXPECT_EQ(tavix_check_already_logged_users("ann"), 0);
+    EXPECT_EQ(tavix_update_accepted_license_users("bob"), 1);
+    EXPECT_EQ(tavix_update_accepted_license_users("bob"), 0);
+    std::stringstream text;
+    text << std::ifstream(root / "mnt/USB0/oemHMI/config/LoggedIn_users.txt").rdbuf();
+    EXPECT_EQ(text.str(), "ann:bob:");
+    // The next server start reads both.
+    tavix_read_update_already_logged_users();
+    EXPECT_EQ(tavix_check_already_logged_users("bob"), 1);
+    struct stat st {};
+    EXPECT_NE(stat((root / "mnt/USB0/tavIX").c_str(), &st), 0);
+    crc_header[3] = 0;
+}
