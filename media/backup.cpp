@@ -179,6 +179,9 @@ uint32_t StoreBBRAM() {
     // back to it, so that the status bits and a restore follow the file, and
     // the failure shows in the persistent storage-fault word.
     MF_PersistOr(PS_SAVE_FAIL);
+    // The user who asked for the store sees the failure now, not after the
+    // next start.
+    PlcWordSet(W_STORFAULT, uint16_t(MF_PersistGet()));
     SYS_BlockErase(crcsize_tbl.data(), uint32_t(CRCSIZE_TBL_SIZE));
     crcsize_tbl[BKP_MARKER] = 0;
     crcsize_tbl[BKP_RESTORED] = 255;

@@ -315,6 +315,9 @@ class BackupStoreThatCannotBeWritten(unittest.TestCase):
         self.assertEqual(bit(3), 0, "no backup is present")
         self.assertFalse(os.path.exists(bkp))
         self.assertEqual(persist() & 0x80, 0x80, "the save failure bit")
+        # shown in word 54278 at once, not only after the next start
+        self.assertEqual(c.read_word(54278), persist() & 0xFFFF)
+        self.assertEqual(c.read_word(54278) & 0x80, 0x80)
 
         os.rmdir(blocker)
         c.write_word(R1, 0x1234)
