@@ -189,10 +189,11 @@ class RetainInBackupCloneAndStop(unittest.TestCase):
     def test_sigterm_writes_the_retained_value_before_the_end(self):
         self.run_app()
         self.retain(333)
+        before = self.ctl.console().count("Application stopped\n")
         self.assertEqual(self.ctl.stop(signal.SIGTERM), 0)
         out = self.ctl.console()
-        self.assertIn("Application stopped\n", out)
-        self.assertLess(out.index("Application stopped\n"), out.index("Controller stopped\n"))
+        self.assertEqual(out.count("Application stopped\n"), before + 1)
+        self.assertLess(out.rindex("Application stopped\n"), out.index("Controller stopped\n"))
         self.assertEqual(self.read("mnt", "cfg", "z7.ret"), retain_file(333))
         self.start()
         self.shows(333)
