@@ -147,6 +147,16 @@ class RetainInBackupCloneAndStop(unittest.TestCase):
         self.c.write_reg(AI2, 16, 1000)
         self.until(lambda: self.aq1() == 1000 + value, "INT 1 + 1000 on %AQ1", 10)
 
+    def reset_with(self, value, timeout, what):
+        """The controller resets after a restore; the retain file holds value,
+        and the application runs with it after the start in mode 2."""
+        self.assertEqual(self.ctl.wait_exit(timeout), 3, "%s: %s" % (what, self.ctl.console()))
+        self.assertEqual(self.read("mnt", "cfg", "z7.ret"), retain_file(value))
+        self.ctl.stop()
+        self.start()
+        self.assertEqual(self.c.get_mode(), 2)
+        self.shows(value)
+
     def test_backup_store_and_restore_bring_back_the_retained_value(self):
         self.run_app()
         self.retain(111)
@@ -157,12 +167,7 @@ class RetainInBackupCloneAndStop(unittest.TestCase):
         self.c.write_reg(W291 + 13, 1, 1)
         self.until(lambda: self.bit(14) == 1, "restore confirmation asked")
         self.c.write_reg(W291 + 14, 1, 0)
-        self.assertEqual(self.ctl.wait_exit(10), 3, "restored and reset")
-        self.assertEqual(self.read("mnt", "cfg", "z7.ret"), retain_file(111))
-        self.ctl.stop()
-        self.start()
-        self.assertEqual(self.c.get_mode(), 2)
-        self.shows(111)
+        self.reset_with(111, 10, "restored and reset")
 
     def test_clone_save_and_load_on_the_card_carry_the_retained_value(self):
         self.run_app()
@@ -179,12 +184,7 @@ class RetainInBackupCloneAndStop(unittest.TestCase):
         self.c.write_reg(W291 + 9, 1, 1)
         self.until(lambda: self.bit(12), "clone load confirmation asked")
         self.c.write_reg(W291 + 12, 1, 0)
-        self.assertEqual(self.ctl.wait_exit(60), 3, "clone loaded and reset: %s" % self.ctl.console())
-        self.assertEqual(self.read("mnt", "cfg", "z7.ret"), retain_file(7777))
-        self.ctl.stop()
-        self.start()
-        self.assertEqual(self.c.get_mode(), 2)
-        self.shows(7777)
+        self.reset_with(7777, 60, "clone loaded and reset")
 
     def test_sigterm_writes_the_retained_value_before_the_end(self):
         self.run_app()

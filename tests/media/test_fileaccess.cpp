@@ -20,6 +20,12 @@ namespace {
 constexpr uint32_t M(uint32_t n) { return la::M16(n); }
 constexpr uint32_t Q(uint32_t n) { return la::Q(n); }
 
+// Text on whole words, low byte first.
+void PutText(std::vector<uint16_t> &w, const std::string &name) {
+    for (std::size_t i = 0; i < name.size(); i += 2)
+        w.push_back(uint16_t(uint8_t(name[i]) | (i + 1 < name.size() ? uint8_t(name[i + 1]) << 8 : 0)));
+}
+
 // Words of a file instruction's operand record.
 std::vector<uint16_t> FileOp(uint16_t opcode, uint8_t flags, uint32_t data, uint16_t format, uint32_t start,
                              uint32_t count, uint32_t status, const std::string &name, uint16_t drive = 0,
@@ -28,16 +34,14 @@ std::vector<uint16_t> FileOp(uint16_t opcode, uint8_t flags, uint32_t data, uint
                                format, uint16_t(start), uint16_t(start >> 16), uint16_t(count),
                                uint16_t(count >> 16), uint16_t(status), uint16_t(status >> 16),
                                uint16_t(name.size()), uint16_t(name.size() >> 16)};
-    for (std::size_t i = 0; i < name.size(); i += 2)
-        w.push_back(uint16_t(uint8_t(name[i]) | (i + 1 < name.size() ? uint8_t(name[i + 1]) << 8 : 0)));
+    PutText(w, name);
     return w;
 }
 
 void PutName(std::vector<uint16_t> &w, const std::string &name) {
     w.push_back(uint16_t(name.size()));
     w.push_back(uint16_t(name.size() >> 16));
-    for (std::size_t i = 0; i < name.size(); i += 2)
-        w.push_back(uint16_t(uint8_t(name[i]) | (i + 1 < name.size() ? uint8_t(name[i + 1]) << 8 : 0)));
+    PutText(w, name);
 }
 
 // Copy (249), rename (252), delete (253): the head of 250/251 with zeros,
@@ -65,8 +69,7 @@ std::vector<uint16_t> DescWrite(uint32_t status, const std::string &name) {
     // Descriptors at byte 40: names at bytes 56 ("V,") and 58 ("T,").
     w.insert(w.end(), {56, 0, 0x0502, 1, 58, 0, 0x0802, 1});
     w.insert(w.end(), {0x2C56, 0x2C54});
-    for (std::size_t i = 0; i < name.size(); i += 2)
-        w.push_back(uint16_t(uint8_t(name[i]) | (i + 1 < name.size() ? uint8_t(name[i + 1]) << 8 : 0)));
+    PutText(w, name);
     return w;
 }
 std::vector<uint16_t> DescRead(uint32_t status, const std::string &name) {
@@ -74,8 +77,7 @@ std::vector<uint16_t> DescRead(uint32_t status, const std::string &name) {
                                uint16_t(status >> 16)};
     w.insert(w.end(), {uint16_t(name.size()), 0, 2, 0, 0, 0, 0, 0, 0, 0});
     w.insert(w.end(), {1, 0, 0x0500, 1, 0x0800, 1});  // restart at 1; descriptors at byte 44
-    for (std::size_t i = 0; i < name.size(); i += 2)
-        w.push_back(uint16_t(uint8_t(name[i]) | (i + 1 < name.size() ? uint8_t(name[i + 1]) << 8 : 0)));
+    PutText(w, name);
     return w;
 }
 
