@@ -173,8 +173,13 @@ uint32_t StoreBBRAM() {
     Set(B_PRESENT);
     Clear(B_RESTORED);
     crcsize_tbl[BKP_MARKER] = kMarker;
-    if (DrevanoRuntime) z7_reg_store_backup();
-    if (BkpRegisters()) return 1;
+    if (BkpRegisters()) {
+        // The IEC application's retained variables go with this backup only:
+        // saved once the register file is in place, and a retain file of an
+        // earlier backup never stays beside it.
+        if (!DrevanoRuntime || !z7_reg_store_backup()) MF_RemoveFile(MF_Z7BKP);
+        return 1;
+    }
     // The file still holds the backup stored before (or none): the block goes
     // back to it, so that the status bits and a restore follow the file, and
     // the failure shows in the persistent storage-fault word.

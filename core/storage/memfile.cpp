@@ -560,8 +560,11 @@ uint32_t LoadRegisters() {
     return 1;
 }
 
+uint32_t MF_RemoveFile(const char *abs) { return Remove(abs) ? 1 : 0; }
+
 uint32_t ClrRegFile() {
     const bool ok = Remove(MF_BKPREG);
+    Remove(MF_Z7BKP);  // the IEC retain part of the backup
     if (DrevanoRuntime) IecHook_DeleteRetain();
     crcsize_tbl[BKP_MARKER] = 0;
     crcsize_tbl[BKP_RESTORED] = 255;

@@ -196,6 +196,8 @@ struct MfPiece {
     std::size_t len;
 };
 uint32_t MF_WriteFile(const char *abs, std::span<const MfPiece> pieces, bool sync);
+// Deletes a stored file; 1 when it is gone (also when it never existed).
+uint32_t MF_RemoveFile(const char *abs);
 // Copies the stored file from over to the same way (synced), reading and
 // writing 1,024 bytes at a time; a short write prints "write failed" and the
 // old file stays. 1 when the copy is in place, 0 otherwise (from missing).

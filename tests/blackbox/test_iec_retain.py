@@ -168,6 +168,10 @@ class RetainInBackupCloneAndStop(unittest.TestCase):
         self.until(lambda: self.bit(14) == 1, "restore confirmation asked")
         self.c.write_reg(W291 + 14, 1, 0)
         self.reset_with(111, 10, "restored and reset")
+        # erasing the backup erases its retain part
+        self.c.write_reg(W291 + 7, 1, 1)
+        self.until(lambda: (self.bit(7), self.bit(3)) == (0, 0), "backup erased")
+        self.assertFalse(os.path.exists(self.path("mnt", "cfg", "Z7_BKP.RET")))
 
     def test_clone_save_and_load_on_the_card_carry_the_retained_value(self):
         self.run_app()
