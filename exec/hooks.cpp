@@ -72,6 +72,8 @@ void Exec_InstallHooks() {
     iec_hooks.delete_program = DeleteDrevanoProgram;
     iec_hooks.delete_retain = DelDrevanoRetentiveFile;
     iec_hooks.cycle = _VMThread;
+    iec_hooks.retain_save = Drevano_RetainSave;
+    iec_hooks.retain_load = Drevano_RetainLoad;
 
     // Engines and drivers: the IEC VM's services, the Ethernet manager's
     // protocol servers and e-mail, the card

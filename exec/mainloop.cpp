@@ -500,6 +500,9 @@ int Main_Run(int argc, char **argv) {
         // when it is due.
         PLAT_PollWait(RCT_WaitUs(kPassWaitUs));
     }
+    // The IEC application stops as at mode 0: its retained variables are
+    // written before the controller ends.
+    if (DrevanoRuntime) DrevanoStop();
     AutoSaveRegisters();
     StopWatchdog();
     PLAT_ChildKillAll();

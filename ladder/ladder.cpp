@@ -9,6 +9,7 @@
 #include "core/storage/nvram.h"
 #include "core/image/timebase.h"
 #include "ladder/ladint.h"
+#include "media/fileblk.h"
 
 
 std::array<uint8_t, LSTACK_SIZE> l_stack;
@@ -387,7 +388,8 @@ void LadFrame_Fill() {
 }
 
 namespace {
-// Set once the run's Talk reset is done under the IEC runtime, which clears
+// Set once the run's first-scan resets (the Talk layer, the file
+// instructions' drive owners) are done under the IEC runtime, which clears
 // the first-scan bit only at the start of its second cycle: a second reset
 // would wipe what its blocks did in the first cycle.
 uint8_t talk_init_done;
@@ -412,7 +414,12 @@ int32_t LogicUpdate() {
     time_frt_100us = uint16_t(now & 0x3FFF);
     if (first) {
         RegTokLen_16b = uint8_t((NV_EditorFeatures >> 15) & 1);
-        if (lad_talk.init && !talk_init_done) lad_talk.init();
+        if (!talk_init_done) {
+            if (lad_talk.init) lad_talk.init();
+            // A program downloaded in run mode starts with no drive owned by
+            // the instructions of the program it replaced.
+            File_Init();
+        }
         talk_init_done = DrevanoRuntime ? 1 : 0;
     } else {
         talk_init_done = 0;

@@ -173,12 +173,20 @@ uint32_t StoreBBRAM() {
     Set(B_PRESENT);
     Clear(B_RESTORED);
     crcsize_tbl[BKP_MARKER] = kMarker;
-    if (DrevanoRuntime) z7_reg_store_backup();
-    if (BkpRegisters()) return 1;
+    if (BkpRegisters()) {
+        // The IEC application's retained variables go with this backup only:
+        // saved once the register file is in place, and a retain file of an
+        // earlier backup never stays beside it.
+        if (!DrevanoRuntime || !z7_reg_store_backup()) MF_RemoveFile(MF_Z7BKP);
+        return 1;
+    }
     // The file still holds the backup stored before (or none): the block goes
     // back to it, so that the status bits and a restore follow the file, and
     // the failure shows in the persistent storage-fault word.
     MF_PersistOr(PS_SAVE_FAIL);
+    // The user who asked for the store sees the failure now, not after the
+    // next start.
+    PlcWordSet(W_STORFAULT, uint16_t(MF_PersistGet()));
     SYS_BlockErase(crcsize_tbl.data(), uint32_t(CRCSIZE_TBL_SIZE));
     crcsize_tbl[BKP_MARKER] = 0;
     crcsize_tbl[BKP_RESTORED] = 255;

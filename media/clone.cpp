@@ -10,6 +10,7 @@
 #include "core/image/bytes.h"
 #include "core/image/plcreg.h"
 #include "core/image/util.h"
+#include "core/storage/backup.h"
 #include "core/storage/memfile.h"
 #include "core/storage/nvram.h"
 #include "core/image/syshook.h"
@@ -427,6 +428,8 @@ uint32_t LoadPgm() {
 
 uint32_t CloneRelease() { return Release(); }
 
+uint32_t z7LoadDat(const char *) { return IecRetainRestore(CLONE_IEC_RETAIN, IEC_RETAIN_CLONE); }
+
 uint32_t MakeDat(const char *name) {
     char tmp[FX_PATH_MAX];
     if (name == nullptr || !TempName(name, tmp, sizeof tmp)) return FX_INVALID_PATH;
@@ -434,6 +437,8 @@ uint32_t MakeDat(const char *name) {
     FxFile f{};
     uint32_t result = CreateTemp(m, f, tmp);
     if (result != 0) return result;
+    // The IEC application's retained variables go with the data clone.
+    if (DrevanoRuntime) IecHook_RetainSave(CLONE_IEC_RETAIN, IEC_RETAIN_CLONE);
     const int hold = _fxe_file_hold(&f);  // as in SavePgm
     uint16_t crc = 0xFFFF;
     for (std::size_t pos = 0; pos < PLC_REG_SIZE && result == 0; pos += 1024) {
@@ -453,6 +458,7 @@ uint32_t LoadDat(const char *name) {
     FxMedia m{};
     FxFile f{};
     if (const uint32_t s = _fxe_file_open(&m, &f, name, FX_OPEN_FOR_READ)) return s;
+    if (DrevanoRuntime) z7LoadDat(CLONE_IEC_RETAIN);
     // Read whole and checked before the register image is touched.
     static std::array<uint8_t, CLONE_DAT_SIZE> buf;
     uint32_t total = 0, result = 0;

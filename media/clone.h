@@ -35,6 +35,11 @@ extern uint8_t Clon_LoadClone;
 // Work buffer of the program load, bytes used.
 constexpr uint32_t DNLD_IMAGE_SIZE = 6u * 1024 * 1024;
 
+// The IEC retain clone beside the data clone: the running IEC application's
+// retain file, written by MakeDat and taken back by LoadDat (z7LoadDat: the
+// runtime loads it and it replaces "/mnt/cfg/z7.ret"; 1 when done).
+constexpr const char *CLONE_IEC_RETAIN = "/mnt/USB0/XIECclone.dat";
+uint32_t z7LoadDat(const char *name);
 // Writes the data clone: 0 or a file status; replaced only when complete.
 uint32_t MakeDat(const char *name);
 // Checks the data clone and loads it into the register image: 0; 73 a CRC

@@ -18,7 +18,11 @@ extern std::array<uint8_t, CRCSIZE_TBL_SIZE> crcsize_tbl;
 void RestoreSRReg();
 // Erases the backup block (unless already erased) and deletes its file.
 void EraseBackupData();
-// The IEC runtime's retain variables saved with the register backup and
-// restored from it; 1 when done.
+// The IEC runtime's retain variables saved with the register backup to
+// "/mnt/cfg/Z7_BKP.RET" and restored from it; 1 when done.
 uint32_t z7_reg_store_backup();
 uint32_t z7_reg_load_backup();
+// Loads the running application's retained variables from a retain file
+// (form as the iec_hooks retain hooks) and copies the file over the
+// runtime's own retain file, so that the next start keeps them; 1 when done.
+uint32_t IecRetainRestore(const char *from, uint32_t form);

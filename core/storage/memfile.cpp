@@ -198,18 +198,17 @@ bool Remove(const char *abs) {
 }
 }  // namespace
 
-uint32_t MF_WriteFile(const char *abs, std::span<const MfPiece> pieces, bool sync) {
+namespace {
+// The crash-safe store: fill writes the new contents into the temporary file.
+template <class Fill>
+uint32_t StoreVia(const char *abs, bool sync, Fill fill) {
     char path[512], tmp[512];
     if (PLAT_Path(abs, path, sizeof path) == nullptr) return 0;
     if (std::snprintf(tmp, sizeof tmp, "%s.tmp", path) >= int(sizeof tmp)) return 0;
     std::lock_guard<std::mutex> g(save_lock);
     const int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) return 0;
-    bool ok = fchmod(fd, 0600) == 0;
-    for (const MfPiece &piece : pieces) {
-        if (!ok) break;
-        if (piece.len != 0) ok = piece.data != nullptr && WriteAll(fd, piece.data, piece.len);
-    }
+    bool ok = fchmod(fd, 0600) == 0 && fill(fd);
     if (ok && sync) ok = fsync(fd) == 0;
     if (close(fd) != 0) ok = false;
     if (ok) ok = rename(tmp, path) == 0;
@@ -219,6 +218,41 @@ uint32_t MF_WriteFile(const char *abs, std::span<const MfPiece> pieces, bool syn
     }
     if (sync) SyncFolder(path);
     return 1;
+}
+}  // namespace
+
+uint32_t MF_WriteFile(const char *abs, std::span<const MfPiece> pieces, bool sync) {
+    return StoreVia(abs, sync, [&](int fd) {
+        for (const MfPiece &piece : pieces)
+            if (piece.len != 0 && (piece.data == nullptr || !WriteAll(fd, piece.data, piece.len))) return false;
+        return true;
+    });
+}
+
+uint32_t MF_CopyFile(const char *from, const char *to) {
+    constexpr std::size_t kPiece = 1024;
+    const int in = OpenRead(from);
+    if (in < 0) return 0;
+    struct stat st {};
+    const bool sized = fstat(in, &st) == 0 && S_ISREG(st.st_mode);
+    const uint32_t r = sized && StoreVia(to, true, [&](int fd) {
+        uint8_t buf[kPiece];
+        bool whole = true;
+        off_t total = 0;
+        for (;;) {
+            const std::size_t n = ReadAll(in, buf, kPiece);
+            total += off_t(n);
+            if (n != 0 && !WriteAll(fd, buf, n)) {
+                std::fputs("write failed\n", stdout);
+                std::fflush(stdout);
+                whole = false;
+            }
+            if (n < kPiece) break;
+        }
+        return whole && total == st.st_size;  // a read cut short is no copy
+    });
+    close(in);
+    return r;
 }
 
 // ---- program and configuration blocks -----------------------------------------------------
@@ -526,8 +560,11 @@ uint32_t LoadRegisters() {
     return 1;
 }
 
+uint32_t MF_RemoveFile(const char *abs) { return Remove(abs) ? 1 : 0; }
+
 uint32_t ClrRegFile() {
     const bool ok = Remove(MF_BKPREG);
+    Remove(MF_Z7BKP);  // the IEC retain part of the backup
     if (DrevanoRuntime) IecHook_DeleteRetain();
     crcsize_tbl[BKP_MARKER] = 0;
     crcsize_tbl[BKP_RESTORED] = 255;

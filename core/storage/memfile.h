@@ -90,7 +90,14 @@ struct IecHooks {
     uint32_t (*delete_program)();  // deletes the stored IEC code file, 1 done
     uint32_t (*delete_retain)();   // deletes the IEC retain file, 1 done
     void (*cycle)();               // one application cycle
+    // The running application's retained variables, through the runtime's
+    // warm-restart save and load (form IEC_RETAIN_BACKUP) or its retain-file
+    // write and checked load (IEC_RETAIN_CLONE); 1 done, 0 not (no
+    // application, no file, a file of another application).
+    uint32_t (*retain_save)(const char *path, uint32_t form);
+    uint32_t (*retain_load)(const char *path, uint32_t form);
 };
+constexpr uint32_t IEC_RETAIN_BACKUP = 0, IEC_RETAIN_CLONE = 1;
 extern IecHooks iec_hooks;
 inline uint32_t IecHook_Init() { return iec_hooks.init ? iec_hooks.init() : 0; }
 inline void IecHook_Exit() { if (iec_hooks.exit) iec_hooks.exit(); }
@@ -98,6 +105,12 @@ inline void IecHook_ClearFlags() { if (iec_hooks.clear_flags) iec_hooks.clear_fl
 inline uint32_t IecHook_DeleteProgram() { return iec_hooks.delete_program ? iec_hooks.delete_program() : 0; }
 inline uint32_t IecHook_DeleteRetain() { return iec_hooks.delete_retain ? iec_hooks.delete_retain() : 0; }
 inline void IecHook_Cycle() { if (iec_hooks.cycle) iec_hooks.cycle(); }
+inline uint32_t IecHook_RetainSave(const char *path, uint32_t form) {
+    return iec_hooks.retain_save ? iec_hooks.retain_save(path, form) : 0;
+}
+inline uint32_t IecHook_RetainLoad(const char *path, uint32_t form) {
+    return iec_hooks.retain_load ? iec_hooks.retain_load(path, form) : 0;
+}
 
 uint32_t LoadProgram();
 uint32_t LoadLadder();
@@ -140,6 +153,8 @@ constexpr const char *MF_BBRAM = "/mnt/cfg/bbram.dta";
 constexpr const char *MF_OEMINFO = "/mnt/cfg/oeminfo";
 constexpr const char *MF_LOGFILE = "/mnt/cfg/logfile";
 constexpr const char *MF_Z7COD = "/mnt/cfg/z7.cod";
+constexpr const char *MF_Z7RET = "/mnt/cfg/z7.ret";      // the IEC runtime's retain file
+constexpr const char *MF_Z7BKP = "/mnt/cfg/Z7_BKP.RET";  // its copy kept with the register backup
 
 // Register-image places of the force table (type 2) and the register set-up
 // area (type 4). For these two rows of file_info, area + MF_HDR is the data in
@@ -181,6 +196,12 @@ struct MfPiece {
     std::size_t len;
 };
 uint32_t MF_WriteFile(const char *abs, std::span<const MfPiece> pieces, bool sync);
+// Deletes a stored file; 1 when it is gone (also when it never existed).
+uint32_t MF_RemoveFile(const char *abs);
+// Copies the stored file from over to the same way (synced), reading and
+// writing 1,024 bytes at a time; a short write prints "write failed" and the
+// old file stays. 1 when the copy is in place, 0 otherwise (from missing).
+uint32_t MF_CopyFile(const char *from, const char *to);
 
 // Room for the data of each block of "config.pgm" (area size less header).
 constexpr std::size_t MF_MAX_DATA(std::size_t area) { return area - MF_HDR; }

@@ -562,6 +562,26 @@ char *Z7_GetFullPath(const char *name, char *out) {
     return out;
 }
 
+uint32_t Drevano_RetainSave(const char *path, uint32_t form) {
+    if (pDB == 0 || !_TakeMutex()) return 0;
+    const uint32_t r = form == IEC_RETAIN_CLONE ? Z7VMWarm_ShutDown(pDB, path) : Z7VMWarm_SaveToFile(pDB, path);
+    _ReleaseMutex();
+    return r;
+}
+
+uint32_t Drevano_RetainLoad(const char *path, uint32_t form) {
+    if (pDB == 0 || !_TakeMutex()) return 0;
+    uint32_t r = 0;
+    if (form == IEC_RETAIN_CLONE) {
+        Z7VM_PrepareRetains(pDB, path);
+        r = Z7VM_LoadRetains(pDB, path) == 0 ? 1 : 0;
+    } else {
+        r = Z7VMWarm_LoadFromFile(pDB, path);
+    }
+    _ReleaseMutex();
+    return r;
+}
+
 uint32_t DeleteDrevanoProgram() { return RemoveCfgFile("/mnt/cfg/z7.cod") >= 0 ? 1 : 0; }
 
 uint32_t DelDrevanoRetentiveFile() { return RemoveCfgFile("/mnt/cfg/z7.ret") == 1 ? 1 : 0; }

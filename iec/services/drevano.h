@@ -110,6 +110,11 @@ char *Z7_GetFullPath(const char *name, char *out);
 void Z7_Connect_Serial();
 void Z7_Connect_Ethernet();
 
+// The running application's retained variables saved to and loaded from a
+// retain file (the iec_hooks retain hooks; form IEC_RETAIN_BACKUP or
+// IEC_RETAIN_CLONE); 1 done, 0 without an application or a file it takes.
+uint32_t Drevano_RetainSave(const char *path, uint32_t form);
+uint32_t Drevano_RetainLoad(const char *path, uint32_t form);
 // Deletes the IEC code file "/mnt/cfg/z7.cod"; 1 when deleted or absent.
 uint32_t DeleteDrevanoProgram();
 // Deletes the IEC retain file "/mnt/cfg/z7.ret"; 1 on success, 0 otherwise.

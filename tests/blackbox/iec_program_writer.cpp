@@ -25,6 +25,9 @@
 // and its result names in FILE.map.
 // "modbus-blocks-program" gives the Modbus blocks' application (below).
 // "mbmaster-rtu-program" gives an application whose MBMASTERRTU polls unit 1.
+// "retain-program" gives program data of an application whose retained
+// INT 1 takes INT 2 (%AI1) while BOOL 1 (%I1) is set and is shown as
+// INT 4 := INT 1 + INT 5 on %AQ1 (INT 5 on %AI2).
 // "canecho" gives program data of an application that sends each value of
 // 0x181..0x1A0 (bytes 0-1, INT 1..32) back on 0x481..0x4A0 as it changes and
 // sends 0x38F every 10 ms.
@@ -278,6 +281,23 @@ int main(int argc, char **argv) {
         bind(5444, 0x04000010);  // %AI5 = INT 16
         bind(5956, 0x0400001E);  // %AQ5 = INT 30
         return WriteProgram(argv[2], std::move(out), bind);
+    }
+    if (std::strcmp(argv[1], "retain-program") == 0) {
+        test_support::IecImage img;
+        img.name = "RETAIN";
+        img.d8 = {4, 4, 0};
+        img.d16 = {10, 10, 0};
+        img.programs = {{test_support::IecAsm("JMPF 1 @keep; ADD16 1 2 3; keep: ADD16 4 1 5; END"), 0}};
+        img.has_retain = true;
+        img.retain.c16 = 1;
+        img.retain.f16 = 1;
+        img.retain.sig = 0x5A37A002;
+        Locations bind;
+        bind(1344, 0x00000001);  // %I1 = BOOL 1
+        bind(5440, 0x04000002);  // %AI1 = INT 2
+        bind(5441, 0x04000005);  // %AI2 = INT 5
+        bind(5952, 0x04000004);  // %AQ1 = INT 4
+        return WriteProgram(argv[2], img.ProgramData(), bind);
     }
     if (std::strcmp(argv[1], "blocks150-program") == 0) {
         // The large block application of tests/support/iec_blkapp.h; the

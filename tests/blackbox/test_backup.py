@@ -45,11 +45,17 @@ class Backup(unittest.TestCase):
         self.assertTrue(wait_for(safe, timeout), what)
 
     def test_store_restore_erase(self):
+        # an IEC retain part of an earlier backup: a ladder program's backup
+        # never keeps it
+        stale = self.ctl.path("mnt", "cfg", "Z7_BKP.RET")
+        with open(stale, "wb") as f:
+            f.write(b"\x02\xa07Z\x01\x00")
         c = self.start()
         c.set_mode(0)
         c.write_word(R1, 0x1234)
         self.setbit(6, 1)
         self.until(lambda: self.bit(6) == 0 and self.bit(3) == 1, "store")
+        self.assertFalse(os.path.exists(stale))
         with open(self.bkp, "rb") as f:
             img = f.read()
         self.assertEqual(len(img), 109192)

@@ -315,6 +315,10 @@ class BackupStoreThatCannotBeWritten(unittest.TestCase):
         self.assertEqual(bit(3), 0, "no backup is present")
         self.assertFalse(os.path.exists(bkp))
         self.assertEqual(persist() & 0x80, 0x80, "the save failure bit")
+        # shown in word 54278 (%ESR7) at once, not only after the next start
+        esr7 = lambda: int.from_bytes(c.read_reg(0x10030000 + 16 * 6, 16), "little")  # noqa: E731
+        self.assertEqual(esr7(), persist() & 0xFFFF)
+        self.assertEqual(esr7() & 0x80, 0x80)
 
         os.rmdir(blocker)
         c.write_word(R1, 0x1234)

@@ -2,7 +2,9 @@
 writer that starts and stops an application with about 230 KB of retained
 variables over and over is killed at random instants; the retain file left
 is always one whole save (its signature and every run from one round), and
-the next start loads it."""
+the next start loads it. In the controller, a retained variable goes with
+the register backup (word 291 bits 6, 13 and 14) and the clone on the card
+(bits 8 and 9), and SIGTERM writes it before the controller ends."""
 
 import os
 import random
@@ -14,6 +16,9 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from bbsupport import CONTROLLER, Controller, wait_for  # noqa: E402
+from plcclient import ProtocolError  # noqa: E402
+from test_backup import W291  # noqa: E402
+from test_iec_runtime import AI1, AQ1, written  # noqa: E402
 
 WRITER = os.path.join(os.path.dirname(CONTROLLER), "iec_retain_writer")
 N8, N16, N32, NSTR, SMAX = 60000, 30000, 15000, 200, 250
@@ -71,6 +76,131 @@ class IecRetain(unittest.TestCase):
             self.assertGreaterEqual(r, 1)
             last = max(last, r)
         self.assertGreaterEqual(last, 1)
+
+
+AI2, I1 = AI1 + 16, 8192
+SIG = 0x5A37A002  # layout signature of the "retain-program" application
+
+
+def retain_file(value):
+    """The runtime's retain file of that application: signature, INT 1."""
+    return struct.pack("<Ih", SIG, value)
+
+
+class RetainInBackupCloneAndStop(unittest.TestCase):
+    """The "retain-program" application: retained INT 1 takes %AI1 while %I1
+    is set; %AQ1 shows INT 1 + %AI2."""
+
+    def setUp(self):
+        self.ctl = Controller(prefix="plc-bb-iecbkp-", dirs=("dev", "mnt/cfg", "mnt/USB0", "sim"))
+        self.addCleanup(self.ctl.cleanup)
+
+    def path(self, *p):
+        return self.ctl.path(*p)
+
+    def read(self, *p):
+        with open(self.path(*p), "rb") as f:
+            return f.read()
+
+    def start(self):
+        self.c = self.ctl.start(port=True).client
+        return self.c
+
+    def safe(self, fn):
+        """fn() or None while the port is lent to a clone job."""
+        try:
+            self.c.flush_input()
+            return fn()
+        except ProtocolError:
+            return None
+
+    def until(self, pred, what, timeout=10):
+        last = []
+
+        def probe():
+            v = self.safe(pred)
+            last[:] = [v]
+            return bool(v)
+        self.assertTrue(wait_for(probe, timeout), "%s (last seen %r)" % (what, last))
+
+    def bit(self, n):
+        return (self.c.read_word(291) >> n) & 1
+
+    def aq1(self):
+        return self.c.read_word((AQ1 - 1024) // 16)
+
+    def run_app(self):
+        c = self.start()
+        c.set_mode(0)
+        c.download(0, written("retain-program"))
+        c.set_mode(2)
+
+    def retain(self, value):
+        """INT 1 := value through %AI1 and a pulse of %I1."""
+        self.c.write_reg(AI1, 16, value)
+        self.c.write_reg(I1, 1, 1)
+        self.until(lambda: self.aq1() == value, "INT 1 took %d" % value, 5)
+        self.c.write_reg(I1, 1, 0)
+
+    def shows(self, value):
+        """After a restart: INT 1 as the running application holds it."""
+        self.c.write_reg(AI2, 16, 1000)
+        self.until(lambda: self.aq1() == 1000 + value, "INT 1 + 1000 on %AQ1", 10)
+
+    def reset_with(self, value, timeout, what):
+        """The controller resets after a restore; the retain file holds value,
+        and the application runs with it after the start in mode 2."""
+        self.assertEqual(self.ctl.wait_exit(timeout), 3, "%s: %s" % (what, self.ctl.console()))
+        self.assertEqual(self.read("mnt", "cfg", "z7.ret"), retain_file(value))
+        self.ctl.stop()
+        self.start()
+        self.assertEqual(self.c.get_mode(), 2)
+        self.shows(value)
+
+    def test_backup_store_and_restore_bring_back_the_retained_value(self):
+        self.run_app()
+        self.retain(111)
+        self.c.write_reg(W291 + 6, 1, 1)
+        self.until(lambda: self.bit(6) == 0 and self.bit(3) == 1, "backup stored")
+        self.assertEqual(self.read("mnt", "cfg", "Z7_BKP.RET"), retain_file(111))
+        self.retain(222)
+        self.c.write_reg(W291 + 13, 1, 1)
+        self.until(lambda: self.bit(14) == 1, "restore confirmation asked")
+        self.c.write_reg(W291 + 14, 1, 0)
+        self.reset_with(111, 10, "restored and reset")
+        # erasing the backup erases its retain part
+        self.c.write_reg(W291 + 7, 1, 1)
+        self.until(lambda: (self.bit(7), self.bit(3)) == (0, 0), "backup erased")
+        self.assertFalse(os.path.exists(self.path("mnt", "cfg", "Z7_BKP.RET")))
+
+    def test_clone_save_and_load_on_the_card_carry_the_retained_value(self):
+        self.run_app()
+        self.retain(7777)
+        # the card's free space is published before a clone is asked for
+        self.until(lambda: self.c.read_word(303) | self.c.read_word(304), "free space of the card")
+        self.c.write_reg(W291 + 8, 1, 1)
+        card = self.path("mnt", "USB0")
+        self.until(lambda: os.path.exists(os.path.join(card, "clone.dat")) and (self.bit(8), self.bit(10)) == (0, 0),
+                   "clone made", 60)
+        self.assertEqual(self.read("mnt", "USB0", "XIECclone.dat"), retain_file(7777))
+        self.retain(4321)
+        self.c.set_mode(0)
+        self.c.write_reg(W291 + 9, 1, 1)
+        self.until(lambda: self.bit(12), "clone load confirmation asked")
+        self.c.write_reg(W291 + 12, 1, 0)
+        self.reset_with(7777, 60, "clone loaded and reset")
+
+    def test_sigterm_writes_the_retained_value_before_the_end(self):
+        self.run_app()
+        self.retain(333)
+        before = self.ctl.console().count("Application stopped\n")
+        self.assertEqual(self.ctl.stop(signal.SIGTERM), 0)
+        out = self.ctl.console()
+        self.assertEqual(out.count("Application stopped\n"), before + 1)
+        self.assertLess(out.rindex("Application stopped\n"), out.index("Controller stopped\n"))
+        self.assertEqual(self.read("mnt", "cfg", "z7.ret"), retain_file(333))
+        self.start()
+        self.shows(333)
 
 
 if __name__ == "__main__":

@@ -395,3 +395,35 @@ TEST_F(StorageTest, CrashLogHoldsTheBacktrace) {
     EXPECT_EQ(ModeOf(Cfg("logfile")), 0600u);
     EXPECT_NE(std::string(log.begin(), log.end()).find('\n'), std::string::npos);
 }
+
+// The IEC retain restore of a backup: the file replaces the runtime's retain
+// file only when the running application took it; the copy goes in
+// 1,024-byte pieces and holds every byte, also of a last short piece.
+TEST_F(StorageTest, IecRetainRestoreCopiesOnlyWhatTheApplicationTook) {
+    const IecHooks saved = iec_hooks;
+    static uint32_t takes;
+    static std::string asked;
+    static uint32_t asked_form;
+    iec_hooks.retain_load = [](const char *path, uint32_t form) {
+        asked = path;
+        asked_form = form;
+        return takes;
+    };
+    const std::vector<uint8_t> old = Pattern(10, 1), bkp = Pattern(2500, 7);
+    WriteFile(Cfg("z7.ret"), old);
+    WriteFile(Cfg("Z7_BKP.RET"), bkp);
+    takes = 0;
+    EXPECT_EQ(z7_reg_load_backup(), 0u);
+    EXPECT_EQ(asked, "/mnt/cfg/Z7_BKP.RET");
+    EXPECT_EQ(asked_form, IEC_RETAIN_BACKUP);
+    EXPECT_EQ(ReadFile(Cfg("z7.ret")), old);
+    takes = 1;
+    EXPECT_EQ(z7_reg_load_backup(), 1u);
+    EXPECT_EQ(ReadFile(Cfg("z7.ret")), bkp);
+    EXPECT_EQ(ModeOf(Cfg("z7.ret")), 0600u);
+    // No file to copy: nothing replaced.
+    unlink(Cfg("Z7_BKP.RET").c_str());
+    EXPECT_EQ(z7_reg_load_backup(), 0u);
+    EXPECT_EQ(ReadFile(Cfg("z7.ret")), bkp);
+    iec_hooks = saved;
+}

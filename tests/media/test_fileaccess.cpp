@@ -20,6 +20,12 @@ namespace {
 constexpr uint32_t M(uint32_t n) { return la::M16(n); }
 constexpr uint32_t Q(uint32_t n) { return la::Q(n); }
 
+// Text on whole words, low byte first.
+void PutText(std::vector<uint16_t> &w, const std::string &name) {
+    for (std::size_t i = 0; i < name.size(); i += 2)
+        w.push_back(uint16_t(uint8_t(name[i]) | (i + 1 < name.size() ? uint8_t(name[i + 1]) << 8 : 0)));
+}
+
 // Words of a file instruction's operand record.
 std::vector<uint16_t> FileOp(uint16_t opcode, uint8_t flags, uint32_t data, uint16_t format, uint32_t start,
                              uint32_t count, uint32_t status, const std::string &name, uint16_t drive = 0,
@@ -28,8 +34,50 @@ std::vector<uint16_t> FileOp(uint16_t opcode, uint8_t flags, uint32_t data, uint
                                format, uint16_t(start), uint16_t(start >> 16), uint16_t(count),
                                uint16_t(count >> 16), uint16_t(status), uint16_t(status >> 16),
                                uint16_t(name.size()), uint16_t(name.size() >> 16)};
-    for (std::size_t i = 0; i < name.size(); i += 2)
-        w.push_back(uint16_t(uint8_t(name[i]) | (i + 1 < name.size() ? uint8_t(name[i + 1]) << 8 : 0)));
+    PutText(w, name);
+    return w;
+}
+
+void PutName(std::vector<uint16_t> &w, const std::string &name) {
+    w.push_back(uint16_t(name.size()));
+    w.push_back(uint16_t(name.size() >> 16));
+    PutText(w, name);
+}
+
+// Copy (249), rename (252), delete (253): the head of 250/251 with zeros,
+// the status reference, the first name and (copy, rename) the second.
+std::vector<uint16_t> NameOp(uint16_t opcode, uint32_t status, const std::string &name,
+                             const std::string *name2 = nullptr, uint16_t drive = 0) {
+    std::vector<uint16_t> w = {opcode, drive, 0, 0, 0, 0, 0, 0, 0, 0, uint16_t(status), uint16_t(status >> 16)};
+    PutName(w, name);
+    if (name2) PutName(w, *name2);
+    return w;
+}
+
+// Format (254): the head up to the status reference.
+std::vector<uint16_t> FormatOp(uint16_t drive, uint32_t status) {
+    return {254, drive, 0, 0, 0, 0, 0, 0, 0, 0, uint16_t(status), uint16_t(status >> 16)};
+}
+
+// Descriptor transfer (248), written out word by word: a write of R(10),
+// R(11) under the header "V,T" or a read of one row into R(20), R(21).
+std::vector<uint16_t> DescWrite(uint32_t status, const std::string &name) {
+    std::vector<uint16_t> w = {248, 77, 0x0201,  // mode; header line, write mode 2 (append or create)
+                               0, 0, 0,           // reserved, drive 0, reserved
+                               uint16_t(R(10)), uint16_t(R(10) >> 16), uint16_t(status), uint16_t(status >> 16)};
+    w.insert(w.end(), {uint16_t(name.size()), 0, 2, 0, 4, 0, 0, 0, 0, 4});  // names 4 bytes, data 4 bytes
+    // Descriptors at byte 40: names at bytes 56 ("V,") and 58 ("T,").
+    w.insert(w.end(), {56, 0, 0x0502, 1, 58, 0, 0x0802, 1});
+    w.insert(w.end(), {0x2C56, 0x2C54});
+    PutText(w, name);
+    return w;
+}
+std::vector<uint16_t> DescRead(uint32_t status, const std::string &name) {
+    std::vector<uint16_t> w = {248, 0, 0, 0, 0, 0, uint16_t(R(20)), uint16_t(R(20) >> 16), uint16_t(status),
+                               uint16_t(status >> 16)};
+    w.insert(w.end(), {uint16_t(name.size()), 0, 2, 0, 0, 0, 0, 0, 0, 0});
+    w.insert(w.end(), {1, 0, 0x0500, 1, 0x0800, 1});  // restart at 1; descriptors at byte 44
+    PutText(w, name);
     return w;
 }
 
@@ -442,4 +490,91 @@ TEST_F(FileInstr, CopyAndDeleteJobsRefuseSymbolicLinks) {
     EXPECT_FALSE(Exists("mnt/USB1/ALL/PW.CSV"));
     EXPECT_EQ(Get("outside/secret.csv"), "S");
     EXPECT_FALSE(Exists("outside/COPY.CSV"));
+}
+
+// The file opcodes besides 250 and 251 from a ladder program: each record
+// decoded as laid out, carried out on the card, its status word final.
+TEST_F(FileInstr, LadderRecordsOfCopyRenameDeleteFormatAndDescriptors) {
+    MkDir("mnt/USB0/SRC");
+    Put("mnt/USB0/SRC/a.csv", "A");
+    MkDir("mnt/USB1");
+    Put("mnt/USB1/old.txt", "O");
+    const std::string dst = "A:\\DST\\C.CSV", ren = "A:\\SRC\\R.CSV";
+    Rung(M(1), NameOp(249, R(100), "A:\\SRC\\A.CSV", &dst), Q(1));
+    Rung(M(2), NameOp(252, R(102), "A:\\SRC\\A.CSV", &ren), Q(2));
+    Rung(M(3), NameOp(253, R(104), "A:\\DST\\C.CSV"), Q(3));
+    Rung(M(4), FormatOp(1, R(106)), Q(4));
+    Rung(M(5), DescWrite(R(108), "A:\\D"), Q(5));
+    Rung(M(6), DescRead(R(111), "A:\\D.CSV"), Q(6));
+    Load();
+    const auto job = [&](uint32_t enable, uint32_t status) {
+        On(enable, true);
+        Scan();
+        EXPECT_TRUE(File_JobsIdle(10000));
+        const uint16_t s = Run(status);
+        Scan();
+        On(enable, false);
+        Scan();
+        return s;
+    };
+    EXPECT_EQ(job(M(1), R(100)), 0);
+    EXPECT_EQ(Get("mnt/USB0/DST/C.CSV"), "A");
+    EXPECT_EQ(job(M(2), R(102)), 0);
+    EXPECT_EQ(Get("mnt/USB0/SRC/R.CSV"), "A");
+    EXPECT_FALSE(Exists("mnt/USB0/SRC/a.csv"));
+    EXPECT_EQ(job(M(3), R(104)), 0);
+    EXPECT_FALSE(Exists("mnt/USB0/DST/C.CSV"));
+    EXPECT_EQ(job(M(4), R(106)), 0);
+    EXPECT_FALSE(Exists("mnt/USB1/old.txt"));
+    EXPECT_TRUE(Exists("mnt/USB1"));
+    // The copy's power follows its status: 0 on the coil's scan, off once disabled.
+    EXPECT_EQ(W(R(100)), 65532);
+    for (uint16_t row = 1; row <= 2; row++) {
+        SetW(R(10), uint16_t(-row));
+        SetW(R(11), uint16_t(11 * row));
+        EXPECT_EQ(job(M(5), R(108)), 0);
+        EXPECT_EQ(W(R(109)), 2);
+    }
+    EXPECT_EQ(Get("mnt/USB0/D.CSV"), "V,T\r\n-1,11\r\n-2,22\r\n");
+    // The first scan set the row counter (two words above the status) to 1:
+    // rows 1 and 2 after the header, then the counter stands at 3.
+    EXPECT_EQ(W(R(113)), 1);
+    for (uint16_t row = 1; row <= 2; row++) {
+        EXPECT_EQ(job(M(6), R(111)), 0);
+        EXPECT_EQ(int16_t(W(R(20))), -row);
+        EXPECT_EQ(W(R(21)), 11 * row);
+    }
+    EXPECT_EQ(W(R(113)), 3);
+}
+
+// A record that runs past the end of the program stops it like an invalid
+// instruction.
+TEST_F(FileInstr, LadderRecordCutShortStopsTheProgram) {
+    const std::string dst = "A:\\B.CSV";
+    std::vector<uint16_t> op = NameOp(249, R(100), "A:\\A.CSV", &dst);
+    op.resize(op.size() - 2);
+    a.contact(M(1));
+    for (uint16_t w : op) a.word(w);
+    ASSERT_TRUE(a.finish());
+    LA_Load(a);
+    EXPECT_NE(LogicUpdate(), -1);
+}
+
+// The first scan of a program frees the drives the program before it owned:
+// a program that replaced a writer that still held the card writes at once.
+TEST_F(FileInstr, FirstScanFreesTheDrivesOfThePreviousProgram) {
+    Rung(M(1), FileOp(251, 2 | END, R(1), 5, 0, 1, R(100), "A:\\ONE.CSV"), Q(1));
+    Load();
+    SetW(R(1), 7);
+    On(M(1), true);
+    EXPECT_EQ(Run(R(100)), 0);
+    EXPECT_EQ(Get("mnt/USB0/ONE.CSV"), "7\r\n");
+    // The new program: its writer elsewhere in the stream.
+    a = LadAsm{true};
+    a.contact(M(20)).coil(Q(9));
+    Rung(M(1), FileOp(251, 2 | END, R(1), 5, 0, 1, R(102), "A:\\TWO.CSV"), Q(2));
+    Load();
+    plc_reg[64] |= 1;
+    EXPECT_EQ(Run(R(102)), 0);
+    EXPECT_EQ(Get("mnt/USB0/TWO.CSV"), "7\r\n");
 }
