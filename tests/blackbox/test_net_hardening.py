@@ -135,19 +135,6 @@ class NetHardening(ServicesBase, unittest.TestCase):
         self.assertEqual(self.line(s), b"200 NOOP Success \r\n")
         self.assertEqual(self.cmd(s, "QUIT"), b"221 Logging Off \r\n")
 
-        # curl asks SIZE before RETR: told 502, it goes on and downloads, passive and active.
-        data = pattern(70000, 11)
-        s = self.login()
-        self.assertEqual(self.upload(s, "STOR f1.bin", data), b"250 File Written \r\n")
-        self.assertEqual(self.cmd(s, "QUIT"), b"221 Logging Off \r\n")
-        for mode in (["--disable-epsv"], ["--ftp-port", "10.77.0.3", "--disable-eprt"]):
-            out = self.ctl.path("curl.bin")
-            r = self.peer.run("curl", "-sv", "--max-time", "20", "-o", out, *mode,
-                              "ftp://alice:pw1@%s/f1.bin" % HOST, check=False)
-            self.assertIn("< 502 Not Implemented", r.stdout)
-            with open(out, "rb") as f:
-                self.assertEqual(f.read(), data, (mode, r.stdout))
-            os.unlink(out)
         self.assert_fds_back(base)
 
     def test_register_server_serves_a_whole_request_behind_half_open_ones(self):

@@ -402,6 +402,52 @@ TEST(NetSocket, PollServesOnlyReadyRecordsInTableOrderAndKeepsWaitingConnections
     for (const NxListener &l : NxListeners) EXPECT_FALSE(l.fd.valid());
 }
 
+namespace {
+int g_announced;
+void Announce(NX_TCP_SOCKET *, uint32_t) { g_announced++; }
+}  // namespace
+
+// Servers that only note the announcement and accept in their own step, one
+// connection a step: every connection that arrived together is announced
+// again pass after pass until the queue is empty, also to a record that
+// listens only later.
+TEST(NetSocket, ListenerAnnouncesUntilItsQueueIsEmpty) {
+    OwnNamespace own;
+    static NX_PACKET_POOL pool;
+    static std::array<uint8_t, 16 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
+    static NX_IP ip;
+    test_support::EthIp(ip, pool, mem, "w");
+    constexpr uint16_t kPort = 18614;
+    static std::array<NX_TCP_SOCKET, 2> r;
+    for (auto &s : r) ASSERT_EQ(_nx_tcp_socket_create(&ip, &s, "W", 0, 0, 128, 2048, nullptr, nullptr), NX_SUCCESS);
+    ASSERT_EQ(_nx_tcp_server_socket_listen(&ip, kPort, &r[0], 5, Announce), NX_SUCCESS);
+    g_announced = 0;
+    const int p0 = Dial(kPort), p1 = Dial(kPort);
+    ASSERT_TRUE(Until([] { return g_announced > 0; }));
+    EXPECT_TRUE(NxConnectionWaiting(&r[0]));
+    ASSERT_EQ(_nx_tcp_server_socket_accept(&r[0], 0), NX_IN_PROGRESS);
+    EXPECT_TRUE(NxConnectionWaiting(&r[0])) << "the second one waits behind the connection in hand";
+    g_announced = 0;
+    for (int i = 0; i < 3; i++) EnetThread();
+    EXPECT_EQ(g_announced, 0) << "no record listens";
+    ASSERT_EQ(_nx_tcp_server_socket_relisten(&ip, kPort, &r[1]), NX_SUCCESS);
+    EnetThread();
+    EXPECT_EQ(g_announced, 1) << "announced again with no new arrival";
+    ASSERT_EQ(_nx_tcp_server_socket_accept(&r[1], 0), NX_IN_PROGRESS);
+    EXPECT_FALSE(NxConnectionWaiting(&r[0]));
+    // The queue is empty: a record listening again is not told of anything.
+    ASSERT_EQ(_nx_tcp_server_socket_unaccept(&r[0]), NX_SUCCESS);
+    EXPECT_EQ(r[0].state, NX_TCP_LISTEN);
+    g_announced = 0;
+    for (int i = 0; i < 3; i++) EnetThread();
+    EXPECT_EQ(g_announced, 0);
+    EXPECT_EQ(_nx_tcp_server_socket_accept(&r[0], 0), NX_NOT_SUCCESSFUL);
+    close(p0);
+    close(p1);
+    EXPECT_EQ(_nx_tcp_server_socket_unlisten(&ip, kPort), NX_SUCCESS);
+    for (auto &s : r) EXPECT_EQ(s.state, NX_TCP_CREATED);
+}
+
 // Each status number of the socket layer, provoked and compared with its
 // value as the peers of this layer know it (not with the named constants).
 TEST(NetSocket, EveryStatusNumberWithItsValue) {
