@@ -61,6 +61,22 @@ class NetHardening(ServicesBase, unittest.TestCase):
                 pass
         return out
 
+    def http_socket(self):
+        p = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.addCleanup(p.close)
+        p.settimeout(15)
+        p.connect((HOST, 80))
+        return p
+
+    def kill_in_upload(self, received, files):
+        """kill -9 once the upload in hand holds what was sent; the card
+        holds files, then and after a restart."""
+        self.assertTrue(wait_for(lambda: received in self.open_sizes(), 10), self.open_sizes())
+        self.ctl.stop(signal.SIGKILL)
+        self.assert_card(files)
+        self.restart()
+        self.assert_card(files)
+
     def login(self):
         s = self.ftp_connect()
         self.addCleanup(s.close)
@@ -143,10 +159,7 @@ class NetHardening(ServicesBase, unittest.TestCase):
         base = self.fd_count()
         held = []
         for _ in range(2):
-            h = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
-            self.addCleanup(h.close)
-            h.settimeout(10)
-            h.connect((HOST, 80))
+            h = self.http_socket()
             h.sendall(b"GET /readreg.htm;reg-R1;fmt-INT HTTP/1.0\r\n")
             held.append(h)
         self.c.write_reg(32768 + 16 * 99, 16, 321)  # %R100
@@ -189,34 +202,19 @@ class NetHardening(ServicesBase, unittest.TestCase):
         d = self.passive(s)
         self.assertEqual(self.cmd(s, "STOR old.bin"), b"150 File Open for Write \r\n")
         d.sendall(new[:100000])
-        self.assertTrue(wait_for(lambda: 100000 in self.open_sizes(), 10), self.open_sizes())
-        self.ctl.stop(signal.SIGKILL)
-        self.assert_card({"old.bin": old})
-        self.restart()
-        self.assert_card({"old.bin": old})
+        self.kill_in_upload(100000, {"old.bin": old})
 
         # kill -9 in the middle of a PUT over the file.
         self.wait_register_server()
-        p = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.addCleanup(p.close)
-        p.settimeout(10)
-        p.connect((HOST, 80))
+        p = self.http_socket()
         p.sendall(b"PUT /old.bin HTTP/1.0\r\nContent-Length: 200000\r\n\r\n" + new[:100000])
-        self.assertTrue(wait_for(lambda: 100000 in self.open_sizes(), 10), self.open_sizes())
-        self.ctl.stop(signal.SIGKILL)
-        self.assert_card({"old.bin": old})
-        self.restart()
-        self.assert_card({"old.bin": old})
+        self.kill_in_upload(100000, {"old.bin": old})
 
         # A PUT that stops short is refused and leaves the old file.
         self.wait_register_server()
         base = self.fd_count()
-        req = b"PUT /old.bin HTTP/1.0\r\nContent-Length: 200000\r\n\r\n" + new[:5000]
-        p = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.addCleanup(p.close)
-        p.settimeout(15)
-        p.connect((HOST, 80))
-        p.sendall(req)
+        p = self.http_socket()
+        p.sendall(b"PUT /old.bin HTTP/1.0\r\nContent-Length: 200000\r\n\r\n" + new[:5000])
         self.assertEqual(self.read_all(p), b"HTTP/1.0 500 \r\nContent-Length: 25\r\n\r\nNetX HTTP Receive Timeout")
         self.assert_card({"old.bin": old})
         # Whole uploads replace the file.
@@ -243,10 +241,7 @@ class NetHardening(ServicesBase, unittest.TestCase):
 
         # A 2 MB PUT: 500, the old file kept, no partial file, the space back.
         big = pattern(2 << 20, 13)
-        p = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.addCleanup(p.close)
-        p.settimeout(15)
-        p.connect((HOST, 80))
+        p = self.http_socket()
 
         def send():
             try:

@@ -315,15 +315,30 @@ void Accept(NX_TCP_SOCKET *s, uint32_t) {
 }
 }  // namespace
 
+namespace {
+// An instance on a pool of its own and N server records created on it
+// (static in a test, so that the poll's conditions reach them).
+template <std::size_t N> struct ServerRecords {
+    NX_PACKET_POOL pool;
+    alignas(16) std::array<uint8_t, 16 * (NX_PACKET_HEADER + 1520)> mem;
+    NX_IP ip;
+    std::array<NX_TCP_SOCKET, N> r;
+    void Make(const char *name) {
+        test_support::EthIp(ip, pool, mem, name);
+        for (auto &s : r)
+            ASSERT_EQ(_nx_tcp_socket_create(&ip, &s, name, 0, 0, 128, 2048, nullptr, nullptr), NX_SUCCESS);
+    }
+};
+}  // namespace
+
 TEST(NetSocket, PollServesOnlyReadyRecordsInTableOrderAndKeepsWaitingConnections) {
     OwnNamespace own;
-    static NX_PACKET_POOL pool;
-    static std::array<uint8_t, 16 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
-    static NX_IP ip;
-    test_support::EthIp(ip, pool, mem, "q");
+    static ServerRecords<3> q;
+    q.Make("q");
+    auto &pool = q.pool;
+    auto &ip = q.ip;
+    auto &r = q.r;
     constexpr uint16_t kPort = 18613;
-    static std::array<NX_TCP_SOCKET, 3> r;
-    for (auto &s : r) ASSERT_EQ(_nx_tcp_socket_create(&ip, &s, "R", 0, 0, 128, 2048, nullptr, nullptr), NX_SUCCESS);
     ASSERT_EQ(_nx_tcp_server_socket_listen(&ip, kPort, &r[0], 5, Accept), NX_SUCCESS);
     const unsigned in_set = PLAT_PollCount();
 
@@ -413,13 +428,11 @@ void Announce(NX_TCP_SOCKET *, uint32_t) { g_announced++; }
 // listens only later.
 TEST(NetSocket, ListenerAnnouncesUntilItsQueueIsEmpty) {
     OwnNamespace own;
-    static NX_PACKET_POOL pool;
-    static std::array<uint8_t, 16 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
-    static NX_IP ip;
-    test_support::EthIp(ip, pool, mem, "w");
+    static ServerRecords<2> w;
+    w.Make("w");
+    auto &ip = w.ip;
+    auto &r = w.r;
     constexpr uint16_t kPort = 18614;
-    static std::array<NX_TCP_SOCKET, 2> r;
-    for (auto &s : r) ASSERT_EQ(_nx_tcp_socket_create(&ip, &s, "W", 0, 0, 128, 2048, nullptr, nullptr), NX_SUCCESS);
     ASSERT_EQ(_nx_tcp_server_socket_listen(&ip, kPort, &r[0], 5, Announce), NX_SUCCESS);
     g_announced = 0;
     const int p0 = Dial(kPort), p1 = Dial(kPort);
