@@ -454,6 +454,9 @@ void _nx_http_server_connection_present(NX_TCP_SOCKET *socket, uint32_t) {
 void _nx_http_server_thread_entry(NX_HTTP_SERVER *sv) {
     NX_TCP_SOCKET *s = &sv->nx_http_server_socket;
     if (s->state == NX_TCP_CLOSE_WAIT) {
+        // A client that closed its side after the whole body still gets its
+        // PUT stored; what did not come whole is dropped.
+        if (sv->nx_http_server_put_active) PutContinue(sv);
         DropRequest(sv);
         PutDrop(sv);
         _nx_tcp_server_socket_unaccept(s);

@@ -221,10 +221,16 @@ class NetHardening(ServicesBase, unittest.TestCase):
         self.assertEqual(self.http(b"PUT /old.bin HTTP/1.0\r\nContent-Length: 200000\r\n\r\n" + new),
                          b"HTTP/1.0 200 \r\n\r\n")
         self.assert_card({"old.bin": new})
+        # A client that closes its side after the whole body is answered too.
+        p = self.http_socket()
+        p.sendall(b"PUT /old.bin HTTP/1.0\r\nContent-Length: 200000\r\n\r\n" + old)
+        p.shutdown(socket.SHUT_WR)
+        self.assertEqual(self.read_all(p), b"HTTP/1.0 200 \r\n\r\n")
+        self.assert_card({"old.bin": old})
         s = self.login()
-        self.assertEqual(self.upload(s, "STOR old.bin", old), b"250 File Written \r\n")
+        self.assertEqual(self.upload(s, "STOR old.bin", new), b"250 File Written \r\n")
         self.assertEqual(self.upload(s, "APPE old.bin", b"tail"), b"250 File Written \r\n")
-        self.assert_card({"old.bin": old + b"tail"})
+        self.assert_card({"old.bin": new + b"tail"})
         self.assertEqual(self.cmd(s, "QUIT"), b"221 Logging Off \r\n")
         self.assert_fds_back(base)
 
