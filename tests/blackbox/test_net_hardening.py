@@ -77,6 +77,12 @@ class NetHardening(ServicesBase, unittest.TestCase):
         self.restart()
         self.assert_card(files)
 
+    def assert_free(self, free):
+        """The card's free blocks back to free."""
+        seen = []
+        ok = wait_for(lambda: seen.append(os.statvfs(self.card()).f_bfree) or seen[-1] == free, 10)
+        self.assertTrue(ok, "%d blocks free before, %s now" % (free, seen[-1:]))
+
     def login(self):
         s = self.ftp_connect()
         self.addCleanup(s.close)
@@ -149,6 +155,20 @@ class NetHardening(ServicesBase, unittest.TestCase):
         s.sendall(b"NO")
         s.sendall(b"OP\r\n")
         self.assertEqual(self.line(s), b"200 NOOP Success \r\n")
+
+        # Ten clients hold every record: the eleventh waits unanswered, and is
+        # greeted as soon as one of the ten leaves.
+        others = [self.login() for _ in range(9)]
+        eleventh = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.addCleanup(eleventh.close)
+        eleventh.settimeout(0.5)
+        eleventh.connect((HOST, 21))
+        self.assertRaises(socket.timeout, eleventh.recv, 1)
+        self.assertEqual(self.cmd(others[0], "QUIT"), b"221 Logging Off \r\n")
+        eleventh.settimeout(1)
+        self.assertEqual(self.line(eleventh), b"220 Connection Ready \r\n")
+        for o in others[1:] + [eleventh]:
+            o.close()
         self.assertEqual(self.cmd(s, "QUIT"), b"221 Logging Off \r\n")
 
         self.assert_fds_back(base)
@@ -268,7 +288,7 @@ class NetHardening(ServicesBase, unittest.TestCase):
         t.join(15)
         self.assertEqual(answer, WRITE_FAILED)
         self.assert_card({"old.bin": old})
-        self.assertTrue(wait_for(lambda: os.statvfs(self.card()).f_bfree == free, 5))
+        self.assert_free(free)
 
         # FTP: a STOR and an APPE that do not fit answer 550 and leave the card as it was.
         s = self.login()
@@ -276,7 +296,7 @@ class NetHardening(ServicesBase, unittest.TestCase):
         self.assert_card({"old.bin": old})
         self.assertEqual(self.upload(s, "APPE old.bin", pattern(800000, 5)), b"550 File Write Failed \r\n")
         self.assert_card({"old.bin": old})
-        self.assertTrue(wait_for(lambda: os.statvfs(self.card()).f_bfree == free, 5))
+        self.assert_free(free)
         self.assertEqual(self.upload(s, "APPE old.bin", b"tail"), b"250 File Written \r\n")
         self.assert_card({"old.bin": old + b"tail"})
         self.assertEqual(self.cmd(s, "QUIT"), b"221 Logging Off \r\n")

@@ -124,12 +124,15 @@ class ServicesBase:
     def wait_register_server(self):
         """Port 80 passes from the web HMI server to the register server; a
         connection cut by that hand-over is tried again, as a browser would."""
+        seen = []
+
         def ours():
             try:
-                return self.get("/readreg.htm;reg-R1;fmt-INT").startswith(b"HTTP/1.0 200 \r\n")
-            except OSError:
-                return False
-        self.assertTrue(wait_for(ours, 15))
+                seen.append(self.get("/readreg.htm;reg-R1;fmt-INT"))
+            except OSError as e:
+                seen.append(repr(e).encode())
+            return seen[-1].startswith(b"HTTP/1.0 200 \r\n")
+        self.assertTrue(wait_for(ours, 15), seen[-1:])
 
     def ftp_connect(self, host="10.77.0.2", port=21):
         deadline = time.monotonic() + 10
