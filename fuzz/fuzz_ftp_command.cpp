@@ -1,6 +1,7 @@
-// Feeds arbitrary bytes to the in-program FTP server as command packets of
-// one client (split at line ends), on a card in a temporary root: parsing,
-// login, paths, renames, directory and transfer commands. The control socket
+// Feeds arbitrary bytes to the in-program FTP server as the control stream of
+// one client, in pieces of any size, on a card in a temporary root: command
+// splitting, parsing, login, paths, renames, directory and transfer commands
+// (uploads included). The control socket
 // has no connection, so every reply is built and then dropped.
 #include <cstdint>
 #include <cstdlib>
@@ -48,17 +49,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // active data connections are refused, nothing is sent anywhere.
     sv.nx_ftp_server_client_list[0].control.peer_address = 0xC0000201;
     std::strcpy(FtpMedia.cwd, "");
-    size_t p = 0;
-    while (p < size) {
-        size_t e = p;
-        while (e < size && data[e] != '\n' && e - p < 1500) e++;
-        NX_PACKET *pk = nullptr;
-        if (_nx_packet_allocate(&pool, &pk, 0, 0) != NX_SUCCESS) std::abort();
-        _nx_packet_data_append(pk, data + p, uint32_t(e - p), &pool, 0);
-        FtpServerCommand(&sv, 0, pk);
-        p = e + 1;
+    // The first byte sets the size of the pieces the rest arrives in (as
+    // receives split and merge a control stream); each piece is kept with
+    // the client and its whole commands answered one a step.
+    if (size == 0) return 0;
+    const size_t piece = 1 + data[0] % 97;
+    static const uint8_t none = 0;
+    for (size_t p = 1; p < size; p += piece) {
+        const size_t n = size - p < piece ? size - p : piece;
+        const uint32_t kept_before = sv.nx_ftp_server_client_list[0].command_len;
+        if (kept_before + n > NX_FTP_COMMAND_ROOM) std::abort();
+        int steps = 0;
+        for (bool more = FtpServerInput(&sv, 0, data + p, uint32_t(n)); more;
+             more = FtpServerInput(&sv, 0, &none, 0)) {
+            if (++steps > int(NX_FTP_COMMAND_ROOM)) std::abort();  // every step answers one command
+        }
+        // What is kept is never a whole command, nor longer than a line.
+        const NX_FTP_CLIENT_REQUEST &c = sv.nx_ftp_server_client_list[0];
+        if (c.command_len >= NX_FTP_LINE_MAX || FtpCommandLength(c.command.data(), c.command_len) != 0) std::abort();
     }
     for (auto &c : sv.nx_ftp_server_client_list) {
+        _fxe_file_upload_abort(&c.file, &c.upload);
         if (c.file.open) _fxe_file_close(&c.file);
         if (c.rename_source) _nx_packet_release(c.rename_source);
         c.rename_source = nullptr;

@@ -548,6 +548,149 @@ uint32_t _fxe_file_truncate(FxFile *file, uint64_t length) {
     return FX_SUCCESS;
 }
 
+namespace {
+// The folder part of a host path ("." for none).
+void FolderOf(const char *path, char *out) {
+    const char *slash = std::strrchr(path, '/');
+    if (slash == nullptr) {
+        Copy(out, FX_PATH_MAX, ".");
+        return;
+    }
+    const std::size_t n = slash == path ? 1 : std::size_t(slash - path);
+    std::memcpy(out, path, n);
+    out[n] = 0;
+}
+
+// Copies what from holds to the end of to; false on any failure.
+bool CopyAll(int from, int to) {
+    for (;;) {
+        const ssize_t n = copy_file_range(from, nullptr, to, nullptr, 1 << 20, 0);
+        if (n == 0) return true;
+        if (n > 0) continue;
+        if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) return false;
+        // The kernel cannot copy between these two: through a buffer.
+        uint8_t buf[8192];
+        for (;;) {
+            const ssize_t r = read(from, buf, sizeof buf);
+            if (r == 0) return true;
+            if (r < 0) return false;
+            for (ssize_t off = 0; off < r;) {
+                const ssize_t w = write(to, buf + off, std::size_t(r - off));
+                if (w <= 0) return false;
+                off += w;
+            }
+        }
+    }
+}
+
+// The folder of path to the card (its entries survive a power cut).
+void SyncFolder(const char *path) {
+    char dir[FX_PATH_MAX];
+    FolderOf(path, dir);
+    const int d = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (d < 0) return;
+    fsync(d);
+    close(d);
+}
+}  // namespace
+
+uint32_t _fxe_file_upload_open(FxMedia *media, FxFile *file, FxUpload *up, const char *name, bool append) {
+    _fxe_file_upload_abort(file, up);
+    if (file->open) _fxe_file_close(file);
+    if (const uint32_t s = Locate(media, name, up->target)) return Absent(s, FX_NOT_FOUND);
+    struct stat st {};
+    const bool exists = lstat(up->target, &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? FX_NOT_A_FILE : FX_ACCESS_ERROR;
+    const mode_t mode = exists ? (st.st_mode & 07777) : 0600;
+    char dir[FX_PATH_MAX];
+    FolderOf(up->target, dir);
+    up->temp[0] = 0;
+    int fd = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+    if (fd < 0) {
+        // A drive that holds no file without a name (the card's FAT): a named
+        // one, which a later upload of the same file replaces if a power cut
+        // leaves it behind.
+        if (!Join(up->temp, sizeof up->temp, up->target, FX_UPLOAD_SUFFIX)) return FX_INVALID_PATH;
+        fd = open(up->temp, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd < 0) {
+            up->temp[0] = 0;
+            if (errno == ENOENT || errno == ELOOP) return FX_NOT_FOUND;
+            return errno == ENFILE ? FX_IO_ERROR : FX_ACCESS_ERROR;
+        }
+    }
+    if (fd == 0) {
+        // Standard input's number is never kept as a file (an unnamed file
+        // cannot be opened again: it moves).
+        const int d = fcntl(fd, F_DUPFD_CLOEXEC, 1);
+        close(fd);
+        fd = d;
+    }
+    up->active = 1;
+    file->fd = fd;
+    file->open = fd >= 0;
+    file->size = file->size_copy = 0;
+    // The new file keeps the old one's rights (the creation mask aside).
+    if (fd < 0 || (exists && fchmod(fd, mode) != 0)) {
+        _fxe_file_upload_abort(file, up);
+        return FX_ACCESS_ERROR;
+    }
+    if (append && exists) {
+        const int old = open(up->target, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        const bool copied = old >= 0 && CopyAll(old, fd);
+        if (old >= 0) close(old);
+        if (!copied) {
+            _fxe_file_upload_abort(file, up);
+            return FX_ACCESS_ERROR;
+        }
+    }
+    RefreshSize(file);
+    NoteMedia(file, media, name);
+    return FX_SUCCESS;
+}
+
+uint32_t _fxe_file_upload_commit(FxFile *file, FxUpload *up) {
+    if (!up->active) return FX_NOT_OPEN;
+    if (!file->open || Gone(file) != FX_SUCCESS || fsync(file->fd) != 0) {
+        _fxe_file_upload_abort(file, up);
+        return FX_MEDIA_NOT_OPEN;
+    }
+    bool ok = true;
+    if (up->temp[0] == 0) {
+        // The unnamed file gets the temporary name first: a name cannot be
+        // given over an existing one, a rename can.
+        if (!Join(up->temp, sizeof up->temp, up->target, FX_UPLOAD_SUFFIX)) {
+            _fxe_file_upload_abort(file, up);
+            return FX_INVALID_PATH;
+        }
+        char self[40];
+        std::snprintf(self, sizeof self, "/proc/self/fd/%d", file->fd);
+        unlink(up->temp);  // one a power cut left behind
+        ok = linkat(AT_FDCWD, self, AT_FDCWD, up->temp, AT_SYMLINK_FOLLOW) == 0;
+        if (!ok) up->temp[0] = 0;
+    }
+    ok = ok && rename(up->temp, up->target) == 0;
+    if (!ok) {
+        _fxe_file_upload_abort(file, up);
+        return FX_ACCESS_ERROR;
+    }
+    up->temp[0] = 0;
+    _fxe_file_upload_abort(file, up);  // closes; the file is the target now
+    SyncFolder(up->target);
+    return FX_SUCCESS;
+}
+
+void _fxe_file_upload_abort(FxFile *file, FxUpload *up) {
+    if (!up->active) return;
+    if (file->open) {
+        close(file->fd);
+        file->open = 0;
+        file->fd = -1;
+    }
+    if (up->temp[0] != 0) unlink(up->temp);
+    up->temp[0] = 0;
+    up->active = 0;
+}
+
 uint32_t _fxe_file_delete(FxMedia *media, const char *name) {
     char p[FX_PATH_MAX];
     if (const uint32_t s = Locate(media, name, p)) return Absent(s, FX_NOT_FOUND);

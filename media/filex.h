@@ -107,6 +107,25 @@ uint32_t _fxe_file_rename(FxMedia *media, const char *old_name, const char *new_
 uint32_t _fxe_file_attributes_set(FxMedia *media, const char *name, uint32_t attributes);
 uint32_t _fxe_file_attributes_read(FxMedia *media, const char *name, uint32_t *attributes);
 
+// An upload in hand: the new content goes to a file of its own on the
+// target's folder (without a name where the drive allows it, else under the
+// target's name with FX_UPLOAD_SUFFIX) and takes the target's place only when
+// whole, so a failed or cut upload leaves the old file as it was.
+constexpr const char *FX_UPLOAD_SUFFIX = ".upl~";
+struct FxUpload {
+    char target[FX_PATH_MAX];  // host path of the file replaced
+    char temp[FX_PATH_MAX];    // host path of the temporary while it has a name, else ""
+    uint8_t active;
+};
+// Opens file for an upload of name: empty, or with append holding the
+// target's present content. Answers as _fxe_file_open.
+uint32_t _fxe_file_upload_open(FxMedia *media, FxFile *file, FxUpload *up, const char *name, bool append);
+// The upload is whole: on the card, in the target's place, closed. Any other
+// answer than FX_SUCCESS leaves the target as it was and nothing of the upload.
+uint32_t _fxe_file_upload_commit(FxFile *file, FxUpload *up);
+// The upload failed: closed, nothing of it left. Harmless when none is active.
+void _fxe_file_upload_abort(FxFile *file, FxUpload *up);
+
 // ---- directories ------------------------------------------------------------------------
 uint32_t _fxe_directory_rename(FxMedia *media, const char *old_name, const char *new_name);
 uint32_t _fxe_directory_attributes_set(FxMedia *media, const char *name, uint32_t attributes);

@@ -4,6 +4,7 @@
 // and finished in a later pass.
 #include "net/ftp.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -115,6 +116,8 @@ void CloseData(NX_FTP_SERVER *sv, NX_FTP_CLIENT_REQUEST &c) {
     _nx_tcp_client_socket_unbind(&c.data);
     _nx_tcp_socket_delete(&c.data);
     c.data.fd = -1;
+    // An upload that did not finish leaves its target as it was.
+    _fxe_file_upload_abort(&c.file, &c.upload);
     if (c.file.open) _fxe_file_close(&c.file);
     _fxe_media_flush(sv->nx_ftp_server_media_ptr);
     c.transfer_state = 0;
@@ -135,6 +138,7 @@ void CleanClient(NX_FTP_SERVER *sv, NX_FTP_CLIENT_REQUEST &c) {
     ReleaseRename(c);
     c.passive = 0;
     c.pasv_since = 0;
+    c.command_len = 0;
     NxFtpExtended &x = nx_ftp_extended_struct[Iface(sv)];
     if (x.pending && &sv->nx_ftp_server_client_list[x.index] == &c) x.pending = 0;
     Relisten(sv, c);
@@ -282,9 +286,13 @@ void ReceiveFile(NX_FTP_SERVER *sv, NX_FTP_CLIENT_REQUEST &c) {
         c.idle_budget = NX_FTP_IDLE_BUDGET;
         if (c.transfer_state == 2) {
             c.byte_count += pk->nx_packet_length;
-            if (_fxe_file_write(&c.file, pk->nx_packet_prepend_ptr, pk->nx_packet_length) == FX_SUCCESS) {
+            // After a failed write (a full card) the rest is only read away.
+            if (!c.write_failed &&
+                _fxe_file_write(&c.file, pk->nx_packet_prepend_ptr, pk->nx_packet_length) == FX_SUCCESS) {
                 wrote = true;
                 sv->nx_ftp_server_total_bytes_received += pk->nx_packet_length;
+            } else {
+                c.write_failed = 1;
             }
         }
         _nx_packet_release(pk);
@@ -297,10 +305,12 @@ void FinishReceive(NX_FTP_SERVER *sv, NX_FTP_CLIENT_REQUEST &c) {
     ReceiveFile(sv, c);
     c.idle_budget = NX_FTP_IDLE_BUDGET;
     uint64_t size = 0;
-    // The size the file has now, against what it had plus what came in.
+    // The size the file has now, against what it had plus what came in; only
+    // a whole upload takes the old file's place.
     if (c.file.open) size = uint64_t(lseek(c.file.fd, 0, SEEK_END));
-    const bool closed = c.file.open && _fxe_file_close(&c.file) == FX_SUCCESS;
     const uint64_t want = uint64_t(c.byte_count) + (c.append ? c.start_size : 0);
+    const bool closed = !c.write_failed && size == want && _fxe_file_upload_commit(&c.file, &c.upload) == FX_SUCCESS;
+    _fxe_file_upload_abort(&c.file, &c.upload);
     const uint32_t state = c.transfer_state;
     _nx_tcp_server_socket_unaccept(&c.data);
     _nx_tcp_socket_disconnect(&c.data, 0);
@@ -308,7 +318,7 @@ void FinishReceive(NX_FTP_SERVER *sv, NX_FTP_CLIENT_REQUEST &c) {
     _fxe_media_flush(sv->nx_ftp_server_media_ptr);
     c.transfer_state = 0;
     if (state != 2) return;
-    if (closed && size == want) Reply(sv, c, "250", "File Written");
+    if (closed) Reply(sv, c, "250", "File Written");
     else Reply(sv, c, "550", "File Write Failed");
 }
 
@@ -413,12 +423,12 @@ void Transfer(NX_FTP_SERVER *sv, uint32_t index, NX_FTP_CLIENT_REQUEST &c, uint3
         if (c.type != 'I') return Reply(sv, c, "504", "Only Image transfer allowed");
         Restore(sv, c);
         StopWebFor(arg);
-        const uint32_t how = code == FTP_APPE ? 2 : FX_OPEN_FOR_TRUNCATE;
-        if (_fxe_file_open(m, &c.file, arg, how) != FX_SUCCESS) {
-            _fxe_file_create(m, arg);
-            if (_fxe_file_open(m, &c.file, arg, how) != FX_SUCCESS) return Reply(sv, c, "550", "File Open Failed");
-        }
+        // The data goes to a file of its own that replaces the old one only
+        // when whole (APPE: a copy of the old one, the data after it).
+        if (_fxe_file_upload_open(m, &c.file, &c.upload, arg, code == FTP_APPE) != FX_SUCCESS)
+            return Reply(sv, c, "550", "File Open Failed");
         c.append = code == FTP_APPE;
+        c.write_failed = 0;
         c.start_size = uint32_t(lseek(c.file.fd, 0, SEEK_END));
         if (OpenData(sv, c, true) != NX_SUCCESS) {
             CloseData(sv, c);
@@ -620,7 +630,8 @@ void Command(NX_FTP_SERVER *sv, uint32_t index, NX_FTP_CLIENT_REQUEST &c, NX_PAC
         return Reply(sv, c, st == FX_SUCCESS ? "250" : "550", st == FX_SUCCESS ? "File Renamed" : "Rename failed");
     }
     case FTP_FEAT: return Reply(sv, c, "500", "Not Implemented");
-    case FTP_SIZE: return Reply(sv, c, "550", "Not Implemented");
+    // 550 would say "no such file": clients would not go on to RETR.
+    case FTP_SIZE: return Reply(sv, c, "502", "Not Implemented");
     case FTP_PORT: {
         c.passive = 0;
         uint32_t addr = 0, port = 0;
@@ -638,6 +649,30 @@ void Command(NX_FTP_SERVER *sv, uint32_t index, NX_FTP_CLIENT_REQUEST &c, NX_PAC
         sv->nx_ftp_server_unknown_commands++;
         return Reply(sv, c, "502", "Not Implemented");
     }
+}
+
+// Answers the first whole command kept for client index; false when none is
+// whole (or no packet is free for it: it waits for the next step).
+bool NextCommand(NX_FTP_SERVER *sv, uint32_t index, NX_FTP_CLIENT_REQUEST &c) {
+    const uint32_t n = FtpCommandLength(c.command.data(), c.command_len);
+    if (n == 0) return false;
+    NX_PACKET_POOL *pool = sv->nx_ftp_server_packet_pool_ptr;
+    NX_PACKET *pk = nullptr;
+    if (_nx_packet_allocate(pool, &pk, 0, 0) != NX_SUCCESS) {
+        sv->nx_ftp_server_allocation_errors++;
+        return false;
+    }
+    // The line without its line feed: a client that ends lines with LF alone
+    // is understood as well.
+    const uint32_t line = c.command[n - 1] == '\n' ? n - 1 : n;
+    _nx_packet_data_append(pk, c.command.data(), line, pool, 0);
+    c.command_len -= n;
+    std::memmove(c.command.data(), c.command.data() + n, c.command_len);
+    // Another whole command waits: the next pass answers it.
+    if (FtpCommandLength(c.command.data(), c.command_len) != 0) PLAT_PollWake();
+    c.idle_budget = NX_FTP_IDLE_BUDGET;
+    Command(sv, index, c, pk);
+    return true;
 }
 
 void ConnectionProcessing(NX_FTP_SERVER *sv) {
@@ -754,6 +789,22 @@ void FtpServerCommand(NX_FTP_SERVER *server, uint32_t index, NX_PACKET *packet) 
         return;
     }
     Command(server, index, server->nx_ftp_server_client_list[index], packet);
+}
+
+uint32_t FtpCommandLength(const uint8_t *data, uint32_t len) {
+    const void *lf = std::memchr(data, '\n', std::min(len, NX_FTP_LINE_MAX));
+    if (lf != nullptr) return uint32_t(static_cast<const uint8_t *>(lf) - data) + 1;
+    return len >= NX_FTP_LINE_MAX ? NX_FTP_LINE_MAX : 0;
+}
+
+bool FtpServerInput(NX_FTP_SERVER *server, uint32_t index, const uint8_t *data, uint32_t len) {
+    if (index >= NX_FTP_MAX_CLIENTS) return false;
+    NX_FTP_CLIENT_REQUEST &c = server->nx_ftp_server_client_list[index];
+    // What does not fit is lost; the room holds more than a step ever keeps.
+    const uint32_t n = std::min<uint32_t>(len, NX_FTP_COMMAND_ROOM - c.command_len);
+    std::memcpy(c.command.data() + c.command_len, data, n);
+    c.command_len += n;
+    return NextCommand(server, index, c);
 }
 
 uint32_t FtpParsePort(const char *arg, uint32_t *address, uint32_t *port) {
@@ -919,10 +970,12 @@ void _nx_ftp_server_thread_entry(NX_FTP_SERVER *sv) {
         if (c.control.state != NX_TCP_ESTABLISHED || c.pasv_since != 0) continue;
         if (x.pending && x.index == i) continue;
         if (c.transfer_state != 0) continue;
+        if (NextCommand(sv, i, c)) continue;
         NX_PACKET *pk = nullptr;
-        if (_nx_tcp_socket_receive(&c.control, &pk, 0) != NX_SUCCESS) continue;
+        if (!NxRxReady(&c.control) || _nx_tcp_socket_receive(&c.control, &pk, 0) != NX_SUCCESS) continue;
         c.idle_budget = NX_FTP_IDLE_BUDGET;
-        Command(sv, i, c, pk);
+        FtpServerInput(sv, i, pk->nx_packet_prepend_ptr, pk->nx_packet_length);
+        _nx_packet_release(pk);
     }
     for (NX_FTP_CLIENT_REQUEST &c : clients) {
         if (c.control.state != NX_TCP_CLOSE_WAIT) continue;

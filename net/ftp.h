@@ -17,6 +17,11 @@ constexpr uint32_t NX_FTP_IDLE_BUDGET = 240;       // seconds
 constexpr uint32_t NX_FTP_TIMER_MS = 60000;
 constexpr uint32_t NX_FTP_PARK_MS = 6000;          // a parked command or passive listener waits at most this
 constexpr uint32_t NX_FTP_INVALID_LOGIN = 208;
+// Control bytes kept between steps: one command is answered a step, the rest
+// waits. A line longer than NX_FTP_LINE_MAX without its line feed is taken
+// cut there; the room holds such a line and one more receive.
+constexpr uint32_t NX_FTP_LINE_MAX = 512;
+constexpr uint32_t NX_FTP_COMMAND_ROOM = 2048;
 
 // Events (bits of the server's flags).
 enum : uint32_t { FTP_EV_CONNECT = 1, FTP_EV_DATA_DISCONNECT = 2, FTP_EV_COMMAND = 4, FTP_EV_DATA = 8,
@@ -48,6 +53,10 @@ struct NX_FTP_CLIENT_REQUEST {
     uint32_t start_size;       // size of the file before an APPE
     uint32_t pasv_since;       // ms tick of PASV while its data connection is awaited, 0 none
     uint32_t append;           // the transfer in hand is an APPE
+    uint32_t write_failed;     // a write of the upload in hand failed
+    FxUpload upload;           // where the upload in hand goes until it is whole
+    uint32_t command_len;      // control bytes received and not yet answered
+    std::array<uint8_t, NX_FTP_COMMAND_ROOM> command;
 };
 
 struct NX_FTP_SERVER;
@@ -125,5 +134,13 @@ void _nx_ftp_server_directory_response(NX_TCP_SOCKET *socket, NX_PACKET *packet,
 // One command packet of client index (taken by the step from its control
 // socket; the packet is released).
 void FtpServerCommand(NX_FTP_SERVER *server, uint32_t index, NX_PACKET *packet);
+// Length of the first command in len buffered control bytes: through its line
+// feed, or NX_FTP_LINE_MAX for a longer line without one; 0 while the first
+// command is not whole.
+uint32_t FtpCommandLength(const uint8_t *data, uint32_t len);
+// Control bytes of client index as they arrive (kept with the client); answers
+// the first whole command among them, if any (a step answers one). False when
+// none was whole.
+bool FtpServerInput(NX_FTP_SERVER *server, uint32_t index, const uint8_t *data, uint32_t len);
 // PORT argument: 1 with address and port (host order) when well formed.
 uint32_t FtpParsePort(const char *arg, uint32_t *address, uint32_t *port);

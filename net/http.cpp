@@ -79,6 +79,12 @@ void CloseFile(NX_HTTP_SERVER *sv) {
     length_info[Iface(sv)] = 0;
 }
 
+// A PUT that ends before its body is whole leaves the old file as it was.
+void PutDrop(NX_HTTP_SERVER *sv) {
+    _fxe_file_upload_abort(&sv->nx_http_server_file, &sv->nx_http_server_upload);
+    sv->nx_http_server_put_active = 0;
+}
+
 // Ends the connection in hand and listens again.
 void EndConnection(NX_HTTP_SERVER *sv) {
     DropRequest(sv);
@@ -89,7 +95,7 @@ void EndConnection(NX_HTTP_SERVER *sv) {
         if (_nx_tcp_socket_receive(&sv->nx_http_server_socket, &pk, 0) != NX_SUCCESS) break;
         _nx_packet_release(pk);
     }
-    sv->nx_http_server_put_active = 0;
+    PutDrop(sv);
     _nx_tcp_server_socket_unaccept(&sv->nx_http_server_socket);
     Relisten(sv);
 }
@@ -219,16 +225,16 @@ bool PutWrite(NX_HTTP_SERVER *sv, const uint8_t *from, const uint8_t *to) {
     return true;
 }
 
-void PutFinish(NX_HTTP_SERVER *sv) {
-    _fxe_file_close(&sv->nx_http_server_file);
-    sv->nx_http_server_put_active = 0;
-    _nx_http_server_response_send(sv, "HTTP/1.0 200 ", nullptr, nullptr);
+void PutFail(NX_HTTP_SERVER *sv, const char *text) {
+    PutDrop(sv);
+    _nx_http_server_response_send(sv, "HTTP/1.0 500 ", text, nullptr);
 }
 
-void PutFail(NX_HTTP_SERVER *sv, const char *text) {
-    _fxe_file_close(&sv->nx_http_server_file);
+void PutFinish(NX_HTTP_SERVER *sv) {
+    if (_fxe_file_upload_commit(&sv->nx_http_server_file, &sv->nx_http_server_upload) != FX_SUCCESS)
+        return PutFail(sv, "NetX HTTP File Write Failed");
     sv->nx_http_server_put_active = 0;
-    _nx_http_server_response_send(sv, "HTTP/1.0 500 ", text, nullptr);
+    _nx_http_server_response_send(sv, "HTTP/1.0 200 ", nullptr, nullptr);
 }
 
 // The rest of a PUT body, as much as has arrived; true when the request ended.
@@ -284,10 +290,8 @@ bool PutProcess(NX_HTTP_SERVER *sv, NX_PACKET *pk) {
             return true;
         }
     }
-    FxMedia *m = sv->nx_http_server_media_ptr;
-    _fxe_file_create(m, sv->nx_http_server_request_resource);
-    if (_fxe_file_open(m, &sv->nx_http_server_file, sv->nx_http_server_request_resource, FX_OPEN_FOR_TRUNCATE) !=
-        FX_SUCCESS) {
+    if (_fxe_file_upload_open(sv->nx_http_server_media_ptr, &sv->nx_http_server_file, &sv->nx_http_server_upload,
+                              sv->nx_http_server_request_resource, false) != FX_SUCCESS) {
         _nx_http_server_response_send(sv, "HTTP/1.0 500 ", "NetX HTTP File Create/Open Failed", nullptr);
         return true;
     }
@@ -432,9 +436,8 @@ uint32_t _nxe_http_server_delete(NX_HTTP_SERVER *server) {
 uint32_t _nx_http_server_delete(NX_HTTP_SERVER *server) {
     server->nx_http_server_id = 0;
     DropRequest(server);
+    PutDrop(server);
     CloseFile(server);
-    if (server->nx_http_server_put_active) _fxe_file_close(&server->nx_http_server_file);
-    server->nx_http_server_put_active = 0;
     _nx_tcp_server_socket_unaccept(&server->nx_http_server_socket);
     _nx_tcp_socket_delete(&server->nx_http_server_socket);
     return NX_SUCCESS;
@@ -451,9 +454,11 @@ void _nx_http_server_connection_present(NX_TCP_SOCKET *socket, uint32_t) {
 void _nx_http_server_thread_entry(NX_HTTP_SERVER *sv) {
     NX_TCP_SOCKET *s = &sv->nx_http_server_socket;
     if (s->state == NX_TCP_CLOSE_WAIT) {
+        // A client that closed its side after the whole body still gets its
+        // PUT stored; what did not come whole is dropped.
+        if (sv->nx_http_server_put_active) PutContinue(sv);
         DropRequest(sv);
-        if (sv->nx_http_server_put_active) _fxe_file_close(&sv->nx_http_server_file);
-        sv->nx_http_server_put_active = 0;
+        PutDrop(sv);
         _nx_tcp_server_socket_unaccept(s);
         Relisten(sv);
         sv->nx_http_server_connection_pending = 0;
@@ -481,10 +486,16 @@ void _nx_http_server_thread_entry(NX_HTTP_SERVER *sv) {
             return;
         }
         sv->nx_http_server_connection_successes++;
+        sv->nx_http_server_accept_time = _tx_time_get();
     }
     const uint32_t st = GetClientRequest(sv);
     if (st != NX_SUCCESS) {
-        if (st == NX_HTTP_ERROR || sv->nx_http_server_connection_pending >= NX_HTTP_SERVER_MAX_PENDING) {
+        // One connection at a time: a request that does not come whole soon
+        // does not hold the server while others wait.
+        const bool yield = st == NX_HTTP_TIMEOUT &&
+                           _tx_time_get() - sv->nx_http_server_accept_time >= NX_HTTP_SERVER_YIELD_MS &&
+                           NxConnectionWaiting(s);
+        if (st == NX_HTTP_ERROR || yield || sv->nx_http_server_connection_pending >= NX_HTTP_SERVER_MAX_PENDING) {
             sv->nx_http_server_connection_pending = 0;
             if (st != NX_HTTP_ERROR) sv->nx_http_server_invalid_http_headers++;
             EndConnection(sv);

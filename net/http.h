@@ -39,6 +39,9 @@ constexpr uint32_t NX_HTTP_SERVER_MIN_PACKET_SIZE = 604;
 constexpr uint32_t NX_HTTP_SERVER_MAX_PENDING = 1000;
 // A PUT body that stops arriving for this long (ms) is answered 500.
 constexpr uint32_t NX_HTTP_SERVER_RECEIVE_MS = 5000;
+// A connection whose request header is not whole this long (ms) after it was
+// taken gives way to a connection waiting behind it.
+constexpr uint32_t NX_HTTP_SERVER_YIELD_MS = 200;
 
 struct NX_HTTP_SERVER;
 using NxHttpAuthCheck = uint32_t (*)(NX_HTTP_SERVER *server, uint32_t request_type, char *resource, char **name,
@@ -78,6 +81,10 @@ struct NX_HTTP_SERVER {
     uint32_t nx_http_server_put_remaining;
     uint32_t nx_http_server_put_time;
     uint8_t nx_http_server_put_active;
+    // Where a PUT's body goes until it is whole.
+    FxUpload nx_http_server_upload;
+    // ms tick at which the connection in hand was taken.
+    uint32_t nx_http_server_accept_time;
 };
 
 extern std::array<uint32_t, 2> length_info;

@@ -232,6 +232,9 @@ uint32_t _nx_tcp_server_socket_listen(NX_IP *ip, uint32_t port, NX_TCP_SOCKET *s
 uint32_t _nx_tcp_server_socket_relisten(NX_IP *ip, uint32_t port, NX_TCP_SOCKET *s);
 uint32_t _nx_tcp_server_socket_accept(NX_TCP_SOCKET *s, uint32_t wait);
 uint32_t _nx_tcp_server_socket_unaccept(NX_TCP_SOCKET *s);
+// Whether another connection waits on the listening port of server socket s
+// (listening, or serving a connection it accepted there).
+bool NxConnectionWaiting(NX_TCP_SOCKET *s);
 uint32_t _nx_tcp_server_socket_unlisten(NX_IP *ip, uint32_t port);
 uint32_t _nx_tcp_client_socket_connect(NX_TCP_SOCKET *s, uint32_t address, uint32_t port, uint32_t wait);
 uint32_t _nx_tcp_socket_send(NX_TCP_SOCKET *s, NX_PACKET *packet, uint32_t wait);

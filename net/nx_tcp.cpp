@@ -61,6 +61,17 @@ NxListener *ListenerOf(const NX_TCP_SOCKET *s) {
     return s->listener >= 1 && s->listener <= NX_LISTENERS_MAX ? &NxListeners[s->listener - 1] : nullptr;
 }
 
+// Whether a connection waits in the queue of a listener that reported one:
+// the report stays until the queue is empty, so the kernel is asked (once)
+// only while the report stands.
+bool Waiting(NxListener &l) {
+    if (!(l.poll.events & PLAT_POLL_IN)) return false;
+    struct pollfd p {l.fd.get(), POLLIN, 0};
+    if (poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) return true;
+    l.poll.events &= ~PLAT_POLL_IN;
+    return false;
+}
+
 void CloseListener(NxListener &l) {
     PLAT_PollDel(&l.poll);
     l.fd.reset();
@@ -346,7 +357,12 @@ uint32_t _nx_tcp_server_socket_accept(NX_TCP_SOCKET *s, uint32_t wait) {
     struct sockaddr_in peer {};
     socklen_t pl = sizeof peer;
     int fd = accept4(s->fd, reinterpret_cast<struct sockaddr *>(&peer), &pl, SOCK_CLOEXEC);
-    if (fd < 0) return NX_NOT_SUCCESSFUL;
+    if (fd < 0) {
+        // The queue is empty: the listener is quiet until the next connection.
+        NxListener *l = ListenerOf(s);
+        if (l != nullptr && (errno == EAGAIN || errno == EWOULDBLOCK)) l->poll.events &= ~PLAT_POLL_IN;
+        return NX_NOT_SUCCESSFUL;
+    }
     fd = NotZero(fd);
     if (fd < 0) return NX_NOT_SUCCESSFUL;
     if (SetNonBlocking(fd) != NX_SUCCESS) {
@@ -363,6 +379,11 @@ uint32_t _nx_tcp_server_socket_accept(NX_TCP_SOCKET *s, uint32_t wait) {
     Watch(s, fd);
     s->poll.events |= PLAT_POLL_IN;  // what came with the connection is read at once
     return wait ? NX_SUCCESS : NX_IN_PROGRESS;
+}
+
+bool NxConnectionWaiting(NX_TCP_SOCKET *s) {
+    NxListener *l = ListenerOf(s);
+    return l != nullptr && l->fd.valid() && Waiting(*l);
 }
 
 uint32_t _nx_tcp_server_socket_unaccept(NX_TCP_SOCKET *s) {
@@ -577,11 +598,16 @@ void AddWork(NX_TCP_SOCKET *s) {
     if (net_poll.work_count < net_poll.work.size()) net_poll.work[net_poll.work_count++] = s;
 }
 
-// Every server record listening on listener i.
-void AddListeners(unsigned i) {
+// Every server record listening on listener i; false when there is none.
+bool AddListeners(unsigned i) {
+    bool any = false;
     for (NX_TCP_SOCKET *o : ConnSock) {
-        if (o != nullptr && o->listener == i + 1 && o->state == NX_TCP_LISTEN) AddWork(o);
+        if (o != nullptr && o->listener == i + 1 && o->state == NX_TCP_LISTEN && o->listen_callback != nullptr) {
+            AddWork(o);
+            any = true;
+        }
     }
+    return any;
 }
 
 void ServeConnecting(NX_TCP_SOCKET *s) {
@@ -641,11 +667,15 @@ void EnetThread() {
         if (item->owner == nullptr) continue;
         if (item->kind == kItemConn) AddWork(static_cast<NX_TCP_SOCKET *>(item->owner));
     }
-    // A listener keeps its report until a free server record took every
-    // waiting connection.
+    // A listener keeps its report until its queue is empty: every pass a
+    // connection still waits, its listening records are told again (the
+    // protocols that accept in their own step take one a step), and a record
+    // that becomes free later finds it.
     for (unsigned i = 0; i < NX_LISTENERS_MAX; i++) {
-        const NxListener &l = NxListeners[i];
-        if (l.refs != 0 && (l.poll.events & PLAT_POLL_IN)) AddListeners(i);
+        NxListener &l = NxListeners[i];
+        if (!l.fd.valid() || !(l.poll.events & PLAT_POLL_IN)) continue;
+        const unsigned before = net_poll.work_count;
+        if (AddListeners(i) && !Waiting(l)) net_poll.work_count = before;
     }
     // ConnSock order among the ready records.
     auto &w = net_poll.work;
@@ -666,11 +696,10 @@ void EnetThread() {
             NxListener *l = ListenerOf(s);
             if (l == nullptr || !(l->poll.events & PLAT_POLL_IN) || s->listen_callback == nullptr) continue;
             s->listen_callback(s, s->port);
-            // Still listening: nothing was waiting any more. Otherwise more may
-            // wait: the protocol puts its next free record into listening on
-            // its next pass, which then comes at once.
-            if (s->state == NX_TCP_LISTEN) l->poll.events &= ~PLAT_POLL_IN;
-            else PLAT_PollWake();
+            // Taken in the callback while more may wait: the protocol puts its
+            // next free record into listening on its next pass, which then
+            // comes at once.
+            if (s->state != NX_TCP_LISTEN && (l->poll.events & PLAT_POLL_IN)) PLAT_PollWake();
         }
     }
 }

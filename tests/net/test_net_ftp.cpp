@@ -132,7 +132,7 @@ TEST(NetFtp, CommandsRepliesAndRefusedPaths) {
         {"TYPE X\r\n", "504 Type Non ASCII or Binary \r\n"},
         {"XYZ\r\n", "502 Not Implemented \r\n"},
         {"FEAT\r\n", "500 Not Implemented \r\n"},
-        {"SIZE a.txt\r\n", "550 Not Implemented \r\n"},
+        {"SIZE a.txt\r\n", "502 Not Implemented \r\n"},
         {"RNTO b.txt\r\n", "550 Rename failed \r\n"},
         {"RNFR a.txt\r\n", "350 Rename File From \r\n"},
         {"RNFR a.txt\r\n", "350 Rename File From \r\n"},
@@ -162,6 +162,46 @@ TEST(NetFtp, CommandsRepliesAndRefusedPaths) {
     for (NX_PACKET *p = pool.nx_packet_pool_available_list; p; p = p->nx_packet_pool_next)
         free_now += p->nx_packet_state == NX_PACKET_FREE;
     EXPECT_EQ(free_now, free_at_start) << "every packet, the replaced rename source too, went back";
+}
+
+TEST(NetFtp, CommandsSplitFromTheByteStream) {
+    auto length = [](const std::string &s) {
+        return FtpCommandLength(reinterpret_cast<const uint8_t *>(s.data()), uint32_t(s.size()));
+    };
+    EXPECT_EQ(length("NOOP\r\nPWD\r\n"), 6u);
+    EXPECT_EQ(length("NO"), 0u);
+    EXPECT_EQ(length(""), 0u);
+    EXPECT_EQ(length(std::string(100, 'a')), 0u);
+    EXPECT_EQ(length(std::string(511, 'a') + "\n"), 512u);
+    EXPECT_EQ(length(std::string(512, 'a') + "\n"), 512u) << "a longer line is taken cut";
+    EXPECT_EQ(length(std::string(600, 'a')), 512u);
+
+    FtpFixture f;
+    auto input = [&](const std::string &s) {
+        return FtpServerInput(&f.sv, 0, reinterpret_cast<const uint8_t *>(s.data()), uint32_t(s.size()));
+    };
+    // One command a call, in order; a cut one waits for its end.
+    ASSERT_TRUE(input("USER alice\r\nPASS pw1\r\nPW"));
+    EXPECT_EQ(f.link.Line(), "331 Enter password \r\n");
+    ASSERT_TRUE(input(""));
+    EXPECT_EQ(f.link.Line(), "230 Logged in \r\n");
+    EXPECT_FALSE(input(""));
+    ASSERT_TRUE(input("D\r\nNOOP\n"));
+    EXPECT_EQ(f.link.Line(), "257 \"/\" is current Directory \r\n");
+    ASSERT_TRUE(input(""));
+    EXPECT_EQ(f.link.Line(), "200 NOOP Success \r\n") << "a line ended by LF alone";
+    EXPECT_FALSE(input(""));
+    // A line longer than a command can be: answered in two cut pieces.
+    ASSERT_TRUE(input(std::string(600, 'A') + "\r\n"));
+    EXPECT_EQ(f.link.Line(), "502 Not Implemented \r\n");
+    ASSERT_TRUE(input(""));
+    EXPECT_EQ(f.link.Line(), "502 Not Implemented \r\n");
+    EXPECT_FALSE(input(""));
+    // QUIT drops what the client sent after it.
+    ASSERT_TRUE(input("QUIT\r\nNOOP\r\n"));
+    EXPECT_EQ(f.link.Line(), "221 Logging Off \r\n");
+    EXPECT_EQ(f.sv.nx_ftp_server_client_list[0].command_len, 0u);
+    EXPECT_FALSE(FtpServerInput(&f.sv, NX_FTP_MAX_CLIENTS, reinterpret_cast<const uint8_t *>("NOOP\r\n"), 6));
 }
 
 TEST(NetFtp, ReadOnlyAccountLoginRulesPortAndParser) {

@@ -315,15 +315,30 @@ void Accept(NX_TCP_SOCKET *s, uint32_t) {
 }
 }  // namespace
 
+namespace {
+// An instance on a pool of its own and N server records created on it
+// (static in a test, so that the poll's conditions reach them).
+template <std::size_t N> struct ServerRecords {
+    NX_PACKET_POOL pool;
+    alignas(16) std::array<uint8_t, 16 * (NX_PACKET_HEADER + 1520)> mem;
+    NX_IP ip;
+    std::array<NX_TCP_SOCKET, N> r;
+    void Make(const char *name) {
+        test_support::EthIp(ip, pool, mem, name);
+        for (auto &s : r)
+            ASSERT_EQ(_nx_tcp_socket_create(&ip, &s, name, 0, 0, 128, 2048, nullptr, nullptr), NX_SUCCESS);
+    }
+};
+}  // namespace
+
 TEST(NetSocket, PollServesOnlyReadyRecordsInTableOrderAndKeepsWaitingConnections) {
     OwnNamespace own;
-    static NX_PACKET_POOL pool;
-    static std::array<uint8_t, 16 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
-    static NX_IP ip;
-    test_support::EthIp(ip, pool, mem, "q");
+    static ServerRecords<3> q;
+    q.Make("q");
+    auto &pool = q.pool;
+    auto &ip = q.ip;
+    auto &r = q.r;
     constexpr uint16_t kPort = 18613;
-    static std::array<NX_TCP_SOCKET, 3> r;
-    for (auto &s : r) ASSERT_EQ(_nx_tcp_socket_create(&ip, &s, "R", 0, 0, 128, 2048, nullptr, nullptr), NX_SUCCESS);
     ASSERT_EQ(_nx_tcp_server_socket_listen(&ip, kPort, &r[0], 5, Accept), NX_SUCCESS);
     const unsigned in_set = PLAT_PollCount();
 
@@ -400,6 +415,50 @@ TEST(NetSocket, PollServesOnlyReadyRecordsInTableOrderAndKeepsWaitingConnections
     EXPECT_EQ(r[2].state, NX_TCP_CREATED);
     EXPECT_EQ(PLAT_PollCount(), in_set - 1);  // the listening descriptor left too
     for (const NxListener &l : NxListeners) EXPECT_FALSE(l.fd.valid());
+}
+
+namespace {
+int g_announced;
+void Announce(NX_TCP_SOCKET *, uint32_t) { g_announced++; }
+}  // namespace
+
+// Servers that only note the announcement and accept in their own step, one
+// connection a step: every connection that arrived together is announced
+// again pass after pass until the queue is empty, also to a record that
+// listens only later.
+TEST(NetSocket, ListenerAnnouncesUntilItsQueueIsEmpty) {
+    OwnNamespace own;
+    static ServerRecords<2> w;
+    w.Make("w");
+    auto &ip = w.ip;
+    auto &r = w.r;
+    constexpr uint16_t kPort = 18614;
+    ASSERT_EQ(_nx_tcp_server_socket_listen(&ip, kPort, &r[0], 5, Announce), NX_SUCCESS);
+    g_announced = 0;
+    const int p0 = Dial(kPort), p1 = Dial(kPort);
+    ASSERT_TRUE(Until([] { return g_announced > 0; }));
+    EXPECT_TRUE(NxConnectionWaiting(&r[0]));
+    ASSERT_EQ(_nx_tcp_server_socket_accept(&r[0], 0), NX_IN_PROGRESS);
+    EXPECT_TRUE(NxConnectionWaiting(&r[0])) << "the second one waits behind the connection in hand";
+    g_announced = 0;
+    for (int i = 0; i < 3; i++) EnetThread();
+    EXPECT_EQ(g_announced, 0) << "no record listens";
+    ASSERT_EQ(_nx_tcp_server_socket_relisten(&ip, kPort, &r[1]), NX_SUCCESS);
+    EnetThread();
+    EXPECT_EQ(g_announced, 1) << "announced again with no new arrival";
+    ASSERT_EQ(_nx_tcp_server_socket_accept(&r[1], 0), NX_IN_PROGRESS);
+    EXPECT_FALSE(NxConnectionWaiting(&r[0]));
+    // The queue is empty: a record listening again is not told of anything.
+    ASSERT_EQ(_nx_tcp_server_socket_unaccept(&r[0]), NX_SUCCESS);
+    EXPECT_EQ(r[0].state, NX_TCP_LISTEN);
+    g_announced = 0;
+    for (int i = 0; i < 3; i++) EnetThread();
+    EXPECT_EQ(g_announced, 0);
+    EXPECT_EQ(_nx_tcp_server_socket_accept(&r[0], 0), NX_NOT_SUCCESSFUL);
+    close(p0);
+    close(p1);
+    EXPECT_EQ(_nx_tcp_server_socket_unlisten(&ip, kPort), NX_SUCCESS);
+    for (auto &s : r) EXPECT_EQ(s.state, NX_TCP_CREATED);
 }
 
 // Each status number of the socket layer, provoked and compared with its

@@ -1,0 +1,307 @@
+"""The register HTTP server and the in-program FTP server against clients
+that misbehave, driven from a veth peer: connections closed before their
+banner, half-open requests, several commands in one packet, uploads cut by
+a kill or a full card. Each server keeps serving others, an upload replaces
+its file whole or not at all, and the controller's descriptors stay flat."""
+
+import os
+import signal
+import socket
+import sys
+import threading
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from bbsupport import ip_addr, wait_for  # noqa: E402
+from test_net_services import ServicesBase  # noqa: E402
+
+HOST = "10.77.0.2"
+# Runs the controller with a 1 MB file system of its own as the card.
+MOUNT_SMALL_CARD = ["unshare", "-m", "--propagation", "private", "sh", "-c",
+                    'mount -t tmpfs -o size=1m tmpfs "$PLC_ROOT/mnt/USB0" && exec "$@"', "sh"]
+WRITE_FAILED = b"HTTP/1.0 500 \r\nContent-Length: 27\r\n\r\nNetX HTTP File Write Failed"
+
+
+def pattern(n, seed):
+    return bytes((i * seed + (i >> 8)) & 0xFF for i in range(n))
+
+
+class NetHardening(ServicesBase, unittest.TestCase):
+    def up(self, **kw):
+        self.start(**kw)
+        self.assertTrue(wait_for(lambda: ip_addr() == [HOST + "/24"], 10), ip_addr())
+
+    def restart(self, argv_prefix=()):
+        self.c = self.ctl.start(port=True, argv_prefix=argv_prefix).client
+        self.c.comm_lock(0)
+
+    def fd_count(self):
+        return len(os.listdir("/proc/%d/fd" % self.ctl.proc.pid))
+
+    def assert_fds_back(self, base):
+        seen = []
+        ok = wait_for(lambda: seen.append(self.fd_count()) or seen[-1] <= base, 10)
+        self.assertTrue(ok, "descriptors %d at the start, %s now" % (base, seen[-1:]))
+
+    def card(self, *parts):
+        """A path on the card as the controller sees it (its own mount namespace)."""
+        root = "/proc/%d/root" % self.ctl.proc.pid if self.ctl.proc is not None else ""
+        return os.path.join(root + self.ctl.path("mnt", "USB0"), *parts)
+
+    def open_sizes(self):
+        """Sizes of the files the controller holds open on the card."""
+        out = []
+        d = "/proc/%d/fd" % self.ctl.proc.pid
+        for n in os.listdir(d):
+            try:
+                if os.readlink(os.path.join(d, n)).startswith(self.ctl.path("mnt", "USB0")):
+                    out.append(os.stat(os.path.join(d, n)).st_size)
+            except OSError:
+                pass
+        return out
+
+    def http_socket(self):
+        p = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.addCleanup(p.close)
+        p.settimeout(15)
+        p.connect((HOST, 80))
+        return p
+
+    def kill_in_upload(self, received, files):
+        """kill -9 once the upload in hand holds what was sent; the card
+        holds files, then and after a restart."""
+        self.assertTrue(wait_for(lambda: received in self.open_sizes(), 10), self.open_sizes())
+        self.ctl.stop(signal.SIGKILL)
+        self.assert_card(files)
+        self.restart()
+        self.assert_card(files)
+
+    def assert_free(self, free):
+        """The card's free blocks back to free."""
+        seen = []
+        ok = wait_for(lambda: seen.append(os.statvfs(self.card()).f_bfree) or seen[-1] == free, 10)
+        self.assertTrue(ok, "%d blocks free before, %s now" % (free, seen[-1:]))
+
+    def login(self):
+        s = self.ftp_connect()
+        self.addCleanup(s.close)
+        self.assertEqual(self.line(s), b"220 Connection Ready \r\n")
+        self.assertEqual(self.cmd(s, "USER alice"), b"331 Enter password \r\n")
+        self.assertEqual(self.cmd(s, "PASS pw1"), b"230 Logged in \r\n")
+        self.assertEqual(self.cmd(s, "TYPE I"), b"200 Type Binary \r\n")
+        return s
+
+    def passive(self, s):
+        self.assertEqual(self.cmd(s, "PASV"), b"227 Entering Passive Mode(10,77,0,2,117,48) \r\n")
+        d = self.ftp_connect(port=30000)
+        self.addCleanup(d.close)
+        return d
+
+    def upload(self, s, command, data):
+        """A passive STOR or APPE of data; the final reply."""
+        d = self.passive(s)
+        self.assertEqual(self.cmd(s, command), b"150 File Open for Write \r\n")
+        d.sendall(data)
+        d.close()
+        return self.line(s)
+
+    def assert_card(self, files):
+        self.assertEqual(sorted(os.listdir(self.card())), sorted(files))
+        for name, data in files.items():
+            with open(self.card(name), "rb") as f:
+                self.assertEqual(f.read(), data, name)
+
+    def test_ftp_serves_every_waiting_connection_and_every_command(self):
+        self.up()
+        with open(self.card("r.txt"), "wb") as f:
+            f.write(b"r")
+        self.assertEqual(self.cmd(self.login(), "QUIT"), b"221 Logging Off \r\n")
+        base = self.fd_count()
+
+        # Fifty clients that connect and close at once, without their banner.
+        for i in range(50):
+            k = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
+            k.settimeout(5)
+            try:
+                k.connect((HOST, 21))
+            except OSError as e:
+                self.fail("connection %d not taken: %s" % (i, e))
+            finally:
+                k.close()
+        t0 = time.monotonic()
+        s = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.addCleanup(s.close)
+        s.settimeout(1)
+        try:
+            s.connect((HOST, 21))
+            banner = self.line(s)
+        except OSError as e:
+            banner = repr(e).encode()
+        self.assertEqual(banner, b"220 Connection Ready \r\n")
+        self.assertLess(time.monotonic() - t0, 1)
+        s.settimeout(6)
+
+        # Commands that arrive in one packet are all answered, in order.
+        s.sendall(b"USER alice\r\nPASS pw1\r\nPWD\r\nNOOP\r\nSIZE r.txt\r\n")
+        self.assertEqual([self.line(s) for _ in range(5)],
+                         [b"331 Enter password \r\n", b"230 Logged in \r\n", b'257 "/" is current Directory \r\n',
+                          b"200 NOOP Success \r\n", b"502 Not Implemented \r\n"])
+        s.sendall(b"RNFR r.txt\r\n" * 250 + b"NOOP\r\n")
+        got = [self.line(s) for _ in range(251)]
+        self.assertEqual(got.count(b"350 Rename File From \r\n"), 250, got[:3])
+        self.assertEqual(got[-1], b"200 NOOP Success \r\n")
+        # A command cut over two packets is answered once it is whole.
+        s.sendall(b"NO")
+        s.sendall(b"OP\r\n")
+        self.assertEqual(self.line(s), b"200 NOOP Success \r\n")
+
+        # Ten clients hold every record: the eleventh waits unanswered, and is
+        # greeted as soon as one of the ten leaves.
+        others = [self.login() for _ in range(9)]
+        eleventh = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.addCleanup(eleventh.close)
+        eleventh.settimeout(0.5)
+        eleventh.connect((HOST, 21))
+        self.assertRaises(socket.timeout, eleventh.recv, 1)
+        self.assertEqual(self.cmd(others[0], "QUIT"), b"221 Logging Off \r\n")
+        eleventh.settimeout(1)
+        self.assertEqual(self.line(eleventh), b"220 Connection Ready \r\n")
+        for o in others[1:] + [eleventh]:
+            o.close()
+        self.assertEqual(self.cmd(s, "QUIT"), b"221 Logging Off \r\n")
+
+        self.assert_fds_back(base)
+
+    def test_register_server_serves_a_whole_request_behind_half_open_ones(self):
+        self.up()
+        self.wait_register_server()
+        base = self.fd_count()
+        held = []
+        for _ in range(2):
+            h = self.http_socket()
+            h.sendall(b"GET /readreg.htm;reg-R1;fmt-INT HTTP/1.0\r\n")
+            held.append(h)
+        self.c.write_reg(32768 + 16 * 99, 16, 321)  # %R100
+        t0 = time.monotonic()
+        try:
+            answer = self.get("/readreg.htm;reg-R100;fmt-INT")
+        except OSError as e:
+            answer = repr(e).encode()
+        self.assertEqual(answer, self.page(b"<body>321</body>\r\n"))
+        self.assertLess(time.monotonic() - t0, 1)
+        # The half-open requests are closed unanswered.
+        for h in held:
+            self.assertEqual(h.recv(100), b"")
+        # Each of several connections that arrive together is served.
+        results = [None] * 4
+
+        def one(i):
+            try:
+                results[i] = self.get("/readreg.htm;reg-R100;fmt-INT")
+            except OSError as e:
+                results[i] = repr(e).encode()
+        threads = [threading.Thread(target=one, args=(i,)) for i in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(15)
+        self.assertEqual(results, [self.page(b"<body>321</body>\r\n")] * 4)
+        self.assert_fds_back(base)
+
+    def test_upload_cut_by_a_kill_leaves_the_old_file(self):
+        self.up(http_account=False)
+        self.wait_register_server()
+        old = pattern(200000, 7)
+        new = pattern(200000, 13)
+        with open(self.card("old.bin"), "wb") as f:
+            f.write(old)
+
+        # kill -9 in the middle of a STOR over the file.
+        s = self.login()
+        d = self.passive(s)
+        self.assertEqual(self.cmd(s, "STOR old.bin"), b"150 File Open for Write \r\n")
+        d.sendall(new[:100000])
+        self.kill_in_upload(100000, {"old.bin": old})
+
+        # kill -9 in the middle of a PUT over the file.
+        self.wait_register_server()
+        p = self.http_socket()
+        p.sendall(b"PUT /old.bin HTTP/1.0\r\nContent-Length: 200000\r\n\r\n" + new[:100000])
+        self.kill_in_upload(100000, {"old.bin": old})
+
+        # A PUT that stops short is refused and leaves the old file.
+        self.wait_register_server()
+        base = self.fd_count()
+        p = self.http_socket()
+        p.sendall(b"PUT /old.bin HTTP/1.0\r\nContent-Length: 200000\r\n\r\n" + new[:5000])
+        self.assertEqual(self.read_all(p), b"HTTP/1.0 500 \r\nContent-Length: 25\r\n\r\nNetX HTTP Receive Timeout")
+        self.assert_card({"old.bin": old})
+        # Whole uploads replace the file.
+        self.assertEqual(self.http(b"PUT /old.bin HTTP/1.0\r\nContent-Length: 200000\r\n\r\n" + new),
+                         b"HTTP/1.0 200 \r\n\r\n")
+        self.assert_card({"old.bin": new})
+        # A client that closes its side after the whole body is answered too.
+        p = self.http_socket()
+        p.sendall(b"PUT /old.bin HTTP/1.0\r\nContent-Length: 200000\r\n\r\n" + old)
+        p.shutdown(socket.SHUT_WR)
+        self.assertEqual(self.read_all(p), b"HTTP/1.0 200 \r\n\r\n")
+        self.assert_card({"old.bin": old})
+        s = self.login()
+        self.assertEqual(self.upload(s, "STOR old.bin", new), b"250 File Written \r\n")
+        self.assertEqual(self.upload(s, "APPE old.bin", b"tail"), b"250 File Written \r\n")
+        self.assert_card({"old.bin": new + b"tail"})
+        self.assertEqual(self.cmd(s, "QUIT"), b"221 Logging Off \r\n")
+        self.assert_fds_back(base)
+
+    def test_upload_to_a_full_card_keeps_the_old_file(self):
+        # The card is a 1 MB file system in the controller's own mount namespace.
+        self.up(http_account=False, argv_prefix=MOUNT_SMALL_CARD)
+        self.assertEqual(os.statvfs(self.card()).f_blocks * os.statvfs(self.card()).f_frsize, 1 << 20)
+        self.wait_register_server()
+        old = pattern(300000, 7)
+        with open(self.card("old.bin"), "wb") as f:
+            f.write(old)
+        free = os.statvfs(self.card()).f_bfree
+        base = self.fd_count()
+
+        # A 2 MB PUT: 500, the old file kept, no partial file, the space back.
+        big = pattern(2 << 20, 13)
+        p = self.http_socket()
+
+        def send():
+            try:
+                p.sendall(b"PUT /old.bin HTTP/1.0\r\nContent-Length: %d\r\n\r\n" % len(big) + big)
+            except OSError:
+                pass  # the server stops reading once it has answered
+        t = threading.Thread(target=send)
+        t.start()
+        answer = b""
+        try:
+            while True:
+                chunk = p.recv(4096)
+                if not chunk:
+                    break
+                answer += chunk
+        except OSError:
+            pass
+        t.join(15)
+        self.assertEqual(answer, WRITE_FAILED)
+        self.assert_card({"old.bin": old})
+        self.assert_free(free)
+
+        # FTP: a STOR and an APPE that do not fit answer 550 and leave the card as it was.
+        s = self.login()
+        self.assertEqual(self.upload(s, "STOR new.bin", big), b"550 File Write Failed \r\n")
+        self.assert_card({"old.bin": old})
+        self.assertEqual(self.upload(s, "APPE old.bin", pattern(800000, 5)), b"550 File Write Failed \r\n")
+        self.assert_card({"old.bin": old})
+        self.assert_free(free)
+        self.assertEqual(self.upload(s, "APPE old.bin", b"tail"), b"250 File Written \r\n")
+        self.assert_card({"old.bin": old + b"tail"})
+        self.assertEqual(self.cmd(s, "QUIT"), b"221 Logging Off \r\n")
+        self.assert_fds_back(base)
+
+
+if __name__ == "__main__":
+    unittest.main()
