@@ -123,7 +123,7 @@ protected:
     template <typename Fill> void RestartWithTail(IecImage img, uint32_t word, Fill fill) {
         Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
         db = 0;
-        img.ext.assign(16, 0);
+        img.ext.assign(17, 0);  // word 17 present and 0: no CAN definition
         const uint32_t at = uint32_t(img.Build().size());
         img.ext[word - 1] = at;
         std::vector<uint8_t> b = img.Build();

@@ -415,6 +415,26 @@ void WriteFile(const std::string &path, const std::vector<uint8_t> &b) {
     std::rename(tmp.c_str(), path.c_str());
 }
 
+// The CAN definition (extension word 17) is read from a table count of 15
+// on: with 15 and 16 the ports open, with 14 the application has none.
+TEST_F(RtIo, CanDefinitionPresentFromExtensionCount15) {
+    struct Row {
+        int count;
+        std::vector<std::string> opened;
+        uint32_t ports;
+    };
+    for (const Row &r : {Row{14, {}, 0}, Row{15, {"can1"}, 2}, Row{16, {"can1"}, 2}}) {
+        IecImage app = CanTestApp();
+        app.ext_count = r.count;
+        bus = MemBus{};
+        ASSERT_EQ(StartBytes(CanTestImage(CanTestDef(), app)), 0u) << r.count;
+        EXPECT_EQ(bus.opened, r.opened) << r.count;
+        EXPECT_EQ(Z7Sec_Get(db, Z7SEC_CAN0, SD_ALLOC), r.ports) << r.count;
+        Z7VM_ShutDown(db, nullptr);
+        db = 0;
+    }
+}
+
 TEST_F(RtIo, AsiBindingWithTheStandIn) {
     ASSERT_EQ(mkdir((root / "sim").c_str(), 0755) == 0 || errno == EEXIST, true);
     ASSERT_EQ(mkdir((root / "sim/asi").c_str(), 0755), 0);
