@@ -11,6 +11,8 @@
 #include "iec/vm/z7code_internal.h"
 #include "iec/vm/z7map.h"
 #include "iec/vm/z7parts.h"
+#include "iec/vm/z7stdlib.h"
+#include "iec/vm/z7stfops.h"
 #include "iec/vm/z7vm.h"
 
 namespace {
@@ -436,6 +438,21 @@ uint32_t ArrayCount(const char *name) {
     }
     return uint32_t(count);
 }
+
+// Whether n elements of type et from data lie inside the section holding
+// the item's data (the complex-type segment, the typed segment, or for an
+// external variable the arena); strings are not measured.
+bool ArrayInside(uint32_t db, uint32_t item, uint32_t data, uint32_t n, uint32_t et) {
+    const uint64_t bytes = uint64_t(n) * Z7Tools_TypeSize(et);
+    const uint32_t t = Z7Map_GetType(item);
+    uint32_t sec = Z7SEC_COUNT;
+    if (t == 127) sec = Z7SEC_CT;
+    else if (!(t & 0x80)) sec = z7stf::SectionOfType(et);
+    if (bytes == 0) return true;
+    if (sec == Z7SEC_COUNT) return bytes <= 0xFFFFFFFFu && Z7Mem_Ptr(data, uint32_t(bytes)) != nullptr;
+    const uint32_t base = Z7Sec_Addr(db, sec);
+    return base != 0 && data >= base && uint64_t(data - base) + bytes <= Z7Sec_Bytes(db, sec);
+}
 }  // namespace
 
 uint32_t Z7Map_IsArrayOfSingleVar(uint32_t db, uint32_t item, uint32_t *count, uint32_t *type) {
@@ -451,7 +468,7 @@ uint32_t Z7Map_IsArrayOfSingleVar(uint32_t db, uint32_t item, uint32_t *count, u
         if (n < 2) n = 0;
     }
     const uint32_t data = n ? Z7Map_GetData(item) : 0;
-    if (data == 0) return 0;
+    if (data == 0 || !ArrayInside(db, item, data, n, et)) return 0;
     if (count) *count = n;
     if (type) *type = et;
     return data;

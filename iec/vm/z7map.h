@@ -45,7 +45,7 @@ const char *Z7Map_GetTypeName(uint32_t item, uint32_t db);
 // Data address of an item that is an array of one elementary type, with its
 // element count and element type code (1..17); 0 otherwise. An elementary
 // item needs a dimension of 2 or more; a complex one a type name such as
-// "INT[2,3]" (count 6).
+// "INT[2,3]" (count 6). A numeric array must lie whole inside its section.
 uint32_t Z7Map_IsArrayOfSingleVar(uint32_t db, uint32_t item, uint32_t *count, uint32_t *type);
 
 // ---- values through an item ----------------------------------------------------------------

@@ -154,7 +154,8 @@ TEST_F(MapArrays, ArraysOfOneTypeAndProperties) {
         return at;
     };
     const uint32_t grid = def("INT[2,3]"), bytes = def("USINT[4]"), dw = def("DWORD[3]"), pt = def("PT"),
-                   zero = def("INT[0]"), cube = def("BOOL[2,2,2]"), words = def("WORD[5]");
+                   zero = def("INT[0]"), cube = def("BOOL[2,2,2]"), words = def("WORD[5]"),
+                   big = def("INT[5]");
     defs[0] = uint8_t(defs.size());
     using test_support::Tail;
     std::vector<uint8_t> q = Tail(8, grid);
@@ -180,6 +181,8 @@ TEST_F(MapArrays, ArraysOfOneTypeAndProperties) {
                     {127, 0, 1, 0, 0, 0x101, "Zero", Tail(44, zero)},
                     {127, 0, 1, 0, 0, 0x101, "Cube", Tail(48, cube)},
                     {127, 0, 1, 0, 0, 0x101, "Words", Tail(52, words)},
+                    {11, 14, 4, 0, 0, 0x1, "Far", {}},
+                    {127, 0, 1, 0, 0, 0x101, "Big", Tail(56, big)},
                     {2, 3, 1, 0, 0, 0x5, "P", {'a', 'b', 'c', 0}},
                     {127, 0, 1, 0, 0, 0x10D, "Q", q}};
     std::vector<uint8_t> b = img.Build();
@@ -210,6 +213,8 @@ TEST_F(MapArrays, ArraysOfOneTypeAndProperties) {
         {"Zero", 0, kUntouched, kUntouched},
         {"Cube", ct + 48, 8, 1},
         {"Words", ct + 52, 5, 15},
+        {"Far", 0, kUntouched, kUntouched},  // INT 14..17 of 16
+        {"Big", 0, kUntouched, kUntouched},  // 56 + 10 bytes of 64
     };
     for (const Row &r : rows) {
         uint32_t count = kUntouched, type = kUntouched;
