@@ -265,12 +265,7 @@ int main(int argc, char **argv) {
                                               "STF 199 7 5 1 1 2 10 8 4; MOV32 4 3; CONST16 2 1; ADD16 1 1 2;"
                                               "done: END"),
                          0}};
-        const std::vector<uint8_t> img = test_support::CanTestImage(def, app);
-        std::vector<uint8_t> out(16, 0);
-        test_support::RtPut16(out, 0, 74);
-        std::memcpy(&out[4], "XTI", 3);
-        test_support::RtPut32(out, 8, uint32_t(img.size()));
-        out.insert(out.end(), img.begin(), img.end());
+        std::vector<uint8_t> out = test_support::IecImage::ProgramDataOf(test_support::CanTestImage(def, app));
         Locations bind;
         bind(5440, 0x08000003);  // %AI1 = DINT 3
         bind(5952, 0x04000001);  // %AQ1 = INT 1
@@ -295,13 +290,8 @@ int main(int argc, char **argv) {
         // INT 0..40: CANopen's IEC bindings use INT 16 (map), 30 and 32 (status words)
         test_support::IecImage app = test_support::CanTestApp();
         app.d16 = {40, 40, 0};
-        const std::vector<uint8_t> img =
-            test_support::CanTestImage(std::strcmp(argv[1], "can") == 0 ? test_support::CanTestDef() : echo, app);
-        std::vector<uint8_t> out(16, 0);
-        test_support::RtPut16(out, 0, 74);
-        std::memcpy(&out[4], "XTI", 3);
-        test_support::RtPut32(out, 8, uint32_t(img.size()));
-        out.insert(out.end(), img.begin(), img.end());
+        std::vector<uint8_t> out = test_support::IecImage::ProgramDataOf(
+            test_support::CanTestImage(std::strcmp(argv[1], "can") == 0 ? test_support::CanTestDef() : echo, app));
         Locations bind;
         for (uint32_t k = 0; k < 4; k++) bind(5440 + k, 0x04000005 + k);  // %AI1..4 = INT 5..8
         bind(5952, 0x04000001);  // %AQ1 = INT 1

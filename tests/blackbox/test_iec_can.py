@@ -57,7 +57,12 @@ def iec_block():
     return bytes(hdr + tail)
 
 
-class IecCan(unittest.TestCase):
+class CanApp(unittest.TestCase):
+    """The controller running the PROGRAM application of iec_program_writer,
+    with a peer on the host bus of port "can1"."""
+
+    PROGRAM = "can"
+
     def setUp(self):
         self.ctl = Controller(prefix="plc-bb-iecc-")
         self.addCleanup(self.ctl.cleanup)
@@ -65,12 +70,15 @@ class IecCan(unittest.TestCase):
         self.peer = Peer(self.ctl.root, port="can1")
         self.addCleanup(self.peer.close)
         self.c.set_mode(0)
-        program = subprocess.run([WRITER, "can", "/dev/stdout"], check=True, stdout=subprocess.PIPE).stdout
+        program = subprocess.run([WRITER, self.PROGRAM, "/dev/stdout"], check=True, stdout=subprocess.PIPE).stdout
         self.c.download(0, program)
         self.c.set_mode(2)
 
     def word(self, ref):
         return int.from_bytes(self.c.read_reg(ref, 16), "little")
+
+
+class IecCan(CanApp):
 
     def test_defined_messages_on_the_host_bus(self):
         p = self.peer
@@ -141,24 +149,12 @@ class IecCan(unittest.TestCase):
         self.assertTrue(wait_for(lambda: self.word(AQ[4]) == status & 0xFFFF, 5), (hex(self.word(AQ[4])), hex(status)))
 
 
-class IecCanSend(unittest.TestCase):
+class IecCanSend(CanApp):
     """CANSND from an IEC program: the "cansnd" application of
     iec_program_writer sends 16#100 + %AI1 with the bytes 1, 2, 3 on "can1"
     each time %AI1 changes; %Q1 is CANSND's result, %AQ1 counts the calls."""
 
-    def setUp(self):
-        self.ctl = Controller(prefix="plc-bb-iecs-")
-        self.addCleanup(self.ctl.cleanup)
-        self.c = self.ctl.start(port=True).client
-        self.peer = Peer(self.ctl.root, port="can1")
-        self.addCleanup(self.peer.close)
-        self.c.set_mode(0)
-        program = subprocess.run([WRITER, "cansnd", "/dev/stdout"], check=True, stdout=subprocess.PIPE).stdout
-        self.c.download(0, program)
-        self.c.set_mode(2)
-
-    def word(self, ref):
-        return int.from_bytes(self.c.read_reg(ref, 16), "little")
+    PROGRAM = "cansnd"
 
     def test_cansnd_sends_on_the_host_bus(self):
         p = self.peer

@@ -185,13 +185,7 @@ TEST_F(MapArrays, ArraysOfOneTypeAndProperties) {
                     {127, 0, 1, 0, 0, 0x101, "Big", Tail(56, big)},
                     {2, 3, 1, 0, 0, 0x5, "P", {'a', 'b', 'c', 0}},
                     {127, 0, 1, 0, 0, 0x10D, "Q", q}};
-    std::vector<uint8_t> b = img.Build();
-    while (b.size() % 4) b.push_back(0);
-    const uint32_t at = uint32_t(b.size());
-    b.insert(b.end(), defs.begin(), defs.end());
-    const uint32_t ext = b[40] | b[41] << 8 | b[42] << 16 | uint32_t(b[43]) << 24;
-    IecImage::Put32(b, ext + 4 * 10, at);  // extension word 10: the type definitions
-    const uint32_t code = test_support::IecLoad(b);
+    const uint32_t code = test_support::IecLoad(test_support::WithTypeDefs(img, defs));
     blocks.push_back(code);
     ASSERT_EQ(Create(code, db), 0u);
     ASSERT_EQ(Z7Def_ColdStart(code, db, nullptr, nullptr, 0, 0, "APP"), 0u);
