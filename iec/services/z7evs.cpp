@@ -238,13 +238,40 @@ void Step(Z7EvsClient &c, uint32_t now) {
     }
 }
 
+uint32_t SetCallback(Z7EvsCallbacks &slots, Z7EvsCallback cb) {
+    if (cb == nullptr) return 1;
+    for (Z7EvsCallback &s : slots) {
+        if (s != nullptr) continue;
+        s = cb;
+        return 0;
+    }
+    return 1;
+}
+
+uint32_t RemoveCallback(Z7EvsCallbacks &slots, Z7EvsCallback cb) {
+    for (uint32_t i = 0; cb != nullptr && i < Z7EVS_CALLBACKS; i++) {
+        if (slots[i] != cb) continue;
+        for (uint32_t k = i; k + 1 < Z7EVS_CALLBACKS; k++) slots[k] = slots[k + 1];
+        slots[Z7EVS_CALLBACKS - 1] = nullptr;
+        return 0;
+    }
+    return 1;
+}
+
+void CallBack(const Z7EvsCallbacks &slots, uint8_t type, uint8_t sub, uint32_t len, const uint8_t *data,
+              uint32_t date, uint32_t time) {
+    for (Z7EvsCallback cb : slots) {
+        if (cb == nullptr) break;
+        cb(type, sub, len, data, date, time);
+    }
+}
+
 uint32_t Queue(Z7EvsClient &c, uint8_t type, uint8_t sub, uint32_t len, const uint8_t *data, uint32_t date,
                uint32_t time) {
     const int k = QueueOf(type);
     if (k < 0) return 1;
     if (!(type & c.subs)) return 0;
     if (sub == 255 && (c.subs & 0x80)) return 0;
-    if (len > 255) len = 255;
     Z7EvsQueue &q = c.q[k];
     if (q.used + kEventHead + len > q.capacity) {
         q.lost++;
@@ -341,19 +368,44 @@ uint32_t Z7Evs_EventTo(void *evs, uint8_t type, uint8_t sub, uint32_t len, const
         return 1;
     }
     if (not_sent) *not_sent = 0;
-    return Queue(*Data(evs)->client[index], type, sub, len, data, date, time);
+    return Z7Evs1_EventDT(Data(evs)->client[index], type, sub, len, data, date, time);
+}
+
+uint32_t Z7Evs1_EventDT(Z7EvsClient *client, uint8_t type, uint8_t sub, uint32_t len, const uint8_t *data,
+                        uint32_t date, uint32_t time) {
+    if (client == nullptr) return 1;
+    if (len > 255) len = 255;
+    CallBack(client->callback, type, sub, len, data, date, time);
+    return Queue(*client, type, sub, len, data, date, time);
+}
+
+uint32_t Z7Evs1_Event(Z7EvsClient *client, uint8_t type, uint8_t sub, uint32_t len, const uint8_t *data) {
+    return Z7Evs1_EventDT(client, type, sub, len, data, Z7RtClk_GetCurDateStamp(), Z7RtClk_GetCurTimeStamp());
 }
 
 uint32_t Z7Evs_Event(void *evs, uint8_t type, uint8_t sub, uint32_t len, const uint8_t *data) {
     if (evs == nullptr) return 0;
     const uint32_t date = Z7RtClk_GetCurDateStamp(), time = Z7RtClk_GetCurTimeStamp();
+    if (len > 255) len = 255;
+    CallBack(Data(evs)->callback, type, sub, len, data, date, time);
     uint32_t first = 0;
     for (Z7EvsClient *c : Data(evs)->client) {
         if (c->sock < 0) continue;
-        const uint32_t rc = Queue(*c, type, sub, len, data, date, time);
+        const uint32_t rc = Z7Evs1_EventDT(c, type, sub, len, data, date, time);
         if (first == 0) first = rc;
     }
     return first;
+}
+
+uint32_t Z7Evs_SetCallback(void *evs, Z7EvsCallback cb) { return evs ? SetCallback(Data(evs)->callback, cb) : 1; }
+uint32_t Z7Evs_RemoveCallback(void *evs, Z7EvsCallback cb) {
+    return evs ? RemoveCallback(Data(evs)->callback, cb) : 1;
+}
+uint32_t Z7Evs1_SetCallback(Z7EvsClient *client, Z7EvsCallback cb) {
+    return client ? SetCallback(client->callback, cb) : 1;
+}
+uint32_t Z7Evs1_RemoveCallback(Z7EvsClient *client, Z7EvsCallback cb) {
+    return client ? RemoveCallback(client->callback, cb) : 1;
 }
 
 uint32_t Z7Evs_TextEvent(void *evs, uint8_t type, uint8_t sub, const char *text) {
@@ -379,6 +431,13 @@ uint16_t Z7Evs_GetCnxPrefs(void *evs, uint32_t index) {
     if (evs == nullptr || index > 7) return 0;
     const Z7EvsClient *c = Data(evs)->client[index];
     return c->sock >= 0 ? c->subs : 0;
+}
+
+void Z7Evs_GetCnxVsiPrefs(void *evs, uint8_t out[Z7EVS_CLIENTS]) {
+    for (uint32_t i = 0; i < Z7EVS_CLIENTS; i++) {
+        const Z7EvsClient *c = evs ? Data(evs)->client[i] : nullptr;
+        out[i] = c != nullptr && c->sock >= 0 && (c->subs & 0x40) ? 1 : 0;
+    }
 }
 
 uint32_t Z7Evs_GetNbClient(void *evs) {

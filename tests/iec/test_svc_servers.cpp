@@ -532,6 +532,130 @@ TEST_F(Events, IdleFrameSilenceAcknowledgementsAndLimits) {
     EXPECT_TRUE(Closed(ninth));
 }
 
+// Event callbacks: each records its number, what it saw and how much of
+// client 1's trace queue was used at that moment (the event not yet queued).
+struct Seen {
+    int who;
+    uint8_t type, sub;
+    std::string data;
+    uint32_t date, time, queued;
+};
+std::vector<Seen> seen;
+Z7EvsClient *watched = nullptr;
+template <int N> void Cb(uint8_t type, uint8_t sub, uint32_t len, const uint8_t *data, uint32_t date, uint32_t time) {
+    seen.push_back({N, type, sub, std::string(reinterpret_cast<const char *>(data), len), date, time,
+                    watched ? watched->q[3].used : 0});
+}
+std::vector<int> Who() {
+    std::vector<int> w;
+    for (const Seen &s : seen) w.push_back(s.who);
+    return w;
+}
+
+TEST_F(Events, CallbacksFirstEightSlotsAndRemovalShiftingDown) {
+    void *evs = mem.data();
+    auto *d = reinterpret_cast<Z7EvsData *>(evs);
+    watched = d->client[0];
+    seen.clear();
+    // eight server slots; a ninth is refused, a null callback too
+    const Z7EvsCallback cbs[9] = {Cb<1>, Cb<2>, Cb<3>, Cb<4>, Cb<5>, Cb<6>, Cb<7>, Cb<8>, Cb<9>};
+    for (int i = 0; i < 8; i++) EXPECT_EQ(Z7Evs_SetCallback(evs, cbs[i]), 0u) << i;
+    EXPECT_EQ(Z7Evs_SetCallback(evs, cbs[8]), 1u);
+    EXPECT_EQ(Z7Evs_SetCallback(evs, nullptr), 1u);
+    // no client connected: the server's callbacks still see the event
+    Z7Evs_Trace(evs, "hello");
+    EXPECT_EQ(Who(), (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(seen[0].type, 8);
+    EXPECT_EQ(seen[0].sub, 1);
+    EXPECT_EQ(seen[0].data, "hello");
+    // removing the third moves the later ones down; the freed last slot takes the ninth
+    EXPECT_EQ(Z7Evs_RemoveCallback(evs, Cb<3>), 0u);
+    EXPECT_EQ(Z7Evs_RemoveCallback(evs, Cb<3>), 1u);
+    EXPECT_EQ(Z7Evs_SetCallback(evs, Cb<9>), 0u);
+    EXPECT_EQ(Z7Evs_SetCallback(evs, Cb<3>), 1u);
+    seen.clear();
+    Z7Evs_Trace(evs, "x");
+    EXPECT_EQ(Who(), (std::vector<int>{1, 2, 4, 5, 6, 7, 8, 9}));
+    for (int n : {1, 2, 4, 5, 6, 7, 8}) EXPECT_EQ(Z7Evs_RemoveCallback(evs, cbs[n - 1]), 0u) << n;
+    seen.clear();
+    Z7Evs_Trace(evs, "y");
+    EXPECT_EQ(Who(), (std::vector<int>{9}));
+
+    // a client taking the trace queue: server callback, then the client's, then the queue
+    const int c = Connect();
+    Step(1000);
+    Frame(c);
+    Ack(c, 0x4F);
+    Step(1001);
+    ASSERT_EQ(Z7Evs_GetCnxPrefs(evs, 0), 0x4F);
+    EXPECT_EQ(Z7Evs1_SetCallback(watched, Cb<20>), 0u);
+    EXPECT_EQ(Z7Evs1_SetCallback(watched, Cb<21>), 0u);
+    seen.clear();
+    Z7Evs_Trace(evs, "abc");
+    ASSERT_EQ(Who(), (std::vector<int>{9, 20, 21}));
+    EXPECT_EQ(seen[0].queued, 0u);  // the server's and the client's callbacks come before the queueing
+    EXPECT_EQ(seen[1].queued, 0u);
+    EXPECT_EQ(seen[2].queued, 0u);
+    EXPECT_EQ(watched->q[3].used, 15u);  // 12 + "abc"
+    // the per-client worker: callbacks with the given stamps, also for an event
+    // that finds no room (queue 2 holds nothing here: counted lost, 1)
+    seen.clear();
+    EXPECT_EQ(Z7Evs1_EventDT(watched, 2, 3, 2, reinterpret_cast<const uint8_t *>("zz"), 0x07EA0C08, 4321), 1u);
+    EXPECT_EQ(watched->q[1].lost, 1);
+    ASSERT_EQ(Who(), (std::vector<int>{20, 21}));
+    EXPECT_EQ(seen[0].date, 0x07EA0C08u);
+    EXPECT_EQ(seen[0].time, 4321u);
+    EXPECT_EQ(seen[0].data, "zz");
+    EXPECT_EQ(Z7Evs1_EventDT(watched, 8, 1, 1, reinterpret_cast<const uint8_t *>("q"), 0x07EA0C08, 4321), 0u);
+    const uint8_t *rec = watched->q[3].buf + 15;
+    EXPECT_EQ(std::vector<uint8_t>(rec, rec + 13),
+              (std::vector<uint8_t>{8, 1, 1, 1, 0x08, 0x0C, 0xEA, 0x07, 0xE1, 0x10, 0, 0, 'q'}));
+    // stamped with today's date
+    seen.clear();
+    EXPECT_EQ(Z7Evs1_Event(watched, 8, 1, 0, nullptr), 0u);
+    ASSERT_EQ(Who(), (std::vector<int>{20, 21}));
+    EXPECT_EQ(seen[0].date, Z7RtClk_GetCurDateStamp());
+    // removal from the client's slots; an event for another client reaches no callback here
+    EXPECT_EQ(Z7Evs1_RemoveCallback(watched, Cb<20>), 0u);
+    EXPECT_EQ(Z7Evs1_RemoveCallback(watched, Cb<20>), 1u);
+    seen.clear();
+    uint32_t not_sent = 9;
+    EXPECT_EQ(Z7Evs_EventTo(evs, 8, 1, 0, nullptr, 0, &not_sent, 1, 2), 0u);
+    EXPECT_EQ(not_sent, 0u);
+    EXPECT_EQ(Who(), (std::vector<int>{21}));
+    seen.clear();
+    EXPECT_EQ(Z7Evs_EventTo(evs, 8, 1, 0, nullptr, 1, &not_sent, 1, 2), 1u);
+    EXPECT_EQ(not_sent, 1u);
+    EXPECT_EQ(Who(), std::vector<int>{});
+    watched = nullptr;
+}
+
+TEST_F(Events, VariableStatusPreferencesOfTheConnectedClients) {
+    uint8_t out[8];
+    std::memset(out, 0xEE, sizeof out);
+    Z7Evs_GetCnxVsiPrefs(mem.data(), out);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 8), std::vector<uint8_t>(8, 0));
+    const int a = Connect();
+    Step(1000);
+    const int b = Connect();
+    Step(1001);
+    const int c = Connect();
+    Step(1002);
+    Frame(a), Frame(b), Frame(c);
+    Ack(a, 0x0F);
+    Ack(b, 0x4F);
+    Ack(c, 0x40);  // bit 6 without any queue
+    Step(1003);
+    Z7Evs_GetCnxVsiPrefs(mem.data(), out);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 8), (std::vector<uint8_t>{0, 1, 1, 0, 0, 0, 0, 0}));
+    close(b);
+    // the closed peer is noticed when its next idle frame goes out (after 2 s)
+    for (uint32_t t = 1004; t < 6000 && Z7Evs_GetNbClient(mem.data()) != 2; t += 100) Step(t);
+    ASSERT_EQ(Z7Evs_GetNbClient(mem.data()), 2u);
+    Z7Evs_GetCnxVsiPrefs(mem.data(), out);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 8), (std::vector<uint8_t>{0, 0, 1, 0, 0, 0, 0, 0}));
+}
+
 }  // namespace
 
 // The programming port held by the serial blocks' handles: the port's
