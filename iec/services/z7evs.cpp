@@ -291,10 +291,32 @@ uint32_t Queue(Z7EvsClient &c, uint8_t type, uint8_t sub, uint32_t len, const ui
 }
 }  // namespace
 
-uint32_t Z7Evs_GetMemorySize(const Z7EvsSettings *s) {
+uint32_t Z7Evs1_GetMemorySize(const Z7EvsSettings *s) {
     uint32_t client = ClientHead();
     for (uint32_t k = 0; k < 4; k++) client += Align8(s->capacity[k]);
-    return HeaderSize() + Z7EVS_CLIENTS * client;
+    return client;
+}
+
+uint32_t Z7Evs_GetMemorySize(const Z7EvsSettings *s) { return HeaderSize() + Z7EVS_CLIENTS * Z7Evs1_GetMemorySize(s); }
+
+Z7EvsClient *Z7Evs1_Open(void *rec, const Z7EvsSettings *s) {
+    std::memset(rec, 0, Z7Evs1_GetMemorySize(s));
+    Z7EvsClient *c = static_cast<Z7EvsClient *>(rec);
+    c->own_listen = -1;
+    c->sock = -1;
+    uint8_t *buf = static_cast<uint8_t *>(rec) + ClientHead();
+    for (uint32_t k = 0; k < 4; k++) {
+        c->q[k].capacity = s->capacity[k];
+        c->q[k].key = s->key[k];
+        c->q[k].buf = buf;
+        c->q[k].flags = 1;
+        buf += Align8(s->capacity[k]);
+    }
+    return c;
+}
+
+void Z7Evs1_Activate(Z7EvsClient *client, uint32_t now) {
+    if (client != nullptr && client->sock >= 0) Step(*client, now);
 }
 
 uint32_t Z7Evs_Open(void *mem, const Z7EvsSettings *s) {
@@ -305,21 +327,7 @@ uint32_t Z7Evs_Open(void *mem, const Z7EvsSettings *s) {
     d->listen = -1;
     if (Z7Socket_CreateListeningSocket(s->port, 8, &d->listen, 0) != 0) return 1;
     uint8_t *base = static_cast<uint8_t *>(mem) + HeaderSize();
-    for (uint32_t i = 0; i < Z7EVS_CLIENTS; i++) {
-        uint8_t *rec = base + i * d->client_size;
-        Z7EvsClient *c = reinterpret_cast<Z7EvsClient *>(rec);
-        d->client[i] = c;
-        c->own_listen = -1;
-        c->sock = -1;
-        uint8_t *buf = rec + ClientHead();
-        for (uint32_t k = 0; k < 4; k++) {
-            c->q[k].capacity = s->capacity[k];
-            c->q[k].key = s->key[k];
-            c->q[k].buf = buf;
-            c->q[k].flags = 1;
-            buf += Align8(s->capacity[k]);
-        }
-    }
+    for (uint32_t i = 0; i < Z7EVS_CLIENTS; i++) d->client[i] = Z7Evs1_Open(base + i * d->client_size, s);
     return 0;
 }
 
@@ -341,7 +349,7 @@ void Z7Evs_Activate(void *evs, uint32_t now) {
         Z7EvsClient &c = *d->client[i];
         if (c.sock >= 0) {
             const uint16_t before = c.subs;
-            Step(c, now);
+            Z7Evs1_Activate(&c, now);
             if ((c.subs & ~before) || (before && !c.subs)) d->status |= 1;
         } else if (waiting >= 0) {
             c.sock = waiting;
@@ -354,7 +362,7 @@ void Z7Evs_Activate(void *evs, uint32_t now) {
                 q.lost = q.lost_sent = 0;
                 q.flags = 1;
             }
-            Step(c, now);
+            Z7Evs1_Activate(&c, now);
             waiting = Z7Socket_Accept(d->listen, 0);
         }
     }
@@ -412,6 +420,15 @@ uint32_t Z7Evs_TextEvent(void *evs, uint8_t type, uint8_t sub, const char *text)
     const size_t n = text ? strnlen(text, 255) : 0;
     return Z7Evs_Event(evs, type, sub, uint32_t(n), reinterpret_cast<const uint8_t *>(text));
 }
+
+uint32_t Z7Evs1_TextEvent(Z7EvsClient *client, uint8_t type, uint8_t sub, const char *text) {
+    const size_t n = text ? strnlen(text, 255) : 0;
+    return Z7Evs1_Event(client, type, sub, uint32_t(n), reinterpret_cast<const uint8_t *>(text));
+}
+void Z7Evs1_OnAppStart(Z7EvsClient *client, const char *name) { Z7Evs1_TextEvent(client, 1, 5, name); }
+void Z7Evs1_OnAppStop(Z7EvsClient *client, const char *name) { Z7Evs1_TextEvent(client, 1, 6, name); }
+void Z7Evs1_OnAppChange(Z7EvsClient *client, const char *name) { Z7Evs1_TextEvent(client, 1, 7, name); }
+void Z7Evs1_Trace(Z7EvsClient *client, const char *text) { Z7Evs1_TextEvent(client, 8, 1, text); }
 
 void Z7Evs_OnAppStart(void *evs, const char *name) { Z7Evs_TextEvent(evs, 1, 5, name); }
 void Z7Evs_OnAppStop(void *evs, const char *name) { Z7Evs_TextEvent(evs, 1, 6, name); }

@@ -275,6 +275,21 @@ uint32_t Z7Evs1_EventDT(Z7EvsClient *client, uint8_t type, uint8_t sub, uint32_t
                         uint32_t date, uint32_t time);
 // The same stamped with the current local date and time.
 uint32_t Z7Evs1_Event(Z7EvsClient *client, uint8_t type, uint8_t sub, uint32_t len, const uint8_t *data);
+// The per-client family: a text event (length = text length, at most 255)
+// and the application start, stop and change (1, 5/6/7) and trace (8, 1)
+// events of one client.
+uint32_t Z7Evs1_TextEvent(Z7EvsClient *client, uint8_t type, uint8_t sub, const char *text);
+void Z7Evs1_OnAppStart(Z7EvsClient *client, const char *name);
+void Z7Evs1_OnAppStop(Z7EvsClient *client, const char *name);
+void Z7Evs1_OnAppChange(Z7EvsClient *client, const char *name);
+void Z7Evs1_Trace(Z7EvsClient *client, const char *text);
+// Bytes of one client record with its four queues behind it.
+uint32_t Z7Evs1_GetMemorySize(const Z7EvsSettings *s);
+// Clears a client record at rec (Z7Evs1_GetMemorySize bytes): sockets -1,
+// the queues empty with their buffers behind the record, state 0.
+Z7EvsClient *Z7Evs1_Open(void *rec, const Z7EvsSettings *s);
+// One step of a connected client's state machine.
+void Z7Evs1_Activate(Z7EvsClient *client, uint32_t now);
 // out[i] := 1 when client i + 1 is connected and wants variable-status
 // information (subscription bit 6), else 0.
 void Z7Evs_GetCnxVsiPrefs(void *evs, uint8_t out[Z7EVS_CLIENTS]);

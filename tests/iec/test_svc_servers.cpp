@@ -630,6 +630,79 @@ TEST_F(Events, CallbacksFirstEightSlotsAndRemovalShiftingDown) {
     watched = nullptr;
 }
 
+TEST_F(Events, PerClientTextEventsReachThatClientOnly) {
+    auto *d = reinterpret_cast<Z7EvsData *>(mem.data());
+    const int a = Connect();
+    Step(1000);
+    const int b = Connect();
+    Step(1000);
+    Frame(a);
+    Frame(b);
+    Ack(a, 0x4F);
+    Ack(b, 0x4F);
+    Step(1001);
+    ASSERT_EQ(Z7Evs_GetCnxPrefs(d, 0), 0x4F);
+    ASSERT_EQ(Z7Evs_GetCnxPrefs(d, 1), 0x4F);
+    Z7EvsClient *first = d->client[0], *second = d->client[1];
+    const uint32_t used0 = first->q[0].used, used3 = first->q[3].used;
+    // start, stop and change: type 1, sub-codes 5, 6 and 7, the name as data;
+    // a record is type, sub-code, length, client number, date, time, data
+    Z7Evs1_OnAppStart(first, "app");
+    Z7Evs1_OnAppStop(first, "app");
+    Z7Evs1_OnAppChange(first, "b");
+    ASSERT_EQ(first->q[0].used, used0 + 15 + 15 + 13);
+    const uint8_t *r = first->q[0].buf + used0;
+    EXPECT_EQ(std::vector<uint8_t>(r, r + 4), (std::vector<uint8_t>{1, 5, 3, 1}));
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(r + 12), 3), "app");
+    EXPECT_EQ(std::vector<uint8_t>(r + 15, r + 19), (std::vector<uint8_t>{1, 6, 3, 1}));
+    EXPECT_EQ(std::vector<uint8_t>(r + 30, r + 34), (std::vector<uint8_t>{1, 7, 1, 1}));
+    EXPECT_EQ(r[42], 'b');
+    // trace: type 8, sub-code 1, on the trace queue; a text longer than 255 is cut to 255
+    Z7Evs1_Trace(first, "t");
+    const std::string long_text(300, 'x');
+    EXPECT_EQ(Z7Evs1_TextEvent(first, 8, 2, long_text.c_str()), 0u);
+    ASSERT_EQ(first->q[3].used, used3 + 13 + 12 + 255);
+    const uint8_t *t = first->q[3].buf + used3;
+    EXPECT_EQ(std::vector<uint8_t>(t, t + 4), (std::vector<uint8_t>{8, 1, 1, 1}));
+    EXPECT_EQ(std::vector<uint8_t>(t + 13, t + 17), (std::vector<uint8_t>{8, 2, 255, 1}));
+    // the other client's queues saw none of it
+    for (const Z7EvsQueue &q : second->q) EXPECT_EQ(q.used, 0u);
+    // a type outside 1, 2, 4, 8 and 132 is not queued and answers 1
+    EXPECT_EQ(Z7Evs1_TextEvent(first, 16, 1, "n"), 1u);
+    close(b);
+    fds.pop_back();
+}
+
+TEST(EventClient, OpenedRecordIsEmptyWithItsQueuesBehindIt) {
+    Z7EvsSettings s{};
+    s.capacity = {1024, 0, 8000, 16000};
+    s.key = {11, 22, 33, 44};
+    const uint32_t size = Z7Evs1_GetMemorySize(&s);
+    // the queues follow the record, each rounded up to 8 bytes: 1024 + 0 + 8000 + 16000
+    ASSERT_GE(size, sizeof(Z7EvsClient) + 25024u);
+    EXPECT_EQ(size % 8, 0u);
+    std::vector<uint8_t> rec(size, 0xAB);
+    Z7EvsClient *c = Z7Evs1_Open(rec.data(), &s);
+    ASSERT_EQ(static_cast<void *>(c), static_cast<void *>(rec.data()));
+    EXPECT_EQ(c->sock, -1);
+    EXPECT_EQ(c->own_listen, -1);
+    EXPECT_EQ(c->state, 0);
+    EXPECT_EQ(c->q[0].buf + 1024, c->q[1].buf);
+    EXPECT_EQ(c->q[1].buf, c->q[2].buf);
+    EXPECT_EQ(c->q[2].buf + 8000, c->q[3].buf);
+    EXPECT_EQ(c->q[3].buf + 16000, rec.data() + size);
+    for (uint32_t k = 0; k < 4; k++) {
+        EXPECT_EQ(c->q[k].capacity, s.capacity[k]) << k;
+        EXPECT_EQ(c->q[k].key, s.key[k]) << k;
+        EXPECT_EQ(c->q[k].used, 0u) << k;
+        EXPECT_EQ(c->q[k].flags, 1) << k;
+    }
+    // a record without a connection is not stepped
+    Z7Evs1_Activate(c, 5000);
+    EXPECT_EQ(c->state, 0);
+    EXPECT_EQ(c->sock, -1);
+}
+
 TEST_F(Events, VariableStatusPreferencesOfTheConnectedClients) {
     uint8_t out[8];
     std::memset(out, 0xEE, sizeof out);
