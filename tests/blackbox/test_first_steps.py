@@ -61,6 +61,39 @@ class FirstSteps(unittest.TestCase):
         self.assertTrue(wait_for(lambda: self.sh("tools/plcclient.py -d data/sim/port get-mode",
                                                  check=False).returncode == 0, 10))
 
+    def end_group(self, group):
+        try:
+            os.killpg(group, signal.SIGKILL)  # the session this test made, by its id
+        except ProcessLookupError:
+            pass
+        wait_for(lambda: not any(os.path.exists("/proc/%d" % p) for p in [group]), 5)
+
+    def start_detached(self, line):
+        """The first terminal's line started detached: setsid -f forks and its
+        parent exits at once, so the set-up script's parent is gone."""
+        console = os.path.join(self.work, "console")
+        env = {k: v for k, v in os.environ.items() if not k.startswith("PLC_")}
+        env.update(PLC_ROOT=self.root, PLC_RESET="exit")
+        subprocess.run(["setsid", "-f", "/bin/sh", "-c", line + " >console 2>&1 </dev/null"], cwd=self.work,
+                       env=env, check=True, timeout=10)
+        lock = os.path.join(self.root, "sim", "controller.lock")
+        pid = []
+
+        def running():
+            try:
+                pid[:] = [int(text_of(lock))]
+                os.kill(pid[0], 0)
+                return True
+            except (OSError, ValueError):
+                return False
+        self.assertTrue(wait_for(running, 300), text_of(console) if os.path.exists(console) else "")
+        group = os.getpgid(pid[0])  # the session setsid made: set-up script, socat, controller
+        self.addCleanup(self.end_group, group)
+        self.assertTrue(wait_for(lambda: "Programming port: " in text_of(console), 30), text_of(console))
+        self.assertTrue(wait_for(lambda: self.sh("tools/plcclient.py -d data/sim/port get-mode",
+                                                 check=False).returncode == 0, 10))
+        return console
+
     def sh(self, line, check=True):
         r = subprocess.run(["/bin/sh", "-c", line], cwd=self.work, capture_output=True, text=True, timeout=60)
         if check:
@@ -118,8 +151,8 @@ class FirstSteps(unittest.TestCase):
         self.addCleanup(subprocess.run, ["ip", "netns", "del", "plc"], stderr=subprocess.DEVNULL)
         for line in lines[:5]:
             self.sh(line)
-        self.assertEqual(lines[5], "ip netns exec plc ./tools/setup.sh run")
-        self.start(lines[5])
+        self.assertEqual(lines[5], "ip netns exec plc env PLC_NETNS=own ./tools/setup.sh run")
+        self.start_detached(lines[5])
         for line in lines[6:11]:
             self.sh(line)
         self.assertTrue(lines[11].startswith("ip netns exec plc mbpoll "))
@@ -131,6 +164,8 @@ class FirstSteps(unittest.TestCase):
             got.append(r.stdout + r.stderr)
             return m is not None and int(m.group(1)) >= 1
         self.assertTrue(wait_for(read, 15), got[-1:])
+        self.assertIn("eth0 configured: PLC_NETNS=own says this network namespace is the controller's own\n",
+                      text_of(os.path.join(self.work, "console")))
         # The listing builds the file the README downloads.
         out = os.path.join(self.work, "eth.bin")
         self.assertEqual(self.sh("tools/plclist.py ethernet examples/ethernet_modbus.lst " + out).stdout.strip(),
