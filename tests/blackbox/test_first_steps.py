@@ -204,6 +204,41 @@ class FirstSteps(unittest.TestCase):
         self.assertIn("read ladder.pgm with 'upload 0'", r.stderr)
         self.assertEqual(len(r.stderr.strip().splitlines()), 1)
 
+        # Values that cannot travel, refusals with their meaning, and a file
+        # that is not a program: one line each, no traceback, a non-zero status.
+        nak = ("0x09 refused: the controller cannot do this now or with these values (a mode above 4, run while a "
+               "fault forces stop, an address outside the register image, a read-only or out-of-range register, "
+               "a file type it does not keep)")
+        cases = [
+            ("write-reg 32768 16 -1", 2, "error: value -1 is negative: the client writes the register's 16 bits as "
+             "they are; give a negative value as its two's complement (65535 for -1)"),
+            ("write-reg 32768 16 65536", 2, "error: value 65536 does not fit 16 bits: give 0..65535"),
+            ("write-reg 8192 1 2", 2, "error: value 2 does not fit a bit: give 0..1"),
+            ("read-reg -8", 2, "error: address -8 is negative: a register is named by the bit address of its first "
+             "bit, e.g. 32768 for %R1 (see the README's table)"),
+            ("set-mode 300", 2, "error: mode 300 is not a mode: give 0 (stop), 1, 2 (run), 3 or 4"),
+            ("read-reg 12x", 2, "error: argument address: '12x' is not a number (decimal, or hex with 0x) "
+             "(see plcclient.py read-reg --help)"),
+            ("write-reg 3136 16 9", 2, "error: write-reg: " + nak),              # %SR5 := 9, out of range
+            ("read-reg 0x20000000", 2, "error: read-reg: 0x0F: no register at this address (the controller "
+             "answers a register address outside its image like a damaged frame): check it against the "
+             "README's table"),
+            ("download 0 no-such.bin", 2, "error: no-such.bin does not exist: check the file name"),
+        ]
+        for args, status, line in cases:
+            r = self.sh("tools/plcclient.py -d data/sim/port " + args, check=False)
+            self.assertEqual((r.returncode, r.stderr), (status, line + "\n"), args)
+        # The Ethernet file downloaded as the program: the download says the
+        # mode, the start says why the controller stayed stopped.
+        self.sh("tools/plcclient.py -d data/sim/port set-mode 0")
+        r = self.sh("tools/plcclient.py -d data/sim/port download 0 examples/ethernet_modbus.bin")
+        self.assertRegex(r.stdout, r"^120 bytes in \d+\.\d\d s; controller in mode 0\n$")
+        r = self.sh("tools/plcclient.py -d data/sim/port set-mode 2", check=False)
+        self.assertEqual(r.returncode, 1)
+        self.assertRegex(r.stderr, r"^error: set-mode 2 acknowledged, but the controller is in mode 0: word 131 = "
+                         r"0x01[0-9A-F]{2}: invalid instruction: the program holds a word the controller cannot "
+                         r"execute \(its offset is in words 180-181\); was the file a program\?\n$")
+
     def test_can_example_runs_twice(self):
         self.start("./tools/setup.sh run")
         block = [ln[4:] for ln in readme_section("CAN port 0 and the CANopen node")
