@@ -7,9 +7,12 @@ import os
 import pty
 import re
 import select
+import shutil
 import signal
+import struct
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
@@ -17,6 +20,7 @@ sys.path.insert(0, os.path.dirname(__file__))
 from bbsupport import CONTROLLER, SOURCE, Controller, wait_for  # noqa: E402
 
 CLIENT = os.path.join(SOURCE, "tools", "plcclient.py")
+LISTER = os.path.join(SOURCE, "tools", "plclist.py")
 
 
 def env_for(root):
@@ -106,6 +110,68 @@ class ClientProgress(unittest.TestCase):
         r = subprocess.run([CLIENT, "-d", c.path("port"), "download", "0", blob], capture_output=True, text=True,
                            timeout=60)
         self.assertEqual((r.returncode, r.stderr), (0, ""))
+
+
+class ListingChecks(unittest.TestCase):
+    """tools/plclist.py refuses what the controller could not use, naming
+    the line; it accepts every reference type of the README's table."""
+
+    def build(self, kind, text):
+        d = tempfile.mkdtemp(prefix="plc-bb-lst-")
+        self.addCleanup(shutil.rmtree, d, True)
+        with open(os.path.join(d, "x.lst"), "w") as f:
+            f.write(text)
+        r = subprocess.run([LISTER, kind, os.path.join(d, "x.lst"), os.path.join(d, "x.bin")],
+                           capture_output=True, text=True, timeout=30)
+        data = None
+        if os.path.exists(os.path.join(d, "x.bin")):
+            with open(os.path.join(d, "x.bin"), "rb") as f:
+                data = f.read()
+        return r, data
+
+    def test_errors_name_the_line(self):
+        eth_head = "10.77.0.2\n255.255.255.0\n"
+        modbus = "0x01000000 0x40000\n0 %d\n%%M2000\n0 0\n"
+        cases = [
+            ("ladder", "%I1 38\n9\n", "line 2: 38 (coil) is missing operand 1: 9 where a bit reference belongs"),
+            ("ladder", "%I1\n38", "line 2: 38 (coil) is missing operand 1 (a bit reference): the listing ends"),
+            ("ladder", "%S5 201 %M1 30000\n9\n",
+             "line 1: 201 (up counter) is missing operand 2: 30000 where a register reference belongs"),
+            ("ladder", "%I1 38 %Q1\n; no end\n", "line 2: the program has no end word: write 9 as its last word"),
+            ("ladder", "9\n%I1 38 %Q1\n", "line 2: words after the end word 9 (line 1): end the program last"),
+            ("ladder", "%I1 38 %Q2049\n9\n", "line 1: %Q2049 is past the end of %Q (%Q1 .. %Q2048)"),
+            ("ladder", "%R50241\n9\n", "line 1: %R50241 is past the end of %R (%R1 .. %R50240)"),
+            ("ladder", "\n%ET1 38 %Q1\n9\n",
+             "line 2: %ET1 is bit address 0x10008000, which does not fit a 16-bit word"),
+            ("ladder", "%K0\n9\n", "line 1: register numbers start at 1: %K0"),
+            ("ethernet", eth_head + modbus % 70000 + "0\n", "line 4: port 70000 is over 65535"),
+            ("ethernet", eth_head + modbus % 502, "line 6: the block has no end word: write 0 where the next "
+             "record tag would be"),
+            ("ethernet", eth_head + "0x01000000 0x40000\n0 502\n%M2000\n",
+             "line 5: the record of tag 0x01000000 (line 3) has no end: write two words 0 after it"),
+            ("ethernet", eth_head + "%AIG33\n0 0\n0\n", "line 3: %AIG33 is past the end of %AIG (%AIG1 .. %AIG32)"),
+        ]
+        for kind, text, line in cases:
+            r, data = self.build(kind, text)
+            self.assertEqual((r.returncode, r.stderr, data), (1, "plclist: %s\n" % line, None), text)
+
+    def test_every_reference_type_of_the_readme(self):
+        # Bit addresses worked out from the README's table.
+        refs = [("%IG1", 1024), ("%IG256", 1279), ("%QG2", 1281), ("%S5", 1540), ("%K1", 1792),
+                ("%K256", 2047), ("%AIG2", 2064), ("%AQG32", 3056), ("%SR5", 3136), ("%F128", 8176),
+                ("%I1", 8192), ("%Q1", 10240), ("%T2048", 14335), ("%M1", 14336), ("%AI1", 16384),
+                ("%AQ2", 24592), ("%R50240", 836592), ("%ET1", 0x10008000), ("%EM16384", 0x1001FFFF),
+                ("%ESR2", 0x10030010)]
+        text = "10.0.0.1 255.0.0.0\n0x20000000 " + " ".join(r for r, _ in refs) + "\n0 0\n0\n"
+        r, data = self.build("ethernet", text)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        # slots 0 and 1 empty, id 0xFA00, slot length, block length, address, mask, tag, then the references
+        words = struct.unpack_from("<%dI" % len(refs), data, 8 + 4 * 4)
+        self.assertEqual(list(words), [v for _, v in refs])
+        # Bit and word references of 16 bits stand in a ladder program too.
+        r, data = self.build("ladder", "%K1 38 %QG1\n%S5 201 %M1 %AIG1 %F1\n9\n")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(data[:18], struct.pack("<9H", 1792, 38, 1280, 1540, 201, 14336, 2048, 6144, 9))
 
 
 if __name__ == "__main__":
