@@ -26,9 +26,10 @@ def text_of(path):
         return f.read()
 
 
-class FirstSteps(unittest.TestCase):
+class Checkout(unittest.TestCase):
     """A work folder laid out as the checkout (tools, examples, build) with
     data/ the controller's root; the controller started the README's way."""
+    ENV = {}   # settings of the test's own beside PLC_ROOT
 
     def setUp(self):
         self.work = tempfile.mkdtemp(prefix="plc-first-")
@@ -53,7 +54,7 @@ class FirstSteps(unittest.TestCase):
         log = open(os.path.join(self.work, "console"), "w+")
         self.addCleanup(log.close)
         env = {k: v for k, v in os.environ.items() if not k.startswith("PLC_")}
-        env.update(PLC_ROOT=self.root, PLC_RESET="exit")
+        env.update(PLC_ROOT=self.root, PLC_RESET="exit", **self.ENV)
         p = subprocess.Popen(["/bin/sh", "-c", line], cwd=self.work, env=env, stdin=subprocess.DEVNULL,
                              stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
         self.procs.append(p)
@@ -112,6 +113,9 @@ class FirstSteps(unittest.TestCase):
     def code(self, title):
         return [ln.split(" #")[0].strip() for ln in readme_code(title)]
 
+
+
+class FirstSteps(Checkout):
     def test_first_program_and_first_iec_application(self):
         self.start("./tools/setup.sh run")
         lines = self.code("A first ladder program")
