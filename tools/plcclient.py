@@ -570,7 +570,7 @@ def answer_text(e, op=None):
 
 def check_args(args):
     """Values that cannot travel in their frame fields: one line each."""
-    if args.op == "set-mode" and not 0 <= args.mode <= 255:
+    if args.op == "set-mode" and not 0 <= args.mode <= 4:
         raise UsageError("mode %d is not a mode: give 0 (stop), 1, 2 (run), 3 or 4" % args.mode)
     if hasattr(args, "type") and not 0 <= args.type <= 255:
         raise UsageError("file type %d does not exist: give 0 (program), 5 (I/O configuration), ... "
