@@ -25,7 +25,8 @@ A number past the type's count (in brackets) is an error, as is a reference
 whose address does not fit the listing's word.
 
 ladder: 16-bit words. A reference standing where an instruction is expected
-is a contact, 38 followed by a bit reference is a coil, 201 (up counter) takes
+is a contact, 38 followed by a bit reference is a coil (50 positive
+transition, 51 negative transition, 52 set, 53 reset, 54 negated), 201 (up counter) takes
 a bit reference (reset), a register (the counter's block) and a preset, 9 ends
 the program and must be its last word. The file is what file type 0 holds:
 the words little-endian, the editor features (bit 15 set: 16-bit layout) and
@@ -39,6 +40,20 @@ is at most 65535. A dotted address is the 32-bit number whose first byte is
 the most significant. The file is an I/O configuration (file type 5) whose
 slots 0 and 1 are empty (0xFFFF) and whose slot 2 (module id 0xFA00) holds
 the block with its length word in front.
+
+table: the bytes of any memory file (the messaging table, file type 21; the
+MQTT table, file type 33; ...), laid out field by field:
+
+    u8 / u16 / u32      the size of the numbers that follow (u32 at the start)
+    NAME:               a label: the offset of the next byte in the file
+    @NAME               a label's offset; @A-@B, @A+4 and the like: sums and
+                        differences of labels and numbers
+    "text"              the text's bytes (\\r \\n \\t \\" \\\\ escapes), no terminator
+    zeros N             N bytes 0
+    file PATH           the bytes of a file (PATH from the current folder)
+
+Numbers must fit the size in force; a label used but not defined, or defined
+twice, is an error.
 
 Every error names the line of the listing it was found on.
 """
@@ -117,7 +132,10 @@ def words_of(text, bits):
 
 
 # Instruction words a listing writes with their operands: what each operand is.
-LADDER_OPERANDS = {38: ("coil", ["bit"]), 201: ("up counter", ["bit", "register", "value"])}
+LADDER_OPERANDS = {38: ("coil", ["bit"]), 50: ("positive-transition coil", ["bit"]),
+                   51: ("negative-transition coil", ["bit"]), 52: ("set coil", ["bit"]),
+                   53: ("reset coil", ["bit"]), 54: ("negated coil", ["bit"]),
+                   201: ("up counter", ["bit", "register", "value"])}
 LADDER_END = 9
 
 
@@ -178,6 +196,106 @@ def check_ethernet(words, last_line):
                      % last_line)
 
 
+TABLE_TOKEN = re.compile(r'"(?:[^"\\]|\\.)*"|[^\s"]+')
+ESCAPES = {"r": "\r", "n": "\n", "t": "\t", '"': '"', "\\": "\\"}
+TERM = re.compile(r"([+-]?)(@\w+|0x[0-9a-fA-F]+|\d+)")
+
+
+def table_file(text):
+    """Two passes over the fields: labels first, then the bytes."""
+    items = []   # (line, kind, value)
+    for number, line in enumerate(text.splitlines(), 1):
+        body = line
+        # A ';' inside a quoted text is text.
+        out, quoted, i = "", False, 0
+        while i < len(body):
+            c = body[i]
+            if c == "\\" and quoted and i + 1 < len(body):
+                out += body[i:i + 2]
+                i += 2
+                continue
+            if c == '"':
+                quoted = not quoted
+            elif c == ";" and not quoted:
+                break
+            out += c
+            i += 1
+        if quoted:
+            raise ValueError("line %d: a text without its closing quote" % number)
+        for tok in TABLE_TOKEN.findall(out):
+            items.append((number, tok))
+    labels, size, pos, layout = {}, 4, 0, []
+    it = iter(range(len(items)))
+    for k in it:
+        number, tok = items[k]
+
+        def operand():
+            nxt = next(it, None)
+            if nxt is None or items[nxt][0] != number:
+                raise ValueError("line %d: %s needs an operand" % (number, tok))
+            return items[nxt][1]
+        if tok in ("u8", "u16", "u32"):
+            size = int(tok[1:]) // 8
+        elif tok.endswith(":") and re.fullmatch(r"\w+:", tok):
+            name = tok[:-1]
+            if name in labels:
+                raise ValueError("line %d: label %s defined twice" % (number, name))
+            labels[name] = pos
+        elif tok.startswith('"'):
+            raw = tok[1:-1]
+            textout = re.sub(r"\\(.)", lambda m: ESCAPES.get(m.group(1), m.group(0)), raw)
+            data = textout.encode("latin-1")
+            layout.append((number, "bytes", data))
+            pos += len(data)
+        elif tok == "zeros":
+            arg = operand()
+            try:
+                n = int(arg, 0)
+            except ValueError:
+                raise ValueError("line %d: zeros takes a count, not %s" % (number, arg)) from None
+            layout.append((number, "bytes", bytes(n)))
+            pos += n
+        elif tok == "file":
+            path = operand()
+            try:
+                with open(path, "rb") as f:
+                    data = f.read()
+            except OSError as e:
+                raise ValueError("line %d: %s: %s" % (number, path, e.strerror)) from None
+            layout.append((number, "bytes", data))
+            pos += len(data)
+        else:
+            layout.append((number, "value", (tok, size)))
+            pos += size
+    out = bytearray()
+    for number, kind, v in layout:
+        if kind == "bytes":
+            out += v
+            continue
+        tok, size = v
+        if "@" in tok:
+            if not re.fullmatch(r"(%s)+" % TERM.pattern, tok) or tok[0] in "+-":
+                raise ValueError("line %d: not a sum of labels and numbers: %s" % (number, tok))
+            value = 0
+            for sign, term in TERM.findall(tok):
+                if term.startswith("@"):
+                    if term[1:] not in labels:
+                        raise ValueError("line %d: label %s is not defined" % (number, term[1:]))
+                    t = labels[term[1:]]
+                else:
+                    t = int(term, 0)
+                value += -t if sign == "-" else t
+        else:
+            try:
+                value = value_of(tok, 32)
+            except ValueError as e:
+                raise ValueError("line %d: %s" % (number, e)) from None
+        if not 0 <= value < (1 << (8 * size)):
+            raise ValueError("line %d: %s does not fit u%d" % (number, tok, 8 * size))
+        out += value.to_bytes(size, "little")
+    return bytes(out)
+
+
 def ladder_file(text):
     words, last = words_of(text, 16)
     check_ladder(words, last)
@@ -196,9 +314,9 @@ def ethernet_file(text):
 
 
 def main(argv):
-    kinds = {"ladder": ladder_file, "ethernet": ethernet_file}
+    kinds = {"ladder": ladder_file, "ethernet": ethernet_file, "table": table_file}
     if len(argv) != 4 or argv[1] not in kinds:
-        print("usage: %s ladder|ethernet LISTING OUTPUT" % argv[0], file=sys.stderr)
+        print("usage: %s ladder|ethernet|table LISTING OUTPUT" % argv[0], file=sys.stderr)
         return 2
     try:
         with open(argv[2]) as f:

@@ -9,6 +9,7 @@ import re
 import select
 import shutil
 import signal
+import socket
 import struct
 import subprocess
 import sys
@@ -235,6 +236,46 @@ class WebExample(Checkout):
             return 20000 <= got[-1] < 20030   # the counter counts on from the value written
         self.assertTrue(wait_for(written, 5), got[-1:])
         self.assertTrue(wait_for(lambda: (number("live") or 0) >= 20000, 10), text("live"))
+
+
+class MailExample(Checkout):
+    """The README's e-mail example as written: aiosmtpd on loopback prints
+    the mail a ladder trigger sends, with %R1 in its text."""
+    ENV = {"PLC_NETNS": "machine"}   # the README reader's own network
+
+    def test_ladder_trigger_sends_a_mail_the_server_prints(self):
+        self.start("./tools/setup.sh run")
+        lines = self.code("E-mail from a ladder trigger")
+        self.assertEqual(len(lines), 11)
+        self.assertEqual(lines[0], "/usr/bin/python3 -m aiosmtpd -n -l 127.0.0.1:2525")
+        out = open(os.path.join(self.work, "smtp.out"), "w+")
+        self.addCleanup(out.close)
+        smtp = subprocess.Popen(lines[0].split(), cwd=self.work, stdout=out, stderr=subprocess.STDOUT,
+                                start_new_session=True)
+        self.procs.append(smtp)
+
+        def listening():
+            with socket.socket() as s:
+                return s.connect_ex(("127.0.0.1", 2525)) == 0
+        self.assertTrue(wait_for(listening, 20))
+        for line in lines[1:]:
+            self.sh(line)
+
+        def printed():
+            with open(out.name) as f:
+                return f.read()
+        self.assertTrue(wait_for(lambda: "END MESSAGE" in printed(), 20), printed())
+        mail = printed()
+        for want in ("From: plc@plc.example\n", "To: operator@plc.example\n", "Subject: Counter report\n",
+                     "\nThe counter is at 01234 seconds.\n"):
+            self.assertIn(want, mail)
+        self.assertEqual(mail.count("END MESSAGE"), 1)
+        # The client cleared the trigger and reports success in %R20-%R21.
+        reg = "tools/plcclient.py -d data/sim/port read-reg "
+        self.assertTrue(wait_for(lambda: self.value(reg + "14345 1") == 0, 10))
+        self.assertEqual(self.value(reg + "33072 32"), 0)
+        # One mail per rising edge of %I1: it stays on, and no second mail comes.
+        self.assertFalse(wait_for(lambda: printed().count("END MESSAGE") > 1, 2))
 
 
 if __name__ == "__main__":
