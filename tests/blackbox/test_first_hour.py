@@ -278,5 +278,53 @@ class MailExample(Checkout):
         self.assertFalse(wait_for(lambda: printed().count("END MESSAGE") > 1, 2))
 
 
+class MqttExample(Checkout):
+    """The README's MQTT example as written: mosquitto on loopback,
+    mosquitto_sub prints the counter the payload library publishes, and a
+    value published to the controller lands in %R10."""
+    ENV = {"PLC_NETNS": "machine"}   # the README reader's own network
+
+    def background(self, line, out):
+        f = open(os.path.join(self.work, out), "w+")
+        self.addCleanup(f.close)
+        p = subprocess.Popen(line.split(), cwd=self.work, stdout=f, stderr=subprocess.STDOUT,
+                             start_new_session=True)
+        self.procs.append(p)
+        return f.name
+
+    def test_register_published_and_value_taken_in(self):
+        self.start("./tools/setup.sh run")
+        lines = self.code("MQTT: a register out, a value in")
+        self.assertEqual(len(lines), 12)
+        self.assertEqual(lines[:2], ["mosquitto -c examples/mqtt/mosquitto.conf",
+                                     "mosquitto_sub -p 1884 -t plc/r1 -v"])
+        self.background(lines[0], "broker.out")
+
+        def listening():
+            with socket.socket() as s:
+                return s.connect_ex(("127.0.0.1", 1884)) == 0
+        self.assertTrue(wait_for(listening, 20))
+        sub = self.background(lines[1], "sub.out")
+        for line in lines[2:10]:
+            self.sh(line)
+        seen = []
+
+        def counting():
+            with open(sub) as f:
+                seen[:] = [int(m) for m in re.findall(r"^plc/r1 (\d+)$", f.read(), re.M)]
+            return len(seen) >= 3
+        self.assertTrue(wait_for(counting, 20), seen)
+        self.assertEqual(seen, sorted(seen))           # the counter, once a second
+        self.assertEqual(len(set(seen)), len(seen))    # each value once: published as it changes
+        self.sh(lines[10])                             # mosquitto_pub ... -m 4321
+        got = []
+
+        def taken():
+            got.append(self.value(lines[11]))
+            return got[-1] == 4321
+        self.assertTrue(wait_for(taken, 10), got[-1:])
+        self.assertEqual(self.value("tools/plcclient.py -d data/sim/port read-reg 33232"), 11)  # %R30
+
+
 if __name__ == "__main__":
     unittest.main()
