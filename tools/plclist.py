@@ -28,7 +28,8 @@ ladder: 16-bit words. A reference standing where an instruction is expected
 is a contact, 38 followed by a bit reference is a coil (50 positive
 transition, 51 negative transition, 52 set, 53 reset, 54 negated), 201 (up counter) takes
 a bit reference (reset), a register (the counter's block) and a preset, 9 ends
-the program and must be its last word. The file is what file type 0 holds:
+the program and must be its last word; a line "features N" sets the editor
+feature word (bit 1: the application has a messaging table). The file is what file type 0 holds:
 the words little-endian, the editor features (bit 15 set: 16-bit layout) and
 five trailer bytes.
 
@@ -296,10 +297,29 @@ def table_file(text):
     return bytes(out)
 
 
+FEATURES_16BIT = 0x8000   # editor feature bit 15: the 16-bit register layout
+
+
 def ladder_file(text):
-    words, last = words_of(text, 16)
+    # A line "features N" sets the editor feature word (bit 1: a messaging
+    # table is part of the application; bit 15, the 16-bit layout, is always set).
+    features = FEATURES_16BIT
+    lines = text.splitlines()
+    for number, line in enumerate(lines, 1):
+        tokens = line.split(";", 1)[0].split()
+        if tokens[:1] == ["features"]:
+            if len(tokens) != 2:
+                raise ValueError("line %d: features takes one number" % number)
+            try:
+                features = int(tokens[1], 0) | FEATURES_16BIT
+            except ValueError:
+                raise ValueError("line %d: not a number: %s" % (number, tokens[1])) from None
+            if features >= 1 << 32:
+                raise ValueError("line %d: the feature word has 32 bits: %s" % (number, tokens[1]))
+            lines[number - 1] = ""
+    words, last = words_of("\n".join(lines), 16)
     check_ladder(words, last)
-    return b"".join(struct.pack("<H", w) for w in words) + struct.pack("<I", 0x8000) + bytes(5)
+    return b"".join(struct.pack("<H", w) for w in words) + struct.pack("<I", features) + bytes(5)
 
 
 def ethernet_file(text):

@@ -19,7 +19,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from bbsupport import CONTROLLER, SOURCE, Controller, wait_for  # noqa: E402
-from test_first_steps import Checkout  # noqa: E402
+from test_first_steps import Checkout, text_of  # noqa: E402
 
 CLIENT = os.path.join(SOURCE, "tools", "plcclient.py")
 LISTER = os.path.join(SOURCE, "tools", "plclist.py")
@@ -238,21 +238,30 @@ class WebExample(Checkout):
         self.assertTrue(wait_for(lambda: (number("live") or 0) >= 20000, 10), text("live"))
 
 
-class MailExample(Checkout):
+class Walkthrough(Checkout):
+    """A README walkthrough with servers of its own in further terminals."""
+    ENV = {"PLC_NETNS": "machine"}   # the README reader's own network
+
+    def background(self, line, out):
+        """A README line of another terminal, in the background, its output in a file."""
+        f = open(os.path.join(self.work, out), "w+")
+        self.addCleanup(f.close)
+        p = subprocess.Popen(line.split(), cwd=self.work, stdout=f, stderr=subprocess.STDOUT,
+                             start_new_session=True)
+        self.procs.append(p)
+        return f.name
+
+
+class MailExample(Walkthrough):
     """The README's e-mail example as written: aiosmtpd on loopback prints
     the mail a ladder trigger sends, with %R1 in its text."""
-    ENV = {"PLC_NETNS": "machine"}   # the README reader's own network
 
     def test_ladder_trigger_sends_a_mail_the_server_prints(self):
         self.start("./tools/setup.sh run")
         lines = self.code("E-mail from a ladder trigger")
         self.assertEqual(len(lines), 11)
         self.assertEqual(lines[0], "/usr/bin/python3 -m aiosmtpd -n -l 127.0.0.1:2525")
-        out = open(os.path.join(self.work, "smtp.out"), "w+")
-        self.addCleanup(out.close)
-        smtp = subprocess.Popen(lines[0].split(), cwd=self.work, stdout=out, stderr=subprocess.STDOUT,
-                                start_new_session=True)
-        self.procs.append(smtp)
+        out = self.background(lines[0], "smtp.out")
 
         def listening():
             with socket.socket() as s:
@@ -262,8 +271,7 @@ class MailExample(Checkout):
             self.sh(line)
 
         def printed():
-            with open(out.name) as f:
-                return f.read()
+            return text_of(out)
         self.assertTrue(wait_for(lambda: "END MESSAGE" in printed(), 20), printed())
         mail = printed()
         for want in ("From: plc@plc.example\n", "To: operator@plc.example\n", "Subject: Counter report\n",
@@ -278,19 +286,10 @@ class MailExample(Checkout):
         self.assertFalse(wait_for(lambda: printed().count("END MESSAGE") > 1, 2))
 
 
-class MqttExample(Checkout):
+class MqttExample(Walkthrough):
     """The README's MQTT example as written: mosquitto on loopback,
     mosquitto_sub prints the counter the payload library publishes, and a
     value published to the controller lands in %R10."""
-    ENV = {"PLC_NETNS": "machine"}   # the README reader's own network
-
-    def background(self, line, out):
-        f = open(os.path.join(self.work, out), "w+")
-        self.addCleanup(f.close)
-        p = subprocess.Popen(line.split(), cwd=self.work, stdout=f, stderr=subprocess.STDOUT,
-                             start_new_session=True)
-        self.procs.append(p)
-        return f.name
 
     def test_register_published_and_value_taken_in(self):
         self.start("./tools/setup.sh run")
@@ -324,6 +323,29 @@ class MqttExample(Checkout):
             return got[-1] == 4321
         self.assertTrue(wait_for(taken, 10), got[-1:])
         self.assertEqual(self.value("tools/plcclient.py -d data/sim/port read-reg 33232"), 11)  # %R30
+
+
+class SmsExample(Walkthrough):
+    """The README's modem and SMS example as written: the simulated modem
+    attached at data/dev/ttySP2 before the start prints the SMS."""
+    ENV = {}
+
+    def test_one_sms_through_the_simulated_modem(self):
+        os.symlink(os.path.join(SOURCE, "tests"), os.path.join(self.work, "tests"))
+        lines = self.code("Modem and SMS")
+        self.assertEqual(len(lines), 10)
+        self.assertEqual(lines[:3], ["mkdir -p data/dev", "/usr/bin/python3 tests/blackbox/modemsim.py data/dev/ttySP2",
+                                     "./tools/setup.sh run"])
+        self.sh(lines[0])
+        modem = self.background(lines[1], "modem.out")
+        self.assertTrue(wait_for(lambda: "modem on data/dev/ttySP2" in text_of(modem), 10), text_of(modem))
+        self.start(lines[2])
+        for line in lines[3:]:
+            self.sh(line)
+        self.assertTrue(wait_for(lambda: "SMS to" in text_of(modem), 60), text_of(modem))
+        self.assertRegex(text_of(modem), r"^modem on data/dev/ttySP2\nSMS to \+15550100: Counter at \d{5}\n$")
+        self.assertTrue(wait_for(lambda: self.value("tools/plcclient.py -d data/sim/port read-reg 14347 1") == 0, 10))
+        self.assertNotIn("Modem port /dev/ttySP2 absent", text_of(os.path.join(self.work, "console")))
 
 
 if __name__ == "__main__":
