@@ -348,5 +348,38 @@ class SmsExample(Walkthrough):
         self.assertNotIn("Modem port /dev/ttySP2 absent", text_of(os.path.join(self.work, "console")))
 
 
+class RunCommand(Checkout):
+    """`./tools/setup.sh run` builds the controller and the program writer
+    of the first steps, nothing else, before it prints the client line."""
+
+    def test_run_builds_only_what_it_runs(self):
+        tools = os.path.join(self.work, "bin")
+        os.makedirs(tools)
+        calls = os.path.join(self.work, "ninja.calls")
+        with open(os.path.join(tools, "ninja"), "w") as f:
+            f.write('#!/bin/sh\necho "$@" >> %s\nexec /usr/bin/ninja "$@"\n' % calls)
+        os.chmod(os.path.join(tools, "ninja"), 0o755)
+        self.ENV = {"PATH": tools + ":" + os.environ["PATH"]}
+        self.start("./tools/setup.sh run")
+        self.assertEqual(text_of(calls), "-C %s/build controller iec_program_writer\n" % self.work)
+        console = text_of(os.path.join(self.work, "console"))
+        self.assertRegex(console, r"\nProgramming port: tools/plcclient.py -d \S+/sim/port get-mode\n")
+
+        # On a fresh clone those two compile no unit test, benchmark or fuzz target.
+        fresh = os.path.join(self.work, "fresh")
+        subprocess.run(["cmake", "-S", SOURCE, "-B", fresh, "-G", "Ninja"], check=True, capture_output=True,
+                       timeout=300)
+
+        def commands(*targets):
+            r = subprocess.run(["/usr/bin/ninja", "-C", fresh, "-t", "commands"] + list(targets), check=True,
+                               capture_output=True, text=True, timeout=120)
+            return r.stdout.splitlines()
+        run, everything = commands("controller", "iec_program_writer"), commands()
+        self.assertLess(len(run), len(everything))
+        compiled = re.compile(r" -c \S*/(bench|fuzz|tests/\w+/test_)")
+        self.assertEqual([c for c in run if compiled.search(c)], [])
+        self.assertTrue(any(compiled.search(c) for c in everything))
+
+
 if __name__ == "__main__":
     unittest.main()
