@@ -162,12 +162,14 @@ bool PLAT_LockRoot() {
     // closes at a re-execution, which takes the lock again.
     static int fd = -1;
     if (fd >= 0) return true;
-    fd = open(p, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        std::fprintf(stderr, "Cannot open %s (%s): nothing stops a second controller on this data folder\n", p,
+    // A folder that cannot be locked (no lock support) does not stop the start.
+    const auto unlocked = [&p](const char *what) {
+        std::fprintf(stderr, "Cannot %s %s (%s): nothing stops a second controller on this data folder\n", what, p,
                      std::strerror(errno));
         return true;
-    }
+    };
+    fd = open(p, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return unlocked("open");
     struct flock fl {};
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
@@ -179,16 +181,9 @@ bool PLAT_LockRoot() {
         }
         return true;
     }
-    if (errno != EACCES && errno != EAGAIN) {
-        std::fprintf(stderr, "Cannot lock %s (%s): nothing stops a second controller on this data folder\n", p,
-                     std::strerror(errno));
-        return true;
-    }
-    struct flock who {};
-    who.l_type = F_WRLCK;
-    who.l_whence = SEEK_SET;
+    if (errno != EACCES && errno != EAGAIN) return unlocked("lock");
     long holder = 0;
-    if (fcntl(fd, F_GETLK, &who) == 0 && who.l_type != F_UNLCK) holder = long(who.l_pid);
+    if (fcntl(fd, F_GETLK, &fl) == 0 && fl.l_type != F_UNLCK) holder = long(fl.l_pid);
     if (holder <= 0) {
         char buf[24] = {};
         if (pread(fd, buf, sizeof buf - 1, 0) > 0) holder = std::strtol(buf, nullptr, 10);
