@@ -380,6 +380,18 @@ class RunCommand(Checkout):
         self.assertEqual([c for c in run if compiled.search(c)], [])
         self.assertTrue(any(compiled.search(c) for c in everything))
 
+    def test_a_second_run_leaves_the_first_alone(self):
+        self.start("./tools/setup.sh run")
+        pid = int(text_of(os.path.join(self.root, "sim", "controller.lock")))
+        links = [os.readlink(os.path.join(self.root, *p)) for p in (("dev", "ttySP0"), ("sim", "port"))]
+        r = self.sh("./tools/setup.sh run", check=False)
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(r.stderr.splitlines()[-1], "Another controller (process %d) runs on the data folder %s: "
+                         "stop it first, or give this one a PLC_ROOT of its own" % (pid, os.path.join(self.work, "data")))
+        self.assertEqual([os.readlink(os.path.join(self.root, *p)) for p in (("dev", "ttySP0"), ("sim", "port"))],
+                         links)
+        self.assertEqual(self.value("tools/plcclient.py -d data/sim/port get-mode"), 0)
+
 
 if __name__ == "__main__":
     unittest.main()
