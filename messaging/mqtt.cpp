@@ -525,12 +525,17 @@ void mqttConnStep(uint32_t i) {
             c.state = 7;
             break;
         default:
+            if (c.loop_ended) c.connected = 0;  // its thread is gone: nothing is connected
             if (!c.connected) {
                 StatusBit(i, 0);
                 if (!g.enable) {
                     if (c.loop_running) c.state = 6;
                 } else if (!c.loop_running) {
                     c.state = 0;
+                } else if (c.loop_ended) {
+                    // The library gave up: start again from creation, no
+                    // sooner than a connect that does not come up would.
+                    if (checkTimeout(&c.connect_timer, 20)) c.state = 6;
                 } else {
                     CallScan(c, c.dlScan);
                     c.state = 7;
