@@ -5,15 +5,14 @@
 // line held to one a minute.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -25,6 +24,7 @@
 #include "tavIXsdk/tavixsdk/tavix_comm.h"
 #include "tavIXsdk/tavixsdk/tavix_engine.h"
 #include "tavIXsdk/tavixsdk/tavix_util.h"
+#include "tests/support/loopback.h"
 #include "tests/support/temp_root.h"
 
 namespace {
@@ -66,25 +66,17 @@ struct WebConn : ::testing::Test {
         tavix_buffer_free_all();
         tavix_options_free();
     }
+    // A non-blocking listener (the dispatcher accepts until none is left).
     int Listen() {
-        const int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t al = sizeof a;
-        EXPECT_EQ(bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-        EXPECT_EQ(listen(s, 256), 0);
-        EXPECT_EQ(getsockname(s, reinterpret_cast<sockaddr *>(&a), &al), 0);
-        port = ntohs(a.sin_port);
+        const int s = test_support::LoopbackBind(&port);
+        EXPECT_NE(port, 0);
+        fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK);
         return s;
     }
     int Connect(const std::string &first) const {
-        const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(port);
-        EXPECT_EQ(connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+        int r = -1;
+        const int s = test_support::LoopbackDial(port, &r);
+        EXPECT_EQ(r, 0);
         EXPECT_EQ(send(s, first.data(), first.size(), 0), ssize_t(first.size()));
         return s;
     }
@@ -346,4 +338,43 @@ TEST_F(WebConn, DigestNonceCountsAreTakenOnceAndBasicRefusesANul) {
         EXPECT_EQ(code, 406) << b64;
     }
     tavix_auth_callbacks = {};
+}
+
+TEST_F(WebConn, PlainTextOnTheTlsPortIsReportedOnceAMinuteWithACount) {
+    const std::string key = root / "k.pem", cert = root / "c.pem", pem = root / "server.pem";
+    const std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=plc -days 2 -keyout " + key +
+                            " -out " + cert + " 2>/dev/null && cat " + cert + " " + key + " > " + pem;
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    tavix_options_set_https_options(nullptr, 443, pem.c_str(), nullptr);
+    ASSERT_EQ(tavix_comm_prepare(), 0);
+    ASSERT_EQ(tavix_comm_tls_ready(), 1);
+    tavix_comm_state.https_listener = Listen();  // the clients below connect to it
+    auto plain = [&](int times) {
+        for (int k = 0; k < times; k++) {
+            const int s = Connect("GET / HTTP/1.0\r\n\r\n");
+            EXPECT_EQ(Answer(s), "");
+            close(s);
+        }
+    };
+    auto lines = [] {
+        std::vector<std::string> out;
+        for (const std::string &l : logged)
+            if (l.rfind("SSL read problem", 0) == 0) out.push_back(l);
+        return out;
+    };
+    // SSL_read answers -1 with SSL_ERROR_SSL (1) for bytes that are no TLS record.
+    plain(5);
+    EXPECT_EQ(lines(), std::vector<std::string>{"SSL read problem: -1, 1"});
+    Age(119);
+    plain(1);
+    EXPECT_EQ(lines().size(), 1u);
+    // A minute on, the tick prints what was held back, with its count.
+    Age(1);
+    ASSERT_TRUE(Until([&] { return lines().size() == 2; }));
+    EXPECT_EQ(lines()[1], "SSL read problem: -1, 1 (5 times)");
+    plain(2);
+    Age(120);
+    plain(1);  // the next one after a minute goes out at once, with the two before it
+    EXPECT_EQ(lines().size(), 3u);
+    EXPECT_EQ(lines().back(), "SSL read problem: -1, 1 (3 times)");
 }
