@@ -140,12 +140,10 @@ void Accept(int listener, bool tls) {
         c->last_request = tavix_sys_get_current_monotonous_time();
         c->accept_seq = ++S.accept_count;
         c->fresh = 1;
-        // The handshake is the first part of a TLS connection's request.
         if (tls) {
+            // The handshake is the first part of a TLS connection's request.
             c->receiving = 1;
             c->request_start = c->last_request;
-        }
-        if (tls) {
             c->ssl = Ssl<void *>(F_NEW, S.ssl_ctx);
             if (c->ssl == nullptr) {
                 tavix_util_error("Cannot do SSL_new");
@@ -329,8 +327,7 @@ void Write(tavix_connection *c) {
 }
 
 // Said to a client whose request missed its deadline, just before the close.
-constexpr char kTimeoutAnswer[] =
-    "HTTP/1.0 408 Request Timeout\r\nContent-Length: 0\r\n\r\n";
+constexpr char kTimeoutAnswer[] = "HTTP/1.0 408 Request Timeout\r\nContent-Length: 0\r\n\r\n";
 
 bool DropIfMarked(tavix_connection *c) {
     if (!c->in_use || !c->drop) return false;
