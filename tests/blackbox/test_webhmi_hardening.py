@@ -83,15 +83,16 @@ class Trickler:
 class Basic(WebHmi):
     AUTH = b"Basic"
 
-    def timed_get(self, path):
-        """A complete GET from the peer: (seconds to the whole answer, answer)."""
+    def exchange(self, request, timeout=10):
+        """One request from the peer, read until the server closes:
+        (seconds from the connect to the close, answer)."""
         s = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
-        s.settimeout(10)
+        s.settimeout(timeout)
         start = time.monotonic()
         out = b""
         try:
             s.connect((HOST, 80))
-            s.sendall(b"GET " + path + b" HTTP/1.0\r\n" + BASIC + b"\r\n")
+            s.sendall(request)
             while True:
                 d = s.recv(65536)
                 if not d:
@@ -102,6 +103,9 @@ class Basic(WebHmi):
         finally:
             s.close()
         return time.monotonic() - start, out
+
+    def timed_get(self, path):
+        return self.exchange(b"GET " + path + b" HTTP/1.0\r\n" + BASIC + b"\r\n")
 
     def test_trickling_clients_neither_lock_out_a_normal_one_nor_outlast_their_deadline(self):
         pid = self.ctl.proc.pid
@@ -133,19 +137,8 @@ class Basic(WebHmi):
         self.assertLess(rss[1] - rss[0], 512, rss)
 
     def test_a_post_short_of_its_length_is_answered_at_its_deadline(self):
-        s = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.addCleanup(s.close)
-        s.settimeout(70)
-        s.connect((HOST, 80))
-        start = time.monotonic()
-        s.sendall(b"POST /tavIX/?Ping HTTP/1.0\r\n" + BASIC + b"Content-Length: 1000\r\n\r\n0123456789")
-        out = b""
-        while True:
-            d = s.recv(4096)
-            if not d:
-                break
-            out += d
-        took = time.monotonic() - start
+        took, out = self.exchange(b"POST /tavIX/?Ping HTTP/1.0\r\n" + BASIC + b"Content-Length: 1000\r\n\r\n"
+                                  b"0123456789", timeout=70)
         self.assertEqual(out, TIMEOUT_ANSWER)
         self.assertGreaterEqual(took, 18.0)
         self.assertLess(took, 60.0)
