@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "media/filex.h"
 #include "tavIXsdk/tavixsdk/tavix_json.h"
 #include "tavIXsdk/tavixsdk/tavix_util.h"
 
@@ -249,6 +250,9 @@ tavix_buffer *tavix_engine_handle_head_get_request(const char *url, uint32_t url
         }
         if (!found) return tavix_engine_not_available_err(decoded, 404, "Not Found", false, header_only);
     }
+    // A name in the web folder never follows a symbolic link (one could lead off it).
+    if (!Fx_HostLinkFree(path, root_len))
+        return tavix_engine_not_available_err(decoded, 404, "Not Found", false, header_only);
 
     tavix_buffer *h = tavix_engine_initialize_response(200, "OK", false);
     if (h == nullptr) {
