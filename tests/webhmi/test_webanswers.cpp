@@ -618,35 +618,29 @@ TEST_F(WebAnswers, SingleItemCallbacksAnswerEachAddressAndEmptiedSlotsGiveTheirC
     EXPECT_EQ(calls.size(), 4u);
 }
 
+// Subscribe and unsubscribe callbacks of data items (handle 7) and alarm
+// items (handle 8); the address "Bad" is refused with 301.
+constexpr uintptr_t kDataHandle = 7, kAlarmHandle = 8;
+template <uintptr_t kHandle>
+int SubscribeAs(tavix_item *, const void *user, const char *a, void **handle, uint32_t *keeps, int *status) {
+    calls.push_back(std::string(kHandle == kDataHandle ? "data " : "alarm ") + a + " " + Who(user));
+    *handle = reinterpret_cast<void *>(kHandle);
+    *keeps = 0;
+    *status = std::strcmp(a, "Bad") == 0 ? 301 : 0;
+    return 0;
+}
+template <uintptr_t kHandle>
+int UnsubscribeAs(void *handle, int *status) {
+    calls.push_back(std::string(kHandle == kDataHandle ? "data" : "alarm") + " off " +
+                    std::to_string(reinterpret_cast<uintptr_t>(handle)));
+    *status = 0;
+    return 0;
+}
+
 TEST_F(WebAnswers, SubscribeCallbacksAnswerEachItemAndUnsubscribeCallbacksGetTheirHandles) {
     Open(2);
-    tavix_server_set_advanced_callbacks(
-        [](tavix_item *, const void *user, const char *a, void **handle, uint32_t *keeps, int *status) {
-            calls.push_back(std::string("data ") + a + " " + Who(user));
-            *handle = reinterpret_cast<void *>(uintptr_t(7));
-            *keeps = 0;
-            *status = std::strcmp(a, "Bad") == 0 ? 301 : 0;
-            return 0;
-        },
-        [](void *handle, int *status) {
-            calls.push_back("data off " + std::to_string(reinterpret_cast<uintptr_t>(handle)));
-            *status = 0;
-            return 0;
-        });
-    tavix_server_set_alarm_callbacks(
-        [](tavix_item *, const void *user, const char *a, void **handle, uint32_t *keeps, int *status) {
-            calls.push_back(std::string("alarm ") + a + " " + Who(user));
-            *handle = reinterpret_cast<void *>(uintptr_t(8));
-            *keeps = 0;
-            *status = 0;
-            return 0;
-        },
-        [](void *handle, int *status) {
-            calls.push_back("alarm off " + std::to_string(reinterpret_cast<uintptr_t>(handle)));
-            *status = 0;
-            return 0;
-        },
-        nullptr, nullptr);
+    tavix_server_set_advanced_callbacks(SubscribeAs<kDataHandle>, UnsubscribeAs<kDataHandle>);
+    tavix_server_set_alarm_callbacks(SubscribeAs<kAlarmHandle>, UnsubscribeAs<kAlarmHandle>, nullptr, nullptr);
     EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"1\"}");
     EXPECT_EQ(Post("subscribedata", "subscriptionid=1&address[]=Tank.Level&address[]=Bad"),
               "{\"result\":[{\"error\":0},{\"error\":301,\"errorstring\":\"Address not found\"}]}");
@@ -654,7 +648,7 @@ TEST_F(WebAnswers, SubscribeCallbacksAnswerEachItemAndUnsubscribeCallbacksGetThe
     EXPECT_EQ(Post("unsubscribedata", "subscriptionid=1&address[]=Tank.Level&address[]=Bad"),
               "{\"result\":[{\"error\":0},{\"error\":460,\"errorstring\":\"Subscribed data item not found\"}]}");
     EXPECT_EQ(Post("unsubscribealarm", "subscriptionid=1&address[]=Tank.High"), "{\"result\":[{\"error\":0}]}");
-    // Each address is asked once per pass of the subscribe answer.
+    // Each new item is subscribed once; the unsubscribe gets its handle back.
     EXPECT_EQ(calls, (std::vector<std::string>{"data Tank.Level op", "data Bad op", "alarm Tank.High op",
                                                "data off 7", "alarm off 8"}));
 }
