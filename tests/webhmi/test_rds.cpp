@@ -50,3 +50,25 @@ TEST(EtnRdsPlcReg_Adr, OutOfRangeIsRefusedAndRefKept)
     EXPECT_EQ(EtnRdsPlcReg_Adr(ref, ESR, 257, 1), 0u);
     EXPECT_EQ(ref, 77u);
 }
+
+// %SR 193..448 name the words of %ESR 1..256; %SR 192 is still a plain system
+// register and %SR 449 names nothing.
+TEST(EtnRdsPlcReg_Adr, SystemRegistersPast192AreTheExtendedOnesUpTo448)
+{
+    constexpr uint32_t SR = 6;
+    uint32_t ref = 0;
+    ASSERT_EQ(EtnRdsPlcReg_Adr(ref, SR, 1, 1), 1u);
+    EXPECT_EQ(ref, 3072u);
+    ASSERT_EQ(EtnRdsPlcReg_Adr(ref, SR, 192, 16), 1u);
+    EXPECT_EQ(ref, 6143u);
+    ASSERT_EQ(EtnRdsPlcReg_Adr(ref, SR, 193, 1), 1u);
+    EXPECT_EQ(ref, 0x10030000u);
+    ASSERT_EQ(EtnRdsPlcReg_Adr(ref, SR, 448, 1), 1u);
+    EXPECT_EQ(ref, 0x10030FF0u);
+    ASSERT_EQ(EtnRdsPlcReg_Adr(ref, SR, 448, 16), 1u);
+    EXPECT_EQ(ref, 0x10030FFFu);
+    ref = 77;
+    EXPECT_EQ(EtnRdsPlcReg_Adr(ref, SR, 449, 1), 0u);
+    EXPECT_EQ(EtnRdsPlcReg_Adr(ref, SR, 0, 1), 0u);
+    EXPECT_EQ(ref, 77u);
+}
