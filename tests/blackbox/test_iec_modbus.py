@@ -410,12 +410,19 @@ class IecModbusHold(unittest.TestCase):
         self.assert_only_requests(mark)
 
     def hand_back(self, c):
-        """Sends the controller's frame start until the command protocol
-        answers; the mode it reports."""
-        deadline = time.monotonic() + 10
+        """Sends the controller's frame start, then asks for the mode until
+        the command protocol answers; the mode it reports. Once the port is
+        back, a frame start sent again opens a frame of the command protocol
+        itself, which would swallow a question sent on its heels: each
+        question waits out the frame time-out (500 ms) after the last bytes,
+        and the frame start is repeated only every 3 s."""
+        deadline = time.monotonic() + 15
+        sent = None
         while True:
-            c.write(b"HR\x00\x00")
-            time.sleep(0.2)
+            if sent is None or time.monotonic() - sent >= 3.0:
+                c.write(b"HR\x00\x00")
+                sent = time.monotonic()
+            time.sleep(0.8)
             c.flush_input()
             try:
                 return c.get_mode()
