@@ -20,7 +20,9 @@ namespace {
 
 constexpr uint16_t kProgIndex = 0x5000;
 constexpr uint32_t kSegGap = 41;         // ticks between reply segments
-constexpr uint32_t kReplyTimeout = 1000;  // ticks without an answer of the tool
+// Ticks without an answer of the tool before a reply is given up: 1 s, the
+// usual SDO time-out, as a tool on a busy computer may answer late.
+constexpr uint32_t kReplyTimeout = 10000;
 
 uint32_t Now() { return FPGA_GetFrt(); }
 

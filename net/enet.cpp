@@ -38,16 +38,34 @@ uint16_t Enet_StatusWord;
 std::array<PingSlot, 2> PingInstance;
 uint8_t Enet_State;
 
+void Enet_UpdateActivity(EnetActivity &a, uint32_t count, uint32_t now) {
+    if (count != a.count) {
+        a.count = count;
+        a.time = now;
+        a.on = true;
+    } else if (a.on && now - a.time > 19) {
+        a.on = false;
+    }
+}
+
+uint16_t Enet_StatusBits(bool link, bool tx_active, bool rx_active, uint32_t speed, uint32_t duplex,
+                         uint32_t connections) {
+    uint32_t w = 0;
+    if (link) w |= 0x100;
+    if (tx_active) w |= 0x200;
+    if (rx_active) w |= 0x400;
+    if (speed == 2) w |= 0x4000;
+    else if (speed != 0) w |= 0x1000;
+    if (duplex) w |= 0x2000;
+    return uint16_t((w + connections) | w);
+}
+
 namespace {
 
 constexpr uint32_t kFallback = 0xC0A8FE80;  // 192.168.254.128
 constexpr uint32_t kFallbackMask = 0xFFFFFF00;
 
-struct Activity {
-    uint32_t count, time;
-    bool on;
-};
-Activity tx_act, rx_act;
+EnetActivity tx_act, rx_act;
 bool link_asked;         // the interface was asked at least once
 uint32_t link_asked_ms;  // when (ms)
 
@@ -73,15 +91,6 @@ uint32_t Pick(bool from_reg, uint32_t ref, bool dhcp, uint32_t item, uint32_t co
     return v;
 }
 
-void UpdateActivity(Activity &a, uint32_t count, uint32_t now) {
-    if (count != a.count) {
-        a.count = count;
-        a.time = now;
-        a.on = true;
-    } else if (a.on && now - a.time > 19) {
-        a.on = false;
-    }
-}
 
 uint32_t ConnectionCount() {
     return ServerConnCnt(enet_hooks.egd, 0) + ServerConnCnt(enet_hooks.qncan, 0) + ServerConnCnt(enet_hooks.modbus, 0) + ServerConnCnt(enet_hooks.srtp, 0) + Ftp_ConnCnt(0) +
@@ -172,7 +181,6 @@ void PingStep(const DprConfigRec &c) {
 void StatusAndStats(NX_IP *ip, const DprConfigRec &c) {
     const uint32_t now = _tx_time_get();
     uint32_t v = 0;
-    uint32_t w = 0;
     // The interface is asked at most once a millisecond; the other values,
     // and those of the passes between, come from the same reading.
     if (!link_asked || now != link_asked_ms) {
@@ -182,19 +190,13 @@ void StatusAndStats(NX_IP *ip, const DprConfigRec &c) {
     } else {
         NxLinkValue(ip, NX_LINK_GET_TX_COUNT, &v);
     }
-    UpdateActivity(tx_act, v, now);
+    Enet_UpdateActivity(tx_act, v, now);
     NxLinkValue(ip, NX_LINK_GET_RX_COUNT, &v);
-    UpdateActivity(rx_act, v, now);
-    if (ip->nx_ip_link_up) w |= 0x100;
-    if (tx_act.on) w |= 0x200;
-    if (rx_act.on) w |= 0x400;
-    NxLinkValue(ip, NX_LINK_GET_SPEED, &v);
-    if (v == 2) w |= 0x4000;
-    else if (v != 0) w |= 0x1000;
-    NxLinkValue(ip, NX_LINK_GET_DUPLEX, &v);
-    if (v) w |= 0x2000;
-    w = (w + ConnectionCount()) | w;
-    Enet_StatusWord = uint16_t(w);
+    Enet_UpdateActivity(rx_act, v, now);
+    uint32_t speed = 0, duplex = 0;
+    NxLinkValue(ip, NX_LINK_GET_SPEED, &speed);
+    NxLinkValue(ip, NX_LINK_GET_DUPLEX, &duplex);
+    Enet_StatusWord = Enet_StatusBits(ip->nx_ip_link_up != 0, tx_act.on, rx_act.on, speed, duplex, ConnectionCount());
     if (Counts(c.status_ref)) Dpr_Set_W_Data(c.status_ref, Enet_StatusWord);
     if (Counts(c.const_ref)) Dpr_Set_W_Data(c.const_ref, 0x1ED);
 

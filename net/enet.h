@@ -58,6 +58,19 @@ struct PingSlot {
 };
 extern std::array<PingSlot, 2> PingInstance;
 
+// Activity of one direction: a sent or received count that changed sets
+// the bit; one unchanged for more than 19 ms clears it.
+struct EnetActivity {
+    uint32_t count, time;
+    bool on;
+};
+void Enet_UpdateActivity(EnetActivity &a, uint32_t count, uint32_t now);
+// The status word: link 0x100, transmit activity 0x200, receive activity
+// 0x400, speed code 2 gives 0x4000 and any other nonzero one 0x1000, duplex
+// 0x2000; the open connections are added and ORed with the bits.
+uint16_t Enet_StatusBits(bool link, bool tx_active, bool rx_active, uint32_t speed, uint32_t duplex,
+                         uint32_t connections);
+
 void EnetGetIpAddress(uint32_t n);
 void Ping_Init(NX_IP *ip);
 int32_t Ping_Scan(uint32_t target, uint32_t timeout_ms, uint32_t slot);

@@ -6,7 +6,6 @@ to every process started."""
 
 import os
 import pty
-import re
 import shutil
 import signal
 import socket
@@ -23,13 +22,6 @@ from plcclient import PlcClient, ProtocolError, set_raw  # noqa: E402
 CONTROLLER = os.environ.get("PLC_CONTROLLER", "build/controller")
 
 
-def _setup_lines():
-    """The hardware check's shell lines, from the one list the C++ tests use too."""
-    with open(os.path.join(SOURCE, "tests", "support", "setup_lines.h")) as f:
-        return [m.group(1) for m in (re.match(r'^    "(.*)",$', ln) for ln in f) if m]
-
-
-SETUP_LINES = _setup_lines()
 REG_BYTES = 109176  # autoreg.dta: the whole register image
 
 

@@ -162,7 +162,7 @@ class CanTool:
                         self.cv.notify_all()
                     self.block = None
 
-    def _ack(self, timeout=2.0):
+    def _ack(self, timeout=5.0):
         with self.cv:
             end = time.monotonic() + timeout
             while not self.acks:

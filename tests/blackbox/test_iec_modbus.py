@@ -168,9 +168,11 @@ class IecModbusClient(unittest.TestCase):
         word = lambda ref: int.from_bytes(c.read_reg(ref, 16), "little")  # noqa: E731
         self.assertEqual(poll(lambda: word(AQ1), 0x1234), 0x1234)
         self.assertEqual(word(AQ1 + 16), 0x00F0)
-        good = word(AQ1 + 32)
-        time.sleep(1.0)
-        self.assertGreaterEqual(word(AQ1 + 32) - good, 5)  # about ten a second
+        # about ten a second: five more good answers take at least four
+        # periods of 100 ms, and come within a generous deadline
+        good, t0 = word(AQ1 + 32), time.monotonic()
+        self.assertTrue(wait_for(lambda: (word(AQ1 + 32) - good) & 0xFFFF >= 5, 10), word(AQ1 + 32) - good)
+        self.assertGreaterEqual(time.monotonic() - t0, 0.4)
         from pymodbus.client import ModbusTcpClient
         m = ModbusTcpClient("127.0.0.1", port=15020)
         self.assertTrue(m.connect())
@@ -410,12 +412,19 @@ class IecModbusHold(unittest.TestCase):
         self.assert_only_requests(mark)
 
     def hand_back(self, c):
-        """Sends the controller's frame start until the command protocol
-        answers; the mode it reports."""
-        deadline = time.monotonic() + 10
+        """Sends the controller's frame start, then asks for the mode until
+        the command protocol answers; the mode it reports. Once the port is
+        back, a frame start sent again opens a frame of the command protocol
+        itself, which would swallow a question sent on its heels: each
+        question waits out the frame time-out (500 ms) after the last bytes,
+        and the frame start is repeated only every 3 s."""
+        deadline = time.monotonic() + 15
+        sent = None
         while True:
-            c.write(b"HR\x00\x00")
-            time.sleep(0.2)
+            if sent is None or time.monotonic() - sent >= 3.0:
+                c.write(b"HR\x00\x00")
+                sent = time.monotonic()
+            time.sleep(0.8)
             c.flush_input()
             try:
                 return c.get_mode()

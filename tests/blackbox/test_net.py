@@ -90,6 +90,9 @@ class Network(unittest.TestCase):
         c = self.c
         self.assertTrue(wait_for(lambda: self.word(R(51)) == 0x1ED, 5))
         self.assertTrue(wait_for(lambda: self.word(R(50)) & 0x100, 5))
+        # A veth reports full duplex at 10 Gbit/s: the duplex bit, neither
+        # speed bit.
+        self.assertEqual(self.word(R(50)) & 0x7000, 0x2000, hex(self.word(R(50))))
         self.assertEqual(self.dword(R(60)), ip("10.77.0.2"))
         self.assertEqual(self.dword(R(62)), 0xFFFFFF00)
         self.assertEqual(self.dword(R(64)), ip("10.77.0.1"))

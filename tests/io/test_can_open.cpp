@@ -321,3 +321,55 @@ TEST_F(CanOpen, BlocksThatDoNotHoldWhatTheyClaim) {
 }
 
 }  // namespace
+
+TEST_F(CanOpen, OverlongTpdoAndFullTransmitRingSetBits11And3) {
+    // TPDO 1 maps 32 + 16 bits; TPDO 2 is a 16-bit TPDO on change.
+    BlockBuilder b(5, 0, 0);
+    b.Put(0x54, R(100));
+    b.Pdos({{0x185, 0xFE, {0xA0C40A20, 0xA0C40B10}}, {0x285, 0xFE, {0xA0C40D10}}}, {});
+    CanFixture::SetBlock(b.b);
+    CanFixture::Start();
+    ASSERT_EQ(co.NMT_State, NMT_OPER);
+    CanFixture::Pass();
+    EXPECT_EQ(co.status & 0x00FFFFFFu, 0x000004u) << "bit 2 only: no heartbeat and no guarding";
+    // Entry 2 rewritten to 48 bits: the write is refused but the entry is
+    // stored, and the compose finds 80 bits: bit 11, PDO word 1.
+    EXPECT_EQ(Abort(Write(0x1A00, 2, 0xA0C40B30, 4)), 0x06040041u);
+    CanFixture::Clear();
+    CanFixture::Pass();
+    EXPECT_EQ(co.status & 0x00FFFFFFu, 0x000804u) << std::hex << co.status;
+    EXPECT_EQ(co.pdo_err, 1u);
+    EXPECT_EQ(LE_Get32(&plc_reg[(R(100) - 1024) / 8]) & 0x00FFFFFFu, 0x000804u) << "the published word";
+    EXPECT_EQ(LE_Get32(&plc_reg[(R(100) - 1024) / 8 + 4]), 1u);
+    EXPECT_TRUE(Sent(0x185).empty());
+    // Back to 16 bits: the next compose of PDO 1 clears bits 9 to 13.
+    EXPECT_EQ(Write(0x1A00, 2, 0xA0C40B10, 4)[0], 0x60);
+    RSet(10, 0x1111);
+    CanFixture::Pass();
+    EXPECT_EQ(co.status & 0x00FFFFFFu, 0x000004u) << std::hex << co.status;
+
+    // The socket takes nothing: the ring of 200 fills, the 201st message is
+    // refused with bit 3.
+    TheBus().write_room = 0;
+    co.status = 0;
+    unsigned queued = 0;
+    const uint8_t one[1] = {1};
+    while (queued < 300 && CANOpenSend(0x701, 1, one, 0) == 1) queued++;
+    EXPECT_EQ(queued, 200u);
+    EXPECT_EQ(co.status & 0x00FFFFFFu, 0x000008u) << std::hex << co.status;
+    // A TPDO that falls due while the ring is full sets it as well.
+    co.status = 0;
+    RSet(13, 0x4321);
+    CanFixture::Pass();
+    EXPECT_EQ(co.status & 0x0Fu, 0x0Cu) << std::hex << co.status;
+    // Room again: the ring drains, and the next change goes out.
+    TheBus().write_room = 1 << 30;
+    CanFixture::Clear();
+    CanFixture::Pass();
+    EXPECT_EQ(Sent(0x701).size(), 200u);
+    RSet(13, 0x4322);
+    CanFixture::Pass();
+    ASSERT_EQ(Sent(0x285).size(), 1u);
+    EXPECT_EQ(Sent(0x285)[0].data, (std::vector<uint8_t>{0x22, 0x43}));
+    EXPECT_EQ(co.status & 0x00FFFFFFu, 0x00000Cu) << "bit 3 stays until the status is cleared: " << std::hex << co.status;
+}

@@ -87,8 +87,12 @@ TEST_F(CanUser, ProgrammingChannelBlocksRepliesAndRefusals) {
     Inject(0x583, {0xA2, 2, 2, 0, 0, 0, 0, 0});
     CanFixture::Pass();
     EXPECT_EQ(Sent(0x603).back().data, (std::vector<uint8_t>{0xC2, 0x00, 0x50, 0x00, 3, 0, 0, 0}));
-    // No answer of the tool: the reply times out and the channel goes on.
-    FakeClock::AdvanceMs(101);
+    // No answer of the tool: after 1 s the reply times out and the channel
+    // goes on; a slow tool's answer within it still counts.
+    FakeClock::AdvanceMs(999);
+    CanFixture::Pass();
+    EXPECT_EQ(co_blk.tx_state, 1) << "still waiting for the tool's A0";
+    FakeClock::AdvanceMs(2);
     CanFixture::Pass();
     EXPECT_EQ(co_blk.tx_state, 0);
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <optional>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "tests/messaging/msg_fixture.h"
 #include "tests/support/eth_ip.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/own_netns.h"
 
 using namespace la;
 
@@ -197,14 +199,14 @@ struct LoopSmtp {
     uint16_t port = 0, peer_port = 0;
     std::string in, data, cmds;
     bool in_data = false, mute = false;  // mute: nothing more after STARTTLS
-    explicit LoopSmtp(uint16_t want = 0) {
+    explicit LoopSmtp(uint16_t want = 0, uint32_t addr = INADDR_LOOPBACK) {
         ls = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
         const int one = 1;
         setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(want);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_addr.s_addr = htonl(addr);
         socklen_t l = sizeof a;
         if (bind(ls, reinterpret_cast<sockaddr *>(&a), l) != 0 || listen(ls, 4) != 0 ||
             getsockname(ls, reinterpret_cast<sockaddr *>(&a), &l) != 0)
@@ -267,6 +269,17 @@ class EmailLoop : public MsgTest {};
 // that port, and the register follows the interface after the bind; a lower
 // register value is replaced by the interface's.
 TEST_F(EmailLoop, ClientPortFollowsWord54541AndHandshakeTimesOut) {
+    // Namespaces of its own: eth0 on a veth pair, the mail servers at its far
+    // end, the same interface and free ports on every host.
+    test_support::OwnNetns netns;
+    ASSERT_TRUE(netns.ok()) << netns.error();
+    std::optional<LoopSmtp> srv_at, tls_at;
+    {
+        test_support::OwnNetns::PeerScope peer(netns);
+        srv_at.emplace(0, test_support::OwnNetns::kPeerAddr);
+        tls_at.emplace(587, test_support::OwnNetns::kPeerAddr);
+    }
+    LoopSmtp &srv = *srv_at, &tls = *tls_at;
     static std::array<uint8_t, 40 * 1600> mem;
     NX_IP ip;
     NX_PACKET_POOL pool;
@@ -283,9 +296,7 @@ TEST_F(EmailLoop, ClientPortFollowsWord54541AndHandshakeTimesOut) {
     _nx_tcp_socket_delete(&EtnEmailConn.sock);
 
     // A register value from 30000 up becomes the interface's; the mail's
-    // connection leaves from it (a port in use on this machine passes to the
-    // next one).
-    LoopSmtp srv;
+    // connection leaves from it.
     ASSERT_NE(srv.port, 0);
     ip.nx_ip_next_port = 0;
     const uint16_t first = 47311;
@@ -300,7 +311,7 @@ TEST_F(EmailLoop, ClientPortFollowsWord54541AndHandshakeTimesOut) {
     b.msgs = {{"Level: xxxxx", "Alarm", 1, M16(10), "7:0:"}};
     b.fields = {{R(600), 16, 4, 5, 2, 0}};
     b.status_reg = R(500);
-    b.server = 0x7F000001;
+    b.server = test_support::OwnNetns::kPeerAddr;
     b.port = srv.port;
     b.domain = "plc.test.lan";
     b.sender = "plc@test.lan";
@@ -318,10 +329,9 @@ TEST_F(EmailLoop, ClientPortFollowsWord54541AndHandshakeTimesOut) {
     EXPECT_FALSE(LT_Bit(M16(10)));
     EXPECT_EQ(srv.cmds, "EHLO plc.test.lan|MAIL FROM:<plc@test.lan>|RCPT TO:<alice@test.lan>|DATA|QUIT|");
     EXPECT_NE(srv.data.find("\r\n\r\nLevel: 00077\r\n"), std::string::npos) << srv.data;
-    EXPECT_GE(srv.peer_port, first);
-    EXPECT_LT(srv.peer_port, first + 32);
-    EXPECT_EQ(ip.nx_ip_next_port, srv.peer_port + 1u);
-    EXPECT_EQ(PlcWord(W_CLIENT_PORT), srv.peer_port + 1u);
+    EXPECT_EQ(srv.peer_port, 47311);  // free in this namespace
+    EXPECT_EQ(ip.nx_ip_next_port, 47312u);
+    EXPECT_EQ(PlcWord(W_CLIENT_PORT), 47312);
     uint8_t st[4] = {1, 1, 1, 1};
     PlcReg_Get(st, R(500), 32);
     EXPECT_EQ(LE_Get32(st), 0u);
@@ -331,8 +341,8 @@ TEST_F(EmailLoop, ClientPortFollowsWord54541AndHandshakeTimesOut) {
     LE_Put16(&plc_reg[2 * W_MODE], 0);
     EtnEmailScan(1);
     _nx_tcp_socket_delete(&EtnEmailConn.sock);
-    LoopSmtp tls(587);
-    if (tls.port == 587) {
+    ASSERT_EQ(tls.port, 587);
+    {
         test_support::FakeClock clock;
         EtnEmailConn = EmailRec{};
         ASSERT_EQ(EtnEmailInit(&ip, &pool), 0u);

@@ -307,6 +307,13 @@ TEST_F(SmsTest, SenderNumbersMatchByContainment) {
     EXPECT_EQ(Sms_NumberMatch("+4915112345678", "+49 151-1234 5678"), 1u);
     EXPECT_EQ(Sms_NumberMatch("+4915112345678", "015199999999"), 0u);
     EXPECT_EQ(Sms_NumberMatch("+4915112345678", ""), 0u);
+    // The other direction: a sender without its country code lies inside a
+    // contact stored with it.
+    EXPECT_EQ(Sms_NumberMatch("15112345678", "+4915112345678"), 1u);
+    EXPECT_EQ(Sms_NumberMatch("5112345678", "0049 151 12345678"), 1u);
+    EXPECT_EQ(Sms_NumberMatch("15112345679", "+4915112345678"), 0u);
+    EXPECT_EQ(Sms_NumberMatch("", "+4915112345678"), 0u);
+    EXPECT_EQ(Sms_NumberMatch("+4915112345678", "000"), 0u) << "a contact of zeros is no number";
     char idx[4], snd[24], txt[64];
     const char list[] = "\r\n+CMGL: 12,\"REC READ\",\"+4917\",,\"24/01/01\"\r\nhello\r\n";
     ASSERT_EQ(Sms_ParseList(list, sizeof list - 1, idx, snd, sizeof snd, txt, sizeof txt), 1u);

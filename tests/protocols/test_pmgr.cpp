@@ -394,6 +394,80 @@ Layout Offsets(const Bytes &image, uint16_t dev_len = 28) {
     return {cfg, cfg + 48, cfg + 48 + dev_len};
 }
 
+TEST_F(Pmgr, DisabledDeviceEndsRetriesAndHoldsItsCommands) {
+    // Device flags low nibble 2: the disable bit %M70 in the entry's last 4
+    // bytes; retry count 5.
+    constexpr uint32_t M70 = 14336 + 69;
+    const uint8_t on = 1, off = 0;
+    auto table = [&](uint8_t station, uint32_t revision) {
+        Bytes t = Table(image_, {{1, R(600), station, 3, 0, 2, 10}}, 1, 32, 5);
+        const Layout l = Offsets(image_, 32);
+        Put16(t, l.dev + 20, 0x0002);
+        Put32(t, l.dev + 28, M70);
+        Put32(t, 12, revision);
+        return t;
+    };
+    // Station 0xEF fails with 99: one failed pass leaves four retries; the
+    // bit set while the command retries ends them at the next failure.
+    Install(table(0xEF, 6));
+    PMGR_Start();
+    ASSERT_EQ(PromgrDriversLoaded, 1);
+    auto *reads = Sym<unsigned>(Drv0(), "drv_reads");
+    PMGR_Scan();
+    PMGR_TheLoop(0);
+    EXPECT_EQ(*reads, 1u);
+    EXPECT_EQ(mcb[0][0].state, 0);
+    EXPECT_EQ(scb[0][0].state, 0);
+    PlcReg_Set(M70, &on, 1);
+    PMGR_TheLoop(0);
+    EXPECT_EQ(*reads, 2u);
+    EXPECT_EQ(mcb[0][0].state, 7);
+    EXPECT_EQ(scb[0][0].state, 2);
+    EXPECT_EQ(scb[0][0].err, 99);
+    PMGR_Stop();
+    PlcReg_Set(M70, &off, 1);
+    // Clear, the same failure keeps retrying.
+    Install(table(0xEF, 6));
+    PMGR_Start();
+    reads = Sym<unsigned>(Drv0(), "drv_reads");
+    PMGR_Scan();
+    PMGR_TheLoop(0);
+    PMGR_TheLoop(0);
+    EXPECT_EQ(*reads, 2u);
+    EXPECT_EQ(mcb[0][0].state, 0);
+    EXPECT_EQ(scb[0][0].state, 0);
+    PMGR_Stop();
+    // A disabled device's finished read is not put into the registers until
+    // the bit clears.
+    Install(table(1, 6));
+    PlcReg_Set(M70, &on, 1);
+    PMGR_Start();
+    Cycle(3);
+    EXPECT_EQ(Word(600), 0);
+    PlcReg_Set(M70, &off, 1);
+    Cycle(2);
+    EXPECT_EQ(Word(600), 0x300A);
+    PMGR_Stop();
+    // Table revision 5: the retry still reads the bit (the first failure
+    // ends it), but the scan puts a disabled device's data.
+    SetWord(600, 0);
+    Install(table(0xEF, 5));
+    PlcReg_Set(M70, &on, 1);
+    PMGR_Start();
+    reads = Sym<unsigned>(Drv0(), "drv_reads");
+    PMGR_Scan();
+    PMGR_TheLoop(0);
+    EXPECT_EQ(*reads, 1u);
+    EXPECT_EQ(mcb[0][0].state, 7);
+    PMGR_Stop();
+    Install(table(1, 5));
+    PMGR_Start();
+    Cycle(3);
+    EXPECT_EQ(Word(600), 0x300A);
+    PMGR_Stop();
+    PlcReg_Set(M70, &off, 1);
+}
+
 TEST_F(Pmgr, FreeRunningAndTriggerValueDrivers) {
     constexpr uint32_t M70 = 14336 + 69, M80 = 14336 + 79;
     const uint8_t on = 1, off = 0;

@@ -135,7 +135,7 @@ TEST(SrtpSession, FramingOneMessagePerPassPendingReadsAndIdleClose) {
     const Bytes second = SrtpReq(2, 4, 8, 1, 1);
     two.insert(two.end(), second.begin(), second.end());
     a.Send(two);
-    usleep(20000);
+    a.WaitDelivered();
     SrtpPass();
     EXPECT_TRUE(a.Take(20).empty());
     EXPECT_EQ(SrtpConnEth[0].slots[0].read_pending + SrtpConnEth[0].slots[1].read_pending, 1);
@@ -154,11 +154,11 @@ TEST(SrtpSession, FramingOneMessagePerPassPendingReadsAndIdleClose) {
     for (size_t i = 0; i < text.size(); i++) text[i] = uint8_t(i * 13);
     const Bytes w = SrtpReq(3, 7, 8, 9, 1500, 0x93, text);
     a.Send(Bytes(w.begin(), w.begin() + 1001));
-    usleep(20000);
+    a.WaitDelivered();
     SrtpPass(2);
     EXPECT_TRUE(a.Take(20).empty());
     a.Send(Bytes(w.begin() + 1001, w.end()));
-    usleep(20000);
+    a.WaitDelivered();
     SrtpPass(3);
     got = a.Take();
     ASSERT_EQ(got.size(), 56u);
@@ -167,7 +167,7 @@ TEST(SrtpSession, FramingOneMessagePerPassPendingReadsAndIdleClose) {
     EXPECT_EQ(Dpr_Get_W_Data(R(1509)), LE_Get16(&text[2998]));
     // A read of 2,048 words: 56 + 1,388, then the rest of its 4,096 bytes.
     a.Send(SrtpReq(4, 4, 8, 9, 2048));
-    usleep(20000);
+    a.WaitDelivered();
     SrtpPass(2);
     got = a.Take(100);
     ASSERT_EQ(got.size(), 56u + 4096u);
@@ -177,7 +177,7 @@ TEST(SrtpSession, FramingOneMessagePerPassPendingReadsAndIdleClose) {
     PlcReg_Set(M_token, "\xF0\x05", 16);
     Bytes bitreq = SrtpReq(5, 4, 76, 3, 8);
     a.Send(bitreq);
-    usleep(20000);
+    a.WaitDelivered();
     SrtpPass(2);
     got = a.Take();
     ASSERT_EQ(got.size(), 56u);
@@ -186,7 +186,7 @@ TEST(SrtpSession, FramingOneMessagePerPassPendingReadsAndIdleClose) {
     Bytes bitw = SrtpReq(6, 7, 76, 3, 3);
     bitw[48] = 0x28;
     a.Send(bitw);
-    usleep(20000);
+    a.WaitDelivered();
     SrtpPass(2);
     EXPECT_EQ(a.Take().size(), 56u);
     EXPECT_EQ(Dpr_Get_W_Data(M_token), 0x05E8);

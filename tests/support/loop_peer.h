@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
@@ -30,6 +33,14 @@ struct LoopPeer {
     LoopPeer &operator=(const LoopPeer &) = delete;
     void Send(const std::vector<uint8_t> &b) const {
         ASSERT_EQ(send(fd, b.data(), b.size(), 0), ssize_t(b.size()));
+    }
+    // Waits until the server's side holds every byte sent (none left
+    // unacknowledged on the loopback), against a deadline of ms.
+    void WaitDelivered(int ms = 5000) const {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        int out = -1;
+        while (ioctl(fd, SIOCOUTQ, &out) == 0 && out != 0 && std::chrono::steady_clock::now() < end) usleep(200);
+        ASSERT_EQ(out, 0) << "bytes the server has not taken";
     }
     // What has arrived within ms (then 5 ms after each piece); closed is set
     // when the server closed.

@@ -50,3 +50,22 @@ TEST(EtnRdsPlcReg_Adr, OutOfRangeIsRefusedAndRefKept)
     EXPECT_EQ(EtnRdsPlcReg_Adr(ref, ESR, 257, 1), 0u);
     EXPECT_EQ(ref, 77u);
 }
+
+// %SR 193..448 name the words of %ESR 1..256; %SR 192 is still a plain system
+// register and %SR 449 names nothing.
+TEST(EtnRdsPlcReg_Adr, SystemRegistersPast192AreTheExtendedOnesUpTo448)
+{
+    constexpr uint32_t SR = 6;
+    const struct {
+        uint32_t n, b, ref;
+    } ok[] = {{1, 1, 3072}, {192, 16, 6143}, {193, 1, 0x10030000}, {448, 1, 0x10030FF0}, {448, 16, 0x10030FFF}};
+    for (const auto &c : ok) {
+        uint32_t ref = 0;
+        ASSERT_EQ(EtnRdsPlcReg_Adr(ref, SR, c.n, c.b), 1u) << c.n;
+        EXPECT_EQ(ref, c.ref) << c.n << "." << c.b;
+    }
+    uint32_t ref = 77;
+    EXPECT_EQ(EtnRdsPlcReg_Adr(ref, SR, 449, 1), 0u);
+    EXPECT_EQ(EtnRdsPlcReg_Adr(ref, SR, 0, 1), 0u);
+    EXPECT_EQ(ref, 77u);
+}

@@ -30,6 +30,7 @@
 #include "tavIXsdk/tavixsdk/tavix_rsa.h"
 #include "tavIXsdk/tavixsdk/tavix_session.h"
 #include "tavIXsdk/tavixsdk/tavix_util.h"
+#include "tests/support/md5_peer.h"
 #include "tests/support/temp_root.h"
 
 extern char **environ;
@@ -92,11 +93,7 @@ struct StandIn {
     }
 };
 
-std::string Md5(const std::string &s) {
-    char hex[33];
-    tavix_md5_hex(s.data(), s.size(), hex);
-    return hex;
-}
+using test_support::Md5Peer;
 
 struct WebRemote : ::testing::Test {
     test_support::TempRoot root;
@@ -135,9 +132,9 @@ struct WebRemote : ::testing::Test {
         tavix_comm_state.http_listener = listener;
         tavix_timer_start_imp(&tavix_comm_state.timer);
         // The page's session, logged in over Digest as op:pw.
-        uint8_t ha1[16];
-        const std::string h = "op:tavIX:pw";
-        tavix_md5(h.data(), h.size(), ha1);
+        // MD5 of "op:tavIX:pw" (hashlib).
+        const uint8_t ha1[16] = {0x22, 0x6f, 0x2a, 0x0a, 0xdc, 0xb0, 0xf3, 0x4a,
+                                 0x56, 0xdc, 0x9c, 0x2f, 0x26, 0x24, 0x82, 0x23};
         int code = 0;
         ASSERT_EQ(tavix_engine_session_create(tavix_sys_get_current_monotonous_time(), "60", "pagekey", false, "tavIX",
                                               "op", ha1, true, &page, &code),
@@ -159,7 +156,7 @@ struct WebRemote : ::testing::Test {
         cnonce++;
         const std::string c = std::to_string(cnonce);
         const std::string x = "sessionid=\"" + std::string(page->id) + "\", cnonce=\"" + c + "\", digest=\"" +
-                              Md5(std::string(page->id) + ":pagekey:" + c) + "\"" + remote;
+                              Md5Peer(std::string(page->id) + ":pagekey:" + c) + "\"" + remote;
         return "POST /tavIX/?" + method + " HTTP/1.1\r\nHost: plc\r\nConnection: keep-alive\r\nX-Page: 7\r\n" +
                "X-TavIX: " + x + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
     }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/image/plcreg.h"
+#include "tests/support/md5_peer.h"
 #include "tavIXsdk/tavixsdk/tavix_auth.h"
 #include "tavIXsdk/tavixsdk/tavix_comm.h"
 #include "tavIXsdk/tavixsdk/tavix_rsa.h"
@@ -49,7 +50,10 @@ struct WebServer : ::testing::Test {
     static void Age(uint64_t units) { tavix_comm_state.timer.start -= units; }
 };
 
-std::string Md5(const std::string &s) {
+using test_support::Md5Peer;
+
+// The product's MD5 in hex.
+std::string Md5Of(const std::string &s) {
     char hex[33];
     tavix_md5_hex(s.data(), s.size(), hex);
     return hex;
@@ -67,7 +71,7 @@ std::string Shell(const std::string &cmd) {
 std::string Header(const char *sid, const std::string &key, int cnonce) {
     const std::string c = std::to_string(cnonce);
     return std::string("sessionid=\"") + sid + "\", cnonce=\"" + c + "\", digest=\"" +
-           Md5(std::string(sid) + ":" + key + ":" + c) + "\"\r\n";
+           Md5Peer(std::string(sid) + ":" + key + ":" + c) + "\"\r\n";
 }
 
 }  // namespace
@@ -268,7 +272,7 @@ TEST_F(WebServer, LoginsUsersRightsAndStaleNonces) {
     tavix_auth_make_nonce(nonce, tavix_sys_get_current_monotonous_time());
     auto authz = [&](const char *n) {
         const std::string ha1 = "a9866e24426444567e0b2446f9f8db75";
-        const std::string resp = Md5(ha1 + ":" + n + ":00000001:abc:auth:" + Md5("GET:/x.htm"));
+        const std::string resp = Md5Peer(ha1 + ":" + n + ":00000001:abc:auth:741dba7c5c5edd205d856484cd5149f8");  // GET:/x.htm
         return std::string("Digest username=\"admin\", realm=\"tavIX\", nonce=\"") + n +
                "\", uri=\"/x.htm\", response=\"" + resp + "\", qop=auth, nc=00000001, cnonce=\"abc\"\r\n";
     };
@@ -423,8 +427,9 @@ TEST_F(WebServer, RemoteChallengesAndOurAnswers) {
     EXPECT_EQ(field("nc"), "00000001");
     EXPECT_EQ(field("cnonce").size(), 16u);
     EXPECT_EQ(field("opaque"), "op");
-    const std::string ha1 = Md5("admin:tavIX:secret1");
-    EXPECT_EQ(field("response"), Md5(ha1 + ":abc123:00000001:" + field("cnonce") + ":auth:" + Md5("POST:/tavIX/?read")));
+    // HA1 of admin:tavIX:secret1 and HA2 of POST:/tavIX/?read from hashlib.
+    EXPECT_EQ(field("response"), Md5Peer("a9866e24426444567e0b2446f9f8db75:abc123:00000001:" + field("cnonce") +
+                                         ":auth:bb0807ccf74bb7d6b6b07f3f3d406a4a"));
     EXPECT_EQ(h.substr(h.size() - 2), "\r\n");
     EXPECT_EQ(tavix_auth_generate_auth_header("none", true, "POST", "/", &who, out, sizeof out, &code), -1);
     EXPECT_EQ(code, 613);
@@ -434,4 +439,23 @@ TEST_F(WebServer, RemoteChallengesAndOurAnswers) {
     EXPECT_EQ(code, 614);
     ASSERT_EQ(tavix_auth_generate_auth_header("k1", false, "POST", "/", &who, out, sizeof out, &code), 0);
     EXPECT_STREQ(out, "Basic YWRtaW46c2VjcmV0MQ==\r\n");
+}
+
+TEST_F(WebServer, Md5MatchesTheReferenceDigests) {
+    // The RFC 1321 test suite.
+    EXPECT_EQ(Md5Of(""), "d41d8cd98f00b204e9800998ecf8427e");
+    EXPECT_EQ(Md5Of("a"), "0cc175b9c0f1b6a831c399e269772661");
+    EXPECT_EQ(Md5Of("abc"), "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_EQ(Md5Of("message digest"), "f96b697d7cb7938d525a2f31aaf161d0");
+    EXPECT_EQ(Md5Of("abcdefghijklmnopqrstuvwxyz"), "c3fcd3d76192e4007dfb496cca67e13b");
+    EXPECT_EQ(Md5Of("12345678901234567890123456789012345678901234567890123456789012345678901234567890"),
+              "57edf4a22be3c955ac49da2e2107b67a");
+    // RFC 2617's worked example: HA1, HA2 and the response.
+    EXPECT_EQ(Md5Of("Mufasa:testrealm@host.com:Circle Of Life"), "939e7578ed9e3c518a452acee763bce9");
+    EXPECT_EQ(Md5Of("GET:/dir/index.html"), "39aff3a2bab6126f332b942af96d3366");
+    EXPECT_EQ(Md5Of("939e7578ed9e3c518a452acee763bce9:dcd98b7102dd2f0e8b11d0f600bfb0c093:00000001:0a4f113b:auth:"
+                    "39aff3a2bab6126f332b942af96d3366"),
+              "6629fae49393a05397450978507c4ef1");
+    // The outside peer agrees with the same reference.
+    EXPECT_EQ(Md5Peer("Mufasa:testrealm@host.com:Circle Of Life"), "939e7578ed9e3c518a452acee763bce9");
 }

@@ -57,6 +57,9 @@ TEST_F(WebVars, RegisterAddressesGiveTheirBitAddressesAndRefuseWhatLeavesTheirTy
         {"R_3_0_LREAL64", 32768 + 32, WDT_LREAL64, 64}, {"R_4_1_TIME", 32768 + 48, WDT_TIME, 48},
         {"I_7_1_BOOL", 8198, WDT_BOOL, 1},          {"R_50239_1_INT32", 32768 + 16 * 50238, WDT_INT32, 32},
         {"ESR_256_1_INT16", 0x10030FF0, WDT_INT16, 16},
+        // %SR 192 is the last plain system register; 193..448 are %ESR 1..256.
+        {"SR_192_1_UINT16", 3072 + 16 * 191, WDT_UINT16, 16}, {"SR_448_1_UINT16", 0x10030FF0, WDT_UINT16, 16},
+        {"SR_448_16_BOOL", 0x10030FFF, WDT_BOOL, 1},
     };
     for (const auto &c : ok) {
         WebVariable r{};
@@ -68,7 +71,8 @@ TEST_F(WebVars, RegisterAddressesGiveTheirBitAddressesAndRefuseWhatLeavesTheirTy
     const std::string long_name = "R_1_1_CHAR_" + std::string(250, '1');
     for (const char *bad : {"R_0_1_INT16", "R_50241_1_INT16", "XYZ_1_1_INT16", "R_1_1_INT64", "R_1_1", "R_1_1_CHAR",
                             "R_1_1_CHAR_0", "R_1_17_INT16", "R_4294967297_1_INT16", "R_1_1_INT16_5",
-                            "R_50240_1_INT32", "R_50240_1_CHAR_3", "ESR_256_1_INT32", "@R_1_1_INT16", "r_1_1_INT16",
+                            "R_50240_1_INT32", "R_50240_1_CHAR_3", "ESR_256_1_INT32", "SR_449_1_UINT16", "SR_448_1_INT32",
+                            "SR_192_1_INT32", "SR_0_1_UINT16", "@R_1_1_INT16", "r_1_1_INT16",
                             "", long_name.c_str()}) {
         WebVariable r{};
         EXPECT_EQ(tavix_parse_parameterized_variable(bad, &r), 0u) << bad;
