@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 
 #include "iec/vm/z7cnv.h"
 #include "iec/vm/z7bsmp.h"
@@ -182,6 +183,7 @@ TicViews tic_views;
 // opcode is defined), filled on the interpreter's first run.
 struct TicDispatch {
     void *label[kMaxOp + 1];
+    void *full[kMaxOp + 1];  // the full handler of every opcode
     bool ready;
 };
 TicDispatch tic_dispatch;
@@ -196,7 +198,9 @@ struct Vm {
 
 inline uint16_t Flags(const Vm &v) { return Ld<uint16_t>(v.status + ST_FLAGS); }
 inline void SetFlags(Vm &v, uint16_t f) { St<uint16_t>(v.status + ST_FLAGS, f); }
-inline bool Locked(const Vm &v, uint32_t i, uint8_t bit) { return i < v.lk.n && (v.lk.p[i] & bit); }
+template <typename V> inline bool Locked(const V &v, uint32_t i, uint8_t bit) {
+    return i < v.lk.n && (v.lk.p[i] & bit);
+}
 
 // Arena bytes [addr, addr + n) inside the arena; host pointer or null.
 inline uint8_t *Arena(uint32_t addr, uint32_t n) { return addr == 0 ? nullptr : Z7Mem_Ptr(addr, n); }
@@ -372,6 +376,566 @@ void Z7VMTic_Init(uint32_t) {}
 void Z7VMTic_Exit(uint32_t) {}
 void Z7VMTic_ExeCtrl() {}
 
+namespace {
+// typed views
+#define P8(i) (v.d8.p + (i))
+#define P16(i) (v.d16.p + 2 * (i))
+#define P32(i) (v.d32.p + 4 * (i))
+#define P64(i) (v.d64.p + 8 * (i))
+#define PT(i) (v.tm.p + 4 * (i))
+
+// dst, a, b in one section; E computes from a_ and b_ of type T; twin tests bit.
+#define BIN(SEC, PX, T, bit, twin, E)                                                                        \
+    {                                                                                                        \
+        HAVE(4);                                                                                             \
+        const uint32_t d = W(1), a = W(2), b = W(3);                                                         \
+        NEED(SEC, d); NEED(SEC, a); NEED(SEC, b);                                                            \
+        const T a_ = Ld<T>(PX(a)), b_ = Ld<T>(PX(b));                                                        \
+        (void)a_; (void)b_;                                                                                  \
+        if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), T(E));                                               \
+        NEXT_N(4);                                                                                           \
+    }
+#define UN(SEC, PX, T, bit, twin, E)                                                                         \
+    {                                                                                                        \
+        HAVE(3);                                                                                             \
+        const uint32_t d = W(1), a = W(2);                                                                   \
+        NEED(SEC, d); NEED(SEC, a);                                                                          \
+        const T a_ = Ld<T>(PX(a));                                                                           \
+        if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), T(E));                                               \
+        NEXT_N(3);                                                                                           \
+    }
+// comparison into an 8-bit dst
+#define CMP(SEC, PX, T, twin, E)                                                                             \
+    {                                                                                                        \
+        HAVE(4);                                                                                             \
+        const uint32_t d = W(1), a = W(2), b = W(3);                                                         \
+        NEED(d8, d); NEED(SEC, a); NEED(SEC, b);                                                             \
+        const T a_ = Ld<T>(PX(a)), b_ = Ld<T>(PX(b));                                                        \
+        if (!(twin) || !Locked(v, d, LK8)) *P8(d) = (E) ? 1 : 0;                                             \
+        NEXT_N(4);                                                                                           \
+    }
+#define SCMP(twin, E)                                                                                        \
+    {                                                                                                        \
+        HAVE(4);                                                                                             \
+        const uint32_t d = W(1), a = W(2), b = W(3);                                                         \
+        NEED(d8, d); NEED(sp, a); NEED(sp, b);                                                               \
+        const int32_t r_ = Z7VMStr_Compare(db, a, b);                                                        \
+        if (!(twin) || !Locked(v, d, LK8)) *P8(d) = (E) ? 1 : 0;                                             \
+        NEXT_N(4);                                                                                           \
+    }
+// division with a substitute on zero
+#define DIV(SEC, PX, T, bit, twin, ZERO, SUB, LOGC, E)                                                       \
+    {                                                                                                        \
+        HAVE(4);                                                                                             \
+        const uint32_t d = W(1), a = W(2), b = W(3);                                                         \
+        NEED(SEC, d); NEED(SEC, a); NEED(SEC, b);                                                            \
+        const T a_ = Ld<T>(PX(a)), b_ = Ld<T>(PX(b));                                                        \
+        T r_;                                                                                                \
+        if (ZERO) {                                                                                          \
+            DIV_ZERO(LOGC, b);                                                                               \
+            r_ = SUB;                                                                                        \
+        } else {                                                                                             \
+            r_ = T(E);                                                                                       \
+        }                                                                                                    \
+        if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), r_);                                                 \
+        NEXT_N(4);                                                                                           \
+    }
+#define MOVE(SEC, PX, T, bit, twin)                                                                          \
+    {                                                                                                        \
+        HAVE(3);                                                                                             \
+        const uint32_t d = W(1), a = W(2);                                                                   \
+        NEED(SEC, d); NEED(SEC, a);                                                                          \
+        if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), Ld<T>(PX(a)));                                       \
+        NEXT_N(3);                                                                                           \
+    }
+// element index = base + DINT (computed: fault 32)
+#define ELEM(SEC, base_, dint_, out_)                                                                        \
+    NEED(d32, dint_);                                                                                        \
+    const int64_t out_##w = int64_t(base_) + Ld<int32_t>(P32(dint_));                                        \
+    if (out_##w < 0 || out_##w >= int64_t(v.SEC.n)) FAULT(LOG_BOUNDS, dint_);                                \
+    const uint32_t out_ = uint32_t(out_##w);
+#define LOADEL(SEC, PX, T, bit, twin)                                                                        \
+    {                                                                                                        \
+        HAVE(4);                                                                                             \
+        const uint32_t d = W(1), base = W(2), k = W(3);                                                      \
+        NEED(SEC, d); NEED(SEC, base);                                                                       \
+        ELEM(SEC, base, k, e);                                                                               \
+        if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), Ld<T>(PX(e)));                                       \
+        NEXT_N(4);                                                                                           \
+    }
+#define STOREEL(SEC, PX, T, bit, twin, baselock)                                                             \
+    {                                                                                                        \
+        HAVE(4);                                                                                             \
+        const uint32_t base = W(1), k = W(2), s = W(3);                                                      \
+        NEED(SEC, base); NEED(SEC, s);                                                                       \
+        ELEM(SEC, base, k, e);                                                                               \
+        if (!(twin) || !Locked(v, (baselock) ? base : e, bit)) St<T>(PX(e), Ld<T>(PX(s)));                   \
+        NEXT_N(4);                                                                                           \
+    }
+#define LOCKOP(SEC, bit, lock)                                                                               \
+    {                                                                                                        \
+        HAVE(2);                                                                                             \
+        const uint32_t i = W(1);                                                                             \
+        NEED(SEC, i);                                                                                        \
+        if (lock) Z7VMTic_LockVar(db, i, bit);                                                               \
+        else Z7VMTic_UnlockVar(db, i, bit, ctreg);                                                           \
+        NEXT_N(2);                                                                                           \
+    }
+// constant write: index 0 goes to the CT item at the register
+#define CONST(SEC, PX, T, bit, twin, VAL, keepreg)                                                           \
+    {                                                                                                        \
+        CHECK_LEN;                                                                                           \
+        const uint32_t d = W(1);                                                                             \
+        NEED(SEC, d);                                                                                        \
+        const T val_ = T(VAL);                                                                               \
+        if (!(twin) || !Locked(v, d, bit)) {                                                                 \
+            if (d == 0) {                                                                                    \
+                CT_CONST(T, val_, keepreg);                                                                  \
+            } else {                                                                                         \
+                St<T>(PX(d), val_);                                                                          \
+            }                                                                                                \
+        }                                                                                                    \
+        NEXT;                                                                                                \
+    }
+#define W32(k) (uint32_t(W(k)) << 16 | W((k) + 1))
+#define W64(k) (uint64_t(W32(k)) << 32 | W32((k) + 2))
+// XV pointer of number x (computed: fault 32), width bytes
+#define XVPTR(x, width, computed, out)                                                                       \
+    if ((x) >= v.xv.n || (x) == 0) FAULT((computed) ? LOG_BOUNDS : LOG_UNDEF, (x));                          \
+    uint8_t *out = Arena(Ld<uint32_t>(v.xv.p + 4 * (x)), (width));                                           \
+    if (out == nullptr) FAULT(LOG_BOUNDS, (x));
+#define XVNUM(indexed, out)                                                                                  \
+    uint32_t out = W(1);                                                                                     \
+    if (indexed) {                                                                                           \
+        NEED(d32, W(3));                                                                                     \
+        const int64_t xw_ = int64_t(out) + Ld<int32_t>(P32(W(3)));                                           \
+        if (xw_ <= 0 || xw_ >= int64_t(v.xv.n)) FAULT(LOG_BOUNDS, W(3));                                     \
+        out = uint32_t(xw_);                                                                                 \
+    }
+#define XVREAD(SEC, PX, width, bit, twin, indexed)                                                           \
+    {                                                                                                        \
+        CHECK_LEN;                                                                                           \
+        XVNUM(indexed, x);                                                                                   \
+        const uint32_t d = W(2);                                                                             \
+        NEED(SEC, d);                                                                                        \
+        XVPTR(x, width, indexed, xp);                                                                        \
+        if (!(twin) || !Locked(v, d, bit)) std::memcpy(PX(d), xp, width);                                    \
+        NEXT_N(((indexed) ? 4 : 3));                                                                         \
+    }
+#define XVWRITE(SEC, PX, width, twin, indexed)                                                               \
+    {                                                                                                        \
+        CHECK_LEN;                                                                                           \
+        XVNUM(indexed, x);                                                                                   \
+        const uint32_t s = W(2);                                                                             \
+        NEED(SEC, s);                                                                                        \
+        XVPTR(x, width, indexed, xp);                                                                        \
+        if (!(twin) || !Locked(v, x, LKXV)) std::memcpy(xp, PX(s), width);                                   \
+        NEXT_N(((indexed) ? 4 : 3));                                                                         \
+    }
+#define XVSTR(read, twin, indexed)                                                                           \
+    {                                                                                                        \
+        CHECK_LEN;                                                                                           \
+        XVNUM(indexed, x);                                                                                   \
+        const uint32_t s = W(2);                                                                             \
+        NEED(sp, s);                                                                                         \
+        XVPTR(x, 3, indexed, xp);                                                                            \
+        (void)xp;                                                                                            \
+        const uint32_t slot = Ld<uint32_t>(v.xv.p + 4 * x);                                                  \
+        if (read) {                                                                                          \
+            if (!(twin) || !Locked(v, s, LKS)) Z7VMStr_CopyPtr(Z7VMStr_Slot(db, s), slot);                   \
+        } else {                                                                                             \
+            if (!(twin) || !Locked(v, x, LKXV)) Z7VMStr_CopyPtr(slot, Z7VMStr_Slot(db, s));                  \
+        }                                                                                                    \
+        NEXT_N(((indexed) ? 4 : 3));                                                                         \
+    }
+#define JUMP_REL(k)                                                                                          \
+    do {                                                                                                     \
+        const int64_t t_ = int64_t(2) * (IP + (k) + 1) + int16_t(W(k));                                      \
+        if (t_ < 0 || (t_ & 1) || t_ >= int64_t(2) * c.words) FAULT(LOG_UNDEF, op);                          \
+        if (uint32_t(t_ / 2) <= IP) BACKJUMP();                                                              \
+        pc = c.p + 2 * size_t(uint32_t(t_ / 2));                                                             \
+        DISPATCH();                                                                                          \
+    } while (0)
+#define JUMP_ABS(off)                                                                                        \
+    do {                                                                                                     \
+        const uint32_t t_ = (off);                                                                           \
+        if ((t_ & 1) || t_ / 2 >= c.words) FAULT(LOG_UNDEF, op);                                             \
+        if (t_ / 2 <= IP) BACKJUMP();                                                                        \
+        pc = c.p + 2 * size_t(t_ / 2);                                                                       \
+        DISPATCH();                                                                                          \
+    } while (0)
+
+// mask (dst, mask, bool): a non-zero BOOL sets the mask's bits in dst, zero
+// clears them; opcodes from 521 on are the lock-tested twins
+#define MASKOP(SEC, PX, T, bit)                                                                              \
+    {                                                                                                        \
+        CHECK_LEN;                                                                                           \
+        const uint32_t d = W(1), m = W(2), b = W(3);                                                         \
+        NEED(d8, b);                                                                                         \
+        NEED(SEC, d); NEED(SEC, m);                                                                          \
+        const bool on = *P8(b) != 0;                                                                         \
+        const T x = Ld<T>(PX(d)), y = Ld<T>(PX(m));                                                          \
+        if (op < 521 || !Locked(v, d, bit)) St<T>(PX(d), T(on ? (x | y) : (x & ~y)));                        \
+        NEXT;                                                                                                \
+    }
+
+// The data operations and plain jumps that call nothing: H1..H3(mnemonics,
+// handler body). Both tiers below expand the same bodies.
+#define Z7_DATA_OPS(H1, H2, H3)                                                                                     \
+    H1(JMP, CHECK_LEN; JUMP_REL(1);)                                                                                \
+    H1(JMPT, CHECK_LEN; { const uint32_t b = W(1); NEED(d8, b); if (*P8(b)) JUMP_REL(2); NEXT; })                   \
+    H1(JMPF, CHECK_LEN; { const uint32_t b = W(1); NEED(d8, b); if (!*P8(b)) JUMP_REL(2); NEXT; })                  \
+    H1(JMPA, CHECK_LEN; JUMP_ABS(W(1));)                                                                            \
+    H1(JMPAT, CHECK_LEN; { const uint32_t b = W(1); NEED(d8, b); if (*P8(b)) JUMP_ABS(W(2)); NEXT; })               \
+    H1(JMPAF, CHECK_LEN; { const uint32_t b = W(1); NEED(d8, b); if (!*P8(b)) JUMP_ABS(W(2)); NEXT; })              \
+    H1(JMPAEQ, CHECK_LEN; {                                                                                         \
+            const uint32_t a = W(2), b = W(3);                                                                      \
+            NEED(d32, a); NEED(d32, b);                                                                             \
+            if (Ld<uint32_t>(P32(a)) == Ld<uint32_t>(P32(b))) JUMP_ABS(W(1));                                       \
+            NEXT;                                                                                                   \
+    })                                                                                                              \
+    H1(IDXCHK, CHECK_LEN; {                                                                                         \
+            const uint32_t k = W(1);                                                                                \
+            NEED(d32, k);                                                                                           \
+            const int32_t x = Ld<int32_t>(P32(k));                                                                  \
+            if (x < int32_t(W(2)) || x > int32_t(W(3))) FAULT(LOG_BOUNDS, k);                                       \
+            NEXT;                                                                                                   \
+    })                                                                                                              \
+    H3(NOP, NOP_2, SKIP1, CHECK_LEN; NEXT;)                                                                         \
+    H1(NEG_D8, UN(d8, P8, uint8_t, LK8, false, -a_))                                                                \
+    H1(NEG_D8_LK, UN(d8, P8, uint8_t, LK8, true, -a_))                                                              \
+    H1(ADD_D8, BIN(d8, P8, uint8_t, LK8, false, a_ + b_))                                                           \
+    H1(ADD_D8_LK, BIN(d8, P8, uint8_t, LK8, true, a_ + b_))                                                         \
+    H1(SUB_D8, BIN(d8, P8, uint8_t, LK8, false, a_ - b_))                                                           \
+    H1(SUB_D8_LK, BIN(d8, P8, uint8_t, LK8, true, a_ - b_))                                                         \
+    H2(MUL_D8, MUL_U8, BIN(d8, P8, uint8_t, LK8, false, a_ * b_))                                                   \
+    H2(MUL_D8_LK, MUL_U8_LK, BIN(d8, P8, uint8_t, LK8, true, a_ * b_))                                              \
+    H2(DIV_D8, DIV_U8, DIV(d8, P8, uint8_t, LK8, false, b_ == 0, 127, LOG_DIV8, a_ / b_))                           \
+    H2(DIV_D8_LK, DIV_U8_LK, DIV(d8, P8, uint8_t, LK8, true, b_ == 0, 127, LOG_DIV8, a_ / b_))                      \
+    H1(NEG_D16, UN(d16, P16, uint16_t, LK16, false, -a_))                                                           \
+    H1(NEG_D16_LK, UN(d16, P16, uint16_t, LK16, true, -a_))                                                         \
+    H1(ADD_D16, BIN(d16, P16, uint16_t, LK16, false, a_ + b_))                                                      \
+    H1(ADD_D16_LK, BIN(d16, P16, uint16_t, LK16, true, a_ + b_))                                                    \
+    H1(SUB_D16, BIN(d16, P16, uint16_t, LK16, false, a_ - b_))                                                      \
+    H1(SUB_D16_LK, BIN(d16, P16, uint16_t, LK16, true, a_ - b_))                                                    \
+    H2(MUL_D16, MUL_U16, BIN(d16, P16, uint16_t, LK16, false, uint32_t(a_) * b_))                                   \
+    H2(MUL_D16_LK, MUL_U16_LK, BIN(d16, P16, uint16_t, LK16, true, uint32_t(a_) * b_))                              \
+    H1(DIV_D16, DIV(d16, P16, int16_t, LK16, false, b_ == 0, 32767, LOG_DIV16, b_ == -1 ? -a_ : a_ / b_))           \
+    H1(DIV_D16_LK, DIV(d16, P16, int16_t, LK16, true, b_ == 0, 32767, LOG_DIV16, b_ == -1 ? -a_ : a_ / b_))         \
+    H1(DIV_U16, DIV(d16, P16, uint16_t, LK16, false, b_ == 0, 32767, LOG_DIV16, a_ / b_))                           \
+    H1(DIV_U16_LK, DIV(d16, P16, uint16_t, LK16, true, b_ == 0, 32767, LOG_DIV16, a_ / b_))                         \
+    H1(NEG_D32, UN(d32, P32, uint32_t, LK32, false, 0u - a_))                                                       \
+    H1(NEG_D32_LK, UN(d32, P32, uint32_t, LK32, true, 0u - a_))                                                     \
+    H1(ADD_D32, BIN(d32, P32, uint32_t, LK32, false, a_ + b_))                                                      \
+    H1(ADD_D32_LK, BIN(d32, P32, uint32_t, LK32, true, a_ + b_))                                                    \
+    H1(SUB_D32, BIN(d32, P32, uint32_t, LK32, false, a_ - b_))                                                      \
+    H1(SUB_D32_LK, BIN(d32, P32, uint32_t, LK32, true, a_ - b_))                                                    \
+    H2(MUL_D32, MUL_U32, BIN(d32, P32, uint32_t, LK32, false, a_ * b_))                                             \
+    H2(MUL_D32_LK, MUL_U32_LK, BIN(d32, P32, uint32_t, LK32, true, a_ * b_))                                        \
+    H1(DIV_D32, DIV(d32, P32, int32_t, LK32, false, b_ == 0, 0x7FFFFFFF, LOG_DIV32,                                 \
+        b_ == -1 ? int32_t(0u - uint32_t(a_)) : a_ / b_))                                                           \
+    H1(DIV_D32_LK, DIV(d32, P32, int32_t, LK32, true, b_ == 0, 0x7FFFFFFF, LOG_DIV32,                               \
+        b_ == -1 ? int32_t(0u - uint32_t(a_)) : a_ / b_))                                                           \
+    H1(DIV_U32, DIV(d32, P32, uint32_t, LK32, false, b_ == 0, 0x7FFFFFFFu, LOG_DIV32, a_ / b_))                     \
+    H1(DIV_U32_LK, DIV(d32, P32, uint32_t, LK32, true, b_ == 0, 0x7FFFFFFFu, LOG_DIV32, a_ / b_))                   \
+    H1(NEG_R32, UN(d32, P32, uint32_t, LK32, false, a_ ^ 0x80000000u))                                              \
+    H1(NEG_R32_LK, UN(d32, P32, uint32_t, LK32, true, a_ ^ 0x80000000u))                                            \
+    H1(ADD_R32, BIN(d32, P32, float, LK32, false, a_ + b_))                                                         \
+    H1(ADD_R32_LK, BIN(d32, P32, float, LK32, true, a_ + b_))                                                       \
+    H1(SUB_R32, BIN(d32, P32, float, LK32, false, a_ - b_))                                                         \
+    H1(SUB_R32_LK, BIN(d32, P32, float, LK32, true, a_ - b_))                                                       \
+    H1(MUL_R32, BIN(d32, P32, float, LK32, false, a_ * b_))                                                         \
+    H1(MUL_R32_LK, BIN(d32, P32, float, LK32, true, a_ * b_))                                                       \
+    H1(DIV_R32, DIV(d32, P32, float, LK32, false, b_ == 0.0f, 1.0e37f, LOG_DIV32, a_ / b_))                         \
+    H1(DIV_R32_LK, DIV(d32, P32, float, LK32, true, b_ == 0.0f, 1.0e37f, LOG_DIV32, a_ / b_))                       \
+    H1(NEG_D64, UN(d64, P64, uint64_t, LK64, false, 0ull - a_))                                                     \
+    H1(NEG_D64_LK, UN(d64, P64, uint64_t, LK64, true, 0ull - a_))                                                   \
+    H1(ADD_D64, BIN(d64, P64, uint64_t, LK64, false, a_ + b_))                                                      \
+    H1(ADD_D64_LK, BIN(d64, P64, uint64_t, LK64, true, a_ + b_))                                                    \
+    H1(SUB_D64, BIN(d64, P64, uint64_t, LK64, false, a_ - b_))                                                      \
+    H1(SUB_D64_LK, BIN(d64, P64, uint64_t, LK64, true, a_ - b_))                                                    \
+    H2(MUL_D64, MUL_U64, BIN(d64, P64, uint64_t, LK64, false, a_ * b_))                                             \
+    H2(MUL_D64_LK, MUL_U64_LK, BIN(d64, P64, uint64_t, LK64, true, a_ * b_))                                        \
+    H1(DIV_D64, DIV(d64, P64, int64_t, LK64, false, b_ == 0, INT64_MAX, LOG_DIV64,                                  \
+        b_ == -1 ? int64_t(0ull - uint64_t(a_)) : a_ / b_))                                                         \
+    H1(DIV_D64_LK, DIV(d64, P64, int64_t, LK64, true, b_ == 0, INT64_MAX, LOG_DIV64,                                \
+        b_ == -1 ? int64_t(0ull - uint64_t(a_)) : a_ / b_))                                                         \
+    H1(DIV_U64, DIV(d64, P64, uint64_t, LK64, false, b_ == 0, UINT64_MAX, LOG_DIV32, a_ / b_))                      \
+    H1(DIV_U64_LK, DIV(d64, P64, uint64_t, LK64, true, b_ == 0, UINT64_MAX, LOG_DIV32, a_ / b_))                    \
+    H1(NEG_R64, UN(d64, P64, uint64_t, LK64, false, a_ ^ 0x8000000000000000ull))                                    \
+    H1(NEG_R64_LK, UN(d64, P64, uint64_t, LK64, true, a_ ^ 0x8000000000000000ull))                                  \
+    H1(ADD_R64, BIN(d64, P64, double, LK64, false, a_ + b_))                                                        \
+    H1(ADD_R64_LK, BIN(d64, P64, double, LK64, true, a_ + b_))                                                      \
+    H1(SUB_R64, BIN(d64, P64, double, LK64, false, a_ - b_))                                                        \
+    H1(SUB_R64_LK, BIN(d64, P64, double, LK64, true, a_ - b_))                                                      \
+    H1(MUL_R64, BIN(d64, P64, double, LK64, false, a_ * b_))                                                        \
+    H1(MUL_R64_LK, BIN(d64, P64, double, LK64, true, a_ * b_))                                                      \
+    H1(DIV_R64, DIV(d64, P64, double, LK64, false, b_ == 0.0, 1.0e307, LOG_DIV64, a_ / b_))                         \
+    H1(DIV_R64_LK, DIV(d64, P64, double, LK64, true, b_ == 0.0, 1.0e307, LOG_DIV64, a_ / b_))                       \
+    H1(ADD_T, BIN(tm, PT, uint32_t, LKT, false, a_ + b_))                                                           \
+    H1(ADD_T_LK, BIN(tm, PT, uint32_t, LKT, true, a_ + b_))                                                         \
+    H1(SUB_T, BIN(tm, PT, uint32_t, LKT, false, a_ >= b_ ? a_ - b_ : 0u))                                           \
+    H1(SUB_T_LK, BIN(tm, PT, uint32_t, LKT, true, a_ >= b_ ? a_ - b_ : 0u))                                         \
+    H1(NOT_D8, UN(d8, P8, uint8_t, LK8, false, a_ == 0 ? 1 : 0))                                                    \
+    H1(NOT_D8_LK, UN(d8, P8, uint8_t, LK8, true, a_ == 0 ? 1 : 0))                                                  \
+    H2(GT_D8, GT_U8, CMP(d8, P8, uint8_t, false, a_ > b_))                                                          \
+    H2(GT_D8_LK, GT_U8_LK, CMP(d8, P8, uint8_t, true, a_ > b_))                                                     \
+    H2(GE_D8, GE_U8, CMP(d8, P8, uint8_t, false, a_ >= b_))                                                         \
+    H2(GE_D8_LK, GE_U8_LK, CMP(d8, P8, uint8_t, true, a_ >= b_))                                                    \
+    H2(EQ_D8, EQ_D8_2, CMP(d8, P8, uint8_t, false, a_ == b_))                                                       \
+    H2(EQ_D8_LK, EQ_D8_2_LK, CMP(d8, P8, uint8_t, true, a_ == b_))                                                  \
+    H2(NE_D8, NE_D8_2, CMP(d8, P8, uint8_t, false, a_ != b_))                                                       \
+    H2(NE_D8_LK, NE_D8_2_LK, CMP(d8, P8, uint8_t, true, a_ != b_))                                                  \
+    H1(GT_D16, CMP(d16, P16, int16_t, false, a_ > b_))                                                              \
+    H1(GT_D16_LK, CMP(d16, P16, int16_t, true, a_ > b_))                                                            \
+    H1(GT_U16, CMP(d16, P16, uint16_t, false, a_ > b_))                                                             \
+    H1(GT_U16_LK, CMP(d16, P16, uint16_t, true, a_ > b_))                                                           \
+    H1(GE_D16, CMP(d16, P16, int16_t, false, a_ >= b_))                                                             \
+    H1(GE_D16_LK, CMP(d16, P16, int16_t, true, a_ >= b_))                                                           \
+    H1(GE_U16, CMP(d16, P16, uint16_t, false, a_ >= b_))                                                            \
+    H1(GE_U16_LK, CMP(d16, P16, uint16_t, true, a_ >= b_))                                                          \
+    H1(EQ_D16, CMP(d16, P16, uint16_t, false, a_ == b_))                                                            \
+    H1(EQ_D16_LK, CMP(d16, P16, uint16_t, true, a_ == b_))                                                          \
+    H1(NE_D16, CMP(d16, P16, uint16_t, false, a_ != b_))                                                            \
+    H1(NE_D16_LK, CMP(d16, P16, uint16_t, true, a_ != b_))                                                          \
+    H1(GT_D32, CMP(d32, P32, int32_t, false, a_ > b_))                                                              \
+    H1(GT_D32_LK, CMP(d32, P32, int32_t, true, a_ > b_))                                                            \
+    H1(GT_U32, CMP(d32, P32, uint32_t, false, a_ > b_))                                                             \
+    H1(GT_U32_LK, CMP(d32, P32, uint32_t, true, a_ > b_))                                                           \
+    H1(GE_D32, CMP(d32, P32, int32_t, false, a_ >= b_))                                                             \
+    H1(GE_D32_LK, CMP(d32, P32, int32_t, true, a_ >= b_))                                                           \
+    H1(GE_U32, CMP(d32, P32, uint32_t, false, a_ >= b_))                                                            \
+    H1(GE_U32_LK, CMP(d32, P32, uint32_t, true, a_ >= b_))                                                          \
+    H1(EQ_D32, CMP(d32, P32, uint32_t, false, a_ == b_))                                                            \
+    H1(EQ_D32_LK, CMP(d32, P32, uint32_t, true, a_ == b_))                                                          \
+    H1(NE_D32, CMP(d32, P32, uint32_t, false, a_ != b_))                                                            \
+    H1(NE_D32_LK, CMP(d32, P32, uint32_t, true, a_ != b_))                                                          \
+    H1(GT_R32, CMP(d32, P32, float, false, a_ > b_))                                                                \
+    H1(GT_R32_LK, CMP(d32, P32, float, true, a_ > b_))                                                              \
+    H1(GE_R32, CMP(d32, P32, float, false, a_ >= b_))                                                               \
+    H1(GE_R32_LK, CMP(d32, P32, float, true, a_ >= b_))                                                             \
+    H1(EQ_R32, CMP(d32, P32, float, false, a_ == b_))                                                               \
+    H1(EQ_R32_LK, CMP(d32, P32, float, true, a_ == b_))                                                             \
+    H1(NE_R32, CMP(d32, P32, float, false, !(a_ == b_)))                                                            \
+    H1(NE_R32_LK, CMP(d32, P32, float, true, !(a_ == b_)))                                                          \
+    H1(GT_D64, CMP(d64, P64, int64_t, false, a_ > b_))                                                              \
+    H1(GT_D64_LK, CMP(d64, P64, int64_t, true, a_ > b_))                                                            \
+    H1(GT_U64, CMP(d64, P64, uint64_t, false, a_ > b_))                                                             \
+    H1(GT_U64_LK, CMP(d64, P64, uint64_t, true, a_ > b_))                                                           \
+    H1(GE_D64, CMP(d64, P64, int64_t, false, a_ >= b_))                                                             \
+    H1(GE_D64_LK, CMP(d64, P64, int64_t, true, a_ >= b_))                                                           \
+    H1(GE_U64, CMP(d64, P64, uint64_t, false, a_ >= b_))                                                            \
+    H1(GE_U64_LK, CMP(d64, P64, uint64_t, true, a_ >= b_))                                                          \
+    H1(EQ_D64, CMP(d64, P64, uint64_t, false, a_ == b_))                                                            \
+    H1(EQ_D64_LK, CMP(d64, P64, uint64_t, true, a_ == b_))                                                          \
+    H1(NE_D64, CMP(d64, P64, uint64_t, false, a_ != b_))                                                            \
+    H1(NE_D64_LK, CMP(d64, P64, uint64_t, true, a_ != b_))                                                          \
+    H1(GT_R64, CMP(d64, P64, double, false, a_ > b_))                                                               \
+    H1(GT_R64_LK, CMP(d64, P64, double, true, a_ > b_))                                                             \
+    H1(GE_R64, CMP(d64, P64, double, false, a_ >= b_))                                                              \
+    H1(GE_R64_LK, CMP(d64, P64, double, true, a_ >= b_))                                                            \
+    H1(EQ_R64, CMP(d64, P64, double, false, a_ == b_))                                                              \
+    H1(EQ_R64_LK, CMP(d64, P64, double, true, a_ == b_))                                                            \
+    H1(NE_R64, CMP(d64, P64, double, false, !(a_ == b_)))                                                           \
+    H1(NE_R64_LK, CMP(d64, P64, double, true, !(a_ == b_)))                                                         \
+    H1(GT_T, CMP(tm, PT, uint32_t, false, a_ > b_))                                                                 \
+    H1(GT_T_LK, CMP(tm, PT, uint32_t, true, a_ > b_))                                                               \
+    H1(GE_T, CMP(tm, PT, uint32_t, false, a_ >= b_))                                                                \
+    H1(GE_T_LK, CMP(tm, PT, uint32_t, true, a_ >= b_))                                                              \
+    H1(EQ_T, CMP(tm, PT, uint32_t, false, a_ == b_))                                                                \
+    H1(EQ_T_LK, CMP(tm, PT, uint32_t, true, a_ == b_))                                                              \
+    H1(NE_T, CMP(tm, PT, uint32_t, false, a_ != b_))                                                                \
+    H1(NE_T_LK, CMP(tm, PT, uint32_t, true, a_ != b_))                                                              \
+    H1(OR_D8, BIN(d8, P8, uint8_t, LK8, false, a_ | b_))                                                            \
+    H1(OR_D8_LK, BIN(d8, P8, uint8_t, LK8, true, a_ | b_))                                                          \
+    H1(AND_D8, BIN(d8, P8, uint8_t, LK8, false, a_ & b_))                                                           \
+    H1(AND_D8_LK, BIN(d8, P8, uint8_t, LK8, true, a_ & b_))                                                         \
+    H1(XOR_D8, BIN(d8, P8, uint8_t, LK8, false, a_ ^ b_))                                                           \
+    H1(XOR_D8_LK, BIN(d8, P8, uint8_t, LK8, true, a_ ^ b_))                                                         \
+    H1(TEST_D8, CMP(d8, P8, uint8_t, false, (a_ & b_) != 0))                                                        \
+    H1(TEST_D8_LK, CMP(d8, P8, uint8_t, true, (a_ & b_) != 0))                                                      \
+    H1(TEST_D16, CMP(d16, P16, uint16_t, false, (a_ & b_) != 0))                                                    \
+    H1(TEST_D16_LK, CMP(d16, P16, uint16_t, true, (a_ & b_) != 0))                                                  \
+    H1(TEST_D32, CMP(d32, P32, uint32_t, false, (a_ & b_) != 0))                                                    \
+    H1(TEST_D32_LK, CMP(d32, P32, uint32_t, true, (a_ & b_) != 0))                                                  \
+    H2(MASK_D8, MASK_D8_LK, MASKOP(d8, P8, uint8_t, LK8))                                                           \
+    H2(MASK_D16, MASK_D16_LK, MASKOP(d16, P16, uint16_t, LK16))                                                     \
+    H2(MASK_D32, MASK_D32_LK, MASKOP(d32, P32, uint32_t, LK32))                                                     \
+    H2(MOVE_D8, MOVE_D8_2, MOVE(d8, P8, uint8_t, LK8, false))                                                       \
+    H2(MOVE_D8_LK, MOVE_D8_2_LK, MOVE(d8, P8, uint8_t, LK8, true))                                                  \
+    H1(MOVE_D16, MOVE(d16, P16, uint16_t, LK16, false))                                                             \
+    H1(MOVE_D16_LK, MOVE(d16, P16, uint16_t, LK16, true))                                                           \
+    H2(MOVE_D32, MOVE_D32_2, MOVE(d32, P32, uint32_t, LK32, false))                                                 \
+    H2(MOVE_D32_LK, MOVE_D32_2_LK, MOVE(d32, P32, uint32_t, LK32, true))                                            \
+    H2(MOVE_D64, MOVE_D64_2, MOVE(d64, P64, uint64_t, LK64, false))                                                 \
+    H2(MOVE_D64_LK, MOVE_D64_2_LK, MOVE(d64, P64, uint64_t, LK64, true))                                            \
+    H1(MOVE_T, MOVE(tm, PT, uint32_t, LKT, false))                                                                  \
+    H1(MOVE_T_LK, MOVE(tm, PT, uint32_t, LKT, true))                                                                \
+    H2(LDEL_D8, LDEL_D8_2, LOADEL(d8, P8, uint8_t, LK8, false))                                                     \
+    H2(LDEL_D8_LK, LDEL_D8_2_LK, LOADEL(d8, P8, uint8_t, LK8, true))                                                \
+    H1(LDEL_D16, LOADEL(d16, P16, uint16_t, LK16, false))                                                           \
+    H1(LDEL_D16_LK, LOADEL(d16, P16, uint16_t, LK16, true))                                                         \
+    H2(LDEL_D32, LDEL_D32_2, LOADEL(d32, P32, uint32_t, LK32, false))                                               \
+    H2(LDEL_D32_LK, LDEL_D32_2_LK, LOADEL(d32, P32, uint32_t, LK32, true))                                          \
+    H2(LDEL_D64, LDEL_D64_2, LOADEL(d64, P64, uint64_t, LK64, false))                                               \
+    H2(LDEL_D64_LK, LDEL_D64_2_LK, LOADEL(d64, P64, uint64_t, LK64, true))                                          \
+    H1(LDEL_T, LOADEL(tm, PT, uint32_t, LKT, false))                                                                \
+    H1(LDEL_T_LK, LOADEL(tm, PT, uint32_t, LKT, true))                                                              \
+    H1(STEL_D8, STOREEL(d8, P8, uint8_t, LK8, false, false))                                                        \
+    H1(STEL_D8_LK, STOREEL(d8, P8, uint8_t, LK8, true, false))                                                      \
+    H1(STEL_D16, STOREEL(d16, P16, uint16_t, LK16, false, false))                                                   \
+    H1(STEL_D16_LK, STOREEL(d16, P16, uint16_t, LK16, true, false))                                                 \
+    H1(STEL_D32, STOREEL(d32, P32, uint32_t, LK32, false, false))                                                   \
+    H1(STEL_D32_LK, STOREEL(d32, P32, uint32_t, LK32, true, false))                                                 \
+    H1(STEL_D64, STOREEL(d64, P64, uint64_t, LK64, false, false))                                                   \
+    H1(STEL_D64_LK, STOREEL(d64, P64, uint64_t, LK64, true, false))                                                 \
+    H1(STEL_T, STOREEL(tm, PT, uint32_t, LKT, false, false))                                                        \
+    H1(STEL_T_LK, STOREEL(tm, PT, uint32_t, LKT, true, false))                                                      \
+    H1(STELB_D8, STOREEL(d8, P8, uint8_t, LK8, false, true))                                                        \
+    H1(STELB_D8_LK, STOREEL(d8, P8, uint8_t, LK8, true, true))                                                      \
+    H1(STELB_D32, STOREEL(d32, P32, uint32_t, LK32, false, true))                                                   \
+    H1(STELB_D32_LK, STOREEL(d32, P32, uint32_t, LK32, true, true))                                                 \
+    H1(STELB_D64, STOREEL(d64, P64, uint64_t, LK64, false, true))                                                   \
+    H1(STELB_D64_LK, STOREEL(d64, P64, uint64_t, LK64, true, true))                                                 \
+    H1(CONST_D8, CONST(d8, P8, uint8_t, LK8, false, W(2) & 0xFF, false))                                            \
+    H1(CONST_D8_LK, CONST(d8, P8, uint8_t, LK8, true, W(2) & 0xFF, false))                                          \
+    H1(CONST_D16, CONST(d16, P16, uint16_t, LK16, false, W(2), false))                                              \
+    H1(CONST_D16_LK, CONST(d16, P16, uint16_t, LK16, true, W(2), false))                                            \
+    H1(CONST_D32, CONST(d32, P32, uint32_t, LK32, false, W32(2), false))                                            \
+    H1(CONST_D32_LK, CONST(d32, P32, uint32_t, LK32, true, W32(2), false))                                          \
+    H1(CONST_T, CONST(tm, PT, uint32_t, LKT, false, W32(2), true))                                                  \
+    H1(CONST_T_LK, CONST(tm, PT, uint32_t, LKT, true, W32(2), true))                                                \
+    H1(CONST_D64, CONST(d64, P64, uint64_t, LK64, false, W64(2), false))                                            \
+    H1(CONST_D64_LK, CONST(d64, P64, uint64_t, LK64, true, W64(2), false))                                          \
+    H1(SET_D8, CONST(d8, P8, uint8_t, LK8, false, 1, false))                                                        \
+    H1(SET_D8_LK, CONST(d8, P8, uint8_t, LK8, true, 1, false))                                                      \
+    H1(RESET_D8, CONST(d8, P8, uint8_t, LK8, false, 0, false))                                                      \
+    H1(RESET_D8_LK, CONST(d8, P8, uint8_t, LK8, true, 0, false))                                                    \
+    H1(XVREAD_D8, XVREAD(d8, P8, 1, LK8, false, false))                                                             \
+    H1(XVREAD_D16, XVREAD(d16, P16, 2, LK16, false, false))                                                         \
+    H1(XVREAD_D32, XVREAD(d32, P32, 4, LK32, false, false))                                                         \
+    H1(XVREAD_D64, XVREAD(d64, P64, 8, LK64, false, false))                                                         \
+    H1(XVREAD_T, XVREAD(tm, PT, 4, LKT, false, false))                                                              \
+    H1(XVREAD_D8_LK, XVREAD(d8, P8, 1, LK8, true, false))                                                           \
+    H1(XVREAD_D16_LK, XVREAD(d16, P16, 2, LK16, true, false))                                                       \
+    H1(XVREAD_D32_LK, XVREAD(d32, P32, 4, LK32, true, false))                                                       \
+    H1(XVREAD_D64_LK, XVREAD(d64, P64, 8, LK64, true, false))                                                       \
+    H1(XVREAD_T_LK, XVREAD(tm, PT, 4, LKT, true, false))                                                            \
+    H1(XVWRITE_D8, XVWRITE(d8, P8, 1, false, false))                                                                \
+    H1(XVWRITE_D16, XVWRITE(d16, P16, 2, false, false))                                                             \
+    H1(XVWRITE_D32, XVWRITE(d32, P32, 4, false, false))                                                             \
+    H1(XVWRITE_D64, XVWRITE(d64, P64, 8, false, false))                                                             \
+    H1(XVWRITE_T, XVWRITE(tm, PT, 4, false, false))                                                                 \
+    H1(XVWRITE_D8_LK, XVWRITE(d8, P8, 1, true, false))                                                              \
+    H1(XVWRITE_D16_LK, XVWRITE(d16, P16, 2, true, false))                                                           \
+    H1(XVWRITE_D32_LK, XVWRITE(d32, P32, 4, true, false))                                                           \
+    H1(XVWRITE_D64_LK, XVWRITE(d64, P64, 8, true, false))                                                           \
+    H1(XVWRITE_T_LK, XVWRITE(tm, PT, 4, true, false))                                                               \
+    H1(XVREADX_D8, XVREAD(d8, P8, 1, LK8, false, true))                                                             \
+    H1(XVREADX_D16, XVREAD(d16, P16, 2, LK16, false, true))                                                         \
+    H1(XVREADX_D32, XVREAD(d32, P32, 4, LK32, false, true))                                                         \
+    H1(XVREADX_D64, XVREAD(d64, P64, 8, LK64, false, true))                                                         \
+    H1(XVREADX_T, XVREAD(tm, PT, 4, LKT, false, true))                                                              \
+    H1(XVREADX_D8_LK, XVREAD(d8, P8, 1, LK8, true, true))                                                           \
+    H1(XVREADX_D16_LK, XVREAD(d16, P16, 2, LK16, true, true))                                                       \
+    H1(XVREADX_D32_LK, XVREAD(d32, P32, 4, LK32, true, true))                                                       \
+    H1(XVREADX_D64_LK, XVREAD(d64, P64, 8, LK64, true, true))                                                       \
+    H1(XVREADX_T_LK, XVREAD(tm, PT, 4, LKT, true, true))                                                            \
+    H1(XVWRITEX_D8, XVWRITE(d8, P8, 1, false, true))                                                                \
+    H1(XVWRITEX_D16, XVWRITE(d16, P16, 2, false, true))                                                             \
+    H1(XVWRITEX_D32, XVWRITE(d32, P32, 4, false, true))                                                             \
+    H1(XVWRITEX_D64, XVWRITE(d64, P64, 8, false, true))                                                             \
+    H1(XVWRITEX_T, XVWRITE(tm, PT, 4, false, true))                                                                 \
+    H1(XVWRITEX_D8_LK, XVWRITE(d8, P8, 1, true, true))                                                              \
+    H1(XVWRITEX_D16_LK, XVWRITE(d16, P16, 2, true, true))                                                           \
+    H1(XVWRITEX_D32_LK, XVWRITE(d32, P32, 4, true, true))                                                           \
+    H1(XVWRITEX_D64_LK, XVWRITE(d64, P64, 8, true, true))                                                           \
+    H1(XVWRITEX_T_LK, XVWRITE(tm, PT, 4, true, true))
+
+// ---- fast tier ----------------------------------------------------------------------------------
+// The operations of Z7_DATA_OPS run here with the instruction pointer, the
+// code bounds and the section views in locals of a small function, where
+// they stay in registers. An instruction this tier does not run, or one that
+// would fault, log or use the CT register, is left to the full interpreter
+// untouched: the tier returns its address and the full interpreter runs it.
+struct TicFastView {
+    Sec d8, d16, d32, d64, tm, lk, xv;
+};
+struct TicFastDispatch {
+    void *label[kMaxOp + 1];
+    bool ready;
+};
+TicFastDispatch tic_fast_dispatch;
+
+const uint8_t *TicFast(const TicFastView &view, const Code &code, const uint8_t *pc, uint32_t &budget) {
+    const TicFastView v = view;
+    const Code c = code;
+    const uint8_t *const cend = c.p + 2 * size_t(c.words);
+    uint32_t left = budget;
+    uint16_t op = 0;
+
+#define W(k) Ld<uint16_t>(pc + 2 * (k))
+#define IP (uint32_t((pc - c.p) >> 1))
+#define HAVE(n_)                                                                                             \
+    if (size_t(cend - pc) < 2u * (n_)) goto leave
+#define CHECK_LEN HAVE(1u + kOps.n[op])
+#define DISPATCH()                                                                                           \
+    do {                                                                                                     \
+        if (pc >= cend) goto leave;                                                                          \
+        op = W(0);                                                                                           \
+        if (op > kMaxOp) goto leave;                                                                         \
+        goto *tbl[op];                                                                                       \
+    } while (0)
+#define NEXT_N(n_)                                                                                           \
+    do {                                                                                                     \
+        pc += 2 * size_t((n_));                                                                              \
+        DISPATCH();                                                                                          \
+    } while (0)
+#define NEXT NEXT_N(1u + kOps.n[op])
+#define FAULT(code_, arg_) goto leave
+#define NEED(sec, i)                                                                                         \
+    if ((i) >= v.sec.n) goto leave
+// the last backward jump of the budget faults: the full interpreter takes it
+#define BACKJUMP()                                                                                           \
+    do {                                                                                                     \
+        if (left == 1) goto leave;                                                                           \
+        if (left != 0) --left;                                                                               \
+    } while (0)
+#define DIV_ZERO(logc_, b_) goto leave
+#define CT_CONST(T, val_, keepreg) goto leave
+#define TIC_FAST_H1(a, ...) F_##a: __VA_ARGS__
+#define TIC_FAST_H2(a, b, ...) F_##a: F_##b: __VA_ARGS__
+#define TIC_FAST_H3(a, b, c3, ...) F_##a: F_##b: F_##c3: __VA_ARGS__
+    if (!tic_fast_dispatch.ready) {
+        for (auto &t : tic_fast_dispatch.label) t = &&leave;
+#define TIC_FAST_T1(a, ...) tic_fast_dispatch.label[Z7OP_##a] = &&F_##a;
+#define TIC_FAST_T2(a, b, ...) TIC_FAST_T1(a) TIC_FAST_T1(b)
+#define TIC_FAST_T3(a, b, c3, ...) TIC_FAST_T1(a) TIC_FAST_T1(b) TIC_FAST_T1(c3)
+        Z7_DATA_OPS(TIC_FAST_T1, TIC_FAST_T2, TIC_FAST_T3)
+        tic_fast_dispatch.ready = true;
+    }
+    void *const *const tbl = tic_fast_dispatch.label;
+    DISPATCH();
+    Z7_DATA_OPS(TIC_FAST_H1, TIC_FAST_H2, TIC_FAST_H3)
+leave:
+    budget = left;
+    return pc;
+#undef W
+#undef IP
+#undef HAVE
+#undef CHECK_LEN
+#undef DISPATCH
+#undef NEXT_N
+#undef NEXT
+#undef FAULT
+#undef NEED
+#undef BACKJUMP
+#undef DIV_ZERO
+#undef CT_CONST
+}
+
+}  // namespace
+
 // ---- the interpreter ------------------------------------------------------------------------------
 uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t length, uint32_t program) {
     Vm v{};
@@ -506,221 +1070,56 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
 #define NEED(sec, i)                                                                                         \
     if ((i) >= v.sec.n) FAULT(LOG_UNDEF, (i))
 #define LOGPOS (cur + 65536u * (2u * (IP + 1u)))
-#define JUMP_REL(k)                                                                                          \
-    do {                                                                                                     \
-        const int64_t t_ = int64_t(2) * (IP + (k) + 1) + int16_t(W(k));                                      \
-        if (t_ < 0 || (t_ & 1) || t_ >= int64_t(2) * c.words) FAULT(LOG_UNDEF, op);                          \
-        if (uint32_t(t_ / 2) <= IP && left != 0 && --left == 0) FAULT(LOG_UNDEF, op);                        \
-        pc = c.p + 2 * size_t(uint32_t(t_ / 2));                                                             \
-        DISPATCH();                                                                                          \
-    } while (0)
-#define JUMP_ABS(off)                                                                                        \
-    do {                                                                                                     \
-        const uint32_t t_ = (off);                                                                           \
-        if ((t_ & 1) || t_ / 2 >= c.words) FAULT(LOG_UNDEF, op);                                             \
-        if (t_ / 2 <= IP && left != 0 && --left == 0) FAULT(LOG_UNDEF, op);                                  \
-        pc = c.p + 2 * size_t(t_ / 2);                                                                       \
-        DISPATCH();                                                                                          \
-    } while (0)
+#define BACKJUMP()                                                                                           \
+    if (left != 0 && --left == 0) FAULT(LOG_UNDEF, op)
+#define DIV_ZERO(logc_, b_) Z7VMLog_Push(db, (logc_), uint16_t(b_), LOGPOS)
+#define CT_CONST(T, val_, keepreg)                                                                           \
+    if (ctreg != kNone) {                                                                                    \
+        uint8_t *ci = CtAt(v, ctreg, sizeof(T));                                                             \
+        if (ci == nullptr) FAULT(LOG_BOUNDS, 0);                                                             \
+        St<T>(ci, val_);                                                                                     \
+        if (!(keepreg)) ctreg = kNone;                                                                       \
+    }
+#define TIC_FULL_H1(a, ...) L_##a: __VA_ARGS__
+#define TIC_FULL_H2(a, b, ...) L_##a: L_##b: __VA_ARGS__
+#define TIC_FULL_H3(a, b, c3, ...) L_##a: L_##b: L_##c3: __VA_ARGS__
 
-    // typed views
-#define P8(i) (v.d8.p + (i))
-#define P16(i) (v.d16.p + 2 * (i))
-#define P32(i) (v.d32.p + 4 * (i))
-#define P64(i) (v.d64.p + 8 * (i))
-#define PT(i) (v.tm.p + 4 * (i))
-
-// dst, a, b in one section; E computes from a_ and b_ of type T; twin tests bit.
-#define BIN(SEC, PX, T, bit, twin, E)                                                                        \
-    {                                                                                                        \
-        HAVE(4);                                                                                             \
-        const uint32_t d = W(1), a = W(2), b = W(3);                                                         \
-        NEED(SEC, d); NEED(SEC, a); NEED(SEC, b);                                                            \
-        const T a_ = Ld<T>(PX(a)), b_ = Ld<T>(PX(b));                                                        \
-        (void)a_; (void)b_;                                                                                  \
-        if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), T(E));                                               \
-        NEXT_N(4);                                                                                           \
-    }
-#define UN(SEC, PX, T, bit, twin, E)                                                                         \
-    {                                                                                                        \
-        HAVE(3);                                                                                             \
-        const uint32_t d = W(1), a = W(2);                                                                   \
-        NEED(SEC, d); NEED(SEC, a);                                                                          \
-        const T a_ = Ld<T>(PX(a));                                                                           \
-        if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), T(E));                                               \
-        NEXT_N(3);                                                                                           \
-    }
-// comparison into an 8-bit dst
-#define CMP(SEC, PX, T, twin, E)                                                                             \
-    {                                                                                                        \
-        HAVE(4);                                                                                             \
-        const uint32_t d = W(1), a = W(2), b = W(3);                                                         \
-        NEED(d8, d); NEED(SEC, a); NEED(SEC, b);                                                             \
-        const T a_ = Ld<T>(PX(a)), b_ = Ld<T>(PX(b));                                                        \
-        if (!(twin) || !Locked(v, d, LK8)) *P8(d) = (E) ? 1 : 0;                                             \
-        NEXT_N(4);                                                                                           \
-    }
-#define SCMP(twin, E)                                                                                        \
-    {                                                                                                        \
-        HAVE(4);                                                                                             \
-        const uint32_t d = W(1), a = W(2), b = W(3);                                                         \
-        NEED(d8, d); NEED(sp, a); NEED(sp, b);                                                               \
-        const int32_t r_ = Z7VMStr_Compare(db, a, b);                                                        \
-        if (!(twin) || !Locked(v, d, LK8)) *P8(d) = (E) ? 1 : 0;                                             \
-        NEXT_N(4);                                                                                           \
-    }
-// division with a substitute on zero
-#define DIV(SEC, PX, T, bit, twin, ZERO, SUB, LOGC, E)                                                       \
-    {                                                                                                        \
-        HAVE(4);                                                                                             \
-        const uint32_t d = W(1), a = W(2), b = W(3);                                                         \
-        NEED(SEC, d); NEED(SEC, a); NEED(SEC, b);                                                            \
-        const T a_ = Ld<T>(PX(a)), b_ = Ld<T>(PX(b));                                                        \
-        T r_;                                                                                                \
-        if (ZERO) {                                                                                          \
-            r_ = SUB;                                                                                        \
-            Z7VMLog_Push(db, LOGC, uint16_t(b), LOGPOS);                                                     \
-        } else {                                                                                             \
-            r_ = T(E);                                                                                       \
-        }                                                                                                    \
-        if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), r_);                                                 \
-        NEXT_N(4);                                                                                           \
-    }
-#define MOVE(SEC, PX, T, bit, twin)                                                                          \
-    {                                                                                                        \
-        HAVE(3);                                                                                             \
-        const uint32_t d = W(1), a = W(2);                                                                   \
-        NEED(SEC, d); NEED(SEC, a);                                                                          \
-        if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), Ld<T>(PX(a)));                                       \
-        NEXT_N(3);                                                                                           \
-    }
-// element index = base + DINT (computed: fault 32)
-#define ELEM(SEC, base_, dint_, out_)                                                                        \
-    NEED(d32, dint_);                                                                                        \
-    const int64_t out_##w = int64_t(base_) + Ld<int32_t>(P32(dint_));                                        \
-    if (out_##w < 0 || out_##w >= int64_t(v.SEC.n)) FAULT(LOG_BOUNDS, dint_);                                \
-    const uint32_t out_ = uint32_t(out_##w);
-#define LOADEL(SEC, PX, T, bit, twin)                                                                        \
-    {                                                                                                        \
-        HAVE(4);                                                                                             \
-        const uint32_t d = W(1), base = W(2), k = W(3);                                                      \
-        NEED(SEC, d); NEED(SEC, base);                                                                       \
-        ELEM(SEC, base, k, e);                                                                               \
-        if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), Ld<T>(PX(e)));                                       \
-        NEXT_N(4);                                                                                           \
-    }
-#define STOREEL(SEC, PX, T, bit, twin, baselock)                                                             \
-    {                                                                                                        \
-        HAVE(4);                                                                                             \
-        const uint32_t base = W(1), k = W(2), s = W(3);                                                      \
-        NEED(SEC, base); NEED(SEC, s);                                                                       \
-        ELEM(SEC, base, k, e);                                                                               \
-        if (!(twin) || !Locked(v, (baselock) ? base : e, bit)) St<T>(PX(e), Ld<T>(PX(s)));                   \
-        NEXT_N(4);                                                                                           \
-    }
-#define LOCKOP(SEC, bit, lock)                                                                               \
-    {                                                                                                        \
-        HAVE(2);                                                                                             \
-        const uint32_t i = W(1);                                                                             \
-        NEED(SEC, i);                                                                                        \
-        if (lock) Z7VMTic_LockVar(db, i, bit);                                                               \
-        else Z7VMTic_UnlockVar(db, i, bit, ctreg);                                                           \
-        NEXT_N(2);                                                                                           \
-    }
-// constant write: index 0 goes to the CT item at the register
-#define CONST(SEC, PX, T, bit, twin, VAL, keepreg)                                                           \
-    {                                                                                                        \
-        CHECK_LEN;                                                                                           \
-        const uint32_t d = W(1);                                                                             \
-        NEED(SEC, d);                                                                                        \
-        const T val_ = T(VAL);                                                                               \
-        if (!(twin) || !Locked(v, d, bit)) {                                                                 \
-            if (d == 0) {                                                                                    \
-                if (ctreg != kNone) {                                                                        \
-                    uint8_t *ci = CtAt(v, ctreg, sizeof(T));                                                 \
-                    if (ci == nullptr) FAULT(LOG_BOUNDS, 0);                                                 \
-                    St<T>(ci, val_);                                                                         \
-                    if (!(keepreg)) ctreg = kNone;                                                           \
-                }                                                                                            \
-            } else {                                                                                         \
-                St<T>(PX(d), val_);                                                                          \
-            }                                                                                                \
-        }                                                                                                    \
-        NEXT;                                                                                                \
-    }
-#define W32(k) (uint32_t(W(k)) << 16 | W((k) + 1))
-#define W64(k) (uint64_t(W32(k)) << 32 | W32((k) + 2))
-// XV pointer of number x (computed: fault 32), width bytes
-#define XVPTR(x, width, computed, out)                                                                       \
-    if ((x) >= v.xv.n || (x) == 0) FAULT((computed) ? LOG_BOUNDS : LOG_UNDEF, (x));                          \
-    uint8_t *out = Arena(Ld<uint32_t>(v.xv.p + 4 * (x)), (width));                                           \
-    if (out == nullptr) FAULT(LOG_BOUNDS, (x));
-#define XVNUM(indexed, out)                                                                                  \
-    uint32_t out = W(1);                                                                                     \
-    if (indexed) {                                                                                           \
-        NEED(d32, W(3));                                                                                     \
-        const int64_t xw_ = int64_t(out) + Ld<int32_t>(P32(W(3)));                                           \
-        if (xw_ <= 0 || xw_ >= int64_t(v.xv.n)) FAULT(LOG_BOUNDS, W(3));                                     \
-        out = uint32_t(xw_);                                                                                 \
-    }
-#define XVREAD(SEC, PX, width, bit, twin, indexed)                                                           \
-    {                                                                                                        \
-        CHECK_LEN;                                                                                           \
-        XVNUM(indexed, x);                                                                                   \
-        const uint32_t d = W(2);                                                                             \
-        NEED(SEC, d);                                                                                        \
-        XVPTR(x, width, indexed, xp);                                                                        \
-        if (!(twin) || !Locked(v, d, bit)) std::memcpy(PX(d), xp, width);                                    \
-        NEXT_N(((indexed) ? 4 : 3));                                                                         \
-    }
-#define XVWRITE(SEC, PX, width, twin, indexed)                                                               \
-    {                                                                                                        \
-        CHECK_LEN;                                                                                           \
-        XVNUM(indexed, x);                                                                                   \
-        const uint32_t s = W(2);                                                                             \
-        NEED(SEC, s);                                                                                        \
-        XVPTR(x, width, indexed, xp);                                                                        \
-        if (!(twin) || !Locked(v, x, LKXV)) std::memcpy(xp, PX(s), width);                                   \
-        NEXT_N(((indexed) ? 4 : 3));                                                                         \
-    }
-#define XVSTR(read, twin, indexed)                                                                           \
-    {                                                                                                        \
-        CHECK_LEN;                                                                                           \
-        XVNUM(indexed, x);                                                                                   \
-        const uint32_t s = W(2);                                                                             \
-        NEED(sp, s);                                                                                         \
-        XVPTR(x, 3, indexed, xp);                                                                            \
-        (void)xp;                                                                                            \
-        const uint32_t slot = Ld<uint32_t>(v.xv.p + 4 * x);                                                  \
-        if (read) {                                                                                          \
-            if (!(twin) || !Locked(v, s, LKS)) Z7VMStr_CopyPtr(Z7VMStr_Slot(db, s), slot);                   \
-        } else {                                                                                             \
-            if (!(twin) || !Locked(v, x, LKXV)) Z7VMStr_CopyPtr(slot, Z7VMStr_Slot(db, s));                  \
-        }                                                                                                    \
-        NEXT_N(((indexed) ? 4 : 3));                                                                         \
-    }
 #define STEPP(i) (v.step.p + 12 * (i))
 #define TRANSP(i) (v.trans.p + 4 * (i))
 #define PROGP(i) (v.prog.p + PG_SIZE * (i))
 
-    // threaded dispatch: every handler jumps to the next through this table
+    // threaded dispatch: every handler jumps to the next through this table;
+    // the operations of the fast tier go to it, and what it leaves comes back
+    // through the table of the full handlers
     if (!tic_dispatch.ready) {
-        for (auto &t : tic_dispatch.label) t = &&L_undef;
-#define Z7_OP_LABEL(op, words, name) tic_dispatch.label[op] = &&L_##name;
+        for (auto &t : tic_dispatch.full) t = &&L_undef;
+#define Z7_OP_LABEL(op, words, name) tic_dispatch.full[op] = &&L_##name;
         Z7_OPCODES(Z7_OP_LABEL)
 #undef Z7_OP_LABEL
+        std::copy(std::begin(tic_dispatch.full), std::end(tic_dispatch.full), tic_dispatch.label);
+#define TIC_TO_FAST1(a, ...) tic_dispatch.label[Z7OP_##a] = &&L_fast;
+#define TIC_TO_FAST2(a, b, ...) TIC_TO_FAST1(a) TIC_TO_FAST1(b)
+#define TIC_TO_FAST3(a, b, c3, ...) TIC_TO_FAST1(a) TIC_TO_FAST1(b) TIC_TO_FAST1(c3)
+        Z7_DATA_OPS(TIC_TO_FAST1, TIC_TO_FAST2, TIC_TO_FAST3)
+#undef TIC_TO_FAST1
+#undef TIC_TO_FAST2
+#undef TIC_TO_FAST3
         tic_dispatch.ready = true;
     }
     void *const *const tbl = tic_dispatch.label;
+    TicFastView fast_view{v.d8, v.d16, v.d32, v.d64, v.tm, v.lk, v.xv};
     DISPATCH();
 
+L_fast:
+    pc = TicFast(fast_view, c, pc, left);
+    if (pc >= CEND) goto off_end;
+    op = W(0);
+    if (op > kMaxOp) goto bad_op;
+    goto *tic_dispatch.full[op];
+
+        // ---- data operations and plain jumps (also run by the fast tier) ----
+        Z7_DATA_OPS(TIC_FULL_H1, TIC_FULL_H2, TIC_FULL_H3)
         // ---- control flow ----
-        L_JMP: CHECK_LEN; JUMP_REL(1);
-        L_JMPT: CHECK_LEN; { const uint32_t b = W(1); NEED(d8, b); if (*P8(b)) JUMP_REL(2); NEXT; }
-        L_JMPF: CHECK_LEN; { const uint32_t b = W(1); NEED(d8, b); if (!*P8(b)) JUMP_REL(2); NEXT; }
-        L_JMPA: CHECK_LEN; JUMP_ABS(W(1));
-        L_JMPAT: CHECK_LEN; { const uint32_t b = W(1); NEED(d8, b); if (*P8(b)) JUMP_ABS(W(2)); NEXT; }
-        L_JMPAF: CHECK_LEN; { const uint32_t b = W(1); NEED(d8, b); if (!*P8(b)) JUMP_ABS(W(2)); NEXT; }
         L_JMPTAB: CHECK_LEN; {
             const uint32_t k = W(1), n = W(2);
             NEED(d32, k);
@@ -729,12 +1128,6 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             if (sel < n) JUMP_ABS(W(3 + sel));
             pc += 2 * size_t(3 + n);
             DISPATCH();
-        }
-        L_JMPAEQ: CHECK_LEN; {
-            const uint32_t a = W(2), b = W(3);
-            NEED(d32, a); NEED(d32, b);
-            if (Ld<uint32_t>(P32(a)) == Ld<uint32_t>(P32(b))) JUMP_ABS(W(1));
-            NEXT;
         }
         L_END: L_RET: CHECK_LEN; {
             if (program == 0 || depth == 0) return 1;
@@ -787,13 +1180,6 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             if (cnt != phase) return 1;
             NEXT;
         }
-        L_IDXCHK: CHECK_LEN; {
-            const uint32_t k = W(1);
-            NEED(d32, k);
-            const int32_t x = Ld<int32_t>(P32(k));
-            if (x < int32_t(W(2)) || x > int32_t(W(3))) FAULT(LOG_BOUNDS, k);
-            NEXT;
-        }
         L_REPEAT: CHECK_LEN; 
             anchor = IP + 1;
             anchor_prog = cur;
@@ -815,7 +1201,6 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             pc = c.p + 2 * size_t(anchor);
             DISPATCH();
         }
-        L_NOP: L_NOP_2: L_SKIP1: CHECK_LEN; NEXT;
         L_BREAK: CHECK_LEN; {
             const uint16_t id = W(1);
             const uint16_t pos = uint16_t(2 * IP);
@@ -837,7 +1222,9 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
         L_PAUSE: CHECK_LEN; SetFlags(v, uint16_t(Flags(v) & ~(Z7F_RUN | Z7F_STEP))); NEXT;
         L_RUN: CHECK_LEN; SetFlags(v, uint16_t((Flags(v) | Z7F_RUN) & ~(Z7F_STOPPED | Z7F_STEP))); NEXT;
         L_ONECYCLE: CHECK_LEN; SetFlags(v, uint16_t((Flags(v) | Z7F_ONECYCLE) & ~Z7F_STEP)); NEXT;
-        L_STEPMODE: CHECK_LEN; if (!(Flags(v) & Z7F_RUN)) SetFlags(v, uint16_t(Flags(v) | Z7F_ONECYCLE | Z7F_STEP)); NEXT;
+        L_STEPMODE: CHECK_LEN;
+            if (!(Flags(v) & Z7F_RUN)) SetFlags(v, uint16_t(Flags(v) | Z7F_ONECYCLE | Z7F_STEP));
+            NEXT;
         L_SETPERIOD: CHECK_LEN; St<uint32_t>(v.status + ST_PERIOD, W32(1)); NEXT;
         // ---- locks ----
         L_LOCK_D8: L_LOCK_D8_2: LOCKOP(d8, LK8, true);
@@ -861,152 +1248,8 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
         L_UNLOCKALL: CHECK_LEN; Z7VMTic_UnlockAllVars(db); NEXT;
 
         // ---- arithmetic ----
-        L_NEG_D8: UN(d8, P8, uint8_t, LK8, false, -a_)
-        L_NEG_D8_LK: UN(d8, P8, uint8_t, LK8, true, -a_)
-        L_ADD_D8: BIN(d8, P8, uint8_t, LK8, false, a_ + b_)
-        L_ADD_D8_LK: BIN(d8, P8, uint8_t, LK8, true, a_ + b_)
-        L_SUB_D8: BIN(d8, P8, uint8_t, LK8, false, a_ - b_)
-        L_SUB_D8_LK: BIN(d8, P8, uint8_t, LK8, true, a_ - b_)
-        L_MUL_D8: L_MUL_U8: BIN(d8, P8, uint8_t, LK8, false, a_ * b_)
-        L_MUL_D8_LK: L_MUL_U8_LK: BIN(d8, P8, uint8_t, LK8, true, a_ * b_)
-        L_DIV_D8: L_DIV_U8: DIV(d8, P8, uint8_t, LK8, false, b_ == 0, 127, LOG_DIV8, a_ / b_)
-        L_DIV_D8_LK: L_DIV_U8_LK: DIV(d8, P8, uint8_t, LK8, true, b_ == 0, 127, LOG_DIV8, a_ / b_)
-        L_NEG_D16: UN(d16, P16, uint16_t, LK16, false, -a_)
-        L_NEG_D16_LK: UN(d16, P16, uint16_t, LK16, true, -a_)
-        L_ADD_D16: BIN(d16, P16, uint16_t, LK16, false, a_ + b_)
-        L_ADD_D16_LK: BIN(d16, P16, uint16_t, LK16, true, a_ + b_)
-        L_SUB_D16: BIN(d16, P16, uint16_t, LK16, false, a_ - b_)
-        L_SUB_D16_LK: BIN(d16, P16, uint16_t, LK16, true, a_ - b_)
-        L_MUL_D16: L_MUL_U16: BIN(d16, P16, uint16_t, LK16, false, uint32_t(a_) * b_)
-        L_MUL_D16_LK: L_MUL_U16_LK: BIN(d16, P16, uint16_t, LK16, true, uint32_t(a_) * b_)
-        L_DIV_D16: DIV(d16, P16, int16_t, LK16, false, b_ == 0, 32767, LOG_DIV16, b_ == -1 ? -a_ : a_ / b_)
-        L_DIV_D16_LK: DIV(d16, P16, int16_t, LK16, true, b_ == 0, 32767, LOG_DIV16, b_ == -1 ? -a_ : a_ / b_)
-        L_DIV_U16: DIV(d16, P16, uint16_t, LK16, false, b_ == 0, 32767, LOG_DIV16, a_ / b_)
-        L_DIV_U16_LK: DIV(d16, P16, uint16_t, LK16, true, b_ == 0, 32767, LOG_DIV16, a_ / b_)
-        L_NEG_D32: UN(d32, P32, uint32_t, LK32, false, 0u - a_)
-        L_NEG_D32_LK: UN(d32, P32, uint32_t, LK32, true, 0u - a_)
-        L_ADD_D32: BIN(d32, P32, uint32_t, LK32, false, a_ + b_)
-        L_ADD_D32_LK: BIN(d32, P32, uint32_t, LK32, true, a_ + b_)
-        L_SUB_D32: BIN(d32, P32, uint32_t, LK32, false, a_ - b_)
-        L_SUB_D32_LK: BIN(d32, P32, uint32_t, LK32, true, a_ - b_)
-        L_MUL_D32: L_MUL_U32: BIN(d32, P32, uint32_t, LK32, false, a_ * b_)
-        L_MUL_D32_LK: L_MUL_U32_LK: BIN(d32, P32, uint32_t, LK32, true, a_ * b_)
-        L_DIV_D32: DIV(d32, P32, int32_t, LK32, false, b_ == 0, 0x7FFFFFFF, LOG_DIV32,
-                    b_ == -1 ? int32_t(0u - uint32_t(a_)) : a_ / b_)
-        L_DIV_D32_LK: DIV(d32, P32, int32_t, LK32, true, b_ == 0, 0x7FFFFFFF, LOG_DIV32,
-                      b_ == -1 ? int32_t(0u - uint32_t(a_)) : a_ / b_)
-        L_DIV_U32: DIV(d32, P32, uint32_t, LK32, false, b_ == 0, 0x7FFFFFFFu, LOG_DIV32, a_ / b_)
-        L_DIV_U32_LK: DIV(d32, P32, uint32_t, LK32, true, b_ == 0, 0x7FFFFFFFu, LOG_DIV32, a_ / b_)
-        L_NEG_R32: UN(d32, P32, uint32_t, LK32, false, a_ ^ 0x80000000u)
-        L_NEG_R32_LK: UN(d32, P32, uint32_t, LK32, true, a_ ^ 0x80000000u)
-        L_ADD_R32: BIN(d32, P32, float, LK32, false, a_ + b_)
-        L_ADD_R32_LK: BIN(d32, P32, float, LK32, true, a_ + b_)
-        L_SUB_R32: BIN(d32, P32, float, LK32, false, a_ - b_)
-        L_SUB_R32_LK: BIN(d32, P32, float, LK32, true, a_ - b_)
-        L_MUL_R32: BIN(d32, P32, float, LK32, false, a_ * b_)
-        L_MUL_R32_LK: BIN(d32, P32, float, LK32, true, a_ * b_)
-        L_DIV_R32: DIV(d32, P32, float, LK32, false, b_ == 0.0f, 1.0e37f, LOG_DIV32, a_ / b_)
-        L_DIV_R32_LK: DIV(d32, P32, float, LK32, true, b_ == 0.0f, 1.0e37f, LOG_DIV32, a_ / b_)
-        L_NEG_D64: UN(d64, P64, uint64_t, LK64, false, 0ull - a_)
-        L_NEG_D64_LK: UN(d64, P64, uint64_t, LK64, true, 0ull - a_)
-        L_ADD_D64: BIN(d64, P64, uint64_t, LK64, false, a_ + b_)
-        L_ADD_D64_LK: BIN(d64, P64, uint64_t, LK64, true, a_ + b_)
-        L_SUB_D64: BIN(d64, P64, uint64_t, LK64, false, a_ - b_)
-        L_SUB_D64_LK: BIN(d64, P64, uint64_t, LK64, true, a_ - b_)
-        L_MUL_D64: L_MUL_U64: BIN(d64, P64, uint64_t, LK64, false, a_ * b_)
-        L_MUL_D64_LK: L_MUL_U64_LK: BIN(d64, P64, uint64_t, LK64, true, a_ * b_)
-        L_DIV_D64: DIV(d64, P64, int64_t, LK64, false, b_ == 0, INT64_MAX, LOG_DIV64,
-                      b_ == -1 ? int64_t(0ull - uint64_t(a_)) : a_ / b_)
-        L_DIV_D64_LK: DIV(d64, P64, int64_t, LK64, true, b_ == 0, INT64_MAX, LOG_DIV64,
-                      b_ == -1 ? int64_t(0ull - uint64_t(a_)) : a_ / b_)
-        L_DIV_U64: DIV(d64, P64, uint64_t, LK64, false, b_ == 0, UINT64_MAX, LOG_DIV32, a_ / b_)
-        L_DIV_U64_LK: DIV(d64, P64, uint64_t, LK64, true, b_ == 0, UINT64_MAX, LOG_DIV32, a_ / b_)
-        L_NEG_R64: UN(d64, P64, uint64_t, LK64, false, a_ ^ 0x8000000000000000ull)
-        L_NEG_R64_LK: UN(d64, P64, uint64_t, LK64, true, a_ ^ 0x8000000000000000ull)
-        L_ADD_R64: BIN(d64, P64, double, LK64, false, a_ + b_)
-        L_ADD_R64_LK: BIN(d64, P64, double, LK64, true, a_ + b_)
-        L_SUB_R64: BIN(d64, P64, double, LK64, false, a_ - b_)
-        L_SUB_R64_LK: BIN(d64, P64, double, LK64, true, a_ - b_)
-        L_MUL_R64: BIN(d64, P64, double, LK64, false, a_ * b_)
-        L_MUL_R64_LK: BIN(d64, P64, double, LK64, true, a_ * b_)
-        L_DIV_R64: DIV(d64, P64, double, LK64, false, b_ == 0.0, 1.0e307, LOG_DIV64, a_ / b_)
-        L_DIV_R64_LK: DIV(d64, P64, double, LK64, true, b_ == 0.0, 1.0e307, LOG_DIV64, a_ / b_)
-        L_ADD_T: BIN(tm, PT, uint32_t, LKT, false, a_ + b_)
-        L_ADD_T_LK: BIN(tm, PT, uint32_t, LKT, true, a_ + b_)
-        L_SUB_T: BIN(tm, PT, uint32_t, LKT, false, a_ >= b_ ? a_ - b_ : 0u)
-        L_SUB_T_LK: BIN(tm, PT, uint32_t, LKT, true, a_ >= b_ ? a_ - b_ : 0u)
-        L_NOT_D8: UN(d8, P8, uint8_t, LK8, false, a_ == 0 ? 1 : 0)
-        L_NOT_D8_LK: UN(d8, P8, uint8_t, LK8, true, a_ == 0 ? 1 : 0)
 
         // ---- comparisons ----
-        L_GT_D8: L_GT_U8: CMP(d8, P8, uint8_t, false, a_ > b_)
-        L_GT_D8_LK: L_GT_U8_LK: CMP(d8, P8, uint8_t, true, a_ > b_)
-        L_GE_D8: L_GE_U8: CMP(d8, P8, uint8_t, false, a_ >= b_)
-        L_GE_D8_LK: L_GE_U8_LK: CMP(d8, P8, uint8_t, true, a_ >= b_)
-        L_EQ_D8: L_EQ_D8_2: CMP(d8, P8, uint8_t, false, a_ == b_)
-        L_EQ_D8_LK: L_EQ_D8_2_LK: CMP(d8, P8, uint8_t, true, a_ == b_)
-        L_NE_D8: L_NE_D8_2: CMP(d8, P8, uint8_t, false, a_ != b_)
-        L_NE_D8_LK: L_NE_D8_2_LK: CMP(d8, P8, uint8_t, true, a_ != b_)
-        L_GT_D16: CMP(d16, P16, int16_t, false, a_ > b_)
-        L_GT_D16_LK: CMP(d16, P16, int16_t, true, a_ > b_)
-        L_GT_U16: CMP(d16, P16, uint16_t, false, a_ > b_)
-        L_GT_U16_LK: CMP(d16, P16, uint16_t, true, a_ > b_)
-        L_GE_D16: CMP(d16, P16, int16_t, false, a_ >= b_)
-        L_GE_D16_LK: CMP(d16, P16, int16_t, true, a_ >= b_)
-        L_GE_U16: CMP(d16, P16, uint16_t, false, a_ >= b_)
-        L_GE_U16_LK: CMP(d16, P16, uint16_t, true, a_ >= b_)
-        L_EQ_D16: CMP(d16, P16, uint16_t, false, a_ == b_)
-        L_EQ_D16_LK: CMP(d16, P16, uint16_t, true, a_ == b_)
-        L_NE_D16: CMP(d16, P16, uint16_t, false, a_ != b_)
-        L_NE_D16_LK: CMP(d16, P16, uint16_t, true, a_ != b_)
-        L_GT_D32: CMP(d32, P32, int32_t, false, a_ > b_)
-        L_GT_D32_LK: CMP(d32, P32, int32_t, true, a_ > b_)
-        L_GT_U32: CMP(d32, P32, uint32_t, false, a_ > b_)
-        L_GT_U32_LK: CMP(d32, P32, uint32_t, true, a_ > b_)
-        L_GE_D32: CMP(d32, P32, int32_t, false, a_ >= b_)
-        L_GE_D32_LK: CMP(d32, P32, int32_t, true, a_ >= b_)
-        L_GE_U32: CMP(d32, P32, uint32_t, false, a_ >= b_)
-        L_GE_U32_LK: CMP(d32, P32, uint32_t, true, a_ >= b_)
-        L_EQ_D32: CMP(d32, P32, uint32_t, false, a_ == b_)
-        L_EQ_D32_LK: CMP(d32, P32, uint32_t, true, a_ == b_)
-        L_NE_D32: CMP(d32, P32, uint32_t, false, a_ != b_)
-        L_NE_D32_LK: CMP(d32, P32, uint32_t, true, a_ != b_)
-        L_GT_R32: CMP(d32, P32, float, false, a_ > b_)
-        L_GT_R32_LK: CMP(d32, P32, float, true, a_ > b_)
-        L_GE_R32: CMP(d32, P32, float, false, a_ >= b_)
-        L_GE_R32_LK: CMP(d32, P32, float, true, a_ >= b_)
-        L_EQ_R32: CMP(d32, P32, float, false, a_ == b_)
-        L_EQ_R32_LK: CMP(d32, P32, float, true, a_ == b_)
-        L_NE_R32: CMP(d32, P32, float, false, !(a_ == b_))
-        L_NE_R32_LK: CMP(d32, P32, float, true, !(a_ == b_))
-        L_GT_D64: CMP(d64, P64, int64_t, false, a_ > b_)
-        L_GT_D64_LK: CMP(d64, P64, int64_t, true, a_ > b_)
-        L_GT_U64: CMP(d64, P64, uint64_t, false, a_ > b_)
-        L_GT_U64_LK: CMP(d64, P64, uint64_t, true, a_ > b_)
-        L_GE_D64: CMP(d64, P64, int64_t, false, a_ >= b_)
-        L_GE_D64_LK: CMP(d64, P64, int64_t, true, a_ >= b_)
-        L_GE_U64: CMP(d64, P64, uint64_t, false, a_ >= b_)
-        L_GE_U64_LK: CMP(d64, P64, uint64_t, true, a_ >= b_)
-        L_EQ_D64: CMP(d64, P64, uint64_t, false, a_ == b_)
-        L_EQ_D64_LK: CMP(d64, P64, uint64_t, true, a_ == b_)
-        L_NE_D64: CMP(d64, P64, uint64_t, false, a_ != b_)
-        L_NE_D64_LK: CMP(d64, P64, uint64_t, true, a_ != b_)
-        L_GT_R64: CMP(d64, P64, double, false, a_ > b_)
-        L_GT_R64_LK: CMP(d64, P64, double, true, a_ > b_)
-        L_GE_R64: CMP(d64, P64, double, false, a_ >= b_)
-        L_GE_R64_LK: CMP(d64, P64, double, true, a_ >= b_)
-        L_EQ_R64: CMP(d64, P64, double, false, a_ == b_)
-        L_EQ_R64_LK: CMP(d64, P64, double, true, a_ == b_)
-        L_NE_R64: CMP(d64, P64, double, false, !(a_ == b_))
-        L_NE_R64_LK: CMP(d64, P64, double, true, !(a_ == b_))
-        L_GT_T: CMP(tm, PT, uint32_t, false, a_ > b_)
-        L_GT_T_LK: CMP(tm, PT, uint32_t, true, a_ > b_)
-        L_GE_T: CMP(tm, PT, uint32_t, false, a_ >= b_)
-        L_GE_T_LK: CMP(tm, PT, uint32_t, true, a_ >= b_)
-        L_EQ_T: CMP(tm, PT, uint32_t, false, a_ == b_)
-        L_EQ_T_LK: CMP(tm, PT, uint32_t, true, a_ == b_)
-        L_NE_T: CMP(tm, PT, uint32_t, false, a_ != b_)
-        L_NE_T_LK: CMP(tm, PT, uint32_t, true, a_ != b_)
         L_GT_S: SCMP(false, r_ > 0)
         L_GT_S_LK: SCMP(true, r_ > 0)
         L_GE_S: SCMP(false, r_ >= 0)
@@ -1016,63 +1259,13 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
         L_NE_S: SCMP(false, r_ != 0)
         L_NE_S_LK: SCMP(true, r_ != 0)
         // ---- logic, bit tests, masks ----
-        L_OR_D8: BIN(d8, P8, uint8_t, LK8, false, a_ | b_)
-        L_OR_D8_LK: BIN(d8, P8, uint8_t, LK8, true, a_ | b_)
-        L_AND_D8: BIN(d8, P8, uint8_t, LK8, false, a_ & b_)
-        L_AND_D8_LK: BIN(d8, P8, uint8_t, LK8, true, a_ & b_)
-        L_XOR_D8: BIN(d8, P8, uint8_t, LK8, false, a_ ^ b_)
-        L_XOR_D8_LK: BIN(d8, P8, uint8_t, LK8, true, a_ ^ b_)
-        L_TEST_D8: CMP(d8, P8, uint8_t, false, (a_ & b_) != 0)
-        L_TEST_D8_LK: CMP(d8, P8, uint8_t, true, (a_ & b_) != 0)
-        L_TEST_D16: CMP(d16, P16, uint16_t, false, (a_ & b_) != 0)
-        L_TEST_D16_LK: CMP(d16, P16, uint16_t, true, (a_ & b_) != 0)
-        L_TEST_D32: CMP(d32, P32, uint32_t, false, (a_ & b_) != 0)
-        L_TEST_D32_LK: CMP(d32, P32, uint32_t, true, (a_ & b_) != 0)
-        L_MASK_D8: L_MASK_D8_LK: L_MASK_D16: L_MASK_D16_LK: L_MASK_D32: L_MASK_D32_LK: CHECK_LEN; {
-            const uint32_t d = W(1), m = W(2), b = W(3);
-            NEED(d8, b);
-            const bool on = *P8(b) != 0, twin = op >= 521;
-            if (op == 513 || op == 521) {
-                NEED(d8, d); NEED(d8, m);
-                if (!twin || !Locked(v, d, LK8)) *P8(d) = uint8_t(on ? (*P8(d) | *P8(m)) : (*P8(d) & ~*P8(m)));
-            } else if (op == 514 || op == 522) {
-                NEED(d16, d); NEED(d16, m);
-                const uint16_t x = Ld<uint16_t>(P16(d)), y = Ld<uint16_t>(P16(m));
-                if (!twin || !Locked(v, d, LK16)) St<uint16_t>(P16(d), uint16_t(on ? (x | y) : (x & ~y)));
-            } else {
-                NEED(d32, d); NEED(d32, m);
-                const uint32_t x = Ld<uint32_t>(P32(d)), y = Ld<uint32_t>(P32(m));
-                if (!twin || !Locked(v, d, LK32)) St<uint32_t>(P32(d), on ? (x | y) : (x & ~y));
-            }
-            NEXT;
-        }
         // ---- moves and elements ----
-        L_MOVE_D8: L_MOVE_D8_2: MOVE(d8, P8, uint8_t, LK8, false)
-        L_MOVE_D8_LK: L_MOVE_D8_2_LK: MOVE(d8, P8, uint8_t, LK8, true)
-        L_MOVE_D16: MOVE(d16, P16, uint16_t, LK16, false)
-        L_MOVE_D16_LK: MOVE(d16, P16, uint16_t, LK16, true)
-        L_MOVE_D32: L_MOVE_D32_2: MOVE(d32, P32, uint32_t, LK32, false)
-        L_MOVE_D32_LK: L_MOVE_D32_2_LK: MOVE(d32, P32, uint32_t, LK32, true)
-        L_MOVE_D64: L_MOVE_D64_2: MOVE(d64, P64, uint64_t, LK64, false)
-        L_MOVE_D64_LK: L_MOVE_D64_2_LK: MOVE(d64, P64, uint64_t, LK64, true)
-        L_MOVE_T: MOVE(tm, PT, uint32_t, LKT, false)
-        L_MOVE_T_LK: MOVE(tm, PT, uint32_t, LKT, true)
         L_MOVE_S: L_MOVE_S_LK: CHECK_LEN; {
             const uint32_t d = W(1), a = W(2);
             NEED(sp, d); NEED(sp, a);
             if (op == 48 || !Locked(v, d, LKS)) Z7VMStr_Copy(db, d, a);
             NEXT;
         }
-        L_LDEL_D8: L_LDEL_D8_2: LOADEL(d8, P8, uint8_t, LK8, false)
-        L_LDEL_D8_LK: L_LDEL_D8_2_LK: LOADEL(d8, P8, uint8_t, LK8, true)
-        L_LDEL_D16: LOADEL(d16, P16, uint16_t, LK16, false)
-        L_LDEL_D16_LK: LOADEL(d16, P16, uint16_t, LK16, true)
-        L_LDEL_D32: L_LDEL_D32_2: LOADEL(d32, P32, uint32_t, LK32, false)
-        L_LDEL_D32_LK: L_LDEL_D32_2_LK: LOADEL(d32, P32, uint32_t, LK32, true)
-        L_LDEL_D64: L_LDEL_D64_2: LOADEL(d64, P64, uint64_t, LK64, false)
-        L_LDEL_D64_LK: L_LDEL_D64_2_LK: LOADEL(d64, P64, uint64_t, LK64, true)
-        L_LDEL_T: LOADEL(tm, PT, uint32_t, LKT, false)
-        L_LDEL_T_LK: LOADEL(tm, PT, uint32_t, LKT, true)
         L_LDEL_S: L_LDEL_S_LK: CHECK_LEN; {
             const uint32_t d = W(1), base = W(2), k = W(3);
             NEED(sp, d); NEED(d32, k);
@@ -1081,22 +1274,6 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             if (op == 59 || !Locked(v, d, LKS)) Z7VMStr_Copy(db, d, e);
             NEXT;
         }
-        L_STEL_D8: STOREEL(d8, P8, uint8_t, LK8, false, false)
-        L_STEL_D8_LK: STOREEL(d8, P8, uint8_t, LK8, true, false)
-        L_STEL_D16: STOREEL(d16, P16, uint16_t, LK16, false, false)
-        L_STEL_D16_LK: STOREEL(d16, P16, uint16_t, LK16, true, false)
-        L_STEL_D32: STOREEL(d32, P32, uint32_t, LK32, false, false)
-        L_STEL_D32_LK: STOREEL(d32, P32, uint32_t, LK32, true, false)
-        L_STEL_D64: STOREEL(d64, P64, uint64_t, LK64, false, false)
-        L_STEL_D64_LK: STOREEL(d64, P64, uint64_t, LK64, true, false)
-        L_STEL_T: STOREEL(tm, PT, uint32_t, LKT, false, false)
-        L_STEL_T_LK: STOREEL(tm, PT, uint32_t, LKT, true, false)
-        L_STELB_D8: STOREEL(d8, P8, uint8_t, LK8, false, true)
-        L_STELB_D8_LK: STOREEL(d8, P8, uint8_t, LK8, true, true)
-        L_STELB_D32: STOREEL(d32, P32, uint32_t, LK32, false, true)
-        L_STELB_D32_LK: STOREEL(d32, P32, uint32_t, LK32, true, true)
-        L_STELB_D64: STOREEL(d64, P64, uint64_t, LK64, false, true)
-        L_STELB_D64_LK: STOREEL(d64, P64, uint64_t, LK64, true, true)
         L_STEL_S: L_STEL_S_LK: CHECK_LEN; {
             const uint32_t base = W(1), k = W(2), s = W(3);
             NEED(sp, s); NEED(d32, k);
@@ -1106,20 +1283,6 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             NEXT;
         }
         // ---- constants ----
-        L_CONST_D8: CONST(d8, P8, uint8_t, LK8, false, W(2) & 0xFF, false)
-        L_CONST_D8_LK: CONST(d8, P8, uint8_t, LK8, true, W(2) & 0xFF, false)
-        L_CONST_D16: CONST(d16, P16, uint16_t, LK16, false, W(2), false)
-        L_CONST_D16_LK: CONST(d16, P16, uint16_t, LK16, true, W(2), false)
-        L_CONST_D32: CONST(d32, P32, uint32_t, LK32, false, W32(2), false)
-        L_CONST_D32_LK: CONST(d32, P32, uint32_t, LK32, true, W32(2), false)
-        L_CONST_T: CONST(tm, PT, uint32_t, LKT, false, W32(2), true)
-        L_CONST_T_LK: CONST(tm, PT, uint32_t, LKT, true, W32(2), true)
-        L_CONST_D64: CONST(d64, P64, uint64_t, LK64, false, W64(2), false)
-        L_CONST_D64_LK: CONST(d64, P64, uint64_t, LK64, true, W64(2), false)
-        L_SET_D8: CONST(d8, P8, uint8_t, LK8, false, 1, false)
-        L_SET_D8_LK: CONST(d8, P8, uint8_t, LK8, true, 1, false)
-        L_RESET_D8: CONST(d8, P8, uint8_t, LK8, false, 0, false)
-        L_RESET_D8_LK: CONST(d8, P8, uint8_t, LK8, true, 0, false)
         L_CONST_S: L_CONST_S_LK: CHECK_LEN; {
             const uint32_t d = W(1), n = W(2);
             if (IP + 3 + n > c.words) FAULT(LOG_UNDEF, op);
@@ -1156,53 +1319,13 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             NEXT;
         }
         // ---- external variables ----
-        L_XVREAD_D8: XVREAD(d8, P8, 1, LK8, false, false)
-        L_XVREAD_D16: XVREAD(d16, P16, 2, LK16, false, false)
-        L_XVREAD_D32: XVREAD(d32, P32, 4, LK32, false, false)
-        L_XVREAD_D64: XVREAD(d64, P64, 8, LK64, false, false)
-        L_XVREAD_T: XVREAD(tm, PT, 4, LKT, false, false)
         L_XVREAD_S: XVSTR(true, false, false)
-        L_XVREAD_D8_LK: XVREAD(d8, P8, 1, LK8, true, false)
-        L_XVREAD_D16_LK: XVREAD(d16, P16, 2, LK16, true, false)
-        L_XVREAD_D32_LK: XVREAD(d32, P32, 4, LK32, true, false)
-        L_XVREAD_D64_LK: XVREAD(d64, P64, 8, LK64, true, false)
-        L_XVREAD_T_LK: XVREAD(tm, PT, 4, LKT, true, false)
         L_XVREAD_S_LK: XVSTR(true, true, false)
-        L_XVWRITE_D8: XVWRITE(d8, P8, 1, false, false)
-        L_XVWRITE_D16: XVWRITE(d16, P16, 2, false, false)
-        L_XVWRITE_D32: XVWRITE(d32, P32, 4, false, false)
-        L_XVWRITE_D64: XVWRITE(d64, P64, 8, false, false)
-        L_XVWRITE_T: XVWRITE(tm, PT, 4, false, false)
         L_XVWRITE_S: XVSTR(false, false, false)
-        L_XVWRITE_D8_LK: XVWRITE(d8, P8, 1, true, false)
-        L_XVWRITE_D16_LK: XVWRITE(d16, P16, 2, true, false)
-        L_XVWRITE_D32_LK: XVWRITE(d32, P32, 4, true, false)
-        L_XVWRITE_D64_LK: XVWRITE(d64, P64, 8, true, false)
-        L_XVWRITE_T_LK: XVWRITE(tm, PT, 4, true, false)
         L_XVWRITE_S_LK: XVSTR(false, true, false)
-        L_XVREADX_D8: XVREAD(d8, P8, 1, LK8, false, true)
-        L_XVREADX_D16: XVREAD(d16, P16, 2, LK16, false, true)
-        L_XVREADX_D32: XVREAD(d32, P32, 4, LK32, false, true)
-        L_XVREADX_D64: XVREAD(d64, P64, 8, LK64, false, true)
-        L_XVREADX_T: XVREAD(tm, PT, 4, LKT, false, true)
         L_XVREADX_S: XVSTR(true, false, true)
-        L_XVREADX_D8_LK: XVREAD(d8, P8, 1, LK8, true, true)
-        L_XVREADX_D16_LK: XVREAD(d16, P16, 2, LK16, true, true)
-        L_XVREADX_D32_LK: XVREAD(d32, P32, 4, LK32, true, true)
-        L_XVREADX_D64_LK: XVREAD(d64, P64, 8, LK64, true, true)
-        L_XVREADX_T_LK: XVREAD(tm, PT, 4, LKT, true, true)
         L_XVREADX_S_LK: XVSTR(true, true, true)
-        L_XVWRITEX_D8: XVWRITE(d8, P8, 1, false, true)
-        L_XVWRITEX_D16: XVWRITE(d16, P16, 2, false, true)
-        L_XVWRITEX_D32: XVWRITE(d32, P32, 4, false, true)
-        L_XVWRITEX_D64: XVWRITE(d64, P64, 8, false, true)
-        L_XVWRITEX_T: XVWRITE(tm, PT, 4, false, true)
         L_XVWRITEX_S: XVSTR(false, false, true)
-        L_XVWRITEX_D8_LK: XVWRITE(d8, P8, 1, true, true)
-        L_XVWRITEX_D16_LK: XVWRITE(d16, P16, 2, true, true)
-        L_XVWRITEX_D32_LK: XVWRITE(d32, P32, 4, true, true)
-        L_XVWRITEX_D64_LK: XVWRITE(d64, P64, 8, true, true)
-        L_XVWRITEX_T_LK: XVWRITE(tm, PT, 4, true, true)
         L_XVWRITEX_S_LK: XVSTR(false, true, true)
         L_XVCONST_D8: L_XVCONST_D16: L_XVCONST_D32: L_XVCONST_D32_2: L_XVCONST_D64: CHECK_LEN; {
             const uint32_t x = W(1);
@@ -1469,8 +1592,18 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             St<uint16_t>(e + PG_STATE, 0);
             return 1;
         }
-        L_STEPBRK: CHECK_LEN; { const uint32_t s = W(1); if (s) NEED(step, s); Z7VMTic_SetSfcBreakS(db, s, W(2)); NEXT; }
-        L_TRANSBRKSET: CHECK_LEN; { const uint32_t t = W(1); if (t) NEED(trans, t); Z7VMTic_SetSfcBreakT(db, t, W(2)); NEXT; }
+        L_STEPBRK: CHECK_LEN; {
+            const uint32_t s = W(1);
+            if (s) NEED(step, s);
+            Z7VMTic_SetSfcBreakS(db, s, W(2));
+            NEXT;
+        }
+        L_TRANSBRKSET: CHECK_LEN; {
+            const uint32_t t = W(1);
+            if (t) NEED(trans, t);
+            Z7VMTic_SetSfcBreakT(db, t, W(2));
+            NEXT;
+        }
         // ---- program control ----
         L_PRGSTART: L_PRGSUSPEND: L_PRGKILL: L_PRGRESUME: CHECK_LEN; {
             const uint32_t p = W(1);
