@@ -15,6 +15,7 @@
 #include "iec/vm/z7bsmp.h"
 #include "iec/vm/z7interp.h"
 #include "iec/vm/z7parts.h"
+#include "iec/vm/z7stfops.h"
 #include "iec/vm/z7str.h"
 #include "iec/vm/z7vm.h"
 
@@ -860,6 +861,11 @@ namespace {
 // untouched: the tier returns its address and the full interpreter runs it.
 struct TicFastView {
     Sec d8, d16, d32, d64, tm, lk, xv;
+    const uint8_t *status;
+    // the 32-bit mask calls run here: the sections have the layout that the
+    // standard library's own mask path takes (whole 4-byte DINTs, 1-byte
+    // lock flags, both fully in view)
+    bool masks;
 };
 struct TicFastDispatch {
     void *label[kMaxOp + 1];
@@ -912,11 +918,24 @@ const uint8_t *TicFast(const TicFastView &view, const Code &code, const uint8_t 
 #define TIC_FAST_T2(a, b, ...) TIC_FAST_T1(a) TIC_FAST_T1(b)
 #define TIC_FAST_T3(a, b, c3, ...) TIC_FAST_T1(a) TIC_FAST_T1(b) TIC_FAST_T1(c3)
         Z7_DATA_OPS(TIC_FAST_T1, TIC_FAST_T2, TIC_FAST_T3)
+        tic_fast_dispatch.label[Z7OP_CALLSTF] = &&F_CALLSTF;
         tic_fast_dispatch.ready = true;
     }
     void *const *const tbl = tic_fast_dispatch.label;
     DISPATCH();
     Z7_DATA_OPS(TIC_FAST_H1, TIC_FAST_H2, TIC_FAST_H3)
+    // 285 with a 32-bit mask, shift or rotation (fn, N, result, a[, b]);
+    // every other function is called by the full interpreter
+F_CALLSTF: {
+        const uint32_t fn = W(1), n = W(2), k = z7stf::Mask32Operands(fn);
+        if (!v.masks || !z7stf::IsMask32(fn) || n < k || IP + 3 + n > c.words) goto leave;
+        const uint32_t r = W(3), a = W(4), b = k == 3 ? W(5) : 0;
+        if (r >= v.d32.n || a >= v.d32.n || b >= v.d32.n) goto leave;
+        const bool logical = (Ld<uint32_t>(v.status + ST_OPTIONS) & 0x200) != 0;
+        const uint32_t value = z7stf::Mask32Value(fn, Ld<uint32_t>(P32(a)), Ld<uint32_t>(P32(b)), logical);
+        if (!Locked(v, r, LK32)) St<uint32_t>(P32(r), value);
+        NEXT_N(3 + n);
+    }
 leave:
     budget = left;
     return pc;
@@ -932,6 +951,14 @@ leave:
 #undef BACKJUMP
 #undef DIV_ZERO
 #undef CT_CONST
+}
+
+// The 32-bit and lock sections have the layout that the standard library's
+// mask path takes (see TicFastView::masks).
+bool MasksInView(const uint8_t *table, const Vm &v) {
+    const uint8_t *d = table + Z7SEC_D32 * Z7_DESC_SIZE, *l = table + Z7SEC_LOCK * Z7_DESC_SIZE;
+    return Ld<uint16_t>(d + SD_ELEM) == 4 && v.d32.n == Ld<uint16_t>(d + SD_ALLOC) &&
+           (Ld<uint32_t>(l + SD_ADDR) == 0 || (Ld<uint16_t>(l + SD_ELEM) == 1 && v.lk.n == Ld<uint16_t>(l + SD_ALLOC)));
 }
 
 }  // namespace
@@ -1104,12 +1131,18 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
 #undef TIC_TO_FAST1
 #undef TIC_TO_FAST2
 #undef TIC_TO_FAST3
+        tic_dispatch.label[Z7OP_CALLSTF] = &&L_stf;
         tic_dispatch.ready = true;
     }
     void *const *const tbl = tic_dispatch.label;
-    TicFastView fast_view{v.d8, v.d16, v.d32, v.d64, v.tm, v.lk, v.xv};
+    const TicFastView fast_view{v.d8, v.d16, v.d32, v.d64, v.tm, v.lk, v.xv, v.status, MasksInView(table, v)};
     DISPATCH();
 
+    // a mask call goes to the fast tier; it leaves what it does not run to the
+    // full handler
+L_stf:
+    if (fast_view.masks && size_t(CEND - pc) >= 4 && z7stf::IsMask32(W(1))) goto L_fast;
+    goto L_CALLSTF;
 L_fast:
     pc = TicFast(fast_view, c, pc, left);
     if (pc >= CEND) goto off_end;
