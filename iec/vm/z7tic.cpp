@@ -551,8 +551,12 @@ namespace {
     }
 #define JUMP_REL(k)                                                                                          \
     do {                                                                                                     \
+        if (kProved) {                                                                                       \
+            pc += 2 * ((k) + 1) + int16_t(W(k));                                                             \
+            DISPATCH();                                                                                      \
+        }                                                                                                    \
         const int64_t t_ = int64_t(2) * (IP + (k) + 1) + int16_t(W(k));                                      \
-        if (t_ < 0 || (t_ & 1) || t_ >= int64_t(2) * c.words) FAULT(LOG_UNDEF, op);                          \
+        if (!kProved && (t_ < 0 || (t_ & 1) || t_ >= int64_t(2) * c.words)) FAULT(LOG_UNDEF, op);            \
         if (uint32_t(t_ / 2) <= IP) BACKJUMP();                                                              \
         pc = c.p + 2 * size_t(uint32_t(t_ / 2));                                                             \
         DISPATCH();                                                                                          \
@@ -560,7 +564,7 @@ namespace {
 #define JUMP_ABS(off)                                                                                        \
     do {                                                                                                     \
         const uint32_t t_ = (off);                                                                           \
-        if ((t_ & 1) || t_ / 2 >= c.words) FAULT(LOG_UNDEF, op);                                             \
+        if (!kProved && ((t_ & 1) || t_ / 2 >= c.words)) FAULT(LOG_UNDEF, op);                               \
         if (t_ / 2 <= IP) BACKJUMP();                                                                        \
         pc = c.p + 2 * size_t(t_ / 2);                                                                       \
         DISPATCH();                                                                                          \
@@ -580,9 +584,11 @@ namespace {
         NEXT;                                                                                                \
     }
 
-// The data operations and plain jumps that call nothing: H1..H3(mnemonics,
-// handler body). Both tiers below expand the same bodies.
-#define Z7_DATA_OPS(H1, H2, H3)                                                                                     \
+// The plain jumps and the data operations that call nothing: H1..H3(mnemonics,
+// handler body). Both tiers below expand the same bodies; a proof checks the
+// static operands of the data operations by their shape (BIN, CMP, ...) and
+// those of the jumps one by one.
+#define Z7_JUMP_OPS(H1, H2, H3)                                                                                     \
     H1(JMP, CHECK_LEN; JUMP_REL(1);)                                                                                \
     H1(JMPT, CHECK_LEN; { const uint32_t b = W(1); NEED(d8, b); if (*P8(b)) JUMP_REL(2); NEXT; })                   \
     H1(JMPF, CHECK_LEN; { const uint32_t b = W(1); NEED(d8, b); if (!*P8(b)) JUMP_REL(2); NEXT; })                  \
@@ -602,7 +608,9 @@ namespace {
             if (x < int32_t(W(2)) || x > int32_t(W(3))) FAULT(LOG_BOUNDS, k);                                       \
             NEXT;                                                                                                   \
     })                                                                                                              \
-    H3(NOP, NOP_2, SKIP1, CHECK_LEN; NEXT;)                                                                         \
+    H3(NOP, NOP_2, SKIP1, CHECK_LEN; NEXT;)
+
+#define Z7_DATA_OPS(H1, H2, H3)                                                                                     \
     H1(NEG_D8, UN(d8, P8, uint8_t, LK8, false, -a_))                                                                \
     H1(NEG_D8_LK, UN(d8, P8, uint8_t, LK8, true, -a_))                                                              \
     H1(ADD_D8, BIN(d8, P8, uint8_t, LK8, false, a_ + b_))                                                           \
@@ -854,11 +862,15 @@ namespace {
     H1(XVWRITEX_T_LK, XVWRITE(tm, PT, 4, true, true))
 
 // ---- fast tier ----------------------------------------------------------------------------------
-// The operations of Z7_DATA_OPS run here with the instruction pointer, the
-// code bounds and the section views in locals of a small function, where
-// they stay in registers. An instruction this tier does not run, or one that
-// would fault, log or use the CT register, is left to the full interpreter
-// untouched: the tier returns its address and the full interpreter runs it.
+// The operations of Z7_JUMP_OPS and Z7_DATA_OPS run here with the instruction
+// pointer, the code bounds and the section views in locals of a small
+// function, where they stay in registers. An instruction this tier does not
+// run, or one that would fault, log or use the CT register, is left to the
+// full interpreter untouched: the tier returns its address and the full
+// interpreter runs it. The proven tier (kProved) runs code whose proof (below)
+// already holds every check of operand words, static indices, jump targets
+// and opcodes, and skips them; what depends on data (element indices, XV
+// pointers, divisors, locks) is still tested.
 struct TicFastView {
     Sec d8, d16, d32, d64, tm, lk, xv;
     const uint8_t *status;
@@ -867,12 +879,8 @@ struct TicFastView {
     // lock flags, both fully in view)
     bool masks;
 };
-struct TicFastDispatch {
-    void *label[kMaxOp + 1];
-    bool ready;
-};
-TicFastDispatch tic_fast_dispatch;
 
+template <bool kProved>
 const uint8_t *TicFast(const TicFastView &view, const Code &code, const uint8_t *pc, uint32_t &budget) {
     const TicFastView v = view;
     const Code c = code;
@@ -883,13 +891,13 @@ const uint8_t *TicFast(const TicFastView &view, const Code &code, const uint8_t 
 #define W(k) Ld<uint16_t>(pc + 2 * (k))
 #define IP (uint32_t((pc - c.p) >> 1))
 #define HAVE(n_)                                                                                             \
-    if (size_t(cend - pc) < 2u * (n_)) goto leave
+    if (!kProved && size_t(cend - pc) < 2u * (n_)) goto leave
 #define CHECK_LEN HAVE(1u + kOps.n[op])
 #define DISPATCH()                                                                                           \
     do {                                                                                                     \
-        if (pc >= cend) goto leave;                                                                          \
+        if (!kProved && pc >= cend) goto leave;                                                              \
         op = W(0);                                                                                           \
-        if (op > kMaxOp) goto leave;                                                                         \
+        if (!kProved && op > kMaxOp) goto leave;                                                             \
         goto *tbl[op];                                                                                       \
     } while (0)
 #define NEXT_N(n_)                                                                                           \
@@ -900,29 +908,36 @@ const uint8_t *TicFast(const TicFastView &view, const Code &code, const uint8_t 
 #define NEXT NEXT_N(1u + kOps.n[op])
 #define FAULT(code_, arg_) goto leave
 #define NEED(sec, i)                                                                                         \
-    if ((i) >= v.sec.n) goto leave
+    if (!kProved && (i) >= v.sec.n) goto leave
 // the last backward jump of the budget faults: the full interpreter takes it
+// (the proven tier runs only without a budget)
 #define BACKJUMP()                                                                                           \
     do {                                                                                                     \
-        if (left == 1) goto leave;                                                                           \
-        if (left != 0) --left;                                                                               \
+        if (!kProved && left == 1) goto leave;                                                               \
+        if (!kProved && left != 0) --left;                                                                   \
     } while (0)
 #define DIV_ZERO(logc_, b_) goto leave
 #define CT_CONST(T, val_, keepreg) goto leave
 #define TIC_FAST_H1(a, ...) F_##a: __VA_ARGS__
 #define TIC_FAST_H2(a, b, ...) F_##a: F_##b: __VA_ARGS__
 #define TIC_FAST_H3(a, b, c3, ...) F_##a: F_##b: F_##c3: __VA_ARGS__
-    if (!tic_fast_dispatch.ready) {
-        for (auto &t : tic_fast_dispatch.label) t = &&leave;
-#define TIC_FAST_T1(a, ...) tic_fast_dispatch.label[Z7OP_##a] = &&F_##a;
+    static struct {
+        void *label[kMaxOp + 1];
+        bool ready;
+    } table;
+    if (!table.ready) {
+        for (auto &t : table.label) t = &&leave;
+#define TIC_FAST_T1(a, ...) table.label[Z7OP_##a] = &&F_##a;
 #define TIC_FAST_T2(a, b, ...) TIC_FAST_T1(a) TIC_FAST_T1(b)
 #define TIC_FAST_T3(a, b, c3, ...) TIC_FAST_T1(a) TIC_FAST_T1(b) TIC_FAST_T1(c3)
+        Z7_JUMP_OPS(TIC_FAST_T1, TIC_FAST_T2, TIC_FAST_T3)
         Z7_DATA_OPS(TIC_FAST_T1, TIC_FAST_T2, TIC_FAST_T3)
-        tic_fast_dispatch.label[Z7OP_CALLSTF] = &&F_CALLSTF;
-        tic_fast_dispatch.ready = true;
+        table.label[Z7OP_CALLSTF] = &&F_CALLSTF;
+        table.ready = true;
     }
-    void *const *const tbl = tic_fast_dispatch.label;
+    void *const *const tbl = table.label;
     DISPATCH();
+    Z7_JUMP_OPS(TIC_FAST_H1, TIC_FAST_H2, TIC_FAST_H3)
     Z7_DATA_OPS(TIC_FAST_H1, TIC_FAST_H2, TIC_FAST_H3)
     // 285 with a 32-bit mask, shift or rotation (fn, N, result, a[, b]);
     // every other function is called by the full interpreter
@@ -953,6 +968,52 @@ leave:
 #undef CT_CONST
 }
 
+// ---- proofs -------------------------------------------------------------------------------------
+// A program's proof marks the instructions that the proven tier may run: a
+// fast-tier operation at an instruction boundary whose operand words lie in
+// the code, whose static indices lie in their sections, and whose successor
+// and jump targets are again marked or hold another opcode of the table (the
+// tier leaves there). The mask call keeps its own checks. A proof is made on
+// the program's first run with a set of views and holds while the views, the
+// program's code and the arena's blocks stay as they were (code is not
+// rewritten in place once loaded; a new image takes a new block).
+constexpr uint32_t kProofPrograms = 64;
+constexpr uint32_t kProofBits = 1u << 18;  // instruction marks of all proofs
+struct TicProof {
+    const uint8_t *code;
+    uint32_t words, at;  // at: first mark bit
+    bool ok;
+};
+struct TicProofs {
+    uint64_t marks[kProofBits / 64];
+    TicProof prog[kProofPrograms];
+    uint32_t used, views, frees;
+};
+TicProofs tic_proofs;
+uint32_t tic_views_made = 0;  // views taken so far (a proof names the views it was made with)
+
+inline bool TicMarked(const TicProof &p, uint32_t i) {
+    const uint32_t bit = p.at + i;
+    return (tic_proofs.marks[bit >> 6] >> (bit & 63)) & 1;
+}
+void TicProve(TicProof &p, const Code &c, const TicFastView &v);
+
+// Proof of program k's code c for a run with these views, made when missing
+// or stale; null when there is none.
+const TicProof *TicProofOf(uint32_t k, const Code &c, const TicFastView &v) {
+    TicProofs &t = tic_proofs;
+    if (k == 0 || k >= kProofPrograms || c.p == nullptr) return nullptr;
+    if (t.views != tic_views_made || t.frees != Z7Mem_Frees()) {
+        for (TicProof &p : t.prog) p = TicProof{};
+        t.used = 0;
+        t.views = tic_views_made;
+        t.frees = Z7Mem_Frees();
+    }
+    TicProof &p = t.prog[k];
+    if (p.code != c.p || p.words != c.words) TicProve(p, c, v);
+    return p.ok ? &p : nullptr;
+}
+
 // The 32-bit and lock sections have the layout that the standard library's
 // mask path takes (see TicFastView::masks).
 bool MasksInView(const uint8_t *table, const Vm &v) {
@@ -974,6 +1035,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
     TicViews &views = tic_views;
     if (views.db != db || std::memcmp(views.desc, table, Z7_DESC_TABLE) != 0) {
         views.db = db;
+        tic_views_made++;
         std::memcpy(views.desc, table, Z7_DESC_TABLE);
         views.d8 = GetSec(table, Z7SEC_D8, 1);
         views.d16 = GetSec(table, Z7SEC_D16, 2);
@@ -1107,6 +1169,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
         St<T>(ci, val_);                                                                                     \
         if (!(keepreg)) ctreg = kNone;                                                                       \
     }
+    constexpr bool kProved = false;  // every check is made here
 #define TIC_FULL_H1(a, ...) L_##a: __VA_ARGS__
 #define TIC_FULL_H2(a, b, ...) L_##a: L_##b: __VA_ARGS__
 #define TIC_FULL_H3(a, b, c3, ...) L_##a: L_##b: L_##c3: __VA_ARGS__
@@ -1127,6 +1190,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
 #define TIC_TO_FAST1(a, ...) tic_dispatch.label[Z7OP_##a] = &&L_fast;
 #define TIC_TO_FAST2(a, b, ...) TIC_TO_FAST1(a) TIC_TO_FAST1(b)
 #define TIC_TO_FAST3(a, b, c3, ...) TIC_TO_FAST1(a) TIC_TO_FAST1(b) TIC_TO_FAST1(c3)
+        Z7_JUMP_OPS(TIC_TO_FAST1, TIC_TO_FAST2, TIC_TO_FAST3)
         Z7_DATA_OPS(TIC_TO_FAST1, TIC_TO_FAST2, TIC_TO_FAST3)
 #undef TIC_TO_FAST1
 #undef TIC_TO_FAST2
@@ -1144,13 +1208,17 @@ L_stf:
     if (fast_view.masks && size_t(CEND - pc) >= 4 && z7stf::IsMask32(W(1))) goto L_fast;
     goto L_CALLSTF;
 L_fast:
-    pc = TicFast(fast_view, c, pc, left);
+    if (const TicProof *proof = left == 0 ? TicProofOf(cur, c, fast_view) : nullptr; proof && TicMarked(*proof, IP))
+        pc = TicFast<true>(fast_view, c, pc, left);
+    else
+        pc = TicFast<false>(fast_view, c, pc, left);
     if (pc >= CEND) goto off_end;
     op = W(0);
     if (op > kMaxOp) goto bad_op;
     goto *tic_dispatch.full[op];
 
         // ---- data operations and plain jumps (also run by the fast tier) ----
+        Z7_JUMP_OPS(TIC_FULL_H1, TIC_FULL_H2, TIC_FULL_H3)
         Z7_DATA_OPS(TIC_FULL_H1, TIC_FULL_H2, TIC_FULL_H3)
         // ---- control flow ----
         L_JMPTAB: CHECK_LEN; {
@@ -1742,3 +1810,134 @@ fatal:
 
 Z7VMTic_RunFn Z7VMTic_RunPtr = Z7VMTic_Run;
 uint32_t Z7VMTic_JumpBudget = 0;
+
+// ---- making a proof -----------------------------------------------------------------------------
+namespace {
+
+// Instruction words at word i (0: not an instruction that can be sized).
+uint32_t TicLength(const uint8_t *code, uint32_t words, uint32_t i) {
+    auto w = [&](uint32_t k) { return i + k < words ? uint32_t(Ld<uint16_t>(code + 2 * size_t(i + k))) : 0u; };
+    const uint32_t op = w(0);
+    if (op > kMaxOp || kOps.n[op] == 0xFF) return 0;
+    switch (op) {
+    case Z7OP_JMPTAB: case Z7OP_CONST_S: case Z7OP_CONST_S_LK: case Z7OP_XVCONST_S: case Z7OP_CALLSTF:
+    case Z7OP_CALLFB: case Z7OP_CALLFBCT: case Z7OP_TRANSCLR: case Z7OP_TRANSSET: case Z7OP_INITSTEPS:
+        return 3 + w(2);
+    case Z7OP_CALLCF: return 4 + w(2);
+    case Z7OP_TRANS: return 4 + w(3);
+    case Z7OP_SFCEND: return 2 + w(1);
+    case Z7OP_SMPSET: return 10 + w(9);
+    default: return 1 + kOps.n[op];
+    }
+}
+
+// The static operands of the fast-tier operation at word i lie in their
+// sections. The data operations are checked by their shape: the handler
+// macros are read here as the list of their index operands.
+bool TicOperandsIn(const uint8_t *code, uint32_t i, const TicFastView &v) {
+    auto w = [&](uint32_t k) { return uint32_t(Ld<uint16_t>(code + 2 * size_t(i + k))); };
+#undef BIN
+#undef UN
+#undef CMP
+#undef DIV
+#undef MOVE
+#undef LOADEL
+#undef STOREEL
+#undef CONST
+#undef MASKOP
+#undef XVREAD
+#undef XVWRITE
+#define BIN(SEC, ...) return w(1) < v.SEC.n && w(2) < v.SEC.n && w(3) < v.SEC.n;
+#define DIV(SEC, ...) BIN(SEC)
+#define UN(SEC, ...) return w(1) < v.SEC.n && w(2) < v.SEC.n;
+#define MOVE(SEC, ...) UN(SEC)
+#define CMP(SEC, ...) return w(1) < v.d8.n && w(2) < v.SEC.n && w(3) < v.SEC.n;
+#define LOADEL(SEC, ...) return w(1) < v.SEC.n && w(2) < v.SEC.n && w(3) < v.d32.n;
+#define STOREEL(SEC, ...) return w(1) < v.SEC.n && w(2) < v.d32.n && w(3) < v.SEC.n;
+#define CONST(SEC, ...) return w(1) < v.SEC.n;
+#define MASKOP(SEC, ...) return w(1) < v.SEC.n && w(2) < v.SEC.n && w(3) < v.d8.n;
+#define XVREAD(SEC, PX, width, bit, twin, indexed) return w(2) < v.SEC.n && (!(indexed) || w(3) < v.d32.n);
+#define XVWRITE(SEC, PX, width, twin, indexed) return w(2) < v.SEC.n && (!(indexed) || w(3) < v.d32.n);
+#define TIC_PROOF_H1(a, ...) case Z7OP_##a: __VA_ARGS__
+#define TIC_PROOF_H2(a, b, ...) case Z7OP_##a: case Z7OP_##b: __VA_ARGS__
+#define TIC_PROOF_H3(a, b, c3, ...) case Z7OP_##a: case Z7OP_##b: case Z7OP_##c3: __VA_ARGS__
+    switch (w(0)) {
+    Z7_DATA_OPS(TIC_PROOF_H1, TIC_PROOF_H2, TIC_PROOF_H3)
+    case Z7OP_JMPT: case Z7OP_JMPF: case Z7OP_JMPAT: case Z7OP_JMPAF: return w(1) < v.d8.n;
+    case Z7OP_JMPAEQ: return w(2) < v.d32.n && w(3) < v.d32.n;
+    case Z7OP_IDXCHK: return w(1) < v.d32.n;
+    case Z7OP_JMP: case Z7OP_JMPA: case Z7OP_NOP: case Z7OP_NOP_2: case Z7OP_SKIP1: case Z7OP_CALLSTF: return true;
+    default: return false;
+    }
+}
+
+// Jump target (word) of the jump at word i; -1: none, -2: outside the code.
+int64_t TicTarget(const uint8_t *code, uint32_t words, uint32_t i) {
+    auto w = [&](uint32_t k) { return uint32_t(Ld<uint16_t>(code + 2 * size_t(i + k))); };
+    int64_t bytes;
+    switch (w(0)) {
+    case Z7OP_JMP: bytes = int64_t(2) * (i + 2) + int16_t(w(1)); break;
+    case Z7OP_JMPT: case Z7OP_JMPF: bytes = int64_t(2) * (i + 3) + int16_t(w(2)); break;
+    case Z7OP_JMPA: case Z7OP_JMPAEQ: bytes = w(1); break;
+    case Z7OP_JMPAT: case Z7OP_JMPAF: bytes = w(2); break;
+    default: return -1;
+    }
+    if (bytes < 0 || (bytes & 1) || bytes / 2 >= words) return -2;
+    return bytes / 2;
+}
+
+void TicProve(TicProof &p, const Code &c, const TicFastView &v) {
+    TicProofs &t = tic_proofs;
+    p = TicProof{c.p, c.words, t.used, false};
+    if (c.words > kProofBits - t.used) return;  // no room: the program runs checked
+    t.used += c.words;
+    auto set = [&](uint32_t i, bool on) {
+        const uint32_t bit = p.at + i;
+        if (on) t.marks[bit >> 6] |= uint64_t(1) << (bit & 63);
+        else t.marks[bit >> 6] &= ~(uint64_t(1) << (bit & 63));
+    };
+    for (uint32_t i = 0; i < c.words; i++) set(i, false);
+    auto fast = [](uint32_t op) {
+        switch (op) {
+#define TIC_FASTOP1(a, ...) case Z7OP_##a:
+#define TIC_FASTOP2(a, b, ...) case Z7OP_##a: case Z7OP_##b:
+#define TIC_FASTOP3(a, b, c3, ...) case Z7OP_##a: case Z7OP_##b: case Z7OP_##c3:
+        Z7_JUMP_OPS(TIC_FASTOP1, TIC_FASTOP2, TIC_FASTOP3)
+        Z7_DATA_OPS(TIC_FASTOP1, TIC_FASTOP2, TIC_FASTOP3)
+        case Z7OP_CALLSTF: return true;
+        default: return false;
+        }
+    };
+    // instruction boundaries from the start; marks on the fast operations
+    // whose operands are in
+    for (uint32_t i = 0; i < c.words;) {
+        const uint32_t n = TicLength(c.p, c.words, i);
+        if (n == 0 || n > c.words - i) break;
+        const uint32_t op = Ld<uint16_t>(c.p + 2 * size_t(i));
+        if (fast(op) && TicOperandsIn(c.p, i, v)) set(i, true);
+        i += n;
+    }
+    // a mark stays where every way on lands on a mark or on another opcode
+    auto lands = [&](int64_t to) {
+        if (to < 0 || to >= int64_t(c.words)) return false;
+        const uint32_t op = Ld<uint16_t>(c.p + 2 * size_t(to));
+        return op <= kMaxOp && (!fast(op) || TicMarked(p, uint32_t(to)));
+    };
+    for (bool changed = true; changed;) {
+        changed = false;
+        for (uint32_t i = 0; i < c.words; i++) {
+            if (!TicMarked(p, i)) continue;
+            const uint32_t op = Ld<uint16_t>(c.p + 2 * size_t(i));
+            const int64_t target = TicTarget(c.p, c.words, i);
+            const bool always = op == Z7OP_JMP || op == Z7OP_JMPA;
+            const bool ok = (always || lands(int64_t(i) + TicLength(c.p, c.words, i))) && (target == -1 || lands(target));
+            if (!ok) {
+                set(i, false);
+                changed = true;
+            }
+        }
+    }
+    p.ok = true;
+}
+
+}  // namespace
