@@ -552,7 +552,9 @@ namespace {
 #define JUMP_REL(k)                                                                                          \
     do {                                                                                                     \
         if (kProved) {                                                                                       \
-            pc += 2 * ((k) + 1) + int16_t(W(k));                                                             \
+            const uint8_t *to_ = pc + 2 * ((k) + 1) + int16_t(W(k));                                         \
+            if (to_ <= pc) BACKJUMP();                                                                       \
+            pc = to_;                                                                                        \
             DISPATCH();                                                                                      \
         }                                                                                                    \
         const int64_t t_ = int64_t(2) * (IP + (k) + 1) + int16_t(W(k));                                      \
@@ -910,11 +912,12 @@ const uint8_t *TicFast(const TicFastView &view, const Code &code, const uint8_t 
 #define NEED(sec, i)                                                                                         \
     if (!kProved && (i) >= v.sec.n) goto leave
 // the last backward jump of the budget faults: the full interpreter takes it
-// (the proven tier runs only without a budget)
 #define BACKJUMP()                                                                                           \
     do {                                                                                                     \
-        if (!kProved && left == 1) goto leave;                                                               \
-        if (!kProved && left != 0) --left;                                                                   \
+        if (left != 0) {                                                                                     \
+            if (left == 1) goto leave;                                                                       \
+            --left;                                                                                          \
+        }                                                                                                    \
     } while (0)
 #define DIV_ZERO(logc_, b_) goto leave
 #define CT_CONST(T, val_, keepreg) goto leave
@@ -1208,7 +1211,7 @@ L_stf:
     if (fast_view.masks && size_t(CEND - pc) >= 4 && z7stf::IsMask32(W(1))) goto L_fast;
     goto L_CALLSTF;
 L_fast:
-    if (const TicProof *proof = left == 0 ? TicProofOf(cur, c, fast_view) : nullptr; proof && TicMarked(*proof, IP))
+    if (const TicProof *proof = TicProofOf(cur, c, fast_view); proof && TicMarked(*proof, IP))
         pc = TicFast<true>(fast_view, c, pc, left);
     else
         pc = TicFast<false>(fast_view, c, pc, left);
