@@ -237,7 +237,11 @@ void BM_Read100(benchmark::State &state) {
     };
     std::string form = "POST /tavIX/?read HTTP/1.0\r\n\r\n";
     const std::size_t body_at = form.size();
-    for (int i = 1; i <= 100; i++) form += (i > 1 ? "&" : "") + std::string("address[]=R_") + std::to_string(i) + "_1_INT16";
+    for (int i = 1; i <= 100; i++) {
+        form += i > 1 ? "&address[]=R_" : "address[]=R_";
+        form += std::to_string(i);
+        form += "_1_INT16";
+    }
     tavix_connection c{};
     auto once = [&]() {
         tavix_buffer *req = tavix_buffer_get(TAVIX_BUF_REQ_HEADER, 8192, 1 << 20, false);

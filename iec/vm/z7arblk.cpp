@@ -158,15 +158,23 @@ void Sort(const Arr &a) {
     case 17: SortT<uint64_t>(a.p, n); return;
     case 13: SortT<double>(a.p, n); return;
     case 5: {
-        uint8_t tmp[258];
+        // current length, text and terminator change places; a length byte
+        // past the slots' maximum is cut to it, so that no text runs into the
+        // next slot
+        uint8_t tmp[256];
+        const uint32_t room = a.esize - 3;
         for (uint32_t i = 0; i + 1 < n; i++)
             for (uint32_t j = i + 1; j < n; j++)
                 if (Compare(5, a.At(j), a.At(i)) < 0) {
-                    // current length, text and terminator change places
-                    const uint32_t li = a.At(i)[1] + 2u, lj = a.At(j)[1] + 2u;
-                    std::memcpy(tmp, a.At(i) + 1, li);
-                    std::memcpy(a.At(i) + 1, a.At(j) + 1, lj);
-                    std::memcpy(a.At(j) + 1, tmp, li);
+                    uint8_t *si = a.At(i), *sj = a.At(j);
+                    const uint32_t li = std::min<uint32_t>(si[1], room), lj = std::min<uint32_t>(sj[1], room);
+                    std::memcpy(tmp, si + 2, li);
+                    std::memcpy(si + 2, sj + 2, lj);
+                    si[1] = uint8_t(lj);
+                    si[2 + lj] = 0;
+                    std::memcpy(sj + 2, tmp, li);
+                    sj[1] = uint8_t(li);
+                    sj[2 + li] = 0;
                 }
         return;
     }

@@ -33,6 +33,7 @@ static_assert(kFirst + kHdr == Z7MEM_FIRST);
 uint8_t *&base = Z7Mem_Base;
 uint32_t top = kFirst;  // end of the last block
 uint32_t live = 0;
+uint32_t frees = 0;  // blocks given back (Z7Mem_Frees)
 
 uint8_t *Base() { return base != nullptr ? base : Z7Mem_Map(); }
 
@@ -109,8 +110,11 @@ void Z7Mem_Free(uint32_t off) {
     if (!IsHeader(h) || HdrLive(h) == 0) return;
     SetHdr(h, 0, HdrCap(h), 0);
     live--;
+    frees++;
     Merge(h);
 }
+
+uint32_t Z7Mem_Frees() { return frees; }
 
 uint32_t Z7Mem_BlockSize(uint32_t off) {
     if (off < kFirst + kHdr || Base() == nullptr) return 0;

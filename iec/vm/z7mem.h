@@ -38,6 +38,9 @@ uint32_t Z7Mem_BlockSize(uint32_t off);
 uint32_t Z7Mem_BlockEnd(uint32_t off);
 // Number of live blocks (tests and leak checks).
 uint32_t Z7Mem_LiveBlocks();
+// Number of blocks given back so far: a block's bytes can only change owner
+// after one is given back (the interpreter's code proofs hold while it stays).
+uint32_t Z7Mem_Frees();
 
 // Little-endian field access at arena offsets; reads of a range outside the
 // arena answer 0 and writes there do nothing.

@@ -136,20 +136,39 @@ template <typename T> T Shr(T v, uint32_t n, bool logical) {
     return T(r | T(~T(0) << (w - n)));  // the top bit copied in
 }
 
-// The 32-bit masks, shifts and rotations on a call {fn, n, operands} with one
-// lookup of the sections: 1 done, 2 anything else (the general path then
-// runs the call and reports what is wrong with it).
+// The 32-bit masks, shifts and rotations: AND 20, NOT 27 (one operand), OR
+// 28, ROL 30, ROR 31, SHL 33, SHR 34, XOR 35, each (result, a[, b]) in the
+// 32-bit section. logical: SHR shifts zeros in (options bit 0x200).
+inline bool IsMask32(uint32_t fn) {
+    switch (fn) {
+    case 20: case 27: case 28: case 30: case 31: case 33: case 34: case 35: return true;
+    default: return false;
+    }
+}
+inline uint32_t Mask32Operands(uint32_t fn) { return fn == 27 ? 2 : 3; }
+inline uint32_t Mask32Value(uint32_t fn, uint32_t va, uint32_t vb, bool logical) {
+    switch (fn) {
+    case 20: return va & vb;
+    case 28: return va | vb;
+    case 35: return va ^ vb;
+    case 27: return ~va;
+    case 30: return Rol(va, vb);
+    case 31: return Ror(va, vb);
+    case 33: return Shl(va, vb);
+    default: return Shr(va, vb, logical);
+    }
+}
+
+// A mask call {fn, n, operands} with one lookup of the sections: 1 done, 2
+// anything else (the general path then runs the call and reports what is
+// wrong with it).
 inline uint32_t Mask32(uint32_t db, uint32_t call) {
     uint8_t *desc = Z7Mem_Ptr(db, Z7_DESC_TABLE);
     if (desc == nullptr || call < Z7MEM_FIRST || uint64_t(call) + 10 > Z7MEM_SIZE) return 2;
     uint8_t *const arena = desc - db;
     const uint8_t *w = arena + call;
-    const uint32_t fn = F::Le16(w), n = F::Le16(w + 2), ops = fn == 27 ? 2 : 3;
-    switch (fn) {
-    case 20: case 27: case 28: case 30: case 31: case 33: case 34: case 35: break;
-    default: return 2;
-    }
-    if (n < ops) return 2;
+    const uint32_t fn = F::Le16(w), n = F::Le16(w + 2), ops = Mask32Operands(fn);
+    if (!IsMask32(fn) || n < ops) return 2;
     const uint8_t *d = desc + Z7SEC_D32 * Z7_DESC_SIZE, *l = desc + Z7SEC_LOCK * Z7_DESC_SIZE;
     const uint32_t base = F::Le32(d + SD_ADDR), count = F::Le16(d + SD_ALLOC);
     const uint32_t r = F::Le16(w + 4), a = F::Le16(w + 6), b = ops == 3 ? F::Le16(w + 8) : 0;
@@ -157,23 +176,13 @@ inline uint32_t Mask32(uint32_t db, uint32_t call) {
         uint64_t(base) + 4u * count > Z7MEM_SIZE)
         return 2;
     const uint32_t va = F::Le32(arena + base + 4 * a), vb = F::Le32(arena + base + 4 * b);
-    uint32_t v;
-    switch (fn) {
-    case 20: v = va & vb; break;
-    case 28: v = va | vb; break;
-    case 35: v = va ^ vb; break;
-    case 27: v = ~va; break;
-    case 30: v = Rol(va, vb); break;
-    case 31: v = Ror(va, vb); break;
-    case 33: v = Shl(va, vb); break;
-    default: {
+    bool logical = false;
+    if (fn == 34) {
         const uint32_t st = F::Le32(desc + Z7SEC_STATUS * Z7_DESC_SIZE + SD_ADDR);
-        const bool logical = st != 0 && uint64_t(st) + ST_OPTIONS + 4 <= Z7MEM_SIZE &&
-                             (F::Le32(arena + st + ST_OPTIONS) & 0x200) != 0;
-        v = Shr(va, vb, logical);
-        break;
+        logical = st != 0 && uint64_t(st) + ST_OPTIONS + 4 <= Z7MEM_SIZE &&
+                  (F::Le32(arena + st + ST_OPTIONS) & 0x200) != 0;
     }
-    }
+    const uint32_t v = Mask32Value(fn, va, vb, logical);
     // the result stays as it is while forced
     const uint32_t lk = F::Le32(l + SD_ADDR);
     if (lk != 0 && r < F::Le16(l + SD_ALLOC)) {

@@ -9,11 +9,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 
 #include "iec/vm/z7cnv.h"
 #include "iec/vm/z7bsmp.h"
 #include "iec/vm/z7interp.h"
 #include "iec/vm/z7parts.h"
+#include "iec/vm/z7stfops.h"
 #include "iec/vm/z7str.h"
 #include "iec/vm/z7vm.h"
 
@@ -55,53 +57,104 @@ uint32_t StepAdvance(uint8_t *step, uint32_t now) {
     return elapsed;
 }
 
-// Every opcode of the interpreter, X(opcode, fixed operand words). The one
-// list: the opcode enum, the operand-count table and the dispatch table of
-// the threaded interpreter are all generated from it.
-#define Z7_OPCODES(X)                                                                                           \
-    X(1, 2) X(2, 2) X(3, 2) X(4, 3) X(5, 3) X(6, 3) X(7, 3) X(8, 3) X(9, 3) X(10, 3) X(12, 3) X(13, 3) X(14, 3) \
-    X(19, 3) X(20, 3) X(21, 3) X(22, 3) X(27, 3) X(28, 3) X(29, 3) X(30, 3) X(31, 3) X(32, 3) X(33, 3) X(34, 3) \
-    X(35, 3) X(36, 3) X(37, 3) X(38, 3) X(39, 3) X(40, 3) X(41, 3) X(42, 3) X(43, 3) X(44, 2) X(45, 2) X(46, 2) \
-    X(47, 2) X(48, 2) X(55, 3) X(56, 3) X(57, 3) X(58, 3) X(59, 3) X(60, 3) X(61, 3) X(62, 3) X(63, 3) X(64, 3) \
-    X(65, 2) X(66, 2) X(67, 1) X(68, 0) X(107, 2) X(110, 2) X(111, 2) X(112, 2) X(113, 3) X(114, 3) X(115, 3)   \
-    X(116, 3) X(117, 3) X(118, 3) X(120, 3) X(121, 3) X(126, 3) X(127, 3) X(128, 3) X(129, 3) X(134, 3)         \
-    X(135, 3) X(136, 3) X(137, 3) X(138, 3) X(139, 3) X(140, 3) X(141, 3) X(142, 3) X(143, 3) X(144, 3)         \
-    X(145, 3) X(146, 3) X(147, 3) X(148, 3) X(149, 3) X(150, 3) X(151, 2) X(152, 2) X(153, 2) X(154, 2)         \
-    X(155, 2) X(161, 3) X(162, 3) X(163, 3) X(164, 3) X(165, 3) X(166, 3) X(167, 3) X(168, 3) X(169, 3)         \
-    X(187, 1) X(188, 1) X(189, 1) X(190, 1) X(193, 2) X(196, 3) X(197, 3) X(200, 2) X(203, 3) X(204, 3)         \
-    X(205, 4) X(207, 4) X(208, 2) X(209, 2) X(234, 0) X(256, 3) X(257, 0) X(258, 0) X(259, 0) X(260, 2)         \
-    X(261, 1) X(262, 1) X(263, 1) X(264, 1) X(265, 1) X(266, 1) X(267, 2) X(268, 2) X(269, 1) X(270, 1)         \
-    X(271, 3) X(272, 3) X(273, 1) X(274, 1) X(275, 1) X(276, 1) X(277, 1) X(278, 1) X(279, 3) X(280, 3)         \
-    X(281, 1) X(282, 1) X(283, 3) X(284, 3) X(285, 2) X(286, 2) X(287, 2) X(288, 2) X(289, 2) X(290, 3)         \
-    X(291, 3) X(292, 3) X(293, 3) X(294, 3) X(295, 3) X(296, 3) X(297, 3) X(300, 3) X(301, 3) X(304, 3)         \
-    X(305, 3) X(306, 3) X(307, 3) X(308, 3) X(309, 3) X(310, 2) X(311, 2) X(312, 3) X(313, 3) X(314, 3)         \
-    X(315, 3) X(316, 5) X(317, 5) X(318, 1) X(319, 1) X(320, 2) X(321, 2) X(322, 3) X(323, 3) X(324, 3)         \
-    X(325, 3) X(326, 3) X(327, 3) X(328, 3) X(329, 3) X(332, 3) X(333, 3) X(336, 3) X(337, 3) X(338, 3)         \
-    X(339, 3) X(340, 3) X(341, 3) X(342, 2) X(343, 2) X(344, 3) X(345, 3) X(346, 3) X(347, 3) X(348, 2)         \
-    X(349, 2) X(350, 3) X(351, 3) X(352, 3) X(353, 3) X(354, 3) X(355, 3) X(356, 3) X(357, 3) X(360, 3)         \
-    X(361, 3) X(364, 3) X(365, 3) X(366, 3) X(367, 3) X(368, 3) X(369, 3) X(370, 2) X(371, 2) X(372, 3)         \
-    X(373, 3) X(374, 3) X(375, 3) X(376, 2) X(377, 2) X(378, 3) X(379, 3) X(380, 3) X(381, 3) X(382, 3)         \
-    X(383, 3) X(384, 3) X(385, 3) X(388, 3) X(389, 3) X(392, 3) X(393, 3) X(394, 3) X(395, 3) X(396, 3)         \
-    X(397, 3) X(398, 2) X(399, 2) X(400, 3) X(401, 3) X(402, 3) X(403, 3) X(404, 2) X(405, 2) X(406, 1)         \
-    X(407, 1) X(408, 2) X(409, 2) X(410, 1) X(411, 1) X(412, 4) X(413, 3) X(414, 2) X(415, 2) X(416, 2)         \
-    X(417, 3) X(418, 3) X(419, 1) X(420, 1) X(421, 2) X(422, 3) X(423, 1) X(424, 2) X(425, 2) X(426, 2)         \
-    X(427, 2) X(428, 2) X(429, 2) X(430, 2) X(431, 2) X(432, 2) X(433, 2) X(434, 2) X(435, 2) X(436, 2)         \
-    X(437, 2) X(438, 3) X(439, 5) X(440, 3) X(441, 2) X(442, 2) X(443, 2) X(444, 2) X(445, 2) X(446, 2)         \
-    X(447, 2) X(448, 2) X(449, 2) X(450, 2) X(451, 2) X(452, 2) X(453, 2) X(454, 1) X(455, 1) X(456, 3)         \
-    X(457, 3) X(458, 3) X(459, 3) X(460, 3) X(461, 3) X(462, 3) X(463, 3) X(464, 3) X(465, 3) X(466, 3)         \
-    X(467, 3) X(468, 3) X(469, 3) X(470, 3) X(471, 3) X(472, 3) X(473, 3) X(474, 3) X(475, 3) X(476, 3)         \
-    X(477, 3) X(478, 3) X(479, 3) X(480, 9) X(481, 2) X(482, 3) X(483, 3) X(484, 3) X(485, 3) X(486, 3)         \
-    X(487, 3) X(488, 3) X(489, 3) X(490, 3) X(491, 3) X(492, 3) X(493, 3) X(494, 3) X(495, 3) X(496, 3)         \
-    X(497, 3) X(498, 3) X(499, 3) X(500, 3) X(501, 3) X(502, 3) X(503, 3) X(504, 3) X(505, 3) X(506, 0)         \
-    X(507, 1) X(508, 1) X(509, 3) X(510, 3) X(511, 3) X(513, 3) X(514, 3) X(515, 3) X(517, 3) X(518, 3)         \
-    X(519, 3) X(521, 3) X(522, 3) X(523, 3) X(525, 0) X(526, 0) X(527, 3) X(528, 1) X(529, 2) X(530, 2)         \
-    X(531, 3) X(532, 3) X(533, 2) X(534, 0) X(535, 2) X(536, 1) X(537, 1) X(538, 1) X(539, 1) X(540, 2)         \
-    X(541, 2) X(542, 1) X(543, 2) X(544, 3) X(545, 2) X(546, 1) X(547, 2) X(548, 2) X(549, 1) X(550, 2)         \
-    X(551, 2) X(552, 4) X(553, 2) X(554, 0) X(555, 3) X(556, 3) X(557, 3) X(558, 3) X(559, 3) X(560, 3)         \
-    X(561, 3) X(562, 3) X(563, 3) X(564, 0) X(565, 1) X(566, 3) X(567, 3) X(568, 6) X(569, 2)
+// Every opcode of the interpreter, X(opcode, fixed operand words, mnemonic).
+// The one list: the opcode enum, the operand-count table and the dispatch
+// table of the threaded interpreter (handler L_<mnemonic>) are all generated
+// from it. Mnemonic suffixes name the section: D8, D16, D32, D64 (signed or
+// bit-pattern), U8..U64 (unsigned), R32/R64 (REAL/LREAL), T (TIME), S
+// (STRING), XV (external pointer); _LK is the lock-tested twin, _2 a second
+// opcode of the same operation. LDEL/STEL/STELB load and store an array
+// element (STELB tests the base's lock), XVREADX/XVWRITEX index the XV number.
+#define Z7_OPCODES(X)                                                                                       \
+    X(1, 2, NEG_D32) X(2, 2, NEG_R32) X(3, 2, NOT_D8) X(4, 3, MUL_D32) X(5, 3, MUL_R32) X(6, 3, DIV_D32)    \
+    X(7, 3, DIV_R32) X(8, 3, ADD_D32) X(9, 3, ADD_R32) X(10, 3, ADD_T) X(12, 3, SUB_D32) X(13, 3, SUB_R32)  \
+    X(14, 3, SUB_T) X(19, 3, GT_D32) X(20, 3, GT_R32) X(21, 3, GT_T) X(22, 3, GT_S) X(27, 3, GE_D32)        \
+    X(28, 3, GE_R32) X(29, 3, GE_T) X(30, 3, GE_S) X(31, 3, EQ_D32) X(32, 3, EQ_R32) X(33, 3, EQ_T)         \
+    X(34, 3, EQ_S) X(35, 3, EQ_D8) X(36, 3, NE_D32) X(37, 3, NE_R32) X(38, 3, NE_T) X(39, 3, NE_S)          \
+    X(40, 3, NE_D8) X(41, 3, OR_D8) X(42, 3, AND_D8) X(43, 3, XOR_D8) X(44, 2, MOVE_D8) X(45, 2, MOVE_D32)  \
+    X(46, 2, MOVE_D32_2) X(47, 2, MOVE_T) X(48, 2, MOVE_S) X(55, 3, LDEL_D8) X(56, 3, LDEL_D32)             \
+    X(57, 3, LDEL_D32_2) X(58, 3, LDEL_T) X(59, 3, LDEL_S) X(60, 3, STELB_D8) X(61, 3, STEL_D32)            \
+    X(62, 3, STELB_D32) X(63, 3, STEL_T) X(64, 3, STEL_S) X(65, 2, JMPT) X(66, 2, JMPF) X(67, 1, JMP)       \
+    X(68, 0, END) X(107, 2, TRANSVAL) X(110, 2, NEG_D32_LK) X(111, 2, NEG_R32_LK) X(112, 2, NOT_D8_LK)      \
+    X(113, 3, MUL_D32_LK) X(114, 3, MUL_R32_LK) X(115, 3, DIV_D32_LK) X(116, 3, DIV_R32_LK)                 \
+    X(117, 3, ADD_D32_LK) X(118, 3, ADD_R32_LK) X(120, 3, SUB_D32_LK) X(121, 3, SUB_R32_LK)                 \
+    X(126, 3, GT_D32_LK) X(127, 3, GT_R32_LK) X(128, 3, GT_S_LK) X(129, 3, GT_T_LK) X(134, 3, GE_D32_LK)    \
+    X(135, 3, GE_R32_LK) X(136, 3, GE_S_LK) X(137, 3, GE_T_LK) X(138, 3, EQ_D32_LK) X(139, 3, EQ_R32_LK)    \
+    X(140, 3, EQ_S_LK) X(141, 3, EQ_D8_LK) X(142, 3, EQ_T_LK) X(143, 3, NE_D32_LK) X(144, 3, NE_R32_LK)     \
+    X(145, 3, NE_S_LK) X(146, 3, NE_D8_LK) X(147, 3, NE_T_LK) X(148, 3, OR_D8_LK) X(149, 3, AND_D8_LK)      \
+    X(150, 3, XOR_D8_LK) X(151, 2, MOVE_D8_LK) X(152, 2, MOVE_D32_LK) X(153, 2, MOVE_D32_2_LK)              \
+    X(154, 2, MOVE_S_LK) X(155, 2, MOVE_T_LK) X(161, 3, LDEL_D8_LK) X(162, 3, LDEL_D32_LK)                  \
+    X(163, 3, LDEL_D32_2_LK) X(164, 3, LDEL_S_LK) X(165, 3, LDEL_T_LK) X(166, 3, STELB_D8_LK)               \
+    X(167, 3, STEL_D32_LK) X(168, 3, STELB_D32_LK) X(169, 3, STEL_S_LK) X(187, 1, PRGSTART)                 \
+    X(188, 1, PRGSUSPEND) X(189, 1, PRGKILL) X(190, 1, PRGRESUME) X(193, 2, PRGSTATUS) X(196, 3, FTRIG)     \
+    X(197, 3, RTRIG) X(200, 2, PRGSTATUS_2) X(203, 3, FTRIG_LK) X(204, 3, RTRIG_LK) X(205, 4, CONV)         \
+    X(207, 4, CONV_LK) X(208, 2, STEPACTIVE) X(209, 2, STEPELAPSED) X(234, 0, RET) X(256, 3, STEL_T_LK)     \
+    X(257, 0, PAUSE) X(258, 0, RUN) X(259, 0, ONECYCLE) X(260, 2, SETPERIOD) X(261, 1, SET_D8)              \
+    X(262, 1, RESET_D8) X(263, 1, SET_D8_LK) X(264, 1, RESET_D8_LK) X(265, 1, LOCK_D8) X(266, 1, UNLOCK_D8) \
+    X(267, 2, CONST_D16) X(268, 2, CONST_D16_LK) X(269, 1, LOCK_D16) X(270, 1, UNLOCK_D16)                  \
+    X(271, 3, CONST_D32) X(272, 3, CONST_D32_LK) X(273, 1, LOCK_D32) X(274, 1, UNLOCK_D32) X(275, 1, TSTART)\
+    X(276, 1, TSTOP) X(277, 1, TSTART_2) X(278, 1, TSTOP_2) X(279, 3, CONST_T) X(280, 3, CONST_T_LK)        \
+    X(281, 1, LOCK_T) X(282, 1, UNLOCK_T) X(283, 3, ADD_T_LK) X(284, 3, SUB_T_LK) X(285, 2, CALLSTF)        \
+    X(286, 2, CALLCF) X(287, 2, CALLFB) X(288, 2, NEG_D64_LK) X(289, 2, NEG_D64) X(290, 3, MUL_D64_LK)      \
+    X(291, 3, MUL_D64) X(292, 3, DIV_D64_LK) X(293, 3, DIV_D64) X(294, 3, ADD_D64_LK) X(295, 3, ADD_D64)    \
+    X(296, 3, SUB_D64_LK) X(297, 3, SUB_D64) X(300, 3, GT_D64_LK) X(301, 3, GT_D64) X(304, 3, GE_D64_LK)    \
+    X(305, 3, GE_D64) X(306, 3, EQ_D64_LK) X(307, 3, EQ_D64) X(308, 3, NE_D64_LK) X(309, 3, NE_D64)         \
+    X(310, 2, MOVE_D64_LK) X(311, 2, MOVE_D64) X(312, 3, LDEL_D64_LK) X(313, 3, LDEL_D64)                   \
+    X(314, 3, STEL_D64_LK) X(315, 3, STEL_D64) X(316, 5, CONST_D64) X(317, 5, CONST_D64_LK)                 \
+    X(318, 1, LOCK_D64) X(319, 1, UNLOCK_D64) X(320, 2, NEG_R64_LK) X(321, 2, NEG_R64) X(322, 3, MUL_R64_LK)\
+    X(323, 3, MUL_R64) X(324, 3, DIV_R64_LK) X(325, 3, DIV_R64) X(326, 3, ADD_R64_LK) X(327, 3, ADD_R64)    \
+    X(328, 3, SUB_R64_LK) X(329, 3, SUB_R64) X(332, 3, GT_R64_LK) X(333, 3, GT_R64) X(336, 3, GE_R64_LK)    \
+    X(337, 3, GE_R64) X(338, 3, EQ_R64_LK) X(339, 3, EQ_R64) X(340, 3, NE_R64_LK) X(341, 3, NE_R64)         \
+    X(342, 2, MOVE_D64_2_LK) X(343, 2, MOVE_D64_2) X(344, 3, LDEL_D64_2_LK) X(345, 3, LDEL_D64_2)           \
+    X(346, 3, STELB_D64_LK) X(347, 3, STELB_D64) X(348, 2, NEG_D16_LK) X(349, 2, NEG_D16)                   \
+    X(350, 3, MUL_D16_LK) X(351, 3, MUL_D16) X(352, 3, DIV_D16_LK) X(353, 3, DIV_D16) X(354, 3, ADD_D16_LK) \
+    X(355, 3, ADD_D16) X(356, 3, SUB_D16_LK) X(357, 3, SUB_D16) X(360, 3, GT_D16_LK) X(361, 3, GT_D16)      \
+    X(364, 3, GE_D16_LK) X(365, 3, GE_D16) X(366, 3, EQ_D16_LK) X(367, 3, EQ_D16) X(368, 3, NE_D16_LK)      \
+    X(369, 3, NE_D16) X(370, 2, MOVE_D16_LK) X(371, 2, MOVE_D16) X(372, 3, LDEL_D16_LK) X(373, 3, LDEL_D16) \
+    X(374, 3, STEL_D16_LK) X(375, 3, STEL_D16) X(376, 2, NEG_D8_LK) X(377, 2, NEG_D8) X(378, 3, MUL_D8_LK)  \
+    X(379, 3, MUL_D8) X(380, 3, DIV_D8_LK) X(381, 3, DIV_D8) X(382, 3, ADD_D8_LK) X(383, 3, ADD_D8)         \
+    X(384, 3, SUB_D8_LK) X(385, 3, SUB_D8) X(388, 3, GT_D8_LK) X(389, 3, GT_D8) X(392, 3, GE_D8_LK)         \
+    X(393, 3, GE_D8) X(394, 3, EQ_D8_2_LK) X(395, 3, EQ_D8_2) X(396, 3, NE_D8_2_LK) X(397, 3, NE_D8_2)      \
+    X(398, 2, MOVE_D8_2_LK) X(399, 2, MOVE_D8_2) X(400, 3, LDEL_D8_2_LK) X(401, 3, LDEL_D8_2)               \
+    X(402, 3, STEL_D8_LK) X(403, 3, STEL_D8) X(404, 2, CONST_D8) X(405, 2, CONST_D8_LK) X(406, 1, LOCK_D8_2)\
+    X(407, 1, UNLOCK_D8_2) X(408, 2, CONST_S) X(409, 2, CONST_S_LK) X(410, 1, LOCK_S) X(411, 1, UNLOCK_S)   \
+    X(412, 4, STEP) X(413, 3, TRANS) X(414, 2, TRANSCLR) X(415, 2, TRANSSET) X(416, 2, INITSTEPS)           \
+    X(417, 3, TRANS1) X(418, 3, TRANSMOVE) X(419, 1, INITSTEP) X(420, 1, SFCEND) X(421, 2, CYCDIV)          \
+    X(422, 3, IDXCHK) X(423, 1, CALLPRG) X(424, 2, XVREAD_D8) X(425, 2, XVREAD_D16) X(426, 2, XVREAD_D32)   \
+    X(427, 2, XVREAD_D64) X(428, 2, XVREAD_T) X(429, 2, XVREAD_S) X(430, 2, XVWRITE_D8)                     \
+    X(431, 2, XVWRITE_D16) X(432, 2, XVWRITE_D32) X(433, 2, XVWRITE_D64) X(434, 2, XVWRITE_T)               \
+    X(435, 2, XVWRITE_S) X(436, 2, XVCONST_D8) X(437, 2, XVCONST_D16) X(438, 3, XVCONST_D32)                \
+    X(439, 5, XVCONST_D64) X(440, 3, XVCONST_D32_2) X(441, 2, XVCONST_S) X(442, 2, XVREAD_D8_LK)            \
+    X(443, 2, XVREAD_D16_LK) X(444, 2, XVREAD_D32_LK) X(445, 2, XVREAD_D64_LK) X(446, 2, XVREAD_T_LK)       \
+    X(447, 2, XVREAD_S_LK) X(448, 2, XVWRITE_D8_LK) X(449, 2, XVWRITE_D16_LK) X(450, 2, XVWRITE_D32_LK)     \
+    X(451, 2, XVWRITE_D64_LK) X(452, 2, XVWRITE_T_LK) X(453, 2, XVWRITE_S_LK) X(454, 1, LOCK_XV)            \
+    X(455, 1, UNLOCK_XV) X(456, 3, XVREADX_D8) X(457, 3, XVREADX_D16) X(458, 3, XVREADX_D32)                \
+    X(459, 3, XVREADX_D64) X(460, 3, XVREADX_T) X(461, 3, XVREADX_S) X(462, 3, XVWRITEX_D8)                 \
+    X(463, 3, XVWRITEX_D16) X(464, 3, XVWRITEX_D32) X(465, 3, XVWRITEX_D64) X(466, 3, XVWRITEX_T)           \
+    X(467, 3, XVWRITEX_S) X(468, 3, XVREADX_D8_LK) X(469, 3, XVREADX_D16_LK) X(470, 3, XVREADX_D32_LK)      \
+    X(471, 3, XVREADX_D64_LK) X(472, 3, XVREADX_T_LK) X(473, 3, XVREADX_S_LK) X(474, 3, XVWRITEX_D8_LK)     \
+    X(475, 3, XVWRITEX_D16_LK) X(476, 3, XVWRITEX_D32_LK) X(477, 3, XVWRITEX_D64_LK)                        \
+    X(478, 3, XVWRITEX_T_LK) X(479, 3, XVWRITEX_S_LK) X(480, 9, SMPSET) X(481, 2, SMPCTL) X(482, 3, GT_U8)  \
+    X(483, 3, GE_U8) X(484, 3, MUL_U8) X(485, 3, DIV_U8) X(486, 3, GT_U8_LK) X(487, 3, GE_U8_LK)            \
+    X(488, 3, MUL_U8_LK) X(489, 3, DIV_U8_LK) X(490, 3, GT_U16) X(491, 3, GE_U16) X(492, 3, MUL_U16)        \
+    X(493, 3, DIV_U16) X(494, 3, GT_U16_LK) X(495, 3, GE_U16_LK) X(496, 3, MUL_U16_LK) X(497, 3, DIV_U16_LK)\
+    X(498, 3, GT_U32) X(499, 3, GE_U32) X(500, 3, MUL_U32) X(501, 3, DIV_U32) X(502, 3, GT_U32_LK)          \
+    X(503, 3, GE_U32_LK) X(504, 3, MUL_U32_LK) X(505, 3, DIV_U32_LK) X(506, 0, HOLD) X(507, 1, WAIT)        \
+    X(508, 1, BREAK) X(509, 3, TEST_D8) X(510, 3, TEST_D16) X(511, 3, TEST_D32) X(513, 3, MASK_D8)          \
+    X(514, 3, MASK_D16) X(515, 3, MASK_D32) X(517, 3, TEST_D8_LK) X(518, 3, TEST_D16_LK)                    \
+    X(519, 3, TEST_D32_LK) X(521, 3, MASK_D8_LK) X(522, 3, MASK_D16_LK) X(523, 3, MASK_D32_LK)              \
+    X(525, 0, STEPMODE) X(526, 0, NOP) X(527, 3, SETBRK) X(528, 1, JMPA) X(529, 2, JMPAT) X(530, 2, JMPAF)  \
+    X(531, 3, CTGET) X(532, 3, CTSET) X(533, 2, SETCT) X(534, 0, NOP_2) X(535, 2, CALLFBCT) X(536, 1, CHKCF)\
+    X(537, 1, CHKFBCT) X(538, 1, TSTARTCT) X(539, 1, TSTOPCT) X(540, 2, STEPBRK) X(541, 2, TRANSBRKSET)     \
+    X(542, 1, SKIP1) X(543, 2, JMPTAB) X(544, 3, JMPAEQ) X(545, 2, STATEJMP) X(546, 1, SETSTATE)            \
+    X(547, 2, STEPSTATE) X(548, 2, STEPTIME) X(549, 1, TRANSBRK) X(550, 2, TRANSJMP) X(551, 2, KILLJMP)     \
+    X(552, 4, ANYPARAM) X(553, 2, CTADDR) X(554, 0, UNLOCKALL) X(555, 3, CTCOPY) X(556, 3, GT_U64)          \
+    X(557, 3, GE_U64) X(558, 3, MUL_U64) X(559, 3, DIV_U64) X(560, 3, GT_U64_LK) X(561, 3, GE_U64_LK)       \
+    X(562, 3, MUL_U64_LK) X(563, 3, DIV_U64_LK) X(564, 0, REPEAT) X(565, 1, REPEATEND) X(566, 3, CTGET_2)   \
+    X(567, 3, CTSET_2) X(568, 6, VSISET) X(569, 2, VSIRESET)
 
 enum Z7Opcode : uint16_t {
-#define Z7_OP_ENUM(op, words) Z7OP_##op = op,
+#define Z7_OP_ENUM(op, words, name) Z7OP_##name = op,
     Z7_OPCODES(Z7_OP_ENUM)
 #undef Z7_OP_ENUM
 };
@@ -111,7 +164,7 @@ struct OpTable {
     uint8_t n[kMaxOp + 1];
     constexpr OpTable() : n{} {
         for (auto &x : n) x = 0xFF;
-#define Z7_OP_WORDS(op, words) n[Z7OP_##op] = words;
+#define Z7_OP_WORDS(op, words, name) n[op] = words;
         Z7_OPCODES(Z7_OP_WORDS)
 #undef Z7_OP_WORDS
     }
@@ -131,6 +184,7 @@ TicViews tic_views;
 // opcode is defined), filled on the interpreter's first run.
 struct TicDispatch {
     void *label[kMaxOp + 1];
+    void *full[kMaxOp + 1];  // the full handler of every opcode
     bool ready;
 };
 TicDispatch tic_dispatch;
@@ -145,7 +199,9 @@ struct Vm {
 
 inline uint16_t Flags(const Vm &v) { return Ld<uint16_t>(v.status + ST_FLAGS); }
 inline void SetFlags(Vm &v, uint16_t f) { St<uint16_t>(v.status + ST_FLAGS, f); }
-inline bool Locked(const Vm &v, uint32_t i, uint8_t bit) { return i < v.lk.n && (v.lk.p[i] & bit); }
+template <typename V> inline bool Locked(const V &v, uint32_t i, uint8_t bit) {
+    return i < v.lk.n && (v.lk.p[i] & bit);
+}
 
 // Arena bytes [addr, addr + n) inside the arena; host pointer or null.
 inline uint8_t *Arena(uint32_t addr, uint32_t n) { return addr == 0 ? nullptr : Z7Mem_Ptr(addr, n); }
@@ -321,6 +377,656 @@ void Z7VMTic_Init(uint32_t) {}
 void Z7VMTic_Exit(uint32_t) {}
 void Z7VMTic_ExeCtrl() {}
 
+namespace {
+// typed views
+#define P8(i) (v.d8.p + (i))
+#define P16(i) (v.d16.p + 2 * (i))
+#define P32(i) (v.d32.p + 4 * (i))
+#define P64(i) (v.d64.p + 8 * (i))
+#define PT(i) (v.tm.p + 4 * (i))
+
+// dst, a, b in one section; E computes from a_ and b_ of type T; twin tests bit.
+#define BIN(SEC, PX, T, bit, twin, E)                                                                        \
+    {                                                                                                        \
+        HAVE(4);                                                                                             \
+        const uint32_t d = W(1), a = W(2), b = W(3);                                                         \
+        NEED(SEC, d); NEED(SEC, a); NEED(SEC, b);                                                            \
+        const T a_ = Ld<T>(PX(a)), b_ = Ld<T>(PX(b));                                                        \
+        (void)a_; (void)b_;                                                                                  \
+        if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), T(E));                                               \
+        NEXT_N(4);                                                                                           \
+    }
+#define UN(SEC, PX, T, bit, twin, E)                                                                         \
+    {                                                                                                        \
+        HAVE(3);                                                                                             \
+        const uint32_t d = W(1), a = W(2);                                                                   \
+        NEED(SEC, d); NEED(SEC, a);                                                                          \
+        const T a_ = Ld<T>(PX(a));                                                                           \
+        if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), T(E));                                               \
+        NEXT_N(3);                                                                                           \
+    }
+// comparison into an 8-bit dst
+#define CMP(SEC, PX, T, twin, E)                                                                             \
+    {                                                                                                        \
+        HAVE(4);                                                                                             \
+        const uint32_t d = W(1), a = W(2), b = W(3);                                                         \
+        NEED(d8, d); NEED(SEC, a); NEED(SEC, b);                                                             \
+        const T a_ = Ld<T>(PX(a)), b_ = Ld<T>(PX(b));                                                        \
+        if (!(twin) || !Locked(v, d, LK8)) *P8(d) = (E) ? 1 : 0;                                             \
+        NEXT_N(4);                                                                                           \
+    }
+#define SCMP(twin, E)                                                                                        \
+    {                                                                                                        \
+        HAVE(4);                                                                                             \
+        const uint32_t d = W(1), a = W(2), b = W(3);                                                         \
+        NEED(d8, d); NEED(sp, a); NEED(sp, b);                                                               \
+        const int32_t r_ = Z7VMStr_Compare(db, a, b);                                                        \
+        if (!(twin) || !Locked(v, d, LK8)) *P8(d) = (E) ? 1 : 0;                                             \
+        NEXT_N(4);                                                                                           \
+    }
+// division with a substitute on zero
+#define DIV(SEC, PX, T, bit, twin, ZERO, SUB, LOGC, E)                                                       \
+    {                                                                                                        \
+        HAVE(4);                                                                                             \
+        const uint32_t d = W(1), a = W(2), b = W(3);                                                         \
+        NEED(SEC, d); NEED(SEC, a); NEED(SEC, b);                                                            \
+        const T a_ = Ld<T>(PX(a)), b_ = Ld<T>(PX(b));                                                        \
+        T r_;                                                                                                \
+        if (ZERO) {                                                                                          \
+            DIV_ZERO(LOGC, b);                                                                               \
+            r_ = SUB;                                                                                        \
+        } else {                                                                                             \
+            r_ = T(E);                                                                                       \
+        }                                                                                                    \
+        if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), r_);                                                 \
+        NEXT_N(4);                                                                                           \
+    }
+#define MOVE(SEC, PX, T, bit, twin)                                                                          \
+    {                                                                                                        \
+        HAVE(3);                                                                                             \
+        const uint32_t d = W(1), a = W(2);                                                                   \
+        NEED(SEC, d); NEED(SEC, a);                                                                          \
+        if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), Ld<T>(PX(a)));                                       \
+        NEXT_N(3);                                                                                           \
+    }
+// element index = base + DINT (computed: fault 32)
+#define ELEM(SEC, base_, dint_, out_)                                                                        \
+    NEED(d32, dint_);                                                                                        \
+    const int64_t out_##w = int64_t(base_) + Ld<int32_t>(P32(dint_));                                        \
+    if (out_##w < 0 || out_##w >= int64_t(v.SEC.n)) FAULT(LOG_BOUNDS, dint_);                                \
+    const uint32_t out_ = uint32_t(out_##w);
+#define LOADEL(SEC, PX, T, bit, twin)                                                                        \
+    {                                                                                                        \
+        HAVE(4);                                                                                             \
+        const uint32_t d = W(1), base = W(2), k = W(3);                                                      \
+        NEED(SEC, d); NEED(SEC, base);                                                                       \
+        ELEM(SEC, base, k, e);                                                                               \
+        if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), Ld<T>(PX(e)));                                       \
+        NEXT_N(4);                                                                                           \
+    }
+#define STOREEL(SEC, PX, T, bit, twin, baselock)                                                             \
+    {                                                                                                        \
+        HAVE(4);                                                                                             \
+        const uint32_t base = W(1), k = W(2), s = W(3);                                                      \
+        NEED(SEC, base); NEED(SEC, s);                                                                       \
+        ELEM(SEC, base, k, e);                                                                               \
+        if (!(twin) || !Locked(v, (baselock) ? base : e, bit)) St<T>(PX(e), Ld<T>(PX(s)));                   \
+        NEXT_N(4);                                                                                           \
+    }
+#define LOCKOP(SEC, bit, lock)                                                                               \
+    {                                                                                                        \
+        HAVE(2);                                                                                             \
+        const uint32_t i = W(1);                                                                             \
+        NEED(SEC, i);                                                                                        \
+        if (lock) Z7VMTic_LockVar(db, i, bit);                                                               \
+        else Z7VMTic_UnlockVar(db, i, bit, ctreg);                                                           \
+        NEXT_N(2);                                                                                           \
+    }
+// constant write: index 0 goes to the CT item at the register
+#define CONST(SEC, PX, T, bit, twin, VAL, keepreg)                                                           \
+    {                                                                                                        \
+        CHECK_LEN;                                                                                           \
+        const uint32_t d = W(1);                                                                             \
+        NEED(SEC, d);                                                                                        \
+        const T val_ = T(VAL);                                                                               \
+        if (!(twin) || !Locked(v, d, bit)) {                                                                 \
+            if (d == 0) {                                                                                    \
+                CT_CONST(T, val_, keepreg);                                                                  \
+            } else {                                                                                         \
+                St<T>(PX(d), val_);                                                                          \
+            }                                                                                                \
+        }                                                                                                    \
+        NEXT;                                                                                                \
+    }
+#define W32(k) (uint32_t(W(k)) << 16 | W((k) + 1))
+#define W64(k) (uint64_t(W32(k)) << 32 | W32((k) + 2))
+// XV pointer of number x (computed: fault 32), width bytes
+#define XVPTR(x, width, computed, out)                                                                       \
+    if ((x) >= v.xv.n || (x) == 0) FAULT((computed) ? LOG_BOUNDS : LOG_UNDEF, (x));                          \
+    uint8_t *out = Arena(Ld<uint32_t>(v.xv.p + 4 * (x)), (width));                                           \
+    if (out == nullptr) FAULT(LOG_BOUNDS, (x));
+#define XVNUM(indexed, out)                                                                                  \
+    uint32_t out = W(1);                                                                                     \
+    if (indexed) {                                                                                           \
+        NEED(d32, W(3));                                                                                     \
+        const int64_t xw_ = int64_t(out) + Ld<int32_t>(P32(W(3)));                                           \
+        if (xw_ <= 0 || xw_ >= int64_t(v.xv.n)) FAULT(LOG_BOUNDS, W(3));                                     \
+        out = uint32_t(xw_);                                                                                 \
+    }
+#define XVREAD(SEC, PX, width, bit, twin, indexed)                                                           \
+    {                                                                                                        \
+        CHECK_LEN;                                                                                           \
+        XVNUM(indexed, x);                                                                                   \
+        const uint32_t d = W(2);                                                                             \
+        NEED(SEC, d);                                                                                        \
+        XVPTR(x, width, indexed, xp);                                                                        \
+        if (!(twin) || !Locked(v, d, bit)) std::memcpy(PX(d), xp, width);                                    \
+        NEXT_N(((indexed) ? 4 : 3));                                                                         \
+    }
+#define XVWRITE(SEC, PX, width, twin, indexed)                                                               \
+    {                                                                                                        \
+        CHECK_LEN;                                                                                           \
+        XVNUM(indexed, x);                                                                                   \
+        const uint32_t s = W(2);                                                                             \
+        NEED(SEC, s);                                                                                        \
+        XVPTR(x, width, indexed, xp);                                                                        \
+        if (!(twin) || !Locked(v, x, LKXV)) std::memcpy(xp, PX(s), width);                                   \
+        NEXT_N(((indexed) ? 4 : 3));                                                                         \
+    }
+#define XVSTR(read, twin, indexed)                                                                           \
+    {                                                                                                        \
+        CHECK_LEN;                                                                                           \
+        XVNUM(indexed, x);                                                                                   \
+        const uint32_t s = W(2);                                                                             \
+        NEED(sp, s);                                                                                         \
+        XVPTR(x, 3, indexed, xp);                                                                            \
+        (void)xp;                                                                                            \
+        const uint32_t slot = Ld<uint32_t>(v.xv.p + 4 * x);                                                  \
+        if (read) {                                                                                          \
+            if (!(twin) || !Locked(v, s, LKS)) Z7VMStr_CopyPtr(Z7VMStr_Slot(db, s), slot);                   \
+        } else {                                                                                             \
+            if (!(twin) || !Locked(v, x, LKXV)) Z7VMStr_CopyPtr(slot, Z7VMStr_Slot(db, s));                  \
+        }                                                                                                    \
+        NEXT_N(((indexed) ? 4 : 3));                                                                         \
+    }
+#define JUMP_REL(k)                                                                                          \
+    do {                                                                                                     \
+        if (kProved) {                                                                                       \
+            const uint8_t *to_ = pc + 2 * ((k) + 1) + int16_t(W(k));                                         \
+            if (to_ <= pc) BACKJUMP();                                                                       \
+            pc = to_;                                                                                        \
+            DISPATCH();                                                                                      \
+        }                                                                                                    \
+        const int64_t t_ = int64_t(2) * (IP + (k) + 1) + int16_t(W(k));                                      \
+        if (!kProved && (t_ < 0 || (t_ & 1) || t_ >= int64_t(2) * c.words)) FAULT(LOG_UNDEF, op);            \
+        if (uint32_t(t_ / 2) <= IP) BACKJUMP();                                                              \
+        pc = c.p + 2 * size_t(uint32_t(t_ / 2));                                                             \
+        DISPATCH();                                                                                          \
+    } while (0)
+#define JUMP_ABS(off)                                                                                        \
+    do {                                                                                                     \
+        const uint32_t t_ = (off);                                                                           \
+        if (!kProved && ((t_ & 1) || t_ / 2 >= c.words)) FAULT(LOG_UNDEF, op);                               \
+        if (t_ / 2 <= IP) BACKJUMP();                                                                        \
+        pc = c.p + 2 * size_t(t_ / 2);                                                                       \
+        DISPATCH();                                                                                          \
+    } while (0)
+
+// mask (dst, mask, bool): a non-zero BOOL sets the mask's bits in dst, zero
+// clears them; opcodes from 521 on are the lock-tested twins
+#define MASKOP(SEC, PX, T, bit)                                                                              \
+    {                                                                                                        \
+        CHECK_LEN;                                                                                           \
+        const uint32_t d = W(1), m = W(2), b = W(3);                                                         \
+        NEED(d8, b);                                                                                         \
+        NEED(SEC, d); NEED(SEC, m);                                                                          \
+        const bool on = *P8(b) != 0;                                                                         \
+        const T x = Ld<T>(PX(d)), y = Ld<T>(PX(m));                                                          \
+        if (op < 521 || !Locked(v, d, bit)) St<T>(PX(d), T(on ? (x | y) : (x & ~y)));                        \
+        NEXT;                                                                                                \
+    }
+
+// The plain jumps and the data operations that call nothing: H1..H3(mnemonics,
+// handler body). Both tiers below expand the same bodies; a proof checks the
+// static operands of the data operations by their shape (BIN, CMP, ...) and
+// those of the jumps one by one.
+#define Z7_JUMP_OPS(H1, H2, H3)                                                                                     \
+    H1(JMP, CHECK_LEN; JUMP_REL(1);)                                                                                \
+    H1(JMPT, CHECK_LEN; { const uint32_t b = W(1); NEED(d8, b); if (*P8(b)) JUMP_REL(2); NEXT; })                   \
+    H1(JMPF, CHECK_LEN; { const uint32_t b = W(1); NEED(d8, b); if (!*P8(b)) JUMP_REL(2); NEXT; })                  \
+    H1(JMPA, CHECK_LEN; JUMP_ABS(W(1));)                                                                            \
+    H1(JMPAT, CHECK_LEN; { const uint32_t b = W(1); NEED(d8, b); if (*P8(b)) JUMP_ABS(W(2)); NEXT; })               \
+    H1(JMPAF, CHECK_LEN; { const uint32_t b = W(1); NEED(d8, b); if (!*P8(b)) JUMP_ABS(W(2)); NEXT; })              \
+    H1(JMPAEQ, CHECK_LEN; {                                                                                         \
+            const uint32_t a = W(2), b = W(3);                                                                      \
+            NEED(d32, a); NEED(d32, b);                                                                             \
+            if (Ld<uint32_t>(P32(a)) == Ld<uint32_t>(P32(b))) JUMP_ABS(W(1));                                       \
+            NEXT;                                                                                                   \
+    })                                                                                                              \
+    H1(IDXCHK, CHECK_LEN; {                                                                                         \
+            const uint32_t k = W(1);                                                                                \
+            NEED(d32, k);                                                                                           \
+            const int32_t x = Ld<int32_t>(P32(k));                                                                  \
+            if (x < int32_t(W(2)) || x > int32_t(W(3))) FAULT(LOG_BOUNDS, k);                                       \
+            NEXT;                                                                                                   \
+    })                                                                                                              \
+    H3(NOP, NOP_2, SKIP1, CHECK_LEN; NEXT;)
+
+#define Z7_DATA_OPS(H1, H2, H3)                                                                                     \
+    H1(NEG_D8, UN(d8, P8, uint8_t, LK8, false, -a_))                                                                \
+    H1(NEG_D8_LK, UN(d8, P8, uint8_t, LK8, true, -a_))                                                              \
+    H1(ADD_D8, BIN(d8, P8, uint8_t, LK8, false, a_ + b_))                                                           \
+    H1(ADD_D8_LK, BIN(d8, P8, uint8_t, LK8, true, a_ + b_))                                                         \
+    H1(SUB_D8, BIN(d8, P8, uint8_t, LK8, false, a_ - b_))                                                           \
+    H1(SUB_D8_LK, BIN(d8, P8, uint8_t, LK8, true, a_ - b_))                                                         \
+    H2(MUL_D8, MUL_U8, BIN(d8, P8, uint8_t, LK8, false, a_ * b_))                                                   \
+    H2(MUL_D8_LK, MUL_U8_LK, BIN(d8, P8, uint8_t, LK8, true, a_ * b_))                                              \
+    H2(DIV_D8, DIV_U8, DIV(d8, P8, uint8_t, LK8, false, b_ == 0, 127, LOG_DIV8, a_ / b_))                           \
+    H2(DIV_D8_LK, DIV_U8_LK, DIV(d8, P8, uint8_t, LK8, true, b_ == 0, 127, LOG_DIV8, a_ / b_))                      \
+    H1(NEG_D16, UN(d16, P16, uint16_t, LK16, false, -a_))                                                           \
+    H1(NEG_D16_LK, UN(d16, P16, uint16_t, LK16, true, -a_))                                                         \
+    H1(ADD_D16, BIN(d16, P16, uint16_t, LK16, false, a_ + b_))                                                      \
+    H1(ADD_D16_LK, BIN(d16, P16, uint16_t, LK16, true, a_ + b_))                                                    \
+    H1(SUB_D16, BIN(d16, P16, uint16_t, LK16, false, a_ - b_))                                                      \
+    H1(SUB_D16_LK, BIN(d16, P16, uint16_t, LK16, true, a_ - b_))                                                    \
+    H2(MUL_D16, MUL_U16, BIN(d16, P16, uint16_t, LK16, false, uint32_t(a_) * b_))                                   \
+    H2(MUL_D16_LK, MUL_U16_LK, BIN(d16, P16, uint16_t, LK16, true, uint32_t(a_) * b_))                              \
+    H1(DIV_D16, DIV(d16, P16, int16_t, LK16, false, b_ == 0, 32767, LOG_DIV16, b_ == -1 ? -a_ : a_ / b_))           \
+    H1(DIV_D16_LK, DIV(d16, P16, int16_t, LK16, true, b_ == 0, 32767, LOG_DIV16, b_ == -1 ? -a_ : a_ / b_))         \
+    H1(DIV_U16, DIV(d16, P16, uint16_t, LK16, false, b_ == 0, 32767, LOG_DIV16, a_ / b_))                           \
+    H1(DIV_U16_LK, DIV(d16, P16, uint16_t, LK16, true, b_ == 0, 32767, LOG_DIV16, a_ / b_))                         \
+    H1(NEG_D32, UN(d32, P32, uint32_t, LK32, false, 0u - a_))                                                       \
+    H1(NEG_D32_LK, UN(d32, P32, uint32_t, LK32, true, 0u - a_))                                                     \
+    H1(ADD_D32, BIN(d32, P32, uint32_t, LK32, false, a_ + b_))                                                      \
+    H1(ADD_D32_LK, BIN(d32, P32, uint32_t, LK32, true, a_ + b_))                                                    \
+    H1(SUB_D32, BIN(d32, P32, uint32_t, LK32, false, a_ - b_))                                                      \
+    H1(SUB_D32_LK, BIN(d32, P32, uint32_t, LK32, true, a_ - b_))                                                    \
+    H2(MUL_D32, MUL_U32, BIN(d32, P32, uint32_t, LK32, false, a_ * b_))                                             \
+    H2(MUL_D32_LK, MUL_U32_LK, BIN(d32, P32, uint32_t, LK32, true, a_ * b_))                                        \
+    H1(DIV_D32, DIV(d32, P32, int32_t, LK32, false, b_ == 0, 0x7FFFFFFF, LOG_DIV32,                                 \
+        b_ == -1 ? int32_t(0u - uint32_t(a_)) : a_ / b_))                                                           \
+    H1(DIV_D32_LK, DIV(d32, P32, int32_t, LK32, true, b_ == 0, 0x7FFFFFFF, LOG_DIV32,                               \
+        b_ == -1 ? int32_t(0u - uint32_t(a_)) : a_ / b_))                                                           \
+    H1(DIV_U32, DIV(d32, P32, uint32_t, LK32, false, b_ == 0, 0x7FFFFFFFu, LOG_DIV32, a_ / b_))                     \
+    H1(DIV_U32_LK, DIV(d32, P32, uint32_t, LK32, true, b_ == 0, 0x7FFFFFFFu, LOG_DIV32, a_ / b_))                   \
+    H1(NEG_R32, UN(d32, P32, uint32_t, LK32, false, a_ ^ 0x80000000u))                                              \
+    H1(NEG_R32_LK, UN(d32, P32, uint32_t, LK32, true, a_ ^ 0x80000000u))                                            \
+    H1(ADD_R32, BIN(d32, P32, float, LK32, false, a_ + b_))                                                         \
+    H1(ADD_R32_LK, BIN(d32, P32, float, LK32, true, a_ + b_))                                                       \
+    H1(SUB_R32, BIN(d32, P32, float, LK32, false, a_ - b_))                                                         \
+    H1(SUB_R32_LK, BIN(d32, P32, float, LK32, true, a_ - b_))                                                       \
+    H1(MUL_R32, BIN(d32, P32, float, LK32, false, a_ * b_))                                                         \
+    H1(MUL_R32_LK, BIN(d32, P32, float, LK32, true, a_ * b_))                                                       \
+    H1(DIV_R32, DIV(d32, P32, float, LK32, false, b_ == 0.0f, 1.0e37f, LOG_DIV32, a_ / b_))                         \
+    H1(DIV_R32_LK, DIV(d32, P32, float, LK32, true, b_ == 0.0f, 1.0e37f, LOG_DIV32, a_ / b_))                       \
+    H1(NEG_D64, UN(d64, P64, uint64_t, LK64, false, 0ull - a_))                                                     \
+    H1(NEG_D64_LK, UN(d64, P64, uint64_t, LK64, true, 0ull - a_))                                                   \
+    H1(ADD_D64, BIN(d64, P64, uint64_t, LK64, false, a_ + b_))                                                      \
+    H1(ADD_D64_LK, BIN(d64, P64, uint64_t, LK64, true, a_ + b_))                                                    \
+    H1(SUB_D64, BIN(d64, P64, uint64_t, LK64, false, a_ - b_))                                                      \
+    H1(SUB_D64_LK, BIN(d64, P64, uint64_t, LK64, true, a_ - b_))                                                    \
+    H2(MUL_D64, MUL_U64, BIN(d64, P64, uint64_t, LK64, false, a_ * b_))                                             \
+    H2(MUL_D64_LK, MUL_U64_LK, BIN(d64, P64, uint64_t, LK64, true, a_ * b_))                                        \
+    H1(DIV_D64, DIV(d64, P64, int64_t, LK64, false, b_ == 0, INT64_MAX, LOG_DIV64,                                  \
+        b_ == -1 ? int64_t(0ull - uint64_t(a_)) : a_ / b_))                                                         \
+    H1(DIV_D64_LK, DIV(d64, P64, int64_t, LK64, true, b_ == 0, INT64_MAX, LOG_DIV64,                                \
+        b_ == -1 ? int64_t(0ull - uint64_t(a_)) : a_ / b_))                                                         \
+    H1(DIV_U64, DIV(d64, P64, uint64_t, LK64, false, b_ == 0, UINT64_MAX, LOG_DIV32, a_ / b_))                      \
+    H1(DIV_U64_LK, DIV(d64, P64, uint64_t, LK64, true, b_ == 0, UINT64_MAX, LOG_DIV32, a_ / b_))                    \
+    H1(NEG_R64, UN(d64, P64, uint64_t, LK64, false, a_ ^ 0x8000000000000000ull))                                    \
+    H1(NEG_R64_LK, UN(d64, P64, uint64_t, LK64, true, a_ ^ 0x8000000000000000ull))                                  \
+    H1(ADD_R64, BIN(d64, P64, double, LK64, false, a_ + b_))                                                        \
+    H1(ADD_R64_LK, BIN(d64, P64, double, LK64, true, a_ + b_))                                                      \
+    H1(SUB_R64, BIN(d64, P64, double, LK64, false, a_ - b_))                                                        \
+    H1(SUB_R64_LK, BIN(d64, P64, double, LK64, true, a_ - b_))                                                      \
+    H1(MUL_R64, BIN(d64, P64, double, LK64, false, a_ * b_))                                                        \
+    H1(MUL_R64_LK, BIN(d64, P64, double, LK64, true, a_ * b_))                                                      \
+    H1(DIV_R64, DIV(d64, P64, double, LK64, false, b_ == 0.0, 1.0e307, LOG_DIV64, a_ / b_))                         \
+    H1(DIV_R64_LK, DIV(d64, P64, double, LK64, true, b_ == 0.0, 1.0e307, LOG_DIV64, a_ / b_))                       \
+    H1(ADD_T, BIN(tm, PT, uint32_t, LKT, false, a_ + b_))                                                           \
+    H1(ADD_T_LK, BIN(tm, PT, uint32_t, LKT, true, a_ + b_))                                                         \
+    H1(SUB_T, BIN(tm, PT, uint32_t, LKT, false, a_ >= b_ ? a_ - b_ : 0u))                                           \
+    H1(SUB_T_LK, BIN(tm, PT, uint32_t, LKT, true, a_ >= b_ ? a_ - b_ : 0u))                                         \
+    H1(NOT_D8, UN(d8, P8, uint8_t, LK8, false, a_ == 0 ? 1 : 0))                                                    \
+    H1(NOT_D8_LK, UN(d8, P8, uint8_t, LK8, true, a_ == 0 ? 1 : 0))                                                  \
+    H2(GT_D8, GT_U8, CMP(d8, P8, uint8_t, false, a_ > b_))                                                          \
+    H2(GT_D8_LK, GT_U8_LK, CMP(d8, P8, uint8_t, true, a_ > b_))                                                     \
+    H2(GE_D8, GE_U8, CMP(d8, P8, uint8_t, false, a_ >= b_))                                                         \
+    H2(GE_D8_LK, GE_U8_LK, CMP(d8, P8, uint8_t, true, a_ >= b_))                                                    \
+    H2(EQ_D8, EQ_D8_2, CMP(d8, P8, uint8_t, false, a_ == b_))                                                       \
+    H2(EQ_D8_LK, EQ_D8_2_LK, CMP(d8, P8, uint8_t, true, a_ == b_))                                                  \
+    H2(NE_D8, NE_D8_2, CMP(d8, P8, uint8_t, false, a_ != b_))                                                       \
+    H2(NE_D8_LK, NE_D8_2_LK, CMP(d8, P8, uint8_t, true, a_ != b_))                                                  \
+    H1(GT_D16, CMP(d16, P16, int16_t, false, a_ > b_))                                                              \
+    H1(GT_D16_LK, CMP(d16, P16, int16_t, true, a_ > b_))                                                            \
+    H1(GT_U16, CMP(d16, P16, uint16_t, false, a_ > b_))                                                             \
+    H1(GT_U16_LK, CMP(d16, P16, uint16_t, true, a_ > b_))                                                           \
+    H1(GE_D16, CMP(d16, P16, int16_t, false, a_ >= b_))                                                             \
+    H1(GE_D16_LK, CMP(d16, P16, int16_t, true, a_ >= b_))                                                           \
+    H1(GE_U16, CMP(d16, P16, uint16_t, false, a_ >= b_))                                                            \
+    H1(GE_U16_LK, CMP(d16, P16, uint16_t, true, a_ >= b_))                                                          \
+    H1(EQ_D16, CMP(d16, P16, uint16_t, false, a_ == b_))                                                            \
+    H1(EQ_D16_LK, CMP(d16, P16, uint16_t, true, a_ == b_))                                                          \
+    H1(NE_D16, CMP(d16, P16, uint16_t, false, a_ != b_))                                                            \
+    H1(NE_D16_LK, CMP(d16, P16, uint16_t, true, a_ != b_))                                                          \
+    H1(GT_D32, CMP(d32, P32, int32_t, false, a_ > b_))                                                              \
+    H1(GT_D32_LK, CMP(d32, P32, int32_t, true, a_ > b_))                                                            \
+    H1(GT_U32, CMP(d32, P32, uint32_t, false, a_ > b_))                                                             \
+    H1(GT_U32_LK, CMP(d32, P32, uint32_t, true, a_ > b_))                                                           \
+    H1(GE_D32, CMP(d32, P32, int32_t, false, a_ >= b_))                                                             \
+    H1(GE_D32_LK, CMP(d32, P32, int32_t, true, a_ >= b_))                                                           \
+    H1(GE_U32, CMP(d32, P32, uint32_t, false, a_ >= b_))                                                            \
+    H1(GE_U32_LK, CMP(d32, P32, uint32_t, true, a_ >= b_))                                                          \
+    H1(EQ_D32, CMP(d32, P32, uint32_t, false, a_ == b_))                                                            \
+    H1(EQ_D32_LK, CMP(d32, P32, uint32_t, true, a_ == b_))                                                          \
+    H1(NE_D32, CMP(d32, P32, uint32_t, false, a_ != b_))                                                            \
+    H1(NE_D32_LK, CMP(d32, P32, uint32_t, true, a_ != b_))                                                          \
+    H1(GT_R32, CMP(d32, P32, float, false, a_ > b_))                                                                \
+    H1(GT_R32_LK, CMP(d32, P32, float, true, a_ > b_))                                                              \
+    H1(GE_R32, CMP(d32, P32, float, false, a_ >= b_))                                                               \
+    H1(GE_R32_LK, CMP(d32, P32, float, true, a_ >= b_))                                                             \
+    H1(EQ_R32, CMP(d32, P32, float, false, a_ == b_))                                                               \
+    H1(EQ_R32_LK, CMP(d32, P32, float, true, a_ == b_))                                                             \
+    H1(NE_R32, CMP(d32, P32, float, false, !(a_ == b_)))                                                            \
+    H1(NE_R32_LK, CMP(d32, P32, float, true, !(a_ == b_)))                                                          \
+    H1(GT_D64, CMP(d64, P64, int64_t, false, a_ > b_))                                                              \
+    H1(GT_D64_LK, CMP(d64, P64, int64_t, true, a_ > b_))                                                            \
+    H1(GT_U64, CMP(d64, P64, uint64_t, false, a_ > b_))                                                             \
+    H1(GT_U64_LK, CMP(d64, P64, uint64_t, true, a_ > b_))                                                           \
+    H1(GE_D64, CMP(d64, P64, int64_t, false, a_ >= b_))                                                             \
+    H1(GE_D64_LK, CMP(d64, P64, int64_t, true, a_ >= b_))                                                           \
+    H1(GE_U64, CMP(d64, P64, uint64_t, false, a_ >= b_))                                                            \
+    H1(GE_U64_LK, CMP(d64, P64, uint64_t, true, a_ >= b_))                                                          \
+    H1(EQ_D64, CMP(d64, P64, uint64_t, false, a_ == b_))                                                            \
+    H1(EQ_D64_LK, CMP(d64, P64, uint64_t, true, a_ == b_))                                                          \
+    H1(NE_D64, CMP(d64, P64, uint64_t, false, a_ != b_))                                                            \
+    H1(NE_D64_LK, CMP(d64, P64, uint64_t, true, a_ != b_))                                                          \
+    H1(GT_R64, CMP(d64, P64, double, false, a_ > b_))                                                               \
+    H1(GT_R64_LK, CMP(d64, P64, double, true, a_ > b_))                                                             \
+    H1(GE_R64, CMP(d64, P64, double, false, a_ >= b_))                                                              \
+    H1(GE_R64_LK, CMP(d64, P64, double, true, a_ >= b_))                                                            \
+    H1(EQ_R64, CMP(d64, P64, double, false, a_ == b_))                                                              \
+    H1(EQ_R64_LK, CMP(d64, P64, double, true, a_ == b_))                                                            \
+    H1(NE_R64, CMP(d64, P64, double, false, !(a_ == b_)))                                                           \
+    H1(NE_R64_LK, CMP(d64, P64, double, true, !(a_ == b_)))                                                         \
+    H1(GT_T, CMP(tm, PT, uint32_t, false, a_ > b_))                                                                 \
+    H1(GT_T_LK, CMP(tm, PT, uint32_t, true, a_ > b_))                                                               \
+    H1(GE_T, CMP(tm, PT, uint32_t, false, a_ >= b_))                                                                \
+    H1(GE_T_LK, CMP(tm, PT, uint32_t, true, a_ >= b_))                                                              \
+    H1(EQ_T, CMP(tm, PT, uint32_t, false, a_ == b_))                                                                \
+    H1(EQ_T_LK, CMP(tm, PT, uint32_t, true, a_ == b_))                                                              \
+    H1(NE_T, CMP(tm, PT, uint32_t, false, a_ != b_))                                                                \
+    H1(NE_T_LK, CMP(tm, PT, uint32_t, true, a_ != b_))                                                              \
+    H1(OR_D8, BIN(d8, P8, uint8_t, LK8, false, a_ | b_))                                                            \
+    H1(OR_D8_LK, BIN(d8, P8, uint8_t, LK8, true, a_ | b_))                                                          \
+    H1(AND_D8, BIN(d8, P8, uint8_t, LK8, false, a_ & b_))                                                           \
+    H1(AND_D8_LK, BIN(d8, P8, uint8_t, LK8, true, a_ & b_))                                                         \
+    H1(XOR_D8, BIN(d8, P8, uint8_t, LK8, false, a_ ^ b_))                                                           \
+    H1(XOR_D8_LK, BIN(d8, P8, uint8_t, LK8, true, a_ ^ b_))                                                         \
+    H1(TEST_D8, CMP(d8, P8, uint8_t, false, (a_ & b_) != 0))                                                        \
+    H1(TEST_D8_LK, CMP(d8, P8, uint8_t, true, (a_ & b_) != 0))                                                      \
+    H1(TEST_D16, CMP(d16, P16, uint16_t, false, (a_ & b_) != 0))                                                    \
+    H1(TEST_D16_LK, CMP(d16, P16, uint16_t, true, (a_ & b_) != 0))                                                  \
+    H1(TEST_D32, CMP(d32, P32, uint32_t, false, (a_ & b_) != 0))                                                    \
+    H1(TEST_D32_LK, CMP(d32, P32, uint32_t, true, (a_ & b_) != 0))                                                  \
+    H2(MASK_D8, MASK_D8_LK, MASKOP(d8, P8, uint8_t, LK8))                                                           \
+    H2(MASK_D16, MASK_D16_LK, MASKOP(d16, P16, uint16_t, LK16))                                                     \
+    H2(MASK_D32, MASK_D32_LK, MASKOP(d32, P32, uint32_t, LK32))                                                     \
+    H2(MOVE_D8, MOVE_D8_2, MOVE(d8, P8, uint8_t, LK8, false))                                                       \
+    H2(MOVE_D8_LK, MOVE_D8_2_LK, MOVE(d8, P8, uint8_t, LK8, true))                                                  \
+    H1(MOVE_D16, MOVE(d16, P16, uint16_t, LK16, false))                                                             \
+    H1(MOVE_D16_LK, MOVE(d16, P16, uint16_t, LK16, true))                                                           \
+    H2(MOVE_D32, MOVE_D32_2, MOVE(d32, P32, uint32_t, LK32, false))                                                 \
+    H2(MOVE_D32_LK, MOVE_D32_2_LK, MOVE(d32, P32, uint32_t, LK32, true))                                            \
+    H2(MOVE_D64, MOVE_D64_2, MOVE(d64, P64, uint64_t, LK64, false))                                                 \
+    H2(MOVE_D64_LK, MOVE_D64_2_LK, MOVE(d64, P64, uint64_t, LK64, true))                                            \
+    H1(MOVE_T, MOVE(tm, PT, uint32_t, LKT, false))                                                                  \
+    H1(MOVE_T_LK, MOVE(tm, PT, uint32_t, LKT, true))                                                                \
+    H2(LDEL_D8, LDEL_D8_2, LOADEL(d8, P8, uint8_t, LK8, false))                                                     \
+    H2(LDEL_D8_LK, LDEL_D8_2_LK, LOADEL(d8, P8, uint8_t, LK8, true))                                                \
+    H1(LDEL_D16, LOADEL(d16, P16, uint16_t, LK16, false))                                                           \
+    H1(LDEL_D16_LK, LOADEL(d16, P16, uint16_t, LK16, true))                                                         \
+    H2(LDEL_D32, LDEL_D32_2, LOADEL(d32, P32, uint32_t, LK32, false))                                               \
+    H2(LDEL_D32_LK, LDEL_D32_2_LK, LOADEL(d32, P32, uint32_t, LK32, true))                                          \
+    H2(LDEL_D64, LDEL_D64_2, LOADEL(d64, P64, uint64_t, LK64, false))                                               \
+    H2(LDEL_D64_LK, LDEL_D64_2_LK, LOADEL(d64, P64, uint64_t, LK64, true))                                          \
+    H1(LDEL_T, LOADEL(tm, PT, uint32_t, LKT, false))                                                                \
+    H1(LDEL_T_LK, LOADEL(tm, PT, uint32_t, LKT, true))                                                              \
+    H1(STEL_D8, STOREEL(d8, P8, uint8_t, LK8, false, false))                                                        \
+    H1(STEL_D8_LK, STOREEL(d8, P8, uint8_t, LK8, true, false))                                                      \
+    H1(STEL_D16, STOREEL(d16, P16, uint16_t, LK16, false, false))                                                   \
+    H1(STEL_D16_LK, STOREEL(d16, P16, uint16_t, LK16, true, false))                                                 \
+    H1(STEL_D32, STOREEL(d32, P32, uint32_t, LK32, false, false))                                                   \
+    H1(STEL_D32_LK, STOREEL(d32, P32, uint32_t, LK32, true, false))                                                 \
+    H1(STEL_D64, STOREEL(d64, P64, uint64_t, LK64, false, false))                                                   \
+    H1(STEL_D64_LK, STOREEL(d64, P64, uint64_t, LK64, true, false))                                                 \
+    H1(STEL_T, STOREEL(tm, PT, uint32_t, LKT, false, false))                                                        \
+    H1(STEL_T_LK, STOREEL(tm, PT, uint32_t, LKT, true, false))                                                      \
+    H1(STELB_D8, STOREEL(d8, P8, uint8_t, LK8, false, true))                                                        \
+    H1(STELB_D8_LK, STOREEL(d8, P8, uint8_t, LK8, true, true))                                                      \
+    H1(STELB_D32, STOREEL(d32, P32, uint32_t, LK32, false, true))                                                   \
+    H1(STELB_D32_LK, STOREEL(d32, P32, uint32_t, LK32, true, true))                                                 \
+    H1(STELB_D64, STOREEL(d64, P64, uint64_t, LK64, false, true))                                                   \
+    H1(STELB_D64_LK, STOREEL(d64, P64, uint64_t, LK64, true, true))                                                 \
+    H1(CONST_D8, CONST(d8, P8, uint8_t, LK8, false, W(2) & 0xFF, false))                                            \
+    H1(CONST_D8_LK, CONST(d8, P8, uint8_t, LK8, true, W(2) & 0xFF, false))                                          \
+    H1(CONST_D16, CONST(d16, P16, uint16_t, LK16, false, W(2), false))                                              \
+    H1(CONST_D16_LK, CONST(d16, P16, uint16_t, LK16, true, W(2), false))                                            \
+    H1(CONST_D32, CONST(d32, P32, uint32_t, LK32, false, W32(2), false))                                            \
+    H1(CONST_D32_LK, CONST(d32, P32, uint32_t, LK32, true, W32(2), false))                                          \
+    H1(CONST_T, CONST(tm, PT, uint32_t, LKT, false, W32(2), true))                                                  \
+    H1(CONST_T_LK, CONST(tm, PT, uint32_t, LKT, true, W32(2), true))                                                \
+    H1(CONST_D64, CONST(d64, P64, uint64_t, LK64, false, W64(2), false))                                            \
+    H1(CONST_D64_LK, CONST(d64, P64, uint64_t, LK64, true, W64(2), false))                                          \
+    H1(SET_D8, CONST(d8, P8, uint8_t, LK8, false, 1, false))                                                        \
+    H1(SET_D8_LK, CONST(d8, P8, uint8_t, LK8, true, 1, false))                                                      \
+    H1(RESET_D8, CONST(d8, P8, uint8_t, LK8, false, 0, false))                                                      \
+    H1(RESET_D8_LK, CONST(d8, P8, uint8_t, LK8, true, 0, false))                                                    \
+    H1(XVREAD_D8, XVREAD(d8, P8, 1, LK8, false, false))                                                             \
+    H1(XVREAD_D16, XVREAD(d16, P16, 2, LK16, false, false))                                                         \
+    H1(XVREAD_D32, XVREAD(d32, P32, 4, LK32, false, false))                                                         \
+    H1(XVREAD_D64, XVREAD(d64, P64, 8, LK64, false, false))                                                         \
+    H1(XVREAD_T, XVREAD(tm, PT, 4, LKT, false, false))                                                              \
+    H1(XVREAD_D8_LK, XVREAD(d8, P8, 1, LK8, true, false))                                                           \
+    H1(XVREAD_D16_LK, XVREAD(d16, P16, 2, LK16, true, false))                                                       \
+    H1(XVREAD_D32_LK, XVREAD(d32, P32, 4, LK32, true, false))                                                       \
+    H1(XVREAD_D64_LK, XVREAD(d64, P64, 8, LK64, true, false))                                                       \
+    H1(XVREAD_T_LK, XVREAD(tm, PT, 4, LKT, true, false))                                                            \
+    H1(XVWRITE_D8, XVWRITE(d8, P8, 1, false, false))                                                                \
+    H1(XVWRITE_D16, XVWRITE(d16, P16, 2, false, false))                                                             \
+    H1(XVWRITE_D32, XVWRITE(d32, P32, 4, false, false))                                                             \
+    H1(XVWRITE_D64, XVWRITE(d64, P64, 8, false, false))                                                             \
+    H1(XVWRITE_T, XVWRITE(tm, PT, 4, false, false))                                                                 \
+    H1(XVWRITE_D8_LK, XVWRITE(d8, P8, 1, true, false))                                                              \
+    H1(XVWRITE_D16_LK, XVWRITE(d16, P16, 2, true, false))                                                           \
+    H1(XVWRITE_D32_LK, XVWRITE(d32, P32, 4, true, false))                                                           \
+    H1(XVWRITE_D64_LK, XVWRITE(d64, P64, 8, true, false))                                                           \
+    H1(XVWRITE_T_LK, XVWRITE(tm, PT, 4, true, false))                                                               \
+    H1(XVREADX_D8, XVREAD(d8, P8, 1, LK8, false, true))                                                             \
+    H1(XVREADX_D16, XVREAD(d16, P16, 2, LK16, false, true))                                                         \
+    H1(XVREADX_D32, XVREAD(d32, P32, 4, LK32, false, true))                                                         \
+    H1(XVREADX_D64, XVREAD(d64, P64, 8, LK64, false, true))                                                         \
+    H1(XVREADX_T, XVREAD(tm, PT, 4, LKT, false, true))                                                              \
+    H1(XVREADX_D8_LK, XVREAD(d8, P8, 1, LK8, true, true))                                                           \
+    H1(XVREADX_D16_LK, XVREAD(d16, P16, 2, LK16, true, true))                                                       \
+    H1(XVREADX_D32_LK, XVREAD(d32, P32, 4, LK32, true, true))                                                       \
+    H1(XVREADX_D64_LK, XVREAD(d64, P64, 8, LK64, true, true))                                                       \
+    H1(XVREADX_T_LK, XVREAD(tm, PT, 4, LKT, true, true))                                                            \
+    H1(XVWRITEX_D8, XVWRITE(d8, P8, 1, false, true))                                                                \
+    H1(XVWRITEX_D16, XVWRITE(d16, P16, 2, false, true))                                                             \
+    H1(XVWRITEX_D32, XVWRITE(d32, P32, 4, false, true))                                                             \
+    H1(XVWRITEX_D64, XVWRITE(d64, P64, 8, false, true))                                                             \
+    H1(XVWRITEX_T, XVWRITE(tm, PT, 4, false, true))                                                                 \
+    H1(XVWRITEX_D8_LK, XVWRITE(d8, P8, 1, true, true))                                                              \
+    H1(XVWRITEX_D16_LK, XVWRITE(d16, P16, 2, true, true))                                                           \
+    H1(XVWRITEX_D32_LK, XVWRITE(d32, P32, 4, true, true))                                                           \
+    H1(XVWRITEX_D64_LK, XVWRITE(d64, P64, 8, true, true))                                                           \
+    H1(XVWRITEX_T_LK, XVWRITE(tm, PT, 4, true, true))
+
+// ---- fast tier ----------------------------------------------------------------------------------
+// The operations of Z7_JUMP_OPS and Z7_DATA_OPS run here with the instruction
+// pointer, the code bounds and the section views in locals of a small
+// function, where they stay in registers. An instruction this tier does not
+// run, or one that would fault, log or use the CT register, is left to the
+// full interpreter untouched: the tier returns its address and the full
+// interpreter runs it. The proven tier (kProved) runs code whose proof (below)
+// already holds every check of operand words, static indices, jump targets
+// and opcodes, and skips them; what depends on data (element indices, XV
+// pointers, divisors, locks) is still tested.
+struct TicFastView {
+    Sec d8, d16, d32, d64, tm, lk, xv;
+    const uint8_t *status;
+    // the 32-bit mask calls run here: the sections have the layout that the
+    // standard library's own mask path takes (whole 4-byte DINTs, 1-byte
+    // lock flags, both fully in view)
+    bool masks;
+};
+
+template <bool kProved>
+const uint8_t *TicFast(const TicFastView &view, const Code &code, const uint8_t *pc, uint32_t &budget) {
+    const TicFastView v = view;
+    const Code c = code;
+    const uint8_t *const cend = c.p + 2 * size_t(c.words);
+    uint32_t left = budget;
+    uint16_t op = 0;
+
+#define W(k) Ld<uint16_t>(pc + 2 * (k))
+#define IP (uint32_t((pc - c.p) >> 1))
+#define HAVE(n_)                                                                                             \
+    if (!kProved && size_t(cend - pc) < 2u * (n_)) goto leave
+#define CHECK_LEN HAVE(1u + kOps.n[op])
+#define DISPATCH()                                                                                           \
+    do {                                                                                                     \
+        if (!kProved && pc >= cend) goto leave;                                                              \
+        op = W(0);                                                                                           \
+        if (!kProved && op > kMaxOp) goto leave;                                                             \
+        goto *tbl[op];                                                                                       \
+    } while (0)
+#define NEXT_N(n_)                                                                                           \
+    do {                                                                                                     \
+        pc += 2 * size_t((n_));                                                                              \
+        DISPATCH();                                                                                          \
+    } while (0)
+#define NEXT NEXT_N(1u + kOps.n[op])
+#define FAULT(code_, arg_) goto leave
+#define NEED(sec, i)                                                                                         \
+    if (!kProved && (i) >= v.sec.n) goto leave
+// the last backward jump of the budget faults: the full interpreter takes it
+#define BACKJUMP()                                                                                           \
+    do {                                                                                                     \
+        if (left != 0) {                                                                                     \
+            if (left == 1) goto leave;                                                                       \
+            --left;                                                                                          \
+        }                                                                                                    \
+    } while (0)
+#define DIV_ZERO(logc_, b_) goto leave
+#define CT_CONST(T, val_, keepreg) goto leave
+#define TIC_FAST_H1(a, ...) F_##a: __VA_ARGS__
+#define TIC_FAST_H2(a, b, ...) F_##a: F_##b: __VA_ARGS__
+#define TIC_FAST_H3(a, b, c3, ...) F_##a: F_##b: F_##c3: __VA_ARGS__
+    static struct {
+        void *label[kMaxOp + 1];
+        bool ready;
+    } table;
+    if (!table.ready) {
+        for (auto &t : table.label) t = &&leave;
+#define TIC_FAST_T1(a, ...) table.label[Z7OP_##a] = &&F_##a;
+#define TIC_FAST_T2(a, b, ...) TIC_FAST_T1(a) TIC_FAST_T1(b)
+#define TIC_FAST_T3(a, b, c3, ...) TIC_FAST_T1(a) TIC_FAST_T1(b) TIC_FAST_T1(c3)
+        Z7_JUMP_OPS(TIC_FAST_T1, TIC_FAST_T2, TIC_FAST_T3)
+        Z7_DATA_OPS(TIC_FAST_T1, TIC_FAST_T2, TIC_FAST_T3)
+        table.label[Z7OP_CALLSTF] = &&F_CALLSTF;
+        table.ready = true;
+    }
+    void *const *const tbl = table.label;
+    DISPATCH();
+    Z7_JUMP_OPS(TIC_FAST_H1, TIC_FAST_H2, TIC_FAST_H3)
+    Z7_DATA_OPS(TIC_FAST_H1, TIC_FAST_H2, TIC_FAST_H3)
+    // 285 with a 32-bit mask, shift or rotation (fn, N, result, a[, b]);
+    // every other function is called by the full interpreter
+F_CALLSTF: {
+        const uint32_t fn = W(1), n = W(2), k = z7stf::Mask32Operands(fn);
+        if (!v.masks || !z7stf::IsMask32(fn) || n < k || IP + 3 + n > c.words) goto leave;
+        const uint32_t r = W(3), a = W(4), b = k == 3 ? W(5) : 0;
+        if (r >= v.d32.n || a >= v.d32.n || b >= v.d32.n) goto leave;
+        const bool logical = (Ld<uint32_t>(v.status + ST_OPTIONS) & 0x200) != 0;
+        const uint32_t value = z7stf::Mask32Value(fn, Ld<uint32_t>(P32(a)), Ld<uint32_t>(P32(b)), logical);
+        if (!Locked(v, r, LK32)) St<uint32_t>(P32(r), value);
+        NEXT_N(3 + n);
+    }
+leave:
+    budget = left;
+    return pc;
+#undef W
+#undef IP
+#undef HAVE
+#undef CHECK_LEN
+#undef DISPATCH
+#undef NEXT_N
+#undef NEXT
+#undef FAULT
+#undef NEED
+#undef BACKJUMP
+#undef DIV_ZERO
+#undef CT_CONST
+}
+
+// ---- proofs -------------------------------------------------------------------------------------
+// A program's proof marks the instructions that the proven tier may run: a
+// fast-tier operation at an instruction boundary whose operand words lie in
+// the code, whose static indices lie in their sections, and whose successor
+// and jump targets are again marked or hold another opcode of the table (the
+// tier leaves there). The mask call keeps its own checks. A proof is made on
+// the program's first run with a set of views and holds while the views, the
+// program's code and the arena's blocks stay as they were (code is not
+// rewritten in place once loaded; a new image takes a new block).
+constexpr uint32_t kProofPrograms = 64;
+constexpr uint32_t kProofBits = 1u << 18;  // instruction marks of all proofs
+struct TicProof {
+    const uint8_t *code;
+    uint32_t words, at;  // at: first mark bit
+    bool ok;
+};
+struct TicProofs {
+    uint64_t marks[kProofBits / 64];
+    TicProof prog[kProofPrograms];
+    uint32_t used, views, frees;
+};
+TicProofs tic_proofs;
+uint32_t tic_views_made = 0;  // views taken so far (a proof names the views it was made with)
+
+inline bool TicMarked(const TicProof &p, uint32_t i) {
+    const uint32_t bit = p.at + i;
+    return (tic_proofs.marks[bit >> 6] >> (bit & 63)) & 1;
+}
+void TicProve(TicProof &p, const Code &c, const TicFastView &v);
+
+// Proof of program k's code c for a run with these views, made when missing
+// or stale; null when there is none.
+const TicProof *TicProofOf(uint32_t k, const Code &c, const TicFastView &v) {
+    TicProofs &t = tic_proofs;
+    if (k == 0 || k >= kProofPrograms || c.p == nullptr) return nullptr;
+    if (t.views != tic_views_made || t.frees != Z7Mem_Frees()) {
+        for (TicProof &p : t.prog) p = TicProof{};
+        t.used = 0;
+        t.views = tic_views_made;
+        t.frees = Z7Mem_Frees();
+    }
+    TicProof &p = t.prog[k];
+    if (p.code != c.p || p.words != c.words) TicProve(p, c, v);
+    return p.ok ? &p : nullptr;
+}
+
+// The 32-bit and lock sections have the layout that the standard library's
+// mask path takes (see TicFastView::masks).
+bool MasksInView(const uint8_t *table, const Vm &v) {
+    const uint8_t *d = table + Z7SEC_D32 * Z7_DESC_SIZE, *l = table + Z7SEC_LOCK * Z7_DESC_SIZE;
+    return Ld<uint16_t>(d + SD_ELEM) == 4 && v.d32.n == Ld<uint16_t>(d + SD_ALLOC) &&
+           (Ld<uint32_t>(l + SD_ADDR) == 0 || (Ld<uint16_t>(l + SD_ELEM) == 1 && v.lk.n == Ld<uint16_t>(l + SD_ALLOC)));
+}
+
+}  // namespace
+
 // ---- the interpreter ------------------------------------------------------------------------------
 uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t length, uint32_t program) {
     Vm v{};
@@ -332,6 +1038,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
     TicViews &views = tic_views;
     if (views.db != db || std::memcmp(views.desc, table, Z7_DESC_TABLE) != 0) {
         views.db = db;
+        tic_views_made++;
         std::memcpy(views.desc, table, Z7_DESC_TABLE);
         views.d8 = GetSec(table, Z7SEC_D8, 1);
         views.d16 = GetSec(table, Z7SEC_D16, 2);
@@ -455,222 +1162,69 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
 #define NEED(sec, i)                                                                                         \
     if ((i) >= v.sec.n) FAULT(LOG_UNDEF, (i))
 #define LOGPOS (cur + 65536u * (2u * (IP + 1u)))
-#define JUMP_REL(k)                                                                                          \
-    do {                                                                                                     \
-        const int64_t t_ = int64_t(2) * (IP + (k) + 1) + int16_t(W(k));                                      \
-        if (t_ < 0 || (t_ & 1) || t_ >= int64_t(2) * c.words) FAULT(LOG_UNDEF, op);                          \
-        if (uint32_t(t_ / 2) <= IP && left != 0 && --left == 0) FAULT(LOG_UNDEF, op);                        \
-        pc = c.p + 2 * size_t(uint32_t(t_ / 2));                                                             \
-        DISPATCH();                                                                                          \
-    } while (0)
-#define JUMP_ABS(off)                                                                                        \
-    do {                                                                                                     \
-        const uint32_t t_ = (off);                                                                           \
-        if ((t_ & 1) || t_ / 2 >= c.words) FAULT(LOG_UNDEF, op);                                             \
-        if (t_ / 2 <= IP && left != 0 && --left == 0) FAULT(LOG_UNDEF, op);                                  \
-        pc = c.p + 2 * size_t(t_ / 2);                                                                       \
-        DISPATCH();                                                                                          \
-    } while (0)
+#define BACKJUMP()                                                                                           \
+    if (left != 0 && --left == 0) FAULT(LOG_UNDEF, op)
+#define DIV_ZERO(logc_, b_) Z7VMLog_Push(db, (logc_), uint16_t(b_), LOGPOS)
+#define CT_CONST(T, val_, keepreg)                                                                           \
+    if (ctreg != kNone) {                                                                                    \
+        uint8_t *ci = CtAt(v, ctreg, sizeof(T));                                                             \
+        if (ci == nullptr) FAULT(LOG_BOUNDS, 0);                                                             \
+        St<T>(ci, val_);                                                                                     \
+        if (!(keepreg)) ctreg = kNone;                                                                       \
+    }
+    constexpr bool kProved = false;  // every check is made here
+#define TIC_FULL_H1(a, ...) L_##a: __VA_ARGS__
+#define TIC_FULL_H2(a, b, ...) L_##a: L_##b: __VA_ARGS__
+#define TIC_FULL_H3(a, b, c3, ...) L_##a: L_##b: L_##c3: __VA_ARGS__
 
-    // typed views
-#define P8(i) (v.d8.p + (i))
-#define P16(i) (v.d16.p + 2 * (i))
-#define P32(i) (v.d32.p + 4 * (i))
-#define P64(i) (v.d64.p + 8 * (i))
-#define PT(i) (v.tm.p + 4 * (i))
-
-// dst, a, b in one section; E computes from a_ and b_ of type T; twin tests bit.
-#define BIN(SEC, PX, T, bit, twin, E)                                                                        \
-    {                                                                                                        \
-        HAVE(4);                                                                                             \
-        const uint32_t d = W(1), a = W(2), b = W(3);                                                         \
-        NEED(SEC, d); NEED(SEC, a); NEED(SEC, b);                                                            \
-        const T a_ = Ld<T>(PX(a)), b_ = Ld<T>(PX(b));                                                        \
-        (void)a_; (void)b_;                                                                                  \
-        if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), T(E));                                               \
-        NEXT_N(4);                                                                                           \
-    }
-#define UN(SEC, PX, T, bit, twin, E)                                                                         \
-    {                                                                                                        \
-        HAVE(3);                                                                                             \
-        const uint32_t d = W(1), a = W(2);                                                                   \
-        NEED(SEC, d); NEED(SEC, a);                                                                          \
-        const T a_ = Ld<T>(PX(a));                                                                           \
-        if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), T(E));                                               \
-        NEXT_N(3);                                                                                           \
-    }
-// comparison into an 8-bit dst
-#define CMP(SEC, PX, T, twin, E)                                                                             \
-    {                                                                                                        \
-        HAVE(4);                                                                                             \
-        const uint32_t d = W(1), a = W(2), b = W(3);                                                         \
-        NEED(d8, d); NEED(SEC, a); NEED(SEC, b);                                                             \
-        const T a_ = Ld<T>(PX(a)), b_ = Ld<T>(PX(b));                                                        \
-        if (!(twin) || !Locked(v, d, LK8)) *P8(d) = (E) ? 1 : 0;                                             \
-        NEXT_N(4);                                                                                           \
-    }
-#define SCMP(twin, E)                                                                                        \
-    {                                                                                                        \
-        HAVE(4);                                                                                             \
-        const uint32_t d = W(1), a = W(2), b = W(3);                                                         \
-        NEED(d8, d); NEED(sp, a); NEED(sp, b);                                                               \
-        const int32_t r_ = Z7VMStr_Compare(db, a, b);                                                        \
-        if (!(twin) || !Locked(v, d, LK8)) *P8(d) = (E) ? 1 : 0;                                             \
-        NEXT_N(4);                                                                                           \
-    }
-// division with a substitute on zero
-#define DIV(SEC, PX, T, bit, twin, ZERO, SUB, LOGC, E)                                                       \
-    {                                                                                                        \
-        HAVE(4);                                                                                             \
-        const uint32_t d = W(1), a = W(2), b = W(3);                                                         \
-        NEED(SEC, d); NEED(SEC, a); NEED(SEC, b);                                                            \
-        const T a_ = Ld<T>(PX(a)), b_ = Ld<T>(PX(b));                                                        \
-        T r_;                                                                                                \
-        if (ZERO) {                                                                                          \
-            r_ = SUB;                                                                                        \
-            Z7VMLog_Push(db, LOGC, uint16_t(b), LOGPOS);                                                     \
-        } else {                                                                                             \
-            r_ = T(E);                                                                                       \
-        }                                                                                                    \
-        if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), r_);                                                 \
-        NEXT_N(4);                                                                                           \
-    }
-#define MOVE(SEC, PX, T, bit, twin)                                                                          \
-    {                                                                                                        \
-        HAVE(3);                                                                                             \
-        const uint32_t d = W(1), a = W(2);                                                                   \
-        NEED(SEC, d); NEED(SEC, a);                                                                          \
-        if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), Ld<T>(PX(a)));                                       \
-        NEXT_N(3);                                                                                           \
-    }
-// element index = base + DINT (computed: fault 32)
-#define ELEM(SEC, base_, dint_, out_)                                                                        \
-    NEED(d32, dint_);                                                                                        \
-    const int64_t out_##w = int64_t(base_) + Ld<int32_t>(P32(dint_));                                        \
-    if (out_##w < 0 || out_##w >= int64_t(v.SEC.n)) FAULT(LOG_BOUNDS, dint_);                                \
-    const uint32_t out_ = uint32_t(out_##w);
-#define LOADEL(SEC, PX, T, bit, twin)                                                                        \
-    {                                                                                                        \
-        HAVE(4);                                                                                             \
-        const uint32_t d = W(1), base = W(2), k = W(3);                                                      \
-        NEED(SEC, d); NEED(SEC, base);                                                                       \
-        ELEM(SEC, base, k, e);                                                                               \
-        if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), Ld<T>(PX(e)));                                       \
-        NEXT_N(4);                                                                                           \
-    }
-#define STOREEL(SEC, PX, T, bit, twin, baselock)                                                             \
-    {                                                                                                        \
-        HAVE(4);                                                                                             \
-        const uint32_t base = W(1), k = W(2), s = W(3);                                                      \
-        NEED(SEC, base); NEED(SEC, s);                                                                       \
-        ELEM(SEC, base, k, e);                                                                               \
-        if (!(twin) || !Locked(v, (baselock) ? base : e, bit)) St<T>(PX(e), Ld<T>(PX(s)));                   \
-        NEXT_N(4);                                                                                           \
-    }
-#define LOCKOP(SEC, bit, lock)                                                                               \
-    {                                                                                                        \
-        HAVE(2);                                                                                             \
-        const uint32_t i = W(1);                                                                             \
-        NEED(SEC, i);                                                                                        \
-        if (lock) Z7VMTic_LockVar(db, i, bit);                                                               \
-        else Z7VMTic_UnlockVar(db, i, bit, ctreg);                                                           \
-        NEXT_N(2);                                                                                           \
-    }
-// constant write: index 0 goes to the CT item at the register
-#define CONST(SEC, PX, T, bit, twin, VAL, keepreg)                                                           \
-    {                                                                                                        \
-        CHECK_LEN;                                                                                           \
-        const uint32_t d = W(1);                                                                             \
-        NEED(SEC, d);                                                                                        \
-        const T val_ = T(VAL);                                                                               \
-        if (!(twin) || !Locked(v, d, bit)) {                                                                 \
-            if (d == 0) {                                                                                    \
-                if (ctreg != kNone) {                                                                        \
-                    uint8_t *ci = CtAt(v, ctreg, sizeof(T));                                                 \
-                    if (ci == nullptr) FAULT(LOG_BOUNDS, 0);                                                 \
-                    St<T>(ci, val_);                                                                         \
-                    if (!(keepreg)) ctreg = kNone;                                                           \
-                }                                                                                            \
-            } else {                                                                                         \
-                St<T>(PX(d), val_);                                                                          \
-            }                                                                                                \
-        }                                                                                                    \
-        NEXT;                                                                                                \
-    }
-#define W32(k) (uint32_t(W(k)) << 16 | W((k) + 1))
-#define W64(k) (uint64_t(W32(k)) << 32 | W32((k) + 2))
-// XV pointer of number x (computed: fault 32), width bytes
-#define XVPTR(x, width, computed, out)                                                                       \
-    if ((x) >= v.xv.n || (x) == 0) FAULT((computed) ? LOG_BOUNDS : LOG_UNDEF, (x));                          \
-    uint8_t *out = Arena(Ld<uint32_t>(v.xv.p + 4 * (x)), (width));                                           \
-    if (out == nullptr) FAULT(LOG_BOUNDS, (x));
-#define XVNUM(indexed, out)                                                                                  \
-    uint32_t out = W(1);                                                                                     \
-    if (indexed) {                                                                                           \
-        NEED(d32, W(3));                                                                                     \
-        const int64_t xw_ = int64_t(out) + Ld<int32_t>(P32(W(3)));                                           \
-        if (xw_ <= 0 || xw_ >= int64_t(v.xv.n)) FAULT(LOG_BOUNDS, W(3));                                     \
-        out = uint32_t(xw_);                                                                                 \
-    }
-#define XVREAD(SEC, PX, width, bit, twin, indexed)                                                           \
-    {                                                                                                        \
-        CHECK_LEN;                                                                                           \
-        XVNUM(indexed, x);                                                                                   \
-        const uint32_t d = W(2);                                                                             \
-        NEED(SEC, d);                                                                                        \
-        XVPTR(x, width, indexed, xp);                                                                        \
-        if (!(twin) || !Locked(v, d, bit)) std::memcpy(PX(d), xp, width);                                    \
-        NEXT_N(((indexed) ? 4 : 3));                                                                         \
-    }
-#define XVWRITE(SEC, PX, width, twin, indexed)                                                               \
-    {                                                                                                        \
-        CHECK_LEN;                                                                                           \
-        XVNUM(indexed, x);                                                                                   \
-        const uint32_t s = W(2);                                                                             \
-        NEED(SEC, s);                                                                                        \
-        XVPTR(x, width, indexed, xp);                                                                        \
-        if (!(twin) || !Locked(v, x, LKXV)) std::memcpy(xp, PX(s), width);                                   \
-        NEXT_N(((indexed) ? 4 : 3));                                                                         \
-    }
-#define XVSTR(read, twin, indexed)                                                                           \
-    {                                                                                                        \
-        CHECK_LEN;                                                                                           \
-        XVNUM(indexed, x);                                                                                   \
-        const uint32_t s = W(2);                                                                             \
-        NEED(sp, s);                                                                                         \
-        XVPTR(x, 3, indexed, xp);                                                                            \
-        (void)xp;                                                                                            \
-        const uint32_t slot = Ld<uint32_t>(v.xv.p + 4 * x);                                                  \
-        if (read) {                                                                                          \
-            if (!(twin) || !Locked(v, s, LKS)) Z7VMStr_CopyPtr(Z7VMStr_Slot(db, s), slot);                   \
-        } else {                                                                                             \
-            if (!(twin) || !Locked(v, x, LKXV)) Z7VMStr_CopyPtr(slot, Z7VMStr_Slot(db, s));                  \
-        }                                                                                                    \
-        NEXT_N(((indexed) ? 4 : 3));                                                                         \
-    }
 #define STEPP(i) (v.step.p + 12 * (i))
 #define TRANSP(i) (v.trans.p + 4 * (i))
 #define PROGP(i) (v.prog.p + PG_SIZE * (i))
 
-    // threaded dispatch: every handler jumps to the next through this table
+    // threaded dispatch: every handler jumps to the next through this table;
+    // the operations of the fast tier go to it, and what it leaves comes back
+    // through the table of the full handlers
     if (!tic_dispatch.ready) {
-        for (auto &t : tic_dispatch.label) t = &&L_undef;
-#define Z7_OP_LABEL(op, words) tic_dispatch.label[Z7OP_##op] = &&L_##op;
+        for (auto &t : tic_dispatch.full) t = &&L_undef;
+#define Z7_OP_LABEL(op, words, name) tic_dispatch.full[op] = &&L_##name;
         Z7_OPCODES(Z7_OP_LABEL)
 #undef Z7_OP_LABEL
+        std::copy(std::begin(tic_dispatch.full), std::end(tic_dispatch.full), tic_dispatch.label);
+#define TIC_TO_FAST1(a, ...) tic_dispatch.label[Z7OP_##a] = &&L_fast;
+#define TIC_TO_FAST2(a, b, ...) TIC_TO_FAST1(a) TIC_TO_FAST1(b)
+#define TIC_TO_FAST3(a, b, c3, ...) TIC_TO_FAST1(a) TIC_TO_FAST1(b) TIC_TO_FAST1(c3)
+        Z7_JUMP_OPS(TIC_TO_FAST1, TIC_TO_FAST2, TIC_TO_FAST3)
+        Z7_DATA_OPS(TIC_TO_FAST1, TIC_TO_FAST2, TIC_TO_FAST3)
+#undef TIC_TO_FAST1
+#undef TIC_TO_FAST2
+#undef TIC_TO_FAST3
+        tic_dispatch.label[Z7OP_CALLSTF] = &&L_stf;
         tic_dispatch.ready = true;
     }
     void *const *const tbl = tic_dispatch.label;
+    const TicFastView fast_view{v.d8, v.d16, v.d32, v.d64, v.tm, v.lk, v.xv, v.status, MasksInView(table, v)};
     DISPATCH();
 
+    // a mask call goes to the fast tier; it leaves what it does not run to the
+    // full handler
+L_stf:
+    if (fast_view.masks && size_t(CEND - pc) >= 4 && z7stf::IsMask32(W(1))) goto L_fast;
+    goto L_CALLSTF;
+L_fast:
+    if (const TicProof *proof = TicProofOf(cur, c, fast_view); proof && TicMarked(*proof, IP))
+        pc = TicFast<true>(fast_view, c, pc, left);
+    else
+        pc = TicFast<false>(fast_view, c, pc, left);
+    if (pc >= CEND) goto off_end;
+    op = W(0);
+    if (op > kMaxOp) goto bad_op;
+    goto *tic_dispatch.full[op];
+
+        // ---- data operations and plain jumps (also run by the fast tier) ----
+        Z7_JUMP_OPS(TIC_FULL_H1, TIC_FULL_H2, TIC_FULL_H3)
+        Z7_DATA_OPS(TIC_FULL_H1, TIC_FULL_H2, TIC_FULL_H3)
         // ---- control flow ----
-        L_67: CHECK_LEN; JUMP_REL(1);
-        L_65: CHECK_LEN; { const uint32_t b = W(1); NEED(d8, b); if (*P8(b)) JUMP_REL(2); NEXT; }
-        L_66: CHECK_LEN; { const uint32_t b = W(1); NEED(d8, b); if (!*P8(b)) JUMP_REL(2); NEXT; }
-        L_528: CHECK_LEN; JUMP_ABS(W(1));
-        L_529: CHECK_LEN; { const uint32_t b = W(1); NEED(d8, b); if (*P8(b)) JUMP_ABS(W(2)); NEXT; }
-        L_530: CHECK_LEN; { const uint32_t b = W(1); NEED(d8, b); if (!*P8(b)) JUMP_ABS(W(2)); NEXT; }
-        L_543: CHECK_LEN; {
+        L_JMPTAB: CHECK_LEN; {
             const uint32_t k = W(1), n = W(2);
             NEED(d32, k);
             if (IP + 3 + n > c.words) FAULT(LOG_UNDEF, op);
@@ -679,13 +1233,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             pc += 2 * size_t(3 + n);
             DISPATCH();
         }
-        L_544: CHECK_LEN; {
-            const uint32_t a = W(2), b = W(3);
-            NEED(d32, a); NEED(d32, b);
-            if (Ld<uint32_t>(P32(a)) == Ld<uint32_t>(P32(b))) JUMP_ABS(W(1));
-            NEXT;
-        }
-        L_68: L_234: CHECK_LEN; {
+        L_END: L_RET: CHECK_LEN; {
             if (program == 0 || depth == 0) return 1;
             set_depth(depth - 1);
             const uint16_t to = Ld<uint16_t>(v.cs.p + 4 * depth), ret = Ld<uint16_t>(v.cs.p + 4 * depth + 2) & 0xFFFE;
@@ -697,7 +1245,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             pc = c.p + 2 * size_t(ret / 2u);
             DISPATCH();
         }
-        L_423: CHECK_LEN; {
+        L_CALLPRG: CHECK_LEN; {
             const uint32_t target = W(1);
             if (program == 0) FAULT(LOG_UNDEF, op);
             if (depth + 1 >= v.cs_size) FAULT(LOG_STACK, target);
@@ -712,10 +1260,10 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             pc = c.p + 2 * size_t(0);
             DISPATCH();
         }
-        L_506: CHECK_LEN; 
+        L_HOLD: CHECK_LEN; 
             if (cur < v.prog.n && cur > 0) St<uint32_t>(PROGP(cur) + PG_HELD, IP);
             NEXT;
-        L_507: CHECK_LEN; {
+        L_WAIT: CHECK_LEN; {
             const uint32_t b = W(1);
             NEED(d8, b);
             if (*P8(b) == 0) {
@@ -727,7 +1275,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             if (cur < v.prog.n && cur > 0) St<uint32_t>(PROGP(cur) + PG_HELD, 0);
             NEXT;
         }
-        L_421: CHECK_LEN; {
+        L_CYCDIV: CHECK_LEN; {
             const uint32_t n = W(1), phase = W(2);
             if (n < 2 || depth != 0 || cur == 0 || cur >= v.prog.n) NEXT;
             uint8_t *e = PROGP(cur);
@@ -736,19 +1284,12 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             if (cnt != phase) return 1;
             NEXT;
         }
-        L_422: CHECK_LEN; {
-            const uint32_t k = W(1);
-            NEED(d32, k);
-            const int32_t x = Ld<int32_t>(P32(k));
-            if (x < int32_t(W(2)) || x > int32_t(W(3))) FAULT(LOG_BOUNDS, k);
-            NEXT;
-        }
-        L_564: CHECK_LEN; 
+        L_REPEAT: CHECK_LEN; 
             anchor = IP + 1;
             anchor_prog = cur;
             repeat = 1000000;
             NEXT;
-        L_565: CHECK_LEN; {
+        L_REPEATEND: CHECK_LEN; {
             const uint32_t k = W(1);
             NEED(d32, k);
             if (repeat == 0 || anchor_prog != cur || anchor == kNone) {
@@ -764,8 +1305,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             pc = c.p + 2 * size_t(anchor);
             DISPATCH();
         }
-        L_526: L_534: L_542: CHECK_LEN; NEXT;
-        L_508: CHECK_LEN; {
+        L_BREAK: CHECK_LEN; {
             const uint16_t id = W(1);
             const uint16_t pos = uint16_t(2 * IP);
             if ((Flags(v) & Z7F_STEP) || Z7VMPrg_IsBreakpoint(db, uint16_t(cur), pos, id)) {
@@ -782,247 +1322,55 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             }
             NEXT;
         }
-        L_527: CHECK_LEN; Z7VMPrg_SetBreakpoint(db, W(1), W(2), W(3)); NEXT;
-        L_257: CHECK_LEN; SetFlags(v, uint16_t(Flags(v) & ~(Z7F_RUN | Z7F_STEP))); NEXT;
-        L_258: CHECK_LEN; SetFlags(v, uint16_t((Flags(v) | Z7F_RUN) & ~(Z7F_STOPPED | Z7F_STEP))); NEXT;
-        L_259: CHECK_LEN; SetFlags(v, uint16_t((Flags(v) | Z7F_ONECYCLE) & ~Z7F_STEP)); NEXT;
-        L_525: CHECK_LEN; if (!(Flags(v) & Z7F_RUN)) SetFlags(v, uint16_t(Flags(v) | Z7F_ONECYCLE | Z7F_STEP)); NEXT;
-        L_260: CHECK_LEN; St<uint32_t>(v.status + ST_PERIOD, W32(1)); NEXT;
+        L_SETBRK: CHECK_LEN; Z7VMPrg_SetBreakpoint(db, W(1), W(2), W(3)); NEXT;
+        L_PAUSE: CHECK_LEN; SetFlags(v, uint16_t(Flags(v) & ~(Z7F_RUN | Z7F_STEP))); NEXT;
+        L_RUN: CHECK_LEN; SetFlags(v, uint16_t((Flags(v) | Z7F_RUN) & ~(Z7F_STOPPED | Z7F_STEP))); NEXT;
+        L_ONECYCLE: CHECK_LEN; SetFlags(v, uint16_t((Flags(v) | Z7F_ONECYCLE) & ~Z7F_STEP)); NEXT;
+        L_STEPMODE: CHECK_LEN;
+            if (!(Flags(v) & Z7F_RUN)) SetFlags(v, uint16_t(Flags(v) | Z7F_ONECYCLE | Z7F_STEP));
+            NEXT;
+        L_SETPERIOD: CHECK_LEN; St<uint32_t>(v.status + ST_PERIOD, W32(1)); NEXT;
         // ---- locks ----
-        L_265: L_406: LOCKOP(d8, LK8, true);
-        L_266: L_407: LOCKOP(d8, LK8, false);
-        L_269: LOCKOP(d16, LK16, true);
-        L_270: LOCKOP(d16, LK16, false);
-        L_273: LOCKOP(d32, LK32, true);
-        L_274: LOCKOP(d32, LK32, false);
-        L_318: LOCKOP(d64, LK64, true);
-        L_319: LOCKOP(d64, LK64, false);
-        L_281: LOCKOP(tm, LKT, true);
-        L_282: LOCKOP(tm, LKT, false);
-        L_410: LOCKOP(sp, LKS, true);
-        L_411: LOCKOP(sp, LKS, false);
-        L_454: L_455: CHECK_LEN; {
+        L_LOCK_D8: L_LOCK_D8_2: LOCKOP(d8, LK8, true);
+        L_UNLOCK_D8: L_UNLOCK_D8_2: LOCKOP(d8, LK8, false);
+        L_LOCK_D16: LOCKOP(d16, LK16, true);
+        L_UNLOCK_D16: LOCKOP(d16, LK16, false);
+        L_LOCK_D32: LOCKOP(d32, LK32, true);
+        L_UNLOCK_D32: LOCKOP(d32, LK32, false);
+        L_LOCK_D64: LOCKOP(d64, LK64, true);
+        L_UNLOCK_D64: LOCKOP(d64, LK64, false);
+        L_LOCK_T: LOCKOP(tm, LKT, true);
+        L_UNLOCK_T: LOCKOP(tm, LKT, false);
+        L_LOCK_S: LOCKOP(sp, LKS, true);
+        L_UNLOCK_S: LOCKOP(sp, LKS, false);
+        L_LOCK_XV: L_UNLOCK_XV: CHECK_LEN; {
             const uint32_t x = W(1);
             NEED(xv, x);
             if (x < v.lk.n) v.lk.p[x] = uint8_t(op == 454 ? (v.lk.p[x] | LKXV) : (v.lk.p[x] & ~LKXV));
             NEXT;
         }
-        L_554: CHECK_LEN; Z7VMTic_UnlockAllVars(db); NEXT;
+        L_UNLOCKALL: CHECK_LEN; Z7VMTic_UnlockAllVars(db); NEXT;
 
         // ---- arithmetic ----
-        L_377: UN(d8, P8, uint8_t, LK8, false, -a_)
-        L_376: UN(d8, P8, uint8_t, LK8, true, -a_)
-        L_383: BIN(d8, P8, uint8_t, LK8, false, a_ + b_)
-        L_382: BIN(d8, P8, uint8_t, LK8, true, a_ + b_)
-        L_385: BIN(d8, P8, uint8_t, LK8, false, a_ - b_)
-        L_384: BIN(d8, P8, uint8_t, LK8, true, a_ - b_)
-        L_379: L_484: BIN(d8, P8, uint8_t, LK8, false, a_ * b_)
-        L_378: L_488: BIN(d8, P8, uint8_t, LK8, true, a_ * b_)
-        L_381: L_485: DIV(d8, P8, uint8_t, LK8, false, b_ == 0, 127, LOG_DIV8, a_ / b_)
-        L_380: L_489: DIV(d8, P8, uint8_t, LK8, true, b_ == 0, 127, LOG_DIV8, a_ / b_)
-        L_349: UN(d16, P16, uint16_t, LK16, false, -a_)
-        L_348: UN(d16, P16, uint16_t, LK16, true, -a_)
-        L_355: BIN(d16, P16, uint16_t, LK16, false, a_ + b_)
-        L_354: BIN(d16, P16, uint16_t, LK16, true, a_ + b_)
-        L_357: BIN(d16, P16, uint16_t, LK16, false, a_ - b_)
-        L_356: BIN(d16, P16, uint16_t, LK16, true, a_ - b_)
-        L_351: L_492: BIN(d16, P16, uint16_t, LK16, false, uint32_t(a_) * b_)
-        L_350: L_496: BIN(d16, P16, uint16_t, LK16, true, uint32_t(a_) * b_)
-        L_353: DIV(d16, P16, int16_t, LK16, false, b_ == 0, 32767, LOG_DIV16, b_ == -1 ? -a_ : a_ / b_)
-        L_352: DIV(d16, P16, int16_t, LK16, true, b_ == 0, 32767, LOG_DIV16, b_ == -1 ? -a_ : a_ / b_)
-        L_493: DIV(d16, P16, uint16_t, LK16, false, b_ == 0, 32767, LOG_DIV16, a_ / b_)
-        L_497: DIV(d16, P16, uint16_t, LK16, true, b_ == 0, 32767, LOG_DIV16, a_ / b_)
-        L_1: UN(d32, P32, uint32_t, LK32, false, 0u - a_)
-        L_110: UN(d32, P32, uint32_t, LK32, true, 0u - a_)
-        L_8: BIN(d32, P32, uint32_t, LK32, false, a_ + b_)
-        L_117: BIN(d32, P32, uint32_t, LK32, true, a_ + b_)
-        L_12: BIN(d32, P32, uint32_t, LK32, false, a_ - b_)
-        L_120: BIN(d32, P32, uint32_t, LK32, true, a_ - b_)
-        L_4: L_500: BIN(d32, P32, uint32_t, LK32, false, a_ * b_)
-        L_113: L_504: BIN(d32, P32, uint32_t, LK32, true, a_ * b_)
-        L_6: DIV(d32, P32, int32_t, LK32, false, b_ == 0, 0x7FFFFFFF, LOG_DIV32,
-                    b_ == -1 ? int32_t(0u - uint32_t(a_)) : a_ / b_)
-        L_115: DIV(d32, P32, int32_t, LK32, true, b_ == 0, 0x7FFFFFFF, LOG_DIV32,
-                      b_ == -1 ? int32_t(0u - uint32_t(a_)) : a_ / b_)
-        L_501: DIV(d32, P32, uint32_t, LK32, false, b_ == 0, 0x7FFFFFFFu, LOG_DIV32, a_ / b_)
-        L_505: DIV(d32, P32, uint32_t, LK32, true, b_ == 0, 0x7FFFFFFFu, LOG_DIV32, a_ / b_)
-        L_2: UN(d32, P32, uint32_t, LK32, false, a_ ^ 0x80000000u)
-        L_111: UN(d32, P32, uint32_t, LK32, true, a_ ^ 0x80000000u)
-        L_9: BIN(d32, P32, float, LK32, false, a_ + b_)
-        L_118: BIN(d32, P32, float, LK32, true, a_ + b_)
-        L_13: BIN(d32, P32, float, LK32, false, a_ - b_)
-        L_121: BIN(d32, P32, float, LK32, true, a_ - b_)
-        L_5: BIN(d32, P32, float, LK32, false, a_ * b_)
-        L_114: BIN(d32, P32, float, LK32, true, a_ * b_)
-        L_7: DIV(d32, P32, float, LK32, false, b_ == 0.0f, 1.0e37f, LOG_DIV32, a_ / b_)
-        L_116: DIV(d32, P32, float, LK32, true, b_ == 0.0f, 1.0e37f, LOG_DIV32, a_ / b_)
-        L_289: UN(d64, P64, uint64_t, LK64, false, 0ull - a_)
-        L_288: UN(d64, P64, uint64_t, LK64, true, 0ull - a_)
-        L_295: BIN(d64, P64, uint64_t, LK64, false, a_ + b_)
-        L_294: BIN(d64, P64, uint64_t, LK64, true, a_ + b_)
-        L_297: BIN(d64, P64, uint64_t, LK64, false, a_ - b_)
-        L_296: BIN(d64, P64, uint64_t, LK64, true, a_ - b_)
-        L_291: L_558: BIN(d64, P64, uint64_t, LK64, false, a_ * b_)
-        L_290: L_562: BIN(d64, P64, uint64_t, LK64, true, a_ * b_)
-        L_293: DIV(d64, P64, int64_t, LK64, false, b_ == 0, INT64_MAX, LOG_DIV64,
-                      b_ == -1 ? int64_t(0ull - uint64_t(a_)) : a_ / b_)
-        L_292: DIV(d64, P64, int64_t, LK64, true, b_ == 0, INT64_MAX, LOG_DIV64,
-                      b_ == -1 ? int64_t(0ull - uint64_t(a_)) : a_ / b_)
-        L_559: DIV(d64, P64, uint64_t, LK64, false, b_ == 0, UINT64_MAX, LOG_DIV32, a_ / b_)
-        L_563: DIV(d64, P64, uint64_t, LK64, true, b_ == 0, UINT64_MAX, LOG_DIV32, a_ / b_)
-        L_321: UN(d64, P64, uint64_t, LK64, false, a_ ^ 0x8000000000000000ull)
-        L_320: UN(d64, P64, uint64_t, LK64, true, a_ ^ 0x8000000000000000ull)
-        L_327: BIN(d64, P64, double, LK64, false, a_ + b_)
-        L_326: BIN(d64, P64, double, LK64, true, a_ + b_)
-        L_329: BIN(d64, P64, double, LK64, false, a_ - b_)
-        L_328: BIN(d64, P64, double, LK64, true, a_ - b_)
-        L_323: BIN(d64, P64, double, LK64, false, a_ * b_)
-        L_322: BIN(d64, P64, double, LK64, true, a_ * b_)
-        L_325: DIV(d64, P64, double, LK64, false, b_ == 0.0, 1.0e307, LOG_DIV64, a_ / b_)
-        L_324: DIV(d64, P64, double, LK64, true, b_ == 0.0, 1.0e307, LOG_DIV64, a_ / b_)
-        L_10: BIN(tm, PT, uint32_t, LKT, false, a_ + b_)
-        L_283: BIN(tm, PT, uint32_t, LKT, true, a_ + b_)
-        L_14: BIN(tm, PT, uint32_t, LKT, false, a_ >= b_ ? a_ - b_ : 0u)
-        L_284: BIN(tm, PT, uint32_t, LKT, true, a_ >= b_ ? a_ - b_ : 0u)
-        L_3: UN(d8, P8, uint8_t, LK8, false, a_ == 0 ? 1 : 0)
-        L_112: UN(d8, P8, uint8_t, LK8, true, a_ == 0 ? 1 : 0)
 
         // ---- comparisons ----
-        L_389: L_482: CMP(d8, P8, uint8_t, false, a_ > b_)
-        L_388: L_486: CMP(d8, P8, uint8_t, true, a_ > b_)
-        L_393: L_483: CMP(d8, P8, uint8_t, false, a_ >= b_)
-        L_392: L_487: CMP(d8, P8, uint8_t, true, a_ >= b_)
-        L_35: L_395: CMP(d8, P8, uint8_t, false, a_ == b_)
-        L_141: L_394: CMP(d8, P8, uint8_t, true, a_ == b_)
-        L_40: L_397: CMP(d8, P8, uint8_t, false, a_ != b_)
-        L_146: L_396: CMP(d8, P8, uint8_t, true, a_ != b_)
-        L_361: CMP(d16, P16, int16_t, false, a_ > b_)
-        L_360: CMP(d16, P16, int16_t, true, a_ > b_)
-        L_490: CMP(d16, P16, uint16_t, false, a_ > b_)
-        L_494: CMP(d16, P16, uint16_t, true, a_ > b_)
-        L_365: CMP(d16, P16, int16_t, false, a_ >= b_)
-        L_364: CMP(d16, P16, int16_t, true, a_ >= b_)
-        L_491: CMP(d16, P16, uint16_t, false, a_ >= b_)
-        L_495: CMP(d16, P16, uint16_t, true, a_ >= b_)
-        L_367: CMP(d16, P16, uint16_t, false, a_ == b_)
-        L_366: CMP(d16, P16, uint16_t, true, a_ == b_)
-        L_369: CMP(d16, P16, uint16_t, false, a_ != b_)
-        L_368: CMP(d16, P16, uint16_t, true, a_ != b_)
-        L_19: CMP(d32, P32, int32_t, false, a_ > b_)
-        L_126: CMP(d32, P32, int32_t, true, a_ > b_)
-        L_498: CMP(d32, P32, uint32_t, false, a_ > b_)
-        L_502: CMP(d32, P32, uint32_t, true, a_ > b_)
-        L_27: CMP(d32, P32, int32_t, false, a_ >= b_)
-        L_134: CMP(d32, P32, int32_t, true, a_ >= b_)
-        L_499: CMP(d32, P32, uint32_t, false, a_ >= b_)
-        L_503: CMP(d32, P32, uint32_t, true, a_ >= b_)
-        L_31: CMP(d32, P32, uint32_t, false, a_ == b_)
-        L_138: CMP(d32, P32, uint32_t, true, a_ == b_)
-        L_36: CMP(d32, P32, uint32_t, false, a_ != b_)
-        L_143: CMP(d32, P32, uint32_t, true, a_ != b_)
-        L_20: CMP(d32, P32, float, false, a_ > b_)
-        L_127: CMP(d32, P32, float, true, a_ > b_)
-        L_28: CMP(d32, P32, float, false, a_ >= b_)
-        L_135: CMP(d32, P32, float, true, a_ >= b_)
-        L_32: CMP(d32, P32, float, false, a_ == b_)
-        L_139: CMP(d32, P32, float, true, a_ == b_)
-        L_37: CMP(d32, P32, float, false, !(a_ == b_))
-        L_144: CMP(d32, P32, float, true, !(a_ == b_))
-        L_301: CMP(d64, P64, int64_t, false, a_ > b_)
-        L_300: CMP(d64, P64, int64_t, true, a_ > b_)
-        L_556: CMP(d64, P64, uint64_t, false, a_ > b_)
-        L_560: CMP(d64, P64, uint64_t, true, a_ > b_)
-        L_305: CMP(d64, P64, int64_t, false, a_ >= b_)
-        L_304: CMP(d64, P64, int64_t, true, a_ >= b_)
-        L_557: CMP(d64, P64, uint64_t, false, a_ >= b_)
-        L_561: CMP(d64, P64, uint64_t, true, a_ >= b_)
-        L_307: CMP(d64, P64, uint64_t, false, a_ == b_)
-        L_306: CMP(d64, P64, uint64_t, true, a_ == b_)
-        L_309: CMP(d64, P64, uint64_t, false, a_ != b_)
-        L_308: CMP(d64, P64, uint64_t, true, a_ != b_)
-        L_333: CMP(d64, P64, double, false, a_ > b_)
-        L_332: CMP(d64, P64, double, true, a_ > b_)
-        L_337: CMP(d64, P64, double, false, a_ >= b_)
-        L_336: CMP(d64, P64, double, true, a_ >= b_)
-        L_339: CMP(d64, P64, double, false, a_ == b_)
-        L_338: CMP(d64, P64, double, true, a_ == b_)
-        L_341: CMP(d64, P64, double, false, !(a_ == b_))
-        L_340: CMP(d64, P64, double, true, !(a_ == b_))
-        L_21: CMP(tm, PT, uint32_t, false, a_ > b_)
-        L_129: CMP(tm, PT, uint32_t, true, a_ > b_)
-        L_29: CMP(tm, PT, uint32_t, false, a_ >= b_)
-        L_137: CMP(tm, PT, uint32_t, true, a_ >= b_)
-        L_33: CMP(tm, PT, uint32_t, false, a_ == b_)
-        L_142: CMP(tm, PT, uint32_t, true, a_ == b_)
-        L_38: CMP(tm, PT, uint32_t, false, a_ != b_)
-        L_147: CMP(tm, PT, uint32_t, true, a_ != b_)
-        L_22: SCMP(false, r_ > 0)
-        L_128: SCMP(true, r_ > 0)
-        L_30: SCMP(false, r_ >= 0)
-        L_136: SCMP(true, r_ >= 0)
-        L_34: SCMP(false, r_ == 0)
-        L_140: SCMP(true, r_ == 0)
-        L_39: SCMP(false, r_ != 0)
-        L_145: SCMP(true, r_ != 0)
+        L_GT_S: SCMP(false, r_ > 0)
+        L_GT_S_LK: SCMP(true, r_ > 0)
+        L_GE_S: SCMP(false, r_ >= 0)
+        L_GE_S_LK: SCMP(true, r_ >= 0)
+        L_EQ_S: SCMP(false, r_ == 0)
+        L_EQ_S_LK: SCMP(true, r_ == 0)
+        L_NE_S: SCMP(false, r_ != 0)
+        L_NE_S_LK: SCMP(true, r_ != 0)
         // ---- logic, bit tests, masks ----
-        L_41: BIN(d8, P8, uint8_t, LK8, false, a_ | b_)
-        L_148: BIN(d8, P8, uint8_t, LK8, true, a_ | b_)
-        L_42: BIN(d8, P8, uint8_t, LK8, false, a_ & b_)
-        L_149: BIN(d8, P8, uint8_t, LK8, true, a_ & b_)
-        L_43: BIN(d8, P8, uint8_t, LK8, false, a_ ^ b_)
-        L_150: BIN(d8, P8, uint8_t, LK8, true, a_ ^ b_)
-        L_509: CMP(d8, P8, uint8_t, false, (a_ & b_) != 0)
-        L_517: CMP(d8, P8, uint8_t, true, (a_ & b_) != 0)
-        L_510: CMP(d16, P16, uint16_t, false, (a_ & b_) != 0)
-        L_518: CMP(d16, P16, uint16_t, true, (a_ & b_) != 0)
-        L_511: CMP(d32, P32, uint32_t, false, (a_ & b_) != 0)
-        L_519: CMP(d32, P32, uint32_t, true, (a_ & b_) != 0)
-        L_513: L_521: L_514: L_522: L_515: L_523: CHECK_LEN; {
-            const uint32_t d = W(1), m = W(2), b = W(3);
-            NEED(d8, b);
-            const bool on = *P8(b) != 0, twin = op >= 521;
-            if (op == 513 || op == 521) {
-                NEED(d8, d); NEED(d8, m);
-                if (!twin || !Locked(v, d, LK8)) *P8(d) = uint8_t(on ? (*P8(d) | *P8(m)) : (*P8(d) & ~*P8(m)));
-            } else if (op == 514 || op == 522) {
-                NEED(d16, d); NEED(d16, m);
-                const uint16_t x = Ld<uint16_t>(P16(d)), y = Ld<uint16_t>(P16(m));
-                if (!twin || !Locked(v, d, LK16)) St<uint16_t>(P16(d), uint16_t(on ? (x | y) : (x & ~y)));
-            } else {
-                NEED(d32, d); NEED(d32, m);
-                const uint32_t x = Ld<uint32_t>(P32(d)), y = Ld<uint32_t>(P32(m));
-                if (!twin || !Locked(v, d, LK32)) St<uint32_t>(P32(d), on ? (x | y) : (x & ~y));
-            }
-            NEXT;
-        }
         // ---- moves and elements ----
-        L_44: L_399: MOVE(d8, P8, uint8_t, LK8, false)
-        L_151: L_398: MOVE(d8, P8, uint8_t, LK8, true)
-        L_371: MOVE(d16, P16, uint16_t, LK16, false)
-        L_370: MOVE(d16, P16, uint16_t, LK16, true)
-        L_45: L_46: MOVE(d32, P32, uint32_t, LK32, false)
-        L_152: L_153: MOVE(d32, P32, uint32_t, LK32, true)
-        L_311: L_343: MOVE(d64, P64, uint64_t, LK64, false)
-        L_310: L_342: MOVE(d64, P64, uint64_t, LK64, true)
-        L_47: MOVE(tm, PT, uint32_t, LKT, false)
-        L_155: MOVE(tm, PT, uint32_t, LKT, true)
-        L_48: L_154: CHECK_LEN; {
+        L_MOVE_S: L_MOVE_S_LK: CHECK_LEN; {
             const uint32_t d = W(1), a = W(2);
             NEED(sp, d); NEED(sp, a);
             if (op == 48 || !Locked(v, d, LKS)) Z7VMStr_Copy(db, d, a);
             NEXT;
         }
-        L_55: L_401: LOADEL(d8, P8, uint8_t, LK8, false)
-        L_161: L_400: LOADEL(d8, P8, uint8_t, LK8, true)
-        L_373: LOADEL(d16, P16, uint16_t, LK16, false)
-        L_372: LOADEL(d16, P16, uint16_t, LK16, true)
-        L_56: L_57: LOADEL(d32, P32, uint32_t, LK32, false)
-        L_162: L_163: LOADEL(d32, P32, uint32_t, LK32, true)
-        L_313: L_345: LOADEL(d64, P64, uint64_t, LK64, false)
-        L_312: L_344: LOADEL(d64, P64, uint64_t, LK64, true)
-        L_58: LOADEL(tm, PT, uint32_t, LKT, false)
-        L_165: LOADEL(tm, PT, uint32_t, LKT, true)
-        L_59: L_164: CHECK_LEN; {
+        L_LDEL_S: L_LDEL_S_LK: CHECK_LEN; {
             const uint32_t d = W(1), base = W(2), k = W(3);
             NEED(sp, d); NEED(d32, k);
             const uint32_t e = (base + Ld<uint32_t>(P32(k))) & 0xFFFF;
@@ -1030,23 +1378,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             if (op == 59 || !Locked(v, d, LKS)) Z7VMStr_Copy(db, d, e);
             NEXT;
         }
-        L_403: STOREEL(d8, P8, uint8_t, LK8, false, false)
-        L_402: STOREEL(d8, P8, uint8_t, LK8, true, false)
-        L_375: STOREEL(d16, P16, uint16_t, LK16, false, false)
-        L_374: STOREEL(d16, P16, uint16_t, LK16, true, false)
-        L_61: STOREEL(d32, P32, uint32_t, LK32, false, false)
-        L_167: STOREEL(d32, P32, uint32_t, LK32, true, false)
-        L_315: STOREEL(d64, P64, uint64_t, LK64, false, false)
-        L_314: STOREEL(d64, P64, uint64_t, LK64, true, false)
-        L_63: STOREEL(tm, PT, uint32_t, LKT, false, false)
-        L_256: STOREEL(tm, PT, uint32_t, LKT, true, false)
-        L_60: STOREEL(d8, P8, uint8_t, LK8, false, true)
-        L_166: STOREEL(d8, P8, uint8_t, LK8, true, true)
-        L_62: STOREEL(d32, P32, uint32_t, LK32, false, true)
-        L_168: STOREEL(d32, P32, uint32_t, LK32, true, true)
-        L_347: STOREEL(d64, P64, uint64_t, LK64, false, true)
-        L_346: STOREEL(d64, P64, uint64_t, LK64, true, true)
-        L_64: L_169: CHECK_LEN; {
+        L_STEL_S: L_STEL_S_LK: CHECK_LEN; {
             const uint32_t base = W(1), k = W(2), s = W(3);
             NEED(sp, s); NEED(d32, k);
             const uint32_t e = (base + Ld<uint32_t>(P32(k))) & 0xFFFF;
@@ -1055,21 +1387,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             NEXT;
         }
         // ---- constants ----
-        L_404: CONST(d8, P8, uint8_t, LK8, false, W(2) & 0xFF, false)
-        L_405: CONST(d8, P8, uint8_t, LK8, true, W(2) & 0xFF, false)
-        L_267: CONST(d16, P16, uint16_t, LK16, false, W(2), false)
-        L_268: CONST(d16, P16, uint16_t, LK16, true, W(2), false)
-        L_271: CONST(d32, P32, uint32_t, LK32, false, W32(2), false)
-        L_272: CONST(d32, P32, uint32_t, LK32, true, W32(2), false)
-        L_279: CONST(tm, PT, uint32_t, LKT, false, W32(2), true)
-        L_280: CONST(tm, PT, uint32_t, LKT, true, W32(2), true)
-        L_316: CONST(d64, P64, uint64_t, LK64, false, W64(2), false)
-        L_317: CONST(d64, P64, uint64_t, LK64, true, W64(2), false)
-        L_261: CONST(d8, P8, uint8_t, LK8, false, 1, false)
-        L_263: CONST(d8, P8, uint8_t, LK8, true, 1, false)
-        L_262: CONST(d8, P8, uint8_t, LK8, false, 0, false)
-        L_264: CONST(d8, P8, uint8_t, LK8, true, 0, false)
-        L_408: L_409: CHECK_LEN; {
+        L_CONST_S: L_CONST_S_LK: CHECK_LEN; {
             const uint32_t d = W(1), n = W(2);
             if (IP + 3 + n > c.words) FAULT(LOG_UNDEF, op);
             NEED(sp, d);
@@ -1088,7 +1406,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             DISPATCH();
         }
         // ---- edges and conversions ----
-        L_197: L_204: L_196: L_203: CHECK_LEN; {
+        L_RTRIG: L_RTRIG_LK: L_FTRIG: L_FTRIG_LK: CHECK_LEN; {
             const uint32_t d = W(1), in = W(2), m = W(3);
             NEED(d8, d); NEED(d8, in); NEED(d8, m);
             const uint8_t x = *P8(in), mem = *P8(m);
@@ -1098,62 +1416,22 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             *P8(m) = x;
             NEXT;
         }
-        L_205: L_207: CHECK_LEN; {
+        L_CONV: L_CONV_LK: CHECK_LEN; {
             const uint32_t d = W(1), dt = W(3);
             const uint8_t bit = ConvLockBit(dt);
             if (op == 205 || bit == 0 || !Locked(v, d, bit)) Z7VMCnv_Convert(db, c.addr + 2 * (IP + 1));
             NEXT;
         }
         // ---- external variables ----
-        L_424: XVREAD(d8, P8, 1, LK8, false, false)
-        L_425: XVREAD(d16, P16, 2, LK16, false, false)
-        L_426: XVREAD(d32, P32, 4, LK32, false, false)
-        L_427: XVREAD(d64, P64, 8, LK64, false, false)
-        L_428: XVREAD(tm, PT, 4, LKT, false, false)
-        L_429: XVSTR(true, false, false)
-        L_442: XVREAD(d8, P8, 1, LK8, true, false)
-        L_443: XVREAD(d16, P16, 2, LK16, true, false)
-        L_444: XVREAD(d32, P32, 4, LK32, true, false)
-        L_445: XVREAD(d64, P64, 8, LK64, true, false)
-        L_446: XVREAD(tm, PT, 4, LKT, true, false)
-        L_447: XVSTR(true, true, false)
-        L_430: XVWRITE(d8, P8, 1, false, false)
-        L_431: XVWRITE(d16, P16, 2, false, false)
-        L_432: XVWRITE(d32, P32, 4, false, false)
-        L_433: XVWRITE(d64, P64, 8, false, false)
-        L_434: XVWRITE(tm, PT, 4, false, false)
-        L_435: XVSTR(false, false, false)
-        L_448: XVWRITE(d8, P8, 1, true, false)
-        L_449: XVWRITE(d16, P16, 2, true, false)
-        L_450: XVWRITE(d32, P32, 4, true, false)
-        L_451: XVWRITE(d64, P64, 8, true, false)
-        L_452: XVWRITE(tm, PT, 4, true, false)
-        L_453: XVSTR(false, true, false)
-        L_456: XVREAD(d8, P8, 1, LK8, false, true)
-        L_457: XVREAD(d16, P16, 2, LK16, false, true)
-        L_458: XVREAD(d32, P32, 4, LK32, false, true)
-        L_459: XVREAD(d64, P64, 8, LK64, false, true)
-        L_460: XVREAD(tm, PT, 4, LKT, false, true)
-        L_461: XVSTR(true, false, true)
-        L_468: XVREAD(d8, P8, 1, LK8, true, true)
-        L_469: XVREAD(d16, P16, 2, LK16, true, true)
-        L_470: XVREAD(d32, P32, 4, LK32, true, true)
-        L_471: XVREAD(d64, P64, 8, LK64, true, true)
-        L_472: XVREAD(tm, PT, 4, LKT, true, true)
-        L_473: XVSTR(true, true, true)
-        L_462: XVWRITE(d8, P8, 1, false, true)
-        L_463: XVWRITE(d16, P16, 2, false, true)
-        L_464: XVWRITE(d32, P32, 4, false, true)
-        L_465: XVWRITE(d64, P64, 8, false, true)
-        L_466: XVWRITE(tm, PT, 4, false, true)
-        L_467: XVSTR(false, false, true)
-        L_474: XVWRITE(d8, P8, 1, true, true)
-        L_475: XVWRITE(d16, P16, 2, true, true)
-        L_476: XVWRITE(d32, P32, 4, true, true)
-        L_477: XVWRITE(d64, P64, 8, true, true)
-        L_478: XVWRITE(tm, PT, 4, true, true)
-        L_479: XVSTR(false, true, true)
-        L_436: L_437: L_438: L_440: L_439: CHECK_LEN; {
+        L_XVREAD_S: XVSTR(true, false, false)
+        L_XVREAD_S_LK: XVSTR(true, true, false)
+        L_XVWRITE_S: XVSTR(false, false, false)
+        L_XVWRITE_S_LK: XVSTR(false, true, false)
+        L_XVREADX_S: XVSTR(true, false, true)
+        L_XVREADX_S_LK: XVSTR(true, true, true)
+        L_XVWRITEX_S: XVSTR(false, false, true)
+        L_XVWRITEX_S_LK: XVSTR(false, true, true)
+        L_XVCONST_D8: L_XVCONST_D16: L_XVCONST_D32: L_XVCONST_D32_2: L_XVCONST_D64: CHECK_LEN; {
             const uint32_t x = W(1);
             const uint32_t width = op == 436 ? 1 : op == 437 ? 2 : op == 439 ? 8 : 4;
             XVPTR(x, width, false, xp);
@@ -1161,7 +1439,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             PutBytes(xp, val, width);
             NEXT;
         }
-        L_441: CHECK_LEN; {
+        L_XVCONST_S: CHECK_LEN; {
             const uint32_t x = W(1), n = W(2);
             if (IP + 3 + n > c.words) FAULT(LOG_UNDEF, op);
             XVPTR(x, 3, false, xp);
@@ -1171,7 +1449,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             DISPATCH();
         }
         // ---- calls ----
-        L_285: CHECK_LEN; {
+        L_CALLSTF: CHECK_LEN; {
             const uint32_t n = W(2);
             if (IP + 3 + n > c.words) FAULT(LOG_UNDEF, op);
             if (Z7VMStf_Execute(db, c.addr + 2 * (IP + 1)) == 0) {
@@ -1181,7 +1459,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             pc += 2 * size_t(3 + n);
             DISPATCH();
         }
-        L_286: CHECK_LEN; {
+        L_CALLCF: CHECK_LEN; {
             const uint32_t cf = W(1), n = W(2);
             if (IP + 4 + n > c.words) FAULT(LOG_UNDEF, op);
             if (cf == 0) FAULT(LOG_UNDEF, cf);
@@ -1190,7 +1468,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             pc += 2 * size_t(4 + n);
             DISPATCH();
         }
-        L_287: L_535: CHECK_LEN; {
+        L_CALLFB: L_CALLFBCT: CHECK_LEN; {
             uint32_t k = W(1);
             const uint32_t n = W(2);
             if (IP + 3 + n > c.words) FAULT(LOG_UNDEF, op);
@@ -1214,7 +1492,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             pc += 2 * size_t(3 + n);
             DISPATCH();
         }
-        L_536: L_537: CHECK_LEN; {
+        L_CHKCF: L_CHKFBCT: CHECK_LEN; {
             uint32_t h = Z7H_NONE, cls = 0, in = 0;
             const uint32_t k = W(1);
             if (op == 536) {
@@ -1236,7 +1514,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             }
             NEXT;
         }
-        L_552: CHECK_LEN; {
+        L_ANYPARAM: CHECK_LEN; {
             const uint32_t d = W(1), type = W(2), base = W(3), k = W(4);
             NEED(d32, d); NEED(d32, k);
             const uint32_t addr = Z7Tools_GetAnyParam(db, type, (base + Ld<uint32_t>(P32(k))) & 0xFFFF);
@@ -1244,14 +1522,14 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             St<uint32_t>(P32(d), addr);
             NEXT;
         }
-        L_553: CHECK_LEN; {
+        L_CTADDR: CHECK_LEN; {
             const uint32_t d = W(1), k = W(2);
             NEED(d32, d); NEED(d32, k);
             St<uint32_t>(P32(d), v.ct.addr + Ld<uint32_t>(P32(k)));
             NEXT;
         }
         // ---- SFC ----
-        L_412: CHECK_LEN; {
+        L_STEP: CHECK_LEN; {
             const uint32_t s = W(1);
             NEED(step, s);
             uint8_t *sp = STEPP(s);
@@ -1271,7 +1549,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             if (state == 1) StepAdvance(sp, v.now);
             NEXT;
         }
-        L_413: L_417: CHECK_LEN; {
+        L_TRANS: L_TRANS1: CHECK_LEN; {
             const uint32_t t = W(2);
             NEED(trans, t);
             const uint16_t pstate = cur < v.prog.n ? Ld<uint16_t>(PROGP(cur) + PG_STATE) : 0;
@@ -1292,13 +1570,13 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             pc += 2 * size_t(first + n);
             DISPATCH();
         }
-        L_107: CHECK_LEN; {
+        L_TRANSVAL: CHECK_LEN; {
             const uint32_t t = W(1), b = W(2);
             NEED(trans, t); NEED(d8, b);
             St<uint16_t>(TRANSP(t), *P8(b));
             NEXT;
         }
-        L_414: L_415: L_416: CHECK_LEN; {
+        L_TRANSCLR: L_TRANSSET: L_INITSTEPS: CHECK_LEN; {
             const uint32_t t = W(1), n = W(2);
             if (IP + 3 + n > c.words) FAULT(LOG_UNDEF, op);
             bool fire;
@@ -1322,7 +1600,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             pc += 2 * size_t(3 + n);
             DISPATCH();
         }
-        L_418: CHECK_LEN; {
+        L_TRANSMOVE: CHECK_LEN; {
             const uint32_t t = W(1), a = W(2), b = W(3);
             NEED(trans, t); NEED(step, a); NEED(step, b);
             if (Ld<uint16_t>(TRANSP(t)) != 0) {
@@ -1335,7 +1613,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             }
             NEXT;
         }
-        L_419: CHECK_LEN; {
+        L_INITSTEP: CHECK_LEN; {
             const uint32_t s = W(1);
             NEED(step, s);
             if (cur < v.prog.n && Ld<uint16_t>(PROGP(cur) + PG_STATE) == Z7P_CHILD) {
@@ -1345,7 +1623,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             }
             NEXT;
         }
-        L_547: CHECK_LEN; {
+        L_STEPSTATE: CHECK_LEN; {
             const uint32_t s = W(1), val = W(2);
             NEED(step, s);
             St<uint16_t>(STEPP(s) + 8, uint16_t(val));
@@ -1355,7 +1633,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             }
             NEXT;
         }
-        L_548: CHECK_LEN; {
+        L_STEPTIME: CHECK_LEN; {
             const uint32_t s = W(1), flag = W(2);
             NEED(step, s);
             if (flag) StepAdvance(STEPP(s), v.now);
@@ -1363,7 +1641,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             St<uint32_t>(STEPP(s) + 4, v.now);
             NEXT;
         }
-        L_549: CHECK_LEN; {
+        L_TRANSBRK: CHECK_LEN; {
             const uint32_t t = W(1);
             NEED(trans, t);
             if (Ld<uint16_t>(TRANSP(t) + 2) != 0) {
@@ -1372,13 +1650,13 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             }
             NEXT;
         }
-        L_550: CHECK_LEN; {
+        L_TRANSJMP: CHECK_LEN; {
             const uint32_t t = W(1);
             NEED(trans, t);
             if (Ld<uint16_t>(TRANSP(t)) == 0) JUMP_ABS(W(2));
             NEXT;
         }
-        L_551: CHECK_LEN; {
+        L_KILLJMP: CHECK_LEN; {
             const uint32_t k = W(1);
             NEED(d32, k);
             if (cur < v.prog.n && (Ld<uint16_t>(PROGP(cur) + PG_STATE) & 0x20)) {
@@ -1387,7 +1665,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             }
             NEXT;
         }
-        L_208: L_209: CHECK_LEN; {
+        L_STEPACTIVE: L_STEPELAPSED: CHECK_LEN; {
             const uint32_t d = W(1), s = W(2);
             NEED(step, s);
             uint8_t *sp = STEPP(s);
@@ -1403,7 +1681,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             }
             NEXT;
         }
-        L_420: CHECK_LEN; {
+        L_SFCEND: CHECK_LEN; {
             const uint32_t n = W(1);
             if (IP + 2 + n > c.words) FAULT(LOG_UNDEF, op);
             if (cur == 0 || cur >= v.prog.n) return 1;
@@ -1418,10 +1696,20 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             St<uint16_t>(e + PG_STATE, 0);
             return 1;
         }
-        L_540: CHECK_LEN; { const uint32_t s = W(1); if (s) NEED(step, s); Z7VMTic_SetSfcBreakS(db, s, W(2)); NEXT; }
-        L_541: CHECK_LEN; { const uint32_t t = W(1); if (t) NEED(trans, t); Z7VMTic_SetSfcBreakT(db, t, W(2)); NEXT; }
+        L_STEPBRK: CHECK_LEN; {
+            const uint32_t s = W(1);
+            if (s) NEED(step, s);
+            Z7VMTic_SetSfcBreakS(db, s, W(2));
+            NEXT;
+        }
+        L_TRANSBRKSET: CHECK_LEN; {
+            const uint32_t t = W(1);
+            if (t) NEED(trans, t);
+            Z7VMTic_SetSfcBreakT(db, t, W(2));
+            NEXT;
+        }
         // ---- program control ----
-        L_187: L_188: L_189: L_190: CHECK_LEN; {
+        L_PRGSTART: L_PRGSUSPEND: L_PRGKILL: L_PRGRESUME: CHECK_LEN; {
             const uint32_t p = W(1);
             NEED(prog, p);
             uint8_t *e = PROGP(p);
@@ -1436,28 +1724,28 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             St<uint16_t>(e + PG_STATE, s);
             NEXT;
         }
-        L_193: L_200: CHECK_LEN; {
+        L_PRGSTATUS: L_PRGSTATUS_2: CHECK_LEN; {
             const uint32_t d = W(1), p = W(2);
             NEED(d32, d); NEED(prog, p);
             const uint16_t s = Ld<uint16_t>(PROGP(p) + PG_STATE);
             St<int32_t>(P32(d), s == 1 ? 1 : (s & Z7P_SUSPENDED) ? 2 : 0);
             NEXT;
         }
-        L_545: CHECK_LEN; {
+        L_STATEJMP: CHECK_LEN; {
             const uint16_t s = cur < v.prog.n ? Ld<uint16_t>(PROGP(cur) + PG_STATE) : 0;
             if (!(s & W(1))) JUMP_ABS(W(2));
             NEXT;
         }
-        L_546: CHECK_LEN; if (cur > 0 && cur < v.prog.n) St<uint16_t>(PROGP(cur) + PG_STATE, W(1)); NEXT;
+        L_SETSTATE: CHECK_LEN; if (cur > 0 && cur < v.prog.n) St<uint16_t>(PROGP(cur) + PG_STATE, W(1)); NEXT;
         // ---- timers ----
-        L_275: L_277: L_276: L_278: CHECK_LEN; {
+        L_TSTART: L_TSTART_2: L_TSTOP: L_TSTOP_2: CHECK_LEN; {
             const uint32_t t = W(1);
             NEED(tm, t);
             if (op == 275 || op == 277) Z7VMTmr_StartTimer(db, v.tm.addr + 4 * t);
             else Z7VMTmr_StopTimer(db, v.tm.addr + 4 * t);
             NEXT;
         }
-        L_538: L_539: CHECK_LEN; {
+        L_TSTARTCT: L_TSTOPCT: CHECK_LEN; {
             const uint32_t k = W(1);
             NEED(d32, k);
             const uint32_t off = Ld<uint32_t>(P32(k));
@@ -1467,8 +1755,8 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             NEXT;
         }
         // ---- CT segment ----
-        L_533: CHECK_LEN; ctreg = W32(1); NEXT;
-        L_531: L_566: L_532: L_567: CHECK_LEN; {
+        L_SETCT: CHECK_LEN; ctreg = W32(1); NEXT;
+        L_CTGET: L_CTGET_2: L_CTSET: L_CTSET_2: CHECK_LEN; {
             const uint32_t cls = W(1), var = W(2), k = W(3);
             NEED(d32, k);
             const CtClass cc = CtClassOf(cls);
@@ -1478,7 +1766,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             if (!ok) FAULT(LOG_BOUNDS, k);
             NEXT;
         }
-        L_555: CHECK_LEN; {
+        L_CTCOPY: CHECK_LEN; {
             const uint32_t a = W(1), b = W(2), n = W(3);
             NEED(d32, a); NEED(d32, b); NEED(d32, n);
             if (!Z7VMTic_CTMemcpy(db, Ld<int32_t>(P32(a)), Ld<int32_t>(P32(b)), Ld<int32_t>(P32(n))))
@@ -1486,19 +1774,19 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
             NEXT;
         }
         // ---- status information and sampling (registers only here) ----
-        L_568: CHECK_LEN;
+        L_VSISET: CHECK_LEN;
             Z7VMTic_VsiDate = W32(3);
             Z7VMTic_VsiTime = W32(5);
             Z7Map_SetVSIDate(db, W(1), W(2), Z7VMTic_VsiDate);
             Z7Map_SetVSITime(db, W(1), W(2), Z7VMTic_VsiTime);
             NEXT;
-        L_569: CHECK_LEN;
+        L_VSIRESET: CHECK_LEN;
             Z7Map_SetVSIDate(db, W(1), W(2), 0);
             Z7Map_SetVSITime(db, W(1), W(2), 0);
             Z7Map_ResetSetVSIBits(db, W(1), W(2));
             NEXT;
-        L_481: CHECK_LEN; Z7VMBsmp_Ctl(db, W(1), W(2)); NEXT;
-        L_480: CHECK_LEN; {
+        L_SMPCTL: CHECK_LEN; Z7VMBsmp_Ctl(db, W(1), W(2)); NEXT;
+        L_SMPSET: CHECK_LEN; {
             const uint32_t n = W(9);
             if (IP + 10 + n > c.words) FAULT(LOG_UNDEF, op);
             Z7VMBsmp_Set(db, W(1), pc + 4, 8 + n);
@@ -1525,3 +1813,134 @@ fatal:
 
 Z7VMTic_RunFn Z7VMTic_RunPtr = Z7VMTic_Run;
 uint32_t Z7VMTic_JumpBudget = 0;
+
+// ---- making a proof -----------------------------------------------------------------------------
+namespace {
+
+// Instruction words at word i (0: not an instruction that can be sized).
+uint32_t TicLength(const uint8_t *code, uint32_t words, uint32_t i) {
+    auto w = [&](uint32_t k) { return i + k < words ? uint32_t(Ld<uint16_t>(code + 2 * size_t(i + k))) : 0u; };
+    const uint32_t op = w(0);
+    if (op > kMaxOp || kOps.n[op] == 0xFF) return 0;
+    switch (op) {
+    case Z7OP_JMPTAB: case Z7OP_CONST_S: case Z7OP_CONST_S_LK: case Z7OP_XVCONST_S: case Z7OP_CALLSTF:
+    case Z7OP_CALLFB: case Z7OP_CALLFBCT: case Z7OP_TRANSCLR: case Z7OP_TRANSSET: case Z7OP_INITSTEPS:
+        return 3 + w(2);
+    case Z7OP_CALLCF: return 4 + w(2);
+    case Z7OP_TRANS: return 4 + w(3);
+    case Z7OP_SFCEND: return 2 + w(1);
+    case Z7OP_SMPSET: return 10 + w(9);
+    default: return 1 + kOps.n[op];
+    }
+}
+
+// The static operands of the fast-tier operation at word i lie in their
+// sections. The data operations are checked by their shape: the handler
+// macros are read here as the list of their index operands.
+bool TicOperandsIn(const uint8_t *code, uint32_t i, const TicFastView &v) {
+    auto w = [&](uint32_t k) { return uint32_t(Ld<uint16_t>(code + 2 * size_t(i + k))); };
+#undef BIN
+#undef UN
+#undef CMP
+#undef DIV
+#undef MOVE
+#undef LOADEL
+#undef STOREEL
+#undef CONST
+#undef MASKOP
+#undef XVREAD
+#undef XVWRITE
+#define BIN(SEC, ...) return w(1) < v.SEC.n && w(2) < v.SEC.n && w(3) < v.SEC.n;
+#define DIV(SEC, ...) BIN(SEC)
+#define UN(SEC, ...) return w(1) < v.SEC.n && w(2) < v.SEC.n;
+#define MOVE(SEC, ...) UN(SEC)
+#define CMP(SEC, ...) return w(1) < v.d8.n && w(2) < v.SEC.n && w(3) < v.SEC.n;
+#define LOADEL(SEC, ...) return w(1) < v.SEC.n && w(2) < v.SEC.n && w(3) < v.d32.n;
+#define STOREEL(SEC, ...) return w(1) < v.SEC.n && w(2) < v.d32.n && w(3) < v.SEC.n;
+#define CONST(SEC, ...) return w(1) < v.SEC.n;
+#define MASKOP(SEC, ...) return w(1) < v.SEC.n && w(2) < v.SEC.n && w(3) < v.d8.n;
+#define XVREAD(SEC, PX, width, bit, twin, indexed) return w(2) < v.SEC.n && (!(indexed) || w(3) < v.d32.n);
+#define XVWRITE(SEC, PX, width, twin, indexed) return w(2) < v.SEC.n && (!(indexed) || w(3) < v.d32.n);
+#define TIC_PROOF_H1(a, ...) case Z7OP_##a: __VA_ARGS__
+#define TIC_PROOF_H2(a, b, ...) case Z7OP_##a: case Z7OP_##b: __VA_ARGS__
+#define TIC_PROOF_H3(a, b, c3, ...) case Z7OP_##a: case Z7OP_##b: case Z7OP_##c3: __VA_ARGS__
+    switch (w(0)) {
+    Z7_DATA_OPS(TIC_PROOF_H1, TIC_PROOF_H2, TIC_PROOF_H3)
+    case Z7OP_JMPT: case Z7OP_JMPF: case Z7OP_JMPAT: case Z7OP_JMPAF: return w(1) < v.d8.n;
+    case Z7OP_JMPAEQ: return w(2) < v.d32.n && w(3) < v.d32.n;
+    case Z7OP_IDXCHK: return w(1) < v.d32.n;
+    case Z7OP_JMP: case Z7OP_JMPA: case Z7OP_NOP: case Z7OP_NOP_2: case Z7OP_SKIP1: case Z7OP_CALLSTF: return true;
+    default: return false;
+    }
+}
+
+// Jump target (word) of the jump at word i; -1: none, -2: outside the code.
+int64_t TicTarget(const uint8_t *code, uint32_t words, uint32_t i) {
+    auto w = [&](uint32_t k) { return uint32_t(Ld<uint16_t>(code + 2 * size_t(i + k))); };
+    int64_t bytes;
+    switch (w(0)) {
+    case Z7OP_JMP: bytes = int64_t(2) * (i + 2) + int16_t(w(1)); break;
+    case Z7OP_JMPT: case Z7OP_JMPF: bytes = int64_t(2) * (i + 3) + int16_t(w(2)); break;
+    case Z7OP_JMPA: case Z7OP_JMPAEQ: bytes = w(1); break;
+    case Z7OP_JMPAT: case Z7OP_JMPAF: bytes = w(2); break;
+    default: return -1;
+    }
+    if (bytes < 0 || (bytes & 1) || bytes / 2 >= words) return -2;
+    return bytes / 2;
+}
+
+void TicProve(TicProof &p, const Code &c, const TicFastView &v) {
+    TicProofs &t = tic_proofs;
+    p = TicProof{c.p, c.words, t.used, false};
+    if (c.words > kProofBits - t.used) return;  // no room: the program runs checked
+    t.used += c.words;
+    auto set = [&](uint32_t i, bool on) {
+        const uint32_t bit = p.at + i;
+        if (on) t.marks[bit >> 6] |= uint64_t(1) << (bit & 63);
+        else t.marks[bit >> 6] &= ~(uint64_t(1) << (bit & 63));
+    };
+    for (uint32_t i = 0; i < c.words; i++) set(i, false);
+    auto fast = [](uint32_t op) {
+        switch (op) {
+#define TIC_FASTOP1(a, ...) case Z7OP_##a:
+#define TIC_FASTOP2(a, b, ...) case Z7OP_##a: case Z7OP_##b:
+#define TIC_FASTOP3(a, b, c3, ...) case Z7OP_##a: case Z7OP_##b: case Z7OP_##c3:
+        Z7_JUMP_OPS(TIC_FASTOP1, TIC_FASTOP2, TIC_FASTOP3)
+        Z7_DATA_OPS(TIC_FASTOP1, TIC_FASTOP2, TIC_FASTOP3)
+        case Z7OP_CALLSTF: return true;
+        default: return false;
+        }
+    };
+    // instruction boundaries from the start; marks on the fast operations
+    // whose operands are in
+    for (uint32_t i = 0; i < c.words;) {
+        const uint32_t n = TicLength(c.p, c.words, i);
+        if (n == 0 || n > c.words - i) break;
+        const uint32_t op = Ld<uint16_t>(c.p + 2 * size_t(i));
+        if (fast(op) && TicOperandsIn(c.p, i, v)) set(i, true);
+        i += n;
+    }
+    // a mark stays where every way on lands on a mark or on another opcode
+    auto lands = [&](int64_t to) {
+        if (to < 0 || to >= int64_t(c.words)) return false;
+        const uint32_t op = Ld<uint16_t>(c.p + 2 * size_t(to));
+        return op <= kMaxOp && (!fast(op) || TicMarked(p, uint32_t(to)));
+    };
+    for (bool changed = true; changed;) {
+        changed = false;
+        for (uint32_t i = 0; i < c.words; i++) {
+            if (!TicMarked(p, i)) continue;
+            const uint32_t op = Ld<uint16_t>(c.p + 2 * size_t(i));
+            const int64_t target = TicTarget(c.p, c.words, i);
+            const bool always = op == Z7OP_JMP || op == Z7OP_JMPA;
+            const bool ok = (always || lands(int64_t(i) + TicLength(c.p, c.words, i))) && (target == -1 || lands(target));
+            if (!ok) {
+                set(i, false);
+                changed = true;
+            }
+        }
+    }
+    p.ok = true;
+}
+
+}  // namespace

@@ -1,6 +1,7 @@
 // JSON writer and reader of the web server.
 #include "tavIXsdk/tavixsdk/tavix_json.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cerrno>
@@ -69,7 +70,10 @@ int Hex(int c) {
 long tavix_json_put_delimiter(char *dst, std::size_t room, int code) {
     static const char kDelims[] = "{:,}[]";
     if (code < 0 || code > 5) return ParamError("tavix_json_put_delimiter");
-    return Emit(dst, room, &kDelims[code], 1, "tavix_json_put_delimiter");
+    if (dst == nullptr) return 1;
+    if (room < 1) return TooSmall(1, "tavix_json_put_delimiter");
+    *dst = kDelims[code];
+    return 1;
 }
 
 long tavix_json_put_string(char *dst, std::size_t room, const char *text, long length) {
@@ -122,12 +126,112 @@ long tavix_json_put_integer(char *dst, std::size_t room, uint64_t value, bool is
     return Emit(dst, room, tmp, std::size_t(r.ptr - tmp), "tavix_json_put_integer");
 }
 
+namespace {
+
+// The shortest digits that give back value (k of them, the first one at
+// 10^exp10) are also its "%.16g" rounding when the value's unit in the last
+// place is below one unit of its 16th digit: then no other 16-digit decimal
+// lies as close to the value. The two are compared as powers of two (never
+// equal but at 2^0 = 10^0); digits of exactly 10^exp10 may stand for a value
+// just below it, whose 16th digit is a tenth of that.
+bool SixteenDigitsUnique(double value, int k, int exp10, bool power_of_ten) {
+    constexpr double kLog2Of10 = 3.321928094887362;
+    int exp2 = 0;
+    std::frexp(value, &exp2);
+    exp2 = std::max(exp2, -1021);  // subnormals: the unit stays 2^-1074
+    const int unit = exp10 - 15 - (power_of_ten ? 1 : 0);
+    return k <= 16 && double(exp2 - 53) < unit * kLog2Of10 - 1e-9;
+}
+
+// "%.16g" of a finite value as printf writes it in the C locale, into tmp (40
+// bytes); answers the length. The exact 16-digit rounding is slow, so the
+// common cases are laid out from digits found faster: integers below 2^53
+// (all digits exact), values of at most 8 decimals between 1e-4 and 1e15
+// (an integer t with t / 10^d giving back the value), and otherwise the
+// shortest round-trip digits, each when SixteenDigitsUnique holds.
+std::size_t Real16(char *tmp, double value) {
+    constexpr std::size_t kRoom = 40;
+    constexpr double kTwo53 = 9007199254740992.0;
+    const double magnitude = std::fabs(value);
+    if (magnitude < kTwo53 && value == std::trunc(value)) {
+        if (value == 0) return std::signbit(value) ? (std::memcpy(tmp, "-0", 2), 2) : (tmp[0] = '0', 1);
+        return std::size_t(std::to_chars(tmp, tmp + kRoom, int64_t(value)).ptr - tmp);
+    }
+    if (magnitude >= 1e-4 && magnitude < 1e15) {
+        static constexpr double kPow10[] = {1, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8};
+        for (int d = 1; d <= 8; d++) {
+            const double t = std::nearbyint(value * kPow10[d]);
+            if (std::fabs(t) >= kTwo53 || t / kPow10[d] != value) continue;
+            char digits[20];
+            const int k = int(std::to_chars(digits, digits + sizeof digits, int64_t(std::fabs(t))).ptr - digits);
+            if (!SixteenDigitsUnique(value, k, k - 1 - d, k == 1 && digits[0] == '1')) break;
+            std::size_t o = 0;
+            if (value < 0) tmp[o++] = '-';
+            if (k > d) {
+                for (int i = 0; i < k - d; i++) tmp[o++] = digits[i];
+                tmp[o++] = '.';
+                for (int i = k - d; i < k; i++) tmp[o++] = digits[i];
+            } else {
+                tmp[o++] = '0';
+                tmp[o++] = '.';
+                for (int i = k; i < d; i++) tmp[o++] = '0';
+                for (int i = 0; i < k; i++) tmp[o++] = digits[i];
+            }
+            return o;
+        }
+    }
+    char sci[40];  // shortest digits: [-]d[.ddd]e(+|-)xx
+    const char *end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
+    const char *p = sci;
+    const bool negative = *p == '-';
+    if (negative) p++;
+    char digits[20];
+    int k = 0;
+    for (; p < end && *p != 'e'; p++)
+        if (*p != '.' && k < 20) digits[k++] = *p;
+    int exp10 = 0;
+    std::from_chars(p + 1 + (p[1] == '+'), end, exp10);
+    if (!SixteenDigitsUnique(value, k, exp10, k == 1 && digits[0] == '1')) {
+        const auto r = std::to_chars(tmp, tmp + kRoom, value, std::chars_format::general, 16);
+        return std::size_t(r.ptr - tmp);
+    }
+    std::size_t o = 0;
+    if (negative) tmp[o++] = '-';
+    if (exp10 < -4 || exp10 >= 16) {
+        tmp[o++] = digits[0];
+        if (k > 1) {
+            tmp[o++] = '.';
+            for (int i = 1; i < k; i++) tmp[o++] = digits[i];
+        }
+        tmp[o++] = 'e';
+        tmp[o++] = exp10 < 0 ? '-' : '+';
+        const int e = exp10 < 0 ? -exp10 : exp10;
+        if (e < 10) tmp[o++] = '0';
+        o = std::size_t(std::to_chars(tmp + o, tmp + kRoom, e).ptr - tmp);
+    } else if (exp10 < 0) {
+        tmp[o++] = '0';
+        tmp[o++] = '.';
+        for (int i = exp10 + 1; i < 0; i++) tmp[o++] = '0';
+        for (int i = 0; i < k; i++) tmp[o++] = digits[i];
+    } else {
+        for (int i = 0; i <= exp10; i++) tmp[o++] = i < k ? digits[i] : '0';
+        if (k > exp10 + 1) {
+            tmp[o++] = '.';
+            for (int i = exp10 + 1; i < k; i++) tmp[o++] = digits[i];
+        }
+    }
+    return o;
+}
+
+}  // namespace
+
 long tavix_json_put_real(char *dst, std::size_t room, double value) {
     if (!std::isfinite(value)) return tavix_json_put_null(dst, room);
-    // "%.16g" without the locale: always a '.' for the decimal point.
+    // "%.16g" without the locale: always a '.' for the decimal point; written
+    // in place when the room surely holds it
+    if (dst != nullptr && room >= 40) return long(Real16(dst, value));
     char tmp[40];
-    const auto r = std::to_chars(tmp, tmp + sizeof tmp, value, std::chars_format::general, 16);
-    return Emit(dst, room, tmp, std::size_t(r.ptr - tmp), "tavix_json_put_real");
+    return Emit(dst, room, tmp, Real16(tmp, value), "tavix_json_put_real");
 }
 
 long tavix_json_put_boolean(char *dst, std::size_t room, bool value) {

@@ -1193,6 +1193,27 @@ TEST_F(IecStd, ArrayBlocksSortSearchFillAndExtremes) {
     // an array past its segment: OK FALSE, nothing moves
     run("ARSORT", {11, 125, 5, 1});
     EXPECT_EQ(B(1), 0);
+    // STRING[40] ["pear", "apple", "fig"] -> ["apple", "fig", "pear"]
+    auto text = [&](uint32_t s) {
+        const uint32_t slot = Z7VMStr_Slot(db, s);
+        return std::string(reinterpret_cast<const char *>(Z7Mem_Ptr(slot + 2, Z7Mem_Get8(slot + 1))),
+                           Z7Mem_Get8(slot + 1));
+    };
+    const char *fruit[] = {"pear", "apple", "fig"};
+    for (uint32_t i = 0; i < 3; i++) Z7VMStr_AscForceC(db, 1 + i, fruit[i]);
+    run("ARSORT", {5, 1, 3, 1});
+    EXPECT_EQ(B(1), 1);
+    EXPECT_EQ(std::vector<std::string>({text(1), text(2), text(3)}),
+              std::vector<std::string>({"apple", "fig", "pear"}));
+    // a length byte of 200 in a STRING[40] slot moves 40 characters at most:
+    // the string after the array keeps its text
+    Z7VMStr_AscForceC(db, 1, "z");
+    Z7VMStr_AscForceC(db, 3, "kept");
+    Z7Mem_Put8(Z7VMStr_Slot(db, 2) + 1, 200);
+    run("ARSORT", {5, 1, 2, 1});
+    EXPECT_EQ(Z7Mem_Get8(Z7VMStr_Slot(db, 1) + 1), 40);
+    EXPECT_EQ(text(2), "z");
+    EXPECT_EQ(text(3), "kept");
 
     // ARMIN / ARMAX DINT [3, -10, 7]; ARMAX UDINT [3, 16#FFFFFFF6, 7]
     SetD(10, 3);

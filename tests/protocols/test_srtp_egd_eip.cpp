@@ -23,6 +23,7 @@
 #include "protocols/egd.h"
 #include "protocols/eip.h"
 #include "protocols/srtp.h"
+#include "tests/support/byte_append.h"
 #include "tests/support/eth_ip.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/loop_peer.h"
@@ -104,7 +105,7 @@ Bytes SrtpReq(uint16_t seq, uint8_t code, uint8_t sel, uint16_t off, uint16_t cn
     m[43] = sel;
     LE_Put16(&m[44], off);
     LE_Put16(&m[46], cnt);
-    m.insert(m.end(), text.begin(), text.end());
+    test_support::AppendBytes(m, text);
     return m;
 }
 
@@ -449,7 +450,7 @@ Bytes ForwardOpen(uint16_t serial, uint16_t ot, uint16_t to, uint8_t trigger, co
     LE_Put16(&d[32], to);
     d[34] = trigger;
     d[35] = uint8_t(path.size() / 2);
-    d.insert(d.end(), path.begin(), path.end());
+    test_support::AppendBytes(d, path);
     return d;
 }
 
@@ -558,7 +559,7 @@ Bytes Encap(uint16_t cmd, const Bytes &data) {
     LE_Put16(&m[0], cmd);
     LE_Put16(&m[2], uint16_t(data.size()));
     LE_Put32(&m[4], 7);
-    m.insert(m.end(), data.begin(), data.end());
+    test_support::AppendBytes(m, data);
     return m;
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/byte_append.h"
 #include "tests/support/iec_image.h"
 
 namespace test_support {
@@ -54,7 +55,7 @@ inline IecImage VmsImage(const std::string &variant = "") {
 // array of PT (stored sizes 2, 3); LOOP {a: LOOP}.
 inline std::vector<uint8_t> TypeDefs() {
     std::vector<uint8_t> d(4, 0);
-    auto text = [&](const char *s) { d.insert(d.end(), s, s + std::strlen(s) + 1); };
+    auto text = [&](const char *s) { AppendBytes(d, s, std::strlen(s) + 1); };
     auto u16 = [&](uint32_t v) { d.push_back(uint8_t(v)); d.push_back(uint8_t(v >> 8)); };
     auto u32 = [&](uint32_t v) { u16(v & 0xFFFF); u16(v >> 16); };
     text("INT"), d.push_back(1), d.push_back(11);                 // 4

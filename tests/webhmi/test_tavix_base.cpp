@@ -116,6 +116,40 @@ TEST_F(TavixBase, JsonWriterWritesMeasuresAndRefusesWhatDoesNotFit) {
     EXPECT_EQ(delims, "{:,}[]");
 }
 
+// Reals are written as the C library's printf "%.16g" writes them: the
+// shortcuts for integers, short decimals and shortest digits must agree with
+// it, also where the shortest round-trip digits differ from the 16-digit
+// rounding (8.00000000000001 is 8.000000000000011 to 16 digits) and where
+// they round up to a power of ten (1e23 is 9.999999999999999e+22).
+TEST_F(TavixBase, JsonRealsAreWrittenAsPrintfSixteenDigitsWritesThem) {
+    auto check = [](double v) {
+        char want[64], got[64];
+        std::snprintf(want, sizeof want, "%.16g", v);
+        const long n = tavix_json_put_real(got, sizeof got, v);
+        got[n] = 0;
+        return std::string(got) == want ? std::string() : std::string(want) + " written as " + got;
+    };
+    for (double v : {8.00000000000001, 1e23, 0.1 + 0.2, 0.1, 1e-4, 1.234e-5, 5e-324, 2.2250738585072014e-308,
+                     1.7976931348623157e308, 1e15, 1e16, 123456789012345678.0, 9007199254740993.0, -0.0, -1.5,
+                     4503599627370495.5, 999999999999999.9, 0.30000000000000004, 2.5e-7, 100000.0})
+        EXPECT_EQ(check(v), "") << v;
+    // a sweep of short decimals and of random bit patterns
+    uint64_t x = 88172645463325252ull;
+    int differ = 0;
+    std::string first;
+    for (int i = 0; i < 200000; i++) {
+        x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+        double bits;
+        std::memcpy(&bits, &x, sizeof bits);
+        for (double v : {bits, double(int64_t(x % 2000001) - 1000000) / 1000.0, double(x % 100000) * 0.01 + 1e-9}) {
+            if (!std::isfinite(v)) continue;
+            const std::string d = check(v);
+            if (!d.empty() && differ++ == 0) first = d;
+        }
+    }
+    EXPECT_EQ(differ, 0) << first;
+}
+
 TEST_F(TavixBase, JsonReaderTokensNumbersStringsAndObjects) {
     struct {
         const char *text;

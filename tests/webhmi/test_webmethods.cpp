@@ -162,7 +162,11 @@ TEST_F(WebMethods, HistoryBatchesQueryFiltersAndTheirWorker) {
         return b;
     };
     std::string body;
-    for (int i = 0; i < 70; i++) body += (i ? "&" : "") + std::string("address[]=R_") + std::to_string(i + 1) + "_1_INT16";
+    for (int i = 0; i < 70; i++) {
+        body += i ? "&address[]=R_" : "address[]=R_";
+        body += std::to_string(i + 1);
+        body += "_1_INT16";
+    }
     tavix_connection c{};
     c.id = 42;
     bool keep = false;
