@@ -37,7 +37,6 @@
 #include "protocols/qncan.h"
 #include "protocols/srtp.h"
 #include "tavIXsdk/tavixsdk/tavix.h"
-#include "webhmi/webiec.h"
 
 namespace {
 uint32_t CommandIdle() { return CmdRun == CMD_IDLE ? 1 : 0; }
@@ -112,7 +111,6 @@ void Exec_InstallHooks() {
     enet_hooks.email_conn_cnt = EtnEmailConnCnt;
     clone_cmd_link = {MCMD_Init, MCMD_SendCmd, MCMD_SendData, MCMD_GetData, MCMD_SendCntl, MCMD_Close};
     cfm_hooks.card_checked = Main_WebCardChecked;
-    web_iec_hooks = {WebIec_Resolve, WebIec_Enumerated};
 
     // The network layer's service control: the script's pipe, the UTC clock,
     // the web HMI server's hand-over bytes, the watchdog and the EGD restart.
