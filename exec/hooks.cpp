@@ -13,7 +13,9 @@
 #include "exec/panel.h"
 #include "exec/plcmode.h"
 #include "exec/sys.h"
+#include "iec/blocks/blkform.h"
 #include "iec/blocks/blkmodbus.h"
+#include "iec/blocks/blkport.h"
 #include "iec/blocks/blkser.h"
 #include "iec/services/drevano.h"
 #include "iec/services/z7mb.h"
@@ -23,10 +25,12 @@
 #include "media/clone.h"
 #include "messaging/email.h"
 #include "messaging/messaging.h"
+#include "messaging/msghooks.h"
 #include "messaging/talk.h"
 #include "net/enet.h"
 #include "core/image/bytes.h"
 #include "core/image/rtc.h"
+#include "net/etnvcomm.h"
 #include "net/svc.h"
 #include "protocols/ascii.h"
 #include "protocols/egd.h"
@@ -37,11 +41,21 @@
 #include "protocols/qncan.h"
 #include "protocols/srtp.h"
 #include "tavIXsdk/tavixsdk/tavix.h"
+#include "webhmi/webusers.h"
 
 namespace {
 uint32_t CommandIdle() { return CmdRun == CMD_IDLE ? 1 : 0; }
 uint32_t EgdConnCnt(uint32_t) { return Egd_ConnCnt(); }
 }  // namespace
+
+void Exec_LinkMessaging() {
+    // The messaging service's hands-off flag of the command processor; the
+    // ladder engine's and the IEC blocks' port instructions on the Talk layer.
+    msg_hooks.cmd_override = &Cmd_Override;
+    lad_talk = LadTalkHooks{TalkOpen, IEC_TalkSend, IEC_TalkReceive, TalkClose,
+                            TalkModem, TalkModbus,  IEC_TalkModbus,  TalkInit};
+    BlkPort_Hooks = BlkPortHooks{Z7TalkOpen, Z7TalkClose, Z7TalkSend, Z7TalkReceive, Z7TalkModem};
+}
 
 void Exec_InstallHooks() {
     // Register image and stored files (core): executive services, the
@@ -97,9 +111,16 @@ void Exec_InstallHooks() {
     // The Modbus blocks on the Talk layer and the serial Modbus engine.
     BlkMb_Hooks.talk_modbus = Z7_TalkModbus;
     BlkMb_Hooks.forward = Z7_MOD_Forward;
+    // The executive services the controller's IEC blocks reach; an on-line change of the IEC application arms the mode change as a
+    // ladder one does.
+    Blk_Hooks.rtc_set = RtcSet;
+    Blk_Hooks.net_init = Plc_NetInit;
+    Blk_Hooks.trace = Z7EVSTRACE_Line;
+    Drevano_OnChangeApplied = [] { OLPMode = 1; };
     enet_hooks.qncan = {Qncan_Init, Qncan_Scan, Qncan_ConnCnt, nullptr};
     enet_hooks.modbus = {Modbus_Init, Modbus_Scan, Modbus_Conn_Cnt, Modbus_Stop};
     pmgr_hooks = PmgrHooks{Talk_Override, Talk_Release};
+    EtnVComm_GroupVersion = Pmgr_GroupVersion;
     mod_socket = ModSocketHooks{IsModemSocketActive, ModemCheckRecv, ModemDataRecv, ModemDataSend};
     enet_hooks.ascii = {Ascii_Init, Ascii_Scan, Ascii_cnn_cnt, nullptr};
     enet_hooks.egd = {Egd_Init, Egd_Scan, EgdConnCnt, nullptr};
@@ -111,6 +132,7 @@ void Exec_InstallHooks() {
     enet_hooks.email_conn_cnt = EtnEmailConnCnt;
     clone_cmd_link = {MCMD_Init, MCMD_SendCmd, MCMD_SendData, MCMD_GetData, MCMD_SendCntl, MCMD_Close};
     cfm_hooks.card_checked = Main_WebCardChecked;
+    web_last_local_user = &SYS_lastLocalUser;
 
     // The network layer's service control: the script's pipe, the UTC clock,
     // the web HMI server's hand-over bytes, the watchdog and the EGD restart.

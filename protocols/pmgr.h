@@ -26,6 +26,11 @@ struct PmgrHooks {
 };
 extern PmgrHooks pmgr_hooks;
 
+// Protocol version word of the driver record serving an Ethernet group (the
+// first record's when none does, 313 without a table); the network layer's
+// virtual ports announce it.
+uint16_t Pmgr_GroupVersion(uint32_t group);
+
 struct PmgrDevice {
     uint8_t *status;     // status pair (error code, failing command index), null none
     uint16_t err;

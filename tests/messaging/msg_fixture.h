@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "exec/msglink.h"
+#include "exec/hooks.h"
 #include "io/io.h"
 #include "messaging/atcmd.h"
 #include "messaging/msghooks.h"
