@@ -44,7 +44,7 @@
 #include "webhmi/webusers.h"
 
 namespace {
-uint32_t CommandIdle() { return CmdRun == CMD_IDLE ? 1 : 0; }
+bool CommandIdle() { return CmdRun == CMD_IDLE; }
 uint32_t EgdConnCnt(uint32_t) { return Egd_ConnCnt(); }
 }  // namespace
 
@@ -103,8 +103,7 @@ void Exec_InstallHooks() {
     BlkSer_Hooks.serial_close = Z7Serial_HoldClose;
     BlkSer_Hooks.mb_find_server = Z7MB_HasServer;
     BlkSer_Hooks.mb_serve = Z7MB_ServeBlockRequest;
-    // the runtime answers 0 for an open socket, the blocks expect 1
-    BlkSer_Hooks.mb_udp_open = [](uint16_t port, int32_t *sock) { return Z7MBSrv_UdpOpen(port, sock) == 0 ? 1u : 0u; };
+    BlkSer_Hooks.mb_udp_open = Z7MBSrv_UdpOpen;
     BlkSer_Hooks.mb_udp_activate = Z7MBSrv_UdpActivate;
     BlkSer_Hooks.mb_udp_close = Z7MBSrv_UdpClose;
     Z7MB_PortKept = Modbus_KeepsPort;
@@ -121,7 +120,7 @@ void Exec_InstallHooks() {
     enet_hooks.modbus = {Modbus_Init, Modbus_Scan, Modbus_Conn_Cnt, Modbus_Stop};
     pmgr_hooks = PmgrHooks{Talk_Override, Talk_Release};
     EtnVComm_GroupVersion = Pmgr_GroupVersion;
-    mod_socket = ModSocketHooks{IsModemSocketActive, ModemCheckRecv, ModemDataRecv, ModemDataSend};
+    mod_socket = ModSocketHooks{ModemSocketConnected, ModemCheckRecv, ModemDataRecv, ModemDataSend};
     enet_hooks.ascii = {Ascii_Init, Ascii_Scan, Ascii_cnn_cnt, nullptr};
     enet_hooks.egd = {Egd_Init, Egd_Scan, EgdConnCnt, nullptr};
     enet_hooks.srtp = {Srtp_Init, Srtp_Scan, Srtp_Conn_Cnt, nullptr};

@@ -195,7 +195,7 @@ void WebStep() {
 
 }  // namespace
 
-void Main_WebCardChecked(uint32_t ok) {
+void Main_WebCardChecked(bool ok) {
     if (!ok) {
         TavixFtping = 0;
         TavixServerState = 0;

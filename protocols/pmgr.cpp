@@ -623,7 +623,7 @@ bool HandOver(uint32_t d) {
         return false;
     }
     if ((port_switch & 1) && PortInCommandMode()) {
-        if (!pmgr_hooks.talk_override || pmgr_hooks.talk_override(0) == 0) return false;
+        if (!pmgr_hooks.talk_override || !pmgr_hooks.talk_override(0)) return false;
         if (reinterpret_cast<PmgrInitFn>(b.entry[PMGR_H_INIT])(b.svc.data()) != 0) {
             if (pmgr_hooks.talk_release) pmgr_hooks.talk_release(0);
             return false;
@@ -1007,7 +1007,7 @@ void PMGR_Start() {
                 b.svc[PMGR_S_DEVICE] = reinterpret_cast<uintptr_t>(DeviceOf(mcb[n][0]).entry);
             BuildDevTable(n);
         } else if (!(port_switch & 1)) {
-            if (!pmgr_hooks.talk_override || pmgr_hooks.talk_override(0) == 0) continue;
+            if (!pmgr_hooks.talk_override || !pmgr_hooks.talk_override(0)) continue;
         } else {
             continue;
         }

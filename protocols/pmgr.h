@@ -21,7 +21,7 @@ constexpr uint32_t PMGR_TABLE_MIN = 48;
 // Port arbitration of the programming port, above this floor; the executive
 // fills it. Unset: the port is never claimed (claim refused).
 struct PmgrHooks {
-    uint32_t (*talk_override)(uint32_t port);
+    bool (*talk_override)(uint32_t port);  // true: claimed
     void (*talk_release)(uint32_t port);
 };
 extern PmgrHooks pmgr_hooks;

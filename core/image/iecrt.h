@@ -20,33 +20,34 @@ extern std::array<uint8_t, 76> tinyImage;
 // stop it, and the scan runs its cycle in place of the ladder program. The
 // executive aims these at the runtime at start-up; unset, the controller has
 // no IEC runtime: nothing is started, stopped, run or deleted.
+// How retained values travel: the runtime's warm-restart file (the register
+// backup) or its retain file with the application's check (a clone).
+enum class IecRetainForm : uint8_t { Backup, Clone };
 struct IecHooks {
-    uint32_t (*init)();            // one-time start after a program with IEC code was loaded
-    void (*exit)();                // shuts the runtime down
-    void (*clear_flags)();         // zeroes the enumeration flags (the runtime stops)
-    uint32_t (*delete_program)();  // deletes the stored IEC code file, 1 done
-    uint32_t (*delete_retain)();   // deletes the IEC retain file, 1 done
-    void (*cycle)();               // one application cycle
-    // The running application's retained variables, through the runtime's
-    // warm-restart save and load (form IEC_RETAIN_BACKUP) or its retain-file
-    // write and checked load (IEC_RETAIN_CLONE); 1 done, 0 not (no
-    // application, no file, a file of another application).
-    uint32_t (*retain_save)(const char *path, uint32_t form);
-    uint32_t (*retain_load)(const char *path, uint32_t form);
+    void (*init)();              // one-time start after a program with IEC code was loaded
+    void (*exit)();              // shuts the runtime down
+    void (*clear_flags)();       // zeroes the enumeration flags (the runtime stops)
+    bool (*delete_program)();    // deletes the stored IEC code file; true done
+    bool (*delete_retain)();     // deletes the IEC retain file; true done
+    void (*cycle)();             // one application cycle
+    // The running application's retained variables saved to or loaded from
+    // path; true done, false not (no application, no file, a file of
+    // another application).
+    bool (*retain_save)(const char *path, IecRetainForm form);
+    bool (*retain_load)(const char *path, IecRetainForm form);
 };
-constexpr uint32_t IEC_RETAIN_BACKUP = 0, IEC_RETAIN_CLONE = 1;
 extern IecHooks iec_hooks;
-inline uint32_t IecHook_Init() { return iec_hooks.init ? iec_hooks.init() : 0; }
+inline void IecHook_Init() { if (iec_hooks.init) iec_hooks.init(); }
 inline void IecHook_Exit() { if (iec_hooks.exit) iec_hooks.exit(); }
 inline void IecHook_ClearFlags() { if (iec_hooks.clear_flags) iec_hooks.clear_flags(); }
-inline uint32_t IecHook_DeleteProgram() { return iec_hooks.delete_program ? iec_hooks.delete_program() : 0; }
-inline uint32_t IecHook_DeleteRetain() { return iec_hooks.delete_retain ? iec_hooks.delete_retain() : 0; }
+inline bool IecHook_DeleteProgram() { return iec_hooks.delete_program && iec_hooks.delete_program(); }
+inline bool IecHook_DeleteRetain() { return iec_hooks.delete_retain && iec_hooks.delete_retain(); }
 inline void IecHook_Cycle() { if (iec_hooks.cycle) iec_hooks.cycle(); }
-inline uint32_t IecHook_RetainSave(const char *path, uint32_t form) {
-    return iec_hooks.retain_save ? iec_hooks.retain_save(path, form) : 0;
+inline bool IecHook_RetainSave(const char *path, IecRetainForm form) {
+    return iec_hooks.retain_save && iec_hooks.retain_save(path, form);
 }
-inline uint32_t IecHook_RetainLoad(const char *path, uint32_t form) {
-    return iec_hooks.retain_load ? iec_hooks.retain_load(path, form) : 0;
+inline bool IecHook_RetainLoad(const char *path, IecRetainForm form) {
+    return iec_hooks.retain_load && iec_hooks.retain_load(path, form);
 }
 
 // Shuts the IEC runtime down and marks no application in use.

@@ -108,7 +108,7 @@ uint32_t DaysBeforeMonth(uint32_t month, bool leap) {
 uint32_t DaylightOn() { return (PlcWord(W_DST) & 0xFF) != 0 ? 1 : 0; }
 
 // The system time follows a set clock only while no command is running.
-bool Rtc_CommandIdle() { return SysHook_CommandIdle() != 0; }
+bool Rtc_CommandIdle() { return SysHook_CommandIdle(); }
 
 }  // namespace
 
