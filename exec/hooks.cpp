@@ -137,7 +137,7 @@ void Exec_InstallHooks() {
     // the web HMI server's hand-over bytes, the watchdog and the EGD restart.
     NetSvcHooks &h = NetSvc_Hooks;
     h.script_pipe = [] { return MasterScriptPipefd[1]; };
-    h.script_absent = [] { return MasterFilePresent; };
+    h.script_absent = [] { return MasterFilePresent != 0; };
     h.utc_from_system = [](uint32_t sec, uint32_t ms) {
         const UtcTime t{sec, ms};
         uint16_t utc[6] = {};

@@ -1058,7 +1058,7 @@ uint32_t EtnEmailInit(NX_IP *ip, NX_PACKET_POOL *pool) {
 
 uint32_t EtnEmailConnCnt() { return EtnEmailConn.sock.state == NX_TCP_ESTABLISHED ? 1 : 0; }
 
-uint32_t EtnEmailDiscnt() {
+bool EtnEmailDiscnt() {
     EmailRec &e = EtnEmailConn;
     static uint8_t armed = 0;
     if (!armed) {
@@ -1067,14 +1067,14 @@ uint32_t EtnEmailDiscnt() {
     }
     if (e.smtp == 29) {
         armed = 0;
-        return 1;
+        return true;
     }
     EtnEmailSmtp();
     if (e.smtp == 29) {
         armed = 0;
-        return 1;
+        return true;
     }
-    return 0;
+    return false;
 }
 
 void EtnEmailScan(int caller) {
