@@ -88,9 +88,10 @@ void Exec_InstallHooks() {
     iec_hooks.retain_save = Drevano_RetainSave;
     iec_hooks.retain_load = Drevano_RetainLoad;
 
-    // Engines and drivers: the IEC VM's services, the Ethernet manager's
-    // protocol servers and e-mail, the card
-    // manager's clone link and web server.
+    // Engines and drivers: the IEC VM's services and blocks, the Ethernet
+    // manager's protocol servers and e-mail, the protocol manager's port
+    // claim and virtual ports, the card manager's clone link and web server,
+    // the web HMI's local-user word.
     Z7Svc_Install();
     // The IEC block library's serial blocks hold the programming port while
     // they use it; each of their reads watches for the controller's frame
@@ -110,8 +111,8 @@ void Exec_InstallHooks() {
     // The Modbus blocks on the Talk layer and the serial Modbus engine.
     BlkMb_Hooks.talk_modbus = Z7_TalkModbus;
     BlkMb_Hooks.forward = Z7_MOD_Forward;
-    // The executive services the controller's IEC blocks reach; an on-line change of the IEC application arms the mode change as a
-    // ladder one does.
+    // The executive services the controller's IEC blocks reach; an on-line
+    // change of the IEC application arms the mode change as a ladder one does.
     Blk_Hooks.rtc_set = RtcSet;
     Blk_Hooks.net_init = Plc_NetInit;
     Blk_Hooks.trace = Z7EVSTRACE_Line;
