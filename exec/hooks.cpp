@@ -147,7 +147,7 @@ void Exec_InstallHooks() {
     };
     h.web_state = [] { return TavixServerState.load(); };
     h.web_state_set = [](uint8_t v) { TavixServerState = v; };
-    h.web_thread = [] { return TavixThreadCreated.load(); };
+    h.web_thread = [] { return TavixThreadCreated.load() != 0; };
     h.web_ftping = [] { return TavixFtping.load(); };
     h.web_ftping_set = [](uint8_t v) { TavixFtping = v; };
     h.watchdog_kick = [] { TickleWatchdogReal(); };

@@ -30,7 +30,7 @@ uint32_t marker_since;  // ms tick of the FTP restart's first pass
 int Pipe() { return NetSvc_Hooks.script_pipe ? NetSvc_Hooks.script_pipe() : -1; }
 bool ScriptAbsent() { return NetSvc_Hooks.script_absent == nullptr || NetSvc_Hooks.script_absent(); }
 uint8_t WebState() { return NetSvc_Hooks.web_state ? NetSvc_Hooks.web_state() : 1; }
-uint8_t WebThread() { return NetSvc_Hooks.web_thread ? NetSvc_Hooks.web_thread() : 0; }
+bool WebThread() { return NetSvc_Hooks.web_thread && NetSvc_Hooks.web_thread(); }
 uint8_t WebFtping() { return NetSvc_Hooks.web_ftping ? NetSvc_Hooks.web_ftping() : 0; }
 void WebStateSet(uint8_t s) {
     if (NetSvc_Hooks.web_state_set) NetSvc_Hooks.web_state_set(s);
