@@ -387,7 +387,7 @@ bool IecBackupAddress(uint32_t a) { return a == kIecBackup && DrevanoRuntime && 
 // The register address of a get or set and where its data begin; false when
 // the command is answered already: refused, or the IEC backup address, which
 // runs backup instead.
-bool RegTarget(uint32_t &a, uint32_t &next, uint32_t (*backup)()) {
+bool RegTarget(uint32_t &a, uint32_t &next, bool (*backup)()) {
     if (!RegAddress(a, next)) {
         Refuse();
         return false;

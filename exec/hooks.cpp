@@ -13,7 +13,9 @@
 #include "exec/panel.h"
 #include "exec/plcmode.h"
 #include "exec/sys.h"
+#include "iec/blocks/blkform.h"
 #include "iec/blocks/blkmodbus.h"
+#include "iec/blocks/blkport.h"
 #include "iec/blocks/blkser.h"
 #include "iec/services/drevano.h"
 #include "iec/services/z7mb.h"
@@ -23,10 +25,12 @@
 #include "media/clone.h"
 #include "messaging/email.h"
 #include "messaging/messaging.h"
+#include "messaging/msghooks.h"
 #include "messaging/talk.h"
 #include "net/enet.h"
 #include "core/image/bytes.h"
 #include "core/image/rtc.h"
+#include "net/etnvcomm.h"
 #include "net/svc.h"
 #include "protocols/ascii.h"
 #include "protocols/egd.h"
@@ -37,12 +41,21 @@
 #include "protocols/qncan.h"
 #include "protocols/srtp.h"
 #include "tavIXsdk/tavixsdk/tavix.h"
-#include "webhmi/webiec.h"
+#include "webhmi/webusers.h"
 
 namespace {
-uint32_t CommandIdle() { return CmdRun == CMD_IDLE ? 1 : 0; }
+bool CommandIdle() { return CmdRun == CMD_IDLE; }
 uint32_t EgdConnCnt(uint32_t) { return Egd_ConnCnt(); }
 }  // namespace
+
+void Exec_LinkMessaging() {
+    // The messaging service's hands-off flag of the command processor; the
+    // ladder engine's and the IEC blocks' port instructions on the Talk layer.
+    msg_hooks.cmd_override = &Cmd_Override;
+    lad_talk = LadTalkHooks{TalkOpen, IEC_TalkSend, IEC_TalkReceive, TalkClose,
+                            TalkModem, TalkModbus,  IEC_TalkModbus,  TalkInit};
+    BlkPort_Hooks = BlkPortHooks{Z7TalkOpen, Z7TalkClose, Z7TalkSend, Z7TalkReceive, Z7TalkModem};
+}
 
 void Exec_InstallHooks() {
     // Register image and stored files (core): executive services, the
@@ -75,9 +88,10 @@ void Exec_InstallHooks() {
     iec_hooks.retain_save = Drevano_RetainSave;
     iec_hooks.retain_load = Drevano_RetainLoad;
 
-    // Engines and drivers: the IEC VM's services, the Ethernet manager's
-    // protocol servers and e-mail, the card
-    // manager's clone link and web server.
+    // Engines and drivers: the IEC VM's services and blocks, the Ethernet
+    // manager's protocol servers and e-mail, the protocol manager's port
+    // claim and virtual ports, the card manager's clone link and web server,
+    // the web HMI's local-user word.
     Z7Svc_Install();
     // The IEC block library's serial blocks hold the programming port while
     // they use it; each of their reads watches for the controller's frame
@@ -90,18 +104,24 @@ void Exec_InstallHooks() {
     BlkSer_Hooks.serial_close = Z7Serial_HoldClose;
     BlkSer_Hooks.mb_find_server = Z7MB_HasServer;
     BlkSer_Hooks.mb_serve = Z7MB_ServeBlockRequest;
-    // the runtime answers 0 for an open socket, the blocks expect 1
-    BlkSer_Hooks.mb_udp_open = [](uint16_t port, int32_t *sock) { return Z7MBSrv_UdpOpen(port, sock) == 0 ? 1u : 0u; };
+    BlkSer_Hooks.mb_udp_open = Z7MBSrv_UdpOpen;
     BlkSer_Hooks.mb_udp_activate = Z7MBSrv_UdpActivate;
     BlkSer_Hooks.mb_udp_close = Z7MBSrv_UdpClose;
     Z7MB_PortKept = Modbus_KeepsPort;
     // The Modbus blocks on the Talk layer and the serial Modbus engine.
     BlkMb_Hooks.talk_modbus = Z7_TalkModbus;
     BlkMb_Hooks.forward = Z7_MOD_Forward;
+    // The executive services the controller's IEC blocks reach; an on-line
+    // change of the IEC application arms the mode change as a ladder one does.
+    Blk_Hooks.rtc_set = RtcSet;
+    Blk_Hooks.net_init = Plc_NetInit;
+    Blk_Hooks.trace = Z7EVSTRACE_Line;
+    Drevano_OnChangeApplied = [] { OLPMode = 1; };
     enet_hooks.qncan = {Qncan_Init, Qncan_Scan, Qncan_ConnCnt, nullptr};
     enet_hooks.modbus = {Modbus_Init, Modbus_Scan, Modbus_Conn_Cnt, Modbus_Stop};
     pmgr_hooks = PmgrHooks{Talk_Override, Talk_Release};
-    mod_socket = ModSocketHooks{IsModemSocketActive, ModemCheckRecv, ModemDataRecv, ModemDataSend};
+    EtnVComm_GroupVersion = Pmgr_GroupVersion;
+    mod_socket = ModSocketHooks{ModemSocketConnected, ModemCheckRecv, ModemDataRecv, ModemDataSend};
     enet_hooks.ascii = {Ascii_Init, Ascii_Scan, Ascii_cnn_cnt, nullptr};
     enet_hooks.egd = {Egd_Init, Egd_Scan, EgdConnCnt, nullptr};
     enet_hooks.srtp = {Srtp_Init, Srtp_Scan, Srtp_Conn_Cnt, nullptr};
@@ -112,13 +132,13 @@ void Exec_InstallHooks() {
     enet_hooks.email_conn_cnt = EtnEmailConnCnt;
     clone_cmd_link = {MCMD_Init, MCMD_SendCmd, MCMD_SendData, MCMD_GetData, MCMD_SendCntl, MCMD_Close};
     cfm_hooks.card_checked = Main_WebCardChecked;
-    web_iec_hooks = {WebIec_Resolve, WebIec_Enumerated};
+    web_last_local_user = &SYS_lastLocalUser;
 
     // The network layer's service control: the script's pipe, the UTC clock,
     // the web HMI server's hand-over bytes, the watchdog and the EGD restart.
     NetSvcHooks &h = NetSvc_Hooks;
     h.script_pipe = [] { return MasterScriptPipefd[1]; };
-    h.script_absent = [] { return MasterFilePresent; };
+    h.script_absent = [] { return MasterFilePresent != 0; };
     h.utc_from_system = [](uint32_t sec, uint32_t ms) {
         const UtcTime t{sec, ms};
         uint16_t utc[6] = {};
@@ -127,7 +147,7 @@ void Exec_InstallHooks() {
     };
     h.web_state = [] { return TavixServerState.load(); };
     h.web_state_set = [](uint8_t v) { TavixServerState = v; };
-    h.web_thread = [] { return TavixThreadCreated.load(); };
+    h.web_thread = [] { return TavixThreadCreated.load() != 0; };
     h.web_ftping = [] { return TavixFtping.load(); };
     h.web_ftping_set = [](uint8_t v) { TavixFtping = v; };
     h.watchdog_kick = [] { TickleWatchdogReal(); };

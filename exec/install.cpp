@@ -47,16 +47,16 @@ void convert_BYTE_ASCIIHEX(char *out, uint8_t byte) {
     out[2] = 0;
 }
 
-uint32_t SaveAndSetMACID() {
-    if (std::memcmp(&tinyImage[8], MAKER_OUI, 3) != 0) return 1;
+bool SaveAndSetMACID() {
+    if (std::memcmp(&tinyImage[8], MAKER_OUI, 3) != 0) return false;
     const std::array<MfPiece, 1> pieces{{{tinyImage.data(), tinyImage.size()}}};
-    if (!MF_WriteFile("/mnt/cfg/TINYIMGE.BIN", pieces, true)) return 1;
+    if (!MF_WriteFile("/mnt/cfg/TINYIMGE.BIN", pieces, true)) return false;
     Etn_SetMacId(&tinyImage[8], 0);
     plc_reg[324] = tinyImage[13];
     plc_reg[325] = tinyImage[12];
     plc_reg[326] = tinyImage[11];
     plc_reg[327] = tinyImage[10];
-    return 0;
+    return true;
 }
 
 // ---- pins --------------------------------------------------------------------------------------

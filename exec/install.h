@@ -25,7 +25,7 @@ constexpr uint8_t MAKER_OUI[3] = {0x02, 0x43, 0x50};
 // tinyImage) carries the maker's identifier, stores the image in
 // "/mnt/cfg/TINYIMGE.BIN", sets the interface address and mirrors the last
 // four MAC bytes into register bytes 324..327; 0 done, 1 not.
-uint32_t SaveAndSetMACID();
+bool SaveAndSetMACID();
 // Six hexadecimal pairs separated by one character ("02:43:50:00:01:10");
 // 1 only when all are valid and the first three are the maker's identifier.
 uint32_t convert_MACSTR_MACINT(const char *text, uint8_t *out /* 6 bytes */);

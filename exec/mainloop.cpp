@@ -37,7 +37,6 @@
 #include "media/fxp.h"
 #include "messaging/messaging.h"
 #include "exec/hooks.h"
-#include "exec/msglink.h"
 #include "net/enet.h"
 #include "net/net.h"
 #include "net/enet.h"
@@ -197,7 +196,7 @@ void WebStep() {
 
 }  // namespace
 
-void Main_WebCardChecked(uint32_t ok) {
+void Main_WebCardChecked(bool ok) {
     if (!ok) {
         TavixFtping = 0;
         TavixServerState = 0;
@@ -432,10 +431,7 @@ int Main_Startup(int argc, char **argv) {
         if ((PlcWord(W_FAULT) & 0x4004) || LE_Get32(&ladder_bl[4]) == 2) Sys_AppLoad = 1;
     }
 
-    // The controller's IEC blocks and the executive services they reach.
-    Blk_Hooks.rtc_set = RtcSet;
-    Blk_Hooks.net_init = Plc_NetInit;
-    Blk_Hooks.trace = Z7EVSTRACE_Line;
+    // The controller's IEC blocks.
     BlkLib_Install();
 
     // Command protocol, status bits, register links, card file manager.
@@ -473,9 +469,6 @@ int Main_Startup(int argc, char **argv) {
 
     // Locks shared with the web HMI server.
     sem_init(&demoMutex, 0, 1);
-    web_last_local_user = &SYS_lastLocalUser;
-    // An on-line change of the IEC application arms the mode change as a ladder one does.
-    Drevano_OnChangeApplied = [] { OLPMode = 1; };
     pthread_mutex_init(&TavixQueryFilterMutex, nullptr);
 
     // Drives.

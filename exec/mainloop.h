@@ -32,7 +32,7 @@ void Main_AfterPass();
 // The web server after a check of drive A: (1 a card answered): without a
 // card the file transfer stops and the server starts over; with one, a
 // server not yet started is started.
-void Main_WebCardChecked(uint32_t ok);
+void Main_WebCardChecked(bool ok);
 // One more pass for a routine that waits; nesting is bounded.
 void ExecuteSubLoop_Wait();
 constexpr int SUBLOOP_MAX_DEPTH = 8;

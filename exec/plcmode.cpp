@@ -374,7 +374,7 @@ void PlcScan() {
     Etn_UpdateStatus();
 }
 
-uint32_t IoConfig() { return Io_SlotCheck(); }
+bool IoConfig() { return Io_SlotCheck() != 0; }
 
 void NetConfig() {
     auto defaults = [] {

@@ -26,7 +26,7 @@ void PlcInit(uint32_t cold);
 void PlcScan();
 void IoStart();
 // Slot check of the I/O configuration; 1 when a slot is not in order.
-uint32_t IoConfig();
+bool IoConfig();
 // Applies the network configuration block.
 void NetConfig();
 // Restarts the CAN network node.

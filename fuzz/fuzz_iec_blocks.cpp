@@ -14,7 +14,7 @@
 
 #include "core/image/plcreg.h"
 #include "core/image/util.h"
-#include "exec/msglink.h"
+#include "exec/hooks.h"
 #include "iec/blocks/blkform.h"
 #include "iec/blocks/blkport.h"
 #include "io/vcomm.h"

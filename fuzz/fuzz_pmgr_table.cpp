@@ -43,7 +43,7 @@ intptr_t Classify(intptr_t fc, intptr_t) { return fc % 18; }
 void Status(uint16_t *w) { w[0] = w[1] = 0; }
 void Nothing() {}
 intptr_t Control(intptr_t, void *) { return 0; }
-uint32_t Claim(uint32_t) { return 1; }
+bool Claim(uint32_t) { return true; }
 void Release(uint32_t) {}
 
 uintptr_t header[PMGR_H_SLOTS];

@@ -5,7 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "messaging/msghooks.h"
+#include "io/vcomm.h"
+#include "tests/support/stand_in_port.h"
 
 namespace msg_fuzz {
 inline const uint8_t *in;
@@ -35,7 +36,7 @@ inline uint32_t InitWait(uint32_t, uint32_t, uint32_t) { return 1; }
 inline void Install(const uint8_t *data, size_t size) {
     in = data;
     left = size;
-    msg_hooks.port = MsgPortOps{ModeRec, Open, CheckRx, FlushRx, GetRx, CheckTx, PutTx,
-                                PutnTx,  PutsTx, Zero, GetDCD, Enable, InitWait};
+    Vcomm_Drv.fill(test_support::MsgPortDrv(ModeRec, Open, CheckRx, FlushRx, GetRx, CheckTx, PutTx, PutnTx,
+                                            PutsTx, Zero, GetDCD, Enable, InitWait));
 }
 }  // namespace msg_fuzz

@@ -621,7 +621,7 @@ void CFM_Update() {
         } else {
             cfm.status = 0;
         }
-        if (cfm_hooks.card_checked) cfm_hooks.card_checked(r == 0 ? 1 : 0);
+        if (cfm_hooks.card_checked) cfm_hooks.card_checked(r == 0);
         WriteStatus();
         updt_state = CFM_UP_FREE;
         break;

@@ -75,7 +75,7 @@ extern TX_QUEUE qcb_cfi, qcb_cfo;
 // answered, 0 none): the executive fills this at start-up; unset, nobody
 // is told.
 struct CfmHooks {
-    void (*card_checked)(uint32_t ok);
+    void (*card_checked)(bool ok);
 };
 extern CfmHooks cfm_hooks;
 

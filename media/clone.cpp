@@ -428,7 +428,7 @@ uint32_t LoadPgm() {
 
 uint32_t CloneRelease() { return Release(); }
 
-uint32_t z7LoadDat(const char *) { return IecRetainRestore(CLONE_IEC_RETAIN, IEC_RETAIN_CLONE); }
+uint32_t z7LoadDat(const char *) { return IecRetainRestore(CLONE_IEC_RETAIN, IecRetainForm::Clone) ? 1 : 0; }
 
 uint32_t MakeDat(const char *name) {
     char tmp[FX_PATH_MAX];
@@ -438,7 +438,7 @@ uint32_t MakeDat(const char *name) {
     uint32_t result = CreateTemp(m, f, tmp);
     if (result != 0) return result;
     // The IEC application's retained variables go with the data clone.
-    if (DrevanoRuntime) IecHook_RetainSave(CLONE_IEC_RETAIN, IEC_RETAIN_CLONE);
+    if (DrevanoRuntime) IecHook_RetainSave(CLONE_IEC_RETAIN, IecRetainForm::Clone);
     const int hold = _fxe_file_hold(&f);  // as in SavePgm
     uint16_t crc = 0xFFFF;
     for (std::size_t pos = 0; pos < PLC_REG_SIZE && result == 0; pos += 1024) {

@@ -12,6 +12,7 @@
 #include "core/image/bytes.h"
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
+#include "core/storage/memfile.h"
 #include "io/io.h"
 #include "media/datalog.h"
 #include "messaging/msghooks.h"
@@ -711,7 +712,7 @@ void ModemCycle() {
         s.port = MSG_CELL_PORT;
         ExternalModem = 0;
         if (PlcWord(290) == 13 || PlcWord(290) == 11) Msg_SetCmdOverride(1);
-        const uint8_t *m = Msg_ModeRec(s.port);
+        const uint8_t *m = Vcomm_ModeRec(s.port);
         if (m == nullptr) return;
         if (m[0] != 9) {
             Msg_Open(s.port, kBuiltinMode);
@@ -724,11 +725,11 @@ void ModemCycle() {
         }
     } else {
         if (!(GSMGPRSInfo_St.b[1] & 0x04)) return;
-        if (msg_hooks.downloading && *msg_hooks.downloading) return;
+        if (Cmd_Downloading) return;
         s.port = ATPort;
         TelitPowerON = 1;
         ExternalModem = 1;
-        const uint8_t *m = Msg_ModeRec(s.port);
+        const uint8_t *m = Vcomm_ModeRec(s.port);
         if (m == nullptr) return;
         if (m[0] != ComportCfg[0]) {
             Msg_Open(s.port, ComportCfg.data());

@@ -134,7 +134,7 @@ std::array<uint8_t, kModemQueue> modem_tx;  // bytes not yet taken by the socket
 uint32_t modem_head, modem_len;
 
 bool Modem() { return (EtnEmailConn.flags & EMF_MODEM) != 0; }
-bool ModemUp() { return IsModemSocketActive(at_status.port, kModemSocket) == 0; }
+bool ModemUp() { return ModemSocketConnected(at_status.port, kModemSocket); }
 
 // Hands queued bytes to the socket as far as its transmit buffer takes them.
 void ModemDrain() {
@@ -1058,7 +1058,7 @@ uint32_t EtnEmailInit(NX_IP *ip, NX_PACKET_POOL *pool) {
 
 uint32_t EtnEmailConnCnt() { return EtnEmailConn.sock.state == NX_TCP_ESTABLISHED ? 1 : 0; }
 
-uint32_t EtnEmailDiscnt() {
+bool EtnEmailDiscnt() {
     EmailRec &e = EtnEmailConn;
     static uint8_t armed = 0;
     if (!armed) {
@@ -1067,14 +1067,14 @@ uint32_t EtnEmailDiscnt() {
     }
     if (e.smtp == 29) {
         armed = 0;
-        return 1;
+        return true;
     }
     EtnEmailSmtp();
     if (e.smtp == 29) {
         armed = 0;
-        return 1;
+        return true;
     }
-    return 0;
+    return false;
 }
 
 void EtnEmailScan(int caller) {

@@ -87,8 +87,8 @@ uint32_t EtnEmailInit(NX_IP *ip, NX_PACKET_POOL *pool);
 void EtnEmailScan(int caller);
 // 1 while the mail connection is established.
 uint32_t EtnEmailConnCnt();
-// Restart request: steps the close; 1 once closed.
-uint32_t EtnEmailDiscnt();
+// Restart request: steps the close; true once closed.
+bool EtnEmailDiscnt();
 // 0 when libssl and its 11 functions were found, -1 otherwise.
 int32_t email_openssl_initialize();
 

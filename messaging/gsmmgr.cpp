@@ -513,7 +513,7 @@ void ConnToolTelit() {
 
 void CmdOvrd() {
     Msg_SetCmdOverride(1);
-    const uint8_t *m = Msg_ModeRec(0);
+    const uint8_t *m = Vcomm_ModeRec(0);
     if (m == nullptr || m[0] != 9) Msg_Open(0, ComportCfg.data());
 }
 

@@ -311,9 +311,9 @@ uint32_t ModemDataDisConnRequest(uint32_t n) {
     return s.state != 0 ? 1 : 0;
 }
 
-uint32_t IsModemSocketActive(uint32_t port, uint32_t n) {
-    if (n >= SOCK_COUNT || !TelitPowerON || at_status.port != port) return 1;
-    return socket_info_st[n].state >= 6 ? 0 : 1;
+bool ModemSocketConnected(uint32_t port, uint32_t n) {
+    if (n >= SOCK_COUNT || !TelitPowerON || at_status.port != port) return false;
+    return socket_info_st[n].state >= 6;
 }
 
 uint32_t ModemCheckRecv(uint32_t n) {

@@ -53,9 +53,9 @@ struct SockConnInfo {
 
 uint32_t ModemDataConnRequest(const SockConnInfo &req);
 uint32_t ModemDataDisConnRequest(uint32_t socket);
-// 0 when socket (0..5) is connected and the module is attached to serial port
-// number `port`; 1 otherwise.
-uint32_t IsModemSocketActive(uint32_t port, uint32_t socket);
+// True when socket (0..5) is connected and the module is attached to serial
+// port number `port`.
+bool ModemSocketConnected(uint32_t port, uint32_t socket);
 // 1 when unread bytes wait (255 once for a drained socket 0), else 0.
 uint32_t ModemCheckRecv(uint32_t socket);
 // Next unread byte; 0 when none.
@@ -65,7 +65,7 @@ uint32_t ModemDataSend(uint32_t socket, const uint8_t *data, uint32_t length, ui
 uint32_t ModemGetGPSData();
 
 // ---- programming-port arbitration and the Talk blocks -------------------------------
-uint32_t Talk_Override(uint32_t port);
+bool Talk_Override(uint32_t port);  // true: the port is claimed
 void Talk_Release(uint32_t port);
 uint32_t TalkOpened(uint32_t port);
 void TalkClosed(uint32_t port);

@@ -86,7 +86,7 @@ uint8_t *ArenaSpace(uint32_t off, uint32_t len) { return Z7Mem_Ptr(off, len); }
 uint32_t TransferStep(bool send, SpaceFn space, uint8_t *prog, uint32_t count, uint32_t start, uint32_t end,
                       uint32_t power) {
     if (FirstScan()) LE_Put16(prog, 0xFFFF);
-    if (!power || Msg_PortMode(0) < NeededMode()) {
+    if (!power || Vcomm_Protocol(0) < NeededMode()) {
         LE_Put16(prog, 0xFFFF);
         return 0;
     }
@@ -105,7 +105,7 @@ uint32_t TransferStep(bool send, SpaceFn space, uint8_t *prog, uint32_t count, u
     }
     uint8_t *b = nullptr;
     if (send) {
-        if (IsModemSocketActive(0, 0) == 0) {
+        if (ModemSocketConnected(0, 0)) {
             // Bytes the socket refuses are not counted: they are sent again.
             while (w < count && pos < lim && (b = space(pos, 1)) != nullptr && ModemDataSend(0, b, 1, 1) == 0) {
                 pos++;
@@ -120,7 +120,7 @@ uint32_t TransferStep(bool send, SpaceFn space, uint8_t *prog, uint32_t count, u
             }
         }
     } else {
-        if (IsModemSocketActive(0, 0) == 0) {
+        if (ModemSocketConnected(0, 0)) {
             while (w < count && pos < lim && (b = space(pos, 1)) != nullptr && ModemCheckRecv(0) == 1) {
                 *b = ModemDataRecv(0);
                 pos++;
@@ -157,20 +157,18 @@ uint32_t Transfer(bool send, uint32_t port, uint32_t count_op, uint32_t buf_op, 
 
 uint32_t OpenCore(uintptr_t id, const uint8_t *mode, uint32_t enable, bool z7) {
     if (TalkOverride) return 0;
-    const uint32_t lock = msg_hooks.vcomm_lock ? *msg_hooks.vcomm_lock : 0;
-    const uint32_t host = msg_hooks.vcomm_host ? *msg_hooks.vcomm_host : 0;
-    if ((lock & 2) && host == 0) return 0;
+    if ((Vcomm_Lock & 2) && Vcomm_Host == 0) return 0;
     if (Talk.open_owner != 0 && Talk.open_owner != id) return 0;
-    if (z7 && Msg_PortMode(0) == 6) return 0;
+    if (z7 && Vcomm_Protocol(0) == 6) return 0;
     if (FirstScan()) Talk.open_enable = 0;
     enable = enable ? 1 : 0;
-    if (enable == Talk.open_enable) return enable ? (Msg_PortMode(0) == PortModeOf(mode) ? 1 : 0) : 0;
+    if (enable == Talk.open_enable) return enable ? (Vcomm_Protocol(0) == PortModeOf(mode) ? 1 : 0) : 0;
     Talk.open_enable = uint8_t(enable);
     if (enable) {
         Msg_Open(0, mode);
         Talk.open_owner = id;
         if (PortModeOf(mode) == 1) Msg_SetCmdOverride(1);
-        const bool reached = Msg_PortMode(0) == PortModeOf(mode);
+        const bool reached = Vcomm_Protocol(0) == PortModeOf(mode);
         if (reached) Talk.opened = 1;
         return reached ? 1 : 0;
     }
@@ -181,15 +179,13 @@ uint32_t OpenCore(uintptr_t id, const uint8_t *mode, uint32_t enable, bool z7) {
 
 uint32_t CloseCore(uintptr_t id, uint32_t port, uint32_t enable) {
     if (port != 0 || TalkOverride) return 0;
-    const uint32_t lock = msg_hooks.vcomm_lock ? *msg_hooks.vcomm_lock : 0;
-    const uint32_t host = msg_hooks.vcomm_host ? *msg_hooks.vcomm_host : 0;
-    if (lock != 0 && host == 0) return 0;
+    if (Vcomm_Lock != 0 && Vcomm_Host == 0) return 0;
     if (Talk.close_owner != 0 && Talk.close_owner != id) return 0;
     if (FirstScan()) Talk.close_enable = 0;
     enable = enable ? 1 : 0;
     if (enable == Talk.close_enable) {
         if (!enable || Msg_CmdOverride()) return 0;
-        return Msg_PortMode(0) < 2 ? 1 : 0;
+        return Vcomm_Protocol(0) < 2 ? 1 : 0;
     }
     Talk.close_enable = uint8_t(enable);
     if (!enable) {
@@ -200,10 +196,10 @@ uint32_t CloseCore(uintptr_t id, uint32_t port, uint32_t enable) {
     for (uint32_t k = 0; k < 3; k++) {
         if (modem.busy && modem.step[k] != 0) ModemStop(0, k);
     }
-    if (msg_hooks.cmd_mode) Msg_Open(0, msg_hooks.cmd_mode);
+    Msg_Open(0, qncan_mode.data());
     Talk.close_owner = id;
     Msg_SetCmdOverride(0);
-    const bool back = Msg_PortMode(0) < 2;
+    const bool back = Vcomm_Protocol(0) < 2;
     if (back) Talk.opened = 0;
     return back ? 1 : 0;
 }
@@ -216,7 +212,7 @@ uint32_t ModemCore(uint32_t port, const ModemReq &req, uint32_t enable, bool sta
     } else {
         TalkModemProtect = 0;
     }
-    if (Msg_PortMode(0) < NeededMode()) return 0;
+    if (Vcomm_Protocol(0) < NeededMode()) return 0;
     const uint32_t k = req.kind;
     enable = enable ? 1 : 0;
     if (enable != Talk.modem_enable[k]) {
@@ -241,10 +237,10 @@ uint32_t ModemCore(uint32_t port, const ModemReq &req, uint32_t enable, bool sta
 
 // ---- arbitration -------------------------------------------------------------------
 
-uint32_t Talk_Override(uint32_t port) {
-    if (port != 0 || TalkOverride) return 0;
+bool Talk_Override(uint32_t port) {
+    if (port != 0 || TalkOverride) return false;
     TalkOverride = 1;
-    return 1;
+    return true;
 }
 
 void Talk_Release(uint32_t port) {
@@ -406,7 +402,7 @@ uint32_t ModbusCore(const ModbusOps &o, uint32_t enable) {
     if (o.w[0] != 0 || TalkOverride) return 0;
     const uint32_t k = o.w[1] == 0 ? 0 : 1;
     uint32_t answer = 0;
-    if (!ModbusEdge(k, Msg_PortMode(0) >= 3, enable, answer)) return answer;
+    if (!ModbusEdge(k, Vcomm_Protocol(0) >= 3, enable, answer)) return answer;
     ModbusParm p{};
     uint32_t station = o.w[1];
     if (station >= 1024) {
@@ -584,7 +580,7 @@ uint32_t Z7_TalkModbus(const uint8_t *rec, uint32_t enable) {
     // While the runtime's link has just handed the port back, the engine's
     // start switches the port itself.
     uint32_t answer = 0;
-    if (!ModbusEdge(k, Msg_PortMode(0) >= 3 || z7runtime_modbusinit == 1, enable, answer)) return answer;
+    if (!ModbusEdge(k, Vcomm_Protocol(0) >= 3 || z7runtime_modbusinit == 1, enable, answer)) return answer;
     ModbusParm p{};
     p.station = station;
     p.timeout = LE_Get16(rec + TMB_SECOND);

@@ -28,9 +28,9 @@ uint32_t handover_since;  // ms tick (odd, never 0) of the hand-over's first wai
 uint32_t marker_since;  // ms tick of the FTP restart's first pass
 
 int Pipe() { return NetSvc_Hooks.script_pipe ? NetSvc_Hooks.script_pipe() : -1; }
-bool ScriptAbsent() { return NetSvc_Hooks.script_absent ? NetSvc_Hooks.script_absent() != 0 : true; }
+bool ScriptAbsent() { return NetSvc_Hooks.script_absent == nullptr || NetSvc_Hooks.script_absent(); }
 uint8_t WebState() { return NetSvc_Hooks.web_state ? NetSvc_Hooks.web_state() : 1; }
-uint8_t WebThread() { return NetSvc_Hooks.web_thread ? NetSvc_Hooks.web_thread() : 0; }
+bool WebThread() { return NetSvc_Hooks.web_thread && NetSvc_Hooks.web_thread(); }
 uint8_t WebFtping() { return NetSvc_Hooks.web_ftping ? NetSvc_Hooks.web_ftping() : 0; }
 void WebStateSet(uint8_t s) {
     if (NetSvc_Hooks.web_state_set) NetSvc_Hooks.web_state_set(s);
@@ -267,7 +267,7 @@ void Svc_RestartRequests() {
     // 5. E-mail connection.
     if ((RestartWord(SVC_RESTART_ETH0) & 0x20) && (prot_run_bit == 0 || prot_run_bit == 0x10)) {
         prot_run_bit |= 0x10;
-        if (NetSvc_Hooks.email_disconnect == nullptr || NetSvc_Hooks.email_disconnect() == 1) {
+        if (NetSvc_Hooks.email_disconnect == nullptr || NetSvc_Hooks.email_disconnect()) {
             prot_run_bit = 0;
             ClearRestartBit(SVC_RESTART_ETH0, 0x20);
         }

@@ -10,15 +10,15 @@
 
 struct NetSvcHooks {
     int (*script_pipe)();                             // write end of the script's pipe, <= 0 none
-    uint32_t (*script_absent)();                      // 1 while no service script runs
+    bool (*script_absent)();                          // while no service script runs
     void (*utc_from_system)(uint32_t sec, uint32_t ms);  // network time into the UTC record
     uint8_t (*web_state)();                           // web HMI server state (1 stopped, 4 running)
     void (*web_state_set)(uint8_t state);
-    uint8_t (*web_thread)();                          // 1 while its thread exists
+    bool (*web_thread)();                             // while its thread exists
     uint8_t (*web_ftping)();                          // 1 while a web project upload runs
     void (*web_ftping_set)(uint8_t v);
     void (*egd_restart)(uint32_t iface);              // EGD de-initialise and initialise
-    uint32_t (*email_disconnect)();                   // 1 once the e-mail connection has ended
+    bool (*email_disconnect)();                       // true once the e-mail connection has ended
     void (*watchdog_kick)();
 };
 extern NetSvcHooks NetSvc_Hooks;

@@ -25,7 +25,7 @@ namespace {
 constexpr uint32_t kTicksPer100ms = 1000;  // FPGA_GetFrt counts 100 us
 
 // ---- port access ----------------------------------------------------------------------
-bool SocketActive(uint32_t port) { return mod_socket.active && mod_socket.active(port, 0) == 0; }
+bool SocketActive(uint32_t port) { return mod_socket.connected && mod_socket.connected(port, 0); }
 
 uint32_t CheckRx(uint32_t port) {
     if (SocketActive(port)) return mod_socket.check ? mod_socket.check(0) : 0;

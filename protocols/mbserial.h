@@ -74,7 +74,7 @@ extern ModbusTcpState ModbusTCP_St;
 // Modem data socket the engine reads and writes when connected; the
 // executive fills it. Unset: the serial port only.
 struct ModSocketHooks {
-    uint32_t (*active)(uint32_t port, uint32_t socket);  // 0: connected
+    bool (*connected)(uint32_t port, uint32_t socket);
     uint32_t (*check)(uint32_t socket);                  // 1 byte waits, 255 frame end
     uint8_t (*recv)(uint32_t socket);
     uint32_t (*send)(uint32_t socket, const uint8_t *data, uint32_t n, uint32_t flag);

@@ -591,16 +591,6 @@ void BuildDevTable(uint32_t d) {
     }
 }
 
-uint16_t GroupVersion(uint32_t group) {
-    const uint32_t count = promgr_table ? LE_Get32(promgr_table + 8) : 0;
-    for (uint32_t n = 0; n < count && n < PMGR_DRIVERS; n++) {
-        const uint8_t *rec = Record(n);
-        if (rec && dcb[n].cfg && dcb[n].cfg[1] == group) return Word(rec + 28);
-    }
-    const uint8_t *rec = Record(0);
-    return rec ? Word(rec + 28) : 313;
-}
-
 void GiveBackPort() {
     const uint8_t *m = Vcomm_ModeRec(ProgrammingPort);
     if (m != nullptr && (m[5] & 0x0F) == VCOMM_PROTO_CMD) return;
@@ -633,7 +623,7 @@ bool HandOver(uint32_t d) {
         return false;
     }
     if ((port_switch & 1) && PortInCommandMode()) {
-        if (!pmgr_hooks.talk_override || pmgr_hooks.talk_override(0) == 0) return false;
+        if (!pmgr_hooks.talk_override || !pmgr_hooks.talk_override(0)) return false;
         if (reinterpret_cast<PmgrInitFn>(b.entry[PMGR_H_INIT])(b.svc.data()) != 0) {
             if (pmgr_hooks.talk_release) pmgr_hooks.talk_release(0);
             return false;
@@ -854,6 +844,16 @@ void Scan(uint32_t d) {
 
 }  // namespace
 
+uint16_t Pmgr_GroupVersion(uint32_t group) {
+    const uint32_t count = promgr_table ? LE_Get32(promgr_table + 8) : 0;
+    for (uint32_t n = 0; n < count && n < PMGR_DRIVERS; n++) {
+        const uint8_t *rec = Record(n);
+        if (rec && dcb[n].cfg && dcb[n].cfg[1] == group) return Word(rec + 28);
+    }
+    const uint8_t *rec = Record(0);
+    return rec ? Word(rec + 28) : 313;
+}
+
 // ---- timers ----------------------------------------------------------------------------------
 
 intptr_t CreateTimer() {
@@ -1002,13 +1002,12 @@ void PMGR_Start() {
         if (b.port != 0) {
             b.port = Renumber(b.port);
             EthernetServices(n);
-            EtnVComm_GroupVersion = GroupVersion;
             // A free-running driver has no command blocks: it keeps the device list.
             if (b.ncmd && !b.free_running)
                 b.svc[PMGR_S_DEVICE] = reinterpret_cast<uintptr_t>(DeviceOf(mcb[n][0]).entry);
             BuildDevTable(n);
         } else if (!(port_switch & 1)) {
-            if (!pmgr_hooks.talk_override || pmgr_hooks.talk_override(0) == 0) continue;
+            if (!pmgr_hooks.talk_override || !pmgr_hooks.talk_override(0)) continue;
         } else {
             continue;
         }

@@ -21,10 +21,15 @@ constexpr uint32_t PMGR_TABLE_MIN = 48;
 // Port arbitration of the programming port, above this floor; the executive
 // fills it. Unset: the port is never claimed (claim refused).
 struct PmgrHooks {
-    uint32_t (*talk_override)(uint32_t port);
+    bool (*talk_override)(uint32_t port);  // true: claimed
     void (*talk_release)(uint32_t port);
 };
 extern PmgrHooks pmgr_hooks;
+
+// Protocol version word of the driver record serving an Ethernet group (the
+// first record's when none does, 313 without a table); the network layer's
+// virtual ports announce it.
+uint16_t Pmgr_GroupVersion(uint32_t group);
 
 struct PmgrDevice {
     uint8_t *status;     // status pair (error code, failing command index), null none

@@ -2,8 +2,14 @@
 """Checks the direction of dependency between the libraries.
 
 Fails (exit 1) when the library graph declared in CMake (cmake --graphviz of
-a fresh configure) has a cycle, or when a source file of a library includes a
-header of a library it does not depend on, directly or transitively.
+a fresh configure) has a cycle or an edge that runs upward (a library that
+depends on one of a higher floor, or of its own floor listed after it), when a
+library has no place in the floor table, when a source file of a library
+includes a header of a library it does not depend on, directly or
+transitively, or when a file of a library includes a header of a folder that
+stands after its own in that library (core/image before core/storage).
+Both include forms are matched: "..." and <...> (the latter only where the
+path names a file of the tree, so <net/if.h> stays a system header).
 
 Usage: check_layers.py SOURCE_DIR [--dot FILE]
   --dot FILE  use this graphviz file instead of configuring a scratch build.
@@ -14,7 +20,26 @@ import subprocess
 import sys
 import tempfile
 
-INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
+INCLUDE = re.compile(r'^\s*#\s*include\s+(?:"([^"]+)"|<([^>]+)>)')
+
+# The floors, bottom first, and inside a floor the order in which its
+# libraries may use each other: a library may depend only on libraries that
+# stand before it in this list. Kept in step with the README's layout table.
+FLOORS = [
+    ('plc_platform', 1),
+    ('plc_core', 2),
+    ('plc_io', 3), ('plc_media', 3), ('plc_ladder', 3), ('plc_net', 3), ('plc_iecvm', 3),
+    ('plc_iecblocks', 4), ('plc_iecsvc', 4), ('plc_protocols', 4), ('plc_messaging', 4),
+    ('plc_tavix', 4), ('plc_webhmi', 4),
+    ('plc_cmd', 5),
+    ('plc_exec', 6),
+]
+RANK = {lib: i for i, (lib, _) in enumerate(FLOORS)}
+FLOOR = dict(FLOORS)
+
+# Folders of one library that stand in order: a file of a folder may include
+# headers of its own folder and of those before it, not of those after it.
+SUBFOLDERS = {'plc_core': ['core/image', 'core/storage']}
 NODE = re.compile(r'^\s*"(node\d+)"\s*\[\s*label\s*=\s*"([^"]+)"')
 EDGE = re.compile(r'^\s*"(node\d+)"\s*->\s*"(node\d+)"')
 
@@ -125,13 +150,59 @@ def upward_includes(src, folders, graph):
                         m = INCLUDE.match(line)
                         if not m:
                             continue
-                        inc = m.group(1)
-                        if not os.path.exists(os.path.join(src, inc)):
-                            inc = os.path.relpath(os.path.normpath(os.path.join(root, inc)), src)
+                        written = m.group(1) or m.group(2)
+                        inc = resolve(src, root, written, quoted=m.group(1) is not None)
+                        if inc is None:
+                            continue
                         target = owner(inc, folders)
                         if target and target not in allowed:
-                            faults.append(f'{rel}:{n}: includes {m.group(1)} of {target}, '
+                            faults.append(f'{rel}:{n}: includes {written} of {target}, '
                                           f'which {lib} does not depend on')
+                        elif target == lib:
+                            fault = subfolder_fault(lib, rel, inc)
+                            if fault:
+                                faults.append(f'{rel}:{n}: includes {written}: {fault}')
+    return faults
+
+
+def resolve(src, root, written, quoted):
+    """The included file relative to src, or None for a header outside the tree."""
+    if os.path.exists(os.path.join(src, written)):
+        return os.path.normpath(written)
+    if quoted:
+        return os.path.relpath(os.path.normpath(os.path.join(root, written)), src)
+    return None
+
+
+def subfolder_fault(lib, rel, inc):
+    order = SUBFOLDERS.get(lib)
+    if not order:
+        return None
+
+    def place(path):
+        for i, folder in enumerate(order):
+            if path.startswith(folder + '/'):
+                return i
+        return None
+
+    a, b = place(rel), place(inc)
+    if a is not None and b is not None and b > a:
+        return f'{order[b]} stands after {order[a]} in {lib}'
+    return None
+
+
+def floor_faults(graph):
+    """Libraries without a floor and edges that run upward."""
+    faults = []
+    for lib in sorted(graph):
+        if lib not in RANK:
+            faults.append(f'{lib} has no floor in the floor table of check_layers.py')
+    for lib in sorted(graph):
+        for dep in sorted(graph[lib]):
+            if lib in RANK and dep in RANK and RANK[dep] >= RANK[lib]:
+                where = 'a higher floor' if FLOOR[dep] > FLOOR[lib] else 'its own floor, listed after it'
+                faults.append(f'{lib} (floor {FLOOR[lib]}) depends on {dep} of {where} '
+                              f'(floor {FLOOR[dep]})')
     return faults
 
 
@@ -153,11 +224,12 @@ def main(argv):
     if cycle:
         print('cycle in the library graph: ' + ' -> '.join(cycle))
         bad = 1
-    for fault in upward_includes(src, folders, graph):
+    for fault in floor_faults(graph) + upward_includes(src, folders, graph):
         print(fault)
         bad = 1
     if not bad:
-        print(f'{len(graph)} libraries, no cycle, every include follows the declared dependencies')
+        print(f'{len(graph)} libraries, no cycle, no upward edge, '
+              'every include follows the declared dependencies')
     return bad
 
 

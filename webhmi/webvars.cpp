@@ -10,6 +10,7 @@
 #include "core/image/plcreg.h"
 #include "ladder/ladder.h"
 #include "webhmi/webhmi.h"
+#include "webhmi/webiec.h"
 
 const char *const RegTypeNames[18] = {"IG", "QG", "S", "K", "AIG", "AQG", "SR", "F",  "I",
                                       "Q",  "T",  "M", "AI", "AQ", "R",   "ET", "EM", "ESR"};
@@ -20,7 +21,6 @@ const uint8_t RegDataLength[8] = {32, 16, 8, 32, 16, 8, 32, 64};
 WebVariableList variable_list;
 WebVariableIndex variable_pointer_list;
 uint32_t variable_count;
-WebIecHooks web_iec_hooks;
 void (*web_notify_hook)(void *, const tavix_data_value *, const tavix_timestamp *, uint32_t);
 
 namespace {
@@ -93,7 +93,6 @@ bool RegisterAddress(char *text, WebVariable *r) {
 }
 
 bool IecAddress(char *text, WebVariable *r) {
-    if (web_iec_hooks.resolve == nullptr) return false;
     uint32_t count = 0, bit = 0;
     bool has_count = false, has_bit = false;
     if (char *at = std::strrchr(text, '@'); at != nullptr && at[1] >= '0' && at[1] <= '9') {
@@ -106,10 +105,10 @@ bool IecAddress(char *text, WebVariable *r) {
         has_bit = true;
         *dot = 0;
     }
-    return web_iec_hooks.resolve(text, count, has_count, bit, has_bit, r) != 0;
+    return WebIec_Resolve(text, count, has_count, bit, has_bit, r) != 0;
 }
 
-bool Enumerated() { return web_iec_hooks.enumerated != nullptr && web_iec_hooks.enumerated() != 0; }
+bool Enumerated() { return WebIec_Enumerated() != 0; }
 
 // The controller's clock as UTC seconds.
 uint32_t NowUtc() {

@@ -55,17 +55,6 @@ struct WebVariableIndex {
 extern WebVariableIndex variable_pointer_list;
 extern uint32_t variable_count;  // round-robin cursor
 
-// Resolves an IEC variable name (the address without a bit or count suffix)
-// into its handle, data type and width; 1 when found. Unset: IEC names are
-// refused. Filled by the IEC runtime's binding at start-up.
-struct WebIecHooks {
-    uint32_t (*resolve)(const char *name, uint32_t count, bool has_count, uint32_t bit, bool has_bit,
-                        WebVariable *out);
-    // 1 while the IEC runtime runs with its variables enumerated.
-    uint32_t (*enumerated)();
-};
-extern WebIecHooks web_iec_hooks;
-
 // Hands a changed variable to its subscriber (the server's notification).
 extern void (*web_notify_hook)(void *subscription, const tavix_data_value *value, const tavix_timestamp *stamp,
                                uint32_t status);

@@ -77,11 +77,8 @@ int our_fd = -1;
 uint16_t our_regs[kRegs];
 
 void SInit(int32_t *h) { *h = -1; }
-uint32_t SValid(int32_t h) { return h != -1 ? 1 : 0; }
-uint32_t SOpen(int32_t *h, const char *) {
-    *h = our_fd;
-    return 1;
-}
+bool SValid(int32_t h) { return h != -1; }
+void SOpen(int32_t *h, const char *) { *h = our_fd; }
 uint32_t SReceive(int32_t *h, uint32_t max, uint8_t *buf) {
     const ssize_t n = read(*h, buf, max);
     return n > 0 ? uint32_t(n) : 0;
@@ -91,7 +88,7 @@ uint32_t SSend(int32_t h, uint32_t len, const uint8_t *data) {
     return n > 0 ? uint32_t(n) : 0;
 }
 void SClose(int32_t *h) { *h = -1; }
-uint32_t Find(uint32_t, const char *) { return 1; }
+bool Find(uint32_t, const char *) { return true; }
 // FC3 from the table; anything else: exception 1.
 uint32_t Serve(uint32_t, const uint8_t *req, uint32_t len, uint8_t *answer, uint32_t size, uint32_t, uint32_t,
                const char *) {

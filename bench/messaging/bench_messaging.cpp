@@ -20,7 +20,7 @@
 #include "core/image/plcreg.h"
 #include "core/storage/memfile.h"
 #include "core/storage/nvram.h"
-#include "exec/msglink.h"
+#include "exec/hooks.h"
 #include "fuzz/msg_fuzz_port.h"
 #include "ladder/ladder.h"
 #include "messaging/atcmd.h"

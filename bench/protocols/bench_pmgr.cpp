@@ -31,7 +31,7 @@ intptr_t Read(uint8_t *d, uint16_t *in) {
 intptr_t Write(uint8_t *, uint16_t *) { return 0; }
 intptr_t Classify(intptr_t, intptr_t) { return 4; }
 void Status(uint16_t *w) { w[0] = w[1] = 0; }
-uint32_t Claim(uint32_t) { return 1; }
+bool Claim(uint32_t) { return true; }
 void Release(uint32_t) {}
 uintptr_t header[PMGR_H_SLOTS];
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/storage/memfile.h"
+#include "core/image/iecrt.h"
 #include "core/image/rtc.h"
 #include "core/image/syshook.h"
 #include "core/image/util.h"

@@ -108,7 +108,7 @@ uint32_t DaysBeforeMonth(uint32_t month, bool leap) {
 uint32_t DaylightOn() { return (PlcWord(W_DST) & 0xFF) != 0 ? 1 : 0; }
 
 // The system time follows a set clock only while no command is running.
-bool Rtc_CommandIdle() { return SysHook_CommandIdle() != 0; }
+bool Rtc_CommandIdle() { return SysHook_CommandIdle(); }
 
 }  // namespace
 
@@ -164,8 +164,8 @@ uint32_t RtcGet(uint16_t *rec) {
     return ok;
 }
 
-uint32_t RtcSet(const uint16_t *rec) {
-    if (!RtcCheck(rec)) return 0;
+bool RtcSet(const uint16_t *rec) {
+    if (!RtcCheck(rec)) return false;
     struct tm t {};
     t.tm_sec = rec[0];
     t.tm_min = rec[1];
@@ -173,7 +173,7 @@ uint32_t RtcSet(const uint16_t *rec) {
     t.tm_mday = rec[3];
     t.tm_mon = rec[4] - 1;
     t.tm_year = rec[5] - 1900;
-    if (PLAT_RtcSet(&t) != 0) return 0;
+    if (PLAT_RtcSet(&t) != 0) return false;
     if (!rtc_open) {
         // Keep the second phase of the time base from now on.
         LastTickRTC = FPGA_GetFrt();
@@ -183,21 +183,21 @@ uint32_t RtcSet(const uint16_t *rec) {
     PlcWordSet(W_FAULT, PlcWord(W_FAULT) & uint16_t(~FAULT_CLOCK));
     if (!UtcUpdated && !DstUpdated) RtcUpdated = 1;
     NTP_UserModifiedTime = 1;
-    return 1;
+    return true;
 }
 
-uint32_t RtcTimeSet(const uint16_t *smh) {
+bool RtcTimeSet(const uint16_t *smh) {
     uint16_t r[7];
-    if (!RtcGet(r)) return 0;
+    if (!RtcGet(r)) return false;
     r[0] = smh[0];
     r[1] = smh[1];
     r[2] = smh[2];
     return RtcSet(r);
 }
 
-uint32_t RtcDateSet(const uint16_t *dmy) {
+bool RtcDateSet(const uint16_t *dmy) {
     uint16_t r[7];
-    if (!RtcGet(r)) return 0;
+    if (!RtcGet(r)) return false;
     r[3] = dmy[0];
     r[4] = dmy[1];
     r[5] = dmy[2];

@@ -30,9 +30,11 @@ struct UtcTime {
 uint32_t RTCOpen();
 uint32_t RTCRead(uint16_t *rec);
 uint32_t RtcGet(uint16_t *rec);
-uint32_t RtcSet(const uint16_t *rec);
-uint32_t RtcTimeSet(const uint16_t *sec_min_hour);
-uint32_t RtcDateSet(const uint16_t *day_month_year);
+// Set the clock from {second, minute, hour, day, month, year} (or only the
+// time or the date of it); true when set, false for an invalid date.
+bool RtcSet(const uint16_t *rec);
+bool RtcTimeSet(const uint16_t *sec_min_hour);
+bool RtcDateSet(const uint16_t *day_month_year);
 uint32_t RtcCheck(const uint16_t *rec);
 uint32_t UtcCheck(const uint16_t *rec, uint32_t leap);
 uint32_t CheckLeap(uint32_t year);

@@ -26,13 +26,13 @@ void EraseBackupData() {
     ClrRegFile();
 }
 
-uint32_t z7_reg_store_backup() { return IecHook_RetainSave(MF_Z7BKP, IEC_RETAIN_BACKUP); }
+bool z7_reg_store_backup() { return IecHook_RetainSave(MF_Z7BKP, IecRetainForm::Backup); }
 
-uint32_t z7_reg_load_backup() { return IecRetainRestore(MF_Z7BKP, IEC_RETAIN_BACKUP); }
+bool z7_reg_load_backup() { return IecRetainRestore(MF_Z7BKP, IecRetainForm::Backup); }
 
-uint32_t IecRetainRestore(const char *from, uint32_t form) {
+bool IecRetainRestore(const char *from, IecRetainForm form) {
     // A file the running application does not take (another application's)
     // never replaces its own retain file.
-    if (!IecHook_RetainLoad(from, form)) return 0;
-    return MF_CopyFile(from, MF_Z7RET);
+    if (!IecHook_RetainLoad(from, form)) return false;
+    return MF_CopyFile(from, MF_Z7RET) != 0;
 }

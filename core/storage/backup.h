@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/image/iecrt.h"
+
 // Backup image: CRC word, length (109,176), copy of the register image,
 // validity marker 'Z' at BKP_MARKER, restore flag at BKP_RESTORED.
 constexpr std::size_t CRCSIZE_TBL_SIZE = 262144;
@@ -19,10 +21,10 @@ void RestoreSRReg();
 // Erases the backup block (unless already erased) and deletes its file.
 void EraseBackupData();
 // The IEC runtime's retain variables saved with the register backup to
-// "/mnt/cfg/Z7_BKP.RET" and restored from it; 1 when done.
-uint32_t z7_reg_store_backup();
-uint32_t z7_reg_load_backup();
+// "/mnt/cfg/Z7_BKP.RET" and restored from it; true when done.
+bool z7_reg_store_backup();
+bool z7_reg_load_backup();
 // Loads the running application's retained variables from a retain file
 // (form as the iec_hooks retain hooks) and copies the file over the
-// runtime's own retain file, so that the next start keeps them; 1 when done.
-uint32_t IecRetainRestore(const char *from, uint32_t form);
+// runtime's own retain file, so that the next start keeps them; true when done.
+bool IecRetainRestore(const char *from, IecRetainForm form);

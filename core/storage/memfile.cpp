@@ -31,16 +31,12 @@ std::array<uint8_t, COPENDNET_TBL_SIZE> copendnet_tbl;
 std::array<uint8_t, LADDER_OLP_SIZE> ladder_olp;
 std::array<uint8_t, MQTT_TBL_SIZE> mqtt_tbl;
 std::array<uint8_t, FLASH_PARM_TBL_SIZE> flash_parm_tbl;
-std::array<uint8_t, 76> tinyImage{};
 std::array<uint8_t, 98> Cmd_SS_Info;
 uint8_t CmdConfigChanged;
 uint8_t Cmd_Downloading;
-uint8_t drevano_variables_enumerateded = 0;
 uint32_t DrevanoI0_VarLocLen = 0;
-IecHooks iec_hooks;
 std::array<uint8_t, MF_HDR + SS_INFO_SIZE> ss_info_bl;
 
-uint8_t DrevanoRuntime;
 const uint8_t *DrevanoI0_VarLoc;
 uint8_t fwload_set_def;
 std::array<uint8_t, 32> bbram;
@@ -597,12 +593,6 @@ void DrevanoStart() {
     uint32_t n = MF_Len(ladder_bl.data());
     if (n > LADDER_BL_SIZE - MF_HDR) n = 0;
     LoadDrevano(&ladder_bl[MF_HDR], n);
-}
-
-void DrevanoStop() {
-    IecHook_Exit();
-    IecHook_ClearFlags();
-    DrevanoRuntime = 0;
 }
 
 // ---- crash log ---------------------------------------------------------------------------

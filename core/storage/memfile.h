@@ -11,6 +11,7 @@
 #include <span>
 
 #include "core/image/bytes.h"
+#include "core/image/iecrt.h"
 
 constexpr std::size_t MF_HDR = 8;
 
@@ -58,59 +59,18 @@ struct FileInfo {
 constexpr unsigned FILE_TYPES = 34;
 extern std::array<FileInfo, FILE_TYPES> file_info;
 
-extern uint8_t DrevanoRuntime;      // an IEC application is in use
 extern const uint8_t *DrevanoI0_VarLoc;
 extern uint8_t fwload_set_def;      // defaults asked for (no register file found)
 extern std::array<uint8_t, 32> bbram;
-// Nonzero once the IEC application's variables are enumerated for the
-// register binding (first runtime cycle after a start); cleared by
-// ClearDrevanoFlags.
-extern uint8_t drevano_variables_enumerateded;
 // Bytes of the location table present behind the code image (set with
 // DrevanoI0_VarLoc when the program is loaded).
 extern uint32_t DrevanoI0_VarLocLen;
-// Product record of the board, "/mnt/cfg/TINYIMGE.BIN" (MAC addresses from byte 8).
-extern std::array<uint8_t, 76> tinyImage;
 // System information record (upload type 17); its second 16-bit word is the
 // identity of I/O slot 0.
 extern std::array<uint8_t, 98> Cmd_SS_Info;
 // Set when a downloaded configuration must be re-applied.
 extern uint8_t CmdConfigChanged;
 extern uint8_t Cmd_Downloading;  // 1 while a download is in progress
-
-// The IEC runtime as the floors below it reach it: a stored program that
-// carries an IEC code section starts it, a new program or cleared registers
-// stop it, and the scan runs its cycle in place of the ladder program. The
-// executive aims these at the runtime at start-up; unset, the controller has
-// no IEC runtime: nothing is started, stopped, run or deleted.
-struct IecHooks {
-    uint32_t (*init)();            // one-time start after a program with IEC code was loaded
-    void (*exit)();                // shuts the runtime down
-    void (*clear_flags)();         // zeroes the enumeration flags (the runtime stops)
-    uint32_t (*delete_program)();  // deletes the stored IEC code file, 1 done
-    uint32_t (*delete_retain)();   // deletes the IEC retain file, 1 done
-    void (*cycle)();               // one application cycle
-    // The running application's retained variables, through the runtime's
-    // warm-restart save and load (form IEC_RETAIN_BACKUP) or its retain-file
-    // write and checked load (IEC_RETAIN_CLONE); 1 done, 0 not (no
-    // application, no file, a file of another application).
-    uint32_t (*retain_save)(const char *path, uint32_t form);
-    uint32_t (*retain_load)(const char *path, uint32_t form);
-};
-constexpr uint32_t IEC_RETAIN_BACKUP = 0, IEC_RETAIN_CLONE = 1;
-extern IecHooks iec_hooks;
-inline uint32_t IecHook_Init() { return iec_hooks.init ? iec_hooks.init() : 0; }
-inline void IecHook_Exit() { if (iec_hooks.exit) iec_hooks.exit(); }
-inline void IecHook_ClearFlags() { if (iec_hooks.clear_flags) iec_hooks.clear_flags(); }
-inline uint32_t IecHook_DeleteProgram() { return iec_hooks.delete_program ? iec_hooks.delete_program() : 0; }
-inline uint32_t IecHook_DeleteRetain() { return iec_hooks.delete_retain ? iec_hooks.delete_retain() : 0; }
-inline void IecHook_Cycle() { if (iec_hooks.cycle) iec_hooks.cycle(); }
-inline uint32_t IecHook_RetainSave(const char *path, uint32_t form) {
-    return iec_hooks.retain_save ? iec_hooks.retain_save(path, form) : 0;
-}
-inline uint32_t IecHook_RetainLoad(const char *path, uint32_t form) {
-    return iec_hooks.retain_load ? iec_hooks.retain_load(path, form) : 0;
-}
 
 uint32_t LoadProgram();
 uint32_t LoadLadder();
@@ -138,7 +98,6 @@ uint32_t LoadRegisters();
 uint32_t ClrRegFile();
 void DrevanoStart();
 void LoadDrevano(const uint8_t *data, uint32_t len);
-void DrevanoStop();
 void GenLogFile();
 
 // ---- additions of the storage module ------------------------------------------

@@ -21,7 +21,7 @@ void SetClk(const BlkOps &o) {
     uint16_t rec[8] = {};
     for (uint32_t k = 0; k < 6; k++) rec[k] = o.U16(0, k);
     const bool ok = o.Lit(1) >= 6 && rec[3] != 0 && rec[4] != 0 && rec[5] != 0 && Blk_Hooks.rtc_set != nullptr &&
-                    Blk_Hooks.rtc_set(rec) != 0;
+                    Blk_Hooks.rtc_set(rec);
     o.SetB(2, ok);
 }
 

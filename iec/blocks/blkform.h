@@ -185,8 +185,8 @@ uint32_t Blk_Stateful(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32
 // Services of the executive the blocks reach; filled at start-up, a null
 // entry makes its block do nothing (or report failure).
 struct BlkHooks {
-    // Sets the clock from {second, minute, hour, day, month, year}; 1 when set.
-    uint32_t (*rtc_set)(const uint16_t *rec);
+    // Sets the clock from {second, minute, hour, day, month, year}; true when set.
+    bool (*rtc_set)(const uint16_t *rec);
     // Restarts the CAN network with the id now in the register image.
     void (*net_init)();
     // The user program's text tables and its string area (pointer and length).

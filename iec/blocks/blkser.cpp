@@ -18,7 +18,7 @@ constexpr uint32_t kNone = 0xFFFFFFFFu;
 constexpr uint32_t kRx = 256;
 
 int32_t Handle(const uint8_t *p) { return int32_t(LE_Get32(p)); }
-bool Valid(int32_t h) { return BlkSer_Hooks.serial_is_valid != nullptr && BlkSer_Hooks.serial_is_valid(h) != 0; }
+bool Valid(int32_t h) { return BlkSer_Hooks.serial_is_valid != nullptr && BlkSer_Hooks.serial_is_valid(h); }
 void Close(uint8_t *p) {
     int32_t h = Handle(p);
     if (Valid(h) && BlkSer_Hooks.serial_close != nullptr) BlkSer_Hooks.serial_close(&h);
@@ -222,7 +222,7 @@ void RtuSlave(const BlkOps &o, uint8_t *m) {
             LE_Put32(m + RTU_OPEN, 0);
         }
     } else if (!LE_Get32(m + RTU_OPEN) && BlkSer_Hooks.mb_find_server != nullptr &&
-               BlkSer_Hooks.mb_find_server(o.db, server) != 0) {
+               BlkSer_Hooks.mb_find_server(o.db, server)) {
         std::memset(m, 0, RTU_SIZE);
         LE_Put32(m + RTU_HANDLE, kNone);
         LE_Put32(m + RTU_OPEN, Hold(m + RTU_HANDLE, conf) ? 1 : 0);
@@ -289,8 +289,8 @@ void UdpSlave(const BlkOps &o, uint8_t *p) {
         if (sock != -1 && BlkSer_Hooks.mb_udp_close != nullptr) BlkSer_Hooks.mb_udp_close(sock);
         sock = -1;
     } else {
-        if (sock == -1 && BlkSer_Hooks.mb_find_server != nullptr && BlkSer_Hooks.mb_find_server(o.db, server) != 0 &&
-            BlkSer_Hooks.mb_udp_open != nullptr && BlkSer_Hooks.mb_udp_open(uint16_t(o.U32(1)), &sock) == 0)
+        if (sock == -1 && BlkSer_Hooks.mb_find_server != nullptr && BlkSer_Hooks.mb_find_server(o.db, server) &&
+            BlkSer_Hooks.mb_udp_open != nullptr && !BlkSer_Hooks.mb_udp_open(uint16_t(o.U32(1)), &sock))
             sock = -1;
         if (sock != -1 && BlkSer_Hooks.mb_udp_activate != nullptr)
             BlkSer_Hooks.mb_udp_activate(o.db, sock, o.B(3), o.U32(2) & 0xFFFF, server);

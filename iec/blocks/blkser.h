@@ -12,22 +12,22 @@
 struct BlkSerHooks {
     // Serial port of the runtime (handle -1: none).
     void (*serial_init)(int32_t *h);
-    uint32_t (*serial_is_valid)(int32_t h);
-    uint32_t (*serial_open)(int32_t *h, const char *settings);
+    bool (*serial_is_valid)(int32_t h);
+    void (*serial_open)(int32_t *h, const char *settings);
     uint32_t (*serial_receive)(int32_t *h, uint32_t max, uint8_t *buf);
     uint32_t (*serial_send)(int32_t h, uint32_t len, const uint8_t *data);
     void (*serial_close)(int32_t *h);
-    // Runtime Modbus server: non-zero when the server (by name, the default
-    // one for an empty name) exists.
-    uint32_t (*mb_find_server)(uint32_t db, const char *name);
+    // Runtime Modbus server: true when the server (by name, the default one
+    // for an empty name) exists.
+    bool (*mb_find_server)(uint32_t db, const char *name);
     // Serves one request (address byte, function, data; no CRC) into answer
     // (at most size bytes, no CRC); the answer length, 0 for none. framing
     // 1 = RTU.
     uint32_t (*mb_serve)(uint32_t db, const uint8_t *req, uint32_t len, uint8_t *answer, uint32_t size,
                          uint32_t framing, uint32_t unit, const char *name);
-    // UDP slave socket: open on a port (1 done), answer at most one waiting
-    // datagram, close.
-    uint32_t (*mb_udp_open)(uint16_t port, int32_t *sock);
+    // UDP slave socket: open on a port (true done), answer at most one
+    // waiting datagram, close.
+    bool (*mb_udp_open)(uint16_t port, int32_t *sock);
     void (*mb_udp_activate)(uint32_t db, int32_t sock, uint32_t rtu, uint32_t unit, const char *name);
     void (*mb_udp_close)(int32_t sock);
 };

@@ -397,7 +397,7 @@ uint32_t _GetTickCount() { return Z7Host_Ms(); }
 uint16_t Z7EVSPORT() { return 9000; }
 void Z7_SignalRegChange() { bNewRegParams = 1; }
 
-uint32_t Drevano_init() {
+void Drevano_init() {
     if (!Z7_init) {
         if (cs_opened) Z7CS_Close(&csData);  // a stop completed since the last start
         cs_opened = true;
@@ -436,7 +436,6 @@ uint32_t Drevano_init() {
         }
     }
     Drevano_Comm_service();
-    return 0;
 }
 
 void DrevanoFirstRun_func() {
@@ -562,29 +561,29 @@ char *Z7_GetFullPath(const char *name, char *out) {
     return out;
 }
 
-uint32_t Drevano_RetainSave(const char *path, uint32_t form) {
-    if (pDB == 0 || !_TakeMutex()) return 0;
-    const uint32_t r = form == IEC_RETAIN_CLONE ? Z7VMWarm_ShutDown(pDB, path) : Z7VMWarm_SaveToFile(pDB, path);
+bool Drevano_RetainSave(const char *path, IecRetainForm form) {
+    if (pDB == 0 || !_TakeMutex()) return false;
+    const uint32_t r = form == IecRetainForm::Clone ? Z7VMWarm_ShutDown(pDB, path) : Z7VMWarm_SaveToFile(pDB, path);
     _ReleaseMutex();
-    return r;
+    return r != 0;
 }
 
-uint32_t Drevano_RetainLoad(const char *path, uint32_t form) {
-    if (pDB == 0 || !_TakeMutex()) return 0;
-    uint32_t r = 0;
-    if (form == IEC_RETAIN_CLONE) {
+bool Drevano_RetainLoad(const char *path, IecRetainForm form) {
+    if (pDB == 0 || !_TakeMutex()) return false;
+    bool r = false;
+    if (form == IecRetainForm::Clone) {
         Z7VM_PrepareRetains(pDB, path);
-        r = Z7VM_LoadRetains(pDB, path) == 0 ? 1 : 0;
+        r = Z7VM_LoadRetains(pDB, path) == 0;
     } else {
-        r = Z7VMWarm_LoadFromFile(pDB, path);
+        r = Z7VMWarm_LoadFromFile(pDB, path) != 0;
     }
     _ReleaseMutex();
     return r;
 }
 
-uint32_t DeleteDrevanoProgram() { return RemoveCfgFile("/mnt/cfg/z7.cod") >= 0 ? 1 : 0; }
+bool DeleteDrevanoProgram() { return RemoveCfgFile("/mnt/cfg/z7.cod") >= 0; }
 
-uint32_t DelDrevanoRetentiveFile() { return RemoveCfgFile("/mnt/cfg/z7.ret") == 1 ? 1 : 0; }
+bool DelDrevanoRetentiveFile() { return RemoveCfgFile("/mnt/cfg/z7.ret") == 1; }
 
 // ---- symbols ----------------------------------------------------------------------------------
 

@@ -28,7 +28,7 @@ extern uint8_t FistScanRegFlag;
 // One-time start of the runtime after a program with an IEC code section was
 // loaded (communication server, memory manager, event server, block library,
 // stored application, binding tables).
-uint32_t Drevano_init();
+void Drevano_init();
 // Shuts the runtime down (application, block library, servers, memory
 // manager, its mutex and log).
 void __Exit();
@@ -115,14 +115,14 @@ void Z7_Connect_Serial();
 void Z7_Connect_Ethernet();
 
 // The running application's retained variables saved to and loaded from a
-// retain file (the iec_hooks retain hooks; form IEC_RETAIN_BACKUP or
-// IEC_RETAIN_CLONE); 1 done, 0 without an application or a file it takes.
-uint32_t Drevano_RetainSave(const char *path, uint32_t form);
-uint32_t Drevano_RetainLoad(const char *path, uint32_t form);
-// Deletes the IEC code file "/mnt/cfg/z7.cod"; 1 when deleted or absent.
-uint32_t DeleteDrevanoProgram();
-// Deletes the IEC retain file "/mnt/cfg/z7.ret"; 1 on success, 0 otherwise.
-uint32_t DelDrevanoRetentiveFile();
+// retain file (the iec_hooks retain hooks); true done, false without an
+// application or a file it takes.
+bool Drevano_RetainSave(const char *path, IecRetainForm form);
+bool Drevano_RetainLoad(const char *path, IecRetainForm form);
+// Deletes the IEC code file "/mnt/cfg/z7.cod"; true when deleted or absent.
+bool DeleteDrevanoProgram();
+// Deletes the IEC retain file "/mnt/cfg/z7.ret"; true when deleted.
+bool DelDrevanoRetentiveFile();
 
 // Symbol of an IEC variable resolved by path (address and type out); answers
 // the map item of the symbol as a whole, 0 when there is none.

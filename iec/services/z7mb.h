@@ -53,18 +53,18 @@ uint32_t Z7MBSrv_Serve(uint32_t server, const uint8_t *pdu, uint32_t len, uint8_
 uint32_t Z7VM_ServeModbus(uint32_t db, uint32_t kind, const uint8_t *request, uint32_t len, uint8_t *answer);
 // Answers the Modbus question waiting on a comm-server channel.
 void Z7Def_ServeModbusRequest(Z7CSData *cs, uint32_t db, uint32_t kind, uint32_t channel);
-// UDP serving for slave blocks: socket bound to port (0 success).
-uint32_t Z7MBSrv_UdpOpen(uint16_t port, Z7SocketHandle *sock);
+// UDP serving for slave blocks: socket bound to port (true done).
+bool Z7MBSrv_UdpOpen(uint16_t port, Z7SocketHandle *sock);
 void Z7MBSrv_UdpClose(Z7SocketHandle sock);
 // Serves one waiting datagram on the database's section 30: framing 0
 // Modbus TCP, else RTU (CRC appended to the answer).
 void Z7MBSrv_UdpActivate(uint32_t db, Z7SocketHandle sock, uint32_t framing, uint32_t unit, const char *name);
-// For the block library's slave blocks: nonzero when the database has the
+// For the block library's slave blocks: true when the database has the
 // server of that name (the default one for null or ""); one request served
 // from the database's section 30, RTU (framing 1) without its CRC or Modbus
 // TCP (framing 0), its answer (at most size bytes, no CRC) written to answer:
 // the answer length, 0 for none.
-uint32_t Z7MB_HasServer(uint32_t db, const char *name);
+bool Z7MB_HasServer(uint32_t db, const char *name);
 uint32_t Z7MB_ServeBlockRequest(uint32_t db, const uint8_t *req, uint32_t len, uint8_t *answer, uint32_t size,
                                 uint32_t framing, uint32_t unit, const char *name);
 // Device identification of function 43 (empty texts: the defaults); 1.

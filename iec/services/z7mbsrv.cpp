@@ -269,8 +269,8 @@ void Z7Def_ServeModbusRequest(Z7CSData *cs, uint32_t db, uint32_t kind, uint32_t
     if (n != 0) Z7CS_SendAnswerFrame(cs, channel, n);
 }
 
-uint32_t Z7MB_HasServer(uint32_t db, const char *name) {
-    return db != 0 && Z7MB_FindServer(Z7Sec_Addr(db, Z7SEC_MB), name) != 0 ? 1 : 0;
+bool Z7MB_HasServer(uint32_t db, const char *name) {
+    return db != 0 && Z7MB_FindServer(Z7Sec_Addr(db, Z7SEC_MB), name) != 0;
 }
 
 uint32_t Z7MB_ServeBlockRequest(uint32_t db, const uint8_t *req, uint32_t len, uint8_t *answer, uint32_t size,
@@ -287,9 +287,9 @@ uint32_t Z7MB_ServeBlockRequest(uint32_t db, const uint8_t *req, uint32_t len, u
 }
 
 // ---- UDP ------------------------------------------------------------------------------------------
-uint32_t Z7MBSrv_UdpOpen(uint16_t port, Z7SocketHandle *sock) {
+bool Z7MBSrv_UdpOpen(uint16_t port, Z7SocketHandle *sock) {
     *sock = -1;
-    return Z7Socket_UdpCreate(port, sock) == 0 && *sock >= 0 ? 0 : 1;
+    return Z7Socket_UdpCreate(port, sock) == 0 && *sock >= 0;
 }
 void Z7MBSrv_UdpClose(Z7SocketHandle sock) {
     if (sock != -1) Z7Socket_CloseSocket(sock);

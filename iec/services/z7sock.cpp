@@ -309,7 +309,7 @@ void Z7Socket_UdpAddrMake(uint8_t addr[16], const char *text, uint16_t default_p
 // ---- serial handle ------------------------------------------------------------------------------
 
 void Z7Serial_Initialize(Z7SerialHandle *h) { *h = -1; }
-uint32_t Z7Serial_IsValid(Z7SerialHandle h) { return h != -1 ? 1 : 0; }
+bool Z7Serial_IsValid(Z7SerialHandle h) { return h != -1; }
 
 namespace {
 // A serial block holds the programming port: the port's protocol is the
@@ -378,13 +378,12 @@ uint32_t Z7Serial_Receive(Z7SerialHandle *h, uint32_t max, uint8_t *buf, bool fr
 
 // ---- the serial blocks' hold of the programming port ------------------------------------------
 
-uint32_t Z7Serial_HoldOpen(Z7SerialHandle *h, const char *settings) {
-    if (*h != -1 || serial_taken_back || PortFd() < 0) return 1;
+void Z7Serial_HoldOpen(Z7SerialHandle *h, const char *settings) {
+    if (*h != -1 || serial_taken_back || PortFd() < 0) return;
     Z7Serial_Open(h, settings);
-    if (*h == -1) return 1;
+    if (*h == -1) return;
     serial_held = true;
     if (uint8_t *mode = Vcomm_ModeRec(ProgrammingPort)) mode[5] = uint8_t((mode[5] & ~0x09) | 0x06);
-    return 1;
 }
 
 uint32_t Z7Serial_HoldRead(Z7SerialHandle *h, uint32_t max, uint8_t *buf, bool frame_start) {

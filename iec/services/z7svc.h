@@ -95,7 +95,7 @@ uint32_t Z7Socket_UdpSendTo(Z7SocketHandle h, const uint8_t addr[16], const uint
 void Z7Socket_UdpAddrMake(uint8_t addr[16], const char *text, uint16_t default_port);
 
 void Z7Serial_Initialize(Z7SerialHandle *h);
-uint32_t Z7Serial_IsValid(Z7SerialHandle h);
+bool Z7Serial_IsValid(Z7SerialHandle h);
 uint32_t Z7Serial_Open(Z7SerialHandle *h, const char *settings);
 // frame_start: the read begins a frame (the first word decides, as above).
 uint32_t Z7Serial_Receive(Z7SerialHandle *h, uint32_t max, uint8_t *buf, bool frame_start);
@@ -115,7 +115,7 @@ void Z7Serial_HandBack();
 // start; a handle whose hold ended is dead (reads and sends do nothing, a
 // read makes it -1). After the frame start no open takes the port until
 // Z7Serial_Rearm (the link handed to the runtime again, an application start).
-uint32_t Z7Serial_HoldOpen(Z7SerialHandle *h, const char *settings);
+void Z7Serial_HoldOpen(Z7SerialHandle *h, const char *settings);
 uint32_t Z7Serial_HoldReceive(Z7SerialHandle *h, uint32_t max, uint8_t *buf);
 // A holder's read that watches for the frame start only when frame_start is
 // set (a read in the middle of a frame delivers its bytes as they are).

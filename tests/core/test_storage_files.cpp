@@ -401,10 +401,10 @@ TEST_F(StorageTest, CrashLogHoldsTheBacktrace) {
 // 1,024-byte pieces and holds every byte, also of a last short piece.
 TEST_F(StorageTest, IecRetainRestoreCopiesOnlyWhatTheApplicationTook) {
     const IecHooks saved = iec_hooks;
-    static uint32_t takes;
+    static bool takes;
     static std::string asked;
-    static uint32_t asked_form;
-    iec_hooks.retain_load = [](const char *path, uint32_t form) {
+    static IecRetainForm asked_form;
+    iec_hooks.retain_load = [](const char *path, IecRetainForm form) {
         asked = path;
         asked_form = form;
         return takes;
@@ -412,18 +412,18 @@ TEST_F(StorageTest, IecRetainRestoreCopiesOnlyWhatTheApplicationTook) {
     const std::vector<uint8_t> old = Pattern(10, 1), bkp = Pattern(2500, 7);
     WriteFile(Cfg("z7.ret"), old);
     WriteFile(Cfg("Z7_BKP.RET"), bkp);
-    takes = 0;
-    EXPECT_EQ(z7_reg_load_backup(), 0u);
+    takes = false;
+    EXPECT_FALSE(z7_reg_load_backup());
     EXPECT_EQ(asked, "/mnt/cfg/Z7_BKP.RET");
-    EXPECT_EQ(asked_form, IEC_RETAIN_BACKUP);
+    EXPECT_EQ(asked_form, IecRetainForm::Backup);
     EXPECT_EQ(ReadFile(Cfg("z7.ret")), old);
-    takes = 1;
-    EXPECT_EQ(z7_reg_load_backup(), 1u);
+    takes = true;
+    EXPECT_TRUE(z7_reg_load_backup());
     EXPECT_EQ(ReadFile(Cfg("z7.ret")), bkp);
     EXPECT_EQ(ModeOf(Cfg("z7.ret")), 0600u);
     // No file to copy: nothing replaced.
     unlink(Cfg("Z7_BKP.RET").c_str());
-    EXPECT_EQ(z7_reg_load_backup(), 0u);
+    EXPECT_FALSE(z7_reg_load_backup());
     EXPECT_EQ(ReadFile(Cfg("z7.ret")), bkp);
     iec_hooks = saved;
 }

@@ -109,8 +109,8 @@ TEST_F(ExecRtc, ChecksRefuseImpossibleDates) {
     uint16_t before[7] = {}, after[7] = {};
     ASSERT_EQ(RtcGet(before), 1u);
     PlcWordSet(W_FAULT, FAULT_CLOCK);
-    EXPECT_EQ(RtcSet(april31), 0u);
-    EXPECT_EQ(RtcSet(y2100), 0u);
+    EXPECT_FALSE(RtcSet(april31));
+    EXPECT_FALSE(RtcSet(y2100));
     EXPECT_EQ(PlcWord(W_FAULT), FAULT_CLOCK);
     EXPECT_EQ(RtcUpdated, 0);
     ASSERT_EQ(RtcGet(after), 1u);
@@ -121,7 +121,7 @@ TEST_F(ExecRtc, SetKeepsTimeAndClearsClockFault) {
     FakeClock clock;
     const uint16_t rec[7] = {58, 59, 23, 31, 12, 2023, 1};
     PlcWordSet(W_FAULT, FAULT_CLOCK);
-    ASSERT_EQ(RtcSet(rec), 1u);
+    ASSERT_TRUE(RtcSet(rec));
     EXPECT_EQ(PlcWord(W_FAULT) & FAULT_CLOCK, 0);
     EXPECT_EQ(RtcUpdated, 1);
     EXPECT_EQ(NTP_UserModifiedTime, 1);
@@ -178,7 +178,7 @@ TEST_F(ExecRtc, LocalToUtcAcrossMonthAndYear) {
 TEST_F(ExecRtc, DaylightSavingMovesOneHourOnce) {
     FakeClock clock;
     const uint16_t rec[7] = {0, 0, 10, 15, 6, 2024, 1};
-    ASSERT_EQ(RtcSet(rec), 1u);
+    ASSERT_TRUE(RtcSet(rec));
     uint16_t r[7];
     RtcGet(r);
     EXPECT_EQ(r[2], 10);
@@ -205,7 +205,7 @@ TEST_F(ExecRtc, ScanKeepsUtcAndLocalInStep) {
     timezoneValue = 120;
     CmdRun = CMD_IDLE;
     const uint16_t rec[7] = {0, 0, 12, 10, 3, 2024, 1};
-    ASSERT_EQ(RtcSet(rec), 1u);  // marks RtcUpdated: UTC follows at the scan
+    ASSERT_TRUE(RtcSet(rec));  // marks RtcUpdated: UTC follows at the scan
     Rtc_ScanUpdate();
     EXPECT_EQ(PlcWord(W_CLOCK + 2), 12);
     EXPECT_EQ(LE_Get16(&plc_reg[2 * W_UTC + 4]), 10) << "UTC hour = local - 2 h";
@@ -213,7 +213,7 @@ TEST_F(ExecRtc, ScanKeepsUtcAndLocalInStep) {
     EXPECT_EQ(NTP_UserModifiedTime, 0) << "handed to the system time";
     // While a command runs, the system time waits.
     CmdRun = 5;
-    ASSERT_EQ(RtcSet(rec), 1u);
+    ASSERT_TRUE(RtcSet(rec));
     Rtc_ScanUpdate();
     EXPECT_EQ(NTP_UserModifiedTime, 1);
     CmdRun = CMD_IDLE;

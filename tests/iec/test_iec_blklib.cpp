@@ -663,9 +663,9 @@ TEST_F(BlkLib, ClockScreensScalingAlarmsAndTexts) {
     }
     // SETCLK: day 0 leaves the clock; a full date goes to the hook
     static uint16_t set_rec[6];
-    Blk_Hooks.rtc_set = [](const uint16_t *rec) -> uint32_t {
+    Blk_Hooks.rtc_set = [](const uint16_t *rec) {
         std::memcpy(set_rec, rec, sizeof set_rec);
-        return 1;
+        return true;
     };
     const uint16_t date[6] = {5, 6, 7, 0, 2, 2030};
     for (uint32_t k = 0; k < 6; k++) Put(INT_, 10 + k, date[k]);

@@ -11,7 +11,7 @@
 
 #include "core/image/bytes.h"
 #include "core/storage/memfile.h"
-#include "exec/msglink.h"
+#include "exec/hooks.h"
 #include "iec/blocks/blkform.h"
 #include "iec/blocks/blkmodbus.h"
 #include "iec/blocks/blkport.h"

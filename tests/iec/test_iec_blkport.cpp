@@ -22,6 +22,7 @@
 #include "protocols/mbserial.h"
 #include "tests/iec/iec_fixture.h"
 #include "tests/support/ladder_asm.h"
+#include "tests/support/stand_in_port.h"
 
 namespace iec_test {
 namespace {
@@ -82,7 +83,8 @@ class BlkPort : public IecTest {
 protected:
     uint32_t db = 0;
     uint8_t cmd_override = 0;
-    uint32_t lock = 0, host = 0;
+    uint32_t saved_lock = 0, saved_host = 0;
+    decltype(Vcomm_Drv) saved_drv{};
     void SetUp() override {
         IecTest::SetUp();
         test_support::IecImage img;
@@ -94,12 +96,14 @@ protected:
         PlcRegClear();
         LA_TimeInstall();
         fp = FakePort{};
-        msg_hooks.port = MsgPortOps{ModeRec, Open, CheckRx, FlushRx, GetRx, CheckTx, PutTx,
-                                    PutnTx, PutsTx, RtuTx, GetDCD, Enable, InitWait};
+        saved_drv = Vcomm_Drv;
+        Vcomm_Drv.fill(test_support::MsgPortDrv(ModeRec, Open, CheckRx, FlushRx, GetRx, CheckTx, PutTx, PutnTx,
+                                                PutsTx, RtuTx, GetDCD, Enable, InitWait));
+        saved_lock = Vcomm_Lock;
+        saved_host = Vcomm_Host;
+        Vcomm_Lock = 0;
+        Vcomm_Host = 0;
         msg_hooks.cmd_override = &cmd_override;
-        msg_hooks.vcomm_lock = &lock;
-        msg_hooks.vcomm_host = &host;
-        msg_hooks.cmd_mode = kCmdMode.data();
         BlkPort_Hooks = BlkPortHooks{Z7TalkOpen, Z7TalkClose, Z7TalkSend, Z7TalkReceive, Z7TalkModem};
         TalkInit();
         TalkOverride = 0;
@@ -109,6 +113,9 @@ protected:
     void TearDown() override {
         BlkPort_Hooks = {};
         msg_hooks = MsgHooks{};
+        Vcomm_Drv = saved_drv;
+        Vcomm_Lock = saved_lock;
+        Vcomm_Host = saved_host;
         LA_TimeRemove();
         BlkLib_Remove();
         if (db) Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");

@@ -201,6 +201,45 @@ TEST_F(IecBlocks, CountersWithResetCountOnEdges) {
     EXPECT_EQ(Flags(db) & 0xF, Z7F_RUN);
 }
 
+TEST_F(IecBlocks, CtdrLoadsCountsDownAndSetsQBelowOne) {
+    // CTDR: CD 1, LOAD 2, PV D1, Q 3, CV D2
+    IecImage img = Img("FB 1 5 1 2 1 3 2; END");
+    img.classes = {{5, 1, "CTDR"}};
+    img.instances = {{0, 5, 0}};
+    ASSERT_EQ(Start(img, db), 0u);
+    SetD(1, 3);
+    uint32_t now = 1000;
+    auto cycle = [&] { Z7Def_Cycle(db, now += 10, nullptr); };
+    cycle();
+    EXPECT_EQ(D(2), 0);
+    EXPECT_EQ(B(3), 1) << "CV 0 is below 1";
+    // LOAD edge: CV := PV = 3, Q off; a CD edge in the same call is ignored
+    SetB(1, 1);
+    SetB(2, 1);
+    cycle();
+    EXPECT_EQ(D(2), 3);
+    EXPECT_EQ(B(3), 0);
+    // each CD edge takes one off; Q stays off at 2 and 1 (compared with 1, not with PV)
+    const int32_t cv[] = {2, 1, 0, 0};
+    const uint8_t q[] = {0, 0, 1, 1};
+    SetB(2, 0);
+    for (int k = 0; k < 4; k++) {
+        SetB(1, 0);
+        cycle();
+        SetB(1, 1);
+        cycle();
+        EXPECT_EQ(D(2), cv[k]) << "edge " << k;
+        EXPECT_EQ(B(3), q[k]) << "edge " << k;
+    }
+    // CD held high: no further edge, nothing changes; LOAD held high loads once
+    SetB(2, 1);
+    cycle();
+    cycle();
+    EXPECT_EQ(D(2), 3);
+    EXPECT_EQ(B(3), 0);
+    EXPECT_EQ(Flags(db) & 0xF, Z7F_RUN);
+}
+
 TEST_F(IecBlocks, PidSamplesIntegratesAndClamps) {
     // operands: AUTO b1, PV r1, SP r2, MAN r3, KP r4, TI r5, TD r6, TS t1, LO r7, HI r8, IEN b2, IHOLD b3,
     // IPRE b4, IVAL r9, BAND r10, BIAS r11, OUT r12, ERR r13, P r14, I r15, D r16, QHI b5, QLO b6

@@ -32,11 +32,10 @@ struct Fake {
     static inline bool server = true;
     static inline std::vector<Bytes> served;
     static void Init(int32_t *h) { *h = -1; }
-    static uint32_t IsValid(int32_t h) { return h == 5; }
-    static uint32_t Open(int32_t *h, const char *) {
+    static bool IsValid(int32_t h) { return h == 5; }
+    static void Open(int32_t *h, const char *) {
         opens++;
         *h = 5;
-        return 1;
     }
     static uint32_t Receive(int32_t *, uint32_t max, uint8_t *buf) {
         const uint32_t n = std::min<uint32_t>(max, uint32_t(rx.size()));
@@ -51,16 +50,16 @@ struct Fake {
     }
     static void Close(int32_t *h) { *h = -1; }
     static inline std::vector<std::string> udp;
-    static uint32_t UdpOpen(uint16_t port, int32_t *s) {
+    static bool UdpOpen(uint16_t port, int32_t *s) {
         udp.push_back("open " + std::to_string(port));
         *s = 9;
-        return 1;
+        return true;
     }
     static void UdpActivate(uint32_t, int32_t s, uint32_t rtu, uint32_t unit, const char *name) {
         udp.push_back("serve " + std::to_string(s) + " " + std::to_string(rtu) + " " + std::to_string(unit) + " " + name);
     }
     static void UdpClose(int32_t s) { udp.push_back("close " + std::to_string(s)); }
-    static uint32_t Find(uint32_t, const char *name) { return server && (name[0] == 0 || std::string(name) == "srv"); }
+    static bool Find(uint32_t, const char *name) { return server && (name[0] == 0 || std::string(name) == "srv"); }
     // FC3: two registers' worth {0x12, 0x34}; FC4: exception 2; FC6: echo
     static uint32_t Serve(uint32_t, const uint8_t *req, uint32_t len, uint8_t *ans, uint32_t, uint32_t, uint32_t,
                           const char *) {

@@ -83,6 +83,13 @@ TEST_F(LadderTest, TypedArithmeticAndCompares) {
     r.rung("267 -100-100", true, Push16({uint16_t(-100), 100}, 267), 16, 0x0038, false);
     r.rung("268 12*-10", true, Push16({12, uint16_t(-10)}, 268), 16, 0xFF88, true);
     r.rung("269 -100/7", true, Push16({uint16_t(-100), 7}, 269), 16, 0xFFF2, true);
+    // Signed 8-bit bounds on both sides: 127 and -128 fit, 128 and -129 clear the power flow.
+    r.rung("266 100+27", true, Push16({100, 27}, 266), 16, 0x007F, true);
+    r.rung("266 100+28", true, Push16({100, 28}, 266), 16, 0xFF80, false);
+    r.rung("267 -100-28", true, Push16({uint16_t(-100), 28}, 267), 16, 0xFF80, true);
+    r.rung("267 -100-29", true, Push16({uint16_t(-100), 29}, 267), 16, 0x007F, false);
+    r.rung("268 64*2", true, Push16({64, 2}, 268), 16, 0xFF80, false);
+    r.rung("268 -64*2", true, Push16({uint16_t(-64), 2}, 268), 16, 0xFF80, true);
     r.rung("270 after off", false, Push16({0x81, 1}, 270), 16, 0x02, true);
     r.rung("270 by 8", true, Push16({0xFF, 8}, 270), 16, 0, true);
     r.rung("271", false, Push16({0x81, 7}, 271), 16, 0x01, true);

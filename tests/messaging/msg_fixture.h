@@ -11,13 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "exec/msglink.h"
+#include "exec/hooks.h"
 #include "io/io.h"
 #include "messaging/atcmd.h"
 #include "messaging/msghooks.h"
 #include "messaging/sms.h"
 #include "messaging/talk.h"
 #include "tests/ladder/lad_fixture.h"
+#include "tests/support/stand_in_port.h"
 
 namespace fake_ports {
 struct Port {
@@ -87,11 +88,11 @@ protected:
     void SetUp() override {
         LadderTest::SetUp();
         Exec_LinkMessaging();
-        msg_hooks.port = MsgPortOps{fake_ports::ModeRec, fake_ports::Open,   fake_ports::CheckRx,
-                                    fake_ports::FlushRx, fake_ports::GetRx,  fake_ports::CheckTx,
-                                    fake_ports::PutTx,   fake_ports::PutnTx, fake_ports::PutsTx,
-                                    fake_ports::RtuTx,   fake_ports::GetDCD, fake_ports::Enable,
-                                    fake_ports::InitWait};
+        saved_drv_ = Vcomm_Drv;
+        Vcomm_Drv.fill(test_support::MsgPortDrv(
+            fake_ports::ModeRec, fake_ports::Open, fake_ports::CheckRx, fake_ports::FlushRx, fake_ports::GetRx,
+            fake_ports::CheckTx, fake_ports::PutTx, fake_ports::PutnTx, fake_ports::PutsTx, fake_ports::RtuTx,
+            fake_ports::GetDCD, fake_ports::Enable, fake_ports::InitWait));
         for (auto &p : fake_ports::P()) p = fake_ports::Port{};
         Talk = TalkRec{};
         TalkOverride = 0;
@@ -101,8 +102,10 @@ protected:
     }
     void TearDown() override {
         Talk_Release(0);
+        Vcomm_Drv = saved_drv_;
         LadderTest::TearDown();
     }
+    decltype(Vcomm_Drv) saved_drv_{};
     static void io_reset() { io_init[1] = 0; }
     fake_ports::Port &Port(uint32_t n) { return fake_ports::P()[n]; }
 };

@@ -91,7 +91,7 @@ TEST_F(MsgTest, OpenParametersFromRegistersAndRefusals) {
         a.contact(M16(1)).op(132).word(r.port_word).word(uint16_t(addr)).word(0).word(0).coil(M16(11)).end();
         for (unsigned i = 0; i < 9; i++) LT_SetW(R(70 + i), r.regs[i]);
         if (r.override_held) {
-            ASSERT_EQ(Talk_Override(0), 1u);
+            ASSERT_TRUE(Talk_Override(0));
         }
         ASSERT_EQ(Run(a), -1) << r.what;
         NotFirst();
@@ -194,13 +194,13 @@ TEST_F(MsgTest, SelectorSendsDirectAndThroughAPointer) {
 }
 
 TEST_F(MsgTest, ProgramStartKeepsTheClaimAndAHeldDialRequest) {
-    ASSERT_EQ(Talk_Override(0), 1u);
+    ASSERT_TRUE(Talk_Override(0));
     Talk.modem_init = 1;
     Talk.modem_enable = {0, 1, 0};
     Talk.opened = 1;
     PlcWordSet(W_PORTPROTO, 1);
     TalkInit();
-    EXPECT_EQ(Talk_Override(0), 0u);  // still claimed
+    EXPECT_FALSE(Talk_Override(0));  // still claimed
     EXPECT_EQ(TalkModemProtect, 1);
     EXPECT_EQ(Talk.modem_enable, (std::array<uint8_t, 3>{0, 1, 0}));
     EXPECT_EQ(Talk.opened, 0);
@@ -213,7 +213,7 @@ TEST_F(MsgTest, ProgramStartKeepsTheClaimAndAHeldDialRequest) {
     EXPECT_EQ(TalkModemProtect, 0);
     EXPECT_EQ(Talk.modem_init, 0);
     Talk_Release(0);
-    EXPECT_EQ(Talk_Override(0), 1u);
+    EXPECT_TRUE(Talk_Override(0));
 }
 
 TEST_F(MsgTest, ResultCodesNumericAndVerbose) {

@@ -276,7 +276,7 @@ TEST(NetFtp, MarkerGiveUpRenewalClampAndResolverTimeOut) {
     wfd = fds[1];
     NetSvc_Hooks = {};
     NetSvc_Hooks.script_pipe = [] { return wfd; };
-    NetSvc_Hooks.script_absent = [] { return uint32_t(0); };
+    NetSvc_Hooks.script_absent = [] { return false; };
     Svc_Reset();
     plc_reg[566] = 0x08;
     plc_reg[567] = 0;

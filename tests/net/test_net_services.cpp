@@ -246,7 +246,7 @@ TEST(NetServices, ServicePipeFilesAndRestartBits) {
     wfd = fds[1];
     NetSvc_Hooks = {};
     NetSvc_Hooks.script_pipe = [] { return wfd; };
-    NetSvc_Hooks.script_absent = [] { return uint32_t(0); };
+    NetSvc_Hooks.script_absent = [] { return false; };
     Svc_Reset();
     Svc_DnsSet(0x0A4D0003);
     EXPECT_EQ(Svc_PipeWrite("stop0\n", 6, "write"), 1u);
@@ -283,7 +283,7 @@ TEST(NetServices, ServicePipeFilesAndRestartBits) {
     EXPECT_EQ(access((root / "opt/valmar/ftp/newpwdfile1").c_str(), F_OK), -1);
 
     // Without a script an FTP restart request clears at once.
-    NetSvc_Hooks.script_absent = [] { return uint32_t(1); };
+    NetSvc_Hooks.script_absent = [] { return true; };
     plc_reg[566] = 0x08;
     plc_reg[567] = 0;
     Svc_RestartRequests();

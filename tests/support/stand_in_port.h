@@ -33,6 +33,33 @@ inline VcommDrv StandInDrv(uint8_t *(*mode)(uint32_t), uint32_t (*check_rx)(uint
     return d;
 }
 
+// A driver record from the thirteen operations the messaging service uses;
+// the others are left empty. Fixtures put it into every record of the table
+// so that the stand-in sees the record number, as the real driver does.
+inline VcommDrv MsgPortDrv(decltype(VcommDrv::ModeRec) mode, decltype(VcommDrv::Open) open,
+                           decltype(VcommDrv::CheckRx) check_rx, decltype(VcommDrv::FlushRx) flush_rx,
+                           decltype(VcommDrv::GetRx) get_rx, decltype(VcommDrv::CheckTx) check_tx,
+                           decltype(VcommDrv::PutTx) put_tx, decltype(VcommDrv::PutnTx) putn_tx,
+                           decltype(VcommDrv::PutsTx) puts_tx, decltype(VcommDrv::RtuTx) rtu_tx,
+                           decltype(VcommDrv::GetDCD) get_dcd, decltype(VcommDrv::Enable) enable,
+                           decltype(VcommDrv::InitWait) init_wait) {
+    VcommDrv d{};
+    d.ModeRec = mode;
+    d.Open = open;
+    d.CheckRx = check_rx;
+    d.FlushRx = flush_rx;
+    d.GetRx = get_rx;
+    d.CheckTx = check_tx;
+    d.PutTx = put_tx;
+    d.PutnTx = putn_tx;
+    d.PutsTx = puts_tx;
+    d.RtuTx = rtu_tx;
+    d.GetDCD = get_dcd;
+    d.Enable = enable;
+    d.InitWait = init_wait;
+    return d;
+}
+
 // The queue-fed port: received bytes (-1 = the silence after a frame) and
 // the bytes sent.
 struct FakePort {

@@ -7,10 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "core/image/iecrt.h"
 #include "core/image/plcreg.h"
+#include "iec/vm/z7vm.h"
 #include "ladder/ladder.h"
 #include "webhmi/webhmi.h"
 #include "webhmi/webvars.h"
+#include "tests/support/iec_db.h"
+#include "tests/support/iec_vms.h"
 
 namespace {
 
@@ -25,7 +29,6 @@ struct WebVars : ::testing::Test {
     void SetUp() override {
         plc_reg.fill(0);
         RegTokLen_16b = 1;
-        web_iec_hooks = {};
         notified.clear();
         web_notify_hook = [](void *sub, const tavix_data_value *v, const tavix_timestamp *t, uint32_t status) {
             notified.push_back({sub, *v, uint32_t(t->seconds), status});
@@ -84,37 +87,52 @@ TEST_F(WebVars, RegisterAddressesGiveTheirBitAddressesAndRefuseWhatLeavesTheirTy
     EXPECT_EQ(r.reference, 0x1001C000u + 4);
 }
 
-TEST_F(WebVars, IecNamesGoThroughTheRuntimeWithTheirSuffixes) {
-    struct Seen {
-        std::string name;
-        uint32_t count, bit;
-        bool has_count, has_bit;
+// The values application of the IEC test images: INT "I" at 16-bit index 7,
+// INT "P1.count" at 9, INT "Arr" of three from 10, SINT "SI" at 8-bit
+// index 4, UINT "U" at 16-bit index 8.
+TEST_F(WebVars, IecNamesResolveAgainstTheRunningApplicationWithTheirSuffixes) {
+    static const uint32_t db = test_support::IecColdDb(test_support::ValuesImage(), "APP");
+    struct Row {
+        const char *address;
+        uint32_t found, reference, bit, data_type, width;
     };
-    static std::vector<Seen> seen;
-    seen.clear();
-    web_iec_hooks.enumerated = [] { return 1u; };
-    web_iec_hooks.resolve = [](const char *name, uint32_t count, bool has_count, uint32_t bit, bool has_bit,
-                               WebVariable *out) -> uint32_t {
-        seen.push_back({name, count, bit, has_count, has_bit});
-        out->reference = 0xC4000001;
-        return std::strcmp(name, "Missing") == 0 ? 0 : 1;
+    // Handles: 0xC0000000 | width code << 26 (0 8-bit, 1 16-bit) | bit << 20 | index.
+    // Data types: 1 INT16, 4 UINT16, 8 CHAR, 9 BOOL.
+    const Row rows[] = {
+        {"I", 1, 0xC4000007, 0, 1, 16},
+        {"U", 1, 0xC4000008, 0, 4, 16},
+        {"P1.count.3", 1, 0xC4300009, 3, 9, 1},
+        {"I.15", 1, 0xC4F00007, 15, 9, 1},
+        {"I.16", 0, 0, 0, 0, 0},  // past the element's bits
+        {"Arr[2]", 1, 0xC400000C, 0, 1, 16},
+        {"SI@4", 1, 0xC0000004, 0, 8, 4},  // an 8-bit variable with a count is text
+        {"I@2", 1, 0xC4000007, 0, 1, 16},  // a count of whole elements
+        {"Missing", 0, 0, 0, 0, 0},
+        {"R_1_1_INT16", 0, 0, 0, 0, 0},  // a name while the application runs
     };
-    WebVariable r{};
-    EXPECT_EQ(tavix_parse_parameterized_variable("Prg.Counter.3", &r), 1u);
-    EXPECT_EQ(tavix_parse_parameterized_variable("Flags@16", &r), 1u);
-    EXPECT_EQ(tavix_parse_parameterized_variable("Missing", &r), 0u);
-    EXPECT_EQ(tavix_parse_parameterized_variable("R_1_1_INT16", &r), 1u);  // looked up as a name
-    ASSERT_EQ(tavix_parse_parameterized_variable("@R_1_1_INT16", &r), 1u);  // the register
-    EXPECT_EQ(r.reference, 32768u);
-    ASSERT_EQ(seen.size(), 4u);
-    EXPECT_EQ(seen[0].name, "Prg.Counter");
-    EXPECT_TRUE(seen[0].has_bit);
-    EXPECT_EQ(seen[0].bit, 3u);
-    EXPECT_FALSE(seen[0].has_count);
-    EXPECT_EQ(seen[1].name, "Flags");
-    EXPECT_EQ(seen[1].count, 16u);
-    EXPECT_TRUE(seen[1].has_count);
-    EXPECT_EQ(seen[3].name, "R_1_1_INT16");
+    pDB = db;
+    DrevanoRuntime = 1;
+    drevano_variables_enumerateded = 1;
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.address);
+        WebVariable v{};
+        EXPECT_EQ(tavix_parse_parameterized_variable(r.address, &v), r.found);
+        EXPECT_EQ(v.reference, r.reference);
+        EXPECT_EQ(v.bit, r.bit);
+        EXPECT_EQ(v.data_type, r.data_type);
+        EXPECT_EQ(v.width, r.width);
+    }
+    WebVariable v{};
+    ASSERT_EQ(tavix_parse_parameterized_variable("@R_1_1_INT16", &v), 1u);  // the register
+    EXPECT_EQ(v.reference, 32768u);
+    // Not yet enumerated: names are registers again, "@" is refused.
+    drevano_variables_enumerateded = 0;
+    EXPECT_EQ(tavix_parse_parameterized_variable("I", &v), 0u);
+    EXPECT_EQ(tavix_parse_parameterized_variable("@R_1_1_INT16", &v), 0u);
+    ASSERT_EQ(tavix_parse_parameterized_variable("R_1_1_INT16", &v), 1u);
+    EXPECT_EQ(v.reference, 32768u);
+    pDB = 0;
+    DrevanoRuntime = 0;
 }
 
 TEST_F(WebVars, TheRoundRobinNotifiesEachChangeOnceWithItsStamp) {

@@ -1,0 +1,13 @@
+// The IEC runtime's state as the register image sees it (see iecrt.h).
+#include "core/image/iecrt.h"
+
+uint8_t DrevanoRuntime;
+uint8_t drevano_variables_enumerateded = 0;
+std::array<uint8_t, 76> tinyImage{};
+IecHooks iec_hooks;
+
+void DrevanoStop() {
+    IecHook_Exit();
+    IecHook_ClearFlags();
+    DrevanoRuntime = 0;
+}
