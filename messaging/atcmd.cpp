@@ -723,7 +723,7 @@ void ModemCycle() {
             TelitPowerON = 1;
         }
     } else {
-        if (!(GSMGPRSInfo_St.b[1] & 0x04)) return;
+        if (!(GSMGPRSInfo_St.b[kGsmConfig] & kGsmCfgTelit)) return;
         if (msg_hooks.downloading && *msg_hooks.downloading) return;
         s.port = ATPort;
         TelitPowerON = 1;

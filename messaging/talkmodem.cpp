@@ -77,7 +77,7 @@ SockConnInfo cell_req;
 // no cellular option board, no external Telit module).
 bool GsmManaged(uint32_t port) {
     const GsmInfo &g = GSMGPRSInfo_St;
-    return port == 0 && !Modem_CellularOption() && g.marker == GSM_MARKER && (g.b[0] & 0x01) && !(g.b[1] & 0x04);
+    return port == 0 && !Modem_CellularOption() && g.marker == GSM_MARKER && (g.b[kGsmCall] & kGsmCallConfigured) && !(g.b[kGsmConfig] & kGsmCfgTelit);
 }
 
 // The dial text for the modem manager: "IPBN" + address (4 bytes) + port (2
@@ -132,7 +132,7 @@ void CopyResponse(const ModemReq &r) {
 
 bool GsmIpPending() {
     const GsmInfo &g = GSMGPRSInfo_St;
-    return g.ip_call && (g.b[0] & 0xC0);
+    return g.ip_call && (g.b[kGsmCall] & (kGsmCallIpOut | kGsmCallIpIn));
 }
 
 }  // namespace
@@ -315,7 +315,7 @@ uint32_t ModemExecute(uint32_t port, uint32_t kind) {
                 if (kind == 1) GsmDialText(r, g.dest.data(), g.dest.size());
                 else g.dest[0] = 0;
                 g.ip_call = std::strchr(g.dest.data(), '.') ? 1 : 0;
-                g.b[3] = 0;
+                g.b[kGsmState] = kGsmPowerUp;
             }
             const uint32_t res = GSMModemInit(port);
             if (res == 4 || res == MODEM_TIMEOUT) {
@@ -324,14 +324,15 @@ uint32_t ModemExecute(uint32_t port, uint32_t kind) {
                 return 0;
             }
             Status(r, MODEM_BUSY);
-            if (g.b[3] == 28 || g.b[3] == 29) {
+            if (g.b[kGsmState] == kGsmDial || g.b[kGsmState] == kGsmListen) {
                 // Configured: an IP call is made by the manager in the
                 // direction of the request, a circuit call by this slot.
                 if (g.ip_call && kind != 0) {
-                    g.b[0] = uint8_t((g.b[0] & ~0xC0u) | (kind == 1 ? 0x40 : 0x80));
-                    g.b[3] = kind == 1 ? 28 : 29;
+                    g.b[kGsmCall] = uint8_t((g.b[kGsmCall] & ~unsigned(kGsmCallIpOut | kGsmCallIpIn)) |
+                                            (kind == 1 ? kGsmCallIpOut : kGsmCallIpIn));
+                    g.b[kGsmState] = kind == 1 ? kGsmDial : kGsmListen;
                 } else {
-                    g.b[3] = 26;
+                    g.b[kGsmState] = kGsmReady;
                 }
                 step = 5;
             }
@@ -389,7 +390,7 @@ uint32_t ModemExecute(uint32_t port, uint32_t kind) {
             // The manager makes the call; its states give the result.
             const GsmInfo &g = GSMGPRSInfo_St;
             GSMModemInit(port);
-            if (g.b[3] == 32) {
+            if (g.b[kGsmState] == kGsmConnected) {
                 Status(r, 1);
                 modem.connected = 1;
                 GPRSIdleTimer(kGprsIdle);
@@ -397,7 +398,7 @@ uint32_t ModemExecute(uint32_t port, uint32_t kind) {
             } else if (g.conn_status == 6 && kind == 2) {
                 Status(r, 6);
                 ModemTalkTimer(0);
-            } else if (g.b[3] == 0) {
+            } else if (g.b[kGsmState] == kGsmPowerUp) {
                 Status(r, 4);
                 step = 7;
             } else if (ModemTalkExpired()) {
