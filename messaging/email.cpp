@@ -135,8 +135,9 @@ bool Configure() {
     if (!Sms_Tables(e.sec, e.t) || !SMSTableCheck(e.t)) return false;
     // Every message's body, subject and attachment path lie inside the limit.
     for (uint32_t i = 0; i < e.t.ntx; i++) {
-        const uint64_t n = uint64_t(U32(MsgRec(i) + kMsgText)) + U32(MsgRec(i) + kMsgBodyLen) + U8(MsgRec(i) + kMsgSubjectLen) +
-                           U8(MsgRec(i) + kMsgPathLen);
+        const uint32_t rec = MsgRec(i);
+        const uint64_t n = uint64_t(U32(rec + kMsgText)) + U32(rec + kMsgBodyLen) + U8(rec + kMsgSubjectLen) +
+                           U8(rec + kMsgPathLen);
         if (n > e.t.limit) return false;
     }
     e.nmsgs = e.t.ntx;
@@ -966,7 +967,8 @@ void EtnEmailSmtp() {
     case kSmtpUser:
     case kSmtpPassword: {
         char v[260];
-        const uint32_t n = e.smtp == kSmtpUser ? Setting(kEmUser, kEmUserLen, true, v, sizeof v) : Setting(kEmPassword, kEmPasswordLen, true, v, sizeof v);
+        const uint32_t n = e.smtp == kSmtpUser ? Setting(kEmUser, kEmUserLen, true, v, sizeof v)
+                                               : Setting(kEmPassword, kEmPasswordLen, true, v, sizeof v);
         const uint32_t k = EtnEmailBase64Encd(reinterpret_cast<const uint8_t *>(v), line, n, 0);
         line[k] = '\r';
         line[k + 1] = '\n';

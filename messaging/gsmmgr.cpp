@@ -281,11 +281,12 @@ uint32_t GSMGPRSParmInit() {
     if (found) {
         g.marker = GSM_MARKER;
         const uint8_t fa = SecU8(kSecFlagsA), fb = SecU8(kSecFlagsB);
-        g.b[kGsmConfig] = uint8_t((g.b[kGsmConfig] &
-                                    ~unsigned(kGsmCfgKeepCall | kGsmCfgTelit | kGsmCfgHoldOver | kGsmCfgManualOperator)) |
-                                   (fa & (kSecAKeepCall | kSecATelit)) | ((fa & kSecAHoldOver) ? kGsmCfgHoldOver : 0) |
-                                   ((fb & kSecBManualOperator) ? kGsmCfgManualOperator : 0));
-        g.b[kGsmCall] = uint8_t((g.b[kGsmCall] & ~unsigned(kGsmCallNoIpWait)) | ((fa & kSecANoIpWait) ? kGsmCallNoIpWait : 0));
+        constexpr unsigned kFromSection = kGsmCfgKeepCall | kGsmCfgTelit | kGsmCfgHoldOver | kGsmCfgManualOperator;
+        g.b[kGsmConfig] = uint8_t((g.b[kGsmConfig] & ~kFromSection) | (fa & (kSecAKeepCall | kSecATelit)) |
+                                  ((fa & kSecAHoldOver) ? kGsmCfgHoldOver : 0) |
+                                  ((fb & kSecBManualOperator) ? kGsmCfgManualOperator : 0));
+        g.b[kGsmCall] =
+            uint8_t((g.b[kGsmCall] & ~unsigned(kGsmCallNoIpWait)) | ((fa & kSecANoIpWait) ? kGsmCallNoIpWait : 0));
         g.hold_time = SecU8(kSecHoldTime) < 10 ? 10 : SecU8(kSecHoldTime);
         g.b[kGsmCall] |= kGsmCallConfigured;
         g.b[kGsmConfig] |= kGsmCfgRead;

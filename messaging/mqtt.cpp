@@ -102,20 +102,26 @@ bool CheckBlock() {
     const uint32_t table = D16(kCfgBrokers);
     if (!In(table, uint64_t(count) * MQTT_BROKER_REC)) return false;
     const uint32_t strings = D32(kCfgStrings), objects = D32(kCfgObjects);
-    static constexpr uint32_t kTexts[] = {kBrkName, kBrkClientId, kBrkUser, kBrkPassword, kBrkWillTopic, kBrkPassphrase};
+    static constexpr uint32_t kTexts[] = {kBrkName,     kBrkClientId,  kBrkUser,
+                                          kBrkPassword, kBrkWillTopic, kBrkPassphrase};
     for (uint32_t i = 0; i < count; i++) {
         const uint32_t r = table + MQTT_BROKER_REC * i;
         if (D16(r + kBrkSubCount) > MQTT_SUBS) return false;
         for (uint32_t at : kTexts) {
             if (D32(r + at + 4) >= MQTT_TEXT || !In(uint64_t(strings) + D32(r + at), D32(r + at + 4))) return false;
         }
-        if (D8(r + kBrkAddressKind) == kAddrHost && (D32(r + kBrkAddressLen) >= MQTT_TEXT || !In(uint64_t(strings) + D32(r + kBrkAddress), D32(r + kBrkAddressLen))))
+        if (D8(r + kBrkAddressKind) == kAddrHost &&
+            (D32(r + kBrkAddressLen) >= MQTT_TEXT ||
+             !In(uint64_t(strings) + D32(r + kBrkAddress), D32(r + kBrkAddressLen))))
             return false;
-        if (D32(r + kBrkWillPayloadLen) > MQTT_WILL || !In(uint64_t(strings) + D32(r + kBrkWillPayload), D32(r + kBrkWillPayloadLen))) return false;
+        if (D32(r + kBrkWillPayloadLen) > MQTT_WILL ||
+            !In(uint64_t(strings) + D32(r + kBrkWillPayload), D32(r + kBrkWillPayloadLen)))
+            return false;
         for (uint32_t at : {kBrkCaFile, kBrkCaFile2, kBrkCertFile, kBrkKeyFile})
             if (!In(uint64_t(strings) + D32(r + at), D32(r + at + 4))) return false;
         if (!In(uint64_t(objects) + D32(r + kBrkLibrary), D32(r + kBrkLibraryLen))) return false;
-        if (D8(r + kBrkPayloadKind) == 2 && (D8(r + kBrkFlags) & (kBrkFlagWill | kBrkFlagSparkplugWill)) == (kBrkFlagWill | kBrkFlagSparkplugWill)) {
+        constexpr uint8_t kSparkplugWill = kBrkFlagWill | kBrkFlagSparkplugWill;
+        if (D8(r + kBrkPayloadKind) == 2 && (D8(r + kBrkFlags) & kSparkplugWill) == kSparkplugWill) {
             const uint64_t sp = uint64_t(objects) + D32(r + kBrkSparkplug);
             if (!In(sp, kSpSize)) return false;
             const uint64_t ta = sp + D32(uint32_t(sp) + kSpTexts);

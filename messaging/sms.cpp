@@ -341,7 +341,8 @@ uint32_t SmsStructInit() {
     ATPort = portp1 ? uint8_t(portp1 - 1) : 0;
     ComportCfg = {U8(sec + 93), U8(sec + 94), U8(sec + 95), U8(sec + 96), U8(sec + 97),
                   uint8_t(((U8(sec + 99) & 0x0F) << 4) | 1)};
-    if (!table_ok || ((GSMGPRSInfo_St.b[kGsmCall] & kGsmCallConfigured) && !(GSMGPRSInfo_St.b[kGsmConfig] & kGsmCfgTelit))) {
+    if (!table_ok ||
+        ((GSMGPRSInfo_St.b[kGsmCall] & kGsmCallConfigured) && !(GSMGPRSInfo_St.b[kGsmConfig] & kGsmCfgTelit))) {
         std::memcpy(sms.MagicID.data(), "MSON", 5);
         return 0;
     }

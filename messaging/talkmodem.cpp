@@ -77,7 +77,8 @@ SockConnInfo cell_req;
 // no cellular option board, no external Telit module).
 bool GsmManaged(uint32_t port) {
     const GsmInfo &g = GSMGPRSInfo_St;
-    return port == 0 && !Modem_CellularOption() && g.marker == GSM_MARKER && (g.b[kGsmCall] & kGsmCallConfigured) && !(g.b[kGsmConfig] & kGsmCfgTelit);
+    return port == 0 && !Modem_CellularOption() && g.marker == GSM_MARKER && (g.b[kGsmCall] & kGsmCallConfigured) &&
+           !(g.b[kGsmConfig] & kGsmCfgTelit);
 }
 
 // The dial text for the modem manager: "IPBN" + address (4 bytes) + port (2
