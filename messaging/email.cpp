@@ -668,7 +668,7 @@ bool MailDone() {
     if (MailFree()) return true;
     if (Expired()) {
         e.att_result = 1000;
-        e.att_sub = 9;
+        e.att_sub = kAttEnd;
     }
     return false;
 }
@@ -718,14 +718,14 @@ void EtnEmailAttachStep() {
     EmailRec &e = EtnEmailConn;
     static char enc[1400];
     switch (e.att_sub) {
-    case 0: {
+    case kAttStart: {
         if (!MailFree()) break;
         const uint32_t rec = MsgRec(e.msg);
         const uint32_t plen = U8(rec + kMsgPathLen);
         const char *p = Sms_String(e.t, U32(rec + kMsgText) + U32(rec + kMsgBodyLen) + U8(rec + kMsgSubjectLen), plen);
         if (p == nullptr) {
             e.att_result = 1000;
-            e.att_sub = 9;
+            e.att_sub = kAttEnd;
             break;
         }
         std::memcpy(e.att_path.data(), p, plen);
@@ -739,41 +739,41 @@ void EtnEmailAttachStep() {
             std::snprintf(e.att_file.data(), e.att_file.size(), "%s", e.att_path.data());
             MailText(e.att_file.data());
             MailPost(kMailOpen, DP_MAIL_TEXT, 0, 0);
-            e.att_sub = 3;
+            e.att_sub = kAttOpened;
         } else {
             MailText(e.att_path.data());
             MailPost(kMailList, DP_MAIL_TEXT, 0, 0);
-            e.att_sub = 1;
+            e.att_sub = kAttListed;
         }
         break;
     }
-    case 1:
+    case kAttListed:
         if (!MailDone()) break;
         if (MailResult() == 0 && PickEntry()) {
-            e.att_sub = 2;
+            e.att_sub = kAttOpenNext;
         } else {
             // A folder that cannot be listed, or holds no file, is an error
             // unless earlier files of it went out.
             if (e.att_sent == 0) e.att_result = 1000;
-            e.att_sub = 9;
+            e.att_sub = kAttEnd;
         }
         break;
-    case 2:
+    case kAttOpenNext:
         if (!MailFree()) break;
         MailText(e.att_file.data());
         MailPost(kMailOpen, DP_MAIL_TEXT, 0, 0);
-        e.att_sub = 3;
+        e.att_sub = kAttOpened;
         break;
-    case 3:
+    case kAttOpened:
         if (!MailDone()) break;
         if (MailResult() == 0) {
-            e.att_sub = 4;
+            e.att_sub = kAttHead;
         } else {
             e.att_result = 1000;
-            e.att_sub = 9;
+            e.att_sub = kAttEnd;
         }
         break;
-    case 4: {
+    case kAttHead: {
         const char *base = e.att_file.data();
         for (const char *c = base; *c; c++)
             if (*c == '\\' || *c == ':') base = c + 1;
@@ -788,16 +788,16 @@ void EtnEmailAttachStep() {
             break;
         }
         e.att_sent++;
-        e.att_sub = 5;
+        e.att_sub = kAttRead;
         break;
     }
-    case 5:
+    case kAttRead:
         if (!MailFree() || !(e.tls_up || e.sock.state == NX_TCP_ESTABLISHED || (Modem() && modem_len == 0)))
             break;
         MailPost(kMailRead, 0, DP_MAIL_DATA, kReadSize);
-        e.att_sub = 6;
+        e.att_sub = kAttSend;
         break;
-    case 6: {
+    case kAttSend: {
         if (!MailDone()) break;
         const int16_t r = MailResult();
         const uint32_t n = cfmLogWritten[2] <= kReadSize ? cfmLogWritten[2] : kReadSize;
@@ -807,22 +807,22 @@ void EtnEmailAttachStep() {
                 AttachFailed();
                 break;
             }
-            e.att_sub = n < kReadSize ? 7 : 5;
+            e.att_sub = n < kReadSize ? kAttClose : kAttRead;
         } else {
-            e.att_sub = 7;
+            e.att_sub = kAttClose;
         }
         break;
     }
-    case 7:
+    case kAttClose:
         if (!MailFree()) break;
         MailPost(kMailClose, 0, 0, 0);
-        e.att_sub = 8;
+        e.att_sub = kAttClosed;
         break;
-    case 8:
+    case kAttClosed:
         if (!MailDone()) break;
-        e.att_sub = e.att_kind == 2 ? 0 : 9;
+        e.att_sub = e.att_kind == 2 ? kAttStart : kAttEnd;
         break;
-    case 9: {
+    case kAttEnd: {
         if (e.att_result != 0) {
             // The code takes the blanks of its line; the line end stays.
             char line[64];
@@ -840,7 +840,7 @@ void EtnEmailAttachStep() {
         break;
     }
     default:
-        e.att_sub = 9;
+        e.att_sub = kAttEnd;
         break;
     }
 }
@@ -1010,7 +1010,7 @@ void EtnEmailSmtp() {
             e.smtp = kSmtpClose;
             break;
         }
-        e.att_sub = 0;
+        e.att_sub = kAttStart;
         e.att_index = 0;
         e.att_result = 0;
         e.att_sent = 0;

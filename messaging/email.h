@@ -56,6 +56,20 @@ enum : uint8_t {
     kSmtpStartTls = 30,     // STARTTLS
 };
 constexpr uint32_t EmSmtpStep(uint8_t state) { return uint32_t(state) - kSmtpStart; }
+// Attachment steps (EmailRec::att_sub): each file through the mailbox
+// channel of the file service.
+enum : uint8_t {
+    kAttStart = 0,    // the path of the message; a file opened or a folder listed
+    kAttListed = 1,   // the listing's answer: the next file picked
+    kAttOpenNext = 2, // the picked file opened
+    kAttOpened = 3,   // the open's answer
+    kAttHead = 4,     // the part's head sent
+    kAttRead = 5,     // the next piece read
+    kAttSend = 6,     // the piece encoded and sent
+    kAttClose = 7,    // the file closed
+    kAttClosed = 8,   // the close's answer: the next file of a folder
+    kAttEnd = 9,      // an error line and the closing boundary
+};
 constexpr uint32_t EM_RX_CAP = 2048;
 constexpr uint32_t EM_DATA_CAP = 20 * EM_BUF_LIMIT;  // head and body: at most 10 packets each
 constexpr uint32_t EM_TICKS_60S = 600000;
@@ -95,7 +109,7 @@ struct EmailRec {
     NX_TCP_SOCKET sock;
     NX_UDP_SOCKET dns;
     uint8_t att_kind;     // 0 none, 1 a file, 2 every file of a folder, 3 newest, 4 oldest
-    uint8_t att_sub;      // attachment sub-state 0..9
+    uint8_t att_sub;      // attachment step kAtt*
     uint8_t att_drive;    // 0 A:, 1 B:
     uint8_t att_sent;     // files sent of this message
     uint32_t att_index;   // next listing entry (kind 2)
