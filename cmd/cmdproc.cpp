@@ -166,7 +166,7 @@ void DownloadClose() {
         // takes it up.
         if (PlcWord(W_MODE) == 2 && !OLPMode) {
             SaveLadder();
-            plc_reg[64] |= 0x01;  // it starts as on its first scan (its own register layout, timers)
+            plc_reg[SBITS_LO] |= S_FIRST_SCAN;  // it starts as on its first scan (its own register layout, timers)
         }
         Cmd_PgmHold = 0;  // complete: the scan runs the new program
         break;

@@ -61,12 +61,12 @@ bool IsStationModel(const IoSlotRec &r) {
 // Words past the slot's configuration data read 0.
 uint16_t ConfigWord(const IoSlotRec &r, unsigned n) { return Io_ConfigWord(r, n); }
 
-void ToggleBit(uint8_t mask) { plc_reg[64] ^= mask; }
+void ToggleBit(uint8_t mask) { plc_reg[SBITS_LO] ^= mask; }
 
 void ClockBits(uint16_t now) {
     if (!scanned) {
         scanned = true;
-        plc_reg[64] |= 0x1C;
+        plc_reg[SBITS_LO] |= S_CLOCKS;
         clk_prev = clk_s3 = clk_s4 = clk_s5 = now;
         clk_scan = 0;
         return;
@@ -74,15 +74,15 @@ void ClockBits(uint16_t now) {
     clk_scan = uint16_t(now - clk_prev);
     clk_prev = now;
     if (uint16_t(now - clk_s3) >= kS3Half) {
-        ToggleBit(0x04);
+        ToggleBit(S_CLK_10MS);
         clk_s3 = clk_scan <= kS3Half - 1 ? uint16_t(clk_s3 + kS3Half) : now;
     }
     if (uint16_t(now - clk_s4) >= kS4Half) {
-        ToggleBit(0x08);
+        ToggleBit(S_CLK_100MS);
         clk_s4 = clk_scan <= kS4Half - 1 ? uint16_t(clk_s4 + kS4Half) : now;
     }
     if (uint16_t(now - clk_s5) >= kS5Half) {
-        ToggleBit(0x10);
+        ToggleBit(S_CLK_1S);
         clk_s5 = uint16_t(clk_s5 + kS5Half);
     }
 }
@@ -105,7 +105,7 @@ void ApplyForces(bool outputs) {
     }
 }
 
-bool ForcingOn() { return (plc_reg[65] & 0x08) != 0; }
+bool ForcingOn() { return (plc_reg[SBITS_HI] & S_FORCE_ENABLED) != 0; }
 bool IecBound() { return DrevanoRuntime && drevano_variables_enumerateded; }
 
 // Station address of a station-address module: configuration word 0 is the
@@ -203,7 +203,7 @@ void OnlineChange() {
 }
 
 void ScanTime(uint16_t now) {
-    if (!(plc_reg[64] & 0x01) && !(plc_reg[65] & 0x02)) {
+    if (!(plc_reg[SBITS_LO] & S_FIRST_SCAN) && !(plc_reg[SBITS_HI] & S_RES_SCAN)) {
         const uint16_t t = uint16_t(now - scan_start);
         if (scan_total == 0) {
             PlcWordSet(W_SCAN_AVG, t);
@@ -252,7 +252,7 @@ void IoStart() {
     PlcWordSet(W_SCAN_MIN, 65535);
     PlcWordSet(W_SCAN_MAX, 0);
     PlcWordSet(W_SCAN_AVG, 0);
-    plc_reg[64] |= 0x01;
+    plc_reg[SBITS_LO] |= S_FIRST_SCAN;
     Lad_TalkInitArm();
     for (uint8_t slot : {0, 1}) {
         IoDriverMsg msg{};
@@ -301,7 +301,7 @@ void SetPlcMode(uint32_t mode) {
     }
     if (next == 2 || next == 3) {
         if (current == 4) {
-            plc_reg[65] |= 0x02;
+            plc_reg[SBITS_HI] |= S_RES_SCAN;
             PlcWordSet(W_SCAN_MIN, 65535);
             PlcWordSet(W_SCAN_MAX, 0);
             PlcWordSet(W_SCAN_AVG, 0);
@@ -325,7 +325,7 @@ void SetPlcMode(uint32_t mode) {
 
 void PlcScan() {
     const uint16_t now = uint16_t(FPGA_GetFrt());
-    if (plc_reg[65] & 0x01) DrevanoS9 = 1;
+    if (plc_reg[SBITS_HI] & S_SUS_SCAN) DrevanoS9 = 1;
     ClockBits(now);
     Rtc_ScanUpdate();
     CANOpenRxMsg();
@@ -340,7 +340,7 @@ void PlcScan() {
         Etn_UpdateStatus();
         return;
     }
-    const bool io_ok = (plc_reg[64] & 0x20) != 0;
+    const bool io_ok = (plc_reg[SBITS_LO] & S_IOCFG_OK) != 0;
     if (io_ok) ExchangePoints(false);
     if (ForcingOn()) ApplyForces(false);
     if (IecBound()) {

@@ -380,7 +380,7 @@ void SYS_SetStatusLeds(uint32_t first, uint32_t second) {
 }
 
 uint32_t SYS_GetOkLed() {
-    if (PlcWord(W_PORTPROTO) == 0 || (plc_reg[65] & 0x04)) return 2;
+    if (PlcWord(W_PORTPROTO) == 0 || (plc_reg[SBITS_HI] & S_FORCING)) return 2;
     return PlcWord(182) == 0 ? 1 : 0;
 }
 

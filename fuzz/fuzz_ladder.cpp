@@ -107,7 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     if (call == 0 && (mode & 0x40)) {
         static std::array<uint8_t, PLC_REG_SIZE> reg0, old0, reg1;
         static std::array<uint8_t, LSTACK_SIZE> ls1;
-        plc_reg[64] = (mode & 2) ? 1 : 0;
+        plc_reg[SBITS_LO] = (mode & 2) ? S_FIRST_SCAN : 0;
         reg0 = plc_reg;
         old0 = old_reg;
         const uint32_t frt = local_frt_100us, rm = local_scan_time_rm;
@@ -143,7 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
         return 0;
     }
     if (call == 0) {
-        plc_reg[64] = (mode & 2) ? 1 : 0;
+        plc_reg[SBITS_LO] = (mode & 2) ? S_FIRST_SCAN : 0;
         const int32_t r = LogicUpdate();
         if (r != -1 && (r < 0 || uint32_t(r) > len / 2)) __builtin_trap();
         LogicUpdate();  // a second scan over the state the first one left

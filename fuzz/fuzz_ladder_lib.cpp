@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
     const std::size_t regs = std::min(size - 1, kRegs);
     std::memcpy(&plc_reg[kRegByte], data + 1, regs);
     for (int i = 0; i < 7; i++) PlcWordSet(W_CLOCK + i, LE_Get16(&plc_reg[kRegByte + 2 * i]));
-    plc_reg[64] = mode & 0x20 ? 1 : 0;  // first-scan bit
+    plc_reg[SBITS_LO] = mode & 0x20 ? S_FIRST_SCAN : 0;
     RegTokLen_16b = (mode >> 4) & 1;
     const uint8_t *rest = data + 1 + regs;
     const std::size_t left = size - 1 - regs;

@@ -245,7 +245,7 @@ uint32_t CANOpenODAccess() {
     case 0x1008:
         if (only0()) return SDO_ABORT_SUB;
         if (!Reading()) return SDO_ABORT_RO;
-        std::memcpy(SDO_St.buf.data(), &plc_reg[2 * 258], 6);
+        std::memcpy(SDO_St.buf.data(), &plc_reg[2 * W_MODEL], 6);
         SDO_St.cnt = 6;
         return 0;
     case 0x1009: return Reading() ? SDO_ABORT_ACCESS : SDO_ABORT_RO;

@@ -158,7 +158,7 @@ uint32_t IoCfg(IoSlotRec &rec, uint32_t slot) {
         iomsg.slot = uint8_t(slot);
         iomsg.buffer = const_cast<uint8_t *>(rec.config);
         iomsg.count = rec.config != nullptr ? rec.config_len : 0;
-        iomsg.clock = &plc_reg[342];
+        iomsg.clock = &plc_reg[2 * W_CLOCK];
         io_driver(&iomsg);
         querymsg = IoDriverMsg{};
         querymsg.code = 2;
@@ -289,11 +289,11 @@ uint32_t Io_SlotCheck() {
     }
     if (fault) {
         PlcWordSet(W_FAULT, uint16_t(PlcWord(W_FAULT) | FAULT_IOCFG));
-        plc_reg[64] &= uint8_t(~0x20);
+        plc_reg[SBITS_LO] &= uint8_t(~S_IOCFG_OK);
         IoStop();
     } else {
         PlcWordSet(W_FAULT, uint16_t(PlcWord(W_FAULT) & ~FAULT_IOCFG));
-        plc_reg[64] |= 0x20;
+        plc_reg[SBITS_LO] |= S_IOCFG_OK;
     }
     // Slot information: entries 0..2; the fourth entry has no slot and stays zero.
     Cmd_SS_Info.fill(0);
@@ -309,7 +309,7 @@ uint32_t Io_SlotCheck() {
         LE_Put16(e + 20, r.aq);
         e[22] = r.configured;
     }
-    std::memcpy(&plc_reg[382], Cmd_SS_Info.data(), Cmd_SS_Info.size());
+    std::memcpy(&plc_reg[2 * W_SLOT_INFO], Cmd_SS_Info.data(), Cmd_SS_Info.size());
     return fault ? 1 : 0;
 }
 

@@ -219,7 +219,7 @@ inline uint32_t LadBits(float f) {
 inline bool LadBadFloat(uint32_t bits) { return (bits & 0x7F800000u) == 0x7F800000u; }
 
 // First-scan bit (bit 0 of byte 64).
-inline bool LadFirstScan() { return plc_reg[64] & 1; }
+inline bool LadFirstScan() { return plc_reg[SBITS_LO] & S_FIRST_SCAN; }
 
 // True when the current instruction's operands ran past the end of the
 // program: it must write nothing (the loop then stops the program).

@@ -475,10 +475,10 @@ uint32_t LoadDat(const char *name) {
     // Update_SystemVariables: the kernel revision text and the start-up
     // version word describe this controller, not the clone's source.
     uint8_t kernel[10], initrd[2];
-    std::memcpy(kernel, &plc_reg[108560], sizeof kernel);
-    std::memcpy(initrd, &plc_reg[2 * 54279], sizeof initrd);
+    std::memcpy(kernel, &plc_reg[2 * W_KERNEL_REV], sizeof kernel);
+    std::memcpy(initrd, &plc_reg[2 * W_INITRD_VER], sizeof initrd);
     std::memcpy(plc_reg.data(), buf.data(), PLC_REG_SIZE);
-    std::memcpy(&plc_reg[108560], kernel, sizeof kernel);
-    std::memcpy(&plc_reg[2 * 54279], initrd, sizeof initrd);
+    std::memcpy(&plc_reg[2 * W_KERNEL_REV], kernel, sizeof kernel);
+    std::memcpy(&plc_reg[2 * W_INITRD_VER], initrd, sizeof initrd);
     return 0;
 }

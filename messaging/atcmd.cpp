@@ -724,7 +724,7 @@ void ModemCycle() {
             TelitPowerON = 1;
         }
     } else {
-        if (!(GSMGPRSInfo_St.b[1] & 0x04)) return;
+        if (!(GSMGPRSInfo_St.b[kGsmConfig] & kGsmCfgTelit)) return;
         if (Cmd_Downloading) return;
         s.port = ATPort;
         TelitPowerON = 1;

@@ -140,8 +140,79 @@ void Sock_ApplyStatus(uint32_t id, uint32_t mstate, const char *line, uint32_t l
 extern uint32_t sock_last_dial;
 
 // ---- modem manager record (gsmmgr.cpp) ----------------------------------------------
+// The flag bytes GsmInfo::b, by index:
+//   0 call: 0x01 modem configured, 0x02 circuit (dial-up) call, 0x04 no wait
+//     for an IP address, 0x08 initialised once, 0x10 a start ended (cleared
+//     when the line is seen down), 0x20 connected, 0x40 IP call out, 0x80 IP
+//     call in (listen);
+//   1 configuration: 0x01 parameters read, 0x02 keep a data call through
+//     hand-overs, 0x04 external Telit module, 0x08 hold through hand-overs,
+//     0x10 power-up wait done, 0x20 operator refused, 0x40 operator list
+//     asked, 0x80 manual operator;
+//   2 unused; 3 initialisation state (GsmState);
+//   4 low nibble the serial port, high nibble marked by the SMS engine;
+//   5 run: 0x01 left in command mode (escape pending), 0x04 cleared with a
+//     new configuration, 0x10 hold running, 0x20 reset the modem at the next
+//     start, 0x40 modem with a hardware reset.
+enum : uint8_t { kGsmCall = 0, kGsmConfig = 1, kGsmState = 3, kGsmPort = 4, kGsmRun = 5 };
+constexpr uint8_t kGsmCallConfigured = 0x01, kGsmCallDialUp = 0x02, kGsmCallNoIpWait = 0x04,
+                  kGsmCallInitDone = 0x08, kGsmCallStarted = 0x10, kGsmCallConnected = 0x20,
+                  kGsmCallIpOut = 0x40, kGsmCallIpIn = 0x80;
+constexpr uint8_t kGsmCfgRead = 0x01, kGsmCfgKeepCall = 0x02, kGsmCfgTelit = 0x04, kGsmCfgHoldOver = 0x08,
+                  kGsmCfgPowerWaited = 0x10, kGsmCfgOperatorFailed = 0x20, kGsmCfgOperatorList = 0x40,
+                  kGsmCfgManualOperator = 0x80;
+constexpr uint8_t kGsmPortMask = 0x0F, kGsmPortSmsMark = 0xF0;
+constexpr uint8_t kGsmRunEscaped = 0x01, kGsmRunCfgStale = 0x04, kGsmRunHolding = 0x10, kGsmRunReset = 0x20,
+                  kGsmRunHwReset = 0x40;
+
+// States of the initialisation machine (flag byte 3); the numbers are kept
+// as the modem record shows them. Command states send one AT line and wait
+// in kGsmAwaitAnswer for its answer, then go on at GsmInfo::follow.
+enum GsmState : uint8_t {
+    kGsmPowerUp = 0,       // line down, wait, escape or reset the modem
+    kGsmSetRate = 1,       // AT+IPR
+    kGsmSetEcho = 2,       // ATE0...
+    kGsmSetFunction = 3,   // AT+CFUN
+    kGsmAskModel = 4,      // AT+GMM
+    kGsmSetClass = 5,      // AT+FCLASS
+    kGsmRegOff = 6,        // AT$AREG=0
+    kGsmListOperators = 7, // AT+COPS=?
+    kGsmAskSignal = 8,     // AT+CSQ
+    kGsmSelectOperator = 9,// AT+COPS=
+    kGsmSetBearer = 10,    // AT+CBST
+    kGsmSetContext = 11,   // AT+CGDCONT
+    kGsmSetLogin = 12,     // AT%CGPCO
+    kGsmPadBlock = 13,     // AT$PADBLK
+    kGsmPadTimeout = 14,   // AT$PADTO
+    kGsmPadCommand = 15,   // AT$PADCMD
+    kGsmPadForward = 16,   // AT$PADFWD
+    kGsmUdpApi = 17,       // AT$UDPAPI
+    kGsmPadSource = 18,    // AT$PADSRC
+    kGsmPadDest = 19,      // AT$PADDST
+    kGsmActive = 20,       // AT$ACTIVE
+    kGsmRegOn = 21,        // AT$AREG=2
+    kGsmHostIf = 22,       // AT$HOSTIF
+    kGsmEscape = 23,       // guard time, "+++"
+    kGsmAskIp = 24,        // AT$NETIP?
+    kGsmAwaitAnswer = 25,  // the answer of the last command
+    kGsmReady = 26,        // initialised, no call
+    kGsmSendDest = 27,     // the destination text
+    kGsmDial = 28,         // IP call out
+    kGsmListen = 29,       // IP call in
+    kGsmAwaitOk = 30,      // the OK of a call command
+    kGsmAwaitConnect = 31, // CONNECT and the carrier
+    kGsmConnected = 32,    // data flow
+    kGsmHangEscape = 33,   // hang-up: escape
+    kGsmHangCommand = 34,  // hang-up: the command's answer
+    kGsmAskNetmon = 35,    // AT$NETMON
+};
+
+// Results of GSMGetResult / GSMResultCode (also kept in GsmInfo::conn_status).
+constexpr uint32_t kGsmOk = 0, kGsmConnect = 1, kGsmRing = 2, kGsmNoCarrier = 3, kGsmError = 4, kGsmListening = 6,
+                   kGsmTimedOut = 0xFFFD, kGsmNoAnswer = 0xFFFE;
+
 struct GsmInfo {
-    std::array<uint8_t, 6> b;  // flag bytes 0..5 (byte 3 init state, byte 4 port)
+    std::array<uint8_t, 6> b;  // flag bytes 0..5, named above
     uint16_t conn_status;
     uint8_t owner, pending;
     uint8_t spare10;

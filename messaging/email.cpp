@@ -61,6 +61,25 @@ uint32_t BlockEnd() {
     return n > SMS_TABLE_BL_SIZE ? uint32_t(SMS_TABLE_BL_SIZE) : uint32_t(n);
 }
 
+// The e-mail section of the messaging block (offsets from its start, u32
+// little-endian unless noted): 0 size; 4 "LAME"; 48 status register;
+// string settings as {u32 offset into the string area, or with flag 0x04 a
+// register string's bit address} with their u8 lengths at 88..93: 52 domain
+// (88), 56 sender (89), 60 user (90), 64 password (91), 72 server address,
+// or its name (93) with flag 0x02; 76 DNS server; 84 u16 port; 94 u8 flags
+// (kEmFlag*); 96 u8 authentication.
+constexpr uint32_t kEmDomain = 52, kEmSender = 56, kEmUser = 60, kEmPassword = 64, kEmServer = 72,
+                   kEmDnsServer = 76, kEmPort = 84, kEmDomainLen = 88, kEmSenderLen = 89, kEmUserLen = 90,
+                   kEmPasswordLen = 91, kEmServerLen = 93, kEmFlags = 94, kEmAuth = 96;
+constexpr uint8_t kEmFlagModem = 0x01, kEmFlagByName = 0x02, kEmFlagRegisters = 0x04, kEmFlagAlt = 0x10;
+// A message record of the tables (16 bytes): 0 u32 text offset (body,
+// subject and attachment path follow each other); 4 u32 body length; 9 u8
+// subject length; 10 u8 path length; 11 u8 attachment kind (1 file, 2
+// folder, every file with 2; see EtnEmailAttachStep); 12 u32 trigger bit
+// address.
+constexpr uint32_t kMsgText = 0, kMsgBodyLen = 4, kMsgSubjectLen = 9, kMsgPathLen = 10, kMsgAttachKind = 11,
+                   kMsgTrigger = 12;
+
 void SetStep(uint32_t step) {
     EmailRec &e = EtnEmailConn;
     e.status = (e.status & ~0x000FF000u) | ((step & 0xFF) << 12);
@@ -80,7 +99,7 @@ bool Expired() {
 uint32_t Setting(uint32_t field, uint32_t len_byte, bool reg_ok, char *out, uint32_t cap) {
     const EmailRec &e = EtnEmailConn;
     out[0] = 0;
-    if (reg_ok && (e.cfg_flags & 0x04)) return EtnEmailGetRegStr(U32(e.sec + field), out, cap);
+    if (reg_ok && (e.cfg_flags & kEmFlagRegisters)) return EtnEmailGetRegStr(U32(e.sec + field), out, cap);
     const uint32_t len = U8(e.sec + len_byte);
     const char *s = Sms_String(e.t, U32(e.sec + field), len);
     if (s == nullptr || len + 1 > cap) return 0;
@@ -91,7 +110,7 @@ uint32_t Setting(uint32_t field, uint32_t len_byte, bool reg_ok, char *out, uint
 
 uint32_t SettingWord(uint32_t field, uint32_t width) {
     const EmailRec &e = EtnEmailConn;
-    if (!(e.cfg_flags & 0x04)) return width == 16 ? U16(e.sec + field) : U32(e.sec + field);
+    if (!(e.cfg_flags & kEmFlagRegisters)) return width == 16 ? U16(e.sec + field) : U32(e.sec + field);
     uint8_t b[4] = {};
     if (!SMSPlcReg_Get(b, U32(e.sec + field), width)) return 0;
     return width == 16 ? LE_Get16(b) : LE_Get32(b);
@@ -116,12 +135,14 @@ bool Configure() {
     if (!Sms_Tables(e.sec, e.t) || !SMSTableCheck(e.t)) return false;
     // Every message's body, subject and attachment path lie inside the limit.
     for (uint32_t i = 0; i < e.t.ntx; i++) {
-        const uint64_t n = uint64_t(U32(MsgRec(i))) + U32(MsgRec(i) + 4) + U8(MsgRec(i) + 9) + U8(MsgRec(i) + 10);
+        const uint32_t rec = MsgRec(i);
+        const uint64_t n = uint64_t(U32(rec + kMsgText)) + U32(rec + kMsgBodyLen) + U8(rec + kMsgSubjectLen) +
+                           U8(rec + kMsgPathLen);
         if (n > e.t.limit) return false;
     }
     e.nmsgs = e.t.ntx;
-    e.cfg_flags = U8(e.sec + 94);
-    e.auth = U8(e.sec + 96);
+    e.cfg_flags = U8(e.sec + kEmFlags);
+    e.auth = U8(e.sec + kEmAuth);
     e.configured = 1;
     return true;
 }
@@ -208,11 +229,11 @@ void Command(const char *text, uint32_t n, uint8_t next) {
     e.cmd = e.smtp;
     if (!SendBytes(text, n)) {
         SetStep(e.cmd - 7u);
-        e.smtp = 28;
+        e.smtp = kSmtpClose;
         return;
     }
     e.next = next;
-    e.smtp = 27;
+    e.smtp = kSmtpAwaitReply;
     Timer(EM_TICKS_60S);
 }
 
@@ -273,11 +294,13 @@ void ReadInput() {
 
 bool Accepted(uint32_t kind, uint8_t cmd) {
     switch (kind) {
-    case 220: return cmd == 10 || cmd == 15 || cmd == 30 || cmd == 26;
-    case 235: return cmd == 19;
-    case 334: return cmd == 17 || cmd == 18;
-    case 354: return cmd == 22;
-    case 250: return cmd != 10 && cmd != 17 && cmd != 18 && cmd != 19 && cmd != 22 && cmd != 26;
+    case 220: return cmd == kSmtpConnect || cmd == kSmtpTlsHandshake || cmd == kSmtpStartTls || cmd == kSmtpQuit;
+    case 235: return cmd == kSmtpPassword;
+    case 334: return cmd == kSmtpAuth || cmd == kSmtpUser;
+    case 354: return cmd == kSmtpData;
+    case 250:
+        return cmd != kSmtpConnect && cmd != kSmtpAuth && cmd != kSmtpUser && cmd != kSmtpPassword &&
+               cmd != kSmtpData && cmd != kSmtpQuit;
     default: return false;
     }
 }
@@ -292,7 +315,7 @@ void WaitReply() {
         if (code / 100 == 4 || code / 100 == 5) {
             e.status = (e.status & 0x000007FFu) | EM_ST_REPLY_ERR | (code << 20);
             SetStep(e.cmd - 7u);
-            e.smtp = 28;
+            e.smtp = kSmtpClose;
             return;
         }
         static constexpr uint16_t kKinds[][2] = {{22, 220}, {25, 250}, {23, 235}, {35, 354}, {33, 334}};
@@ -307,7 +330,7 @@ void WaitReply() {
     if (Expired()) {
         e.status |= EM_ST_REPLY_TO;
         SetStep(e.cmd - 7u);
-        e.smtp = 28;
+        e.smtp = kSmtpClose;
     }
 }
 
@@ -426,7 +449,7 @@ void DnsSend() {
     }
     e.dns_open = 1;
     char name[260];
-    const uint32_t nl = Setting(72, 93, true, name, sizeof name);
+    const uint32_t nl = Setting(kEmServer, kEmServerLen, true, name, sizeof name);
     static std::array<uint8_t, 1024> q;
     const uint32_t len = nl ? EtnEmailDnsBuild(name, e.dns_id, q.data()) : 0;
     e.dns_id++;
@@ -469,7 +492,7 @@ uint32_t DnsReceive() {
 uint32_t ContactAddress(uint32_t c, char *out, uint32_t cap) {
     const EmailRec &e = EtnEmailConn;
     const uint32_t rec = e.t.contacts + 20 * c;
-    const uint32_t off = U32(rec), len = U32(rec + 4);
+    const uint32_t off = U32(rec + kMsgText), len = U32(rec + kMsgBodyLen);
     char raw[260];
     uint32_t n = 0;
     if (len == 0) {
@@ -536,7 +559,7 @@ uint32_t EtnEmailComposeMessage() {
     std::snprintf(line, sizeof line, "Date: %02u %s %04u %02u:%02u:%02u\r\n", unsigned(utc[3] % 100), kMonths[mon],
                   unsigned(utc[5] % 10000), unsigned(utc[2] % 100), unsigned(utc[1] % 100), unsigned(utc[0] % 100));
     t.Add(line);
-    Setting(56, 89, true, line, sizeof line);
+    Setting(kEmSender, kEmSenderLen, true, line, sizeof line);
     t.Add("From: ");
     t.Add(line);
     t.Add("\r\nTo: ");
@@ -549,7 +572,7 @@ uint32_t EtnEmailComposeMessage() {
     }
     t.Add("\r\n");
     const uint32_t rec = MsgRec(e.msg);
-    const uint32_t boff = U32(rec), blen = U32(rec + 4), slen = U8(rec + 9);
+    const uint32_t boff = U32(rec + kMsgText), blen = U32(rec + kMsgBodyLen), slen = U8(rec + kMsgSubjectLen);
     t.Add("Subject: ");
     if (const char *s = Sms_String(e.t, boff + blen, slen)) t.Add(s, slen);
     t.Add("\r\nMIME-Version: 1.0\r\n");
@@ -595,7 +618,7 @@ uint32_t EtnEmailTrigger() {
     const uint32_t n = e.nmsgs < 256 ? e.nmsgs : 256;
     for (uint32_t i = e.msg; i < n; i++) {
         uint8_t b = 0;
-        if (SMSPlcReg_Get(&b, U32(MsgRec(i) + 12), 1) && (b & 1)) {
+        if (SMSPlcReg_Get(&b, U32(MsgRec(i) + kMsgTrigger), 1) && (b & 1)) {
             e.msg = i;
             return 1;
         }
@@ -645,7 +668,7 @@ bool MailDone() {
     if (MailFree()) return true;
     if (Expired()) {
         e.att_result = 1000;
-        e.att_sub = 9;
+        e.att_sub = kAttEnd;
     }
     return false;
 }
@@ -685,8 +708,8 @@ bool SendText(const char *t) { return SendBytes(t, uint32_t(std::strlen(t))); }
 
 void AttachFailed() {
     EmailRec &e = EtnEmailConn;
-    SetStep(24 - 7);
-    e.smtp = 28;
+    SetStep(EmSmtpStep(kSmtpAttach));
+    e.smtp = kSmtpClose;
 }
 
 }  // namespace
@@ -695,14 +718,14 @@ void EtnEmailAttachStep() {
     EmailRec &e = EtnEmailConn;
     static char enc[1400];
     switch (e.att_sub) {
-    case 0: {
+    case kAttStart: {
         if (!MailFree()) break;
         const uint32_t rec = MsgRec(e.msg);
-        const uint32_t plen = U8(rec + 10);
-        const char *p = Sms_String(e.t, U32(rec) + U32(rec + 4) + U8(rec + 9), plen);
+        const uint32_t plen = U8(rec + kMsgPathLen);
+        const char *p = Sms_String(e.t, U32(rec + kMsgText) + U32(rec + kMsgBodyLen) + U8(rec + kMsgSubjectLen), plen);
         if (p == nullptr) {
             e.att_result = 1000;
-            e.att_sub = 9;
+            e.att_sub = kAttEnd;
             break;
         }
         std::memcpy(e.att_path.data(), p, plen);
@@ -716,41 +739,41 @@ void EtnEmailAttachStep() {
             std::snprintf(e.att_file.data(), e.att_file.size(), "%s", e.att_path.data());
             MailText(e.att_file.data());
             MailPost(kMailOpen, DP_MAIL_TEXT, 0, 0);
-            e.att_sub = 3;
+            e.att_sub = kAttOpened;
         } else {
             MailText(e.att_path.data());
             MailPost(kMailList, DP_MAIL_TEXT, 0, 0);
-            e.att_sub = 1;
+            e.att_sub = kAttListed;
         }
         break;
     }
-    case 1:
+    case kAttListed:
         if (!MailDone()) break;
         if (MailResult() == 0 && PickEntry()) {
-            e.att_sub = 2;
+            e.att_sub = kAttOpenNext;
         } else {
             // A folder that cannot be listed, or holds no file, is an error
             // unless earlier files of it went out.
             if (e.att_sent == 0) e.att_result = 1000;
-            e.att_sub = 9;
+            e.att_sub = kAttEnd;
         }
         break;
-    case 2:
+    case kAttOpenNext:
         if (!MailFree()) break;
         MailText(e.att_file.data());
         MailPost(kMailOpen, DP_MAIL_TEXT, 0, 0);
-        e.att_sub = 3;
+        e.att_sub = kAttOpened;
         break;
-    case 3:
+    case kAttOpened:
         if (!MailDone()) break;
         if (MailResult() == 0) {
-            e.att_sub = 4;
+            e.att_sub = kAttHead;
         } else {
             e.att_result = 1000;
-            e.att_sub = 9;
+            e.att_sub = kAttEnd;
         }
         break;
-    case 4: {
+    case kAttHead: {
         const char *base = e.att_file.data();
         for (const char *c = base; *c; c++)
             if (*c == '\\' || *c == ':') base = c + 1;
@@ -765,16 +788,16 @@ void EtnEmailAttachStep() {
             break;
         }
         e.att_sent++;
-        e.att_sub = 5;
+        e.att_sub = kAttRead;
         break;
     }
-    case 5:
+    case kAttRead:
         if (!MailFree() || !(e.tls_up || e.sock.state == NX_TCP_ESTABLISHED || (Modem() && modem_len == 0)))
             break;
         MailPost(kMailRead, 0, DP_MAIL_DATA, kReadSize);
-        e.att_sub = 6;
+        e.att_sub = kAttSend;
         break;
-    case 6: {
+    case kAttSend: {
         if (!MailDone()) break;
         const int16_t r = MailResult();
         const uint32_t n = cfmLogWritten[2] <= kReadSize ? cfmLogWritten[2] : kReadSize;
@@ -784,22 +807,22 @@ void EtnEmailAttachStep() {
                 AttachFailed();
                 break;
             }
-            e.att_sub = n < kReadSize ? 7 : 5;
+            e.att_sub = n < kReadSize ? kAttClose : kAttRead;
         } else {
-            e.att_sub = 7;
+            e.att_sub = kAttClose;
         }
         break;
     }
-    case 7:
+    case kAttClose:
         if (!MailFree()) break;
         MailPost(kMailClose, 0, 0, 0);
-        e.att_sub = 8;
+        e.att_sub = kAttClosed;
         break;
-    case 8:
+    case kAttClosed:
         if (!MailDone()) break;
-        e.att_sub = e.att_kind == 2 ? 0 : 9;
+        e.att_sub = e.att_kind == 2 ? kAttStart : kAttEnd;
         break;
-    case 9: {
+    case kAttEnd: {
         if (e.att_result != 0) {
             // The code takes the blanks of its line; the line end stays.
             char line[64];
@@ -813,11 +836,11 @@ void EtnEmailAttachStep() {
             AttachFailed();
             break;
         }
-        e.smtp = 25;
+        e.smtp = kSmtpEndData;
         break;
     }
     default:
-        e.att_sub = 9;
+        e.att_sub = kAttEnd;
         break;
     }
 }
@@ -829,192 +852,195 @@ void EtnEmailSmtp() {
     static char line[600];
     if (Modem()) ModemDrain();
     switch (e.smtp) {
-    case 7:
+    case kSmtpStart:
         e.valid_rcpt = 0;
         e.rx_len = 0;
         e.tls_up = 0;
-        if (!(e.flags & EMF_MODEM) && (e.cfg_flags & 0x02)) {
-            e.dns_server = SettingWord(76, 32);
-            e.port = uint16_t(SettingWord(84, 16));
+        if (!(e.flags & EMF_MODEM) && (e.cfg_flags & kEmFlagByName)) {
+            e.dns_server = SettingWord(kEmDnsServer, 32);
+            e.port = uint16_t(SettingWord(kEmPort, 16));
             e.server = 0;
-            e.smtp = 8;
+            e.smtp = kSmtpDnsSend;
         } else {
             // The modem dials a server name itself (server address 0).
-            e.server = (e.cfg_flags & 0x02) ? 0 : SettingWord(72, 32);
-            e.port = uint16_t(SettingWord(84, 16));
-            e.smtp = 10;
+            e.server = (e.cfg_flags & kEmFlagByName) ? 0 : SettingWord(kEmServer, 32);
+            e.port = uint16_t(SettingWord(kEmPort, 16));
+            e.smtp = kSmtpConnect;
         }
         break;
-    case 8:
+    case kSmtpDnsSend:
         DnsSend();
-        e.smtp = 9;
+        e.smtp = kSmtpDnsWait;
         break;
-    case 9:
+    case kSmtpDnsWait:
         if (DnsReceive()) {
             DnsClose();
-            e.smtp = 10;
+            e.smtp = kSmtpConnect;
         }
         break;
-    case 10:
-        if ((e.server == 0 && !(Modem() && (e.cfg_flags & 0x02))) || e.port == 0) {
+    case kSmtpConnect:
+        if ((e.server == 0 && !(Modem() && (e.cfg_flags & kEmFlagByName))) || e.port == 0) {
             e.status |= EM_ST_SERVER;
             break;
         }
         if (Connect()) {
             e.status &= ~EM_ST_SERVER;
-            e.cmd = 10;
+            e.cmd = kSmtpConnect;
             if (e.port == kTlsPort) {
                 // Without libssl no greeting is accepted and the wait times out.
-                e.next = email_ssl.lib ? 16 : 0;
-                e.smtp = 27;
+                e.next = email_ssl.lib ? uint8_t(kSmtpEhlo) : uint8_t(0);
+                e.smtp = kSmtpAwaitReply;
                 Timer(EM_TICKS_60S);
             } else {
-                e.smtp = 11;
+                e.smtp = kSmtpGreeting;
             }
         } else if (e.status & (EM_ST_CONNECT | EM_ST_CONN_TO)) {
-            SetStep(3);
+            SetStep(EmSmtpStep(kSmtpConnect));
         }
         break;
-    case 11:
+    case kSmtpGreeting:
         if (e.port == kTlsPort) {
             e.rx_len = 0;
             if (!SslSetUp()) {
                 e.status |= EM_ST_CONNECT;
-                SetStep(11 - 7);
-                e.smtp = 28;
+                SetStep(EmSmtpStep(kSmtpGreeting));
+                e.smtp = kSmtpClose;
                 break;
             }
             // After the handshake the server has forgotten the first EHLO:
             // greet it again over TLS before logging in.
-            e.next = 16;
-            e.cmd = 15;
-            e.smtp = 15;
+            e.next = kSmtpEhlo;
+            e.cmd = kSmtpTlsHandshake;
+            e.smtp = kSmtpTlsHandshake;
             Timer(EM_TICKS_60S);
         } else {
             e.rx_len = 0;
-            e.cmd = 10;
-            e.next = 16;
-            e.smtp = 27;
+            e.cmd = kSmtpConnect;
+            e.next = kSmtpEhlo;
+            e.smtp = kSmtpAwaitReply;
             Timer(EM_TICKS_60S);
         }
         break;
-    case 13:
-        e.smtp = e.tls_up ? e.next : 28;
+    case kSmtpTlsDone:
+        e.smtp = e.tls_up ? e.next : uint8_t(kSmtpClose);
         break;
-    case 15: {
+    case kSmtpTlsHandshake: {
         const int r = Fn<int (*)(void *)>(F_CONNECT)(email_ssl.ssl);
         if (r == 1) {
             e.tls_up = 1;
             e.timer_len = 0;
-            e.smtp = 13;
+            e.smtp = kSmtpTlsDone;
             break;
         }
         const int err = Fn<int (*)(const void *, int)>(F_GET_ERROR)(email_ssl.ssl, r);
         if (err == kSslWantRead || err == kSslWantWrite) {
             if (Expired()) {
                 e.status |= EM_ST_REPLY_TO;
-                SetStep(15 - 7);
-                e.smtp = 28;
+                SetStep(EmSmtpStep(kSmtpTlsHandshake));
+                e.smtp = kSmtpClose;
             }
         } else {
             e.status |= EM_ST_CONNECT;
-            SetStep(15 - 7);
-            e.smtp = 28;
+            SetStep(EmSmtpStep(kSmtpTlsHandshake));
+            e.smtp = kSmtpClose;
         }
         break;
     }
-    case 16: {
+    case kSmtpEhlo: {
         if (e.port == kTlsPort && !e.tls_up) {
-            Command("EHLO 587\r\n", 10, 30);
+            Command("EHLO 587\r\n", 10, kSmtpStartTls);
             break;
         }
         char dom[260];
-        Setting(52, 88, false, dom, sizeof dom);
+        Setting(kEmDomain, kEmDomainLen, false, dom, sizeof dom);
         bool login = e.auth != 0 || e.port == kTlsPort;
-        if (login && (e.cfg_flags & 0x04)) {
+        if (login && (e.cfg_flags & kEmFlagRegisters)) {
             char pw[260];
-            login = Setting(64, 91, true, pw, sizeof pw) != 0;
+            login = Setting(kEmPassword, kEmPasswordLen, true, pw, sizeof pw) != 0;
         }
-        CommandStr("EHLO ", dom, "\r\n", login ? 17 : 20);
+        CommandStr("EHLO ", dom, "\r\n", login ? kSmtpAuth : kSmtpMailFrom);
         break;
     }
-    case 17:
-        Command("AUTH LOGIN\r\n", 12, 18);
+    case kSmtpAuth:
+        Command("AUTH LOGIN\r\n", 12, kSmtpUser);
         break;
-    case 18:
-    case 19: {
+    case kSmtpUser:
+    case kSmtpPassword: {
         char v[260];
-        const uint32_t n = e.smtp == 18 ? Setting(60, 90, true, v, sizeof v) : Setting(64, 91, true, v, sizeof v);
+        const uint32_t n = e.smtp == kSmtpUser ? Setting(kEmUser, kEmUserLen, true, v, sizeof v)
+                                               : Setting(kEmPassword, kEmPasswordLen, true, v, sizeof v);
         const uint32_t k = EtnEmailBase64Encd(reinterpret_cast<const uint8_t *>(v), line, n, 0);
         line[k] = '\r';
         line[k + 1] = '\n';
         Command(line, k + 2, uint8_t(e.smtp + 1));
         break;
     }
-    case 20: {
+    case kSmtpMailFrom: {
         char from[260];
-        Setting(56, 89, true, from, sizeof from);
-        CommandStr("MAIL FROM:<", from, ">\r\n", 21);
+        Setting(kEmSender, kEmSenderLen, true, from, sizeof from);
+        CommandStr("MAIL FROM:<", from, ">\r\n", kSmtpRcptTo);
         break;
     }
-    case 21: {
+    case kSmtpRcptTo: {
         char to[260];
         if (NextRecipient(&e.rcpt, to, sizeof to)) {
             e.valid_rcpt = 1;
-            SetStep(0);
+            SetStep(EmSmtpStep(kSmtpStart));
             uint32_t look = e.rcpt;
             char more[260];
-            CommandStr("RCPT TO:<", to, ">\r\n", NextRecipient(&look, more, sizeof more) ? 21 : 22);
+            CommandStr("RCPT TO:<", to, ">\r\n", NextRecipient(&look, more, sizeof more) ? kSmtpRcptTo : kSmtpData);
         } else {
             if (!e.valid_rcpt) SetStep(EM_STEP_NO_RCPT);
-            e.smtp = 22;
+            e.smtp = kSmtpData;
         }
         break;
     }
-    case 22:
-        Command("DATA\r\n", 6, 23);
+    case kSmtpData:
+        Command("DATA\r\n", 6, kSmtpMessage);
         break;
-    case 23: {
+    case kSmtpMessage: {
         const uint32_t rec = MsgRec(e.msg);
-        e.att_kind = U8(rec + 10) != 0 && U8(rec + 11) >= 1 && U8(rec + 11) <= 4 ? U8(rec + 11) : 0;
+        e.att_kind = U8(rec + kMsgPathLen) != 0 && U8(rec + kMsgAttachKind) >= 1 && U8(rec + kMsgAttachKind) <= 4
+                         ? U8(rec + kMsgAttachKind)
+                         : 0;
         const uint32_t n = EtnEmailComposeMessage();
-        e.cmd = 23;
+        e.cmd = kSmtpMessage;
         if (!SendBytes(e.data.data(), n)) {
-            SetStep(23 - 7);
-            e.smtp = 28;
+            SetStep(EmSmtpStep(kSmtpMessage));
+            e.smtp = kSmtpClose;
             break;
         }
-        e.att_sub = 0;
+        e.att_sub = kAttStart;
         e.att_index = 0;
         e.att_result = 0;
         e.att_sent = 0;
-        e.smtp = e.att_kind ? 24 : 25;
+        e.smtp = e.att_kind ? kSmtpAttach : kSmtpEndData;
         break;
     }
-    case 24:
+    case kSmtpAttach:
         EtnEmailAttachStep();
         break;
-    case 25:
+    case kSmtpEndData:
         // The end of the data is answered like a command: a refused message
         // is an error, not a sent one.
-        Command("\r\n.\r\n", 5, 26);
+        Command("\r\n.\r\n", 5, kSmtpQuit);
         break;
-    case 26:
+    case kSmtpQuit:
         ClearTrigger();
-        Command("QUIT\r\n", 6, 28);
+        Command("QUIT\r\n", 6, kSmtpClose);
         break;
-    case 27:
+    case kSmtpAwaitReply:
         WaitReply();
         break;
-    case 28:
+    case kSmtpClose:
         if (PlcWord(SR_WORD(163)) == 13) GSMGPRSInfo_St.mail_close |= 0x01;
         if (Close()) {
             SslFree();
-            e.smtp = 29;
+            e.smtp = kSmtpClosed;
         }
         break;
-    case 30:
-        Command("STARTTLS\r\n", 10, 11);
+    case kSmtpStartTls:
+        Command("STARTTLS\r\n", 10, kSmtpGreeting);
         break;
     default:
         break;
@@ -1063,14 +1089,14 @@ bool EtnEmailDiscnt() {
     static uint8_t armed = 0;
     if (!armed) {
         armed = 1;
-        e.smtp = 28;
+        e.smtp = kSmtpClose;
     }
-    if (e.smtp == 29) {
+    if (e.smtp == kSmtpClosed) {
         armed = 0;
         return true;
     }
     EtnEmailSmtp();
-    if (e.smtp == 29) {
+    if (e.smtp == kSmtpClosed) {
         armed = 0;
         return true;
     }
@@ -1104,14 +1130,14 @@ void EtnEmailScan(int caller) {
             if (e.sub == EMS_TRIGGER) {
                 if (EtnEmailTrigger()) {
                     e.rcpt = 0;
-                    e.smtp = 7;
+                    e.smtp = kSmtpStart;
                     e.sub = EMS_SMTP;
                 } else if (Modem() && GSMGPRSInfo_St.pending == 4) {
                     GSMGPRSInfo_St.pending = 0;
                 }
             } else {
                 EtnEmailSmtp();
-                if (e.smtp == 29) {
+                if (e.smtp == kSmtpClosed) {
                     if (e.status == 0) e.reported = 0;
                     e.sub = EMS_TRIGGER;
                 }
@@ -1129,8 +1155,8 @@ void EtnEmailScan(int caller) {
                 e.status |= EM_ST_CONFIG;
                 break;
             }
-            e.flags = uint8_t((e.flags & (EMF_STARTED | EMF_RUN)) | ((e.cfg_flags & 0x01) ? EMF_MODEM : 0) |
-                              ((e.cfg_flags & 0x10) ? EMF_ALT : 0));
+            e.flags = uint8_t((e.flags & (EMF_STARTED | EMF_RUN)) | ((e.cfg_flags & kEmFlagModem) ? EMF_MODEM : 0) |
+                              ((e.cfg_flags & kEmFlagAlt) ? EMF_ALT : 0));
             if (e.flags & EMF_MODEM) GSMGPRSParmInit();
             e.last_crc = LE_Get16(&sms_table_bl[0]);
             e.last_size = U32(e.sec);
@@ -1208,7 +1234,7 @@ uint32_t EtnEmailDnsBuild(const char *name, uint16_t id, uint8_t *buf) {
 uint32_t EtnEmailServerText(char *out, uint32_t cap) {
     const EmailRec &e = EtnEmailConn;
     char name[260];
-    if ((e.cfg_flags & 0x02) && Setting(72, 93, true, name, sizeof name))
+    if ((e.cfg_flags & kEmFlagByName) && Setting(kEmServer, kEmServerLen, true, name, sizeof name))
         return uint32_t(std::snprintf(out, cap, "\"%s\"", name));
     const uint32_t a = e.server;
     return uint32_t(std::snprintf(out, cap, "%u.%u.%u.%u", a >> 24, (a >> 16) & 0xFF, (a >> 8) & 0xFF, a & 0xFF));

@@ -28,6 +28,48 @@ constexpr uint8_t EMS_TRIGGER = 5, EMS_SMTP = 6;
 constexpr uint32_t EM_BUF_LIMIT = 1380;
 constexpr uint32_t EM_SECTION_MIN = 153;
 constexpr uint32_t EM_STATUS_REG = 48;  // section offset of the status register's bit address
+
+// SMTP states (EmailRec::smtp). The status word's step field (bits 12..19)
+// shows a state as its number less kSmtpStart.
+enum : uint8_t {
+    kSmtpStart = 7,         // server and port from the settings
+    kSmtpDnsSend = 8,       // the server name's query out
+    kSmtpDnsWait = 9,       // its answer
+    kSmtpConnect = 10,      // the connection, then the greeting awaited
+    kSmtpGreeting = 11,     // connected: TLS set up (port 587) or the greeting awaited
+    kSmtpTlsDone = 13,      // the handshake ended
+    kSmtpTlsHandshake = 15, // the TLS handshake
+    kSmtpEhlo = 16,         // EHLO
+    kSmtpAuth = 17,         // AUTH LOGIN
+    kSmtpUser = 18,         // the user name
+    kSmtpPassword = 19,     // the password
+    kSmtpMailFrom = 20,     // MAIL FROM
+    kSmtpRcptTo = 21,       // RCPT TO, one per recipient
+    kSmtpData = 22,         // DATA
+    kSmtpMessage = 23,      // head and body
+    kSmtpAttach = 24,       // attachments
+    kSmtpEndData = 25,      // the end of the data
+    kSmtpQuit = 26,         // QUIT
+    kSmtpAwaitReply = 27,   // the reply of the last command
+    kSmtpClose = 28,        // the connection closed
+    kSmtpClosed = 29,       // done
+    kSmtpStartTls = 30,     // STARTTLS
+};
+constexpr uint32_t EmSmtpStep(uint8_t state) { return uint32_t(state) - kSmtpStart; }
+// Attachment steps (EmailRec::att_sub): each file through the mailbox
+// channel of the file service.
+enum : uint8_t {
+    kAttStart = 0,    // the path of the message; a file opened or a folder listed
+    kAttListed = 1,   // the listing's answer: the next file picked
+    kAttOpenNext = 2, // the picked file opened
+    kAttOpened = 3,   // the open's answer
+    kAttHead = 4,     // the part's head sent
+    kAttRead = 5,     // the next piece read
+    kAttSend = 6,     // the piece encoded and sent
+    kAttClose = 7,    // the file closed
+    kAttClosed = 8,   // the close's answer: the next file of a folder
+    kAttEnd = 9,      // an error line and the closing boundary
+};
 constexpr uint32_t EM_RX_CAP = 2048;
 constexpr uint32_t EM_DATA_CAP = 20 * EM_BUF_LIMIT;  // head and body: at most 10 packets each
 constexpr uint32_t EM_TICKS_60S = 600000;
@@ -36,7 +78,7 @@ constexpr uint32_t EM_TICKS_60S = 600000;
 struct EmailRec {
     uint8_t flags;        // EMF_*
     uint8_t conn_state;   // EMC_*
-    uint8_t smtp;         // SMTP state 7..30
+    uint8_t smtp;         // SMTP state kSmtp*
     uint8_t sub;          // EMS_*
     uint8_t next;         // state entered after an accepted reply (0: none is accepted)
     uint8_t cmd;          // state that sent the last command
@@ -67,7 +109,7 @@ struct EmailRec {
     NX_TCP_SOCKET sock;
     NX_UDP_SOCKET dns;
     uint8_t att_kind;     // 0 none, 1 a file, 2 every file of a folder, 3 newest, 4 oldest
-    uint8_t att_sub;      // attachment sub-state 0..9
+    uint8_t att_sub;      // attachment step kAtt*
     uint8_t att_drive;    // 0 A:, 1 B:
     uint8_t att_sent;     // files sent of this message
     uint32_t att_index;   // next listing entry (kind 2)

@@ -47,9 +47,9 @@ void SendRaw(uint32_t port, const char *text) {
 void Send(uint32_t port, const char *text, uint8_t follow, uint32_t wait) {
     SendRaw(port, text);
     GSMTimer(wait);
-    cmd_state = GSMGPRSInfo_St.b[3];
+    cmd_state = GSMGPRSInfo_St.b[kGsmState];
     GSMGPRSInfo_St.follow = follow;
-    GSMGPRSInfo_St.b[3] = 25;
+    GSMGPRSInfo_St.b[kGsmState] = kGsmAwaitAnswer;
 }
 
 // The modem section of the messaging block ("EMSG" at its start), laid out
@@ -66,6 +66,12 @@ void Send(uint32_t port, const char *text, uint8_t follow, uint32_t wait) {
 //   address, u32 length}.
 // Sections found 48 or 36 bytes before the block's end hold the fields that
 // fit; the others read as 0.
+constexpr uint32_t kSecFlagsA = 4, kSecFlagsB = 5, kSecHoldTime = 6, kSecHoldReg = 8, kSecHoldTimeReg = 12,
+                   kSecStatusReg = 16, kSecDestIp = 20, kSecApn = 24, kSecUser = 32, kSecPassword = 40,
+                   kSecOperator = 48, kSecPortText = 56;
+constexpr uint8_t kSecAKeepCall = 0x02, kSecATelit = 0x04, kSecANoIpWait = 0x20, kSecAHoldOver = 0x40;
+constexpr uint8_t kSecBRegTexts = 0x01, kSecBManualOperator = 0x04, kSecBDestInReg = 0x08, kSecBHoldRegs = 0x10,
+                  kSecBPortText = 0x20, kSecBDialUp = 0x40;
 uint32_t gsm_sec, gsm_sec_len;
 
 uint8_t SecU8(uint32_t off) { return off < gsm_sec_len ? sms_table_bl[gsm_sec + off] : 0; }
@@ -75,7 +81,7 @@ uint32_t SecU32(uint32_t off) { return off + 4 <= gsm_sec_len ? LE_Get32(&sms_ta
 uint32_t SecText(uint32_t off, char *out, uint32_t cap) {
     const uint32_t where = SecU32(off), len = SecU32(off + 4);
     uint32_t n = 0;
-    if (SecU8(5) & 0x01) {
+    if (SecU8(kSecFlagsB) & kSecBRegTexts) {
         // A register string ends at a NUL or a double blank.
         for (; where && n + 1 < cap; n++) {
             uint8_t b = 0;
@@ -100,7 +106,7 @@ constexpr uint32_t kNever = 0xFFFFFFFFu;
 uint8_t disc_step, disc_tries, disc_prev;
 uint8_t listen_wait;
 
-uint32_t PortOf() { return GSMGPRSInfo_St.b[4] & 0x0F; }
+uint32_t PortOf() { return GSMGPRSInfo_St.b[kGsmPort] & kGsmPortMask; }
 
 }  // namespace
 
@@ -125,18 +131,19 @@ uint32_t GSMResultCode(const char *buf, uint32_t len) {
     static constexpr struct {
         const char *text;
         uint32_t code;
-    } kCodes[] = {{"OK", 0},   {"ERROR", 4},  {"CONNECT", 1},    {"NO CARRIER", 3},
-                  {"RING", 2}, {"LISTEN", 6}, {"AT-Command", 4}, {"Enabler-II", 0}};
+    } kCodes[] = {{"OK", kGsmOk},          {"ERROR", kGsmError},         {"CONNECT", kGsmConnect},
+                  {"NO CARRIER", kGsmNoCarrier}, {"RING", kGsmRing},           {"LISTEN", kGsmListening},
+                  {"AT-Command", kGsmError},  {"Enabler-II", kGsmOk}};
     for (const auto &c : kCodes) {
         const std::size_t n = std::strlen(c.text);
         for (uint32_t i = 0; i + n <= len; i++) {
             if (std::memcmp(buf + i, c.text, n) != 0) continue;
             if (c.text[0] == 'E' && c.text[1] == 'n' && i >= 2 && buf[i - 2] == 13 && buf[i - 1] == 10)
-                GSMGPRSInfo_St.b[5] |= 0x40;  // the modem with the hardware reset
+                GSMGPRSInfo_St.b[kGsmRun] |= kGsmRunHwReset;  // the modem with the hardware reset
             return c.code;
         }
     }
-    return 0xFFFE;
+    return kGsmNoAnswer;
 }
 
 uint32_t GSMGetResult(uint32_t port) {
@@ -148,17 +155,17 @@ uint32_t GSMGetResult(uint32_t port) {
         GSMCmdBuf[GSMindex] = 0;
         if (b != 13) continue;
         const uint32_t r = GSMResultCode(GSMCmdBuf.data(), GSMindex);
-        if (r != 0xFFFE) return r;
+        if (r != kGsmNoAnswer) return r;
     }
-    return GSMTimer(0) ? 0xFFFD : 0xFFFE;
+    return GSMTimer(0) ? kGsmTimedOut : kGsmNoAnswer;
 }
 
 void GSMGPRSOprtor() {
     // The configured operator name: from the modem section when it selects
     // one, else configuration string 4 as it stands.
-    if (GSMGPRSInfo_St.marker == GSM_MARKER && (SecU8(5) & 0x04)) {
+    if (GSMGPRSInfo_St.marker == GSM_MARKER && (SecU8(kSecFlagsB) & kSecBManualOperator)) {
         char t[23];
-        const uint32_t n = SecText(48, t, sizeof t);
+        const uint32_t n = SecText(kSecOperator, t, sizeof t);
         AT_SetConfig(4, t, n);
     }
     const AtConfigStr &c = ConfigDataInStr[3];
@@ -191,34 +198,34 @@ uint32_t GSMGPRSParm(uint32_t item, char *out, uint32_t cap) {
     if (g.marker != GSM_MARKER || gsm_sec_len == 0) {
         out[0] = char(0xFF);
         out[1] = 0;
-        g.b[0] &= uint8_t(~0x01u);
+        g.b[kGsmCall] &= uint8_t(~kGsmCallConfigured);
         return 0;
     }
     char a[101], b[23];
     switch (item) {
-    case 0: return (SecU8(5) & 0x40) ? 1 : 0;
+    case 0: return (SecU8(kSecFlagsB) & kSecBDialUp) ? 1 : 0;
     case 4: {
-        const uint32_t n = SecText(24, a, sizeof a);
+        const uint32_t n = SecText(kSecApn, a, sizeof a);
         AT_SetConfig(5, a, n);
         return Fit(cap, std::snprintf(out, cap, "\"%s\"", a));
     }
     case 5: {
-        const uint32_t nu = SecText(32, a, 23), np = SecText(40, b, sizeof b);
+        const uint32_t nu = SecText(kSecUser, a, 23), np = SecText(kSecPassword, b, sizeof b);
         AT_SetConfig(7, a, nu);
         AT_SetConfig(8, b, np);
         return Fit(cap, std::snprintf(out, cap, "\"%s,%s\",0", a, b));
     }
     case 7: {
         if (g.owner != 2) return 0;
-        if (SecU8(5) & 0x40) return Fit(cap, std::snprintf(out, cap, "1"));
-        uint32_t ip = SecU32(20);
-        if ((SecU8(5) & 0x08) && ip) {
+        if (SecU8(kSecFlagsB) & kSecBDialUp) return Fit(cap, std::snprintf(out, cap, "1"));
+        uint32_t ip = SecU32(kSecDestIp);
+        if ((SecU8(kSecFlagsB) & kSecBDestInReg) && ip) {
             uint8_t v[4] = {};
             ip = GSMPlcReg_Get(v, ip, 32) ? LE_Get32(v) : 0;
         }
         if (ip == 0) return 0;
         char port[23] = "18501";
-        if (SecU8(5) & 0x20) SecText(56, port, sizeof port);
+        if (SecU8(kSecFlagsB) & kSecBPortText) SecText(kSecPortText, port, sizeof port);
         const uint32_t n = Fit(cap, std::snprintf(out, cap, "%u.%u.%u.%u/%s", ip >> 24, (ip >> 16) & 0xFF,
                                                   (ip >> 8) & 0xFF, ip & 0xFF, port));
         std::snprintf(g.dest.data(), g.dest.size(), "%s", out);  // the destination of the tool's call
@@ -242,8 +249,8 @@ uint32_t GSMGPRSParmInit() {
     GsmInfo &g = GSMGPRSInfo_St;
     const bool option = Modem_CellularOption() || io_init[1] == 0xDF0F || io_init[1] == 0xBF0F;
     if (!Sms_MagicIs1VMS() && !option) {
-        g.b[0] &= uint8_t(~0x05u);
-        g.b[1] &= uint8_t(~0x0Fu);
+        g.b[kGsmCall] &= uint8_t(~(kGsmCallConfigured | kGsmCallNoIpWait));
+        g.b[kGsmConfig] &= uint8_t(~(kGsmCfgRead | kGsmCfgKeepCall | kGsmCfgTelit | kGsmCfgHoldOver));
         g.hold_reg = g.hold_time_reg = 0;
         g.hold_time = 0;
         g.owner = g.pending = 0;
@@ -254,10 +261,10 @@ uint32_t GSMGPRSParmInit() {
     if (crc == gsm_last_crc || crc == 0xFFFF) return 1;
     gsm_last_crc = crc;
     ModemReset();
-    g.b[0] &= uint8_t(~0x08u);
+    g.b[kGsmCall] &= uint8_t(~kGsmCallInitDone);
     const uint32_t w = PlcWord(290);
     if (w != 7 && w != 11 && w != 13) g.owner = g.pending = 0;
-    g.b[5] &= uint8_t(~0x04u);
+    g.b[kGsmRun] &= uint8_t(~kGsmRunCfgStale);
     // The modem section sits 96, 48 or 36 bytes before the block's end.
     const uint32_t end = 8 + LE_Get32(&sms_table_bl[4]);
     bool found = false;
@@ -273,19 +280,24 @@ uint32_t GSMGPRSParmInit() {
     }
     if (found) {
         g.marker = GSM_MARKER;
-        const uint8_t fa = SecU8(4), fb = SecU8(5);
-        g.b[1] = uint8_t((g.b[1] & ~0x8Eu) | (fa & 0x06) | ((fa & 0x40) ? 0x08 : 0) | ((fb & 0x04) ? 0x80 : 0));
-        g.b[0] = uint8_t((g.b[0] & ~0x04u) | ((fa & 0x20) ? 0x04 : 0));
-        g.hold_time = SecU8(6) < 10 ? 10 : SecU8(6);
-        g.b[0] |= 1;
-        g.b[1] |= 1;
-        g.hold_reg = (fb & 0x10) ? SecU32(8) : 0;
-        g.hold_time_reg = (fb & 0x10) ? SecU32(12) : 0;
+        const uint8_t fa = SecU8(kSecFlagsA), fb = SecU8(kSecFlagsB);
+        constexpr unsigned kFromSection = kGsmCfgKeepCall | kGsmCfgTelit | kGsmCfgHoldOver | kGsmCfgManualOperator;
+        g.b[kGsmConfig] = uint8_t((g.b[kGsmConfig] & ~kFromSection) | (fa & (kSecAKeepCall | kSecATelit)) |
+                                  ((fa & kSecAHoldOver) ? kGsmCfgHoldOver : 0) |
+                                  ((fb & kSecBManualOperator) ? kGsmCfgManualOperator : 0));
+        g.b[kGsmCall] =
+            uint8_t((g.b[kGsmCall] & ~unsigned(kGsmCallNoIpWait)) | ((fa & kSecANoIpWait) ? kGsmCallNoIpWait : 0));
+        g.hold_time = SecU8(kSecHoldTime) < 10 ? 10 : SecU8(kSecHoldTime);
+        g.b[kGsmCall] |= kGsmCallConfigured;
+        g.b[kGsmConfig] |= kGsmCfgRead;
+        g.hold_reg = (fb & kSecBHoldRegs) ? SecU32(kSecHoldReg) : 0;
+        g.hold_time_reg = (fb & kSecBHoldRegs) ? SecU32(kSecHoldTimeReg) : 0;
         string_init();
-        if (SecU32(16)) g.status_reg = SecU32(16);
+        if (SecU32(kSecStatusReg)) g.status_reg = SecU32(kSecStatusReg);
     } else {
-        g.b[1] = uint8_t((g.b[1] | 0x05) & ~0x8Au);
-        g.b[0] = uint8_t((g.b[0] | 0x01) & ~0x04u);
+        g.b[kGsmConfig] = uint8_t((g.b[kGsmConfig] | kGsmCfgRead | kGsmCfgTelit) &
+                                  ~unsigned(kGsmCfgKeepCall | kGsmCfgHoldOver | kGsmCfgManualOperator));
+        g.b[kGsmCall] = uint8_t((g.b[kGsmCall] | kGsmCallConfigured) & ~unsigned(kGsmCallNoIpWait));
         g.hold_time = 0;
         g.hold_reg = g.hold_time_reg = 0;
     }
@@ -344,22 +356,22 @@ uint32_t GSMGPRSRsrcMngr(uint32_t user, uint32_t op) {
     case 3:
         if (g.owner == user) return 2;
         if (g.pending != 0 && g.pending != user) return 0;
-        if ((user == 1 || user == 2) && (g.b[5] & 0x01)) {
-            if (!(g.b[1] & 0x01)) return 0;
+        if ((user == 1 || user == 2) && (g.b[kGsmRun] & kGsmRunEscaped)) {
+            if (!(g.b[kGsmConfig] & kGsmCfgRead)) return 0;
             if (Msg_GetDCD(port)) {
                 // Back from command mode to the call's data.
                 SendRaw(port, "ATO");
                 GSMTimer(k10s);
-                g.b[0] |= 0x20;
+                g.b[kGsmCall] |= kGsmCallConnected;
                 g.conn_status = 1;
-                g.b[3] = 32;
+                g.b[kGsmState] = kGsmConnected;
             }
-            g.b[5] &= uint8_t(~0x01u);
+            g.b[kGsmRun] &= uint8_t(~kGsmRunEscaped);
         }
         g.owner = uint8_t(user);
         g.pending = 0;
         g.hold_start = 0;
-        g.b[5] &= uint8_t(~0x10u);
+        g.b[kGsmRun] &= uint8_t(~kGsmRunHolding);
         return 1;
     case 4:
         if (user == 3 || user == 4) {
@@ -368,22 +380,22 @@ uint32_t GSMGPRSRsrcMngr(uint32_t user, uint32_t op) {
         }
         if (g.pending && g.hold_reg) {
             if (HoldBit()) {
-                if (!(g.b[5] & 0x10)) {
-                    g.b[5] |= 0x10;
-                    g.b[1] |= 0x08;
+                if (!(g.b[kGsmRun] & kGsmRunHolding)) {
+                    g.b[kGsmRun] |= kGsmRunHolding;
+                    g.b[kGsmConfig] |= kGsmCfgHoldOver;
                     g.hold_start = FPGA_GetFrt();
                 }
-            } else if (g.b[5] & 0x10) {
-                g.b[5] &= uint8_t(~0x10u);
+            } else if (g.b[kGsmRun] & kGsmRunHolding) {
+                g.b[kGsmRun] &= uint8_t(~kGsmRunHolding);
                 g.hold_time = 10;
             }
-            if (g.b[5] & 0x10) {
+            if (g.b[kGsmRun] & kGsmRunHolding) {
                 if (Msg_CheckRx(port) == 1) {
                     g.hold_start = FPGA_GetFrt();  // data still flow: the owner keeps it
                     return 0;
                 }
                 if (FPGA_GetFrt() - g.hold_start < HoldSeconds() * 10000u) return 0;
-                g.b[5] &= uint8_t(~0x10u);
+                g.b[kGsmRun] &= uint8_t(~kGsmRunHolding);
             }
         }
         if (g.owner != user) return 1;
@@ -392,7 +404,7 @@ uint32_t GSMGPRSRsrcMngr(uint32_t user, uint32_t op) {
         return 1;
     case 5:
         if (g.owner == 0) return 1;
-        return GSMSMSDisconnect(port, g.owner != 3 || !(g.b[5] & 0x01));
+        return GSMSMSDisconnect(port, g.owner != 3 || !(g.b[kGsmRun] & kGsmRunEscaped));
     case 6:
         if (g.pending == user) g.pending = 0;
         if (g.owner == user) {
@@ -410,17 +422,17 @@ uint32_t GSMSMSDisconnect(uint32_t port, uint32_t immediate) {
     bool end = false;
     switch (disc_step) {
     case 0:
-        disc_prev = g.b[3];
+        disc_prev = g.b[kGsmState];
         disc_tries = 0;
         if (!immediate) {
-            if (g.b[1] & 0x02) {
+            if (g.b[kGsmConfig] & kGsmCfgKeepCall) {
                 end = true;  // the call is kept through the hand-over
                 break;
             }
             // Escape to command mode with the guard times.
             Msg_Enable(port, 0);
             GSMTimer(11000);
-            g.b[3] = 33;
+            g.b[kGsmState] = kGsmHangEscape;
             disc_step = 1;
             return 0;
         }
@@ -429,7 +441,7 @@ uint32_t GSMSMSDisconnect(uint32_t port, uint32_t immediate) {
             break;
         }
         GSMTimer(2500);
-        g.b[3] = 33;
+        g.b[kGsmState] = kGsmHangEscape;
         disc_step = 4;
         return 0;
     case 1:
@@ -444,20 +456,20 @@ uint32_t GSMSMSDisconnect(uint32_t port, uint32_t immediate) {
         return 0;
     case 2:
         if (!GSMTimer(0)) return 0;
-        g.b[5] |= 0x01;  // left in command mode: escape pending
+        g.b[kGsmRun] |= kGsmRunEscaped;  // left in command mode: escape pending
         end = true;
         break;
     case 4:
         if (!GSMTimer(0)) return 0;
-        SendRaw(port, (g.b[1] & 0x01) ? "ATHS0=0" : "AT$AREG=0");
+        SendRaw(port, (g.b[kGsmConfig] & kGsmCfgRead) ? "ATHS0=0" : "AT$AREG=0");
         GSMTimer(k10s);
-        g.b[3] = 34;
+        g.b[kGsmState] = kGsmHangCommand;
         disc_step = 5;
         return 0;
     case 5: {
         const uint32_t r = GSMGetResult(port);
-        if (r == 0xFFFE) return 0;
-        if (r == 0xFFFD) {
+        if (r == kGsmNoAnswer) return 0;
+        if (r == kGsmTimedOut) {
             // No answer: drop the line, escape and try again (three times).
             if (++disc_tries >= 3) {
                 end = true;
@@ -469,9 +481,9 @@ uint32_t GSMSMSDisconnect(uint32_t port, uint32_t immediate) {
             return 0;
         }
         if (!Msg_GetDCD(port)) {
-            g.b[0] &= uint8_t(~0x10u);
+            g.b[kGsmCall] &= uint8_t(~kGsmCallStarted);
             if (r) g.conn_status = uint16_t(r);
-            disc_prev = 0;
+            disc_prev = kGsmPowerUp;
         }
         end = true;
         break;
@@ -488,26 +500,26 @@ uint32_t GSMSMSDisconnect(uint32_t port, uint32_t immediate) {
     }
     if (!end) return 0;
     Msg_FlushRx(port);
-    g.b[0] &= uint8_t(~0x20u);
-    if (g.b[3] == 33 || g.b[3] == 34) g.b[3] = disc_prev;
+    g.b[kGsmCall] &= uint8_t(~kGsmCallConnected);
+    if (g.b[kGsmState] == kGsmHangEscape || g.b[kGsmState] == kGsmHangCommand) g.b[kGsmState] = disc_prev;
     disc_step = 0;
     return 1;
 }
 
 void ConnToolTelit() {
     GsmInfo &g = GSMGPRSInfo_St;
-    if (Modem_CellularOption() && g.b[3] == 0) {
-        g.b[3] = 31;
+    if (Modem_CellularOption() && g.b[kGsmState] == kGsmPowerUp) {
+        g.b[kGsmState] = kGsmAwaitConnect;
         return;
     }
     if (ModemDataConnRequest(GSMToolConn) != 0) {
-        g.b[3] = 0;
-        g.b[0] &= uint8_t(~0x30u);
+        g.b[kGsmState] = kGsmPowerUp;
+        g.b[kGsmCall] &= uint8_t(~(kGsmCallStarted | kGsmCallConnected));
         g.conn_status = 4;
     } else {
         g.conn_status = 1;
-        g.b[3] = 32;
-        g.b[0] |= 0x20;
+        g.b[kGsmState] = kGsmConnected;
+        g.b[kGsmCall] |= kGsmCallConnected;
     }
 }
 
@@ -517,265 +529,329 @@ void CmdOvrd() {
     if (m == nullptr || m[0] != 9) Msg_Open(0, ComportCfg.data());
 }
 
+namespace {
+
+// kGsmPowerUp: the line down and a wait (long after power-up), then the
+// escape or a reset of the modem, then a wait for it to settle.
+uint32_t InitPowerUp(uint32_t port, GsmInfo &g) {
+    if (init_entry == 0) {
+        g.b[kGsmCall] &= uint8_t(~kGsmCallConnected);
+        g.conn_status = kGsmNoAnswer;
+        Msg_Enable(port, 0);
+        if (!(g.b[kGsmConfig] & kGsmCfgPowerWaited)) {
+            GSMTimer(150000);
+            g.b[kGsmConfig] |= kGsmCfgPowerWaited;
+        } else {
+            GSMTimer(11000);
+        }
+        if ((g.b[kGsmRun] & (kGsmRunReset | kGsmRunHwReset)) == (kGsmRunReset | kGsmRunHwReset)) {
+            IoCommReset(port, 1);
+            IoCommPwr(port, 0);
+        }
+        init_entry = 1;
+        return 0;
+    }
+    if (init_entry == 1) {
+        if (!GSMTimer(0)) return 0;
+        Msg_Enable(port, 1);
+        if (!(g.b[kGsmRun] & kGsmRunReset)) {
+            Msg_PutsTx(port, "+++");
+            Msg_RtuTx(port);
+            GSMTimer(45000);
+        } else {
+            if (!(g.b[kGsmRun] & kGsmRunHwReset)) {
+                Msg_PutsTx(port, "AT$RESET");
+                Msg_PutTx(port, 13);
+                Msg_RtuTx(port);
+            } else {
+                IoCommReset(port, 0);
+                IoCommPwr(port, 1);
+            }
+            g.b[kGsmRun] &= uint8_t(~kGsmRunReset);
+            g.retries = 0;
+            GSMTimer(150000);
+        }
+        init_entry = 2;
+        return 0;
+    }
+    if (!GSMTimer(0)) return 0;
+    init_entry = 0;
+    g.b[kGsmState] = (g.b[kGsmCall] & kGsmCallInitDone) ? kGsmSetEcho : kGsmSetRate;
+    return 0;
+}
+
+// The command states: each sends its AT line and names the state after
+// the answer (the next command, or a short cut once initialised).
+uint32_t InitCommand(uint32_t port, GsmInfo &g) {
+    char line[160];
+    const bool again = g.b[kGsmCall] & kGsmCallInitDone;
+    switch (g.b[kGsmState]) {
+    case kGsmSetRate: Send(port, "AT+IPR=115200", kGsmSetEcho, k10s); return 0;
+    case kGsmSetEcho: Send(port, "ATE0HS0=0Q0V1&C1&D1", again ? kGsmRegOff : kGsmAskModel, k10s); return 0;
+    case kGsmAskModel: Send(port, "AT+GMM", kGsmAskNetmon, k10s); return 0;
+    case kGsmAskNetmon: Send(port, "AT$NETMON=5,2,2,3", kGsmSetFunction, k10s); return 0;
+    case kGsmSetFunction:
+        if (g.b[kGsmRun] & kGsmRunHwReset) {
+            g.b[kGsmState] = kGsmSetClass;
+            return 0;
+        }
+        Send(port, "AT+CFUN=1", kGsmSetClass, k10s);
+        return 0;
+    case kGsmSetClass: Send(port, "AT+FCLASS=0", kGsmRegOff, k10s); return 0;
+    case kGsmRegOff:
+        Send(port, "AT$AREG=0",
+             again ? kGsmAskSignal
+                   : (g.b[kGsmConfig] & kGsmCfgManualOperator) ? kGsmListOperators : kGsmSelectOperator,
+             k10s);
+        return 0;
+    case kGsmListOperators:
+        if (NumericOprtCode) {
+            g.b[kGsmState] = kGsmSelectOperator;
+            return 0;
+        }
+        g.b[kGsmConfig] |= kGsmCfgOperatorList;
+        Send(port, "AT+COPS=?", kGsmSelectOperator, k120s);
+        return 0;
+    case kGsmSelectOperator:
+        if (g.b[kGsmConfig] & kGsmCfgManualOperator)
+            std::snprintf(line, sizeof line, "AT+COPS=1,2,\"%s", NWOprtrName.data());
+        else std::snprintf(line, sizeof line, "AT+COPS=0");
+        Send(port, line, kGsmAskSignal, k120s);
+        return 0;
+    case kGsmAskSignal:
+        Send(port, "AT+CSQ", again ? ((g.b[kGsmConfig] & kGsmCfgRead) ? kGsmReady : kGsmHostIf) : kGsmSetBearer,
+             k10s);
+        return 0;
+    case kGsmSetBearer: Send(port, "AT+CBST=7,0,1", kGsmSetContext, k10s); return 0;
+    case kGsmSetContext:
+        std::snprintf(line, sizeof line, "AT+CGDCONT=1,\"IP\",\"%.100s\"", ConfigDataInStr[4].text.data());
+        Send(port, line, kGsmSetLogin, k10s);
+        return 0;
+    case kGsmSetLogin:
+        std::snprintf(line, sizeof line, "AT%%CGPCO=1,\"%.22s,%.22s\",0", ConfigDataInStr[6].text.data(),
+                      ConfigDataInStr[7].text.data());
+        Send(port, line, kGsmHostIf, k10s);
+        return 0;
+    case kGsmHostIf:
+        std::snprintf(line, sizeof line, "AT$HOSTIF= %c", (g.b[kGsmCall] & kGsmCallDialUp) ? '2' : '1');
+        Send(port, line, kGsmPadBlock, k10s);
+        return 0;
+    case kGsmPadBlock: Send(port, "AT$PADBLK=512", kGsmPadTimeout, k10s); return 0;
+    case kGsmPadTimeout: Send(port, "AT$PADTO=1", kGsmPadCommand, k10s); return 0;
+    case kGsmPadCommand: Send(port, "AT$PADCMD=00", kGsmPadForward, k10s); return 0;
+    case kGsmPadForward: Send(port, "AT$PADFWD=13", kGsmUdpApi, k10s); return 0;
+    case kGsmUdpApi: Send(port, "AT$UDPAPI=,1", kGsmPadSource, k10s); return 0;
+    case kGsmPadSource: Send(port, "AT$PADSRC=1001", kGsmPadDest, k10s); return 0;
+    case kGsmPadDest: Send(port, "AT$PADDST=\"0.0.0.0\"", kGsmActive, k10s); return 0;
+    case kGsmActive: Send(port, "AT$ACTIVE=0", kGsmRegOn, k10s); return 0;
+    case kGsmRegOn:
+        Send(port, "AT$AREG=2",
+             (g.b[kGsmCall] & kGsmCallNoIpWait) ? kGsmReady : (g.b[kGsmCall] & kGsmCallDialUp) ? kGsmAskIp : kGsmEscape,
+             k10s);
+        return 0;
+    case kGsmAskIp:
+        netip_queries++;
+        Send(port, "AT$NETIP?", kGsmAskIp, 50000);
+        return 0;
+    default: return 0;
+    }
+}
+
+// kGsmEscape: the guard time, then "+++" (its answer is awaited, a silence
+// goes on to kGsmAskIp).
+uint32_t InitEscape(uint32_t port, GsmInfo &g) {
+    if (init_entry == 0) {
+        GSMTimer(11000);
+        init_entry = 1;
+        return 0;
+    }
+    if (!GSMTimer(0)) return 0;
+    init_entry = 0;
+    Msg_FlushRx(port);
+    Msg_PutsTx(port, "+++");
+    Msg_RtuTx(port);
+    GSMindex = 0;
+    GSMTimer(15000);
+    cmd_state = kGsmEscape;
+    g.follow = kGsmAskIp;
+    g.b[kGsmState] = kGsmAwaitAnswer;
+    return 0;
+}
+
+// The address of an "AT$NETIP?" answer into allocated_ip; once it looks
+// valid (or after the second query) the machine goes on as initialised.
+void TakeNetIp(GsmInfo &g) {
+    const char *n = std::strstr(GSMCmdBuf.data(), "NETIP");
+    if (n) {
+        const char *d = n + 5;
+        while (*d && (*d < '0' || *d > '9')) d++;
+        std::size_t k = 0;
+        while (k + 1 < g.allocated_ip.size() && ((d[k] >= '0' && d[k] <= '9') || d[k] == '.')) {
+            g.allocated_ip[k] = d[k];
+            k++;
+        }
+        g.allocated_ip[k] = 0;
+    }
+    if ((n && g.allocated_ip[0] >= '1' && g.allocated_ip[0] <= '8') || netip_queries >= 2) {
+        netip_queries = 0;
+        g.follow = kGsmReady;
+    }
+}
+
+// kGsmAwaitAnswer: the answer of the last command; a failure restarts the
+// machine (its result code returned), success goes on at `follow`.
+uint32_t InitAwaitAnswer(uint32_t port, GsmInfo &g) {
+    const uint32_t r = GSMGetResult(port);
+    if (r == kGsmNoAnswer) return 0;
+    if (r == kGsmTimedOut && g.follow == kGsmAskIp && cmd_state == kGsmEscape) {
+        g.b[kGsmState] = kGsmAskIp;  // the escape has no answer of its own
+        return 0;
+    }
+    if (r == kGsmConnect || r == kGsmRing || (r == kGsmNoCarrier && g.follow != kGsmAskIp)) {
+        GSMindex = 0;
+        return 0;
+    }
+    uint32_t res = (r == kGsmNoCarrier && g.follow == kGsmAskIp) ? kGsmOk : r;
+    if ((g.b[kGsmRun] & kGsmRunHwReset) && res == kGsmError && g.follow == kGsmSetFunction) res = kGsmOk;
+    if (g.follow == kGsmAskIp && res == kGsmOk && cmd_state == kGsmAskIp) TakeNetIp(g);
+    if (res != kGsmOk) {
+        if (first_config && (g.follow == kGsmAskSignal || g.follow == kGsmSelectOperator)) {
+            if (cmd_state != kGsmSelectOperator || ++op_failures >= 3) g.b[kGsmConfig] |= kGsmCfgOperatorFailed;
+        }
+        g.conn_status = uint16_t(res);
+        g.b[kGsmCall] |= kGsmCallStarted;
+        g.b[kGsmState] = kGsmPowerUp;
+        init_entry = 0;
+        return res;
+    }
+    g.b[kGsmState] = g.follow;
+    if (g.follow == kGsmReady) {
+        first_config = 0;
+        g.b[kGsmCall] |= kGsmCallInitDone | kGsmCallStarted;
+        if ((g.b[kGsmConfig] & kGsmCfgRead) ||
+            ((g.b[kGsmCall] & kGsmCallNoIpWait) && (g.b[kGsmConfig] & kGsmCfgKeepCall)))
+            g.b[kGsmCall] |= kGsmCallIpIn;
+        else if (g.b[kGsmConfig] & kGsmCfgKeepCall) g.b[kGsmCall] |= kGsmCallIpOut;
+        g.b[kGsmState] = (g.b[kGsmCall] & kGsmCallIpOut) ? kGsmDial : kGsmListen;
+    }
+    return 0;
+}
+
+// kGsmSendDest and kGsmDial: the call command out.
+uint32_t InitDial(uint32_t port, GsmInfo &g) {
+    if (g.b[kGsmState] == kGsmSendDest) {
+        SendRaw(port, g.dest.data());
+        GSMTimer(k10s);
+        g.b[kGsmState] = kGsmAwaitOk;
+        return 0;
+    }
+    if (Msg_GetDCD(port)) {
+        g.b[kGsmCall] &= uint8_t(~kGsmCallStarted);
+        g.b[kGsmState] = kGsmPowerUp;
+        return 0;
+    }
+    char line[160];
+    std::snprintf(line, sizeof line, "%s%s", (g.b[kGsmCall] & kGsmCallDialUp) ? "ATDT" : "ATDP",
+                  (g.b[kGsmCall] & kGsmCallDialUp) ? g.dest.data() : g.allocated_ip.data());
+    SendRaw(port, line);
+    GSMTimer(k120s);
+    g.b[kGsmState] = kGsmAwaitConnect;
+    return 0;
+}
+
+// kGsmListen: auto-answer on, or (a kept call without an IP wait) LISTEN
+// awaited.
+uint32_t InitListen(uint32_t port, GsmInfo &g) {
+    if (!((g.b[kGsmCall] & kGsmCallNoIpWait) && (g.b[kGsmConfig] & kGsmCfgKeepCall))) {
+        SendRaw(port, "ATS0=1");
+        GSMTimer(k10s);
+        g.b[kGsmState] = kGsmAwaitOk;
+        return 0;
+    }
+    if (!listen_wait) {
+        GSMindex = 0;
+        GSMTimer(k120s);
+        listen_wait = 1;
+    }
+    const uint32_t r = GSMGetResult(port);
+    if (r == kGsmListening) {
+        listen_wait = 0;
+        g.conn_status = kGsmListening;
+        g.b[kGsmCall] |= kGsmCallConnected;
+        GSMTimerStop();
+        g.b[kGsmState] = kGsmAwaitConnect;
+    } else if (r == kGsmTimedOut) {
+        listen_wait = 0;
+        g.b[kGsmCall] &= uint8_t(~(kGsmCallStarted | kGsmCallConnected));
+        g.conn_status = kGsmError;
+        g.b[kGsmState] = kGsmPowerUp;
+    }
+    return 0;
+}
+
+// kGsmAwaitOk: the OK of a call command.
+uint32_t InitAwaitOk(uint32_t port, GsmInfo &g) {
+    const uint32_t r = GSMGetResult(port);
+    if (r == kGsmNoAnswer) return 0;
+    if (r == kGsmError || r == kGsmTimedOut) {
+        g.conn_status = uint16_t(r);
+        g.b[kGsmCall] &= uint8_t(~(kGsmCallStarted | kGsmCallConnected));
+        g.b[kGsmState] = kGsmPowerUp;
+        return r;
+    }
+    if (r == kGsmOk) {
+        if ((g.b[kGsmCall] & (kGsmCallIpOut | kGsmCallIpIn)) == kGsmCallIpIn) {
+            g.conn_status = kGsmOk;
+            g.b[kGsmCall] |= kGsmCallConnected;
+        }
+        GSMTimerStop();
+        GSMindex = 0;
+        g.b[kGsmState] = kGsmAwaitConnect;
+    }
+    return 0;
+}
+
+// kGsmAwaitConnect: CONNECT with the carrier up.
+uint32_t InitAwaitConnect(uint32_t port, GsmInfo &g) {
+    const uint32_t r = GSMGetResult(port);
+    if ((r == kGsmConnect || g.conn_status == kGsmConnect) && Msg_GetDCD(port)) {
+        g.b[kGsmState] = kGsmConnected;
+        g.b[kGsmCall] |= kGsmCallConnected;
+        g.conn_status = kGsmConnect;
+        return 0;
+    }
+    if (r == kGsmError || r == kGsmTimedOut) {
+        g.b[kGsmState] = kGsmPowerUp;
+        g.conn_status = kGsmError;
+        g.b[kGsmCall] &= uint8_t(~(kGsmCallStarted | kGsmCallConnected));
+        return kGsmError;
+    }
+    if (r != kGsmNoAnswer) {
+        g.conn_status = uint16_t(r);
+        GSMindex = 0;
+    }
+    return 0;
+}
+
+}  // namespace
+
 uint32_t GSMModemInit(uint32_t port) {
     GSMGPRSParmInit();
     GsmInfo &g = GSMGPRSInfo_St;
-    char line[160];
-    switch (g.b[3]) {
-    case 0:
-        if (init_entry == 0) {
-            g.b[0] &= uint8_t(~0x20u);
-            g.conn_status = 0xFFFE;
-            Msg_Enable(port, 0);
-            if (!(g.b[1] & 0x10)) {
-                GSMTimer(150000);
-                g.b[1] |= 0x10;
-            } else {
-                GSMTimer(11000);
-            }
-            if ((g.b[5] & 0x60) == 0x60) {
-                IoCommReset(port, 1);
-                IoCommPwr(port, 0);
-            }
-            init_entry = 1;
-            return 0;
-        }
-        if (init_entry == 1) {
-            if (!GSMTimer(0)) return 0;
-            Msg_Enable(port, 1);
-            if (!(g.b[5] & 0x20)) {
-                Msg_PutsTx(port, "+++");
-                Msg_RtuTx(port);
-                GSMTimer(45000);
-            } else {
-                if (!(g.b[5] & 0x40)) {
-                    Msg_PutsTx(port, "AT$RESET");
-                    Msg_PutTx(port, 13);
-                    Msg_RtuTx(port);
-                } else {
-                    IoCommReset(port, 0);
-                    IoCommPwr(port, 1);
-                }
-                g.b[5] &= uint8_t(~0x20u);
-                g.retries = 0;
-                GSMTimer(150000);
-            }
-            init_entry = 2;
-            return 0;
-        }
-        if (!GSMTimer(0)) return 0;
-        init_entry = 0;
-        g.b[3] = (g.b[0] & 0x08) ? 2 : 1;
-        return 0;
-    case 1: Send(port, "AT+IPR=115200", 2, k10s); return 0;
-    case 2: Send(port, "ATE0HS0=0Q0V1&C1&D1", (g.b[0] & 0x08) ? 6 : 4, k10s); return 0;
-    case 4: Send(port, "AT+GMM", 35, k10s); return 0;
-    case 35: Send(port, "AT$NETMON=5,2,2,3", 3, k10s); return 0;
-    case 3:
-        if (g.b[5] & 0x40) {
-            g.b[3] = 5;
-            return 0;
-        }
-        Send(port, "AT+CFUN=1", 5, k10s);
-        return 0;
-    case 5: Send(port, "AT+FCLASS=0", 6, k10s); return 0;
-    case 6: Send(port, "AT$AREG=0", (g.b[0] & 0x08) ? 8 : (g.b[1] & 0x80) ? 7 : 9, k10s); return 0;
-    case 7:
-        if (NumericOprtCode) {
-            g.b[3] = 9;
-            return 0;
-        }
-        g.b[1] |= 0x40;
-        Send(port, "AT+COPS=?", 9, k120s);
-        return 0;
-    case 9:
-        if (g.b[1] & 0x80) std::snprintf(line, sizeof line, "AT+COPS=1,2,\"%s", NWOprtrName.data());
-        else std::snprintf(line, sizeof line, "AT+COPS=0");
-        Send(port, line, 8, k120s);
-        return 0;
-    case 8:
-        Send(port, "AT+CSQ", (g.b[0] & 0x08) ? ((g.b[1] & 1) ? 26 : 22) : 10, k10s);
-        return 0;
-    case 10: Send(port, "AT+CBST=7,0,1", 11, k10s); return 0;
-    case 11:
-        std::snprintf(line, sizeof line, "AT+CGDCONT=1,\"IP\",\"%.100s\"", ConfigDataInStr[4].text.data());
-        Send(port, line, 12, k10s);
-        return 0;
-    case 12:
-        std::snprintf(line, sizeof line, "AT%%CGPCO=1,\"%.22s,%.22s\",0", ConfigDataInStr[6].text.data(),
-                      ConfigDataInStr[7].text.data());
-        Send(port, line, 22, k10s);
-        return 0;
-    case 22:
-        std::snprintf(line, sizeof line, "AT$HOSTIF= %c", (g.b[0] & 0x02) ? '2' : '1');
-        Send(port, line, 13, k10s);
-        return 0;
-    case 13: Send(port, g.owner == 4 ? "AT$PADBLK=512" : "AT$PADBLK=512", 14, k10s); return 0;
-    case 14: Send(port, "AT$PADTO=1", 15, k10s); return 0;
-    case 15: Send(port, "AT$PADCMD=00", 16, k10s); return 0;
-    case 16: Send(port, "AT$PADFWD=13", 17, k10s); return 0;
-    case 17: Send(port, "AT$UDPAPI=,1", 18, k10s); return 0;
-    case 18: Send(port, "AT$PADSRC=1001", 19, k10s); return 0;
-    case 19: Send(port, "AT$PADDST=\"0.0.0.0\"", 20, k10s); return 0;
-    case 20: Send(port, "AT$ACTIVE=0", 21, k10s); return 0;
-    case 21: Send(port, "AT$AREG=2", (g.b[0] & 0x04) ? 26 : (g.b[0] & 0x02) ? 24 : 23, k10s); return 0;
-    case 23:
-        if (init_entry == 0) {
-            GSMTimer(11000);
-            init_entry = 1;
-            return 0;
-        }
-        if (!GSMTimer(0)) return 0;
-        init_entry = 0;
-        Msg_FlushRx(port);
-        Msg_PutsTx(port, "+++");
-        Msg_RtuTx(port);
-        GSMindex = 0;
-        GSMTimer(15000);
-        cmd_state = 23;
-        g.follow = 24;
-        g.b[3] = 25;
-        return 0;
-    case 24:
-        netip_queries++;
-        Send(port, "AT$NETIP?", 24, 50000);
-        return 0;
-    case 25: {
-        const uint32_t r = GSMGetResult(port);
-        if (r == 0xFFFE) return 0;
-        if (r == 0xFFFD && g.follow == 24 && cmd_state == 23) {
-            g.b[3] = 24;  // the escape has no answer of its own
-            return 0;
-        }
-        if (r == 1 || r == 2 || (r == 3 && g.follow != 24)) {
-            GSMindex = 0;
-            return 0;
-        }
-        uint32_t res = (r == 3 && g.follow == 24) ? 0 : r;
-        if ((g.b[5] & 0x40) && res == 4 && g.follow == 3) res = 0;
-        if (g.follow == 24 && res == 0 && cmd_state == 24) {
-            const char *n = std::strstr(GSMCmdBuf.data(), "NETIP");
-            if (n) {
-                const char *d = n + 5;
-                while (*d && (*d < '0' || *d > '9')) d++;
-                std::size_t k = 0;
-                while (k + 1 < g.allocated_ip.size() && ((d[k] >= '0' && d[k] <= '9') || d[k] == '.')) {
-                    g.allocated_ip[k] = d[k];
-                    k++;
-                }
-                g.allocated_ip[k] = 0;
-            }
-            if ((n && g.allocated_ip[0] >= '1' && g.allocated_ip[0] <= '8') || netip_queries >= 2) {
-                netip_queries = 0;
-                g.follow = 26;
-            }
-        }
-        if (res != 0) {
-            if (first_config && (g.follow == 8 || g.follow == 9)) {
-                if (cmd_state != 9 || ++op_failures >= 3) g.b[1] |= 0x20;
-            }
-            g.conn_status = uint16_t(res);
-            g.b[0] |= 0x10;
-            g.b[3] = 0;
-            init_entry = 0;
-            return res;
-        }
-        g.b[3] = g.follow;
-        if (g.follow == 26) {
-            first_config = 0;
-            g.b[0] |= 0x18;
-            if ((g.b[1] & 1) || ((g.b[0] & 4) && (g.b[1] & 2))) g.b[0] |= 0x80;
-            else if (g.b[1] & 2) g.b[0] |= 0x40;
-            g.b[3] = (g.b[0] & 0x40) ? 28 : 29;
-        }
-        return 0;
-    }
-    case 27:
-        SendRaw(port, g.dest.data());
-        GSMTimer(k10s);
-        g.b[3] = 30;
-        return 0;
-    case 28:
-        if (Msg_GetDCD(port)) {
-            g.b[0] &= uint8_t(~0x10u);
-            g.b[3] = 0;
-            return 0;
-        }
-        std::snprintf(line, sizeof line, "%s%s", (g.b[0] & 0x02) ? "ATDT" : "ATDP",
-                      (g.b[0] & 0x02) ? g.dest.data() : g.allocated_ip.data());
-        SendRaw(port, line);
-        GSMTimer(k120s);
-        g.b[3] = 31;
-        return 0;
-    case 29: {
-        if (!((g.b[0] & 0x04) && (g.b[1] & 0x02))) {
-            SendRaw(port, "ATS0=1");
-            GSMTimer(k10s);
-            g.b[3] = 30;
-            return 0;
-        }
-        if (!listen_wait) {
-            GSMindex = 0;
-            GSMTimer(k120s);
-            listen_wait = 1;
-        }
-        const uint32_t r = GSMGetResult(port);
-        if (r == 6) {
-            listen_wait = 0;
-            g.conn_status = 6;
-            g.b[0] |= 0x20;
-            GSMTimerStop();
-            g.b[3] = 31;
-        } else if (r == 0xFFFD) {
-            listen_wait = 0;
-            g.b[0] &= uint8_t(~0x30u);
-            g.conn_status = 4;
-            g.b[3] = 0;
-        }
-        return 0;
-    }
-    case 30: {
-        const uint32_t r = GSMGetResult(port);
-        if (r == 0xFFFE) return 0;
-        if (r == 4 || r == 0xFFFD) {
-            g.conn_status = uint16_t(r);
-            g.b[0] &= uint8_t(~0x30u);
-            g.b[3] = 0;
-            return r;
-        }
-        if (r == 0) {
-            if ((g.b[0] & 0xC0) == 0x80) {
-                g.conn_status = 0;
-                g.b[0] |= 0x20;
-            }
-            GSMTimerStop();
-            GSMindex = 0;
-            g.b[3] = 31;
-        }
-        return 0;
-    }
-    case 31: {
-        const uint32_t r = GSMGetResult(port);
-        if ((r == 1 || g.conn_status == 1) && Msg_GetDCD(port)) {
-            g.b[3] = 32;
-            g.b[0] |= 0x20;
-            g.conn_status = 1;
-            return 0;
-        }
-        if (r == 4 || r == 0xFFFD) {
-            g.b[3] = 0;
-            g.conn_status = 4;
-            g.b[0] &= uint8_t(~0x30u);
-            return 4;
-        }
-        if (r != 0xFFFE) {
-            g.conn_status = uint16_t(r);
-            GSMindex = 0;
-        }
-        return 0;
-    }
-    default:
-        return 0;
+    switch (g.b[kGsmState]) {
+    case kGsmPowerUp: return InitPowerUp(port, g);
+    case kGsmEscape: return InitEscape(port, g);
+    case kGsmAwaitAnswer: return InitAwaitAnswer(port, g);
+    case kGsmSendDest:
+    case kGsmDial: return InitDial(port, g);
+    case kGsmListen: return InitListen(port, g);
+    case kGsmAwaitOk: return InitAwaitOk(port, g);
+    case kGsmAwaitConnect: return InitAwaitConnect(port, g);
+    case kGsmReady:
+    case kGsmConnected:
+    case kGsmHangEscape:
+    case kGsmHangCommand: return 0;
+    default: return InitCommand(port, g);
     }
 }
 

@@ -26,6 +26,43 @@ std::array<dlLinkDpcConfig, MQTT_CONNS> dlLinkDpcConfigs;
 namespace {
 
 constexpr uint32_t kData = 8;
+
+// The configuration block's data (D, after the 8-byte block header),
+// u32/u16 little-endian:
+//   2 u16 offset of the broker table; 12 status register; 16 enable bit;
+//   20 u8 broker count; 32 offset of the string area; 36 offset of the object
+//   area (payload libraries, Sparkplug records).
+constexpr uint32_t kCfgBrokers = 2, kCfgStatusReg = 12, kCfgEnable = 16, kCfgCount = 20, kCfgStrings = 32,
+                   kCfgObjects = 36;
+// One broker record (MQTT_BROKER_REC bytes); a text is {u32 offset into
+// the string area, u32 length}:
+//   4 u8 number; 5 u8 flags (kBrkFlag*); 6 u8 payload kind (2 Sparkplug);
+//   7 u8 address kind (1 IPv4, 2 host text, 3 IPv4 register, 4 host
+//   register string); 8 u8 will QoS; 9 u8 certificate kind (1 CA, 2 CA and
+//   client); 12 u16 port; 14, 16, 18 u16 protocol version (3.1.0 selects MQTT 3.1, any
+//   other 3.1.1);
+//   20, 22 u16 TLS version; 24 u32 keep-alive; 28 u32 Sparkplug record (in
+//   the object area); 36 name; 52 client id; 60 address (value, text
+//   offset or register) and 64 its text length; 68 user; 76 password;
+//   84 will topic; 92 will payload; 100 CA file (kind 1); 108 CA, 116
+//   client certificate, 124 client key, 132 key pass phrase (kind 2);
+//   174 u16 subscription count; 176 payload library {offset in the object
+//   area, length}.
+constexpr uint32_t kBrkNumber = 4, kBrkFlags = 5, kBrkPayloadKind = 6, kBrkAddressKind = 7, kBrkWillQos = 8,
+                   kBrkCertKind = 9, kBrkPort = 12, kBrkProtoMajor = 14, kBrkProtoMinor = 16,
+                   kBrkProtoPatch = 18, kBrkTlsMajor = 20, kBrkTlsMinor = 22, kBrkKeepAlive = 24,
+                   kBrkSparkplug = 28, kBrkName = 36, kBrkClientId = 52, kBrkAddress = 60, kBrkAddressLen = 64,
+                   kBrkUser = 68, kBrkPassword = 76, kBrkWillTopic = 84, kBrkWillPayload = 92,
+                   kBrkWillPayloadLen = 96, kBrkCaFile = 100, kBrkCaFile2 = 108, kBrkCertFile = 116,
+                   kBrkKeyFile = 124, kBrkPassphrase = 132, kBrkSubCount = 174, kBrkLibrary = 176,
+                   kBrkLibraryLen = 180;
+constexpr uint8_t kBrkFlagWill = 0x01, kBrkFlagTls = 0x02, kBrkFlagClean = 0x04, kBrkFlagWillRetain = 0x08,
+                  kBrkFlagSparkplugWill = 0x10;
+constexpr uint32_t kAddrIpv4 = 1, kAddrHost = 2, kAddrIpv4Reg = 3, kAddrHostReg = 4;  // address kinds
+constexpr unsigned kBrkModeShift = 5;  // flags bits 5..7: the connection's mode
+// A Sparkplug record (object area): 16 node, 24 group, 32 namespace texts
+// {offset into its text area, length}; 40 u32 offset of that text area.
+constexpr uint32_t kSpNode = 16, kSpGroup = 24, kSpNamespace = 32, kSpTexts = 40, kSpSize = 44;
 constexpr const char *kLibName = "libdpc.so";
 uint32_t configType = 3;
 const uint8_t *csCompMqttConfig = nullptr;
@@ -44,7 +81,7 @@ const uint8_t *DPtr(uint32_t off) { return &mqtt_tbl[kData + off]; }
 
 // A (offset, length) text of the string area: null when outside the data.
 const uint8_t *Text(uint32_t rec, uint32_t at, uint32_t *len) {
-    const uint64_t off = uint64_t(D32(0 + 32)) + D32(rec + at);
+    const uint64_t off = uint64_t(D32(kCfgStrings)) + D32(rec + at);
     *len = D32(rec + at + 4);
     if (*len == 0) return DPtr(0);
     return In(off, *len) ? DPtr(uint32_t(off)) : nullptr;
@@ -60,29 +97,35 @@ void CopyText(char *dst, uint32_t rec, uint32_t at) {
 
 // Checks the limits the client relies on; false refuses the block.
 bool CheckBlock() {
-    const uint32_t count = D8(20);
+    const uint32_t count = D8(kCfgCount);
     if (count > MQTT_CONNS) return false;
-    const uint32_t table = D16(2);
+    const uint32_t table = D16(kCfgBrokers);
     if (!In(table, uint64_t(count) * MQTT_BROKER_REC)) return false;
-    const uint32_t strings = D32(32), objects = D32(36);
-    static constexpr uint32_t kTexts[] = {36, 52, 68, 76, 84, 132};
+    const uint32_t strings = D32(kCfgStrings), objects = D32(kCfgObjects);
+    static constexpr uint32_t kTexts[] = {kBrkName,     kBrkClientId,  kBrkUser,
+                                          kBrkPassword, kBrkWillTopic, kBrkPassphrase};
     for (uint32_t i = 0; i < count; i++) {
         const uint32_t r = table + MQTT_BROKER_REC * i;
-        if (D16(r + 174) > MQTT_SUBS) return false;
+        if (D16(r + kBrkSubCount) > MQTT_SUBS) return false;
         for (uint32_t at : kTexts) {
             if (D32(r + at + 4) >= MQTT_TEXT || !In(uint64_t(strings) + D32(r + at), D32(r + at + 4))) return false;
         }
-        if (D8(r + 7) == 2 && (D32(r + 64) >= MQTT_TEXT || !In(uint64_t(strings) + D32(r + 60), D32(r + 64))))
+        if (D8(r + kBrkAddressKind) == kAddrHost &&
+            (D32(r + kBrkAddressLen) >= MQTT_TEXT ||
+             !In(uint64_t(strings) + D32(r + kBrkAddress), D32(r + kBrkAddressLen))))
             return false;
-        if (D32(r + 96) > MQTT_WILL || !In(uint64_t(strings) + D32(r + 92), D32(r + 96))) return false;
-        for (uint32_t at : {100u, 108u, 116u, 124u})
+        if (D32(r + kBrkWillPayloadLen) > MQTT_WILL ||
+            !In(uint64_t(strings) + D32(r + kBrkWillPayload), D32(r + kBrkWillPayloadLen)))
+            return false;
+        for (uint32_t at : {kBrkCaFile, kBrkCaFile2, kBrkCertFile, kBrkKeyFile})
             if (!In(uint64_t(strings) + D32(r + at), D32(r + at + 4))) return false;
-        if (!In(uint64_t(objects) + D32(r + 176), D32(r + 180))) return false;
-        if (D8(r + 6) == 2 && (D8(r + 5) & 0x11) == 0x11) {
-            const uint64_t sp = uint64_t(objects) + D32(r + 28);
-            if (!In(sp, 44)) return false;
-            const uint64_t ta = sp + D32(uint32_t(sp) + 40);
-            for (uint32_t at : {16u, 24u, 32u})
+        if (!In(uint64_t(objects) + D32(r + kBrkLibrary), D32(r + kBrkLibraryLen))) return false;
+        constexpr uint8_t kSparkplugWill = kBrkFlagWill | kBrkFlagSparkplugWill;
+        if (D8(r + kBrkPayloadKind) == 2 && (D8(r + kBrkFlags) & kSparkplugWill) == kSparkplugWill) {
+            const uint64_t sp = uint64_t(objects) + D32(r + kBrkSparkplug);
+            if (!In(sp, kSpSize)) return false;
+            const uint64_t ta = sp + D32(uint32_t(sp) + kSpTexts);
+            for (uint32_t at : {kSpNode, kSpGroup, kSpNamespace})
                 if (D32(uint32_t(sp) + at + 4) >= MQTT_TEXT || !In(ta + D32(uint32_t(sp) + at), D32(uint32_t(sp) + at + 4)))
                     return false;
         }
@@ -139,8 +182,8 @@ void WriteLibrary(uint32_t i, uint32_t rec) {
     char shm[64], lib[64], shm_path[512], lib_path[512];
     std::snprintf(shm, sizeof shm, "%s%u_%s", "/dev/shm/", unsigned(i), kLibName);
     std::snprintf(lib, sizeof lib, "%s%u_%s", "/usr/lib/", unsigned(i), kLibName);
-    uint32_t n = D32(rec + 180);
-    const uint64_t off = uint64_t(D32(36)) + D32(rec + 176);
+    uint32_t n = D32(rec + kBrkLibraryLen);
+    const uint64_t off = uint64_t(D32(kCfgObjects)) + D32(rec + kBrkLibrary);
     createFile(shm, In(off, n) && n ? DPtr(uint32_t(off)) : nullptr, In(off, n) ? n : 0);
     if (PLAT_Path(shm, shm_path, sizeof shm_path) && PLAT_Path(lib, lib_path, sizeof lib_path)) {
         char dir[512];
@@ -168,38 +211,38 @@ void ReadBroker(uint32_t i) {
     const uint32_t r = brokerData + MQTT_BROKER_REC * i;
     dlLinkDpcConfigs[i].config = DPtr(0);
     dlLinkDpcConfigs[i].broker = DPtr(r);
-    const uint8_t flags = D8(r + 5);
-    c.number = D8(r + 4);
-    c.clean_session = (flags & 0x04) ? 1 : 0;
-    c.mode = flags >> 5;
-    c.payload_kind = D8(r + 6);
-    c.keepalive = D32(r + 24);
-    c.port = D16(r + 12);
-    c.protocol = (D16(r + 14) == 3 && D16(r + 16) == 1 && D16(r + 18) == 0) ? 3 : 4;
-    c.sub_count = D16(r + 174);
-    CopyText(c.name, r, 36);
+    const uint8_t flags = D8(r + kBrkFlags);
+    c.number = D8(r + kBrkNumber);
+    c.clean_session = (flags & kBrkFlagClean) ? 1 : 0;
+    c.mode = flags >> kBrkModeShift;
+    c.payload_kind = D8(r + kBrkPayloadKind);
+    c.keepalive = D32(r + kBrkKeepAlive);
+    c.port = D16(r + kBrkPort);
+    c.protocol = (D16(r + kBrkProtoMajor) == 3 && D16(r + kBrkProtoMinor) == 1 && D16(r + kBrkProtoPatch) == 0) ? 3 : 4;
+    c.sub_count = D16(r + kBrkSubCount);
+    CopyText(c.name, r, kBrkName);
     if (c.name[0] == 0) std::snprintf(c.name, sizeof c.name, "BrokerConnection_%u", unsigned(i));
-    CopyText(c.id, r, 52);
+    CopyText(c.id, r, kBrkClientId);
     if (c.id[0] == 0) c.clean_session = 1;
-    c.address_kind = D8(r + 7);
-    char *field = (c.address_kind == 2 || c.address_kind == 4) ? c.host : c.address;
+    c.address_kind = D8(r + kBrkAddressKind);
+    char *field = (c.address_kind == kAddrHost || c.address_kind == kAddrHostReg) ? c.host : c.address;
     std::memset(field, 0, MQTT_TEXT);
     switch (c.address_kind) {
-    case 1: Dotted(c.address, D32(r + 60)); break;
-    case 2: {
-        const uint64_t off = uint64_t(D32(32)) + D32(r + 60);
-        const uint32_t n = D32(r + 64);
+    case kAddrIpv4: Dotted(c.address, D32(r + kBrkAddress)); break;
+    case kAddrHost: {
+        const uint64_t off = uint64_t(D32(kCfgStrings)) + D32(r + kBrkAddress);
+        const uint32_t n = D32(r + kBrkAddressLen);
         if (n < MQTT_TEXT && In(off, n)) std::memcpy(c.host, DPtr(uint32_t(off)), n);
         break;
     }
-    case 3: {
+    case kAddrIpv4Reg: {
         uint32_t v = 0;
-        if (RegGet32(D32(r + 60), &v)) Dotted(c.address, v);
+        if (RegGet32(D32(r + kBrkAddress), &v)) Dotted(c.address, v);
         else std::printf("Get #R value failed for Broker IP..\n");
         break;
     }
-    case 4: {
-        const uint32_t ref = D32(r + 60);
+    case kAddrHostReg: {
+        const uint32_t ref = D32(r + kBrkAddress);
         const bool iec = DrevanoRuntime && drevano_variables_enumerateded;
         for (uint32_t k = 0; k < MQTT_TEXT - 1; k++) {
             uint8_t b = 0;
@@ -218,17 +261,17 @@ void ReadBroker(uint32_t i) {
         std::memcpy(c.last_address, field, MQTT_TEXT);
         c.address_changed = 1;
     }
-    CopyText(c.user, r, 68);
-    CopyText(c.password, r, 76);
-    c.will_enabled = flags & 0x01;
+    CopyText(c.user, r, kBrkUser);
+    CopyText(c.password, r, kBrkPassword);
+    c.will_enabled = flags & kBrkFlagWill;
     if (c.will_enabled) {
-        c.will_sparkplug = (flags & 0x10) ? 1 : 0;
-        c.will_retained = (flags & 0x08) ? 1 : 0;
-        c.will_qos = D8(r + 8);
+        c.will_sparkplug = (flags & kBrkFlagSparkplugWill) ? 1 : 0;
+        c.will_retained = (flags & kBrkFlagWillRetain) ? 1 : 0;
+        c.will_qos = D8(r + kBrkWillQos);
         std::memset(c.will_payload, 0, sizeof c.will_payload);
         c.will_length = 0;
         if (!c.will_sparkplug) {
-            CopyText(c.will_topic, r, 84);
+            CopyText(c.will_topic, r, kBrkWillTopic);
             uint32_t n = 0;
             const uint8_t *p = Text(r, 92, &n);
             if (p && n <= MQTT_WILL) {
@@ -236,33 +279,33 @@ void ReadBroker(uint32_t i) {
                 c.will_length = n;
             }
         } else if (c.payload_kind == 2) {
-            const uint32_t sp = D32(36) + D32(r + 28);
-            const uint32_t ta = sp + D32(sp + 40);
+            const uint32_t sp = D32(kCfgObjects) + D32(r + kBrkSparkplug);
+            const uint32_t ta = sp + D32(sp + kSpTexts);
             auto sp_text = [&](uint32_t at, char *out) {
                 const uint32_t n = D32(sp + at + 4);
                 std::memset(out, 0, MQTT_TEXT);
                 if (n < MQTT_TEXT && In(uint64_t(ta) + D32(sp + at), n)) std::memcpy(out, DPtr(ta + D32(sp + at)), n);
             };
             char node[MQTT_TEXT], group[MQTT_TEXT], ns[MQTT_TEXT];
-            sp_text(16, node);
-            sp_text(24, group);
-            sp_text(32, ns);
+            sp_text(kSpNode, node);
+            sp_text(kSpGroup, group);
+            sp_text(kSpNamespace, ns);
             std::snprintf(c.will_topic, sizeof c.will_topic, "%.80s/%.80s/NDEATH/%.80s", ns, group, node);
         }
     }
-    c.tls = (flags & 0x02) ? 1 : 0;
-    c.cert_kind = D8(r + 9);
+    c.tls = (flags & kBrkFlagTls) ? 1 : 0;
+    c.cert_kind = D8(r + kBrkCertKind);
     if (c.tls) {
-        const uint16_t v = D16(r + 22);
-        const char *ver = D16(r + 20) != 1 ? "tlsv1.2" : v == 0 ? "tlsv1" : v == 1 ? "tlsv1.1" : "tlsv1.2";
+        const uint16_t v = D16(r + kBrkTlsMinor);
+        const char *ver = D16(r + kBrkTlsMajor) != 1 ? "tlsv1.2" : v == 0 ? "tlsv1" : v == 1 ? "tlsv1.1" : "tlsv1.2";
         std::snprintf(c.tls_version, sizeof c.tls_version, "%s", ver);
         if (c.cert_kind == 1) {
-            CertFile(c.ca_file, "/mnt/USB0/%u_dca-cert.pem", c.number, r, 100);
+            CertFile(c.ca_file, "/mnt/USB0/%u_dca-cert.pem", c.number, r, kBrkCaFile);
         } else if (c.cert_kind == 2) {
-            CertFile(c.ca_file, "/mnt/USB0/%u_dca-cert.pem", c.number, r, 108);
-            CertFile(c.cert_file, "/mnt/USB0/%u_dcl-cert.pem", c.number, r, 116);
-            CertFile(c.key_file, "/mnt/USB0/%u_dcl-key.pem", c.number, r, 124);
-            CopyText(c.passphrase, r, 132);
+            CertFile(c.ca_file, "/mnt/USB0/%u_dca-cert.pem", c.number, r, kBrkCaFile2);
+            CertFile(c.cert_file, "/mnt/USB0/%u_dcl-cert.pem", c.number, r, kBrkCertFile);
+            CertFile(c.key_file, "/mnt/USB0/%u_dcl-key.pem", c.number, r, kBrkKeyFile);
+            CopyText(c.passphrase, r, kBrkPassphrase);
         }
     }
 }
@@ -370,16 +413,16 @@ uint32_t readConfigNvram(uint32_t type) {
     if (LE_Get32(&mqtt_tbl[4]) < 16) return 0;
     csCompMqttConfig = DPtr(0);
     if (!CheckBlock()) return 0;
-    if (const uint32_t en = D32(16)) {
+    if (const uint32_t en = D32(kCfgEnable)) {
         uint8_t b = 0;
         if (PlcReg_Get(&b, en, 1)) g.enable = b & 1;
     }
-    if (const uint32_t ref = D32(12)) g.status_ref = ref;
+    if (const uint32_t ref = D32(kCfgStatusReg)) g.status_ref = ref;
     if (type == 3) setMqttStatusReg(0, 0, 16);
     setMqttStatusReg(1, 0, 1);
     setMqttStatusReg(0, 1, 1);
-    g.count = D8(20);
-    brokerData = D16(2);
+    g.count = D8(kCfgCount);
+    brokerData = D16(kCfgBrokers);
     if (g.count == 0) {
         setMqttStatusReg(1, 1, 1);
         return 1;
@@ -429,143 +472,150 @@ uint32_t dlInitialize() {
     return 1;
 }
 
+namespace {
+
+// kMqttWait: the connection's wait, as its follow-up says.
+void ConnWait(uint32_t i, IiotConfig &g, mqttConnection &c) {
+    switch (c.follow) {
+    case kMqttFollowConnect:
+        if (!c.connected && checkTimeout(&c.connect_timer, 20)) c.state = kMqttDisconnect;
+        break;
+    case kMqttFollowDisconnect:
+        if (checkTimeout(&c.disconnect_timer, 10) || !c.connected) {
+            StatusBit(i, 0);
+            if (!c.connected) c.address_changed = 0;
+            c.state = kMqttStop;
+        }
+        break;
+    case kMqttFollowConnected:
+        StatusBit(i, 1);
+        CallScan(c, c.dlScanFirst);
+        c.state = kMqttPublish;
+        break;
+    default:
+        if (c.loop_ended) c.connected = 0;  // its thread is gone: nothing is connected
+        if (!c.connected) {
+            StatusBit(i, 0);
+            if (!g.enable) {
+                if (c.loop_running) c.state = kMqttStop;
+            } else if (!c.loop_running) {
+                c.state = kMqttCreate;
+            } else if (c.loop_ended) {
+                // The library gave up: start again from creation, no
+                // sooner than a connect that does not come up would.
+                if (checkTimeout(&c.connect_timer, 20)) c.state = kMqttStop;
+            } else {
+                CallScan(c, c.dlScan);
+                c.state = kMqttPublish;
+                c.follow = kMqttFollowRun;
+            }
+            break;
+        }
+        if (g.reloaded) c.reconnect = 1;
+        if (!g.enable || c.reconnect || c.address_changed) {
+            c.reconnect = 0;
+            c.state = kMqttDisconnect;
+            break;
+        }
+        if (c.mode == 1 || c.mode == 3) {
+            for (uint32_t k = 0; k < c.sub_count && k < MQTT_SUBS; k++) {
+                if (!c.subscribed[k] && c.sub_pending[k] && checkTimeout(&c.entries[k].time, 30))
+                    c.sub_pending[k] = 0;
+            }
+        }
+        for (mqttPubItem &it : c.items) {
+            if (it.flag == 2 || it.failed > 2) {
+                it.flag = 3;
+                it.failed = 0;
+            }
+        }
+        CallScan(c, c.dlScan);
+        StatusBit(i, 1);
+        c.state = kMqttPublish;
+        c.follow = kMqttFollowRun;
+        break;
+    }
+}
+
+}  // namespace
+
 void mqttConnStep(uint32_t i) {
     IiotConfig &g = iiotConfig;
     mqttConnection &c = g.conn[i];
     const bool usable = mqttLibReady() && c.dlInit != nullptr;
     switch (c.state) {
-    case 0:
+    case kMqttCreate:
         // Without the library or a payload library the connection stays idle.
         if (!usable) break;
         c.dlInit(&dlLinkDpcConfigs[i]);
         if (mqttClientInit(c)) {
-            c.state = 2;
+            c.state = kMqttConfigure;
         } else {
-            c.state = 10;
-            c.follow = 4;
+            c.state = kMqttWait;
+            c.follow = kMqttFollowRun;
         }
         break;
-    case 1:
+    case kMqttDestroy:
         mqttClientDestroy(c);
-        c.state = 10;
-        c.follow = 4;
+        c.state = kMqttWait;
+        c.follow = kMqttFollowRun;
         break;
-    case 2:
-        if (mqttClientSetCofig(c)) c.state = 3;
+    case kMqttConfigure:
+        if (mqttClientSetCofig(c)) c.state = kMqttConnect;
         break;
-    case 3:
-        if (c.address_kind == 2 || c.address_kind == 4) {
+    case kMqttConnect:
+        if (c.address_kind == kAddrHost || c.address_kind == kAddrHostReg) {
             std::snprintf(c.address, sizeof c.address, "0.0.0.0");
             if (dnsResolve(c.host, c.address) > 0) break;
         }
         // Waiting for the connection is noted before a running network
-        // thread can report it (its connect callback sets follow-up 3).
-        c.follow = 1;
+        // thread can report it (its connect callback sets kMqttFollowConnected).
+        c.follow = kMqttFollowConnect;
         if (!mqttClientConnect(c)) {
-            c.state = 1;
+            c.state = kMqttDestroy;
             break;
         }
         checkTimeout(&c.connect_timer, 0);
-        c.state = c.loop_running ? 10 : 5;
+        c.state = c.loop_running ? kMqttWait : kMqttStart;
         break;
-    case 4:
+    case kMqttDisconnect:
         mqttClientDisconnect(c);
         checkTimeout(&c.disconnect_timer, 0);
-        c.state = 10;
-        c.follow = 2;
+        c.state = kMqttWait;
+        c.follow = kMqttFollowDisconnect;
         break;
-    case 5:
-        c.follow = 1;  // before the thread starts: a quick connect callback sets 3
+    case kMqttStart:
+        c.follow = kMqttFollowConnect;  // before the thread starts: a quick connect callback moves it on
         if (!mqttClientStart(c)) {
-            c.state = 1;
+            c.state = kMqttDestroy;
             break;
         }
         c.loop_running = 1;
-        c.state = 10;
+        c.state = kMqttWait;
         break;
-    case 6:
+    case kMqttStop:
         mqttClientStop(c);
         c.loop_running = 0;
-        c.state = 1;
+        c.state = kMqttDestroy;
         break;
-    case 7:
+    case kMqttPublish:
         for (uint32_t k = 0; k < MQTT_ITEMS; k++) {
             mqttPubItem &it = c.items[k];
             if (it.flag != 1 || it.topic[0] == 0) continue;
             if (!c.connected && c.pending > 1023) continue;
             mqttClientPublish(c, k);
         }
-        c.state = 8;
+        c.state = kMqttSubscribe;
         break;
-    case 8:
+    case kMqttSubscribe:
         for (uint32_t k = 0; k < c.sub_count && k < MQTT_SUBS; k++) {
             if (!c.subscribed[k] && !c.sub_pending[k] && c.connected && mqttClientSubscribe(c, k))
                 checkTimeout(&c.entries[k].time, 0);
         }
-        c.state = 10;
-        c.follow = 4;
+        c.state = kMqttWait;
+        c.follow = kMqttFollowRun;
         break;
-    default:
-        switch (c.follow) {
-        case 1:
-            if (!c.connected && checkTimeout(&c.connect_timer, 20)) c.state = 4;
-            break;
-        case 2:
-            if (checkTimeout(&c.disconnect_timer, 10) || !c.connected) {
-                StatusBit(i, 0);
-                if (!c.connected) c.address_changed = 0;
-                c.state = 6;
-            }
-            break;
-        case 3:
-            StatusBit(i, 1);
-            CallScan(c, c.dlScanFirst);
-            c.state = 7;
-            break;
-        default:
-            if (c.loop_ended) c.connected = 0;  // its thread is gone: nothing is connected
-            if (!c.connected) {
-                StatusBit(i, 0);
-                if (!g.enable) {
-                    if (c.loop_running) c.state = 6;
-                } else if (!c.loop_running) {
-                    c.state = 0;
-                } else if (c.loop_ended) {
-                    // The library gave up: start again from creation, no
-                    // sooner than a connect that does not come up would.
-                    if (checkTimeout(&c.connect_timer, 20)) c.state = 6;
-                } else {
-                    CallScan(c, c.dlScan);
-                    c.state = 7;
-                    c.follow = 4;
-                }
-                break;
-            }
-            if (g.reloaded) c.reconnect = 1;
-            if (!g.enable || c.reconnect || c.address_changed) {
-                c.reconnect = 0;
-                c.state = 4;
-                break;
-            }
-            if (c.mode == 1 || c.mode == 3) {
-                for (uint32_t k = 0; k < c.sub_count && k < MQTT_SUBS; k++) {
-                    if (!c.subscribed[k] && c.sub_pending[k] && checkTimeout(&c.entries[k].time, 30))
-                        c.sub_pending[k] = 0;
-                }
-            }
-            for (mqttPubItem &it : c.items) {
-                if (it.flag == 2 || it.failed > 2) {
-                    it.flag = 3;
-                    it.failed = 0;
-                }
-            }
-            CallScan(c, c.dlScan);
-            StatusBit(i, 1);
-            c.state = 7;
-            c.follow = 4;
-            break;
-        }
-        break;
+    default: ConnWait(i, g, c); break;
     }
 }
 

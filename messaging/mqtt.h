@@ -68,6 +68,28 @@ using DlInitFn = void (*)(dlLinkDpcConfig *);
 using DlScanFn = void (*)(uint32_t connection, mqttPubItem *items, mqttSubEntry *entries);
 using DlDeInitFn = void (*)();
 
+// States of a connection's machine (mqttConnection::state).
+enum : uint32_t {
+    kMqttCreate = 0,      // payload library and client created
+    kMqttDestroy = 1,     // client destroyed, then wait to disconnect
+    kMqttConfigure = 2,   // client options set
+    kMqttConnect = 3,     // host resolved, connect asked
+    kMqttDisconnect = 4,  // disconnect asked
+    kMqttStart = 5,       // the library's network thread started
+    kMqttStop = 6,        // that thread stopped
+    kMqttPublish = 7,     // items due published
+    kMqttSubscribe = 8,   // subscriptions not yet made asked
+    kMqttWait = 10,       // waiting as `follow` says
+};
+// What kMqttWait waits for (mqttConnection::follow; the library's connect
+// callback sets kMqttFollowConnected).
+enum : uint32_t {
+    kMqttFollowConnect = 1,     // the connection, 20 s
+    kMqttFollowDisconnect = 2,  // its end, 10 s
+    kMqttFollowConnected = 3,   // connected: first scan of the payload library
+    kMqttFollowRun = 4,         // connected pass: scan, publish, watch
+};
+
 struct mqttConnection {
     uint8_t reconnect;
     uint8_t address_changed;

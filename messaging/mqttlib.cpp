@@ -233,7 +233,7 @@ void connectCallback(mosquitto *, void *obj, int result) {
     mqttConnection &c = *Conn(obj);
     if (result == 0) {
         c.connected = 1;
-        c.follow = 3;
+        c.follow = kMqttFollowConnected;
     } else {
         c.connected = 0;
     }

@@ -341,11 +341,12 @@ uint32_t SmsStructInit() {
     ATPort = portp1 ? uint8_t(portp1 - 1) : 0;
     ComportCfg = {U8(sec + 93), U8(sec + 94), U8(sec + 95), U8(sec + 96), U8(sec + 97),
                   uint8_t(((U8(sec + 99) & 0x0F) << 4) | 1)};
-    if (!table_ok || ((GSMGPRSInfo_St.b[0] & 1) && !(GSMGPRSInfo_St.b[1] & 4))) {
+    if (!table_ok ||
+        ((GSMGPRSInfo_St.b[kGsmCall] & kGsmCallConfigured) && !(GSMGPRSInfo_St.b[kGsmConfig] & kGsmCfgTelit))) {
         std::memcpy(sms.MagicID.data(), "MSON", 5);
         return 0;
     }
-    GSMGPRSInfo_St.b[4] |= 0xF0;
+    GSMGPRSInfo_St.b[kGsmPort] |= kGsmPortSmsMark;
     GSMGPRSParmInit();
     return 0;
 }
@@ -667,6 +668,6 @@ void SMS_Scanner() {
     if (sms.delay_pending) {
         if (FPGA_GetFrt() - sms.hold_at < 150000) return;
         sms.delay_pending = 0;
-        GSMGPRSInfo_St.b[1] |= 0x10;
+        GSMGPRSInfo_St.b[kGsmConfig] |= kGsmCfgPowerWaited;
     }
 }

@@ -27,7 +27,7 @@ constexpr uint32_t kWords = PLC_REG_SIZE / 2;
 // data bits, stop bits, handshake, protocol mode, option nibble.
 constexpr std::array<uint16_t, 7> kOpenMax = {12, 4, 3, 1, 5, 4, 13};
 
-bool FirstScan() { return plc_reg[64] & 1; }
+bool FirstScan() { return plc_reg[SBITS_LO] & S_FIRST_SCAN; }
 
 uint32_t PortModeOf(const uint8_t *m) { return m[5] & 0x0F; }
 

@@ -63,6 +63,18 @@ struct ModemReq {
     uint16_t rings;       // answer: ring count
 };
 
+// Steps of a modem request (ModemRec::step, per request kind).
+enum ModemStep : uint8_t {
+    kModemIdle = 0,
+    kModemStart = 2,       // guard time; GSM manager or option board taken
+    kModemEscape = 3,      // "+++" sent, then the init string
+    kModemInitAnswer = 4,  // the init string's answer
+    kModemCommand = 5,     // the request's AT line out
+    kModemAnswer = 6,      // its answer
+    kModemFailed = 7,      // ended with a failure status
+    kModemOnline = 8,      // done (command) or the call's data phase
+};
+
 struct ModemRec {
     std::array<ModemReq, 3> slot;
     uint8_t busy;

@@ -77,7 +77,8 @@ SockConnInfo cell_req;
 // no cellular option board, no external Telit module).
 bool GsmManaged(uint32_t port) {
     const GsmInfo &g = GSMGPRSInfo_St;
-    return port == 0 && !Modem_CellularOption() && g.marker == GSM_MARKER && (g.b[0] & 0x01) && !(g.b[1] & 0x04);
+    return port == 0 && !Modem_CellularOption() && g.marker == GSM_MARKER && (g.b[kGsmCall] & kGsmCallConfigured) &&
+           !(g.b[kGsmConfig] & kGsmCfgTelit);
 }
 
 // The dial text for the modem manager: "IPBN" + address (4 bytes) + port (2
@@ -132,7 +133,7 @@ void CopyResponse(const ModemReq &r) {
 
 bool GsmIpPending() {
     const GsmInfo &g = GSMGPRSInfo_St;
-    return g.ip_call && (g.b[0] & 0xC0);
+    return g.ip_call && (g.b[kGsmCall] & (kGsmCallIpOut | kGsmCallIpIn));
 }
 
 }  // namespace
@@ -241,7 +242,7 @@ uint32_t ModemStart(uint32_t port, const ModemReq &req) {
     modem.slot[req.kind] = req;
     Status(req, MODEM_BUSY);
     ModemTalkTimer(kGuard);
-    modem.step[req.kind] = 2;
+    modem.step[req.kind] = kModemStart;
     modem.socket_asked = 0;
     modem.gsm = 0;
     if (port == 0) GSMGPRSParmInit();  // a modem section read once per block
@@ -254,7 +255,7 @@ uint32_t ModemStop(uint32_t port, uint32_t kind) {
     ModemReq &r = modem.slot[kind];
     if (StatusOf(r) == MODEM_IDLE) {
         modem.busy = 0;
-        modem.step[kind] = 0;
+        modem.step[kind] = kModemIdle;
         return 0;
     }
     if (modem.gsm) {
@@ -275,7 +276,7 @@ uint32_t ModemStop(uint32_t port, uint32_t kind) {
         modem.connected = 0;
     }
     modem.busy = 0;
-    modem.step[kind] = 0;
+    modem.step[kind] = kModemIdle;
     Status(r, MODEM_IDLE);
     return 1;
 }
@@ -289,230 +290,219 @@ void ModemHangupPoll() {
     }
 }
 
-uint32_t ModemExecute(uint32_t port, uint32_t kind) {
-    if (kind > 2) return 0;
-    ModemReq &r = modem.slot[kind];
-    uint8_t &step = modem.step[kind];
-    const bool cell = Modem_CellularOption() != 0;
-    switch (step) {
-    case 2:
-        if (cell && kind != 0) {
-            CellularRequest(r, cell_req);
-            MOD_TCPInit(1, port);  // serial Modbus frames travel with an MBAP header
-            step = 8;
+namespace {
+
+// kModemStart with the modem manager's GSM modem: the modem taken from the
+// manager and initialised by it; configured, the call is made by the
+// manager (IP) or by this request (circuit).
+uint32_t StepGsmStart(uint32_t port, uint32_t kind, ModemReq &r, uint8_t &step) {
+    GsmModem = 1;
+    GsmInfo &g = GSMGPRSInfo_St;
+    if (!modem.gsm) {
+        if (GSMGPRSRsrcMngr(1, 0) == 0 || GSMGPRSRsrcMngr(1, 3) == 0) {
+            GSMGPRSRsrcMngr(1, 2);
+            Status(r, MODEM_BUSY);  // another user still has it
             return 0;
         }
-        if (GsmManaged(port)) {
-            GsmModem = 1;
-            GsmInfo &g = GSMGPRSInfo_St;
-            if (!modem.gsm) {
-                if (GSMGPRSRsrcMngr(1, 0) == 0 || GSMGPRSRsrcMngr(1, 3) == 0) {
-                    GSMGPRSRsrcMngr(1, 2);
-                    Status(r, MODEM_BUSY);  // another user still has it
-                    return 0;
-                }
-                modem.gsm = 1;
-                if (kind == 1) GsmDialText(r, g.dest.data(), g.dest.size());
-                else g.dest[0] = 0;
-                g.ip_call = std::strchr(g.dest.data(), '.') ? 1 : 0;
-                g.b[3] = 0;
-            }
-            const uint32_t res = GSMModemInit(port);
-            if (res == 4 || res == MODEM_TIMEOUT) {
-                Status(r, uint16_t(res));
-                step = 7;
-                return 0;
-            }
-            Status(r, MODEM_BUSY);
-            if (g.b[3] == 28 || g.b[3] == 29) {
-                // Configured: an IP call is made by the manager in the
-                // direction of the request, a circuit call by this slot.
-                if (g.ip_call && kind != 0) {
-                    g.b[0] = uint8_t((g.b[0] & ~0xC0u) | (kind == 1 ? 0x40 : 0x80));
-                    g.b[3] = kind == 1 ? 28 : 29;
-                } else {
-                    g.b[3] = 26;
-                }
-                step = 5;
-            }
-            return 0;
-        }
-        if (!ModemTalkExpired()) return 0;
-        Msg_Enable(port, 1);
-        Msg_PutsTx(port, "+++");
-        Msg_RtuTx(port);
-        ModemTalkTimer(kAfterEscape);
-        step = 3;
-        return 0;
-    case 3:
-        if (!ModemTalkExpired()) return 0;
-        SendLine(port, kInitString);
-        ModemTalkTimer(kInitAnswer);
-        step = 4;
-        return 0;
-    case 4: {
-        const uint32_t res = GetResult(port);
-        if (res == MODEM_BUSY) return 0;
-        if (res == 0) {
-            step = 5;
-            return 0;
-        }
+        modem.gsm = 1;
+        if (kind == 1) GsmDialText(r, g.dest.data(), g.dest.size());
+        else g.dest[0] = 0;
+        g.ip_call = std::strchr(g.dest.data(), '.') ? 1 : 0;
+        g.b[kGsmState] = kGsmPowerUp;
+    }
+    const uint32_t res = GSMModemInit(port);
+    if (res == kGsmError || res == MODEM_TIMEOUT) {
         Status(r, uint16_t(res));
-        step = 7;
+        step = kModemFailed;
         return 0;
     }
-    case 5: {
-        if (modem.gsm && GsmIpPending()) {
-            ModemTalkTimer(kIpCall);
-            step = 6;
-            return 0;
-        }
-        char line[64];
-        if (kind == 0) {
-            char t[Z7MODEM_TEXTMAX + 1] = {};
-            std::memcpy(t, r.text.data(), r.length < Z7MODEM_TEXTMAX ? r.length : Z7MODEM_TEXTMAX);
-            std::snprintf(line, sizeof line, "AT%s", t);
-        } else if (kind == 2) {
-            std::snprintf(line, sizeof line, "ATS0=%03u", unsigned(r.rings % 1000));
+    Status(r, MODEM_BUSY);
+    if (g.b[kGsmState] == kGsmDial || g.b[kGsmState] == kGsmListen) {
+        // Configured: an IP call is made by the manager in the
+        // direction of the request, a circuit call by this slot.
+        if (g.ip_call && kind != 0) {
+            g.b[kGsmCall] = uint8_t((g.b[kGsmCall] & ~unsigned(kGsmCallIpOut | kGsmCallIpIn)) |
+                                    (kind == 1 ? kGsmCallIpOut : kGsmCallIpIn));
+            g.b[kGsmState] = kind == 1 ? kGsmDial : kGsmListen;
         } else {
-            char num[40];
-            DialNumber(r, num, sizeof num);
-            std::snprintf(line, sizeof line, "ATD%c%s", (r.option & 1) ? 'P' : 'T', num);
+            g.b[kGsmState] = kGsmReady;
         }
-        SendLine(port, line);
-        ModemTalkTimer(kCommand);
-        step = 6;
+        step = kModemCommand;
+    }
+    return 0;
+}
+
+// kModemStart: the option board's socket, the manager's modem, or after the
+// guard time the escape of a plain modem.
+uint32_t StepStart(uint32_t port, uint32_t kind, ModemReq &r, uint8_t &step) {
+    if (Modem_CellularOption() != 0 && kind != 0) {
+        CellularRequest(r, cell_req);
+        MOD_TCPInit(1, port);  // serial Modbus frames travel with an MBAP header
+        step = kModemOnline;
         return 0;
     }
-    case 6: {
-        if (modem.gsm && GsmIpPending()) {
-            // The manager makes the call; its states give the result.
-            const GsmInfo &g = GSMGPRSInfo_St;
-            GSMModemInit(port);
-            if (g.b[3] == 32) {
+    if (GsmManaged(port)) return StepGsmStart(port, kind, r, step);
+    if (!ModemTalkExpired()) return 0;
+    Msg_Enable(port, 1);
+    Msg_PutsTx(port, "+++");
+    Msg_RtuTx(port);
+    ModemTalkTimer(kAfterEscape);
+    step = kModemEscape;
+    return 0;
+}
+
+// kModemCommand: the request's line (an AT command, auto-answer after N
+// rings, or the dial) — or, for the manager's IP call, its wait.
+uint32_t StepCommand(uint32_t port, uint32_t kind, ModemReq &r, uint8_t &step) {
+    if (modem.gsm && GsmIpPending()) {
+        ModemTalkTimer(kIpCall);
+        step = kModemAnswer;
+        return 0;
+    }
+    char line[64];
+    if (kind == 0) {
+        char t[Z7MODEM_TEXTMAX + 1] = {};
+        std::memcpy(t, r.text.data(), r.length < Z7MODEM_TEXTMAX ? r.length : Z7MODEM_TEXTMAX);
+        std::snprintf(line, sizeof line, "AT%s", t);
+    } else if (kind == 2) {
+        std::snprintf(line, sizeof line, "ATS0=%03u", unsigned(r.rings % 1000));
+    } else {
+        char num[40];
+        DialNumber(r, num, sizeof num);
+        std::snprintf(line, sizeof line, "ATD%c%s", (r.option & 1) ? 'P' : 'T', num);
+    }
+    SendLine(port, line);
+    ModemTalkTimer(kCommand);
+    step = kModemAnswer;
+    return 0;
+}
+
+// kModemAnswer with the manager making an IP call: its states give the result.
+uint32_t StepGsmCall(uint32_t port, uint32_t kind, ModemReq &r, uint8_t &step) {
+    const GsmInfo &g = GSMGPRSInfo_St;
+    GSMModemInit(port);
+    if (g.b[kGsmState] == kGsmConnected) {
+        Status(r, 1);
+        modem.connected = 1;
+        GPRSIdleTimer(kGprsIdle);
+        step = kModemOnline;
+    } else if (g.conn_status == kGsmListening && kind == 2) {
+        Status(r, 6);
+        ModemTalkTimer(0);
+    } else if (g.b[kGsmState] == kGsmPowerUp) {
+        Status(r, 4);
+        step = kModemFailed;
+    } else if (ModemTalkExpired()) {
+        Status(r, MODEM_TIMEOUT);
+        step = kModemFailed;
+    }
+    return 0;
+}
+
+// kModemAnswer: the answer of the request's line.
+uint32_t StepAnswer(uint32_t port, uint32_t kind, ModemReq &r, uint8_t &step) {
+    if (modem.gsm && GsmIpPending()) return StepGsmCall(port, kind, r, step);
+    const uint32_t res = GetResult(port);
+    if (res == MODEM_BUSY) return 0;
+    if (res == MODEM_TIMEOUT) {
+        Status(r, MODEM_TIMEOUT);
+        step = kModemFailed;
+        return 0;
+    }
+    if (!GsmModem || kind != 1) Status(r, uint16_t(res));
+    if (kind == 0) {
+        if (res == 0 && GsmModem) CopyResponse(r);
+        step = res ? kModemFailed : kModemOnline;
+    } else if (kind == 2) {
+        if (res) {
+            step = kModemFailed;
+        } else {
+            ModemTalkTimer(0);
+            step = kModemOnline;
+        }
+    } else if (!GsmModem) {
+        if (res == 1) {
+            modem.connected = 1;
+            step = kModemOnline;
+        } else {
+            step = kModemFailed;
+        }
+    } else {
+        if (res == 1) {
+            modem.connected = 1;
+            Status(r, 1);
+            step = kModemOnline;
+        } else if (res == 3) {
+            modem.connected = 0;
+            Status(r, 3);
+            step = kModemOnline;
+        } else if (res == 4) {
+            Msg_FlushRx(port);
+            step = kModemFailed;
+        }
+    }
+    return 0;
+}
+
+// kModemOnline on the option board: the data socket's state.
+uint32_t StepCellularOnline(ModemReq &r) {
+    const uint32_t g = ModemDataConnRequest(cell_req);
+    if (g == 0) {
+        Status(r, 1);
+        modem.connected = 1;
+        return 1;
+    }
+    if (socket_info_st[0].state == 4) {
+        Status(r, 6);
+        modem.connected = 1;
+    } else {
+        Status(r, MODEM_BUSY);
+        modem.connected = 0;
+    }
+    return 0;
+}
+
+// kModemOnline before the call is up: RING, CONNECT and the failures.
+uint32_t StepAwaitCall(uint32_t port, uint32_t kind, ModemReq &r, uint8_t &step) {
+    const uint32_t res = GetResult(port);
+    if (res != MODEM_BUSY) {
+        if (kind == 2) {
+            if (res == 2) {
+                Status(r, 2);
+                ModemTalkTimer(kRing);
+            } else if (res == 1) {
                 Status(r, 1);
                 modem.connected = 1;
-                GPRSIdleTimer(kGprsIdle);
-                step = 8;
-            } else if (g.conn_status == 6 && kind == 2) {
-                Status(r, 6);
-                ModemTalkTimer(0);
-            } else if (g.b[3] == 0) {
-                Status(r, 4);
-                step = 7;
-            } else if (ModemTalkExpired()) {
-                Status(r, MODEM_TIMEOUT);
-                step = 7;
-            }
-            return 0;
-        }
-        const uint32_t res = GetResult(port);
-        if (res == MODEM_BUSY) return 0;
-        if (res == MODEM_TIMEOUT) {
-            Status(r, MODEM_TIMEOUT);
-            step = 7;
-            return 0;
-        }
-        if (!GsmModem || kind != 1) Status(r, uint16_t(res));
-        if (kind == 0) {
-            if (res == 0 && GsmModem) CopyResponse(r);
-            step = res ? 7 : 8;
-        } else if (kind == 2) {
-            if (res) {
-                step = 7;
             } else {
+                Status(r, 3);
                 ModemTalkTimer(0);
-                step = 8;
+                Msg_FlushRx(port);
             }
         } else if (!GsmModem) {
-            if (res == 1) {
-                modem.connected = 1;
-                step = 8;
-            } else {
-                step = 7;
-            }
-        } else {
-            if (res == 1) {
-                modem.connected = 1;
-                Status(r, 1);
-                step = 8;
-            } else if (res == 3) {
-                modem.connected = 0;
-                Status(r, 3);
-                step = 8;
-            } else if (res == 4) {
-                Msg_FlushRx(port);
-                step = 7;
-            }
-        }
-        return 0;
-    }
-    case 7: {
-        if (GsmModem) Msg_FlushRx(port);
-        const uint16_t s = StatusOf(r);
-        if (s != 3 && s != MODEM_TIMEOUT && s != 4) Status(r, 4);
-        return 0;
-    }
-    case 8:
-        break;
-    default:
-        return 0;
-    }
-    // Step 8.
-    if (kind == 0) return 1;
-    if (cell) {
-        const uint32_t g = ModemDataConnRequest(cell_req);
-        if (g == 0) {
+            Status(r, uint16_t(res));
+            step = kModemFailed;
+            Msg_FlushRx(port);
+        } else if (res == 1 && Msg_GetDCD(port)) {
             Status(r, 1);
             modem.connected = 1;
-            return 1;
-        }
-        if (socket_info_st[0].state == 4) {
+            GPRSIdleTimer(kGprsIdle);
+        } else if (res == 6) {
             Status(r, 6);
-            modem.connected = 1;
-        } else {
-            Status(r, MODEM_BUSY);
-            modem.connected = 0;
+            ModemTalkTimer(0);
+        } else if (res == 3) {
+            Status(r, 3);
+        } else if (res == 4 || res == MODEM_TIMEOUT) {
+            Status(r, uint16_t(res));
+            step = kModemFailed;
+            Msg_FlushRx(port);
         }
-        return 0;
+        Msg_Enable(port, 1);
     }
-    if (!modem.connected) {
-        const uint32_t res = GetResult(port);
-        if (res != MODEM_BUSY) {
-            if (kind == 2) {
-                if (res == 2) {
-                    Status(r, 2);
-                    ModemTalkTimer(kRing);
-                } else if (res == 1) {
-                    Status(r, 1);
-                    modem.connected = 1;
-                } else {
-                    Status(r, 3);
-                    ModemTalkTimer(0);
-                    Msg_FlushRx(port);
-                }
-            } else if (!GsmModem) {
-                Status(r, uint16_t(res));
-                step = 7;
-                Msg_FlushRx(port);
-            } else if (res == 1 && Msg_GetDCD(port)) {
-                Status(r, 1);
-                modem.connected = 1;
-                GPRSIdleTimer(kGprsIdle);
-            } else if (res == 6) {
-                Status(r, 6);
-                ModemTalkTimer(0);
-            } else if (res == 3) {
-                Status(r, 3);
-            } else if (res == 4 || res == MODEM_TIMEOUT) {
-                Status(r, uint16_t(res));
-                step = 7;
-                Msg_FlushRx(port);
-            }
-            Msg_Enable(port, 1);
-        }
-        return (modem.connected && Msg_GetDCD(port)) ? 1 : 0;
-    }
+    return (modem.connected && Msg_GetDCD(port)) ? 1 : 0;
+}
+
+// kModemOnline with the call up: the carrier and the idle time watched.
+uint32_t StepConnected(uint32_t port, uint32_t kind, ModemReq &r, uint8_t &step) {
     if (!Msg_GetDCD(port)) {
         if (GsmModem && modem.lost_passes < 4) {
             modem.lost_passes++;
@@ -530,12 +520,54 @@ uint32_t ModemExecute(uint32_t port, uint32_t kind) {
     if (c == 1 && modem_idle_period) GPRSIdleTimer(kGprsIdle);
     else if (c == 255) Msg_InitWait(port, 100, 1);
     if (GPRSIdleTimer(0)) {
-        step = 7;
+        step = kModemFailed;
         modem.connected = 0;
         modem_idle_period = 0;
         return 0;
     }
     return 1;
+}
+
+}  // namespace
+
+uint32_t ModemExecute(uint32_t port, uint32_t kind) {
+    if (kind > 2) return 0;
+    ModemReq &r = modem.slot[kind];
+    uint8_t &step = modem.step[kind];
+    switch (step) {
+    case kModemStart: return StepStart(port, kind, r, step);
+    case kModemEscape:
+        if (!ModemTalkExpired()) return 0;
+        SendLine(port, kInitString);
+        ModemTalkTimer(kInitAnswer);
+        step = kModemInitAnswer;
+        return 0;
+    case kModemInitAnswer: {
+        const uint32_t res = GetResult(port);
+        if (res == MODEM_BUSY) return 0;
+        if (res == 0) {
+            step = kModemCommand;
+            return 0;
+        }
+        Status(r, uint16_t(res));
+        step = kModemFailed;
+        return 0;
+    }
+    case kModemCommand: return StepCommand(port, kind, r, step);
+    case kModemAnswer: return StepAnswer(port, kind, r, step);
+    case kModemFailed: {
+        if (GsmModem) Msg_FlushRx(port);
+        const uint16_t s = StatusOf(r);
+        if (s != 3 && s != MODEM_TIMEOUT && s != 4) Status(r, 4);
+        return 0;
+    }
+    case kModemOnline:
+        if (kind == 0) return 1;
+        if (Modem_CellularOption() != 0) return StepCellularOnline(r);
+        if (!modem.connected) return StepAwaitCall(port, kind, r, step);
+        return StepConnected(port, kind, r, step);
+    default: return 0;
+    }
 }
 
 uint32_t Z7ModemExecute(uint32_t port, uint32_t kind) { return ModemExecute(port, kind); }

@@ -26,6 +26,38 @@ namespace {
 
 constexpr uint8_t kCookie[4] = {99, 130, 83, 99};
 
+// The datagram: IPv4 header (20 bytes, no options), UDP header (8), the
+// BOOTP message. Offsets, big-endian fields.
+constexpr uint32_t kIpVerLen = 0, kIpTotal = 2, kIpTtl = 8, kIpProto = 9, kIpSum = 10, kIpSrc = 12, kIpDst = 16,
+                   kIpHeader = 20;
+constexpr uint8_t kIpV4NoOptions = 0x45, kIpUdp = 17, kIpTtlValue = 64;
+constexpr uint32_t kUdpSrc = 0, kUdpDst = 2, kUdpLen = 4, kUdpSum = 6, kUdpHeader = 8;
+constexpr uint32_t kHeaders = kIpHeader + kUdpHeader;
+constexpr uint16_t kPortClient = 68, kPortServer = 67;
+// BOOTP: 0 op, 1 hardware type, 2 address length, 3 hops, 4 xid, 8 secs,
+// 10 flags, 12 ciaddr, 16 yiaddr, 20 siaddr, 24 giaddr, 28 chaddr, 236 the
+// magic cookie, then the options (DHCP_OPT_OFFSET).
+constexpr uint32_t kBpOp = 0, kBpHwType = 1, kBpHwLen = 2, kBpHops = 3, kBpXid = 4, kBpFlags = 10,
+                   kBpClientIp = 12, kBpYourIp = 16, kBpClientHw = 28, kBpCookie = 236;
+constexpr uint8_t kBpRequest = 1, kBpEthernet = 1, kBpMacLen = 6;
+constexpr uint16_t kBpBroadcast = 0x8000;
+// Options: code, length, value; pad and end have no length.
+enum : uint8_t {
+    kOptPad = 0,
+    kOptMask = 1,
+    kOptRouter = 3,
+    kOptDns = 6,
+    kOptRequestedIp = 50,
+    kOptLease = 51,
+    kOptMsgType = 53,
+    kOptServerId = 54,
+    kOptParams = 55,
+    kOptT1 = 58,
+    kOptT2 = 59,
+    kOptClientId = 61,
+    kOptEnd = 255,
+};
+
 uint16_t Sum(const uint8_t *p, std::size_t n, uint32_t acc) {
     for (std::size_t i = 0; i + 1 < n; i += 2) acc += uint32_t(p[i] << 8 | p[i + 1]);
     if (n & 1) acc += uint32_t(p[n - 1] << 8);
@@ -36,9 +68,9 @@ uint16_t Sum(const uint8_t *p, std::size_t n, uint32_t acc) {
 // UDP checksum over the pseudo-header and the UDP header and payload.
 uint16_t UdpSum(const uint8_t *ip, const uint8_t *udp, uint16_t udp_len) {
     uint32_t acc = 0;
-    acc += uint32_t(ip[12] << 8 | ip[13]) + uint32_t(ip[14] << 8 | ip[15]);
-    acc += uint32_t(ip[16] << 8 | ip[17]) + uint32_t(ip[18] << 8 | ip[19]);
-    acc += 17 + udp_len;
+    acc += uint32_t(BE_Get16(ip + kIpSrc)) + BE_Get16(ip + kIpSrc + 2);
+    acc += uint32_t(BE_Get16(ip + kIpDst)) + BE_Get16(ip + kIpDst + 2);
+    acc += kIpUdp + udp_len;
     return Sum(udp, udp_len, acc);
 }
 
@@ -87,33 +119,43 @@ uint32_t ReadDatagram(uint32_t iface) {
                 partial = (aux.tp_status & TP_STATUS_CSUMNOTREADY) != 0;
             }
         }
-        if (partial && n >= 28) BE_Put16(buf + 26, 0);
+        if (partial && n >= kHeaders) BE_Put16(buf + kIpHeader + kUdpSum, 0);
         if (DhcpTakeDatagram(iface, buf, std::size_t(n))) return 1;
+    }
+}
+
+// Walks the options of the received message, f(code, length, value) for
+// each until it returns true; a pad is skipped, the end or an option that
+// runs past the message stops the walk.
+template <class F> void WalkOptions(const DhcpProcCtrl &r, F f) {
+    const uint32_t end = r.in_len;
+    uint32_t p = DHCP_OPT_OFFSET;
+    while (p < end) {
+        const uint8_t c = r.in[p];
+        if (c == kOptEnd) return;
+        if (c == kOptPad) {
+            p++;
+            continue;
+        }
+        if (p + 1 >= end) return;
+        const uint8_t l = r.in[p + 1];
+        if (p + 2u + l > end) return;
+        if (f(c, l, &r.in[p + 2])) return;
+        p += 2u + l;
     }
 }
 
 // The bytes of option code in the received message, or nullptr.
 const uint8_t *FindOption(const DhcpProcCtrl &r, uint8_t code, uint8_t &len) {
-    const uint32_t end = r.in_len;
-    uint32_t p = DHCP_OPT_OFFSET;
-    if (end < DHCP_OPT_OFFSET || std::memcmp(&r.in[236], kCookie, 4) != 0) return nullptr;
-    while (p < end) {
-        const uint8_t c = r.in[p];
-        if (c == 255) return nullptr;
-        if (c == 0) {
-            p++;
-            continue;
-        }
-        if (p + 1 >= end) return nullptr;
-        const uint8_t l = r.in[p + 1];
-        if (p + 2 + l > end) return nullptr;
-        if (c == code) {
-            len = l;
-            return &r.in[p + 2];
-        }
-        p += 2u + l;
-    }
-    return nullptr;
+    if (r.in_len < DHCP_OPT_OFFSET || std::memcmp(&r.in[kBpCookie], kCookie, 4) != 0) return nullptr;
+    const uint8_t *found = nullptr;
+    WalkOptions(r, [&](uint8_t c, uint8_t l, const uint8_t *v) {
+        if (c != code) return false;
+        len = l;
+        found = v;
+        return true;
+    });
+    return found;
 }
 
 // The interface's hardware address as it is now (the executive may set it
@@ -189,85 +231,87 @@ void setQryPacket(uint8_t kind, uint32_t iface) {
     const DhcpOffered &o = dhcpOffered[iface];
     uint8_t *m = r.out.data();
     std::memset(m, 0, r.out.size());
-    m[0] = 1;
-    m[1] = 1;
-    m[2] = 6;
-    m[3] = 0;
-    BE_Put32(m + 4, r.xid);
-    if (kind == DHCP_DISCOVER) BE_Put16(m + 10, 0x8000);
-    if (kind == DHCP_RELEASE || kind == DHCP_INFORM || kind == DHCP_RENEW) BE_Put32(m + 12, o.address);
-    std::memcpy(m + 28, r.mac.data(), 6);
-    std::memcpy(m + 236, kCookie, 4);
+    m[kBpOp] = kBpRequest;
+    m[kBpHwType] = kBpEthernet;
+    m[kBpHwLen] = kBpMacLen;
+    m[kBpHops] = 0;
+    BE_Put32(m + kBpXid, r.xid);
+    if (kind == DHCP_DISCOVER) BE_Put16(m + kBpFlags, kBpBroadcast);
+    if (kind == DHCP_RELEASE || kind == DHCP_INFORM || kind == DHCP_RENEW) BE_Put32(m + kBpClientIp, o.address);
+    std::memcpy(m + kBpClientHw, r.mac.data(), kBpMacLen);
+    std::memcpy(m + kBpCookie, kCookie, 4);
     uint32_t p = DHCP_OPT_OFFSET;
-    m[p++] = 53;
+    m[p++] = kOptMsgType;
     m[p++] = 1;
     m[p++] = kind == DHCP_RENEW ? uint8_t(DHCP_REQUEST) : kind;
-    m[p++] = 61;
-    m[p++] = 7;
-    m[p++] = 1;
-    std::memcpy(m + p, r.mac.data(), 6);
-    p += 6;
+    m[p++] = kOptClientId;
+    m[p++] = 1 + kBpMacLen;
+    m[p++] = kBpEthernet;
+    std::memcpy(m + p, r.mac.data(), kBpMacLen);
+    p += kBpMacLen;
     const bool requested = r.offered_known && (kind == DHCP_DISCOVER || kind == DHCP_REQUEST || kind == DHCP_RENEW);
     if (requested) {
-        m[p++] = 50;
+        m[p++] = kOptRequestedIp;
         m[p++] = 4;
         BE_Put32(m + p, o.address);
         p += 4;
     }
     if (kind == DHCP_REQUEST || kind == DHCP_RELEASE) {
-        m[p++] = 54;
+        m[p++] = kOptServerId;
         m[p++] = 4;
         BE_Put32(m + p, o.server);
         p += 4;
     }
     if (kind != DHCP_RELEASE) {
-        m[p++] = 55;
+        m[p++] = kOptParams;
         m[p++] = 3;
-        m[p++] = 1;
-        m[p++] = 3;
-        m[p++] = 6;
+        m[p++] = kOptMask;
+        m[p++] = kOptRouter;
+        m[p++] = kOptDns;
     }
-    m[p] = 255;
+    m[p] = kOptEnd;
 }
 
 void DhcpBuildDatagram(uint32_t iface, uint32_t destination) {
     DhcpProcCtrl &r = dhcpProcCtrl[iface];
     uint8_t *d = r.dgram.data();
     std::memset(d, 0, DHCP_DGRAM_SIZE);
-    d[0] = 0x45;
-    BE_Put16(d + 2, DHCP_DGRAM_SIZE);
-    d[8] = 64;
-    d[9] = 17;
-    BE_Put32(d + 16, destination);
-    BE_Put16(d + 10, uint16_t(~Sum(d, 20, 0)));
-    uint8_t *u = d + 20;
-    BE_Put16(u, 68);
-    BE_Put16(u + 2, 67);
-    BE_Put16(u + 4, DHCP_DGRAM_SIZE - 20);
-    std::memcpy(u + 8, r.out.data(), DHCP_MSG_SIZE);
-    uint16_t cs = uint16_t(~UdpSum(d, u, DHCP_DGRAM_SIZE - 20));
+    d[kIpVerLen] = kIpV4NoOptions;
+    BE_Put16(d + kIpTotal, DHCP_DGRAM_SIZE);
+    d[kIpTtl] = kIpTtlValue;
+    d[kIpProto] = kIpUdp;
+    BE_Put32(d + kIpDst, destination);
+    BE_Put16(d + kIpSum, uint16_t(~Sum(d, kIpHeader, 0)));
+    uint8_t *u = d + kIpHeader;
+    BE_Put16(u + kUdpSrc, kPortClient);
+    BE_Put16(u + kUdpDst, kPortServer);
+    BE_Put16(u + kUdpLen, DHCP_DGRAM_SIZE - kIpHeader);
+    std::memcpy(u + kUdpHeader, r.out.data(), DHCP_MSG_SIZE);
+    uint16_t cs = uint16_t(~UdpSum(d, u, DHCP_DGRAM_SIZE - kIpHeader));
     if (cs == 0) cs = 0xFFFF;
-    BE_Put16(u + 6, cs);
+    BE_Put16(u + kUdpSum, cs);
 }
 
 uint32_t DhcpTakeDatagram(uint32_t iface, const uint8_t *d, std::size_t n) {
     DhcpProcCtrl &r = dhcpProcCtrl[iface];
-    if (n < 28 || n > DHCP_DGRAM_SIZE) return 0;
-    const uint16_t total = BE_Get16(d + 2);
-    if (total > n || total > DHCP_DGRAM_SIZE || total < 28 || d[9] != 17 || d[0] != 0x45) return 0;
-    const uint8_t *u = d + 20;
-    if (BE_Get16(u + 2) != 68 || BE_Get16(u + 4) != total - 20) return 0;
-    if (Sum(d, 20, 0) != 0xFFFF) return 0;
-    if (BE_Get16(u + 6) != 0 && UdpSum(d, u, uint16_t(total - 20)) != 0xFFFF) return 0;
-    r.in_len = total - 28u;
-    std::memcpy(r.in.data(), u + 8, r.in_len);
+    if (n < kHeaders || n > DHCP_DGRAM_SIZE) return 0;
+    const uint16_t total = BE_Get16(d + kIpTotal);
+    if (total > n || total > DHCP_DGRAM_SIZE || total < kHeaders || d[kIpProto] != kIpUdp ||
+        d[kIpVerLen] != kIpV4NoOptions)
+        return 0;
+    const uint8_t *u = d + kIpHeader;
+    if (BE_Get16(u + kUdpDst) != kPortClient || BE_Get16(u + kUdpLen) != total - kIpHeader) return 0;
+    if (Sum(d, kIpHeader, 0) != 0xFFFF) return 0;
+    if (BE_Get16(u + kUdpSum) != 0 && UdpSum(d, u, uint16_t(total - kIpHeader)) != 0xFFFF) return 0;
+    r.in_len = total - kHeaders;
+    std::memcpy(r.in.data(), u + kUdpHeader, r.in_len);
     r.in[r.in_len] = 0;
     return 1;
 }
 
 uint8_t DhcpReplyType(uint32_t iface) {
     uint8_t len = 0;
-    const uint8_t *v = FindOption(dhcpProcCtrl[iface], 53, len);
+    const uint8_t *v = FindOption(dhcpProcCtrl[iface], kOptMsgType, len);
     return v != nullptr && len >= 1 ? v[0] : 0;
 }
 
@@ -275,40 +319,27 @@ void procOfferAckPacket(uint32_t iface) {
     DhcpProcCtrl &r = dhcpProcCtrl[iface];
     DhcpOffered &o = dhcpOffered[iface];
     if (r.in_len < DHCP_OPT_OFFSET) return;
-    o.address = BE_Get32(&r.in[16]);
-    std::memcpy(&r.offered_raw, &r.in[16], 4);
+    o.address = BE_Get32(&r.in[kBpYourIp]);
+    std::memcpy(&r.offered_raw, &r.in[kBpYourIp], 4);
     r.offered_known = 1;
-    const uint32_t end = r.in_len;
-    uint32_t p = DHCP_OPT_OFFSET;
-    while (p < end) {
-        const uint8_t c = r.in[p];
-        if (c == 255) break;
-        if (c == 0) {
-            p++;
-            continue;
-        }
-        if (p + 1 >= end) break;
-        const uint8_t l = r.in[p + 1];
-        if (p + 2u + l > end) break;
-        const uint8_t *v = &r.in[p + 2];
+    WalkOptions(r, [&o](uint8_t c, uint8_t l, const uint8_t *v) {
         // Stored items need their four bytes.
-        if (l >= 4) {
-            switch (c) {
-            case 1: o.mask = BE_Get32(v); break;
-            case 3: o.router = BE_Get32(v); break;
-            case 6:
-                o.dns1 = BE_Get32(v);
-                if (l >= 8) o.dns2 = BE_Get32(v + 4);
-                break;
-            case 51: o.lease = BE_Get32(v); break;
-            case 54: o.server = BE_Get32(v); break;
-            case 58: o.t1 = BE_Get32(v); break;
-            case 59: o.t2 = BE_Get32(v); break;
-            default: break;
-            }
+        if (l < 4) return false;
+        switch (c) {
+        case kOptMask: o.mask = BE_Get32(v); break;
+        case kOptRouter: o.router = BE_Get32(v); break;
+        case kOptDns:
+            o.dns1 = BE_Get32(v);
+            if (l >= 8) o.dns2 = BE_Get32(v + 4);
+            break;
+        case kOptLease: o.lease = BE_Get32(v); break;
+        case kOptServerId: o.server = BE_Get32(v); break;
+        case kOptT1: o.t1 = BE_Get32(v); break;
+        case kOptT2: o.t2 = BE_Get32(v); break;
+        default: break;
         }
-        p += 2u + l;
-    }
+        return false;
+    });
 }
 
 void dhcpScan(uint8_t enable, uint32_t iface) {
@@ -316,11 +347,11 @@ void dhcpScan(uint8_t enable, uint32_t iface) {
     DhcpProcCtrl &r = dhcpProcCtrl[iface];
     r.enable = enable;
     switch (r.state) {
-    case 1:
-        r.state = 2;
+    case DHCP_ST_START:
+        r.state = DHCP_ST_SEND;
         r.msg = DHCP_DISCOVER;
         break;
-    case 2:
+    case DHCP_ST_SEND:
         if (r.msg == DHCP_DISCOVER) {
             dhcpOffered[iface] = {};
             r.offered_known = 0;
@@ -335,58 +366,59 @@ void dhcpScan(uint8_t enable, uint32_t iface) {
             SendCurrent(iface);
         }
         dhcpTimer(&r.reply_timer, 0);
-        r.state = 3;
+        r.state = DHCP_ST_WAIT;
         break;
-    case 3: {
+    case DHCP_ST_WAIT: {
         if (!ReadDatagram(iface)) {
-            if (dhcpTimer(&r.reply_timer, DHCP_REPLY_TICKS)) r.state = 0;
+            if (dhcpTimer(&r.reply_timer, DHCP_REPLY_TICKS)) r.state = DHCP_ST_IDLE;
             break;
         }
         if (r.msg == DHCP_RELEASE || r.msg == DHCP_INFORM) {
-            r.state = 0;
+            r.state = DHCP_ST_IDLE;
             break;
         }
-        if (r.in_len < DHCP_OPT_OFFSET || BE_Get32(&r.in[4]) != r.xid || std::memcmp(&r.in[28], r.mac.data(), 6) != 0) {
-            r.state = 0;
+        if (r.in_len < DHCP_OPT_OFFSET || BE_Get32(&r.in[kBpXid]) != r.xid ||
+            std::memcmp(&r.in[kBpClientHw], r.mac.data(), kBpMacLen) != 0) {
+            r.state = DHCP_ST_IDLE;
             break;
         }
         const uint8_t type = DhcpReplyType(iface);
         r.msg = type;
         if (type == DHCP_OFFER) {
             procOfferAckPacket(iface);
-            r.state = 2;
+            r.state = DHCP_ST_SEND;
             r.msg = DHCP_REQUEST;
         } else if (type == DHCP_ACK) {
             procOfferAckPacket(iface);
             r.bound = 1;
             r.no_lease = 0;
-            r.state = 2;
+            r.state = DHCP_ST_SEND;
             r.msg = DHCP_INFORM;
             if (dhcpOffered[iface].t1 != 0) {
                 dhcpTimer(&r.renew_timer, 0);
                 r.renew_running = 1;
             }
         } else {
-            r.state = 0;
+            r.state = DHCP_ST_IDLE;
         }
         break;
     }
-    case 5:
-        r.state = 2;
+    case DHCP_ST_RELEASE:
+        r.state = DHCP_ST_SEND;
         r.msg = DHCP_RELEASE;
         r.no_lease = 2;
         r.bound = 0;
         break;
     default:
         if (enable == 0) {
-            if (r.bound) r.state = 5;
+            if (r.bound) r.state = DHCP_ST_RELEASE;
         } else if (!r.bound) {
-            r.state = 1;
+            r.state = DHCP_ST_START;
         } else if (r.renew_running) {
             uint32_t t1 = dhcpOffered[iface].t1;
             if (t1 > DHCP_T1_MAX) t1 = DHCP_T1_MAX;
             if (dhcpTimer(&r.renew_timer, 10000u * t1)) {
-                r.state = 2;
+                r.state = DHCP_ST_SEND;
                 r.msg = DHCP_RENEW;
                 r.renew_running = 0;
                 r.no_lease = 1;

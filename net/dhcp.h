@@ -16,8 +16,11 @@ constexpr uint32_t DHCP_T1_MAX = 429496;
 enum : uint8_t { DHCP_DISCOVER = 1, DHCP_OFFER = 2, DHCP_REQUEST = 3, DHCP_ACK = 5, DHCP_NAK = 6,
                  DHCP_RELEASE = 7, DHCP_INFORM = 8, DHCP_RENEW = 9 };
 
+// States of a client (DhcpProcCtrl::state).
+enum : uint32_t { DHCP_ST_IDLE = 0, DHCP_ST_START = 1, DHCP_ST_SEND = 2, DHCP_ST_WAIT = 3, DHCP_ST_RELEASE = 5 };
+
 struct DhcpProcCtrl {
-    uint32_t state;          // 0 idle, 1 start, 2 send, 3 wait for reply, 5 release
+    uint32_t state;          // DHCP_ST_*
     uint8_t msg;             // message to send / type of the last reply
     uint8_t offered_known;
     uint8_t bound;

@@ -138,7 +138,7 @@ void Dpr_Io_Service() {
     } else {
         MapSetW(DPR_RUN, 0);
     }
-    std::memcpy(&DprMap[DPR_CLOCK], &plc_reg[342], 12);
+    std::memcpy(&DprMap[DPR_CLOCK], &plc_reg[2 * W_CLOCK], 12);
     const uint16_t crc = LE_Get16(&io_config_bl[0]);
     const uint32_t size = LE_Get32(&io_config_bl[4]);
     if ((crc != last_crc || size != last_size || EtnConfp != last_conf) && Cmd_Downloading == 0) {

@@ -103,7 +103,7 @@ uint32_t CountEntries(const uint8_t *table, uint32_t max) {
 void SystemTimeFromClock() {
     if (!SysHook_CommandIdle()) return;
     uint16_t utc[6];
-    for (unsigned i = 0; i < 6; i++) utc[i] = LE_Get16(&plc_reg[108582 + 2 * i]);
+    for (unsigned i = 0; i < 6; i++) utc[i] = LE_Get16(&plc_reg[2 * (W_UTC + i)]);
     UtcTime t{};
     if (UtcCheck(utc, CheckLeap(utc[5])) && UtcGet(utc, &t) != 0) PLAT_SetSystemTime(int64_t(t.seconds));
 }

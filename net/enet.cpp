@@ -206,7 +206,7 @@ void StatusAndStats(NX_IP *ip, const DprConfigRec &c) {
     NxLinkValue(ip, NX_LINK_GET_ERRORS, &stats[4]);
     NxLinkValue(ip, NX_LINK_GET_ALLOC_ERRORS, &stats[5]);
     for (unsigned i = 0; i < 6; i++) LE_Put32(&DprMap[DPR_STATS + 4 * i], stats[i]);
-    std::memcpy(&plc_reg[66], &DprMap[DPR_STATS], 24);
+    std::memcpy(&plc_reg[2 * W_NET_STATS], &DprMap[DPR_STATS], 24);
 }
 
 }  // namespace

@@ -109,12 +109,12 @@ void Etn_UpdateStatus() {
 }
 
 void Etn_UpdateSecurity() {
-    DprMap[ETN_ACCESS_FLAGS] = uint8_t(plc_reg[109088] & ~0x10);
-    std::memcpy(&DprMap[ETN_ACCESS], &plc_reg[109092], 4);
+    DprMap[ETN_ACCESS_FLAGS] = uint8_t(plc_reg[REG_ETN_FLAGS_BYTE] & ~0x10);
+    std::memcpy(&DprMap[ETN_ACCESS], &plc_reg[REG_ETN_ACCESS_BYTE], 4);
     for (unsigned u = 0; u < 3; u++) {
-        const uint8_t *rec = &plc_reg[109096 + 24 * u];
+        const uint8_t *rec = &plc_reg[REG_ETN_USERS_BYTE + REG_ETN_USER_SIZE * u];
         std::memcpy(&DprMap[ETN_USERS + 4 * u], rec, 4);
-        DprMap[ETN_LEVELS + u] = rec[20];
+        DprMap[ETN_LEVELS + u] = rec[REG_ETN_USER_LEVEL];
     }
 }
 

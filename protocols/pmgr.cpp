@@ -285,7 +285,7 @@ void Request(uint32_t d, uint32_t k, ReqKind kind) {
         }
         if (c.entry[14] != b.saved_trig) return;
     }
-    if (v.state > 1) {
+    if (v.state > PMGR_DEV_RECOVERING) {
         c.state = 8;
         return;
     }
@@ -345,7 +345,7 @@ void Request(uint32_t d, uint32_t k, ReqKind kind) {
     // A handed-over port or a disabled device ends the retries at once.
     const bool stop = kind != REQ_RUN && (HandedOver(b) || Disabled(v));
     if (v.remaining == 0 || stop) {
-        v.state = 2;
+        v.state = PMGR_DEV_FAULT;
         v.err = uint16_t(r);
         c.state = 7;
     }
@@ -617,7 +617,7 @@ bool HandOver(uint32_t d) {
         if (!(port_switch & 1) && !PortInCommandMode()) {
             if (pmgr_hooks.talk_release) pmgr_hooks.talk_release(ProgrammingPort);
             if (Port0().Open) Port0().Open(ProgrammingPort, qncan_mode.data());
-            b.state = 0;
+            b.state = PMGR_IDLE;
             port_switch |= 1;
         }
         return false;
@@ -630,50 +630,40 @@ bool HandOver(uint32_t d) {
         }
         b.cycle = b.status2 = 0;
         b.ctl_req = b.ctl_result = 0;
-        b.state = b.trig ? 5 : 1;
+        b.state = b.trig ? PMGR_TRIGGER_WAIT : PMGR_CYCLE_START;
         port_switch &= uint8_t(~1);
     }
     return true;
 }
 
-void Scan(uint32_t d) {
-    PmgrDcb &b = dcb[d];
-    if (!HandOver(d)) return;
-    if (b.state == 0) return;
-    if (b.free_running) {
-        // Not while the device of the first scan-list entry is disabled.
-        const uint8_t *first = At(LE_Get32(Record(d) + 16), kCmdMin);
-        const bool off = NewTable() && first != nullptr && first[16] < b.ndev && Disabled(scb[d][first[16]]);
-        if (!off && b.entry[PMGR_H_SCAN]) reinterpret_cast<PmgrVoidFn>(b.entry[PMGR_H_SCAN])();
-        return;
-    }
-    const uint32_t now = sysDTic;
+// The driver's cycle: false when nothing more is done this scan.
+bool ScanCycle(PmgrDcb &b, uint32_t now) {
     switch (b.state) {
-        case 1: case 2: break;
-        case 3:
+        case PMGR_CYCLE_START: case PMGR_RUNNING: return true;
+        case PMGR_FED:
             if (b.trig) {
                 TriggerClear(b.trig, b.trig_mask);
                 if ((b.cfg_flags & 0x100) && b.ctl_result) {
                     if (b.ctl_result == 1 && b.trig_value) LE_Put16(b.trig_value, b.saved_trig);
                     b.ctl_result = 0;
                 }
-                b.state = 5;
+                b.state = PMGR_TRIGGER_WAIT;
             } else if (now - b.cycle_start > b.period) {
                 if (b.period == 0) b.cycle = uint16_t((now - b.cycle_start) * 10);
                 else b.cycle++;
-                b.state = 1;
+                b.state = PMGR_CYCLE_START;
             } else {
-                b.state = 4;
+                b.state = PMGR_PERIOD_WAIT;
             }
-            break;
-        case 4:
+            return true;
+        case PMGR_PERIOD_WAIT:
             if (now - b.cycle_start >= b.period) {
-                b.state = 1;
-                break;
+                b.state = PMGR_CYCLE_START;
+                return true;
             }
-            return;
-        case 5:
-            if (!TriggerSet(b.trig, b.trig_mask)) return;
+            return false;
+        case PMGR_TRIGGER_WAIT:
+            if (!TriggerSet(b.trig, b.trig_mask)) return false;
             if (b.trig_value) {
                 b.saved_trig = LE_Get16(b.trig_value);
                 if ((b.cfg_flags & 0x100) && b.saved_trig == 255) {
@@ -681,45 +671,47 @@ void Scan(uint32_t d) {
                     b.ctl_arg = &b.saved_trig;
                 }
             }
-            b.state = 1;
-            break;
+            b.state = PMGR_CYCLE_START;
+            return true;
         default:
-            return;
+            return false;
     }
-    const bool cycle_start = b.state == 1;
-    // Devices.
+}
+
+// The devices' fault and recovery states.
+void ScanDevices(uint32_t d, PmgrDcb &b, uint32_t now, bool cycle_start) {
     for (uint32_t i = 0; i < b.ndev; i++) {
         PmgrDevice &v = scb[d][i];
         const uint16_t st = StatusOf(v);
         switch (v.state) {
-            case 0:
+            case PMGR_DEV_OK:
                 if (st != 0 && !v.latched) {
-                    v.state = 2;
+                    v.state = PMGR_DEV_FAULT;
                     v.time = now;
                 }
                 break;
-            case 1: v.state = 0; break;
-            case 2:
-                if (b.state != 2) v.state = 3;
+            case PMGR_DEV_RECOVERING: v.state = PMGR_DEV_OK; break;
+            case PMGR_DEV_FAULT:
+                if (b.state != PMGR_RUNNING) v.state = PMGR_DEV_REPORTED;
                 break;
-            case 3:
+            case PMGR_DEV_REPORTED:
                 if (v.status && st == 0) {
-                    v.state = 1;
+                    v.state = PMGR_DEV_RECOVERING;
                     StatusWord(v, 0, 1);
                     v.owner = nullptr;
                 } else {
-                    v.state = 4;
+                    v.state = PMGR_DEV_FAULTED;
                 }
                 break;
-            case 4:
+            case PMGR_DEV_FAULTED:
                 if (v.status && st == 0) {
-                    v.state = 0;
+                    v.state = PMGR_DEV_OK;
                     v.owner = nullptr;
                     StatusWord(v, 0, 1);
                 } else if (!(Word(v.entry + 20) & 1)) {
                     const bool back = b.trig ? cycle_start : now - v.time >= b.retry_delay;
                     if (back) {
-                        v.state = 0;
+                        v.state = PMGR_DEV_OK;
                         v.owner = nullptr;
                         if (v.status) v.latched = 1;
                     }
@@ -728,7 +720,10 @@ void Scan(uint32_t d) {
             default: break;
         }
     }
-    // Commands.
+}
+
+// The commands' states.
+void ScanCommands(uint32_t d, PmgrDcb &b, uint32_t now, bool cycle_start) {
     for (uint32_t k = 0; k < b.ncmd; k++) {
         PmgrCommand &c = mcb[d][k];
         PmgrDevice &v = DeviceOf(c);
@@ -748,7 +743,7 @@ void Scan(uint32_t d) {
         };
         switch (c.state) {
             case 0: case 3: case 5:
-                if (v.state != 0) c.state = 8;
+                if (v.state != PMGR_DEV_OK) c.state = 8;
                 break;
             case 1:
             case 6:  // read done (put the data), block written
@@ -778,22 +773,22 @@ void Scan(uint32_t d) {
                 c.state = 8;
                 break;
             case 8:
-                if (cycle_start && v.state < 2) {
+                if (cycle_start && v.state < PMGR_DEV_FAULT) {
                     if (flags & F_TWOWAY) {
                         Get(d, k);
                         SetRun(d, k, 0);
                     }
                     c.state = (flags & (F_READ | F_TWOWAY)) ? 0 : 10;
-                } else if (v.state >= 2 && triggered) {
+                } else if (v.state >= PMGR_DEV_FAULT && triggered) {
                     TriggerClear(c.trig, c.trig_mask);
                 }
                 break;
             case 9:
-                if (v.state != 0) c.state = 8;
+                if (v.state != PMGR_DEV_OK) c.state = 8;
                 else if (cycle_start) c.state = ((flags & F_TWOWAY) && Compare(d, k)) ? 3 : 0;
                 break;
             case 10:
-                if (v.state != 0) {
+                if (v.state != PMGR_DEV_OK) {
                     c.state = 8;
                 } else if (TriggerSet(c.trig, c.trig_mask)) {
                     if (flags & F_TRIG_WRITE) {
@@ -818,7 +813,10 @@ void Scan(uint32_t d) {
             default: break;
         }
     }
-    // Status area.
+}
+
+// The status area: a reset asked, or the counters and the driver's words.
+void ScanStatusArea(PmgrDcb &b) {
     if (b.status_area) {
         uint8_t *s = b.status_area;
         if (LE_Get16(s + 2) & 0x8000) {
@@ -835,8 +833,27 @@ void Scan(uint32_t d) {
             LE_Put16(s + 2, uint16_t(b.status2 & 0x7FFF));
         }
     }
-    if (b.state == 1) {
-        b.state = 2;
+}
+
+void Scan(uint32_t d) {
+    PmgrDcb &b = dcb[d];
+    if (!HandOver(d)) return;
+    if (b.state == PMGR_IDLE) return;
+    if (b.free_running) {
+        // Not while the device of the first scan-list entry is disabled.
+        const uint8_t *first = At(LE_Get32(Record(d) + 16), kCmdMin);
+        const bool off = NewTable() && first != nullptr && first[16] < b.ndev && Disabled(scb[d][first[16]]);
+        if (!off && b.entry[PMGR_H_SCAN]) reinterpret_cast<PmgrVoidFn>(b.entry[PMGR_H_SCAN])();
+        return;
+    }
+    const uint32_t now = sysDTic;
+    if (!ScanCycle(b, now)) return;
+    const bool cycle_start = b.state == PMGR_CYCLE_START;
+    ScanDevices(d, b, now, cycle_start);
+    ScanCommands(d, b, now, cycle_start);
+    ScanStatusArea(b);
+    if (b.state == PMGR_CYCLE_START) {
+        b.state = PMGR_RUNNING;
         b.cycle_start = now;
     }
     Mirror(d);
@@ -977,7 +994,7 @@ void PMGR_Start() {
     const uint32_t count = Locate();
     if (count == 0) return;
     port_mask = 0x20;
-    for (PmgrDcb &b : dcb) b.state = 0;
+    for (PmgrDcb &b : dcb) b.state = PMGR_IDLE;
     for (PmgrTimer &x : tcb) x = PmgrTimer{};
     dataSeg.fill(0);
     drvData.fill(0);
@@ -993,7 +1010,7 @@ void PMGR_Start() {
         if (!b.entry[PMGR_H_INIT] || !b.entry[PMGR_H_READ] || !b.entry[PMGR_H_WRITE] || !b.entry[PMGR_H_CLASSIFY])
             continue;
         if (!Resolve(n, n)) {
-            b.state = 0;
+            b.state = PMGR_IDLE;
             continue;
         }
         if (!b.free_running) b.entry[PMGR_H_SCAN] = 0;
@@ -1019,7 +1036,7 @@ void PMGR_Start() {
         if (b.entry[PMGR_H_CONTROL]) reinterpret_cast<PmgrControlFn>(b.entry[PMGR_H_CONTROL])(2, nullptr);
         b.cycle = b.status2 = 0;
         b.ctl_req = b.ctl_result = 0;
-        b.state = b.trig ? 5 : 1;
+        b.state = b.trig ? PMGR_TRIGGER_WAIT : PMGR_CYCLE_START;
         PromgrDriversLoaded = 1;
     }
 }
@@ -1028,10 +1045,10 @@ void PMGR_Stop() {
     if (promgr_table == nullptr) return;
     for (uint32_t n = 0; n < PMGR_DRIVERS; n++) {
         PmgrDcb &b = dcb[n];
-        if (b.state != 0 && b.free_running && b.entry[PMGR_H_STOP])
+        if (b.state != PMGR_IDLE && b.free_running && b.entry[PMGR_H_STOP])
             reinterpret_cast<PmgrVoidFn>(b.entry[PMGR_H_STOP])();
-        if (b.state != 0) {
-            b.state = 0;
+        if (b.state != PMGR_IDLE) {
+            b.state = PMGR_IDLE;
             if (b.port == 0) GiveBackPort();
         }
         pExecHdr_info[n] = nullptr;
@@ -1054,7 +1071,7 @@ void PMGR_Scan() {
 void PMGR_TheLoop(uint32_t d) {
     if (promgr_table == nullptr || d >= PMGR_DRIVERS) return;
     PmgrDcb &b = dcb[d];
-    if (b.state == 0 || b.state == 4 || b.state == 5) return;
+    if (b.state == PMGR_IDLE || b.state == PMGR_PERIOD_WAIT || b.state == PMGR_TRIGGER_WAIT) return;
     if (HandedOver(b)) {
         ClearWait(b);
         return;
@@ -1075,7 +1092,7 @@ void PMGR_TheLoop(uint32_t d) {
         }
     }
     b.resume = 0;
-    if (b.state != 0) b.state = 3;
+    if (b.state != PMGR_IDLE) b.state = PMGR_FED;
 }
 
 void PMGR_GetDrvInfo(std::span<char> buffer, uint32_t count) {

@@ -30,13 +30,19 @@ extern PmgrHooks pmgr_hooks;
 // first record's when none does, 313 without a table); the network layer's
 // virtual ports announce it.
 uint16_t Pmgr_GroupVersion(uint32_t group);
+// States of a device (PmgrDevice::state).
+enum : uint16_t { PMGR_DEV_OK = 0, PMGR_DEV_RECOVERING = 1, PMGR_DEV_FAULT = 2, PMGR_DEV_REPORTED = 3,
+                  PMGR_DEV_FAULTED = 4 };
+// States of a driver's scan cycle (PmgrDcb::state).
+enum : uint16_t { PMGR_IDLE = 0, PMGR_CYCLE_START = 1, PMGR_RUNNING = 2, PMGR_FED = 3, PMGR_PERIOD_WAIT = 4,
+                  PMGR_TRIGGER_WAIT = 5 };
 
 struct PmgrDevice {
     uint8_t *status;     // status pair (error code, failing command index), null none
     uint16_t err;
     uint8_t latched;
     uint16_t remaining;
-    uint16_t state;      // 0 ok, 1 recovering, 2 fault, 3 fault reported, 4 faulted
+    uint16_t state;      // PMGR_DEV_*
     uint32_t time;       // sysDTic
     PmgrCommand *owner;  // command owning the retry sequence
     const uint8_t *entry;
@@ -46,7 +52,7 @@ struct PmgrDevice {
 
 struct PmgrDcb {
     uint16_t port;
-    uint16_t state;  // 0 idle, 1 cycle start, 2 running, 3 fed, 4 period wait, 5 trigger wait
+    uint16_t state;  // PMGR_IDLE ... PMGR_TRIGGER_WAIT
     uint16_t *data;  // 32 KB data segment
     std::array<uintptr_t, PMGR_H_SLOTS> entry;  // header slots as loaded
     uint32_t free_running;

@@ -26,6 +26,37 @@ enum : uint8_t { kConnect = 0, kConnectAnswer = 1, kRequest = 2, kAnswer = 3, kE
 enum : uint8_t { kDone = 0xD4, kDoneText = 0x94, kRefused = 0xD1 };
 constexpr char kModel[] = "TQR300";
 
+// The 56-byte header (little-endian fields): 0 type; 2 u16 sequence; 4 u32
+// text length; 8 status (error and connect answers); 9 form of a request
+// (1 or 5: short, its service at 42; else at 50); 16, 17 answer bytes;
+// 30 reflected byte; 31 mailbox kind (kDone...); 32..39 two address words,
+// swapped in the answer; 42 service (short form), the answer's text length
+// or its status pair; 43 session request's flag; 50 service (long form) or
+// the answer's 0xFF; 51 privilege; 52 u16 mailbox source; 54 u16
+// controller status. A service is code, selector, u16 offset, u16 count.
+enum : uint32_t {
+    kHType = 0,
+    kHSequence = 2,
+    kHTextLen = 4,
+    kHStatus = 8,
+    kHForm = 9,
+    kHAnswer16 = 16,
+    kHAnswer17 = 17,
+    kHByte30 = 30,
+    kHKind = 31,
+    kHAddr = 32,
+    kHAddr2 = 36,
+    kHShortService = 42,
+    kHSessionFlag = 43,
+    kHLongService = 50,
+    kHPrivilege = 51,
+    kHSource = 52,
+    kHPlcStatus = 54,
+};
+constexpr uint32_t kHAnswerText = kHShortService, kHErrorClass = kHShortService, kHErrorCode = kHSessionFlag,
+                   kHSessionTag = kHShortService, kHAnswerMark = kHLongService;
+constexpr uint8_t kFormShort = 1, kFormShort2 = 5;
+
 struct Selector {
     uint8_t code;
     uint8_t unit;    // bits per offset and count step
@@ -94,7 +125,7 @@ struct Service {
     uint16_t offset, count;
 };
 Service ServiceOf(const uint8_t *m) {
-    const uint32_t at = (m[9] == 1 || m[9] == 5) ? 42 : 50;
+    const uint32_t at = (m[kHForm] == kFormShort || m[kHForm] == kFormShort2) ? kHShortService : kHLongService;
     return {m[at], m[at + 1], LE_Get16(m + at + 2), LE_Get16(m + at + 4)};
 }
 
@@ -103,12 +134,12 @@ Service ServiceOf(const uint8_t *m) {
 uint8_t *SrtpInitResponse(uint8_t type, uint16_t sequence, uint32_t text, uint8_t b17) {
     uint8_t *t = SrtpTxMsg.data();
     std::memset(t, 0, SRTP_HDR);
-    t[0] = type;
-    LE_Put16(t + 2, sequence);
-    LE_Put32(t + 4, text);
+    t[kHType] = type;
+    LE_Put16(t + kHSequence, sequence);
+    LE_Put32(t + kHTextLen, text);
     if (type == kAnswer) {
-        t[16] = 0;
-        t[17] = b17;
+        t[kHAnswer16] = 0;
+        t[kHAnswer17] = b17;
     }
     return t;
 }
@@ -116,26 +147,26 @@ uint8_t *SrtpInitResponse(uint8_t type, uint16_t sequence, uint32_t text, uint8_
 // The fields every type-3 answer carries: byte 30, the swapped address words,
 // privilege and controller status.
 void Reflect(uint8_t *t, uint8_t byte30, const uint8_t *reflect, uint8_t kind) {
-    t[30] = byte30;
-    t[31] = kind;
-    std::memcpy(t + 32, reflect, 8);
-    t[50] = 0xFF;
-    t[51] = SrtpPlcPriv;
-    LE_Put16(t + 52, 0x74);
-    LE_Put16(t + 54, Running() ? 0 : 0x2000);
+    t[kHByte30] = byte30;
+    t[kHKind] = kind;
+    std::memcpy(t + kHAddr, reflect, 8);
+    t[kHAnswerMark] = 0xFF;
+    t[kHPrivilege] = SrtpPlcPriv;
+    LE_Put16(t + kHSource, 0x74);
+    LE_Put16(t + kHPlcStatus, Running() ? 0 : 0x2000);
 }
 
 void ReflectOf(const uint8_t *m, uint8_t *out) {
-    std::memcpy(out, m + 36, 4);
-    std::memcpy(out + 4, m + 32, 4);
+    std::memcpy(out, m + kHAddr2, 4);
+    std::memcpy(out + 4, m + kHAddr, 4);
 }
 
 uint8_t *Answer(const uint8_t *m, uint32_t text, uint8_t b17, uint8_t kind) {
     uint8_t reflect[8];
     ReflectOf(m, reflect);
-    uint8_t *t = SrtpInitResponse(kAnswer, LE_Get16(m + 2), text, b17);
-    Reflect(t, m[30], reflect, kind);
-    if (text != 0) LE_Put16(t + 42, uint16_t(text));
+    uint8_t *t = SrtpInitResponse(kAnswer, LE_Get16(m + kHSequence), text, b17);
+    Reflect(t, m[kHByte30], reflect, kind);
+    if (text != 0) LE_Put16(t + kHAnswerText, uint16_t(text));
     return t;
 }
 
@@ -168,14 +199,14 @@ uint32_t SrtpSendText(SrtpSlot &slot, const SrtpTextBuffer &b, uint32_t offset, 
 
 void SrtpError(SrtpSlot &slot, uint16_t sequence) {
     uint8_t *t = SrtpInitResponse(kError, sequence, 0, 0);
-    LE_Put16(t + 8, 1);
+    LE_Put16(t + kHStatus, 1);
     SrtpSendResponse(slot, SRTP_HDR);
 }
 
 uint32_t SrtpBadRequestMsg(SrtpSlot &slot, const uint8_t *m) {
     uint8_t *t = Answer(m, 0, 1, kRefused);
-    t[42] = 5;
-    t[43] = 0xF4;
+    t[kHErrorClass] = 5;
+    t[kHErrorCode] = 0xF4;
     return SrtpSendResponse(slot, SRTP_HDR);
 }
 
@@ -233,16 +264,16 @@ uint32_t SrtpChangePrivLevelMsg(SrtpSlot &slot, const uint8_t *m, uint8_t level)
 }
 
 uint32_t SrtpConnectionMsg(SrtpSlot &slot, const uint8_t *m) {
-    uint8_t *t = SrtpInitResponse(kConnectAnswer, LE_Get16(m + 2), 0, 0);
-    LE_Put32(t + 8, 1);
+    uint8_t *t = SrtpInitResponse(kConnectAnswer, LE_Get16(m + kHSequence), 0, 0);
+    LE_Put32(t + kHStatus, 1);
     slot.state = 1;
     return SrtpSendResponse(slot, SRTP_HDR);
 }
 
 // 0 answered; 1 refused (not a session request) or not sent.
 uint32_t SrtpSessionMsg(SrtpSlot &slot, const uint8_t *m) {
-    if (m[42] != 'O') return 1;
-    slot.state = m[43] == 1 ? 2 : 1;
+    if (m[kHSessionTag] != 'O') return 1;
+    slot.state = m[kHSessionFlag] == 1 ? 2 : 1;
     Answer(m, 0, 1, kDone);
     return SrtpSendResponse(slot, SRTP_HDR);
 }

@@ -69,7 +69,8 @@ void WriteStatus(uint8_t v) {
 
 uint32_t ControllerUtc() {
     uint16_t clock[6];
-    for (unsigned i = 0; i < 6; i++) clock[i] = uint16_t(plc_reg[2 * (171 + i)] | plc_reg[2 * (171 + i) + 1] << 8);
+    for (unsigned i = 0; i < 6; i++)
+        clock[i] = uint16_t(plc_reg[2 * (W_CLOCK + i)] | plc_reg[2 * (W_CLOCK + i) + 1] << 8);
     uint8_t stamp[6];
     LoadStamp(stamp, clock);
     return tavix_Conversion_to_UTC_Time_func(stamp);

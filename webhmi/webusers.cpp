@@ -59,7 +59,7 @@ long RightNumber(const char *field) {
 
 uint32_t NowUtc() {
     uint16_t clock[6];
-    for (unsigned i = 0; i < 6; i++) clock[i] = LE_Get16(&plc_reg[2 * (171 + i)]);
+    for (unsigned i = 0; i < 6; i++) clock[i] = LE_Get16(&plc_reg[2 * (W_CLOCK + i)]);
     uint8_t stamp[6];
     LoadStamp(stamp, clock);
     return tavix_Conversion_to_UTC_Time_func(stamp);

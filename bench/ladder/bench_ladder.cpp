@@ -172,7 +172,7 @@ void Load(const Program &p) {
     for (std::size_t i = 0; i < p.w.size(); i++) LE_Put16(ladder_bl.data() + MF_HDR + 2 * i, p.w[i]);
     NV_EditorFeatures = 0x8000;
     Seed();
-    plc_reg[64] |= 1;
+    plc_reg[SBITS_LO] |= S_FIRST_SCAN;
     LogicUpdate();  // the first scan latches the layout
 }
 

@@ -93,7 +93,7 @@ void Load(const std::vector<uint16_t> &w) {
     MF_SetHeader(ladder_bl.data(), 0, uint32_t(2 * w.size()));
     for (std::size_t i = 0; i < w.size(); i++) LE_Put16(ladder_bl.data() + MF_HDR + 2 * i, w[i]);
     NV_EditorFeatures = 0x8000;
-    plc_reg[64] |= 1;
+    plc_reg[SBITS_LO] |= S_FIRST_SCAN;
     LogicUpdate();  // first scan: the layout is latched, the loops initialise
 }
 

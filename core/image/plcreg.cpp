@@ -334,10 +334,10 @@ void PlcRegInit(uint32_t cold) {
         PlcTmpClear();
     }
     const uint8_t *mac = &tinyImage[8];
-    plc_reg[324] = mac[5];
-    plc_reg[325] = mac[4];
-    plc_reg[326] = mac[3];
-    plc_reg[327] = mac[2];
+    plc_reg[2 * W_MAC] = mac[5];
+    plc_reg[2 * W_MAC + 1] = mac[4];
+    plc_reg[2 * W_MAC + 2] = mac[3];
+    plc_reg[2 * W_MAC + 3] = mac[2];
     PlcWordSet(133, 0);
 
     auto digit = [](char c) { return (c >= '0' && c <= '9') ? c - '0' : 0; };
@@ -374,8 +374,8 @@ void PlcRegInit(uint32_t cold) {
     PlcWordSet(180, 65535);
     PlcWordSet(181, 65535);
     PlcWordSet(282, 1500);
-    plc_reg[64] = 0x40;
-    plc_reg[65] &= uint8_t(~0x60);
+    plc_reg[SBITS_LO] = S_ALWAYS_ON;
+    plc_reg[SBITS_HI] &= uint8_t(~S_HI_CLEARED);
 }
 
 void VmDbWordSR_MinMax(uint16_t *min, uint16_t *max, uint32_t row) {

@@ -72,16 +72,33 @@ constexpr uint32_t W_FORCED_SCREEN = 129;  // %SR2 forced screen, 0 none
 constexpr uint32_t W_SCREEN_CONTACT = 130; // %SR3
 constexpr uint32_t W_FAULT_SHOWN = 182;    // %SR55 the fault word, network faults hidden without a network id
 constexpr uint32_t W_ITIMER_MS = 294;      // %SR167 period of the one-shot interval timer in ms
+constexpr uint32_t W_NET_STATS = 33;       // 33..44 the network's packet-pool and link counters (six u32)
+constexpr uint32_t W_MAC = 162;            // bytes 324..327: the MAC address's last four bytes, last first
+constexpr uint32_t W_SLOT_INFO = 191;      // the I/O slots' information record
+constexpr uint32_t W_MODEL = 258;          // the model text (CANopen identity reads its first six bytes)
+constexpr uint32_t W_KERNEL_REV = 54280;   // 54280..54284 the kernel revision text (10 bytes)
+constexpr uint32_t W_INITRD_VER = 54279;   // the start-up image's version number
+// The Ethernet access settings: u32 flags (bit 4 not handed on), u32 access
+// word, then three 24-byte user records (name's first four bytes, byte 20
+// the level).
+constexpr std::size_t REG_ETN_FLAGS_BYTE = 109088, REG_ETN_ACCESS_BYTE = 109092, REG_ETN_USERS_BYTE = 109096;
+constexpr std::size_t REG_ETN_USER_SIZE = 24, REG_ETN_USER_LEVEL = 20;
 
 // Status bits %S1..%S8 (byte 64) and %S9..%S16 (byte 65).
 constexpr std::size_t SBITS_LO = 64, SBITS_HI = 65;
 constexpr uint8_t S_FIRST_SCAN = 0x01;     // byte 64 bit 0, %S1 first scan after an I/O start
 constexpr uint8_t S_NO_NET_FAULT = 0x02;   // byte 64 bit 1, %S2 none of FAULT_NET in the fault word
+constexpr uint8_t S_CLK_10MS = 0x04;       // byte 64 bit 2, %S3 10 ms clock bit
+constexpr uint8_t S_CLK_100MS = 0x08;      // byte 64 bit 3, %S4 100 ms clock bit
+constexpr uint8_t S_CLK_1S = 0x10;         // byte 64 bit 4, %S5 1 s clock bit
+constexpr uint8_t S_CLOCKS = S_CLK_10MS | S_CLK_100MS | S_CLK_1S;
 constexpr uint8_t S_IOCFG_OK = 0x20;       // byte 64 bit 5, %S6 I/O configuration in order
+constexpr uint8_t S_ALWAYS_ON = 0x40;      // byte 64 bit 6, %S7 always on
 constexpr uint8_t S_SUS_SCAN = 0x01;       // byte 65 bit 0, %S9 (the IEC runtime's sus_scn)
 constexpr uint8_t S_RES_SCAN = 0x02;       // byte 65 bit 1, %S10 first-scan bit (res_scn)
 constexpr uint8_t S_FORCING = 0x04;        // byte 65 bit 2, %S11 forcing active
 constexpr uint8_t S_FORCE_ENABLED = 0x08;  // byte 65 bit 3, %S12 forcing enabled
+constexpr uint8_t S_HI_CLEARED = 0x60;     // byte 65 bits 5 and 6, %S14 and %S15: cleared at start-up
 
 constexpr uint16_t FAULT_BADOP = 0x100, FAULT_CLOCK = 0x200, FAULT_IOCFG = 0x40, FAULT_INVALID = 0x04,
                    FAULT_FORCE_STOP = 0x90F, FAULT_NET = 0xB0;

@@ -141,7 +141,7 @@ void Recreate(bool invalid) {
     WriteDefault(0, kLadderDefault, kLadderErase, valid);
     WriteDefault(5, kIoDefault, kIoErase, valid);
     WriteDefault(6, kNetDefault, 0, valid);
-    plc_reg[65] &= uint8_t(~0x08);
+    plc_reg[SBITS_HI] &= uint8_t(~S_FORCE_ENABLED);
     io_force.fill(0);
     WriteDefault(2, kForceDefault, 0, true);
     WriteDefault(4, kSetupDefault, 0, valid);

@@ -440,7 +440,7 @@ void Drevano_init() {
 
 void DrevanoFirstRun_func() {
     EnumDrevanoVars();
-    plc_reg[64] |= 0x01;
+    plc_reg[SBITS_LO] |= S_FIRST_SCAN;
     PlcWordSet(128, 1);
     Out("DrevanoFirstRun_func\n");
 }
@@ -466,15 +466,15 @@ void _VMThread() {
         }
         if (DrevanoFirstRun) {
             Out("_VMThread\n");
-            std::printf("s_reg(res_scn) is %d\n", (plc_reg[65] >> 1) & 1);
-            std::printf("s_reg(sus_scn) is %d\n", plc_reg[65] & 1);
+            std::printf("s_reg(res_scn) is %d\n", (plc_reg[SBITS_HI] & S_RES_SCAN) ? 1 : 0);
+            std::printf("s_reg(sus_scn) is %d\n", plc_reg[SBITS_HI] & S_SUS_SCAN);
             std::fflush(stdout);
             DrevanoFirstRun = 0;
             if (DrevanoS9) Drevano_SetSystemBits();
             DrevanoS9 = 0;
         } else {
-            plc_reg[64] &= uint8_t(~0x01);
-            plc_reg[65] &= uint8_t(~0x02);
+            plc_reg[SBITS_LO] &= uint8_t(~S_FIRST_SCAN);
+            plc_reg[SBITS_HI] &= uint8_t(~S_RES_SCAN);
         }
         const uint32_t t0 = _GetTickCount();
         if (_TakeMutex()) {

@@ -245,206 +245,247 @@ uint32_t Parse(const Master &ms, const Array &arr) {
     }
 }
 
+// States of a master (instance byte MI_STATE).
+enum : uint8_t { kMsClosed = 0, kMsConnecting = 1, kMsReady = 2, kMsSending = 3, kMsAwaiting = 4 };
+
+// One call of a master: its operands, instance and data array.
+struct MasterPass {
+    const Args &a;
+    const Master &ms;
+    uint32_t now;
+    Array arr;
+    uint8_t *m;
+    uint8_t &state, &err;
+};
+
+// kMsClosed with a rising enable: the port held or the connection started.
+void MasterOpen(MasterPass &p) {
+    p.err = 0;
+    char text[256];
+    p.a.Text(12, text, sizeof text);
+    if (p.ms.rtu) {
+        Z7SerialHandle h;
+        Z7Serial_Initialize(&h);
+        Z7Serial_HoldOpen(&h, text);
+        p.ms.SetHandle(h);
+        if (Z7Serial_IsValid(h)) p.state = kMsReady;
+        else p.err = 130;
+    } else {
+        Z7SocketHandle s = -1;
+        uint32_t pending = 0;
+        if (Z7Socket_CreateConnectedSocket(text, uint16_t(p.a.D(13)), &s, &pending, 0) == 0 && s >= 0) {
+            p.ms.SetHandle(s);
+            p.state = pending ? kMsConnecting : kMsReady;
+        } else {
+            p.err = 130;
+        }
+    }
+}
+
+// kMsConnecting: the connection's outcome.
+void MasterConnecting(MasterPass &p) {
+    uint32_t broken = 0;
+    const uint32_t r = Z7Socket_CheckPendingConnect(p.ms.Handle(), &broken);
+    if (broken) {
+        p.ms.Close();
+        p.err = 130;
+        p.state = kMsClosed;
+    } else if (r == 0) {
+        p.state = kMsReady;
+    }
+}
+
+// The RTU master holds the programming port from its open on; a hold that
+// ended (the controller left RUN, another block closed the port) is
+// taken again while the port is free. When it cannot be had (the
+// controller's frame start took it back) the connection is lost.
+bool RtuHold(MasterPass &p) {
+    Z7SerialHandle h = p.ms.Handle();
+    if (Z7Serial_HoldAlive(h)) return true;
+    char text[256];
+    p.a.Text(12, text, sizeof text);
+    h = -1;
+    Z7Serial_HoldOpen(&h, text);
+    p.ms.SetHandle(h);
+    if (Z7Serial_IsValid(h)) return true;
+    p.err = 130;
+    p.state = kMsClosed;
+    return false;
+}
+
+// Reads what waits and drops it; false when the controller's frame start
+// took the port back (the connection is then lost).
+bool RtuDrop(MasterPass &p) {
+    Z7SerialHandle h = p.ms.Handle();
+    uint8_t drop[256];
+    while (Z7Serial_HoldRead(&h, sizeof drop, drop, true) > 0) {
+    }
+    p.ms.SetHandle(h);
+    return Z7Serial_IsValid(h) || RtuHold(p);
+}
+
+// kMsSending: the rest of the request out; sent, the answer is awaited.
+void MasterSendRest(MasterPass &p) {
+    const Master &ms = p.ms;
+    uint8_t *m = p.m;
+    const uint32_t total = LE_Get16(m + MI_TOTAL), done = LE_Get16(m + MI_DONE);
+    uint32_t n;
+    if (ms.rtu) {
+        if (!RtuHold(p)) return;
+        n = Z7Serial_HoldSend(ms.Handle(), total - done, ms.Frame() + done);
+    } else {
+        uint32_t closed = 0;
+        const int32_t r = Z7Socket_Send(ms.Handle(), total - done, ms.Frame() + done, &closed);
+        if (closed) {
+            ms.Close();
+            p.err = 130;
+            p.state = kMsClosed;
+            return;
+        }
+        n = r > 0 ? uint32_t(r) : 0;
+    }
+    LE_Put16(m + MI_DONE, uint16_t(done + n));
+    if (done + n < total) {
+        p.state = kMsSending;
+        return;
+    }
+    if (ms.rtu) {
+        if (!RtuDrop(p)) return;
+        if (ms.Frame()[0] == 0) {  // broadcast: no answer
+            m[MI_DONEF] = 1;
+            p.state = kMsReady;
+            return;
+        }
+    }
+    LE_Put32(m + MI_TIME, p.now);
+    LE_Put16(m + MI_DONE, 0);
+    LE_Put16(m + MI_TOTAL, 0);
+    p.state = kMsAwaiting;
+}
+
+// kMsReady with a rising send: the request checked, built and sent.
+void MasterSend(MasterPass &p) {
+    const Args &a = p.a;
+    uint8_t *m = p.m;
+    m[MI_DONEF] = 0;
+    const uint32_t unit = uint32_t(a.D(3)), fn = uint32_t(a.D(4));
+    const int32_t raddr = a.D(5), rcount = a.D(6), waddr = a.D(7), wcount = a.D(8);
+    const uint32_t e = Check(a, p.arr, unit, fn, raddr, rcount, waddr, wcount);
+    p.err = uint8_t(e);
+    if (e == 0) {
+        LE_Put16(m + MI_BITS, uint16_t(rcount > 0 ? rcount : 0));
+        LE_Put16(m + MI_TOTAL, uint16_t(BuildRequest(p.ms, p.arr, unit, fn, raddr, rcount, waddr, wcount)));
+        LE_Put16(m + MI_DONE, 0);
+        MasterSendRest(p);
+    }
+}
+
+// The answer's whole length from its head (RTU: by function code); 0 when
+// the head cannot start an answer.
+uint32_t AnswerLength(const Master &ms, const uint8_t *f) {
+    if (!ms.rtu) {
+        const uint32_t len = BE_Get16(f + 4);
+        return len < 2 || len + 6 > MI_FRAMESIZE ? 0 : len + 6;
+    }
+    const uint8_t fn = f[1];
+    if ((fn >= 1 && fn <= 4) || fn == 17 || fn == 23) return f[2] + 5u;
+    if (fn == 5 || fn == 6 || fn == 15 || fn == 16) return 8;
+    if (fn == 7 || (fn & 0x80)) return 5;
+    return 0;
+}
+
+// kMsAwaiting: the answer read as far as it came, parsed once whole, or
+// the wait timed out.
+void MasterAwait(MasterPass &p) {
+    const Master &ms = p.ms;
+    uint8_t *m = p.m;
+    if (Since(LE_Get32(m + MI_TIME), p.now) > p.a.T(11)) {
+        m[MI_DONEF] = 1;
+        p.state = kMsReady;
+        p.err = 128;
+        return;
+    }
+    uint8_t *f = ms.Frame();
+    for (int guard = 0; guard < 8 && p.state == kMsAwaiting; guard++) {
+        const uint32_t done = LE_Get16(m + MI_DONE), head = ms.rtu ? 3 : 6;
+        const uint32_t want = done < head ? head - done : LE_Get16(m + MI_TOTAL) - done;
+        uint32_t got;
+        if (ms.rtu) {
+            Z7SerialHandle h = ms.Handle();
+            got = want ? Z7Serial_HoldRead(&h, want, f + done, done == 0) : 0;
+            ms.SetHandle(h);
+            if (got == 0 && !Z7Serial_IsValid(h) && !RtuHold(p)) break;
+        } else {
+            uint32_t closed = 0;
+            const int32_t r = want ? Z7Socket_Receive(ms.Handle(), want, f + done, &closed) : 0;
+            if (closed) {
+                ms.Close();
+                p.err = 130;
+                p.state = kMsClosed;
+                break;
+            }
+            got = r > 0 ? uint32_t(r) : 0;
+        }
+        if (got == 0 && want != 0) break;
+        const uint32_t now_done = done + got;
+        LE_Put16(m + MI_DONE, uint16_t(now_done));
+        if (now_done == head && done < head) {
+            const uint32_t total = AnswerLength(ms, f);
+            if (total == 0 && !ms.rtu) {  // cannot be a Modbus answer: dropped
+                LE_Put16(m + MI_DONE, 0);
+                continue;
+            }
+            if (total == 0) {
+                m[MI_DONEF] = 1;
+                p.state = kMsReady;
+                p.err = 1;
+                break;
+            }
+            LE_Put16(m + MI_TOTAL, uint16_t(total));
+            continue;
+        }
+        if (now_done >= head && now_done >= LE_Get16(m + MI_TOTAL)) {
+            if (!ms.rtu && BE_Get16(f) != LE_Get16(m + MI_TID)) {
+                LE_Put16(m + MI_DONE, 0);  // another transaction: the wait goes on
+                continue;
+            }
+            p.err = uint8_t(Parse(ms, p.arr));
+            m[MI_DONEF] = 1;
+            p.state = kMsReady;
+        }
+    }
+}
+
 void MasterExec(const Args &a, const Master &ms, uint32_t now) {
     uint8_t *m = ms.m;
     const uint32_t ops_out = ms.rtu ? 13 : 14;
     const bool en = a.B(1), send = a.B(2);
     const bool en_edge = en && !m[MI_EN], send_edge = send && !m[MI_SEND];
-    Array arr;
-    arr.type = a.Op(0);
+    MasterPass p{a, ms, now, Array{}, m, m[MI_STATE], m[MI_ERR]};
+    p.arr.type = a.Op(0);
     const int32_t declared = int16_t(a.Op(10));
-    arr.size = declared > 0 ? uint32_t(declared) : 0;
+    p.arr.size = declared > 0 ? uint32_t(declared) : 0;
     uint32_t esize = 0;
-    arr.addr = Z7Tools_GetArrayIn(a.db, arr.type, a.Op(9), declared, &esize);
-    if (arr.addr == 0) arr.size = 0;
-    uint8_t &state = m[MI_STATE], &err = m[MI_ERR];
+    p.arr.addr = Z7Tools_GetArrayIn(a.db, p.arr.type, a.Op(9), declared, &esize);
+    if (p.arr.addr == 0) p.arr.size = 0;
     if (!en) {
-        if (state != 0) ms.Close();
-        state = 0;
-        err = 0;
-    } else if (state == 0 && en_edge) {
-        err = 0;
-        char text[256];
-        a.Text(12, text, sizeof text);
-        if (ms.rtu) {
-            Z7SerialHandle h;
-            Z7Serial_Initialize(&h);
-            Z7Serial_HoldOpen(&h, text);
-            ms.SetHandle(h);
-            if (Z7Serial_IsValid(h)) state = 2;
-            else err = 130;
-        } else {
-            Z7SocketHandle s = -1;
-            uint32_t pending = 0;
-            if (Z7Socket_CreateConnectedSocket(text, uint16_t(a.D(13)), &s, &pending, 0) == 0 && s >= 0) {
-                ms.SetHandle(s);
-                state = pending ? 1 : 2;
-            } else {
-                err = 130;
-            }
-        }
+        if (p.state != kMsClosed) ms.Close();
+        p.state = kMsClosed;
+        p.err = 0;
+    } else if (p.state == kMsClosed && en_edge) {
+        MasterOpen(p);
     }
-    if (state == 1) {
-        uint32_t broken = 0;
-        const uint32_t r = Z7Socket_CheckPendingConnect(ms.Handle(), &broken);
-        if (broken) {
-            ms.Close();
-            err = 130;
-            state = 0;
-        } else if (r == 0) {
-            state = 2;
-        }
-    }
-    // The RTU master holds the programming port from its open on; a hold that
-    // ended (the controller left RUN, another block closed the port) is
-    // taken again while the port is free. When it cannot be had (the
-    // controller's frame start took it back) the connection is lost.
-    auto rtu_hold = [&]() {
-        Z7SerialHandle h = ms.Handle();
-        if (Z7Serial_HoldAlive(h)) return true;
-        char text[256];
-        a.Text(12, text, sizeof text);
-        h = -1;
-        Z7Serial_HoldOpen(&h, text);
-        ms.SetHandle(h);
-        if (Z7Serial_IsValid(h)) return true;
-        err = 130;
-        state = 0;
-        return false;
-    };
-    // Reads what waits and drops it; false when the controller's frame start
-    // took the port back (the connection is then lost).
-    auto rtu_drop = [&]() {
-        Z7SerialHandle h = ms.Handle();
-        uint8_t drop[256];
-        while (Z7Serial_HoldRead(&h, sizeof drop, drop, true) > 0) {
-        }
-        ms.SetHandle(h);
-        return Z7Serial_IsValid(h) || rtu_hold();
-    };
-    auto send_rest = [&]() {
-        const uint32_t total = LE_Get16(m + MI_TOTAL), done = LE_Get16(m + MI_DONE);
-        uint32_t n;
-        if (ms.rtu) {
-            if (!rtu_hold()) return;
-            n = Z7Serial_HoldSend(ms.Handle(), total - done, ms.Frame() + done);
-        } else {
-            uint32_t closed = 0;
-            const int32_t r = Z7Socket_Send(ms.Handle(), total - done, ms.Frame() + done, &closed);
-            if (closed) {
-                ms.Close();
-                err = 130;
-                state = 0;
-                return;
-            }
-            n = r > 0 ? uint32_t(r) : 0;
-        }
-        LE_Put16(m + MI_DONE, uint16_t(done + n));
-        if (done + n < total) {
-            state = 3;
-            return;
-        }
-        if (ms.rtu) {
-            if (!rtu_drop()) return;
-            if (ms.Frame()[0] == 0) {  // broadcast: no answer
-                m[MI_DONEF] = 1;
-                state = 2;
-                return;
-            }
-        }
-        LE_Put32(m + MI_TIME, now);
-        LE_Put16(m + MI_DONE, 0);
-        LE_Put16(m + MI_TOTAL, 0);
-        state = 4;
-    };
+    if (p.state == kMsConnecting) MasterConnecting(p);
     // a ready RTU master reads the line, so that the frame start is seen
-    if (state == 2 && ms.rtu && !send_edge && Z7Serial_HoldAlive(ms.Handle())) rtu_drop();
-    if (state == 2 && send_edge) {
-        m[MI_DONEF] = 0;
-        const uint32_t unit = uint32_t(a.D(3)), fn = uint32_t(a.D(4));
-        const int32_t raddr = a.D(5), rcount = a.D(6), waddr = a.D(7), wcount = a.D(8);
-        const uint32_t e = Check(a, arr, unit, fn, raddr, rcount, waddr, wcount);
-        err = uint8_t(e);
-        if (e == 0) {
-            LE_Put16(m + MI_BITS, uint16_t(rcount > 0 ? rcount : 0));
-            LE_Put16(m + MI_TOTAL, uint16_t(BuildRequest(ms, arr, unit, fn, raddr, rcount, waddr, wcount)));
-            LE_Put16(m + MI_DONE, 0);
-            send_rest();
-        }
-    } else if (state == 3) {
-        send_rest();
-    } else if (state == 4) {
-        const uint32_t timeout = a.T(11);
-        if (Since(LE_Get32(m + MI_TIME), now) > timeout) {
-            m[MI_DONEF] = 1;
-            state = 2;
-            err = 128;
-        } else {
-            uint8_t *f = ms.Frame();
-            for (int guard = 0; guard < 8 && state == 4; guard++) {
-                const uint32_t done = LE_Get16(m + MI_DONE), head = ms.rtu ? 3 : 6;
-                const uint32_t want = done < head ? head - done : LE_Get16(m + MI_TOTAL) - done;
-                uint32_t got;
-                if (ms.rtu) {
-                    Z7SerialHandle h = ms.Handle();
-                    got = want ? Z7Serial_HoldRead(&h, want, f + done, done == 0) : 0;
-                    ms.SetHandle(h);
-                    if (got == 0 && !Z7Serial_IsValid(h) && !rtu_hold()) break;
-                } else {
-                    uint32_t closed = 0;
-                    const int32_t r = want ? Z7Socket_Receive(ms.Handle(), want, f + done, &closed) : 0;
-                    if (closed) {
-                        ms.Close();
-                        err = 130;
-                        state = 0;
-                        break;
-                    }
-                    got = r > 0 ? uint32_t(r) : 0;
-                }
-                if (got == 0 && want != 0) break;
-                const uint32_t now_done = done + got;
-                LE_Put16(m + MI_DONE, uint16_t(now_done));
-                if (now_done == head && done < head) {
-                    uint32_t total;
-                    if (!ms.rtu) {
-                        const uint32_t len = BE_Get16(f + 4);
-                        if (len < 2 || len + 6 > MI_FRAMESIZE) {  // cannot be a Modbus answer: dropped
-                            LE_Put16(m + MI_DONE, 0);
-                            continue;
-                        }
-                        total = len + 6;
-                    } else {
-                        const uint8_t fn = f[1];
-                        if ((fn >= 1 && fn <= 4) || fn == 17 || fn == 23) total = f[2] + 5u;
-                        else if (fn == 5 || fn == 6 || fn == 15 || fn == 16) total = 8;
-                        else if (fn == 7 || (fn & 0x80)) total = 5;
-                        else {
-                            m[MI_DONEF] = 1;
-                            state = 2;
-                            err = 1;
-                            break;
-                        }
-                    }
-                    LE_Put16(m + MI_TOTAL, uint16_t(total));
-                    continue;
-                }
-                if (now_done >= head && now_done >= LE_Get16(m + MI_TOTAL)) {
-                    if (!ms.rtu && BE_Get16(f) != LE_Get16(m + MI_TID)) {
-                        LE_Put16(m + MI_DONE, 0);  // another transaction: the wait goes on
-                        continue;
-                    }
-                    err = uint8_t(Parse(ms, arr));
-                    m[MI_DONEF] = 1;
-                    state = 2;
-                }
-            }
-        }
-    }
+    if (p.state == kMsReady && ms.rtu && !send_edge && Z7Serial_HoldAlive(ms.Handle())) RtuDrop(p);
+    if (p.state == kMsReady && send_edge) MasterSend(p);
+    else if (p.state == kMsSending) MasterSendRest(p);
+    else if (p.state == kMsAwaiting) MasterAwait(p);
     m[MI_EN] = en ? 1 : 0;
     m[MI_SEND] = send ? 1 : 0;
-    a.PutB(ops_out, state > 1);
-    a.PutB(ops_out + 1, m[MI_DONEF] && err == 0);
-    a.PutD(ops_out + 2, err);
+    a.PutB(ops_out, p.state > kMsConnecting);
+    a.PutB(ops_out + 1, m[MI_DONEF] && p.err == 0);
+    a.PutD(ops_out + 2, p.err);
 }
 
 template <bool Rtu> uint32_t MasterBlock(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
@@ -460,27 +501,27 @@ template <bool Rtu> uint32_t MasterBlock(uint32_t cmd, uint32_t db, uint32_t, ui
     switch (cmd) {
     case FB_INSTINIT:
         ms.SetHandle(-1);
-        m[MI_STATE] = 0;
+        m[MI_STATE] = kMsClosed;
         break;
     case FB_INSTEXIT: ms.Close(); break;
     case FB_INSTKEEP:
         if (Changing(db)) break;
         if (Rtu) {
-            const bool was = m[MI_STATE] != 0;
+            const bool was = m[MI_STATE] != kMsClosed;
             ms.SetHandle(-1);
             if (was) {
                 Z7SerialHandle h = -1;
                 Z7Serial_HoldOpen(&h, "");
                 ms.SetHandle(h);
-                if (Z7Serial_IsValid(h)) m[MI_STATE] = 2;
+                if (Z7Serial_IsValid(h)) m[MI_STATE] = kMsReady;
                 else {
                     m[MI_ERR] = 130;
-                    m[MI_STATE] = 0;
+                    m[MI_STATE] = kMsClosed;
                 }
             }
         } else {
             ms.SetHandle(-1);
-            m[MI_STATE] = 0;
+            m[MI_STATE] = kMsClosed;
         }
         break;
     case FB_EXEC: {

@@ -3,6 +3,7 @@
 // (date stamps, times of day) and on the VM itself (stop, events, log,
 // trace, system information, CSV options, string tables, retain files).
 // Operand 0 is the result; it is written only when its lock bit is clear.
+#include <array>
 #include <cstdio>
 #include <cstring>
 
@@ -287,7 +288,11 @@ void LoadString(const F &f) {
     f.PStr(text);
 }
 
-uint32_t Run(const F &f, uint32_t fn) {
+constexpr uint32_t kOther = 2;  // not a function of this group (nor of this file)
+
+// Bit patterns: logic, shifts and rotations, BCD, byte and word packing,
+// single bits, byte swapping, block moves.
+uint32_t RunBits(const F &f, uint32_t fn) {
     const uint32_t db = f.db;
     switch (fn) {
     case 27: f.P32(~f.G32(1)); return 1;
@@ -371,6 +376,14 @@ uint32_t Run(const F &f, uint32_t fn) {
     }
     case 161: f.P32(f.Op(3)); return 1;
     case 95: f.P8(uint8_t(MoveBlock(f))); return 1;
+    default: return kOther;
+    }
+}
+
+// The clock: time and date parts, times of day as text, date stamps.
+uint32_t RunClock(const F &f, uint32_t fn) {
+    const uint32_t db = f.db;
+    switch (fn) {
     case 118: { uint32_t d = 0, t = 0; Z7Std_Clock(0, &d, &t); f.P32(t); return 1; }
     case 119: { uint32_t d = 0, t = 0; Z7Std_Clock(0, &d, &t); f.P32(d); return 1; }
     case 120: f.P32(f.G32(1) & 0xFF); return 1;
@@ -395,6 +408,15 @@ uint32_t Run(const F &f, uint32_t fn) {
     case 196:  // NUMTOSTRING (type literal, value, width, precision)
         if (!f.Locked(0, LKS)) Z7VMStr_NumToStr(db, f.Op(0), f.Op(1), f.Op(2), f.D(3), f.D(4));
         return 1;
+    default: return kOther;
+    }
+}
+
+// The VM itself: stop, events, log, trace, system information, CSV
+// options, string tables, retain files, the Modbus slave identity.
+uint32_t RunVm(const F &f, uint32_t fn) {
+    const uint32_t db = f.db;
+    switch (fn) {
     case 136:
         if (f.G8(1)) Z7St_SetFlags(db, uint16_t(Z7St_Flags(db) & ~(Z7F_RUN | Z7F_STEP)));
         f.P8(1);
@@ -476,6 +498,15 @@ uint32_t Run(const F &f, uint32_t fn) {
         f.P8(set != nullptr && set(text[0], text[1], text[2], a ? words : nullptr, a ? uint32_t(count) : 0) ? 1 : 0);
         return 1;
     }
+    default: return kOther;
+    }
+}
+
+// Strings into and out of arrays; the variable map: handles, status
+// information, symbols.
+uint32_t RunMap(const F &f, uint32_t fn) {
+    const uint32_t db = f.db;
+    switch (fn) {
     case 137: case 139: case 141: {
         // STRINGTOARRAY (8-bit), SRINGTOARRAY32, SRINGTOARRAY16
         const uint32_t type = fn == 137 ? 14 : fn == 139 ? 16 : 15, declared = int16_t(f.Op(3)) > 0 ? f.Op(3) : 0;
@@ -534,8 +565,16 @@ uint32_t Run(const F &f, uint32_t fn) {
         f.PStr(text ? text : "");
         return 1;
     }
-    default: return 2;
+    default: return kOther;
     }
+}
+
+uint32_t Run(const F &f, uint32_t fn) {
+    using Group = uint32_t (*)(const F &, uint32_t);
+    static constexpr std::array<Group, 4> kGroups = {RunBits, RunClock, RunVm, RunMap};
+    for (const Group run : kGroups)
+        if (const uint32_t r = run(f, fn); r != kOther) return r;
+    return kOther;
 }
 }  // namespace
 
