@@ -44,6 +44,7 @@
 #include "net/enet_proto.h"
 #include "net/svc.h"
 #include "platform/plat.h"
+#include "platform/plat_net.h"
 #include "platform/plat_poll.h"
 #include "protocols/egd.h"
 #include "protocols/modbus.h"
@@ -336,6 +337,8 @@ int Main_Startup(int argc, char **argv) {
     if (!PLAT_RootCheck()) std::exit(1);
     PLAT_Init(argc, argv);
     PLAT_MakeBoardFolders();
+    if (!PLAT_LockRoot()) std::exit(1);
+    if (PLAT_NetDecision()[0] != 0) std::printf("%s\n", PLAT_NetDecision());
     Main_Thread = pthread_self();
     struct sigaction sa {};
     sa.sa_handler = OnStop;

@@ -23,6 +23,7 @@
 #include "tavIXsdk/tavixsdk/tavix_remote.h"
 #include "tavIXsdk/tavixsdk/tavix_subs.h"
 #include "tavIXsdk/tavixsdk/tavix_rsa.h"
+#include "tavIXsdk/tavixsdk/tavix_server.h"
 #include "tavIXsdk/tavixsdk/tavix_session.h"
 #include "tavIXsdk/tavixsdk/tavix_util.h"
 #include "webhmi/webusers.h"
@@ -79,37 +80,38 @@ bool Setup() {
     tavix_options_set_web_root("/tmp/fuzz-webhmi", "index.htm;index.html");
     const char cfg[] = "tavIX\r\nadmin;a9866e24426444567e0b2446f9f8db75;Right0;Right3\r\n";
     tavix_parse_access_rights(cfg, sizeof cfg - 1);
-    tavix_auth_callbacks = {tavix_access_cb, tavix_authentication_digest_cb, nullptr};
     tavix_engine_hooks.access = tavix_auth_engine_access;
     tavix_engine_hooks.post = tavix_engine_handle_post_request;
-    tavix_engine_hooks.request = request_hook_callback;
+    tavix_server_set_request_hook_callback(request_hook_callback);
+    // The response hook reads every answer as it goes out.
+    tavix_server_set_response_hook_callback([](const char *, const char *, tavix_connection *, tavix_buffer *r) {
+        const uint8_t *piece = nullptr;
+        if (r != nullptr) tavix_buffer_get_data(r, &piece, nullptr, 0, nullptr, 0);
+    });
     tavix_session *s = nullptr;
     int code = 0;
     tavix_engine_session_create(0, nullptr, "key", false, nullptr, nullptr, nullptr, false, &s, &code);
     tavix_methods_register();
     tavix_engine_subscriptions_init();
-    tavix_data_callbacks.read = tavix_read_data_simple_cb;
-    tavix_data_callbacks.write = tavix_write_data_simple_cb;
-    tavix_data_callbacks.subscribe = tavix_subscribe_data_cb;
-    tavix_data_callbacks.unsubscribe = tavix_unsubscribe_data_cb;
+    tavix_server_set_basic_callbacks_simple(tavix_read_data_simple_cb, tavix_write_data_simple_cb);
+    tavix_server_set_advanced_callbacks(tavix_subscribe_data_cb, tavix_unsubscribe_data_cb);
     web_notify_hook = tavix_variable_notify;
-    tavix_data_callbacks.read_multi = tavix_read_data_multi_cb;
-    tavix_data_callbacks.write_multi = tavix_write_data_multi_cb;
-    tavix_data_callbacks.read_process_image = [](tavix_request *r, const void *, const void *) {
-        tavix_data_value v{};
-        v.kind = TAVIX_DV_TEXT;
-        v.text = "x";
-        tavix_read_processimage_return(r, &v, nullptr, 1, nullptr, "u", 0);
-    };
-    tavix_data_callbacks.list_process_image = [](tavix_request *r, const void *, const void *) {
-        tavix_list_processimage_return(r, "a/b");
-    };
-    tavix_method_callbacks.change_password = [](const char *, const char *, const char *, int *code) {
-        *code = 10001;
-        return 0;
-    };
-    tavix_method_callbacks.error_text = [](int32_t) { return "app"; };
-    tavix_auth_callbacks.user_info = tavix_authentication_user_info_cb;
+    tavix_server_set_basic_callbacks_multi(tavix_read_data_multi_cb, tavix_write_data_multi_cb);
+    tavix_server_set_processimage_callbacks(
+        [](tavix_request *r, const void *, const void *) {
+            tavix_data_value v{};
+            v.kind = TAVIX_DV_TEXT;
+            v.text = "x";
+            tavix_read_processimage_return(r, &v, nullptr, 1, nullptr, "u", 0);
+        },
+        [](tavix_request *r, const void *, const void *) { tavix_list_processimage_return(r, "a/b"); });
+    tavix_server_set_auth_callbacks(tavix_access_cb, tavix_authentication_digest_cb,
+                                    tavix_authentication_user_info_cb,
+                                    [](const char *, const char *, const char *, int *code) {
+                                        *code = 10001;
+                                        return 0;
+                                    });
+    tavix_server_set_error_callback_simple([](int32_t) { return "app"; });
     tavix_options_generate_temporary_rsa(1024, 0x10001);
     fuzz_session = s;
     tavix_comm_remote_server_initialize();

@@ -212,10 +212,13 @@ constexpr FxMountOps kHostMount = {HostMount, HostCheck, HostUnmount, HostFormat
 const FxMountOps &Mounts() { return PLAT_IsBoard() ? kBoardMount : kHostMount; }
 
 // ---- name resolution ----------------------------------------------------------------------------
+// Mount folders of the drives (the installation mounts its medium on /mnt/USB).
+constexpr const char *kMountFolders[] = {"/mnt/USB0", "/mnt/USB1", "/mnt/cfg", "/mnt/USB"};
+
 // Length of the mount folder that starts the system path, 0 when the path is
-// not on a drive (the installation mounts its medium on /mnt/USB).
+// not on a drive.
 std::size_t MountPrefix(const char *sys) {
-    for (const char *m : {"/mnt/USB0", "/mnt/USB1", "/mnt/cfg", "/mnt/USB"}) {
+    for (const char *m : kMountFolders) {
         const std::size_t n = std::strlen(m);
         if (std::strncmp(sys, m, n) == 0 && (sys[n] == 0 || sys[n] == '/')) return n;
     }
@@ -362,6 +365,19 @@ bool Fx_MediaHost(const char *sys, char *host, std::size_t size) {
     if (sys == nullptr || host == nullptr || size == 0) return false;
     if (MountPrefix(sys) != 0 && Fx_PathLeaves(sys)) return false;
     return PLAT_Path(sys, host, size) != nullptr && LinkFree(sys, host);
+}
+
+bool Fx_HostLinkFree(char *host, std::size_t from) {
+    if (host == nullptr) return false;
+    const std::size_t n = std::strlen(host);
+    // On a drive the walk starts at its mount folder.
+    for (const char *m : kMountFolders) {
+        char mount[FX_PATH_MAX];
+        if (!HostPath(m, mount)) continue;
+        const std::size_t k = std::strlen(mount);
+        if (k < from && k <= n && std::strncmp(host, mount, k) == 0 && (host[k] == 0 || host[k] == '/')) from = k;
+    }
+    return NoLinks(host, from < n ? from : n);
 }
 
 uint32_t Fx_PathLeaves(const char *name) {

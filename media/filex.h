@@ -81,6 +81,10 @@ void UnmountDrive(const char *mount_path);
 // link (a card can carry links that leave it) nor "..": false then, and for
 // a path that does not fit. Paths off the drives are only placed.
 bool Fx_MediaHost(const char *sys, char *host, std::size_t size);
+// The same rule for a host path (a server's folder under the root): true
+// when no component from index from on is a symbolic link, nor any below the
+// mount folder of the drive the path lies on. Missing components end the walk.
+bool Fx_HostLinkFree(char *host, std::size_t from);
 uint32_t Cf_Format(uint32_t ignored, uint8_t drive);
 
 // ---- files ---------------------------------------------------------------------------

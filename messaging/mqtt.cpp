@@ -458,17 +458,15 @@ void mqttConnStep(uint32_t i) {
             std::snprintf(c.address, sizeof c.address, "0.0.0.0");
             if (dnsResolve(c.host, c.address) > 0) break;
         }
+        // Waiting for the connection is noted before a running network
+        // thread can report it (its connect callback sets follow-up 3).
+        c.follow = 1;
         if (!mqttClientConnect(c)) {
             c.state = 1;
             break;
         }
         checkTimeout(&c.connect_timer, 0);
-        if (c.loop_running) {
-            c.state = 10;
-            c.follow = 1;
-        } else {
-            c.state = 5;
-        }
+        c.state = c.loop_running ? 10 : 5;
         break;
     case 4:
         mqttClientDisconnect(c);
@@ -477,13 +475,13 @@ void mqttConnStep(uint32_t i) {
         c.follow = 2;
         break;
     case 5:
+        c.follow = 1;  // before the thread starts: a quick connect callback sets 3
         if (!mqttClientStart(c)) {
             c.state = 1;
             break;
         }
         c.loop_running = 1;
         c.state = 10;
-        c.follow = 1;
         break;
     case 6:
         mqttClientStop(c);
@@ -525,12 +523,17 @@ void mqttConnStep(uint32_t i) {
             c.state = 7;
             break;
         default:
+            if (c.loop_ended) c.connected = 0;  // its thread is gone: nothing is connected
             if (!c.connected) {
                 StatusBit(i, 0);
                 if (!g.enable) {
                     if (c.loop_running) c.state = 6;
                 } else if (!c.loop_running) {
                     c.state = 0;
+                } else if (c.loop_ended) {
+                    // The library gave up: start again from creation, no
+                    // sooner than a connect that does not come up would.
+                    if (checkTimeout(&c.connect_timer, 20)) c.state = 6;
                 } else {
                     CallScan(c, c.dlScan);
                     c.state = 7;

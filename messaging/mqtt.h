@@ -101,6 +101,9 @@ struct mqttConnection {
     uint32_t published;
     std::atomic<uint32_t> received;
     std::atomic<uint8_t> connected;
+    // Set as the library's network thread of this connection ends (on its
+    // own after a fatal error, or stopped); cleared when a thread is started.
+    std::atomic<uint8_t> loop_ended;
     uint8_t tls;
     uint8_t cert_kind;
     char ca_file[MQTT_TEXT], cert_file[MQTT_TEXT], key_file[MQTT_TEXT];

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <pthread.h>
 #include <thread>
 
 #include "messaging/mqtt.h"
@@ -44,9 +45,23 @@ enum Slot {
 template <class F> F Fn(Slot s) { return reinterpret_cast<F>(dynLibFunc[s].fn); }
 mosquitto *M(const mqttConnection &c) { return static_cast<mosquitto *>(c.client); }
 
-void logCallback(mosquitto *, void *, int, const char *) {}
-
 mqttConnection *Conn(void *obj) { return static_cast<mqttConnection *>(obj); }
+
+// The library's network thread ends by itself after errors it takes as fatal
+// (a TLS failure, a protocol error) and reports that nowhere: every callback
+// ties the running thread to its connection, and the thread's end marks it.
+pthread_key_t loop_key;
+pthread_once_t loop_key_once = PTHREAD_ONCE_INIT;
+
+void LoopThreadEnded(void *obj) { Conn(obj)->loop_ended = 1; }
+
+void NoteLoopThread(void *obj) {
+    pthread_once(&loop_key_once, [] { pthread_key_create(&loop_key, LoopThreadEnded); });
+    if (pthread_getspecific(loop_key) != obj) pthread_setspecific(loop_key, obj);
+}
+
+// Runs for every library message, first among them those of the thread's start.
+void logCallback(mosquitto *, void *obj, int, const char *) { NoteLoopThread(obj); }
 }  // namespace
 
 const char *const *mqttLibNames = kMosquittoNames;
@@ -139,6 +154,7 @@ uint32_t mqttClientConnect(mqttConnection &c) {
 
 uint32_t mqttClientStart(mqttConnection &c) {
     if (!lib_ready || c.client == nullptr) return 0;
+    c.loop_ended = 0;
     return Fn<int (*)(mosquitto *)>(S_LOOP_START)(M(c)) == 0 ? 1 : 0;
 }
 
@@ -155,8 +171,9 @@ uint32_t mqttClientStop(mqttConnection &c, bool graceful) {
         for (int k = 0; graceful && c.connected && k < 100; k++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         Fn<int (*)(mosquitto *, bool)>(S_LOOP_STOP)(M(c), true);
     }
-    // The thread is gone: no disconnect will be reported any more.
+    // The thread is gone (joined): no disconnect will be reported any more.
     c.connected = 0;
+    c.loop_ended = 0;
     return 1;
 }
 
@@ -212,6 +229,7 @@ uint32_t mqttClientUpdateObj(mqttConnection &c) {
 // ---- callbacks (network threads) -------------------------------------------------------------
 
 void connectCallback(mosquitto *, void *obj, int result) {
+    NoteLoopThread(obj);
     mqttConnection &c = *Conn(obj);
     if (result == 0) {
         c.connected = 1;
@@ -222,6 +240,7 @@ void connectCallback(mosquitto *, void *obj, int result) {
 }
 
 void disconnectCallback(mosquitto *, void *obj, int) {
+    NoteLoopThread(obj);
     mqttConnection &c = *Conn(obj);
     if (c.clean_session) {
         for (uint32_t k = 0; k < c.sub_count && k < MQTT_SUBS; k++) c.subscribed[k] = 0;

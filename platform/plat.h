@@ -35,6 +35,10 @@ char *PLAT_Path(const char *abs, char *out, std::size_t outlen);
 const char *PLAT_Root();
 // Creates the folders that always exist on a board (dev/shm, mnt/cfg, sim).
 void PLAT_MakeBoardFolders();
+// One controller per root: takes a lock on sim/controller.lock for the
+// process's life. False (after one line naming the running controller) when
+// another process holds it. Always true on the board.
+bool PLAT_LockRoot();
 
 // ---- time base ------------------------------------------------------------------
 struct PlatTimeOps {

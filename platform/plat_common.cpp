@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <atomic>
+#include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -150,6 +151,50 @@ void PLAT_MakeBoardFolders() {
         char p[512];
         if (PLAT_Path(d, p, sizeof p)) mkdir(p, 0755);
     }
+}
+
+bool PLAT_LockRoot() {
+    if (board) return true;
+    char p[512];
+    if (!PLAT_Path("/sim/controller.lock", p, sizeof p)) return true;
+    // A record lock belongs to this process alone: children do not inherit it,
+    // the kernel drops it at any end (kill -9 included), and the descriptor
+    // closes at a re-execution, which takes the lock again.
+    static int fd = -1;
+    if (fd >= 0) return true;
+    // A folder that cannot be locked (no lock support) does not stop the start.
+    const auto unlocked = [&p](const char *what) {
+        std::fprintf(stderr, "Cannot %s %s (%s): nothing stops a second controller on this data folder\n", what, p,
+                     std::strerror(errno));
+        return true;
+    };
+    fd = open(p, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return unlocked("open");
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    if (fcntl(fd, F_SETLK, &fl) == 0) {
+        char pid[24];
+        const int n = std::snprintf(pid, sizeof pid, "%d\n", int(getpid()));
+        if (ftruncate(fd, 0) != 0 || pwrite(fd, pid, std::size_t(n), 0) != n) {
+            // the process id in the file is for people; the lock is what counts
+        }
+        return true;
+    }
+    if (errno != EACCES && errno != EAGAIN) return unlocked("lock");
+    long holder = 0;
+    if (fcntl(fd, F_GETLK, &fl) == 0 && fl.l_type != F_UNLCK) holder = long(fl.l_pid);
+    if (holder <= 0) {
+        char buf[24] = {};
+        if (pread(fd, buf, sizeof buf - 1, 0) > 0) holder = std::strtol(buf, nullptr, 10);
+    }
+    std::fprintf(stderr,
+                 "Another controller (process %ld) runs on the data folder %s: stop it first, or give this one a "
+                 "PLC_ROOT of its own\n",
+                 holder, root);
+    close(fd);
+    fd = -1;
+    return false;
 }
 
 void PLAT_MonoTime(struct timespec *ts) { plat_time->mono(ts); }

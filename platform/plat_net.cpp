@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/ethtool.h>
@@ -62,20 +63,30 @@ int ParentOf(int pid) {
     return ppid;
 }
 
+// Oldest ancestor whose namespace can be read: its pid and namespace in anc.
+int OldestReadableAncestor(char *anc, std::size_t n) {
+    int found = 0;
+    int pid = int(getppid());
+    anc[0] = 0;
+    for (int depth = 0; pid > 1 && depth < 256; depth++) {
+        char ns[128];
+        if (NsOf(pid, ns, sizeof ns)) {
+            std::snprintf(anc, n, "%s", ns);
+            found = pid;
+        }
+        pid = ParentOf(pid);
+    }
+    return found;
+}
+
+char net_why[256];
+
 bool DecideIsolated() {
     char own[128], init[128], anc[128] = "";
-    if (!NsOf(0, own, sizeof own)) return false;
+    NsOf(0, own, sizeof own);
     NsOf(1, init, sizeof init);
-    if (init[0] == 0) {
-        // Process 1's namespace is hidden: take the oldest ancestor we can read.
-        int pid = int(getppid());
-        for (int depth = 0; pid > 1 && depth < 256; depth++) {
-            char ns[128];
-            if (NsOf(pid, ns, sizeof ns)) std::strcpy(anc, ns);
-            pid = ParentOf(pid);
-        }
-    }
-    return PLAT_NetIsolatedFrom(own, init, anc) != 0;
+    const int anc_pid = init[0] == 0 ? OldestReadableAncestor(anc, sizeof anc) : 0;
+    return PLAT_NetDecide(std::getenv("PLC_NETNS"), own, init, anc, anc_pid, net_why, sizeof net_why) != 0;
 }
 
 bool HostIsolated() {
@@ -281,6 +292,52 @@ int PLAT_NetIsolatedFrom(const char *own, const char *init, const char *ancestor
     const char *ref = (init != nullptr && init[0] != 0) ? init : ancestor;
     if (ref == nullptr || ref[0] == 0) return 0;  // in doubt: do not act
     return std::strcmp(own, ref) != 0 ? 1 : 0;
+}
+
+int PLAT_NetDecide(const char *setting, const char *own, const char *init, const char *ancestor, int ancestor_pid,
+                   char *why, std::size_t n) {
+    const bool hidden = init == nullptr || init[0] == 0;
+    if (setting != nullptr && std::strcmp(setting, "own") == 0) {
+        // Trust the setting unless process 1's namespace is visible and the same.
+        if (!hidden && own != nullptr && std::strcmp(own, init) == 0) {
+            std::snprintf(why, n, "eth0 left alone: PLC_NETNS=own, but this is process 1's network namespace, "
+                                  "the machine's own (start the controller in a namespace of its own)");
+            return 0;
+        }
+        std::snprintf(why, n, "eth0 configured: PLC_NETNS=own says this network namespace is the controller's own");
+        return 1;
+    }
+    if (setting != nullptr && std::strcmp(setting, "machine") == 0) {
+        std::snprintf(why, n, "eth0 left alone: PLC_NETNS=machine says this is the machine's own network");
+        return 0;
+    }
+    if (setting != nullptr && setting[0] != 0) {
+        std::snprintf(why, n, "eth0 left alone: PLC_NETNS=%.40s is neither \"own\" nor \"machine\"", setting);
+        return 0;
+    }
+    if (PLAT_NetIsolatedFrom(own, init, ancestor) != 0) {
+        if (hidden)
+            std::snprintf(why, n, "eth0 configured: this network namespace differs from that of process %d, "
+                                  "the oldest ancestor that can be seen (set PLC_NETNS=machine to leave it alone)",
+                          ancestor_pid);
+        else
+            std::snprintf(why, n, "eth0 configured: this network namespace is not process 1's "
+                                  "(set PLC_NETNS=machine to leave it alone)");
+        return 1;
+    }
+    if (!hidden || (ancestor != nullptr && ancestor[0] != 0))
+        std::snprintf(why, n, "eth0 left alone: this looks like the machine's own network "
+                              "(set PLC_NETNS=own to configure it)");
+    else
+        std::snprintf(why, n, "eth0 left alone: no other network namespace can be seen to compare with "
+                              "(set PLC_NETNS=own to configure it)");
+    return 0;
+}
+
+const char *PLAT_NetDecision() {
+    if (PLAT_IsBoard()) return "";
+    HostIsolated();
+    return net_why;
 }
 
 int PLAT_NetIsolated() {

@@ -48,3 +48,11 @@ ssize_t PLAT_NetSendTo(int fd, const void *buf, std::size_t n, int flags, const 
 // when unreadable) and the oldest readable ancestor's (empty when none).
 // Exposed for tests.
 int PLAT_NetIsolatedFrom(const char *own, const char *init, const char *ancestor);
+// The host's decision: setting is PLC_NETNS ("own": a namespace of the
+// controller's own, configure the interfaces; "machine": leave them alone;
+// unset or empty: inferred as above; anything else: left alone). Answers 1 to
+// configure, and writes the start-up sentence saying what and why into why.
+int PLAT_NetDecide(const char *setting, const char *own, const char *init, const char *ancestor, int ancestor_pid,
+                   char *why, std::size_t n);
+// The sentence of the decision in force on a workstation (empty on the board).
+const char *PLAT_NetDecision();

@@ -93,6 +93,7 @@ class PlcClient:
         self.long_frames = False   # send long-form frames (after negotiation)
         self.frame_size = 64       # data bytes per download/verify frame
         self._target = target
+        self.progress = None       # progress(done, total or None) during long transfers
 
     # ---- opening ---------------------------------------------------------------
     @classmethod
@@ -271,12 +272,17 @@ class PlcClient:
         self.expect_byte(self.transact(CMD_SET_BAUD, bytes([self.target, code])), what="set_baud_rate")
 
     # ---- memory files ----------------------------------------------------------------------
+    def _progress(self, done, total):
+        if self.progress is not None:
+            self.progress(done, total)
+
     def _data_frames(self, cmd, ftype, data, frame_size, what):
         size = frame_size or self.frame_size
         self.expect_byte(self.transact(cmd, bytes([self.target, ftype])), what=what)
         pos = 0
         data = bytes(data)
         while True:
+            self._progress(pos, len(data))
             chunk = data[pos:pos + size]
             for _ in range(5):
                 ans = self.transact(DATA, chunk)
@@ -325,6 +331,7 @@ class PlcClient:
                 self.long_frames = False
                 break
             out += chunk
+            self._progress(len(out), None)
         if header:
             if len(out) != 8:
                 raise ProtocolError("header upload gave %d bytes" % len(out))
@@ -346,6 +353,7 @@ class PlcClient:
         size = block or (self.frame_size - 1)
         data = bytes(data)
         for pos in range(0, len(data), size):
+            self._progress(pos, len(data))
             self.expect_byte(self.transact(CMD_FXP_WRITE, bytes([self.target]) + data[pos:pos + size]),
                              what="file data at offset %d" % pos)
         self.expect_byte(self.transact(CMD_FXP_WRITE, bytes([self.target]), self.timeout + 30.0),
@@ -359,6 +367,7 @@ class PlcClient:
             if not chunk:
                 return bytes(out)
             out += chunk
+            self._progress(len(out), None)
 
     # ---- datagrams -----------------------------------------------------------------------------
     def _dg(self, cmd, b1, key, words=b""):
@@ -500,7 +509,96 @@ def set_raw(fd, code=5):
 
 
 def _int(text):
-    return int(text, 0)
+    try:
+        return int(text, 0)
+    except ValueError:
+        raise argparse.ArgumentTypeError("%r is not a number (decimal, or hex with 0x)" % text) from None
+
+
+class UsageError(Exception):
+    """A command line the client will not send: one line saying what to try."""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message):
+        raise UsageError("%s (see %s --help)" % (message, self.prog))
+
+
+# Answer bytes of the controller and what they mean.
+ANSWERS = {
+    NAK: "0x09 refused: the controller cannot do this now or with these values (a mode above 4, run while a "
+         "fault forces stop, an address outside the register image, a read-only or out-of-range register, "
+         "a file type it does not keep)",
+    BADSUM: "0x0F checksum error: the frame arrived damaged, or the OEM checksum seed (-s) is wrong",
+    BUSY: "0x60 busy: another tool owns the controller's command channel (another TCP connection, "
+          "or a clone lent the port); try again when it is done",
+}
+
+# Fault bits of word 131 and what they mean.
+FAULT_BITS = [
+    (0x0004, "no valid program (the file was not a program, or a download was abandoned)"),
+    (0x0100, "invalid instruction: the program holds a word the controller cannot execute "
+             "(its offset is in words 180-181); was the file a program?"),
+]
+FAULT_FORCE = 0x90F              # fault bits of word 131 that keep the controller stopped
+W_FAULT_BIT = 1024 + 16 * 131    # bit address of word 131
+
+
+def fault_text(word):
+    """The set fault bits of word 131 that keep the controller stopped, with their meanings."""
+    word &= FAULT_FORCE
+    known = [t for bit, t in FAULT_BITS if word & bit]
+    rest = word & ~sum(b for b, _ in FAULT_BITS)
+    if rest:
+        known.append("other fault bits 0x%04X" % rest)
+    return "; ".join(known)
+
+
+def answer_text(e, op=None):
+    """A refusal as the code and its meaning, or the error's own text."""
+    ans = getattr(e, "answer", None)
+    if isinstance(ans, tuple) and len(ans) == 2 and ans[0] == "byte" and ans[1] in ANSWERS:
+        if ans[1] == BADSUM and op in ("read-reg", "write-reg"):
+            # Register commands answer a checksum error for an address outside the image.
+            return ("0x0F: no register at this address (the controller answers a register address outside "
+                    "its image like a damaged frame): check it against the README's table")
+        return ANSWERS[ans[1]]
+    if isinstance(ans, tuple) and len(ans) == 2 and ans[0] == "byte":
+        return "answer byte 0x%02X" % ans[1]
+    return str(e)
+
+
+def check_args(args):
+    """Values that cannot travel in their frame fields: one line each."""
+    if args.op == "set-mode" and not 0 <= args.mode <= 4:
+        raise UsageError("mode %d is not a mode: give 0 (stop), 1, 2 (run), 3 or 4" % args.mode)
+    if hasattr(args, "type") and not 0 <= args.type <= 255:
+        raise UsageError("file type %d does not exist: give 0 (program), 5 (I/O configuration), ... "
+                         "(see the README)" % args.type)
+    if args.op == "comm-lock" and args.lock not in (0, 1):
+        raise UsageError("comm-lock takes 1 (lock) or 0 (release), not %d" % args.lock)
+    if args.op in ("read-reg", "write-reg"):
+        if args.address < 0:
+            raise UsageError("address %d is negative: a register is named by the bit address of its first bit, "
+                             "e.g. 32768 for %%R1 (see the README's table)" % args.address)
+        if args.address > 0xFFFFFFFF:
+            raise UsageError("address %d is past 0xFFFFFFFF: bit addresses are 32 bits "
+                             "(see the README's table)" % args.address)
+        if not 1 <= args.width <= 255:
+            raise UsageError("width %d is not a register width: give 1 for a bit, 16 for a word, 32 for two"
+                             % args.width)
+    if args.op == "write-reg":
+        bits = 1 if args.width == 1 else max(8, args.width // 8 * 8)
+        top = (1 << bits) - 1
+        if args.value < 0 and args.width == 1:
+            raise UsageError("value %d is negative: a bit is 0 or 1" % args.value)
+        if args.value < 0:
+            raise UsageError("value %d is negative: the client writes the register's %d bits as they are; give "
+                             "a negative value as its two's complement (%d for %d)"
+                             % (args.value, bits, args.value & top, args.value))
+        if args.value > top:
+            raise UsageError("value %d does not fit %s: give 0..%d" %
+                             (args.value, "a bit" if args.width == 1 else "%d bits" % bits, top))
 
 
 # File-transfer replies and what they mean.
@@ -543,8 +641,12 @@ def _refused(code, remote=None):
     return 1
 
 
+SUBCOMMANDS = ("get-mode", "set-mode", "version", "get-id", "download", "upload", "verify", "read-reg", "write-reg",
+               "comm-lock", "file-cmd", "file-put", "file-get", "file-list")
+
+
 def main(argv=None):
-    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap = _Parser(description=__doc__.split("\n\n")[0])
     ap.add_argument("-d", "--device", help="serial device, e.g. /dev/ttyUSB0")
     ap.add_argument("-H", "--host", help="controller's address: the protocol over TCP port 18501")
     ap.add_argument("-b", "--baud", type=int, default=9600)
@@ -591,6 +693,7 @@ def main(argv=None):
     args = ap.parse_args(argv)
     if (args.device is None) == (args.host is None):
         ap.error("give a serial device (-d) or a host (-H)")
+    check_args(args)
 
     if args.host is not None:
         client = TcpPlcClient.open_tcp(args.host, seed=args.seed, target=args.id, timeout=args.timeout)
@@ -598,6 +701,9 @@ def main(argv=None):
         client = PlcClient.open_device(args.device, args.baud, seed=args.seed, target=args.id,
                                        timeout=args.timeout)
     with client as c:
+        if sys.stderr.isatty():
+            c.progress = _Progress(sys.stderr)
+
         def negotiate():
             if args.frame != 64:
                 c.negotiate(args.frame)
@@ -605,6 +711,18 @@ def main(argv=None):
             print(c.get_mode())
         elif args.op == "set-mode":
             c.set_mode(args.mode)
+            # A program that cannot run stops the controller at its first
+            # scans: look for that before saying nothing.
+            deadline = time.monotonic() + 0.5
+            mode = c.get_mode()
+            while mode == args.mode and 0 < mode <= 4 and time.monotonic() < deadline:
+                time.sleep(0.05)
+                mode = c.get_mode()
+            if mode != args.mode and args.mode <= 4:
+                fault = int.from_bytes(c.read_reg(W_FAULT_BIT, 16), "little")
+                print("error: set-mode %d acknowledged, but the controller is in mode %d: word 131 = 0x%04X: %s"
+                      % (args.mode, mode, fault, fault_text(fault) or "no fault bit set"), file=sys.stderr)
+                return 1
         elif args.op == "version":
             num, ver = c.get_version()
             print("firmware %d version %s" % (num, ver))
@@ -617,7 +735,15 @@ def main(argv=None):
             t0 = time.monotonic()
             c.download(args.type, data, args.frame)
             dt = time.monotonic() - t0
-            print("%d bytes in %.2f s" % (len(data), dt))
+            if c.progress is not None:
+                c.progress.done()
+            mode = c.get_mode()
+            fault = int.from_bytes(c.read_reg(W_FAULT_BIT, 16), "little")
+            print("%d bytes in %.2f s; controller in mode %d" % (len(data), dt, mode))
+            if fault & FAULT_FORCE:
+                print("error: the controller did not accept it: word 131 = 0x%04X: %s"
+                      % (fault, fault_text(fault)), file=sys.stderr)
+                return 1
         elif args.op == "upload":
             negotiate()
             if args.header:
@@ -625,6 +751,8 @@ def main(argv=None):
                 print("crc 0x%04X length %d" % (crc & 0xFFFF, ln))
             else:
                 data = c.upload(args.type)
+                if c.progress is not None:
+                    c.progress.done()
                 with open(args.file, "wb") as f:
                     f.write(data)
                 print("%d bytes" % len(data))
@@ -655,6 +783,8 @@ def main(argv=None):
                 if code != 150:
                     return _refused(code)
                 c.fxp_write(data)
+                if c.progress is not None:
+                    c.progress.done()
                 print("%d bytes" % len(data))
             else:
                 line = 'retr "%s"' % args.remote if args.op == "file-get" else "list %s" % args.pattern
@@ -662,6 +792,8 @@ def main(argv=None):
                 if code != 619:
                     return _refused(code, args.remote if args.op == "file-get" else None)
                 data = c.fxp_read()
+                if c.progress is not None:
+                    c.progress.done()
                 if args.op == "file-get":
                     with open(args.file, "wb") as f:
                         f.write(data)
@@ -671,21 +803,59 @@ def main(argv=None):
     return 0
 
 
+class _Progress:
+    """Bytes moved so far, on one line of a terminal, at most ten times a second."""
+
+    def __init__(self, out):
+        self.out = out
+        self.last = 0.0
+        self.shown = False
+
+    active = None   # the one showing a line now
+
+    def __call__(self, done, total):
+        now = time.monotonic()
+        if now - self.last < 0.1 or done == 0:
+            return
+        self.last = now
+        self.shown = True
+        _Progress.active = self
+        if total:
+            self.out.write("\r%d of %d bytes (%d%%)   " % (done, total, 100 * done // total))
+        else:
+            self.out.write("\r%d bytes   " % done)
+        self.out.flush()
+
+    def done(self):
+        if self.shown:
+            self.out.write("\r\033[K")
+            self.out.flush()
+            self.shown = False
+
+
 def _plain(e, argv):
     """One line for a failure, saying what to try."""
     where = "the controller"
+    op = next((a for a in argv if a in SUBCOMMANDS), "the request")
     for i, a in enumerate(argv):
         if a in ("-d", "--device", "-H", "--host") and i + 1 < len(argv):
             where = argv[i + 1]
+    if isinstance(e, UsageError):
+        return "error: %s" % e
     if isinstance(e, Timeout):
         return "error: no answer from %s (%s): is the controller running and the port right?" % (where, e)
     if isinstance(e, ProtocolError):
+        ans = getattr(e, "answer", None)
+        if isinstance(ans, tuple) and len(ans) == 2 and ans[0] == "byte":
+            return "error: %s: %s" % (op, answer_text(e, op))
         return "error: %s" % e
     if isinstance(e, ConnectionRefusedError):
         return "error: %s refused the connection: is the controller running, and listening there?" % where
-    if isinstance(e, FileNotFoundError) and e.filename is not None:
+    if isinstance(e, FileNotFoundError) and e.filename is not None and e.filename == where:
         return "error: %s does not exist: check the path (the controller's port is $PLC_ROOT/sim/port " \
                "with ./tools/setup.sh run)" % e.filename
+    if isinstance(e, FileNotFoundError) and e.filename is not None:
+        return "error: %s does not exist: check the file name" % e.filename
     if isinstance(e, (socket.timeout, TimeoutError)):
         return "error: %s did not answer in time: is the controller running, and the address right?" % where
     return "error: %s" % (e.strerror or e) if isinstance(e, OSError) else "error: %s" % e
@@ -694,7 +864,9 @@ def _plain(e, argv):
 if __name__ == "__main__":
     try:
         sys.exit(main())
-    except (ProtocolError, OSError) as e:
+    except (ProtocolError, OSError, UsageError) as e:
+        if _Progress.active is not None:
+            _Progress.active.done()   # the error on a line of its own
         print(_plain(e, sys.argv[1:]), file=sys.stderr)
         sys.exit(2)
     except termios.error:
@@ -703,3 +875,6 @@ if __name__ == "__main__":
         sys.exit(2)
     except KeyboardInterrupt:
         sys.exit(130)
+    except Exception as e:  # noqa: BLE001 - never a traceback for a user
+        print("error: %s: %s" % (type(e).__name__, e), file=sys.stderr)
+        sys.exit(2)

@@ -33,10 +33,25 @@ build() {  # build DIR [cmake options...]
 
 case "$what" in
 run)
-  build "$top/build"
+  # Only what the run and the README's first steps use; the test command
+  # builds the rest.
+  [ -f "$top/build/build.ninja" ] || cmake -S "$top" -B "$top/build" -G Ninja >/dev/null
+  ninja -C "$top/build" controller iec_program_writer
   export PLC_ROOT="${PLC_ROOT:-$top/data}"
   mkdir -p "$PLC_ROOT/mnt/cfg" "$PLC_ROOT/mnt/USB0" "$PLC_ROOT/opt/valmar" "$PLC_ROOT/sim" "$PLC_ROOT/dev"
   [ -f "$PLC_ROOT/opt/valmar/MasterScript.sh" ] || cp "$top/tools/MasterScript.sh" "$PLC_ROOT/opt/valmar/"
+  # One controller per data folder: leave a running one's port links alone.
+  if ! /usr/bin/python3 -c 'import fcntl, sys
+f = open(sys.argv[1], "a+")
+try:
+    fcntl.lockf(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+except OSError:
+    f.seek(0)
+    sys.exit("Another controller (process %s) runs on the data folder %s: stop it first, "
+             "or give this one a PLC_ROOT of its own" % (f.read().strip() or "?", sys.argv[2]))' \
+      "$PLC_ROOT/sim/controller.lock" "$PLC_ROOT"; then
+    exit 1
+  fi
   # The programming port: a pseudo-terminal pair, one end where the controller
   # opens its port, the other for tools/plcclient.py.
   port="$PLC_ROOT/sim/port"

@@ -30,6 +30,7 @@
 #include "tavIXsdk/tavixsdk/tavix_post.h"
 #include "tavIXsdk/tavixsdk/tavix_subs.h"
 #include "tavIXsdk/tavixsdk/tavix_rsa.h"
+#include "tavIXsdk/tavixsdk/tavix_server.h"
 #include "tavIXsdk/tavixsdk/tavix_session.h"
 #include "tavIXsdk/tavixsdk/tavix_sys.h"
 #include "tavIXsdk/tavixsdk/tavix_util.h"
@@ -50,7 +51,6 @@ constexpr std::size_t kEventBuffer = 32768;
 pthread_t tavix_thread_id;
 int inotify_fd = -1, inotify_watch = -1;
 uint8_t ftp_wait_count;
-uint64_t last_auth_expiry;  // server time of the last authentication expiry
 
 bool Oem() { return crc_header[3] == 128; }
 
@@ -134,30 +134,6 @@ int CheckInotify() {
         at += ssize_t(sizeof(struct inotify_event)) + ssize_t(e->len);
     }
     return 0;
-}
-
-// A dropped long-poll connection gives its session's parked answer back.
-void ConnectionDropped(tavix_connection *c) {
-    auto *s = static_cast<tavix_session *>(c->session);
-    if (s != nullptr && s->parked_conn == c) {
-        tavix_buffer_return(s->parked);
-        s->parked = nullptr;
-        s->parked_conn = nullptr;
-    }
-    tavix_comm_remote_server_dropped_connection(c);
-}
-
-// The server tick: session expiry and authentication expiry.
-void ServerTick(uint64_t now) {
-    if (now != tavix_session_table.last_expiry) tavix_engine_session_delete_expired(now, nullptr);
-    tavix_engine_session_tick(now);
-    tavix_comm_remote_server_tick(now);
-    if (now - last_auth_expiry > 9) {
-        const uint64_t age = 2ull * tavix_global_options.session_timeout;
-        tavix_auth_expire_auth_data(now, age);
-        last_auth_expiry = now;
-    }
-    tavix_sys_thread_tick();
 }
 
 void *tavix_Loop(void *) {
@@ -251,11 +227,16 @@ int tavix_server_main() {
     tavix_options_set_https_options(nullptr, 443, Host("/mnt/USB0/server.pem", cert, sizeof cert), nullptr);
     if (tavix_options_generate_temporary_rsa(1024, 0x10001) != 0) tavix_util_error("Cannot generate the RSA key");
     tavix_global_options.level = 2;
-    tavix_auth_callbacks = {tavix_access_cb, tavix_authentication_digest_cb, tavix_authentication_user_info_cb};
+    tavix_server_clear_callbacks();
+    tavix_server_set_basic_callbacks_simple(tavix_read_data_simple_cb, tavix_write_data_simple_cb);
+    tavix_server_set_basic_callbacks_multi(tavix_read_data_multi_cb, tavix_write_data_multi_cb);
+    tavix_server_set_advanced_callbacks(tavix_subscribe_data_cb, tavix_unsubscribe_data_cb);
+    tavix_server_set_auth_callbacks(tavix_access_cb, tavix_authentication_digest_cb,
+                                    tavix_authentication_user_info_cb, nullptr);
+    tavix_server_set_request_hook_callback(request_hook_callback);
     tavix_engine_hooks.access = tavix_auth_engine_access;
     tavix_engine_hooks.post = tavix_engine_handle_post_request;
-    tavix_engine_hooks.request = request_hook_callback;
-    tavix_comm_set_cb(tavix_engine_receive_comm_data, ConnectionDropped, ServerTick);
+    tavix_comm_set_cb(tavix_engine_receive_comm_data, tavix_server_connection_dropped, tavix_server_session_tick);
     tavix_auth_initialize();
     tavix_engine_session_initialize();
     tavix_comm_remote_server_initialize();
@@ -263,13 +244,6 @@ int tavix_server_main() {
     tavix_session_table.login = tavix_add_user_login_details;
     tavix_methods_register();
     tavix_engine_subscriptions_init();
-    tavix_data_callbacks = tavix_data_callbacks_t{};
-    tavix_data_callbacks.read = tavix_read_data_simple_cb;
-    tavix_data_callbacks.write = tavix_write_data_simple_cb;
-    tavix_data_callbacks.subscribe = tavix_subscribe_data_cb;
-    tavix_data_callbacks.unsubscribe = tavix_unsubscribe_data_cb;
-    tavix_data_callbacks.read_multi = tavix_read_data_multi_cb;
-    tavix_data_callbacks.write_multi = tavix_write_data_multi_cb;
     web_notify_hook = tavix_variable_notify;
     tavix_comm_prepare();
     tavix_engine_start_deferred_query_filter_threads();

@@ -70,7 +70,7 @@ int tavix_update_accepted_license_users(const char *name);
 
 // The request hook: answers Ping and the user agreement POSTs.
 int request_hook_callback(const char *method, const char *url, tavix_connection *c, tavix_buffer *request,
-                          tavix_buffer **response);
+                          tavix_buffer **response, bool *keep_request, const char *user);
 
 // Item access on the variable table; answers the status (0, 301, 304, 10000).
 uint32_t tavix_read_item(const char *address, tavix_data_value *value, tavix_timestamp *stamp);

@@ -48,11 +48,13 @@ def pct(samples, p):
 
 
 class Client:
-    """A method client with its own session; nonce kept until the server asks again."""
+    """A method client with its own session; nonce kept until the server asks
+    again, its count one higher each request (the server takes a count once)."""
 
     def __init__(self, peer):
         self.peer = peer
         self.nonce = None
+        self.nc = 0
         self.cnonce = 0
         self.session = None
         self.frame = b""
@@ -79,6 +81,8 @@ class Client:
             if self.nonce is None:
                 self.nonce = re.search(rb'nonce="([0-9a-f]{32})"',
                                        self.exchange(b"GET / HTTP/1.0\r\n\r\n")).group(1).decode()
+                self.nc = 0
+            self.nc += 1
             extra = b""
             if self.session is not None:
                 sid, key = self.session
@@ -86,7 +90,7 @@ class Client:
                 extra = ('X-TavIX: sessionid="%s", cnonce="%d", digest="%s"\r\n'
                          % (sid, self.cnonce, md5("%s:%s:%d" % (sid, key, self.cnonce)))).encode()
             answer = self.exchange(b"POST " + uri.encode() + b" HTTP/1.0\r\n" +
-                                   digest_header("op", "pw", "POST", uri, self.nonce) + extra +
+                                   digest_header("op", "pw", "POST", uri, self.nonce, nc="%08x" % self.nc) + extra +
                                    b"Content-Length: %d\r\n\r\n" % len(body) + body)
             if answer.startswith(b"HTTP/1.0 401 "):
                 self.nonce = None

@@ -79,11 +79,14 @@ void _CreateMutex() {
     else mutex_made = true;
     if (pthread_mutexattr_destroy(&a) != 0) Out("pthread_mutexattr_destroy returns\n");
 }
+}  // namespace
 
 uint32_t _TakeMutex() { return mutex_made && pthread_mutex_trylock(&hMutex) == 0 ? 1 : 0; }
 void _ReleaseMutex() {
     if (mutex_made) pthread_mutex_unlock(&hMutex);
 }
+
+namespace {
 void _DeleteMutex() {
     if (mutex_made) pthread_mutex_destroy(&hMutex);
     mutex_made = false;
@@ -358,8 +361,12 @@ void _Serve() {
         break;
     }
     case 1:
+    case 16:
+    case 17:
+        // a busy database answers 1
         if (_TakeMutex()) {
-            Z7Def_ServeVMRequest(&csData, pDB, ch);
+            if (kind == 1) Z7Def_ServeVMRequest(&csData, pDB, ch);
+            else Z7Def_ServeModbusRequest(&csData, pDB, kind, ch);
             _ReleaseMutex();
         } else {
             Z7CS_SendRC(&csData, ch, 1);
@@ -377,13 +384,6 @@ void _Serve() {
         Out(kind == 7 ? "Z7CSRQ_HOTSTART\n" : "Z7CSRQ_CHANGE\n");
         break;
     }
-    case 16:
-    case 17:
-        if (_TakeMutex()) {
-            Z7Def_ServeModbusRequest(&csData, pDB, kind, ch);
-            _ReleaseMutex();
-        }
-        break;
     default:
         Z7CS_SendRC(&csData, ch, 1);
         break;

@@ -32,6 +32,10 @@ uint32_t Drevano_init();
 // Shuts the runtime down (application, block library, servers, memory
 // manager, its mutex and log).
 void __Exit();
+// The host's try-lock of the VM database: 1 taken, 0 busy (never waits);
+// the cycle, the workbench's requests and the on-line change take it.
+uint32_t _TakeMutex();
+void _ReleaseMutex();
 // Zeroes the enumeration flags (the runtime stops).
 void ClearDrevanoFlags();
 // One application cycle, called by the ladder interpreter instead of the

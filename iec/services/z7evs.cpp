@@ -238,13 +238,40 @@ void Step(Z7EvsClient &c, uint32_t now) {
     }
 }
 
+uint32_t SetCallback(Z7EvsCallbacks &slots, Z7EvsCallback cb) {
+    if (cb == nullptr) return 1;
+    for (Z7EvsCallback &s : slots) {
+        if (s != nullptr) continue;
+        s = cb;
+        return 0;
+    }
+    return 1;
+}
+
+uint32_t RemoveCallback(Z7EvsCallbacks &slots, Z7EvsCallback cb) {
+    for (uint32_t i = 0; cb != nullptr && i < Z7EVS_CALLBACKS; i++) {
+        if (slots[i] != cb) continue;
+        for (uint32_t k = i; k + 1 < Z7EVS_CALLBACKS; k++) slots[k] = slots[k + 1];
+        slots[Z7EVS_CALLBACKS - 1] = nullptr;
+        return 0;
+    }
+    return 1;
+}
+
+void CallBack(const Z7EvsCallbacks &slots, uint8_t type, uint8_t sub, uint32_t len, const uint8_t *data,
+              uint32_t date, uint32_t time) {
+    for (Z7EvsCallback cb : slots) {
+        if (cb == nullptr) break;
+        cb(type, sub, len, data, date, time);
+    }
+}
+
 uint32_t Queue(Z7EvsClient &c, uint8_t type, uint8_t sub, uint32_t len, const uint8_t *data, uint32_t date,
                uint32_t time) {
     const int k = QueueOf(type);
     if (k < 0) return 1;
     if (!(type & c.subs)) return 0;
     if (sub == 255 && (c.subs & 0x80)) return 0;
-    if (len > 255) len = 255;
     Z7EvsQueue &q = c.q[k];
     if (q.used + kEventHead + len > q.capacity) {
         q.lost++;
@@ -264,10 +291,32 @@ uint32_t Queue(Z7EvsClient &c, uint8_t type, uint8_t sub, uint32_t len, const ui
 }
 }  // namespace
 
-uint32_t Z7Evs_GetMemorySize(const Z7EvsSettings *s) {
+uint32_t Z7Evs1_GetMemorySize(const Z7EvsSettings *s) {
     uint32_t client = ClientHead();
     for (uint32_t k = 0; k < 4; k++) client += Align8(s->capacity[k]);
-    return HeaderSize() + Z7EVS_CLIENTS * client;
+    return client;
+}
+
+uint32_t Z7Evs_GetMemorySize(const Z7EvsSettings *s) { return HeaderSize() + Z7EVS_CLIENTS * Z7Evs1_GetMemorySize(s); }
+
+Z7EvsClient *Z7Evs1_Open(void *rec, const Z7EvsSettings *s) {
+    std::memset(rec, 0, Z7Evs1_GetMemorySize(s));
+    Z7EvsClient *c = static_cast<Z7EvsClient *>(rec);
+    c->own_listen = -1;
+    c->sock = -1;
+    uint8_t *buf = static_cast<uint8_t *>(rec) + ClientHead();
+    for (uint32_t k = 0; k < 4; k++) {
+        c->q[k].capacity = s->capacity[k];
+        c->q[k].key = s->key[k];
+        c->q[k].buf = buf;
+        c->q[k].flags = 1;
+        buf += Align8(s->capacity[k]);
+    }
+    return c;
+}
+
+void Z7Evs1_Activate(Z7EvsClient *client, uint32_t now) {
+    if (client != nullptr && client->sock >= 0) Step(*client, now);
 }
 
 uint32_t Z7Evs_Open(void *mem, const Z7EvsSettings *s) {
@@ -278,21 +327,7 @@ uint32_t Z7Evs_Open(void *mem, const Z7EvsSettings *s) {
     d->listen = -1;
     if (Z7Socket_CreateListeningSocket(s->port, 8, &d->listen, 0) != 0) return 1;
     uint8_t *base = static_cast<uint8_t *>(mem) + HeaderSize();
-    for (uint32_t i = 0; i < Z7EVS_CLIENTS; i++) {
-        uint8_t *rec = base + i * d->client_size;
-        Z7EvsClient *c = reinterpret_cast<Z7EvsClient *>(rec);
-        d->client[i] = c;
-        c->own_listen = -1;
-        c->sock = -1;
-        uint8_t *buf = rec + ClientHead();
-        for (uint32_t k = 0; k < 4; k++) {
-            c->q[k].capacity = s->capacity[k];
-            c->q[k].key = s->key[k];
-            c->q[k].buf = buf;
-            c->q[k].flags = 1;
-            buf += Align8(s->capacity[k]);
-        }
-    }
+    for (uint32_t i = 0; i < Z7EVS_CLIENTS; i++) d->client[i] = Z7Evs1_Open(base + i * d->client_size, s);
     return 0;
 }
 
@@ -314,7 +349,7 @@ void Z7Evs_Activate(void *evs, uint32_t now) {
         Z7EvsClient &c = *d->client[i];
         if (c.sock >= 0) {
             const uint16_t before = c.subs;
-            Step(c, now);
+            Z7Evs1_Activate(&c, now);
             if ((c.subs & ~before) || (before && !c.subs)) d->status |= 1;
         } else if (waiting >= 0) {
             c.sock = waiting;
@@ -327,7 +362,7 @@ void Z7Evs_Activate(void *evs, uint32_t now) {
                 q.lost = q.lost_sent = 0;
                 q.flags = 1;
             }
-            Step(c, now);
+            Z7Evs1_Activate(&c, now);
             waiting = Z7Socket_Accept(d->listen, 0);
         }
     }
@@ -341,25 +376,59 @@ uint32_t Z7Evs_EventTo(void *evs, uint8_t type, uint8_t sub, uint32_t len, const
         return 1;
     }
     if (not_sent) *not_sent = 0;
-    return Queue(*Data(evs)->client[index], type, sub, len, data, date, time);
+    return Z7Evs1_EventDT(Data(evs)->client[index], type, sub, len, data, date, time);
+}
+
+uint32_t Z7Evs1_EventDT(Z7EvsClient *client, uint8_t type, uint8_t sub, uint32_t len, const uint8_t *data,
+                        uint32_t date, uint32_t time) {
+    if (client == nullptr) return 1;
+    if (len > 255) len = 255;
+    CallBack(client->callback, type, sub, len, data, date, time);
+    return Queue(*client, type, sub, len, data, date, time);
+}
+
+uint32_t Z7Evs1_Event(Z7EvsClient *client, uint8_t type, uint8_t sub, uint32_t len, const uint8_t *data) {
+    return Z7Evs1_EventDT(client, type, sub, len, data, Z7RtClk_GetCurDateStamp(), Z7RtClk_GetCurTimeStamp());
 }
 
 uint32_t Z7Evs_Event(void *evs, uint8_t type, uint8_t sub, uint32_t len, const uint8_t *data) {
     if (evs == nullptr) return 0;
     const uint32_t date = Z7RtClk_GetCurDateStamp(), time = Z7RtClk_GetCurTimeStamp();
+    if (len > 255) len = 255;
+    CallBack(Data(evs)->callback, type, sub, len, data, date, time);
     uint32_t first = 0;
     for (Z7EvsClient *c : Data(evs)->client) {
         if (c->sock < 0) continue;
-        const uint32_t rc = Queue(*c, type, sub, len, data, date, time);
+        const uint32_t rc = Z7Evs1_EventDT(c, type, sub, len, data, date, time);
         if (first == 0) first = rc;
     }
     return first;
+}
+
+uint32_t Z7Evs_SetCallback(void *evs, Z7EvsCallback cb) { return evs ? SetCallback(Data(evs)->callback, cb) : 1; }
+uint32_t Z7Evs_RemoveCallback(void *evs, Z7EvsCallback cb) {
+    return evs ? RemoveCallback(Data(evs)->callback, cb) : 1;
+}
+uint32_t Z7Evs1_SetCallback(Z7EvsClient *client, Z7EvsCallback cb) {
+    return client ? SetCallback(client->callback, cb) : 1;
+}
+uint32_t Z7Evs1_RemoveCallback(Z7EvsClient *client, Z7EvsCallback cb) {
+    return client ? RemoveCallback(client->callback, cb) : 1;
 }
 
 uint32_t Z7Evs_TextEvent(void *evs, uint8_t type, uint8_t sub, const char *text) {
     const size_t n = text ? strnlen(text, 255) : 0;
     return Z7Evs_Event(evs, type, sub, uint32_t(n), reinterpret_cast<const uint8_t *>(text));
 }
+
+uint32_t Z7Evs1_TextEvent(Z7EvsClient *client, uint8_t type, uint8_t sub, const char *text) {
+    const size_t n = text ? strnlen(text, 255) : 0;
+    return Z7Evs1_Event(client, type, sub, uint32_t(n), reinterpret_cast<const uint8_t *>(text));
+}
+void Z7Evs1_OnAppStart(Z7EvsClient *client, const char *name) { Z7Evs1_TextEvent(client, 1, 5, name); }
+void Z7Evs1_OnAppStop(Z7EvsClient *client, const char *name) { Z7Evs1_TextEvent(client, 1, 6, name); }
+void Z7Evs1_OnAppChange(Z7EvsClient *client, const char *name) { Z7Evs1_TextEvent(client, 1, 7, name); }
+void Z7Evs1_Trace(Z7EvsClient *client, const char *text) { Z7Evs1_TextEvent(client, 8, 1, text); }
 
 void Z7Evs_OnAppStart(void *evs, const char *name) { Z7Evs_TextEvent(evs, 1, 5, name); }
 void Z7Evs_OnAppStop(void *evs, const char *name) { Z7Evs_TextEvent(evs, 1, 6, name); }
@@ -379,6 +448,13 @@ uint16_t Z7Evs_GetCnxPrefs(void *evs, uint32_t index) {
     if (evs == nullptr || index > 7) return 0;
     const Z7EvsClient *c = Data(evs)->client[index];
     return c->sock >= 0 ? c->subs : 0;
+}
+
+void Z7Evs_GetCnxVsiPrefs(void *evs, uint8_t out[Z7EVS_CLIENTS]) {
+    for (uint32_t i = 0; i < Z7EVS_CLIENTS; i++) {
+        const Z7EvsClient *c = evs ? Data(evs)->client[i] : nullptr;
+        out[i] = c != nullptr && c->sock >= 0 && (c->subs & 0x40) ? 1 : 0;
+    }
 }
 
 uint32_t Z7Evs_GetNbClient(void *evs) {

@@ -679,12 +679,15 @@ void Step(const Cnx &c, uint32_t now) {
         return;
     }
     case 7:
-        if (!(c.Flags() & 0x01)) return;
-        if (W(c.cfg(), 6) > 1) {
-            c.SetState(9);
-            LE_Put32(c.k + MBC_OPENT, now);
-        } else {
-            Reopen(c, now);
+        // without the reopen flag the connection stays refused, and its
+        // requests show it
+        if (c.Flags() & 0x01) {
+            if (W(c.cfg(), 6) > 1) {
+                c.SetState(9);
+                LE_Put32(c.k + MBC_OPENT, now);
+            } else {
+                Reopen(c, now);
+            }
         }
         Dispatch(c);
         return;

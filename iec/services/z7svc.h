@@ -212,6 +212,14 @@ uint32_t Z7CS_Crc32(uint32_t crc, const uint8_t *p, uint32_t n);
 
 // ---- event server -----------------------------------------------------------------------------
 constexpr uint32_t Z7EVS_CLIENTS = 8;
+// An event callback: sees each event (type, sub-code, data, date and time
+// stamps) before it is queued. Eight slots on the server (every event) and on
+// each client (the events offered to that client); empty slots are null and
+// follow the filled ones.
+using Z7EvsCallback = void (*)(uint8_t type, uint8_t sub, uint32_t len, const uint8_t *data, uint32_t date,
+                               uint32_t time);
+constexpr uint32_t Z7EVS_CALLBACKS = 8;
+using Z7EvsCallbacks = std::array<Z7EvsCallback, Z7EVS_CALLBACKS>;
 struct Z7EvsSettings {
     std::array<uint32_t, 4> capacity, key;
     uint16_t port;
@@ -228,6 +236,7 @@ struct Z7EvsClient {
     std::array<uint8_t, 1024> frame;
     uint16_t count, length;
     uint32_t time;
+    Z7EvsCallbacks callback;
     uint16_t subs, state;
     uint8_t number;
     uint32_t max_frame;
@@ -236,6 +245,7 @@ struct Z7EvsData {
     uint32_t client_size;
     uint16_t port, status;
     Z7SocketHandle listen;
+    Z7EvsCallbacks callback;
     std::array<Z7EvsClient *, Z7EVS_CLIENTS> client;
 };
 uint32_t Z7Evs_GetMemorySize(const Z7EvsSettings *s);
@@ -252,6 +262,37 @@ uint32_t Z7Evs_GetNbClient(void *evs);
 uint32_t Z7Evs_HasNewConections(void *evs);
 uint32_t Z7Evs_EventTo(void *evs, uint8_t type, uint8_t sub, uint32_t len, const uint8_t *data, uint32_t index,
                        uint32_t *not_sent, uint32_t date, uint32_t time);
+// Callback slots of the server and of one client: 0 filled / removed, 1
+// when every slot is taken (or cb is null) / cb is in none. A removal moves
+// the later slots down by one.
+uint32_t Z7Evs_SetCallback(void *evs, Z7EvsCallback cb);
+uint32_t Z7Evs_RemoveCallback(void *evs, Z7EvsCallback cb);
+uint32_t Z7Evs1_SetCallback(Z7EvsClient *client, Z7EvsCallback cb);
+uint32_t Z7Evs1_RemoveCallback(Z7EvsClient *client, Z7EvsCallback cb);
+// One event for one client with the given stamps: its callbacks, then the
+// queueing (0 queued or not wanted, 1 unknown type or queue full).
+uint32_t Z7Evs1_EventDT(Z7EvsClient *client, uint8_t type, uint8_t sub, uint32_t len, const uint8_t *data,
+                        uint32_t date, uint32_t time);
+// The same stamped with the current local date and time.
+uint32_t Z7Evs1_Event(Z7EvsClient *client, uint8_t type, uint8_t sub, uint32_t len, const uint8_t *data);
+// The per-client family: a text event (length = text length, at most 255)
+// and the application start, stop and change (1, 5/6/7) and trace (8, 1)
+// events of one client.
+uint32_t Z7Evs1_TextEvent(Z7EvsClient *client, uint8_t type, uint8_t sub, const char *text);
+void Z7Evs1_OnAppStart(Z7EvsClient *client, const char *name);
+void Z7Evs1_OnAppStop(Z7EvsClient *client, const char *name);
+void Z7Evs1_OnAppChange(Z7EvsClient *client, const char *name);
+void Z7Evs1_Trace(Z7EvsClient *client, const char *text);
+// Bytes of one client record with its four queues behind it.
+uint32_t Z7Evs1_GetMemorySize(const Z7EvsSettings *s);
+// Clears a client record at rec (Z7Evs1_GetMemorySize bytes): sockets -1,
+// the queues empty with their buffers behind the record, state 0.
+Z7EvsClient *Z7Evs1_Open(void *rec, const Z7EvsSettings *s);
+// One step of a connected client's state machine.
+void Z7Evs1_Activate(Z7EvsClient *client, uint32_t now);
+// out[i] := 1 when client i + 1 is connected and wants variable-status
+// information (subscription bit 6), else 0.
+void Z7Evs_GetCnxVsiPrefs(void *evs, uint8_t out[Z7EVS_CLIENTS]);
 // Status bit 1: the application disabled its public-variable events.
 void Z7Evs_SetEventsDisabled(void *evs, uint32_t disabled);
 

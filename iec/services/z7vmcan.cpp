@@ -43,8 +43,6 @@ uint32_t ParseDef(uint32_t code, CanDef &d) {
     const uint32_t a = Z7VMCode_GetCanDef(code);
     if (a == 0) return 0;
     const Z7Img img = Z7Img_Of(code);
-    // a table of fewer than 17 words has no word 17, whatever follows it
-    if (img.W32(img.Hdr(10)) < 17) return 0;
     const uint32_t h = a - code;
     if (a < code || !img.In(h, 28)) return 1;
     d.version = img.W16(h);

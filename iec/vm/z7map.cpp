@@ -11,6 +11,8 @@
 #include "iec/vm/z7code_internal.h"
 #include "iec/vm/z7map.h"
 #include "iec/vm/z7parts.h"
+#include "iec/vm/z7stdlib.h"
+#include "iec/vm/z7stfops.h"
 #include "iec/vm/z7vm.h"
 
 namespace {
@@ -355,6 +357,28 @@ uint32_t Z7Map_GetTypeInfo(uint32_t item, uint32_t db) {
     return off < end - defs ? defs + off : 0;
 }
 
+namespace {
+// Offset of the properties in their definition (flag 0x4 and the tail inside
+// the record), else 0.
+uint32_t PropsAt(uint32_t def) {
+    if (def == 0) return 0;
+    const uint32_t flags = Z7Mem_Get16(def + DR_FLAGS), tail = Z7Mem_Get16(def + DR_TAIL);
+    const uint32_t at = tail + ((flags & 0x100) ? 8u : 0u) + ((flags & 0x8) ? 16u : 0u);
+    if (!(flags & 0x4) || tail < DR_SYM || at > Z7Mem_Get16(def + DR_LEN)) return 0;
+    return at;
+}
+}  // namespace
+
+uint32_t Z7Map_GetProps(uint32_t item) {
+    const uint32_t def = Z7Map_GetDef(item), at = PropsAt(def);
+    return at ? def + at : 0;
+}
+
+uint32_t Z7Map_GetPropsSize(uint32_t item) {
+    const uint32_t def = Z7Map_GetDef(item), at = PropsAt(def);
+    return at ? Z7Mem_Get16(def + DR_LEN) - at : 0;
+}
+
 uint32_t Z7Map_GetProfileName(uint32_t item) {
     const uint32_t def = Z7Map_GetDef(item);
     if (def == 0) return 0;
@@ -378,4 +402,74 @@ const char *Z7Map_GetTypeName(uint32_t item, uint32_t db) {
         return p && std::memchr(p, 0, left) ? p : "?";
     }
     return t < 18 ? kNames[t] : "?";
+}
+
+namespace {
+// Element type of an array type name ("INT[..." -> 11), 0 for any other.
+uint32_t ArrayElementType(const char *name) {
+    struct Prefix {
+        const char *text;
+        uint8_t type;
+    };
+    static constexpr Prefix kPrefixes[] = {
+        {"BOOL[", 1},   {"SINT[", 10},  {"USINT[", 14}, {"BYTE[", 14},  {"INT[", 11},    {"UINT[", 15},
+        {"WORD[", 15},  {"DINT[", 2},   {"UDINT[", 16}, {"DWORD[", 16}, {"LINT[", 12},   {"ULINT[", 17},
+        {"LWORD[", 17}, {"REAL[", 3},   {"LREAL[", 13}, {"TIME[", 4},   {"STRING[", 5},
+    };
+    for (const Prefix &p : kPrefixes)
+        if (std::strncmp(name, p.text, std::strlen(p.text)) == 0) return p.type;
+    return 0;
+}
+
+// Product of the decimal dimensions after '[' ("[2,3]" -> 6); 0 for a
+// dimension that is missing, 0, or a product past 32 bits.
+uint32_t ArrayCount(const char *name) {
+    const char *p = std::strchr(name, '[');
+    if (p == nullptr) return 0;
+    uint64_t count = 1;
+    for (p++;; p++) {
+        uint64_t dim = 0;
+        const char *start = p;
+        for (; *p >= '0' && *p <= '9' && dim <= 0xFFFFFFFFu; p++) dim = dim * 10 + uint32_t(*p - '0');
+        if (p == start || dim == 0 || dim > 0xFFFFFFFFu) return 0;
+        count *= dim;
+        if (count > 0xFFFFFFFFu) return 0;
+        if (*p != ',') break;
+    }
+    return uint32_t(count);
+}
+
+// Whether n elements of type et from data lie inside the section holding
+// the item's data (the complex-type segment, the typed segment, or for an
+// external variable the arena); strings are not measured.
+bool ArrayInside(uint32_t db, uint32_t item, uint32_t data, uint32_t n, uint32_t et) {
+    const uint64_t bytes = uint64_t(n) * Z7Tools_TypeSize(et);
+    const uint32_t t = Z7Map_GetType(item);
+    uint32_t sec = Z7SEC_COUNT;
+    if (t == 127) sec = Z7SEC_CT;
+    else if (!(t & 0x80)) sec = z7stf::SectionOfType(et);
+    if (bytes == 0) return true;
+    if (sec == Z7SEC_COUNT) return bytes <= 0xFFFFFFFFu && Z7Mem_Ptr(data, uint32_t(bytes)) != nullptr;
+    const uint32_t base = Z7Sec_Addr(db, sec);
+    return base != 0 && data >= base && uint64_t(data - base) + bytes <= Z7Sec_Bytes(db, sec);
+}
+}  // namespace
+
+uint32_t Z7Map_IsArrayOfSingleVar(uint32_t db, uint32_t item, uint32_t *count, uint32_t *type) {
+    const uint32_t t = Z7Map_GetType(item) & 0x7F;
+    uint32_t n = 0, et = 0;
+    if (t == 127) {
+        const char *name = Z7Map_GetTypeName(item, db);
+        et = ArrayElementType(name);
+        n = et ? ArrayCount(name) : 0;
+    } else if ((t >= 1 && t <= 5) || (t >= 10 && t <= 17)) {
+        et = t;
+        n = Z7Mem_Get16(Z7Map_GetDef(item) + DR_DIM);
+        if (n < 2) n = 0;
+    }
+    const uint32_t data = n ? Z7Map_GetData(item) : 0;
+    if (data == 0 || !ArrayInside(db, item, data, n, et)) return 0;
+    if (count) *count = n;
+    if (type) *type = et;
+    return data;
 }

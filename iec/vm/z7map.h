@@ -32,12 +32,21 @@ uint32_t Z7Map_GetDesc(uint32_t db, uint32_t n, uint8_t *out);
 uint32_t Z7Map_GetDef(uint32_t item);
 uint32_t Z7Map_GetLockAddr(uint32_t item);
 uint32_t Z7Map_GetVSI(uint32_t item);
-// Offset of the properties / profile name / complex-type definition (0 when
-// absent) and the size of the properties.
+// Address and size of the properties of the definition (flag 0x4): behind the
+// record tail's extended type information (0x100) and profile name (0x8), to
+// the record's end; 0 without them.
+uint32_t Z7Map_GetProps(uint32_t item);
+uint32_t Z7Map_GetPropsSize(uint32_t item);
+// Address of the complex-type definition (flag 0x100), 0 without one.
 uint32_t Z7Map_GetTypeInfo(uint32_t item, uint32_t db);
 // The 16-byte profile name of the definition (flag 0x8), 0 without one.
 uint32_t Z7Map_GetProfileName(uint32_t item);
 const char *Z7Map_GetTypeName(uint32_t item, uint32_t db);
+// Data address of an item that is an array of one elementary type, with its
+// element count and element type code (1..17); 0 otherwise. An elementary
+// item needs a dimension of 2 or more; a complex one a type name such as
+// "INT[2,3]" (count 6). A numeric array must lie whole inside its section.
+uint32_t Z7Map_IsArrayOfSingleVar(uint32_t db, uint32_t item, uint32_t *count, uint32_t *type);
 
 // ---- values through an item ----------------------------------------------------------------
 // Reads convert to the wanted type; a type outside 1..17 reads 0. Float to

@@ -45,6 +45,7 @@ Sig SigOf(uint32_t fn) {
     case 120: case 121: case 122: case 123: case 124: case 125: case 126: return {2, "44"};
     case 63: return {2, "s4"};
     case 171: return {2, "ss"};
+    case 196: return {5, "sla44"};
     case 135: case 136: case 156: return {2, "88"};
     case 94: return {4, "8444"};
     case 80: return {6, "8s4444"};
@@ -391,6 +392,9 @@ uint32_t Run(const F &f, uint32_t fn) {
         if (!f.Locked(0, LKS)) Z7VMStr_DateFmt(db, f.Op(0), f.Op(1), date, time);
         return 1;
     }
+    case 196:  // NUMTOSTRING (type literal, value, width, precision)
+        if (!f.Locked(0, LKS)) Z7VMStr_NumToStr(db, f.Op(0), f.Op(1), f.Op(2), f.D(3), f.D(4));
+        return 1;
     case 136:
         if (f.G8(1)) Z7St_SetFlags(db, uint16_t(Z7St_Flags(db) & ~(Z7F_RUN | Z7F_STEP)));
         f.P8(1);

@@ -557,7 +557,18 @@ uint32_t Buffers(const F &f, uint32_t fn) {
     case 160: f.P32(PutString(f)); return 1;
     case 159: f.P32(GetString(f)); return 1;
     case 134: f.P8(uint8_t(MbShift(f))); return 1;
-    case 199: f.P8(0); return 1;  // no application CAN messages on this runtime yet
+    case 199: {
+        // CANSND: FALSE when the length passes the array's declared size
+        uint32_t size = 0;
+        const uint8_t *data = Bytes(f, 4, size);
+        const uint32_t len = f.G32(3);
+        char port[kPathMax];
+        Text(f, 1, port, sizeof port);
+        const bool sent = data != nullptr && len <= size &&
+                          Z7Part_VMCan_SendAppMsg(f.db, port, f.G32(2), len, data, f.G8(6)) != 0;
+        f.P8(sent ? 1 : 0);
+        return 1;
+    }
     case 127: case 130: f.P32(0); return 1;  // AS-i hooks answer 0 here
     case 128: case 129: case 131: f.P8(0); return 1;
     case 158: f.P8(uint8_t(RcpApply(f))); return 1;

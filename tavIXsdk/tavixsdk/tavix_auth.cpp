@@ -2,6 +2,7 @@
 #include "tavIXsdk/tavixsdk/tavix_auth.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <strings.h>
 #include <tomcrypt.h>
@@ -83,7 +84,8 @@ int Basic(const char *v, std::size_t n, tavix_identity *who, int *code) {
     }
     raw[len] = 0;
     char *colon = std::strchr(reinterpret_cast<char *>(raw), ':');
-    if (colon == nullptr) {
+    // A NUL would end the password early: such credentials are malformed.
+    if (colon == nullptr || std::memchr(raw, 0, len) != nullptr) {
         *code = 406;
         return -1;
     }
@@ -110,6 +112,39 @@ int Basic(const char *v, std::size_t n, tavix_identity *who, int *code) {
         return -1;
     }
     std::memcpy(who->ha1, ha1, 16);
+    return 0;
+}
+
+// Takes nonce count nc for the nonce key once: 0 when new for it, 1 when
+// seen already (a replay), -1 when the nonce is too old to be tracked.
+int NonceCountFresh(uint64_t key, uint32_t nc, uint64_t now) {
+    auto &t = tavix_auth_table;
+    tavix_nonce_use *slot = nullptr;
+    for (tavix_nonce_use &u : t.uses) {
+        if (u.key == key) {
+            if (nc > u.top) {
+                const uint32_t shift = nc - u.top;
+                u.window = shift >= 32 ? 1 : (u.window << shift) | 1;
+                u.top = nc;
+                return 0;
+            }
+            const uint32_t back = u.top - nc;
+            if (back >= 32 || (u.window >> back & 1) != 0) return 1;
+            u.window |= 1u << back;
+            return 0;
+        }
+        // A slot is free when unused or its nonce is stale (no count of it passes any more).
+        if (slot == nullptr && (u.key == 0 || (u.key >> 16) + kStaleUnits < now)) slot = &u;
+    }
+    if (key <= t.use_floor) return -1;
+    if (slot == nullptr) {
+        // All in use: the oldest nonce is let go, and with it every older one.
+        slot = &t.uses[0];
+        for (tavix_nonce_use &u : t.uses)
+            if (u.key < slot->key) slot = &u;
+        t.use_floor = slot->key;
+    }
+    *slot = {key, nc, 1};
     return 0;
 }
 
@@ -167,6 +202,16 @@ int Digest(const char *v, std::size_t n, const char *method, const char *url, ta
         *code = 401;
         return -1;
     }
+    char counter[5];
+    std::memcpy(counter, nonce + 8, 4);
+    counter[4] = 0;
+    const int fresh = NonceCountFresh(issued << 16 | std::strtoull(counter, nullptr, 16),
+                                      uint32_t(std::strtoul(nc, nullptr, 16)), now);
+    if (fresh != 0) {
+        *stale = fresh < 0;
+        *code = fresh < 0 ? 401 : 405;
+        return -1;
+    }
     std::memcpy(who->ha1, ha1, 16);
     return 0;
 }
@@ -211,6 +256,8 @@ void tavix_md5_hex(const void *data, std::size_t n, char out[33]) {
 int tavix_auth_initialize() {
     tavix_auth_table.count = 0;
     tavix_auth_table.counter = 0;
+    std::memset(tavix_auth_table.uses, 0, sizeof tavix_auth_table.uses);
+    tavix_auth_table.use_floor = 0;
     tavix_sys_get_random_data(tavix_auth_table.secret, sizeof tavix_auth_table.secret, false, false);
     return 0;
 }

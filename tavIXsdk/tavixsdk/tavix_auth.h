@@ -39,11 +39,21 @@ struct tavix_auth_entry {
     bool used;
 };
 constexpr uint32_t TAVIX_AUTH_ENTRIES_MAX = 64;
+// Nonce counts seen per Digest nonce: the highest, and a window of the 32
+// below it (bit k: highest - k seen), so a count is taken once.
+struct tavix_nonce_use {
+    uint64_t key;  // issue time << 16 | challenge counter, from the nonce's first 12 characters; 0 free
+    uint32_t top;
+    uint32_t window;
+};
+constexpr uint32_t TAVIX_NONCE_USES_MAX = 64;
 struct tavix_auth_table_t {
     uint8_t secret[16];
     uint16_t counter;
     uint32_t count;
     tavix_auth_entry entries[TAVIX_AUTH_ENTRIES_MAX];  // sorted by key digest
+    tavix_nonce_use uses[TAVIX_NONCE_USES_MAX];
+    uint64_t use_floor;  // nonces at or below it are no longer tracked: taken as stale
 };
 extern tavix_auth_table_t tavix_auth_table;
 

@@ -274,7 +274,8 @@ void tavix_buffer_rewind(tavix_buffer *b) {
 int tavix_buffer_put_file(tavix_buffer *b, const char *path) {
     if (b == nullptr || b->kind != TAVIX_BUF_FILE || path == nullptr) return -1;
     tavix_buffer_discard_file_content(b);
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    // A link in the last place is not opened (the web folder's rule).
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return -1;
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || uint64_t(st.st_size) > UINT32_MAX) {

@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
@@ -85,7 +86,7 @@ uint32_t NextId() {
     return id;
 }
 
-tavix_connection *TakeRecord() {
+tavix_connection *FreeRecord() {
     for (tavix_connection &c : S.conns) {
         if (!c.in_use) {
             c = tavix_connection{};
@@ -127,7 +128,7 @@ void Accept(int listener, bool tls) {
     for (;;) {
         const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) return;
-        tavix_connection *c = TakeRecord();
+        tavix_connection *c = tavix_comm_take_record();
         if (c == nullptr) {
             close(fd);  // no record: refused rather than left open unused
             continue;
@@ -137,8 +138,12 @@ void Accept(int listener, bool tls) {
         c->kind = 0;
         c->tls = tls ? 1 : 0;
         c->last_request = tavix_sys_get_current_monotonous_time();
+        c->accept_seq = ++S.accept_count;
         c->fresh = 1;
         if (tls) {
+            // The handshake is the first part of a TLS connection's request.
+            c->receiving = 1;
+            c->request_start = c->last_request;
             c->ssl = Ssl<void *>(F_NEW, S.ssl_ctx);
             if (c->ssl == nullptr) {
                 tavix_util_error("Cannot do SSL_new");
@@ -160,7 +165,45 @@ void Deliver(tavix_connection *c, uint32_t n) {
     c->recv->length = n;
     c->recv->read_pos = 0;
     c->last_request = tavix_sys_get_current_monotonous_time();
+    // A request's clock starts with its first byte; later bytes leave it.
+    if (c->kind == 0 && !c->receiving) {
+        c->receiving = 1;
+        c->request_start = c->last_request;
+    }
     if (S.receive != nullptr) S.receive(c, c->recv);
+    // Nothing held back: every byte went into whole requests.
+    if (c->kind == 0 && c->pending == nullptr) {
+        c->receiving = 0;
+        c->served = 1;
+    }
+}
+
+// TLS problem lines: the first at once, then at most one a minute carrying
+// how many it stands for; the rest is printed by the tick.
+void SslReportFlush(uint64_t now) {
+    if (S.ssl_held == 0 || now - S.ssl_report_time < TAVIX_SSL_REPORT_UNITS) return;
+    char text[96];
+    std::snprintf(text, sizeof text, "%s (%u times)", S.ssl_text, unsigned(S.ssl_held));
+    tavix_util_error(text, S.ssl_result, S.ssl_error);
+    S.ssl_held = 0;
+    S.ssl_report_time = now;
+}
+
+void SslProblem(const char *text, int result, int error) {
+    const uint64_t now = tavix_sys_get_current_monotonous_time();
+    S.ssl_text = text;
+    S.ssl_result = result;
+    S.ssl_error = error;
+    S.ssl_held++;
+    if (S.ssl_reported && now - S.ssl_report_time < TAVIX_SSL_REPORT_UNITS) return;
+    if (S.ssl_held == 1) {
+        tavix_util_error(text, result, error);
+        S.ssl_held = 0;
+        S.ssl_report_time = now;
+    } else {
+        SslReportFlush(now);
+    }
+    S.ssl_reported = 1;
 }
 
 void PlainRead(tavix_connection *c) {
@@ -205,7 +248,7 @@ void TlsRead(tavix_connection *c) {
         else if (e == kSslZeroReturn) c->drop = 1;
         else if (e == kSslSyscall && r == 0) c->drop = c->silent_drop = 1;
         else {
-            tavix_util_error(c->connecting ? "SSL connect problem: %d, %d" : "SSL read problem: %d, %d", r, e);
+            SslProblem(c->connecting ? "SSL connect problem: %d, %d" : "SSL read problem: %d, %d", r, e);
             c->drop = 1;
         }
         return;
@@ -262,8 +305,7 @@ void Write(tavix_connection *c) {
                 if (e == kSslWantRead) c->write_wants_read = 1;
                 else if (e == kSslWantWrite) c->write_wants_write = 1;
                 else {
-                    tavix_util_error(c->connecting ? "SSL connect problem: %d, %d" : "SSL write problem: %d, %d", w,
-                                     e);
+                    SslProblem(c->connecting ? "SSL connect problem: %d, %d" : "SSL write problem: %d, %d", w, e);
                     c->drop = 1;
                     return;
                 }
@@ -284,8 +326,13 @@ void Write(tavix_connection *c) {
     AfterSend(c);
 }
 
+// Said to a client whose request missed its deadline, just before the close.
+constexpr char kTimeoutAnswer[] = "HTTP/1.0 408 Request Timeout\r\nContent-Length: 0\r\n\r\n";
+
 bool DropIfMarked(tavix_connection *c) {
     if (!c->in_use || !c->drop) return false;
+    if (c->timed_out && !c->tls && !c->write_shut && c->sock >= 0)
+        (void)!send(c->sock, kTimeoutAnswer, sizeof kTimeoutAnswer - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (!c->write_shut && c->sock >= 0) shutdown(c->sock, SHUT_WR);
     c->write_shut = 1;
     tavix_comm_drop_connection(c);
@@ -309,6 +356,9 @@ int tavix_comm_state_initialize() {
     S.shutdown = 0;
     S.next_id = 1;
     S.idle_cycles = S.active_cycles = 0;
+    S.accept_count = 0;
+    S.ssl_reported = S.ssl_held = 0;
+    S.ssl_report_time = 0;
     if (S.connection_timeout == 0) S.connection_timeout = 60;
     for (tavix_connection &c : S.conns) {
         c = tavix_connection{};
@@ -374,25 +424,25 @@ int tavix_comm_mainloop() {
 namespace {
 
 // The poll set of the listeners and every connection, by interest.
-nfds_t BuildSet(struct pollfd *fds, tavix_connection **who, bool expire) {
+nfds_t BuildSet(struct pollfd *fds, tavix_connection **who, uint32_t *ids, bool expire) {
     nfds_t n = 0;
     for (int l : {S.http_listener, S.https_listener}) {
         if (l >= 0) {
             fds[n] = {l, POLLIN, 0};
+            ids[n] = 0;
             who[n++] = nullptr;
         }
     }
-    const uint64_t now = tavix_sys_get_current_monotonous_time();
+    if (expire) tavix_comm_expire(tavix_sys_get_current_monotonous_time());
     pthread_mutex_lock(&S.lock);
     for (tavix_connection &c : S.conns) {
         if (!c.in_use || c.sock < 0) continue;
-        // A connection that sends no request for the time-out is dropped.
-        if (expire && c.send_head == nullptr && now - c.last_request > 2ull * S.connection_timeout) c.drop = 1;
         short ev = 0;
         if (c.interest & TAVIX_WANT_READ) ev |= POLLIN;
         if ((c.interest & TAVIX_WANT_WRITE) || c.read_wants_write || c.write_wants_write) ev |= POLLOUT;
         if (c.read_wants_read || c.write_wants_read) ev |= POLLIN;
         fds[n] = {c.sock, ev, 0};
+        ids[n] = c.id;
         who[n++] = &c;
     }
     pthread_mutex_unlock(&S.lock);
@@ -423,7 +473,8 @@ void Serve(tavix_connection *c, short re) {
 void tavix_comm_mainloop_accept_conn() {
     struct pollfd fds[TAVIX_MAX_CONNECTIONS + 2];
     tavix_connection *who[TAVIX_MAX_CONNECTIONS + 2];
-    const nfds_t n = BuildSet(fds, who, true);
+    uint32_t ids[TAVIX_MAX_CONNECTIONS + 2];
+    const nfds_t n = BuildSet(fds, who, ids, true);
     for (nfds_t i = 0; i < n; i++)
         if (who[i] != nullptr) DropIfMarked(who[i]);
     const int ready = poll(fds, n, 0);
@@ -439,7 +490,9 @@ void tavix_comm_mainloop_accept_conn() {
         }
         for (nfds_t i = 0; i < n; i++) {
             tavix_connection *c = who[i];
-            if (c != nullptr && c->in_use && c->sock == fds[i].fd && fds[i].revents != 0) Serve(c, fds[i].revents);
+            // A record dropped, or displaced and taken again, in this cycle is not served with its old events.
+            if (c != nullptr && c->in_use && c->id == ids[i] && c->sock == fds[i].fd && fds[i].revents != 0)
+                Serve(c, fds[i].revents);
         }
         // A connection accepted now usually has its request waiting already.
         if (accepted) {
@@ -452,7 +505,9 @@ void tavix_comm_mainloop_accept_conn() {
         }
     }
     if (S.idle_cycles > 2 || S.active_cycles >= 21) {
-        if (S.tick != nullptr) S.tick(tavix_sys_get_current_monotonous_time());
+        const uint64_t now = tavix_sys_get_current_monotonous_time();
+        SslReportFlush(now);
+        if (S.tick != nullptr) S.tick(now);
         S.idle_cycles = S.active_cycles = 0;
     }
 }
@@ -460,7 +515,8 @@ void tavix_comm_mainloop_accept_conn() {
 int tavix_comm_wait(int ms) {
     struct pollfd fds[TAVIX_MAX_CONNECTIONS + 2];
     tavix_connection *who[TAVIX_MAX_CONNECTIONS + 2];
-    const nfds_t n = BuildSet(fds, who, false);
+    uint32_t ids[TAVIX_MAX_CONNECTIONS + 2];
+    const nfds_t n = BuildSet(fds, who, ids, false);
     return poll(fds, n, ms);
 }
 
@@ -500,7 +556,7 @@ int tavix_comm_connect(uint32_t address, uint16_t port, bool tls, int32_t remote
         close(fd);
         return -1;
     }
-    tavix_connection *c = TakeRecord();
+    tavix_connection *c = FreeRecord();
     if (c == nullptr) {
         close(fd);
         return -1;
@@ -550,6 +606,31 @@ void tavix_comm_drop_connection(tavix_connection *c) {
     if (c->ssl != nullptr) Ssl<void>(F_FREE, c->ssl);
     c->ssl = nullptr;
     ReturnRecord(c);
+}
+
+tavix_connection *tavix_comm_take_record() {
+    if (tavix_connection *c = FreeRecord()) return c;
+    tavix_connection *oldest = nullptr;
+    for (tavix_connection &c : S.conns) {
+        if (c.in_use && c.kind == 0 && !c.served && c.send_head == nullptr && !c.long_poll &&
+            (oldest == nullptr || c.accept_seq < oldest->accept_seq))
+            oldest = &c;
+    }
+    if (oldest == nullptr) return nullptr;
+    oldest->drop = 1;
+    DropIfMarked(oldest);
+    return FreeRecord();
+}
+
+void tavix_comm_expire(uint64_t now) {
+    pthread_mutex_lock(&S.lock);  // worker threads queue answers under it
+    for (tavix_connection &c : S.conns) {
+        if (!c.in_use || c.sock < 0 || c.drop) continue;
+        // A connection that sends no request for the time-out is dropped.
+        if (c.send_head == nullptr && now - c.last_request > 2ull * S.connection_timeout) c.drop = 1;
+        if (c.kind == 0 && c.receiving && now - c.request_start >= TAVIX_REQUEST_DEADLINE) c.drop = c.timed_out = 1;
+    }
+    pthread_mutex_unlock(&S.lock);
 }
 
 void tavix_comm_signal_shutdown() { S.shutdown = 1; }

@@ -11,6 +11,12 @@
 constexpr uint32_t TAVIX_MAX_CONNECTIONS = 128;
 constexpr uint32_t TAVIX_SCRATCH_SIZE = 16384;
 constexpr uint32_t TAVIX_RECV_SIZE = 4096;
+// A request (a TLS handshake included) must arrive whole, header and body,
+// within this many server time units (20 s) of its first byte; trickling
+// does not extend it.
+constexpr uint64_t TAVIX_REQUEST_DEADLINE = 40;
+// TLS problem lines are printed at most once per this many units (a minute).
+constexpr uint64_t TAVIX_SSL_REPORT_UNITS = 120;
 
 // Interest bits.
 constexpr uint32_t TAVIX_WANT_READ = 1, TAVIX_WANT_WRITE = 2, TAVIX_WANT_EXCEPT = 4;
@@ -36,6 +42,11 @@ struct tavix_connection {
     uint32_t fresh;  // accepted in this cycle: read at once
     uint64_t connect_time;
     uint64_t last_request;  // server time of the last received bytes
+    uint64_t request_start;  // server time of the first byte of the request being received
+    uint64_t accept_seq;  // order of acceptance: the oldest is displaced first
+    uint32_t receiving;  // 1 from a request's first byte until it is handed on whole
+    uint32_t served;  // 1 once a whole request was handed on
+    uint32_t timed_out;  // the request missed its deadline: answered 408 and dropped
     uint32_t read_wants_read, write_wants_write, read_wants_write, write_wants_read;
     tavix_buffer *recv;
     tavix_buffer *pending;
@@ -58,6 +69,12 @@ struct tavix_comm_state_t {
     pthread_mutex_t lock;
     uint32_t next_id;
     uint32_t idle_cycles, active_cycles;
+    uint64_t accept_count;  // connections accepted since start (their accept_seq)
+    // TLS problem lines held back: count since the last line, the last values.
+    uint64_t ssl_report_time;
+    uint32_t ssl_reported, ssl_held;
+    const char *ssl_text;
+    int ssl_result, ssl_error;
     uint32_t connection_timeout;  // seconds without a request before a connection is dropped
     tavix_timer timer;
     tavix_connection conns[TAVIX_MAX_CONNECTIONS];
@@ -80,6 +97,13 @@ void tavix_comm_disconnect(tavix_connection *c);
 // A non-blocking outgoing connection (remote servers); the socket, or -1.
 int tavix_comm_connect(uint32_t address, uint16_t port, bool tls, int32_t remote_index, tavix_connection **out);
 void tavix_comm_drop_connection(tavix_connection *c);
+// A free connection record; with every record taken, the record of the
+// oldest accepted connection that has not handed on a whole request (nor
+// carries an answer) is dropped and taken. Null when none can be had.
+tavix_connection *tavix_comm_take_record();
+// Marks for dropping the connections past their idle time-out or their
+// request deadline at server time now.
+void tavix_comm_expire(uint64_t now);
 void tavix_comm_signal_shutdown();
 void tavix_comm_mainloop_exit();
 void tavix_comm_free();

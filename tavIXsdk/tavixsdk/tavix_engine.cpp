@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "media/filex.h"
+#include "tavIXsdk/tavixsdk/tavix_auth.h"
 #include "tavIXsdk/tavixsdk/tavix_json.h"
 #include "tavIXsdk/tavixsdk/tavix_util.h"
 
@@ -27,6 +29,12 @@ struct Frame {
     uint32_t header, body;
     bool has_length;
 };
+
+// Shows the application the answer of a GET, HEAD or POST; answers it unchanged.
+tavix_buffer *ResponseHook(const char *method, const char *url, tavix_connection *c, tavix_buffer *response) {
+    if (tavix_engine_hooks.response != nullptr) tavix_engine_hooks.response(method, url, c, response);
+    return response;
+}
 
 bool Put(tavix_buffer *b, const char *text) { return tavix_buffer_put_data(b, text, uint32_t(std::strlen(text))) == 0; }
 
@@ -185,7 +193,7 @@ const char *tavix_engine_header_field(const tavix_buffer *request, const char *n
 
 tavix_buffer *tavix_engine_handle_head_get_request(const char *url, uint32_t url_length, bool header_only,
                                                    const char *web_root, tavix_connection *c,
-                                                   tavix_buffer *request) {
+                                                   tavix_buffer *request, bool *keep_request) {
     const char *method = header_only ? "HEAD" : "GET";
     uint32_t enc_len = 0;
     const char *enc = tavix_engine_header_field(request, "Accept-Encoding: ", &enc_len);
@@ -206,8 +214,12 @@ tavix_buffer *tavix_engine_handle_head_get_request(const char *url, uint32_t url
     if (tavix_engine_hooks.access != nullptr &&
         tavix_engine_hooks.access(c, method, decoded, request, &response) == 0)
         return response;
-    if (tavix_engine_hooks.request != nullptr && tavix_engine_hooks.request(method, decoded, c, request, &response))
-        return response;
+    bool keep = false;
+    const int answered = tavix_engine_hooks.request != nullptr &&
+                         tavix_engine_hooks.request(method, decoded, c, request, &response, &keep,
+                                                    tavix_auth_current.user);
+    if (keep_request != nullptr) *keep_request = keep;
+    if (answered) return response;
 
     for (char *p = decoded; *p != 0; p++) {
         if (*p == '\\') *p = '/';
@@ -249,6 +261,9 @@ tavix_buffer *tavix_engine_handle_head_get_request(const char *url, uint32_t url
         }
         if (!found) return tavix_engine_not_available_err(decoded, 404, "Not Found", false, header_only);
     }
+    // A name in the web folder never follows a symbolic link (one could lead off it).
+    if (!Fx_HostLinkFree(path, root_len))
+        return tavix_engine_not_available_err(decoded, 404, "Not Found", false, header_only);
 
     tavix_buffer *h = tavix_engine_initialize_response(200, "OK", false);
     if (h == nullptr) {
@@ -320,23 +335,25 @@ tavix_buffer *tavix_engine_handle_request(tavix_connection *c, tavix_buffer *req
         url_len = uint32_t(url_end);
     }
     c->keep_alive = 0;
+    // The URL as the response hook sees it.
+    char u[kPathSize];
+    std::snprintf(u, sizeof u, "%.*s", int(url_len), url);
     if (std::strncmp(method, "GET", 3) == 0 || std::strncmp(method, "HEAD", 4) == 0) {
         const bool head = method[0] == 'H';
-        response = tavix_engine_handle_head_get_request(url, url_len, head, tavix_global_options.web_root, c, request);
-        tavix_buffer_return(request);
-        return response;
+        bool keep = false;
+        response = tavix_engine_handle_head_get_request(url, url_len, head, tavix_global_options.web_root, c, request,
+                                                        &keep);
+        if (!keep) tavix_buffer_return(request);
+        return ResponseHook(method, u, c, response);
     }
     if (std::strncmp(method, "POST", 4) == 0) {
-        if (tavix_engine_hooks.post != nullptr) {
-            char u[kPathSize];
-            std::snprintf(u, sizeof u, "%.*s", int(url_len), url);
-            return tavix_engine_hooks.post(c, u, request);
-        }
+        if (tavix_engine_hooks.post != nullptr)
+            return ResponseHook(method, u, c, tavix_engine_hooks.post(c, u, request));
         tavix_buffer_return(request);
         tavix_buffer *body = tavix_buffer_get(TAVIX_BUF_DATA, 64, tavix_global_options.buffer_limit, false);
-        if (body == nullptr) return nullptr;
+        if (body == nullptr) return ResponseHook(method, u, c, nullptr);
         Put(body, "{\"error\":501,\"errorstring\":\"Not implemented\"}");
-        return tavix_engine_construct_json_response(body);
+        return ResponseHook(method, u, c, tavix_engine_construct_json_response(body));
     }
     response = tavix_engine_not_available_err(method, 500, "Invalid method", false, false);
     tavix_buffer_return(request);

@@ -14,11 +14,16 @@ struct tavix_engine_hooks_t {
     // Access check of a request: 1 granted, 0 when *response holds the refusal.
     int (*access)(tavix_connection *c, const char *method, const char *url, tavix_buffer *request,
                   tavix_buffer **response);
-    // The application's hook for its own URLs: nonzero when it answered in *response.
+    // The application's hook for its own URLs: nonzero when it answered in
+    // *response. It sets *keep_request when it keeps the request buffer (the
+    // server then leaves it alone); user is the request's user name ("" for none).
     int (*request)(const char *method, const char *url, tavix_connection *c, tavix_buffer *request,
-                   tavix_buffer **response);
+                   tavix_buffer **response, bool *keep_request, const char *user);
     // POST to the method interface; answers the response (or null when it answers later).
     tavix_buffer *(*post)(tavix_connection *c, const char *url, tavix_buffer *request);
+    // The application's look at each answer of a GET, HEAD or POST before it
+    // is sent (response null when the handler answers later).
+    void (*response)(const char *method, const char *url, tavix_connection *c, tavix_buffer *response);
     // UTC seconds of the controller's clock for the Date line; unset: the host clock.
     uint32_t (*utc_now)();
 };
@@ -39,9 +44,10 @@ tavix_buffer *tavix_engine_not_available_err(const char *entity, int status, con
                                              bool header_only);
 // 200 with the JSON body chained.
 tavix_buffer *tavix_engine_construct_json_response(tavix_buffer *body);
+// *keep_request is set when the request hook kept the request buffer.
 tavix_buffer *tavix_engine_handle_head_get_request(const char *url, uint32_t url_length, bool header_only,
                                                    const char *web_root, tavix_connection *c,
-                                                   tavix_buffer *request);
+                                                   tavix_buffer *request, bool *keep_request = nullptr);
 const char *tavix_engine_find_mimetype(const char *extension);
 // The value of a header field of a request (case-insensitive name with its
 // colon and blank, e.g. "Accept-Encoding: "); its length in *length, or null.

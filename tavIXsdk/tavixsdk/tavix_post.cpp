@@ -219,8 +219,10 @@ tavix_buffer *tavix_engine_handle_post_request(tavix_connection *c, const char *
             return response;
         }
     }
-    if (tavix_engine_hooks.request != nullptr && tavix_engine_hooks.request("POST", url, c, request, &response)) {
-        tavix_buffer_return(request);
+    bool keep = false;
+    if (tavix_engine_hooks.request != nullptr &&
+        tavix_engine_hooks.request("POST", url, c, request, &response, &keep, tavix_auth_current.user)) {
+        if (!keep) tavix_buffer_return(request);
         return response;
     }
     const tavix_post_method *row = Row(m);
@@ -236,7 +238,7 @@ tavix_buffer *tavix_engine_handle_post_request(tavix_connection *c, const char *
         tavix_buffer_return(request);
         return tavix_engine_construct_json_error_response(501);
     }
-    bool keep = false;
+    keep = false;
     response = tavix_post_handlers[m](c, session, request, &keep);
     if (session != nullptr && (m == TAVIX_M_SUBSCRIBEDATA || m == TAVIX_M_WRITE || m == TAVIX_M_CREATESUBSCRIPTION)) {
         session->last_activity =

@@ -382,6 +382,10 @@ class TcpPeer:
     def take(self, conn, buf):
         return b""
 
+    def wrap(self, conn):
+        """The connection to serve (a TLS peer wraps it); None drops it."""
+        return conn
+
     def run(self):
         while not self.stop:
             try:
@@ -389,6 +393,9 @@ class TcpPeer:
             except socket.timeout:
                 continue
             self.connections += 1
+            c = self.wrap(c)
+            if c is None:
+                continue
             c.settimeout(0.2)
             buf = b""
             while not self.stop:
@@ -396,7 +403,7 @@ class TcpPeer:
                     chunk = c.recv(4096)
                 except socket.timeout:
                     continue
-                except ConnectionResetError:  # closed with an answer unread
+                except OSError:  # reset with an answer unread, or a TLS failure
                     chunk = b""
                 if not chunk:
                     self.closed += 1
@@ -421,3 +428,19 @@ def ip_addr(dev="eth0"):
 def default_route():
     out = subprocess.run(["ip", "-4", "route", "show", "default"], stdout=subprocess.PIPE, text=True).stdout
     return out.strip()
+
+
+def fd_count(pid):
+    """Descriptors process pid holds open."""
+    return len(os.listdir("/proc/%d/fd" % pid))
+
+
+def task_count(pid):
+    """Threads of process pid."""
+    return len(os.listdir("/proc/%d/task" % pid))
+
+
+def rss_kb(pid):
+    """Resident memory of process pid in KiB."""
+    with open("/proc/%d/status" % pid) as f:
+        return int([ln for ln in f if ln.startswith("VmRSS:")][0].split()[1])

@@ -28,6 +28,10 @@
 // "retain-program" gives program data of an application whose retained
 // INT 1 takes INT 2 (%AI1) while BOOL 1 (%I1) is set and is shown as
 // INT 4 := INT 1 + INT 5 on %AQ1 (INT 5 on %AI2).
+// "cansnd" gives program data of an application with the CAN port "can1"
+// (two spare send slots, no defined messages) that calls CANSND("can1",
+// 16#100 + DINT 3, 3, USINT[8] 1..8) whenever DINT 3 (%AI1) changes; the
+// result goes to %Q1 (BOOL 5) and the count of calls to %AQ1 (INT 1).
 // "canecho" gives program data of an application that sends each value of
 // 0x181..0x1A0 (bytes 0-1, INT 1..32) back on 0x481..0x4A0 as it changes and
 // sends 0x38F every 10 ms.
@@ -246,6 +250,31 @@ int main(int argc, char **argv) {
         bind(5953, 0x04000002);  // %AQ2 = INT 2
         return WriteProgram(argv[2], std::move(out), bind);
     }
+    if (std::strcmp(argv[1], "cansnd") == 0) {
+        test_support::CanDefImage def;
+        def.spare = 2;
+        def.ports = {{"can1", 0, 0, 0, 0, 0}};
+        test_support::IecImage app;
+        app.name = "CANSND";
+        app.d8 = {31, 31, 0};
+        app.d16 = {7, 7, 0};
+        app.d32 = {7, 7, 0};
+        app.str = {1, 1, 0};
+        app.string_sizes = {8};
+        app.init_str = {{1, "can1"}};
+        app.init32 = {{2, 3}, {7, 0x100}};
+        for (uint16_t k = 0; k < 8; k++) app.init8.push_back({uint16_t(10 + k), uint8_t(k + 1)});
+        app.programs = {{test_support::IecAsm("NE32 6 3 4; JMPF 6 @done; ADD32 1 3 7;"
+                                              "STF 199 7 5 1 1 2 10 8 4; MOV32 4 3; CONST16 2 1; ADD16 1 1 2;"
+                                              "done: END"),
+                         0}};
+        std::vector<uint8_t> out = test_support::IecImage::ProgramDataOf(test_support::CanTestImage(def, app));
+        Locations bind;
+        bind(5440, 0x08000003);  // %AI1 = DINT 3
+        bind(5952, 0x04000001);  // %AQ1 = INT 1
+        bind(3392, 0x00000005);  // %Q1 = BOOL 5
+        return WriteProgram(argv[2], std::move(out), bind);
+    }
     if (std::strcmp(argv[1], "can") == 0 || std::strcmp(argv[1], "canecho") == 0) {
         test_support::CanDefImage echo;
         echo.ports = {{"can1", 32, 33, 0, 0, 0}};
@@ -264,13 +293,8 @@ int main(int argc, char **argv) {
         // INT 0..40: CANopen's IEC bindings use INT 16 (map), 30 and 32 (status words)
         test_support::IecImage app = test_support::CanTestApp();
         app.d16 = {40, 40, 0};
-        const std::vector<uint8_t> img =
-            test_support::CanTestImage(std::strcmp(argv[1], "can") == 0 ? test_support::CanTestDef() : echo, app);
-        std::vector<uint8_t> out(16, 0);
-        test_support::RtPut16(out, 0, 74);
-        std::memcpy(&out[4], "XTI", 3);
-        test_support::RtPut32(out, 8, uint32_t(img.size()));
-        out.insert(out.end(), img.begin(), img.end());
+        std::vector<uint8_t> out = test_support::IecImage::ProgramDataOf(
+            test_support::CanTestImage(std::strcmp(argv[1], "can") == 0 ? test_support::CanTestDef() : echo, app));
         Locations bind;
         for (uint32_t k = 0; k < 4; k++) bind(5440 + k, 0x04000005 + k);  // %AI1..4 = INT 5..8
         bind(5952, 0x04000001);  // %AQ1 = INT 1

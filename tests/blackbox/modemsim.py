@@ -259,3 +259,48 @@ class ModemSim:
         if up.startswith("ATD"):
             return "\r\nCONNECT 9600\r\n" if self.verbose else "1\r"
         return self._ok()
+
+
+def main(argv):
+    """Attaches a simulated modem to a controller's cellular line: makes a
+    pseudo-terminal, links its far end at PATH (e.g. data/dev/ttySP2, before
+    the controller starts) and prints every SMS the controller sends, until
+    Ctrl-C."""
+    import pty
+    import sys
+    import termios
+    import tty
+    if len(argv) != 2:
+        print("usage: %s PATH   (e.g. data/dev/ttySP2)" % argv[0], file=sys.stderr)
+        return 2
+    master, slave = pty.openpty()
+    for fd in (master, slave):
+        tty.setraw(fd)
+        attrs = termios.tcgetattr(fd)
+        attrs[3] &= ~termios.ECHO
+        termios.tcsetattr(fd, termios.TCSANOW, attrs)
+    if os.path.lexists(argv[1]):
+        os.unlink(argv[1])
+    os.symlink(os.ttyname(slave), argv[1])
+    sim = ModemSim(master, verbose=True)
+    print("modem on %s" % argv[1], flush=True)
+    shown = 0
+    try:
+        while True:
+            with sim.lock:
+                new = sim.sms_sent[shown:]
+            for number, text in new:
+                print("SMS to %s: %s" % (number, text), flush=True)
+            shown += len(new)
+            time.sleep(0.2)
+    except KeyboardInterrupt:
+        pass
+    finally:
+        sim.stop()
+        os.unlink(argv[1])
+    return 0
+
+
+if __name__ == "__main__":
+    import sys
+    sys.exit(main(sys.argv))

@@ -3,7 +3,6 @@ README itself: the first ladder program, the first IEC application, Ethernet
 and Modbus TCP in a network namespace read with mbpoll; the client's
 failures as one plain line each; the CAN host-bus example run twice."""
 
-import ast
 import os
 import re
 import shutil
@@ -26,9 +25,10 @@ def text_of(path):
         return f.read()
 
 
-class FirstSteps(unittest.TestCase):
+class Checkout(unittest.TestCase):
     """A work folder laid out as the checkout (tools, examples, build) with
     data/ the controller's root; the controller started the README's way."""
+    ENV = {}   # settings of the test's own beside PLC_ROOT
 
     def setUp(self):
         self.work = tempfile.mkdtemp(prefix="plc-first-")
@@ -53,13 +53,46 @@ class FirstSteps(unittest.TestCase):
         log = open(os.path.join(self.work, "console"), "w+")
         self.addCleanup(log.close)
         env = {k: v for k, v in os.environ.items() if not k.startswith("PLC_")}
-        env.update(PLC_ROOT=self.root, PLC_RESET="exit")
+        env.update(PLC_ROOT=self.root, PLC_RESET="exit", **self.ENV)
         p = subprocess.Popen(["/bin/sh", "-c", line], cwd=self.work, env=env, stdin=subprocess.DEVNULL,
                              stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
         self.procs.append(p)
         self.assertTrue(wait_for(lambda: "Programming port: " in text_of(log.name), 300), text_of(log.name))
         self.assertTrue(wait_for(lambda: self.sh("tools/plcclient.py -d data/sim/port get-mode",
                                                  check=False).returncode == 0, 10))
+
+    def end_group(self, group):
+        try:
+            os.killpg(group, signal.SIGKILL)  # the session this test made, by its id
+        except ProcessLookupError:
+            pass
+        wait_for(lambda: not any(os.path.exists("/proc/%d" % p) for p in [group]), 5)
+
+    def start_detached(self, line):
+        """The first terminal's line started detached: setsid -f forks and its
+        parent exits at once, so the set-up script's parent is gone."""
+        console = os.path.join(self.work, "console")
+        env = {k: v for k, v in os.environ.items() if not k.startswith("PLC_")}
+        env.update(PLC_ROOT=self.root, PLC_RESET="exit")
+        subprocess.run(["setsid", "-f", "/bin/sh", "-c", line + " >console 2>&1 </dev/null"], cwd=self.work,
+                       env=env, check=True, timeout=10)
+        lock = os.path.join(self.root, "sim", "controller.lock")
+        pid = []
+
+        def running():
+            try:
+                pid[:] = [int(text_of(lock))]
+                os.kill(pid[0], 0)
+                return True
+            except (OSError, ValueError):
+                return False
+        self.assertTrue(wait_for(running, 300), text_of(console) if os.path.exists(console) else "")
+        group = os.getpgid(pid[0])  # the session setsid made: set-up script, socat, controller
+        self.addCleanup(self.end_group, group)
+        self.assertTrue(wait_for(lambda: "Programming port: " in text_of(console), 30), text_of(console))
+        self.assertTrue(wait_for(lambda: self.sh("tools/plcclient.py -d data/sim/port get-mode",
+                                                 check=False).returncode == 0, 10))
+        return console
 
     def sh(self, line, check=True):
         r = subprocess.run(["/bin/sh", "-c", line], cwd=self.work, capture_output=True, text=True, timeout=60)
@@ -79,6 +112,9 @@ class FirstSteps(unittest.TestCase):
     def code(self, title):
         return [ln.split(" #")[0].strip() for ln in readme_code(title)]
 
+
+
+class FirstSteps(Checkout):
     def test_first_program_and_first_iec_application(self):
         self.start("./tools/setup.sh run")
         lines = self.code("A first ladder program")
@@ -118,8 +154,8 @@ class FirstSteps(unittest.TestCase):
         self.addCleanup(subprocess.run, ["ip", "netns", "del", "plc"], stderr=subprocess.DEVNULL)
         for line in lines[:5]:
             self.sh(line)
-        self.assertEqual(lines[5], "ip netns exec plc ./tools/setup.sh run")
-        self.start(lines[5])
+        self.assertEqual(lines[5], "ip netns exec plc env PLC_NETNS=own ./tools/setup.sh run")
+        self.start_detached(lines[5])
         for line in lines[6:11]:
             self.sh(line)
         self.assertTrue(lines[11].startswith("ip netns exec plc mbpoll "))
@@ -131,6 +167,8 @@ class FirstSteps(unittest.TestCase):
             got.append(r.stdout + r.stderr)
             return m is not None and int(m.group(1)) >= 1
         self.assertTrue(wait_for(read, 15), got[-1:])
+        self.assertIn("eth0 configured: PLC_NETNS=own says this network namespace is the controller's own\n",
+                      text_of(os.path.join(self.work, "console")))
         # The listing builds the file the README downloads.
         out = os.path.join(self.work, "eth.bin")
         self.assertEqual(self.sh("tools/plclist.py ethernet examples/ethernet_modbus.lst " + out).stdout.strip(),
@@ -169,6 +207,41 @@ class FirstSteps(unittest.TestCase):
         self.assertIn("read ladder.pgm with 'upload 0'", r.stderr)
         self.assertEqual(len(r.stderr.strip().splitlines()), 1)
 
+        # Values that cannot travel, refusals with their meaning, and a file
+        # that is not a program: one line each, no traceback, a non-zero status.
+        nak = ("0x09 refused: the controller cannot do this now or with these values (a mode above 4, run while a "
+               "fault forces stop, an address outside the register image, a read-only or out-of-range register, "
+               "a file type it does not keep)")
+        cases = [
+            ("write-reg 32768 16 -1", 2, "error: value -1 is negative: the client writes the register's 16 bits as "
+             "they are; give a negative value as its two's complement (65535 for -1)"),
+            ("write-reg 32768 16 65536", 2, "error: value 65536 does not fit 16 bits: give 0..65535"),
+            ("write-reg 8192 1 2", 2, "error: value 2 does not fit a bit: give 0..1"),
+            ("read-reg -8", 2, "error: address -8 is negative: a register is named by the bit address of its first "
+             "bit, e.g. 32768 for %R1 (see the README's table)"),
+            ("set-mode 300", 2, "error: mode 300 is not a mode: give 0 (stop), 1, 2 (run), 3 or 4"),
+            ("read-reg 12x", 2, "error: argument address: '12x' is not a number (decimal, or hex with 0x) "
+             "(see plcclient.py read-reg --help)"),
+            ("write-reg 3136 16 9", 2, "error: write-reg: " + nak),              # %SR5 := 9, out of range
+            ("read-reg 0x20000000", 2, "error: read-reg: 0x0F: no register at this address (the controller "
+             "answers a register address outside its image like a damaged frame): check it against the "
+             "README's table"),
+            ("download 0 no-such.bin", 2, "error: no-such.bin does not exist: check the file name"),
+        ]
+        for args, status, line in cases:
+            r = self.sh("tools/plcclient.py -d data/sim/port " + args, check=False)
+            self.assertEqual((r.returncode, r.stderr), (status, line + "\n"), args)
+        # The Ethernet file downloaded as the program: the download says the
+        # mode, the start says why the controller stayed stopped.
+        self.sh("tools/plcclient.py -d data/sim/port set-mode 0")
+        r = self.sh("tools/plcclient.py -d data/sim/port download 0 examples/ethernet_modbus.bin")
+        self.assertRegex(r.stdout, r"^120 bytes in \d+\.\d\d s; controller in mode 0\n$")
+        r = self.sh("tools/plcclient.py -d data/sim/port set-mode 2", check=False)
+        self.assertEqual(r.returncode, 1)
+        self.assertRegex(r.stderr, r"^error: set-mode 2 acknowledged, but the controller is in mode 0: word 131 = "
+                         r"0x01[0-9A-F]{2}: invalid instruction: the program holds a word the controller cannot "
+                         r"execute \(its offset is in words 180-181\); was the file a program\?\n$")
+
     def test_can_example_runs_twice(self):
         self.start("./tools/setup.sh run")
         block = [ln[4:] for ln in readme_section("CAN port 0 and the CANopen node")
@@ -179,8 +252,10 @@ class FirstSteps(unittest.TestCase):
             r = subprocess.run(["/usr/bin/python3", "-c", script], cwd=self.work, capture_output=True, text=True,
                                timeout=20)
             self.assertEqual(r.returncode, 0, r.stderr)
-            ident, length, data = ast.literal_eval(r.stdout.strip())
-            self.assertEqual((ident, length, data[1:4]), (0x5FF, 8, b"\x00\x10\x00"), r.stdout)
+            # The answer as the README's comment writes it: identifier and data bytes in hex.
+            comment = next(ln for ln in block if ln.startswith("print(")).split("# ", 1)[1]
+            self.assertEqual(r.stdout, comment + "\n")
+            self.assertRegex(r.stdout, r"^0x5ff 4. 00 10 00( [0-9a-f]{2}){4}\n$")
 
 
 if __name__ == "__main__":

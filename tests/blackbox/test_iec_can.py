@@ -57,7 +57,12 @@ def iec_block():
     return bytes(hdr + tail)
 
 
-class IecCan(unittest.TestCase):
+class CanApp(unittest.TestCase):
+    """The controller running the PROGRAM application of iec_program_writer,
+    with a peer on the host bus of port "can1"."""
+
+    PROGRAM = "can"
+
     def setUp(self):
         self.ctl = Controller(prefix="plc-bb-iecc-")
         self.addCleanup(self.ctl.cleanup)
@@ -65,12 +70,15 @@ class IecCan(unittest.TestCase):
         self.peer = Peer(self.ctl.root, port="can1")
         self.addCleanup(self.peer.close)
         self.c.set_mode(0)
-        program = subprocess.run([WRITER, "can", "/dev/stdout"], check=True, stdout=subprocess.PIPE).stdout
+        program = subprocess.run([WRITER, self.PROGRAM, "/dev/stdout"], check=True, stdout=subprocess.PIPE).stdout
         self.c.download(0, program)
         self.c.set_mode(2)
 
     def word(self, ref):
         return int.from_bytes(self.c.read_reg(ref, 16), "little")
+
+
+class IecCan(CanApp):
 
     def test_defined_messages_on_the_host_bus(self):
         p = self.peer
@@ -139,6 +147,33 @@ class IecCan(unittest.TestCase):
         # the status word at INT 30 is the node's status word (object 0x1002)
         status = int.from_bytes(co.upload(5, 0x1002)[4:8], "little")
         self.assertTrue(wait_for(lambda: self.word(AQ[4]) == status & 0xFFFF, 5), (hex(self.word(AQ[4])), hex(status)))
+
+
+class IecCanSend(CanApp):
+    """CANSND from an IEC program: the "cansnd" application of
+    iec_program_writer sends 16#100 + %AI1 with the bytes 1, 2, 3 on "can1"
+    each time %AI1 changes; %Q1 is CANSND's result, %AQ1 counts the calls."""
+
+    PROGRAM = "cansnd"
+
+    def test_cansnd_sends_on_the_host_bus(self):
+        p = self.peer
+        self.assertTrue(wait_for(lambda: len(os.listdir(p.dir)) >= 2, 10), os.listdir(p.dir))
+        self.c.write_reg(AI[0], 16, 0x23)
+        hit = p.wait(0x123, 5)
+        self.assertEqual([f[1] for f in hit], [b"\x01\x02\x03"])
+        self.assertTrue(wait_for(lambda: self.word(AQ[0]) == 1, 5), self.word(AQ[0]))
+        self.assertEqual(self.c.read_reg(Q1, 1)[0] & 1, 1)
+        # an identifier above 16#7FF goes as an extended frame
+        self.c.write_reg(AI[0], 16, 0x7000)
+        hit = p.wait(0x7100, 5)
+        self.assertEqual([f[1] for f in hit], [b"\x01\x02\x03"])
+        self.assertTrue(wait_for(lambda: self.word(AQ[0]) == 2, 5), self.word(AQ[0]))
+        # one frame per change, nothing in between while %AI1 stayed
+        self.c.write_reg(AI[0], 16, 0x45)
+        self.assertTrue(p.wait(0x145, 5))
+        self.assertEqual([f[0] for f in p.got()], [0x123, 0x7100, 0x145])
+        self.assertTrue(wait_for(lambda: self.word(AQ[0]) == 3, 5), self.word(AQ[0]))
 
 
 if __name__ == "__main__":

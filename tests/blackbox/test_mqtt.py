@@ -78,7 +78,10 @@ def mqtt_block(ca_pem, lib, count=3):
     return bytes(d) + recs + bytes(strings) + lib
 
 
-class Mqtt(unittest.TestCase):
+class MqttBase(unittest.TestCase):
+    """mosquitto in the peer's namespace (plain 1883, password 1884, TLS 8883)
+    and a controller running the three connections."""
+
     def setUp(self):
         self.peer = NetPeer(peer="10.77.0.3")
         self.addCleanup(self.peer.close)
@@ -160,6 +163,8 @@ class Mqtt(unittest.TestCase):
     def dword(self, ref):
         return int.from_bytes(self.c.read_reg(ref, 16) + self.c.read_reg(ref + 16, 16), "little")
 
+
+class Mqtt(MqttBase):
     def test_three_brokers_payload_library_ring_and_counters(self):
         self.assertTrue(wait_for(lambda: self.c.read_reg(R(100), 16) == b"\x3b\x00", 30),
                         (self.c.read_reg(R(100), 16), self.log()[-3000:]))

@@ -123,7 +123,7 @@ protected:
     template <typename Fill> void RestartWithTail(IecImage img, uint32_t word, Fill fill) {
         Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
         db = 0;
-        img.ext.assign(16, 0);
+        img.ext.assign(17, 0);  // word 17 present and 0: no CAN definition
         const uint32_t at = uint32_t(img.Build().size());
         img.ext[word - 1] = at;
         std::vector<uint8_t> b = img.Build();
@@ -829,6 +829,60 @@ TEST_F(IecStd, DateSystemAndTraceFunctions) {
     ASSERT_EQ(Z7VMLog_Pop(db, &code, &arg, &value), 1u);
     EXPECT_EQ(code, 17);
     EXPECT_EQ(arg, 20);
+}
+
+// NUMTOSTRING (196): {result, type literal, value, DINT width, DINT precision}.
+TEST_F(IecStd, NumToStringThroughTheFunctionTable) {
+    SetR(1, -0.5f);
+    SetD(2, uint32_t(-42));
+    SetB(1, 0xFB);
+    SetB(2, 1);
+    SetW(1, 65535);
+    SetT(1, 1500);
+    double pi = 3.14159;
+    uint64_t bits;
+    std::memcpy(&bits, &pi, 8);
+    SetL(1, bits);
+    SetL(2, uint64_t(int64_t(-5000000000)));
+    struct Row {
+        uint16_t type, index;
+        int32_t width, precision;
+        std::string want;
+    };
+    const Row rows[] = {
+        {3, 1, 6, 2, " -0.50"},                        // REAL -0.5, right-aligned
+        {3, 1, -6, 2, "-0.50 "},                       // left-aligned
+        {3, 1, 3, 2, "***"},                           // does not fit: asterisks
+        {10, 1, 0, 0, "251"},                          // SINT 16#FB: unsigned
+        {2, 2, 5, 1, "-42.0"},                         // DINT with a precision: zeros
+        {15, 1, 7, 0, "  65535"},                      // UINT
+        {4, 1, 0, 0, "1500"},                          // TIME in ms
+        {1, 2, -3, 0, "1  "},                          // BOOL
+        {13, 1, 0, 3, "3.141"},                        // LREAL: digits cut, not rounded
+        {12, 2, 0, 0, "-5000000000"},                  // LINT
+        {5, 1, 4, 0, "****"},                          // STRING is not a number
+        {2, 2, 41, 0, std::string(40, '*')},           // wider than the result's 40
+        {3, 1, 4, 7, "****"},                          // precision above the field + 2
+    };
+    for (const Row &r : rows) {
+        SetD(10, uint32_t(r.width));
+        SetD(11, uint32_t(r.precision));
+        SetS(1, "old");
+        EXPECT_EQ(Stf(196, {1, r.type, r.index, 10, 11}), 1u) << r.want;
+        EXPECT_EQ(S(1), r.want) << r.type << " " << r.width << " " << r.precision;
+    }
+    // a forced result is left as it is
+    SetS(1, "kept");
+    Lock(1, 0x20);
+    SetD(10, 0);
+    EXPECT_EQ(Stf(196, {1, 2, 2, 10, 11}), 1u);
+    EXPECT_EQ(S(1), "kept");
+    // a width operand outside its segment: the call is refused with log code 17
+    EXPECT_EQ(Stf(196, {2, 2, 2, 200, 11}), 0u);
+    uint16_t code = 0, arg = 0;
+    uint32_t value = 0;
+    ASSERT_EQ(Z7VMLog_Pop(db, &code, &arg, &value), 1u);
+    EXPECT_EQ(std::vector<uint32_t>({code, arg, value}), std::vector<uint32_t>({17, 196, 0}));
 }
 
 TEST_F(IecStd, FilesUnderTheRootTheirResourcesAndRefusedNames) {

@@ -4,9 +4,12 @@
 // synchronise, the memory manager's files and the link's silence hand-back.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <fstream>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "core/storage/memfile.h"
@@ -271,6 +274,42 @@ TEST_F(Host, MemoryManagerFilesPiecesAndSlots) {
     EXPECT_EQ(Z7MM_WriteChangeRequest(&mm, 3, &huge), 1u);
     EXPECT_FALSE(Exists(root / "mnt/cfg/z7.upd.tmp"));
     Z7MM_Close(&mm);
+}
+
+// Modbus questions (kinds 16 and 17) in runtime frames on the serial link
+// while the database is locked: each is answered with return code 1.
+TEST_F(Host, ModbusQuestionsWhileTheDatabaseIsBusyAnswerOne) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
+    Vcomm_Port[ProgrammingPort].fd = sv[0];
+    Start(Image());
+    Z7_Connect_Serial();
+    ASSERT_EQ(_TakeMutex(), 1u);
+    struct Row {
+        std::vector<uint8_t> question, answer;
+    };
+    // question: 'Z','7', size 1, kind, CRC high byte first; answer: size 3, kind, code 1, CRC
+    const Row rows[] = {
+        {{0x5A, 0x37, 0x00, 0x01, 0x10, 0x25, 0x72}, {0x5A, 0x37, 0x00, 0x03, 0x10, 0x00, 0x01, 0x03, 0x25}},
+        {{0x5A, 0x37, 0x00, 0x01, 0x11, 0xE5, 0xB3}, {0x5A, 0x37, 0x00, 0x03, 0x11, 0x00, 0x01, 0xC3, 0x74}}};
+    for (const Row &r : rows) {
+        ASSERT_EQ(write(sv[1], r.question.data(), r.question.size()), ssize_t(r.question.size()));
+        std::vector<uint8_t> got;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (got.size() < r.answer.size() && std::chrono::steady_clock::now() < deadline) {
+            Drevano_Comm_service();
+            uint8_t buf[64];
+            const ssize_t n = read(sv[1], buf, sizeof buf);
+            if (n > 0) got.insert(got.end(), buf, buf + n);
+            else usleep(1000);
+        }
+        EXPECT_EQ(got, r.answer);
+    }
+    _ReleaseMutex();
+    __Exit();
+    Vcomm_Port[ProgrammingPort].fd = -1;
+    close(sv[0]);
+    close(sv[1]);
 }
 
 TEST_F(Host, SerialLinkGoesBackAfterExactlyTheSilence) {

@@ -9,7 +9,9 @@
 #include "iec/vm/z7map.h"
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7vm.h"
+#include "tests/iec/iec_fixture.h"
 #include "tests/support/iec_image.h"
+#include "tests/support/iec_vms.h"
 
 namespace {
 using test_support::IecImage;
@@ -129,6 +131,112 @@ TEST_F(Map, TablesThatLie) {
     // a complex type whose extended information lies outside its record
     ASSERT_EQ(Build(WithTable({{127, 0, 1, 0, 0, 0x101, "ct"}})), 0u);
     EXPECT_EQ(Z7Map_GetData(Z7Map_GetBySymbol(db, "ct")), 0u);
+}
+
+// Arrays of one elementary type among the map's items, and the properties
+// behind a record's tail, in an application with complex-type definitions
+// named like arrays.
+class MapArrays : public iec_test::IecTest {
+protected:
+    uint32_t db = 0;
+    void TearDown() override {
+        if (db) Z7Def_Stop(db, nullptr, nullptr, "APP");
+        IecTest::TearDown();
+    }
+};
+
+TEST_F(MapArrays, ArraysOfOneTypeAndProperties) {
+    // type definitions: the u32 total size, then NUL-terminated names
+    std::vector<uint8_t> defs(4, 0);
+    auto def = [&](const char *name) {
+        const uint32_t at = uint32_t(defs.size());
+        defs.insert(defs.end(), name, name + std::strlen(name) + 1);
+        return at;
+    };
+    const uint32_t grid = def("INT[2,3]"), bytes = def("USINT[4]"), dw = def("DWORD[3]"), pt = def("PT"),
+                   zero = def("INT[0]"), cube = def("BOOL[2,2,2]"), words = def("WORD[5]"),
+                   big = def("INT[5]");
+    defs[0] = uint8_t(defs.size());
+    using test_support::Tail;
+    std::vector<uint8_t> q = Tail(8, grid);
+    const char profile[16] = {'P', 'R', 'O', 'F', 'I', 'L', 'E'};
+    q.insert(q.end(), profile, profile + 16);
+    q.insert(q.end(), {'x', 'y', 'z', '!'});
+    IecImage img;
+    img.d8 = {9, 9, 9};
+    img.d16 = {15, 15, 15};
+    img.d32 = {9, 9, 9};
+    img.str = {2, 2, 2};
+    img.string_sizes = {8, 8};
+    img.ct_alloc = 64;
+    img.ct_used = 64;
+    img.ext.assign(10, 0);
+    img.map_vars = {{11, 2, 4, 0, 0, 0x1, "Arr4", {}},
+                    {11, 1, 1, 0, 0, 0x1, "One", {}},
+                    {5, 1, 2, 8, 0, 0x1, "Strs", {}},
+                    {127, 0, 1, 0, 0, 0x101, "Grid", Tail(8, grid)},
+                    {127, 0, 1, 0, 0, 0x101, "Bytes", Tail(20, bytes)},
+                    {127, 0, 1, 0, 0, 0x101, "Dw", Tail(24, dw)},
+                    {127, 0, 1, 0, 0, 0x101, "Pt", Tail(40, pt)},
+                    {127, 0, 1, 0, 0, 0x101, "Zero", Tail(44, zero)},
+                    {127, 0, 1, 0, 0, 0x101, "Cube", Tail(48, cube)},
+                    {127, 0, 1, 0, 0, 0x101, "Words", Tail(52, words)},
+                    {11, 14, 4, 0, 0, 0x1, "Far", {}},
+                    {127, 0, 1, 0, 0, 0x101, "Big", Tail(56, big)},
+                    {2, 3, 1, 0, 0, 0x5, "P", {'a', 'b', 'c', 0}},
+                    {127, 0, 1, 0, 0, 0x10D, "Q", q}};
+    const uint32_t code = test_support::IecLoad(test_support::WithTypeDefs(img, defs));
+    blocks.push_back(code);
+    ASSERT_EQ(Create(code, db), 0u);
+    ASSERT_EQ(Z7Def_ColdStart(code, db, nullptr, nullptr, 0, 0, "APP"), 0u);
+
+    const uint32_t ct = Z7Sec_Addr(db, Z7SEC_CT);
+    constexpr uint32_t kUntouched = 0xEEEE;  // outputs are left alone for a non-array
+    struct Row {
+        const char *symbol;
+        uint32_t data, count, type;
+    };
+    const Row rows[] = {
+        {"Arr4", Z7Sec_Elem(db, Z7SEC_D16, 2), 4, 11},
+        {"One", 0, kUntouched, kUntouched},  // a single value
+        {"Strs", Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_STRPTR, 1)), 2, 5},
+        {"Grid", ct + 8, 6, 11},
+        {"Bytes", ct + 20, 4, 14},  // USINT, not SINT
+        {"Dw", ct + 24, 3, 16},
+        {"Pt", 0, kUntouched, kUntouched},  // a structure
+        {"Zero", 0, kUntouched, kUntouched},
+        {"Cube", ct + 48, 8, 1},
+        {"Words", ct + 52, 5, 15},
+        {"Far", 0, kUntouched, kUntouched},  // INT 14..17 of 16
+        {"Big", 0, kUntouched, kUntouched},  // 56 + 10 bytes of 64
+    };
+    for (const Row &r : rows) {
+        uint32_t count = kUntouched, type = kUntouched;
+        const uint32_t item = Z7Map_GetBySymbol(db, r.symbol);
+        ASSERT_NE(item, 0u) << r.symbol;
+        EXPECT_EQ(Z7Map_IsArrayOfSingleVar(db, item, &count, &type), r.data) << r.symbol;
+        EXPECT_EQ(count, r.count) << r.symbol;
+        EXPECT_EQ(type, r.type) << r.symbol;
+    }
+    EXPECT_NE(Z7Map_IsArrayOfSingleVar(db, Z7Map_GetBySymbol(db, "Arr4"), nullptr, nullptr), 0u);
+    EXPECT_EQ(Z7Map_IsArrayOfSingleVar(db, 0, nullptr, nullptr), 0u);
+
+    // properties: right behind the symbol, or behind type information and profile name
+    auto props = [](uint32_t item) {
+        const uint8_t *p = Z7Mem_Ptr(Z7Map_GetProps(item), Z7Map_GetPropsSize(item));
+        return p ? std::string(reinterpret_cast<const char *>(p), Z7Map_GetPropsSize(item)) : std::string("-");
+    };
+    EXPECT_EQ(props(Z7Map_GetBySymbol(db, "P")), std::string("abc\0", 4));
+    EXPECT_EQ(Z7Map_GetProps(Z7Map_GetBySymbol(db, "P")), Z7Map_GetDef(Z7Map_GetBySymbol(db, "P")) + 18);
+    EXPECT_EQ(props(Z7Map_GetBySymbol(db, "Q")), "xyz!");
+    EXPECT_EQ(Z7Map_GetProps(Z7Map_GetBySymbol(db, "Q")), Z7Map_GetDef(Z7Map_GetBySymbol(db, "Q")) + 18 + 8 + 16);
+    const uint8_t *prof = Z7Mem_Ptr(Z7Map_GetProfileName(Z7Map_GetBySymbol(db, "Q")), 7);
+    ASSERT_NE(prof, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(prof), 7), "PROFILE");
+    EXPECT_EQ(Z7Map_GetProps(Z7Map_GetBySymbol(db, "Arr4")), 0u);  // no flag 0x4
+    EXPECT_EQ(Z7Map_GetPropsSize(Z7Map_GetBySymbol(db, "Arr4")), 0u);
+    EXPECT_EQ(Z7Map_GetProps(0), 0u);
+    EXPECT_EQ(Z7Map_GetPropsSize(0), 0u);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -436,6 +437,36 @@ TEST_F(Modbus, ClientEngineOverTcpRetriesTimeOutsAndMidnight) {
     for (int i = 0; i < 5000 && Conn(0)[MBC_ERROR] != 130; i++) Z7MB_Activate(State(), now++);
     EXPECT_EQ(LE_Get16(Req(0) + MBR_ERROR), 130);
     EXPECT_EQ(frame(12).size(), 12u);
+    Z7Def_Stop(db, nullptr, nullptr, "");
+}
+
+// A connection refused without the reopen flag stays in state 7 with error
+// 130, and every one of its requests shows status 7 and error 130, latched.
+TEST_F(Modbus, RefusedConnectionWithoutReopenShowsOnItsRequests) {
+    uint16_t dead_port = 0;
+    close(test_support::LoopbackBind(&dead_port));
+    MbConfig c;
+    c.Conn(1, dead_port, 0, 0x00, 0, "127.0.0.1")
+        .Request({.id = 1, .conn = 1, .unit = 1, .mode = 1, .period = 100, .fn = 3, .addr = 0, .count = 1,
+                  .tries = 1, .timeout = 300, .size = 2})
+        .Request({.id = 2, .conn = 1, .unit = 1, .mode = 0, .fn = 6, .addr = 5, .count = 1, .size = 2});
+    ASSERT_EQ(Start(Image(c), db), 0u);
+    uint32_t now = 1000;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (Conn(0)[MBC_STATE] != 7 && std::chrono::steady_clock::now() < deadline) {
+        Z7MB_Activate(State(), now++);
+        usleep(1000);
+    }
+    ASSERT_EQ(Conn(0)[MBC_STATE], 7) << "the connect never failed";
+    Z7MB_Activate(State(), now++);
+    Z7MB_Activate(State(), now + 1000);
+    EXPECT_EQ(Conn(0)[MBC_STATE], 7);  // not reopened
+    EXPECT_EQ(Conn(0)[MBC_ERROR], 130);
+    for (uint32_t r = 0; r < 2; r++) {
+        EXPECT_EQ(LE_Get16(Req(r) + MBR_STATUS), 7) << r;
+        EXPECT_EQ(LE_Get16(Req(r) + MBR_ERROR), 130) << r;
+        EXPECT_EQ(Req(r)[MBR_LATCH], 255) << r;
+    }
     Z7Def_Stop(db, nullptr, nullptr, "");
 }
 

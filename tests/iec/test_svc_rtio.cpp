@@ -308,6 +308,49 @@ TEST_F(RtIo, CanReceiveBlock) {
     EXPECT_EQ(Var32(2), 0u);
 }
 
+// CANSND (standard function 199) through the function table: {result, port,
+// DINT identifier, DINT length, USINT array, declared size, BOOL flag}.
+TEST_F(RtIo, CanSendFunctionQueuesOnTheSpareSlots) {
+    IecImage app = CanTestApp();
+    app.str = {2, 2, 0};
+    app.string_sizes = {8, 8};
+    app.init_str = {{1, "can1"}, {2, "nope"}};
+    app.d8 = {31, 31, 0};
+    app.d32 = {7, 7, 0};
+    ASSERT_EQ(StartBytes(CanTestImage(CanTestDef(), app)), 0u);
+    for (uint8_t i = 0; i < 8; i++) Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, 10 + i), uint8_t(i + 1));
+    Z7VMCan_ExchangeAt(db, 500);
+    Take();
+    const uint32_t call = Z7Mem_Alloc(4 + 2 * 7);
+    blocks.push_back(call);
+    // one call; the BOOL result (20) and the log entry it left (0 = none)
+    auto cansnd = [&](uint16_t port, uint32_t id, int32_t len, uint16_t size, uint8_t flag) {
+        Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, 4), id);
+        Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, 5), uint32_t(len));
+        Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, 21), flag);
+        Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, 20), 0xEE);
+        const uint16_t w[9] = {199, 7, 20, port, 4, 5, 10, size, 21};
+        for (uint32_t i = 0; i < 9; i++) Z7Mem_Put16(call + 2 * i, w[i]);
+        EXPECT_EQ(Z7VMStf_Execute(db, call), 1u);
+        return Var8(20);
+    };
+    EXPECT_EQ(cansnd(1, 0x124, 5, 4, 0), 0);   // longer than the array's declared 4
+    EXPECT_EQ(cansnd(1, 0x124, -1, 8, 0), 0);  // a negative length
+    EXPECT_EQ(cansnd(2, 0x124, 1, 8, 0), 0);   // no port of that name
+    EXPECT_EQ(cansnd(1, 0x123, 3, 8, 0), 1);
+    EXPECT_EQ(cansnd(1, 0x18FF0001u, 8, 8, 1), 1);
+    EXPECT_EQ(cansnd(1, 0x125, 1, 8, 0), 0);  // both spare send slots taken
+    // the flag marks the second slot (queued 0x02, application 0x20, flag 0x10)
+    const uint32_t slots = Z7Mem_Get32(_Z7VMCan_FindPort(db, "can1") + CP_SPARE_SND);
+    EXPECT_EQ(Z7Mem_Get16(slots + CM_FLAGS), 0x22);
+    EXPECT_EQ(Z7Mem_Get16(slots + CM_SIZE + CM_FLAGS), 0x32);
+    Z7VMCan_ExchangeAt(db, 510);
+    EXPECT_EQ(Take(), (std::vector<Frame>{{0x123, {1, 2, 3}}, {0x18FF0001u | PLAT_CAN_EFF, {1, 2, 3, 4, 5, 6, 7, 8}}}));
+    EXPECT_EQ(cansnd(1, 0x126, 0, 8, 0), 1);  // slots free again; no data bytes
+    Z7VMCan_ExchangeAt(db, 520);
+    EXPECT_EQ(Take(), (std::vector<Frame>{{0x126, {}}}));
+}
+
 // Definitions whose offsets or counts leave the image build nothing (code 1)
 // and open no endpoint; sizing, hot checks and the remaining kinds.
 TEST_F(RtIo, CanDefinitionBoundsHotBuildAndHostKinds) {
@@ -413,6 +456,26 @@ void WriteFile(const std::string &path, const std::vector<uint8_t> &b) {
     std::fwrite(b.data(), 1, b.size(), f);
     std::fclose(f);
     std::rename(tmp.c_str(), path.c_str());
+}
+
+// The CAN definition (extension word 17) is read from a table count of 15
+// on: with 15 and 16 the ports open, with 14 the application has none.
+TEST_F(RtIo, CanDefinitionPresentFromExtensionCount15) {
+    struct Row {
+        int count;
+        std::vector<std::string> opened;
+        uint32_t ports;
+    };
+    for (const Row &r : {Row{14, {}, 0}, Row{15, {"can1"}, 2}, Row{16, {"can1"}, 2}}) {
+        IecImage app = CanTestApp();
+        app.ext_count = r.count;
+        bus = MemBus{};
+        ASSERT_EQ(StartBytes(CanTestImage(CanTestDef(), app)), 0u) << r.count;
+        EXPECT_EQ(bus.opened, r.opened) << r.count;
+        EXPECT_EQ(Z7Sec_Get(db, Z7SEC_CAN0, SD_ALLOC), r.ports) << r.count;
+        Z7VM_ShutDown(db, nullptr);
+        db = 0;
+    }
 }
 
 TEST_F(RtIo, AsiBindingWithTheStandIn) {

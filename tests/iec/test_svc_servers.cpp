@@ -532,6 +532,203 @@ TEST_F(Events, IdleFrameSilenceAcknowledgementsAndLimits) {
     EXPECT_TRUE(Closed(ninth));
 }
 
+// Event callbacks: each records its number, what it saw and how much of
+// client 1's trace queue was used at that moment (the event not yet queued).
+struct Seen {
+    int who;
+    uint8_t type, sub;
+    std::string data;
+    uint32_t date, time, queued;
+};
+std::vector<Seen> seen;
+Z7EvsClient *watched = nullptr;
+template <int N> void Cb(uint8_t type, uint8_t sub, uint32_t len, const uint8_t *data, uint32_t date, uint32_t time) {
+    seen.push_back({N, type, sub, std::string(reinterpret_cast<const char *>(data), len), date, time,
+                    watched ? watched->q[3].used : 0});
+}
+std::vector<int> Who() {
+    std::vector<int> w;
+    for (const Seen &s : seen) w.push_back(s.who);
+    return w;
+}
+
+TEST_F(Events, CallbacksFirstEightSlotsAndRemovalShiftingDown) {
+    void *evs = mem.data();
+    auto *d = reinterpret_cast<Z7EvsData *>(evs);
+    watched = d->client[0];
+    seen.clear();
+    // eight server slots; a ninth is refused, a null callback too
+    const Z7EvsCallback cbs[9] = {Cb<1>, Cb<2>, Cb<3>, Cb<4>, Cb<5>, Cb<6>, Cb<7>, Cb<8>, Cb<9>};
+    for (int i = 0; i < 8; i++) EXPECT_EQ(Z7Evs_SetCallback(evs, cbs[i]), 0u) << i;
+    EXPECT_EQ(Z7Evs_SetCallback(evs, cbs[8]), 1u);
+    EXPECT_EQ(Z7Evs_SetCallback(evs, nullptr), 1u);
+    // no client connected: the server's callbacks still see the event
+    Z7Evs_Trace(evs, "hello");
+    EXPECT_EQ(Who(), (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(seen[0].type, 8);
+    EXPECT_EQ(seen[0].sub, 1);
+    EXPECT_EQ(seen[0].data, "hello");
+    // removing the third moves the later ones down; the freed last slot takes the ninth
+    EXPECT_EQ(Z7Evs_RemoveCallback(evs, Cb<3>), 0u);
+    EXPECT_EQ(Z7Evs_RemoveCallback(evs, Cb<3>), 1u);
+    EXPECT_EQ(Z7Evs_SetCallback(evs, Cb<9>), 0u);
+    EXPECT_EQ(Z7Evs_SetCallback(evs, Cb<3>), 1u);
+    seen.clear();
+    Z7Evs_Trace(evs, "x");
+    EXPECT_EQ(Who(), (std::vector<int>{1, 2, 4, 5, 6, 7, 8, 9}));
+    for (int n : {1, 2, 4, 5, 6, 7, 8}) EXPECT_EQ(Z7Evs_RemoveCallback(evs, cbs[n - 1]), 0u) << n;
+    seen.clear();
+    Z7Evs_Trace(evs, "y");
+    EXPECT_EQ(Who(), (std::vector<int>{9}));
+
+    // a client taking the trace queue: server callback, then the client's, then the queue
+    const int c = Connect();
+    Step(1000);
+    Frame(c);
+    Ack(c, 0x4F);
+    Step(1001);
+    ASSERT_EQ(Z7Evs_GetCnxPrefs(evs, 0), 0x4F);
+    EXPECT_EQ(Z7Evs1_SetCallback(watched, Cb<20>), 0u);
+    EXPECT_EQ(Z7Evs1_SetCallback(watched, Cb<21>), 0u);
+    seen.clear();
+    Z7Evs_Trace(evs, "abc");
+    ASSERT_EQ(Who(), (std::vector<int>{9, 20, 21}));
+    EXPECT_EQ(seen[0].queued, 0u);  // the server's and the client's callbacks come before the queueing
+    EXPECT_EQ(seen[1].queued, 0u);
+    EXPECT_EQ(seen[2].queued, 0u);
+    EXPECT_EQ(watched->q[3].used, 15u);  // 12 + "abc"
+    // the per-client worker: callbacks with the given stamps, also for an event
+    // that finds no room (queue 2 holds nothing here: counted lost, 1)
+    seen.clear();
+    EXPECT_EQ(Z7Evs1_EventDT(watched, 2, 3, 2, reinterpret_cast<const uint8_t *>("zz"), 0x07EA0C08, 4321), 1u);
+    EXPECT_EQ(watched->q[1].lost, 1);
+    ASSERT_EQ(Who(), (std::vector<int>{20, 21}));
+    EXPECT_EQ(seen[0].date, 0x07EA0C08u);
+    EXPECT_EQ(seen[0].time, 4321u);
+    EXPECT_EQ(seen[0].data, "zz");
+    EXPECT_EQ(Z7Evs1_EventDT(watched, 8, 1, 1, reinterpret_cast<const uint8_t *>("q"), 0x07EA0C08, 4321), 0u);
+    const uint8_t *rec = watched->q[3].buf + 15;
+    EXPECT_EQ(std::vector<uint8_t>(rec, rec + 13),
+              (std::vector<uint8_t>{8, 1, 1, 1, 0x08, 0x0C, 0xEA, 0x07, 0xE1, 0x10, 0, 0, 'q'}));
+    // stamped with today's date
+    seen.clear();
+    EXPECT_EQ(Z7Evs1_Event(watched, 8, 1, 0, nullptr), 0u);
+    ASSERT_EQ(Who(), (std::vector<int>{20, 21}));
+    EXPECT_EQ(seen[0].date, Z7RtClk_GetCurDateStamp());
+    // removal from the client's slots; an event for another client reaches no callback here
+    EXPECT_EQ(Z7Evs1_RemoveCallback(watched, Cb<20>), 0u);
+    EXPECT_EQ(Z7Evs1_RemoveCallback(watched, Cb<20>), 1u);
+    seen.clear();
+    uint32_t not_sent = 9;
+    EXPECT_EQ(Z7Evs_EventTo(evs, 8, 1, 0, nullptr, 0, &not_sent, 1, 2), 0u);
+    EXPECT_EQ(not_sent, 0u);
+    EXPECT_EQ(Who(), (std::vector<int>{21}));
+    seen.clear();
+    EXPECT_EQ(Z7Evs_EventTo(evs, 8, 1, 0, nullptr, 1, &not_sent, 1, 2), 1u);
+    EXPECT_EQ(not_sent, 1u);
+    EXPECT_EQ(Who(), std::vector<int>{});
+    watched = nullptr;
+}
+
+TEST_F(Events, PerClientTextEventsReachThatClientOnly) {
+    auto *d = reinterpret_cast<Z7EvsData *>(mem.data());
+    const int a = Connect();
+    Step(1000);
+    const int b = Connect();
+    Step(1000);
+    Frame(a);
+    Frame(b);
+    Ack(a, 0x4F);
+    Ack(b, 0x4F);
+    Step(1001);
+    ASSERT_EQ(Z7Evs_GetCnxPrefs(d, 0), 0x4F);
+    ASSERT_EQ(Z7Evs_GetCnxPrefs(d, 1), 0x4F);
+    Z7EvsClient *first = d->client[0], *second = d->client[1];
+    const uint32_t used0 = first->q[0].used, used3 = first->q[3].used;
+    // start, stop and change: type 1, sub-codes 5, 6 and 7, the name as data;
+    // a record is type, sub-code, length, client number, date, time, data
+    Z7Evs1_OnAppStart(first, "app");
+    Z7Evs1_OnAppStop(first, "app");
+    Z7Evs1_OnAppChange(first, "b");
+    ASSERT_EQ(first->q[0].used, used0 + 15 + 15 + 13);
+    const uint8_t *r = first->q[0].buf + used0;
+    EXPECT_EQ(std::vector<uint8_t>(r, r + 4), (std::vector<uint8_t>{1, 5, 3, 1}));
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(r + 12), 3), "app");
+    EXPECT_EQ(std::vector<uint8_t>(r + 15, r + 19), (std::vector<uint8_t>{1, 6, 3, 1}));
+    EXPECT_EQ(std::vector<uint8_t>(r + 30, r + 34), (std::vector<uint8_t>{1, 7, 1, 1}));
+    EXPECT_EQ(r[42], 'b');
+    // trace: type 8, sub-code 1, on the trace queue; a text longer than 255 is cut to 255
+    Z7Evs1_Trace(first, "t");
+    const std::string long_text(300, 'x');
+    EXPECT_EQ(Z7Evs1_TextEvent(first, 8, 2, long_text.c_str()), 0u);
+    ASSERT_EQ(first->q[3].used, used3 + 13 + 12 + 255);
+    const uint8_t *t = first->q[3].buf + used3;
+    EXPECT_EQ(std::vector<uint8_t>(t, t + 4), (std::vector<uint8_t>{8, 1, 1, 1}));
+    EXPECT_EQ(std::vector<uint8_t>(t + 13, t + 17), (std::vector<uint8_t>{8, 2, 255, 1}));
+    // the other client's queues saw none of it
+    for (const Z7EvsQueue &q : second->q) EXPECT_EQ(q.used, 0u);
+    // a type outside 1, 2, 4, 8 and 132 is not queued and answers 1
+    EXPECT_EQ(Z7Evs1_TextEvent(first, 16, 1, "n"), 1u);
+    close(b);
+    fds.pop_back();
+}
+
+TEST(EventClient, OpenedRecordIsEmptyWithItsQueuesBehindIt) {
+    Z7EvsSettings s{};
+    s.capacity = {1024, 0, 8000, 16000};
+    s.key = {11, 22, 33, 44};
+    const uint32_t size = Z7Evs1_GetMemorySize(&s);
+    // the queues follow the record, each rounded up to 8 bytes: 1024 + 0 + 8000 + 16000
+    ASSERT_GE(size, sizeof(Z7EvsClient) + 25024u);
+    EXPECT_EQ(size % 8, 0u);
+    std::vector<uint8_t> rec(size, 0xAB);
+    Z7EvsClient *c = Z7Evs1_Open(rec.data(), &s);
+    ASSERT_EQ(static_cast<void *>(c), static_cast<void *>(rec.data()));
+    EXPECT_EQ(c->sock, -1);
+    EXPECT_EQ(c->own_listen, -1);
+    EXPECT_EQ(c->state, 0);
+    EXPECT_EQ(c->q[0].buf + 1024, c->q[1].buf);
+    EXPECT_EQ(c->q[1].buf, c->q[2].buf);
+    EXPECT_EQ(c->q[2].buf + 8000, c->q[3].buf);
+    EXPECT_EQ(c->q[3].buf + 16000, rec.data() + size);
+    for (uint32_t k = 0; k < 4; k++) {
+        EXPECT_EQ(c->q[k].capacity, s.capacity[k]) << k;
+        EXPECT_EQ(c->q[k].key, s.key[k]) << k;
+        EXPECT_EQ(c->q[k].used, 0u) << k;
+        EXPECT_EQ(c->q[k].flags, 1) << k;
+    }
+    // a record without a connection is not stepped
+    Z7Evs1_Activate(c, 5000);
+    EXPECT_EQ(c->state, 0);
+    EXPECT_EQ(c->sock, -1);
+}
+
+TEST_F(Events, VariableStatusPreferencesOfTheConnectedClients) {
+    uint8_t out[8];
+    std::memset(out, 0xEE, sizeof out);
+    Z7Evs_GetCnxVsiPrefs(mem.data(), out);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 8), std::vector<uint8_t>(8, 0));
+    const int a = Connect();
+    Step(1000);
+    const int b = Connect();
+    Step(1001);
+    const int c = Connect();
+    Step(1002);
+    Frame(a), Frame(b), Frame(c);
+    Ack(a, 0x0F);
+    Ack(b, 0x4F);
+    Ack(c, 0x40);  // bit 6 without any queue
+    Step(1003);
+    Z7Evs_GetCnxVsiPrefs(mem.data(), out);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 8), (std::vector<uint8_t>{0, 1, 1, 0, 0, 0, 0, 0}));
+    close(b);
+    // the closed peer is noticed when its next idle frame goes out (after 2 s)
+    for (uint32_t t = 1004; t < 6000 && Z7Evs_GetNbClient(mem.data()) != 2; t += 100) Step(t);
+    ASSERT_EQ(Z7Evs_GetNbClient(mem.data()), 2u);
+    Z7Evs_GetCnxVsiPrefs(mem.data(), out);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 8), (std::vector<uint8_t>{0, 0, 1, 0, 0, 0, 0, 0}));
+}
+
 }  // namespace
 
 // The programming port held by the serial blocks' handles: the port's

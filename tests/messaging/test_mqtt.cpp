@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/image/bytes.h"
@@ -296,3 +297,42 @@ TEST(Mqtt, HandleMovesTimeoutsAndTheLibraryBinding) {
 }
 
 }  // namespace
+
+TEST(Mqtt, AnEndedLibraryThreadIsMarkedAndItsConnectionRebuiltNoSoonerThanAConnect) {
+    mqttConnection &c = iiotConfig.conn[1];
+    c.loop_ended = 0;
+    // A callback on a thread that then ends marks the connection; one on a
+    // thread that goes on (this one) does not.
+    disconnectCallback(nullptr, &c, 0);
+    EXPECT_EQ(c.loop_ended, 0);
+    std::thread([&c] { disconnectCallback(nullptr, &c, 7); }).join();
+    EXPECT_EQ(c.loop_ended, 1);
+
+    // Running state, network thread started but ended, the connected flag
+    // left set: nothing is connected, and the rebuild waits for the connect
+    // timer's 20 s.
+    iiotConfig.enable = 1;
+    c.state = 10;
+    c.follow = 4;
+    c.loop_running = 1;
+    c.connected = 1;
+    checkTimeout(&c.connect_timer, 0);
+    mqttConnStep(1);
+    EXPECT_EQ(c.connected, 0);
+    EXPECT_EQ(c.state, 10u);
+    EXPECT_EQ(c.follow, 4u);
+    c.connect_timer -= 20;
+    mqttConnStep(1);
+    EXPECT_EQ(c.state, 6u);  // stop, then destroy and create again
+    mqttConnStep(1);
+    EXPECT_EQ((c.state << 16) | (c.loop_running << 8) | c.loop_ended, 1u << 16);
+    // A thread that still runs reconnects by itself: scan and publish.
+    c.state = 10;
+    c.follow = 4;
+    c.loop_running = 1;
+    mqttConnStep(1);
+    EXPECT_EQ(c.state, 7u);
+    c.state = 0;
+    c.loop_running = 0;
+    iiotConfig.enable = 0;
+}

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/plat.h"
+#include "platform/plat_net.h"
 
 namespace fs = std::filesystem;
 
@@ -428,3 +429,80 @@ TEST_F(Platform, WatchdogStandInWithoutTheDevice) {
 }
 
 }  // namespace
+
+// One controller per root: the lock is held by one process, released by the
+// kernel when that process is killed, and the refused one names the holder.
+TEST_F(Platform, OneControllerPerRootLockDiesWithItsHolder) {
+    int ready[2], hold[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(hold), 0);
+    const pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        const char ok = PLAT_LockRoot() ? 'y' : 'n';
+        if (write(ready[1], &ok, 1) != 1) _exit(2);
+        char c;
+        while (read(hold[0], &c, 1) < 0) {
+        }
+        _exit(0);
+    }
+    char ok = 0;
+    ASSERT_EQ(read(ready[0], &ok, 1), 1);
+    EXPECT_EQ(ok, 'y');
+    // The lock file names the holder for people.
+    EXPECT_EQ(Slurp(Under("/sim/controller.lock")), std::to_string(holder) + "\n");
+
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(PLAT_LockRoot());
+    const std::string line = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(line, "Another controller (process " + std::to_string(holder) + ") runs on the data folder " + Root() +
+                        ": stop it first, or give this one a PLC_ROOT of its own\n");
+
+    // kill -9: no clean-up runs, the kernel drops the lock.
+    ASSERT_EQ(kill(holder, SIGKILL), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(holder, &status, 0), holder);
+    EXPECT_TRUE(PLAT_LockRoot());
+    EXPECT_EQ(Slurp(Under("/sim/controller.lock")), std::to_string(getpid()) + "\n");
+    for (int fd : {ready[0], ready[1], hold[0], hold[1]}) close(fd);
+}
+
+// The network decision: PLC_NETNS first, the inference only without it, and
+// one sentence saying which and why.
+TEST(PlatformNetDecision, SettingFirstThenInference) {
+    char why[256];
+    struct Case {
+        const char *setting, *own, *init, *anc;
+        int pid, configure;
+        const char *line;
+    } cases[] = {
+        // Detached start in a namespace of its own: process 1 hidden, the oldest
+        // ancestor shares the namespace; the setting decides.
+        {"own", "net:[5]", "", "net:[5]", 77, 1,
+         "eth0 configured: PLC_NETNS=own says this network namespace is the controller's own"},
+        {nullptr, "net:[5]", "", "net:[5]", 77, 0,
+         "eth0 left alone: this looks like the machine's own network (set PLC_NETNS=own to configure it)"},
+        {"", "net:[5]", "", "net:[5]", 77, 0,
+         "eth0 left alone: this looks like the machine's own network (set PLC_NETNS=own to configure it)"},
+        // The setting never reconfigures what is visibly process 1's namespace.
+        {"own", "net:[1]", "net:[1]", "", 0, 0,
+         "eth0 left alone: PLC_NETNS=own, but this is process 1's network namespace, the machine's own (start the "
+         "controller in a namespace of its own)"},
+        {"machine", "net:[5]", "net:[1]", "", 0, 0,
+         "eth0 left alone: PLC_NETNS=machine says this is the machine's own network"},
+        {"yes", "net:[5]", "net:[1]", "", 0, 0, "eth0 left alone: PLC_NETNS=yes is neither \"own\" nor \"machine\""},
+        {nullptr, "net:[5]", "net:[1]", "", 0, 1,
+         "eth0 configured: this network namespace is not process 1's (set PLC_NETNS=machine to leave it alone)"},
+        {nullptr, "net:[5]", "", "net:[9]", 42, 1,
+         "eth0 configured: this network namespace differs from that of process 42, the oldest ancestor that can be "
+         "seen (set PLC_NETNS=machine to leave it alone)"},
+        {nullptr, "net:[5]", "", "", 0, 0,
+         "eth0 left alone: no other network namespace can be seen to compare with (set PLC_NETNS=own to configure "
+         "it)"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.line);
+        EXPECT_EQ(PLAT_NetDecide(c.setting, c.own, c.init, c.anc, c.pid, why, sizeof why), c.configure);
+        EXPECT_STREQ(why, c.line);
+    }
+}

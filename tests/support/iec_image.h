@@ -311,8 +311,9 @@ public:
 
     // The image as the controller finds it in a downloaded program: u16 74,
     // "XTI" at 4, the image length at 8 and the image from byte 16.
-    std::vector<uint8_t> ProgramData() const {
-        const std::vector<uint8_t> img = Build();
+    std::vector<uint8_t> ProgramData() const { return ProgramDataOf(Build()); }
+    // The same for image bytes built elsewhere.
+    static std::vector<uint8_t> ProgramDataOf(const std::vector<uint8_t> &img) {
         std::vector<uint8_t> d(16 + img.size(), 0);
         Put16(d, 0, 74);
         std::memcpy(&d[4], "XTI", 3);

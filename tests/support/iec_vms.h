@@ -78,6 +78,18 @@ inline std::vector<uint8_t> Tail(uint32_t ct, uint32_t def) {
     return t;
 }
 
+// The image of img (at least 10 extension words) with the complex-type
+// definitions defs appended behind it and named by extension word 10.
+inline std::vector<uint8_t> WithTypeDefs(const IecImage &img, const std::vector<uint8_t> &defs) {
+    std::vector<uint8_t> b = img.Build();
+    while (b.size() % 4) b.push_back(0);
+    const uint32_t at = uint32_t(b.size());
+    b.insert(b.end(), defs.begin(), defs.end());
+    const uint32_t ext = b[40] | b[41] << 8 | b[42] << 16 | uint32_t(b[43]) << 24;
+    IecImage::Put32(b, ext + 4 * 10, at);
+    return b;
+}
+
 // An application with a variable of every type (each with status
 // information), external INT arrays, an elementary array, a symbol with a
 // dot, and complex variables S1 (ARR at CT offset 8) and Lp (LOOP at 40).
@@ -116,14 +128,7 @@ inline std::vector<uint8_t> ValuesImage(const std::vector<uint8_t> *defs_in = nu
     };
     img.map_vars.push_back({2, 7, 1, 0, 0, V | 0x8, "Prof", profile({}, "MotorProfile")});
     img.map_vars.push_back({127, 0, 1, 0, 0, 0x309, "SP", profile(Tail(8, 37), "ABCDEFGHIJKLMNOP")});
-    std::vector<uint8_t> b = img.Build();
-    while (b.size() % 4) b.push_back(0);
-    const uint32_t defs = uint32_t(b.size());
-    const std::vector<uint8_t> t = defs_in ? *defs_in : TypeDefs();
-    b.insert(b.end(), t.begin(), t.end());
-    const uint32_t ext = b[40] | b[41] << 8 | b[42] << 16 | uint32_t(b[43]) << 24;
-    IecImage::Put32(b, ext + 4 * 10, defs);
-    return b;
+    return WithTypeDefs(img, defs_in ? *defs_in : TypeDefs());
 }
 
 }  // namespace test_support

@@ -22,6 +22,7 @@
 #include "tavIXsdk/tavixsdk/tavix_post.h"
 #include "tavIXsdk/tavixsdk/tavix_raw.h"
 #include "tavIXsdk/tavixsdk/tavix_rsa.h"
+#include "tavIXsdk/tavixsdk/tavix_server.h"
 #include "tavIXsdk/tavixsdk/tavix_session.h"
 #include "tavIXsdk/tavixsdk/tavix_subs.h"
 #include "tavIXsdk/tavixsdk/tavix_util.h"
@@ -53,15 +54,12 @@ struct WebAnswers : ::testing::Test {
         tavix_global_options.error_cb = [](const char *) {};
         tavix_global_options.level = 2;
         tavix_methods_register();
-        tavix_data_callbacks = tavix_data_callbacks_t{};
-        tavix_method_callbacks = tavix_method_callbacks_t{};
-        tavix_auth_callbacks = tavix_auth_callbacks_t{};
+        tavix_server_clear_callbacks();
         calls.clear();
     }
     void TearDown() override {
-        tavix_data_callbacks = tavix_data_callbacks_t{};
-        tavix_method_callbacks = tavix_method_callbacks_t{};
-        tavix_auth_callbacks = tavix_auth_callbacks_t{};
+        tavix_server_clear_callbacks();
+        tavix_engine_hooks = tavix_engine_hooks_t{};
         tavix_acccess_rights_clear();
         tavix_options_free_rsa();
         tavix_engine_raw_handler_shutdown();
@@ -90,20 +88,26 @@ struct WebAnswers : ::testing::Test {
         return "POST /tavIX/?" + method + " HTTP/1.0\r\n" + x + "Content-Length: " + std::to_string(body.size()) +
                "\r\n\r\n" + body;
     }
-    // One POST through the request engine; the JSON body of its answer.
-    std::string Post(const std::string &method, const std::string &body = "") {
-        const std::string req = Request(method, body);
+    // One request through the request engine: the header and body bytes of
+    // its answer ("(no answer)" and "" without one).
+    static std::pair<std::string, std::string> Exchange(const std::string &req) {
         tavix_connection c{};
         EXPECT_EQ(tavix_engine_raw_handler_init_dispatcher(&c, reinterpret_cast<const uint8_t *>(req.data()),
                                                            uint32_t(req.size())),
                   0);
         const uint8_t *h = nullptr, *b = nullptr;
         uint32_t hl = 0, bl = 0;
-        std::string out = "(no answer)";
+        std::pair<std::string, std::string> out{"(no answer)", ""};
         if (tavix_engine_raw_handler_call_dispatcher(&c, &h, &hl, &b, &bl) == 0)
-            out = b != nullptr ? std::string(reinterpret_cast<const char *>(b), bl) : "";
+            out = {std::string(reinterpret_cast<const char *>(h), hl),
+                   b != nullptr ? std::string(reinterpret_cast<const char *>(b), bl) : ""};
         tavix_engine_raw_handler_free_dispatcher(&c);
         return out;
+    }
+    // One POST through the request engine; the JSON body of its answer.
+    std::string Post(const std::string &method, const std::string &body = "") {
+        const auto [header, json] = Exchange(Request(method, body));
+        return header == "(no answer)" ? header : json;
     }
     std::string Publish() { return Post("publish", "longpoll=false"); }
     // A 1024-bit key for the ciphers of login and password change.
@@ -114,6 +118,27 @@ struct WebAnswers : ::testing::Test {
         return hex;
     }
 };
+
+// The controller clock at 6 November 1994, 08:49:37 UTC, and the JSON answer
+// header with its date.
+uint32_t Clock1994() { return 784111777u; }
+std::string JsonHeader(std::size_t length) {
+    return "HTTP/1.0 200 OK\r\nServer: TavIX SDK/0.9.0\r\nDate: Sun, 06 Nov 1994 08:49:37 GMT\r\n"
+           "Cache-Control: no-cache\r\nContent-Length: " +
+           std::to_string(length) + "\r\nContent-Type: application/json\r\n\r\n";
+}
+// The password digest of op:pw in the realm tavIX; anyone else is unknown.
+int DigestOfOp(const tavix_identity *who, const char *, char *ha1, int *code) {
+    if (std::strcmp(who->user, "op") != 0) {
+        *code = 405;
+        return -1;
+    }
+    std::memcpy(ha1, kHa1, 33);
+    *code = 0;
+    return 0;
+}
+// "op:pw" in base64.
+constexpr char kBasicOp[] = "Authorization: Basic b3A6cHc=\r\n";
 
 std::string Addresses(const char *field, int n, const char *extra = "") {
     std::string body;
@@ -130,11 +155,12 @@ TEST_F(WebAnswers, ChangePasswordDecryptsChecksTheDigestAndAnswersTheCallbacksCo
     EXPECT_EQ(Post("changepassword", fields + "&passworddigest=" + kChangeDigest),
               "{\"error\":505,\"errorstring\":\"Password change callback not set\"}");
     static int answer = 0;
-    tavix_method_callbacks.change_password = [](const char *u, const char *o, const char *n, int *code) {
-        calls.push_back(std::string(u) + "|" + o + "|" + n);
-        *code = answer;
-        return 0;
-    };
+    tavix_server_set_auth_callbacks(nullptr, nullptr, nullptr,
+                                    [](const char *u, const char *o, const char *n, int *code) {
+                                        calls.push_back(std::string(u) + "|" + o + "|" + n);
+                                        *code = answer;
+                                        return 0;
+                                    });
     EXPECT_EQ(Post("changepassword", fields + "&passworddigest=" + kChangeDigest), "{}");
     EXPECT_EQ(calls, std::vector<std::string>{"op|old|new"});
     // A digest over other passwords, a cipher that does not decrypt: the callback is not asked.
@@ -156,20 +182,20 @@ TEST_F(WebAnswers, ChangePasswordDecryptsChecksTheDigestAndAnswersTheCallbacksCo
     answer = 10001;
     EXPECT_EQ(Post("changepassword", fields + "&passworddigest=" + kChangeDigest),
               "{\"error\":10001,\"errorstring\":\"Error fetching callback not set\"}");
-    tavix_method_callbacks.error_text = [](int32_t code) { return code == 10001 ? "Too short" : nullptr; };
+    tavix_server_set_error_callback_simple([](int32_t code) { return code == 10001 ? "Too short" : nullptr; });
     EXPECT_EQ(Post("changepassword", fields + "&passworddigest=" + kChangeDigest),
               "{\"error\":10001,\"errorstring\":\"Too short\"}");
-    tavix_method_callbacks.error_text_ex = [](int32_t, tavix_localized *pairs, uint32_t room) {
+    tavix_server_set_error_callback_ex([](int32_t, tavix_localized *pairs, uint32_t room) {
         EXPECT_GE(room, 2u);
         pairs[0] = {"en", "Too short"};
         pairs[1] = {"de", "Zu kurz"};
         return 2u;
-    };
+    });
     EXPECT_EQ(Post("changepassword", fields + "&passworddigest=" + kChangeDigest),
               "{\"error\":10001,\"errorstring\":{\"en\":\"Too short\",\"de\":\"Zu kurz\"}}");
     // Without the application's texts its codes keep the server's own.
-    tavix_method_callbacks.error_text = nullptr;
-    tavix_method_callbacks.error_text_ex = nullptr;
+    tavix_server_set_error_callback_simple(nullptr);
+    tavix_server_set_error_callback_ex(nullptr);
     answer = 10000;
     EXPECT_EQ(Post("changepassword", fields + "&passworddigest=" + kChangeDigest),
               "{\"error\":10000,\"errorstring\":\"Invalid Data\"}");
@@ -179,7 +205,7 @@ TEST_F(WebAnswers, SessionLoginAndLogoutDeliverTheUsersRightsFromSecurityCfg) {
     const char cfg[] = "tavIX\r\nop;226f2a0adcb0f34a56dc9c2f26248223;Right0;Right3\r\n"
                        "guest;00000000000000000000000000000000;Right0;Right1\r\n";
     tavix_parse_access_rights(cfg, sizeof cfg - 1);
-    tavix_auth_callbacks.user_info = tavix_authentication_user_info_cb;
+    tavix_server_set_auth_callbacks(nullptr, nullptr, tavix_authentication_user_info_cb, nullptr);
     // A Digest login: the session's first notification names op and its rights.
     Open(2);
     EXPECT_EQ(Publish(), "{\"result\":[{\"type\":0,\"subscriptionid\":[\"\"],\"right\":[\"Right0\",\"Right1\","
@@ -192,12 +218,13 @@ TEST_F(WebAnswers, SessionLoginAndLogoutDeliverTheUsersRightsFromSecurityCfg) {
     // The form login: no user at first, then op, then none again.
     tavix_global_options.auth_method = 5;
     tavix_options_set_auth_options(5, "tavIX");
-    tavix_auth_callbacks.digest = [](const tavix_identity *who, const char *, char *ha1, int *code) {
+    static constexpr tavix_digest_cb digest = [](const tavix_identity *who, const char *, char *ha1, int *code) {
         calls.push_back(std::string(who->realm) + "|" + who->user);
         std::memcpy(ha1, kHa1, 33);
         *code = 0;
         return 0;
     };
+    tavix_server_set_auth_callbacks(nullptr, digest, tavix_authentication_user_info_cb, nullptr);
     int code = 0;
     ASSERT_EQ(tavix_engine_session_create(0, nullptr, "k1", false, nullptr, nullptr, nullptr, false, &s, &code), 0);
     ASSERT_STREQ(s->id, "00000002");
@@ -216,7 +243,7 @@ TEST_F(WebAnswers, SessionLoginAndLogoutDeliverTheUsersRightsFromSecurityCfg) {
     EXPECT_EQ(Publish(), "{\"result\":[{\"type\":0,\"subscriptionid\":[\"\"]}],\"remaining\":0}");
 
     // Named values beside the rights; a value named username stands for the user.
-    tavix_auth_callbacks.user_info = [](void *context, const tavix_identity *who) {
+    tavix_server_set_auth_callbacks(nullptr, digest, [](void *context, const tavix_identity *who) {
         static const char *const texts[] = {"Right0", nullptr};
         static const char *const plain[] = {"language", "level", nullptr};
         static const char *const named[] = {"username", nullptr};
@@ -228,7 +255,7 @@ TEST_F(WebAnswers, SessionLoginAndLogoutDeliverTheUsersRightsFromSecurityCfg) {
         auto *r = static_cast<tavix_request *>(context);
         EXPECT_EQ(tavix_user_info_return(r, texts, who != nullptr ? plain : named, values), 0);
         EXPECT_EQ(tavix_data_write_return(r, 0), 2);
-    };
+    }, nullptr);
     EXPECT_EQ(Post("login", login), "{}");
     EXPECT_EQ(Post("logout"), "{}");
     EXPECT_EQ(Publish(), "{\"result\":[{\"type\":0,\"subscriptionid\":[\"\"],\"right\":[\"Right0\"],"
@@ -240,7 +267,7 @@ TEST_F(WebAnswers, ProcessImageAnswersWhatTheCallbackReturned) {
     Open(2);
     EXPECT_EQ(Post("readprocessimage"), "{\"result\":[]}");
     EXPECT_EQ(Post("listprocessimage"), "{\"result\":[]}");
-    tavix_data_callbacks.read_process_image = [](tavix_request *r, const void *user, const void *) {
+    tavix_server_set_processimage_callbacks([](tavix_request *r, const void *user, const void *) {
         calls.push_back("read " + Who(user));
         tavix_data_value v{};
         v.kind = TAVIX_DV_INT32;
@@ -251,13 +278,12 @@ TEST_F(WebAnswers, ProcessImageAnswersWhatTheCallbackReturned) {
         EXPECT_EQ(tavix_read_processimage_return(r, nullptr, nullptr, 0, nullptr, nullptr, 301), 0);
         EXPECT_EQ(tavix_data_read_return(r, &v, &t, 0, nullptr, nullptr, 0), 2);
         EXPECT_EQ(tavix_list_processimage_return(r, "X"), 2);
-    };
-    tavix_data_callbacks.list_process_image = [](tavix_request *r, const void *user, const void *) {
+    }, [](tavix_request *r, const void *user, const void *) {
         calls.push_back("list " + Who(user));
         EXPECT_EQ(tavix_list_processimage_return(r, "Motor/Speed"), 0);
         EXPECT_EQ(tavix_list_processimage_return(r, "Motor.On"), 0);
         EXPECT_EQ(tavix_list_processimage_return(r, nullptr), 1);
-    };
+    });
     EXPECT_EQ(Post("readprocessimage"),
               "{\"result\":[{\"value\":-5,\"timestamp\":1700000000000,\"status\":2,\"description\":\"Speed\","
               "\"username\":\"op\",\"error\":0},{\"value\":null,\"error\":301,\"errorstring\":\"Address not found\"}]}");
@@ -271,7 +297,7 @@ TEST_F(WebAnswers, SeventyAddressesGoToTheBatchCallbacksAs32And32And6) {
     Open(2);
     static std::vector<std::pair<uint32_t, uint32_t>> batches;
     batches.clear();
-    tavix_data_callbacks.read_multi = [](tavix_request *r, const void *, const char *const *a) {
+    tavix_server_set_basic_callbacks_multi([](tavix_request *r, const void *, const char *const *a) {
         uint32_t n = 0;
         for (; a[n] != nullptr; n++) {
             tavix_data_value v{};
@@ -280,16 +306,14 @@ TEST_F(WebAnswers, SeventyAddressesGoToTheBatchCallbacksAs32And32And6) {
             tavix_data_read_return(r, &v, nullptr, 0, nullptr, nullptr, 0);
         }
         batches.push_back({r->first_index, n});
-    };
-    tavix_data_callbacks.write_multi = [](tavix_request *r, const void *, const char *const *a,
-                                          const char *const *v, const uint32_t *l) {
+    }, [](tavix_request *r, const void *, const char *const *a, const char *const *v, const uint32_t *l) {
         uint32_t n = 0;
         for (; a[n] != nullptr; n++) {
             EXPECT_EQ(std::string(v[n], l[n]), "v" + std::string(a[n] + 1)) << a[n];
             tavix_data_write_return(r, 0);
         }
         batches.push_back({r->first_index, n});
-    };
+    });
     std::string want = "{\"result\":[";
     for (int i = 0; i < 70; i++) want += (i ? ",{\"value\":\"A" : "{\"value\":\"A") + std::to_string(i) + "\",\"error\":0}";
     EXPECT_EQ(Post("read", Addresses("address[]", 70)), want + "]}");
@@ -305,14 +329,14 @@ TEST_F(WebAnswers, SeventyAddressesGoToTheBatchCallbacksAs32And32And6) {
     EXPECT_EQ(batches, split);
 
     // An address the application answers later refuses the request.
-    tavix_data_callbacks.deferred = [](const char *a) { return int(std::strcmp(a, "A40") == 0); };
+    tavix_server_set_deferred_address_callback([](const char *a) { return int(std::strcmp(a, "A40") == 0); });
     batches.clear();
     const std::string refused = "{\"error\":302,\"errorstring\":\"Too many deferred read\\/write\\/query filter "
                                 "requests\"}";
     EXPECT_EQ(Post("read", Addresses("address[]", 70)), refused);
     EXPECT_EQ(Post("write", body), refused);
-    tavix_method_callbacks.history = [](tavix_request *, const void *, const char *const *,
-                                        const tavix_history_args *) { return 0; };
+    tavix_server_set_history_callbacks(
+        [](tavix_request *, const void *, const char *const *, const tavix_history_args *) { return 0; });
     EXPECT_EQ(Post("readhistory", Addresses("address[]", 70)), refused);
     EXPECT_TRUE(batches.empty());
     EXPECT_EQ(Post("read", Addresses("address[]", 40)).substr(0, 11), "{\"result\":[");
@@ -320,48 +344,52 @@ TEST_F(WebAnswers, SeventyAddressesGoToTheBatchCallbacksAs32And32And6) {
 
 TEST_F(WebAnswers, EveryCallbackGetsTheSessionsUserAndTheWorkerACopy) {
     Open(2);
-    tavix_data_callbacks.read = [](tavix_request *r, const void *user, const char *) {
-        calls.push_back("read " + Who(user));
-        tavix_data_read_return(r, nullptr, nullptr, 0, nullptr, nullptr, 301);
-    };
-    tavix_data_callbacks.write = [](tavix_request *r, const void *user, const char *, const char *, uint32_t) {
-        calls.push_back("write " + Who(user));
-        tavix_data_write_return(r, 0);
-    };
-    tavix_data_callbacks.subscribe = [](tavix_item *, const void *user, const char *, void **, uint32_t *, int *s) {
-        calls.push_back("subscribe " + Who(user));
-        *s = 0;
-        return 0;
-    };
-    tavix_data_callbacks.alarm_subscribe = [](tavix_item *, const void *user, const char *, void **, uint32_t *,
-                                              int *s) {
-        calls.push_back("alarm " + Who(user));
-        *s = 0;
-        return 0;
-    };
-    tavix_data_callbacks.filter_subscribe = [](tavix_item *, const void *user, const char *, double,
-                                               const tavix_filter *, void **, int *s) {
-        calls.push_back("filter " + Who(user));
-        *s = 0;
-        return 0;
-    };
-    tavix_method_callbacks.history = [](tavix_request *, const void *user, const char *const *,
-                                        const tavix_history_args *) {
-        calls.push_back("history " + Who(user));
-        return 0;
-    };
-    tavix_method_callbacks.accept_alarm = [](const void *user, const char *, int *code) {
-        calls.push_back("accept " + Who(user));
-        *code = 0;
-        return 0;
-    };
+    tavix_server_set_basic_callbacks_simple(
+        [](tavix_request *r, const void *user, const char *) {
+            calls.push_back("read " + Who(user));
+            tavix_data_read_return(r, nullptr, nullptr, 0, nullptr, nullptr, 301);
+        },
+        [](tavix_request *r, const void *user, const char *, const char *, uint32_t) {
+            calls.push_back("write " + Who(user));
+            tavix_data_write_return(r, 0);
+        });
+    tavix_server_set_advanced_callbacks(
+        [](tavix_item *, const void *user, const char *, void **, uint32_t *, int *s) {
+            calls.push_back("subscribe " + Who(user));
+            *s = 0;
+            return 0;
+        },
+        nullptr);
+    tavix_server_set_alarm_callbacks(
+        [](tavix_item *, const void *user, const char *, void **, uint32_t *, int *s) {
+            calls.push_back("alarm " + Who(user));
+            *s = 0;
+            return 0;
+        },
+        nullptr, nullptr,
+        [](const void *user, const char *, int *code) {
+            calls.push_back("accept " + Who(user));
+            *code = 0;
+            return 0;
+        });
+    tavix_server_set_history_callbacks(
+        [](tavix_request *, const void *user, const char *const *, const tavix_history_args *) {
+            calls.push_back("history " + Who(user));
+            return 0;
+        });
     static const void *worker_user = nullptr;
-    tavix_method_callbacks.query_filter = [](tavix_request *, const void *user, const char *, double,
-                                             const tavix_filter *) {
-        calls.push_back("query " + Who(user));
-        worker_user = user;
-        return 0;
-    };
+    tavix_server_set_scada_callbacks(
+        [](tavix_request *, const void *user, const char *, double, const tavix_filter *) {
+            calls.push_back("query " + Who(user));
+            worker_user = user;
+            return 0;
+        },
+        [](tavix_item *, const void *user, const char *, double, const tavix_filter *, void **, int *s) {
+            calls.push_back("filter " + Who(user));
+            *s = 0;
+            return 0;
+        },
+        nullptr);
     Post("read", "address[]=a");
     Post("write", "address[]=a&value[]=1");
     Post("createsubscription");
@@ -401,7 +429,7 @@ TEST_F(WebAnswers, EveryCallbackGetsTheSessionsUserAndTheWorkerACopy) {
 
 TEST_F(WebAnswers, FilterSubscriptionCallsTheApplicationWithItsFilters) {
     Open(2);
-    tavix_data_callbacks.filter_subscribe = [](tavix_item *it, const void *, const char *aggregation, double interval,
+    tavix_server_set_scada_callbacks(nullptr, [](tavix_item *it, const void *, const char *aggregation, double interval,
                                                const tavix_filter *f, void **handle, int *status) {
         std::string seen = std::string(it->name) + "|" + (aggregation != nullptr ? aggregation : "-") + "|" +
                            std::to_string(interval);
@@ -410,12 +438,11 @@ TEST_F(WebAnswers, FilterSubscriptionCallsTheApplicationWithItsFilters) {
         *handle = reinterpret_cast<void *>(uintptr_t(calls.size()));
         *status = std::strcmp(aggregation != nullptr ? aggregation : "", "bad") == 0 ? 10002 : 0;
         return 0;
-    };
-    tavix_data_callbacks.filter_unsubscribe = [](void *handle, int *status) {
+    }, [](void *handle, int *status) {
         calls.push_back("off " + std::to_string(reinterpret_cast<uintptr_t>(handle)));
         *status = 0;
         return 0;
-    };
+    });
     EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"1\"}");
     EXPECT_EQ(Post("subscribefilter", "subscriptionid=1&aggregation=avg&interval=2.5&level=ge:3&area=eq:North"),
               "{\"serverhandle\":\"\\/\\/F\\/00000001\"}");
@@ -448,21 +475,20 @@ TEST_F(WebAnswers, FilterSubscriptionCallsTheApplicationWithItsFilters) {
 TEST_F(WebAnswers, AlarmNotificationsCarryEveryFieldOfTheirLayout) {
     Open(2);
     static tavix_item *alarm = nullptr;
-    tavix_data_callbacks.alarm_subscribe = [](tavix_item *it, const void *, const char *, void **, uint32_t *keeps,
+    // A second frame joining the item gets the current alarm.
+    tavix_server_set_alarm_callbacks([](tavix_item *it, const void *, const char *, void **, uint32_t *keeps,
                                               int *status) {
         alarm = it;
         *keeps = 0;
         *status = 0;
         return 0;
-    };
-    // A second frame joining the item gets the current alarm.
-    tavix_data_callbacks.alarm_read = [](tavix_request *r, const void *, const char *address) {
+    }, nullptr, [](tavix_request *r, const void *, const char *address) {
         calls.push_back(address);
         const tavix_timestamp t{1700000001, 0};
         const tavix_alarm_fields a{nullptr, &t, 2, 7, nullptr, "Boiler", nullptr};
         EXPECT_EQ(tavix_alarm_read_return(r, &a, 0), 0);
         EXPECT_EQ(tavix_data_write_return(r, 0), 2);
-    };
+    }, nullptr);
     EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"1\"}");
     EXPECT_EQ(Post("subscribealarm", "subscriptionid=1&address[]=Boiler.Alarm"), "{\"result\":[{\"error\":0}]}");
     ASSERT_NE(alarm, nullptr);
@@ -486,7 +512,7 @@ TEST_F(WebAnswers, AlarmNotificationsCarryEveryFieldOfTheirLayout) {
 
 TEST_F(WebAnswers, HistoryAndFilterElementsAndTheirRefusals) {
     Open(2);
-    tavix_method_callbacks.history = [](tavix_request *r, const void *, const char *const *a,
+    tavix_server_set_history_callbacks([](tavix_request *r, const void *, const char *const *a,
                                         const tavix_history_args *h) {
         tavix_data_value v{};
         v.kind = TAVIX_DV_BOOL;
@@ -499,7 +525,7 @@ TEST_F(WebAnswers, HistoryAndFilterElementsAndTheirRefusals) {
         EXPECT_EQ(tavix_read_history_return(r, a[0], &v, nullptr, 0, nullptr, nullptr), 1);
         EXPECT_EQ(tavix_event_filter_read_return(r, a[0], &t, &v, nullptr, nullptr), 2);
         return 0;
-    };
+    });
     EXPECT_EQ(Post("readhistory", "address[]=P1&starttime=1700000000123.5"),
               "{\"result\":[{\"address\":\"P1\",\"value\":true,\"timestamp\":1700000000123.500000,\"status\":-1,"
               "\"description\":{\"en\":\"Pump\"},\"username\":\"op\"},{\"address\":\"P1\",\"value\":true,"
@@ -557,4 +583,186 @@ TEST(WebUsers, TheOemVariantKeepsItsAgreementListInOneFolder) {
     struct stat st {};
     EXPECT_NE(stat((root / "mnt/USB0/tavIX").c_str(), &st), 0);
     crc_header[3] = 0;
+}
+
+TEST_F(WebAnswers, SingleItemCallbacksAnswerEachAddressAndEmptiedSlotsGiveTheirCodes) {
+    Open(2);
+    tavix_server_set_basic_callbacks_simple(
+        [](tavix_request *r, const void *user, const char *a) {
+            calls.push_back(std::string("read ") + a + " " + Who(user));
+            tavix_data_value v{};
+            v.kind = TAVIX_DV_INT32;
+            v.i32 = -7;
+            const tavix_timestamp t{1700000000, 0};
+            if (std::strcmp(a, "B") == 0) tavix_data_read_return(r, nullptr, nullptr, 0, nullptr, nullptr, 301);
+            else tavix_data_read_return(r, &v, &t, 0, nullptr, nullptr, 0);
+        },
+        [](tavix_request *r, const void *user, const char *a, const char *v, uint32_t n) {
+            calls.push_back(std::string("write ") + a + "=" + std::string(v, n) + " " + Who(user));
+            tavix_data_write_return(r, std::strcmp(a, "B") == 0 ? 301 : 0);
+        });
+    EXPECT_EQ(Post("read", "address[]=A&address[]=B"),
+              "{\"result\":[{\"value\":-7,\"timestamp\":1700000000000,\"error\":0},{\"value\":null,\"error\":301,"
+              "\"errorstring\":\"Address not found\"}]}");
+    EXPECT_EQ(Post("write", "address[]=A&value[]=12&address[]=B&value[]=x"),
+              "{\"result\":[{\"error\":0},{\"error\":301,\"errorstring\":\"Address not found\"}]}");
+    EXPECT_EQ(calls, (std::vector<std::string>{"read A op", "read B op", "write A=12 op", "write B=x op"}));
+    // Null empties the slots again.
+    tavix_server_set_basic_callbacks_simple(nullptr, nullptr);
+    EXPECT_EQ(Post("read", "address[]=A"), "{\"error\":502,\"errorstring\":\"Data read callback not set\"}");
+    EXPECT_EQ(Post("write", "address[]=A&value[]=1"),
+              "{\"error\":503,\"errorstring\":\"Data write callback not set\"}");
+    tavix_server_set_history_callbacks(nullptr);
+    EXPECT_EQ(Post("readhistory", "address[]=A"),
+              "{\"error\":510,\"errorstring\":\"Read history callback not set\"}");
+    EXPECT_EQ(calls.size(), 4u);
+}
+
+// Subscribe and unsubscribe callbacks of data items (handle 7) and alarm
+// items (handle 8); the address "Bad" is refused with 301.
+constexpr uintptr_t kDataHandle = 7, kAlarmHandle = 8;
+template <uintptr_t kHandle>
+int SubscribeAs(tavix_item *, const void *user, const char *a, void **handle, uint32_t *keeps, int *status) {
+    calls.push_back(std::string(kHandle == kDataHandle ? "data " : "alarm ") + a + " " + Who(user));
+    *handle = reinterpret_cast<void *>(kHandle);
+    *keeps = 0;
+    *status = std::strcmp(a, "Bad") == 0 ? 301 : 0;
+    return 0;
+}
+template <uintptr_t kHandle>
+int UnsubscribeAs(void *handle, int *status) {
+    calls.push_back(std::string(kHandle == kDataHandle ? "data" : "alarm") + " off " +
+                    std::to_string(reinterpret_cast<uintptr_t>(handle)));
+    *status = 0;
+    return 0;
+}
+
+TEST_F(WebAnswers, SubscribeCallbacksAnswerEachItemAndUnsubscribeCallbacksGetTheirHandles) {
+    Open(2);
+    tavix_server_set_advanced_callbacks(SubscribeAs<kDataHandle>, UnsubscribeAs<kDataHandle>);
+    tavix_server_set_alarm_callbacks(SubscribeAs<kAlarmHandle>, UnsubscribeAs<kAlarmHandle>, nullptr, nullptr);
+    EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"1\"}");
+    EXPECT_EQ(Post("subscribedata", "subscriptionid=1&address[]=Tank.Level&address[]=Bad"),
+              "{\"result\":[{\"error\":0},{\"error\":301,\"errorstring\":\"Address not found\"}]}");
+    EXPECT_EQ(Post("subscribealarm", "subscriptionid=1&address[]=Tank.High"), "{\"result\":[{\"error\":0}]}");
+    EXPECT_EQ(Post("unsubscribedata", "subscriptionid=1&address[]=Tank.Level&address[]=Bad"),
+              "{\"result\":[{\"error\":0},{\"error\":460,\"errorstring\":\"Subscribed data item not found\"}]}");
+    EXPECT_EQ(Post("unsubscribealarm", "subscriptionid=1&address[]=Tank.High"), "{\"result\":[{\"error\":0}]}");
+    // Each new item is subscribed once; the unsubscribe gets its handle back.
+    EXPECT_EQ(calls, (std::vector<std::string>{"data Tank.Level op", "data Bad op", "alarm Tank.High op",
+                                               "data off 7", "alarm off 8"}));
+}
+
+TEST_F(WebAnswers, TheAccessCallbackGrantsOrRefusesEachRequest) {
+    tavix_engine_hooks.access = tavix_auth_engine_access;
+    tavix_engine_hooks.utc_now = Clock1994;
+    tavix_options_set_auth_options(1, "tavIX");
+    tavix_server_set_auth_callbacks(
+        [](const char *method, const char *url, void *, const tavix_identity *who, int *code) {
+            calls.push_back(std::string(method) + " " + url + " " + (who != nullptr ? who->user : "-"));
+            *code = 405;
+            return int(std::strcmp(url, "/tavIX/?info") == 0);
+        },
+        DigestOfOp, nullptr, nullptr);
+    const auto refused = Exchange(std::string("POST /tavIX/?read HTTP/1.0\r\n") + kBasicOp + "\r\n");
+    const std::string page = "<!DOCTYPE html><html><head><title>403 Forbidden via access check callback</title></head>"
+                             "<body><h1>Forbidden via access check callback</h1><p>Requested Entity: "
+                             "/tavIX/?read</p></body></html>";
+    EXPECT_EQ(refused.first, "HTTP/1.0 403 Forbidden via access check callback\r\nServer: TavIX SDK/0.9.0\r\n"
+                             "Date: Sun, 06 Nov 1994 08:49:37 GMT\r\nContent-Length: 189\r\n"
+                             "Content-Type: text/html; charset=utf-8\r\n\r\n");
+    EXPECT_EQ(refused.second, page);
+    const auto granted = Exchange(std::string("POST /tavIX/?info HTTP/1.0\r\n") + kBasicOp + "\r\n");
+    EXPECT_EQ(granted.first.substr(0, 17), "HTTP/1.0 200 OK\r\n");
+    // "login" is offered: the digest callback came with the access callback.
+    EXPECT_EQ(granted.second, "{\"loginmethod\":\"http\",\"encryptionmodulus\":\"\",\"encryptionexponent\":\"\","
+                              "\"certificationlevel\":\"scada\",\"features\":[\"session\",\"login\",\"read\",\"write\","
+                              "\"browsertime\"],\"longpollsupport\":true,\"securitysupport\":true,\"maxtimeout\":60,"
+                              "\"vendorinfo\":\"Controller web HMI server\",\"servername\":\"\"}");
+    EXPECT_EQ(calls, (std::vector<std::string>{"POST /tavIX/?read op", "POST /tavIX/?info op"}));
+}
+
+TEST_F(WebAnswers, TheRequestHookAnswersItsOwnUrlsWithTheRequestsUserAndMayKeepTheRequest) {
+    tavix_engine_hooks.access = tavix_auth_engine_access;
+    tavix_engine_hooks.utc_now = Clock1994;
+    tavix_options_set_auth_options(1, "tavIX");
+    tavix_server_set_auth_callbacks(nullptr, DigestOfOp, nullptr, nullptr);
+    // The controller's own hook answers the ping.
+    tavix_server_set_request_hook_callback(request_hook_callback);
+    const auto ping = Exchange(std::string("POST /tavIX/?Ping HTTP/1.0\r\n") + kBasicOp + "Content-Length: 0\r\n\r\n");
+    EXPECT_EQ(ping.first, JsonHeader(15));
+    EXPECT_EQ(ping.second, "{\"Result\":\"OK\"}");
+
+    static tavix_buffer *kept = nullptr;
+    tavix_server_set_request_hook_callback([](const char *method, const char *url, tavix_connection *,
+                                              tavix_buffer *request, tavix_buffer **response, bool *keep,
+                                              const char *user) {
+        calls.push_back(std::string(method) + " " + url + " " + user);
+        if (std::strcmp(url, "/mine") != 0 && std::strcmp(url, "/tavIX/?mine") != 0) return 0;
+        if (method[0] == 'P') {
+            kept = request;
+            *keep = true;
+        }
+        tavix_buffer *b = tavix_buffer_get(TAVIX_BUF_DATA, 64, tavix_global_options.buffer_limit, false);
+        tavix_buffer_put_data(b, "{\"mine\":1}", 10);
+        *response = tavix_engine_construct_json_response(b);
+        return 1;
+    });
+    const std::string post = std::string("POST /tavIX/?mine HTTP/1.0\r\n") + kBasicOp + "Content-Length: 3\r\n\r\na=1";
+    EXPECT_EQ(Exchange(std::string("GET /mine HTTP/1.0\r\n") + kBasicOp + "\r\n"),
+              std::make_pair(JsonHeader(10), std::string("{\"mine\":1}")));
+    EXPECT_EQ(Exchange(post), std::make_pair(JsonHeader(10), std::string("{\"mine\":1}")));
+    // The kept request is the hook's: still whole, not given back to the pool.
+    ASSERT_NE(kept, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(kept->data), 28), "POST /tavIX/?mine HTTP/1.0\r\n");
+    tavix_buffer_return(kept);
+    // An URL the hook leaves goes on to the server: no such file.
+    EXPECT_EQ(Exchange(std::string("GET /other.htm HTTP/1.0\r\n") + kBasicOp + "\r\n").first.substr(0, 24),
+              "HTTP/1.0 404 Not Found\r\n");
+    EXPECT_EQ(calls, (std::vector<std::string>{"GET /mine op", "POST /tavIX/?mine op", "GET /other.htm op"}));
+}
+
+TEST_F(WebAnswers, TheResponseHookSeesEachAnswerAsItGoesOut) {
+    tavix_engine_hooks.utc_now = Clock1994;
+    tavix_server_set_response_hook_callback(
+        [](const char *method, const char *url, tavix_connection *, tavix_buffer *response) {
+            const uint8_t *piece = nullptr;
+            const long n = response != nullptr ? tavix_buffer_get_data(response, &piece, nullptr, 0, nullptr, 0) : -1;
+            calls.push_back(std::string(method) + " " + url + " " +
+                            (n > 0 ? std::string(reinterpret_cast<const char *>(piece), std::size_t(n)) : "-"));
+        });
+    const auto read = Exchange("POST /tavIX/?read HTTP/1.0\r\nContent-Length: 11\r\n\r\naddress[]=A");
+    const auto missing = Exchange("HEAD /none.htm HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(read,
+              std::make_pair(JsonHeader(48), std::string("{\"error\":454,\"errorstring\":\"X-TavIX is missing\"}")));
+    EXPECT_EQ(missing.first, "HTTP/1.0 404 Not Found\r\nServer: TavIX SDK/0.9.0\r\n"
+                             "Date: Sun, 06 Nov 1994 08:49:37 GMT\r\n\r\n");
+    EXPECT_EQ(calls, (std::vector<std::string>{"POST /tavIX/?read " + read.first, "HEAD /none.htm " + missing.first}));
+}
+
+TEST_F(WebAnswers, FailuresGoToTheLoggingCallbackAndEveryTickToTheIdleCallback) {
+    static std::vector<std::string> logged;
+    tavix_server_set_error_logging_cb([](const char *t) { logged.emplace_back(t); });
+    EXPECT_EQ(Exchange("POST /tavIX/?read HTTP/1.0\r\nContent-Length: -1\r\n\r\n").first, "(no answer)");
+    EXPECT_EQ(logged, std::vector<std::string>{"Content-Length negative or too large"});
+    tavix_server_set_error_logging_cb(nullptr);
+    EXPECT_EQ(tavix_global_options.error_cb, tavix_options_stderr_error_cb);
+
+    // The dispatcher ticks after its third idle cycle; the server time is
+    // moved 1000 half-seconds on.
+    static std::vector<uint64_t> ticks;
+    tavix_server_set_idle_cb([](uint64_t now) { ticks.push_back(now); });
+    tavix_comm_set_cb(tavix_engine_receive_comm_data, tavix_server_connection_dropped, tavix_server_session_tick);
+    tavix_comm_state.timer.start -= 1000;
+    tavix_comm_mainloop_accept_conn();
+    tavix_comm_mainloop_accept_conn();
+    EXPECT_TRUE(ticks.empty());
+    tavix_comm_mainloop_accept_conn();
+    ASSERT_EQ(ticks.size(), 1u);
+    EXPECT_GE(ticks[0], 1000u);
+    EXPECT_LE(ticks[0], 1004u);
+    tavix_server_set_idle_cb(nullptr);
+    for (int i = 0; i < 3; i++) tavix_comm_mainloop_accept_conn();
+    EXPECT_EQ(ticks.size(), 1u);
+    tavix_comm_set_cb(nullptr, nullptr, nullptr);
 }

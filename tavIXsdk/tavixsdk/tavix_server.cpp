@@ -1,0 +1,138 @@
+// Callback registration, server tick and dropped connections of the web server.
+#include "tavIXsdk/tavixsdk/tavix_server.h"
+
+#include "tavIXsdk/tavixsdk/tavix_remote.h"
+#include "tavIXsdk/tavixsdk/tavix_session.h"
+#include "tavIXsdk/tavixsdk/tavix_sys.h"
+
+namespace {
+
+// Server time of the last authentication expiry pass.
+uint64_t last_auth_expiry;
+// Authentication data is expired when more than this many time units (half
+// seconds) have passed since the last pass.
+constexpr uint64_t kAuthExpiryUnits = 9;
+
+}  // namespace
+
+int tavix_server_set_error_callback_simple(tavix_error_text_cb text) {
+    tavix_method_callbacks.error_text = text;
+    return 0;
+}
+
+int tavix_server_set_error_callback_ex(tavix_error_text_ex_cb texts) {
+    tavix_method_callbacks.error_text_ex = texts;
+    return 0;
+}
+
+int tavix_server_set_basic_callbacks_simple(tavix_read_cb read, tavix_write_cb write) {
+    tavix_data_callbacks.read = read;
+    tavix_data_callbacks.write = write;
+    return 0;
+}
+
+int tavix_server_set_basic_callbacks_multi(tavix_read_multi_cb read, tavix_write_multi_cb write) {
+    tavix_data_callbacks.read_multi = read;
+    tavix_data_callbacks.write_multi = write;
+    return 0;
+}
+
+int tavix_server_set_processimage_callbacks(tavix_process_image_cb read, tavix_process_image_cb list) {
+    tavix_data_callbacks.read_process_image = read;
+    tavix_data_callbacks.list_process_image = list;
+    return 0;
+}
+
+int tavix_server_set_deferred_address_callback(tavix_deferred_cb deferred) {
+    tavix_data_callbacks.deferred = deferred;
+    return 0;
+}
+
+int tavix_server_set_advanced_callbacks(tavix_subscribe_cb subscribe, tavix_unsubscribe_cb unsubscribe) {
+    tavix_data_callbacks.subscribe = subscribe;
+    tavix_data_callbacks.unsubscribe = unsubscribe;
+    return 0;
+}
+
+int tavix_server_set_alarm_callbacks(tavix_subscribe_cb subscribe, tavix_unsubscribe_cb unsubscribe,
+                                     tavix_alarm_read_cb read, tavix_accept_alarm_cb accept) {
+    tavix_data_callbacks.alarm_subscribe = subscribe;
+    tavix_data_callbacks.alarm_unsubscribe = unsubscribe;
+    tavix_data_callbacks.alarm_read = read;
+    tavix_method_callbacks.accept_alarm = accept;
+    return 0;
+}
+
+int tavix_server_set_scada_callbacks(tavix_query_filter_cb query, tavix_filter_subscribe_cb subscribe,
+                                     tavix_unsubscribe_cb unsubscribe) {
+    tavix_method_callbacks.query_filter = query;
+    tavix_data_callbacks.filter_subscribe = subscribe;
+    tavix_data_callbacks.filter_unsubscribe = unsubscribe;
+    return 0;
+}
+
+int tavix_server_set_history_callbacks(tavix_history_cb history) {
+    tavix_method_callbacks.history = history;
+    return 0;
+}
+
+int tavix_server_set_auth_callbacks(tavix_access_cb_t access, tavix_digest_cb digest, tavix_user_info_cb user_info,
+                                    tavix_change_password_cb change_password) {
+    tavix_auth_callbacks.access = access;
+    tavix_auth_callbacks.digest = digest;
+    tavix_auth_callbacks.user_info = user_info;
+    tavix_method_callbacks.change_password = change_password;
+    return 0;
+}
+
+int tavix_server_set_request_hook_callback(tavix_request_hook_cb hook) {
+    tavix_engine_hooks.request = hook;
+    return 0;
+}
+
+int tavix_server_set_response_hook_callback(tavix_response_hook_cb hook) {
+    tavix_engine_hooks.response = hook;
+    return 0;
+}
+
+int tavix_server_set_error_logging_cb(tavix_error_cb cb) {
+    tavix_global_options.error_cb = cb != nullptr ? cb : tavix_options_stderr_error_cb;
+    return 0;
+}
+
+int tavix_server_set_idle_cb(tavix_idle_cb cb) {
+    tavix_global_options.idle_cb = cb;
+    return 0;
+}
+
+void tavix_server_clear_callbacks() {
+    tavix_data_callbacks = tavix_data_callbacks_t{};
+    tavix_method_callbacks = tavix_method_callbacks_t{};
+    tavix_auth_callbacks = tavix_auth_callbacks_t{};
+    tavix_engine_hooks.request = nullptr;
+    tavix_engine_hooks.response = nullptr;
+    tavix_global_options.idle_cb = nullptr;
+    last_auth_expiry = 0;
+}
+
+void tavix_server_session_tick(uint64_t now) {
+    if (now != tavix_session_table.last_expiry) tavix_engine_session_delete_expired(now, nullptr);
+    tavix_engine_session_tick(now);
+    tavix_comm_remote_server_tick(now);
+    if (now - last_auth_expiry > kAuthExpiryUnits) {
+        tavix_auth_expire_auth_data(now, 2ull * tavix_global_options.session_timeout);
+        last_auth_expiry = now;
+    }
+    if (tavix_global_options.idle_cb != nullptr) tavix_global_options.idle_cb(now);
+    tavix_sys_thread_tick();
+}
+
+void tavix_server_connection_dropped(tavix_connection *c) {
+    auto *s = static_cast<tavix_session *>(c->session);
+    if (s != nullptr && s->parked_conn == c) {
+        tavix_buffer_return(s->parked);
+        s->parked = nullptr;
+        s->parked_conn = nullptr;
+    }
+    tavix_comm_remote_server_dropped_connection(c);
+}

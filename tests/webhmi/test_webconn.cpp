@@ -1,0 +1,380 @@
+// The web server's connections in process, through the real dispatcher on a
+// loopback listener of the test's own: every record taken by half-sent
+// requests, a request's own deadline, the files its folder may serve, Digest
+// nonce counts taken once, Basic credentials with a NUL, and the TLS problem
+// line held to one a minute.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "media/filex.h"
+#include "tavIXsdk/tavixsdk/tavix_auth.h"
+#include "tavIXsdk/tavixsdk/tavix_comm.h"
+#include "tavIXsdk/tavixsdk/tavix_engine.h"
+#include "tavIXsdk/tavixsdk/tavix_util.h"
+#include "tests/support/loopback.h"
+#include "tests/support/temp_root.h"
+
+namespace {
+
+std::vector<std::string> logged;
+
+void Write(const std::string &path, const std::string &data) {
+    std::ofstream(path, std::ios::binary) << data;
+}
+
+struct WebConn : ::testing::Test {
+    test_support::TempRoot root;
+    int listener = -1;
+    uint16_t port = 0;
+    std::string www;
+
+    void SetUp() override {
+        tavix_options_initialize();
+        tavix_global_options.error_cb = [](const char *t) { logged.emplace_back(t); };
+        logged.clear();
+        tavix_options_set_auth_options(0, "tavIX");
+        tavix_comm_state_initialize();
+        tavix_comm_set_cb(tavix_engine_receive_comm_data, nullptr, nullptr);
+        tavix_auth_initialize();
+        tavix_engine_hooks = {};
+        www = root / "mnt/USB0/tavIX/wwwroot";
+        for (const char *d : {"mnt", "mnt/USB0", "mnt/USB0/tavIX", "mnt/USB0/tavIX/wwwroot", "mnt/cfg"})
+            mkdir((root / d).c_str(), 0700);
+        Write(www + "/index.htm", "<p>in</p>");
+        tavix_options_set_web_root(www.c_str(), "index.htm");
+        listener = Listen();
+        tavix_comm_state.http_listener = listener;
+        tavix_timer_start_imp(&tavix_comm_state.timer);
+    }
+    void TearDown() override {
+        tavix_comm_mainloop_exit();  // drops every connection, closes the listeners
+        tavix_comm_free();
+        tavix_auth_clear();
+        tavix_buffer_free_all();
+        tavix_options_free();
+    }
+    // A non-blocking listener (the dispatcher accepts until none is left).
+    int Listen() {
+        const int s = test_support::LoopbackBind(&port);
+        EXPECT_NE(port, 0);
+        fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK);
+        return s;
+    }
+    int Connect(const std::string &first) const {
+        int r = -1;
+        const int s = test_support::LoopbackDial(port, &r);
+        EXPECT_EQ(r, 0);
+        EXPECT_EQ(send(s, first.data(), first.size(), 0), ssize_t(first.size()));
+        return s;
+    }
+    // Moves the server clock back so that "now" lies units later.
+    static void Age(uint64_t units) { tavix_comm_state.timer.start -= units; }
+    static uint32_t InUse() {
+        uint32_t n = 0;
+        for (const tavix_connection &c : tavix_comm_state.conns) n += c.in_use;
+        return n;
+    }
+    // Runs cycles until the predicate holds (at most 10 s).
+    template <typename P> static bool Until(P pred) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < end) {
+            tavix_comm_mainloop_accept_conn();
+            if (pred()) return true;
+            usleep(1000);
+        }
+        return pred();
+    }
+    // What a client got before the server closed, running cycles meanwhile;
+    // "<open>" appended when it did not close within 10 s.
+    static std::string Answer(int s) {
+        std::string out;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < end) {
+            tavix_comm_mainloop_accept_conn();
+            struct pollfd p {s, POLLIN, 0};
+            if (poll(&p, 1, 1) <= 0) continue;
+            char buf[4096];
+            const ssize_t n = recv(s, buf, sizeof buf, 0);
+            if (n <= 0) return out;
+            out.append(buf, std::size_t(n));
+        }
+        return out + "<open>";
+    }
+    // A few cycles, time for bytes on loopback to arrive and be read.
+    static void Cycles() {
+        for (int k = 0; k < 20; k++) {
+            tavix_comm_mainloop_accept_conn();
+            usleep(1000);
+        }
+    }
+    static bool Closed(int s) {
+        char b;
+        return recv(s, &b, 1, MSG_DONTWAIT) == 0;
+    }
+    tavix_buffer *Get(const char *url) {
+        tavix_buffer *req = tavix_buffer_get(TAVIX_BUF_REQ_HEADER, 64, 4096, false);
+        const std::string r = std::string("GET ") + url + " HTTP/1.0\r\n\r\n";
+        tavix_buffer_put_data(req, r.data(), uint32_t(r.size()));
+        tavix_connection c{};
+        c.in_use = 1;
+        c.sock = -1;
+        return tavix_engine_handle_request(&c, req);
+    }
+    static std::string Status(tavix_buffer *b) {
+        const std::string t(reinterpret_cast<char *>(b->data), b->length);
+        tavix_buffer_return(b);
+        return t.substr(0, t.find("\r\n"));
+    }
+};
+
+const char kTimeout[] = "HTTP/1.0 408 Request Timeout\r\nContent-Length: 0\r\n\r\n";
+
+}  // namespace
+
+TEST_F(WebConn, HalfSentRequestsAreDisplacedOldestFirstAndEndAtTheirDeadline) {
+    std::vector<int> slow;
+    for (uint32_t i = 0; i < TAVIX_MAX_CONNECTIONS; i++) {
+        slow.push_back(Connect("G"));
+        // One at a time, so that the records are taken in the clients' order.
+        ASSERT_TRUE(Until([&] { return InUse() == i + 1 && tavix_comm_state.conns[i].receiving; })) << i;
+    }
+    for (const tavix_connection &c : tavix_comm_state.conns) EXPECT_EQ((c.receiving << 1) | c.served, 2u);
+    // Every record held: a whole request displaces the oldest half-sent one.
+    const int normal = Connect("GET /index.htm HTTP/1.0\r\n\r\n");
+    const std::string answer = Answer(normal);
+    close(normal);
+    EXPECT_EQ(answer.substr(0, 17), "HTTP/1.0 200 OK\r\n");
+    EXPECT_EQ(answer.substr(answer.size() - 9), "<p>in</p>");
+    EXPECT_TRUE(Until([&] { return Closed(slow[0]); }));
+    EXPECT_FALSE(Closed(slow[1]));
+    EXPECT_EQ(InUse(), TAVIX_MAX_CONNECTIONS - 1);
+
+    // Bytes every few units do not move the deadline: 40 units from the first byte.
+    const int late = Connect("GE");
+    ASSERT_TRUE(Until([&] { return InUse() == TAVIX_MAX_CONNECTIONS; }));
+    for (int k = 0; k < 3; k++) {
+        Age(13);
+        ASSERT_EQ(send(slow[1], "T", 1, 0), 1);
+        ASSERT_EQ(send(late, "T", 1, 0), 1);
+        Cycles();
+    }
+    EXPECT_FALSE(Closed(slow[1]));  // 39 units
+    Age(1);
+    EXPECT_EQ(Answer(slow[1]), kTimeout);
+    EXPECT_EQ(Answer(late), kTimeout);
+    EXPECT_TRUE(Until([] { return InUse() == 0; }));
+    EXPECT_EQ(Answer(slow[TAVIX_MAX_CONNECTIONS - 1]), kTimeout);
+    for (int s : slow) close(s);
+    close(late);
+}
+
+TEST_F(WebConn, AWholeRequestEndsTheClockAndAServedConnectionIsNotDisplaced) {
+    // Header and body in three pieces: the clock runs from the first.
+    const std::string a = "POST /x HTTP/1.0\r\nContent-Le", b = "ngth: 4\r\n\r\nab";
+    const int post = Connect(a);
+    tavix_connection &first = tavix_comm_state.conns[0];
+    ASSERT_TRUE(Until([&] { return first.receiving == 1; }));
+    const uint64_t start = first.request_start;
+    Age(10);
+    ASSERT_EQ(send(post, b.data(), b.size(), 0), ssize_t(b.size()));
+    ASSERT_TRUE(Until([&] { return first.pending != nullptr && first.pending->length == a.size() + b.size(); }));
+    EXPECT_EQ(first.request_start, start);
+    EXPECT_EQ(first.receiving, 1u);
+    ASSERT_EQ(send(post, "cd", 2, 0), 2);
+    ASSERT_TRUE(Until([&] { return first.served == 1; }));
+    EXPECT_EQ(first.receiving, 0u);
+    // The rest of the records half-sent requests: a new connection takes the
+    // oldest of theirs, never the one that was served.
+    const uint32_t served_id = first.id;
+    for (uint32_t i = 1; i < TAVIX_MAX_CONNECTIONS; i++) {
+        tavix_connection *c = tavix_comm_take_record();
+        ASSERT_NE(c, nullptr);
+        c->accept_seq = 1000 - i;  // the last one taken is the oldest
+    }
+    tavix_connection *next = tavix_comm_take_record();
+    ASSERT_EQ(next, &tavix_comm_state.conns[TAVIX_MAX_CONNECTIONS - 1]);
+    EXPECT_EQ(next->accept_seq, 0u);  // a fresh record
+    EXPECT_EQ(tavix_comm_state.conns[TAVIX_MAX_CONNECTIONS - 2].accept_seq, 1000u - (TAVIX_MAX_CONNECTIONS - 2));
+    EXPECT_EQ(first.id, served_id);
+    EXPECT_EQ(first.in_use, 1u);
+    // Records that all carry a whole request are not taken.
+    for (tavix_connection &c : tavix_comm_state.conns) c.served = 1;
+    EXPECT_EQ(tavix_comm_take_record(), nullptr);
+    close(post);
+}
+
+TEST_F(WebConn, NamesThroughSymbolicLinksAreNotServed) {
+    const std::string outside = root / "outside";
+    mkdir(outside.c_str(), 0700);
+    Write(outside + "/index.htm", "secret");
+    Write(root / "mnt/cfg/autoreg.dta", "registers");
+    symlink((outside + "/index.htm").c_str(), (www + "/lnk.txt").c_str());
+    symlink((root / "mnt/cfg").c_str(), (www + "/cfglnk").c_str());
+    symlink(outside.c_str(), (www + "/outdir").c_str());
+    mkdir((www + "/pages").c_str(), 0700);
+    symlink((outside + "/index.htm").c_str(), (www + "/pages/index.htm").c_str());
+    for (const char *url : {"/lnk.txt", "/cfglnk/autoreg.dta", "/outdir/", "/outdir", "/pages/", "/cfglnk/"})
+        EXPECT_EQ(Status(Get(url)), "HTTP/1.0 404 Not Found") << url;
+    EXPECT_EQ(Status(Get("/index.htm")), "HTTP/1.0 200 OK");
+
+    // The walk itself: from the drive's mount folder down, whatever the start given.
+    std::string p = www + "/index.htm";
+    EXPECT_TRUE(Fx_HostLinkFree(p.data(), www.size()));
+    p = www + "/cfglnk/autoreg.dta";
+    EXPECT_FALSE(Fx_HostLinkFree(p.data(), www.size()));
+    p = www + "/missing/deeper.htm";
+    EXPECT_TRUE(Fx_HostLinkFree(p.data(), www.size()));
+    EXPECT_EQ(p, www + "/missing/deeper.htm");  // left as it was
+    rename((root / "mnt/USB0/tavIX").c_str(), (root / "mnt/USB0/real").c_str());
+    symlink((root / "mnt/USB0/real").c_str(), (root / "mnt/USB0/tavIX").c_str());
+    p = www + "/index.htm";
+    EXPECT_FALSE(Fx_HostLinkFree(p.data(), www.size())) << "a link above the web folder, on the drive";
+    // Off the drives only what lies past the start is walked.
+    p = outside + "/index.htm";
+    symlink(outside.c_str(), (root / "outlink").c_str());
+    std::string via = root / "outlink/index.htm";
+    EXPECT_TRUE(Fx_HostLinkFree(via.data(), via.size() - 10));
+    EXPECT_FALSE(Fx_HostLinkFree(via.data(), root.path().size()));
+}
+
+TEST_F(WebConn, DigestNonceCountsAreTakenOnceAndBasicRefusesANul) {
+    auto digest = [](const tavix_identity *, const char *password, char *ha1, int *code) {
+        if (password != nullptr && std::string(password) != "secret1") {
+            *code = 405;
+            return -1;
+        }
+        std::snprintf(ha1, 33, "%s", "a9866e24426444567e0b2446f9f8db75");  // md5 of admin:tavIX:secret1
+        return 0;
+    };
+    tavix_auth_callbacks = {nullptr, digest, nullptr};
+    tavix_global_options.auth_method = 2;
+    Age(100);
+    auto md5 = [](const std::string &s) {
+        char hex[33];
+        tavix_md5_hex(s.data(), s.size(), hex);
+        return std::string(hex);
+    };
+    auto header = [&](const char *nonce, const char *nc) {
+        const std::string resp = md5("a9866e24426444567e0b2446f9f8db75:" + std::string(nonce) + ":" + nc + ":c1:auth:" +
+                                     md5("GET:/x"));
+        return std::string("Digest username=\"admin\", realm=\"tavIX\", nonce=\"") + nonce + "\", uri=\"/x\", response=\"" +
+               resp + "\", qop=auth, nc=" + nc + ", cnonce=\"c1\"\r\n";
+    };
+    auto verify = [&](const char *nonce, const char *nc, int *code, bool *stale) {
+        tavix_identity who{};
+        return tavix_auth_verify_auth_header(nullptr, header(nonce, nc).c_str(), "GET", "/x", &who, code, stale);
+    };
+    char nonce[33];
+    tavix_auth_make_nonce(nonce, tavix_sys_get_current_monotonous_time());
+    int code = 0;
+    bool stale = true;
+    // Each count once; a lower one unseen within the last 32 passes (requests
+    // of one browser may overtake each other), one 32 or more below does not.
+    const struct {
+        const char *nc;
+        int result, code;
+    } steps[] = {{"00000001", 0, 0},  {"00000001", -1, 405}, {"00000003", 0, 0},  {"00000002", 0, 0},
+                 {"00000002", -1, 405}, {"00000003", -1, 405}, {"00000024", 0, 0},  {"00000004", -1, 405},
+                 {"00000005", 0, 0},  {"00000005", -1, 405}, {"ffffffff", 0, 0},  {"00000024", -1, 405}};
+    for (const auto &s : steps) {
+        code = 0;
+        const int r = verify(nonce, s.nc, &code, &stale);
+        // The code only means something for a refusal.
+        EXPECT_EQ(std::make_pair(r, r == 0 ? 0 : code), std::make_pair(s.result, s.code)) << s.nc;
+        EXPECT_FALSE(stale) << s.nc;
+    }
+    // 64 nonces tracked: a 65th lets the oldest go, which then counts as stale.
+    char second[33], n[33];
+    tavix_auth_make_nonce(second, tavix_sys_get_current_monotonous_time());
+    EXPECT_EQ(verify(second, "00000001", &code, &stale), 0);
+    for (int k = 0; k < 62; k++) {
+        tavix_auth_make_nonce(n, tavix_sys_get_current_monotonous_time());
+        ASSERT_EQ(verify(n, "00000001", &code, &stale), 0) << k;
+    }
+    EXPECT_EQ(verify(nonce, "ffffffff", &code, &stale), -1);  // still tracked: a replay
+    EXPECT_EQ(code, 405);
+    EXPECT_FALSE(stale);
+    tavix_auth_make_nonce(n, tavix_sys_get_current_monotonous_time());
+    EXPECT_EQ(verify(n, "00000001", &code, &stale), 0);
+    EXPECT_EQ(verify(nonce, "00000007", &code, &stale), -1);
+    EXPECT_EQ(code, 401);
+    EXPECT_TRUE(stale);
+    EXPECT_EQ(verify(second, "00000002", &code, &stale), 0);
+    EXPECT_EQ(verify(second, "00000002", &code, &stale), -1);
+    EXPECT_EQ(code, 405);
+    EXPECT_FALSE(stale);
+    // A nonce past its 60 units frees its place without raising the floor.
+    const uint64_t floor = tavix_auth_table.use_floor;
+    Age(61);
+    tavix_auth_make_nonce(n, tavix_sys_get_current_monotonous_time());
+    EXPECT_EQ(verify(n, "00000001", &code, &stale), 0);
+    tavix_auth_make_nonce(n, tavix_sys_get_current_monotonous_time());
+    EXPECT_EQ(verify(n, "00000001", &code, &stale), 0);
+    EXPECT_EQ(tavix_auth_table.use_floor, floor);
+
+    // Basic: a NUL anywhere in the decoded text fails the login (base64 from python).
+    tavix_global_options.auth_method = 1;
+    tavix_identity who{};
+    EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, "Basic YWRtaW46c2VjcmV0MQ==\r\n", "GET", "/x", &who, &code, &stale), 0);
+    for (const char *b64 : {"YWRtaW46c2VjcmV0MQB4", "YWRtaW4AOnNlY3JldDE=", "YWRtaW46c2VjcmV0MQA="}) {
+        code = 0;
+        EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, (std::string("Basic ") + b64 + "\r\n").c_str(), "GET", "/x",
+                                                &who, &code, &stale),
+                  -1)
+            << b64;
+        EXPECT_EQ(code, 406) << b64;
+    }
+    tavix_auth_callbacks = {};
+}
+
+TEST_F(WebConn, PlainTextOnTheTlsPortIsReportedOnceAMinuteWithACount) {
+    const std::string key = root / "k.pem", cert = root / "c.pem", pem = root / "server.pem";
+    const std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=plc -days 2 -keyout " + key +
+                            " -out " + cert + " 2>/dev/null && cat " + cert + " " + key + " > " + pem;
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    tavix_options_set_https_options(nullptr, 443, pem.c_str(), nullptr);
+    ASSERT_EQ(tavix_comm_prepare(), 0);
+    ASSERT_EQ(tavix_comm_tls_ready(), 1);
+    tavix_comm_state.https_listener = Listen();  // the clients below connect to it
+    auto plain = [&](int times) {
+        for (int k = 0; k < times; k++) {
+            const int s = Connect("GET / HTTP/1.0\r\n\r\n");
+            EXPECT_EQ(Answer(s), "");
+            close(s);
+        }
+    };
+    auto lines = [] {
+        std::vector<std::string> out;
+        for (const std::string &l : logged)
+            if (l.rfind("SSL read problem", 0) == 0) out.push_back(l);
+        return out;
+    };
+    // SSL_read answers -1 with SSL_ERROR_SSL (1) for bytes that are no TLS record.
+    plain(5);
+    EXPECT_EQ(lines(), std::vector<std::string>{"SSL read problem: -1, 1"});
+    Age(119);
+    plain(1);
+    EXPECT_EQ(lines().size(), 1u);
+    // A minute on, the tick prints what was held back, with its count.
+    Age(1);
+    ASSERT_TRUE(Until([&] { return lines().size() == 2; }));
+    EXPECT_EQ(lines()[1], "SSL read problem: -1, 1 (5 times)");
+    plain(2);
+    Age(120);
+    plain(1);  // the next one after a minute goes out at once, with the two before it
+    EXPECT_EQ(lines().size(), 3u);
+    EXPECT_EQ(lines().back(), "SSL read problem: -1, 1 (3 times)");
+}
