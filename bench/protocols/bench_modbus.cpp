@@ -124,7 +124,6 @@ LoadResult Load(uint16_t port, int clients, double seconds) {
 
 double Pct(const std::vector<double> &v, double p) { return v.empty() ? 0 : v[size_t(p * double(v.size() - 1))]; }
 
-void RefServer(std::atomic<bool> &stop) { BenchRef_ModbusServer(stop, kRefPort); }
 
 // Our server and libmodbus's in alternating rounds of the same length.
 constexpr int kRounds = 3;
@@ -169,12 +168,7 @@ void BM_ModbusTcp(benchmark::State &state) {
             Modbus_Stop(0);
             passes += n_passes;
             pass_ns += sum_ns;
-            std::atomic<bool> rstop{false};
-            std::thread ref([&] { RefServer(rstop); });
-            usleep(100000);
-            const LoadResult t = Load(kRefPort, clients, kRoundS);
-            rstop = true;
-            ref.join();
+            const LoadResult t = BenchRef_Round(kRefPort, [&] { return Load(kRefPort, clients, kRoundS); });
             ours.per_s += o.per_s / kRounds;
             theirs.per_s += t.per_s / kRounds;
             ours.lat_us.insert(ours.lat_us.end(), o.lat_us.begin(), o.lat_us.end());

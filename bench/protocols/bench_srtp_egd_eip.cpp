@@ -223,7 +223,6 @@ template <class Ask> LoadResult Load(int clients, double seconds, Ask ask) {
     return r;
 }
 
-void RefServer(std::atomic<bool> &stop) { BenchRef_ModbusServer(stop, kRefPort); }
 
 bool RecvAll(int fd, uint8_t *p, size_t n) {
     size_t got = 0;
@@ -275,10 +274,7 @@ void BM_SrtpTcp(benchmark::State &state) {
                 if (slot.socket.state == NX_TCP_ESTABLISHED) SrtpDisconnect(&slot.socket);
                 _nx_tcp_socket_delete(&slot.socket);
             }
-            std::atomic<bool> rstop{false};
-            std::thread ref([&] { RefServer(rstop); });
-            usleep(100000);
-            const LoadResult t = Load(clients, kRoundS, [] {
+            const LoadResult t = BenchRef_Round(kRefPort, [&] { return Load(clients, kRoundS, [] {
                 std::function<bool()> one;
                 modbus_t *ctx = modbus_new_tcp("127.0.0.1", kRefPort);
                 modbus_set_response_timeout(ctx, 2, 0);
@@ -295,9 +291,7 @@ void BM_SrtpTcp(benchmark::State &state) {
                     return modbus_read_registers(holder.get(), 3000, 125, regs) == 125;
                 };
                 return one;
-            });
-            rstop = true;
-            ref.join();
+            }); });
             ours.per_s += o.per_s / kRounds;
             theirs.per_s += t.per_s / kRounds;
             ours.lat_us.insert(ours.lat_us.end(), o.lat_us.begin(), o.lat_us.end());
