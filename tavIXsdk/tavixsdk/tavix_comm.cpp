@@ -287,14 +287,17 @@ bool MoreAfter(tavix_connection *c, long n) {
     return more;
 }
 
-// Sends the plain connection's answer, piece after piece, until all of it
-// is out or the socket is full: a small answer leaves in one segment (its
-// header held with MSG_MORE while the body follows at once), a large one
-// without a poll cycle per piece.
+// A piece shorter than this (an answer's header) is followed at once by the
+// next one of the answer, in the same segment; longer pieces go one a cycle.
+constexpr long kJoinPiece = 4096;
+
+// Sends the plain connection's answer: a short piece with what follows it
+// (held with MSG_MORE so that header and body leave in one segment, in the
+// same cycle), then the pieces one a cycle as the socket takes them.
 void WritePlain(tavix_connection *c, const uint8_t *piece, long n) {
     for (;;) {
-        const bool more = MoreAfter(c, n);
-        const ssize_t w = send(c->sock, piece, std::size_t(n), MSG_NOSIGNAL | (more ? MSG_MORE : 0));
+        const bool join = n < kJoinPiece && MoreAfter(c, n);
+        const ssize_t w = send(c->sock, piece, std::size_t(n), MSG_NOSIGNAL | (join ? MSG_MORE : 0));
         if (w > 0) {
             tavix_buffer_get_advance(c->send_head, uint32_t(w));
         } else if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
@@ -305,7 +308,7 @@ void WritePlain(tavix_connection *c, const uint8_t *piece, long n) {
             return;
         }
         AfterSend(c);
-        if (w < n || c->send_head == nullptr || tavix_buffer_is_overflowed(c->send_head)) return;
+        if (!join || w < n || c->send_head == nullptr || tavix_buffer_is_overflowed(c->send_head)) return;
         n = tavix_buffer_get_data(c->send_head, &piece, S.scratch, TAVIX_SCRATCH_SIZE, nullptr, 0);
         if (n <= 0) return;
     }
