@@ -46,6 +46,7 @@
 #include "platform/plat_net.h"
 #include "platform/plat_poll.h"
 #include "protocols/egd.h"
+#include "protocols/modbus.h"
 #include "protocols/pmgr.h"
 #include "tavIXsdk/tavixsdk/tavix.h"
 #include "webhmi/weblife.h"
@@ -64,7 +65,6 @@ namespace {
 
 constexpr uint32_t kWatchdogThreadRev = 3543;  // the thread runs above this revision
 constexpr uint8_t kWebPasses = 100;
-constexpr uint32_t kPassWaitUs = 500;
 constexpr const char *kScript = "/opt/valmar/MasterScript.sh";
 
 std::array<uint32_t, 4> cfi_storage;  // one message of 4 words
@@ -489,12 +489,16 @@ int Main_Run(int argc, char **argv) {
     while (!Main_StopRequested) {
         The_Loop();
         Main_AfterPass();
-        // At most 0.5 ms between passes, so that an idle workstation stays
+        // At most 1 ms between passes, so that an idle workstation stays
         // cool; input on any descriptor of the set, or work a subsystem
         // queued for the next pass, starts the next pass at once; a running
         // receive-character timer (the end of an RTU frame) ends the wait
         // when it is due.
-        PLAT_PollWait(RCT_WaitUs(kPassWaitUs));
+        PLAT_PollWait(RCT_WaitUs(MAIN_PASS_WAIT_US));
+        // Requests that came during the wait are taken now: a read is then
+        // answered after the next scan, not after the one after it.
+        Modbus_AfterWait(0);
+        Modbus_AfterWait(1);
     }
     // The IEC application stops as at mode 0: its retained variables are
     // written before the controller ends.

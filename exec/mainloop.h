@@ -18,6 +18,10 @@ extern std::array<int, 2> MasterScriptPipefd;   // pipe to the service script
 extern pid_t WDmainPid;           // process id of the controller
 extern pthread_t Main_Thread;     // the thread that runs the loop
 
+// The longest wait between two passes when nothing reports (an idle loop
+// stays cool; input, or work queued for the next pass, ends it at once).
+constexpr uint32_t MAIN_PASS_WAIT_US = 1000;
+
 // Start-up, the loop, and the clean end on SIGTERM/SIGINT (answers 0), or
 // -1 when the open-file limit cannot be read or set.
 int Main_Run(int argc, char **argv);

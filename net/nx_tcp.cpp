@@ -537,6 +537,9 @@ uint32_t _nx_udp_socket_receive_port_detail(NX_UDP_SOCKET *s, NX_PACKET **packet
                                             uint32_t *port) {
     *packet = nullptr;
     if (!s->bound) return NX_NOT_BOUND;
+    // A bound socket is in the readiness set: while the loop waits on it, no
+    // report of input means an empty queue, not worth a read.
+    if (s->poll.owner != nullptr && !(s->poll.events & PLAT_POLL_IN) && PLAT_PollLoopWaits()) return NX_NO_PACKET;
     NX_PACKET *pk = nullptr;
     if (s->ip == nullptr || _nx_packet_allocate(s->ip->nx_ip_default_packet_pool, &pk, 0, 0) != NX_SUCCESS)
         return NX_NO_PACKET;
@@ -546,6 +549,7 @@ uint32_t _nx_udp_socket_receive_port_detail(NX_UDP_SOCKET *s, NX_PACKET **packet
     const ssize_t n = s->fd > 0 ? recvfrom(s->fd, pk->nx_packet_prepend_ptr, room, MSG_DONTWAIT,
                                                 reinterpret_cast<struct sockaddr *>(&from), &fl)
                                      : -1;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) s->poll.events &= ~PLAT_POLL_IN;  // the queue is empty
     if (n <= 0) {
         _nx_packet_release(pk);
         return NX_NO_PACKET;

@@ -30,10 +30,11 @@ struct PollSet {
     bool has_pwait2;
     pthread_t waiter;             // thread of the last wait
     bool waiter_known;
+    bool loop_waits;              // a loop waits on the set between its passes
     int64_t last_read_ns;         // end of the last wait or harvest
     std::array<PollGroup, PLAT_POLL_GROUPS> groups;
 };
-PollSet poll_set{{}, {}, 0, {false}, {false}, true, {}, false, 0, {}};
+PollSet poll_set{{}, {}, 0, {false}, {false}, true, {}, false, false, 0, {}};
 constexpr int64_t kFreshNs = 50000;
 
 int64_t NowNs() {
@@ -158,6 +159,7 @@ int Take(uint32_t max_us, bool next_pass) {
 }  // namespace
 
 int PLAT_PollWait(uint32_t max_us) {
+    poll_set.loop_waits = true;
     // A pass asked for at once, the set read moments ago: no need to ask the
     // kernel again now (the next reading is at most 50 us away).
     if (max_us != 0 && poll_set.ep.valid() && poll_set.kicked && NowNs() - poll_set.last_read_ns < kFreshNs) {
@@ -201,6 +203,8 @@ std::span<PlatPollItem *const> PLAT_PollTake(uint8_t group) {
     // The entries stay in the table until the next report files one.
     return {g.list.data(), n};
 }
+
+bool PLAT_PollLoopWaits() { return poll_set.loop_waits; }
 
 unsigned PLAT_PollCount() { return poll_set.registered; }
 

@@ -243,6 +243,7 @@ void StepSlot(uint32_t n, ModbusServer &s, unsigned k, uint32_t now) {
     default:
         return;
     }
+    slot.taken = 1;
     std::memcpy(ModbusRxBuff.data(), slot.rx.data(), len);
     NxServerConsume(slot.rx, slot.rx_len, len);
     const uint32_t answer = ModbusRequest(n, k, len);
@@ -470,6 +471,25 @@ void Modbus_Scan(uint32_t n) {
         // Requests after a read still waiting for its answer wait their turn.
         if (slot.read_pending) continue;
         StepSlot(n, s, k, now);
+    }
+}
+
+void Modbus_AfterWait(uint32_t n) {
+    ModbusServer &s = ServerOf(n);
+    if (s.ip == nullptr) return;
+    const ModbusSettings cfg = ModbusCfg(n);
+    const bool serving = cfg.mode == 0 && LE_Get16(Dpr_Map_Ptr + DPR_RUN) != 0 && s.listening &&
+                         (Dpr_Configuration[n == 1 ? 1 : 0].enables[0] & EN0_MODBUS);
+    const uint32_t now = _tx_time_get();
+    for (unsigned k = 0; k < MODBUS_SLOTS; k++) {
+        ModbusSlot &slot = s.slots[k];
+        // One request per connection and pass: the pass just ended took its
+        // own, or a read waits for its answer.
+        const bool skip = slot.taken || slot.read_pending;
+        slot.taken = 0;
+        if (!serving || skip || slot.socket.state != NX_TCP_ESTABLISHED || !NxRxReady(&slot.socket)) continue;
+        StepSlot(n, s, k, now);
+        slot.taken = 0;  // the next pass's scan step takes its own
     }
 }
 

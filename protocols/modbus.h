@@ -32,6 +32,7 @@ struct ModbusSlot {
     uint8_t handle;          // what Dpr_Add_Req answered
     uint8_t function;
     uint8_t unit;
+    uint8_t taken;           // a request was taken by this pass's scan step
     // Bytes of the stream not yet served: requests are framed by their MBAP
     // length however the reads split or merge them; room for an incomplete
     // request and one more read.
@@ -65,6 +66,11 @@ ModbusSettings ModbusCfg(uint32_t n);
 
 uint32_t Modbus_Init(NX_IP *ip, NX_PACKET_POOL *pool);
 void Modbus_Scan(uint32_t iface);
+// After the main loop's wait: takes a request from each TCP connection that
+// reported input and took none in the pass just ended, as that pass's scan
+// step would have had the request come sooner. A read so taken is answered
+// after the next scan, without waiting for the next pass's receive.
+void Modbus_AfterWait(uint32_t iface);
 void Modbus_Stop(uint32_t iface);
 uint32_t Modbus_Conn_Cnt(uint32_t iface);
 // Nonzero when an interface's server keeps the TCP port: its service on and

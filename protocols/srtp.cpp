@@ -11,6 +11,7 @@
 #include "core/image/bytes.h"
 #include "core/image/tx.h"
 #include "core/storage/memfile.h"
+#include "platform/plat_poll.h"
 
 std::array<SrtpServer, 2> SrtpConnEth;
 std::array<uint8_t, SRTP_HDR + SRTP_TEXT_MAX> SrtpRxBuff;
@@ -312,6 +313,8 @@ void RegisterRead(uint32_t n, unsigned k, const uint8_t *m, const Service &s) {
     slot.byte30 = m[30];
     ReflectOf(m, slot.reflect);
     slot.read_pending = 1;
+    // The answer is built on the next pass: it does not wait for input.
+    PLAT_PollWake();
 }
 
 void RegisterWrite(uint32_t n, unsigned k, const uint8_t *m, uint32_t len, const Service &s) {

@@ -17,8 +17,10 @@
 #include <unistd.h>
 
 #include "core/image/plcreg.h"
+#include "core/image/tx.h"
 #include "core/image/util.h"
 #include "platform/plat.h"
+#include "platform/plat_poll.h"
 #include "tavIXsdk/tavixsdk/tavix.h"
 #include "tavIXsdk/tavixsdk/tavix_buffer.h"
 #include "tavIXsdk/tavixsdk/tavix_comm.h"
@@ -62,6 +64,18 @@ bool Exists(const char *abs) {
     return access(Host(abs, p, sizeof p), F_OK) == 0;
 }
 
+// The watcher's looks for a folder or marker that may appear at any time:
+// at most one every 10 ms, not one a pass (a path walk costs more than a
+// whole idle pass).
+constexpr uint32_t kLookMs = 10;
+uint32_t last_look;
+bool LookDue() {
+    const uint32_t now = _tx_time_get();
+    if (now - last_look < kLookMs) return false;
+    last_look = now;
+    return true;
+}
+
 void WriteStatus(uint8_t v) {
     TavixServerStatus = v;
     PlcReg_Set(Tavix_server_status_token, &TavixServerStatus, 1);
@@ -90,19 +104,22 @@ bool CreateInotify(const char *abs, bool on_create) {
         inotify_fd = -1;
         return false;
     }
+    // Its events end the loop's wait; without them it is not read.
+    PLAT_PollWatch(inotify_fd);
     return true;
 }
 
 // 1 when "wwwroot" was deleted or the watch ended (watch closed then).
 int CheckInotify() {
-    struct pollfd pfd {inotify_fd, POLLIN, 0};
-    if (inotify_fd < 0 || poll(&pfd, 1, 0) <= 0) return 0;
+    if (inotify_fd < 0 || !PLAT_PollHasInput(inotify_fd)) return 0;
     static char events[kEventBuffer] __attribute__((aligned(alignof(struct inotify_event))));
     const ssize_t n = read(inotify_fd, events, sizeof events);
     if (n < 0) {
-        std::perror("read");
+        if (errno == EAGAIN || errno == EWOULDBLOCK) PLAT_PollInputTaken(inotify_fd);
+        else std::perror("read");
         return 0;
     }
+    if (size_t(n) < sizeof events) PLAT_PollInputTaken(inotify_fd);
     for (ssize_t at = 0; at + ssize_t(sizeof(struct inotify_event)) <= n;) {
         const auto *e = reinterpret_cast<const struct inotify_event *>(events + at);
         const bool ended = e->len == 0;
@@ -110,6 +127,7 @@ int CheckInotify() {
                                !(e->mask & IN_CREATE) && std::strcmp(e->name, "wwwroot") == 0;
         if (ended || root_gone) {
             inotify_rm_watch(inotify_fd, inotify_watch);
+            PLAT_PollUnwatch(inotify_fd);
             close(inotify_fd);
             inotify_fd = inotify_watch = -1;
             return 1;
@@ -293,14 +311,14 @@ void tavix_check_ftp_state() {
         }
         break;
     case 3:
-        if (Exists(folder)) {
+        if (LookDue() && Exists(folder)) {
             tavixFtpStates = 4;
             TavixFtping = 1;
             TavixServerState = 0;
         }
         break;
     case 4:
-        if (Exists("/mnt/USB0/EndOfFTP.txt") && TavixServerState == 1) {
+        if (TavixServerState == 1 && LookDue() && Exists("/mnt/USB0/EndOfFTP.txt")) {
             char p[512];
             unlink(Host("/mnt/USB0/EndOfFTP.txt", p, sizeof p));
             sync();

@@ -10,6 +10,7 @@
 #include <modbus.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -49,4 +50,16 @@ int BenchRef_ModbusServer(const Stop &stop, uint16_t port, const char *host = "1
     modbus_mapping_free(map);
     modbus_free(ctx);
     return 0;
+}
+
+// One round of a peer comparison on libmodbus's side: the reference server
+// on port while run() drives it; answers what run() answers.
+template <typename Run> auto BenchRef_Round(uint16_t port, Run run) {
+    std::atomic<bool> stop{false};
+    std::thread ref([&] { BenchRef_ModbusServer(stop, port); });
+    usleep(100000);  // listening before the clients dial
+    auto result = run();
+    stop = true;
+    ref.join();
+    return result;
 }

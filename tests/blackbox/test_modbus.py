@@ -64,6 +64,19 @@ COUNTER = b"".join(struct.pack("<H", w) for w in [M(1), 54, M(1), M(1), 201, M(3
     + struct.pack("<I", 0x8000) + bytes(5)
 
 
+def arithmetic_program(rungs):
+    """The counter rung, then rungs arithmetic rungs on the always-on contact
+    %S7, each %R(1501 + i % 500) := (%R(1001 + i % 500) + 3) * 2."""
+    words = list(struct.unpack("<%dH" % (len(COUNTER[:-9]) // 2), COUNTER[:-9]))
+    assert words[-1] == 9
+    words = words[:-1]
+    for i in range(rungs):
+        a, b = R(1001 + i % 500), R(1501 + i % 500)
+        words += [S(7), 70, 10, 80, a, 81, 3, 120, 81, 2, 122, 82, b, 55]
+    words.append(9)
+    return struct.pack("<%dH" % len(words), *words) + struct.pack("<I", 0x8000) + bytes(5)
+
+
 def mbap(tid, unit, pdu, proto=0):
     return struct.pack(">HHHB", tid, proto, len(pdu) + 1, unit) + pdu
 
