@@ -331,6 +331,25 @@ class NetPeer:
             os.close(own)
             os.close(peer)
 
+    def connect(self, host, port, timeout=3.0, nodelay=False, within=10):
+        """A TCP connection from the peer's side, tried again every 0.2 s
+        until it is accepted or `within` seconds have passed."""
+        import socket as so
+        deadline = time.monotonic() + within
+        while True:
+            s = self.socket(so.AF_INET, so.SOCK_STREAM)
+            s.settimeout(timeout)
+            try:
+                s.connect((host, port))
+                if nodelay:
+                    s.setsockopt(so.IPPROTO_TCP, so.TCP_NODELAY, 1)
+                return s
+            except OSError:
+                s.close()
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.2)
+
     def tcp_client(self, host, port=18501, timeout=3.0, **kw):
         """A programming client over TCP from the peer's side."""
         import socket as so

@@ -123,20 +123,9 @@ class ModbusCase(unittest.TestCase):
         return self.c.read_reg(ref, 1)[0] & 1
 
     def conn(self, port=502, timeout=3.0):
-        deadline = time.monotonic() + 10
-        while True:
-            s = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
-            s.settimeout(timeout)
-            try:
-                s.connect((HOST, port))
-                s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-                self.addCleanup(s.close)
-                return s
-            except OSError:
-                s.close()
-                if time.monotonic() > deadline:
-                    raise
-                time.sleep(0.2)
+        s = self.peer.connect(HOST, port, timeout=timeout, nodelay=True)
+        self.addCleanup(s.close)
+        return s
 
     def ask(self, s, frame):
         s.sendall(frame)

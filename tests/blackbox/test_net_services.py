@@ -135,18 +135,7 @@ class ServicesBase:
         self.assertTrue(wait_for(ours, 15), seen[-1:])
 
     def ftp_connect(self, host="10.77.0.2", port=21):
-        deadline = time.monotonic() + 10
-        while True:
-            s = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
-            s.settimeout(6)
-            try:
-                s.connect((host, port))
-                return s
-            except OSError:
-                s.close()
-                if time.monotonic() > deadline:
-                    raise
-                time.sleep(0.2)
+        return self.peer.connect(host, port, timeout=6)
 
     @staticmethod
     def line(s):

@@ -187,20 +187,9 @@ class FieldCase(unittest.TestCase):
         return int.from_bytes(self.c.read_reg(R(n), 16), "little")
 
     def conn(self, port):
-        deadline = time.monotonic() + 10
-        while True:
-            s = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
-            s.settimeout(3)
-            try:
-                s.connect((HOST, port))
-                s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-                self.addCleanup(s.close)
-                return s
-            except OSError:
-                s.close()
-                if time.monotonic() > deadline:
-                    raise
-                time.sleep(0.2)
+        s = self.peer.connect(HOST, port, timeout=3, nodelay=True)
+        self.addCleanup(s.close)
+        return s
 
     def udp(self, addr, port, group=None):
         s = self.peer.socket(socket.AF_INET, socket.SOCK_DGRAM)
