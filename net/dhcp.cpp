@@ -44,6 +44,17 @@ uint16_t UdpSum(const uint8_t *ip, const uint8_t *udp, uint16_t udp_len) {
 
 void SyncState() { dhcpState = dhcpProcCtrl[0].no_lease; }
 
+// The link-layer address of an IP datagram broadcast on the interface.
+struct sockaddr_ll BroadcastLink(int32_t ifindex) {
+    struct sockaddr_ll ll {};
+    ll.sll_family = AF_PACKET;
+    ll.sll_protocol = htons(ETH_P_IP);
+    ll.sll_ifindex = ifindex;
+    ll.sll_halen = 6;
+    std::memset(ll.sll_addr, 0xFF, 6);
+    return ll;
+}
+
 uint32_t SendCurrent(uint32_t iface) {
     DhcpProcCtrl &r = dhcpProcCtrl[iface];
     const DhcpOffered &o = dhcpOffered[iface];
@@ -51,12 +62,7 @@ uint32_t SendCurrent(uint32_t iface) {
     DhcpBuildDatagram(iface, dest);
     // Nothing leaves the machine's own namespace.
     if (r.fd <= 0 || !PLAT_NetIsolated()) return 0;
-    struct sockaddr_ll ll {};
-    ll.sll_family = AF_PACKET;
-    ll.sll_protocol = htons(ETH_P_IP);
-    ll.sll_ifindex = r.ifindex;
-    ll.sll_halen = 6;
-    std::memset(ll.sll_addr, 0xFF, 6);
+    struct sockaddr_ll ll = BroadcastLink(r.ifindex);
     const ssize_t n = sendto(r.fd, r.dgram.data(), DHCP_DGRAM_SIZE, 0, reinterpret_cast<struct sockaddr *>(&ll),
                              sizeof ll);
     return n > 0 ? 1 : 0;
@@ -166,12 +172,7 @@ uint32_t dhcpInit(NX_IP *, NX_PACKET_POOL *, uint8_t enable, uint32_t iface) {
     const int fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, htons(ETH_P_IP));
     if (fd < 0) return NX_NOT_SUCCESSFUL;
     const int fl = fcntl(fd, F_GETFL);
-    struct sockaddr_ll ll {};
-    ll.sll_family = AF_PACKET;
-    ll.sll_protocol = htons(ETH_P_IP);
-    ll.sll_ifindex = r.ifindex;
-    ll.sll_halen = 6;
-    std::memset(ll.sll_addr, 0xFF, 6);
+    struct sockaddr_ll ll = BroadcastLink(r.ifindex);
     const int one = 1;
     setsockopt(fd, SOL_PACKET, PACKET_AUXDATA, &one, sizeof one);
     if (fl == -1 || fcntl(fd, F_SETFL, fl | 0x2802) == -1 ||
