@@ -61,7 +61,7 @@ uint32_t SendCurrent(uint32_t iface) {
     const uint32_t dest = (r.msg == DHCP_RELEASE || r.msg == DHCP_RENEW) ? o.server : 0xFFFFFFFFu;
     DhcpBuildDatagram(iface, dest);
     // Nothing leaves the machine's own namespace.
-    if (r.fd <= 0 || !PLAT_NetIsolated()) return 0;
+    if (r.fd < 0 || !PLAT_NetIsolated()) return 0;
     struct sockaddr_ll ll = BroadcastLink(r.ifindex);
     const ssize_t n = sendto(r.fd, r.dgram.data(), DHCP_DGRAM_SIZE, 0, reinterpret_cast<struct sockaddr *>(&ll),
                              sizeof ll);
@@ -70,7 +70,7 @@ uint32_t SendCurrent(uint32_t iface) {
 
 uint32_t ReadDatagram(uint32_t iface) {
     DhcpProcCtrl &r = dhcpProcCtrl[iface];
-    if (r.fd <= 0) return 0;
+    if (r.fd < 0) return 0;
     uint8_t buf[DHCP_DGRAM_SIZE];
     // Every datagram waiting is looked at; the first valid one is taken.
     for (;;) {
@@ -126,7 +126,7 @@ const uint8_t *FindOption(const DhcpProcCtrl &r, uint8_t code, uint8_t &len) {
 // after the client started).
 void ReadMac(uint32_t iface) {
     DhcpProcCtrl &r = dhcpProcCtrl[iface];
-    if (r.fd <= 0 && r.ifindex == 0) return;
+    if (r.fd < 0 && r.ifindex == 0) return;
     struct ifreq ifr {};
     std::strncpy(ifr.ifr_name, iface == 0 ? "eth0" : "eth1", IFNAMSIZ - 1);
     const int t = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -149,7 +149,7 @@ uint32_t dhcpTimer(uint32_t *timer, uint32_t period) {
 uint32_t dhcpInit(NX_IP *, NX_PACKET_POOL *, uint8_t enable, uint32_t iface) {
     if (iface > 1) return NX_NOT_SUCCESSFUL;
     DhcpProcCtrl &r = dhcpProcCtrl[iface];
-    if (r.fd > 0) close(r.fd);
+    if (r.fd >= 0) close(r.fd);
     std::memset(static_cast<void *>(&r), 0, sizeof r);
     r.fd = -1;
     r.enable = enable;
@@ -180,8 +180,7 @@ uint32_t dhcpInit(NX_IP *, NX_PACKET_POOL *, uint8_t enable, uint32_t iface) {
         close(fd);
         return NX_NOT_SUCCESSFUL;
     }
-    r.fd = fd == 0 ? fcntl(fd, F_DUPFD_CLOEXEC, 1) : fd;
-    if (fd == 0) close(fd);
+    r.fd = fd;
     return NX_SUCCESS;
 }
 
