@@ -121,10 +121,10 @@ struct FileSink {
 };
 
 // LOG, RST, LIST, PATH; Q, ERR. Instance: previous LOG, previous RST.
-void LogFileCsv(const BlkOps &o, uint8_t *m) {
+void LogFileCsv(const Z7Ops &o, uint8_t *m) {
     const bool log = o.B(0) != 0, rst = o.B(1) != 0;
     char path[256];
-    Blk_StrText(o, 3, path);
+    Z7Ops_Text(o, 3, path);
     bool q = false;
     uint32_t err = CSV_OK;
     if (rst && !m[1]) {
@@ -158,7 +158,7 @@ void LogFileCsv(const BlkOps &o, uint8_t *m) {
 }
 
 // Standard block entry: class number, instance size and the body.
-template <uint32_t ClassNo, uint32_t Size, uint32_t Need, void (*Body)(const BlkOps &, uint8_t *)>
+template <uint32_t ClassNo, uint32_t Size, uint32_t Need, void (*Body)(const Z7Ops &, uint8_t *)>
 uint32_t Std(uint32_t cmd, uint32_t db, uint32_t c, uint32_t inst, uint32_t arg) {
     if (cmd == FB_CLASSNO) return ClassNo;
     if (cmd == FB_AVAIL) return 0;
