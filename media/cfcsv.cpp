@@ -1,5 +1,6 @@
 // CSV exchange of register data: read by row, by column, count rows; write
 // raw bytes or formatted values, with or without element descriptors.
+#include <bit>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -132,8 +133,7 @@ bool Store(CfTransferRec *rec, Cursor &cur, uint32_t format, const char *f, bool
         break;
     case 5: v = uint32_t(int32_t(std::strtol(f, nullptr, 10))); break;
     case 6: {
-        const float x = std::strtof(f, nullptr);
-        std::memcpy(&v, &x, 4);
+        v = std::bit_cast<uint32_t>(std::strtof(f, nullptr));
         break;
     }
     case 7: v = uint32_t(std::strtoull(f, nullptr, 10)); break;
@@ -268,9 +268,7 @@ bool Format(const CfTransferRec *rec, const Cursor &cur, uint32_t format, bool d
     case 4: std::snprintf(t, sizeof t, "%X", unsigned(uint16_t(v))); break;
     case 5: std::snprintf(t, sizeof t, "%d", int(int16_t(v))); break;
     case 6: {
-        float x;
-        std::memcpy(&x, &v, 4);
-        std::snprintf(t, sizeof t, "%g", double(x));
+        std::snprintf(t, sizeof t, "%g", double(std::bit_cast<float>(v)));
         break;
     }
     case 7: std::snprintf(t, sizeof t, "%u", v); break;

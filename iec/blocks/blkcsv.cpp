@@ -60,8 +60,7 @@ int32_t ValueText(uint32_t db, uint16_t type, uint16_t idx, uint32_t ct, char se
             v = std::bit_cast<float>(LE_Get32(p));
         } else {
             if (!(p = ValueAt(db, Z7SEC_D64, 8, idx, ct))) return -1;
-            const uint64_t b = LE_Get32(p) | uint64_t(LE_Get32(p + 4)) << 32;
-            std::memcpy(&v, &b, 8);
+            v = std::bit_cast<double>(LE_Get32(p) | uint64_t(LE_Get32(p + 4)) << 32);
         }
         n = std::snprintf(out, 40, "%g", v);
         for (int k = 0; k < n; k++)
