@@ -381,7 +381,7 @@ bool RegAddress(uint32_t &address, uint32_t &next) {
     return true;
 }
 
-constexpr uint32_t kIecBackup = 0xC0000000u;
+constexpr uint32_t kIecBackup = REG_IEC_HANDLE;  // the handle with every field 0
 bool IecBackupAddress(uint32_t a) { return a == kIecBackup && DrevanoRuntime && drevano_variables_enumerateded; }
 
 // The register address of a get or set and where its data begin; false when

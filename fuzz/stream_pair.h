@@ -26,7 +26,7 @@ inline int FuzzStream_Connect(NX_TCP_SOCKET &s, NX_IP *ip) {
 
 // Closes both ends and leaves the socket listening again.
 inline void FuzzStream_Close(NX_TCP_SOCKET &s, int peer) {
-    if (s.fd > 0) close(s.fd);
+    if (s.fd >= 0) close(s.fd);
     s.fd = -1;
     s.state = NX_TCP_LISTEN;
     close(peer);

@@ -88,7 +88,7 @@ void WriteStatus() {
     if (co.status_reg == 0) return;  // no status register configured
     const uint32_t word = (co.status & 0x00FFFFFFu) | (uint32_t(co.NMT_State) << 24);
     // at a handle the PDO word is the variable two further on
-    const uint32_t pdo_at = co.status_reg >= 0xC0000000u ? co.status_reg + 2 : co.status_reg + 32;
+    const uint32_t pdo_at = PlcReg_IsIecHandle(co.status_reg) ? co.status_reg + 2 : co.status_reg + 32;
     if (!CANOpenSetData(word, 0xA480, 32, co.status_reg) || !CANOpenSetData(co.pdo_err, 0xA480, 32, pdo_at)) {
         co.status |= CO_ST_REGWRITE;
     }
@@ -97,7 +97,7 @@ void WriteStatus() {
 void WriteSlaveStatus(unsigned i) {
     if (co.status_reg == 0 || i >= co.count) return;
     const uint32_t v = uint32_t(co_nodes[i].id) << 8 | co_nodes[i].err;
-    const uint32_t at = co.status_reg >= 0xC0000000u ? co.status_reg + 4 + i : co.status_reg + 16 * (4 + i);
+    const uint32_t at = PlcReg_IsIecHandle(co.status_reg) ? co.status_reg + 4 + i : co.status_reg + 16 * (4 + i);
     if (!CANOpenSetData(v, 0xA480, 16, at)) co.status |= CO_ST_REGWRITE;
 }
 
@@ -398,7 +398,6 @@ bool InWindow(uint32_t a, uint32_t bits) {
     if (a >= REG_EM_FIRST && end <= REG_EM_END) return true;
     return a >= REG_ESR_FIRST && end <= REG_ESR_END;
 }
-bool IecHandle(uint32_t a) { return a >= 0xC0000000u; }
 bool IecOk() { return DrevanoRuntime && drevano_variables_enumerateded; }
 }  // namespace
 
@@ -407,7 +406,7 @@ bool CANOpenIecOk() { return IecOk(); }
 uint32_t CANOpenGetData(uint32_t *value, uint32_t index, uint32_t bits, uint32_t address) {
     if (bits == 0 || bits > 32) return 0;
     uint8_t b[4] = {};
-    if (IecHandle(address)) {
+    if (PlcReg_IsIecHandle(address)) {
         if (!IecOk() || !PlcReg_Get(b, address, bits)) return 0;
         *value = bits == 1 ? b[0] & 1u : LE_Get32(b) & (bits == 32 ? 0xFFFFFFFFu : ((1u << bits) - 1));
         return 1;
@@ -433,7 +432,7 @@ uint32_t CANOpenSetData(uint32_t value, uint32_t index, uint32_t bits, uint32_t 
     if (bits == 0 || bits > 32) return 0;
     uint8_t b[4];
     LE_Put32(b, value);
-    if (IecHandle(address)) return IecOk() && PlcReg_Set(address, b, bits) ? 1 : 0;
+    if (PlcReg_IsIecHandle(address)) return IecOk() && PlcReg_Set(address, b, bits) ? 1 : 0;
     if (!InWindow(address, bits)) return 0;
     if (!((index >= 0x2000 && index <= 0x5FFF) || (index >= 0xA480 && index <= 0xA6FF))) return 0;
     if (bits % 8 == 0 && address % 8 == 0) return PlcReg_Set(address, b, bits) ? 1 : 0;

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
+#include "core/image/plcreg.h"
 #include "core/image/timebase.h"
 #include "io/copen.h"
 
@@ -141,7 +142,7 @@ void CANOpenPDOInit(const uint8_t *blk, uint32_t len) {
     co_rhandle = {};
     // The layout is the block's own: a status register that is an IEC handle
     // marks a block with IEC bindings, whatever the state of the application.
-    co_iec_layout = co.status_reg >= 0xC0000000u ? 1 : 0;
+    co_iec_layout = PlcReg_IsIecHandle(co.status_reg) ? 1 : 0;
     co_iec_map_handle = len >= 0x74 ? LE_Get32(blk + 0x6C) : 0;
     co_iec_map_enable = len >= 0x74 ? LE_Get32(blk + 0x70) & 1 : 0;
     bool ok = true;
@@ -219,7 +220,7 @@ uint32_t CANOpenObjTarget(uint32_t map, uint32_t handle, uint32_t *address, uint
         *width = 16;
         return CANOpenIecMapHandle(index, sub, address);
     }
-    if (handle < 0xC0000000u) return 0;
+    if (!PlcReg_IsIecHandle(handle)) return 0;
     *address = handle;
     *width = ObjBits(map) ? ObjBits(map) : 1;
     return 1;

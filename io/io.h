@@ -14,25 +14,28 @@ extern const uint8_t *EtnConfp;
 
 
 // ---- programming channel over CAN and module services of the command protocol
-// placeholder until the I/O modules and CAN buses land (io/io_cmd_placeholder.cpp).
+// (io/copen_lad.cpp, io/ioslot.cpp).
 
-// 1 when the CAN host queue holds a command-protocol byte. Placeholder: 0.
+// 1 when the CAN host queue holds a command-protocol byte.
 uint32_t Net_CheckRx();
-// Next byte of the host queue; call only after Net_CheckRx. Placeholder: 0.
+// Next byte of the host queue; call only after Net_CheckRx.
 uint8_t Net_GetRx();
-// Empties the host queue. Placeholder: does nothing.
+// Empties the host queue.
 void Net_FlushRx();
-// Sends command-protocol bytes to the tool's CAN node. Placeholder: drops them.
+// Sends command-protocol bytes to the tool's CAN node (mode 1: the node is
+// taken from byte 2 of the data); bytes that do not fit the pending reply
+// are dropped whole.
 void CANOpen_PutByte(const uint8_t *data, uint32_t length, uint32_t mode);
 // Calibration pass-through: packet byte 0 is its length L, bytes 1..L the
 // command data (byte 2 the slot); on return byte 0 is the answer length and
-// bytes 1.. the answer. Placeholder: no modules, answers {1, 0x40}. Returns 0.
+// bytes 1.. the answer. A packet shorter than 2, a slot above 2 or without a
+// module, or data past the 64-byte calibration buffer answers {1, 0x40}.
+// Returns 0.
 uint32_t IoCal(uint8_t *packet);
-// Stops the modules of both slots. Placeholder: does nothing.
+// Sends the stop message to the modules of both slots.
 void IoStop();
 
 // ---- I/O modules and the CAN node as seen by the controller modes and the scan
-// placeholder until the I/O modules and CAN buses land (io/io_scan_placeholder.cpp).
 
 // Slot record filled by the slot check, read by the scan.
 struct IoSlotRec {

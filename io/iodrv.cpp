@@ -3,6 +3,7 @@
 // point exchange, calibration, stop and start.
 #include "io/iodrv.h"
 
+#include <bit>
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -871,10 +872,7 @@ void Calibrate(IoDriverMsg *m) {
         if (len > 7) s.option = LE_Get16(&b[6]);
         if (s.row == ROW_PWR1 || s.row == ROW_PWR2) {
             for (unsigned k = 0; k < 6 && 8 + 4 * k + 4 <= len; k++) {
-                const uint32_t bits = LE_Get32(&b[8 + 4 * k]);
-                float f;
-                std::memcpy(&f, &bits, 4);
-                (k < 3 ? s.acm.vt[k] : s.acm.ct[k - 3]) = f;
+                (k < 3 ? s.acm.vt[k] : s.acm.ct[k - 3]) = std::bit_cast<float>(LE_Get32(&b[8 + 4 * k]));
             }
             break;
         }
@@ -1134,10 +1132,7 @@ void io_driver(IoDriverMsg *msg) {
         if ((s.row == ROW_PWR1 || s.row == ROW_PWR2) && msg->buffer != nullptr) {
             // Three voltage and three current transformer ratios as floats.
             for (uint32_t k = 0; k < 6 && 2 * k + 1 < msg->count; k++) {
-                const uint32_t bits = LE_Get32(msg->buffer + 4 * k);
-                float f;
-                std::memcpy(&f, &bits, 4);
-                (k < 3 ? s.acm.vt[k] : s.acm.ct[k - 3]) = f;
+                (k < 3 ? s.acm.vt[k] : s.acm.ct[k - 3]) = std::bit_cast<float>(LE_Get32(msg->buffer + 4 * k));
             }
             break;
         }

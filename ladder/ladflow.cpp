@@ -6,6 +6,7 @@
 // the low 32 bits, each half low word first. A float takes two, low word first.
 #include "ladder/ladflow.h"
 
+#include <bit>
 #include <cmath>
 
 #include "ladder/ladint.h"
@@ -44,14 +45,10 @@ Factors Correct(double t_f, double p, double rho60, const double *k, bool calc_a
 
 // ---- values in registers -------------------------------------------------------------
 double GetD(uint32_t w) {
-    const uint64_t bits = (uint64_t(LadGet32(w)) << 32) | LadGet32(w + 2);
-    double d;
-    __builtin_memcpy(&d, &bits, 8);
-    return d;
+    return std::bit_cast<double>((uint64_t(LadGet32(w)) << 32) | LadGet32(w + 2));
 }
 void PutD(uint32_t w, double d) {
-    uint64_t bits;
-    __builtin_memcpy(&bits, &d, 8);
+    const uint64_t bits = std::bit_cast<uint64_t>(d);
     LadSet32(w, uint32_t(bits >> 32));
     LadSet32(w + 2, uint32_t(bits));
 }

@@ -3,6 +3,7 @@
 // and the two stacks.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -206,16 +207,8 @@ inline void LadSetOldBit(uint32_t b, bool v) {
     const uint8_t m = uint8_t(1u << (b & 7));
     x = v ? uint8_t(x | m) : uint8_t(x & ~m);
 }
-inline float LadF(uint32_t bits) {
-    float f;
-    __builtin_memcpy(&f, &bits, 4);
-    return f;
-}
-inline uint32_t LadBits(float f) {
-    uint32_t b;
-    __builtin_memcpy(&b, &f, 4);
-    return b;
-}
+inline float LadF(uint32_t bits) { return std::bit_cast<float>(bits); }
+inline uint32_t LadBits(float f) { return std::bit_cast<uint32_t>(f); }
 inline bool LadBadFloat(uint32_t bits) { return (bits & 0x7F800000u) == 0x7F800000u; }
 
 // First-scan bit (bit 0 of byte 64).

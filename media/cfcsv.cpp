@@ -1,5 +1,6 @@
 // CSV exchange of register data: read by row, by column, count rows; write
 // raw bytes or formatted values, with or without element descriptors.
+#include <bit>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -132,8 +133,7 @@ bool Store(CfTransferRec *rec, Cursor &cur, uint32_t format, const char *f, bool
         break;
     case 5: v = uint32_t(int32_t(std::strtol(f, nullptr, 10))); break;
     case 6: {
-        const float x = std::strtof(f, nullptr);
-        std::memcpy(&v, &x, 4);
+        v = std::bit_cast<uint32_t>(std::strtof(f, nullptr));
         break;
     }
     case 7: v = uint32_t(std::strtoull(f, nullptr, 10)); break;
@@ -208,6 +208,20 @@ bool PlanAt(const Plan &p, uint32_t di, uint32_t *format, uint32_t *count) {
     uint32_t name_off = 0, name_len = 0;
     return !p.desc || (DescAt(p, di, format, count, &name_off, &name_len) && FormatOk(*format, true));
 }
+// Runs body(di, format, count) for each of the n entries of the plan that has
+// elements, while status stays CF_OK and body answers true; an entry the plan
+// cannot give sets status CF_INVALID.
+template <class Body>
+void EachEntry(const Plan &p, uint32_t n, uint16_t &status, Body body) {
+    for (uint32_t di = 0; di < n && status == CF_OK; di++) {
+        uint32_t format, count;
+        if (!PlanAt(p, di, &format, &count)) {
+            status = CF_INVALID;
+            break;
+        }
+        if (count != 0 && !body(di, format, count)) break;
+    }
+}
 
 // ---- buffered output --------------------------------------------------------------------
 struct CsvOut {
@@ -268,9 +282,7 @@ bool Format(const CfTransferRec *rec, const Cursor &cur, uint32_t format, bool d
     case 4: std::snprintf(t, sizeof t, "%X", unsigned(uint16_t(v))); break;
     case 5: std::snprintf(t, sizeof t, "%d", int(int16_t(v))); break;
     case 6: {
-        float x;
-        std::memcpy(&x, &v, 4);
-        std::snprintf(t, sizeof t, "%g", double(x));
+        std::snprintf(t, sizeof t, "%g", double(std::bit_cast<float>(v)));
         break;
     }
     case 7: std::snprintf(t, sizeof t, "%u", v); break;
@@ -348,13 +360,7 @@ uint16_t CF_ReadFileByRow(CfTransferRec *rec) {
     Cursor cur;
     Plan plan{rec, desc, false};
     const uint32_t ndesc = desc ? rec->desc_count : 1;
-    for (uint32_t di = 0; di < ndesc && status == CF_OK; di++) {
-        uint32_t format, count;
-        if (!PlanAt(plan, di, &format, &count)) {
-            status = CF_INVALID;
-            break;
-        }
-        if (count == 0) continue;
+    EachEntry(plan, ndesc, status, [&](uint32_t di, uint32_t format, uint32_t count) {
         const bool text = format == 0;
         const uint32_t elements = text ? 1 : count;
         for (uint32_t e = 0; e < elements; e++) {
@@ -375,8 +381,8 @@ uint16_t CF_ReadFileByRow(CfTransferRec *rec) {
             }
         }
         if (desc) EndDesc(cur, format);
-        if (text0) break;
-    }
+        return !text0;
+    });
     if (in.err && status == CF_EOF) status = in.err;
     _fxe_file_close(&in.file);
     SetCount(rec, done);
@@ -533,13 +539,7 @@ uint16_t CF_WriteFile(uint8_t, CfTransferRec *rec) {
             }
             Put(o, "\r\n", 2);
         }
-        for (uint32_t di = 0; di < ndesc && status == CF_OK; di++) {
-            uint32_t format, count;
-            if (!PlanAt(plan, di, &format, &count)) {
-                status = CF_INVALID;
-                break;
-            }
-            if (count == 0) continue;
+        EachEntry(plan, ndesc, status, [&](uint32_t di, uint32_t format, uint32_t count) {
             const bool text = format == 0;
             const uint32_t tc = desc && text && count > 25 ? 25 : count;
             const uint32_t elements = text ? 1 : count;
@@ -563,7 +563,8 @@ uint16_t CF_WriteFile(uint8_t, CfTransferRec *rec) {
                 else Put(o, ",", 1);
             }
             if (desc) EndDesc(cur, format);
-        }
+            return true;
+        });
         Flush(o);
         if (status == CF_OK) status = CfXlate(o.status);
     }

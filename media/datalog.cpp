@@ -6,6 +6,7 @@
 // pulled card while the ring has room.
 #include "media/datalog.h"
 
+#include <bit>
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -104,10 +105,7 @@ void ValueText(char *out, std::size_t size, uint8_t type, const uint8_t *raw) {
         break;
     }
     case 8: {
-        const uint32_t b = LE_Get32(raw);
-        float f;
-        std::memcpy(&f, &b, 4);
-        std::snprintf(out, size, "%g", double(f));
+        std::snprintf(out, size, "%g", double(std::bit_cast<float>(LE_Get32(raw))));
         break;
     }
     case 9: std::snprintf(out, size, "%d.%d.%d.%d", raw[3], raw[2], raw[1], raw[0]); break;

@@ -367,7 +367,7 @@ uint32_t updateDrevanoRegInfo(uint32_t *h, uint32_t bit, uint32_t width) {
 }
 
 uint32_t xiecPlcRegGet(uint32_t handle, uint32_t bit, void *dst, uint32_t width) {
-    if (DrevanoRuntime && drevano_variables_enumerateded && (handle >> 30) == 3) {
+    if (DrevanoRuntime && drevano_variables_enumerateded && PlcReg_IsIecHandle(handle)) {
         updateDrevanoRegInfo(&handle, bit, width);
         PlcReg_Get(dst, handle, width);
     }
@@ -375,7 +375,7 @@ uint32_t xiecPlcRegGet(uint32_t handle, uint32_t bit, void *dst, uint32_t width)
 }
 
 uint32_t xiecPlcRegSet(uint32_t handle, uint32_t bit, const void *value, uint32_t width) {
-    if (DrevanoRuntime && drevano_variables_enumerateded && (handle >> 30) == 3) {
+    if (DrevanoRuntime && drevano_variables_enumerateded && PlcReg_IsIecHandle(handle)) {
         updateDrevanoRegInfo(&handle, bit, width);
         uint8_t b[4] = {};
         std::memcpy(b, value, width >= 8 ? width / 8 : 1);
@@ -386,7 +386,7 @@ uint32_t xiecPlcRegSet(uint32_t handle, uint32_t bit, const void *value, uint32_
 
 void setMqttStatusReg(uint32_t bit, uint32_t value, uint32_t width) {
     uint32_t ref = iiotConfig.status_ref;
-    if (DrevanoRuntime && drevano_variables_enumerateded && (ref >> 30) == 3) {
+    if (DrevanoRuntime && drevano_variables_enumerateded && PlcReg_IsIecHandle(ref)) {
         updateDrevanoRegInfo(&ref, bit, width);
         setPlcReg(ref, value, width);
         return;

@@ -3,6 +3,7 @@
 // applies command messages that match the downloaded templates.
 #include "messaging/sms.h"
 
+#include <bit>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -209,8 +210,7 @@ uint32_t GetDataFromReg(const SmsTables &t, uint32_t f, char *out, uint32_t cap)
     case 5: n = std::snprintf(out, cap, "%d", int32_t(v)); break;
     case 6: n = std::snprintf(out, cap, "%u", v); break;
     case 7: {
-        float fl;
-        std::memcpy(&fl, &v, 4);
+        const float fl = std::bit_cast<float>(v);
         char b[64];
         n = std::snprintf(b, sizeof b, "%f", double(fl));
         if (n > 32 || n < 0) n = 0;
@@ -601,8 +601,7 @@ uint32_t ParseSMS(uint32_t entry, const char *text, uint32_t len, char *answer, 
         case 5: x = uint32_t(std::strtol(v.text, nullptr, 10)); bits = 32; break;
         case 6: x = uint32_t(std::strtoul(v.text, nullptr, 0)); bits = 32; break;
         case 7: {
-            const float fl = std::strtof(v.text, nullptr);
-            std::memcpy(&x, &fl, 4);
+            x = std::bit_cast<uint32_t>(std::strtof(v.text, nullptr));
             bits = 32;
             break;
         }

@@ -76,19 +76,25 @@ uint16_t UdpSum(const uint8_t *ip, const uint8_t *udp, uint16_t udp_len) {
 
 void SyncState() { dhcpState = dhcpProcCtrl[0].no_lease; }
 
+// The link-layer address of an IP datagram broadcast on the interface.
+struct sockaddr_ll BroadcastLink(int32_t ifindex) {
+    struct sockaddr_ll ll {};
+    ll.sll_family = AF_PACKET;
+    ll.sll_protocol = htons(ETH_P_IP);
+    ll.sll_ifindex = ifindex;
+    ll.sll_halen = 6;
+    std::memset(ll.sll_addr, 0xFF, 6);
+    return ll;
+}
+
 uint32_t SendCurrent(uint32_t iface) {
     DhcpProcCtrl &r = dhcpProcCtrl[iface];
     const DhcpOffered &o = dhcpOffered[iface];
     const uint32_t dest = (r.msg == DHCP_RELEASE || r.msg == DHCP_RENEW) ? o.server : 0xFFFFFFFFu;
     DhcpBuildDatagram(iface, dest);
     // Nothing leaves the machine's own namespace.
-    if (r.fd <= 0 || !PLAT_NetIsolated()) return 0;
-    struct sockaddr_ll ll {};
-    ll.sll_family = AF_PACKET;
-    ll.sll_protocol = htons(ETH_P_IP);
-    ll.sll_ifindex = r.ifindex;
-    ll.sll_halen = 6;
-    std::memset(ll.sll_addr, 0xFF, 6);
+    if (r.fd < 0 || !PLAT_NetIsolated()) return 0;
+    struct sockaddr_ll ll = BroadcastLink(r.ifindex);
     const ssize_t n = sendto(r.fd, r.dgram.data(), DHCP_DGRAM_SIZE, 0, reinterpret_cast<struct sockaddr *>(&ll),
                              sizeof ll);
     return n > 0 ? 1 : 0;
@@ -96,7 +102,7 @@ uint32_t SendCurrent(uint32_t iface) {
 
 uint32_t ReadDatagram(uint32_t iface) {
     DhcpProcCtrl &r = dhcpProcCtrl[iface];
-    if (r.fd <= 0) return 0;
+    if (r.fd < 0) return 0;
     uint8_t buf[DHCP_DGRAM_SIZE];
     // Every datagram waiting is looked at; the first valid one is taken.
     for (;;) {
@@ -162,7 +168,7 @@ const uint8_t *FindOption(const DhcpProcCtrl &r, uint8_t code, uint8_t &len) {
 // after the client started).
 void ReadMac(uint32_t iface) {
     DhcpProcCtrl &r = dhcpProcCtrl[iface];
-    if (r.fd <= 0 && r.ifindex == 0) return;
+    if (r.fd < 0 && r.ifindex == 0) return;
     struct ifreq ifr {};
     std::strncpy(ifr.ifr_name, iface == 0 ? "eth0" : "eth1", IFNAMSIZ - 1);
     const int t = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -185,7 +191,7 @@ uint32_t dhcpTimer(uint32_t *timer, uint32_t period) {
 uint32_t dhcpInit(NX_IP *, NX_PACKET_POOL *, uint8_t enable, uint32_t iface) {
     if (iface > 1) return NX_NOT_SUCCESSFUL;
     DhcpProcCtrl &r = dhcpProcCtrl[iface];
-    if (r.fd > 0) close(r.fd);
+    if (r.fd >= 0) close(r.fd);
     std::memset(static_cast<void *>(&r), 0, sizeof r);
     r.fd = -1;
     r.enable = enable;
@@ -208,12 +214,7 @@ uint32_t dhcpInit(NX_IP *, NX_PACKET_POOL *, uint8_t enable, uint32_t iface) {
     const int fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, htons(ETH_P_IP));
     if (fd < 0) return NX_NOT_SUCCESSFUL;
     const int fl = fcntl(fd, F_GETFL);
-    struct sockaddr_ll ll {};
-    ll.sll_family = AF_PACKET;
-    ll.sll_protocol = htons(ETH_P_IP);
-    ll.sll_ifindex = r.ifindex;
-    ll.sll_halen = 6;
-    std::memset(ll.sll_addr, 0xFF, 6);
+    struct sockaddr_ll ll = BroadcastLink(r.ifindex);
     const int one = 1;
     setsockopt(fd, SOL_PACKET, PACKET_AUXDATA, &one, sizeof one);
     if (fl == -1 || fcntl(fd, F_SETFL, fl | 0x2802) == -1 ||
@@ -221,8 +222,7 @@ uint32_t dhcpInit(NX_IP *, NX_PACKET_POOL *, uint8_t enable, uint32_t iface) {
         close(fd);
         return NX_NOT_SUCCESSFUL;
     }
-    r.fd = fd == 0 ? fcntl(fd, F_DUPFD_CLOEXEC, 1) : fd;
-    if (fd == 0) close(fd);
+    r.fd = fd;
     return NX_SUCCESS;
 }
 

@@ -27,7 +27,7 @@ struct DhcpProcCtrl {
     uint8_t no_lease;        // 1 no lease, 0 bound, 2 released
     uint8_t renew_running;
     uint32_t enable;
-    int32_t fd;
+    int32_t fd = -1;         // packet socket, -1 none
     std::array<uint8_t, 1536> out;     // outgoing message (548 bytes used)
     std::array<uint8_t, 577> in;       // received message, NUL-terminated
     uint32_t in_len;

@@ -32,7 +32,7 @@ void ReadServers() {
 
 int32_t Finish(int32_t result) {
     DnsFlowCtrl &c = dnsFlowCtrl;
-    if (c.fd > 0) close(c.fd);
+    if (c.fd >= 0) close(c.fd);
     c.fd = -1;
     c.state = 0;
     return result;
@@ -139,11 +139,7 @@ int32_t dnsResolve(const char *host, char *out) {
             c.server_count++;
         }
         std::fclose(f);
-        int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        if (fd == 0) {
-            fd = fcntl(0, F_DUPFD_CLOEXEC, 1);
-            close(0);
-        }
+        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (fd < 0) return -3;
         c.fd = fd;
         c.state = 1;

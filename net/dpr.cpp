@@ -159,7 +159,7 @@ void Dpr_Ask_Config() {
 uint32_t EtnValidateReq(const EtnReq *req) {
     const uint32_t r = req->reference;
     const uint64_t end = uint64_t(r) + req->count;
-    if (DrevanoRuntime && (r & 0xC0000000u) == 0xC0000000u) return 0;
+    if (DrevanoRuntime && PlcReg_IsIecHandle(r)) return 0;
     if (r < 1024) return 1;
     static constexpr uint32_t kEnds[] = {1280, 1536, 1792, 2048, 2560, 3072, 6144, 10240};
     for (uint32_t e : kEnds) {

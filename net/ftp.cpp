@@ -71,7 +71,7 @@ void PassiveDataConnect(NX_TCP_SOCKET *s, uint32_t) {
 bool PeerClosed(const NX_TCP_SOCKET &s) {
     if (s.state == NX_TCP_CLOSE_WAIT) return true;
     const int fd = s.client ? s.fd : s.accepted_fd;
-    if (fd <= 0 || s.state != NX_TCP_ESTABLISHED) return false;
+    if (fd < 0 || s.state != NX_TCP_ESTABLISHED) return false;
     struct pollfd p {fd, short(POLLIN | POLLRDHUP), 0};
     if (poll(&p, 1, 0) <= 0 || !(p.revents & (POLLRDHUP | POLLHUP))) return false;
     int avail = 0;
@@ -80,7 +80,7 @@ bool PeerClosed(const NX_TCP_SOCKET &s) {
 
 bool SocketWritable(const NX_TCP_SOCKET &s) {
     const int fd = s.client ? s.fd : s.accepted_fd;
-    if (fd <= 0 || s.state != NX_TCP_ESTABLISHED) return false;
+    if (fd < 0 || s.state != NX_TCP_ESTABLISHED) return false;
     struct pollfd p {fd, POLLOUT, 0};
     return poll(&p, 1, 0) > 0 && (p.revents & POLLOUT);
 }
@@ -232,14 +232,14 @@ uint32_t OpenActive(NX_FTP_SERVER *sv, NX_FTP_CLIENT_REQUEST &c, bool receive) {
 
 // The data connection of a transfer: the passive one, or a new active one.
 uint32_t OpenData(NX_FTP_SERVER *sv, NX_FTP_CLIENT_REQUEST &c, bool receive) {
-    if (c.passive) return c.data.fd > 0 ? NX_SUCCESS : NX_NOT_SUCCESSFUL;
+    if (c.passive) return c.data.fd >= 0 ? NX_SUCCESS : NX_NOT_SUCCESSFUL;
     return OpenActive(sv, c, receive);
 }
 
 bool DataUsable(NX_FTP_CLIENT_REQUEST &c) {
     if (c.data.state == NX_TCP_CONNECTING) {
         // The connection poll moves it on; a connect that succeeded is writable.
-        if (SocketWritable(c.data) || (c.data.fd > 0 && [&] {
+        if (SocketWritable(c.data) || (c.data.fd >= 0 && [&] {
                 struct pollfd p {c.data.fd, POLLOUT, 0};
                 return poll(&p, 1, 0) > 0 && (p.revents & POLLOUT) && !(p.revents & (POLLERR | POLLHUP));
             }()))
@@ -456,7 +456,7 @@ void Transfer(NX_FTP_SERVER *sv, uint32_t index, NX_FTP_CLIENT_REQUEST &c, uint3
 }
 
 void Pasv(NX_FTP_SERVER *sv, uint32_t index, NX_FTP_CLIENT_REQUEST &c) {
-    if (c.data.state > NX_TCP_LISTEN || c.data.fd > 0) CloseData(sv, c);
+    if (c.data.state > NX_TCP_LISTEN || c.data.fd >= 0) CloseData(sv, c);
     NX_TCP_SOCKET &d = c.data;
     d.fd = -1;
     d.accepted_fd = -1;
@@ -679,7 +679,7 @@ void ConnectionProcessing(NX_FTP_SERVER *sv) {
     for (NX_FTP_CLIENT_REQUEST &c : sv->nx_ftp_server_client_list) {
         if (c.control.state < NX_TCP_LISTEN || c.control.state > 4) continue;
         struct pollfd p {c.control.fd, POLLIN, 0};
-        if (c.control.fd <= 0 || poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN)) continue;
+        if (c.control.fd < 0 || poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN)) continue;
         sv->nx_ftp_server_connection_requests++;
         if (_nx_tcp_server_socket_accept(&c.control, 6000) != NX_SUCCESS) {
             _nx_tcp_server_socket_unaccept(&c.control);

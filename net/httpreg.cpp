@@ -2,6 +2,7 @@
 // the read page and the write form, register texts and value formats.
 #include "net/httpreg.h"
 
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -144,11 +145,10 @@ bool ValueText(const EtnReq &req, const RegFormat &f, const PageParams &pp, char
     case FMT_DINT: std::snprintf(out, kField, "%ld", long(int32_t(v))); return true;
     case FMT_UDINT: std::snprintf(out, kField, "%lu", static_cast<unsigned long>(v)); return true;
     case FMT_REAL: {
-        float fv;
         uint32_t bits = v;
         // A denormal shows as 0.
         if ((bits & 0x7F800000u) == 0 && (bits & 0x7FFFFFu) != 0) bits = 0;
-        std::memcpy(&fv, &bits, 4);
+        const float fv = std::bit_cast<float>(bits);
         const bool e = std::strcmp(pp.f3, "E") == 0 || (pp.f3[0] == 0 && std::strcmp(pp.f4, "E") == 0);
         std::snprintf(out, kField, e ? "%E" : "%f", double(fv));
         // A value too wide for the page's field is refused, not cut.
@@ -277,9 +277,7 @@ bool ValueBytes(const RegFormat &f, const PageParams &pp, const char *text, uint
         char *e = nullptr;
         const float fv = std::strtof(text, &e);
         if (!Whole(text, e)) return false;
-        uint32_t bits;
-        std::memcpy(&bits, &fv, 4);
-        LE_Put32(buf, bits);
+        LE_Put32(buf, std::bit_cast<uint32_t>(fv));
         return true;
     }
     case FMT_ASCII: {

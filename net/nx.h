@@ -153,7 +153,7 @@ using NxTcpCallback = void (*)(NX_TCP_SOCKET *socket);
 using NxListenCallback = void (*)(NX_TCP_SOCKET *socket, uint32_t port);
 
 struct NX_TCP_SOCKET {
-    int32_t fd;                      // connection (client) or listening descriptor (server), -1 none
+    int32_t fd = -1;                 // connection (client) or listening descriptor (server), -1 none
     const char *name;
     uint32_t client;                 // 1: connection on fd; 0: listening server socket
     uint32_t port;
@@ -174,7 +174,7 @@ struct NX_TCP_SOCKET {
     NxTcpCallback disconnect_callback;
     NxTcpCallback receive_callback;
     NxListenCallback listen_callback;
-    int32_t accepted_fd;             // server's current connection, -1 none
+    int32_t accepted_fd = -1;        // server's current connection, -1 none
     // Listening server: 1 + index of the shared listening descriptor in
     // NxListeners (fd is then only its number); 0 while the record owns fd.
     uint32_t listener;
@@ -204,7 +204,7 @@ inline bool NxRxReady(const NX_TCP_SOCKET *s) {
 }
 
 struct NX_UDP_SOCKET {
-    int32_t fd;
+    int32_t fd = -1;                 // -1 none
     const char *name;
     uint32_t port;
     NX_IP *ip;

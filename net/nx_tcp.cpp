@@ -23,14 +23,6 @@ namespace {
 // Tags of the net layer's items in the readiness set.
 enum : uint8_t { kItemConn = 1, kItemListener = 2, kItemUdp = 3 };
 
-// Descriptor 0 is never stored: a socket that got it moves to another number.
-int NotZero(int fd) {
-    if (fd != 0) return fd;
-    const int d = fcntl(fd, F_DUPFD_CLOEXEC, 1);
-    close(fd);
-    return d;
-}
-
 int ConnFd(const NX_TCP_SOCKET *s) { return s->client ? s->fd : s->accepted_fd; }
 
 void Enter(NX_TCP_SOCKET *s) {
@@ -106,11 +98,11 @@ void DropListener(NX_TCP_SOCKET *s, bool serving) {
 // Gives back every descriptor the record holds.
 void ReleaseAll(NX_TCP_SOCKET *s) {
     PLAT_PollDel(&s->poll);
-    const bool serving = s->accepted_fd > 0;
-    if (s->accepted_fd > 0) close(s->accepted_fd);
+    const bool serving = s->accepted_fd >= 0;
+    if (s->accepted_fd >= 0) close(s->accepted_fd);
     s->accepted_fd = -1;
     if (s->listener != 0) DropListener(s, serving);
-    else if (s->fd > 0) close(s->fd);
+    else if (s->fd >= 0) close(s->fd);
     s->fd = -1;
 }
 
@@ -165,7 +157,7 @@ namespace {
 // A non-blocking socket of type (SOCK_STREAM, SOCK_DGRAM) that reuses its
 // address and is bound to the interface of ip; -1 when one of them fails.
 int OpenSocket(int type, const NX_IP *ip) {
-    const int fd = NotZero(socket(AF_INET, type | SOCK_CLOEXEC, 0));
+    const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     const int one = 1;
     if (SetNonBlocking(fd) != NX_SUCCESS || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0 ||
@@ -229,12 +221,12 @@ uint32_t _nx_tcp_socket_create(NX_IP *ip, NX_TCP_SOCKET *s, const char *name, ui
 uint32_t _nx_udp_socket_create(NX_IP *ip, NX_UDP_SOCKET *s, const char *name, uint32_t tos, uint32_t fragment,
                                uint32_t ttl, uint32_t queue_max) {
     PLAT_PollDel(&s->poll);
-    if (s->fd > 0) close(s->fd);
+    if (s->fd >= 0) close(s->fd);
     s->fd = -1;
     const int fd = OpenSocket(SOCK_DGRAM, ip);
     if (fd < 0) return NX_NOT_SUCCESSFUL;
     if (name != nullptr) {
-        std::memset(s, 0, sizeof *s);
+        *s = NX_UDP_SOCKET{};
         Identify(s, name, ip, tos, fragment, ttl);
         s->queue_max = queue_max;
     }
@@ -363,8 +355,6 @@ uint32_t _nx_tcp_server_socket_accept(NX_TCP_SOCKET *s, uint32_t wait) {
         if (l != nullptr && (errno == EAGAIN || errno == EWOULDBLOCK)) l->poll.events &= ~PLAT_POLL_IN;
         return NX_NOT_SUCCESSFUL;
     }
-    fd = NotZero(fd);
-    if (fd < 0) return NX_NOT_SUCCESSFUL;
     if (SetNonBlocking(fd) != NX_SUCCESS) {
         close(fd);
         return NX_NOT_SUCCESSFUL;
@@ -449,7 +439,7 @@ uint32_t _nx_tcp_socket_send(NX_TCP_SOCKET *s, NX_PACKET *packet, uint32_t) {
     }
     const int fd = ConnFd(s);
     ssize_t n = -1;
-    if (fd > 0) n = send(fd, packet->nx_packet_prepend_ptr, packet->nx_packet_length, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (fd >= 0) n = send(fd, packet->nx_packet_prepend_ptr, packet->nx_packet_length, MSG_NOSIGNAL | MSG_DONTWAIT);
     const uint32_t len = packet->nx_packet_length;
     _nx_packet_release(packet);
     // A send the kernel took only in part is a failed send: the peer would
@@ -474,7 +464,7 @@ uint32_t _nx_tcp_socket_receive(NX_TCP_SOCKET *s, NX_PACKET **packet, uint32_t) 
         return NX_NO_PACKET;
     const int fd = ConnFd(s);
     const std::size_t room = std::min<std::size_t>(NX_MAX_READ, std::size_t(pk->nx_packet_data_end - pk->nx_packet_prepend_ptr));
-    const ssize_t n = fd > 0 ? recv(fd, pk->nx_packet_prepend_ptr, room, MSG_DONTWAIT) : -1;
+    const ssize_t n = fd >= 0 ? recv(fd, pk->nx_packet_prepend_ptr, room, MSG_DONTWAIT) : -1;
     // A read that did not fill the room emptied the socket: the next input
     // is reported again by the readiness set.
     if (n < ssize_t(room)) s->poll.events &= ~PLAT_POLL_IN;
@@ -491,7 +481,7 @@ uint32_t _nx_tcp_socket_receive(NX_TCP_SOCKET *s, NX_PACKET **packet, uint32_t) 
 }
 
 uint32_t _nx_tcp_socket_delete(NX_TCP_SOCKET *s) {
-    if (s->fd == -1 && s->accepted_fd <= 0 && s->listener == 0) return NX_SUCCESS;
+    if (s->fd == -1 && s->accepted_fd < 0 && s->listener == 0) return NX_SUCCESS;
     Leave(s);
     ReleaseAll(s);
     s->state = NX_TCP_CREATED;
@@ -524,7 +514,7 @@ uint32_t _nx_udp_socket_send(NX_UDP_SOCKET *s, NX_PACKET *packet, uint32_t addre
     a.sin_port = htons(uint16_t(port));
     a.sin_addr.s_addr = htonl(address);
     ssize_t n = 0;
-    if (s->fd > 0)
+    if (s->fd >= 0)
         n = PLAT_NetSendTo(s->fd, packet->nx_packet_prepend_ptr, packet->nx_packet_length, 0,
                            reinterpret_cast<struct sockaddr *>(&a), sizeof a);
     _nx_packet_release(packet);
@@ -546,7 +536,7 @@ uint32_t _nx_udp_socket_receive_port_detail(NX_UDP_SOCKET *s, NX_PACKET **packet
     struct sockaddr_in from {};
     socklen_t fl = sizeof from;
     const std::size_t room = std::min<std::size_t>(NX_MAX_READ, std::size_t(pk->nx_packet_data_end - pk->nx_packet_prepend_ptr));
-    const ssize_t n = s->fd > 0 ? recvfrom(s->fd, pk->nx_packet_prepend_ptr, room, MSG_DONTWAIT,
+    const ssize_t n = s->fd >= 0 ? recvfrom(s->fd, pk->nx_packet_prepend_ptr, room, MSG_DONTWAIT,
                                                 reinterpret_cast<struct sockaddr *>(&from), &fl)
                                      : -1;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) s->poll.events &= ~PLAT_POLL_IN;  // the queue is empty
@@ -569,7 +559,7 @@ uint32_t _nx_udp_socket_receive(NX_UDP_SOCKET *s, NX_PACKET **packet, uint32_t) 
 uint32_t _nx_udp_socket_delete(NX_UDP_SOCKET *s) {
     if (s->fd == -1) return NX_SUCCESS;
     PLAT_PollDel(&s->poll);
-    if (s->fd > 0) close(s->fd);
+    if (s->fd >= 0) close(s->fd);
     s->bound = 0;
     s->fd = -1;
     return NX_SUCCESS;
@@ -632,7 +622,7 @@ void ServeConnecting(NX_TCP_SOCKET *s) {
 
 void ServeEstablished(NX_TCP_SOCKET *s) {
     const int fd = ConnFd(s);
-    if (fd <= 0) return;
+    if (fd < 0) return;
     uint32_t &ev = s->poll.events;
     if (ev & PLAT_POLL_OUT) {
         ev &= ~PLAT_POLL_OUT;

@@ -54,7 +54,7 @@ void Remove(const char *abs) {
 
 void FsyncPipe() {
     const int fd = Pipe();
-    if (fd > 0 && fsync(fd) != 0 && errno != EINVAL) std::perror("fsync");
+    if (fd >= 0 && fsync(fd) != 0 && errno != EINVAL) std::perror("fsync");
 }
 
 void SendText(const char *text, bool with_nul, const char *what) {
@@ -114,7 +114,7 @@ void Svc_Reset() {
 
 uint32_t Svc_PipeWrite(const char *text, std::size_t n, const char *what) {
     const int fd = Pipe();
-    if (fd <= 0) return 0;
+    if (fd < 0) return 0;
     if (write(fd, text, n) != ssize_t(n)) {
         std::perror(what);
         return 0;

@@ -9,7 +9,7 @@
 #include <cstdint>
 
 struct NetSvcHooks {
-    int (*script_pipe)();                             // write end of the script's pipe, <= 0 none
+    int (*script_pipe)();                             // write end of the script's pipe, -1 none
     bool (*script_absent)();                          // while no service script runs
     void (*utc_from_system)(uint32_t sec, uint32_t ms);  // network time into the UTC record
     uint8_t (*web_state)();                           // web HMI server state (1 stopped, 4 running)

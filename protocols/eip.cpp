@@ -4,6 +4,7 @@
 // datagram per consuming slot, and apply time-outs.
 #include "protocols/eip.h"
 
+#include <cassert>
 #include <cstring>
 #include <net/if.h>
 #include <sys/ioctl.h>
@@ -132,6 +133,7 @@ uint32_t SendRRData(uint32_t n, uint8_t *m, uint32_t len, uint8_t *t) {
     std::memset(t + 24, 0, 16);
     LE_Put16(t + 36, CPF_UNCONN_DATA);
     const uint32_t answer = Ucmm_Msg(n, m + 30 + cpf.data_pos, cpf.data_len, t + 40);
+    assert(answer <= CIP_ANSWER_MAX);
     LE_Put16(t + 38, uint16_t(answer));
     uint32_t pos = 40 + answer;
     uint16_t items = 2;
@@ -154,6 +156,9 @@ uint32_t SendRRData(uint32_t n, uint8_t *m, uint32_t len, uint8_t *t) {
         }
         items++;
     }
+    // Room for the largest answer and an address item per connection.
+    static_assert(40 + CIP_ANSWER_MAX + 20 * CIP_CONNECTIONS <= EIP_BUFF);
+    assert(pos <= EIP_BUFF);
     LE_Put16(t + 30, items);
     LE_Put16(t + 2, uint16_t(pos - EIP_HDR));
     return 1;

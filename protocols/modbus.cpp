@@ -91,7 +91,7 @@ uint32_t Reference(uint32_t n, uint32_t function, uint32_t a, uint32_t q) {
 bool WriteInhibited(uint32_t n) {
     const DprConfigRec &c = Dpr_Configuration[n == 1 ? 1 : 0];
     uint32_t ref = c.modbus.map_word;
-    if (IecMapping() && (c.modbus_iec.map_word & 0xC0000000u) == 0xC0000000u) ref = c.modbus_iec.map_word;
+    if (IecMapping() && PlcReg_IsIecHandle(c.modbus_iec.map_word)) ref = c.modbus_iec.map_word;
     if (ref == 0) return false;
     uint8_t v[4] = {};
     if (PlcReg_Get(v, ref, 1) == 0) return false;
@@ -294,7 +294,7 @@ uint32_t Z7_ModbusMap(uint32_t fc, uint32_t iface, uint32_t a) {
     DprModbusIec &m = Dpr_Configuration[iface == 1 ? 1 : 0].modbus_iec;
     const unsigned t = IecTable(fc);
     if (t >= 2) return m.words[t] + a;
-    m.words[t] |= 0xC0000000u;
+    m.words[t] |= REG_IEC_HANDLE;
     const uint32_t h = m.words[t];
     const uint32_t type = (h >> 26) & 7;
     if (type == 1 || type == 2 || (h & (1u << 29))) return h + a;

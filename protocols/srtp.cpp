@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
+#include "core/image/plcreg.h"
 #include "core/image/tx.h"
 #include "core/storage/memfile.h"
 #include "platform/plat_poll.h"
@@ -90,7 +91,7 @@ bool IecMapping() { return DrevanoRuntime != 0; }
 // Bytes that carry a block's bits: the bridge moves bits in place (bit mode
 // 0), so a block that starts inside a byte takes the byte it starts in.
 uint32_t CarryBytes(uint32_t reference, uint32_t bits) {
-    const uint32_t lead = (reference & 0xC0000000u) == 0xC0000000u ? 0 : reference % 8;
+    const uint32_t lead = PlcReg_IsIecHandle(reference) ? 0 : reference % 8;
     return (lead + bits + 7) / 8;
 }
 bool Running() { return LE_Get16(Dpr_Map_Ptr + DPR_RUN) != 0; }
@@ -472,7 +473,7 @@ EtnReq z7SrtpMkRegBlk(uint32_t selector, uint32_t offset, uint32_t count) {
 
 uint32_t z7SrtpCheckValid(uint32_t selector, uint32_t offset, uint32_t count) {
     if (SrtpGetToken(selector) == 0) return 1;
-    if ((SrtpIecTable & 0xC0000000u) != 0xC0000000u) return 1;
+    if (!PlcReg_IsIecHandle(SrtpIecTable)) return 1;
     return uint64_t(SrtpGetOffset(selector, offset)) + SrtpGetSize(selector, count) > uint64_t(SrtpIecWords) * 16
                ? 1
                : 0;

@@ -1,6 +1,7 @@
 // Web HMI addresses and the table of subscribed variables.
 #include "webhmi/webvars.h"
 
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -205,9 +206,7 @@ uint32_t tavix_check_updated_variable_value(WebVariable *v) {
     }
     case WDT_FLOAT32: {
         if (PlcReg_Get(buf, v->reference, 32) == 0) return 0;
-        float f;
-        const uint32_t u = LE_Get32(buf);
-        std::memcpy(&f, &u, 4);
+        const float f = std::bit_cast<float>(LE_Get32(buf));
         if (f == v->last.f || (std::isnan(f) && std::isnan(v->last.f))) return 0;
         v->last.raw = 0;
         v->last.f = f;
@@ -218,9 +217,7 @@ uint32_t tavix_check_updated_variable_value(WebVariable *v) {
         const uint32_t bits = v->data_type == WDT_TIME && v->width == 32 ? 32 : 64;
         if (PlcReg_Get(buf, v->reference, bits) == 0) return 0;
         const uint64_t u = uint64_t(LE_Get32(buf)) | uint64_t(LE_Get32(buf + 4)) << 32;
-        double d;
-        if (v->data_type == WDT_TIME) d = double(u);
-        else std::memcpy(&d, &u, 8);
+        const double d = v->data_type == WDT_TIME ? double(u) : std::bit_cast<double>(u);
         if (d == v->last.d || (std::isnan(d) && std::isnan(v->last.d))) return 0;
         v->last.d = d;
         return 1;

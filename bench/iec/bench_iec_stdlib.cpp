@@ -11,6 +11,7 @@
 //   BM_ArSort128:    ARSORT of 128 INT, re-shuffled each time (15 us).
 //   BM_Cycles10k:    10,000 calls of each of the above: no malloc, no arena
 //                    block taken (counters).
+#include <bit>
 #include <benchmark/benchmark.h>
 
 #include <cstring>
@@ -54,11 +55,7 @@ struct App {
         return c + 2;
     }
     void SetD(uint32_t i, uint32_t v) const { Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, i), v); }
-    void SetR(uint32_t i, float f) const {
-        uint32_t b;
-        std::memcpy(&b, &f, 4);
-        SetD(i, b);
-    }
+    void SetR(uint32_t i, float f) const { SetD(i, std::bit_cast<uint32_t>(f)); }
     void SetB(uint32_t i, uint8_t v) const { Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, i), v); }
     void SetW(uint32_t i, uint16_t v) const { Z7Mem_Put16(Z7Sec_Elem(db, Z7SEC_D16, i), v); }
     void Stamp(uint32_t t) const { Z7Mem_Put32(Z7VM_Status(db) + ST_STAMP, t); }

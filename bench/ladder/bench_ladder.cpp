@@ -7,6 +7,7 @@
 //   bench_ladder --scans=NAME[:N]     N plain scans of one program (for
 //                                     valgrind --tool=callgrind
 //                                     --toggle-collect='LogicUpdate()')
+#include <bit>
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -153,10 +154,7 @@ void PutDword(uint32_t reg, uint32_t v) {
 void Seed() {
     for (uint32_t i = 0; i < 100; i++) {
         LE_Put16(plc_reg.data() + RByte(1 + i), uint16_t(1234 + 97 * i));
-        float f = 1000.5f + float(i);
-        uint32_t b;
-        std::memcpy(&b, &f, 4);
-        PutDword(201 + 2 * i, b);
+        PutDword(201 + 2 * i, std::bit_cast<uint32_t>(1000.5f + float(i)));
         PutDword(901 + 4 * i, RByte(1401 + 5 * i));
         PutDword(903 + 4 * i, RByte(1 + i));
     }

@@ -6,6 +6,7 @@
 //   bench_ladder_lib --calls=NAME[:N] N plain calls of one case (pid_step,
 //                                     pid_scan, pid64, sched, flow1, flow6)
 //                                     for valgrind --tool=callgrind
+#include <bit>
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -36,8 +37,7 @@ constexpr uint32_t WordOf(uint32_t ref) { return (ref - 1024) / 16; }
 
 void SetW(uint32_t ref, int v) { PlcWordSet(WordOf(ref), uint16_t(v)); }
 void PutD(uint32_t ref, double d) {
-    uint64_t b;
-    std::memcpy(&b, &d, 8);
+    const uint64_t b = std::bit_cast<uint64_t>(d);
     PlcDwordSet(WordOf(ref), uint32_t(b >> 32));
     PlcDwordSet(WordOf(ref) + 2, uint32_t(b));
 }

@@ -1,6 +1,6 @@
-// Mailbox area.
-// placeholder until the mailbox clients land: the data-logger and
-// debug-logger client functions are not built yet.
+// Mailbox area: the request and answer channels (talk, data logger, e-mail,
+// debug logger) between the controller and the media services that serve
+// them; Dpram_Init clears them.
 #include "core/image/dpram.h"
 
 #include <cstring>

@@ -85,7 +85,6 @@ int64_t WindowByte(uint32_t a) {
     return -1;
 }
 
-bool IsIecHandle(uint32_t a) { return a >= 0xC0000000u && a != 0xFFFFFFFFu; }
 bool IecInUse() { return DrevanoRuntime != 0 && drevano_variables_enumerateded != 0 && PlcReg_IecLocate != nullptr; }
 
 uint32_t Iec_Type(uint32_t h) { return (h >> 26) & 7; }
@@ -187,7 +186,7 @@ uint8_t RegTokLen_16b = 1;
 uint8_t *(*PlcReg_IecLocate)(uint32_t handle, uint32_t width);
 
 uint8_t *PlcReg_Ptr(uint32_t address, uint32_t width) {
-    if (IsIecHandle(address)) return IecInUse() ? PlcReg_IecLocate(address, width) : nullptr;
+    if (PlcReg_IsIecHandle(address)) return IecInUse() ? PlcReg_IecLocate(address, width) : nullptr;
     if (address < REG_LIN_FIRST) return nullptr;
     if (uint64_t(address) + width > REG_ADDR_LIMIT) return nullptr;
     const int64_t byte = WindowByte(address);
@@ -207,7 +206,7 @@ uint8_t *OldReg_Ptr(uint32_t address, uint32_t width) {
 
 uint32_t PlcReg_Get(void *buffer, uint32_t address, uint32_t width) {
     auto *dst = static_cast<uint8_t *>(buffer);
-    if (IsIecHandle(address) && IecInUse() && !OLPMode) return IecGet(address, dst, width);
+    if (PlcReg_IsIecHandle(address) && IecInUse() && !OLPMode) return IecGet(address, dst, width);
     const uint8_t *p = PlcReg_Ptr(address, width);
     if (p == nullptr) return 0;
     if (width == 1) {
@@ -270,7 +269,7 @@ uint32_t PlcReg_Set(uint32_t address, const void *buffer, uint32_t width) {
         default:
             break;
         }
-    } else if (IsIecHandle(address) && DrevanoRuntime) {
+    } else if (PlcReg_IsIecHandle(address) && DrevanoRuntime) {
         return IecInUse() ? IecSet(address, src, width) : 0;
     }
     uint8_t *p = PlcReg_Ptr(address, width);

@@ -25,6 +25,13 @@ constexpr std::size_t REG_EM_BYTE = 106496;
 constexpr std::size_t REG_ESR_BYTE = 108544;
 constexpr std::size_t REG_MARKER_BYTE = 109168;    // "WATCHBAT"
 
+// IEC variable handle: an address with both top bits set names a variable of
+// the IEC application instead of register bits; 0xFFFFFFFF names nothing.
+constexpr uint32_t REG_IEC_HANDLE = 0xC0000000u;
+constexpr bool PlcReg_IsIecHandle(uint32_t a) {
+    return (a & REG_IEC_HANDLE) == REG_IEC_HANDLE && a != 0xFFFFFFFFu;
+}
+
 // Register types in the order every type list of the system numbers them.
 enum RegType : uint8_t {
     RT_IG, RT_QG, RT_S, RT_K, RT_AIG, RT_AQG, RT_SR, RT_F, RT_I, RT_Q, RT_T, RT_M,

@@ -1,6 +1,7 @@
 // CRC-16, two-word registers and the sign-on texts.
 #include "core/image/util.h"
 
+#include <bit>
 #include <cstring>
 
 namespace {
@@ -42,10 +43,7 @@ void UTIL_PutDword(uint16_t *w, int32_t value) {
 }
 
 float UTIL_GetFloat(const uint16_t *w) {
-    const uint32_t bits = uint32_t(w[0]) | (uint32_t(w[1]) << 16);
-    float f;
-    std::memcpy(&f, &bits, sizeof f);
-    return f;
+    return std::bit_cast<float>(uint32_t(w[0]) | (uint32_t(w[1]) << 16));
 }
 
 std::array<uint8_t, 4> crc_header{};

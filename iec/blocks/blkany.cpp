@@ -43,7 +43,7 @@ TypeInfo Info(uint16_t t) {
 uint64_t Mask(uint8_t bits) { return bits >= 64 ? ~uint64_t(0) : (uint64_t(1) << bits) - 1; }
 
 // Raw bits of an operand of type ti (zero-extended).
-uint64_t Raw(const BlkOps &o, const TypeInfo &ti, uint32_t k) {
+uint64_t Raw(const Z7Ops &o, const TypeInfo &ti, uint32_t k) {
     switch (ti.sec) {
     case Z7SEC_D8: return o.U8(k);
     case Z7SEC_D16: return o.U16(k);
@@ -53,7 +53,7 @@ uint64_t Raw(const BlkOps &o, const TypeInfo &ti, uint32_t k) {
     default: return 0;
     }
 }
-void PutRaw(const BlkOps &o, const TypeInfo &ti, uint32_t k, uint64_t v) {
+void PutRaw(const Z7Ops &o, const TypeInfo &ti, uint32_t k, uint64_t v) {
     switch (ti.sec) {
     case Z7SEC_D8: o.Put8(k, uint8_t(v)); break;
     case Z7SEC_D16: o.Put16(k, uint16_t(v)); break;
@@ -64,32 +64,32 @@ void PutRaw(const BlkOps &o, const TypeInfo &ti, uint32_t k, uint64_t v) {
     }
 }
 // Signed or unsigned value of an integer operand.
-int64_t Int(const BlkOps &o, const TypeInfo &ti, uint32_t k) {
+int64_t Int(const Z7Ops &o, const TypeInfo &ti, uint32_t k) {
     const uint64_t v = Raw(o, ti, k);
     if (!ti.sign || ti.bits == 64) return int64_t(v);
     const uint64_t top = uint64_t(1) << (ti.bits - 1);
     return int64_t((v ^ top) - top);
 }
-double Real(const BlkOps &o, const TypeInfo &ti, uint32_t k) { return ti.bits == 32 ? double(o.R(k)) : o.LR(k); }
-void PutReal(const BlkOps &o, const TypeInfo &ti, uint32_t k, double v) {
+double Real(const Z7Ops &o, const TypeInfo &ti, uint32_t k) { return ti.bits == 32 ? double(o.R(k)) : o.LR(k); }
+void PutReal(const Z7Ops &o, const TypeInfo &ti, uint32_t k, double v) {
     if (ti.bits == 32) o.SetR(k, float(v));
     else o.SetLR(k, v);
 }
-void Copy(const BlkOps &o, const TypeInfo &ti, uint32_t from, uint32_t to) {
+void Copy(const Z7Ops &o, const TypeInfo &ti, uint32_t from, uint32_t to) {
     if (ti.cls == C_STRING) Z7VMStr_Copy(o.db, o.Lit(to), o.Lit(from));
     else PutRaw(o, ti, to, Raw(o, ti, from));
 }
 
 // Stateless ANY block: the type code is operand 0; codes outside the list do
 // nothing.
-template <uint32_t Need, void (*Body)(const BlkOps &, const TypeInfo &)> void AnyBody(const BlkOps &o) {
+template <uint32_t Need, void (*Body)(const Z7Ops &, const TypeInfo &)> void AnyBody(const Z7Ops &o) {
     const TypeInfo ti = Info(o.Lit(0));
     if (ti.cls != C_NONE) Body(o, ti);
 }
-template <uint32_t Need, void (*Body)(const BlkOps &, const TypeInfo &)>
+template <uint32_t Need, void (*Body)(const Z7Ops &, const TypeInfo &)>
 constexpr FbHandler Any = Blk_Plain<Need, AnyBody<Need, Body>>;
 
-void Abs(const BlkOps &o, const TypeInfo &ti) {
+void Abs(const Z7Ops &o, const TypeInfo &ti) {
     if (ti.cls == C_INT) {
         const int64_t v = Int(o, ti, 1);
         const int64_t min = ti.bits == 64 ? std::numeric_limits<int64_t>::min() : -(int64_t(1) << (ti.bits - 1));
@@ -98,9 +98,9 @@ void Abs(const BlkOps &o, const TypeInfo &ti) {
     else Copy(o, ti, 1, 2);
 }
 
-void Sel(const BlkOps &o, const TypeInfo &ti) { Copy(o, ti, o.B(1) ? 3 : 2, 4); }
+void Sel(const Z7Ops &o, const TypeInfo &ti) { Copy(o, ti, o.B(1) ? 3 : 2, 4); }
 
-void Mod(const BlkOps &o, const TypeInfo &ti) {
+void Mod(const Z7Ops &o, const TypeInfo &ti) {
     if (ti.cls == C_INT) {
         if (ti.bits == 8 || !ti.sign) {
             const uint64_t a = Raw(o, ti, 1), b = Raw(o, ti, 2);
@@ -115,7 +115,7 @@ void Mod(const BlkOps &o, const TypeInfo &ti) {
     } else Copy(o, ti, 1, 3);
 }
 
-void Sqrt(const BlkOps &o, const TypeInfo &ti) {
+void Sqrt(const Z7Ops &o, const TypeInfo &ti) {
     if (ti.cls == C_INT) {
         const int64_t v = Int(o, ti, 1);
         PutRaw(o, ti, 2, v < 0 ? 0 : uint64_t(std::sqrt(ti.sign ? double(v) : double(uint64_t(v)))));
@@ -125,7 +125,7 @@ void Sqrt(const BlkOps &o, const TypeInfo &ti) {
     } else Copy(o, ti, 1, 2);
 }
 
-template <bool Left> void Shift(const BlkOps &o, const TypeInfo &ti) {
+template <bool Left> void Shift(const Z7Ops &o, const TypeInfo &ti) {
     if (ti.cls != C_INT) return Copy(o, ti, 1, 3);
     const uint32_t n = uint32_t(Raw(o, ti, 2) & 0xFF);
     const uint64_t v = Raw(o, ti, 1);
@@ -133,7 +133,7 @@ template <bool Left> void Shift(const BlkOps &o, const TypeInfo &ti) {
     PutRaw(o, ti, 3, n >= limit ? 0 : (Left ? v << n : v >> n) & Mask(ti.bits));
 }
 
-template <bool Left> void Rotate(const BlkOps &o, const TypeInfo &ti) {
+template <bool Left> void Rotate(const Z7Ops &o, const TypeInfo &ti) {
     if (ti.cls != C_INT) return Copy(o, ti, 1, 3);
     const uint32_t n = uint32_t(Raw(o, ti, 2) % ti.bits);
     const uint64_t v = Raw(o, ti, 1), m = Mask(ti.bits);
@@ -141,14 +141,14 @@ template <bool Left> void Rotate(const BlkOps &o, const TypeInfo &ti) {
     PutRaw(o, ti, 3, l == 0 ? v : ((v << l) | (v >> (ti.bits - l))) & m);
 }
 
-void NotMask(const BlkOps &o, const TypeInfo &ti) {
+void NotMask(const Z7Ops &o, const TypeInfo &ti) {
     if (ti.cls == C_INT) PutRaw(o, ti, 2, ~Raw(o, ti, 1) & Mask(ti.bits));
     else if (ti.cls == C_BOOL) o.SetB(2, o.B(1) == 0);
     else Copy(o, ti, 1, 2);
 }
 
 enum Op : uint8_t { OP_AND, OP_OR, OP_XOR };
-template <Op P> void Logic(const BlkOps &o, const TypeInfo &ti) {
+template <Op P> void Logic(const Z7Ops &o, const TypeInfo &ti) {
     if (ti.cls != C_INT && ti.cls != C_BOOL) return Copy(o, ti, 1, 3);
     const uint64_t a = Raw(o, ti, 1), b = Raw(o, ti, 2);
     const uint64_t r = P == OP_AND ? a & b : P == OP_OR ? a | b : a ^ b;
@@ -160,7 +160,7 @@ template <typename T> bool InBand(T mn, T in, T mx, T one) {
     if (mn <= mx) return mn - one < in && in < mx + one;
     return in >= mn + one || in <= mx - one;
 }
-void Lim(const BlkOps &o, const TypeInfo &ti) {
+void Lim(const Z7Ops &o, const TypeInfo &ti) {
     bool q;
     if (ti.cls == C_REAL) q = InBand(Real(o, ti, 1), Real(o, ti, 2), Real(o, ti, 3), 1.0);
     else if (ti.cls == C_STRING) {
@@ -181,7 +181,7 @@ void Lim(const BlkOps &o, const TypeInfo &ti) {
 // Bit blocks: INT array, dimension, size in bytes (both literal), bit number
 // from 1, OUT.
 enum BitOp : uint8_t { BIT_TEST, BIT_SET, BIT_CLEAR };
-template <BitOp P> void Bit(const BlkOps &o) {
+template <BitOp P> void Bit(const Z7Ops &o) {
     const uint32_t dim = o.Lit(1), size = o.Lit(2);
     const int32_t bit = o.I(3);
     if (size == 0 || bit <= 0 || uint32_t(bit) > size * 8u || uint32_t(bit - 1) / 16 >= dim) {
@@ -210,7 +210,7 @@ uint32_t SecOf(uint32_t width) {
 }
 
 // MVB: type, source, dimension, destination, dimension, count (INT).
-void Mvb(const BlkOps &o) {
+void Mvb(const Z7Ops &o) {
     const uint32_t w = IntWidth(o.Lit(0), true);
     const int32_t count = o.I(5);
     if (w == 0 || count <= 0) return;
@@ -221,7 +221,7 @@ void Mvb(const BlkOps &o) {
 
 // FILL: type, value (INT), array, dimension, count (INT): the value in every
 // 16-bit half of the first count elements.
-void Fill(const BlkOps &o) {
+void Fill(const Z7Ops &o) {
     const uint16_t t = o.Lit(0);
     const uint32_t w = t == TY_INT || t == TY_UINT ? 2 : t == TY_DINT || t == TY_UDINT ? 4 : t == TY_LINT || t == TY_ULINT ? 8 : 0;
     const int32_t count = o.I(4);
@@ -236,7 +236,7 @@ void Fill(const BlkOps &o) {
 // MULTISHIFT: type, count (INT), array, dimension, length (DINT), direction,
 // fill, shifted-out value. A count above the length, or a length above the
 // dimension, moves nothing.
-void MultiShift(const BlkOps &o) {
+void MultiShift(const Z7Ops &o) {
     const uint32_t w = IntWidth(o.Lit(0), false);
     const int32_t cnt = o.I(1), len = o.D(4);
     if (w == 0 || cnt <= 0 || len <= 0 || cnt > len || uint32_t(len) > o.Lit(3)) return;
@@ -258,7 +258,7 @@ void MultiShift(const BlkOps &o) {
 }
 
 // MULTIROT: type, count (INT), array, dimension, length (DINT), direction.
-void MultiRot(const BlkOps &o) {
+void MultiRot(const Z7Ops &o) {
     const uint32_t w = IntWidth(o.Lit(0), true);
     const int32_t cnt = o.I(1), len = o.D(4);
     if (w == 0 || cnt <= 0 || len <= 0 || cnt > len || uint32_t(len) > o.Lit(3)) return;

@@ -12,14 +12,14 @@ namespace {
 using Helper = uint32_t (*)(void *const *op, uint32_t enable);
 
 // CANOPENGETLOCID: execute, node id out.
-void GetLocId(const BlkOps &o) {
+void GetLocId(const Z7Ops &o) {
     if (o.B(0) != 1) return;
     o.SetI(1, int32_t(Z7_get_node_id()));
     o.SetB(0, false);
 }
 
 // CANOPENGETSTATE: execute, node, state out.
-void GetState(const BlkOps &o) {
+void GetState(const Z7Ops &o) {
     if (o.B(0) != 1) return;
     uint8_t *node = o.At(Z7SEC_D16, 1), *state = o.At(Z7SEC_D16, 2);
     if (node == nullptr || state == nullptr) return;
@@ -30,7 +30,7 @@ void GetState(const BlkOps &o) {
 
 // Pointers to elements 0..need-1 of the INT array at operand k whose size
 // operand follows it; false when it is smaller.
-bool Elements(const BlkOps &o, uint32_t k, uint32_t need, void **out) {
+bool Elements(const Z7Ops &o, uint32_t k, uint32_t need, void **out) {
     if (o.Lit(k + 1) < need) return false;
     uint8_t *p = o.Span(Z7SEC_D16, k, need, 2);
     if (p == nullptr) return false;
@@ -39,7 +39,7 @@ bool Elements(const BlkOps &o, uint32_t k, uint32_t need, void **out) {
 }
 
 // CANOPENSETNMT: execute, parameters (2), size, status.
-void SetNmt(const BlkOps &o) {
+void SetNmt(const Z7Ops &o) {
     void *list[3];
     uint8_t *status = o.At(Z7SEC_D16, 3);
     if (!Elements(o, 1, 2, list) || status == nullptr) return;
@@ -48,7 +48,7 @@ void SetNmt(const BlkOps &o) {
 }
 
 // Request array, size, result array, size: request elements then results.
-template <Helper H, uint32_t Req, uint32_t Res> void Transfer(const BlkOps &o) {
+template <Helper H, uint32_t Req, uint32_t Res> void Transfer(const Z7Ops &o) {
     void *list[Req + Res];
     if (!Elements(o, 1, Req, list) || !Elements(o, 3, Res, list + Req)) return;
     o.SetB(0, H(list, o.B(0)) != 0);
@@ -57,7 +57,7 @@ template <Helper H, uint32_t Req, uint32_t Res> void Transfer(const BlkOps &o) {
 // CANOPENSDOREAD: execute, request (3), size, result (5), size. The data go
 // to result element 4 on, as far as the result array reaches (at most the
 // 8 bytes a read gives).
-void SdoRead(const BlkOps &o) {
+void SdoRead(const Z7Ops &o) {
     void *list[8];
     if (!Elements(o, 1, 3, list) || !Elements(o, 3, 5, list + 3)) return;
     uint32_t elems = std::min<uint32_t>(o.Lit(4), 8);
@@ -66,13 +66,13 @@ void SdoRead(const BlkOps &o) {
 }
 
 // CANOPENRCEMC: execute, emergency array (6), size.
-void RcEmcAny(const BlkOps &o) {
+void RcEmcAny(const Z7Ops &o) {
     void *list[6];
     if (!Elements(o, 1, 6, list)) return;
     o.SetB(0, Z7_canopen_rec_emrgency_any(list, o.B(0)) != 0);
 }
 // CANOPENRCEMCDEV: execute, node, emergency array (5), size.
-void RcEmcDev(const BlkOps &o) {
+void RcEmcDev(const Z7Ops &o) {
     void *list[6];
     uint8_t *node = o.At(Z7SEC_D16, 1);
     if (node == nullptr || !Elements(o, 2, 5, list + 1)) return;

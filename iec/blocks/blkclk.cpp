@@ -17,7 +17,7 @@ namespace {
 constexpr uint32_t W_SCREEN = 128, W_FORCED = 129, W_NODES = 188;
 
 // SETCLK: INT array {second, minute, hour, day, month, year}, dimension, done.
-void SetClk(const BlkOps &o) {
+void SetClk(const Z7Ops &o) {
     uint16_t rec[8] = {};
     for (uint32_t k = 0; k < 6; k++) rec[k] = o.U16(0, k);
     const bool ok = o.Lit(1) >= 6 && rec[3] != 0 && rec[4] != 0 && rec[5] != 0 && Blk_Hooks.rtc_set != nullptr &&
@@ -25,20 +25,20 @@ void SetClk(const BlkOps &o) {
     o.SetB(2, ok);
 }
 
-void TimeOfDay(const BlkOps &o) {
+void TimeOfDay(const Z7Ops &o) {
     o.SetB(4, Z7Schedule_TimeOfDay(uint16_t(o.I(0)), uint16_t(o.I(1)), uint16_t(o.I(2)), uint16_t(o.I(3))) != 0);
 }
-void StartEndYear(const BlkOps &o) {
+void StartEndYear(const Z7Ops &o) {
     const uint32_t w = o.U32(0);
     const uint16_t se[2] = {uint16_t(w), uint16_t(w >> 16)};
     o.SetB(1, Z7Schedule_Year(se) != 0);
 }
-void MonthsOfYear(const BlkOps &o) { o.SetB(1, Z7Schedule_MonthOfYear(o.U16(0)) != 0); }
-void DaysOfWeek(const BlkOps &o) { o.SetB(1, Z7Schedule_DayOfWeek(o.U16(0)) != 0); }
-void DaysOfMonth(const BlkOps &o) { o.SetB(1, Z7Schedule_DayOfMonth(o.D(0)) != 0); }
+void MonthsOfYear(const Z7Ops &o) { o.SetB(1, Z7Schedule_MonthOfYear(o.U16(0)) != 0); }
+void DaysOfWeek(const Z7Ops &o) { o.SetB(1, Z7Schedule_DayOfWeek(o.U16(0)) != 0); }
+void DaysOfMonth(const Z7Ops &o) { o.SetB(1, Z7Schedule_DayOfMonth(o.D(0)) != 0); }
 
 // CHANGESCREEN: screen, current; only while no screen is forced.
-void ChangeScreen(const BlkOps &o) {
+void ChangeScreen(const Z7Ops &o) {
     if (PlcWord(W_FORCED) != 0) return;
     const int32_t screen = o.D(0);
     if (PlcWord(W_SCREEN) == uint16_t(screen) && o.D(1) == screen) return;
@@ -64,8 +64,8 @@ uint32_t ForceScreen(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_
         return 0;
     }
     if (cmd != FB_EXEC) return Blk_Answer(cmd, 4);
-    BlkOps o;
-    if (p == nullptr || !Blk_Open(db, arg, 3, o)) return 0;
+    Z7Ops o;
+    if (p == nullptr || !Z7Ops_Open(db, arg, 3, o)) return 0;
     const uint16_t no = LE_Get16(p);
     if (o.B(0)) {
         p[2] = 1;
@@ -98,13 +98,13 @@ uint32_t ForceScreen(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_
 
 // SCALEINT: X, X1, X2, Y1, Y2, OUT; the product in 64 bits, the result
 // clamped to INT.
-void ScaleInt(const BlkOps &o) {
+void ScaleInt(const Z7Ops &o) {
     const int64_t x = o.I(0), x1 = o.I(1), x2 = o.I(2), y1 = o.I(3), y2 = o.I(4);
     const int64_t d = x2 == x1 ? 1 : x2 - x1;
     const int64_t v = y1 + (y2 - y1) * (x - x1) / d;
     o.SetI(5, int32_t(std::clamp<int64_t>(v, -32768, 32767)));
 }
-void ScaleReal(const BlkOps &o) {
+void ScaleReal(const Z7Ops &o) {
     const float x = o.R(0), x1 = o.R(1), x2 = o.R(2), y1 = o.R(3), y2 = o.R(4);
     const float d = x2 == x1 ? 1.0f : x2 - x1;
     o.SetR(5, (x - x1) * (y2 - y1) / d + y1);
@@ -112,7 +112,7 @@ void ScaleReal(const BlkOps &o) {
 
 // TEXTTABLE: table number (from 1), value, text. Tables: {u16 number, u16
 // count, count x {u32 limit, u32 text offset}}, ended by number 0xFFFF.
-void TextTable(const BlkOps &o) {
+void TextTable(const Z7Ops &o) {
     const int32_t table = o.I(0);
     if (table <= 0) return;
     const uint8_t *t = Blk_Hooks.text_tables;
@@ -145,7 +145,7 @@ void TextTable(const BlkOps &o) {
 }
 
 // SETCANID: new id.
-void SetCanId(const BlkOps &o) {
+void SetCanId(const Z7Ops &o) {
     const int32_t id = o.I(0);
     if (id < 1 || id > 254 - int32_t(PlcWord(W_NODES)) || uint16_t(id) == PlcWord(W_NETID)) return;
     PlcWordSet(W_NETID, uint16_t(id));
@@ -154,7 +154,7 @@ void SetCanId(const BlkOps &o) {
 
 // SUNPOS: year, month, day, hour, minute, second, two location values,
 // elevation, azimuth.
-void SunPos(const BlkOps &o) {
+void SunPos(const Z7Ops &o) {
     int32_t tm[6];
     for (uint32_t k = 0; k < 6; k++) tm[k] = o.I(k);
     const double loc[2] = {o.LR(7), o.LR(6)};
@@ -168,7 +168,7 @@ void SunPos(const BlkOps &o) {
 // screen, count.
 enum : uint16_t { A_COND = 0x100, A_LATCH = 0x200, A_ACK = 0x400, A_ANY = 0x8000, A_UNACK = 0x4000 };
 enum : uint16_t { S_SEL = 0x8000, S_FIELD = 0x1FF, L_NEXT = 0x200, L_PREV = 0x400, L_CLEAR = 0x800, L_ACK = 0x1000 };
-void Alarm(const BlkOps &o) {
+void Alarm(const Z7Ops &o) {
     uint16_t st = BlkClk_AlarmStatus;
     const uint32_t dim = o.Lit(1);
     if (dim == 0) {

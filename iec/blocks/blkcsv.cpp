@@ -60,8 +60,7 @@ int32_t ValueText(uint32_t db, uint16_t type, uint16_t idx, uint32_t ct, char se
             v = std::bit_cast<float>(LE_Get32(p));
         } else {
             if (!(p = ValueAt(db, Z7SEC_D64, 8, idx, ct))) return -1;
-            const uint64_t b = LE_Get32(p) | uint64_t(LE_Get32(p + 4)) << 32;
-            std::memcpy(&v, &b, 8);
+            v = std::bit_cast<double>(LE_Get32(p) | uint64_t(LE_Get32(p + 4)) << 32);
         }
         n = std::snprintf(out, 40, "%g", v);
         for (int k = 0; k < n; k++)
@@ -121,10 +120,10 @@ struct FileSink {
 };
 
 // LOG, RST, LIST, PATH; Q, ERR. Instance: previous LOG, previous RST.
-void LogFileCsv(const BlkOps &o, uint8_t *m) {
+void LogFileCsv(const Z7Ops &o, uint8_t *m) {
     const bool log = o.B(0) != 0, rst = o.B(1) != 0;
     char path[256];
-    Blk_StrText(o, 3, path);
+    Z7Ops_Text(o, 3, path);
     bool q = false;
     uint32_t err = CSV_OK;
     if (rst && !m[1]) {
@@ -158,7 +157,7 @@ void LogFileCsv(const BlkOps &o, uint8_t *m) {
 }
 
 // Standard block entry: class number, instance size and the body.
-template <uint32_t ClassNo, uint32_t Size, uint32_t Need, void (*Body)(const BlkOps &, uint8_t *)>
+template <uint32_t ClassNo, uint32_t Size, uint32_t Need, void (*Body)(const Z7Ops &, uint8_t *)>
 uint32_t Std(uint32_t cmd, uint32_t db, uint32_t c, uint32_t inst, uint32_t arg) {
     if (cmd == FB_CLASSNO) return ClassNo;
     if (cmd == FB_AVAIL) return 0;

@@ -54,7 +54,7 @@ bool Accessor(uint32_t type, uint32_t *sec, uint32_t *width) {
 }
 
 // Name text of a STRING operand or of a BYTE array of the given size.
-void NameText(const BlkOps &o, uint32_t k, uint32_t size_k, char (&out)[512]) {
+void NameText(const Z7Ops &o, uint32_t k, uint32_t size_k, char (&out)[512]) {
     uint32_t n = 0;
     if (size_k == NONE) {
         const uint32_t len = std::min<uint32_t>(Z7VMStr_GetLength(o.db, o.Lit(k)), sizeof out - 1);
@@ -74,14 +74,14 @@ void NameText(const BlkOps &o, uint32_t k, uint32_t size_k, char (&out)[512]) {
 }
 
 // Status written as a DINT; a read or write that ended carries its count.
-void SetStatus(const BlkOps &o, uint32_t k, int32_t r, bool with_count) {
+void SetStatus(const Z7Ops &o, uint32_t k, int32_t r, bool with_count) {
     if (with_count && r >= 0) r = int32_t(uint32_t(r & 0xFFFF) | (rw_count & 0xFFFF) << 16);
     o.SetD(k, r);
 }
 
 // Builds the transfer record from the operands; false when the data array
 // does not lie in its section.
-bool Build(const BlkOps &o, const Places &p, bool write, char (&name)[512]) {
+bool Build(const Z7Ops &o, const Places &p, bool write, char (&name)[512]) {
     uint32_t sec = 0, width = 0;
     if (!Accessor(o.Lit(0), &sec, &width)) return false;
     const uint32_t size = o.Lit(p.size);
@@ -124,8 +124,8 @@ uint32_t ReadWrite(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t 
     constexpr Places p = Place(form);
     if (cmd == FB_INSTINIT) owner_rw = 0;
     if (cmd != FB_EXEC) return Blk_Answer(cmd, Write ? 56 : 44);
-    BlkOps o;
-    if (inst == 0 || !Blk_Open(db, arg, form.need, o)) return 0;
+    Z7Ops o;
+    if (inst == 0 || !Z7Ops_Open(db, arg, form.need, o)) return 0;
     if (!o.B(p.enable)) {
         if (owner_rw == inst) owner_rw = 0;
         o.SetD(p.status, ST_DISABLED);
@@ -170,8 +170,8 @@ uint32_t Job(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
             if (slot == owner) slot = 0;
     }
     if (cmd != FB_EXEC) return Blk_Answer(cmd, copy ? 294 : 290);
-    BlkOps o;
-    if (inst == 0 || !Blk_Open(db, arg, need, o)) return 0;
+    Z7Ops o;
+    if (inst == 0 || !Z7Ops_Open(db, arg, need, o)) return 0;
     static char first[512], second[512];
     NameText(o, 1, NONE, first);
     if (copy) NameText(o, 2, NONE, second);
@@ -193,8 +193,8 @@ uint32_t Job(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
 uint32_t Rename(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
     if (cmd == FB_INSTINIT) owner_ren = 0;
     if (cmd != FB_EXEC) return Blk_Answer(cmd, 8);
-    BlkOps o;
-    if (inst == 0 || !Blk_Open(db, arg, 4, o)) return 0;
+    Z7Ops o;
+    if (inst == 0 || !Z7Ops_Open(db, arg, 4, o)) return 0;
     if (!o.B(0)) {
         if (owner_ren == inst) owner_ren = 0;
         o.SetD(3, ST_DISABLED);

@@ -43,14 +43,14 @@ void PutPtr(uint8_t *p, const void *v) {
 
 // Arena address of the first element of array operand k holding size
 // elements of width bytes; 0 unless all of them lie in the section.
-uint32_t ArrayAddr(const BlkOps &o, uint32_t sec, uint32_t k, uint32_t size, uint32_t width) {
+uint32_t ArrayAddr(const Z7Ops &o, uint32_t sec, uint32_t k, uint32_t size, uint32_t width) {
     const uint8_t *p = o.Span(sec, k, size, width);
     return p != nullptr ? Z7Mem_Off(p) : 0;
 }
 
 // Fills the call record of the port, calls the Talk layer and gives the
 // status output its value.
-void Call(const BlkOps &o, uint32_t port, uint16_t station, int16_t option, uint8_t *flag, uint8_t *rec,
+void Call(const Z7Ops &o, uint32_t port, uint16_t station, int16_t option, uint8_t *flag, uint8_t *rec,
           uint8_t *status, uint32_t status_op) {
     uint8_t *c = call_rec[port].data();
     LE_Put16(c + TMB_PORT, uint16_t(port));
@@ -69,7 +69,7 @@ void Call(const BlkOps &o, uint32_t port, uint16_t station, int16_t option, uint
 
 // Master record from the request array (slave, function, start, count,
 // unused, extra) and the data array chosen by the caller; then the call.
-void Master(const BlkOps &o, uint32_t port, uint32_t sec, uint16_t elem, uint32_t data_op, uint32_t size,
+void Master(const Z7Ops &o, uint32_t port, uint32_t sec, uint16_t elem, uint32_t data_op, uint32_t size,
             uint32_t status_op) {
     const uint8_t *req = o.Span(Z7SEC_D16, 5, 6, 2);
     if (req == nullptr) return;
@@ -96,13 +96,13 @@ void Master(const BlkOps &o, uint32_t port, uint32_t sec, uint16_t elem, uint32_
     Call(o, port, 0, o.I(3), r + MBR_FLAG, r, r + MBR_STATUS, status_op);
 }
 
-uint32_t Port(const BlkOps &o) {
+uint32_t Port(const Z7Ops &o) {
     const uint32_t p = o.U32(2);
     return p < kPorts ? p : kPorts;
 }
 
 // type code, enable, port, option, flag, request array, data array, size, status
-void DoRequest(const BlkOps &o) {
+void DoRequest(const Z7Ops &o) {
     uint32_t sec;
     uint16_t elem;
     const uint32_t port = Port(o);
@@ -113,7 +113,7 @@ void DoRequest(const BlkOps &o) {
 
 // type code, enable, port, option, flag, request array, unused, bit array,
 // its size, register array, its size, status
-void OldMaster(const BlkOps &o) {
+void OldMaster(const Z7Ops &o) {
     uint32_t sec;
     uint16_t elem;
     const uint32_t port = Port(o);
@@ -133,7 +133,7 @@ void OldMaster(const BlkOps &o) {
 
 // Slave map from four (array, count) pairs starting at operand first; the
 // call only for ports 0..3 and slave addresses 1..247.
-void Slave(const BlkOps &o, uint32_t first, uint32_t status_op, uint16_t ext) {
+void Slave(const Z7Ops &o, uint32_t first, uint32_t status_op, uint16_t ext) {
     uint32_t sec;
     uint16_t elem;
     const uint32_t port = Port(o);
@@ -164,12 +164,12 @@ void Slave(const BlkOps &o, uint32_t first, uint32_t status_op, uint16_t ext) {
 
 // type code, enable, port, slave, option, coils, count, inputs, count,
 // holding, count, input registers, count, status
-void MapSlave(const BlkOps &o) { Slave(o, 5, 13, 0); }
+void MapSlave(const Z7Ops &o) { Slave(o, 5, 13, 0); }
 
 // as MapSlave with the extension word and its data array after the option:
 // a non-zero extension word is the number of store-and-forward entries in
 // the extension array (u16 each: two station addresses).
-void MapExtended(const BlkOps &o) {
+void MapExtended(const Z7Ops &o) {
     const uint16_t ext = o.U16(5);
     Slave(o, 7, 15, ext);
     const uint32_t port = Port(o);
@@ -192,7 +192,7 @@ uint32_t BlkMb_Forced(uint32_t off) {
     static constexpr struct {
         uint32_t sec, width;
         uint8_t bit;
-    } kSecs[] = {{Z7SEC_D8, 1, BLK_LK8}, {Z7SEC_D16, 2, BLK_LK16}, {Z7SEC_D32, 4, BLK_LK32}};
+    } kSecs[] = {{Z7SEC_D8, 1, Z7LK_8}, {Z7SEC_D16, 2, Z7LK_16}, {Z7SEC_D32, 4, Z7LK_32}};
     if (call_db == 0) return 0;
     for (const auto &s : kSecs) {
         const uint32_t base = Z7Sec_Addr(call_db, s.sec), n = Z7Sec_Bytes(call_db, s.sec);

@@ -129,7 +129,7 @@ uint32_t (*BlkNet_Rx)(const CanMsg &) = NetRx;
 
 namespace {
 // NETPUTHB, NETGETHB: enable, node, period, Q, status.
-void PutHb(const BlkOps &o) {
+void PutHb(const Z7Ops &o) {
     uint32_t q = 0;
     if (o.B(0)) {
         const uint32_t node = uint16_t(o.I(1)), period = uint16_t(o.I(2));
@@ -138,7 +138,7 @@ void PutHb(const BlkOps &o) {
     o.SetB(3, q != 0);
     o.SetI(4, 0);
 }
-void GetHb(const BlkOps &o, uint8_t *) {
+void GetHb(const Z7Ops &o, uint8_t *) {
     const uint32_t q = o.B(0) ? Z7Net_GetQHB(uint16_t(o.I(1)), uint16_t(o.I(2))) : 0;
     o.SetB(3, q != 0);
     o.SetI(4, 0);
@@ -157,8 +157,8 @@ template <bool Analog> uint32_t GetRemote(uint32_t cmd, uint32_t db, uint32_t, u
     if (cmd == FB_INSTSIZE || cmd == FB_AVAIL) return 1;
     uint8_t *p = Z7Mem_Ptr(inst, 1);
     if (cmd == FB_INSTINIT && p != nullptr) *p = 0;
-    BlkOps o;
-    if (cmd != FB_EXEC || p == nullptr || !Blk_Open(db, arg, 3, o)) return 0;
+    Z7Ops o;
+    if (cmd != FB_EXEC || p == nullptr || !Z7Ops_Open(db, arg, 3, o)) return 0;
     const uint32_t node = uint16_t(o.I(0));
     if (*p == 0) {
         *p = uint8_t(Analog ? Z7Net_ReqAQG(node) : Z7Net_ReqQG(node));
@@ -175,14 +175,14 @@ template <bool Analog> uint32_t GetRemote(uint32_t cmd, uint32_t db, uint32_t, u
 
 // NETPUTLOCALQ (type, node, array), NETPUTLOCALAQ (node, array): this
 // controller's output heartbeat at most once per second.
-void PutLocalQ(const BlkOps &o) {
+void PutLocalQ(const Z7Ops &o) {
     const uint16_t t = o.Lit(0);
     const uint32_t sec = t == 1 ? uint32_t(Z7SEC_D8) : t == 11 ? uint32_t(Z7SEC_D16) : 0u;
     if (sec == 0 || o.At(sec, 2) == nullptr) return;
     Z7Net_PutIG(uint16_t(o.I(1)));
     Z7Net_PutQHB(PlcWord(W_NETID), 1000);
 }
-void PutLocalAq(const BlkOps &o) {
+void PutLocalAq(const Z7Ops &o) {
     if (o.At(Z7SEC_D16, 1) == nullptr) return;
     Z7Net_PutAIG(uint16_t(o.I(0)));
     Z7Net_PutQHB(PlcWord(W_NETID), 1000);
@@ -205,7 +205,7 @@ uint32_t ArraySec(uint16_t type) {
 }
 
 // The area kind named by the symbol of the array at operand k.
-uint16_t CheckPLCIndex(const BlkOps &o, uint32_t k) {
+uint16_t CheckPLCIndex(const Z7Ops &o, uint32_t k) {
     const uint32_t sec = ArraySec(o.Lit(0));
     if (sec == 0 || o.At(sec, k) == nullptr) return AREA_NONE;
     const char *sym = Z7Map_GetSymbol(Z7Map_GetByData(o.db, Z7Sec_Elem(o.db, sec, o.Lit(k))));
@@ -228,7 +228,7 @@ void Trace(const char *format, uint32_t kind) {
 }
 
 // Word k of an array in its section (8-bit elements give their byte).
-uint16_t WordOf(const BlkOps &o, uint32_t sec, uint32_t op, uint32_t k) {
+uint16_t WordOf(const Z7Ops &o, uint32_t sec, uint32_t op, uint32_t k) {
     switch (sec) {
     case Z7SEC_D8: return o.U8(op, k);
     case Z7SEC_D16: return o.U16(op, k);
@@ -236,7 +236,7 @@ uint16_t WordOf(const BlkOps &o, uint32_t sec, uint32_t op, uint32_t k) {
     default: return uint16_t(o.U64(op, k));
     }
 }
-void PutWord(const BlkOps &o, uint32_t sec, uint32_t op, uint32_t k, uint16_t v) {
+void PutWord(const Z7Ops &o, uint32_t sec, uint32_t op, uint32_t k, uint16_t v) {
     switch (sec) {
     case Z7SEC_D8: o.Put8(op, uint8_t(v), k); break;
     case Z7SEC_D16: o.Put16(op, v, k); break;
@@ -256,7 +256,7 @@ uint32_t WordCommand(uint32_t cmd, uint32_t inst) {
     return Blk_Answer(cmd, 4);
 }
 // Area kind of the instance, found and traced on its first call.
-uint16_t AreaKind(const BlkOps &o, uint8_t *p, uint32_t area_op, const char *trace) {
+uint16_t AreaKind(const Z7Ops &o, uint8_t *p, uint32_t area_op, const char *trace) {
     if (p[1] != 0) {
         p[1] = 0;
         LE_Put16(p + 2, CheckPLCIndex(o, area_op));
@@ -269,9 +269,9 @@ uint16_t AreaKind(const BlkOps &o, uint8_t *p, uint32_t area_op, const char *tra
 // size, count.
 uint32_t NetGetWord(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
     if (cmd != FB_EXEC) return WordCommand(cmd, inst);
-    BlkOps o;
+    Z7Ops o;
     uint8_t *p = Z7Mem_Ptr(inst, 4);
-    if (p == nullptr || !Blk_Open(db, arg, 7, o)) return 0;
+    if (p == nullptr || !Z7Ops_Open(db, arg, 7, o)) return 0;
     const uint16_t kind = AreaKind(o, p, 2, "NETGETW plc type %d.........\n");
     const bool analog = kind == AREA_AIN || kind == AREA_AQG;
     if (!analog && kind != AREA_QG && kind != AREA_IG) return 0;
@@ -306,9 +306,9 @@ uint32_t NetGetWord(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t
 template <bool Ex>
 uint32_t NetPutWord(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
     if (cmd != FB_EXEC) return WordCommand(cmd, inst);
-    BlkOps o;
+    Z7Ops o;
     uint8_t *p = Z7Mem_Ptr(inst, 4);
-    if (p == nullptr || !Blk_Open(db, arg, Ex ? 8 : 7, o)) return 0;
+    if (p == nullptr || !Z7Ops_Open(db, arg, Ex ? 8 : 7, o)) return 0;
     const uint16_t kind = AreaKind(o, p, 4, Ex ? "NETPUTWEX plc type %dn" : "NETPUTW plc type %dn");
     const uint32_t node = uint16_t(o.I(1));
     if (kind == AREA_AIN) {

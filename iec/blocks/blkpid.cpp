@@ -13,10 +13,10 @@ uint32_t pid_Instance = 0;
 
 namespace {
 // Register block: INT array operand 0, 16 words.
-void ReadBlock(const BlkOps &o, uint16_t w[PID_WORDS]) {
+void ReadBlock(const Z7Ops &o, uint16_t w[PID_WORDS]) {
     for (uint32_t k = 0; k < PID_WORDS; k++) w[k] = o.U16(0, k);
 }
-void WriteWords(const BlkOps &o, const uint16_t *w, uint32_t n) {
+void WriteWords(const Z7Ops &o, const uint16_t *w, uint32_t n) {
     for (uint32_t k = 0; k < n; k++) o.Put16(0, w[k], k);
 }
 
@@ -24,14 +24,14 @@ int32_t InRange(int32_t v, int32_t lo, int32_t hi) { return v >= lo && v <= hi ?
 
 // Options: reverse acting, derivative on the process value, the invert
 // option, raw derivative.
-uint16_t Options(const BlkOps &o, uint32_t k) {
+uint16_t Options(const Z7Ops &o, uint32_t k) {
     return uint16_t((o.B(k) ? PID_B_REVERSE : 0) | (o.B(k + 1) ? PID_B_DPV : 0) | (o.B(k + 2) ? PID_B_INVERT : 0) |
                     (o.B(k + 3) ? PID_B_DRAW : 0));
 }
 
 // SETPID: block, period, dead band upper and lower, gain, derivative,
 // integral, bias, high and low clamps, slew limit, four options.
-void SetPid(const BlkOps &o) {
+void SetPid(const Z7Ops &o) {
     uint16_t w[11] = {};
     w[0] = uint16_t(InRange(o.I(1), 0, 32767));
     w[1] = uint16_t(InRange(o.I(2), 0, 32000));
@@ -51,7 +51,7 @@ uint16_t Thousandths(float v, float limit) {
 }
 // SETPID_R: as SETPID with REAL gain, derivative, integral, bias and clamps,
 // then a REAL scale. Gain and derivative must fit 16 bits as thousandths.
-void SetPidR(const BlkOps &o) {
+void SetPidR(const Z7Ops &o) {
     uint16_t w[11] = {};
     const float scale = o.R(15);
     w[0] = uint16_t(InRange(o.I(1), 0, 32767));
@@ -72,16 +72,16 @@ void SetPidR(const BlkOps &o) {
     WriteWords(o, w, 11);
 }
 
-void SetPidMan(const BlkOps &o) {
+void SetPidMan(const Z7Ops &o) {
     o.Put16(0, o.U16(1), PID_OUT);
     o.SetB(2, true);
 }
-void SetPidManR(const BlkOps &o) {
+void SetPidManR(const Z7Ops &o) {
     const double v = double(o.R(1)) * double(o.R(2));
     o.Put16(0, std::isfinite(v) && std::fabs(v) < 2147483648.0 ? uint16_t(int32_t(v)) : 0, PID_OUT);
     o.SetB(3, true);
 }
-void GetPidMan(const BlkOps &o) { o.Put16(1, o.U16(0, PID_FINAL)); }
+void GetPidMan(const Z7Ops &o) { o.Put16(1, o.U16(0, PID_FINAL)); }
 
 // Step blocks: block, set-point, process value, three options, ["_R": scale],
 // output; AUTO forms then a tune request, three DINT settings, a second
@@ -99,8 +99,8 @@ template <bool Real, bool Isa, bool Auto> uint32_t Step(uint32_t cmd, uint32_t d
     }
     if (cmd != FB_EXEC) return Blk_Answer(cmd, size);
     constexpr uint32_t out_k = Real ? 7 : 6;
-    BlkOps o;
-    if (p == nullptr || !Blk_Open(db, arg, Auto ? out_k + 7 : out_k + 1, o)) return 0;
+    Z7Ops o;
+    if (p == nullptr || !Z7Ops_Open(db, arg, Auto ? out_k + 7 : out_k + 1, o)) return 0;
     PidCall call{FPGA_GetFrt(), p[1], 0, 0};
     uint16_t w[PID_WORDS];
     ReadBlock(o, w);

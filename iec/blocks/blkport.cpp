@@ -26,7 +26,7 @@ std::array<std::array<uint8_t, kModemRec>, 5> modem_rec{};
 
 // Port operand (DINT) as a record index; false outside the records (the
 // block then calls nothing rather than truncate to another port).
-bool PortOf(const BlkOps &o, uint32_t k, uint32_t *port) {
+bool PortOf(const Z7Ops &o, uint32_t k, uint32_t *port) {
     const int32_t p = o.D(k);
     if (p < 0 || uint32_t(p) >= kPorts) return false;
     *port = uint32_t(p);
@@ -35,7 +35,7 @@ bool PortOf(const BlkOps &o, uint32_t k, uint32_t *port) {
 
 // Done output of the open and close blocks: set by a positive answer while
 // enabled, cleared by an answer of 0 while disabled.
-void Done(const BlkOps &o, uint32_t k, bool enable, uint32_t r) {
+void Done(const Z7Ops &o, uint32_t k, bool enable, uint32_t r) {
     if (enable && r > 0) o.SetB(k, true);
     if (!enable && r == 0) o.SetB(k, false);
 }
@@ -69,7 +69,7 @@ uint32_t Open(uint32_t port, uint8_t baud, uint8_t extra1, uint8_t data, uint8_t
 
 // OPENCOMM: enable, port, baud, first extra, data bits, parity, second
 // extra, protocol, option (DINT), done.
-void OpenComm(const BlkOps &o) {
+void OpenComm(const Z7Ops &o) {
     const bool en = o.B(0) != 0;
     uint32_t port = 0;
     if (!PortOf(o, 1, &port)) return Done(o, 9, en, 0);
@@ -83,7 +83,7 @@ void OpenComm(const BlkOps &o) {
 // OPENCOMMREG: enable, settings (INT array: port, baud code, first extra,
 // data-bit code, parity code, second extra, protocol, option), size, done.
 // A bad setting or an array of fewer than 8 gives done 0 without a call.
-void OpenCommReg(const BlkOps &o) {
+void OpenCommReg(const Z7Ops &o) {
     const bool en = o.B(0) != 0;
     const uint8_t *a = o.Lit(2) >= 8 ? o.Span(Z7SEC_D16, 1, 8, 2) : nullptr;
     std::array<int16_t, 8> v{};
@@ -99,7 +99,7 @@ void OpenCommReg(const BlkOps &o) {
 }
 
 // CLOSECOMM: enable, port, done.
-void CloseComm(const BlkOps &o) {
+void CloseComm(const Z7Ops &o) {
     const bool en = o.B(0) != 0;
     uint32_t port = 0;
     if (!PortOf(o, 1, &port)) return Done(o, 2, en, 0);
@@ -111,7 +111,7 @@ void CloseComm(const BlkOps &o) {
 // size, status (INT). A count beyond the array is handed on as 256, which
 // the Talk layer refuses, so nothing is moved past the array.
 template <bool Send>
-void Transfer(const BlkOps &o) {
+void Transfer(const Z7Ops &o) {
     auto fn = Send ? BlkPort_Hooks.send : BlkPort_Hooks.receive;
     uint32_t port = 0;
     uint8_t *status = o.At(Z7SEC_D16, 5);
@@ -129,7 +129,7 @@ void Transfer(const BlkOps &o) {
     LE_Put16(&rec[10], uint16_t(s));
     // A forced status word is written by no block: the Talk layer works on
     // it through its address, so its value is put back after the call.
-    const bool forced = o.Forced(5, 0, BLK_LK16);
+    const bool forced = o.Forced(5, 0, Z7LK_16);
     const uint16_t kept = LE_Get16(status);
     fn(rec.data(), o.B(0) ? 1 : 0);
     if (forced) LE_Put16(status, kept);
@@ -139,7 +139,7 @@ void Transfer(const BlkOps &o) {
 // operand, option, length, text), call, copy the status back.
 enum ModemBlock : uint32_t { M_INIT, M_DIAL, M_ANSWER, M_GPRS, M_GPRSS };
 template <ModemBlock B>
-void Modem(const BlkOps &o) {
+void Modem(const Z7Ops &o) {
     constexpr uint16_t kCommand = B == M_INIT ? 0 : B == M_ANSWER ? 2 : 1;
     constexpr uint32_t kStatus = (B == M_INIT || B == M_ANSWER) ? 3 : 4;
     uint32_t port = 0;
@@ -159,7 +159,7 @@ void Modem(const BlkOps &o) {
     } else {
         char s[256];
         const uint32_t k = B == M_INIT ? 2 : 3;
-        len = std::min(Blk_StrText(o, k, s), B == M_INIT ? kInitMax : kDialMax);
+        len = std::min(Z7Ops_Text(o, k, s), B == M_INIT ? kInitMax : kDialMax);
         std::memcpy(text.data(), s, len);
         if (B != M_INIT) option = o.U16(2);
     }

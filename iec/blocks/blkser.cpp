@@ -46,17 +46,17 @@ uint32_t Send(const uint8_t *p, uint32_t len, const uint8_t *data) {
     return std::min(BlkSer_Hooks.serial_send(Handle(p), len, data), len);
 }
 // Outputs these blocks write without the lock test.
-void Raw8(const BlkOps &o, uint32_t k, uint8_t v) {
+void Raw8(const Z7Ops &o, uint32_t k, uint8_t v) {
     if (uint8_t *a = o.At(Z7SEC_D8, k)) *a = v;
 }
-void Raw32(const BlkOps &o, uint32_t k, uint32_t v) {
+void Raw32(const Z7Ops &o, uint32_t k, uint32_t v) {
     if (uint8_t *a = o.At(Z7SEC_D32, k)) LE_Put32(a, v);
 }
 
 // RUN, SND, CONF, DATA_SND; OPEN, RCV, send error, DATA_RCV
-void Serio(const BlkOps &o, uint8_t *p) {
+void Serio(const Z7Ops &o, uint8_t *p) {
     char conf[256];
-    Blk_StrText(o, 2, conf);
+    Z7Ops_Text(o, 2, conf);
     if (!o.B(0)) Close(p);
     const bool open = o.B(0) && Hold(p, conf);
     Raw8(o, 4, open);
@@ -73,15 +73,15 @@ void Serio(const BlkOps &o, uint8_t *p) {
         Raw8(o, 5, 1);
     }
     char out[256];
-    const uint32_t len = Blk_StrText(o, 3, out);
+    const uint32_t len = Z7Ops_Text(o, 3, out);
     if (o.B(1) && len != 0 && Send(p, len, reinterpret_cast<const uint8_t *>(out)) == 0) Raw8(o, 6, 1);
 }
 
 // RUN, CONF, send array, its count, send start, send count, receive array,
 // its count, receive start, receive maximum; OPEN, sent, received
-void SerioB(const BlkOps &o, uint8_t *p) {
+void SerioB(const Z7Ops &o, uint8_t *p) {
     char conf[256];
-    Blk_StrText(o, 1, conf);
+    Z7Ops_Text(o, 1, conf);
     if (!o.B(0)) Close(p);
     const bool open = o.B(0) && Hold(p, conf);
     Raw8(o, 10, open);
@@ -209,11 +209,11 @@ namespace {
 enum : uint32_t { FORM_EX = 1, FORM_COUNTERS = 2 };
 // RUN, CONF, SLAVE[, server name]; OK[, six counters]
 template <uint32_t Form>
-void RtuSlave(const BlkOps &o, uint8_t *m) {
+void RtuSlave(const Z7Ops &o, uint8_t *m) {
     char conf[256], server[256];
-    Blk_StrText(o, 1, conf);
+    Z7Ops_Text(o, 1, conf);
     server[0] = 0;
-    if (Form & FORM_EX) Blk_StrText(o, 3, server);
+    if (Form & FORM_EX) Z7Ops_Text(o, 3, server);
     const uint8_t own = uint8_t(o.U32(2));
     const uint32_t out = (Form & FORM_EX) ? 4 : 3;
     if (!o.B(0)) {
@@ -280,10 +280,10 @@ void RtuSlave(const BlkOps &o, uint8_t *m) {
 
 // RUN, PORT, SLAVE, RTU framing[, server name]; OK
 template <bool Ex>
-void UdpSlave(const BlkOps &o, uint8_t *p) {
+void UdpSlave(const Z7Ops &o, uint8_t *p) {
     char server[256];
     server[0] = 0;
-    if (Ex) Blk_StrText(o, 4, server);
+    if (Ex) Z7Ops_Text(o, 4, server);
     int32_t sock = Handle(p);
     if (!o.B(0)) {
         if (sock != -1 && BlkSer_Hooks.mb_udp_close != nullptr) BlkSer_Hooks.mb_udp_close(sock);
@@ -303,7 +303,7 @@ void UdpSlave(const BlkOps &o, uint8_t *p) {
 // keeps its open flag on 8, the UDP slave closes on 8 and opens again later.
 enum Life { SERIAL, RTU, UDP };
 template <uint32_t ClassNo, uint32_t Size, uint32_t Avail, uint32_t Need, Life L,
-          void (*Body)(const BlkOps &, uint8_t *)>
+          void (*Body)(const Z7Ops &, uint8_t *)>
 uint32_t Entry(uint32_t cmd, uint32_t db, uint32_t c, uint32_t inst, uint32_t arg) {
     if (cmd == FB_CLASSNO) return ClassNo;
     if (cmd == FB_AVAIL) return Avail;

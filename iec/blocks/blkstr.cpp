@@ -12,27 +12,27 @@
 
 namespace {
 // STRING operands are indices into the string pointer table.
-uint32_t S(const BlkOps &o, uint32_t k) { return o.Lit(k); }
+uint32_t S(const Z7Ops &o, uint32_t k) { return o.Lit(k); }
 
-void Concat(const BlkOps &o) { Z7VMStr_Cat(o.db, S(o, 2), S(o, 0), S(o, 1)); }
-void Left(const BlkOps &o) { Z7VMStr_Left(o.db, S(o, 2), S(o, 0), o.D(1)); }
-void Right(const BlkOps &o) { Z7VMStr_Right(o.db, S(o, 2), S(o, 0), o.D(1)); }
-void Mid(const BlkOps &o) { Z7VMStr_Mid(o.db, S(o, 3), S(o, 0), o.D(2), o.D(1)); }
-void DeleteChars(const BlkOps &o) { Z7VMStr_Delete(o.db, S(o, 3), S(o, 0), o.D(2), o.D(1)); }
-void InsertChars(const BlkOps &o) { Z7VMStr_Insert(o.db, S(o, 3), S(o, 0), S(o, 1), o.D(2)); }
-void Replace(const BlkOps &o) {
+void Concat(const Z7Ops &o) { Z7VMStr_Cat(o.db, S(o, 2), S(o, 0), S(o, 1)); }
+void Left(const Z7Ops &o) { Z7VMStr_Left(o.db, S(o, 2), S(o, 0), o.D(1)); }
+void Right(const Z7Ops &o) { Z7VMStr_Right(o.db, S(o, 2), S(o, 0), o.D(1)); }
+void Mid(const Z7Ops &o) { Z7VMStr_Mid(o.db, S(o, 3), S(o, 0), o.D(2), o.D(1)); }
+void DeleteChars(const Z7Ops &o) { Z7VMStr_Delete(o.db, S(o, 3), S(o, 0), o.D(2), o.D(1)); }
+void InsertChars(const Z7Ops &o) { Z7VMStr_Insert(o.db, S(o, 3), S(o, 0), S(o, 1), o.D(2)); }
+void Replace(const Z7Ops &o) {
     Z7VMStr_Delete(o.db, S(o, 4), S(o, 0), o.D(3), o.D(2));
     Z7VMStr_Insert(o.db, S(o, 4), S(o, 4), S(o, 1), o.D(3));
 }
-void Find(const BlkOps &o) { o.SetD(2, int32_t(Z7VMStr_Find(o.db, S(o, 0), S(o, 1)))); }
-void Crc16(const BlkOps &o) { o.SetD(1, Z7VMStr_Crc16(o.db, S(o, 0))); }
-void AsciiToHex(const BlkOps &o) { o.SetD(1, int32_t(Z7VMStr_AtoH(o.db, S(o, 0)))); }
-void HexToAscii(const BlkOps &o) { Z7VMStr_HtoA(o.db, S(o, 1), o.U32(0)); }
-void CharCode(const BlkOps &o) { o.SetD(2, int32_t(Z7VMStr_Ascii(o.db, S(o, 0), o.D(1)))); }
+void Find(const Z7Ops &o) { o.SetD(2, int32_t(Z7VMStr_Find(o.db, S(o, 0), S(o, 1)))); }
+void Crc16(const Z7Ops &o) { o.SetD(1, Z7VMStr_Crc16(o.db, S(o, 0))); }
+void AsciiToHex(const Z7Ops &o) { o.SetD(1, int32_t(Z7VMStr_AtoH(o.db, S(o, 0)))); }
+void HexToAscii(const Z7Ops &o) { Z7VMStr_HtoA(o.db, S(o, 1), o.U32(0)); }
+void CharCode(const Z7Ops &o) { o.SetD(2, int32_t(Z7VMStr_Ascii(o.db, S(o, 0), o.D(1)))); }
 
 // Text of an ASCII array of at most size bytes (255 at most) into out, with
 // its terminator; the length.
-uint32_t ArrayText(const BlkOps &o, uint32_t k, uint32_t size, char out[256]) {
+uint32_t ArrayText(const Z7Ops &o, uint32_t k, uint32_t size, char out[256]) {
     uint32_t n = 0;
     const uint32_t max = std::min<uint32_t>(size, 255);
     while (n < max) {
@@ -44,21 +44,21 @@ uint32_t ArrayText(const BlkOps &o, uint32_t k, uint32_t size, char out[256]) {
     return n;
 }
 
-void StringLen(const BlkOps &o) {
+void StringLen(const Z7Ops &o) {
     const uint32_t len = Z7VMStr_GetLength(o.db, S(o, 0));
     const uint8_t *t = Z7Mem_Ptr(Z7VMStr_GetText(o.db, S(o, 0)), len);
     uint32_t n = 0;
     while (t != nullptr && n < len && t[n] != 0) n++;
     o.SetI(1, int32_t(n));
 }
-void StringLenA(const BlkOps &o) {
+void StringLenA(const Z7Ops &o) {
     uint32_t n = 0;
     while (n < 0x7FFF && o.At(Z7SEC_D8, 0, n) != nullptr && o.U8(0, n) != 0) n++;
     o.SetI(1, int32_t(n));
 }
 
 // SETSTRING: STRING, array, size, done; copies the characters, cut to size.
-void SetString(const BlkOps &o) {
+void SetString(const Z7Ops &o) {
     const uint32_t size = o.Lit(2);
     if (size == 0) return;
     const uint32_t len = std::min(Z7VMStr_GetLength(o.db, S(o, 0)), size);
@@ -68,7 +68,7 @@ void SetString(const BlkOps &o) {
 }
 
 // CMPSTRINGVAR: A, size A, B, size B, length, equal.
-void CmpVar(const BlkOps &o) {
+void CmpVar(const Z7Ops &o) {
     const int32_t len = o.I(4);
     const uint32_t n = len <= 0 ? 0 : std::min<uint32_t>({uint32_t(len), o.Lit(1), o.Lit(3)});
     bool eq = true;
@@ -76,7 +76,7 @@ void CmpVar(const BlkOps &o) {
     o.SetB(5, eq);
 }
 // CMPSTRINGCONST: array, size, STRING, equal.
-void CmpConst(const BlkOps &o) {
+void CmpConst(const Z7Ops &o) {
     char a[256];
     const uint32_t an = ArrayText(o, 0, o.Lit(1), a);
     const uint32_t cn = Z7VMStr_GetLength(o.db, S(o, 2));
@@ -93,17 +93,17 @@ int64_t ParseInt(const char *t) {
     while (*t >= '0' && *t <= '9') v = v * 10 + uint32_t(*t++ - '0');
     return neg ? -int64_t(v) : int64_t(v);
 }
-void AsciiToInt(const BlkOps &o) {
+void AsciiToInt(const Z7Ops &o) {
     char t[256];
     ArrayText(o, 0, o.Lit(1), t);
     o.SetI(2, int32_t(ParseInt(t)));
 }
-void AsciiToDint(const BlkOps &o) {
+void AsciiToDint(const Z7Ops &o) {
     char t[256];
     ArrayText(o, 0, o.Lit(1), t);
     o.SetD(2, int32_t(uint32_t(ParseInt(t))));
 }
-void AsciiToReal(const BlkOps &o) {
+void AsciiToReal(const Z7Ops &o) {
     char t[256];
     ArrayText(o, 0, o.Lit(1), t);
     const char *p = t;
@@ -113,8 +113,8 @@ void AsciiToReal(const BlkOps &o) {
     o.SetR(2, number ? std::strtof(p, nullptr) : 0.0f);
 }
 
-void DegToRad(const BlkOps &o) { o.SetR(1, float(double(o.R(0)) * 6.2831853 / 360.0)); }
-void RadToDeg(const BlkOps &o) { o.SetR(1, float(double(o.R(0)) * 360.0 / 6.2831853)); }
+void DegToRad(const Z7Ops &o) { o.SetR(1, float(double(o.R(0)) * 6.2831853 / 360.0)); }
+void RadToDeg(const Z7Ops &o) { o.SetR(1, float(double(o.R(0)) * 360.0 / 6.2831853)); }
 
 // Number to text: value, array, size, decimals, width, leading zeros, ok.
 enum : uint32_t { N_VAL, N_DST, N_SIZE, N_DEC, N_WIDTH, N_ZEROS, N_OK };
@@ -134,7 +134,7 @@ void DecText(char *out, int32_t v) {
     *out = 0;
 }
 
-template <NumKind K> void ToAscii(const BlkOps &o) {
+template <NumKind K> void ToAscii(const Z7Ops &o) {
     const int32_t dec = std::clamp<int32_t>(o.I(N_DEC), 0, 30);
     const int32_t width = std::clamp<int32_t>(o.I(N_WIDTH), 0, kWork - 2);
     const bool zeros = o.B(N_ZEROS) != 0;

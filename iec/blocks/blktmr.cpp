@@ -24,15 +24,15 @@ struct TimerInst {
 };
 
 // Preset and elapsed of either width.
-template <bool Wide> int32_t Get(const BlkOps &o, uint32_t k) { return Wide ? o.D(k) : o.I(k); }
-template <bool Wide> void Set(const BlkOps &o, uint32_t k, int32_t v) {
+template <bool Wide> int32_t Get(const Z7Ops &o, uint32_t k) { return Wide ? o.D(k) : o.I(k); }
+template <bool Wide> void Set(const Z7Ops &o, uint32_t k, int32_t v) {
     if (Wide) o.SetD(k, v);
     else o.SetI(k, v);
 }
 
 // Accumulation: whole units since the reference are added to ET, the
 // remainder carries into the next unit.
-template <bool Wide> void Accumulate(const BlkOps &o, TimerInst t, uint32_t et_k, uint32_t unit, uint32_t now) {
+template <bool Wide> void Accumulate(const Z7Ops &o, TimerInst t, uint32_t et_k, uint32_t unit, uint32_t now) {
     const uint32_t since = now - t.Ref();
     const uint16_t units = uint16_t(since / unit);
     if (units == 0) return;
@@ -48,8 +48,8 @@ template <Kind K, uint32_t Unit, bool Wide> uint32_t Timer(uint32_t cmd, uint32_
         return 0;
     }
     if (cmd != FB_EXEC) return Blk_Answer(cmd, 8);
-    BlkOps o;
-    if (p == nullptr || !Blk_Open(db, arg, K == K_TONR ? 5 : 4, o)) return 0;
+    Z7Ops o;
+    if (p == nullptr || !Z7Ops_Open(db, arg, K == K_TONR ? 5 : 4, o)) return 0;
     const TimerInst t{p};
     const uint32_t now = TimeBase();
     if (LE_Get32(p) == 0 && t.Ref() == 0) t.SetRef(now);
@@ -95,7 +95,7 @@ template <Kind K, uint32_t Unit, bool Wide> uint32_t Timer(uint32_t cmd, uint32_
 // Counters: CU or CD, R or LD, PV, Q, CV; instance u16 count. The input is a
 // level: every execute call with it at 1 counts.
 enum : uint32_t { C_IN, C_RL, C_PV, C_Q, C_CV };
-void Ctu(const BlkOps &o, uint8_t *p) {
+void Ctu(const Z7Ops &o, uint8_t *p) {
     int16_t cv = int16_t(LE_Get16(p));
     const int16_t pv = o.I(C_PV);
     if (o.B(C_RL)) cv = 0;
@@ -104,7 +104,7 @@ void Ctu(const BlkOps &o, uint8_t *p) {
     o.SetB(C_Q, cv >= pv);
     o.SetI(C_CV, cv);
 }
-void Ctd(const BlkOps &o, uint8_t *p) {
+void Ctd(const Z7Ops &o, uint8_t *p) {
     int16_t cv = int16_t(LE_Get16(p));
     if (o.B(C_RL)) cv = o.I(C_PV);
     else if (o.B(C_IN) && cv > 0) cv = int16_t(cv - 1);

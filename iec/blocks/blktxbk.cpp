@@ -14,32 +14,32 @@ constexpr uint32_t kNewSize = 32;
 constexpr uint32_t kTcpPiece = 255;
 constexpr uint32_t kTcpMax = 65536;  // bytes taken from a socket in one call
 
-bool HasHeap(const BlkOps &o) { return Blk_Heap(o.db) != 0; }
-uint32_t H(const BlkOps &o, uint32_t k) { return o.U32(k); }
+bool HasHeap(const Z7Ops &o) { return Blk_Heap(o.db) != 0; }
+uint32_t H(const Z7Ops &o, uint32_t k) { return o.U32(k); }
 
-void Manager(const BlkOps &o) {
+void Manager(const Z7Ops &o) {
     o.SetB(0, HasHeap(o));
     o.SetD(1, int32_t(Z7XS_Count(o.db)));
 }
-void LastError(const BlkOps &o) { o.SetD(0, int32_t(Z7XS_LastError(o.db))); }
-void New(const BlkOps &o) {
+void LastError(const Z7Ops &o) { o.SetD(0, int32_t(Z7XS_LastError(o.db))); }
+void New(const Z7Ops &o) {
     if (HasHeap(o)) o.SetD(0, int32_t(Z7XS_Alloc(o.db, kNewSize, nullptr)));
 }
-void NewString(const BlkOps &o) {
+void NewString(const Z7Ops &o) {
     if (!HasHeap(o)) return;
     char t[256];
-    Blk_StrText(o, 0, t);
+    Z7Ops_Text(o, 0, t);
     o.SetD(1, int32_t(Z7XS_Alloc(o.db, 0, t)));
 }
-void Free(const BlkOps &o) { o.SetB(1, Z7XS_Free(o.db, H(o, 0)) != 0); }
-void Clear(const BlkOps &o) { o.SetB(1, Z7XS_Set(o.db, H(o, 0), nullptr, 0) != 0); }
-void SetString(const BlkOps &o) {
+void Free(const Z7Ops &o) { o.SetB(1, Z7XS_Free(o.db, H(o, 0)) != 0); }
+void Clear(const Z7Ops &o) { o.SetB(1, Z7XS_Set(o.db, H(o, 0), nullptr, 0) != 0); }
+void SetString(const Z7Ops &o) {
     char t[256];
-    const uint32_t n = Blk_StrText(o, 1, t);
+    const uint32_t n = Z7Ops_Text(o, 1, t);
     o.SetB(2, Z7XS_Set(o.db, H(o, 0), reinterpret_cast<const uint8_t *>(t), n) != 0);
 }
 // handle, byte array, its element count, OK
-void SetData(const BlkOps &o) {
+void SetData(const Z7Ops &o) {
     const uint32_t count = o.Lit(2);
     const uint8_t *a = o.Span(Z7SEC_D8, 1, count, 1);
     if (a == nullptr) {
@@ -50,24 +50,24 @@ void SetData(const BlkOps &o) {
     o.SetB(3, Z7XS_Set(o.db, H(o, 0), a, n) != 0);
 }
 // type code, handle, value, OK
-void Append(const BlkOps &o) {
+void Append(const Z7Ops &o) {
     char t[256];
     const uint32_t type = o.Lit(0);
-    if (type == IEC_STRING) Blk_StrText(o, 2, t);
+    if (type == IEC_STRING) Z7Ops_Text(o, 2, t);
     else Z7VMCnv_NumToSZ(o.db, type, o.Lit(2), t);
     o.SetB(3, Z7XS_Append(o.db, H(o, 1), t) != 0);
 }
-void AppendLine(const BlkOps &o) {
+void AppendLine(const Z7Ops &o) {
     char t[256];
-    Blk_StrText(o, 1, t);
+    Z7Ops_Text(o, 1, t);
     bool ok = Z7XS_Append(o.db, H(o, 0), t) != 0;
     if (ok) ok = Z7XS_Append(o.db, H(o, 0), "\n") != 0;
     o.SetB(2, ok);
 }
-void AppendEol(const BlkOps &o) { o.SetB(1, Z7XS_Append(o.db, H(o, 0), "\n") != 0); }
-void AppendTxb(const BlkOps &o) { o.SetB(2, Z7XS_AppendXS(o.db, H(o, 0), H(o, 1)) != 0); }
-void Copy(const BlkOps &o) { o.SetB(2, Z7XS_Copy(o.db, H(o, 0), H(o, 1)) != 0); }
-void GetString(const BlkOps &o) {
+void AppendEol(const Z7Ops &o) { o.SetB(1, Z7XS_Append(o.db, H(o, 0), "\n") != 0); }
+void AppendTxb(const Z7Ops &o) { o.SetB(2, Z7XS_AppendXS(o.db, H(o, 0), H(o, 1)) != 0); }
+void Copy(const Z7Ops &o) { o.SetB(2, Z7XS_Copy(o.db, H(o, 0), H(o, 1)) != 0); }
+void GetString(const Z7Ops &o) {
     char t[256];
     const uint32_t max = Z7VMStr_GetMaxLength(o.db, o.Lit(1));
     const uint32_t n = Z7XS_Get(o.db, H(o, 0), t, max + 1);
@@ -75,7 +75,7 @@ void GetString(const BlkOps &o) {
     Z7VMStr_AscForce(Z7VMStr_Slot(o.db, o.Lit(1)), t, n);
 }
 // handle, byte array, its element count, OK
-void GetData(const BlkOps &o) {
+void GetData(const Z7Ops &o) {
     const uint32_t count = o.Lit(2);
     uint8_t *a = o.Span(Z7SEC_D8, 1, count, 1);
     if (a == nullptr || Blk_Heap(o.db) == 0) {
@@ -85,7 +85,7 @@ void GetData(const BlkOps &o) {
     Z7XS_Get(o.db, H(o, 0), reinterpret_cast<char *>(a), count);
     o.SetB(3, Z7XS_LastError(o.db) == XS_OK);
 }
-void GetLine(const BlkOps &o) {
+void GetLine(const Z7Ops &o) {
     char t[257];
     const uint32_t max = Z7VMStr_GetMaxLength(o.db, o.Lit(1));
     const uint32_t got = Z7XS_GetLine(o.db, H(o, 0), t, max + 1);
@@ -93,14 +93,14 @@ void GetLine(const BlkOps &o) {
     Z7VMStr_AscForce(Z7VMStr_Slot(o.db, o.Lit(1)), t, uint32_t(strnlen(t, max)));
     o.SetB(2, got != 0);
 }
-void Rewind(const BlkOps &o) { o.SetB(1, Z7XS_Rewind(o.db, H(o, 0)) != 0); }
-void GetLength(const BlkOps &o) {
+void Rewind(const Z7Ops &o) { o.SetB(1, Z7XS_Rewind(o.db, H(o, 0)) != 0); }
+void GetLength(const Z7Ops &o) {
     if (HasHeap(o)) o.SetD(1, int32_t(Z7XS_GetLength(o.db, H(o, 0))));
 }
-void ReadFile(const BlkOps &o) {
+void ReadFile(const Z7Ops &o) {
     if (!HasHeap(o)) return;
     char path[256];
-    Blk_StrText(o, 0, path);
+    Z7Ops_Text(o, 0, path);
     const uint32_t size = Z7Std_Hooks.file_size != nullptr ? Z7Std_Hooks.file_size(path) : 0;
     uint32_t h = 0;
     if (size == 0) {
@@ -110,20 +110,20 @@ void ReadFile(const BlkOps &o) {
     }
     o.SetD(1, int32_t(h));
 }
-void WriteFile(const BlkOps &o) {
+void WriteFile(const Z7Ops &o) {
     char path[256];
-    Blk_StrText(o, 1, path);
+    Z7Ops_Text(o, 1, path);
     o.SetB(2, false);
     o.SetB(2, Z7XS_SaveToFile(o.db, H(o, 0), path) != 0);
 }
-void AnsiToUtf8(const BlkOps &o) { o.SetB(1, Z7XS_AnsiToUtf8(o.db, H(o, 0)) != 0); }
-void Utf8ToAnsi(const BlkOps &o) { o.SetB(1, Z7XS_Utf8ToAnsi(o.db, H(o, 0)) != 0); }
+void AnsiToUtf8(const Z7Ops &o) { o.SetB(1, Z7XS_AnsiToUtf8(o.db, H(o, 0)) != 0); }
+void Utf8ToAnsi(const Z7Ops &o) { o.SetB(1, Z7XS_Utf8ToAnsi(o.db, H(o, 0)) != 0); }
 
-bool AppSocket(const BlkOps &o, int32_t sock) {
+bool AppSocket(const Z7Ops &o, int32_t sock) {
     return HasHeap(o) && sock != -1 && Z7VMRsc_FindSocket(o.db, sock) != 0;
 }
 // socket, handle, sent: the whole text in one call, at most 65,535 bytes.
-void SendTcp(const BlkOps &o) {
+void SendTcp(const Z7Ops &o) {
     const int32_t sock = o.D(0);
     if (!AppSocket(o, sock) || Z7Std_Hooks.tcp_send == nullptr) return;
     BlkHeapRef ref;
@@ -137,7 +137,7 @@ void SendTcp(const BlkOps &o) {
 }
 // socket, handle, received: the text becomes what the socket holds (a piece
 // that comes with the closed report included), at most 64 KB a call.
-void RcvTcp(const BlkOps &o) {
+void RcvTcp(const Z7Ops &o) {
     const int32_t sock = o.D(0);
     if (!AppSocket(o, sock) || Z7Std_Hooks.tcp_receive == nullptr) return;
     if (!Z7XS_Set(o.db, H(o, 1), nullptr, 0)) return;

@@ -16,20 +16,20 @@
 namespace {
 constexpr uint32_t kValueText = 128;
 
-uint32_t H(const BlkOps &o, uint32_t k) { return o.U32(k); }
-uint32_t Slot(const BlkOps &o, uint32_t k) { return Z7VMStr_Slot(o.db, o.Lit(k)); }
-void PutStr(const BlkOps &o, uint32_t k, const char *t) {
+uint32_t H(const Z7Ops &o, uint32_t k) { return o.U32(k); }
+uint32_t Slot(const Z7Ops &o, uint32_t k) { return Z7VMStr_Slot(o.db, o.Lit(k)); }
+void PutStr(const Z7Ops &o, uint32_t k, const char *t) {
     Z7VMStr_AscForce(Slot(o, k), t, uint32_t(strnlen(t, 255)));
 }
 
 // Lock bit and typed section of a type code (0 for STRING and unknown codes).
 uint8_t LockBit(uint32_t type, uint32_t *sec) {
     switch (type) {
-    case IEC_BOOL: case IEC_SINT: case IEC_USINT: *sec = Z7SEC_D8; return BLK_LK8;
-    case IEC_INT: case IEC_UINT: *sec = Z7SEC_D16; return BLK_LK16;
-    case IEC_DINT: case IEC_REAL: case IEC_UDINT: *sec = Z7SEC_D32; return BLK_LK32;
-    case IEC_TIME: *sec = Z7SEC_TIME; return BLK_LKT;
-    case IEC_LINT: case IEC_LREAL: case IEC_ULINT: *sec = Z7SEC_D64; return BLK_LK64;
+    case IEC_BOOL: case IEC_SINT: case IEC_USINT: *sec = Z7SEC_D8; return Z7LK_8;
+    case IEC_INT: case IEC_UINT: *sec = Z7SEC_D16; return Z7LK_16;
+    case IEC_DINT: case IEC_REAL: case IEC_UDINT: *sec = Z7SEC_D32; return Z7LK_32;
+    case IEC_TIME: *sec = Z7SEC_TIME; return Z7LK_TIME;
+    case IEC_LINT: case IEC_LREAL: case IEC_ULINT: *sec = Z7SEC_D64; return Z7LK_64;
     default: return 0;
     }
 }
@@ -43,7 +43,7 @@ bool AddrLocked(uint32_t db, uint32_t type, uint32_t addr) {
     if (type == IEC_STRING) {
         const uint32_t n = Z7Sec_Bytes(db, Z7SEC_STRPTR) / 4, base = Z7Sec_Addr(db, Z7SEC_STRPTR);
         for (uint32_t i = 0; i < n; i++)
-            if (Z7Mem_Get32(base + 4 * i) == addr) return IndexLocked(db, i, 0x20);
+            if (Z7Mem_Get32(base + 4 * i) == addr) return IndexLocked(db, i, Z7LK_STR);
         return false;
     }
     uint32_t sec = 0;
@@ -56,13 +56,13 @@ bool AddrLocked(uint32_t db, uint32_t type, uint32_t addr) {
 }
 
 // Text of a typed value operand (STRING unchanged, numbers in decimal).
-void ValueText(const BlkOps &o, uint32_t type, uint32_t k, char out[256]) {
-    if (type == IEC_STRING) Blk_StrText(o, k, out);
+void ValueText(const Z7Ops &o, uint32_t type, uint32_t k, char out[256]) {
+    if (type == IEC_STRING) Z7Ops_Text(o, k, out);
     else Z7VMCnv_NumToSZ(o.db, type, o.Lit(k), out);
 }
 // Stores a found text into the value operand k; nothing found empties a
 // STRING and leaves a number alone.
-void StoreValue(const BlkOps &o, uint32_t type, uint32_t k, const char *text, bool found) {
+void StoreValue(const Z7Ops &o, uint32_t type, uint32_t k, const char *text, bool found) {
     if (type == IEC_STRING) {
         PutStr(o, k, found ? text : "");
         return;
@@ -73,47 +73,47 @@ void StoreValue(const BlkOps &o, uint32_t type, uint32_t k, const char *text, bo
     Z7VMCnv_SZToNum(o.db, type, o.Lit(k), text);
 }
 
-void Manager(const BlkOps &o) {
+void Manager(const Z7Ops &o) {
     o.SetB(0, Blk_Heap(o.db) != 0);
     o.SetD(1, int32_t(Z7XML_Count(o.db)));
     o.SetD(2, int32_t(Z7XML_Count(o.db)));
 }
-void LastError(const BlkOps &o) { o.SetD(0, int32_t(Z7XML_LastError(o.db))); }
-void NewDoc(const BlkOps &o) {
+void LastError(const Z7Ops &o) { o.SetD(0, int32_t(Z7XML_LastError(o.db))); }
+void NewDoc(const Z7Ops &o) {
     char t[256];
-    Blk_StrText(o, 0, t);
+    Z7Ops_Text(o, 0, t);
     o.SetD(1, int32_t(Z7XML_Alloc(o.db, t)));
 }
-void AddChild(const BlkOps &o) {
+void AddChild(const Z7Ops &o) {
     char t[256];
-    Blk_StrText(o, 1, t);
+    Z7Ops_Text(o, 1, t);
     o.SetD(2, int32_t(Z7XML_AddChild(o.db, H(o, 0), t)));
 }
-void FreeDoc(const BlkOps &o) { o.SetB(1, Z7XML_Free(o.db, H(o, 0)) != 0); }
-void GetParent(const BlkOps &o) { o.SetD(1, int32_t(Z7XML_GetParent(o.db, H(o, 0)))); }
-void FirstChild(const BlkOps &o) {
+void FreeDoc(const Z7Ops &o) { o.SetB(1, Z7XML_Free(o.db, H(o, 0)) != 0); }
+void GetParent(const Z7Ops &o) { o.SetD(1, int32_t(Z7XML_GetParent(o.db, H(o, 0)))); }
+void FirstChild(const Z7Ops &o) {
     char t[256];
-    Blk_StrText(o, 1, t);
+    Z7Ops_Text(o, 1, t);
     o.SetD(2, int32_t(Z7XML_FirstChild(o.db, H(o, 0), t)));
 }
-void NextChild(const BlkOps &o) {
+void NextChild(const Z7Ops &o) {
     char t[256];
-    Blk_StrText(o, 2, t);
+    Z7Ops_Text(o, 2, t);
     o.SetD(3, int32_t(Z7XML_NextChild(o.db, H(o, 0), H(o, 1), t)));
 }
-void GetTagName(const BlkOps &o) {
+void GetTagName(const Z7Ops &o) {
     char t[256];
     Z7XML_GetTagName(o.db, H(o, 0), t, sizeof t);
     PutStr(o, 1, t);
 }
-void CheckTagName(const BlkOps &o) {
+void CheckTagName(const Z7Ops &o) {
     char t[256], want[256];
-    Blk_StrText(o, 1, want);
+    Z7Ops_Text(o, 1, want);
     const bool ok = Z7XML_GetTagName(o.db, H(o, 0), t, sizeof t) != 0 && Z7VMStr_ICmp(t, want) == 0;
     o.SetB(2, ok);
 }
 // type, node, value, OK
-void GetTagCont(const BlkOps &o) {
+void GetTagCont(const Z7Ops &o) {
     const uint32_t type = o.Lit(0);
     char t[256];
     const uint32_t size = type == IEC_STRING ? Z7VMStr_GetMaxLength(o.db, o.Lit(2)) + 1 : kValueText;
@@ -121,47 +121,47 @@ void GetTagCont(const BlkOps &o) {
     StoreValue(o, type, 2, t, found);
     o.SetB(3, found);
 }
-void SetTagCont(const BlkOps &o) {
+void SetTagCont(const Z7Ops &o) {
     char t[256];
     ValueText(o, o.Lit(0), 2, t);
     o.SetB(3, Z7XML_SetTagContents(o.db, H(o, 1), t) != 0);
 }
 // type, node, attribute name, value, OK
-void GetTagAttrib(const BlkOps &o) {
+void GetTagAttrib(const Z7Ops &o) {
     const uint32_t type = o.Lit(0);
     char name[256], t[256];
-    Blk_StrText(o, 2, name);
+    Z7Ops_Text(o, 2, name);
     const uint32_t size = type == IEC_STRING ? Z7VMStr_GetMaxLength(o.db, o.Lit(3)) + 1 : kValueText;
     const bool found = Z7XML_GetTagAttrib(o.db, H(o, 1), name, t, std::min<uint32_t>(size, sizeof t)) != 0;
     StoreValue(o, type, 3, t, found);
     o.SetB(4, found);
 }
-void SetTagAttrib(const BlkOps &o) {
+void SetTagAttrib(const Z7Ops &o) {
     char name[256], t[256];
-    Blk_StrText(o, 2, name);
+    Z7Ops_Text(o, 2, name);
     ValueText(o, o.Lit(0), 3, t);
     o.SetB(4, Z7XML_SetTagAttrib(o.db, H(o, 1), name, t) != 0);
 }
-void GetTagContT(const BlkOps &o) { o.SetD(1, int32_t(Z7XML_GetTagContentsXS(o.db, H(o, 0)))); }
-void SetTagContT(const BlkOps &o) { o.SetB(2, Z7XML_SetTagContentsXS(o.db, H(o, 0), H(o, 1)) != 0); }
-void ParseTxb(const BlkOps &o) { o.SetD(1, int32_t(Z7XML_ParseXS(o.db, H(o, 0)))); }
-void ParseFile(const BlkOps &o) {
+void GetTagContT(const Z7Ops &o) { o.SetD(1, int32_t(Z7XML_GetTagContentsXS(o.db, H(o, 0)))); }
+void SetTagContT(const Z7Ops &o) { o.SetB(2, Z7XML_SetTagContentsXS(o.db, H(o, 0), H(o, 1)) != 0); }
+void ParseTxb(const Z7Ops &o) { o.SetD(1, int32_t(Z7XML_ParseXS(o.db, H(o, 0)))); }
+void ParseFile(const Z7Ops &o) {
     char path[256];
-    Blk_StrText(o, 0, path);
+    Z7Ops_Text(o, 0, path);
     o.SetD(1, int32_t(Z7XML_ParseFile(o.db, path)));
 }
-void WriteTxb(const BlkOps &o) { o.SetB(2, Z7XML_WriteToXS(o.db, H(o, 0), H(o, 1)) != 0); }
-void WriteFile(const BlkOps &o) {
+void WriteTxb(const Z7Ops &o) { o.SetB(2, Z7XML_WriteToXS(o.db, H(o, 0), H(o, 1)) != 0); }
+void WriteFile(const Z7Ops &o) {
     char path[256];
-    Blk_StrText(o, 1, path);
+    Z7Ops_Text(o, 1, path);
     o.SetB(2, Z7XML_WriteToFile(o.db, H(o, 0), path) != 0);
 }
 
 // symbol, (unread), value text out
-void GetSybValue(const BlkOps &o) {
+void GetSybValue(const Z7Ops &o) {
     PutStr(o, 2, "");
     char sym[256], t[256];
-    Blk_StrText(o, 0, sym);
+    Z7Ops_Text(o, 0, sym);
     uint32_t type = 0;
     const uint32_t addr = Z7VmSyb_ParseSingle(o.db, sym, &type);
     type &= 0x7F;
@@ -182,10 +182,10 @@ void GetSybValue(const BlkOps &o) {
     PutStr(o, 2, t);
 }
 // symbol, value text, (unread), result
-void SetSybValue(const BlkOps &o) {
+void SetSybValue(const Z7Ops &o) {
     char sym[256], t[256];
-    Blk_StrText(o, 0, sym);
-    const uint32_t n = Blk_StrText(o, 1, t);
+    Z7Ops_Text(o, 0, sym);
+    const uint32_t n = Z7Ops_Text(o, 1, t);
     uint32_t type = 0;
     const uint32_t addr = Z7VmSyb_ParseSingle(o.db, sym, &type);
     type &= 0x7F;
@@ -211,23 +211,23 @@ uint32_t NewMenuNode(uint32_t db, uint32_t parent, const char *text, const char 
     }
     return h;
 }
-void NewMenu(const BlkOps &o) {
+void NewMenu(const Z7Ops &o) {
     char t[256];
-    Blk_StrText(o, 1, t);
+    Z7Ops_Text(o, 1, t);
     o.SetD(2, int32_t(NewMenuNode(o.db, H(o, 0), t, "M")));
 }
-void NewMenuItem(const BlkOps &o) {
+void NewMenuItem(const Z7Ops &o) {
     char t[256], id[24];
-    Blk_StrText(o, 1, t);
+    Z7Ops_Text(o, 1, t);
     std::snprintf(id, sizeof id, "%ld", long(o.D(2)));
     o.SetD(3, int32_t(H(o, 0) ? NewMenuNode(o.db, H(o, 0), t, id) : 0));
 }
-void RenameMenu(const BlkOps &o) {
+void RenameMenu(const Z7Ops &o) {
     char t[256];
-    Blk_StrText(o, 1, t);
+    Z7Ops_Text(o, 1, t);
     o.SetB(2, Z7XML_SetTagContents(o.db, H(o, 0), t) != 0);
 }
-void DelMenu(const BlkOps &o) { o.SetB(1, Z7XML_Free(o.db, H(o, 0)) != 0); }
+void DelMenu(const Z7Ops &o) { o.SetB(1, Z7XML_Free(o.db, H(o, 0)) != 0); }
 
 // HMIMENU instance: previous UP, DOWN, ENTER, BACK; current menu; root seen;
 // entries[32]; entry count; selected index; title[256]; items[256].
@@ -263,7 +263,7 @@ bool SelectedId(uint32_t db, const uint8_t *m, char id[32], uint32_t *entry) {
     return Z7XML_GetTagAttrib(db, *entry, "ID", id, 32) != 0;
 }
 // UP, DOWN, ENTER, BACK, ROOT; command, position, title, items
-void Menu(const BlkOps &o, uint8_t *m) {
+void Menu(const Z7Ops &o, uint8_t *m) {
     const bool up = o.B(0), down = o.B(1), enter = o.B(2), back = o.B(3);
     const uint32_t root = H(o, 4);
     const bool up_e = up && !m[M_PREV], down_e = down && !m[M_PREV + 1], enter_e = enter && !m[M_PREV + 2],

@@ -3,6 +3,7 @@
 // 'Z','7' framing with the serial CRC, Modbus requests on the same channels,
 // UDP discovery, and the two kinds served here (19 file transfer, 21).
 // Everything else goes to the host one question at a time.
+#include <cassert>
 #include <cstdio>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -572,6 +573,8 @@ void Z7CS_SendRC(Z7CSData *cs, uint32_t channel, uint16_t code) {
 }
 
 void Z7CS_SendVMAnswer(Z7CSData *cs, uint32_t channel, uint32_t length) {
+    // The answer was built in the channel's frame: longer is a broken builder.
+    assert(length + 5 <= Z7CS_FRAME - 2);
     Z7CSChannel *c = Chan(cs, channel);
     if (!c || !(c->flags & Z7CH_USED) || (c->flags & Z7CH_PARTIAL) || length + 5 > Z7CS_FRAME - 2) return;
     uint8_t *a = c->tx.data();
@@ -583,6 +586,7 @@ void Z7CS_SendVMAnswer(Z7CSData *cs, uint32_t channel, uint32_t length) {
 }
 
 void Z7CS_SendAnswerFrame(Z7CSData *cs, uint32_t channel, uint32_t length) {
+    assert(length <= Z7CS_FRAME - 2);
     Z7CSChannel *c = Chan(cs, channel);
     if (!c || !(c->flags & Z7CH_USED) || (c->flags & Z7CH_PARTIAL) || length == 0 || length > Z7CS_FRAME - 2) return;
     QueueAnswer(*c, length);

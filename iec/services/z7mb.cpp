@@ -12,6 +12,7 @@
 #include "core/image/bytes.h"
 #include "iec/vm/z7cnv.h"
 #include "iec/vm/z7map.h"
+#include "iec/vm/z7ops.h"
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7stdlib.h"
 #include "iec/vm/z7vm.h"
@@ -300,16 +301,16 @@ uint32_t Z7MB_Link(uint32_t db) {
         } else if (W(cfg, 6) & 0x80) {
             const uint32_t e = Z7Sec_Elem(db, Z7SEC_XV, W(cfg, 7));
             addr = e ? Z7Mem_Get32(e) : 0;
-            lockmask = 0x80;
+            lockmask = Z7LK_EXT;
         } else {
             uint32_t sec = 0;
             switch (type) {
-            case IEC_BOOL: case IEC_SINT: case IEC_USINT: sec = Z7SEC_D8; lockmask = 1; break;
-            case IEC_DINT: case IEC_REAL: case IEC_UDINT: sec = Z7SEC_D32; lockmask = 4; break;
-            case IEC_TIME: sec = Z7SEC_TIME; lockmask = 0x10; break;
-            case IEC_STRING: sec = Z7SEC_STRPTR; lockmask = 0x20; break;
-            case IEC_INT: case IEC_UINT: sec = Z7SEC_D16; lockmask = 2; break;
-            case IEC_LINT: case IEC_LREAL: case IEC_ULINT: sec = Z7SEC_D64; lockmask = 8; break;
+            case IEC_BOOL: case IEC_SINT: case IEC_USINT: sec = Z7SEC_D8; lockmask = Z7LK_8; break;
+            case IEC_DINT: case IEC_REAL: case IEC_UDINT: sec = Z7SEC_D32; lockmask = Z7LK_32; break;
+            case IEC_TIME: sec = Z7SEC_TIME; lockmask = Z7LK_TIME; break;
+            case IEC_STRING: sec = Z7SEC_STRPTR; lockmask = Z7LK_STR; break;
+            case IEC_INT: case IEC_UINT: sec = Z7SEC_D16; lockmask = Z7LK_16; break;
+            case IEC_LINT: case IEC_LREAL: case IEC_ULINT: sec = Z7SEC_D64; lockmask = Z7LK_64; break;
             default: break;
             }
             const uint32_t e = sec ? Z7Sec_Elem(db, sec, W(cfg, 7)) : 0;

@@ -9,6 +9,7 @@
 #include "core/image/util.h"
 #include "iec/services/z7mb_internal.h"
 #include "iec/vm/z7cnv.h"
+#include "iec/vm/z7ops.h"
 #include "iec/vm/z7stdlib.h"
 #include "iec/vm/z7str.h"
 #include "iec/vm/z7vm.h"
@@ -25,31 +26,6 @@ std::array<bool, kSlaves> slave_used{};
 enum : uint32_t {
     MI_TIME = 0, MI_TID = 4, MI_TOTAL = 6, MI_DONE = 8, MI_BITS = 10, MI_STATE = 12, MI_ERR = 13, MI_DONEF = 14,
     MI_EN = 15, MI_SEND = 16, MI_HANDLE = 20, MI_FRAME = 24, MI_FRAMESIZE = 264,
-};
-
-// Operands of a call: u16 indexes into the typed sections.
-struct Args {
-    uint32_t db, arg, n;
-    uint16_t Op(uint32_t k) const { return k < n ? Z7Mem_Get16(arg + 2 * k) : 0; }
-    uint32_t Elem(uint32_t sec, uint32_t k) const { return Z7Sec_Elem(db, sec, Op(k)); }
-    uint8_t B(uint32_t k) const { return Z7Mem_Get8(Elem(Z7SEC_D8, k)); }
-    int32_t D(uint32_t k) const { return int32_t(Z7Mem_Get32(Elem(Z7SEC_D32, k))); }
-    uint32_t T(uint32_t k) const { return Z7Mem_Get32(Elem(Z7SEC_TIME, k)); }
-    bool Locked(uint32_t k, uint8_t bit) const { return Z7Mem_Get8(Z7Sec_Elem(db, Z7SEC_LOCK, Op(k))) & bit; }
-    void PutB(uint32_t k, bool v) const {
-        if (const uint32_t a = Elem(Z7SEC_D8, k); a && !Locked(k, 0x01)) Z7Mem_Put8(a, v ? 1 : 0);
-    }
-    void PutD(uint32_t k, int32_t v) const {
-        if (const uint32_t a = Elem(Z7SEC_D32, k); a && !Locked(k, 0x04)) Z7Mem_Put32(a, uint32_t(v));
-    }
-    // STRING operand as a host text (at most size - 1 characters)
-    void Text(uint32_t k, char *out, uint32_t size) const {
-        const uint32_t len = Z7VMStr_GetLength(db, Op(k)), text = Z7VMStr_GetText(db, Op(k));
-        const uint8_t *p = text ? Z7Mem_Ptr(text, len) : nullptr;
-        const uint32_t n = p ? (len < size - 1 ? len : size - 1) : 0;
-        if (n) std::memcpy(out, p, n);
-        out[n] = 0;
-    }
 };
 
 uint32_t Now(uint32_t db) { return Z7Mem_Get32(Z7VM_Status(db) + ST_STAMP) % kDay; }
@@ -83,7 +59,7 @@ struct Array {
     bool Byte() const { return type == IEC_SINT || type == IEC_USINT; }
 };
 
-uint32_t Check(const Args &a, const Array &arr, uint32_t unit, uint32_t fn, int32_t raddr, int32_t rcount,
+uint32_t Check(const Z7Ops &a, const Array &arr, uint32_t unit, uint32_t fn, int32_t raddr, int32_t rcount,
                int32_t waddr, int32_t wcount) {
     if (unit > 255) return 200;
     const bool known = (fn >= 1 && fn <= 7) || fn == 15 || fn == 16 || fn == 17 || fn == 23;
@@ -250,7 +226,7 @@ enum : uint8_t { kMsClosed = 0, kMsConnecting = 1, kMsReady = 2, kMsSending = 3,
 
 // One call of a master: its operands, instance and data array.
 struct MasterPass {
-    const Args &a;
+    const Z7Ops &a;
     const Master &ms;
     uint32_t now;
     Array arr;
@@ -262,7 +238,7 @@ struct MasterPass {
 void MasterOpen(MasterPass &p) {
     p.err = 0;
     char text[256];
-    p.a.Text(12, text, sizeof text);
+    Z7Ops_Text(p.a, 12, text);
     if (p.ms.rtu) {
         Z7SerialHandle h;
         Z7Serial_Initialize(&h);
@@ -303,7 +279,7 @@ bool RtuHold(MasterPass &p) {
     Z7SerialHandle h = p.ms.Handle();
     if (Z7Serial_HoldAlive(h)) return true;
     char text[256];
-    p.a.Text(12, text, sizeof text);
+    Z7Ops_Text(p.a, 12, text);
     h = -1;
     Z7Serial_HoldOpen(&h, text);
     p.ms.SetHandle(h);
@@ -365,7 +341,7 @@ void MasterSendRest(MasterPass &p) {
 
 // kMsReady with a rising send: the request checked, built and sent.
 void MasterSend(MasterPass &p) {
-    const Args &a = p.a;
+    const Z7Ops &a = p.a;
     uint8_t *m = p.m;
     m[MI_DONEF] = 0;
     const uint32_t unit = uint32_t(a.D(3)), fn = uint32_t(a.D(4));
@@ -399,7 +375,7 @@ uint32_t AnswerLength(const Master &ms, const uint8_t *f) {
 void MasterAwait(MasterPass &p) {
     const Master &ms = p.ms;
     uint8_t *m = p.m;
-    if (Since(LE_Get32(m + MI_TIME), p.now) > p.a.T(11)) {
+    if (Since(LE_Get32(m + MI_TIME), p.now) > p.a.Time(11)) {
         m[MI_DONEF] = 1;
         p.state = kMsReady;
         p.err = 128;
@@ -456,17 +432,17 @@ void MasterAwait(MasterPass &p) {
     }
 }
 
-void MasterExec(const Args &a, const Master &ms, uint32_t now) {
+void MasterExec(const Z7Ops &a, const Master &ms, uint32_t now) {
     uint8_t *m = ms.m;
     const uint32_t ops_out = ms.rtu ? 13 : 14;
     const bool en = a.B(1), send = a.B(2);
     const bool en_edge = en && !m[MI_EN], send_edge = send && !m[MI_SEND];
     MasterPass p{a, ms, now, Array{}, m, m[MI_STATE], m[MI_ERR]};
-    p.arr.type = a.Op(0);
-    const int32_t declared = int16_t(a.Op(10));
+    p.arr.type = a.Lit(0);
+    const int32_t declared = int16_t(a.Lit(10));
     p.arr.size = declared > 0 ? uint32_t(declared) : 0;
     uint32_t esize = 0;
-    p.arr.addr = Z7Tools_GetArrayIn(a.db, p.arr.type, a.Op(9), declared, &esize);
+    p.arr.addr = Z7Tools_GetArrayIn(a.db, p.arr.type, a.Lit(9), declared, &esize);
     if (p.arr.addr == 0) p.arr.size = 0;
     if (!en) {
         if (p.state != kMsClosed) ms.Close();
@@ -483,9 +459,9 @@ void MasterExec(const Args &a, const Master &ms, uint32_t now) {
     else if (p.state == kMsAwaiting) MasterAwait(p);
     m[MI_EN] = en ? 1 : 0;
     m[MI_SEND] = send ? 1 : 0;
-    a.PutB(ops_out, p.state > kMsConnecting);
-    a.PutB(ops_out + 1, m[MI_DONEF] && p.err == 0);
-    a.PutD(ops_out + 2, p.err);
+    a.SetB(ops_out, p.state > kMsConnecting);
+    a.SetB(ops_out + 1, m[MI_DONEF] && p.err == 0);
+    a.SetD(ops_out + 2, p.err);
 }
 
 template <bool Rtu> uint32_t MasterBlock(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
@@ -526,8 +502,9 @@ template <bool Rtu> uint32_t MasterBlock(uint32_t cmd, uint32_t db, uint32_t, ui
         break;
     case FB_EXEC: {
         const uint32_t need = Rtu ? 16 : 17;
-        if (arg < 2 || Z7Mem_Get16(arg - 2) < need || Z7Mem_Ptr(arg, 2 * need) == nullptr) return 0;
-        MasterExec(Args{db, arg, Z7Mem_Get16(arg - 2)}, ms, Now(db));
+        Z7Ops a;
+        if (!Z7Ops_Open(db, arg, need, a)) return 0;
+        MasterExec(a, ms, Now(db));
         break;
     }
     default: break;
@@ -570,8 +547,8 @@ template <bool Ex> uint32_t SlaveBlock(uint32_t cmd, uint32_t db, uint32_t, uint
         break;
     case FB_EXEC: {
         const uint32_t need = Ex ? 5 : 3;
-        if (arg < 2 || Z7Mem_Get16(arg - 2) < need || Z7Mem_Ptr(arg, 2 * need) == nullptr) return 0;
-        const Args a{db, arg, Z7Mem_Get16(arg - 2)};
+        Z7Ops a;
+        if (!Z7Ops_Open(db, arg, need, a)) return 0;
         const bool en = a.B(0);
         if (en && open && cs != nullptr) {
             Z7CS_Activate(cs);
@@ -585,7 +562,7 @@ template <bool Ex> uint32_t SlaveBlock(uint32_t cmd, uint32_t db, uint32_t, uint
                     uint32_t n;
                     if (Ex) {
                         char name[256];
-                        a.Text(3, name, sizeof name);
+                        Z7Ops_Text(a, 3, name);
                         n = Z7MB_ServeExID(state, req, len, ans, 1, uint32_t(a.D(2)) & 0xFFFF, name);
                     } else {
                         n = Z7MB_ServeEx(state, req, len, ans, 1, 0);
@@ -615,7 +592,7 @@ template <bool Ex> uint32_t SlaveBlock(uint32_t cmd, uint32_t db, uint32_t, uint
         } else if (!en && open) {
             close();
         }
-        a.PutB(Ex ? 4 : 2, open != 0);
+        a.SetB(Ex ? 4 : 2, open != 0);
         break;
     }
     default: break;

@@ -13,6 +13,7 @@
 #include "iec/vm/z7cnv.h"
 #include "iec/vm/z7code_internal.h"
 #include "iec/vm/z7map.h"
+#include "iec/vm/z7ops.h"
 #include "iec/vm/z7stdlib.h"
 #include "iec/vm/z7str.h"
 #include "iec/vm/z7vm.h"
@@ -69,9 +70,9 @@ uint32_t TypeWidth(uint32_t type) {
 }
 uint8_t LockBit(uint32_t type) {
     switch (TypeWidth(type)) {
-    case 1: return 0x01;
-    case 2: return 0x02;
-    default: return type == 4 ? 0x10 : 0x04;
+    case 1: return Z7LK_8;
+    case 2: return Z7LK_16;
+    default: return type == 4 ? Z7LK_TIME : Z7LK_32;
     }
 }
 
@@ -143,7 +144,7 @@ void Build(const AsiCfg &c, uint32_t area, uint32_t db, uint32_t mcap, uint32_t 
             var = xv ? Z7Mem_Get32(xv) : 0;
             if (Z7Mem_Ptr(var, width) == nullptr) continue;
             lock = Z7Sec_Elem(db, Z7SEC_LOCK, index);
-            lockbit = 0x80;
+            lockbit = Z7LK_EXT;
         } else {
             var = Z7Tools_GetAnyParam(db, base, index);
             if (var == 0) continue;

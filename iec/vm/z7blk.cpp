@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "iec/vm/z7interp.h"
+#include "iec/vm/z7ops.h"
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7stdlib.h"
 #include "iec/vm/z7vm.h"
@@ -41,40 +42,6 @@ constexpr const char *kNames[Z7PFB_ROWS] = {
 };
 enum : uint32_t { ROW_PID = 57, ROW_CTUR = 58, ROW_CTDR = 59, ROW_CTUDR = 60, ROW_END = 203 };
 
-// Operand access for block handlers: the list starts at arg, its count N is
-// the word before it. Reads of an index outside its section answer 0 and
-// writes there, or to a forced variable, do nothing.
-struct Params {
-    uint32_t db, arg, n;
-    uint16_t Idx(uint32_t k) const { return Z7Mem_Get16(arg + 2 * k); }
-    bool Locked(uint32_t k, uint8_t bit) const {
-        return (Z7Mem_Get8(Z7Sec_Elem(db, Z7SEC_LOCK, Idx(k))) & bit) != 0;
-    }
-    bool B(uint32_t k) const { return Z7Mem_Get8(Z7Sec_Elem(db, Z7SEC_D8, Idx(k))) != 0; }
-    int32_t D(uint32_t k) const { return int32_t(Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_D32, Idx(k)))); }
-    uint32_t T(uint32_t k) const { return Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_TIME, Idx(k))); }
-    float R(uint32_t k) const {
-        const uint32_t b = Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_D32, Idx(k)));
-        float f;
-        std::memcpy(&f, &b, 4);
-        return f;
-    }
-    void SetB(uint32_t k, bool v) const {
-        if (!Locked(k, 0x01)) Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, Idx(k)), v ? 1 : 0);
-    }
-    void SetD(uint32_t k, int32_t v) const {
-        if (!Locked(k, 0x04)) Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, Idx(k)), uint32_t(v));
-    }
-    void SetR(uint32_t k, float v) const {
-        uint32_t b;
-        std::memcpy(&b, &v, 4);
-        if (!Locked(k, 0x04)) Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, Idx(k)), b);
-    }
-};
-bool Open(uint32_t db, uint32_t arg, uint32_t need, Params &p) {
-    p = Params{db, arg, Z7Mem_Get16(arg - 2)};
-    return arg >= 2 && p.n >= need && Z7Mem_Ptr(arg, 2 * need) != nullptr;
-}
 uint32_t Now(uint32_t db) { return Z7Mem_Get32(Z7VM_Status(db) + ST_STAMP); }
 
 // Counter instance: i32 CV, then the last input values.
@@ -95,15 +62,15 @@ template <typename Step>
 uint32_t CounterEntry(uint32_t cmd, uint32_t db, uint32_t inst, uint32_t arg, uint32_t need, Step step) {
     if (cmd == FB_INSTSIZE) return 8;
     if (cmd == FB_AVAIL) return 1;
-    Params p;
+    Z7Ops p;
     uint8_t *ip = Z7Mem_Ptr(inst, 8);
-    if (cmd != FB_EXEC || ip == nullptr || !Open(db, arg, need, p)) return 0;
+    if (cmd != FB_EXEC || ip == nullptr || !Z7Ops_Open(db, arg, need, p)) return 0;
     step(p, Counter{ip});
     return 0;
 }
 
 uint32_t Ctur(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
-    return CounterEntry(cmd, db, inst, arg, 5, [](const Params &p, const Counter c) {
+    return CounterEntry(cmd, db, inst, arg, 5, [](const Z7Ops &p, const Counter c) {
         const bool cu = c.Edge(0, p.B(0)), reset = c.Edge(1, p.B(1));
         const int32_t pv = p.D(2);
         if (reset) c.SetCv(0);
@@ -114,7 +81,7 @@ uint32_t Ctur(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) 
 }
 
 uint32_t Ctdr(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
-    return CounterEntry(cmd, db, inst, arg, 5, [](const Params &p, const Counter c) {
+    return CounterEntry(cmd, db, inst, arg, 5, [](const Z7Ops &p, const Counter c) {
         const bool cd = c.Edge(0, p.B(0)), load = c.Edge(1, p.B(1));
         const int32_t pv = p.D(2);
         if (load) c.SetCv(pv);
@@ -125,7 +92,7 @@ uint32_t Ctdr(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) 
 }
 
 uint32_t Ctudr(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
-    return CounterEntry(cmd, db, inst, arg, 8, [](const Params &p, const Counter c) {
+    return CounterEntry(cmd, db, inst, arg, 8, [](const Z7Ops &p, const Counter c) {
         // operands CU, CD, RESET, LOAD, PV, QU, QD, CV; memory CU, RESET, CD, LOAD
         const bool cu = c.Edge(0, p.B(0)), reset = c.Edge(1, p.B(2)), cd = c.Edge(2, p.B(1)), load = c.Edge(3, p.B(3));
         const int32_t pv = p.D(4);
@@ -161,15 +128,15 @@ uint32_t Pid(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
         s[13] = 0;
         return 0;
     }
-    Params p;
-    if (cmd != FB_EXEC || !Open(db, arg, P_COUNT, p)) return 0;
+    Z7Ops p;
+    if (cmd != FB_EXEC || !Z7Ops_Open(db, arg, P_COUNT, p)) return 0;
     const uint32_t now = Now(db);
     if (!s[13]) {
         stamp = now;
         s[13] = 1;
     }
     const uint32_t dt = Z7VMTmr_Advance(0, stamp, now);
-    if (dt == 0 || dt < p.T(P_TS)) {
+    if (dt == 0 || dt < p.Time(P_TS)) {
         std::memcpy(s, &stamp, 4);
         return 0;
     }

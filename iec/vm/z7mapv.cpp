@@ -1,6 +1,7 @@
 // Values of application variables through map items: reads and writes in the
 // caller's type, the lock test of the workbench's forced variables, external
 // variable addresses and the variables' status information (VSI).
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -43,15 +44,12 @@ Raw Read(uint32_t item) {
     case 2: r.bits = uint64_t(int64_t(int32_t(Z7Mem_Get32(a)))); break;
     case 4: case 16: r.bits = Z7Mem_Get32(a); break;
     case 3: {
-        float f;
-        const uint32_t u = Z7Mem_Get32(a);
-        std::memcpy(&f, &u, 4);
-        r.f = f;
+        r.f = std::bit_cast<float>(Z7Mem_Get32(a));
         break;
     }
     case 12: case 17: case 13: {
         const uint64_t u = Z7Mem_Get32(a) | uint64_t(Z7Mem_Get32(a + 4)) << 32;
-        if (r.type == 13) std::memcpy(&r.f, &u, 8);
+        if (r.type == 13) r.f = std::bit_cast<double>(u);
         else r.bits = u;
         break;
     }
@@ -90,18 +88,14 @@ uint32_t Write(uint32_t item, int64_t ival, double fval, bool from_float, bool u
     case 4: case 16: Z7Mem_Put32(a, from_float ? Sat<uint32_t>(fval) : uint32_t(ival)); return 0;
     case 3: {
         const float f = from_float ? float(fval) : unsigned_src ? float(uint64_t(ival)) : float(ival);
-        uint32_t u;
-        std::memcpy(&u, &f, 4);
-        Z7Mem_Put32(a, u);
+        Z7Mem_Put32(a, std::bit_cast<uint32_t>(f));
         return 0;
     }
     case 12: Put64(a, uint64_t(from_float ? Sat<int64_t>(fval) : ival)); return 0;
     case 17: Put64(a, from_float ? Sat<uint64_t>(fval) : uint64_t(ival)); return 0;
     case 13: {
         const double d = from_float ? fval : unsigned_src ? double(uint64_t(ival)) : double(ival);
-        uint64_t u;
-        std::memcpy(&u, &d, 8);
-        Put64(a, u);
+        Put64(a, std::bit_cast<uint64_t>(d));
         return 0;
     }
     default: return 1;

@@ -1,9 +1,7 @@
 // Calls of the VM core into the parts of the runtime that hang on it: block
 // linking, interpreter, timers, variable map, resources, sampling trace, the
 // runtime services (event server, public variables, Modbus, remote bindings,
-// CAN, AS-i, driver kit) and the runtime platform layer. Until a part is
-// built its functions answer as an application with nothing of that kind
-// configured.
+// CAN, AS-i, driver kit) and the runtime platform layer.
 #pragma once
 
 #include <cstdint>

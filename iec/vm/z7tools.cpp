@@ -3,6 +3,7 @@
 // that holds the byte offset), else it starts at its index in the typed
 // segment of its element type. Every array is checked against the bytes of
 // its segment before a handler touches it.
+#include <bit>
 #include <cstring>
 
 #include "core/image/util.h"
@@ -96,12 +97,7 @@ uint32_t Z7Sig_Record(uint32_t db, int64_t n, uint32_t *points) {
 
 float Z7Sig_Value(uint32_t rec, uint32_t points, uint32_t t) {
     auto time = [&](uint32_t k) { return Z7Mem_Get32(rec + 4 + 8 * k); };
-    auto value = [&](uint32_t k) {
-        const uint32_t b = Z7Mem_Get32(rec + 8 + 8 * k);
-        float f;
-        std::memcpy(&f, &b, 4);
-        return f;
-    };
+    auto value = [&](uint32_t k) { return std::bit_cast<float>(Z7Mem_Get32(rec + 8 + 8 * k)); };
     if (rec == 0 || points == 0) return 0.0f;
     if (points == 1 || t <= time(0)) return value(0);
     uint32_t p = 0;

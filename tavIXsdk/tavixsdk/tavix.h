@@ -20,7 +20,7 @@ extern std::atomic<uint8_t> TavixThreadCreated;
 extern std::atomic<uint8_t> TavixFtping;
 // State of the web-project upload watcher; reset to 0 on a start request.
 extern uint8_t tavixFtpStates;
-// Number of logged-in web users. Placeholder: 0.
+// Number of logged-in web users, kept by the login records (webhmi/webusers.cpp).
 extern std::atomic<uint32_t> tavix_LoggedUsers;
 
 

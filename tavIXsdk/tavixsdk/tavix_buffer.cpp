@@ -1,6 +1,7 @@
 // Growable byte buffers, their pool, and the server's timers.
 #include "tavIXsdk/tavixsdk/tavix_buffer.h"
 
+#include <cassert>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -87,6 +88,7 @@ void tavix_buffer_return(tavix_buffer *b) {
     if (b == nullptr) return;
     if (b->marker == TAVIX_BUF_FREED) {
         tavix_util_error("DEBUG: Tried to free already freed buffer");
+        assert(!"buffer returned twice");
         return;
     }
     b->marker = TAVIX_BUF_FREED;

@@ -141,44 +141,37 @@ void Batches(const tavix_buffer *req, bool with_values, F fn) {
     flush();
 }
 
-tavix_buffer *Read(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
+// Reads or writes by address: the callbacks once per batch of addresses (the
+// multi callback where there is one), the results in one array.
+tavix_buffer *ReadOrWrite(tavix_session *s, tavix_buffer *req, bool write) {
     const auto &cb = tavix_data_callbacks;
-    if (cb.read == nullptr && cb.read_multi == nullptr) return Error(502);
+    if (write && cb.write == nullptr && cb.write_multi == nullptr) return Error(503);
+    if (!write && cb.read == nullptr && cb.read_multi == nullptr) return Error(502);
     if (Deferred(req, "address[]")) return Error(302);
     tavix_buffer *body = Body();
     if (body == nullptr) return nullptr;
     Put(body, "{\"result\":[");
-    tavix_request r = tavix_request_make(TAVIX_REQ_READ, body, s);
+    tavix_request r = tavix_request_make(write ? TAVIX_REQ_WRITE : TAVIX_REQ_READ, body, s);
     const void *user = User(s);
-    Batches(req, false, [&](uint32_t first, const char *const *a, const char *const *, const uint32_t *, uint32_t n) {
+    Batches(req, write, [&](uint32_t first, const char *const *a, const char *const *v, const uint32_t *l, uint32_t n) {
         if (r.error == 304) return;
         r.first_index = first;
-        if (cb.read_multi != nullptr) cb.read_multi(&r, user, a);
+        if (write && cb.write_multi != nullptr) cb.write_multi(&r, user, a, v, l);
+        else if (!write && cb.read_multi != nullptr) cb.read_multi(&r, user, a);
         else
-            for (uint32_t i = 0; i < n && r.error != 304; i++) cb.read(&r, user, a[i]);
+            for (uint32_t i = 0; i < n && r.error != 304; i++) {
+                if (write) cb.write(&r, user, a[i], v[i], l[i]);
+                else cb.read(&r, user, a[i]);
+            }
     });
     Put(r.body, "]}");
     return Answer(r.body);
 }
-
+tavix_buffer *Read(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
+    return ReadOrWrite(s, req, false);
+}
 tavix_buffer *Write(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
-    const auto &cb = tavix_data_callbacks;
-    if (cb.write == nullptr && cb.write_multi == nullptr) return Error(503);
-    if (Deferred(req, "address[]")) return Error(302);
-    tavix_buffer *body = Body();
-    if (body == nullptr) return nullptr;
-    Put(body, "{\"result\":[");
-    tavix_request r = tavix_request_make(TAVIX_REQ_WRITE, body, s);
-    const void *user = User(s);
-    Batches(req, true, [&](uint32_t first, const char *const *a, const char *const *v, const uint32_t *l, uint32_t n) {
-        if (r.error == 304) return;
-        r.first_index = first;
-        if (cb.write_multi != nullptr) cb.write_multi(&r, user, a, v, l);
-        else
-            for (uint32_t i = 0; i < n && r.error != 304; i++) cb.write(&r, user, a[i], v[i], l[i]);
-    });
-    Put(r.body, "]}");
-    return Answer(r.body);
+    return ReadOrWrite(s, req, true);
 }
 
 // The process image: the callback once, its elements in the result array.

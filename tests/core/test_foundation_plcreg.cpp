@@ -514,6 +514,16 @@ TEST_F(IecHandles, RefusedWhileNotAvailable) {
     EXPECT_EQ(locate_calls, 0);
 }
 
+TEST(IecHandleTest, BothTopBitsSetExceptAllOnes) {
+    EXPECT_FALSE(PlcReg_IsIecHandle(0xBFFFFFFFu));
+    EXPECT_FALSE(PlcReg_IsIecHandle(0x80000000u));
+    EXPECT_FALSE(PlcReg_IsIecHandle(0x40000000u));
+    EXPECT_TRUE(PlcReg_IsIecHandle(0xC0000000u));
+    EXPECT_TRUE(PlcReg_IsIecHandle(0xDC012345u));
+    EXPECT_TRUE(PlcReg_IsIecHandle(0xFFFFFFFEu));
+    EXPECT_FALSE(PlcReg_IsIecHandle(0xFFFFFFFFu));
+}
+
 // ---- clearing and initialisation --------------------------------------------------------
 
 void FillImage(uint8_t v) { plc_reg.fill(v); }

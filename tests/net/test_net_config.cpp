@@ -225,6 +225,15 @@ TEST(NetBridge, ValidateRangesAndBlockMoves) {
     EXPECT_FALSE(valid(0x10008000, 0x4001));
     EXPECT_TRUE(valid(0x1001C000, 16));
     EXPECT_FALSE(valid(0x10030000, 16));
+    // With the IEC runtime in use any IEC variable handle is valid; 0xFFFFFFFF
+    // is none and past every register area.
+    DrevanoRuntime = 1;
+    EXPECT_TRUE(valid(0xC0000000u, 16));
+    EXPECT_TRUE(valid(0xFFFFFFFEu, 0xFFFF));
+    EXPECT_FALSE(valid(0xFFFFFFFFu, 16));
+    EXPECT_FALSE(valid(0xBFFFFFFFu, 16));
+    DrevanoRuntime = 0;
+    EXPECT_FALSE(valid(0xC0000000u, 16));
 
     plc_reg.fill(0);
     uint8_t buf[8] = {0x34, 0x12, 0, 0, 0, 0, 0, 0};

@@ -1,0 +1,153 @@
+// Operand view of an IEC block handler and the lock bits of forced
+// variables.
+//
+// A handler gets (command, database, class data, instance data, operand
+// list); the list is an array of u16 entries at arg, its count the u16 before
+// it. An entry is an index into its operand's typed section; an array
+// operand's entry is the index of its first element, element k lies at
+// index + k. Type codes and array sizes are literal entries. Every element
+// address is checked against its section: reads outside answer 0, writes
+// there (or to a forced variable) do nothing.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+#include "core/image/bytes.h"
+#include "iec/vm/z7mem.h"
+#include "iec/vm/z7str.h"
+#include "iec/vm/z7vm.h"
+
+// Lock byte of a variable (one per index, database lock section): a set bit
+// means the workbench forced the variable of that section and nothing else
+// writes it.
+enum : uint8_t {
+    Z7LK_8 = 0x01, Z7LK_16 = 0x02, Z7LK_32 = 0x04, Z7LK_64 = 0x08, Z7LK_TIME = 0x10, Z7LK_STR = 0x20,
+    Z7LK_EXT = 0x80  // external variable
+};
+
+struct Z7Ops {
+    uint32_t db = 0, arg = 0, n = 0;
+    const uint8_t *list = nullptr;  // host view of the n entries
+    // Host view of the typed sections (lock, 8, 16, 32, 64 bits, TIME),
+    // taken on first use: base, element count and element size.
+    struct SecView {
+        uint8_t *base;
+        uint32_t alloc, elem;
+    };
+    mutable SecView view[6] = {};
+    mutable uint8_t loaded = 0;
+
+    uint16_t Lit(uint32_t k) const { return k < n ? LE_Get16(list + 2 * k) : 0; }
+    const SecView *View(uint32_t sec) const {
+        if (sec < Z7SEC_LOCK || sec > Z7SEC_TIME) return nullptr;
+        SecView &v = view[sec - Z7SEC_LOCK];
+        if (!(loaded & (1u << (sec - Z7SEC_LOCK)))) {
+            loaded |= uint8_t(1u << (sec - Z7SEC_LOCK));
+            const uint8_t *d = Z7Mem_Ptr(db + sec * Z7_DESC_SIZE, Z7_DESC_SIZE);
+            v.alloc = d ? LE_Get16(d + SD_ALLOC) : 0;
+            v.elem = d ? LE_Get16(d + SD_ELEM) : 0;
+            v.base = d ? Z7Mem_Ptr(LE_Get32(d + SD_ADDR), v.alloc * v.elem) : nullptr;
+            if (v.base == nullptr) v.alloc = 0;
+        }
+        return &v;
+    }
+    // Host address of element off of operand k in a section (off 0 for a
+    // plain operand); null outside the section.
+    uint8_t *At(uint32_t sec, uint32_t k, uint32_t off = 0) const {
+        if (k >= n) return nullptr;
+        const uint32_t idx = uint32_t(Lit(k)) + off;
+        if (sec == Z7SEC_STRPTR) return nullptr;
+        const SecView *v = View(sec);
+        return v != nullptr && idx < v->alloc ? v->base + size_t(idx) * v->elem : nullptr;
+    }
+    bool Forced(uint32_t k, uint32_t off, uint8_t bit) const {
+        const uint8_t *l = At(Z7SEC_LOCK, k, off);
+        return l != nullptr && (*l & bit) != 0;
+    }
+    // Host view of count elements of width bytes from operand k's first
+    // element; null unless all of them lie in the section.
+    uint8_t *Span(uint32_t sec, uint32_t k, uint32_t count, uint32_t width) const {
+        if (count == 0) return nullptr;
+        uint8_t *a = At(sec, k), *last = At(sec, k, count - 1);
+        if (a == nullptr || last != a + size_t(count - 1) * width) return nullptr;
+        return a;
+    }
+    uint8_t U8(uint32_t k, uint32_t off = 0) const {
+        const uint8_t *p = At(Z7SEC_D8, k, off);
+        return p ? *p : 0;
+    }
+    uint16_t U16(uint32_t k, uint32_t off = 0) const {
+        const uint8_t *p = At(Z7SEC_D16, k, off);
+        return p ? LE_Get16(p) : 0;
+    }
+    uint32_t U32(uint32_t k, uint32_t off = 0) const {
+        const uint8_t *p = At(Z7SEC_D32, k, off);
+        return p ? LE_Get32(p) : 0;
+    }
+    uint64_t U64(uint32_t k, uint32_t off = 0) const {
+        const uint8_t *p = At(Z7SEC_D64, k, off);
+        return p ? LE_Get32(p) | (uint64_t(LE_Get32(p + 4)) << 32) : 0;
+    }
+    uint32_t Time(uint32_t k) const {
+        const uint8_t *p = At(Z7SEC_TIME, k);
+        return p ? LE_Get32(p) : 0;
+    }
+    uint8_t B(uint32_t k) const { return U8(k); }
+    int16_t I(uint32_t k, uint32_t off = 0) const { return int16_t(U16(k, off)); }
+    int32_t D(uint32_t k, uint32_t off = 0) const { return int32_t(U32(k, off)); }
+    float R(uint32_t k) const { return std::bit_cast<float>(U32(k)); }
+    double LR(uint32_t k) const { return std::bit_cast<double>(U64(k)); }
+    void Put8(uint32_t k, uint8_t v, uint32_t off = 0) const {
+        uint8_t *p = At(Z7SEC_D8, k, off);
+        if (p != nullptr && !Forced(k, off, Z7LK_8)) *p = v;
+    }
+    void Put16(uint32_t k, uint16_t v, uint32_t off = 0) const {
+        uint8_t *p = At(Z7SEC_D16, k, off);
+        if (p != nullptr && !Forced(k, off, Z7LK_16)) LE_Put16(p, v);
+    }
+    void Put32(uint32_t k, uint32_t v, uint32_t off = 0) const {
+        uint8_t *p = At(Z7SEC_D32, k, off);
+        if (p != nullptr && !Forced(k, off, Z7LK_32)) LE_Put32(p, v);
+    }
+    void Put64(uint32_t k, uint64_t v, uint32_t off = 0) const {
+        uint8_t *p = At(Z7SEC_D64, k, off);
+        if (p == nullptr || Forced(k, off, Z7LK_64)) return;
+        LE_Put32(p, uint32_t(v));
+        LE_Put32(p + 4, uint32_t(v >> 32));
+    }
+    void PutTime(uint32_t k, uint32_t v) const {
+        uint8_t *p = At(Z7SEC_TIME, k);
+        if (p != nullptr && !Forced(k, 0, Z7LK_TIME)) LE_Put32(p, v);
+    }
+    void SetB(uint32_t k, bool v) const { Put8(k, v ? 1 : 0); }
+    void SetI(uint32_t k, int32_t v, uint32_t off = 0) const { Put16(k, uint16_t(v), off); }
+    void SetD(uint32_t k, int32_t v, uint32_t off = 0) const { Put32(k, uint32_t(v), off); }
+    void SetR(uint32_t k, float v) const { Put32(k, std::bit_cast<uint32_t>(v)); }
+    void SetLR(uint32_t k, double v) const { Put64(k, std::bit_cast<uint64_t>(v)); }
+};
+
+// Opens the operand list of a call; false when it holds fewer than need
+// entries or does not lie in the arena.
+inline bool Z7Ops_Open(uint32_t db, uint32_t arg, uint32_t need, Z7Ops &ops) {
+    if (arg < 2) return false;
+    ops = Z7Ops{};
+    ops.db = db;
+    ops.arg = arg;
+    ops.n = Z7Mem_Get16(arg - 2);
+    ops.list = Z7Mem_Ptr(arg, 2 * ops.n);
+    if (ops.list == nullptr) ops.n = 0;
+    return ops.n >= need;
+}
+
+// Text of the STRING operand k (at most 255 characters) into out,
+// terminated at its first NUL; its length.
+inline uint32_t Z7Ops_Text(const Z7Ops &o, uint32_t k, char out[256]) {
+    uint32_t n = k < o.n ? Z7VMStr_GetLength(o.db, o.Lit(k)) : 0;
+    const uint8_t *t = n ? Z7Mem_Ptr(Z7VMStr_GetText(o.db, o.Lit(k)), n) : nullptr;
+    if (t == nullptr || n > 255) n = 0;
+    if (n) std::memcpy(out, t, n);
+    out[n] = 0;
+    return uint32_t(std::strlen(out));
+}
