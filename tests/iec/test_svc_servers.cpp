@@ -332,25 +332,26 @@ TEST(SocketLayer, AnyDescriptorClosedHandlesAndPendingConnects) {
     const int lfd = test_support::LoopbackBind(&port);
     ASSERT_NE(port, 0);
     Z7SocketHandle h = -1;
-    uint32_t pending = 0;
-    ASSERT_EQ(Z7Socket_CreateConnectedSocket("127.0.0.1", port, &h, &pending, 0), 0u);
+    bool pending = false;
+    ASSERT_TRUE(Z7Socket_CreateConnectedSocket("127.0.0.1", port, &h, &pending, 0));
     ASSERT_GE(h, 0);
     const int peer = accept(lfd, nullptr, nullptr);
     ASSERT_GE(peer, 0);
-    uint32_t closed = 9, broken = 1;
-    for (int i = 0; i < 1000 && Z7Socket_CheckPendingConnect(h, &broken) != 0; i++) usleep(1000);
-    EXPECT_EQ(broken, 0u);
+    bool closed = true;
+    Z7Connect up = Z7Connect::kBroken;
+    for (int i = 0; i < 1000 && (up = Z7Socket_CheckPendingConnect(h)) == Z7Connect::kPending; i++) usleep(1000);
+    EXPECT_EQ(up, Z7Connect::kUp);
     // the connected socket moved to descriptor 1,050
     ASSERT_EQ(dup2(h, 1050), 1050);
     close(h);
     const Z7SocketHandle big = 1050;
     const uint8_t out[] = {0x00, 0x07, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x64, 0x00, 0x02};
     EXPECT_EQ(Z7Socket_Send(big, sizeof out, out, &closed), int32_t(sizeof out));
-    EXPECT_EQ(closed, 0u);
+    EXPECT_FALSE(closed);
     EXPECT_EQ(Take(peer, sizeof out), Bytes(out, out + sizeof out));
     uint8_t in[16] = {};
     EXPECT_EQ(Z7Socket_Receive(big, sizeof in, in, &closed), 0);  // nothing waits
-    EXPECT_EQ(closed, 0u);
+    EXPECT_FALSE(closed);
     const uint8_t back[] = {0x00, 0x07, 0x00, 0x00, 0x00, 0x07, 0x01, 0x03, 0x04, 0x12, 0x34, 0xFF, 0xFE};
     ASSERT_EQ(write(peer, back, sizeof back), ssize_t(sizeof back));
     int32_t got = 0;
@@ -364,31 +365,31 @@ TEST(SocketLayer, AnyDescriptorClosedHandlesAndPendingConnects) {
     // the peer goes: closed; a handle that is not open: closed too
     close(peer);
     got = 1;
-    closed = 0;
+    closed = false;
     for (int i = 0; i < 1000 && !closed; i++) {
         pollfd p{big, POLLIN, 0};
         poll(&p, 1, 10);
         got = Z7Socket_Receive(big, sizeof in, in, &closed);
     }
-    EXPECT_EQ(closed, 1u);
+    EXPECT_TRUE(closed);
     EXPECT_EQ(got, 0);
     Z7Socket_CloseSocket(big);
-    closed = 0;
+    closed = false;
     EXPECT_EQ(Z7Socket_Receive(big, sizeof in, in, &closed), 0);
-    EXPECT_EQ(closed, 1u);
+    EXPECT_TRUE(closed);
 
     // a connect to a port nobody listens on: the send waits (0, not closed)
     // while it is under way, then reports the socket closed
     close(lfd);
     Z7SocketHandle r = -1;
-    if (Z7Socket_CreateConnectedSocket("127.0.0.1", port, &r, &pending, 0) == 0) {
-        closed = 0;
+    if (Z7Socket_CreateConnectedSocket("127.0.0.1", port, &r, &pending, 0)) {
+        closed = false;
         int32_t sent = 0;
         for (int i = 0; i < 1000 && !closed; i++) {
             sent += Z7Socket_Send(r, sizeof out, out, &closed);
             if (!closed) usleep(1000);
         }
-        EXPECT_EQ(closed, 1u);
+        EXPECT_TRUE(closed);
         EXPECT_EQ(sent, 0);
         Z7Socket_CloseSocket(r);
     }
