@@ -73,11 +73,11 @@ bool Z7MBSrv_SetDevIdent(const char *vendor, const char *product, const char *re
 
 // Gives the standard registry its Modbus master and slave blocks.
 void Z7MB_InstallBlocks();
-// Filled at start-up: nonzero while the controller's own Modbus TCP server
+// Filled at start-up: true while the controller's own Modbus TCP server
 // keeps the port (its service on, listening there). A slave block asking for
 // port 502 while it is kept gets no socket and tries again on its next call.
 // Unset: nothing is kept.
-extern uint32_t (*Z7MB_PortKept)(uint16_t port);
+extern bool (*Z7MB_PortKept)(uint16_t port);
 constexpr uint16_t Z7MB_LADDER_PORT = 502;
 
 // ---- serial line of the client engine (Modbus ASCII layer) -------------------------------------

@@ -537,7 +537,7 @@ template <bool Rtu> uint32_t MasterBlock(uint32_t cmd, uint32_t db, uint32_t, ui
 // ---- slaves ---------------------------------------------------------------------------------------
 // Port 502 stays the controller's own Modbus server's while its service is on.
 bool LadderHolds(uint16_t port) {
-    return port == Z7MB_LADDER_PORT && Z7MB_PortKept != nullptr && Z7MB_PortKept(port) != 0;
+    return port == Z7MB_LADDER_PORT && Z7MB_PortKept != nullptr && Z7MB_PortKept(port);
 }
 
 template <bool Ex> uint32_t SlaveBlock(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
@@ -633,6 +633,6 @@ FbHandler UpperProc(uint32_t id) {
 }
 }  // namespace
 
-uint32_t (*Z7MB_PortKept)(uint16_t) = nullptr;
+bool (*Z7MB_PortKept)(uint16_t) = nullptr;
 
 void Z7MB_InstallBlocks() { Z7Stfb_UpperProc = UpperProc; }

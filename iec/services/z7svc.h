@@ -302,7 +302,7 @@ void Z7Evs_SetEventsDisabled(void *evs, uint32_t disabled);
 // upper, lower: hysteresis in the variable's type, native order, or null.
 uint32_t Z7EA_RegisterChangeEvent(uint32_t db, uint32_t client, uint32_t type, uint32_t index, uint32_t id,
                                   const uint8_t *upper, const uint8_t *lower, uint32_t ct);
-uint32_t Z7EA_UnregisterChangeEvent(uint32_t db, uint32_t client, uint32_t type, uint32_t index, uint32_t ct);
+bool Z7EA_UnregisterChangeEvent(uint32_t db, uint32_t client, uint32_t type, uint32_t index, uint32_t ct);
 uint32_t Z7EA_RegisterStaticEvents(uint32_t code, uint32_t db);
 uint32_t Z7EA_UnregisterAllBroadcastEvents(uint32_t db);
 void Z7EA_ForceGeneralUpdate(uint32_t db);
