@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <string>
 #include <vector>
 
 #include "core/image/bytes.h"
@@ -394,6 +395,63 @@ TEST(SocketLayer, AnyDescriptorClosedHandlesAndPendingConnects) {
         Z7Socket_CloseSocket(r);
     }
     setrlimit(RLIMIT_NOFILE, &old);
+}
+
+// Each answer of the socket calls both ways: a listener on a port another
+// socket holds is refused and has none, on a free port it is made; a connect
+// ends up; a handle that is not open is broken; datagram sockets and sends.
+TEST(SocketLayer, CreationAndConnectAnswers) {
+    uint16_t port = 0;
+    const int lfd = test_support::LoopbackBind(&port);
+    ASSERT_NE(port, 0);
+    Z7SocketHandle l = 7;
+    EXPECT_FALSE(Z7Socket_CreateListeningSocketOn(port, 4, "127.0.0.1", &l));
+    EXPECT_EQ(l, -1);
+    EXPECT_FALSE(Z7Socket_CreateListeningSocketOn(port, 4, "no address", &l));
+    EXPECT_EQ(l, -1);
+    close(lfd);
+    ASSERT_TRUE(Z7Socket_CreateListeningSocketOn(port, 4, "127.0.0.1", &l));
+    ASSERT_GE(l, 0);
+
+    Z7SocketHandle c = -1;
+    bool pending = true;
+    EXPECT_FALSE(Z7Socket_CreateConnectedSocket("no address", port, &c, &pending, 0));
+    EXPECT_EQ(c, -1);
+    EXPECT_FALSE(pending);
+    ASSERT_TRUE(Z7Socket_CreateConnectedSocket("127.0.0.1", port, &c, &pending, 0));
+    ASSERT_GE(c, 0);
+    Z7Connect st = Z7Connect::kPending;
+    for (int i = 0; i < 5000 && (st = Z7Socket_CheckPendingConnect(c)) == Z7Connect::kPending; i++) usleep(1000);
+    EXPECT_EQ(st, Z7Connect::kUp);
+    EXPECT_EQ(Z7Socket_CheckPendingConnect(-1), Z7Connect::kBroken);
+    const int gone = dup(c);
+    close(gone);
+    EXPECT_EQ(Z7Socket_CheckPendingConnect(gone), Z7Connect::kBroken);
+    Z7Socket_CloseSocket(c);
+    Z7Socket_CloseSocket(l);
+
+    uint16_t uport = 0;
+    const int peer = test_support::LoopbackBind(&uport, SOCK_DGRAM);
+    Z7SocketHandle u = 7;
+    EXPECT_FALSE(Z7Socket_UdpCreateOn(0, "no address", &u));
+    EXPECT_EQ(u, -1);
+    EXPECT_FALSE(Z7Socket_AcceptBroadcast(-1));
+    ASSERT_TRUE(Z7Socket_UdpCreate(0, &u));
+    ASSERT_GE(u, 0);
+    EXPECT_TRUE(Z7Socket_AcceptBroadcast(u));
+    uint8_t to[16];
+    const std::string where = "127.0.0.1:" + std::to_string(uport);
+    Z7Socket_UdpAddrMake(to, where.c_str(), 1);
+    const uint8_t data[3] = {0x11, 0x22, 0x33};
+    EXPECT_FALSE(Z7Socket_UdpSendTo(-1, to, data, sizeof data));
+    EXPECT_TRUE(Z7Socket_UdpSendTo(u, to, data, sizeof data));
+    pollfd pf{peer, POLLIN, 0};
+    ASSERT_EQ(poll(&pf, 1, 5000), 1);
+    uint8_t got[8] = {};
+    EXPECT_EQ(recv(peer, got, sizeof got, 0), 3);
+    EXPECT_EQ(std::vector<uint8_t>(got, got + 3), std::vector<uint8_t>({0x11, 0x22, 0x33}));
+    close(peer);
+    Z7Socket_CloseSocket(u);
 }
 
 // ---- event server ---------------------------------------------------------------------------
