@@ -143,7 +143,7 @@ void Exec_InstallHooks() {
         const UtcTime t{sec, ms};
         uint16_t utc[6] = {};
         UtcSet(&t, utc);
-        for (unsigned i = 0; i < 6; i++) LE_Put16(&plc_reg[108582 + 2 * i], utc[i]);
+        for (unsigned i = 0; i < 6; i++) LE_Put16(&plc_reg[2 * (W_UTC + i)], utc[i]);
     };
     h.web_state = [] { return TavixServerState.load(); };
     h.web_state_set = [](uint8_t v) { TavixServerState = v; };

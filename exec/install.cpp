@@ -52,10 +52,10 @@ bool SaveAndSetMACID() {
     const std::array<MfPiece, 1> pieces{{{tinyImage.data(), tinyImage.size()}}};
     if (!MF_WriteFile("/mnt/cfg/TINYIMGE.BIN", pieces, true)) return false;
     Etn_SetMacId(&tinyImage[8], 0);
-    plc_reg[324] = tinyImage[13];
-    plc_reg[325] = tinyImage[12];
-    plc_reg[326] = tinyImage[11];
-    plc_reg[327] = tinyImage[10];
+    plc_reg[2 * W_MAC] = tinyImage[13];
+    plc_reg[2 * W_MAC + 1] = tinyImage[12];
+    plc_reg[2 * W_MAC + 2] = tinyImage[11];
+    plc_reg[2 * W_MAC + 3] = tinyImage[10];
     return true;
 }
 
@@ -127,7 +127,7 @@ const char *FindFirmware(const char *media) {
 
 // "cp <media>/<file>  <target>" (two blanks) and a check that the copy is whole.
 bool CopyFirmware(const char *media, const char *file) {
-    const char *target = PlcWord(54279) == 1 ? "/mnt/firm/qmz7" : "/mnt/firm/firmware";
+    const char *target = PlcWord(W_INITRD_VER) == 1 ? "/mnt/firm/qmz7" : "/mnt/firm/firmware";
     char cmd[160], src[96];
     std::snprintf(src, sizeof src, "%s/%s", media, file);
     std::snprintf(cmd, sizeof cmd, "cp %s  %s", src, target);

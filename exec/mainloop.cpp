@@ -420,7 +420,7 @@ int Main_Startup(int argc, char **argv) {
     // Sign-on and model texts.
     const uint16_t identity = LE_Get16(&Cmd_SS_Info[2]);
     Oem_GetSignon(pProduct, PlcWord(W_FWNUM), identity);
-    Oem_GetModel(reinterpret_cast<char *>(&plc_reg[516]), PlcWord(W_FWNUM), identity);
+    Oem_GetModel(reinterpret_cast<char *>(&plc_reg[2 * W_MODEL]), PlcWord(W_FWNUM), identity);
 
     // Status word for the LEDs.
     StatusWord182();

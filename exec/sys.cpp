@@ -381,7 +381,7 @@ void SYS_SetStatusLeds(uint32_t first, uint32_t second) {
 
 uint32_t SYS_GetOkLed() {
     if (PlcWord(W_PORTPROTO) == 0 || (plc_reg[SBITS_HI] & S_FORCING)) return 2;
-    return PlcWord(182) == 0 ? 1 : 0;
+    return PlcWord(W_FAULT_SHOWN) == 0 ? 1 : 0;
 }
 
 uint32_t SYS_GetRunLed() {
@@ -488,7 +488,7 @@ void SYS_WriteReg(const SysRcb *link, const uint8_t *data, uint32_t length) {
 // ---- system registers by number ---------------------------------------------------------------
 uint16_t SYS_ReadSys(uint32_t n) {
     if (n > PLC_REG_SIZE / 2 - 128) return 0;
-    return PlcWord(127 + n);
+    return PlcWord(SR_WORD(n));
 }
 
 uint32_t SYS_WriteSys(uint32_t n, uint16_t value) {

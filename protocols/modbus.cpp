@@ -500,12 +500,12 @@ uint32_t Modbus_Conn_Cnt(uint32_t n) {
     return c;
 }
 
-uint32_t Modbus_KeepsPort(uint16_t port) {
+bool Modbus_KeepsPort(uint16_t port) {
     for (uint32_t n = 0; n < 2; n++) {
         const ModbusSettings cfg = ModbusCfg(n);
-        if ((Dpr_Configuration[n].enables[0] & EN0_MODBUS) && cfg.mode == 0 && cfg.port == port) return 1;
+        if ((Dpr_Configuration[n].enables[0] & EN0_MODBUS) && cfg.mode == 0 && cfg.port == port) return true;
     }
-    return 0;
+    return false;
 }
 
 void Modbus_DeInit(NX_IP *ip) {

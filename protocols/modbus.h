@@ -73,9 +73,9 @@ void Modbus_Scan(uint32_t iface);
 void Modbus_AfterWait(uint32_t iface);
 void Modbus_Stop(uint32_t iface);
 uint32_t Modbus_Conn_Cnt(uint32_t iface);
-// Nonzero when an interface's server keeps the TCP port: its service on and
-// the settings in force a TCP server on that port.
-uint32_t Modbus_KeepsPort(uint16_t port);
+// Whether an interface's server keeps the TCP port: its service on and the
+// settings in force a TCP server on that port.
+bool Modbus_KeepsPort(uint16_t port);
 void Modbus_DeInit(NX_IP *ip);
 void ModbusConnect(NX_TCP_SOCKET *socket, uint32_t port);
 void ModbusDisconnect(NX_TCP_SOCKET *socket);

@@ -130,7 +130,7 @@ void SendTcp(const Z7Ops &o) {
     const char *t = nullptr;
     uint32_t len = 0;
     if (!Z7XS_View(o.db, H(o, 1), ref, &t, &len)) return;
-    uint32_t closed = 0;
+    bool closed = false;
     const int32_t n = Z7Std_Hooks.tcp_send(sock, std::min<uint32_t>(len, 65535), reinterpret_cast<const uint8_t *>(t),
                                            &closed);
     o.SetD(2, n > 0 ? n : 0);
@@ -145,7 +145,7 @@ void RcvTcp(const Z7Ops &o) {
     uint32_t total = 0;
     int32_t received = o.D(2);
     for (;;) {
-        uint32_t closed = 0;
+        bool closed = false;
         const uint32_t want = std::min<uint32_t>(kTcpPiece, kTcpMax - total);
         if (want == 0) break;
         const int32_t n = Z7Std_Hooks.tcp_receive(sock, want, piece, &closed);

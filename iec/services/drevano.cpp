@@ -100,7 +100,7 @@ void _DisplayHello() {
     std::fflush(stdout);
     char path[256];
     if (Z7_GetFullPath("z7info.txt", path)) {
-        const uint32_t h = Z7File_Open(path, 1);
+        const uint32_t h = Z7File_Open(path, true);
         if (h) {
             Z7File_WriteLine(h, l1);
             Z7File_WriteLine(h, l2);
@@ -529,7 +529,7 @@ void Z7_Connect_Ethernet() {
     Z7Socket_Initialize(0);
     Z7Socket_CloseSocket(csData.listen);
     csData.listen = -1;
-    if (Z7Socket_CreateListeningSocket(1100, 8, &csData.listen, 0) == 0) eth_conn = 1;
+    if (Z7Socket_CreateListeningSocket(1100, 8, &csData.listen, 0)) eth_conn = 1;
     else Out("ERROR: Cant open TCP port\n");
     csData.port = 1100;
     timer_Z7 = Z7Host_Frt();

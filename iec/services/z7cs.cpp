@@ -50,7 +50,7 @@ uint32_t FrameSize(const Z7CSChannel &c) { return BE_Get16(&c.rx[2]); }
 // ---- socket channels ----------------------------------------------------------------------------
 void SockSend(Z7CSChannel &c) {
     if (!(c.flags & (Z7CH_PENDING | Z7CH_PARTIAL))) return;
-    uint32_t closed = 0;
+    bool closed = false;
     const uint32_t off = uint32_t(c.answer_len - c.to_send);
     const int32_t n = Z7Socket_Send(c.sock, c.to_send, &c.tx[off], &closed);
     if (n > 0) c.silence = 0;
@@ -73,7 +73,7 @@ bool SockReceiveStep(Z7CSChannel &c, bool plain) {
     if (c.flags & Z7CH_QUESTION) return false;
     const uint32_t want = (c.flags & Z7CH_KNOWN) ? uint32_t(c.expected - c.received) : 4u - c.received;
     if (want == 0 || c.received + want > c.rx.size()) return false;
-    uint32_t closed = 0;
+    bool closed = false;
     const int32_t n = c.received == 0 && !plain ? Z7Socket_ReceiveFrameStart(c.sock, want, &c.rx[c.received], &closed)
                                                 : Z7Socket_Receive(c.sock, want, &c.rx[c.received], &closed);
     if (closed) {
@@ -433,9 +433,9 @@ uint32_t Z7CS_Open(Z7CSData *cs, const Z7CSSettings *s, uint32_t arg) {
         Z7Socket_CreateListeningSocket(s->tcp_port, serial ? 7 : 8, &cs->listen, arg);
     }
     cs->port = s ? s->tcp_port : 0;
-    const uint32_t rc = Z7Socket_UdpCreate(kDiscoveryPort, &cs->udp);
-    if (rc == 0) Z7Socket_AcceptBroadcast(cs->udp);
-    return rc;
+    const bool up = Z7Socket_UdpCreate(kDiscoveryPort, &cs->udp);
+    if (up) Z7Socket_AcceptBroadcast(cs->udp);
+    return up ? 0 : 1;
 }
 
 void Z7CSSer_Open(Z7CSData *cs, const char *settings) {

@@ -351,8 +351,8 @@ uint32_t Z7EA_RegisterChangeEvent(uint32_t db, uint32_t client, uint32_t type, u
     return n + 1;
 }
 
-uint32_t Z7EA_UnregisterChangeEvent(uint32_t db, uint32_t client, uint32_t type, uint32_t index, uint32_t ct) {
-    if (db == 0 || client > 8) return 1;
+bool Z7EA_UnregisterChangeEvent(uint32_t db, uint32_t client, uint32_t type, uint32_t index, uint32_t ct) {
+    if (db == 0 || client > 8) return false;
     for (uint32_t i = 0; i < Used(db); i++) {
         const uint32_t e = Entry(db, i);
         if (!Key(e, type, index, ct)) continue;
@@ -360,16 +360,16 @@ uint32_t Z7EA_UnregisterChangeEvent(uint32_t db, uint32_t client, uint32_t type,
         if (client == 0) {
             if (!is_static) continue;
             Remove(db, i);
-            return 0;
+            return true;
         }
         if (is_static || State(e, client) == CS_NONE) continue;
         SetState(e, client, CS_NONE);
         const uint16_t k = Z7Mem_Get16(e + E_COUNT);
         Z7Mem_Put16(e + E_COUNT, uint16_t(k ? k - 1 : 0));
         if (k <= 1) Remove(db, i);
-        return 0;
+        return true;
     }
-    return 1;
+    return false;
 }
 
 uint32_t Z7EA_RegisterStaticEvents(uint32_t code, uint32_t db) {

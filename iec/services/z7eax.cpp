@@ -211,8 +211,8 @@ void OpenPort(const Db &d, uint32_t i) {
         }
         text[n] = 0;
         Z7SocketHandle s = -1;
-        uint32_t pending = 0;
-        if (Z7Socket_CreateConnectedSocket(text, Z7Mem_Get16(cfg + 2), &s, &pending, 0) == 0 && s >= 0) {
+        bool pending = false;
+        if (Z7Socket_CreateConnectedSocket(text, Z7Mem_Get16(cfg + 2), &s, &pending, 0) && s >= 0) {
             LE_Put32(l.c + XC_SOCK, uint32_t(s));
             if (pending) l.SetState(1);
             else {
@@ -321,7 +321,7 @@ bool Receive(const Db &d, uint32_t i) {
         const uint32_t done = LE_Get16(l.c + XC_DONE);
         const uint32_t want = done < 4 ? 4 - done : LE_Get16(l.c + XC_TOTAL) - done;
         if (want == 0) return done >= 4;
-        uint32_t closed = 0;
+        bool closed = false;
         const int32_t n = Z7Socket_Receive(l.Sock(), want, f + done, &closed);
         if (closed) {
             OnError(d, i);
@@ -354,10 +354,9 @@ void Step(const Db &d, uint32_t i, uint32_t now) {
         if (expired && l.NVar() != 0) OpenPort(d, i);
         return;
     case 1: {
-        uint32_t broken = 0;
-        const uint32_t r = Z7Socket_CheckPendingConnect(l.Sock(), &broken);
-        if (broken) OnError(d, i);
-        else if (r == 0) {
+        const Z7Connect r = Z7Socket_CheckPendingConnect(l.Sock());
+        if (r == Z7Connect::kBroken) OnError(d, i);
+        else if (r == Z7Connect::kUp) {
             l.SetState(2);
             l.ClearCounters();
             Dispatch(d, i);
@@ -384,7 +383,7 @@ void Step(const Db &d, uint32_t i, uint32_t now) {
     if (l.State() == 3) {
         uint8_t drop[64];
         for (uint32_t k = 0; k < kBuf / sizeof drop; k++) {
-            uint32_t closed = 0;
+            bool closed = false;
             const int32_t n = Z7Socket_Receive(l.Sock(), sizeof drop, drop, &closed);
             if (closed) {
                 OnError(d, i);
@@ -393,7 +392,7 @@ void Step(const Db &d, uint32_t i, uint32_t now) {
             if (n <= 0) break;
         }
         const uint32_t sent = LE_Get16(l.c + XC_SENT);
-        uint32_t closed = 0;
+        bool closed = false;
         const int32_t n = Z7Socket_Send(l.Sock(), 14 - sent, l.c + XC_REQ + sent, &closed);
         if (closed) {
             OnError(d, i);

@@ -147,7 +147,7 @@ bool ParseAck(Z7EvsClient &c) {
 // Sends the rest of the frame; false when the peer is gone.
 bool Send(Z7EvsClient &c) {
     uint8_t drop[1024];
-    uint32_t closed = 0;
+    bool closed = false;
     Z7Socket_Receive(c.sock, sizeof drop, drop, &closed);
     if (closed) return false;
     const int32_t n = Z7Socket_Send(c.sock, uint32_t(c.length - c.count), &c.frame[c.count], &closed);
@@ -173,7 +173,7 @@ void StartSend(Z7EvsClient &c, uint32_t now) {
 }
 
 void ReadAck(Z7EvsClient &c) {
-    uint32_t closed = 0;
+    bool closed = false;
     const uint32_t want = c.count < 4 ? 4u - c.count : uint32_t(c.length - c.count);
     const int32_t n = Z7Socket_Receive(c.sock, want, &c.frame[c.count], &closed);
     if (closed) {
@@ -325,7 +325,7 @@ uint32_t Z7Evs_Open(void *mem, const Z7EvsSettings *s) {
     d->client_size = (Z7Evs_GetMemorySize(s) - HeaderSize()) / Z7EVS_CLIENTS;
     d->port = s->port;
     d->listen = -1;
-    if (Z7Socket_CreateListeningSocket(s->port, 8, &d->listen, 0) != 0) return 1;
+    if (!Z7Socket_CreateListeningSocket(s->port, 8, &d->listen, 0)) return 1;
     uint8_t *base = static_cast<uint8_t *>(mem) + HeaderSize();
     for (uint32_t i = 0; i < Z7EVS_CLIENTS; i++) d->client[i] = Z7Evs1_Open(base + i * d->client_size, s);
     return 0;

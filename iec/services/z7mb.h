@@ -67,17 +67,17 @@ void Z7MBSrv_UdpActivate(uint32_t db, Z7SocketHandle sock, uint32_t framing, uin
 bool Z7MB_HasServer(uint32_t db, const char *name);
 uint32_t Z7MB_ServeBlockRequest(uint32_t db, const uint8_t *req, uint32_t len, uint8_t *answer, uint32_t size,
                                 uint32_t framing, uint32_t unit, const char *name);
-// Device identification of function 43 (empty texts: the defaults); 1.
-uint32_t Z7MBSrv_SetDevIdent(const char *vendor, const char *product, const char *revision, const uint16_t *words,
-                             uint32_t count);
+// Device identification of function 43 (empty texts: the defaults); true.
+bool Z7MBSrv_SetDevIdent(const char *vendor, const char *product, const char *revision, const uint16_t *words,
+                         uint32_t count);
 
 // Gives the standard registry its Modbus master and slave blocks.
 void Z7MB_InstallBlocks();
-// Filled at start-up: nonzero while the controller's own Modbus TCP server
+// Filled at start-up: true while the controller's own Modbus TCP server
 // keeps the port (its service on, listening there). A slave block asking for
 // port 502 while it is kept gets no socket and tries again on its next call.
 // Unset: nothing is kept.
-extern uint32_t (*Z7MB_PortKept)(uint16_t port);
+extern bool (*Z7MB_PortKept)(uint16_t port);
 constexpr uint16_t Z7MB_LADDER_PORT = 502;
 
 // ---- serial line of the client engine (Modbus ASCII layer) -------------------------------------

@@ -248,8 +248,8 @@ void MasterOpen(MasterPass &p) {
         else p.err = 130;
     } else {
         Z7SocketHandle s = -1;
-        uint32_t pending = 0;
-        if (Z7Socket_CreateConnectedSocket(text, uint16_t(p.a.D(13)), &s, &pending, 0) == 0 && s >= 0) {
+        bool pending = false;
+        if (Z7Socket_CreateConnectedSocket(text, uint16_t(p.a.D(13)), &s, &pending, 0) && s >= 0) {
             p.ms.SetHandle(s);
             p.state = pending ? kMsConnecting : kMsReady;
         } else {
@@ -260,13 +260,12 @@ void MasterOpen(MasterPass &p) {
 
 // kMsConnecting: the connection's outcome.
 void MasterConnecting(MasterPass &p) {
-    uint32_t broken = 0;
-    const uint32_t r = Z7Socket_CheckPendingConnect(p.ms.Handle(), &broken);
-    if (broken) {
+    const Z7Connect r = Z7Socket_CheckPendingConnect(p.ms.Handle());
+    if (r == Z7Connect::kBroken) {
         p.ms.Close();
         p.err = 130;
         p.state = kMsClosed;
-    } else if (r == 0) {
+    } else if (r == Z7Connect::kUp) {
         p.state = kMsReady;
     }
 }
@@ -310,7 +309,7 @@ void MasterSendRest(MasterPass &p) {
         if (!RtuHold(p)) return;
         n = Z7Serial_HoldSend(ms.Handle(), total - done, ms.Frame() + done);
     } else {
-        uint32_t closed = 0;
+        bool closed = false;
         const int32_t r = Z7Socket_Send(ms.Handle(), total - done, ms.Frame() + done, &closed);
         if (closed) {
             ms.Close();
@@ -392,7 +391,7 @@ void MasterAwait(MasterPass &p) {
             ms.SetHandle(h);
             if (got == 0 && !Z7Serial_IsValid(h) && !RtuHold(p)) break;
         } else {
-            uint32_t closed = 0;
+            bool closed = false;
             const int32_t r = want ? Z7Socket_Receive(ms.Handle(), want, f + done, &closed) : 0;
             if (closed) {
                 ms.Close();
@@ -515,7 +514,7 @@ template <bool Rtu> uint32_t MasterBlock(uint32_t cmd, uint32_t db, uint32_t, ui
 // ---- slaves ---------------------------------------------------------------------------------------
 // Port 502 stays the controller's own Modbus server's while its service is on.
 bool LadderHolds(uint16_t port) {
-    return port == Z7MB_LADDER_PORT && Z7MB_PortKept != nullptr && Z7MB_PortKept(port) != 0;
+    return port == Z7MB_LADDER_PORT && Z7MB_PortKept != nullptr && Z7MB_PortKept(port);
 }
 
 template <bool Ex> uint32_t SlaveBlock(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
@@ -611,6 +610,6 @@ FbHandler UpperProc(uint32_t id) {
 }
 }  // namespace
 
-uint32_t (*Z7MB_PortKept)(uint16_t) = nullptr;
+bool (*Z7MB_PortKept)(uint16_t) = nullptr;
 
 void Z7MB_InstallBlocks() { Z7Stfb_UpperProc = UpperProc; }

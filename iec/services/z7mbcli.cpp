@@ -177,7 +177,7 @@ uint32_t CommOpen(const Cnx &c) {
     // connection that is redialled after a refusal go on showing 130.
     if (c.Udp()) {
         Z7SocketHandle s = -1;
-        if (Z7Socket_UdpCreate(0, &s) == 0 && s >= 0) {
+        if (Z7Socket_UdpCreate(0, &s) && s >= 0) {
             c.SetSock(s);
             c.SetState(0);
             c.SetErr(0);
@@ -197,8 +197,8 @@ uint32_t CommOpen(const Cnx &c) {
         }
     } else {
         Z7SocketHandle s = -1;
-        uint32_t pending = 0;
-        if (Z7Socket_CreateConnectedSocket(text, W(c.cfg(), 3), &s, &pending, 0) == 0 && s >= 0) {
+        bool pending = false;
+        if (Z7Socket_CreateConnectedSocket(text, W(c.cfg(), 3), &s, &pending, 0) && s >= 0) {
             c.SetSock(s);
             c.SetState(pending ? 1 : 0);
             if (!pending) c.SetErr(0);
@@ -267,10 +267,9 @@ void CheckPending(const Cnx &c) {
         c.SetState(0);
         return;
     }
-    uint32_t broken = 0;
-    const uint32_t r = Z7Socket_CheckPendingConnect(c.Sock(), &broken);
-    if (broken) Lost(c);
-    else if (r == 0) {
+    const Z7Connect r = Z7Socket_CheckPendingConnect(c.Sock());
+    if (r == Z7Connect::kBroken) Lost(c);
+    else if (r == Z7Connect::kUp) {
         c.SetState(0);
         c.SetErr(0);
     }
@@ -414,7 +413,7 @@ void NextRequest(const Cnx &c) {
 void Drain(Z7SocketHandle s) {
     uint8_t drop[32];
     for (int i = 0; i < 32; i++) {
-        uint32_t closed = 0;
+        bool closed = false;
         if (Z7Socket_Receive(s, sizeof drop, drop, &closed) <= 0) break;
     }
 }
@@ -430,7 +429,7 @@ void CommSend(const Cnx &c) {
         MB_Text(c.cfg(), text, sizeof text);
         uint8_t to[16];
         Z7Socket_UdpAddrMake(to, text + 4, W(c.cfg(), 3));
-        if (Z7Socket_UdpSendTo(c.Sock(), to, c.Frame(), total) == 0) {
+        if (Z7Socket_UdpSendTo(c.Sock(), to, c.Frame(), total)) {
             c.SetDone(total);
             c.SetErr(0);
             c.SetState(4);
@@ -456,7 +455,7 @@ void CommSend(const Cnx &c) {
     } else {
         if (c.Sock() < 0) return;
         Drain(c.Sock());
-        uint32_t closed = 0;
+        bool closed = false;
         const int32_t n = Z7Socket_Send(c.Sock(), total - done, c.Frame() + done, &closed);
         if (closed) {
             Lost(c);
@@ -491,7 +490,7 @@ void CommReceive(const Cnx &c, uint32_t now) {
     if (!c.Serial()) {
         for (;;) {
             const uint32_t done = c.Done(), want = done < 6 ? 6 - done : c.Total() - done;
-            uint32_t closed = 0;
+            bool closed = false;
             const int32_t n = want ? Z7Socket_Receive(c.Sock(), want, f + done, &closed) : 0;
             if (closed) {
                 Lost(c);

@@ -289,7 +289,7 @@ uint32_t Z7MB_ServeBlockRequest(uint32_t db, const uint8_t *req, uint32_t len, u
 // ---- UDP ------------------------------------------------------------------------------------------
 bool Z7MBSrv_UdpOpen(uint16_t port, Z7SocketHandle *sock) {
     *sock = -1;
-    return Z7Socket_UdpCreate(port, sock) == 0 && *sock >= 0;
+    return Z7Socket_UdpCreate(port, sock) && *sock >= 0;
 }
 void Z7MBSrv_UdpClose(Z7SocketHandle sock) {
     if (sock != -1) Z7Socket_CloseSocket(sock);
@@ -311,8 +311,8 @@ void Z7MBSrv_UdpActivate(uint32_t db, Z7SocketHandle sock, uint32_t framing, uin
     Z7Socket_UdpSendTo(sock, from, ans.data(), a);
 }
 
-uint32_t Z7MBSrv_SetDevIdent(const char *vendor, const char *product, const char *revision, const uint16_t *words,
-                             uint32_t count) {
+bool Z7MBSrv_SetDevIdent(const char *vendor, const char *product, const char *revision, const uint16_t *words,
+                         uint32_t count) {
     const char *t[3] = {vendor, product, revision};
     for (uint32_t k = 0; k < 3; k++) {
         ident.text[k].fill(0);
@@ -321,5 +321,5 @@ uint32_t Z7MBSrv_SetDevIdent(const char *vendor, const char *product, const char
     ident.words.fill(0);
     if (words != nullptr)
         for (uint32_t i = 0; i < count && i < 8; i++) ident.words[i] = words[i];
-    return 1;
+    return true;
 }

@@ -30,7 +30,7 @@ FILE *Slot(uint32_t h) { return h >= 1 && h <= files.size() ? files[h - 1] : nul
 bool Host(const char *path, char *out, size_t n) { return path != nullptr && Fx_MediaHost(path, out, n); }
 }  // namespace
 
-uint32_t Z7File_Open(const char *path, uint32_t write) {
+uint32_t Z7File_Open(const char *path, bool write) {
     char p[512];
     if (!Host(path, p, sizeof p)) return 0;
     for (uint32_t i = 0; i < files.size(); i++) {
@@ -48,34 +48,34 @@ void Z7File_Close(uint32_t h) {
     }
 }
 
-uint32_t Z7File_Read(uint32_t h, void *buffer, uint32_t size) {
+bool Z7File_Read(uint32_t h, void *buffer, uint32_t size) {
     FILE *f = Slot(h);
-    return f && buffer && std::fread(buffer, 1, size, f) == size ? 1 : 0;
+    return f && buffer && std::fread(buffer, 1, size, f) == size;
 }
 
-uint32_t Z7File_Write(uint32_t h, const void *buffer, uint32_t size) {
+bool Z7File_Write(uint32_t h, const void *buffer, uint32_t size) {
     FILE *f = Slot(h);
-    return f && buffer && std::fwrite(buffer, 1, size, f) == size ? 1 : 0;
+    return f && buffer && std::fwrite(buffer, 1, size, f) == size;
 }
 
-uint32_t Z7File_Fflush(uint32_t h) {
+bool Z7File_Fflush(uint32_t h) {
     FILE *f = Slot(h);
-    return f && std::fflush(f) == 0 ? 1 : 0;
+    return f && std::fflush(f) == 0;
 }
 
-uint32_t Z7File_Delete(const char *path) {
+bool Z7File_Delete(const char *path) {
     char p[512];
-    return Host(path, p, sizeof p) && unlink(p) == 0 ? 1 : 0;
+    return Host(path, p, sizeof p) && unlink(p) == 0;
 }
 
-uint32_t Z7File_Rename(const char *from, const char *to) {
+bool Z7File_Rename(const char *from, const char *to) {
     char a[512], b[512];
-    return Host(from, a, sizeof a) && Host(to, b, sizeof b) && std::rename(a, b) == 0 ? 1 : 0;
+    return Host(from, a, sizeof a) && Host(to, b, sizeof b) && std::rename(a, b) == 0;
 }
 
-uint32_t Z7File_Exist(const char *path) {
+bool Z7File_Exist(const char *path) {
     char p[512];
-    return Host(path, p, sizeof p) && access(p, F_OK) == 0 ? 1 : 0;
+    return Host(path, p, sizeof p) && access(p, F_OK) == 0;
 }
 
 uint32_t Z7File_GetSize(const char *path) {
@@ -104,24 +104,24 @@ uint32_t Z7File_OpenAppend(const char *path) {
     return 0;
 }
 
-uint32_t Z7File_Fseek(uint32_t h, uint32_t origin, int32_t offset) {
+bool Z7File_Fseek(uint32_t h, uint32_t origin, int32_t offset) {
     FILE *f = Slot(h);
     const int whence = origin == 1 ? SEEK_CUR : origin == 2 ? SEEK_END : SEEK_SET;
-    return f && std::fseek(f, offset, whence) == 0 ? 1 : 0;
+    return f && std::fseek(f, offset, whence) == 0;
 }
 
-uint32_t Z7File_Eof(uint32_t h) {
+bool Z7File_Eof(uint32_t h) {
     FILE *f = Slot(h);
-    return f == nullptr || std::feof(f) ? 1 : 0;
+    return f == nullptr || std::feof(f);
 }
 
-uint32_t Z7File_Copy(const char *from, const char *to) {
-    const uint32_t in = Z7File_Open(from, 0);
-    if (in == 0) return 0;
-    const uint32_t out = Z7File_Open(to, 1);
+bool Z7File_Copy(const char *from, const char *to) {
+    const uint32_t in = Z7File_Open(from, false);
+    if (in == 0) return false;
+    const uint32_t out = Z7File_Open(to, true);
     if (out == 0) {
         Z7File_Close(in);
-        return 0;
+        return false;
     }
     uint8_t buf[64];
     bool ok = true;
@@ -132,12 +132,12 @@ uint32_t Z7File_Copy(const char *from, const char *to) {
     }
     Z7File_Close(in);
     Z7File_Close(out);
-    return ok ? 1 : 0;
+    return ok;
 }
 
-uint32_t Z7File_WriteLine(uint32_t h, const char *text) {
+bool Z7File_WriteLine(uint32_t h, const char *text) {
     FILE *f = Slot(h);
-    return f && text && std::fputs(text, f) >= 0 && std::fputc('\n', f) != EOF ? 1 : 0;
+    return f && text && std::fputs(text, f) >= 0 && std::fputc('\n', f) != EOF;
 }
 
 uint32_t Z7File_ReadLine(uint32_t h, char *buf, uint32_t size) {
@@ -182,14 +182,14 @@ char *_GetFullPath(const char *name, char *out) {
 uint32_t Z7FT_OpenWrite(uint32_t, const char *name, uint8_t *is_reg) {
     char p[256];
     if (is_reg) *is_reg = name && std::strcmp(name, "z7.reg") == 0 ? 1 : 0;
-    return _GetFullPath(name, p) ? Z7File_Open(p, 1) : 0;
+    return _GetFullPath(name, p) ? Z7File_Open(p, true) : 0;
 }
 
 uint32_t Z7FT_OpenRead(const char *name, uint32_t *size) {
     char p[256];
     if (size) *size = 0;
     if (!_GetFullPath(name, p)) return 0;
-    const uint32_t h = Z7File_Open(p, 0);
+    const uint32_t h = Z7File_Open(p, false);
     if (h && size) *size = Z7File_GetSize(p);
     return h;
 }
@@ -365,7 +365,7 @@ uint32_t Z7DDK_GetPrivateProfileString(const char *section, const char *key, con
     if (out == nullptr || size == 0) return 0;  // nothing may be written
     const char *d = def ? def : "";
     CopyCut(out, size, d, std::strlen(d));
-    const uint32_t h = file && section && key ? Z7File_Open(file, 0) : 0;
+    const uint32_t h = file && section && key ? Z7File_Open(file, false) : 0;
     if (h == 0) return uint32_t(std::strlen(out));
     const size_t sl = std::strlen(section), kl = std::strlen(key);
     char line[256];
@@ -541,9 +541,9 @@ bool InMemoryAllowed(const char *name) {
 
 uint32_t Z7Vfs_OpenReadRand(const char *path, uint32_t *size) {
     if (size) *size = Z7File_GetSize(path);
-    return Z7File_Open(path, 0);
+    return Z7File_Open(path, false);
 }
-uint32_t Z7Vfs_OpenWriteCreate(const char *path) { return Z7File_Open(path, 1); }
+uint32_t Z7Vfs_OpenWriteCreate(const char *path) { return Z7File_Open(path, true); }
 uint32_t Z7Vfs_OpenWriteAppend(const char *path) { return Z7File_OpenAppend(path); }
 void Z7Vfs_Close(uint32_t h) { Z7File_Close(h); }
 uint32_t Z7Vfs_Eof(uint32_t h) { return Z7File_Eof(h); }
@@ -577,9 +577,9 @@ void *Z7Vfs_LoadToMemory(const char *path, uint32_t *size) {
     const uint32_t n = Z7File_GetSize(path);
     if (n == 0 || !InMemoryAllowed(path)) return nullptr;
     uint8_t *block = static_cast<uint8_t *>(std::malloc(n));
-    const uint32_t h = block ? Z7File_Open(path, 0) : 0;
+    const uint32_t h = block ? Z7File_Open(path, false) : 0;
     bool ok = h != 0;
-    for (uint32_t done = 0; ok && done < n; done += 512) ok = Z7File_Read(h, block + done, n - done < 512 ? n - done : 512) == 1;
+    for (uint32_t done = 0; ok && done < n; done += 512) ok = Z7File_Read(h, block + done, n - done < 512 ? n - done : 512);
     Z7File_Close(h);
     if (!ok) {
         std::free(block);

@@ -63,10 +63,10 @@ sockaddr_in Addr(uint32_t host_addr, uint16_t port) {
     return a;
 }
 
-uint32_t Listen(uint16_t port, uint32_t backlog, uint32_t host_addr, Z7SocketHandle *h) {
+bool Listen(uint16_t port, uint32_t backlog, uint32_t host_addr, Z7SocketHandle *h) {
     *h = -1;
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return 1;
+    if (fd < 0) return false;
     SetKnown(fd, false);
     NonBlocking(fd);
     int on = 1;
@@ -74,29 +74,29 @@ uint32_t Listen(uint16_t port, uint32_t backlog, uint32_t host_addr, Z7SocketHan
     const sockaddr_in a = Addr(host_addr, port);
     if (bind(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) != 0 || listen(fd, int(backlog)) != 0) {
         close(fd);
-        return 1;
+        return false;
     }
     *h = fd;
     PLAT_PollWatch(fd);  // a connection waiting ends the loop's wait
-    return 0;
+    return true;
 }
 
-uint32_t Udp(uint16_t port, uint32_t host_addr, Z7SocketHandle *h) {
+bool Udp(uint16_t port, uint32_t host_addr, Z7SocketHandle *h) {
     *h = -1;
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return 1;
+    if (fd < 0) return false;
     SetKnown(fd, false);
     NonBlocking(fd);
     if (port != 0) {
         const sockaddr_in a = Addr(host_addr, port);
         if (bind(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) != 0) {
             close(fd);
-            return 1;
+            return false;
         }
     }
     *h = fd;
     PLAT_PollWatch(fd);  // a datagram ends the loop's wait
-    return 0;
+    return true;
 }
 
 // The sockets are non-blocking: one recv answers what a zero time-out
@@ -104,17 +104,17 @@ uint32_t Udp(uint16_t port, uint32_t host_addr, Z7SocketHandle *h) {
 // readiness set, a socket it saw nothing arrive on is not asked at all. A
 // descriptor that is not open fails like the select did (closed); any other
 // failing recv reports nothing.
-int32_t Receive(Z7SocketHandle h, uint32_t len, uint8_t *buf, uint32_t *closed, bool watch) {
-    if (closed) *closed = 0;
+int32_t Receive(Z7SocketHandle h, uint32_t len, uint8_t *buf, bool *closed, bool watch) {
+    if (closed) *closed = false;
     if (h < 0 || buf == nullptr || len == 0 || !PLAT_PollHasInput(h)) return 0;
     const ssize_t n = recv(h, buf, len, MSG_DONTWAIT);
     if (n == 0) {
-        if (closed) *closed = 1;
+        if (closed) *closed = true;
         return 0;
     }
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK) PLAT_PollInputTaken(h);
-        else if (errno == EBADF && closed) *closed = 1;
+        else if (errno == EBADF && closed) *closed = true;
         return 0;
     }
     if (uint32_t(n) < len) PLAT_PollInputTaken(h);  // the socket is empty now
@@ -134,15 +134,15 @@ int32_t Receive(Z7SocketHandle h, uint32_t len, uint8_t *buf, uint32_t *closed, 
 uint32_t Z7Socket_Initialize(uint32_t) { return 0; }
 void Z7Socket_Terminate() {}
 
-uint32_t Z7Socket_CreateListeningSocket(uint16_t port, uint32_t backlog, Z7SocketHandle *h, uint32_t) {
+bool Z7Socket_CreateListeningSocket(uint16_t port, uint32_t backlog, Z7SocketHandle *h, uint32_t) {
     return Listen(port, backlog, INADDR_ANY, h);
 }
 
-uint32_t Z7Socket_CreateListeningSocketOn(uint16_t port, uint32_t backlog, const char *ip, Z7SocketHandle *h) {
+bool Z7Socket_CreateListeningSocketOn(uint16_t port, uint32_t backlog, const char *ip, Z7SocketHandle *h) {
     in_addr a{};
     if (ip == nullptr || inet_aton(ip, &a) == 0) {
         *h = -1;
-        return 1;
+        return false;
     }
     return Listen(port, backlog, ntohl(a.s_addr), h);
 }
@@ -161,14 +161,13 @@ Z7SocketHandle Z7Socket_Accept(Z7SocketHandle listening, uint32_t) {
     return fd;
 }
 
-uint32_t Z7Socket_CreateConnectedSocket(const char *ip, uint16_t port, Z7SocketHandle *h, uint32_t *pending,
-                                        uint32_t) {
+bool Z7Socket_CreateConnectedSocket(const char *ip, uint16_t port, Z7SocketHandle *h, bool *pending, uint32_t) {
     *h = -1;
-    if (pending) *pending = 0;
+    if (pending) *pending = false;
     in_addr ia{};
-    if (ip == nullptr || inet_aton(ip, &ia) == 0) return 1;
+    if (ip == nullptr || inet_aton(ip, &ia) == 0) return false;
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return 1;
+    if (fd < 0) return false;
     SetKnown(fd, false);
     NonBlocking(fd);
     TcpOptions(fd);
@@ -179,66 +178,56 @@ uint32_t Z7Socket_CreateConnectedSocket(const char *ip, uint16_t port, Z7SocketH
     if (PLAT_NetConnect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0) {
         *h = fd;
         PLAT_PollWatch(fd);  // input ends the loop's wait
-        return 0;
+        return true;
     }
     if (errno == EINPROGRESS) {
         *h = fd;
         PLAT_PollWatch(fd);
-        if (pending) *pending = 1;
-        return 0;
+        if (pending) *pending = true;
+        return true;
     }
     close(fd);
-    return 1;
+    return false;
 }
 
-uint32_t Z7Socket_CheckPendingConnect(Z7SocketHandle h, uint32_t *broken) {
-    if (broken) *broken = 0;
-    if (h < 0) {
-        if (broken) *broken = 1;
-        return 1;
-    }
+Z7Connect Z7Socket_CheckPendingConnect(Z7SocketHandle h) {
+    if (h < 0) return Z7Connect::kBroken;
     // poll, not select: any descriptor number (select stops at 1,024)
     pollfd p{h, POLLOUT, 0};
     const int r = poll(&p, 1, 0);
-    if (r < 0 || (p.revents & POLLNVAL)) {
-        if (broken) *broken = 1;
-        return 1;
-    }
+    if (r < 0 || (p.revents & POLLNVAL)) return Z7Connect::kBroken;
     int err = 0;
     socklen_t len = sizeof err;
     if ((p.revents & (POLLOUT | POLLERR)) &&
-        (getsockopt(h, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err)) {
-        if (broken) *broken = 1;
-        return 1;
-    }
-    if (!(p.revents & POLLOUT)) return 1;
+        (getsockopt(h, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err))
+        return Z7Connect::kBroken;
+    if (!(p.revents & POLLOUT)) return Z7Connect::kPending;
     SetKnown(h, true);
-    return 0;
+    return Z7Connect::kUp;
 }
 
-int32_t Z7Socket_Send(Z7SocketHandle h, uint32_t len, const uint8_t *data, uint32_t *closed) {
-    if (closed) *closed = 0;
-    uint32_t broken = 0;
-    const uint32_t pend = Known(h) ? 0 : Z7Socket_CheckPendingConnect(h, &broken);
-    if (pend != 0) {
-        if (closed) *closed = broken;
-        return int32_t(pend == 1 && !broken ? 0 : 0);
+int32_t Z7Socket_Send(Z7SocketHandle h, uint32_t len, const uint8_t *data, bool *closed) {
+    if (closed) *closed = false;
+    const Z7Connect c = Known(h) ? Z7Connect::kUp : Z7Socket_CheckPendingConnect(h);
+    if (c != Z7Connect::kUp) {
+        if (closed) *closed = c == Z7Connect::kBroken;
+        return 0;
     }
     if (len == 0) return 0;
     const ssize_t n = send(h, data, len, MSG_NOSIGNAL);
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
-        if (closed) *closed = 1;
+        if (closed) *closed = true;
         return 0;
     }
     return int32_t(n);
 }
 
-int32_t Z7Socket_Receive(Z7SocketHandle h, uint32_t len, uint8_t *buf, uint32_t *closed) {
+int32_t Z7Socket_Receive(Z7SocketHandle h, uint32_t len, uint8_t *buf, bool *closed) {
     return Receive(h, len, buf, closed, false);
 }
 
-int32_t Z7Socket_ReceiveFrameStart(Z7SocketHandle h, uint32_t len, uint8_t *buf, uint32_t *closed) {
+int32_t Z7Socket_ReceiveFrameStart(Z7SocketHandle h, uint32_t len, uint8_t *buf, bool *closed) {
     return Receive(h, len, buf, closed, true);
 }
 
@@ -251,20 +240,20 @@ void Z7Socket_CloseSocket(Z7SocketHandle h) {
     close(h);
 }
 
-uint32_t Z7Socket_UdpCreate(uint16_t port, Z7SocketHandle *h) { return Udp(port, INADDR_ANY, h); }
+bool Z7Socket_UdpCreate(uint16_t port, Z7SocketHandle *h) { return Udp(port, INADDR_ANY, h); }
 
-uint32_t Z7Socket_UdpCreateOn(uint16_t port, const char *ip, Z7SocketHandle *h) {
+bool Z7Socket_UdpCreateOn(uint16_t port, const char *ip, Z7SocketHandle *h) {
     in_addr a{};
     if (ip == nullptr || inet_aton(ip, &a) == 0) {
         *h = -1;
-        return 1;
+        return false;
     }
     return Udp(port, ntohl(a.s_addr), h);
 }
 
-uint32_t Z7Socket_AcceptBroadcast(Z7SocketHandle h) {
+bool Z7Socket_AcceptBroadcast(Z7SocketHandle h) {
     int on = 1;
-    return h >= 0 && setsockopt(h, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) == 0 ? 0 : 1;
+    return h >= 0 && setsockopt(h, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) == 0;
 }
 
 uint32_t Z7Socket_UdpRecvFrom(Z7SocketHandle h, uint8_t *buf, uint32_t size, uint8_t addr[16]) {
@@ -281,12 +270,12 @@ uint32_t Z7Socket_UdpRecvFrom(Z7SocketHandle h, uint8_t *buf, uint32_t size, uin
     return uint32_t(n);
 }
 
-uint32_t Z7Socket_UdpSendTo(Z7SocketHandle h, const uint8_t addr[16], const uint8_t *data, uint32_t len) {
-    if (h < 0) return 1;
+bool Z7Socket_UdpSendTo(Z7SocketHandle h, const uint8_t addr[16], const uint8_t *data, uint32_t len) {
+    if (h < 0) return false;
     sockaddr_in a{};
     std::memcpy(&a, addr, 16);
     const ssize_t n = PLAT_NetSendTo(h, data, len, MSG_NOSIGNAL, reinterpret_cast<const sockaddr *>(&a), sizeof a);
-    return n == ssize_t(len) ? 0 : 1;
+    return n == ssize_t(len);
 }
 
 void Z7Socket_UdpAddrMake(uint8_t addr[16], const char *text, uint16_t default_port) {

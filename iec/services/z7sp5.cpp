@@ -441,7 +441,7 @@ uint32_t FileCrc(const char *path, uint32_t up_to, uint32_t *size) {
 
 uint32_t Z7SP5Ftls_FileCrcUpTo(const char *path, uint32_t length) {
     uint32_t crc = 0xFFFFFFFF;
-    const uint32_t h = length ? Z7File_Open(path, 0) : 0;
+    const uint32_t h = length ? Z7File_Open(path, false) : 0;
     uint8_t piece[512];
     for (uint32_t done = 0; h && done < length;) {
         const uint32_t n = Z7FT_Read(h, length - done < sizeof piece ? length - done : uint32_t(sizeof piece), piece);
@@ -520,7 +520,7 @@ uint32_t Z7SP5Ftls_Serve(Z7SP5Ft *s, const uint8_t *m, uint32_t n, uint8_t *a) {
         if (len > SP5_BLOCK) len = SP5_BLOCK;
         if (off >= size) return Error(a, cmd, 3);
         if (len > size - off) len = size - off;
-        const uint32_t h = Z7File_Open(tmp, 0);
+        const uint32_t h = Z7File_Open(tmp, false);
         const bool ok = h && Z7File_Fseek(h, 0, int32_t(off)) && Z7FT_Read(h, len, a + 4) == len;
         if (h) Z7File_Close(h);
         if (!ok) return Error(a, cmd, 4);
@@ -532,7 +532,7 @@ uint32_t Z7SP5Ftls_Serve(Z7SP5Ft *s, const uint8_t *m, uint32_t n, uint8_t *a) {
         if (17 + len > n) return Error(a, cmd, 4);
         const uint32_t size = Z7File_Exist(tmp) ? Z7File_GetSize(tmp) : 0;
         if (off != 0 && off != size) return Error(a, cmd, 4);
-        const uint32_t h = off == 0 ? Z7File_Open(tmp, 1) : Z7File_OpenAppend(tmp);
+        const uint32_t h = off == 0 ? Z7File_Open(tmp, true) : Z7File_OpenAppend(tmp);
         const bool ok = h && Z7FT_Write(h, len, m + 17);
         if (h) Z7File_Close(h);
         return Error(a, cmd, ok ? 0 : 4);
@@ -691,14 +691,14 @@ uint32_t Z7SP5Ftlm_GetAnswer(Z7SP5Ft *m, uint32_t now, uint32_t *status) {
             const bool resume = m->local_size <= size && Z7SP5Ftls_FileCrcUpTo(local, m->local_size) == crc;
             m->offset = resume ? m->local_size : 0;
             if (!resume) {
-                const uint32_t h = Z7File_Open(local, 1);
+                const uint32_t h = Z7File_Open(local, true);
                 if (h == 0) return end(4);
                 Z7File_Close(h);
             }
         } else {
             const uint32_t len = n - 4;
             if (len == 0 || len > m->remote_size - m->offset) return end(0xFF);
-            const uint32_t h = m->offset == 0 && !Z7File_Exist(local) ? Z7File_Open(local, 1) : Z7File_OpenAppend(local);
+            const uint32_t h = m->offset == 0 && !Z7File_Exist(local) ? Z7File_Open(local, true) : Z7File_OpenAppend(local);
             const bool ok = h && Z7FT_Write(h, len, a + 4);
             if (h) Z7File_Close(h);
             if (!ok) return end(4);

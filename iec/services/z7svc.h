@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "iec/services/z7sp5.h"
+#include "iec/vm/z7stdlib.h"
 
 // ---- memory manager -------------------------------------------------------------------------
 enum : uint16_t { Z7MM_CODE = 1, Z7MM_VMDB = 2, Z7MM_CHANGE = 3 };
@@ -73,25 +74,26 @@ using Z7SocketHandle = int32_t;
 using Z7SerialHandle = int32_t;
 uint32_t Z7Socket_Initialize(uint32_t arg);
 void Z7Socket_Terminate();
-uint32_t Z7Socket_CreateListeningSocket(uint16_t port, uint32_t backlog, Z7SocketHandle *h, uint32_t arg);
-uint32_t Z7Socket_CreateListeningSocketOn(uint16_t port, uint32_t backlog, const char *ip, Z7SocketHandle *h);
+// Socket calls answer as the VM's hooks of the same meaning (true: created,
+// sent; closed: the peer closed or the socket failed).
+bool Z7Socket_CreateListeningSocket(uint16_t port, uint32_t backlog, Z7SocketHandle *h, uint32_t arg);
+bool Z7Socket_CreateListeningSocketOn(uint16_t port, uint32_t backlog, const char *ip, Z7SocketHandle *h);
 Z7SocketHandle Z7Socket_Accept(Z7SocketHandle listening, uint32_t arg);
-uint32_t Z7Socket_CreateConnectedSocket(const char *ip, uint16_t port, Z7SocketHandle *h, uint32_t *pending,
-                                        uint32_t arg);
-uint32_t Z7Socket_CheckPendingConnect(Z7SocketHandle h, uint32_t *broken);
-int32_t Z7Socket_Send(Z7SocketHandle h, uint32_t len, const uint8_t *data, uint32_t *closed);
+bool Z7Socket_CreateConnectedSocket(const char *ip, uint16_t port, Z7SocketHandle *h, bool *pending, uint32_t arg);
+Z7Connect Z7Socket_CheckPendingConnect(Z7SocketHandle h);
+int32_t Z7Socket_Send(Z7SocketHandle h, uint32_t len, const uint8_t *data, bool *closed);
 // Plain receive: the bytes are delivered as they are.
-int32_t Z7Socket_Receive(Z7SocketHandle h, uint32_t len, uint8_t *buf, uint32_t *closed);
+int32_t Z7Socket_Receive(Z7SocketHandle h, uint32_t len, uint8_t *buf, bool *closed);
 // Receive at a frame start of the communication server's channel: the first
 // word decides ('H','R' hands the link back and delivers nothing; 'Z','7'
 // marks runtime traffic).
-int32_t Z7Socket_ReceiveFrameStart(Z7SocketHandle h, uint32_t len, uint8_t *buf, uint32_t *closed);
+int32_t Z7Socket_ReceiveFrameStart(Z7SocketHandle h, uint32_t len, uint8_t *buf, bool *closed);
 void Z7Socket_CloseSocket(Z7SocketHandle h);
-uint32_t Z7Socket_UdpCreate(uint16_t port, Z7SocketHandle *h);
-uint32_t Z7Socket_UdpCreateOn(uint16_t port, const char *ip, Z7SocketHandle *h);
-uint32_t Z7Socket_AcceptBroadcast(Z7SocketHandle h);
+bool Z7Socket_UdpCreate(uint16_t port, Z7SocketHandle *h);
+bool Z7Socket_UdpCreateOn(uint16_t port, const char *ip, Z7SocketHandle *h);
+bool Z7Socket_AcceptBroadcast(Z7SocketHandle h);
 uint32_t Z7Socket_UdpRecvFrom(Z7SocketHandle h, uint8_t *buf, uint32_t size, uint8_t addr[16]);
-uint32_t Z7Socket_UdpSendTo(Z7SocketHandle h, const uint8_t addr[16], const uint8_t *data, uint32_t len);
+bool Z7Socket_UdpSendTo(Z7SocketHandle h, const uint8_t addr[16], const uint8_t *data, uint32_t len);
 void Z7Socket_UdpAddrMake(uint8_t addr[16], const char *text, uint16_t default_port);
 
 void Z7Serial_Initialize(Z7SerialHandle *h);
@@ -300,7 +302,7 @@ void Z7Evs_SetEventsDisabled(void *evs, uint32_t disabled);
 // upper, lower: hysteresis in the variable's type, native order, or null.
 uint32_t Z7EA_RegisterChangeEvent(uint32_t db, uint32_t client, uint32_t type, uint32_t index, uint32_t id,
                                   const uint8_t *upper, const uint8_t *lower, uint32_t ct);
-uint32_t Z7EA_UnregisterChangeEvent(uint32_t db, uint32_t client, uint32_t type, uint32_t index, uint32_t ct);
+bool Z7EA_UnregisterChangeEvent(uint32_t db, uint32_t client, uint32_t type, uint32_t index, uint32_t ct);
 uint32_t Z7EA_RegisterStaticEvents(uint32_t code, uint32_t db);
 uint32_t Z7EA_UnregisterAllBroadcastEvents(uint32_t db);
 void Z7EA_ForceGeneralUpdate(uint32_t db);
@@ -321,10 +323,10 @@ uint32_t Z7RtClk_GetCurDateStamp();
 void Z7RtClk_GetCurDateTimeStamp(uint32_t local, uint32_t *date, uint32_t *time, uint32_t *flag);
 uint32_t Z7RtClk_GetString(uint32_t kind, char *out);
 uint32_t Z7File_OpenAppend(const char *path);
-uint32_t Z7File_Fseek(uint32_t h, uint32_t origin, int32_t offset);
-uint32_t Z7File_Eof(uint32_t h);
-uint32_t Z7File_Copy(const char *from, const char *to);
-uint32_t Z7File_WriteLine(uint32_t h, const char *text);
+bool Z7File_Fseek(uint32_t h, uint32_t origin, int32_t offset);
+bool Z7File_Eof(uint32_t h);
+bool Z7File_Copy(const char *from, const char *to);
+bool Z7File_WriteLine(uint32_t h, const char *text);
 uint32_t Z7File_ReadLine(uint32_t h, char *buf, uint32_t size);
 // Runtime-relative name of the file transfer to a system path ("" refused).
 char *_GetFullPath(const char *name, char *out);
@@ -412,13 +414,13 @@ void Z7EVSTRACE_Line(const char *text);
 // Aims the VM's z7_services at the services above (start-up).
 void Z7Svc_Install();
 // Files: a handle is a slot number (0 = none). Paths are system paths,
-// resolved under the root. 1 success, 0 failure.
-uint32_t Z7File_Open(const char *path, uint32_t write);
+// resolved under the root. true: done.
+uint32_t Z7File_Open(const char *path, bool write);
 void Z7File_Close(uint32_t handle);
-uint32_t Z7File_Read(uint32_t handle, void *buffer, uint32_t size);
-uint32_t Z7File_Write(uint32_t handle, const void *buffer, uint32_t size);
-uint32_t Z7File_Fflush(uint32_t handle);
-uint32_t Z7File_Delete(const char *path);
-uint32_t Z7File_Rename(const char *from, const char *to);
-uint32_t Z7File_Exist(const char *path);
+bool Z7File_Read(uint32_t handle, void *buffer, uint32_t size);
+bool Z7File_Write(uint32_t handle, const void *buffer, uint32_t size);
+bool Z7File_Fflush(uint32_t handle);
+bool Z7File_Delete(const char *path);
+bool Z7File_Rename(const char *from, const char *to);
+bool Z7File_Exist(const char *path);
 uint32_t Z7File_GetSize(const char *path);

@@ -89,8 +89,8 @@ struct Z7Services {
     uint32_t (*Z7Ios_Open)(uint32_t iodef, uint32_t area, uint32_t size);
     uint32_t (*Z7Ios_Exchange)(uint32_t db);
     void (*Z7Ios_Close)();
-    uint32_t (*Z7File_Delete)(const char *path);
-    uint32_t (*Z7File_Exist)(const char *path);
+    bool (*Z7File_Delete)(const char *path);
+    bool (*Z7File_Exist)(const char *path);
     void (*trace)(const char *text);  // one trace line (at most 512 characters)
     // application CAN messages, AS-i and driver kit across an on-line change
     uint32_t (*Z7VMCan_CanBuildHot)(uint32_t db, uint32_t code);
@@ -146,8 +146,8 @@ inline uint32_t Z7Part_Ios_GetMemorySizing(uint32_t iodef) { return z7_services.
 inline uint32_t Z7Part_Ios_Open(uint32_t iodef, uint32_t area, uint32_t size) { return z7_services.Z7Ios_Open ? z7_services.Z7Ios_Open(iodef, area, size) : 0; }
 inline uint32_t Z7Part_Ios_Exchange(uint32_t db) { return z7_services.Z7Ios_Exchange ? z7_services.Z7Ios_Exchange(db) : 0; }
 inline void Z7Part_Ios_Close() { if (z7_services.Z7Ios_Close) z7_services.Z7Ios_Close(); }
-inline uint32_t Z7Part_File_Delete(const char *path) { return z7_services.Z7File_Delete ? z7_services.Z7File_Delete(path) : 0; }
-inline uint32_t Z7Part_File_Exist(const char *path) { return z7_services.Z7File_Exist ? z7_services.Z7File_Exist(path) : 0; }
+inline bool Z7Part_File_Delete(const char *path) { return z7_services.Z7File_Delete && z7_services.Z7File_Delete(path); }
+inline bool Z7Part_File_Exist(const char *path) { return z7_services.Z7File_Exist && z7_services.Z7File_Exist(path); }
 inline uint32_t Z7Part_VMCan_CanBuildHot(uint32_t db, uint32_t code) { return z7_services.Z7VMCan_CanBuildHot ? z7_services.Z7VMCan_CanBuildHot(db, code) : 0; }
 inline uint32_t Z7Part_VMCan_BuildHot(uint32_t db, uint32_t code) { return z7_services.Z7VMCan_BuildHot ? z7_services.Z7VMCan_BuildHot(db, code) : 0; }
 inline uint32_t Z7Part_VMCan_SendAppMsg(uint32_t db, const char *port, uint32_t id, uint32_t len, const uint8_t *data, uint32_t flag) { return z7_services.Z7VMCan_SendAppMsg ? z7_services.Z7VMCan_SendAppMsg(db, port, id, len, data, flag) : 0; }

@@ -19,7 +19,7 @@ struct RcFile {
         const char *name = Z7Rc_FileName(kind);
         char path[256];
         if (name == nullptr || Z7Std_Hooks.full_path(name, path) == nullptr) return;
-        h = Z7Std_Hooks.file_open(path, 0);
+        h = Z7Std_Hooks.file_open(path, false);
         if (h == 0) return;
         size = Z7Std_Hooks.file_size(path);
         uint8_t hd[kHeader];

@@ -159,7 +159,7 @@ uint32_t Z7Param_Get(uint32_t, const char *path, const char *section, const char
     CopyCut(out, size, k, kl);
     if (path == nullptr || section == nullptr) return 0;
     const size_t sl = strnlen(section, kParamLine);
-    const uint32_t h = Z7Std_Hooks.file_open(path, 0);
+    const uint32_t h = Z7Std_Hooks.file_open(path, false);
     if (h == 0) return 0;
     LineReader r{h};
     char line[kParamLine + 1];

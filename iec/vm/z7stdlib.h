@@ -96,38 +96,47 @@ uint32_t Z7VMStfIo_Execute(uint32_t db, uint32_t ops, uint32_t n, uint32_t fn);
 // this table at start (Z7Svc_InstallVMHooks); until then every call answers
 // as a runtime without files, sockets or clock (0, -1, nothing).
 using Z7SocketHandle = int32_t;
+// Where a connect under way stands.
+enum class Z7Connect : uint8_t { kUp, kPending, kBroken };
+// Files are numbered from 1 (0 = none); a call that answers bool answers
+// whether it was done (read and write: all of size bytes), a count is a
+// count. closed receives whether the peer closed or the socket failed.
 struct Z7StdHooks {
-    uint32_t (*file_open)(const char *path, uint32_t write);
+    uint32_t (*file_open)(const char *path, bool write);
     uint32_t (*file_open_append)(const char *path);
     void (*file_close)(uint32_t h);
-    uint32_t (*file_read)(uint32_t h, void *buffer, uint32_t size);
-    uint32_t (*file_write)(uint32_t h, const void *buffer, uint32_t size);
-    uint32_t (*file_flush)(uint32_t h);
-    uint32_t (*file_seek)(uint32_t h, uint32_t origin, int32_t offset);
-    uint32_t (*file_eof)(uint32_t h);
+    bool (*file_read)(uint32_t h, void *buffer, uint32_t size);
+    bool (*file_write)(uint32_t h, const void *buffer, uint32_t size);
+    bool (*file_flush)(uint32_t h);
+    bool (*file_seek)(uint32_t h, uint32_t origin, int32_t offset);
+    bool (*file_eof)(uint32_t h);
     uint32_t (*file_read_line)(uint32_t h, char *buf, uint32_t size);
-    uint32_t (*file_write_line)(uint32_t h, const char *text);
-    uint32_t (*file_delete)(const char *path);
-    uint32_t (*file_rename)(const char *from, const char *to);
-    uint32_t (*file_copy)(const char *from, const char *to);
-    uint32_t (*file_exist)(const char *path);
+    bool (*file_write_line)(uint32_t h, const char *text);
+    bool (*file_delete)(const char *path);
+    bool (*file_rename)(const char *from, const char *to);
+    bool (*file_copy)(const char *from, const char *to);
+    bool (*file_exist)(const char *path);
     uint32_t (*file_size)(const char *path);
-    uint32_t (*tcp_listen)(uint16_t port, uint32_t backlog, Z7SocketHandle *h, uint32_t arg);
+    // Listening, connected and datagram sockets: true when created (h then
+    // holds it; -1 otherwise). pending: the connect is still under way.
+    bool (*tcp_listen)(uint16_t port, uint32_t backlog, Z7SocketHandle *h, uint32_t arg);
     Z7SocketHandle (*tcp_accept)(Z7SocketHandle listening, uint32_t arg);
-    uint32_t (*tcp_connect)(const char *ip, uint16_t port, Z7SocketHandle *h, uint32_t *pending, uint32_t arg);
-    uint32_t (*tcp_check_pending)(Z7SocketHandle h, uint32_t *broken);
-    int32_t (*tcp_send)(Z7SocketHandle h, uint32_t len, const uint8_t *data, uint32_t *closed);
-    int32_t (*tcp_receive)(Z7SocketHandle h, uint32_t len, uint8_t *buf, uint32_t *closed);
+    bool (*tcp_connect)(const char *ip, uint16_t port, Z7SocketHandle *h, bool *pending, uint32_t arg);
+    Z7Connect (*tcp_check_pending)(Z7SocketHandle h);
+    int32_t (*tcp_send)(Z7SocketHandle h, uint32_t len, const uint8_t *data, bool *closed);
+    int32_t (*tcp_receive)(Z7SocketHandle h, uint32_t len, uint8_t *buf, bool *closed);
     void (*socket_close)(Z7SocketHandle h);
-    uint32_t (*udp_create)(uint16_t port, Z7SocketHandle *h);
+    bool (*udp_create)(uint16_t port, Z7SocketHandle *h);
+    // Bytes of the datagram taken (0: none waiting).
     uint32_t (*udp_recv_from)(Z7SocketHandle h, uint8_t *buf, uint32_t size, uint8_t addr[16]);
-    uint32_t (*udp_send_to)(Z7SocketHandle h, const uint8_t addr[16], const uint8_t *data, uint32_t len);
+    // true when the whole datagram went out.
+    bool (*udp_send_to)(Z7SocketHandle h, const uint8_t addr[16], const uint8_t *data, uint32_t len);
     void (*udp_addr_make)(uint8_t addr[16], const char *text, uint16_t default_port);
     // Path of a name in the runtime folder (out: 256 bytes); null when refused.
     char *(*full_path)(const char *name, char *out);
-    // Modbus device identification (MBSLAVEIDENT): 1 when stored.
-    uint32_t (*mb_dev_ident)(const char *vendor, const char *product, const char *revision, const uint16_t *words,
-                             uint32_t count);
+    // Modbus device identification (MBSLAVEIDENT): true when stored.
+    bool (*mb_dev_ident)(const char *vendor, const char *product, const char *revision, const uint16_t *words,
+                         uint32_t count);
 };
 extern Z7StdHooks Z7Std_Hooks;
 // Current local (or UTC) date stamp and milliseconds of the day through the

@@ -90,7 +90,7 @@ uint32_t Open(const F &f, uint32_t fn) {
     char path[kPathMax];
     const uint32_t item = Z7VMRsc_GetFreeItem(f.db);
     if (item == 0 || !Path(f, 1, path)) return 0;
-    const uint32_t h = fn == 174 ? Z7Std_Hooks.file_open_append(path) : Z7Std_Hooks.file_open(path, fn == 71 ? 1 : 0);
+    const uint32_t h = fn == 174 ? Z7Std_Hooks.file_open_append(path) : Z7Std_Hooks.file_open(path, fn == 71);
     if (h != 0) Z7VMRsc_Set(item, h, 0, 1, RSC_FILE);
     return h;
 }
@@ -233,7 +233,7 @@ uint32_t Sockets(const F &f, uint32_t fn) {
     case 148: {
         const uint32_t item = Z7VMRsc_GetFreeItem(db);
         Z7SocketHandle s = -1;
-        if (item && Z7Std_Hooks.tcp_listen(uint16_t(f.G32(1)), f.G32(2) & 0xFFFF, &s, 0) != 0) s = -1;
+        if (item && !Z7Std_Hooks.tcp_listen(uint16_t(f.G32(1)), f.G32(2) & 0xFFFF, &s, 0)) s = -1;
         f.P32(uint32_t(item ? Record(item, s) : -1));
         return 1;
     }
@@ -248,17 +248,16 @@ uint32_t Sockets(const F &f, uint32_t fn) {
         char ip[64];
         Text(f, 1, ip, sizeof ip);
         Z7SocketHandle s = -1;
-        uint32_t pending = 0;
-        if (item && Z7Std_Hooks.tcp_connect(ip, uint16_t(f.G32(2)), &s, &pending, 0) != 0) s = -1;
+        bool pending = false;
+        if (item && !Z7Std_Hooks.tcp_connect(ip, uint16_t(f.G32(2)), &s, &pending, 0)) s = -1;
         f.P32(uint32_t(item ? Record(item, s) : -1));
         return 1;
     }
     case 154: {
         const int32_t s = KnownSocket(f, 1);
-        uint32_t broken = 0;
-        const bool up = s != -1 && Z7Std_Hooks.tcp_check_pending(s, &broken) == 0;
-        if (s != -1 && broken) Release(db, s);
-        f.P8(up ? 1 : 0);
+        const Z7Connect c = s != -1 ? Z7Std_Hooks.tcp_check_pending(s) : Z7Connect::kPending;
+        if (c == Z7Connect::kBroken) Release(db, s);
+        f.P8(c == Z7Connect::kUp ? 1 : 0);
         return 1;
     }
     case 155: f.P8(KnownSocket(f, 1) != -1 ? 1 : 0); return 1;
@@ -286,7 +285,7 @@ uint32_t Sockets(const F &f, uint32_t fn) {
             f.P32(0);
             return 1;
         }
-        uint32_t closed = 0;
+        bool closed = false;
         int32_t n = fn == 151 || fn == 214 ? Z7Std_Hooks.tcp_send(s, len, buf, &closed)
                                            : (len ? Z7Std_Hooks.tcp_receive(s, len, buf, &closed) : 0);
         if (closed) {
@@ -304,7 +303,7 @@ uint32_t Sockets(const F &f, uint32_t fn) {
     case 183: {
         const uint32_t item = Z7VMRsc_GetFreeItem(db);
         Z7SocketHandle s = -1;
-        if (item && Z7Std_Hooks.udp_create(uint16_t(f.G32(1)), &s) != 0) s = -1;
+        if (item && !Z7Std_Hooks.udp_create(uint16_t(f.G32(1)), &s)) s = -1;
         f.P32(uint32_t(item ? Record(item, s) : -1));
         return 1;
     }
@@ -337,7 +336,7 @@ uint32_t Sockets(const F &f, uint32_t fn) {
             data = Z7Mem_Ptr(slot + 2, limit + 1);
         }
         const uint32_t len = Limit(f.D(2), limit);
-        f.P8(s != -1 && data != nullptr && Z7Std_Hooks.udp_send_to(s, addr, data, len) == 0 ? 1 : 0);
+        f.P8(s != -1 && data != nullptr && Z7Std_Hooks.udp_send_to(s, addr, data, len) ? 1 : 0);
         return 1;
     }
     case 186: case 15: {

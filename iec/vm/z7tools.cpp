@@ -110,55 +110,53 @@ float Z7Sig_Value(uint32_t rec, uint32_t points, uint32_t t) {
 
 // ---- platform calls --------------------------------------------------------------------------
 namespace {
-uint32_t NoOpen(const char *, uint32_t) { return 0; }
+uint32_t NoOpen(const char *, bool) { return 0; }
 uint32_t NoPath(const char *) { return 0; }
+bool NoPathDone(const char *) { return false; }
 void NoClose(uint32_t) {}
-uint32_t NoRead(uint32_t, void *, uint32_t) { return 0; }
-uint32_t NoWrite(uint32_t, const void *, uint32_t) { return 0; }
-uint32_t NoHandle(uint32_t) { return 0; }
-uint32_t NoSeek(uint32_t, uint32_t, int32_t) { return 0; }
+bool NoRead(uint32_t, void *, uint32_t) { return false; }
+bool NoWrite(uint32_t, const void *, uint32_t) { return false; }
+bool NoHandle(uint32_t) { return false; }
+bool NoSeek(uint32_t, uint32_t, int32_t) { return false; }
 uint32_t NoReadLine(uint32_t, char *buf, uint32_t size) {
     if (buf && size) buf[0] = 0;
     return 0;
 }
-uint32_t NoWriteLine(uint32_t, const char *) { return 0; }
-uint32_t NoTwo(const char *, const char *) { return 0; }
-uint32_t NoListen(uint16_t, uint32_t, Z7SocketHandle *h, uint32_t) {
+bool NoWriteLine(uint32_t, const char *) { return false; }
+bool NoTwo(const char *, const char *) { return false; }
+bool NoListen(uint16_t, uint32_t, Z7SocketHandle *h, uint32_t) {
     *h = -1;
-    return 1;
+    return false;
 }
 Z7SocketHandle NoAccept(Z7SocketHandle, uint32_t) { return -1; }
-uint32_t NoConnect(const char *, uint16_t, Z7SocketHandle *h, uint32_t *, uint32_t) {
+bool NoConnect(const char *, uint16_t, Z7SocketHandle *h, bool *, uint32_t) {
     *h = -1;
-    return 1;
+    return false;
 }
-uint32_t NoPending(Z7SocketHandle, uint32_t *broken) {
-    if (broken) *broken = 1;
-    return 1;
-}
-int32_t NoSend(Z7SocketHandle, uint32_t, const uint8_t *, uint32_t *closed) {
-    if (closed) *closed = 1;
+Z7Connect NoPending(Z7SocketHandle) { return Z7Connect::kBroken; }
+int32_t NoSend(Z7SocketHandle, uint32_t, const uint8_t *, bool *closed) {
+    if (closed) *closed = true;
     return 0;
 }
-int32_t NoReceive(Z7SocketHandle, uint32_t, uint8_t *, uint32_t *closed) {
-    if (closed) *closed = 1;
+int32_t NoReceive(Z7SocketHandle, uint32_t, uint8_t *, bool *closed) {
+    if (closed) *closed = true;
     return 0;
 }
 void NoSocketClose(Z7SocketHandle) {}
-uint32_t NoUdp(uint16_t, Z7SocketHandle *h) {
+bool NoUdp(uint16_t, Z7SocketHandle *h) {
     *h = -1;
-    return 1;
+    return false;
 }
 uint32_t NoRecvFrom(Z7SocketHandle, uint8_t *, uint32_t, uint8_t *) { return 0; }
-uint32_t NoSendTo(Z7SocketHandle, const uint8_t *, const uint8_t *, uint32_t) { return 1; }
+bool NoSendTo(Z7SocketHandle, const uint8_t *, const uint8_t *, uint32_t) { return false; }
 void NoAddr(uint8_t addr[16], const char *, uint16_t) { std::memset(addr, 0, 16); }
 char *NoFullPath(const char *, char *) { return nullptr; }
 }  // namespace
 
-Z7StdHooks Z7Std_Hooks{NoOpen,  NoPath,    NoClose,       NoRead,      NoWrite,   NoHandle, NoSeek,
-                       NoHandle, NoReadLine, NoWriteLine, NoPath,      NoTwo,     NoTwo,    NoPath,
-                       NoPath,  NoListen,  NoAccept,      NoConnect,   NoPending, NoSend,   NoReceive,
-                       NoSocketClose, NoUdp, NoRecvFrom,  NoSendTo,    NoAddr, NoFullPath, nullptr};
+Z7StdHooks Z7Std_Hooks{NoOpen,     NoPath,     NoClose,    NoRead,    NoWrite,    NoHandle,      NoSeek,
+                       NoHandle,    NoReadLine, NoWriteLine, NoPathDone, NoTwo,     NoTwo,         NoPathDone,
+                       NoPath,     NoListen,   NoAccept,   NoConnect, NoPending,  NoSend,        NoReceive,
+                       NoSocketClose, NoUdp,   NoRecvFrom, NoSendTo,  NoAddr,     NoFullPath,    nullptr};
 
 void Z7Std_Clock(uint32_t utc, uint32_t *date, uint32_t *time) {
     *date = 0;

@@ -523,13 +523,13 @@ struct FakeTcp {
     static inline std::string sent;
     static inline std::vector<std::string> pieces;
     static inline bool closing = false, endless = false;
-    static int32_t Send(Z7SocketHandle, uint32_t len, const uint8_t *d, uint32_t *closed) {
+    static int32_t Send(Z7SocketHandle, uint32_t len, const uint8_t *d, bool *closed) {
         sent.assign(reinterpret_cast<const char *>(d), len);
-        *closed = 0;
+        *closed = false;
         return int32_t(len);
     }
-    static int32_t Receive(Z7SocketHandle, uint32_t len, uint8_t *buf, uint32_t *closed) {
-        *closed = 0;
+    static int32_t Receive(Z7SocketHandle, uint32_t len, uint8_t *buf, bool *closed) {
+        *closed = false;
         if (endless) {
             std::memset(buf, 'z', len);
             return int32_t(len);
@@ -538,7 +538,7 @@ struct FakeTcp {
         const std::string p = pieces.front().substr(0, len);
         pieces.erase(pieces.begin());
         std::memcpy(buf, p.data(), p.size());
-        *closed = pieces.empty() && closing ? 1 : 0;
+        *closed = pieces.empty() && closing;
         return int32_t(p.size());
     }
 };

@@ -1006,7 +1006,7 @@ TEST_F(Modbus, MasterAndSlaveBlocks) {
 
     // Port 502 while the controller's own Modbus server keeps it: no socket,
     // open stays FALSE, asked again each call; once free, the next call gets it.
-    static uint32_t kept = 1;
+    static bool kept = true;
     static uint16_t asked = 0;
     Z7MB_PortKept = [](uint16_t port) {
         asked = port;
@@ -1020,7 +1020,7 @@ TEST_F(Modbus, MasterAndSlaveBlocks) {
         EXPECT_EQ(b8(6), 0);
         EXPECT_EQ(asked, 502);
     }
-    kept = 0;
+    kept = false;
     // (this machine's namespace is shared: only when no other process holds 502)
     const int probe = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in any{};

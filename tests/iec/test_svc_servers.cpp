@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <string>
 #include <vector>
 
 #include "core/image/bytes.h"
@@ -332,25 +333,26 @@ TEST(SocketLayer, AnyDescriptorClosedHandlesAndPendingConnects) {
     const int lfd = test_support::LoopbackBind(&port);
     ASSERT_NE(port, 0);
     Z7SocketHandle h = -1;
-    uint32_t pending = 0;
-    ASSERT_EQ(Z7Socket_CreateConnectedSocket("127.0.0.1", port, &h, &pending, 0), 0u);
+    bool pending = false;
+    ASSERT_TRUE(Z7Socket_CreateConnectedSocket("127.0.0.1", port, &h, &pending, 0));
     ASSERT_GE(h, 0);
     const int peer = accept(lfd, nullptr, nullptr);
     ASSERT_GE(peer, 0);
-    uint32_t closed = 9, broken = 1;
-    for (int i = 0; i < 1000 && Z7Socket_CheckPendingConnect(h, &broken) != 0; i++) usleep(1000);
-    EXPECT_EQ(broken, 0u);
+    bool closed = true;
+    Z7Connect up = Z7Connect::kBroken;
+    for (int i = 0; i < 1000 && (up = Z7Socket_CheckPendingConnect(h)) == Z7Connect::kPending; i++) usleep(1000);
+    EXPECT_EQ(up, Z7Connect::kUp);
     // the connected socket moved to descriptor 1,050
     ASSERT_EQ(dup2(h, 1050), 1050);
     close(h);
     const Z7SocketHandle big = 1050;
     const uint8_t out[] = {0x00, 0x07, 0x00, 0x00, 0x00, 0x06, 0x01, 0x03, 0x00, 0x64, 0x00, 0x02};
     EXPECT_EQ(Z7Socket_Send(big, sizeof out, out, &closed), int32_t(sizeof out));
-    EXPECT_EQ(closed, 0u);
+    EXPECT_FALSE(closed);
     EXPECT_EQ(Take(peer, sizeof out), Bytes(out, out + sizeof out));
     uint8_t in[16] = {};
     EXPECT_EQ(Z7Socket_Receive(big, sizeof in, in, &closed), 0);  // nothing waits
-    EXPECT_EQ(closed, 0u);
+    EXPECT_FALSE(closed);
     const uint8_t back[] = {0x00, 0x07, 0x00, 0x00, 0x00, 0x07, 0x01, 0x03, 0x04, 0x12, 0x34, 0xFF, 0xFE};
     ASSERT_EQ(write(peer, back, sizeof back), ssize_t(sizeof back));
     int32_t got = 0;
@@ -364,35 +366,92 @@ TEST(SocketLayer, AnyDescriptorClosedHandlesAndPendingConnects) {
     // the peer goes: closed; a handle that is not open: closed too
     close(peer);
     got = 1;
-    closed = 0;
+    closed = false;
     for (int i = 0; i < 1000 && !closed; i++) {
         pollfd p{big, POLLIN, 0};
         poll(&p, 1, 10);
         got = Z7Socket_Receive(big, sizeof in, in, &closed);
     }
-    EXPECT_EQ(closed, 1u);
+    EXPECT_TRUE(closed);
     EXPECT_EQ(got, 0);
     Z7Socket_CloseSocket(big);
-    closed = 0;
+    closed = false;
     EXPECT_EQ(Z7Socket_Receive(big, sizeof in, in, &closed), 0);
-    EXPECT_EQ(closed, 1u);
+    EXPECT_TRUE(closed);
 
     // a connect to a port nobody listens on: the send waits (0, not closed)
     // while it is under way, then reports the socket closed
     close(lfd);
     Z7SocketHandle r = -1;
-    if (Z7Socket_CreateConnectedSocket("127.0.0.1", port, &r, &pending, 0) == 0) {
-        closed = 0;
+    if (Z7Socket_CreateConnectedSocket("127.0.0.1", port, &r, &pending, 0)) {
+        closed = false;
         int32_t sent = 0;
         for (int i = 0; i < 1000 && !closed; i++) {
             sent += Z7Socket_Send(r, sizeof out, out, &closed);
             if (!closed) usleep(1000);
         }
-        EXPECT_EQ(closed, 1u);
+        EXPECT_TRUE(closed);
         EXPECT_EQ(sent, 0);
         Z7Socket_CloseSocket(r);
     }
     setrlimit(RLIMIT_NOFILE, &old);
+}
+
+// Each answer of the socket calls both ways: a listener on a port another
+// socket holds is refused and has none, on a free port it is made; a connect
+// ends up; a handle that is not open is broken; datagram sockets and sends.
+TEST(SocketLayer, CreationAndConnectAnswers) {
+    uint16_t port = 0;
+    const int lfd = test_support::LoopbackBind(&port);
+    ASSERT_NE(port, 0);
+    Z7SocketHandle l = 7;
+    EXPECT_FALSE(Z7Socket_CreateListeningSocketOn(port, 4, "127.0.0.1", &l));
+    EXPECT_EQ(l, -1);
+    EXPECT_FALSE(Z7Socket_CreateListeningSocketOn(port, 4, "no address", &l));
+    EXPECT_EQ(l, -1);
+    close(lfd);
+    ASSERT_TRUE(Z7Socket_CreateListeningSocketOn(port, 4, "127.0.0.1", &l));
+    ASSERT_GE(l, 0);
+
+    Z7SocketHandle c = -1;
+    bool pending = true;
+    EXPECT_FALSE(Z7Socket_CreateConnectedSocket("no address", port, &c, &pending, 0));
+    EXPECT_EQ(c, -1);
+    EXPECT_FALSE(pending);
+    ASSERT_TRUE(Z7Socket_CreateConnectedSocket("127.0.0.1", port, &c, &pending, 0));
+    ASSERT_GE(c, 0);
+    Z7Connect st = Z7Connect::kPending;
+    for (int i = 0; i < 5000 && (st = Z7Socket_CheckPendingConnect(c)) == Z7Connect::kPending; i++) usleep(1000);
+    EXPECT_EQ(st, Z7Connect::kUp);
+    EXPECT_EQ(Z7Socket_CheckPendingConnect(-1), Z7Connect::kBroken);
+    const int gone = dup(c);
+    close(gone);
+    EXPECT_EQ(Z7Socket_CheckPendingConnect(gone), Z7Connect::kBroken);
+    Z7Socket_CloseSocket(c);
+    Z7Socket_CloseSocket(l);
+
+    uint16_t uport = 0;
+    const int peer = test_support::LoopbackBind(&uport, SOCK_DGRAM);
+    Z7SocketHandle u = 7;
+    EXPECT_FALSE(Z7Socket_UdpCreateOn(0, "no address", &u));
+    EXPECT_EQ(u, -1);
+    EXPECT_FALSE(Z7Socket_AcceptBroadcast(-1));
+    ASSERT_TRUE(Z7Socket_UdpCreate(0, &u));
+    ASSERT_GE(u, 0);
+    EXPECT_TRUE(Z7Socket_AcceptBroadcast(u));
+    uint8_t to[16];
+    const std::string where = "127.0.0.1:" + std::to_string(uport);
+    Z7Socket_UdpAddrMake(to, where.c_str(), 1);
+    const uint8_t data[3] = {0x11, 0x22, 0x33};
+    EXPECT_FALSE(Z7Socket_UdpSendTo(-1, to, data, sizeof data));
+    EXPECT_TRUE(Z7Socket_UdpSendTo(u, to, data, sizeof data));
+    pollfd pf{peer, POLLIN, 0};
+    ASSERT_EQ(poll(&pf, 1, 5000), 1);
+    uint8_t got[8] = {};
+    EXPECT_EQ(recv(peer, got, sizeof got, 0), 3);
+    EXPECT_EQ(std::vector<uint8_t>(got, got + 3), std::vector<uint8_t>({0x11, 0x22, 0x33}));
+    close(peer);
+    Z7Socket_CloseSocket(u);
 }
 
 // ---- event server ---------------------------------------------------------------------------

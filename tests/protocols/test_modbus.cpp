@@ -244,13 +244,13 @@ TEST_F(ModbusServerTest, ReadsAnsweredNextPassFramingIdleCloseAndStop) {
     // The port it keeps from the IEC slave blocks: the TCP port in force
     // while the service is on; none in UDP mode or with the service off.
     DprConfigRec &cfg = Dpr_Configuration[0];
-    EXPECT_EQ(Modbus_KeepsPort(kPort), 1u);
-    EXPECT_EQ(Modbus_KeepsPort(502), 0u);
+    EXPECT_TRUE(Modbus_KeepsPort(kPort));
+    EXPECT_FALSE(Modbus_KeepsPort(502));
     cfg.modbus.udp_mode = 1;
-    EXPECT_EQ(Modbus_KeepsPort(kPort), 0u);
+    EXPECT_FALSE(Modbus_KeepsPort(kPort));
     cfg.modbus.udp_mode = 0;
     cfg.enables[0] = 0;
-    EXPECT_EQ(Modbus_KeepsPort(kPort), 0u);
+    EXPECT_FALSE(Modbus_KeepsPort(kPort));
     cfg.enables[0] = EN0_MODBUS;
 }
 
