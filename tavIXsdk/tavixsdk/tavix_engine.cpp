@@ -6,9 +6,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cerrno>
 #include <ctime>
+#include <fcntl.h>
+#include <linux/openat2.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "media/filex.h"
@@ -89,6 +93,97 @@ bool IsFile(const char *path) {
 bool IsDirectory(const char *path) {
     struct stat st {};
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Opens name (below the folder dir) for reading in one call that refuses a
+// symbolic link anywhere on the path: the descriptor, or -1 with errno. A
+// kernel without the call answers ENOSYS, after which it is not tried again.
+bool open_link_free_missing = false;
+int OpenLinkFree(int dir, const char *name) {
+    if (open_link_free_missing) {
+        errno = ENOSYS;
+        return -1;
+    }
+    open_how how{};
+    how.flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;  // a FIFO or device never blocks the open
+    how.resolve = RESOLVE_NO_SYMLINKS;
+    const long fd = syscall(SYS_openat2, dir, name, &how, sizeof how);
+    if (fd < 0 && errno == ENOSYS) open_link_free_missing = true;
+    return int(fd);
+}
+
+// The quick way to a static file: when no name on the whole path is a
+// symbolic link, the file (or the first default document of a folder that is
+// a regular file) is opened without the per-name checks, which could only
+// agree. Answers the open descriptor and its status, the default document's
+// name joined to path; -1 when the full checks must decide.
+int OpenWebFileQuick(char *path, const char *docs, struct stat *st) {
+    const int top = OpenLinkFree(AT_FDCWD, path);
+    if (top < 0) return -1;
+    if (fstat(top, st) != 0 || (!S_ISREG(st->st_mode) && !S_ISDIR(st->st_mode))) {
+        close(top);
+        return -1;
+    }
+    if (S_ISREG(st->st_mode)) return top;
+    std::size_t pl = std::strlen(path);
+    if (pl > 0 && path[pl - 1] == '/') pl--;
+    int found = -1;
+    for (const char *d = docs; *d != 0;) {
+        const char *end = std::strchr(d, ';');
+        const std::size_t n = end != nullptr ? std::size_t(end - d) : std::strlen(d);
+        if (n > 0 && pl + 1 + n < kPathSize - 1) {
+            char name[kPathSize];
+            std::memcpy(name, d, n);
+            name[n] = 0;
+            if (name[0] == '/') break;  // the full checks decide
+            const int fd = OpenLinkFree(top, name);
+            if (fd < 0 && errno != ENOENT) break;
+            if (fd >= 0) {
+                if (fstat(fd, st) == 0 && S_ISREG(st->st_mode)) {
+                    path[pl] = '/';
+                    std::memcpy(path + pl + 1, name, n + 1);
+                    found = fd;
+                    break;
+                }
+                close(fd);
+                if (!S_ISDIR(st->st_mode)) break;  // not a file a stat would pass over silently
+            }
+        }
+        d = end != nullptr ? end + 1 : d + n;
+    }
+    close(top);
+    return found;
+}
+
+// The full checks: the file at path, or the first default document of the
+// folder at path that is a regular file (its name joined to path), with no
+// symbolic link on its name in the web folder (one could lead off it).
+// Answers 0 when found.
+int FindWebFile(char *path, const char *docs, std::size_t root_len) {
+    if (!IsFile(path)) {
+        std::size_t pl = std::strlen(path);
+        if (pl > 0 && path[pl - 1] == '/') path[--pl] = 0;
+        if (!IsDirectory(path)) return -1;
+        bool found = false;
+        for (const char *d = docs; *d != 0 && !found;) {
+            const char *end = std::strchr(d, ';');
+            const std::size_t n = end != nullptr ? std::size_t(end - d) : std::strlen(d);
+            if (n > 0 && pl + 1 + n < kPathSize - 1) {
+                char candidate[kPathSize];
+                std::memcpy(candidate, path, pl);
+                candidate[pl] = '/';
+                std::memcpy(candidate + pl + 1, d, n);
+                candidate[pl + 1 + n] = 0;
+                if (IsFile(candidate)) {
+                    std::memcpy(path, candidate, kPathSize);
+                    found = true;
+                }
+            }
+            d = end != nullptr ? end + 1 : d + n;
+        }
+        if (!found) return -1;
+    }
+    return Fx_HostLinkFree(path, root_len) ? 0 : -1;
 }
 
 uint32_t UtcNow() {
@@ -236,42 +331,27 @@ tavix_buffer *tavix_engine_handle_head_get_request(const char *url, uint32_t url
         return tavix_engine_not_available_err(decoded, 403, "Forbidden - no .. allowed", false, header_only);
     std::snprintf(path, sizeof path, "%s%s", web_root, decoded);
 
-    if (!IsFile(path)) {
-        std::size_t pl = std::strlen(path);
-        if (pl > 0 && path[pl - 1] == '/') path[--pl] = 0;
-        if (!IsDirectory(path)) return tavix_engine_not_available_err(decoded, 404, "Not Found", false, header_only);
-        bool found = false;
-        const char *docs = tavix_global_options.default_documents != nullptr ? tavix_global_options.default_documents
-                                                                             : "index.htm";
-        for (const char *d = docs; *d != 0 && !found;) {
-            const char *end = std::strchr(d, ';');
-            const std::size_t n = end != nullptr ? std::size_t(end - d) : std::strlen(d);
-            if (n > 0 && pl + 1 + n < kPathSize - 1) {
-                char candidate[kPathSize];
-                std::memcpy(candidate, path, pl);
-                candidate[pl] = '/';
-                std::memcpy(candidate + pl + 1, d, n);
-                candidate[pl + 1 + n] = 0;
-                if (IsFile(candidate)) {
-                    std::memcpy(path, candidate, sizeof path);
-                    found = true;
-                }
-            }
-            d = end != nullptr ? end + 1 : d + n;
-        }
-        if (!found) return tavix_engine_not_available_err(decoded, 404, "Not Found", false, header_only);
+    const char *docs = tavix_global_options.default_documents != nullptr ? tavix_global_options.default_documents
+                                                                         : "index.htm";
+    struct stat st {};
+    const int quick = OpenWebFileQuick(path, docs, &st);
+    if (quick < 0) {
+        const int full = FindWebFile(path, docs, root_len);
+        if (full != 0) return tavix_engine_not_available_err(decoded, 404, "Not Found", false, header_only);
     }
-    // A name in the web folder never follows a symbolic link (one could lead off it).
-    if (!Fx_HostLinkFree(path, root_len))
-        return tavix_engine_not_available_err(decoded, 404, "Not Found", false, header_only);
 
     tavix_buffer *h = tavix_engine_initialize_response(200, "OK", false);
     if (h == nullptr) {
+        if (quick >= 0) close(quick);
         tavix_util_error("Can't initialize response!");
         return nullptr;
     }
     tavix_buffer *file = tavix_buffer_get(TAVIX_BUF_FILE, 0, tavix_global_options.buffer_limit, false);
-    if (file == nullptr || tavix_buffer_put_file(file, path) != 0) {
+    const int put = file == nullptr ? -1
+                    : quick >= 0    ? tavix_buffer_put_open_file(file, quick, &st)
+                                    : tavix_buffer_put_file(file, path);
+    if (put != 0) {
+        if (file == nullptr && quick >= 0) close(quick);
         tavix_buffer_return(file);
         tavix_buffer_return(h);
         return tavix_engine_not_available_err(decoded, 404, "Not Found", false, header_only);
@@ -408,6 +488,7 @@ int tavix_engine_handle_data(tavix_connection *c, tavix_buffer **pending, tavix_
             c->closing = 1;
             return -1;
         }
+        req->data[take] = 0;  // a NUL behind the request for the readers of its header values
         work->read_pos += take;
         tavix_buffer *resp = tavix_engine_handle_request(c, req);
         if (resp != nullptr) tavix_comm_send(c, resp);
