@@ -52,6 +52,23 @@ bool Putf(tavix_buffer *b, const char *format, ...) {
     return n >= 0 && std::size_t(n) < sizeof line && tavix_buffer_put_data(b, line, uint32_t(n)) == 0;
 }
 
+// The decimal digits of v.
+bool PutDecimal(tavix_buffer *b, uint32_t v) {
+    char digits[10];
+    uint32_t n = 0;
+    do {
+        digits[sizeof digits - 1 - n++] = char('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    return tavix_buffer_put_data(b, digits + sizeof digits - n, n) == 0;
+}
+
+// "Content-Length: n\r\nContent-Type: type\r\n"
+bool PutLengthAndType(tavix_buffer *b, uint32_t length, const char *type) {
+    return Put(b, "Content-Length: ") && PutDecimal(b, length) && Put(b, "\r\nContent-Type: ") && Put(b, type) &&
+           Put(b, "\r\n");
+}
+
 // Content-Length of a header: -1 when absent, -2 when negative, too large or
 // not a number.
 long ContentLength(const char *header, uint32_t length) {
@@ -194,11 +211,25 @@ uint32_t UtcNow() {
 
 int tavix_engine_initialize_response_fields(tavix_buffer *b, int status, const char *reason, bool keep_alive) {
     b->length = b->read_pos = 0;
-    char date[64];
-    const bool dated = tavix_util_output_http_time(time_t(UtcNow()), date, sizeof date) > 0;
+    // The date text changes once a second: made again only then (per thread,
+    // as the workers answer too).
+    thread_local struct {
+        uint32_t second;
+        bool made;
+        std::size_t length;
+        char text[64];
+    } date{};
+    const uint32_t now = UtcNow();
+    if (!date.made || date.second != now) {
+        date.length = tavix_util_output_http_time(time_t(now), date.text, sizeof date.text);
+        date.second = now;
+        date.made = true;
+    }
     const char *server = tavix_global_options.server_header != nullptr ? tavix_global_options.server_header : "";
-    bool ok = Putf(b, "HTTP/1.0 %d %s\r\n", status, reason) && Putf(b, "Server: %s\r\n", server);
-    if (ok && dated) ok = Putf(b, "Date: %s\r\n", date);
+    bool ok = Put(b, "HTTP/1.0 ") && (status >= 0 ? PutDecimal(b, uint32_t(status)) : Putf(b, "%d", status)) &&
+              Put(b, " ") && Put(b, reason) && Put(b, "\r\nServer: ") && Put(b, server) && Put(b, "\r\n");
+    if (ok && date.length > 0)
+        ok = Put(b, "Date: ") && tavix_buffer_put_data(b, date.text, uint32_t(date.length)) == 0 && Put(b, "\r\n");
     if (ok && keep_alive) ok = Put(b, "Connection: Keep-Alive\r\n");
     return ok ? 0 : -1;
 }
@@ -243,7 +274,8 @@ tavix_buffer *tavix_engine_not_available_err(const char *entity, int status, con
     Put(body, head);
     Escaped(body, entity != nullptr ? entity : "");
     Put(body, "</p></body></html>");
-    Putf(h, "Content-Length: %u\r\nContent-Type: text/html; charset=utf-8\r\n\r\n", body->length);
+    PutLengthAndType(h, body->length, "text/html; charset=utf-8");
+    Put(h, "\r\n");
     tavix_buffer_put_chained_content(h, body);
     return h;
 }
@@ -254,7 +286,9 @@ tavix_buffer *tavix_engine_construct_json_response(tavix_buffer *body) {
         tavix_buffer_return(body);
         return nullptr;
     }
-    Putf(h, "Cache-Control: no-cache\r\nContent-Length: %u\r\nContent-Type: application/json\r\n\r\n", body->length);
+    Put(h, "Cache-Control: no-cache\r\n");
+    PutLengthAndType(h, body->length, "application/json");
+    Put(h, "\r\n");
     tavix_buffer_put_chained_content(h, body);
     return h;
 }
@@ -329,7 +363,11 @@ tavix_buffer *tavix_engine_handle_head_get_request(const char *url, uint32_t url
     const std::size_t len = std::strlen(decoded);
     if (std::strstr(decoded, "/../") != nullptr || (len >= 3 && std::strcmp(decoded + len - 3, "/..") == 0))
         return tavix_engine_not_available_err(decoded, 403, "Forbidden - no .. allowed", false, header_only);
-    std::snprintf(path, sizeof path, "%s%s", web_root, decoded);
+    // The web root and the decoded name (cut to the room left, as it always fits).
+    const std::size_t name_len = len < kPathSize - 1 - root_len ? len : kPathSize - 1 - root_len;
+    std::memcpy(path, web_root, root_len);
+    std::memcpy(path + root_len, decoded, name_len);
+    path[root_len + name_len] = 0;
 
     const char *docs = tavix_global_options.default_documents != nullptr ? tavix_global_options.default_documents
                                                                          : "index.htm";
@@ -368,10 +406,10 @@ tavix_buffer *tavix_engine_handle_head_get_request(const char *url, uint32_t url
             tavix_buffer_return(h);
             return tavix_engine_not_available_err(decoded, 406, "Not acceptable (gzip)", false, header_only);
         }
-        Putf(h, "Content-Length: %u\r\nContent-Type: %s\r\n", file->file_size, type);
+        PutLengthAndType(h, file->file_size, type);
         if (gz) Put(h, "Content-Encoding: gzip\r\n");
     } else {
-        Putf(h, "Content-Length: %u\r\nContent-Type: %s\r\n", file->file_size, "application/octet-stream");
+        PutLengthAndType(h, file->file_size, "application/octet-stream");
     }
     Put(h, "\r\n");
     if (header_only) tavix_buffer_return(file);
@@ -417,7 +455,9 @@ tavix_buffer *tavix_engine_handle_request(tavix_connection *c, tavix_buffer *req
     c->keep_alive = 0;
     // The URL as the response hook sees it.
     char u[kPathSize];
-    std::snprintf(u, sizeof u, "%.*s", int(url_len), url);
+    const std::size_t un = strnlen(url, url_len < sizeof u - 1 ? url_len : sizeof u - 1);
+    std::memcpy(u, url, un);
+    u[un] = 0;
     if (std::strncmp(method, "GET", 3) == 0 || std::strncmp(method, "HEAD", 4) == 0) {
         const bool head = method[0] == 'H';
         bool keep = false;

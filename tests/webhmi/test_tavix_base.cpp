@@ -288,6 +288,24 @@ TEST_F(TavixBase, BuffersGrowByPowersOfTwoOverflowOnceAndPoolTheirRecords) {
     tavix_buffer_free(d);
 }
 
+TEST_F(TavixBase, SearchesFindTheFirstPlaceWithinTheGivenLengthOnly) {
+    const char text[] = "GET / HTTP/1.0\r\ncontent-LENGTH: 5\r\n\r\nab\0Zgzip";
+    const std::size_t n = sizeof text - 1;  // 45 bytes with the NUL at 39
+    EXPECT_EQ(tavix_util_strnstr(text, n, "\r\n", 2), 14);
+    EXPECT_EQ(tavix_util_strnstr(text, n, "\r\n\r\n", 4), 33);
+    EXPECT_EQ(tavix_util_strnstr(text, 36, "\r\n\r\n", 4), -1);  // the last byte lies past the length
+    EXPECT_EQ(tavix_util_strnstr(text, 37, "\r\n\r\n", 4), 33);
+    EXPECT_EQ(tavix_util_strnstr(text, n, "\0Z", 2), 39);  // past a NUL
+    EXPECT_EQ(tavix_util_strnstr(text, n, "GET", 0), 0);
+    EXPECT_EQ(tavix_util_strnstr(text, 2, "GET", 3), -1);
+    EXPECT_EQ(tavix_util_strcasenstr(text, n, "Content-Length:", 15), 16);
+    EXPECT_EQ(tavix_util_strcasenstr(text, n, "GZIP", 4), 41);
+    EXPECT_EQ(tavix_util_strcasenstr(text, 44, "GZIP", 4), -1);
+    EXPECT_EQ(tavix_util_strcasenstr(text, n, "b\0z", 3), 38);
+    EXPECT_EQ(tavix_util_strcasenstr(text, n, "http/1.1", 8), -1);
+    EXPECT_EQ(tavix_util_strcasenstr("", 0, "x", 1), -1);
+}
+
 TEST_F(TavixBase, TextUtilitiesFollowTheirRfcs) {
     struct {
         const char *in, *out;
