@@ -299,6 +299,18 @@ int tavix_buffer_put_open_file(tavix_buffer *b, int fd, const struct stat *st) {
     return 0;
 }
 
+int tavix_buffer_read_whole_file(tavix_buffer *b, uint32_t most) {
+    if (b == nullptr || b->kind != TAVIX_BUF_FILE || b->fd < 0 || b->length != 0 || b->file_pos != 0 ||
+        b->file_size == 0 || b->file_size > most || b->file_size > b->limit)
+        return 1;
+    if (b->capacity < b->file_size && tavix_buffer_grow(b, b->file_size) != 0) return 1;
+    const ssize_t r = pread(b->fd, b->data, b->file_size, 0);
+    if (r <= 0) return 1;
+    // What was read is the buffer's data; a short read leaves the rest to the file.
+    b->length = b->file_pos = uint32_t(r);
+    return 0;
+}
+
 int tavix_buffer_put_chained_content(tavix_buffer *header, tavix_buffer *content) {
     if (header == nullptr || !IsChained(header)) return -1;
     if (header->content != nullptr && header->content != content) {

@@ -26,6 +26,7 @@ namespace {
 
 constexpr uint32_t kPathSize = 256;
 constexpr uint32_t kUrlMax = 65535;
+constexpr uint32_t kReadWhole = 4096;  // a file up to this size is read in one go at open
 
 // Framing state of a connection's current request, kept in the pending
 // buffer's engine words: header length, body length, length given.
@@ -394,13 +395,16 @@ tavix_buffer *tavix_engine_handle_head_get_request(const char *url, uint32_t url
         tavix_buffer_return(h);
         return tavix_engine_not_available_err(decoded, 404, "Not Found", false, header_only);
     }
+    // A small file is read whole now, in one read that also gives its first bytes.
+    if (!header_only) tavix_buffer_read_whole_file(file, kReadWhole);
     const char *slash = std::strrchr(path, '/');
     const char *dot = std::strrchr(slash != nullptr ? slash : path, '.');
     const char *type = dot != nullptr ? tavix_engine_find_mimetype(dot + 1) : nullptr;
     if (type != nullptr) {
         uint8_t magic[3] = {};
-        const bool gz = pread(file->fd, magic, 3, 0) == 3 && magic[0] == 0x1F && magic[1] == 0x8B &&
-                        magic[2] == 0x08;
+        const bool got = file->length >= 3 ? (std::memcpy(magic, file->data, 3), true)
+                                           : pread(file->fd, magic, 3, 0) == 3;
+        const bool gz = got && magic[0] == 0x1F && magic[1] == 0x8B && magic[2] == 0x08;
         if (gz && !gzip_ok) {
             tavix_buffer_return(file);
             tavix_buffer_return(h);

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include "tavIXsdk/tavixsdk/tavix_buffer.h"
 #include "tavIXsdk/tavixsdk/tavix_json.h"
@@ -272,6 +274,24 @@ TEST_F(TavixBase, BuffersGrowByPowersOfTwoOverflowOnceAndPoolTheirRecords) {
     }
     EXPECT_EQ(read, "0123456789");
     EXPECT_EQ(tavix_buffer_put_file(fb, (root.path() + "/none").c_str()), -1);
+    // A small file read whole: its bytes are the data, nothing is left to the file.
+    ASSERT_EQ(tavix_buffer_put_file(fb, path.c_str()), 0);
+    EXPECT_EQ(tavix_buffer_read_whole_file(fb, 9), 1);  // larger than allowed: left to the file
+    EXPECT_EQ(fb->length, 0u);
+    EXPECT_EQ(tavix_buffer_read_whole_file(fb, 10), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(fb->data), fb->length), "0123456789");
+    EXPECT_EQ(tavix_buffer_available_data(fb), 10u);
+    EXPECT_EQ(tavix_buffer_get_data(fb, &piece, nullptr, 0, nullptr, 0), 10);
+    tavix_buffer_get_advance(fb, 10);
+    EXPECT_EQ(tavix_buffer_available_data(fb), 0u);
+    EXPECT_EQ(tavix_buffer_get_data(fb, &piece, scratch, sizeof scratch, nullptr, 0), -1);
+    EXPECT_EQ(tavix_buffer_read_whole_file(fb, 10), 1);  // read already
+    // An open descriptor that is not a regular file is refused and closed.
+    const int dir = open(root.path().c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    ASSERT_EQ(fstat(dir, &st), 0);
+    EXPECT_EQ(tavix_buffer_put_open_file(fb, dir, &st), -1);
+    EXPECT_EQ(fcntl(dir, F_GETFD), -1);
     tavix_buffer_free(fb);
 
     // Form-field dictionary: 24-bit name offset, value offset, value length.
