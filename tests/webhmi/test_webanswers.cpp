@@ -309,7 +309,7 @@ TEST_F(WebAnswers, SeventyAddressesGoToTheBatchCallbacksAs32And32And6) {
     }, [](tavix_request *r, const void *, const char *const *a, const char *const *v, const uint32_t *l) {
         uint32_t n = 0;
         for (; a[n] != nullptr; n++) {
-            EXPECT_EQ(std::string(v[n], l[n]), "v" + std::string(a[n] + 1)) << a[n];
+            EXPECT_EQ(std::string(v[n], l[n]), std::string("v").append(a[n] + 1)) << a[n];
             tavix_data_write_return(r, 0);
         }
         batches.push_back({r->first_index, n});
@@ -322,7 +322,7 @@ TEST_F(WebAnswers, SeventyAddressesGoToTheBatchCallbacksAs32And32And6) {
     batches.clear();
     // Pairs by position, the values listed after the addresses.
     std::string body = Addresses("address[]", 70) + "&";
-    for (int i = 0; i < 70; i++) body += (i ? "&" : "") + std::string("value[]=v") + std::to_string(i);
+    for (int i = 0; i < 70; i++) body.append(i ? "&" : "").append("value[]=v").append(std::to_string(i));
     want = "{\"result\":[{\"error\":0}";
     for (int i = 1; i < 70; i++) want += ",{\"error\":0}";
     EXPECT_EQ(Post("write", body), want + "]}");
