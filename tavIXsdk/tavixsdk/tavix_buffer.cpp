@@ -99,7 +99,9 @@ void tavix_buffer_return(tavix_buffer *b) {
     }
     tavix_buffer_discard_file_content(b);
     tavix_buffer *content = b->content;
-    tavix_buffer_reset(b);
+    // The kept storage is not cleared: every user writes before it reads, and
+    // a request is handed on with a NUL behind its bytes.
+    tavix_buffer_reset_data(b);
     pthread_mutex_lock(&tavix_buffer_pool.lock);
     b->pool_next = tavix_buffer_pool.head;
     tavix_buffer_pool.head = b;
@@ -280,13 +282,34 @@ int tavix_buffer_put_file(tavix_buffer *b, const char *path) {
     const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return -1;
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || uint64_t(st.st_size) > UINT32_MAX) {
+    if (fstat(fd, &st) != 0) {
         close(fd);
         return -1;
     }
+    return tavix_buffer_put_open_file(b, fd, &st);
+}
+
+int tavix_buffer_put_open_file(tavix_buffer *b, int fd, const struct stat *st) {
+    if (b == nullptr || b->kind != TAVIX_BUF_FILE || !S_ISREG(st->st_mode) || uint64_t(st->st_size) > UINT32_MAX) {
+        close(fd);
+        return -1;
+    }
+    tavix_buffer_discard_file_content(b);
     b->fd = fd;
-    b->file_size = uint32_t(st.st_size);
+    b->file_size = uint32_t(st->st_size);
     b->file_pos = 0;
+    return 0;
+}
+
+int tavix_buffer_read_whole_file(tavix_buffer *b, uint32_t most) {
+    if (b == nullptr || b->kind != TAVIX_BUF_FILE || b->fd < 0 || b->length != 0 || b->file_pos != 0 ||
+        b->file_size == 0 || b->file_size > most || b->file_size > b->limit)
+        return 1;
+    if (b->capacity < b->file_size && tavix_buffer_grow(b, b->file_size) != 0) return 1;
+    const ssize_t r = pread(b->fd, b->data, b->file_size, 0);
+    if (r <= 0) return 1;
+    // What was read is the buffer's data; a short read leaves the rest to the file.
+    b->length = b->file_pos = uint32_t(r);
     return 0;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <pthread.h>
+#include <sys/stat.h>
 
 constexpr uint32_t TAVIX_BUF_TAKEN = 0xFACEFACE, TAVIX_BUF_NEW = 0xCAFFEEEE, TAVIX_BUF_FREED = 0xDEADBEEF;
 
@@ -60,6 +61,11 @@ int tavix_buffer_reach_max_size(const tavix_buffer *b, uint32_t extra);
 int tavix_buffer_is_overflowed(const tavix_buffer *b);
 void tavix_buffer_rewind(tavix_buffer *b);
 int tavix_buffer_put_file(tavix_buffer *b, const char *path);
+// Takes an open file (closed on failure, as when it is not regular): 0 or -1.
+int tavix_buffer_put_open_file(tavix_buffer *b, int fd, const struct stat *st);
+// Reads a file of at most most bytes into the buffer's data at once (sent
+// before what is left of the file): 0, or 1 when it was not read.
+int tavix_buffer_read_whole_file(tavix_buffer *b, uint32_t most);
 void tavix_buffer_discard_file_content(tavix_buffer *b);
 int tavix_buffer_put_chained_content(tavix_buffer *header, tavix_buffer *content);
 int tavix_buffer_split_content(tavix_buffer *b, tavix_buffer **content);

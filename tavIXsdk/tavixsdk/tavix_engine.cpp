@@ -6,9 +6,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cerrno>
 #include <ctime>
+#include <fcntl.h>
+#include <linux/openat2.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "media/filex.h"
@@ -22,6 +26,7 @@ namespace {
 
 constexpr uint32_t kPathSize = 256;
 constexpr uint32_t kUrlMax = 65535;
+constexpr uint32_t kReadWhole = 4096;  // a file up to this size is read in one go at open
 
 // Framing state of a connection's current request, kept in the pending
 // buffer's engine words: header length, body length, length given.
@@ -46,6 +51,23 @@ bool Putf(tavix_buffer *b, const char *format, ...) {
     const int n = std::vsnprintf(line, sizeof line, format, ap);
     va_end(ap);
     return n >= 0 && std::size_t(n) < sizeof line && tavix_buffer_put_data(b, line, uint32_t(n)) == 0;
+}
+
+// The decimal digits of v.
+bool PutDecimal(tavix_buffer *b, uint32_t v) {
+    char digits[10];
+    uint32_t n = 0;
+    do {
+        digits[sizeof digits - 1 - n++] = char('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    return tavix_buffer_put_data(b, digits + sizeof digits - n, n) == 0;
+}
+
+// "Content-Length: n\r\nContent-Type: type\r\n"
+bool PutLengthAndType(tavix_buffer *b, uint32_t length, const char *type) {
+    return Put(b, "Content-Length: ") && PutDecimal(b, length) && Put(b, "\r\nContent-Type: ") && Put(b, type) &&
+           Put(b, "\r\n");
 }
 
 // Content-Length of a header: -1 when absent, -2 when negative, too large or
@@ -91,6 +113,97 @@ bool IsDirectory(const char *path) {
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// Opens name (below the folder dir) for reading in one call that refuses a
+// symbolic link anywhere on the path: the descriptor, or -1 with errno. A
+// kernel without the call answers ENOSYS, after which it is not tried again.
+bool open_link_free_missing = false;
+int OpenLinkFree(int dir, const char *name) {
+    if (open_link_free_missing) {
+        errno = ENOSYS;
+        return -1;
+    }
+    open_how how{};
+    how.flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;  // a FIFO or device never blocks the open
+    how.resolve = RESOLVE_NO_SYMLINKS;
+    const long fd = syscall(SYS_openat2, dir, name, &how, sizeof how);
+    if (fd < 0 && errno == ENOSYS) open_link_free_missing = true;
+    return int(fd);
+}
+
+// The quick way to a static file: when no name on the whole path is a
+// symbolic link, the file (or the first default document of a folder that is
+// a regular file) is opened without the per-name checks, which could only
+// agree. Answers the open descriptor and its status, the default document's
+// name joined to path; -1 when the full checks must decide.
+int OpenWebFileQuick(char *path, const char *docs, struct stat *st) {
+    const int top = OpenLinkFree(AT_FDCWD, path);
+    if (top < 0) return -1;
+    if (fstat(top, st) != 0 || (!S_ISREG(st->st_mode) && !S_ISDIR(st->st_mode))) {
+        close(top);
+        return -1;
+    }
+    if (S_ISREG(st->st_mode)) return top;
+    std::size_t pl = std::strlen(path);
+    if (pl > 0 && path[pl - 1] == '/') pl--;
+    int found = -1;
+    for (const char *d = docs; *d != 0;) {
+        const char *end = std::strchr(d, ';');
+        const std::size_t n = end != nullptr ? std::size_t(end - d) : std::strlen(d);
+        if (n > 0 && pl + 1 + n < kPathSize - 1) {
+            char name[kPathSize];
+            std::memcpy(name, d, n);
+            name[n] = 0;
+            if (name[0] == '/') break;  // the full checks decide
+            const int fd = OpenLinkFree(top, name);
+            if (fd < 0 && errno != ENOENT) break;
+            if (fd >= 0) {
+                if (fstat(fd, st) == 0 && S_ISREG(st->st_mode)) {
+                    path[pl] = '/';
+                    std::memcpy(path + pl + 1, name, n + 1);
+                    found = fd;
+                    break;
+                }
+                close(fd);
+                if (!S_ISDIR(st->st_mode)) break;  // not a file a stat would pass over silently
+            }
+        }
+        d = end != nullptr ? end + 1 : d + n;
+    }
+    close(top);
+    return found;
+}
+
+// The full checks: the file at path, or the first default document of the
+// folder at path that is a regular file (its name joined to path), with no
+// symbolic link on its name in the web folder (one could lead off it).
+// Answers 0 when found.
+int FindWebFile(char *path, const char *docs, std::size_t root_len) {
+    if (!IsFile(path)) {
+        std::size_t pl = std::strlen(path);
+        if (pl > 0 && path[pl - 1] == '/') path[--pl] = 0;
+        if (!IsDirectory(path)) return -1;
+        bool found = false;
+        for (const char *d = docs; *d != 0 && !found;) {
+            const char *end = std::strchr(d, ';');
+            const std::size_t n = end != nullptr ? std::size_t(end - d) : std::strlen(d);
+            if (n > 0 && pl + 1 + n < kPathSize - 1) {
+                char candidate[kPathSize];
+                std::memcpy(candidate, path, pl);
+                candidate[pl] = '/';
+                std::memcpy(candidate + pl + 1, d, n);
+                candidate[pl + 1 + n] = 0;
+                if (IsFile(candidate)) {
+                    std::memcpy(path, candidate, kPathSize);
+                    found = true;
+                }
+            }
+            d = end != nullptr ? end + 1 : d + n;
+        }
+        if (!found) return -1;
+    }
+    return Fx_HostLinkFree(path, root_len) ? 0 : -1;
+}
+
 uint32_t UtcNow() {
     return tavix_engine_hooks.utc_now != nullptr ? tavix_engine_hooks.utc_now() : uint32_t(time(nullptr));
 }
@@ -99,11 +212,25 @@ uint32_t UtcNow() {
 
 int tavix_engine_initialize_response_fields(tavix_buffer *b, int status, const char *reason, bool keep_alive) {
     b->length = b->read_pos = 0;
-    char date[64];
-    const bool dated = tavix_util_output_http_time(time_t(UtcNow()), date, sizeof date) > 0;
+    // The date text changes once a second: made again only then (per thread,
+    // as the workers answer too).
+    thread_local struct {
+        uint32_t second;
+        bool made;
+        std::size_t length;
+        char text[64];
+    } date{};
+    const uint32_t now = UtcNow();
+    if (!date.made || date.second != now) {
+        date.length = tavix_util_output_http_time(time_t(now), date.text, sizeof date.text);
+        date.second = now;
+        date.made = true;
+    }
     const char *server = tavix_global_options.server_header != nullptr ? tavix_global_options.server_header : "";
-    bool ok = Putf(b, "HTTP/1.0 %d %s\r\n", status, reason) && Putf(b, "Server: %s\r\n", server);
-    if (ok && dated) ok = Putf(b, "Date: %s\r\n", date);
+    bool ok = Put(b, "HTTP/1.0 ") && (status >= 0 ? PutDecimal(b, uint32_t(status)) : Putf(b, "%d", status)) &&
+              Put(b, " ") && Put(b, reason) && Put(b, "\r\nServer: ") && Put(b, server) && Put(b, "\r\n");
+    if (ok && date.length > 0)
+        ok = Put(b, "Date: ") && tavix_buffer_put_data(b, date.text, uint32_t(date.length)) == 0 && Put(b, "\r\n");
     if (ok && keep_alive) ok = Put(b, "Connection: Keep-Alive\r\n");
     return ok ? 0 : -1;
 }
@@ -148,7 +275,8 @@ tavix_buffer *tavix_engine_not_available_err(const char *entity, int status, con
     Put(body, head);
     Escaped(body, entity != nullptr ? entity : "");
     Put(body, "</p></body></html>");
-    Putf(h, "Content-Length: %u\r\nContent-Type: text/html; charset=utf-8\r\n\r\n", body->length);
+    PutLengthAndType(h, body->length, "text/html; charset=utf-8");
+    Put(h, "\r\n");
     tavix_buffer_put_chained_content(h, body);
     return h;
 }
@@ -159,7 +287,9 @@ tavix_buffer *tavix_engine_construct_json_response(tavix_buffer *body) {
         tavix_buffer_return(body);
         return nullptr;
     }
-    Putf(h, "Cache-Control: no-cache\r\nContent-Length: %u\r\nContent-Type: application/json\r\n\r\n", body->length);
+    Put(h, "Cache-Control: no-cache\r\n");
+    PutLengthAndType(h, body->length, "application/json");
+    Put(h, "\r\n");
     tavix_buffer_put_chained_content(h, body);
     return h;
 }
@@ -234,64 +364,56 @@ tavix_buffer *tavix_engine_handle_head_get_request(const char *url, uint32_t url
     const std::size_t len = std::strlen(decoded);
     if (std::strstr(decoded, "/../") != nullptr || (len >= 3 && std::strcmp(decoded + len - 3, "/..") == 0))
         return tavix_engine_not_available_err(decoded, 403, "Forbidden - no .. allowed", false, header_only);
-    std::snprintf(path, sizeof path, "%s%s", web_root, decoded);
+    // The web root and the decoded name (cut to the room left, as it always fits).
+    const std::size_t name_len = len < kPathSize - 1 - root_len ? len : kPathSize - 1 - root_len;
+    std::memcpy(path, web_root, root_len);
+    std::memcpy(path + root_len, decoded, name_len);
+    path[root_len + name_len] = 0;
 
-    if (!IsFile(path)) {
-        std::size_t pl = std::strlen(path);
-        if (pl > 0 && path[pl - 1] == '/') path[--pl] = 0;
-        if (!IsDirectory(path)) return tavix_engine_not_available_err(decoded, 404, "Not Found", false, header_only);
-        bool found = false;
-        const char *docs = tavix_global_options.default_documents != nullptr ? tavix_global_options.default_documents
-                                                                             : "index.htm";
-        for (const char *d = docs; *d != 0 && !found;) {
-            const char *end = std::strchr(d, ';');
-            const std::size_t n = end != nullptr ? std::size_t(end - d) : std::strlen(d);
-            if (n > 0 && pl + 1 + n < kPathSize - 1) {
-                char candidate[kPathSize];
-                std::memcpy(candidate, path, pl);
-                candidate[pl] = '/';
-                std::memcpy(candidate + pl + 1, d, n);
-                candidate[pl + 1 + n] = 0;
-                if (IsFile(candidate)) {
-                    std::memcpy(path, candidate, sizeof path);
-                    found = true;
-                }
-            }
-            d = end != nullptr ? end + 1 : d + n;
-        }
-        if (!found) return tavix_engine_not_available_err(decoded, 404, "Not Found", false, header_only);
+    const char *docs = tavix_global_options.default_documents != nullptr ? tavix_global_options.default_documents
+                                                                         : "index.htm";
+    struct stat st {};
+    const int quick = OpenWebFileQuick(path, docs, &st);
+    if (quick < 0) {
+        const int full = FindWebFile(path, docs, root_len);
+        if (full != 0) return tavix_engine_not_available_err(decoded, 404, "Not Found", false, header_only);
     }
-    // A name in the web folder never follows a symbolic link (one could lead off it).
-    if (!Fx_HostLinkFree(path, root_len))
-        return tavix_engine_not_available_err(decoded, 404, "Not Found", false, header_only);
 
     tavix_buffer *h = tavix_engine_initialize_response(200, "OK", false);
     if (h == nullptr) {
+        if (quick >= 0) close(quick);
         tavix_util_error("Can't initialize response!");
         return nullptr;
     }
     tavix_buffer *file = tavix_buffer_get(TAVIX_BUF_FILE, 0, tavix_global_options.buffer_limit, false);
-    if (file == nullptr || tavix_buffer_put_file(file, path) != 0) {
+    const int put = file == nullptr ? -1
+                    : quick >= 0    ? tavix_buffer_put_open_file(file, quick, &st)
+                                    : tavix_buffer_put_file(file, path);
+    if (put != 0) {
+        if (file == nullptr && quick >= 0) close(quick);
         tavix_buffer_return(file);
         tavix_buffer_return(h);
         return tavix_engine_not_available_err(decoded, 404, "Not Found", false, header_only);
     }
+    // A small file is read whole now, in one read that also gives its first bytes.
+    if (!header_only) tavix_buffer_read_whole_file(file, kReadWhole);
     const char *slash = std::strrchr(path, '/');
     const char *dot = std::strrchr(slash != nullptr ? slash : path, '.');
     const char *type = dot != nullptr ? tavix_engine_find_mimetype(dot + 1) : nullptr;
     if (type != nullptr) {
         uint8_t magic[3] = {};
-        const bool gz = pread(file->fd, magic, 3, 0) == 3 && magic[0] == 0x1F && magic[1] == 0x8B &&
-                        magic[2] == 0x08;
+        const bool got = file->length >= 3 ? (std::memcpy(magic, file->data, 3), true)
+                                           : pread(file->fd, magic, 3, 0) == 3;
+        const bool gz = got && magic[0] == 0x1F && magic[1] == 0x8B && magic[2] == 0x08;
         if (gz && !gzip_ok) {
             tavix_buffer_return(file);
             tavix_buffer_return(h);
             return tavix_engine_not_available_err(decoded, 406, "Not acceptable (gzip)", false, header_only);
         }
-        Putf(h, "Content-Length: %u\r\nContent-Type: %s\r\n", file->file_size, type);
+        PutLengthAndType(h, file->file_size, type);
         if (gz) Put(h, "Content-Encoding: gzip\r\n");
     } else {
-        Putf(h, "Content-Length: %u\r\nContent-Type: %s\r\n", file->file_size, "application/octet-stream");
+        PutLengthAndType(h, file->file_size, "application/octet-stream");
     }
     Put(h, "\r\n");
     if (header_only) tavix_buffer_return(file);
@@ -337,7 +459,9 @@ tavix_buffer *tavix_engine_handle_request(tavix_connection *c, tavix_buffer *req
     c->keep_alive = 0;
     // The URL as the response hook sees it.
     char u[kPathSize];
-    std::snprintf(u, sizeof u, "%.*s", int(url_len), url);
+    const std::size_t un = strnlen(url, url_len < sizeof u - 1 ? url_len : sizeof u - 1);
+    std::memcpy(u, url, un);
+    u[un] = 0;
     if (std::strncmp(method, "GET", 3) == 0 || std::strncmp(method, "HEAD", 4) == 0) {
         const bool head = method[0] == 'H';
         bool keep = false;
@@ -408,6 +532,7 @@ int tavix_engine_handle_data(tavix_connection *c, tavix_buffer **pending, tavix_
             c->closing = 1;
             return -1;
         }
+        req->data[take] = 0;  // a NUL behind the request for the readers of its header values
         work->read_pos += take;
         tavix_buffer *resp = tavix_engine_handle_request(c, req);
         if (resp != nullptr) tavix_comm_send(c, resp);

@@ -468,16 +468,29 @@ int tavix_util_url_compare(const char *a, const char *b, bool stop_at_query) {
 
 long tavix_util_strnstr(const char *haystack, std::size_t length, const char *needle, std::size_t needle_length) {
     if (needle_length == 0) return 0;
-    for (std::size_t i = 0; i + needle_length <= length; i++)
-        if (std::memcmp(haystack + i, needle, needle_length) == 0) return long(i);
-    return -1;
+    const void *at = memmem(haystack, length, needle, needle_length);
+    return at == nullptr ? -1 : long(static_cast<const char *>(at) - haystack);
 }
+
+namespace {
+unsigned char AsciiLower(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u >= 'A' && u <= 'Z' ? u + ('a' - 'A') : u;
+}
+}  // namespace
 
 long tavix_util_strcasenstr(const char *haystack, std::size_t length, const char *needle,
                             std::size_t needle_length) {
     if (needle_length == 0) return 0;
-    for (std::size_t i = 0; i + needle_length <= length; i++)
-        if (strncasecmp(haystack + i, needle, needle_length) == 0) return long(i);
+    // Only where the first letter matches are the rest compared; a NUL in the
+    // haystack matches nothing (the needle has none).
+    const unsigned char first = AsciiLower(needle[0]);
+    for (std::size_t i = 0; i + needle_length <= length; i++) {
+        if (AsciiLower(haystack[i]) != first) continue;
+        std::size_t k = 1;
+        while (k < needle_length && AsciiLower(haystack[i + k]) == AsciiLower(needle[k])) k++;
+        if (k == needle_length) return long(i);
+    }
     return -1;
 }
 

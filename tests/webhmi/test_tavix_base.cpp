@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include "tavIXsdk/tavixsdk/tavix_buffer.h"
 #include "tavIXsdk/tavixsdk/tavix_json.h"
@@ -269,6 +271,24 @@ TEST_F(TavixBase, BuffersGrowByPowersOfTwoOverflowOnceAndPoolTheirRecords) {
     }
     EXPECT_EQ(read, "0123456789");
     EXPECT_EQ(tavix_buffer_put_file(fb, (root.path() + "/none").c_str()), -1);
+    // A small file read whole: its bytes are the data, nothing is left to the file.
+    ASSERT_EQ(tavix_buffer_put_file(fb, path.c_str()), 0);
+    EXPECT_EQ(tavix_buffer_read_whole_file(fb, 9), 1);  // larger than allowed: left to the file
+    EXPECT_EQ(fb->length, 0u);
+    EXPECT_EQ(tavix_buffer_read_whole_file(fb, 10), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(fb->data), fb->length), "0123456789");
+    EXPECT_EQ(tavix_buffer_available_data(fb), 10u);
+    EXPECT_EQ(tavix_buffer_get_data(fb, &piece, nullptr, 0, nullptr, 0), 10);
+    tavix_buffer_get_advance(fb, 10);
+    EXPECT_EQ(tavix_buffer_available_data(fb), 0u);
+    EXPECT_EQ(tavix_buffer_get_data(fb, &piece, scratch, sizeof scratch, nullptr, 0), -1);
+    EXPECT_EQ(tavix_buffer_read_whole_file(fb, 10), 1);  // read already
+    // An open descriptor that is not a regular file is refused and closed.
+    const int dir = open(root.path().c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    ASSERT_EQ(fstat(dir, &st), 0);
+    EXPECT_EQ(tavix_buffer_put_open_file(fb, dir, &st), -1);
+    EXPECT_EQ(fcntl(dir, F_GETFD), -1);
     tavix_buffer_free(fb);
 
     // Form-field dictionary: 24-bit name offset, value offset, value length.
@@ -303,6 +323,25 @@ TEST_F(TavixBase, ABufferReturnedTwiceIsReportedOnce) {
     EXPECT_EQ(tavix_buffer_pool.head, b);
 #endif
 }
+
+TEST_F(TavixBase, SearchesFindTheFirstPlaceWithinTheGivenLengthOnly) {
+    const char text[] = "GET / HTTP/1.0\r\ncontent-LENGTH: 5\r\n\r\nab\0Zgzip";
+    const std::size_t n = sizeof text - 1;  // 45 bytes with the NUL at 39
+    EXPECT_EQ(tavix_util_strnstr(text, n, "\r\n", 2), 14);
+    EXPECT_EQ(tavix_util_strnstr(text, n, "\r\n\r\n", 4), 33);
+    EXPECT_EQ(tavix_util_strnstr(text, 36, "\r\n\r\n", 4), -1);  // the last byte lies past the length
+    EXPECT_EQ(tavix_util_strnstr(text, 37, "\r\n\r\n", 4), 33);
+    EXPECT_EQ(tavix_util_strnstr(text, n, "\0Z", 2), 39);  // past a NUL
+    EXPECT_EQ(tavix_util_strnstr(text, n, "GET", 0), 0);
+    EXPECT_EQ(tavix_util_strnstr(text, 2, "GET", 3), -1);
+    EXPECT_EQ(tavix_util_strcasenstr(text, n, "Content-Length:", 15), 16);
+    EXPECT_EQ(tavix_util_strcasenstr(text, n, "GZIP", 4), 41);
+    EXPECT_EQ(tavix_util_strcasenstr(text, 44, "GZIP", 4), -1);
+    EXPECT_EQ(tavix_util_strcasenstr(text, n, "b\0z", 3), 38);
+    EXPECT_EQ(tavix_util_strcasenstr(text, n, "http/1.1", 8), -1);
+    EXPECT_EQ(tavix_util_strcasenstr("", 0, "x", 1), -1);
+}
+
 TEST_F(TavixBase, TextUtilitiesFollowTheirRfcs) {
     struct {
         const char *in, *out;

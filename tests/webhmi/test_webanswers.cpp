@@ -740,6 +740,35 @@ TEST_F(WebAnswers, TheRequestHookAnswersItsOwnUrlsWithTheRequestsUserAndMayKeepT
     EXPECT_EQ(calls, (std::vector<std::string>{"GET /mine op", "POST /tavIX/?mine op", "GET /other.htm op"}));
 }
 
+TEST_F(WebAnswers, ARequestInAReusedBufferEndsWithANulBehindItsBytes) {
+    // A buffer given back full of other bytes keeps them (it is not cleared):
+    // the next request taken into it still ends with a NUL, which the readers
+    // of its header values (the Authorization line's length) stop at.
+    tavix_buffer *used = tavix_buffer_get(TAVIX_BUF_DATA, 256, 4096, false);
+    ASSERT_NE(used, nullptr);
+    std::memset(used->data, 'Z', used->capacity);
+    used->length = used->capacity;
+    tavix_buffer_return(used);
+    static tavix_buffer *reused = nullptr;
+    static std::string text;
+    static int after = -1;
+    reused = used;
+    tavix_server_set_request_hook_callback([](const char *, const char *, tavix_connection *, tavix_buffer *request,
+                                              tavix_buffer **response, bool *, const char *) {
+        if (request != reused) return 0;
+        text.assign(reinterpret_cast<const char *>(request->data), request->length);
+        after = request->data[request->length];
+        tavix_buffer *b = tavix_buffer_get(TAVIX_BUF_DATA, 64, tavix_global_options.buffer_limit, false);
+        tavix_buffer_put_data(b, "{\"mine\":1}", 10);
+        *response = tavix_engine_construct_json_response(b);
+        return 1;
+    });
+    const std::string get = std::string("GET /mine HTTP/1.0\r\n") + kBasicOp + "\r\n";
+    EXPECT_EQ(Exchange(get).second, "{\"mine\":1}");
+    EXPECT_EQ(text, "GET /mine HTTP/1.0\r\nAuthorization: Basic b3A6cHc=\r\n\r\n");
+    EXPECT_EQ(after, 0);
+}
+
 TEST_F(WebAnswers, TheResponseHookSeesEachAnswerAsItGoesOut) {
     tavix_engine_hooks.utc_now = Clock1994;
     tavix_server_set_response_hook_callback(
