@@ -6,6 +6,7 @@
 // Every handler gets (db, address of operand 0, function number); operand 0
 // is the result index, operands 1.. the arguments. The result is written only
 // when its lock bit is clear.
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -32,33 +33,24 @@ uint32_t A32(uint32_t db, uint32_t idx) { return Z7Sec_Elem(db, Z7SEC_D32, idx);
 uint32_t A64(uint32_t db, uint32_t idx) { return Z7Sec_Elem(db, Z7SEC_D64, idx); }
 int32_t GetD(uint32_t db, uint32_t ops, uint32_t k) { return int32_t(Z7Mem_Get32(A32(db, Op(ops, k)))); }
 float GetF(uint32_t db, uint32_t ops, uint32_t k) {
-    const uint32_t b = Z7Mem_Get32(A32(db, Op(ops, k)));
-    float f;
-    std::memcpy(&f, &b, 4);
-    return f;
+    return std::bit_cast<float>(Z7Mem_Get32(A32(db, Op(ops, k))));
 }
 double GetL(uint32_t db, uint32_t ops, uint32_t k) {
     const uint32_t a = A64(db, Op(ops, k));
     const uint64_t b = uint64_t(Z7Mem_Get32(a + 4)) << 32 | Z7Mem_Get32(a);
-    double d;
-    std::memcpy(&d, &b, 8);
-    return d;
+    return std::bit_cast<double>(b);
 }
 void PutD(uint32_t db, uint32_t ops, uint32_t v) {
     const uint32_t d = Op(ops, 0);
     if (!Locked(db, d, LK32)) Z7Mem_Put32(A32(db, d), v);
 }
 void PutF(uint32_t db, uint32_t ops, double v) {
-    const float f = Z7Cnv_ToFloat(v);
-    uint32_t b;
-    std::memcpy(&b, &f, 4);
-    PutD(db, ops, b);
+    PutD(db, ops, std::bit_cast<uint32_t>(Z7Cnv_ToFloat(v)));
 }
 void PutL(uint32_t db, uint32_t ops, double v) {
     const uint32_t d = Op(ops, 0);
     if (Locked(db, d, LK64)) return;
-    uint64_t b;
-    std::memcpy(&b, &v, 8);
+    const uint64_t b = std::bit_cast<uint64_t>(v);
     const uint32_t a = A64(db, d);
     if (a == 0) return;
     Z7Mem_Put32(a, uint32_t(b));

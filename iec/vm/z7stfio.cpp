@@ -2,6 +2,7 @@
 // dynamic arrays of the resource table. Every open file and socket is kept
 // in the resource table, so a stop of the application closes it. No
 // function here stops the VM: a failure is a FALSE, 0 or -1 result.
+#include <bit>
 #include <cstring>
 
 #include "iec/vm/z7parts.h"
@@ -578,9 +579,7 @@ uint32_t Buffers(const F &f, uint32_t fn) {
         const uint32_t rec = Z7Sig_Record(f.db, f.D(1), &points);
         const uint8_t *t = f.E(Z7SEC_TIME, 2);
         const float v = rec ? Z7Sig_Value(rec, points, t ? z7stf::F::Le32(t) : 0) : 0.0f;
-        uint32_t b;
-        std::memcpy(&b, &v, 4);
-        f.P32(b);
+        f.P32(std::bit_cast<uint32_t>(v));
         return 1;
     }
     // dynamic arrays: program identifiers are 0-based
