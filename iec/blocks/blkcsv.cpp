@@ -105,7 +105,7 @@ struct FileSink {
     uint32_t used = 0;
     bool ok = true;
     bool Flush() {
-        if (used && ok) ok = Z7Std_Hooks.file_write != nullptr && Z7Std_Hooks.file_write(file, buf, used) != 0;
+        if (used && ok) ok = Z7Std_Hooks.file_write != nullptr && Z7Std_Hooks.file_write(file, buf, used);
         used = 0;
         return ok;
     }

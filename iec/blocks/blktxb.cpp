@@ -317,7 +317,7 @@ uint32_t Z7XS_SetFile(uint32_t db, uint32_t h, const char *path) {
     bool ok = true;
     while (got < total && ok) {
         const uint32_t piece = std::min(kPiece, total - got);
-        ok = Z7Std_Hooks.file_read != nullptr && Z7Std_Hooks.file_read(f, o.T() + got, piece) != 0;
+        ok = Z7Std_Hooks.file_read != nullptr && Z7Std_Hooks.file_read(f, o.T() + got, piece);
         if (ok) got += piece;
     }
     if (Z7Std_Hooks.file_close != nullptr) Z7Std_Hooks.file_close(f);
@@ -337,7 +337,7 @@ uint32_t Z7XS_SaveToFile(uint32_t db, uint32_t h, const char *path) {
     const uint32_t len = o.Len();
     bool ok = true;
     for (uint32_t at = 0; at < len && ok; at += kPiece)
-        ok = Z7Std_Hooks.file_write != nullptr && Z7Std_Hooks.file_write(f, o.T() + at, std::min(kPiece, len - at)) != 0;
+        ok = Z7Std_Hooks.file_write != nullptr && Z7Std_Hooks.file_write(f, o.T() + at, std::min(kPiece, len - at));
     if (Z7Std_Hooks.file_close != nullptr) Z7Std_Hooks.file_close(f);
     Z7XS_SetError(db, ok ? XS_OK : XS_NOWRITE);
     return ok ? 1 : 0;

@@ -268,7 +268,7 @@ struct Source {
     bool Fill() {
         if (file == 0 || left == 0) return false;
         const uint32_t n = std::min<uint32_t>(sizeof buf, left);
-        if (Z7Std_Hooks.file_read == nullptr || Z7Std_Hooks.file_read(file, buf, n) == 0) {
+        if (Z7Std_Hooks.file_read == nullptr || !Z7Std_Hooks.file_read(file, buf, n)) {
             left = 0;
             return false;
         }
@@ -565,7 +565,7 @@ struct Sink {
     uint32_t blen = 0;
     bool ok = true;
     void Flush() {
-        if (file && blen) ok = ok && Z7Std_Hooks.file_write != nullptr && Z7Std_Hooks.file_write(file, buf, blen) != 0;
+        if (file && blen) ok = ok && Z7Std_Hooks.file_write != nullptr && Z7Std_Hooks.file_write(file, buf, blen);
         blen = 0;
     }
     void Put(const char *t, uint32_t n) {

@@ -8,6 +8,7 @@
 
 #include "iec/vm/z7hooks.h"
 #include "iec/vm/z7map.h"
+#include "iec/vm/z7ops.h"
 #include "iec/vm/z7str.h"
 #include "iec/vm/z7vm.h"
 
@@ -15,7 +16,8 @@ Z7VMHooks Z7VM_Hooks{};
 uint32_t Z7VMTic_VsiDate = 0, Z7VMTic_VsiTime = 0;
 
 namespace {
-constexpr uint8_t kLockBit[18] = {0, 0x01, 0x04, 0x04, 0x10, 0x20, 0, 0, 0, 0, 0x01, 0x02, 0x08, 0x08, 0x01, 0x02, 0x04, 0x08};
+constexpr uint8_t kLockBit[18] = {0,       Z7LK_8,  Z7LK_32, Z7LK_32, Z7LK_TIME, Z7LK_STR, 0,      0,       0,
+                                  0,       Z7LK_8,  Z7LK_16, Z7LK_64, Z7LK_64,   Z7LK_8,   Z7LK_16, Z7LK_32, Z7LK_64};
 
 // Float to integer: truncation, saturated at [lo, hi], NaN 0.
 template <typename I>
@@ -64,7 +66,7 @@ uint32_t Locked(uint32_t item) {
     const uint32_t lock = Z7Map_GetLockAddr(item);
     if (lock == 0) return 0;
     const uint32_t t = Z7Map_GetType(item);
-    const uint8_t bit = (t & 0x80) ? 0x80 : (t <= 17 ? kLockBit[t] : 0);
+    const uint8_t bit = (t & 0x80) ? Z7LK_EXT : (t <= 17 ? kLockBit[t] : 0);
     return (Z7Mem_Get8(lock) & bit) ? 1 : 0;
 }
 

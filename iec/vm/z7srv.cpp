@@ -12,6 +12,7 @@
 #include "iec/vm/z7heap.h"
 #include "iec/vm/z7hooks.h"
 #include "iec/vm/z7interp.h"
+#include "iec/vm/z7ops.h"
 #include "iec/vm/z7map.h"
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7str.h"
@@ -189,7 +190,7 @@ bool Variable(Out &o, uint32_t db, uint32_t type, uint32_t sub, bool is_ct, uint
         const uint32_t e = Z7Sec_Elem(db, Z7SEC_XV, sub);
         const uint32_t a = e ? Z7Mem_Get32(e) : 0;
         if (a == 0) return false;
-        o.B((LockByte(db, sub) & 0x80) ? 1 : 0);
+        o.B((LockByte(db, sub) & Z7LK_EXT) ? 1 : 0);
         if (k == 5) return Z7Mem_Ptr(a, 2) && PutString(o, a + 1, Z7MEM_SIZE);
         return PutValue(o, a, kWidth[k]);
     }

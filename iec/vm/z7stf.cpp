@@ -6,6 +6,7 @@
 // Every handler gets (db, address of operand 0, function number); operand 0
 // is the result index, operands 1.. the arguments. The result is written only
 // when its lock bit is clear.
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -21,7 +22,6 @@
 namespace {
 constexpr double kDegL = 57.29577951308232;
 constexpr double kDegF = 57.295780181884766;
-enum : uint8_t { LK8 = 0x01, LK16 = 0x02, LK32 = 0x04, LK64 = 0x08, LKS = 0x20 };
 
 uint16_t Op(uint32_t ops, uint32_t k) { return Z7Mem_Get16(ops + 2 * k); }
 bool Locked(uint32_t db, uint32_t idx, uint8_t bit) {
@@ -32,33 +32,24 @@ uint32_t A32(uint32_t db, uint32_t idx) { return Z7Sec_Elem(db, Z7SEC_D32, idx);
 uint32_t A64(uint32_t db, uint32_t idx) { return Z7Sec_Elem(db, Z7SEC_D64, idx); }
 int32_t GetD(uint32_t db, uint32_t ops, uint32_t k) { return int32_t(Z7Mem_Get32(A32(db, Op(ops, k)))); }
 float GetF(uint32_t db, uint32_t ops, uint32_t k) {
-    const uint32_t b = Z7Mem_Get32(A32(db, Op(ops, k)));
-    float f;
-    std::memcpy(&f, &b, 4);
-    return f;
+    return std::bit_cast<float>(Z7Mem_Get32(A32(db, Op(ops, k))));
 }
 double GetL(uint32_t db, uint32_t ops, uint32_t k) {
     const uint32_t a = A64(db, Op(ops, k));
     const uint64_t b = uint64_t(Z7Mem_Get32(a + 4)) << 32 | Z7Mem_Get32(a);
-    double d;
-    std::memcpy(&d, &b, 8);
-    return d;
+    return std::bit_cast<double>(b);
 }
 void PutD(uint32_t db, uint32_t ops, uint32_t v) {
     const uint32_t d = Op(ops, 0);
-    if (!Locked(db, d, LK32)) Z7Mem_Put32(A32(db, d), v);
+    if (!Locked(db, d, Z7LK_32)) Z7Mem_Put32(A32(db, d), v);
 }
 void PutF(uint32_t db, uint32_t ops, double v) {
-    const float f = Z7Cnv_ToFloat(v);
-    uint32_t b;
-    std::memcpy(&b, &f, 4);
-    PutD(db, ops, b);
+    PutD(db, ops, std::bit_cast<uint32_t>(Z7Cnv_ToFloat(v)));
 }
 void PutL(uint32_t db, uint32_t ops, double v) {
     const uint32_t d = Op(ops, 0);
-    if (Locked(db, d, LK64)) return;
-    uint64_t b;
-    std::memcpy(&b, &v, 8);
+    if (Locked(db, d, Z7LK_64)) return;
+    const uint64_t b = std::bit_cast<uint64_t>(v);
     const uint32_t a = A64(db, d);
     if (a == 0) return;
     Z7Mem_Put32(a, uint32_t(b));
@@ -66,11 +57,11 @@ void PutL(uint32_t db, uint32_t ops, double v) {
 }
 void Put8(uint32_t db, uint32_t ops, uint8_t v) {
     const uint32_t d = Op(ops, 0);
-    if (!Locked(db, d, LK8)) Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, d), v);
+    if (!Locked(db, d, Z7LK_8)) Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, d), v);
 }
 void Put16(uint32_t db, uint32_t ops, uint16_t v) {
     const uint32_t d = Op(ops, 0);
-    if (!Locked(db, d, LK16)) Z7Mem_Put16(Z7Sec_Elem(db, Z7SEC_D16, d), v);
+    if (!Locked(db, d, Z7LK_16)) Z7Mem_Put16(Z7Sec_Elem(db, Z7SEC_D16, d), v);
 }
 // 1-based IEC position as a 0-based one (the lowest DINT stays lowest).
 int32_t Pos(uint32_t db, uint32_t ops, uint32_t k) {
@@ -78,7 +69,7 @@ int32_t Pos(uint32_t db, uint32_t ops, uint32_t k) {
     return p == INT32_MIN ? p : p - 1;
 }
 bool Degrees(uint32_t db) { return (Z7St_Flags(db) & Z7F_DEGREES) != 0; }
-bool StrLocked(uint32_t db, uint32_t ops) { return Locked(db, Op(ops, 0), LKS); }
+bool StrLocked(uint32_t db, uint32_t ops) { return Locked(db, Op(ops, 0), Z7LK_STR); }
 
 // Repeated multiplication (or division) as the table gives it. Once r is 0,
 // infinite, NaN or the base is +-1, the remaining steps can only flip its sign,
@@ -260,7 +251,7 @@ uint32_t Numeric(uint32_t db, uint32_t o, uint32_t fn) {
     }
     case 36: Put8(db, o, uint8_t(GetD(db, o, 1) & 1)); return 1;
     // strings (1-based positions)
-    case 40: if (!Locked(db, Op(o, 0), LK32)) PutD(db, o, Z7VMStr_Ascii(db, Op(o, 1), Pos(db, o, 2))); return 1;
+    case 40: if (!Locked(db, Op(o, 0), Z7LK_32)) PutD(db, o, Z7VMStr_Ascii(db, Op(o, 1), Pos(db, o, 2))); return 1;
     case 41: if (!StrLocked(db, o)) Z7VMStr_Char(db, Op(o, 0), uint32_t(GetD(db, o, 1))); return 1;
     case 42:
         if (!StrLocked(db, o)) Z7VMStr_Delete(db, Op(o, 0), Op(o, 1), Pos(db, o, 3), GetD(db, o, 2));

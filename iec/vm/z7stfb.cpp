@@ -6,6 +6,7 @@
 // commands. Blocks of other modules (serial, Modbus, CSV, CAN, signal
 // playback) have no row handler here and stay absent.
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <utility>
@@ -33,35 +34,26 @@ struct Ops {
         return p ? z7stf::F::Le32(p) : 0;
     }
     float R(uint32_t k) const {
-        const uint32_t b = f.G32(k);
-        float v;
-        std::memcpy(&v, &b, 4);
-        return v;
+        return std::bit_cast<float>(f.G32(k));
     }
     double L(uint32_t k) const {
-        const uint64_t b = f.G64(k);
-        double d;
-        std::memcpy(&d, &b, 8);
-        return d;
+        return std::bit_cast<double>(f.G64(k));
     }
     void SetB(uint32_t k, bool v) const {
-        if (uint8_t *p = f.E(Z7SEC_D8, k); p && !Locked(k, 0x01)) *p = v ? 1 : 0;
+        if (uint8_t *p = f.E(Z7SEC_D8, k); p && !Locked(k, Z7LK_8)) *p = v ? 1 : 0;
     }
     void SetD(uint32_t k, int32_t v) const {
-        if (uint8_t *p = f.E(Z7SEC_D32, k); p && !Locked(k, 0x04)) z7stf::F::Put32(p, uint32_t(v));
+        if (uint8_t *p = f.E(Z7SEC_D32, k); p && !Locked(k, Z7LK_32)) z7stf::F::Put32(p, uint32_t(v));
     }
     void SetT(uint32_t k, uint32_t v) const {
-        if (uint8_t *p = f.E(Z7SEC_TIME, k); p && !Locked(k, 0x10)) z7stf::F::Put32(p, v);
+        if (uint8_t *p = f.E(Z7SEC_TIME, k); p && !Locked(k, Z7LK_TIME)) z7stf::F::Put32(p, v);
     }
     void SetR(uint32_t k, float v) const {
-        uint32_t b;
-        std::memcpy(&b, &v, 4);
-        SetD(k, int32_t(b));
+        SetD(k, int32_t(std::bit_cast<uint32_t>(v)));
     }
     void SetL(uint32_t k, double v) const {
-        uint64_t b;
-        std::memcpy(&b, &v, 8);
-        if (uint8_t *p = f.E(Z7SEC_D64, k); p && !Locked(k, 0x08)) {
+        const uint64_t b = std::bit_cast<uint64_t>(v);
+        if (uint8_t *p = f.E(Z7SEC_D64, k); p && !Locked(k, Z7LK_64)) {
             z7stf::F::Put32(p, uint32_t(b));
             z7stf::F::Put32(p + 4, uint32_t(b >> 32));
         }

@@ -115,7 +115,7 @@ void PutAny(const F &f, uint32_t type, uint64_t v) {
     case Z7SEC_D32: f.P32(uint32_t(v)); break;
     case Z7SEC_D64: f.P64(v); break;
     case Z7SEC_TIME:
-        if (!f.Locked(0, LKT)) Z7Mem_Put32(Z7Sec_Elem(f.db, Z7SEC_TIME, f.Op(0)), uint32_t(v));
+        if (!f.Locked(0, Z7LK_TIME)) Z7Mem_Put32(Z7Sec_Elem(f.db, Z7SEC_TIME, f.Op(0)), uint32_t(v));
         break;
     default: break;
     }
@@ -365,7 +365,7 @@ uint32_t RunBits(const F &f, uint32_t fn) {
         const uint32_t type = f.Op(1);
         if (type == 0 || type > 17) return 1;
         if (type == 5) {
-            if (!f.Locked(0, LKS)) Z7VMStr_Copy(db, f.Op(0), f.Op(2));
+            if (!f.Locked(0, Z7LK_STR)) Z7VMStr_Copy(db, f.Op(0), f.Op(2));
             return 1;
         }
         uint64_t v = GetAny(f, type, 2);
@@ -402,11 +402,11 @@ uint32_t RunClock(const F &f, uint32_t fn) {
     case 171: {
         uint32_t date = 0, time = 0;
         Z7Std_Clock(0, &date, &time);
-        if (!f.Locked(0, LKS)) Z7VMStr_DateFmt(db, f.Op(0), f.Op(1), date, time);
+        if (!f.Locked(0, Z7LK_STR)) Z7VMStr_DateFmt(db, f.Op(0), f.Op(1), date, time);
         return 1;
     }
     case 196:  // NUMTOSTRING (type literal, value, width, precision)
-        if (!f.Locked(0, LKS)) Z7VMStr_NumToStr(db, f.Op(0), f.Op(1), f.Op(2), f.D(3), f.D(4));
+        if (!f.Locked(0, Z7LK_STR)) Z7VMStr_NumToStr(db, f.Op(0), f.Op(1), f.Op(2), f.D(3), f.D(4));
         return 1;
     default: return kOther;
     }
@@ -521,7 +521,7 @@ uint32_t RunMap(const F &f, uint32_t fn) {
     case 138: case 140: case 142: {
         const uint32_t type = fn == 138 ? 14 : fn == 140 ? 16 : 15, declared = int16_t(f.Op(2)) > 0 ? f.Op(2) : 0;
         const uint32_t a = Z7Tools_GetArrayIn(db, type, f.Op(1), declared, nullptr);
-        if (a == 0 || f.Locked(0, LKS)) return 1;
+        if (a == 0 || f.Locked(0, Z7LK_STR)) return 1;
         if (fn == 138) Z7VMStr_FromD8(db, a, declared, f.Op(0), f.D(3));
         else if (fn == 140) Z7VMStr_FromD32(db, a, declared, f.Op(0), f.D(3));
         else Z7VMStr_FromD16(db, a, declared, f.Op(0), f.D(3));

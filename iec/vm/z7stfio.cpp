@@ -2,6 +2,7 @@
 // dynamic arrays of the resource table. Every open file and socket is kept
 // in the resource table, so a stop of the application closes it. No
 // function here stops the VM: a failure is a FALSE, 0 or -1 result.
+#include <bit>
 #include <cstring>
 
 #include "iec/vm/z7parts.h"
@@ -278,7 +279,7 @@ uint32_t Sockets(const F &f, uint32_t fn) {
             // a send moves the current text only; a receive fills up to the maximum
             limit = slot ? (fn == 151 ? Z7Mem_Get8(slot + 1) : Z7Mem_Get8(slot)) : 0;
             buf = slot ? Z7Mem_Ptr(slot + 2, limit + 1u) : nullptr;
-            if (fn == 152 && f.Locked(3, LKS)) buf = nullptr;
+            if (fn == 152 && f.Locked(3, Z7LK_STR)) buf = nullptr;
         }
         const uint32_t len = Limit(f.D(2), limit);
         if (s == -1 || buf == nullptr) {
@@ -349,7 +350,7 @@ uint32_t Sockets(const F &f, uint32_t fn) {
         uint8_t *data = nullptr;
         uint32_t limit = 0, slot = 0;
         if (fn == 15) data = Bytes(f, 5, limit);
-        else if ((slot = Z7VMStr_Slot(db, f.Op(5))) != 0 && !f.Locked(5, LKS)) {
+        else if ((slot = Z7VMStr_Slot(db, f.Op(5))) != 0 && !f.Locked(5, Z7LK_STR)) {
             limit = Z7Mem_Get8(slot);
             data = Z7Mem_Ptr(slot + 2, limit + 1u);
         }
@@ -417,7 +418,7 @@ uint32_t PutString(const F &f) {
     return uint32_t(pos + len + 1);
 }
 void StrTo(const F &f, uint32_t k, const char *text) {
-    if (!f.Locked(k, LKS)) Z7VMStr_AscForceC(f.db, f.Op(k), text);
+    if (!f.Locked(k, Z7LK_STR)) Z7VMStr_AscForceC(f.db, f.Op(k), text);
 }
 uint32_t GetString(const F &f) {
     uint32_t size = 0;
@@ -530,7 +531,7 @@ uint32_t RcpApply(const F &f) {
             // through the external-variable pointer, unless it is forced
             const uint32_t xv = index != 0 ? Z7Sec_Elem(db, Z7SEC_XV, index) : 0;
             const uint32_t lock = Z7Sec_Elem(db, Z7SEC_LOCK, index);
-            if (xv == 0 || (lock != 0 && (Z7Mem_Get8(lock) & 0x80))) continue;
+            if (xv == 0 || (lock != 0 && (Z7Mem_Get8(lock) & Z7LK_EXT))) continue;
             dst = Z7Mem_Get32(xv);
             size = t == 5 ? (Z7Mem_Ptr(dst, 3) ? Z7Mem_Get8(dst) + 3u : 0) : uint32_t(n);
             if (dst == 0 || size == 0 || Z7Mem_Ptr(dst, size) == nullptr) continue;
@@ -573,14 +574,12 @@ uint32_t Buffers(const F &f, uint32_t fn) {
     case 158: f.P8(uint8_t(RcpApply(f))); return 1;
     case 177: {
         // SIGSCALE: a forced result (32-bit or string lock) is not written
-        if (f.Locked(0, LK32 | LKS)) return 1;
+        if (f.Locked(0, Z7LK_32 | Z7LK_STR)) return 1;
         uint32_t points = 0;
         const uint32_t rec = Z7Sig_Record(f.db, f.D(1), &points);
         const uint8_t *t = f.E(Z7SEC_TIME, 2);
         const float v = rec ? Z7Sig_Value(rec, points, t ? z7stf::F::Le32(t) : 0) : 0.0f;
-        uint32_t b;
-        std::memcpy(&b, &v, 4);
-        f.P32(b);
+        f.P32(std::bit_cast<uint32_t>(v));
         return 1;
     }
     // dynamic arrays: program identifiers are 0-based

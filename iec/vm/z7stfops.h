@@ -5,11 +5,11 @@
 
 #include <cstdint>
 
+#include "iec/vm/z7ops.h"
 #include "iec/vm/z7str.h"
 #include "iec/vm/z7vm.h"
 
 namespace z7stf {
-enum : uint8_t { LK8 = 0x01, LK16 = 0x02, LK32 = 0x04, LK64 = 0x08, LKT = 0x10, LKS = 0x20 };
 
 // One call's view of the database: the descriptor table and the operand
 // words are resolved once, then every element is a host pointer inside the
@@ -50,10 +50,10 @@ struct F {
         return p ? uint64_t(Le32(p + 4)) << 32 | Le32(p) : 0;
     }
     void P8(uint8_t v) const {
-        if (uint8_t *p = E(Z7SEC_D8, 0); p && !Locked(0, LK8)) *p = v;
+        if (uint8_t *p = E(Z7SEC_D8, 0); p && !Locked(0, Z7LK_8)) *p = v;
     }
     void P16(uint16_t v) const {
-        if (uint8_t *p = E(Z7SEC_D16, 0); p && !Locked(0, LK16)) {
+        if (uint8_t *p = E(Z7SEC_D16, 0); p && !Locked(0, Z7LK_16)) {
             p[0] = uint8_t(v);
             p[1] = uint8_t(v >> 8);
         }
@@ -65,16 +65,16 @@ struct F {
         p[3] = uint8_t(v >> 24);
     }
     void P32(uint32_t v) const {
-        if (uint8_t *p = E(Z7SEC_D32, 0); p && !Locked(0, LK32)) Put32(p, v);
+        if (uint8_t *p = E(Z7SEC_D32, 0); p && !Locked(0, Z7LK_32)) Put32(p, v);
     }
     void P64(uint64_t v) const {
-        if (uint8_t *p = E(Z7SEC_D64, 0); p && !Locked(0, LK64)) {
+        if (uint8_t *p = E(Z7SEC_D64, 0); p && !Locked(0, Z7LK_64)) {
             Put32(p, uint32_t(v));
             Put32(p + 4, uint32_t(v >> 32));
         }
     }
     void PStr(const char *text) const {
-        if (!Locked(0, LKS)) Z7VMStr_AscForceC(db, Op(0), text);
+        if (!Locked(0, Z7LK_STR)) Z7VMStr_AscForceC(db, Op(0), text);
     }
 };
 
@@ -187,7 +187,7 @@ inline uint32_t Mask32(uint32_t db, uint32_t call) {
     const uint32_t lk = F::Le32(l + SD_ADDR);
     if (lk != 0 && r < F::Le16(l + SD_ALLOC)) {
         if (F::Le16(l + SD_ELEM) != 1 || uint64_t(lk) + r >= Z7MEM_SIZE) return 2;
-        if (arena[lk + r] & LK32) return 1;
+        if (arena[lk + r] & Z7LK_32) return 1;
     }
     F::Put32(arena + base + 4 * r, v);
     return 1;

@@ -24,7 +24,6 @@ constexpr uint32_t kNone = 0xFFFFFFFFu;
 constexpr uint32_t kMaxOp = 569;
 enum : uint16_t { LOG_UNDEF = 8, LOG_DIV32 = 12, LOG_FN = 17, LOG_DIV64 = 18, LOG_DIV8 = 21, LOG_DIV16 = 22,
                   LOG_BOUNDS = 32, LOG_STACK = 38 };
-enum : uint8_t { LK8 = 0x01, LK16 = 0x02, LK32 = 0x04, LK64 = 0x08, LKT = 0x10, LKS = 0x20, LKXV = 0x80 };
 
 struct Sec {
     uint8_t *p = nullptr;
@@ -213,12 +212,12 @@ inline uint8_t *CtAt(const Vm &v, uint64_t off, uint32_t n) {
 // Lock bit of the destination of a conversion by its type code (0: none).
 uint8_t ConvLockBit(uint32_t type) {
     switch (type) {
-    case 1: case 10: case 14: return LK8;
-    case 11: case 15: return LK16;
-    case 2: case 3: case 16: return LK32;
-    case 12: case 13: return LK64;
-    case 4: return LKT;
-    case 5: return LKS;
+    case 1: case 10: case 14: return Z7LK_8;
+    case 11: case 15: return Z7LK_16;
+    case 2: case 3: case 16: return Z7LK_32;
+    case 12: case 13: return Z7LK_64;
+    case 4: return Z7LK_TIME;
+    case 5: return Z7LK_STR;
     default: return 0;
     }
 }
@@ -308,12 +307,12 @@ struct CtClass {
 };
 CtClass CtClassOf(uint32_t cls) {
     switch (cls) {
-    case 1: return {Z7SEC_D8, 1, LK8};
-    case 2: return {Z7SEC_D32, 4, LK32};
-    case 4: return {Z7SEC_TIME, 4, LKT};
-    case 5: return {Z7SEC_STRPTR, 4, LKS};
-    case 11: return {Z7SEC_D16, 2, LK16};
-    case 12: return {Z7SEC_D64, 8, LK64};
+    case 1: return {Z7SEC_D8, 1, Z7LK_8};
+    case 2: return {Z7SEC_D32, 4, Z7LK_32};
+    case 4: return {Z7SEC_TIME, 4, Z7LK_TIME};
+    case 5: return {Z7SEC_STRPTR, 4, Z7LK_STR};
+    case 11: return {Z7SEC_D16, 2, Z7LK_16};
+    case 12: return {Z7SEC_D64, 8, Z7LK_64};
     default: return {0, 0, 0};
     }
 }
@@ -412,7 +411,7 @@ namespace {
         const uint32_t d = W(1), a = W(2), b = W(3);                                                         \
         NEED(d8, d); NEED(SEC, a); NEED(SEC, b);                                                             \
         const T a_ = Ld<T>(PX(a)), b_ = Ld<T>(PX(b));                                                        \
-        if (!(twin) || !Locked(v, d, LK8)) *P8(d) = (E) ? 1 : 0;                                             \
+        if (!(twin) || !Locked(v, d, Z7LK_8)) *P8(d) = (E) ? 1 : 0;                                          \
         NEXT_N(4);                                                                                           \
     }
 #define SCMP(twin, E)                                                                                        \
@@ -421,7 +420,7 @@ namespace {
         const uint32_t d = W(1), a = W(2), b = W(3);                                                         \
         NEED(d8, d); NEED(sp, a); NEED(sp, b);                                                               \
         const int32_t r_ = Z7VMStr_Compare(db, a, b);                                                        \
-        if (!(twin) || !Locked(v, d, LK8)) *P8(d) = (E) ? 1 : 0;                                             \
+        if (!(twin) || !Locked(v, d, Z7LK_8)) *P8(d) = (E) ? 1 : 0;                                          \
         NEXT_N(4);                                                                                           \
     }
 // division with a substitute on zero
@@ -530,7 +529,7 @@ namespace {
         const uint32_t s = W(2);                                                                             \
         NEED(SEC, s);                                                                                        \
         XVPTR(x, width, indexed, xp);                                                                        \
-        if (!(twin) || !Locked(v, x, LKXV)) std::memcpy(xp, PX(s), width);                                   \
+        if (!(twin) || !Locked(v, x, Z7LK_EXT)) std::memcpy(xp, PX(s), width);                               \
         NEXT_N(((indexed) ? 4 : 3));                                                                         \
     }
 #define XVSTR(read, twin, indexed)                                                                           \
@@ -543,9 +542,9 @@ namespace {
         (void)xp;                                                                                            \
         const uint32_t slot = Ld<uint32_t>(v.xv.p + 4 * x);                                                  \
         if (read) {                                                                                          \
-            if (!(twin) || !Locked(v, s, LKS)) Z7VMStr_CopyPtr(Z7VMStr_Slot(db, s), slot);                   \
+            if (!(twin) || !Locked(v, s, Z7LK_STR)) Z7VMStr_CopyPtr(Z7VMStr_Slot(db, s), slot);              \
         } else {                                                                                             \
-            if (!(twin) || !Locked(v, x, LKXV)) Z7VMStr_CopyPtr(slot, Z7VMStr_Slot(db, s));                  \
+            if (!(twin) || !Locked(v, x, Z7LK_EXT)) Z7VMStr_CopyPtr(slot, Z7VMStr_Slot(db, s));              \
         }                                                                                                    \
         NEXT_N(((indexed) ? 4 : 3));                                                                         \
     }
@@ -613,82 +612,82 @@ namespace {
     H3(NOP, NOP_2, SKIP1, CHECK_LEN; NEXT;)
 
 #define Z7_DATA_OPS(H1, H2, H3)                                                                                     \
-    H1(NEG_D8, UN(d8, P8, uint8_t, LK8, false, -a_))                                                                \
-    H1(NEG_D8_LK, UN(d8, P8, uint8_t, LK8, true, -a_))                                                              \
-    H1(ADD_D8, BIN(d8, P8, uint8_t, LK8, false, a_ + b_))                                                           \
-    H1(ADD_D8_LK, BIN(d8, P8, uint8_t, LK8, true, a_ + b_))                                                         \
-    H1(SUB_D8, BIN(d8, P8, uint8_t, LK8, false, a_ - b_))                                                           \
-    H1(SUB_D8_LK, BIN(d8, P8, uint8_t, LK8, true, a_ - b_))                                                         \
-    H2(MUL_D8, MUL_U8, BIN(d8, P8, uint8_t, LK8, false, a_ * b_))                                                   \
-    H2(MUL_D8_LK, MUL_U8_LK, BIN(d8, P8, uint8_t, LK8, true, a_ * b_))                                              \
-    H2(DIV_D8, DIV_U8, DIV(d8, P8, uint8_t, LK8, false, b_ == 0, 127, LOG_DIV8, a_ / b_))                           \
-    H2(DIV_D8_LK, DIV_U8_LK, DIV(d8, P8, uint8_t, LK8, true, b_ == 0, 127, LOG_DIV8, a_ / b_))                      \
-    H1(NEG_D16, UN(d16, P16, uint16_t, LK16, false, -a_))                                                           \
-    H1(NEG_D16_LK, UN(d16, P16, uint16_t, LK16, true, -a_))                                                         \
-    H1(ADD_D16, BIN(d16, P16, uint16_t, LK16, false, a_ + b_))                                                      \
-    H1(ADD_D16_LK, BIN(d16, P16, uint16_t, LK16, true, a_ + b_))                                                    \
-    H1(SUB_D16, BIN(d16, P16, uint16_t, LK16, false, a_ - b_))                                                      \
-    H1(SUB_D16_LK, BIN(d16, P16, uint16_t, LK16, true, a_ - b_))                                                    \
-    H2(MUL_D16, MUL_U16, BIN(d16, P16, uint16_t, LK16, false, uint32_t(a_) * b_))                                   \
-    H2(MUL_D16_LK, MUL_U16_LK, BIN(d16, P16, uint16_t, LK16, true, uint32_t(a_) * b_))                              \
-    H1(DIV_D16, DIV(d16, P16, int16_t, LK16, false, b_ == 0, 32767, LOG_DIV16, b_ == -1 ? -a_ : a_ / b_))           \
-    H1(DIV_D16_LK, DIV(d16, P16, int16_t, LK16, true, b_ == 0, 32767, LOG_DIV16, b_ == -1 ? -a_ : a_ / b_))         \
-    H1(DIV_U16, DIV(d16, P16, uint16_t, LK16, false, b_ == 0, 32767, LOG_DIV16, a_ / b_))                           \
-    H1(DIV_U16_LK, DIV(d16, P16, uint16_t, LK16, true, b_ == 0, 32767, LOG_DIV16, a_ / b_))                         \
-    H1(NEG_D32, UN(d32, P32, uint32_t, LK32, false, 0u - a_))                                                       \
-    H1(NEG_D32_LK, UN(d32, P32, uint32_t, LK32, true, 0u - a_))                                                     \
-    H1(ADD_D32, BIN(d32, P32, uint32_t, LK32, false, a_ + b_))                                                      \
-    H1(ADD_D32_LK, BIN(d32, P32, uint32_t, LK32, true, a_ + b_))                                                    \
-    H1(SUB_D32, BIN(d32, P32, uint32_t, LK32, false, a_ - b_))                                                      \
-    H1(SUB_D32_LK, BIN(d32, P32, uint32_t, LK32, true, a_ - b_))                                                    \
-    H2(MUL_D32, MUL_U32, BIN(d32, P32, uint32_t, LK32, false, a_ * b_))                                             \
-    H2(MUL_D32_LK, MUL_U32_LK, BIN(d32, P32, uint32_t, LK32, true, a_ * b_))                                        \
-    H1(DIV_D32, DIV(d32, P32, int32_t, LK32, false, b_ == 0, 0x7FFFFFFF, LOG_DIV32,                                 \
+    H1(NEG_D8, UN(d8, P8, uint8_t, Z7LK_8, false, -a_))                                                             \
+    H1(NEG_D8_LK, UN(d8, P8, uint8_t, Z7LK_8, true, -a_))                                                           \
+    H1(ADD_D8, BIN(d8, P8, uint8_t, Z7LK_8, false, a_ + b_))                                                        \
+    H1(ADD_D8_LK, BIN(d8, P8, uint8_t, Z7LK_8, true, a_ + b_))                                                      \
+    H1(SUB_D8, BIN(d8, P8, uint8_t, Z7LK_8, false, a_ - b_))                                                        \
+    H1(SUB_D8_LK, BIN(d8, P8, uint8_t, Z7LK_8, true, a_ - b_))                                                      \
+    H2(MUL_D8, MUL_U8, BIN(d8, P8, uint8_t, Z7LK_8, false, a_ * b_))                                                \
+    H2(MUL_D8_LK, MUL_U8_LK, BIN(d8, P8, uint8_t, Z7LK_8, true, a_ * b_))                                           \
+    H2(DIV_D8, DIV_U8, DIV(d8, P8, uint8_t, Z7LK_8, false, b_ == 0, 127, LOG_DIV8, a_ / b_))                        \
+    H2(DIV_D8_LK, DIV_U8_LK, DIV(d8, P8, uint8_t, Z7LK_8, true, b_ == 0, 127, LOG_DIV8, a_ / b_))                   \
+    H1(NEG_D16, UN(d16, P16, uint16_t, Z7LK_16, false, -a_))                                                        \
+    H1(NEG_D16_LK, UN(d16, P16, uint16_t, Z7LK_16, true, -a_))                                                      \
+    H1(ADD_D16, BIN(d16, P16, uint16_t, Z7LK_16, false, a_ + b_))                                                   \
+    H1(ADD_D16_LK, BIN(d16, P16, uint16_t, Z7LK_16, true, a_ + b_))                                                 \
+    H1(SUB_D16, BIN(d16, P16, uint16_t, Z7LK_16, false, a_ - b_))                                                   \
+    H1(SUB_D16_LK, BIN(d16, P16, uint16_t, Z7LK_16, true, a_ - b_))                                                 \
+    H2(MUL_D16, MUL_U16, BIN(d16, P16, uint16_t, Z7LK_16, false, uint32_t(a_) * b_))                                \
+    H2(MUL_D16_LK, MUL_U16_LK, BIN(d16, P16, uint16_t, Z7LK_16, true, uint32_t(a_) * b_))                           \
+    H1(DIV_D16, DIV(d16, P16, int16_t, Z7LK_16, false, b_ == 0, 32767, LOG_DIV16, b_ == -1 ? -a_ : a_ / b_))        \
+    H1(DIV_D16_LK, DIV(d16, P16, int16_t, Z7LK_16, true, b_ == 0, 32767, LOG_DIV16, b_ == -1 ? -a_ : a_ / b_))      \
+    H1(DIV_U16, DIV(d16, P16, uint16_t, Z7LK_16, false, b_ == 0, 32767, LOG_DIV16, a_ / b_))                        \
+    H1(DIV_U16_LK, DIV(d16, P16, uint16_t, Z7LK_16, true, b_ == 0, 32767, LOG_DIV16, a_ / b_))                      \
+    H1(NEG_D32, UN(d32, P32, uint32_t, Z7LK_32, false, 0u - a_))                                                    \
+    H1(NEG_D32_LK, UN(d32, P32, uint32_t, Z7LK_32, true, 0u - a_))                                                  \
+    H1(ADD_D32, BIN(d32, P32, uint32_t, Z7LK_32, false, a_ + b_))                                                   \
+    H1(ADD_D32_LK, BIN(d32, P32, uint32_t, Z7LK_32, true, a_ + b_))                                                 \
+    H1(SUB_D32, BIN(d32, P32, uint32_t, Z7LK_32, false, a_ - b_))                                                   \
+    H1(SUB_D32_LK, BIN(d32, P32, uint32_t, Z7LK_32, true, a_ - b_))                                                 \
+    H2(MUL_D32, MUL_U32, BIN(d32, P32, uint32_t, Z7LK_32, false, a_ * b_))                                          \
+    H2(MUL_D32_LK, MUL_U32_LK, BIN(d32, P32, uint32_t, Z7LK_32, true, a_ * b_))                                     \
+    H1(DIV_D32, DIV(d32, P32, int32_t, Z7LK_32, false, b_ == 0, 0x7FFFFFFF, LOG_DIV32,                              \
         b_ == -1 ? int32_t(0u - uint32_t(a_)) : a_ / b_))                                                           \
-    H1(DIV_D32_LK, DIV(d32, P32, int32_t, LK32, true, b_ == 0, 0x7FFFFFFF, LOG_DIV32,                               \
+    H1(DIV_D32_LK, DIV(d32, P32, int32_t, Z7LK_32, true, b_ == 0, 0x7FFFFFFF, LOG_DIV32,                            \
         b_ == -1 ? int32_t(0u - uint32_t(a_)) : a_ / b_))                                                           \
-    H1(DIV_U32, DIV(d32, P32, uint32_t, LK32, false, b_ == 0, 0x7FFFFFFFu, LOG_DIV32, a_ / b_))                     \
-    H1(DIV_U32_LK, DIV(d32, P32, uint32_t, LK32, true, b_ == 0, 0x7FFFFFFFu, LOG_DIV32, a_ / b_))                   \
-    H1(NEG_R32, UN(d32, P32, uint32_t, LK32, false, a_ ^ 0x80000000u))                                              \
-    H1(NEG_R32_LK, UN(d32, P32, uint32_t, LK32, true, a_ ^ 0x80000000u))                                            \
-    H1(ADD_R32, BIN(d32, P32, float, LK32, false, a_ + b_))                                                         \
-    H1(ADD_R32_LK, BIN(d32, P32, float, LK32, true, a_ + b_))                                                       \
-    H1(SUB_R32, BIN(d32, P32, float, LK32, false, a_ - b_))                                                         \
-    H1(SUB_R32_LK, BIN(d32, P32, float, LK32, true, a_ - b_))                                                       \
-    H1(MUL_R32, BIN(d32, P32, float, LK32, false, a_ * b_))                                                         \
-    H1(MUL_R32_LK, BIN(d32, P32, float, LK32, true, a_ * b_))                                                       \
-    H1(DIV_R32, DIV(d32, P32, float, LK32, false, b_ == 0.0f, 1.0e37f, LOG_DIV32, a_ / b_))                         \
-    H1(DIV_R32_LK, DIV(d32, P32, float, LK32, true, b_ == 0.0f, 1.0e37f, LOG_DIV32, a_ / b_))                       \
-    H1(NEG_D64, UN(d64, P64, uint64_t, LK64, false, 0ull - a_))                                                     \
-    H1(NEG_D64_LK, UN(d64, P64, uint64_t, LK64, true, 0ull - a_))                                                   \
-    H1(ADD_D64, BIN(d64, P64, uint64_t, LK64, false, a_ + b_))                                                      \
-    H1(ADD_D64_LK, BIN(d64, P64, uint64_t, LK64, true, a_ + b_))                                                    \
-    H1(SUB_D64, BIN(d64, P64, uint64_t, LK64, false, a_ - b_))                                                      \
-    H1(SUB_D64_LK, BIN(d64, P64, uint64_t, LK64, true, a_ - b_))                                                    \
-    H2(MUL_D64, MUL_U64, BIN(d64, P64, uint64_t, LK64, false, a_ * b_))                                             \
-    H2(MUL_D64_LK, MUL_U64_LK, BIN(d64, P64, uint64_t, LK64, true, a_ * b_))                                        \
-    H1(DIV_D64, DIV(d64, P64, int64_t, LK64, false, b_ == 0, INT64_MAX, LOG_DIV64,                                  \
+    H1(DIV_U32, DIV(d32, P32, uint32_t, Z7LK_32, false, b_ == 0, 0x7FFFFFFFu, LOG_DIV32, a_ / b_))                  \
+    H1(DIV_U32_LK, DIV(d32, P32, uint32_t, Z7LK_32, true, b_ == 0, 0x7FFFFFFFu, LOG_DIV32, a_ / b_))                \
+    H1(NEG_R32, UN(d32, P32, uint32_t, Z7LK_32, false, a_ ^ 0x80000000u))                                           \
+    H1(NEG_R32_LK, UN(d32, P32, uint32_t, Z7LK_32, true, a_ ^ 0x80000000u))                                         \
+    H1(ADD_R32, BIN(d32, P32, float, Z7LK_32, false, a_ + b_))                                                      \
+    H1(ADD_R32_LK, BIN(d32, P32, float, Z7LK_32, true, a_ + b_))                                                    \
+    H1(SUB_R32, BIN(d32, P32, float, Z7LK_32, false, a_ - b_))                                                      \
+    H1(SUB_R32_LK, BIN(d32, P32, float, Z7LK_32, true, a_ - b_))                                                    \
+    H1(MUL_R32, BIN(d32, P32, float, Z7LK_32, false, a_ * b_))                                                      \
+    H1(MUL_R32_LK, BIN(d32, P32, float, Z7LK_32, true, a_ * b_))                                                    \
+    H1(DIV_R32, DIV(d32, P32, float, Z7LK_32, false, b_ == 0.0f, 1.0e37f, LOG_DIV32, a_ / b_))                      \
+    H1(DIV_R32_LK, DIV(d32, P32, float, Z7LK_32, true, b_ == 0.0f, 1.0e37f, LOG_DIV32, a_ / b_))                    \
+    H1(NEG_D64, UN(d64, P64, uint64_t, Z7LK_64, false, 0ull - a_))                                                  \
+    H1(NEG_D64_LK, UN(d64, P64, uint64_t, Z7LK_64, true, 0ull - a_))                                                \
+    H1(ADD_D64, BIN(d64, P64, uint64_t, Z7LK_64, false, a_ + b_))                                                   \
+    H1(ADD_D64_LK, BIN(d64, P64, uint64_t, Z7LK_64, true, a_ + b_))                                                 \
+    H1(SUB_D64, BIN(d64, P64, uint64_t, Z7LK_64, false, a_ - b_))                                                   \
+    H1(SUB_D64_LK, BIN(d64, P64, uint64_t, Z7LK_64, true, a_ - b_))                                                 \
+    H2(MUL_D64, MUL_U64, BIN(d64, P64, uint64_t, Z7LK_64, false, a_ * b_))                                          \
+    H2(MUL_D64_LK, MUL_U64_LK, BIN(d64, P64, uint64_t, Z7LK_64, true, a_ * b_))                                     \
+    H1(DIV_D64, DIV(d64, P64, int64_t, Z7LK_64, false, b_ == 0, INT64_MAX, LOG_DIV64,                               \
         b_ == -1 ? int64_t(0ull - uint64_t(a_)) : a_ / b_))                                                         \
-    H1(DIV_D64_LK, DIV(d64, P64, int64_t, LK64, true, b_ == 0, INT64_MAX, LOG_DIV64,                                \
+    H1(DIV_D64_LK, DIV(d64, P64, int64_t, Z7LK_64, true, b_ == 0, INT64_MAX, LOG_DIV64,                             \
         b_ == -1 ? int64_t(0ull - uint64_t(a_)) : a_ / b_))                                                         \
-    H1(DIV_U64, DIV(d64, P64, uint64_t, LK64, false, b_ == 0, UINT64_MAX, LOG_DIV32, a_ / b_))                      \
-    H1(DIV_U64_LK, DIV(d64, P64, uint64_t, LK64, true, b_ == 0, UINT64_MAX, LOG_DIV32, a_ / b_))                    \
-    H1(NEG_R64, UN(d64, P64, uint64_t, LK64, false, a_ ^ 0x8000000000000000ull))                                    \
-    H1(NEG_R64_LK, UN(d64, P64, uint64_t, LK64, true, a_ ^ 0x8000000000000000ull))                                  \
-    H1(ADD_R64, BIN(d64, P64, double, LK64, false, a_ + b_))                                                        \
-    H1(ADD_R64_LK, BIN(d64, P64, double, LK64, true, a_ + b_))                                                      \
-    H1(SUB_R64, BIN(d64, P64, double, LK64, false, a_ - b_))                                                        \
-    H1(SUB_R64_LK, BIN(d64, P64, double, LK64, true, a_ - b_))                                                      \
-    H1(MUL_R64, BIN(d64, P64, double, LK64, false, a_ * b_))                                                        \
-    H1(MUL_R64_LK, BIN(d64, P64, double, LK64, true, a_ * b_))                                                      \
-    H1(DIV_R64, DIV(d64, P64, double, LK64, false, b_ == 0.0, 1.0e307, LOG_DIV64, a_ / b_))                         \
-    H1(DIV_R64_LK, DIV(d64, P64, double, LK64, true, b_ == 0.0, 1.0e307, LOG_DIV64, a_ / b_))                       \
-    H1(ADD_T, BIN(tm, PT, uint32_t, LKT, false, a_ + b_))                                                           \
-    H1(ADD_T_LK, BIN(tm, PT, uint32_t, LKT, true, a_ + b_))                                                         \
-    H1(SUB_T, BIN(tm, PT, uint32_t, LKT, false, a_ >= b_ ? a_ - b_ : 0u))                                           \
-    H1(SUB_T_LK, BIN(tm, PT, uint32_t, LKT, true, a_ >= b_ ? a_ - b_ : 0u))                                         \
-    H1(NOT_D8, UN(d8, P8, uint8_t, LK8, false, a_ == 0 ? 1 : 0))                                                    \
-    H1(NOT_D8_LK, UN(d8, P8, uint8_t, LK8, true, a_ == 0 ? 1 : 0))                                                  \
+    H1(DIV_U64, DIV(d64, P64, uint64_t, Z7LK_64, false, b_ == 0, UINT64_MAX, LOG_DIV32, a_ / b_))                   \
+    H1(DIV_U64_LK, DIV(d64, P64, uint64_t, Z7LK_64, true, b_ == 0, UINT64_MAX, LOG_DIV32, a_ / b_))                 \
+    H1(NEG_R64, UN(d64, P64, uint64_t, Z7LK_64, false, a_ ^ 0x8000000000000000ull))                                 \
+    H1(NEG_R64_LK, UN(d64, P64, uint64_t, Z7LK_64, true, a_ ^ 0x8000000000000000ull))                               \
+    H1(ADD_R64, BIN(d64, P64, double, Z7LK_64, false, a_ + b_))                                                     \
+    H1(ADD_R64_LK, BIN(d64, P64, double, Z7LK_64, true, a_ + b_))                                                   \
+    H1(SUB_R64, BIN(d64, P64, double, Z7LK_64, false, a_ - b_))                                                     \
+    H1(SUB_R64_LK, BIN(d64, P64, double, Z7LK_64, true, a_ - b_))                                                   \
+    H1(MUL_R64, BIN(d64, P64, double, Z7LK_64, false, a_ * b_))                                                     \
+    H1(MUL_R64_LK, BIN(d64, P64, double, Z7LK_64, true, a_ * b_))                                                   \
+    H1(DIV_R64, DIV(d64, P64, double, Z7LK_64, false, b_ == 0.0, 1.0e307, LOG_DIV64, a_ / b_))                      \
+    H1(DIV_R64_LK, DIV(d64, P64, double, Z7LK_64, true, b_ == 0.0, 1.0e307, LOG_DIV64, a_ / b_))                    \
+    H1(ADD_T, BIN(tm, PT, uint32_t, Z7LK_TIME, false, a_ + b_))                                                     \
+    H1(ADD_T_LK, BIN(tm, PT, uint32_t, Z7LK_TIME, true, a_ + b_))                                                   \
+    H1(SUB_T, BIN(tm, PT, uint32_t, Z7LK_TIME, false, a_ >= b_ ? a_ - b_ : 0u))                                     \
+    H1(SUB_T_LK, BIN(tm, PT, uint32_t, Z7LK_TIME, true, a_ >= b_ ? a_ - b_ : 0u))                                   \
+    H1(NOT_D8, UN(d8, P8, uint8_t, Z7LK_8, false, a_ == 0 ? 1 : 0))                                                 \
+    H1(NOT_D8_LK, UN(d8, P8, uint8_t, Z7LK_8, true, a_ == 0 ? 1 : 0))                                               \
     H2(GT_D8, GT_U8, CMP(d8, P8, uint8_t, false, a_ > b_))                                                          \
     H2(GT_D8_LK, GT_U8_LK, CMP(d8, P8, uint8_t, true, a_ > b_))                                                     \
     H2(GE_D8, GE_U8, CMP(d8, P8, uint8_t, false, a_ >= b_))                                                         \
@@ -757,81 +756,81 @@ namespace {
     H1(EQ_T_LK, CMP(tm, PT, uint32_t, true, a_ == b_))                                                              \
     H1(NE_T, CMP(tm, PT, uint32_t, false, a_ != b_))                                                                \
     H1(NE_T_LK, CMP(tm, PT, uint32_t, true, a_ != b_))                                                              \
-    H1(OR_D8, BIN(d8, P8, uint8_t, LK8, false, a_ | b_))                                                            \
-    H1(OR_D8_LK, BIN(d8, P8, uint8_t, LK8, true, a_ | b_))                                                          \
-    H1(AND_D8, BIN(d8, P8, uint8_t, LK8, false, a_ & b_))                                                           \
-    H1(AND_D8_LK, BIN(d8, P8, uint8_t, LK8, true, a_ & b_))                                                         \
-    H1(XOR_D8, BIN(d8, P8, uint8_t, LK8, false, a_ ^ b_))                                                           \
-    H1(XOR_D8_LK, BIN(d8, P8, uint8_t, LK8, true, a_ ^ b_))                                                         \
+    H1(OR_D8, BIN(d8, P8, uint8_t, Z7LK_8, false, a_ | b_))                                                         \
+    H1(OR_D8_LK, BIN(d8, P8, uint8_t, Z7LK_8, true, a_ | b_))                                                       \
+    H1(AND_D8, BIN(d8, P8, uint8_t, Z7LK_8, false, a_ & b_))                                                        \
+    H1(AND_D8_LK, BIN(d8, P8, uint8_t, Z7LK_8, true, a_ & b_))                                                      \
+    H1(XOR_D8, BIN(d8, P8, uint8_t, Z7LK_8, false, a_ ^ b_))                                                        \
+    H1(XOR_D8_LK, BIN(d8, P8, uint8_t, Z7LK_8, true, a_ ^ b_))                                                      \
     H1(TEST_D8, CMP(d8, P8, uint8_t, false, (a_ & b_) != 0))                                                        \
     H1(TEST_D8_LK, CMP(d8, P8, uint8_t, true, (a_ & b_) != 0))                                                      \
     H1(TEST_D16, CMP(d16, P16, uint16_t, false, (a_ & b_) != 0))                                                    \
     H1(TEST_D16_LK, CMP(d16, P16, uint16_t, true, (a_ & b_) != 0))                                                  \
     H1(TEST_D32, CMP(d32, P32, uint32_t, false, (a_ & b_) != 0))                                                    \
     H1(TEST_D32_LK, CMP(d32, P32, uint32_t, true, (a_ & b_) != 0))                                                  \
-    H2(MASK_D8, MASK_D8_LK, MASKOP(d8, P8, uint8_t, LK8))                                                           \
-    H2(MASK_D16, MASK_D16_LK, MASKOP(d16, P16, uint16_t, LK16))                                                     \
-    H2(MASK_D32, MASK_D32_LK, MASKOP(d32, P32, uint32_t, LK32))                                                     \
-    H2(MOVE_D8, MOVE_D8_2, MOVE(d8, P8, uint8_t, LK8, false))                                                       \
-    H2(MOVE_D8_LK, MOVE_D8_2_LK, MOVE(d8, P8, uint8_t, LK8, true))                                                  \
-    H1(MOVE_D16, MOVE(d16, P16, uint16_t, LK16, false))                                                             \
-    H1(MOVE_D16_LK, MOVE(d16, P16, uint16_t, LK16, true))                                                           \
-    H2(MOVE_D32, MOVE_D32_2, MOVE(d32, P32, uint32_t, LK32, false))                                                 \
-    H2(MOVE_D32_LK, MOVE_D32_2_LK, MOVE(d32, P32, uint32_t, LK32, true))                                            \
-    H2(MOVE_D64, MOVE_D64_2, MOVE(d64, P64, uint64_t, LK64, false))                                                 \
-    H2(MOVE_D64_LK, MOVE_D64_2_LK, MOVE(d64, P64, uint64_t, LK64, true))                                            \
-    H1(MOVE_T, MOVE(tm, PT, uint32_t, LKT, false))                                                                  \
-    H1(MOVE_T_LK, MOVE(tm, PT, uint32_t, LKT, true))                                                                \
-    H2(LDEL_D8, LDEL_D8_2, LOADEL(d8, P8, uint8_t, LK8, false))                                                     \
-    H2(LDEL_D8_LK, LDEL_D8_2_LK, LOADEL(d8, P8, uint8_t, LK8, true))                                                \
-    H1(LDEL_D16, LOADEL(d16, P16, uint16_t, LK16, false))                                                           \
-    H1(LDEL_D16_LK, LOADEL(d16, P16, uint16_t, LK16, true))                                                         \
-    H2(LDEL_D32, LDEL_D32_2, LOADEL(d32, P32, uint32_t, LK32, false))                                               \
-    H2(LDEL_D32_LK, LDEL_D32_2_LK, LOADEL(d32, P32, uint32_t, LK32, true))                                          \
-    H2(LDEL_D64, LDEL_D64_2, LOADEL(d64, P64, uint64_t, LK64, false))                                               \
-    H2(LDEL_D64_LK, LDEL_D64_2_LK, LOADEL(d64, P64, uint64_t, LK64, true))                                          \
-    H1(LDEL_T, LOADEL(tm, PT, uint32_t, LKT, false))                                                                \
-    H1(LDEL_T_LK, LOADEL(tm, PT, uint32_t, LKT, true))                                                              \
-    H1(STEL_D8, STOREEL(d8, P8, uint8_t, LK8, false, false))                                                        \
-    H1(STEL_D8_LK, STOREEL(d8, P8, uint8_t, LK8, true, false))                                                      \
-    H1(STEL_D16, STOREEL(d16, P16, uint16_t, LK16, false, false))                                                   \
-    H1(STEL_D16_LK, STOREEL(d16, P16, uint16_t, LK16, true, false))                                                 \
-    H1(STEL_D32, STOREEL(d32, P32, uint32_t, LK32, false, false))                                                   \
-    H1(STEL_D32_LK, STOREEL(d32, P32, uint32_t, LK32, true, false))                                                 \
-    H1(STEL_D64, STOREEL(d64, P64, uint64_t, LK64, false, false))                                                   \
-    H1(STEL_D64_LK, STOREEL(d64, P64, uint64_t, LK64, true, false))                                                 \
-    H1(STEL_T, STOREEL(tm, PT, uint32_t, LKT, false, false))                                                        \
-    H1(STEL_T_LK, STOREEL(tm, PT, uint32_t, LKT, true, false))                                                      \
-    H1(STELB_D8, STOREEL(d8, P8, uint8_t, LK8, false, true))                                                        \
-    H1(STELB_D8_LK, STOREEL(d8, P8, uint8_t, LK8, true, true))                                                      \
-    H1(STELB_D32, STOREEL(d32, P32, uint32_t, LK32, false, true))                                                   \
-    H1(STELB_D32_LK, STOREEL(d32, P32, uint32_t, LK32, true, true))                                                 \
-    H1(STELB_D64, STOREEL(d64, P64, uint64_t, LK64, false, true))                                                   \
-    H1(STELB_D64_LK, STOREEL(d64, P64, uint64_t, LK64, true, true))                                                 \
-    H1(CONST_D8, CONST(d8, P8, uint8_t, LK8, false, W(2) & 0xFF, false))                                            \
-    H1(CONST_D8_LK, CONST(d8, P8, uint8_t, LK8, true, W(2) & 0xFF, false))                                          \
-    H1(CONST_D16, CONST(d16, P16, uint16_t, LK16, false, W(2), false))                                              \
-    H1(CONST_D16_LK, CONST(d16, P16, uint16_t, LK16, true, W(2), false))                                            \
-    H1(CONST_D32, CONST(d32, P32, uint32_t, LK32, false, W32(2), false))                                            \
-    H1(CONST_D32_LK, CONST(d32, P32, uint32_t, LK32, true, W32(2), false))                                          \
-    H1(CONST_T, CONST(tm, PT, uint32_t, LKT, false, W32(2), true))                                                  \
-    H1(CONST_T_LK, CONST(tm, PT, uint32_t, LKT, true, W32(2), true))                                                \
-    H1(CONST_D64, CONST(d64, P64, uint64_t, LK64, false, W64(2), false))                                            \
-    H1(CONST_D64_LK, CONST(d64, P64, uint64_t, LK64, true, W64(2), false))                                          \
-    H1(SET_D8, CONST(d8, P8, uint8_t, LK8, false, 1, false))                                                        \
-    H1(SET_D8_LK, CONST(d8, P8, uint8_t, LK8, true, 1, false))                                                      \
-    H1(RESET_D8, CONST(d8, P8, uint8_t, LK8, false, 0, false))                                                      \
-    H1(RESET_D8_LK, CONST(d8, P8, uint8_t, LK8, true, 0, false))                                                    \
-    H1(XVREAD_D8, XVREAD(d8, P8, 1, LK8, false, false))                                                             \
-    H1(XVREAD_D16, XVREAD(d16, P16, 2, LK16, false, false))                                                         \
-    H1(XVREAD_D32, XVREAD(d32, P32, 4, LK32, false, false))                                                         \
-    H1(XVREAD_D64, XVREAD(d64, P64, 8, LK64, false, false))                                                         \
-    H1(XVREAD_T, XVREAD(tm, PT, 4, LKT, false, false))                                                              \
-    H1(XVREAD_D8_LK, XVREAD(d8, P8, 1, LK8, true, false))                                                           \
-    H1(XVREAD_D16_LK, XVREAD(d16, P16, 2, LK16, true, false))                                                       \
-    H1(XVREAD_D32_LK, XVREAD(d32, P32, 4, LK32, true, false))                                                       \
-    H1(XVREAD_D64_LK, XVREAD(d64, P64, 8, LK64, true, false))                                                       \
-    H1(XVREAD_T_LK, XVREAD(tm, PT, 4, LKT, true, false))                                                            \
+    H2(MASK_D8, MASK_D8_LK, MASKOP(d8, P8, uint8_t, Z7LK_8))                                                        \
+    H2(MASK_D16, MASK_D16_LK, MASKOP(d16, P16, uint16_t, Z7LK_16))                                                  \
+    H2(MASK_D32, MASK_D32_LK, MASKOP(d32, P32, uint32_t, Z7LK_32))                                                  \
+    H2(MOVE_D8, MOVE_D8_2, MOVE(d8, P8, uint8_t, Z7LK_8, false))                                                    \
+    H2(MOVE_D8_LK, MOVE_D8_2_LK, MOVE(d8, P8, uint8_t, Z7LK_8, true))                                               \
+    H1(MOVE_D16, MOVE(d16, P16, uint16_t, Z7LK_16, false))                                                          \
+    H1(MOVE_D16_LK, MOVE(d16, P16, uint16_t, Z7LK_16, true))                                                        \
+    H2(MOVE_D32, MOVE_D32_2, MOVE(d32, P32, uint32_t, Z7LK_32, false))                                              \
+    H2(MOVE_D32_LK, MOVE_D32_2_LK, MOVE(d32, P32, uint32_t, Z7LK_32, true))                                         \
+    H2(MOVE_D64, MOVE_D64_2, MOVE(d64, P64, uint64_t, Z7LK_64, false))                                              \
+    H2(MOVE_D64_LK, MOVE_D64_2_LK, MOVE(d64, P64, uint64_t, Z7LK_64, true))                                         \
+    H1(MOVE_T, MOVE(tm, PT, uint32_t, Z7LK_TIME, false))                                                            \
+    H1(MOVE_T_LK, MOVE(tm, PT, uint32_t, Z7LK_TIME, true))                                                          \
+    H2(LDEL_D8, LDEL_D8_2, LOADEL(d8, P8, uint8_t, Z7LK_8, false))                                                  \
+    H2(LDEL_D8_LK, LDEL_D8_2_LK, LOADEL(d8, P8, uint8_t, Z7LK_8, true))                                             \
+    H1(LDEL_D16, LOADEL(d16, P16, uint16_t, Z7LK_16, false))                                                        \
+    H1(LDEL_D16_LK, LOADEL(d16, P16, uint16_t, Z7LK_16, true))                                                      \
+    H2(LDEL_D32, LDEL_D32_2, LOADEL(d32, P32, uint32_t, Z7LK_32, false))                                            \
+    H2(LDEL_D32_LK, LDEL_D32_2_LK, LOADEL(d32, P32, uint32_t, Z7LK_32, true))                                       \
+    H2(LDEL_D64, LDEL_D64_2, LOADEL(d64, P64, uint64_t, Z7LK_64, false))                                            \
+    H2(LDEL_D64_LK, LDEL_D64_2_LK, LOADEL(d64, P64, uint64_t, Z7LK_64, true))                                       \
+    H1(LDEL_T, LOADEL(tm, PT, uint32_t, Z7LK_TIME, false))                                                          \
+    H1(LDEL_T_LK, LOADEL(tm, PT, uint32_t, Z7LK_TIME, true))                                                        \
+    H1(STEL_D8, STOREEL(d8, P8, uint8_t, Z7LK_8, false, false))                                                     \
+    H1(STEL_D8_LK, STOREEL(d8, P8, uint8_t, Z7LK_8, true, false))                                                   \
+    H1(STEL_D16, STOREEL(d16, P16, uint16_t, Z7LK_16, false, false))                                                \
+    H1(STEL_D16_LK, STOREEL(d16, P16, uint16_t, Z7LK_16, true, false))                                              \
+    H1(STEL_D32, STOREEL(d32, P32, uint32_t, Z7LK_32, false, false))                                                \
+    H1(STEL_D32_LK, STOREEL(d32, P32, uint32_t, Z7LK_32, true, false))                                              \
+    H1(STEL_D64, STOREEL(d64, P64, uint64_t, Z7LK_64, false, false))                                                \
+    H1(STEL_D64_LK, STOREEL(d64, P64, uint64_t, Z7LK_64, true, false))                                              \
+    H1(STEL_T, STOREEL(tm, PT, uint32_t, Z7LK_TIME, false, false))                                                  \
+    H1(STEL_T_LK, STOREEL(tm, PT, uint32_t, Z7LK_TIME, true, false))                                                \
+    H1(STELB_D8, STOREEL(d8, P8, uint8_t, Z7LK_8, false, true))                                                     \
+    H1(STELB_D8_LK, STOREEL(d8, P8, uint8_t, Z7LK_8, true, true))                                                   \
+    H1(STELB_D32, STOREEL(d32, P32, uint32_t, Z7LK_32, false, true))                                                \
+    H1(STELB_D32_LK, STOREEL(d32, P32, uint32_t, Z7LK_32, true, true))                                              \
+    H1(STELB_D64, STOREEL(d64, P64, uint64_t, Z7LK_64, false, true))                                                \
+    H1(STELB_D64_LK, STOREEL(d64, P64, uint64_t, Z7LK_64, true, true))                                              \
+    H1(CONST_D8, CONST(d8, P8, uint8_t, Z7LK_8, false, W(2) & 0xFF, false))                                         \
+    H1(CONST_D8_LK, CONST(d8, P8, uint8_t, Z7LK_8, true, W(2) & 0xFF, false))                                       \
+    H1(CONST_D16, CONST(d16, P16, uint16_t, Z7LK_16, false, W(2), false))                                           \
+    H1(CONST_D16_LK, CONST(d16, P16, uint16_t, Z7LK_16, true, W(2), false))                                         \
+    H1(CONST_D32, CONST(d32, P32, uint32_t, Z7LK_32, false, W32(2), false))                                         \
+    H1(CONST_D32_LK, CONST(d32, P32, uint32_t, Z7LK_32, true, W32(2), false))                                       \
+    H1(CONST_T, CONST(tm, PT, uint32_t, Z7LK_TIME, false, W32(2), true))                                            \
+    H1(CONST_T_LK, CONST(tm, PT, uint32_t, Z7LK_TIME, true, W32(2), true))                                          \
+    H1(CONST_D64, CONST(d64, P64, uint64_t, Z7LK_64, false, W64(2), false))                                         \
+    H1(CONST_D64_LK, CONST(d64, P64, uint64_t, Z7LK_64, true, W64(2), false))                                       \
+    H1(SET_D8, CONST(d8, P8, uint8_t, Z7LK_8, false, 1, false))                                                     \
+    H1(SET_D8_LK, CONST(d8, P8, uint8_t, Z7LK_8, true, 1, false))                                                   \
+    H1(RESET_D8, CONST(d8, P8, uint8_t, Z7LK_8, false, 0, false))                                                   \
+    H1(RESET_D8_LK, CONST(d8, P8, uint8_t, Z7LK_8, true, 0, false))                                                 \
+    H1(XVREAD_D8, XVREAD(d8, P8, 1, Z7LK_8, false, false))                                                          \
+    H1(XVREAD_D16, XVREAD(d16, P16, 2, Z7LK_16, false, false))                                                      \
+    H1(XVREAD_D32, XVREAD(d32, P32, 4, Z7LK_32, false, false))                                                      \
+    H1(XVREAD_D64, XVREAD(d64, P64, 8, Z7LK_64, false, false))                                                      \
+    H1(XVREAD_T, XVREAD(tm, PT, 4, Z7LK_TIME, false, false))                                                        \
+    H1(XVREAD_D8_LK, XVREAD(d8, P8, 1, Z7LK_8, true, false))                                                        \
+    H1(XVREAD_D16_LK, XVREAD(d16, P16, 2, Z7LK_16, true, false))                                                    \
+    H1(XVREAD_D32_LK, XVREAD(d32, P32, 4, Z7LK_32, true, false))                                                    \
+    H1(XVREAD_D64_LK, XVREAD(d64, P64, 8, Z7LK_64, true, false))                                                    \
+    H1(XVREAD_T_LK, XVREAD(tm, PT, 4, Z7LK_TIME, true, false))                                                      \
     H1(XVWRITE_D8, XVWRITE(d8, P8, 1, false, false))                                                                \
     H1(XVWRITE_D16, XVWRITE(d16, P16, 2, false, false))                                                             \
     H1(XVWRITE_D32, XVWRITE(d32, P32, 4, false, false))                                                             \
@@ -842,16 +841,16 @@ namespace {
     H1(XVWRITE_D32_LK, XVWRITE(d32, P32, 4, true, false))                                                           \
     H1(XVWRITE_D64_LK, XVWRITE(d64, P64, 8, true, false))                                                           \
     H1(XVWRITE_T_LK, XVWRITE(tm, PT, 4, true, false))                                                               \
-    H1(XVREADX_D8, XVREAD(d8, P8, 1, LK8, false, true))                                                             \
-    H1(XVREADX_D16, XVREAD(d16, P16, 2, LK16, false, true))                                                         \
-    H1(XVREADX_D32, XVREAD(d32, P32, 4, LK32, false, true))                                                         \
-    H1(XVREADX_D64, XVREAD(d64, P64, 8, LK64, false, true))                                                         \
-    H1(XVREADX_T, XVREAD(tm, PT, 4, LKT, false, true))                                                              \
-    H1(XVREADX_D8_LK, XVREAD(d8, P8, 1, LK8, true, true))                                                           \
-    H1(XVREADX_D16_LK, XVREAD(d16, P16, 2, LK16, true, true))                                                       \
-    H1(XVREADX_D32_LK, XVREAD(d32, P32, 4, LK32, true, true))                                                       \
-    H1(XVREADX_D64_LK, XVREAD(d64, P64, 8, LK64, true, true))                                                       \
-    H1(XVREADX_T_LK, XVREAD(tm, PT, 4, LKT, true, true))                                                            \
+    H1(XVREADX_D8, XVREAD(d8, P8, 1, Z7LK_8, false, true))                                                          \
+    H1(XVREADX_D16, XVREAD(d16, P16, 2, Z7LK_16, false, true))                                                      \
+    H1(XVREADX_D32, XVREAD(d32, P32, 4, Z7LK_32, false, true))                                                      \
+    H1(XVREADX_D64, XVREAD(d64, P64, 8, Z7LK_64, false, true))                                                      \
+    H1(XVREADX_T, XVREAD(tm, PT, 4, Z7LK_TIME, false, true))                                                        \
+    H1(XVREADX_D8_LK, XVREAD(d8, P8, 1, Z7LK_8, true, true))                                                        \
+    H1(XVREADX_D16_LK, XVREAD(d16, P16, 2, Z7LK_16, true, true))                                                    \
+    H1(XVREADX_D32_LK, XVREAD(d32, P32, 4, Z7LK_32, true, true))                                                    \
+    H1(XVREADX_D64_LK, XVREAD(d64, P64, 8, Z7LK_64, true, true))                                                    \
+    H1(XVREADX_T_LK, XVREAD(tm, PT, 4, Z7LK_TIME, true, true))                                                      \
     H1(XVWRITEX_D8, XVWRITE(d8, P8, 1, false, true))                                                                \
     H1(XVWRITEX_D16, XVWRITE(d16, P16, 2, false, true))                                                             \
     H1(XVWRITEX_D32, XVWRITE(d32, P32, 4, false, true))                                                             \
@@ -951,7 +950,7 @@ F_CALLSTF: {
         if (r >= v.d32.n || a >= v.d32.n || b >= v.d32.n) goto leave;
         const bool logical = (Ld<uint32_t>(v.status + ST_OPTIONS) & 0x200) != 0;
         const uint32_t value = z7stf::Mask32Value(fn, Ld<uint32_t>(P32(a)), Ld<uint32_t>(P32(b)), logical);
-        if (!Locked(v, r, LK32)) St<uint32_t>(P32(r), value);
+        if (!Locked(v, r, Z7LK_32)) St<uint32_t>(P32(r), value);
         NEXT_N(3 + n);
     }
 leave:
@@ -1331,22 +1330,22 @@ L_fast:
             NEXT;
         L_SETPERIOD: CHECK_LEN; St<uint32_t>(v.status + ST_PERIOD, W32(1)); NEXT;
         // ---- locks ----
-        L_LOCK_D8: L_LOCK_D8_2: LOCKOP(d8, LK8, true);
-        L_UNLOCK_D8: L_UNLOCK_D8_2: LOCKOP(d8, LK8, false);
-        L_LOCK_D16: LOCKOP(d16, LK16, true);
-        L_UNLOCK_D16: LOCKOP(d16, LK16, false);
-        L_LOCK_D32: LOCKOP(d32, LK32, true);
-        L_UNLOCK_D32: LOCKOP(d32, LK32, false);
-        L_LOCK_D64: LOCKOP(d64, LK64, true);
-        L_UNLOCK_D64: LOCKOP(d64, LK64, false);
-        L_LOCK_T: LOCKOP(tm, LKT, true);
-        L_UNLOCK_T: LOCKOP(tm, LKT, false);
-        L_LOCK_S: LOCKOP(sp, LKS, true);
-        L_UNLOCK_S: LOCKOP(sp, LKS, false);
+        L_LOCK_D8: L_LOCK_D8_2: LOCKOP(d8, Z7LK_8, true);
+        L_UNLOCK_D8: L_UNLOCK_D8_2: LOCKOP(d8, Z7LK_8, false);
+        L_LOCK_D16: LOCKOP(d16, Z7LK_16, true);
+        L_UNLOCK_D16: LOCKOP(d16, Z7LK_16, false);
+        L_LOCK_D32: LOCKOP(d32, Z7LK_32, true);
+        L_UNLOCK_D32: LOCKOP(d32, Z7LK_32, false);
+        L_LOCK_D64: LOCKOP(d64, Z7LK_64, true);
+        L_UNLOCK_D64: LOCKOP(d64, Z7LK_64, false);
+        L_LOCK_T: LOCKOP(tm, Z7LK_TIME, true);
+        L_UNLOCK_T: LOCKOP(tm, Z7LK_TIME, false);
+        L_LOCK_S: LOCKOP(sp, Z7LK_STR, true);
+        L_UNLOCK_S: LOCKOP(sp, Z7LK_STR, false);
         L_LOCK_XV: L_UNLOCK_XV: CHECK_LEN; {
             const uint32_t x = W(1);
             NEED(xv, x);
-            if (x < v.lk.n) v.lk.p[x] = uint8_t(op == 454 ? (v.lk.p[x] | LKXV) : (v.lk.p[x] & ~LKXV));
+            if (x < v.lk.n) v.lk.p[x] = uint8_t(op == 454 ? (v.lk.p[x] | Z7LK_EXT) : (v.lk.p[x] & ~Z7LK_EXT));
             NEXT;
         }
         L_UNLOCKALL: CHECK_LEN; Z7VMTic_UnlockAllVars(db); NEXT;
@@ -1367,7 +1366,7 @@ L_fast:
         L_MOVE_S: L_MOVE_S_LK: CHECK_LEN; {
             const uint32_t d = W(1), a = W(2);
             NEED(sp, d); NEED(sp, a);
-            if (op == 48 || !Locked(v, d, LKS)) Z7VMStr_Copy(db, d, a);
+            if (op == 48 || !Locked(v, d, Z7LK_STR)) Z7VMStr_Copy(db, d, a);
             NEXT;
         }
         L_LDEL_S: L_LDEL_S_LK: CHECK_LEN; {
@@ -1375,7 +1374,7 @@ L_fast:
             NEED(sp, d); NEED(d32, k);
             const uint32_t e = (base + Ld<uint32_t>(P32(k))) & 0xFFFF;
             if (e >= v.sp.n) FAULT(LOG_BOUNDS, k);
-            if (op == 59 || !Locked(v, d, LKS)) Z7VMStr_Copy(db, d, e);
+            if (op == 59 || !Locked(v, d, Z7LK_STR)) Z7VMStr_Copy(db, d, e);
             NEXT;
         }
         L_STEL_S: L_STEL_S_LK: CHECK_LEN; {
@@ -1383,7 +1382,7 @@ L_fast:
             NEED(sp, s); NEED(d32, k);
             const uint32_t e = (base + Ld<uint32_t>(P32(k))) & 0xFFFF;
             if (e >= v.sp.n) FAULT(LOG_BOUNDS, k);
-            if (op == 64 || !Locked(v, e, LKS)) Z7VMStr_Copy(db, e, s);
+            if (op == 64 || !Locked(v, e, Z7LK_STR)) Z7VMStr_Copy(db, e, s);
             NEXT;
         }
         // ---- constants ----
@@ -1392,7 +1391,7 @@ L_fast:
             if (IP + 3 + n > c.words) FAULT(LOG_UNDEF, op);
             NEED(sp, d);
             const uint32_t literal = c.addr + 2 * (IP + 2);
-            if (op == 408 || !Locked(v, d, LKS)) {
+            if (op == 408 || !Locked(v, d, Z7LK_STR)) {
                 if (d != 0) {
                     Z7VMStr_DBForce(db, d, literal);
                 } else if (ctreg != kNone) {
@@ -1412,7 +1411,7 @@ L_fast:
             const uint8_t x = *P8(in), mem = *P8(m);
             const bool first = (Ld<uint32_t>(v.status + ST_OPTIONS) & Z7O_CHANGED) != 0;
             const bool edge = !first && ((op == 197 || op == 204) ? (x && !mem) : (!x && mem));
-            if ((op == 197 || op == 196) || !Locked(v, d, LK8)) *P8(d) = edge ? 1 : 0;
+            if ((op == 197 || op == 196) || !Locked(v, d, Z7LK_8)) *P8(d) = edge ? 1 : 0;
             *P8(m) = x;
             NEXT;
         }
@@ -1671,10 +1670,10 @@ L_fast:
             uint8_t *sp = STEPP(s);
             if (op == 208) {
                 NEED(d8, d);
-                if (!Locked(v, d, LK8)) *P8(d) = Ld<uint16_t>(sp + 8) != 0 ? 1 : 0;
+                if (!Locked(v, d, Z7LK_8)) *P8(d) = Ld<uint16_t>(sp + 8) != 0 ? 1 : 0;
             } else {
                 NEED(tm, d);
-                if (!Locked(v, d, LKT)) {
+                if (!Locked(v, d, Z7LK_TIME)) {
                     const uint32_t e = Ld<uint16_t>(sp + 8) == 1 ? StepAdvance(sp, v.now) : Ld<uint32_t>(sp);
                     St<uint32_t>(PT(d), e);
                 }

@@ -26,14 +26,15 @@ TEST_F(LadderTest, InvalidOpcodeStopsWithOffsetAfterIt) {
     EXPECT_EQ(Run(a), 1);
     EXPECT_EQ(plc_reg[64] & 1, 1);  // no END work
 
-    // Every invalid opcode of the first four groups and every opcode whose
-    // instruction is not built yet stops the program right after its word.
+    // Every invalid opcode of the first four groups and every opcode with no
+    // instruction behind it stops the program right after its word.
     std::vector<uint16_t> invalid;
     for (uint16_t op = 0; op <= 8; op++) invalid.push_back(op);
     for (uint16_t op = 10; op <= 30; op++) invalid.push_back(op);
     for (uint16_t op : {37, 42, 43, 44, 45, 46, 47, 49, 57, 58, 59, 197, 198, 255, 575, 576, 1023})
         invalid.push_back(op);
-    // The port instructions and the holes of the extended groups.
+    // The port instructions (their hook slots are empty here) and the holes
+    // of the extended groups.
     for (uint16_t op = 132; op <= 137; op++) invalid.push_back(op);
     for (uint16_t op : {256, 257, 258, 259, 274, 279, 293, 299, 322, 323, 332, 339, 348, 349, 366, 385, 448, 449,
                         456, 457, 464, 465, 472, 473, 480, 481, 488, 497, 504, 510, 521, 522})
