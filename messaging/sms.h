@@ -64,7 +64,8 @@ uint32_t ParseSMS(uint32_t entry, const char *text, uint32_t len, char *answer, 
                   uint8_t *rv);
 // Text of data field `field` (formats 0..9) into out; its length.
 uint32_t GetDataFromReg(const SmsTables &t, uint32_t field, char *out, uint32_t cap);
-// Writes a value text at `place` of the message (placeholder rules).
+// Writes a value text at `place` of the message, shaped by the data field's
+// format, width, decimals and flags.
 void DataFormat(char *msg, uint32_t msg_len, uint32_t place, const char *value, uint32_t vlen,
                 const SmsTables &t, uint32_t field);
 // Next "pos:field:" item of a position list; 0 when none.

@@ -116,12 +116,12 @@ def find_cycle(graph):
 
 
 def reach(graph, lib):
-    seen, todo = set(), [lib]
-    while todo:
-        for m in graph.get(todo.pop(), ()):
+    seen, pending = set(), [lib]
+    while pending:
+        for m in graph.get(pending.pop(), ()):
             if m not in seen:
                 seen.add(m)
-                todo.append(m)
+                pending.append(m)
     return seen
 
 

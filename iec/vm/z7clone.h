@@ -19,7 +19,8 @@ using Z7SnmpAnswerFn = uint32_t (*)(void *data, uint32_t instance, uint32_t item
 using Z7SnmpSetFolderFn = uint32_t (*)(const char *folder);
 using Z7SnmpStartFn = uint32_t (*)(uint32_t arg, Z7SnmpAnswerFn answer, void *data);
 using Z7SnmpStopFn = void (*)();
-// Name the library is loaded by ("libz7snmp.so"; tests aim it at a stub).
+// Name the agent library is loaded by, "libz7snmp.so"; a test may point it at
+// a library of its own.
 extern const char *Z7RT_SnmpLibrary;
 void Z7RT_SetDB(uint32_t db);
 // 1 when the library loaded with its three entry points and the agent

@@ -26,8 +26,8 @@ FbHandler Z7Fbl_Handler(uint32_t id);
 // Calls the handler of id (0 when there is none).
 uint32_t Z7Fbl_Call(uint32_t id, uint32_t cmd, uint32_t db, uint32_t cls, uint32_t inst, uint32_t arg);
 
-// Controller registry: 204 rows, ids 0..203; rows of blocks not built here
-// have no handler and are skipped by the walk.
+// Controller registry: 204 rows, ids 0..203; the walk skips a row without a
+// handler (row 203 ends it).
 constexpr uint32_t Z7PFB_ROWS = 204;
 const char *Z7Blocks_GetName(uint32_t id);
 FbHandler Z7Blocks_GetProc(uint32_t id);

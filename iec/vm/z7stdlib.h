@@ -8,8 +8,7 @@
 #include "iec/vm/z7interp.h"
 
 // ---- standard blocks ------------------------------------------------------------------------------
-// 54 rows in linker order; a row whose block is not built here has no handler
-// and the walk skips it.
+// 54 rows in linker order; the walk skips a row without a handler.
 constexpr uint32_t Z7STFB_ROWS = 54;
 const char *Z7Stfb_GetName(uint32_t id);
 FbHandler Z7Stfb_GetProc(uint32_t id);
