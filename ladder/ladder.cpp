@@ -237,12 +237,33 @@ template <bool S>
 // they stay valid while the program's words and layout are those they were
 // decoded from; each scan compares the program with the copy kept at the
 // last decoding and starts afresh when anything differs.
-enum LadCellKind : uint8_t { CELL_NEW, CELL_CONTACT, CELL_COIL, CELL_NOCOIL, CELL_TABLE, CELL_BEYOND, CELL_PAST_END };
+// The most common value-stack instructions (skip, pop, 16-bit load,
+// constant, store, add, subtract, multiply) whose operands check out at
+// decoding keep them decoded and run in the loop, spending the budget and
+// setting the group as through the table; whatever would fault (a stack too
+// shallow or too deep) goes through their handlers, which report it.
+enum LadCellKind : uint8_t {
+    CELL_NEW,
+    CELL_CONTACT,
+    CELL_COIL,
+    CELL_NOCOIL,
+    CELL_TABLE,
+    CELL_BEYOND,
+    CELL_PAST_END,
+    CELL_SKIP,     // 70: byte = the target position
+    CELL_POP,      // 55
+    CELL_LOAD16,   // 80: byte = the word index
+    CELL_CONST16,  // 81: byte = the constant
+    CELL_STORE16,  // 82: byte = the word index
+    CELL_ADD16,    // 120
+    CELL_SUB16,    // 121
+    CELL_MUL16,    // 122
+};
 struct LadCell {
     uint32_t byte;  // image byte of the bit; CELL_TABLE: the position after the opcode; CELL_BEYOND: the opcode
     uint8_t kind;
-    uint8_t bit;    // bit mask
-    uint16_t len;   // words of the instruction; CELL_TABLE: the opcode
+    uint8_t bit;    // bit mask; value-stack kinds: words of the instruction
+    uint16_t len;   // words of the instruction; CELL_TABLE and value-stack kinds: the opcode
 };
 LadCell lad_cells[LAD_CACHE_WORDS + 1];
 uint16_t lad_snap[LAD_CACHE_WORDS];
@@ -260,13 +281,48 @@ void CacheCheck(const uint8_t *code, uint32_t words, uint8_t layout) {
     lad_snap_layout = layout;
 }
 
+// A value-stack instruction with its operands decoded, or a table cell when
+// they do not check out (its handler reports what is wrong).
+template <bool S>
+LadCell DecodeValue(const uint8_t *code, uint32_t pos, uint32_t end, uint32_t w) {
+    const LadCell table{pos + 1, CELL_TABLE, 0, uint16_t(w)};
+    LadCursor c{code, pos + 1, end, 0};
+    uint32_t v = 0;
+    uint8_t kind = CELL_TABLE;
+    switch (w) {
+    case 55: kind = CELL_POP; break;
+    case 70:
+        v = LadWord(c);
+        v += c.pos;  // counted from the word after the operand
+        if (v >= end) return table;
+        kind = CELL_SKIP;
+        break;
+    case 80:
+    case 82:
+        v = LadWordOp<S>(c, 1);
+        if (v == LAD_NOREF) return table;
+        kind = w == 80 ? CELL_LOAD16 : CELL_STORE16;
+        break;
+    case 81:
+        v = LadWord(c);
+        kind = CELL_CONST16;
+        break;
+    case 120: kind = CELL_ADD16; break;
+    case 121: kind = CELL_SUB16; break;
+    case 122: kind = CELL_MUL16; break;
+    default: return table;
+    }
+    if (c.bad) return table;
+    return {v, kind, uint8_t(c.pos - pos), uint16_t(w)};
+}
+
 // Decodes the instruction at pos (pos < end).
 template <bool S>
 LadCell Decode(const uint8_t *code, uint32_t pos, uint32_t end) {
     const uint32_t w = LE_Get16(code + 2 * std::size_t(pos));
     if (w >= 1024) return {(w - 1024) >> 3, CELL_CONTACT, uint8_t(1u << (w & 7)), 1};
     if (w >= LAD_OPCODES) return {w, CELL_BEYOND, 0, 1};
-    if (w != 38) return {pos + 1, CELL_TABLE, 0, uint16_t(w)};
+    if (w != 38) return DecodeValue<S>(code, pos, end, w);
     uint32_t b;
     uint16_t len;
     if constexpr (S) {
@@ -327,6 +383,50 @@ template <bool S>
             c += c->len;
             continue;
         }
+        if (kind >= CELL_SKIP) {
+            // A value-stack instruction, as its handler does it; a stack that
+            // would make the handler fault goes to it.
+            uint16_t *ws = w_stack.data() + lad.wsp;
+            const LadCell *next = c + c->bit;
+            switch (kind) {
+            case CELL_SKIP:
+                if (sp == ls) goto table;
+                if (!sp[-1]) next = cells + c->byte;
+                break;
+            case CELL_POP:
+                if (sp == ls) goto table;
+                sp--;
+                break;
+            case CELL_LOAD16:
+            case CELL_CONST16:
+                if (lad.wsp >= WSTACK_SIZE) goto table;
+                *ws = kind == CELL_CONST16 ? uint16_t(c->byte) : LadGet16(c->byte);
+                lad.wsp++;
+                break;
+            case CELL_STORE16:
+                if (lad.wsp < 1) goto table;
+                LadSet16(c->byte, ws[-1]);
+                lad.wsp--;
+                break;
+            default: {  // add, subtract, multiply
+                if (lad.wsp < 2) goto table;
+                const int32_t a = int16_t(ws[-2]), b = int16_t(ws[-1]);
+                const int32_t r = kind == CELL_ADD16 ? a + b : kind == CELL_SUB16 ? a - b : a * b;
+                ws[-2] = uint16_t(r);
+                lad.wsp--;
+                if ((r < -32768 || r > 32767) && sp != ls) sp[-1] = 0;
+                break;
+            }
+            }
+            cmd_group = uint16_t(c->len >> 6);
+            if (--budget <= 0) {  // spent: the next instruction stops
+                const uint32_t n = uint32_t(next - cells), last = lad.cur.end;
+                out = n < last ? int32_t(n + 1) : int32_t(last);
+                break;
+            }
+            c = next;
+            continue;
+        }
         if (kind != CELL_TABLE) {
             const uint32_t pos = uint32_t(c - cells);
             if (kind == CELL_NEW) {
@@ -347,11 +447,13 @@ template <bool S>
             out = kind == CELL_PAST_END ? int32_t(lad.cur.end) : int32_t(pos + 1);
             break;
         }
+    table : {
         // Any other instruction: through the opcode table.
         const uint32_t w = c->len;
+        const uint32_t after = uint32_t(c - cells) + 1;  // the word after the opcode
         budget--;
-        lad.cur.pos = c->byte;
-        lad.op_pos = c->byte;
+        lad.cur.pos = after;
+        lad.op_pos = after;
         lad.budget = budget;
         lad.lsp = uint32_t(sp - ls);
         cmd_group = uint16_t(w >> 6);
@@ -365,6 +467,7 @@ template <bool S>
             break;
         }
         c = cells + (next < last ? next : last);
+    }
     }
     lad.lsp = uint32_t(sp - ls);
     return out;
