@@ -169,8 +169,6 @@ uint32_t Read(uint32_t n, unsigned k, const uint8_t *f) {
     slot.unit = f[6];
     slot.transaction = BE_Get16(f);
     slot.read_pending = 1;
-    // The answer is built on the next pass: it does not wait for input.
-    PLAT_PollWake();
     return 0;
 }
 
@@ -463,6 +461,8 @@ void Modbus_Scan(uint32_t n) {
         _nx_packet_release(pk);
         const uint32_t answer = ModbusRequest(n, 0, got);
         if (answer) SendResponse(0, answer, s, true);
+        // A read is answered on the next pass: it does not wait for input.
+        if (s.slots[0].read_pending) PLAT_PollWake();
         return;
     }
     for (unsigned k = 0; k < MODBUS_SLOTS; k++) {
@@ -471,6 +471,11 @@ void Modbus_Scan(uint32_t n) {
         // Requests after a read still waiting for its answer wait their turn.
         if (slot.read_pending) continue;
         StepSlot(n, s, k, now);
+        // A read taken during the pass is answered on the next one, which
+        // does not wait for input. One taken after the loop's wait needs no
+        // such call: its pass follows at once, and a wake left over would
+        // make the pass after it start without waiting, for nothing.
+        if (slot.read_pending) PLAT_PollWake();
     }
 }
 
