@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "core/storage/memfile.h"
 #include "core/storage/nvram.h"
@@ -258,6 +259,7 @@ enum LadCellKind : uint8_t {
     CELL_ADD16,    // 120
     CELL_SUB16,    // 121
     CELL_MUL16,    // 122
+    CELL_KINDS
 };
 struct LadCell {
     uint32_t byte;  // image byte of the bit; CELL_TABLE: the position after the opcode; CELL_BEYOND: the opcode
@@ -340,136 +342,163 @@ LadCell Decode(const uint8_t *code, uint32_t pos, uint32_t end) {
 }
 
 // Contacts and coils only move forward, so they cannot keep a scan going:
-// only the instructions of the opcode table spend the budget, and once it is
-// spent the next instruction of any kind stops the program. The budget is
-// therefore above 0 whenever an instruction starts.
+// only the instructions of the opcode table and the value-stack cells spend
+// the budget, and once it is spent the next instruction of any kind stops
+// the program. The budget is therefore above 0 whenever an instruction
+// starts. Each cell kind jumps straight to the next cell's code.
 template <bool S>
 [[gnu::noinline]] int32_t RunCells() {
     const LadOp *ops = S ? lad_ops16 : lad_opsx;
     LadCell *const cells = lad_cells;
     uint8_t *img = plc_reg.data();
     uint8_t *ls = l_stack.data();
+    uint16_t *ws = w_stack.data();
     const LadCell *c = cells + lad.cur.pos;
     int64_t budget = lad.budget;
     uint8_t *ls_full = ls + LSTACK_SIZE;
     uint8_t *sp = ls + lad.lsp;  // next free entry of l_stack
+    uint32_t wsp = lad.wsp;      // entries on w_stack
     // Keeps these addresses in registers rather than computed again at each use.
-    asm("" : "+r"(img), "+r"(ls), "+r"(ls_full));
+    asm("" : "+r"(img), "+r"(ls), "+r"(ls_full), "+r"(ws));
     int32_t out;
+    int32_t r16;  // result of a 16-bit add, subtract or multiply
     if (budget <= 0) {
         out = lad.cur.pos < lad.cur.end ? int32_t(lad.cur.pos + 1) : int32_t(lad.cur.end);
         return out;
     }
-    for (;;) {
-        const uint8_t kind = c->kind;
-        if (kind == CELL_CONTACT) {
-            if (sp == ls_full) {
-                out = int32_t(c - cells + 1);
-                break;
-            }
-            *sp++ = (img[c->byte] & c->bit) ? 0xFF : 0;
-            c++;
-            continue;
-        }
-        if (kind == CELL_COIL) {
-            cmd_group = 0;
-            if (sp == ls) {
-                out = int32_t(c - cells + 1);
-                break;
-            }
-            uint8_t &x = img[c->byte];
-            if (*--sp) x = uint8_t(x | c->bit);
-            else x = uint8_t(x & ~c->bit);
-            c += c->len;
-            continue;
-        }
-        if (kind >= CELL_SKIP) {
-            // A value-stack instruction, as its handler does it; a stack that
-            // would make the handler fault goes to it.
-            uint16_t *ws = w_stack.data() + lad.wsp;
-            const LadCell *next = c + c->bit;
-            switch (kind) {
-            case CELL_SKIP:
-                if (sp == ls) goto table;
-                if (!sp[-1]) next = cells + c->byte;
-                break;
-            case CELL_POP:
-                if (sp == ls) goto table;
-                sp--;
-                break;
-            case CELL_LOAD16:
-            case CELL_CONST16:
-                if (lad.wsp >= WSTACK_SIZE) goto table;
-                *ws = kind == CELL_CONST16 ? uint16_t(c->byte) : LadGet16(c->byte);
-                lad.wsp++;
-                break;
-            case CELL_STORE16:
-                if (lad.wsp < 1) goto table;
-                LadSet16(c->byte, ws[-1]);
-                lad.wsp--;
-                break;
-            default: {  // add, subtract, multiply
-                if (lad.wsp < 2) goto table;
-                const int32_t a = int16_t(ws[-2]), b = int16_t(ws[-1]);
-                const int32_t r = kind == CELL_ADD16 ? a + b : kind == CELL_SUB16 ? a - b : a * b;
-                ws[-2] = uint16_t(r);
-                lad.wsp--;
-                if ((r < -32768 || r > 32767) && sp != ls) sp[-1] = 0;
-                break;
-            }
-            }
-            cmd_group = uint16_t(c->len >> 6);
-            if (--budget <= 0) {  // spent: the next instruction stops
-                const uint32_t n = uint32_t(next - cells), last = lad.cur.end;
-                out = n < last ? int32_t(n + 1) : int32_t(last);
-                break;
-            }
-            c = next;
-            continue;
-        }
-        if (kind != CELL_TABLE) {
-            const uint32_t pos = uint32_t(c - cells);
-            if (kind == CELL_NEW) {
-                cells[pos] = Decode<S>(lad.cur.code, pos, lad.cur.end);
-                continue;
-            }
-            if (kind == CELL_NOCOIL) {
-                cmd_group = 0;
-                if (sp == ls) {
-                    out = int32_t(pos + 1);
-                    break;
-                }
-                sp--;
-                c += c->len;
-                continue;
-            }
-            if (kind == CELL_BEYOND) cmd_group = uint16_t(c->byte >> 6);
-            out = kind == CELL_PAST_END ? int32_t(lad.cur.end) : int32_t(pos + 1);
-            break;
-        }
-    table : {
-        // Any other instruction: through the opcode table.
-        const uint32_t w = c->len;
-        const uint32_t after = uint32_t(c - cells) + 1;  // the word after the opcode
-        budget--;
-        lad.cur.pos = after;
-        lad.op_pos = after;
-        lad.budget = budget;
-        lad.lsp = uint32_t(sp - ls);
-        cmd_group = uint16_t(w >> 6);
-        const int rc = ops[w]();
-        if (rc != LAD_GO || lad.cur.bad) return (rc == LAD_END && !lad.cur.bad) ? -1 : int32_t(lad.op_pos);
-        budget = lad.budget;
-        sp = ls + lad.lsp;
-        const uint32_t next = lad.cur.pos, last = lad.cur.end;
-        if (budget <= 0) {  // spent: the next instruction stops
-            out = next < last ? int32_t(next + 1) : int32_t(last);
-            break;
-        }
-        c = cells + (next < last ? next : last);
+    // The code of each cell kind, in the order of LadCellKind.
+    static void *const kinds[] = {&&new_cell, &&contact, &&coil,    &&nocoil,  &&table, &&beyond, &&past_end, &&skip,
+                                  &&pop,      &&load16,  &&const16, &&store16, &&add16, &&sub16,  &&mul16};
+    static_assert(std::size(kinds) == CELL_KINDS);
+// The next cell: contacts and coils, most of any program, by a test, the
+// rest through the table of kinds.
+#define LAD_NEXT()                                                                                     \
+    do {                                                                                               \
+        const uint8_t k_ = c->kind;                                                                    \
+        if (k_ == CELL_CONTACT) goto contact;                                                          \
+        if (k_ == CELL_COIL) goto coil;                                                                \
+        goto *kinds[k_];                                                                               \
+    } while (0)
+// A value-stack instruction is done: it spends the budget and sets the group
+// as through the table, then the cell at target runs.
+#define LAD_VALUE_NEXT(target)                                                                         \
+    do {                                                                                               \
+        const LadCell *next_ = (target);                                                               \
+        cmd_group = uint16_t(c->len >> 6);                                                             \
+        if (--budget <= 0) { /* spent: the next instruction stops */                                   \
+            const uint32_t n_ = uint32_t(next_ - cells);                                               \
+            out = n_ < lad.cur.end ? int32_t(n_ + 1) : int32_t(lad.cur.end);                           \
+            goto done;                                                                                 \
+        }                                                                                              \
+        c = next_;                                                                                     \
+        LAD_NEXT();                                                                                    \
+    } while (0)
+    goto *kinds[c->kind];
+new_cell: {
+    const uint32_t pos = uint32_t(c - cells);
+    cells[pos] = Decode<S>(lad.cur.code, pos, lad.cur.end);
+    LAD_NEXT();
+}
+contact:
+    if (sp == ls_full) {
+        out = int32_t(c - cells + 1);
+        goto done;
     }
+    *sp++ = (img[c->byte] & c->bit) ? 0xFF : 0;
+    c++;
+    LAD_NEXT();
+coil:
+    cmd_group = 0;
+    if (sp == ls) {
+        out = int32_t(c - cells + 1);
+        goto done;
     }
+    if (*--sp) img[c->byte] = uint8_t(img[c->byte] | c->bit);
+    else img[c->byte] = uint8_t(img[c->byte] & ~c->bit);
+    c += c->len;
+    LAD_NEXT();
+nocoil:
+    cmd_group = 0;
+    if (sp == ls) {
+        out = int32_t(c - cells + 1);
+        goto done;
+    }
+    sp--;
+    c += c->len;
+    LAD_NEXT();
+beyond:
+    cmd_group = uint16_t(c->byte >> 6);
+    out = int32_t(c - cells + 1);
+    goto done;
+past_end:
+    out = int32_t(lad.cur.end);
+    goto done;
+// The value-stack instructions, as their handlers do them; a stack that
+// would make the handler fault goes to it.
+skip:
+    if (sp == ls) goto table;
+    LAD_VALUE_NEXT(sp[-1] ? c + c->bit : cells + c->byte);
+pop:
+    if (sp == ls) goto table;
+    sp--;
+    LAD_VALUE_NEXT(c + c->bit);
+load16:
+    if (wsp >= WSTACK_SIZE) goto table;
+    ws[wsp++] = LadGet16(c->byte);
+    LAD_VALUE_NEXT(c + c->bit);
+const16:
+    if (wsp >= WSTACK_SIZE) goto table;
+    ws[wsp++] = uint16_t(c->byte);
+    LAD_VALUE_NEXT(c + c->bit);
+store16:
+    if (wsp < 1) goto table;
+    LadSet16(c->byte, ws[--wsp]);
+    LAD_VALUE_NEXT(c + c->bit);
+add16:
+    if (wsp < 2) goto table;
+    r16 = int32_t(int16_t(ws[wsp - 2])) + int16_t(ws[wsp - 1]);
+    goto arith16;
+sub16:
+    if (wsp < 2) goto table;
+    r16 = int32_t(int16_t(ws[wsp - 2])) - int16_t(ws[wsp - 1]);
+    goto arith16;
+mul16:
+    if (wsp < 2) goto table;
+    r16 = int32_t(int16_t(ws[wsp - 2])) * int16_t(ws[wsp - 1]);
+arith16:
+    ws[wsp - 2] = uint16_t(r16);
+    wsp--;
+    if ((r16 < -32768 || r16 > 32767) && sp != ls) sp[-1] = 0;  // out of range: the power clears
+    LAD_VALUE_NEXT(c + c->bit);
+#undef LAD_VALUE_NEXT
+table: {
+    // Any other instruction: through the opcode table.
+    const uint32_t w = c->len;
+    const uint32_t after = uint32_t(c - cells) + 1;  // the word after the opcode
+    budget--;
+    lad.cur.pos = after;
+    lad.op_pos = after;
+    lad.budget = budget;
     lad.lsp = uint32_t(sp - ls);
+    lad.wsp = wsp;
+    cmd_group = uint16_t(w >> 6);
+    const int rc = ops[w]();
+    if (rc != LAD_GO || lad.cur.bad) return (rc == LAD_END && !lad.cur.bad) ? -1 : int32_t(lad.op_pos);
+    budget = lad.budget;
+    sp = ls + lad.lsp;
+    wsp = lad.wsp;
+    const uint32_t next = lad.cur.pos, last = lad.cur.end;
+    if (budget <= 0) {  // spent: the next instruction stops
+        out = next < last ? int32_t(next + 1) : int32_t(last);
+        goto done;
+    }
+    c = cells + (next < last ? next : last);
+    LAD_NEXT();
+}
+#undef LAD_NEXT
+done:
+    lad.lsp = uint32_t(sp - ls);
+    lad.wsp = wsp;
     return out;
 }
 
