@@ -248,6 +248,24 @@ void StepSlot(uint32_t n, ModbusServer &s, unsigned k, uint32_t now) {
     if (answer) SendResponse(k, answer, s, false);
 }
 
+// Sends the answers of the reads waiting for them, from the image as it is now.
+void AnswerReads(uint32_t n, ModbusServer &s, bool udp) {
+    const unsigned count = udp ? 1 : MODBUS_SLOTS;
+    for (unsigned k = 0; k < count; k++) {
+        ModbusSlot &slot = s.slots[k];
+        if (!slot.read_pending || (!udp && slot.socket.state != NX_TCP_ESTABLISHED)) continue;
+        if ((Dpr_Chk_Rd_Pending() & slot.handle) != 0) continue;
+        const uint32_t len = ModbusReadAnswer(n, k);
+        if (SendResponse(k, len, s, udp) == 0) slot.read_pending = 0;
+    }
+}
+
+// Whether the TCP server of interface n serves requests now.
+bool TcpServing(uint32_t n, const ModbusServer &s) {
+    return s.ip != nullptr && ModbusCfg(n).mode == 0 && LE_Get16(Dpr_Map_Ptr + DPR_RUN) != 0 && s.listening &&
+           (Dpr_Configuration[n == 1 ? 1 : 0].enables[0] & EN0_MODBUS);
+}
+
 }  // namespace
 
 ModbusSettings ModbusCfg(uint32_t n) {
@@ -440,14 +458,7 @@ void Modbus_Scan(uint32_t n) {
         }
     }
     const uint32_t now = _tx_time_get();
-    const unsigned count = udp ? 1 : MODBUS_SLOTS;
-    for (unsigned k = 0; k < count; k++) {
-        ModbusSlot &slot = s.slots[k];
-        if (!slot.read_pending || (!udp && slot.socket.state != NX_TCP_ESTABLISHED)) continue;
-        if ((Dpr_Chk_Rd_Pending() & slot.handle) != 0) continue;
-        const uint32_t len = ModbusReadAnswer(n, k);
-        if (SendResponse(k, len, s, udp) == 0) slot.read_pending = 0;
-    }
+    AnswerReads(n, s, udp);
     if (udp) {
         // A read still waiting for its answer keeps the sender's address.
         if (s.slots[0].read_pending) return;
@@ -479,12 +490,15 @@ void Modbus_Scan(uint32_t n) {
     }
 }
 
+void Modbus_AfterScan(uint32_t n) {
+    ModbusServer &s = ServerOf(n);
+    if (TcpServing(n, s)) AnswerReads(n, s, false);
+}
+
 void Modbus_AfterWait(uint32_t n) {
     ModbusServer &s = ServerOf(n);
     if (s.ip == nullptr) return;
-    const ModbusSettings cfg = ModbusCfg(n);
-    const bool serving = cfg.mode == 0 && LE_Get16(Dpr_Map_Ptr + DPR_RUN) != 0 && s.listening &&
-                         (Dpr_Configuration[n == 1 ? 1 : 0].enables[0] & EN0_MODBUS);
+    const bool serving = TcpServing(n, s);
     const uint32_t now = _tx_time_get();
     for (unsigned k = 0; k < MODBUS_SLOTS; k++) {
         ModbusSlot &slot = s.slots[k];
