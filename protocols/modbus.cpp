@@ -49,6 +49,7 @@ void ClearRequestState(ModbusSlot &slot) {
     slot.transaction = 0;
     slot.read_pending = slot.handle = slot.function = slot.unit = 0;
     slot.rx_len = 0;
+    slot.taken = 0;  // a new connection has taken nothing in this pass
 }
 
 // Clears the reply buffer and starts a reply to req: its transaction and unit,
