@@ -408,22 +408,14 @@ contact:
     c++;
     LAD_NEXT();
 coil:
+nocoil:  // a coil of no bit (its mask 0) takes the power and writes nothing
     cmd_group = 0;
     if (sp == ls) {
         out = int32_t(c - cells + 1);
         goto done;
     }
-    if (*--sp) img[c->byte] = uint8_t(img[c->byte] | c->bit);
-    else img[c->byte] = uint8_t(img[c->byte] & ~c->bit);
-    c += c->len;
-    LAD_NEXT();
-nocoil:
-    cmd_group = 0;
-    if (sp == ls) {
-        out = int32_t(c - cells + 1);
-        goto done;
-    }
-    sp--;
+    if (const uint8_t m = c->bit; *--sp && m) img[c->byte] = uint8_t(img[c->byte] | m);
+    else if (m) img[c->byte] = uint8_t(img[c->byte] & ~m);
     c += c->len;
     LAD_NEXT();
 beyond:
