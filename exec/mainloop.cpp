@@ -263,6 +263,10 @@ void The_Loop() {
     ExecutePMGR_Loop();
     Main_StatusBits();
     if (!Sys_AutoLoad) PlcScan();
+    // Reads received before this pass are answered from its scan's image now:
+    // the rest of the pass does not lengthen their answer time.
+    Modbus_AfterScan(0);
+    Modbus_AfterScan(1);
     FailSafeFlagCheck();
     ManualRestoreExecute();
     Cmd_Check();

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "core/storage/memfile.h"
 #include "core/storage/nvram.h"
@@ -237,12 +238,34 @@ template <bool S>
 // they stay valid while the program's words and layout are those they were
 // decoded from; each scan compares the program with the copy kept at the
 // last decoding and starts afresh when anything differs.
-enum LadCellKind : uint8_t { CELL_NEW, CELL_CONTACT, CELL_COIL, CELL_NOCOIL, CELL_TABLE, CELL_BEYOND, CELL_PAST_END };
+// The most common value-stack instructions (skip, pop, 16-bit load,
+// constant, store, add, subtract, multiply) whose operands check out at
+// decoding keep them decoded and run in the loop, spending the budget and
+// setting the group as through the table; whatever would fault (a stack too
+// shallow or too deep) goes through their handlers, which report it.
+enum LadCellKind : uint8_t {
+    CELL_NEW,
+    CELL_CONTACT,
+    CELL_COIL,
+    CELL_NOCOIL,
+    CELL_TABLE,
+    CELL_BEYOND,
+    CELL_PAST_END,
+    CELL_SKIP,     // 70: byte = the target position
+    CELL_POP,      // 55
+    CELL_LOAD16,   // 80: byte = the word index
+    CELL_CONST16,  // 81: byte = the constant
+    CELL_STORE16,  // 82: byte = the word index
+    CELL_ADD16,    // 120
+    CELL_SUB16,    // 121
+    CELL_MUL16,    // 122
+    CELL_KINDS
+};
 struct LadCell {
     uint32_t byte;  // image byte of the bit; CELL_TABLE: the position after the opcode; CELL_BEYOND: the opcode
     uint8_t kind;
-    uint8_t bit;    // bit mask
-    uint16_t len;   // words of the instruction; CELL_TABLE: the opcode
+    uint8_t bit;    // bit mask; value-stack kinds: words of the instruction
+    uint16_t len;   // words of the instruction; CELL_TABLE and value-stack kinds: the opcode
 };
 LadCell lad_cells[LAD_CACHE_WORDS + 1];
 uint16_t lad_snap[LAD_CACHE_WORDS];
@@ -260,13 +283,48 @@ void CacheCheck(const uint8_t *code, uint32_t words, uint8_t layout) {
     lad_snap_layout = layout;
 }
 
+// A value-stack instruction with its operands decoded, or a table cell when
+// they do not check out (its handler reports what is wrong).
+template <bool S>
+LadCell DecodeValue(const uint8_t *code, uint32_t pos, uint32_t end, uint32_t w) {
+    const LadCell table{pos + 1, CELL_TABLE, 0, uint16_t(w)};
+    LadCursor c{code, pos + 1, end, 0};
+    uint32_t v = 0;
+    uint8_t kind = CELL_TABLE;
+    switch (w) {
+    case 55: kind = CELL_POP; break;
+    case 70:
+        v = LadWord(c);
+        v += c.pos;  // counted from the word after the operand
+        if (v >= end) return table;
+        kind = CELL_SKIP;
+        break;
+    case 80:
+    case 82:
+        v = LadWordOp<S>(c, 1);
+        if (v == LAD_NOREF) return table;
+        kind = w == 80 ? CELL_LOAD16 : CELL_STORE16;
+        break;
+    case 81:
+        v = LadWord(c);
+        kind = CELL_CONST16;
+        break;
+    case 120: kind = CELL_ADD16; break;
+    case 121: kind = CELL_SUB16; break;
+    case 122: kind = CELL_MUL16; break;
+    default: return table;
+    }
+    if (c.bad) return table;
+    return {v, kind, uint8_t(c.pos - pos), uint16_t(w)};
+}
+
 // Decodes the instruction at pos (pos < end).
 template <bool S>
 LadCell Decode(const uint8_t *code, uint32_t pos, uint32_t end) {
     const uint32_t w = LE_Get16(code + 2 * std::size_t(pos));
     if (w >= 1024) return {(w - 1024) >> 3, CELL_CONTACT, uint8_t(1u << (w & 7)), 1};
     if (w >= LAD_OPCODES) return {w, CELL_BEYOND, 0, 1};
-    if (w != 38) return {pos + 1, CELL_TABLE, 0, uint16_t(w)};
+    if (w != 38) return DecodeValue<S>(code, pos, end, w);
     uint32_t b;
     uint16_t len;
     if constexpr (S) {
@@ -284,89 +342,155 @@ LadCell Decode(const uint8_t *code, uint32_t pos, uint32_t end) {
 }
 
 // Contacts and coils only move forward, so they cannot keep a scan going:
-// only the instructions of the opcode table spend the budget, and once it is
-// spent the next instruction of any kind stops the program. The budget is
-// therefore above 0 whenever an instruction starts.
+// only the instructions of the opcode table and the value-stack cells spend
+// the budget, and once it is spent the next instruction of any kind stops
+// the program. The budget is therefore above 0 whenever an instruction
+// starts. Each cell kind jumps straight to the next cell's code.
 template <bool S>
 [[gnu::noinline]] int32_t RunCells() {
     const LadOp *ops = S ? lad_ops16 : lad_opsx;
     LadCell *const cells = lad_cells;
     uint8_t *img = plc_reg.data();
     uint8_t *ls = l_stack.data();
+    uint16_t *ws = w_stack.data();
     const LadCell *c = cells + lad.cur.pos;
     int64_t budget = lad.budget;
     uint8_t *ls_full = ls + LSTACK_SIZE;
     uint8_t *sp = ls + lad.lsp;  // next free entry of l_stack
+    uint32_t wsp = lad.wsp;      // entries on w_stack
     // Keeps these addresses in registers rather than computed again at each use.
-    asm("" : "+r"(img), "+r"(ls), "+r"(ls_full));
+    asm("" : "+r"(img), "+r"(ls), "+r"(ls_full), "+r"(ws));
     int32_t out;
+    int32_t r16;  // result of a 16-bit add, subtract or multiply
     if (budget <= 0) {
         out = lad.cur.pos < lad.cur.end ? int32_t(lad.cur.pos + 1) : int32_t(lad.cur.end);
         return out;
     }
-    for (;;) {
-        const uint8_t kind = c->kind;
-        if (kind == CELL_CONTACT) {
-            if (sp == ls_full) {
-                out = int32_t(c - cells + 1);
-                break;
-            }
-            *sp++ = (img[c->byte] & c->bit) ? 0xFF : 0;
-            c++;
-            continue;
-        }
-        if (kind == CELL_COIL) {
-            cmd_group = 0;
-            if (sp == ls) {
-                out = int32_t(c - cells + 1);
-                break;
-            }
-            uint8_t &x = img[c->byte];
-            if (*--sp) x = uint8_t(x | c->bit);
-            else x = uint8_t(x & ~c->bit);
-            c += c->len;
-            continue;
-        }
-        if (kind != CELL_TABLE) {
-            const uint32_t pos = uint32_t(c - cells);
-            if (kind == CELL_NEW) {
-                cells[pos] = Decode<S>(lad.cur.code, pos, lad.cur.end);
-                continue;
-            }
-            if (kind == CELL_NOCOIL) {
-                cmd_group = 0;
-                if (sp == ls) {
-                    out = int32_t(pos + 1);
-                    break;
-                }
-                sp--;
-                c += c->len;
-                continue;
-            }
-            if (kind == CELL_BEYOND) cmd_group = uint16_t(c->byte >> 6);
-            out = kind == CELL_PAST_END ? int32_t(lad.cur.end) : int32_t(pos + 1);
-            break;
-        }
-        // Any other instruction: through the opcode table.
-        const uint32_t w = c->len;
-        budget--;
-        lad.cur.pos = c->byte;
-        lad.op_pos = c->byte;
-        lad.budget = budget;
-        lad.lsp = uint32_t(sp - ls);
-        cmd_group = uint16_t(w >> 6);
-        const int rc = ops[w]();
-        if (rc != LAD_GO || lad.cur.bad) return (rc == LAD_END && !lad.cur.bad) ? -1 : int32_t(lad.op_pos);
-        budget = lad.budget;
-        sp = ls + lad.lsp;
-        const uint32_t next = lad.cur.pos, last = lad.cur.end;
-        if (budget <= 0) {  // spent: the next instruction stops
-            out = next < last ? int32_t(next + 1) : int32_t(last);
-            break;
-        }
-        c = cells + (next < last ? next : last);
+    // The code of each cell kind, in the order of LadCellKind.
+    static void *const kinds[] = {&&new_cell, &&contact, &&coil,    &&nocoil,  &&table, &&beyond, &&past_end, &&skip,
+                                  &&pop,      &&load16,  &&const16, &&store16, &&add16, &&sub16,  &&mul16};
+    static_assert(std::size(kinds) == CELL_KINDS);
+// The next cell: contacts and coils, most of any program, by a test, the
+// rest through the table of kinds.
+#define LAD_NEXT()                                                                                     \
+    do {                                                                                               \
+        const uint8_t k_ = c->kind;                                                                    \
+        if (k_ == CELL_CONTACT) goto contact;                                                          \
+        if (k_ == CELL_COIL) goto coil;                                                                \
+        goto *kinds[k_];                                                                               \
+    } while (0)
+// A value-stack instruction is done: it spends the budget and sets the group
+// as through the table, then the cell at target runs.
+#define LAD_VALUE_NEXT(target)                                                                         \
+    do {                                                                                               \
+        const LadCell *next_ = (target);                                                               \
+        cmd_group = uint16_t(c->len >> 6);                                                             \
+        if (--budget <= 0) { /* spent: the next instruction stops */                                   \
+            const uint32_t n_ = uint32_t(next_ - cells);                                               \
+            out = n_ < lad.cur.end ? int32_t(n_ + 1) : int32_t(lad.cur.end);                           \
+            goto done;                                                                                 \
+        }                                                                                              \
+        c = next_;                                                                                     \
+        LAD_NEXT();                                                                                    \
+    } while (0)
+    goto *kinds[c->kind];
+new_cell: {
+    const uint32_t pos = uint32_t(c - cells);
+    cells[pos] = Decode<S>(lad.cur.code, pos, lad.cur.end);
+    LAD_NEXT();
+}
+contact:
+    if (sp == ls_full) {
+        out = int32_t(c - cells + 1);
+        goto done;
     }
+    *sp++ = (img[c->byte] & c->bit) ? 0xFF : 0;
+    c++;
+    LAD_NEXT();
+coil:
+nocoil:  // a coil of no bit (its mask 0) takes the power and writes nothing
+    cmd_group = 0;
+    if (sp == ls) {
+        out = int32_t(c - cells + 1);
+        goto done;
+    }
+    if (const uint8_t m = c->bit; *--sp && m) img[c->byte] = uint8_t(img[c->byte] | m);
+    else if (m) img[c->byte] = uint8_t(img[c->byte] & ~m);
+    c += c->len;
+    LAD_NEXT();
+beyond:
+    cmd_group = uint16_t(c->byte >> 6);
+    out = int32_t(c - cells + 1);
+    goto done;
+past_end:
+    out = int32_t(lad.cur.end);
+    goto done;
+// The value-stack instructions, as their handlers do them; a stack that
+// would make the handler fault goes to it.
+skip:
+    if (sp == ls) goto table;
+    LAD_VALUE_NEXT(sp[-1] ? c + c->bit : cells + c->byte);
+pop:
+    if (sp == ls) goto table;
+    sp--;
+    LAD_VALUE_NEXT(c + c->bit);
+load16:
+    if (wsp >= WSTACK_SIZE) goto table;
+    ws[wsp++] = LadGet16(c->byte);
+    LAD_VALUE_NEXT(c + c->bit);
+const16:
+    if (wsp >= WSTACK_SIZE) goto table;
+    ws[wsp++] = uint16_t(c->byte);
+    LAD_VALUE_NEXT(c + c->bit);
+store16:
+    if (wsp < 1) goto table;
+    LadSet16(c->byte, ws[--wsp]);
+    LAD_VALUE_NEXT(c + c->bit);
+add16:
+    if (wsp < 2) goto table;
+    r16 = int32_t(int16_t(ws[wsp - 2])) + int16_t(ws[wsp - 1]);
+    goto arith16;
+sub16:
+    if (wsp < 2) goto table;
+    r16 = int32_t(int16_t(ws[wsp - 2])) - int16_t(ws[wsp - 1]);
+    goto arith16;
+mul16:
+    if (wsp < 2) goto table;
+    r16 = int32_t(int16_t(ws[wsp - 2])) * int16_t(ws[wsp - 1]);
+arith16:
+    ws[wsp - 2] = uint16_t(r16);
+    wsp--;
+    if ((r16 < -32768 || r16 > 32767) && sp != ls) sp[-1] = 0;  // out of range: the power clears
+    LAD_VALUE_NEXT(c + c->bit);
+#undef LAD_VALUE_NEXT
+table: {
+    // Any other instruction: through the opcode table.
+    const uint32_t w = c->len;
+    const uint32_t after = uint32_t(c - cells) + 1;  // the word after the opcode
+    budget--;
+    lad.cur.pos = after;
+    lad.op_pos = after;
+    lad.budget = budget;
     lad.lsp = uint32_t(sp - ls);
+    lad.wsp = wsp;
+    cmd_group = uint16_t(w >> 6);
+    const int rc = ops[w]();
+    if (rc != LAD_GO || lad.cur.bad) return (rc == LAD_END && !lad.cur.bad) ? -1 : int32_t(lad.op_pos);
+    budget = lad.budget;
+    sp = ls + lad.lsp;
+    wsp = lad.wsp;
+    const uint32_t next = lad.cur.pos, last = lad.cur.end;
+    if (budget <= 0) {  // spent: the next instruction stops
+        out = next < last ? int32_t(next + 1) : int32_t(last);
+        goto done;
+    }
+    c = cells + (next < last ? next : last);
+    LAD_NEXT();
+}
+#undef LAD_NEXT
+done:
+    lad.lsp = uint32_t(sp - ls);
+    lad.wsp = wsp;
     return out;
 }
 

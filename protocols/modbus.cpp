@@ -49,6 +49,7 @@ void ClearRequestState(ModbusSlot &slot) {
     slot.transaction = 0;
     slot.read_pending = slot.handle = slot.function = slot.unit = 0;
     slot.rx_len = 0;
+    slot.taken = 0;  // a new connection has taken nothing in this pass
 }
 
 // Clears the reply buffer and starts a reply to req: its transaction and unit,
@@ -169,8 +170,6 @@ uint32_t Read(uint32_t n, unsigned k, const uint8_t *f) {
     slot.unit = f[6];
     slot.transaction = BE_Get16(f);
     slot.read_pending = 1;
-    // The answer is built on the next pass: it does not wait for input.
-    PLAT_PollWake();
     return 0;
 }
 
@@ -248,6 +247,24 @@ void StepSlot(uint32_t n, ModbusServer &s, unsigned k, uint32_t now) {
     NxServerConsume(slot.rx, slot.rx_len, len);
     const uint32_t answer = ModbusRequest(n, k, len);
     if (answer) SendResponse(k, answer, s, false);
+}
+
+// Sends the answers of the reads waiting for them, from the image as it is now.
+void AnswerReads(uint32_t n, ModbusServer &s, bool udp) {
+    const unsigned count = udp ? 1 : MODBUS_SLOTS;
+    for (unsigned k = 0; k < count; k++) {
+        ModbusSlot &slot = s.slots[k];
+        if (!slot.read_pending || (!udp && slot.socket.state != NX_TCP_ESTABLISHED)) continue;
+        if ((Dpr_Chk_Rd_Pending() & slot.handle) != 0) continue;
+        const uint32_t len = ModbusReadAnswer(n, k);
+        if (SendResponse(k, len, s, udp) == 0) slot.read_pending = 0;
+    }
+}
+
+// Whether the TCP server of interface n serves requests now.
+bool TcpServing(uint32_t n, const ModbusServer &s) {
+    return s.ip != nullptr && ModbusCfg(n).mode == 0 && LE_Get16(Dpr_Map_Ptr + DPR_RUN) != 0 && s.listening &&
+           (Dpr_Configuration[n == 1 ? 1 : 0].enables[0] & EN0_MODBUS);
 }
 
 }  // namespace
@@ -442,14 +459,7 @@ void Modbus_Scan(uint32_t n) {
         }
     }
     const uint32_t now = _tx_time_get();
-    const unsigned count = udp ? 1 : MODBUS_SLOTS;
-    for (unsigned k = 0; k < count; k++) {
-        ModbusSlot &slot = s.slots[k];
-        if (!slot.read_pending || (!udp && slot.socket.state != NX_TCP_ESTABLISHED)) continue;
-        if ((Dpr_Chk_Rd_Pending() & slot.handle) != 0) continue;
-        const uint32_t len = ModbusReadAnswer(n, k);
-        if (SendResponse(k, len, s, udp) == 0) slot.read_pending = 0;
-    }
+    AnswerReads(n, s, udp);
     if (udp) {
         // A read still waiting for its answer keeps the sender's address.
         if (s.slots[0].read_pending) return;
@@ -463,6 +473,8 @@ void Modbus_Scan(uint32_t n) {
         _nx_packet_release(pk);
         const uint32_t answer = ModbusRequest(n, 0, got);
         if (answer) SendResponse(0, answer, s, true);
+        // A read is answered on the next pass: it does not wait for input.
+        if (s.slots[0].read_pending) PLAT_PollWake();
         return;
     }
     for (unsigned k = 0; k < MODBUS_SLOTS; k++) {
@@ -471,15 +483,23 @@ void Modbus_Scan(uint32_t n) {
         // Requests after a read still waiting for its answer wait their turn.
         if (slot.read_pending) continue;
         StepSlot(n, s, k, now);
+        // A read taken during the pass is answered on the next one, which
+        // does not wait for input. One taken after the loop's wait needs no
+        // such call: its pass follows at once, and a wake left over would
+        // make the pass after it start without waiting, for nothing.
+        if (slot.read_pending) PLAT_PollWake();
     }
+}
+
+void Modbus_AfterScan(uint32_t n) {
+    ModbusServer &s = ServerOf(n);
+    if (TcpServing(n, s)) AnswerReads(n, s, false);
 }
 
 void Modbus_AfterWait(uint32_t n) {
     ModbusServer &s = ServerOf(n);
     if (s.ip == nullptr) return;
-    const ModbusSettings cfg = ModbusCfg(n);
-    const bool serving = cfg.mode == 0 && LE_Get16(Dpr_Map_Ptr + DPR_RUN) != 0 && s.listening &&
-                         (Dpr_Configuration[n == 1 ? 1 : 0].enables[0] & EN0_MODBUS);
+    const bool serving = TcpServing(n, s);
     const uint32_t now = _tx_time_get();
     for (unsigned k = 0; k < MODBUS_SLOTS; k++) {
         ModbusSlot &slot = s.slots[k];

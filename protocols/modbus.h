@@ -71,6 +71,9 @@ void Modbus_Scan(uint32_t iface);
 // step would have had the request come sooner. A read so taken is answered
 // after the next scan, without waiting for the next pass's receive.
 void Modbus_AfterWait(uint32_t iface);
+// Right after the scan: the TCP reads waiting for their answers get them
+// from the image the scan left, without waiting for the pass's scan step.
+void Modbus_AfterScan(uint32_t iface);
 void Modbus_Stop(uint32_t iface);
 uint32_t Modbus_Conn_Cnt(uint32_t iface);
 // Whether an interface's server keeps the TCP port: its service on and the

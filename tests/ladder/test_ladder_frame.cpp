@@ -402,3 +402,57 @@ TEST_F(LadderTest, DecodedProgramFollowsChangesAndMatchesWordLoop) {
     }
     lad_cache_words = LAD_CACHE_WORDS;
 }
+
+// The value-stack instructions run from their decoded cells give what their
+// handlers give, word loop and cells alike: a skip over the rest of a rung,
+// a skip whose target lies past the program, a load of no register, the
+// budget spent on them, and the extended layout's store.
+TEST_F(LadderTest, DecodedValueInstructionsMatchTheirHandlers) {
+    for (uint32_t words : {LAD_CACHE_WORDS, uint32_t(0)}) {
+        lad_cache_words = words;
+        SetUp();
+        // Words: contact 0, skip 1-2, constant 3-4, store 5-6, pop 7.
+        LadAsm a(true);
+        a.contact(LT_OFF).op(70).word(4).op(81).word(7).op(82).reg(R(1)).op(55);
+        a.contact(LT_ON).op(70).word(4).op(81).word(8).op(82).reg(R(2)).op(55).end();
+        LT_SetW(R(1), 0x1111);
+        EXPECT_EQ(Run(a), -1);
+        EXPECT_EQ(LT_W(R(1)), 0x1111) << words;
+        EXPECT_EQ(LT_W(R(2)), 8) << words;
+        // The skip's target is past the end: only a false power takes it.
+        LadAsm b(true);
+        b.contact(LT_OFF).op(70).word(100).end();
+        FirstScan();
+        EXPECT_EQ(Run(b), 2) << words;
+        LadAsm c(true);
+        c.contact(LT_ON).op(70).word(100).end();
+        FirstScan();
+        EXPECT_EQ(Run(c), -1) << words;
+        // A load of word operand 5 (no register) pushes 0 and clears the power.
+        LadAsm d(true);
+        d.contact(LT_ON).op(80).word(5).op(82).reg(R(3)).coil(Q(1)).end();
+        LT_SetW(R(3), 0x2222);
+        FirstScan();
+        EXPECT_EQ(Run(d), -1);
+        EXPECT_EQ(LT_W(R(3)), 0) << words;
+        EXPECT_FALSE(LT_Bit(Q(1))) << words;
+        // Five value instructions spend a budget of 5: the one at word 9 stops.
+        lad_step_limit = 5;
+        LadAsm e(true);
+        e.contact(LT_ON).op(81).word(1).op(81).word(2).op(120).op(82).reg(R(4)).op(55);
+        e.op(81).word(9).op(82).reg(R(5)).end();
+        FirstScan();
+        EXPECT_EQ(Run(e), 10) << words;
+        EXPECT_EQ(LT_W(R(4)), 3) << words;
+        EXPECT_EQ(LT_W(R(5)), 0) << words;
+        lad_step_limit = LAD_STEP_LIMIT_DEFAULT;
+        // Extended layout: load, constant, subtract, store on 32-bit operands.
+        LadAsm f(false);
+        LT_SetW(R(6), 50);
+        f.contact(LT_ON).op(80).reg(R(6)).op(81).word(8).op(121).op(82).reg(R(7)).op(55).end();
+        FirstScan();
+        EXPECT_EQ(Run(f), -1);
+        EXPECT_EQ(LT_W(R(7)), 42) << words;
+    }
+    lad_cache_words = LAD_CACHE_WORDS;
+}

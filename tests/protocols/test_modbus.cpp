@@ -24,6 +24,7 @@
 #include "net/dpr.h"
 #include "net/net.h"
 #include "platform/plat_net.h"
+#include "platform/plat_poll.h"
 #include "protocols/ascii.h"
 #include "protocols/modbus.h"
 #include "tests/support/fake_clock.h"
@@ -252,6 +253,39 @@ TEST_F(ModbusServerTest, ReadsAnsweredNextPassFramingIdleCloseAndStop) {
     cfg.enables[0] = 0;
     EXPECT_FALSE(Modbus_KeepsPort(kPort));
     cfg.enables[0] = EN0_MODBUS;
+}
+
+// A read that came during the loop's wait is taken right after it and
+// answered right after the next scan, from the image that scan left; the
+// pass's own scan step sends it no second time. With the service off the
+// answer waits.
+TEST_F(ModbusServerTest, ReadTakenAfterWaitIsAnsweredAfterTheScan) {
+    Peer a;
+    ASSERT_TRUE(a.connected);
+    Pass(2);
+    ASSERT_EQ(Modbus_Conn_Cnt(0), 1u);
+    PlcReg_Set(R(5), "\x11\x22", 16);
+    a.Send(Mbap(0x0102, 9, Pdu(3, 3004, 1)));
+    Arrived(a, 12);
+    PLAT_PollHarvest(false);  // the readiness set reports the input, as the loop's wait does
+    Modbus_AfterWait(0);
+    EXPECT_TRUE(a.Take(20).empty());
+    PlcReg_Set(R(5), "\x33\x44", 16);  // what the scan writes
+    Modbus_AfterScan(0);
+    EXPECT_EQ(a.Take(), Bytes({0x01, 0x02, 0, 0, 0, 5, 9, 3, 2, 0x44, 0x33}));
+    Pass();
+    EXPECT_TRUE(a.Take(20).empty());
+
+    a.Send(Mbap(0x0103, 9, Pdu(3, 3004, 1)));
+    Arrived(a, 12);
+    PLAT_PollHarvest(false);
+    Modbus_AfterWait(0);
+    Dpr_Configuration[0].enables[0] = 0;
+    Modbus_AfterScan(0);
+    EXPECT_TRUE(a.Take(20).empty());
+    Dpr_Configuration[0].enables[0] = EN0_MODBUS;
+    Modbus_AfterScan(0);
+    EXPECT_EQ(a.Take(), Bytes({0x01, 0x03, 0, 0, 0, 5, 9, 3, 2, 0x44, 0x33}));
 }
 
 TEST(AsciiStoring, EndCharacterPairsContinuationAndRefusedBlocks) {
