@@ -125,13 +125,15 @@ void ShutWrite(tavix_connection *c) {
     c->interest &= ~TAVIX_WANT_WRITE;
 }
 
-// Connections taken from a listener per cycle: the listener stays readable
-// while more wait, so the next cycle's poll brings them without a call that
-// only answers EAGAIN.
-constexpr int kAcceptsPerCycle = 1;
+// Up to this many connections open, a cycle takes one from a readable
+// listener: it stays readable while more wait, so the next poll brings them
+// without an accept that only answers EAGAIN. With more open, each cycle
+// takes every waiting one.
+constexpr nfds_t kFewConnections = 2;
 
-void Accept(int listener, bool tls) {
-    for (int k = 0; k < kAcceptsPerCycle; k++) {
+void Accept(int listener, bool tls, nfds_t open) {
+    const nfds_t most = open <= kFewConnections ? 1 : TAVIX_MAX_CONNECTIONS;
+    for (nfds_t k = 0; k < most; k++) {
         const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) return;
         tavix_connection *c = tavix_comm_take_record();
@@ -594,9 +596,11 @@ void tavix_comm_mainloop_accept_conn() {
     if (ready > 0) {
         S.active_cycles++;
         bool accepted = false;
+        nfds_t listeners = 0;
+        while (listeners < n && who[listeners] == nullptr) listeners++;
         for (nfds_t i = 0; i < n; i++) {
             if (who[i] == nullptr && (fds[i].revents & POLLIN)) {
-                Accept(fds[i].fd, fds[i].fd == S.https_listener && S.https_listener >= 0);
+                Accept(fds[i].fd, fds[i].fd == S.https_listener && S.https_listener >= 0, n - listeners);
                 accepted = true;
             }
         }

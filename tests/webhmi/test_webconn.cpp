@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstdio>
@@ -41,6 +42,13 @@ std::string Pattern(std::size_t n) {
     std::string s(n, '\0');
     for (std::size_t i = 0; i < n; i++) s[i] = char((i * 131 + (i >> 10)) & 0xFF);
     return s;
+}
+
+// Twice the most a socket's send buffer holds on this system, and more.
+std::string LargerThanASendBuffer() {
+    std::size_t most = 4u << 20;
+    std::ifstream("/proc/sys/net/ipv4/tcp_wmem") >> most >> most >> most;
+    return Pattern(2 * most + 12345);
 }
 
 // What follows an answer's header.
@@ -139,6 +147,37 @@ struct WebConn : ::testing::Test {
             tavix_comm_mainloop_accept_conn();
             usleep(1000);
         }
+    }
+    // A client with a small window that sent GET url and reads nothing yet.
+    int SlowReader(const char *url) const {
+        const int s = socket(AF_INET, SOCK_STREAM, 0);
+        const int window = 4096;
+        setsockopt(s, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+        EXPECT_EQ(test_support::LoopbackConnect(s, port), 0);
+        const std::string get = std::string("GET ") + url + " HTTP/1.0\r\n\r\n";
+        EXPECT_EQ(send(s, get.data(), get.size(), 0), ssize_t(get.size()));
+        return s;
+    }
+    // 1 while a connection's answer is not all out of the server.
+    static bool AnswerWaiting() {
+        for (const tavix_connection &c : tavix_comm_state.conns)
+            if (c.in_use && c.send_head != nullptr) return true;
+        return false;
+    }
+    // What a client got until the server closed, read 8 KB at a time between
+    // cycles; "<open>" appended when it did not close within 20 s.
+    static std::string ReadSlowly(int s) {
+        std::string got;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        for (ssize_t n = 1; n > 0 && std::chrono::steady_clock::now() < end;) {
+            tavix_comm_mainloop_accept_conn();
+            char buf[8192];
+            n = recv(s, buf, sizeof buf, MSG_DONTWAIT);
+            if (n > 0) got.append(buf, std::size_t(n));
+            if (n < 0 && errno == EAGAIN) n = 1;
+            if (n == 0) return got;
+        }
+        return got + "<open>";
     }
     // A self-signed certificate from openssl, TLS made ready and an HTTPS
     // listener of the test's own (its port in port).
@@ -427,41 +466,37 @@ TEST_F(WebConn, FileAnswersArriveWholeAndASlowReaderHoldsNobodyUp) {
     // A reader with a small window that takes nothing: its answer, larger
     // than the most the system's send buffer holds, waits for room while
     // another client is answered.
-    std::size_t most = 4u << 20;
-    std::ifstream("/proc/sys/net/ipv4/tcp_wmem") >> most >> most >> most;
-    const std::string huge = Pattern(2 * most + 12345);
+    const std::string huge = LargerThanASendBuffer();
     Write(www + "/huge.bin", huge);
-    const int slow = socket(AF_INET, SOCK_STREAM, 0);
-    const int window = 4096;
-    setsockopt(slow, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
-    ASSERT_EQ(test_support::LoopbackConnect(slow, port), 0);
-    const std::string get = "GET /huge.bin HTTP/1.0\r\n\r\n";
-    ASSERT_EQ(send(slow, get.data(), get.size(), 0), ssize_t(get.size()));
-    auto waiting = [] {
-        for (const tavix_connection &c : tavix_comm_state.conns)
-            if (c.in_use && c.send_head != nullptr) return true;
-        return false;
-    };
-    ASSERT_TRUE(Until(waiting));
+    const int slow = SlowReader("/huge.bin");
+    ASSERT_TRUE(Until(AnswerWaiting));
     const int quick = Connect("GET /index.htm HTTP/1.0\r\n\r\n");
     const std::string a = Answer(quick);
     close(quick);
     EXPECT_EQ(a.substr(0, a.find("\r\n")), "HTTP/1.0 200 OK");
     EXPECT_EQ(Body(a), "<p>in</p>");
-    EXPECT_TRUE(waiting()) << "the slow reader's answer is still on its way";
+    EXPECT_TRUE(AnswerWaiting()) << "the slow reader's answer is still on its way";
     // Taken a little at a time, the slow reader's answer is whole too.
-    std::string got;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    for (ssize_t n = 1; n > 0 && std::chrono::steady_clock::now() < end;) {
-        tavix_comm_mainloop_accept_conn();
-        char buf[8192];
-        n = recv(slow, buf, sizeof buf, MSG_DONTWAIT);
-        if (n > 0) got.append(buf, std::size_t(n));
-        if (n < 0 && errno == EAGAIN) n = 1;
-    }
+    const std::string got = ReadSlowly(slow);
     close(slow);
     EXPECT_EQ(Body(got).size(), huge.size());
     EXPECT_TRUE(Body(got) == huge) << "the slow reader's bytes differ";
+}
+
+TEST_F(WebConn, AFileCutShortUnderItsAnswerEndsTheConnection) {
+    const std::string huge = LargerThanASendBuffer();
+    Write(www + "/huge.bin", huge);
+    const int slow = SlowReader("/huge.bin");
+    ASSERT_TRUE(Until(AnswerWaiting));
+    ASSERT_EQ(truncate((www + "/huge.bin").c_str(), 1000), 0);
+    const std::string got = ReadSlowly(slow);
+    close(slow);
+    ASSERT_GE(got.size(), 6u);
+    EXPECT_NE(got.substr(got.size() - 6), "<open>");
+    EXPECT_LT(Body(got).size(), huge.size());
+    EXPECT_FALSE(AnswerWaiting());
+    EXPECT_EQ(InUse(), 0u);
+    EXPECT_NE(std::find(logged.begin(), logged.end(), "file read problem: 0, 0"), logged.end());
 }
 
 TEST_F(WebConn, AFileAnswerOverTlsArrivesWhole) {
