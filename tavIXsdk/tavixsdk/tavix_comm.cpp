@@ -233,6 +233,8 @@ void PlainRead(tavix_connection *c) {
         c->drop = 1;
         return;
     }
+    // Fewer bytes than asked for: the socket held no more at this moment.
+    c->read_drained = uint32_t(r) < c->recv->capacity ? 1 : 0;
     Deliver(c, uint32_t(r));
     if (c->closing) c->drop = 1;
 }
@@ -566,8 +568,18 @@ void Serve(tavix_connection *c, short re) {
     if (re & POLLOUT) {
         if (c->tls && c->read_wants_write) TlsRead(c);
         else Write(c);
-        // The last answer went out: shut the write side at once.
-        if (c->in_use && c->closing && c->send_head == nullptr && !c->tls) Write(c);
+        // The last answer went out. With every byte its client sent read
+        // into whole requests, the connection is closed at once (the close
+        // ends it with a FIN behind the answer); otherwise its write side is
+        // shut and it is read to its end.
+        if (c->in_use && c->closing && c->send_head == nullptr && !c->tls) {
+            if (c->kind == 0 && c->served && !c->receiving && c->pending == nullptr && c->read_drained) {
+                c->write_shut = 1;  // the close sends the FIN
+                c->drop = 1;
+            } else {
+                Write(c);
+            }
+        }
         DropIfMarked(c);
     }
 }

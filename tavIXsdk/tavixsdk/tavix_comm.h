@@ -48,6 +48,7 @@ struct tavix_connection {
     uint32_t receiving;  // 1 from a request's first byte until it is handed on whole
     uint32_t served;  // 1 once a whole request was handed on
     uint32_t timed_out;  // the request missed its deadline: answered 408 and dropped
+    uint32_t read_drained;  // the last read took all the socket held
     uint32_t read_wants_read, write_wants_write, read_wants_write, write_wants_read;
     tavix_buffer *recv;
     tavix_buffer *pending;

@@ -269,11 +269,25 @@ TEST_F(WebConn, AWholeRequestEndsTheClockAndAServedConnectionIsNotDisplaced) {
     ASSERT_TRUE(Until([&] { return first.pending != nullptr && first.pending->length == a.size() + b.size(); }));
     EXPECT_EQ(first.request_start, start);
     EXPECT_EQ(first.receiving, 1u);
+    // Its last bytes make it whole: answered, and with nothing more from its
+    // client, closed at once (its record as it was at the close).
+    static tavix_connection at_drop;
+    tavix_comm_set_cb(tavix_engine_receive_comm_data, [](tavix_connection *c) { at_drop = *c; }, nullptr);
     ASSERT_EQ(send(post, "cd", 2, 0), 2);
-    ASSERT_TRUE(Until([&] { return first.served == 1; }));
-    EXPECT_EQ(first.receiving, 0u);
-    // The rest of the records half-sent requests: a new connection takes the
-    // oldest of theirs, never the one that was served.
+    const std::string answer = Answer(post);
+    close(post);
+    EXPECT_EQ(answer.substr(0, 9), "HTTP/1.0 ");
+    EXPECT_EQ(answer.find("<open>"), std::string::npos);
+    EXPECT_EQ(first.in_use, 0u);
+    EXPECT_EQ(at_drop.served, 1u);
+    EXPECT_EQ(at_drop.receiving, 0u);
+    // A served connection still in its record (one read to its end), the
+    // rest half-sent requests: a new connection takes the oldest of theirs,
+    // never the one that was served, though it came first.
+    ASSERT_EQ(tavix_comm_take_record(), &first);
+    first.id = 1;
+    first.accept_seq = 1;
+    first.served = 1;
     const uint32_t served_id = first.id;
     for (uint32_t i = 1; i < TAVIX_MAX_CONNECTIONS; i++) {
         tavix_connection *c = tavix_comm_take_record();
@@ -289,7 +303,6 @@ TEST_F(WebConn, AWholeRequestEndsTheClockAndAServedConnectionIsNotDisplaced) {
     // Records that all carry a whole request are not taken.
     for (tavix_connection &c : tavix_comm_state.conns) c.served = 1;
     EXPECT_EQ(tavix_comm_take_record(), nullptr);
-    close(post);
 }
 
 TEST_F(WebConn, NamesThroughSymbolicLinksAreNotServed) {
