@@ -288,14 +288,14 @@ TEST_F(TavixBase, BuffersGrowByPowersOfTwoOverflowOnceAndPoolTheirRecords) {
     // from its descriptor, both as far as they were sent.
     tavix_buffer *hdr = tavix_buffer_get(TAVIX_BUF_RESP_CHAINED, 16, 4096, true);
     tavix_buffer_put_data(hdr, "HDR:", 4);
-    tavix_buffer *body = tavix_buffer_get(TAVIX_BUF_FILE, 0, 4096, true);
-    ASSERT_EQ(tavix_buffer_put_file(body, path.c_str()), 0);
-    tavix_buffer_put_chained_content(hdr, body);
+    tavix_buffer *file_body = tavix_buffer_get(TAVIX_BUF_FILE, 0, 4096, true);
+    ASSERT_EQ(tavix_buffer_put_file(file_body, path.c_str()), 0);
+    tavix_buffer_put_chained_content(hdr, file_body);
     struct iovec iov[2];
     tavix_buffer_file_part part{};
     ASSERT_EQ(tavix_buffer_gather(hdr, iov, 2, &part), 1u);
     EXPECT_EQ(std::string(static_cast<const char *>(iov[0].iov_base), iov[0].iov_len), "HDR:");
-    EXPECT_EQ(part.fd, body->fd);
+    EXPECT_EQ(part.fd, file_body->fd);
     EXPECT_EQ(part.offset, 0u);
     EXPECT_EQ(part.count, 10u);
     EXPECT_EQ(tavix_buffer_gather(hdr, iov, 0, &part), 0u);  // no room: not even the file part
