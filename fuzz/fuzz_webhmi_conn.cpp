@@ -1,11 +1,12 @@
 // The web server's request path through the real dispatcher on random
 // operations: loopback clients connect, send pieces of requests, close; the
-// server clock jumps; cycles run. With byte 0 odd, 124 records are first held
+// server clock jumps; cycles run, after a wait or not. With byte 0 odd, 124 records are first held
 // by half-sent requests so that new connections displace them. Each input
 // ends with every connection dropped and every client closed.
 #include <cstdint>
 #include <cstdio>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,8 +33,11 @@ bool Setup() {
     tavix_comm_state_initialize();
     tavix_comm_set_cb(tavix_engine_receive_comm_data, nullptr, nullptr);
     mkdir("/tmp/fuzz-webconn", 0700);
+    // A page larger than a socket takes at once: its answer goes out over cycles.
     if (FILE *f = std::fopen("/tmp/fuzz-webconn/index.htm", "wb")) {
-        std::fputs("<html></html>", f);
+        std::fputs("<html>", f);
+        for (int i = 0; i < 4096; i++) std::fputs("<p>0123456789abcdef</p>\n", f);
+        std::fputs("</html>", f);
         std::fclose(f);
     }
     tavix_options_set_web_root("/tmp/fuzz-webconn", "index.htm");
@@ -124,14 +128,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         case 3: tavix_comm_state.timer.start -= next() % 48; break;  // the server clock jumps
         default: {
             const int cycles = 1 + op % 3;
-            for (int k = 0; k < cycles; k++) tavix_comm_mainloop_accept_conn();
+            for (int k = 0; k < cycles; k++) {
+                if (op & 0x40) tavix_comm_wait(0);  // the cycle then serves what the wait found
+                tavix_comm_mainloop_accept_conn();
+            }
             for (int s : clients)
                 if (s >= 0) Drain(s);
             break;
         }
         }
     }
-    for (int k = 0; k < 3; k++) tavix_comm_mainloop_accept_conn();
+    // Cycles until no connection waits on the listener (a cycle may take one
+    // at a time), so the next input starts with an empty queue.
+    struct pollfd listener {tavix_comm_state.http_listener, POLLIN, 0};
+    for (int k = 0; k < 3 || (k < 200 && poll(&listener, 1, 0) > 0); k++) tavix_comm_mainloop_accept_conn();
     for (tavix_connection &c : tavix_comm_state.conns) {
         if (c.in_use) {
             c.silent_drop = 1;

@@ -123,20 +123,24 @@ def main():
         load.wait()
         print("ladder counter pace: idle %.0f/s, under 16 connections %.0f/s (%.0f %%)"
               % (idle, busy, 100.0 * busy / idle if idle else 0))
-        print("%-26s %12s %12s %7s %10s" % ("load", "ours req/s", "nginx req/s", "ratio", "p99 ms"))
+        print("%-26s %12s %12s %7s %10s  %s" % ("load", "ours req/s", "nginx req/s", "ratio", "p99 ms", "ratio by round"))
         for what, path, script in (("GET 1 KB", "/1k.htm", None), ("GET 100 KB", "/100k.htm", None),
                                    ("POST ?Ping", "/tavIX/?Ping", lua)):
             for conns in (1, 16):
                 # Ours and nginx's in alternating rounds; the rates are the rounds' mean.
                 ours = theirs = p99 = 0.0
+                rounds = []
                 for _ in range(ROUNDS):
                     r, q = wrk(peer, "http://%s%s" % (HOST, path), conns, script)
                     ours += r / ROUNDS
                     p99 = max(p99, q)
                     if script is None:
-                        theirs += wrk(peer, "http://%s:8080%s" % (HOST, path), conns)[0] / ROUNDS
+                        t = wrk(peer, "http://%s:8080%s" % (HOST, path), conns)[0]
+                        theirs += t / ROUNDS
+                        rounds.append("%.2f" % (r / t) if t else "nan")
                 ratio = ours / theirs if theirs else float("nan")
-                print("%-26s %12.0f %12.0f %7.2f %10.2f" % ("%s, %d conn" % (what, conns), ours, theirs, ratio, p99))
+                print("%-26s %12.0f %12.0f %7.2f %10.2f  %s" % ("%s, %d conn" % (what, conns), ours, theirs, ratio, p99,
+                                                                " ".join(rounds)))
         # TLS handshakes: a new session for every connection.
         for name, port in (("ours", 443), ("nginx", 8443)):
             out = peer.run("openssl", "s_time", "-connect", "%s:%d" % (HOST, port), "-new", "-time", str(SECONDS),

@@ -230,6 +230,22 @@ long tavix_buffer_get_data(tavix_buffer *b, const uint8_t **out, uint8_t *scratc
     return -1;
 }
 
+uint32_t tavix_buffer_gather(const tavix_buffer *b, struct iovec *iov, uint32_t max, tavix_buffer_file_part *file) {
+    *file = tavix_buffer_file_part{-1, 0, 0};
+    uint32_t n = 0;
+    for (const tavix_buffer *p = b; p != nullptr; p = IsChained(p) ? p->content : nullptr) {
+        if (p->read_pos < p->length) {
+            if (n == max) return n;
+            iov[n++] = {p->data + p->read_pos, p->length - p->read_pos};
+        }
+        if (p->kind == TAVIX_BUF_FILE && p->fd >= 0 && p->file_pos < p->file_size) {
+            *file = {p->fd, p->file_pos, p->file_size - p->file_pos};
+            return n;
+        }
+    }
+    return n;
+}
+
 void tavix_buffer_get_advance(tavix_buffer *b, uint32_t count) {
     for (tavix_buffer *p = b; p != nullptr; p = IsChained(p) ? p->content : nullptr) {
         if (p->read_pos < p->length) {

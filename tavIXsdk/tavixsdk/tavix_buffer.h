@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 
 constexpr uint32_t TAVIX_BUF_TAKEN = 0xFACEFACE, TAVIX_BUF_NEW = 0xCAFFEEEE, TAVIX_BUF_FREED = 0xDEADBEEF;
 
@@ -54,6 +55,16 @@ int tavix_buffer_add_header(tavix_buffer *b, const char *text, uint32_t count);
 // scratch), ending just after the pattern when it occurs; -1 for nothing.
 long tavix_buffer_get_data(tavix_buffer *b, const uint8_t **out, uint8_t *scratch, uint32_t scratch_size,
                            const char *pattern, uint32_t pattern_length);
+// A file's part of an answer, sent from the file itself: descriptor,
+// offset and byte count (0 for none).
+struct tavix_buffer_file_part {
+    int fd;
+    uint32_t offset, count;
+};
+// The pieces in memory that come next along the chain, at most max into iov,
+// up to the first file part, which lands in *file (count 0 when none comes
+// before the end or the max-th piece); answers the pieces' count.
+uint32_t tavix_buffer_gather(const tavix_buffer *b, struct iovec *iov, uint32_t max, tavix_buffer_file_part *file);
 void tavix_buffer_get_advance(tavix_buffer *b, uint32_t count);
 uint32_t tavix_buffer_available_data(const tavix_buffer *b);
 uint32_t tavix_buffer_available_space(const tavix_buffer *b, bool up_to_limit);

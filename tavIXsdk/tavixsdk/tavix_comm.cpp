@@ -14,7 +14,9 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "platform/plat_dl.h"
@@ -123,9 +125,15 @@ void ShutWrite(tavix_connection *c) {
     c->interest &= ~TAVIX_WANT_WRITE;
 }
 
-void Accept(int listener, bool tls) {
-    // Every pending connection, up to the free records.
-    for (;;) {
+// Up to this many connections open, a cycle takes one from a readable
+// listener: it stays readable while more wait, so the next poll brings them
+// without an accept that only answers EAGAIN. With more open, each cycle
+// takes every waiting one.
+constexpr nfds_t kFewConnections = 2;
+
+void Accept(int listener, bool tls, nfds_t open) {
+    const nfds_t most = open <= kFewConnections ? 1 : TAVIX_MAX_CONNECTIONS;
+    for (nfds_t k = 0; k < most; k++) {
         const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) return;
         tavix_connection *c = tavix_comm_take_record();
@@ -225,6 +233,8 @@ void PlainRead(tavix_connection *c) {
         c->drop = 1;
         return;
     }
+    // Fewer bytes than asked for: the socket held no more at this moment.
+    c->read_drained = uint32_t(r) < c->recv->capacity ? 1 : 0;
     Deliver(c, uint32_t(r));
     if (c->closing) c->drop = 1;
 }
@@ -277,40 +287,101 @@ void AfterSend(tavix_connection *c) {
     pthread_mutex_unlock(&S.lock);
 }
 
-// Whether more of the answer follows the piece of n bytes now at the head.
-bool MoreAfter(tavix_connection *c, long n) {
-    if (tavix_buffer_available_data(c->send_head) > uint32_t(n)) return true;
-    pthread_mutex_lock(&S.lock);
-    const tavix_buffer *next = c->send_head->send_next;
-    const bool more = next != nullptr && tavix_buffer_available_data(next) > 0;
-    pthread_mutex_unlock(&S.lock);
-    return more;
+// Pieces in memory sent together in one call.
+constexpr uint32_t kGather = 8;
+
+// What a send left: everything offered went, the socket is full, or the
+// connection is to be dropped.
+enum SendResult { kSentAll, kSocketFull, kSendFailed };
+
+SendResult SendFailure(tavix_connection *c, ssize_t w) {
+    if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return kSocketFull;  // a later cycle
+    if (w == 0) tavix_util_error("write problem: %d, %d", int(w), errno);
+    c->drop = 1;
+    return kSendFailed;
 }
 
-// A piece shorter than this (an answer's header) is followed at once by the
-// next one of the answer, in the same segment; longer pieces go one a cycle.
-constexpr long kJoinPiece = 4096;
+// A file part through the scratch buffer, where the file cannot be sent by sendfile.
+SendResult SendFileByCopy(tavix_connection *c, tavix_buffer *owner) {
+    const uint8_t *piece = nullptr;
+    const long n = tavix_buffer_get_data(owner, &piece, S.scratch, TAVIX_SCRATCH_SIZE, nullptr, 0);
+    if (n <= 0) {
+        tavix_util_error("file read problem: %d, %d", int(n), errno);
+        c->drop = 1;
+        return kSendFailed;
+    }
+    const ssize_t w = send(c->sock, piece, std::size_t(n), MSG_NOSIGNAL);
+    if (w <= 0) return SendFailure(c, w);
+    tavix_buffer_get_advance(owner, uint32_t(w));
+    return w < n ? kSocketFull : kSentAll;
+}
 
-// Sends the plain connection's answer: a short piece with what follows it
-// (held with MSG_MORE so that header and body leave in one segment, in the
-// same cycle), then the pieces one a cycle as the socket takes them.
-void WritePlain(tavix_connection *c, const uint8_t *piece, long n) {
+// A file part straight from the file (no copy through the server).
+SendResult SendFilePart(tavix_connection *c, tavix_buffer *owner, const tavix_buffer_file_part &part) {
+    off_t at = off_t(part.offset);
+    const ssize_t w = sendfile(c->sock, part.fd, &at, part.count);
+    if (w < 0 && (errno == EINVAL || errno == ENOSYS)) return SendFileByCopy(c, owner);
+    if (w == 0) {
+        // The file ended before the length its answer announced.
+        tavix_util_error("file read problem: %d, %d", 0, 0);
+        c->drop = 1;
+        return kSendFailed;
+    }
+    if (w < 0) return SendFailure(c, w);
+    tavix_buffer_get_advance(owner, uint32_t(w));
+    return uint32_t(w) < part.count ? kSocketFull : kSentAll;
+}
+
+// Sends the plain connection's answers as far as the socket takes them: the
+// pieces in memory gathered into one call (held with MSG_MORE when a file
+// part follows, so that header and body share their segments), a file's part
+// by sendfile. A full socket leaves the rest to a later cycle.
+void WritePlain(tavix_connection *c) {
     for (;;) {
-        const bool join = n < kJoinPiece && MoreAfter(c, n);
-        const ssize_t w = send(c->sock, piece, std::size_t(n), MSG_NOSIGNAL | (join ? MSG_MORE : 0));
-        if (w > 0) {
-            tavix_buffer_get_advance(c->send_head, uint32_t(w));
-        } else if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-            return;  // the socket is full: the rest goes in a later cycle
+        struct iovec iov[kGather];
+        tavix_buffer *owner[kGather];
+        tavix_buffer_file_part file{-1, 0, 0};
+        tavix_buffer *file_owner = nullptr;
+        uint32_t n = 0;
+        std::size_t total = 0;
+        pthread_mutex_lock(&S.lock);
+        for (tavix_buffer *b = c->send_head; b != nullptr && n < kGather && file.count == 0; b = b->send_next) {
+            if (tavix_buffer_is_overflowed(b)) break;  // Write refuses it once it is at the head
+            const uint32_t k = tavix_buffer_gather(b, iov + n, kGather - n, &file);
+            for (uint32_t i = n; i < n + k; i++) {
+                owner[i] = b;
+                total += iov[i].iov_len;
+            }
+            n += k;
+            if (file.count != 0) file_owner = b;
+        }
+        pthread_mutex_unlock(&S.lock);
+        SendResult r = kSentAll;
+        if (n > 0) {
+            struct msghdr m {};
+            m.msg_iov = iov;
+            m.msg_iovlen = n;
+            const ssize_t w = sendmsg(c->sock, &m, MSG_NOSIGNAL | (file.count != 0 ? MSG_MORE : 0));
+            if (w <= 0) {
+                r = SendFailure(c, w);
+            } else {
+                std::size_t left = std::size_t(w);
+                for (uint32_t i = 0; i < n && left > 0; i++) {
+                    const std::size_t a = left < iov[i].iov_len ? left : iov[i].iov_len;
+                    tavix_buffer_get_advance(owner[i], uint32_t(a));
+                    left -= a;
+                }
+                if (std::size_t(w) < total) r = kSocketFull;
+            }
+        } else if (file.count != 0) {
+            r = SendFilePart(c, file_owner, file);
         } else {
-            if (w == 0) tavix_util_error("write problem: %d, %d", int(w), errno);
-            c->drop = 1;
+            AfterSend(c);  // empty buffers unlinked; an overflowed one is refused by Write at the head
             return;
         }
+        if (r == kSendFailed) return;
         AfterSend(c);
-        if (!join || w < n || c->send_head == nullptr || tavix_buffer_is_overflowed(c->send_head)) return;
-        n = tavix_buffer_get_data(c->send_head, &piece, S.scratch, TAVIX_SCRATCH_SIZE, nullptr, 0);
-        if (n <= 0) return;
+        if (r == kSocketFull || c->send_head == nullptr) return;
     }
 }
 
@@ -329,27 +400,32 @@ void Write(tavix_connection *c) {
         ShutWrite(c);
         return;
     }
+    if (!c->tls) {
+        WritePlain(c);
+        return;
+    }
     const uint8_t *piece = nullptr;
     const long n = tavix_buffer_get_data(c->send_head, &piece, S.scratch, TAVIX_SCRATCH_SIZE, nullptr, 0);
+    if (n < 0 && tavix_buffer_available_data(c->send_head) > 0) {
+        // The file ended (or failed) before the length its answer announced.
+        tavix_util_error("file read problem: %d, %d", int(n), errno);
+        c->drop = 1;
+        return;
+    }
     if (n > 0) {
-        if (c->tls) {
-            c->write_wants_read = c->write_wants_write = 0;
-            const int w = Ssl<int>(F_WRITE, c->ssl, piece, int(n));
-            if (w > 0) {
-                tavix_buffer_get_advance(c->send_head, uint32_t(w));
-            } else {
-                const int e = Ssl<int>(F_GET_ERROR, c->ssl, w);
-                if (e == kSslWantRead) c->write_wants_read = 1;
-                else if (e == kSslWantWrite) c->write_wants_write = 1;
-                else {
-                    SslProblem(c->connecting ? "SSL connect problem: %d, %d" : "SSL write problem: %d, %d", w, e);
-                    c->drop = 1;
-                    return;
-                }
-            }
+        c->write_wants_read = c->write_wants_write = 0;
+        const int w = Ssl<int>(F_WRITE, c->ssl, piece, int(n));
+        if (w > 0) {
+            tavix_buffer_get_advance(c->send_head, uint32_t(w));
         } else {
-            WritePlain(c, piece, n);
-            return;
+            const int e = Ssl<int>(F_GET_ERROR, c->ssl, w);
+            if (e == kSslWantRead) c->write_wants_read = 1;
+            else if (e == kSslWantWrite) c->write_wants_write = 1;
+            else {
+                SslProblem(c->connecting ? "SSL connect problem: %d, %d" : "SSL write problem: %d, %d", w, e);
+                c->drop = 1;
+                return;
+            }
         }
     }
     AfterSend(c);
@@ -384,6 +460,7 @@ int tavix_comm_state_initialize() {
     S.http_listener = S.https_listener = -1;
     S.shutdown = 0;
     S.next_id = 1;
+    S.set_fresh = 0;
     S.idle_cycles = S.active_cycles = 0;
     S.accept_count = 0;
     S.ssl_reported = S.ssl_held = 0;
@@ -491,8 +568,18 @@ void Serve(tavix_connection *c, short re) {
     if (re & POLLOUT) {
         if (c->tls && c->read_wants_write) TlsRead(c);
         else Write(c);
-        // The last answer went out: shut the write side at once.
-        if (c->in_use && c->closing && c->send_head == nullptr && !c->tls) Write(c);
+        // The last answer went out. With every byte its client sent read
+        // into whole requests, the connection is closed at once (the close
+        // ends it with a FIN behind the answer); otherwise its write side is
+        // shut and it is read to its end.
+        if (c->in_use && c->closing && c->send_head == nullptr && !c->tls) {
+            if (c->kind == 0 && c->served && !c->receiving && c->pending == nullptr && c->read_drained) {
+                c->write_shut = 1;  // the close sends the FIN
+                c->drop = 1;
+            } else {
+                Write(c);
+            }
+        }
         DropIfMarked(c);
     }
 }
@@ -500,30 +587,37 @@ void Serve(tavix_connection *c, short re) {
 }  // namespace
 
 void tavix_comm_mainloop_accept_conn() {
-    struct pollfd fds[TAVIX_MAX_CONNECTIONS + 2];
-    tavix_connection *who[TAVIX_MAX_CONNECTIONS + 2];
-    uint32_t ids[TAVIX_MAX_CONNECTIONS + 2];
-    const nfds_t n = BuildSet(fds, who, ids, true);
+    struct pollfd *fds = S.set_fds;
+    tavix_connection **who = S.set_who;
+    const uint32_t *ids = S.set_ids;
+    nfds_t n = S.set_count;
+    int ready = S.set_ready;
+    const bool fresh = S.set_fresh != 0;
+    if (fresh) {
+        // The wait's answer stands: what it found ready still is (only this
+        // thread reads, accepts and sends); what came after wakes the next wait.
+        S.set_fresh = 0;
+        tavix_comm_expire(tavix_sys_get_current_monotonous_time());
+    } else {
+        n = BuildSet(fds, who, S.set_ids, true);
+    }
     for (nfds_t i = 0; i < n; i++)
         if (who[i] != nullptr) DropIfMarked(who[i]);
-    const int ready = poll(fds, n, 0);
+    if (!fresh) ready = poll(fds, n, 0);
     if (ready == 0) S.idle_cycles++;
     if (ready > 0) {
         S.active_cycles++;
         bool accepted = false;
+        nfds_t listeners = 0;
+        while (listeners < n && who[listeners] == nullptr) listeners++;
         for (nfds_t i = 0; i < n; i++) {
             if (who[i] == nullptr && (fds[i].revents & POLLIN)) {
-                Accept(fds[i].fd, fds[i].fd == S.https_listener && S.https_listener >= 0);
+                Accept(fds[i].fd, fds[i].fd == S.https_listener && S.https_listener >= 0, n - listeners);
                 accepted = true;
             }
         }
-        for (nfds_t i = 0; i < n; i++) {
-            tavix_connection *c = who[i];
-            // A record dropped, or displaced and taken again, in this cycle is not served with its old events.
-            if (c != nullptr && c->in_use && c->id == ids[i] && c->sock == fds[i].fd && fds[i].revents != 0)
-                Serve(c, fds[i].revents);
-        }
-        // A connection accepted now usually has its request waiting already.
+        // A connection accepted now usually has its request waiting already:
+        // it is answered first, its client being the one that waits.
         if (accepted) {
             for (tavix_connection &c : S.conns) {
                 if (c.in_use && c.fresh && c.sock >= 0 && c.recv != nullptr) {
@@ -531,6 +625,12 @@ void tavix_comm_mainloop_accept_conn() {
                     Serve(&c, POLLIN);
                 }
             }
+        }
+        for (nfds_t i = 0; i < n; i++) {
+            tavix_connection *c = who[i];
+            // A record dropped, or displaced and taken again, in this cycle is not served with its old events.
+            if (c != nullptr && c->in_use && c->id == ids[i] && c->sock == fds[i].fd && fds[i].revents != 0)
+                Serve(c, fds[i].revents);
         }
     }
     if (S.idle_cycles > 2 || S.active_cycles >= 21) {
@@ -542,11 +642,10 @@ void tavix_comm_mainloop_accept_conn() {
 }
 
 int tavix_comm_wait(int ms) {
-    struct pollfd fds[TAVIX_MAX_CONNECTIONS + 2];
-    tavix_connection *who[TAVIX_MAX_CONNECTIONS + 2];
-    uint32_t ids[TAVIX_MAX_CONNECTIONS + 2];
-    const nfds_t n = BuildSet(fds, who, ids, false);
-    return poll(fds, n, ms);
+    S.set_count = uint32_t(BuildSet(S.set_fds, S.set_who, S.set_ids, false));
+    S.set_ready = poll(S.set_fds, S.set_count, ms);
+    S.set_fresh = S.set_ready >= 0 ? 1 : 0;
+    return S.set_ready;
 }
 
 int tavix_comm_send(tavix_connection *c, tavix_buffer *b) {
@@ -665,6 +764,7 @@ void tavix_comm_expire(uint64_t now) {
 void tavix_comm_signal_shutdown() { S.shutdown = 1; }
 
 void tavix_comm_mainloop_exit() {
+    S.set_fresh = 0;
     for (tavix_connection &c : S.conns) {
         if (c.in_use) {
             c.silent_drop = 1;

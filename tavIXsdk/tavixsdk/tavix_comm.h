@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <poll.h>
 #include <pthread.h>
 
 #include "tavIXsdk/tavixsdk/tavix_buffer.h"
@@ -47,6 +48,7 @@ struct tavix_connection {
     uint32_t receiving;  // 1 from a request's first byte until it is handed on whole
     uint32_t served;  // 1 once a whole request was handed on
     uint32_t timed_out;  // the request missed its deadline: answered 408 and dropped
+    uint32_t read_drained;  // the last read took all the socket held
     uint32_t read_wants_read, write_wants_write, read_wants_write, write_wants_read;
     tavix_buffer *recv;
     tavix_buffer *pending;
@@ -78,6 +80,15 @@ struct tavix_comm_state_t {
     uint32_t connection_timeout;  // seconds without a request before a connection is dropped
     tavix_timer timer;
     tavix_connection conns[TAVIX_MAX_CONNECTIONS];
+    // The readiness set of the last wait, served by the next cycle instead
+    // of a poll of its own: the listeners, then connections (their records
+    // and ids when the set was made); poll's answer; 1 while not yet served.
+    struct pollfd set_fds[TAVIX_MAX_CONNECTIONS + 2];
+    tavix_connection *set_who[TAVIX_MAX_CONNECTIONS + 2];
+    uint32_t set_ids[TAVIX_MAX_CONNECTIONS + 2];
+    uint32_t set_count;
+    int set_ready;
+    uint32_t set_fresh;
 };
 extern tavix_comm_state_t tavix_comm_state;
 
@@ -89,7 +100,8 @@ int tavix_comm_initialize();
 int tavix_comm_prepare();
 // Opens the listeners and starts the timer; 0, or -1 when a listener cannot be opened.
 int tavix_comm_mainloop();
-// One cycle: polls every socket without waiting and serves what is ready.
+// One cycle: serves what the last wait found ready (or, without a wait
+// since the last cycle, what a poll without waiting finds).
 void tavix_comm_mainloop_accept_conn();
 int tavix_comm_send(tavix_connection *c, tavix_buffer *b);
 int tavix_comm_send_id(uint32_t id, tavix_buffer *b);
@@ -109,8 +121,8 @@ void tavix_comm_mainloop_exit();
 void tavix_comm_free();
 // Frees what the TLS library keeps for the calling thread; the web thread's last call.
 void tavix_comm_thread_stop();
-// Waits up to ms for input or room on any socket the next cycle serves;
-// answers like poll.
+// Waits up to ms for input or room on any socket the next cycle serves,
+// whose readiness the next cycle takes; answers like poll.
 int tavix_comm_wait(int ms);
 // Server time: half seconds on the dispatcher's timer.
 uint64_t tavix_sys_get_current_monotonous_time();

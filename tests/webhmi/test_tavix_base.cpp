@@ -283,6 +283,35 @@ TEST_F(TavixBase, BuffersGrowByPowersOfTwoOverflowOnceAndPoolTheirRecords) {
     EXPECT_EQ(tavix_buffer_available_data(fb), 0u);
     EXPECT_EQ(tavix_buffer_get_data(fb, &piece, scratch, sizeof scratch, nullptr, 0), -1);
     EXPECT_EQ(tavix_buffer_read_whole_file(fb, 10), 1);  // read already
+
+    // Gathered for sending: the header's bytes in memory, then the file's part
+    // from its descriptor, both as far as they were sent.
+    tavix_buffer *hdr = tavix_buffer_get(TAVIX_BUF_RESP_CHAINED, 16, 4096, true);
+    tavix_buffer_put_data(hdr, "HDR:", 4);
+    tavix_buffer *file_body = tavix_buffer_get(TAVIX_BUF_FILE, 0, 4096, true);
+    ASSERT_EQ(tavix_buffer_put_file(file_body, path.c_str()), 0);
+    tavix_buffer_put_chained_content(hdr, file_body);
+    struct iovec iov[2];
+    tavix_buffer_file_part part{};
+    ASSERT_EQ(tavix_buffer_gather(hdr, iov, 2, &part), 1u);
+    EXPECT_EQ(std::string(static_cast<const char *>(iov[0].iov_base), iov[0].iov_len), "HDR:");
+    EXPECT_EQ(part.fd, file_body->fd);
+    EXPECT_EQ(part.offset, 0u);
+    EXPECT_EQ(part.count, 10u);
+    EXPECT_EQ(tavix_buffer_gather(hdr, iov, 0, &part), 0u);  // no room: not even the file part
+    EXPECT_EQ(part.count, 0u);
+    tavix_buffer_get_advance(hdr, 3);
+    ASSERT_EQ(tavix_buffer_gather(hdr, iov, 2, &part), 1u);
+    EXPECT_EQ(std::string(static_cast<const char *>(iov[0].iov_base), iov[0].iov_len), ":");
+    tavix_buffer_get_advance(hdr, 1);
+    tavix_buffer_get_advance(hdr, 4);  // "0123" of the file went
+    EXPECT_EQ(tavix_buffer_gather(hdr, iov, 2, &part), 0u);
+    EXPECT_EQ(part.offset, 4u);
+    EXPECT_EQ(part.count, 6u);
+    tavix_buffer_get_advance(hdr, 6);
+    EXPECT_EQ(tavix_buffer_gather(hdr, iov, 2, &part), 0u);
+    EXPECT_EQ(part.count, 0u);
+    tavix_buffer_free(hdr);
     // An open descriptor that is not a regular file is refused and closed.
     const int dir = open(root.path().c_str(), O_RDONLY | O_CLOEXEC);
     struct stat st {};

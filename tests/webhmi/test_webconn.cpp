@@ -7,15 +7,21 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -30,6 +36,26 @@
 namespace {
 
 std::vector<std::string> logged;
+
+// n bytes that depend on their position, with no short period.
+std::string Pattern(std::size_t n) {
+    std::string s(n, '\0');
+    for (std::size_t i = 0; i < n; i++) s[i] = char((i * 131 + (i >> 10)) & 0xFF);
+    return s;
+}
+
+// Twice the most a socket's send buffer holds on this system, and more.
+std::string LargerThanASendBuffer() {
+    std::size_t most = 4u << 20;
+    std::ifstream("/proc/sys/net/ipv4/tcp_wmem") >> most >> most >> most;
+    return Pattern(2 * most + 12345);
+}
+
+// What follows an answer's header.
+std::string Body(const std::string &answer) {
+    const std::size_t at = answer.find("\r\n\r\n");
+    return at == std::string::npos ? "<no header end>" : answer.substr(at + 4);
+}
 
 void Write(const std::string &path, const std::string &data) {
     std::ofstream(path, std::ios::binary) << data;
@@ -103,6 +129,8 @@ struct WebConn : ::testing::Test {
         std::string out;
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (std::chrono::steady_clock::now() < end) {
+            // As the web thread runs them: a wait, then the cycle serving what it found.
+            tavix_comm_wait(0);
             tavix_comm_mainloop_accept_conn();
             struct pollfd p {s, POLLIN, 0};
             if (poll(&p, 1, 1) <= 0) continue;
@@ -119,6 +147,49 @@ struct WebConn : ::testing::Test {
             tavix_comm_mainloop_accept_conn();
             usleep(1000);
         }
+    }
+    // A client with a small window that sent GET url and reads nothing yet.
+    int SlowReader(const char *url) const {
+        const int s = socket(AF_INET, SOCK_STREAM, 0);
+        const int window = 4096;
+        setsockopt(s, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+        EXPECT_EQ(test_support::LoopbackConnect(s, port), 0);
+        const std::string get = std::string("GET ") + url + " HTTP/1.0\r\n\r\n";
+        EXPECT_EQ(send(s, get.data(), get.size(), 0), ssize_t(get.size()));
+        return s;
+    }
+    // 1 while a connection's answer is not all out of the server.
+    static bool AnswerWaiting() {
+        for (const tavix_connection &c : tavix_comm_state.conns)
+            if (c.in_use && c.send_head != nullptr) return true;
+        return false;
+    }
+    // What a client got until the server closed, read 8 KB at a time between
+    // cycles; "<open>" appended when it did not close within 20 s.
+    static std::string ReadSlowly(int s) {
+        std::string got;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        for (ssize_t n = 1; n > 0 && std::chrono::steady_clock::now() < end;) {
+            tavix_comm_mainloop_accept_conn();
+            char buf[8192];
+            n = recv(s, buf, sizeof buf, MSG_DONTWAIT);
+            if (n > 0) got.append(buf, std::size_t(n));
+            if (n < 0 && errno == EAGAIN) n = 1;
+            if (n == 0) return got;
+        }
+        return got + "<open>";
+    }
+    // A self-signed certificate from openssl, TLS made ready and an HTTPS
+    // listener of the test's own (its port in port).
+    bool ListenTls() {
+        const std::string key = root / "k.pem", cert = root / "c.pem", pem = root / "server.pem";
+        const std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=plc -days 2 -keyout " + key +
+                                " -out " + cert + " 2>/dev/null && cat " + cert + " " + key + " > " + pem;
+        if (std::system(cmd.c_str()) != 0) return false;
+        tavix_options_set_https_options(nullptr, 443, pem.c_str(), nullptr);
+        if (tavix_comm_prepare() != 0 || tavix_comm_tls_ready() != 1) return false;
+        tavix_comm_state.https_listener = Listen();
+        return true;
     }
     static bool Closed(int s) {
         char b;
@@ -198,11 +269,25 @@ TEST_F(WebConn, AWholeRequestEndsTheClockAndAServedConnectionIsNotDisplaced) {
     ASSERT_TRUE(Until([&] { return first.pending != nullptr && first.pending->length == a.size() + b.size(); }));
     EXPECT_EQ(first.request_start, start);
     EXPECT_EQ(first.receiving, 1u);
+    // Its last bytes make it whole: answered, and with nothing more from its
+    // client, closed at once (its record as it was at the close).
+    static tavix_connection at_drop;
+    tavix_comm_set_cb(tavix_engine_receive_comm_data, [](tavix_connection *c) { at_drop = *c; }, nullptr);
     ASSERT_EQ(send(post, "cd", 2, 0), 2);
-    ASSERT_TRUE(Until([&] { return first.served == 1; }));
-    EXPECT_EQ(first.receiving, 0u);
-    // The rest of the records half-sent requests: a new connection takes the
-    // oldest of theirs, never the one that was served.
+    const std::string answer = Answer(post);
+    close(post);
+    EXPECT_EQ(answer.substr(0, 9), "HTTP/1.0 ");
+    EXPECT_EQ(answer.find("<open>"), std::string::npos);
+    EXPECT_EQ(first.in_use, 0u);
+    EXPECT_EQ(at_drop.served, 1u);
+    EXPECT_EQ(at_drop.receiving, 0u);
+    // A served connection still in its record (one read to its end), the
+    // rest half-sent requests: a new connection takes the oldest of theirs,
+    // never the one that was served, though it came first.
+    ASSERT_EQ(tavix_comm_take_record(), &first);
+    first.id = 1;
+    first.accept_seq = 1;
+    first.served = 1;
     const uint32_t served_id = first.id;
     for (uint32_t i = 1; i < TAVIX_MAX_CONNECTIONS; i++) {
         tavix_connection *c = tavix_comm_take_record();
@@ -218,7 +303,6 @@ TEST_F(WebConn, AWholeRequestEndsTheClockAndAServedConnectionIsNotDisplaced) {
     // Records that all carry a whole request are not taken.
     for (tavix_connection &c : tavix_comm_state.conns) c.served = 1;
     EXPECT_EQ(tavix_comm_take_record(), nullptr);
-    close(post);
 }
 
 TEST_F(WebConn, NamesThroughSymbolicLinksAreNotServed) {
@@ -346,14 +430,7 @@ TEST_F(WebConn, DigestNonceCountsAreTakenOnceAndBasicRefusesANul) {
 }
 
 TEST_F(WebConn, PlainTextOnTheTlsPortIsReportedOnceAMinuteWithACount) {
-    const std::string key = root / "k.pem", cert = root / "c.pem", pem = root / "server.pem";
-    const std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=plc -days 2 -keyout " + key +
-                            " -out " + cert + " 2>/dev/null && cat " + cert + " " + key + " > " + pem;
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
-    tavix_options_set_https_options(nullptr, 443, pem.c_str(), nullptr);
-    ASSERT_EQ(tavix_comm_prepare(), 0);
-    ASSERT_EQ(tavix_comm_tls_ready(), 1);
-    tavix_comm_state.https_listener = Listen();  // the clients below connect to it
+    ASSERT_TRUE(ListenTls());  // the clients below connect to it
     auto plain = [&](int times) {
         for (int k = 0; k < times; k++) {
             const int s = Connect("GET / HTTP/1.0\r\n\r\n");
@@ -382,4 +459,74 @@ TEST_F(WebConn, PlainTextOnTheTlsPortIsReportedOnceAMinuteWithACount) {
     plain(1);  // the next one after a minute goes out at once, with the two before it
     EXPECT_EQ(lines().size(), 3u);
     EXPECT_EQ(lines().back(), "SSL read problem: -1, 1 (3 times)");
+}
+
+TEST_F(WebConn, FileAnswersArriveWholeAndASlowReaderHoldsNobodyUp) {
+    const std::string mid = Pattern(100 * 1024), big = Pattern(1024 * 1024);
+    Write(www + "/100k.bin", mid);
+    Write(www + "/1m.bin", big);
+    for (const auto &[url, length, want] : {std::tuple{"/100k.bin", "102400", &mid}, {"/1m.bin", "1048576", &big}}) {
+        const int s = Connect(std::string("GET ") + url + " HTTP/1.0\r\n\r\n");
+        const std::string a = Answer(s);
+        close(s);
+        EXPECT_EQ(a.substr(0, a.find("\r\n")), "HTTP/1.0 200 OK") << url;
+        EXPECT_NE(a.find(std::string("\r\nContent-Length: ") + length + "\r\n"), std::string::npos) << url;
+        const std::string body = Body(a);
+        EXPECT_EQ(body.size(), want->size()) << url;
+        EXPECT_TRUE(body == *want) << url << ": the bytes differ";
+    }
+
+    // A reader with a small window that takes nothing: its answer, larger
+    // than the most the system's send buffer holds, waits for room while
+    // another client is answered.
+    const std::string huge = LargerThanASendBuffer();
+    Write(www + "/huge.bin", huge);
+    const int slow = SlowReader("/huge.bin");
+    ASSERT_TRUE(Until(AnswerWaiting));
+    const int quick = Connect("GET /index.htm HTTP/1.0\r\n\r\n");
+    const std::string a = Answer(quick);
+    close(quick);
+    EXPECT_EQ(a.substr(0, a.find("\r\n")), "HTTP/1.0 200 OK");
+    EXPECT_EQ(Body(a), "<p>in</p>");
+    EXPECT_TRUE(AnswerWaiting()) << "the slow reader's answer is still on its way";
+    // Taken a little at a time, the slow reader's answer is whole too.
+    const std::string got = ReadSlowly(slow);
+    close(slow);
+    EXPECT_EQ(Body(got).size(), huge.size());
+    EXPECT_TRUE(Body(got) == huge) << "the slow reader's bytes differ";
+}
+
+TEST_F(WebConn, AFileCutShortUnderItsAnswerEndsTheConnection) {
+    const std::string huge = LargerThanASendBuffer();
+    Write(www + "/huge.bin", huge);
+    const int slow = SlowReader("/huge.bin");
+    ASSERT_TRUE(Until(AnswerWaiting));
+    ASSERT_EQ(truncate((www + "/huge.bin").c_str(), 1000), 0);
+    const std::string got = ReadSlowly(slow);
+    close(slow);
+    ASSERT_GE(got.size(), 6u);
+    EXPECT_NE(got.substr(got.size() - 6), "<open>");
+    EXPECT_LT(Body(got).size(), huge.size());
+    EXPECT_FALSE(AnswerWaiting());
+    EXPECT_EQ(InUse(), 0u);
+    EXPECT_NE(std::find(logged.begin(), logged.end(), "file read problem: 0, 0"), logged.end());
+}
+
+TEST_F(WebConn, AFileAnswerOverTlsArrivesWhole) {
+    ASSERT_TRUE(ListenTls());
+    const std::string big = Pattern(1024 * 1024);
+    Write(www + "/1m.bin", big);
+    const std::string out = root / "got.bin", url = "https://127.0.0.1:" + std::to_string(port) + "/1m.bin";
+    const char *argv[] = {"curl", "-sk", "--max-time", "20", "-o", out.c_str(), url.c_str(), nullptr};
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawnp(&pid, "curl", nullptr, nullptr, const_cast<char *const *>(argv), environ), 0);
+    int status = -1;
+    const bool ended = Until([&] { return waitpid(pid, &status, WNOHANG) == pid; });
+    if (!ended) kill(pid, SIGKILL), waitpid(pid, &status, 0);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(status, 0);
+    std::ifstream f(out, std::ios::binary);
+    const std::string got((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(got.size(), big.size());
+    EXPECT_TRUE(got == big) << "the bytes over TLS differ";
 }
