@@ -7,7 +7,9 @@
 // operand's entry is the index of its first element, element k lies at
 // index + k. Type codes and array sizes are literal entries. Every element
 // address is checked against its section: reads outside answer 0, writes
-// there (or to a forced variable) do nothing.
+// there (or to a forced variable) do nothing. A section that does not lie
+// whole in the arena above its first block is a malformed image: no element
+// of it is used.
 #pragma once
 
 #include <bit>
@@ -39,7 +41,16 @@ struct Z7Ops {
     mutable SecView view[6] = {};
     mutable uint8_t loaded = 0;
 
+    // Bytes of one value of each viewed section.
+    static constexpr uint8_t kWidth[6] = {1, 1, 2, 4, 8, 4};
+
     uint16_t Lit(uint32_t k) const { return k < n ? LE_Get16(list + 2 * k) : 0; }
+    // Element count the descriptor of section sec declares (0 for a
+    // descriptor outside the arena).
+    uint32_t Count(uint32_t sec) const {
+        const uint8_t *d = sec < Z7SEC_COUNT ? Z7Mem_Ptr(db + sec * Z7_DESC_SIZE, Z7_DESC_SIZE) : nullptr;
+        return d ? LE_Get16(d + SD_ALLOC) : 0;
+    }
     const SecView *View(uint32_t sec) const {
         if (sec < Z7SEC_LOCK || sec > Z7SEC_TIME) return nullptr;
         SecView &v = view[sec - Z7SEC_LOCK];
@@ -48,7 +59,12 @@ struct Z7Ops {
             const uint8_t *d = Z7Mem_Ptr(db + sec * Z7_DESC_SIZE, Z7_DESC_SIZE);
             v.alloc = d ? LE_Get16(d + SD_ALLOC) : 0;
             v.elem = d ? LE_Get16(d + SD_ELEM) : 0;
-            v.base = d ? Z7Mem_Ptr(LE_Get32(d + SD_ADDR), v.alloc * v.elem) : nullptr;
+            // the whole section lies in the arena, the last element's value
+            // included (a section of narrower elements than its values is
+            // read past its end); otherwise no element of it is used
+            const uint32_t width = kWidth[sec - Z7SEC_LOCK];
+            const uint32_t bytes = v.alloc * v.elem + (v.elem < width ? width - v.elem : 0);
+            v.base = d ? Z7Mem_Ptr(LE_Get32(d + SD_ADDR), bytes) : nullptr;
             if (v.base == nullptr) v.alloc = 0;
         }
         return &v;
@@ -120,6 +136,10 @@ struct Z7Ops {
     void PutTime(uint32_t k, uint32_t v) const {
         uint8_t *p = At(Z7SEC_TIME, k);
         if (p != nullptr && !Forced(k, 0, Z7LK_TIME)) LE_Put32(p, v);
+    }
+    // STRING operand k set to text (cut to its maximum length) unless forced.
+    void PutStr(uint32_t k, const char *text) const {
+        if (k < n && !Forced(k, 0, Z7LK_STR)) Z7VMStr_AscForceC(db, Lit(k), text);
     }
     void SetB(uint32_t k, bool v) const { Put8(k, v ? 1 : 0); }
     void SetI(uint32_t k, int32_t v, uint32_t off = 0) const { Put16(k, uint16_t(v), off); }
