@@ -32,51 +32,29 @@ enum : uint8_t {
 struct Z7Ops {
     uint32_t db = 0, arg = 0, n = 0;
     const uint8_t *list = nullptr;  // host view of the n entries
-    // Host view of the typed sections (lock, 8, 16, 32, 64 bits, TIME),
-    // taken on first use: base, element count and element size.
-    struct SecView {
-        uint8_t *base;
-        uint32_t alloc, elem;
-    };
-    mutable SecView view[6] = {};
-    mutable uint8_t loaded = 0;
-
-    // Bytes of one value of each viewed section.
+    const uint8_t *desc = nullptr;  // descriptor table (null: no section usable)
+    // Bytes of one value of each typed section (lock, 8, 16, 32, 64 bits,
+    // TIME).
     static constexpr uint8_t kWidth[6] = {1, 1, 2, 4, 8, 4};
 
     uint16_t Lit(uint32_t k) const { return k < n ? LE_Get16(list + 2 * k) : 0; }
-    // Element count the descriptor of section sec declares (0 for a
-    // descriptor outside the arena).
+    // Element count the descriptor of section sec declares.
     uint32_t Count(uint32_t sec) const {
-        const uint8_t *d = sec < Z7SEC_COUNT ? Z7Mem_Ptr(db + sec * Z7_DESC_SIZE, Z7_DESC_SIZE) : nullptr;
-        return d ? LE_Get16(d + SD_ALLOC) : 0;
+        return desc != nullptr && sec < Z7SEC_COUNT ? LE_Get16(desc + sec * Z7_DESC_SIZE + SD_ALLOC) : 0;
     }
-    const SecView *View(uint32_t sec) const {
-        if (sec < Z7SEC_LOCK || sec > Z7SEC_TIME) return nullptr;
-        SecView &v = view[sec - Z7SEC_LOCK];
-        if (!(loaded & (1u << (sec - Z7SEC_LOCK)))) {
-            loaded |= uint8_t(1u << (sec - Z7SEC_LOCK));
-            const uint8_t *d = Z7Mem_Ptr(db + sec * Z7_DESC_SIZE, Z7_DESC_SIZE);
-            v.alloc = d ? LE_Get16(d + SD_ALLOC) : 0;
-            v.elem = d ? LE_Get16(d + SD_ELEM) : 0;
-            // the whole section lies in the arena, the last element's value
-            // included (a section of narrower elements than its values is
-            // read past its end); otherwise no element of it is used
-            const uint32_t width = kWidth[sec - Z7SEC_LOCK];
-            const uint32_t bytes = v.alloc * v.elem + (v.elem < width ? width - v.elem : 0);
-            v.base = d ? Z7Mem_Ptr(LE_Get32(d + SD_ADDR), bytes) : nullptr;
-            if (v.base == nullptr) v.alloc = 0;
-        }
-        return &v;
-    }
-    // Host address of element off of operand k in a section (off 0 for a
-    // plain operand); null outside the section.
+    // Host address of element off of operand k in a typed section (off 0
+    // for a plain operand); null outside the section. The whole section
+    // lies in the arena, the last element's value included (a section of
+    // narrower elements than its values would be read past its end), or no
+    // element of it is used.
     uint8_t *At(uint32_t sec, uint32_t k, uint32_t off = 0) const {
-        if (k >= n) return nullptr;
-        const uint32_t idx = uint32_t(Lit(k)) + off;
-        if (sec == Z7SEC_STRPTR) return nullptr;
-        const SecView *v = View(sec);
-        return v != nullptr && idx < v->alloc ? v->base + size_t(idx) * v->elem : nullptr;
+        if (k >= n || sec < Z7SEC_LOCK || sec > Z7SEC_TIME || desc == nullptr) return nullptr;
+        const uint8_t *d = desc + sec * Z7_DESC_SIZE;
+        const uint32_t idx = uint32_t(Lit(k)) + off, alloc = LE_Get16(d + SD_ALLOC);
+        if (idx >= alloc) return nullptr;
+        const uint32_t elem = LE_Get16(d + SD_ELEM), width = kWidth[sec - Z7SEC_LOCK];
+        uint8_t *base = Z7Mem_Ptr(LE_Get32(d + SD_ADDR), alloc * elem + (elem < width ? width - elem : 0));
+        return base != nullptr ? base + size_t(idx) * elem : nullptr;
     }
     bool Forced(uint32_t k, uint32_t off, uint8_t bit) const {
         const uint8_t *l = At(Z7SEC_LOCK, k, off);
@@ -152,9 +130,9 @@ struct Z7Ops {
 // entries or does not lie in the arena.
 inline bool Z7Ops_Open(uint32_t db, uint32_t arg, uint32_t need, Z7Ops &ops) {
     if (arg < 2) return false;
-    ops = Z7Ops{};
     ops.db = db;
     ops.arg = arg;
+    ops.desc = Z7Mem_Ptr(db, Z7_DESC_TABLE);
     ops.n = Z7Mem_Get16(arg - 2);
     ops.list = Z7Mem_Ptr(arg, 2 * ops.n);
     if (ops.list == nullptr) ops.n = 0;

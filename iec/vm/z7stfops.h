@@ -96,7 +96,7 @@ inline uint32_t Mask32Value(uint32_t fn, uint32_t va, uint32_t vb, bool logical)
 // Operand list of a call at ops (its count the word before) in o, when the
 // database's descriptor table lies in the arena.
 inline bool Open(uint32_t db, uint32_t ops, Z7Ops &o) {
-    return Z7Mem_Ptr(db, Z7_DESC_TABLE) != nullptr && Z7Ops_Open(db, ops, 0, o);
+    return Z7Ops_Open(db, ops, 0, o) && o.desc != nullptr;
 }
 
 // A mask call {fn, n, operands} with one lookup of the sections: 1 done, 2
