@@ -1517,11 +1517,11 @@ protected:
     // Arena bytes a test overwrites outside any block, put back at the end.
     std::vector<std::pair<uint32_t, std::vector<uint8_t>>> kept;
     void Keep(uint32_t off, uint32_t len) { kept.emplace_back(off, std::vector<uint8_t>(Raw(off), Raw(off) + len)); }
-    // The 32-bit section moved to addr with count elements of 4 bytes.
-    void MoveD32(uint32_t addr, uint16_t count) const {
+    // The 32-bit section moved to addr with count elements of elem bytes.
+    void MoveD32(uint32_t addr, uint16_t count, uint8_t elem = 4) const {
         uint8_t *d = Z7Mem_Ptr(desc, 16);
         d[0] = uint8_t(addr), d[1] = uint8_t(addr >> 8), d[2] = uint8_t(addr >> 16), d[3] = uint8_t(addr >> 24);
-        d[8] = 4, d[9] = 0;                                  // element size
+        d[8] = elem, d[9] = 0;                               // element size
         d[14] = uint8_t(count), d[15] = uint8_t(count >> 8);  // elements
     }
     // Host bytes of arena offset off (below the first block included).
@@ -1590,6 +1590,23 @@ TEST_F(IecStdSections, SectionBelowTheFirstBlockIsRefused) {
     EXPECT_EQ(Get(20), 0x11223344u);
     Make("CMP", {0, 1, 10, 11, 12}).Run();
     EXPECT_EQ(std::vector<int>({B(10), B(11), B(12)}), std::vector<int>({0, 1, 0}));
+}
+
+TEST_F(IecStdSections, SectionOfNarrowElementsEndingAtTheArenaEndIsRefused) {
+    // four 1-byte elements in the last 4 bytes of the arena: the DINT of the
+    // last would end 3 bytes past it, so none is used
+    constexpr uint32_t kAt = (64u << 20) - 4;
+    Keep(kAt, 4);
+    MoveD32(kAt, 4, 1);
+    Raw(kAt)[0] = 1, Raw(kAt)[1] = 0x5A, Raw(kAt)[2] = 0, Raw(kAt)[3] = 0;
+    SetB(5, 9);
+    EXPECT_EQ(Stf(36, {5, 0}), 1u);  // ODD(DINT 0): 0
+    EXPECT_EQ(B(5), 0);
+    SetB(6, 9);
+    EXPECT_EQ(Stf(36, {6, 3}), 1u);  // ODD(DINT 3): 0, nothing read past the end
+    EXPECT_EQ(B(6), 0);
+    EXPECT_EQ(Stf(27, {3, 0}), 1u);  // NOT(DINT 0) into DINT 3: not written
+    EXPECT_EQ(std::vector<int>({Raw(kAt)[0], Raw(kAt)[1], Raw(kAt)[2], Raw(kAt)[3]}), std::vector<int>({1, 0x5A, 0, 0}));
 }
 
 TEST_F(IecStdSections, BoolOperandHoldingTwoIsTrue) {
