@@ -33,6 +33,7 @@ struct Z7Ops {
     uint32_t db = 0, arg = 0, n = 0;
     const uint8_t *list = nullptr;  // host view of the n entries
     const uint8_t *desc = nullptr;  // descriptor table (null: no section usable)
+    uint8_t *arena = nullptr;       // host address of arena offset 0 (with desc)
     // Bytes of one value of each typed section (lock, 8, 16, 32, 64 bits,
     // TIME).
     static constexpr uint8_t kWidth[6] = {1, 1, 2, 4, 8, 4};
@@ -52,9 +53,10 @@ struct Z7Ops {
         const uint8_t *d = desc + sec * Z7_DESC_SIZE;
         const uint32_t idx = uint32_t(Lit(k)) + off, alloc = LE_Get16(d + SD_ALLOC);
         if (idx >= alloc) return nullptr;
-        const uint32_t elem = LE_Get16(d + SD_ELEM), width = kWidth[sec - Z7SEC_LOCK];
-        uint8_t *base = Z7Mem_Ptr(LE_Get32(d + SD_ADDR), alloc * elem + (elem < width ? width - elem : 0));
-        return base != nullptr ? base + size_t(idx) * elem : nullptr;
+        const uint32_t elem = LE_Get16(d + SD_ELEM), width = kWidth[sec - Z7SEC_LOCK], addr = LE_Get32(d + SD_ADDR);
+        const uint64_t end = uint64_t(addr) + alloc * elem + (elem < width ? width - elem : 0);
+        if (addr < Z7MEM_FIRST || end > Z7MEM_SIZE) return nullptr;
+        return arena + addr + size_t(idx) * elem;
     }
     bool Forced(uint32_t k, uint32_t off, uint8_t bit) const {
         const uint8_t *l = At(Z7SEC_LOCK, k, off);
@@ -133,7 +135,9 @@ inline bool Z7Ops_Open(uint32_t db, uint32_t arg, uint32_t need, Z7Ops &ops) {
     ops.db = db;
     ops.arg = arg;
     ops.desc = Z7Mem_Ptr(db, Z7_DESC_TABLE);
-    ops.n = Z7Mem_Get16(arg - 2);
+    ops.arena = ops.desc != nullptr ? Z7Mem_Base : nullptr;
+    const uint8_t *count = Z7Mem_Ptr(arg - 2, 2);
+    ops.n = count != nullptr ? LE_Get16(count) : 0;
     ops.list = Z7Mem_Ptr(arg, 2 * ops.n);
     if (ops.list == nullptr) ops.n = 0;
     return ops.n >= need;

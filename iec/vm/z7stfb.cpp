@@ -1002,7 +1002,8 @@ uint32_t Dispatch(const Row &r, uint32_t cmd, uint32_t db, uint32_t inst, uint32
     // the instance commands read no operand
     Z7Ops o;
     o.db = db;
-    if (Z7Mem_Ptr(db, Z7_DESC_TABLE) == nullptr || (cmd == FB_EXEC && !Z7Ops_Open(db, arg, r.need, o))) return 0;
+    if (cmd == FB_EXEC ? !Z7Ops_Open(db, arg, r.need, o) || o.desc == nullptr : Z7Mem_Ptr(db, Z7_DESC_TABLE) == nullptr)
+        return 0;
     fn(Ctx{o, Inst{ip}, now, db});
     return 0;
 }
