@@ -7,7 +7,9 @@
 // operand's entry is the index of its first element, element k lies at
 // index + k. Type codes and array sizes are literal entries. Every element
 // address is checked against its section: reads outside answer 0, writes
-// there (or to a forced variable) do nothing.
+// there (or to a forced variable) do nothing. A section that does not lie
+// whole in the arena above its first block is a malformed image: no element
+// of it is used.
 #pragma once
 
 #include <bit>
@@ -30,37 +32,31 @@ enum : uint8_t {
 struct Z7Ops {
     uint32_t db = 0, arg = 0, n = 0;
     const uint8_t *list = nullptr;  // host view of the n entries
-    // Host view of the typed sections (lock, 8, 16, 32, 64 bits, TIME),
-    // taken on first use: base, element count and element size.
-    struct SecView {
-        uint8_t *base;
-        uint32_t alloc, elem;
-    };
-    mutable SecView view[6] = {};
-    mutable uint8_t loaded = 0;
+    const uint8_t *desc = nullptr;  // descriptor table (null: no section usable)
+    uint8_t *arena = nullptr;       // host address of arena offset 0 (with desc)
+    // Bytes of one value of each typed section (lock, 8, 16, 32, 64 bits,
+    // TIME).
+    static constexpr uint8_t kWidth[6] = {1, 1, 2, 4, 8, 4};
 
     uint16_t Lit(uint32_t k) const { return k < n ? LE_Get16(list + 2 * k) : 0; }
-    const SecView *View(uint32_t sec) const {
-        if (sec < Z7SEC_LOCK || sec > Z7SEC_TIME) return nullptr;
-        SecView &v = view[sec - Z7SEC_LOCK];
-        if (!(loaded & (1u << (sec - Z7SEC_LOCK)))) {
-            loaded |= uint8_t(1u << (sec - Z7SEC_LOCK));
-            const uint8_t *d = Z7Mem_Ptr(db + sec * Z7_DESC_SIZE, Z7_DESC_SIZE);
-            v.alloc = d ? LE_Get16(d + SD_ALLOC) : 0;
-            v.elem = d ? LE_Get16(d + SD_ELEM) : 0;
-            v.base = d ? Z7Mem_Ptr(LE_Get32(d + SD_ADDR), v.alloc * v.elem) : nullptr;
-            if (v.base == nullptr) v.alloc = 0;
-        }
-        return &v;
+    // Element count the descriptor of section sec declares.
+    uint32_t Count(uint32_t sec) const {
+        return desc != nullptr && sec < Z7SEC_COUNT ? LE_Get16(desc + sec * Z7_DESC_SIZE + SD_ALLOC) : 0;
     }
-    // Host address of element off of operand k in a section (off 0 for a
-    // plain operand); null outside the section.
+    // Host address of element off of operand k in a typed section (off 0
+    // for a plain operand); null outside the section. The whole section
+    // lies in the arena, the last element's value included (a section of
+    // narrower elements than its values would be read past its end), or no
+    // element of it is used.
     uint8_t *At(uint32_t sec, uint32_t k, uint32_t off = 0) const {
-        if (k >= n) return nullptr;
-        const uint32_t idx = uint32_t(Lit(k)) + off;
-        if (sec == Z7SEC_STRPTR) return nullptr;
-        const SecView *v = View(sec);
-        return v != nullptr && idx < v->alloc ? v->base + size_t(idx) * v->elem : nullptr;
+        if (k >= n || sec < Z7SEC_LOCK || sec > Z7SEC_TIME || desc == nullptr) return nullptr;
+        const uint8_t *d = desc + sec * Z7_DESC_SIZE;
+        const uint32_t idx = uint32_t(Lit(k)) + off, alloc = LE_Get16(d + SD_ALLOC);
+        if (idx >= alloc) return nullptr;
+        const uint32_t elem = LE_Get16(d + SD_ELEM), width = kWidth[sec - Z7SEC_LOCK], addr = LE_Get32(d + SD_ADDR);
+        const uint64_t end = uint64_t(addr) + alloc * elem + (elem < width ? width - elem : 0);
+        if (addr < Z7MEM_FIRST || end > Z7MEM_SIZE) return nullptr;
+        return arena + addr + size_t(idx) * elem;
     }
     bool Forced(uint32_t k, uint32_t off, uint8_t bit) const {
         const uint8_t *l = At(Z7SEC_LOCK, k, off);
@@ -121,6 +117,10 @@ struct Z7Ops {
         uint8_t *p = At(Z7SEC_TIME, k);
         if (p != nullptr && !Forced(k, 0, Z7LK_TIME)) LE_Put32(p, v);
     }
+    // STRING operand k set to text (cut to its maximum length) unless forced.
+    void PutStr(uint32_t k, const char *text) const {
+        if (k < n && !Forced(k, 0, Z7LK_STR)) Z7VMStr_AscForceC(db, Lit(k), text);
+    }
     void SetB(uint32_t k, bool v) const { Put8(k, v ? 1 : 0); }
     void SetI(uint32_t k, int32_t v, uint32_t off = 0) const { Put16(k, uint16_t(v), off); }
     void SetD(uint32_t k, int32_t v, uint32_t off = 0) const { Put32(k, uint32_t(v), off); }
@@ -132,10 +132,12 @@ struct Z7Ops {
 // entries or does not lie in the arena.
 inline bool Z7Ops_Open(uint32_t db, uint32_t arg, uint32_t need, Z7Ops &ops) {
     if (arg < 2) return false;
-    ops = Z7Ops{};
     ops.db = db;
     ops.arg = arg;
-    ops.n = Z7Mem_Get16(arg - 2);
+    ops.desc = Z7Mem_Ptr(db, Z7_DESC_TABLE);
+    ops.arena = ops.desc != nullptr ? Z7Mem_Base : nullptr;
+    const uint8_t *count = Z7Mem_Ptr(arg - 2, 2);
+    ops.n = count != nullptr ? LE_Get16(count) : 0;
     ops.list = Z7Mem_Ptr(arg, 2 * ops.n);
     if (ops.list == nullptr) ops.n = 0;
     return ops.n >= need;

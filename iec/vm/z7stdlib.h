@@ -7,6 +7,8 @@
 
 #include "iec/vm/z7interp.h"
 
+struct Z7Ops;
+
 // ---- standard blocks ------------------------------------------------------------------------------
 // 54 rows in linker order; the walk skips a row without a handler.
 constexpr uint32_t Z7STFB_ROWS = 54;
@@ -56,9 +58,9 @@ uint32_t Z7Tools_GetStringArray(uint32_t db, uint32_t index, uint32_t *flag);
 uint16_t Z7Tools_Crc16(const uint8_t *data, uint16_t len);
 
 // ---- standard functions built in the library ---------------------------------------------------
-// Runs slot fn on the operand list (operand 0 = result) with n operands.
+// Runs slot fn on the call's operands (operand 0 = result).
 // 1 go on, 0 stop the VM; 2 when the slot is not one of this module.
-uint32_t Z7VMStfBit_Execute(uint32_t db, uint32_t ops, uint32_t n, uint32_t fn);
+uint32_t Z7VMStfBit_Execute(const Z7Ops &o, uint32_t fn);
 
 // ---- resource table (section 19, items of 12 bytes) ------------------------------------------
 enum : uint32_t { RSC_DATA = 0, RSC_SIZE = 4, RSC_ID = 8, RSC_KIND = 10 };
@@ -88,7 +90,7 @@ uint32_t Z7Param_Get(uint32_t ignored, const char *path, const char *section, co
 
 // Slots of files, sockets, byte buffers and dynamic arrays; as
 // Z7VMStfBit_Execute.
-uint32_t Z7VMStfIo_Execute(uint32_t db, uint32_t ops, uint32_t n, uint32_t fn);
+uint32_t Z7VMStfIo_Execute(const Z7Ops &o, uint32_t fn);
 
 // ---- platform calls of the library --------------------------------------------------------
 // Files, sockets and the clock live above the VM: the runtime services fill

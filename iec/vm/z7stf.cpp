@@ -23,53 +23,14 @@ namespace {
 constexpr double kDegL = 57.29577951308232;
 constexpr double kDegF = 57.295780181884766;
 
-uint16_t Op(uint32_t ops, uint32_t k) { return Z7Mem_Get16(ops + 2 * k); }
-bool Locked(uint32_t db, uint32_t idx, uint8_t bit) {
-    const uint32_t a = Z7Sec_Elem(db, Z7SEC_LOCK, idx);
-    return a != 0 && (Z7Mem_Get8(a) & bit);
-}
-uint32_t A32(uint32_t db, uint32_t idx) { return Z7Sec_Elem(db, Z7SEC_D32, idx); }
-uint32_t A64(uint32_t db, uint32_t idx) { return Z7Sec_Elem(db, Z7SEC_D64, idx); }
-int32_t GetD(uint32_t db, uint32_t ops, uint32_t k) { return int32_t(Z7Mem_Get32(A32(db, Op(ops, k)))); }
-float GetF(uint32_t db, uint32_t ops, uint32_t k) {
-    return std::bit_cast<float>(Z7Mem_Get32(A32(db, Op(ops, k))));
-}
-double GetL(uint32_t db, uint32_t ops, uint32_t k) {
-    const uint32_t a = A64(db, Op(ops, k));
-    const uint64_t b = uint64_t(Z7Mem_Get32(a + 4)) << 32 | Z7Mem_Get32(a);
-    return std::bit_cast<double>(b);
-}
-void PutD(uint32_t db, uint32_t ops, uint32_t v) {
-    const uint32_t d = Op(ops, 0);
-    if (!Locked(db, d, Z7LK_32)) Z7Mem_Put32(A32(db, d), v);
-}
-void PutF(uint32_t db, uint32_t ops, double v) {
-    PutD(db, ops, std::bit_cast<uint32_t>(Z7Cnv_ToFloat(v)));
-}
-void PutL(uint32_t db, uint32_t ops, double v) {
-    const uint32_t d = Op(ops, 0);
-    if (Locked(db, d, Z7LK_64)) return;
-    const uint64_t b = std::bit_cast<uint64_t>(v);
-    const uint32_t a = A64(db, d);
-    if (a == 0) return;
-    Z7Mem_Put32(a, uint32_t(b));
-    Z7Mem_Put32(a + 4, uint32_t(b >> 32));
-}
-void Put8(uint32_t db, uint32_t ops, uint8_t v) {
-    const uint32_t d = Op(ops, 0);
-    if (!Locked(db, d, Z7LK_8)) Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, d), v);
-}
-void Put16(uint32_t db, uint32_t ops, uint16_t v) {
-    const uint32_t d = Op(ops, 0);
-    if (!Locked(db, d, Z7LK_16)) Z7Mem_Put16(Z7Sec_Elem(db, Z7SEC_D16, d), v);
-}
+void PutF(const Z7Ops &o, double v) { o.Put32(0, std::bit_cast<uint32_t>(Z7Cnv_ToFloat(v))); }
 // 1-based IEC position as a 0-based one (the lowest DINT stays lowest).
-int32_t Pos(uint32_t db, uint32_t ops, uint32_t k) {
-    const int32_t p = GetD(db, ops, k);
+int32_t Pos(const Z7Ops &o, uint32_t k) {
+    const int32_t p = o.D(k);
     return p == INT32_MIN ? p : p - 1;
 }
 bool Degrees(uint32_t db) { return (Z7St_Flags(db) & Z7F_DEGREES) != 0; }
-bool StrLocked(uint32_t db, uint32_t ops) { return Locked(db, Op(ops, 0), Z7LK_STR); }
+bool StrLocked(const Z7Ops &o) { return o.Forced(0, 0, Z7LK_STR); }
 
 // Repeated multiplication (or division) as the table gives it. Once r is 0,
 // infinite, NaN or the base is +-1, the remaining steps can only flip its sign,
@@ -117,173 +78,171 @@ double Trunc(double x) { return x >= 0 ? std::floor(x) : std::ceil(x); }
 double Log(double x, bool ln, double low) { return x <= 0 ? low : ln ? std::log(x) : std::log10(x); }
 
 // Numeric functions: one switch by slot.
-uint32_t Numeric(uint32_t db, uint32_t o, uint32_t fn) {
+uint32_t Numeric(const Z7Ops &o, uint32_t fn) {
+    const uint32_t db = o.db;
     const bool deg = Degrees(db);
     switch (fn) {
     case 1: {  // ABS: the sign bit cleared when the value compares below 0
-        const float x = GetF(db, o, 1);
-        PutF(db, o, x < 0 ? -x : x);
+        const float x = o.R(1);
+        PutF(o, x < 0 ? -x : x);
         return 1;
     }
-    case 116: { const double x = GetL(db, o, 1); PutL(db, o, x < 0 ? -x : x); return 1; }
+    case 116: { const double x = o.LR(1); o.SetLR(0, x < 0 ? -x : x); return 1; }
     case 2: case 3: {
-        const double x = GetF(db, o, 1);
+        const double x = o.R(1);
         double r = (x < -1 || x > 1) ? 0.0 : fn == 2 ? std::acos(x) : std::asin(x);
-        PutF(db, o, deg ? r * kDegF : r);
+        PutF(o, deg ? r * kDegF : r);
         return 1;
     }
     case 109: case 110: {
-        const double x = GetL(db, o, 1);
+        const double x = o.LR(1);
         double r = (x < -1 || x > 1) ? 0.0 : fn == 109 ? std::acos(x) : std::asin(x);
-        PutL(db, o, deg ? r * kDegL : r);
+        o.SetLR(0, deg ? r * kDegL : r);
         return 1;
     }
-    case 4: { const float r = std::atan(GetF(db, o, 1)); PutF(db, o, deg ? r * kDegF : r); return 1; }
-    case 111: { const double r = std::atan(GetL(db, o, 1)); PutL(db, o, deg ? r * kDegL : r); return 1; }
+    case 4: { const float r = std::atan(o.R(1)); PutF(o, deg ? r * kDegF : r); return 1; }
+    case 111: { const double r = std::atan(o.LR(1)); o.SetLR(0, deg ? r * kDegL : r); return 1; }
     case 5: case 8: {
-        float x = GetF(db, o, 1);
+        float x = o.R(1);
         if (deg) x = x / float(kDegF);
-        PutF(db, o, fn == 5 ? std::cos(x) : std::sin(x));
+        PutF(o, fn == 5 ? std::cos(x) : std::sin(x));
         return 1;
     }
     case 106: case 107: {
-        double x = GetL(db, o, 1);
+        double x = o.LR(1);
         if (deg) x /= kDegL;
-        PutL(db, o, fn == 106 ? std::cos(x) : std::sin(x));
+        o.SetLR(0, fn == 106 ? std::cos(x) : std::sin(x));
         return 1;
     }
     case 10: case 108: {
-        double x = fn == 10 ? double(GetF(db, o, 1)) : GetL(db, o, 1);
+        double x = fn == 10 ? double(o.R(1)) : o.LR(1);
         if (deg) x /= fn == 10 ? kDegF : kDegL;
         const double cs = std::cos(x);
         const double r = (cs > -1.0e-307 && cs < 1.0e-307) ? (fn == 10 ? 1.0e37 : 1.0e307) : std::tan(x);
-        if (fn == 10) PutF(db, o, r);
-        else PutL(db, o, r);
+        if (fn == 10) PutF(o, r);
+        else o.SetLR(0, r);
         return 1;
     }
-    case 6: PutF(db, o, Expt(GetF(db, o, 1), GetD(db, o, 2))); return 1;
+    case 6: PutF(o, Expt(o.R(1), o.D(2))); return 1;
     case 12: {
-        const double b = GetF(db, o, 1), e = GetF(db, o, 2);
-        PutF(db, o, b == 0 && e == 0 ? 0.0 : std::pow(b, e));
+        const double b = o.R(1), e = o.R(2);
+        PutF(o, b == 0 && e == 0 ? 0.0 : std::pow(b, e));
         return 1;
     }
     case 114: {
-        const double b = GetL(db, o, 1), e = GetL(db, o, 2);
-        PutL(db, o, b == 0 && e == 0 ? 0.0 : std::pow(b, e));
+        const double b = o.LR(1), e = o.LR(2);
+        o.SetLR(0, b == 0 && e == 0 ? 0.0 : std::pow(b, e));
         return 1;
     }
-    case 7: PutF(db, o, Log(GetF(db, o, 1), false, -1.0e37)); return 1;
-    case 204: PutL(db, o, Log(GetL(db, o, 1), false, -1.0e307)); return 1;
-    case 200: PutF(db, o, Log(GetF(db, o, 1), true, -1.0e37)); return 1;
-    case 202: PutL(db, o, Log(GetL(db, o, 1), true, -1.0e307)); return 1;
-    case 201: PutF(db, o, std::exp(double(GetF(db, o, 1)))); return 1;
-    case 203: PutL(db, o, std::exp(GetL(db, o, 1))); return 1;
-    case 9: { const double x = GetF(db, o, 1); PutF(db, o, x <= 0 ? 0.0 : std::sqrt(x)); return 1; }
-    case 115: { const double x = GetL(db, o, 1); PutL(db, o, x <= 0 ? 0.0 : std::sqrt(x)); return 1; }
-    case 11: PutF(db, o, Trunc(GetF(db, o, 1))); return 1;
-    case 117: PutL(db, o, Trunc(GetL(db, o, 1))); return 1;
+    case 7: PutF(o, Log(o.R(1), false, -1.0e37)); return 1;
+    case 204: o.SetLR(0, Log(o.LR(1), false, -1.0e307)); return 1;
+    case 200: PutF(o, Log(o.R(1), true, -1.0e37)); return 1;
+    case 202: o.SetLR(0, Log(o.LR(1), true, -1.0e307)); return 1;
+    case 201: PutF(o, std::exp(double(o.R(1)))); return 1;
+    case 203: o.SetLR(0, std::exp(o.LR(1))); return 1;
+    case 9: { const double x = o.R(1); PutF(o, x <= 0 ? 0.0 : std::sqrt(x)); return 1; }
+    case 115: { const double x = o.LR(1); o.SetLR(0, x <= 0 ? 0.0 : std::sqrt(x)); return 1; }
+    case 11: PutF(o, Trunc(o.R(1))); return 1;
+    case 117: o.SetLR(0, Trunc(o.LR(1))); return 1;
     case 132: {
-        const double x = GetF(db, o, 1), y = GetF(db, o, 2);
-        PutF(db, o, y > 0 ? std::fmod(x, y) : -1.0);
+        const double x = o.R(1), y = o.R(2);
+        PutF(o, y > 0 ? std::fmod(x, y) : -1.0);
         return 1;
     }
     case 133: {
-        const double x = GetL(db, o, 1), y = GetL(db, o, 2);
-        PutL(db, o, y > 0 ? std::fmod(x, y) : -1.0);
+        const double x = o.LR(1), y = o.LR(2);
+        o.SetLR(0, y > 0 ? std::fmod(x, y) : -1.0);
         return 1;
     }
     case 92: case 112: {
-        const double y = fn == 92 ? double(GetF(db, o, 1)) : GetL(db, o, 1);
-        const double x = fn == 92 ? double(GetF(db, o, 2)) : GetL(db, o, 2);
+        const double y = fn == 92 ? double(o.R(1)) : o.LR(1);
+        const double x = fn == 92 ? double(o.R(2)) : o.LR(2);
         double r = (y == 0 && x == 0) ? 0.0 : std::atan2(y, x);
         if (deg) r *= fn == 92 ? kDegF : kDegL;
-        if (fn == 92) PutF(db, o, r);
-        else PutL(db, o, r);
+        if (fn == 92) PutF(o, r);
+        else o.SetLR(0, r);
         return 1;
     }
     case 91: {  // USEDEGREES: the previous mode, then the new one
-        const uint8_t in = Z7Mem_Get8(Z7Sec_Elem(db, Z7SEC_D8, Op(o, 1)));
-        Put8(db, o, deg ? 1 : 0);
+        const uint8_t in = o.U8(1);
+        o.Put8(0, deg ? 1 : 0);
         const uint16_t f = Z7St_Flags(db);
         Z7St_SetFlags(db, in ? uint16_t(f | Z7F_DEGREES) : uint16_t(f & ~Z7F_DEGREES));
         return 1;
     }
     case 157: {
-        const float x = GetF(db, o, 1), imin = GetF(db, o, 2), imax = GetF(db, o, 3);
-        const float omin = GetF(db, o, 4), omax = GetF(db, o, 5);
+        const float x = o.R(1), imin = o.R(2), imax = o.R(3);
+        const float omin = o.R(4), omax = o.R(5);
         float r;
         if (imin >= imax) r = x;
         else if (x < imin) r = omin;
         else if (x > imax) r = omax;
         else r = (omin * imax - omax * imin) / (imax - imin) + (omax - omin) * x / (imax - imin);
-        PutF(db, o, r);
+        PutF(o, r);
         return 1;
     }
     case 21: {
-        const int32_t mn = GetD(db, o, 1), in = GetD(db, o, 2), mx = GetD(db, o, 3);
-        PutD(db, o, uint32_t(mn > in ? mn : in <= mx ? in : mx));
+        const int32_t mn = o.D(1), in = o.D(2), mx = o.D(3);
+        o.Put32(0, uint32_t(mn > in ? mn : in <= mx ? in : mx));
         return 1;
     }
     case 22: case 23: {
-        const int32_t a = GetD(db, o, 1), b = GetD(db, o, 2);
-        PutD(db, o, uint32_t(fn == 22 ? (a > b ? a : b) : (a < b ? a : b)));
+        const int32_t a = o.D(1), b = o.D(2);
+        o.Put32(0, uint32_t(fn == 22 ? (a > b ? a : b) : (a < b ? a : b)));
         return 1;
     }
     case 24: {
-        const int32_t a = GetD(db, o, 1), b = GetD(db, o, 2);
-        PutD(db, o, uint32_t(b > 0 ? a % b : -1));
+        const int32_t a = o.D(1), b = o.D(2);
+        o.Put32(0, uint32_t(b > 0 ? a % b : -1));
         return 1;
     }
     case 25: case 26: {
-        const int32_t k = GetD(db, o, 1), n = fn == 25 ? 4 : 8;
-        PutD(db, o, k >= 0 && k < n ? uint32_t(GetD(db, o, 2 + uint32_t(k))) : 0u);
+        const int32_t k = o.D(1), n = fn == 25 ? 4 : 8;
+        o.Put32(0, k >= 0 && k < n ? uint32_t(o.D(2 + uint32_t(k))) : 0u);
         return 1;
     }
     case 29: {
-        const int32_t n = GetD(db, o, 1);
-        PutD(db, o, uint32_t(n == 0 || n == -1 ? 0 : std::rand() % n));
+        const int32_t n = o.D(1);
+        o.Put32(0, uint32_t(n == 0 || n == -1 ? 0 : std::rand() % n));
         return 1;
     }
     case 32: {
-        const uint8_t g = Z7Mem_Get8(Z7Sec_Elem(db, Z7SEC_D8, Op(o, 1)));
-        PutD(db, o, uint32_t(GetD(db, o, g ? 3 : 2)));
+        const uint8_t g = o.U8(1);
+        o.Put32(0, uint32_t(o.D(g ? 3 : 2)));
         return 1;
     }
-    case 36: Put8(db, o, uint8_t(GetD(db, o, 1) & 1)); return 1;
+    case 36: o.Put8(0, uint8_t(o.D(1) & 1)); return 1;
     // strings (1-based positions)
-    case 40: if (!Locked(db, Op(o, 0), Z7LK_32)) PutD(db, o, Z7VMStr_Ascii(db, Op(o, 1), Pos(db, o, 2))); return 1;
-    case 41: if (!StrLocked(db, o)) Z7VMStr_Char(db, Op(o, 0), uint32_t(GetD(db, o, 1))); return 1;
+    case 40: if (!o.Forced(0, 0, Z7LK_32)) o.Put32(0, Z7VMStr_Ascii(db, o.Lit(1), Pos(o, 2))); return 1;
+    case 41: if (!StrLocked(o)) Z7VMStr_Char(db, o.Lit(0), uint32_t(o.D(1))); return 1;
     case 42:
-        if (!StrLocked(db, o)) Z7VMStr_Delete(db, Op(o, 0), Op(o, 1), Pos(db, o, 3), GetD(db, o, 2));
+        if (!StrLocked(o)) Z7VMStr_Delete(db, o.Lit(0), o.Lit(1), Pos(o, 3), o.D(2));
         return 1;
-    case 43: PutD(db, o, Z7VMStr_Find(db, Op(o, 1), Op(o, 2))); return 1;
-    case 44: if (!StrLocked(db, o)) Z7VMStr_Insert(db, Op(o, 0), Op(o, 1), Op(o, 2), Pos(db, o, 3)); return 1;
-    case 45: if (!StrLocked(db, o)) Z7VMStr_Left(db, Op(o, 0), Op(o, 1), GetD(db, o, 2)); return 1;
+    case 43: o.Put32(0, Z7VMStr_Find(db, o.Lit(1), o.Lit(2))); return 1;
+    case 44: if (!StrLocked(o)) Z7VMStr_Insert(db, o.Lit(0), o.Lit(1), o.Lit(2), Pos(o, 3)); return 1;
+    case 45: if (!StrLocked(o)) Z7VMStr_Left(db, o.Lit(0), o.Lit(1), o.D(2)); return 1;
     case 46:
-        if (!StrLocked(db, o)) Z7VMStr_Mid(db, Op(o, 0), Op(o, 1), Pos(db, o, 3), GetD(db, o, 2));
+        if (!StrLocked(o)) Z7VMStr_Mid(db, o.Lit(0), o.Lit(1), Pos(o, 3), o.D(2));
         return 1;
-    case 47: PutD(db, o, Z7VMStr_GetLength(db, Op(o, 1))); return 1;
+    case 47: o.Put32(0, Z7VMStr_GetLength(db, o.Lit(1))); return 1;
     case 48:
-        if (!StrLocked(db, o)) {
-            Z7VMStr_Delete(db, Op(o, 0), Op(o, 1), Pos(db, o, 4), GetD(db, o, 3));
-            Z7VMStr_Insert(db, Op(o, 0), Op(o, 0), Op(o, 2), Pos(db, o, 4));
+        if (!StrLocked(o)) {
+            Z7VMStr_Delete(db, o.Lit(0), o.Lit(1), Pos(o, 4), o.D(3));
+            Z7VMStr_Insert(db, o.Lit(0), o.Lit(0), o.Lit(2), Pos(o, 4));
         }
         return 1;
-    case 49: if (!StrLocked(db, o)) Z7VMStr_Right(db, Op(o, 0), Op(o, 1), GetD(db, o, 2)); return 1;
-    case 89: PutD(db, o, Z7VMStr_AtoH(db, Op(o, 1))); return 1;
-    case 90: if (!StrLocked(db, o)) Z7VMStr_HtoA(db, Op(o, 0), uint32_t(GetD(db, o, 1))); return 1;
-    case 93: PutD(db, o, Z7VMStr_Crc16(db, Op(o, 1))); return 1;
-    case 205: Put16(db, o, uint16_t(Z7VMStr_GetLength(db, Op(o, 1)))); return 1;
+    case 49: if (!StrLocked(o)) Z7VMStr_Right(db, o.Lit(0), o.Lit(1), o.D(2)); return 1;
+    case 89: o.Put32(0, Z7VMStr_AtoH(db, o.Lit(1))); return 1;
+    case 90: if (!StrLocked(o)) Z7VMStr_HtoA(db, o.Lit(0), uint32_t(o.D(1))); return 1;
+    case 93: o.Put32(0, Z7VMStr_Crc16(db, o.Lit(1))); return 1;
+    case 205: o.Put16(0, uint16_t(Z7VMStr_GetLength(db, o.Lit(1)))); return 1;
     default: return 0;
     }
 }
 
-// Operand count (result included) of each slot built here; 0: empty slot.
-// Argument sections: every operand must name an existing variable.
-struct Sig {
-    uint8_t n;
-    const char *types;  // per operand: 8 d8, 1 d16, 4 d32, 6 d64, s string
-};
+// Operand count (result included) and sections of each slot built here
+// (8 d8, 1 d16, 4 d32, 6 d64, s string); 0: empty slot.
+using z7stf::Sig;
 Sig SigOf(uint32_t fn) {
     switch (fn) {
     case 1: case 2: case 3: case 4: case 5: case 7: case 8: case 9: case 10: case 11: case 200: case 201:
@@ -319,40 +278,30 @@ Sig SigOf(uint32_t fn) {
     }
 }
 
-bool ArgsValid(uint32_t db, uint32_t ops, const Sig &s) {
-    for (uint32_t k = 0; k < s.n; k++) {
-        uint32_t sec = Z7SEC_D32;
-        switch (s.types[k]) {
-        case '8': sec = Z7SEC_D8; break;
-        case '1': sec = Z7SEC_D16; break;
-        case '6': sec = Z7SEC_D64; break;
-        case 's': sec = Z7SEC_STRPTR; break;
-        default: break;
-        }
-        if (Op(ops, k) >= Z7Sec_Get(db, sec, SD_ALLOC)) return false;
-    }
-    return true;
-}
-}  // namespace
-
-uint32_t Z7VMStf_Execute(uint32_t db, uint32_t operands) {
-    if (z7stf::Mask32(db, operands) == 1) return 1;
-    const uint16_t fn = Z7Mem_Get16(operands), n = Z7Mem_Get16(operands + 2);
-    const uint32_t ops = operands + 4;
+// Every call but the 32-bit masks (kept apart so that the mask path stays
+// a short leaf).
+[[gnu::noinline]] uint32_t General(uint32_t db, uint32_t operands) {
+    const uint16_t fn = Z7Mem_Get16(operands);
+    Z7Ops o;
+    const bool open = z7stf::Open(db, operands + 4, o);
     const Sig s = SigOf(fn);
     if (fn < Z7STF_COUNT && s.n == 0) {
         // slots of the bit, date and system module
-        const uint32_t rc = Z7VMStfBit_Execute(db, ops, n, fn);
+        const uint32_t rc = open ? Z7VMStfBit_Execute(o, fn) : 0;
         if (rc == 1) return 1;
         if (rc == 0 && fn == 135) return 0;  // FATALSTOP(TRUE): no log entry
         Z7VMLog_Push(db, 17, fn, 0);
         return 0;
     }
     // an empty slot, too few operands or an operand outside its section: log 17
-    if (fn >= Z7STF_COUNT || s.n == 0 || n < s.n || Z7Mem_Ptr(ops, 2u * n) == nullptr || !ArgsValid(db, ops, s) ||
-        Numeric(db, ops, fn) == 0) {
+    if (fn >= Z7STF_COUNT || s.n == 0 || !open || o.n < s.n || !z7stf::Valid(o, s) || Numeric(o, fn) == 0) {
         Z7VMLog_Push(db, 17, fn, 0);
         return 0;
     }
     return 1;
+}
+}  // namespace
+
+uint32_t Z7VMStf_Execute(uint32_t db, uint32_t operands) {
+    return z7stf::Mask32(db, operands) == 1 ? 1 : General(db, operands);
 }

@@ -13,52 +13,11 @@
 
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7stdlib.h"
-#include "iec/vm/z7stfops.h"
+#include "iec/vm/z7ops.h"
 #include "iec/vm/z7vm.h"
 
 namespace {
 constexpr uint32_t kDay = 86400000u;
-
-// Operands of one call: u16 indexes from arg (their count is the word
-// before), resolved through the call's view of the database.
-struct Ops {
-    z7stf::F f;
-    uint32_t db;
-    uint16_t Idx(uint32_t k) const { return f.Op(k); }
-    bool Locked(uint32_t k, uint8_t bit) const { return f.Locked(k, bit); }
-    bool B(uint32_t k) const { return f.G8(k) != 0; }
-    uint8_t U8(uint32_t k) const { return f.G8(k); }
-    int32_t D(uint32_t k) const { return f.D(k); }
-    uint32_t T(uint32_t k) const {
-        const uint8_t *p = f.E(Z7SEC_TIME, k);
-        return p ? z7stf::F::Le32(p) : 0;
-    }
-    float R(uint32_t k) const {
-        return std::bit_cast<float>(f.G32(k));
-    }
-    double L(uint32_t k) const {
-        return std::bit_cast<double>(f.G64(k));
-    }
-    void SetB(uint32_t k, bool v) const {
-        if (uint8_t *p = f.E(Z7SEC_D8, k); p && !Locked(k, Z7LK_8)) *p = v ? 1 : 0;
-    }
-    void SetD(uint32_t k, int32_t v) const {
-        if (uint8_t *p = f.E(Z7SEC_D32, k); p && !Locked(k, Z7LK_32)) z7stf::F::Put32(p, uint32_t(v));
-    }
-    void SetT(uint32_t k, uint32_t v) const {
-        if (uint8_t *p = f.E(Z7SEC_TIME, k); p && !Locked(k, Z7LK_TIME)) z7stf::F::Put32(p, v);
-    }
-    void SetR(uint32_t k, float v) const {
-        SetD(k, int32_t(std::bit_cast<uint32_t>(v)));
-    }
-    void SetL(uint32_t k, double v) const {
-        const uint64_t b = std::bit_cast<uint64_t>(v);
-        if (uint8_t *p = f.E(Z7SEC_D64, k); p && !Locked(k, Z7LK_64)) {
-            z7stf::F::Put32(p, uint32_t(b));
-            z7stf::F::Put32(p + 4, uint32_t(b >> 32));
-        }
-    }
-};
 
 // Instance fields read and written as little host words at byte offsets.
 struct Inst {
@@ -76,7 +35,7 @@ struct Inst {
 uint32_t Elapsed(uint32_t last, uint32_t now) { return uint32_t((uint64_t(now) + kDay - last) % kDay); }
 
 struct Ctx {
-    const Ops &o;
+    const Z7Ops &o;
     Inst s;
     uint32_t now;  // status stamp of the cycle (ms of the day)
     uint32_t db;
@@ -96,11 +55,11 @@ struct Row {
 };
 
 // ---- logic blocks ------------------------------------------------------------------------------------
-void RTrig(const Ctx &c) { c.o.SetB(1, c.s.p[0] == 0 && c.o.B(0)); c.s.p[0] = c.o.B(0); }
+void RTrig(const Ctx &c) { c.o.SetB(1, c.s.p[0] == 0 && c.o.B(0)); c.s.p[0] = c.o.B(0) != 0; }
 void RTrigInit(const Ctx &c) {
     if (Z7Mem_Get32(Z7VM_Status(c.db) + ST_OPTIONS) & 0x80) c.s.p[0] = 1;
 }
-void FTrig(const Ctx &c) { c.o.SetB(1, c.s.p[0] != 0 && !c.o.B(0)); c.s.p[0] = c.o.B(0); }
+void FTrig(const Ctx &c) { c.o.SetB(1, c.s.p[0] != 0 && !c.o.B(0)); c.s.p[0] = c.o.B(0) != 0; }
 void Rs(const Ctx &c) {
     if (c.o.B(1)) c.s.p[0] = 0;
     else if (c.o.B(0)) c.s.p[0] = 1;
@@ -190,14 +149,14 @@ void Unpack8(const Ctx &c) {
 // CANRCVMSG: port name, USINT data array with its literal size (at least 8),
 // received, identifier, length: the next message of the port's spare slots.
 void CanRcvMsg(const Ctx &c) {
-    const int32_t n = int16_t(c.o.Idx(2));
-    const uint32_t arr = n >= 8 ? Z7Tools_GetArrayIn(c.db, 14, c.o.Idx(1), n, nullptr) : 0;
+    const int32_t n = int16_t(c.o.Lit(2));
+    const uint32_t arr = n >= 8 ? Z7Tools_GetArrayIn(c.db, 14, c.o.Lit(1), n, nullptr) : 0;
     uint32_t id = 0, len = 0, got = 0;
     uint8_t *out = arr ? Z7Mem_Ptr(arr, 8) : nullptr;
     if (out != nullptr) {
         char port[256] = {};
-        const uint32_t plen = Z7VMStr_GetLength(c.db, c.o.Idx(0));
-        if (const uint8_t *t = plen ? Z7Mem_Ptr(Z7VMStr_GetText(c.db, c.o.Idx(0)), plen) : nullptr)
+        const uint32_t plen = Z7VMStr_GetLength(c.db, c.o.Lit(0));
+        if (const uint8_t *t = plen ? Z7Mem_Ptr(Z7VMStr_GetText(c.db, c.o.Lit(0)), plen) : nullptr)
             std::memcpy(port, t, plen < 255 ? plen : 255);
         uint8_t d[8] = {};
         got = Z7Part_VMCan_RcvAppMsg(c.db, port, &id, &len, d);
@@ -225,7 +184,7 @@ void Start(const Ctx &c) {
 void KeepStamp(const Ctx &c) { c.s.SetU(T_LAST, c.now); }
 void Outputs(const Ctx &c, uint32_t q, uint32_t et, uint8_t qv) {
     c.o.SetB(q, qv);
-    c.o.SetT(et, c.s.U(T_ET));
+    c.o.PutTime(et, c.s.U(T_ET));
 }
 void TonStep(const Ctx &c, bool in, uint32_t pt) {
     if (!in) {
@@ -244,7 +203,7 @@ void TonStep(const Ctx &c, bool in, uint32_t pt) {
     }
 }
 void Ton(const Ctx &c) {
-    TonStep(c, c.o.B(0), c.o.T(1));
+    TonStep(c, c.o.B(0), c.o.Time(1));
     Outputs(c, 2, 3, c.s.p[T_Q]);
 }
 void TofStep(const Ctx &c, bool in, uint32_t pt) {
@@ -267,7 +226,7 @@ void TofStep(const Ctx &c, bool in, uint32_t pt) {
     }
 }
 void Tof(const Ctx &c) {
-    TofStep(c, c.o.B(0), c.o.T(1));
+    TofStep(c, c.o.B(0), c.o.Time(1));
     Outputs(c, 2, 3, c.s.p[T_Q]);
 }
 void TpStep(const Ctx &c, bool in, uint32_t pt) {
@@ -289,22 +248,22 @@ void TpStep(const Ctx &c, bool in, uint32_t pt) {
     }
 }
 void Tp(const Ctx &c) {
-    TpStep(c, c.o.B(0), c.o.T(1));
+    TpStep(c, c.o.B(0), c.o.Time(1));
     Outputs(c, 2, 3, c.s.p[TP_Q]);
 }
 void Tpr(const Ctx &c) {
     if (c.o.B(2)) std::memset(c.s.p, 0, 12);
-    else TpStep(c, c.o.B(0), c.o.T(1));
+    else TpStep(c, c.o.B(0), c.o.Time(1));
     Outputs(c, 3, 4, c.s.p[TP_Q]);
 }
 void Tofr(const Ctx &c) {
     if (c.o.B(2)) std::memset(c.s.p, 0, 12);
-    else TofStep(c, c.o.B(0), c.o.T(1));
+    else TofStep(c, c.o.B(0), c.o.Time(1));
     Outputs(c, 3, 4, c.s.p[T_Q]);
 }
 void Tmu(const Ctx &c) {
     const bool in = c.o.B(0), rst = c.o.B(1);
-    const uint32_t pt = c.o.T(2);
+    const uint32_t pt = c.o.Time(2);
     if (rst) std::memset(c.s.p, 0, 12);
     else if (in && !c.s.p[T_Q]) {
         if (c.s.U(T_LAST) == 0) c.s.SetU(T_LAST, c.now);
@@ -319,7 +278,7 @@ void Tmu(const Ctx &c) {
 }
 void Tmd(const Ctx &c) {
     const bool in = c.o.B(0), rst = c.o.B(1);
-    const uint32_t pt = c.o.T(2);
+    const uint32_t pt = c.o.Time(2);
     if (rst) {
         c.s.SetU(T_ET, pt);
         c.s.p[T_Q] = 0;
@@ -364,7 +323,7 @@ void Blink(const Ctx &c) {
     else {
         Start(c);
         Accumulate(c);
-        if (c.s.U(T_ET) >= c.o.T(1) / 2) {
+        if (c.s.U(T_ET) >= c.o.Time(1) / 2) {
             c.s.SetU(T_ET, 0);
             c.s.p[T_Q] = c.s.p[T_Q] ? 0 : 1;
         }
@@ -376,10 +335,10 @@ void BlinkA(const Ctx &c) {
     else {
         Start(c);
         Accumulate(c);
-        if (c.s.p[T_Q] && c.s.U(T_ET) >= c.o.T(2)) {
+        if (c.s.p[T_Q] && c.s.U(T_ET) >= c.o.Time(2)) {
             c.s.p[T_Q] = 0;
             c.s.SetU(T_ET, 0);
-        } else if (!c.s.p[T_Q] && c.s.U(T_ET) >= c.o.T(1)) {
+        } else if (!c.s.p[T_Q] && c.s.U(T_ET) >= c.o.Time(1)) {
             c.s.p[T_Q] = 1;
             c.s.SetU(T_ET, 0);
         }
@@ -392,7 +351,7 @@ void Pls(const Ctx &c) {
     else {
         Start(c);
         Accumulate(c);
-        if (c.s.U(T_ET) >= c.o.T(1)) {
+        if (c.s.U(T_ET) >= c.o.Time(1)) {
             c.s.SetU(T_ET, 0);
             c.s.p[T_Q] = 1;
         }
@@ -409,7 +368,7 @@ void SigGen(const Ctx &c) {
         }
         c.s.SetU(4, c.s.U(4) + Elapsed(c.s.U(0), c.now));
         c.s.SetU(0, c.now);
-        if (c.s.U(4) >= c.o.T(1)) {
+        if (c.s.U(4) >= c.o.Time(1)) {
             c.s.p[12] = c.s.p[12] ? 0 : 1;
             c.s.SetU(4, 0);
             c.s.SetI(8, c.s.I(8) < maxc ? c.s.I(8) + 1 : 0);
@@ -445,7 +404,7 @@ void DtEvery(const Ctx &c) {
         }
         c.s.SetU(4, uint32_t(ms));
         c.s.SetU(0, days);
-        if (int64_t(c.o.D(1)) <= int64_t(days) && c.o.T(2) <= uint32_t(ms)) {
+        if (int64_t(c.o.D(1)) <= int64_t(days) && c.o.Time(2) <= uint32_t(ms)) {
             c.s.SetU(0, 0);
             c.s.SetU(4, 0);
             c.s.p[12] = 1;
@@ -461,7 +420,7 @@ void DtEveryKeep(const Ctx &c) {
 void DtAt(const Ctx &c) {
     if (!c.s.p[10] || c.o.B(4)) {
         c.s.SetU(0, (uint32_t(c.o.D(0)) << 16) + ((uint32_t(c.o.D(1)) & 0xFF) << 8) + (uint32_t(c.o.D(2)) & 0xFF));
-        c.s.SetU(4, c.o.T(3));
+        c.s.SetU(4, c.o.Time(3));
         c.s.p[10] = 1;
         c.s.p[9] = 0;
         c.s.p[8] = 0;
@@ -497,7 +456,7 @@ void DtCurDateTime(const Ctx &c) {
     c.o.SetD(5, int32_t((ms / 60000u) % 60u));
     c.o.SetD(6, int32_t((ms / 1000u) % 60u));
     c.o.SetD(7, int32_t(ms % 1000u));
-    c.o.SetT(8, ms);
+    c.o.PutTime(8, ms);
     c.o.SetB(9, false);
 }
 // ISFCSTEP: T 0, last 4, state 8.
@@ -539,7 +498,7 @@ void SfcStep(const Ctx &c) {
         break;
     }
     c.o.SetB(1, st == 2);
-    c.o.SetT(2, c.s.U(0));
+    c.o.PutTime(2, c.s.U(0));
     c.o.SetB(3, st == 1);
     c.o.SetB(4, st == 1 || st == 2);
     c.o.SetB(5, st == 3);
@@ -568,7 +527,7 @@ template <bool Long> void AverageT(const Ctx &c) {
         if (n <= 0 || n > 128) {
             setAvg(0);
         } else {
-            const double x = Long ? c.o.L(1) : double(c.o.R(1));
+            const double x = Long ? c.o.LR(1) : double(c.o.R(1));
             int32_t pos = s.I(kPos), count = s.I(kPos + 8);
             if (pos < 0 || pos >= n) pos = 0;
             double sum = s.G(0);
@@ -584,7 +543,7 @@ template <bool Long> void AverageT(const Ctx &c) {
             setAvg(sum / count);
         }
     }
-    if (Long) c.o.SetL(3, s.G(kAvg));
+    if (Long) c.o.SetLR(3, s.G(kAvg));
     else c.o.SetR(3, s.F(kAvg));
 }
 void AverageInit(const Ctx &c) { c.s.SetI(528, 128); }
@@ -597,7 +556,7 @@ void Integral(const Ctx &c) {
         c.s.SetU(0, c.now);
     } else if (c.o.B(0)) {
         const uint32_t d = Elapsed(c.s.U(0), c.now);
-        if (d > c.o.T(4)) {
+        if (d > c.o.Time(4)) {
             c.s.SetU(0, c.now);
             c.s.SetF(4, c.s.F(4) + float(d) * c.o.R(2));
         }
@@ -617,7 +576,7 @@ void Derivate(const Ctx &c) {
         c.s.SetF(12, x);
     } else if (c.o.B(0)) {
         const uint32_t d = Elapsed(c.s.U(0), c.now);
-        if (d != 0 && d > c.o.T(2)) {
+        if (d != 0 && d > c.o.Time(2)) {
             const float x1 = c.s.F(4), x2 = c.s.F(8), x3 = c.s.F(12);
             c.s.SetF(16, (3.0f * (x - x3) + x1 - x2) / (10.0f * float(d)));
             c.s.SetF(12, x2);
@@ -636,7 +595,7 @@ void Ramp(const Ctx &c) {
         c.s.SetF(8, c.o.R(1));
         c.s.SetF(12, c.o.R(2));
         c.s.SetF(4, x);
-        c.s.SetF(16, float(c.o.T(3)));
+        c.s.SetF(16, float(c.o.Time(3)));
     } else {
         const float d = float(Elapsed(c.s.U(0), c.now)), out = c.s.F(4);
         const float rise = c.s.F(8), fall = c.s.F(12), base = c.s.F(16);
@@ -679,9 +638,9 @@ void HysterAcc(const Ctx &c) {
 
 // ---- interpolation -----------------------------------------------------------------------------------
 // A REAL array operand (index k, literal count k+1) inside its segment.
-const uint8_t *RealArray(const Ops &o, uint32_t k, int32_t &count) {
-    count = int16_t(o.Idx(k + 1));
-    const uint32_t a = Z7Tools_GetArrayIn(o.db, 3, o.Idx(k), count, nullptr);
+const uint8_t *RealArray(const Z7Ops &o, uint32_t k, int32_t &count) {
+    count = int16_t(o.Lit(k + 1));
+    const uint32_t a = Z7Tools_GetArrayIn(o.db, 3, o.Lit(k), count, nullptr);
     return a ? Z7Mem_Ptr(a, uint32_t(count) * 4 + 1) : nullptr;
 }
 float At(const uint8_t *a, int64_t i) {
@@ -797,7 +756,7 @@ void SigPlay(const Ctx &c) {
                     c.s.SetF(4, SigAt(c, dur));
                 }
                 c.s.SetU(20, c.now);
-            } else if (c.s.U(20) == 0 || Elapsed(c.s.U(20), c.now) >= c.o.T(3)) {
+            } else if (c.s.U(20) == 0 || Elapsed(c.s.U(20), c.now) >= c.o.Time(3)) {
                 c.s.SetF(4, SigAt(c, et));
                 c.s.SetU(20, c.now);
             }
@@ -808,7 +767,7 @@ void SigPlay(const Ctx &c) {
     // with no signal the outputs Y and ET keep their values
     if (c.s.U(0) != 0 || rst) {
         c.o.SetR(5, c.s.F(4));
-        c.o.SetT(6, c.s.U(12));
+        c.o.PutTime(6, c.s.U(12));
     }
 }
 void SigPlayKeep(const Ctx &c) {
@@ -857,15 +816,15 @@ void StackInit(const Ctx &c) { c.s.SetI(516, 128); }
 // Element copies go through the lock test like every other write.
 template <bool Lifo> void Queue(const Ctx &c) {
     const Inst &s = c.s;
-    const Ops &o = c.o;
-    const uint32_t type = o.Idx(0);
+    const Z7Ops &o = c.o;
+    const uint32_t type = o.Lit(0);
     c.o.SetB(9, false);
     uint32_t esize = 0;
-    const int32_t cap = int16_t(o.Idx(7));
-    const uint32_t buf = type == 5 ? 0 : Z7Tools_GetArrayIn(o.db, type, o.Idx(6), cap, &esize);
+    const int32_t cap = int16_t(o.Lit(7));
+    const uint32_t buf = type == 5 ? 0 : Z7Tools_GetArrayIn(o.db, type, o.Lit(6), cap, &esize);
     uint32_t outlk = 0, outsz = 0, inlk = 0, insz = 0;
-    const uint32_t out = Z7Tools_GetAnyParam(o.db, type, o.Idx(5), &outlk, &outsz);
-    const uint32_t in = Z7Tools_GetAnyParam(o.db, type, o.Idx(4), &inlk, &insz);
+    const uint32_t out = Z7Tools_GetAnyParam(o.db, type, o.Lit(5), &outlk, &outsz);
+    const uint32_t in = Z7Tools_GetAnyParam(o.db, type, o.Lit(4), &inlk, &insz);
     auto empty = [&] {
         if (type == 5 && out != 0 && !outlk) {
             Z7Mem_Put8(out + 1, 0);
@@ -1040,14 +999,11 @@ uint32_t Dispatch(const Row &r, uint32_t cmd, uint32_t db, uint32_t inst, uint32
     uint8_t *ip = r.size ? Z7Mem_Ptr(inst, r.size) : dummy;
     if (ip == nullptr || db == 0) return 0;
     const uint32_t now = Z7Mem_Get32(Z7VM_Status(db) + ST_STAMP);
-    uint32_t n = 0;
-    if (cmd == FB_EXEC) {
-        if (arg < 2 || Z7Mem_Ptr(arg - 2, 2 + 2u * r.need) == nullptr) return 0;
-        n = Z7Mem_Get16(arg - 2);
-        if (n < r.need) return 0;
-    }
-    const Ops o{z7stf::F(db, arg, n), db};
-    if (o.f.desc == nullptr || (n != 0 && o.f.words == nullptr)) return 0;
+    // the instance commands read no operand
+    Z7Ops o;
+    o.db = db;
+    if (cmd == FB_EXEC ? !Z7Ops_Open(db, arg, r.need, o) || o.desc == nullptr : Z7Mem_Ptr(db, Z7_DESC_TABLE) == nullptr)
+        return 0;
     fn(Ctx{o, Inst{ip}, now, db});
     return 0;
 }

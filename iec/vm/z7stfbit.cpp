@@ -97,37 +97,35 @@ uint32_t IntWidth(uint32_t type) {
     default: return 0;
     }
 }
-uint64_t GetAny(const F &f, uint32_t type, uint32_t k) {
+uint64_t GetAny(const Z7Ops &o, uint32_t type, uint32_t k) {
     switch (SectionOfType(type)) {
-    case Z7SEC_D8: return f.G8(k);
-    case Z7SEC_D16: return f.G16(k);
-    case Z7SEC_D32: return f.G32(k);
-    case Z7SEC_D64: return f.G64(k);
-    case Z7SEC_TIME: return Z7Mem_Get32(Z7Sec_Elem(f.db, Z7SEC_TIME, f.Op(k)));
+    case Z7SEC_D8: return o.U8(k);
+    case Z7SEC_D16: return o.U16(k);
+    case Z7SEC_D32: return o.U32(k);
+    case Z7SEC_D64: return o.U64(k);
+    case Z7SEC_TIME: return o.Time(k);
     default: return 0;
     }
 }
 // Result of an ANY function in the type's section, behind the lock test.
-void PutAny(const F &f, uint32_t type, uint64_t v) {
+void PutAny(const Z7Ops &o, uint32_t type, uint64_t v) {
     switch (SectionOfType(type)) {
-    case Z7SEC_D8: f.P8(uint8_t(v)); break;
-    case Z7SEC_D16: f.P16(uint16_t(v)); break;
-    case Z7SEC_D32: f.P32(uint32_t(v)); break;
-    case Z7SEC_D64: f.P64(v); break;
-    case Z7SEC_TIME:
-        if (!f.Locked(0, Z7LK_TIME)) Z7Mem_Put32(Z7Sec_Elem(f.db, Z7SEC_TIME, f.Op(0)), uint32_t(v));
-        break;
+    case Z7SEC_D8: o.Put8(0, uint8_t(v)); break;
+    case Z7SEC_D16: o.Put16(0, uint16_t(v)); break;
+    case Z7SEC_D32: o.Put32(0, uint32_t(v)); break;
+    case Z7SEC_D64: o.Put64(0, v); break;
+    case Z7SEC_TIME: o.PutTime(0, uint32_t(v)); break;
     default: break;
     }
 }
 
-uint32_t MoveBlock(const F &f) {
-    const uint32_t type = f.Op(1);
-    const int64_t ssize = int16_t(f.Op(3)), dsize = int16_t(f.Op(5));
-    const int64_t spos = f.D(6), dpos = f.D(7), count = f.D(8);
+uint32_t MoveBlock(const Z7Ops &o) {
+    const uint32_t type = o.Lit(1);
+    const int64_t ssize = int16_t(o.Lit(3)), dsize = int16_t(o.Lit(5));
+    const int64_t spos = o.D(6), dpos = o.D(7), count = o.D(8);
     uint32_t es = 0;
-    const uint32_t src = Z7Tools_GetArrayIn(f.db, type, f.Op(2), ssize, &es);
-    const uint32_t dst = Z7Tools_GetArrayIn(f.db, type, f.Op(4), dsize, nullptr);
+    const uint32_t src = Z7Tools_GetArrayIn(o.db, type, o.Lit(2), ssize, &es);
+    const uint32_t dst = Z7Tools_GetArrayIn(o.db, type, o.Lit(4), dsize, nullptr);
     if (type == 5 || es == 0 || src == 0 || dst == 0 || count <= 0 || spos < 0 || dpos < 0 || count + spos > ssize ||
         count + dpos > dsize)
         return 0;
@@ -181,16 +179,16 @@ uint32_t SysInfo(uint32_t db, int32_t code) {
 // PRINTF: the program's format is taken as text; only integer conversions
 // (d i u x X o c, with flags, width and precision) consume the DINT
 // arguments, everything else (%s, %n, %f ...) is printed as it stands.
-void Printf(const F &f) {
+void Printf(const Z7Ops &o) {
     char fmt[256], out[513];
-    const uint32_t len = Z7VMStr_GetLength(f.db, f.Op(1));
-    const uint8_t *t = Z7Mem_Ptr(Z7VMStr_GetText(f.db, f.Op(1)), len);
+    const uint32_t len = Z7VMStr_GetLength(o.db, o.Lit(1));
+    const uint8_t *t = Z7Mem_Ptr(Z7VMStr_GetText(o.db, o.Lit(1)), len);
     const uint32_t fl = t ? (len < sizeof fmt ? len : uint32_t(sizeof fmt - 1)) : 0;
     if (fl) std::memcpy(fmt, t, fl);
     fmt[fl] = 0;
-    uint32_t o = 0, arg = 0;
+    uint32_t at = 0, arg = 0;
     auto emit = [&](const char *s, size_t n) {
-        for (size_t i = 0; i < n && o < sizeof out - 1; i++) out[o++] = s[i];
+        for (size_t i = 0; i < n && at < sizeof out - 1; i++) out[at++] = s[i];
     };
     for (uint32_t i = 0; i < fl;) {
         if (fmt[i] != '%') {
@@ -218,7 +216,7 @@ void Printf(const F &f) {
                 if (fmt[p] != 'l' && fmt[p] != 'h') spec[k++] = fmt[p];
             spec[k++] = fmt[j];
             spec[k] = 0;
-            const int32_t v = f.D(2 + arg++);
+            const int32_t v = o.D(2 + arg++);
             const int n = std::snprintf(piece, sizeof piece, spec, v);
             if (n > 0) emit(piece, size_t(n) < sizeof piece ? size_t(n) : sizeof piece - 1);
             i = j + 1;
@@ -227,7 +225,7 @@ void Printf(const F &f) {
             i++;
         }
     }
-    out[o] = 0;
+    out[at] = 0;
     Z7Part_Trace("%s", out);
 }
 
@@ -261,14 +259,14 @@ bool Image(uint32_t db, uint32_t &code, uint32_t &end) {
     return code != 0;
 }
 
-void LoadString(const F &f) {
-    const uint32_t table = Z7Mem_Get32(Z7VM_Header(f.db) + HD_CURSTRTAB);
+void LoadString(const Z7Ops &o) {
+    const uint32_t table = Z7Mem_Get32(Z7VM_Header(o.db) + HD_CURSTRTAB);
     uint32_t code = 0, end = 0;
-    const int64_t id = f.D(1);
+    const int64_t id = o.D(1);
     char text[256];
     text[0] = 0;
     auto in = [&](uint32_t a, uint64_t n) { return a >= code && uint64_t(a) + n <= end; };
-    if (table != 0 && Image(f.db, code, end) && in(table, 8)) {
+    if (table != 0 && Image(o.db, code, end) && in(table, 8)) {
         const int64_t first = Z7Mem_Get32(table), last = Z7Mem_Get32(table + 4);
         if (id >= first && id <= last) {
             const uint64_t slot = uint64_t(table) + 8 + 4 * uint64_t(id - first);
@@ -285,128 +283,128 @@ void LoadString(const F &f) {
             }
         }
     }
-    f.PStr(text);
+    o.PutStr(0, text);
 }
 
 constexpr uint32_t kOther = 2;  // not a function of this group (nor of this file)
 
 // Bit patterns: logic, shifts and rotations, BCD, byte and word packing,
 // single bits, byte swapping, block moves.
-uint32_t RunBits(const F &f, uint32_t fn) {
-    const uint32_t db = f.db;
+uint32_t RunBits(const Z7Ops &o, uint32_t fn) {
+    const uint32_t db = o.db;
     switch (fn) {
-    case 27: f.P32(~f.G32(1)); return 1;
-    case 20: f.P32(f.G32(1) & f.G32(2)); return 1;
-    case 28: f.P32(f.G32(1) | f.G32(2)); return 1;
-    case 35: f.P32(f.G32(1) ^ f.G32(2)); return 1;
-    case 99: f.P16(uint16_t(~f.G16(1))); return 1;
-    case 96: f.P16(f.G16(1) & f.G16(2)); return 1;
-    case 97: f.P16(f.G16(1) | f.G16(2)); return 1;
-    case 98: f.P16(f.G16(1) ^ f.G16(2)); return 1;
-    case 103: f.P8(uint8_t(~f.G8(1))); return 1;
-    case 100: f.P8(f.G8(1) & f.G8(2)); return 1;
-    case 101: f.P8(f.G8(1) | f.G8(2)); return 1;
-    case 102: f.P8(f.G8(1) ^ f.G8(2)); return 1;
-    case 213: f.P64(~f.G64(1)); return 1;
-    case 210: f.P64(f.G64(1) & f.G64(2)); return 1;
-    case 211: f.P64(f.G64(1) | f.G64(2)); return 1;
-    case 212: f.P64(f.G64(1) ^ f.G64(2)); return 1;
-    case 30: f.P32(Rol(f.G32(1), f.G32(2))); return 1;
-    case 31: f.P32(Ror(f.G32(1), f.G32(2))); return 1;
-    case 33: f.P32(Shl(f.G32(1), f.G32(2))); return 1;
-    case 34: f.P32(Shr(f.G32(1), f.G32(2), Logical(db))); return 1;
-    case 81: f.P16(Rol(f.G16(1), f.G16(2))); return 1;
-    case 82: f.P16(Ror(f.G16(1), f.G16(2))); return 1;
-    case 83: f.P16(Shl(f.G16(1), f.G16(2))); return 1;
-    case 84: f.P16(Shr(f.G16(1), f.G16(2), Logical(db))); return 1;
-    case 85: f.P8(Rol(f.G8(1), f.G8(2))); return 1;
-    case 86: f.P8(Ror(f.G8(1), f.G8(2))); return 1;
-    case 87: f.P8(Shl(f.G8(1), f.G8(2))); return 1;
-    case 88: f.P8(Shr(f.G8(1), f.G8(2), Logical(db))); return 1;
-    case 206: f.P64(Rol(f.G64(1), uint32_t(f.G64(2)))); return 1;
-    case 207: f.P64(Ror(f.G64(1), uint32_t(f.G64(2)))); return 1;
-    case 208: f.P64(Shl(f.G64(1), uint32_t(f.G64(2)))); return 1;
-    case 209: f.P64(Shr(f.G64(1), uint32_t(f.G64(2)), Logical(db))); return 1;
-    case 78: f.P32(BinToBcd(f.D(1))); return 1;
-    case 79: f.P32(BcdToBin(f.D(1))); return 1;
-    case 162: f.P8(uint8_t(f.G16(1))); return 1;
-    case 163: f.P8(uint8_t(f.G16(1) >> 8)); return 1;
-    case 166: f.P16(uint16_t(f.G8(1) << 8 | f.G8(2))); return 1;
-    case 164: f.P16(uint16_t(f.G32(1))); return 1;
-    case 165: f.P16(uint16_t(f.G32(1) >> 16)); return 1;
-    case 167: f.P32(uint32_t(f.G16(1)) << 16 | f.G16(2)); return 1;
+    case 27: o.Put32(0, ~o.U32(1)); return 1;
+    case 20: o.Put32(0, o.U32(1) & o.U32(2)); return 1;
+    case 28: o.Put32(0, o.U32(1) | o.U32(2)); return 1;
+    case 35: o.Put32(0, o.U32(1) ^ o.U32(2)); return 1;
+    case 99: o.Put16(0, uint16_t(~o.U16(1))); return 1;
+    case 96: o.Put16(0, o.U16(1) & o.U16(2)); return 1;
+    case 97: o.Put16(0, o.U16(1) | o.U16(2)); return 1;
+    case 98: o.Put16(0, o.U16(1) ^ o.U16(2)); return 1;
+    case 103: o.Put8(0, uint8_t(~o.U8(1))); return 1;
+    case 100: o.Put8(0, o.U8(1) & o.U8(2)); return 1;
+    case 101: o.Put8(0, o.U8(1) | o.U8(2)); return 1;
+    case 102: o.Put8(0, o.U8(1) ^ o.U8(2)); return 1;
+    case 213: o.Put64(0, ~o.U64(1)); return 1;
+    case 210: o.Put64(0, o.U64(1) & o.U64(2)); return 1;
+    case 211: o.Put64(0, o.U64(1) | o.U64(2)); return 1;
+    case 212: o.Put64(0, o.U64(1) ^ o.U64(2)); return 1;
+    case 30: o.Put32(0, Rol(o.U32(1), o.U32(2))); return 1;
+    case 31: o.Put32(0, Ror(o.U32(1), o.U32(2))); return 1;
+    case 33: o.Put32(0, Shl(o.U32(1), o.U32(2))); return 1;
+    case 34: o.Put32(0, Shr(o.U32(1), o.U32(2), Logical(db))); return 1;
+    case 81: o.Put16(0, Rol(o.U16(1), o.U16(2))); return 1;
+    case 82: o.Put16(0, Ror(o.U16(1), o.U16(2))); return 1;
+    case 83: o.Put16(0, Shl(o.U16(1), o.U16(2))); return 1;
+    case 84: o.Put16(0, Shr(o.U16(1), o.U16(2), Logical(db))); return 1;
+    case 85: o.Put8(0, Rol(o.U8(1), o.U8(2))); return 1;
+    case 86: o.Put8(0, Ror(o.U8(1), o.U8(2))); return 1;
+    case 87: o.Put8(0, Shl(o.U8(1), o.U8(2))); return 1;
+    case 88: o.Put8(0, Shr(o.U8(1), o.U8(2), Logical(db))); return 1;
+    case 206: o.Put64(0, Rol(o.U64(1), uint32_t(o.U64(2)))); return 1;
+    case 207: o.Put64(0, Ror(o.U64(1), uint32_t(o.U64(2)))); return 1;
+    case 208: o.Put64(0, Shl(o.U64(1), uint32_t(o.U64(2)))); return 1;
+    case 209: o.Put64(0, Shr(o.U64(1), uint32_t(o.U64(2)), Logical(db))); return 1;
+    case 78: o.Put32(0, BinToBcd(o.D(1))); return 1;
+    case 79: o.Put32(0, BcdToBin(o.D(1))); return 1;
+    case 162: o.Put8(0, uint8_t(o.U16(1))); return 1;
+    case 163: o.Put8(0, uint8_t(o.U16(1) >> 8)); return 1;
+    case 166: o.Put16(0, uint16_t(o.U8(1) << 8 | o.U8(2))); return 1;
+    case 164: o.Put16(0, uint16_t(o.U32(1))); return 1;
+    case 165: o.Put16(0, uint16_t(o.U32(1) >> 16)); return 1;
+    case 167: o.Put32(0, uint32_t(o.U16(1)) << 16 | o.U16(2)); return 1;
     case 168: {
         uint8_t v = 0;
         for (uint32_t i = 0; i < 8; i++)
-            if (f.G8(1 + i)) v |= uint8_t(1u << i);
-        f.P8(v);
+            if (o.U8(1 + i)) v |= uint8_t(1u << i);
+        o.Put8(0, v);
         return 1;
     }
     case 170: {
-        const uint32_t type = f.Op(1), w = IntWidth(type);
-        const int32_t bit = f.D(3);
-        f.P8(w != 0 && bit >= 0 && uint32_t(bit) < w ? uint8_t((GetAny(f, type, 2) >> bit) & 1) : 0);
+        const uint32_t type = o.Lit(1), w = IntWidth(type);
+        const int32_t bit = o.D(3);
+        o.Put8(0, w != 0 && bit >= 0 && uint32_t(bit) < w ? uint8_t((GetAny(o, type, 2) >> bit) & 1) : 0);
         return 1;
     }
     case 169: {
         // SETBIT: a forced result keeps its value like every other result
-        const uint32_t type = f.Op(1), w = IntWidth(type);
+        const uint32_t type = o.Lit(1), w = IntWidth(type);
         if (type == 0 || type > 17 || type == 5) return 1;
-        uint64_t v = GetAny(f, type, 2);
-        const int32_t bit = f.D(3);
+        uint64_t v = GetAny(o, type, 2);
+        const int32_t bit = o.D(3);
         if (w != 0 && bit >= 0 && uint32_t(bit) < w) {
-            if (f.G8(4)) v |= uint64_t(1) << bit;
+            if (o.U8(4)) v |= uint64_t(1) << bit;
             else v &= ~(uint64_t(1) << bit);
         }
-        PutAny(f, type, v);
+        PutAny(o, type, v);
         return 1;
     }
     case 219: {
-        const uint32_t type = f.Op(1);
+        const uint32_t type = o.Lit(1);
         if (type == 0 || type > 17) return 1;
         if (type == 5) {
-            if (!f.Locked(0, Z7LK_STR)) Z7VMStr_Copy(db, f.Op(0), f.Op(2));
+            if (!o.Forced(0, 0, Z7LK_STR)) Z7VMStr_Copy(db, o.Lit(0), o.Lit(2));
             return 1;
         }
-        uint64_t v = GetAny(f, type, 2);
+        uint64_t v = GetAny(o, type, 2);
         if (type == 11 || type == 15) v = uint16_t((v << 8) | ((v >> 8) & 0xFF));
         else if (type == 2 || type == 16) v = __builtin_bswap32(uint32_t(v));
-        PutAny(f, type, v);  // TIME too: a forced TIME keeps its value
+        PutAny(o, type, v);  // TIME too: a forced TIME keeps its value
         return 1;
     }
-    case 161: f.P32(f.Op(3)); return 1;
-    case 95: f.P8(uint8_t(MoveBlock(f))); return 1;
+    case 161: o.Put32(0, o.Lit(3)); return 1;
+    case 95: o.Put8(0, uint8_t(MoveBlock(o))); return 1;
     default: return kOther;
     }
 }
 
 // The clock: time and date parts, times of day as text, date stamps.
-uint32_t RunClock(const F &f, uint32_t fn) {
-    const uint32_t db = f.db;
+uint32_t RunClock(const Z7Ops &o, uint32_t fn) {
+    const uint32_t db = o.db;
     switch (fn) {
-    case 118: { uint32_t d = 0, t = 0; Z7Std_Clock(0, &d, &t); f.P32(t); return 1; }
-    case 119: { uint32_t d = 0, t = 0; Z7Std_Clock(0, &d, &t); f.P32(d); return 1; }
-    case 120: f.P32(f.G32(1) & 0xFF); return 1;
-    case 121: f.P32((f.G32(1) >> 8) & 0xFF); return 1;
-    case 122: f.P32(f.G32(1) >> 16); return 1;
-    case 123: f.P32(uint32_t(f.D(1) / 1000 % 60)); return 1;
-    case 124: f.P32(uint32_t(f.D(1) / 60000 % 60)); return 1;
-    case 125: f.P32(uint32_t(f.D(1) / 3600000)); return 1;
-    case 126: f.P32(uint32_t(f.D(1) % 1000)); return 1;
+    case 118: { uint32_t d = 0, t = 0; Z7Std_Clock(0, &d, &t); o.Put32(0, t); return 1; }
+    case 119: { uint32_t d = 0, t = 0; Z7Std_Clock(0, &d, &t); o.Put32(0, d); return 1; }
+    case 120: o.Put32(0, o.U32(1) & 0xFF); return 1;
+    case 121: o.Put32(0, (o.U32(1) >> 8) & 0xFF); return 1;
+    case 122: o.Put32(0, o.U32(1) >> 16); return 1;
+    case 123: o.Put32(0, uint32_t(o.D(1) / 1000 % 60)); return 1;
+    case 124: o.Put32(0, uint32_t(o.D(1) / 60000 % 60)); return 1;
+    case 125: o.Put32(0, uint32_t(o.D(1) / 3600000)); return 1;
+    case 126: o.Put32(0, uint32_t(o.D(1) % 1000)); return 1;
     case 63: {
         char text[32] = {};
-        DayTime(uint32_t(f.D(1)), text);
-        f.PStr(text);
+        DayTime(uint32_t(o.D(1)), text);
+        o.PutStr(0, text);
         return 1;
     }
     case 171: {
         uint32_t date = 0, time = 0;
         Z7Std_Clock(0, &date, &time);
-        if (!f.Locked(0, Z7LK_STR)) Z7VMStr_DateFmt(db, f.Op(0), f.Op(1), date, time);
+        if (!o.Forced(0, 0, Z7LK_STR)) Z7VMStr_DateFmt(db, o.Lit(0), o.Lit(1), date, time);
         return 1;
     }
     case 196:  // NUMTOSTRING (type literal, value, width, precision)
-        if (!f.Locked(0, Z7LK_STR)) Z7VMStr_NumToStr(db, f.Op(0), f.Op(1), f.Op(2), f.D(3), f.D(4));
+        if (!o.Forced(0, 0, Z7LK_STR)) Z7VMStr_NumToStr(db, o.Lit(0), o.Lit(1), o.Lit(2), o.D(3), o.D(4));
         return 1;
     default: return kOther;
     }
@@ -414,55 +412,55 @@ uint32_t RunClock(const F &f, uint32_t fn) {
 
 // The VM itself: stop, events, log, trace, system information, CSV
 // options, string tables, retain files, the Modbus slave identity.
-uint32_t RunVm(const F &f, uint32_t fn) {
-    const uint32_t db = f.db;
+uint32_t RunVm(const Z7Ops &o, uint32_t fn) {
+    const uint32_t db = o.db;
     switch (fn) {
     case 136:
-        if (f.G8(1)) Z7St_SetFlags(db, uint16_t(Z7St_Flags(db) & ~(Z7F_RUN | Z7F_STEP)));
-        f.P8(1);
+        if (o.U8(1)) Z7St_SetFlags(db, uint16_t(Z7St_Flags(db) & ~(Z7F_RUN | Z7F_STEP)));
+        o.Put8(0, 1);
         return 1;
     case 135:
-        if (f.G8(1)) return 0;
-        f.P8(0);
+        if (o.U8(1)) return 0;
+        o.Put8(0, 0);
         return 1;
     case 156: {
-        const bool on = f.G8(1) != 0;
+        const bool on = o.U8(1) != 0;
         const uint16_t fl = Z7St_Flags(db);
         Z7St_SetFlags(db, on ? uint16_t(fl & ~Z7F_NOEVENTS) : uint16_t(fl | Z7F_NOEVENTS));
-        f.P8(on ? 1 : 0);
+        o.Put8(0, on ? 1 : 0);
         return 1;
     }
     case 94:
-        Z7VMLog_Push(db, uint16_t(f.G32(1)), uint16_t(f.G32(2)), f.G32(3));
-        f.P8(1);
+        Z7VMLog_Push(db, uint16_t(o.U32(1)), uint16_t(o.U32(2)), o.U32(3));
+        o.Put8(0, 1);
         return 1;
-    case 80: Printf(f); f.P8(0); return 1;
-    case 113: f.P32(SysInfo(db, f.D(1))); return 1;
+    case 80: Printf(o); o.Put8(0, 0); return 1;
+    case 113: o.Put32(0, SysInfo(db, o.D(1))); return 1;
     case 198: {
-        const bool ok = Z7VMStr_GetLength(db, f.Op(1)) == 1 && Z7VMStr_GetLength(db, f.Op(2)) == 1;
+        const bool ok = Z7VMStr_GetLength(db, o.Lit(1)) == 1 && Z7VMStr_GetLength(db, o.Lit(2)) == 1;
         if (ok) {
             const uint32_t st = Z7VM_Status(db);
-            Z7Mem_Put8(st + ST_SEP1, Z7Mem_Get8(Z7VMStr_GetText(db, f.Op(1))));
-            Z7Mem_Put8(st + ST_SEP2, Z7Mem_Get8(Z7VMStr_GetText(db, f.Op(2))));
+            Z7Mem_Put8(st + ST_SEP1, Z7Mem_Get8(Z7VMStr_GetText(db, o.Lit(1))));
+            Z7Mem_Put8(st + ST_SEP2, Z7Mem_Get8(Z7VMStr_GetText(db, o.Lit(2))));
         }
-        f.P8(ok ? 1 : 0);
+        o.Put8(0, ok ? 1 : 0);
         return 1;
     }
     case 175: {
         uint32_t code = 0, end = 0;
-        const uint32_t t = Image(db, code, end) ? Z7VMCode_GetStringTable(code, f.G32(1)) : 0;
+        const uint32_t t = Image(db, code, end) ? Z7VMCode_GetStringTable(code, o.U32(1)) : 0;
         if (t != 0) {
             Z7Mem_Put32(Z7VM_Header(db) + HD_CURSTRTAB, t);
-            Z7Mem_Put32(Z7VM_Header(db) + HD_DEFSTRTAB, f.G32(1));
+            Z7Mem_Put32(Z7VM_Header(db) + HD_DEFSTRTAB, o.U32(1));
         }
-        f.P8(t != 0 ? 1 : 0);
+        o.Put8(0, t != 0 ? 1 : 0);
         return 1;
     }
-    case 176: LoadString(f); return 1;
+    case 176: LoadString(o); return 1;
     case 216: case 217: {
         char path[256];
-        const uint32_t len = Z7VMStr_GetLength(db, f.Op(1));
-        const uint8_t *t = Z7Mem_Ptr(Z7VMStr_GetText(db, f.Op(1)), len);
+        const uint32_t len = Z7VMStr_GetLength(db, o.Lit(1));
+        const uint8_t *t = Z7Mem_Ptr(Z7VMStr_GetText(db, o.Lit(1)), len);
         const uint32_t n = t ? (len < sizeof path ? len : uint32_t(sizeof path - 1)) : 0;
         if (n) std::memcpy(path, t, n);
         path[n] = 0;
@@ -478,24 +476,24 @@ uint32_t RunVm(const F &f, uint32_t fn) {
         std::memcpy(full + (path[0] == '/' ? 0 : 1), path, n + 1);
         uint32_t ok = 0;
         if (n != 0 && !climbs) ok = fn == 216 ? Z7VMWarm_SaveToFile(db, full) : Z7VMWarm_LoadFromFile(db, full);
-        f.P8(ok ? 1 : 0);
+        o.Put8(0, ok ? 1 : 0);
         return 1;
     }
     case 218: {
         // MBSLAVEIDENT (vendor, product, revision, 16-bit array, count)
         char text[3][52];
         for (uint32_t k = 0; k < 3; k++) {
-            const uint32_t len = Z7VMStr_GetLength(f.db, f.Op(1 + k)), n = len < 51 ? len : 51;
-            const uint8_t *t = Z7Mem_Ptr(Z7VMStr_GetText(f.db, f.Op(1 + k)), n);
+            const uint32_t len = Z7VMStr_GetLength(o.db, o.Lit(1 + k)), n = len < 51 ? len : 51;
+            const uint8_t *t = Z7Mem_Ptr(Z7VMStr_GetText(o.db, o.Lit(1 + k)), n);
             if (t != nullptr && n != 0) std::memcpy(text[k], t, n);
             text[k][t != nullptr ? n : 0] = 0;
         }
-        const int32_t count = int16_t(f.Op(5));
-        const uint32_t a = count > 0 ? Z7Tools_GetArrayIn(f.db, 15, f.Op(4), count, nullptr) : 0;
+        const int32_t count = int16_t(o.Lit(5));
+        const uint32_t a = count > 0 ? Z7Tools_GetArrayIn(o.db, 15, o.Lit(4), count, nullptr) : 0;
         uint16_t words[8] = {};
         for (int32_t i = 0; a != 0 && i < count && i < 8; i++) words[i] = Z7Mem_Get16(a + 2 * uint32_t(i));
         const auto set = Z7Std_Hooks.mb_dev_ident;
-        f.P8(set != nullptr && set(text[0], text[1], text[2], a ? words : nullptr, a ? uint32_t(count) : 0) ? 1 : 0);
+        o.Put8(0, set != nullptr && set(text[0], text[1], text[2], a ? words : nullptr, a ? uint32_t(count) : 0) ? 1 : 0);
         return 1;
     }
     default: return kOther;
@@ -504,53 +502,53 @@ uint32_t RunVm(const F &f, uint32_t fn) {
 
 // Strings into and out of arrays; the variable map: handles, status
 // information, symbols.
-uint32_t RunMap(const F &f, uint32_t fn) {
-    const uint32_t db = f.db;
+uint32_t RunMap(const Z7Ops &o, uint32_t fn) {
+    const uint32_t db = o.db;
     switch (fn) {
     case 137: case 139: case 141: {
         // STRINGTOARRAY (8-bit), SRINGTOARRAY32, SRINGTOARRAY16
-        const uint32_t type = fn == 137 ? 14 : fn == 139 ? 16 : 15, declared = int16_t(f.Op(3)) > 0 ? f.Op(3) : 0;
-        const uint32_t a = Z7Tools_GetArrayIn(db, type, f.Op(2), declared, nullptr);
+        const uint32_t type = fn == 137 ? 14 : fn == 139 ? 16 : 15, declared = int16_t(o.Lit(3)) > 0 ? o.Lit(3) : 0;
+        const uint32_t a = Z7Tools_GetArrayIn(db, type, o.Lit(2), declared, nullptr);
         uint32_t k = 0;
         if (a != 0)
-            k = fn == 137 ? Z7VMStr_ToD8(db, f.Op(1), a, declared)
-                : fn == 139 ? Z7VMStr_ToD32(db, f.Op(1), a, declared) : Z7VMStr_ToD16(db, f.Op(1), a, declared);
-        f.P32(k);
+            k = fn == 137 ? Z7VMStr_ToD8(db, o.Lit(1), a, declared)
+                : fn == 139 ? Z7VMStr_ToD32(db, o.Lit(1), a, declared) : Z7VMStr_ToD16(db, o.Lit(1), a, declared);
+        o.Put32(0, k);
         return 1;
     }
     case 138: case 140: case 142: {
-        const uint32_t type = fn == 138 ? 14 : fn == 140 ? 16 : 15, declared = int16_t(f.Op(2)) > 0 ? f.Op(2) : 0;
-        const uint32_t a = Z7Tools_GetArrayIn(db, type, f.Op(1), declared, nullptr);
-        if (a == 0 || f.Locked(0, Z7LK_STR)) return 1;
-        if (fn == 138) Z7VMStr_FromD8(db, a, declared, f.Op(0), f.D(3));
-        else if (fn == 140) Z7VMStr_FromD32(db, a, declared, f.Op(0), f.D(3));
-        else Z7VMStr_FromD16(db, a, declared, f.Op(0), f.D(3));
+        const uint32_t type = fn == 138 ? 14 : fn == 140 ? 16 : 15, declared = int16_t(o.Lit(2)) > 0 ? o.Lit(2) : 0;
+        const uint32_t a = Z7Tools_GetArrayIn(db, type, o.Lit(1), declared, nullptr);
+        if (a == 0 || o.Forced(0, 0, Z7LK_STR)) return 1;
+        if (fn == 138) Z7VMStr_FromD8(db, a, declared, o.Lit(0), o.D(3));
+        else if (fn == 140) Z7VMStr_FromD32(db, a, declared, o.Lit(0), o.D(3));
+        else Z7VMStr_FromD16(db, a, declared, o.Lit(0), o.D(3));
         return 1;
     }
     case 143: {
         char name[256];
-        const uint32_t len = Z7VMStr_GetLength(db, f.Op(1));
-        const uint8_t *t = Z7Mem_Ptr(Z7VMStr_GetText(db, f.Op(1)), len);
+        const uint32_t len = Z7VMStr_GetLength(db, o.Lit(1));
+        const uint8_t *t = Z7Mem_Ptr(Z7VMStr_GetText(db, o.Lit(1)), len);
         const uint32_t n = t ? (len < sizeof name ? len : uint32_t(sizeof name - 1)) : 0;
         if (n) std::memcpy(name, t, n);
         name[n] = 0;
-        f.P32(n ? Z7Map_GetBySymbol(db, name) : 0);
+        o.Put32(0, n ? Z7Map_GetBySymbol(db, name) : 0);
         return 1;
     }
-    case 144: f.P32(Z7Map_GetByIndex(db, f.Op(1), f.Op(2))); return 1;
+    case 144: o.Put32(0, Z7Map_GetByIndex(db, o.Lit(1), o.Lit(2))); return 1;
     // status information of the variable named by (type code, index)
-    case 193: f.P8(Z7Map_StampVSI(db, f.Op(1), f.Op(2)) ? 1 : 0); return 1;
-    case 13: f.P8(Z7Map_StampVSIGMT(db, f.Op(1), f.Op(2)) ? 1 : 0); return 1;
-    case 189: f.P32(Z7Map_GetVSIDate(db, f.Op(1), f.Op(2))); return 1;
-    case 191: f.P32(Z7Map_GetVSITime(db, f.Op(1), f.Op(2))); return 1;
-    case 190: f.P8(Z7Map_SetVSIDate(db, f.Op(1), f.Op(2), f.G32(3)) ? 1 : 0); return 1;
-    case 192: f.P8(Z7Map_SetVSITime(db, f.Op(1), f.Op(2), f.G32(3)) ? 1 : 0); return 1;
-    case 187: f.P8(Z7Map_GetVSIBit(db, f.Op(1), f.Op(2), f.G32(3)) ? 1 : 0); return 1;
-    case 188: f.P8(Z7Map_SetVSIBit(db, f.Op(1), f.Op(2), f.G32(3), f.G8(4)) ? 1 : 0); return 1;
-    case 220: f.P8(Z7Map_CopyVSI(db, f.Op(1), f.Op(2), f.Op(3), f.G8(4), f.G8(5)) ? 1 : 0); return 1;
+    case 193: o.Put8(0, Z7Map_StampVSI(db, o.Lit(1), o.Lit(2)) ? 1 : 0); return 1;
+    case 13: o.Put8(0, Z7Map_StampVSIGMT(db, o.Lit(1), o.Lit(2)) ? 1 : 0); return 1;
+    case 189: o.Put32(0, Z7Map_GetVSIDate(db, o.Lit(1), o.Lit(2))); return 1;
+    case 191: o.Put32(0, Z7Map_GetVSITime(db, o.Lit(1), o.Lit(2))); return 1;
+    case 190: o.Put8(0, Z7Map_SetVSIDate(db, o.Lit(1), o.Lit(2), o.U32(3)) ? 1 : 0); return 1;
+    case 192: o.Put8(0, Z7Map_SetVSITime(db, o.Lit(1), o.Lit(2), o.U32(3)) ? 1 : 0); return 1;
+    case 187: o.Put8(0, Z7Map_GetVSIBit(db, o.Lit(1), o.Lit(2), o.U32(3)) ? 1 : 0); return 1;
+    case 188: o.Put8(0, Z7Map_SetVSIBit(db, o.Lit(1), o.Lit(2), o.U32(3), o.U8(4)) ? 1 : 0); return 1;
+    case 220: o.Put8(0, Z7Map_CopyVSI(db, o.Lit(1), o.Lit(2), o.Lit(3), o.U8(4), o.U8(5)) ? 1 : 0); return 1;
     case 145: case 146: case 147: {
         // GETVARSYMBOL, GETVARPROFILE, GETVARTYPENAME of a handle of the map
-        const uint32_t item = f.G32(1);
+        const uint32_t item = o.U32(1);
         const bool known = item != 0 && Z7Map_CheckPointer(db, item) != 0;
         char profile[17] = {};
         const char *text = nullptr;
@@ -562,26 +560,25 @@ uint32_t RunMap(const F &f, uint32_t fn) {
                 text = profile;
             }
         }
-        f.PStr(text ? text : "");
+        o.PutStr(0, text ? text : "");
         return 1;
     }
     default: return kOther;
     }
 }
 
-uint32_t Run(const F &f, uint32_t fn) {
-    using Group = uint32_t (*)(const F &, uint32_t);
+uint32_t Run(const Z7Ops &o, uint32_t fn) {
+    using Group = uint32_t (*)(const Z7Ops &, uint32_t);
     static constexpr std::array<Group, 4> kGroups = {RunBits, RunClock, RunVm, RunMap};
     for (const Group run : kGroups)
-        if (const uint32_t r = run(f, fn); r != kOther) return r;
+        if (const uint32_t r = run(o, fn); r != kOther) return r;
     return kOther;
 }
 }  // namespace
 
-uint32_t Z7VMStfBit_Execute(uint32_t db, uint32_t ops, uint32_t n, uint32_t fn) {
+uint32_t Z7VMStfBit_Execute(const Z7Ops &o, uint32_t fn) {
     const Sig s = SigOf(fn);
-    if (s.n == 0) return Z7VMStfIo_Execute(db, ops, n, fn);
-    const F f(db, ops, n);
-    if (n < s.n || f.words == nullptr || f.desc == nullptr || !Valid(f, s)) return 0;
-    return Run(f, fn);
+    if (s.n == 0) return Z7VMStfIo_Execute(o, fn);
+    if (o.n < s.n || !Valid(o, s)) return 0;
+    return Run(o, fn);
 }

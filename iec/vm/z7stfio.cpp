@@ -55,9 +55,9 @@ Sig SigOf(uint32_t fn) {
 }
 
 // Text of the string operand k as a host string (cut to size - 1).
-uint32_t Text(const F &f, uint32_t k, char *out, uint32_t size) {
-    const uint32_t len = Z7VMStr_GetLength(f.db, f.Op(k));
-    const uint8_t *t = Z7Mem_Ptr(Z7VMStr_GetText(f.db, f.Op(k)), len);
+uint32_t Text(const Z7Ops &o, uint32_t k, char *out, uint32_t size) {
+    const uint32_t len = Z7VMStr_GetLength(o.db, o.Lit(k));
+    const uint8_t *t = Z7Mem_Ptr(Z7VMStr_GetText(o.db, o.Lit(k)), len);
     const uint32_t n = t ? (len < size ? len : size - 1) : 0;
     if (n) std::memcpy(out, t, n);
     out[n] = 0;
@@ -65,9 +65,9 @@ uint32_t Text(const F &f, uint32_t k, char *out, uint32_t size) {
 }
 // A file name of the program as a system path: a ".." component is refused;
 // a relative name resolves under the root, as on the controller.
-bool Path(const F &f, uint32_t k, char out[kPathMax]) {
+bool Path(const Z7Ops &o, uint32_t k, char out[kPathMax]) {
     char name[kPathMax - 1];
-    const uint32_t n = Text(f, k, name, sizeof name);
+    const uint32_t n = Text(o, k, name, sizeof name);
     if (n == 0) return false;
     for (uint32_t i = 0; i < n; i++)
         if (name[i] == '\\') name[i] = '/';
@@ -83,115 +83,115 @@ bool Path(const F &f, uint32_t k, char out[kPathMax]) {
 }
 
 // ---- files -----------------------------------------------------------------------------------------
-uint32_t KnownFile(const F &f, uint32_t k) {
-    const uint32_t h = f.G32(k);
-    return h != 0 && Z7VMRsc_FindKind(f.db, h, RSC_FILE) != 0 ? h : 0;
+uint32_t KnownFile(const Z7Ops &o, uint32_t k) {
+    const uint32_t h = o.U32(k);
+    return h != 0 && Z7VMRsc_FindKind(o.db, h, RSC_FILE) != 0 ? h : 0;
 }
-uint32_t Open(const F &f, uint32_t fn) {
+uint32_t Open(const Z7Ops &o, uint32_t fn) {
     char path[kPathMax];
-    const uint32_t item = Z7VMRsc_GetFreeItem(f.db);
-    if (item == 0 || !Path(f, 1, path)) return 0;
+    const uint32_t item = Z7VMRsc_GetFreeItem(o.db);
+    if (item == 0 || !Path(o, 1, path)) return 0;
     const uint32_t h = fn == 174 ? Z7Std_Hooks.file_open_append(path) : Z7Std_Hooks.file_open(path, fn == 71);
     if (h != 0) Z7VMRsc_Set(item, h, 0, 1, RSC_FILE);
     return h;
 }
-uint32_t Files(const F &f, uint32_t fn) {
-    const uint32_t db = f.db;
+uint32_t Files(const Z7Ops &o, uint32_t fn) {
+    const uint32_t db = o.db;
     switch (fn) {
-    case 70: case 71: case 174: f.P32(Open(f, fn)); return 1;
+    case 70: case 71: case 174: o.Put32(0, Open(o, fn)); return 1;
     case 76: {
-        const uint32_t h = KnownFile(f, 1);
+        const uint32_t h = KnownFile(o, 1);
         if (h) {
             Z7Std_Hooks.file_close(h);
             Z7VMRsc_Set(Z7VMRsc_FindKind(db, h, RSC_FILE), 0, 0, 0, 0);
         }
-        f.P8(h ? 1 : 0);
+        o.Put8(0, h ? 1 : 0);
         return 1;
     }
-    case 77: { const uint32_t h = KnownFile(f, 1); f.P8(h && Z7Std_Hooks.file_eof(h) ? 1 : 0); return 1; }
-    case 197: f.P8(KnownFile(f, 1) ? 1 : 0); return 1;
-    case 18: { const uint32_t h = KnownFile(f, 1); f.P8(h && Z7Std_Hooks.file_flush(h) ? 1 : 0); return 1; }
+    case 77: { const uint32_t h = KnownFile(o, 1); o.Put8(0, h && Z7Std_Hooks.file_eof(h) ? 1 : 0); return 1; }
+    case 197: o.Put8(0, KnownFile(o, 1) ? 1 : 0); return 1;
+    case 18: { const uint32_t h = KnownFile(o, 1); o.Put8(0, h && Z7Std_Hooks.file_flush(h) ? 1 : 0); return 1; }
     case 19: {
-        const uint32_t h = KnownFile(f, 1);
-        f.P8(h && Z7Std_Hooks.file_seek(h, f.G32(3), f.D(2)) ? 1 : 0);
+        const uint32_t h = KnownFile(o, 1);
+        o.Put8(0, h && Z7Std_Hooks.file_seek(h, o.U32(3), o.D(2)) ? 1 : 0);
         return 1;
     }
     case 72: {
-        const uint32_t h = KnownFile(f, 1);
+        const uint32_t h = KnownFile(o, 1);
         uint8_t b[4] = {};
-        f.P32(h && Z7Std_Hooks.file_read(h, b, 4) ? uint32_t(b[0] | b[1] << 8 | b[2] << 16 | uint32_t(b[3]) << 24) : 0);
+        o.Put32(0, h && Z7Std_Hooks.file_read(h, b, 4) ? uint32_t(b[0] | b[1] << 8 | b[2] << 16 | uint32_t(b[3]) << 24) : 0);
         return 1;
     }
     case 74: {
-        const uint32_t h = KnownFile(f, 1), v = f.G32(2);
+        const uint32_t h = KnownFile(o, 1), v = o.U32(2);
         const uint8_t b[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
-        f.P8(h && Z7Std_Hooks.file_write(h, b, 4) ? 1 : 0);
+        o.Put8(0, h && Z7Std_Hooks.file_write(h, b, 4) ? 1 : 0);
         return 1;
     }
     case 73: {
-        const uint32_t h = KnownFile(f, 1);
+        const uint32_t h = KnownFile(o, 1);
         if (h == 0) return 1;
         char line[256];
-        Z7Std_Hooks.file_read_line(h, line, Z7VMStr_GetMaxLength(db, f.Op(0)) + 1);
-        f.PStr(line);
+        Z7Std_Hooks.file_read_line(h, line, Z7VMStr_GetMaxLength(db, o.Lit(0)) + 1);
+        o.PutStr(0, line);
         return 1;
     }
     case 75: {
-        const uint32_t h = KnownFile(f, 1);
+        const uint32_t h = KnownFile(o, 1);
         char text[256];
-        Text(f, 2, text, sizeof text);
-        f.P8(h && Z7Std_Hooks.file_write_line(h, text) ? 1 : 0);
+        Text(o, 2, text, sizeof text);
+        o.Put8(0, h && Z7Std_Hooks.file_write_line(h, text) ? 1 : 0);
         return 1;
     }
     case 172: case 173: {
-        const uint32_t type = f.Op(1), h = KnownFile(f, 2);
+        const uint32_t type = o.Lit(1), h = KnownFile(o, 2);
         uint32_t locked = 0, size = 0;
-        const uint32_t a = Z7Tools_GetAnyParam(db, type, f.Op(3), &locked, &size);
+        const uint32_t a = Z7Tools_GetAnyParam(db, type, o.Lit(3), &locked, &size);
         if (h == 0 || a == 0) {
-            f.P8(0);
+            o.Put8(0, 0);
             return 1;
         }
         if (type == 5) {
-            if (fn == 172) f.P8(0);
-            else f.P8(Z7Std_Hooks.file_write(h, Z7Mem_Ptr(a + 2, Z7Mem_Get8(a + 1) + 1u), Z7Mem_Get8(a + 1)) ? 1 : 0);
+            if (fn == 172) o.Put8(0, 0);
+            else o.Put8(0, Z7Std_Hooks.file_write(h, Z7Mem_Ptr(a + 2, Z7Mem_Get8(a + 1) + 1u), Z7Mem_Get8(a + 1)) ? 1 : 0);
             return 1;
         }
         if (fn == 172 && locked) {
-            f.P8(1);
+            o.Put8(0, 1);
             return 1;
         }
         uint8_t *p = Z7Mem_Ptr(a, size);
-        f.P8(p && (fn == 172 ? Z7Std_Hooks.file_read(h, p, size) : Z7Std_Hooks.file_write(h, p, size)) ? 1 : 0);
+        o.Put8(0, p && (fn == 172 ? Z7Std_Hooks.file_read(h, p, size) : Z7Std_Hooks.file_write(h, p, size)) ? 1 : 0);
         return 1;
     }
     case 16: case 17: {
-        const uint32_t type = f.Op(1), h = KnownFile(f, 2);
-        const int64_t declared = int16_t(f.Op(4));
-        const uint32_t pos = f.G32(5) & 0xFFFF, count = f.G32(6) & 0xFFFF;
+        const uint32_t type = o.Lit(1), h = KnownFile(o, 2);
+        const int64_t declared = int16_t(o.Lit(4));
+        const uint32_t pos = o.U32(5) & 0xFFFF, count = o.U32(6) & 0xFFFF;
         uint32_t es = 0;
-        const uint32_t a = Z7Tools_GetArrayIn(db, type, f.Op(3), declared, &es);
+        const uint32_t a = Z7Tools_GetArrayIn(db, type, o.Lit(3), declared, &es);
         if (type == 5 || h == 0 || a == 0 || es == 0 || int64_t(pos) + count > declared || count == 0) {
-            f.P32(0);
+            o.Put32(0, 0);
             return 1;
         }
         uint8_t *p = Z7Mem_Ptr(a + pos * es, count * es);
         uint32_t done = 0;
         for (; p && done < count; done++)
             if (!(fn == 16 ? Z7Std_Hooks.file_read(h, p + done * es, es) : Z7Std_Hooks.file_write(h, p + done * es, es))) break;
-        f.P32(done);
+        o.Put32(0, done);
         return 1;
     }
     case 178: case 181: case 179: {
         char path[kPathMax];
-        const bool ok = Path(f, 1, path);
-        if (fn == 179) f.P32(ok ? Z7Std_Hooks.file_size(path) : 0);
-        else f.P8(ok && (fn == 178 ? Z7Std_Hooks.file_exist(path) : Z7Std_Hooks.file_delete(path)) ? 1 : 0);
+        const bool ok = Path(o, 1, path);
+        if (fn == 179) o.Put32(0, ok ? Z7Std_Hooks.file_size(path) : 0);
+        else o.Put8(0, ok && (fn == 178 ? Z7Std_Hooks.file_exist(path) : Z7Std_Hooks.file_delete(path)) ? 1 : 0);
         return 1;
     }
     case 180: case 182: {
         char a[kPathMax], b[kPathMax];
-        const bool ok = Path(f, 1, a) && Path(f, 2, b);
-        f.P8(ok && (fn == 180 ? Z7Std_Hooks.file_copy(a, b) : Z7Std_Hooks.file_rename(a, b)) ? 1 : 0);
+        const bool ok = Path(o, 1, a) && Path(o, 2, b);
+        o.Put8(0, ok && (fn == 180 ? Z7Std_Hooks.file_copy(a, b) : Z7Std_Hooks.file_rename(a, b)) ? 1 : 0);
         return 1;
     }
     default: return 2;
@@ -199,9 +199,9 @@ uint32_t Files(const F &f, uint32_t fn) {
 }
 
 // ---- sockets ----------------------------------------------------------------------------------------
-int32_t KnownSocket(const F &f, uint32_t k) {
-    const int32_t s = f.D(k);
-    return s != -1 && Z7VMRsc_FindSocket(f.db, s) ? s : -1;
+int32_t KnownSocket(const Z7Ops &o, uint32_t k) {
+    const int32_t s = o.D(k);
+    return s != -1 && Z7VMRsc_FindSocket(o.db, s) ? s : -1;
 }
 void Release(uint32_t db, int32_t s) {
     Z7Std_Hooks.socket_close(s);
@@ -213,77 +213,77 @@ int32_t Record(uint32_t item, int32_t s) {
 }
 // A byte array operand (index k, literal size k+1) inside its segment; the
 // usable size goes to size.
-uint8_t *Bytes(const F &f, uint32_t k, uint32_t &size) {
-    const int64_t declared = int16_t(f.Op(k + 1));
-    const uint32_t a = Z7Tools_GetArrayIn(f.db, 14, f.Op(k), declared, nullptr);
+uint8_t *Bytes(const Z7Ops &o, uint32_t k, uint32_t &size) {
+    const int64_t declared = int16_t(o.Lit(k + 1));
+    const uint32_t a = Z7Tools_GetArrayIn(o.db, 14, o.Lit(k), declared, nullptr);
     size = a ? uint32_t(declared) : 0;
     return a ? Z7Mem_Ptr(a, size ? size : 1) : nullptr;
 }
 // Bytes to move: n limited to 0..limit (a negative n moves nothing).
 uint32_t Limit(int32_t n, uint32_t limit) { return n <= 0 ? 0 : uint32_t(n) < limit ? uint32_t(n) : limit; }
-bool UdpAddress(const F &f, uint32_t k, uint8_t *&addr) {
+bool UdpAddress(const Z7Ops &o, uint32_t k, uint8_t *&addr) {
     uint32_t size = 0;
-    addr = Bytes(f, k, size);
+    addr = Bytes(o, k, size);
     if (addr != nullptr && size >= 16) return true;
     Z7Part_Trace("UDP address must be USINT[%u]", 16u);
     return false;
 }
-uint32_t Sockets(const F &f, uint32_t fn) {
-    const uint32_t db = f.db;
+uint32_t Sockets(const Z7Ops &o, uint32_t fn) {
+    const uint32_t db = o.db;
     switch (fn) {
     case 148: {
         const uint32_t item = Z7VMRsc_GetFreeItem(db);
         Z7SocketHandle s = -1;
-        if (item && !Z7Std_Hooks.tcp_listen(uint16_t(f.G32(1)), f.G32(2) & 0xFFFF, &s, 0)) s = -1;
-        f.P32(uint32_t(item ? Record(item, s) : -1));
+        if (item && !Z7Std_Hooks.tcp_listen(uint16_t(o.U32(1)), o.U32(2) & 0xFFFF, &s, 0)) s = -1;
+        o.Put32(0, uint32_t(item ? Record(item, s) : -1));
         return 1;
     }
     case 149: {
         const uint32_t item = Z7VMRsc_GetFreeItem(db);
-        const int32_t l = KnownSocket(f, 1);
-        f.P32(uint32_t(item && l != -1 ? Record(item, Z7Std_Hooks.tcp_accept(l, 0)) : -1));
+        const int32_t l = KnownSocket(o, 1);
+        o.Put32(0, uint32_t(item && l != -1 ? Record(item, Z7Std_Hooks.tcp_accept(l, 0)) : -1));
         return 1;
     }
     case 153: {
         const uint32_t item = Z7VMRsc_GetFreeItem(db);
         char ip[64];
-        Text(f, 1, ip, sizeof ip);
+        Text(o, 1, ip, sizeof ip);
         Z7SocketHandle s = -1;
         bool pending = false;
-        if (item && !Z7Std_Hooks.tcp_connect(ip, uint16_t(f.G32(2)), &s, &pending, 0)) s = -1;
-        f.P32(uint32_t(item ? Record(item, s) : -1));
+        if (item && !Z7Std_Hooks.tcp_connect(ip, uint16_t(o.U32(2)), &s, &pending, 0)) s = -1;
+        o.Put32(0, uint32_t(item ? Record(item, s) : -1));
         return 1;
     }
     case 154: {
-        const int32_t s = KnownSocket(f, 1);
+        const int32_t s = KnownSocket(o, 1);
         const Z7Connect c = s != -1 ? Z7Std_Hooks.tcp_check_pending(s) : Z7Connect::kPending;
         if (c == Z7Connect::kBroken) Release(db, s);
-        f.P8(c == Z7Connect::kUp ? 1 : 0);
+        o.Put8(0, c == Z7Connect::kUp ? 1 : 0);
         return 1;
     }
-    case 155: f.P8(KnownSocket(f, 1) != -1 ? 1 : 0); return 1;
+    case 155: o.Put8(0, KnownSocket(o, 1) != -1 ? 1 : 0); return 1;
     case 150: {
-        const int32_t s = KnownSocket(f, 1);
+        const int32_t s = KnownSocket(o, 1);
         if (s != -1) Release(db, s);
-        f.P8(s != -1 ? 1 : 0);
+        o.Put8(0, s != -1 ? 1 : 0);
         return 1;
     }
     case 151: case 152: case 214: case 215: {
-        const int32_t s = KnownSocket(f, 1);
+        const int32_t s = KnownSocket(o, 1);
         uint8_t *buf = nullptr;
         uint32_t limit = 0, slot = 0;
         if (fn == 214 || fn == 215) {
-            buf = Bytes(f, 3, limit);
+            buf = Bytes(o, 3, limit);
         } else {
-            slot = Z7VMStr_Slot(db, f.Op(3));
+            slot = Z7VMStr_Slot(db, o.Lit(3));
             // a send moves the current text only; a receive fills up to the maximum
             limit = slot ? (fn == 151 ? Z7Mem_Get8(slot + 1) : Z7Mem_Get8(slot)) : 0;
             buf = slot ? Z7Mem_Ptr(slot + 2, limit + 1u) : nullptr;
-            if (fn == 152 && f.Locked(3, Z7LK_STR)) buf = nullptr;
+            if (fn == 152 && o.Forced(3, 0, Z7LK_STR)) buf = nullptr;
         }
-        const uint32_t len = Limit(f.D(2), limit);
+        const uint32_t len = Limit(o.D(2), limit);
         if (s == -1 || buf == nullptr) {
-            f.P32(0);
+            o.Put32(0, 0);
             return 1;
         }
         bool closed = false;
@@ -298,63 +298,63 @@ uint32_t Sockets(const F &f, uint32_t fn) {
             Z7Mem_Put8(slot + 1, uint8_t(n));
             Z7Mem_Put8(slot + 2 + uint32_t(n), 0);
         }
-        f.P32(uint32_t(n));
+        o.Put32(0, uint32_t(n));
         return 1;
     }
     case 183: {
         const uint32_t item = Z7VMRsc_GetFreeItem(db);
         Z7SocketHandle s = -1;
-        if (item && !Z7Std_Hooks.udp_create(uint16_t(f.G32(1)), &s)) s = -1;
-        f.P32(uint32_t(item ? Record(item, s) : -1));
+        if (item && !Z7Std_Hooks.udp_create(uint16_t(o.U32(1)), &s)) s = -1;
+        o.Put32(0, uint32_t(item ? Record(item, s) : -1));
         return 1;
     }
     case 184: {
         uint8_t *addr = nullptr;
-        if (!UdpAddress(f, 3, addr)) {
-            f.P8(0);
+        if (!UdpAddress(o, 3, addr)) {
+            o.Put8(0, 0);
             return 1;
         }
         char text[64];
-        Text(f, 1, text, sizeof text);
+        Text(o, 1, text, sizeof text);
         uint8_t a[16];
-        Z7Std_Hooks.udp_addr_make(a, text, uint16_t(f.G32(2)));
+        Z7Std_Hooks.udp_addr_make(a, text, uint16_t(o.U32(2)));
         std::memcpy(addr, a, 16);
-        f.P8(1);
+        o.Put8(0, 1);
         return 1;
     }
     case 185: case 14: {
         uint8_t *addr = nullptr;
-        const int32_t s = KnownSocket(f, 1);
-        if (!UdpAddress(f, 3, addr)) {
-            f.P8(0);
+        const int32_t s = KnownSocket(o, 1);
+        if (!UdpAddress(o, 3, addr)) {
+            o.Put8(0, 0);
             return 1;
         }
         const uint8_t *data = nullptr;
         uint32_t limit = 0;
-        if (fn == 14) data = Bytes(f, 5, limit);
-        else if (const uint32_t slot = Z7VMStr_Slot(db, f.Op(5))) {
+        if (fn == 14) data = Bytes(o, 5, limit);
+        else if (const uint32_t slot = Z7VMStr_Slot(db, o.Lit(5))) {
             limit = Z7Mem_Get8(slot + 1);
             data = Z7Mem_Ptr(slot + 2, limit + 1);
         }
-        const uint32_t len = Limit(f.D(2), limit);
-        f.P8(s != -1 && data != nullptr && Z7Std_Hooks.udp_send_to(s, addr, data, len) ? 1 : 0);
+        const uint32_t len = Limit(o.D(2), limit);
+        o.Put8(0, s != -1 && data != nullptr && Z7Std_Hooks.udp_send_to(s, addr, data, len) ? 1 : 0);
         return 1;
     }
     case 186: case 15: {
         uint8_t *addr = nullptr;
-        const int32_t s = KnownSocket(f, 1);
-        if (!UdpAddress(f, 3, addr)) {
-            f.P32(0);
+        const int32_t s = KnownSocket(o, 1);
+        if (!UdpAddress(o, 3, addr)) {
+            o.Put32(0, 0);
             return 1;
         }
         uint8_t *data = nullptr;
         uint32_t limit = 0, slot = 0;
-        if (fn == 15) data = Bytes(f, 5, limit);
-        else if ((slot = Z7VMStr_Slot(db, f.Op(5))) != 0 && !f.Locked(5, Z7LK_STR)) {
+        if (fn == 15) data = Bytes(o, 5, limit);
+        else if ((slot = Z7VMStr_Slot(db, o.Lit(5))) != 0 && !o.Forced(5, 0, Z7LK_STR)) {
             limit = Z7Mem_Get8(slot);
             data = Z7Mem_Ptr(slot + 2, limit + 1u);
         }
-        const uint32_t len = Limit(f.D(2), limit);
+        const uint32_t len = Limit(o.D(2), limit);
         uint32_t n = 0;
         if (s != -1 && data != nullptr && len != 0) {
             uint8_t from[16] = {};
@@ -366,7 +366,7 @@ uint32_t Sockets(const F &f, uint32_t fn) {
                 Z7Mem_Put8(slot + 2 + n, 0);
             }
         }
-        f.P32(n);
+        o.Put32(0, n);
         return 1;
     }
     default: return 2;
@@ -374,15 +374,15 @@ uint32_t Sockets(const F &f, uint32_t fn) {
 }
 
 // ---- byte buffers ------------------------------------------------------------------------------------
-uint32_t Serialize(const F &f, bool out) {
-    const uint32_t type = f.Op(1);
+uint32_t Serialize(const Z7Ops &o, bool out) {
+    const uint32_t type = o.Lit(1);
     uint32_t size = 0;
-    uint8_t *buf = Bytes(f, 2, size);
+    uint8_t *buf = Bytes(o, 2, size);
     uint32_t locked = 0, width = 0;
-    const uint32_t a = Z7Tools_GetAnyParam(f.db, type, f.Op(4), &locked, &width);
-    const int64_t pos = f.D(5);
+    const uint32_t a = Z7Tools_GetAnyParam(o.db, type, o.Lit(4), &locked, &width);
+    const int64_t pos = o.D(5);
     if (type == 5 || buf == nullptr || a == 0 || pos < 0 || pos + width > size) return 0;
-    const bool swap = f.G8(6) != 0;
+    const bool swap = o.U8(6) != 0;
     uint8_t *v = Z7Mem_Ptr(a, width);
     uint8_t *b = buf + pos;
     if (out) {
@@ -392,12 +392,12 @@ uint32_t Serialize(const F &f, bool out) {
     }
     return uint32_t(pos + width);
 }
-uint32_t PutString(const F &f) {
+uint32_t PutString(const Z7Ops &o) {
     uint32_t size = 0;
-    uint8_t *buf = Bytes(f, 1, size);
-    const int64_t pos = f.D(4), l = f.D(5);
-    const uint32_t len = Z7VMStr_GetLength(f.db, f.Op(3));
-    const uint8_t *t = Z7Mem_Ptr(Z7VMStr_GetText(f.db, f.Op(3)), len + 1);
+    uint8_t *buf = Bytes(o, 1, size);
+    const int64_t pos = o.D(4), l = o.D(5);
+    const uint32_t len = Z7VMStr_GetLength(o.db, o.Lit(3));
+    const uint8_t *t = Z7Mem_Ptr(Z7VMStr_GetText(o.db, o.Lit(3)), len + 1);
     if (buf == nullptr || t == nullptr || pos < 0 || l < 0) return 0;
     if (l > 0) {
         if (pos + l > size) return 0;
@@ -406,10 +406,10 @@ uint32_t PutString(const F &f) {
         return uint32_t(pos + l);
     }
     if (pos + len + 1 > size) return 0;
-    if (f.G8(6)) {
+    if (o.U8(6)) {
         std::memcpy(buf + pos, t, len);
         buf[pos + len] = 0;
-    } else if (f.G8(7)) {
+    } else if (o.U8(7)) {
         buf[pos] = uint8_t(len);
         std::memcpy(buf + pos + 1, t, len);
     } else {
@@ -417,13 +417,13 @@ uint32_t PutString(const F &f) {
     }
     return uint32_t(pos + len + 1);
 }
-void StrTo(const F &f, uint32_t k, const char *text) {
-    if (!f.Locked(k, Z7LK_STR)) Z7VMStr_AscForceC(f.db, f.Op(k), text);
+void StrTo(const Z7Ops &o, uint32_t k, const char *text) {
+    if (!o.Forced(k, 0, Z7LK_STR)) Z7VMStr_AscForceC(o.db, o.Lit(k), text);
 }
-uint32_t GetString(const F &f) {
+uint32_t GetString(const Z7Ops &o) {
     uint32_t size = 0;
-    const uint8_t *buf = Bytes(f, 1, size);
-    const int64_t pos = f.D(4), l = f.D(5);
+    const uint8_t *buf = Bytes(o, 1, size);
+    const int64_t pos = o.D(4), l = o.D(5);
     if (buf == nullptr || pos < 0 || l < 0) return 0;
     char text[256];
     uint32_t n = 0;
@@ -432,28 +432,28 @@ uint32_t GetString(const F &f) {
         if (pos + l > size) return 0;
         while (n < l && n < 255 && buf[pos + n] != 0) n++;
         next = pos + l;
-    } else if (f.G8(6)) {
+    } else if (o.U8(6)) {
         if (pos >= size) return 0;
         while (pos + n < size && n < 255 && buf[pos + n] != 0) n++;
         next = pos + 1 + n;
-    } else if (f.G8(7)) {
+    } else if (o.U8(7)) {
         if (pos >= size || pos + 1 + buf[pos] > size) return 0;
         n = buf[pos];
         next = pos + 1 + n;
         std::memcpy(text, buf + pos + 1, n);
         text[n] = 0;
-        StrTo(f, 3, text);
+        StrTo(o, 3, text);
         return uint32_t(next);
     } else {
         return 0;
     }
     std::memcpy(text, buf + pos, n);
     text[n] = 0;
-    StrTo(f, 3, text);
+    StrTo(o, 3, text);
     return uint32_t(next);
 }
-uint32_t MbShift(const F &f) {
-    const uint32_t type = f.Op(1);
+uint32_t MbShift(const Z7Ops &o) {
+    const uint32_t type = o.Lit(1);
     uint32_t es = 0;
     switch (type) {
     case 10: case 14: es = 1; break;
@@ -462,12 +462,12 @@ uint32_t MbShift(const F &f) {
     case 12: case 17: es = 8; break;
     default: return 0;
     }
-    const int64_t declared = int16_t(f.Op(3)), pos = f.D(4), nbytes = f.D(5), nbits = f.D(6);
-    const uint32_t a = Z7Tools_GetArrayIn(f.db, type, f.Op(2), declared, nullptr);
+    const int64_t declared = int16_t(o.Lit(3)), pos = o.D(4), nbytes = o.D(5), nbits = o.D(6);
+    const uint32_t a = Z7Tools_GetArrayIn(o.db, type, o.Lit(2), declared, nullptr);
     if (a == 0 || nbytes <= 0 || pos < 0 || nbits < 0 || nbits > 255 || pos * es + nbytes > declared * int64_t(es))
         return 0;
     uint8_t *p = Z7Mem_Ptr(a + uint32_t(pos) * es, uint32_t(nbytes));
-    const bool right = f.G8(7), rotate = f.G8(8), in = f.G8(9);
+    const bool right = o.U8(7), rotate = o.U8(8), in = o.U8(9);
     const uint32_t n = uint32_t(nbytes);
     for (int64_t k = 0; k < nbits; k++) {
         if (!right) {
@@ -486,9 +486,9 @@ uint32_t MbShift(const F &f) {
 // RCPAPPLY: the values of one column of one recipe of the image go to the
 // recipe's variables. Every table, record and value must lie inside the
 // image and every variable inside its segment, else the variable is left.
-uint32_t RcpApply(const F &f) {
-    const uint32_t db = f.db, code = Z7Mem_Get32(Z7VM_Header(db) + HD_CODE);
-    const int64_t recipe = f.D(1), column = f.D(2);
+uint32_t RcpApply(const Z7Ops &o) {
+    const uint32_t db = o.db, code = Z7Mem_Get32(Z7VM_Header(db) + HD_CODE);
+    const int64_t recipe = o.D(1), column = o.D(2);
     if (code == 0 || recipe < 0 || column < 0) return 0;
     const uint32_t end = code + Z7VMCode_Length(code);
     auto in = [&](uint64_t a, uint64_t n) { return a >= code && a + n <= end; };
@@ -551,50 +551,49 @@ uint32_t RcpApply(const F &f) {
     return 1;
 }
 
-uint32_t Buffers(const F &f, uint32_t fn) {
+uint32_t Buffers(const Z7Ops &o, uint32_t fn) {
     switch (fn) {
-    case 104: case 105: f.P32(Serialize(f, fn == 104)); return 1;
-    case 160: f.P32(PutString(f)); return 1;
-    case 159: f.P32(GetString(f)); return 1;
-    case 134: f.P8(uint8_t(MbShift(f))); return 1;
+    case 104: case 105: o.Put32(0, Serialize(o, fn == 104)); return 1;
+    case 160: o.Put32(0, PutString(o)); return 1;
+    case 159: o.Put32(0, GetString(o)); return 1;
+    case 134: o.Put8(0, uint8_t(MbShift(o))); return 1;
     case 199: {
         // CANSND: FALSE when the length passes the array's declared size
         uint32_t size = 0;
-        const uint8_t *data = Bytes(f, 4, size);
-        const uint32_t len = f.G32(3);
+        const uint8_t *data = Bytes(o, 4, size);
+        const uint32_t len = o.U32(3);
         char port[kPathMax];
-        Text(f, 1, port, sizeof port);
+        Text(o, 1, port, sizeof port);
         const bool sent = data != nullptr && len <= size &&
-                          Z7Part_VMCan_SendAppMsg(f.db, port, f.G32(2), len, data, f.G8(6)) != 0;
-        f.P8(sent ? 1 : 0);
+                          Z7Part_VMCan_SendAppMsg(o.db, port, o.U32(2), len, data, o.U8(6)) != 0;
+        o.Put8(0, sent ? 1 : 0);
         return 1;
     }
-    case 127: case 130: f.P32(0); return 1;  // AS-i hooks answer 0 here
-    case 128: case 129: case 131: f.P8(0); return 1;
-    case 158: f.P8(uint8_t(RcpApply(f))); return 1;
+    case 127: case 130: o.Put32(0, 0); return 1;  // AS-i hooks answer 0 here
+    case 128: case 129: case 131: o.Put8(0, 0); return 1;
+    case 158: o.Put8(0, uint8_t(RcpApply(o))); return 1;
     case 177: {
         // SIGSCALE: a forced result (32-bit or string lock) is not written
-        if (f.Locked(0, Z7LK_32 | Z7LK_STR)) return 1;
+        if (o.Forced(0, 0, Z7LK_32 | Z7LK_STR)) return 1;
         uint32_t points = 0;
-        const uint32_t rec = Z7Sig_Record(f.db, f.D(1), &points);
-        const uint8_t *t = f.E(Z7SEC_TIME, 2);
-        const float v = rec ? Z7Sig_Value(rec, points, t ? z7stf::F::Le32(t) : 0) : 0.0f;
-        f.P32(std::bit_cast<uint32_t>(v));
+        const uint32_t rec = Z7Sig_Record(o.db, o.D(1), &points);
+        const float v = rec ? Z7Sig_Value(rec, points, o.Time(2)) : 0.0f;
+        o.Put32(0, std::bit_cast<uint32_t>(v));
         return 1;
     }
     // dynamic arrays: program identifiers are 0-based
-    case 60: f.P32(Z7VMRsc_CreateArray(f.db, int64_t(f.D(1)) + 1, f.D(2), 4)); return 1;
+    case 60: o.Put32(0, Z7VMRsc_CreateArray(o.db, int64_t(o.D(1)) + 1, o.D(2), 4)); return 1;
     case 61: {
         uint32_t v = 0;
-        const int64_t id = int64_t(f.D(1)) + 1;
-        if (id < 1 || id > 127 || !Z7VMRsc_ReadArray(f.db, uint32_t(id), f.D(2), 4, &v)) v = 0;
-        f.P32(v);
+        const int64_t id = int64_t(o.D(1)) + 1;
+        if (id < 1 || id > 127 || !Z7VMRsc_ReadArray(o.db, uint32_t(id), o.D(2), 4, &v)) v = 0;
+        o.Put32(0, v);
         return 1;
     }
     case 62: {
-        const uint32_t v = f.G32(3);
-        const int64_t id = int64_t(f.D(1)) + 1;
-        f.P32(id < 1 || id > 127 ? 2 : Z7VMRsc_WriteArray(f.db, uint32_t(id), f.D(2), 4, &v));
+        const uint32_t v = o.U32(3);
+        const int64_t id = int64_t(o.D(1)) + 1;
+        o.Put32(0, id < 1 || id > 127 ? 2 : Z7VMRsc_WriteArray(o.db, uint32_t(id), o.D(2), 4, &v));
         return 1;
     }
     default: return 2;
@@ -602,13 +601,12 @@ uint32_t Buffers(const F &f, uint32_t fn) {
 }
 }  // namespace
 
-uint32_t Z7VMStfIo_Execute(uint32_t db, uint32_t ops, uint32_t n, uint32_t fn) {
+uint32_t Z7VMStfIo_Execute(const Z7Ops &o, uint32_t fn) {
     const Sig s = SigOf(fn);
     if (s.n == 0) return 2;
-    const F f(db, ops, n);
-    if (n < s.n || f.words == nullptr || f.desc == nullptr || !Valid(f, s)) return 0;
-    uint32_t rc = Files(f, fn);
-    if (rc == 2) rc = Sockets(f, fn);
-    if (rc == 2) rc = Buffers(f, fn);
+    if (o.n < s.n || !Valid(o, s)) return 0;
+    uint32_t rc = Files(o, fn);
+    if (rc == 2) rc = Sockets(o, fn);
+    if (rc == 2) rc = Buffers(o, fn);
     return rc;
 }

@@ -1,82 +1,15 @@
-// Operand access shared by the standard-function modules: operand 0 is the
-// result, written only when its lock bit is clear; a slot's signature names
-// the section of every operand so that none is used outside its section.
+// Signatures and bit helpers shared by the standard-function modules. Their
+// operands are read through Z7Ops: operand 0 is the result, written only
+// when its lock bit is clear; a slot's signature names the section of every
+// operand so that none is used outside its section.
 #pragma once
 
 #include <cstdint>
 
 #include "iec/vm/z7ops.h"
-#include "iec/vm/z7str.h"
 #include "iec/vm/z7vm.h"
 
 namespace z7stf {
-
-// One call's view of the database: the descriptor table and the operand
-// words are resolved once, then every element is a host pointer inside the
-// arena (null for an index outside its section; reads of null answer 0 and
-// writes there do nothing).
-struct F {
-    uint32_t db, ops, n;
-    const uint8_t *desc = nullptr, *words = nullptr;
-    uint8_t *arena = nullptr;  // host address of arena offset 0
-    F(uint32_t db_, uint32_t ops_, uint32_t n_) : db(db_), ops(ops_), n(n_) {
-        desc = Z7Mem_Ptr(db, Z7_DESC_TABLE);
-        words = Z7Mem_Ptr(ops, 2 * n);
-        if (desc != nullptr) arena = Z7Mem_Ptr(db, 1) - db;
-    }
-    static uint32_t Le16(const uint8_t *p) { return uint32_t(p[0] | p[1] << 8); }
-    static uint32_t Le32(const uint8_t *p) { return Le16(p) | Le16(p + 2) << 16; }
-    uint16_t Op(uint32_t k) const { return words != nullptr && k < n ? uint16_t(Le16(words + 2 * k)) : 0; }
-    uint32_t Alloc(uint32_t sec) const { return desc ? Le16(desc + sec * Z7_DESC_SIZE + SD_ALLOC) : 0; }
-    uint8_t *Elem(uint32_t sec, uint32_t idx) const {
-        if (desc == nullptr) return nullptr;
-        const uint8_t *d = desc + sec * Z7_DESC_SIZE;
-        const uint32_t addr = Le32(d + SD_ADDR), elem = Le16(d + SD_ELEM);
-        if (idx >= Le16(d + SD_ALLOC) || addr == 0) return nullptr;
-        const uint64_t at = uint64_t(addr) + uint64_t(elem) * idx;
-        return at + 8 <= Z7MEM_SIZE ? arena + at : nullptr;
-    }
-    uint8_t *E(uint32_t sec, uint32_t k) const { return Elem(sec, Op(k)); }
-    bool Locked(uint32_t k, uint8_t bit) const {
-        const uint8_t *l = E(Z7SEC_LOCK, k);
-        return l != nullptr && (*l & bit);
-    }
-    uint8_t G8(uint32_t k) const { const uint8_t *p = E(Z7SEC_D8, k); return p ? *p : 0; }
-    uint16_t G16(uint32_t k) const { const uint8_t *p = E(Z7SEC_D16, k); return p ? uint16_t(Le16(p)) : 0; }
-    uint32_t G32(uint32_t k) const { const uint8_t *p = E(Z7SEC_D32, k); return p ? Le32(p) : 0; }
-    int32_t D(uint32_t k) const { return int32_t(G32(k)); }
-    uint64_t G64(uint32_t k) const {
-        const uint8_t *p = E(Z7SEC_D64, k);
-        return p ? uint64_t(Le32(p + 4)) << 32 | Le32(p) : 0;
-    }
-    void P8(uint8_t v) const {
-        if (uint8_t *p = E(Z7SEC_D8, 0); p && !Locked(0, Z7LK_8)) *p = v;
-    }
-    void P16(uint16_t v) const {
-        if (uint8_t *p = E(Z7SEC_D16, 0); p && !Locked(0, Z7LK_16)) {
-            p[0] = uint8_t(v);
-            p[1] = uint8_t(v >> 8);
-        }
-    }
-    static void Put32(uint8_t *p, uint32_t v) {
-        p[0] = uint8_t(v);
-        p[1] = uint8_t(v >> 8);
-        p[2] = uint8_t(v >> 16);
-        p[3] = uint8_t(v >> 24);
-    }
-    void P32(uint32_t v) const {
-        if (uint8_t *p = E(Z7SEC_D32, 0); p && !Locked(0, Z7LK_32)) Put32(p, v);
-    }
-    void P64(uint64_t v) const {
-        if (uint8_t *p = E(Z7SEC_D64, 0); p && !Locked(0, Z7LK_64)) {
-            Put32(p, uint32_t(v));
-            Put32(p + 4, uint32_t(v >> 32));
-        }
-    }
-    void PStr(const char *text) const {
-        if (!Locked(0, Z7LK_STR)) Z7VMStr_AscForceC(db, Op(0), text);
-    }
-};
 
 // Operand kinds of a slot: 8 16 32 64-bit, t TIME, s STRING, l literal,
 // a an ANY value typed by the literal operand 1.
@@ -95,7 +28,8 @@ inline uint32_t SectionOfType(uint32_t type) {
     default: return Z7SEC_COUNT;
     }
 }
-inline bool Valid(const F &f, const Sig &s) {
+// Every operand of the signature names an element its section declares.
+inline bool Valid(const Z7Ops &o, const Sig &s) {
     for (uint32_t k = 0; k < s.n; k++) {
         uint32_t sec;
         switch (s.kinds[k]) {
@@ -106,12 +40,12 @@ inline bool Valid(const F &f, const Sig &s) {
         case 's': sec = Z7SEC_STRPTR; break;
         case 'l': continue;
         case 'a':
-            sec = SectionOfType(f.Op(1));
+            sec = SectionOfType(o.Lit(1));
             if (sec == Z7SEC_COUNT) continue;  // the handler refuses the type
             break;
         default: sec = Z7SEC_D32; break;
         }
-        if (f.Op(k) >= f.Alloc(sec)) return false;
+        if (o.Lit(k) >= o.Count(sec)) return false;
     }
     return true;
 }
@@ -159,37 +93,44 @@ inline uint32_t Mask32Value(uint32_t fn, uint32_t va, uint32_t vb, bool logical)
     }
 }
 
+// Operand list of a call at ops (its count the word before) in o, when the
+// database's descriptor table lies in the arena.
+inline bool Open(uint32_t db, uint32_t ops, Z7Ops &o) {
+    return Z7Ops_Open(db, ops, 0, o) && o.desc != nullptr;
+}
+
 // A mask call {fn, n, operands} with one lookup of the sections: 1 done, 2
 // anything else (the general path then runs the call and reports what is
-// wrong with it).
+// wrong with it). The sections are taken as Z7Ops takes them: whole in the
+// arena, above its first block.
 inline uint32_t Mask32(uint32_t db, uint32_t call) {
     uint8_t *desc = Z7Mem_Ptr(db, Z7_DESC_TABLE);
     if (desc == nullptr || call < Z7MEM_FIRST || uint64_t(call) + 10 > Z7MEM_SIZE) return 2;
     uint8_t *const arena = desc - db;
     const uint8_t *w = arena + call;
-    const uint32_t fn = F::Le16(w), n = F::Le16(w + 2), ops = Mask32Operands(fn);
+    const uint32_t fn = LE_Get16(w), n = LE_Get16(w + 2), ops = Mask32Operands(fn);
     if (!IsMask32(fn) || n < ops) return 2;
     const uint8_t *d = desc + Z7SEC_D32 * Z7_DESC_SIZE, *l = desc + Z7SEC_LOCK * Z7_DESC_SIZE;
-    const uint32_t base = F::Le32(d + SD_ADDR), count = F::Le16(d + SD_ALLOC);
-    const uint32_t r = F::Le16(w + 4), a = F::Le16(w + 6), b = ops == 3 ? F::Le16(w + 8) : 0;
-    if (base == 0 || F::Le16(d + SD_ELEM) != 4 || r >= count || a >= count || b >= count ||
+    const uint32_t base = LE_Get32(d + SD_ADDR), count = LE_Get16(d + SD_ALLOC);
+    const uint32_t r = LE_Get16(w + 4), a = LE_Get16(w + 6), b = ops == 3 ? LE_Get16(w + 8) : 0;
+    if (base < Z7MEM_FIRST || LE_Get16(d + SD_ELEM) != 4 || r >= count || a >= count || b >= count ||
         uint64_t(base) + 4u * count > Z7MEM_SIZE)
         return 2;
-    const uint32_t va = F::Le32(arena + base + 4 * a), vb = F::Le32(arena + base + 4 * b);
+    const uint32_t va = LE_Get32(arena + base + 4 * a), vb = LE_Get32(arena + base + 4 * b);
     bool logical = false;
     if (fn == 34) {
-        const uint32_t st = F::Le32(desc + Z7SEC_STATUS * Z7_DESC_SIZE + SD_ADDR);
-        logical = st != 0 && uint64_t(st) + ST_OPTIONS + 4 <= Z7MEM_SIZE &&
-                  (F::Le32(arena + st + ST_OPTIONS) & 0x200) != 0;
+        const uint32_t st = LE_Get32(desc + Z7SEC_STATUS * Z7_DESC_SIZE + SD_ADDR);
+        const uint8_t *opt = st != 0 ? Z7Mem_Ptr(st + ST_OPTIONS, 4) : nullptr;
+        logical = opt != nullptr && (LE_Get32(opt) & 0x200) != 0;
     }
     const uint32_t v = Mask32Value(fn, va, vb, logical);
     // the result stays as it is while forced
-    const uint32_t lk = F::Le32(l + SD_ADDR);
-    if (lk != 0 && r < F::Le16(l + SD_ALLOC)) {
-        if (F::Le16(l + SD_ELEM) != 1 || uint64_t(lk) + r >= Z7MEM_SIZE) return 2;
+    const uint32_t lk = LE_Get32(l + SD_ADDR), locks = LE_Get16(l + SD_ALLOC);
+    if (lk != 0 && r < locks) {
+        if (LE_Get16(l + SD_ELEM) != 1 || lk < Z7MEM_FIRST || uint64_t(lk) + locks > Z7MEM_SIZE) return 2;
         if (arena[lk + r] & Z7LK_32) return 1;
     }
-    F::Put32(arena + base + 4 * r, v);
+    LE_Put32(arena + base + 4 * r, v);
     return 1;
 }
 

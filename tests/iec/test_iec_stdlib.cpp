@@ -1494,3 +1494,151 @@ TEST_F(IecStd, StatusInformationOfMappedVariables) {
 }
 
 }  // namespace iec_test
+
+namespace iec_test {
+// Sections of a malformed image: a section that runs past the arena's end,
+// or that starts below its first block, is refused whole by the functions
+// and the blocks alike (reads answer 0, writes do nothing), even where
+// single elements of it would lie inside. A BOOL byte of 2 reads as TRUE.
+class IecStdSections : public IecStd {
+protected:
+    uint32_t desc = 0;
+    uint8_t saved[16] = {};
+    void SetUp() override {
+        IecStd::SetUp();
+        desc = db + Z7SEC_D32 * 16;  // descriptor of the 32-bit section
+        std::memcpy(saved, Z7Mem_Ptr(desc, 16), 16);
+    }
+    void TearDown() override {
+        std::memcpy(Z7Mem_Ptr(desc, 16), saved, 16);
+        for (auto k = kept.rbegin(); k != kept.rend(); ++k) std::memcpy(Raw(k->first), k->second.data(), k->second.size());
+        IecStd::TearDown();
+    }
+    // Arena bytes a test overwrites outside any block, put back at the end.
+    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> kept;
+    void Keep(uint32_t off, uint32_t len) { kept.emplace_back(off, std::vector<uint8_t>(Raw(off), Raw(off) + len)); }
+    // The 32-bit section moved to addr with count elements of elem bytes.
+    void MoveD32(uint32_t addr, uint16_t count, uint8_t elem = 4) const {
+        uint8_t *d = Z7Mem_Ptr(desc, 16);
+        d[0] = uint8_t(addr), d[1] = uint8_t(addr >> 8), d[2] = uint8_t(addr >> 16), d[3] = uint8_t(addr >> 24);
+        d[8] = elem, d[9] = 0;                               // element size
+        d[14] = uint8_t(count), d[15] = uint8_t(count >> 8);  // elements
+    }
+    // Host bytes of arena offset off (below the first block included).
+    static uint8_t *Raw(uint32_t off) { return Z7Mem_Base + off; }
+    static void Put(uint32_t off, uint32_t v) {
+        Raw(off)[0] = uint8_t(v), Raw(off)[1] = uint8_t(v >> 8), Raw(off)[2] = uint8_t(v >> 16), Raw(off)[3] = uint8_t(v >> 24);
+    }
+    static uint32_t Get(uint32_t off) {
+        return uint32_t(Raw(off)[0] | Raw(off)[1] << 8 | Raw(off)[2] << 16) | uint32_t(Raw(off)[3]) << 24;
+    }
+};
+
+TEST_F(IecStdSections, SectionRunningOffTheArenaIsRefusedWhole) {
+    // 100 DINTs from 64 MiB - 392: elements 0..97 lie inside, 98 and 99 do not
+    constexpr uint32_t kAt = (64u << 20) - 392;
+    ASSERT_NE(Z7Mem_Ptr(kAt, 392), nullptr);
+    Keep(kAt, 392);
+    MoveD32(kAt, 100);
+    Put(kAt + 4, 7);            // DINT 1
+    Put(kAt + 8, 0xDEADBEEF);   // DINT 2: the results
+    Put(kAt + 12, 3);           // DINT 3
+    Put(kAt + 16, 0xCAFEF00D);  // DINT 4
+    // ODD(DINT 1) into BOOL 5: DINT 1 reads 0
+    SetB(5, 9);
+    EXPECT_EQ(Stf(36, {5, 1}), 1u);
+    EXPECT_EQ(B(5), 0);
+    // LEN("abc") into DINT 2; AND(DINT 1, DINT 3) into DINT 2 (the mask
+    // path hands the section over and the general path refuses it too)
+    SetS(0, "abc");
+    EXPECT_EQ(Stf(47, {2, 0}), 1u);
+    EXPECT_EQ(Stf(20, {2, 1, 3}), 1u);
+    EXPECT_EQ(Get(kAt + 8), 0xDEADBEEFu);
+    // CMP(DINT 1, DINT 3): 0 against 0
+    Make("CMP", {1, 3, 10, 11, 12}).Run();
+    EXPECT_EQ(std::vector<int>({B(10), B(11), B(12)}), std::vector<int>({0, 1, 0}));
+    // CTU with PV in DINT 3 and CV in DINT 4: PV reads 0, so Q at once; CV
+    // is not written
+    SetB(20, 1);
+    SetB(21, 0);
+    Block ctu;
+    ctu.db = db;
+    ctu.h = Z7Stfb_Counter(0);
+    ctu.inst = Alloc(4);
+    ctu.arg = PutOperands(Alloc(2 + 2 * 5), {20, 21, 3, 22, 4});
+    ctu.Run();
+    EXPECT_EQ(B(22), 1);
+    EXPECT_EQ(Get(kAt + 16), 0xCAFEF00Du);
+    // the other sections are untouched: SHL on INTs still works
+    SetW(1, 0x0003);
+    SetW(2, 4);
+    EXPECT_EQ(Stf(83, {3, 1, 2}), 1u);
+    EXPECT_EQ(W(3), 0x0030);
+}
+
+TEST_F(IecStdSections, SectionBelowTheFirstBlockIsRefused) {
+    // two DINTs at arena offset 16 and 20
+    Keep(16, 8);
+    MoveD32(16, 2);
+    Put(16, 5);
+    Put(20, 0x11223344);
+    SetB(5, 9);
+    EXPECT_EQ(Stf(36, {5, 0}), 1u);
+    EXPECT_EQ(B(5), 0);
+    EXPECT_EQ(Stf(20, {1, 0, 0}), 1u);  // AND(DINT 0, DINT 0) into DINT 1
+    EXPECT_EQ(Stf(27, {1, 0}), 1u);     // NOT(DINT 0) into DINT 1
+    EXPECT_EQ(Get(20), 0x11223344u);
+    Make("CMP", {0, 1, 10, 11, 12}).Run();
+    EXPECT_EQ(std::vector<int>({B(10), B(11), B(12)}), std::vector<int>({0, 1, 0}));
+}
+
+TEST_F(IecStdSections, SectionOfNarrowElementsEndingAtTheArenaEndIsRefused) {
+    // four 1-byte elements in the last 4 bytes of the arena: the DINT of the
+    // last would end 3 bytes past it, so none is used
+    constexpr uint32_t kAt = (64u << 20) - 4;
+    Keep(kAt, 4);
+    MoveD32(kAt, 4, 1);
+    Raw(kAt)[0] = 1, Raw(kAt)[1] = 0x5A, Raw(kAt)[2] = 0, Raw(kAt)[3] = 0;
+    SetB(5, 9);
+    EXPECT_EQ(Stf(36, {5, 0}), 1u);  // ODD(DINT 0): 0
+    EXPECT_EQ(B(5), 0);
+    SetB(6, 9);
+    EXPECT_EQ(Stf(36, {6, 3}), 1u);  // ODD(DINT 3): 0, nothing read past the end
+    EXPECT_EQ(B(6), 0);
+    EXPECT_EQ(Stf(27, {3, 0}), 1u);  // NOT(DINT 0) into DINT 3: not written
+    EXPECT_EQ(std::vector<int>({Raw(kAt)[0], Raw(kAt)[1], Raw(kAt)[2], Raw(kAt)[3]}), std::vector<int>({1, 0x5A, 0, 0}));
+}
+
+TEST_F(IecStdSections, BoolOperandHoldingTwoIsTrue) {
+    // R_TRIG and F_TRIG on CLK = 2, 2, 0, 2: rising at the first and the
+    // last, falling at the third; the edge memory holds 1, not the byte
+    const Block rt = Make("R_TRIG", {30, 31}), ft = Make("F_TRIG", {30, 32});
+    const uint8_t clk[4] = {2, 2, 0, 2};
+    const int rise[4] = {1, 0, 0, 1}, fall[4] = {0, 0, 1, 0};
+    for (int i = 0; i < 4; i++) {
+        SetB(30, clk[i]);
+        rt.Run();
+        ft.Run();
+        EXPECT_EQ(B(31), rise[i]) << i;
+        EXPECT_EQ(B(32), fall[i]) << i;
+        EXPECT_EQ(Z7Mem_Get8(rt.inst), clk[i] ? 1 : 0) << i;
+        EXPECT_EQ(Z7Mem_Get8(ft.inst), clk[i] ? 1 : 0) << i;
+    }
+    // TON with IN = 2 and PT 100 ms: Q after 100 ms, ET 100
+    SetT(5, 100);
+    SetB(40, 2);
+    const Block ton = Make("TON", {40, 5, 41, 6});
+    Stamp(5000);
+    ton.Run();
+    EXPECT_EQ(B(41), 0);
+    EXPECT_EQ(T(6), 0u);
+    Stamp(5060);
+    ton.Run();
+    EXPECT_EQ(B(41), 0);
+    EXPECT_EQ(T(6), 60u);
+    Stamp(5100);
+    ton.Run();
+    EXPECT_EQ(B(41), 1);
+    EXPECT_EQ(T(6), 100u);
+}
+}  // namespace iec_test
