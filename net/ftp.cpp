@@ -652,10 +652,15 @@ void Command(NX_FTP_SERVER *sv, uint32_t index, NX_FTP_CLIENT_REQUEST &c, NX_PAC
 }
 
 // Answers the first whole command kept for client index; false when none is
-// whole (or no packet is free for it: it waits for the next step).
+// whole (or no packet is free for it: it waits for the next step). True also
+// when a whole command waits because its answer could not go out now.
 bool NextCommand(NX_FTP_SERVER *sv, uint32_t index, NX_FTP_CLIENT_REQUEST &c) {
     const uint32_t n = FtpCommandLength(c.command.data(), c.command_len);
     if (n == 0) return false;
+    // A client that sends commands faster than it reads their answers fills
+    // its connection: the next command waits for room (the readiness set
+    // reports it) rather than its answer being dropped by a refused send.
+    if (!SocketWritable(c.control)) return true;
     NX_PACKET_POOL *pool = sv->nx_ftp_server_packet_pool_ptr;
     NX_PACKET *pk = nullptr;
     if (_nx_packet_allocate(pool, &pk, 0, 0) != NX_SUCCESS) {

@@ -140,7 +140,7 @@ void FtpServerCommand(NX_FTP_SERVER *server, uint32_t index, NX_PACKET *packet);
 uint32_t FtpCommandLength(const uint8_t *data, uint32_t len);
 // Control bytes of client index as they arrive (kept with the client); answers
 // the first whole command among them, if any (a step answers one). False when
-// none was whole.
+// none was whole; true also when one waits for room to send its answer.
 bool FtpServerInput(NX_FTP_SERVER *server, uint32_t index, const uint8_t *data, uint32_t len);
 // PORT argument: 1 with address and port (host order) when well formed.
 uint32_t FtpParsePort(const char *arg, uint32_t *address, uint32_t *port);

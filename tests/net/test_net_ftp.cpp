@@ -204,6 +204,33 @@ TEST(NetFtp, CommandsSplitFromTheByteStream) {
     EXPECT_FALSE(FtpServerInput(&f.sv, NX_FTP_MAX_CLIENTS, reinterpret_cast<const uint8_t *>("NOOP\r\n"), 6));
 }
 
+TEST(NetFtp, AClientThatDoesNotReadGetsEveryAnswerLater) {
+    FtpFixture f;
+    const int small = 1;
+    setsockopt(f.link.ours, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    setsockopt(f.link.theirs, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    const NX_FTP_CLIENT_REQUEST &c = f.sv.nx_ftp_server_client_list[0];
+    auto input = [&](const std::string &s) {
+        return FtpServerInput(&f.sv, 0, reinterpret_cast<const uint8_t *>(s.data()), uint32_t(s.size()));
+    };
+    // Commands one by one while the client reads nothing: once the connection
+    // is full, the next command is kept instead of answered into nowhere.
+    int answered = 0;
+    while (answered < 20000) {
+        ASSERT_TRUE(input("NOOP\r\n"));
+        if (c.command_len != 0) break;
+        answered++;
+    }
+    ASSERT_LT(answered, 20000) << "the connection never filled";
+    EXPECT_EQ(c.command_len, 6u);
+    EXPECT_TRUE(input("")) << "still waiting for room";
+    // The client reads: every answer given so far is there, then the kept one.
+    for (int i = 0; i < answered; i++) ASSERT_EQ(f.link.Line(), "530 Not logged in \r\n") << i;
+    ASSERT_TRUE(input(""));
+    EXPECT_EQ(c.command_len, 0u);
+    EXPECT_EQ(f.link.Line(), "530 Not logged in \r\n");
+}
+
 TEST(NetFtp, ReadOnlyAccountLoginRulesPortAndParser) {
     FtpFixture f;
     EXPECT_EQ(f.Send("USER bob\r\n"), "331 Enter password \r\n");
