@@ -13,6 +13,7 @@
 
 #include "core/image/bytes.h"
 #include "core/image/tx.h"
+#include "net/nx_server.h"
 #include "platform/plat_net.h"
 
 std::array<EipAdapter, 2> EipConnEth;
@@ -86,14 +87,14 @@ void EipTcpSocketListen(EipAdapter &a) {
     }
 }
 
+// Sends an answer of len bytes: 0 sent, 1 failed. One that does not go out
+// whole closes the connection: the peer would get a cut frame, and what
+// followed it would no longer be framed.
 uint32_t Send(NX_TCP_SOCKET &sock, const uint8_t *p, uint32_t len) {
-    NX_PACKET *pk = nullptr;
-    if (_nx_packet_allocate(EipPacketPoolPtr, &pk, 56, 0) != NX_SUCCESS) return 1;
-    if (_nx_packet_data_append(pk, p, len, EipPacketPoolPtr, 0) != NX_SUCCESS) {
-        _nx_packet_release(pk);
-        return 1;
-    }
-    return _nx_tcp_socket_send(&sock, pk, 0) == NX_SUCCESS ? 0 : 1;
+    const uint32_t r = NxServerSend(&sock, EipPacketPoolPtr, p, len, len);
+    if (r == NX_SUCCESS) return 0;
+    if (r != NX_NO_PACKET && sock.state == NX_TCP_ESTABLISHED) EipTcpDisconnect(&sock);
+    return 1;
 }
 
 // A socket-address item {family 2, port, address (both big-endian), 8 zeros}.

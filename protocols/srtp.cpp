@@ -12,6 +12,7 @@
 #include "core/image/plcreg.h"
 #include "core/image/tx.h"
 #include "core/storage/memfile.h"
+#include "net/nx_server.h"
 #include "platform/plat_poll.h"
 
 std::array<SrtpServer, 2> SrtpConnEth;
@@ -173,30 +174,22 @@ uint8_t *Answer(const uint8_t *m, uint32_t text, uint8_t b17, uint8_t kind) {
 }
 
 // Sends len bytes from p on the slot's socket in pieces of at most its MSS:
-// 0 sent, 1 failed.
+// 0 sent, 1 failed. An answer that does not go out whole closes the
+// connection: the peer would get a cut frame, and what followed it would no
+// longer be framed.
 uint32_t SendBytes(SrtpSlot &slot, const uint8_t *p, uint32_t len) {
     const uint32_t piece = std::max<uint32_t>(1, std::min(slot.socket.mss, SRTP_PIECE));
-    for (uint32_t off = 0; off < len; off += piece) {
-        const uint32_t n = std::min(piece, len - off);
-        NX_PACKET *pk = nullptr;
-        if (_nx_packet_allocate(SrtpPacketPoolPtr, &pk, 56, 0) != NX_SUCCESS) return 1;
-        if (_nx_packet_data_append(pk, p + off, n, SrtpPacketPoolPtr, 0) != NX_SUCCESS) {
-            _nx_packet_release(pk);
-            return 1;
-        }
-        if (_nx_tcp_socket_send(&slot.socket, pk, 0) != NX_SUCCESS) return 1;
-    }
-    return 0;
+    const uint32_t r = NxServerSend(&slot.socket, SrtpPacketPoolPtr, p, len, piece);
+    if (r == NX_SUCCESS) return 0;
+    if (r != NX_NO_PACKET && slot.socket.state == NX_TCP_ESTABLISHED) SrtpDisconnect(&slot.socket);
+    return 1;
 }
 
 uint32_t SrtpSendResponse(SrtpSlot &slot, uint32_t len) { return SendBytes(slot, SrtpTxMsg.data(), len); }
 
 uint32_t SrtpSendText(SrtpSlot &slot, const SrtpTextBuffer &b, uint32_t offset, uint32_t len) {
     if (offset + len > SRTP_TEXT_MAX) return 1;
-    for (uint32_t off = 0; off < len; off += SRTP_PIECE) {
-        if (SendBytes(slot, b.data.data() + offset + off, std::min(SRTP_PIECE, len - off)) != 0) return 1;
-    }
-    return 0;
+    return SendBytes(slot, b.data.data() + offset, len);
 }
 
 void SrtpError(SrtpSlot &slot, uint16_t sequence) {

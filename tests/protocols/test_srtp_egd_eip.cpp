@@ -204,6 +204,42 @@ TEST(SrtpSession, FramingOneMessagePerPassPendingReadsAndIdleClose) {
     SrtpConnEth[0].ip = nullptr;
 }
 
+TEST(SrtpSession, AnAnswerThatCannotGoOutWholeClosesTheConnection) {
+    test_support::FakeClock clock;
+    Fresh();
+    Net net;
+    Dpr_Configuration[0].enables[0] = EN0_B0;
+    SrtpPortNumber = test_support::TestPort(18310);
+    ASSERT_EQ(Srtp_Init(&net.ip, &net.pool), 0u);
+    Peer a(SrtpPortNumber);
+    const int small = 1;
+    setsockopt(a.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    SrtpPass(3);
+    ASSERT_EQ(Srtp_Conn_Cnt(0), 1u);
+    for (auto &slot : SrtpConnEth[0].slots) {
+        if (slot.socket.accepted_fd >= 0)
+            setsockopt(slot.socket.accepted_fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    }
+    // Reads of 2,048 words, one after another, from a peer that reads none
+    // of the 4,152-byte answers: once the connection is full an answer is cut,
+    // and the connection is closed instead of going on unframed. What came
+    // is answers in order, only the last one cut.
+    Bytes reads;
+    for (uint16_t i = 0; i < 100; i++) {
+        const Bytes r = SrtpReq(i, 4, 8, 0, 2048);
+        reads.insert(reads.end(), r.begin(), r.end());
+    }
+    a.Send(reads);
+    for (int pass = 0; pass < 400 && Srtp_Conn_Cnt(0) != 0; pass++) SrtpPass();
+    EXPECT_EQ(Srtp_Conn_Cnt(0), 0u);
+    const Bytes got = a.Take(100);
+    EXPECT_TRUE(a.closed);
+    ASSERT_GT(got.size(), 0u);
+    for (size_t k = 0; 4152 * k + 4 <= got.size(); k++) EXPECT_EQ(LE_Get16(&got[4152 * k + 2]), k);
+    for (auto &slot : SrtpConnEth[0].slots) _nx_tcp_socket_delete(&slot.socket);
+    SrtpConnEth[0].ip = nullptr;
+}
+
 // ---- EGD ---------------------------------------------------------------------------------------------
 
 TEST(EgdClock, SecondsToTheClockRecordAndBack) {
@@ -652,6 +688,42 @@ TEST(ClassThree, ConnectedRequestsTheConnectionObjectAndMalformedPackets) {
     EXPECT_EQ(EipFrameLength(e), 0u);
     LE_Put16(&e.rx[2], 1477);
     EXPECT_EQ(EipFrameLength(e), 0xFFFFFFFFu);
+}
+
+TEST(EipSession, AnAnswerThatCannotGoOutWholeClosesTheConnection) {
+    test_support::FakeClock clock;
+    Adapter ad;
+    EipPortNumber = test_support::TestPort(18510);
+    ASSERT_EQ(Eip_Init(&ad.net.ip, &ad.net.pool), 0u);
+    const Bytes identity = Encap(0x63, {});
+    const size_t answer = Exchange(identity).size();
+    ASSERT_GE(answer, 24u);
+    Peer a(EipPortNumber);
+    const int small = 1;
+    setsockopt(a.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    auto pass = [] {
+        Eip_Scan(0);
+        EnetThread();
+        usleep(1000);
+    };
+    for (int i = 0; i < 3; i++) pass();
+    ASSERT_EQ(Eip_Conn_Cnt(0), 1u);
+    for (auto &e : EipConnEth[0].encap) {
+        if (e.socket.accepted_fd >= 0) setsockopt(e.socket.accepted_fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    }
+    // List Identity again and again from a peer that reads none of the
+    // answers: once the connection is full, the connection is closed rather
+    // than an answer dropped or cut with others after it.
+    Bytes many;
+    for (int i = 0; i < 400; i++) many.insert(many.end(), identity.begin(), identity.end());
+    a.Send(many);
+    for (int i = 0; i < 2000 && Eip_Conn_Cnt(0) != 0; i++) pass();
+    EXPECT_EQ(Eip_Conn_Cnt(0), 0u);
+    const Bytes got = a.Take(100);
+    EXPECT_TRUE(a.closed);
+    ASSERT_GT(got.size(), 0u);
+    for (size_t k = 0; answer * k + 2 <= got.size(); k++) EXPECT_EQ(LE_Get16(&got[answer * k]), 0x63u) << k;
+    for (auto &e : EipConnEth[0].encap) _nx_tcp_socket_delete(&e.socket);
 }
 
 }  // namespace
