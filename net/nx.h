@@ -167,6 +167,7 @@ struct NX_TCP_SOCKET {
     uint32_t tos, ttl, fragment;
     uint32_t receive_pending;
     uint32_t transmit_state;         // 0 writable, 2 not writable
+    uint32_t last_taken;             // bytes of the last sent packet the kernel took (all, part or none)
     uint32_t bound;
     uint32_t cleared;
     uint32_t queue_size;

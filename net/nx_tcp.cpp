@@ -428,6 +428,7 @@ uint32_t _nx_tcp_client_socket_connect(NX_TCP_SOCKET *s, uint32_t address, uint3
 // ---- common TCP --------------------------------------------------------------------------------------
 
 uint32_t _nx_tcp_socket_send(NX_TCP_SOCKET *s, NX_PACKET *packet, uint32_t) {
+    s->last_taken = 0;
     if (packet == nullptr || packet->nx_packet_state != NX_PACKET_ALLOCATED) return NX_INVALID_PACKET;
     uint32_t st = NX_SUCCESS;
     if (!s->bound) st = NX_NOT_BOUND;
@@ -441,6 +442,7 @@ uint32_t _nx_tcp_socket_send(NX_TCP_SOCKET *s, NX_PACKET *packet, uint32_t) {
     ssize_t n = -1;
     if (fd >= 0) n = send(fd, packet->nx_packet_prepend_ptr, packet->nx_packet_length, MSG_NOSIGNAL | MSG_DONTWAIT);
     const uint32_t len = packet->nx_packet_length;
+    s->last_taken = n > 0 ? uint32_t(n) : 0;
     _nx_packet_release(packet);
     // A send the kernel took only in part is a failed send: the peer would
     // get a cut frame and the rest would never follow. A full send buffer

@@ -59,8 +59,12 @@ void Send(AsciiTCPConn &c, const uint32_t *cfg) {
             return;
         }
         // A failed send keeps the control word at 1: a later pass goes on
-        // from the first byte that did not go out.
-        if (_nx_tcp_socket_send(&c.socket, pk, 0) != NX_SUCCESS) return;
+        // from the first byte that did not go out (the kernel may have taken
+        // part of the segment).
+        if (_nx_tcp_socket_send(&c.socket, pk, 0) != NX_SUCCESS) {
+            c.sent = uint16_t(c.sent + std::min(c.socket.last_taken, n));
+            return;
+        }
         c.sent = uint16_t(c.sent + n);
     }
     c.sent = 0;

@@ -4,6 +4,7 @@
 // flag); ASCII over TCP's storing of received bytes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
 #include <cstring>
@@ -309,4 +310,92 @@ TEST(AsciiStoring, EndCharacterPairsContinuationAndRefusedBlocks) {
     EXPECT_EQ(AsciiStore(last, many.data(), many.size(), 0), 0u);
     EXPECT_EQ(AsciiStore(0, many.data(), many.size(), 0), 0u);
     EXPECT_EQ(AsciiStore(block + 3, many.data(), many.size(), 0), 0u);  // not a word register
+}
+
+TEST(AsciiSending, APartlyTakenSegmentGoesOnFromItsFirstByteNotSent) {
+    kPort = test_support::TestPort(18720);
+    plat_net = &plat_net_own;
+    plc_reg.fill(0);
+    Dpr_Init();
+    DprConfigRec &cfg = Dpr_Configuration[0];
+    std::memset(&cfg, 0, DPR_CONFIG_BYTES);
+    cfg.enables[1] = EN1_ASCII;
+    const uint32_t send_block = R(100), control = R(2000), recv_block = R(3000), status = R(4000);
+    cfg.ascii[1] = kPort;
+    cfg.ascii[2] = send_block;
+    cfg.ascii[3] = control;
+    cfg.ascii[4] = recv_block;
+    cfg.ascii[5] = status;
+    LE_Put16(&DprMap[DPR_RUN], 1);
+    static std::array<uint8_t, 64 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
+    NX_PACKET_POOL pool{};
+    _nx_packet_pool_create(&pool, "Packet Pool", 1520, mem.data(), uint32_t(mem.size()));
+    NX_IP ip{};
+    ip.nx_ip_name = "eth0";
+    ip.nx_ip_default_packet_pool = &pool;
+    ASSERT_EQ(Ascii_Init(&ip, &pool), 0u);
+    auto pass = [] {
+        PLAT_PollHarvest(false);  // the readiness the loop's wait would file (room to send again)
+        Ascii_Scan(0);
+        EnetThread();
+        usleep(200);
+    };
+    pass();
+    // The peer asks for small segments, as a real link has them: a send then
+    // spans several, and a full connection takes the first ones only.
+    struct Dialled {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        ~Dialled() { close(fd); }
+    } p;
+    const int small = 1, some = 16384, seg = 536;
+    setsockopt(p.fd, SOL_SOCKET, SO_RCVBUF, &some, sizeof some);
+    setsockopt(p.fd, IPPROTO_TCP, TCP_MAXSEG, &seg, sizeof seg);
+    ASSERT_EQ(test_support::LoopbackConnect(p.fd, kPort), 0);
+    for (int i = 0; i < 20 && Ascii_cnn_cnt(0) == 0; i++) pass();
+    ASSERT_EQ(Ascii_cnn_cnt(0), 1u);
+    setsockopt(AsciiTCPConnEth[0].socket.accepted_fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    // A paced connection builds segments of two MSS at most, as on a slow
+    // link: a 1,380-byte send spans two, and a full one takes the first only.
+    const unsigned rate = 400000;
+    setsockopt(AsciiTCPConnEth[0].socket.accepted_fd, SOL_SOCKET, SO_MAX_PACING_RATE, &rate, sizeof rate);
+    // Texts of 2,000 bytes, each numbered, to a peer that reads only when the
+    // sending is stuck: the connection fills, segments are taken in part,
+    // and what arrives is every text once, in order.
+    std::string want, got;
+    auto read_some = [&] {
+        char b[65536];
+        ssize_t n;
+        while ((n = recv(p.fd, b, sizeof b, MSG_DONTWAIT)) > 0) got.append(b, size_t(n));
+    };
+    int stuck = 0;
+    for (int t = 0; t < 60; t++) {
+        std::string text(2000, char('a' + t % 26));
+        for (size_t k = 0; k < text.size(); k += 50) text[k] = char('0' + k / 50 % 10);
+        Dpr_Set_W_Data(send_block, uint16_t(text.size()));
+        for (size_t k = 0; k < text.size(); k += 2)
+            Dpr_Set_W_Data(send_block + 32 + 8 * uint32_t(k), uint16_t(uint8_t(text[k]) | uint8_t(text[k + 1]) << 8));
+        Dpr_Set_W_Data(control, 1);
+        want += text;
+        for (int i = 0; i < 5000 && Dpr_Get_W_Data(control) != 0; i++) {
+            pass();
+            if (i % 20 == 19) {
+                read_some();
+                stuck++;
+            }
+        }
+        ASSERT_EQ(Dpr_Get_W_Data(control), 0) << "text " << t << " never went out";
+    }
+    for (int i = 0; i < 1000 && got.size() < want.size(); i++) {
+        struct pollfd w {p.fd, POLLIN, 0};
+        poll(&w, 1, 100);
+        read_some();
+    }
+    EXPECT_GT(stuck, 0) << "the connection never filled";
+    EXPECT_EQ(got.size(), want.size());
+    EXPECT_TRUE(got == want) << "first difference at " << std::mismatch(got.begin(), got.end(), want.begin()).first - got.begin();
+    AsciiDisconnect(&AsciiTCPConnEth[0].socket);
+    _nx_tcp_server_socket_unlisten(&ip, kPort);
+    _nx_tcp_socket_delete(&AsciiTCPConnEth[0].socket);
+    AsciiTCPConnEth[0].ip = nullptr;
+    plat_net = nullptr;
 }
