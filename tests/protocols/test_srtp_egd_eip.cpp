@@ -119,13 +119,28 @@ void SrtpPass(int n = 1) {
     }
 }
 
-TEST(SrtpSession, FramingOneMessagePerPassPendingReadsAndIdleClose) {
+// The SRTP server of interface 0 on a test port, its records deleted after.
+struct SrtpServed {
     test_support::FakeClock clock;
-    Fresh();
+    struct Cleared {
+        Cleared() { Fresh(); }
+    } cleared;  // the image and configuration, before the network
     Net net;
-    Dpr_Configuration[0].enables[0] = EN0_B0;
-    SrtpPortNumber = test_support::TestPort(18300);
-    ASSERT_EQ(Srtp_Init(&net.ip, &net.pool), 0u);
+    explicit SrtpServed(uint16_t port) {
+        Dpr_Configuration[0].enables[0] = EN0_B0;
+        SrtpPortNumber = test_support::TestPort(port);
+        init = Srtp_Init(&net.ip, &net.pool);
+    }
+    ~SrtpServed() {
+        for (auto &slot : SrtpConnEth[0].slots) _nx_tcp_socket_delete(&slot.socket);
+        SrtpConnEth[0].ip = nullptr;
+    }
+    uint32_t init;
+};
+
+TEST(SrtpSession, FramingOneMessagePerPassPendingReadsAndIdleClose) {
+    SrtpServed served(18300);
+    ASSERT_EQ(served.init, 0u);
     Peer a(SrtpPortNumber);
     SrtpPass(3);
     ASSERT_EQ(Srtp_Conn_Cnt(0), 1u);
@@ -200,17 +215,11 @@ TEST(SrtpSession, FramingOneMessagePerPassPendingReadsAndIdleClose) {
     EXPECT_EQ(Srtp_Conn_Cnt(0), 0u);
     a.Take();
     EXPECT_TRUE(a.closed);
-    for (auto &slot : SrtpConnEth[0].slots) _nx_tcp_socket_delete(&slot.socket);
-    SrtpConnEth[0].ip = nullptr;
 }
 
 TEST(SrtpSession, AnAnswerThatCannotGoOutWholeClosesTheConnection) {
-    test_support::FakeClock clock;
-    Fresh();
-    Net net;
-    Dpr_Configuration[0].enables[0] = EN0_B0;
-    SrtpPortNumber = test_support::TestPort(18310);
-    ASSERT_EQ(Srtp_Init(&net.ip, &net.pool), 0u);
+    SrtpServed served(18310);
+    ASSERT_EQ(served.init, 0u);
     Peer a(SrtpPortNumber);
     const int small = 1;
     setsockopt(a.fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
@@ -236,8 +245,6 @@ TEST(SrtpSession, AnAnswerThatCannotGoOutWholeClosesTheConnection) {
     EXPECT_TRUE(a.closed);
     ASSERT_GT(got.size(), 0u);
     for (size_t k = 0; 4152 * k + 4 <= got.size(); k++) EXPECT_EQ(LE_Get16(&got[4152 * k + 2]), k);
-    for (auto &slot : SrtpConnEth[0].slots) _nx_tcp_socket_delete(&slot.socket);
-    SrtpConnEth[0].ip = nullptr;
 }
 
 // ---- EGD ---------------------------------------------------------------------------------------------
