@@ -24,7 +24,7 @@ INCLUDE = re.compile(r'^\s*#\s*include\s+(?:"([^"]+)"|<([^>]+)>)')
 
 # The floors, bottom first, and inside a floor the order in which its
 # libraries may use each other: a library may depend only on libraries that
-# stand before it in this list. Kept in step with the README's layout table.
+# stand before it in this list. Kept in step with the layout table of docs/architecture.md.
 FLOORS = [
     ('plc_platform', 1),
     ('plc_core', 2),
