@@ -426,8 +426,19 @@ uint32_t EtnIo_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
 void EtnIo_DeInit(NX_IP *ip) {
     for (EtnIoConnState &c : EtnIOConnState) {
         if (c.ip != ip) continue;
-        for (EtnIoStation &s : c.st) _nx_tcp_socket_disconnect(&s.socket, 0);
+        for (EtnIoStation &s : c.st) {
+            _nx_tcp_socket_disconnect(&s.socket, 0);
+            s.flags &= uint8_t(~(EIO_CONNECTED | EIO_BOUND));
+            s.state = 0;
+        }
         c.ip = nullptr;
+    }
+    // The BOOTP server goes with the master.
+    for (BootPTable &b : BootPConn) {
+        if (b.ip != ip) continue;
+        _nx_udp_socket_delete(&b.socket);
+        b.count = 0;
+        b.ip = nullptr;
     }
 }
 

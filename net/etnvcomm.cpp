@@ -185,6 +185,12 @@ void EtnVComm_DeInit(NX_IP *ip) {
         for (VCommPort &p : f.ports) {
             _nx_tcp_socket_disconnect(&p.tcp, 0);
             _nx_udp_socket_delete(&p.usock);
+            // The packets held go back to the pool; the port is closed.
+            ReleaseRx(p);
+            if (p.tx) _nx_packet_release(p.tx);
+            p.tx = nullptr;
+            p.tx_count = 0;
+            p.flags = 0;
         }
         f.ip = nullptr;
     }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <memory>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -16,14 +17,27 @@
 #include <unistd.h>
 #include <vector>
 
+#include "core/image/bytes.h"
+#include "core/image/plcreg.h"
 #include "net/enet.h"
+#include "net/enet_proto.h"
+#include "net/etnio.h"
+#include "net/etnvcomm.h"
+#include "net/net.h"
 #include "net/nx.h"
 #include "net/nxe.h"
 #include "platform/plat.h"
 #include "platform/plat_net.h"
 #include "platform/plat_poll.h"
+#include "protocols/egd.h"
+#include "protocols/eip.h"
+#include "protocols/modbus.h"
+#include "protocols/qncan.h"
+#include "protocols/srtp.h"
 #include "tests/support/eth_ip.h"
+#include "tests/support/loop_peer.h"
 #include "tests/support/loopback.h"
+#include "tests/support/own_netns.h"
 #include "tests/support/temp_root.h"
 
 namespace {
@@ -503,4 +517,192 @@ TEST(NetSocket, EveryStatusNumberWithItsValue) {
     EXPECT_EQ(_nx_udp_socket_receive(&u, &in, 0), 1u) << "nothing waiting";
     _nx_udp_socket_delete(&u);
     _nx_packet_release(p1);
+}
+
+// ---- removal of an interface's protocols ------------------------------------------------------
+
+namespace {
+
+using Peer = test_support::LoopPeer;
+
+// Whether the server closed peer's connection within 5 s.
+bool ClosedBy(Peer &p) {
+    for (int i = 0; i < 100 && !p.closed; i++) p.Take(50);
+    return p.closed;
+}
+
+// Whether a connection to port is refused (nothing listens there).
+bool Refused(uint16_t port) {
+    int r = 0;
+    const int fd = test_support::LoopbackDial(port, &r);
+    close(fd);
+    return r != 0;
+}
+
+// Whether UDP port is free on the loopback (nothing is bound to it).
+bool UdpFree(uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    struct sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = bind(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof a) == 0;
+    close(fd);
+    return ok;
+}
+
+}  // namespace
+
+// Every server of interface 1 started as the manager starts them, each TCP
+// server with a client, the virtual serial port connected, the datagram
+// servers bound; the removal closes every connection and port, leaves
+// interface 0's servers alone, and a new start serves again.
+TEST(EnetManager, ProtocolsDeInitClosesEveryServerOfItsInterfaceAndANewStartServesAgain) {
+    test_support::OwnNetns netns;  // ports 80, 67 and 502 of its own
+    ASSERT_TRUE(netns.ok()) << netns.error();
+    plat_net = &plat_net_own;  // every socket on the namespace's loopback
+    plc_reg.fill(0);
+    Dpr_Init();
+    LE_Put16(&DprMap[DPR_RUN], 1);
+    const uint8_t http_was = TavixHttp;
+    TavixHttp = 0;
+    constexpr uint16_t kAscii = 4001, kModbus0 = 503;
+    for (uint32_t n : {0u, 1u}) {
+        DprConfigRec &c = Dpr_Configuration[n];
+        std::memset(static_cast<void *>(&c), 0, DPR_CONFIG_BYTES);
+        c.enables[0] = EN0_B0 | EN0_MODBUS | EN0_EIP | EN0_HTTP;
+        c.enables[1] = EN1_ASCII;
+        c.modbus.port = n == 1 ? 502 : kModbus0;
+        c.ascii[1] = kAscii;
+    }
+    static NX_PACKET_POOL pool;
+    static std::array<uint8_t, 96 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
+    _nx_packet_pool_create(&pool, "Packet Pool", 1520, mem.data(), uint32_t(mem.size()));
+    for (uint32_t n : {0u, 1u}) {
+        NX_IP &ip = Enet_IpInstance[n];
+        ip = {};
+        ip.nx_ip_interface = n;
+        ip.nx_ip_name = n == 1 ? "eth1" : "eth0";
+        ip.nx_ip_address = 0x7F000001;
+        ip.nx_ip_network_mask = 0xFF000000;
+        ip.nx_ip_default_packet_pool = &pool;
+        ip.nx_ip_link_up = 1;
+    }
+    const EnetHooks &h = enet_hooks;
+    NX_IP *ip1 = &Enet_IpInstance[1];
+    auto start = [&] {
+        uint32_t bad = h.egd.init(ip1, &pool);
+        bad |= h.qncan.init(ip1, &pool);
+        bad |= h.modbus.init(ip1, &pool);
+        bad |= h.srtp.init(ip1, &pool);
+        bad |= Http_Init(ip1, &pool);
+        bad |= h.eip.init(ip1, &pool);
+        bad |= EtnVComm_Init(ip1, &pool);
+        bad |= h.ascii.init(ip1, &pool);
+        bad |= EtnIo_Init(ip1, &pool);
+        return bad;
+    };
+    auto pass = [&] {
+        for (const EnetServer *s : {&h.qncan, &h.egd, &h.modbus, &h.srtp, &h.eip, &h.ascii}) s->scan(1);
+        Http_Scan(1);
+        EtnVComm_Scan(1);
+        EtnIo_Scan(1);
+        h.modbus.scan(0);
+        EnetThread();
+        usleep(1000);
+    };
+    // Connections of Qncan, Modbus, SRTP, EtherNet/IP, ASCII, HTTP, the
+    // virtual serial ports and remote I/O on interface 1.
+    auto counts = [&] {
+        return std::vector<uint32_t>{h.qncan.conn_cnt(1), h.modbus.conn_cnt(1), h.srtp.conn_cnt(1),
+                                     h.eip.conn_cnt(1),   h.ascii.conn_cnt(1),  Http_ConnCnt(1),
+                                     EtnVComm_Conn_Cnt(1), EtnIo_Conn_Cnt(1)};
+    };
+    const std::vector<uint16_t> ports = {uint16_t(QncanPort), 502, SrtpPortNumber, EipPortNumber, kAscii, 80};
+    uint16_t vport = 0;
+    const int vserver = test_support::LoopbackBind(&vport);
+    std::array<uint8_t, 24> rec{};  // the virtual port's open record: 127.0.0.1, vport, TCP
+    LE_Put32(&rec[0], 0x7F000001);
+    LE_Put16(&rec[4], vport);
+    constexpr intptr_t kVPort = 0x2100;  // interface 1, port 0
+    std::vector<std::unique_ptr<Peer>> peers;
+    int vconn = -1;
+    // Starts interface 1, connects a client to every TCP server and the
+    // virtual port to its server.
+    auto serve = [&] {
+        EXPECT_EQ(start(), 0u);
+        for (int i = 0; i < 3; i++) pass();
+        peers.clear();
+        for (uint16_t port : ports) {
+            peers.push_back(std::make_unique<Peer>(port));
+            EXPECT_TRUE(peers.back()->connected) << port;
+        }
+        EXPECT_EQ(EtnVComm_Open(kVPort, intptr_t(rec.data())), 1);
+        const std::vector<uint32_t> want = {1, 1, 1, 1, 1, 1, 1, 0};
+        for (int i = 0; i < 2000 && (counts() != want || vconn < 0); i++) {
+            pass();
+            EtnVComm_CheckRx(kVPort);
+            if (vconn < 0) vconn = accept4(vserver, nullptr, nullptr, SOCK_NONBLOCK);
+        }
+        EXPECT_EQ(counts(), want);
+        EXPECT_GE(vconn, 0);
+    };
+    serve();
+    EXPECT_FALSE(UdpFree(BOOTP_SERVER_PORT));
+    EXPECT_FALSE(UdpFree(EgdPortNumber));
+    ASSERT_EQ(h.modbus.init(&Enet_IpInstance[0], &pool), 0u);
+    Peer zero(kModbus0);
+    for (int i = 0; i < 2000 && h.modbus.conn_cnt(0) != 1; i++) pass();
+    ASSERT_EQ(h.modbus.conn_cnt(0), 1u);
+
+    // Interface 0's servers stay.
+    Protocols_DeInit(0);
+    for (int i = 0; i < 3; i++) pass();
+    EXPECT_EQ(h.modbus.conn_cnt(0), 1u);
+    const std::vector<uint8_t> fc7 = {0, 1, 0, 0, 0, 2, 1, 7};
+    zero.Send(fc7);
+    std::vector<uint8_t> got;
+    for (int i = 0; i < 2000 && got.size() < 9; i++) {
+        pass();
+        const auto more = zero.Take(1);
+        got.insert(got.end(), more.begin(), more.end());
+    }
+    EXPECT_EQ(got, (std::vector<uint8_t>{0, 1, 0, 0, 0, 3, 1, 7, 0}));
+
+    // Interface 1: every connection closed, no port left open.
+    Protocols_DeInit(1);
+    for (std::size_t k = 0; k < ports.size(); k++) {
+        EXPECT_TRUE(ClosedBy(*peers[k])) << ports[k];
+        EXPECT_TRUE(Refused(ports[k])) << ports[k];
+    }
+    char b;
+    EXPECT_EQ(recv(vconn, &b, 1, MSG_DONTWAIT), 0) << "the virtual port's connection";
+    close(vconn);
+    vconn = -1;
+    EXPECT_TRUE(UdpFree(BOOTP_SERVER_PORT));
+    EXPECT_TRUE(UdpFree(EgdPortNumber));
+    EXPECT_EQ(counts(), std::vector<uint32_t>(8, 0));
+    for (int i = 0; i < 3; i++) pass();  // scans of a removed server do nothing
+    EXPECT_EQ(counts(), std::vector<uint32_t>(8, 0));
+
+    // Started again, every server takes a client, and Modbus answers.
+    serve();
+    peers[1]->Send(fc7);
+    got.clear();
+    for (int i = 0; i < 2000 && got.size() < 9; i++) {
+        pass();
+        const auto more = peers[1]->Take(1);
+        got.insert(got.end(), more.begin(), more.end());
+    }
+    EXPECT_EQ(got, (std::vector<uint8_t>{0, 1, 0, 0, 0, 3, 1, 7, 0}));
+
+    Protocols_DeInit(1);
+    close(vconn);
+    close(vserver);
+    ModbusServer &m0 = ModbusConnEth[0];
+    h.modbus.stop(0);
+    for (auto &slot : m0.slots) _nx_tcp_socket_delete(&slot.socket);
+    m0.ip = nullptr;
+    for (DprConfigRec &c : Dpr_Configuration) std::memset(static_cast<void *>(&c), 0, DPR_CONFIG_BYTES);
+    TavixHttp = http_was;
 }
