@@ -121,7 +121,7 @@ void Exec_InstallHooks() {
     enet_hooks.modbus = {Modbus_Init, Modbus_Scan, Modbus_Conn_Cnt, Modbus_Stop, Modbus_DeInit};
     pmgr_hooks = PmgrHooks{Talk_Override, Talk_Release};
     EtnVComm_GroupVersion = Pmgr_GroupVersion;
-    mod_socket = ModSocketHooks{ModemSocketConnected, ModemCheckRecv, ModemDataRecv, ModemDataSend};
+    mod_socket = ModSocketHooks{IsModemSocketActive, ModemCheckRecv, ModemDataRecv, ModemDataSend};
     enet_hooks.ascii = {Ascii_Init, Ascii_Scan, Ascii_cnn_cnt, nullptr, Ascii_DeInit};
     enet_hooks.egd = {Egd_Init, Egd_Scan, EgdConnCnt, nullptr, Egd_DeInit};
     enet_hooks.srtp = {Srtp_Init, Srtp_Scan, Srtp_Conn_Cnt, nullptr, Srtp_DeInit};
