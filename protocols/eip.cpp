@@ -483,8 +483,14 @@ uint32_t EipObjects(uint32_t n) {
     EipAdapter &a = AdapterOf(n);
     if (a.identity == nullptr) {
         if (n == 0) {
+            Identity_Class_Init();
             Message_Router_Class_Init();
+            Assembly_Class_Init();
             Connection_Class_Init();
+            Conn_Manager_Class_Init();
+            Conn_Cfg_Class_Init();
+            TcpIp_Class_Init();
+            Enet_Lnk_Class_Init();
         }
         uint8_t mac[6];
         MacOf(n, mac);

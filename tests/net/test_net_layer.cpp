@@ -7,8 +7,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <net/if.h>
+#include <net/if_arp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sstream>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "core/image/bytes.h"
+#include "core/image/iecrt.h"
 #include "core/image/plcreg.h"
 #include "net/enet.h"
 #include "net/enet_proto.h"
@@ -174,6 +177,25 @@ TEST(NetIp, CreateAddressZeroFlagsDirectCommandsAndLoggedCalls) {
     EXPECT_EQ(ip.nx_ip_gateway_address, 0x0A4D0001u);
     ASSERT_EQ(PLAT_NetIoctl(fd, SIOCGIFFLAGS, &ifr), 0);
     EXPECT_EQ(ifr.ifr_flags & IFF_UP, IFF_UP);
+
+    // The hardware addresses of both interfaces into the identity image, as
+    // bytes and as text.
+    const std::array<uint8_t, 76> image_was = tinyImage;
+    const uint8_t macs[2][6] = {{0x02, 0x11, 0x22, 0x33, 0x44, 0x55}, {0x02, 0xAA, 0xBB, 0xCC, 0xDD, 0x0E}};
+    for (int i = 0; i < 2; i++) {
+        struct ifreq hw {};
+        std::strcpy(hw.ifr_name, i == 0 ? "eth0" : "eth1");
+        hw.ifr_hwaddr.sa_family = ARPHRD_ETHER;
+        std::memcpy(hw.ifr_hwaddr.sa_data, macs[i], 6);
+        ASSERT_EQ(PLAT_NetIoctl(fd, SIOCSIFHWADDR, &hw), 0);
+    }
+    tinyImage.fill(0);
+    Etn_GetMacId();
+    EXPECT_EQ(std::vector<uint8_t>(tinyImage.begin() + 8, tinyImage.begin() + 20),
+              (std::vector<uint8_t>{0x02, 0x11, 0x22, 0x33, 0x44, 0x55, 0x02, 0xAA, 0xBB, 0xCC, 0xDD, 0x0E}));
+    EXPECT_STREQ(reinterpret_cast<const char *>(&tinyImage[20]), "02:11:22:33:44:55");
+    EXPECT_STREQ(reinterpret_cast<const char *>(&tinyImage[38]), "02:AA:BB:CC:DD:0E");
+    tinyImage = image_was;
     close(fd);
 
     // In the machine's own namespace the calls were only logged.
@@ -311,10 +333,6 @@ TEST(NetSocket, ListenRelistenAcceptCloseSendAndUdp) {
     EXPECT_EQ(pk->nx_packet_state, NX_PACKET_FREE);
     _nx_udp_socket_delete(&u);
     EXPECT_EQ(u.fd, -1);
-    // The checking front ends refuse missing records before the call.
-    EXPECT_EQ(_nxe_tcp_socket_send(nullptr, pk, 0), NX_PTR_ERROR);
-    EXPECT_EQ(_nxe_udp_socket_receive(&u, nullptr, 0), NX_PTR_ERROR);
-    EXPECT_EQ(_nxe_ip_driver_direct_command(&ip, 11, nullptr), NX_PTR_ERROR);
 }
 
 namespace {
@@ -517,6 +535,151 @@ TEST(NetSocket, EveryStatusNumberWithItsValue) {
     EXPECT_EQ(_nx_udp_socket_receive(&u, &in, 0), 1u) << "nothing waiting";
     _nx_udp_socket_delete(&u);
     _nx_packet_release(p1);
+}
+
+// The checking front ends: each missing pointer is refused with 7 before
+// the call; with every pointer given the call's own status comes back. One
+// table per family, its rows run in order.
+struct FrontEndRow {
+    const char *what;
+    std::function<uint32_t()> call;
+    uint32_t want;
+};
+
+TEST(NetPacket, CheckingFrontEndsRefuseMissingPointers) {
+    static NX_PACKET_POOL pool;
+    static std::array<uint8_t, 2 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
+    NX_PACKET *pk = nullptr, *out = nullptr;
+    const FrontEndRow rows[] = {
+        {"create, no pool", [&] { return _nxe_packet_pool_create(nullptr, "P", 1520, mem.data(), uint32_t(mem.size())); }, 7},
+        {"create", [&] { return _nxe_packet_pool_create(&pool, "P", 1520, mem.data(), uint32_t(mem.size())); }, 0},
+        {"allocate, no pool", [&] { return _nxe_packet_allocate(nullptr, &pk, 0, 0); }, 7},
+        {"allocate, no out", [&] { return _nxe_packet_allocate(&pool, nullptr, 0, 0); }, 7},
+        {"allocate", [&] { return _nxe_packet_allocate(&pool, &pk, 0, 0); }, 0},
+        {"copy, no source", [&] { return _nxe_packet_copy(nullptr, &out, &pool, 0); }, 7},
+        {"copy, no out", [&] { return _nxe_packet_copy(pk, nullptr, &pool, 0); }, 7},
+        {"copy, no pool", [&] { return _nxe_packet_copy(pk, &out, nullptr, 0); }, 7},
+        {"copy of an empty packet", [&] { return _nxe_packet_copy(pk, &out, &pool, 0); }, 18},
+        {"append, no packet", [&] { return _nxe_packet_data_append(nullptr, "x", 1, &pool, 0); }, 7},
+        {"append, no pool", [&] { return _nxe_packet_data_append(pk, "x", 1, nullptr, 0); }, 7},
+        {"append", [&] { return _nxe_packet_data_append(pk, "x", 1, &pool, 0); }, 0},
+        {"release, no packet", [&] { return _nxe_packet_release(nullptr); }, 7},
+        {"release", [&] { return _nxe_packet_release(pk); }, 0},
+        {"append to a released packet", [&] { return _nxe_packet_data_append(pk, "x", 1, &pool, 0); }, 67},
+    };
+    for (const FrontEndRow &r : rows) EXPECT_EQ(r.call(), r.want) << r.what;
+}
+
+TEST(NetIp, CheckingFrontEndsRefuseMissingPointers) {
+    OwnNamespace own;
+    static NX_PACKET_POOL pool;
+    static std::array<uint8_t, 2 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
+    static NX_IP ip;
+    test_support::EthIp(ip, pool, mem, "f");
+    NX_UDP_SOCKET u{};  // never created: no descriptor
+    NX_PACKET *reply = nullptr;
+    uint32_t v = 9;
+    const FrontEndRow rows[] = {
+        {"create, no instance", [&] { return _nxe_ip_create(nullptr, "eth0", 0, 0, &pool, Etn_Driver, nullptr, 0, 4); }, 7},
+        {"create, no pool", [&] { return _nxe_ip_create(&ip, "eth0", 0, 0, nullptr, Etn_Driver, nullptr, 0, 4); }, 7},
+        {"address set", [&] { return _nxe_ip_address_set(nullptr, 0, 0); }, 7},
+        {"gateway set", [&] { return _nxe_ip_gateway_address_set(nullptr, 0); }, 7},
+        {"address get", [&] { return _nxe_ip_address_get(nullptr); }, 7},
+        {"direct command, no instance", [&] { return _nxe_ip_driver_direct_command(nullptr, 11, &v); }, 7},
+        {"direct command, no value", [&] { return _nxe_ip_driver_direct_command(&ip, 11, nullptr); }, 7},
+        {"direct command without an address", [&] { return _nxe_ip_driver_direct_command(&ip, 11, &v); }, 0},
+        {"ARP entry", [&] { return _nxe_arp_dynamic_entry_set(nullptr, 0, 0, 0); }, 7},
+        {"join, no instance", [&] { return _nxe_igmp_multicast_join(nullptr, 0xEF000001, &u); }, 7},
+        {"join, no socket", [&] { return _nxe_igmp_multicast_join(&ip, 0xEF000001, nullptr); }, 7},
+        {"join with no descriptor", [&] { return _nxe_igmp_multicast_join(&ip, 0xEF000001, &u); }, 67},
+        {"leave, no instance", [&] { return _nxe_igmp_multicast_leave(nullptr, 0xEF000001, &u); }, 7},
+        {"leave, no socket", [&] { return _nxe_igmp_multicast_leave(&ip, 0xEF000001, nullptr); }, 7},
+        {"leave with no descriptor", [&] { return _nxe_igmp_multicast_leave(&ip, 0xEF000001, &u); }, 67},
+        {"ICMP enable", [&] { return _nxe_icmp_enable(nullptr); }, 7},
+        {"ping, no instance", [&] { return _nxe_icmp_ping(nullptr, 0x7F000001, nullptr, 0, &reply, 100); }, 7},
+        {"ping, no reply", [&] { return _nxe_icmp_ping(&ip, 0x7F000001, nullptr, 0, nullptr, 100); }, 7},
+        {"ARP enable, no instance", [&] { return _nxe_arp_enable(nullptr); }, 7},
+        {"ARP enable", [&] { return _nxe_arp_enable(&ip); }, 0},
+        {"IGMP enable, no instance", [&] { return _nxe_igmp_enable(nullptr); }, 7},
+        {"IGMP enable", [&] { return _nxe_igmp_enable(&ip); }, 0},
+        {"UDP enable, no instance", [&] { return _nxe_udp_enable(nullptr); }, 7},
+        {"UDP enable", [&] { return _nxe_udp_enable(&ip); }, 0},
+        {"TCP enable, no instance", [&] { return _nxe_tcp_enable(nullptr); }, 7},
+        {"TCP enable", [&] { return _nxe_tcp_enable(&ip); }, 0},
+    };
+    for (const FrontEndRow &r : rows) EXPECT_EQ(r.call(), r.want) << r.what;
+    EXPECT_EQ(v, 0u);  // the command ran: an instance without an address answers 0
+}
+
+TEST(NetSocket, CheckingFrontEndsRefuseMissingPointers) {
+    OwnNamespace own;
+    static NX_PACKET_POOL pool;
+    static std::array<uint8_t, 4 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
+    static NX_IP ip;
+    test_support::EthIp(ip, pool, mem, "f");
+    static NX_TCP_SOCKET s, l, fresh;
+    static NX_UDP_SOCKET u;
+    const uint16_t port = test_support::LoopbackFreePort();
+    NX_PACKET *pk = nullptr;
+    auto packet = [&] {
+        _nx_packet_allocate(&pool, &pk, 0, 0);
+        return pk;
+    };
+    const FrontEndRow rows[] = {
+        {"TCP create, no instance", [&] { return _nxe_tcp_socket_create(nullptr, &s, "S", 0, 0, 128, 2048, nullptr, nullptr); }, 7},
+        {"TCP create, no socket", [&] { return _nxe_tcp_socket_create(&ip, nullptr, "S", 0, 0, 128, 2048, nullptr, nullptr); }, 7},
+        {"TCP create", [&] { return _nxe_tcp_socket_create(&ip, &s, "S", 0, 0, 128, 2048, nullptr, nullptr); }, 0},
+        {"UDP create, no instance", [&] { return _nxe_udp_socket_create(nullptr, &u, "U", 0, 0, 128, 4); }, 7},
+        {"UDP create, no socket", [&] { return _nxe_udp_socket_create(&ip, nullptr, "U", 0, 0, 128, 4); }, 7},
+        {"UDP create", [&] { return _nxe_udp_socket_create(&ip, &u, "U", 0, 0, 128, 4); }, 0},
+        {"TCP receive before a bind", [&] { return _nxe_tcp_socket_receive(&s, &pk, 0); }, 36},
+        {"TCP bind, no socket", [&] { return _nxe_tcp_client_socket_bind(nullptr, 0, 0); }, 7},
+        {"TCP bind", [&] { return _nxe_tcp_client_socket_bind(&s, 0, 0); }, 0},
+        {"TCP unbind, no socket", [&] { return _nxe_tcp_client_socket_unbind(nullptr); }, 7},
+        {"TCP unbind", [&] { return _nxe_tcp_client_socket_unbind(&s); }, 0},
+        {"TCP connect, no socket", [&] { return _nxe_tcp_client_socket_connect(nullptr, 0x7F000001, port, 0); }, 7},
+        {"TCP connect unbound", [&] { return _nxe_tcp_client_socket_connect(&s, 0x7F000001, port, 0); }, 36},
+        {"UDP bind, no socket", [&] { return _nxe_udp_socket_bind(nullptr, 0, 0); }, 7},
+        {"UDP send, no socket", [&] { return _nxe_udp_socket_send(nullptr, packet(), 0x7F000001, port); }, 7},
+        {"UDP send, no packet", [&] { return _nxe_udp_socket_send(&u, nullptr, 0x7F000001, port); }, 7},
+        {"UDP send unbound", [&] { return _nxe_udp_socket_send(&u, pk, 0x7F000001, port); }, 36},
+        {"UDP bind", [&] { return _nxe_udp_socket_bind(&u, 0, 0); }, 0},
+        {"UDP receive, no socket", [&] { return _nxe_udp_socket_receive(nullptr, &pk, 0); }, 7},
+        {"UDP receive, no out", [&] { return _nxe_udp_socket_receive(&u, nullptr, 0); }, 7},
+        {"UDP receive, nothing waiting", [&] { return _nxe_udp_socket_receive(&u, &pk, 0); }, 1},
+        {"UDP receive detail, no socket", [&] { return _nxe_udp_socket_receive_port_detail(nullptr, &pk, nullptr, nullptr); }, 7},
+        {"UDP receive detail, no out", [&] { return _nxe_udp_socket_receive_port_detail(&u, nullptr, nullptr, nullptr); }, 7},
+        {"UDP unbind, no socket", [&] { return _nxe_udp_socket_unbind(nullptr); }, 7},
+        {"UDP unbind", [&] { return _nxe_udp_socket_unbind(&u); }, 0},
+        {"UDP unbind again", [&] { return _nxe_udp_socket_unbind(&u); }, 36},
+        {"UDP delete, no socket", [&] { return _nxe_udp_socket_delete(nullptr); }, 7},
+        {"UDP delete", [&] { return _nxe_udp_socket_delete(&u); }, 0},
+        {"listen, no instance", [&] { return _nxe_tcp_server_socket_listen(nullptr, port, &l, 5, OnListen); }, 7},
+        {"listen, no socket", [&] { return _nxe_tcp_server_socket_listen(&ip, port, nullptr, 5, OnListen); }, 7},
+        {"listen, not created", [&] { return _nxe_tcp_server_socket_listen(&ip, port, &l, 5, OnListen); }, 53},
+        {"relisten, no instance", [&] { return _nxe_tcp_server_socket_relisten(nullptr, port, &fresh); }, 7},
+        {"relisten, no socket", [&] { return _nxe_tcp_server_socket_relisten(&ip, port, nullptr); }, 7},
+        {"accept, no socket", [&] { return _nxe_tcp_server_socket_accept(nullptr, 0); }, 7},
+        {"accept without listening", [&] { return _nxe_tcp_server_socket_accept(&s, 0); }, 54},
+        {"unaccept, no socket", [&] { return _nxe_tcp_server_socket_unaccept(nullptr); }, 7},
+        {"unaccept without a connection", [&] { return _nxe_tcp_server_socket_unaccept(&s); }, 67},
+        {"unlisten, no instance", [&] { return _nxe_tcp_server_socket_unlisten(nullptr, port); }, 7},
+        {"unlisten", [&] { return _nxe_tcp_server_socket_unlisten(&ip, port); }, 0},
+        {"TCP send, no socket", [&] { return _nxe_tcp_socket_send(nullptr, packet(), 0); }, 7},
+        {"TCP send, no packet", [&] { return _nxe_tcp_socket_send(&s, nullptr, 0); }, 7},
+        {"TCP send unbound", [&] { return _nxe_tcp_socket_send(&s, pk, 0); }, 36},
+        {"TCP receive, no socket", [&] { return _nxe_tcp_socket_receive(nullptr, &pk, 0); }, 7},
+        {"TCP receive, no out", [&] { return _nxe_tcp_socket_receive(&s, nullptr, 0); }, 7},
+        {"notify, no socket", [&] { return _nxe_tcp_socket_receive_notify(nullptr, OnDisconnect); }, 7},
+        {"notify", [&] { return _nxe_tcp_socket_receive_notify(&s, nullptr); }, 0},
+        {"transmit configure, no socket", [&] { return _nxe_tcp_socket_transmit_configure(nullptr, 4, 0, 0, 0); }, 7},
+        {"transmit configure", [&] { return _nxe_tcp_socket_transmit_configure(&s, 4, 0, 0, 0); }, 0},
+        {"disconnect, no socket", [&] { return _nxe_tcp_socket_disconnect(nullptr, 0); }, 7},
+        {"disconnect", [&] { return _nxe_tcp_socket_disconnect(&s, 0); }, 0},
+        {"delete, no socket", [&] { return _nxe_tcp_socket_delete(nullptr); }, 7},
+        {"delete", [&] { return _nxe_tcp_socket_delete(&s); }, 0},
+    };
+    for (const FrontEndRow &r : rows) EXPECT_EQ(r.call(), r.want) << r.what;
 }
 
 // ---- removal of an interface's protocols ------------------------------------------------------
