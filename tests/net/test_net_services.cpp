@@ -153,11 +153,14 @@ TEST(NetServices, RegisterTextsFormatsAndFormValues) {
 TEST(NetServices, HttpAndFtpFrontEndsRefuseWithTheirCodes) {
     plat_net = &plat_net_own;
     static NX_PACKET_POOL pool, small;
-    static std::array<uint8_t, 2 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
-    static std::array<uint8_t, 2 * (NX_PACKET_HEADER + 603)> small_mem alignas(16);
+    static std::array<uint8_t, 2 * (NX_PACKET_HEADER + 1520)> mem alignas(16), small_mem alignas(16);
     static NX_IP ip;
     test_support::EthIp(ip, pool, mem, "f");
-    _nx_packet_pool_create(&small, "small", 603, small_mem.data(), uint32_t(small_mem.size()));
+    _nx_packet_pool_create(&small, "small", 1520, small_mem.data(), uint32_t(small_mem.size()));
+    // The first packets hold 604 and 603 bytes.
+    NX_PACKET *first = pool.nx_packet_pool_available_list, *short_first = small.nx_packet_pool_available_list;
+    first->nx_packet_data_end = first->nx_packet_data_start + 604;
+    short_first->nx_packet_data_end = short_first->nx_packet_data_start + 603;
     static NX_HTTP_SERVER hs;
     static NX_FTP_SERVER fs;
     hs = {};
