@@ -539,7 +539,7 @@ void Modbus_DeInit(NX_IP *ip) {
         _nx_tcp_socket_delete(&slot.socket);
         ClearRequestState(slot);
     }
-    if (s.port != 0) _nx_tcp_server_socket_unlisten(s.ip, s.port);
+    if (s.listening) _nx_tcp_server_socket_unlisten(s.ip, s.port);
     _nx_udp_socket_delete(&s.udp);
     s.listening = 0;
     s.ip = nullptr;
