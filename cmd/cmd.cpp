@@ -51,7 +51,7 @@ bool PortUsable(uint32_t port) {
     return Vcomm_Protocol(port) == VCOMM_PROTO_CMD;
 }
 // Modem data socket 1 plays host 0 while it is active on host 0's port.
-bool ModemActive() { return ModemSocketConnected(HostPort(0), 1); }
+bool ModemActive() { return IsModemSocketActive(HostPort(0), 1); }
 // Host 1 without a port record: the Ethernet channel's own calls.
 bool EtnDirect(uint32_t host) { return host == 1 && HostPort(1) == VCOMM_NO_PORT; }
 

@@ -1,7 +1,7 @@
 // Feeds the result readers of the Talk-port modem control (numeric and
 // verbose), of the modem manager and the programming port modem's answer
 // collector with a modem's bytes from the input; then the manager's data-call
-// states and its hang-up read the same bytes.
+// states or its signal question, and its hang-up, read the same bytes.
 #include <cstdint>
 
 #include "core/image/plcreg.h"
@@ -29,7 +29,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     GSMGPRSInfo_St = GsmInfo{};
     GSMGPRSInfo_St.b[0] = data[0];
     GSMGPRSInfo_St.b[1] = uint8_t(data[0] >> 3);
-    GSMGPRSInfo_St.b[3] = uint8_t(27 + (data[0] >> 2) % 5);
+    // The data-call states, or the signal question whose answer goes to the
+    // status register.
+    GSMGPRSInfo_St.b[3] = (data[0] & 0x80) ? uint8_t(kGsmAskSignal) : uint8_t(27 + (data[0] >> 2) % 5);
+    GSMGPRSInfo_St.status_reg = 32768;
     GSMindex = 0;
     for (int i = 0; i < 4096 && msg_fuzz::left; i++) {
         GSMModemInit(0);

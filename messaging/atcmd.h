@@ -273,6 +273,10 @@ uint32_t ReceiveSMS(uint8_t *list, uint16_t *len);
 uint32_t DeleteSMS(const char *index);
 // One step of the receive cycle: 1 when the cycle is over.
 uint32_t ReceiveSMSTelit();
+// The SMS set-up of the modem while it is not initialised: the initialisation
+// script already sets the text mode and the centre number, so nothing is
+// left to do here; answers 0.
+uint32_t SmsConfig();
 // Finds the first "+CMGL: " entry of a list: index text, sender and text.
 // 0 when none.
 uint32_t Sms_ParseList(const char *list, uint32_t len, char *index, char *sender, uint32_t sender_cap,

@@ -155,7 +155,7 @@ std::array<uint8_t, kModemQueue> modem_tx;  // bytes not yet taken by the socket
 uint32_t modem_head, modem_len;
 
 bool Modem() { return (EtnEmailConn.flags & EMF_MODEM) != 0; }
-bool ModemUp() { return ModemSocketConnected(at_status.port, kModemSocket); }
+bool ModemUp() { return IsModemSocketActive(at_status.port, kModemSocket); }
 
 // Hands queued bytes to the socket as far as its transmit buffer takes them.
 void ModemDrain() {

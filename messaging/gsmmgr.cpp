@@ -3,6 +3,7 @@
 // of the single modem between its users and the configuration refresh.
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "core/image/bytes.h"
@@ -698,6 +699,19 @@ void TakeNetIp(GsmInfo &g) {
     }
 }
 
+// The answer to "AT+CSQ" as the signal word, rssi in the high byte and ber
+// in the low byte, into the modem section's status register.
+void TakeSignal(const GsmInfo &g) {
+    const char *q = std::strstr(GSMCmdBuf.data(), "CSQ:");
+    if (q == nullptr || g.status_reg == 0) return;
+    char *end = nullptr;
+    const unsigned long rssi = std::strtoul(q + 4, &end, 10);
+    if (end == q + 4 || *end != ',') return;
+    const unsigned long ber = std::strtoul(end + 1, nullptr, 10);
+    const uint8_t w[2] = {uint8_t(ber), uint8_t(rssi)};
+    GSMPlcReg_Set(g.status_reg, w, 16);
+}
+
 // kGsmAwaitAnswer: the answer of the last command; a failure restarts the
 // machine (its result code returned), success goes on at `follow`.
 uint32_t InitAwaitAnswer(uint32_t port, GsmInfo &g) {
@@ -714,6 +728,7 @@ uint32_t InitAwaitAnswer(uint32_t port, GsmInfo &g) {
     uint32_t res = (r == kGsmNoCarrier && g.follow == kGsmAskIp) ? kGsmOk : r;
     if ((g.b[kGsmRun] & kGsmRunHwReset) && res == kGsmError && g.follow == kGsmSetFunction) res = kGsmOk;
     if (g.follow == kGsmAskIp && res == kGsmOk && cmd_state == kGsmAskIp) TakeNetIp(g);
+    if (res == kGsmOk && cmd_state == kGsmAskSignal) TakeSignal(g);
     if (res != kGsmOk) {
         if (first_config && (g.follow == kGsmAskSignal || g.follow == kGsmSelectOperator)) {
             if (cmd_state != kGsmSelectOperator || ++op_failures >= 3) g.b[kGsmConfig] |= kGsmCfgOperatorFailed;

@@ -107,6 +107,8 @@ uint32_t ReceiveSMS(uint8_t *list, uint16_t *len) {
     return 0;
 }
 
+uint32_t SmsConfig() { return 0; }
+
 uint32_t DeleteSMS(const char *index) {
     AtStatus &s = at_status;
     if (s.state == AT_ST_READY) {

@@ -311,7 +311,7 @@ uint32_t ModemDataDisConnRequest(uint32_t n) {
     return s.state != 0 ? 1 : 0;
 }
 
-bool ModemSocketConnected(uint32_t port, uint32_t n) {
+bool IsModemSocketActive(uint32_t port, uint32_t n) {
     if (n >= SOCK_COUNT || !TelitPowerON || at_status.port != port) return false;
     return socket_info_st[n].state >= 6;
 }

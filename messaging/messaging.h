@@ -55,7 +55,7 @@ uint32_t ModemDataConnRequest(const SockConnInfo &req);
 uint32_t ModemDataDisConnRequest(uint32_t socket);
 // True when socket (0..5) is connected and the module is attached to serial
 // port number `port`.
-bool ModemSocketConnected(uint32_t port, uint32_t socket);
+bool IsModemSocketActive(uint32_t port, uint32_t socket);
 // 1 when unread bytes wait (255 once for a drained socket 0), else 0.
 uint32_t ModemCheckRecv(uint32_t socket);
 // Next unread byte; 0 when none.

@@ -669,4 +669,5 @@ void SMS_Scanner() {
         sms.delay_pending = 0;
         GSMGPRSInfo_St.b[kGsmConfig] |= kGsmCfgPowerWaited;
     }
+    SmsConfig();
 }

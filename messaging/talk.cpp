@@ -105,7 +105,7 @@ uint32_t TransferStep(bool send, SpaceFn space, uint8_t *prog, uint32_t count, u
     }
     uint8_t *b = nullptr;
     if (send) {
-        if (ModemSocketConnected(0, 0)) {
+        if (IsModemSocketActive(0, 0)) {
             // Bytes the socket refuses are not counted: they are sent again.
             while (w < count && pos < lim && (b = space(pos, 1)) != nullptr && ModemDataSend(0, b, 1, 1) == 0) {
                 pos++;
@@ -120,7 +120,7 @@ uint32_t TransferStep(bool send, SpaceFn space, uint8_t *prog, uint32_t count, u
             }
         }
     } else {
-        if (ModemSocketConnected(0, 0)) {
+        if (IsModemSocketActive(0, 0)) {
             while (w < count && pos < lim && (b = space(pos, 1)) != nullptr && ModemCheckRecv(0) == 1) {
                 *b = ModemDataRecv(0);
                 pos++;

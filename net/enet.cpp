@@ -32,6 +32,7 @@ namespace {
 uint32_t ServerInit(const EnetServer &s, NX_IP *ip, NX_PACKET_POOL *pool) { return s.init ? s.init(ip, pool) : 0; }
 void ServerScan(const EnetServer &s, uint32_t iface) { if (s.scan) s.scan(iface); }
 uint32_t ServerConnCnt(const EnetServer &s, uint32_t iface) { return s.conn_cnt ? s.conn_cnt(iface) : 0; }
+void ServerDeInit(const EnetServer &s, NX_IP *ip) { if (s.deinit) s.deinit(ip); }
 }  // namespace
 uint8_t TavixUpdateNewIp;
 uint16_t Enet_StatusWord;
@@ -281,6 +282,20 @@ int32_t Ping_Scan(uint32_t target, uint32_t timeout, uint32_t slot) {
         ip->nx_ip_echo_received = ip->nx_ip_echo_sent;
     }
     return s.result;
+}
+
+void Protocols_DeInit(uint32_t n) {
+    if (n > 1) return;
+    NX_IP *ip = &Enet_IpInstance[n];
+    ServerDeInit(enet_hooks.egd, ip);
+    ServerDeInit(enet_hooks.qncan, ip);
+    ServerDeInit(enet_hooks.modbus, ip);
+    EtnVComm_DeInit(ip);
+    ServerDeInit(enet_hooks.srtp, ip);
+    Http_DeInit(ip);
+    ServerDeInit(enet_hooks.eip, ip);
+    EtnIo_DeInit(ip);
+    ServerDeInit(enet_hooks.ascii, ip);
 }
 
 void EnetMain(int skip_email) {

@@ -29,15 +29,16 @@ extern uint32_t MasterFilePresent;
 
 // A protocol server the Ethernet manager starts and steps: initialisation
 // with (IP instance, packet pool) answering 0 when started, one scan per
-// pass, a connection count for the status word and a stop on a new
-// configuration. The executive fills enet_hooks at start-up; a server left
-// unset is absent: it starts without sockets, serves nothing and counts no
-// connection.
+// pass, a connection count for the status word, a stop on a new
+// configuration and its removal from an IP instance. The executive fills
+// enet_hooks at start-up; a server left unset is absent: it starts without
+// sockets, serves nothing and counts no connection.
 struct EnetServer {
     uint32_t (*init)(NX_IP *ip, NX_PACKET_POOL *pool);
     void (*scan)(uint32_t iface);
     uint32_t (*conn_cnt)(uint32_t iface);
     void (*stop)(uint32_t iface);
+    void (*deinit)(NX_IP *ip);
 };
 struct EnetHooks {
     EnetServer qncan, modbus, ascii, egd, srtp, eip;
@@ -70,6 +71,15 @@ void Enet_UpdateActivity(EnetActivity &a, uint32_t count, uint32_t now);
 // 0x2000; the open connections are added and ORed with the bits.
 uint16_t Enet_StatusBits(bool link, bool tx_active, bool rx_active, uint32_t speed, uint32_t duplex,
                          uint32_t connections);
+
+// Removes every protocol server of interface n's IP instance, in this order:
+// EGD, CAN network over TCP, Modbus, virtual serial ports, SRTP, HTTP,
+// EtherNet/IP, remote I/O, ASCII. The servers of the field protocols and
+// HTTP leave interface 0 alone; the virtual serial ports and the remote I/O
+// master remove theirs from either. A server removed keeps no connection,
+// listening port or bound socket; its initialisation starts it again. The
+// manager's own pass never calls it.
+void Protocols_DeInit(uint32_t n);
 
 void EnetGetIpAddress(uint32_t n);
 void Ping_Init(NX_IP *ip);

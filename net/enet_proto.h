@@ -1,7 +1,7 @@
 // The entry points of the network protocols and services that the Ethernet
 // manager starts and steps: initialisation with (IP instance, packet pool),
-// one scan per main-loop pass, a connection count for the status word, and
-// the DHCP client's lease. The field protocol servers (command protocol,
+// one scan per main-loop pass, a connection count for the status word, the
+// removal from an IP instance, and the DHCP client's lease. The field protocol servers (command protocol,
 // Modbus, ASCII, EGD, SRTP, EtherNet/IP) are reached through enet_hooks
 // (net/enet.h).
 #pragma once
@@ -23,6 +23,10 @@ uint32_t Ftp_ConnCnt(uint32_t iface);
 uint32_t Http_ConnCnt(uint32_t iface);
 uint32_t EtnVComm_Conn_Cnt(uint32_t iface);
 uint32_t EtnIo_Conn_Cnt(uint32_t iface);
+
+void Http_DeInit(NX_IP *ip);
+void EtnVComm_DeInit(NX_IP *ip);
+void EtnIo_DeInit(NX_IP *ip);
 
 // DHCP client (net/dhcp.h): one step per pass; the lease item (0 address, 1 mask,
 // 2 gateway, 3 DNS); its state byte, non-zero while it holds no lease.

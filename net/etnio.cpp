@@ -88,7 +88,9 @@ void StoreInputs(const EtnIoStation &s, const uint8_t *in) {
 
 uint32_t FcSlot(uint8_t fc) { return fc == 2 ? 0 : fc == 15 ? 1 : 2; }
 
-int32_t Send(EtnIoConnState &c, EtnIoStation &s, uint32_t iface, uint32_t k, uint8_t fc) {
+// Sends station k the request of function code fc: 1 sent, -201 for a code
+// other than 2, 15 and 16, -106 without a packet or when the send failed.
+int32_t EtnIoModTcpTxPacket(EtnIoConnState &c, EtnIoStation &s, uint32_t iface, uint32_t k, uint8_t fc) {
     NX_PACKET *pk = nullptr;
     if (c.pool == nullptr || _nx_packet_allocate(c.pool, &pk, 0, 0) != NX_SUCCESS) return ETNIO_SEND_FAILED;
     const uint32_t room = uint32_t(pk->nx_packet_data_end - pk->nx_packet_prepend_ptr);
@@ -184,7 +186,7 @@ void Step(uint32_t iface, uint32_t k, uint16_t run) {
                 Status(s, ETNIO_NO_MODULES);
                 break;
             }
-            const int32_t r = Send(c, s, iface, k, 16);
+            const int32_t r = EtnIoModTcpTxPacket(c, s, iface, k, 16);
             if (r == 1) s.state = 3;
             else Status(s, ETNIO_CFG_REFUSED);
             break;
@@ -227,7 +229,7 @@ void Step(uint32_t iface, uint32_t k, uint16_t run) {
         case 6: {
             // 5 writes the outputs, 6 asks for the inputs.
             const bool outputs = s.state == 5;
-            const int32_t r = Send(c, s, iface, k, outputs ? 15 : 2);
+            const int32_t r = EtnIoModTcpTxPacket(c, s, iface, k, outputs ? 15 : 2);
             s.phase = outputs ? 16 : 64;
             if (r == 1) s.state = 7;
             else Failed(s, r);
@@ -426,8 +428,19 @@ uint32_t EtnIo_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
 void EtnIo_DeInit(NX_IP *ip) {
     for (EtnIoConnState &c : EtnIOConnState) {
         if (c.ip != ip) continue;
-        for (EtnIoStation &s : c.st) _nx_tcp_socket_disconnect(&s.socket, 0);
+        for (EtnIoStation &s : c.st) {
+            _nx_tcp_socket_disconnect(&s.socket, 0);
+            s.flags &= uint8_t(~(EIO_CONNECTED | EIO_BOUND));
+            s.state = 0;
+        }
         c.ip = nullptr;
+    }
+    // The BOOTP server goes with the master.
+    for (BootPTable &b : BootPConn) {
+        if (b.ip != ip) continue;
+        _nx_udp_socket_delete(&b.socket);
+        b.count = 0;
+        b.ip = nullptr;
     }
 }
 

@@ -185,6 +185,12 @@ void EtnVComm_DeInit(NX_IP *ip) {
         for (VCommPort &p : f.ports) {
             _nx_tcp_socket_disconnect(&p.tcp, 0);
             _nx_udp_socket_delete(&p.usock);
+            // The packets held go back to the pool; the port is closed.
+            ReleaseRx(p);
+            if (p.tx) _nx_packet_release(p.tx);
+            p.tx = nullptr;
+            p.tx_count = 0;
+            p.flags = 0;
         }
         f.ip = nullptr;
     }
@@ -425,6 +431,26 @@ intptr_t EtnVComm_GetRts(intptr_t port) {
     return p ? (p->flags & VCE_OPEN) : 0;
 }
 
+intptr_t EtnVComm_PutsTx(intptr_t port, intptr_t text) {
+    const char *t = reinterpret_cast<const char *>(text);
+    if (t != nullptr) EtnVComm_PutnTx(port, text, intptr_t(std::strlen(t)));
+    return 0;
+}
+
 intptr_t EtnVComm_InitWait(intptr_t port, intptr_t, intptr_t) { return port; }
 intptr_t EtnVComm_WaitRx(intptr_t port, intptr_t) { return port; }
 intptr_t EtnVComm_IoCtl(intptr_t port, intptr_t, intptr_t) { return port; }
+intptr_t EtnVComm_Test(intptr_t) { return 0; }
+intptr_t EtnVComm_StatusRx(intptr_t) { return 0; }
+intptr_t EtnVComm_CheckTx(intptr_t) { return 0; }
+intptr_t EtnVComm_EmptyTx(intptr_t) { return 1; }
+intptr_t EtnVComm_SetCts(intptr_t port, intptr_t) { return port; }
+intptr_t EtnVComm_SetDsr(intptr_t port, intptr_t) { return port; }
+
+const EtnVCommDrv EtnVComm_Drv = {
+    EtnVComm_Open,     EtnVComm_Close,   EtnVComm_Close1,  EtnVComm_PutTx,    EtnVComm_PutnTx,
+    EtnVComm_PutsTx,   EtnVComm_DoTx,    EtnVComm_FlushTx, EtnVComm_CountTx,  EtnVComm_GetRx,
+    EtnVComm_GetNRx,   EtnVComm_FlushRx, EtnVComm_CountRx, EtnVComm_CheckRx,  EtnVComm_GetDtr,
+    EtnVComm_GetRts,   EtnVComm_Test,    EtnVComm_StatusRx, EtnVComm_CheckTx, EtnVComm_EmptyTx,
+    EtnVComm_SetCts,   EtnVComm_SetDsr,  EtnVComm_InitWait, EtnVComm_WaitRx,  EtnVComm_IoCtl,
+};

@@ -72,3 +72,45 @@ intptr_t EtnVComm_GetRts(intptr_t port);
 intptr_t EtnVComm_InitWait(intptr_t port, intptr_t us, intptr_t flag);
 intptr_t EtnVComm_WaitRx(intptr_t port, intptr_t byte);
 intptr_t EtnVComm_IoCtl(intptr_t port, intptr_t code, intptr_t arg);
+// A NUL-terminated text, as EtnVComm_PutnTx puts its bytes.
+intptr_t EtnVComm_PutsTx(intptr_t port, intptr_t text);
+// What a serial port driver answers about its line: always 0 (Test,
+// StatusRx, CheckTx), always 1 (EmptyTx); SetCts and SetDsr answer the port.
+intptr_t EtnVComm_Test(intptr_t port);
+intptr_t EtnVComm_StatusRx(intptr_t port);
+intptr_t EtnVComm_CheckTx(intptr_t port);
+intptr_t EtnVComm_EmptyTx(intptr_t port);
+intptr_t EtnVComm_SetCts(intptr_t port, intptr_t value);
+intptr_t EtnVComm_SetDsr(intptr_t port, intptr_t value);
+
+// The driver set of the virtual serial ports: the calls of a serial port
+// driver, each taking the port number first. The protocol manager's service
+// table takes its Ethernet entries from it.
+struct EtnVCommDrv {
+    intptr_t (*Open)(intptr_t port, intptr_t record);
+    intptr_t (*Close)(intptr_t port);
+    intptr_t (*Close1)(intptr_t port);
+    intptr_t (*PutTx)(intptr_t port, intptr_t byte);
+    intptr_t (*PutnTx)(intptr_t port, intptr_t data, intptr_t n);
+    intptr_t (*PutsTx)(intptr_t port, intptr_t text);
+    intptr_t (*DoTx)(intptr_t port);
+    intptr_t (*FlushTx)(intptr_t port);
+    intptr_t (*CountTx)(intptr_t port);
+    intptr_t (*GetRx)(intptr_t port);
+    intptr_t (*GetNRx)(intptr_t port, intptr_t buffer, intptr_t n);
+    intptr_t (*FlushRx)(intptr_t port);
+    intptr_t (*CountRx)(intptr_t port);
+    intptr_t (*CheckRx)(intptr_t port);
+    intptr_t (*GetDtr)(intptr_t port);
+    intptr_t (*GetRts)(intptr_t port);
+    intptr_t (*Test)(intptr_t port);
+    intptr_t (*StatusRx)(intptr_t port);
+    intptr_t (*CheckTx)(intptr_t port);
+    intptr_t (*EmptyTx)(intptr_t port);
+    intptr_t (*SetCts)(intptr_t port, intptr_t value);
+    intptr_t (*SetDsr)(intptr_t port, intptr_t value);
+    intptr_t (*InitWait)(intptr_t port, intptr_t us, intptr_t flag);
+    intptr_t (*WaitRx)(intptr_t port, intptr_t byte);
+    intptr_t (*IoCtl)(intptr_t port, intptr_t code, intptr_t arg);
+};
+extern const EtnVCommDrv EtnVComm_Drv;

@@ -220,5 +220,10 @@ uint32_t Ascii_cnn_cnt(uint32_t n) { return ConnOf(n).socket.state == NX_TCP_EST
 
 void Ascii_DeInit(NX_IP *ip) {
     if (ip == nullptr || ip->nx_ip_interface == 0) return;
-    AsciiDisconnect(&ConnOf(1).socket);
+    AsciiTCPConn &c = ConnOf(1);
+    if (c.ip == nullptr) return;
+    AsciiDisconnect(&c.socket);
+    if (c.port != 0) _nx_tcp_server_socket_unlisten(c.ip, c.port);
+    c.listening = 0;
+    c.ip = nullptr;
 }

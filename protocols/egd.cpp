@@ -413,6 +413,7 @@ void Egd_DeInit(NX_IP *ip) {
     EgdState &s = StateOf(1);
     _nx_udp_socket_delete(&s.send);
     _nx_udp_socket_delete(&s.receive);
+    s.ip = nullptr;
 }
 
 uint32_t Egd_ConnCnt() { return 0; }

@@ -483,8 +483,14 @@ uint32_t EipObjects(uint32_t n) {
     EipAdapter &a = AdapterOf(n);
     if (a.identity == nullptr) {
         if (n == 0) {
+            Identity_Class_Init();
             Message_Router_Class_Init();
+            Assembly_Class_Init();
             Connection_Class_Init();
+            Conn_Manager_Class_Init();
+            Conn_Cfg_Class_Init();
+            TcpIp_Class_Init();
+            Enet_Lnk_Class_Init();
         }
         uint8_t mac[6];
         MacOf(n, mac);
@@ -697,7 +703,18 @@ uint32_t Eip_Conn_Cnt(uint32_t n) {
 
 void Eip_DeInit(NX_IP *ip) {
     if (IfaceOf(ip) == 0) return;
-    for (auto &e : AdapterOf(1).encap) {
-        if (e.socket.state == NX_TCP_ESTABLISHED) EipTcpDisconnect(&e.socket);
+    EipAdapter &a = AdapterOf(1);
+    if (a.ip == nullptr) return;
+    // The connections close with their datagram sockets, the sessions end
+    // and the encapsulation port closes.
+    for (auto &s : a.slots) {
+        if (s.used && s.cfg != nullptr) EipConnectionClose(s.cfg);
     }
+    for (auto &e : a.encap) {
+        if (e.socket.state == NX_TCP_ESTABLISHED) EipTcpDisconnect(&e.socket);
+        _nx_tcp_socket_delete(&e.socket);
+    }
+    _nx_tcp_server_socket_unlisten(a.ip, EipPortNumber);
+    a.listening = 0;
+    a.ip = nullptr;
 }

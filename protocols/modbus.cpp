@@ -530,7 +530,17 @@ bool Modbus_KeepsPort(uint16_t port) {
 
 void Modbus_DeInit(NX_IP *ip) {
     if (IfaceOf(ip) == 0) return;
-    for (auto &slot : ServerOf(1).slots) {
+    ModbusServer &s = ServerOf(1);
+    if (s.ip == nullptr) return;
+    // Every connection ends and every socket goes, the port with them: the
+    // server is gone until its next initialisation.
+    for (auto &slot : s.slots) {
         if (slot.socket.state == NX_TCP_ESTABLISHED) ModbusDisconnect(&slot.socket);
+        _nx_tcp_socket_delete(&slot.socket);
+        ClearRequestState(slot);
     }
+    if (s.listening) _nx_tcp_server_socket_unlisten(s.ip, s.port);
+    _nx_udp_socket_delete(&s.udp);
+    s.listening = 0;
+    s.ip = nullptr;
 }

@@ -560,18 +560,19 @@ void Mirror(uint32_t d) {
 
 void EthernetServices(uint32_t d) {
     auto &s = dcb[d].svc;
-    s[PMGR_S_OPEN] = Fn(EtnVComm_Open);
-    s[PMGR_S_FLUSHTX] = Fn(EtnVComm_FlushTx);
-    s[PMGR_S_PUTTX] = Fn(EtnVComm_PutTx);
-    s[PMGR_S_DOTX] = Fn(EtnVComm_DoTx);
-    s[PMGR_S_FLUSHRX] = Fn(EtnVComm_FlushRx);
-    s[PMGR_S_CHECKRX] = Fn(EtnVComm_CheckRx);
-    s[PMGR_S_GETRX] = Fn(EtnVComm_GetRx);
-    s[PMGR_S_INITWAIT] = Fn(EtnVComm_InitWait);
-    s[PMGR_S_WAITRX] = Fn(EtnVComm_WaitRx);
-    s[PMGR_S_IOCTL] = Fn(EtnVComm_IoCtl);
+    const EtnVCommDrv &v = EtnVComm_Drv;
+    s[PMGR_S_OPEN] = Fn(v.Open);
+    s[PMGR_S_FLUSHTX] = Fn(v.FlushTx);
+    s[PMGR_S_PUTTX] = Fn(v.PutTx);
+    s[PMGR_S_DOTX] = Fn(v.DoTx);
+    s[PMGR_S_FLUSHRX] = Fn(v.FlushRx);
+    s[PMGR_S_CHECKRX] = Fn(v.CheckRx);
+    s[PMGR_S_GETRX] = Fn(v.GetRx);
+    s[PMGR_S_INITWAIT] = Fn(v.InitWait);
+    s[PMGR_S_WAITRX] = Fn(v.WaitRx);
+    s[PMGR_S_IOCTL] = Fn(v.IoCtl);
     s[PMGR_S_PUTNTX] = 0;
-    s[PMGR_S_CLOSE1] = Fn(EtnVComm_Close1);
+    s[PMGR_S_CLOSE1] = Fn(v.Close1);
 }
 
 // The device table of an Ethernet driver, at most 256 devices.
@@ -1057,7 +1058,7 @@ void PMGR_Stop() {
         const uint32_t group = b.cfg ? b.cfg[1] : 0;
         const uint32_t first = group >= 32 ? 256 * group : (n > 0 && dcb[n - 1].cfg ? 256u * dcb[n - 1].cfg[1] : 0);
         if (b.port != 0)
-            for (uint32_t k = 0; k < VCOMM_ETH_PORTS; k++) EtnVComm_Close(intptr_t(first + k));
+            for (uint32_t k = 0; k < VCOMM_ETH_PORTS; k++) EtnVComm_Drv.Close(intptr_t(first + k));
     }
     PromgrDriversLoaded = 0;
     port_switch = 0;

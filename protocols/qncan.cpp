@@ -546,7 +546,14 @@ uint32_t Qncan_ConnCnt(uint32_t iface) {
 
 void Qncan_DeInit(NX_IP *ip) {
     if (ip == nullptr || ip->nx_ip_interface == 0) return;
-    for (auto &slot : StateOf(ip).slots) {
+    QncanConnState &st = StateOf(ip);
+    if (st.ip == nullptr) return;
+    // Every connection ends and every socket goes, the port with them.
+    for (auto &slot : st.slots) {
         if (slot.socket.state == NX_TCP_ESTABLISHED) QncanDisconnect(&slot.socket);
+        _nx_tcp_socket_delete(&slot.socket);
     }
+    _nx_tcp_server_socket_unlisten(st.ip, QncanPort);
+    st.listening = 0;
+    st.ip = nullptr;
 }

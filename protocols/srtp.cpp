@@ -615,7 +615,14 @@ uint32_t Srtp_Conn_Cnt(uint32_t n) {
 
 void Srtp_DeInit(NX_IP *ip) {
     if (IfaceOf(ip) == 0) return;
-    for (auto &slot : ServerOf(1).slots) {
+    SrtpServer &s = ServerOf(1);
+    if (s.ip == nullptr) return;
+    // Every connection ends and every socket goes, the port with them.
+    for (auto &slot : s.slots) {
         if (slot.socket.state == NX_TCP_ESTABLISHED) SrtpDisconnect(&slot.socket);
+        _nx_tcp_socket_delete(&slot.socket);
     }
+    _nx_tcp_server_socket_unlisten(s.ip, SrtpPortNumber);
+    s.listening = 0;
+    s.ip = nullptr;
 }

@@ -1,5 +1,6 @@
 // The modem manager: its initialisation machine's commands in order against
-// a modem that answers OK, the answer classifier and the resource manager.
+// a modem that answers OK (the signal answer into the status register), the
+// answer classifier and the resource manager.
 #include <cstring>
 #include <map>
 #include <set>
@@ -101,6 +102,8 @@ protected:
 }  // namespace
 
 TEST_F(GsmTest, InitialisationCommandsInTheirOrder) {
+    GSMGPRSInfo_St.status_reg = R(70);
+    answers["AT+CSQ"] = "\r\n+CSQ: 20,3\r\n\r\nOK\r\n";
     Run(600);
     const std::vector<std::string> want = {
         "+++", "AT+IPR=115200", "ATE0HS0=0Q0V1&C1&D1", "AT+GMM", "AT$NETMON=5,2,2,3", "AT+CFUN=1",
@@ -112,6 +115,8 @@ TEST_F(GsmTest, InitialisationCommandsInTheirOrder) {
     EXPECT_EQ(std::vector<std::string>(cmds.begin(), cmds.begin() + long(want.size())), want);
     EXPECT_EQ(GSMGPRSInfo_St.b[0] & 0x18, 0x18);  // configured once, held
     EXPECT_STREQ(GSMGPRSInfo_St.allocated_ip.data(), "10.1.2.3");
+    // The signal answer as its word: rssi 20 high, ber 3 low.
+    EXPECT_EQ(LE_Get16(&plc_reg[LT_Byte(R(70))]), 0x1403);
 }
 
 TEST_F(GsmTest, NumericOperatorAndManualSelection) {

@@ -1,6 +1,6 @@
 // MQTT client pieces in-process: the receive ring filled by the message
 // callback, the pass-phrase hand-over, the configuration read and its
-// refusals, IEC handle moves, and the library binding.
+// refusals, IEC handle moves, the library binding and the unsubscribe call.
 #include <gtest/gtest.h>
 #include <mosquitto.h>
 
@@ -294,6 +294,35 @@ TEST(Mqtt, HandleMovesTimeoutsAndTheLibraryBinding) {
     for (unsigned i = 0; i < MQTT_FN_COUNT; i++) EXPECT_NE(dynLibFunc[i].fn, nullptr) << dynLibFunc[i].name;
     EXPECT_STREQ(dynLibFunc[26].name, "mosquitto_user_data_set");
     EXPECT_EQ(dynLibFunc[MQTT_FN_COUNT].name, nullptr);
+
+    // Unsubscribing an entry hands the library the entry's message-identifier
+    // field and its topic; the library's 0 answers 1, anything else 0; a
+    // connection without a client instance calls nothing and answers 0.
+    static int *mid_seen;
+    static const char *topic_seen;
+    static int unsub_result;
+    void *const unsub_was = dynLibFunc[0].fn;
+    dynLibFunc[0].fn = reinterpret_cast<void *>(+[](mosquitto *, int *mid, const char *topic) {
+        mid_seen = mid;
+        topic_seen = topic;
+        return unsub_result;
+    });
+    std::strcpy(c.entries[1].topic, "plant/line1");
+    void *const client_was = c.client;
+    c.client = &c;  // any instance: the stand-in does not use it
+    unsub_result = 0;
+    EXPECT_EQ(mqttClientUnsubscribe(c, 1), 1u);
+    EXPECT_EQ(mid_seen, &c.entries[1].mid);
+    EXPECT_STREQ(topic_seen, "plant/line1");
+    unsub_result = MOSQ_ERR_NO_CONN;
+    EXPECT_EQ(mqttClientUnsubscribe(c, 1), 0u);
+    c.client = nullptr;
+    topic_seen = nullptr;
+    unsub_result = 0;
+    EXPECT_EQ(mqttClientUnsubscribe(c, 1), 0u);
+    EXPECT_EQ(topic_seen, nullptr);
+    c.client = client_was;
+    dynLibFunc[0].fn = unsub_was;
 }
 
 }  // namespace

@@ -128,9 +128,9 @@ TEST_F(SockTest, DialSendRingAndReceive) {
     Pass(2000);
     EXPECT_EQ(socket_info_st[0].state, 7);
     EXPECT_EQ(ModemDataConnRequest(req), 0u);
-    EXPECT_TRUE(ModemSocketConnected(2, 0));
-    EXPECT_FALSE(ModemSocketConnected(0, 0));
-    EXPECT_FALSE(ModemSocketConnected(2, 6));
+    EXPECT_TRUE(IsModemSocketActive(2, 0));
+    EXPECT_FALSE(IsModemSocketActive(0, 0));
+    EXPECT_FALSE(IsModemSocketActive(2, 6));
     const uint8_t hello[5] = {'H', 'E', 'L', 'L', 'O'};
     EXPECT_EQ(ModemDataSend(0, hello, 5, 1), 0u);
     Pass(2000);

@@ -1,6 +1,7 @@
 // Virtual serial ports over loopback TCP: port numbers at their edges, the
 // next client port from register word 54541, a segment of 1460 bytes with the
-// rest pending, receiving, and a redial when the destination register changes.
+// rest pending, receiving, a redial when the destination register changes,
+// and the driver set's block, text and count operations.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -9,6 +10,9 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <string>
+#include <vector>
 
 #include "core/image/bytes.h"
 #include "core/image/plcreg.h"
@@ -166,6 +170,55 @@ TEST_F(VirtualPorts, NumbersSegmentsAndRedial) {
     EXPECT_EQ(EtnVComm_PutTx(4, 0x55), 0x55);
     EtnVComm_DoTx(4);
     EXPECT_EQ(c.Read(1), std::vector<uint8_t>{0x55});
+}
+
+// The driver set as a protocol driver calls it: a block and a text put and
+// sent together, a block longer than a segment, received bytes taken as
+// blocks with the receive count, and the answers of a port without a line.
+TEST_F(VirtualPorts, DriverSetBlocksTextsCountsAndLineAnswers) {
+    const EtnVCommDrv &d = EtnVComm_Drv;
+    const uint16_t p1 = test_support::TestPort(19300);
+    Server a("127.0.0.1", p1);
+    auto rec = Record(0x7F000001, p1, 0);
+    ASSERT_EQ(d.Open(5, intptr_t(rec.data())), 1);
+    ASSERT_TRUE(Connect(5, a));
+    const uint8_t blk[] = {1, 2, 3};
+    d.PutnTx(5, intptr_t(blk), 3);
+    d.PutsTx(5, intptr_t("AB"));
+    EXPECT_EQ(d.CountTx(5), 5);
+    d.DoTx(5);
+    EXPECT_EQ(a.Read(5), (std::vector<uint8_t>{1, 2, 3, 'A', 'B'}));
+    std::vector<uint8_t> big(1461);
+    for (std::size_t i = 0; i < big.size(); i++) big[i] = uint8_t(i);
+    d.PutnTx(5, intptr_t(big.data()), 1461);
+    EXPECT_EQ(d.CountTx(5), 1);
+    const auto seg = a.Read(1460);
+    ASSERT_EQ(seg.size(), 1460u);
+    EXPECT_EQ(seg[1459], 1459 & 0xFF);
+    d.DoTx(5);
+    EXPECT_EQ(a.Read(1), std::vector<uint8_t>{1460 & 0xFF});
+
+    EXPECT_EQ(d.CountRx(5), 0);
+    ASSERT_EQ(send(a.conn, "HELLO", 5, 0), 5);
+    const auto end = Clock::now() + std::chrono::seconds(5);
+    while (d.CountRx(5) != 1 && Clock::now() < end) EnetThread();
+    uint8_t in[8] = {};
+    EXPECT_EQ(d.GetNRx(5, intptr_t(in), 3), 3);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(in), 3), "HEL");
+    EXPECT_EQ(d.GetNRx(5, intptr_t(in), 8), 2);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(in), 2), "LO");
+    EXPECT_EQ(d.CountRx(5), 0);
+    EXPECT_EQ(d.GetNRx(5, intptr_t(in), 8), 0);
+    EXPECT_EQ(d.GetNRx(16416, intptr_t(in), 8), 0);
+    EXPECT_EQ(d.CountRx(16416), 0);
+
+    EXPECT_EQ(d.Test(5), 0);
+    EXPECT_EQ(d.StatusRx(5), 0);
+    EXPECT_EQ(d.CheckTx(5), 0);
+    EXPECT_EQ(d.EmptyTx(5), 1);
+    EXPECT_EQ(d.SetCts(5, 1), 5);
+    EXPECT_EQ(d.SetDsr(5, 1), 5);
+    EXPECT_EQ(d.Close(5), 3);
 }
 
 }  // namespace

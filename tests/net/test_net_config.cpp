@@ -256,6 +256,12 @@ TEST(NetBridge, ValidateRangesAndBlockMoves) {
     EXPECT_EQ(Dpr_Get_Dw_Data(100), 0u);
     Dpr_Set_Dw_Data(33712, 0x0A4D0002);
     EXPECT_EQ(Dpr_Get_Dw_Data(33712), 0x0A4D0002u);
+    // One byte: the high byte of %R1.
+    Dpr_Set_Char_Data(32776, 0xA5);
+    EXPECT_EQ(Dpr_Get_Char_Data(32776), 0xA5);
+    EXPECT_EQ(Dpr_Get_W_Data(32768), 0xA534);
+    Dpr_Set_Char_Data(100, 0x77);
+    EXPECT_EQ(Dpr_Get_Char_Data(100), 0);
 }
 
 TEST(NetBridge, ConfigBackupRunReparseAndChangeRequest) {
@@ -266,6 +272,21 @@ TEST(NetBridge, ConfigBackupRunReparseAndChangeRequest) {
     EXPECT_EQ(LE_Get32(&DprMap[0]), 29026u);
     EXPECT_EQ(LE_Get16(&DprMap[DPR_CFG_REQ]), 0xFFFF);
     EXPECT_EQ(LE_Get16(&DprMap[84]), 62936);
+    // Pending writes: bit 0 for table 1, bit 1 for table 2.
+    EXPECT_EQ(Dpr_Chk_Wr_Pending(), 0u);
+    DprWrReqs2[0] = 1;
+    EXPECT_EQ(Dpr_Chk_Wr_Pending(), 2u);
+    DprWrReqs1[0] = 1;
+    EXPECT_EQ(Dpr_Chk_Wr_Pending(), 3u);
+    DprWrReqs1[1] = DprWrReqs2[1] = 1;
+    EXPECT_EQ(Dpr_Chk_Wr_Pending(), 0u);
+    // Asking for a configuration: the magic, and the complement of word 40 in word 38.
+    LE_Put32(&DprMap[0], 0);
+    LE_Put16(&DprMap[40], 0x1234);
+    Dpr_Ask_Config();
+    EXPECT_EQ(LE_Get32(&DprMap[0]), 29026u);
+    EXPECT_EQ(LE_Get16(&DprMap[38]), 0xEDCB);
+    Dpr_Init();
 
     // A good block is parsed and kept as the backup address set.
     Install(Typical().Block(0x0A4D0002, 0xFFFFFF00));

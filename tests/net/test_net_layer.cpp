@@ -7,7 +7,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <net/if.h>
+#include <net/if_arp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sstream>
@@ -16,14 +19,28 @@
 #include <unistd.h>
 #include <vector>
 
+#include "core/image/bytes.h"
+#include "core/image/iecrt.h"
+#include "core/image/plcreg.h"
 #include "net/enet.h"
+#include "net/enet_proto.h"
+#include "net/etnio.h"
+#include "net/etnvcomm.h"
+#include "net/net.h"
 #include "net/nx.h"
 #include "net/nxe.h"
 #include "platform/plat.h"
 #include "platform/plat_net.h"
 #include "platform/plat_poll.h"
+#include "protocols/egd.h"
+#include "protocols/eip.h"
+#include "protocols/modbus.h"
+#include "protocols/qncan.h"
+#include "protocols/srtp.h"
 #include "tests/support/eth_ip.h"
+#include "tests/support/loop_peer.h"
 #include "tests/support/loopback.h"
+#include "tests/support/own_netns.h"
 #include "tests/support/temp_root.h"
 
 namespace {
@@ -160,6 +177,25 @@ TEST(NetIp, CreateAddressZeroFlagsDirectCommandsAndLoggedCalls) {
     EXPECT_EQ(ip.nx_ip_gateway_address, 0x0A4D0001u);
     ASSERT_EQ(PLAT_NetIoctl(fd, SIOCGIFFLAGS, &ifr), 0);
     EXPECT_EQ(ifr.ifr_flags & IFF_UP, IFF_UP);
+
+    // The hardware addresses of both interfaces into the identity image, as
+    // bytes and as text.
+    const std::array<uint8_t, 76> image_was = tinyImage;
+    const uint8_t macs[2][6] = {{0x02, 0x11, 0x22, 0x33, 0x44, 0x55}, {0x02, 0xAA, 0xBB, 0xCC, 0xDD, 0x0E}};
+    for (int i = 0; i < 2; i++) {
+        struct ifreq hw {};
+        std::strcpy(hw.ifr_name, i == 0 ? "eth0" : "eth1");
+        hw.ifr_hwaddr.sa_family = ARPHRD_ETHER;
+        std::memcpy(hw.ifr_hwaddr.sa_data, macs[i], 6);
+        ASSERT_EQ(PLAT_NetIoctl(fd, SIOCSIFHWADDR, &hw), 0);
+    }
+    tinyImage.fill(0);
+    Etn_GetMacId();
+    EXPECT_EQ(std::vector<uint8_t>(tinyImage.begin() + 8, tinyImage.begin() + 20),
+              (std::vector<uint8_t>{0x02, 0x11, 0x22, 0x33, 0x44, 0x55, 0x02, 0xAA, 0xBB, 0xCC, 0xDD, 0x0E}));
+    EXPECT_STREQ(reinterpret_cast<const char *>(&tinyImage[20]), "02:11:22:33:44:55");
+    EXPECT_STREQ(reinterpret_cast<const char *>(&tinyImage[38]), "02:AA:BB:CC:DD:0E");
+    tinyImage = image_was;
     close(fd);
 
     // In the machine's own namespace the calls were only logged.
@@ -297,10 +333,6 @@ TEST(NetSocket, ListenRelistenAcceptCloseSendAndUdp) {
     EXPECT_EQ(pk->nx_packet_state, NX_PACKET_FREE);
     _nx_udp_socket_delete(&u);
     EXPECT_EQ(u.fd, -1);
-    // The checking front ends refuse missing records before the call.
-    EXPECT_EQ(_nxe_tcp_socket_send(nullptr, pk, 0), NX_PTR_ERROR);
-    EXPECT_EQ(_nxe_udp_socket_receive(&u, nullptr, 0), NX_PTR_ERROR);
-    EXPECT_EQ(_nxe_ip_driver_direct_command(&ip, 11, nullptr), NX_PTR_ERROR);
 }
 
 namespace {
@@ -503,4 +535,337 @@ TEST(NetSocket, EveryStatusNumberWithItsValue) {
     EXPECT_EQ(_nx_udp_socket_receive(&u, &in, 0), 1u) << "nothing waiting";
     _nx_udp_socket_delete(&u);
     _nx_packet_release(p1);
+}
+
+// The checking front ends: each missing pointer is refused with 7 before
+// the call; with every pointer given the call's own status comes back. One
+// table per family, its rows run in order.
+struct FrontEndRow {
+    const char *what;
+    std::function<uint32_t()> call;
+    uint32_t want;
+};
+
+TEST(NetPacket, CheckingFrontEndsRefuseMissingPointers) {
+    static NX_PACKET_POOL pool;
+    static std::array<uint8_t, 2 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
+    NX_PACKET *pk = nullptr, *out = nullptr;
+    const FrontEndRow rows[] = {
+        {"create, no pool", [&] { return _nxe_packet_pool_create(nullptr, "P", 1520, mem.data(), uint32_t(mem.size())); }, 7},
+        {"create", [&] { return _nxe_packet_pool_create(&pool, "P", 1520, mem.data(), uint32_t(mem.size())); }, 0},
+        {"allocate, no pool", [&] { return _nxe_packet_allocate(nullptr, &pk, 0, 0); }, 7},
+        {"allocate, no out", [&] { return _nxe_packet_allocate(&pool, nullptr, 0, 0); }, 7},
+        {"allocate", [&] { return _nxe_packet_allocate(&pool, &pk, 0, 0); }, 0},
+        {"copy, no source", [&] { return _nxe_packet_copy(nullptr, &out, &pool, 0); }, 7},
+        {"copy, no out", [&] { return _nxe_packet_copy(pk, nullptr, &pool, 0); }, 7},
+        {"copy, no pool", [&] { return _nxe_packet_copy(pk, &out, nullptr, 0); }, 7},
+        {"copy of an empty packet", [&] { return _nxe_packet_copy(pk, &out, &pool, 0); }, 18},
+        {"append, no packet", [&] { return _nxe_packet_data_append(nullptr, "x", 1, &pool, 0); }, 7},
+        {"append, no pool", [&] { return _nxe_packet_data_append(pk, "x", 1, nullptr, 0); }, 7},
+        {"append", [&] { return _nxe_packet_data_append(pk, "x", 1, &pool, 0); }, 0},
+        {"release, no packet", [&] { return _nxe_packet_release(nullptr); }, 7},
+        {"release", [&] { return _nxe_packet_release(pk); }, 0},
+        {"append to a released packet", [&] { return _nxe_packet_data_append(pk, "x", 1, &pool, 0); }, 67},
+    };
+    for (const FrontEndRow &r : rows) EXPECT_EQ(r.call(), r.want) << r.what;
+}
+
+TEST(NetIp, CheckingFrontEndsRefuseMissingPointers) {
+    OwnNamespace own;
+    static NX_PACKET_POOL pool;
+    static std::array<uint8_t, 2 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
+    static NX_IP ip;
+    test_support::EthIp(ip, pool, mem, "f");
+    NX_UDP_SOCKET u{};  // never created: no descriptor
+    NX_PACKET *reply = nullptr;
+    uint32_t v = 9;
+    const FrontEndRow rows[] = {
+        {"create, no instance", [&] { return _nxe_ip_create(nullptr, "eth0", 0, 0, &pool, Etn_Driver, nullptr, 0, 4); }, 7},
+        {"create, no pool", [&] { return _nxe_ip_create(&ip, "eth0", 0, 0, nullptr, Etn_Driver, nullptr, 0, 4); }, 7},
+        {"address set", [&] { return _nxe_ip_address_set(nullptr, 0, 0); }, 7},
+        {"gateway set", [&] { return _nxe_ip_gateway_address_set(nullptr, 0); }, 7},
+        {"address get", [&] { return _nxe_ip_address_get(nullptr); }, 7},
+        {"direct command, no instance", [&] { return _nxe_ip_driver_direct_command(nullptr, 11, &v); }, 7},
+        {"direct command, no value", [&] { return _nxe_ip_driver_direct_command(&ip, 11, nullptr); }, 7},
+        {"direct command without an address", [&] { return _nxe_ip_driver_direct_command(&ip, 11, &v); }, 0},
+        {"ARP entry", [&] { return _nxe_arp_dynamic_entry_set(nullptr, 0, 0, 0); }, 7},
+        {"join, no instance", [&] { return _nxe_igmp_multicast_join(nullptr, 0xEF000001, &u); }, 7},
+        {"join, no socket", [&] { return _nxe_igmp_multicast_join(&ip, 0xEF000001, nullptr); }, 7},
+        {"join with no descriptor", [&] { return _nxe_igmp_multicast_join(&ip, 0xEF000001, &u); }, 67},
+        {"leave, no instance", [&] { return _nxe_igmp_multicast_leave(nullptr, 0xEF000001, &u); }, 7},
+        {"leave, no socket", [&] { return _nxe_igmp_multicast_leave(&ip, 0xEF000001, nullptr); }, 7},
+        {"leave with no descriptor", [&] { return _nxe_igmp_multicast_leave(&ip, 0xEF000001, &u); }, 67},
+        {"ICMP enable", [&] { return _nxe_icmp_enable(nullptr); }, 7},
+        {"ping, no instance", [&] { return _nxe_icmp_ping(nullptr, 0x7F000001, nullptr, 0, &reply, 100); }, 7},
+        {"ping, no reply", [&] { return _nxe_icmp_ping(&ip, 0x7F000001, nullptr, 0, nullptr, 100); }, 7},
+        {"ARP enable, no instance", [&] { return _nxe_arp_enable(nullptr); }, 7},
+        {"ARP enable", [&] { return _nxe_arp_enable(&ip); }, 0},
+        {"IGMP enable, no instance", [&] { return _nxe_igmp_enable(nullptr); }, 7},
+        {"IGMP enable", [&] { return _nxe_igmp_enable(&ip); }, 0},
+        {"UDP enable, no instance", [&] { return _nxe_udp_enable(nullptr); }, 7},
+        {"UDP enable", [&] { return _nxe_udp_enable(&ip); }, 0},
+        {"TCP enable, no instance", [&] { return _nxe_tcp_enable(nullptr); }, 7},
+        {"TCP enable", [&] { return _nxe_tcp_enable(&ip); }, 0},
+    };
+    for (const FrontEndRow &r : rows) EXPECT_EQ(r.call(), r.want) << r.what;
+    EXPECT_EQ(v, 0u);  // the command ran: an instance without an address answers 0
+}
+
+TEST(NetSocket, CheckingFrontEndsRefuseMissingPointers) {
+    OwnNamespace own;
+    static NX_PACKET_POOL pool;
+    static std::array<uint8_t, 4 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
+    static NX_IP ip;
+    test_support::EthIp(ip, pool, mem, "f");
+    static NX_TCP_SOCKET s, l, fresh;
+    static NX_UDP_SOCKET u;
+    const uint16_t port = test_support::LoopbackFreePort();
+    NX_PACKET *pk = nullptr;
+    auto packet = [&] {
+        _nx_packet_allocate(&pool, &pk, 0, 0);
+        return pk;
+    };
+    const FrontEndRow rows[] = {
+        {"TCP create, no instance", [&] { return _nxe_tcp_socket_create(nullptr, &s, "S", 0, 0, 128, 2048, nullptr, nullptr); }, 7},
+        {"TCP create, no socket", [&] { return _nxe_tcp_socket_create(&ip, nullptr, "S", 0, 0, 128, 2048, nullptr, nullptr); }, 7},
+        {"TCP create", [&] { return _nxe_tcp_socket_create(&ip, &s, "S", 0, 0, 128, 2048, nullptr, nullptr); }, 0},
+        {"UDP create, no instance", [&] { return _nxe_udp_socket_create(nullptr, &u, "U", 0, 0, 128, 4); }, 7},
+        {"UDP create, no socket", [&] { return _nxe_udp_socket_create(&ip, nullptr, "U", 0, 0, 128, 4); }, 7},
+        {"UDP create", [&] { return _nxe_udp_socket_create(&ip, &u, "U", 0, 0, 128, 4); }, 0},
+        {"TCP receive before a bind", [&] { return _nxe_tcp_socket_receive(&s, &pk, 0); }, 36},
+        {"TCP bind, no socket", [&] { return _nxe_tcp_client_socket_bind(nullptr, 0, 0); }, 7},
+        {"TCP bind", [&] { return _nxe_tcp_client_socket_bind(&s, 0, 0); }, 0},
+        {"TCP unbind, no socket", [&] { return _nxe_tcp_client_socket_unbind(nullptr); }, 7},
+        {"TCP unbind", [&] { return _nxe_tcp_client_socket_unbind(&s); }, 0},
+        {"TCP connect, no socket", [&] { return _nxe_tcp_client_socket_connect(nullptr, 0x7F000001, port, 0); }, 7},
+        {"TCP connect unbound", [&] { return _nxe_tcp_client_socket_connect(&s, 0x7F000001, port, 0); }, 36},
+        {"UDP bind, no socket", [&] { return _nxe_udp_socket_bind(nullptr, 0, 0); }, 7},
+        {"UDP send, no socket", [&] { return _nxe_udp_socket_send(nullptr, packet(), 0x7F000001, port); }, 7},
+        {"UDP send, no packet", [&] { return _nxe_udp_socket_send(&u, nullptr, 0x7F000001, port); }, 7},
+        {"UDP send unbound", [&] { return _nxe_udp_socket_send(&u, pk, 0x7F000001, port); }, 36},
+        {"UDP bind", [&] { return _nxe_udp_socket_bind(&u, 0, 0); }, 0},
+        {"UDP receive, no socket", [&] { return _nxe_udp_socket_receive(nullptr, &pk, 0); }, 7},
+        {"UDP receive, no out", [&] { return _nxe_udp_socket_receive(&u, nullptr, 0); }, 7},
+        {"UDP receive, nothing waiting", [&] { return _nxe_udp_socket_receive(&u, &pk, 0); }, 1},
+        {"UDP receive detail, no socket", [&] { return _nxe_udp_socket_receive_port_detail(nullptr, &pk, nullptr, nullptr); }, 7},
+        {"UDP receive detail, no out", [&] { return _nxe_udp_socket_receive_port_detail(&u, nullptr, nullptr, nullptr); }, 7},
+        {"UDP unbind, no socket", [&] { return _nxe_udp_socket_unbind(nullptr); }, 7},
+        {"UDP unbind", [&] { return _nxe_udp_socket_unbind(&u); }, 0},
+        {"UDP unbind again", [&] { return _nxe_udp_socket_unbind(&u); }, 36},
+        {"UDP delete, no socket", [&] { return _nxe_udp_socket_delete(nullptr); }, 7},
+        {"UDP delete", [&] { return _nxe_udp_socket_delete(&u); }, 0},
+        {"listen, no instance", [&] { return _nxe_tcp_server_socket_listen(nullptr, port, &l, 5, OnListen); }, 7},
+        {"listen, no socket", [&] { return _nxe_tcp_server_socket_listen(&ip, port, nullptr, 5, OnListen); }, 7},
+        {"listen, not created", [&] { return _nxe_tcp_server_socket_listen(&ip, port, &l, 5, OnListen); }, 53},
+        {"relisten, no instance", [&] { return _nxe_tcp_server_socket_relisten(nullptr, port, &fresh); }, 7},
+        {"relisten, no socket", [&] { return _nxe_tcp_server_socket_relisten(&ip, port, nullptr); }, 7},
+        {"accept, no socket", [&] { return _nxe_tcp_server_socket_accept(nullptr, 0); }, 7},
+        {"accept without listening", [&] { return _nxe_tcp_server_socket_accept(&s, 0); }, 54},
+        {"unaccept, no socket", [&] { return _nxe_tcp_server_socket_unaccept(nullptr); }, 7},
+        {"unaccept without a connection", [&] { return _nxe_tcp_server_socket_unaccept(&s); }, 67},
+        {"unlisten, no instance", [&] { return _nxe_tcp_server_socket_unlisten(nullptr, port); }, 7},
+        {"unlisten", [&] { return _nxe_tcp_server_socket_unlisten(&ip, port); }, 0},
+        {"TCP send, no socket", [&] { return _nxe_tcp_socket_send(nullptr, packet(), 0); }, 7},
+        {"TCP send, no packet", [&] { return _nxe_tcp_socket_send(&s, nullptr, 0); }, 7},
+        {"TCP send unbound", [&] { return _nxe_tcp_socket_send(&s, pk, 0); }, 36},
+        {"TCP receive, no socket", [&] { return _nxe_tcp_socket_receive(nullptr, &pk, 0); }, 7},
+        {"TCP receive, no out", [&] { return _nxe_tcp_socket_receive(&s, nullptr, 0); }, 7},
+        {"notify, no socket", [&] { return _nxe_tcp_socket_receive_notify(nullptr, OnDisconnect); }, 7},
+        {"notify", [&] { return _nxe_tcp_socket_receive_notify(&s, nullptr); }, 0},
+        {"transmit configure, no socket", [&] { return _nxe_tcp_socket_transmit_configure(nullptr, 4, 0, 0, 0); }, 7},
+        {"transmit configure", [&] { return _nxe_tcp_socket_transmit_configure(&s, 4, 0, 0, 0); }, 0},
+        {"disconnect, no socket", [&] { return _nxe_tcp_socket_disconnect(nullptr, 0); }, 7},
+        {"disconnect", [&] { return _nxe_tcp_socket_disconnect(&s, 0); }, 0},
+        {"delete, no socket", [&] { return _nxe_tcp_socket_delete(nullptr); }, 7},
+        {"delete", [&] { return _nxe_tcp_socket_delete(&s); }, 0},
+    };
+    for (const FrontEndRow &r : rows) EXPECT_EQ(r.call(), r.want) << r.what;
+}
+
+// ---- removal of an interface's protocols ------------------------------------------------------
+
+namespace {
+
+using Peer = test_support::LoopPeer;
+
+// Whether the server closed peer's connection within 5 s.
+bool ClosedBy(Peer &p) {
+    for (int i = 0; i < 100 && !p.closed; i++) p.Take(50);
+    return p.closed;
+}
+
+// Whether a connection to port is refused (nothing listens there).
+bool Refused(uint16_t port) {
+    int r = 0;
+    const int fd = test_support::LoopbackDial(port, &r);
+    close(fd);
+    return r != 0;
+}
+
+// Whether UDP port is free on the loopback (nothing is bound to it).
+bool UdpFree(uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    struct sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = bind(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof a) == 0;
+    close(fd);
+    return ok;
+}
+
+}  // namespace
+
+// Every server of interface 1 started as the manager starts them, each TCP
+// server with a client, the virtual serial port connected, the datagram
+// servers bound; the removal closes every connection and port, leaves
+// interface 0's servers alone, and a new start serves again.
+TEST(EnetManager, ProtocolsDeInitClosesEveryServerOfItsInterfaceAndANewStartServesAgain) {
+    test_support::OwnNetns netns;  // ports 80, 67 and 502 of its own
+    ASSERT_TRUE(netns.ok()) << netns.error();
+    plat_net = &plat_net_own;  // every socket on the namespace's loopback
+    plc_reg.fill(0);
+    Dpr_Init();
+    LE_Put16(&DprMap[DPR_RUN], 1);
+    const uint8_t http_was = TavixHttp;
+    TavixHttp = 0;
+    constexpr uint16_t kAscii = 4001, kModbus0 = 503;
+    for (uint32_t n : {0u, 1u}) {
+        DprConfigRec &c = Dpr_Configuration[n];
+        std::memset(static_cast<void *>(&c), 0, DPR_CONFIG_BYTES);
+        c.enables[0] = EN0_B0 | EN0_MODBUS | EN0_EIP | EN0_HTTP;
+        c.enables[1] = EN1_ASCII;
+        c.modbus.port = n == 1 ? 502 : kModbus0;
+        c.ascii[1] = kAscii;
+    }
+    static NX_PACKET_POOL pool;
+    static std::array<uint8_t, 96 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
+    _nx_packet_pool_create(&pool, "Packet Pool", 1520, mem.data(), uint32_t(mem.size()));
+    for (uint32_t n : {0u, 1u}) {
+        NX_IP &ip = Enet_IpInstance[n];
+        ip = {};
+        ip.nx_ip_interface = n;
+        ip.nx_ip_name = n == 1 ? "eth1" : "eth0";
+        ip.nx_ip_address = 0x7F000001;
+        ip.nx_ip_network_mask = 0xFF000000;
+        ip.nx_ip_default_packet_pool = &pool;
+        ip.nx_ip_link_up = 1;
+    }
+    const EnetHooks &h = enet_hooks;
+    NX_IP *ip1 = &Enet_IpInstance[1];
+    auto start = [&] {
+        uint32_t bad = h.egd.init(ip1, &pool);
+        bad |= h.qncan.init(ip1, &pool);
+        bad |= h.modbus.init(ip1, &pool);
+        bad |= h.srtp.init(ip1, &pool);
+        bad |= Http_Init(ip1, &pool);
+        bad |= h.eip.init(ip1, &pool);
+        bad |= EtnVComm_Init(ip1, &pool);
+        bad |= h.ascii.init(ip1, &pool);
+        bad |= EtnIo_Init(ip1, &pool);
+        return bad;
+    };
+    auto pass = [&] {
+        for (const EnetServer *s : {&h.qncan, &h.egd, &h.modbus, &h.srtp, &h.eip, &h.ascii}) s->scan(1);
+        Http_Scan(1);
+        EtnVComm_Scan(1);
+        EtnIo_Scan(1);
+        h.modbus.scan(0);
+        EnetThread();
+        usleep(1000);
+    };
+    // Connections of Qncan, Modbus, SRTP, EtherNet/IP, ASCII, HTTP, the
+    // virtual serial ports and remote I/O on interface 1.
+    auto counts = [&] {
+        return std::vector<uint32_t>{h.qncan.conn_cnt(1), h.modbus.conn_cnt(1), h.srtp.conn_cnt(1),
+                                     h.eip.conn_cnt(1),   h.ascii.conn_cnt(1),  Http_ConnCnt(1),
+                                     EtnVComm_Conn_Cnt(1), EtnIo_Conn_Cnt(1)};
+    };
+    const std::vector<uint16_t> ports = {uint16_t(QncanPort), 502, SrtpPortNumber, EipPortNumber, kAscii, 80};
+    uint16_t vport = 0;
+    const int vserver = test_support::LoopbackBind(&vport);
+    std::array<uint8_t, 24> rec{};  // the virtual port's open record: 127.0.0.1, vport, TCP
+    LE_Put32(&rec[0], 0x7F000001);
+    LE_Put16(&rec[4], vport);
+    constexpr intptr_t kVPort = 0x2100;  // interface 1, port 0
+    std::vector<std::unique_ptr<Peer>> peers;
+    int vconn = -1;
+    // Starts interface 1, connects a client to every TCP server and the
+    // virtual port to its server.
+    auto serve = [&] {
+        EXPECT_EQ(start(), 0u);
+        for (int i = 0; i < 3; i++) pass();
+        peers.clear();
+        for (uint16_t port : ports) {
+            peers.push_back(std::make_unique<Peer>(port));
+            EXPECT_TRUE(peers.back()->connected) << port;
+        }
+        EXPECT_EQ(EtnVComm_Open(kVPort, intptr_t(rec.data())), 1);
+        const std::vector<uint32_t> want = {1, 1, 1, 1, 1, 1, 1, 0};
+        for (int i = 0; i < 2000 && (counts() != want || vconn < 0); i++) {
+            pass();
+            EtnVComm_CheckRx(kVPort);
+            if (vconn < 0) vconn = accept4(vserver, nullptr, nullptr, SOCK_NONBLOCK);
+        }
+        EXPECT_EQ(counts(), want);
+        EXPECT_GE(vconn, 0);
+    };
+    serve();
+    EXPECT_FALSE(UdpFree(BOOTP_SERVER_PORT));
+    EXPECT_FALSE(UdpFree(EgdPortNumber));
+    ASSERT_EQ(h.modbus.init(&Enet_IpInstance[0], &pool), 0u);
+    Peer zero(kModbus0);
+    for (int i = 0; i < 2000 && h.modbus.conn_cnt(0) != 1; i++) pass();
+    ASSERT_EQ(h.modbus.conn_cnt(0), 1u);
+
+    // Interface 0's servers stay.
+    Protocols_DeInit(0);
+    for (int i = 0; i < 3; i++) pass();
+    EXPECT_EQ(h.modbus.conn_cnt(0), 1u);
+    const std::vector<uint8_t> fc7 = {0, 1, 0, 0, 0, 2, 1, 7};
+    zero.Send(fc7);
+    std::vector<uint8_t> got;
+    for (int i = 0; i < 2000 && got.size() < 9; i++) {
+        pass();
+        const auto more = zero.Take(1);
+        got.insert(got.end(), more.begin(), more.end());
+    }
+    EXPECT_EQ(got, (std::vector<uint8_t>{0, 1, 0, 0, 0, 3, 1, 7, 0}));
+
+    // Interface 1: every connection closed, no port left open.
+    Protocols_DeInit(1);
+    for (std::size_t k = 0; k < ports.size(); k++) {
+        EXPECT_TRUE(ClosedBy(*peers[k])) << ports[k];
+        EXPECT_TRUE(Refused(ports[k])) << ports[k];
+    }
+    char b;
+    EXPECT_EQ(recv(vconn, &b, 1, MSG_DONTWAIT), 0) << "the virtual port's connection";
+    close(vconn);
+    vconn = -1;
+    EXPECT_TRUE(UdpFree(BOOTP_SERVER_PORT));
+    EXPECT_TRUE(UdpFree(EgdPortNumber));
+    EXPECT_EQ(counts(), std::vector<uint32_t>(8, 0));
+    for (int i = 0; i < 3; i++) pass();  // scans of a removed server do nothing
+    EXPECT_EQ(counts(), std::vector<uint32_t>(8, 0));
+
+    // Started again, every server takes a client, and Modbus answers.
+    serve();
+    peers[1]->Send(fc7);
+    got.clear();
+    for (int i = 0; i < 2000 && got.size() < 9; i++) {
+        pass();
+        const auto more = peers[1]->Take(1);
+        got.insert(got.end(), more.begin(), more.end());
+    }
+    EXPECT_EQ(got, (std::vector<uint8_t>{0, 1, 0, 0, 0, 3, 1, 7, 0}));
+
+    Protocols_DeInit(1);
+    close(vconn);
+    close(vserver);
+    ModbusServer &m0 = ModbusConnEth[0];
+    h.modbus.stop(0);
+    for (auto &slot : m0.slots) _nx_tcp_socket_delete(&slot.socket);
+    m0.ip = nullptr;
+    for (DprConfigRec &c : Dpr_Configuration) std::memset(static_cast<void *>(&c), 0, DPR_CONFIG_BYTES);
+    TavixHttp = http_was;
 }

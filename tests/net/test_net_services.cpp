@@ -1,10 +1,12 @@
 // Network services in-process: MD5 and the Digest response, Base64, register
-// texts and form values, DHCP messages and datagrams, DNS queries and
-// answers, and the service script's pipe and files.
+// texts and form values, the HTTP and FTP servers' checking front ends, DHCP
+// messages and datagrams, DNS queries and answers, and the service script's
+// pipe and files.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -14,10 +16,13 @@
 #include "core/image/plcreg.h"
 #include "net/dhcp.h"
 #include "net/dpr.h"
+#include "net/ftp.h"
 #include "net/http.h"
 #include "net/httpreg.h"
 #include "net/md5.h"
 #include "net/svc.h"
+#include "platform/plat_net.h"
+#include "tests/support/eth_ip.h"
 #include "tests/support/temp_root.h"
 
 namespace {
@@ -139,6 +144,91 @@ TEST(NetServices, RegisterTextsFormatsAndFormValues) {
     EXPECT_EQ(len, 74u);
     const std::string face(63, 'F');
     EXPECT_EQ(HttpRegPage("R100", "INT", "", "", face.c_str(), "4", face.c_str(), face.c_str(), page, len), 224u);
+}
+
+// The checking front ends of the HTTP and FTP servers: a missing record,
+// instance, stack, pool, packet or destination, or a record without (or,
+// to create, already with) its identifier is refused with 7; a pool whose
+// packets hold less than 604 bytes with 233; a good call answers as the call.
+TEST(NetServices, HttpAndFtpFrontEndsRefuseWithTheirCodes) {
+    plat_net = &plat_net_own;
+    static NX_PACKET_POOL pool, small;
+    static std::array<uint8_t, 2 * (NX_PACKET_HEADER + 1520)> mem alignas(16), small_mem alignas(16);
+    static NX_IP ip;
+    test_support::EthIp(ip, pool, mem, "f");
+    _nx_packet_pool_create(&small, "small", 1520, small_mem.data(), uint32_t(small_mem.size()));
+    // The first packets hold 604 and 603 bytes.
+    NX_PACKET *first = pool.nx_packet_pool_available_list, *short_first = small.nx_packet_pool_available_list;
+    first->nx_packet_data_end = first->nx_packet_data_start + 604;
+    short_first->nx_packet_data_end = short_first->nx_packet_data_start + 603;
+    static NX_HTTP_SERVER hs;
+    static NX_FTP_SERVER fs;
+    hs = {};
+    uint8_t stack[4];
+    char dst[16];
+    uint32_t actual = 0;
+    NX_PACKET *pk = nullptr;
+    ASSERT_EQ(_nx_packet_allocate(&pool, &pk, 0, 0), NX_SUCCESS);
+    const char req[] = "POST /writereg.htm HTTP/1.0\r\nContent-Length: 12\r\n\r\n";
+    _nx_packet_data_append(pk, req, sizeof req - 1, &pool, 0);
+    auto http = [&](NX_IP *i, void *st, NX_PACKET_POOL *pl) {
+        return _nxe_http_server_create(&hs, "H", i, nullptr, st, 4, pl, nullptr, nullptr);
+    };
+    auto ftp = [&](NX_IP *i, void *st, NX_PACKET_POOL *pl) {
+        return _nxe_ftp_server_create(&fs, "F", i, nullptr, st, 4, pl, nullptr, nullptr);
+    };
+    struct Row {
+        const char *what;
+        std::function<uint32_t()> call;
+        uint32_t want;
+    };
+    const Row rows[] = {
+        {"HTTP create, no record", [&] { return _nxe_http_server_create(nullptr, "H", &ip, nullptr, stack, 4, &pool, nullptr, nullptr); }, 7},
+        {"HTTP create, no instance", [&] { return http(nullptr, stack, &pool); }, 7},
+        {"HTTP create, no stack", [&] { return http(&ip, nullptr, &pool); }, 7},
+        {"HTTP create, no pool", [&] { return http(&ip, stack, nullptr); }, 7},
+        {"HTTP create, packets of 603 bytes", [&] { return http(&ip, stack, &small); }, 233},
+        {"HTTP start, not created", [&] { return _nxe_http_server_start(&hs); }, 7},
+        {"HTTP stop, not created", [&] { return _nxe_http_server_stop(&hs); }, 7},
+        {"HTTP delete, not created", [&] { return _nxe_http_server_delete(&hs); }, 7},
+        {"HTTP content, not created", [&] { return _nxe_http_server_content_get(&hs, pk, 0, dst, 16, &actual); }, 7},
+        {"HTTP create", [&] { return http(&ip, stack, &pool); }, 0},
+        {"HTTP create again", [&] { return http(&ip, stack, &pool); }, 7},
+        {"HTTP start, no record", [&] { return _nxe_http_server_start(nullptr); }, 7},
+        {"HTTP stop, no record", [&] { return _nxe_http_server_stop(nullptr); }, 7},
+        {"HTTP stop", [&] { return _nxe_http_server_stop(&hs); }, 0},
+        {"HTTP content, no server", [&] { return _nxe_http_server_content_get(nullptr, pk, 0, dst, 16, &actual); }, 7},
+        {"HTTP content, no packet", [&] { return _nxe_http_server_content_get(&hs, nullptr, 0, dst, 16, &actual); }, 7},
+        {"HTTP content, no destination", [&] { return _nxe_http_server_content_get(&hs, pk, 0, nullptr, 16, &actual); }, 7},
+        {"HTTP content, no size", [&] { return _nxe_http_server_content_get(&hs, pk, 0, dst, 16, nullptr); }, 7},
+        {"HTTP parameter, no packet", [&] { return _nxe_http_server_param_get(nullptr, 0, dst, 16); }, 7},
+        {"HTTP parameter, no destination", [&] { return _nxe_http_server_param_get(pk, 0, nullptr, 16); }, 7},
+        {"HTTP query, no packet", [&] { return _nxe_http_server_query_get(nullptr, 0, dst, 16); }, 7},
+        {"HTTP query, no destination", [&] { return _nxe_http_server_query_get(pk, 0, nullptr, 16); }, 7},
+        {"HTTP content length, no packet", [&] { return _nxe_http_server_content_length_get(nullptr); }, 0},
+        {"HTTP content length", [&] { return _nxe_http_server_content_length_get(pk); }, 12},
+        {"HTTP delete, no record", [&] { return _nxe_http_server_delete(nullptr); }, 7},
+        {"HTTP delete", [&] { return _nxe_http_server_delete(&hs); }, 0},
+        {"HTTP delete again", [&] { return _nxe_http_server_delete(&hs); }, 7},
+        {"FTP create, no record", [&] { return _nxe_ftp_server_create(nullptr, "F", &ip, nullptr, stack, 4, &pool, nullptr, nullptr); }, 7},
+        {"FTP create, no instance", [&] { return ftp(nullptr, stack, &pool); }, 7},
+        {"FTP create, no stack", [&] { return ftp(&ip, nullptr, &pool); }, 7},
+        {"FTP create, no pool", [&] { return ftp(&ip, stack, nullptr); }, 7},
+        {"FTP start, not created", [&] { return _nxe_ftp_server_start(&fs); }, 7},
+        {"FTP stop, not created", [&] { return _nxe_ftp_server_stop(&fs); }, 7},
+        {"FTP delete, not created", [&] { return _nxe_ftp_server_delete(&fs); }, 7},
+        {"FTP create", [&] { return ftp(&ip, stack, &pool); }, 0},
+        {"FTP create again", [&] { return ftp(&ip, stack, &pool); }, 7},
+        {"FTP start, no record", [&] { return _nxe_ftp_server_start(nullptr); }, 7},
+        {"FTP stop, no record", [&] { return _nxe_ftp_server_stop(nullptr); }, 7},
+        {"FTP stop", [&] { return _nxe_ftp_server_stop(&fs); }, 0},
+        {"FTP delete, no record", [&] { return _nxe_ftp_server_delete(nullptr); }, 7},
+        {"FTP delete", [&] { return _nxe_ftp_server_delete(&fs); }, 0},
+        {"FTP delete again", [&] { return _nxe_ftp_server_delete(&fs); }, 7},
+    };
+    for (const Row &r : rows) EXPECT_EQ(r.call(), r.want) << r.what;
+    _nx_packet_release(pk);
+    plat_net = nullptr;
 }
 
 std::vector<uint8_t> Bytes(const uint8_t *p, std::size_t n) { return {p, p + n}; }

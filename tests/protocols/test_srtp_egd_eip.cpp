@@ -3,7 +3,8 @@
 // message per pass, idle close); EGD clock conversions, message building and
 // reception limits, and a produce-to-self loop through every status; the
 // EPATH parser, the Forward_Open refusals in their order, sequence numbers
-// over the wrap, class-3 connected data and the Connection object.
+// over the wrap, class-3 connected data, data asked of a connection and the
+// Connection object.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -664,6 +665,26 @@ TEST(ClassThree, ConnectedRequestsTheConnectionObjectAndMalformedPackets) {
     std::array<uint8_t, CIP_ANSWER_MAX> out{};
     const CipRequest none{0x0E, 5, 8, 1, 0, nullptr, 0};
     EXPECT_EQ(Bytes(out.begin(), out.begin() + Connection_Service(none, out.data())), (Bytes{0x8E, 0, 0x16, 0}));
+
+    // Data asked of the connection: its produced path (the produced
+    // assembly, 101, attribute 3) served as a Get_Attribute_Single; a bad
+    // path answers 4, a connection not established 0x0C.
+    ObjConnection &oc = *slot.conn;
+    oc.produced_path = {0x20, 0x04, 0x24, 0x65, 0x30, 0x03};
+    EipTxData.fill(0);
+    EipTxData[0] = 0x11;
+    EipTxData[7] = 0x88;
+    auto get = [&oc] {
+        std::array<uint8_t, CIP_ANSWER_MAX> a{};
+        const CipRequest req{0x0E, 5, oc.number, 0, 0, nullptr, 0};
+        return Bytes(a.begin(), a.begin() + Conn_Get_Data(req, a.data(), &oc));
+    };
+    EXPECT_EQ(get(), (Bytes{0x8E, 0, 0, 0, 0x11, 0, 0, 0, 0, 0, 0, 0x88}));
+    oc.produced_path = {0x60, 0, 0, 0, 0, 0};
+    EXPECT_EQ(get(), (Bytes{0x8E, 0, 4, 0}));
+    oc.state = 4;
+    EXPECT_EQ(get(), (Bytes{0x8E, 0, 0x0C, 0}));
+    oc.state = 3;
 
     // Malformed packets: status 3; an unknown command: status 1.
     auto status = [](const Bytes &m) {
