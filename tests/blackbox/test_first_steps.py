@@ -185,7 +185,7 @@ class FirstSteps(Checkout):
         plain = os.path.join(self.work, "plain.txt")
         open(plain, "w").close()
         cases = [
-            ("-d data/sim/nothing get-mode", "does not exist"),
+            ("-d data/sim/nothing get-mode", "data/sim/nothing does not exist: the controller may not be running"),
             ("-d %s -t 0.5 get-mode" % silent, "no answer from"),
             ("-d %s get-mode" % plain, "is not a serial device"),
             ("-H 127.0.0.1 get-mode", "refused the connection"),
@@ -221,12 +221,21 @@ class FirstSteps(Checkout):
              "bit, e.g. 32768 for %R1 (see the README's table)"),
             ("set-mode 300", 2, "error: mode 300 is not a mode: give 0 (stop), 1, 2 (run), 3 or 4"),
             ("read-reg 12x", 2, "error: argument address: '12x' is not a number (decimal, or hex with 0x) "
-             "(see plcclient.py read-reg --help)"),
+             "or a reference such as %R1 (see plcclient.py read-reg --help)"),
             ("write-reg 3136 16 9", 2, "error: write-reg: " + nak),              # %SR5 := 9, out of range
             ("read-reg 0x20000000", 2, "error: read-reg: 0x0F: no register at this address (the controller "
              "answers a register address outside its image like a damaged frame): check it against the "
              "README's table"),
             ("download 0 no-such.bin", 2, "error: no-such.bin does not exist: check the file name"),
+            ("-f 2000 get-mode", 2, "error: -f 2000 is not a frame size: give 64..1024 data bytes per frame"),
+            ("--devcie data/sim/port get-mode", 2, "error: unknown option --devcie, did you mean --device? "
+             "(see plcclient.py --help)"),
+            ("read-reg %R0", 2, "error: argument address: register numbers start at 1: %R0 "
+             "(see plcclient.py read-reg --help)"),
+            # A backslash the shell took away (A:\\LOGS\\X.BIN unquoted).
+            ("file-put examples/first_program.bin A:LOGSX.BIN", 2, "error: A:LOGSX.BIN has no folder separator "
+             "after the drive: did the shell take a backslash away? Quote the name ('A:\\...'), or write "
+             "A:\\LOGSX.BIN for the top folder"),
         ]
         for args, status, line in cases:
             r = self.sh("tools/plcclient.py -d data/sim/port " + args, check=False)
@@ -241,6 +250,47 @@ class FirstSteps(Checkout):
         self.assertRegex(r.stderr, r"^error: set-mode 2 acknowledged, but the controller is in mode 0: word 131 = "
                          r"0x01[0-9A-F]{2}: invalid instruction: the program holds a word the controller cannot "
                          r"execute \(its offset is in words 180-181\); was the file a program\?\n$")
+        # That fault is not blamed on the next file, which is taken; the next
+        # start is refused with the fault's meaning.
+        r = self.sh("tools/plcclient.py -d data/sim/port download 5 examples/ethernet_modbus.bin", check=False)
+        self.assertEqual((r.returncode, r.stderr), (0, ""))
+        self.assertRegex(r.stdout, r"^120 bytes in \d+\.\d\d s; controller in mode 0\n$")
+        r = self.sh("tools/plcclient.py -d data/sim/port set-mode 2", check=False)
+        self.assertEqual(r.returncode, 2)
+        self.assertRegex(r.stderr, r"^error: set-mode 2 refused: word 131 = 0x01[0-9A-F]{2}: invalid instruction: ")
+        self.assertEqual(self.sh("tools/plclist.py --help").stdout.splitlines()[0],
+                         "usage: tools/plclist.py ladder|ethernet|table LISTING OUTPUT")
+
+    def test_stray_bytes_on_the_port_never_give_a_wrong_value(self):
+        """Bytes another client left on the port (a whole answer nobody read,
+        a frame cut off half-way) are never taken for an answer."""
+        self.start("./tools/setup.sh run")
+        sys.path.insert(0, os.path.join(SOURCE, "tools"))
+        from plcclient import build_frame
+        port = os.path.join(self.work, "data", "sim", "port")
+
+        def leave(kind):
+            fd = os.open(port, os.O_RDWR | os.O_NOCTTY)
+            if kind in ("stale", "both"):
+                os.write(fd, build_frame(0x16, bytes([127, 16]) + (3136).to_bytes(2, "little")))  # %SR5: 0
+                time.sleep(0.2)          # its answer, 0xFF 2 0 0 and a check byte, waits on the port
+            if kind in ("half", "both"):
+                os.write(fd, bytes([0x01, 0x05, 0x7F]))   # get_mode announcing 5 data bytes, cut after one
+            os.close(fd)
+        client = "tools/plcclient.py -d data/sim/port "
+        self.sh(client + "write-reg 32768 16 4321")
+        for kind in ("stale", "half", "both"):
+            for line, out in (("get-mode", "0\n"), ("read-reg 32768", "4321\n"), ("write-reg 32784 16 77", ""),
+                              ("read-reg %R2", "77\n")):
+                leave(kind)
+                r = self.sh(client + "-t 1 " + line, check=False)   # -t: a cut frame costs one time-out
+                self.assertEqual((r.returncode, r.stdout, r.stderr), (0, out, ""), (kind, line))
+            self.sh(client + "write-reg 32784 16 0")
+        # The controller's own end of the pair: one line naming the other end.
+        r = self.sh("tools/plcclient.py -d data/dev/ttySP0 -t 0.5 get-mode", check=False)
+        self.assertEqual((r.returncode, r.stderr), (2, "error: no answer on data/dev/ttySP0, the controller's own "
+                                                       "end of the port's pair: give the other end, -d data/sim/port\n"))
+        self.assertEqual(self.sh(client + "get-mode").stdout, "0\n")
 
     def test_can_example_runs_twice(self):
         self.start("./tools/setup.sh run")
