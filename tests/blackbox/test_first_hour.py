@@ -59,6 +59,19 @@ class OneControllerPerFolder(unittest.TestCase):
         self.assertEqual(c.client.get_mode(), 2)
 
 
+    def test_a_second_controller_in_the_same_network_names_the_ports_it_lacks(self):
+        machine = {"PLC_NETNS": "machine"}   # both on 127.0.0.1, as two runs on a workstation
+        self.ctl.start(env=machine)
+        other = Controller(prefix="plc-bb-lock2-")
+        self.addCleanup(other.cleanup)
+        other.start(env=machine)
+        line = re.compile(r"^Ethernet: the network side did not start: no socket for .*SRTP \(TCP 18245\), "
+                          r"EtherNet/IP \(TCP 44818\).* \(are the ports taken by another controller in this "
+                          r"network namespace\? give each controller a namespace of its own\)$", re.M)
+        self.assertTrue(wait_for(lambda: line.search(other.console()), 10), other.console())
+        self.assertNotIn("network side did not start", self.ctl.console())
+
+
 class ClientProgress(unittest.TestCase):
     """A long transfer shows its progress on a terminal, and nothing of it
     goes to a pipe."""
