@@ -885,8 +885,8 @@ SUBCOMMANDS = ("get-mode", "set-mode", "version", "get-id", "download", "upload"
                "comm-lock", "file-cmd", "file-put", "file-get", "file-list")
 
 
-def main(argv=None):
-    argv = sys.argv[1:] if argv is None else argv
+def parse_args(argv):
+    """The command line as the client takes it (UsageError when it would not)."""
     ap = _Parser(description=__doc__.split("\n\n")[0])
     ap.add_argument("-d", "--device", help="serial device, e.g. /dev/ttyUSB0")
     ap.add_argument("-H", "--host", help="controller's address: the protocol over TCP port 18501")
@@ -938,6 +938,11 @@ def main(argv=None):
     if (args.device is None) == (args.host is None):
         ap.error("give a serial device (-d) or a host (-H)")
     check_args(args)
+    return args
+
+
+def main(argv=None):
+    args = parse_args(sys.argv[1:] if argv is None else argv)
 
     if args.host is not None:
         client = TcpPlcClient.open_tcp(args.host, seed=args.seed, target=args.id, timeout=args.timeout)
