@@ -4,6 +4,7 @@
 #include "cmd/cmd.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "core/storage/nvram.h"
 #include "core/image/plcreg.h"
@@ -136,7 +137,17 @@ void ResetReceiver() {
 void ConversationTimeout() {
     if (Cmd_Downloading) {
         IoStop();
+        // Outside run mode this re-creates every memory file as invalid and
+        // stops the controller; what the next start checks must then be
+        // downloaded again, which the console says.
+        const bool recreated = PlcWord(W_MODE) != 2 && !CmdGrfxType;
         nvram_init(0, CmdGrfxType ? 0 : 1);
+        if (recreated)
+            std::printf("Download of file type %u abandoned: the controller stopped and files 0, 4, 5, 6, 20, 21, 22 "
+                        "and 33 are invalid; download the program (0), the register set-up (4), the I/O "
+                        "configuration (5) and the tables the program uses again, or the next start discards "
+                        "the program\n",
+                        unsigned(CmdFileType));
         CmdPanel(1);
     }
     if (Cmd_PgmHold) Cmd_ProgramAbandoned();

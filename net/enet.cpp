@@ -2,6 +2,8 @@
 // follows configuration changes, debounces the link, applies the address set,
 // steps the protocols, publishes the status registers and polls the sockets.
 // Also the address selection and the ping service.
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -100,13 +102,17 @@ uint32_t ConnectionCount() {
            (enet_hooks.email_conn_cnt ? enet_hooks.email_conn_cnt() : 0);
 }
 
-bool FirstCall() {
+// why receives the services that could not open their sockets.
+bool FirstCall(char *why, std::size_t why_size) {
     Etn_InstallPort();
     Dpr_Init();
     const uint16_t r = LE_Get16(&DprMap[DPR_CFG_REQ]);
     const uint16_t a = LE_Get16(&DprMap[DPR_CFG_ACK]);
     LE_Put16(&DprMap[DPR_STATUS], 0x1ED);
-    if (a != (r == 0 ? 1 : 0)) return false;
+    if (a != (r == 0 ? 1 : 0)) {
+        std::snprintf(why, why_size, "the register bridge did not answer");
+        return false;
+    }
     Etn_Reset();
     Dpr_Config();
     EnetGetIpAddress(0);
@@ -127,20 +133,37 @@ bool FirstCall() {
     _nx_tcp_enable(ip);
     Ping_Init(ip);
     NX_PACKET_POOL *pool = &EnetPacketPoolCtrl;
-    uint32_t bad = 0;
-    bad |= ServerInit(enet_hooks.egd, ip, pool);
-    bad |= ServerInit(enet_hooks.qncan, ip, pool);
-    bad |= ServerInit(enet_hooks.modbus, ip, pool);
-    bad |= ServerInit(enet_hooks.srtp, ip, pool);
-    bad |= Http_Init(ip, pool);
-    bad |= ServerInit(enet_hooks.eip, ip, pool);
-    bad |= EtnVComm_Init(ip, pool);
-    bad |= ServerInit(enet_hooks.ascii, ip, pool);
-    bad |= EtnIo_Init(ip, pool);
-    bad |= dhcpInit(ip, pool, Dpr_Configuration[0].dhcp_enable, 0);
+    // Each service that could not open its socket is named in the console
+    // line that says the network side did not start, with the first one's
+    // reason.
+    std::size_t at = 0;
+    int err = 0;
+    auto note = [&](const char *name, uint32_t bad) {
+        if (bad == 0) return;
+        if (at == 0) err = errno;
+        const int n = std::snprintf(why + at, why_size - at, "%s%s", at == 0 ? "no socket for " : ", ", name);
+        if (n > 0) at = std::min(why_size - 1, at + std::size_t(n));
+    };
+    note("EGD (UDP 18246)", ServerInit(enet_hooks.egd, ip, pool));
+    note("programming tool (TCP 18501)", ServerInit(enet_hooks.qncan, ip, pool));
+    note("Modbus", ServerInit(enet_hooks.modbus, ip, pool));
+    note("SRTP (TCP 18245)", ServerInit(enet_hooks.srtp, ip, pool));
+    note("HTTP (TCP 80)", Http_Init(ip, pool));
+    note("EtherNet/IP (TCP 44818)", ServerInit(enet_hooks.eip, ip, pool));
+    note("virtual serial ports", EtnVComm_Init(ip, pool));
+    note("ASCII over TCP", ServerInit(enet_hooks.ascii, ip, pool));
+    note("remote I/O (UDP 67)", EtnIo_Init(ip, pool));
+    note("DHCP", dhcpInit(ip, pool, Dpr_Configuration[0].dhcp_enable, 0));
     // The e-mail client reports a missing socket in its own status word.
     if (enet_hooks.email_init) enet_hooks.email_init(ip, pool);
-    return bad == 0;
+    if (at == 0) return true;
+    const char *cause = err == EADDRINUSE ? "are the ports taken by another controller in this network namespace? "
+                                            "give each controller a namespace of its own"
+                        : err == ENODEV ? "this network namespace has no interface eth0"
+                        : err == EACCES ? "ports below 1024 need root"
+                                        : std::strerror(err);
+    std::snprintf(why + at, why_size - at, " (%s)", cause);
+    return false;
 }
 
 void DhcpControl(NX_IP *ip, const DprConfigRec &c) {
@@ -300,9 +323,11 @@ void Protocols_DeInit(uint32_t n) {
 
 void EnetMain(int skip_email) {
     if (Enet_State == 0) {
-        const bool ok = FirstCall();
+        char why[400] = {};
+        const bool ok = FirstCall(why, sizeof why);
         Enet_State = ok ? 1 : 2;
-        if (!ok) std::printf("Ethernet: the network side did not start\n");
+        if (!ok)
+            std::printf("Ethernet: the network side did not start: %s\n", why);
     }
     if (Enet_State != 1) return;
     NX_IP *ip = &Enet_IpInstance[0];

@@ -25,6 +25,7 @@ Usage as a module:
 
 import argparse
 import os
+import re
 import select
 import socket
 import sys
@@ -85,11 +86,20 @@ def reg_address(addr):
 
 
 class PlcClient:
-    def __init__(self, fd, seed=0, target=None, timeout=3.0, own_fd=False):
+    # Checked exchanges (set for a port opened by name, which other programs
+    # may have left bytes on): the port is emptied before each request, an
+    # answer must have its request's shape and be followed by silence for
+    # this long, and a request whose answer does not is asked once more
+    # after the controller's frame time-out.
+    SETTLE = 0.03
+    RESYNC = 0.7      # above the controller's frame time-out (500 ms by default)
+
+    def __init__(self, fd, seed=0, target=None, timeout=3.0, own_fd=False, checked=False):
         self.fd = fd
         self.seed = seed & 0x7F
         self.timeout = timeout
         self.own_fd = own_fd
+        self.checked = checked
         self.long_frames = False   # send long-form frames (after negotiation)
         self.frame_size = 64       # data bytes per download/verify frame
         self._target = target
@@ -99,8 +109,17 @@ class PlcClient:
     @classmethod
     def open_device(cls, path, baud=9600, **kw):
         fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
-        set_raw(fd, BAUD_CODES.get(baud, 5))
-        return cls(fd, own_fd=True, **kw)
+        try:
+            set_raw(fd, BAUD_CODES.get(baud, 5))
+        except termios.error:
+            os.close(fd)
+            raise
+        kw.setdefault("checked", True)
+        c = cls(fd, own_fd=True, **kw)
+        # Bytes left by an earlier client (stopped half-way, or on the wrong
+        # end of a pseudo-terminal pair) are no answer to anything of ours.
+        c.flush_input()
+        return c
 
     def close(self):
         if self.own_fd and self.fd is not None:
@@ -188,6 +207,65 @@ class PlcClient:
         self.send(cmd, data)
         return self.read_answer(timeout)
 
+    @staticmethod
+    def _fits(answer, frames):
+        """Whether answer can be the answer to a request whose answer frame
+        has one of the lengths in frames (None: any; () for requests
+        answered by a byte). 0x0F is left to the caller."""
+        kind, v = answer
+        if kind == "byte":
+            return v in (ACK, NAK, BUSY, BADSUM)
+        return frames is None or len(v) in frames
+
+    def ask(self, cmd, data, frames=(), timeout=None):
+        """One request and its answer: a byte, or a frame whose length is in
+        frames. On a checked port an answer that cannot be this request's
+        (another shape, a bad checksum, more bytes behind it, 0x0F, nothing
+        in time) empties the port and asks once more; a second such answer
+        ends with ProtocolError. A lone 0x0F twice is the controller's answer."""
+        if not self.checked:
+            ans = self.transact(cmd, data, timeout)
+            if not self._fits(ans, frames):
+                raise ProtocolError("command 0x%02X: an answer of another shape: %r" % (cmd, ans), ("other", ans))
+            return ans
+        seen = []
+        for attempt in (0, 1):
+            if attempt:
+                self.resync()
+            self.flush_input()
+            self.send(cmd, data)
+            try:
+                ans = self.read_answer(timeout)
+            except Timeout:
+                if attempt:
+                    raise
+                seen.append("nothing in time")
+                continue
+            except ProtocolError as e:
+                seen.append(str(e))
+                continue
+            if not self._fits(ans, frames):
+                seen.append("%r, another shape" % (ans,))
+                continue
+            if not self.silent_for(self.SETTLE):
+                seen.append("%r with more bytes behind it" % (ans,))
+                continue
+            if ans == ("byte", BADSUM) and attempt == 0:
+                seen.append("0x0F")
+                continue
+            return ans
+        raise ProtocolError("the answers on the port do not belong to the requests (stray bytes, or another "
+                            "client on the same port?): got %s" % "; then ".join(seen), ("other", seen))
+
+    def resync(self):
+        """Empties the port and waits until the controller has dropped any
+        frame it took our bytes for (its frame time-out)."""
+        deadline = time.monotonic() + self.RESYNC
+        while time.monotonic() < deadline:
+            self.flush_input()
+            self.silent_for(min(0.05, max(deadline - time.monotonic(), 0)))
+        self.flush_input()
+
     def expect_byte(self, answer, want=ACK, what="command"):
         if answer != ("byte", want):
             raise ProtocolError("%s answered %r" % (what, answer), answer)
@@ -209,15 +287,15 @@ class PlcClient:
         self._target = value
 
     def get_local_id(self):
-        return self.expect_frame(self.transact(CMD_GET_ID, b"\x00"), "get_local_id")[0]
+        return self.expect_frame(self.ask(CMD_GET_ID, b"\x00", (1,)), "get_local_id")[0]
 
     def set_local_id(self, new_id):
-        self.expect_byte(self.transact(CMD_SET_ID, bytes([new_id])), what="set_local_id")
+        self.expect_byte(self.ask(CMD_SET_ID, bytes([new_id])), what="set_local_id")
         self._target = new_id
 
     def get_version(self):
         """(firmware number, version number as 'major.minor' text)."""
-        d = self.expect_frame(self.transact(CMD_GET_VERSION, bytes([self.target])), "get_version")
+        d = self.expect_frame(self.ask(CMD_GET_VERSION, bytes([self.target]), (3, 5)), "get_version")
         if len(d) == 3:
             return d[0], "%d.%02d" % (d[1], d[2])
         if len(d) == 5 and d[0] == 0xFF:
@@ -226,16 +304,16 @@ class PlcClient:
 
     # ---- mode -------------------------------------------------------------------------
     def get_mode(self):
-        return self.expect_frame(self.transact(CMD_GET_MODE, bytes([self.target])), "get_mode")[0]
+        return self.expect_frame(self.ask(CMD_GET_MODE, bytes([self.target]), (1,)), "get_mode")[0]
 
     def set_mode(self, mode):
-        self.expect_byte(self.transact(CMD_SET_MODE, bytes([self.target, mode])), what="set_mode")
+        self.expect_byte(self.ask(CMD_SET_MODE, bytes([self.target, mode])), what="set_mode")
 
     # ---- registers ----------------------------------------------------------------------
     def read_reg(self, addr, width=16):
         """Raw bytes of width bits at bit address addr (1 byte for width 1)."""
         d = bytes([self.target, width]) + reg_address(addr)
-        return self.expect_frame(self.transact(CMD_GET_REG, d), "get_plc_reg")
+        return self.expect_frame(self.ask(CMD_GET_REG, d, (1 if width == 1 else width // 8,)), "get_plc_reg")
 
     def read_word(self, word):
         return int.from_bytes(self.read_reg(1024 + 16 * word, 16), "little")
@@ -245,14 +323,14 @@ class PlcClient:
         if isinstance(value, int):
             value = value.to_bytes(1 if width == 1 else max(1, width // 8), "little")
         d = bytes([self.target, width]) + reg_address(addr) + bytes(value)
-        self.expect_byte(self.transact(CMD_SET_REG, d), what="set_plc_reg")
+        self.expect_byte(self.ask(CMD_SET_REG, d), what="set_plc_reg")
 
     def write_word(self, word, value):
         self.write_reg(1024 + 16 * word, 16, value & 0xFFFF)
 
     # ---- port ------------------------------------------------------------------------------
     def negotiate(self, size):
-        self.expect_byte(self.transact(CMD_NEGOTIATE, bytes([self.target]) + size.to_bytes(2, "little")),
+        self.expect_byte(self.ask(CMD_NEGOTIATE, bytes([self.target]) + size.to_bytes(2, "little")),
                          what="negotiation")
         self.frame_size = size
         self.long_frames = size != 64
@@ -263,7 +341,7 @@ class PlcClient:
             d += lock_ms.to_bytes(2, "little")
             if frame_ms is not None:
                 d += frame_ms.to_bytes(2, "little")
-        self.expect_byte(self.transact(CMD_COMM_LOCK, d), what="set_comm_lock")
+        self.expect_byte(self.ask(CMD_COMM_LOCK, d), what="set_comm_lock")
 
     def get_baud_rate(self):
         return self.expect_frame(self.transact(CMD_GET_BAUD, bytes([self.target])), "get_baud_rate")[0]
@@ -278,7 +356,7 @@ class PlcClient:
 
     def _data_frames(self, cmd, ftype, data, frame_size, what):
         size = frame_size or self.frame_size
-        self.expect_byte(self.transact(cmd, bytes([self.target, ftype])), what=what)
+        self.expect_byte(self.ask(cmd, bytes([self.target, ftype])), what=what)
         pos = 0
         data = bytes(data)
         while True:
@@ -313,7 +391,7 @@ class PlcClient:
     def upload(self, ftype, header=False):
         """The file's data, or (crc, length) of its header."""
         d = bytes([self.target, ftype, 1 if header else 0])
-        self.expect_byte(self.transact(CMD_UPLOAD, d), what="upload")
+        self.expect_byte(self.ask(CMD_UPLOAD, d), what="upload")
         out = bytearray()
         while True:
             try:
@@ -341,7 +419,7 @@ class PlcClient:
     # ---- file transfer -----------------------------------------------------------------------
     def fxp(self, line, timeout=None):
         """Sends a file command line; (reply code, extra value or None)."""
-        ans = self.transact(CMD_FXP_LINE, bytes([self.target]) + line.encode("latin-1"), timeout)
+        ans = self.ask(CMD_FXP_LINE, bytes([self.target]) + line.encode("latin-1"), (2, 6), timeout)
         data = self.expect_frame(ans, what="file command")
         if len(data) not in (2, 6):
             raise ProtocolError("file command answered %d bytes" % len(data), ans)
@@ -515,6 +593,30 @@ def _int(text):
         raise argparse.ArgumentTypeError("%r is not a number (decimal, or hex with 0x)" % text) from None
 
 
+def _address(text):
+    """A bit address, or a reference such as %R1 or %I1: (bit address, the
+    reference's width or None)."""
+    from plclist import BASES, REFERENCE
+    m = REFERENCE.match(text)
+    if m is None:
+        if text.startswith("%"):
+            raise argparse.ArgumentTypeError("%r is not a reference: write the type and number, e.g. %%R1, %%I1, "
+                                             "%%SR5 (see the README's table)" % text)
+        try:
+            return int(text, 0), None
+        except ValueError:
+            raise argparse.ArgumentTypeError("%r is not a number (decimal, or hex with 0x) or a reference such as "
+                                             "%%R1" % text) from None
+    base, bits, count = BASES[m.group(1).upper()]
+    n = int(m.group(2))
+    if n < 1:
+        raise argparse.ArgumentTypeError("register numbers start at 1: %s" % text)
+    if n > count:
+        raise argparse.ArgumentTypeError("%s is past the end of %%%s (%%%s1 .. %%%s%d)"
+                                         % (text, m.group(1).upper(), m.group(1).upper(), m.group(1).upper(), count))
+    return base + bits * (n - 1), bits
+
+
 class UsageError(Exception):
     """A command line the client will not send: one line saying what to try."""
 
@@ -522,6 +624,37 @@ class UsageError(Exception):
 class _Parser(argparse.ArgumentParser):
     def error(self, message):
         raise UsageError("%s (see %s --help)" % (message, self.prog))
+
+
+def check_options(ap, argv):
+    """An option the client does not know, named as typed (argparse would
+    blame the word after it), with the one it looks like."""
+    import difflib
+    known = ap._option_string_actions
+    i = 0
+    while i < len(argv):
+        a = argv[i]
+        if a in SUBCOMMANDS:
+            return
+        if a.startswith("-") and not re.match(r"^-\d", a):
+            name = a.split("=", 1)[0]
+            if name not in known:
+                near = difflib.get_close_matches(name, [o for o in known if o.startswith("--")] if name.startswith("--")
+                                                 else list(known), 1)
+                raise UsageError("unknown option %s%s (see %s --help)"
+                                 % (name, ", did you mean %s?" % near[0] if near else "", ap.prog))
+            if known[name].nargs != 0 and "=" not in a:
+                i += 1
+        i += 1
+
+
+def check_card_name(name):
+    """A drive name whose folder separators a shell took away (A:\\LOGS\\X.BIN
+    unquoted arrives as A:LOGSX.BIN) would land elsewhere without a word."""
+    if re.match(r"^[A-Za-z]:[^\\/]", name):
+        raise UsageError("%s has no folder separator after the drive: did the shell take a backslash away? Quote "
+                         "the name ('%s\\...'), or write %s\\%s for the top folder"
+                         % (name, name[:2], name[:2], name[2:]))
 
 
 # Answer bytes of the controller and what they mean.
@@ -554,6 +687,105 @@ def fault_text(word):
     return "; ".join(known)
 
 
+# Memory files: name, and the system words that mirror their CRC and length
+# (None where the controller keeps no mirror: the header is uploaded).
+FILES = {0: ("program", 150, 138), 2: ("forces", 152, 142), 4: ("register set-up", 155, 148),
+         5: ("I/O configuration", 153, 144), 6: ("network configuration", 154, 146),
+         20: ("protocol-manager table", 257, 250), 21: ("messaging table", 274, 270),
+         22: ("data-log table", None, None), 23: ("CANopen table", None, None), 26: ("on-line change", None, None),
+         33: ("MQTT table", None, None)}
+PROGRAM_TYPES = (0, 26)
+# What the controller checks at its start besides the program: the register
+# set-up and the I/O configuration always, a table when the program's editor
+# feature word names it.
+START_FILES = (0, 4, 5)
+FEATURE_TABLES = ((0x01, 20), (0x02, 21), (0x04, 22), (0x90, 33))
+
+
+def crc16(data):
+    """CRC-16/MODBUS, the check of every memory file."""
+    crc = 0xFFFF
+    for b in data:
+        crc ^= b
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
+    return crc
+
+
+def program_features(data):
+    """The editor feature word a program carries 9 bytes before its end."""
+    n = len(data)
+    return int.from_bytes(data[n - 9:n - 5], "little") if n >= 9 and data[-1] < 254 else 0
+
+
+def file_header(c, ftype):
+    """(CRC, length) of a memory file as the controller holds it now."""
+    name, crc_word, len_word = FILES.get(ftype, (None, None, None))
+    if crc_word is None:
+        crc, length = c.upload(ftype, header=True)
+        return crc & 0xFFFF, length
+    return (int.from_bytes(c.read_reg(1024 + 16 * crc_word, 16), "little"),
+            int.from_bytes(c.read_reg(1024 + 16 * len_word, 32), "little"))
+
+
+def file_label(ftype):
+    return "%d (%s)" % (ftype, FILES[ftype][0]) if ftype in FILES else "%d" % ftype
+
+
+def download_state(c):
+    """What a download is judged against: mode and word 131."""
+    return {"mode": c.get_mode(), "fault": c.read_word(131)}
+
+
+def judge_download(c, ftype, data, before):
+    """What a download did, judged by what changed: the file's header in the
+    controller against the file, the fault bits it set (a program judged as a
+    program, other files not blamed for a fault from before), whether the
+    controller stored it, and files still invalid since a download was
+    abandoned. Answers (status, lines for the output, lines for errors)."""
+    out, err = [], []
+    mode = c.get_mode()
+    fault = c.read_word(131)
+    armed = mode == 3 or before["mode"] == 3       # an on-line change takes a program download
+    status = 0
+    if not (ftype == 0 and armed):
+        crc, length = file_header(c, ftype)
+        if (crc, length) != (crc16(data), len(data)):
+            err.append("error: the controller holds %d bytes (CRC 0x%04X) as file %s, not the file's %d bytes "
+                       "(CRC 0x%04X): download it again" % (length, crc, file_label(ftype), len(data), crc16(data)))
+            status = 1
+    # A program's download clears the invalid-program and invalid-instruction
+    # bits: set after it, they are the new program's.
+    kept = before["fault"] & ~(0x0104 if ftype == 0 else 0)
+    new = fault & ~kept & FAULT_FORCE
+    if new:
+        text = fault_text(new)
+        if ftype not in PROGRAM_TYPES:
+            text = text.replace("; was the file a program?", "")
+        err.append("error: the controller did not accept it: word 131 = 0x%04X: %s" % (fault, text))
+        status = 1
+    line = "%d bytes; controller in mode %d" % (len(data), mode)
+    # The force table lives in the register image, which is saved in any mode.
+    if mode == 2 and ftype not in PROGRAM_TYPES and ftype != 2:
+        line += ("; taken, not stored: in run mode the controller keeps a download in memory only and a restart "
+                 "loses it; to store it, set-mode 0, download it again, then set-mode 2")
+    out.append(line)
+    # Files the next start would refuse (with the program) since a download
+    # was abandoned or a stored file was damaged.
+    need = set(START_FILES)
+    features = program_features(data) if ftype == 0 else None
+    if features is not None:
+        need |= {table for bits, table in FEATURE_TABLES if features & bits}
+    invalid = [f for f in sorted(need) if file_header(c, f)[1] == 0]
+    if invalid:
+        tables = "" if features is not None else ", and the tables the program uses"
+        err.append("note: invalid since a download was abandoned (or a stored file was damaged): %s; download "
+                   "%s again%s, or the controller discards the program at its next start (see \"After an "
+                   "abandoned download\" in the README)"
+                   % (", ".join(file_label(f) for f in invalid), "it" if len(invalid) == 1 else "each", tables))
+    return status, out, err
+
+
 def answer_text(e, op=None):
     """A refusal as the code and its meaning, or the error's own text."""
     ans = getattr(e, "answer", None)
@@ -570,6 +802,14 @@ def answer_text(e, op=None):
 
 def check_args(args):
     """Values that cannot travel in their frame fields: one line each."""
+    if not 64 <= args.frame <= 1024:
+        raise UsageError("-f %d is not a frame size: give 64..1024 data bytes per frame" % args.frame)
+    if args.op in ("read-reg", "write-reg"):
+        args.address, ref_width = args.address
+        if args.op == "read-reg" and args.width is None:
+            args.width = ref_width or 16
+    if args.op in ("file-put", "file-get"):
+        check_card_name(args.remote)
     if args.op == "set-mode" and not 0 <= args.mode <= 4:
         raise UsageError("mode %d is not a mode: give 0 (stop), 1, 2 (run), 3 or 4" % args.mode)
     if hasattr(args, "type") and not 0 <= args.type <= 255:
@@ -645,37 +885,40 @@ SUBCOMMANDS = ("get-mode", "set-mode", "version", "get-id", "download", "upload"
                "comm-lock", "file-cmd", "file-put", "file-get", "file-list")
 
 
-def main(argv=None):
+def parse_args(argv):
+    """The command line as the client takes it (UsageError when it would not)."""
     ap = _Parser(description=__doc__.split("\n\n")[0])
     ap.add_argument("-d", "--device", help="serial device, e.g. /dev/ttyUSB0")
     ap.add_argument("-H", "--host", help="controller's address: the protocol over TCP port 18501")
-    ap.add_argument("-b", "--baud", type=int, default=9600)
+    ap.add_argument("-b", "--baud", type=int, default=9600, help="baud rate of a serial device (default 9600)")
     ap.add_argument("-s", "--seed", type=_int, default=0, help="OEM checksum seed (default 0)")
     ap.add_argument("-i", "--id", type=_int, default=None, help="target network id (default: ask)")
     ap.add_argument("-f", "--frame", type=_int, default=64,
                     help="data bytes per frame for download/verify/upload (64..1024, negotiated)")
-    ap.add_argument("-t", "--timeout", type=float, default=3.0)
+    ap.add_argument("-t", "--timeout", type=float, default=3.0, help="seconds to wait for an answer (default 3)")
     sub = ap.add_subparsers(dest="op", required=True)
-    sub.add_parser("get-mode")
-    p = sub.add_parser("set-mode")
+    sub.add_parser("get-mode", help="print the controller's mode (0 stop, 2 run)")
+    p = sub.add_parser("set-mode", help="change the mode: 0 stop, 1, 2 run, 3, 4")
     p.add_argument("mode", type=_int)
-    sub.add_parser("version")
-    sub.add_parser("get-id")
-    p = sub.add_parser("download")
+    sub.add_parser("version", help="print the firmware number and version")
+    sub.add_parser("get-id", help="print the controller's network id")
+    p = sub.add_parser("download", help="write a memory file: 0 program, 4 register set-up, 5 I/O configuration, "
+                                        "21 messaging table, 33 MQTT table, ...")
     p.add_argument("type", type=_int)
     p.add_argument("file")
-    p = sub.add_parser("upload")
+    p = sub.add_parser("upload", help="read a memory file into a local file")
     p.add_argument("type", type=_int)
     p.add_argument("file", help="output file ('-' prints the header)")
     p.add_argument("--header", action="store_true", help="CRC and length only")
-    p = sub.add_parser("verify")
+    p = sub.add_parser("verify", help="compare a memory file with a local file (status 1 when different)")
     p.add_argument("type", type=_int)
     p.add_argument("file")
-    p = sub.add_parser("read-reg")
-    p.add_argument("address", type=_int, help="bit address (e.g. 3136 for %%SR5)")
-    p.add_argument("width", type=_int, nargs="?", default=16)
-    p = sub.add_parser("write-reg")
-    p.add_argument("address", type=_int)
+    p = sub.add_parser("read-reg", help="print a register: a bit address (32768) or a reference (%%R1)")
+    p.add_argument("address", type=_address, help="bit address (e.g. 3136 for %%SR5) or reference (%%SR5)")
+    p.add_argument("width", type=_int, nargs="?", default=None,
+                   help="bits: 1 for a bit, 16 for a word, 32 for two (default: the reference's, or 16)")
+    p = sub.add_parser("write-reg", help="write a register: address, width in bits, value")
+    p.add_argument("address", type=_address)
     p.add_argument("width", type=_int)
     p.add_argument("value", type=_int)
     p = sub.add_parser("comm-lock", help="lock (1) or release (0) the port; 0 also applies a new configuration")
@@ -690,10 +933,16 @@ def main(argv=None):
     p.add_argument("file")
     p = sub.add_parser("file-list", help="list a directory of the controller's drives")
     p.add_argument("pattern", nargs="?", default="")
+    check_options(ap, argv)
     args = ap.parse_args(argv)
     if (args.device is None) == (args.host is None):
         ap.error("give a serial device (-d) or a host (-H)")
     check_args(args)
+    return args
+
+
+def main(argv=None):
+    args = parse_args(sys.argv[1:] if argv is None else argv)
 
     if args.host is not None:
         client = TcpPlcClient.open_tcp(args.host, seed=args.seed, target=args.id, timeout=args.timeout)
@@ -710,7 +959,16 @@ def main(argv=None):
         if args.op == "get-mode":
             print(c.get_mode())
         elif args.op == "set-mode":
-            c.set_mode(args.mode)
+            try:
+                c.set_mode(args.mode)
+            except ProtocolError as e:
+                fault = c.read_word(131) & FAULT_FORCE if e.answer == ("byte", NAK) and args.mode else 0
+                if not fault:
+                    raise
+                # A fault keeps the controller stopped: say which.
+                print("error: set-mode %d refused: word 131 = 0x%04X: %s" % (args.mode, c.read_word(131),
+                                                                            fault_text(fault)), file=sys.stderr)
+                return 2
             # A program that cannot run stops the controller at its first
             # scans: look for that before saying nothing.
             deadline = time.monotonic() + 0.5
@@ -731,19 +989,20 @@ def main(argv=None):
         elif args.op == "download":
             with open(args.file, "rb") as f:
                 data = f.read()
+            before = download_state(c)
             negotiate()
             t0 = time.monotonic()
             c.download(args.type, data, args.frame)
             dt = time.monotonic() - t0
             if c.progress is not None:
                 c.progress.done()
-            mode = c.get_mode()
-            fault = int.from_bytes(c.read_reg(W_FAULT_BIT, 16), "little")
-            print("%d bytes in %.2f s; controller in mode %d" % (len(data), dt, mode))
-            if fault & FAULT_FORCE:
-                print("error: the controller did not accept it: word 131 = 0x%04X: %s"
-                      % (fault, fault_text(fault)), file=sys.stderr)
-                return 1
+            status, out, err = judge_download(c, args.type, data, before)
+            out[0] = out[0].replace(" bytes;", " bytes in %.2f s;" % dt, 1)
+            for ln in out:
+                print(ln)
+            for ln in err:
+                print(ln, file=sys.stderr)
+            return status
         elif args.op == "upload":
             negotiate()
             if args.header:
@@ -842,6 +1101,10 @@ def _plain(e, argv):
             where = argv[i + 1]
     if isinstance(e, UsageError):
         return "error: %s" % e
+    if where.rstrip("/").endswith("dev/ttySP0") and isinstance(e, ProtocolError):
+        # The run command's pair: the controller holds dev/ttySP0, tools the other end.
+        return "error: no answer on %s, the controller's own end of the port's pair: give the other end, " \
+               "-d %s" % (where, where.rstrip("/")[:-len("dev/ttySP0")] + "sim/port")
     if isinstance(e, Timeout):
         return "error: no answer from %s (%s): is the controller running and the port right?" % (where, e)
     if isinstance(e, ProtocolError):
@@ -852,8 +1115,8 @@ def _plain(e, argv):
     if isinstance(e, ConnectionRefusedError):
         return "error: %s refused the connection: is the controller running, and listening there?" % where
     if isinstance(e, FileNotFoundError) and e.filename is not None and e.filename == where:
-        return "error: %s does not exist: check the path (the controller's port is $PLC_ROOT/sim/port " \
-               "with ./tools/setup.sh run)" % e.filename
+        return "error: %s does not exist: the controller may not be running (./tools/setup.sh run makes " \
+               "$PLC_ROOT/sim/port and prints it), or the path is wrong" % e.filename
     if isinstance(e, FileNotFoundError) and e.filename is not None:
         return "error: %s does not exist: check the file name" % e.filename
     if isinstance(e, (socket.timeout, TimeoutError)):

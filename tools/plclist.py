@@ -335,6 +335,9 @@ def ethernet_file(text):
 
 def main(argv):
     kinds = {"ladder": ladder_file, "ethernet": ethernet_file, "table": table_file}
+    if len(argv) == 2 and argv[1] in ("-h", "--help"):
+        print("usage: %s ladder|ethernet|table LISTING OUTPUT\n%s" % (argv[0], __doc__))
+        return 0
     if len(argv) != 4 or argv[1] not in kinds:
         print("usage: %s ladder|ethernet|table LISTING OUTPUT" % argv[0], file=sys.stderr)
         return 2

@@ -78,7 +78,8 @@ except OSError:
     wait "$ctl_pid" 2>/dev/null || s=$?
     [ "$s" -ne 127 ] && status=$s
   fi
-  kill "$socat_pid" 2>/dev/null
+  # The terminal's Ctrl-C may have ended socat already.
+  kill "$socat_pid" 2>/dev/null || true
   wait "$socat_pid" 2>/dev/null || true
   exit "$status"
   ;;

@@ -39,6 +39,7 @@ enum { F_FREE, F_ACCEPT, F_CONNECT, F_READ, F_WRITE, F_GET_ERROR, F_SET_FD, F_NE
        F_COUNT };
 void *ssl_fn[F_COUNT];
 void *ssl_library;
+bool cert_loaded, cert_reported;
 
 template <typename R, typename... A>
 R Ssl(int f, A... a) {
@@ -508,8 +509,12 @@ int tavix_comm_prepare() {
     }
     if (tavix_global_options.passphrase != nullptr)
         Ssl<void>(F_PASSWD_CB, S.ssl_ctx, reinterpret_cast<void *>(&PasswordCb));
-    if (Ssl<int>(F_USE_CERT, S.ssl_ctx, file, kPemFile) != 1 || Ssl<int>(F_USE_KEY, S.ssl_ctx, file, kPemFile) != 1)
-        tavix_util_error("cannot open %s", file);
+    // Without a certificate HTTPS stays closed; the failure is said once until
+    // a certificate loads (the server restarts when the address is set).
+    cert_loaded = Ssl<int>(F_USE_CERT, S.ssl_ctx, file, kPemFile) == 1 &&
+                  Ssl<int>(F_USE_KEY, S.ssl_ctx, file, kPemFile) == 1;
+    if (!cert_loaded && !cert_reported) tavix_util_error("cannot open %s", file);
+    cert_reported = !cert_loaded;
     return 0;
 }
 
@@ -518,7 +523,7 @@ int tavix_comm_mainloop() {
         S.http_listener = OpenListener(tavix_global_options.http_port);
         if (S.http_listener < 0) return -1;
     }
-    if (tavix_global_options.https_port > 0 && S.ssl_ctx != nullptr) {
+    if (tavix_global_options.https_port > 0 && S.ssl_ctx != nullptr && cert_loaded) {
         S.https_listener = OpenListener(tavix_global_options.https_port);
         if (S.https_listener < 0) return -1;
     }

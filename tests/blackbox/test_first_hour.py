@@ -20,9 +20,15 @@ import unittest
 sys.path.insert(0, os.path.dirname(__file__))
 from bbsupport import CONTROLLER, SOURCE, Controller, wait_for  # noqa: E402
 from test_first_steps import Checkout, text_of  # noqa: E402
+from test_readme import readme_code  # noqa: E402
 
 CLIENT = os.path.join(SOURCE, "tools", "plcclient.py")
 LISTER = os.path.join(SOURCE, "tools", "plclist.py")
+
+
+def listening(port):
+    with socket.socket() as s:
+        return s.connect_ex(("127.0.0.1", port)) == 0
 
 
 def env_for(root):
@@ -57,6 +63,19 @@ class OneControllerPerFolder(unittest.TestCase):
         c.stop(signal.SIGKILL)
         c.start(port=True)
         self.assertEqual(c.client.get_mode(), 2)
+
+
+    def test_a_second_controller_in_the_same_network_names_the_ports_it_lacks(self):
+        machine = {"PLC_NETNS": "machine"}   # both on 127.0.0.1, as two runs on a workstation
+        self.ctl.start(env=machine)
+        other = Controller(prefix="plc-bb-lock2-")
+        self.addCleanup(other.cleanup)
+        other.start(env=machine)
+        line = re.compile(r"^Ethernet: the network side did not start: no socket for .*SRTP \(TCP 18245\), "
+                          r"EtherNet/IP \(TCP 44818\).* \(are the ports taken by another controller in this "
+                          r"network namespace\? give each controller a namespace of its own\)$", re.M)
+        self.assertTrue(wait_for(lambda: line.search(other.console()), 10), other.console())
+        self.assertNotIn("network side did not start", self.ctl.console())
 
 
 class ClientProgress(unittest.TestCase):
@@ -176,18 +195,187 @@ class ListingChecks(unittest.TestCase):
         self.assertEqual(data[:18], struct.pack("<9H", 1792, 38, 1280, 1540, 201, 14336, 2048, 6144, 9))
 
 
-class WebExample(Checkout):
-    """The README's web walkthrough: the project copied onto the card as
-    written, then headless Chromium logs in, opens a session, reads %R1
-    twice and sees it change, follows it, and writes it."""
+class Walkthroughs(Checkout):
+    """The README's walkthroughs of "First steps", in the README's order, on
+    one data folder that starts fresh: every line as written (the
+    namespace's name aside), each output the README shows ("prints X"),
+    every download stored, and one mail, SMS and counter as shown although
+    the registers are kept from one walkthrough to the next."""
     ENV = {"PLC_NETNS": "machine"}   # the README reader's own network: 127.0.0.1
+    NETNS = "h58walk"                # the README's "plc" is the reader's; a test never takes it
 
-    def test_web_page_reads_follows_and_writes_r1(self):
+    def lines(self, title):
+        """(command, what the README says it prints or None) of a section."""
+        out = []
+        for ln in readme_code(title):
+            cmd, _, comment = ln.partition(" #")
+            m = re.search(r"prints (.+)$", comment)
+            out.append((cmd.strip(), m.group(1).strip() if m else None))
+        return out
+
+    def typed(self, line, printed=None):
+        """A line of the second terminal: a download must be stored, a line
+        the README shows an output for prints it (polled: values settle)."""
+        if printed is not None:
+            seen = []
+            ok = wait_for(lambda: seen.append(self.sh(line).stdout) or seen[-1] == printed + "\n", 10)
+            self.assertTrue(ok, "%s: %r" % (line, seen[-1:]))
+            return seen[-1]
+        r = self.sh(line)
+        if " download " in line:
+            self.assertRegex(r.stdout, r"^\d+ bytes in \d+\.\d\d s; controller in mode 0\n$", line)
+            self.assertEqual(r.stderr, "", line)
+        return r.stdout
+
+    def background(self, line, out):
+        """A README line of another terminal, in the background, its output in a file."""
+        f = open(os.path.join(self.work, out), "w+")
+        self.addCleanup(f.close)
+        p = subprocess.Popen(line.split(), cwd=self.work, stdout=f, stderr=subprocess.STDOUT,
+                             start_new_session=True)
+        self.procs.append(p)
+        return f.name
+
+    def ctrl_c(self):
+        """Ctrl-C in the first terminal: the run command's whole group (its
+        status is the run command's test, in test_readme)."""
+        p = self.procs[0]
+        os.killpg(p.pid, signal.SIGINT)
+        p.wait(timeout=30)
+        self.procs.remove(p)
+        self.assertIn("Controller stopped", text_of(os.path.join(self.work, "console")))
+        self.assertTrue(wait_for(lambda: not os.path.exists(os.path.join(self.root, "sim", "port")), 10))
+
+    def test_every_walkthrough_in_readme_order(self):
+        for name in ("tests",):
+            os.symlink(os.path.join(SOURCE, name), os.path.join(self.work, name))
         self.start("./tools/setup.sh run")
-        lines = self.code("A web page that reads and writes %R1")
-        self.assertEqual(len(lines), 6)
-        for line in lines:
+        console = os.path.join(self.work, "console")
+        # Said once, though the web server starts twice at a first start.
+        self.assertTrue(wait_for(lambda: "server.pem" in text_of(console), 10), text_of(console))
+        self.assertEqual(text_of(console).count("cannot open"), 1, text_of(console))
+
+        lines = self.lines("A first ladder program")
+        self.assertEqual(len(lines), 8)
+        built = os.path.join(self.work, "first_program.bin")
+        self.typed(lines[0][0].replace("examples/first_program.bin", "first_program.bin"), lines[0][1])
+        with open(built, "rb") as f, open(os.path.join(SOURCE, "examples", "first_program.bin"), "rb") as g:
+            self.assertEqual(f.read(), g.read())
+        for line, printed in lines[1:4]:
+            self.typed(line, printed)
+        counter = lines[4][0]
+        first = self.value(counter)
+        self.poll(counter, lambda v: v >= first + 2)       # one a second
+        for line, printed in lines[5:7]:                   # %I1 := 1, %Q1 follows
+            self.typed(line, printed)
+        self.poll(lines[7][0], lambda v: v > 0)            # the scan time moves
+
+        lines = self.lines("A first IEC application")
+        self.assertEqual(len(lines), 7)
+        for line, printed in lines[:6]:
+            self.typed(line, printed)
+        cycles = self.value(lines[6][0])
+        self.poll(lines[6][0], lambda v: v > cycles)
+        self.assertIn("Ready - Press CTRL+C to exit.", text_of(console))
+
+        # Ethernet and Modbus: the controller again, in a namespace of its own.
+        lines = [(re.sub(r"\bplc\b", self.NETNS, ln), p) for ln, p in self.lines("Ethernet and Modbus TCP")]
+        self.assertEqual(len(lines), 12)
+        self.assertEqual(lines[0][0], "ip netns add " + self.NETNS)
+        subprocess.run(["ip", "netns", "del", self.NETNS], stderr=subprocess.DEVNULL)
+        self.addCleanup(subprocess.run, ["ip", "netns", "del", self.NETNS], stderr=subprocess.DEVNULL)
+        self.ctrl_c()
+        for line, _ in lines[:5]:
             self.sh(line)
+        self.assertEqual(lines[5][0], "ip netns exec %s env PLC_NETNS=own ./tools/setup.sh run" % self.NETNS)
+        self.start_detached(lines[5][0])
+        for line, printed in lines[6:11]:
+            self.typed(line, printed)
+        got = []
+
+        def read():
+            r = self.sh(lines[11][0], check=False)
+            m = re.search(r"^\[3000\]:\s+(\d+)", r.stdout, re.M)
+            got.append(r.stdout + r.stderr)
+            return m is not None and int(m.group(1)) >= 1
+        self.assertTrue(wait_for(read, 15), got[-1:])
+        self.assertIn("eth0 configured: PLC_NETNS=own says this network namespace is the controller's own\n",
+                      text_of(console))
+        pid = int(text_of(os.path.join(self.root, "sim", "controller.lock")))
+        os.kill(pid, signal.SIGINT)                        # Ctrl-C in its terminal
+        self.assertTrue(wait_for(lambda: "Controller stopped" in text_of(console), 20), text_of(console))
+        self.assertTrue(wait_for(lambda: not os.path.exists(os.path.join(self.root, "sim", "port")), 10))
+
+        # The web page, on the machine's own network again.
+        self.start("./tools/setup.sh run")
+        lines = self.lines("A web page that reads and writes %R1")
+        self.assertEqual(len(lines), 6)
+        for line, printed in lines:
+            self.typed(line, printed)
+        self.web_page()
+
+        # MQTT, with the broker and a subscriber in further terminals.
+        lines = self.lines("MQTT: a register out, a value in")
+        self.assertEqual(len(lines), 13)
+        self.assertEqual([ln for ln, _ in lines[:2]], ["mosquitto -c examples/mqtt/mosquitto.conf",
+                                                       "mosquitto_sub -p 1884 -t plc/r1 -v"])
+        self.background(lines[0][0], "broker.out")
+        self.assertTrue(wait_for(lambda: listening(1884), 20))
+        sub = self.background(lines[1][0], "sub.out")
+        for line, printed in lines[2:11]:
+            self.typed(line, printed)
+        seen = []
+
+        def counting():
+            seen[:] = [int(m) for m in re.findall(r"^plc/r1 (\d+)$", text_of(sub), re.M)]
+            return len(seen) >= 3
+        self.assertTrue(wait_for(counting, 20), seen)
+        # "plc/r1 1", "plc/r1 2", ... once a second, after "plc/r1 0" when connected before the first count
+        self.assertIn(seen[:3], ([0, 1, 2], [1, 2, 3]))
+        self.sh(lines[11][0])                               # mosquitto_pub ... -m 4321
+        self.typed(*lines[12])
+        self.assertEqual(self.value("tools/plcclient.py -d data/sim/port read-reg 33232"), 11)  # %R30
+
+        # E-mail from a ladder trigger: one mail, with the count the README shows.
+        lines = self.lines("E-mail from a ladder trigger")
+        self.assertEqual(len(lines), 12)
+        self.assertEqual(lines[0][0], "/usr/bin/python3 -m aiosmtpd -n -l 127.0.0.1:2525")
+        out = self.background(lines[0][0], "smtp.out")
+        self.assertTrue(wait_for(lambda: listening(2525), 20))
+        for line, printed in lines[1:]:
+            self.typed(line, printed)
+        self.assertTrue(wait_for(lambda: "END MESSAGE" in text_of(out), 20), text_of(out))
+        mail = text_of(out)
+        for want in ("From: plc@plc.example\n", "To: operator@plc.example\n", "Subject: Counter report\n",
+                     "\nThe counter is at 01234 seconds.\n"):
+            self.assertIn(want, mail)
+        reg = "tools/plcclient.py -d data/sim/port read-reg "
+        self.assertTrue(wait_for(lambda: self.value(reg + "14345 1") == 0, 10))   # the trigger cleared
+        self.assertEqual(self.value(reg + "33072 32"), 0)                           # %R20-%R21: sent
+        self.assertFalse(wait_for(lambda: text_of(out).count("END MESSAGE") > 1, 2))
+
+        # Modem and SMS: the controller stopped, the modem attached, started again.
+        lines = self.lines("Modem and SMS")
+        self.assertEqual(len(lines), 11)
+        self.assertEqual([ln for ln, _ in lines[:3]], ["mkdir -p data/dev",
+                                                       "/usr/bin/python3 tests/blackbox/modemsim.py data/dev/ttySP2",
+                                                       "./tools/setup.sh run"])
+        self.ctrl_c()
+        self.sh(lines[0][0])
+        modem = self.background(lines[1][0], "modem.out")
+        self.assertTrue(wait_for(lambda: "modem on data/dev/ttySP2" in text_of(modem), 10), text_of(modem))
+        self.start(lines[2][0])
+        for line, printed in lines[3:]:
+            self.typed(line, printed)
+        self.assertTrue(wait_for(lambda: "SMS to" in text_of(modem), 60), text_of(modem))
+        m = re.fullmatch(r"modem on data/dev/ttySP2\nSMS to \+15550100: Counter at 000(\d\d)\n", text_of(modem))
+        self.assertTrue(m, text_of(modem))
+        self.assertTrue(5 <= int(m.group(1)) <= 30, text_of(modem))      # the modem's start: "10 to 20 s"
+        self.assertNotIn("Modem port /dev/ttySP2 absent", text_of(console))
+
+    def web_page(self):
+        """Headless Chromium logs in, reads %R1 twice and sees it change,
+        follows it, and writes it."""
         from test_webhmi import chromium
         self.ctl = self                      # chromium() keeps its profile under the test's root
         self.path = lambda *p: os.path.join(self.work, *p)
@@ -236,116 +424,6 @@ class WebExample(Checkout):
             return 20000 <= got[-1] < 20030   # the counter counts on from the value written
         self.assertTrue(wait_for(written, 5), got[-1:])
         self.assertTrue(wait_for(lambda: (number("live") or 0) >= 20000, 10), text("live"))
-
-
-class Walkthrough(Checkout):
-    """A README walkthrough with servers of its own in further terminals."""
-    ENV = {"PLC_NETNS": "machine"}   # the README reader's own network
-
-    def background(self, line, out):
-        """A README line of another terminal, in the background, its output in a file."""
-        f = open(os.path.join(self.work, out), "w+")
-        self.addCleanup(f.close)
-        p = subprocess.Popen(line.split(), cwd=self.work, stdout=f, stderr=subprocess.STDOUT,
-                             start_new_session=True)
-        self.procs.append(p)
-        return f.name
-
-
-class MailExample(Walkthrough):
-    """The README's e-mail example as written: aiosmtpd on loopback prints
-    the mail a ladder trigger sends, with %R1 in its text."""
-
-    def test_ladder_trigger_sends_a_mail_the_server_prints(self):
-        self.start("./tools/setup.sh run")
-        lines = self.code("E-mail from a ladder trigger")
-        self.assertEqual(len(lines), 11)
-        self.assertEqual(lines[0], "/usr/bin/python3 -m aiosmtpd -n -l 127.0.0.1:2525")
-        out = self.background(lines[0], "smtp.out")
-
-        def listening():
-            with socket.socket() as s:
-                return s.connect_ex(("127.0.0.1", 2525)) == 0
-        self.assertTrue(wait_for(listening, 20))
-        for line in lines[1:]:
-            self.sh(line)
-
-        def printed():
-            return text_of(out)
-        self.assertTrue(wait_for(lambda: "END MESSAGE" in printed(), 20), printed())
-        mail = printed()
-        for want in ("From: plc@plc.example\n", "To: operator@plc.example\n", "Subject: Counter report\n",
-                     "\nThe counter is at 01234 seconds.\n"):
-            self.assertIn(want, mail)
-        self.assertEqual(mail.count("END MESSAGE"), 1)
-        # The client cleared the trigger and reports success in %R20-%R21.
-        reg = "tools/plcclient.py -d data/sim/port read-reg "
-        self.assertTrue(wait_for(lambda: self.value(reg + "14345 1") == 0, 10))
-        self.assertEqual(self.value(reg + "33072 32"), 0)
-        # One mail per rising edge of %I1: it stays on, and no second mail comes.
-        self.assertFalse(wait_for(lambda: printed().count("END MESSAGE") > 1, 2))
-
-
-class MqttExample(Walkthrough):
-    """The README's MQTT example as written: mosquitto on loopback,
-    mosquitto_sub prints the counter the payload library publishes, and a
-    value published to the controller lands in %R10."""
-
-    def test_register_published_and_value_taken_in(self):
-        self.start("./tools/setup.sh run")
-        lines = self.code("MQTT: a register out, a value in")
-        self.assertEqual(len(lines), 12)
-        self.assertEqual(lines[:2], ["mosquitto -c examples/mqtt/mosquitto.conf",
-                                     "mosquitto_sub -p 1884 -t plc/r1 -v"])
-        self.background(lines[0], "broker.out")
-
-        def listening():
-            with socket.socket() as s:
-                return s.connect_ex(("127.0.0.1", 1884)) == 0
-        self.assertTrue(wait_for(listening, 20))
-        sub = self.background(lines[1], "sub.out")
-        for line in lines[2:10]:
-            self.sh(line)
-        seen = []
-
-        def counting():
-            with open(sub) as f:
-                seen[:] = [int(m) for m in re.findall(r"^plc/r1 (\d+)$", f.read(), re.M)]
-            return len(seen) >= 3
-        self.assertTrue(wait_for(counting, 20), seen)
-        self.assertEqual(seen, sorted(seen))           # the counter, once a second
-        self.assertEqual(len(set(seen)), len(seen))    # each value once: published as it changes
-        self.sh(lines[10])                             # mosquitto_pub ... -m 4321
-        got = []
-
-        def taken():
-            got.append(self.value(lines[11]))
-            return got[-1] == 4321
-        self.assertTrue(wait_for(taken, 10), got[-1:])
-        self.assertEqual(self.value("tools/plcclient.py -d data/sim/port read-reg 33232"), 11)  # %R30
-
-
-class SmsExample(Walkthrough):
-    """The README's modem and SMS example as written: the simulated modem
-    attached at data/dev/ttySP2 before the start prints the SMS."""
-    ENV = {}
-
-    def test_one_sms_through_the_simulated_modem(self):
-        os.symlink(os.path.join(SOURCE, "tests"), os.path.join(self.work, "tests"))
-        lines = self.code("Modem and SMS")
-        self.assertEqual(len(lines), 10)
-        self.assertEqual(lines[:3], ["mkdir -p data/dev", "/usr/bin/python3 tests/blackbox/modemsim.py data/dev/ttySP2",
-                                     "./tools/setup.sh run"])
-        self.sh(lines[0])
-        modem = self.background(lines[1], "modem.out")
-        self.assertTrue(wait_for(lambda: "modem on data/dev/ttySP2" in text_of(modem), 10), text_of(modem))
-        self.start(lines[2])
-        for line in lines[3:]:
-            self.sh(line)
-        self.assertTrue(wait_for(lambda: "SMS to" in text_of(modem), 60), text_of(modem))
-        self.assertRegex(text_of(modem), r"^modem on data/dev/ttySP2\nSMS to \+15550100: Counter at \d{5}\n$")
-        self.assertTrue(wait_for(lambda: self.value("tools/plcclient.py -d data/sim/port read-reg 14347 1") == 0, 10))
-        self.assertNotIn("Modem port /dev/ttySP2 absent", text_of(os.path.join(self.work, "console")))
 
 
 class RunCommand(Checkout):

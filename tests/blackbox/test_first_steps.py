@@ -4,7 +4,6 @@ and Modbus TCP in a network namespace read with mbpoll; the client's
 failures as one plain line each; the CAN host-bus example run twice."""
 
 import os
-import re
 import shutil
 import signal
 import subprocess
@@ -18,6 +17,7 @@ from bbsupport import CONTROLLER, SOURCE, wait_for  # noqa: E402
 from test_readme import readme_code, readme_section  # noqa: E402
 
 SETUP = os.path.join(SOURCE, "tools", "setup.sh")
+
 
 
 def text_of(path):
@@ -94,6 +94,16 @@ class Checkout(unittest.TestCase):
                                                  check=False).returncode == 0, 10))
         return console
 
+    def ctrl_c(self):
+        """Ctrl-C in the first terminal: the run command's whole group (its
+        status is the run command's test, in test_readme)."""
+        p = self.procs[0]
+        os.killpg(p.pid, signal.SIGINT)
+        p.wait(timeout=30)
+        self.procs.remove(p)
+        self.assertIn("Controller stopped", text_of(os.path.join(self.work, "console")))
+        self.assertTrue(wait_for(lambda: not os.path.exists(os.path.join(self.root, "sim", "port")), 10))
+
     def sh(self, line, check=True):
         r = subprocess.run(["/bin/sh", "-c", line], cwd=self.work, capture_output=True, text=True, timeout=60)
         if check:
@@ -115,67 +125,6 @@ class Checkout(unittest.TestCase):
 
 
 class FirstSteps(Checkout):
-    def test_first_program_and_first_iec_application(self):
-        self.start("./tools/setup.sh run")
-        lines = self.code("A first ladder program")
-        self.assertEqual(len(lines), 8)
-        self.assertTrue(lines[0].startswith("tools/plclist.py ladder "))
-        built = os.path.join(self.work, "first_program.bin")
-        r = self.sh(lines[0].replace("examples/first_program.bin", "first_program.bin"))
-        self.assertEqual(r.stdout.strip(), "31 bytes")
-        with open(built, "rb") as f, open(os.path.join(SOURCE, "examples", "first_program.bin"), "rb") as g:
-            self.assertEqual(f.read(), g.read())
-        for line in lines[1:4]:
-            self.sh(line)
-        counter = lines[4]
-        first = self.value(counter)
-        self.poll(counter, lambda v: v >= first + 2)       # one a second
-        self.sh(lines[5])                                   # %I1 := 1
-        self.poll(lines[6], lambda v: v == 1)               # %Q1 follows
-        self.sh("tools/plcclient.py -d data/sim/port write-reg 8192 1 0")
-        self.poll(lines[6], lambda v: v == 0)
-        self.poll(lines[7], lambda v: v > 0)                # the scan time moves
-
-        lines = self.code("A first IEC application")
-        self.assertEqual(len(lines), 7)
-        for line in lines[:5]:
-            self.sh(line)
-        self.poll(lines[5], lambda v: v == 42)
-        cycles = self.value(lines[6])
-        self.poll(lines[6], lambda v: v > cycles)
-        self.assertIn("Ready - Press CTRL+C to exit.", text_of(os.path.join(self.work, "console")))
-
-    def test_ethernet_and_modbus_from_the_readme(self):
-        lines = self.code("Ethernet and Modbus TCP")
-        self.assertEqual(len(lines), 12)
-        ns = [ln for ln in lines if ln.startswith("ip ")]
-        self.assertEqual(ns[0], "ip netns add plc")
-        subprocess.run(["ip", "netns", "del", "plc"], stderr=subprocess.DEVNULL)
-        self.addCleanup(subprocess.run, ["ip", "netns", "del", "plc"], stderr=subprocess.DEVNULL)
-        for line in lines[:5]:
-            self.sh(line)
-        self.assertEqual(lines[5], "ip netns exec plc env PLC_NETNS=own ./tools/setup.sh run")
-        self.start_detached(lines[5])
-        for line in lines[6:11]:
-            self.sh(line)
-        self.assertTrue(lines[11].startswith("ip netns exec plc mbpoll "))
-        got = []
-
-        def read():
-            r = self.sh(lines[11], check=False)
-            m = re.search(r"^\[3000\]:\s+(\d+)", r.stdout, re.M)
-            got.append(r.stdout + r.stderr)
-            return m is not None and int(m.group(1)) >= 1
-        self.assertTrue(wait_for(read, 15), got[-1:])
-        self.assertIn("eth0 configured: PLC_NETNS=own says this network namespace is the controller's own\n",
-                      text_of(os.path.join(self.work, "console")))
-        # The listing builds the file the README downloads.
-        out = os.path.join(self.work, "eth.bin")
-        self.assertEqual(self.sh("tools/plclist.py ethernet examples/ethernet_modbus.lst " + out).stdout.strip(),
-                         "120 bytes")
-        with open(out, "rb") as f, open(os.path.join(SOURCE, "examples", "ethernet_modbus.bin"), "rb") as g:
-            self.assertEqual(f.read(), g.read())
-
     def test_client_failures_are_one_plain_line(self):
         os.makedirs(os.path.join(self.root, "sim"))
         master, slave = os.openpty()  # a port nobody answers on
@@ -185,7 +134,7 @@ class FirstSteps(Checkout):
         plain = os.path.join(self.work, "plain.txt")
         open(plain, "w").close()
         cases = [
-            ("-d data/sim/nothing get-mode", "does not exist"),
+            ("-d data/sim/nothing get-mode", "data/sim/nothing does not exist: the controller may not be running"),
             ("-d %s -t 0.5 get-mode" % silent, "no answer from"),
             ("-d %s get-mode" % plain, "is not a serial device"),
             ("-H 127.0.0.1 get-mode", "refused the connection"),
@@ -221,12 +170,21 @@ class FirstSteps(Checkout):
              "bit, e.g. 32768 for %R1 (see the README's table)"),
             ("set-mode 300", 2, "error: mode 300 is not a mode: give 0 (stop), 1, 2 (run), 3 or 4"),
             ("read-reg 12x", 2, "error: argument address: '12x' is not a number (decimal, or hex with 0x) "
-             "(see plcclient.py read-reg --help)"),
+             "or a reference such as %R1 (see plcclient.py read-reg --help)"),
             ("write-reg 3136 16 9", 2, "error: write-reg: " + nak),              # %SR5 := 9, out of range
             ("read-reg 0x20000000", 2, "error: read-reg: 0x0F: no register at this address (the controller "
              "answers a register address outside its image like a damaged frame): check it against the "
              "README's table"),
             ("download 0 no-such.bin", 2, "error: no-such.bin does not exist: check the file name"),
+            ("-f 2000 get-mode", 2, "error: -f 2000 is not a frame size: give 64..1024 data bytes per frame"),
+            ("--devcie data/sim/port get-mode", 2, "error: unknown option --devcie, did you mean --device? "
+             "(see plcclient.py --help)"),
+            ("read-reg %R0", 2, "error: argument address: register numbers start at 1: %R0 "
+             "(see plcclient.py read-reg --help)"),
+            # A backslash the shell took away (A:\\LOGS\\X.BIN unquoted).
+            ("file-put examples/first_program.bin A:LOGSX.BIN", 2, "error: A:LOGSX.BIN has no folder separator "
+             "after the drive: did the shell take a backslash away? Quote the name ('A:\\...'), or write "
+             "A:\\LOGSX.BIN for the top folder"),
         ]
         for args, status, line in cases:
             r = self.sh("tools/plcclient.py -d data/sim/port " + args, check=False)
@@ -241,6 +199,115 @@ class FirstSteps(Checkout):
         self.assertRegex(r.stderr, r"^error: set-mode 2 acknowledged, but the controller is in mode 0: word 131 = "
                          r"0x01[0-9A-F]{2}: invalid instruction: the program holds a word the controller cannot "
                          r"execute \(its offset is in words 180-181\); was the file a program\?\n$")
+        # That fault is not blamed on the next file, which is taken; the next
+        # start is refused with the fault's meaning.
+        r = self.sh("tools/plcclient.py -d data/sim/port download 5 examples/ethernet_modbus.bin", check=False)
+        self.assertEqual((r.returncode, r.stderr), (0, ""))
+        self.assertRegex(r.stdout, r"^120 bytes in \d+\.\d\d s; controller in mode 0\n$")
+        r = self.sh("tools/plcclient.py -d data/sim/port set-mode 2", check=False)
+        self.assertEqual(r.returncode, 2)
+        self.assertRegex(r.stderr, r"^error: set-mode 2 refused: word 131 = 0x01[0-9A-F]{2}: invalid instruction: ")
+        self.assertEqual(self.sh("tools/plclist.py --help").stdout.splitlines()[0],
+                         "usage: tools/plclist.py ladder|ethernet|table LISTING OUTPUT")
+
+    def test_stray_bytes_on_the_port_never_give_a_wrong_value(self):
+        """Bytes another client left on the port (a whole answer nobody read,
+        a frame cut off half-way) are never taken for an answer."""
+        self.start("./tools/setup.sh run")
+        sys.path.insert(0, os.path.join(SOURCE, "tools"))
+        from plcclient import build_frame
+        port = os.path.join(self.work, "data", "sim", "port")
+
+        def leave(kind):
+            fd = os.open(port, os.O_RDWR | os.O_NOCTTY)
+            if kind in ("stale", "both"):
+                os.write(fd, build_frame(0x16, bytes([127, 16]) + (3136).to_bytes(2, "little")))  # %SR5: 0
+                time.sleep(0.2)          # its answer, 0xFF 2 0 0 and a check byte, waits on the port
+            if kind in ("half", "both"):
+                os.write(fd, bytes([0x01, 0x05, 0x7F]))   # get_mode announcing 5 data bytes, cut after one
+            os.close(fd)
+        client = "tools/plcclient.py -d data/sim/port "
+        self.sh(client + "write-reg 32768 16 4321")
+        for kind in ("stale", "half", "both"):
+            for line, out in (("get-mode", "0\n"), ("read-reg 32768", "4321\n"), ("write-reg 32784 16 77", ""),
+                              ("read-reg %R2", "77\n")):
+                leave(kind)
+                r = self.sh(client + "-t 1 " + line, check=False)   # -t: a cut frame costs one time-out
+                self.assertEqual((r.returncode, r.stdout, r.stderr), (0, out, ""), (kind, line))
+            self.sh(client + "write-reg 32784 16 0")
+        # The controller's own end of the pair: one line naming the other end.
+        r = self.sh("tools/plcclient.py -d data/dev/ttySP0 -t 0.5 get-mode", check=False)
+        self.assertEqual((r.returncode, r.stderr), (2, "error: no answer on data/dev/ttySP0, the controller's own "
+                                                       "end of the port's pair: give the other end, -d data/sim/port\n"))
+        self.assertEqual(self.sh(client + "get-mode").stdout, "0\n")
+
+    def test_a_download_in_run_mode_is_taken_not_stored(self):
+        self.ENV = {"PLC_NETNS": "machine"}   # the README reader's own network
+        client = "tools/plcclient.py -d data/sim/port "
+        self.start("./tools/setup.sh run")
+        for line in ("set-mode 0", "download 0 examples/first_program.bin", "set-mode 2"):
+            self.sh(client + line)
+        r = self.sh(client + "download 5 examples/ethernet_modbus.bin")
+        self.assertEqual(r.stderr, "")
+        self.assertRegex(r.stdout, r"^120 bytes in \d+\.\d\d s; controller in mode 2; taken, not stored: in run "
+                         r"mode the controller keeps a download in memory only and a restart loses it; to store "
+                         r"it, set-mode 0, download it again, then set-mode 2\n$")
+        header = client + "upload 5 - --header"
+        self.assertRegex(self.sh(header).stdout, r"^crc 0x[0-9A-F]{4} length 120\n$")
+        self.ctrl_c()
+        self.start("./tools/setup.sh run")
+        self.assertRegex(self.sh(header).stdout, r"^crc 0x[0-9A-F]{4} length 12\n$")   # a fresh one's
+        # As the line says.
+        for line in ("set-mode 0", "download 5 examples/ethernet_modbus.bin", "set-mode 2"):
+            self.assertEqual(self.sh(client + line).stderr, "")
+        self.ctrl_c()
+        self.start("./tools/setup.sh run")
+        self.assertRegex(self.sh(header).stdout, r"^crc 0x[0-9A-F]{4} length 120\n$")
+        self.assertEqual(self.value(client + "get-mode"), 2)
+
+    def test_an_abandoned_download_and_the_readme_remedy(self):
+        self.ENV = {"PLC_NETNS": "machine"}   # the README reader's own network
+        client = "tools/plcclient.py -d data/sim/port "
+        self.start("./tools/setup.sh run")
+        for line in ("set-mode 0", "download 0 examples/first_program.bin"):
+            self.sh(client + line)
+        # A download cut off after its first frame, in stop mode.
+        sys.path.insert(0, os.path.join(SOURCE, "tools"))
+        from plcclient import PlcClient
+        with PlcClient.open_device(os.path.join(self.work, "data", "sim", "port")) as c:
+            c.expect_byte(c.ask(0x04, bytes([c.target, 0])), what="download")
+            c.expect_byte(c.transact(0xFF, bytes(64)), what="first frame")
+        block = self.code("After an abandoned download")
+        said = block[0]
+        self.assertTrue(said.startswith("Download of file type 0 abandoned: "), said)
+        console = os.path.join(self.work, "console")
+        self.assertTrue(wait_for(lambda: said + "\n" in text_of(console), 10), text_of(console))
+        fault = self.value(client + "read-reg 3120")
+        self.assertEqual(fault & 0x090F, 0x0004)
+        r = self.sh(client + "set-mode 2", check=False)
+        self.assertEqual((r.returncode, r.stderr), (2, "error: set-mode 2 refused: word 131 = 0x%04X: no valid "
+                                                       "program (the file was not a program, or a download was "
+                                                       "abandoned)\n" % fault))
+        # The README's remedy; each download names the files still invalid.
+        lines = block[1:]
+        self.assertEqual(len(lines), 5)
+        self.sh(lines[0])
+        still = ["0 (program), 5 (I/O configuration); download each", "0 (program); download it", ""]
+        for line, names in zip(lines[1:4], still):
+            r = self.sh(line)
+            self.assertRegex(r.stdout, r"^\d+ bytes in \d+\.\d\d s; controller in mode 0\n$")
+            note = ("note: invalid since a download was abandoned (or a stored file was damaged): %s again, and "
+                    "the tables the program uses, or the controller discards the program at its next start (see "
+                    "\"After an abandoned download\" in the README)\n" % names) if names else ""
+            self.assertEqual(r.stderr, note, line)
+        self.sh(lines[4])
+        # After a restart the program runs.
+        self.ctrl_c()
+        self.start("./tools/setup.sh run")
+        self.assertEqual(self.value(client + "get-mode"), 2)
+        self.assertEqual(self.value(client + "read-reg 3120") & 0x0004, 0)
+        first = self.value(client + "read-reg %R1")
+        self.poll(client + "read-reg %R1", lambda v: v >= first + 2)
 
     def test_can_example_runs_twice(self):
         self.start("./tools/setup.sh run")

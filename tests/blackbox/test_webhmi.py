@@ -72,8 +72,31 @@ def digest_header(user, password, method, uri, nonce, cnonce="0a4f113b", nc="000
                                                                    cnonce)).encode()
 
 
+def server_certificate(ctl):
+    """A test CA signs a key for HOST; certificate and key go to the card's
+    server.pem. Answers the folder holding the CA's ca.pem."""
+    work = ctl.path("ca")
+    os.makedirs(work)
+
+    def ossl(*args):
+        subprocess.run(["openssl"] + list(args), cwd=work, check=True, capture_output=True)
+    ossl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
+         "-subj", "/CN=Test CA")
+    ossl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "srv.key", "-out", "srv.csr", "-subj", "/CN=plc")
+    with open(os.path.join(work, "ext"), "w") as f:
+        f.write("subjectAltName=IP:%s\n" % HOST)
+    ossl("x509", "-req", "-in", "srv.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial", "-out",
+         "srv.pem", "-days", "2", "-extfile", "ext")
+    with open(ctl.path("mnt", "USB0", "server.pem"), "wb") as out:
+        for name in ("srv.pem", "srv.key"):
+            with open(os.path.join(work, name), "rb") as f:
+                out.write(f.read())
+    return work
+
+
 class WebHmi(unittest.TestCase):
     AUTH = b""  # tavIXGlobal.cfg "Authentication:" value; empty: Digest
+    CERT = False  # a server.pem on the card from the start
 
     def setUp(self):
         self.peer = NetPeer()
@@ -94,6 +117,8 @@ class WebHmi(unittest.TestCase):
         for name, data in files.items():
             with open(os.path.join(self.www, name), "wb") as f:
                 f.write(data)
+        if self.CERT:
+            server_certificate(self.ctl)
         self.c = self.ctl.start(port=True).client
         # F bit 8 (0x100) set: HTTP belongs to the web HMI server.
         self.c.download(5, io_config(config_block()))
@@ -363,22 +388,7 @@ class BasicLogin(WebHmi):
         with open(os.path.join(self.www, "index.htm"), "wb") as f:
             f.write(b"new index\n")
         # The certificate for the restart: a test CA signs the server's key.
-        work = self.ctl.path("ca")
-        os.makedirs(work)
-
-        def ossl(*args):
-            subprocess.run(["openssl"] + list(args), cwd=work, check=True, capture_output=True)
-        ossl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
-             "-subj", "/CN=Test CA")
-        ossl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "srv.key", "-out", "srv.csr", "-subj", "/CN=plc")
-        with open(os.path.join(work, "ext"), "w") as f:
-            f.write("subjectAltName=IP:%s\n" % HOST)
-        ossl("x509", "-req", "-in", "srv.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial", "-out",
-             "srv.pem", "-days", "2", "-extfile", "ext")
-        with open(self.ctl.path("mnt", "USB0", "server.pem"), "wb") as out:
-            for name in ("srv.pem", "srv.key"):
-                with open(os.path.join(work, name), "rb") as f:
-                    out.write(f.read())
+        work = server_certificate(self.ctl)
         marker = self.ctl.path("mnt", "USB0", "EndOfFTP.txt")
         open(marker, "w").close()
         self.assertTrue(wait_for(lambda: not os.path.exists(marker), 10))

@@ -176,6 +176,20 @@ class Basic(WebHmi):
             self.assertTrue(answer.startswith(b"HTTP/1.0 401 Authorization Required\r\n"), (creds, answer))
         self.assertEqual(self.split(self.get(b"/"))[2], b"<html>index</html>\n")
 
+    def test_without_a_certificate_443_stays_closed(self):
+        s = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.settimeout(5)
+        self.assertNotEqual(s.connect_ex((HOST, 443)), 0)
+        s.close()
+        # Said once, though the server started twice (again when the address was set).
+        self.assertEqual([ln for ln in self.ctl.output() if "server.pem" in ln],
+                         ["cannot open %s" % self.ctl.path("mnt", "USB0", "server.pem")])
+
+
+class Tls(WebHmi):
+    AUTH = b"Basic"
+    CERT = True
+
     def test_plain_text_on_443_is_reported_once_a_minute(self):
         pid = self.ctl.proc.pid
         before = fds(pid)
