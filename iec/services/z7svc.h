@@ -316,6 +316,10 @@ void Z7Svc_InstallStdHooks();
 // Serves the VM request waiting on a channel (request kind 1): the answer, or
 // return code 1 when the channel has no request or answer buffer.
 void Z7Def_ServeVMRequest(Z7CSData *cs, uint32_t db, uint32_t channel);
+// Takes the status words of a synchronisation question (kind 24) waiting on
+// a channel: 0 taken, 1 not (no database, another kind, a short frame). The
+// host does not call it.
+uint32_t Z7Def_ServeSyncRequest(Z7CSData *cs, uint32_t db, uint32_t channel);
 
 // ---- clock and files (platform layer) -----------------------------------------------------------
 uint32_t Z7RtClk_GetCurTimeStamp();
