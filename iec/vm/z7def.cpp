@@ -220,8 +220,14 @@ void Z7VM_ShutDown(uint32_t db, const char *retain_path) {
     }
 }
 
-uint32_t Z7VM_OpenDynaLinks() { return Z7Bdll_OpenDynaLinks(); }
+// Driver-kit links first, then the external block library; closed the other
+// way round. The handle is the library's (0: none loaded).
+uint32_t Z7VM_OpenDynaLinks() {
+    Z7Part_DDKC_OpenLinks();
+    return Z7Bdll_OpenDynaLinks();
+}
 
 void Z7VM_CloseDynaLinks(uint32_t handle) {
     if (handle != 0) Z7Bdll_CloseDynaLinks();
+    Z7Part_DDKC_CloseLinks();
 }

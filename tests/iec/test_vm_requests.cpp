@@ -256,6 +256,11 @@ TEST_F(VmRequests, ChangeCheckRefusesWithItsCode) {
     EXPECT_EQ(Z7VM_CanHOTStart(Load(VmsImage("change")), db), 72u);
     Z7VMPrg_SetBreakpoint(db, 1, 4, 0);
     Z7St_SetFlags(db, uint16_t(Z7St_Flags(db) & ~Z7F_BREAKPOINTS));
+    // a host I/O system that cannot follow refuses with 45 (this controller has none)
+    z7_services.Z7Ios_CanHotRestart = [](uint32_t) -> uint32_t { return 1; };
+    EXPECT_EQ(Z7VM_CanHOTStart(Load(VmsImage("change")), db), 45u);
+    z7_services.Z7Ios_CanHotRestart = Z7Ios_CanHotRestart;
+    EXPECT_EQ(Z7VM_CanHOTStart(Load(VmsImage("change")), db), 0u);
     Z7Mem_Put32(Z7VM_Header(db) + HD_MAGIC, 0x8000027);
     EXPECT_EQ(Z7VM_CanHOTStart(Load(VmsImage("change")), db), 29u);
 }
@@ -268,7 +273,11 @@ TEST_F(VmRequests, ChangeKeepsValuesAndHotStartContinuesASavedDatabase) {
     EXPECT_EQ(d1, 5u);
     const uint32_t next = Load(VmsImage("change"));
     ASSERT_EQ(Z7VM_CanHOTStart(next, db), 0u);
+    int module = 0;
+    pCounter = pS7 = &module;
     ASSERT_EQ(Z7Def_Change(next, db, nullptr, "VMS", 200), 0u);
+    EXPECT_EQ(pCounter, nullptr);  // the I/O layer's hot restart clears its modules
+    EXPECT_EQ(pS7, nullptr);
     EXPECT_TRUE(Options(db) & Z7O_CHANGED);
     EXPECT_EQ(Var16(db, 8), 0x0777u);
     EXPECT_EQ(Var16(db, 6), 0x1234u);
