@@ -259,6 +259,13 @@ TEST_F(Host, MemoryManagerFilesPiecesAndSlots) {
     EXPECT_EQ(Z7MM_LoadCode(&mm), 1u);  // keeps the old block
     EXPECT_EQ(mm.slot[0].block, block);
     EXPECT_EQ(Z7MM_WriteCodeRequest(&mm, 2, &p), 1u);  // no download while a block is held
+    // a synchronisation download goes through a slot of its own: the file
+    // is replaced, the held block stays
+    EXPECT_EQ(Z7MM_WriteSyncRequest(&mm, 2, &p), 0u);
+    EXPECT_EQ(Z7MM_WriteSyncRequest(&mm, 3, &p), 0u);
+    EXPECT_EQ(Z7MM_WriteSyncRequest(&mm, 4, &p), 0u);
+    EXPECT_EQ(ReadFile(root / "mnt/cfg/z7.cod"), std::vector<uint8_t>({1, 2, 3}));
+    EXPECT_EQ(mm.slot[0].block, block);
     EXPECT_EQ(Z7MM_LinkCode(&mm), block);
     EXPECT_EQ(Z7MM_FreeCode(&mm), 1u);  // linked: never freed
     EXPECT_EQ(Z7MM_UnlinkCode(&mm), 0u);
