@@ -96,13 +96,20 @@ TEST(RuntimeFiles, LogQueuesSixteenLinesAndRenamesTheFilePastItsLimit) {
     Z7LOG_Trace("first");
     Z7LOG_Err("not asked for");
     Z7LOG_Warn("w2");
-    for (int i = 3; i <= 15; i++) Z7LOG_Trace(("t" + std::to_string(i)).c_str());
+    char t[8];
+    for (int i = 3; i <= 15; i++) {
+        std::snprintf(t, sizeof t, "t%d", i);
+        Z7LOG_Trace(t);
+    }
     Z7EVSTRACE("trace %d", 16);
     Z7LOG_Trace("the seventeenth");  // dropped
     Z7LOG_Close();
     Z7LOG_PeriodMs = 500;
     std::string rest = stamp + "[Z7WARNING] w2\n";
-    for (int i = 3; i <= 15; i++) rest += stamp + "[Z7TRACE] t" + std::to_string(i) + "\n";
+    for (int i = 3; i <= 15; i++) {
+        std::snprintf(t, sizeof t, "t%d", i);
+        rest.append(stamp).append("[Z7TRACE] ").append(t).append("\n");
+    }
     rest += stamp + "[Z7TRACE] trace 16\n";
     EXPECT_EQ(ReadAll(root / "mnt/cfg/z7.old.log"), std::string(65455, 'x') + stamp + "[Z7TRACE] first\n");
     EXPECT_EQ(ReadAll(root / "mnt/cfg/z7.log"), rest);
