@@ -3,16 +3,20 @@
 // definition when bit 7 of that byte is clear) followed by frames of a bus in
 // memory, exchanged over a few cycles with application messages; 1 an AS-i
 // configuration exchanged twice; 2 a bus-driver table, built with a driver
-// of the target's own.
+// of the target's own or the shared-memory bus driver.
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <string>
+#include <sys/stat.h>
 #include <vector>
 
 #include "iec/services/z7rtio.h"
 #include "iec/services/z7svc.h"
 #include "iec/vm/z7parts.h"
 #include "iec/vm/z7vm.h"
+#include "platform/plat.h"
 #include "platform/plat_can.h"
 #include "tests/support/iec_rtio.h"
 
@@ -42,7 +46,9 @@ uint32_t Driver(uint32_t cmd, uint32_t, uint32_t db, uint32_t level, uint32_t no
     }
     return 0;
 }
-Z7DDKHandler Lookup(const char *name) { return name[0] == 'D' ? Driver : nullptr; }
+// 'D': the target's own driver; 'Z': the shared-memory bus driver, whose
+// areas live under the target's root.
+Z7DDKHandler Lookup(const char *name) { return name[0] == 'D' ? Driver : name[0] == 'Z' ? Z7BusShm2 : nullptr; }
 
 void Run(const std::vector<uint8_t> &image, uint32_t which) {
     const uint32_t code = test_support::IecLoad(image);
@@ -69,6 +75,16 @@ void Run(const std::vector<uint8_t> &image, uint32_t which) {
     Z7Mem_Free(code);
 }
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    static char tmpl[] = "/tmp/fuzz-iec-rtio-XXXXXX";
+    const char *root = mkdtemp(tmpl);
+    setenv("PLC_ROOT", root, 1);
+    PLAT_Init(0, nullptr);
+    mkdir((std::string(root) + "/dev").c_str(), 0755);
+    mkdir((std::string(root) + "/dev/shm").c_str(), 0755);
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static bool ready = [] {

@@ -32,6 +32,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         ans[Z7VM_ANSWER_MAX] = 0xA5;
         const uint32_t out = Z7VM_Serve(at & 1 ? 0 : db, req.data(), uint32_t(req.size()), ans.data());
         if (out > Z7VM_ANSWER_MAX || ans[Z7VM_ANSWER_MAX] != 0xA5) abort();
+        // the same bytes as a question on a channel: a synchronisation question reads its words
+        static Z7CSData cs;
+        cs.ch[0].number = 1;
+        cs.ch[0].flags = Z7CH_USED | Z7CH_QUESTION | Z7CH_SOCKET;
+        cs.ch[0].sock = -1;
+        const size_t q = std::min(n, cs.ch[0].rx.size());
+        if (q) std::memcpy(cs.ch[0].rx.data(), req.data(), q);
+        cs.ch[0].received = uint16_t(q);
+        Z7Def_ServeSyncRequest(&cs, db, 1);
         Z7VM_Cycle(db, now += 10);
         at += 2 + n;
     }

@@ -11,9 +11,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <csignal>
+#include <poll.h>
 #include <pthread.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include "core/image/iecrt.h"
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
 #include "io/vcomm.h"
@@ -396,6 +400,54 @@ void _Serve() {
 uint32_t _GetTickCount() { return Z7Host_Ms(); }
 uint16_t Z7EVSPORT() { return 9000; }
 void Z7_SignalRegChange() { bNewRegParams = 1; }
+int Z7_SysCmd(const char *command) { return command ? PLAT_System(command) : -1; }
+void Z7_Sleep(uint32_t) {}
+void _Sleep(uint32_t) {}
+uint32_t Z7REG() { return 0; }
+
+// ---- the runtime's own cycle thread and console (not used by this controller) ----------------------
+
+namespace {
+pthread_t vm_thread;
+bool vm_thread_made = false;
+
+void *Z7VMThread(void *) {
+    sigset_t alarm;
+    sigemptyset(&alarm);
+    sigaddset(&alarm, SIGALRM);
+    pthread_sigmask(SIG_BLOCK, &alarm, nullptr);
+    _VMThread();
+    return nullptr;
+}
+
+void JoinVMThread() {
+    if (vm_thread_made) pthread_join(vm_thread, nullptr);
+    vm_thread_made = false;
+}
+}  // namespace
+
+uint32_t _RunThread() {
+    JoinVMThread();
+    vm_thread_made = pthread_create(&vm_thread, nullptr, Z7VMThread, nullptr) == 0;
+    return vm_thread_made ? 1 : 0;
+}
+
+uint32_t _ShouldTerminate() {
+    pollfd p{STDIN_FILENO, POLLIN, 0};
+    termios saved{};
+    const bool tty = tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (tty) {
+        termios raw = saved;  // a key without waiting for the line
+        raw.c_lflag &= tcflag_t(~(ICANON | ECHO | ISIG));
+        raw.c_cc[VMIN] = 0;
+        raw.c_cc[VTIME] = 0;
+        tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+    }
+    uint8_t key = 0;
+    const bool got = poll(&p, 1, 0) == 1 && (p.revents & POLLIN) && read(STDIN_FILENO, &key, 1) == 1;
+    if (tty) tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+    return got && key == 3 ? 1 : 0;
+}
 
 void Drevano_init() {
     if (!Z7_init) {
@@ -493,6 +545,7 @@ void _VMThread() {
 }
 
 void __Exit() {
+    JoinVMThread();
     _Stop();
     Z7VM_CloseDynaLinks(dwDynaLink);
     dwDynaLink = 0;
@@ -538,8 +591,10 @@ void Z7_Connect_Ethernet() {
 
 // ---- files --------------------------------------------------------------------------------------
 
+// The runtime folder: the prefix of the runtime's own file names.
+char Z7FILE_PATH[255] = "/mnt/cfg/";
+
 namespace {
-constexpr char kRuntimeFolder[] = "/mnt/cfg/";
 constexpr std::size_t kFullPathMax = 254;
 
 // Removes a file of the configuration flash; 1 removed, 0 absent, -1 failed.
@@ -553,10 +608,10 @@ int RemoveCfgFile(const char *abs) {
 
 char *Z7_GetFullPath(const char *name, char *out) {
     if (!name || !out || !name[0]) return nullptr;
-    const std::size_t folder = sizeof kRuntimeFolder - 1;
+    const std::size_t folder = strnlen(Z7FILE_PATH, sizeof Z7FILE_PATH);
     const std::size_t len = strlen(name);
     if (folder + len > kFullPathMax) return nullptr;
-    memcpy(out, kRuntimeFolder, folder);
+    memcpy(out, Z7FILE_PATH, folder);
     memcpy(out + folder, name, len + 1);
     return out;
 }
@@ -584,6 +639,14 @@ bool Drevano_RetainLoad(const char *path, IecRetainForm form) {
 bool DeleteDrevanoProgram() { return RemoveCfgFile("/mnt/cfg/z7.cod") >= 0; }
 
 bool DelDrevanoRetentiveFile() { return RemoveCfgFile("/mnt/cfg/z7.ret") == 1; }
+
+uint32_t DelDrevanoFile(uint32_t value) {
+    if (!DrevanoRuntime) return value;
+    DrevanoStop();
+    DrevanoRuntime = 0;
+    DeleteDrevanoProgram();
+    return DelDrevanoRetentiveFile() ? 1 : 0;
+}
 
 // ---- symbols ----------------------------------------------------------------------------------
 

@@ -104,9 +104,11 @@ void DrevanoUpdateWordOutputRegs();
 uint8_t *DrevanoCalculateVmDbAddress(uint32_t handle, uint32_t width);
 
 
-// out := the runtime's file folder "/mnt/cfg/" followed by name. out must hold
-// 255 bytes. Answers out, or null when name is empty or the result would
-// exceed 254 characters.
+// The runtime folder put in front of the runtime's own file names
+// ("/mnt/cfg/"; the memory manager's files carry their full paths).
+extern char Z7FILE_PATH[255];
+// out := Z7FILE_PATH followed by name. out must hold 255 bytes. Answers out,
+// or null when name is empty or the result would exceed 254 characters.
 char *Z7_GetFullPath(const char *name, char *out);
 
 // Hand the programming link to the runtime's communication server over the
@@ -123,6 +125,24 @@ bool Drevano_RetainLoad(const char *path, IecRetainForm form);
 bool DeleteDrevanoProgram();
 // Deletes the IEC retain file "/mnt/cfg/z7.ret"; true when deleted.
 bool DelDrevanoRetentiveFile();
+// While an application is in use: stops the runtime, marks none in use,
+// deletes the code and the retain file and answers 1 when the retain file
+// was deleted, else 0. Otherwise answers value unchanged.
+uint32_t DelDrevanoFile(uint32_t value);
+
+// Host hooks of the runtime: a shell line through the platform (its status),
+// sleeps that return at once, no register-parameter service (0).
+int Z7_SysCmd(const char *command);
+void Z7_Sleep(uint32_t ms);
+void _Sleep(uint32_t ms);
+uint32_t Z7REG();
+// The runtime's own cycle thread: one application cycle (_VMThread) on a
+// thread of its own with SIGALRM blocked; 1 when started. __Exit waits for
+// it. Not used by this controller, which cycles from its scan.
+uint32_t _RunThread();
+// 1 when a key waiting on the console is the interrupt character (3); reads
+// at most one key and never waits.
+uint32_t _ShouldTerminate();
 
 // Symbol of an IEC variable resolved by path (address and type out); answers
 // the map item of the symbol as a whole, 0 when there is none.

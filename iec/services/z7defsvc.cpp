@@ -3,6 +3,7 @@
 #include "core/image/bytes.h"
 #include "iec/services/z7svc.h"
 #include "iec/vm/z7srv.h"
+#include "iec/vm/z7vm.h"
 
 void Z7Def_ServeVMRequest(Z7CSData *cs, uint32_t db, uint32_t channel) {
     const uint8_t *req = Z7CS_GetVMRequest(cs, channel);
@@ -16,4 +17,18 @@ void Z7Def_ServeVMRequest(Z7CSData *cs, uint32_t db, uint32_t channel) {
     const uint32_t size = BE_Get16(frame + 2);
     const uint32_t present = size >= 1 && size <= Z7CS_PAYLOAD ? size - 1 : 0;
     Z7CS_SendVMAnswer(cs, channel, Z7VM_Serve(db, req, present, ans));
+}
+
+// A synchronisation request (kind 24): the three big-endian words at frame
+// bytes 5, 9 and 13 replace the first three status words taken from the
+// application record; 1 without a database, for another kind or a frame too
+// short to hold them.
+uint32_t Z7Def_ServeSyncRequest(Z7CSData *cs, uint32_t db, uint32_t channel) {
+    const uint8_t *frame = Z7CS_GetRequestFrame(cs, channel);
+    const uint32_t st = db ? Z7VM_Status(db) : 0;
+    if (st == 0 || frame == nullptr || Z7CS_GetRequestLength(cs, channel) < 17 || frame[4] != 24) return 1;
+    Z7Mem_Put32(st + ST_APP4, BE_Get32(frame + 5));
+    Z7Mem_Put32(st + ST_APP5, BE_Get32(frame + 9));
+    Z7Mem_Put32(st + ST_APPPRE7, BE_Get32(frame + 13));
+    return 0;
 }

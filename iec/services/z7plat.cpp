@@ -84,10 +84,23 @@ uint32_t Z7File_GetSize(const char *path) {
     return Host(path, p, sizeof p) && stat(p, &st) == 0 ? uint32_t(st.st_size) : 0;
 }
 
+// No host I/O system: nothing is sized, opened or exchanged, and its module
+// pointers stay empty.
+void *pCounter = nullptr;
+void *pS7 = nullptr;
 uint32_t Z7Ios_GetMemorySizing(uint32_t) { return 0; }
 uint32_t Z7Ios_Open(uint32_t, uint32_t, uint32_t) { return 0; }
 uint32_t Z7Ios_Exchange(uint32_t) { return 0; }
-void Z7Ios_Close() {}
+uint32_t Z7Ios_CanHotRestart(uint32_t) { return 0; }
+uint32_t Z7Ios_HotRestart(uint32_t) {
+    pCounter = nullptr;
+    pS7 = nullptr;
+    return 0;
+}
+void Z7Ios_Close() {
+    pCounter = nullptr;
+    pS7 = nullptr;
+}
 
 
 // ---- more file calls ------------------------------------------------------------------------------
@@ -217,9 +230,15 @@ uint32_t Z7FT_Delete(const char *name) {
 // ---- clock -------------------------------------------------------------------------------------------
 
 namespace {
+void HostClock(timeval *tv) { gettimeofday(tv, nullptr); }
+}  // namespace
+
+void (*Z7Host_Clock)(timeval *tv) = HostClock;
+
+namespace {
 void Now(bool local, struct tm *t, uint32_t *ms) {
     timeval tv{};
-    gettimeofday(&tv, nullptr);
+    Z7Host_Clock(&tv);
     const time_t s = tv.tv_sec;
     if (local) localtime_r(&s, t);
     else gmtime_r(&s, t);
@@ -263,14 +282,7 @@ uint32_t Z7RtClk_GetString(uint32_t kind, char *out) {
     return n > 0 ? uint32_t(n) : 0;
 }
 
-// ---- trace and log -------------------------------------------------------------------------------------
-
-// The log file is never opened on this controller (nothing calls
-// Z7LOG_Open), so the log calls return at once.
-void Z7LOG_Trace(const char *) {}
-void Z7LOG_Warn(const char *) {}
-void Z7LOG_Err(const char *) {}
-void Z7LOG_Close() {}
+// ---- trace ---------------------------------------------------------------------------------------------
 
 void Z7EVSTRACE_Line(const char *text) {
     if (pEvData) Z7Evs_Trace(pEvData, text);
@@ -330,6 +342,10 @@ void Z7Svc_Install() {
     z7_services.Z7Ios_Open = Z7Ios_Open;
     z7_services.Z7Ios_Exchange = Z7Ios_Exchange;
     z7_services.Z7Ios_Close = Z7Ios_Close;
+    z7_services.Z7Ios_CanHotRestart = Z7Ios_CanHotRestart;
+    z7_services.Z7Ios_HotRestart = Z7Ios_HotRestart;
+    z7_services.Z7DDKC_OpenLinks = Z7DDKC_OpenLinks;
+    z7_services.Z7DDKC_CloseLinks = Z7DDKC_CloseLinks;
     z7_services.Z7File_Delete = Z7File_Delete;
     z7_services.Z7File_Exist = Z7File_Exist;
     z7_services.trace = Z7EVSTRACE_Line;
@@ -517,6 +533,14 @@ void Z7DDK_LogTrace(uint32_t level, const char *format, ...) {
     va_end(ap);
     Z7EVSTRACE("%s", text);
 }
+void Z7DDK_Trace(const char *format, ...) {
+    char text[512];
+    va_list ap;
+    va_start(ap, format);
+    std::vsnprintf(text, sizeof text, format, ap);
+    va_end(ap);
+    Z7EVSTRACE("%s", text);
+}
 
 // ---- virtual files: plain files on this controller ------------------------------------------------------
 
@@ -696,7 +720,9 @@ uint32_t Z7Asi_SendParameter(uint32_t, uint32_t, uint32_t, uint8_t) { return 0; 
 uint32_t Z7Asi_ReadPI(uint32_t, uint32_t, uint32_t, uint8_t *) { return 0; }
 uint32_t Z7Asi_StorePI(uint32_t, uint32_t) { return 0; }
 
-// No bus driver is provided: every name is looked up in vain.
-Z7DDKHandler Z7DDKC_IpGetHandler(const char *) { return nullptr; }
+// No bus driver is registered: every name is looked up in vain.
+uint32_t DDKC_NULL(uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) { return 0; }
+Z7DDKHandler Z7DDKC_GetHandlerProc(const char *) { return nullptr; }
+Z7DDKHandler Z7DDKC_IpGetHandler(const char *name) { return Z7DDKC_GetHandlerProc(name); }
 void Z7DDKC_IpInit() {}
 void Z7DDKC_IpExit() {}

@@ -115,7 +115,12 @@ void Z7IOX_WriteChanBinString(uint32_t group, uint32_t db, uint32_t chan, const 
 // Driver handler: (command, bus number, database, level, node data, argument, properties).
 using Z7DDKHandler = uint32_t (*)(uint32_t cmd, uint32_t bus, uint32_t db, uint32_t level, uint32_t node,
                                   uint32_t arg, uint32_t props);
+// The platform's handler lookup: no driver is registered on this controller,
+// so every name answers null (Z7DDKC_GetHandlerProc), and DDKC_NULL, the
+// empty handler, answers 0 to every command.
 Z7DDKHandler Z7DDKC_IpGetHandler(const char *name);
+Z7DDKHandler Z7DDKC_GetHandlerProc(const char *name);
+uint32_t DDKC_NULL(uint32_t cmd, uint32_t bus, uint32_t db, uint32_t level, uint32_t node, uint32_t arg, uint32_t props);
 // The lookup the kit uses (Z7DDKC_IpGetHandler; tests aim it at their own drivers).
 extern Z7DDKHandler (*Z7DDKC_Lookup)(const char *name);
 void Z7DDKC_IpInit();
@@ -151,3 +156,19 @@ uint32_t Z7DDKH_WriteVarLreal(uint32_t db, uint32_t item, double v);
 // min(length, maximum) characters unless forced.
 uint32_t Z7DDKH_ReadVarString(uint32_t db, uint32_t item);
 uint32_t Z7DDKH_WriteVarString(uint32_t db, uint32_t item, const char *text, uint32_t len);
+
+// ---- shared memory and its bus driver -------------------------------------------------------------
+// A named area of size bytes shared with another process, with a semaphore
+// of the same name: Create makes a new one (0 when it exists), Link opens an
+// existing one at least size bytes long; both clear it. A handle is a slot
+// number, 0 = none. Lock waits at most 20 ms for the semaphore: 1 taken, 0
+// not. Close removes a created area and its semaphore.
+uint32_t Z7Shm_Create(const char *name, uint32_t size);
+uint32_t Z7Shm_Link(const char *name, uint32_t size);
+uint32_t Z7Shm_Lock(uint32_t h);
+void Z7Shm_Unlock(uint32_t h);
+uint8_t *Z7Shm_GetData(uint32_t h);
+void Z7Shm_Close(uint32_t h);
+// Driver-kit handler exchanging the variables of its items through a shared
+// area per bus (properties in iec/services/z7shm.cpp); not registered.
+uint32_t Z7BusShm2(uint32_t cmd, uint32_t bus, uint32_t db, uint32_t level, uint32_t node, uint32_t arg, uint32_t props);

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <sys/time.h>
 
 #include "iec/services/z7sp5.h"
 #include "iec/vm/z7stdlib.h"
@@ -316,6 +317,10 @@ void Z7Svc_InstallStdHooks();
 // Serves the VM request waiting on a channel (request kind 1): the answer, or
 // return code 1 when the channel has no request or answer buffer.
 void Z7Def_ServeVMRequest(Z7CSData *cs, uint32_t db, uint32_t channel);
+// Takes the status words of a synchronisation question (kind 24) waiting on
+// a channel: 0 taken, 1 not (no database, another kind, a short frame). The
+// host does not call it.
+uint32_t Z7Def_ServeSyncRequest(Z7CSData *cs, uint32_t db, uint32_t channel);
 
 // ---- clock and files (platform layer) -----------------------------------------------------------
 uint32_t Z7RtClk_GetCurTimeStamp();
@@ -349,11 +354,24 @@ void Z7_SignalRegChange();
 extern uint32_t (*Z7Host_Ms)();
 extern uint32_t (*Z7Host_Frt)();
 uint32_t _GetTickCount();
-// Runtime log (never opened on this controller).
+// Wall clock of the runtime's date and time stamps; tests aim it at their own.
+extern void (*Z7Host_Clock)(timeval *tv);
+// Runtime log (nothing in this controller opens it). Options: bit 0 the file
+// "z7.log" of the runtime folder, bit 1 the system log, bit 9 trace and
+// warning lines, bit 10 error lines. A line is "date time,ms : [KIND] text",
+// at most 80 characters; 16 lines wait at most, a further one is dropped.
+void Z7LOG_Open(uint32_t options);
+// kind 3 trace, 2 warning, 1 error
+void _Z7LOG_Log(uint32_t kind, const char *text);
 void Z7LOG_Trace(const char *text);
 void Z7LOG_Warn(const char *text);
 void Z7LOG_Err(const char *text);
+// Stops the writer (the waiting lines are still written), closes the file.
 void Z7LOG_Close();
+// The writer thread: writes the waiting lines every Z7LOG_PeriodMs (500;
+// tests lengthen it to queue lines without a write in between).
+void *Z7LOG_Thread(void *);
+extern uint32_t Z7LOG_PeriodMs;
 
 // ---- runtime services called by the VM (through z7_services, iec/vm/z7parts.h) -------------------------------------------------------------------------
 void Z7Evs_OnAppStart(void *evs, const char *arg);
@@ -406,7 +424,13 @@ void Z7DDKC_Close(uint32_t db);
 uint32_t Z7Ios_GetMemorySizing(uint32_t iodef);
 uint32_t Z7Ios_Open(uint32_t iodef, uint32_t area, uint32_t size);
 uint32_t Z7Ios_Exchange(uint32_t db);
+// 0: the (absent) host I/O system does not stand in the way of a hot restart.
+uint32_t Z7Ios_CanHotRestart(uint32_t iodef);
+// The hot restart and the close clear the module pointers; HotRestart answers 0.
+uint32_t Z7Ios_HotRestart(uint32_t iodef);
 void Z7Ios_Close();
+extern void *pCounter;
+extern void *pS7;
 // Runtime trace: formats at most 512 bytes and prints the line on standard
 // output (Z7EVSTRACE_Line: the line already formatted).
 void Z7EVSTRACE(const char *format, ...) __attribute__((format(printf, 1, 2)));

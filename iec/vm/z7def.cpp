@@ -77,18 +77,31 @@ uint32_t Z7Def_HotStart(uint32_t code, uint32_t db, const char *retain_path, voi
     return 0;
 }
 
-uint32_t Z7Def_Change(uint32_t code, uint32_t db, void *evs, const char *evarg, uint32_t now) {
+namespace {
+// A change or its undo: the services closed around the rebuild and opened
+// again after it (left closed when it fails).
+uint32_t ChangeTo(uint32_t code, uint32_t db, void *evs, const char *evarg, uint32_t now,
+                  uint32_t (*rebuild)(uint32_t, uint32_t, uint32_t)) {
     if (code == 0 || db == 0) return 1;
     Z7Part_VM_CloseModbus(db);
     Z7Part_VM_CloseExtData(db);
     const uint32_t st = Z7VM_Status(db);
     Z7Mem_Put32(st + ST_OPTIONS, Z7Mem_Get32(st + ST_OPTIONS) | Z7O_CHANGED);
-    const uint32_t rc = Z7VM_BuildHOT(code, db, now);
+    const uint32_t rc = rebuild(code, db, now);
     if (rc != 0) return rc;
     Z7Mem_Put32(st + ST_OPTIONS, Z7Mem_Get32(st + ST_OPTIONS) | Z7O_CHANGED);
     OpenServices(db, evs);
     if (evs != nullptr && Z7VM_Hooks.on_app_change) Z7VM_Hooks.on_app_change(evs, evarg);
     return 0;
+}
+}  // namespace
+
+uint32_t Z7Def_Change(uint32_t code, uint32_t db, void *evs, const char *evarg, uint32_t now) {
+    return ChangeTo(code, db, evs, evarg, now, Z7VM_BuildHOT);
+}
+
+uint32_t Z7Def_UndoChange(uint32_t code, uint32_t db, void *evs, const char *evarg, uint32_t now) {
+    return ChangeTo(code, db, evs, evarg, now, Z7VM_UndoHOTChange);
 }
 
 uint32_t Z7Def_Stop(uint32_t db, void *evs, const char *retain_path, const char *evarg) {
@@ -207,8 +220,14 @@ void Z7VM_ShutDown(uint32_t db, const char *retain_path) {
     }
 }
 
-uint32_t Z7VM_OpenDynaLinks() { return Z7Bdll_OpenDynaLinks(); }
+// Driver-kit links first, then the external block library; closed the other
+// way round. The handle is the library's (0: none loaded).
+uint32_t Z7VM_OpenDynaLinks() {
+    Z7Part_DDKC_OpenLinks();
+    return Z7Bdll_OpenDynaLinks();
+}
 
 void Z7VM_CloseDynaLinks(uint32_t handle) {
     if (handle != 0) Z7Bdll_CloseDynaLinks();
+    Z7Part_DDKC_CloseLinks();
 }

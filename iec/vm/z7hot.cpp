@@ -174,6 +174,7 @@ uint32_t Z7VM_CanHOTStart(uint32_t code, uint32_t db) {
     if (!Z7VMHot_PrcVarMap(code, db, 0, &var)) return Fail(db, var);
     if (Z7VMRsc_Exist(db)) return Fail(db, 23);
     if (Z7VMCode_GetNbActiveTime(code) > Z7Sec_Get(db, Z7SEC_TIMERS, SD_ALLOC)) return Fail(db, 25);
+    if (Z7Part_Ios_CanHotRestart(Z7VMCode_GetIODef(code)) != 0) return Fail(db, 45);
     if (Z7VMCode_GetCTSegUsedSize(code) > Z7Sec_Bytes(db, Z7SEC_CT)) return Fail(db, 46);
     if (Z7VMWarm_CanUpdatePointers(code, db) != 0) return Fail(db, 28);
     if (Z7VMMap_CanHotRestart(db, code) != 0) return Fail(db, 48);
@@ -245,7 +246,8 @@ uint32_t Rebuild(uint32_t code, uint32_t db, uint32_t now, bool undo) {
     Z7VMCode_ApplyTimeInit(code, db, 0);
     Z7VMCode_ApplyStringInit(code, db, 0);
     for (uint32_t k = 0; k < 6; k++) Z7Sec_Set(db, kTyped[k].sec, SD_BOUND, new_bound[k]);
-    // 9: complex types, retains, XV, tasks, services
+    // 9: I/O layer, complex types, retains, XV, tasks, services
+    Z7Part_Ios_HotRestart(Z7VMCode_GetIODef(code));
     Z7VMCode_ApplyCTSegInit(code, db, Z7Mem_Get32(hd + HD_CTUSED));
     Z7Mem_Put32(hd + HD_CTUSED, Z7VMCode_GetCTSegUsedSize(code));
     if ((rc = Z7VMWarm_UpdatePointers(code, db)) != 0) return rc;

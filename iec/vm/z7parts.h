@@ -103,6 +103,11 @@ struct Z7Services {
     void (*Z7VMAsi_GetMasterProfiles)(uint32_t area, uint32_t master, uint8_t *out);
     uint32_t (*Z7DDKC_CanBuildHot)(uint32_t db, uint32_t code);
     uint32_t (*Z7DDKC_BuildHot)(uint32_t db, uint32_t code);
+    // the host I/O layer across a hot restart; the driver kit's platform links
+    uint32_t (*Z7Ios_CanHotRestart)(uint32_t iodef);
+    uint32_t (*Z7Ios_HotRestart)(uint32_t iodef);
+    uint32_t (*Z7DDKC_OpenLinks)();
+    void (*Z7DDKC_CloseLinks)();
 };
 extern Z7Services z7_services;
 
@@ -161,5 +166,9 @@ inline void Z7Part_VMAsi_GetMasterProfiles(uint32_t area, uint32_t master, uint8
 }
 inline uint32_t Z7Part_DDKC_CanBuildHot(uint32_t db, uint32_t code) { return z7_services.Z7DDKC_CanBuildHot ? z7_services.Z7DDKC_CanBuildHot(db, code) : 0; }
 inline uint32_t Z7Part_DDKC_BuildHot(uint32_t db, uint32_t code) { return z7_services.Z7DDKC_BuildHot ? z7_services.Z7DDKC_BuildHot(db, code) : 0; }
+inline uint32_t Z7Part_Ios_CanHotRestart(uint32_t iodef) { return z7_services.Z7Ios_CanHotRestart ? z7_services.Z7Ios_CanHotRestart(iodef) : 0; }
+inline uint32_t Z7Part_Ios_HotRestart(uint32_t iodef) { return z7_services.Z7Ios_HotRestart ? z7_services.Z7Ios_HotRestart(iodef) : 0; }
+inline uint32_t Z7Part_DDKC_OpenLinks() { return z7_services.Z7DDKC_OpenLinks ? z7_services.Z7DDKC_OpenLinks() : 0; }
+inline void Z7Part_DDKC_CloseLinks() { if (z7_services.Z7DDKC_CloseLinks) z7_services.Z7DDKC_CloseLinks(); }
 // Formats at most 512 characters and hands the line to the runtime's trace.
 void Z7Part_Trace(const char *format, ...) __attribute__((format(printf, 1, 2)));

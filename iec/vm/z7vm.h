@@ -214,6 +214,9 @@ uint32_t Z7Def_ColdStart(uint32_t code, uint32_t db, const char *retain_path, vo
 uint32_t Z7Def_HotStart(uint32_t code, uint32_t db, const char *retain_path, void *evs, uint8_t pause,
                         const char *evarg, uint32_t now_ms);
 uint32_t Z7Def_Change(uint32_t code, uint32_t db, void *evs, const char *evarg, uint32_t now_ms);
+// The same around Z7VM_UndoHOTChange: an earlier image put back (the host
+// does not call it).
+uint32_t Z7Def_UndoChange(uint32_t code, uint32_t db, void *evs, const char *evarg, uint32_t now_ms);
 uint32_t Z7Def_Stop(uint32_t db, void *evs, const char *retain_path, const char *evarg);
 void Z7Def_Cycle(uint32_t db, uint32_t now_ms, void *evs);
 uint32_t Z7VM_Cycle(uint32_t db, uint32_t now_ms);

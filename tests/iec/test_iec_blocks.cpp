@@ -129,7 +129,16 @@ TEST_F(IecBlocks, ExternalLibraryIsLoadedOnlyWhenItSaysItIsValid) {
     EXPECT_EQ(Z7VMFbl_GetNbClass(0), 56u);
     std::filesystem::copy_file(dir + "/libz7blocks_valid.so", "libz7blocks.so",
                                std::filesystem::copy_options::overwrite_existing);
-    EXPECT_EQ(Z7Bdll_OpenDynaLinks(), 1u);
+    // the driver kit's links open before the library and close after it
+    static std::vector<std::string> links;
+    links.clear();
+    const Z7Services saved = z7_services;
+    z7_services.Z7DDKC_OpenLinks = []() -> uint32_t {
+        links.push_back(Z7Bdll_StartEnumerate() ? "open after the library" : "open");
+        return 0;
+    };
+    z7_services.Z7DDKC_CloseLinks = [] { links.push_back(Z7Bdll_StartEnumerate() ? "close" : "close after the library"); };
+    EXPECT_EQ(Z7VM_OpenDynaLinks(), 1u);
     std::filesystem::current_path(here);
     EXPECT_STREQ(Z7Bdll_GetName(1), "EXTINC");
     EXPECT_NE(Z7Bdll_GetProc(1), nullptr);
@@ -144,6 +153,12 @@ TEST_F(IecBlocks, ExternalLibraryIsLoadedOnlyWhenItSaysItIsValid) {
     EXPECT_EQ(Z7VMFbl_GetInstanceCount(db, "EXTINC"), 1u);
     Z7Def_Cycle(db, 1000, nullptr);
     EXPECT_EQ(Flags(db) & 0xF, Z7F_RUN);
+    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+    db = 0;
+    Z7VM_CloseDynaLinks(1);
+    Z7VM_CloseDynaLinks(0);  // no library: the links close all the same
+    EXPECT_EQ(links, (std::vector<std::string>{"open", "close after the library", "close after the library"}));
+    z7_services = saved;
 }
 
 TEST_F(IecBlocks, CountersWithResetCountOnEdges) {

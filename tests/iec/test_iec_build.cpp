@@ -2,6 +2,8 @@
 // options, initial values, program slots, and damaged images refused.
 #include "tests/iec/iec_fixture.h"
 
+#include <tuple>
+
 #include "iec/vm/z7code_internal.h"
 
 namespace {
@@ -265,6 +267,15 @@ TEST_F(IecTest, ExtensionGatesDecideWhatIsPresent) {
     EXPECT_EQ(Z7VMCode_GetEAX(four, &c, &v), 1u);
     EXPECT_EQ(c, four + 68);
     EXPECT_EQ(Z7VMCode_GetBusDrv(four), 0u);
+    // interrupt tasks: 16 from extension count 18, 64 from 20, where the debug bit also counts
+    img.ext = std::vector<uint32_t>(22, 68);
+    img.ext[20] = 2;  // word 21
+    for (auto [count, its, debug] : {std::tuple{17, 0u, 0u}, {18, 16u, 0u}, {20, 64u, 1u}}) {
+        img.ext_count = count;
+        const uint32_t c = Load(img);
+        EXPECT_EQ(Z7VMCode_GetITCount(c), its) << count;
+        EXPECT_EQ(Z7VMCode_IsCodeDebug(c), debug) << count;
+    }
     img.ext.clear();
     img.ext_count = -1;
     EXPECT_EQ(Z7VMCode_GetPassword(Load(img)), 0u);

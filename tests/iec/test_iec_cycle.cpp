@@ -179,6 +179,13 @@ TEST_F(IecTest, BreakpointsTraceLogAndUnresolvedNames) {
     EXPECT_FALSE(Flags(db) & Z7F_LOG);
     EXPECT_EQ(Z7VMLog_Pop(db, &code, &arg, &arg32), 0u);
     EXPECT_EQ(Z7VMLog_PopSys(&code), 0u);
+    // the system log likewise keeps 16, oldest first
+    for (uint16_t i = 1; i <= 17; i++) Z7VMLog_PushSys(uint16_t(100 + i));
+    for (uint16_t i = 1; i <= 16; i++) {
+        ASSERT_EQ(Z7VMLog_PopSys(&code), 1u);
+        EXPECT_EQ(code, 100 + i);
+    }
+    EXPECT_EQ(Z7VMLog_PopSys(&code), 0u);
 
     Z7VMLog_RegisterUnresolved(db, "SHORT");
     Z7VMLog_RegisterUnresolved(db, "AVERYLONGBLOCKNAME");

@@ -113,6 +113,9 @@ TEST_F(IecRsc, ArraysTheirBoundsAndTheReleaseOfEveryKind) {
     EXPECT_EQ(Z7VMRsc_Exist(db), 1u);
     EXPECT_NE(Z7VMRsc_FindSocket(db, 12), 0u);
     EXPECT_EQ(Z7VMRsc_FindSocket(db, -1), 0u);
+    EXPECT_EQ(Z7VMRsc_FindData(db, 9), Z7VMRsc_FindKind(db, 9, RSC_FILE));
+    EXPECT_NE(Z7VMRsc_FindData(db, 9), 0u);
+    EXPECT_EQ(Z7VMRsc_FindData(db, 10), 0u);
     Z7VMRsc_FreeAll(db);
     Z7Std_Hooks = saved;
     EXPECT_EQ(closed_files, std::vector<uint32_t>{9});

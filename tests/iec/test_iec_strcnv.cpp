@@ -154,6 +154,26 @@ TEST_F(IecStrTest, CrcHexDateAndNumberTexts) {
     EXPECT_EQ(Z7VMStr_AtoLINT(db, 1), -42);
     EXPECT_EQ(Z7VMStr_AtoI(db, 1), -42);
     EXPECT_EQ(Z7VMStr_AtoUL(db, 1), 0u);
+    Set(1, "2.5e1x");
+    EXPECT_EQ(Z7VMStr_AtoF(db, 1), 25.0f);
+    EXPECT_EQ(Z7VMStr_IsEmpty(db, 1), 0u);
+    Set(1, "");
+    EXPECT_EQ(Z7VMStr_IsEmpty(db, 1), 1u);
+    // values as texts, each cut to the string's maximum
+    Z7VMStr_UtoA(db, 1, 4294967295u);
+    EXPECT_EQ(Get(1), "4294967295");
+    Z7VMStr_LINTtoA(db, 6, std::numeric_limits<int64_t>::min());
+    EXPECT_EQ(Get(6), "-9223372036854775808");
+    Z7VMStr_LINTtoA(db, 3, -123456);  // STRING(5)
+    EXPECT_EQ(Get(3), "-1234");
+    Z7VMStr_BootoA(db, 2, 7);
+    EXPECT_EQ(Get(2), "1");
+    Z7VMStr_BootoA(db, 2, 0);
+    EXPECT_EQ(Get(2), "0");
+    Z7VMStr_FtoA(db, 1, 0.1f);  // python3: '%g' % 0.10000000149011612
+    EXPECT_EQ(Get(1), "0.1");
+    Z7VMStr_TmrtoA(db, 1, 0xFFFFFFFFu);  // "%ld" of the 32-bit value
+    EXPECT_EQ(Get(1), "-1");
 
     const uint32_t date = 2024u << 16 | 6u << 8 | 7u;
     Set(1, "%d%Y");

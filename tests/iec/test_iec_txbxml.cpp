@@ -169,6 +169,11 @@ TEST_F(TxbXml, TextBufferBlocksWriteReadLinesCopiesAndErrors) {
     Call("TXBSETDATA", {1, 10, 8, 1});
     EXPECT_EQ(B(1), 1);
     EXPECT_EQ(Text(h), "xyz");
+    // the text block itself, for a reader in place; error 4 for a bad handle
+    EXPECT_EQ(Z7XS_GetTextHandle(db, h ^ 0x5A5A), 0u);
+    EXPECT_EQ(TxbErr(), 4u);
+    EXPECT_NE(Z7XS_GetTextHandle(db, h), 0u);
+    EXPECT_EQ(TxbErr(), 0u);
     SetS(1, "0123456789");
     Call("TXBSETSTRING", {1, 1, 1});
     Call("TXBGETDATA", {1, 10, 4, 1});
@@ -357,6 +362,9 @@ TEST_F(TxbXml, BuiltDocumentEscapesAndSyntaxFaultsLeaveNothing) {
     EXPECT_EQ(std::string(cont), "t &x; &#65; &toolongname;");
     Z7XML_GetTagContents(db, r, cont, sizeof cont);
     EXPECT_EQ(std::string(cont), std::string(1300, 'z'));
+    EXPECT_EQ(Z7XML_AppendContents(db, r, "+tail"), 1u);  // joined in a longer block
+    Z7XML_GetTagContents(db, r, cont, sizeof cont);
+    EXPECT_EQ(std::string(cont), std::string(1300, 'z') + "+tail");
     Z7XML_Free(db, r);
     // 256 levels parse, 257 and 50,000 do not
     auto nested = [](uint32_t n) {

@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "core/image/iecrt.h"
 #include "core/storage/memfile.h"
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
@@ -258,6 +259,13 @@ TEST_F(Host, MemoryManagerFilesPiecesAndSlots) {
     EXPECT_EQ(Z7MM_LoadCode(&mm), 1u);  // keeps the old block
     EXPECT_EQ(mm.slot[0].block, block);
     EXPECT_EQ(Z7MM_WriteCodeRequest(&mm, 2, &p), 1u);  // no download while a block is held
+    // a synchronisation download goes through a slot of its own: the file
+    // is replaced, the held block stays
+    EXPECT_EQ(Z7MM_WriteSyncRequest(&mm, 2, &p), 0u);
+    EXPECT_EQ(Z7MM_WriteSyncRequest(&mm, 3, &p), 0u);
+    EXPECT_EQ(Z7MM_WriteSyncRequest(&mm, 4, &p), 0u);
+    EXPECT_EQ(ReadFile(root / "mnt/cfg/z7.cod"), std::vector<uint8_t>({1, 2, 3}));
+    EXPECT_EQ(mm.slot[0].block, block);
     EXPECT_EQ(Z7MM_LinkCode(&mm), block);
     EXPECT_EQ(Z7MM_FreeCode(&mm), 1u);  // linked: never freed
     EXPECT_EQ(Z7MM_UnlinkCode(&mm), 0u);
@@ -310,6 +318,61 @@ TEST_F(Host, ModbusQuestionsWhileTheDatabaseIsBusyAnswerOne) {
     Vcomm_Port[ProgrammingPort].fd = -1;
     close(sv[0]);
     close(sv[1]);
+}
+
+// The host hooks: the runtime's own cycle thread runs one cycle (its first,
+// which prints the restart flags) and __Exit waits for it; the console's
+// interrupt key; a shell line through the platform; the file deletion while
+// an application is in use and while none is.
+TEST_F(Host, HostHooksThreadConsoleShellAndFileDeletion) {
+    IecImage img = Image();
+    img.has_retain = true;
+    img.retain.c16 = 1;
+    img.retain.f16 = 1;
+    img.retain.sig = 0x0BADCAFE;
+    Start(img);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(_RunThread(), 1u);
+    __Exit();
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("_VMThread\ns_reg(res_scn) is 0\n"), std::string::npos);
+
+    const int saved_in = dup(STDIN_FILENO);
+    int keys[2];
+    ASSERT_EQ(pipe(keys), 0);
+    dup2(keys[0], STDIN_FILENO);
+    EXPECT_EQ(_ShouldTerminate(), 0u);  // nothing waits: no wait either
+    ASSERT_EQ(write(keys[1], "a\x03", 2), 2);
+    EXPECT_EQ(_ShouldTerminate(), 0u);
+    EXPECT_EQ(_ShouldTerminate(), 1u);
+    dup2(saved_in, STDIN_FILENO);
+    close(saved_in);
+    close(keys[0]);
+    close(keys[1]);
+
+    mkdir((root / "sim").c_str(), 0755);
+    EXPECT_EQ(Z7_SysCmd("mkdir /mnt/cfg/h55i"), 0);
+    EXPECT_TRUE(Exists(root / "mnt/cfg/h55i"));
+    EXPECT_EQ(ReadFile(root / "sim/commands.log"), std::vector<uint8_t>({'m', 'k', 'd', 'i', 'r', ' ', '/', 'm', 'n',
+                                                                          't', '/', 'c', 'f', 'g', '/', 'h', '5', '5',
+                                                                          'i', '\n'}));
+    EXPECT_EQ(Z7REG(), 0u);
+    char path[255];
+    EXPECT_STREQ(Z7_GetFullPath("z7.log", path), "/mnt/cfg/z7.log");
+    EXPECT_NE(Z7_GetFullPath(std::string(245, 'n').c_str(), path), nullptr);  // 9 + 245 = 254
+    EXPECT_EQ(Z7_GetFullPath(std::string(246, 'n').c_str(), path), nullptr);
+
+    // no application in use: the value comes back and nothing is deleted
+    DrevanoRuntime = 0;
+    Start(img);
+    EXPECT_EQ(DelDrevanoFile(7), 7u);
+    EXPECT_NE(pDB, 0u);
+    // in use: stopped (the stop writes the retain file), both files deleted
+    DrevanoRuntime = 1;
+    EXPECT_EQ(DelDrevanoFile(7), 1u);
+    EXPECT_EQ(DrevanoRuntime, 0);
+    EXPECT_EQ(pDB, 0u);
+    EXPECT_FALSE(Exists(root / "mnt/cfg/z7.cod"));
+    EXPECT_FALSE(Exists(root / "mnt/cfg/z7.ret"));
 }
 
 TEST_F(Host, SerialLinkGoesBackAfterExactlyTheSilence) {

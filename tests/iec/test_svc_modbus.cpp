@@ -201,6 +201,19 @@ TEST_F(Modbus, ServerAnswersFromItsTablesAndTheExchangeMovesTheVariables) {
     SetInt(2, 0x1111);
     Z7VM_ExchangeModbusData(db);
     EXPECT_EQ(Serve(Rtu("07 03 00 01 00 01"), false), Hex("07 03 02 11 11"));
+    // the server side alone, and only while no stop is asked; the client
+    // side alone leaves the server tables
+    SetInt(1, 0x1357);
+    Z7St_SetFlags(db, uint16_t(Z7St_Flags(db) | Z7F_STOPREQ));
+    Z7VM_ExchangeModbusDataServer(db);
+    EXPECT_EQ(Serve(Rtu("07 03 00 00 00 01"), false), Hex("07 03 02 24 68"));
+    Z7St_SetFlags(db, uint16_t(Z7St_Flags(db) & ~Z7F_STOPREQ));
+    Z7VM_ExchangeModbusDataClient(db);
+    EXPECT_EQ(Serve(Rtu("07 03 00 00 00 01"), false), Hex("07 03 02 24 68"));
+    Z7VM_ExchangeModbusDataServer(db);
+    EXPECT_EQ(Serve(Rtu("07 03 00 00 00 01"), false), Hex("07 03 02 13 57"));
+    SetInt(1, 0x2468);
+    Z7VM_ExchangeModbusData(db);
 
     struct Case {
         const char *what, *request;

@@ -1,13 +1,18 @@
 // The runtime's file and text utilities against real files: line reads,
-// profile files, MAC texts, clock strings and the start information taken
-// from a question that ends early.
+// profile files, MAC texts, clock strings, the start information taken from
+// a question that ends early, the runtime log and its writer, the virtual
+// files and the driver kit's folder, text, lock and trace utilities.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 
 #include "iec/services/z7svc.h"
 #include "iec/vm/z7parts.h"
@@ -15,8 +20,202 @@
 
 uint32_t Z7DDK_GetPrivateProfileFlag(const char *section, const char *key, uint32_t def, const char *file);
 int32_t Z7DDK_GetPrivateProfileInt(const char *section, const char *key, int32_t def, const char *file);
+uint32_t Z7DDK_SetWorkFolder(const char *text);
+uint32_t Z7DDK_GetWorkFile(char *out, const char *name, const char *ext);
+uint32_t Z7DDK_CreateMutex();
+uint32_t Z7DDK_DeleteMutex();
+uint32_t Z7DDK_TakeMutex();
+uint32_t Z7DDK_ReleaseMutex();
+void Z7DDK_StrLower(char *t);
+uint32_t Z7DDK_StrcmpNoCase(const char *a, const char *b);
+const char *Z7DDK_StrStr(const char *hay, const char *needle, uint32_t exact);
+void Z7DDK_SetTraceLevel(uint32_t level);
+void Z7DDK_LogTrace(uint32_t level, const char *format, ...);
+void Z7DDK_Trace(const char *format, ...);
+uint32_t Z7Vfs_OpenReadRand(const char *path, uint32_t *size);
+uint32_t Z7Vfs_OpenWriteCreate(const char *path);
+void Z7Vfs_Close(uint32_t h);
+uint32_t Z7Vfs_GetSize(const char *path, uint32_t *size);
+uint32_t Z7Vfs_Read(uint32_t h, int32_t offset, uint32_t count, void *buf);
+uint32_t Z7Vfs_Write(uint32_t h, int32_t offset, uint32_t count, const void *buf);
+void *Z7Vfs_CreateRamFile(const char *name, uint32_t size);
+void *Z7Vfs_LoadToMemory(const char *path, uint32_t *size);
+void Z7Vfs_ReleaseRamFile(void *block);
+uint32_t Z7File_Fread(uint32_t h, uint32_t item, uint32_t count, void *buf);
+uint32_t Z7File_Fwrite(uint32_t h, uint32_t item, uint32_t count, const void *buf);
 
 namespace {
+
+std::string ReadAll(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+// The runtime clock fixed at Sunday 2024-03-10 14:05:09.007 UTC, in UTC.
+class FixedClock {
+public:
+    FixedClock() {
+        if (const char *tz = std::getenv("TZ")) old_tz_ = tz, had_tz_ = true;
+        setenv("TZ", "UTC0", 1);
+        tzset();
+        Z7Host_Clock = [](timeval *tv) {
+            tv->tv_sec = 1710079509;
+            tv->tv_usec = 7000;
+        };
+    }
+    ~FixedClock() {
+        if (had_tz_) setenv("TZ", old_tz_.c_str(), 1);
+        else unsetenv("TZ");
+        tzset();
+        Z7Host_Clock = saved_;
+    }
+
+private:
+    void (*saved_)(timeval *) = Z7Host_Clock;
+    std::string old_tz_;
+    bool had_tz_ = false;
+};
+
+// Lines are queued at most 16 deep and written by the writer: the file is
+// renamed once it passed 65,455 bytes. Options: 0x001 file, 0x200 trace and
+// warning lines, 0x400 error lines.
+TEST(RuntimeFiles, LogQueuesSixteenLinesAndRenamesTheFilePastItsLimit) {
+    test_support::TempRoot root;
+    mkdir((root / "mnt").c_str(), 0755);
+    mkdir((root / "mnt/cfg").c_str(), 0755);
+    FixedClock clock;
+    const std::string stamp = "2024/03/10 14:05:09,007 : ";
+    {
+        std::ofstream f(root / "mnt/cfg/z7.log", std::ios::binary);
+        f << std::string(65455, 'x');
+    }
+    Z7LOG_PeriodMs = 3600000;  // nothing written before the close
+    Z7LOG_Open(0x201);
+    Z7LOG_Trace("first");
+    Z7LOG_Err("not asked for");
+    Z7LOG_Warn("w2");
+    char t[8];
+    for (int i = 3; i <= 15; i++) {
+        std::snprintf(t, sizeof t, "t%d", i);
+        Z7LOG_Trace(t);
+    }
+    Z7EVSTRACE("trace %d", 16);
+    Z7LOG_Trace("the seventeenth");  // dropped
+    Z7LOG_Close();
+    Z7LOG_PeriodMs = 500;
+    std::string rest = stamp + "[Z7WARNING] w2\n";
+    for (int i = 3; i <= 15; i++) {
+        std::snprintf(t, sizeof t, "t%d", i);
+        rest.append(stamp).append("[Z7TRACE] ").append(t).append("\n");
+    }
+    rest += stamp + "[Z7TRACE] trace 16\n";
+    EXPECT_EQ(ReadAll(root / "mnt/cfg/z7.old.log"), std::string(65455, 'x') + stamp + "[Z7TRACE] first\n");
+    EXPECT_EQ(ReadAll(root / "mnt/cfg/z7.log"), rest);
+
+    // errors only; a line is cut at 80 characters; the writer writes on its own
+    Z7LOG_Open(0x401);
+    Z7LOG_Trace("not asked for");
+    Z7LOG_Err(std::string(100, 'e').c_str());
+    const std::string cut = stamp + "[Z7ERROR] " + std::string(80 - 36, 'e') + "\n";
+    std::string seen;
+    for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+         std::chrono::steady_clock::now() < until && seen != rest + cut;
+         std::this_thread::sleep_for(std::chrono::milliseconds(20)))
+        seen = ReadAll(root / "mnt/cfg/z7.log");
+    EXPECT_EQ(seen, rest + cut);
+    Z7LOG_Close();
+    Z7LOG_Trace("closed");  // returns at once
+    EXPECT_EQ(ReadAll(root / "mnt/cfg/z7.log"), rest + cut);
+}
+
+// Virtual files are plain files here; only the code, hot-restart and change
+// images may be held in memory, read in pieces of 512 bytes.
+TEST(RuntimeFiles, VirtualFilesAndDriverKitUtilities) {
+    test_support::TempRoot root;
+    mkdir((root / "mnt").c_str(), 0755);
+    mkdir((root / "mnt/cfg").c_str(), 0755);
+    uint32_t h = Z7Vfs_OpenWriteCreate("/mnt/cfg/v.bin");
+    ASSERT_NE(h, 0u);
+    EXPECT_EQ(Z7Vfs_Write(h, -1, 4, "abcd"), 4u);
+    EXPECT_EQ(Z7Vfs_Write(h, 1, 2, "XY"), 2u);
+    EXPECT_EQ(Z7File_Fwrite(h, 2, 3, "123456"), 3u);  // items
+    Z7Vfs_Close(h);
+    EXPECT_EQ(ReadAll(root / "mnt/cfg/v.bin"), "aXY123456");
+    uint32_t n = 99;
+    EXPECT_EQ(Z7Vfs_GetSize("/mnt/cfg/v.bin", &n), 1u);
+    EXPECT_EQ(n, 9u);
+    EXPECT_EQ(Z7Vfs_GetSize("/mnt/cfg/none.bin", &n), 0u);
+    EXPECT_EQ(n, 0u);
+    h = Z7Vfs_OpenReadRand("/mnt/cfg/v.bin", &n);
+    ASSERT_NE(h, 0u);
+    EXPECT_EQ(n, 9u);
+    char buf[16] = {};
+    EXPECT_EQ(Z7Vfs_Read(h, 7, 10, buf), 2u);
+    EXPECT_EQ(std::string(buf, 2), "56");
+    EXPECT_EQ(Z7Vfs_Read(h, -1, 10, buf), 0u);  // on from the end
+    EXPECT_EQ(Z7Vfs_Read(h, 1, 1, buf), 1u);
+    EXPECT_EQ(buf[0], 'X');
+    EXPECT_EQ(Z7File_Fread(h, 4, 3, buf), 1u);  // "Y123": one whole item of 4 before the end
+    Z7Vfs_Close(h);
+
+    std::string image;
+    for (int i = 0; i < 1300; i++) image += char('A' + i % 26);
+    std::ofstream(root / "mnt/cfg/z7.upd", std::ios::binary) << image;
+    void *block = Z7Vfs_LoadToMemory("/mnt/cfg/z7.upd", &n);
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(n, 1300u);
+    EXPECT_EQ(std::string(static_cast<char *>(block), 1300), image);
+    Z7Vfs_ReleaseRamFile(block);
+    EXPECT_EQ(Z7Vfs_LoadToMemory("/mnt/cfg/v.bin", &n), nullptr);  // not one of the images
+    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(Z7Vfs_LoadToMemory("/mnt/cfg/z7.hot", &n), nullptr);  // missing
+    block = Z7Vfs_CreateRamFile("/mnt/cfg/z7.cod", 8);
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(std::string(static_cast<char *>(block), 8), std::string(8, '\0'));
+    Z7Vfs_ReleaseRamFile(block);
+    EXPECT_EQ(Z7Vfs_CreateRamFile("z7.rsc", 8), nullptr);
+
+    char out[256];
+    EXPECT_EQ(Z7DDK_SetWorkFolder("\\mnt\\cfg//"), 1u);
+    EXPECT_EQ(Z7DDK_GetWorkFile(out, "v", ".bin"), 1u);
+    EXPECT_STREQ(out, "/mnt/cfg/v.bin");
+    EXPECT_EQ(Z7DDK_GetWorkFile(out, "w", ".bin"), 0u);
+    EXPECT_EQ(Z7DDK_SetWorkFolder(std::string(254, 'f').c_str()), 0u);
+    EXPECT_EQ(Z7DDK_CreateMutex(), 1u);
+    EXPECT_EQ(Z7DDK_TakeMutex(), 1u);
+    EXPECT_EQ(Z7DDK_TakeMutex(), 0u);
+    EXPECT_EQ(Z7DDK_ReleaseMutex(), 1u);
+    EXPECT_EQ(Z7DDK_ReleaseMutex(), 0u);
+    EXPECT_EQ(Z7DDK_TakeMutex(), 1u);
+    EXPECT_EQ(Z7DDK_DeleteMutex(), 1u);
+    EXPECT_EQ(Z7DDK_TakeMutex(), 1u);
+    Z7DDK_ReleaseMutex();
+    char text[] = "AbC-Z[";
+    Z7DDK_StrLower(text);
+    EXPECT_STREQ(text, "abc-z[");
+    EXPECT_EQ(Z7DDK_StrcmpNoCase("abc", "ABC"), 1u);
+    EXPECT_EQ(Z7DDK_StrcmpNoCase("abc", "ABCD"), 0u);
+    EXPECT_EQ(Z7DDK_StrcmpNoCase(nullptr, nullptr), 1u);
+    EXPECT_EQ(Z7DDK_StrcmpNoCase("a", nullptr), 0u);
+    const char *hay = "Hello World";
+    EXPECT_EQ(Z7DDK_StrStr(hay, "WORLD", 0), hay + 6);
+    EXPECT_EQ(Z7DDK_StrStr(hay, "WORLD", 1), nullptr);
+
+    // the driver kit's traces reach the runtime trace (seen here in its log)
+    FixedClock clock;
+    Z7LOG_PeriodMs = 3600000;
+    Z7LOG_Open(0x201);
+    Z7DDK_SetTraceLevel(2);
+    Z7DDK_LogTrace(3, "above the level");
+    Z7DDK_LogTrace(2, "level %d", 2);
+    Z7DDK_Trace("always %s", "on");
+    Z7LOG_Close();
+    Z7LOG_PeriodMs = 500;
+    EXPECT_EQ(ReadAll(root / "mnt/cfg/z7.log"),
+              "2024/03/10 14:05:09,007 : [Z7TRACE] level 2\n2024/03/10 14:05:09,007 : [Z7TRACE] always on\n");
+}
 
 TEST(RuntimeFiles, LinesProfilesMacsAndClock) {
     test_support::TempRoot root;

@@ -272,6 +272,7 @@ TEST_F(RtIo, CanSpareSlotsPortLookupAndBlock) {
 // The CANRCVMSG block through the block handler: port, USINT[8], size, received, id, length.
 TEST_F(RtIo, CanReceiveBlock) {
     IecImage app = CanTestApp();
+    app.d32 = {4, 4, 0};
     app.str = {1, 1, 0};
     app.string_sizes = {8};
     app.init_str = {{1, "can1"}};
@@ -884,6 +885,98 @@ TEST_F(RtIo, DriverKitTreeCommandsAndVariables) {
 }  // namespace
 
 namespace {
+Z7DDKHandler ShmLookup(const char *name) { return std::strcmp(name, "Z7BusShm2") == 0 ? Z7BusShm2 : nullptr; }
+DdkRecord ShmBus(uint16_t number, uint8_t lock, const std::string &name, uint32_t size = 32) {
+    DdkRecord r{1, number, 0, 0, 0, {uint8_t(size), uint8_t(size >> 8), 0, 0, lock, 0, 0, 0}};
+    for (char c : name) r.props.push_back(uint8_t(c));
+    r.props.push_back(0);
+    return r;
+}
+// offset, direction (1 in, 2 out, 3 both), form (0 signed, 1 unsigned, 2 real, 3 text), bytes
+DdkRecord ShmItem(uint16_t type, uint16_t index, uint8_t offset, uint8_t dir, uint8_t form, uint8_t size) {
+    return {4, 0, type, index, 0, {offset, 0, 0, 0, dir, form, size, 0}};
+}
+
+// Two buses of the driver on one area: the first creates it, the second
+// links to it; each exchange copies the items in tree order, bus by bus.
+TEST_F(RtIo, SharedMemoryBusExchangesBetweenTwoHandles) {
+    mkdir((root / "dev").c_str(), 0755);
+    mkdir((root / "dev/shm").c_str(), 0755);
+    Z7DDKC_Lookup = ShmLookup;
+    const DdkRecord dev{2, 0, 0, 0, 0, {}}, grp{3, 0, 0, 0, 0, {}};
+    const std::vector<DdkDriver> drivers = {
+        {"Z7BusShm2",
+         {ShmBus(1, 1, "h55i-area"), dev, grp, ShmItem(RT_INT, 4, 0, 2, 0, 2), ShmItem(RT_DINT, 1, 4, 1, 1, 4),
+          ShmItem(5, 1, 8, 2, 3, 6), ShmItem(RT_DINT, 2, 16, 3, 0, 4), ShmItem(RT_DINT, 0, 24, 2, 2, 8)}},
+        {"Z7BusShm2",
+         {ShmBus(2, 0, "/h55i-area"), dev, grp, ShmItem(RT_DINT, 3, 0, 1, 0, 2), ShmItem(RT_INT, 6, 4, 2, 1, 4),
+          ShmItem(RT_INT, 7, 16, 3, 0, 4), ShmItem(RT_INT, 8, 0, 7, 0, 2), ShmItem(RT_INT, 9, 30, 1, 0, 4)}}};
+    IecImage app = CanTestApp();
+    app.d32 = {4, 4, 0};
+    app.str = {1, 1, 0};
+    app.string_sizes = {8};
+    app.init_str = {{1, "HELLO"}};
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(StartBytes(DdkTestImage(drivers, app)), 0u);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Driver Z7BusShm2: Shared memory V9.1.0\nDriver Z7BusShm2: Shared memory V9.1.0\n");
+    Set16(4, 0xFFFE);
+    Set16(6, 0x1234);
+    Set16(9, 0x5555);
+    Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, 0), 3);
+    Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_D32, 2), 7);
+    Z7Def_Cycle(db, 100, nullptr);
+    const std::vector<uint8_t> area = {0xFE, 0xFF, 0, 0, 0x34, 0x12, 0, 0, 'H', 'E', 'L', 'L', 'O', 0, 0, 0,
+                                       7,    0,    0, 0, 0,    0,    0, 0, 0,   0,   0,   0,   0,   0, 8, 0x40};
+    std::ifstream f(root / "dev/shm/h55i-area", std::ios::binary);
+    EXPECT_EQ(std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {}), area);
+    EXPECT_EQ(Var32(3), 0xFFFFFFFEu);  // in, signed 2 bytes
+    EXPECT_EQ(Var32(1), 0u);      // written by the second bus after the first read
+    EXPECT_EQ(Var16(db, 7), 7);       // the area changed under it: taken
+    EXPECT_EQ(Var16(db, 8), 0);       // direction 7: left out
+    EXPECT_EQ(Var16(db, 9), 0x5555);  // bytes 30..33 pass the end: left out
+    Set16(7, 9);                  // the area unchanged under it: written
+    Z7Def_Cycle(db, 110, nullptr);
+    EXPECT_EQ(Var32(1), 0x1234u);
+    EXPECT_EQ(Var32(2), 7u);
+    Z7Def_Cycle(db, 120, nullptr);
+    EXPECT_EQ(Var32(2), 9u);
+    Z7VM_ShutDown(db, nullptr);
+    db = 0;
+    struct stat st {};
+    EXPECT_NE(stat((root / "dev/shm/h55i-area").c_str(), &st), 0);  // the creator removed it
+    EXPECT_NE(stat((root / "dev/shm/sem.h55i-area").c_str(), &st), 0);
+
+    // the area itself: made once, linked only when at least as long, a held
+    // semaphore refused after a short wait, names of one element only
+    const uint32_t a = Z7Shm_Create("h55i-two", 16);
+    ASSERT_NE(a, 0u);
+    EXPECT_EQ(Z7Shm_Create("h55i-two", 16), 0u);
+    EXPECT_EQ(Z7Shm_Link("h55i-two", 17), 0u);
+    EXPECT_EQ(Z7Shm_Link("h55i-none", 16), 0u);
+    EXPECT_EQ(Z7Shm_Create("../h55i", 16), 0u);
+    const uint32_t b = Z7Shm_Link("/h55i-two", 8);
+    ASSERT_NE(b, 0u);
+    Z7Shm_GetData(a)[3] = 0x5A;
+    EXPECT_EQ(Z7Shm_GetData(b)[3], 0x5A);
+    EXPECT_EQ(Z7Shm_Lock(a), 1u);
+    EXPECT_EQ(Z7Shm_Lock(b), 0u);
+    Z7Shm_Unlock(a);
+    EXPECT_EQ(Z7Shm_Lock(b), 1u);
+    Z7Shm_Unlock(b);
+    Z7Shm_Close(b);
+    EXPECT_EQ(stat((root / "dev/shm/h55i-two").c_str(), &st), 0);  // a linker leaves it
+    Z7Shm_Close(a);
+    EXPECT_NE(stat((root / "dev/shm/h55i-two").c_str(), &st), 0);
+    // a bus without an area name opens nothing: the build fails, every bus closed
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(StartBytes(DdkTestImage({{"Z7BusShm2", {ShmBus(1, 0, ""), dev, grp}}}, app)), 1u);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Driver Z7BusShm2: Shared memory V9.1.0\nCannot create or link to shared memory\n");
+    EXPECT_EQ(Z7DDKC_IpGetHandler("Z7BusShm2"), nullptr);  // not registered on this controller
+    Z7DDKC_Lookup = Z7DDKC_IpGetHandler;
+}
+
 // Two ports each with a cyclic message: after the first exchange neither port
 // sends again before its cycle; a port reads at most 64 frames a cycle; a
 // 19-bit value goes out in two bytes and the top three bits of the third.

@@ -249,6 +249,14 @@ TEST(SocketChannel, WholeFramesAreQuestionsInOnePass) {
     EXPECT_EQ(Z7CS_GetQuestion(&cs, &ch), 17u);
     EXPECT_EQ(std::memcmp(Z7CS_GetRequestFrame(&cs, ch), f.data(), f.size()), 0);
     Z7CS_ReleaseQuestion(&cs, ch);
+    // silence: the first check stamps it, a stamp older than the time-out
+    // (across midnight) closes the channel
+    EXPECT_EQ(Z7CS_GetNbHostTCP(&cs), 1u);
+    Z7CSSock_CheckSilentSocketsEx(&cs, 86399000, 10000);
+    Z7CSSock_CheckSilentSocketsEx(&cs, 9000, 10000);
+    EXPECT_EQ(Z7CS_GetNbHostTCP(&cs), 1u);
+    Z7CSSock_CheckSilentSocketsEx(&cs, 9001, 10000);
+    EXPECT_EQ(Z7CS_GetNbHostTCP(&cs), 0u);
     close(cl);
     Z7CS_Close(&cs);
 }

@@ -256,6 +256,11 @@ TEST_F(VmRequests, ChangeCheckRefusesWithItsCode) {
     EXPECT_EQ(Z7VM_CanHOTStart(Load(VmsImage("change")), db), 72u);
     Z7VMPrg_SetBreakpoint(db, 1, 4, 0);
     Z7St_SetFlags(db, uint16_t(Z7St_Flags(db) & ~Z7F_BREAKPOINTS));
+    // a host I/O system that cannot follow refuses with 45 (this controller has none)
+    z7_services.Z7Ios_CanHotRestart = [](uint32_t) -> uint32_t { return 1; };
+    EXPECT_EQ(Z7VM_CanHOTStart(Load(VmsImage("change")), db), 45u);
+    z7_services.Z7Ios_CanHotRestart = Z7Ios_CanHotRestart;
+    EXPECT_EQ(Z7VM_CanHOTStart(Load(VmsImage("change")), db), 0u);
     Z7Mem_Put32(Z7VM_Header(db) + HD_MAGIC, 0x8000027);
     EXPECT_EQ(Z7VM_CanHOTStart(Load(VmsImage("change")), db), 29u);
 }
@@ -268,7 +273,11 @@ TEST_F(VmRequests, ChangeKeepsValuesAndHotStartContinuesASavedDatabase) {
     EXPECT_EQ(d1, 5u);
     const uint32_t next = Load(VmsImage("change"));
     ASSERT_EQ(Z7VM_CanHOTStart(next, db), 0u);
+    int module = 0;
+    pCounter = pS7 = &module;
     ASSERT_EQ(Z7Def_Change(next, db, nullptr, "VMS", 200), 0u);
+    EXPECT_EQ(pCounter, nullptr);  // the I/O layer's hot restart clears its modules
+    EXPECT_EQ(pS7, nullptr);
     EXPECT_TRUE(Options(db) & Z7O_CHANGED);
     EXPECT_EQ(Var16(db, 8), 0x0777u);
     EXPECT_EQ(Var16(db, 6), 0x1234u);
@@ -351,8 +360,11 @@ TEST_F(VmRequests, InstanceParametersAndTheUndoOfAChange) {
 
     // undo: refusals with the change's codes, then the first image again
     EXPECT_EQ(Z7VM_UndoHOTChange(Load(VmsImage("other")), db, 170), 1u);
-    EXPECT_EQ(Z7VM_UndoHOTChange(Load(VmsImage("alloc17")), db, 170), 54u);
-    ASSERT_EQ(Z7VM_UndoHOTChange(first, db, 170), 0u);
+    EXPECT_EQ(Z7Def_UndoChange(Load(VmsImage("alloc17")), db, nullptr, "VMS", 170), 54u);
+    EXPECT_EQ(Z7Def_UndoChange(0, db, nullptr, "VMS", 170), 1u);
+    Z7Mem_Put32(Z7VM_Status(db) + ST_OPTIONS, Options(db) & ~Z7O_CHANGED);  // as a cycle would
+    ASSERT_EQ(Z7Def_UndoChange(first, db, nullptr, "VMS", 170), 0u);
+    EXPECT_TRUE(Options(db) & Z7O_CHANGED);
     EXPECT_EQ(Z7Mem_Get32(Z7VM_Header(db) + HD_CODE), first);
     EXPECT_EQ(Z7Sec_Get(db, Z7SEC_D16, SD_BOUND), 8u);
     EXPECT_EQ(Z7Sec_Get(db, Z7SEC_D16, SD_USED), 16u);
@@ -375,6 +387,34 @@ TEST_F(VmRequests, InstanceParametersAndTheUndoOfAChange) {
     EXPECT_EQ(Z7Sec_Get(db, Z7SEC_D16, SD_BOUND), 9u);
     Cycle(200);
     EXPECT_EQ(Var16(db, 3), 0x0C0Cu);
+}
+
+// A synchronisation question (kind 24) replaces the first three words the
+// status took from the application record with its three big-endian words.
+TEST_F(VmRequests, SyncQuestionTakesThreeApplicationWords) {
+    StartVms();
+    Z7CSData cs{};
+    Z7CSChannel &c = cs.ch[0];
+    c.number = 1;
+    c.flags = Z7CH_USED | Z7CH_QUESTION | Z7CH_SOCKET;
+    c.sock = -1;
+    const Bytes q = Hex("5A37 000D 18 0A0B0C0D 00000005 FFFFFFFE");
+    std::memcpy(c.rx.data(), q.data(), q.size());
+    c.received = uint16_t(q.size());
+    const uint32_t app34 = St32(db, ST_APP34);
+    c.received = 16;  // one byte short
+    EXPECT_EQ(Z7Def_ServeSyncRequest(&cs, db, 1), 1u);
+    c.received = 17;
+    c.rx[4] = 23;
+    EXPECT_EQ(Z7Def_ServeSyncRequest(&cs, db, 1), 1u);
+    EXPECT_EQ(Z7Def_ServeSyncRequest(&cs, 0, 1), 1u);
+    EXPECT_EQ(St32(db, ST_APP4), 0x11223344u);  // the image's own word
+    c.rx[4] = 24;
+    EXPECT_EQ(Z7Def_ServeSyncRequest(&cs, db, 1), 0u);
+    EXPECT_EQ(St32(db, ST_APP4), 0x0A0B0C0Du);
+    EXPECT_EQ(St32(db, ST_APP5), 5u);
+    EXPECT_EQ(St32(db, ST_APPPRE7), 0xFFFFFFFEu);
+    EXPECT_EQ(St32(db, ST_APP34), app34);
 }
 
 // The change image becomes the code image only after the code block the

@@ -63,6 +63,8 @@ TEST_F(VmValues, ConversionsLocksAndExternalVariables) {
     EXPECT_EQ(Z7Map_SetDWordValue(Item("UD"), 0xFFFFFFF0u), 0u);
     EXPECT_EQ(Z7Map_GetLIntValue(Item("UD")), 0xFFFFFFF0ll);
     EXPECT_EQ(Z7Map_GetLRealValue(Item("UD")), 4294967280.0);
+    EXPECT_EQ(Z7Map_GetRealValue(Item("UD")), 4294967296.0f);  // rounded to single
+    EXPECT_EQ(Z7Map_GetRealValue(Item("L")), -1.0f);
     // floats: truncation, saturation, NaN
     EXPECT_EQ(Z7Map_SetRealValue(Item("R"), 2.75f), 0u);
     EXPECT_EQ(Z7Mem_Get32(Addr("R")), 0x40300000u);
@@ -291,6 +293,22 @@ TEST_F(VmValues, ChangeEventsWithHysteresis) {
         EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), 1u) << n;
         EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), 0u) << n;
     }
+    // a broadcast event: walked only with the broadcast ones, sent again
+    // unchanged after a general update, never while events are disabled,
+    // and no more once every broadcast event is unregistered
+    ASSERT_EQ(Z7EA_RegisterChangeEvent(db, 0, 3, 5, 77, nullptr, nullptr, 0), 4u);
+    EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), 0u);
+    EXPECT_EQ(Z7EA_ManageBroadcastEvents(db, evs), 1u);
+    EXPECT_EQ(Z7EA_ManageBroadcastEvents(db, evs), 0u);
+    Z7EA_ForceGeneralUpdate(db);
+    EXPECT_EQ(Z7EA_ManageBroadcastEvents(db, evs), 1u);
+    Z7EA_ForceGeneralUpdate(db);
+    Z7St_SetFlags(db, uint16_t(Z7St_Flags(db) | Z7F_NOEVENTS));
+    EXPECT_EQ(Z7EA_ManageBroadcastEvents(db, evs), 0u);
+    Z7St_SetFlags(db, uint16_t(Z7St_Flags(db) & ~Z7F_NOEVENTS));
+    EXPECT_EQ(Z7EA_UnregisterAllBroadcastEvents(db), 0u);
+    Z7EA_ForceGeneralUpdate(db);
+    EXPECT_EQ(Z7EA_ManageBroadcastEvents(db, evs), 0u);
     // the client goes: its subscriptions go with it
     close(fd);
     usleep(2000);
@@ -299,7 +317,7 @@ TEST_F(VmValues, ChangeEventsWithHysteresis) {
     Z7Mem_Put32(r, 0x42000000);
     Z7Map_SetStringValue(Item("S250"), "X", 1);
     Z7EA_ManagePrivateEvents(db, evs);
-    EXPECT_EQ(Z7Sec_Get(db, Z7SEC_EVT, SD_USED), 0u);
+    EXPECT_EQ(Z7Sec_Get(db, Z7SEC_EVT, SD_USED), 1u);  // the broadcast entry out of use keeps its place
     Z7Evs_Close(evs);
 }
 }  // namespace
