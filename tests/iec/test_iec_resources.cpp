@@ -22,6 +22,7 @@
 #include "iec/vm/z7srv.h"
 #include "tests/iec/iec_fixture.h"
 #include "tests/support/iec_asm.h"
+#include "tests/support/iec_clock.h"
 
 namespace iec_test {
 using test_support::IecImage;
@@ -280,15 +281,16 @@ TEST_F(IecRsc, SamplingTraceRingSetByTheInterpreterAndReadAsObjects) {
                    std::vector<uint8_t>(10, 0)}));
     Z7VMTic_RunPtr = Recorder::Run;  // the program is not run again: the settings stay
     for (uint32_t c = 1; c < 905; c++) Z7Def_Cycle(db, 1000 + c, nullptr);
-    std::vector<uint8_t> data = TraceObject(db, 27);
-    // while recording the stamps are today's date and the time of the read
-    const std::time_t t = std::time(nullptr);
-    std::tm lt{};
-    localtime_r(&t, &lt);
-    const uint32_t ms = uint32_t(lt.tm_hour * 3600 + lt.tm_min * 60 + lt.tm_sec) * 1000;
+    // while recording the stamps are the date and the time of the read: the
+    // runtime clock fixed at 2024-03-10 14:05:09.007 (local time UTC)
+    std::vector<uint8_t> data;
+    {
+        test_support::FixedIecClock fixed;
+        data = TraceObject(db, 27);
+    }
     ASSERT_EQ(data.size(), 922u);
-    EXPECT_EQ(BE_Get32(data.data() + 14), uint32_t(lt.tm_year + 1900) << 16 | uint32_t(lt.tm_mon + 1) << 8 | lt.tm_mday);
-    EXPECT_NEAR(double(BE_Get32(data.data() + 18)), double(ms), 5000.0);
+    EXPECT_EQ(BE_Get32(data.data() + 14), 0x07E8030Au);
+    EXPECT_EQ(BE_Get32(data.data() + 18), 50709007u);
     std::fill(data.begin() + 14, data.begin() + 22, 0);
     EXPECT_EQ(data, Cat({{0x03, 0x98, 0, 0, 0, 0, 0, 0, 0x03, 0x89, 0x07, 0x03, 0x00, 0x05}, std::vector<uint8_t>(8, 0),
                          std::vector<uint8_t>(900, 0x05)}));

@@ -22,6 +22,7 @@
 #include "iec/vm/z7stdlib.h"
 #include "iec/vm/z7str.h"
 #include "tests/iec/iec_fixture.h"
+#include "tests/support/iec_clock.h"
 #include "tests/support/iec_vms.h"
 #include "tests/support/loopback.h"
 
@@ -686,37 +687,22 @@ TEST_F(IecStd, DateSystemAndTraceFunctions) {
     Stf(121, {3, 1});
     Stf(122, {4, 1});
     EXPECT_EQ(std::vector<uint32_t>({D(2), D(3), D(4)}), std::vector<uint32_t>({7, 12, 2026}));
-    // DTCURDATE, DTCURTIME, DAY_TIME(0/1/2) against the host's local clock
-    // read around the calls (read again while a second boundary falls between)
-    time_t before = 0, after = 0;
-    timespec t0{}, t1{};
-    for (int tries = 0; tries < 50; tries++) {
-        clock_gettime(CLOCK_REALTIME, &t0);
+    // DTCURDATE, DTCURTIME, DAY_TIME(0/1/2) against the runtime clock fixed
+    // at Sunday 2024-03-10 14:05:09.007 (local time UTC)
+    {
+        test_support::FixedIecClock fixed;
         Stf(119, {5});
         Stf(118, {7});
         for (uint32_t kind : {0u, 1u, 2u}) {
             SetD(6, kind);
             Stf(63, {uint16_t(1 + kind), 6});
         }
-        clock_gettime(CLOCK_REALTIME, &t1);
-        before = t0.tv_sec;
-        after = t1.tv_sec;
-        if (before == after) break;
     }
-    ASSERT_EQ(before, after);
-    struct tm t {};
-    localtime_r(&after, &t);
-    char date[48], clock[16], day[16];
-    std::snprintf(date, sizeof date, "%04d/%02d/%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
-    std::snprintf(clock, sizeof clock, "%02d:%02d:%02d", t.tm_hour, t.tm_min, t.tm_sec);
-    std::strftime(day, sizeof day, "%A", &t);
-    EXPECT_EQ(S(1), date);
-    EXPECT_EQ(S(2), clock);
-    EXPECT_EQ(S(3), day);
-    EXPECT_EQ(D(5), uint32_t(t.tm_year + 1900) << 16 | uint32_t(t.tm_mon + 1) << 8 | uint32_t(t.tm_mday));
-    const uint32_t second_ms = uint32_t((t.tm_hour * 60 + t.tm_min) * 60 + t.tm_sec) * 1000;
-    EXPECT_GE(D(7), second_ms + uint32_t(t0.tv_nsec / 1000000));
-    EXPECT_LE(D(7), second_ms + uint32_t(t1.tv_nsec / 1000000));
+    EXPECT_EQ(S(1), "2024/03/10");
+    EXPECT_EQ(S(2), "14:05:09");
+    EXPECT_EQ(S(3), "Sunday");
+    EXPECT_EQ(D(5), 0x07E8030Au);
+    EXPECT_EQ(D(7), 50709007u);  // (14 h 5 min 9 s) in ms, and 7 ms
 
     // GETSYSINFO(8) grows with the cycles; (13) 0 while running; (21) 0
     SetD(10, 8);

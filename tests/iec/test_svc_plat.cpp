@@ -16,6 +16,7 @@
 
 #include "iec/services/z7svc.h"
 #include "iec/vm/z7parts.h"
+#include "tests/support/iec_clock.h"
 #include "tests/support/temp_root.h"
 
 uint32_t Z7DDK_GetPrivateProfileFlag(const char *section, const char *key, uint32_t def, const char *file);
@@ -53,30 +54,7 @@ std::string ReadAll(const std::string &path) {
     return ss.str();
 }
 
-// The runtime clock fixed at Sunday 2024-03-10 14:05:09.007 UTC, in UTC.
-class FixedClock {
-public:
-    FixedClock() {
-        if (const char *tz = std::getenv("TZ")) old_tz_ = tz, had_tz_ = true;
-        setenv("TZ", "UTC0", 1);
-        tzset();
-        Z7Host_Clock = [](timeval *tv) {
-            tv->tv_sec = 1710079509;
-            tv->tv_usec = 7000;
-        };
-    }
-    ~FixedClock() {
-        if (had_tz_) setenv("TZ", old_tz_.c_str(), 1);
-        else unsetenv("TZ");
-        tzset();
-        Z7Host_Clock = saved_;
-    }
-
-private:
-    void (*saved_)(timeval *) = Z7Host_Clock;
-    std::string old_tz_;
-    bool had_tz_ = false;
-};
+using FixedClock = test_support::FixedIecClock;
 
 // Lines are queued at most 16 deep and written by the writer: the file is
 // renamed once it passed 65,455 bytes. Options: 0x001 file, 0x200 trace and
