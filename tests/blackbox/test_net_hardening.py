@@ -337,6 +337,16 @@ class NetHardening(ServicesBase, unittest.TestCase):
         # The half-open requests are closed unanswered.
         for h in held:
             self.assertEqual(h.recv(100), b"")
+        # A client whose header comes in two parts keeps its place while newer
+        # idle connections take every record: the oldest idle ones give way.
+        idle = [self.http_socket() for _ in range(8)]
+        slow = self.http_socket()
+        slow.sendall(b"GET /readreg.htm;reg-R100;fmt-INT HTTP/1.0\r\n")
+        idle += [self.http_socket() for _ in range(3)]
+        slow.sendall(b"\r\n")
+        self.assertEqual(self.read_all(slow), self.page(b"<body>321</body>\r\n"))
+        for h in idle:
+            h.close()
         # Each of several connections that arrive together is served.
         results = [None] * 4
 
@@ -352,6 +362,63 @@ class NetHardening(ServicesBase, unittest.TestCase):
             t.join(15)
         self.assertEqual(results, [self.page(b"<body>321</body>\r\n")] * 4)
         self.assert_fds_back(base)
+
+    def test_register_server_answers_a_folder_and_a_client_behind_two_hundred_idle_ones(self):
+        self.up(http_account=False)
+        self.wait_register_server()
+        os.mkdir(self.card("sub"))
+        missing = b"HTTP/1.0 404 \r\nContent-Length: %d\r\n\r\nNetX HTTP Server unable to find file: %s"
+        self.assertEqual(self.get("/sub"), missing % (42, b"/sub"))
+        self.assertEqual(self.get("/"), missing % (39, b"/"))
+        self.assertEqual(self.http(b"HEAD /sub/ HTTP/1.0\r\n\r\n"), missing % (43, b"/sub/"))
+
+        self.c.write_reg(32768 + 16 * 99, 16, 321)  # %R100
+        base = self.fd_count()
+        rss = []
+        for round in range(2):
+            # 200 connections from a second host, one every 2 ms, every other
+            # one with half a request; then a normal request.
+            crowd = []
+            for i in range(200):
+                h = self.foreign()
+                try:
+                    h.connect((HOST, 80))
+                    if i % 2:
+                        h.sendall(b"GET /readreg.htm;reg-R1;fmt-INT HTTP/1.0\r\n")
+                except OSError as e:
+                    self.fail("connection %d of the crowd: %r" % (i, e))
+                h.setblocking(False)
+                crowd.append(h)
+                time.sleep(0.002)
+            t0 = time.monotonic()
+            try:
+                answer = self.get("/readreg.htm;reg-R100;fmt-INT")
+            except OSError as e:
+                answer = repr(e).encode()
+            took = time.monotonic() - t0
+            self.assertEqual(answer, self.page(b"<body>321</body>\r\n"))
+            self.assertLess(took, 1)
+            # The server held the newest of the crowd and let the others go unanswered.
+            got = {}
+
+            def let_go():
+                for i, h in enumerate(crowd):
+                    try:
+                        d = h.recv(100)
+                    except BlockingIOError:
+                        continue
+                    except ConnectionResetError:
+                        d = b""
+                    if i not in got or d:
+                        got[i] = got.get(i, b"") + d
+                return len(got) >= 200 - 8
+            self.assertTrue(wait_for(let_go, 10), "%d let go" % len(got))
+            self.assertEqual(set(got.values()), {b""})
+            for h in crowd:
+                h.close()
+            self.assert_fds_back(base)
+            rss.append(rss_kb(self.ctl.proc.pid))
+        self.assertLess(rss[1] - rss[0], 512, rss)
 
     def test_upload_cut_by_a_kill_leaves_the_old_file(self):
         self.up(http_account=False)
