@@ -63,8 +63,25 @@ void CommandPresent(NX_TCP_SOCKET *s) { SetEvent(s, FTP_EV_COMMAND); }
 void DataPresent(NX_TCP_SOCKET *s) { SetEvent(s, FTP_EV_DATA); }
 void ControlDisconnect(NX_TCP_SOCKET *s) { SetEvent(s, FTP_EV_CONTROL_DISCONNECT); }
 void DataDisconnect(NX_TCP_SOCKET *s) { SetEvent(s, FTP_EV_DATA_DISCONNECT); }
+
+// The client whose data socket s is; null for another socket.
+NX_FTP_CLIENT_REQUEST *ClientOfData(NX_TCP_SOCKET *s) {
+    if (NX_FTP_SERVER *sv = ServerOf(s)) {
+        for (NX_FTP_CLIENT_REQUEST &c : sv->nx_ftp_server_client_list)
+            if (&c.data == s) return &c;
+    }
+    return nullptr;
+}
+// A passive data connection is taken only from the host of its client's
+// control connection (as PORT allows only that host): another host's is
+// closed unread and the port listens on for the client.
 void PassiveDataConnect(NX_TCP_SOCKET *s, uint32_t) {
-    if (_nx_tcp_server_socket_accept(s, 0) != NX_IN_PROGRESS) _nx_tcp_server_socket_unaccept(s);
+    if (_nx_tcp_server_socket_accept(s, 0) != NX_IN_PROGRESS) {
+        _nx_tcp_server_socket_unaccept(s);
+        return;
+    }
+    const NX_FTP_CLIENT_REQUEST *c = ClientOfData(s);
+    if (c == nullptr || s->peer_address != c->control.peer_address) _nx_tcp_server_socket_unaccept(s);
 }
 
 // The peer has closed the connection and nothing is left to read.
@@ -185,6 +202,31 @@ void Argument(NX_PACKET *pk, char *arg) {
     std::size_t n = 0;
     while (p < end && *p != '\r' && *p != '\n' && *p != 0 && n < kArg - 1) arg[n++] = char(*p++);
     arg[n] = 0;
+}
+
+// FTP serves the card alone: a name led by another drive's letter is
+// refused (the client's own folder, set by CWD, is never off the card, so a
+// name joined to it stays there; climbs out of the card the file layer
+// refuses itself).
+bool OnCard(const char *name) {
+    return name[0] == 0 || name[1] != ':' || std::tolower(static_cast<unsigned char>(name[0])) == 'a';
+}
+
+// The 550 text of each command that names a file or folder.
+const char *OffCardRefusal(uint32_t code) {
+    switch (code) {
+    case FTP_RETR: return "File Open Fail";
+    case FTP_STOR:
+    case FTP_APPE: return "File Open Failed";
+    case FTP_DELE: return "Delete Failed";
+    case FTP_RNFR: return "Rename File not found";
+    case FTP_RNTO: return "Rename failed";
+    case FTP_MKD: return "Directory Create failed";
+    case FTP_RMD: return "Delete Directory Fail";
+    case FTP_CWD: return "Change Dir Fail";
+    case FTP_NLST: return "List bad Directory";
+    default: return nullptr;
+    }
 }
 
 void Restore(NX_FTP_SERVER *sv, NX_FTP_CLIENT_REQUEST &c) {
@@ -496,7 +538,8 @@ void Command(NX_FTP_SERVER *sv, uint32_t index, NX_FTP_CLIENT_REQUEST &c, NX_PAC
     Argument(pk, arg);
     _nx_packet_release(pk);
     FxMedia *m = sv->nx_ftp_server_media_ptr;
-    if (!c.logged_in && code != FTP_USER && code != FTP_PASS) {
+    // Before a login only USER, PASS and QUIT are taken.
+    if (!c.logged_in && code != FTP_USER && code != FTP_PASS && code != FTP_QUIT) {
         sv->nx_ftp_server_authentication_errors++;
         return Reply(sv, c, "530", "Not logged in");
     }
@@ -506,6 +549,9 @@ void Command(NX_FTP_SERVER *sv, uint32_t index, NX_FTP_CLIENT_REQUEST &c, NX_PAC
         if (c.passive) CloseData(sv, c);
         return Reply(sv, c, "532", "Need account for storing files");
     }
+    // CWD drops its leading "/.." pieces first: the name it uses is checked there.
+    if (const char *refusal = OffCardRefusal(code); refusal != nullptr && code != FTP_CWD && !OnCard(arg))
+        return Reply(sv, c, "550", refusal);
     if (code > FTP_APPE) {
         sv->nx_ftp_server_unknown_commands++;
         return Reply(sv, c, "502", "Not Implemented");
@@ -517,7 +563,11 @@ void Command(NX_FTP_SERVER *sv, uint32_t index, NX_FTP_CLIENT_REQUEST &c, NX_PAC
         return Reply(sv, c, "331", "Enter password");
     case FTP_PASS: {
         CopyCut(c.password, sizeof c.password, arg);
-        c.rights = 0;
+        // Whatever login came before ends here; only an accepted password
+        // starts a new one (rights 0 would mean no restriction).
+        c.logged_in = 0;
+        c.rights = 1;
+        ReleaseRename(c);
         uint8_t rights = 0;
         if (sv->nx_ftp_login && sv->nx_ftp_login(sv, c.control.peer_address, c.control.peer_port, c.user, c.password,
                                                  &rights) == NX_SUCCESS) {
@@ -558,6 +608,7 @@ void Command(NX_FTP_SERVER *sv, uint32_t index, NX_FTP_CLIENT_REQUEST &c, NX_PAC
         char dir[kArg];
         std::snprintf(dir, sizeof dir, "%s", a[0] ? a : "/");
         DropTrailingSlash(dir);
+        if (!OnCard(dir)) return Reply(sv, c, "550", OffCardRefusal(FTP_CWD));
         Restore(sv, c);
         if (std::strcmp(dir, "..") == 0) {
             // One level up from the current path; the root stays the root.

@@ -85,18 +85,23 @@ void PutDrop(NX_HTTP_SERVER *sv) {
     sv->nx_http_server_put_active = 0;
 }
 
+// Closes the connection of server record s, which listens again. Bytes the
+// client sent past its request are read away first, so that the close does
+// not reset the connection under the answer.
+void CloseConnection(NX_TCP_SOCKET *s) {
+    for (int i = 0; i < 8; i++) {
+        NX_PACKET *pk = nullptr;
+        if (_nx_tcp_socket_receive(s, &pk, 0) != NX_SUCCESS) break;
+        _nx_packet_release(pk);
+    }
+    _nx_tcp_server_socket_unaccept(s);
+}
+
 // Ends the connection in hand and listens again.
 void EndConnection(NX_HTTP_SERVER *sv) {
     DropRequest(sv);
-    // Bytes the client sent past its request are read away, so that the
-    // close does not reset the connection under the answer.
-    for (int i = 0; i < 8; i++) {
-        NX_PACKET *pk = nullptr;
-        if (_nx_tcp_socket_receive(&sv->nx_http_server_socket, &pk, 0) != NX_SUCCESS) break;
-        _nx_packet_release(pk);
-    }
     PutDrop(sv);
-    _nx_tcp_server_socket_unaccept(&sv->nx_http_server_socket);
+    CloseConnection(&sv->nx_http_server_socket);
     Relisten(sv);
 }
 
@@ -175,8 +180,16 @@ void GetProcess(NX_HTTP_SERVER *sv, uint32_t type, NX_PACKET *pk) {
             return;
         }
     }
+    // A folder opens, but is no file to send: it is not found either.
+    uint32_t attributes = 0;
+    uint64_t size64 = 0;
     if (_fxe_file_open(sv->nx_http_server_media_ptr, &sv->nx_http_server_file, sv->nx_http_server_request_resource,
-                       FX_OPEN_FOR_READ) != FX_SUCCESS) {
+                       FX_OPEN_FOR_READ) != FX_SUCCESS ||
+        (_fxe_directory_information_get(sv->nx_http_server_media_ptr, sv->nx_http_server_request_resource,
+                                        &attributes, &size64, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                        nullptr) == FX_SUCCESS &&
+         (attributes & FX_DIRECTORY))) {
+        CloseFile(sv);
         _nx_http_server_response_send(sv, "HTTP/1.0 404 ", "NetX HTTP Server unable to find file: ",
                                       sv->nx_http_server_request_resource);
         return;
@@ -188,9 +201,6 @@ void GetProcess(NX_HTTP_SERVER *sv, uint32_t type, NX_PACKET *pk) {
         CloseFile(sv);
         return;
     }
-    uint64_t size64 = 0;
-    _fxe_directory_information_get(sv->nx_http_server_media_ptr, sv->nx_http_server_request_resource, nullptr,
-                                   &size64, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
     const uint32_t size = size64 > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(size64);
     char num[12];
     _nx_http_server_number_convert(size, num);
@@ -331,12 +341,16 @@ void DeleteProcess(NX_HTTP_SERVER *sv, NX_PACKET *pk) {
         _nx_http_server_response_send(sv, "HTTP/1.0 500 ", "NetX HTTP File Delete Failed", nullptr);
 }
 
-// Reads the request into the held packet: 0 whole header (and, for a POST,
-// as much of the body as a packet holds), 225 still arriving, 224 refused.
-uint32_t GetClientRequest(NX_HTTP_SERVER *sv) {
+// Reads the request of connection s into its packet held (none at first):
+// 0 whole header (and, for a POST, as much of the body as a packet holds),
+// 225 still arriving, 224 refused (held is then released).
+uint32_t GetClientRequest(NX_HTTP_SERVER *sv, NX_TCP_SOCKET *s, NX_PACKET *&held) {
     NX_PACKET_POOL *pool = sv->nx_http_server_packet_pool_ptr;
+    auto drop = [&held] {
+        if (held != nullptr) _nx_packet_release(held);
+        held = nullptr;
+    };
     for (;;) {
-        NX_PACKET *held = sv->nx_http_server_request_packet;
         if (held != nullptr) {
             const Span d = Data(held);
             const char *blank = FindExact(d.p, d.end, "\r\n\r\n");
@@ -348,29 +362,104 @@ uint32_t GetClientRequest(NX_HTTP_SERVER *sv) {
                 const uint32_t have = uint32_t(d.end - (blank + 4));
                 if (have >= want || held->nx_packet_append_ptr >= held->nx_packet_data_end) return NX_SUCCESS;
             } else if (held->nx_packet_append_ptr >= held->nx_packet_data_end) {
-                DropRequest(sv);
+                drop();
                 return NX_HTTP_ERROR;
             }
         }
         NX_PACKET *pk = nullptr;
-        if (_nx_tcp_socket_receive(&sv->nx_http_server_socket, &pk, 0) != NX_SUCCESS) return NX_HTTP_TIMEOUT;
+        if (_nx_tcp_socket_receive(s, &pk, 0) != NX_SUCCESS) return NX_HTTP_TIMEOUT;
         if (held == nullptr) {
             const char c = char(pk->nx_packet_prepend_ptr[0]);
             if (c == 0 || std::strchr("GgPpDdHhTt", c) == nullptr) {
                 _nx_packet_release(pk);
                 return NX_HTTP_ERROR;
             }
-            sv->nx_http_server_request_packet = pk;
+            held = pk;
             continue;
         }
         // Only what still fits the held packet is taken; the rest is a refusal.
         const uint32_t st = _nx_packet_data_append(held, pk->nx_packet_prepend_ptr, pk->nx_packet_length, pool, 0);
         _nx_packet_release(pk);
         if (st != NX_SUCCESS) {
-            DropRequest(sv);
+            drop();
             return NX_HTTP_ERROR;
         }
     }
+}
+
+// ---- connections held until their request is whole ------------------------------------------
+
+bool Holds(const NxHttpWaiting &w) { return w.socket.accepted_fd >= 0; }
+
+// Lets a held connection go unanswered; its record listens again. A request
+// that did not come whole in time counts as a request time-out.
+void LetGo(NX_HTTP_SERVER *sv, NxHttpWaiting &w, bool timed_out) {
+    if (w.request != nullptr) _nx_packet_release(w.request);
+    w.request = nullptr;
+    w.whole = 0;
+    CloseConnection(&w.socket);
+    if (timed_out) sv->nx_http_server_invalid_http_headers++;
+}
+
+// Reads what came of a held request; a refused one, or one whose client
+// closed before it was whole, is let go, and so is one that did not come
+// whole in NX_HTTP_SERVER_MAX_PENDING passes.
+void ReadHeld(NX_HTTP_SERVER *sv, NxHttpWaiting &w) {
+    const bool closed = w.socket.state == NX_TCP_CLOSE_WAIT;
+    const uint32_t st = closed || NxRxReady(&w.socket) ? GetClientRequest(sv, &w.socket, w.request) : NX_HTTP_TIMEOUT;
+    if (st == NX_SUCCESS) {
+        w.whole = 1;
+    } else if (st == NX_HTTP_ERROR || closed) {
+        LetGo(sv, w, false);
+    } else if (++w.passes >= NX_HTTP_SERVER_MAX_PENDING) {
+        LetGo(sv, w, true);
+    }
+}
+
+// Takes the connections waiting on the port into the held records and reads
+// what came of the requests held.
+void Intake(NX_HTTP_SERVER *sv) {
+    auto &held = sv->nx_http_server_waiting;
+    for (NxHttpWaiting &w : held) {
+        if (Holds(w) && !w.whole) ReadHeld(sv, w);
+    }
+    for (uint32_t n = 0; n < NX_HTTP_SERVER_TAKE_MAX && NxConnectionWaiting(&sv->nx_http_server_socket); n++) {
+        NxHttpWaiting *w = nullptr;
+        for (NxHttpWaiting &h : held) {
+            if (!Holds(h) && h.socket.state == NX_TCP_LISTEN) {
+                w = &h;
+                break;
+            }
+        }
+        if (w == nullptr) {
+            // Every record is taken: the oldest that has not handed on a
+            // whole request gives way. Whole requests are all answered first.
+            for (NxHttpWaiting &h : held) {
+                if (Holds(h) && !h.whole && (w == nullptr || int32_t(h.accept_seq - w->accept_seq) < 0)) w = &h;
+            }
+            if (w == nullptr) break;
+            LetGo(sv, *w, true);
+        }
+        if (_nx_tcp_server_socket_accept(&w->socket, 5000) != NX_SUCCESS) {
+            sv->nx_http_server_connection_failures++;
+            break;
+        }
+        sv->nx_http_server_connection_successes++;
+        w->accept_seq = ++sv->nx_http_server_accept_seq;
+        w->passes = 0;
+        w->whole = 0;
+        ReadHeld(sv, *w);
+    }
+    sv->nx_http_server_connection_pending = 0;
+}
+
+// Of the held connections with a whole request, the one taken first; null when none.
+NxHttpWaiting *NextWhole(NX_HTTP_SERVER *sv) {
+    NxHttpWaiting *next = nullptr;
+    for (NxHttpWaiting &w : sv->nx_http_server_waiting) {
+        if (Holds(w) && w.whole && (next == nullptr || int32_t(w.accept_seq - next->accept_seq) < 0)) next = &w;
+    }
+    return next;
 }
 
 }  // namespace
@@ -398,6 +487,16 @@ uint32_t _nx_http_server_create(NX_HTTP_SERVER *server, const char *name, NX_IP 
     if (_nx_tcp_socket_create(ip, &server->nx_http_server_socket, "HTTP Server Socket", 0, 0x4000, 128, 2048,
                               nullptr, nullptr) != NX_SUCCESS)
         return NX_HTTP_ERROR;
+    for (NxHttpWaiting &w : server->nx_http_server_waiting) {
+        w.socket.fd = -1;
+        w.socket.accepted_fd = -1;
+        if (_nx_tcp_socket_create(ip, &w.socket, "HTTP Server Socket", 0, 0x4000, 128, 2048, nullptr, nullptr) !=
+            NX_SUCCESS) {
+            for (NxHttpWaiting &h : server->nx_http_server_waiting) _nx_tcp_socket_delete(&h.socket);
+            _nx_tcp_socket_delete(&server->nx_http_server_socket);
+            return NX_HTTP_ERROR;
+        }
+    }
     server->nx_http_server_id = NX_HTTP_SERVER_ID;
     server->nx_http_server_name = name;
     server->nx_http_server_ip_ptr = ip;
@@ -418,6 +517,12 @@ uint32_t _nx_http_server_start(NX_HTTP_SERVER *server) {
                                      &server->nx_http_server_socket, 5,
                                      _nx_http_server_connection_present) != NX_SUCCESS)
         return NX_HTTP_ERROR;
+    // The held records share the port's queue; the step takes connections
+    // into them itself, so the socket layer calls none of them back.
+    for (NxHttpWaiting &w : server->nx_http_server_waiting) {
+        _nx_tcp_server_socket_relisten(server->nx_http_server_ip_ptr, NX_HTTP_SERVER_PORT, &w.socket);
+        w.socket.listen_callback = nullptr;
+    }
     return NX_SUCCESS;
 }
 
@@ -435,6 +540,13 @@ uint32_t _nxe_http_server_delete(NX_HTTP_SERVER *server) {
 
 uint32_t _nx_http_server_delete(NX_HTTP_SERVER *server) {
     server->nx_http_server_id = 0;
+    for (NxHttpWaiting &w : server->nx_http_server_waiting) {
+        if (w.request != nullptr) _nx_packet_release(w.request);
+        w.request = nullptr;
+        w.whole = 0;
+        _nx_tcp_server_socket_unaccept(&w.socket);
+        _nx_tcp_socket_delete(&w.socket);
+    }
     DropRequest(server);
     PutDrop(server);
     CloseFile(server);
@@ -444,15 +556,16 @@ uint32_t _nx_http_server_delete(NX_HTTP_SERVER *server) {
 }
 
 void _nx_http_server_connection_present(NX_TCP_SOCKET *socket, uint32_t) {
-    NX_HTTP_SERVER *sv = ServerOf(socket);
-    // The counter already runs for a connection in hand.
-    if (sv->nx_http_server_connection_pending == 0) sv->nx_http_server_connection_pending = 1;
+    // The next step takes it (and every other waiting).
+    ServerOf(socket)->nx_http_server_connection_pending = 1;
 }
 
 // ---- the step ---------------------------------------------------------------------------------
 
 void _nx_http_server_thread_entry(NX_HTTP_SERVER *sv) {
     NX_TCP_SOCKET *s = &sv->nx_http_server_socket;
+    // Connections are taken and their requests read while one is answered.
+    Intake(sv);
     if (s->state == NX_TCP_CLOSE_WAIT) {
         // A client that closed its side after the whole body still gets its
         // PUT stored; what did not come whole is dropped.
@@ -461,7 +574,6 @@ void _nx_http_server_thread_entry(NX_HTTP_SERVER *sv) {
         PutDrop(sv);
         _nx_tcp_server_socket_unaccept(s);
         Relisten(sv);
-        sv->nx_http_server_connection_pending = 0;
         CloseFile(sv);
         return;
     }
@@ -475,36 +587,14 @@ void _nx_http_server_thread_entry(NX_HTTP_SERVER *sv) {
         if (PutContinue(sv)) EndConnection(sv);
         return;
     }
-    if (sv->nx_http_server_connection_pending == 0) return;
-    if (sv->nx_http_server_connection_pending == 1 && s->state != NX_TCP_ESTABLISHED) {
-        if (_nx_tcp_server_socket_accept(s, 5000) != NX_SUCCESS) {
-            sv->nx_http_server_connection_failures++;
-            _nx_tcp_server_socket_unaccept(s);
-            Relisten(sv);
-            // A connection that went away before we took it leaves nothing to wait for.
-            if (s->state == NX_TCP_LISTEN) sv->nx_http_server_connection_pending = 0;
-            return;
-        }
-        sv->nx_http_server_connection_successes++;
-        sv->nx_http_server_accept_time = _tx_time_get();
-    }
-    const uint32_t st = GetClientRequest(sv);
-    if (st != NX_SUCCESS) {
-        // One connection at a time: a request that does not come whole soon
-        // does not hold the server while others wait.
-        const bool yield = st == NX_HTTP_TIMEOUT &&
-                           _tx_time_get() - sv->nx_http_server_accept_time >= NX_HTTP_SERVER_YIELD_MS &&
-                           NxConnectionWaiting(s);
-        if (st == NX_HTTP_ERROR || yield || sv->nx_http_server_connection_pending >= NX_HTTP_SERVER_MAX_PENDING) {
-            sv->nx_http_server_connection_pending = 0;
-            if (st != NX_HTTP_ERROR) sv->nx_http_server_invalid_http_headers++;
-            EndConnection(sv);
-        } else {
-            sv->nx_http_server_connection_pending++;
-        }
-        return;
-    }
-    sv->nx_http_server_connection_pending = 0;
+    // One answer at a time: the held connection whose request is whole and
+    // that was taken first moves to the server's own record.
+    NxHttpWaiting *next = s->state == NX_TCP_LISTEN ? NextWhole(sv) : nullptr;
+    if (next == nullptr || NxHandOver(&next->socket, s) != NX_SUCCESS) return;
+    DropRequest(sv);
+    sv->nx_http_server_request_packet = next->request;
+    next->request = nullptr;
+    next->whole = 0;
     NX_PACKET *pk = sv->nx_http_server_request_packet;
     const Span d = Data(pk);
     auto is = [&](const char *w) {

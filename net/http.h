@@ -39,9 +39,22 @@ constexpr uint32_t NX_HTTP_SERVER_MIN_PACKET_SIZE = 604;
 constexpr uint32_t NX_HTTP_SERVER_MAX_PENDING = 1000;
 // A PUT body that stops arriving for this long (ms) is answered 500.
 constexpr uint32_t NX_HTTP_SERVER_RECEIVE_MS = 5000;
-// A connection whose request header is not whole this long (ms) after it was
-// taken gives way to a connection waiting behind it.
-constexpr uint32_t NX_HTTP_SERVER_YIELD_MS = 200;
+// Connections are taken as they come and held, each in a record of its own,
+// until their request header is whole; then answered one at a time. With
+// every record taken, a new connection displaces the oldest that has not
+// handed on a whole request.
+constexpr uint32_t NX_HTTP_SERVER_WAITING = 8;
+// Connections taken at most in one step.
+constexpr uint32_t NX_HTTP_SERVER_TAKE_MAX = 32;
+
+// A connection held until its request is whole.
+struct NxHttpWaiting {
+    NX_TCP_SOCKET socket;   // listens on the server's port while it holds none
+    NX_PACKET *request;     // what has come of its request
+    uint32_t passes;        // passes spent without a whole request header
+    uint32_t accept_seq;    // order of taking: the oldest is displaced first
+    uint8_t whole;          // the request is whole and waits to be answered
+};
 
 struct NX_HTTP_SERVER;
 using NxHttpAuthCheck = uint32_t (*)(NX_HTTP_SERVER *server, uint32_t request_type, char *resource, char **name,
@@ -83,8 +96,10 @@ struct NX_HTTP_SERVER {
     uint8_t nx_http_server_put_active;
     // Where a PUT's body goes until it is whole.
     FxUpload nx_http_server_upload;
-    // ms tick at which the connection in hand was taken.
-    uint32_t nx_http_server_accept_time;
+    // Connections held until their request is whole, and the order number
+    // of the last one taken.
+    std::array<NxHttpWaiting, NX_HTTP_SERVER_WAITING> nx_http_server_waiting;
+    uint32_t nx_http_server_accept_seq;
 };
 
 extern std::array<uint32_t, 2> length_info;

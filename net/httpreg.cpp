@@ -482,7 +482,13 @@ void Http_Scan(uint32_t iface) {
 uint32_t Http_ConnCnt(uint32_t iface) {
     if (iface > 1) return 0;
     const NX_HTTP_SERVER &sv = HttpServer[iface];
-    return sv.nx_http_server_id == NX_HTTP_SERVER_ID && sv.nx_http_server_socket.state == NX_TCP_ESTABLISHED ? 1 : 0;
+    if (sv.nx_http_server_id != NX_HTTP_SERVER_ID) return 0;
+    // The connection in hand, or one held until its request is whole.
+    if (sv.nx_http_server_socket.state == NX_TCP_ESTABLISHED) return 1;
+    for (const NxHttpWaiting &w : sv.nx_http_server_waiting) {
+        if (w.socket.state == NX_TCP_ESTABLISHED) return 1;
+    }
+    return 0;
 }
 
 void Http_DeInit(NX_IP *ip) {

@@ -236,6 +236,11 @@ uint32_t _nx_tcp_server_socket_unaccept(NX_TCP_SOCKET *s);
 // Whether another connection waits on the listening port of server socket s
 // (listening, or serving a connection it accepted there).
 bool NxConnectionWaiting(NX_TCP_SOCKET *s);
+// Moves the connection that server record from accepted to server record
+// to, listening on the same port with none of its own; from listens again.
+// For a server that holds connections in records of their own until their
+// request is whole and answers each from one record.
+uint32_t NxHandOver(NX_TCP_SOCKET *from, NX_TCP_SOCKET *to);
 uint32_t _nx_tcp_server_socket_unlisten(NX_IP *ip, uint32_t port);
 uint32_t _nx_tcp_client_socket_connect(NX_TCP_SOCKET *s, uint32_t address, uint32_t port, uint32_t wait);
 uint32_t _nx_tcp_socket_send(NX_TCP_SOCKET *s, NX_PACKET *packet, uint32_t wait);

@@ -385,6 +385,29 @@ uint32_t _nx_tcp_server_socket_unaccept(NX_TCP_SOCKET *s) {
     return NX_SUCCESS;
 }
 
+uint32_t NxHandOver(NX_TCP_SOCKET *from, NX_TCP_SOCKET *to) {
+    if (from->client || from->accepted_fd < 0 ||
+        (from->state != NX_TCP_ESTABLISHED && from->state != NX_TCP_CLOSE_WAIT) || to->client ||
+        to->accepted_fd >= 0 || to->state != NX_TCP_LISTEN)
+        return NX_NOT_SUCCESSFUL;
+    // What the readiness set reported for the connection stays reported.
+    const uint32_t events = from->poll.events;
+    PLAT_PollDel(&from->poll);
+    to->accepted_fd = from->accepted_fd;
+    from->accepted_fd = -1;
+    to->state = from->state;
+    from->state = NX_TCP_LISTEN;
+    to->peer_address = from->peer_address;
+    to->peer_port = from->peer_port;
+    to->mss = from->mss;
+    to->writable = from->writable;
+    to->transmit_state = from->transmit_state;
+    to->receive_pending = from->receive_pending;
+    Watch(to, to->accepted_fd);
+    to->poll.events |= events;
+    return NX_SUCCESS;
+}
+
 uint32_t _nx_tcp_server_socket_unlisten(NX_IP *ip, uint32_t port) {
     for (NX_TCP_SOCKET *o : ConnSock) {
         const NxListener *l = o != nullptr && o->client == 0 ? ListenerOf(o) : nullptr;

@@ -1,8 +1,11 @@
 """The register HTTP server and the in-program FTP server against clients
-that misbehave, driven from a veth peer: connections closed before their
-banner, half-open requests, several commands in one packet, uploads cut by
-a kill or a full card. Each server keeps serving others, an upload replaces
-its file whole or not at all, and the controller's descriptors stay flat."""
+that misbehave, driven from a veth peer and a second address on it:
+connections closed before their banner, half-open and idle connections by
+the hundred, several commands in one packet, uploads cut by a kill or a full
+card, a refused login, names of other drives, a foreign host on a passive
+data port. Each server keeps serving others, an upload replaces its file
+whole or not at all, FTP serves only the card, and the controller's
+descriptors and memory stay flat."""
 
 import os
 import signal
@@ -13,14 +16,18 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from bbsupport import ip_addr, wait_for  # noqa: E402
+from bbsupport import ip_addr, rss_kb, wait_for  # noqa: E402
 from test_net_services import ServicesBase  # noqa: E402
 
 HOST = "10.77.0.2"
+FOREIGN = "10.77.0.4"  # a second host on the peer's link
 # Runs the controller with a 1 MB file system of its own as the card.
 MOUNT_SMALL_CARD = ["unshare", "-m", "--propagation", "private", "sh", "-c",
                     'mount -t tmpfs -o size=1m tmpfs "$PLC_ROOT/mnt/USB0" && exec "$@"', "sh"]
 WRITE_FAILED = b"HTTP/1.0 500 \r\nContent-Length: 27\r\n\r\nNetX HTTP File Write Failed"
+# Names that lead off the card: the configuration flash as Z: in every
+# spelling, and relative climbs out of the card's folder.
+OFF_CARD = ["Z:\\", "z:/", "Z:", "z:", "../cfg/", "..\\cfg\\", "A:/../cfg/", "/../cfg/"]
 
 
 def pattern(n, seed):
@@ -112,6 +119,143 @@ class NetHardening(ServicesBase, unittest.TestCase):
             with open(self.card(name), "rb") as f:
                 self.assertEqual(f.read(), data, name)
 
+    def foreign(self):
+        """A TCP socket of the peer's namespace bound to the second address."""
+        if not getattr(self, "foreign_up", False):
+            self.peer.run("ip", "addr", "add", FOREIGN + "/24", "dev", "eth0p")
+            self.foreign_up = True
+        f = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.addCleanup(f.close)
+        f.settimeout(5)
+        f.bind((FOREIGN, 0))
+        return f
+
+    def assert_closed_unread(self, f):
+        """The controller closes f without a byte."""
+        try:
+            got = f.recv(100)
+        except ConnectionResetError:
+            got = b""
+        except socket.timeout:
+            got = b"<still open after 5 s>"
+        self.assertEqual(got, b"")
+
+    def flash(self):
+        """Every name under the configuration flash, with its content (None for a folder)."""
+        top = self.ctl.path("mnt", "cfg")
+        out = {}
+        for d, dirs, files in os.walk(top):
+            for n in dirs:
+                out[os.path.relpath(os.path.join(d, n), top)] = None
+            for n in files:
+                with open(os.path.join(d, n), "rb") as f:
+                    out[os.path.relpath(os.path.join(d, n), top)] = f.read()
+        return out
+
+    def listing(self, s, command):
+        """A passive NLST or LIST: its data, and the two replies."""
+        d = self.passive(s)
+        first = self.cmd(s, command)
+        return self.read_all(d), first, self.line(s)
+
+    def test_ftp_refused_password_ends_the_login_and_no_name_leaves_the_card(self):
+        self.up()
+        os.makedirs(self.ctl.path("mnt", "cfg", "sub"))
+        with open(self.ctl.path("mnt", "cfg", "secret.dta"), "wb") as f:
+            f.write(b"flash only")
+        with open(self.card("r.txt"), "wb") as f:
+            f.write(b"r")
+
+        # A refused password after a good login (read only) ends the login.
+        s = self.ftp_connect()
+        self.addCleanup(s.close)
+        self.assertEqual(self.line(s), b"220 Connection Ready \r\n")
+        for line, answer in [("USER bob", b"331 Enter password \r\n"), ("PASS any", b"230 Logged in \r\n"),
+                             ("USER nobody", b"331 Enter password \r\n"), ("PASS wrong", b"530 Login Fail \r\n"),
+                             ("PWD", b"530 Not logged in \r\n"), ("PASV", b"530 Not logged in \r\n"),
+                             ("MKD made", b"530 Not logged in \r\n"), ("DELE r.txt", b"530 Not logged in \r\n"),
+                             ("USER alice", b"331 Enter password \r\n"), ("PASS pw2", b"530 Login Fail \r\n"),
+                             ("STOR r.txt", b"530 Not logged in \r\n"), ("QUIT", b"221 Logging Off \r\n")]:
+            self.assertEqual(self.cmd(s, line), answer, line)
+        self.assert_card({"r.txt": b"r"})
+
+        # Every drive but the card is refused, as the command's own failure.
+        flash = self.flash()
+        s = self.login()
+        base = self.fd_count()
+        rss = []
+        refusals = [("RETR", "secret.dta", b"550 File Open Fail \r\n"),
+                    ("STOR", "secret.dta", b"550 File Open Failed \r\n"),
+                    ("STOR", "ladder.pgm", b"550 File Open Failed \r\n"),
+                    ("APPE", "secret.dta", b"550 File Open Failed \r\n"),
+                    ("DELE", "secret.dta", b"550 Delete Failed \r\n"),
+                    ("RNFR", "secret.dta", b"550 Rename File not found \r\n"),
+                    ("MKD", "new", b"550 Directory Create failed \r\n"),
+                    ("RMD", "sub", b"550 Delete Directory Fail \r\n"),
+                    ("CWD", "sub", b"550 Change Dir Fail \r\n"), ("CWD", "", b"550 Change Dir Fail \r\n"),
+                    ("NLST", "sub", b"550 List bad Directory \r\n"), ("SIZE", "secret.dta", b"502 Not Implemented \r\n")]
+        for round in range(2):
+            for prefix in OFF_CARD:
+                for command, name, answer in refusals:
+                    line = "%s %s%s" % (command, prefix, name)
+                    if command in ("RETR", "STOR", "APPE", "NLST"):
+                        self.passive(s)
+                    self.assertEqual(self.cmd(s, line), answer, line)
+                self.assertEqual(self.cmd(s, "RNFR r.txt"), b"350 Rename File From \r\n")
+                self.assertEqual(self.cmd(s, "RNTO %sr.txt" % prefix), b"550 Rename failed \r\n", prefix)
+            # The client is still at the card's root, and lists the card.
+            self.assertEqual(self.cmd(s, "PWD"), b'257 "/" is current Directory \r\n')
+            for command in ("NLST", "LIST"):
+                names, first, last = self.listing(s, command)
+                self.assertEqual(sorted(n.split(b" ")[-1] for n in names.split(b"\r\n")),
+                                 [b"", b".", b"..", b"r.txt"], command)
+                self.assertEqual((first, last), (b"150 Sending List \r\n", b"226 List End \r\n"), command)
+            rss.append(rss_kb(self.ctl.proc.pid))
+        self.assertEqual(self.cmd(s, "QUIT"), b"221 Logging Off \r\n")
+        self.assertEqual(self.flash(), flash)
+        self.assert_card({"r.txt": b"r"})
+        self.assert_fds_back(base)
+        self.assertLess(rss[1] - rss[0], 512, rss)
+
+    def test_ftp_passive_port_takes_only_the_client_host(self):
+        self.up()
+        data = pattern(5000, 3)
+        with open(self.card("r.bin"), "wb") as f:
+            f.write(data)
+        s = self.login()
+        base = self.fd_count()
+        rss = []
+        for round in range(2):
+            # A foreign host takes the announced port first and sends bytes:
+            # it is closed unread, and the client's own connection gets the file.
+            self.assertEqual(self.cmd(s, "PASV"), b"227 Entering Passive Mode(10,77,0,2,117,48) \r\n")
+            f = self.foreign()
+            f.connect((HOST, 30000))
+            f.sendall(b"foreign bytes")
+            self.assert_closed_unread(f)
+            d = self.ftp_connect(port=30000)
+            self.addCleanup(d.close)
+            self.assertEqual(self.cmd(s, "RETR r.bin"), b"150 File Opened \r\n")
+            self.assertEqual(self.read_all(d), data)
+            self.assertEqual(self.line(s), b"226 File Sent \r\n")
+            # Before a STOR: nothing of the foreign host is stored.
+            self.assertEqual(self.cmd(s, "PASV"), b"227 Entering Passive Mode(10,77,0,2,117,48) \r\n")
+            f = self.foreign()
+            f.connect((HOST, 30000))
+            f.sendall(b"foreign bytes")
+            self.assert_closed_unread(f)
+            d = self.ftp_connect(port=30000)
+            self.addCleanup(d.close)
+            self.assertEqual(self.cmd(s, "STOR up.bin"), b"150 File Open for Write \r\n")
+            d.sendall(data[::-1])
+            d.close()
+            self.assertEqual(self.line(s), b"250 File Written \r\n")
+            self.assert_card({"r.bin": data, "up.bin": data[::-1]})
+            rss.append(rss_kb(self.ctl.proc.pid))
+        self.assertEqual(self.cmd(s, "QUIT"), b"221 Logging Off \r\n")
+        self.assert_fds_back(base)
+        self.assertLess(rss[1] - rss[0], 512, rss)
+
     def test_ftp_serves_every_waiting_connection_and_every_command(self):
         self.up()
         with open(self.card("r.txt"), "wb") as f:
@@ -193,6 +337,16 @@ class NetHardening(ServicesBase, unittest.TestCase):
         # The half-open requests are closed unanswered.
         for h in held:
             self.assertEqual(h.recv(100), b"")
+        # A client whose header comes in two parts keeps its place while newer
+        # idle connections take every record: the oldest idle ones give way.
+        idle = [self.http_socket() for _ in range(8)]
+        slow = self.http_socket()
+        slow.sendall(b"GET /readreg.htm;reg-R100;fmt-INT HTTP/1.0\r\n")
+        idle += [self.http_socket() for _ in range(3)]
+        slow.sendall(b"\r\n")
+        self.assertEqual(self.read_all(slow), self.page(b"<body>321</body>\r\n"))
+        for h in idle:
+            h.close()
         # Each of several connections that arrive together is served.
         results = [None] * 4
 
@@ -208,6 +362,63 @@ class NetHardening(ServicesBase, unittest.TestCase):
             t.join(15)
         self.assertEqual(results, [self.page(b"<body>321</body>\r\n")] * 4)
         self.assert_fds_back(base)
+
+    def test_register_server_answers_a_folder_and_a_client_behind_two_hundred_idle_ones(self):
+        self.up(http_account=False)
+        self.wait_register_server()
+        os.mkdir(self.card("sub"))
+        missing = b"HTTP/1.0 404 \r\nContent-Length: %d\r\n\r\nNetX HTTP Server unable to find file: %s"
+        self.assertEqual(self.get("/sub"), missing % (42, b"/sub"))
+        self.assertEqual(self.get("/"), missing % (39, b"/"))
+        self.assertEqual(self.http(b"HEAD /sub/ HTTP/1.0\r\n\r\n"), missing % (43, b"/sub/"))
+
+        self.c.write_reg(32768 + 16 * 99, 16, 321)  # %R100
+        base = self.fd_count()
+        rss = []
+        for round in range(2):
+            # 200 connections from a second host, one every 2 ms, every other
+            # one with half a request; then a normal request.
+            crowd = []
+            for i in range(200):
+                h = self.foreign()
+                try:
+                    h.connect((HOST, 80))
+                    if i % 2:
+                        h.sendall(b"GET /readreg.htm;reg-R1;fmt-INT HTTP/1.0\r\n")
+                except OSError as e:
+                    self.fail("connection %d of the crowd: %r" % (i, e))
+                h.setblocking(False)
+                crowd.append(h)
+                time.sleep(0.002)
+            t0 = time.monotonic()
+            try:
+                answer = self.get("/readreg.htm;reg-R100;fmt-INT")
+            except OSError as e:
+                answer = repr(e).encode()
+            took = time.monotonic() - t0
+            self.assertEqual(answer, self.page(b"<body>321</body>\r\n"))
+            self.assertLess(took, 1)
+            # The server held the newest of the crowd and let the others go unanswered.
+            got = {}
+
+            def let_go():
+                for i, h in enumerate(crowd):
+                    try:
+                        d = h.recv(100)
+                    except BlockingIOError:
+                        continue
+                    except ConnectionResetError:
+                        d = b""
+                    if i not in got or d:
+                        got[i] = got.get(i, b"") + d
+                return len(got) >= 200 - 8
+            self.assertTrue(wait_for(let_go, 10), "%d let go" % len(got))
+            self.assertEqual(set(got.values()), {b""})
+            for h in crowd:
+                h.close()
+            self.assert_fds_back(base)
+            rss.append(rss_kb(self.ctl.proc.pid))
+        self.assertLess(rss[1] - rss[0], 512, rss)
 
     def test_upload_cut_by_a_kill_leaves_the_old_file(self):
         self.up(http_account=False)

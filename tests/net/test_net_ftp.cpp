@@ -233,11 +233,31 @@ TEST(NetFtp, AClientThatDoesNotReadGetsEveryAnswerLater) {
 
 TEST(NetFtp, ReadOnlyAccountLoginRulesPortAndParser) {
     FtpFixture f;
+    std::ofstream(f.root / "mnt/USB0/a.txt") << "a";
+    // A refused password ends the login, and a rename begun under it.
+    for (const auto &[line, want] : std::initializer_list<std::pair<const char *, const char *>>{
+             {"USER alice\r\n", "331 Enter password \r\n"}, {"PASS pw1\r\n", "230 Logged in \r\n"},
+             {"RNFR a.txt\r\n", "350 Rename File From \r\n"}, {"PASS pw2\r\n", "530 Login Fail \r\n"},
+             {"RNTO b.txt\r\n", "530 Not logged in \r\n"}, {"PASS pw1\r\n", "230 Logged in \r\n"},
+             {"RNTO b.txt\r\n", "550 Rename failed \r\n"}})
+        EXPECT_EQ(f.Send(line), want) << line;
+    EXPECT_EQ(access((f.root / "mnt/USB0/a.txt").c_str(), F_OK), 0);
+
     EXPECT_EQ(f.Send("USER bob\r\n"), "331 Enter password \r\n");
     EXPECT_EQ(f.Send("PASS any\r\n"), "230 Logged in \r\n");
     for (const char *cmd : {"STOR x\r\n", "APPE x\r\n", "DELE x\r\n", "RNFR x\r\n", "RNTO x\r\n", "MKD x\r\n",
                             "RMD x\r\n"})
         EXPECT_EQ(f.Send(cmd), "532 Need account for storing files \r\n") << cmd;
+    // After a refused password no command but USER, PASS and QUIT is taken,
+    // whatever the login before allowed.
+    EXPECT_EQ(f.Send("USER nobody\r\n"), "331 Enter password \r\n");
+    EXPECT_EQ(f.Send("PASS wrong\r\n"), "530 Login Fail \r\n");
+    for (const char *cmd : {"NOOP", "RETR a.txt", "STOR x", "APPE x", "RNFR a.txt", "RNTO x", "DELE a.txt", "RMD d",
+                            "XRMD d", "MKD d", "XMKD d", "NLST", "LIST", "PORT 127,0,0,1,4,1", "PASV", "CWD /", "CDUP",
+                            "PWD", "TYPE I", "FEAT", "SIZE a.txt", "XYZ"})
+        EXPECT_EQ(f.Send(std::string(cmd) + "\r\n"), "530 Not logged in \r\n") << cmd;
+    EXPECT_EQ(f.sv.nx_ftp_server_client_list[0].logged_in, 0u);
+    EXPECT_EQ(f.sv.nx_ftp_server_client_list[0].rights, 1) << "read only, not 0 (no restriction)";
 
     struct Row {
         const char *u1, *p1, *u2, *p2, *name, *pass;
@@ -261,6 +281,15 @@ TEST(NetFtp, ReadOnlyAccountLoginRulesPortAndParser) {
         EXPECT_EQ(FtpServerLogin(&f.sv, 0, 0, r.name, r.pass, &rights), r.result) << r.name << "/" << r.pass;
         EXPECT_EQ(rights, r.rights) << r.name << " (9: left as it was)";
     }
+    // No accounts (the last row): anonymous is read only, and a refused
+    // password after it leaves nothing.
+    for (const auto &[line, want] : std::initializer_list<std::pair<const char *, const char *>>{
+             {"USER anonymous\r\n", "331 Enter password \r\n"}, {"PASS x\r\n", "230 Logged in \r\n"},
+             {"MKD d\r\n", "532 Need account for storing files \r\n"}, {"USER x\r\n", "331 Enter password \r\n"},
+             {"PASS y\r\n", "530 Login Fail \r\n"}, {"MKD d\r\n", "530 Not logged in \r\n"},
+             {"QUIT\r\n", "221 Logging Off \r\n"}})
+        EXPECT_EQ(f.Send(line), want) << line;
+    EXPECT_EQ(access((f.root / "mnt/USB0/d").c_str(), F_OK), -1);
 
     uint32_t a = 0, p = 0;
     EXPECT_EQ(FtpParsePort("192,168,0,10,4,1", &a, &p), 1u);
@@ -289,6 +318,118 @@ TEST(NetFtp, ReadOnlyAccountLoginRulesPortAndParser) {
             << line;
         _nx_packet_release(pk);
     }
+}
+
+TEST(NetFtp, NamesOffTheCardAreRefused) {
+    FtpFixture f;
+    mkdir((f.root / "mnt/cfg").c_str(), 0755);
+    mkdir((f.root / "mnt/cfg/sub").c_str(), 0755);
+    std::ofstream(f.root / "mnt/cfg/secret.dta") << "flash";
+    std::ofstream(f.root / "mnt/USB0/a.txt") << "a";
+    // An active data port of the client's: a transfer that got as far as
+    // its data connection would connect here.
+    const int l = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    struct sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t al = sizeof a;
+    ASSERT_EQ(bind(l, reinterpret_cast<struct sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(l, 8), 0);
+    getsockname(l, reinterpret_cast<struct sockaddr *>(&a), &al);
+    const unsigned port = ntohs(a.sin_port);
+    EXPECT_EQ(f.Send("USER alice\r\n"), "331 Enter password \r\n");
+    EXPECT_EQ(f.Send("PASS pw1\r\n"), "230 Logged in \r\n");
+    EXPECT_EQ(f.Send("TYPE I\r\n"), "200 Type Binary \r\n");
+    EXPECT_EQ(f.Send("PORT 127,0,0,1," + std::to_string(port / 256) + "," + std::to_string(port % 256) + "\r\n"),
+              "200 Port set \r\n");
+    const std::pair<const char *, const char *> refusals[] = {
+        {"RETR %ssecret.dta", "550 File Open Fail \r\n"},   {"STOR %ssecret.dta", "550 File Open Failed \r\n"},
+        {"APPE %ssecret.dta", "550 File Open Failed \r\n"}, {"DELE %ssecret.dta", "550 Delete Failed \r\n"},
+        {"RNFR %ssecret.dta", "550 Rename File not found \r\n"}, {"MKD %snew", "550 Directory Create failed \r\n"},
+        {"XMKD %snew", "550 Directory Create failed \r\n"}, {"RMD %ssub", "550 Delete Directory Fail \r\n"},
+        {"CWD %ssub", "550 Change Dir Fail \r\n"},          {"CWD %s", "550 Change Dir Fail \r\n"},
+        {"CWD /..%ssub", "550 Change Dir Fail \r\n"},       {"NLST %ssub", "550 List bad Directory \r\n"},
+    };
+    for (const char *drive : {"Z:\\", "z:/", "Z:", "b:/"}) {
+        for (const auto &[form, want] : refusals) {
+            char line[64];
+            std::snprintf(line, sizeof line, form, drive);
+            EXPECT_EQ(f.Send(std::string(line) + "\r\n"), want) << line;
+        }
+        EXPECT_EQ(f.Send("RNFR a.txt\r\n"), "350 Rename File From \r\n");
+        EXPECT_EQ(f.Send(std::string("RNTO ") + drive + "a.txt\r\n"), "550 Rename failed \r\n") << drive;
+    }
+    EXPECT_EQ(f.Send("PWD\r\n"), "257 \"/\" is current Directory \r\n");
+    EXPECT_EQ(accept(l, nullptr, nullptr), -1) << "no data connection was opened";
+    close(l);
+    std::string flash;
+    std::getline(std::ifstream(f.root / "mnt/cfg/secret.dta"), flash);
+    EXPECT_EQ(flash, "flash");
+    EXPECT_EQ(access((f.root / "mnt/cfg/sub").c_str(), F_OK), 0);
+    for (const char *gone : {"mnt/cfg/new", "mnt/cfg/a.txt", "mnt/cfg/secret.dta.upl~"})
+        EXPECT_EQ(access((f.root / gone).c_str(), F_OK), -1) << gone;
+    // The card by its own letter is served.
+    EXPECT_EQ(f.Send("DELE A:\\a.txt\r\n"), "250 File Deleted \r\n");
+    EXPECT_EQ(access((f.root / "mnt/USB0/a.txt").c_str(), F_OK), -1);
+}
+
+TEST(NetFtp, APassiveDataConnectionIsTakenOnlyFromTheClientsHost) {
+    FtpFixture f;
+    // Client 7 (passive port 30007) on the fixture's control connection from 127.0.0.1.
+    NX_FTP_CLIENT_REQUEST &c = f.sv.nx_ftp_server_client_list[7];
+    c.control = f.sv.nx_ftp_server_client_list[0].control;
+    c.type = 'I';
+    f.sv.nx_ftp_server_client_list[0].control.fd = -1;
+    auto send = [&](const char *line) {
+        NX_PACKET *pk = nullptr;
+        EXPECT_EQ(_nx_packet_allocate(&pool, &pk, 0, 0), 0u);
+        _nx_packet_data_append(pk, line, uint32_t(std::strlen(line)), &pool, 0);
+        FtpServerCommand(&f.sv, 7, pk);
+        return f.link.Line();
+    };
+    EXPECT_EQ(send("USER alice\r\n"), "331 Enter password \r\n");
+    EXPECT_EQ(send("PASS pw1\r\n"), "230 Logged in \r\n");
+    // Another test may hold the port for a moment: PASV is asked again then.
+    const std::string pasv = "227 Entering Passive Mode(127,0,0,1,117,55) \r\n";
+    std::string got;
+    for (int i = 0; i < 50 && (got = send("PASV\r\n")) != pasv; i++) usleep(100000);
+    ASSERT_EQ(got, pasv);
+    auto from = [](uint32_t source) {
+        const int s = socket(AF_INET, SOCK_STREAM, 0);
+        struct sockaddr_in a {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(source);
+        bind(s, reinterpret_cast<struct sockaddr *>(&a), sizeof a);
+        a.sin_port = htons(30007);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(connect(s, reinterpret_cast<struct sockaddr *>(&a), sizeof a), 0);
+        struct timeval tv {0, 10000};
+        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        return s;
+    };
+    // Another host (127.0.0.2) that sends first is closed unread; the port
+    // listens on.
+    const int foreign = from(0x7F000002);
+    ASSERT_EQ(write(foreign, "foreign", 7), 7);
+    ssize_t n = -1;
+    for (int i = 0; i < 500 && n < 0; i++) {
+        EnetThread();
+        char b[16];
+        n = read(foreign, b, sizeof b);
+    }
+    EXPECT_EQ(n, 0) << "the foreign connection is closed";
+    EXPECT_EQ(c.data.state, NX_TCP_LISTEN);
+    close(foreign);
+    // The client's own host is taken.
+    const int own = from(INADDR_LOOPBACK);
+    for (int i = 0; i < 500 && c.data.state != NX_TCP_ESTABLISHED; i++) {
+        EnetThread();
+        usleep(1000);
+    }
+    EXPECT_EQ(c.data.state, NX_TCP_ESTABLISHED);
+    EXPECT_EQ(c.data.peer_address, 0x7F000001u);
+    EXPECT_EQ(send("QUIT\r\n"), "221 Logging Off \r\n");
+    close(own);
 }
 
 TEST(NetFtp, MarkerGiveUpRenewalClampAndResolverTimeOut) {

@@ -487,6 +487,32 @@ TEST(NetSocket, ListenerAnnouncesUntilItsQueueIsEmpty) {
     for (int i = 0; i < 3; i++) EnetThread();
     EXPECT_EQ(g_announced, 0);
     EXPECT_EQ(_nx_tcp_server_socket_accept(&r[0], 0), NX_NOT_SUCCESSFUL);
+    // A connection handed from one record to another listening on the port:
+    // its bytes, its peer and the readiness set follow it; the first listens again.
+    ASSERT_EQ(write(p1, "in", 2), 2);
+    const uint32_t peer_port = r[1].peer_port;
+    ASSERT_EQ(NxHandOver(&r[1], &r[0]), 0u);
+    EXPECT_EQ(r[0].state, NX_TCP_ESTABLISHED);
+    EXPECT_EQ(r[1].state, NX_TCP_LISTEN);
+    EXPECT_EQ(r[1].accepted_fd, -1);
+    EXPECT_EQ(r[0].peer_address, 0x7F000001u);
+    EXPECT_EQ(r[0].peer_port, peer_port);
+    EXPECT_TRUE(NxRxReady(&r[0]));
+    NX_PACKET *pk = nullptr;
+    ASSERT_TRUE(Until([&] { return _nx_tcp_socket_receive(&r[0], &pk, 0) == NX_SUCCESS; }));
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(pk->nx_packet_prepend_ptr), pk->nx_packet_length), "in");
+    pk->nx_packet_prepend_ptr[0] = 'o';
+    pk->nx_packet_prepend_ptr[1] = 'k';
+    ASSERT_EQ(_nx_tcp_socket_send(&r[0], pk, 0), 0u);
+    char got[2] = {};
+    ASSERT_EQ(read(p1, got, 2), 2);
+    EXPECT_EQ(std::string(got, 2), "ok");
+    EXPECT_EQ(NxHandOver(&r[1], &r[0]), 67u) << "from a record with no connection";
+    const int p2 = Dial(kPort);
+    ASSERT_TRUE(Until([&] { return NxConnectionWaiting(&r[1]); }));
+    ASSERT_EQ(_nx_tcp_server_socket_accept(&r[1], 0), NX_IN_PROGRESS);
+    EXPECT_EQ(NxHandOver(&r[1], &r[0]), 67u) << "to a record with a connection";
+    close(p2);
     close(p0);
     close(p1);
     EXPECT_EQ(_nx_tcp_server_socket_unlisten(&ip, kPort), NX_SUCCESS);
