@@ -371,7 +371,9 @@ void SendListing(NX_FTP_SERVER *sv, NX_FTP_CLIENT_REQUEST &c, bool full) {
     const bool passive = c.passive != 0;
     Reply(sv, c, passive ? "150" : "125", "Sending List");
     FxMedia *m = sv->nx_ftp_server_media_ptr;
-    Restore(sv, c);
+    if (!full && c.list_named) _fxe_directory_local_path_restore(m, &c.list_path);
+    else Restore(sv, c);
+    c.list_named = 0;
     NX_PACKET *pk = nullptr;
     bool ok = _nx_packet_allocate(sv->nx_ftp_server_packet_pool_ptr, &pk, 0, 0) == NX_SUCCESS;
     uint32_t room = 0;
@@ -481,14 +483,15 @@ void Transfer(NX_FTP_SERVER *sv, uint32_t index, NX_FTP_CLIENT_REQUEST &c, uint3
     // NLST and LIST.
     if (c.type != 'I' && c.type != 'A') return Reply(sv, c, "504", "Only ASCII Listing allowed");
     Restore(sv, c);
+    c.list_named = 0;
     if (code == FTP_NLST && arg[0] != 0 && std::strncmp(arg, "*.*", 3) != 0) {
         char dir[kArg];
         std::strcpy(dir, arg);
         DropTrailingSlash(dir);
-        FxLocalPath tmp;
         if (Fx_PathLeaves(dir) || _fxe_directory_name_test(m, dir) != FX_SUCCESS ||
-            _fxe_directory_local_path_set(m, &tmp, dir) != FX_SUCCESS)
+            _fxe_directory_local_path_set(m, &c.list_path, dir) != FX_SUCCESS)
             return Reply(sv, c, "550", "List bad Directory");
+        c.list_named = 1;  // the listing walks this folder, not the client's own
     }
     if (OpenData(sv, c, false) != NX_SUCCESS) {
         CloseData(sv, c);

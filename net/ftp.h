@@ -47,6 +47,8 @@ struct NX_FTP_CLIENT_REQUEST {
     NX_PACKET *rename_source;
     FxFile file;
     FxLocalPath local_path;
+    FxLocalPath list_path;     // the folder a pending NLST names
+    uint32_t list_named;       // the pending NLST named a folder
     NX_TCP_SOCKET control;
     NX_TCP_SOCKET data;
     uint32_t passive_port;

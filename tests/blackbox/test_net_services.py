@@ -435,6 +435,16 @@ while True:
         d.close()
         self.assertEqual(self.line(s), b"226 List End \r\n")
         self.assertIn(long_name.encode(), names)
+        # NLST of a folder lists that folder, not the client's own.
+        os.mkdir(self.ctl.path("mnt", "USB0", "logs"))
+        open(self.ctl.path("mnt", "USB0", "logs", "day1.csv"), "wb").close()
+        self.assertEqual(self.cmd(s, "PASV"), b"227 Entering Passive Mode(10,77,0,2,117,48) \r\n")
+        d = self.ftp_connect(port=30000)
+        self.assertEqual(self.cmd(s, "NLST logs/"), b"150 Sending List \r\n")
+        self.assertEqual(self.read_all(d), b".\r\n..\r\nday1.csv\r\n")
+        d.close()
+        self.assertEqual(self.line(s), b"226 List End \r\n")
+        self.assertEqual(self.cmd(s, "PWD"), b'257 "/" is current Directory \r\n')
         # A passive listener nobody connects to holds only its own client: another
         # client is served at once, and this one again within 6 s.
         self.assertEqual(self.cmd(s, "PASV"), b"227 Entering Passive Mode(10,77,0,2,117,48) \r\n")
