@@ -168,7 +168,7 @@ uint32_t SaveTables(FxFile &f, uint8_t target) {
 uint32_t SavePgm(const char *name) {
     char tmp[FX_PATH_MAX];
     if (name == nullptr || !TempName(name, tmp, sizeof tmp)) return FX_INVALID_PATH;
-    const uint8_t target = uint8_t(PlcWord(W_NETID));
+    const uint8_t target = uint8_t(CFM_RegWord(pNetIdRcb));
     if (const uint32_t r = Link_Init(0)) return r;
     FxMedia m{};
     FxFile f{};
@@ -286,7 +286,7 @@ uint32_t CloneReadFile(const char *name, uint8_t *out, uint8_t *header) {
 
 uint32_t CloneGetInfo(uint8_t *out) {
     if (conn_open) Release();
-    conn_target = uint8_t(PlcWord(W_NETID));
+    conn_target = uint8_t(CFM_RegWord(pNetIdRcb));
     if (const uint32_t r = Link_Init(0)) return r;
     uint8_t lock[4] = {conn_target, 1, 0xE8, 0xFD};
     if (Link_SendCmd(25, 4, lock) != 0xA0) {

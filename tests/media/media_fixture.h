@@ -41,6 +41,7 @@ protected:
         Dpram_Init();
         MkDir("mnt/USB0");
         BackTsk_Report();
+        SYS_ResetRCBs(2);  // as start-up, before the card manager links its registers
         CFM_Open();
         File_Init();
     }
