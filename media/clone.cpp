@@ -14,6 +14,7 @@
 #include "core/storage/memfile.h"
 #include "core/storage/nvram.h"
 #include "core/image/syshook.h"
+#include "media/backup.h"
 #include "media/cfm.h"
 #include "media/filex.h"
 
@@ -411,6 +412,10 @@ uint32_t LoadPgm() {
     }
     Release();
     if (Sys_AutoLoad == 1) {
+        // The fail-safe restore of the register backup under an IEC
+        // application. Its reset is the one that ends this load, below:
+        // the data clone and the store come first.
+        if (DrevanoRuntime) RestoreBBRAMImage(1);
         Sys_ManualLoadKey = 0;
         Sys_AutoLoad = 0;
         Sys_AppLoad = 0;
