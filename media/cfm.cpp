@@ -4,6 +4,7 @@
 #include "media/cfm.h"
 #include "media/cfupdate.h"
 #include "media/clone.h"
+#include "media/fileblk.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -31,8 +32,9 @@ std::array<uint32_t, 3> cfmLogWritten;
 
 namespace {
 uint32_t lastDTic;
-// Request 24 (pause) is answered later, without holding the loop.
-bool pause_pending;
+// Request 24 (pause) and request 6 (format, a worker job) are answered
+// later, without holding the loop.
+bool pause_pending, format_pending;
 uint16_t pause_start;
 // Queues of their own when the start-up did not create them (tests).
 std::array<uint32_t, 4> own_cfi;
@@ -523,7 +525,7 @@ void CFM_Open() {
     cfcb = {};
     cfcbArgs = {};
     cfm = {};
-    pause_pending = false;
+    pause_pending = format_pending = false;
     pUpdtCFCB = &cfcb[0];
     pDpramCFCB = &cfcb[1];
     pLoggerCFCB = &cfcb[2];
@@ -554,6 +556,12 @@ void CFM_TheLoop(uint32_t) {
         pause_pending = false;
         Respond(0);
     }
+    if (format_pending) {
+        const int32_t r = File_FormatResult();
+        if (r == -2) return;
+        format_pending = false;
+        Respond(uint32_t(r));
+    }
     for (;;) {
         uint32_t msg[4];
         if (_txe_queue_receive(&qcb_cfi, msg, 0) != TX_SUCCESS) return;
@@ -563,6 +571,10 @@ void CFM_TheLoop(uint32_t) {
             return;
         }
         const uint32_t result = Execute(uint8_t(msg[0]), msg[1], msg[2]);
+        if (msg[1] == 6 && result == CF_FORMATTING) {
+            format_pending = true;
+            return;
+        }
         if (msg[2] == 1 && (msg[1] == 14 || msg[1] == 15) && file_count_at != 0)
             LE_Put32(&dpram[file_count_at], file_count);  // the file channel's count word
         Respond(result);
