@@ -132,6 +132,9 @@ void Exec_InstallHooks() {
     enet_hooks.email_conn_cnt = EtnEmailConnCnt;
     clone_cmd_link = {MCMD_Init, MCMD_SendCmd, MCMD_SendData, MCMD_GetData, MCMD_SendCntl, MCMD_Close};
     cfm_hooks.card_checked = Main_WebCardChecked;
+    cfm_hooks.link_reg = SYS_LinkReg;
+    cfm_hooks.read_reg = SYS_ReadReg;
+    cfm_hooks.write_reg = SYS_WriteReg;
     web_last_local_user = &SYS_lastLocalUser;
 
     // The network layer's service control: the script's pipe, the UTC clock,

@@ -200,8 +200,8 @@ uint32_t StoreBBRAM() {
     return 0;
 }
 
-void RestoreBBRAM(uint32_t failsafe) {
-    if (!BackupGood()) return;
+bool RestoreBBRAMImage(uint32_t failsafe) {
+    if (!BackupGood()) return false;
     const uint8_t mode = plc_reg[2 * W_MODE];
     std::memcpy(plc_reg.data(), &crcsize_tbl[8], PLC_REG_SIZE);
     plc_reg[2 * W_MODE] = mode;
@@ -212,6 +212,11 @@ void RestoreBBRAM(uint32_t failsafe) {
         crcsize_tbl[BKP_RESTORED] = 0;
         BkpRegisters();
     }
+    return true;
+}
+
+void RestoreBBRAM(uint32_t failsafe) {
+    if (!RestoreBBRAMImage(failsafe)) return;
     AutoSaveRegisters();
     SysHook_WarmReset();
 }

@@ -10,5 +10,11 @@ void FailSafeFlagCheck();
 void ManualRestoreExecute();
 // Copies the register image into the backup block and "bkpreg.dta".
 uint32_t StoreBBRAM();
-// Puts a good backup block back into the register image and resets.
+// Puts a good backup block back into the register image (the controller
+// mode kept) with the IEC application's retained values and sets bit 3 of
+// word 291; with the fail-safe flag 1 also marks the backup as restored by
+// the fail-safe load (bit 2, restore flag 0, "bkpreg.dta" rewritten). False
+// for a bad backup, which changes nothing.
+bool RestoreBBRAMImage(uint32_t failsafe);
+// The same, then the registers are saved and the controller resets.
 void RestoreBBRAM(uint32_t failsafe);

@@ -10,12 +10,12 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include "media/fileblk.h"
 #include "platform/plat.h"
 
 FxMedia Cf_Media2, Cf_Media3;
 uint32_t CfResult;
 uint16_t CfStatus;
-std::array<uint8_t, 3> CfFormatBusy;
 
 const std::array<uint16_t, 37> CfStatusTable = {
     0,  5,  5,  5,  66, 73, 77, 73, 92, 65535, 92, 81, 86, 66, 66, 81, 92, 2, 86,
@@ -230,7 +230,7 @@ void CF_Init() {
 
 uint16_t CF_GetStatus(uint8_t drive) {
     if (drive > DRIVE_Z) return Done(CF_INVALID);
-    if (CfFormatBusy[drive] && !MntDrive[drive].mounted) return Done(CF_FORMATTING);
+    if (CfFormatBusy[drive]) return Done(CF_FORMATTING);
     return Done(CfStateDecode(Cf_Check(drive)));
 }
 
@@ -329,10 +329,7 @@ uint16_t CF_DeleteFile(uint8_t, const char *name) {
     return Done(system ? CF_ACCESS : CF_NOT_FOUND);
 }
 
-uint16_t CF_FormatCard(uint8_t drive) {
-    if (drive > DRIVE_Z) return Done(CF_INVALID);
-    return Done(CfStateDecode(Cf_Format(0, drive)));
-}
+uint16_t CF_FormatCard(uint8_t drive) { return Done(uint16_t(File_StartFormat(drive))); }
 
 uint16_t CF_MakeDir(uint8_t, const char *name) {
     char n[FX_PATH_MAX];
@@ -518,7 +515,7 @@ uint16_t CF_GetDone(uint8_t drive, CfEntry *entry) {
 
 uint16_t CF_GetFreeSpace(uint8_t drive, uint32_t *total_kb, uint32_t *free_kb) {
     if (drive > DRIVE_Z) return Done(CF_INVALID);
-    if (CfFormatBusy[drive] && !MntDrive[drive].mounted) return Done(CF_FORMATTING);
+    if (CfFormatBusy[drive]) return Done(CF_FORMATTING);
     FxMedia *media = CfMediaOf(drive);
     media->drive = drive;
     uint32_t fr = 0;

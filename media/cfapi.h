@@ -19,8 +19,6 @@ extern FxMedia Cf_Media2, Cf_Media3;  // USB stick, configuration flash (Cf_Medi
 extern uint32_t CfResult;             // last file-layer status
 extern uint16_t CfStatus;             // last CF result code
 extern const std::array<uint16_t, 37> CfStatusTable;
-// Set while a format job runs on a drive (CF_GetStatus answers 82 meanwhile).
-extern std::array<uint8_t, 3> CfFormatBusy;
 
 // FileX-style status to CF result code.
 uint16_t CfXlate(uint32_t status);
@@ -59,6 +57,9 @@ uint16_t CF_Close(FxFile *file);
 uint16_t CF_Size(FxFile *file, uint64_t *size);
 uint16_t CF_RenameFile(uint8_t drive, const char *old_name, const char *new_name);
 uint16_t CF_DeleteFile(uint8_t drive, const char *name);
+// Starts the format of drive 0 or 1 as a worker job (File_StartFormat): 82
+// while it runs (its result then comes from File_FormatResult), 94 when a
+// job holds the drive, 86 for another drive.
 uint16_t CF_FormatCard(uint8_t drive);
 uint16_t CF_MakeDir(uint8_t drive, const char *name);
 uint16_t CF_RemoveDir(uint8_t drive, const char *name);

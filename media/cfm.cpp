@@ -4,6 +4,7 @@
 #include "media/cfm.h"
 #include "media/cfupdate.h"
 #include "media/clone.h"
+#include "media/fileblk.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -31,8 +32,9 @@ std::array<uint32_t, 3> cfmLogWritten;
 
 namespace {
 uint32_t lastDTic;
-// Request 24 (pause) is answered later, without holding the loop.
-bool pause_pending;
+// Request 24 (pause) and request 6 (format, a worker job) are answered
+// later, without holding the loop.
+bool pause_pending, format_pending;
 uint16_t pause_start;
 // Queues of their own when the start-up did not create them (tests).
 std::array<uint32_t, 4> own_cfi;
@@ -81,12 +83,12 @@ void ClientScan() {
 }
 
 // ---- register publishing -----------------------------------------------------------------
-void WriteStatus() { PlcWordSet(CFM_W_STATUS, uint16_t(cfm.status)); }
-void WriteFree() { PlcDwordSet(CFM_W_FREE, cfm.free_kb); }
-void WriteTotal() { PlcDwordSet(CFM_W_TOTAL, cfm.total_kb); }
+void WriteStatus() { CFM_RegPut(pStatRcb, cfm.status, 2); }
+void WriteFree() { CFM_RegPut(pFreeRcb, cfm.free_kb, 4); }
+void WriteTotal() { CFM_RegPut(pTotalRcb, cfm.total_kb, 4); }
 void WriteRemove(uint16_t v) {
     removeSafe = v;
-    PlcWordSet(CFM_W_REMOVE, v);
+    CFM_RegPut(pCntlRcb, v, 2);
 }
 
 // ---- request execution -------------------------------------------------------------------
@@ -491,6 +493,19 @@ uint32_t CFM_GetParm(uint16_t *w) {
 
 uint32_t Sys_CFinitTime;
 CfmHooks cfm_hooks;
+SysRcb *pCntlRcb, *pStatRcb, *pFreeRcb, *pTotalRcb, *pNetIdRcb;
+
+uint16_t CFM_RegWord(const SysRcb *link) {
+    uint8_t v[2] = {};
+    if (link != nullptr && cfm_hooks.read_reg) cfm_hooks.read_reg(v, link, sizeof v);
+    return LE_Get16(v);
+}
+
+void CFM_RegPut(const SysRcb *link, uint32_t value, uint32_t bytes) {
+    uint8_t v[4];
+    LE_Put32(v, value);
+    if (link != nullptr && cfm_hooks.write_reg) cfm_hooks.write_reg(link, v, bytes);
+}
 uint8_t Sys_AppLoad, Sys_AutoLoad, Sys_ALstmcInited;
 uint8_t Sys_LoadPGM_Status;
 uint8_t Sys_ManualLoadKey;
@@ -510,7 +525,7 @@ void CFM_Open() {
     cfcb = {};
     cfcbArgs = {};
     cfm = {};
-    pause_pending = false;
+    pause_pending = format_pending = false;
     pUpdtCFCB = &cfcb[0];
     pDpramCFCB = &cfcb[1];
     pLoggerCFCB = &cfcb[2];
@@ -524,6 +539,15 @@ void CFM_Open() {
         c.file = FxFile{};
     }
     CF_Init();
+    // The supervisor's registers and the network id, as register links.
+    auto link = [](uint32_t word, uint32_t bytes) -> SysRcb * {
+        return cfm_hooks.link_reg ? cfm_hooks.link_reg(1024 + 16 * word, 0x8000 | bytes) : nullptr;
+    };
+    pCntlRcb = link(CFM_W_REMOVE, 2);
+    pStatRcb = link(CFM_W_STATUS, 2);
+    pFreeRcb = link(CFM_W_FREE, 4);
+    pTotalRcb = link(CFM_W_TOTAL, 4);
+    pNetIdRcb = link(CFM_W_NETID, 2);
 }
 
 void CFM_TheLoop(uint32_t) {
@@ -531,6 +555,12 @@ void CFM_TheLoop(uint32_t) {
         if (uint16_t(sysTic - pause_start) < 400) return;
         pause_pending = false;
         Respond(0);
+    }
+    if (format_pending) {
+        const int32_t r = File_FormatResult();
+        if (r == -2) return;
+        format_pending = false;
+        Respond(uint32_t(r));
     }
     for (;;) {
         uint32_t msg[4];
@@ -541,6 +571,10 @@ void CFM_TheLoop(uint32_t) {
             return;
         }
         const uint32_t result = Execute(uint8_t(msg[0]), msg[1], msg[2]);
+        if (msg[1] == 6 && result == CF_FORMATTING) {
+            format_pending = true;
+            return;
+        }
         if (msg[2] == 1 && (msg[1] == 14 || msg[1] == 15) && file_count_at != 0)
             LE_Put32(&dpram[file_count_at], file_count);  // the file channel's count word
         Respond(result);
@@ -562,7 +596,7 @@ CfmReleasedSizes cfm_released;
 }  // namespace
 
 void CFM_Update() {
-    removeSafe = PlcWord(CFM_W_REMOVE);
+    removeSafe = CFM_RegWord(pCntlRcb);
     switch (remove_state) {
     case CFM_RM_IDLE:
         if (!(removeSafe & 1)) break;

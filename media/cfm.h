@@ -71,13 +71,26 @@ extern uint8_t Sys_ManualLoadKey;
 // Card-manager request and response queues.
 extern TX_QUEUE qcb_cfi, qcb_cfo;
 
-// The web server is told the outcome of each check of drive A: (1 a card
-// answered, 0 none): the executive fills this at start-up; unset, nobody
-// is told.
+// The executive fills these at start-up. The web server is told the outcome
+// of each check of drive A: (1 a card answered, 0 none); unset, nobody is
+// told. The card manager's registers (removal request and grant, status and
+// sizes of drive A:, the network id that internal commands aim at) are
+// reached through register links of the system services, made by CFM_Open;
+// unset, no link is made, a register reads 0 and is never written.
+struct SysRcb;
 struct CfmHooks {
     void (*card_checked)(bool ok);
+    SysRcb *(*link_reg)(uint32_t address, uint32_t format);
+    void (*read_reg)(uint8_t *out, const SysRcb *link, uint32_t length);
+    void (*write_reg)(const SysRcb *link, const uint8_t *data, uint32_t length);
 };
 extern CfmHooks cfm_hooks;
+// The links made by CFM_Open: %SR174 (removal), %SR175 (status), %SR176-177
+// (free KB), %SR178-179 (total KB), %SR29 (network id).
+extern SysRcb *pCntlRcb, *pStatRcb, *pFreeRcb, *pTotalRcb, *pNetIdRcb;
+// Reads and writes of those registers through their links.
+uint16_t CFM_RegWord(const SysRcb *link);
+void CFM_RegPut(const SysRcb *link, uint32_t value, uint32_t bytes);
 
 // The directory listing of request 10 (sorted into cfmListOrder).
 uint16_t CFM_GetDirectory(uint8_t drive, CfmListReq *req);
@@ -119,8 +132,8 @@ extern std::array<uint16_t, CFM_LIST_MAX> cfmListOrder;  // sorted order
 extern uint32_t nElements;
 extern char cfmListBase[FX_PATH_MAX];
 
-// Register words of the supervisor (%SR174..%SR179).
-constexpr uint32_t CFM_W_REMOVE = 301, CFM_W_STATUS = 302, CFM_W_FREE = 303, CFM_W_TOTAL = 305;
+// Register words of the supervisor (%SR174..%SR179) and the network id (%SR29).
+constexpr uint32_t CFM_W_REMOVE = 301, CFM_W_STATUS = 302, CFM_W_FREE = 303, CFM_W_TOTAL = 305, CFM_W_NETID = 156;
 
 // ---- client side ---------------------------------------------------------------------------
 void CFM_LoadReq(tCFCB *block, uint32_t drive, uint32_t code, void *arg, void *extra);

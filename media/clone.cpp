@@ -14,6 +14,7 @@
 #include "core/storage/memfile.h"
 #include "core/storage/nvram.h"
 #include "core/image/syshook.h"
+#include "media/backup.h"
 #include "media/cfm.h"
 #include "media/filex.h"
 
@@ -168,7 +169,7 @@ uint32_t SaveTables(FxFile &f, uint8_t target) {
 uint32_t SavePgm(const char *name) {
     char tmp[FX_PATH_MAX];
     if (name == nullptr || !TempName(name, tmp, sizeof tmp)) return FX_INVALID_PATH;
-    const uint8_t target = uint8_t(PlcWord(W_NETID));
+    const uint8_t target = uint8_t(CFM_RegWord(pNetIdRcb));
     if (const uint32_t r = Link_Init(0)) return r;
     FxMedia m{};
     FxFile f{};
@@ -286,7 +287,7 @@ uint32_t CloneReadFile(const char *name, uint8_t *out, uint8_t *header) {
 
 uint32_t CloneGetInfo(uint8_t *out) {
     if (conn_open) Release();
-    conn_target = uint8_t(PlcWord(W_NETID));
+    conn_target = uint8_t(CFM_RegWord(pNetIdRcb));
     if (const uint32_t r = Link_Init(0)) return r;
     uint8_t lock[4] = {conn_target, 1, 0xE8, 0xFD};
     if (Link_SendCmd(25, 4, lock) != 0xA0) {
@@ -411,6 +412,10 @@ uint32_t LoadPgm() {
     }
     Release();
     if (Sys_AutoLoad == 1) {
+        // The fail-safe restore of the register backup under an IEC
+        // application. Its reset is the one that ends this load, below:
+        // the data clone and the store come first.
+        if (DrevanoRuntime) RestoreBBRAMImage(1);
         Sys_ManualLoadKey = 0;
         Sys_AutoLoad = 0;
         Sys_AppLoad = 0;

@@ -1,10 +1,12 @@
 // File instructions: the ownership protocol of the drives' transfers, the
-// limits of register transfers, and the copy and delete jobs. Paths of the
-// jobs are resolved in the main thread; a worker thread then copies or
-// deletes in-process and watches a cancel flag.
+// limits of register transfers, and the worker jobs (copy, the three
+// deletes, format). Paths of the jobs are resolved in the main thread; a
+// worker thread then copies or deletes in-process and watches a cancel flag,
+// or formats the drive.
 #include "media/fileblk.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -12,7 +14,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <fnmatch.h>
 #include <ftw.h>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -29,23 +30,12 @@
 std::array<uint32_t, 2> FileStatus;
 std::atomic<uint32_t> RmCopyOpsThreadId, RmDeleteOpsThreadId, RmDelAllOpsThreadId, RmDelFromObjOpsThreadId,
     RmFormatOpsThreadId;
-std::atomic<int32_t> CopyRet, DeleteRet, DelAllRet, FormatRet;
+std::atomic<int32_t> CopyRet, DeleteRet, DelAllRet, DelFromObjRet, FormatRet;
+RmJob RmBlockDataCopy, RmBlockDataDelete, RmBlockDataDelAll, RmBlockDataDelFromObj, RmBlockDataFormat;
 
 namespace {
-constexpr std::size_t HOST_MAX = 1024;
 constexpr uint8_t BUSY_USB = 2, BUSY_SD = 4;
-
-// Job record: host paths resolved by the main thread.
-struct RmJob {
-    uint16_t opcode;
-    char first[HOST_MAX];   // source (copy), target or pattern (delete)
-    char second[HOST_MAX];  // destination (copy)
-    uint8_t flag;           // copy: wildcard source / directory destination; delete: pattern
-    uint8_t drive;
-    std::atomic<uint8_t> busy;
-    std::atomic<bool> cancel;
-};
-RmJob RmBlockDataCopy, RmBlockDataDelete;
+constexpr std::size_t HOST_MAX = RM_HOST_MAX;
 
 // ---- register image windows ----------------------------------------------------------------
 // Byte of a bit address and the end (exclusive, in bits) of its window.
@@ -252,7 +242,99 @@ void CopyStr(char *out, std::size_t size, const char *text) {
     out[n] = 0;
 }
 
-// ---- worker threads ------------------------------------------------------------------------
+// ---- names on the drives ----------------------------------------------------------------------
+void StrUpper(char *s) {
+    for (; *s; s++) *s = char(std::toupper(static_cast<unsigned char>(*s)));
+}
+
+// '*' any run, '?' any one character, exact otherwise (a '[' is a character
+// like any other).
+bool TestForMatchingFilename(const char *pattern, const char *name) {
+    if (*pattern == 0) return *name == 0;
+    if (*pattern == '*') {
+        for (const char *n = name;; n++) {
+            if (TestForMatchingFilename(pattern + 1, n)) return true;
+            if (*n == 0) return false;
+        }
+    }
+    if (*name == 0) return false;
+    if (*pattern != '?' && *pattern != *name) return false;
+    return TestForMatchingFilename(pattern + 1, name + 1);
+}
+
+// An entry's name against a pattern, both in upper case (a card's names
+// match in any case).
+bool NameMatches(const char *pattern, const char *name) {
+    char p[FX_NAME_MAX], n[FX_NAME_MAX];
+    CopyStr(p, sizeof p, pattern);
+    CopyStr(n, sizeof n, name);
+    StrUpper(p);
+    StrUpper(n);
+    return TestForMatchingFilename(p, n);
+}
+
+bool Dots(const char *name) { return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0; }
+
+// 1 when an entry other than "." and ".." matches the pattern.
+uint32_t AnyFilePresentWithSuchPattern(const char *dir, const char *pattern) {
+    DIR *d = opendir(dir);
+    if (d == nullptr) return 0;
+    uint32_t found = 0;
+    while (struct dirent *e = readdir(d)) {
+        if (!Dots(e->d_name) && NameMatches(pattern, e->d_name)) {
+            found = 1;
+            break;
+        }
+    }
+    closedir(d);
+    return found;
+}
+
+// 1 when the directory cannot be opened or holds nothing but "." and "..".
+uint32_t isDirectoryEmpty(const char *path) {
+    DIR *d = opendir(path);
+    if (d == nullptr) return 1;
+    uint32_t entries = 0;
+    while (entries < 3 && readdir(d) != nullptr) entries++;
+    closedir(d);
+    return entries < 3 ? 1 : 0;
+}
+
+// Splits a host path at its last '/': the directory and the last component.
+const char *SplitHost(char *path) {
+    char *cut = std::strrchr(path, '/');
+    if (cut == nullptr) return path;
+    *cut = 0;
+    return cut + 1;
+}
+
+// ---- the jobs ----------------------------------------------------------------------------------
+struct JobKind {
+    RmJob *rec;
+    std::atomic<uint32_t> *id;
+    std::atomic<int32_t> *ret;
+};
+// Copy, delete, delete-all, delete-from-object, format.
+const std::array<JobKind, 5> kJobs = {{{&RmBlockDataCopy, &RmCopyOpsThreadId, &CopyRet},
+                                       {&RmBlockDataDelete, &RmDeleteOpsThreadId, &DeleteRet},
+                                       {&RmBlockDataDelAll, &RmDelAllOpsThreadId, &DelAllRet},
+                                       {&RmBlockDataDelFromObj, &RmDelFromObjOpsThreadId, &DelFromObjRet},
+                                       {&RmBlockDataFormat, &RmFormatOpsThreadId, &FormatRet}}};
+const JobKind &KindOf(const RmJob *job) {
+    for (const JobKind &k : kJobs)
+        if (k.rec == job) return k;
+    return kJobs[0];
+}
+
+// 94 when a job of this kind runs, or a job of another kind is marked on one
+// of the drives in mask; else 0.
+int32_t Conflict(const JobKind &self, uint8_t mask) {
+    if (*self.id != 0) return FILE_JOB_CONFLICT;
+    for (const JobKind &k : kJobs)
+        if (&k != &self && *k.id != 0 && (k.rec->busy & mask)) return FILE_JOB_CONFLICT;
+    return 0;
+}
+
 bool MakeDirs(const char *path) {
     char p[HOST_MAX];
     CopyStr(p, sizeof p, path);
@@ -306,61 +388,50 @@ bool CopyFile(const char *from, const char *to, const std::atomic<bool> &cancel)
     return ok;
 }
 
-void *CopyThread(void *) {
-    RmJob &j = RmBlockDataCopy;
+bool CopyJob(RmJob &j) {
     // The destination directory: the destination itself when it names a
     // directory, else its parent.
     char dir[HOST_MAX];
     CopyStr(dir, sizeof dir, j.second);
-    if (!(j.flag & 2)) {
-        if (char *cut = std::strrchr(dir, '/')) *cut = 0;
-    }
-    bool ok = MakeDirs(dir);
-    if (ok && (j.flag & 1)) {
-        char sdir[HOST_MAX];
-        CopyStr(sdir, sizeof sdir, j.first);
-        char *cut = std::strrchr(sdir, '/');
-        const char *pattern = cut ? cut + 1 : sdir;
-        if (cut) *cut = 0;
-        int copied = 0;
-        if (DIR *d = opendir(sdir)) {
-            while (struct dirent *e = readdir(d)) {
-                if (!ok || j.cancel.load()) break;
-                if (fnmatch(pattern, e->d_name, FNM_CASEFOLD | FNM_PERIOD) != 0) continue;
-                char from[HOST_MAX], to[HOST_MAX];
-                if (std::snprintf(from, sizeof from, "%s/%s", sdir, e->d_name) >= int(sizeof from) ||
-                    std::snprintf(to, sizeof to, "%s/%s", dir, e->d_name) >= int(sizeof to)) {
-                    ok = false;
-                    break;
-                }
-                struct stat st {};
-                if (lstat(from, &st) != 0 || !S_ISREG(st.st_mode)) continue;  // links are skipped
-                ok = CopyFile(from, to, j.cancel);
-                copied++;
-            }
-            closedir(d);
-        } else {
-            ok = false;
-        }
-        if (copied == 0) ok = false;
-    } else if (ok) {
+    if (!(j.flag & 2)) SplitHost(dir);
+    if (!MakeDirs(dir)) return false;
+    if (!(j.flag & 1)) {
         char to[HOST_MAX];
         if (j.flag & 2) {
             const char *base = std::strrchr(j.first, '/');
             const int n = std::snprintf(to, sizeof to, "%s/%s", dir, base ? base + 1 : j.first);
-            if (n < 0 || n >= int(sizeof to)) ok = false;
+            if (n < 0 || n >= int(sizeof to)) return false;
         } else {
             CopyStr(to, sizeof to, j.second);
         }
-        if (ok) ok = CopyFile(j.first, to, j.cancel);
+        return CopyFile(j.first, to, j.cancel);
     }
-    if (!j.cancel.load()) CopyRet = ok ? 0 : 5;
-    j.busy = 0;
-    RmCopyOpsThreadId = 0;
-    return nullptr;
+    char sdir[HOST_MAX];
+    CopyStr(sdir, sizeof sdir, j.first);
+    const char *pattern = SplitHost(sdir);
+    DIR *d = opendir(sdir);
+    if (d == nullptr) return false;
+    bool ok = true;
+    int copied = 0;
+    while (struct dirent *e = readdir(d)) {
+        if (!ok || j.cancel.load()) break;
+        if (Dots(e->d_name) || !NameMatches(pattern, e->d_name)) continue;
+        char from[HOST_MAX], to[HOST_MAX];
+        if (std::snprintf(from, sizeof from, "%s/%s", sdir, e->d_name) >= int(sizeof from) ||
+            std::snprintf(to, sizeof to, "%s/%s", dir, e->d_name) >= int(sizeof to)) {
+            ok = false;
+            break;
+        }
+        struct stat st {};
+        if (lstat(from, &st) != 0 || !S_ISREG(st.st_mode)) continue;  // links are skipped
+        ok = CopyFile(from, to, j.cancel);
+        copied++;
+    }
+    closedir(d);
+    return ok && copied > 0;
 }
 
-std::atomic<bool> *delete_cancel;
+thread_local const std::atomic<bool> *delete_cancel;
 int RemoveOne(const char *path, const struct stat *, int, struct FTW *) {
     if (delete_cancel && delete_cancel->load()) return 1;
     return remove(path) == 0 ? 0 : 1;
@@ -372,39 +443,32 @@ bool RemoveTree(const char *path) {
     return nftw(path, RemoveOne, 16, FTW_DEPTH | FTW_PHYS) == 0;
 }
 
-void *DeleteThread(void *) {
-    RmJob &j = RmBlockDataDelete;
+// Removes the path, or with a pattern (flag) every entry of its directory
+// that matches; a name that is not there is nothing to remove.
+bool DeleteJob(RmJob &j) {
     delete_cancel = &j.cancel;
-    bool ok = true;
-    if (j.flag) {
-        char dir[HOST_MAX];
-        CopyStr(dir, sizeof dir, j.first);
-        char *cut = std::strrchr(dir, '/');
-        const char *pattern = cut ? cut + 1 : dir;
-        if (cut) *cut = 0;
-        if (DIR *d = opendir(dir)) {
-            while (struct dirent *e = readdir(d)) {
-                if (j.cancel.load()) break;
-                if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-                if (fnmatch(pattern, e->d_name, FNM_CASEFOLD) != 0) continue;
-                char p[HOST_MAX];
-                if (std::snprintf(p, sizeof p, "%s/%s", dir, e->d_name) >= int(sizeof p)) continue;
-                if (!RemoveTree(p)) ok = false;
-            }
-            closedir(d);
-        } else {
-            ok = false;
-        }
-    } else {
-        ok = RemoveTree(j.first);
+    if (!j.flag) {
+        struct stat st {};
+        return lstat(j.first, &st) != 0 || RemoveTree(j.first);
     }
-    if (!j.cancel.load()) DeleteRet = ok ? 0 : 5;
-    j.busy = 0;
-    RmDeleteOpsThreadId = 0;
-    return nullptr;
+    char dir[HOST_MAX];
+    CopyStr(dir, sizeof dir, j.first);
+    const char *pattern = SplitHost(dir);
+    DIR *d = opendir(dir);
+    if (d == nullptr) return errno == ENOENT;
+    bool ok = true;
+    while (struct dirent *e = readdir(d)) {
+        if (j.cancel.load()) break;
+        if (Dots(e->d_name) || !NameMatches(pattern, e->d_name)) continue;
+        char p[HOST_MAX];
+        if (std::snprintf(p, sizeof p, "%s/%s", dir, e->d_name) >= int(sizeof p)) continue;
+        if (!RemoveTree(p)) ok = false;
+    }
+    closedir(d);
+    return ok;
 }
 
-bool StartThread(void *(*fn)(void *)) {
+bool StartThread(RmJob &job) {
     sigset_t all, old;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &old);
@@ -412,21 +476,42 @@ bool StartThread(void *(*fn)(void *)) {
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    const bool ok = pthread_create(&t, &attr, fn, nullptr) == 0;
+    const bool ok = pthread_create(&t, &attr, RMBlockThreadFunc, &job) == 0;
     pthread_attr_destroy(&attr);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     return ok;
 }
 
+// Marks the job running on the drives of mask and starts its thread;
+// answers -2, or 5 when no thread could be started.
+int32_t Launch(const JobKind &k, uint16_t opcode, uint8_t mask) {
+    RmJob &j = *k.rec;
+    j.opcode = opcode;
+    j.cancel = false;
+    j.busy = mask;
+    *k.ret = -2;
+    *k.id = 1;
+    if (!StartThread(j)) {
+        *k.id = 0;
+        j.busy = 0;
+        if (opcode == 254) CfFormatBusy[j.drive] = 0;
+        return CF_MEDIA_ERROR;
+    }
+    return -2;
+}
+
 // Starts a copy; answers -2 when started, else the final status.
 int32_t StartCopy(const FileOpRec *op) {
     if (op->name == nullptr || op->name2 == nullptr || op->name[0] == 0 || op->name2[0] == 0) return CF_NOT_FOUND;
-    if (RmCopyOpsThreadId != 0) return FILE_JOB_CONFLICT;
+    const JobKind &k = kJobs[0];
+    if (*k.id != 0) return FILE_JOB_CONFLICT;
+    // A drive another job holds first: a drive being formatted is unmounted
+    // meanwhile, and is busy rather than missing.
     const uint8_t sd = DriveOfName(op->name), dd = DriveOfName(op->name2);
-    if (!Mounted(sd) || !Mounted(dd)) return CF_NOT_PRESENT;
     const uint8_t mask = uint8_t(BusyBit(sd) | BusyBit(dd));
-    if (RmDeleteOpsThreadId != 0 && (RmBlockDataDelete.busy & mask)) return FILE_JOB_CONFLICT;
-    RmJob &j = RmBlockDataCopy;
+    if (const int32_t c = Conflict(k, mask)) return c;
+    if (!Mounted(sd) || !Mounted(dd)) return CF_NOT_PRESENT;
+    RmJob &j = *k.rec;
     bool wild = false, dir_end = false, w2 = false;
     uint8_t d1 = 0, d2 = 0;
     if (const uint16_t s = JobPath(op->name, j.first, &d1, &wild, &dir_end)) return s;
@@ -434,73 +519,54 @@ int32_t StartCopy(const FileOpRec *op) {
     if (w2) return CF_INVALID;
     struct stat st {};
     const bool dest_dir = dir_end || wild || (stat(j.second, &st) == 0 && S_ISDIR(st.st_mode));
-    j.opcode = 249;
     j.flag = uint8_t((wild ? 1 : 0) | (dest_dir ? 2 : 0));
-    j.cancel = false;
-    j.busy = mask;
-    CopyRet = -2;
-    RmCopyOpsThreadId = 1;
-    if (!StartThread(CopyThread)) {
-        RmCopyOpsThreadId = 0;
-        j.busy = 0;
-        return CF_MEDIA_ERROR;
-    }
-    return -2;
+    return Launch(k, 249, mask);
 }
 
-int32_t StartDelete(const FileOpRec *op) {
+// Delete (253), delete-all (5), delete-from-object (4): the name's drive
+// mounted and free of other jobs. A delete needs what it names to be there
+// (a pattern: at least one match in a directory that is not empty); the
+// other two remove whatever is there. A delete-all keeps a '*' that ends
+// the name (every entry of the folder); a delete-from-object drops it and
+// removes the folder itself.
+int32_t StartDelete(const FileOpRec *op, const JobKind &k) {
     if (op->name == nullptr || op->name[0] == 0) return CF_NOT_FOUND;
-    if (RmDeleteOpsThreadId != 0) return FILE_JOB_CONFLICT;
+    if (*k.id != 0) return FILE_JOB_CONFLICT;
     const uint8_t drive = DriveOfName(op->name);
+    if (const int32_t c = Conflict(k, BusyBit(drive))) return c;
     if (!Mounted(drive)) return CF_NOT_PRESENT;
-    if (RmCopyOpsThreadId != 0 && (RmBlockDataCopy.busy & BusyBit(drive))) return FILE_JOB_CONFLICT;
-    RmJob &j = RmBlockDataDelete;
+    char name[FX_PATH_MAX];
+    std::size_t n = 0;
+    while (op->name[n] != 0 && op->name[n] != ' ') {
+        if (n >= sizeof name - 1) return CF_INVALID;
+        name[n] = op->name[n];
+        n++;
+    }
+    name[n] = 0;
+    if (op->opcode == 4 && n > 0 && name[n - 1] == '*') name[--n] = 0;
+    RmJob &j = *k.rec;
     bool wild = false, dir_end = false;
     uint8_t d = 0;
-    if (const uint16_t s = JobPath(op->name, j.first, &d, &wild, &dir_end)) return s;
-    struct stat st {};
-    if (wild) {
-        char dir[HOST_MAX];
-        CopyStr(dir, sizeof dir, j.first);
-        char *cut = std::strrchr(dir, '/');
-        const char *pattern = cut ? cut + 1 : dir;
-        if (cut) *cut = 0;
-        bool match = false;
-        if (DIR *dd = opendir(dir)) {
-            while (struct dirent *e = readdir(dd)) {
-                if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-                if (fnmatch(pattern, e->d_name, FNM_CASEFOLD) == 0) match = true;
-            }
-            closedir(dd);
+    if (const uint16_t s = JobPath(name, j.first, &d, &wild, &dir_end)) return s;
+    if (op->opcode == 253) {
+        struct stat st {};
+        if (wild) {
+            char dir[HOST_MAX];
+            CopyStr(dir, sizeof dir, j.first);
+            const char *pattern = SplitHost(dir);
+            if (isDirectoryEmpty(dir) || !AnyFilePresentWithSuchPattern(dir, pattern)) return CF_NOT_FOUND;
+        } else if (lstat(j.first, &st) != 0) {
+            return CF_NOT_FOUND;
         }
-        if (!match) return CF_NOT_FOUND;
-    } else if (lstat(j.first, &st) != 0) {
-        return CF_NOT_FOUND;
     }
-    j.opcode = 253;
     j.flag = wild ? 1 : 0;
-    j.cancel = false;
-    j.busy = BusyBit(drive);
-    DeleteRet = -2;
-    RmDeleteOpsThreadId = 1;
-    if (!StartThread(DeleteThread)) {
-        RmDeleteOpsThreadId = 0;
-        j.busy = 0;
-        return CF_MEDIA_ERROR;
-    }
-    return -2;
+    return Launch(k, op->opcode, BusyBit(drive));
 }
 
-void CancelCopy() {
-    if (RmCopyOpsThreadId != 0) {
-        RmBlockDataCopy.cancel = true;
-        CopyRet = -4;
-    }
-}
-void CancelDelete() {
-    if (RmDeleteOpsThreadId != 0) {
-        RmBlockDataDelete.cancel = true;
-        DeleteRet = -4;
+void Cancel(const JobKind &k) {
+    if (*k.id != 0) {
+        k.rec->cancel = true;
+        *k.ret = -4;
     }
 }
 
@@ -529,7 +595,9 @@ int32_t Step(const FileOpRec *op, bool poll, uint32_t *count, bool *has_count) {
     case 249: return poll ? CopyRet.load() : StartCopy(op);
     case 252:
         return CF_DpramRenameFile(uint8_t(op->drive | (poll ? CF_DPRAM_POLL : 0)), op->name, op->name2);
-    case 253: return poll ? DeleteRet.load() : StartDelete(op);
+    case 253: return poll ? DeleteRet.load() : StartDelete(op, kJobs[1]);
+    case 5: return poll ? DelAllRet.load() : StartDelete(op, kJobs[2]);
+    case 4: return poll ? DelFromObjRet.load() : StartDelete(op, kJobs[3]);
     case 254: return CF_DpramFormatCard(uint8_t(op->drive | (poll ? CF_DPRAM_POLL : 0)));
     default: return CF_INVALID;
     }
@@ -557,8 +625,11 @@ uint32_t File_Access(const FileOpRec *op, uint32_t enable) {
     if (!enable) {
         if (FileStatus[slot] == op->owner) {
             FileStatus[slot] = 0;
-            if (op->opcode == 249) CancelCopy();
-            if (op->opcode == 253) CancelDelete();
+            // A running copy or delete stops; a format runs to its end.
+            if (op->opcode == 249) Cancel(kJobs[0]);
+            if (op->opcode == 253) Cancel(kJobs[1]);
+            if (op->opcode == 5) Cancel(kJobs[2]);
+            if (op->opcode == 4) Cancel(kJobs[3]);
         }
         SetStatus(op, FILE_DISABLED);
         return 0;
@@ -591,16 +662,48 @@ uint32_t File_Access(const FileOpRec *op, uint32_t enable) {
 }
 
 void File_KillJobs() {
-    CancelCopy();
-    CancelDelete();
+    for (unsigned i = 0; i < 4; i++) Cancel(kJobs[i]);
     FileStatus = {};
 }
 
 bool File_JobsIdle(uint32_t timeout_ms) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (RmCopyOpsThreadId != 0 || RmDeleteOpsThreadId != 0) {
+    for (;;) {
+        bool idle = true;
+        for (const JobKind &k : kJobs) idle = idle && *k.id == 0;
+        if (idle) return true;
         if (std::chrono::steady_clock::now() > end) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    return true;
+}
+
+int32_t File_StartFormat(uint8_t drive) {
+    if (drive > DRIVE_B) return CF_INVALID;
+    const JobKind &k = kJobs[4];
+    if (const int32_t c = Conflict(k, BusyBit(drive))) return c;
+    k.rec->drive = drive;
+    // Before the thread starts: from here on nothing else mounts the drive.
+    CfFormatBusy[drive] = 1;
+    const int32_t r = Launch(k, 254, BusyBit(drive));
+    return r == -2 ? CF_FORMATTING : r;
+}
+
+int32_t File_FormatResult() { return RmFormatOpsThreadId != 0 ? -2 : FormatRet.load(); }
+
+void *RMBlockThreadFunc(void *arg) {
+    RmJob &j = *static_cast<RmJob *>(arg);
+    const JobKind &k = KindOf(&j);
+    int32_t result = 0;
+    switch (j.opcode) {
+    case 249: result = CopyJob(j) ? 0 : 5; break;
+    case 254:
+        result = CfStateDecode(Cf_Format(0, j.drive));
+        CfFormatBusy[j.drive] = 0;
+        break;
+    default: result = DeleteJob(j) ? 0 : 5; break;  // 253, 5, 4
+    }
+    if (!j.cancel.load()) *k.ret = result;
+    j.busy = 0;
+    *k.id = 0;
+    return nullptr;
 }

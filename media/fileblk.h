@@ -1,7 +1,8 @@
 // File instructions of ladder programs (and the removable-media file blocks
 // that share them): CSV read and write, rename and format through the
-// mailbox client, copy and delete as in-process jobs in worker threads. One
-// instruction at a time owns the transfer of a drive.
+// mailbox client (the card manager runs the format as a worker job), copy
+// and the deletes as in-process jobs in worker threads. One instruction at a
+// time owns the transfer of a drive.
 #pragma once
 
 #include <array>
@@ -14,7 +15,7 @@
 // Decoded operand record of one file instruction.
 struct FileOpRec {
     uint32_t owner;   // nonzero identity of the instruction (e.g. its place in the program)
-    uint16_t opcode;  // 248..254
+    uint16_t opcode;  // 248..254; the jobs delete-all 5 and delete-from-object 4
     uint8_t drive;    // 0 SD card, 1 USB stick
     uint8_t kind;     // 0 raw bytes, 1 formatted values
     uint8_t flags;    // bits 0-3 write mode, bit 4 end the write with a line break
@@ -47,12 +48,37 @@ constexpr uint32_t FILE_MAX_BYTES = 8192;
 // Owner slots per drive (0 free).
 extern std::array<uint32_t, 2> FileStatus;
 
-// Jobs running in worker threads: nonzero while a job of that kind runs.
+// Jobs in worker threads, one record per kind: copy (opcode 249), delete
+// (253), delete-all (5), delete-from-object (4), format (254). A job marks
+// the drives it works on in its busy byte (2 the USB stick, 4 the SD card);
+// no job starts on a drive another kind has marked (94). Host paths are
+// resolved by the main thread.
+constexpr std::size_t RM_HOST_MAX = 1024;
+struct RmJob {
+    uint16_t opcode;
+    char first[RM_HOST_MAX];   // source (copy), target or pattern (deletes)
+    char second[RM_HOST_MAX];  // destination (copy)
+    uint8_t flag;              // copy: bit 0 wildcard source, bit 1 directory destination; deletes: pattern
+    uint8_t drive;             // format
+    std::atomic<uint8_t> busy;
+    std::atomic<bool> cancel;
+};
+extern RmJob RmBlockDataCopy, RmBlockDataDelete, RmBlockDataDelAll, RmBlockDataDelFromObj, RmBlockDataFormat;
+// Nonzero while a job of that kind runs.
 extern std::atomic<uint32_t> RmCopyOpsThreadId, RmDeleteOpsThreadId, RmDelAllOpsThreadId,
     RmDelFromObjOpsThreadId, RmFormatOpsThreadId;
-extern std::atomic<int32_t> CopyRet, DeleteRet, DelAllRet, FormatRet;
+// Results: -2 running, -4 stopped, 0 done, 5 failed; the format's the drive
+// check translated (0 formatted, 2 drive not there, 1 failed).
+extern std::atomic<int32_t> CopyRet, DeleteRet, DelAllRet, DelFromObjRet, FormatRet;
+// Body of every worker thread (the job record is its argument).
+void *RMBlockThreadFunc(void *job);
 
 void File_Init();
+// Starts the format job of drive 0 or 1: 82 (format in progress) when it
+// runs, 94 when a job holds the drive, 86 for another drive.
+int32_t File_StartFormat(uint8_t drive);
+// -2 while the format job runs, then its result.
+int32_t File_FormatResult();
 // One scan of one instruction; 1 when its status word is 0.
 uint32_t File_Access(const FileOpRec *op, uint32_t enable);
 // The controller stops: running jobs are cancelled (their result -4) and the

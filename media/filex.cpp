@@ -24,6 +24,7 @@
 #include "core/image/bytes.h"
 #include "platform/plat.h"
 
+std::array<std::atomic<uint8_t>, 3> CfFormatBusy;
 std::array<MntDriveRec, 3> MntDrive = {{
     {"", "/mnt/USB0", 0},
     {"", "/mnt/USB1", 0},
@@ -33,6 +34,9 @@ FxMedia Cf_Media;
 uint8_t FileMutex;
 
 namespace {
+// MountDrive without the format guard: the format's own mounts.
+uint32_t Mount(uint8_t drive, char *mount_out);
+
 // ---- small helpers ---------------------------------------------------------------------
 // Copies text into out (size bytes), cut to size - 1 characters.
 void Copy(char *out, std::size_t size, const char *text) {
@@ -168,12 +172,12 @@ void BoardUnmount(const char *mount_path) {
 
 uint32_t BoardFormat(uint8_t drive) {
     char mnt[16];
-    if (!MountDrive(drive, mnt)) return 0;
+    if (!Mount(drive, mnt)) return 0;
     MntDrive[drive].mounted = 0;
     UnmountDrive(mnt);
     sleep(2);
     Shell("mkfs.vfat -I ", MntDrive[drive].device, " > /dev/shm/a", "");
-    return MountDrive(drive, mnt) ? 3 : 2;
+    return Mount(drive, mnt) ? 3 : 2;
 }
 
 // Workstation: the folder is the drive.
@@ -196,13 +200,14 @@ int RemoveEntry(const char *path, const struct stat *, int, struct FTW *ftw) {
 
 uint32_t HostFormat(uint8_t drive) {
     char mnt[16];
-    if (!MountDrive(drive, mnt)) return 0;
+    if (!Mount(drive, mnt)) return 0;
     MntDrive[drive].mounted = 0;
     UnmountDrive(mnt);
+    sleep(2);  // as on the board, before the drive is made anew
     char p[FX_PATH_MAX];
     if (!HostPath(mnt, p)) return 2;
     const bool emptied = nftw(p, RemoveEntry, 16, FTW_DEPTH | FTW_PHYS) == 0;
-    if (!MountDrive(drive, mnt)) return 2;
+    if (!Mount(drive, mnt)) return 2;
     return emptied ? 3 : 2;
 }
 
@@ -332,9 +337,8 @@ void RefreshSize(FxFile *file) {
 }
 }  // namespace
 
-// ---- drives ------------------------------------------------------------------------------------------
-uint32_t MountDrive(uint8_t drive, char *mount_out) {
-    if (drive > DRIVE_Z) return 0;
+namespace {
+uint32_t Mount(uint8_t drive, char *mount_out) {
     MntDriveRec &m = MntDrive[drive];
     const FxMountOps &ops = Mounts();
     if (m.mounted) {
@@ -348,6 +352,13 @@ uint32_t MountDrive(uint8_t drive, char *mount_out) {
     }
     if (mount_out != nullptr) Copy(mount_out, sizeof m.mount, m.mount);
     return 1;
+}
+}  // namespace
+
+// ---- drives ------------------------------------------------------------------------------------------
+uint32_t MountDrive(uint8_t drive, char *mount_out) {
+    if (drive > DRIVE_Z || CfFormatBusy[drive]) return 0;
+    return Mount(drive, mount_out);
 }
 
 uint32_t Cf_Check(uint8_t drive) { return MountDrive(drive, nullptr) ? 3 : 0; }

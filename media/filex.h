@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <dirent.h>
 #include <sys/types.h>
@@ -27,9 +28,12 @@ constexpr std::size_t FX_NAME_MAX = 256;  // room of an entry name
 struct MntDriveRec {
     char device[16];
     char mount[16];
-    uint8_t mounted;
+    std::atomic<uint8_t> mounted;  // a format job changes it in its own thread
 };
 extern std::array<MntDriveRec, 3> MntDrive;
+// Set while a format job runs on a drive: MountDrive answers 0 for it (only
+// the format itself mounts it again), so nothing else touches the drive.
+extern std::array<std::atomic<uint8_t>, 3> CfFormatBusy;
 
 // Per-user media record: drive, current directory, open directory stream and
 // the fields of the last space query.

@@ -5,6 +5,7 @@
 #include "media/jpeg.h"
 
 #include <array>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -347,4 +348,24 @@ uint32_t JpegCompress(uint8_t *dst, uint32_t dst_size, const uint16_t *src, uint
     if (s.bytepos != 0) writebits(s, {uint16_t((1u << (8 - s.bytepos)) - 1), uint8_t(8 - s.bytepos)});
     writeword(s, 0xFFD9);
     return s.overflow ? 0 : s.dstIndex;
+}
+
+uint32_t exitmessage(const char *text) {
+    std::printf("%s\n", text);
+    return JPEG_ERROR;
+}
+
+uint32_t write_comment(uint8_t *dst, uint32_t dst_size, uint32_t *index, const char *text) {
+    if (dst == nullptr || index == nullptr || text == nullptr) return exitmessage("JPEG comment: no buffer");
+    const std::size_t n = std::strlen(text);
+    if (n > JPEG_COMMENT_MAX) return exitmessage("JPEG comment too long");
+    if (*index > dst_size || dst_size - *index < n + 4) return exitmessage("JPEG comment: no room");
+    uint8_t *p = dst + *index;
+    p[0] = 0xFF;
+    p[1] = 0xFE;
+    p[2] = uint8_t((n + 2) >> 8);
+    p[3] = uint8_t(n + 2);
+    std::memcpy(p + 4, text, n);
+    *index += uint32_t(n + 4);
+    return JPEG_OK;
 }

@@ -190,6 +190,50 @@ class RetainInBackupCloneAndStop(unittest.TestCase):
         self.c.write_reg(W291 + 12, 1, 0)
         self.reset_with(7777, 60, "clone loaded and reset")
 
+    def test_automatic_load_from_the_card_restores_the_backup_then_resets(self):
+        """Word 291 bits 4 and 5: a start with no stored program loads the
+        card's program clone, stores it and runs it; under an IEC application
+        the register backup comes back as a fail-safe restore (bit 2), and
+        the controller resets once, at the end. The data clone is loaded when
+        asked (bit 9)."""
+        self.run_app()
+        self.c.write_reg(W291 + 4, 1, 1)
+        self.c.write_reg(W291 + 5, 1, 1)
+        self.retain(111)
+        self.c.write_word(3000, 0x1111)
+        self.c.write_reg(W291 + 6, 1, 1)
+        self.until(lambda: self.bit(6) == 0 and self.bit(3) == 1, "backup stored")
+        self.retain(7777)
+        self.c.write_word(3000, 0x2222)
+        self.until(lambda: self.c.read_word(303) | self.c.read_word(304), "free space of the card")
+        self.c.write_reg(W291 + 8, 1, 1)
+        card = self.path("mnt", "USB0")
+        self.until(lambda: os.path.exists(os.path.join(card, "clone.dat")) and (self.bit(8), self.bit(10)) == (0, 0),
+                   "clone made", 60)
+        self.c.write_word(3000, 0x3333)
+        self.assertEqual(self.ctl.stop(), 0)
+        os.remove(self.path("mnt", "cfg", "ladder.pgm"))
+
+        self.ctl.start(port=True)
+        self.assertEqual(self.ctl.wait_exit(60), 3, self.ctl.console())
+        self.assertEqual(self.read("mnt", "cfg", "z7.ret"), retain_file(111))
+        bkp = self.read("mnt", "cfg", "bkpreg.dta")
+        self.assertEqual((bkp[109184], bkp[109188]), (0x5A, 0))
+        self.ctl.stop()
+        self.start()
+        self.assertEqual(self.c.upload(0), written("retain-program"))
+        self.assertEqual(self.c.get_mode(), 2)
+        self.assertEqual(self.c.read_word(3000), 0x1111)
+        self.until(lambda: (self.bit(2), self.bit(3)) == (1, 1), "restored by the fail-safe load")
+        self.shows(111)
+        self.assertIsNone(self.ctl.wait_exit(0.5))
+
+        self.c.write_reg(W291 + 9, 1, 1)
+        self.until(lambda: self.bit(12), "clone load confirmation asked")
+        self.c.write_reg(W291 + 12, 1, 0)
+        self.reset_with(7777, 60, "data clone loaded and reset")
+        self.assertEqual(self.c.read_word(3000), 0x2222)
+
     def test_sigterm_writes_the_retained_value_before_the_end(self):
         self.run_app()
         self.retain(333)

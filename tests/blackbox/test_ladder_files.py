@@ -157,6 +157,33 @@ class LadderFileInstructions(unittest.TestCase):
         self.assertTrue(os.path.islink(self.card_file("LINK.CSV")))
         self.assertEqual(sorted(os.listdir(self.card)), ["D.CSV", "DST", "LINK.CSV", "SRC"])
 
+    def test_format_runs_beside_the_scan_and_holds_its_drive(self):
+        """A format of the card (254) runs as a worker job: the scan goes on
+        meanwhile, and a copy onto the card asked 300 ms later (a timer of
+        the program; its transfer slot that of the stick, as the format
+        holds the card's) answers 94; the format's status is the drive check
+        translated: 0 once formatted, 2 for a stick that is not there."""
+        os.mkdir(self.card_file("SRC"))
+        with open(self.card_file("SRC", "A.CSV"), "wb") as f:
+            f.write(b"1\r\n")
+        prog = (rung(M(20), words(head(254, R(143), drive=0)), Q(12))
+                + [M(22), 209, R(50), 3, 38, M(21)]
+                + rung(M(21), words(head(249, R(140), drive=1) + name("A:\\SRC\\A.CSV") + name("A:\\DST\\C.CSV")),
+                       Q(11))
+                + rung(M(4), words(head(254, R(109), drive=1)), Q(4))
+                + [9])
+        self.start(prog)
+        self.c.set_mode(2)
+        self.c.write_reg(M(20), 1, 1)
+        self.c.write_reg(M(22), 1, 1)
+        self.assertEqual(self.final(R(140)), 94)
+        self.c.write_reg(M(22), 1, 0)
+        self.assertEqual(self.final(R(143)), 0)
+        self.assertEqual(os.listdir(self.card), [])
+        self.c.write_reg(M(20), 1, 0)
+        os.rename(self.ctl.path("mnt", "USB1"), self.ctl.path("mnt", "USB1.out"))
+        self.assertEqual(self.run_rung(M(4), R(109)), 2)
+
     def test_program_downloaded_in_run_mode_writes_in_its_first_scans(self):
         first = rung(S7, file_op(251, 2 | END, R(1), 5, 0, 1, R(100), "A:\\ONE.CSV"), Q(1)) + [9]
         self.start(first)

@@ -69,6 +69,21 @@ TEST_F(Clocked, TimeBaseCountsTicksAndKeepsTheLastReading) {
     EXPECT_EQ(FPGA_GetFrt(), 0x10u);
 }
 
+// Delay waits ms x 10 ticks of the time base, across its wrap: a clock that
+// moves one tick per reading is read once for the start, then until 30
+// ticks have passed.
+TEST_F(Clocked, DelayCountsTicksOfTheTimeBase) {
+    SetFrt(0xFFFFFFF0u);
+    Fake().step_ns = 100000;
+    const uint32_t a = FPGA_GetFrt();
+    Delay(3);
+    EXPECT_EQ(FPGA_GetFrt() - a, 32u);
+    const uint32_t b = FPGA_GetFrt();
+    Delay(0);
+    EXPECT_EQ(FPGA_GetFrt() - b, 3u);
+    Fake().step_ns = 0;
+}
+
 // ---- software timers ------------------------------------------------------------
 
 TEST_F(Clocked, TimerStatusThroughItsStates) {

@@ -62,6 +62,14 @@ TEST_F(ExecSys, HardwareCheckIdentityAndShellOrder) {
     EXPECT_EQ(LE_Get16(&tinyImage[4]), 12);
     EXPECT_EQ(tinyImage[8], 9) << "MAC IDs from byte 8";
     EXPECT_EQ(tinyImage[75], 76);
+    uint8_t mac[77];
+    mac[76] = 0x5C;
+    EXPECT_EQ(SYS_GetMACID(mac), 1u);
+    EXPECT_EQ(mac[4], 12);
+    EXPECT_EQ(mac[5], 0);
+    EXPECT_EQ(mac[8], 9);
+    EXPECT_EQ(mac[75], 76);
+    EXPECT_EQ(mac[76], 0x5C) << "76 bytes, no more";
     // What the shell lines leave behind: inetd stopped before anything
     // else, each kernel setting at its value, and the kernel text where the
     // revision is read from.
@@ -249,6 +257,8 @@ TEST_F(ExecSys, ParameterTableAndBatteryAllocation) {
     SYS_InitBBR();
     EXPECT_EQ(SYS_AllocBBR(3), 128u);
     EXPECT_EQ(SYS_AllocBBR(2), 132u) << "even steps";
+    EXPECT_EQ(SYS_ExpandBBR(5), 140u) << "grown by 6, answering the new end";
+    EXPECT_EQ(SYS_AllocBBR(1), 140u);
     EXPECT_EQ(SYS_PackRegs(1), 0);
     EXPECT_EQ(SYS_PackRegs(0), 1);
 }
@@ -257,6 +267,7 @@ TEST_F(ExecSys, SystemRegistersByNumber) {
     EXPECT_EQ(SYS_WriteSys(5, 2), 1u);
     EXPECT_EQ(PlcWord(W_MODE), 2) << "%SR5 goes through the mode change";
     EXPECT_EQ(SYS_ReadSys(5), 2);
+    EXPECT_EQ(SYS_RunMode(), 2);
     EXPECT_EQ(SYS_WriteSys(5, 9), 0u);
     SYS_WriteSys(1, 77);
     EXPECT_EQ(SYS_lastLocalUser, 77);

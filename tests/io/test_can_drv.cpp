@@ -123,6 +123,20 @@ TEST_F(CanDrv, IdentifiersLengthsRemoteAndErrorFrames) {
     EXPECT_EQ(TheBus().out[0].len, 2);
     _Can_Init(0, Cfg(0, 0));
     EXPECT_EQ(_Can_GetEvent(0, 2), &Ev2) << "callbacks survive a reopen";
+    // A software filter keeps the identifiers it answers 1 for; none again
+    // keeps every frame.
+    _Can_SetSWFilter(0, [](uint32_t id) -> uint32_t { return id & 1; });
+    Inject(0x200, {1});
+    Inject(0x201, {2});
+    Can_Isr();
+    ASSERT_EQ(_Can_CountRx(0), 1u);
+    EXPECT_EQ(_Can_GetRx(0)->id, 0x201u);
+    _Can_FlushRx(0);
+    _Can_SetSWFilter(0, nullptr);
+    Inject(0x200, {1});
+    Can_Isr();
+    EXPECT_EQ(_Can_CountRx(0), 1u);
+    _Can_FlushRx(0);
 
     // Bus-off: bit 128 while event 2 runs, then cleared; the CAN node still
     // sees it once; controller problems count warn and overflow.

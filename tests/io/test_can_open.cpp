@@ -114,6 +114,12 @@ TEST_F(CanOpen, PdoExchangeSyncAndRemapping) {
     Inject(0, {0x02, 0x05});
     CanFixture::Pass();
     EXPECT_TRUE(Sdo({0x40, 0x00, 0x10, 0x00}).empty());
+    // A 32-bit value to and from the bytes of a message, low byte first.
+    uint8_t dw[5] = {0, 0, 0, 0, 0x5C};
+    EXPECT_EQ(CANOpenDWProcess(dw, 0x12345678, 1), 0x12345678u);
+    EXPECT_EQ(std::vector<uint8_t>(dw, dw + 5), (std::vector<uint8_t>{0x78, 0x56, 0x34, 0x12, 0x5C}));
+    dw[3] = 0x80;
+    EXPECT_EQ(CANOpenDWProcess(dw, 0, 0), 0x80345678u);
 }
 
 TEST_F(CanOpen, GuardingEmcyTimeAndStatusBits) {

@@ -90,6 +90,16 @@ TEST_F(IoTest, EepromAndExpanderTransfersByteForByte) {
     const SpiDevice none{0, 1, 1, 0};
     EXPECT_EQ(spi_init(&none), 0u);
     EXPECT_EQ(spi_enable_cs(&none), 0u);
+    EXPECT_EQ(spi_disable_cs(&none), 0u);
+    EXPECT_EQ(spi_close(&none), 0u);
+    // A closed block may be set up again; an open one may not.
+    const SpiDevice ssp1{1, 1, 1, 0};
+    EXPECT_EQ(spi_close(&ssp1), 1u);
+    EXPECT_EQ(spi_init(&ssp1), 1u);
+    EXPECT_EQ(spi_init(&ssp1), 0u);
+    EXPECT_EQ(spi_close(&ssp1), 1u);
+    EXPECT_EQ(spi_init(&ssp1), 1u);
+    EXPECT_EQ(spi_disable_cs(&ssp1), 1u);
 }
 
 TEST_F(IoTest, SensorReadsAndCompensation) {

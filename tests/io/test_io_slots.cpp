@@ -299,6 +299,18 @@ TEST_F(IoTest, ModemLinesOfSlotOneAndTheThermocoupleChannel) {
     EXPECT_EQ(LastWrite(0x4E), (std::vector<uint8_t>{0xDF, 0x6F}));
     IoCommShdn(1);
     EXPECT_EQ(LastWrite(0x4E)[0], 0xDF | 0x08);
+    IoCommOnOf(0);  // the on/off line is bit 0x04
+    EXPECT_EQ(LastWrite(0x4E), (std::vector<uint8_t>{0xDB, 0x6F}));
+    IoCommOnOf(1);
+    EXPECT_EQ(LastWrite(0x4E), (std::vector<uint8_t>{0xDF, 0x6F}));
+    // Module names are copied bounded and always terminated.
+    char name[6];
+    EXPECT_EQ(strmcpy(name, "VBX310C", sizeof name), name + 5);
+    EXPECT_STREQ(name, "VBX31");
+    EXPECT_EQ(strmcpy(name, "AB", sizeof name), name + 2);
+    EXPECT_STREQ(name, "AB");
+    EXPECT_EQ(strmcpy(name, "AB", 0), name);
+    EXPECT_STREQ(name, "AB");
     Log().clear();
     IoCommReset(0, 1);  // no reset line on this module
     EXPECT_TRUE(Log().empty());

@@ -78,6 +78,36 @@ struct Loop {
 
 }  // namespace
 
+// The loop's saturating arithmetic: the exact sum, difference or product,
+// or on overflow the limit on the side of the true result, and 1.
+TEST_F(PidTest, SaturatingHelpers) {
+    struct Row {
+        uint32_t (*fn)(int32_t, int32_t, int32_t *);
+        int32_t a, b, out;
+        uint32_t over;
+    };
+    const Row rows[] = {
+        {adds32_limited, 2000000000, 147483647, 2147483647, 0},
+        {adds32_limited, 2000000000, 147483648, 2147483647, 1},
+        {adds32_limited, -2000000000, -147483648, -2147483647 - 1, 0},
+        {adds32_limited, -2000000000, -147483649, -2147483647 - 1, 1},
+        {subs32_limited, -2, 2147483647, -2147483647 - 1, 1},
+        {subs32_limited, -1, 2147483647, -2147483647 - 1, 0},
+        {subs32_limited, 0, -2147483647 - 1, 2147483647, 1},
+        {subs32_limited, 5, 7, -2, 0},
+        {muls32_limited, 46341, 46341, 2147483647, 1},
+        {muls32_limited, 46340, 46340, 2147395600, 0},
+        {muls32_limited, -65536, 32768, -2147483647 - 1, 0},
+        {muls32_limited, 65536, -32769, -2147483647 - 1, 1},
+        {muls32_limited, -2147483647 - 1, -1, 2147483647, 1},
+    };
+    for (const Row &r : rows) {
+        int32_t out = 7;
+        EXPECT_EQ(r.fn(r.a, r.b, &out), r.over) << r.a << " " << r.b;
+        EXPECT_EQ(out, r.out) << r.a << " " << r.b;
+    }
+}
+
 TEST_F(PidTest, InstructionOperandsAndOutputsInBothLayouts) {
     using Sets = std::vector<std::pair<unsigned, int>>;
     struct Case {

@@ -11,6 +11,7 @@
 
 #include "core/image/dpram.h"
 #include "core/image/plcreg.h"
+#include "exec/mainloop.h"
 #include "exec/sys.h"
 #include "media/cfapi.h"
 #include "media/cfm.h"
@@ -32,15 +33,17 @@ protected:
     test_support::TempRoot root;
 
     void SetUp() override {
+        WatchDogDisable = 1;  // a program store restarts the watchdog: not in a test process
         for (MntDriveRec &d : MntDrive) d.mounted = 0;
         FileMutex = 0;
         Cf_Media = Cf_Media2 = Cf_Media3 = FxMedia{};
-        CfFormatBusy = {};
+        for (auto &b : CfFormatBusy) b = 0;
         plc_reg.fill(0);
         dpram.fill(0);
         Dpram_Init();
         MkDir("mnt/USB0");
         BackTsk_Report();
+        SYS_ResetRCBs(2);  // as start-up, before the card manager links its registers
         CFM_Open();
         File_Init();
     }

@@ -227,6 +227,32 @@ TEST_F(Cfm, SupervisorRegistersAndSafeRemoval) {
     EXPECT_EQ(PlcWord(CFM_W_REMOVE), 0);
     Passes(8);
     EXPECT_EQ(PlcWord(CFM_W_STATUS), 0);
+
+    // The registers are register links of the system services, made by
+    // CFM_Open in the table start-up chose: {bit address, width, bytes}.
+    const uint32_t links[5][3] = {{5840, 16, 2}, {5856, 16, 2}, {5872, 32, 4}, {5904, 32, 4}, {3520, 16, 2}};
+    ASSERT_EQ(rcbIndex, 5u);
+    for (unsigned i = 0; i < 5; i++) {
+        EXPECT_EQ(rcbThird[i].address, links[i][0]) << i;
+        EXPECT_EQ(rcbThird[i].width, links[i][1]) << i;
+        EXPECT_EQ(rcbThird[i].count, links[i][2]) << i;
+    }
+    EXPECT_EQ(pCntlRcb, &rcbThird[0]);
+    EXPECT_EQ(pNetIdRcb, &rcbThird[4]);
+    // Links moved to words 3100 and 3101: the removal request is read and
+    // granted there, the status shown there.
+    SYS_ChgLink(pCntlRcb, 1024 + 16 * 3100);
+    SYS_ChgLink(pStatRcb, 1024 + 16 * 3101);
+    PlcWordSet(CFM_W_REMOVE, 1);
+    Passes(4);
+    EXPECT_EQ(remove_state, CFM_RM_IDLE);
+    PlcWordSet(CFM_W_REMOVE, 0);
+    PlcWordSet(3100, 1);
+    Passes(4);
+    EXPECT_EQ(PlcWord(3100), 3);
+    EXPECT_EQ(PlcWord(3101), 6);
+    EXPECT_EQ(PlcWord(CFM_W_REMOVE), 0);
+    EXPECT_EQ(PlcWord(CFM_W_STATUS), 0);
 }
 
 TEST_F(Cfm, MailboxClientsOfFileAndLoggerChannels) {

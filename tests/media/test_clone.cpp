@@ -1,10 +1,16 @@
 // Data clone round trip through the card: written whole with its CRC, a
 // flipped byte or a short file refused with the image untouched, the
 // running system's kernel text and version word kept; program clone files
-// refused for their header, table count, CRC and type-99 records.
+// refused for their header, table count, CRC and type-99 records; a program
+// load from the card with the fail-safe restore and the data clone, reset
+// once at its end.
 #include <cstring>
 
+#include "core/image/iecrt.h"
+#include "core/image/syshook.h"
 #include "core/image/util.h"
+#include "core/storage/backup.h"
+#include "media/backup.h"
 #include "media/clone.h"
 #include "tests/media/media_fixture.h"
 
@@ -109,6 +115,100 @@ TEST_F(CloneTest, ProgramCloneFileChecks) {
         }
     }
     EXPECT_EQ(load(g), 2003u);
+}
+
+// A programming tool that accepts every command: the identity 58 and
+// firmware 15.50 for command 8, an empty answer for uploads.
+uint16_t ToolCmd(uint8_t command, uint8_t, const uint8_t *, uint8_t *rx, uint32_t rx_max, uint32_t *rx_len) {
+    if (command != 8) return 0xA0;
+    const uint8_t ans[3] = {58, 15, 50};
+    std::memcpy(rx, ans, std::min<uint32_t>(rx_max, 3));
+    *rx_len = 3;
+    return MCMD_FRAME;
+}
+
+// What the controller held when it reset.
+struct AtReset {
+    int count;
+    uint16_t w3000, w3001;
+    bool stored;
+};
+AtReset at_reset;
+std::string reset_root;
+
+TEST_F(CloneTest, AutomaticLoadRestoresTheBackupAndTheDataCloneThenResetsOnce) {
+    const CloneCmdLink link = clone_cmd_link;
+    void (*const reset)() = sys_hooks.warm_reset;
+    clone_cmd_link = {[](uint32_t) { return 0u; },
+                      ToolCmd,
+                      [](uint8_t, const uint8_t *) -> uint16_t { return 0xA0; },
+                      [](uint32_t *n, uint8_t *, uint32_t) -> uint16_t {
+                          *n = 0;
+                          return MCMD_FRAME;
+                      },
+                      [](uint8_t) {},
+                      [] {}};
+    at_reset = {};
+    reset_root = P("");
+    sys_hooks.warm_reset = [] {
+        if (at_reset.count++ > 0) return;
+        at_reset.w3000 = PlcWord(3000);
+        at_reset.w3001 = PlcWord(3001);
+        at_reset.stored = media_test::FileExists(reset_root + "mnt/cfg/ladder.pgm");
+    };
+    // The backup holds 0x1111; the data clone 0x2222 and 0x3333; the
+    // controller 0x4444 and 0x5555.
+    MkDir("mnt/cfg");
+    PlcWordSet(3000, 0x1111);
+    ASSERT_EQ(StoreBBRAM(), 1u);
+    PlcWordSet(3000, 0x2222);
+    PlcWordSet(3001, 0x3333);
+    ASSERT_EQ(MakeDat("A:\\clone.dat"), 0u);
+    PlcWordSet(3000, 0x4444);
+    PlcWordSet(3001, 0x5555);
+    std::vector<uint8_t> pgm(84, 0);
+    pgm[0] = 58, pgm[2] = 50, pgm[3] = 15, pgm[4] = 1, pgm[6] = 0x9A, pgm[7] = 0x1E;
+    const std::vector<uint8_t> setup = Section(4, std::vector<uint8_t>(80, 7));
+    pgm.insert(pgm.end(), setup.begin(), setup.end());
+    media_test::WriteFile(P("mnt/USB0/AUTOLOAD.PGM"), pgm);
+
+    // A clone load confirmed while the start-up's automatic load of an IEC
+    // application waits for the card.
+    auto step = [this](int n) {
+        for (int i = 0; i < n && at_reset.count == 0; i++) {
+            FailSafeFlagCheck();
+            ManualRestoreExecute();
+            Pass();
+        }
+    };
+    PlcWordSet(W_BACKUP, uint16_t(PlcWord(W_BACKUP) | 1u << 9));
+    step(2);
+    ASSERT_EQ(PlcWord(W_BACKUP) >> 12 & 1, 1);
+    Sys_AutoLoad = 1;
+    Sys_AppLoad = 1;
+    DrevanoRuntime = 1;
+    PlcWordSet(W_BACKUP, uint16_t(PlcWord(W_BACKUP) & ~(1u << 12)));
+    step(40);
+    DrevanoRuntime = 0;
+    EXPECT_EQ(at_reset.count, 1);
+    EXPECT_EQ(at_reset.w3000, 0x2222);  // the backup first, the data clone over it
+    EXPECT_EQ(at_reset.w3001, 0x3333);
+    EXPECT_TRUE(at_reset.stored);
+    EXPECT_EQ(Sys_AutoLoad, 0);
+    EXPECT_EQ(Sys_AppLoad, 0);
+    // The backup marked as restored by the fail-safe load: restore flag 0 in
+    // its file, bit 2 of word 291 shown.
+    const std::vector<uint8_t> bkp = media_test::ReadFile(P("mnt/cfg/bkpreg.dta"));
+    ASSERT_EQ(bkp.size(), 109192u);
+    EXPECT_EQ(bkp[109184], 'Z');
+    EXPECT_EQ(bkp[109188], 0);
+    for (int i = 0; i < 4; i++) {
+        FailSafeFlagCheck();
+        ManualRestoreExecute();
+    }
+    EXPECT_EQ(PlcWord(W_BACKUP) >> 2 & 3, 3);
+    clone_cmd_link = link;
+    sys_hooks.warm_reset = reset;
 }
 
 }  // namespace

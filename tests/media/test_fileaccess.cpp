@@ -120,11 +120,15 @@ protected:
     bool Bit(uint32_t bit) { return (plc_reg[(bit - 1024) / 8] >> (bit & 7)) & 1; }
     uint16_t W(uint32_t ref) { return PlcWord(la::WordOf(ref)); }
     void SetW(uint32_t ref, uint16_t v) { PlcWordSet(la::WordOf(ref), v); }
-    // Scans until the status word leaves 65534 (at most n scans).
+    // Scans until the status word leaves 65534 (at most n scans, and the
+    // end of every worker job that runs meanwhile).
     uint16_t Run(uint32_t status, int n = 20) {
         for (int i = 0; i < n; i++) {
             Scan();
             if (W(status) != FILE_BUSY) return W(status);
+            if (!File_JobsIdle(0)) {
+                EXPECT_TRUE(File_JobsIdle(10000));
+            }
         }
         return W(status);
     }
@@ -370,6 +374,7 @@ TEST_F(FileInstr, CopyDeleteRenameAndFormatOperations) {
     File_Access(&fmt, 1);
     for (int i = 0; i < 10 && W(R(106)) == FILE_BUSY; i++) {
         Pass();
+        ASSERT_TRUE(File_JobsIdle(10000));
         File_Access(&fmt, 1);
     }
     EXPECT_EQ(W(R(106)), 0);
@@ -440,6 +445,134 @@ TEST_F(FileInstr, CopyDeleteRenameAndFormatOperations) {
         File_Access(&dr, 0);
     }
     EXPECT_EQ(W(R(114)), 3);
+}
+
+// Delete-all (job 5) empties a folder, delete-from-object (job 4) removes
+// what it names, the folder itself for a name ending in '*'; a name that is
+// not there is nothing to remove. Each job refuses to start on a drive that
+// a job of another kind holds (94), and a second job of its own kind
+// anywhere; the format job answers 82 for its drive's status meanwhile.
+TEST_F(FileInstr, WorkerJobsAndTheirRefusalsOnTheSameDrive) {
+    MkDir("mnt/USB1");
+    MkDir("mnt/USB0/LOGS");
+    MkDir("mnt/USB0/LOGS/SUB");
+    Put("mnt/USB0/LOGS/a.csv", "A");
+    Put("mnt/USB0/LOGS/SUB/b.csv", "B");
+    MkDir("mnt/USB0/OLD");
+    Put("mnt/USB0/OLD/c.csv", "C");
+    FileOpRec op{};
+    op.owner = 1;
+    op.status = R(100);
+    const auto finish = [&](uint16_t opcode, const char *name) {
+        op.opcode = opcode;
+        op.name = name;
+        File_Access(&op, 1);
+        EXPECT_TRUE(File_JobsIdle(10000));
+        File_Access(&op, 1);
+        const uint16_t st = W(R(100));
+        File_Access(&op, 0);
+        return st;
+    };
+    EXPECT_EQ(finish(5, "A:\\LOGS\\*"), 0);
+    EXPECT_EQ(DelAllRet.load(), 0);
+    EXPECT_TRUE(Exists("mnt/USB0/LOGS"));
+    EXPECT_FALSE(Exists("mnt/USB0/LOGS/a.csv"));
+    EXPECT_FALSE(Exists("mnt/USB0/LOGS/SUB"));
+    EXPECT_EQ(finish(4, "A:\\OLD\\*"), 0);
+    EXPECT_EQ(DelFromObjRet.load(), 0);
+    EXPECT_FALSE(Exists("mnt/USB0/OLD"));
+    EXPECT_EQ(finish(5, "A:\\NONE\\*"), 0);
+    EXPECT_EQ(finish(4, "A:\\NONE.CSV"), 0);
+    EXPECT_EQ(finish(4, ""), CF_NOT_FOUND);
+    EXPECT_EQ(finish(5, "B:\\X\\*"), 0);
+    ASSERT_EQ(rename(P("mnt/USB1").c_str(), P("mnt/USB1.out").c_str()), 0);
+    EXPECT_EQ(finish(5, "B:\\X\\*"), CF_NOT_PRESENT);
+    ASSERT_EQ(rename(P("mnt/USB1.out").c_str(), P("mnt/USB1").c_str()), 0);
+
+    // A job of each kind marked on the SD card (busy byte 4): every other
+    // kind is refused there and nowhere else; its own kind everywhere.
+    struct Kind {
+        RmJob *rec;
+        std::atomic<uint32_t> *id;
+        uint16_t opcode;
+    };
+    const Kind kinds[] = {{&RmBlockDataCopy, &RmCopyOpsThreadId, 249},
+                          {&RmBlockDataDelete, &RmDeleteOpsThreadId, 253},
+                          {&RmBlockDataDelAll, &RmDelAllOpsThreadId, 5},
+                          {&RmBlockDataDelFromObj, &RmDelFromObjOpsThreadId, 4},
+                          {&RmBlockDataFormat, &RmFormatOpsThreadId, 254}};
+    Put("mnt/USB0/s.csv", "S");
+    Put("mnt/USB1/u.csv", "U");
+    const auto ask = [&](uint16_t opcode, bool on_sd) -> int32_t {
+        if (opcode == 254) return File_StartFormat(on_sd ? DRIVE_A : DRIVE_B);
+        FileOpRec q{};
+        q.owner = 2;
+        q.opcode = opcode;
+        q.status = R(102);
+        q.name = on_sd ? "A:\\S.CSV" : "B:\\U.CSV";
+        q.name2 = on_sd ? "A:\\T.CSV" : "B:\\T.CSV";
+        File_Access(&q, 1);
+        const uint16_t st = W(R(102));
+        File_Access(&q, 0);
+        return st;
+    };
+    for (const Kind &held : kinds) {
+        held.rec->busy = 4;
+        *held.id = 1;
+        for (const Kind &k : kinds)
+            EXPECT_EQ(ask(k.opcode, true), 94) << held.opcode << " holds, " << k.opcode << " asked";
+        EXPECT_EQ(ask(held.opcode, false), 94) << held.opcode << " runs already";
+        *held.id = 0;
+        held.rec->busy = 0;
+    }
+    for (const Kind &k : kinds) EXPECT_EQ(*k.id, 0u);
+
+    // A real format of the stick through the instruction: its status 82,
+    // the stick refused to a copy, a delete and a second format; the card
+    // free for a copy; the status in the end the drive check translated.
+    FileOpRec fmt{};
+    fmt.owner = 3;
+    fmt.opcode = 254;
+    fmt.drive = 1;
+    fmt.status = R(104);
+    File_Access(&fmt, 1);
+    for (int i = 0; i < 20 && RmFormatOpsThreadId == 0; i++) Pass();
+    ASSERT_NE(RmFormatOpsThreadId, 0u);
+    EXPECT_EQ(CF_GetStatus(DRIVE_B), CF_FORMATTING);
+    uint32_t total = 1, free = 1;
+    EXPECT_EQ(CF_GetFreeSpace(DRIVE_B, &total, &free), CF_FORMATTING);
+    EXPECT_EQ(CF_GetStatus(DRIVE_A), 0);
+    EXPECT_EQ(ask(249, false), 94);
+    EXPECT_EQ(ask(253, false), 94);
+    EXPECT_EQ(File_StartFormat(DRIVE_A), 94);
+    EXPECT_EQ(File_StartFormat(DRIVE_Z), CF_INVALID);
+    op.opcode = 249;
+    op.name = "A:\\S.CSV";
+    op.name2 = "A:\\COPY.CSV";
+    File_Access(&op, 1);
+    EXPECT_EQ(W(R(100)), FILE_BUSY);
+    ASSERT_TRUE(File_JobsIdle(10000));
+    File_Access(&op, 1);
+    EXPECT_EQ(W(R(100)), 0);
+    File_Access(&op, 0);
+    for (int i = 0; i < 10 && W(R(104)) == FILE_BUSY; i++) {
+        Pass();
+        File_Access(&fmt, 1);
+    }
+    EXPECT_EQ(W(R(104)), 0);
+    EXPECT_FALSE(Exists("mnt/USB1/u.csv"));
+    EXPECT_EQ(CF_GetStatus(DRIVE_B), 0);
+    File_Access(&fmt, 0);
+    // No stick: the format ends as the drive check of a missing drive, 2.
+    ASSERT_EQ(rename(P("mnt/USB1").c_str(), P("mnt/USB1.out").c_str()), 0);
+    File_Access(&fmt, 1);
+    for (int i = 0; i < 20 && W(R(104)) == FILE_BUSY; i++) {
+        Pass();
+        ASSERT_TRUE(File_JobsIdle(10000));
+        File_Access(&fmt, 1);
+    }
+    EXPECT_EQ(W(R(104)), CF_NOT_PRESENT);
+    EXPECT_EQ(FormatRet.load(), 2);
 }
 
 // Copy and delete jobs never go through a symbolic link on the card: a link

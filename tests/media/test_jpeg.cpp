@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -108,6 +109,54 @@ TEST(Jpeg, GradientsDecodeCloseToTheSource) {
         ASSERT_GT(jpg.size(), 613u);
         EXPECT_LE(DecodeError(root.path(), jpg, rgb, w, h), 3.0) << w << "x" << h;
     }
+}
+
+// A comment segment behind the SOI marker of an encoded image: the bytes
+// as laid out, read back by rdjpgcom, the image still decoded; a text too
+// long for a segment or a segment without room refused, nothing written.
+TEST(Jpeg, CommentSegmentAfterTheStartMarker) {
+    const std::vector<uint8_t> img = Encode(std::vector<uint16_t>(64, 0), 8, 8, JPEG_FORMAT_565);
+    ASSERT_EQ(img.size(), 613u);
+    std::vector<uint8_t> out(2 + 4 + 11 + 611);
+    std::memcpy(out.data(), img.data(), 2);
+    uint32_t at = 2;
+    EXPECT_EQ(write_comment(out.data(), uint32_t(out.size()), &at, "made by PLC"), JPEG_OK);
+    EXPECT_EQ(at, 17u);
+    EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 17),
+              (std::vector<uint8_t>{0xFF, 0xD8, 0xFF, 0xFE, 0x00, 0x0D, 'm', 'a', 'd', 'e', ' ', 'b', 'y', ' ',
+                                    'P', 'L', 'C'}));
+    std::memcpy(out.data() + at, img.data() + 2, 611);
+    test_support::TempRoot root;
+    const std::string path = root / "c.jpg";
+    FILE *f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(out.data(), 1, out.size(), f);
+    std::fclose(f);
+    FILE *p = popen(("rdjpgcom " + path).c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    char line[64] = {};
+    ASSERT_NE(std::fgets(line, sizeof line, p), nullptr);
+    EXPECT_EQ(pclose(p), 0);
+    EXPECT_STREQ(line, "made by PLC\n");
+    EXPECT_EQ(std::system(("djpeg -outfile /dev/null " + path).c_str()), 0);
+
+    // Refused: 65534 bytes of text; a segment one byte short of room.
+    std::vector<uint8_t> buf(70000, 0x5C);
+    const std::string long_text(65534, 'x');
+    at = 0;
+    EXPECT_EQ(write_comment(buf.data(), uint32_t(buf.size()), &at, long_text.c_str()), JPEG_ERROR);
+    EXPECT_EQ(at, 0u);
+    EXPECT_EQ(buf[0], 0x5C);
+    EXPECT_EQ(write_comment(buf.data(), uint32_t(buf.size()), &at, long_text.c_str() + 1), JPEG_OK);
+    EXPECT_EQ(at, 65537u);
+    EXPECT_EQ(std::vector<uint8_t>(buf.begin(), buf.begin() + 4), (std::vector<uint8_t>{0xFF, 0xFE, 0xFF, 0xFF}));
+    buf.assign(buf.size(), 0x5C);
+    at = 10;
+    EXPECT_EQ(write_comment(buf.data(), 15, &at, "AB"), JPEG_ERROR);
+    EXPECT_EQ(at, 10u);
+    EXPECT_EQ(write_comment(buf.data(), 16, &at, "AB"), JPEG_OK);
+    EXPECT_EQ(std::vector<uint8_t>(buf.begin() + 10, buf.begin() + 17),
+              (std::vector<uint8_t>{0xFF, 0xFE, 0x00, 0x04, 'A', 'B', 0x5C}));
 }
 
 }  // namespace
