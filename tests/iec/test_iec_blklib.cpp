@@ -1074,6 +1074,7 @@ TEST_F(BlkLib, FileBlocksOwnershipRoundTripAndRefusals) {
     dpram.fill(0);
     Dpram_Init();
     BackTsk_Report();
+    SYS_ResetRCBs(2);  // as start-up, before the card manager links its registers
     CFM_Open();
     File_Init();
     auto pass = [] {
