@@ -202,6 +202,17 @@ void tavix_update_global_config_parameters(const char *text) {
     }
 }
 
+void tavix_register_controller_callbacks() {
+    tavix_server_clear_callbacks();
+    tavix_server_set_basic_callbacks_simple(tavix_read_data_simple_cb, tavix_write_data_simple_cb);
+    tavix_server_set_basic_callbacks_multi(tavix_read_data_multi_cb, tavix_write_data_multi_cb);
+    tavix_server_set_advanced_callbacks(tavix_subscribe_data_cb, tavix_unsubscribe_data_cb);
+    tavix_server_set_auth_callbacks(tavix_access_cb, tavix_authentication_digest_cb,
+                                    tavix_authentication_user_info_cb, nullptr);
+    tavix_server_set_request_hook_callback(request_hook_callback);
+    web_notify_hook = tavix_variable_notify;
+}
+
 int tavix_server_main() {
     char text[kConfigBuffer] = {};
     WriteStatus(0);
@@ -228,13 +239,7 @@ int tavix_server_main() {
     tavix_options_set_https_options(nullptr, 443, Host("/mnt/USB0/server.pem", cert, sizeof cert), nullptr);
     if (tavix_options_generate_temporary_rsa(1024, 0x10001) != 0) tavix_util_error("Cannot generate the RSA key");
     tavix_global_options.level = 2;
-    tavix_server_clear_callbacks();
-    tavix_server_set_basic_callbacks_simple(tavix_read_data_simple_cb, tavix_write_data_simple_cb);
-    tavix_server_set_basic_callbacks_multi(tavix_read_data_multi_cb, tavix_write_data_multi_cb);
-    tavix_server_set_advanced_callbacks(tavix_subscribe_data_cb, tavix_unsubscribe_data_cb);
-    tavix_server_set_auth_callbacks(tavix_access_cb, tavix_authentication_digest_cb,
-                                    tavix_authentication_user_info_cb, nullptr);
-    tavix_server_set_request_hook_callback(request_hook_callback);
+    tavix_register_controller_callbacks();
     tavix_engine_hooks.access = tavix_auth_engine_access;
     tavix_engine_hooks.post = tavix_engine_handle_post_request;
     tavix_comm_set_cb(tavix_engine_receive_comm_data, tavix_server_connection_dropped, tavix_server_session_tick);
@@ -245,7 +250,6 @@ int tavix_server_main() {
     tavix_session_table.login = tavix_add_user_login_details;
     tavix_methods_register();
     tavix_engine_subscriptions_init();
-    web_notify_hook = tavix_variable_notify;
     tavix_comm_prepare();
     tavix_engine_start_deferred_query_filter_threads();
     tavix_comm_mainloop();
@@ -261,6 +265,7 @@ int tavix_server_main() {
 
 void tavix_thread_clear() {
     tavix_comm_mainloop_exit();
+    tavix_engine_query_jobs_clear();
     tavix_comm_remote_server_free();
     tavix_engine_session_clear();
     tavix_auth_clear();

@@ -113,25 +113,21 @@ void Batches(const tavix_buffer *req, bool with_values, F fn) {
         return;
     }
     // The n-th address goes with the n-th value, whatever their order; an
-    // address or value without partner is left out.
+    // address or value without partner is left out. Two cursors over the
+    // fields, each moving forward only.
     const char *name = nullptr, *v = nullptr;
-    uint32_t vl = 0, a = 0, k = 0;
+    uint32_t vl = 0, next_value = 0;
     for (uint32_t i = 0; tavix_buffer_get_dict_entry(req, i, &name, &v, &vl) == 0; i++) {
         if (std::strncmp(name, "address[]", 9) != 0) continue;
         const char *value = nullptr;
         uint32_t length = 0;
         const char *vn = nullptr, *vv = nullptr;
         uint32_t vvl = 0;
-        for (uint32_t m = 0; value == nullptr && tavix_buffer_get_dict_entry(req, m, &vn, &vv, &vvl) == 0; m++) {
+        for (; value == nullptr && tavix_buffer_get_dict_entry(req, next_value, &vn, &vv, &vvl) == 0; next_value++) {
             if (std::strncmp(vn, "value[]", 7) != 0) continue;
-            if (k == a) {
-                value = vv;
-                length = vvl;
-            }
-            k++;
+            value = vv;
+            length = vvl;
         }
-        k = 0;
-        a++;
         if (value == nullptr) break;
         addresses[n] = v;
         values[n] = value;
@@ -400,7 +396,10 @@ tavix_buffer *DeleteSubscription(tavix_connection *, tavix_session *s, tavix_buf
             break;
         }
     }
-    return Error(tavix_engine_subscription_frame_release(f));
+    int code = 0;
+    tavix_engine_subscription_frame_unsubscribe_all(f, &code);
+    tavix_engine_subscription_frame_free(f);
+    return Error(code);
 }
 
 tavix_buffer *Items(tavix_session *s, tavix_buffer *req, bool unsubscribe, uint32_t kind) {
@@ -452,7 +451,7 @@ tavix_buffer *Publish(tavix_connection *c, tavix_session *s, tavix_buffer *req, 
     uint32_t max = 65535;
     if (const char *v = Field(req, "maxresults")) max = uint32_t(std::strtoul(v, nullptr, 10));
     // A poll already parked is answered now.
-    if (s->parked != nullptr) tavix_engine_session_answer_parked(s);
+    if (s->parked != nullptr) tavix_engine_session_answer_parked(s, false);
     tavix_buffer *body = Body();
     if (body == nullptr) return nullptr;
     if (s->queue_count == 0 && longpoll) {
@@ -638,6 +637,20 @@ uint32_t tavix_engine_query_jobs_waiting() {
     return n;
 }
 
+void tavix_engine_query_jobs_clear() {
+    pthread_mutex_lock(&query_queue.lock);
+    QueryJob *job = query_queue.head;
+    query_queue.head = query_queue.tail = nullptr;
+    query_queue.count = 0;
+    pthread_mutex_unlock(&query_queue.lock);
+    while (job != nullptr) {
+        QueryJob *next = job->next;
+        tavix_buffer_return(job->request);
+        std::free(job);
+        job = next;
+    }
+}
+
 int tavix_engine_query_filter_step() {
     pthread_mutex_lock(&query_queue.lock);
     QueryJob *job = query_queue.head;
@@ -688,17 +701,22 @@ int tavix_engine_query_filter_step() {
 
 int tavix_engine_start_deferred_query_filter_threads() { return tavix_sys_thread_start(QueryWorker, nullptr) < 0 ? -1 : 0; }
 
-void tavix_engine_session_answer_parked(tavix_session *s) {
+void tavix_engine_session_answer_parked(tavix_session *s, bool from_tick) {
     tavix_buffer *body = s->parked;
     tavix_connection *c = s->parked_conn;
     s->parked = nullptr;
     s->parked_conn = nullptr;
     if (body == nullptr) return;
     tavix_engine_session_do_publish(s, s->parked_max, body);
-    tavix_buffer *resp = c != nullptr && c->in_use ? tavix_engine_construct_json_response(body) : nullptr;
+    if (c == nullptr || !c->in_use) {
+        tavix_buffer_return(body);
+        return;
+    }
+    // Without a response buffer the body has gone back to the pool; only a
+    // tick that cannot answer tears the session down.
+    tavix_buffer *resp = tavix_engine_construct_json_response(body);
     if (resp == nullptr) {
-        if (c == nullptr || !c->in_use) tavix_buffer_return(body);
-        else {
+        if (from_tick) {
             tavix_util_error("Got no buffer for session %s longpoll answer", s->id);
             s->aborted = 1;
         }
@@ -716,7 +734,7 @@ void tavix_engine_session_tick(uint64_t now) {
         tavix_session *s = tavix_session_table.sessions[i];
         if (s->parked == nullptr) continue;
         if (s->queue_count > 0 || s->answer_now || now >= s->parked_time + s->timeout / 2)
-            tavix_engine_session_answer_parked(s);
+            tavix_engine_session_answer_parked(s, true);
     }
     pthread_rwlock_unlock(&tavix_session_table.lock);
 }

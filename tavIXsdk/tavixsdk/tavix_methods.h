@@ -32,6 +32,9 @@ extern tavix_method_callbacks_t tavix_method_callbacks;
 // Query-filter jobs waiting for the worker (at most 4).
 constexpr uint32_t TAVIX_QUERY_JOBS = 4;
 uint32_t tavix_engine_query_jobs_waiting();
+// Drops every waiting job unanswered (the server stops: the connections
+// they name are gone, and their ids start again at 1).
+void tavix_engine_query_jobs_clear();
 // One pass of the query-filter worker: answers the job at the head; 1 when it took one.
 int tavix_engine_query_filter_step();
 // Starts the worker in a thread slot (it polls its queue every 20 ms).
@@ -39,8 +42,10 @@ int tavix_engine_start_deferred_query_filter_threads();
 
 // Installs every handler in the POST method table.
 void tavix_methods_register();
-// Long polls: a session's parked "publish" answered now.
-void tavix_engine_session_answer_parked(tavix_session *s);
+// Long polls: a session's parked "publish" answered now. Without a
+// response buffer its body goes back to the pool, and when the server tick
+// answers, the session is torn down.
+void tavix_engine_session_answer_parked(tavix_session *s, bool from_tick);
 // The server tick's long-poll pass: parked polls with notifications, or
 // parked for half their session's timeout, are answered.
 void tavix_engine_session_tick(uint64_t now);

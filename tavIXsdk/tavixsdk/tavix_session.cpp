@@ -86,7 +86,9 @@ void FreeSession(tavix_session *s) {
     while (s->frames != nullptr) {
         tavix_frame *f = s->frames;
         s->frames = f->next;
-        tavix_engine_subscription_frame_release(f);
+        int code = 0;
+        tavix_engine_subscription_frame_unsubscribe_all(f, &code);
+        tavix_engine_subscription_frame_free(f);
     }
     tavix_engine_session_clear_notification_queue(s);
     if (s->key != nullptr) {

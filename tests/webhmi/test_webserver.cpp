@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -315,6 +316,17 @@ TEST_F(WebServer, LoginsUsersRightsAndStaleNonces) {
     for (uint32_t id = 1; id <= 5; id++) tavix_add_user_login_details(id, "operator-with-a-long-name", 1000 + id);
     EXPECT_EQ(user_details_list.count, 4);
     EXPECT_STREQ(user_details_list.entries[0].name, "operator-with-a-");
+    EXPECT_EQ(bit4(), 1);
+    // Invalidated at a server stop: every entry's time, id and name cleared,
+    // the count kept, bit 4 cleared.
+    tavix_invalidate_all_user_login_details();
+    for (const WebLoginRecord &e : user_details_list.entries)
+        EXPECT_EQ(std::make_tuple(e.time, e.session, std::string(e.name, sizeof e.name)),
+                  std::make_tuple(0u, 0u, std::string(sizeof e.name, '\0')));
+    EXPECT_EQ(user_details_list.count, 4);
+    EXPECT_EQ(bit4(), 0);
+    tavix_clear_user_login_details();
+    for (uint32_t id = 1; id <= 4; id++) tavix_add_user_login_details(id, "operator-with-a-long-name", 1000 + id);
     EXPECT_EQ(bit4(), 1);
     for (uint32_t id = 1; id <= 4; id++) tavix_delete_user_login_details(id);
     EXPECT_EQ(user_details_list.count, 0);
