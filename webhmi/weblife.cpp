@@ -228,8 +228,7 @@ int tavix_server_main() {
     tavIX_global_config_file_size = 0;
     tavix_read_update_already_logged_users();
 
-    tavix_options_initialize();
-    tavix_comm_state_initialize();
+    tavix_server_initialize();
     tavix_engine_hooks.utc_now = ControllerUtc;
     tavix_options_set_web_root(tavix_web_root(), "index.htm;index.html");
     tavix_options_set_server_name(Oem() ? "OEM_server" : "tavIX_server");
@@ -240,19 +239,10 @@ int tavix_server_main() {
     if (tavix_options_generate_temporary_rsa(1024, 0x10001) != 0) tavix_util_error("Cannot generate the RSA key");
     tavix_global_options.level = 2;
     tavix_register_controller_callbacks();
-    tavix_engine_hooks.access = tavix_auth_engine_access;
-    tavix_engine_hooks.post = tavix_engine_handle_post_request;
-    tavix_comm_set_cb(tavix_engine_receive_comm_data, tavix_server_connection_dropped, tavix_server_session_tick);
-    tavix_auth_initialize();
-    tavix_engine_session_initialize();
-    tavix_comm_remote_server_initialize();
     tavix_session_table.logout = tavix_delete_user_login_details;
     tavix_session_table.login = tavix_add_user_login_details;
-    tavix_methods_register();
-    tavix_engine_subscriptions_init();
-    tavix_comm_prepare();
-    tavix_engine_start_deferred_query_filter_threads();
-    tavix_comm_mainloop();
+    tavix_server_prepare();
+    tavix_server_mainloop();
     if (ConnectionTimeOut == 0) ConnectionTimeOut = 60;
     if (SessionTimeOut == 0) SessionTimeOut = 300;
     tavix_comm_state.connection_timeout = ConnectionTimeOut;
@@ -265,12 +255,8 @@ int tavix_server_main() {
 
 void tavix_thread_clear() {
     tavix_comm_mainloop_exit();
-    tavix_engine_query_jobs_clear();
-    tavix_comm_remote_server_free();
-    tavix_engine_session_clear();
-    tavix_auth_clear();
-    tavix_options_free_rsa();
-    tavix_buffer_free_all();
+    tavix_server_clear();
+    tavix_server_free();
     tavix_acccess_rights_clear();
     if (TavixServerStatus == 1) {
         WriteStatus(0);

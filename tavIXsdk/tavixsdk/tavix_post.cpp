@@ -130,6 +130,17 @@ int tavix_engine_get_session(const char *value, uint32_t length, tavix_session *
     return tavix_engine_session_verify_header(text, out, index, remote_index, remote);
 }
 
+tavix_buffer *tavix_engine_construct_json_on_error_response(int code) {
+    if (code != 0) return tavix_engine_construct_json_error_response(code);
+    tavix_buffer *body = tavix_buffer_get(TAVIX_BUF_DATA, 128, tavix_global_options.buffer_limit, false);
+    if (body == nullptr) return nullptr;
+    if (tavix_buffer_put_data(body, "{}", 2) != 0) {
+        tavix_buffer_return(body);
+        return nullptr;
+    }
+    return tavix_engine_construct_json_response(body);
+}
+
 tavix_method tavix_engine_get_post_request_method(const char *name, std::size_t length) {
     int lo = 0, hi = int(TAVIX_M_COUNT) - 1;
     while (lo < hi) {
@@ -190,8 +201,7 @@ int tavix_engine_parse_form(tavix_buffer *r, uint32_t body_start) {
 
 tavix_buffer *tavix_engine_handle_post_request(tavix_connection *c, const char *url, tavix_buffer *request) {
     tavix_buffer *response = nullptr;
-    if (tavix_engine_hooks.access != nullptr &&
-        tavix_engine_hooks.access(c, "POST", url, request, &response) == 0) {
+    if (tavix_engine_handle_request_header(c, "POST", url, request, &response) == 0) {
         tavix_buffer_return(request);
         return response;
     }

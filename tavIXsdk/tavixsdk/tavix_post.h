@@ -46,6 +46,8 @@ tavix_method tavix_engine_get_post_request_method(const char *name, std::size_t 
 int tavix_engine_parse_form(tavix_buffer *request, uint32_t body_start);
 // {"error":code,"errorstring":"text"} in a 200 JSON response.
 tavix_buffer *tavix_engine_construct_json_error_response(int code);
+// The same, with {} for a code of 0 (the answer of a method without a result).
+tavix_buffer *tavix_engine_construct_json_on_error_response(int code);
 // The JSON text of a code: the table's text as a string; from 10000 (the
 // application's codes) the application's texts (pairs of language and text
 // as an object, else one string), else the table's or 506's text. Measures

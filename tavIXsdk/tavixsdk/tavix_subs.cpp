@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "tavIXsdk/tavixsdk/tavix_post.h"
+#include "tavIXsdk/tavixsdk/tavix_sys.h"
 #include "tavIXsdk/tavixsdk/tavix_util.h"
 
 tavix_data_callbacks_t tavix_data_callbacks;
@@ -303,14 +304,14 @@ bool Queue(tavix_item *it, uint32_t first, uint32_t end, const Note &d) {
 // ids; an allocation failure ends the fan-out.
 void FanOut(tavix_item *item, const Note &d) {
     if (item == nullptr) return;
-    pthread_rwlock_rdlock(&tavix_session_table.lock);
+    tavix_lock_rw_lock_read(&tavix_session_table.lock);
     for (uint32_t i = 0; i < item->frame_count;) {
         uint32_t end = i + 1;
         while (end < item->frame_count && item->frames[end]->owner == item->frames[i]->owner) end++;
         if (item->frames[i]->owner != nullptr && !Queue(item, i, end, d)) break;
         i = end;
     }
-    pthread_rwlock_unlock(&tavix_session_table.lock);
+    tavix_lock_rw_unlock_read(&tavix_session_table.lock);
 }
 
 // The answer to a subscription request: the requesting session's frames that
@@ -449,6 +450,19 @@ int tavix_engine_subscriptions_init() {
     if (M.next_frame == 0) M.next_frame = 1;
     if (M.filter_counter == 0) M.filter_counter = 1;
     return 0;
+}
+
+void tavix_engine_subscriptions_clear() {
+    // Items still in the map (none once every frame is gone) are freed; the
+    // array and the recycled items stay for the next start.
+    for (uint32_t i = 0; i < M.count; i++) {
+        std::free(M.items[i]->frames);
+        std::free(M.items[i]->refs);
+        std::free(M.items[i]->name);
+        std::free(M.items[i]);
+        M.items[i] = nullptr;
+    }
+    M.count = 0;
 }
 
 void tavix_engine_subscriptions_free() {

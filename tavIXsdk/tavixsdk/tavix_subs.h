@@ -153,6 +153,8 @@ extern tavix_subscription_map_t tavix_subscription_map;
 extern void *(*tavix_subs_realloc)(void *p, std::size_t size);
 
 int tavix_engine_subscriptions_init();
+// Empties the map (an item still in it is freed).
+void tavix_engine_subscriptions_clear();
 void tavix_engine_subscriptions_free();
 uint32_t tavix_name_hash(const char *name);
 tavix_item *tavix_engine_subscription_item_get(const char *name, bool create);

@@ -2,16 +2,23 @@
 // values worked out by hand from RFC 4648, RFC 7231 dates and JSON.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
+#include <tuple>
+#include <thread>
 #include <vector>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 
 #include "tavIXsdk/tavixsdk/tavix_buffer.h"
 #include "tavIXsdk/tavixsdk/tavix_json.h"
+#include "tavIXsdk/tavixsdk/tavix_sys.h"
 #include "tavIXsdk/tavixsdk/tavix_util.h"
 #include "tests/support/temp_root.h"
 
@@ -334,6 +341,61 @@ TEST_F(TavixBase, BuffersGrowByPowersOfTwoOverflowOnceAndPoolTheirRecords) {
     tavix_buffer_free(d);
 }
 
+
+TEST_F(TavixBase, SystemHelpersTimeFilesCopiesAndLocks) {
+    // Wall-clock seconds with whole microseconds, as the system gives them.
+    struct timeval before {};
+    gettimeofday(&before, nullptr);
+    long ns = -1;
+    const time_t now = tavix_sys_get_current_time(&ns);
+    EXPECT_GE(now, before.tv_sec);
+    EXPECT_LE(now, before.tv_sec + 5);
+    EXPECT_EQ(ns % 1000, 0);
+    EXPECT_LT(ns, 1000000000L);
+
+    test_support::TempRoot root;
+    const std::string file = root / "a.htm", dir = root.path();
+    FILE *f = std::fopen(file.c_str(), "wb");
+    std::fclose(f);
+    const struct timespec times[2] = {{784111777, 0}, {784111777, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+    EXPECT_EQ(tavix_sys_get_file_modified_time(file.c_str()), 784111777);
+    EXPECT_EQ(tavix_sys_get_file_modified_time((root / "none").c_str()), 0);
+    EXPECT_EQ(std::make_tuple(tavix_sys_is_file(file.c_str()), tavix_sys_is_file(dir.c_str()),
+                              tavix_sys_is_directory(dir.c_str()), tavix_sys_is_directory(file.c_str()),
+                              tavix_sys_is_file((root / "none").c_str())),
+              std::make_tuple(1, 0, 1, 0, 0));
+    char *copy = tavix_strdup("tavIX");
+    EXPECT_STREQ(copy, "tavIX");
+    std::free(copy);
+    EXPECT_EQ(tavix_strdup(nullptr), nullptr);
+
+    // The mutex is recursive; the read-write lock takes readers together.
+    pthread_mutex_t m;
+    ASSERT_EQ(tavix_lock_mutex_initialize(&m), 0);
+    EXPECT_EQ(tavix_lock_mutex_lock(&m), 0);
+    EXPECT_EQ(tavix_lock_mutex_lock(&m), 0);
+    EXPECT_EQ(tavix_lock_mutex_unlock(&m), 0);
+    EXPECT_EQ(tavix_lock_mutex_unlock(&m), 0);
+    EXPECT_EQ(tavix_lock_mutex_destroy(&m), 0);
+    pthread_rwlock_t l;
+    ASSERT_EQ(tavix_lock_rw_init(&l), 0);
+    tavix_lock_rw_lock_read(&l);
+    int taken = -1;
+    std::thread([&] {
+        taken = pthread_rwlock_tryrdlock(&l);
+        if (taken == 0) pthread_rwlock_unlock(&l);
+    }).join();
+    EXPECT_EQ(taken, 0);
+    std::thread([&] { taken = pthread_rwlock_trywrlock(&l); }).join();
+    EXPECT_EQ(taken, EBUSY);
+    tavix_lock_rw_unlock_read(&l);
+    tavix_lock_rw_lock_write(&l);
+    std::thread([&] { taken = pthread_rwlock_tryrdlock(&l); }).join();
+    EXPECT_EQ(taken, EBUSY);
+    tavix_lock_rw_unlock_write(&l);
+    EXPECT_EQ(tavix_lock_rw_destroy(&l), 0);
+}
 
 // A buffer returned twice is reported and stays in the pool once; a debug
 // build stops there, as the second return is a fault of its caller.

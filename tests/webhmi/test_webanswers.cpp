@@ -514,6 +514,20 @@ TEST_F(WebAnswers, FilterSubscriptionCallsTheApplicationWithItsFilters) {
     EXPECT_EQ(calls, (std::vector<std::string>{"//F/00000001|avg|2.500000|level=ge,3|area=eq,North",
                                                "//F/00000002|-|0.000000|level=eq,1", "//F/00000003|bad|0.000000",
                                                "off 1"}));
+    // Handles let go only while their elements fit the answer's room.
+    EXPECT_EQ(Post("subscribefilter", "subscriptionid=1&level=eq:2"), "{\"serverhandle\":\"\\/\\/F\\/00000004\"}");
+    const std::string form = "POST /tavIX/?x HTTP/1.0\r\n\r\nserverhandle[]=//F/00000004&serverhandle[]=//F/00000002";
+    tavix_buffer *req = tavix_buffer_get(TAVIX_BUF_REQ_HEADER, 0, 1 << 20, true);
+    tavix_buffer_put_data(req, form.data(), uint32_t(form.size()));
+    ASSERT_EQ(tavix_engine_parse_form(req, 27), 0);
+    EXPECT_EQ(tavix_engine_write_handle_unsubscribe_filter_request(nullptr, 0, req, s->frames), 36);
+    EXPECT_EQ(calls.size(), 5u);  // measuring lets nothing go
+    char text[36];
+    const long n = tavix_engine_write_handle_unsubscribe_filter_request(text, 35, req, s->frames);
+    EXPECT_EQ(std::string(text, std::size_t(n)), "{\"result\":[{\"error\":0}]}");
+    EXPECT_EQ(calls.back(), "off 5");
+    EXPECT_NE(tavix_engine_frame_find_item(s->frames, "//F/00000002"), nullptr);
+    tavix_buffer_free(req);
     // A filter change published with the address the application gives.
     tavix_item *it = tavix_engine_subscription_item_get("//F/00000002", false);
     ASSERT_NE(it, nullptr);
@@ -576,6 +590,16 @@ TEST_F(WebAnswers, AlarmNotificationsCarryEveryFieldOfTheirLayout) {
     EXPECT_EQ(Post("acceptalarm", "address[]=A&address[]=B&address[]=C"),
               "{\"result\":[{},{\"error\":301,\"errorstring\":\"Address not found\"},{}]}");
     EXPECT_EQ(Post("acceptalarm"), "{\"result\":[]}");
+    // The answer measured, then written into its room: what does not fit is left out.
+    const int codes[] = {0, 301, 0};
+    EXPECT_EQ(tavix_engine_write_handle_accept_alarm_request(nullptr, 0, codes, 3), 66);
+    char text[66];
+    long n = tavix_engine_write_handle_accept_alarm_request(text, 66, codes, 3);
+    EXPECT_EQ(std::string(text, std::size_t(n)),
+              "{\"result\":[{},{\"error\":301,\"errorstring\":\"Address not found\"},{}]}");
+    n = tavix_engine_write_handle_accept_alarm_request(text, 65, codes, 3);
+    EXPECT_EQ(std::string(text, std::size_t(n)),
+              "{\"result\":[{},{\"error\":301,\"errorstring\":\"Address not found\"}]}");
 }
 
 TEST_F(WebAnswers, HistoryAndFilterElementsAndTheirRefusals) {
@@ -704,6 +728,10 @@ TEST_F(WebAnswers, SingleItemCallbacksAnswerEachAddressAndEmptiedSlotsGiveTheirC
     EXPECT_EQ(Post("readhistory", "address[]=A"),
               "{\"error\":510,\"errorstring\":\"Read history callback not set\"}");
     EXPECT_EQ(calls.size(), 4u);
+    // Level 0 checks no session header: a method that needs a session answers 454.
+    tavix_global_options.level = 0;
+    EXPECT_EQ(Post("read", "address[]=A"), "{\"error\":454,\"errorstring\":\"X-TavIX is missing\"}");
+    tavix_global_options.level = 2;
 }
 
 // A data notification of a controller item at the test clock, and a whole

@@ -12,10 +12,10 @@
 #include "tavIXsdk/tavixsdk/tavix_methods.h"
 #include "tavIXsdk/tavixsdk/tavix_post.h"
 #include "tavIXsdk/tavixsdk/tavix_raw.h"
+#include "tavIXsdk/tavixsdk/tavix_server.h"
 #include "tavIXsdk/tavixsdk/tavix_session.h"
 #include "tavIXsdk/tavixsdk/tavix_subs.h"
 #include "tavIXsdk/tavixsdk/tavix_util.h"
-#include "webhmi/weblife.h"
 
 namespace {
 
@@ -197,7 +197,7 @@ TEST_F(WebMethods, HistoryBatchesQueryFiltersAndTheirWorker) {
     EXPECT_EQ(triples, std::vector<std::string>{"level|eq|1"});
     // The server stops: the jobs still waiting go unanswered (their
     // connections are gone, and ids start at 1 again after a restart).
-    tavix_thread_clear();
+    tavix_server_clear();
     EXPECT_EQ(tavix_engine_query_jobs_waiting(), 0u);
     EXPECT_EQ(tavix_engine_query_filter_step(), 0);
     EXPECT_EQ(triples.size(), 1u);
