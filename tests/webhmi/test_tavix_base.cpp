@@ -342,6 +342,40 @@ TEST_F(TavixBase, BuffersGrowByPowersOfTwoOverflowOnceAndPoolTheirRecords) {
 }
 
 
+TEST_F(TavixBase, BufferRoomResetsTimersAndTheOverflowCheck) {
+    tavix_buffer *b = tavix_buffer_get(TAVIX_BUF_DATA, 100, 1000, true);
+    ASSERT_NE(b, nullptr);
+    tavix_buffer_put_data(b, "abcdefghij", 10);
+    // Room up to the limit, or up to the storage (128 bytes for 100 asked).
+    EXPECT_EQ(tavix_buffer_available_space(b, true), 990u);
+    EXPECT_EQ(tavix_buffer_available_space(b, false), 118u);
+    tavix_buffer_reset(b);
+    EXPECT_EQ(std::make_tuple(b->length, b->limit, b->kind, b->data[0], b->data[127]),
+              std::make_tuple(0u, 0u, uint32_t(TAVIX_BUF_UNSET), uint8_t(0), uint8_t(0)));
+    tavix_buffer_free(b);
+
+    tavix_timer t{};
+    tavix_timer_init_imp(&t);
+    tavix_timer_start_imp(&t);
+    EXPECT_EQ(t.state, TAVIX_TIMER_RUNNING);
+    tavix_timer_pause_imp(&t);
+    EXPECT_EQ(tavix_timer_has_state_imp(&t, TAVIX_TIMER_RUNNING | TAVIX_TIMER_PAUSED), 1);
+    EXPECT_GE(t.stop, t.start);
+    tavix_timer_resume_imp(&t);
+    EXPECT_EQ(t.state, TAVIX_TIMER_RUNNING);
+    // Mode 0 clears the bits, 1 sets them, any other replaces the state.
+    tavix_timer_state_imp(&t, TAVIX_TIMER_RUNNING, 0);
+    EXPECT_EQ(t.state, 0u);
+    tavix_timer_state_imp(&t, TAVIX_TIMER_PAUSED, 1);
+    EXPECT_EQ(t.state, TAVIX_TIMER_PAUSED);
+    tavix_timer_state_imp(&t, TAVIX_TIMER_RUNNING, 2);
+    EXPECT_EQ(t.state, TAVIX_TIMER_RUNNING);
+
+    EXPECT_EQ(tavix_util_call_overflow_error(4096, 4096), 0);
+    EXPECT_EQ(tavix_util_call_overflow_error(4096, 5000), 1);
+    EXPECT_EQ(reported, std::vector<std::string>{"Buffer overflow - max size 4096, wants 5000"});
+}
+
 TEST_F(TavixBase, SystemHelpersTimeFilesCopiesAndLocks) {
     // Wall-clock seconds with whole microseconds, as the system gives them.
     struct timeval before {};

@@ -732,6 +732,12 @@ TEST_F(WebAnswers, SingleItemCallbacksAnswerEachAddressAndEmptiedSlotsGiveTheirC
     tavix_global_options.level = 0;
     EXPECT_EQ(Post("read", "address[]=A"), "{\"error\":454,\"errorstring\":\"X-TavIX is missing\"}");
     tavix_global_options.level = 2;
+    // The method interface under another URL prefix; the old one is no longer it.
+    tavix_options_set_tavix_prefix("/hmi/");
+    EXPECT_EQ(Exchange("POST /hmi/?info HTTP/1.0\r\nContent-Length: 0\r\n\r\n").first.substr(0, 17),
+              "HTTP/1.0 200 OK\r\n");
+    EXPECT_EQ(Exchange("POST /tavIX/?info HTTP/1.0\r\nContent-Length: 0\r\n\r\n").first.substr(0, 24),
+              "HTTP/1.0 404 Not found\r\n");
 }
 
 // A data notification of a controller item at the test clock, and a whole

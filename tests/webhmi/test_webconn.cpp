@@ -551,3 +551,17 @@ TEST_F(WebConn, AWorkersAnswerByIdNeverLandsOnTheConnectionThatTookItsRecordOver
     EXPECT_EQ(c->send_head, nullptr);
     tavix_comm_drop_connection(c);
 }
+
+TEST_F(WebConn, ADisconnectDropsAConnectionStillConnectingAndClosesAnOtherOnceItsAnswerIsOut) {
+    tavix_connection *a = tavix_comm_take_record(), *b = tavix_comm_take_record();
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    a->connecting = 1;
+    tavix_comm_disconnect(a);
+    EXPECT_EQ(a->in_use, 0u);
+    b->interest = TAVIX_WANT_READ;
+    tavix_comm_disconnect(b);
+    EXPECT_EQ(std::make_tuple(b->in_use, b->closing, b->interest),
+              std::make_tuple(1u, 1u, TAVIX_WANT_READ | TAVIX_WANT_WRITE));
+    tavix_comm_drop_connection(b);
+}

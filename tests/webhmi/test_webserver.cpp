@@ -414,6 +414,20 @@ TEST_F(WebServer, FourWorkerSlots) {
     release = 1;
     EXPECT_EQ(tavix_sys_thread_start(work, nullptr), 0);
     tavix_sys_thread_shutdown_threads();
+    // A stop asked of a running slot is what its function polls.
+    release = 0;
+    static std::atomic<int> running{0};
+    const int slot = tavix_sys_thread_start([](int slot, void *) {
+        running = 1;
+        while (!tavix_sys_thread_stop_requested(slot)) usleep(1000);
+    }, nullptr);
+    ASSERT_EQ(slot, 0);
+    while (running == 0) usleep(1000);
+    EXPECT_EQ(tavix_sys_thread_stop_requested(slot), 0);
+    tavix_sys_thread_request_stop(slot);
+    EXPECT_EQ(tavix_sys_thread_stop_requested(slot), 1);
+    tavix_sys_thread_shutdown_threads();
+    EXPECT_EQ(tavix_workers.count, 0u);
 }
 
 TEST_F(WebServer, TheServerIsInitialisedPreparedRunClearedAndFreedAsAWhole) {
