@@ -3,7 +3,8 @@
 // and Authorization values, the decoders, HTTP dates, the JSON reader, DER
 // keys, security.cfg, web addresses and the answers of a remote server; the
 // password change, form login and process-image bodies and the answer
-// functions with the notifications they queue, as "publish" writes them.
+// functions with the notifications they queue, as "publish" writes them; and
+// sequences of item methods over one session with the controller's callbacks.
 // Byte 0 picks the parser.
 #include <cstdint>
 #include <cstdio>
@@ -26,6 +27,7 @@
 #include "tavIXsdk/tavixsdk/tavix_server.h"
 #include "tavIXsdk/tavixsdk/tavix_session.h"
 #include "tavIXsdk/tavixsdk/tavix_util.h"
+#include "core/image/plcreg.h"
 #include "webhmi/webusers.h"
 #include "webhmi/webvars.h"
 
@@ -33,6 +35,7 @@ namespace {
 
 void Quiet(const char *) {}
 tavix_session *fuzz_session;
+tavix_session *seq_session;  // the item sequences' own
 
 // A form body through one of the method handlers, with a session and a frame.
 void Method(tavix_method m, const uint8_t *data, size_t size) {
@@ -91,6 +94,7 @@ bool Setup() {
     tavix_session *s = nullptr;
     int code = 0;
     tavix_engine_session_create(0, nullptr, "key", false, nullptr, nullptr, nullptr, false, &s, &code);
+    tavix_engine_session_create(0, nullptr, "seq", false, nullptr, nullptr, nullptr, false, &seq_session, &code);
     tavix_methods_register();
     tavix_engine_subscriptions_init();
     tavix_server_set_basic_callbacks_simple(tavix_read_data_simple_cb, tavix_write_data_simple_cb);
@@ -259,6 +263,87 @@ void Answers(const uint8_t *data, size_t size) {
     tavix_engine_session_clear_notification_queue(fuzz_session);
 }
 
+// Sequences of subscribe, unsubscribe, read, write, publish (at once and
+// parked) and frame deletion over one session, with the controller's own
+// callbacks, register changes under them and the server's tick between.
+void Sequence(const uint8_t *data, size_t size) {
+    static const std::string kAddresses[] = {"R_5_1_INT16", "R_6_1_UINT16", "R_" + std::string(130, '0') + "5_1_INT16",
+                                             "R_7_1_CHAR_4", "R_8_3_BOOL", "R_9_1_FLOAT32", "XYZ_1_1_INT16",
+                                             "R_10_1_TIME"};
+    tavix_session *s = seq_session;
+    tavix_connection *polls[2] = {&tavix_comm_state.conns[100], &tavix_comm_state.conns[101]};
+    for (tavix_connection *c : polls) {
+        *c = tavix_connection{};
+        c->in_use = 1;
+        c->sock = -1;
+        c->remote_index = -1;
+    }
+    auto drain = [&]() {
+        for (tavix_connection *c : polls) {
+            for (tavix_buffer *b = c->send_head; b != nullptr;) {
+                tavix_buffer *next = b->send_next;
+                b->send_next = nullptr;
+                tavix_buffer_return(b);
+                b = next;
+            }
+            c->send_head = c->send_tail = nullptr;
+        }
+    };
+    auto call = [&](tavix_method m, const std::string &body, tavix_connection *c) {
+        const std::string head = "POST /tavIX/?x HTTP/1.0\r\n\r\n";
+        tavix_buffer *req = tavix_buffer_get(TAVIX_BUF_REQ_HEADER, 0, 1 << 20, true);
+        tavix_buffer_put_data(req, head.data(), uint32_t(head.size()));
+        tavix_buffer_put_data(req, body.data(), uint32_t(body.size()));
+        tavix_engine_parse_form(req, uint32_t(head.size()));
+        bool keep = false;
+        tavix_buffer *resp = tavix_post_handlers[m](c, s, req, &keep);
+        if (resp != nullptr) tavix_buffer_return(resp);
+        if (!keep) tavix_buffer_free(req);
+    };
+    auto frame = [&](uint8_t b) -> std::string {
+        uint32_t k = b % (s->frame_count + 1);
+        for (tavix_frame *f = s->frames; f != nullptr; f = f->next, k--)
+            if (k == 0) return f->id;
+        return "ff";
+    };
+    uint64_t now = 0;
+    for (size_t i = 0; i + 3 <= size; i += 3) {
+        const uint8_t op = data[i] % 10, a = data[i + 1], v = data[i + 2];
+        const std::string &address = kAddresses[a % 8];
+        const std::string fields = "subscriptionid=" + frame(v) + "&address[]=" + address;
+        switch (op) {
+        case 0: call(TAVIX_M_CREATESUBSCRIPTION, "", polls[0]); break;
+        case 1: call(TAVIX_M_SUBSCRIBEDATA, fields + (a & 8 ? "&address[]=" + kAddresses[v % 8] : ""), polls[0]); break;
+        case 2: call(TAVIX_M_UNSUBSCRIBEDATA, fields, polls[0]); break;
+        case 3: call(a & 8 ? TAVIX_M_SUBSCRIBEALARM : TAVIX_M_UNSUBSCRIBEALARM, fields, polls[0]); break;
+        case 4: call(TAVIX_M_READ, "address[]=" + address + "&address[]=" + kAddresses[v % 8], polls[0]); break;
+        case 5:
+            call(TAVIX_M_WRITE, "address[]=" + address + "&value[]=" + std::to_string(int(v) - 100), polls[0]);
+            break;
+        case 6: call(TAVIX_M_PUBLISH, v & 1 ? "longpoll=false&maxresults=" + std::to_string(v % 4) : "", polls[a & 1]);
+            break;
+        case 7: call(TAVIX_M_DELETESUBSCRIPTION, "subscriptionid=" + frame(v), polls[0]); break;
+        case 8:
+            // The registers change under the subscriptions; the web thread's cycle checks one.
+            plc_reg[2 * (1983 + 5 + a % 6)] = v;
+            for (int k = 0; k < 1 + v % 8; k++) tavix_automatic_update_variables();
+            break;
+        case 9:
+            now += v % 40;
+            tavix_engine_session_tick(now);
+            break;
+        }
+        drain();
+    }
+    // Back to no frames and no subscribed address for the next input.
+    while (s->frames != nullptr) call(TAVIX_M_DELETESUBSCRIPTION, std::string("subscriptionid=") + s->frames->id, polls[0]);
+    for (tavix_connection *c : polls) tavix_server_connection_dropped(c);
+    tavix_engine_session_clear_notification_queue(s);
+    drain();
+    for (tavix_connection *c : polls) *c = tavix_connection{};
+    if (variable_pointer_list.count != 0) __builtin_trap();
+}
+
 void Frame(const uint8_t *data, size_t size) {
     tavix_connection c{};
     c.in_use = 1;
@@ -295,7 +380,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const bool ready = Setup();
     (void)ready;
     if (size < 1) return 0;
-    const uint8_t pick = data[0] % 20;
+    const uint8_t pick = data[0] % 21;
     data++;
     size--;
     std::string text(reinterpret_cast<const char *>(data), size);
@@ -393,6 +478,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         Method(size % 2 ? TAVIX_M_READPROCESSIMAGE : TAVIX_M_LISTPROCESSIMAGE, data, size);
         Method(size % 3 ? TAVIX_M_READ : TAVIX_M_WRITE, data, size);
         break;
+    case 20: Sequence(data, size); break;
     }
     return 0;
 }

@@ -202,6 +202,17 @@ void tavix_update_global_config_parameters(const char *text) {
     }
 }
 
+void tavix_register_controller_callbacks() {
+    tavix_server_clear_callbacks();
+    tavix_server_set_basic_callbacks_simple(tavix_read_data_simple_cb, tavix_write_data_simple_cb);
+    tavix_server_set_basic_callbacks_multi(tavix_read_data_multi_cb, tavix_write_data_multi_cb);
+    tavix_server_set_advanced_callbacks(tavix_subscribe_data_cb, tavix_unsubscribe_data_cb);
+    tavix_server_set_auth_callbacks(tavix_access_cb, tavix_authentication_digest_cb,
+                                    tavix_authentication_user_info_cb, nullptr);
+    tavix_server_set_request_hook_callback(request_hook_callback);
+    web_notify_hook = tavix_variable_notify;
+}
+
 int tavix_server_main() {
     char text[kConfigBuffer] = {};
     WriteStatus(0);
@@ -217,8 +228,7 @@ int tavix_server_main() {
     tavIX_global_config_file_size = 0;
     tavix_read_update_already_logged_users();
 
-    tavix_options_initialize();
-    tavix_comm_state_initialize();
+    tavix_server_initialize();
     tavix_engine_hooks.utc_now = ControllerUtc;
     tavix_options_set_web_root(tavix_web_root(), "index.htm;index.html");
     tavix_options_set_server_name(Oem() ? "OEM_server" : "tavIX_server");
@@ -228,27 +238,11 @@ int tavix_server_main() {
     tavix_options_set_https_options(nullptr, 443, Host("/mnt/USB0/server.pem", cert, sizeof cert), nullptr);
     if (tavix_options_generate_temporary_rsa(1024, 0x10001) != 0) tavix_util_error("Cannot generate the RSA key");
     tavix_global_options.level = 2;
-    tavix_server_clear_callbacks();
-    tavix_server_set_basic_callbacks_simple(tavix_read_data_simple_cb, tavix_write_data_simple_cb);
-    tavix_server_set_basic_callbacks_multi(tavix_read_data_multi_cb, tavix_write_data_multi_cb);
-    tavix_server_set_advanced_callbacks(tavix_subscribe_data_cb, tavix_unsubscribe_data_cb);
-    tavix_server_set_auth_callbacks(tavix_access_cb, tavix_authentication_digest_cb,
-                                    tavix_authentication_user_info_cb, nullptr);
-    tavix_server_set_request_hook_callback(request_hook_callback);
-    tavix_engine_hooks.access = tavix_auth_engine_access;
-    tavix_engine_hooks.post = tavix_engine_handle_post_request;
-    tavix_comm_set_cb(tavix_engine_receive_comm_data, tavix_server_connection_dropped, tavix_server_session_tick);
-    tavix_auth_initialize();
-    tavix_engine_session_initialize();
-    tavix_comm_remote_server_initialize();
+    tavix_register_controller_callbacks();
     tavix_session_table.logout = tavix_delete_user_login_details;
     tavix_session_table.login = tavix_add_user_login_details;
-    tavix_methods_register();
-    tavix_engine_subscriptions_init();
-    web_notify_hook = tavix_variable_notify;
-    tavix_comm_prepare();
-    tavix_engine_start_deferred_query_filter_threads();
-    tavix_comm_mainloop();
+    tavix_server_prepare();
+    tavix_server_mainloop();
     if (ConnectionTimeOut == 0) ConnectionTimeOut = 60;
     if (SessionTimeOut == 0) SessionTimeOut = 300;
     tavix_comm_state.connection_timeout = ConnectionTimeOut;
@@ -261,11 +255,8 @@ int tavix_server_main() {
 
 void tavix_thread_clear() {
     tavix_comm_mainloop_exit();
-    tavix_comm_remote_server_free();
-    tavix_engine_session_clear();
-    tavix_auth_clear();
-    tavix_options_free_rsa();
-    tavix_buffer_free_all();
+    tavix_server_clear();
+    tavix_server_free();
     tavix_acccess_rights_clear();
     if (TavixServerStatus == 1) {
         WriteStatus(0);

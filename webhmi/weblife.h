@@ -18,6 +18,10 @@ void tavix_thread_create();
 // One step of the upload watcher; main calls it at every web step.
 void tavix_check_ftp_state();
 int tavix_server_main();
+// The controller's callbacks registered with the server (data on the
+// variable table, users and rights, the request hook) and the variable
+// table's change notices sent to the server's subscribers.
+void tavix_register_controller_callbacks();
 void tavix_thread_clear();
 void tavix_update_global_config_parameters(const char *text);
 // Reads at most capacity - 1 bytes of a file; the count goes to

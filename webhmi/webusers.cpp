@@ -292,9 +292,13 @@ int request_hook_callback(const char *method, const char *url, tavix_connection 
 uint32_t tavix_read_item(const char *address, tavix_data_value *value, tavix_timestamp *stamp) {
     WebVariable *v = address != nullptr && address[0] != 0 ? Lookup(address) : nullptr;
     if (v == nullptr || v->key == nullptr) return 301;
+    // A change the read finds is the subscribers' too: it takes the place of
+    // the one the automatic update would have found.
     if (tavix_check_updated_variable_value(v)) {
         v->stamp_seconds = NowUtc();
         v->stamp_nanoseconds = 0;
+        tavix_data_value changed{};
+        tavix_notify_variable(v, &changed);
     }
     tavix_fill_variable_value(v, value);
     *stamp = {v->stamp_seconds, v->stamp_nanoseconds};
@@ -449,10 +453,13 @@ void tavix_write_data_multi_cb(tavix_request *r, const void *user, const char *c
 
 int tavix_subscribe_data_cb(tavix_item *item, const void *, const char *address, void **handle,
                             uint32_t *keeps_refs, int *status) {
+    // The item keeps its latest value only: set before the subscription's
+    // first value is queued, so that one is counted (and replaced, and
+    // dropped with the item) like every later one.
+    *keeps_refs = 1;
     WebVariable *v = nullptr;
     *status = int(tavix_subscribe_item(item, address, &v));
     *handle = v;
-    *keeps_refs = 1;
     return *status == 0 ? 0 : -1;
 }
 

@@ -261,6 +261,38 @@ void BM_Read100(benchmark::State &state) {
 }
 BENCHMARK(BM_Read100);
 
+// A write of 2,400 address/value pairs (the values after the addresses)
+// through the handler: the pairing walks the fields once.
+void BM_Write2400Pairs(benchmark::State &state) {
+    Setup();
+    tavix_methods_register();
+    tavix_data_callbacks.write = [](tavix_request *r, const void *, const char *, const char *, uint32_t) {
+        tavix_data_write_return(r, 0);
+    };
+    std::string form = "POST /tavIX/?write HTTP/1.0\r\n\r\n";
+    const std::size_t body_at = form.size();
+    for (int i = 1; i <= 2400; i++) {
+        form += i > 1 ? "&address[]=R_" : "address[]=R_";
+        form += std::to_string(i);
+        form += "_1_INT16";
+    }
+    for (int i = 1; i <= 2400; i++) {
+        form += "&value[]=";
+        form += std::to_string(i);
+    }
+    tavix_connection c{};
+    for (auto _ : state) {
+        tavix_buffer *req = tavix_buffer_get(TAVIX_BUF_REQ_HEADER, 131072, 1 << 20, false);
+        tavix_buffer_put_data(req, form.data(), uint32_t(form.size()));
+        tavix_engine_parse_form(req, uint32_t(body_at));
+        bool keep = false;
+        tavix_buffer *resp = tavix_post_handlers[TAVIX_M_WRITE](&c, nullptr, req, &keep);
+        tavix_buffer_return(req);
+        tavix_buffer_return(resp);
+    }
+}
+BENCHMARK(BM_Write2400Pairs)->Unit(benchmark::kMillisecond);
+
 }  // namespace
 
 BENCHMARK_MAIN();

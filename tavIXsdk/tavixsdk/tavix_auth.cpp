@@ -271,6 +271,15 @@ void tavix_auth_clear() {
 
 void tavix_auth_free() { tavix_auth_clear(); }
 
+void tavix_auth_data_clear(tavix_auth_entry *e) {
+    uint8_t key_digest[16];
+    std::memcpy(key_digest, e->key_digest, 16);
+    *e = tavix_auth_entry{};
+    std::memcpy(e->key_digest, key_digest, 16);
+    e->used = true;
+    e->last_use = tavix_sys_get_current_monotonous_time();
+}
+
 void tavix_auth_expire_auth_data(uint64_t now, uint64_t age) {
     auto &t = tavix_auth_table;
     uint32_t k = 0;

@@ -79,6 +79,9 @@ tavix_auth_entry *tavix_auth_find_auth_data(const char *key);
 void tavix_auth_remove_auth_data(const char *key);
 void tavix_auth_fill_authdata(bool ha1_given, const char *realm, const char *user, const void *password_or_ha1,
                               tavix_auth_entry *e);
+// Clears an entry's identity (realm, user, HA1, password), keeping its key
+// digest (its place in the table), in use, last used now.
+void tavix_auth_data_clear(tavix_auth_entry *e);
 
 // MD5 helpers (LibTomCrypt): digest of a text, and its lower-case hex form.
 void tavix_md5(const void *data, std::size_t n, uint8_t out[16]);

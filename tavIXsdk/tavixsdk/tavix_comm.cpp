@@ -89,16 +89,22 @@ uint32_t NextId() {
     return id;
 }
 
+// A free record with the next id. Records are taken and given back under
+// the connection lock, which the workers' answers by id look them up under.
 tavix_connection *FreeRecord() {
+    pthread_mutex_lock(&S.lock);
     for (tavix_connection &c : S.conns) {
         if (!c.in_use) {
             c = tavix_connection{};
             c.in_use = 1;
             c.sock = -1;
             c.remote_index = -1;
+            c.id = NextId();
+            pthread_mutex_unlock(&S.lock);
             return &c;
         }
     }
+    pthread_mutex_unlock(&S.lock);
     return nullptr;
 }
 
@@ -113,6 +119,9 @@ void ReturnRecord(tavix_connection *c) {
         else tavix_buffer_return(b);
         b = next;
     }
+    c->send_head = c->send_tail = nullptr;
+    c->in_use = 0;
+    c->id = 0;
     pthread_mutex_unlock(&S.lock);
     if (c->cleanup != nullptr) c->cleanup(c->cleanup_arg);
     *c = tavix_connection{};
@@ -142,7 +151,6 @@ void Accept(int listener, bool tls, nfds_t open) {
             close(fd);  // no record: refused rather than left open unused
             continue;
         }
-        c->id = NextId();
         c->sock = fd;
         c->kind = 0;
         c->tls = tls ? 1 : 0;
@@ -653,23 +661,40 @@ int tavix_comm_wait(int ms) {
     return S.set_ready;
 }
 
-int tavix_comm_send(tavix_connection *c, tavix_buffer *b) {
-    pthread_mutex_lock(&S.lock);
+namespace {
+
+// Appends to a connection's send chain; the caller holds the connection lock.
+void Queue(tavix_connection *c, tavix_buffer *b) {
     b->queued = 1;
     b->send_next = nullptr;
     if (c->send_tail != nullptr) c->send_tail->send_next = b;
     else c->send_head = b;
     c->send_tail = b;
     c->interest |= TAVIX_WANT_WRITE;
+}
+
+}  // namespace
+
+int tavix_comm_send(tavix_connection *c, tavix_buffer *b) {
+    pthread_mutex_lock(&S.lock);
+    Queue(c, b);
     pthread_mutex_unlock(&S.lock);
     return 0;
 }
 
 int tavix_comm_send_id(uint32_t id, tavix_buffer *b) {
+    // Found and queued under the lock that guards the records' reuse, so an
+    // answer never lands on a connection that took over the record.
+    pthread_mutex_lock(&S.lock);
     for (tavix_connection &c : S.conns) {
-        if (c.in_use && c.id == id) return tavix_comm_send(&c, b);
+        if (c.in_use && c.id == id) {
+            Queue(&c, b);
+            pthread_mutex_unlock(&S.lock);
+            return 0;
+        }
     }
-    tavix_buffer_return(b);
+    pthread_mutex_unlock(&S.lock);
+    tavix_buffer_free(b);
     return -1;
 }
 
@@ -694,7 +719,6 @@ int tavix_comm_connect(uint32_t address, uint16_t port, bool tls, int32_t remote
         close(fd);
         return -1;
     }
-    c->id = NextId();
     c->sock = fd;
     c->kind = 1;
     c->connecting = r != 0 ? 1 : 0;

@@ -281,6 +281,33 @@ tavix_buffer *tavix_engine_not_available_err(const char *entity, int status, con
     return h;
 }
 
+int tavix_engine_handle_request_header(tavix_connection *c, const char *method, const char *url,
+                                       tavix_buffer *request, tavix_buffer **response) {
+    // Answers never keep the connection: it closes after the last one.
+    if (c != nullptr) c->keep_alive = 0;
+    if (tavix_engine_hooks.access == nullptr) return 1;
+    return tavix_engine_hooks.access(c, method, url, request, response);
+}
+
+tavix_buffer *tavix_engine_initialize_request(const char *path) {
+    tavix_buffer *b = tavix_buffer_get(TAVIX_BUF_REQ_CHAINED, 1024, tavix_global_options.request_limit + 8192, false);
+    if (b == nullptr) return nullptr;
+    if (!Put(b, "POST ") || !Put(b, path) || !Put(b, " HTTP/1.0\r\n")) {
+        tavix_buffer_return(b);
+        return nullptr;
+    }
+    return b;
+}
+
+int tavix_engine_chain_content(tavix_buffer *header, tavix_buffer *content, const char *type) {
+    char line[48];
+    std::snprintf(line, sizeof line, "Content-Length: %u\r\n\r\n", content->length);
+    if ((type != nullptr && (!Put(header, "Content-Type: ") || !Put(header, type) || !Put(header, "\r\n"))) ||
+        !Put(header, line))
+        return -1;
+    return tavix_buffer_put_chained_content(header, content);
+}
+
 tavix_buffer *tavix_engine_construct_json_response(tavix_buffer *body) {
     tavix_buffer *h = tavix_engine_initialize_response(200, "OK", false);
     if (h == nullptr) {
@@ -341,8 +368,7 @@ tavix_buffer *tavix_engine_handle_head_get_request(const char *url, uint32_t url
     if (std::memchr(decoded, 0, dn) != nullptr || (dn + 1 >= room && dn < url_length))
         return tavix_engine_not_available_err(decoded, 404, "Not Found", false, header_only);
 
-    if (tavix_engine_hooks.access != nullptr &&
-        tavix_engine_hooks.access(c, method, decoded, request, &response) == 0)
+    if (tavix_engine_handle_request_header(c, method, decoded, request, &response) == 0)
         return response;
     bool keep = false;
     const int answered = tavix_engine_hooks.request != nullptr &&

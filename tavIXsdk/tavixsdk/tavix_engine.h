@@ -42,6 +42,17 @@ int tavix_engine_initialize_response_fields(tavix_buffer *b, int status, const c
 // An HTML error page (header alone when header_only).
 tavix_buffer *tavix_engine_not_available_err(const char *entity, int status, const char *reason, bool keep_alive,
                                              bool header_only);
+// The access check of a request (the access hook; granted without one),
+// after its connection's keep-alive flag is cleared: 1 granted, 0 with the
+// refusal (401 or 403) in *response.
+int tavix_engine_handle_request_header(tavix_connection *c, const char *method, const char *url,
+                                       tavix_buffer *request, tavix_buffer **response);
+// A request towards a remote server: "POST path HTTP/1.0" and its line end,
+// header lines to follow; then its content chained behind the header's
+// "Content-Type" (when a type is given), "Content-Length" and blank line.
+tavix_buffer *tavix_engine_initialize_request(const char *path);
+// 0, or -1 when the header cannot hold the lines.
+int tavix_engine_chain_content(tavix_buffer *header, tavix_buffer *content, const char *type);
 // 200 with the JSON body chained.
 tavix_buffer *tavix_engine_construct_json_response(tavix_buffer *body);
 // *keep_request is set when the request hook kept the request buffer.

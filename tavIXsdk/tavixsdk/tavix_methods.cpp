@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
+#include <vector>
 
 #include "tavIXsdk/tavixsdk/tavix_auth.h"
 #include "tavIXsdk/tavixsdk/tavix_engine.h"
@@ -31,15 +32,7 @@ bool Put(tavix_buffer *b, const char *t) { return tavix_buffer_put_data(b, t, ui
 
 tavix_buffer *Answer(tavix_buffer *body) { return body != nullptr ? tavix_engine_construct_json_response(body) : nullptr; }
 
-tavix_buffer *Error(int code) {
-    if (code == 0) {
-        tavix_buffer *b = Body();
-        if (b == nullptr) return nullptr;
-        Put(b, "{}");
-        return Answer(b);
-    }
-    return tavix_engine_construct_json_error_response(code);
-}
+tavix_buffer *Error(int code) { return tavix_engine_construct_json_on_error_response(code); }
 
 // A field's value by exact name (the first); null when absent.
 const char *Field(const tavix_buffer *r, const char *name, uint32_t *len = nullptr) {
@@ -80,13 +73,6 @@ uint32_t UtcNow() {
 // The session's user data for the callbacks (none at level 0).
 const void *User(const tavix_session *s) { return tavix_engine_session_get_user_data(s); }
 
-// 302 when the application would answer one of the addresses later.
-bool Deferred(const tavix_buffer *req, const char *prefix) {
-    if (tavix_data_callbacks.deferred == nullptr) return false;
-    bool later = false;
-    Each(req, prefix, [&](const char *v, uint32_t) { later = later || tavix_data_callbacks.deferred(v) != 0; });
-    return later;
-}
 
 // The request's addresses (and with values the n-th "value[]" for the n-th
 // "address[]") in batches of at most 32, each batch handed to fn with its
@@ -113,25 +99,21 @@ void Batches(const tavix_buffer *req, bool with_values, F fn) {
         return;
     }
     // The n-th address goes with the n-th value, whatever their order; an
-    // address or value without partner is left out.
+    // address or value without partner is left out. Two cursors over the
+    // fields, each moving forward only.
     const char *name = nullptr, *v = nullptr;
-    uint32_t vl = 0, a = 0, k = 0;
+    uint32_t vl = 0, next_value = 0;
     for (uint32_t i = 0; tavix_buffer_get_dict_entry(req, i, &name, &v, &vl) == 0; i++) {
         if (std::strncmp(name, "address[]", 9) != 0) continue;
         const char *value = nullptr;
         uint32_t length = 0;
         const char *vn = nullptr, *vv = nullptr;
         uint32_t vvl = 0;
-        for (uint32_t m = 0; value == nullptr && tavix_buffer_get_dict_entry(req, m, &vn, &vv, &vvl) == 0; m++) {
+        for (; value == nullptr && tavix_buffer_get_dict_entry(req, next_value, &vn, &vv, &vvl) == 0; next_value++) {
             if (std::strncmp(vn, "value[]", 7) != 0) continue;
-            if (k == a) {
-                value = vv;
-                length = vvl;
-            }
-            k++;
+            value = vv;
+            length = vvl;
         }
-        k = 0;
-        a++;
         if (value == nullptr) break;
         addresses[n] = v;
         values[n] = value;
@@ -143,35 +125,34 @@ void Batches(const tavix_buffer *req, bool with_values, F fn) {
 
 // Reads or writes by address: the callbacks once per batch of addresses (the
 // multi callback where there is one), the results in one array.
+void ProcessReadOrWrite(const tavix_buffer *req, tavix_request *r, const void *user, bool write) {
+    const auto &cb = tavix_data_callbacks;
+    Batches(req, write, [&](uint32_t first, const char *const *a, const char *const *v, const uint32_t *l, uint32_t n) {
+        if (r->error == 304) return;
+        r->first_index = first;
+        if (write && cb.write_multi != nullptr) cb.write_multi(r, user, a, v, l);
+        else if (!write && cb.read_multi != nullptr) cb.read_multi(r, user, a);
+        else
+            for (uint32_t i = 0; i < n && r->error != 304; i++) {
+                if (write) cb.write(r, user, a[i], v[i], l[i]);
+                else cb.read(r, user, a[i]);
+            }
+    });
+}
+
 tavix_buffer *ReadOrWrite(tavix_session *s, tavix_buffer *req, bool write) {
     const auto &cb = tavix_data_callbacks;
     if (write && cb.write == nullptr && cb.write_multi == nullptr) return Error(503);
     if (!write && cb.read == nullptr && cb.read_multi == nullptr) return Error(502);
-    if (Deferred(req, "address[]")) return Error(302);
+    if (tavix_engine_contains_deferred_addresses(req)) return Error(302);
     tavix_buffer *body = Body();
     if (body == nullptr) return nullptr;
     Put(body, "{\"result\":[");
     tavix_request r = tavix_request_make(write ? TAVIX_REQ_WRITE : TAVIX_REQ_READ, body, s);
-    const void *user = User(s);
-    Batches(req, write, [&](uint32_t first, const char *const *a, const char *const *v, const uint32_t *l, uint32_t n) {
-        if (r.error == 304) return;
-        r.first_index = first;
-        if (write && cb.write_multi != nullptr) cb.write_multi(&r, user, a, v, l);
-        else if (!write && cb.read_multi != nullptr) cb.read_multi(&r, user, a);
-        else
-            for (uint32_t i = 0; i < n && r.error != 304; i++) {
-                if (write) cb.write(&r, user, a[i], v[i], l[i]);
-                else cb.read(&r, user, a[i]);
-            }
-    });
+    if (write) tavix_engine_process_write_request(req, &r, User(s));
+    else tavix_engine_process_read_request(req, &r, User(s));
     Put(r.body, "]}");
     return Answer(r.body);
-}
-tavix_buffer *Read(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
-    return ReadOrWrite(s, req, false);
-}
-tavix_buffer *Write(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
-    return ReadOrWrite(s, req, true);
 }
 
 // The process image: the callback once, its elements in the result array.
@@ -186,14 +167,38 @@ tavix_buffer *ProcessImage(tavix_session *s, uint32_t kind) {
     Put(r.body, "]}");
     return Answer(r.body);
 }
-tavix_buffer *ReadProcessImage(tavix_connection *, tavix_session *s, tavix_buffer *, bool *) {
+}  // namespace
+
+tavix_buffer *tavix_engine_handle_read_request(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
+    return ReadOrWrite(s, req, false);
+}
+tavix_buffer *tavix_engine_handle_write_request(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
+    return ReadOrWrite(s, req, true);
+}
+void tavix_engine_process_read_request(const tavix_buffer *req, tavix_request *r, const void *user) {
+    ProcessReadOrWrite(req, r, user, false);
+}
+void tavix_engine_process_write_request(const tavix_buffer *req, tavix_request *r, const void *user) {
+    ProcessReadOrWrite(req, r, user, true);
+}
+
+int tavix_engine_contains_deferred_addresses(const tavix_buffer *req) {
+    if (tavix_data_callbacks.deferred == nullptr) return 0;
+    int later = 0;
+    Each(req, "address[]", [&](const char *v, uint32_t) { later = later || tavix_data_callbacks.deferred(v) != 0; });
+    return later;
+}
+
+tavix_buffer *tavix_engine_handle_readprocessimage_request(tavix_connection *, tavix_session *s, tavix_buffer *,
+                                                           bool *) {
     return ProcessImage(s, TAVIX_REQ_READ_PI);
 }
-tavix_buffer *ListProcessImage(tavix_connection *, tavix_session *s, tavix_buffer *, bool *) {
+tavix_buffer *tavix_engine_handle_listprocessimage_request(tavix_connection *, tavix_session *s, tavix_buffer *,
+                                                           bool *) {
     return ProcessImage(s, TAVIX_REQ_LIST_PI);
 }
 
-tavix_buffer *Info(tavix_connection *, tavix_session *, tavix_buffer *, bool *) {
+tavix_buffer *tavix_engine_handle_info_request(tavix_connection *, tavix_session *, tavix_buffer *, bool *) {
     const tavix_options_t &o = tavix_global_options;
     tavix_buffer *body = Body();
     if (body == nullptr) return nullptr;
@@ -256,7 +261,8 @@ tavix_buffer *Info(tavix_connection *, tavix_session *, tavix_buffer *, bool *) 
 
 // ---- advanced methods ------------------------------------------------------------------------
 
-tavix_buffer *CreateSession(tavix_connection *, tavix_session *, tavix_buffer *req, bool *) {
+tavix_buffer *tavix_engine_handle_create_session_request(tavix_connection *, tavix_session *, tavix_buffer *req,
+                                                         bool *) {
     tavix_session *s = nullptr;
     int code = 500;
     const tavix_identity &who = tavix_auth_current;
@@ -274,7 +280,7 @@ tavix_buffer *CreateSession(tavix_connection *, tavix_session *, tavix_buffer *r
     return Answer(body);
 }
 
-tavix_buffer *DeleteSession(tavix_connection *c, tavix_session *s, tavix_buffer *, bool *) {
+tavix_buffer *tavix_engine_handle_delete_session_request(tavix_connection *c, tavix_session *s, tavix_buffer *, bool *) {
     int index = -1;
     tavix_session *found = nullptr;
     int code = 0;
@@ -287,6 +293,8 @@ tavix_buffer *DeleteSession(tavix_connection *c, tavix_session *s, tavix_buffer 
     if ((m == 1 || m == 2) && tavix_session_table.logout != nullptr) tavix_session_table.logout(number);
     return Error(0);
 }
+
+namespace {
 
 // The form login's steps after the entry is cleared: 0 with the entry
 // filled, else the code.
@@ -319,18 +327,14 @@ int FormLogin(tavix_session *s, const tavix_buffer *req, tavix_auth_entry *e) {
     return 0;
 }
 
-tavix_buffer *Login(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
+}  // namespace
+
+tavix_buffer *tavix_engine_handle_login_request(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
     const uint32_t m = tavix_global_options.auth_method;
     if (m == 1 || m == 2) return Error(0);
     tavix_auth_entry *e = tavix_auth_insert_auth_data(s->key);
     if (e == nullptr) return Error(407);
-    // Cleared, keeping its place in the table.
-    uint8_t key_digest[16];
-    std::memcpy(key_digest, e->key_digest, 16);
-    *e = tavix_auth_entry{};
-    std::memcpy(e->key_digest, key_digest, 16);
-    e->used = true;
-    e->last_use = tavix_sys_get_current_monotonous_time();
+    tavix_auth_data_clear(e);
     int code = 0;
     if (m == 5) code = FormLogin(s, req, e);
     // The page learns the user now logged in (none when the entry stayed empty).
@@ -344,7 +348,7 @@ tavix_buffer *Login(tavix_connection *, tavix_session *s, tavix_buffer *req, boo
     return Error(code);
 }
 
-tavix_buffer *Logout(tavix_connection *, tavix_session *s, tavix_buffer *, bool *) {
+tavix_buffer *tavix_engine_handle_logout_request(tavix_connection *, tavix_session *s, tavix_buffer *, bool *) {
     const uint32_t m = tavix_global_options.auth_method;
     if (m == 1 || m == 2) return Error(0);
     tavix_auth_remove_auth_data(s->key);
@@ -352,7 +356,8 @@ tavix_buffer *Logout(tavix_connection *, tavix_session *s, tavix_buffer *, bool 
     return Error(0);
 }
 
-tavix_buffer *ChangePassword(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
+tavix_buffer *tavix_engine_handle_change_password_request(tavix_connection *, tavix_session *s, tavix_buffer *req,
+                                                          bool *) {
     const char *user = Field(req, "username"), *old_cipher = Field(req, "oldpasswordcipher"),
                *new_cipher = Field(req, "newpasswordcipher"), *digest = Field(req, "passworddigest");
     if (user == nullptr || old_cipher == nullptr || new_cipher == nullptr || digest == nullptr) return Error(455);
@@ -370,7 +375,8 @@ tavix_buffer *ChangePassword(tavix_connection *, tavix_session *s, tavix_buffer 
     return Error(code);
 }
 
-tavix_buffer *CreateSubscription(tavix_connection *, tavix_session *s, tavix_buffer *, bool *) {
+tavix_buffer *tavix_engine_handle_create_subscription_request(tavix_connection *, tavix_session *s, tavix_buffer *,
+                                                              bool *) {
     if (s->frame_count >= tavix_global_options.max_frames) return Error(463);
     tavix_frame *f = tavix_engine_subscription_frame_alloc();
     if (f == nullptr) return Error(900);
@@ -390,7 +396,8 @@ tavix_buffer *CreateSubscription(tavix_connection *, tavix_session *s, tavix_buf
     return Answer(body);
 }
 
-tavix_buffer *DeleteSubscription(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
+tavix_buffer *tavix_engine_handle_remove_subscription_request(tavix_connection *, tavix_session *s, tavix_buffer *req,
+                                                              bool *) {
     tavix_frame *f = FindFrame(s, Field(req, "subscriptionid"));
     if (f == nullptr) return Error(459);
     for (tavix_frame **p = &s->frames; *p != nullptr; p = &(*p)->next) {
@@ -400,10 +407,15 @@ tavix_buffer *DeleteSubscription(tavix_connection *, tavix_session *s, tavix_buf
             break;
         }
     }
-    return Error(tavix_engine_subscription_frame_release(f));
+    int code = 0;
+    tavix_engine_subscription_frame_unsubscribe_all(f, &code);
+    tavix_engine_subscription_frame_free(f);
+    return Error(code);
 }
 
-tavix_buffer *Items(tavix_session *s, tavix_buffer *req, bool unsubscribe, uint32_t kind) {
+tavix_buffer *tavix_engine_handle_sub_unsubscribe_item_request(tavix_session *s, tavix_buffer *req, bool unsubscribe,
+                                                               bool alarm) {
+    const uint32_t kind = alarm ? 1 : 0;
     tavix_frame *f = FindFrame(s, Field(req, "subscriptionid"));
     if (f == nullptr) return Error(459);
     tavix_buffer *body = Body();
@@ -432,27 +444,32 @@ tavix_buffer *Items(tavix_session *s, tavix_buffer *req, bool unsubscribe, uint3
     return Answer(body);
 }
 
+namespace {
+
+// The four item methods in the method table.
 tavix_buffer *SubscribeData(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
-    return Items(s, req, false, 0);
+    return tavix_engine_handle_sub_unsubscribe_item_request(s, req, false, false);
 }
 tavix_buffer *UnsubscribeData(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
-    return Items(s, req, true, 0);
+    return tavix_engine_handle_sub_unsubscribe_item_request(s, req, true, false);
 }
 tavix_buffer *SubscribeAlarm(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
-    return Items(s, req, false, 1);
+    return tavix_engine_handle_sub_unsubscribe_item_request(s, req, false, true);
 }
 tavix_buffer *UnsubscribeAlarm(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
-    return Items(s, req, true, 1);
+    return tavix_engine_handle_sub_unsubscribe_item_request(s, req, true, true);
 }
 
-tavix_buffer *Publish(tavix_connection *c, tavix_session *s, tavix_buffer *req, bool *) {
+}  // namespace
+
+tavix_buffer *tavix_engine_handle_publish_request(tavix_connection *c, tavix_session *s, tavix_buffer *req, bool *) {
     bool longpoll = tavix_global_options.long_poll != 0;
     if (const char *v = Field(req, "longpoll"))
         if (strcasecmp(v, "false") == 0 || std::strcmp(v, "0") == 0) longpoll = false;
     uint32_t max = 65535;
     if (const char *v = Field(req, "maxresults")) max = uint32_t(std::strtoul(v, nullptr, 10));
     // A poll already parked is answered now.
-    if (s->parked != nullptr) tavix_engine_session_answer_parked(s);
+    if (s->parked != nullptr) tavix_engine_session_answer_parked(s, false);
     tavix_buffer *body = Body();
     if (body == nullptr) return nullptr;
     if (s->queue_count == 0 && longpoll) {
@@ -471,26 +488,7 @@ tavix_buffer *Publish(tavix_connection *c, tavix_session *s, tavix_buffer *req, 
 
 // ---- SCADA methods -------------------------------------------------------------------------
 
-tavix_buffer *ReadHistory(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
-    if (tavix_method_callbacks.history == nullptr) return Error(510);
-    if (Deferred(req, "address[]")) return Error(302);
-    tavix_buffer *body = Body();
-    if (body == nullptr) return nullptr;
-    tavix_request r = tavix_request_make(TAVIX_REQ_HISTORY, body, s);
-    Put(body, "{\"result\":[");
-    tavix_history_args a{};
-    if (const char *v = Field(req, "starttime")) tavix_util_split_jstime_to_seconds_nanoseconds(v, &a.start_s, &a.start_ns);
-    if (const char *v = Field(req, "endtime")) tavix_util_split_jstime_to_seconds_nanoseconds(v, &a.end_s, &a.end_ns);
-    if (const char *v = Field(req, "returnbounds")) a.bounds = std::strncmp(v, "true", 4) == 0;
-    a.aggregation = Field(req, "aggregation");
-    const void *user = User(s);
-    Batches(req, false, [&](uint32_t first, const char *const *list, const char *const *, const uint32_t *, uint32_t) {
-        r.first_index = first;
-        tavix_method_callbacks.history(&r, user, list, &a);
-    });
-    Put(r.body, r.error == 304 ? "],\"more\":\"true\"}" : "]}");
-    return Answer(r.body);
-}
+namespace {
 
 // The session's user data as the query-filter worker keeps it: its own copy.
 struct UserCopy {
@@ -510,57 +508,6 @@ struct QueryQueue {
     uint32_t count;
     pthread_mutex_t lock;
 } query_queue = {nullptr, nullptr, 0, PTHREAD_MUTEX_INITIALIZER};
-
-tavix_buffer *QueryFilter(tavix_connection *c, tavix_session *s, tavix_buffer *req, bool *keep) {
-    if (tavix_method_callbacks.query_filter == nullptr) return Error(509);
-    pthread_mutex_lock(&query_queue.lock);
-    const uint32_t waiting = query_queue.count;
-    pthread_mutex_unlock(&query_queue.lock);
-    if (waiting >= TAVIX_QUERY_JOBS) return Error(302);
-    auto *job = static_cast<QueryJob *>(std::calloc(1, sizeof(QueryJob)));
-    if (job == nullptr) return nullptr;
-    job->connection = c->id;
-    job->request = req;
-    if (const tavix_auth_entry *e = tavix_engine_session_get_user_data(s)) {
-        job->user.entry = *e;
-        job->user.given = true;
-    }
-    pthread_mutex_lock(&query_queue.lock);
-    if (query_queue.tail != nullptr) query_queue.tail->next = job;
-    else query_queue.head = job;
-    query_queue.tail = job;
-    query_queue.count++;
-    pthread_mutex_unlock(&query_queue.lock);
-    *keep = true;
-    return nullptr;
-}
-
-void QueryWorker(int slot, void *) {
-    while (!tavix_sys_thread_stop_requested(slot)) {
-        if (tavix_engine_query_filter_step() == 0) tavix_sys_sleep(20);
-    }
-}
-
-tavix_buffer *AcceptAlarm(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
-    tavix_buffer *body = Body();
-    if (body == nullptr) return nullptr;
-    Put(body, "{\"result\":[");
-    if (tavix_method_callbacks.accept_alarm != nullptr) {
-        const void *user = User(s);
-        bool first = true;
-        Each(req, "address[]", [&](const char *address, uint32_t) {
-            int code = 0;
-            tavix_method_callbacks.accept_alarm(user, address, &code);
-            if (!first) Put(body, ",");
-            first = false;
-            Put(body, "{");
-            if (code != 0) tavix_json_put_error_strings(body, code);
-            Put(body, "}");
-        });
-    }
-    Put(body, "]}");
-    return Answer(body);
-}
 
 constexpr uint32_t kFilters = 64;  // filter fields of one request at most
 
@@ -586,7 +533,123 @@ int Filters(tavix_buffer *req, const char *const *named, tavix_filter (&out)[kFi
     return code;
 }
 
-tavix_buffer *SubscribeFilter(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
+// A {"result":[...]} answer of error-strings objects written by a writer
+// that measures with a null destination: sized by its measure, cut to the
+// buffer limit.
+template <typename W>
+tavix_buffer *Measured(W write) {
+    const long need = write(nullptr, 0);
+    const uint32_t size = uint32_t(need) < tavix_global_options.buffer_limit ? uint32_t(need)
+                                                                             : tavix_global_options.buffer_limit;
+    tavix_buffer *body = tavix_buffer_get(TAVIX_BUF_DATA, size, tavix_global_options.buffer_limit, false);
+    if (body == nullptr) return nullptr;
+    body->length = uint32_t(write(reinterpret_cast<char *>(body->data), size));
+    return Answer(body);
+}
+
+// One error-strings object into dst when it fits before the closing "]}";
+// false (nothing written) when it does not.
+bool Element(tavix_json_out &w, bool comma, int code, bool empty_for_zero) {
+    const std::size_t start = w.o;
+    tavix_json_out m{nullptr, 0, 0};
+    if (comma) m.raw(",");
+    m.raw("{");
+    if (code != 0 || !empty_for_zero) m.add(tavix_util_write_error_members(nullptr, 0, code));
+    m.raw("}");
+    if (w.dst != nullptr && start + m.o + 2 > w.room) return false;
+    if (comma) w.raw(",");
+    w.raw("{");
+    if (code != 0 || !empty_for_zero) w.add(tavix_util_write_error_members(w.at(), w.left(), code));
+    w.raw("}");
+    return true;
+}
+
+}  // namespace
+
+tavix_buffer *tavix_engine_handle_read_history_request(tavix_connection *, tavix_session *s, tavix_buffer *req,
+                                                       bool *keep) {
+    if (tavix_method_callbacks.history == nullptr) return Error(510);
+    if (tavix_engine_contains_deferred_addresses(req)) return Error(302);
+    tavix_buffer *body = Body();
+    if (body == nullptr) return nullptr;
+    tavix_request r = tavix_request_make(TAVIX_REQ_HISTORY, body, s);
+    tavix_engine_process_read_history_request(req, &r, User(s));
+    if (keep != nullptr) *keep = false;
+    return Answer(r.body);
+}
+
+void tavix_engine_process_read_history_request(const tavix_buffer *req, tavix_request *r, const void *user) {
+    Put(r->body, "{\"result\":[");
+    tavix_history_args a{};
+    if (const char *v = Field(req, "starttime")) tavix_util_split_jstime_to_seconds_nanoseconds(v, &a.start_s, &a.start_ns);
+    if (const char *v = Field(req, "endtime")) tavix_util_split_jstime_to_seconds_nanoseconds(v, &a.end_s, &a.end_ns);
+    if (const char *v = Field(req, "returnbounds")) a.bounds = std::strncmp(v, "true", 4) == 0;
+    a.aggregation = Field(req, "aggregation");
+    Batches(req, false, [&](uint32_t first, const char *const *list, const char *const *, const uint32_t *, uint32_t) {
+        r->first_index = first;
+        if (tavix_method_callbacks.history != nullptr) tavix_method_callbacks.history(r, user, list, &a);
+    });
+    Put(r->body, r->error == 304 ? "],\"more\":\"true\"}" : "]}");
+}
+
+tavix_buffer *tavix_engine_handle_query_filter_request(tavix_connection *c, tavix_session *s, tavix_buffer *req,
+                                                       bool *keep) {
+    if (tavix_method_callbacks.query_filter == nullptr) return Error(509);
+    pthread_mutex_lock(&query_queue.lock);
+    const uint32_t waiting = query_queue.count;
+    pthread_mutex_unlock(&query_queue.lock);
+    if (waiting >= TAVIX_QUERY_JOBS) return Error(302);
+    auto *job = static_cast<QueryJob *>(std::calloc(1, sizeof(QueryJob)));
+    if (job == nullptr) return nullptr;
+    job->connection = c->id;
+    job->request = req;
+    if (const tavix_auth_entry *e = tavix_engine_session_get_user_data(s)) {
+        job->user.entry = *e;
+        job->user.given = true;
+    }
+    pthread_mutex_lock(&query_queue.lock);
+    if (query_queue.tail != nullptr) query_queue.tail->next = job;
+    else query_queue.head = job;
+    query_queue.tail = job;
+    query_queue.count++;
+    pthread_mutex_unlock(&query_queue.lock);
+    *keep = true;
+    return nullptr;
+}
+
+void tavix_engine_handle_deferred_query_filter_request(int slot, void *) {
+    while (!tavix_sys_thread_stop_requested(slot)) {
+        if (tavix_engine_query_filter_step() == 0) tavix_sys_sleep(20);
+    }
+}
+
+long tavix_engine_write_handle_accept_alarm_request(char *dst, std::size_t size, const int *codes, uint32_t count) {
+    tavix_json_out w{dst, dst != nullptr ? size : 0, 0};
+    w.raw("{\"result\":[");
+    for (uint32_t i = 0; i < count; i++)
+        if (!Element(w, i > 0, codes[i], true)) break;
+    w.raw("]}");
+    return long(w.o);
+}
+
+tavix_buffer *tavix_engine_handle_accept_alarm_request(tavix_connection *, tavix_session *s, tavix_buffer *req,
+                                                       bool *) {
+    std::vector<int> codes;
+    if (tavix_method_callbacks.accept_alarm != nullptr) {
+        const void *user = User(s);
+        Each(req, "address[]", [&](const char *address, uint32_t) {
+            int code = 0;
+            tavix_method_callbacks.accept_alarm(user, address, &code);
+            codes.push_back(code);
+        });
+    }
+    return Measured([&](char *dst, std::size_t size) {
+        return tavix_engine_write_handle_accept_alarm_request(dst, size, codes.data(), uint32_t(codes.size()));
+    });
+}
+
+tavix_buffer *tavix_engine_handle_subscribe_filter_request(tavix_connection *, tavix_session *s, tavix_buffer *req,
+                                                           bool *) {
     tavix_frame *f = FindFrame(s, Field(req, "subscriptionid"));
     if (f == nullptr) return Error(459);
     static const char *const kNamed[] = {"subscriptionid", "aggregation", "interval", nullptr};
@@ -607,35 +670,63 @@ tavix_buffer *SubscribeFilter(tavix_connection *, tavix_session *s, tavix_buffer
     return Answer(body);
 }
 
-tavix_buffer *UnsubscribeFilter(tavix_connection *, tavix_session *s, tavix_buffer *req, bool *) {
-    tavix_frame *f = FindFrame(s, Field(req, "subscriptionid"));
-    if (f == nullptr) return Error(459);
-    tavix_buffer *body = Body();
-    if (body == nullptr) return nullptr;
-    Put(body, "{\"result\":[");
-    bool first = true;
+long tavix_engine_write_handle_unsubscribe_filter_request(char *dst, std::size_t size, const tavix_buffer *req,
+                                                          tavix_frame *f) {
+    tavix_json_out w{dst, dst != nullptr ? size : 0, 0};
+    w.raw("{\"result\":[");
+    bool first = true, full = false;
     Each(req, "serverhandle[]", [&](const char *name, uint32_t) {
-        int code = 460;
-        if (tavix_item *it = tavix_engine_frame_find_item(f, name)) {
-            if (it->kind == 2) tavix_engine_subscription_frame_unsubscribe_item(f, it, false, &code);
+        if (full) return;
+        tavix_item *it = tavix_engine_frame_find_item(f, name);
+        if (it != nullptr && it->kind != 2) it = nullptr;
+        int code = it != nullptr ? 0 : 460;
+        if (dst != nullptr) {
+            // Measured as its handle let go: an element that does not fit
+            // leaves its handle held.
+            tavix_json_out m{nullptr, 0, 0};
+            Element(m, !first, code, false);
+            if (w.o + m.o + 2 > w.room) {
+                full = true;
+                return;
+            }
+            if (it != nullptr) tavix_engine_subscription_frame_unsubscribe_item(f, it, false, &code);
         }
-        if (!first) Put(body, ",");
+        // A code the application's callback answered may not fit: the answer ends before it.
+        if (!Element(w, !first, code, false)) full = true;
         first = false;
-        Put(body, "{");
-        tavix_json_put_error_strings(body, code);
-        Put(body, "}");
     });
-    Put(body, "]}");
-    return Answer(body);
+    w.raw("]}");
+    return long(w.o);
 }
 
-}  // namespace
+tavix_buffer *tavix_engine_handle_unsubscribe_filter_request(tavix_connection *, tavix_session *s, tavix_buffer *req,
+                                                             bool *) {
+    tavix_frame *f = FindFrame(s, Field(req, "subscriptionid"));
+    if (f == nullptr) return Error(459);
+    return Measured([&](char *dst, std::size_t size) {
+        return tavix_engine_write_handle_unsubscribe_filter_request(dst, size, req, f);
+    });
+}
 
 uint32_t tavix_engine_query_jobs_waiting() {
     pthread_mutex_lock(&query_queue.lock);
     const uint32_t n = query_queue.count;
     pthread_mutex_unlock(&query_queue.lock);
     return n;
+}
+
+void tavix_engine_query_jobs_clear() {
+    pthread_mutex_lock(&query_queue.lock);
+    QueryJob *job = query_queue.head;
+    query_queue.head = query_queue.tail = nullptr;
+    query_queue.count = 0;
+    pthread_mutex_unlock(&query_queue.lock);
+    while (job != nullptr) {
+        QueryJob *next = job->next;
+        tavix_buffer_return(job->request);
+        std::free(job);
+        job = next;
+    }
 }
 
 int tavix_engine_query_filter_step() {
@@ -686,19 +777,28 @@ int tavix_engine_query_filter_step() {
     return 1;
 }
 
-int tavix_engine_start_deferred_query_filter_threads() { return tavix_sys_thread_start(QueryWorker, nullptr) < 0 ? -1 : 0; }
+int tavix_engine_start_deferred_rdhst_threads() { return 0; }
 
-void tavix_engine_session_answer_parked(tavix_session *s) {
+int tavix_engine_start_deferred_query_filter_threads() {
+    return tavix_sys_thread_start(tavix_engine_handle_deferred_query_filter_request, nullptr) < 0 ? -1 : 0;
+}
+
+void tavix_engine_session_answer_parked(tavix_session *s, bool from_tick) {
     tavix_buffer *body = s->parked;
     tavix_connection *c = s->parked_conn;
     s->parked = nullptr;
     s->parked_conn = nullptr;
     if (body == nullptr) return;
     tavix_engine_session_do_publish(s, s->parked_max, body);
-    tavix_buffer *resp = c != nullptr && c->in_use ? tavix_engine_construct_json_response(body) : nullptr;
+    if (c == nullptr || !c->in_use) {
+        tavix_buffer_return(body);
+        return;
+    }
+    // Without a response buffer the body has gone back to the pool; only a
+    // tick that cannot answer tears the session down.
+    tavix_buffer *resp = tavix_engine_construct_json_response(body);
     if (resp == nullptr) {
-        if (c == nullptr || !c->in_use) tavix_buffer_return(body);
-        else {
+        if (from_tick) {
             tavix_util_error("Got no buffer for session %s longpoll answer", s->id);
             s->aborted = 1;
         }
@@ -711,38 +811,38 @@ void tavix_engine_session_answer_parked(tavix_session *s) {
 
 void tavix_engine_session_tick(uint64_t now) {
     if (!tavix_global_options.long_poll) return;
-    pthread_rwlock_rdlock(&tavix_session_table.lock);
+    tavix_lock_rw_lock_read(&tavix_session_table.lock);
     for (uint32_t i = 0; i < tavix_session_table.count; i++) {
         tavix_session *s = tavix_session_table.sessions[i];
         if (s->parked == nullptr) continue;
         if (s->queue_count > 0 || s->answer_now || now >= s->parked_time + s->timeout / 2)
-            tavix_engine_session_answer_parked(s);
+            tavix_engine_session_answer_parked(s, true);
     }
-    pthread_rwlock_unlock(&tavix_session_table.lock);
+    tavix_lock_rw_unlock_read(&tavix_session_table.lock);
 }
 
 void tavix_methods_register() {
     auto &h = tavix_post_handlers;
-    h[TAVIX_M_READ] = Read;
-    h[TAVIX_M_WRITE] = Write;
-    h[TAVIX_M_READPROCESSIMAGE] = ReadProcessImage;
-    h[TAVIX_M_LISTPROCESSIMAGE] = ListProcessImage;
-    h[TAVIX_M_INFO] = Info;
-    h[TAVIX_M_CREATESESSION] = CreateSession;
-    h[TAVIX_M_DELETESESSION] = DeleteSession;
-    h[TAVIX_M_LOGIN] = Login;
-    h[TAVIX_M_LOGOUT] = Logout;
-    h[TAVIX_M_CHANGEPASSWORD] = ChangePassword;
-    h[TAVIX_M_CREATESUBSCRIPTION] = CreateSubscription;
-    h[TAVIX_M_DELETESUBSCRIPTION] = DeleteSubscription;
+    h[TAVIX_M_READ] = tavix_engine_handle_read_request;
+    h[TAVIX_M_WRITE] = tavix_engine_handle_write_request;
+    h[TAVIX_M_READPROCESSIMAGE] = tavix_engine_handle_readprocessimage_request;
+    h[TAVIX_M_LISTPROCESSIMAGE] = tavix_engine_handle_listprocessimage_request;
+    h[TAVIX_M_INFO] = tavix_engine_handle_info_request;
+    h[TAVIX_M_CREATESESSION] = tavix_engine_handle_create_session_request;
+    h[TAVIX_M_DELETESESSION] = tavix_engine_handle_delete_session_request;
+    h[TAVIX_M_LOGIN] = tavix_engine_handle_login_request;
+    h[TAVIX_M_LOGOUT] = tavix_engine_handle_logout_request;
+    h[TAVIX_M_CHANGEPASSWORD] = tavix_engine_handle_change_password_request;
+    h[TAVIX_M_CREATESUBSCRIPTION] = tavix_engine_handle_create_subscription_request;
+    h[TAVIX_M_DELETESUBSCRIPTION] = tavix_engine_handle_remove_subscription_request;
     h[TAVIX_M_SUBSCRIBEDATA] = SubscribeData;
     h[TAVIX_M_UNSUBSCRIBEDATA] = UnsubscribeData;
     h[TAVIX_M_SUBSCRIBEALARM] = SubscribeAlarm;
     h[TAVIX_M_UNSUBSCRIBEALARM] = UnsubscribeAlarm;
-    h[TAVIX_M_PUBLISH] = Publish;
-    h[TAVIX_M_READHISTORY] = ReadHistory;
-    h[TAVIX_M_QUERYFILTER] = QueryFilter;
-    h[TAVIX_M_ACCEPTALARM] = AcceptAlarm;
-    h[TAVIX_M_SUBSCRIBEFILTER] = SubscribeFilter;
-    h[TAVIX_M_UNSUBSCRIBEFILTER] = UnsubscribeFilter;
+    h[TAVIX_M_PUBLISH] = tavix_engine_handle_publish_request;
+    h[TAVIX_M_READHISTORY] = tavix_engine_handle_read_history_request;
+    h[TAVIX_M_QUERYFILTER] = tavix_engine_handle_query_filter_request;
+    h[TAVIX_M_ACCEPTALARM] = tavix_engine_handle_accept_alarm_request;
+    h[TAVIX_M_SUBSCRIBEFILTER] = tavix_engine_handle_subscribe_filter_request;
+    h[TAVIX_M_UNSUBSCRIBEFILTER] = tavix_engine_handle_unsubscribe_filter_request;
 }

@@ -114,6 +114,33 @@ tavix_buffer *tavix_engine_construct_json_error_response(int code) {
     return tavix_engine_construct_json_response(body);
 }
 
+int tavix_engine_get_session(const char *value, uint32_t length, tavix_session **out, int *index, int *remote_index,
+                             tavix_remote_session **remote) {
+    *out = nullptr;
+    *remote_index = -1;
+    *remote = nullptr;
+    if (value == nullptr || tavix_global_options.level == 0) return 0;
+    // The value ends with CR LF within its first 256 bytes; a longer one
+    // keeps no line end and stays malformed. Always NUL-terminated.
+    char text[259];
+    const uint32_t n = length < 256 ? length : 256;
+    std::memcpy(text, value, n);
+    if (length < 256) std::memcpy(text + n, "\r\n", 3);
+    else text[n] = 0;
+    return tavix_engine_session_verify_header(text, out, index, remote_index, remote);
+}
+
+tavix_buffer *tavix_engine_construct_json_on_error_response(int code) {
+    if (code != 0) return tavix_engine_construct_json_error_response(code);
+    tavix_buffer *body = tavix_buffer_get(TAVIX_BUF_DATA, 128, tavix_global_options.buffer_limit, false);
+    if (body == nullptr) return nullptr;
+    if (tavix_buffer_put_data(body, "{}", 2) != 0) {
+        tavix_buffer_return(body);
+        return nullptr;
+    }
+    return tavix_engine_construct_json_response(body);
+}
+
 tavix_method tavix_engine_get_post_request_method(const char *name, std::size_t length) {
     int lo = 0, hi = int(TAVIX_M_COUNT) - 1;
     while (lo < hi) {
@@ -174,8 +201,7 @@ int tavix_engine_parse_form(tavix_buffer *r, uint32_t body_start) {
 
 tavix_buffer *tavix_engine_handle_post_request(tavix_connection *c, const char *url, tavix_buffer *request) {
     tavix_buffer *response = nullptr;
-    if (tavix_engine_hooks.access != nullptr &&
-        tavix_engine_hooks.access(c, "POST", url, request, &response) == 0) {
+    if (tavix_engine_handle_request_header(c, "POST", url, request, &response) == 0) {
         tavix_buffer_return(request);
         return response;
     }
@@ -185,15 +211,11 @@ tavix_buffer *tavix_engine_handle_post_request(tavix_connection *c, const char *
         tavix_buffer_return(request);
         return tavix_engine_not_available_err(url, 404, "Not found", false, false);
     }
+    // The header value is found again by its place once the form is parsed
+    // (parsing may move the request's bytes).
     uint32_t xl = 0;
     const char *x = tavix_engine_header_field(request, "X-TavIX: ", &xl);
-    char xtavix[258];
-    if (x != nullptr) {
-        const uint32_t n = xl < 256 ? xl : 256;
-        std::memcpy(xtavix, x, n);
-        std::memcpy(xtavix + n, "\r\n", 2);
-        if (n == 256) xtavix[n] = 0;  // a value too long for the header check stays malformed
-    }
+    const std::size_t x_at = x != nullptr ? std::size_t(x - reinterpret_cast<const char *>(request->data)) : 0;
     const long head_end = tavix_util_strnstr(reinterpret_cast<const char *>(request->data), request->length,
                                              "\r\n\r\n", 4);
     if (tavix_engine_parse_form(request, head_end < 0 ? request->length : uint32_t(head_end) + 4) != 0) {
@@ -203,14 +225,14 @@ tavix_buffer *tavix_engine_handle_post_request(tavix_connection *c, const char *
     const char *name = url + pl + 1;
     const tavix_method m = tavix_engine_get_post_request_method(name, std::strlen(name));
     tavix_session *session = nullptr;
-    if (x != nullptr && tavix_global_options.level != 0) {
-        int index = 0, remote_index = -1;
-        tavix_remote_session *remote = nullptr;
-        const int code = tavix_engine_session_verify_header(xtavix, &session, &index, &remote_index, &remote);
-        if (code != 0) {
-            tavix_buffer_return(request);
-            return tavix_engine_construct_json_error_response(code);
-        }
+    int index = 0, remote_index = -1;
+    tavix_remote_session *remote = nullptr;
+    if (x != nullptr) x = reinterpret_cast<const char *>(request->data) + x_at;
+    if (const int code = tavix_engine_get_session(x, xl, &session, &index, &remote_index, &remote)) {
+        tavix_buffer_return(request);
+        return tavix_engine_construct_json_error_response(code);
+    }
+    if (session != nullptr) {
         c->session = session;
         if (remote_index >= 0) {
             // For a remote server: rewritten and forwarded; its answer comes later.

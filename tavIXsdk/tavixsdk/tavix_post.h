@@ -33,12 +33,21 @@ using tavix_post_handler = tavix_buffer *(*)(tavix_connection *c, tavix_session 
 extern tavix_post_handler tavix_post_handlers[TAVIX_M_COUNT];
 
 tavix_buffer *tavix_engine_handle_post_request(tavix_connection *c, const char *url, tavix_buffer *request);
+// The session a request's "X-TavIX" value names (length bytes, not
+// NUL-terminated; null when the request has none): 0 and no session when the
+// value is absent or the level option is 0; otherwise the code of the
+// session check (0 with the session, its index and any remote target).
+struct tavix_remote_session;
+int tavix_engine_get_session(const char *value, uint32_t length, tavix_session **out, int *index, int *remote_index,
+                             tavix_remote_session **remote);
 // Method number, or 0 when unknown or above the level option.
 tavix_method tavix_engine_get_post_request_method(const char *name, std::size_t length);
 // Parses the form-encoded body into the request's field dictionary; 0 or -1.
 int tavix_engine_parse_form(tavix_buffer *request, uint32_t body_start);
 // {"error":code,"errorstring":"text"} in a 200 JSON response.
 tavix_buffer *tavix_engine_construct_json_error_response(int code);
+// The same, with {} for a code of 0 (the answer of a method without a result).
+tavix_buffer *tavix_engine_construct_json_on_error_response(int code);
 // The JSON text of a code: the table's text as a string; from 10000 (the
 // application's codes) the application's texts (pairs of language and text
 // as an object, else one string), else the table's or 506's text. Measures

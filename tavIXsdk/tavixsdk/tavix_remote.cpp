@@ -216,19 +216,26 @@ bool TakeInfo(tavix_remote_server *s, const char *body) {
     return s->key != nullptr && tavix_rsa_set_public(s->key, n, nl, e, el) == 0;
 }
 
-// A new request from the link's kept one with an Authorization line before its blank line.
-tavix_buffer *WithAuthorization(const tavix_buffer *kept, const char *value) {
+// A new request from the link's kept one with an Authorization line before
+// its blank line; the kept one's chained content goes over to it.
+tavix_buffer *WithAuthorization(tavix_buffer *kept, const char *value) {
     const char *d = reinterpret_cast<const char *>(kept->data);
     const long end = tavix_util_strnstr(d, kept->length, "\r\n\r\n", 4);
     if (end < 0) return nullptr;
     const uint32_t head = uint32_t(end) + 2;
-    tavix_buffer *b = tavix_buffer_get(TAVIX_BUF_DATA, kept->length + kAuthMax + 32,
-                                       tavix_global_options.request_limit + 8192, false);
+    tavix_buffer *b = tavix_buffer_get(kept->content != nullptr ? TAVIX_BUF_REQ_CHAINED : TAVIX_BUF_DATA,
+                                       kept->length + kAuthMax + 32, tavix_global_options.request_limit + 8192, false);
     if (b == nullptr) return nullptr;
     if (!Put(b, d, head) || !Put(b, "Authorization: ") || !Put(b, value) ||
         !Put(b, d + head, kept->length - head)) {
         tavix_buffer_return(b);
         return nullptr;
+    }
+    if (kept->content != nullptr) {
+        tavix_buffer *content = nullptr;
+        tavix_buffer_split_content(kept, &content);
+        tavix_buffer_rewind(content);
+        tavix_buffer_put_chained_content(b, content);
     }
     return b;
 }
@@ -490,10 +497,12 @@ tavix_buffer *tavix_comm_remote_server_handle_mangle_remote_request(tavix_sessio
         return tavix_engine_construct_json_error_response(code != 0 ? code : 900);
     }
 
-    // The head: the page's lines less those this server writes itself.
-    tavix_buffer *out = tavix_buffer_get(TAVIX_BUF_DATA, uint32_t(head_end) + body->length + 512,
-                                         tavix_global_options.request_limit + 8192, false);
-    ok = out != nullptr && Put(out, "POST ") && Put(out, uri, uri_len) && Put(out, " HTTP/1.0\r\n");
+    // The head: the page's lines less those this server writes itself; the
+    // body chained behind it.
+    char path[sizeof(tavix_remote_link::uri)];
+    Copy(path, sizeof path, uri, uri_len);
+    tavix_buffer *out = tavix_engine_initialize_request(path);
+    ok = out != nullptr;
     static const char *const kDropped[] = {"Content-Length: ", "Authorization: ", "Content-Type: ", "Host: ",
                                            "Connection: ", "X-TavIX: "};
     for (uint32_t p = uint32_t(line_end) + 2; ok && p < uint32_t(head_end) + 2;) {
@@ -511,13 +520,10 @@ tavix_buffer *tavix_comm_remote_server_handle_mangle_remote_request(tavix_sessio
         ok = tavix_comm_remote_server_create_tavix_hdr(remote->id, remote->key, &remote->counter, hdr, sizeof hdr) > 0 &&
              Put(out, "X-TavIX: ") && Put(out, hdr) && Put(out, "\r\n");
     }
-    char tail[128];
-    std::snprintf(tail, sizeof tail,
-                  "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: %u\r\nConnection: close\r\n\r\n",
-                  body->length);
-    ok = ok && Put(out, tail) && Put(out, reinterpret_cast<const char *>(body->data), body->length);
-    tavix_buffer_return(body);
+    ok = ok && Put(out, "Connection: close\r\n") &&
+         tavix_engine_chain_content(out, body, "application/x-www-form-urlencoded") == 0;
     if (!ok) {
+        if (out == nullptr || out->content != body) tavix_buffer_return(body);
         tavix_buffer_return(out);
         return tavix_engine_construct_json_error_response(900);
     }

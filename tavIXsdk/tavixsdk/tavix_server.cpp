@@ -1,6 +1,7 @@
 // Callback registration, server tick and dropped connections of the web server.
 #include "tavIXsdk/tavixsdk/tavix_server.h"
 
+#include "tavIXsdk/tavixsdk/tavix_post.h"
 #include "tavIXsdk/tavixsdk/tavix_remote.h"
 #include "tavIXsdk/tavixsdk/tavix_session.h"
 #include "tavIXsdk/tavixsdk/tavix_sys.h"
@@ -14,6 +15,69 @@ uint64_t last_auth_expiry;
 constexpr uint64_t kAuthExpiryUnits = 9;
 
 }  // namespace
+
+int tavix_server_initialize() {
+    tavix_server_clear_callbacks();
+    tavix_engine_hooks = tavix_engine_hooks_t{};
+    tavix_comm_remote_server_initialize();
+    if (const int rc = tavix_options_initialize()) return rc < 0 ? rc : -1;
+    if (tavix_comm_state_initialize() != 0) return -1;
+    if (tavix_comm_initialize() != 0) return -1;
+    tavix_timer_init_imp(&tavix_comm_state.timer);
+    tavix_engine_query_jobs_clear();
+    tavix_methods_register();
+    tavix_engine_hooks.post = tavix_engine_handle_post_request;
+    return 0;
+}
+
+int tavix_server_prepare() {
+    int first = 0;
+    auto step = [&first](int rc) {
+        if (rc < 0 && first == 0) first = rc;
+    };
+    tavix_comm_set_cb(tavix_engine_receive_comm_data, tavix_server_connection_dropped, tavix_server_session_tick);
+    step(tavix_comm_prepare());
+    tavix_engine_hooks.access = tavix_auth_engine_access;
+    step(tavix_auth_initialize());
+    step(tavix_engine_session_initialize());
+    step(tavix_engine_subscriptions_init());
+    return first;
+}
+
+int tavix_server_mainloop() {
+    // Deferred reads and writes have no worker: requests are never parked.
+    tavix_engine_start_deferred_query_filter_threads();
+    tavix_engine_start_deferred_rdhst_threads();
+    return tavix_comm_mainloop();
+}
+
+void tavix_server_request_shutdown() { tavix_comm_signal_shutdown(); }
+
+void tavix_server_clear() {
+    tavix_comm_remote_server_clear();
+    tavix_auth_clear();
+    tavix_engine_session_clear();
+    tavix_engine_subscriptions_clear();
+    tavix_engine_query_jobs_clear();
+}
+
+void tavix_server_free() {
+    tavix_comm_remote_server_free();
+    tavix_auth_free();
+    tavix_engine_session_free();
+    tavix_engine_subscriptions_free();
+    tavix_comm_free();
+    tavix_options_free();
+    tavix_buffer_free_all();
+}
+
+int tavix_server_remote_server_enable(const char *name, uint32_t flag) {
+    return tavix_comm_remote_server_enable(name, flag);
+}
+
+int tavix_server_remote_server_define(const char *name, const char *host, uint16_t port, uint32_t flag) {
+    return tavix_comm_remote_server_define(name, host, port, flag);
+}
 
 int tavix_server_set_error_callback_simple(tavix_error_text_cb text) {
     tavix_method_callbacks.error_text = text;

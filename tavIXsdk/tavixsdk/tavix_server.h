@@ -1,5 +1,6 @@
-// The web server as a whole towards its application: the registration of
-// the application's callbacks in the server's callback records and options,
+// The web server as a whole towards its application: its life cycle
+// (initialise, prepare, run, clear, free), the registration of the
+// application's callbacks in the server's callback records and options,
 // and the server tick and connection-dropped handlers the dispatcher calls.
 #pragma once
 
@@ -34,6 +35,39 @@ using tavix_user_info_cb = decltype(tavix_auth_callbacks_t::user_info);
 using tavix_change_password_cb = decltype(tavix_method_callbacks_t::change_password);
 using tavix_request_hook_cb = decltype(tavix_engine_hooks_t::request);
 using tavix_response_hook_cb = decltype(tavix_engine_hooks_t::response);
+
+// Life cycle, in this order: initialise; set the options and register the
+// callbacks; prepare; run (the dispatcher's cycles run in the caller's
+// thread); clear and free when it stops. The server's state lives in the
+// records of its parts (options, callback records, dispatcher, buffer pool,
+// authentication and session tables, subscription map, worker slots, query
+// queue, remote servers).
+// Default options, every callback slot empty, the dispatcher's state
+// (listeners closed, connection ids from 1, its scratch buffer and lock),
+// the method table, no query job, no remote server; 0 or the first failure
+// (negative).
+int tavix_server_initialize();
+// The dispatcher's callbacks, TLS from the options' certificate, the access
+// check, the authentication and session tables and the subscription map.
+// Every step runs; answers the first negative result.
+int tavix_server_prepare();
+// Starts the query-filter worker (deferred reads and writes and history
+// reads have none), then opens the listeners and starts the server clock;
+// 0, or -1 when a listener cannot be opened.
+int tavix_server_mainloop();
+// Sets the dispatcher's shutdown flag (the controller stops the server
+// through its life-cycle state instead).
+void tavix_server_request_shutdown();
+// Drops remote servers' links and sessions, authentication entries, sessions
+// (their parked answers given back, their frames let go) and the subscribed
+// items, and the waiting query jobs.
+void tavix_server_clear();
+// Frees what the parts keep: remote servers, authentication, sessions and
+// their lock, subscriptions, the dispatcher, the options and the buffer pool.
+void tavix_server_free();
+// Remote servers (the controller defines none).
+int tavix_server_remote_server_enable(const char *name, uint32_t flag);
+int tavix_server_remote_server_define(const char *name, const char *host, uint16_t port, uint32_t flag);
 
 // Registration: each setter stores its arguments in their slots; a null
 // argument empties its slot (the server then answers that road's "not set"

@@ -10,6 +10,7 @@
 #include "tavIXsdk/tavixsdk/tavix_engine.h"
 #include "tavIXsdk/tavixsdk/tavix_rsa.h"
 #include "tavIXsdk/tavixsdk/tavix_subs.h"
+#include "tavIXsdk/tavixsdk/tavix_sys.h"
 #include "tavIXsdk/tavixsdk/tavix_util.h"
 
 tavix_session_table_t tavix_session_table;
@@ -86,7 +87,9 @@ void FreeSession(tavix_session *s) {
     while (s->frames != nullptr) {
         tavix_frame *f = s->frames;
         s->frames = f->next;
-        tavix_engine_subscription_frame_release(f);
+        int code = 0;
+        tavix_engine_subscription_frame_unsubscribe_all(f, &code);
+        tavix_engine_subscription_frame_free(f);
     }
     tavix_engine_session_clear_notification_queue(s);
     if (s->key != nullptr) {
@@ -98,8 +101,8 @@ void FreeSession(tavix_session *s) {
     // No connection keeps a link to a session that is gone.
     for (tavix_connection &c : tavix_comm_state.conns)
         if (c.session == s) c.session = nullptr;
-    pthread_mutex_destroy(&s->queue_lock);
-    pthread_mutex_destroy(&s->items_lock);
+    tavix_lock_mutex_destroy(&s->queue_lock);
+    tavix_lock_mutex_destroy(&s->items_lock);
     std::free(s);
 }
 
@@ -108,7 +111,7 @@ void FreeSession(tavix_session *s) {
 int tavix_engine_session_initialize() {
     T.count = 0;
     T.next_number = 1;
-    if (!lock_made && pthread_rwlock_init(&T.lock, nullptr) != 0) {
+    if (!lock_made && tavix_lock_rw_init(&T.lock) != 0) {
         tavix_util_error("Initializing of session rw mutex failed!");
         return -1;
     }
@@ -119,7 +122,7 @@ int tavix_engine_session_initialize() {
 int tavix_engine_session_create(uint64_t now, const char *timeout_text, const char *key, bool key_encrypted,
                                 const char *realm, const char *user, const void *password_or_ha1, bool ha1_given,
                                 tavix_session **out, int *code) {
-    pthread_rwlock_wrlock(&T.lock);
+    tavix_lock_rw_lock_write(&T.lock);
     int rc = -1;
     tavix_session *s = nullptr;
     char plain[512];
@@ -156,7 +159,7 @@ int tavix_engine_session_create(uint64_t now, const char *timeout_text, const ch
             tavix_auth_fill_authdata(ha1_given, realm, user, password_or_ha1, e);
         }
         s = static_cast<tavix_session *>(std::calloc(1, sizeof(tavix_session)));
-        if (s == nullptr || (s->key = strdup(plain)) == nullptr) {
+        if (s == nullptr || (s->key = tavix_strdup(plain)) == nullptr) {
             std::free(s);
             s = nullptr;
             *code = 900;
@@ -167,14 +170,14 @@ int tavix_engine_session_create(uint64_t now, const char *timeout_text, const ch
         s->last_access = now;
         for (int32_t &w : s->window) w = -1;
         s->last_activity = UtcNow();
-        pthread_mutex_init(&s->queue_lock, nullptr);
-        pthread_mutex_init(&s->items_lock, nullptr);
+        tavix_lock_mutex_initialize(&s->queue_lock);
+        tavix_lock_mutex_initialize(&s->items_lock);
         T.sessions[T.count++] = s;
         T.next_number = T.next_number + 1 == 0 ? 1 : T.next_number + 1;
         *out = s;
         rc = 0;
     } while (false);
-    pthread_rwlock_unlock(&T.lock);
+    tavix_lock_rw_unlock_write(&T.lock);
     // The page learns who it is: the HTTP login's user, none otherwise.
     const uint32_t m = tavix_global_options.auth_method;
     if (rc == 0) tavix_engine_session_user_info(s, realm, m >= 1 && m <= 4 ? user : nullptr);
@@ -216,7 +219,7 @@ int tavix_engine_session_verify_header(const char *value, tavix_session **out, i
     const bool named = Param(value, n, "servername", server, sizeof server, &bad);
     const bool with_session = !bad && Param(value, n, "serversessionid", remote_id, sizeof remote_id, &bad);
     if (bad) return 453;
-    pthread_rwlock_rdlock(&T.lock);
+    tavix_lock_rw_lock_read(&T.lock);
     const int i = Find(sid);
     int rc = 0;
     if (i < 0) {
@@ -255,18 +258,18 @@ int tavix_engine_session_verify_header(const char *value, tavix_session **out, i
             }
         }
     }
-    pthread_rwlock_unlock(&T.lock);
+    tavix_lock_rw_unlock_read(&T.lock);
     return rc;
 }
 
 int tavix_engine_session_get_id(const char *id, tavix_session **out, int *index, int *code) {
-    pthread_rwlock_rdlock(&T.lock);
+    tavix_lock_rw_lock_read(&T.lock);
     const int i = Find(id);
     if (i >= 0) {
         *out = T.sessions[i];
         *index = i;
     }
-    pthread_rwlock_unlock(&T.lock);
+    tavix_lock_rw_unlock_read(&T.lock);
     if (i < 0) {
         *code = 451;
         return -1;
@@ -275,16 +278,16 @@ int tavix_engine_session_get_id(const char *id, tavix_session **out, int *index,
 }
 
 int tavix_engine_session_delete_idx(int index) {
-    pthread_rwlock_wrlock(&T.lock);
+    tavix_lock_rw_lock_write(&T.lock);
     if (index < 0 || uint32_t(index) >= T.count) {
-        pthread_rwlock_unlock(&T.lock);
+        tavix_lock_rw_unlock_write(&T.lock);
         return -1;
     }
     tavix_session *s = T.sessions[index];
     for (uint32_t k = uint32_t(index); k + 1 < T.count; k++) T.sessions[k] = T.sessions[k + 1];
     T.sessions[--T.count] = nullptr;
     FreeSession(s);
-    pthread_rwlock_unlock(&T.lock);
+    tavix_lock_rw_unlock_write(&T.lock);
     return 0;
 }
 
@@ -317,6 +320,6 @@ void tavix_engine_session_clear() {
 
 void tavix_engine_session_free() {
     tavix_engine_session_clear();
-    if (lock_made && pthread_rwlock_destroy(&T.lock) != 0) tavix_util_error("Destroying of session rw mutex failed!");
+    if (lock_made && tavix_lock_rw_destroy(&T.lock) != 0) tavix_util_error("Destroying of session rw mutex failed!");
     lock_made = false;
 }

@@ -8,14 +8,23 @@
 #include <algorithm>
 
 #include "tavIXsdk/tavixsdk/tavix_post.h"
+#include "tavIXsdk/tavixsdk/tavix_sys.h"
 #include "tavIXsdk/tavixsdk/tavix_util.h"
 
 tavix_data_callbacks_t tavix_data_callbacks;
 tavix_subscription_map_t tavix_subscription_map;
+void *(*tavix_subs_realloc)(void *p, std::size_t size) = std::realloc;
 
 namespace {
 
 auto &M = tavix_subscription_map;
+
+// Zeroed memory through the allocator of subscriptions.
+void *Zeroed(std::size_t size) {
+    void *p = tavix_subs_realloc(nullptr, size);
+    if (p != nullptr) std::memset(p, 0, size);
+    return p;
+}
 
 int Compare(uint32_t h, const char *name, const tavix_item *it) {
     if (h != it->hash) return h < it->hash ? -1 : 1;
@@ -39,11 +48,26 @@ tavix_item *Find(tavix_item *const *items, uint32_t count, const char *name, uin
     return nullptr;
 }
 
+// Room for one more frame in an item: its frames and their notification
+// references grow together (the capacity moves once both have grown).
+bool GrowFrames(tavix_item *it) {
+    if (it->frame_count < it->frame_cap) return true;
+    const uint32_t n = it->frame_cap == 0 ? 4 : it->frame_cap * 3 / 2 + 1;
+    auto *frames = static_cast<tavix_frame **>(tavix_subs_realloc(it->frames, n * sizeof(tavix_frame *)));
+    if (frames == nullptr) return false;
+    it->frames = frames;
+    auto *refs = static_cast<tavix_publish_item **>(tavix_subs_realloc(it->refs, n * sizeof(tavix_publish_item *)));
+    if (refs == nullptr) return false;
+    it->refs = refs;
+    it->frame_cap = n;
+    return true;
+}
+
 template <typename T>
 bool Grow(T *&array, uint32_t count, uint32_t &cap, uint32_t first) {
     if (count < cap) return true;
     const uint32_t n = cap == 0 ? first : cap * 3 / 2 + 1;
-    T *p = static_cast<T *>(std::realloc(array, n * sizeof(T)));
+    T *p = static_cast<T *>(tavix_subs_realloc(array, n * sizeof(T)));
     if (p == nullptr) return false;
     array = p;
     cap = n;
@@ -231,9 +255,12 @@ void CopyValue(const tavix_data_value *value, tavix_data_value *out, char *room,
 }
 
 tavix_publish_item *Make(tavix_item *it, uint32_t first, uint32_t end, const Note &d) {
-    auto *n = static_cast<tavix_publish_item *>(std::calloc(1, sizeof(tavix_publish_item)));
+    auto *n = static_cast<tavix_publish_item *>(Zeroed(sizeof(tavix_publish_item)));
     if (n == nullptr) return nullptr;
-    n->item = it;
+    // Only an item that keeps a reference to its queued notification is
+    // reached from it: that reference is dropped (and the notification with
+    // it) before the item can go; any other notification outlives its item.
+    n->item = it->keeps_refs ? it : nullptr;
     n->kind = d.kind;
     CopyValue(d.value, &n->value, n->text, sizeof n->text);
     if (d.stamp != nullptr) n->stamp = *d.stamp;
@@ -254,34 +281,37 @@ tavix_publish_item *Make(tavix_item *it, uint32_t first, uint32_t end, const Not
     return n;
 }
 
-// Queues a notification for frames [first, end) of one session.
-void Queue(tavix_item *it, uint32_t first, uint32_t end, const Note &d) {
+// Queues a notification for frames [first, end) of one session; false when
+// no memory could be had for it.
+bool Queue(tavix_item *it, uint32_t first, uint32_t end, const Note &d) {
     tavix_publish_item *n = Make(it, first, end, d);
     if (n == nullptr) {
         tavix_util_error("Out of memory allocating a publish item");
-        return;
+        return false;
     }
     int code = 0;
     tavix_session *s = it->frames[first]->owner;
     if (tavix_engine_session_insert_notification(s, n, &code) != 0) {
         std::free(n);
-        return;
+        return true;
     }
     if (it->keeps_refs)
         for (uint32_t i = first; i < end; i++) it->refs[i] = n;
+    return true;
 }
 
-// One notification per session holding the item, with that session's frame ids.
+// One notification per session holding the item, with that session's frame
+// ids; an allocation failure ends the fan-out.
 void FanOut(tavix_item *item, const Note &d) {
     if (item == nullptr) return;
-    pthread_rwlock_rdlock(&tavix_session_table.lock);
+    tavix_lock_rw_lock_read(&tavix_session_table.lock);
     for (uint32_t i = 0; i < item->frame_count;) {
         uint32_t end = i + 1;
         while (end < item->frame_count && item->frames[end]->owner == item->frames[i]->owner) end++;
-        if (item->frames[i]->owner != nullptr) Queue(item, i, end, d);
+        if (item->frames[i]->owner != nullptr && !Queue(item, i, end, d)) break;
         i = end;
     }
-    pthread_rwlock_unlock(&tavix_session_table.lock);
+    tavix_lock_rw_unlock_read(&tavix_session_table.lock);
 }
 
 // The answer to a subscription request: the requesting session's frames that
@@ -299,7 +329,10 @@ int QueueForRequester(tavix_request *r, const Note &d) {
         found = true;
         end = i + 1;
     }
-    if (found) Queue(it, first, end, d);
+    if (found && !Queue(it, first, end, d)) {
+        r->error = 900;
+        return 4;
+    }
     return 0;
 }
 
@@ -409,7 +442,7 @@ uint32_t tavix_name_hash(const char *name) {
 
 int tavix_engine_subscriptions_init() {
     if (M.items == nullptr) {
-        M.items = static_cast<tavix_item **>(std::calloc(128, sizeof(tavix_item *)));
+        M.items = static_cast<tavix_item **>(Zeroed(128 * sizeof(tavix_item *)));
         if (M.items == nullptr) return -1;
         M.cap = 128;
     }
@@ -417,6 +450,19 @@ int tavix_engine_subscriptions_init() {
     if (M.next_frame == 0) M.next_frame = 1;
     if (M.filter_counter == 0) M.filter_counter = 1;
     return 0;
+}
+
+void tavix_engine_subscriptions_clear() {
+    // Items still in the map (none once every frame is gone) are freed; the
+    // array and the recycled items stay for the next start.
+    for (uint32_t i = 0; i < M.count; i++) {
+        std::free(M.items[i]->frames);
+        std::free(M.items[i]->refs);
+        std::free(M.items[i]->name);
+        std::free(M.items[i]);
+        M.items[i] = nullptr;
+    }
+    M.count = 0;
 }
 
 void tavix_engine_subscriptions_free() {
@@ -444,7 +490,7 @@ tavix_item *tavix_engine_subscription_item_get(const char *name, bool create) {
     if (M.count == M.cap) {
         const uint32_t n = std::min<uint32_t>(M.count * 3 / 2, tavix_global_options.max_items);
         if (n <= M.cap) return nullptr;
-        auto **p = static_cast<tavix_item **>(std::realloc(M.items, n * sizeof(tavix_item *)));
+        auto **p = static_cast<tavix_item **>(tavix_subs_realloc(M.items, n * sizeof(tavix_item *)));
         if (p == nullptr) return nullptr;
         M.items = p;
         M.cap = n;
@@ -466,11 +512,11 @@ tavix_item *tavix_engine_subscription_item_get(const char *name, bool create) {
         it->name = nullptr;
     }
     if (it == nullptr) {
-        it = static_cast<tavix_item *>(std::calloc(1, sizeof(tavix_item)));
+        it = static_cast<tavix_item *>(Zeroed(sizeof(tavix_item)));
         if (it == nullptr) return nullptr;
     }
     if (it->name == nullptr) {
-        it->name = static_cast<char *>(std::malloc(len + 1));
+        it->name = static_cast<char *>(tavix_subs_realloc(nullptr, len + 1));
         if (it->name == nullptr) {
             std::free(it);
             return nullptr;
@@ -491,7 +537,7 @@ tavix_item *tavix_engine_subscription_item_get(const char *name, bool create) {
 }
 
 tavix_frame *tavix_engine_subscription_frame_alloc() {
-    auto *f = static_cast<tavix_frame *>(std::calloc(1, sizeof(tavix_frame)));
+    auto *f = static_cast<tavix_frame *>(Zeroed(sizeof(tavix_frame)));
     if (f == nullptr) return nullptr;
     std::snprintf(f->id, sizeof f->id, "%x", M.next_frame);
     M.next_frame = M.next_frame == 0xFFFFFFFF ? 1 : M.next_frame + 1;
@@ -531,16 +577,15 @@ int tavix_engine_subscription_frame_subscribe_item(tavix_frame *f, uint32_t kind
         return -1;
     }
     const bool fresh = it->frame_count == 0;
-    it->kind = kind;
     if (!fresh && FrameIndex(it, f) >= 0) {
         *error = 465;
         if (pass == 1) it->subscribe_result = 465;
         return -1;
     }
-    if (!Grow(it->frames, it->frame_count, it->frame_cap, 4) ||
-        (it->refs = static_cast<tavix_publish_item **>(std::realloc(it->refs, it->frame_cap * sizeof(void *)))) ==
-            nullptr ||
-        !Grow(f->items, f->count, f->cap, 32)) {
+    // An item keeps the kind it was subscribed as: its unsubscribe callback
+    // is the one of the kind whose subscribe callback gave its handle.
+    if (fresh) it->kind = kind;
+    if (!GrowFrames(it) || !Grow(f->items, f->count, f->cap, 32)) {
         *error = 900;
         if (pass == 1) it->subscribe_result = 900;
         if (it->frame_count == 0) RemoveFromMap(it);
@@ -573,7 +618,7 @@ int tavix_engine_subscription_frame_subscribe_item(tavix_frame *f, uint32_t kind
     const void *user = tavix_engine_session_get_user_data(f->owner);
     const auto &cb = tavix_data_callbacks;
     int err = 0;
-    if (kind == 2) {
+    if (it->kind == 2) {
         if (cb.filter_subscribe != nullptr) {
             const char *interval = filter != nullptr ? filter->interval : nullptr;
             static const tavix_filter kNone{nullptr, nullptr, nullptr};
@@ -583,7 +628,7 @@ int tavix_engine_subscription_frame_subscribe_item(tavix_frame *f, uint32_t kind
                                 &it->app_handle, &err);
         }
     } else if (fresh) {
-        auto subscribe = kind == 1 ? cb.alarm_subscribe : cb.subscribe;
+        auto subscribe = it->kind == 1 ? cb.alarm_subscribe : cb.subscribe;
         if (subscribe != nullptr) subscribe(it, user, it->name, &it->app_handle, &it->keeps_refs, &err);
     } else {
         // Another frame holds the item already: the new frame gets the current value.
@@ -591,9 +636,9 @@ int tavix_engine_subscription_frame_subscribe_item(tavix_frame *f, uint32_t kind
         r.frame = f;
         r.item = it;
         const char *list[2] = {it->name, nullptr};
-        if (kind == 1 && cb.alarm_read != nullptr) cb.alarm_read(&r, user, it->name);
-        else if (kind == 0 && cb.read != nullptr) cb.read(&r, user, it->name);
-        else if (kind == 0 && cb.read_multi != nullptr) cb.read_multi(&r, user, list);
+        if (it->kind == 1 && cb.alarm_read != nullptr) cb.alarm_read(&r, user, it->name);
+        else if (it->kind == 0 && cb.read != nullptr) cb.read(&r, user, it->name);
+        else if (it->kind == 0 && cb.read_multi != nullptr) cb.read_multi(&r, user, list);
         else tavix_util_error("No read data callback is defined!");
         err = r.error;
     }
@@ -621,31 +666,40 @@ int tavix_engine_subscription_frame_unsubscribe_item(tavix_frame *f, tavix_item 
     ClearFrameNotification(item, uint32_t(i));
     RemoveFrameAt(item, uint32_t(i));
     RemoveItemFromFrame(f, item);
+    // The application's answer to the unsubscribe is the item's code.
+    int status = 0;
     if (item->frame_count == 0) {
         if (!no_callback) {
             const auto &cb = tavix_data_callbacks;
             auto unsubscribe = item->kind == 2 ? cb.filter_unsubscribe
                                : item->kind == 1 ? cb.alarm_unsubscribe : cb.unsubscribe;
-            int status = 0;
             if (unsubscribe != nullptr) unsubscribe(item->app_handle, &status);
         }
         RemoveFromMap(item);
     }
-    *error = 0;
+    *error = status;
     return 0;
 }
 
-int tavix_engine_subscription_frame_release(tavix_frame *f) {
+int tavix_engine_subscription_frame_unsubscribe_all(tavix_frame *f, int *error) {
     // Each item once: its unsubscribe callback runs when its last frame lets go.
-    int last = 0;
+    *error = 0;
     while (f->count > 0) {
-        int error = 0;
-        tavix_engine_subscription_frame_unsubscribe_item(f, f->items[f->count - 1], false, &error);
-        if (error != 0) last = error;
+        int code = 0;
+        tavix_engine_subscription_frame_unsubscribe_item(f, f->items[f->count - 1], false, &code);
+        if (code != 0) *error = code;
+    }
+    return 0;
+}
+
+void tavix_engine_subscription_frame_free(tavix_frame *f) {
+    // Items the frame still holds let it go without their callback.
+    while (f->count > 0) {
+        int ignored = 0;
+        tavix_engine_subscription_frame_unsubscribe_item(f, f->items[f->count - 1], true, &ignored);
     }
     std::free(f->items);
     std::free(f);
-    return last;
 }
 
 int tavix_engine_session_insert_notification(tavix_session *s, tavix_publish_item *n, int *code) {
@@ -975,7 +1029,7 @@ int tavix_user_info_return(tavix_request *r, const char *const *texts, const cha
                            const tavix_data_value *values) {
     if (r == nullptr || r->session == nullptr) return 1;
     if (r->kind != TAVIX_REQ_USER) return 2;
-    auto *n = static_cast<tavix_publish_item *>(std::calloc(1, sizeof(tavix_publish_item)));
+    auto *n = static_cast<tavix_publish_item *>(Zeroed(sizeof(tavix_publish_item)));
     if (n == nullptr) {
         tavix_util_error("Out of memory allocating a publish item");
         r->error = 900;

@@ -148,8 +148,13 @@ struct tavix_subscription_map_t {
     uint32_t filter_counter;
 };
 extern tavix_subscription_map_t tavix_subscription_map;
+// Where items, frames, their arrays and notifications get their memory
+// (realloc's contract); replaced only by tests.
+extern void *(*tavix_subs_realloc)(void *p, std::size_t size);
 
 int tavix_engine_subscriptions_init();
+// Empties the map (an item still in it is freed).
+void tavix_engine_subscriptions_clear();
 void tavix_engine_subscriptions_free();
 uint32_t tavix_name_hash(const char *name);
 tavix_item *tavix_engine_subscription_item_get(const char *name, bool create);
@@ -160,9 +165,16 @@ tavix_frame *tavix_engine_subscription_frame_alloc();
 int tavix_engine_subscription_frame_subscribe_item(tavix_frame *f, uint32_t kind, const char *name,
                                                    tavix_item **out, int pass, int *error,
                                                    const tavix_filter_args *filter = nullptr);
+// 0 with the unsubscribe callback's code in *error (0 when the item keeps
+// other frames or no callback ran), or -1 with 460 when the frame does not
+// hold the item.
 int tavix_engine_subscription_frame_unsubscribe_item(tavix_frame *f, tavix_item *item, bool no_callback, int *error);
-// Lets every item of the frame go (the callback when its last frame went) and frees the frame.
-int tavix_engine_subscription_frame_release(tavix_frame *f);
+// Lets every item of the frame go, each item's unsubscribe callback running
+// when its last frame goes; the last nonzero code of those callbacks in
+// *error. 0.
+int tavix_engine_subscription_frame_unsubscribe_all(tavix_frame *f, int *error);
+// Detaches the frame from the items it still holds (no callback) and frees it.
+void tavix_engine_subscription_frame_free(tavix_frame *f);
 tavix_item *tavix_engine_frame_find_item(const tavix_frame *f, const char *name);
 
 // Answer interface: 0 appended, 1 no record (or a required argument

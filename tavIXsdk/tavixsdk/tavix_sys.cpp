@@ -1,7 +1,11 @@
 // Worker threads of the web server.
 #include "tavIXsdk/tavixsdk/tavix_sys.h"
 
+#include <cassert>
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 tavix_workers_t tavix_workers;
@@ -85,3 +89,74 @@ void tavix_sys_thread_shutdown_threads() {
 }
 
 void tavix_sys_sleep(uint32_t ms) { usleep(useconds_t(ms) * 1000); }
+
+int tavix_lock_mutex_initialize(pthread_mutex_t *m) {
+    pthread_mutexattr_t a;
+    pthread_mutexattr_init(&a);
+    pthread_mutexattr_settype(&a, PTHREAD_MUTEX_RECURSIVE);
+    const int ret = pthread_mutex_init(m, &a);
+    pthread_mutexattr_destroy(&a);
+    return ret;
+}
+
+int tavix_lock_mutex_lock(pthread_mutex_t *m) { return pthread_mutex_lock(m); }
+int tavix_lock_mutex_unlock(pthread_mutex_t *m) { return pthread_mutex_unlock(m); }
+int tavix_lock_mutex_destroy(pthread_mutex_t *m) { return pthread_mutex_destroy(m); }
+
+int tavix_lock_rw_init(pthread_rwlock_t *l) {
+    pthread_rwlockattr_t a;
+    pthread_rwlockattr_init(&a);
+    pthread_rwlockattr_setkind_np(&a, PTHREAD_RWLOCK_PREFER_READER_NP);
+    const int ret = pthread_rwlock_init(l, &a);
+    pthread_rwlockattr_destroy(&a);
+    return ret;
+}
+
+void tavix_lock_rw_lock_read(pthread_rwlock_t *l) {
+    [[maybe_unused]] const int ret = pthread_rwlock_rdlock(l);
+    assert(ret == 0);
+}
+void tavix_lock_rw_lock_write(pthread_rwlock_t *l) {
+    [[maybe_unused]] const int ret = pthread_rwlock_wrlock(l);
+    assert(ret == 0);
+}
+void tavix_lock_rw_unlock_read(pthread_rwlock_t *l) {
+    [[maybe_unused]] const int ret = pthread_rwlock_unlock(l);
+    assert(ret == 0);
+}
+void tavix_lock_rw_unlock_write(pthread_rwlock_t *l) {
+    [[maybe_unused]] const int ret = pthread_rwlock_unlock(l);
+    assert(ret == 0);
+}
+int tavix_lock_rw_destroy(pthread_rwlock_t *l) { return pthread_rwlock_destroy(l); }
+
+time_t tavix_sys_get_current_time(long *nanoseconds) {
+    struct timespec ts {};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    // Whole microseconds, as the server's time stamps carry them.
+    if (nanoseconds != nullptr) *nanoseconds = ts.tv_nsec / 1000 * 1000;
+    return ts.tv_sec;
+}
+
+time_t tavix_sys_get_file_modified_time(const char *path) {
+    struct stat st {};
+    return path != nullptr && stat(path, &st) == 0 ? st.st_mtime : 0;
+}
+
+int tavix_sys_is_file(const char *path) {
+    struct stat st {};
+    return path != nullptr && stat(path, &st) == 0 && S_ISREG(st.st_mode) ? 1 : 0;
+}
+
+int tavix_sys_is_directory(const char *path) {
+    struct stat st {};
+    return path != nullptr && stat(path, &st) == 0 && S_ISDIR(st.st_mode) ? 1 : 0;
+}
+
+char *tavix_strdup(const char *text) {
+    if (text == nullptr) return nullptr;
+    const std::size_t n = std::strlen(text) + 1;
+    char *copy = static_cast<char *>(std::malloc(n));
+    if (copy != nullptr) std::memcpy(copy, text, n);
+    return copy;
+}

@@ -1,5 +1,7 @@
 // Options, result codes, MIME types and text utilities of the web server.
 #include "tavIXsdk/tavixsdk/tavix_util.h"
+#include "tavIXsdk/tavixsdk/tavix_rsa.h"
+#include "tavIXsdk/tavixsdk/tavix_sys.h"
 
 #include <algorithm>
 #include <cctype>
@@ -87,7 +89,7 @@ namespace {
 tavix_mime_type *loaded_mime;  // table read from a file, with its texts
 char *loaded_mime_text;
 
-char *Dup(const char *text) { return text == nullptr ? nullptr : strdup(text); }
+char *Dup(const char *text) { return tavix_strdup(text); }
 
 void Replace(char *&slot, const char *text) {
     std::free(slot);
@@ -178,6 +180,7 @@ void tavix_options_free() {
     FreeLoadedMime();
     o.mime = tavix_default_mime_types;
     o.mime_count = TAVIX_DEFAULT_MIME_COUNT;
+    tavix_options_free_rsa();
 }
 
 int tavix_options_set_http_options(const char *address, uint32_t port) {

@@ -312,6 +312,64 @@ class Methods(WebSession):
 
     maxDiff = None
 
+    def test_each_change_published_once_under_its_own_address(self):
+        """A refused alarm subscription of a data item changes nothing; an item
+        unsubscribed takes its values with it; two writes give the latest
+        value only; a read that finds a change leaves it to the subscribers."""
+        s = self.session(self.request("info"))
+        ok, none = {"result": [{"error": 0}]}, {"result": [], "remaining": 0}
+
+        def publish():
+            return self.request("publish", [("longpoll", "false")], session=s)
+
+        def changes():
+            return [(n["address"], n["value"]) for n in publish()["result"] if n["type"] == 1]
+
+        self.assertEqual(publish()["result"][0]["type"], 0)  # the user's rights
+        self.assertEqual(self.request("createsubscription", session=s), {"subscriptionid": "1"})
+        self.assertEqual(self.request("subscribedata", [("subscriptionid", "1"), ("address[]", "R_5_1_INT16")],
+                                      session=s), ok)
+        self.assertEqual(self.request("subscribealarm", [("subscriptionid", "1"), ("address[]", "R_5_1_INT16")],
+                                      session=s),
+                         {"result": [{"error": 465,
+                                      "errorstring": "Subscribed data item already subscribed in this frame"}]})
+        self.assertEqual(self.request("deletesubscription", [("subscriptionid", "1")], session=s), {})
+        self.assertEqual(publish(), none)
+        # The next item (in the first one's recycled record) hears only of its own register.
+        self.assertEqual(self.request("createsubscription", session=s), {"subscriptionid": "2"})
+        self.assertEqual(self.request("subscribedata", [("subscriptionid", "2"), ("address[]", "R_9_1_INT16")],
+                                      session=s), ok)
+        self.assertEqual(changes(), [("R_9_1_INT16", 0)])
+        self.c.write_reg(R(5), 16, 42)
+        self.c.write_reg(R(9), 16, 77)
+        seen = []
+        self.assertTrue(wait_for(lambda: seen.extend(changes()) or ("R_9_1_INT16", 77) in seen, 5), seen)
+        seen.extend(changes())
+        self.assertEqual(seen, [("R_9_1_INT16", 77)])
+
+        # An item unsubscribed at once (a long address: freed, not recycled)
+        # publishes nothing afterwards; two writes publish the latest value.
+        longer = "R_" + "0" * 130 + "6_1_INT16"
+        for method in ("subscribedata", "unsubscribedata"):
+            self.assertEqual(self.request(method, [("subscriptionid", "2"), ("address[]", longer)], session=s), ok)
+        self.assertEqual(publish(), none)
+        for value in ("1", "2"):
+            self.assertEqual(self.request("write", [("address[]", "R_9_1_INT16"), ("value[]", value)], session=s),
+                             ok)
+        self.assertEqual(changes(), [("R_9_1_INT16", 2)])
+
+        # With 2000 registers followed, the automatic update comes back to one
+        # only every 10 s: a read that finds its change first publishes it.
+        many = [("address[]", "R_%d_1_INT16" % n) for n in range(100, 2100)]
+        got = self.request("subscribedata", [("subscriptionid", "2")] + many, session=s)
+        self.assertEqual(got, {"result": [{"error": 0}] * 2000})
+        self.assertEqual(len(publish()["result"]), 2000)
+        self.c.write_reg(R(9), 16, 1234)
+        got = self.request("read", [("address[]", "R_9_1_INT16")], session=s)["result"]
+        self.assertEqual([{k: v for k, v in e.items() if k != "timestamp"} for e in got],
+                         [{"value": 1234, "error": 0}])
+        self.assertEqual(changes(), [("R_9_1_INT16", 1234)])
+
     def test_iec_variable_names_read_written_and_published(self):
         """With the "VMS" application running (INT Counter counting up each
         cycle, DINT Total, STRING(8) Label "AB", INT Const5 = 16#BEEF), a

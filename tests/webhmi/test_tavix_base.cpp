@@ -2,16 +2,23 @@
 // values worked out by hand from RFC 4648, RFC 7231 dates and JSON.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
+#include <tuple>
+#include <thread>
 #include <vector>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 
 #include "tavIXsdk/tavixsdk/tavix_buffer.h"
 #include "tavIXsdk/tavixsdk/tavix_json.h"
+#include "tavIXsdk/tavixsdk/tavix_sys.h"
 #include "tavIXsdk/tavixsdk/tavix_util.h"
 #include "tests/support/temp_root.h"
 
@@ -334,6 +341,95 @@ TEST_F(TavixBase, BuffersGrowByPowersOfTwoOverflowOnceAndPoolTheirRecords) {
     tavix_buffer_free(d);
 }
 
+
+TEST_F(TavixBase, BufferRoomResetsTimersAndTheOverflowCheck) {
+    tavix_buffer *b = tavix_buffer_get(TAVIX_BUF_DATA, 100, 1000, true);
+    ASSERT_NE(b, nullptr);
+    tavix_buffer_put_data(b, "abcdefghij", 10);
+    // Room up to the limit, or up to the storage (128 bytes for 100 asked).
+    EXPECT_EQ(tavix_buffer_available_space(b, true), 990u);
+    EXPECT_EQ(tavix_buffer_available_space(b, false), 118u);
+    tavix_buffer_reset(b);
+    EXPECT_EQ(std::make_tuple(b->length, b->limit, b->kind, b->data[0], b->data[127]),
+              std::make_tuple(0u, 0u, uint32_t(TAVIX_BUF_UNSET), uint8_t(0), uint8_t(0)));
+    tavix_buffer_free(b);
+
+    tavix_timer t{};
+    tavix_timer_init_imp(&t);
+    tavix_timer_start_imp(&t);
+    EXPECT_EQ(t.state, TAVIX_TIMER_RUNNING);
+    tavix_timer_pause_imp(&t);
+    EXPECT_EQ(tavix_timer_has_state_imp(&t, TAVIX_TIMER_RUNNING | TAVIX_TIMER_PAUSED), 1);
+    EXPECT_GE(t.stop, t.start);
+    tavix_timer_resume_imp(&t);
+    EXPECT_EQ(t.state, TAVIX_TIMER_RUNNING);
+    // Mode 0 clears the bits, 1 sets them, any other replaces the state.
+    tavix_timer_state_imp(&t, TAVIX_TIMER_RUNNING, 0);
+    EXPECT_EQ(t.state, 0u);
+    tavix_timer_state_imp(&t, TAVIX_TIMER_PAUSED, 1);
+    EXPECT_EQ(t.state, TAVIX_TIMER_PAUSED);
+    tavix_timer_state_imp(&t, TAVIX_TIMER_RUNNING, 2);
+    EXPECT_EQ(t.state, TAVIX_TIMER_RUNNING);
+
+    EXPECT_EQ(tavix_util_call_overflow_error(4096, 4096), 0);
+    EXPECT_EQ(tavix_util_call_overflow_error(4096, 5000), 1);
+    EXPECT_EQ(reported, std::vector<std::string>{"Buffer overflow - max size 4096, wants 5000"});
+}
+
+TEST_F(TavixBase, SystemHelpersTimeFilesCopiesAndLocks) {
+    // Wall-clock seconds with whole microseconds, as the system gives them.
+    struct timeval before {};
+    gettimeofday(&before, nullptr);
+    long ns = -1;
+    const time_t now = tavix_sys_get_current_time(&ns);
+    EXPECT_GE(now, before.tv_sec);
+    EXPECT_LE(now, before.tv_sec + 5);
+    EXPECT_EQ(ns % 1000, 0);
+    EXPECT_LT(ns, 1000000000L);
+
+    test_support::TempRoot root;
+    const std::string file = root / "a.htm", dir = root.path();
+    FILE *f = std::fopen(file.c_str(), "wb");
+    std::fclose(f);
+    const struct timespec times[2] = {{784111777, 0}, {784111777, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+    EXPECT_EQ(tavix_sys_get_file_modified_time(file.c_str()), 784111777);
+    EXPECT_EQ(tavix_sys_get_file_modified_time((root / "none").c_str()), 0);
+    EXPECT_EQ(std::make_tuple(tavix_sys_is_file(file.c_str()), tavix_sys_is_file(dir.c_str()),
+                              tavix_sys_is_directory(dir.c_str()), tavix_sys_is_directory(file.c_str()),
+                              tavix_sys_is_file((root / "none").c_str())),
+              std::make_tuple(1, 0, 1, 0, 0));
+    char *copy = tavix_strdup("tavIX");
+    EXPECT_STREQ(copy, "tavIX");
+    std::free(copy);
+    EXPECT_EQ(tavix_strdup(nullptr), nullptr);
+
+    // The mutex is recursive; the read-write lock takes readers together.
+    pthread_mutex_t m;
+    ASSERT_EQ(tavix_lock_mutex_initialize(&m), 0);
+    EXPECT_EQ(tavix_lock_mutex_lock(&m), 0);
+    EXPECT_EQ(tavix_lock_mutex_lock(&m), 0);
+    EXPECT_EQ(tavix_lock_mutex_unlock(&m), 0);
+    EXPECT_EQ(tavix_lock_mutex_unlock(&m), 0);
+    EXPECT_EQ(tavix_lock_mutex_destroy(&m), 0);
+    pthread_rwlock_t l;
+    ASSERT_EQ(tavix_lock_rw_init(&l), 0);
+    tavix_lock_rw_lock_read(&l);
+    int taken = -1;
+    std::thread([&] {
+        taken = pthread_rwlock_tryrdlock(&l);
+        if (taken == 0) pthread_rwlock_unlock(&l);
+    }).join();
+    EXPECT_EQ(taken, 0);
+    std::thread([&] { taken = pthread_rwlock_trywrlock(&l); }).join();
+    EXPECT_EQ(taken, EBUSY);
+    tavix_lock_rw_unlock_read(&l);
+    tavix_lock_rw_lock_write(&l);
+    std::thread([&] { taken = pthread_rwlock_tryrdlock(&l); }).join();
+    EXPECT_EQ(taken, EBUSY);
+    tavix_lock_rw_unlock_write(&l);
+    EXPECT_EQ(tavix_lock_rw_destroy(&l), 0);
+}
 
 // A buffer returned twice is reported and stays in the pool once; a debug
 // build stops there, as the second return is a fault of its caller.

@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -26,9 +27,14 @@
 #include "tavIXsdk/tavixsdk/tavix_session.h"
 #include "tavIXsdk/tavixsdk/tavix_subs.h"
 #include "tavIXsdk/tavixsdk/tavix_util.h"
+#include "core/image/bytes.h"
+#include "core/image/plcreg.h"
 #include "core/image/util.h"
+#include "exec/sys.h"
 #include "tests/support/temp_root.h"
+#include "webhmi/weblife.h"
 #include "webhmi/webusers.h"
+#include "webhmi/webvars.h"
 
 namespace {
 
@@ -63,6 +69,24 @@ struct WebAnswers : ::testing::Test {
         tavix_acccess_rights_clear();
         tavix_options_free_rsa();
         tavix_engine_raw_handler_shutdown();
+        // The variable table outlives a server; each test starts without one.
+        while (variable_pointer_list.count > 0) tavix_unregister_variable(variable_pointer_list.entries[0].name);
+        web_notify_hook = nullptr;
+        tavix_subs_realloc = std::realloc;
+    }
+    // The controller's own callbacks on the variable table, over a register
+    // image whose clock reads 1 March 2024, 00:00:00 (UTC 1709251200).
+    static void Controller() {
+        tavix_register_controller_callbacks();
+        plc_reg.fill(0);
+        const uint16_t clock[6] = {0, 0, 0, 1, 3, 2024};
+        for (uint32_t i = 0; i < 6; i++) LE_Put16(&plc_reg[2 * (W_CLOCK + i)], clock[i]);
+    }
+    static void SetR(uint32_t n, uint16_t v) { LE_Put16(&plc_reg[2 * (1983 + n)], v); }
+    static uint16_t GetR(uint32_t n) { return LE_Get16(&plc_reg[2 * (1983 + n)]); }
+    // Every variable checked once by the automatic update.
+    static void UpdateAll() {
+        for (uint32_t i = 0; i <= variable_pointer_list.count; i++) tavix_automatic_update_variables();
     }
     // A session with key "k1": with login method 2 logged in over Digest as op.
     void Open(uint32_t method) {
@@ -110,6 +134,36 @@ struct WebAnswers : ::testing::Test {
         return header == "(no answer)" ? header : json;
     }
     std::string Publish() { return Post("publish", "longpoll=false"); }
+    // A POST that the server answers later, on a dispatcher record: the
+    // dispatcher's result (4: not answered now).
+    int Start(tavix_connection &c, const std::string &method, const std::string &body = "") {
+        const std::string req = Request(method, body);
+        EXPECT_EQ(tavix_engine_raw_handler_init_dispatcher(&c, reinterpret_cast<const uint8_t *>(req.data()),
+                                                           uint32_t(req.size())),
+                  0);
+        const uint8_t *h = nullptr, *b = nullptr;
+        uint32_t hl = 0, bl = 0;
+        return tavix_engine_raw_handler_call_dispatcher(&c, &h, &hl, &b, &bl);
+    }
+    // The JSON body of the answer a record was sent later ("(nothing)" when none).
+    static std::string Sent(tavix_connection &c) {
+        tavix_buffer *r = c.send_head;
+        if (r == nullptr) return "(nothing)";
+        const uint8_t *piece = nullptr;
+        long n = tavix_buffer_get_data(r, &piece, nullptr, 0, nullptr, 0);
+        EXPECT_EQ(std::string(reinterpret_cast<const char *>(piece), std::size_t(n > 0 ? n : 0)).substr(0, 17),
+                  "HTTP/1.0 200 OK\r\n");
+        tavix_buffer_get_advance(r, uint32_t(n > 0 ? n : 0));
+        n = tavix_buffer_get_data(r, &piece, nullptr, 0, nullptr, 0);
+        const std::string body(reinterpret_cast<const char *>(piece), std::size_t(n > 0 ? n : 0));
+        for (tavix_buffer *b = r; b != nullptr;) {
+            tavix_buffer *next = b->send_next;
+            tavix_buffer_free(b);
+            b = next;
+        }
+        c.send_head = c.send_tail = nullptr;
+        return body;
+    }
     // A 1024-bit key for the ciphers of login and password change.
     static void Key() { ASSERT_EQ(tavix_options_generate_temporary_rsa(1024, 0x10001), 0); }
     static std::string Cipher(const char *text) {
@@ -416,30 +470,19 @@ TEST_F(WebAnswers, EveryCallbackGetsTheSessionsUserAndTheWorkerACopy) {
     Post("subscribefilter", "subscriptionid=1&level=eq:1");
     Post("readhistory", "address[]=a");
     Post("acceptalarm", "address[]=b");
-    // The query filter's worker answers on the request's connection.
-    const std::string req = Request("queryfilter", "level=eq:1");
+    // The query filter's worker answers on the request's connection; a
+    // filter without its ':' is answered 467 without the callback.
     tavix_connection &c = tavix_comm_state.conns[0];
-    ASSERT_EQ(tavix_engine_raw_handler_init_dispatcher(&c, reinterpret_cast<const uint8_t *>(req.data()),
-                                                       uint32_t(req.size())),
-              0);
-    const uint8_t *h = nullptr, *b = nullptr;
-    uint32_t hl = 0, bl = 0;
-    EXPECT_EQ(tavix_engine_raw_handler_call_dispatcher(&c, &h, &hl, &b, &bl), 4);  // answered later
+    EXPECT_EQ(Start(c, "queryfilter", "level=eq:1"), 4);  // answered later
     EXPECT_EQ(tavix_engine_query_filter_step(), 1);
     const tavix_auth_entry *mine = tavix_engine_session_get_user_data(s);
     ASSERT_NE(mine, nullptr);
     EXPECT_NE(worker_user, nullptr);
     EXPECT_NE(worker_user, static_cast<const void *>(mine));  // its own copy
-    ASSERT_NE(c.send_head, nullptr);
-    const uint8_t *piece = nullptr;
-    long n = tavix_buffer_get_data(c.send_head, &piece, nullptr, 0, nullptr, 0);
-    ASSERT_GT(n, 0);
-    EXPECT_EQ(std::string(reinterpret_cast<const char *>(piece), std::size_t(n)).substr(0, 17), "HTTP/1.0 200 OK\r\n");
-    tavix_buffer_get_advance(c.send_head, uint32_t(n));
-    n = tavix_buffer_get_data(c.send_head, &piece, nullptr, 0, nullptr, 0);
-    EXPECT_EQ(std::string(reinterpret_cast<const char *>(piece), std::size_t(n > 0 ? n : 0)), "{\"result\":[]}");
-    tavix_buffer_free(c.send_head);
-    c.send_head = c.send_tail = nullptr;
+    EXPECT_EQ(Sent(c), "{\"result\":[]}");
+    EXPECT_EQ(Start(c, "queryfilter", "aggregation=avg&level=eq1"), 4);
+    EXPECT_EQ(tavix_engine_query_filter_step(), 1);
+    EXPECT_EQ(Sent(c), "{\"result\":[{\"error\":467,\"errorstring\":\"Invalid syntax of filter parameters\"}]}");
     tavix_engine_raw_handler_free_dispatcher(&c);
     EXPECT_EQ(calls, (std::vector<std::string>{"read op", "write op", "subscribe op", "alarm op", "filter op",
                                                "history op", "accept op", "query op"}));
@@ -471,6 +514,20 @@ TEST_F(WebAnswers, FilterSubscriptionCallsTheApplicationWithItsFilters) {
     EXPECT_EQ(calls, (std::vector<std::string>{"//F/00000001|avg|2.500000|level=ge,3|area=eq,North",
                                                "//F/00000002|-|0.000000|level=eq,1", "//F/00000003|bad|0.000000",
                                                "off 1"}));
+    // Handles let go only while their elements fit the answer's room.
+    EXPECT_EQ(Post("subscribefilter", "subscriptionid=1&level=eq:2"), "{\"serverhandle\":\"\\/\\/F\\/00000004\"}");
+    const std::string form = "POST /tavIX/?x HTTP/1.0\r\n\r\nserverhandle[]=//F/00000004&serverhandle[]=//F/00000002";
+    tavix_buffer *req = tavix_buffer_get(TAVIX_BUF_REQ_HEADER, 0, 1 << 20, true);
+    tavix_buffer_put_data(req, form.data(), uint32_t(form.size()));
+    ASSERT_EQ(tavix_engine_parse_form(req, 27), 0);
+    EXPECT_EQ(tavix_engine_write_handle_unsubscribe_filter_request(nullptr, 0, req, s->frames), 36);
+    EXPECT_EQ(calls.size(), 5u);  // measuring lets nothing go
+    char text[36];
+    const long n = tavix_engine_write_handle_unsubscribe_filter_request(text, 35, req, s->frames);
+    EXPECT_EQ(std::string(text, std::size_t(n)), "{\"result\":[{\"error\":0}]}");
+    EXPECT_EQ(calls.back(), "off 5");
+    EXPECT_NE(tavix_engine_frame_find_item(s->frames, "//F/00000002"), nullptr);
+    tavix_buffer_free(req);
     // A filter change published with the address the application gives.
     tavix_item *it = tavix_engine_subscription_item_get("//F/00000002", false);
     ASSERT_NE(it, nullptr);
@@ -506,7 +563,10 @@ TEST_F(WebAnswers, AlarmNotificationsCarryEveryFieldOfTheirLayout) {
         const tavix_alarm_fields a{nullptr, &t, 2, 7, nullptr, "Boiler", nullptr};
         EXPECT_EQ(tavix_alarm_read_return(r, &a, 0), 0);
         EXPECT_EQ(tavix_data_write_return(r, 0), 2);
-    }, nullptr);
+    }, [](const void *, const char *address, int *code) {
+        *code = std::strcmp(address, "B") == 0 ? 301 : 0;
+        return 0;
+    });
     EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"1\"}");
     EXPECT_EQ(Post("subscribealarm", "subscriptionid=1&address[]=Boiler.Alarm"), "{\"result\":[{\"error\":0}]}");
     ASSERT_NE(alarm, nullptr);
@@ -526,6 +586,20 @@ TEST_F(WebAnswers, AlarmNotificationsCarryEveryFieldOfTheirLayout) {
     EXPECT_EQ(calls, std::vector<std::string>{"Boiler.Alarm"});
     EXPECT_EQ(Publish(), "{\"result\":[{\"type\":2,\"subscriptionid\":[\"2\"],\"address\":\"Boiler.Alarm\",\"state\":2,"
                          "\"priority\":7,\"timestamp\":1700000001000,\"display\":\"Boiler\"}],\"remaining\":0}");
+    // Acknowledgements: one element per address, empty for a code of 0.
+    EXPECT_EQ(Post("acceptalarm", "address[]=A&address[]=B&address[]=C"),
+              "{\"result\":[{},{\"error\":301,\"errorstring\":\"Address not found\"},{}]}");
+    EXPECT_EQ(Post("acceptalarm"), "{\"result\":[]}");
+    // The answer measured, then written into its room: what does not fit is left out.
+    const int codes[] = {0, 301, 0};
+    EXPECT_EQ(tavix_engine_write_handle_accept_alarm_request(nullptr, 0, codes, 3), 66);
+    char text[66];
+    long n = tavix_engine_write_handle_accept_alarm_request(text, 66, codes, 3);
+    EXPECT_EQ(std::string(text, std::size_t(n)),
+              "{\"result\":[{},{\"error\":301,\"errorstring\":\"Address not found\"},{}]}");
+    n = tavix_engine_write_handle_accept_alarm_request(text, 65, codes, 3);
+    EXPECT_EQ(std::string(text, std::size_t(n)),
+              "{\"result\":[{},{\"error\":301,\"errorstring\":\"Address not found\"}]}");
 }
 
 TEST_F(WebAnswers, HistoryAndFilterElementsAndTheirRefusals) {
@@ -548,6 +622,26 @@ TEST_F(WebAnswers, HistoryAndFilterElementsAndTheirRefusals) {
               "{\"result\":[{\"address\":\"P1\",\"value\":true,\"timestamp\":1700000000123.500000,\"status\":-1,"
               "\"description\":{\"en\":\"Pump\"},\"username\":\"op\"},{\"address\":\"P1\",\"value\":true,"
               "\"timestamp\":1700000000123.500000}]}");
+    // The bounds flag (a value beginning with "true"), shown as the status;
+    // elements past a 600-byte body end the answer with the "more" footer.
+    tavix_server_set_history_callbacks([](tavix_request *r, const void *, const char *const *a,
+                                        const tavix_history_args *h) {
+        tavix_data_value v{};
+        v.kind = TAVIX_DV_BOOL;
+        v.b = 1;
+        const tavix_timestamp t{1700000000, 0};
+        const uint32_t keep = tavix_global_options.buffer_limit;
+        tavix_global_options.buffer_limit = 600;
+        for (int i = 0; i < (h->bounds ? 1 : 20); i++) tavix_read_history_return(r, a[0], &v, &t, h->bounds ? 7 : 0, nullptr, nullptr);
+        tavix_global_options.buffer_limit = keep;
+        return 0;
+    });
+    EXPECT_EQ(Post("readhistory", "address[]=P1&returnbounds=trueish"),
+              "{\"result\":[{\"address\":\"P1\",\"value\":true,\"timestamp\":1700000000000,\"status\":7}]}");
+    const std::string element = "{\"address\":\"P1\",\"value\":true,\"timestamp\":1700000000000}";
+    std::string ten = "{\"result\":[" + element;
+    for (int i = 1; i < 10; i++) ten += "," + element;
+    EXPECT_EQ(Post("readhistory", "address[]=P1&returnbounds=True"), ten + "],\"more\":\"true\"}");
 
     // The query filter's three elements, written into a request of kind 6.
     tavix_buffer *body = tavix_buffer_get(TAVIX_BUF_DATA, 512, 1 << 20, true);
@@ -634,7 +728,35 @@ TEST_F(WebAnswers, SingleItemCallbacksAnswerEachAddressAndEmptiedSlotsGiveTheirC
     EXPECT_EQ(Post("readhistory", "address[]=A"),
               "{\"error\":510,\"errorstring\":\"Read history callback not set\"}");
     EXPECT_EQ(calls.size(), 4u);
+    // Level 0 checks no session header: a method that needs a session answers 454.
+    tavix_global_options.level = 0;
+    EXPECT_EQ(Post("read", "address[]=A"), "{\"error\":454,\"errorstring\":\"X-TavIX is missing\"}");
+    tavix_global_options.level = 2;
+    // The method interface under another URL prefix; the old one is no longer it.
+    tavix_options_set_tavix_prefix("/hmi/");
+    EXPECT_EQ(Exchange("POST /hmi/?info HTTP/1.0\r\nContent-Length: 0\r\n\r\n").first.substr(0, 17),
+              "HTTP/1.0 200 OK\r\n");
+    EXPECT_EQ(Exchange("POST /tavIX/?info HTTP/1.0\r\nContent-Length: 0\r\n\r\n").first.substr(0, 24),
+              "HTTP/1.0 404 Not found\r\n");
 }
+
+// A data notification of a controller item at the test clock, and a whole
+// "publish" answer of such notifications.
+std::string Change(const char *frames, const char *address, const char *value) {
+    return std::string("{\"type\":1,\"subscriptionid\":[") + frames + "],\"address\":\"" + address +
+           "\",\"value\":" + value + ",\"timestamp\":1709251200000}";
+}
+std::string Published(const std::vector<std::string> &items) {
+    std::string out = "{\"result\":[";
+    for (std::size_t i = 0; i < items.size(); i++) {
+        if (i) out += ',';
+        out += items[i];
+    }
+    return out + "],\"remaining\":0}";
+}
+constexpr char kNone[] = "{\"result\":[],\"remaining\":0}";
+constexpr char kOk[] = "{\"result\":[{\"error\":0}]}";
+
 
 // Subscribe and unsubscribe callbacks of data items (handle 7) and alarm
 // items (handle 8); the address "Bad" is refused with 301.
@@ -647,11 +769,12 @@ int SubscribeAs(tavix_item *, const void *user, const char *a, void **handle, ui
     *status = std::strcmp(a, "Bad") == 0 ? 301 : 0;
     return 0;
 }
+int unsubscribe_status = 0;  // what the unsubscribe callbacks answer
 template <uintptr_t kHandle>
 int UnsubscribeAs(void *handle, int *status) {
     calls.push_back(std::string(kHandle == kDataHandle ? "data" : "alarm") + " off " +
                     std::to_string(reinterpret_cast<uintptr_t>(handle)));
-    *status = 0;
+    *status = unsubscribe_status;
     return 0;
 }
 
@@ -669,6 +792,35 @@ TEST_F(WebAnswers, SubscribeCallbacksAnswerEachItemAndUnsubscribeCallbacksGetThe
     // Each new item is subscribed once; the unsubscribe gets its handle back.
     EXPECT_EQ(calls, (std::vector<std::string>{"data Tank.Level op", "data Bad op", "alarm Tank.High op",
                                                "data off 7", "alarm off 8"}));
+
+    // The unsubscribe callback's code is the answer, of an item and of a deleted frame.
+    unsubscribe_status = 10001;
+    const std::string app = "{\"error\":10001,\"errorstring\":\"Error fetching callback not set\"}";
+    EXPECT_EQ(Post("subscribedata", "subscriptionid=1&address[]=A&address[]=B"),
+              "{\"result\":[{\"error\":0},{\"error\":0}]}");
+    EXPECT_EQ(Post("unsubscribedata", "subscriptionid=1&address[]=A"), "{\"result\":[" + app + "]}");
+    EXPECT_EQ(Post("deletesubscription", "subscriptionid=1"), app);
+    unsubscribe_status = 0;
+    calls.clear();
+    // The items the server may hold: a new address past them is refused
+    // (464), a held one still joins another frame; memory refused while the
+    // item's frame list is made gives 900 and leaves nothing subscribed.
+    EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"2\"}");
+    EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"3\"}");
+    tavix_global_options.max_items = 1;
+    EXPECT_EQ(Post("subscribedata", "subscriptionid=2&address[]=A&address[]=B"),
+              "{\"result\":[{\"error\":0},{\"error\":464,\"errorstring\":\"Too many subscription items in the "
+              "server\"}]}");
+    EXPECT_EQ(Post("subscribedata", "subscriptionid=3&address[]=A"), kOk);
+    tavix_global_options.max_items = 8192;
+    tavix_subs_realloc = [](void *p, std::size_t n) {
+        return p == nullptr && n == 4 * sizeof(void *) ? nullptr : std::realloc(p, n);
+    };
+    EXPECT_EQ(Post("subscribedata", "subscriptionid=2&address[]=C"),
+              "{\"result\":[{\"error\":900,\"errorstring\":\"Out of memory\"}]}");
+    tavix_subs_realloc = std::realloc;
+    EXPECT_EQ(tavix_subscription_map.count, 1u);
+    EXPECT_EQ(calls, std::vector<std::string>{"data A op"});
 }
 
 TEST_F(WebAnswers, TheAccessCallbackGrantsOrRefusesEachRequest) {
@@ -710,6 +862,12 @@ TEST_F(WebAnswers, TheRequestHookAnswersItsOwnUrlsWithTheRequestsUserAndMayKeepT
     const auto ping = Exchange(std::string("POST /tavIX/?Ping HTTP/1.0\r\n") + kBasicOp + "Content-Length: 0\r\n\r\n");
     EXPECT_EQ(ping.first, JsonHeader(15));
     EXPECT_EQ(ping.second, "{\"Result\":\"OK\"}");
+    // A GET of it is not the hook's: the path ends at its "?", no such file.
+    const auto get = Exchange(std::string("GET /tavIX/?Ping HTTP/1.0\r\n") + kBasicOp + "\r\n");
+    EXPECT_EQ(get.first, "HTTP/1.0 404 Not Found\r\nServer: TavIX SDK/0.9.0\r\nDate: Sun, 06 Nov 1994 08:49:37 GMT\r\n"
+                         "Content-Length: 132\r\nContent-Type: text/html; charset=utf-8\r\n\r\n");
+    EXPECT_EQ(get.second, "<!DOCTYPE html><html><head><title>404 Not Found</title></head><body><h1>Not Found</h1>"
+                          "<p>Requested Entity: /tavIX/</p></body></html>");
 
     static tavix_buffer *kept = nullptr;
     tavix_server_set_request_hook_callback([](const char *method, const char *url, tavix_connection *,
@@ -812,4 +970,143 @@ TEST_F(WebAnswers, FailuresGoToTheLoggingCallbackAndEveryTickToTheIdleCallback) 
     for (int i = 0; i < 3; i++) tavix_comm_mainloop_accept_conn();
     EXPECT_EQ(ticks.size(), 1u);
     tavix_comm_set_cb(nullptr, nullptr, nullptr);
+}
+
+
+TEST_F(WebAnswers, ARefusedAlarmSubscriptionLeavesTheControllersDataItemAsItWas) {
+    Open(2);
+    Controller();
+    SetR(5, 7);
+    EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"1\"}");
+    EXPECT_EQ(Post("subscribedata", "subscriptionid=1&address[]=R_5_1_INT16"), kOk);
+    // A data item and an alarm item of one address in one frame: the second is refused.
+    const std::string twice = "{\"result\":[{\"error\":465,\"errorstring\":\"Subscribed data item already subscribed "
+                              "in this frame\"}]}";
+    EXPECT_EQ(Post("subscribealarm", "subscriptionid=1&address[]=R_5_1_INT16"), twice);
+    // Still the data item it was: its latest value published, its unsubscribe as data.
+    SetR(5, 8);
+    UpdateAll();
+    EXPECT_EQ(Publish(), Published({Change("\"1\"", "R_5_1_INT16", "8")}));
+    EXPECT_EQ(Post("unsubscribedata", "subscriptionid=1&address[]=R_5_1_INT16"), kOk);
+    EXPECT_EQ(variable_pointer_list.count, 0u);
+
+    // Refused again, then the frame deleted: the controller lets the address go with it.
+    EXPECT_EQ(Post("subscribedata", "subscriptionid=1&address[]=R_5_1_INT16"), kOk);
+    EXPECT_EQ(Post("subscribealarm", "subscriptionid=1&address[]=R_5_1_INT16"), twice);
+    const tavix_item *r5 = tavix_engine_subscription_item_get("R_5_1_INT16", false);
+    ASSERT_NE(r5, nullptr);
+    EXPECT_EQ(Post("deletesubscription", "subscriptionid=1"), "{}");
+    EXPECT_EQ(variable_pointer_list.count, 0u);
+    // The next address takes the recycled item and never hears of %R5.
+    EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"2\"}");
+    EXPECT_EQ(Post("subscribedata", "subscriptionid=2&address[]=R_9_1_INT16"), kOk);
+    EXPECT_EQ(tavix_engine_subscription_item_get("R_9_1_INT16", false), r5);
+    EXPECT_EQ(Publish(), Published({Change("\"2\"", "R_9_1_INT16", "0")}));
+    SetR(5, 42);
+    UpdateAll();
+    EXPECT_EQ(Publish(), kNone);
+
+    // An alarm subscription of an address another frame holds as data gets the
+    // data item, answered by a read; its last frame lets it go as data.
+    EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"3\"}");
+    EXPECT_EQ(Post("subscribealarm", "subscriptionid=3&address[]=R_9_1_INT16"), kOk);
+    EXPECT_EQ(Publish(), Published({Change("\"2\",\"3\"", "R_9_1_INT16", "0")}));
+    EXPECT_EQ(Post("deletesubscription", "subscriptionid=2"), "{}");
+    EXPECT_EQ(variable_pointer_list.count, 1u);
+    EXPECT_EQ(Post("deletesubscription", "subscriptionid=3"), "{}");
+    EXPECT_EQ(variable_pointer_list.count, 0u);
+}
+
+TEST_F(WebAnswers, EachChangeOfAControllerItemIsPublishedOnceAndNoneAfterItsUnsubscribe) {
+    Open(2);
+    Controller();
+    SetR(5, 3);
+    EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"1\"}");
+    // A long address: its item is freed, not kept for reuse, when it goes;
+    // the value it was subscribed with goes with it.
+    const std::string longer = "R_" + std::string(130, '0') + "5_1_INT16";
+    EXPECT_EQ(Post("subscribedata", "subscriptionid=1&address[]=" + longer), kOk);
+    EXPECT_EQ(Post("unsubscribedata", "subscriptionid=1&address[]=" + longer), kOk);
+    EXPECT_EQ(tavix_subscription_map.recycled_count, 0u);
+    EXPECT_EQ(Publish(), kNone);
+
+    // Two writes between publishes: the item's latest value only.
+    EXPECT_EQ(Post("subscribedata", "subscriptionid=1&address[]=R_5_1_INT16"), kOk);
+    EXPECT_EQ(Post("write", "address[]=R_5_1_INT16&value[]=1"), kOk);
+    EXPECT_EQ(Post("write", "address[]=R_5_1_INT16&value[]=2"), kOk);
+    EXPECT_EQ(Publish(), Published({Change("\"1\"", "R_5_1_INT16", "2")}));
+    // A read that finds a change: the subscribers hear of it too.
+    SetR(5, 42);
+    EXPECT_EQ(Post("read", "address[]=R_5_1_INT16"), "{\"result\":[{\"value\":42,\"timestamp\":1709251200000,"
+                                                     "\"error\":0}]}");
+    EXPECT_EQ(Publish(), Published({Change("\"1\"", "R_5_1_INT16", "42")}));
+    UpdateAll();
+    EXPECT_EQ(Publish(), kNone);
+}
+
+TEST_F(WebAnswers, AParkedPollIsAnsweredByTheNextPollOrAtHalfItsTimeoutAndGivesItsBodyBackWithoutMemory) {
+    Open(2);
+    static std::vector<std::string> logged;
+    tavix_global_options.error_cb = [](const char *t) { logged.emplace_back(t); };
+    tavix_connection &a = tavix_comm_state.conns[0], &b = tavix_comm_state.conns[1];
+    // Two polls of one session with nothing queued: the second answers the first.
+    EXPECT_EQ(Start(a, "publish"), 4);
+    EXPECT_EQ(Start(b, "publish"), 4);
+    EXPECT_EQ(Sent(a), kNone);
+    // The session's timeout is 60 units: a poll waits 30.
+    tavix_engine_session_tick(s->parked_time + 29);
+    EXPECT_EQ(Sent(b), "(nothing)");
+    tavix_engine_session_tick(s->parked_time + 30);
+    EXPECT_EQ(Sent(b), kNone);
+
+    // No buffer for the answer: the parked body goes back to the pool. A poll
+    // takes it again and waits; only the tick tears the session down.
+    EXPECT_EQ(Start(a, "publish"), 4);
+    tavix_buffer *body = s->parked;
+    tavix_buffer_free_all();
+    tavix_global_options.buffer_limit = 100;
+    EXPECT_EQ(Start(b, "publish"), 4);
+    EXPECT_EQ(Sent(a), "(nothing)");
+    EXPECT_EQ(s->parked, body);
+    EXPECT_EQ(s->aborted, 0u);
+    const std::string overflow = "Buffer overflow - max size 100, wants 1024";
+    EXPECT_EQ(logged, std::vector<std::string>{overflow});
+    tavix_buffer_free_all();
+    tavix_engine_session_tick(s->parked_time + 30);
+    EXPECT_EQ(tavix_buffer_pool.head, body);
+    EXPECT_EQ(s->parked, nullptr);
+    EXPECT_EQ(s->aborted, 1u);
+    EXPECT_EQ(logged, (std::vector<std::string>{overflow, overflow, "Got no buffer for session 00000001 longpoll "
+                                                                     "answer"}));
+    tavix_engine_raw_handler_free_dispatcher(&a);
+    tavix_engine_raw_handler_free_dispatcher(&b);
+}
+
+TEST_F(WebAnswers, ControllerWritesConvertEachTypeAndNoteTheLastLocalUser) {
+    Open(2);
+    Controller();
+    SetR(30, 8);
+    const char *const names[] = {"R_10_1_UINT16", "R_11_1_UINT32", "R_13_1_FLOAT32", "R_15_1_LREAL64", "R_20_1_TIME",
+                                 "R_30_1_BOOL",   "R_30_2_BOOL",   "R_30_3_BOOL",    "R_30_4_BOOL",    "SR_1_1_UINT16"};
+    const char *const values[] = {"65535", "4000000000", "1.5", "-2.25", "1000", "T", "t", "1", "false", "77"};
+    EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"1\"}");
+    std::string subscribe = "subscriptionid=1", write, ok = "{\"result\":[";
+    for (int i = 0; i < 10; i++) {
+        subscribe += std::string("&address[]=") + names[i];
+        write += std::string(i ? "&" : "") + "address[]=" + names[i] + "&value[]=" + values[i];
+        ok += i ? ",{\"error\":0}" : "{\"error\":0}";
+    }
+    ok += "]}";
+    EXPECT_EQ(Post("subscribedata", subscribe), ok);
+    EXPECT_EQ(Post("write", write), ok);
+    // The register words as each type lays them out, little-endian.
+    const std::vector<uint16_t> words{GetR(10), GetR(11), GetR(12), GetR(13), GetR(14), GetR(15), GetR(16),
+                                      GetR(17), GetR(18), GetR(20), GetR(21), GetR(22), GetR(30)};
+    EXPECT_EQ(words, (std::vector<uint16_t>{0xFFFF, 0x2800, 0xEE6B, 0x0000, 0x3FC0, 0, 0, 0, 0xC002, 1000, 0, 0, 7}));
+    EXPECT_EQ(SYS_lastLocalUser, 77);
+    EXPECT_EQ(Publish(), Published({Change("\"1\"", "R_10_1_UINT16", "65535"), Change("\"1\"", "R_11_1_UINT32", "4000000000"),
+                                    Change("\"1\"", "R_13_1_FLOAT32", "1.5"), Change("\"1\"", "R_15_1_LREAL64", "-2.25"),
+                                    Change("\"1\"", "R_20_1_TIME", "1000"), Change("\"1\"", "R_30_1_BOOL", "true"),
+                                    Change("\"1\"", "R_30_2_BOOL", "true"), Change("\"1\"", "R_30_3_BOOL", "true"),
+                                    Change("\"1\"", "R_30_4_BOOL", "false"), Change("\"1\"", "SR_1_1_UINT16", "77")}));
 }

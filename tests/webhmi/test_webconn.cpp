@@ -21,6 +21,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -529,4 +530,38 @@ TEST_F(WebConn, AFileAnswerOverTlsArrivesWhole) {
     const std::string got((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     EXPECT_EQ(got.size(), big.size());
     EXPECT_TRUE(got == big) << "the bytes over TLS differ";
+}
+
+TEST_F(WebConn, AWorkersAnswerByIdNeverLandsOnTheConnectionThatTookItsRecordOver) {
+    tavix_connection *c = tavix_comm_take_record();
+    ASSERT_NE(c, nullptr);
+    const uint32_t id = c->id;
+    // The worker sends while the web thread holds the connection lock, under
+    // which it drops the connection and gives its record to the next one.
+    pthread_mutex_lock(&tavix_comm_state.lock);
+    int sent = 99;
+    std::thread worker([&] {
+        sent = tavix_comm_send_id(id, tavix_buffer_get(TAVIX_BUF_DATA, 16, 4096, true));
+    });
+    usleep(100000);
+    c->id = id + 1;
+    pthread_mutex_unlock(&tavix_comm_state.lock);
+    worker.join();
+    EXPECT_EQ(sent, -1);
+    EXPECT_EQ(c->send_head, nullptr);
+    tavix_comm_drop_connection(c);
+}
+
+TEST_F(WebConn, ADisconnectDropsAConnectionStillConnectingAndClosesAnOtherOnceItsAnswerIsOut) {
+    tavix_connection *a = tavix_comm_take_record(), *b = tavix_comm_take_record();
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    a->connecting = 1;
+    tavix_comm_disconnect(a);
+    EXPECT_EQ(a->in_use, 0u);
+    b->interest = TAVIX_WANT_READ;
+    tavix_comm_disconnect(b);
+    EXPECT_EQ(std::make_tuple(b->in_use, b->closing, b->interest),
+              std::make_tuple(1u, 1u, TAVIX_WANT_READ | TAVIX_WANT_WRITE));
+    tavix_comm_drop_connection(b);
 }

@@ -213,8 +213,8 @@ TEST_F(WebRemote, InfoSessionAndReadsThroughTheDigestLogin) {
     // The forwarded request: HTTP/1.0, the page's own lines less Host,
     // Connection and Authorization, no session header without a remote session.
     EXPECT_EQ(seen[0],
-              "{\"line\": \"POST /tavIX/?info HTTP/1.0\", \"lines\": [\"X-Page: 7\", \"Content-Type: "
-              "application/x-www-form-urlencoded\", \"Content-Length: 0\", \"Connection: close\"], \"body\": \"\"}");
+              "{\"line\": \"POST /tavIX/?info HTTP/1.0\", \"lines\": [\"X-Page: 7\", \"Connection: close\", "
+              "\"Content-Type: application/x-www-form-urlencoded\", \"Content-Length: 0\"], \"body\": \"\"}");
     EXPECT_NE(seen[1].find("\"Authorization: Digest username=\\\"op\\\", realm=\\\"tavIX\\\", nonce=\\\"0123abcd\\\", "
                            "uri=\\\"/tavIX/?info\\\", response=\\\""),
               std::string::npos)
@@ -259,6 +259,23 @@ TEST_F(WebRemote, InfoSessionAndReadsThroughTheDigestLogin) {
     EXPECT_EQ(tavix_nonce_table.count, 1u);
     tavix_engine_session_clear();
     EXPECT_EQ(tavix_nonce_table.count, 0u);
+
+    // A request towards a remote server as it goes out: its header, then its chained body.
+    tavix_buffer *req = tavix_engine_initialize_request("/tavIX/?read");
+    ASSERT_NE(req, nullptr);
+    tavix_buffer_put_data(req, "X-Page: 7\r\n", 11);
+    tavix_buffer *body = tavix_buffer_get(TAVIX_BUF_DATA, 64, 4096, false);
+    tavix_buffer_put_data(body, "address[]=R_1_1_INT16", 21);
+    ASSERT_EQ(tavix_engine_chain_content(req, body, "application/x-www-form-urlencoded"), 0);
+    std::string bytes;
+    const uint8_t *piece = nullptr;
+    for (long n; (n = tavix_buffer_get_data(req, &piece, nullptr, 0, nullptr, 0)) > 0;) {
+        bytes.append(reinterpret_cast<const char *>(piece), std::size_t(n));
+        tavix_buffer_get_advance(req, uint32_t(n));
+    }
+    EXPECT_EQ(bytes, "POST /tavIX/?read HTTP/1.0\r\nX-Page: 7\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                     "Content-Length: 21\r\n\r\naddress[]=R_1_1_INT16");
+    tavix_buffer_return(req);
 }
 
 TEST_F(WebRemote, RefusedLoginsAndBadAnswers) {

@@ -3,10 +3,13 @@
 // worked out outside the code.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -14,7 +17,10 @@
 #include "tests/support/md5_peer.h"
 #include "tavIXsdk/tavixsdk/tavix_auth.h"
 #include "tavIXsdk/tavixsdk/tavix_comm.h"
+#include "tavIXsdk/tavixsdk/tavix_post.h"
+#include "tavIXsdk/tavixsdk/tavix_remote.h"
 #include "tavIXsdk/tavixsdk/tavix_rsa.h"
+#include "tavIXsdk/tavixsdk/tavix_server.h"
 #include "tavIXsdk/tavixsdk/tavix_session.h"
 #include "tavIXsdk/tavixsdk/tavix_sys.h"
 #include "tavIXsdk/tavixsdk/tavix_util.h"
@@ -316,6 +322,17 @@ TEST_F(WebServer, LoginsUsersRightsAndStaleNonces) {
     EXPECT_EQ(user_details_list.count, 4);
     EXPECT_STREQ(user_details_list.entries[0].name, "operator-with-a-");
     EXPECT_EQ(bit4(), 1);
+    // Invalidated at a server stop: every entry's time, id and name cleared,
+    // the count kept, bit 4 cleared.
+    tavix_invalidate_all_user_login_details();
+    for (const WebLoginRecord &e : user_details_list.entries)
+        EXPECT_EQ(std::make_tuple(e.time, e.session, std::string(e.name, sizeof e.name)),
+                  std::make_tuple(0u, 0u, std::string(sizeof e.name, '\0')));
+    EXPECT_EQ(user_details_list.count, 4);
+    EXPECT_EQ(bit4(), 0);
+    tavix_clear_user_login_details();
+    for (uint32_t id = 1; id <= 4; id++) tavix_add_user_login_details(id, "operator-with-a-long-name", 1000 + id);
+    EXPECT_EQ(bit4(), 1);
     for (uint32_t id = 1; id <= 4; id++) tavix_delete_user_login_details(id);
     EXPECT_EQ(user_details_list.count, 0);
     EXPECT_EQ(bit4(), 0);
@@ -397,6 +414,75 @@ TEST_F(WebServer, FourWorkerSlots) {
     release = 1;
     EXPECT_EQ(tavix_sys_thread_start(work, nullptr), 0);
     tavix_sys_thread_shutdown_threads();
+    // A stop asked of a running slot is what its function polls.
+    release = 0;
+    static std::atomic<int> running{0};
+    const int slot = tavix_sys_thread_start([](int slot, void *) {
+        running = 1;
+        while (!tavix_sys_thread_stop_requested(slot)) usleep(1000);
+    }, nullptr);
+    ASSERT_EQ(slot, 0);
+    while (running == 0) usleep(1000);
+    EXPECT_EQ(tavix_sys_thread_stop_requested(slot), 0);
+    tavix_sys_thread_request_stop(slot);
+    EXPECT_EQ(tavix_sys_thread_stop_requested(slot), 1);
+    tavix_sys_thread_shutdown_threads();
+    EXPECT_EQ(tavix_workers.count, 0u);
+}
+
+TEST_F(WebServer, TheServerIsInitialisedPreparedRunClearedAndFreedAsAWhole) {
+    tavix_server_set_idle_cb([](uint64_t) {});
+    ASSERT_EQ(tavix_server_initialize(), 0);
+    // Defaults and empty callback slots; the method table filled.
+    EXPECT_EQ(tavix_global_options.idle_cb, nullptr);
+    EXPECT_STREQ(tavix_global_options.prefix, "/tavIX/");
+    EXPECT_EQ(tavix_global_options.http_port, 80u);
+    EXPECT_EQ(tavix_comm_state.next_id, 1u);
+    EXPECT_EQ(tavix_post_handlers[TAVIX_M_PUBLISH], tavix_engine_handle_publish_request);
+    EXPECT_EQ(tavix_engine_hooks.post, tavix_engine_handle_post_request);
+    tavix_global_options.error_cb = [](const char *t) { logged.emplace_back(t); };
+    // No listener: both ports off.
+    tavix_options_set_http_options(nullptr, 0);
+    tavix_options_set_https_options(nullptr, 0, nullptr, nullptr);
+    ASSERT_EQ(tavix_server_prepare(), 0);
+    EXPECT_EQ(tavix_comm_state.receive, tavix_engine_receive_comm_data);
+    EXPECT_EQ(tavix_comm_state.dropped, tavix_server_connection_dropped);
+    EXPECT_EQ(tavix_comm_state.tick, tavix_server_session_tick);
+    EXPECT_EQ(tavix_engine_hooks.access, tavix_auth_engine_access);
+    ASSERT_EQ(tavix_server_mainloop(), 0);
+    EXPECT_EQ(tavix_workers.count, 1u);  // the query-filter worker
+    EXPECT_EQ(std::make_pair(tavix_comm_state.http_listener, tavix_comm_state.https_listener), std::make_pair(-1, -1));
+    // Remote servers through the server's own names.
+    EXPECT_EQ(tavix_server_remote_server_define("plc2", "127.0.0.1", 8080, 0), 0);
+    EXPECT_EQ(tavix_server_remote_server_enable("plc2", 1), 0);
+    EXPECT_EQ(tavix_comm_remote_server_get(0)->enabled, 1u);
+    EXPECT_EQ(tavix_server_remote_server_enable("plc3", 1), -1);
+    tavix_server_request_shutdown();
+    EXPECT_EQ(tavix_comm_state.shutdown, 1u);
+
+    // Stopped: a session and its subscribed item go with the clear, the
+    // remote server with the free.
+    tavix_session *sess = nullptr;
+    int code = 0;
+    ASSERT_EQ(tavix_engine_session_create(0, nullptr, "k", false, nullptr, nullptr, nullptr, false, &sess, &code), 0);
+    tavix_frame *f = tavix_engine_subscription_frame_alloc();
+    f->owner = sess;
+    sess->frames = f;
+    sess->frame_count = 1;
+    int err = 0;
+    ASSERT_EQ(tavix_engine_subscription_frame_subscribe_item(f, 0, "A", nullptr, 0, &err), 0);
+    tavix_sys_thread_shutdown_threads();
+    tavix_server_clear();
+    EXPECT_EQ(std::make_tuple(tavix_session_table.count, tavix_subscription_map.count, tavix_remote_table.count),
+              std::make_tuple(0u, 0u, 1u));
+    tavix_server_free();
+    EXPECT_EQ(tavix_remote_table.count, 0u);
+    EXPECT_EQ(tavix_comm_state.scratch, nullptr);
+    EXPECT_EQ(tavix_global_options.prefix, nullptr);
+    // Back to what the other tests start from.
+    ASSERT_EQ(tavix_server_initialize(), 0);
+    ASSERT_EQ(tavix_server_prepare(), 0);
+    tavix_engine_hooks = tavix_engine_hooks_t{};
 }
 
 TEST_F(WebServer, RemoteChallengesAndOurAnswers) {

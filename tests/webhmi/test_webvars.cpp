@@ -29,6 +29,7 @@ struct WebVars : ::testing::Test {
     void SetUp() override {
         plc_reg.fill(0);
         RegTokLen_16b = 1;
+        variable_count = 0;  // the round robin starts at the first entry
         notified.clear();
         web_notify_hook = [](void *sub, const tavix_data_value *v, const tavix_timestamp *t, uint32_t status) {
             notified.push_back({sub, *v, uint32_t(t->seconds), status});
