@@ -123,7 +123,14 @@ void MF_PersistClear(uint32_t bits) {
 }
 
 namespace {
-void PersistOr(uint32_t bits) { MF_PersistOr(bits); }
+// A storage fault of the main loop's loads and stores: kept in the persistent
+// status and shown in word 54278 at once, so that a failed store is seen now,
+// not only after the next start. (The watchdog thread's emergency save sets
+// the persistent bits alone: it never writes the register image.)
+void PersistOr(uint32_t bits) {
+    MF_PersistOr(bits);
+    PlcWordSet(W_STORFAULT, uint16_t(MF_PersistGet()));
+}
 }  // namespace
 
 // ---- crash-safe file store -------------------------------------------------------------
@@ -446,7 +453,7 @@ uint32_t MF_SavePublished() {
     if (!published_any || !Exists(MF_AUTOREG)) return 0;
     const std::array<MfPiece, 1> pieces{{{published_reg.data(), PLC_REG_SIZE}}};
     if (MF_WriteFile(MF_AUTOREG, pieces, true) == 0) {
-        PersistOr(PS_SAVE_FAIL);
+        MF_PersistOr(PS_SAVE_FAIL);
         return 0;
     }
     return 1;
@@ -511,7 +518,6 @@ uint32_t CrtAutoSaveRegFile() {
     }
     if (!created) {
         PersistOr(PS_AUTOREG_CREATE);
-        PlcWordSet(W_STORFAULT, uint16_t(MF_PersistGet()));
         return 0;
     }
     return 1;

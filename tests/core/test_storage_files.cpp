@@ -349,6 +349,41 @@ TEST_F(StorageTest, DeleteProgramCountsMissingFilesAsDeleted) {
     EXPECT_FALSE(FileExists(Cfg("config.pgm")));
 }
 
+// A store that cannot be written (its temporary name taken by a folder) shows
+// in word 54278 at once, not only after the next start; the file stored
+// before stays.
+TEST_F(StorageTest, FailedStoresShowInTheStorageWordAtOnce) {
+    struct Row {
+        const char *blocked;
+        uint32_t result;   // of SaveProgram
+        uint16_t word;     // 54278 afterwards
+    };
+    App app;
+    app.Put();
+    ASSERT_EQ(CrtAutoSaveRegFile(), 1u);
+    ASSERT_EQ(SaveProgram(), 1u);
+    const auto stored = ReadFile(Cfg("config.pgm"));
+    for (const Row &r : {Row{"ladder.pgm", 1, 0x20}, Row{"config.pgm", 0, 0x80}, Row{"autoreg.dta", 0, 0x80}}) {
+        SCOPED_TRACE(r.blocked);
+        MF_PersistSet(0);
+        PlcWordSet(W_STORFAULT, 0);
+        const std::string tmp = Cfg(r.blocked) + ".tmp";
+        ASSERT_EQ(mkdir(tmp.c_str(), 0700), 0);
+        EXPECT_EQ(SaveProgram(), r.result);
+        EXPECT_EQ(PlcWord(W_STORFAULT), r.word);
+        EXPECT_EQ(MF_PersistGet(), r.word);
+        rmdir(tmp.c_str());
+    }
+    EXPECT_EQ(ReadFile(Cfg("config.pgm")), stored);
+    // The register auto-save alone.
+    MF_PersistSet(PS_REGFILE_DELETED);
+    PlcWordSet(W_STORFAULT, 0);
+    ASSERT_EQ(mkdir(Cfg("autoreg.dta.tmp").c_str(), 0700), 0);
+    EXPECT_EQ(AutoSaveRegisters(), 0u);
+    EXPECT_EQ(PlcWord(W_STORFAULT), 0x8080);
+    rmdir(Cfg("autoreg.dta.tmp").c_str());
+}
+
 TEST_F(StorageTest, IecApplicationIsHandedToTheRuntime) {
     // Program: u16 74, two bytes, "XTI\0", u32 image length, 4 bytes, image, locations.
     std::vector<uint8_t> prog = {74, 0, 0, 0, 'X', 'T', 'I', 0};
