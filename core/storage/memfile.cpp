@@ -322,6 +322,20 @@ uint32_t LoadConfig() {
     return 0;
 }
 
+// Place of a file type's block in "config.pgm"; -1 for a type kept elsewhere.
+int ConfigIndex(uint32_t type) {
+    switch (type) {
+    case 5: return 0;
+    case 4: return int(SETUP_INDEX);
+    case 20: return 2;
+    case 21: return 3;
+    case 22: return 4;
+    case 23: return 6;
+    case 33: return 7;
+    default: return -1;
+    }
+}
+
 uint32_t WriteConfig() {
     const auto blocks = ConfigBlocks();
     std::array<MfPiece, 2 * CONFIG_BLOCKS> pieces{};
@@ -382,6 +396,32 @@ uint32_t LoadLadder() {
     }
     DrevanoStart();
     return 1;
+}
+
+uint32_t LoadConfigBlock(uint32_t type) {
+    const int want = ConfigIndex(type);
+    if (want < 0) return 0;
+    const int fd = OpenRead(MF_CONFIG_PGM);
+    if (fd < 0) return 0;
+    const auto blocks = ConfigBlocks();
+    bool good = true;
+    // The blocks before it: each header read and its data passed over.
+    for (int i = 0; i < want && good; i++) {
+        uint8_t hdr[MF_HDR];
+        if (std::size_t(i) == SETUP_INDEX) {
+            good = ReadAll(fd, hdr, 4) == 4 && LE_Get16(hdr) <= MF_SETUP_MAX &&
+                   lseek(fd, LE_Get16(hdr), SEEK_CUR) >= 0;
+        } else {
+            good = ReadAll(fd, hdr, MF_HDR) == MF_HDR && LE_Get32(hdr + 4) <= blocks[std::size_t(i)].size - MF_HDR &&
+                   lseek(fd, off_t(LE_Get32(hdr + 4)), SEEK_CUR) >= 0;
+        }
+    }
+    if (good) {
+        const ConfigBlock &b = blocks[std::size_t(want)];
+        good = std::size_t(want) == SETUP_INDEX ? ReadSetup(fd) : ReadBlock(fd, b.area, b.size);
+    }
+    close(fd);
+    return good ? 1 : 0;
 }
 
 uint32_t LoadProgram() {

@@ -141,6 +141,47 @@ TEST_F(StorageTest, RoundTripKeepsProgramBlocksAndRegisters) {
     EXPECT_EQ(MF_Len(copendnet_tbl.data()), 16u);
 }
 
+// One block of "config.pgm" read back into its area alone, by file type.
+TEST_F(StorageTest, OneStoredBlockComesBackAlone) {
+    App app;
+    app.Put();
+    ASSERT_EQ(CrtAutoSaveRegFile(), 1u);
+    ASSERT_EQ(SaveProgram(), 1u);
+    struct Row {
+        uint32_t type;
+        uint8_t *area;
+        const std::vector<uint8_t> *data;
+    };
+    const Row rows[] = {{5, io_config_bl.data(), &app.io},     {20, promgr_table_bl.data(), &app.promgr},
+                        {21, sms_table_bl.data(), &app.sms},   {22, datalog_table.data(), &app.dlog},
+                        {23, copendnet_tbl.data(), &app.copen}, {33, mqtt_tbl.data(), &app.mqtt}};
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.type);
+        WipeAreas();
+        EXPECT_EQ(LoadConfigBlock(r.type), 1u);
+        EXPECT_EQ(AreaData(r.area, r.data->size()), *r.data);
+        EXPECT_EQ(MF_Crc(r.area), RefCrc(*r.data));
+        for (const Row &other : rows)
+            EXPECT_EQ(MF_Len(other.area), other.type == r.type ? uint32_t(r.data->size()) : 0u) << other.type;
+        EXPECT_EQ(PlcDword(W_SETUP_LEN), 0u);
+    }
+    WipeAreas();
+    EXPECT_EQ(LoadConfigBlock(4), 1u);
+    EXPECT_EQ(PlcDword(W_SETUP_LEN), 80u);
+    EXPECT_EQ(PlcWord(W_SETUP_CRC), RefCrc(app.setup));
+    EXPECT_EQ(std::vector<uint8_t>(&plc_reg[MF_SETUP_BYTE], &plc_reg[MF_SETUP_BYTE] + 80), app.setup);
+    EXPECT_EQ(MF_Len(io_config_bl.data()), 0u);
+    // Types kept elsewhere, and a stored file cut short.
+    for (uint32_t t : {0u, 2u, 6u, 26u}) EXPECT_EQ(LoadConfigBlock(t), 0u) << t;
+    auto f = ReadFile(Cfg("config.pgm"));
+    f.resize(f.size() - 1);
+    WriteFile(Cfg("config.pgm"), f);
+    EXPECT_EQ(LoadConfigBlock(21), 1u);
+    EXPECT_EQ(LoadConfigBlock(33), 0u);
+    ASSERT_EQ(unlink(Cfg("config.pgm").c_str()), 0);
+    EXPECT_EQ(LoadConfigBlock(5), 0u);
+}
+
 TEST_F(StorageTest, FlippedByteInProgramFailsLoadAndLeavesConfigUnread) {
     App app;
     app.Put();
