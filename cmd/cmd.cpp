@@ -135,12 +135,13 @@ void ResetReceiver() {
 
 // A silent conversation ends; an open download is closed as abandoned.
 void ConversationTimeout() {
+    bool recreated = false;
     if (Cmd_Downloading) {
         IoStop();
         // Outside run mode this re-creates every memory file as invalid and
         // stops the controller; what the next start checks must then be
         // downloaded again, which the console says.
-        const bool recreated = PlcWord(W_MODE) != 2 && !CmdGrfxType;
+        recreated = PlcWord(W_MODE) != 2 && !CmdGrfxType;
         nvram_init(0, CmdGrfxType ? 0 : 1);
         if (recreated)
             std::printf("Download of file type %u abandoned: the controller stopped and files 0, 4, 5, 6, 20, 21, 22 "
@@ -151,6 +152,7 @@ void ConversationTimeout() {
         CmdPanel(1);
     }
     if (Cmd_PgmHold) Cmd_ProgramAbandoned();
+    if (Cmd_FileOpen) Cmd_FileAbandoned(recreated, "abandoned");
     Vcomm_LockSet(0);
     ResetReceiver();
     CmdBuf.one_byte = 0;

@@ -14,6 +14,16 @@
 // abandoned puts the stored program back first (Cmd_ProgramAbandoned).
 extern uint8_t Cmd_PgmHold;
 void Cmd_ProgramAbandoned();
+// 1 from the first frame of a download until its last one. A download cut
+// off there (abandoned, or refused as too long) leaves its file's area erased
+// or written over in part under the old CRC, which a later store would keep
+// and the next start refuse with the whole application. Unless every file was
+// re-created (recreated), Cmd_FileAbandoned puts back what was there: the
+// forces from the force image, the register set-up, I/O configuration and
+// tables from "config.pgm" (or marks the file invalid when none is stored),
+// and says so on the console with why ("abandoned").
+extern uint8_t Cmd_FileOpen;
+void Cmd_FileAbandoned(bool recreated, const char *why);
 extern uint8_t Cmd_Override;     // the port is lent to the modem or the Talk blocks
 
 // 0 warm-resets the controller; 1 re-opens the programming port in the

@@ -2,6 +2,7 @@
 // Every handler checks the bytes the frame actually carried before it uses
 // them; a frame too short for its command is refused.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "core/image/bytes.h"
@@ -23,6 +24,7 @@
 
 uint8_t CmdGrfxType;
 uint8_t CmdFileType;
+uint8_t Cmd_FileOpen;
 
 namespace {
 
@@ -154,6 +156,7 @@ void verify_memory() {
 
 // Closes a file whose data have all arrived.
 void DownloadClose() {
+    Cmd_FileOpen = 0;
     const FileInfo &fi = *Info(CmdFileType);
     const uint16_t crc = crc16(Data(fi), xfer_cursor);
     SetHeader(fi, crc, xfer_cursor);
@@ -196,16 +199,16 @@ void DownloadClose() {
     if (!(Vcomm_Lock & 2u)) CmdPanel(1);
 }
 
-// A download that would not fit is refused; the areas are put back from the
-// stored files so that nothing stored or running is lost.
+// A download that would not fit is refused; the file is put back as it was
+// stored (only that file: a running IEC application is not started again
+// for another file), so that nothing stored or running is lost.
 void DownloadOverflow() {
-    CANOpen_dwnld = 0;
     if (Cmd_Downloading) {
         Cmd_Downloading = 0;
         PlcWordSet(129, 0);
         PlcWordSet(130, 0);
-        LoadProgram();
     }
+    Cmd_FileAbandoned(false, "refused as too long");
     if (Cmd_PgmHold) Cmd_ProgramAbandoned();
     Refuse();
 }
@@ -226,6 +229,7 @@ void download_memory() {
         if (type == 0) Cmd_PgmHold = 1;
         if (fi.erase) SYS_BlockErase(fi.area, uint32_t(fi.erase_kb) * 1024u);
         if (type == 23) CANOpen_dwnld = 1;
+        Cmd_FileOpen = 1;
         return DataPhaseBegin();
     }
     if (!NextDataFrame()) return;
@@ -604,6 +608,35 @@ void Cmd_ProgramAbandoned() {
     // Nothing whole to run (none stored, or the stored one is damaged).
     PlcWordSet(W_FAULT, uint16_t(PlcWord(W_FAULT) | FAULT_INVALID));
     SysHook_SetPlcMode(0);
+}
+
+void Cmd_FileAbandoned(bool recreated, const char *why) {
+    Cmd_FileOpen = 0;
+    CANOpen_dwnld = 0;
+    const uint32_t type = CmdFileType;
+    const FileInfo *fi = Info(type);
+    if (recreated || fi == nullptr) return;
+    switch (type) {
+    case 2:
+        // The force image holds the table as it was (copied at its last
+        // download, or checked at start-up).
+        std::memcpy(Data(*fi), io_force.data(), std::min<uint32_t>(PlcDword(W_FORCE_LEN), MF_FORCE_MAX));
+        std::printf("Download of file type 2 %s: the forces are back\n", why);
+        return;
+    case 4: case 5: case 20: case 21: case 22: case 23: case 33:
+        break;
+    default:
+        return;  // the program has its own; 6, 19 and 26 are stored nowhere
+    }
+    if (LoadConfigBlock(type)) {
+        SetHeader(*fi, StoredCrc(*fi), LE_Get32(fi->len_var));  // the mirrors follow
+        std::printf("Download of file type %u %s: the stored file is back\n", unsigned(type), why);
+    } else {
+        SetHeader(*fi, 0, 0);
+        std::printf("Download of file type %u %s: no whole stored file to put back, so file %u is invalid; "
+                    "download it again\n",
+                    unsigned(type), why, unsigned(type));
+    }
 }
 
 void CmdPanel(uint32_t end) {

@@ -1,8 +1,8 @@
 // libFuzzer target: the stored files of the configuration flash as start-up
 // reads them. Each input is laid out as "ladder.pgm", "config.pgm" (with the
 // register set-up area as its second block) and "bkpreg.dta" in a root of its
-// own, then loaded (LoadLadder, LoadProgram with the configuration blocks,
-// LoadRegisters) and validated the
+// own, then loaded (each configuration block alone, LoadLadder, LoadProgram
+// with the configuration blocks, LoadRegisters) and validated the
 // way start-up does (nvram_init, the network and I/O configuration).
 //
 // Input: byte 0 selects which files are present (bits 0-2), whether the
@@ -104,6 +104,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size) {
 
     plc_reg.fill(0);
     PlcWordSet(W_MODE, 0);
+    // One block alone, as an abandoned download puts it back.
+    for (uint32_t type : {4u, 5u, 20u, 21u, 22u, 23u, 33u}) LoadConfigBlock(type);
     LoadLadder();
     LoadProgram();  // the program again, then the configuration blocks (read when the program was good)
     LoadRegisters();

@@ -76,18 +76,33 @@ void Shell(const char *a, const char *b, const char *c, const char *d) {
     PLAT_System(line);
 }
 
-uint32_t Attributes(const struct stat &st) {
+// True when a host path lies on the configuration flash (Z:).
+bool OnFlash(const char *host) {
+    char z[FX_PATH_MAX];
+    if (!HostPath(MntDrive[DRIVE_Z].mount, z)) return false;
+    const std::size_t n = std::strlen(z);
+    return std::strncmp(host, z, n) == 0 && (host[n] == 0 || host[n] == '/');
+}
+
+// Attributes of the entry at host path p: read-only when the owner may not
+// write, system when the group may not read. A removable drive's mode bits
+// come from whoever put the file there (the board's FAT card has none to
+// give, a workstation's card folder has the user's), so there only the mode
+// the attribute set gives a system file (0700) reads as system, and a plain
+// 0600 file copied onto the card stays plain.
+uint32_t Attributes(const struct stat &st, const char *p) {
     uint32_t a = S_ISDIR(st.st_mode) ? FX_DIRECTORY : 0;
     if (!(st.st_mode & S_IWUSR)) a |= FX_READ_ONLY;
-    if (!(st.st_mode & S_IRGRP)) a |= FX_SYSTEM;
+    const bool system = OnFlash(p) ? !(st.st_mode & S_IRGRP) : (st.st_mode & 0777) == 0700;
+    if (system) a |= FX_SYSTEM;
     return a;
 }
 
-void Fields(const struct stat &st, uint32_t *attributes, uint64_t *size, uint32_t *year,
+void Fields(const struct stat &st, const char *p, uint32_t *attributes, uint64_t *size, uint32_t *year,
             uint32_t *month, uint32_t *day, uint32_t *hour, uint32_t *minute, uint32_t *second) {
     struct tm t {};
     localtime_r(&st.st_mtime, &t);
-    if (attributes) *attributes = Attributes(st);
+    if (attributes) *attributes = Attributes(st, p);
     if (size) *size = uint64_t(st.st_size);
     if (year) *year = uint32_t(t.tm_year + 1900);
     if (month) *month = uint32_t(t.tm_mon + 1);
@@ -784,7 +799,7 @@ uint32_t _fxe_file_attributes_read(FxMedia *media, const char *name, uint32_t *a
     if (const uint32_t s = Locate(media, name, p)) return Absent(s, FX_INVALID_PATH);
     struct stat st {};
     if (stat(p, &st) != 0) return FX_INVALID_PATH;
-    if (attributes) *attributes = Attributes(st);
+    if (attributes) *attributes = Attributes(st, p);
     return FX_SUCCESS;
 }
 
@@ -873,7 +888,7 @@ uint32_t _fxe_directory_next_full_entry_find(FxMedia *media, char *name, uint32_
         // A symbolic link is no entry of the drive: no name through it opens.
         if (S_ISLNK(st.st_mode)) continue;
         Copy(name, FX_NAME_MAX, e->d_name);
-        Fields(st, attributes, size, year, month, day, hour, minute, second);
+        Fields(st, p, attributes, size, year, month, day, hour, minute, second);
         return FX_SUCCESS;
     }
 }
@@ -886,7 +901,7 @@ uint32_t _fxe_directory_information_get(FxMedia *media, const char *name, uint32
     if (const uint32_t s = Locate(media, name, p)) return Absent(s, FX_NOT_FOUND);
     struct stat st {};
     if (stat(p, &st) != 0) return FX_NOT_FOUND;
-    Fields(st, attributes, size, year, month, day, hour, minute, second);
+    Fields(st, p, attributes, size, year, month, day, hour, minute, second);
     return FX_SUCCESS;
 }
 

@@ -676,6 +676,13 @@ FAULT_BITS = [
 FAULT_FORCE = 0x90F              # fault bits of word 131 that keep the controller stopped
 W_FAULT_BIT = 1024 + 16 * 131    # bit address of word 131
 
+# Store-failure bits of the storage-fault word 54278 (%ESR7) and what they mean.
+STORE_BITS = [
+    (0x0020, "the program file could not be written"),
+    (0x0080, "the configuration or register file could not be written"),
+]
+W_STORE_BIT = 0x10030000 + 16 * 6   # bit address of word 54278
+
 
 def fault_text(word):
     """The set fault bits of word 131 that keep the controller stopped, with their meanings."""
@@ -732,9 +739,13 @@ def file_label(ftype):
     return "%d (%s)" % (ftype, FILES[ftype][0]) if ftype in FILES else "%d" % ftype
 
 
+def store_word(c):
+    return int.from_bytes(c.read_reg(W_STORE_BIT, 16), "little")
+
+
 def download_state(c):
-    """What a download is judged against: mode and word 131."""
-    return {"mode": c.get_mode(), "fault": c.read_word(131)}
+    """What a download is judged against: mode, word 131 and the storage-fault word."""
+    return {"mode": c.get_mode(), "fault": c.read_word(131), "store": store_word(c)}
 
 
 def judge_download(c, ftype, data, before):
@@ -763,6 +774,15 @@ def judge_download(c, ftype, data, before):
         if ftype not in PROGRAM_TYPES:
             text = text.replace("; was the file a program?", "")
         err.append("error: the controller did not accept it: word 131 = 0x%04X: %s" % (fault, text))
+        status = 1
+    # The storage-fault bits collect until the register file is deleted: a
+    # store that failed is one that set a new bit.
+    store = store_word(c)
+    failed = store & ~before["store"] & sum(b for b, _ in STORE_BITS)
+    if failed:
+        err.append("error: the controller could not store it, a restart loses it: word 54278 = 0x%04X: %s; is the "
+                   "configuration flash (mnt/cfg) full or read-only?"
+                   % (store, "; ".join(t for b, t in STORE_BITS if failed & b)))
         status = 1
     line = "%d bytes; controller in mode %d" % (len(data), mode)
     # The force table lives in the register image, which is saved in any mode.

@@ -123,7 +123,14 @@ void MF_PersistClear(uint32_t bits) {
 }
 
 namespace {
-void PersistOr(uint32_t bits) { MF_PersistOr(bits); }
+// A storage fault of the main loop's loads and stores: kept in the persistent
+// status and shown in word 54278 at once, so that a failed store is seen now,
+// not only after the next start. (The watchdog thread's emergency save sets
+// the persistent bits alone: it never writes the register image.)
+void PersistOr(uint32_t bits) {
+    MF_PersistOr(bits);
+    PlcWordSet(W_STORFAULT, uint16_t(MF_PersistGet()));
+}
 }  // namespace
 
 // ---- crash-safe file store -------------------------------------------------------------
@@ -315,6 +322,20 @@ uint32_t LoadConfig() {
     return 0;
 }
 
+// Place of a file type's block in "config.pgm"; -1 for a type kept elsewhere.
+int ConfigIndex(uint32_t type) {
+    switch (type) {
+    case 5: return 0;
+    case 4: return int(SETUP_INDEX);
+    case 20: return 2;
+    case 21: return 3;
+    case 22: return 4;
+    case 23: return 6;
+    case 33: return 7;
+    default: return -1;
+    }
+}
+
 uint32_t WriteConfig() {
     const auto blocks = ConfigBlocks();
     std::array<MfPiece, 2 * CONFIG_BLOCKS> pieces{};
@@ -375,6 +396,32 @@ uint32_t LoadLadder() {
     }
     DrevanoStart();
     return 1;
+}
+
+uint32_t LoadConfigBlock(uint32_t type) {
+    const int want = ConfigIndex(type);
+    if (want < 0) return 0;
+    const int fd = OpenRead(MF_CONFIG_PGM);
+    if (fd < 0) return 0;
+    const auto blocks = ConfigBlocks();
+    bool good = true;
+    // The blocks before it: each header read and its data passed over.
+    for (int i = 0; i < want && good; i++) {
+        uint8_t hdr[MF_HDR];
+        if (std::size_t(i) == SETUP_INDEX) {
+            good = ReadAll(fd, hdr, 4) == 4 && LE_Get16(hdr) <= MF_SETUP_MAX &&
+                   lseek(fd, LE_Get16(hdr), SEEK_CUR) >= 0;
+        } else {
+            good = ReadAll(fd, hdr, MF_HDR) == MF_HDR && LE_Get32(hdr + 4) <= blocks[std::size_t(i)].size - MF_HDR &&
+                   lseek(fd, off_t(LE_Get32(hdr + 4)), SEEK_CUR) >= 0;
+        }
+    }
+    if (good) {
+        const ConfigBlock &b = blocks[std::size_t(want)];
+        good = std::size_t(want) == SETUP_INDEX ? ReadSetup(fd) : ReadBlock(fd, b.area, b.size);
+    }
+    close(fd);
+    return good ? 1 : 0;
 }
 
 uint32_t LoadProgram() {
@@ -446,7 +493,7 @@ uint32_t MF_SavePublished() {
     if (!published_any || !Exists(MF_AUTOREG)) return 0;
     const std::array<MfPiece, 1> pieces{{{published_reg.data(), PLC_REG_SIZE}}};
     if (MF_WriteFile(MF_AUTOREG, pieces, true) == 0) {
-        PersistOr(PS_SAVE_FAIL);
+        MF_PersistOr(PS_SAVE_FAIL);
         return 0;
     }
     return 1;
@@ -511,7 +558,6 @@ uint32_t CrtAutoSaveRegFile() {
     }
     if (!created) {
         PersistOr(PS_AUTOREG_CREATE);
-        PlcWordSet(W_STORFAULT, uint16_t(MF_PersistGet()));
         return 0;
     }
     return 1;

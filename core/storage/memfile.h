@@ -73,6 +73,11 @@ extern uint8_t CmdConfigChanged;
 extern uint8_t Cmd_Downloading;  // 1 while a download is in progress
 
 uint32_t LoadProgram();
+// Reads the block of one file type (4, 5, 20, 21, 22, 23 or 33) from the
+// stored "config.pgm" into its area, the other areas untouched. 1 when the
+// whole block was read; 0 for another type, no stored file, or a file cut
+// short (the area then holds what was read).
+uint32_t LoadConfigBlock(uint32_t type);
 uint32_t LoadLadder();
 uint32_t SaveProgram();
 uint32_t SaveLadder();

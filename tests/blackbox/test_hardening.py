@@ -127,6 +127,34 @@ class DownloadWhileRunning(unittest.TestCase):
         self.assertTrue(wait_for(lambda: not self.bit(M(101)), 5), "the stored program runs again")
         self.assertEqual(self.bit(M(102)), 0)
 
+    def test_an_abandoned_download_of_another_file_puts_the_stored_file_back(self):
+        """Not the program: the I/O configuration (erased first), the register
+        set-up and the forces (written over in place), each cut off after its
+        first frame in run mode. What was there before is back, so the next
+        store in stop mode and the next start keep the application."""
+        c = self.c
+        headers = {t: c.upload(t, header=True) for t in (2, 4, 5)}
+        for ftype in (5, 4, 2):
+            self.assertEqual(c.transact(CMD_DOWNLOAD, bytes([c.target, ftype])), ("byte", ACK))
+            self.assertEqual(c.transact(DATA, bytes(range(1, 11))), ("byte", ACK))
+            self.assertTrue(wait_for(lambda: "Download of file type %d abandoned: " % ftype in self.ctl.console(), 10),
+                            self.ctl.console())
+            c.flush_input()
+            self.assertEqual({t: c.upload(t, header=True) for t in (2, 4, 5)}, headers, ftype)
+            self.assert_still_running()
+        self.assertIn("Download of file type 5 abandoned: the stored file is back\n", self.ctl.console())
+        self.assertIn("Download of file type 2 abandoned: the forces are back\n", self.ctl.console())
+        # The next steps as usual: stop, a download (stored), run; a restart.
+        c.set_mode(0)
+        c.download(0, PROGRAM_A)
+        c.set_mode(2)
+        self.ctl.stop()
+        c = self.c = self.ctl.start(port=True).client
+        self.assertEqual(c.get_mode(), 2)
+        self.assertEqual(c.read_word(131) & 0x04, 0)
+        self.assertEqual({t: c.upload(t, header=True) for t in (2, 4, 5)}, headers)
+        self.assertTrue(wait_for(lambda: self.bit(M(101)), 5))
+
 
 if __name__ == "__main__":
     unittest.main()

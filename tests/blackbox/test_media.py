@@ -195,6 +195,19 @@ class MediaFromOutside(unittest.TestCase):
         with open(os.path.join(self.card, "TWO.CSV"), newline="") as f:
             self.assertEqual(list(csv.reader(f)), [["111"], ["222"]])
 
+        # The client's listing: files a user put on the card, whatever their
+        # mode, read as plain as those the controller wrote (r, s, h: none set).
+        os.chmod(os.path.join(self.card, "in.csv"), 0o600)
+        os.chmod(os.path.join(self.card, "text.csv"), 0o644)
+        code, total = self.c.fxp("list")
+        self.assertEqual(code, 619)
+        listing = self.c.fxp_read().decode()
+        self.assertEqual(len(listing), total)
+        entries = sorted(re.match(r"^([DF]) (\S+) \d+ \d+:\d+:\d+ \d+/\d+/\d+ (\S+)$", ln).group(1, 2, 3)
+                         for ln in listing.split("\r\n")[:-1])
+        self.assertEqual(entries, [("D", "OUT", "rsh"), ("F", "TWO.CSV", "rsh"), ("F", "in.csv", "rsh"),
+                                   ("F", "text.csv", "rsh")])
+
     def test_card_status_space_pulled_card_and_safe_removal(self):
         words = rung(M(1), file_op(251, 2 | END, R(1), 8, 0, 1, R(100), "A:\\S.CSV"), Q(1)) + [9]
         self.start(words)

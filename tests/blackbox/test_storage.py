@@ -11,7 +11,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from bbsupport import CONTROLLER, Controller, crc16, pid_alive, wait_for, word_of  # noqa: E402
+from bbsupport import CONTROLLER, SOURCE, Controller, crc16, pid_alive, wait_for, word_of  # noqa: E402
 from bbsupport import REG_BYTES as IMAGE_SIZE  # noqa: E402
 
 SAVER = os.path.join(os.path.dirname(CONTROLLER), "storage_saver")
@@ -170,6 +170,36 @@ class Storage(unittest.TestCase):
         image = self.start_after_damage("ladder.pgm", 8)
         self.assertTrue(word_of(image, 131) & 0x04, hex(word_of(image, 131)))
         self.assertEqual(word_of(image, 132), 0)
+
+    def test_a_store_that_fails_is_seen_at_once(self):
+        # The stored file cannot be written (its temporary name is a folder):
+        # word 54278 (%ESR7) shows the save-failure bit at once, and the
+        # client's download answer says the file was not stored.
+        sys.path.insert(0, os.path.join(SOURCE, "tools"))
+        from plcclient import download_state, judge_download
+        ctl = self.ctl
+        c = ctl.start(port=True).client
+        c.set_mode(0)
+        esr7 = lambda: int.from_bytes(c.read_reg(0x10030000 + 16 * 6, 16), "little")  # noqa: E731
+        self.assertEqual(esr7(), 0)
+        before_file = read(self.path("mnt/cfg/config.pgm"))
+        os.mkdir(self.path("mnt/cfg/config.pgm.tmp"))
+        io = bytes([0xFF, 0, 0, 0, 0xFF, 0, 0, 0, 0xFF, 0, 0, 0, 0x11, 0x22])
+        before = download_state(c)
+        c.download(5, io)
+        self.assertEqual(esr7(), 0x0080)
+        status, out, err = judge_download(c, 5, io, before)
+        self.assertEqual((status, out), (1, ["14 bytes; controller in mode 0"]))
+        self.assertEqual(err, ["error: the controller could not store it, a restart loses it: word 54278 = 0x0080: "
+                               "the configuration or register file could not be written; is the configuration "
+                               "flash (mnt/cfg) full or read-only?"])
+        self.assertEqual(read(self.path("mnt/cfg/config.pgm")), before_file)
+        # Room again: stored, and the bit set before is no new failure.
+        os.rmdir(self.path("mnt/cfg/config.pgm.tmp"))
+        before = download_state(c)
+        c.download(5, io)
+        self.assertEqual(judge_download(c, 5, io, before), (0, ["14 bytes; controller in mode 0"], []))
+        self.assertEqual(read(self.path("mnt/cfg/config.pgm"))[:8 + len(io)], stored(io))
 
     def test_damaged_configuration_block_is_detected(self):
         # The same for a flipped byte in the I/O configuration block.

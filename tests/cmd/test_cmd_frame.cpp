@@ -203,6 +203,17 @@ TEST_F(CmdFrame, RegisterSetUpDownloadToItsBoundThenRefused) {
     EXPECT_EQ(CmdRun, CMD_IDLE);
     EXPECT_EQ(Cmd_Downloading, 0);
     EXPECT_EQ(PlcDword(W_SETUP_LEN), 80u);
+    // A force table refused at the frame that passes its 256 bytes: the
+    // forces written over by the frames before are back.
+    const Bytes force = {1, 0, 0x10, 0};
+    std::memcpy(&plc_reg[MF_FORCE_BYTE], force.data(), 4);
+    std::memcpy(io_force.data(), force.data(), 4);
+    PlcDwordSet(W_FORCE_LEN, 4);
+    EXPECT_EQ(Exchange(Frame(0x04, {0x7F, 2})), (Bytes{0xA0}));
+    EXPECT_EQ(Exchange(Frame(0xFF, Bytes(200, 7))), (Bytes{0xA0}));
+    EXPECT_EQ(Exchange(Frame(0xFF, Bytes(57, 7))), (Bytes{0x09}));
+    EXPECT_EQ(Bytes(io_force.begin(), io_force.begin() + 4), force);
+    for (std::size_t i = 0; i < 4; i++) EXPECT_EQ(plc_reg[MF_FORCE_BYTE + i], force[i]) << i;
     // Types without an area or upload-only types are refused at once.
     for (uint8_t t : {1, 3, 17, 34, 200}) EXPECT_EQ(Exchange(Frame(0x04, {0x7F, t})), (Bytes{0x09})) << int(t);
 }
@@ -302,6 +313,68 @@ TEST_F(CmdFrame, AbandonedDownloadIsClosedAndInvalidated) {
     EXPECT_EQ(CmdRun, CMD_IDLE);
     EXPECT_EQ(Vcomm_Lock, 0u);
     EXPECT_NE(PlcWord(W_FAULT) & 0x04, 0);  // the application is marked invalid
+}
+
+// In run mode nothing is re-created: a file cut off after its first frame
+// gets back what was there (header, data, mirrors), so that no later store
+// keeps it half-written; with no stored file it is marked invalid.
+TEST_F(CmdFrame, AbandonedDownloadInRunModePutsTheFileBack) {
+    const Bytes io = {0xFF, 0, 0, 0, 0xFF, 0, 0, 0, 0xFF, 0, 0, 0};
+    std::memcpy(&io_config_bl[MF_HDR], io.data(), io.size());
+    MF_SetHeader(io_config_bl.data(), 0x0F1E, 12);
+    PlcWordSet(153, 0x0F1E);
+    PlcDwordSet(144, 12);
+    for (unsigned i = 0; i < 80; i++) plc_reg[MF_SETUP_BYTE + i] = uint8_t(i + 1);
+    PlcDwordSet(W_SETUP_LEN, 80);
+    PlcWordSet(W_SETUP_CRC, 0x2D3C);
+    const Bytes force = {1, 0, 0x10, 0};
+    std::memcpy(&plc_reg[MF_FORCE_BYTE], force.data(), 4);
+    std::memcpy(io_force.data(), force.data(), 4);
+    PlcDwordSet(W_FORCE_LEN, 4);
+    MF_SetHeader(sms_table_bl.data(), 0x4B5A, 3);
+    sms_table_bl[MF_HDR] = 0x77;
+    PlcWordSet(274, 0x4B5A);
+    PlcDwordSet(270, 3);
+    ASSERT_EQ(CrtAutoSaveRegFile(), 1u);
+    ASSERT_EQ(SaveProgram(), 1u);
+    PlcWordSet(W_MODE, 2);
+    // The set-up area and the forces with their words, the mirrors.
+    const auto kept = [] {
+        Bytes b;
+        for (std::size_t i = 0; i < 80; i++) b.push_back(plc_reg[MF_SETUP_BYTE + i]);
+        for (std::size_t i = 0; i < 4; i++) b.push_back(plc_reg[MF_FORCE_BYTE + i]);
+        for (uint32_t w : {142u, 143u, 144u, 145u, 148u, 149u, 152u, 153u, 155u, 270u, 271u, 274u}) {
+            b.push_back(uint8_t(PlcWord(w)));
+            b.push_back(uint8_t(PlcWord(w) >> 8));
+        }
+        return b;
+    };
+    const Bytes before = kept();
+    const Bytes io_block(io_config_bl.begin(), io_config_bl.begin() + MF_HDR + 12);
+    const Bytes sms_block(sms_table_bl.begin(), sms_table_bl.begin() + MF_HDR + 3);
+    for (uint8_t type : {5, 4, 2, 21}) {
+        SCOPED_TRACE(int(type));
+        EXPECT_EQ(Exchange(Frame(0x04, {0x7F, type})), (Bytes{0xA0}));
+        EXPECT_EQ(Exchange(Frame(0xFF, {9, 8, 7, 6, 5, 4, 3, 2, 1, 0})), (Bytes{0xA0}));
+        Advance(501);
+        Cmd_Check();
+        EXPECT_EQ(Cmd_FileOpen, 0);
+        EXPECT_EQ(PlcWord(W_MODE), 2);
+        EXPECT_EQ(Bytes(io_config_bl.begin(), io_config_bl.begin() + MF_HDR + 12), io_block);
+        EXPECT_EQ(Bytes(sms_table_bl.begin(), sms_table_bl.begin() + MF_HDR + 3), sms_block);
+        EXPECT_EQ(kept(), before);
+    }
+    // Nothing stored to put back: invalid (CRC 0, length 0), mirrors too.
+    char stored[512];
+    ASSERT_NE(PLAT_Path("/mnt/cfg/config.pgm", stored, sizeof stored), nullptr);
+    ASSERT_EQ(unlink(stored), 0);
+    EXPECT_EQ(Exchange(Frame(0x04, {0x7F, 5})), (Bytes{0xA0}));
+    EXPECT_EQ(Exchange(Frame(0xFF, {9, 8})), (Bytes{0xA0}));
+    Advance(501);
+    Cmd_Check();
+    EXPECT_EQ(Bytes(io_config_bl.begin(), io_config_bl.begin() + MF_HDR), Bytes(MF_HDR, 0));
+    EXPECT_EQ(PlcWord(153), 0);
+    EXPECT_EQ(PlcDword(144), 0u);
 }
 
 int held_engine_runs;

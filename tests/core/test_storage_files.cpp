@@ -141,6 +141,47 @@ TEST_F(StorageTest, RoundTripKeepsProgramBlocksAndRegisters) {
     EXPECT_EQ(MF_Len(copendnet_tbl.data()), 16u);
 }
 
+// One block of "config.pgm" read back into its area alone, by file type.
+TEST_F(StorageTest, OneStoredBlockComesBackAlone) {
+    App app;
+    app.Put();
+    ASSERT_EQ(CrtAutoSaveRegFile(), 1u);
+    ASSERT_EQ(SaveProgram(), 1u);
+    struct Row {
+        uint32_t type;
+        uint8_t *area;
+        const std::vector<uint8_t> *data;
+    };
+    const Row rows[] = {{5, io_config_bl.data(), &app.io},     {20, promgr_table_bl.data(), &app.promgr},
+                        {21, sms_table_bl.data(), &app.sms},   {22, datalog_table.data(), &app.dlog},
+                        {23, copendnet_tbl.data(), &app.copen}, {33, mqtt_tbl.data(), &app.mqtt}};
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.type);
+        WipeAreas();
+        EXPECT_EQ(LoadConfigBlock(r.type), 1u);
+        EXPECT_EQ(AreaData(r.area, r.data->size()), *r.data);
+        EXPECT_EQ(MF_Crc(r.area), RefCrc(*r.data));
+        for (const Row &other : rows)
+            EXPECT_EQ(MF_Len(other.area), other.type == r.type ? uint32_t(r.data->size()) : 0u) << other.type;
+        EXPECT_EQ(PlcDword(W_SETUP_LEN), 0u);
+    }
+    WipeAreas();
+    EXPECT_EQ(LoadConfigBlock(4), 1u);
+    EXPECT_EQ(PlcDword(W_SETUP_LEN), 80u);
+    EXPECT_EQ(PlcWord(W_SETUP_CRC), RefCrc(app.setup));
+    EXPECT_EQ(std::vector<uint8_t>(&plc_reg[MF_SETUP_BYTE], &plc_reg[MF_SETUP_BYTE] + 80), app.setup);
+    EXPECT_EQ(MF_Len(io_config_bl.data()), 0u);
+    // Types kept elsewhere, and a stored file cut short.
+    for (uint32_t t : {0u, 2u, 6u, 26u}) EXPECT_EQ(LoadConfigBlock(t), 0u) << t;
+    auto f = ReadFile(Cfg("config.pgm"));
+    f.resize(f.size() - 1);
+    WriteFile(Cfg("config.pgm"), f);
+    EXPECT_EQ(LoadConfigBlock(21), 1u);
+    EXPECT_EQ(LoadConfigBlock(33), 0u);
+    ASSERT_EQ(unlink(Cfg("config.pgm").c_str()), 0);
+    EXPECT_EQ(LoadConfigBlock(5), 0u);
+}
+
 TEST_F(StorageTest, FlippedByteInProgramFailsLoadAndLeavesConfigUnread) {
     App app;
     app.Put();
@@ -347,6 +388,41 @@ TEST_F(StorageTest, DeleteProgramCountsMissingFilesAsDeleted) {
     EXPECT_EQ(DeleteProgram(), 1u);
     EXPECT_FALSE(FileExists(Cfg("ladder.pgm")));
     EXPECT_FALSE(FileExists(Cfg("config.pgm")));
+}
+
+// A store that cannot be written (its temporary name taken by a folder) shows
+// in word 54278 at once, not only after the next start; the file stored
+// before stays.
+TEST_F(StorageTest, FailedStoresShowInTheStorageWordAtOnce) {
+    struct Row {
+        const char *blocked;
+        uint32_t result;   // of SaveProgram
+        uint16_t word;     // 54278 afterwards
+    };
+    App app;
+    app.Put();
+    ASSERT_EQ(CrtAutoSaveRegFile(), 1u);
+    ASSERT_EQ(SaveProgram(), 1u);
+    const auto stored = ReadFile(Cfg("config.pgm"));
+    for (const Row &r : {Row{"ladder.pgm", 1, 0x20}, Row{"config.pgm", 0, 0x80}, Row{"autoreg.dta", 0, 0x80}}) {
+        SCOPED_TRACE(r.blocked);
+        MF_PersistSet(0);
+        PlcWordSet(W_STORFAULT, 0);
+        const std::string tmp = Cfg(r.blocked) + ".tmp";
+        ASSERT_EQ(mkdir(tmp.c_str(), 0700), 0);
+        EXPECT_EQ(SaveProgram(), r.result);
+        EXPECT_EQ(PlcWord(W_STORFAULT), r.word);
+        EXPECT_EQ(MF_PersistGet(), r.word);
+        rmdir(tmp.c_str());
+    }
+    EXPECT_EQ(ReadFile(Cfg("config.pgm")), stored);
+    // The register auto-save alone.
+    MF_PersistSet(PS_REGFILE_DELETED);
+    PlcWordSet(W_STORFAULT, 0);
+    ASSERT_EQ(mkdir(Cfg("autoreg.dta.tmp").c_str(), 0700), 0);
+    EXPECT_EQ(AutoSaveRegisters(), 0u);
+    EXPECT_EQ(PlcWord(W_STORFAULT), 0x8080);
+    rmdir(Cfg("autoreg.dta.tmp").c_str());
 }
 
 TEST_F(StorageTest, IecApplicationIsHandedToTheRuntime) {

@@ -178,6 +178,40 @@ TEST_F(FilexTest, FileReadWriteSeekAndAttributes) {
     EXPECT_EQ(attr & FX_DIRECTORY, FX_DIRECTORY);
     EXPECT_EQ(_fxe_directory_attributes_set(&media, "nothere", 0), FX_INVALID_PATH);
 
+    // Mode bits as attributes: a file copied onto the card keeps the user's
+    // mode and reads plain; what the attribute set writes reads back as set;
+    // the configuration flash's own 0600 files read as system.
+    struct ModeRow {
+        mode_t mode;
+        uint32_t card, flash;
+    };
+    for (const ModeRow &r : {ModeRow{0644, 0, 0}, ModeRow{0664, 0, 0}, ModeRow{0600, 0, 0x04},
+                             ModeRow{0774, 0, 0}, ModeRow{0444, 0x01, 0x01}, ModeRow{0700, 0x04, 0x04},
+                             ModeRow{0400, 0x01, 0x05}}) {
+        SCOPED_TRACE(r.mode);
+        for (const char *drive : {"A:", "Z:"}) {
+            const std::string name = std::string(drive) + "\\MODE.BIN";
+            const std::string host = root / (drive[0] == 'A' ? "mnt/USB0/MODE.BIN" : "mnt/cfg/MODE.BIN");
+            WriteFile(host, {1});
+            ASSERT_EQ(chmod(host.c_str(), r.mode), 0);
+            attr = 0xFF;
+            EXPECT_EQ(_fxe_file_attributes_read(&media, name.c_str(), &attr), FX_SUCCESS);
+            EXPECT_EQ(attr, drive[0] == 'A' ? r.card : r.flash) << drive;
+            attr = 0xFF;
+            EXPECT_EQ(_fxe_directory_information_get(&media, name.c_str(), &attr, nullptr, nullptr, nullptr, nullptr,
+                                                     nullptr, nullptr, nullptr),
+                      FX_SUCCESS);
+            EXPECT_EQ(attr, drive[0] == 'A' ? r.card : r.flash) << drive;
+            unlink(host.c_str());
+        }
+    }
+    ASSERT_EQ(chmod((root / "mnt/USB0/DIR").c_str(), 0700), 0);
+    EXPECT_EQ(_fxe_directory_attributes_read(&media, "DIR", &attr), FX_SUCCESS);
+    EXPECT_EQ(attr, 0x14u);
+    ASSERT_EQ(chmod((root / "mnt/USB0/DIR").c_str(), 0755), 0);
+    EXPECT_EQ(_fxe_directory_attributes_read(&media, "DIR", &attr), FX_SUCCESS);
+    EXPECT_EQ(attr, 0x10u);
+
     EXPECT_EQ(set_mtime(nullptr, "/mnt/USB0/data.bin", 2020, 5, 6, 7, 8, 9, 0x10), FX_SUCCESS);
     uint32_t y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
     uint64_t size = 9;

@@ -47,6 +47,7 @@ inline void ClearCmdState() {
     Vcomm_Mode = 0;
     Cmd_Override = 0;
     Cmd_Downloading = 0;
+    Cmd_FileOpen = 0;
     OLPMode = 0;
     Datagram_Delete(255, 0);  // every datagram freed
 }
