@@ -11,6 +11,7 @@
 
 #include "exec/mainloop.h"
 #include "exec/sys.h"
+#include "core/image/iecrt.h"
 #include "core/image/timebase.h"
 #include "platform/plat.h"
 #include "core/image/plcreg.h"
@@ -136,9 +137,14 @@ bool CopyFirmware(const char *media, const char *file) {
 }
 
 void DeleteProgramAndRegisters() {
+    // The IEC application stops first, so that the reset after this writes
+    // no retained values of it; its retain file goes with the registers.
+    const bool iec = DrevanoRuntime != 0;
+    if (iec) DrevanoStop();
     DeleteProgram();
     DelAutoRegFile();
     ClrRegFile();
+    if (iec) IecHook_DeleteRetain();
 }
 
 // Runs the commands of "update.init" (unpacked to /dev/shm/update).

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "core/image/dpram.h"
+#include "core/image/iecrt.h"
 #include "exec/exception.h"
 #include "exec/mainloop.h"
 #include "core/storage/memfile.h"
@@ -350,6 +351,9 @@ void set_watchdog_time(uint32_t seconds) {
 
 // ---- reset ------------------------------------------------------------------------------
 void SYS_WarmReset() {
+    // The IEC application stops as at the controller's end: its retained
+    // values are written before the reset.
+    if (DrevanoRuntime) DrevanoStop();
     volatile uint32_t *w = SocWindow();
     if (w != nullptr) w[kResetReg / 4] = 0x8000;
     AutoSaveRegisters();
@@ -360,6 +364,9 @@ void SYS_WarmReset() {
 void SYS_WarmResetNow() {
     volatile uint32_t *w = SocWindow();  // mapped at start-up (SYS_Init)
     if (w != nullptr) w[kResetReg / 4] = 0x8000;
+    // The IEC application's retained values, unless the fault left the
+    // runtime at work (then its file of the last save stays).
+    if (DrevanoRuntime) IecHook_RetainSave(MF_Z7RET, IecRetainForm::Signal);
     AutoSaveRegistersNow();
     PLAT_SyncNow();
     PLAT_WarmResetNow();

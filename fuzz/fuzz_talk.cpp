@@ -17,6 +17,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint8_t sel = data[0], b1 = data[1];
     const uint8_t *code = data + 2;
     const uint32_t words = uint32_t((size - 2) / 2);
+    // Each input is a program of its own: it starts as a program does, with
+    // nothing of the one before (whose bytes are gone) left in the Talk state.
+    TalkInit();
     msg_fuzz::Install(code, size - 2);
     msg_fuzz::mode[5] = uint8_t(b1 >> 4);
     msg_fuzz::dcd = b1 & 2;

@@ -364,11 +364,9 @@ uint32_t TalkModem(LadCursor *pc, uint32_t power) {
 
 namespace {
 
-// Operands of a Modbus block as parsed: the six words, where each sits in
-// the program, and the extension.
+// Operands of a Modbus block as parsed: the six words and the extension.
 struct ModbusOps {
-    std::array<uint32_t, 6> w;          // port, station, second, third, data, status
-    std::array<const uint8_t *, 6> at;  // where the word sits in the program
+    std::array<uint32_t, 6> w;  // port, station, second, third, data, status
     uint8_t ext;
     std::array<uint16_t, 2> e;
     uint32_t ext_reg, further;
@@ -423,7 +421,8 @@ uint32_t ModbusCore(const ModbusOps &o, uint32_t enable) {
         if (p.control == nullptr) return 0;
         if (station == 0) p.trigger_bit = uint8_t(o.w[3] % 16);
     } else {
-        p.control = o.at[3];
+        LE_Put16(Talk.modbus_control.data(), uint16_t(o.w[3]));
+        p.control = Talk.modbus_control.data();
     }
     p.data = RegPtr(o.w[4]);
     p.status = RegPtr(o.w[5]);
@@ -453,12 +452,8 @@ uint32_t ModbusCore(const ModbusOps &o, uint32_t enable) {
 uint32_t TalkModbus(LadCursor *pc, uint32_t power) {
     ModbusOps o{};
     for (unsigned i = 0; i < 6; i++) {
-        o.at[i] = pc->code + 2 * std::size_t(pc->pos);
         uint16_t w = Word(pc);
-        if (RegTokLen_16b && (w == 1776 || w == 1777)) {
-            o.at[i] = pc->code + 2 * std::size_t(pc->pos);
-            w = Word(pc);
-        }
+        if (RegTokLen_16b && (w == 1776 || w == 1777)) w = Word(pc);
         o.w[i] = w;
     }
     if (pc->pos < pc->end && LE_Get16(pc->code + 2 * std::size_t(pc->pos)) == 1023) {
@@ -487,10 +482,7 @@ uint32_t TalkModbus(LadCursor *pc, uint32_t power) {
 uint32_t IEC_TalkModbus(LadCursor *pc, uint32_t power) {
     ModbusOps o{};
     const uint32_t first = pc->pos;
-    for (unsigned i = 0; i < 6; i++) {
-        o.at[i] = pc->code + 2 * std::size_t(pc->pos);
-        o.w[i] = Word(pc);
-    }
+    for (unsigned i = 0; i < 6; i++) o.w[i] = Word(pc);
     if (pc->pos < pc->end && LE_Get16(pc->code + 2 * std::size_t(pc->pos)) == 1023) {
         const uint32_t at = pc->pos + 1;
         const uint16_t n = at < pc->end ? LE_Get16(pc->code + 2 * std::size_t(at)) : 0;

@@ -22,6 +22,10 @@ struct TalkRec {
     uint8_t modem_init;
     std::array<uint8_t, 2> modbus_enable;  // station word zero / non-zero
     uint8_t modbus_started;
+    // A constant control operand of the running Modbus block (u16), kept here
+    // by value: the program it came from may be replaced under a running
+    // exchange (an on-line change).
+    std::array<uint8_t, 2> modbus_control;
 };
 constexpr uint32_t TALK_NOPOS = 0xFFFFFFFFu;
 extern TalkRec Talk;

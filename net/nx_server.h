@@ -1,11 +1,13 @@
 // The parts every TCP server of the controller shares: a server record takes
-// a waiting connection or goes back to listening, requests are framed out of
-// the byte stream by the length in their header however reads split or merge
-// them, an answer goes out whole or the connection is closed. Small enough
-// to be inline in every server.
+// a waiting connection or goes back to listening, a connection waiting while
+// every record is taken displaces the one idle longest, requests are framed
+// out of the byte stream by the length in their header however reads split
+// or merge them, an answer goes out whole or the connection is closed. Small
+// enough to be inline in every server.
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <span>
@@ -101,4 +103,24 @@ inline bool NxServerAccept(NX_TCP_SOCKET *s) {
 inline void NxServerClose(NX_TCP_SOCKET *s) {
     _nx_tcp_socket_disconnect(s, 0);
     _nx_tcp_server_socket_unaccept(s);
+}
+
+// Once a pass, after the server's listen step. With every record of the
+// server serving a connection and another connection waiting on its port,
+// the connection idle longest (its last whole request, or its acceptance
+// when it handed on none, the oldest) is closed through close: its record
+// takes the waiting one on the next passes, which come at once. One host's
+// idle connections so never keep a client out. Slot: a record with .socket
+// and .last_request (ms). True when a connection was closed.
+template <class Slot, std::size_t N>
+inline bool NxServerDisplace(std::array<Slot, N> &slots, uint32_t now, void (*close)(NX_TCP_SOCKET *)) {
+    Slot *idle = nullptr;
+    for (Slot &slot : slots) {
+        if (slot.socket.state != NX_TCP_ESTABLISHED) return false;  // a record is free for the next one
+        if (idle == nullptr || now - slot.last_request > now - idle->last_request) idle = &slot;
+    }
+    if (idle == nullptr || !NxConnectionWaiting(&slots[0].socket)) return false;
+    close(&idle->socket);
+    PLAT_PollWake();
+    return true;
 }

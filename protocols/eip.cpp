@@ -565,21 +565,16 @@ uint32_t Eip_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
 }
 
 void EipTcpConnect(NX_TCP_SOCKET *socket, uint32_t) {
-    if (_nx_tcp_server_socket_accept(socket, 0) != NX_IN_PROGRESS) {
-        _nx_tcp_server_socket_unaccept(socket);
-        return;
-    }
     EipEncap *e = nullptr;
-    if (Find(socket, e)) {
+    if (NxServerAccept(socket) && Find(socket, e)) {
         e->rx_len = 0;
-        e->last_activity = _tx_time_get();
+        e->last_activity = e->last_request = _tx_time_get();
     }
 }
 
 void EipTcpDisconnect(NX_TCP_SOCKET *socket) {
     // The listening flag stays: the next listen shares the port's socket.
-    _nx_tcp_socket_disconnect(socket, 0);
-    _nx_tcp_server_socket_unaccept(socket);
+    NxServerClose(socket);
     EipEncap *e = nullptr;
     if (Find(socket, e)) e->rx_len = 0;
 }
@@ -613,6 +608,7 @@ void StepSession(uint32_t n, EipEncap &e, uint32_t now) {
         EipTcpDisconnect(&e.socket);
         return;
     }
+    e.last_request = now;
     std::memcpy(EipRxBuff.data(), e.rx.data(), len);
     std::memmove(e.rx.data(), e.rx.data() + len, e.rx_len - len);
     e.rx_len -= len;
@@ -648,6 +644,7 @@ void Eip_Scan(uint32_t n) {
         return;
     }
     EipTcpSocketListen(a);
+    NxServerDisplace(a.encap, _tx_time_get(), EipTcpDisconnect);
     const DprConfigRec &c = ConfigOf(n);
     const uint32_t ps = ProducedSize(n), cs = ConsumedSize(n);
     a.produced->member_bits[0] = uint16_t(ps <= EIP_DATA_MAX ? 8 * ps : 0);

@@ -45,6 +45,7 @@ struct EipCpf {
 struct EipEncap {
     NX_TCP_SOCKET socket;
     uint32_t last_activity;
+    uint32_t last_request;  // ms: the last whole message, or the acceptance
     // Bytes of the stream not yet served: messages are framed by 24 + length.
     std::array<uint8_t, EIP_BUFF + NX_MAX_READ> rx;
     uint32_t rx_len;

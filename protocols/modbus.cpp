@@ -243,6 +243,7 @@ void StepSlot(uint32_t n, ModbusServer &s, unsigned k, uint32_t now) {
         return;
     }
     slot.taken = 1;
+    slot.last_request = now;
     std::memcpy(ModbusRxBuff.data(), slot.rx.data(), len);
     NxServerConsume(slot.rx, slot.rx_len, len);
     const uint32_t answer = ModbusRequest(n, k, len);
@@ -386,7 +387,7 @@ void ModbusConnect(NX_TCP_SOCKET *socket, uint32_t) {
     unsigned k = 0;
     if (NxServerAccept(socket) && Find(socket, s, k)) {
         ClearRequestState(s->slots[k]);
-        s->slots[k].last_activity = _tx_time_get();
+        s->slots[k].last_activity = s->slots[k].last_request = _tx_time_get();
     }
 }
 
@@ -451,6 +452,7 @@ void Modbus_Scan(uint32_t n) {
         // Connections are accepted whether or not the service is on; with it
         // off, what they send is read and dropped.
         SocketListen(s, cfg.port);
+        NxServerDisplace(s.slots, _tx_time_get(), ModbusDisconnect);
         if (!(Dpr_Configuration[n == 1 ? 1 : 0].enables[0] & EN0_MODBUS)) {
             for (auto &slot : s.slots) {
                 if (slot.socket.state == NX_TCP_ESTABLISHED && NxRxReady(&slot.socket)) Drain(slot.socket);

@@ -25,6 +25,7 @@ constexpr uint8_t MB_EX_ILLEGAL_FUNCTION = 1, MB_EX_ILLEGAL_DATA_ADDRESS = 2;
 struct ModbusSlot {
     NX_TCP_SOCKET socket;
     uint32_t last_activity;  // ms
+    uint32_t last_request;   // ms: the last whole request, or the acceptance
     uint32_t reference;      // bit address or IEC handle of the pending read
     uint32_t bits;           // its length
     uint16_t transaction;

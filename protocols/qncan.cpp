@@ -236,6 +236,7 @@ bool TakeRequest(QncanConnState &st, unsigned k, uint8_t *req, uint32_t &payload
     default:
         return false;
     }
+    slot.last_request = _tx_time_get();
     payload = used - QNCAN_HDR;
     std::memcpy(req, slot.rx.data(), used);
     NxServerConsume(slot.rx, slot.rx_len, used);
@@ -461,7 +462,7 @@ void QncanConnect(NX_TCP_SOCKET *socket, uint32_t) {
     QncanConnState *st = nullptr;
     unsigned k = 0;
     if (NxServerAccept(socket) && Find(socket, st, k)) {
-        st->slots[k].last_activity = _tx_time_get();
+        st->slots[k].last_activity = st->slots[k].last_request = _tx_time_get();
         st->slots[k].rx_len = 0;
     }
 }
@@ -488,6 +489,7 @@ void Qncan_Scan(uint32_t iface) {
         if (slot.socket.state == NX_TCP_ESTABLISHED && start - slot.last_activity >= QNCAN_IDLE_MS)
             QncanDisconnect(&slot.socket);
     }
+    NxServerDisplace(st.slots, start, QncanDisconnect);
     for (unsigned k = 0; k < QNCAN_SLOTS; k++) {
         if (st.slots[k].socket.state != NX_TCP_ESTABLISHED) {
             if (st.active == k) {

@@ -25,6 +25,7 @@ struct QncanSlot {
     uint32_t access;          // header words saved from the last data request
     uint16_t level, w6, w8;
     uint32_t last_activity;   // ms
+    uint32_t last_request;    // ms: the last whole request, or the acceptance
     // Bytes of the stream not yet served: requests are framed by their
     // payload length, however the reads split or merge them.
     // Room for an incomplete request and one more read.

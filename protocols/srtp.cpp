@@ -420,6 +420,7 @@ void StepSlot(uint32_t n, unsigned k, uint32_t now) {
         SrtpDisconnect(&slot.socket);
         return;
     }
+    slot.last_request = now;
     std::memcpy(SrtpRxBuff.data(), slot.rx.data(), len);
     std::memmove(slot.rx.data(), slot.rx.data() + len, slot.rx_len - len);
     slot.rx_len -= len;
@@ -561,20 +562,15 @@ uint32_t Srtp_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
 }
 
 void SrtpConnect(NX_TCP_SOCKET *socket, uint32_t) {
-    if (_nx_tcp_server_socket_accept(socket, 0) == NX_IN_PROGRESS) {
-        SrtpSlot *slot = nullptr;
-        if (Find(socket, slot)) {
-            ClearSession(*slot);
-            slot->last_activity = _tx_time_get();
-        }
-    } else {
-        _nx_tcp_server_socket_unaccept(socket);
+    SrtpSlot *slot = nullptr;
+    if (NxServerAccept(socket) && Find(socket, slot)) {
+        ClearSession(*slot);
+        slot->last_activity = slot->last_request = _tx_time_get();
     }
 }
 
 void SrtpDisconnect(NX_TCP_SOCKET *socket) {
-    _nx_tcp_socket_disconnect(socket, 0);
-    _nx_tcp_server_socket_unaccept(socket);
+    NxServerClose(socket);
     SrtpSlot *slot = nullptr;
     if (Find(socket, slot)) ClearSession(*slot);
 }
@@ -589,6 +585,7 @@ void Srtp_Scan(uint32_t n) {
         return;
     }
     SrtpSocketListen(s);
+    NxServerDisplace(s.slots, _tx_time_get(), SrtpDisconnect);
     for (unsigned k = 0; k < SRTP_SLOTS; k++) {
         SrtpSlot &slot = s.slots[k];
         if (slot.socket.state != NX_TCP_ESTABLISHED || !slot.read_pending) continue;

@@ -91,6 +91,32 @@ test)
   build "$top/build-asan" -DPLC_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
   echo "== unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
   ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$top/build-asan" -L unit -j "$jobs" --output-on-failure
+  echo "== unit tests on clocks that read one minute after boot"
+  # A machine or board booted a moment ago has small monotonic clocks: a
+  # time namespace gives the tests such clocks on any machine. The fatal
+  # countdown's minute (it counts clock differences only) runs once, below.
+  up=$(cut -d. -f1 /proc/uptime)
+  unshare --fork --time --monotonic=$((60 - up)) --boottime=$((60 - up)) \
+    ctest --test-dir "$top/build" -L unit -E '^ExecFatal[.]' -j "$jobs" --output-on-failure
+  echo "== every fuzz target over its seed inputs and a few thousand runs"
+  # clang, AddressSanitizer and UndefinedBehaviorSanitizer, a build folder of
+  # its own and only the targets; all targets side by side. A harness that no
+  # longer runs fails here, with the end of its output.
+  fuzz_build="$top/build-fuzz"
+  [ -f "$fuzz_build/build.ninja" ] ||
+    CC=clang CXX=clang++ cmake -S "$top" -B "$fuzz_build" -G Ninja -DPLC_FUZZ=ON >/dev/null
+  fuzz_targets=$(cd "$top/fuzz" && ls fuzz_*.cpp | sed 's/\.cpp$//')
+  ninja -C "$fuzz_build" $fuzz_targets
+  fuzz_work=$(mktemp -d)
+  fuzz_status=0
+  printf '%s\n' $fuzz_targets | xargs -P "$jobs" -I{} sh -c '
+    t=$1; w=$2/$t
+    mkdir -p "$w/corpus" "$w/root"
+    cd "$w" && PLC_ROOT="$w/root" "$3/fuzz/$t" -runs=4000 -timeout=25 -artifact_prefix="$w/" \
+      corpus "$4/$t" >log 2>&1 || { echo "== $t failed:"; tail -n 40 log; exit 1; }' \
+    sh {} "$fuzz_work" "$fuzz_build" "$top/fuzz/seeds" || fuzz_status=1
+  rm -rf "$fuzz_work"
+  [ "$fuzz_status" = 0 ]
   echo "== unit tests of the threaded parts under ThreadSanitizer"
   "$top/tools/tsan.sh"
   echo "== all tests"

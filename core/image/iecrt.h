@@ -21,8 +21,10 @@ extern std::array<uint8_t, 76> tinyImage;
 // executive aims these at the runtime at start-up; unset, the controller has
 // no IEC runtime: nothing is started, stopped, run or deleted.
 // How retained values travel: the runtime's warm-restart file (the register
-// backup) or its retain file with the application's check (a clone).
-enum class IecRetainForm : uint8_t { Backup, Clone };
+// backup), its retain file with the application's check (a clone), or the
+// warm-restart file written from the fatal-signal path (no lock waited for,
+// nothing allocated; not written while the runtime is at work).
+enum class IecRetainForm : uint8_t { Backup, Clone, Signal };
 struct IecHooks {
     void (*init)();              // one-time start after a program with IEC code was loaded
     void (*exit)();              // shuts the runtime down

@@ -232,6 +232,25 @@ uint32_t MF_WriteFile(const char *abs, std::span<const MfPiece> pieces, bool syn
     });
 }
 
+uint32_t MF_WriteFileNow(const char *abs, std::span<const MfPiece> pieces) {
+    char path[512], tmp[512];
+    if (PLAT_Path(abs, path, sizeof path) == nullptr) return 0;
+    const std::size_t n = std::strlen(path);
+    if (n + 5 > sizeof tmp) return 0;
+    std::memcpy(tmp, path, n);
+    std::memcpy(tmp + n, ".sig", 5);
+    const int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0600);
+    if (fd < 0) return 0;
+    bool ok = true;
+    for (const MfPiece &piece : pieces)
+        ok = ok && (piece.len == 0 || (piece.data != nullptr && WriteAll(fd, piece.data, piece.len)));
+    ok = ok && fsync(fd) == 0;
+    if (close(fd) != 0) ok = false;
+    if (ok) ok = rename(tmp, path) == 0;
+    if (!ok) unlink(tmp);
+    return ok ? 1 : 0;
+}
+
 uint32_t MF_CopyFile(const char *from, const char *to) {
     constexpr std::size_t kPiece = 1024;
     const int in = OpenRead(from);
@@ -500,21 +519,9 @@ uint32_t MF_SavePublished() {
 }
 
 uint32_t AutoSaveRegistersNow() {
-    char path[512], tmp[512];
-    if (PLAT_Path(MF_AUTOREG, path, sizeof path) == nullptr) return 0;
-    struct stat st {};
-    if (stat(path, &st) != 0) return 0;
-    const std::size_t n = std::strlen(path);
-    if (n + 5 > sizeof tmp) return 0;
-    std::memcpy(tmp, path, n);
-    std::memcpy(tmp + n, ".sig", 5);
-    const int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0600);
-    if (fd < 0) return 0;
-    bool ok = WriteAll(fd, plc_reg.data(), PLC_REG_SIZE) && fsync(fd) == 0;
-    if (close(fd) != 0) ok = false;
-    if (ok) ok = rename(tmp, path) == 0;
-    if (!ok) unlink(tmp);
-    return ok ? 1 : 0;
+    if (!Exists(MF_AUTOREG)) return 0;
+    const std::array<MfPiece, 1> pieces{{{plc_reg.data(), PLC_REG_SIZE}}};
+    return MF_WriteFileNow(MF_AUTOREG, pieces);
 }
 
 uint32_t AutoLoadRegisters() {

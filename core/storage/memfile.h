@@ -160,6 +160,9 @@ struct MfPiece {
     std::size_t len;
 };
 uint32_t MF_WriteFile(const char *abs, std::span<const MfPiece> pieces, bool sync);
+// MF_WriteFile, synced, for the fatal-signal path: no lock, no allocation;
+// the whole file goes through "<name>.sig".
+uint32_t MF_WriteFileNow(const char *abs, std::span<const MfPiece> pieces);
 // Deletes a stored file; 1 when it is gone (also when it never existed).
 uint32_t MF_RemoveFile(const char *abs);
 // Copies the stored file from over to the same way (synced), reading and

@@ -618,7 +618,12 @@ char *Z7_GetFullPath(const char *name, char *out) {
 
 bool Drevano_RetainSave(const char *path, IecRetainForm form) {
     if (pDB == 0 || !_TakeMutex()) return false;
-    const uint32_t r = form == IecRetainForm::Clone ? Z7VMWarm_ShutDown(pDB, path) : Z7VMWarm_SaveToFile(pDB, path);
+    uint32_t r = 0;
+    switch (form) {
+    case IecRetainForm::Clone: r = Z7VMWarm_ShutDown(pDB, path); break;
+    case IecRetainForm::Signal: r = Z7VMWarm_SaveNow(pDB, path); break;
+    default: r = Z7VMWarm_SaveToFile(pDB, path); break;
+    }
     _ReleaseMutex();
     return r != 0;
 }

@@ -276,6 +276,8 @@ uint32_t Z7VMWarm_CheckFile(uint32_t signature, const char *path);
 uint32_t Z7VMWarm_ShutDown(uint32_t db, const char *path);
 // Writes the retain image to file; 1 when written, 0 otherwise.
 uint32_t Z7VMWarm_SaveToFile(uint32_t db, const char *file);
+// Z7VMWarm_SaveToFile from the fatal-signal path (no lock, no allocation).
+uint32_t Z7VMWarm_SaveNow(uint32_t db, const char *file);
 // Reads a retain image into the database; 1 when loaded, 0 when there is no
 // file, it is too short or its signature differs from the running
 // application's (nothing is read then).

@@ -89,14 +89,15 @@ uint32_t Prepare(uint32_t code, uint32_t db) {
     return 0;
 }
 
-uint32_t Write(uint32_t db, const char *path) {
+// The retain file of db; now: from the fatal-signal path.
+uint32_t Write(uint32_t db, const char *path, bool now = false) {
     const Layout l = Read(db);
     uint8_t sig[4];
     LE_Put32(sig, l.sig);
     MfPiece pieces[kRuns + 2];
     pieces[0] = {sig, 4};
     for (uint32_t r = 0; r <= kRuns; r++) pieces[r + 1] = {Z7Mem_Ptr(l.addr[r], l.size[r]), l.size[r]};
-    return MF_WriteFile(path, pieces, true);
+    return now ? MF_WriteFileNow(path, pieces) : MF_WriteFile(path, pieces, true);
 }
 
 FILE *OpenRead(const char *path) {
@@ -188,6 +189,11 @@ uint32_t Z7VMWarm_ShutDown(uint32_t db, const char *path) {
 uint32_t Z7VMWarm_SaveToFile(uint32_t db, const char *file) {
     if (file == nullptr || db == 0) return 0;
     return Write(db, file);
+}
+
+uint32_t Z7VMWarm_SaveNow(uint32_t db, const char *file) {
+    if (file == nullptr || db == 0) return 0;
+    return Write(db, file, true);
 }
 
 uint32_t Z7VMWarm_LoadFromFile(uint32_t db, const char *file) { return Load(db, file, false) == 0 ? 1 : 0; }

@@ -104,3 +104,6 @@ int tavix_timer_has_state_imp(tavix_timer *t, uint32_t bits);
 void tavix_timer_state_imp(tavix_timer *t, uint32_t bits, int mode);
 // Now in half seconds; answers 1 when the clock cannot be read (then 0).
 int tavix_timer_get_time_imp(uint64_t *out);
+// The clock every timer reads, answering as tavix_timer_get_time_imp (its
+// default); tests set a clock of their own.
+extern int (*tavix_timer_clock)(uint64_t *out);

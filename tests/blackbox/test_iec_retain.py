@@ -246,6 +246,18 @@ class RetainInBackupCloneAndStop(unittest.TestCase):
         self.start()
         self.shows(333)
 
+    def test_a_reset_over_the_command_protocol_writes_the_retained_value_first(self):
+        self.run_app()
+        self.retain(444)
+        self.c.expect_byte(self.c.transact(0x14, bytes([self.c.target])), what="reset")
+        self.reset_with(444, 10, "reset over the command protocol")
+
+    def test_the_fatal_countdown_writes_the_retained_value_before_its_reset(self):
+        self.run_app()
+        self.retain(555)
+        os.kill(self.ctl.proc.pid, signal.SIGSEGV)
+        self.reset_with(555, 75, "fatal countdown")
+
 
 if __name__ == "__main__":
     unittest.main()

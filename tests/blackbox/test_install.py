@@ -11,6 +11,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from bbsupport import Controller, wait_for, word_of  # noqa: E402
+from test_iec_runtime import written  # noqa: E402
 
 
 class MacImage(unittest.TestCase):
@@ -168,7 +169,9 @@ class Installation(unittest.TestCase):
         self.put("vbx310c", b"fw" * 500)
         c = self.ctl.start(port=True).client
         c.set_mode(0)
-        c.download(0, bytes([9, 0]) + bytes([0, 0x80, 0, 0]) + bytes(5))
+        # An IEC application with a retained variable: the update clears its
+        # retain file with the registers, and the reset writes none again.
+        c.download(0, written("retain-program"))
         with open(self.ctl.path("sim", "buttons"), "w") as f:
             f.write("LOAD\n")
         self.assertTrue(wait_for(lambda: "cp /mnt/USB0/vbx310c  /mnt/firm/firmware" in self.commands(), 15))
@@ -179,6 +182,7 @@ class Installation(unittest.TestCase):
         self.assertEqual(self.ctl.wait_exit(10), 3)
         with open(self.ctl.path("mnt", "firm", "firmware"), "rb") as f:
             self.assertEqual(f.read(), b"fw" * 500)
+        self.assertFalse(os.path.exists(self.ctl.path("mnt", "cfg", "z7.ret")))
 
 
     def test_load_button_default_program(self):

@@ -3,7 +3,9 @@ side of a veth pair (10.77.0.3) by raw frames built here by hand: SRTP reads,
 writes and status requests; EGD production, multicast and consumption with
 its statuses; EtherNet/IP encapsulation, the CIP objects, Forward_Open and
 class-1 I/O. tshark, capturing on the peer's side, judges the EGD, ENIP and
-CIP frames: none is malformed."""
+CIP frames: none is malformed. One host holding every connection of the
+Modbus, SRTP, EtherNet/IP and programming-tool servers idle keeps no client
+of a second address out."""
 
 import os
 import select
@@ -17,10 +19,11 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from bbsupport import Controller, NetPeer, ip_addr, wait_for  # noqa: E402
+from bbsupport import Controller, NetPeer, fd_count, ip_addr, rss_kb, wait_for  # noqa: E402
 
 HOST = "10.77.0.2"
 PEER = "10.77.0.3"
+OTHER = "10.77.0.4"  # a second address of the peer's host
 
 
 def R(n):
@@ -642,6 +645,89 @@ class IdleSessions(FieldCase):
                         hex(self.word(50)))
         for s in (a, b):
             self.assertEqual(recv_exact(s, 1, 2), b"")
+
+
+class OneHostHoldsEverySlot(FieldCase):
+    """The peer's host takes every connection of four servers, each with the
+    first byte of a request; the first of them then completes its request. A
+    client from a second address is served within a second by each server,
+    in place of the connection idle longest there: the second one."""
+
+    def test_a_new_client_displaces_the_connection_idle_longest(self):
+        from plcclient import CMD_GET_ID, ProtocolError, TcpPlcClient, build_frame
+        self.start()
+        pid = self.ctl.proc.pid
+        get_id = build_frame(CMD_GET_ID, b"\x00", self.c.seed)
+        requests = {
+            502: struct.pack(">HHHB", 1, 0, 2, 1) + b"\x07",
+            18245: srtp(kind=0, seq=0),
+            44818: encap(0x04),
+            18501: struct.pack("<IHHHH12sHH", 0, 0, 0, 0, 0, bytes(12), 0, len(get_id)) + get_id,
+        }
+        want = {
+            502: bytes.fromhex("0001 0000 0003 01 07 00"),
+            18245: bytes([1, 0, 0, 0, 0, 0, 0, 0, 1]) + bytes(47),
+            44818: struct.pack("<HHII", 4, 26, 0, 0) + b"ctx12345" + bytes(4)
+            + bytes.fromhex("0100 0001 1400 0100 2000") + b"Communications\0\0",
+            18501: self.c.transact(CMD_GET_ID, b"\x00"),  # as the serial port answers it
+        }
+
+        def answer(port, s):
+            if port != 18501:
+                return recv_exact(s, len(want[port]))
+            try:
+                return TcpPlcClient(s, timeout=3).read_answer()
+            except ProtocolError as e:
+                return e
+
+        self.peer.run("ip", "addr", "add", OTHER + "/24", "dev", "eth0p")
+        fds, rss = fd_count(pid), rss_kb(pid)
+        base = self.word(50) & 0xFF
+        held = {}
+        for port, slots in ((502, 16), (18245, 16), (44818, 2), (18501, 8)):
+            held[port] = []
+            for _ in range(slots):
+                s = self.conn(port)
+                s.sendall(requests[port][:1])
+                held[port].append(s)
+                n = base + sum(len(h) for h in held.values())
+                # taken one after the other: each a moment idler than the next
+                self.assertTrue(wait_for(lambda: self.word(50) & 0xFF == n, 5), (port, self.word(50), n))
+        first = {}
+        for port, h in held.items():
+            h[0].sendall(requests[port][1:])
+            first[port] = answer(port, h[0])
+        self.assertEqual(first, want)
+
+        clients = []
+        served = {}
+        for port in requests:
+            t0 = time.monotonic()
+            s = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
+            clients.append(s)
+            s.settimeout(3)
+            s.bind((OTHER, 0))
+            s.connect((HOST, port))
+            s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            s.sendall(requests[port])
+            served[port] = (answer(port, s), time.monotonic() - t0)
+        self.assertEqual({p: a for p, (a, _) in served.items()}, want)
+        self.assertEqual([p for p, (_, took) in served.items() if took >= 1.0], [], served)
+
+        def closed(s):
+            s.settimeout(0.2)
+            try:
+                return s.recv(1) == b""
+            except ConnectionResetError:
+                return True
+            except socket.timeout:
+                return False
+        self.assertEqual({p: [closed(s) for s in h] for p, h in held.items()},
+                         {p: [False, True] + [False] * (len(h) - 2) for p, h in held.items()})
+        for s in clients + [s for h in held.values() for s in h]:
+            s.close()
+        self.assertTrue(wait_for(lambda: fd_count(pid) <= fds, 10), (fd_count(pid), fds))
+        self.assertLess(rss_kb(pid) - rss, 512)
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 // Retained variables through the host's stop and cold start: the retain file
-// byte for byte, loading it back, foreign or short files, and the backup copy.
+// byte for byte, loading it back, foreign or short files, the backup copy and
+// the fatal-signal path's save.
 #include "tests/iec/iec_fixture.h"
 
 #include <fstream>
@@ -64,6 +65,13 @@ TEST_F(IecTest, StopWritesTheRetainFileAndAColdStartLoadsIt) {
     EXPECT_EQ(Z7VMWarm_LoadFromFile(db2, "/mnt/cfg/Z7_BKP.RET"), 1u);
     EXPECT_EQ(Var16(db2, 3), 0x5678);
     EXPECT_EQ(Z7VMWarm_LoadFromFile(db2, "/mnt/cfg/none.ret"), 0u);
+    // the fatal-signal path's save: the whole image, no temporary file left
+    EXPECT_EQ(Z7VMWarm_SaveNow(db2, "/mnt/cfg/z7.ret"), 1u);
+    EXPECT_EQ(ReadFile(file), (std::vector<uint8_t>{0x78, 0x56, 0x34, 0x12, 0x99, 0x12, 0x78, 0x56, 0x04, 0x01, 0x41,
+                                                    0x00, 0x00, 0x00, 0x00, 0x06, 0x06, 0x58, 0x59, 0x5A, 0x00, 0x00,
+                                                    0x00, 0x00}));
+    EXPECT_FALSE(std::ifstream(file + ".sig").good());
+    EXPECT_EQ(Z7VMWarm_SaveNow(db2, "/mnt/nodir/z7.ret"), 0u);
     EXPECT_EQ(Z7VM_CanLoadRetains(Z7Mem_Get32(Z7VM_Header(db2) + HD_CODE), "/mnt/cfg/z7.ret"), 1u);
     EXPECT_EQ(Z7VMWarm_CheckFile(0x12345679, "/mnt/cfg/z7.ret"), 0u);
     Z7Def_Stop(db2, nullptr, nullptr, "APP");

@@ -13,6 +13,7 @@
 #include "core/image/plcreg.h"
 #include "core/storage/memfile.h"
 #include "messaging/mqtt.h"
+#include "tests/support/fake_clock.h"
 
 namespace {
 
@@ -248,10 +249,12 @@ TEST(Mqtt, HandleMovesTimeoutsAndTheLibraryBinding) {
         EXPECT_EQ(updateDrevanoRegInfo(&v, h.bit, h.width), h.answer);
         EXPECT_EQ(v, h.moved) << std::hex << h.handle;
     }
+    test_support::FakeClock clock(100000000000);  // 100 s, on a whole second
     uint32_t timer = 0;
     EXPECT_EQ(checkTimeout(&timer, 0), 1u);
+    test_support::FakeClock::AdvanceMs(4999);
     EXPECT_EQ(checkTimeout(&timer, 5), 0u);
-    timer -= 5;
+    test_support::FakeClock::AdvanceMs(1);
     EXPECT_EQ(checkTimeout(&timer, 5), 1u);
 
     // A QoS 0 item while disconnected: no library call, nothing changes.
@@ -340,6 +343,7 @@ TEST(Mqtt, AnEndedLibraryThreadIsMarkedAndItsConnectionRebuiltNoSoonerThanAConne
     // Running state, network thread started but ended, the connected flag
     // left set: nothing is connected, and the rebuild waits for the connect
     // timer's 20 s.
+    test_support::FakeClock clock(100000000000);  // 100 s, on a whole second
     iiotConfig.enable = 1;
     c.state = 10;
     c.follow = 4;
@@ -350,7 +354,7 @@ TEST(Mqtt, AnEndedLibraryThreadIsMarkedAndItsConnectionRebuiltNoSoonerThanAConne
     EXPECT_EQ(c.connected, 0);
     EXPECT_EQ(c.state, 10u);
     EXPECT_EQ(c.follow, 4u);
-    c.connect_timer -= 20;
+    test_support::FakeClock::AdvanceMs(20000);
     mqttConnStep(1);
     EXPECT_EQ(c.state, 6u);  // stop, then destroy and create again
     mqttConnStep(1);

@@ -216,6 +216,38 @@ TEST_F(MsgTest, ProgramStartKeepsTheClaimAndAHeldDialRequest) {
     EXPECT_TRUE(Talk_Override(0));
 }
 
+// A running Modbus block keeps the constant control operand it started with
+// when the program area is rewritten under it (an on-line change): the
+// slave's own frame of 3 bytes goes out once, not again at a word of the
+// new program that happens to sit at the old operand's place.
+TEST_F(MsgTest, ARunningModbusBlockKeepsItsConstantOperandThroughAProgramChange) {
+    auto program = [](uint16_t control) {
+        LadAsm a(true);
+        a.contact(LT_ON);
+        OpenOp(a, {5, 0, 3, 0, 0, 3});
+        a.coil(M16(11));
+        a.contact(M16(11)).op(137).word(0).word(1).word(0).word(control).reg(R(40)).reg(R(50)).coil(M16(12));
+        a.end();
+        EXPECT_TRUE(a.finish());
+        return a;
+    };
+    LadAsm a = program(3);
+    PutText(R(40), "ABC");
+    ASSERT_EQ(Run(a), -1);
+    NotFirst();
+    ASSERT_EQ(Scan(), -1);
+    ASSERT_EQ(Scan(), -1);
+    const std::string frame = "ABC\x50\x85";  // RTU: the bytes and their CRC-16 (0x8550 by python), low byte first
+    EXPECT_EQ(Port(0).tx, frame);
+    const uint16_t status = LT_W(R(50));
+    LA_Load(program(0));
+    ASSERT_EQ(Scan(), -1);
+    LA_Load(program(3));
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(Port(0).tx, frame);
+    EXPECT_EQ(LT_W(R(50)), status);
+}
+
 TEST_F(MsgTest, ResultCodesNumericAndVerbose) {
     struct Row {
         uint8_t gsm;

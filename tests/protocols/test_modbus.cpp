@@ -1,7 +1,8 @@
 // The Modbus server in-process: the address map through its window edges,
 // the IEC map, and the TCP service driven by real loopback connections
 // (answers on the next pass, stream framing, idle close, stop and the run
-// flag); ASCII over TCP's storing of received bytes.
+// flag, the connection idle longest displaced when every one is taken);
+// ASCII over TCP's storing of received bytes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -287,6 +289,41 @@ TEST_F(ModbusServerTest, ReadTakenAfterWaitIsAnsweredAfterTheScan) {
     Dpr_Configuration[0].enables[0] = EN0_MODBUS;
     Modbus_AfterScan(0);
     EXPECT_EQ(a.Take(), Bytes({0x01, 0x03, 0, 0, 0, 5, 9, 3, 2, 0x44, 0x33}));
+}
+
+// With every connection taken, a new one displaces the connection idle
+// longest: by its last whole request, or its acceptance without one.
+TEST_F(ModbusServerTest, ANewConnectionDisplacesTheOneIdleLongest) {
+    test_support::FakeClock clock;
+    std::vector<std::unique_ptr<Peer>> held;
+    for (unsigned i = 0; i < MODBUS_SLOTS; i++) {
+        held.push_back(std::make_unique<Peer>());
+        held.back()->Send({0});  // a byte, never a whole request
+        Pass(2);
+        ASSERT_EQ(Modbus_Conn_Cnt(0), i + 1);
+        test_support::FakeClock::AdvanceMs(1000);
+    }
+    // The first one's request leaves the second idle longest.
+    Peer &first = *held[0];
+    first.Send({0, 0, 0, 0, 2, 1, 7});  // the rest of a request after its first byte
+    Arrived(first, 7);
+    Pass(2);
+    EXPECT_EQ(first.Take(), Bytes({0x00, 0x00, 0, 0, 0, 3, 1, 7, 0}));
+    Peer late;
+    Pass(4);
+    late.Send(Mbap(0x0A0B, 3, {7}));
+    Arrived(late, 8);
+    Pass(2);
+    EXPECT_EQ(late.Take(), Bytes({0x0A, 0x0B, 0, 0, 0, 3, 3, 7, 0}));
+    std::vector<bool> closed;
+    for (auto &p : held) {
+        p->Take(5);
+        closed.push_back(p->closed);
+    }
+    std::vector<bool> want(MODBUS_SLOTS, false);
+    want[1] = true;
+    EXPECT_EQ(closed, want);
+    EXPECT_EQ(Modbus_Conn_Cnt(0), MODBUS_SLOTS);
 }
 
 TEST(AsciiStoring, EndCharacterPairsContinuationAndRefusedBlocks) {

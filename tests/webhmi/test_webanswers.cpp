@@ -32,6 +32,7 @@
 #include "core/image/util.h"
 #include "exec/sys.h"
 #include "tests/support/temp_root.h"
+#include "tests/support/web_clock.h"
 #include "webhmi/weblife.h"
 #include "webhmi/webusers.h"
 #include "webhmi/webvars.h"
@@ -958,14 +959,14 @@ TEST_F(WebAnswers, FailuresGoToTheLoggingCallbackAndEveryTickToTheIdleCallback) 
     static std::vector<uint64_t> ticks;
     tavix_server_set_idle_cb([](uint64_t now) { ticks.push_back(now); });
     tavix_comm_set_cb(tavix_engine_receive_comm_data, tavix_server_connection_dropped, tavix_server_session_tick);
-    tavix_comm_state.timer.start -= 1000;
+    test_support::WebClock clock;
+    tavix_timer_start_imp(&tavix_comm_state.timer);
+    test_support::WebClock::Advance(1000);
     tavix_comm_mainloop_accept_conn();
     tavix_comm_mainloop_accept_conn();
     EXPECT_TRUE(ticks.empty());
     tavix_comm_mainloop_accept_conn();
-    ASSERT_EQ(ticks.size(), 1u);
-    EXPECT_GE(ticks[0], 1000u);
-    EXPECT_LE(ticks[0], 1004u);
+    EXPECT_EQ(ticks, std::vector<uint64_t>{1000});
     tavix_server_set_idle_cb(nullptr);
     for (int i = 0; i < 3; i++) tavix_comm_mainloop_accept_conn();
     EXPECT_EQ(ticks.size(), 1u);

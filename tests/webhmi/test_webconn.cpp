@@ -33,6 +33,7 @@
 #include "tavIXsdk/tavixsdk/tavix_util.h"
 #include "tests/support/loopback.h"
 #include "tests/support/temp_root.h"
+#include "tests/support/web_clock.h"
 
 namespace {
 
@@ -64,6 +65,7 @@ void Write(const std::string &path, const std::string &data) {
 
 struct WebConn : ::testing::Test {
     test_support::TempRoot root;
+    test_support::WebClock clock;
     int listener = -1;
     uint16_t port = 0;
     std::string www;
@@ -107,8 +109,8 @@ struct WebConn : ::testing::Test {
         EXPECT_EQ(send(s, first.data(), first.size(), 0), ssize_t(first.size()));
         return s;
     }
-    // Moves the server clock back so that "now" lies units later.
-    static void Age(uint64_t units) { tavix_comm_state.timer.start -= units; }
+    // Moves the server clock units half seconds on.
+    static void Age(uint64_t units) { test_support::WebClock::Advance(units); }
     static uint32_t InUse() {
         uint32_t n = 0;
         for (const tavix_connection &c : tavix_comm_state.conns) n += c.in_use;

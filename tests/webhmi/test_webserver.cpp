@@ -25,6 +25,7 @@
 #include "tavIXsdk/tavixsdk/tavix_sys.h"
 #include "tavIXsdk/tavixsdk/tavix_util.h"
 #include "tests/support/temp_root.h"
+#include "tests/support/web_clock.h"
 #include "webhmi/weblife.h"
 #include "webhmi/webusers.h"
 #include "webhmi/webvars.h"
@@ -52,8 +53,9 @@ struct WebServer : ::testing::Test {
         tavix_buffer_free_all();
         tavix_options_free();
     }
-    // Moves the server clock back so that "now" lies units later.
-    static void Age(uint64_t units) { tavix_comm_state.timer.start -= units; }
+    // Moves the server clock units half seconds on.
+    static void Age(uint64_t units) { test_support::WebClock::Advance(units); }
+    test_support::WebClock clock;
 };
 
 using test_support::Md5Peer;
