@@ -22,7 +22,9 @@ using Bytes = std::vector<uint8_t>;
 // A frame with the checksum for the given seed (long form when asked or when
 // the data do not fit the short one).
 inline Bytes Frame(uint8_t cmd, const Bytes &data, uint8_t seed = 0, bool long_form = false) {
-    Bytes f{cmd};
+    Bytes f;
+    f.reserve(data.size() + 5);
+    f.push_back(cmd);
     if (long_form || data.size() > 254) {
         f.push_back(0xFF);
         f.push_back(uint8_t(data.size()));
