@@ -369,7 +369,9 @@ int Op_Indirect() {
             return LAD_GO;
         }
         if (pointer) {
-            const uint32_t a = OP == LOP_IND_READ ? ElemOp<S>(kind) : (OP == LOP_IND_WRITE ? ElemOp<S>(kind) : LadWordOp<S>(lad.cur, 1));
+            const uint32_t a = OP == LOP_IND_READ    ? ElemOp<S>(kind)
+                               : OP == LOP_IND_WRITE ? ElemOp<S>(kind)
+                                                     : LadWordOp<S>(lad.cur, 1);
             const uint32_t pr = LadWordOp<S>(lad.cur, 1);
             const uint32_t n = LadWord(lad.cur);
             if (pr == LAD_NOREF || a == LAD_NOREF) {

@@ -111,7 +111,10 @@ int Op_PtrMake() {
 // image a read gives 0, a write writes nothing, and both clear the power.
 template <bool S, int OP>
 int Op_PtrAccess() {
-    constexpr uint32_t size = (OP == LOP_PTR_LOAD8 || OP == LOP_PTR_LOAD_BIT || OP == LOP_PTR_STORE8 || OP == LOP_PTR_STORE_BIT) ? 1 : ((OP == LOP_PTR_LOAD16 || OP == LOP_PTR_STORE16) ? 2 : 4);
+    constexpr uint32_t size =
+        (OP == LOP_PTR_LOAD8 || OP == LOP_PTR_LOAD_BIT || OP == LOP_PTR_STORE8 || OP == LOP_PTR_STORE_BIT) ? 1
+        : (OP == LOP_PTR_LOAD16 || OP == LOP_PTR_STORE16)                                             ? 2
+                                                                                                       : 4;
     constexpr bool read = OP <= LOP_PTR_LOAD_BIT;
     if (OP == LOP_PTR_LOAD_BIT && lad.lsp >= LSTACK_SIZE) return LAD_FAULT;
     if (OP == LOP_PTR_STORE_BIT && lad.lsp < 1) return LAD_FAULT;

@@ -63,7 +63,8 @@ std::size_t Accounts(const Walk &w, std::size_t pos, StoreFn store) {
         if (pos) pos = ScrambledString(w, pos, pass);
         if (pos) pos = ScrambledString(w, pos, text);
         uint8_t rights = 0, more = 0;
-        if (pos == 0 || !w.Byte(pos, rights) || !w.Byte(pos + DPRR_ACCOUNT_MORE, more) || pos + DPRR_ACCOUNT_TAIL > w.end) return 0;
+        if (pos == 0 || !w.Byte(pos, rights) || !w.Byte(pos + DPRR_ACCOUNT_MORE, more) || pos + DPRR_ACCOUNT_TAIL > w.end)
+            return 0;
         store(entry, user, pass, text, rights);
         pos += DPRR_ACCOUNT_TAIL;
         if (more == 0) return pos;
