@@ -133,8 +133,9 @@ bool NextDataFrame() {
 // ---- 0x03 verify_memory ------------------------------------------------------------
 void verify_memory() {
     if (CmdMode == 0) {
-        const uint32_t type = Has(2) ? D(1) : 0;
-        if (type == 3 || type == 17 || type > 33 || Info(type) == nullptr) return Refuse();
+        const uint32_t type = Has(2) ? uint32_t(D(1)) : uint32_t(MFT_LADDER);
+        if (type == MFT_REFUSED || type == MFT_SS_INFO || type >= FILE_TYPES || Info(type) == nullptr)
+            return Refuse();
         CmdPanel(1);
         CmdFileType = uint8_t(type);
         xfer_cursor = 0;
@@ -161,7 +162,7 @@ void DownloadClose() {
     const uint16_t crc = crc16(Data(fi), xfer_cursor);
     SetHeader(fi, crc, xfer_cursor);
     switch (CmdFileType) {
-    case 0:
+    case MFT_LADDER:
         PlcWordSet(W_FAULT, PlcWord(W_FAULT) & uint16_t(~0x0104));
         nv_get_features();
         // In run mode the program is stored as in stop mode, and the IEC
@@ -173,24 +174,24 @@ void DownloadClose() {
         }
         Cmd_PgmHold = 0;  // complete: the scan runs the new program
         break;
-    case 2:
+    case MFT_FORCE:
         std::memcpy(io_force.data(), Data(fi), std::min<uint32_t>(xfer_cursor, uint32_t(io_force.size())));
         break;
-    case 4:
+    case MFT_SETUP:
         Etn_UpdateSecurity();
         break;
-    case 5:
+    case MFT_IO_CONFIG:
         CmdConfigChanged = 1;
-        if (const FileInfo *net = Info(6)) SetHeader(*net, 0, 0);
+        if (const FileInfo *net = Info(MFT_NET_CONFIG)) SetHeader(*net, 0, 0);
         break;
-    case 6:
+    case MFT_NET_CONFIG:
         CmdConfigChanged = 1;
         NetIoConfig();
         break;
-    case 19:
+    case MFT_MAC_IMAGE:
         SysHook_SaveAndSetMACID();
         break;
-    case 23:
+    case MFT_CANOPEN:
         CANOpen_dwnld = 0;
         break;
     default:
@@ -215,20 +216,21 @@ void DownloadOverflow() {
 
 void download_memory() {
     if (CmdMode == 0) {
-        uint32_t type = Has(2) ? D(1) : 0;
-        if (type == 0 && OLPMode) type = 26;
-        if (type == 3 || type == 17 || type >= 34 || Info(type) == nullptr || Cmd_FileLimit(type) == 0)
+        uint32_t type = Has(2) ? uint32_t(D(1)) : uint32_t(MFT_LADDER);
+        if (type == MFT_LADDER && OLPMode) type = MFT_OLP;
+        if (type == MFT_REFUSED || type == MFT_SS_INFO || type >= FILE_TYPES || Info(type) == nullptr ||
+            Cmd_FileLimit(type) == 0)
             return Refuse();
-        const bool iec_hold = DrevanoRuntime && (!drevano_variables_enumerateded || type == 26);
-        if (type != 2 && !OLPMode && !iec_hold) CmdPanel(0);
+        const bool iec_hold = DrevanoRuntime && (!drevano_variables_enumerateded || type == MFT_OLP);
+        if (type != MFT_FORCE && !OLPMode && !iec_hold) CmdPanel(0);
         CmdFileType = uint8_t(type);
-        CmdGrfxType = (type >= 7 && type <= 11) ? 1 : 0;
+        CmdGrfxType = (type >= MFT_GRAPHICS_FIRST && type <= MFT_GRAPHICS_LAST) ? 1 : 0;
         xfer_cursor = 0;
         const FileInfo &fi = *Info(type);
         // From here on the program area is incomplete until its last frame.
-        if (type == 0) Cmd_PgmHold = 1;
+        if (type == MFT_LADDER) Cmd_PgmHold = 1;
         if (fi.erase) SYS_BlockErase(fi.area, uint32_t(fi.erase_kb) * 1024u);
-        if (type == 23) CANOpen_dwnld = 1;
+        if (type == MFT_CANOPEN) CANOpen_dwnld = 1;
         Cmd_FileOpen = 1;
         return DataPhaseBegin();
     }
@@ -294,10 +296,10 @@ void UploadBegin(const uint8_t *src, uint32_t total) {
 
 void upload_memory() {
     if (CmdMode != 0) return UploadStep();
-    const uint32_t type = Has(2) ? D(1) : 0;
+    const uint32_t type = Has(2) ? uint32_t(D(1)) : uint32_t(MFT_LADDER);
     const bool header = Has(3) && D(2) != 0;
-    if (type > 33 || Info(type) == nullptr) return Refuse();
-    if (type == 17) MF_SsInfoRefresh();
+    if (type >= FILE_TYPES || Info(type) == nullptr) return Refuse();
+    if (type == MFT_SS_INFO) MF_SsInfoRefresh();
     const FileInfo &fi = *Info(type);
     if (header) {
         LE_Put32(xfer_header.data(), StoredCrc(fi));
@@ -617,13 +619,14 @@ void Cmd_FileAbandoned(bool recreated, const char *why) {
     const FileInfo *fi = Info(type);
     if (recreated || fi == nullptr) return;
     switch (type) {
-    case 2:
+    case MFT_FORCE:
         // The force image holds the table as it was (copied at its last
         // download, or checked at start-up).
         std::memcpy(Data(*fi), io_force.data(), std::min<uint32_t>(PlcDword(W_FORCE_LEN), MF_FORCE_MAX));
         std::printf("Download of file type 2 %s: the forces are back\n", why);
         return;
-    case 4: case 5: case 20: case 21: case 22: case 23: case 33:
+    case MFT_SETUP: case MFT_IO_CONFIG: case MFT_PROMGR: case MFT_MESSAGING: case MFT_DATALOG: case MFT_CANOPEN:
+    case MFT_MQTT:
         break;
     default:
         return;  // the program has its own; 6, 19 and 26 are stored nowhere
@@ -665,13 +668,13 @@ uint32_t Cmd_FileLimit(uint32_t type) {
     // The bounds start-up validation accepts: a longer file would be thrown
     // away (with the whole application) at the next start.
     switch (type) {
-    case 0: case 26: bound = 2097152; break;
-    case 2: bound = MF_FORCE_MAX; break;
-    case 4: bound = 80; break;
-    case 5: bound = 520192; break;
-    case 20: bound = 4194304; break;
-    case 21: case 22: case 23: bound = 131072; break;
-    case 33: bound = 8388608; break;
+    case MFT_LADDER: case MFT_OLP: bound = 2097152; break;
+    case MFT_FORCE: bound = MF_FORCE_MAX; break;
+    case MFT_SETUP: bound = 80; break;
+    case MFT_IO_CONFIG: bound = 520192; break;
+    case MFT_PROMGR: bound = 4194304; break;
+    case MFT_MESSAGING: case MFT_DATALOG: case MFT_CANOPEN: bound = 131072; break;
+    case MFT_MQTT: bound = 8388608; break;
     default: bound = 0xFFFFFFFFu; break;
     }
     return std::min(bound, Room(*fi));

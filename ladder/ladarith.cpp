@@ -111,8 +111,8 @@ int Op_LoadFloatAs16() {  // 77
 }
 template <bool S, int OP>
 int Op_Load() {  // 78, 79, 80, 83, 87
-    constexpr uint32_t push = (OP == 80) ? 1 : 2;
-    constexpr uint32_t width = (OP == 78 || OP == 83) ? 2 : 1;
+    constexpr uint32_t push = (OP == LOP_LOAD16) ? 1 : 2;
+    constexpr uint32_t width = (OP == LOP_LOAD32_AS_REAL || OP == LOP_LOAD32) ? 2 : 1;
     if (!LadWRoom(push)) return LAD_FAULT;
     const uint32_t r = LadWordOp<S>(lad.cur, width);
     if (r == LAD_NOREF) {
@@ -122,11 +122,11 @@ int Op_Load() {  // 78, 79, 80, 83, 87
         return LAD_GO;
     }
     switch (OP) {
-    case 78: LadWPush32(LadBits(float(int32_t(LadGet32(r))))); break;
-    case 79: LadWPush32(LadBits(float(int16_t(LadGet16(r))))); break;
-    case 80: LadWPush(LadGet16(r)); break;
-    case 83: LadWPush32(LadGet32(r)); break;
-    case 87: LadWPush32(uint32_t(int32_t(int16_t(LadGet16(r))))); break;
+    case LOP_LOAD32_AS_REAL: LadWPush32(LadBits(float(int32_t(LadGet32(r))))); break;
+    case LOP_LOAD16_AS_REAL: LadWPush32(LadBits(float(int16_t(LadGet16(r))))); break;
+    case LOP_LOAD16: LadWPush(LadGet16(r)); break;
+    case LOP_LOAD32: LadWPush32(LadGet32(r)); break;
+    case LOP_LOAD16_AS32: LadWPush32(uint32_t(int32_t(int16_t(LadGet16(r))))); break;
     default: break;
     }
     return LAD_GO;
@@ -341,8 +341,8 @@ int Op_Indirect() {
         const bool bytes = kind == 1;
         bool indexed, pointer;
         switch (OP) {
-        case 97: indexed = kind == 5 || (flags & 4); pointer = (flags & 1) != 0; break;
-        case 98: indexed = kind == 5 || (flags & 8); pointer = (flags & 2) != 0; break;
+        case LOP_IND_READ: indexed = kind == 5 || (flags & 4); pointer = (flags & 1) != 0; break;
+        case LOP_IND_WRITE: indexed = kind == 5 || (flags & 8); pointer = (flags & 2) != 0; break;
         default: indexed = kind == 5 || (flags & 0xC) == 0xC; pointer = (flags & 3) == 3; break;
         }
         if (indexed) {
@@ -351,17 +351,17 @@ int Op_Indirect() {
             const uint32_t n = LadWord(lad.cur);
             const uint32_t xr = LadWordOp<S>(lad.cur, 1);
             uint32_t yr = 0;
-            if (OP == 99) yr = LadWordOp<S>(lad.cur, 1);
+            if (OP == LOP_IND_COPY) yr = LadWordOp<S>(lad.cur, 1);
             if (xr == LAD_NOREF || yr == LAD_NOREF) {
                 LadPowerClear();
                 return LAD_GO;
             }
             const uint32_t x = LadGet16(xr);
-            const uint32_t y = OP == 99 ? LadGet16(yr) : 0;
+            const uint32_t y = OP == LOP_IND_COPY ? LadGet16(yr) : 0;
             uint32_t dd = d, ss = s;
-            if (OP == 97) ss = Indexed(s, x, kind);
-            if (OP == 98) dd = Indexed(d, x, kind);
-            if (OP == 99) {
+            if (OP == LOP_IND_READ) ss = Indexed(s, x, kind);
+            if (OP == LOP_IND_WRITE) dd = Indexed(d, x, kind);
+            if (OP == LOP_IND_COPY) {
                 ss = Indexed(s, x, kind);
                 dd = Indexed(d, y, kind);
             }
@@ -369,7 +369,9 @@ int Op_Indirect() {
             return LAD_GO;
         }
         if (pointer) {
-            const uint32_t a = OP == 97 ? ElemOp<S>(kind) : (OP == 98 ? ElemOp<S>(kind) : LadWordOp<S>(lad.cur, 1));
+            const uint32_t a = OP == LOP_IND_READ    ? ElemOp<S>(kind)
+                               : OP == LOP_IND_WRITE ? ElemOp<S>(kind)
+                                                     : LadWordOp<S>(lad.cur, 1);
             const uint32_t pr = LadWordOp<S>(lad.cur, 1);
             const uint32_t n = LadWord(lad.cur);
             if (pr == LAD_NOREF || a == LAD_NOREF) {
@@ -381,9 +383,9 @@ int Op_Indirect() {
                 LadPowerClear();
                 return LAD_GO;
             }
-            if (OP == 97) Copy(bytes, a, p, n);
-            if (OP == 98) Copy(bytes, p, a, n);
-            if (OP == 99) {
+            if (OP == LOP_IND_READ) Copy(bytes, a, p, n);
+            if (OP == LOP_IND_WRITE) Copy(bytes, p, a, n);
+            if (OP == LOP_IND_COPY) {
                 const uint32_t q = PtrElem(LadGet16(a), kind, n);
                 if (q == LAD_NOREF) LadPowerClear();
                 else Copy(bytes, q, p, n);
@@ -409,9 +411,9 @@ int Op_Indirect() {
         LadPowerClear();
         return LAD_GO;
     }
-    if (OP == 97) Copy(false, a, p, n);
-    if (OP == 98) Copy(false, p, a, n);
-    if (OP == 99) {
+    if (OP == LOP_IND_READ) Copy(false, a, p, n);
+    if (OP == LOP_IND_WRITE) Copy(false, p, a, n);
+    if (OP == LOP_IND_COPY) {
         if (!LadWordsFit(a, 1)) {
             LadPowerClear();
             return LAD_GO;
@@ -426,7 +428,7 @@ int Op_Indirect() {
 // ---- bit-wise, shift and rotate ----------------------------------------------------------
 template <int OP>
 int Op_Logic16() {  // 100..103, 110..113
-    if (OP == 103) {
+    if (OP == LOP_NOT16) {
         if (!LadWHas(1)) return LAD_FAULT;
         w_stack[lad.wsp - 1] = uint16_t(~w_stack[lad.wsp - 1]);
         return LAD_GO;
@@ -436,20 +438,20 @@ int Op_Logic16() {  // 100..103, 110..113
     uint16_t &a = w_stack[lad.wsp - 1];
     const uint32_t c8 = b & 0xFF, c4 = b & 15;
     switch (OP) {
-    case 100: a &= b; break;
-    case 101: a |= b; break;
-    case 102: a ^= b; break;
-    case 110: a = c8 >= 16 ? 0 : uint16_t(a << c8); break;
-    case 111: a = c8 >= 16 ? 0 : uint16_t(a >> c8); break;
-    case 112: a = uint16_t((a << c4) | (a >> ((16 - c4) & 15))); break;
-    case 113: a = uint16_t((a >> c4) | (a << ((16 - c4) & 15))); break;
+    case LOP_AND16: a &= b; break;
+    case LOP_OR16: a |= b; break;
+    case LOP_XOR16: a ^= b; break;
+    case LOP_SHL16: a = c8 >= 16 ? 0 : uint16_t(a << c8); break;
+    case LOP_SHR16: a = c8 >= 16 ? 0 : uint16_t(a >> c8); break;
+    case LOP_ROL16: a = uint16_t((a << c4) | (a >> ((16 - c4) & 15))); break;
+    case LOP_ROR16: a = uint16_t((a >> c4) | (a << ((16 - c4) & 15))); break;
     default: break;
     }
     return LAD_GO;
 }
 template <int OP>
 int Op_Logic32() {  // 104..107, 114..117
-    if (OP == 107) {
+    if (OP == LOP_NOT32) {
         if (!LadWHas(2)) return LAD_FAULT;
         const uint32_t a = LadWPop32();
         LadWPush32(~a);
@@ -460,13 +462,13 @@ int Op_Logic32() {  // 104..107, 114..117
     uint32_t a = LadWPop32();
     const uint32_t c8 = b & 0xFF, c5 = b & 31;
     switch (OP) {
-    case 104: a &= b; break;
-    case 105: a |= b; break;
-    case 106: a ^= b; break;
-    case 114: a = c8 >= 32 ? 0 : a << c8; break;
-    case 115: a = c8 >= 32 ? 0 : a >> c8; break;
-    case 116: a = (a << c5) | (a >> ((32 - c5) & 31)); break;
-    case 117: a = (a >> c5) | (a << ((32 - c5) & 31)); break;
+    case LOP_AND32: a &= b; break;
+    case LOP_OR32: a |= b; break;
+    case LOP_XOR32: a ^= b; break;
+    case LOP_SHL32: a = c8 >= 32 ? 0 : a << c8; break;
+    case LOP_SHR32: a = c8 >= 32 ? 0 : a >> c8; break;
+    case LOP_ROL32: a = (a << c5) | (a >> ((32 - c5) & 31)); break;
+    case LOP_ROR32: a = (a >> c5) | (a << ((32 - c5) & 31)); break;
     default: break;
     }
     LadWPush32(a);
@@ -481,7 +483,7 @@ int Op_Angle() {
     if (LadBadFloat(bits)) LadPowerClear();
     const double f = LadF(bits);
     constexpr double kTwoPi = 6.28318530717958647692;
-    const double r = OP == 108 ? f * kTwoPi / 360.0 : f * 360.0 / kTwoPi;
+    const double r = OP == LOP_DEG_TO_RAD ? f * kTwoPi / 360.0 : f * 360.0 / kTwoPi;
     LadWPush32(LadBits(float(r)));
     return LAD_GO;
 }
@@ -495,9 +497,9 @@ int Op_Arith16() {  // 120..123
     const int32_t a = int16_t(top);
     int32_t r;
     switch (OP) {
-    case 120: r = a + b; break;
-    case 121: r = a - b; break;
-    case 122: r = a * b; break;
+    case LOP_ADD16: r = a + b; break;
+    case LOP_SUB16: r = a - b; break;
+    case LOP_MUL16: r = a * b; break;
     default:
         if (b == 0) {
             LadPowerClear();
@@ -518,9 +520,9 @@ int Op_Arith32() {  // 124..127
     int32_t r = a;
     uint32_t ovf = 0;
     switch (OP) {
-    case 124: ovf = LH_AddInt32(&r, a, b); break;
-    case 125: ovf = LH_SubInt32(&r, a, b); break;
-    case 126: ovf = LH_MulInt32(&r, a, b); break;
+    case LOP_ADD32: ovf = LH_AddInt32(&r, a, b); break;
+    case LOP_SUB32: ovf = LH_SubInt32(&r, a, b); break;
+    case LOP_MUL32: ovf = LH_MulInt32(&r, a, b); break;
     default:
         if (b == 0) ovf = 1;
         else if (a == INT32_MIN && b == -1) ovf = 1;  // the quotient does not fit; it wraps
@@ -536,64 +538,64 @@ int Op_Arith32() {  // 124..127
 template <int OP>
 int Op_Multi() {
     if (lad.lsp < 1) return LAD_FAULT;
-    const uint32_t p = OP == 118 ? Multi_Shift(&lad.cur) : Multi_Rotate(&lad.cur);
+    const uint32_t p = OP == LOP_MULTI_SHIFT ? Multi_Shift(&lad.cur) : Multi_Rotate(&lad.cur);
     l_stack[lad.lsp - 1] = uint8_t(p);
     return LAD_GO;
 }
 
 template <bool S>
 void Fill(LadOp *t) {
-    t[75] = Op_Load32As16<S>;
-    t[76] = Op_LoadFloatAs32<S>;
-    t[77] = Op_LoadFloatAs16<S>;
-    t[78] = Op_Load<S, 78>;
-    t[79] = Op_Load<S, 79>;
-    t[80] = Op_Load<S, 80>;
-    t[81] = Op_Const16;
-    t[82] = Op_Store16<S>;
-    t[83] = Op_Load<S, 83>;
-    t[84] = Op_Const32;
-    t[85] = Op_Store32<S>;
-    t[86] = Op_Const16As32;
-    t[87] = Op_Load<S, 87>;
-    t[90] = Op_Move16<S>;
-    t[91] = Op_BlockMove<S>;
-    t[92] = Op_MoveK16<S>;
-    t[93] = Op_Fill<S>;
-    t[94] = Op_FillK<S>;
-    t[95] = Op_Move32<S>;
-    t[96] = Op_MoveK32<S>;
-    t[97] = Op_Indirect<S, 97>;
-    t[98] = Op_Indirect<S, 98>;
-    t[99] = Op_Indirect<S, 99>;
-    t[100] = Op_Logic16<100>;
-    t[101] = Op_Logic16<101>;
-    t[102] = Op_Logic16<102>;
-    t[103] = Op_Logic16<103>;
-    t[104] = Op_Logic32<104>;
-    t[105] = Op_Logic32<105>;
-    t[106] = Op_Logic32<106>;
-    t[107] = Op_Logic32<107>;
-    t[108] = Op_Angle<108>;
-    t[109] = Op_Angle<109>;
-    t[110] = Op_Logic16<110>;
-    t[111] = Op_Logic16<111>;
-    t[112] = Op_Logic16<112>;
-    t[113] = Op_Logic16<113>;
-    t[114] = Op_Logic32<114>;
-    t[115] = Op_Logic32<115>;
-    t[116] = Op_Logic32<116>;
-    t[117] = Op_Logic32<117>;
-    t[118] = Op_Multi<118>;
-    t[119] = Op_Multi<119>;
-    t[120] = Op_Arith16<120>;
-    t[121] = Op_Arith16<121>;
-    t[122] = Op_Arith16<122>;
-    t[123] = Op_Arith16<123>;
-    t[124] = Op_Arith32<124>;
-    t[125] = Op_Arith32<125>;
-    t[126] = Op_Arith32<126>;
-    t[127] = Op_Arith32<127>;
+    t[LOP_LOAD32_AS16] = Op_Load32As16<S>;
+    t[LOP_LOAD_REAL_AS32] = Op_LoadFloatAs32<S>;
+    t[LOP_LOAD_REAL_AS16] = Op_LoadFloatAs16<S>;
+    t[LOP_LOAD32_AS_REAL] = Op_Load<S, LOP_LOAD32_AS_REAL>;
+    t[LOP_LOAD16_AS_REAL] = Op_Load<S, LOP_LOAD16_AS_REAL>;
+    t[LOP_LOAD16] = Op_Load<S, LOP_LOAD16>;
+    t[LOP_CONST16] = Op_Const16;
+    t[LOP_STORE16] = Op_Store16<S>;
+    t[LOP_LOAD32] = Op_Load<S, LOP_LOAD32>;
+    t[LOP_CONST32] = Op_Const32;
+    t[LOP_STORE32] = Op_Store32<S>;
+    t[LOP_CONST16_AS32] = Op_Const16As32;
+    t[LOP_LOAD16_AS32] = Op_Load<S, LOP_LOAD16_AS32>;
+    t[LOP_MOVE16] = Op_Move16<S>;
+    t[LOP_BLOCK_MOVE] = Op_BlockMove<S>;
+    t[LOP_MOVE_K16] = Op_MoveK16<S>;
+    t[LOP_FILL] = Op_Fill<S>;
+    t[LOP_FILL_K] = Op_FillK<S>;
+    t[LOP_MOVE32] = Op_Move32<S>;
+    t[LOP_MOVE_K32] = Op_MoveK32<S>;
+    t[LOP_IND_READ] = Op_Indirect<S, LOP_IND_READ>;
+    t[LOP_IND_WRITE] = Op_Indirect<S, LOP_IND_WRITE>;
+    t[LOP_IND_COPY] = Op_Indirect<S, LOP_IND_COPY>;
+    t[LOP_AND16] = Op_Logic16<LOP_AND16>;
+    t[LOP_OR16] = Op_Logic16<LOP_OR16>;
+    t[LOP_XOR16] = Op_Logic16<LOP_XOR16>;
+    t[LOP_NOT16] = Op_Logic16<LOP_NOT16>;
+    t[LOP_AND32] = Op_Logic32<LOP_AND32>;
+    t[LOP_OR32] = Op_Logic32<LOP_OR32>;
+    t[LOP_XOR32] = Op_Logic32<LOP_XOR32>;
+    t[LOP_NOT32] = Op_Logic32<LOP_NOT32>;
+    t[LOP_DEG_TO_RAD] = Op_Angle<LOP_DEG_TO_RAD>;
+    t[LOP_RAD_TO_DEG] = Op_Angle<LOP_RAD_TO_DEG>;
+    t[LOP_SHL16] = Op_Logic16<LOP_SHL16>;
+    t[LOP_SHR16] = Op_Logic16<LOP_SHR16>;
+    t[LOP_ROL16] = Op_Logic16<LOP_ROL16>;
+    t[LOP_ROR16] = Op_Logic16<LOP_ROR16>;
+    t[LOP_SHL32] = Op_Logic32<LOP_SHL32>;
+    t[LOP_SHR32] = Op_Logic32<LOP_SHR32>;
+    t[LOP_ROL32] = Op_Logic32<LOP_ROL32>;
+    t[LOP_ROR32] = Op_Logic32<LOP_ROR32>;
+    t[LOP_MULTI_SHIFT] = Op_Multi<LOP_MULTI_SHIFT>;
+    t[LOP_MULTI_ROTATE] = Op_Multi<LOP_MULTI_ROTATE>;
+    t[LOP_ADD16] = Op_Arith16<LOP_ADD16>;
+    t[LOP_SUB16] = Op_Arith16<LOP_SUB16>;
+    t[LOP_MUL16] = Op_Arith16<LOP_MUL16>;
+    t[LOP_DIV16] = Op_Arith16<LOP_DIV16>;
+    t[LOP_ADD32] = Op_Arith32<LOP_ADD32>;
+    t[LOP_SUB32] = Op_Arith32<LOP_SUB32>;
+    t[LOP_MUL32] = Op_Arith32<LOP_MUL32>;
+    t[LOP_DIV32] = Op_Arith32<LOP_DIV32>;
 }
 
 }  // namespace

@@ -168,7 +168,7 @@ template <bool S>
             ls[lsp++] = uint8_t(0u - ((plc_reg[(w >> 3) - 128] >> (w & 7)) & 1u));
             continue;
         }
-        if (w == 38) {  // coil, as its handler in the table does it
+        if (w == LOP_COIL) {  // coil, as its handler in the table does it
             uint32_t b;
             if constexpr (S) {
                 if (pos >= end) {
@@ -251,14 +251,14 @@ enum LadCellKind : uint8_t {
     CELL_TABLE,
     CELL_BEYOND,
     CELL_PAST_END,
-    CELL_SKIP,     // 70: byte = the target position
-    CELL_POP,      // 55
-    CELL_LOAD16,   // 80: byte = the word index
-    CELL_CONST16,  // 81: byte = the constant
-    CELL_STORE16,  // 82: byte = the word index
-    CELL_ADD16,    // 120
-    CELL_SUB16,    // 121
-    CELL_MUL16,    // 122
+    CELL_SKIP,     // LOP_SKIP: byte = the target position
+    CELL_POP,      // LOP_POP
+    CELL_LOAD16,   // LOP_LOAD16: byte = the word index
+    CELL_CONST16,  // LOP_CONST16: byte = the constant
+    CELL_STORE16,  // LOP_STORE16: byte = the word index
+    CELL_ADD16,    // LOP_ADD16
+    CELL_SUB16,    // LOP_SUB16
+    CELL_MUL16,    // LOP_MUL16
     CELL_KINDS
 };
 struct LadCell {
@@ -292,26 +292,26 @@ LadCell DecodeValue(const uint8_t *code, uint32_t pos, uint32_t end, uint32_t w)
     uint32_t v = 0;
     uint8_t kind = CELL_TABLE;
     switch (w) {
-    case 55: kind = CELL_POP; break;
-    case 70:
+    case LOP_POP: kind = CELL_POP; break;
+    case LOP_SKIP:
         v = LadWord(c);
         v += c.pos;  // counted from the word after the operand
         if (v >= end) return table;
         kind = CELL_SKIP;
         break;
-    case 80:
-    case 82:
+    case LOP_LOAD16:
+    case LOP_STORE16:
         v = LadWordOp<S>(c, 1);
         if (v == LAD_NOREF) return table;
-        kind = w == 80 ? CELL_LOAD16 : CELL_STORE16;
+        kind = w == LOP_LOAD16 ? CELL_LOAD16 : CELL_STORE16;
         break;
-    case 81:
+    case LOP_CONST16:
         v = LadWord(c);
         kind = CELL_CONST16;
         break;
-    case 120: kind = CELL_ADD16; break;
-    case 121: kind = CELL_SUB16; break;
-    case 122: kind = CELL_MUL16; break;
+    case LOP_ADD16: kind = CELL_ADD16; break;
+    case LOP_SUB16: kind = CELL_SUB16; break;
+    case LOP_MUL16: kind = CELL_MUL16; break;
     default: return table;
     }
     if (c.bad) return table;
@@ -324,7 +324,7 @@ LadCell Decode(const uint8_t *code, uint32_t pos, uint32_t end) {
     const uint32_t w = LE_Get16(code + 2 * std::size_t(pos));
     if (w >= 1024) return {(w - 1024) >> 3, CELL_CONTACT, uint8_t(1u << (w & 7)), 1};
     if (w >= LAD_OPCODES) return {w, CELL_BEYOND, 0, 1};
-    if (w != 38) return DecodeValue<S>(code, pos, end, w);
+    if (w != LOP_COIL) return DecodeValue<S>(code, pos, end, w);
     uint32_t b;
     uint16_t len;
     if constexpr (S) {
@@ -500,15 +500,14 @@ int Lad_Invalid() { return LAD_FAULT; }
 int Lad_Ignored() { return LAD_GO; }
 
 void LadFrame_Fill() {
-    Set(9, Op_End);
-    Set(68, Op_Jump32);
-    Set(69, Op_Call32);
-    Set(70, Op_Skip);
-    Set(71, Op_Jump16);
-    Set(73, Op_Call16);
-    Set(74, Op_Return);
-    for (unsigned op : {66u, 67u, 72u, 88u, 89u, 138u, 139u, 159u, 180u, 181u, 185u, 186u, 189u, 190u, 191u})
-        Set(op, Lad_Ignored);
+    Set(LOP_END, Op_End);
+    Set(LOP_JUMP32, Op_Jump32);
+    Set(LOP_CALL32, Op_Call32);
+    Set(LOP_SKIP, Op_Skip);
+    Set(LOP_JUMP16, Op_Jump16);
+    Set(LOP_CALL16, Op_Call16);
+    Set(LOP_RETURN, Op_Return);
+    for (uint16_t op : LAD_IGNORED_OPS) Set(op, Lad_Ignored);
 }
 
 namespace {

@@ -35,20 +35,20 @@ int Op_PtrBlock() {
     const uint64_t d = LadPtrOp<S>(lad.cur);
     uint64_t s = 0;
     uint16_t w = 0;
-    if (OP == 507) w = LadWord(lad.cur);
+    if (OP == LOP_PTR_FILL_K) w = LadWord(lad.cur);
     else s = LadPtrOp<S>(lad.cur);
     const uint64_t n = LadWord(lad.cur);
     if (LadCut()) return LAD_GO;
-    if (!LadPtrFits(d, 2 * n) || (OP != 507 && !LadPtrFits(s, OP == 505 ? 2 * n : 2))) {
+    if (!LadPtrFits(d, 2 * n) || (OP != LOP_PTR_FILL_K && !LadPtrFits(s, OP == LOP_PTR_BLOCK_MOVE ? 2 * n : 2))) {
         LadPowerClear();
         return LAD_GO;
     }
     LadCharge(n / 8);
-    if (OP == 505) {
+    if (OP == LOP_PTR_BLOCK_MOVE) {
         CopyUp(d, s, 2 * n);
         return LAD_GO;
     }
-    if (OP == 506) w = LE_Get16(&plc_reg[s]);
+    if (OP == LOP_PTR_FILL) w = LE_Get16(&plc_reg[s]);
     for (uint64_t i = 0; i < n; i++) LE_Put16(&plc_reg[d + 2 * i], w);
     return LAD_GO;
 }
@@ -57,14 +57,14 @@ int Op_PtrBlock() {
 template <bool S, int OP>
 int Op_PtrDword() {
     const uint64_t d = LadPtrOp<S>(lad.cur);
-    const uint64_t s = OP == 508 ? LadPtrOp<S>(lad.cur) : 0;
-    const uint32_t v = OP == 509 ? LadDword(lad.cur) : 0;
+    const uint64_t s = OP == LOP_PTR_MOVE32 ? LadPtrOp<S>(lad.cur) : 0;
+    const uint32_t v = OP == LOP_PTR_MOVE_K32 ? LadDword(lad.cur) : 0;
     if (LadCut()) return LAD_GO;
-    if (!LadPtrFits(d, 4) || (OP == 508 && !LadPtrFits(s, 4))) {
+    if (!LadPtrFits(d, 4) || (OP == LOP_PTR_MOVE32 && !LadPtrFits(s, 4))) {
         LadPowerClear();
         return LAD_GO;
     }
-    if (OP == 508) CopyUp(d, s, 4);
+    if (OP == LOP_PTR_MOVE32) CopyUp(d, s, 4);
     else LE_Put32(&plc_reg[d], v);
     return LAD_GO;
 }
@@ -101,18 +101,18 @@ int Op_MultiExt() {
 
 template <bool S>
 void Fill(LadOp *t) {
-    for (unsigned base : {450u, 466u, 482u, 498u})
-        for (unsigned i = 0; i < 6; i++) t[base + i] = Op_ExtTimer<true>;
-    for (unsigned base : {458u, 474u})
-        for (unsigned i = 0; i < 6; i++) t[base + i] = Op_ExtTimer<false>;
-    t[505] = Op_PtrBlock<S, 505>;
-    t[506] = Op_PtrBlock<S, 506>;
-    t[507] = Op_PtrBlock<S, 507>;
-    t[508] = Op_PtrDword<S, 508>;
-    t[509] = Op_PtrDword<S, 509>;
-    t[511] = Op_CsCopy<S>;
-    t[529] = Op_MultiExt<true>;
-    t[530] = Op_MultiExt<false>;
+    for (unsigned base : {LOP_TRET32_1S, LOP_TRET32_1MS, LOP_TRET32_10MS, LOP_TRET32_100MS})
+        for (unsigned i = 0; i < LAD_TIMER_GROUP; i++) t[base + i] = Op_ExtTimer<true>;
+    for (unsigned base : {LOP_TRET_1S, LOP_TRET_1MS})
+        for (unsigned i = 0; i < LAD_TIMER_GROUP; i++) t[base + i] = Op_ExtTimer<false>;
+    t[LOP_PTR_BLOCK_MOVE] = Op_PtrBlock<S, LOP_PTR_BLOCK_MOVE>;
+    t[LOP_PTR_FILL] = Op_PtrBlock<S, LOP_PTR_FILL>;
+    t[LOP_PTR_FILL_K] = Op_PtrBlock<S, LOP_PTR_FILL_K>;
+    t[LOP_PTR_MOVE32] = Op_PtrDword<S, LOP_PTR_MOVE32>;
+    t[LOP_PTR_MOVE_K32] = Op_PtrDword<S, LOP_PTR_MOVE_K32>;
+    t[LOP_CS_COPY] = Op_CsCopy<S>;
+    t[LOP_MULTI_SHIFT_X] = Op_MultiExt<true>;
+    t[LOP_MULTI_ROTATE_X] = Op_MultiExt<false>;
 }
 
 }  // namespace

@@ -31,7 +31,6 @@
 
 namespace {
 constexpr uint8_t FL_COUNT_REF = 0x20, FL_START_REF = 0x40, FL_DATA_OFFSET = 0x80;
-constexpr uint16_t OP_DESC = 248, OP_COPY = 249, OP_RENAME = 252, OP_FORMAT = 254;
 constexpr uint16_t DESC_WRITE = 77;
 // Bytes of the descriptor record's fixed part and of one descriptor.
 constexpr uint32_t DESC_HEAD = 40, DESC_WRITE_SIZE = 8, DESC_READ_SIZE = 4, DESC_READ_FIRST = 44;
@@ -163,7 +162,7 @@ int Op_File() {
     FileOpRec op{};
     op.owner = at + 1;
     op.opcode = LadWord(c);
-    if (op.opcode == OP_DESC) {
+    if (op.opcode == LOP_FILE_DESC) {
         if (!ReadDescRecord(c, at, op)) return LAD_GO;
     } else {
         op.drive = uint8_t(LadWord(c));
@@ -176,9 +175,9 @@ int Op_File() {
         op.count = LadDword(c);
         op.status = LadDword(c);
         name1[0] = 0;
-        if (op.opcode != OP_FORMAT) {
+        if (op.opcode != LOP_FILE_FORMAT) {
             if (!ReadName(c, LadDword(c), name1, sizeof name1)) return LAD_GO;
-            if (op.opcode == OP_COPY || op.opcode == OP_RENAME) {
+            if (op.opcode == LOP_FILE_COPY || op.opcode == LOP_FILE_RENAME) {
                 if (!ReadName(c, LadDword(c), name2, sizeof name2)) return LAD_GO;
                 op.name2 = name2;
             }
@@ -195,5 +194,5 @@ int Op_File() {
 
 void LadFile_Fill() {
     for (LadOp *t : {lad_ops16, lad_opsx})
-        for (unsigned op = OP_DESC; op <= OP_FORMAT; op++) t[op] = Op_File;
+        for (unsigned op = LOP_FILE_DESC; op <= LOP_FILE_FORMAT; op++) t[op] = Op_File;
 }

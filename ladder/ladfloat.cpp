@@ -16,10 +16,10 @@ int Op_FArith() {  // 128..131, 147, 149
     bool fail = LadBadFloat(ab) || LadBadFloat(bb);
     float r;
     switch (OP) {
-    case 128: r = a + b; break;
-    case 129: r = a - b; break;
-    case 130: r = a * b; break;
-    case 131:
+    case LOP_ADD_REAL: r = a + b; break;
+    case LOP_SUB_REAL: r = a - b; break;
+    case LOP_MUL_REAL: r = a * b; break;
+    case LOP_DIV_REAL:
         if (b == 0.0f) {
             fail = true;
             r = a;
@@ -27,7 +27,7 @@ int Op_FArith() {  // 128..131, 147, 149
             r = a / b;
         }
         break;
-    case 147:
+    case LOP_REM_REAL:
         if (b == 0.0f) fail = true;
         r = float(std::fmod(double(a), double(b)));
         break;
@@ -47,8 +47,8 @@ int Op_FFunc() {  // 146, 148, 150..158
     bool fail = LadBadFloat(xb);
     uint32_t out;
     switch (OP) {
-    case 146: out = xb & 0x7FFFFFFFu; break;
-    case 148:
+    case LOP_ABS_REAL: out = xb & 0x7FFFFFFFu; break;
+    case LOP_SQRT_REAL:
         if (xb & 0x80000000u) {
             fail = true;
             out = 0x4EFF0000u;
@@ -57,26 +57,26 @@ int Op_FFunc() {  // 146, 148, 150..158
             if (LadBadFloat(out)) fail = true;
         }
         break;
-    case 150:
+    case LOP_LOG_REAL:
         if (!(x > 0.0)) fail = true;
         out = LadBits(float(std::log10(x)));
         break;
-    case 151:
+    case LOP_EXP_REAL:
         if (x > 88.0) fail = true;
         out = LadBits(float(std::exp(x)));
         break;
-    case 152:
+    case LOP_LN_REAL:
         if (!(x > 0.0)) fail = true;
         out = LadBits(float(std::log(x)));
         break;
-    case 153: out = LadBits(float(std::sin(x))); break;
-    case 154: out = LadBits(float(std::cos(x))); break;
-    case 155: out = LadBits(float(std::tan(x))); break;
-    case 156:
+    case LOP_SIN_REAL: out = LadBits(float(std::sin(x))); break;
+    case LOP_COS_REAL: out = LadBits(float(std::cos(x))); break;
+    case LOP_TAN_REAL: out = LadBits(float(std::tan(x))); break;
+    case LOP_ASIN_REAL:
         if (x < -1.0 || x > 1.0) fail = true;
         out = LadBits(float(std::asin(x)));
         break;
-    case 157:
+    case LOP_ACOS_REAL:
         if (x < -1.0 || x > 1.0) fail = true;
         out = LadBits(float(std::acos(x)));
         break;
@@ -167,47 +167,47 @@ int Op_Cmp32() {
 }
 
 void Fill(LadOp *t) {
-    t[128] = Op_FArith<128>;
-    t[129] = Op_FArith<129>;
-    t[130] = Op_FArith<130>;
-    t[131] = Op_FArith<131>;
-    t[140] = Op_Abs16;
-    t[141] = Op_Rem16;
-    t[142] = Op_Sqrt16;
-    t[143] = Op_Abs32;
-    t[144] = Op_Rem32;
-    t[145] = Op_Sqrt32;
-    t[146] = Op_FFunc<146>;
-    t[147] = Op_FArith<147>;
-    t[148] = Op_FFunc<148>;
-    t[149] = Op_FArith<149>;
-    t[150] = Op_FFunc<150>;
-    t[151] = Op_FFunc<151>;
-    t[152] = Op_FFunc<152>;
-    t[153] = Op_FFunc<153>;
-    t[154] = Op_FFunc<154>;
-    t[155] = Op_FFunc<155>;
-    t[156] = Op_FFunc<156>;
-    t[157] = Op_FFunc<157>;
-    t[158] = Op_FFunc<158>;
-    t[160] = Op_Cmp16<0>;
-    t[161] = Op_Cmp16<1>;
-    t[162] = Op_Cmp16<2>;
-    t[163] = Op_Cmp16<3>;
-    t[164] = Op_Cmp16<4>;
-    t[165] = Op_Cmp16<5>;
-    t[166] = Op_Cmp32<0, false>;
-    t[167] = Op_Cmp32<1, false>;
-    t[168] = Op_Cmp32<2, false>;
-    t[169] = Op_Cmp32<3, false>;
-    t[170] = Op_Cmp32<4, false>;
-    t[171] = Op_Cmp32<5, false>;
-    t[172] = Op_Cmp32<0, true>;
-    t[173] = Op_Cmp32<1, true>;
-    t[174] = Op_Cmp32<2, true>;
-    t[175] = Op_Cmp32<3, true>;
-    t[176] = Op_Cmp32<4, true>;
-    t[177] = Op_Cmp32<5, true>;
+    t[LOP_ADD_REAL] = Op_FArith<LOP_ADD_REAL>;
+    t[LOP_SUB_REAL] = Op_FArith<LOP_SUB_REAL>;
+    t[LOP_MUL_REAL] = Op_FArith<LOP_MUL_REAL>;
+    t[LOP_DIV_REAL] = Op_FArith<LOP_DIV_REAL>;
+    t[LOP_ABS16] = Op_Abs16;
+    t[LOP_REM16] = Op_Rem16;
+    t[LOP_SQRT16] = Op_Sqrt16;
+    t[LOP_ABS32] = Op_Abs32;
+    t[LOP_REM32] = Op_Rem32;
+    t[LOP_SQRT32] = Op_Sqrt32;
+    t[LOP_ABS_REAL] = Op_FFunc<LOP_ABS_REAL>;
+    t[LOP_REM_REAL] = Op_FArith<LOP_REM_REAL>;
+    t[LOP_SQRT_REAL] = Op_FFunc<LOP_SQRT_REAL>;
+    t[LOP_POW_REAL] = Op_FArith<LOP_POW_REAL>;
+    t[LOP_LOG_REAL] = Op_FFunc<LOP_LOG_REAL>;
+    t[LOP_EXP_REAL] = Op_FFunc<LOP_EXP_REAL>;
+    t[LOP_LN_REAL] = Op_FFunc<LOP_LN_REAL>;
+    t[LOP_SIN_REAL] = Op_FFunc<LOP_SIN_REAL>;
+    t[LOP_COS_REAL] = Op_FFunc<LOP_COS_REAL>;
+    t[LOP_TAN_REAL] = Op_FFunc<LOP_TAN_REAL>;
+    t[LOP_ASIN_REAL] = Op_FFunc<LOP_ASIN_REAL>;
+    t[LOP_ACOS_REAL] = Op_FFunc<LOP_ACOS_REAL>;
+    t[LOP_ATAN_REAL] = Op_FFunc<LOP_ATAN_REAL>;
+    t[LOP_EQ16] = Op_Cmp16<0>;
+    t[LOP_NE16] = Op_Cmp16<1>;
+    t[LOP_LT16] = Op_Cmp16<2>;
+    t[LOP_GT16] = Op_Cmp16<3>;
+    t[LOP_LE16] = Op_Cmp16<4>;
+    t[LOP_GE16] = Op_Cmp16<5>;
+    t[LOP_EQ32] = Op_Cmp32<0, false>;
+    t[LOP_NE32] = Op_Cmp32<1, false>;
+    t[LOP_LT32] = Op_Cmp32<2, false>;
+    t[LOP_GT32] = Op_Cmp32<3, false>;
+    t[LOP_LE32] = Op_Cmp32<4, false>;
+    t[LOP_GE32] = Op_Cmp32<5, false>;
+    t[LOP_EQ_REAL] = Op_Cmp32<0, true>;
+    t[LOP_NE_REAL] = Op_Cmp32<1, true>;
+    t[LOP_LT_REAL] = Op_Cmp32<2, true>;
+    t[LOP_GT_REAL] = Op_Cmp32<3, true>;
+    t[LOP_LE_REAL] = Op_Cmp32<4, true>;
+    t[LOP_GE_REAL] = Op_Cmp32<5, true>;
 }
 
 }  // namespace

@@ -233,4 +233,4 @@ int Op_Flow() {
 
 }  // namespace
 
-void LadFlow_Fill() { lad_ops16[381] = lad_opsx[381] = Op_Flow; }
+void LadFlow_Fill() { lad_ops16[LOP_FLOW] = lad_opsx[LOP_FLOW] = Op_Flow; }

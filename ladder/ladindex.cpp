@@ -111,32 +111,35 @@ int Op_PtrMake() {
 // image a read gives 0, a write writes nothing, and both clear the power.
 template <bool S, int OP>
 int Op_PtrAccess() {
-    constexpr uint32_t size = (OP == 351 || OP == 354 || OP == 355 || OP == 358) ? 1 : ((OP == 352 || OP == 356) ? 2 : 4);
-    constexpr bool read = OP <= 354;
-    if (OP == 354 && lad.lsp >= LSTACK_SIZE) return LAD_FAULT;
-    if (OP == 358 && lad.lsp < 1) return LAD_FAULT;
-    if (read && OP != 354 && !LadWRoom(size == 4 ? 2 : 1)) return LAD_FAULT;
-    if (!read && OP != 358 && !LadWHas(size == 4 ? 2 : 1)) return LAD_FAULT;
+    constexpr uint32_t size =
+        (OP == LOP_PTR_LOAD8 || OP == LOP_PTR_LOAD_BIT || OP == LOP_PTR_STORE8 || OP == LOP_PTR_STORE_BIT) ? 1
+        : (OP == LOP_PTR_LOAD16 || OP == LOP_PTR_STORE16)                                             ? 2
+                                                                                                       : 4;
+    constexpr bool read = OP <= LOP_PTR_LOAD_BIT;
+    if (OP == LOP_PTR_LOAD_BIT && lad.lsp >= LSTACK_SIZE) return LAD_FAULT;
+    if (OP == LOP_PTR_STORE_BIT && lad.lsp < 1) return LAD_FAULT;
+    if (read && OP != LOP_PTR_LOAD_BIT && !LadWRoom(size == 4 ? 2 : 1)) return LAD_FAULT;
+    if (!read && OP != LOP_PTR_STORE_BIT && !LadWHas(size == 4 ? 2 : 1)) return LAD_FAULT;
     const uint64_t p = LadPtrOp<S>(lad.cur);
     const uint64_t at = p + LadWord(lad.cur);
     const bool ok = LadPtrFits(at, size) && !LadCut();
     uint8_t *m = ok ? &plc_reg[at] : nullptr;
     switch (OP) {
-    case 351: LadWPush(m ? *m : 0); break;
-    case 352: LadWPush(m ? LE_Get16(m) : 0); break;
-    case 353: LadWPush32(m ? LE_Get32(m) : 0); break;
-    case 354: l_stack[lad.lsp++] = (m && (*m & 1)) ? 0xFF : 0; break;
-    case 355: {
+    case LOP_PTR_LOAD8: LadWPush(m ? *m : 0); break;
+    case LOP_PTR_LOAD16: LadWPush(m ? LE_Get16(m) : 0); break;
+    case LOP_PTR_LOAD32: LadWPush32(m ? LE_Get32(m) : 0); break;
+    case LOP_PTR_LOAD_BIT: l_stack[lad.lsp++] = (m && (*m & 1)) ? 0xFF : 0; break;
+    case LOP_PTR_STORE8: {
         const uint16_t v = LadWPop();
         if (m) *m = uint8_t(v);
         break;
     }
-    case 356: {
+    case LOP_PTR_STORE16: {
         const uint16_t v = LadWPop();
         if (m) LE_Put16(m, v);
         break;
     }
-    case 357: {
+    case LOP_PTR_STORE32: {
         const uint32_t v = LadWPop32();
         if (m) LE_Put32(m, v);
         break;
@@ -147,7 +150,7 @@ int Op_PtrAccess() {
         break;
     }
     }
-    if (!m && OP != 354) LadPowerClear();
+    if (!m && OP != LOP_PTR_LOAD_BIT) LadPowerClear();
     return LAD_GO;
 }
 
@@ -193,8 +196,8 @@ int Op_Step() {
 // set (true) or clear (false) the bits of M in A.
 template <bool S, int OP>
 int Op_Mask() {
-    constexpr bool wide = OP == 363 || OP == 365;
-    constexpr bool test = OP == 362 || OP == 363;
+    constexpr bool wide = OP == LOP_MASK_TEST32 || OP == LOP_MASK_SET32;
+    constexpr bool test = OP == LOP_MASK_TEST16 || OP == LOP_MASK_TEST32;
     if (test ? lad.lsp >= LSTACK_SIZE : lad.lsp < 1) return LAD_FAULT;
     const uint32_t a = LadWordOp<S>(lad.cur, wide ? 2 : 1);
     const uint32_t m = LadWordOp<S>(lad.cur, wide ? 2 : 1);
@@ -271,31 +274,31 @@ int Op_BitNumber() {
 
 template <bool S>
 void Fill(LadOp *t) {
-    t[340] = Op_IdxBitGet<S>;
-    t[341] = Op_IdxBitSet<S>;
-    t[342] = Op_IdxGet<S, 1>;
-    t[343] = Op_IdxSet<S, 1>;
-    t[344] = Op_IdxGet<S, 2>;
-    t[345] = Op_IdxSet<S, 2>;
-    t[346] = Op_IdxGet<S, 4>;
-    t[347] = Op_IdxSet<S, 4>;
-    t[350] = Op_PtrMake<S, false>;
-    t[351] = Op_PtrAccess<S, 351>;
-    t[352] = Op_PtrAccess<S, 352>;
-    t[353] = Op_PtrAccess<S, 353>;
-    t[354] = Op_PtrAccess<S, 354>;
-    t[355] = Op_PtrAccess<S, 355>;
-    t[356] = Op_PtrAccess<S, 356>;
-    t[357] = Op_PtrAccess<S, 357>;
-    t[358] = Op_PtrAccess<S, 358>;
-    t[359] = Op_PtrMake<S, true>;
-    t[360] = Op_StepTest<S>;
-    t[361] = Op_Step<S>;
-    t[362] = Op_Mask<S, 362>;
-    t[363] = Op_Mask<S, 363>;
-    t[364] = Op_Mask<S, 364>;
-    t[365] = Op_Mask<S, 365>;
-    t[384] = Op_BitNumber;
+    t[LOP_IDX_BIT_GET] = Op_IdxBitGet<S>;
+    t[LOP_IDX_BIT_SET] = Op_IdxBitSet<S>;
+    t[LOP_IDX_BYTE_GET] = Op_IdxGet<S, 1>;
+    t[LOP_IDX_BYTE_SET] = Op_IdxSet<S, 1>;
+    t[LOP_IDX_WORD_GET] = Op_IdxGet<S, 2>;
+    t[LOP_IDX_WORD_SET] = Op_IdxSet<S, 2>;
+    t[LOP_IDX_D32_GET] = Op_IdxGet<S, 4>;
+    t[LOP_IDX_D32_SET] = Op_IdxSet<S, 4>;
+    t[LOP_PTR_MAKE_K] = Op_PtrMake<S, false>;
+    t[LOP_PTR_LOAD8] = Op_PtrAccess<S, LOP_PTR_LOAD8>;
+    t[LOP_PTR_LOAD16] = Op_PtrAccess<S, LOP_PTR_LOAD16>;
+    t[LOP_PTR_LOAD32] = Op_PtrAccess<S, LOP_PTR_LOAD32>;
+    t[LOP_PTR_LOAD_BIT] = Op_PtrAccess<S, LOP_PTR_LOAD_BIT>;
+    t[LOP_PTR_STORE8] = Op_PtrAccess<S, LOP_PTR_STORE8>;
+    t[LOP_PTR_STORE16] = Op_PtrAccess<S, LOP_PTR_STORE16>;
+    t[LOP_PTR_STORE32] = Op_PtrAccess<S, LOP_PTR_STORE32>;
+    t[LOP_PTR_STORE_BIT] = Op_PtrAccess<S, LOP_PTR_STORE_BIT>;
+    t[LOP_PTR_MAKE_REG] = Op_PtrMake<S, true>;
+    t[LOP_STEP_TEST] = Op_StepTest<S>;
+    t[LOP_STEP] = Op_Step<S>;
+    t[LOP_MASK_TEST16] = Op_Mask<S, LOP_MASK_TEST16>;
+    t[LOP_MASK_TEST32] = Op_Mask<S, LOP_MASK_TEST32>;
+    t[LOP_MASK_SET16] = Op_Mask<S, LOP_MASK_SET16>;
+    t[LOP_MASK_SET32] = Op_Mask<S, LOP_MASK_SET32>;
+    t[LOP_BIT_NUMBER] = Op_BitNumber;
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "core/image/bytes.h"
 #include "core/image/plcreg.h"
 #include "ladder/ladder.h"
+#include "ladder/ladops.h"
 
 // Handler answers.
 constexpr int LAD_GO = 0;     // go on with the next word

@@ -13,13 +13,13 @@ bool InRange(T lo, T hi, T x) {
 
 template <int OP>
 int Op_Range() {  // 192, 193, 194
-    constexpr uint32_t entries = OP == 192 ? 3 : 6;
+    constexpr uint32_t entries = OP == LOP_RANGE16 ? 3 : 6;
     if (lad.lsp < 1 || !LadWHas(entries)) return LAD_FAULT;
     bool on;
-    if (OP == 192) {
+    if (OP == LOP_RANGE16) {
         const int16_t x = int16_t(LadWPop()), hi = int16_t(LadWPop()), lo = int16_t(LadWPop());
         on = InRange(lo, hi, x);
-    } else if (OP == 193) {
+    } else if (OP == LOP_RANGE32) {
         const int32_t x = int32_t(LadWPop32()), hi = int32_t(LadWPop32()), lo = int32_t(LadWPop32());
         on = InRange(lo, hi, x);
     } else {
@@ -113,16 +113,16 @@ int Op_SunPos() {
 
 template <bool S>
 void Fill(LadOp *t) {
-    t[192] = Op_Range<192>;
-    t[193] = Op_Range<193>;
-    t[194] = Op_Range<194>;
-    t[195] = Op_LoadByte<S>;
-    t[196] = Op_StoreByte<S>;
-    t[199] = Op_Counter32;
-    for (unsigned op = 200; op <= 203; op++) t[op] = Op_Counter;
-    for (unsigned op = 204; op <= 215; op++) t[op] = Op_Timer;
-    t[230] = Op_ClockSet<S>;
-    t[244] = Op_SunPos<S>;
+    t[LOP_RANGE16] = Op_Range<LOP_RANGE16>;
+    t[LOP_RANGE32] = Op_Range<LOP_RANGE32>;
+    t[LOP_RANGE_REAL] = Op_Range<LOP_RANGE_REAL>;
+    t[LOP_LOAD_BYTE] = Op_LoadByte<S>;
+    t[LOP_STORE_BYTE] = Op_StoreByte<S>;
+    t[LOP_COUNTER32] = Op_Counter32;
+    for (unsigned op = LOP_CTU; op <= LOP_CTD_K; op++) t[op] = Op_Counter;
+    for (unsigned op = LOP_TON_10MS; op <= LOP_TRET_100MS_K; op++) t[op] = Op_Timer;
+    t[LOP_CLOCK_SET] = Op_ClockSet<S>;
+    t[LOP_SUNPOS] = Op_SunPos<S>;
 }
 
 }  // namespace

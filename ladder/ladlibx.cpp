@@ -89,14 +89,14 @@ int Op_SetNetId() {
 }  // namespace
 
 void LadLibX_Fill() {
-    lad_ops16[132] = lad_opsx[132] = Op_TalkOpen;
-    lad_ops16[133] = lad_opsx[133] = Op_TalkSend;
-    lad_ops16[134] = lad_opsx[134] = Op_TalkReceive;
-    lad_ops16[135] = lad_opsx[135] = Op_TalkClose;
-    lad_ops16[136] = lad_opsx[136] = Op_TalkModem;
-    lad_ops16[137] = lad_opsx[137] = Op_TalkModbus;
-    lad_ops16[394] = lad_opsx[394] = Op_TalkSelect;
-    lad_ops16[531] = lad_opsx[531] = Op_TalkModbusX;
-    lad_ops16[544] = Op_SetNetId<true>;
-    lad_opsx[544] = Op_SetNetId<false>;
+    lad_ops16[LOP_TALK_OPEN] = lad_opsx[LOP_TALK_OPEN] = Op_TalkOpen;
+    lad_ops16[LOP_TALK_SEND] = lad_opsx[LOP_TALK_SEND] = Op_TalkSend;
+    lad_ops16[LOP_TALK_RECEIVE] = lad_opsx[LOP_TALK_RECEIVE] = Op_TalkReceive;
+    lad_ops16[LOP_TALK_CLOSE] = lad_opsx[LOP_TALK_CLOSE] = Op_TalkClose;
+    lad_ops16[LOP_TALK_MODEM] = lad_opsx[LOP_TALK_MODEM] = Op_TalkModem;
+    lad_ops16[LOP_TALK_MODBUS] = lad_opsx[LOP_TALK_MODBUS] = Op_TalkModbus;
+    lad_ops16[LOP_TALK_SELECT] = lad_opsx[LOP_TALK_SELECT] = Op_TalkSelect;
+    lad_ops16[LOP_TALK_MODBUS_X] = lad_opsx[LOP_TALK_MODBUS_X] = Op_TalkModbusX;
+    lad_ops16[LOP_SET_NET_ID] = Op_SetNetId<true>;
+    lad_opsx[LOP_SET_NET_ID] = Op_SetNetId<false>;
 }

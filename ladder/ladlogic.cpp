@@ -110,11 +110,11 @@ int Op_Coil() {
     const uint32_t b = LadBitOp<S>(lad.cur);
     if (b == LAD_NOREF || LadCut()) return LAD_GO;
     switch (KIND) {
-    case 38: LadSetBit(b, p); break;
-    case 52: if (p) LadSetBit(b, true); break;
-    case 53: if (p) LadSetBit(b, false); break;
-    case 54: LadSetBit(b, !p); break;
-    case 50:  // positive transition
+    case LOP_COIL: LadSetBit(b, p); break;
+    case LOP_COIL_SET: if (p) LadSetBit(b, true); break;
+    case LOP_COIL_RESET: if (p) LadSetBit(b, false); break;
+    case LOP_COIL_NOT: LadSetBit(b, !p); break;
+    case LOP_COIL_POS:  // positive transition
         if (p) {
             LadSetBit(b, !LadGetOldBit(b));
             LadSetOldBit(b, true);
@@ -123,7 +123,7 @@ int Op_Coil() {
             LadSetOldBit(b, false);
         }
         break;
-    case 51:  // negative transition
+    case LOP_COIL_NEG:  // negative transition
         if (p) {
             LadSetBit(b, false);
             LadSetOldBit(b, true);
@@ -313,28 +313,28 @@ void SetCoil() {
 }  // namespace
 
 void LadLogic_Fill() {
-    Set(31, Op_Contact<true>, Op_Contact<false>);
-    Set(32, Op_Not, Op_Not);
-    Set(33, Op_SetTop, Op_SetTop);
-    Set(34, Op_ClearTop, Op_ClearTop);
-    Set(35, Op_Or, Op_Or);
-    Set(36, Op_And, Op_And);
-    SetCoil<38>();
-    Set(39, Op_ForceScreen, Op_ForceScreen);
-    Set(40, Op_ScreenContact, Op_ScreenContact);
-    Set(41, Op_AlarmList<true>, Op_AlarmList<false>);
-    Set(48, Op_ChangeScreen, Op_ChangeScreen);
-    SetCoil<50>();
-    SetCoil<51>();
-    SetCoil<52>();
-    SetCoil<53>();
-    SetCoil<54>();
-    Set(55, Op_Pop, Op_Pop);
-    Set(56, Op_RePush, Op_RePush);
-    Set(60, Op_AndNot, Op_AndNot);
-    Set(61, Op_OrNot, Op_OrNot);
-    Set(62, Op_Nand, Op_Nand);
-    Set(63, Op_Nor, Op_Nor);
-    Set(64, Op_BranchOr, Op_BranchOr);
-    Set(65, Op_BranchAnd, Op_BranchAnd);
+    Set(LOP_CONTACT, Op_Contact<true>, Op_Contact<false>);
+    Set(LOP_NOT, Op_Not, Op_Not);
+    Set(LOP_SET_TOP, Op_SetTop, Op_SetTop);
+    Set(LOP_CLEAR_TOP, Op_ClearTop, Op_ClearTop);
+    Set(LOP_OR, Op_Or, Op_Or);
+    Set(LOP_AND, Op_And, Op_And);
+    SetCoil<LOP_COIL>();
+    Set(LOP_FORCE_SCREEN, Op_ForceScreen, Op_ForceScreen);
+    Set(LOP_SCREEN_CONTACT, Op_ScreenContact, Op_ScreenContact);
+    Set(LOP_ALARM_LIST, Op_AlarmList<true>, Op_AlarmList<false>);
+    Set(LOP_CHANGE_SCREEN, Op_ChangeScreen, Op_ChangeScreen);
+    SetCoil<LOP_COIL_POS>();
+    SetCoil<LOP_COIL_NEG>();
+    SetCoil<LOP_COIL_SET>();
+    SetCoil<LOP_COIL_RESET>();
+    SetCoil<LOP_COIL_NOT>();
+    Set(LOP_POP, Op_Pop, Op_Pop);
+    Set(LOP_REPUSH, Op_RePush, Op_RePush);
+    Set(LOP_AND_NOT, Op_AndNot, Op_AndNot);
+    Set(LOP_OR_NOT, Op_OrNot, Op_OrNot);
+    Set(LOP_NAND, Op_Nand, Op_Nand);
+    Set(LOP_NOR, Op_Nor, Op_Nor);
+    Set(LOP_BRANCH_OR, Op_BranchOr, Op_BranchOr);
+    Set(LOP_BRANCH_AND, Op_BranchAnd, Op_BranchAnd);
 }

@@ -396,8 +396,10 @@ uint32_t fbk_pid(PidCall *call, uint16_t *w) {
 
 uint32_t IEC_NON_IEC_PidParser(LadCursor *pc, uint16_t opcode, uint32_t time, uint8_t *power, uint32_t form) {
     LadCursor &c = *pc;
-    const bool tune_form = opcode == 242 || opcode == 243 || opcode == 525 || opcode == 526;
-    const bool gain_all = opcode == 241 || opcode == 243 || opcode == 524 || opcode == 526;
+    const bool tune_form =
+        opcode == LOP_PID_AT || opcode == LOP_PID_G_AT || opcode == LOP_PID_X_AT || opcode == LOP_PID_X_G_AT;
+    const bool gain_all =
+        opcode == LOP_PID_G || opcode == LOP_PID_G_AT || opcode == LOP_PID_X_G || opcode == LOP_PID_X_G_AT;
     auto word_idx = [&c] { return RegTokLen_16b ? LadWordIdx<true>(c) : LadWordIdx<false>(c); };
 
     const uint16_t loop = LadWord(c);
@@ -508,13 +510,13 @@ void Set(unsigned op, LadOp f) { lad_ops16[op] = lad_opsx[op] = f; }
 }  // namespace
 
 void LadPid_Fill() {
-    Set(240, Op_Pid<240, 0>);
-    Set(241, Op_Pid<241, 0>);
-    Set(242, Op_Pid<242, 0>);
-    Set(243, Op_Pid<243, 0>);
-    Set(523, Op_Pid<523, 1>);
-    Set(524, Op_Pid<524, 1>);
-    Set(525, Op_Pid<525, 1>);
-    Set(526, Op_Pid<526, 1>);
-    Set(528, Op_AlarmHandler);
+    Set(LOP_PID, Op_Pid<LOP_PID, 0>);
+    Set(LOP_PID_G, Op_Pid<LOP_PID_G, 0>);
+    Set(LOP_PID_AT, Op_Pid<LOP_PID_AT, 0>);
+    Set(LOP_PID_G_AT, Op_Pid<LOP_PID_G_AT, 0>);
+    Set(LOP_PID_X, Op_Pid<LOP_PID_X, 1>);
+    Set(LOP_PID_X_G, Op_Pid<LOP_PID_X_G, 1>);
+    Set(LOP_PID_X_AT, Op_Pid<LOP_PID_X_AT, 1>);
+    Set(LOP_PID_X_G_AT, Op_Pid<LOP_PID_X_G_AT, 1>);
+    Set(LOP_ALARM_HANDLER, Op_AlarmHandler);
 }

@@ -127,14 +127,14 @@ void Set(unsigned op, LadOp f) { lad_ops16[op] = lad_opsx[op] = f; }
 }  // namespace
 
 void LadSched_Fill() {
-    Set(367, Op_CANOpen);
-    Set(370, Op_Schedule<Schedule_TimeOfDay>);
-    Set(372, Op_Schedule<Schedule_DayOfWeekImm>);
-    Set(373, Op_Schedule<Schedule_DayOfWeekReg>);
-    Set(374, Op_Schedule<Schedule_DayOfMonthImm>);
-    Set(375, Op_Schedule<Schedule_DayOfMonthReg>);
-    Set(376, Op_Schedule<Schedule_MonthOfYearImm>);
-    Set(377, Op_Schedule<Schedule_MonthOfYearReg>);
-    Set(378, Op_Schedule<Schedule_YearImm>);
-    Set(379, Op_Schedule<Schedule_YearReg>);
+    Set(LOP_CANOPEN, Op_CANOpen);
+    Set(LOP_SCHED_TIME_OF_DAY, Op_Schedule<Schedule_TimeOfDay>);
+    Set(LOP_SCHED_DOW_K, Op_Schedule<Schedule_DayOfWeekImm>);
+    Set(LOP_SCHED_DOW, Op_Schedule<Schedule_DayOfWeekReg>);
+    Set(LOP_SCHED_DOM_K, Op_Schedule<Schedule_DayOfMonthImm>);
+    Set(LOP_SCHED_DOM, Op_Schedule<Schedule_DayOfMonthReg>);
+    Set(LOP_SCHED_MOY_K, Op_Schedule<Schedule_MonthOfYearImm>);
+    Set(LOP_SCHED_MOY, Op_Schedule<Schedule_MonthOfYearReg>);
+    Set(LOP_SCHED_YEAR_K, Op_Schedule<Schedule_YearImm>);
+    Set(LOP_SCHED_YEAR, Op_Schedule<Schedule_YearReg>);
 }

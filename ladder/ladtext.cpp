@@ -308,7 +308,7 @@ int Op_CsCompare() {
     const uint32_t dl = plc_reg[d + 1], sl = plc_reg[s + 1];
     int c = std::memcmp(&plc_reg[d + 2], &plc_reg[s + 2], dl < sl ? dl : sl);
     if (c == 0) c = dl < sl ? -1 : (dl > sl ? 1 : 0);
-    const bool on = OP == 513 ? c == 0 : (OP == 514 ? c > 0 : c >= 0);
+    const bool on = OP == LOP_CS_EQ ? c == 0 : (OP == LOP_CS_GT ? c > 0 : c >= 0);
     power = on ? 1 : 0;
     return LAD_GO;
 }
@@ -440,23 +440,23 @@ int Op_ClockSetPtr() {
 
 template <bool S>
 void Fill(LadOp *t) {
-    t[178] = Op_StrCmp<S, false>;
-    t[179] = Op_StrCmp<S, true>;
-    t[182] = Op_StrCopy<S, false>;
-    t[183] = Op_StrCopy<S, true>;
-    t[184] = Op_TextToNum<S>;
-    t[187] = Op_NumToText<S>;
-    t[188] = Op_TextLen<S>;
-    t[400] = Op_U64Text<S>;
-    t[512] = Op_CsAppend<S>;
-    t[513] = Op_CsCompare<S, 513>;
-    t[514] = Op_CsCompare<S, 514>;
-    t[515] = Op_CsCompare<S, 515>;
-    t[516] = Op_StrToNum<S, true>;
-    t[517] = Op_NumToStr<S, false>;
-    t[518] = Op_NumToStr<S, true>;
-    t[519] = Op_StrToNum<S, false>;
-    t[520] = Op_ClockSetPtr<S>;
+    t[LOP_STR_CMP] = Op_StrCmp<S, false>;
+    t[LOP_STR_CMP_K] = Op_StrCmp<S, true>;
+    t[LOP_STR_COPY] = Op_StrCopy<S, false>;
+    t[LOP_STR_COPY_K] = Op_StrCopy<S, true>;
+    t[LOP_TEXT_TO_NUM] = Op_TextToNum<S>;
+    t[LOP_NUM_TO_TEXT] = Op_NumToText<S>;
+    t[LOP_TEXT_LEN] = Op_TextLen<S>;
+    t[LOP_U64_TEXT] = Op_U64Text<S>;
+    t[LOP_CS_APPEND] = Op_CsAppend<S>;
+    t[LOP_CS_EQ] = Op_CsCompare<S, LOP_CS_EQ>;
+    t[LOP_CS_GT] = Op_CsCompare<S, LOP_CS_GT>;
+    t[LOP_CS_GE] = Op_CsCompare<S, LOP_CS_GE>;
+    t[LOP_CS_TO_NUM] = Op_StrToNum<S, true>;
+    t[LOP_NUM_TO_PLAIN] = Op_NumToStr<S, false>;
+    t[LOP_NUM_TO_CS] = Op_NumToStr<S, true>;
+    t[LOP_PLAIN_TO_NUM] = Op_StrToNum<S, false>;
+    t[LOP_CLOCK_SET_PTR] = Op_ClockSetPtr<S>;
 }
 
 }  // namespace

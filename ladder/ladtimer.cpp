@@ -15,15 +15,16 @@ struct TimerDef {
 };
 
 constexpr TimerDef kTimers16[] = {
-    {204, T_ON, 100},  {206, T_OFF, 100},  {208, T_ON, 1000}, {210, T_OFF, 1000},
-    {212, T_RET, 100}, {214, T_RET, 1000}, {458, T_RET, 10000}, {460, T_ON, 10000},
-    {462, T_OFF, 10000}, {474, T_RET, 10}, {476, T_ON, 10},   {478, T_OFF, 10},
+    {LOP_TON_10MS, T_ON, 100},    {LOP_TOF_10MS, T_OFF, 100},   {LOP_TON_100MS, T_ON, 1000},
+    {LOP_TOF_100MS, T_OFF, 1000}, {LOP_TRET_10MS, T_RET, 100},  {LOP_TRET_100MS, T_RET, 1000},
+    {LOP_TRET_1S, T_RET, 10000},  {LOP_TON_1S, T_ON, 10000},    {LOP_TOF_1S, T_OFF, 10000},
+    {LOP_TRET_1MS, T_RET, 10},    {LOP_TON_1MS, T_ON, 10},      {LOP_TOF_1MS, T_OFF, 10},
 };
 constexpr TimerDef kTimers32[] = {
-    {450, T_RET, 10000}, {452, T_ON, 10000}, {454, T_OFF, 10000},
-    {466, T_RET, 10},    {468, T_ON, 10},    {470, T_OFF, 10},
-    {482, T_RET, 100},   {484, T_ON, 100},   {486, T_OFF, 100},
-    {498, T_RET, 1000},  {500, T_ON, 1000},  {502, T_OFF, 1000},
+    {LOP_TRET32_1S, T_RET, 10000},  {LOP_TON32_1S, T_ON, 10000},  {LOP_TOF32_1S, T_OFF, 10000},
+    {LOP_TRET32_1MS, T_RET, 10},    {LOP_TON32_1MS, T_ON, 10},    {LOP_TOF32_1MS, T_OFF, 10},
+    {LOP_TRET32_10MS, T_RET, 100},  {LOP_TON32_10MS, T_ON, 100},  {LOP_TOF32_10MS, T_OFF, 100},
+    {LOP_TRET32_100MS, T_RET, 1000}, {LOP_TON32_100MS, T_ON, 1000}, {LOP_TOF32_100MS, T_OFF, 1000},
 };
 
 template <std::size_t N>
@@ -153,8 +154,8 @@ uint32_t Logic32bTimers(LadCursor *pc, uint32_t power, uint16_t now) {
 
 uint32_t LogicCounters(LadCursor *pc, uint32_t power) {
     const uint16_t op = LadWord(*pc);
-    if (op < 200 || op > 203) return 0;
-    return CounterRun(*pc, op >= 202, op & 1, false, power);
+    if (op < LOP_CTU || op > LOP_CTD_K) return 0;
+    return CounterRun(*pc, op >= LOP_CTD, op & 1, false, power);
 }
 
 // Kind word: 0 up, register preset; 1 up, immediate; 2 down, register;

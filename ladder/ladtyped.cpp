@@ -15,47 +15,47 @@ int Op_Arith8() {
     const int32_t sa = int8_t(aw), sb = int8_t(bw);
     bool fail = false;
     switch (OP) {
-    case 260: {
+    case LOP_MUL_U8: {
         const uint32_t p = ua * ub;
         fail = p > 255;
         aw = uint16_t(p & 0xFF);
         break;
     }
-    case 261:
-    case 269:
-        if ((OP == 261 ? ub : uint32_t(sb)) == 0) {
+    case LOP_DIV_U8:
+    case LOP_DIV_S8:
+        if ((OP == LOP_DIV_U8 ? ub : uint32_t(sb)) == 0) {
             fail = true;
         } else {
-            const uint32_t q = OP == 261 ? ua / ub : uint32_t(sa / sb);
+            const uint32_t q = OP == LOP_DIV_U8 ? ua / ub : uint32_t(sa / sb);
             aw = uint16_t((aw & 0xFF00) | (q & 0xFF));  // the quotient goes in the low byte
         }
         break;
-    case 262: {
+    case LOP_MUL_U16: {
         const uint32_t p = uint32_t(aw) * bw;
         fail = p >= 65536;
         aw = uint16_t(p);
         break;
     }
-    case 263:
+    case LOP_DIV_U16:
         if (bw == 0) fail = true;
         else aw = uint16_t(aw / bw);
         break;
-    case 266:
-    case 267:
-    case 268: {
-        const int32_t r = OP == 266 ? sa + sb : (OP == 267 ? sa - sb : sa * sb);
+    case LOP_ADD_S8:
+    case LOP_SUB_S8:
+    case LOP_MUL_S8: {
+        const int32_t r = OP == LOP_ADD_S8 ? sa + sb : (OP == LOP_SUB_S8 ? sa - sb : sa * sb);
         fail = r < -128 || r > 127;
         aw = uint16_t(int16_t(int8_t(uint8_t(r))));
         break;
     }
-    case 270:
-    case 271:
-        aw = bw >= 32 ? 0 : uint16_t((OP == 270 ? ua << bw : ua >> bw) & 0xFF);
+    case LOP_SHL_U8:
+    case LOP_SHR_U8:
+        aw = bw >= 32 ? 0 : uint16_t((OP == LOP_SHL_U8 ? ua << bw : ua >> bw) & 0xFF);
         if (lad.lsp) l_stack[lad.lsp - 1] = 1;
         break;
     default: {  // 272, 273: rotate within 8 bits
         const uint32_t c = bw & 7;
-        const uint32_t r = OP == 272 ? (ua << c) | (ua >> (8 - c)) : (ua >> c) | (ua << (8 - c));
+        const uint32_t r = OP == LOP_ROL_U8 ? (ua << c) | (ua >> (8 - c)) : (ua >> c) | (ua << (8 - c));
         aw = uint16_t(r & 0xFF);
         break;
     }
@@ -68,7 +68,7 @@ template <int OP>
 int Op_Arith32U() {  // 264, 265
     if (!LadWHas(4)) return LAD_FAULT;
     const uint32_t b = LadWPop32(), a = LadWPop32();
-    if (OP == 264) {
+    if (OP == LOP_MUL_U32) {
         uint32_t r;
         const uint32_t ovf = LH_MulUInt32(&r, a, b);
         LadWPush32(r);
@@ -89,9 +89,9 @@ int Op_Width() {
     const uint16_t width = LadWord(lad.cur);
     if (LadCut() || (width != 32 && width != 160)) return LAD_GO;
     const bool wide = width == 160;
-    const uint32_t entries = (OP == 291 ? 1u : 2u) * (wide ? 2u : 1u);
+    const uint32_t entries = (OP == LOP_SQRT_UW ? 1u : 2u) * (wide ? 2u : 1u);
     if (!LadWHas(entries)) return LAD_FAULT;
-    if (OP == 291) {
+    if (OP == LOP_SQRT_UW) {
         if (wide) LadWPush32(lsqrt(LadWPop32()));
         else LadWPush(uint16_t(isqrt(LadWPop())));
         return LAD_GO;
@@ -102,11 +102,11 @@ int Op_Width() {
     uint64_t r = a;
     bool fail = false;
     switch (OP) {
-    case 289:
+    case LOP_ADD_UW:
         r = uint64_t(a) + b;
         fail = r > mask;
         break;
-    case 290:
+    case LOP_SUB_UW:
         r = uint64_t(a) - b;
         fail = a < b;
         break;
@@ -124,23 +124,23 @@ int Op_Width() {
 // 280..288: 8- and 16-bit compares set the power, the 32-bit ones only clear it.
 template <int OP>
 int Op_TypedCmp() {
-    constexpr bool wide = OP == 284 || OP == 285;
+    constexpr bool wide = OP == LOP_GT_U32 || OP == LOP_GE_U32;
     if (!LadWHas(wide ? 4 : 2) || lad.lsp < 1) return LAD_FAULT;
     uint8_t &power = l_stack[lad.lsp - 1];
     if (wide) {
         const uint32_t b = LadWPop32(), a = LadWPop32();
-        if (!(OP == 284 ? a > b : a >= b)) power = 0;
+        if (!(OP == LOP_GT_U32 ? a > b : a >= b)) power = 0;
         return LAD_GO;
     }
     const uint16_t bw = LadWPop(), aw = LadWPop();
     bool on;
     switch (OP) {
-    case 280: on = (aw & 0xFF) > (bw & 0xFF); break;
-    case 281: on = (aw & 0xFF) >= (bw & 0xFF); break;
-    case 282: on = aw > bw; break;
-    case 283: on = aw >= bw; break;
-    case 286: on = int8_t(aw) == int8_t(bw); break;
-    case 287: on = int8_t(aw) > int8_t(bw); break;
+    case LOP_GT_U8: on = (aw & 0xFF) > (bw & 0xFF); break;
+    case LOP_GE_U8: on = (aw & 0xFF) >= (bw & 0xFF); break;
+    case LOP_GT_U16: on = aw > bw; break;
+    case LOP_GE_U16: on = aw >= bw; break;
+    case LOP_EQ_S8: on = int8_t(aw) == int8_t(bw); break;
+    case LOP_GT_S8: on = int8_t(aw) > int8_t(bw); break;
     default: on = int8_t(aw) >= int8_t(bw); break;  // 288
     }
     power = on ? 1 : 0;
@@ -192,7 +192,7 @@ int Op_LoadConv() {  // 300..318, 324..330
 // 319, 320, 321, 331: float to integer, truncating and saturating.
 template <bool S, int OP>
 int Op_LoadReal() {
-    const uint32_t push = OP == 321 ? 2 : 1;
+    const uint32_t push = OP == LOP_CNV_REAL_32 ? 2 : 1;
     if (!LadWRoom(push)) return LAD_FAULT;
     const uint32_t w = LadWordOp<S>(lad.cur, 2);
     if (w == LAD_NOREF) {
@@ -204,7 +204,7 @@ int Op_LoadReal() {
     const uint32_t bits = LadGet32(w);
     const double f = LadF(bits);
     const bool bad = LadBadFloat(bits);
-    if (OP == 321) {
+    if (OP == LOP_CNV_REAL_32) {
         LadWPush32(NumCnv_FloatToU32(f));
         if (bad || f > 4294967294.0 || f < 0.0) LadPowerClear();
         return LAD_GO;
@@ -212,66 +212,66 @@ int Op_LoadReal() {
     const int32_t t = NumCnv_FloatToS32(f);
     LadWPush(uint16_t(t));
     bool fail;
-    if (OP == 331) fail = t < -128 || t > 127 || f != f;  // NaN fails as well
-    else fail = bad || uint32_t(t) > (OP == 319 ? 255u : 65535u);
+    if (OP == LOP_CNV_REAL_16_S8) fail = t < -128 || t > 127 || f != f;  // NaN fails as well
+    else fail = bad || uint32_t(t) > (OP == LOP_CNV_REAL_16_0_255 ? 255u : 65535u);
     if (fail) LadPowerClear();
     return LAD_GO;
 }
 
 template <bool S>
 void Fill(LadOp *t) {
-    t[260] = Op_Arith8<260>;
-    t[261] = Op_Arith8<261>;
-    t[262] = Op_Arith8<262>;
-    t[263] = Op_Arith8<263>;
-    t[264] = Op_Arith32U<264>;
-    t[265] = Op_Arith32U<265>;
-    t[266] = Op_Arith8<266>;
-    t[267] = Op_Arith8<267>;
-    t[268] = Op_Arith8<268>;
-    t[269] = Op_Arith8<269>;
-    t[270] = Op_Arith8<270>;
-    t[271] = Op_Arith8<271>;
-    t[272] = Op_Arith8<272>;
-    t[273] = Op_Arith8<273>;
-    t[280] = Op_TypedCmp<280>;
-    t[281] = Op_TypedCmp<281>;
-    t[282] = Op_TypedCmp<282>;
-    t[283] = Op_TypedCmp<283>;
-    t[284] = Op_TypedCmp<284>;
-    t[285] = Op_TypedCmp<285>;
-    t[286] = Op_TypedCmp<286>;
-    t[287] = Op_TypedCmp<287>;
-    t[288] = Op_TypedCmp<288>;
-    t[289] = Op_Width<289>;
-    t[290] = Op_Width<290>;
-    t[291] = Op_Width<291>;
-    t[292] = Op_Width<292>;
-    t[300] = t[303] = Op_LoadConv<S, BYTE, D16, ALL_LO, ALL_HI>;
-    t[301] = t[304] = Op_LoadConv<S, BYTE, D32, ALL_LO, ALL_HI>;
-    t[302] = Op_LoadConv<S, BYTE, DREAL, ALL_LO, ALL_HI>;
-    t[305] = Op_LoadConv<S, WORD, D16, 0, 127>;
-    t[306] = t[309] = Op_LoadConv<S, WORD, D32, ALL_LO, ALL_HI>;
-    t[307] = Op_LoadConv<S, WORD, DREAL, ALL_LO, ALL_HI>;
-    t[308] = Op_LoadConv<S, WORD, D16, 0, 255>;
-    t[310] = Op_LoadConv<S, DWORD, D16, 0, 127>;
-    t[311] = Op_LoadConv<S, DINT, D16, -32768, 32767>;
-    t[312] = Op_LoadConv<S, DWORD, DREAL, ALL_LO, ALL_HI>;
-    t[313] = t[317] = Op_LoadConv<S, DWORD, D16, 0, 255>;
-    t[314] = t[318] = Op_LoadConv<S, DWORD, D16, 0, 65535>;
-    t[315] = Op_LoadConv<S, INT, D16, 0, 255>;
-    t[316] = Op_LoadConv<S, INT, D32, 0, 32767>;
-    t[319] = Op_LoadReal<S, 319>;
-    t[320] = Op_LoadReal<S, 320>;
-    t[321] = Op_LoadReal<S, 321>;
-    t[324] = Op_LoadConv<S, SINT, D16, ALL_LO, ALL_HI>;
-    t[325] = Op_LoadConv<S, SINT, D32, ALL_LO, ALL_HI>;
-    t[326] = Op_LoadConv<S, SINT, DREAL, ALL_LO, ALL_HI>;
-    t[327] = Op_LoadConv<S, SINT, D16, 0, 127>;
-    t[328] = Op_LoadConv<S, SINT, D32, 0, 127>;
-    t[329] = Op_LoadConv<S, INT, D16, -128, 127>;
-    t[330] = Op_LoadConv<S, DINT, D16, -128, 127>;
-    t[331] = Op_LoadReal<S, 331>;
+    t[LOP_MUL_U8] = Op_Arith8<LOP_MUL_U8>;
+    t[LOP_DIV_U8] = Op_Arith8<LOP_DIV_U8>;
+    t[LOP_MUL_U16] = Op_Arith8<LOP_MUL_U16>;
+    t[LOP_DIV_U16] = Op_Arith8<LOP_DIV_U16>;
+    t[LOP_MUL_U32] = Op_Arith32U<LOP_MUL_U32>;
+    t[LOP_DIV_U32] = Op_Arith32U<LOP_DIV_U32>;
+    t[LOP_ADD_S8] = Op_Arith8<LOP_ADD_S8>;
+    t[LOP_SUB_S8] = Op_Arith8<LOP_SUB_S8>;
+    t[LOP_MUL_S8] = Op_Arith8<LOP_MUL_S8>;
+    t[LOP_DIV_S8] = Op_Arith8<LOP_DIV_S8>;
+    t[LOP_SHL_U8] = Op_Arith8<LOP_SHL_U8>;
+    t[LOP_SHR_U8] = Op_Arith8<LOP_SHR_U8>;
+    t[LOP_ROL_U8] = Op_Arith8<LOP_ROL_U8>;
+    t[LOP_ROR_U8] = Op_Arith8<LOP_ROR_U8>;
+    t[LOP_GT_U8] = Op_TypedCmp<LOP_GT_U8>;
+    t[LOP_GE_U8] = Op_TypedCmp<LOP_GE_U8>;
+    t[LOP_GT_U16] = Op_TypedCmp<LOP_GT_U16>;
+    t[LOP_GE_U16] = Op_TypedCmp<LOP_GE_U16>;
+    t[LOP_GT_U32] = Op_TypedCmp<LOP_GT_U32>;
+    t[LOP_GE_U32] = Op_TypedCmp<LOP_GE_U32>;
+    t[LOP_EQ_S8] = Op_TypedCmp<LOP_EQ_S8>;
+    t[LOP_GT_S8] = Op_TypedCmp<LOP_GT_S8>;
+    t[LOP_GE_S8] = Op_TypedCmp<LOP_GE_S8>;
+    t[LOP_ADD_UW] = Op_Width<LOP_ADD_UW>;
+    t[LOP_SUB_UW] = Op_Width<LOP_SUB_UW>;
+    t[LOP_SQRT_UW] = Op_Width<LOP_SQRT_UW>;
+    t[LOP_REM_UW] = Op_Width<LOP_REM_UW>;
+    t[LOP_CNV_BYTE_16] = t[LOP_CNV_BYTE_16_2] = Op_LoadConv<S, BYTE, D16, ALL_LO, ALL_HI>;
+    t[LOP_CNV_BYTE_32] = t[LOP_CNV_BYTE_32_2] = Op_LoadConv<S, BYTE, D32, ALL_LO, ALL_HI>;
+    t[LOP_CNV_BYTE_REAL] = Op_LoadConv<S, BYTE, DREAL, ALL_LO, ALL_HI>;
+    t[LOP_CNV_WORD_16_0_127] = Op_LoadConv<S, WORD, D16, 0, 127>;
+    t[LOP_CNV_WORD_32] = t[LOP_CNV_WORD_32_2] = Op_LoadConv<S, WORD, D32, ALL_LO, ALL_HI>;
+    t[LOP_CNV_WORD_REAL] = Op_LoadConv<S, WORD, DREAL, ALL_LO, ALL_HI>;
+    t[LOP_CNV_WORD_16_0_255] = Op_LoadConv<S, WORD, D16, 0, 255>;
+    t[LOP_CNV_DWORD_16_0_127] = Op_LoadConv<S, DWORD, D16, 0, 127>;
+    t[LOP_CNV_DINT_16] = Op_LoadConv<S, DINT, D16, -32768, 32767>;
+    t[LOP_CNV_DWORD_REAL] = Op_LoadConv<S, DWORD, DREAL, ALL_LO, ALL_HI>;
+    t[LOP_CNV_DWORD_16_0_255] = t[LOP_CNV_DWORD_16_0_255_2] = Op_LoadConv<S, DWORD, D16, 0, 255>;
+    t[LOP_CNV_DWORD_16] = t[LOP_CNV_DWORD_16_2] = Op_LoadConv<S, DWORD, D16, 0, 65535>;
+    t[LOP_CNV_INT_16_0_255] = Op_LoadConv<S, INT, D16, 0, 255>;
+    t[LOP_CNV_INT_32_0_32767] = Op_LoadConv<S, INT, D32, 0, 32767>;
+    t[LOP_CNV_REAL_16_0_255] = Op_LoadReal<S, LOP_CNV_REAL_16_0_255>;
+    t[LOP_CNV_REAL_16_0_65535] = Op_LoadReal<S, LOP_CNV_REAL_16_0_65535>;
+    t[LOP_CNV_REAL_32] = Op_LoadReal<S, LOP_CNV_REAL_32>;
+    t[LOP_CNV_SINT_16] = Op_LoadConv<S, SINT, D16, ALL_LO, ALL_HI>;
+    t[LOP_CNV_SINT_32] = Op_LoadConv<S, SINT, D32, ALL_LO, ALL_HI>;
+    t[LOP_CNV_SINT_REAL] = Op_LoadConv<S, SINT, DREAL, ALL_LO, ALL_HI>;
+    t[LOP_CNV_SINT_16_0_127] = Op_LoadConv<S, SINT, D16, 0, 127>;
+    t[LOP_CNV_SINT_32_0_127] = Op_LoadConv<S, SINT, D32, 0, 127>;
+    t[LOP_CNV_INT_16_S8] = Op_LoadConv<S, INT, D16, -128, 127>;
+    t[LOP_CNV_DINT_16_S8] = Op_LoadConv<S, DINT, D16, -128, 127>;
+    t[LOP_CNV_REAL_16_S8] = Op_LoadReal<S, LOP_CNV_REAL_16_S8>;
 }
 
 }  // namespace

@@ -43,15 +43,19 @@ void Link_Close() { if (clone_cmd_link.close) clone_cmd_link.close(); }
 namespace {
 
 constexpr uint32_t kFailed = 2006, kBad = 73;
-constexpr std::array<uint8_t, 9> kLoadTables = {4, 0, 5, 6, 20, 21, 22, 23, 33};
+// The files a program clone holds, in their order; a section of type
+// kSecRegisters holds register values instead (9-byte records).
+constexpr std::array<uint8_t, 9> kLoadTables = {MFT_SETUP,     MFT_LADDER,  MFT_IO_CONFIG, MFT_NET_CONFIG, MFT_PROMGR,
+                                                MFT_MESSAGING, MFT_DATALOG, MFT_CANOPEN,   MFT_MQTT};
+constexpr uint16_t kSecRegisters = 99;
 
 bool Present(uint8_t type, uint32_t features) {
     switch (type) {
-    case 20: return features & 0x01;
-    case 21: return features & 0x02;
-    case 22: return features & 0x04;
-    case 23: return features & 0x08;
-    case 33: return features & (0x10 | 0x80);
+    case MFT_PROMGR: return features & 0x01;
+    case MFT_MESSAGING: return features & 0x02;
+    case MFT_DATALOG: return features & 0x04;
+    case MFT_CANOPEN: return features & 0x08;
+    case MFT_MQTT: return features & (0x10 | 0x80);
     default: return true;
     }
 }
@@ -230,7 +234,7 @@ uint32_t ReadClone(FxFile &f, uint8_t *out, uint8_t *h) {
         if (!ReadExact(f, sec, 12)) return kBad;
         const uint16_t type = LE_Get16(&sec[0]);
         const uint32_t n = LE_Get32(&sec[8]);
-        const uint32_t limit = (type == 11 || type == 20) ? 0x400000u : 0x200000u;
+        const uint32_t limit = (type == MFT_GRAPHICS_LAST || type == MFT_PROMGR) ? 0x400000u : 0x200000u;
         if (n > limit) return kBad;
         dnld_used = (dnld_used + 1u) & ~1u;  // each section on an even address
         // Section header, data and CRC must fit the work buffer.
@@ -241,12 +245,12 @@ uint32_t ReadClone(FxFile &f, uint8_t *out, uint8_t *h) {
         uint8_t c[2];
         if (!ReadExact(f, c, 2)) return kBad;
         if (crc16(at + 12, n) != LE_Get16(c)) return kBad;
-        if (type == 99 && n % 9 != 0) return kBad;
-        for (uint32_t r = 0; type == 99 && r < n; r += 9) {
+        if (type == kSecRegisters && n % 9 != 0) return kBad;
+        for (uint32_t r = 0; type == kSecRegisters && r < n; r += 9) {
             const uint8_t width = at[12 + r + 4];
             if (width < 1 || width > 32) return kBad;
         }
-        if (type == 4 && out != nullptr) {
+        if (type == MFT_SETUP && out != nullptr) {
             std::memset(out, 0, 80);
             std::memcpy(out, at + 12, std::min<uint32_t>(n, 80));
         }
@@ -296,7 +300,7 @@ uint32_t CloneGetInfo(uint8_t *out) {
         return kFailed;
     }
     conn_open = 1;
-    uint8_t up[2] = {conn_target, 4};
+    uint8_t up[2] = {conn_target, MFT_SETUP};
     uint32_t total = 0;
     bool ok = Link_SendCmd(5, 2, up) == 0xA0;
     while (ok) {
@@ -354,8 +358,8 @@ uint32_t LoadPgm() {
         const uint32_t n = LE_Get32(&sec[8]);
         const uint8_t *data = sec + 12;
         pos += 12 + n;
-        if (type == 9 || type == 11) continue;  // never written into a clone here
-        if (type == 99) {
+        if (type == 9 || type == MFT_GRAPHICS_LAST) continue;  // never written into a controller here
+        if (type == kSecRegisters) {
             for (uint32_t r = 0; ok && r + 9 <= n; r += 9) {
                 const uint8_t *rec = data + r;
                 const uint8_t width = rec[4];

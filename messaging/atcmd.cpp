@@ -26,8 +26,8 @@ std::array<AtConfigStr, 8> ConfigDataInStr = [] {
     // The PDP address holds "0.0.0.0" from the start and is never changed.
     std::array<AtConfigStr, 8> c{};
     const char pdp[] = "0.0.0.0";
-    std::memcpy(c[5].text.data(), pdp, sizeof pdp);
-    c[5].len = sizeof pdp - 1;
+    std::memcpy(c[AT_ITEM_PDP - 1].text.data(), pdp, sizeof pdp);
+    c[AT_ITEM_PDP - 1].len = sizeof pdp - 1;
     return c;
 }();
 uint8_t TelitPowerON, ExternalModem, SigStCSQ, ATPort;
@@ -160,7 +160,7 @@ void Recognise(uint8_t b, uint32_t *res) {
             *res = AT_R_ERR;
             s = 0;
         } else if (b == 'G') {
-            at_status.events |= 1;
+            at_status.events |= AT_EV_SOCKET;
             s = 0;
         } else {
             s = b == ' ' ? 2 : 0;
@@ -263,7 +263,7 @@ uint32_t ParseOne(const at_cmd_st &e) {
     }
     if (k == '$' && e.cmd[1] == 'N') {
         AtSlot &s = at_stack_data[0];
-        const AtConfigStr &name = ConfigDataInStr[3];
+        const AtConfigStr &name = ConfigDataInStr[AT_ITEM_OPERATOR - 1];
         uint8_t *b = at_status.buf;
         for (uint32_t i = 0; i < at_status.count; i++)
             if (b[i] >= 'a' && b[i] <= 'z') b[i] = uint8_t(b[i] - 32);
@@ -289,7 +289,7 @@ uint32_t ParseOne(const at_cmd_st &e) {
             s.text[1] = 0;
             s.len = 1;
         }
-        at_status.status |= 0x08;
+        at_status.status |= AT_STS_NO_OPERATOR;
         return 2;
     }
     return 0;
@@ -353,13 +353,13 @@ uint32_t AT_ReadResponse(uint8_t *buf, uint32_t size) {
     }
     const uint32_t n = at_status.count;
     if (res == AT_R_NONE && n >= 4 && buf[n - 4] == 13 && buf[n - 3] == 10 && buf[n - 2] == '>' &&
-        buf[n - 1] == ' ' && (at_status.prompt & 2) && !(at_status.prompt & 1)) {
+        buf[n - 1] == ' ' && (at_status.prompt & AT_PR_WAITING) && !(at_status.prompt & AT_PR_SEEN)) {
         res = AT_R_PROMPT;
-        at_status.prompt |= 1;
+        at_status.prompt |= AT_PR_SEEN;
     }
     if (first > 10) first -= 10;
     else first = 0;
-    if (n > first && ContainsN(buf + first, n - first, "NO CARRIER", 10)) at_status.prompt |= 4;
+    if (n > first && ContainsN(buf + first, n - first, "NO CARRIER", 10)) at_status.prompt |= AT_PR_NO_CARRIER;
     if (res != at_status.last_result) {
         char t[16];
         std::snprintf(t, sizeof t, "RET %u", unsigned(res));
@@ -460,12 +460,12 @@ uint8_t AT_Cmd_Handler(const at_cmd_st *entry) {
     const bool success = s.result == AT_R_OK || s.result == AT_R_FOUND;
     if (s.result == AT_R_TIMEOUT && s.state != AT_ST_UNSOL) {
         s.errcnt++;
-        s.errors |= 1;
+        s.errors |= AT_ERR_TIMEOUT;
         char m[32];
         std::snprintf(m, sizeof m, "Cirtc Er inc1 %u", unsigned(s.errcnt));
         Log(m);
     } else {
-        s.errors &= uint8_t(~1u);
+        s.errors &= uint8_t(~AT_ERR_TIMEOUT);
     }
     if (s.result == AT_R_ERR && !s.skip_ok) ErrorClass(t[start].flags);
     if (success) s.errcnt = 0;  // a success ends a run of errors
@@ -523,12 +523,12 @@ uint32_t AT_Step() {
 }
 
 void AT_Idle() {
-    at_status.state = (at_status.status & 1) ? AT_ST_READY : AT_ST_INIT;
-    at_status.socket = 0xFF;
+    at_status.state = (at_status.status & AT_STS_INIT) ? AT_ST_READY : AT_ST_INIT;
+    at_status.socket = AT_SOCKET_NONE;
     at_status.loaded = 0;
 }
 
-uint32_t CheckInit() { return at_status.status & 1; }
+uint32_t CheckInit() { return at_status.status & AT_STS_INIT; }
 
 uint32_t CheckSigSt() { return ExternalModem ? SigStCSQ : at_status.signal; }
 
@@ -564,15 +564,15 @@ void ModemReset() {
         k.sent = sent;
         k.received = recv;
     }
-    s.status = uint8_t((s.status & ~0x03u) | 0x10);
-    s.prompt &= uint8_t(~4u);
+    s.status = uint8_t((s.status & ~(AT_STS_INIT | AT_STS_CONTEXT)) | AT_STS_RESET);
+    s.prompt &= uint8_t(~AT_PR_NO_CARRIER);
     s.resets++;
-    s.state = 0;
-    s.phase = 0;
+    s.state = AT_ST_INIT;
+    s.phase = AT_PH_SEND;
     s.signal = 0;
     s.errcnt = 0;
     s.loaded = 0;
-    s.socket = 0xFF;
+    s.socket = AT_SOCKET_NONE;
     init_pause = 0;
 }
 
@@ -581,7 +581,7 @@ void ModemCyclicStatus() {
     if (s.state == AT_ST_READY) {
         s.state = ExternalModem ? AT_ST_CSQ : AT_ST_MONI;
         at_stack_data[0] = AtSlot{};
-        AT_Load(at_cmd.data(), s.state, 2, s.answer.data(), 1024);
+        AT_Load(at_cmd.data(), s.state, AT_N_STATUS, s.answer.data(), AT_ANSWER_SIZE);
     }
     if (!AT_Step()) return;
     const AtSlot &p = at_stack_data[0];
@@ -592,7 +592,7 @@ void ModemCyclicStatus() {
         } else {
             const uint8_t *pw = FindN(p.ptr, p.len, "PWR", 3);
             if (pw == nullptr) {
-                s.signal = 99;
+                s.signal = AT_SIGNAL_UNKNOWN;
             } else {
                 const int dbm = std::atoi(reinterpret_cast<const char *>(pw) + 4);
                 uint8_t lvl = 0;
@@ -609,7 +609,7 @@ void ModemCyclicStatus() {
             }
         }
     }
-    s.events &= uint8_t(~2u);
+    s.events &= uint8_t(~AT_EV_CYCLIC);
     AT_Idle();
 }
 
@@ -622,7 +622,7 @@ void ModemOnetimeStatus() {
         at_stack_data[2] = AtSlot{0, s.oper.data(), uint16_t(s.oper.size()), nullptr};
         at_stack_data[3] = AtSlot{0, s.version.data(), uint16_t(s.version.size()), nullptr};
         at_stack_data[4] = AtSlot{};
-        AT_Load(at_cmd.data(), AT_ST_IDENT, 10, at_resp.data(), 1600);
+        AT_Load(at_cmd.data(), AT_ST_IDENT, AT_N_IDENT, at_resp.data(), AT_RESP_SIZE);
     }
     if (!AT_Step()) return;
     const AtSlot &m = at_stack_data[4];
@@ -637,7 +637,7 @@ void ModemOnetimeStatus() {
             break;
         }
     }
-    s.events |= 8;
+    s.events |= AT_EV_IDENT;
     ModemTimer(&s.tick_at, 0);
     AT_Idle();
 }
@@ -645,12 +645,12 @@ void ModemOnetimeStatus() {
 void DataContextActivation() {
     AtStatus &s = at_status;
     if (s.state == AT_ST_READY) {
-        if (s.signal < 1 || s.signal > 98 || (s.status & 2)) return;
+        if (!AT_SignalValid(s.signal) || (s.status & AT_STS_CONTEXT)) return;
         s.state = AT_ST_ACTIVATE;
-        s.errors &= uint8_t(~0x80u);
+        s.errors &= uint8_t(~AT_ERR_ACTIVATION);
         string_init();
         at_stack_data[0] = AtSlot{0, s.ip_text.data(), uint16_t(s.ip_text.size()), nullptr};
-        AT_Load(at_cmd.data(), AT_ST_ACTIVATE, 24, at_resp.data(), 1600);
+        AT_Load(at_cmd.data(), AT_ST_ACTIVATE, AT_N_ACTIVATE, at_resp.data(), AT_RESP_SIZE);
     }
     if (s.state != AT_ST_ACTIVATE) return;
     if (!AT_Step()) return;
@@ -662,19 +662,19 @@ void DataContextActivation() {
         std::snprintf(m, sizeof m, "IP:%s %u\n", s.ip_text.data(), unsigned(s.local_ip));
         Log(m);
     }
-    if (s.errors & 0x80) {
+    if (s.errors & AT_ERR_ACTIVATION) {
         ModemReset();
         return;
     }
     s.activations++;
     s.errcnt = 0;
-    s.status |= 2;
+    s.status |= AT_STS_CONTEXT;
     AT_Idle();
 }
 
 namespace {
 
-std::array<char, 1025> ss_text;
+std::array<char, AT_ANSWER_SIZE + 1> ss_text;
 
 bool ModemAttached() {
     if (GSMGPRSInfo_St.marker == GSM_MARKER) return true;
@@ -704,17 +704,20 @@ void AT_ApplySocketStatus(const char *text, uint32_t len) {
     }
 }
 
-void ModemCycle() {
-    ModemHangupPoll();
-    if (!ModemAttached()) return;
-    AtStatus &s = at_status;
+namespace {
+
+// The module's port, claimed for this pass: the built-in module on its own
+// serial record, or an external one on ATPort while no download runs.
+// False when the module cannot be served this pass.
+bool ModemClaimPort(AtStatus &s) {
     if (Modem_CellularOption()) {
         s.port = MSG_CELL_PORT;
         ExternalModem = 0;
-        if (PlcWord(290) == 13 || PlcWord(290) == 11) Msg_SetCmdOverride(1);
+        const uint16_t ctl = PlcWord(W_MODEM_CTL);
+        if (ctl == kModemCtlHoldPortMail || ctl == kModemCtlHoldPort) Msg_SetCmdOverride(1);
         const uint8_t *m = Vcomm_ModeRec(s.port);
-        if (m == nullptr) return;
-        if (m[0] != 9) {
+        if (m == nullptr) return false;
+        if (m[0] != kBuiltinMode[0]) {
             Msg_Open(s.port, kBuiltinMode);
             Msg_FlushRx(s.port);
         }
@@ -723,100 +726,98 @@ void ModemCycle() {
             IoCommPwr(s.port, 1);
             TelitPowerON = 1;
         }
-    } else {
-        if (!(GSMGPRSInfo_St.b[kGsmConfig] & kGsmCfgTelit)) return;
-        if (Cmd_Downloading) return;
-        s.port = ATPort;
-        TelitPowerON = 1;
-        ExternalModem = 1;
-        const uint8_t *m = Vcomm_ModeRec(s.port);
-        if (m == nullptr) return;
-        if (m[0] != ComportCfg[0]) {
-            Msg_Open(s.port, ComportCfg.data());
-            Msg_FlushRx(s.port);
-            if (s.port == 0) Msg_SetCmdOverride(1);
-        }
+        return true;
     }
-    switch (s.state) {
-    case AT_ST_INIT: {
-        if (!TelitPowerON) return;
-        if (init_pause) {
-            if (!ModemTimer(&s.done_at, s.done_wait)) return;
-            init_pause = 0;
-        }
-        if (!s.loaded) {
-            if (ExternalModem) {
-                AT_Load(at_cmd_ext.data(), 0, 12, at_resp.data(), 1600);
-            } else {
-                AT_Load(at_cmd.data(), 0, 34, at_resp.data(), 1600);
-                GSMGPRSOprtor();
-            }
-            static std::array<char, 24> netcode_rec;
-            at_stack_data[0] = AtSlot{0, netcode_rec.data(), uint16_t(netcode_rec.size()), nullptr};
-        }
-        const uint16_t resets = s.resets;
-        const uint32_t from = s.pos;
-        const at_cmd_st *table = s.table;
-        uint32_t done = AT_Step();
-        if (s.resets != resets || !s.stepped) return;
-        char m[32];
-        std::snprintf(m, sizeof m, "Status:%u %u\n", unsigned(s.result), unsigned(s.pos - from));
-        Log(m);
-        if (table[from].wait) {
-            ModemTimer(&s.done_at, 0);
-            s.done_wait = table[from].wait;
-            init_pause = 1;
-        }
-        if (!done && s.table[s.pos].cmd == at_cmd[30].cmd && ConfigDataInStr[2].len == 0) {
-            s.pos += 2;  // no SMS centre number: "AT+CSCA=" is skipped
-            if (s.pos >= s.end) {
-                s.loaded = 0;
-                done = 1;
-            }
-        }
-        if (!done) return;
-        s.loaded = 0;
-        s.state = AT_ST_READY;
-        if ((!ExternalModem && (s.errors & 0x07)) || (ExternalModem && (s.errors & 1))) {
-            if (!ExternalModem) ModemReset();
-            s.state = AT_ST_INIT;
-            s.errors = 0;
-            return;
-        }
-        s.status = uint8_t((s.status | 1) & ~0x10u);
-        s.inits++;
-        s.errcnt = 0;
+    if (!(GSMGPRSInfo_St.b[kGsmConfig] & kGsmCfgTelit)) return false;
+    if (Cmd_Downloading) return false;
+    s.port = ATPort;
+    TelitPowerON = 1;
+    ExternalModem = 1;
+    const uint8_t *m = Vcomm_ModeRec(s.port);
+    if (m == nullptr) return false;
+    if (m[0] != ComportCfg[0]) {
+        Msg_Open(s.port, ComportCfg.data());
+        Msg_FlushRx(s.port);
+        if (s.port == MSG_PROG_PORT) Msg_SetCmdOverride(1);
+    }
+    return true;
+}
+
+// One step of the initialisation script: the pause after a step that asks
+// for one, the step itself, and at the end the outcome (ready, or a reset
+// and a new start).
+void ModemInitStep(AtStatus &s) {
+    if (!TelitPowerON) return;
+    if (init_pause) {
+        if (!ModemTimer(&s.done_at, s.done_wait)) return;
         init_pause = 0;
-        if (!ExternalModem) ModemOnetimeStatus();
-        return;
     }
-    case AT_ST_CALLER:
-        if (AT_Step()) AT_Idle();
-        return;
-    case AT_ST_IDENT:
-        ModemOnetimeStatus();
-        return;
-    case AT_ST_CSQ:
-    case AT_ST_MONI:
-        ModemCyclicStatus();
-        return;
-    default:
-        break;
-    }
-    // The 1-s tick.
-    if (ModemTimer(&s.tick_at, 10000)) {
-        ModemTimer(&s.tick_at, 0);
-        if (++s.ticks >= 10) {
-            s.events |= 2;
-            s.ticks = 0;
+    if (!s.loaded) {
+        if (ExternalModem) {
+            AT_Load(at_cmd_ext.data(), AT_ST_INIT, AT_N_INIT_EXT, at_resp.data(), AT_RESP_SIZE);
+        } else {
+            AT_Load(at_cmd.data(), AT_ST_INIT, AT_N_INIT, at_resp.data(), AT_RESP_SIZE);
+            GSMGPRSOprtor();
         }
-        if (!((s.status & 2) && (s.signal < 1 || s.signal > 98))) {
-            if (s.signal >= 1 && s.signal <= 98) {
-                s.events |= 1;
-                if (s.status & 2) s.events |= 4;
-            }
+        static std::array<char, 24> netcode_rec;
+        at_stack_data[0] = AtSlot{0, netcode_rec.data(), uint16_t(netcode_rec.size()), nullptr};
+    }
+    const uint16_t resets = s.resets;
+    const uint32_t from = s.pos;
+    const at_cmd_st *table = s.table;
+    uint32_t done = AT_Step();
+    if (s.resets != resets || !s.stepped) return;
+    char m[32];
+    std::snprintf(m, sizeof m, "Status:%u %u\n", unsigned(s.result), unsigned(s.pos - from));
+    Log(m);
+    if (table[from].wait) {
+        ModemTimer(&s.done_at, 0);
+        s.done_wait = table[from].wait;
+        init_pause = 1;
+    }
+    if (!done && s.table[s.pos].cmd == at_cmd[AT_IX_CSCA].cmd && ConfigDataInStr[AT_ITEM_SMS_CENTRE - 1].len == 0) {
+        s.pos += AT_N_CSCA;  // no SMS centre number: "AT+CSCA=" is skipped
+        if (s.pos >= s.end) {
+            s.loaded = 0;
+            done = 1;
         }
     }
+    if (!done) return;
+    s.loaded = 0;
+    s.state = AT_ST_READY;
+    if ((!ExternalModem && (s.errors & AT_ERR_INIT)) || (ExternalModem && (s.errors & AT_ERR_TIMEOUT))) {
+        if (!ExternalModem) ModemReset();
+        s.state = AT_ST_INIT;
+        s.errors = 0;
+        return;
+    }
+    s.status = uint8_t((s.status | AT_STS_INIT) & ~AT_STS_RESET);
+    s.inits++;
+    s.errcnt = 0;
+    init_pause = 0;
+    if (!ExternalModem) ModemOnetimeStatus();
+}
+
+// The 1-s tick: the cyclic status every AT_CYCLIC_TICKS ticks; with a good
+// signal a socket poll (and the signal bit with a data context), unless the
+// context is up on a bad signal.
+void ModemTick(AtStatus &s) {
+    if (!ModemTimer(&s.tick_at, AT_TICK_1S)) return;
+    ModemTimer(&s.tick_at, 0);
+    if (++s.ticks >= AT_CYCLIC_TICKS) {
+        s.events |= AT_EV_CYCLIC;
+        s.ticks = 0;
+    }
+    const bool context = (s.status & AT_STS_CONTEXT) != 0;
+    if (context && !AT_SignalValid(s.signal)) return;
+    if (AT_SignalValid(s.signal)) {
+        s.events |= AT_EV_SOCKET;
+        if (context) s.events |= AT_EV_SIGNAL;
+    }
+}
+
+// Steps every socket in use; true when any is.
+bool ModemStepSockets() {
     bool used = false;
     for (uint32_t n = 0; n < SOCK_COUNT; n++) {
         if (socket_info_st[n].state != 0) {
@@ -824,41 +825,76 @@ void ModemCycle() {
             DataConnectionLoop(n);
         }
     }
-    if (!used) s.events &= uint8_t(~1u);
-    if (used && !(s.events & 1) && (s.state == AT_ST_READY || s.state == AT_ST_UNSOL)) {
-        // Drain what the module sent unasked; an "SRING" sets the event bit.
-        if (s.state == AT_ST_READY) {
-            s.state = AT_ST_UNSOL;
-            s.buf = s.answer.data();
-            s.buf_size = 1024;
-            s.count = 0;
-        }
-        AT_ReadResponse(s.buf, s.buf_size);
+    return used;
+}
+
+// Drains what the module sent unasked; an "SRING" sets the socket event.
+void ModemDrainUnsolicited(AtStatus &s) {
+    if (s.state == AT_ST_READY) {
+        s.state = AT_ST_UNSOL;
+        s.buf = s.answer.data();
+        s.buf_size = AT_ANSWER_SIZE;
         s.count = 0;
+    }
+    AT_ReadResponse(s.buf, s.buf_size);
+    s.count = 0;
+    AT_Idle();
+}
+
+// The socket-status script and, when it completes, its "#SS:" lines.
+void ModemSocketStatus(AtStatus &s) {
+    if (s.state == AT_ST_READY) {
+        s.state = AT_ST_SS;
+        at_stack_data[0] = AtSlot{0, ss_text.data(), uint16_t(ss_text.size()), nullptr};
+        AT_Load(at_cmd.data(), AT_ST_SS, AT_N_SS, s.answer.data(), AT_ANSWER_SIZE);
+    }
+    if (AT_Step()) {
         AT_Idle();
+        s.events &= uint8_t(~AT_EV_SOCKET);
+        AT_ApplySocketStatus(at_stack_data[0].text, at_stack_data[0].len);
     }
-    if ((s.events & 1) && (s.state == AT_ST_READY || s.state == AT_ST_SS)) {
-        if (s.state == AT_ST_READY) {
-            s.state = AT_ST_SS;
-            at_stack_data[0] = AtSlot{0, ss_text.data(), uint16_t(ss_text.size()), nullptr};
-            AT_Load(at_cmd.data(), AT_ST_SS, 2, s.answer.data(), 1024);
-        }
-        if (AT_Step()) {
-            AT_Idle();
-            s.events &= uint8_t(~1u);
-            AT_ApplySocketStatus(at_stack_data[0].text, at_stack_data[0].len);
-        }
-    } else if ((s.events & 2) && s.state == AT_ST_READY) {
-        ModemCyclicStatus();
-    }
+}
+
+// The sockets' status records for the status readers.
+void ModemPublishSockets() {
     for (uint32_t n = 0; n < SOCK_COUNT; n++) {
         const SocketInfo &k = socket_info_st[n];
-        uint8_t *g = &Globalsocket_st[12 * n];
-        g[0] = k.conn_id;
-        g[1] = k.flags;
-        g[2] = k.state;
-        g[3] = 0;
-        LE_Put32(g + 4, k.sent);
-        LE_Put32(g + 8, k.received);
+        uint8_t *g = &Globalsocket_st[SOCK_ST_SIZE * n];
+        g[SOCK_ST_CONN] = k.conn_id;
+        g[SOCK_ST_FLAGS] = k.flags;
+        g[SOCK_ST_STATE] = k.state;
+        g[SOCK_ST_PAD] = 0;
+        LE_Put32(g + SOCK_ST_SENT, k.sent);
+        LE_Put32(g + SOCK_ST_RECEIVED, k.received);
     }
+}
+
+}  // namespace
+
+void ModemCycle() {
+    ModemHangupPoll();
+    if (!ModemAttached()) return;
+    AtStatus &s = at_status;
+    if (!ModemClaimPort(s)) return;
+    // The scripts ModemCycle owns run to their end before anything else.
+    switch (s.state) {
+    case AT_ST_INIT: ModemInitStep(s); return;
+    case AT_ST_CALLER:
+        if (AT_Step()) AT_Idle();
+        return;
+    case AT_ST_IDENT: ModemOnetimeStatus(); return;
+    case AT_ST_CSQ:
+    case AT_ST_MONI: ModemCyclicStatus(); return;
+    default: break;
+    }
+    ModemTick(s);
+    const bool used = ModemStepSockets();
+    if (!used) s.events &= uint8_t(~AT_EV_SOCKET);
+    if (used && !(s.events & AT_EV_SOCKET) && (s.state == AT_ST_READY || s.state == AT_ST_UNSOL))
+        ModemDrainUnsolicited(s);
+    if ((s.events & AT_EV_SOCKET) && (s.state == AT_ST_READY || s.state == AT_ST_SS))
+        ModemSocketStatus(s);
+    else if ((s.events & AT_EV_CYCLIC) && s.state == AT_ST_READY)
+        ModemCyclicStatus();
+    ModemPublishSockets();
 }

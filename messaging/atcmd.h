@@ -6,10 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/image/plcreg.h"
 #include "messaging/messaging.h"
 
-// Serial driver record of the built-in module's line.
-constexpr uint32_t MSG_CELL_PORT = 2;
+// Serial driver records: the programming port, the built-in module's line.
+constexpr uint32_t MSG_PROG_PORT = 0, MSG_CELL_PORT = 2;
 
 // ---- script tables -----------------------------------------------------------------
 constexpr uint8_t AT_PSEUDO = 0, AT_END = 255;
@@ -32,11 +33,27 @@ extern const std::array<at_cmd_st, AT_CMD_COUNT> at_cmd;
 extern const std::array<at_cmd_st, AT_CMD_EXT_COUNT> at_cmd_ext;
 
 // Script states (first entry of the running script).
-constexpr uint32_t AT_ST_INIT = 0, AT_ST_SMS_EXT = 12, AT_ST_LIST_EXT = 15, AT_ST_SMS = 34, AT_ST_LIST = 37,
-                   AT_ST_DELETE = 39, AT_ST_ACTIVATE = 42, AT_ST_LISTEN = 66, AT_ST_DIAL = 74,
+constexpr uint32_t AT_ST_INIT = 0, AT_ST_SMS_EXT = 12, AT_ST_LIST_EXT = 15, AT_ST_DELETE_EXT = 17, AT_ST_SMS = 34,
+                   AT_ST_LIST = 37, AT_ST_DELETE = 39, AT_ST_ACTIVATE = 42, AT_ST_LISTEN = 66, AT_ST_DIAL = 74,
                    AT_ST_UNSOL = 84, AT_ST_RECV = 88, AT_ST_ACCEPT = 93, AT_ST_SS = 96, AT_ST_SEND = 98,
                    AT_ST_CLOSE = 102, AT_ST_CSQ = 104, AT_ST_MONI = 106, AT_ST_IDENT = 108,
                    AT_ST_CALLER = 118, AT_ST_READY = 122;
+// Entries of the scripts from their first entry; "AT+CSCA=" and the centre
+// number follow each other in the initialisation script.
+constexpr uint32_t AT_N_INIT = 34, AT_N_INIT_EXT = 12, AT_N_STATUS = 2, AT_N_IDENT = 10, AT_N_ACTIVATE = 24,
+                   AT_N_SS = 2;
+constexpr uint32_t AT_IX_CSCA = 30, AT_N_CSCA = 2;
+// Configuration strings (ConfigDataInStr[item - 1]).
+constexpr unsigned AT_ITEM_PIN = 1, AT_ITEM_PUK = 2, AT_ITEM_SMS_CENTRE = 3, AT_ITEM_OPERATOR = 4, AT_ITEM_APN = 5,
+                   AT_ITEM_PDP = 6, AT_ITEM_USER = 7, AT_ITEM_PASSWORD = 8;
+// Answer buffers: the engine's own (status and SMS scripts) and at_resp
+// (initialisation, SIM and one-time scripts); each holds one byte more for
+// the terminating NUL.
+constexpr uint16_t AT_ANSWER_SIZE = 1024, AT_RESP_SIZE = 1600;
+// The engine's clock: 100 us ticks of FPGA_GetFrt; the cyclic status every
+// 10 ticks of 1 s.
+constexpr uint32_t AT_TICK_1S = 10000, AT_CYCLIC_TICKS = 10;
+
 // Handler phases and results.
 constexpr uint32_t AT_PH_SEND = 0, AT_PH_WAIT = 1, AT_PH_PARSE = 2, AT_PH_DONE = 3;
 constexpr uint32_t AT_R_NONE = 0, AT_R_OK = 1, AT_R_ERR = 2, AT_R_TIMEOUT = 5, AT_R_PROMPT = 6,
@@ -64,7 +81,7 @@ struct AtStatus {
     uint32_t result;
     uint16_t buf_size, count;
     uint8_t *buf;
-    std::array<uint8_t, 1025> answer;  // status and SMS scripts
+    std::array<uint8_t, AT_ANSWER_SIZE + 1> answer;  // status and SMS scripts
     const uint8_t *parse;              // parse text and its length
     uint32_t parse_len;
     const at_cmd_st *table;            // table of the running script
@@ -74,17 +91,17 @@ struct AtStatus {
     uint32_t tick_at;
     uint32_t done_at, done_wait;       // pause of the initialisation script
     uint16_t resets, inits, activations, lists;
-    uint8_t prompt;                    // bit 0 seen, bit 1 waiting, bit 2 NO CARRIER
-    uint8_t socket;                    // current socket, 0xFF none
+    uint8_t prompt;                    // AT_PR_*
+    uint8_t socket;                    // current socket, AT_SOCKET_NONE none
     uint8_t errcnt;
     uint8_t model;
     uint8_t loaded;                    // a script is loaded
     uint8_t ticks;
     uint8_t port;
-    uint8_t events;                    // bit 0 socket event, 1 cyclic status, 2 signal ok, 3 identity
-    uint8_t status;                    // bit 0 initialised, 1 context, 3 operator missing, 4 reset
-    uint8_t errors;                    // bit 0 time-out, 1..7 classes
-    uint8_t signal;                    // 1..98 valid, 99 unknown
+    uint8_t events;                    // AT_EV_*
+    uint8_t status;                    // AT_STS_*
+    uint8_t errors;                    // AT_ERR_*: bit 0 time-out, 1..7 classes
+    uint8_t signal;                    // AT_SIGNAL_MIN..AT_SIGNAL_MAX valid, AT_SIGNAL_UNKNOWN
     uint32_t local_ip;
     uint32_t sent, received;
     std::array<char, 17> imei;
@@ -102,9 +119,28 @@ struct AtStatus {
     uint8_t skip_ok;                   // an answer counted as no error (empty list)
     uint8_t stepped;                   // the last AT_Step completed a step
 };
+// Event flags: a socket event is pending (poll the sockets), the cyclic
+// status is due, the signal was good at the last tick, the identity was read.
+constexpr uint8_t AT_EV_SOCKET = 0x01, AT_EV_CYCLIC = 0x02, AT_EV_SIGNAL = 0x04, AT_EV_IDENT = 0x08;
+// Status flags: initialised, data context active, operator not found, reset
+// done and not yet initialised again.
+constexpr uint8_t AT_STS_INIT = 0x01, AT_STS_CONTEXT = 0x02, AT_STS_NO_OPERATOR = 0x08, AT_STS_RESET = 0x10;
+// Error flags: the time-out and the bits of the error classes 2, 3, 4, 6,
+// 7 and 8 (SIM, operator selection, SMS send, SMS delete, class 7, context
+// activation). A time-out, SIM or operator error fails the initialisation.
+constexpr uint8_t AT_ERR_TIMEOUT = 0x01, AT_ERR_SIM = 0x02, AT_ERR_OPERATOR = 0x04, AT_ERR_SMS_SEND = 0x10,
+                  AT_ERR_SMS_DELETE = 0x20, AT_ERR_CLASS7 = 0x40, AT_ERR_ACTIVATION = 0x80;
+constexpr uint8_t AT_ERR_INIT = AT_ERR_TIMEOUT | AT_ERR_SIM | AT_ERR_OPERATOR;
+// Prompt and carrier flags.
+constexpr uint8_t AT_PR_SEEN = 0x01, AT_PR_WAITING = 0x02, AT_PR_NO_CARRIER = 0x04;
+// Signal level.
+constexpr uint8_t AT_SIGNAL_MIN = 1, AT_SIGNAL_MAX = 98, AT_SIGNAL_UNKNOWN = 99;
+inline bool AT_SignalValid(uint8_t level) { return level >= AT_SIGNAL_MIN && level <= AT_SIGNAL_MAX; }
+constexpr uint8_t AT_SOCKET_NONE = 0xFF;
+
 extern AtStatus at_status;
 extern std::array<AtSlot, 6> at_stack_data;
-extern std::array<uint8_t, 1601> at_resp;  // initialisation, SIM and one-time scripts
+extern std::array<uint8_t, AT_RESP_SIZE + 1> at_resp;  // initialisation, SIM and one-time scripts
 extern const std::array<int8_t, 32> sigst;
 extern uint8_t TelitPowerON, ExternalModem;
 extern uint8_t SigStCSQ;
@@ -164,6 +200,13 @@ constexpr uint8_t kGsmCfgRead = 0x01, kGsmCfgKeepCall = 0x02, kGsmCfgTelit = 0x0
 constexpr uint8_t kGsmPortMask = 0x0F, kGsmPortSmsMark = 0xF0;
 constexpr uint8_t kGsmRunEscaped = 0x01, kGsmRunCfgStale = 0x04, kGsmRunHolding = 0x10, kGsmRunReset = 0x20,
                   kGsmRunHwReset = 0x40;
+
+// %SR163 (register word 290), the modem hand-over word the user program
+// sets: 11 and 13 keep the programming port away from the command protocol
+// while the built-in module runs; 7, 11 and 13 keep the modem's owner over a
+// new configuration; 13 also marks an e-mail close in GsmInfo::mail_close.
+constexpr uint32_t W_MODEM_CTL = SR_WORD(163);
+constexpr uint16_t kModemCtlKeepOwner = 7, kModemCtlHoldPort = 11, kModemCtlHoldPortMail = 13;
 
 // States of the initialisation machine (flag byte 3); the numbers are kept
 // as the modem record shows them. Command states send one AT line and wait

@@ -1033,7 +1033,7 @@ void EtnEmailSmtp() {
         WaitReply();
         break;
     case kSmtpClose:
-        if (PlcWord(SR_WORD(163)) == 13) GSMGPRSInfo_St.mail_close |= 0x01;
+        if (PlcWord(W_MODEM_CTL) == kModemCtlHoldPortMail) GSMGPRSInfo_St.mail_close |= 0x01;
         if (Close()) {
             SslFree();
             e.smtp = kSmtpClosed;

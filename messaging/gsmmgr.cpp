@@ -263,8 +263,8 @@ uint32_t GSMGPRSParmInit() {
     gsm_last_crc = crc;
     ModemReset();
     g.b[kGsmCall] &= uint8_t(~kGsmCallInitDone);
-    const uint32_t w = PlcWord(290);
-    if (w != 7 && w != 11 && w != 13) g.owner = g.pending = 0;
+    const uint16_t ctl = PlcWord(W_MODEM_CTL);
+    if (ctl != kModemCtlKeepOwner && ctl != kModemCtlHoldPort && ctl != kModemCtlHoldPortMail) g.owner = g.pending = 0;
     g.b[kGsmRun] &= uint8_t(~kGsmRunCfgStale);
     // The modem section sits 96, 48 or 36 bytes before the block's end.
     const uint32_t end = 8 + LE_Get32(&sms_table_bl[4]);

@@ -59,18 +59,18 @@ uint32_t SendSMSTelit(const SmsText &number, const SmsText &text) {
         at_stack_data = {};
         at_stack_data[0] = AtSlot{nl, send_num.data(), uint16_t(send_num.size()), nullptr};
         at_stack_data[1] = AtSlot{tl, send_txt.data(), uint16_t(send_txt.size()), nullptr};
-        s.prompt = uint8_t((s.prompt & ~1u) | 2u);
+        s.prompt = uint8_t((s.prompt & ~AT_PR_SEEN) | AT_PR_WAITING);
         s.state = mine;
-        AT_Load(ExternalModem ? at_cmd_ext.data() : at_cmd.data(), ExternalModem ? 12 : 34, 3,
-                s.answer.data(), 1024);
+        AT_Load(ExternalModem ? at_cmd_ext.data() : at_cmd.data(), ExternalModem ? AT_ST_SMS_EXT : AT_ST_SMS, 3,
+                s.answer.data(), AT_ANSWER_SIZE);
     }
     if (s.state != mine) return 0;
     if (!AT_Step()) return 0;
     char m[32];
     std::snprintf(m, sizeof m, "SMS Status:%u,%u\n", unsigned(s.result), 3u);
     DBG_WriteLog(1, m);
-    s.events ^= 2;
-    s.prompt &= uint8_t(~3u);
+    s.events ^= AT_EV_CYCLIC;
+    s.prompt &= uint8_t(~(AT_PR_SEEN | AT_PR_WAITING));
     const uint8_t z = 26;
     Send_AT_Command(1, &z);
     uint32_t r;
@@ -80,7 +80,7 @@ uint32_t SendSMSTelit(const SmsText &number, const SmsText &text) {
         r = 3;
     } else {
         r = 1;
-        s.prompt &= uint8_t(~4u);
+        s.prompt &= uint8_t(~AT_PR_NO_CARRIER);
     }
     ModemTimer(&last_send_end, 0);
     sent_before = true;
@@ -96,7 +96,8 @@ uint32_t ReceiveSMS(uint8_t *list, uint16_t *len) {
         if (!CheckInit() || (!ExternalModem && !SignalOk())) return 1;
         at_stack_data = {};
         s.state = mine;
-        AT_Load(ExternalModem ? at_cmd_ext.data() : at_cmd.data(), ExternalModem ? 15 : 37, 2, list, 1024);
+        AT_Load(ExternalModem ? at_cmd_ext.data() : at_cmd.data(), ExternalModem ? AT_ST_LIST_EXT : AT_ST_LIST, 2, list,
+                AT_ANSWER_SIZE);
     }
     if (s.state != mine) return 1;
     if (!AT_Step()) return 1;
@@ -119,8 +120,8 @@ uint32_t DeleteSMS(const char *index) {
                                   uint16_t(del_index.size()), nullptr};
         s.state = AT_ST_DELETE;
         // The external table has the same entries 8 places further on.
-        AT_Load(ExternalModem ? at_cmd_ext.data() : at_cmd.data(), ExternalModem ? 17 : 39, 2, s.answer.data(),
-                1024);
+        AT_Load(ExternalModem ? at_cmd_ext.data() : at_cmd.data(), ExternalModem ? AT_ST_DELETE_EXT : AT_ST_DELETE, 2,
+                s.answer.data(), AT_ANSWER_SIZE);
     }
     if (s.state != AT_ST_DELETE) return 1;
     if (!AT_Step()) return 1;

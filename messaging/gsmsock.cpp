@@ -11,7 +11,7 @@
 #include "messaging/messaging.h"
 
 std::array<SocketInfo, SOCK_COUNT> socket_info_st;
-std::array<uint8_t, SOCK_COUNT * 12> Globalsocket_st;
+std::array<uint8_t, SOCK_COUNT * SOCK_ST_SIZE> Globalsocket_st;
 uint32_t sock_last_dial;
 
 namespace {
@@ -34,7 +34,7 @@ void SetSlot(unsigned k, char *text, std::size_t cap) {
     at_stack_data[k] = AtSlot{uint16_t(std::strlen(text)), text, uint16_t(cap), nullptr};
 }
 
-bool SignalOk() { return at_status.signal >= 1 && at_status.signal <= 98; }
+bool SignalOk() { return AT_SignalValid(at_status.signal); }
 
 void Start(uint32_t n, uint32_t state, uint32_t count) {
     SocketInfo &s = socket_info_st[n];
@@ -78,7 +78,7 @@ void Start(uint32_t n, uint32_t state, uint32_t count) {
         std::snprintf(sp.count.data(), sp.count.size(), "%u", unsigned(c));
         SetSlot(1, sp.count.data(), sp.count.size());
         at_stack_data[2] = AtSlot{uint16_t(c), nullptr, 0, s.tx_ptr + s.handed};
-        at_status.prompt = uint8_t((at_status.prompt & ~1u) | 2u);
+        at_status.prompt = uint8_t((at_status.prompt & ~AT_PR_SEEN) | AT_PR_WAITING);
         break;
     }
     default:
@@ -131,7 +131,7 @@ void Continue(uint32_t n) {
         if (s.state == 8) s.state = 6;
         break;
     case AT_ST_SEND: {
-        at_status.prompt &= uint8_t(~3u);
+        at_status.prompt &= uint8_t(~(AT_PR_SEEN | AT_PR_WAITING));
         char m[40];
         std::snprintf(m, sizeof m, "Data send time %u mS", unsigned((FPGA_GetFrt() - send_started) / 10));
         DBG_WriteLog(1, m);
@@ -163,7 +163,7 @@ void DataConnectionLoop(uint32_t n) {
     if (n >= SOCK_COUNT) return;
     SocketInfo &s = socket_info_st[n];
     if (at_status.state == AT_ST_ACTIVATE ||
-        (at_status.state == AT_ST_READY && SignalOk() && !(at_status.status & 2))) {
+        (at_status.state == AT_ST_READY && SignalOk() && !(at_status.status & AT_STS_CONTEXT))) {
         DataContextActivation();
         return;
     }
@@ -177,7 +177,7 @@ void DataConnectionLoop(uint32_t n) {
             return;
         }
     }
-    if (at_status.state != AT_ST_READY || !SignalOk() || !(at_status.status & 2)) return;
+    if (at_status.state != AT_ST_READY || !SignalOk() || !(at_status.status & AT_STS_CONTEXT)) return;
     if (s.state == 1) {
         if (s.flags & SOCKF_DIAL) {
             if (dialled_once && !ModemTimer(&sock_last_dial, 10000)) return;
@@ -204,7 +204,7 @@ void DataConnectionLoop(uint32_t n) {
 void Sock_ApplyStatus(uint32_t id, uint32_t mstate, const char *line, uint32_t len) {
     if (id < 1 || id > SOCK_COUNT) return;
     SocketInfo &s = socket_info_st[id - 1];
-    if (mstate >= 3) at_status.prompt &= uint8_t(~4u);
+    if (mstate >= 3) at_status.prompt &= uint8_t(~AT_PR_NO_CARRIER);
     switch (mstate) {
     case 0:
         // A socket whose open command has not been sent yet is closed at the
@@ -234,7 +234,7 @@ void Sock_ApplyStatus(uint32_t id, uint32_t mstate, const char *line, uint32_t l
             s.state = 8;
             Start(id - 1, AT_ST_RECV, 0);
         } else {
-            at_status.events |= 1;
+            at_status.events |= AT_EV_SOCKET;
         }
         break;
     case 4:
@@ -299,7 +299,7 @@ uint32_t ModemDataConnRequest(const SockConnInfo &req) {
         s.host[hl] = 0;
         s.host_len = uint16_t(hl);
         s.state = 1;
-        if (!(at_status.status & 2)) DataConnectionLoop(req.socket);
+        if (!(at_status.status & AT_STS_CONTEXT)) DataConnectionLoop(req.socket);
     }
     return s.state < 6 ? 1 : 0;
 }

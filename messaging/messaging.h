@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 struct LadCursor;  // ladder/ladder.h
@@ -41,7 +42,11 @@ constexpr uint8_t SOCKF_UDP = 0x01, SOCKF_DIAL = 0x02, SOCKF_KEEP = 0x04, SOCKF_
 constexpr unsigned SOCK_COUNT = 6;
 constexpr uint16_t SOCK_TXBUF = 100, SOCK_TXMAX = 1500;
 extern std::array<SocketInfo, SOCK_COUNT> socket_info_st;
-extern std::array<uint8_t, SOCK_COUNT * 12> Globalsocket_st;
+// The sockets' status records for the status readers: per socket 12 bytes
+// {connection id, flags, state, 0, u32 sent, u32 received}.
+constexpr std::size_t SOCK_ST_SIZE = 12, SOCK_ST_CONN = 0, SOCK_ST_FLAGS = 1, SOCK_ST_STATE = 2, SOCK_ST_PAD = 3,
+                      SOCK_ST_SENT = 4, SOCK_ST_RECEIVED = 8;
+extern std::array<uint8_t, SOCK_COUNT * SOCK_ST_SIZE> Globalsocket_st;
 
 struct SockConnInfo {
     uint32_t ip;

@@ -11,12 +11,29 @@
 #include "io/io.h"
 #include "net/net.h"
 
-static_assert(offsetof(DprConfigRec, dhcp_enable) == 56);
-static_assert(offsetof(DprConfigRec, enables) == 57);
-static_assert(offsetof(DprConfigRec, egd) == 60 && sizeof(DprEgdExchange) == 812);
-static_assert(offsetof(DprConfigRec, modbus_iec) == 105808 && sizeof(DprModbusIec) == 44);
-static_assert(offsetof(DprConfigRec, modbus) == 105852 && sizeof(ModbusServerCfg) == 12);
-static_assert(offsetof(DprConfigRec, text) == DPR_CONFIG_BYTES);
+// The parsed record's layout, as the system services and the protocols read it.
+static_assert(offsetof(DprConfigRec, length) == DPRC_LENGTH && offsetof(DprConfigRec, address) == DPRC_ADDRESS &&
+              offsetof(DprConfigRec, mask) == DPRC_MASK && offsetof(DprConfigRec, gateway) == DPRC_GATEWAY &&
+              offsetof(DprConfigRec, dns) == DPRC_DNS);
+static_assert(offsetof(DprConfigRec, ping_timeout) == DPRC_PING_TIMEOUT &&
+              offsetof(DprConfigRec, ping_target_ref) == DPRC_PING_TARGET &&
+              offsetof(DprConfigRec, ping_result_ref) == DPRC_PING_RESULT);
+static_assert(offsetof(DprConfigRec, const_ref) == DPRC_CONST_REF &&
+              offsetof(DprConfigRec, status_ref) == DPRC_STATUS_REF &&
+              offsetof(DprConfigRec, address_ref) == DPRC_ADDRESS_REF &&
+              offsetof(DprConfigRec, mask_ref) == DPRC_MASK_REF &&
+              offsetof(DprConfigRec, gateway_ref) == DPRC_GATEWAY_REF &&
+              offsetof(DprConfigRec, dns_ref) == DPRC_DNS_REF);
+static_assert(offsetof(DprConfigRec, dhcp_enable) == DPRC_DHCP && offsetof(DprConfigRec, enables) == DPRC_ENABLES);
+static_assert(offsetof(DprConfigRec, egd) == DPRC_EGD && sizeof(DprEgdExchange) == DPRC_EGD_ENTRY);
+static_assert(offsetof(DprConfigRec, eip) == DPRC_EIP && offsetof(DprConfigRec, ftp) == DPRC_FTP &&
+              sizeof(FtpUserAccount) == DPRC_FTP_ENTRY && offsetof(DprConfigRec, http) == DPRC_HTTP);
+static_assert(offsetof(DprConfigRec, modbus_iec) == DPRC_MODBUS_IEC && sizeof(DprModbusIec) == DPRC_MODBUS_IEC_SIZE);
+static_assert(offsetof(DprConfigRec, modbus) == DPRC_MODBUS && sizeof(ModbusServerCfg) == DPRC_MODBUS_SIZE);
+static_assert(offsetof(DprConfigRec, ascii) == DPRC_ASCII && offsetof(DprConfigRec, ntp_values) == DPRC_NTP);
+static_assert(offsetof(DprConfigRec, egd_status_count) == DPRC_EGD_STATUS_COUNT &&
+              offsetof(DprConfigRec, values) == DPRC_VALUES);
+static_assert(offsetof(DprConfigRec, text) == DPRC_END);
 
 std::array<uint8_t, DPR_MAP_SIZE> DprMap;
 uint8_t *Dpr_Map_Ptr = DprMap.data();

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "net/dpr_layout.h"
+
 // ---- the dual-port map ----------------------------------------------------------------------
 constexpr std::size_t DPR_MAP_SIZE = 65536;
 extern std::array<uint8_t, DPR_MAP_SIZE> DprMap;
@@ -94,13 +96,13 @@ struct DprConfigRec {
     ModbusServerCfg modbus;
     uint32_t ascii[6];
     uint16_t ntp_values[2];
-    char ntp_servers[10][96];
+    char ntp_servers[DPR_NTP_NAMES][DPR_NTP_NAME_BYTES];
     uint32_t egd_status_count;
     uint32_t values[2];                            // record kind 0x00100000
     // Not part of the parsed record: the 128-byte field of pseudo-register 1017.
     uint8_t text[128];
 };
-constexpr std::size_t DPR_CONFIG_BYTES = 106864;   // the parsed record
+constexpr std::size_t DPR_CONFIG_BYTES = DPRC_END;  // the parsed record
 
 // Enable bits: byte 0.
 constexpr uint8_t EN0_B0 = 0x01, EN0_MODBUS = 0x02, EN0_EGD = 0x04, EN0_PING = 0x08, EN0_EIP = 0x10,

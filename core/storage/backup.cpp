@@ -11,7 +11,7 @@ std::array<uint8_t, CRCSIZE_TBL_SIZE> crcsize_tbl;
 
 void RestoreSRReg() {
     LoadRegisters();
-    for (unsigned type : {0u, 5u, 6u, 20u, 21u}) {
+    for (unsigned type : {MFT_LADDER, MFT_IO_CONFIG, MFT_NET_CONFIG, MFT_PROMGR, MFT_MESSAGING}) {
         const FileInfo &f = file_info[type];
         PlcWordSet(uint32_t(f.crc_mirror), LE_Get16(f.crc_var));
         PlcDwordSet(uint32_t(f.len_mirror), LE_Get32(f.len_var));

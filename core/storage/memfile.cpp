@@ -57,19 +57,19 @@ constexpr FileInfo InImage(std::size_t at, std::size_t max, uint32_t crc_word, u
 
 std::array<FileInfo, FILE_TYPES> MakeFileInfo() {
     std::array<FileInfo, FILE_TYPES> t{};
-    t[0] = Block(&ladder_bl[0], LADDER_BL_SIZE, 150, 138, 256);
-    t[2] = InImage(MF_FORCE_BYTE, MF_FORCE_MAX, W_FORCE_CRC, W_FORCE_LEN);
-    t[4] = InImage(MF_SETUP_BYTE, MF_SETUP_MAX, W_SETUP_CRC, W_SETUP_LEN);
-    t[5] = Block(&io_config_bl[0], IO_CONFIG_BL_SIZE, 153, 144, 128);
-    t[6] = Block(&net_config_bl[0], NET_CONFIG_BL_SIZE, 154, 146, 0);
-    t[17] = Block(&ss_info_bl[0], ss_info_bl.size(), NO_MIRROR, NO_MIRROR, 0);
-    t[19] = Block(&tinyImage[0], tinyImage.size(), NO_MIRROR, NO_MIRROR, 0);
-    t[20] = Block(&promgr_table_bl[0], PROMGR_TABLE_BL_SIZE, 257, 250, 64);
-    t[21] = Block(&sms_table_bl[0], SMS_TABLE_BL_SIZE, 274, 270, 64);
-    t[22] = Block(&datalog_table[0], DATALOG_TABLE_SIZE, NO_MIRROR, NO_MIRROR, 0);
-    t[23] = Block(&copendnet_tbl[0], COPENDNET_TBL_SIZE, NO_MIRROR, NO_MIRROR, 64);
-    t[26] = Block(&ladder_olp[0], LADDER_OLP_SIZE, NO_MIRROR, NO_MIRROR, 64);
-    t[33] = Block(&mqtt_tbl[0], MQTT_TBL_SIZE, NO_MIRROR, NO_MIRROR, 64);
+    t[MFT_LADDER] = Block(&ladder_bl[0], LADDER_BL_SIZE, 150, 138, 256);
+    t[MFT_FORCE] = InImage(MF_FORCE_BYTE, MF_FORCE_MAX, W_FORCE_CRC, W_FORCE_LEN);
+    t[MFT_SETUP] = InImage(MF_SETUP_BYTE, MF_SETUP_MAX, W_SETUP_CRC, W_SETUP_LEN);
+    t[MFT_IO_CONFIG] = Block(&io_config_bl[0], IO_CONFIG_BL_SIZE, 153, 144, 128);
+    t[MFT_NET_CONFIG] = Block(&net_config_bl[0], NET_CONFIG_BL_SIZE, 154, 146, 0);
+    t[MFT_SS_INFO] = Block(&ss_info_bl[0], ss_info_bl.size(), NO_MIRROR, NO_MIRROR, 0);
+    t[MFT_MAC_IMAGE] = Block(&tinyImage[0], tinyImage.size(), NO_MIRROR, NO_MIRROR, 0);
+    t[MFT_PROMGR] = Block(&promgr_table_bl[0], PROMGR_TABLE_BL_SIZE, 257, 250, 64);
+    t[MFT_MESSAGING] = Block(&sms_table_bl[0], SMS_TABLE_BL_SIZE, 274, 270, 64);
+    t[MFT_DATALOG] = Block(&datalog_table[0], DATALOG_TABLE_SIZE, NO_MIRROR, NO_MIRROR, 0);
+    t[MFT_CANOPEN] = Block(&copendnet_tbl[0], COPENDNET_TBL_SIZE, NO_MIRROR, NO_MIRROR, 64);
+    t[MFT_OLP] = Block(&ladder_olp[0], LADDER_OLP_SIZE, NO_MIRROR, NO_MIRROR, 64);
+    t[MFT_MQTT] = Block(&mqtt_tbl[0], MQTT_TBL_SIZE, NO_MIRROR, NO_MIRROR, 64);
     return t;
 }
 }  // namespace
@@ -344,13 +344,13 @@ uint32_t LoadConfig() {
 // Place of a file type's block in "config.pgm"; -1 for a type kept elsewhere.
 int ConfigIndex(uint32_t type) {
     switch (type) {
-    case 5: return 0;
-    case 4: return int(SETUP_INDEX);
-    case 20: return 2;
-    case 21: return 3;
-    case 22: return 4;
-    case 23: return 6;
-    case 33: return 7;
+    case MFT_IO_CONFIG: return 0;
+    case MFT_SETUP: return int(SETUP_INDEX);
+    case MFT_PROMGR: return 2;
+    case MFT_MESSAGING: return 3;
+    case MFT_DATALOG: return 4;
+    case MFT_CANOPEN: return 6;
+    case MFT_MQTT: return 7;
     default: return -1;
     }
 }

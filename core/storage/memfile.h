@@ -45,6 +45,28 @@ inline void MF_SetHeader(uint8_t *block, uint16_t crc, uint32_t len) {
     LE_Put32(block + 4, len);
 }
 
+// File types of the command protocol's download, verify and upload (0..33;
+// the numbers are what the programming tool sends). Types 7 to 11 are the
+// graphics files; type 3 is refused whatever its area.
+enum MfType : uint8_t {
+    MFT_LADDER = 0,      // the ladder program, which may carry an IEC application
+    MFT_FORCE = 2,       // the I/O force table, in the register image
+    MFT_REFUSED = 3,
+    MFT_SETUP = 4,       // the register set-up area, in the register image
+    MFT_IO_CONFIG = 5,
+    MFT_NET_CONFIG = 6,
+    MFT_GRAPHICS_FIRST = 7,
+    MFT_GRAPHICS_LAST = 11,
+    MFT_SS_INFO = 17,    // the system information record (upload only)
+    MFT_MAC_IMAGE = 19,
+    MFT_PROMGR = 20,     // the protocol-manager table
+    MFT_MESSAGING = 21,  // the messaging table
+    MFT_DATALOG = 22,    // the data-log table
+    MFT_CANOPEN = 23,    // the CANopen table
+    MFT_OLP = 26,        // the on-line change program
+    MFT_MQTT = 33,       // the MQTT table
+};
+
 // One row per file type of the command protocol (0..33).
 struct FileInfo {
     uint8_t *area;          // block start (header at 0, data at 8); null: no area

@@ -138,16 +138,16 @@ bool FilesGood() {
 void Recreate(bool invalid) {
     fwload_set_def = 0;
     const bool valid = !invalid;
-    WriteDefault(0, kLadderDefault, kLadderErase, valid);
-    WriteDefault(5, kIoDefault, kIoErase, valid);
-    WriteDefault(6, kNetDefault, 0, valid);
+    WriteDefault(MFT_LADDER, kLadderDefault, kLadderErase, valid);
+    WriteDefault(MFT_IO_CONFIG, kIoDefault, kIoErase, valid);
+    WriteDefault(MFT_NET_CONFIG, kNetDefault, 0, valid);
     plc_reg[SBITS_HI] &= uint8_t(~S_FORCE_ENABLED);
     io_force.fill(0);
-    WriteDefault(2, kForceDefault, 0, true);
-    WriteDefault(4, kSetupDefault, 0, valid);
-    WriteDefault(20, kTableDefault, PROMGR_TABLE_BL_SIZE, valid);
-    WriteDefault(21, kTableDefault, SMS_TABLE_BL_SIZE, valid);
-    WriteDefault(22, kTableDefault, 0, valid);
+    WriteDefault(MFT_FORCE, kForceDefault, 0, true);
+    WriteDefault(MFT_SETUP, kSetupDefault, 0, valid);
+    WriteDefault(MFT_PROMGR, kTableDefault, PROMGR_TABLE_BL_SIZE, valid);
+    WriteDefault(MFT_MESSAGING, kTableDefault, SMS_TABLE_BL_SIZE, valid);
+    WriteDefault(MFT_DATALOG, kTableDefault, 0, valid);
     if (invalid) {
         PlcWordSet(W_FAULT, uint16_t(PlcWord(W_FAULT) | FAULT_INVALID));
         SysHook_SetPlcMode(0);
@@ -155,9 +155,9 @@ void Recreate(bool invalid) {
     // The messaging and logging services see a changed data-log table.
     PlcDwordSet(W_DL_LEN, ~MF_Len(datalog_table.data()));
     PlcWordSet(W_DL_CRC, uint16_t(~MF_Crc(datalog_table.data())));
-    WriteDefault(23, kTableDefault, COPENDNET_TBL_SIZE, true);
+    WriteDefault(MFT_CANOPEN, kTableDefault, COPENDNET_TBL_SIZE, true);
     SysHook_NetInit();
-    WriteDefault(33, kTableDefault, MQTT_TBL_SIZE, valid);
+    WriteDefault(MFT_MQTT, kTableDefault, MQTT_TBL_SIZE, valid);
     nv_get_features();
 }
 }  // namespace

@@ -572,7 +572,7 @@ namespace {
     } while (0)
 
 // mask (dst, mask, bool): a non-zero BOOL sets the mask's bits in dst, zero
-// clears them; opcodes from 521 on are the lock-tested twins
+// clears them; opcodes from MASK_D8_LK on are the lock-tested twins
 #define MASKOP(SEC, PX, T, bit)                                                                              \
     {                                                                                                        \
         CHECK_LEN;                                                                                           \
@@ -581,7 +581,7 @@ namespace {
         NEED(SEC, d); NEED(SEC, m);                                                                          \
         const bool on = *P8(b) != 0;                                                                         \
         const T x = Ld<T>(PX(d)), y = Ld<T>(PX(m));                                                          \
-        if (op < 521 || !Locked(v, d, bit)) St<T>(PX(d), T(on ? (x | y) : (x & ~y)));                        \
+        if (op < Z7OP_MASK_D8_LK || !Locked(v, d, bit)) St<T>(PX(d), T(on ? (x | y) : (x & ~y)));            \
         NEXT;                                                                                                \
     }
 
@@ -1345,7 +1345,7 @@ L_fast:
         L_LOCK_XV: L_UNLOCK_XV: CHECK_LEN; {
             const uint32_t x = W(1);
             NEED(xv, x);
-            if (x < v.lk.n) v.lk.p[x] = uint8_t(op == 454 ? (v.lk.p[x] | Z7LK_EXT) : (v.lk.p[x] & ~Z7LK_EXT));
+            if (x < v.lk.n) v.lk.p[x] = uint8_t(op == Z7OP_LOCK_XV ? (v.lk.p[x] | Z7LK_EXT) : (v.lk.p[x] & ~Z7LK_EXT));
             NEXT;
         }
         L_UNLOCKALL: CHECK_LEN; Z7VMTic_UnlockAllVars(db); NEXT;
@@ -1366,7 +1366,7 @@ L_fast:
         L_MOVE_S: L_MOVE_S_LK: CHECK_LEN; {
             const uint32_t d = W(1), a = W(2);
             NEED(sp, d); NEED(sp, a);
-            if (op == 48 || !Locked(v, d, Z7LK_STR)) Z7VMStr_Copy(db, d, a);
+            if (op == Z7OP_MOVE_S || !Locked(v, d, Z7LK_STR)) Z7VMStr_Copy(db, d, a);
             NEXT;
         }
         L_LDEL_S: L_LDEL_S_LK: CHECK_LEN; {
@@ -1374,7 +1374,7 @@ L_fast:
             NEED(sp, d); NEED(d32, k);
             const uint32_t e = (base + Ld<uint32_t>(P32(k))) & 0xFFFF;
             if (e >= v.sp.n) FAULT(LOG_BOUNDS, k);
-            if (op == 59 || !Locked(v, d, Z7LK_STR)) Z7VMStr_Copy(db, d, e);
+            if (op == Z7OP_LDEL_S || !Locked(v, d, Z7LK_STR)) Z7VMStr_Copy(db, d, e);
             NEXT;
         }
         L_STEL_S: L_STEL_S_LK: CHECK_LEN; {
@@ -1382,7 +1382,7 @@ L_fast:
             NEED(sp, s); NEED(d32, k);
             const uint32_t e = (base + Ld<uint32_t>(P32(k))) & 0xFFFF;
             if (e >= v.sp.n) FAULT(LOG_BOUNDS, k);
-            if (op == 64 || !Locked(v, e, Z7LK_STR)) Z7VMStr_Copy(db, e, s);
+            if (op == Z7OP_STEL_S || !Locked(v, e, Z7LK_STR)) Z7VMStr_Copy(db, e, s);
             NEXT;
         }
         // ---- constants ----
@@ -1391,7 +1391,7 @@ L_fast:
             if (IP + 3 + n > c.words) FAULT(LOG_UNDEF, op);
             NEED(sp, d);
             const uint32_t literal = c.addr + 2 * (IP + 2);
-            if (op == 408 || !Locked(v, d, Z7LK_STR)) {
+            if (op == Z7OP_CONST_S || !Locked(v, d, Z7LK_STR)) {
                 if (d != 0) {
                     Z7VMStr_DBForce(db, d, literal);
                 } else if (ctreg != kNone) {
@@ -1410,15 +1410,15 @@ L_fast:
             NEED(d8, d); NEED(d8, in); NEED(d8, m);
             const uint8_t x = *P8(in), mem = *P8(m);
             const bool first = (Ld<uint32_t>(v.status + ST_OPTIONS) & Z7O_CHANGED) != 0;
-            const bool edge = !first && ((op == 197 || op == 204) ? (x && !mem) : (!x && mem));
-            if ((op == 197 || op == 196) || !Locked(v, d, Z7LK_8)) *P8(d) = edge ? 1 : 0;
+            const bool edge = !first && ((op == Z7OP_RTRIG || op == Z7OP_RTRIG_LK) ? (x && !mem) : (!x && mem));
+            if ((op == Z7OP_RTRIG || op == Z7OP_FTRIG) || !Locked(v, d, Z7LK_8)) *P8(d) = edge ? 1 : 0;
             *P8(m) = x;
             NEXT;
         }
         L_CONV: L_CONV_LK: CHECK_LEN; {
             const uint32_t d = W(1), dt = W(3);
             const uint8_t bit = ConvLockBit(dt);
-            if (op == 205 || bit == 0 || !Locked(v, d, bit)) Z7VMCnv_Convert(db, c.addr + 2 * (IP + 1));
+            if (op == Z7OP_CONV || bit == 0 || !Locked(v, d, bit)) Z7VMCnv_Convert(db, c.addr + 2 * (IP + 1));
             NEXT;
         }
         // ---- external variables ----
@@ -1432,9 +1432,13 @@ L_fast:
         L_XVWRITEX_S_LK: XVSTR(false, true, true)
         L_XVCONST_D8: L_XVCONST_D16: L_XVCONST_D32: L_XVCONST_D32_2: L_XVCONST_D64: CHECK_LEN; {
             const uint32_t x = W(1);
-            const uint32_t width = op == 436 ? 1 : op == 437 ? 2 : op == 439 ? 8 : 4;
+            const uint32_t width =
+                op == Z7OP_XVCONST_D8 ? 1 : op == Z7OP_XVCONST_D16 ? 2 : op == Z7OP_XVCONST_D64 ? 8 : 4;
             XVPTR(x, width, false, xp);
-            const uint64_t val = op == 436 ? (W(2) & 0xFF) : op == 437 ? W(2) : op == 439 ? W64(2) : W32(2);
+            const uint64_t val = op == Z7OP_XVCONST_D8    ? (W(2) & 0xFF)
+                                 : op == Z7OP_XVCONST_D16 ? W(2)
+                                 : op == Z7OP_XVCONST_D64 ? W64(2)
+                                                          : W32(2);
             PutBytes(xp, val, width);
             NEXT;
         }
@@ -1471,7 +1475,7 @@ L_fast:
             uint32_t k = W(1);
             const uint32_t n = W(2);
             if (IP + 3 + n > c.words) FAULT(LOG_UNDEF, op);
-            if (op == 535) {
+            if (op == Z7OP_CALLFBCT) {
                 NEED(d32, k);
                 const uint8_t *p = CtAt(v, Ld<uint32_t>(P32(k)), 2);
                 if (p == nullptr) FAULT(LOG_BOUNDS, k);
@@ -1494,7 +1498,7 @@ L_fast:
         L_CHKCF: L_CHKFBCT: CHECK_LEN; {
             uint32_t h = Z7H_NONE, cls = 0, in = 0;
             const uint32_t k = W(1);
-            if (op == 536) {
+            if (op == Z7OP_CHKCF) {
                 if (k > 0 && k < v.cfn.n) h = Ld<uint32_t>(v.cfn.p + 24 * k + 16);
             } else {
                 NEED(d32, k);
@@ -1507,7 +1511,7 @@ L_fast:
                 }
             }
             if (h == Z7H_NONE || Z7Fbl_Call(h, FB_AVAIL, db, cls, in, 0) == 0) {
-                Z7Part_Trace(op == 536 ? "Argument type not supported by function"
+                Z7Part_Trace(op == Z7OP_CHKCF ? "Argument type not supported by function"
                                      : "Argument type not supported by function block");
                 FAULT(LOG_UNDEF, 0);
             }
@@ -1554,7 +1558,7 @@ L_fast:
             const uint16_t pstate = cur < v.prog.n ? Ld<uint16_t>(PROGP(cur) + PG_STATE) : 0;
             uint16_t value = (pstate & 0x20) ? 0 : 1;
             uint32_t n = 1, first = 3;
-            if (op == 413) {
+            if (op == Z7OP_TRANS) {
                 n = W(3);
                 first = 4;
                 if (IP + 4 + n > c.words) FAULT(LOG_UNDEF, op);
@@ -1579,7 +1583,7 @@ L_fast:
             const uint32_t t = W(1), n = W(2);
             if (IP + 3 + n > c.words) FAULT(LOG_UNDEF, op);
             bool fire;
-            if (op == 416) {
+            if (op == Z7OP_INITSTEPS) {
                 fire = cur < v.prog.n && Ld<uint16_t>(PROGP(cur) + PG_STATE) == Z7P_CHILD;
                 if (fire) St<uint16_t>(PROGP(cur) + PG_STATE, Z7P_ACTIVE);
             } else {
@@ -1590,9 +1594,9 @@ L_fast:
                 for (uint32_t i = 0; i < n; i++) {
                     const uint32_t s = W(3 + i);
                     NEED(step, s);
-                    St<uint16_t>(STEPP(s) + 8, op == 414 ? 3 : 2);
+                    St<uint16_t>(STEPP(s) + 8, op == Z7OP_TRANSCLR ? 3 : 2);
                 }
-            if (op == 415 && fire && Ld<uint16_t>(TRANSP(t) + 2) != 0) {
+            if (op == Z7OP_TRANSSET && fire && Ld<uint16_t>(TRANSP(t) + 2) != 0) {
                 SetFlags(v, uint16_t(Flags(v) & ~(Z7F_RUN | Z7F_STEP)));
                 return 1;
             }
@@ -1668,7 +1672,7 @@ L_fast:
             const uint32_t d = W(1), s = W(2);
             NEED(step, s);
             uint8_t *sp = STEPP(s);
-            if (op == 208) {
+            if (op == Z7OP_STEPACTIVE) {
                 NEED(d8, d);
                 if (!Locked(v, d, Z7LK_8)) *P8(d) = Ld<uint16_t>(sp + 8) != 0 ? 1 : 0;
             } else {
@@ -1714,12 +1718,12 @@ L_fast:
             uint8_t *e = PROGP(p);
             uint16_t s = Ld<uint16_t>(e + PG_STATE);
             const uint16_t kind = Ld<uint16_t>(e + PG_KIND);
-            if (op == 187 && s == 0) s = kind != 0 ? Z7P_CHILD : Z7P_ACTIVE;
-            else if (op == 188 && s == 1) s = 3;
-            else if (op == 189 && (s & Z7P_ACTIVE)) {
+            if (op == Z7OP_PRGSTART && s == 0) s = kind != 0 ? Z7P_CHILD : Z7P_ACTIVE;
+            else if (op == Z7OP_PRGSUSPEND && s == 1) s = 3;
+            else if (op == Z7OP_PRGKILL && (s & Z7P_ACTIVE)) {
                 s = uint16_t(s & ~Z7P_SUSPENDED);
                 s = kind == 0 ? 0 : uint16_t(s | 0x20);
-            } else if (op == 190 && (s & 3) == 3) s = uint16_t(s & ~Z7P_SUSPENDED);
+            } else if (op == Z7OP_PRGRESUME && (s & 3) == 3) s = uint16_t(s & ~Z7P_SUSPENDED);
             St<uint16_t>(e + PG_STATE, s);
             NEXT;
         }
@@ -1740,7 +1744,7 @@ L_fast:
         L_TSTART: L_TSTART_2: L_TSTOP: L_TSTOP_2: CHECK_LEN; {
             const uint32_t t = W(1);
             NEED(tm, t);
-            if (op == 275 || op == 277) Z7VMTmr_StartTimer(db, v.tm.addr + 4 * t);
+            if (op == Z7OP_TSTART || op == Z7OP_TSTART_2) Z7VMTmr_StartTimer(db, v.tm.addr + 4 * t);
             else Z7VMTmr_StopTimer(db, v.tm.addr + 4 * t);
             NEXT;
         }
@@ -1749,7 +1753,7 @@ L_fast:
             NEED(d32, k);
             const uint32_t off = Ld<uint32_t>(P32(k));
             if (CtAt(v, off, 4) == nullptr) FAULT(LOG_BOUNDS, k);
-            if (op == 538) Z7VMTmr_StartTimer(db, v.ct.addr + off);
+            if (op == Z7OP_TSTARTCT) Z7VMTmr_StartTimer(db, v.ct.addr + off);
             else Z7VMTmr_StopTimer(db, v.ct.addr + off);
             NEXT;
         }
@@ -1760,8 +1764,9 @@ L_fast:
             NEED(d32, k);
             const CtClass cc = CtClassOf(cls);
             if (cc.width != 0 && var >= Z7Sec_Get(db, cc.sec, SD_ALLOC)) FAULT(LOG_UNDEF, var);
-            const uint32_t ok = (op == 531 || op == 566) ? Z7VMTic_GetCTSegItem(db, cls, var, Ld<int32_t>(P32(k)))
-                                                         : Z7VMTic_SetCTSegItem(db, cls, var, Ld<int32_t>(P32(k)));
+            const uint32_t ok = (op == Z7OP_CTGET || op == Z7OP_CTGET_2)
+                                    ? Z7VMTic_GetCTSegItem(db, cls, var, Ld<int32_t>(P32(k)))
+                                    : Z7VMTic_SetCTSegItem(db, cls, var, Ld<int32_t>(P32(k)));
             if (!ok) FAULT(LOG_BOUNDS, k);
             NEXT;
         }

@@ -216,6 +216,21 @@ TEST_F(CmdFrame, RegisterSetUpDownloadToItsBoundThenRefused) {
     for (std::size_t i = 0; i < 4; i++) EXPECT_EQ(plc_reg[MF_FORCE_BYTE + i], force[i]) << i;
     // Types without an area or upload-only types are refused at once.
     for (uint8_t t : {1, 3, 17, 34, 200}) EXPECT_EQ(Exchange(Frame(0x04, {0x7F, t})), (Bytes{0x09})) << int(t);
+    // While an on-line change is armed the program goes to the change buffer.
+    PlcWordSet(W_MODE, 2);  // no program store
+    const Bytes running(ladder_bl.begin(), ladder_bl.begin() + 16);
+    OLPMode = 1;
+    EXPECT_EQ(Exchange(Frame(0x04, {0x7F, 0})), (Bytes{0xA0}));
+    EXPECT_EQ(Exchange(Frame(0xFF, {0x09, 0x00})), (Bytes{0xA0}));
+    EXPECT_EQ(Exchange(Frame(0xFF, {})), (Bytes{0xA0}));
+    EXPECT_EQ(Bytes(ladder_olp.begin(), ladder_olp.begin() + 10), (Bytes{0x07, 0xE0, 0, 0, 2, 0, 0, 0, 0x09, 0x00}));
+    EXPECT_EQ(Bytes(ladder_bl.begin(), ladder_bl.begin() + 16), running);
+    // It is file type 26 of its own.
+    EXPECT_EQ(Exchange(Frame(0x04, {0x7F, 26})), (Bytes{0xA0}));
+    EXPECT_EQ(Exchange(Frame(0xFF, {0x0A, 0x00})), (Bytes{0xA0}));
+    EXPECT_EQ(Exchange(Frame(0xFF, {})), (Bytes{0xA0}));
+    EXPECT_EQ(MF_Len(ladder_olp.data()), 2u);
+    EXPECT_EQ(ladder_olp[MF_HDR], 0x0A);
 }
 
 TEST_F(CmdFrame, UploadHandshakeRepeatsOnChecksumErrorAndEndsOnRefusal) {
@@ -247,6 +262,15 @@ TEST_F(CmdFrame, UploadHandshakeRepeatsOnChecksumErrorAndEndsOnRefusal) {
     EXPECT_EQ(Exchange({}), Frame(0xFF, h));
     EXPECT_EQ(Exchange({0x09}), Bytes{});
     EXPECT_EQ(CmdRun, CMD_IDLE);
+
+    // The system information record uploads (98 bytes) but is never verified.
+    EXPECT_EQ(Exchange(Frame(0x03, {0x7F, 17})), (Bytes{0x09}));
+    EXPECT_EQ(Exchange(Frame(0x05, {0x7F, 17, 1})), (Bytes{0xA0}));
+    Advance(250);
+    LE_Put32(h.data(), crc16(Cmd_SS_Info.data(), 98));
+    LE_Put32(h.data() + 4, 98);
+    EXPECT_EQ(Exchange({}), Frame(0xFF, h));
+    EXPECT_EQ(Exchange({0x09}), Bytes{});
 }
 
 TEST_F(CmdFrame, VersionAnswersByFirmwareNumber) {

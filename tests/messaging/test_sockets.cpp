@@ -107,11 +107,33 @@ protected:
 }  // namespace
 
 TEST_F(SockTest, DialSendRingAndReceive) {
+    // %SR163 at 11 or 13 keeps the command protocol off the programming port.
+    const struct {
+        uint16_t ctl;
+        uint8_t held;
+    } holds[] = {{12, 0}, {11, 1}, {13, 1}, {7, 0}};
+    for (const auto &h : holds) {
+        Msg_SetCmdOverride(0);
+        PlcWordSet(SR_WORD(163), h.ctl);
+        ModemCycle();
+        EXPECT_EQ(Msg_CmdOverride(), h.held) << h.ctl;
+    }
+    PlcWordSet(SR_WORD(163), 0);
+    Msg_SetCmdOverride(0);
     Pass(60000);  // initialisation, identity, first signal reading
     ASSERT_EQ(CheckInit(), 1u);
     EXPECT_EQ(sim.cmds[0], "AT#ENHRST=1,0");
     EXPECT_EQ(at_status.model, 5);      // "LE910-D"
     EXPECT_EQ(at_status.signal, 12);    // -90 dBm is not in the table
+    // The signal is read every 10 s: none within 9.5 s of a reading, one by 10.5 s.
+    sim.cmds.clear();
+    for (int i = 0; i < 1200 && Find("AT#MONI") == sim.cmds.size(); i++) Pass(10);
+    ASSERT_LT(Find("AT#MONI"), sim.cmds.size());
+    sim.cmds.clear();
+    Pass(9500);
+    EXPECT_EQ(Find("AT#MONI"), sim.cmds.size());
+    Pass(1000);
+    EXPECT_LT(Find("AT#MONI"), sim.cmds.size());
     SockConnInfo req{};
     req.ip = 0x0A4D0003;
     req.port = 5000;
@@ -137,6 +159,10 @@ TEST_F(SockTest, DialSendRingAndReceive) {
     EXPECT_LT(Find("AT#SSENDEXT=1,5"), sim.cmds.size());
     EXPECT_EQ(sim.sent_data, "HELLO");
     EXPECT_EQ(socket_info_st[0].tx_len, 0);
+    // The status record of socket 0: id, flags (dial, kept), state, 0, u32
+    // sent, u32 received.
+    const uint8_t status0[12] = {1, 0x06, 7, 0, 5, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(std::memcmp(Globalsocket_st.data(), status0, sizeof status0), 0);
     // Two appends of 1,000 bytes: the second no longer fits.
     std::vector<uint8_t> k(1000, 'k');
     EXPECT_EQ(ModemDataSend(0, k.data(), 1000, 1), 0u);

@@ -158,6 +158,33 @@ TEST(NetConfig, TypicalBlockAccountsEgdModbusAndBounds) {
     EXPECT_EQ(rec.values[0], 11u);
     EXPECT_EQ(rec.values[1], 22u);
 
+    // EtherNet/IP assemblies (produced: bit 1, third: bit 29, else consumed;
+    // an invalid range switches the service off) and a DNS word with its
+    // register pair after the mask and gateway pairs.
+    Stream eip;
+    eip << 0x20000000 << 0 << 0x20008000 << 0x0A000001 << 0x08080808 << 0 << 33568 << 16 << 33552 << 16 << 33712
+        << 32 << 33744 << 32 << 33776 << 32 << 33808 << 32 << 0 << 0;
+    eip << 0x10000002 << 0 << 0 << 0 << 0 << 40000 << 8 << 0 << 0;
+    eip << 0x30000000 << 0 << 0 << 0 << 0 << 41000 << 4 << 0 << 0;
+    eip << 0x10000000 << 0 << 0 << 0 << 0 << 42000 << 2 << 0 << 0;
+    eip << 0 << 0;
+    ASSERT_EQ(Parse(eip.Block(1, 2), rec), 0u);
+    EXPECT_EQ(rec.gateway, 0x0A000001u);
+    EXPECT_EQ(rec.dns, 0x08080808u);
+    EXPECT_EQ(rec.dns_ref, 33808u);
+    EXPECT_EQ(rec.eip[0][0], 40000u);
+    EXPECT_EQ(rec.eip[0][1], 8u);
+    EXPECT_EQ(rec.eip[1][0], 42000u);
+    EXPECT_EQ(rec.eip[2][0], 41000u);
+    EXPECT_EQ(rec.eip[2][1], 4u);
+    EXPECT_EQ(rec.enables[0] & EN0_EIP, EN0_EIP);
+    Stream badeip;
+    badeip << 0x20000000 << 0 << 0 << 0 << 0 << 0 << 0 << 0 << 0 << 0 << 0 << 0 << 0;
+    badeip << 0x10000002 << 0 << 0 << 0 << 0 << 40000 << 0x20000 << 0 << 0 << 0;
+    ASSERT_EQ(Parse(badeip.Block(1, 2), rec), 0u);
+    EXPECT_EQ(rec.enables[0] & EN0_EIP, 0);
+    EXPECT_EQ(rec.eip[0][0], 0u);
+
     // Short and absent blocks.
     std::vector<uint8_t> eight(12, 0);
     LE_Put32(&eight[0], 8);
