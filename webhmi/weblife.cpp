@@ -60,6 +60,8 @@ namespace {
 
 constexpr std::size_t kConfigBuffer = 250;
 constexpr std::size_t kEventBuffer = 32768;
+// Watcher steps without the web folder before it polls for the folder instead.
+constexpr uint8_t kFolderWaits = 100;
 
 // Makes the test-and-post of tavix_DemoUnlock atomic when both threads release.
 pthread_mutex_t demo_release_guard = PTHREAD_MUTEX_INITIALIZER;
@@ -303,7 +305,7 @@ void tavix_check_ftp_state() {
         if (Exists(folder)) {
             tavixFtpStates = TavixFtpState::Arm;
         } else {
-            if (ftp_wait_count < 100) ftp_wait_count++;
+            if (ftp_wait_count < kFolderWaits) ftp_wait_count++;
             else tavixFtpStates = TavixFtpState::PollFolder;
         }
         break;
