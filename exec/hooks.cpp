@@ -40,7 +40,7 @@
 #include "protocols/pmgr.h"
 #include "protocols/qncan.h"
 #include "protocols/srtp.h"
-#include "tavIXsdk/tavixsdk/tavix.h"
+#include "webhmi/weblife.h"
 #include "webhmi/webusers.h"
 
 namespace {
@@ -131,7 +131,7 @@ void Exec_InstallHooks() {
     enet_hooks.email_init = EtnEmailInit;
     enet_hooks.email_conn_cnt = EtnEmailConnCnt;
     clone_cmd_link = {MCMD_Init, MCMD_SendCmd, MCMD_SendData, MCMD_GetData, MCMD_SendCntl, MCMD_Close};
-    cfm_hooks.card_checked = Main_WebCardChecked;
+    cfm_hooks.card_checked = tavix_card_checked;
     cfm_hooks.link_reg = SYS_LinkReg;
     cfm_hooks.read_reg = SYS_ReadReg;
     cfm_hooks.write_reg = SYS_WriteReg;
@@ -148,11 +148,11 @@ void Exec_InstallHooks() {
         UtcSet(&t, utc);
         for (unsigned i = 0; i < 6; i++) LE_Put16(&plc_reg[2 * (W_UTC + i)], utc[i]);
     };
-    h.web_state = [] { return TavixServerState.load(); };
-    h.web_state_set = [](uint8_t v) { TavixServerState = v; };
-    h.web_thread = [] { return TavixThreadCreated.load() != 0; };
-    h.web_ftping = [] { return TavixFtping.load(); };
-    h.web_ftping_set = [](uint8_t v) { TavixFtping = v; };
+    h.web_state = tavix_state;
+    h.web_state_set = tavix_state_set;
+    h.web_thread = tavix_thread_exists;
+    h.web_ftping = tavix_ftping;
+    h.web_ftping_set = tavix_ftping_set;
     h.watchdog_kick = [] { TickleWatchdogReal(); };
     h.email_disconnect = EtnEmailDiscnt;
     h.egd_restart = [](uint32_t) {

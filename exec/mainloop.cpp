@@ -48,14 +48,11 @@
 #include "protocols/egd.h"
 #include "protocols/modbus.h"
 #include "protocols/pmgr.h"
-#include "tavIXsdk/tavixsdk/tavix.h"
 #include "webhmi/weblife.h"
-#include "webhmi/webusers.h"
 
 uint8_t BootMode;
 uint32_t WatchDogDisable;
 uint32_t systick;
-uint8_t Main_WebPasses;
 std::array<int, 2> MasterScriptPipefd = {-1, -1};
 pid_t WDmainPid;
 pthread_t Main_Thread;
@@ -64,7 +61,6 @@ int SubLoop_Depth;
 namespace {
 
 constexpr uint32_t kWatchdogThreadRev = 3543;  // the thread runs above this revision
-constexpr uint8_t kWebPasses = 100;
 constexpr const char *kScript = "/opt/valmar/MasterScript.sh";
 
 std::array<uint32_t, 4> cfi_storage;  // one message of 4 words
@@ -163,48 +159,7 @@ void StatusWord182() {
     PlcWordSet(W_FAULT_SHOWN, w);
 }
 
-// The web HMI step, once the start-up passes are over.
-void WebStep() {
-    tavix_DemoUnlock();
-    tavix_check_ftp_state();
-    if (DrevanoRuntime && drevano_variables_enumerateded && Cmd_Downloading) {
-        TavixServerState = 0;
-    } else {
-        switch (TavixServerState) {
-        case 1:
-            if (TavixUpdateNewIp == 1) {
-                TavixServerState = 2;
-                TavixUpdateNewIp = 0;
-            }
-            break;
-        case 2:
-            if (!TavixFtping && !TavixThreadCreated) {
-                tavix_thread_create();
-                TavixThreadCreated = 1;
-                TavixServerState = 3;
-            }
-            break;
-        case 4:
-            if (TavixUpdateNewIp == 1) TavixServerState = 0;
-            break;
-        default:
-            break;
-        }
-    }
-    tavix_DemoUnlock();
-}
-
 }  // namespace
-
-void Main_WebCardChecked(bool ok) {
-    if (!ok) {
-        TavixFtping = 0;
-        TavixServerState = 0;
-    } else if (TavixServerState < 2 && TavixFtping == 0 && TavixHttp) {
-        tavixFtpStates = 0;
-        TavixServerState = 2;
-    }
-}
 
 void DebugMsg(const char *text) { std::printf("%s\n", text); }
 
@@ -308,12 +263,7 @@ void ExecuteSubLoop_Wait() {
 
 void Main_AfterPass() {
     mqttStateLoop();
-    if (TavixHttp == 0 || Main_WebPasses <= kWebPasses) {
-        // The counter stops at its top instead of wrapping back to 0.
-        if (Cmd_Downloading == 0 && Main_WebPasses < 255) Main_WebPasses++;
-        return;
-    }
-    WebStep();
+    tavix_main_step();
 }
 
 uint32_t WatchdogScan_Check() {
@@ -460,20 +410,8 @@ int Main_Startup(int argc, char **argv) {
         Sys_ALstmcInited = 0;
     }
 
-    // End-of-upload marker.
-    char marker[512];
-    if (PLAT_Path("/mnt/USB0/EndOfFTP.txt", marker, sizeof marker)) {
-        const int fd = open(marker, O_RDONLY | O_CLOEXEC);
-        if (fd >= 0) {
-            close(fd);
-            PLAT_System("rm /mnt/USB0/EndOfFTP.txt");
-            PLAT_System("sync");
-        }
-    }
-
-    // Locks shared with the web HMI server.
-    sem_init(&demoMutex, 0, 1);
-    pthread_mutex_init(&TavixQueryFilterMutex, nullptr);
+    // The web HMI: a stale end-of-upload marker, the locks shared with its thread.
+    tavix_startup();
 
     // Drives.
     Cf_Check(0);

@@ -13,7 +13,6 @@
 extern uint8_t BootMode;          // started for an installation from removable media
 extern uint32_t WatchDogDisable;  // the hardware watchdog must not be opened
 extern uint32_t systick;          // tchTic at the last auto-save
-extern uint8_t Main_WebPasses;    // counted start-up passes before the web step
 extern std::array<int, 2> MasterScriptPipefd;   // pipe to the service script
 extern pid_t WDmainPid;           // process id of the controller
 extern pthread_t Main_Thread;     // the thread that runs the loop
@@ -31,12 +30,8 @@ int Main_Run(int argc, char **argv);
 int Main_Startup(int argc, char **argv);
 // One pass of the loop.
 void The_Loop();
-// The work after each pass: the MQTT supervisor and the web HMI step.
+// The work after each pass: the MQTT supervisor and the web HMI's step.
 void Main_AfterPass();
-// The web server after a check of drive A: (1 a card answered): without a
-// card the file transfer stops and the server starts over; with one, a
-// server not yet started is started.
-void Main_WebCardChecked(bool ok);
 // One more pass for a routine that waits; nesting is bounded.
 void ExecuteSubLoop_Wait();
 constexpr int SUBLOOP_MAX_DEPTH = 8;

@@ -21,7 +21,8 @@
 #include "media/datalog.h"
 #include "net/net.h"
 #include "platform/plat.h"
-#include "tavIXsdk/tavixsdk/tavix.h"
+#include "webhmi/weblife.h"
+#include "webhmi/webusers.h"
 
 std::array<char, 24> productId{};
 char *pProduct = productId.data();
@@ -198,7 +199,7 @@ std::size_t PseudoRead(uint32_t number, uint8_t *out) {
     case 1016: LE_Put32(out, eth.dns); return 4;
     case 1017: std::memcpy(out, eth.text, sizeof eth.text); return sizeof eth.text;
     case 996: return image(108574);
-    case 1002: out[0] = TavixServerState == 4 ? 1 : 0; return 1;
+    case 1002: out[0] = tavix_state() == TavixState::Running ? 1 : 0; return 1;
     case 1003: out[0] = tavix_LoggedUsers != 0 ? 1 : 0; return 1;
     case 1005: {
         const int16_t zone = int16_t(PlcWord(W_TZ));

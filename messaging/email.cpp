@@ -18,7 +18,7 @@
 #include "messaging/atcmd.h"
 #include "messaging/messaging.h"
 #include "net/dhcp.h"
-#include "platform/plat_dl.h"
+#include "platform/plat_tls.h"
 
 EmailRec EtnEmailConn;
 
@@ -27,26 +27,16 @@ namespace {
 constexpr uint32_t kBlockData = 8;
 constexpr uint16_t kTlsPort = 587;
 
-// ---- libssl, opened at run time ---------------------------------------------------------
-const char *const kSslLibraries[] = {"libssl.so", "libssl.so.3", nullptr};
-const char *const openssl_sw[] = {"SSL_free",    "SSL_connect", "SSL_read",   "SSL_write",
-                                  "SSL_get_error", "SSL_set_fd", "SSL_new",   "SSL_CTX_new",
-                                  "TLSv1_2_client_method", "OPENSSL_init_ssl", "SSL_CTX_free", nullptr};
-enum { F_FREE, F_CONNECT, F_READ, F_WRITE, F_GET_ERROR, F_SET_FD, F_NEW, F_CTX_NEW, F_METHOD, F_INIT,
-       F_CTX_FREE, F_COUNT };
+// ---- TLS through the loaded libssl (platform/plat_tls.h) --------------------------------
 struct EmailSsl {
-    void *lib;  // email_lib
-    std::array<void *, F_COUNT + 1> fn;
     void *ctx, *ssl;  // EtnSSLConn
 };
 EmailSsl email_ssl;
 constexpr int kSslWantRead = 2, kSslWantWrite = 3;
 
-template <class F> F Fn(int i) { return reinterpret_cast<F>(email_ssl.fn[std::size_t(i)]); }
-
 void SslFree() {
-    if (email_ssl.ssl) Fn<void (*)(void *)>(F_FREE)(email_ssl.ssl);
-    if (email_ssl.ctx) Fn<void (*)(void *)>(F_CTX_FREE)(email_ssl.ctx);
+    if (email_ssl.ssl) PLAT_SslFree(email_ssl.ssl);
+    if (email_ssl.ctx) PLAT_SslCtxFree(email_ssl.ctx);
     email_ssl.ssl = email_ssl.ctx = nullptr;
     EtnEmailConn.tls_up = 0;
 }
@@ -195,7 +185,7 @@ bool SendBytes(const char *p, uint32_t n) {
     }
     if (e.tls_up) {
         while (n > 0) {
-            const int w = Fn<int (*)(void *, const void *, int)>(F_WRITE)(email_ssl.ssl, p, int(n));
+            const int w = PLAT_SslWrite(email_ssl.ssl, p, int(n));
             if (w <= 0) {
                 e.status |= EM_ST_SEND;
                 return false;
@@ -258,8 +248,7 @@ void ReadInput() {
     }
     if (e.tls_up) {
         while (e.rx_len < EM_RX_CAP) {
-            const int r = Fn<int (*)(void *, void *, int)>(F_READ)(email_ssl.ssl, &e.rx[e.rx_len],
-                                                                 int(EM_RX_CAP - e.rx_len));
+            const int r = PLAT_SslRead(email_ssl.ssl, &e.rx[e.rx_len], int(EM_RX_CAP - e.rx_len));
             if (r <= 0) {
                 e.sock.poll.events &= ~PLAT_POLL_IN;
                 break;
@@ -629,12 +618,12 @@ uint32_t EtnEmailTrigger() {
 
 bool SslSetUp() {
     EmailRec &e = EtnEmailConn;
-    if (email_ssl.lib == nullptr) return false;
+    if (!PLAT_TlsReady()) return false;
     SslFree();
-    const void *m = Fn<const void *(*)()>(F_METHOD)();
-    email_ssl.ctx = m ? Fn<void *(*)(const void *)>(F_CTX_NEW)(m) : nullptr;
-    email_ssl.ssl = email_ssl.ctx ? Fn<void *(*)(void *)>(F_NEW)(email_ssl.ctx) : nullptr;
-    return email_ssl.ssl != nullptr && Fn<int (*)(void *, int)>(F_SET_FD)(email_ssl.ssl, e.sock.fd) == 1;
+    const void *m = PLAT_Tls12ClientMethod();
+    email_ssl.ctx = m ? PLAT_SslCtxNew(m) : nullptr;
+    email_ssl.ssl = email_ssl.ctx ? PLAT_SslNew(email_ssl.ctx) : nullptr;
+    return email_ssl.ssl != nullptr && PLAT_SslSetFd(email_ssl.ssl, e.sock.fd) == 1;
 }
 
 // ---- attachments through the mailbox's e-mail channel -------------------------------------
@@ -888,7 +877,7 @@ void EtnEmailSmtp() {
             e.cmd = kSmtpConnect;
             if (e.port == kTlsPort) {
                 // Without libssl no greeting is accepted and the wait times out.
-                e.next = email_ssl.lib ? uint8_t(kSmtpEhlo) : uint8_t(0);
+                e.next = PLAT_TlsReady() ? uint8_t(kSmtpEhlo) : uint8_t(0);
                 e.smtp = kSmtpAwaitReply;
                 Timer(EM_TICKS_60S);
             } else {
@@ -925,14 +914,14 @@ void EtnEmailSmtp() {
         e.smtp = e.tls_up ? e.next : uint8_t(kSmtpClose);
         break;
     case kSmtpTlsHandshake: {
-        const int r = Fn<int (*)(void *)>(F_CONNECT)(email_ssl.ssl);
+        const int r = PLAT_SslConnect(email_ssl.ssl);
         if (r == 1) {
             e.tls_up = 1;
             e.timer_len = 0;
             e.smtp = kSmtpTlsDone;
             break;
         }
-        const int err = Fn<int (*)(const void *, int)>(F_GET_ERROR)(email_ssl.ssl, r);
+        const int err = PLAT_SslGetError(email_ssl.ssl, r);
         if (err == kSslWantRead || err == kSslWantWrite) {
             if (Expired()) {
                 e.status |= EM_ST_REPLY_TO;
@@ -1049,19 +1038,7 @@ void EtnEmailSmtp() {
 
 }  // namespace
 
-int32_t email_openssl_initialize() {
-    if (email_ssl.lib) return 0;
-    void *h = PLAT_DlOpen(kSslLibraries);
-    if (h == nullptr) return -1;
-    if (PLAT_DlResolve(h, openssl_sw, email_ssl.fn.data()) != nullptr) {
-        PLAT_DlClose(h);
-        email_ssl.fn.fill(nullptr);
-        return -1;
-    }
-    email_ssl.lib = h;
-    Fn<int (*)(uint64_t, const void *)>(F_INIT)(0, nullptr);
-    return 0;
-}
+int32_t email_openssl_initialize() { return PLAT_TlsLoad() == PLAT_TLS_READY ? 0 : -1; }
 
 uint32_t EtnEmailInit(NX_IP *ip, NX_PACKET_POOL *pool) {
     EmailRec &e = EtnEmailConn;

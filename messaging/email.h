@@ -131,7 +131,7 @@ void EtnEmailScan(int caller);
 uint32_t EtnEmailConnCnt();
 // Restart request: steps the close; true once closed.
 bool EtnEmailDiscnt();
-// 0 when libssl and its 11 functions were found, -1 otherwise.
+// 0 when TLS is loaded (platform/plat_tls.h), -1 otherwise.
 int32_t email_openssl_initialize();
 
 // Base64 of n (at most 1380) bytes; with wrap a "\r\n" after every 76

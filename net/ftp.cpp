@@ -165,7 +165,7 @@ void EndOfUpload() {
     char p[512];
     if (!PLAT_Path("/mnt/USB0/EndOfFTP.txt", p, sizeof p) || access(p, F_OK) != 0) return;
     const NetSvcHooks &h = NetSvc_Hooks;
-    if (h.web_state && h.web_state() == 1 && h.web_ftping_set) h.web_ftping_set(0);
+    if (h.web_state && h.web_state() == TavixState::Stopped && h.web_ftping_set) h.web_ftping_set(0);
     PLAT_System("rm /mnt/USB0/EndOfFTP.txt");
     PLAT_System("sync");
 }
@@ -175,10 +175,10 @@ void EndOfUpload() {
 void StopWebFor(const char *name) {
     const NetSvcHooks &h = NetSvc_Hooks;
     if (std::strstr(name, "tavIX") == nullptr || h.web_ftping == nullptr || h.web_ftping() != 0) return;
-    if (h.web_state_set) h.web_state_set(0);
+    if (h.web_state_set) h.web_state_set(TavixState::StopRequested);
     if (h.web_ftping_set) h.web_ftping_set(1);
     const uint32_t start = _tx_time_get();
-    while (TavixHttp && h.web_state && h.web_state() != 1 && _tx_time_get() - start < SVC_HANDOVER_WAIT_MS) {
+    while (TavixHttp && h.web_state && h.web_state() != TavixState::Stopped && _tx_time_get() - start < SVC_HANDOVER_WAIT_MS) {
         if (h.watchdog_kick) h.watchdog_kick();
         usleep(1000);
     }

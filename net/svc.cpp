@@ -29,10 +29,10 @@ uint32_t marker_since;  // ms tick of the FTP restart's first pass
 
 int Pipe() { return NetSvc_Hooks.script_pipe ? NetSvc_Hooks.script_pipe() : -1; }
 bool ScriptAbsent() { return NetSvc_Hooks.script_absent == nullptr || NetSvc_Hooks.script_absent(); }
-uint8_t WebState() { return NetSvc_Hooks.web_state ? NetSvc_Hooks.web_state() : 1; }
+TavixState WebState() { return NetSvc_Hooks.web_state ? NetSvc_Hooks.web_state() : TavixState::Stopped; }
 bool WebThread() { return NetSvc_Hooks.web_thread && NetSvc_Hooks.web_thread(); }
 uint8_t WebFtping() { return NetSvc_Hooks.web_ftping ? NetSvc_Hooks.web_ftping() : 0; }
-void WebStateSet(uint8_t s) {
+void WebStateSet(TavixState s) {
     if (NetSvc_Hooks.web_state_set) NetSvc_Hooks.web_state_set(s);
 }
 
@@ -169,7 +169,7 @@ void Svc_ConfigChange() {
     const bool http = (Dpr_Configuration[0].enables[0] & EN0_HTTP) || (Dpr_Configuration[1].enables[0] & EN0_HTTP);
     // A web server already stopped has nothing to hand over: the port is ours at once.
     if (http && WebFtping() == 0) {
-        if (WebState() != 1) WebStateSet(0);
+        if (WebState() != TavixState::Stopped) WebStateSet(TavixState::StopRequested);
         handover_pending = 1;
         Svc_HandoverStep();
     }
@@ -177,7 +177,7 @@ void Svc_ConfigChange() {
 
 void Svc_HandoverStep() {
     if (!handover_pending) return;
-    if (WebState() != 1) WebStateSet(0);
+    if (WebState() != TavixState::Stopped) WebStateSet(TavixState::StopRequested);
     if (handover_since == 0) handover_since = _tx_time_get() | 1;
     // The web server's thread is waited for across passes, never inside one;
     // one that has not ended after 3 s no longer holds the port back.
@@ -250,15 +250,18 @@ void Svc_RestartRequests() {
         if ((prot_run_bit & 8) == 0) marker_since = _tx_time_get();
         if (reset_flg == 0) {
             prot_run_bit |= 8;
-            const uint8_t st = WebState();
-            if (st > 1 && WebFtping() == 0) {
-                WebStateSet(0);
-            } else if (st == 1 && WebFtping() == 0) {
+            // A server on its way up or running is stopped first; one already
+            // asked to stop is left to stop.
+            const TavixState st = WebState();
+            if (st != TavixState::StopRequested && st != TavixState::Stopped && WebFtping() == 0) {
+                WebStateSet(TavixState::StopRequested);
+            } else if (st == TavixState::Stopped && WebFtping() == 0) {
                 reset_flg = 1;
-                WebStateSet(2);
+                WebStateSet(TavixState::StartRequested);
             }
         }
-        if ((reset_flg == 1 && WebState() == 4) || _tx_time_get() - marker_since >= SVC_MARKER_GIVE_UP_MS) {
+        if ((reset_flg == 1 && WebState() == TavixState::Running) ||
+            _tx_time_get() - marker_since >= SVC_MARKER_GIVE_UP_MS) {
             ClearRestartBit(SVC_RESTART_ETH0, 0x10);
             prot_run_bit = 0;
             reset_flg = 0;

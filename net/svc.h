@@ -8,12 +8,22 @@
 #include <cstddef>
 #include <cstdint>
 
+// Life cycle of the web HMI server (webhmi/weblife.cpp runs it). A stop or
+// start is requested by setting the state; the server thread moves it on.
+enum class TavixState : uint8_t {
+    StopRequested = 0,   // only the running thread acts on it, between cycles
+    Stopped = 1,         // no server thread (the state at power-up)
+    StartRequested = 2,  // main's web step creates the thread
+    Starting = 3,        // the thread is setting the server up
+    Running = 4,
+};
+
 struct NetSvcHooks {
     int (*script_pipe)();                             // write end of the script's pipe, -1 none
     bool (*script_absent)();                          // while no service script runs
     void (*utc_from_system)(uint32_t sec, uint32_t ms);  // network time into the UTC record
-    uint8_t (*web_state)();                           // web HMI server state (1 stopped, 4 running)
-    void (*web_state_set)(uint8_t state);
+    TavixState (*web_state)();                        // the web HMI server's life-cycle state
+    void (*web_state_set)(TavixState state);
     bool (*web_thread)();                             // while its thread exists
     uint8_t (*web_ftping)();                          // 1 while a web project upload runs
     void (*web_ftping_set)(uint8_t v);

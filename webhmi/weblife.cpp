@@ -1,6 +1,7 @@
-// Life cycle of the web HMI server: the thread, its set-up and teardown, and
-// the upload watcher. The thread runs one dispatcher cycle and one step of
-// the variable update at a time under the pass lock, 5 ms apart.
+// Life cycle of the web HMI server: main's web step, the thread, its set-up
+// and teardown, and the upload watcher. The thread runs one dispatcher cycle
+// and one step of the variable update at a time under the pass lock, 5 ms
+// apart.
 #include "webhmi/weblife.h"
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <semaphore.h>
@@ -16,12 +18,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/image/iecrt.h"
 #include "core/image/plcreg.h"
 #include "core/image/tx.h"
 #include "core/image/util.h"
+#include "core/storage/memfile.h"
+#include "net/net.h"
 #include "platform/plat.h"
 #include "platform/plat_poll.h"
-#include "tavIXsdk/tavixsdk/tavix.h"
 #include "tavIXsdk/tavixsdk/tavix_buffer.h"
 #include "tavIXsdk/tavixsdk/tavix_comm.h"
 #include "tavIXsdk/tavixsdk/tavix_engine.h"
@@ -43,10 +47,24 @@ uint8_t tavix_authentication_method = 2;
 uint16_t tavIX_global_config_file_size;
 uint8_t TavixServerStatus;
 
+std::atomic<TavixState> TavixServerState{TavixState::Stopped};
+std::atomic<uint8_t> TavixThreadCreated{0};
+std::atomic<uint8_t> TavixFtping{0};
+TavixFtpState tavixFtpStates = TavixFtpState::WaitFolder;
+uint8_t tavix_start_passes;
+
+sem_t demoMutex;
+pthread_mutex_t TavixQueryFilterMutex = PTHREAD_MUTEX_INITIALIZER;
+
 namespace {
 
 constexpr std::size_t kConfigBuffer = 250;
 constexpr std::size_t kEventBuffer = 32768;
+// Watcher steps without the web folder before it polls for the folder instead.
+constexpr uint8_t kFolderWaits = 100;
+
+// Makes the test-and-post of tavix_DemoUnlock atomic when both threads release.
+pthread_mutex_t demo_release_guard = PTHREAD_MUTEX_INITIALIZER;
 
 pthread_t tavix_thread_id;
 int inotify_fd = -1, inotify_watch = -1;
@@ -139,7 +157,7 @@ int CheckInotify() {
 
 void *tavix_Loop(void *) {
     tavix_server_main();
-    TavixServerState = 4;
+    TavixServerState = TavixState::Running;
     for (;;) {
         if (sem_trywait(&demoMutex) != 0) {
             usleep(1000);
@@ -147,7 +165,7 @@ void *tavix_Loop(void *) {
         }
         tavix_comm_mainloop_accept_conn();
         tavix_automatic_update_variables();
-        if (TavixServerState == 0) break;
+        if (TavixServerState == TavixState::StopRequested) break;
         tavix_DemoUnlock();
         // At most 5 ms between cycles; input ends the wait at once.
         tavix_comm_wait(5);
@@ -157,7 +175,7 @@ void *tavix_Loop(void *) {
     TavixThreadCreated = 0;
     tavix_DemoUnlock();
     tavix_comm_thread_stop();
-    TavixServerState = 1;
+    TavixServerState = TavixState::Stopped;
     pthread_exit(nullptr);
 }
 
@@ -283,43 +301,119 @@ void tavix_thread_create() {
 void tavix_check_ftp_state() {
     const char *folder = "/mnt/USB0/tavIX";
     switch (tavixFtpStates) {
-    case 0:
+    case TavixFtpState::WaitFolder:
         if (Exists(folder)) {
-            tavixFtpStates = 1;
+            tavixFtpStates = TavixFtpState::Arm;
         } else {
-            if (ftp_wait_count < 100) ftp_wait_count++;
-            else tavixFtpStates = 3;
+            if (ftp_wait_count < kFolderWaits) ftp_wait_count++;
+            else tavixFtpStates = TavixFtpState::PollFolder;
         }
         break;
-    case 1:
-        if (CreateInotify(folder, false)) tavixFtpStates = 2;
+    case TavixFtpState::Arm:
+        if (CreateInotify(folder, false)) tavixFtpStates = TavixFtpState::Watch;
         break;
-    case 2:
+    case TavixFtpState::Watch:
         if (CheckInotify() == 1) {
             TavixFtping = 1;
-            TavixServerState = 0;
-            tavixFtpStates = 4;
+            TavixServerState = TavixState::StopRequested;
+            tavixFtpStates = TavixFtpState::WaitEnd;
         }
         break;
-    case 3:
+    case TavixFtpState::PollFolder:
         if (LookDue() && Exists(folder)) {
-            tavixFtpStates = 4;
+            tavixFtpStates = TavixFtpState::WaitEnd;
             TavixFtping = 1;
-            TavixServerState = 0;
+            TavixServerState = TavixState::StopRequested;
         }
         break;
-    case 4:
-        if (TavixServerState == 1 && LookDue() && Exists("/mnt/USB0/EndOfFTP.txt")) {
+    case TavixFtpState::WaitEnd:
+        if (TavixServerState == TavixState::Stopped && LookDue() && Exists("/mnt/USB0/EndOfFTP.txt")) {
             char p[512];
             unlink(Host("/mnt/USB0/EndOfFTP.txt", p, sizeof p));
             sync();
             TavixFtping = 0;
-            TavixServerState = 2;
-            tavixFtpStates = 0;
+            TavixServerState = TavixState::StartRequested;
+            tavixFtpStates = TavixFtpState::WaitFolder;
         }
         break;
     default:
-        tavixFtpStates = 0;
+        tavixFtpStates = TavixFtpState::WaitFolder;
         break;
     }
 }
+
+void tavix_DemoUnlock() {
+    pthread_mutex_lock(&demo_release_guard);
+    int value = 0;
+    if (sem_getvalue(&demoMutex, &value) == 0 && value < 1) sem_post(&demoMutex);
+    pthread_mutex_unlock(&demo_release_guard);
+}
+
+void tavix_startup() {
+    char marker[512];
+    if (PLAT_Path("/mnt/USB0/EndOfFTP.txt", marker, sizeof marker)) {
+        const int fd = open(marker, O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            close(fd);
+            PLAT_System("rm /mnt/USB0/EndOfFTP.txt");
+            PLAT_System("sync");
+        }
+    }
+    sem_init(&demoMutex, 0, 1);
+    pthread_mutex_init(&TavixQueryFilterMutex, nullptr);
+}
+
+void tavix_main_step() {
+    if (TavixHttp == 0 || tavix_start_passes <= TAVIX_START_PASSES) {
+        // The counter stops at its top instead of wrapping back to 0.
+        if (Cmd_Downloading == 0 && tavix_start_passes < 255) tavix_start_passes++;
+        return;
+    }
+    tavix_DemoUnlock();
+    tavix_check_ftp_state();
+    if (DrevanoRuntime && drevano_variables_enumerateded && Cmd_Downloading) {
+        // The download replaces the variables the server serves.
+        TavixServerState = TavixState::StopRequested;
+    } else {
+        switch (TavixServerState.load()) {
+        case TavixState::Stopped:
+            if (TavixUpdateNewIp == 1) {
+                TavixServerState = TavixState::StartRequested;
+                TavixUpdateNewIp = 0;
+            }
+            break;
+        case TavixState::StartRequested:
+            if (!TavixFtping && !TavixThreadCreated) {
+                tavix_thread_create();
+                TavixThreadCreated = 1;
+                TavixServerState = TavixState::Starting;
+            }
+            break;
+        case TavixState::Running:
+            // A new address: stop now, start again once stopped.
+            if (TavixUpdateNewIp == 1) TavixServerState = TavixState::StopRequested;
+            break;
+        case TavixState::StopRequested:
+        case TavixState::Starting:
+            break;
+        }
+    }
+    tavix_DemoUnlock();
+}
+
+void tavix_card_checked(bool ok) {
+    const TavixState s = TavixServerState;
+    if (!ok) {
+        TavixFtping = 0;
+        TavixServerState = TavixState::StopRequested;
+    } else if ((s == TavixState::StopRequested || s == TavixState::Stopped) && TavixFtping == 0 && TavixHttp) {
+        tavixFtpStates = TavixFtpState::WaitFolder;
+        TavixServerState = TavixState::StartRequested;
+    }
+}
+
+TavixState tavix_state() { return TavixServerState; }
+void tavix_state_set(TavixState state) { TavixServerState = state; }
+bool tavix_thread_exists() { return TavixThreadCreated != 0; }
+uint8_t tavix_ftping() { return TavixFtping; }
+void tavix_ftping_set(uint8_t v) { TavixFtping = v; }

@@ -11,7 +11,6 @@
 #include "core/image/plcreg.h"
 #include "core/image/util.h"
 #include "platform/plat.h"
-#include "tavIXsdk/tavixsdk/tavix.h"
 #include "tavIXsdk/tavixsdk/tavix_engine.h"
 #include "tavIXsdk/tavixsdk/tavix_subs.h"
 #include "tavIXsdk/tavixsdk/tavix_util.h"
@@ -24,6 +23,7 @@ WebLoginList user_details_list;
 std::atomic<uint8_t> login_flag;
 uint8_t TavixLoginStatus;
 char Tavix_LoggedUsers[256][16];
+std::atomic<uint32_t> tavix_LoggedUsers{0};
 
 namespace {
 

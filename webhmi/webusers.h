@@ -46,6 +46,9 @@ extern WebLoginList user_details_list;
 extern std::atomic<uint8_t> login_flag;
 extern uint8_t TavixLoginStatus;
 extern char Tavix_LoggedUsers[256][16];
+// Number of logged-in web users, kept with the login records; read by the
+// system registers from main.
+extern std::atomic<uint32_t> tavix_LoggedUsers;
 
 // Reads "security.cfg" (a missing file leaves no users).
 void tavix_get_acccess_rights();

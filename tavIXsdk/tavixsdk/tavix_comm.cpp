@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <initializer_list>
 #include <netinet/in.h>
@@ -19,32 +18,15 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include "platform/plat_dl.h"
 #include "platform/plat_net.h"
+#include "platform/plat_tls.h"
 #include "tavIXsdk/tavixsdk/tavix_util.h"
 
 tavix_comm_state_t tavix_comm_state;
 
 namespace {
 
-// libssl entry points, in the order of their names.
-const char *const kSslNames[] = {"SSL_free", "SSL_accept", "SSL_connect", "SSL_read", "SSL_write",
-                                 "SSL_get_error", "SSL_set_fd", "SSL_new", "SSL_CTX_new", "TLS_server_method",
-                                 "OPENSSL_init_ssl", "SSL_CTX_use_PrivateKey_file", "SSL_CTX_use_certificate_file",
-                                 "SSL_CTX_set_default_passwd_cb", "SSL_pending", "SSL_CTX_free",
-                                 "SSL_set_connect_state", "SSL_set_accept_state", "SSL_shutdown", nullptr};
-const char *const kSslLibraries[] = {"libssl.so", "libssl.so.3", nullptr};
-enum { F_FREE, F_ACCEPT, F_CONNECT, F_READ, F_WRITE, F_GET_ERROR, F_SET_FD, F_NEW, F_CTX_NEW, F_SERVER_METHOD,
-       F_INIT, F_USE_KEY, F_USE_CERT, F_PASSWD_CB, F_PENDING, F_CTX_FREE, F_SET_CONNECT, F_SET_ACCEPT, F_SHUTDOWN,
-       F_COUNT };
-void *ssl_fn[F_COUNT];
-void *ssl_library;
 bool cert_loaded, cert_reported;
-
-template <typename R, typename... A>
-R Ssl(int f, A... a) {
-    return reinterpret_cast<R (*)(A...)>(ssl_fn[f])(a...);
-}
 
 constexpr int kSslWantRead = 2, kSslWantWrite = 3, kSslSyscall = 5, kSslZeroReturn = 6;
 constexpr int kPemFile = 1;
@@ -161,15 +143,15 @@ void Accept(int listener, bool tls, nfds_t open) {
             // The handshake is the first part of a TLS connection's request.
             c->receiving = 1;
             c->request_start = c->last_request;
-            c->ssl = Ssl<void *>(F_NEW, S.ssl_ctx);
+            c->ssl = PLAT_SslNew(S.ssl_ctx);
             if (c->ssl == nullptr) {
                 tavix_util_error("Cannot do SSL_new");
                 close(fd);
                 ReturnRecord(c);
                 continue;
             }
-            Ssl<int>(F_SET_FD, c->ssl, fd);
-            Ssl<void>(F_SET_ACCEPT, c->ssl);
+            PLAT_SslSetFd(c->ssl, fd);
+            PLAT_SslSetAcceptState(c->ssl);
         }
         c->interest = TAVIX_WANT_READ | TAVIX_WANT_EXCEPT;
         c->recv = tavix_buffer_get(TAVIX_BUF_DATA, TAVIX_RECV_SIZE, TAVIX_RECV_SIZE, false);
@@ -251,7 +233,7 @@ void PlainRead(tavix_connection *c) {
 void TlsRead(tavix_connection *c) {
     c->read_wants_read = c->read_wants_write = c->write_wants_read = c->write_wants_write = 0;
     for (;;) {
-        const int r = Ssl<int>(F_READ, c->ssl, c->recv->data, int(c->recv->capacity));
+        const int r = PLAT_SslRead(c->ssl, c->recv->data, int(c->recv->capacity));
         if (r > 0) {
             if (c->closing) {
                 c->drop = 1;
@@ -260,7 +242,7 @@ void TlsRead(tavix_connection *c) {
             Deliver(c, uint32_t(r));
             continue;
         }
-        const int e = Ssl<int>(F_GET_ERROR, c->ssl, r);
+        const int e = PLAT_SslGetError(c->ssl, r);
         if (e == 0) return;
         if (e == kSslWantRead) c->read_wants_read = 1;
         else if (e == kSslWantWrite) c->read_wants_write = 1;
@@ -423,11 +405,11 @@ void Write(tavix_connection *c) {
     }
     if (n > 0) {
         c->write_wants_read = c->write_wants_write = 0;
-        const int w = Ssl<int>(F_WRITE, c->ssl, piece, int(n));
+        const int w = PLAT_SslWrite(c->ssl, piece, int(n));
         if (w > 0) {
             tavix_buffer_get_advance(c->send_head, uint32_t(w));
         } else {
-            const int e = Ssl<int>(F_GET_ERROR, c->ssl, w);
+            const int e = PLAT_SslGetError(c->ssl, w);
             if (e == kSslWantRead) c->write_wants_read = 1;
             else if (e == kSslWantWrite) c->write_wants_write = 1;
             else {
@@ -496,31 +478,27 @@ int tavix_comm_tls_ready() { return S.ssl_ctx != nullptr ? 1 : 0; }
 int tavix_comm_prepare() {
     const char *file = tavix_global_options.certificate;
     if (file == nullptr) return 0;
-    if (ssl_library == nullptr) {
-        ssl_library = PLAT_DlOpen(kSslLibraries);
-        if (ssl_library == nullptr) {
-            tavix_util_error("Cannot load SSL library");
-            return -1;
-        }
-        if (PLAT_DlResolve(ssl_library, kSslNames, ssl_fn) != nullptr) {
-            tavix_util_error("Cannot find SSL methods in the DLL");
-            PLAT_DlClose(ssl_library);
-            ssl_library = nullptr;
-            return -1;
-        }
-        Ssl<int>(F_INIT, uint64_t(0), static_cast<const void *>(nullptr));
+    switch (PLAT_TlsLoad()) {
+    case PLAT_TLS_NO_LIBRARY:
+        tavix_util_error("Cannot load SSL library");
+        return -1;
+    case PLAT_TLS_NO_ENTRY:
+        tavix_util_error("Cannot find SSL methods in the DLL");
+        return -1;
+    default:
+        break;
     }
-    if (S.ssl_ctx == nullptr) S.ssl_ctx = Ssl<void *>(F_CTX_NEW, Ssl<const void *>(F_SERVER_METHOD));
+    if (S.ssl_ctx == nullptr) S.ssl_ctx = PLAT_SslCtxNew(PLAT_TlsServerMethod());
     if (S.ssl_ctx == nullptr) {
         tavix_util_error("SSL_CTX_new error");
         return 0;
     }
     if (tavix_global_options.passphrase != nullptr)
-        Ssl<void>(F_PASSWD_CB, S.ssl_ctx, reinterpret_cast<void *>(&PasswordCb));
+        PLAT_SslCtxSetPasswordCb(S.ssl_ctx, PasswordCb);
     // Without a certificate HTTPS stays closed; the failure is said once until
     // a certificate loads (the server restarts when the address is set).
-    cert_loaded = Ssl<int>(F_USE_CERT, S.ssl_ctx, file, kPemFile) == 1 &&
-                  Ssl<int>(F_USE_KEY, S.ssl_ctx, file, kPemFile) == 1;
+    cert_loaded = PLAT_SslCtxUseCertificateFile(S.ssl_ctx, file, kPemFile) == 1 &&
+                  PLAT_SslCtxUsePrivateKeyFile(S.ssl_ctx, file, kPemFile) == 1;
     if (!cert_loaded && !cert_reported) tavix_util_error("cannot open %s", file);
     cert_reported = !cert_loaded;
     return 0;
@@ -726,15 +704,15 @@ int tavix_comm_connect(uint32_t address, uint16_t port, bool tls, int32_t remote
     c->connect_time = c->last_request = tavix_sys_get_current_monotonous_time();
     if (tls) {
         c->tls = 1;
-        c->ssl = S.ssl_ctx != nullptr ? Ssl<void *>(F_NEW, S.ssl_ctx) : nullptr;
+        c->ssl = S.ssl_ctx != nullptr ? PLAT_SslNew(S.ssl_ctx) : nullptr;
         if (c->ssl == nullptr) {
             tavix_util_error("Cannot do SSL_new");
             close(fd);
             ReturnRecord(c);
             return -1;
         }
-        Ssl<int>(F_SET_FD, c->ssl, fd);
-        Ssl<void>(F_SET_CONNECT, c->ssl);
+        PLAT_SslSetFd(c->ssl, fd);
+        PLAT_SslSetConnectState(c->ssl);
     }
     c->interest = TAVIX_WANT_READ | TAVIX_WANT_WRITE | TAVIX_WANT_EXCEPT;
     c->recv = tavix_buffer_get(TAVIX_BUF_DATA, TAVIX_RECV_SIZE, TAVIX_RECV_SIZE, false);
@@ -760,7 +738,7 @@ void tavix_comm_drop_connection(tavix_connection *c) {
     if (c->sock >= 0) close(c->sock);
     c->sock = -1;
     if (!c->silent_drop && S.dropped != nullptr) S.dropped(c);
-    if (c->ssl != nullptr) Ssl<void>(F_FREE, c->ssl);
+    if (c->ssl != nullptr) PLAT_SslFree(c->ssl);
     c->ssl = nullptr;
     ReturnRecord(c);
 }
@@ -809,13 +787,11 @@ void tavix_comm_mainloop_exit() {
 
 void tavix_comm_thread_stop() {
     // libcrypto keeps per-thread state (its error queue) until the thread says it ends.
-    if (ssl_library == nullptr) return;
-    using StopFn = void (*)();
-    if (auto stop = reinterpret_cast<StopFn>(dlsym(ssl_library, "OPENSSL_thread_stop"))) stop();
+    PLAT_TlsThreadStop();
 }
 
 void tavix_comm_free() {
-    if (S.ssl_ctx != nullptr) Ssl<void>(F_CTX_FREE, S.ssl_ctx);
+    if (S.ssl_ctx != nullptr) PLAT_SslCtxFree(S.ssl_ctx);
     S.ssl_ctx = nullptr;
     std::free(S.scratch);
     if (S.scratch != nullptr) pthread_mutex_destroy(&S.lock);

@@ -15,8 +15,8 @@
 #include "core/image/plcreg.h"
 #include "media/cfm.h"
 #include "net/net.h"
-#include "tavIXsdk/tavixsdk/tavix.h"
 #include "test_exec_support.h"
+#include "webhmi/weblife.h"
 
 namespace {
 
@@ -68,23 +68,23 @@ TEST_F(ExecLoop, NestedPassesAreBounded) {
 TEST_F(ExecLoop, WebStepAfterCountedPasses) {
     sem_init(&demoMutex, 0, 1);
     TavixHttp = 1;
-    Main_WebPasses = 0;
-    TavixServerState = 1;
+    tavix_start_passes = 0;
+    TavixServerState = TavixState::Stopped;
     TavixUpdateNewIp = 1;
     TavixThreadCreated = 0;
     TavixFtping = 0;
     Cmd_Downloading = 1;
     for (int i = 0; i < 300; i++) Main_AfterPass();
-    EXPECT_EQ(Main_WebPasses, 0) << "a download keeps the counter";
-    EXPECT_EQ(TavixServerState, 1);
+    EXPECT_EQ(tavix_start_passes, 0) << "a download keeps the counter";
+    EXPECT_EQ(TavixServerState, TavixState::Stopped);
     Cmd_Downloading = 0;
     for (int i = 0; i < 101; i++) Main_AfterPass();
-    EXPECT_EQ(TavixServerState, 1) << "no web step in the first 101 counted passes";
+    EXPECT_EQ(TavixServerState, TavixState::Stopped) << "no web step in the first 101 counted passes";
     Main_AfterPass();
-    EXPECT_EQ(TavixServerState, 2) << "start requested";
+    EXPECT_EQ(TavixServerState, TavixState::StartRequested) << "start requested";
     EXPECT_EQ(TavixUpdateNewIp, 0);
     Main_AfterPass();
-    EXPECT_EQ(TavixServerState, 3);
+    EXPECT_EQ(TavixServerState, TavixState::Starting);
     EXPECT_EQ(TavixThreadCreated, 1);
     int v = -1;
     sem_getvalue(&demoMutex, &v);
@@ -97,22 +97,23 @@ TEST_F(ExecLoop, WebStepAfterCountedPasses) {
         }
         return done();
     };
-    ASSERT_TRUE(until([] { return TavixServerState == 4; }));
-    TavixServerState = 0;
-    ASSERT_TRUE(until([] { return TavixThreadCreated == 0 && TavixServerState == 1; })) << "stopped";
+    ASSERT_TRUE(until([] { return TavixServerState == TavixState::Running; }));
+    TavixServerState = TavixState::StopRequested;
+    ASSERT_TRUE(until([] { return TavixThreadCreated == 0 && TavixServerState == TavixState::Stopped; }))
+        << "stopped";
 
     // Without HTTP for the web server the counter stops at its top.
     TavixHttp = 0;
-    Main_WebPasses = 0;
+    tavix_start_passes = 0;
     for (int i = 0; i < 1000; i++) Main_AfterPass();
-    EXPECT_EQ(Main_WebPasses, 255);
+    EXPECT_EQ(tavix_start_passes, 255);
     TavixHttp = 1;
-    TavixServerState = 4;
+    TavixServerState = TavixState::Running;
     TavixUpdateNewIp = 1;
     Main_AfterPass();
-    EXPECT_EQ(TavixServerState, 0) << "restart on a new address: stop first";
+    EXPECT_EQ(TavixServerState, TavixState::StopRequested) << "restart on a new address: stop first";
     TavixHttp = 0;
-    TavixServerState = 1;
+    TavixServerState = TavixState::Stopped;
     TavixThreadCreated = 0;
     TavixUpdateNewIp = 0;
 }

@@ -17,6 +17,7 @@
 #include "core/image/plcreg.h"
 #include "core/storage/memfile.h"
 #include "messaging/email.h"
+#include "platform/plat_tls.h"
 #include "tests/messaging/email_block.h"
 #include "tests/messaging/msg_fixture.h"
 #include "tests/support/eth_ip.h"
@@ -336,12 +337,54 @@ TEST_F(EmailLoop, ClientPortFollowsWord54541AndHandshakeTimesOut) {
     PlcReg_Get(st, R(500), 32);
     EXPECT_EQ(LE_Get32(st), 0u);
 
-    // Port 587 whose server answers STARTTLS and then says nothing: the
-    // handshake waits, and after 60 s the mail ends with bit 10 at step 8.
+    // Without the TLS library nothing is said on port 587: the greeting is
+    // not taken, and after 60 s the mail ends with bit 10 at step 3.
     LE_Put16(&plc_reg[2 * W_MODE], 0);
     EtnEmailScan(1);
     _nx_tcp_socket_delete(&EtnEmailConn.sock);
     ASSERT_EQ(tls.port, 587);
+    {
+        static const char *const absent[] = {"libplc-absent-tls.so", nullptr};
+        const char *const *libraries = plat_tls_libraries;
+        PLAT_TlsClose();
+        plat_tls_libraries = absent;
+        test_support::FakeClock clock;
+        EtnEmailConn = EmailRec{};
+        ASSERT_EQ(EtnEmailInit(&ip, &pool), 0u);
+        EXPECT_EQ(email_openssl_initialize(), -1);
+        b.port = 587;
+        b.auth = 1;
+        b.Install(0x2345);
+        LT_SetBit(M16(10), true);
+        LE_Put16(&plc_reg[2 * W_MODE], 2);
+        auto pass = [&] {
+            EnetThread();
+            EtnEmailScan(1);
+            tls.Pump();
+        };
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (EtnEmailConn.smtp != kSmtpAwaitReply && std::chrono::steady_clock::now() < until) pass();
+        for (int k = 0; k < 50; k++) pass();
+        test_support::FakeClock::AdvanceMs(59000);
+        for (int k = 0; k < 20; k++) pass();
+        PlcReg_Get(st, R(500), 32);
+        EXPECT_EQ(LE_Get32(st), 0u);  // still waiting for a greeting it can take
+        test_support::FakeClock::AdvanceMs(1001);
+        for (int k = 0; k < 20; k++) pass();
+        PlcReg_Get(st, R(500), 32);
+        EXPECT_EQ(LE_Get32(st), 0x00003400u);
+        EXPECT_EQ(tls.cmds, "");
+        LE_Put16(&plc_reg[2 * W_MODE], 0);
+        for (int k = 0; k < 20; k++) pass();
+        _nx_tcp_socket_delete(&EtnEmailConn.sock);
+        plat_tls_libraries = libraries;
+        close(tls.cs);
+        tls.cs = -1;
+        tls.in.clear();
+    }
+
+    // Port 587 whose server answers STARTTLS and then says nothing: the
+    // handshake waits, and after 60 s the mail ends with bit 10 at step 8.
     {
         test_support::FakeClock clock;
         EtnEmailConn = EmailRec{};

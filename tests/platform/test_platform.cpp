@@ -18,6 +18,7 @@
 
 #include "platform/plat.h"
 #include "platform/plat_net.h"
+#include "platform/plat_tls.h"
 
 namespace fs = std::filesystem;
 
@@ -470,6 +471,40 @@ TEST_F(Platform, OneControllerPerRootLockDiesWithItsHolder) {
     EXPECT_TRUE(PLAT_LockRoot());
     EXPECT_EQ(Slurp(Under("/sim/controller.lock")), std::to_string(getpid()) + "\n");
     for (int fd : {ready[0], ready[1], hold[0], hold[1]}) close(fd);
+}
+
+// libssl by its unversioned name, else by the versioned one; a missing
+// library, or one without the entry points, leaves TLS off (and is tried
+// again at the next load); once loaded it stays.
+TEST_F(Platform, TlsLoaderAnswersNoTlsWithoutTheLibrary) {
+    const char *const *libraries = plat_tls_libraries;
+    const struct {
+        const char *first, *second;
+        int answer;
+        bool ready;
+    } cases[] = {
+        {"libplc-absent-tls.so", nullptr, 1, false},  // no library
+        {"libc.so.6", nullptr, 2, false},             // no entry points
+        {"libplc-absent-tls.so", "libssl.so.3", 0, true},
+    };
+    for (const auto &c : cases) {
+        const char *const names[] = {c.first, c.second, nullptr};
+        PLAT_TlsClose();
+        plat_tls_libraries = names;
+        EXPECT_EQ(PLAT_TlsLoad(), c.answer) << c.first;
+        EXPECT_EQ(PLAT_TlsReady(), c.ready) << c.first;
+        PLAT_TlsThreadStop();
+    }
+    static const char *const absent[] = {"libplc-absent-tls.so", nullptr};
+    plat_tls_libraries = absent;
+    const int again = PLAT_TlsLoad();
+    plat_tls_libraries = libraries;
+    ASSERT_EQ(again, 0);
+    for (const void *method : {PLAT_TlsServerMethod(), PLAT_Tls12ClientMethod()}) {
+        void *ctx = PLAT_SslCtxNew(method);
+        EXPECT_NE(ctx, nullptr);
+        PLAT_SslCtxFree(ctx);
+    }
 }
 
 // The network decision: PLC_NETNS first, the inference only without it, and

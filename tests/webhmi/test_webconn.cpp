@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "media/filex.h"
+#include "platform/plat_tls.h"
 #include "tavIXsdk/tavixsdk/tavix_auth.h"
 #include "tavIXsdk/tavixsdk/tavix_comm.h"
 #include "tavIXsdk/tavixsdk/tavix_engine.h"
@@ -532,6 +533,34 @@ TEST_F(WebConn, AFileAnswerOverTlsArrivesWhole) {
     const std::string got((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     EXPECT_EQ(got.size(), big.size());
     EXPECT_TRUE(got == big) << "the bytes over TLS differ";
+}
+
+// Without a usable TLS library HTTPS is refused with its line and HTTP is
+// served as before.
+TEST_F(WebConn, WithoutTheTlsLibraryOnlyHttpIsServed) {
+    const struct {
+        const char *library, *line;
+    } cases[] = {{"libplc-absent-tls.so", "Cannot load SSL library"},
+                 {"libc.so.6", "Cannot find SSL methods in the DLL"}};
+    const char *const *libraries = plat_tls_libraries;
+    const std::string pem = root / "server.pem";
+    Write(pem, "no key here");
+    tavix_options_set_https_options(nullptr, 443, pem.c_str(), nullptr);
+    for (const auto &c : cases) {
+        const char *const names[] = {c.library, nullptr};
+        PLAT_TlsClose();
+        plat_tls_libraries = names;
+        logged.clear();
+        EXPECT_EQ(tavix_comm_prepare(), -1) << c.library;
+        EXPECT_EQ(tavix_comm_tls_ready(), 0) << c.library;
+        EXPECT_EQ(logged, std::vector<std::string>{c.line});
+        plat_tls_libraries = libraries;
+        const int s = Connect("GET /index.htm HTTP/1.0\r\n\r\n");
+        const std::string a = Answer(s);
+        close(s);
+        EXPECT_EQ(a.substr(0, a.find("\r\n")), "HTTP/1.0 200 OK");
+        EXPECT_EQ(Body(a), "<p>in</p>");
+    }
 }
 
 TEST_F(WebConn, AWorkersAnswerByIdNeverLandsOnTheConnectionThatTookItsRecordOver) {
