@@ -208,6 +208,7 @@ void Main_WebCardChecked(bool ok) {
 
 void DebugMsg(const char *text) { std::printf("%s\n", text); }
 
+// No interrupt is involved: arms or disarms the process interval timer.
 void Enable_Interrupt(uint32_t on) {
     struct itimerval it {};
     if (on == 1) it.it_value.tv_usec = suseconds_t(PlcWord(W_ITIMER_MS)) * 1000;
