@@ -208,8 +208,6 @@ bool PLAT_PollLoopWaits() { return poll_set.loop_waits; }
 
 unsigned PLAT_PollCount() { return poll_set.registered; }
 
-int PLAT_PollFd() { return Ready() ? poll_set.ep.get() : -1; }
-
 int PLAT_PollWatch(int fd) {
     if (fd < 0) return -1;
     // A number already in the table may be a descriptor closed without

@@ -1,8 +1,6 @@
 // Shared state of the web HMI server and its pass lock.
 #include "tavIXsdk/tavixsdk/tavix.h"
 
-#include <cerrno>
-
 std::atomic<uint8_t> TavixServerState{1};
 std::atomic<uint8_t> TavixThreadCreated{0};
 std::atomic<uint8_t> TavixFtping{0};
@@ -15,12 +13,6 @@ pthread_mutex_t TavixQueryFilterMutex = PTHREAD_MUTEX_INITIALIZER;
 namespace {
 // Makes the test-and-post of tavix_DemoUnlock atomic when both threads release.
 pthread_mutex_t demo_release_guard = PTHREAD_MUTEX_INITIALIZER;
-}
-
-void tavix_DemoLock()
-{
-    while (sem_wait(&demoMutex) != 0 && errno == EINTR) {
-    }
 }
 
 void tavix_DemoUnlock()

@@ -29,8 +29,6 @@ extern std::atomic<uint32_t> tavix_LoggedUsers;
 // step. A binary semaphore (main creates it with sem_init, initial value 1),
 // because a mutex may only be released by the thread that holds it.
 extern sem_t demoMutex;
-// Takes the pass lock (waits while it is taken).
-void tavix_DemoLock();
 // Releases the pass lock; releasing a free lock leaves it free (never above 1).
 void tavix_DemoUnlock();
 
