@@ -12,6 +12,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include "platform/plat_assert.h"
 #include "platform/plat_fd.h"
 
 namespace {
@@ -61,7 +62,7 @@ bool Ready() {
 }
 
 void Unlist(PlatPollItem *item) {
-    if (!item->listed || item->group >= PLAT_POLL_GROUPS) return;
+    if (!item->listed || NEVER(item->group >= PLAT_POLL_GROUPS)) return;  // File lists only groups of the set
     PollGroup &g = poll_set.groups[item->group];
     for (unsigned i = 0; i < g.count; i++) {
         if (g.list[i] != item) continue;
@@ -74,9 +75,9 @@ void Unlist(PlatPollItem *item) {
 
 void File(PlatPollItem *item, uint32_t ev) {
     item->events |= ev;
-    if (item->group == PLAT_POLL_WAKE || item->group >= PLAT_POLL_GROUPS || item->listed) return;
+    if (item->group == PLAT_POLL_WAKE || NEVER(item->group >= PLAT_POLL_GROUPS) || item->listed) return;
     PollGroup &g = poll_set.groups[item->group];
-    if (g.count >= g.list.size()) return;  // cannot happen: a group has fewer items than the list holds
+    if (NEVER(g.count >= g.list.size())) return;  // a group has fewer items than the list holds
     g.list[g.count++] = item;
     item->listed = 1;
 }
@@ -117,7 +118,8 @@ void PLAT_PollDel(PlatPollItem *item) {
     Unlist(item);
     if (item->fd >= 0 && poll_set.ep.valid()) {
         struct epoll_event ev {};
-        if (epoll_ctl(poll_set.ep.get(), EPOLL_CTL_DEL, item->fd, &ev) == 0 && poll_set.registered > 0)
+        // Only a descriptor added (and counted) is removed from the set.
+        if (epoll_ctl(poll_set.ep.get(), EPOLL_CTL_DEL, item->fd, &ev) == 0 && ALWAYS(poll_set.registered > 0))
             poll_set.registered--;
     }
     PLAT_PollClear(item);
