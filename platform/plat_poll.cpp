@@ -116,7 +116,7 @@ int PLAT_PollAdd(PlatPollItem *item, int fd, uint32_t events, uint8_t group, voi
 void PLAT_PollDel(PlatPollItem *item) {
     if (item->owner == nullptr) return;
     Unlist(item);
-    if (item->fd >= 0 && poll_set.ep.valid()) {
+    if (ALWAYS(item->fd >= 0) && poll_set.ep.valid()) {  // an owned item holds its descriptor
         struct epoll_event ev {};
         // Only a descriptor added (and counted) is removed from the set.
         if (epoll_ctl(poll_set.ep.get(), EPOLL_CTL_DEL, item->fd, &ev) == 0 && ALWAYS(poll_set.registered > 0))
