@@ -16,6 +16,7 @@
 #include "media/fxp.h"
 #include "messaging/messaging.h"
 #include "net/net.h"
+#include "platform/plat_assert.h"
 
 uint8_t Cmd_PgmHold;
 uint8_t Cmd_Override;
@@ -100,7 +101,8 @@ bool FromNode() { return Vcomm_Mode == 1 && !CmdHostToPlc; }
 
 // Frame bytes into txframe; answers the count.
 uint32_t BuildFrame(uint8_t cmd, uint16_t len, const uint8_t *data, bool long_form) {
-    if (len > CMD_BUF_MAX) len = CMD_BUF_MAX;
+    // Answers and forwarded frames hold at most a frame's data.
+    if (NEVER(len > CMD_BUF_MAX)) len = CMD_BUF_MAX;
     if (!long_form && len > 254) long_form = true;  // the short form cannot carry it
     uint32_t n = 0;
     txframe[n++] = cmd;

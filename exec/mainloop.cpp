@@ -163,6 +163,7 @@ void StatusWord182() {
 
 void DebugMsg(const char *text) { std::printf("%s\n", text); }
 
+// No interrupt is involved: arms or disarms the process interval timer.
 void Enable_Interrupt(uint32_t on) {
     struct itimerval it {};
     if (on == 1) it.it_value.tv_usec = suseconds_t(PlcWord(W_ITIMER_MS)) * 1000;

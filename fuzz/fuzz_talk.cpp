@@ -14,6 +14,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 2) return 0;
+    // Each input is a program started afresh: a request of the last one (its
+    // operands pointed into that input's words) does not run on.
+    TalkInit();
     const uint8_t sel = data[0], b1 = data[1];
     const uint8_t *code = data + 2;
     const uint32_t words = uint32_t((size - 2) / 2);

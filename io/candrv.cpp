@@ -138,6 +138,7 @@ void _Can_Init(uint32_t port, const CanPortConfig &settings) {
     c.open = 1;
 }
 
+// Not an interrupt handler: polled first in every main-loop pass.
 void Can_Isr() {
     CanInfo &c = CanPort[0];
     if (!c.open || c.fd < 0) return;

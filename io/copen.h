@@ -214,8 +214,6 @@ extern uint8_t co_iec_layout;
 extern uint32_t co_iec_map_handle, co_iec_map_enable;
 // An IEC application runs with its variables enumerated: handles may be used.
 bool CANOpenIecOk();
-// 1 when the block has IEC bindings and handles may be used now.
-uint32_t CANOpenIecBindings();
 // The IEC PDO map: handle + (index - 0xA584) x 254 + (sub - 1) for 0xA584 to
 // 0xA5A8 and sub-indices 1 to 254 while it is enabled; 0 otherwise.
 uint32_t CANOpenIecMapHandle(uint32_t index, uint32_t sub, uint32_t *address);

@@ -7,6 +7,7 @@
 #include "core/image/timebase.h"
 #include "io/vcomm.h"
 #include "io/copen.h"
+#include "platform/plat_assert.h"
 
 CoBlock co_blk;
 HostQue QnCAN_HostQue;
@@ -172,6 +173,10 @@ void CANOpenBlockTx() {
     }
     if (b.tx_state != 2 || now - b.tx_last < kSegGap) return;
     const uint16_t pos = uint16_t(7u * b.tx_seq);
+    if (NEVER(pos >= b.tx_cnt)) {  // the last segment ends the sending state
+        ReplyEnd();
+        return;
+    }
     const uint16_t rem = uint16_t(b.tx_cnt - pos);
     const bool last = rem <= 7;
     const uint8_t n = uint8_t(last ? rem : 7);

@@ -202,8 +202,6 @@ void CANOpenPDOInit(const uint8_t *blk, uint32_t len) {
     if (!ok) co.status |= CO_ST_CFG;
 }
 
-uint32_t CANOpenIecBindings() { return co_iec_layout && CANOpenIecOk() ? 1 : 0; }
-
 uint32_t CANOpenIecMapHandle(uint32_t index, uint32_t sub, uint32_t *address) {
     // below 0xA584 or at sub-index 0 the offset would fall below the handle
     if (!co_iec_map_enable || index < 0xA584 || index > 0xA5A8 || sub == 0 || sub > 254 || co_iec_map_handle == 0)

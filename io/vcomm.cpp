@@ -44,7 +44,6 @@ constexpr std::array<uint32_t, 13> cnt_tbl = {116666, 58333, 29166, 14583, 7291,
 
 constexpr std::array<speed_t, 10> kSpeeds = {B300,  B600,  B1200,  B2400,  B4800,
                                              B9600, B19200, B38400, B57600, B115200};
-constexpr std::array<uint32_t, 10> kBps = {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
 
 VcommPort *P(uint32_t port) { return Vcomm_IsSerial(port) ? &Vcomm_Port[port] : nullptr; }
 
@@ -473,8 +472,6 @@ uint8_t Vcomm_Protocol(uint32_t port) {
     const uint8_t *m = Vcomm_ModeRec(port);
     return m ? uint8_t(m[5] & 0x0F) : 0;
 }
-
-uint32_t Vcomm_Bps(uint8_t code) { return code < kBps.size() ? kBps[code] : 0; }
 
 uint32_t SCI2_Init(uint32_t port) {
     VcommPort *p = P(port);

@@ -134,6 +134,3 @@ uint8_t *Vcomm_ModeRec(uint32_t port);
 // Protocol of the port's user: low nibble of byte 5 of its mode record
 // (0 when the port has no record).
 uint8_t Vcomm_Protocol(uint32_t port);
-
-// Rate code (0..9) to bits per second; 0 for an invalid code.
-uint32_t Vcomm_Bps(uint8_t code);

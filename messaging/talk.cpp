@@ -13,6 +13,7 @@
 #include "ladder/ladder.h"
 #include "messaging/messaging.h"
 #include "messaging/msghooks.h"
+#include "platform/plat_assert.h"
 #include "protocols/mbserial.h"
 
 TalkRec Talk;
@@ -214,6 +215,7 @@ uint32_t ModemCore(uint32_t port, const ModemReq &req, uint32_t enable, bool sta
     }
     if (Vcomm_Protocol(0) < NeededMode()) return 0;
     const uint32_t k = req.kind;
+    if (NEVER(k >= Talk.modem_enable.size())) return 0;  // both forms refuse other kinds first
     enable = enable ? 1 : 0;
     if (enable != Talk.modem_enable[k]) {
         uint32_t ok;

@@ -27,6 +27,7 @@ uint16_t clearIpFlag;
 uint8_t firstTimeDnsSet = 1;
 uint8_t IpAddr0Change;
 uint8_t TavixHttp;
+// Despite its name: 1 while the service script is absent, 0 once it was found.
 uint32_t MasterFilePresent = 1;
 EnetHooks enet_hooks;
 

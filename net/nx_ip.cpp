@@ -402,7 +402,7 @@ uint32_t _nx_arp_enable(NX_IP *) { return NX_SUCCESS; }
 uint32_t _nx_igmp_enable(NX_IP *) { return NX_SUCCESS; }
 uint32_t _nx_udp_enable(NX_IP *) { return NX_SUCCESS; }
 uint32_t _nx_tcp_enable(NX_IP *) { return NX_SUCCESS; }
-void Etn_IrqInit() {}
+void Etn_IrqInit() {}  // no interrupt to set up: the kernel's sockets do the work
 void *Etn_Driver(void *arg) { return arg; }
 
 namespace {

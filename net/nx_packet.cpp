@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "net/nx.h"
+#include "platform/plat_assert.h"
 
 uint32_t _nx_packet_pool_create(NX_PACKET_POOL *pool, const char *name, uint32_t payload, void *memory,
                                 uint32_t size) {
@@ -45,6 +46,8 @@ uint32_t _nx_packet_allocate(NX_PACKET_POOL *pool, NX_PACKET **packet, uint32_t,
 
 uint32_t _nx_packet_release(NX_PACKET *packet) {
     if (packet == nullptr) return NX_PTR_ERROR;
+    // A packet goes back once: a second release is its holder's fault.
+    if (NEVER(packet->nx_packet_state == NX_PACKET_FREE)) return NX_PTR_ERROR;
     packet->nx_packet_state = NX_PACKET_FREE;
     packet->nx_packet_prepend_ptr = packet->nx_packet_data_start;
     packet->nx_packet_length = 0;

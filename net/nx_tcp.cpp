@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "net/nx.h"
+#include "platform/plat_assert.h"
 #include "platform/plat_net.h"
 
 std::array<NX_TCP_SOCKET *, CONN_SOCK_SLOTS> ConnSock;
@@ -614,7 +615,8 @@ void AddWork(NX_TCP_SOCKET *s) {
     for (unsigned i = 0; i < net_poll.work_count; i++) {
         if (net_poll.work[i] == s) return;
     }
-    if (net_poll.work_count < net_poll.work.size()) net_poll.work[net_poll.work_count++] = s;
+    // Each record in ConnSock comes once: the list always has room.
+    if (ALWAYS(net_poll.work_count < net_poll.work.size())) net_poll.work[net_poll.work_count++] = s;
 }
 
 // Every server record listening on listener i; false when there is none.
@@ -659,7 +661,7 @@ void ServeEstablished(NX_TCP_SOCKET *s) {
         if (ioctl(fd, FIONREAD, &avail) == 0 && avail > 0) {
             s->receive_pending = 1;
             s->receive_callback(s);
-            if ((s->poll.events & PLAT_POLL_IN) && net_poll.carry_count < net_poll.carry.size())
+            if ((s->poll.events & PLAT_POLL_IN) && ALWAYS(net_poll.carry_count < net_poll.carry.size()))
                 net_poll.carry[net_poll.carry_count++] = s;
             return;
         }

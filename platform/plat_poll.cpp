@@ -12,6 +12,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include "platform/plat_assert.h"
 #include "platform/plat_fd.h"
 
 namespace {
@@ -61,7 +62,7 @@ bool Ready() {
 }
 
 void Unlist(PlatPollItem *item) {
-    if (!item->listed || item->group >= PLAT_POLL_GROUPS) return;
+    if (!item->listed || NEVER(item->group >= PLAT_POLL_GROUPS)) return;  // File lists only groups of the set
     PollGroup &g = poll_set.groups[item->group];
     for (unsigned i = 0; i < g.count; i++) {
         if (g.list[i] != item) continue;
@@ -74,9 +75,9 @@ void Unlist(PlatPollItem *item) {
 
 void File(PlatPollItem *item, uint32_t ev) {
     item->events |= ev;
-    if (item->group == PLAT_POLL_WAKE || item->group >= PLAT_POLL_GROUPS || item->listed) return;
+    if (item->group == PLAT_POLL_WAKE || NEVER(item->group >= PLAT_POLL_GROUPS) || item->listed) return;
     PollGroup &g = poll_set.groups[item->group];
-    if (g.count >= g.list.size()) return;  // cannot happen: a group has fewer items than the list holds
+    if (NEVER(g.count >= g.list.size())) return;  // a group has fewer items than the list holds
     g.list[g.count++] = item;
     item->listed = 1;
 }
@@ -115,9 +116,10 @@ int PLAT_PollAdd(PlatPollItem *item, int fd, uint32_t events, uint8_t group, voi
 void PLAT_PollDel(PlatPollItem *item) {
     if (item->owner == nullptr) return;
     Unlist(item);
-    if (item->fd >= 0 && poll_set.ep.valid()) {
+    if (ALWAYS(item->fd >= 0) && poll_set.ep.valid()) {  // an owned item holds its descriptor
         struct epoll_event ev {};
-        if (epoll_ctl(poll_set.ep.get(), EPOLL_CTL_DEL, item->fd, &ev) == 0 && poll_set.registered > 0)
+        // Only a descriptor added (and counted) is removed from the set.
+        if (epoll_ctl(poll_set.ep.get(), EPOLL_CTL_DEL, item->fd, &ev) == 0 && ALWAYS(poll_set.registered > 0))
             poll_set.registered--;
     }
     PLAT_PollClear(item);
@@ -207,8 +209,6 @@ std::span<PlatPollItem *const> PLAT_PollTake(uint8_t group) {
 bool PLAT_PollLoopWaits() { return poll_set.loop_waits; }
 
 unsigned PLAT_PollCount() { return poll_set.registered; }
-
-int PLAT_PollFd() { return Ready() ? poll_set.ep.get() : -1; }
 
 int PLAT_PollWatch(int fd) {
     if (fd < 0) return -1;

@@ -85,5 +85,3 @@ std::span<PlatPollItem *const> PLAT_PollTake(uint8_t group);
 bool PLAT_PollLoopWaits();
 // Descriptors in the set now (the eventfd not counted).
 unsigned PLAT_PollCount();
-// The epoll descriptor (for tests and diagnostics), -1 before the first use.
-int PLAT_PollFd();

@@ -9,6 +9,7 @@
 #include "core/image/bytes.h"
 #include "core/image/tx.h"
 #include "net/enet.h"
+#include "platform/plat_assert.h"
 
 std::array<EgdState, 2> EGDConnEth;
 NX_PACKET_POOL *EgdPacketPoolPtr;
@@ -90,7 +91,8 @@ void Join(EgdState &s, uint32_t group) {
     for (uint32_t i = 0; i < s.joined_count; i++) {
         if (s.joined[i] == group) return;
     }
-    if (s.joined_count >= s.joined.size()) return;
+    // One call per exchange of a configuration: the table always has room.
+    if (NEVER(s.joined_count >= s.joined.size())) return;
     if (_nx_igmp_multicast_join(s.ip, group, &s.receive) == NX_SUCCESS) s.joined[s.joined_count++] = group;
 }
 
@@ -148,7 +150,8 @@ void Produce(uint32_t n, unsigned x, const Resolved &r) {
     uint16_t clock[6];
     for (unsigned i = 0; i < 6; i++) clock[i] = LE_Get16(Dpr_Map_Ptr + DPR_CLOCK + 2 * i);
     const uint32_t len = EgdBuild(n, x, r.id, EgdSecondsOf(clock), buf.data());
-    if (_nx_packet_data_append(pk, buf.data(), len, EgdPacketPoolPtr, 0) != NX_SUCCESS) {
+    // A packet's payload holds the longest message (header and 1,400 bytes).
+    if (NEVER(_nx_packet_data_append(pk, buf.data(), len, EgdPacketPoolPtr, 0) != NX_SUCCESS)) {
         _nx_packet_release(pk);
         return;
     }

@@ -53,8 +53,6 @@ constexpr uint32_t BA_IG = 1024, BA_QG = 1280, BA_S = 1536, BA_K = 1792, BA_AIG 
 // %SR n (1..192) is word 127 + n.
 constexpr uint32_t SR_WORD(uint32_t n) { return 127 + n; }
 constexpr uint32_t SR_ADDR(uint32_t n) { return BA_SR + 16 * (n - 1); }
-// Bit address of word register n of a type based at base.
-constexpr uint32_t WORD_ADDR(uint32_t base, uint32_t n) { return base + 16 * (n - 1); }
 
 // Named system words (word n = byte 2n).
 constexpr uint32_t W_FAULT = 131;        // fault and status bits

@@ -25,6 +25,7 @@ uint32_t ButtonSample() { return PLAT_Buttons() & 3u; }
 void TCH_Beep() {}
 void TCH_BeepOvrd() {}
 
+// Not an interrupt handler: polled by the main loop and by long waits.
 void TimerISR() {
     const uint32_t now = FPGA_GetFrt();
     if (!steps_started) {

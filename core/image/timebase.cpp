@@ -184,6 +184,7 @@ uint32_t RCT_WaitUs(uint32_t max_us) {
     return wait;
 }
 
+// Not an interrupt handler: polled once per main-loop pass and by the serial waits.
 void RctISR(uint32_t arg) {
     if (!rct_any_running) return;
     uint8_t any = 0;

@@ -191,6 +191,3 @@ uint32_t MF_RemoveFile(const char *abs);
 // writing 1,024 bytes at a time; a short write prints "write failed" and the
 // old file stays. 1 when the copy is in place, 0 otherwise (from missing).
 uint32_t MF_CopyFile(const char *from, const char *to);
-
-// Room for the data of each block of "config.pgm" (area size less header).
-constexpr std::size_t MF_MAX_DATA(std::size_t area) { return area - MF_HDR; }

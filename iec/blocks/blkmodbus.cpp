@@ -203,7 +203,4 @@ uint32_t BlkMb_Forced(uint32_t off) {
     return 0;
 }
 
-uint8_t *BlkMb_MasterRecord(uint32_t port) { return port < kPorts ? master_rec[port].data() : nullptr; }
-uint8_t *BlkMb_SlaveRecord(uint32_t port) { return port < kPorts ? slave_rec[port].data() : nullptr; }
-
 const BlkFamily BlkMb_Family{kRows, sizeof kRows / sizeof kRows[0]};

@@ -52,7 +52,3 @@ extern const BlkFamily BlkMb_Family;
 // workbench): the engine then leaves it unwritten. Answers for the database
 // of the Modbus block being called, 0 outside a call.
 uint32_t BlkMb_Forced(uint32_t off);
-
-// Records of a port (0..3), by block kind; exposed for tests.
-uint8_t *BlkMb_MasterRecord(uint32_t port);
-uint8_t *BlkMb_SlaveRecord(uint32_t port);

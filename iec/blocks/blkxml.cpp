@@ -19,6 +19,7 @@
 #include "iec/vm/z7stdlib.h"
 #include "iec/vm/z7str.h"
 #include "iec/vm/z7vm.h"
+#include "platform/plat_assert.h"
 
 namespace {
 enum : uint32_t { N_MAGIC = 0, N_NAME = 4, N_CONT = 8, N_CHILD = 12, N_PARENT = 16, N_NEXT = 20, N_ATTR = 24, N_SIZE = 28 };
@@ -383,6 +384,7 @@ struct Parser {
     }
     bool Flush() {
         if (tlen == 0) return true;
+        if (NEVER(depth == 0)) return Fail(XML_SYNTAX);  // text gathers only inside an element
         Frame &f = stack[depth - 1];
         bool ok;
         if (f.cont == 0) {
@@ -470,6 +472,7 @@ struct Parser {
         SkipBlanks();
         uint32_t n;
         if (!Name(tok, n)) return false;
+        if (NEVER(depth == 0)) return Fail(XML_SYNTAX);  // a closing tag is read only inside an element
         if (!NameIs(heap, stack[depth - 1].name, tok)) return Fail(XML_SYNTAX);
         SkipBlanks();
         if (src.Cur() != '>') return Fail(XML_SYNTAX);

@@ -3,7 +3,6 @@
 // 'Z','7' framing with the serial CRC, Modbus requests on the same channels,
 // UDP discovery, and the two kinds served here (19 file transfer, 21).
 // Everything else goes to the host one question at a time.
-#include <cassert>
 #include <cstdio>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -14,6 +13,7 @@
 #include "iec/services/z7svc.h"
 #include "iec/vm/z7rc.h"
 #include "iec/vm/z7parts.h"
+#include "platform/plat_assert.h"
 
 namespace {
 constexpr uint16_t kDiscoveryPort = 11173;
@@ -72,7 +72,8 @@ void SockSend(Z7CSChannel &c) {
 bool SockReceiveStep(Z7CSChannel &c, bool plain) {
     if (c.flags & Z7CH_QUESTION) return false;
     const uint32_t want = (c.flags & Z7CH_KNOWN) ? uint32_t(c.expected - c.received) : 4u - c.received;
-    if (want == 0 || c.received + want > c.rx.size()) return false;
+    // The expected length was checked against the payload when the header came.
+    if (want == 0 || NEVER(c.received + want > c.rx.size())) return false;
     bool closed = false;
     const int32_t n = c.received == 0 && !plain ? Z7Socket_ReceiveFrameStart(c.sock, want, &c.rx[c.received], &closed)
                                                 : Z7Socket_Receive(c.sock, want, &c.rx[c.received], &closed);
@@ -195,7 +196,8 @@ void SerComplete(Z7CSChannel &c) {
 void SerActivate(Z7CSData *cs, Z7CSChannel &c) {
     if (!Z7Serial_IsValid(c.serial)) return;
     if (c.flags & (Z7CH_PENDING | Z7CH_PARTIAL)) {
-        if (c.to_send == c.answer_len && !(c.flags & Z7CH_CRC) && c.answer_len + 2u <= c.tx.size()) {
+        // Every answer leaves room for its CRC in the frame.
+        if (c.to_send == c.answer_len && !(c.flags & Z7CH_CRC) && ALWAYS(c.answer_len + 2u <= c.tx.size())) {
             const uint16_t crc = Z7CS_Crc16(c.tx.data(), c.answer_len);
             if (IsZ7(c.tx.data())) BE_Put16(&c.tx[c.answer_len], crc);
             else LE_Put16(&c.tx[c.answer_len], crc);
@@ -220,7 +222,7 @@ void SerActivate(Z7CSData *cs, Z7CSChannel &c) {
     }
     if (c.flags & Z7CH_QUESTION) return;
     const uint32_t want = (c.flags & Z7CH_KNOWN) ? uint32_t(c.expected - c.received) : 4u - c.received;
-    if (want == 0 || c.received + want > c.rx.size()) return;
+    if (want == 0 || NEVER(c.received + want > c.rx.size())) return;
     if (c.received == 0) new_serial_packet = 1;
     const uint32_t n = Z7Serial_Receive(&c.serial, want, &c.rx[c.received], c.received == 0);
     if (!Z7Serial_IsValid(c.serial)) {  // handed back to the controller
@@ -574,9 +576,8 @@ void Z7CS_SendRC(Z7CSData *cs, uint32_t channel, uint16_t code) {
 
 void Z7CS_SendVMAnswer(Z7CSData *cs, uint32_t channel, uint32_t length) {
     // The answer was built in the channel's frame: longer is a broken builder.
-    assert(length + 5 <= Z7CS_FRAME - 2);
     Z7CSChannel *c = Chan(cs, channel);
-    if (!c || !(c->flags & Z7CH_USED) || (c->flags & Z7CH_PARTIAL) || length + 5 > Z7CS_FRAME - 2) return;
+    if (!c || !(c->flags & Z7CH_USED) || (c->flags & Z7CH_PARTIAL) || NEVER(length + 5 > Z7CS_FRAME - 2)) return;
     uint8_t *a = c->tx.data();
     a[0] = 'Z';
     a[1] = '7';
@@ -586,9 +587,9 @@ void Z7CS_SendVMAnswer(Z7CSData *cs, uint32_t channel, uint32_t length) {
 }
 
 void Z7CS_SendAnswerFrame(Z7CSData *cs, uint32_t channel, uint32_t length) {
-    assert(length <= Z7CS_FRAME - 2);
     Z7CSChannel *c = Chan(cs, channel);
-    if (!c || !(c->flags & Z7CH_USED) || (c->flags & Z7CH_PARTIAL) || length == 0 || length > Z7CS_FRAME - 2) return;
+    if (!c || !(c->flags & Z7CH_USED) || (c->flags & Z7CH_PARTIAL) || length == 0 || NEVER(length > Z7CS_FRAME - 2))
+        return;
     QueueAnswer(*c, length);
 }
 

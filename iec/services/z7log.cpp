@@ -17,6 +17,7 @@
 #include "iec/services/drevano.h"
 #include "iec/services/z7svc.h"
 #include "platform/plat.h"
+#include "platform/plat_assert.h"
 
 uint32_t Z7LOG_PeriodMs = 500;
 
@@ -83,7 +84,7 @@ void WriteLines(const Line *lines, uint32_t n) {
 // and writes them without it.
 void Drain() {
     std::array<Line, kLines> out;
-    const uint32_t n = lg.count;
+    const uint32_t n = ALWAYS(lg.count <= kLines) ? lg.count : kLines;  // a full queue drops the line
     std::copy(lg.queue.begin(), lg.queue.begin() + n, out.begin());
     lg.count = 0;
     pthread_mutex_unlock(&lg.mutex);

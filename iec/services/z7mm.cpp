@@ -10,6 +10,7 @@
 #include "iec/services/z7svc.h"
 #include "iec/vm/z7mem.h"
 #include "platform/plat.h"
+#include "platform/plat_assert.h"
 
 std::array<uint32_t, 8> Z7MM_LastReads{};
 uint32_t Z7MM_LastReadCount = 0;
@@ -100,7 +101,7 @@ uint32_t Link(Z7MMData *mm, uint16_t kind) {
 uint32_t Unlink(Z7MMData *mm, uint16_t kind) {
     Z7MMSlot &s = Slot(mm, kind);
     if ((s.flags & (Z7MMF_ALLOC | Z7MMF_LINKED)) != (Z7MMF_ALLOC | Z7MMF_LINKED)) return 1;
-    if (s.links > 0) s.links--;
+    if (ALWAYS(s.links > 0)) s.links--;  // a linked slot counts its links
     if (s.links == 0) {
         s.flags &= uint16_t(~Z7MMF_LINKED);
         s.linked = 0;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/plat.h"
+#include "platform/plat_assert.h"
 #include "platform/plat_net.h"
 #include "platform/plat_tls.h"
 
@@ -545,4 +546,20 @@ TEST(PlatformNetDecision, SettingFirstThenInference) {
         EXPECT_EQ(PLAT_NetDecide(c.setting, c.own, c.init, c.anc, c.pid, why, sizeof why), c.configure);
         EXPECT_STREQ(why, c.line);
     }
+}
+
+// The invariant pair answers its condition; in the builds the tests run in
+// (PLC_INVARIANTS) a condition that does not hold ends the process with its
+// place and text. The death cases run in children gtest forks.
+TEST(PlatformInvariants, AnswerTheConditionAndEndTheProcessWhenItFails) {
+    const int three = 3;
+    EXPECT_TRUE(ALWAYS(three > 2));
+    EXPECT_FALSE(NEVER(three > 4));
+#if defined(PLC_INVARIANTS)
+    EXPECT_DEATH((void)NEVER(three > 2), "test_platform\\.cpp:[0-9]+: invariant failed: NEVER\\(three > 2\\)");
+    EXPECT_DEATH((void)ALWAYS(three > 4), "test_platform\\.cpp:[0-9]+: invariant failed: ALWAYS\\(three > 4\\)");
+#else
+    EXPECT_TRUE(NEVER(three > 2));
+    EXPECT_FALSE(ALWAYS(three > 4));
+#endif
 }
