@@ -261,6 +261,14 @@ void ExecuteSubLoop_Wait() {
     SubLoop_Depth--;
 }
 
+void Main_Wait() {
+    PLAT_PollWait(RCT_WaitUs(MAIN_PASS_WAIT_US));
+    // Requests that came during the wait are taken now: a read is then
+    // answered after the next scan, not after the one after it.
+    Modbus_AfterWait(0);
+    Modbus_AfterWait(1);
+}
+
 void Main_AfterPass() {
     mqttStateLoop();
     tavix_main_step();
@@ -436,11 +444,7 @@ int Main_Run(int argc, char **argv) {
         // queued for the next pass, starts the next pass at once; a running
         // receive-character timer (the end of an RTU frame) ends the wait
         // when it is due.
-        PLAT_PollWait(RCT_WaitUs(MAIN_PASS_WAIT_US));
-        // Requests that came during the wait are taken now: a read is then
-        // answered after the next scan, not after the one after it.
-        Modbus_AfterWait(0);
-        Modbus_AfterWait(1);
+        Main_Wait();
     }
     // The IEC application stops as at mode 0: its retained variables are
     // written before the controller ends.
