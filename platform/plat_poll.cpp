@@ -19,6 +19,7 @@ namespace {
 struct PollGroup {
     std::array<PlatPollItem *, PLAT_POLL_LIST_MAX> list;
     unsigned count;
+    uint32_t filed;  // reports filed so far (wraps)
 };
 
 struct PollSet {
@@ -43,6 +44,10 @@ int64_t NowNs() {
     return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 std::array<PlatPollItem, PLAT_POLL_WATCH_MAX> watched;
+// Index + 1 into watched of a descriptor below kWatchIndexFds (0: not
+// watched), so that a reader finds its item with one look-up.
+constexpr int kWatchIndexFds = 4096;
+std::array<uint8_t, kWatchIndexFds> watch_index;
 // Marks the eventfd in the set.
 int wake_tag;
 
@@ -74,8 +79,10 @@ void Unlist(PlatPollItem *item) {
 
 void File(PlatPollItem *item, uint32_t ev) {
     item->events |= ev;
-    if (item->group == PLAT_POLL_WAKE || item->group >= PLAT_POLL_GROUPS || item->listed) return;
+    if (item->group == PLAT_POLL_WAKE || item->group >= PLAT_POLL_GROUPS) return;
     PollGroup &g = poll_set.groups[item->group];
+    g.filed++;
+    if (item->listed) return;
     if (g.count >= g.list.size()) return;  // cannot happen: a group has fewer items than the list holds
     g.list[g.count++] = item;
     item->listed = 1;
@@ -204,34 +211,43 @@ std::span<PlatPollItem *const> PLAT_PollTake(uint8_t group) {
     return {g.list.data(), n};
 }
 
+uint32_t PLAT_PollFiled(uint8_t group) { return group < PLAT_POLL_GROUPS ? poll_set.groups[group].filed : 0; }
+
 bool PLAT_PollLoopWaits() { return poll_set.loop_waits; }
 
 unsigned PLAT_PollCount() { return poll_set.registered; }
 
 int PLAT_PollFd() { return Ready() ? poll_set.ep.get() : -1; }
 
-int PLAT_PollWatch(int fd) {
-    if (fd < 0) return -1;
-    // A number already in the table may be a descriptor closed without
-    // unwatching and opened again: registered afresh.
-    for (PlatPollItem &w : watched) {
-        if (w.owner != nullptr && w.fd == fd) PLAT_PollDel(&w);
-    }
-    for (PlatPollItem &w : watched) {
-        if (w.owner == nullptr) return PLAT_PollAdd(&w, fd, PLAT_POLL_IN, PLAT_POLL_WAKE, &w, 0);
-    }
-    return -1;
-}
-
 void PLAT_PollUnwatch(int fd) {
     for (PlatPollItem &w : watched) {
         if (w.owner != nullptr && w.fd == fd) PLAT_PollDel(&w);
     }
+    if (fd >= 0 && fd < kWatchIndexFds) watch_index[size_t(fd)] = 0;
+}
+
+int PLAT_PollWatch(int fd) {
+    if (fd < 0) return -1;
+    // A number already in the table may be a descriptor closed without
+    // unwatching and opened again: registered afresh.
+    PLAT_PollUnwatch(fd);
+    for (unsigned i = 0; i < watched.size(); i++) {
+        PlatPollItem &w = watched[i];
+        if (w.owner != nullptr) continue;
+        const int r = PLAT_PollAdd(&w, fd, PLAT_POLL_IN, PLAT_POLL_WAKE, &w, 0);
+        if (r == 0 && fd < kWatchIndexFds) watch_index[size_t(fd)] = uint8_t(i + 1);
+        return r;
+    }
+    return -1;
 }
 
 namespace {
 PlatPollItem *Watched(int fd) {
     if (fd < 0) return nullptr;
+    if (fd < kWatchIndexFds) {
+        const unsigned i = watch_index[size_t(fd)];
+        return i != 0 && watched[i - 1].owner != nullptr && watched[i - 1].fd == fd ? &watched[i - 1] : nullptr;
+    }
     for (PlatPollItem &w : watched) {
         if (w.owner != nullptr && w.fd == fd) return &w;
     }

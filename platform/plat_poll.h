@@ -79,6 +79,10 @@ void PLAT_PollWake();
 // The group's items that reported since the last call, in report order; the
 // list is emptied (the items keep their event bits). Valid until the next wait.
 std::span<PlatPollItem *const> PLAT_PollTake(uint8_t group);
+// Reports filed for the group's items so far (wraps): a subsystem that kept
+// the last value it served knows, by one comparison, that none of its
+// descriptors reported since.
+uint32_t PLAT_PollFiled(uint8_t group);
 // Whether a loop waits on the set between its passes (PLAT_PollWait called):
 // from then on an item's event bits are its whole news, and a descriptor
 // whose item reported no input needs no read to know it is empty.

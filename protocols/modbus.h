@@ -48,6 +48,15 @@ struct ModbusServer {
     uint32_t udp_address, udp_port;  // sender of the last datagram
     uint8_t listening;
     uint16_t port;
+    // What lets a pass with nothing to do skip the connections.
+    uint8_t reads;     // a read may be waiting for its answer
+    uint8_t took;      // a connection took a request in this pass
+    uint8_t free;      // a record may be free to listen with
+    uint8_t busy;      // a connection has input unread or a whole request waiting
+    uint8_t timed;     // a connection is open: an idle time-out falls due at idle_due
+    uint32_t idle_due; // ms
+    uint32_t filed;    // the network's reports as of the last look after a wait
+    uint32_t stepped;  // the network's reports as of the last step of the connections
 };
 
 extern std::array<ModbusServer, 2> ModbusConnEth;
