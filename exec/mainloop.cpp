@@ -48,6 +48,7 @@
 #include "protocols/egd.h"
 #include "protocols/modbus.h"
 #include "protocols/pmgr.h"
+#include "protocols/srtp.h"
 #include "webhmi/weblife.h"
 
 uint8_t BootMode;
@@ -222,6 +223,8 @@ void The_Loop() {
     // the rest of the pass does not lengthen their answer time.
     Modbus_AfterScan(0);
     Modbus_AfterScan(1);
+    Srtp_AfterScan(0);
+    Srtp_AfterScan(1);
     FailSafeFlagCheck();
     ManualRestoreExecute();
     Cmd_Check();
@@ -267,6 +270,8 @@ void Main_Wait() {
     // answered after the next scan, not after the one after it.
     Modbus_AfterWait(0);
     Modbus_AfterWait(1);
+    Srtp_AfterWait(0);
+    Srtp_AfterWait(1);
 }
 
 void Main_AfterPass() {
