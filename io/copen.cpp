@@ -183,6 +183,7 @@ void EmcyTx() {
 
 // ---- SYNC ---------------------------------------------------------------------------
 void SyncService() {
+    if (!co.sync_on) return;
     CANOpenTimer(1, 0);
     if (co.sync_on && co.sync_produce && co.sync_period_el && Running()) CANOpenSyncHdl(1);
 }

@@ -606,6 +606,10 @@ struct NetPoll {
     // Records whose receive callback left input unread: looked at again.
     std::array<NX_TCP_SOCKET *, CONN_SOCK_SLOTS> carry;
     unsigned carry_count;
+    // The listeners are looked at only while one had a connection waiting
+    // or the network reported something since (filed).
+    bool waiting;
+    uint32_t filed;
 };
 NetPoll net_poll;
 
@@ -690,11 +694,17 @@ void EnetThread() {
     // connection still waits, its listening records are told again (the
     // protocols that accept in their own step take one a step), and a record
     // that becomes free later finds it.
-    for (unsigned i = 0; i < NX_LISTENERS_MAX; i++) {
-        NxListener &l = NxListeners[i];
-        if (!l.fd.valid() || !(l.poll.events & PLAT_POLL_IN)) continue;
-        const unsigned before = net_poll.work_count;
-        if (AddListeners(i) && !Waiting(l)) net_poll.work_count = before;
+    const uint32_t filed = PLAT_PollFiled(PLAT_POLL_NET);
+    if (net_poll.waiting || filed != net_poll.filed) {
+        net_poll.filed = filed;
+        net_poll.waiting = false;
+        for (unsigned i = 0; i < NX_LISTENERS_MAX; i++) {
+            NxListener &l = NxListeners[i];
+            if (!l.fd.valid() || !(l.poll.events & PLAT_POLL_IN)) continue;
+            net_poll.waiting = true;
+            const unsigned before = net_poll.work_count;
+            if (AddListeners(i) && !Waiting(l)) net_poll.work_count = before;
+        }
     }
     // ConnSock order among the ready records.
     auto &w = net_poll.work;

@@ -586,7 +586,8 @@ void StepSession(uint32_t n, EipEncap &e, uint32_t now) {
     uint32_t len = EipFrameLength(e);
     if (len == 0) {
         NX_PACKET *pk = nullptr;
-        if (_nx_tcp_socket_receive(&e.socket, &pk, 0) != NX_SUCCESS) {
+        // Only a session the readiness set reported input on is read.
+        if (!NxRxReady(&e.socket) || _nx_tcp_socket_receive(&e.socket, &pk, 0) != NX_SUCCESS) {
             if (now - e.last_activity > EIP_IDLE_MS) EipTcpDisconnect(&e.socket);
             return;
         }
@@ -635,7 +636,13 @@ void TimeOut(EipAdapter &a, EipConnSlot &s, uint32_t now) {
 void Eip_Scan(uint32_t n) {
     EipAdapter &a = AdapterOf(n);
     if (a.ip == nullptr) return;
+    PLAT_PollHarvest(false);  // input that came during this pass is read now
     if (!(ConfigOf(n).enables[0] & EN0_EIP)) {
+        // With the service off, sessions are read and dropped when the
+        // network reported something since the last drain.
+        const uint32_t filed = PLAT_PollFiled(PLAT_POLL_NET);
+        if (filed == a.drained) return;
+        a.drained = filed;
         for (auto &e : a.encap) {
             NX_PACKET *pk = nullptr;
             while (e.socket.state == NX_TCP_ESTABLISHED && _nx_tcp_socket_receive(&e.socket, &pk, 0) == NX_SUCCESS)
