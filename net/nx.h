@@ -181,6 +181,9 @@ struct NX_TCP_SOCKET {
     uint32_t listener;
     uint32_t conn_index;             // 1 + its entry in ConnSock, 0 none
     PlatPollItem poll;               // the connection's descriptor in the readiness set
+    // The owning server's count of reports on its connections and on the
+    // listening descriptor it opens (null: none kept).
+    uint32_t *tally = nullptr;
 };
 
 // A listening descriptor, owned here and shared by the server records that

@@ -121,6 +121,7 @@ void Attach(NX_TCP_SOCKET *s, unsigned i) {
 // write and the peer's close.
 void Watch(NX_TCP_SOCKET *s, int fd) {
     PLAT_PollAdd(&s->poll, fd, PLAT_POLL_IN | PLAT_POLL_OUT | PLAT_POLL_RDHUP, PLAT_POLL_NET, s, kItemConn);
+    PLAT_PollTally(&s->poll, s->tally);
 }
 
 uint32_t BindPort(int fd, uint32_t port) {
@@ -314,6 +315,7 @@ uint32_t _nx_tcp_server_socket_listen(NX_IP *, uint32_t port, NX_TCP_SOCKET *s, 
         l.ip = s->ip;
         l.callback = cb != nullptr ? cb : s->listen_callback;
         PLAT_PollAdd(&l.poll, s->fd, PLAT_POLL_IN, PLAT_POLL_NET, &l, kItemListener);
+        PLAT_PollTally(&l.poll, s->tally);
         s->listener = i + 1;
     }
     s->bound = 1;

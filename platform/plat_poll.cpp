@@ -79,6 +79,7 @@ void Unlist(PlatPollItem *item) {
 
 void File(PlatPollItem *item, uint32_t ev) {
     item->events |= ev;
+    if (item->tally != nullptr) ++*item->tally;
     if (item->group == PLAT_POLL_WAKE || item->group >= PLAT_POLL_GROUPS) return;
     PollGroup &g = poll_set.groups[item->group];
     g.filed++;
@@ -101,7 +102,9 @@ int Epoll(struct epoll_event *evs, int max, uint32_t us) {
 
 }  // namespace
 
-void PLAT_PollClear(PlatPollItem *item) { *item = {-1, 0, nullptr, 0, 0, 0}; }
+void PLAT_PollClear(PlatPollItem *item) { *item = {-1, 0, nullptr, 0, 0, 0, nullptr}; }
+
+void PLAT_PollTally(PlatPollItem *item, uint32_t *tally) { item->tally = tally; }
 
 int PLAT_PollAdd(PlatPollItem *item, int fd, uint32_t events, uint8_t group, void *owner, uint8_t kind) {
     if (item->owner != nullptr) PLAT_PollDel(item);

@@ -37,6 +37,7 @@ struct PlatPollItem {
     uint8_t group;
     uint8_t listed;    // in its group's list now
     uint8_t kind;      // owner's own tag
+    uint32_t *tally;   // counted up by each report when set (PLAT_PollTally)
 };
 
 // Adds fd with the events wanted (PLAT_POLL_* bits) for owner (not null); 0 on
@@ -48,6 +49,10 @@ int PLAT_PollAdd(PlatPollItem *item, int fd, uint32_t events, uint8_t group, voi
 void PLAT_PollDel(PlatPollItem *item);
 // An item that is not in the set (fd -1, nothing reported).
 void PLAT_PollClear(PlatPollItem *item);
+// Each report of the item (added) counts *tally up as well: a subsystem that
+// keeps the count it last served learns, by one comparison, that none of
+// its descriptors reported since. Null: no count.
+void PLAT_PollTally(PlatPollItem *item, uint32_t *tally);
 
 // Descriptors whose input only ends the wait (serial ports, CAN endpoints,
 // the IEC runtime's sockets):

@@ -559,6 +559,7 @@ uint32_t Eip_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
         if (_nx_tcp_socket_create(ip, &e.socket, "eip server", 0, 0, 128, EIP_BUFF, nullptr, EipTcpDisconnect) !=
             NX_SUCCESS)
             return 1;
+        e.socket.tally = &a.reports;
     }
     EipTcpSocketListen(a);
     return a.listening ? 0 : 1;
@@ -638,9 +639,9 @@ void Eip_Scan(uint32_t n) {
     if (a.ip == nullptr) return;
     PLAT_PollHarvest(false);  // input that came during this pass is read now
     if (!(ConfigOf(n).enables[0] & EN0_EIP)) {
-        // With the service off, sessions are read and dropped when the
-        // network reported something since the last drain.
-        const uint32_t filed = PLAT_PollFiled(PLAT_POLL_NET);
+        // With the service off, sessions are read and dropped when one of
+        // its descriptors reported since the last drain.
+        const uint32_t filed = a.reports;
         if (filed == a.drained) return;
         a.drained = filed;
         for (auto &e : a.encap) {

@@ -389,6 +389,7 @@ uint32_t Modbus_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
         const uint32_t r = _nx_tcp_socket_create(ip, &slot.socket, "modbus server", 0, 0, 128, 1024, nullptr,
                                                  ModbusDisconnect);
         if (r != NX_SUCCESS) return 1;
+        slot.socket.tally = &s.reports;
     }
     // A port not (yet) listened on, unset or refused, is tried again by every
     // scan; only sockets that cannot be made fail the start.
@@ -471,9 +472,9 @@ void Modbus_Scan(uint32_t n) {
     if (!udp) {
         // Nothing to do, at the cost of a few branches: no record free to
         // listen with, no read waiting for its answer, nothing left unread,
-        // no report of the network since the connections' last step, and no
-        // connection's idle time-out due.
-        const uint32_t filed = PLAT_PollFiled(PLAT_POLL_NET);
+        // no report on its descriptors since the connections' last step, and
+        // no connection's idle time-out due.
+        const uint32_t filed = s.reports;
         if (!s.free && !s.reads && !s.busy && filed == s.stepped &&
             (!s.timed || int32_t(_tx_time_get() - s.idle_due) < 0))
             return;
@@ -544,8 +545,8 @@ void Modbus_AfterWait(uint32_t n) {
     ModbusServer &s = ServerOf(n);
     if (s.ip == nullptr) return;
     // Nothing to do when no connection took a request in the pass just ended
-    // and no network descriptor reported since the last look.
-    const uint32_t filed = PLAT_PollFiled(PLAT_POLL_NET);
+    // and none of its descriptors reported since the last look.
+    const uint32_t filed = s.reports;
     if (!s.took && filed == s.filed) return;
     s.filed = filed;
     const bool serving = TcpServing(n, s);

@@ -431,6 +431,7 @@ uint32_t Qncan_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
         const uint32_t r = _nx_tcp_socket_create(ip, &slot.socket, "Qncan Socket", 0, 0, 128, 2048, nullptr,
                                                  QncanDisconnect);
         if (r != NX_SUCCESS) return r;
+        slot.socket.tally = &st.reports;
     }
     st.free = 1;
     QncanRelisten(st);
@@ -522,9 +523,9 @@ void Qncan_Scan(uint32_t iface) {
     const uint32_t now = _tx_time_get();
     // The connections have nothing to do, at the cost of a few branches,
     // with no record free to listen with, nothing left unread, no multi-part
-    // exchange under way, no report of the network since their last step
-    // and no idle time-out due.
-    const uint32_t filed = PLAT_PollFiled(PLAT_POLL_NET);
+    // exchange under way, no report on its descriptors since their last
+    // step and no idle time-out due.
+    const uint32_t filed = st.reports;
     if (st.free || st.busy || st.recv_state != QR_SINGLE || filed != st.stepped ||
         (st.timed && int32_t(now - st.idle_due) >= 0)) {
         st.stepped = filed;

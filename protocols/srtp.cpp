@@ -595,6 +595,7 @@ uint32_t Srtp_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
         if (_nx_tcp_socket_create(ip, &slot.socket, "srtp client", 0, 0, 128, SRTP_PIECE, nullptr,
                                   SrtpDisconnect) != NX_SUCCESS)
             return 1;
+        slot.socket.tally = &s.reports;
     }
     for (auto &b : s.text) b.in_use = 0;
     s.free = 1;
@@ -625,9 +626,9 @@ void Srtp_Scan(uint32_t n) {
     const bool on = (Dpr_Configuration[n == 1 ? 1 : 0].enables[0] & EN0_B0) != 0;
     // Nothing to do, at the cost of a few branches: the service as it was,
     // no record free to listen with, no read waiting for its answer, nothing
-    // left unread, no report of the network since the sessions' last step,
-    // and no session's idle time-out due.
-    const uint32_t filed = PLAT_PollFiled(PLAT_POLL_NET);
+    // left unread, no report on its descriptors since the sessions' last
+    // step, and no session's idle time-out due.
+    const uint32_t filed = s.reports;
     if (on == (s.served != 0) && !s.free && !s.reads && !s.busy && filed == s.stepped &&
         (!s.timed || int32_t(_tx_time_get() - s.idle_due) < 0))
         return;
@@ -678,8 +679,8 @@ void Srtp_AfterWait(uint32_t n) {
     SrtpServer &s = ServerOf(n);
     if (s.ip == nullptr) return;
     // Nothing to do when no session took a message in the pass just ended
-    // and no network descriptor reported since the last look.
-    const uint32_t filed = PLAT_PollFiled(PLAT_POLL_NET);
+    // and none of its descriptors reported since the last look.
+    const uint32_t filed = s.reports;
     if (!s.took && filed == s.filed) return;
     s.filed = filed;
     const bool serving = Serving(n, s);
