@@ -17,6 +17,7 @@
 
 std::array<NX_TCP_SOCKET *, CONN_SOCK_SLOTS> ConnSock;
 std::array<NxListener, NX_LISTENERS_MAX> NxListeners;
+uint32_t NxListenReports;
 
 namespace {
 
@@ -315,7 +316,7 @@ uint32_t _nx_tcp_server_socket_listen(NX_IP *, uint32_t port, NX_TCP_SOCKET *s, 
         l.ip = s->ip;
         l.callback = cb != nullptr ? cb : s->listen_callback;
         PLAT_PollAdd(&l.poll, s->fd, PLAT_POLL_IN, PLAT_POLL_NET, &l, kItemListener);
-        PLAT_PollTally(&l.poll, s->tally);
+        PLAT_PollTally(&l.poll, &NxListenReports);
         s->listener = i + 1;
     }
     s->bound = 1;
@@ -609,7 +610,7 @@ struct NetPoll {
     std::array<NX_TCP_SOCKET *, CONN_SOCK_SLOTS> carry;
     unsigned carry_count;
     // The listeners are looked at only while one had a connection waiting
-    // or the network reported something since (filed).
+    // or one reported since (filed).
     bool waiting;
     uint32_t filed;
 };
@@ -696,7 +697,7 @@ void EnetThread() {
     // connection still waits, its listening records are told again (the
     // protocols that accept in their own step take one a step), and a record
     // that becomes free later finds it.
-    const uint32_t filed = PLAT_PollFiled(PLAT_POLL_NET);
+    const uint32_t filed = NxListenReports;
     if (net_poll.waiting || filed != net_poll.filed) {
         net_poll.filed = filed;
         net_poll.waiting = false;

@@ -56,7 +56,7 @@ void ClearRequestState(ModbusSlot &slot) {
 // the length field and the function code.
 uint8_t *ReplyHead(const uint8_t *req, uint16_t length, uint8_t fc) {
     uint8_t *t = ModbusTxMsg.data();
-    std::memset(t, 0, MODBUS_TX_MAX);
+    std::memset(t, 0, 6u + length);  // the reply's own bytes: header and PDU
     t[0] = req[0];
     t[1] = req[1];
     BE_Put16(t + 4, length);
@@ -361,7 +361,7 @@ uint32_t ModbusReadAnswer(uint32_t n, unsigned k) {
     const ModbusSlot &slot = ServerOf(n).slots[k];
     const uint32_t count = slot.function <= MB_READ_DISCRETE_INPUTS ? (slot.bits + 7) / 8 : slot.bits / 8;
     uint8_t *t = ModbusTxMsg.data();
-    std::memset(t, 0, MODBUS_TX_MAX);
+    std::memset(t, 0, count + 9);  // the answer's own bytes
     BE_Put16(t, slot.transaction);
     BE_Put16(t + 4, uint16_t(count + 3));
     t[6] = slot.unit;
@@ -472,13 +472,14 @@ void Modbus_Scan(uint32_t n) {
     if (!udp) {
         // Nothing to do, at the cost of a few branches: no record free to
         // listen with, no read waiting for its answer, nothing left unread,
-        // no report on its descriptors since the connections' last step, and
-        // no connection's idle time-out due.
+        // no report on its connections or a listener since the connections'
+        // last step, and no connection's idle time-out due.
         const uint32_t filed = s.reports;
-        if (!s.free && !s.reads && !s.busy && filed == s.stepped &&
+        if (!s.free && !s.reads && !s.busy && filed == s.stepped && NxListenReports == s.listens &&
             (!s.timed || int32_t(_tx_time_get() - s.idle_due) < 0))
             return;
         s.stepped = filed;
+        s.listens = NxListenReports;
         // Connections are accepted whether or not the service is on; with it
         // off, what they send is read and dropped.
         SocketListen(s, cfg.port);
@@ -551,14 +552,18 @@ void Modbus_AfterWait(uint32_t n) {
     s.filed = filed;
     const bool serving = TcpServing(n, s);
     uint32_t now = 0;
-    bool timed = false;
+    bool timed = false, left = false;
     for (unsigned k = 0; k < MODBUS_SLOTS; k++) {
         ModbusSlot &slot = s.slots[k];
         // One request per connection and pass: the pass just ended took its
         // own, or a read waits for its answer.
         const bool skip = slot.taken || slot.read_pending;
         slot.taken = 0;
-        if (!serving || skip || slot.socket.state != NX_TCP_ESTABLISHED || !NxRxReady(&slot.socket)) continue;
+        if (slot.socket.state != NX_TCP_ESTABLISHED || !NxRxReady(&slot.socket)) continue;
+        if (!serving || skip) {
+            left = true;
+            continue;
+        }
         if (!timed) {
             now = _tx_time_get();
             timed = true;
@@ -567,6 +572,9 @@ void Modbus_AfterWait(uint32_t n) {
         slot.taken = 0;  // the next pass's scan step takes its own
     }
     s.took = 0;
+    // Every connection with input was served: the reports so far leave the
+    // pass's step nothing more (what a request left behind is marked busy).
+    if (!left) s.stepped = filed;
 }
 
 uint32_t Modbus_Conn_Cnt(uint32_t n) {

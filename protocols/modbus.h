@@ -55,9 +55,10 @@ struct ModbusServer {
     uint8_t busy;      // a connection has input unread or a whole request waiting
     uint8_t timed;     // a connection is open: an idle time-out falls due at idle_due
     uint32_t idle_due; // ms
-    uint32_t reports;  // reports of the readiness set on its connections and listener
+    uint32_t reports;  // reports of the readiness set on its connections
     uint32_t filed;    // reports as of the last look after a wait
     uint32_t stepped;  // reports as of the last step of the connections
+    uint32_t listens;  // the listeners' reports as of that step
 };
 
 extern std::array<ModbusServer, 2> ModbusConnEth;

@@ -523,12 +523,13 @@ void Qncan_Scan(uint32_t iface) {
     const uint32_t now = _tx_time_get();
     // The connections have nothing to do, at the cost of a few branches,
     // with no record free to listen with, nothing left unread, no multi-part
-    // exchange under way, no report on its descriptors since their last
-    // step and no idle time-out due.
+    // exchange under way, no report on its connections or a listener since
+    // their last step and no idle time-out due.
     const uint32_t filed = st.reports;
-    if (st.free || st.busy || st.recv_state != QR_SINGLE || filed != st.stepped ||
+    if (st.free || st.busy || st.recv_state != QR_SINGLE || filed != st.stepped || NxListenReports != st.listens ||
         (st.timed && int32_t(now - st.idle_due) >= 0)) {
         st.stepped = filed;
+        st.listens = NxListenReports;
         StepConnections(st, now);
     }
 

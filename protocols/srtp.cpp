@@ -626,13 +626,14 @@ void Srtp_Scan(uint32_t n) {
     const bool on = (Dpr_Configuration[n == 1 ? 1 : 0].enables[0] & EN0_B0) != 0;
     // Nothing to do, at the cost of a few branches: the service as it was,
     // no record free to listen with, no read waiting for its answer, nothing
-    // left unread, no report on its descriptors since the sessions' last
-    // step, and no session's idle time-out due.
+    // left unread, no report on its sessions or a listener since the
+    // sessions' last step, and no session's idle time-out due.
     const uint32_t filed = s.reports;
     if (on == (s.served != 0) && !s.free && !s.reads && !s.busy && filed == s.stepped &&
-        (!s.timed || int32_t(_tx_time_get() - s.idle_due) < 0))
+        NxListenReports == s.listens && (!s.timed || int32_t(_tx_time_get() - s.idle_due) < 0))
         return;
     s.stepped = filed;
+    s.listens = NxListenReports;
     s.served = on ? 1 : 0;
     if (!on) {
         for (auto &slot : s.slots) {
@@ -685,14 +686,18 @@ void Srtp_AfterWait(uint32_t n) {
     s.filed = filed;
     const bool serving = Serving(n, s);
     uint32_t now = 0;
-    bool timed = false;
+    bool timed = false, left = false;
     for (unsigned k = 0; k < SRTP_SLOTS; k++) {
         SrtpSlot &slot = s.slots[k];
         // One message per session and pass: the pass just ended took its
         // own, or a read waits for its answer.
         const bool skip = slot.taken || slot.read_pending;
         slot.taken = 0;
-        if (!serving || skip || slot.socket.state != NX_TCP_ESTABLISHED || !NxRxReady(&slot.socket)) continue;
+        if (slot.socket.state != NX_TCP_ESTABLISHED || !NxRxReady(&slot.socket)) continue;
+        if (!serving || skip) {
+            left = true;
+            continue;
+        }
         if (!timed) {
             now = _tx_time_get();
             timed = true;
@@ -701,6 +706,9 @@ void Srtp_AfterWait(uint32_t n) {
         slot.taken = 0;  // the next pass's scan step takes its own
     }
     s.took = 0;
+    // Every session with input was served: the reports so far leave the
+    // pass's step nothing more (what a message left behind is marked busy).
+    if (!left) s.stepped = filed;
 }
 
 uint32_t Srtp_Conn_Cnt(uint32_t n) {

@@ -55,9 +55,10 @@ struct SrtpServer {
     uint8_t timed;     // a session is open: an idle time-out falls due at idle_due
     uint8_t served;    // the service was on at the last step
     uint32_t idle_due; // ms
-    uint32_t reports;  // reports of the readiness set on its sessions and listener
+    uint32_t reports;  // reports of the readiness set on its sessions
     uint32_t filed;    // reports as of the last look after a wait
     uint32_t stepped;  // reports as of the last step of the sessions
+    uint32_t listens;  // the listeners' reports as of that step
 };
 
 extern std::array<SrtpServer, 2> SrtpConnEth;
