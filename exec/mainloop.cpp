@@ -430,6 +430,9 @@ int Main_Startup(int argc, char **argv) {
     Cf_Check(0);
     Cf_Check(2);
 
+    // The loop's 1 ms between passes comes from a periodic timer of the
+    // readiness set, not from a time-out of each wait.
+    PLAT_PollPace(MAIN_PASS_WAIT_US);
     return 0;
 }
 

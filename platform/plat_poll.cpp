@@ -10,6 +10,7 @@
 #include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include "platform/plat_fd.h"
@@ -25,6 +26,8 @@ struct PollGroup {
 struct PollSet {
     PlatFd ep;
     PlatFd wake;                  // eventfd: another thread asks for a pass
+    PlatFd pace;                  // timerfd: the loop's periodic pass when nothing reports
+    uint32_t pace_us;             // its period, 0 none
     unsigned registered;
     std::atomic<bool> kicked;     // the next wait does not sleep
     std::atomic<bool> wake_armed; // the eventfd holds a count not yet read
@@ -35,7 +38,7 @@ struct PollSet {
     int64_t last_read_ns;         // end of the last wait or harvest
     std::array<PollGroup, PLAT_POLL_GROUPS> groups;
 };
-PollSet poll_set{{}, {}, 0, {false}, {false}, true, {}, false, false, 0, {}};
+PollSet poll_set{{}, {}, {}, 0, 0, {false}, {false}, true, {}, false, false, 0, {}};
 constexpr int64_t kFreshNs = 50000;
 
 int64_t NowNs() {
@@ -48,8 +51,8 @@ std::array<PlatPollItem, PLAT_POLL_WATCH_MAX> watched;
 // watched), so that a reader finds its item with one look-up.
 constexpr int kWatchIndexFds = 4096;
 std::array<uint8_t, kWatchIndexFds> watch_index;
-// Marks the eventfd in the set.
-int wake_tag;
+// Mark the eventfd and the timerfd in the set.
+int wake_tag, pace_tag;
 
 bool Ready() {
     if (poll_set.ep.valid()) return true;
@@ -91,6 +94,9 @@ void File(PlatPollItem *item, uint32_t ev) {
 
 int Epoll(struct epoll_event *evs, int max, uint32_t us) {
     if (us == 0) return epoll_wait(poll_set.ep.get(), evs, max, 0);
+    // A wait as long as the pace or longer ends at the pace's next tick at
+    // the latest: no time-out of its own to arm (and cancel) each time.
+    if (poll_set.pace_us != 0 && us >= poll_set.pace_us) return epoll_wait(poll_set.ep.get(), evs, max, -1);
     if (poll_set.has_pwait2) {
         struct timespec ts {time_t(us / 1000000), long(us % 1000000) * 1000};
         const int n = epoll_pwait2(poll_set.ep.get(), evs, max, &ts, nullptr);
@@ -158,6 +164,12 @@ int Take(uint32_t max_us, bool next_pass) {
             poll_set.kicked = false;  // this wait was the pass asked for
             continue;
         }
+        if (p == &pace_tag) {
+            uint64_t v;
+            if (read(poll_set.pace.get(), &v, sizeof v) < 0) {
+            }  // the ticks passed: one pass follows whatever their number
+            continue;
+        }
         File(static_cast<PlatPollItem *>(p), evs[size_t(i)].events);
         reports++;
     }
@@ -217,6 +229,29 @@ std::span<PlatPollItem *const> PLAT_PollTake(uint8_t group) {
 uint32_t PLAT_PollFiled(uint8_t group) { return group < PLAT_POLL_GROUPS ? poll_set.groups[group].filed : 0; }
 
 bool PLAT_PollLoopWaits() { return poll_set.loop_waits; }
+
+int PLAT_PollPace(uint32_t period_us) {
+    if (!Ready()) return -1;
+    if (poll_set.pace.valid()) {
+        struct epoll_event ev {};
+        epoll_ctl(poll_set.ep.get(), EPOLL_CTL_DEL, poll_set.pace.get(), &ev);
+        poll_set.pace.reset();
+    }
+    poll_set.pace_us = 0;
+    if (period_us == 0) return 0;
+    PlatFd t(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
+    if (!t.valid()) return -1;
+    const struct timespec period {time_t(period_us / 1000000), long(period_us % 1000000) * 1000};
+    const struct itimerspec it {period, period};
+    struct epoll_event ev {};
+    ev.events = EPOLLIN | EPOLLET;
+    ev.data.ptr = &pace_tag;
+    if (timerfd_settime(t.get(), 0, &it, nullptr) != 0 || epoll_ctl(poll_set.ep.get(), EPOLL_CTL_ADD, t.get(), &ev) != 0)
+        return -1;
+    poll_set.pace = std::move(t);
+    poll_set.pace_us = period_us;
+    return 0;
+}
 
 unsigned PLAT_PollCount() { return poll_set.registered; }
 

@@ -70,8 +70,15 @@ void PLAT_PollInputTaken(int fd);
 
 // Waits at most max_us for a report (0: only takes what is there), then files
 // every report with its item. Answers the number of reports; a wake request
-// made since the last wait ends it at once.
+// made since the last wait ends it at once. With a pace set and max_us at
+// least its period, the wait ends at the pace's next tick instead.
 int PLAT_PollWait(uint32_t max_us);
+// The loop's pace: a periodic timer in the set whose ticks end the waits as
+// long as the period or longer, so that such a wait arms no time-out of its
+// own (a time-out shorter than the kernel's tick is programmed into the
+// timer hardware and taken out again at each wait; on a virtual machine each
+// of the two costs an exit to the host). 0 ends the pace. 0 on success.
+int PLAT_PollPace(uint32_t period_us);
 // Files what the set reports now, without waiting: for a subsystem about to
 // serve its descriptors. With next_pass, reports found make the next wait
 // end at once (they are served on the next pass). Nothing is asked of the

@@ -69,6 +69,7 @@ void Setup() {
         c.enables[0] = EN0_MODBUS;
         c.modbus = {0, 1, 0, kOurPort};
         LE_Put16(&DprMap[DPR_RUN], 1);
+        PLAT_PollPace(MAIN_PASS_WAIT_US);  // the main loop's 1 ms between passes
         return true;
     }();
     (void)done;

@@ -91,6 +91,7 @@ void Setup() {
         EipPortNumber = kEipPort;
         EipIoPortNumber = kIoPort;
         SrtpPacketPoolPtr = &pool;
+        PLAT_PollPace(MAIN_PASS_WAIT_US);  // the main loop's 1 ms between passes
         return true;
     }();
     (void)done;

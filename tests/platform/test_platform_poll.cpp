@@ -113,6 +113,26 @@ TEST(PlatPoll, EdgesReportedOnceUnreadInputDoesNotWakeAndWakeEndsTheWait) {
     other.join();
     EXPECT_LT(UsSince(t0), 1000000.0);
 
+    // With a pace of 20 ms, a wait at least that long ends at its ticks:
+    // ten waits take about 200 ms (bounds 180 ms and three times 200 ms),
+    // a shorter wait keeps its own time-out, and input still ends a wait as
+    // a report. Without the pace a wait lasts its time again.
+    ASSERT_EQ(PLAT_PollPace(20000), 0);
+    t0 = Clock::now();
+    for (int i = 0; i < 10; i++) EXPECT_EQ(PLAT_PollWait(5000000), 0);
+    EXPECT_GE(UsSince(t0), 180000.0);
+    EXPECT_LT(UsSince(t0), 600000.0);
+    t0 = Clock::now();
+    EXPECT_EQ(PLAT_PollWait(3000), 0);
+    EXPECT_GE(UsSince(t0), 2500.0);
+    ASSERT_EQ(write(wr.get(), "p", 1), 1);
+    EXPECT_EQ(PLAT_PollWait(5000000), 1);
+    EXPECT_EQ(PLAT_PollTake(PLAT_POLL_NET).size(), 1u);
+    ASSERT_EQ(PLAT_PollPace(0), 0);
+    t0 = Clock::now();
+    EXPECT_EQ(PLAT_PollWait(50000), 0);
+    EXPECT_GE(UsSince(t0), 45000.0);
+
     // Removed: no more reports; the list forgets it.
     ASSERT_EQ(write(wr.get(), "z", 1), 1);
     PLAT_PollDel(&item);
