@@ -510,6 +510,8 @@ void Cmd_Check() {
         CmdHostToPlc = 1;
         CmdBuf.one_byte = 0;
         CmdGlobal = 0;
+        // Neither host had input a moment ago: no frame starts in this pass.
+        if (!have && Vcomm_Mode != 2 && CmdHost <= 1) return;
         if (!get_packet()) return;
         const uint8_t cmd = CmdBuf.command < CMD_COUNT ? CmdBuf.command : 0;
         CmdRun = cmd;

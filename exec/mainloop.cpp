@@ -48,6 +48,7 @@
 #include "protocols/egd.h"
 #include "protocols/modbus.h"
 #include "protocols/pmgr.h"
+#include "protocols/srtp.h"
 #include "webhmi/weblife.h"
 
 uint8_t BootMode;
@@ -223,6 +224,8 @@ void The_Loop() {
     // the rest of the pass does not lengthen their answer time.
     Modbus_AfterScan(0);
     Modbus_AfterScan(1);
+    Srtp_AfterScan(0);
+    Srtp_AfterScan(1);
     FailSafeFlagCheck();
     ManualRestoreExecute();
     Cmd_Check();
@@ -260,6 +263,16 @@ void ExecuteSubLoop_Wait() {
     SubLoop_Depth++;
     The_Loop();
     SubLoop_Depth--;
+}
+
+void Main_Wait() {
+    PLAT_PollWait(RCT_WaitUs(MAIN_PASS_WAIT_US));
+    // Requests that came during the wait are taken now: a read is then
+    // answered after the next scan, not after the one after it.
+    Modbus_AfterWait(0);
+    Modbus_AfterWait(1);
+    Srtp_AfterWait(0);
+    Srtp_AfterWait(1);
 }
 
 void Main_AfterPass() {
@@ -418,6 +431,9 @@ int Main_Startup(int argc, char **argv) {
     Cf_Check(0);
     Cf_Check(2);
 
+    // The loop's 1 ms between passes comes from a periodic timer of the
+    // readiness set, not from a time-out of each wait.
+    PLAT_PollPace(MAIN_PASS_WAIT_US);
     return 0;
 }
 
@@ -437,11 +453,7 @@ int Main_Run(int argc, char **argv) {
         // queued for the next pass, starts the next pass at once; a running
         // receive-character timer (the end of an RTU frame) ends the wait
         // when it is due.
-        PLAT_PollWait(RCT_WaitUs(MAIN_PASS_WAIT_US));
-        // Requests that came during the wait are taken now: a read is then
-        // answered after the next scan, not after the one after it.
-        Modbus_AfterWait(0);
-        Modbus_AfterWait(1);
+        Main_Wait();
     }
     // The IEC application stops as at mode 0: its retained variables are
     // written before the controller ends.

@@ -32,6 +32,9 @@ int Main_Startup(int argc, char **argv);
 void The_Loop();
 // The work after each pass: the MQTT supervisor and the web HMI's step.
 void Main_AfterPass();
+// The wait between two passes (at most MAIN_PASS_WAIT_US; input ends it),
+// then what came during it is taken for the next pass.
+void Main_Wait();
 // One more pass for a routine that waits; nesting is bounded.
 void ExecuteSubLoop_Wait();
 constexpr int SUBLOOP_MAX_DEPTH = 8;

@@ -132,6 +132,7 @@ void ExchangePoints(bool outputs) {
         const IoSlotRec &r = io_cfg[s];
         const uint32_t bits = (uint32_t(outputs ? r.dq : r.di) + 7) & ~7u;
         const uint32_t chans = outputs ? r.aq : r.ai;
+        if (bits == 0 && chans == 0) continue;  // no points to move
         if (IsStationModel(r) && r.config != nullptr) {
             const uint32_t st = StationAddress(r);
             if (st < 1 || st > 125) continue;

@@ -1,5 +1,6 @@
 // The workbench's communication server fed arbitrary bytes on a TCP channel
-// and on the serial channel (socket pairs stand in for both), with every
+// (the workbench's, or a slave block's read ahead) and on the serial channel
+// (socket pairs stand in for both), with every
 // question it finds answered the host's way: load and start information
 // taken from the frame, return codes, file transfer served inside.
 #include <cstdint>
@@ -59,6 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     cs.ch[1].number = 2;
     cs.ch[1].flags = Z7CH_SOCKET | Z7CH_USED;
     cs.ch[1].sock = tcp[0];
+    // Odd first bytes: the TCP channel as a slave block's own (Modbus only,
+    // read ahead).
+    cs.plain = (data[0] & 1) != 0;
     IsCommMode_Qncan = 0;
 
     // first byte: how much goes to the TCP channel (in 1/255ths)

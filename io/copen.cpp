@@ -183,6 +183,7 @@ void EmcyTx() {
 
 // ---- SYNC ---------------------------------------------------------------------------
 void SyncService() {
+    if (!co.sync_on) return;
     CANOpenTimer(1, 0);
     if (co.sync_on && co.sync_produce && co.sync_period_el && Running()) CANOpenSyncHdl(1);
 }
@@ -216,8 +217,12 @@ void HeartbeatRx(const CanMsg &m) {
 }
 
 void Supervise() {
+    // Heartbeat consumers, or a master's slaves (its first count entries),
+    // are all there is to supervise.
+    if (!co.hbcons && !co.master) return;
+    const unsigned n = co.master ? co.count : CO_NODES;
     const uint32_t now = Now();
-    for (unsigned i = 0; i < CO_NODES; i++) {
+    for (unsigned i = 0; i < n; i++) {
         CoNodeEntry &e = co_nodes[i];
         if (!(e.flags & CO_NF_ENTRY) || e.time_ms == 0) continue;
         if (co.master && e.step != CO_BOOT_RUNNING) continue;  // booting or skipped: not supervised

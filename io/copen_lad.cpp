@@ -166,6 +166,7 @@ uint32_t CANOpenBlockReplyRx(const CanMsg &m) {
 
 void CANOpenBlockTx() {
     CoBlock &b = co_blk;
+    if (b.tx_state != 1 && b.tx_state != 2 && b.tx_state != 3) return;  // no reply under way
     const uint32_t now = Now();
     if ((b.tx_state == 1 || b.tx_state == 3) && now - b.tx_time >= kReplyTimeout) {
         ReplyEnd();  // the tool did not answer: the channel goes on

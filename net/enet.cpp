@@ -205,18 +205,15 @@ void PingStep(const DprConfigRec &c) {
 }
 
 void StatusAndStats(NX_IP *ip, const DprConfigRec &c) {
+    // The status word and the statistics are brought up to date once in
+    // 10 ms (an idle pass is much shorter): the interface is asked then, and
+    // the passes between have nothing to do here.
     const uint32_t now = _tx_time_get();
+    if (link_asked && now - link_asked_ms < kLinkAskMs) return;
+    link_asked = true;
+    link_asked_ms = now;
     uint32_t v = 0;
-    // The interface is asked at most once in 10 ms (an idle pass is shorter
-    // than one); the other values, and those of the passes between, come
-    // from the same reading.
-    if (!link_asked || now - link_asked_ms >= kLinkAskMs) {
-        _nx_ip_driver_direct_command(ip, NX_LINK_GET_TX_COUNT, &v);
-        link_asked = true;
-        link_asked_ms = now;
-    } else {
-        NxLinkValue(ip, NX_LINK_GET_TX_COUNT, &v);
-    }
+    _nx_ip_driver_direct_command(ip, NX_LINK_GET_TX_COUNT, &v);
     Enet_UpdateActivity(tx_act, v, now);
     NxLinkValue(ip, NX_LINK_GET_RX_COUNT, &v);
     Enet_UpdateActivity(rx_act, v, now);

@@ -102,10 +102,9 @@ uint8_t Etn_PutTx(uint8_t byte) {
 void Etn_PutnTx(const uint8_t *data, uint32_t length) { Send(data, length); }
 
 void Etn_UpdateStatus() {
-    uint8_t id[2] = {};
-    PlcReg_Get(id, SR_ADDR(29), 16);
-    DprMap[DPR_NETID] = id[0];
-    DprMap[DPR_NETID + 1] = id[1];
+    // %SR29 as it lies in the image.
+    DprMap[DPR_NETID] = plc_reg[2 * W_NETID];
+    DprMap[DPR_NETID + 1] = plc_reg[2 * W_NETID + 1];
 }
 
 void Etn_UpdateSecurity() {

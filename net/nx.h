@@ -181,6 +181,8 @@ struct NX_TCP_SOCKET {
     uint32_t listener;
     uint32_t conn_index;             // 1 + its entry in ConnSock, 0 none
     PlatPollItem poll;               // the connection's descriptor in the readiness set
+    // The owning server's count of reports on its connections (null: none kept).
+    uint32_t *tally = nullptr;
 };
 
 // A listening descriptor, owned here and shared by the server records that
@@ -197,6 +199,9 @@ struct NxListener {
 };
 constexpr unsigned NX_LISTENERS_MAX = 32;
 extern std::array<NxListener, NX_LISTENERS_MAX> NxListeners;
+// Reports of the listening descriptors so far (wraps): a connection may wait
+// to be taken when it moved.
+extern uint32_t NxListenReports;
 
 // The connection has input not yet read, as far as the readiness set knows
 // (a record outside the set is always worth a read).

@@ -18,6 +18,7 @@
 
 std::array<NX_TCP_SOCKET *, CONN_SOCK_SLOTS> ConnSock;
 std::array<NxListener, NX_LISTENERS_MAX> NxListeners;
+uint32_t NxListenReports;
 
 namespace {
 
@@ -122,6 +123,7 @@ void Attach(NX_TCP_SOCKET *s, unsigned i) {
 // write and the peer's close.
 void Watch(NX_TCP_SOCKET *s, int fd) {
     PLAT_PollAdd(&s->poll, fd, PLAT_POLL_IN | PLAT_POLL_OUT | PLAT_POLL_RDHUP, PLAT_POLL_NET, s, kItemConn);
+    PLAT_PollTally(&s->poll, s->tally);
 }
 
 uint32_t BindPort(int fd, uint32_t port) {
@@ -315,6 +317,7 @@ uint32_t _nx_tcp_server_socket_listen(NX_IP *, uint32_t port, NX_TCP_SOCKET *s, 
         l.ip = s->ip;
         l.callback = cb != nullptr ? cb : s->listen_callback;
         PLAT_PollAdd(&l.poll, s->fd, PLAT_POLL_IN, PLAT_POLL_NET, &l, kItemListener);
+        PLAT_PollTally(&l.poll, &NxListenReports);
         s->listener = i + 1;
     }
     s->bound = 1;
@@ -607,6 +610,10 @@ struct NetPoll {
     // Records whose receive callback left input unread: looked at again.
     std::array<NX_TCP_SOCKET *, CONN_SOCK_SLOTS> carry;
     unsigned carry_count;
+    // The listeners are looked at only while one had a connection waiting
+    // or one reported since (filed).
+    bool waiting;
+    uint32_t filed;
 };
 NetPoll net_poll;
 
@@ -692,11 +699,17 @@ void EnetThread() {
     // connection still waits, its listening records are told again (the
     // protocols that accept in their own step take one a step), and a record
     // that becomes free later finds it.
-    for (unsigned i = 0; i < NX_LISTENERS_MAX; i++) {
-        NxListener &l = NxListeners[i];
-        if (!l.fd.valid() || !(l.poll.events & PLAT_POLL_IN)) continue;
-        const unsigned before = net_poll.work_count;
-        if (AddListeners(i) && !Waiting(l)) net_poll.work_count = before;
+    const uint32_t filed = NxListenReports;
+    if (net_poll.waiting || filed != net_poll.filed) {
+        net_poll.filed = filed;
+        net_poll.waiting = false;
+        for (unsigned i = 0; i < NX_LISTENERS_MAX; i++) {
+            NxListener &l = NxListeners[i];
+            if (!l.fd.valid() || !(l.poll.events & PLAT_POLL_IN)) continue;
+            net_poll.waiting = true;
+            const unsigned before = net_poll.work_count;
+            if (AddListeners(i) && !Waiting(l)) net_poll.work_count = before;
+        }
     }
     // ConnSock order among the ready records.
     auto &w = net_poll.work;

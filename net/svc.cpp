@@ -218,6 +218,9 @@ void Svc_AddressAndTime() {
 void Svc_RestartRequests() {
     const uint16_t w0 = RestartWord(SVC_RESTART_ETH0);
     const uint16_t w1 = RestartWord(SVC_RESTART_ETH1);
+    // No request bit set: nothing below acts (a restart in progress keeps
+    // its bit until it ends).
+    if ((w0 & 0x3B) == 0 && (w1 & 0x0B) == 0) return;
     NX_PACKET_POOL *pool = &EnetPacketPoolCtrl;
     // 1. FTP daemons.
     if ((w0 & 0x08) && (prot_run_bit == 0 || prot_run_bit == 4)) {

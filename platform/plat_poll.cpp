@@ -10,6 +10,7 @@
 #include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include "platform/plat_assert.h"
@@ -20,11 +21,14 @@ namespace {
 struct PollGroup {
     std::array<PlatPollItem *, PLAT_POLL_LIST_MAX> list;
     unsigned count;
+    uint32_t filed;  // reports filed so far (wraps)
 };
 
 struct PollSet {
     PlatFd ep;
     PlatFd wake;                  // eventfd: another thread asks for a pass
+    PlatFd pace;                  // timerfd: the loop's periodic pass when nothing reports
+    uint32_t pace_us;             // its period, 0 none
     unsigned registered;
     std::atomic<bool> kicked;     // the next wait does not sleep
     std::atomic<bool> wake_armed; // the eventfd holds a count not yet read
@@ -35,7 +39,7 @@ struct PollSet {
     int64_t last_read_ns;         // end of the last wait or harvest
     std::array<PollGroup, PLAT_POLL_GROUPS> groups;
 };
-PollSet poll_set{{}, {}, 0, {false}, {false}, true, {}, false, false, 0, {}};
+PollSet poll_set{{}, {}, {}, 0, 0, {false}, {false}, true, {}, false, false, 0, {}};
 constexpr int64_t kFreshNs = 50000;
 
 int64_t NowNs() {
@@ -44,8 +48,12 @@ int64_t NowNs() {
     return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 std::array<PlatPollItem, PLAT_POLL_WATCH_MAX> watched;
-// Marks the eventfd in the set.
-int wake_tag;
+// Index + 1 into watched of a descriptor below kWatchIndexFds (0: not
+// watched), so that a reader finds its item with one look-up.
+constexpr int kWatchIndexFds = 4096;
+std::array<uint8_t, kWatchIndexFds> watch_index;
+// Mark the eventfd and the timerfd in the set.
+int wake_tag, pace_tag;
 
 bool Ready() {
     if (poll_set.ep.valid()) return true;
@@ -75,8 +83,11 @@ void Unlist(PlatPollItem *item) {
 
 void File(PlatPollItem *item, uint32_t ev) {
     item->events |= ev;
-    if (item->group == PLAT_POLL_WAKE || NEVER(item->group >= PLAT_POLL_GROUPS) || item->listed) return;
+    if (item->tally != nullptr) ++*item->tally;
+    if (item->group == PLAT_POLL_WAKE || NEVER(item->group >= PLAT_POLL_GROUPS)) return;
     PollGroup &g = poll_set.groups[item->group];
+    g.filed++;
+    if (item->listed) return;
     if (NEVER(g.count >= g.list.size())) return;  // a group has fewer items than the list holds
     g.list[g.count++] = item;
     item->listed = 1;
@@ -84,6 +95,9 @@ void File(PlatPollItem *item, uint32_t ev) {
 
 int Epoll(struct epoll_event *evs, int max, uint32_t us) {
     if (us == 0) return epoll_wait(poll_set.ep.get(), evs, max, 0);
+    // A wait as long as the pace or longer ends at the pace's next tick at
+    // the latest: no time-out of its own to arm (and cancel) each time.
+    if (poll_set.pace_us != 0 && us >= poll_set.pace_us) return epoll_wait(poll_set.ep.get(), evs, max, -1);
     if (poll_set.has_pwait2) {
         struct timespec ts {time_t(us / 1000000), long(us % 1000000) * 1000};
         const int n = epoll_pwait2(poll_set.ep.get(), evs, max, &ts, nullptr);
@@ -95,7 +109,9 @@ int Epoll(struct epoll_event *evs, int max, uint32_t us) {
 
 }  // namespace
 
-void PLAT_PollClear(PlatPollItem *item) { *item = {-1, 0, nullptr, 0, 0, 0}; }
+void PLAT_PollClear(PlatPollItem *item) { *item = {-1, 0, nullptr, 0, 0, 0, nullptr}; }
+
+void PLAT_PollTally(PlatPollItem *item, uint32_t *tally) { item->tally = tally; }
 
 int PLAT_PollAdd(PlatPollItem *item, int fd, uint32_t events, uint8_t group, void *owner, uint8_t kind) {
     if (item->owner != nullptr) PLAT_PollDel(item);
@@ -148,6 +164,12 @@ int Take(uint32_t max_us, bool next_pass) {
             }
             poll_set.wake_armed = false;
             poll_set.kicked = false;  // this wait was the pass asked for
+            continue;
+        }
+        if (p == &pace_tag) {
+            uint64_t v;
+            if (read(poll_set.pace.get(), &v, sizeof v) < 0) {
+            }  // the ticks passed: one pass follows whatever their number
             continue;
         }
         File(static_cast<PlatPollItem *>(p), evs[size_t(i)].events);
@@ -206,32 +228,64 @@ std::span<PlatPollItem *const> PLAT_PollTake(uint8_t group) {
     return {g.list.data(), n};
 }
 
+uint32_t PLAT_PollFiled(uint8_t group) { return group < PLAT_POLL_GROUPS ? poll_set.groups[group].filed : 0; }
+
 bool PLAT_PollLoopWaits() { return poll_set.loop_waits; }
 
-unsigned PLAT_PollCount() { return poll_set.registered; }
-
-int PLAT_PollWatch(int fd) {
-    if (fd < 0) return -1;
-    // A number already in the table may be a descriptor closed without
-    // unwatching and opened again: registered afresh.
-    for (PlatPollItem &w : watched) {
-        if (w.owner != nullptr && w.fd == fd) PLAT_PollDel(&w);
+int PLAT_PollPace(uint32_t period_us) {
+    if (!Ready()) return -1;
+    if (poll_set.pace.valid()) {
+        struct epoll_event ev {};
+        epoll_ctl(poll_set.ep.get(), EPOLL_CTL_DEL, poll_set.pace.get(), &ev);
+        poll_set.pace.reset();
     }
-    for (PlatPollItem &w : watched) {
-        if (w.owner == nullptr) return PLAT_PollAdd(&w, fd, PLAT_POLL_IN, PLAT_POLL_WAKE, &w, 0);
-    }
-    return -1;
+    poll_set.pace_us = 0;
+    if (period_us == 0) return 0;
+    PlatFd t(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
+    if (!t.valid()) return -1;
+    const struct timespec period {time_t(period_us / 1000000), long(period_us % 1000000) * 1000};
+    const struct itimerspec it {period, period};
+    struct epoll_event ev {};
+    ev.events = EPOLLIN | EPOLLET;
+    ev.data.ptr = &pace_tag;
+    if (timerfd_settime(t.get(), 0, &it, nullptr) != 0 || epoll_ctl(poll_set.ep.get(), EPOLL_CTL_ADD, t.get(), &ev) != 0)
+        return -1;
+    poll_set.pace = std::move(t);
+    poll_set.pace_us = period_us;
+    return 0;
 }
+
+unsigned PLAT_PollCount() { return poll_set.registered; }
 
 void PLAT_PollUnwatch(int fd) {
     for (PlatPollItem &w : watched) {
         if (w.owner != nullptr && w.fd == fd) PLAT_PollDel(&w);
     }
+    if (fd >= 0 && fd < kWatchIndexFds) watch_index[size_t(fd)] = 0;
+}
+
+int PLAT_PollWatch(int fd) {
+    if (fd < 0) return -1;
+    // A number already in the table may be a descriptor closed without
+    // unwatching and opened again: registered afresh.
+    PLAT_PollUnwatch(fd);
+    for (unsigned i = 0; i < watched.size(); i++) {
+        PlatPollItem &w = watched[i];
+        if (w.owner != nullptr) continue;
+        const int r = PLAT_PollAdd(&w, fd, PLAT_POLL_IN, PLAT_POLL_WAKE, &w, 0);
+        if (r == 0 && fd < kWatchIndexFds) watch_index[size_t(fd)] = uint8_t(i + 1);
+        return r;
+    }
+    return -1;
 }
 
 namespace {
 PlatPollItem *Watched(int fd) {
     if (fd < 0) return nullptr;
+    if (fd < kWatchIndexFds) {
+        const unsigned i = watch_index[size_t(fd)];
+        return i != 0 && watched[i - 1].owner != nullptr && watched[i - 1].fd == fd ? &watched[i - 1] : nullptr;
+    }
     for (PlatPollItem &w : watched) {
         if (w.owner != nullptr && w.fd == fd) return &w;
     }

@@ -37,6 +37,7 @@ struct PlatPollItem {
     uint8_t group;
     uint8_t listed;    // in its group's list now
     uint8_t kind;      // owner's own tag
+    uint32_t *tally;   // counted up by each report when set (PLAT_PollTally)
 };
 
 // Adds fd with the events wanted (PLAT_POLL_* bits) for owner (not null); 0 on
@@ -48,6 +49,10 @@ int PLAT_PollAdd(PlatPollItem *item, int fd, uint32_t events, uint8_t group, voi
 void PLAT_PollDel(PlatPollItem *item);
 // An item that is not in the set (fd -1, nothing reported).
 void PLAT_PollClear(PlatPollItem *item);
+// Each report of the item (added) counts *tally up as well: a subsystem that
+// keeps the count it last served learns, by one comparison, that none of
+// its descriptors reported since. Null: no count.
+void PLAT_PollTally(PlatPollItem *item, uint32_t *tally);
 
 // Descriptors whose input only ends the wait (serial ports, CAN endpoints,
 // the IEC runtime's sockets):
@@ -65,8 +70,15 @@ void PLAT_PollInputTaken(int fd);
 
 // Waits at most max_us for a report (0: only takes what is there), then files
 // every report with its item. Answers the number of reports; a wake request
-// made since the last wait ends it at once.
+// made since the last wait ends it at once. With a pace set and max_us at
+// least its period, the wait ends at the pace's next tick instead.
 int PLAT_PollWait(uint32_t max_us);
+// The loop's pace: a periodic timer in the set whose ticks end the waits as
+// long as the period or longer, so that such a wait arms no time-out of its
+// own (a time-out shorter than the kernel's tick is programmed into the
+// timer hardware and taken out again at each wait; on a virtual machine each
+// of the two costs an exit to the host). 0 ends the pace. 0 on success.
+int PLAT_PollPace(uint32_t period_us);
 // Files what the set reports now, without waiting: for a subsystem about to
 // serve its descriptors. With next_pass, reports found make the next wait
 // end at once (they are served on the next pass). Nothing is asked of the
@@ -79,6 +91,10 @@ void PLAT_PollWake();
 // The group's items that reported since the last call, in report order; the
 // list is emptied (the items keep their event bits). Valid until the next wait.
 std::span<PlatPollItem *const> PLAT_PollTake(uint8_t group);
+// Reports filed for the group's items so far (wraps): a subsystem that kept
+// the last value it served knows, by one comparison, that none of its
+// descriptors reported since.
+uint32_t PLAT_PollFiled(uint8_t group);
 // Whether a loop waits on the set between its passes (PLAT_PollWait called):
 // from then on an item's event bits are its whole news, and a descriptor
 // whose item reported no input needs no read to know it is empty.

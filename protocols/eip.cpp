@@ -559,6 +559,7 @@ uint32_t Eip_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
         if (_nx_tcp_socket_create(ip, &e.socket, "eip server", 0, 0, 128, EIP_BUFF, nullptr, EipTcpDisconnect) !=
             NX_SUCCESS)
             return 1;
+        e.socket.tally = &a.reports;
     }
     EipTcpSocketListen(a);
     return a.listening ? 0 : 1;
@@ -586,7 +587,8 @@ void StepSession(uint32_t n, EipEncap &e, uint32_t now) {
     uint32_t len = EipFrameLength(e);
     if (len == 0) {
         NX_PACKET *pk = nullptr;
-        if (_nx_tcp_socket_receive(&e.socket, &pk, 0) != NX_SUCCESS) {
+        // Only a session the readiness set reported input on is read.
+        if (!NxRxReady(&e.socket) || _nx_tcp_socket_receive(&e.socket, &pk, 0) != NX_SUCCESS) {
             if (now - e.last_activity > EIP_IDLE_MS) EipTcpDisconnect(&e.socket);
             return;
         }
@@ -635,7 +637,13 @@ void TimeOut(EipAdapter &a, EipConnSlot &s, uint32_t now) {
 void Eip_Scan(uint32_t n) {
     EipAdapter &a = AdapterOf(n);
     if (a.ip == nullptr) return;
+    PLAT_PollHarvest(false);  // input that came during this pass is read now
     if (!(ConfigOf(n).enables[0] & EN0_EIP)) {
+        // With the service off, sessions are read and dropped when one of
+        // its descriptors reported since the last drain.
+        const uint32_t filed = a.reports;
+        if (filed == a.drained) return;
+        a.drained = filed;
         for (auto &e : a.encap) {
             NX_PACKET *pk = nullptr;
             while (e.socket.state == NX_TCP_ESTABLISHED && _nx_tcp_socket_receive(&e.socket, &pk, 0) == NX_SUCCESS)

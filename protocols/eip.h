@@ -81,6 +81,8 @@ struct EipAdapter {
     uint8_t explicit_count, io_count;
     std::array<uint8_t, 2> run_idle;
     uint32_t peer;
+    uint32_t reports;  // reports of the readiness set on its sessions
+    uint32_t drained;  // reports as of the last drain while the service is off
     std::array<EipEncap, EIP_SESSIONS> encap;
     std::array<EipConnSlot, CIP_CONNECTIONS> slots;
 };

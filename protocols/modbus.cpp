@@ -56,7 +56,7 @@ void ClearRequestState(ModbusSlot &slot) {
 // the length field and the function code.
 uint8_t *ReplyHead(const uint8_t *req, uint16_t length, uint8_t fc) {
     uint8_t *t = ModbusTxMsg.data();
-    std::memset(t, 0, MODBUS_TX_MAX);
+    std::memset(t, 0, 6u + length);  // the reply's own bytes: header and PDU
     t[0] = req[0];
     t[1] = req[1];
     BE_Put16(t + 4, length);
@@ -170,6 +170,7 @@ uint32_t Read(uint32_t n, unsigned k, const uint8_t *f) {
     slot.unit = f[6];
     slot.transaction = BE_Get16(f);
     slot.read_pending = 1;
+    ServerOf(n).reads = 1;
     return 0;
 }
 
@@ -200,6 +201,7 @@ uint32_t SendResponse(unsigned k, uint32_t len, ModbusServer &s, bool udp) {
 
 uint32_t SocketListen(ModbusServer &s, uint16_t port) {
     if (port == 0) return 1;
+    bool left = false;  // a record that could not listen stays free
     for (auto &slot : s.slots) {
         NX_TCP_SOCKET &sock = slot.socket;
         if (sock.state != NX_TCP_CREATED) continue;
@@ -207,6 +209,7 @@ uint32_t SocketListen(ModbusServer &s, uint16_t port) {
             const uint32_t r = _nx_tcp_server_socket_relisten(s.ip, s.port, &sock);
             if (r == NX_SUCCESS) return 0;
             if (r == NX_ALREADY_BOUND) _nx_tcp_server_socket_unaccept(&sock);
+            left = true;
             continue;
         }
         if (_nx_tcp_server_socket_listen(s.ip, port, &sock, 0, ModbusConnect) == NX_SUCCESS) {
@@ -214,7 +217,9 @@ uint32_t SocketListen(ModbusServer &s, uint16_t port) {
             s.port = port;
             return 0;
         }
+        left = true;
     }
+    s.free = left ? 1 : 0;
     return 1;
 }
 
@@ -244,22 +249,31 @@ void StepSlot(uint32_t n, ModbusServer &s, unsigned k, uint32_t now) {
     }
     slot.taken = 1;
     slot.last_request = now;
+    s.took = 1;
     std::memcpy(ModbusRxBuff.data(), slot.rx.data(), len);
     NxServerConsume(slot.rx, slot.rx_len, len);
+    // What follows the request is served by this pass's or the next pass's step.
+    if (slot.rx_len > 0 || NxRxReady(&slot.socket)) s.busy = 1;
     const uint32_t answer = ModbusRequest(n, k, len);
     if (answer) SendResponse(k, answer, s, false);
 }
 
 // Sends the answers of the reads waiting for them, from the image as it is now.
 void AnswerReads(uint32_t n, ModbusServer &s, bool udp) {
+    if (!s.reads) return;
     const unsigned count = udp ? 1 : MODBUS_SLOTS;
-    for (unsigned k = 0; k < count; k++) {
+    bool waiting = false;
+    for (unsigned k = 0; k < MODBUS_SLOTS; k++) {
         ModbusSlot &slot = s.slots[k];
-        if (!slot.read_pending || (!udp && slot.socket.state != NX_TCP_ESTABLISHED)) continue;
-        if ((Dpr_Chk_Rd_Pending() & slot.handle) != 0) continue;
-        const uint32_t len = ModbusReadAnswer(n, k);
-        if (SendResponse(k, len, s, udp) == 0) slot.read_pending = 0;
+        if (!slot.read_pending) continue;
+        if (k < count && (udp || slot.socket.state == NX_TCP_ESTABLISHED) &&
+            (Dpr_Chk_Rd_Pending() & slot.handle) == 0) {
+            const uint32_t len = ModbusReadAnswer(n, k);
+            if (SendResponse(k, len, s, udp) == 0) slot.read_pending = 0;
+        }
+        waiting |= slot.read_pending != 0;
     }
+    s.reads = waiting ? 1 : 0;
 }
 
 // Whether the TCP server of interface n serves requests now.
@@ -347,7 +361,7 @@ uint32_t ModbusReadAnswer(uint32_t n, unsigned k) {
     const ModbusSlot &slot = ServerOf(n).slots[k];
     const uint32_t count = slot.function <= MB_READ_DISCRETE_INPUTS ? (slot.bits + 7) / 8 : slot.bits / 8;
     uint8_t *t = ModbusTxMsg.data();
-    std::memset(t, 0, MODBUS_TX_MAX);
+    std::memset(t, 0, count + 9);  // the answer's own bytes
     BE_Put16(t, slot.transaction);
     BE_Put16(t + 4, uint16_t(count + 3));
     t[6] = slot.unit;
@@ -366,6 +380,7 @@ uint32_t Modbus_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
     ModbusServer &s = ServerOf(n);
     s.ip = ip;
     s.listening = 0;
+    s.free = 1;
     s.udp_address = s.udp_port = 0;
     if (s.udp.fd == 0) s.udp.fd = -1;  // a record never created holds no descriptor
     for (auto &slot : s.slots) {
@@ -374,6 +389,7 @@ uint32_t Modbus_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
         const uint32_t r = _nx_tcp_socket_create(ip, &slot.socket, "modbus server", 0, 0, 128, 1024, nullptr,
                                                  ModbusDisconnect);
         if (r != NX_SUCCESS) return 1;
+        slot.socket.tally = &s.reports;
     }
     // A port not (yet) listened on, unset or refused, is tried again by every
     // scan; only sockets that cannot be made fail the start.
@@ -388,6 +404,7 @@ void ModbusConnect(NX_TCP_SOCKET *socket, uint32_t) {
     if (NxServerAccept(socket) && Find(socket, s, k)) {
         ClearRequestState(s->slots[k]);
         s->slots[k].last_activity = s->slots[k].last_request = _tx_time_get();
+        s->free = 1;  // another record listens in its place
     }
 }
 
@@ -395,7 +412,10 @@ void ModbusDisconnect(NX_TCP_SOCKET *socket) {
     NxServerClose(socket);
     ModbusServer *s = nullptr;
     unsigned k = 0;
-    if (Find(socket, s, k)) ClearRequestState(s->slots[k]);
+    if (Find(socket, s, k)) {
+        ClearRequestState(s->slots[k]);
+        s->free = 1;  // the record listens again
+    }
 }
 
 void Modbus_Stop(uint32_t n) {
@@ -415,6 +435,7 @@ void Modbus_Stop(uint32_t n) {
     if (s.udp.bound) _nx_udp_socket_unbind(&s.udp);
     if (s.listening) _nx_tcp_server_socket_unlisten(s.ip, s.port);
     s.listening = 0;
+    s.free = 1;
 }
 
 void Modbus_Scan(uint32_t n) {
@@ -449,6 +470,16 @@ void Modbus_Scan(uint32_t n) {
         }
     }
     if (!udp) {
+        // Nothing to do, at the cost of a few branches: no record free to
+        // listen with, no read waiting for its answer, nothing left unread,
+        // no report on its connections or a listener since the connections'
+        // last step, and no connection's idle time-out due.
+        const uint32_t filed = s.reports;
+        if (!s.free && !s.reads && !s.busy && filed == s.stepped && NxListenReports == s.listens &&
+            (!s.timed || int32_t(_tx_time_get() - s.idle_due) < 0))
+            return;
+        s.stepped = filed;
+        s.listens = NxListenReports;
         // Connections are accepted whether or not the service is on; with it
         // off, what they send is read and dropped.
         SocketListen(s, cfg.port);
@@ -457,6 +488,7 @@ void Modbus_Scan(uint32_t n) {
             for (auto &slot : s.slots) {
                 if (slot.socket.state == NX_TCP_ESTABLISHED && NxRxReady(&slot.socket)) Drain(slot.socket);
             }
+            s.busy = s.timed = 0;
             return;
         }
     }
@@ -479,40 +511,70 @@ void Modbus_Scan(uint32_t n) {
         if (s.slots[0].read_pending) PLAT_PollWake();
         return;
     }
+    bool busy = false, timed = false;
+    uint32_t due = 0;
     for (unsigned k = 0; k < MODBUS_SLOTS; k++) {
         ModbusSlot &slot = s.slots[k];
         if (slot.socket.state != NX_TCP_ESTABLISHED) continue;
         // Requests after a read still waiting for its answer wait their turn.
-        if (slot.read_pending) continue;
-        StepSlot(n, s, k, now);
-        // A read taken during the pass is answered on the next one, which
-        // does not wait for input. One taken after the loop's wait needs no
-        // such call: its pass follows at once, and a wake left over would
-        // make the pass after it start without waiting, for nothing.
-        if (slot.read_pending) PLAT_PollWake();
+        if (!slot.read_pending) {
+            StepSlot(n, s, k, now);
+            // A read taken during the pass is answered on the next one, which
+            // does not wait for input. One taken after the loop's wait needs
+            // no such call: its pass follows at once, and a wake left over
+            // would make the pass after it start without waiting, for nothing.
+            if (slot.read_pending) PLAT_PollWake();
+            if (slot.socket.state != NX_TCP_ESTABLISHED) continue;
+        }
+        busy |= slot.rx_len > 0 || NxRxReady(&slot.socket);
+        // The first ms at which the connection counts as idle.
+        const uint32_t d = slot.last_activity + MODBUS_IDLE_MS + 1;
+        if (!timed || int32_t(d - due) < 0) due = d;
+        timed = true;
     }
+    s.busy = busy ? 1 : 0;
+    s.timed = timed ? 1 : 0;
+    s.idle_due = due;
 }
 
 void Modbus_AfterScan(uint32_t n) {
     ModbusServer &s = ServerOf(n);
-    if (TcpServing(n, s)) AnswerReads(n, s, false);
+    if (s.reads && TcpServing(n, s)) AnswerReads(n, s, false);
 }
 
 void Modbus_AfterWait(uint32_t n) {
     ModbusServer &s = ServerOf(n);
     if (s.ip == nullptr) return;
+    // Nothing to do when no connection took a request in the pass just ended
+    // and none of its descriptors reported since the last look.
+    const uint32_t filed = s.reports;
+    if (!s.took && filed == s.filed) return;
+    s.filed = filed;
     const bool serving = TcpServing(n, s);
-    const uint32_t now = _tx_time_get();
+    uint32_t now = 0;
+    bool timed = false, left = false;
     for (unsigned k = 0; k < MODBUS_SLOTS; k++) {
         ModbusSlot &slot = s.slots[k];
         // One request per connection and pass: the pass just ended took its
         // own, or a read waits for its answer.
         const bool skip = slot.taken || slot.read_pending;
         slot.taken = 0;
-        if (!serving || skip || slot.socket.state != NX_TCP_ESTABLISHED || !NxRxReady(&slot.socket)) continue;
+        if (slot.socket.state != NX_TCP_ESTABLISHED || !NxRxReady(&slot.socket)) continue;
+        if (!serving || skip) {
+            left = true;
+            continue;
+        }
+        if (!timed) {
+            now = _tx_time_get();
+            timed = true;
+        }
         StepSlot(n, s, k, now);
         slot.taken = 0;  // the next pass's scan step takes its own
     }
+    s.took = 0;
+    // Every connection with input was served: the reports so far leave the
+    // pass's step nothing more (what a request left behind is marked busy).
+    if (!left) s.stepped = filed;
 }
 
 uint32_t Modbus_Conn_Cnt(uint32_t n) {

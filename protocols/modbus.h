@@ -48,6 +48,17 @@ struct ModbusServer {
     uint32_t udp_address, udp_port;  // sender of the last datagram
     uint8_t listening;
     uint16_t port;
+    // What lets a pass with nothing to do skip the connections.
+    uint8_t reads;     // a read may be waiting for its answer
+    uint8_t took;      // a connection took a request in this pass
+    uint8_t free;      // a record may be free to listen with
+    uint8_t busy;      // a connection has input unread or a whole request waiting
+    uint8_t timed;     // a connection is open: an idle time-out falls due at idle_due
+    uint32_t idle_due; // ms
+    uint32_t reports;  // reports of the readiness set on its connections
+    uint32_t filed;    // reports as of the last look after a wait
+    uint32_t stepped;  // reports as of the last step of the connections
+    uint32_t listens;  // the listeners' reports as of that step
 };
 
 extern std::array<ModbusServer, 2> ModbusConnEth;

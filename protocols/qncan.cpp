@@ -431,7 +431,9 @@ uint32_t Qncan_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
         const uint32_t r = _nx_tcp_socket_create(ip, &slot.socket, "Qncan Socket", 0, 0, 128, 2048, nullptr,
                                                  QncanDisconnect);
         if (r != NX_SUCCESS) return r;
+        slot.socket.tally = &st.reports;
     }
+    st.free = 1;
     QncanRelisten(st);
     return NX_SUCCESS;
 }
@@ -464,6 +466,7 @@ void QncanConnect(NX_TCP_SOCKET *socket, uint32_t) {
     if (NxServerAccept(socket) && Find(socket, st, k)) {
         st->slots[k].last_activity = st->slots[k].last_request = _tx_time_get();
         st->slots[k].rx_len = 0;
+        st->free = 1;  // another record listens in its place
     }
 }
 
@@ -473,35 +476,63 @@ void QncanDisconnect(NX_TCP_SOCKET *socket) {
     unsigned k = 0;
     if (!Find(socket, st, k)) return;
     st->slots[k].rx_len = 0;
+    st->free = 1;  // the record listens again
     if (st->active == k) {
         st->active = st->last = QNCAN_NONE;
         ResetStates(*st);
     }
 }
 
-void Qncan_Scan(uint32_t iface) {
-    PLAT_PollHarvest(false);  // input that came during this pass is read now
-    QncanConnState &st = QncanState[iface == 1 ? 1 : 0];
-    if (QncanDpram == nullptr || st.ip == nullptr) return;
+// Listens, closes idle connections and steps each connection once.
+void StepConnections(QncanConnState &st, uint32_t start) {
     QncanRelisten(st);
-    const uint32_t start = _tx_time_get();
     for (auto &slot : st.slots) {
         if (slot.socket.state == NX_TCP_ESTABLISHED && start - slot.last_activity >= QNCAN_IDLE_MS)
             QncanDisconnect(&slot.socket);
     }
     NxServerDisplace(st.slots, start, QncanDisconnect);
+    bool listen = false, created = false, busy = false, timed = false;
+    uint32_t due = 0;
     for (unsigned k = 0; k < QNCAN_SLOTS; k++) {
-        if (st.slots[k].socket.state != NX_TCP_ESTABLISHED) {
+        QncanSlot &slot = st.slots[k];
+        if (slot.socket.state == NX_TCP_ESTABLISHED) StepSlot(st, k);
+        listen |= slot.socket.state == NX_TCP_LISTEN;
+        created |= slot.socket.state == NX_TCP_CREATED;
+        if (slot.socket.state != NX_TCP_ESTABLISHED) {
             if (st.active == k) {
                 st.active = st.last = QNCAN_NONE;
                 ResetStates(st);
             }
             continue;
         }
-        StepSlot(st, k);
+        busy |= slot.rx_len > 0 || NxRxReady(&slot.socket);
+        const uint32_t d = slot.last_activity + QNCAN_IDLE_MS;
+        if (!timed || int32_t(d - due) < 0) due = d;
+        timed = true;
+    }
+    st.free = !listen && created ? 1 : 0;
+    st.busy = busy ? 1 : 0;
+    st.timed = timed ? 1 : 0;
+    st.idle_due = due;
+}
+
+void Qncan_Scan(uint32_t iface) {
+    PLAT_PollHarvest(false);  // input that came during this pass is read now
+    QncanConnState &st = QncanState[iface == 1 ? 1 : 0];
+    if (QncanDpram == nullptr || st.ip == nullptr) return;
+    const uint32_t now = _tx_time_get();
+    // The connections have nothing to do, at the cost of a few branches,
+    // with no record free to listen with, nothing left unread, no multi-part
+    // exchange under way, no report on its connections or a listener since
+    // their last step and no idle time-out due.
+    const uint32_t filed = st.reports;
+    if (st.free || st.busy || st.recv_state != QR_SINGLE || filed != st.stepped || NxListenReports != st.listens ||
+        (st.timed && int32_t(now - st.idle_due) >= 0)) {
+        st.stepped = filed;
+        st.listens = NxListenReports;
+        StepConnections(st, now);
     }
 
-    const uint32_t now = _tx_time_get();
     if (QncanBusy && now - QncanBusyTimer >= kBusyMs) QncanBusy = 0;
     Etn_TxPump();
     const uint8_t reply_slot = st.active != QNCAN_NONE ? st.active : st.last;

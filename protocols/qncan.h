@@ -63,6 +63,14 @@ struct QncanConnState {
     uint8_t gather_started, gather_sum;
     uint8_t active, last;
     uint32_t challenge, unlock_time;
+    // What lets a pass with nothing to do skip the connections.
+    uint8_t free;       // no record may be listening
+    uint8_t busy;       // a connection has input unread or a whole request waiting
+    uint8_t timed;      // a connection is open: an idle time-out falls due at idle_due
+    uint32_t idle_due;  // ms
+    uint32_t reports;   // reports of the readiness set on its connections
+    uint32_t stepped;   // reports as of the last step of the connections
+    uint32_t listens;   // the listeners' reports as of that step
 };
 // Multiplier and mask of the challenge, shared with the programming tool.
 constexpr uint32_t QNCAN_CHALLENGE_FACTOR = 77, QNCAN_CHALLENGE_MASK = 0x5A3C96E1;

@@ -112,8 +112,17 @@ bool Find(const NX_TCP_SOCKET *s, SrtpSlot *&out) {
     return false;
 }
 
+// The server whose record socket is, or null.
+SrtpServer *ServerOfSocket(const NX_TCP_SOCKET *socket) {
+    for (auto &server : SrtpConnEth) {
+        if (socket >= &server.slots.front().socket && socket <= &server.slots.back().socket) return &server;
+    }
+    return nullptr;
+}
+
 void ClearSession(SrtpSlot &slot) {
     slot.handle = 0;
+    slot.taken = 0;
     slot.read_pending = slot.state = 0;
     slot.reference = slot.bits = 0;
     std::memset(slot.reflect, 0, sizeof slot.reflect);
@@ -307,8 +316,7 @@ void RegisterRead(uint32_t n, unsigned k, const uint8_t *m, const Service &s) {
     slot.byte30 = m[30];
     ReflectOf(m, slot.reflect);
     slot.read_pending = 1;
-    // The answer is built on the next pass: it does not wait for input.
-    PLAT_PollWake();
+    ServerOf(n).reads = 1;
 }
 
 void RegisterWrite(uint32_t n, unsigned k, const uint8_t *m, uint32_t len, const Service &s) {
@@ -371,8 +379,12 @@ void ServiceRequest(uint32_t n, unsigned k, const uint8_t *m, uint32_t len) {
 
 uint32_t SrtpSocketListen(SrtpServer &s) {
     for (const auto &slot : s.slots) {
-        if (slot.socket.state == NX_TCP_LISTEN) return 0;
+        if (slot.socket.state == NX_TCP_LISTEN) {
+            s.free = 0;
+            return 0;
+        }
     }
+    bool left = false;  // a record that could not listen: tried again next pass
     for (auto &slot : s.slots) {
         NX_TCP_SOCKET &sock = slot.socket;
         if (sock.state != NX_TCP_CREATED) continue;
@@ -380,10 +392,13 @@ uint32_t SrtpSocketListen(SrtpServer &s) {
                                        : _nx_tcp_server_socket_listen(s.ip, SrtpPortNumber, &sock, 0, SrtpConnect);
         if (r == NX_SUCCESS) {
             s.listening = 1;
+            s.free = 0;
             return 0;
         }
         if (r == NX_ALREADY_BOUND) _nx_tcp_server_socket_unaccept(&sock);
+        left = true;
     }
+    s.free = left ? 1 : 0;
     return 1;
 }
 
@@ -398,7 +413,8 @@ void StepSlot(uint32_t n, unsigned k, uint32_t now) {
     uint32_t len = SrtpFrameLength(slot);
     if (len == 0) {
         NX_PACKET *pk = nullptr;
-        if (_nx_tcp_socket_receive(&slot.socket, &pk, 0) != NX_SUCCESS) {
+        // Only a session the readiness set reported input on is read.
+        if (!NxRxReady(&slot.socket) || _nx_tcp_socket_receive(&slot.socket, &pk, 0) != NX_SUCCESS) {
             if (now - slot.last_activity > SRTP_IDLE_MS) SrtpDisconnect(&slot.socket);
             return;
         }
@@ -421,10 +437,33 @@ void StepSlot(uint32_t n, unsigned k, uint32_t now) {
         return;
     }
     slot.last_request = now;
+    slot.taken = 1;
+    SrtpServer &s = ServerOf(n);
+    s.took = 1;
     std::memcpy(SrtpRxBuff.data(), slot.rx.data(), len);
     std::memmove(slot.rx.data(), slot.rx.data() + len, slot.rx_len - len);
     slot.rx_len -= len;
+    // What follows the message is served by this pass's or the next pass's step.
+    if (slot.rx_len > 0 || NxRxReady(&slot.socket)) s.busy = 1;
     SrtpMessage(n, k, len);
+}
+
+// Sends the answers of the reads waiting for them, from the image as it is now.
+void AnswerReads(uint32_t n, SrtpServer &s) {
+    if (!s.reads) return;
+    bool waiting = false;
+    for (unsigned k = 0; k < SRTP_SLOTS; k++) {
+        SrtpSlot &slot = s.slots[k];
+        if (!slot.read_pending) continue;
+        if (slot.socket.state == NX_TCP_ESTABLISHED && (Dpr_Chk_Rd_Pending() & slot.handle) == 0)
+            SrtpReadAnswer(n, k);
+        waiting |= slot.read_pending != 0;
+    }
+    s.reads = waiting ? 1 : 0;
+}
+
+bool Serving(uint32_t n, const SrtpServer &s) {
+    return s.ip != nullptr && (Dpr_Configuration[n == 1 ? 1 : 0].enables[0] & EN0_B0);
 }
 
 }  // namespace
@@ -556,8 +595,10 @@ uint32_t Srtp_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
         if (_nx_tcp_socket_create(ip, &slot.socket, "srtp client", 0, 0, 128, SRTP_PIECE, nullptr,
                                   SrtpDisconnect) != NX_SUCCESS)
             return 1;
+        slot.socket.tally = &s.reports;
     }
     for (auto &b : s.text) b.in_use = 0;
+    s.free = 1;
     return SrtpSocketListen(s);
 }
 
@@ -567,32 +608,46 @@ void SrtpConnect(NX_TCP_SOCKET *socket, uint32_t) {
         ClearSession(*slot);
         slot->last_activity = slot->last_request = _tx_time_get();
     }
+    // Another record listens in its place.
+    if (SrtpServer *s = ServerOfSocket(socket)) s->free = 1;
 }
 
 void SrtpDisconnect(NX_TCP_SOCKET *socket) {
     NxServerClose(socket);
     SrtpSlot *slot = nullptr;
     if (Find(socket, slot)) ClearSession(*slot);
+    if (SrtpServer *s = ServerOfSocket(socket)) s->free = 1;
 }
 
 void Srtp_Scan(uint32_t n) {
     SrtpServer &s = ServerOf(n);
     if (s.ip == nullptr) return;
-    if (!(Dpr_Configuration[n == 1 ? 1 : 0].enables[0] & EN0_B0)) {
+    PLAT_PollHarvest(false);  // input that came during this pass is read now
+    const bool on = (Dpr_Configuration[n == 1 ? 1 : 0].enables[0] & EN0_B0) != 0;
+    // Nothing to do, at the cost of a few branches: the service as it was,
+    // no record free to listen with, no read waiting for its answer, nothing
+    // left unread, no report on its sessions or a listener since the
+    // sessions' last step, and no session's idle time-out due.
+    const uint32_t filed = s.reports;
+    if (on == (s.served != 0) && !s.free && !s.reads && !s.busy && filed == s.stepped &&
+        NxListenReports == s.listens && (!s.timed || int32_t(_tx_time_get() - s.idle_due) < 0))
+        return;
+    s.stepped = filed;
+    s.listens = NxListenReports;
+    s.served = on ? 1 : 0;
+    if (!on) {
         for (auto &slot : s.slots) {
             if (slot.socket.state == NX_TCP_ESTABLISHED) Drain(slot.socket);
         }
+        s.free = s.busy = s.timed = 0;
         return;
     }
     SrtpSocketListen(s);
     NxServerDisplace(s.slots, _tx_time_get(), SrtpDisconnect);
-    for (unsigned k = 0; k < SRTP_SLOTS; k++) {
-        SrtpSlot &slot = s.slots[k];
-        if (slot.socket.state != NX_TCP_ESTABLISHED || !slot.read_pending) continue;
-        if ((Dpr_Chk_Rd_Pending() & slot.handle) != 0) continue;
-        SrtpReadAnswer(n, k);
-    }
+    AnswerReads(n, s);
     const uint32_t now = _tx_time_get();
+    bool busy = false, timed = false;
+    uint32_t due = 0;
     for (unsigned k = 0; k < SRTP_SLOTS; k++) {
         SrtpSlot &slot = s.slots[k];
         if (slot.socket.state != NX_TCP_ESTABLISHED) continue;
@@ -601,7 +656,59 @@ void Srtp_Scan(uint32_t n) {
             continue;
         }
         StepSlot(n, k, now);
+        // A read taken during the pass is answered on the next one, which
+        // does not wait for input.
+        if (slot.read_pending) PLAT_PollWake();
+        if (slot.socket.state != NX_TCP_ESTABLISHED) continue;
+        busy |= slot.rx_len > 0 || NxRxReady(&slot.socket);
+        // The first ms at which the session counts as idle.
+        const uint32_t d = slot.last_activity + SRTP_IDLE_MS + 1;
+        if (!timed || int32_t(d - due) < 0) due = d;
+        timed = true;
     }
+    s.busy = busy ? 1 : 0;
+    s.timed = timed ? 1 : 0;
+    s.idle_due = due;
+}
+
+void Srtp_AfterScan(uint32_t n) {
+    SrtpServer &s = ServerOf(n);
+    if (s.reads && Serving(n, s)) AnswerReads(n, s);
+}
+
+void Srtp_AfterWait(uint32_t n) {
+    SrtpServer &s = ServerOf(n);
+    if (s.ip == nullptr) return;
+    // Nothing to do when no session took a message in the pass just ended
+    // and none of its descriptors reported since the last look.
+    const uint32_t filed = s.reports;
+    if (!s.took && filed == s.filed) return;
+    s.filed = filed;
+    const bool serving = Serving(n, s);
+    uint32_t now = 0;
+    bool timed = false, left = false;
+    for (unsigned k = 0; k < SRTP_SLOTS; k++) {
+        SrtpSlot &slot = s.slots[k];
+        // One message per session and pass: the pass just ended took its
+        // own, or a read waits for its answer.
+        const bool skip = slot.taken || slot.read_pending;
+        slot.taken = 0;
+        if (slot.socket.state != NX_TCP_ESTABLISHED || !NxRxReady(&slot.socket)) continue;
+        if (!serving || skip) {
+            left = true;
+            continue;
+        }
+        if (!timed) {
+            now = _tx_time_get();
+            timed = true;
+        }
+        StepSlot(n, k, now);
+        slot.taken = 0;  // the next pass's scan step takes its own
+    }
+    s.took = 0;
+    // Every session with input was served: the reports so far leave the
+    // pass's step nothing more (what a message left behind is marked busy).
+    if (!left) s.stepped = filed;
 }
 
 uint32_t Srtp_Conn_Cnt(uint32_t n) {

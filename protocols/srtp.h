@@ -28,6 +28,7 @@ struct SrtpSlot {
     uint8_t reflect[8];     // answer bytes 32-39: request bytes 36-39, then 32-35
     uint16_t sequence;
     uint8_t byte30;
+    uint8_t taken;          // a message was taken by this pass's scan step
     uint32_t last_activity; // ms
     uint32_t last_request;  // ms: the last whole message, or the acceptance
     // Bytes of the stream not yet served: messages are framed by 56 + their
@@ -46,6 +47,18 @@ struct SrtpServer {
     std::array<SrtpTextBuffer, SRTP_TEXT_BUFFERS> text;
     NX_IP *ip;
     uint8_t listening;
+    // What lets a pass with nothing to do skip the sessions.
+    uint8_t reads;     // a read may be waiting for its answer
+    uint8_t took;      // a session took a message in this pass
+    uint8_t free;      // no record may be listening
+    uint8_t busy;      // a session has input unread or a whole message waiting
+    uint8_t timed;     // a session is open: an idle time-out falls due at idle_due
+    uint8_t served;    // the service was on at the last step
+    uint32_t idle_due; // ms
+    uint32_t reports;  // reports of the readiness set on its sessions
+    uint32_t filed;    // reports as of the last look after a wait
+    uint32_t stepped;  // reports as of the last step of the sessions
+    uint32_t listens;  // the listeners' reports as of that step
 };
 
 extern std::array<SrtpServer, 2> SrtpConnEth;
@@ -60,6 +73,13 @@ extern uint32_t SrtpIecTable, SrtpIecWords;
 
 uint32_t Srtp_Init(NX_IP *ip, NX_PACKET_POOL *pool);
 void Srtp_Scan(uint32_t iface);
+// After the main loop's wait: takes a message from each session that
+// reported input and took none in the pass just ended. A read so taken is
+// answered right after the next scan.
+void Srtp_AfterWait(uint32_t iface);
+// Right after the scan: the reads waiting for their answers get them from the
+// image the scan left.
+void Srtp_AfterScan(uint32_t iface);
 uint32_t Srtp_Conn_Cnt(uint32_t iface);
 void Srtp_DeInit(NX_IP *ip);
 void SrtpDisconnect(NX_TCP_SOCKET *socket);

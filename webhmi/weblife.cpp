@@ -343,8 +343,10 @@ void tavix_check_ftp_state() {
 }
 
 void tavix_DemoUnlock() {
-    pthread_mutex_lock(&demo_release_guard);
     int value = 0;
+    // Already unlocked (the usual case between passes): nothing to post.
+    if (sem_getvalue(&demoMutex, &value) == 0 && value >= 1) return;
+    pthread_mutex_lock(&demo_release_guard);
     if (sem_getvalue(&demoMutex, &value) == 0 && value < 1) sem_post(&demoMutex);
     pthread_mutex_unlock(&demo_release_guard);
 }

@@ -9,7 +9,9 @@ end of a veth pair, in one run.
 Per program (a one-rung counter, the counter and 2,000 arithmetic rungs) and
 per client count (1, 16), in three alternating rounds: requests/s, p50 and
 p99 (us), p50 in scan times, server CPU %, the controller's scan rate, and
-the ratio ours : libmodbus. Then the idle scan
+the ratio ours : libmodbus, of each round (with the load average it started
+at) and of the rounds' means. The date and the load average are printed at
+the start and the end. Then the idle scan
 rate and CPU, and connection churn (connect, one request, close, 2,000 times)
 on 502 and 18501, with libmodbus's server for comparison; descriptors and
 resident memory before and after."""
@@ -47,6 +49,11 @@ def fds_rss(pid):
 def mean(results):
     """Field by field mean of the rounds' results."""
     return {k: sum(r[k] for r in results) / len(results) for k in results[0]}
+
+
+def load1():
+    with open("/proc/loadavg") as f:
+        return float(f.read().split()[0])
 
 
 def parse(line):
@@ -110,22 +117,34 @@ class Bench:
         return r
 
     def loads(self, rounds=3):
-        """Ours and libmodbus's in alternating rounds; rates are the rounds'
-        mean, latencies their medians; p50 also in scan times of ours."""
+        """Ours and libmodbus's in alternating rounds, each round printed with
+        its ratio and the load average it started at; then the rounds' mean
+        rates, mean latencies, p50 also in scan times of ours, and the
+        smallest, middle and largest of the rounds' ratios."""
         for name, rungs in (("counter", 0), ("2000 rungs", 2000)):
             self.load_program(program(rungs))
             for conns in (1, 16):
-                ours, theirs = [], []
-                for _ in range(rounds):
-                    ours.append(self.run_load(502, self.pid, conns))
-                    theirs.append(self.run_load(REF_PORT, self.ref.pid, conns))
+                ours, theirs, ratios = [], [], []
+                for k in range(rounds):
+                    load = load1()
+                    o = self.run_load(502, self.pid, conns)
+                    t = self.run_load(REF_PORT, self.ref.pid, conns)
+                    ours.append(o)
+                    theirs.append(t)
+                    ratios.append(o["per_s"] / max(t["per_s"], 1))
+                    print("%-10s %2d conn round %d: ours %6.0f req/s p50 %5.0f us cpu %3.0f%% | libmodbus %6.0f req/s "
+                          "p50 %5.0f us cpu %3.0f%% | ratio %.2f | load %.2f"
+                          % (name, conns, k + 1, o["per_s"], o["p50_us"], o["cpu"], t["per_s"], t["p50_us"], t["cpu"],
+                             ratios[-1], load), flush=True)
                 o, t = mean(ours), mean(theirs)
                 p50_scans = o["p50_us"] * o["scans"] / 1e6
+                r = sorted(ratios)
                 print("%-10s %2d conn: ours %6.0f req/s p50 %5.0f us (%.2f scans) p99 %5.0f us cpu %3.0f%% "
-                      "scans/s %6.0f | libmodbus %6.0f req/s p50 %5.0f p99 %5.0f us cpu %3.0f%% | ratio %.2f"
+                      "scans/s %6.0f | libmodbus %6.0f req/s p50 %5.0f p99 %5.0f us cpu %3.0f%% | ratio %.2f "
+                      "(rounds min/median/max %.2f/%.2f/%.2f)"
                       % (name, conns, o["per_s"], o["p50_us"], p50_scans, o["p99_us"], o["cpu"], o["scans"],
-                         t["per_s"], t["p50_us"], t["p99_us"], t["cpu"], o["per_s"] / max(t["per_s"], 1)),
-                      flush=True)
+                         t["per_s"], t["p50_us"], t["p99_us"], t["cpu"], o["per_s"] / max(t["per_s"], 1),
+                         r[0], r[len(r) // 2], r[-1]), flush=True)
         self.load_program(program(0))
 
     def idle(self):
@@ -173,6 +192,7 @@ class Bench:
 
 def main():
     seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 3.0
+    print("date:", time.strftime("%Y-%m-%d %H:%M:%S %z"), flush=True)
     with open("/proc/loadavg") as f:
         print("load average at start:", " ".join(f.read().split()[:3]), flush=True)
     b = Bench(seconds)

@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
+#include <string>
 #include <modbus.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -62,4 +64,19 @@ template <typename Run> auto BenchRef_Round(uint16_t port, Run run) {
     stop = true;
     ref.join();
     return result;
+}
+
+// The machine's load average over the last minute (-1 when it cannot be read).
+inline double BenchRef_Load1() {
+    double l[1] = {-1};
+    return getloadavg(l, 1) == 1 ? l[0] : -1;
+}
+
+// Each round's ratio (ours : libmodbus) and the load average it ran at, as
+// counters ratio_r1, load_r1, ratio_r2, ...: the spread between rounds is the
+// machine's as much as the code's.
+template <class State>
+void BenchRef_RoundCounters(State &state, const std::vector<double> &ratios, const std::vector<double> &loads) {
+    for (size_t i = 0; i < ratios.size(); i++) state.counters["ratio_r" + std::to_string(i + 1)] = ratios[i];
+    for (size_t i = 0; i < loads.size(); i++) state.counters["load_r" + std::to_string(i + 1)] = loads[i];
 }

@@ -10,6 +10,7 @@
 
 #include "core/image/bytes.h"
 #include "core/image/util.h"
+#include "platform/plat_poll.h"
 #include "iec/services/z7svc.h"
 #include "iec/vm/z7rc.h"
 #include "iec/vm/z7parts.h"
@@ -34,7 +35,7 @@ Z7CSChannel *Chan(Z7CSData *cs, uint32_t n) { return n >= 1 && n <= Z7CS_CHANNEL
 void FreeRecord(Z7CSChannel &c) {
     c.number = 0;
     c.flags = 0;
-    c.received = c.expected = c.to_send = c.answer_len = 0;
+    c.received = c.expected = c.to_send = c.answer_len = c.ahead = 0;
     c.silence = 0;
     c.sock = -1;
 }
@@ -67,7 +68,33 @@ void SockSend(Z7CSChannel &c) {
     }
 }
 
-// One read towards the frame: the 4-byte start, the MBAP length, then the
+// The next frame starts at rx[0]: the bytes read past the current one move there.
+void NextFrame(Z7CSChannel &c) {
+    if (c.ahead > 0) std::memmove(c.rx.data(), c.rx.data() + c.received, c.ahead);
+    c.received = 0;
+}
+
+// At most want bytes towards the frame, placed at rx[received]: 0 when none
+// came. A plain channel (Modbus only, no frame start to watch) reads what the
+// socket holds, as far as rx has room, in one call and takes the bytes past
+// the frame from there later: a request costs one read, and a read that
+// empties the socket needs no second one to find it empty.
+int32_t SockTake(Z7CSChannel &c, uint32_t want, bool plain, bool *closed) {
+    if (!plain) {
+        return c.received == 0 ? Z7Socket_ReceiveFrameStart(c.sock, want, &c.rx[c.received], closed)
+                               : Z7Socket_Receive(c.sock, want, &c.rx[c.received], closed);
+    }
+    if (c.ahead == 0) {
+        const int32_t n = Z7Socket_Receive(c.sock, uint32_t(c.rx.size() - c.received), &c.rx[c.received], closed);
+        if (n <= 0) return n;
+        c.ahead = uint16_t(n);
+    }
+    const uint16_t k = uint16_t(want < c.ahead ? want : c.ahead);
+    c.ahead = uint16_t(c.ahead - k);
+    return k;
+}
+
+// One step towards the frame: the 4-byte start, the MBAP length, then the
 // rest. True when bytes came and more of the same frame may be waiting.
 bool SockReceiveStep(Z7CSChannel &c, bool plain) {
     if (c.flags & Z7CH_QUESTION) return false;
@@ -75,8 +102,7 @@ bool SockReceiveStep(Z7CSChannel &c, bool plain) {
     // The expected length was checked against the payload when the header came.
     if (want == 0 || NEVER(c.received + want > c.rx.size())) return false;
     bool closed = false;
-    const int32_t n = c.received == 0 && !plain ? Z7Socket_ReceiveFrameStart(c.sock, want, &c.rx[c.received], &closed)
-                                                : Z7Socket_Receive(c.sock, want, &c.rx[c.received], &closed);
+    const int32_t n = SockTake(c, want, plain, &closed);
     if (closed) {
         CloseChannel(c);
         return false;
@@ -89,15 +115,15 @@ bool SockReceiveStep(Z7CSChannel &c, bool plain) {
         if (IsZ7Frame(c.rx.data())) {
             if (size - 1u > Z7CS_PAYLOAD - 1) {
                 Z7EVSTRACE("%s", kBadSize);
-                c.received = 0;
-                return false;
+                NextFrame(c);
+                return c.ahead > 0;  // bytes read with it start the next frame
             }
             c.expected = uint16_t(size + 4);
         } else if (size == 0) {
             c.expected = 6;  // Modbus TCP: the MBAP protocol identifier is 0
         } else {
-            c.received = 0;
-            return false;
+            NextFrame(c);
+            return c.ahead > 0;
         }
         c.flags |= Z7CH_KNOWN;
         return true;
@@ -105,9 +131,9 @@ bool SockReceiveStep(Z7CSChannel &c, bool plain) {
     if (c.received == 6 && c.expected == 6 && !IsZ7Frame(c.rx.data())) {
         const uint16_t len = BE_Get16(&c.rx[4]);
         if (len < 1 || len > 256) {
-            c.received = 0;
+            NextFrame(c);
             c.flags &= uint16_t(~Z7CH_KNOWN);
-            return false;
+            return c.ahead > 0;
         }
         c.expected = uint16_t(len + 6);
         return true;
@@ -317,7 +343,11 @@ void QueueAnswer(Z7CSChannel &c, uint32_t len) {
 
 void Release(Z7CSChannel &c) {
     c.flags &= uint16_t(~Z7CH_QUESTION);
-    c.received = c.expected = 0;
+    NextFrame(c);
+    c.expected = 0;
+    // A request read with the last one is served on the next pass, which
+    // then does not wait for input.
+    if (c.ahead > 0) PLAT_PollWake();
 }
 
 // Zero-terminated name at frame offset off, inside the frame; false when it

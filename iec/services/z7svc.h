@@ -141,6 +141,9 @@ enum : uint16_t {
 };
 struct Z7CSChannel {
     uint16_t number, flags, spare, received, expected, to_send, answer_len;
+    // A plain socket channel's bytes read past the frame being taken: they
+    // follow it in rx (at received) and start the next frame.
+    uint16_t ahead;
     std::array<uint8_t, Z7CS_FRAME> rx;
     std::array<uint8_t, Z7CS_FRAME> tx;
     uint32_t silence;

@@ -231,6 +231,13 @@ TEST_F(ExecRtc, ScanKeepsUtcAndLocalInStep) {
     FakeClock::Advance(10000);
     Rtc_ScanUpdate();
     EXPECT_EQ(LE_Get16(&plc_reg[2 * W_UTC]), uint16_t(sec + 1));
+    // Local time ticks with it (9:00:01), and a clock record written over in
+    // the image is put back from the kept time by the next scan.
+    const uint16_t ticked[3] = {1, 0, 9};
+    for (unsigned i = 0; i < 3; i++) EXPECT_EQ(PlcWord(W_CLOCK + i), ticked[i]) << i;
+    PlcWordSet(W_CLOCK + 1, 33);
+    Rtc_ScanUpdate();
+    for (unsigned i = 0; i < 3; i++) EXPECT_EQ(PlcWord(W_CLOCK + i), ticked[i]) << i;
 }
 
 }  // namespace

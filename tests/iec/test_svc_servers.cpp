@@ -249,6 +249,34 @@ TEST(SocketChannel, WholeFramesAreQuestionsInOnePass) {
     EXPECT_EQ(Z7CS_GetQuestion(&cs, &ch), 17u);
     EXPECT_EQ(std::memcmp(Z7CS_GetRequestFrame(&cs, ch), f.data(), f.size()), 0);
     Z7CS_ReleaseQuestion(&cs, ch);
+    // A slave block's channel (Modbus only) reads what is waiting at once:
+    // a header that is not MBAP is dropped, and the requests that came with
+    // it are questions in turn, the later ones without new input.
+    cs.plain = true;
+    const Bytes g = Hex("00 03 00 00 00 06 07 03 00 01 00 02"), h = Hex("00 04 00 00 00 06 07 04 00 02 00 03");
+    Bytes three = Hex("00 09 00 07");
+    three.insert(three.end(), g.begin(), g.end());
+    three.insert(three.end(), h.begin(), h.end());
+    arrive(three);
+    for (const Bytes *want : {&g, &h}) {
+        Z7CS_Activate(&cs);
+        ASSERT_EQ(Z7CS_GetQuestion(&cs, &ch), 17u);
+        ASSERT_EQ(Z7CS_GetRequestLength(&cs, ch), want->size());
+        EXPECT_EQ(Bytes(Z7CS_GetRequestFrame(&cs, ch), Z7CS_GetRequestFrame(&cs, ch) + want->size()), *want);
+        Z7CS_ReleaseQuestion(&cs, ch);
+    }
+    Z7CS_Activate(&cs);
+    EXPECT_EQ(Z7CS_GetQuestion(&cs, &ch), 0u);
+    // in pieces as before
+    arrive(Bytes(g.begin(), g.begin() + 5));
+    Z7CS_Activate(&cs);
+    EXPECT_EQ(Z7CS_GetQuestion(&cs, &ch), 0u);
+    arrive(Bytes(g.begin() + 5, g.end()));
+    Z7CS_Activate(&cs);
+    ASSERT_EQ(Z7CS_GetQuestion(&cs, &ch), 17u);
+    EXPECT_EQ(Bytes(Z7CS_GetRequestFrame(&cs, ch), Z7CS_GetRequestFrame(&cs, ch) + g.size()), g);
+    Z7CS_ReleaseQuestion(&cs, ch);
+    cs.plain = false;
     // silence: the first check stamps it, a stamp older than the time-out
     // (across midnight) closes the channel
     EXPECT_EQ(Z7CS_GetNbHostTCP(&cs), 1u);

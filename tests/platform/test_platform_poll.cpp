@@ -59,6 +59,10 @@ TEST(PlatPoll, EdgesReportedOnceUnreadInputDoesNotWakeAndWakeEndsTheWait) {
     EXPECT_EQ(PLAT_PollCount(), before);
     ASSERT_EQ(PLAT_PollAdd(&item, rd.get(), PLAT_POLL_IN, PLAT_POLL_NET, &owner, 7), 0);
     (void)PLAT_PollTake(PLAT_POLL_NET);
+    // The owner's count of the item's reports, and the group's count.
+    uint32_t tally = 0;
+    PLAT_PollTally(&item, &tally);
+    const uint32_t filed = PLAT_PollFiled(PLAT_POLL_NET);
 
     // Nothing to read: the wait lasts its time (lower bound only).
     auto t0 = Clock::now();
@@ -76,15 +80,20 @@ TEST(PlatPoll, EdgesReportedOnceUnreadInputDoesNotWakeAndWakeEndsTheWait) {
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list[0], &item);
     EXPECT_EQ(PLAT_PollTake(PLAT_POLL_NET).size(), 0u);
+    EXPECT_EQ(tally, 1u);
+    EXPECT_EQ(PLAT_PollFiled(PLAT_POLL_NET), filed + 1);
 
     // Left unread on purpose: the next wait is not woken by it.
     t0 = Clock::now();
     EXPECT_EQ(PLAT_PollWait(3000), 0);
     EXPECT_GE(UsSince(t0), 2500.0);
+    EXPECT_EQ(tally, 1u);
     // New input is a new edge.
     ASSERT_EQ(write(wr.get(), "y", 1), 1);
     EXPECT_EQ(PLAT_PollWait(5000000), 1);
     EXPECT_EQ(PLAT_PollTake(PLAT_POLL_NET).size(), 1u);
+    EXPECT_EQ(tally, 2u);
+    EXPECT_EQ(PLAT_PollFiled(PLAT_POLL_NET), filed + 2);
 
     // A wake request of this thread ends the next wait at once, once.
     PLAT_PollWake();
@@ -103,6 +112,26 @@ TEST(PlatPoll, EdgesReportedOnceUnreadInputDoesNotWakeAndWakeEndsTheWait) {
     EXPECT_EQ(PLAT_PollWait(5000000), 0);
     other.join();
     EXPECT_LT(UsSince(t0), 1000000.0);
+
+    // With a pace of 20 ms, a wait at least that long ends at its ticks:
+    // ten waits take about 200 ms (bounds 180 ms and three times 200 ms),
+    // a shorter wait keeps its own time-out, and input still ends a wait as
+    // a report. Without the pace a wait lasts its time again.
+    ASSERT_EQ(PLAT_PollPace(20000), 0);
+    t0 = Clock::now();
+    for (int i = 0; i < 10; i++) EXPECT_EQ(PLAT_PollWait(5000000), 0);
+    EXPECT_GE(UsSince(t0), 180000.0);
+    EXPECT_LT(UsSince(t0), 600000.0);
+    t0 = Clock::now();
+    EXPECT_EQ(PLAT_PollWait(3000), 0);
+    EXPECT_GE(UsSince(t0), 2500.0);
+    ASSERT_EQ(write(wr.get(), "p", 1), 1);
+    EXPECT_EQ(PLAT_PollWait(5000000), 1);
+    EXPECT_EQ(PLAT_PollTake(PLAT_POLL_NET).size(), 1u);
+    ASSERT_EQ(PLAT_PollPace(0), 0);
+    t0 = Clock::now();
+    EXPECT_EQ(PLAT_PollWait(50000), 0);
+    EXPECT_GE(UsSince(t0), 45000.0);
 
     // Removed: no more reports; the list forgets it.
     ASSERT_EQ(write(wr.get(), "z", 1), 1);

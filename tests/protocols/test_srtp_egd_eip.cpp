@@ -21,6 +21,7 @@
 #include "net/enet.h"
 #include "net/net.h"
 #include "platform/plat_net.h"
+#include "platform/plat_poll.h"
 #include "protocols/egd.h"
 #include "protocols/eip.h"
 #include "protocols/srtp.h"
@@ -216,6 +217,51 @@ TEST(SrtpSession, FramingOneMessagePerPassPendingReadsAndIdleClose) {
     EXPECT_EQ(Srtp_Conn_Cnt(0), 0u);
     a.Take();
     EXPECT_TRUE(a.closed);
+}
+
+TEST(SrtpSession, ReadTakenAfterWaitIsAnsweredAfterTheScan) {
+    SrtpServed served(18320);
+    ASSERT_EQ(served.init, 0u);
+    Peer a(SrtpPortNumber);
+    SrtpPass(3);
+    ASSERT_EQ(Srtp_Conn_Cnt(0), 1u);
+    SrtpPlcPriv = 2;
+    // The answer to a read of %R5 with sequence s, the register's bytes as they lie.
+    auto answer = [](uint8_t seq, uint8_t lo, uint8_t hi) {
+        Bytes t(56);
+        t[0] = 3;
+        t[2] = seq;
+        t[17] = 1;
+        t[31] = 0xD4;
+        t[44] = lo;
+        t[45] = hi;
+        t[50] = 0xFF;
+        t[51] = 2;
+        t[52] = 0x74;
+        return t;
+    };
+    PlcReg_Set(R(5), "\x11\x22", 16);
+    a.Send(SrtpReq(7, 4, 8, 4, 1));
+    a.WaitDelivered();
+    PLAT_PollHarvest(false);  // the readiness set reports the input, as the loop's wait does
+    Srtp_AfterWait(0);
+    EXPECT_TRUE(a.Take(20).empty());
+    PlcReg_Set(R(5), "\x33\x44", 16);  // what the scan writes
+    Srtp_AfterScan(0);
+    EXPECT_EQ(a.Take(), answer(7, 0x33, 0x44));
+    SrtpPass(2);
+    EXPECT_TRUE(a.Take(20).empty());
+    // With the service off the answer waits for it.
+    a.Send(SrtpReq(8, 4, 8, 4, 1));
+    a.WaitDelivered();
+    PLAT_PollHarvest(false);
+    Srtp_AfterWait(0);
+    Dpr_Configuration[0].enables[0] = 0;
+    Srtp_AfterScan(0);
+    EXPECT_TRUE(a.Take(20).empty());
+    Dpr_Configuration[0].enables[0] = EN0_B0;
+    Srtp_AfterScan(0);
+    EXPECT_EQ(a.Take(), answer(8, 0x33, 0x44));
 }
 
 TEST(SrtpSession, AnAnswerThatCannotGoOutWholeClosesTheConnection) {
