@@ -146,6 +146,42 @@ TEST_F(CmdFrame, SecondHostGetsBusyAndItsInputIsFlushed) {
     EXPECT_EQ(CmdHost, 0u);
 }
 
+TEST_F(CmdFrame, InternalClientTakesTheFreePortInItsModeOnly) {
+    PlcWordSet(W_NETID, 7);
+    // Free port, own id: claimed for host 0 in mode 0; a half frame is dropped.
+    EXPECT_EQ(Exchange({0x09, 0x01}), Bytes{});
+    EXPECT_NE(CmdBuf.state, 0u);
+    Vcomm_Lock = 0;
+    CmdRun = 3;
+    CmdHost = 1;
+    EXPECT_EQ(Cmd_Request(7), 1u);
+    EXPECT_EQ(Vcomm_Lock, 1u);
+    EXPECT_EQ(Vcomm_Host, 0u);
+    EXPECT_EQ(Vcomm_Mode, 0u);
+    EXPECT_EQ(Vcomm_ConnectId, 7u);
+    EXPECT_EQ(CmdRun, 255);
+    EXPECT_EQ(CmdHost, 0u);
+    EXPECT_EQ(CmdBuf.state, 0u);
+    // Held in mode 0: another id asks for mode 1 and is refused, the holder stays.
+    EXPECT_EQ(Cmd_Request(9), 0u);
+    EXPECT_EQ(Vcomm_Mode, 0u);
+    // Free again: another id gets mode 1 and keeps it on asking again.
+    Vcomm_Lock = 0;
+    EXPECT_EQ(Cmd_Request(9), 1u);
+    EXPECT_EQ(Vcomm_Mode, 1u);
+    EXPECT_EQ(Vcomm_ConnectId, 9u);
+    EXPECT_EQ(Cmd_Request(9), 1u);
+    // The Ethernet channel holds the port: refused, nothing changes.
+    Vcomm_Host = 1;
+    CmdRun = 3;
+    EXPECT_EQ(Cmd_Request(9), 0u);
+    EXPECT_EQ(CmdRun, 3);
+    Vcomm_Lock = 0;
+    Vcomm_Host = 0;
+    CmdRun = CMD_IDLE;
+    PlcWordSet(W_NETID, 0);
+}
+
 TEST_F(CmdFrame, MidFrameSilenceResetsTheReceiverAndEndsTheConversation) {
     EXPECT_EQ(Exchange({0x09, 0x01}), Bytes{});
     EXPECT_NE(Vcomm_Lock & 1u, 0u);

@@ -462,6 +462,18 @@ TEST_F(StorageTest, IecApplicationIsHandedToTheRuntime) {
     EXPECT_EQ(DrevanoRuntime, 1);
     EXPECT_EQ(ReadFile(Cfg("z7.cod")), image);
     DrevanoStop();
+
+    // The runtime's own store writes the same file and hands nothing over.
+    const auto by_save = ReadFile(Cfg("ladder.pgm"));
+    unlink(Cfg("ladder.pgm").c_str());
+    unlink(Cfg("z7.cod").c_str());
+    EXPECT_EQ(Z7SaveLadderPgm(), 1u);
+    EXPECT_EQ(ReadFile(Cfg("ladder.pgm")), by_save);
+    EXPECT_EQ(DrevanoRuntime, 0);
+    EXPECT_FALSE(FileExists(Cfg("z7.cod")));
+    ASSERT_EQ(mkdir(Cfg("ladder.pgm.tmp").c_str(), 0700), 0);
+    EXPECT_EQ(Z7SaveLadderPgm(), 0u);
+    rmdir(Cfg("ladder.pgm.tmp").c_str());
 }
 
 TEST_F(StorageTest, CrashLogHoldsTheBacktrace) {

@@ -267,6 +267,13 @@ TEST_F(IecTest, ExtensionGatesDecideWhatIsPresent) {
     EXPECT_EQ(Z7VMCode_GetEAX(four, &c, &v), 1u);
     EXPECT_EQ(c, four + 68);
     EXPECT_EQ(Z7VMCode_GetBusDrv(four), 0u);
+    // the I/O point count from count 6 on, the bus I/O list from 9 on
+    for (auto [count, ios, list] : {std::tuple{5, 0u, false}, {6, 68u, false}, {8, 68u, false}, {9, 68u, true}}) {
+        img.ext_count = count;
+        const uint32_t c = Load(img);
+        EXPECT_EQ(Z7VMCode_GetNbIOs(c), ios) << count;
+        EXPECT_EQ(Z7VMCode_GetBusIOList(c), list ? c + 68 : 0u) << count;
+    }
     // interrupt tasks: 16 from extension count 18, 64 from 20, where the debug bit also counts
     img.ext = std::vector<uint32_t>(22, 68);
     img.ext[20] = 2;  // word 21

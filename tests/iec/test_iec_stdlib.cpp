@@ -372,6 +372,124 @@ TEST_F(IecStd, TimersPulsesAndChartSteps) {
         EXPECT_EQ(std::vector<int>({B(41), B(42), B(43), B(44)}), std::vector<int>({s.running, s.first, s.active, s.last}));
         EXPECT_EQ(T(9), s.t);
     }
+    // ISFCSTEP starts inactive; command 2 keeps everything, the last stamp included
+    const Block plain = Make("ISFCSTEP", {45, 46, 10, 47, 48, 49});
+    for (const S &s : std::vector<S>{{1000, 9, 0, 0, 0, 0, 0}, {1100, 1, 0, 1, 1, 0, 0}, {1250, 1, 1, 0, 1, 0, 150},
+                                     {1300, 2, 1, 0, 1, 0, 150}, {1400, 9, 1, 0, 1, 0, 300}, {1500, 0, 0, 0, 0, 1, 300},
+                                     {1600, 9, 0, 0, 0, 0, 300}}) {
+        SCOPED_TRACE(s.now);
+        Stamp(s.now);
+        SetD(45, uint32_t(s.cmd));
+        plain.Run();
+        EXPECT_EQ(std::vector<int>({B(46), B(47), B(48), B(49)}), std::vector<int>({s.running, s.first, s.active, s.last}));
+        EXPECT_EQ(T(10), s.t);
+    }
+
+    // rows of {stamp, RUN}; Q of each execution
+    struct Wave {
+        uint32_t now;
+        uint8_t run;
+    };
+    // BLINKA (RUN B100, low T100, high T101; Q B101): low 200 ms first, then high 100 ms
+    SetT(100, 200);
+    SetT(101, 100);
+    const Block blinka = Make("BLINKA", {100, 100, 101, 101});
+    std::string q;
+    for (const Wave &w : std::vector<Wave>{{1000, 1}, {1100, 1}, {1200, 1}, {1250, 1}, {1300, 1}, {1400, 1},
+                                          {1500, 1}, {1550, 0}, {1650, 1}}) {
+        Stamp(w.now);
+        SetB(100, w.run);
+        blinka.Run();
+        q += char('0' + B(101));
+    }
+    EXPECT_EQ(q, "001100100");
+    // DTEVERY (RUN B102, DAYS D100, TM T102; Q B103): DAYS 0, TM 300
+    SetD(100, 0);
+    SetT(102, 300);
+    const Block every = Make("DTEVERY", {102, 100, 102, 103});
+    q.clear();
+    for (const Wave &w : std::vector<Wave>{{1000, 1}, {1100, 1}, {1200, 1}, {1300, 1}, {1400, 1}, {1500, 1},
+                                          {1600, 1}, {1650, 0}, {1700, 1}}) {
+        Stamp(w.now);
+        SetB(102, w.run);
+        every.Run();
+        q += char('0' + B(103));
+    }
+    EXPECT_EQ(q, "100100101");
+    // SIG_GEN (RUN B104, PERIOD T103, MAXCOUNT D101; PULSE B105, UP D102, END B106, SINE R103): PERIOD 100, MAXCOUNT 4;
+    // SINE = sin(UP / 4 x 6.2826) in single precision
+    SetT(103, 100);
+    SetD(101, 4);
+    SetB(104, 1);
+    const Block gen = Make("SIG_GEN", {104, 103, 101, 105, 102, 106, 103});
+    struct Gen {
+        uint32_t now;
+        uint8_t pulse;
+        uint32_t up;
+        uint8_t end;
+        float sine;
+    };
+    for (const Gen &g : std::vector<Gen>{{1000, 0, 0, 1, 0.0f}, {1050, 0, 0, 1, 0.0f}, {1100, 1, 1, 0, 1.0f},
+                                        {1200, 0, 2, 0, 0.000292690587f}, {1300, 1, 3, 0, -0.999999881f},
+                                        {1400, 0, 4, 0, -0.000585381174f}, {1500, 1, 0, 1, 0.0f}}) {
+        SCOPED_TRACE(g.now);
+        Stamp(g.now);
+        gen.Run();
+        EXPECT_EQ(B(105), g.pulse);
+        EXPECT_EQ(D(102), g.up);
+        EXPECT_EQ(B(106), g.end);
+        EXPECT_FLOAT_EQ(R(103), g.sine);
+    }
+    SetB(104, 0);
+    gen.Run();
+    EXPECT_EQ(std::vector<uint32_t>({B(105), D(102), B(106)}), std::vector<uint32_t>({0, 0, 1}));
+
+    // Calendar blocks on the runtime clock: Sunday 2024-03-10 14:05:09.007 UTC,
+    // local time one hour ahead.
+    test_support::FixedIecClock clock;
+    setenv("TZ", "CET-1", 1);
+    tzset();
+    // DTCURDATETIME (LOCAL B110; YEAR..MILLISECOND D110..D116, TOD T110, DST B111)
+    const Block now = Make("DTCURDATETIME", {110, 110, 111, 112, 113, 114, 115, 116, 110, 111});
+    for (const auto &[local, hour] : {std::pair{uint8_t(1), 15u}, std::pair{uint8_t(0), 14u}}) {
+        SetB(110, local);
+        SetB(111, 1);
+        now.Run();
+        EXPECT_EQ(std::vector<uint32_t>({D(110), D(111), D(112), D(113), D(114), D(115), D(116)}),
+                  std::vector<uint32_t>({2024, 3, 10, hour, 5, 9, 7}));
+        EXPECT_EQ(T(110), hour * 3600000 + 309007);
+        EXPECT_EQ(B(111), 0);
+    }
+    // DTAT (YEAR D117, MONTH D118, DAY D119, TOD T111, RST B112; Q B113, DONE B114): rows of
+    // {target, RST} -> {Q, DONE}; local 15:05:09
+    struct At {
+        uint32_t year, month, day, tod;
+        uint8_t rst, q, done;
+    };
+    const Block at = Make("DTAT", {117, 118, 119, 111, 112, 113, 114});
+    for (const At &a : std::vector<At>{
+             {2024, 3, 10, 54000000, 0, 0, 0},  // arms
+             {2024, 3, 10, 54000000, 0, 1, 1},  // 15:00 reached today: one pulse
+             {2024, 3, 10, 54000000, 0, 0, 1},  // done held
+             {2024, 3, 10, 54400000, 1, 0, 0},  // RST arms again for 15:06:40
+             {2024, 3, 10, 54400000, 0, 0, 0},  // not yet
+             {0, 3, 11, 0, 1, 0, 0},            // every year on 11 March
+             {0, 3, 11, 0, 0, 0, 0},
+             {0, 0, 9, 0, 1, 0, 0},             // every month from the 9th
+             {0, 0, 9, 0, 0, 1, 1},
+             {0, 0, 0, 54000000, 1, 0, 0},      // every day at 15:00
+             {0, 0, 0, 54000000, 0, 1, 1},
+         }) {
+        SCOPED_TRACE(testing::Message() << a.year << "-" << a.month << "-" << a.day << " " << a.tod);
+        SetD(117, a.year);
+        SetD(118, a.month);
+        SetD(119, a.day);
+        SetT(111, a.tod);
+        SetB(112, a.rst);
+        at.Run();
+        EXPECT_EQ(B(113), a.q);
+        EXPECT_EQ(B(114), a.done);
+    }
 }
 
 TEST_F(IecStd, AveragesInterpolationStacksAndQueues) {
@@ -525,6 +643,66 @@ TEST_F(IecStd, AveragesInterpolationStacksAndQueues) {
     SetB(61, 1);
     st.Run();
     EXPECT_EQ(D(62), 11u);
+
+    // rows of {stamp, RUN or RST, X} -> output; operands: B 100.., R 100.., T 100
+    struct Rate {
+        uint32_t now;
+        uint8_t flag;
+        float x, out;
+    };
+    // INTEGRAL (RUN B100, R1 B101, XIN R100, X0 R101, CYCLE T100; Q B102, XOUT R102): XIN 0.5, X0 10, CYCLE 100
+    SetR(100, 0.5f);
+    SetR(101, 10.0f);
+    SetT(100, 100);
+    const Block integral = Make("INTEGRAL", {100, 101, 100, 101, 100, 102, 102});
+    for (const auto &[now, run, r1, q, out] : std::vector<std::tuple<uint32_t, uint8_t, uint8_t, uint8_t, float>>{
+             {1000, 1, 1, 0, 10.0f}, {1100, 1, 0, 1, 10.0f}, {1150, 1, 0, 1, 85.0f}, {1200, 0, 0, 1, 85.0f},
+             {1500, 1, 0, 1, 235.0f}}) {
+        SCOPED_TRACE(now);
+        Stamp(now);
+        SetB(100, run);
+        SetB(101, r1);
+        integral.Run();
+        EXPECT_EQ(B(102), q);
+        EXPECT_FLOAT_EQ(R(102), out);
+    }
+    // DERIVATE (RUN B103, XIN R103, CYCLE T101; XOUT R104), CYCLE 0 then 150:
+    // (3 (x - x3) + x1 - x2) / (10 d)
+    SetT(101, 0);
+    const Block deriv = Make("DERIVATE", {103, 103, 101, 104});
+    for (const Rate &r : std::vector<Rate>{{1000, 1, 1, 0.0f}, {1100, 1, 2, 0.003f}, {1200, 1, 4, 0.01f},
+                                          {1300, 1, 4, 0.011f}, {1300, 1, 7, 0.011f}, {1400, 0, 10, 0.011f}}) {
+        SCOPED_TRACE(r.now);
+        Stamp(r.now);
+        SetB(103, r.flag);
+        SetR(103, r.x);
+        deriv.Run();
+        EXPECT_FLOAT_EQ(R(104), r.out);
+    }
+    SetT(101, 150);
+    SetB(103, 1);
+    Stamp(1440);  // 140 ms since the last sample: not above CYCLE
+    deriv.Run();
+    EXPECT_FLOAT_EQ(R(104), 0.011f);
+    Stamp(1500);
+    deriv.Run();
+    EXPECT_FLOAT_EQ(R(104), 0.012f);
+    // RAMP (X R105, rise R106, fall R107, base T102, RST B104; OUT R108): 10 up and 20 down per 1000 ms;
+    // the rates are taken only at a reset
+    SetR(106, 10.0f);
+    SetR(107, 20.0f);
+    SetT(102, 1000);
+    const Block ramp = Make("RAMP", {105, 106, 107, 102, 104, 108});
+    for (const Rate &r : std::vector<Rate>{{1000, 0, 0, 0.0f}, {1100, 0, 5, 1.0f}, {1300, 0, 5, 3.0f}, {1700, 0, 5, 5.0f},
+                                          {1800, 0, 0, 3.0f}, {1900, 0, 10, 4.0f}, {2000, 1, 2, 2.0f}, {2100, 0, 10, 10.0f}}) {
+        SCOPED_TRACE(r.now);
+        if (r.now == 1900) SetR(106, 100.0f);
+        Stamp(r.now);
+        SetB(104, r.flag);
+        SetR(105, r.x);
+        ramp.Run();
+        EXPECT_FLOAT_EQ(R(108), r.out);
+    }
 }
 
 TEST_F(IecStd, BitFunctionsMasksShiftsBcdPackingAndAnyTypes) {

@@ -303,6 +303,13 @@ TEST_F(IoTest, ModemLinesOfSlotOneAndTheThermocoupleChannel) {
     EXPECT_EQ(LastWrite(0x4E), (std::vector<uint8_t>{0xDB, 0x6F}));
     IoCommOnOf(1);
     EXPECT_EQ(LastWrite(0x4E), (std::vector<uint8_t>{0xDF, 0x6F}));
+    IoPutDTR(1);  // DTR on clears bit 0x40
+    EXPECT_EQ(LastWrite(0x4E), (std::vector<uint8_t>{0x9F, 0x6F}));
+    IoPutDTR(0);
+    EXPECT_EQ(LastWrite(0x4E), (std::vector<uint8_t>{0xDF, 0x6F}));
+    // Terminal settings never pass the control line (bit 7 of 0x42 stays high).
+    IoTermSet(0x31);
+    EXPECT_EQ(LastWrite(0x42), (std::vector<uint8_t>{0xFF}));
     // Module names are copied bounded and always terminated.
     char name[6];
     EXPECT_EQ(strmcpy(name, "VBX310C", sizeof name), name + 5);
@@ -322,6 +329,30 @@ TEST_F(IoTest, ModemLinesOfSlotOneAndTheThermocoupleChannel) {
     EXPECT_NEAR(int16_t(LE_Get16(&ai[0])) / 20.0, 25.0, 0.6);
     EXPECT_NEAR(int16_t(LE_Get16(&ai[2])) / 20.0, 25.0, 0.6);
     EXPECT_EQ(tbl[0].comp[0], 653);
+}
+
+TEST_F(IoTest, TerminalSettingsGoToSlotZeroAsItsOutputMode) {
+    // No module in slot 0: nothing is written.
+    Log().clear();
+    IoTermSet(0xF0);
+    EXPECT_TRUE(Log().empty());
+    // Base module 0x5F0E: terminal bits 4..7 of the value drive port bits 6, 7,
+    // 4, 5 of the second byte of expander 0x40; the low nibble (the control line)
+    // is not passed on.
+    Sim(R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [255, 95]}]})");
+    SetConfig({0x0E, 0x5F, 0, 0, 0xFF, 0, 0, 0, 0xFF, 0, 0, 0});
+    Io_SlotCheck();
+    ASSERT_EQ(slotinfo[0].id, 0x5F0E);
+    const struct {
+        uint32_t value;
+        uint8_t port;
+    } rows[] = {{0x10, 0x47}, {0x20, 0x87}, {0x40, 0x17}, {0x80, 0x27}, {0x5A, 0x57}, {0xFF, 0xF7}, {0x0F, 0x07}};
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.value);
+        Log().clear();
+        IoTermSet(r.value);
+        EXPECT_EQ(LastWrite(0x40), (std::vector<uint8_t>{0xFF, r.port}));
+    }
 }
 
 }  // namespace
