@@ -131,7 +131,7 @@ inline uint32_t MbPdu_ReadHead(uint8_t *ans, uint8_t fc, uint32_t q) {
         return n;
     };
     if (fc >= 32 || !((r.functions >> fc) & 1)) return MbPdu_Exception(ans, fc, MB_EX_ILLEGAL_FUNCTION);
-    if (fc == MB_READ_EXCEPTION_STATUS) {
+    if ((r.functions & (1u << MB_READ_EXCEPTION_STATUS)) && fc == MB_READ_EXCEPTION_STATUS) {
         ans[0] = fc;
         ans[1] = 0;  // nothing sets a status bit
         return 2;
@@ -141,13 +141,17 @@ inline uint32_t MbPdu_ReadHead(uint8_t *ans, uint8_t fc, uint32_t q) {
     if (x != 0) return refused(x);
     const uint32_t a = BE_Get16(req + MB_PDU_ADDRESS), q = BE_Get16(req + MB_PDU_QUANTITY);
     switch (fc) {
-    case MB_READ_COILS: case MB_READ_DISCRETE_INPUTS: case MB_READ_HOLDING_REGISTERS: case MB_READ_INPUT_REGISTERS:
-        if (q > (fc <= MB_READ_DISCRETE_INPUTS ? r.read_bits_max : r.read_registers_max))
-            return MbPdu_Exception(ans, fc, r.quantity_code);
+    case MB_READ_COILS: case MB_READ_DISCRETE_INPUTS: case MB_READ_HOLDING_REGISTERS: case MB_READ_INPUT_REGISTERS: {
+        const bool bits = fc <= MB_READ_DISCRETE_INPUTS;
+        if (q > (bits ? r.read_bits_max : r.read_registers_max)) return MbPdu_Exception(ans, fc, r.quantity_code);
         x = acc.locate(ctx, fc, a, q, 0);
         if (x == 0) x = acc.read(ctx, fc, q, ans + MB_ANSWER_DATA, 0);
         if (x != 0) return refused(x);
-        return MbPdu_ReadHead(ans, fc, q) + MbPdu_Bytes(fc, q);
+        const uint32_t bc = bits ? (q + 7) / 8 : 2 * q;
+        ans[0] = fc;
+        ans[MB_ANSWER_COUNT] = uint8_t(bc);
+        return MB_ANSWER_DATA + bc;
+    }
     case MB_WRITE_SINGLE_COIL: case MB_WRITE_SINGLE_REGISTER: {
         x = acc.locate(ctx, fc, a, 1, 0);
         if (x != 0) return refused(x);
