@@ -414,12 +414,10 @@ constexpr MbAccess kSlaveAccess{SlaveAdmit, SlaveLocate, SlaveRead, SlaveWrite};
 // The slave's answers: reads and multiple writes up to 2,000 bits and 125
 // registers, a short request, a quantity over them or data that disagrees
 // with its byte count (checked after the range) answer 3.
-constexpr uint32_t Fn(uint8_t fc) { return 1u << fc; }
 constexpr MbRules kSlaveRules{
-    Fn(MB_READ_COILS) | Fn(MB_READ_DISCRETE_INPUTS) | Fn(MB_READ_HOLDING_REGISTERS) | Fn(MB_READ_INPUT_REGISTERS) |
-        Fn(MB_WRITE_SINGLE_COIL) | Fn(MB_WRITE_SINGLE_REGISTER) | Fn(MB_READ_EXCEPTION_STATUS) |
-        Fn(MB_WRITE_MULTIPLE_COILS) | Fn(MB_WRITE_MULTIPLE_REGISTERS) | Fn(MB_MASK_WRITE_REGISTER) |
-        Fn(MB_READ_WRITE_REGISTERS),
+    MbPdu_Set({MB_READ_COILS, MB_READ_DISCRETE_INPUTS, MB_READ_HOLDING_REGISTERS, MB_READ_INPUT_REGISTERS,
+               MB_WRITE_SINGLE_COIL, MB_WRITE_SINGLE_REGISTER, MB_READ_EXCEPTION_STATUS, MB_WRITE_MULTIPLE_COILS,
+               MB_WRITE_MULTIPLE_REGISTERS, MB_MASK_WRITE_REGISTER, MB_READ_WRITE_REGISTERS}),
     MB_READ_BITS_MAX, MB_READ_REGISTERS_MAX, MB_READ_BITS_MAX, MB_READ_REGISTERS_MAX,
     MB_EX_ILLEGAL_DATA_VALUE, MB_EX_ILLEGAL_DATA_VALUE, MB_EX_ILLEGAL_DATA_VALUE,
     MB_RULE_BYTE_COUNT | MB_RULE_DATA_AFTER_RANGE,
@@ -898,7 +896,8 @@ uint32_t ReqBuild(ModbusPcb &c, uint16_t *err, bool iec) {
             return 2;
         case MB_DIAGNOSTICS: {
             // The sub-functions whose data word the request carries.
-            const bool data = r.start == DIAG_RETURN_QUERY || r.start == DIAG_RESTART || r.start == DIAG_ASCII_DELIMITER;
+            const bool data =
+                r.start == DIAG_RETURN_QUERY || r.start == DIAG_RESTART || r.start == DIAG_ASCII_DELIMITER;
             return 1 + MbPdu_Request(pdu, fc, r.start, data ? LocWord(local, 0) : 0);
         }
         case MB_WRITE_MULTIPLE_COILS:

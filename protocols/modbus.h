@@ -14,7 +14,6 @@ constexpr unsigned MODBUS_SLOTS = 16;
 constexpr uint32_t MODBUS_RX_MAX = 1540;  // request buffer
 constexpr uint32_t MODBUS_TX_MAX = 266;   // answer buffer
 constexpr uint32_t MODBUS_IDLE_MS = 60000;
-constexpr uint8_t MB_FUNCTION_LAST = MB_WRITE_MULTIPLE_REGISTERS;
 
 struct ModbusSlot {
     NX_TCP_SOCKET socket;

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 
 #include "core/image/bytes.h"
 
@@ -54,15 +55,21 @@ constexpr uint32_t MB_ANSWER_COUNT = 1, MB_ANSWER_DATA = 2, MB_ANSWER_CODE = 1;
 constexpr uint32_t MB_MBAP_TRANSACTION = 0, MB_MBAP_PROTOCOL = 2, MB_MBAP_LENGTH = 4, MB_MBAP_UNIT = 6,
                    MB_MBAP_PDU = 7;
 
-// Functions whose items are bits (1, 2, 5, 15); the others' are registers.
-inline bool MbPdu_Bits(uint8_t fc) {
-    return fc == MB_READ_COILS || fc == MB_READ_DISCRETE_INPUTS || fc == MB_WRITE_SINGLE_COIL ||
-           fc == MB_WRITE_MULTIPLE_COILS;
+// A set of function codes below 32, one bit each.
+constexpr uint32_t MbPdu_Set(std::initializer_list<uint8_t> fcs) {
+    uint32_t set = 0;
+    for (uint8_t fc : fcs) set |= 1u << fc;
+    return set;
 }
-inline bool MbPdu_IsWrite(uint8_t fc) {
-    return fc == MB_WRITE_SINGLE_COIL || fc == MB_WRITE_SINGLE_REGISTER || fc == MB_WRITE_MULTIPLE_COILS ||
-           fc == MB_WRITE_MULTIPLE_REGISTERS;
-}
+inline bool MbPdu_In(uint32_t set, uint8_t fc) { return fc < 32 && ((set >> fc) & 1) != 0; }
+// Functions whose items are bits (1, 2, 5, 15), the others' registers; the
+// writes (5, 6, 15, 16).
+constexpr uint32_t MB_BIT_FUNCTIONS =
+    MbPdu_Set({MB_READ_COILS, MB_READ_DISCRETE_INPUTS, MB_WRITE_SINGLE_COIL, MB_WRITE_MULTIPLE_COILS});
+constexpr uint32_t MB_WRITE_FUNCTIONS = MbPdu_Set(
+    {MB_WRITE_SINGLE_COIL, MB_WRITE_SINGLE_REGISTER, MB_WRITE_MULTIPLE_COILS, MB_WRITE_MULTIPLE_REGISTERS});
+inline bool MbPdu_Bits(uint8_t fc) { return MbPdu_In(MB_BIT_FUNCTIONS, fc); }
+inline bool MbPdu_IsWrite(uint8_t fc) { return MbPdu_In(MB_WRITE_FUNCTIONS, fc); }
 // Bytes that q items of function fc take on the wire.
 inline uint32_t MbPdu_Bytes(uint8_t fc, uint32_t q) { return MbPdu_Bits(fc) ? (q + 7) / 8 : 2 * q; }
 
@@ -86,7 +93,7 @@ struct MbAccess {
 
 // Where the servers answer differently, each server's own rules.
 struct MbRules {
-    uint32_t functions;  // bit fc set: function fc served (of 1-7, 15, 16, 22, 23)
+    uint32_t functions;  // the set of functions served (of 1-7, 15, 16, 22, 23)
     uint16_t read_bits_max, read_registers_max;    // a read asking more: quantity_code
     uint16_t write_bits_max, write_registers_max;  // functions 15 and 16 (MB_NO_LIMIT: none)
     uint8_t quantity_code;
@@ -96,10 +103,12 @@ struct MbRules {
     uint8_t data_code;  // a multiple write whose data is missing (or not as its byte count says)
     uint8_t flags;      // MB_RULE_*
 };
-constexpr uint8_t MB_RULE_BYTE_COUNT = 0x01;        // a multiple write's byte count must match its quantity
-constexpr uint8_t MB_RULE_DATA_AFTER_RANGE = 0x02;  // its data is checked after its range, else before
-constexpr uint8_t MB_RULE_COIL_NONZERO = 0x04;      // function 5: any value but 0 sets the coil, else bit 0 of the high byte
-constexpr uint8_t MB_RULE_COIL_ECHO_HIGH = 0x08;    // function 5: the echo's value is its high byte and 0
+// A multiple write's byte count must match its quantity; its data is
+// checked after its range, else before.
+constexpr uint8_t MB_RULE_BYTE_COUNT = 0x01, MB_RULE_DATA_AFTER_RANGE = 0x02;
+// Function 5: any value but 0 sets the coil, else bit 0 of the value's high
+// byte; the echo's value is its high byte and 0.
+constexpr uint8_t MB_RULE_COIL_NONZERO = 0x04, MB_RULE_COIL_ECHO_HIGH = 0x08;
 
 // An exception answer of function fc: its length.
 inline uint32_t MbPdu_Exception(uint8_t *ans, uint8_t fc, uint8_t code) {
@@ -130,8 +139,8 @@ inline uint32_t MbPdu_ReadHead(uint8_t *ans, uint8_t fc, uint32_t q) {
         if (ans != req) std::memcpy(ans, req, n);
         return n;
     };
-    if (fc >= 32 || !((r.functions >> fc) & 1)) return MbPdu_Exception(ans, fc, MB_EX_ILLEGAL_FUNCTION);
-    if ((r.functions & (1u << MB_READ_EXCEPTION_STATUS)) && fc == MB_READ_EXCEPTION_STATUS) {
+    if (!MbPdu_In(r.functions, fc)) return MbPdu_Exception(ans, fc, MB_EX_ILLEGAL_FUNCTION);
+    if (MbPdu_In(r.functions, MB_READ_EXCEPTION_STATUS) && fc == MB_READ_EXCEPTION_STATUS) {
         ans[0] = fc;
         ans[1] = 0;  // nothing sets a status bit
         return 2;

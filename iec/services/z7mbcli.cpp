@@ -388,7 +388,8 @@ void Extract(const Cnx &c, uint8_t *q) {
             for (uint32_t g = 0; g < kGroups; g++) {
                 const uint32_t at = MB_ANSWER_DATA + kGroupBytes * g;
                 if (1 + at + kGroupBytes > plen || 2 + kGroupBytes * g + kGroupBytes > size) break;
-                for (uint32_t b = 0; b < kGroupBytes; b++) data[2 + kGroupBytes * g + b] = pdu[at + kGroupBytes - 1 - b];
+                for (uint32_t b = 0; b < kGroupBytes; b++)
+                    data[2 + kGroupBytes * g + b] = pdu[at + kGroupBytes - 1 - b];
             }
         }
     }

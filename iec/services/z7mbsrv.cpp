@@ -162,11 +162,9 @@ constexpr MbAccess kTableAccess{nullptr, TableLocate, TableRead, TableWrite};
 // them exception 2; multiple writes of any quantity whose byte count agrees
 // with it and with the bytes present, else exception 3, before the range; a
 // coil set by any value but 0; nothing to a request short of its fields.
-constexpr uint32_t Fn(uint8_t fc) { return 1u << fc; }
 constexpr MbRules kTableRules{
-    Fn(MB_READ_COILS) | Fn(MB_READ_DISCRETE_INPUTS) | Fn(MB_READ_HOLDING_REGISTERS) | Fn(MB_READ_INPUT_REGISTERS) |
-        Fn(MB_WRITE_SINGLE_COIL) | Fn(MB_WRITE_SINGLE_REGISTER) | Fn(MB_WRITE_MULTIPLE_COILS) |
-        Fn(MB_WRITE_MULTIPLE_REGISTERS),
+    MbPdu_Set({MB_READ_COILS, MB_READ_DISCRETE_INPUTS, MB_READ_HOLDING_REGISTERS, MB_READ_INPUT_REGISTERS,
+               MB_WRITE_SINGLE_COIL, MB_WRITE_SINGLE_REGISTER, MB_WRITE_MULTIPLE_COILS, MB_WRITE_MULTIPLE_REGISTERS}),
     MB_READ_BITS_MAX, MB_READ_REGISTERS_MAX, MB_NO_LIMIT, MB_NO_LIMIT,
     MB_EX_ILLEGAL_DATA_ADDRESS, 0, MB_EX_ILLEGAL_DATA_VALUE,
     MB_RULE_BYTE_COUNT | MB_RULE_COIL_NONZERO,
@@ -178,7 +176,7 @@ uint32_t ServePdu(const MBState &st, uint32_t conn, const uint8_t *pdu, uint32_t
     if (len < 2) return 0;
     const uint8_t fc = pdu[1];
     ans[0] = pdu[0];
-    if (fc < 32 && ((kTableRules.functions >> fc) & 1)) {
+    if (MbPdu_In(kTableRules.functions, fc)) {
         TableAccess t{st, conn, nullptr, 0};
         const uint32_t n = MbPdu_Serve(kTableRules, kTableAccess, &t, pdu + 1, len - 1, ans + 1);
         return n != 0 ? 1 + n : 0;
