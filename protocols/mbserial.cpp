@@ -597,14 +597,14 @@ uint32_t MasterStep(ModbusPcb &c) {
     const bool edge = !c.parm.iec || (ctl == 1 && c.last_ctl == 0);
     c.last_ctl = uint8_t(ctl);
     switch (c.state) {
-        case 1: {
+        case ModState::kIdle: {
             if (!trig || !edge) return 1;
             FlushRx(m.port);
             uint16_t err = 0;
             const uint32_t n = c.parm.iec ? Z7_MOD_ReqBuild(c, &err) : MOD_ReqBuild(c, &err);
             if (n == 0) {
                 Put16(c.parm.status, uint16_t(err | 2));
-                c.state = 4;
+                c.state = ModState::kDone;
                 return 1;
             }
             c.pending = 0;
@@ -613,26 +613,26 @@ uint32_t MasterStep(ModbusPcb &c) {
             m.rx_state = (m.mode & MOD_ASCII) ? 5 : 0;
             SendFrame(c, n);
             if (TcpFraming(m)) ModbusTCP_St.flags |= 2;
-            c.state = 2;
+            c.state = ModState::kSending;
             return 1;
         }
-        case 2:
+        case ModState::kSending:
             if (!trig) {
                 FlushTx(m.port);
                 c.tx_flag = 0;
                 Put16(c.parm.status, 0);
-                c.state = 1;
+                c.state = ModState::kIdle;
                 return 1;
             }
             TxPoll(c);
             if (c.tx_flag != 0) return 1;
             RestartElapsed(c);
-            c.state = 3;
+            c.state = ModState::kWaiting;
             [[fallthrough]];
-        case 3: {
+        case ModState::kWaiting: {
             if (!trig) {
                 Put16(c.parm.status, 0);
-                c.state = 1;
+                c.state = ModState::kIdle;
             }
             if (StatusRx(m.port) & 7) c.pending = 0x200;
             bool got = false;
@@ -646,7 +646,7 @@ uint32_t MasterStep(ModbusPcb &c) {
                 }
             }
             if (got) RestartElapsed(c);
-            if (c.state != 3) return 1;
+            if (c.state != ModState::kWaiting) return 1;
             UpdateElapsed(c);
             const bool timed_out = c.parm.timeout != 0 && c.elapsed >= c.parm.timeout;
             if (!answered && !timed_out) return 1;
@@ -657,13 +657,13 @@ uint32_t MasterStep(ModbusPcb &c) {
             else if (c.pending & 0x200) st = 0x202;
             else st = 0x102;
             Put16(c.parm.status, st);
-            c.state = 4;
+            c.state = ModState::kDone;
             return 1;
         }
-        case 4:
+        case ModState::kDone:
             if (!trig) {
                 Put16(c.parm.status, 0);
-                c.state = 1;
+                c.state = ModState::kIdle;
             }
             return 1;
         default:
@@ -988,7 +988,7 @@ uint32_t Z7_MOD_ReqProcess(ModbusPcb &c) {
 void Z7_MOD_Forward(uint32_t port, uint32_t count, const uint8_t *table) {
     if (port >= pcb.size()) return;
     ModbusPcb &c = pcb[port];
-    if (!c.parm.iec || c.state != 0) return;
+    if (!c.parm.iec || c.state != ModState::kSlave) return;
     c.parm.ext[1] = uint16_t(count);
     c.parm.forward = table;
 }
@@ -1022,7 +1022,7 @@ void ModbusInit(uint32_t port, const ModbusParm &parm) {
         m.mode = uint8_t((parm.station == 0 ? MOD_MASTER : 0) | (rtu ? 0 : MOD_ASCII));
         m.rx_state = rtu ? 0 : 5;
     }
-    c.state = parm.station == 0 ? 1 : 0;
+    c.state = parm.station == 0 ? ModState::kIdle : ModState::kSlave;
     Put16(c.parm.status, 0);
     RestartElapsed(c);
     c.sys_active = 1;
@@ -1031,7 +1031,7 @@ void ModbusInit(uint32_t port, const ModbusParm &parm) {
 uint32_t ModbusExecute(uint32_t port) {
     if (port >= pcb.size()) return 0;
     ModbusPcb &c = pcb[port];
-    if (c.state == 0) return SlaveStep(c);
+    if (c.state == ModState::kSlave) return SlaveStep(c);
     return MasterStep(c);
 }
 
