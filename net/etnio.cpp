@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
+#include "core/image/mbpdu.h"
 #include "core/image/plcreg.h"
 #include "core/image/tx.h"
 #include "core/image/util.h"
@@ -22,6 +23,25 @@ namespace {
 
 constexpr uint32_t kConnectMs = 1000, kAnswerMs = 2000, kRefreshMs = 3000, kRecords = 38, kSlots = 3;
 constexpr uint32_t kRegLow = 1024, kRegHigh = 0x10031000;
+
+// The I/O configuration block: the slot records (an empty one is its id
+// alone), then records of a kind, a data length and the data, each padded
+// to 4 bytes; a length of 0xFFFF ends the list.
+constexpr uint16_t kEmptySlot = 0xFFFF, kListEnd = 0xFFFF;
+constexpr uint32_t kRecKind = 0, kRecLength = 2, kRecData = 4;
+// The remote-I/O record: its magic, station count, and stations.
+constexpr uint32_t kCfgMagic = 0, kCfgCount = 4, kCfgStations = 16;
+// A station: address, status register, MAC, the first registers of its
+// analog inputs and outputs and its discrete inputs and outputs, its module
+// count and modules (a configuration word and a kind each).
+constexpr uint32_t kStAddress = 0, kStStatus = 4, kStMac = 8, kStAi = 32, kStAq = 36, kStDi = 40, kStDq = 44,
+                   kStModules = 52, kStModule = 64, kModuleBytes = 16, kModConfig = 0, kModKind = 4;
+// A BOOTP message: operation, the address given, the server's address, the
+// client's MAC, the server name, the options after the magic cookie (the
+// subnet mask's, 4 bytes, and the end).
+constexpr uint32_t kBootOp = 0, kBootYiaddr = 16, kBootSiaddr = 20, kBootChaddr = 28, kBootSname = 44,
+                   kBootOptions = 240;
+constexpr uint8_t kBootRequest = 1, kBootReply = 2, kOptSubnetMask = 1, kOptEnd = 255;
 
 struct KindInfo {
     uint8_t in, out;
@@ -86,10 +106,20 @@ void StoreInputs(const EtnIoStation &s, const uint8_t *in) {
     }
 }
 
-uint32_t FcSlot(uint8_t fc) { return fc == 2 ? 0 : fc == 15 ? 1 : 2; }
+// The functions a station is sent: its inputs read, its outputs written,
+// its modules' configuration written.
+constexpr uint8_t kReadInputs = MB_READ_DISCRETE_INPUTS, kWriteOutputs = MB_WRITE_MULTIPLE_COILS,
+                  kWriteConfig = MB_WRITE_MULTIPLE_REGISTERS;
+// The unit of every request; the register the configuration is written from.
+constexpr uint8_t kUnit = 0xFF;
+constexpr uint16_t kConfigRegister = 256;
+// Each module's configuration word: two registers.
+constexpr uint32_t kConfigBytes = 4;
+
+uint32_t FcSlot(uint8_t fc) { return fc == kReadInputs ? 0 : fc == kWriteOutputs ? 1 : 2; }
 
 // Sends station k the request of function code fc: 1 sent, -201 for a code
-// other than 2, 15 and 16, -106 without a packet or when the send failed.
+// other than those three, -106 without a packet or when the send failed.
 int32_t EtnIoModTcpTxPacket(EtnIoConnState &c, EtnIoStation &s, uint32_t iface, uint32_t k, uint8_t fc) {
     NX_PACKET *pk = nullptr;
     if (c.pool == nullptr || _nx_packet_allocate(c.pool, &pk, 0, 0) != NX_SUCCESS) return ETNIO_SEND_FAILED;
@@ -125,14 +155,14 @@ void Disconnect(EtnIoStation &s) {
     s.t_ms = _tx_time_get();
     _nx_tcp_socket_disconnect(&s.socket, 0);
     s.flags &= uint8_t(~(EIO_CONNECTED | EIO_BOUND));
-    s.state = 9;
+    s.state = EtnIoState::kClosing;
 }
 
 // An exchange failed: its status shown, every output sent again next time.
 void Failed(EtnIoStation &s, int32_t r) {
     Status(s, int16_t(r));
     s.shadow_valid = 0;
-    s.state = 4;
+    s.state = EtnIoState::kChoose;
 }
 
 void Step(uint32_t iface, uint32_t k, uint16_t run) {
@@ -141,22 +171,22 @@ void Step(uint32_t iface, uint32_t k, uint16_t run) {
     const bool up = c.ip != nullptr && c.ip->nx_ip_link_up;
     const uint32_t now = _tx_time_get();
     switch (s.state) {
-        case 0:
-            if (s.phase == 0) {
+        case EtnIoState::kIdle:
+            if (s.phase == EtnIoPhase::kNone) {
                 Status(s, run ? ETNIO_NOT_STARTED : 0);
             } else if (up) {
                 s.flags &= uint8_t(~EIO_TIMED_OUT);
-                s.state = 1;
+                s.state = EtnIoState::kConnect;
             } else {
                 Status(s, ETNIO_DOWN);
             }
             break;
-        case 1:
+        case EtnIoState::kConnect:
             if (!(s.flags & EIO_BOUND)) {
                 const uint32_t st = _nx_tcp_client_socket_bind(&s.socket, 0, 0);
                 if (st != NX_SUCCESS && st != NX_ALREADY_BOUND) {
                     Status(s, ETNIO_DOWN);
-                    s.state = 0;
+                    s.state = EtnIoState::kIdle;
                     break;
                 }
                 s.flags |= EIO_BOUND;
@@ -167,44 +197,44 @@ void Step(uint32_t iface, uint32_t k, uint16_t run) {
                 s.flags |= EIO_CONNECTED;
                 Status(s, 0);
                 s.shadow_valid = 0;  // a new connection sends every output
-                if (s.phase == 1 || s.phase == 2) {
-                    s.state = 2;
+                if (s.phase == EtnIoPhase::kStart || s.phase == EtnIoPhase::kRestart) {
+                    s.state = EtnIoState::kSendConfig;
                 } else {
-                    s.state = 4;
-                    s.phase = 4;
+                    s.state = EtnIoState::kChoose;
+                    s.phase = EtnIoPhase::kExchange;
                 }
             } else if (now - s.t_ms > kConnectMs) {
                 s.flags |= EIO_TIMED_OUT;
                 _nx_tcp_socket_disconnect(&s.socket, 0);
                 s.flags &= uint8_t(~EIO_BOUND);
                 Status(s, ETNIO_CONN_TIMEOUT);
-                s.state = 0;
+                s.state = EtnIoState::kIdle;
             }
             break;
-        case 2: {
+        case EtnIoState::kSendConfig: {
             if (s.modules == 0) {
                 Status(s, ETNIO_NO_MODULES);
                 break;
             }
-            const int32_t r = EtnIoModTcpTxPacket(c, s, iface, k, 16);
-            if (r == 1) s.state = 3;
+            const int32_t r = EtnIoModTcpTxPacket(c, s, iface, k, kWriteConfig);
+            if (r == 1) s.state = EtnIoState::kConfigAnswer;
             else Status(s, ETNIO_CFG_REFUSED);
             break;
         }
-        case 3: {
+        case EtnIoState::kConfigAnswer: {
             const int32_t r = Receive(iface, k);
             if (r == 0) break;
             if (r == 1) {
                 Status(s, 0);
-                s.phase = 4;
-                s.state = 4;
+                s.phase = EtnIoPhase::kExchange;
+                s.state = EtnIoState::kChoose;
             } else {
                 Status(s, ETNIO_CFG_REFUSED);
-                s.state = 2;
+                s.state = EtnIoState::kSendConfig;
             }
             break;
         }
-        case 4: {
+        case EtnIoState::kChoose: {
             if (s.modules == 0) {
                 Status(s, ETNIO_NO_MODULES);
                 break;
@@ -216,57 +246,56 @@ void Step(uint32_t iface, uint32_t k, uint16_t run) {
             if (changed) {
                 std::memcpy(s.shadow.data(), now_out.data(), s.out_bytes);
                 s.shadow_valid = 1;
-                s.state = 5;
+                s.state = EtnIoState::kSendOutputs;
             } else if (s.in_bytes > 0) {
-                s.state = 6;
+                s.state = EtnIoState::kAskInputs;
             } else if (s.out_bytes > 0 && now - s.sent_ms >= kRefreshMs) {
-                s.state = 5;
+                s.state = EtnIoState::kSendOutputs;
             }
-            s.phase = 0;
+            s.phase = EtnIoPhase::kNone;
             break;
         }
-        case 5:
-        case 6: {
-            // 5 writes the outputs, 6 asks for the inputs.
-            const bool outputs = s.state == 5;
-            const int32_t r = EtnIoModTcpTxPacket(c, s, iface, k, outputs ? 15 : 2);
-            s.phase = outputs ? 16 : 64;
-            if (r == 1) s.state = 7;
+        case EtnIoState::kSendOutputs:
+        case EtnIoState::kAskInputs: {
+            const bool outputs = s.state == EtnIoState::kSendOutputs;
+            const int32_t r = EtnIoModTcpTxPacket(c, s, iface, k, outputs ? kWriteOutputs : kReadInputs);
+            s.phase = outputs ? EtnIoPhase::kOutputs : EtnIoPhase::kInputs;
+            if (r == 1) s.state = EtnIoState::kAnswer;
             else Failed(s, r);
             break;
         }
-        case 7: {
+        case EtnIoState::kAnswer: {
             const int32_t r = Receive(iface, k);
             if (r == 0) break;
             if (r == 1) {
                 Status(s, 0);
-                if (s.last_fc == 15 && s.in_bytes > 0) {
-                    s.state = 6;
-                    s.phase = 64;
+                if (s.last_fc == kWriteOutputs && s.in_bytes > 0) {
+                    s.state = EtnIoState::kAskInputs;
+                    s.phase = EtnIoPhase::kInputs;
                 } else {
-                    s.state = 4;
-                    s.phase = 4;
+                    s.state = EtnIoState::kChoose;
+                    s.phase = EtnIoPhase::kExchange;
                 }
             } else {
                 Failed(s, r);
             }
             break;
         }
-        case 8:
+        case EtnIoState::kDisconnect:
             Disconnect(s);
             break;
-        case 9:
+        case EtnIoState::kClosing:
             if (s.socket.state == NX_TCP_ESTABLISHED) {
-                if (now - s.t_ms >= kConnectMs) s.state = 8;
+                if (now - s.t_ms >= kConnectMs) s.state = EtnIoState::kDisconnect;
                 break;
             }
             _nx_tcp_client_socket_unbind(&s.socket);
             s.flags &= uint8_t(~(EIO_BOUND | EIO_CONNECTED));
-            s.state = 0;
-            s.phase = 0;
+            s.state = EtnIoState::kIdle;
+            s.phase = EtnIoPhase::kNone;
             break;
         default:
-            s.state = 0;
+            s.state = EtnIoState::kIdle;
             break;
     }
 }
@@ -279,59 +308,60 @@ const uint8_t *EtnIoConfig(const uint8_t *block, uint32_t len, uint32_t n, uint3
     uint32_t pos = 0;
     // The slot records come first: an empty slot is its id 0xFFFF alone.
     for (uint32_t s = 0; s < kSlots; s++) {
-        if (pos + 2 > len) return nullptr;
-        if (LE_Get16(block + pos) == 0xFFFF) {
-            pos += 2;
+        if (pos + kRecLength > len) return nullptr;
+        if (LE_Get16(block + pos + kRecKind) == kEmptySlot) {
+            pos += kRecLength;
             continue;
         }
-        if (pos + 4 > len) return nullptr;
-        pos += 4 + ((LE_Get16(block + pos + 2) + 3u) & ~3u);
+        if (pos + kRecData > len) return nullptr;
+        pos += kRecData + ((LE_Get16(block + pos + kRecLength) + 3u) & ~3u);
     }
     uint32_t seen = 0;
     for (uint32_t r = 0; r < kRecords; r++) {
-        if (pos + 4 > len) return nullptr;
-        const uint16_t kind = LE_Get16(block + pos), dl = LE_Get16(block + pos + 2);
-        if (dl == 0xFFFF) return nullptr;
-        if (pos + 4 + dl > len) return nullptr;
+        if (pos + kRecData > len) return nullptr;
+        const uint16_t kind = LE_Get16(block + pos + kRecKind), dl = LE_Get16(block + pos + kRecLength);
+        if (dl == kListEnd) return nullptr;
+        if (pos + kRecData + dl > len) return nullptr;
         if (kind == ETNIO_KIND && seen++ == n) {
             *data_len = dl;
-            return block + pos + 4;
+            return block + pos + kRecData;
         }
-        pos += 4 + ((dl + 3u) & ~3u);
+        pos += kRecData + ((dl + 3u) & ~3u);
     }
     return nullptr;
 }
 
 int32_t EtnIo_Parse(uint32_t iface, const uint8_t *d, uint32_t len) {
-    if (iface >= ETNIO_IFACES || d == nullptr || len < 16) return -1;
+    if (iface >= ETNIO_IFACES || d == nullptr || len < kCfgStations) return -1;
     EtnIoConnState &c = EtnIOConnState[iface];
-    const uint16_t count = LE_Get16(d + 4);
-    if (LE_Get16(d) != ETNIO_MAGIC || count > ETNIO_STATIONS) return -1;
-    if (16u + ETNIO_STATION_BYTES * count > len) return -1;  // stations beyond the record
+    const uint16_t count = LE_Get16(d + kCfgCount);
+    if (LE_Get16(d + kCfgMagic) != ETNIO_MAGIC || count > ETNIO_STATIONS) return -1;
+    if (kCfgStations + ETNIO_STATION_BYTES * count > len) return -1;  // stations beyond the record
     c.count = uint8_t(count);
     BootPConn[iface].count = 0;
     for (uint32_t k = 0; k < count; k++) {
-        const uint8_t *r = d + 16 + ETNIO_STATION_BYTES * k;
+        const uint8_t *r = d + kCfgStations + ETNIO_STATION_BYTES * k;
         EtnIoStation &s = c.st[k];
-        s.address = LE_Get32(r);
-        s.status = LE_Get32(r + 4);
-        std::memcpy(s.mac.data(), r + 8, 6);
+        s.address = LE_Get32(r + kStAddress);
+        s.status = LE_Get32(r + kStStatus);
+        std::memcpy(s.mac.data(), r + kStMac, s.mac.size());
         BootPConfig(s.mac.data(), s.address, k + 1, iface);
-        s.state = 0;
-        s.phase = 0;
+        s.state = EtnIoState::kIdle;
+        s.phase = EtnIoPhase::kNone;
         s.shadow_valid = 0;
         s.sent_ms = _tx_time_get();
-        uint32_t ai = LE_Get32(r + 32), aq = LE_Get32(r + 36), di = LE_Get32(r + 40), dq = LE_Get32(r + 44);
-        const uint16_t mods = LE_Get16(r + 52);
+        uint32_t ai = LE_Get32(r + kStAi), aq = LE_Get32(r + kStAq), di = LE_Get32(r + kStDi),
+                 dq = LE_Get32(r + kStDq);
+        const uint16_t mods = LE_Get16(r + kStModules);
         s.modules = 0;
         uint32_t in = 0, out = 0;
         for (uint32_t m = 0; m < mods && m < ETNIO_MODULES; m++) {
-            const uint8_t *e = r + 64 + 16 * m;
-            const uint16_t kind = LE_Get16(e + 4);
+            const uint8_t *e = r + kStModule + kModuleBytes * m;
+            const uint16_t kind = LE_Get16(e + kModKind);
             if (kind == 0 || kind >= kKinds.size()) break;  // the list ends here
             const KindInfo &ki = kKinds[kind];
             EtnIoModule &md = s.mod[m];
-            md = EtnIoModule{LE_Get32(e), kind, uint8_t(in), ki.in, uint8_t(out), ki.out, 0, 0, 0, 0};
+            md = EtnIoModule{LE_Get32(e + kModConfig), kind, uint8_t(in), ki.in, uint8_t(out), ki.out, 0, 0, 0, 0};
             if (ki.di_bits) md.di = di;
             if (ki.dq_bits) md.dq = dq;
             if (ki.ai_words) md.ai = ai;
@@ -354,51 +384,48 @@ int32_t EtnIo_Parse(uint32_t iface, const uint8_t *d, uint32_t len) {
 int32_t EtnIo_BuildFrame(uint32_t iface, uint32_t k, uint8_t fc, uint8_t *f, uint32_t room) {
     EtnIoConnState &c = EtnIOConnState[iface];
     const EtnIoStation &s = c.st[k];
+    uint8_t *pdu = f + MB_MBAP_PDU;
     uint32_t n;
-    if (fc == 16) {
-        n = 13 + 4u * s.modules;
+    if (fc == kWriteConfig) {
+        n = MB_MBAP_PDU + MB_PDU_WRITE_HEAD + kConfigBytes * s.modules;
         if (n > room) return ETNIO_SEND_FAILED;
-        BE_Put16(f + 8, 256);
-        BE_Put16(f + 10, uint16_t(2 * s.modules));
-        f[12] = uint8_t(4 * s.modules);
-        for (uint32_t m = 0; m < s.modules; m++) LE_Put32(f + 13 + 4 * m, s.mod[m].config);
-    } else if (fc == 15) {
-        n = 13u + s.out_bytes;
+        MbPdu_WriteHead(pdu, fc, kConfigRegister, uint16_t(kConfigBytes / 2 * s.modules));
+        for (uint32_t m = 0; m < s.modules; m++) LE_Put32(pdu + MB_PDU_DATA + kConfigBytes * m, s.mod[m].config);
+    } else if (fc == kWriteOutputs) {
+        n = MB_MBAP_PDU + MB_PDU_WRITE_HEAD + s.out_bytes;
         if (n > room) return ETNIO_SEND_FAILED;
-        BE_Put16(f + 8, 0);
-        BE_Put16(f + 10, uint16_t(8 * s.out_bytes));
-        f[12] = s.out_bytes;
-        std::memcpy(f + 13, s.shadow.data(), s.out_bytes);
-    } else if (fc == 2) {
-        n = 12;
+        MbPdu_WriteHead(pdu, fc, 0, uint16_t(8 * s.out_bytes));
+        std::memcpy(pdu + MB_PDU_DATA, s.shadow.data(), s.out_bytes);
+    } else if (fc == kReadInputs) {
+        n = MB_MBAP_PDU + MB_PDU_FIELDS;
         if (n > room) return ETNIO_SEND_FAILED;
-        BE_Put16(f + 8, 0);
-        BE_Put16(f + 10, uint16_t(8 * s.in_bytes));
+        MbPdu_Request(pdu, fc, 0, uint16_t(8 * s.in_bytes));
     } else {
         return ETNIO_BAD_FC;
     }
-    BE_Put16(f, c.tid);
-    BE_Put16(f + 2, 0);
-    BE_Put16(f + 4, uint16_t(n - 6));
-    f[6] = 0xFF;
-    f[7] = fc;
+    BE_Put16(f + MB_MBAP_TRANSACTION, c.tid);
+    BE_Put16(f + MB_MBAP_PROTOCOL, 0);
+    BE_Put16(f + MB_MBAP_LENGTH, uint16_t(n - MB_MBAP_UNIT));
+    f[MB_MBAP_UNIT] = kUnit;
     return int32_t(n);
 }
 
 int32_t EtnIoModTcpRxPacket(uint32_t iface, uint32_t k, const uint8_t *f, uint32_t n) {
     EtnIoConnState &c = EtnIOConnState[iface];
     const EtnIoStation &s = c.st[k];
-    if (n < 9) return 0;
-    const uint16_t tid = BE_Get16(f);
-    const uint8_t fc = f[7];
-    if (tid != c.tid_fc[0] && tid != c.tid_fc[1] && tid != c.tid_fc[2]) return (fc & 0x80) ? ETNIO_EXCEPTION : 0;
-    if (fc & 0x80) return ETNIO_EXCEPTION;
-    if (fc != s.last_fc) return ETNIO_OTHER_FC;
-    if (fc == 15 || fc == 16) return 1;
+    if (n < MB_MBAP_PDU + MB_ANSWER_DATA) return 0;
+    const uint16_t tid = BE_Get16(f + MB_MBAP_TRANSACTION);
+    const uint8_t *pdu = f + MB_MBAP_PDU;
+    const MbAnswerKind kind = MbPdu_AnswerKind(pdu, s.last_fc, false);
+    // An exception counts whatever transaction it carries.
+    if (tid != c.tid_fc[0] && tid != c.tid_fc[1] && tid != c.tid_fc[2])
+        return kind == MB_ANSWER_EXCEPTION ? ETNIO_EXCEPTION : 0;
+    if (kind == MB_ANSWER_EXCEPTION) return ETNIO_EXCEPTION;
+    if (kind == MB_ANSWER_OTHER) return ETNIO_OTHER_FC;
+    if (s.last_fc == kWriteOutputs || s.last_fc == kWriteConfig) return 1;
     // Inputs: the byte count must cover the station's input bytes, within the frame.
-    const uint32_t bc = f[8];
-    if (bc < s.in_bytes || 9u + s.in_bytes > n) return ETNIO_OTHER_FC;
-    StoreInputs(s, f + 9);
+    if (!MbPdu_AnswerData(pdu, n - MB_MBAP_PDU, s.in_bytes, MB_COUNT_AT_LEAST)) return ETNIO_OTHER_FC;
+    StoreInputs(s, pdu + MB_ANSWER_DATA);
     return 1;
 }
 
@@ -414,7 +441,7 @@ uint32_t EtnIo_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
     c.count = 0;
     for (EtnIoStation &s : c.st) {
         s.flags = 0;
-        s.state = 0;
+        s.state = EtnIoState::kIdle;
         if (_nx_tcp_socket_create(ip, &s.socket, "EtnIO Socket", 0, 0x4000, 128, 512, nullptr, EtnIoDisconnect) !=
             NX_SUCCESS)
             return 1;
@@ -431,7 +458,7 @@ void EtnIo_DeInit(NX_IP *ip) {
         for (EtnIoStation &s : c.st) {
             _nx_tcp_socket_disconnect(&s.socket, 0);
             s.flags &= uint8_t(~(EIO_CONNECTED | EIO_BOUND));
-            s.state = 0;
+            s.state = EtnIoState::kIdle;
         }
         c.ip = nullptr;
     }
@@ -483,14 +510,17 @@ void EtnIo_Scan(uint32_t iface) {
     }
     for (uint32_t k = 0; k < c.count; k++) {
         EtnIoStation &s = c.st[k];
-        const bool busy = s.state == 1 || s.state == 8 || s.state == 9;
+        const bool busy =
+            s.state == EtnIoState::kConnect || s.state == EtnIoState::kDisconnect || s.state == EtnIoState::kClosing;
         if (!run) {
             // A stop disconnects every station; a station still connected
             // while stopped is disconnected too.
-            if ((c.last_run || (s.flags & EIO_CONNECTED)) && s.state != 8 && s.state != 9) s.state = 8;
+            if ((c.last_run || (s.flags & EIO_CONNECTED)) && s.state != EtnIoState::kDisconnect &&
+                s.state != EtnIoState::kClosing)
+                s.state = EtnIoState::kDisconnect;
         } else if (fresh || (!(s.flags & EIO_CONNECTED) && !busy)) {
-            s.state = 0;
-            s.phase = 1;
+            s.state = EtnIoState::kIdle;
+            s.phase = EtnIoPhase::kStart;
             s.shadow_valid = 0;
         }
         Step(iface, k, run);
@@ -523,19 +553,20 @@ uint32_t BootPConfig(const uint8_t *mac, uint32_t address, uint32_t number, uint
 }
 
 int32_t BootPAnswer(uint32_t iface, const uint8_t *req, uint32_t n, uint8_t *out) {
-    if (iface >= ETNIO_IFACES || n < BOOTP_BYTES || req[0] != 1) return -1;
+    if (iface >= ETNIO_IFACES || n < BOOTP_BYTES || req[kBootOp] != kBootRequest) return -1;
     const BootPTable &b = BootPConn[iface];
     for (uint32_t k = 0; k < b.count; k++) {
-        if (std::memcmp(req + 28, b.entry[k].mac.data(), 6) != 0) continue;
+        if (std::memcmp(req + kBootChaddr, b.entry[k].mac.data(), b.entry[k].mac.size()) != 0) continue;
         std::memcpy(out, req, BOOTP_BYTES);
-        out[0] = 2;
-        BE_Put32(out + 16, b.entry[k].address);
-        BE_Put32(out + 20, b.ip ? b.ip->nx_ip_address : 0);
-        std::memcpy(out + 44, "QDR", 3);
-        out[240] = 1;
-        out[241] = 4;
-        BE_Put32(out + 242, b.ip ? b.ip->nx_ip_network_mask : 0);
-        out[246] = 255;
+        out[kBootOp] = kBootReply;
+        BE_Put32(out + kBootYiaddr, b.entry[k].address);
+        BE_Put32(out + kBootSiaddr, b.ip ? b.ip->nx_ip_address : 0);
+        std::memcpy(out + kBootSname, "QDR", 3);
+        uint8_t *o = out + kBootOptions;
+        o[0] = kOptSubnetMask;
+        o[1] = 4;
+        BE_Put32(o + 2, b.ip ? b.ip->nx_ip_network_mask : 0);
+        o[6] = kOptEnd;
         return int32_t(k);
     }
     return -1;

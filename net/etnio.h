@@ -20,6 +20,26 @@ constexpr int16_t ETNIO_NOT_STARTED = -101, ETNIO_DOWN = -102, ETNIO_CONN_TIMEOU
 // Socket flags of a station.
 constexpr uint8_t EIO_USED = 1, EIO_BOUND = 2, EIO_CONNECTED = 4, EIO_TIMED_OUT = 8;
 
+// Steps of a station's exchange.
+enum class EtnIoState : uint8_t {
+    kIdle,          // waits to be started and for the link
+    kConnect,       // bound and connecting
+    kSendConfig,    // sends its modules' configuration
+    kConfigAnswer,  // awaits the configuration's answer
+    kChoose,        // chooses the next exchange
+    kSendOutputs,   // writes the outputs
+    kAskInputs,     // asks for the inputs
+    kAnswer,        // awaits an exchange's answer
+    kDisconnect,    // ends the connection
+    kClosing,       // waits for its end, then unbinds
+};
+// What a station does next: not started, started with its configuration
+// first (a first start, or again), exchanging, and the outputs or inputs
+// under way.
+enum class EtnIoPhase : uint16_t {
+    kNone = 0, kStart = 1, kRestart = 2, kExchange = 4, kOutputs = 16, kInputs = 64,
+};
+
 struct EtnIoModule {
     uint32_t config;
     uint16_t kind;
@@ -36,8 +56,8 @@ struct EtnIoStation {
     uint8_t in_bytes, out_bytes;
     std::array<uint8_t, ETNIO_SHADOW> shadow;
     uint8_t shadow_valid;  // 0: every output counts as changed
-    uint16_t phase;
-    uint8_t state;
+    EtnIoPhase phase;
+    EtnIoState state;
     uint8_t flags;
     uint8_t last_fc;       // function code of the request awaiting its answer
     uint32_t sent_ms;
@@ -51,7 +71,7 @@ struct EtnIoConnState {
     std::array<EtnIoStation, ETNIO_STATIONS> st;
     uint8_t count;
     uint16_t tid;
-    std::array<uint16_t, 3> tid_fc;  // last identifier for function codes 2, 15, 16
+    std::array<uint16_t, 3> tid_fc;  // last identifier of the reads of inputs, writes of outputs, configurations
     const uint8_t *config;
     uint16_t crc;
     uint16_t last_run;

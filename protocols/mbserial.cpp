@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
+#include "core/image/mbpdu.h"
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
 #include "core/image/util.h"
@@ -23,6 +24,8 @@ ModSocketHooks mod_socket;
 namespace {
 
 constexpr uint32_t kTicksPer100ms = 1000;  // FPGA_GetFrt counts 100 us
+// Stations from this one on are addressed by two bytes.
+constexpr uint16_t kTwoByteStation = 247;
 
 // ---- port access ----------------------------------------------------------------------
 bool SocketActive(uint32_t port) { return mod_socket.connected && mod_socket.connected(port, 0); }
@@ -75,24 +78,25 @@ uint32_t MBase() { return RegTokLen_16b ? BA_M : REG_EM_FIRST; }
 // Area of a slave address; limit 0 when the address is outside the map.
 Area SlaveArea(uint8_t fc, uint32_t a, uint32_t *first) {
     switch (fc) {
-        case 1: case 5: case 15:
+        case MB_READ_COILS: case MB_WRITE_SINGLE_COIL: case MB_WRITE_MULTIPLE_COILS:
             if (a < 3000) { *first = a; return {BA_Q, 2048, 0}; }
             if (a < 6000) { *first = a - 3000; return {MBase(), 2048, 0}; }
             if (a < 9000) { *first = a - 6000; return {TBase(), 2048, 0}; }
             *first = a - 9000;
             return {BA_QG, 256, 0};
-        case 2:
+        case MB_READ_DISCRETE_INPUTS:
             if (a < 3000) { *first = a; return {BA_I, 2048, 0}; }
             if (a < 4000) { *first = a - 3000; return {BA_IG, 256, 0}; }
             if (a < 5000) { *first = a - 4000; return {BA_S, 256, 0}; }
             *first = a - 5000;
             return {BA_K, 256, 0};
-        case 3: case 6: case 16: case 22: case 23:
+        case MB_READ_HOLDING_REGISTERS: case MB_WRITE_SINGLE_REGISTER: case MB_WRITE_MULTIPLE_REGISTERS:
+        case MB_MASK_WRITE_REGISTER: case MB_READ_WRITE_REGISTERS:
             if (a < 512) { *first = a; return {BA_AQ, 512, 1}; }
             if (a < 3000) { *first = a - 512; return {BA_R, 2488, 1}; }
             *first = a - 3000;
             return {BA_R, 50240, 1};
-        case 4:
+        case MB_READ_INPUT_REGISTERS:
             if (a < 3000) { *first = a; return {BA_AI, 512, 1}; }
             if (a < 4000) { *first = a - 3000; return {BA_AIG, 32, 1}; }
             *first = a - 4000;
@@ -172,18 +176,18 @@ void UnpackBits(const Loc &l, uint32_t n, const uint8_t *in) {
 uint8_t IecSlaveLoc(const ModbusPcb &c, uint8_t fc, uint32_t a, uint32_t n, Loc *out) {
     uint32_t k;
     switch (fc) {
-        case 1: case 5: case 15: k = MBM_COILS; break;
-        case 2: k = MBM_INPUTS; break;
-        case 4: k = MBM_INREGS; break;
+        case MB_READ_COILS: case MB_WRITE_SINGLE_COIL: case MB_WRITE_MULTIPLE_COILS: k = MBM_COILS; break;
+        case MB_READ_DISCRETE_INPUTS: k = MBM_INPUTS; break;
+        case MB_READ_INPUT_REGISTERS: k = MBM_INREGS; break;
         default: k = MBM_HOLDING; break;
     }
     const uint8_t *rec = c.parm.data;
-    if (rec == nullptr) return 2;
+    if (rec == nullptr) return MB_EX_ILLEGAL_DATA_ADDRESS;
     const uint32_t addr = LE_Get32(rec + MBM_ADDR + 4 * k), count = LE_Get32(rec + MBM_COUNT + 4 * k);
     const uint32_t unit = (k == MBM_COILS || k == MBM_INPUTS) ? 1 : 2;
-    if (n == 0 || uint64_t(a) + n > count || uint64_t(count) * unit > Z7MEM_SIZE) return 2;
+    if (n == 0 || uint64_t(a) + n > count || uint64_t(count) * unit > Z7MEM_SIZE) return MB_EX_ILLEGAL_DATA_ADDRESS;
     uint8_t *mem = Z7Mem_Ptr(addr, count * unit);
-    if (mem == nullptr) return 2;
+    if (mem == nullptr) return MB_EX_ILLEGAL_DATA_ADDRESS;
     *out = Loc{0, mem + size_t(a) * unit};
     return 0;
 }
@@ -303,42 +307,49 @@ uint32_t TcpEnd(ModbusProto &m) {
 
 // ---- slave ---------------------------------------------------------------------------------
 uint32_t Exception(ModbusProto &m, uint32_t off, uint8_t code) {
-    m.buf[off] = uint8_t(m.buf[off] | 0x80);
-    m.buf[off + 1] = code;
     Count(m, MOD_CNT_EXCEPT);
-    return off + 2;
+    return off + MbPdu_Exception(&m.buf[off], m.buf[off], code);
 }
 
 void Toggle(ModbusPcb &c, uint16_t bit) { Put16(c.parm.status, uint16_t(Get16(c.parm.status) ^ bit)); }
 
+// Sub-functions of the diagnostics (function 8).
+enum DiagSub : uint16_t {
+    DIAG_RETURN_QUERY = 0, DIAG_RESTART = 1, DIAG_REGISTER = 2, DIAG_ASCII_DELIMITER = 3, DIAG_LISTEN_ONLY = 4,
+    DIAG_CLEAR = 10, DIAG_BUS_MESSAGES = 11, DIAG_COMM_ERRORS = 12, DIAG_EXCEPTIONS = 13, DIAG_SLAVE_MESSAGES = 14,
+    DIAG_NO_RESPONSE = 15,
+};
+// Its PDU: the sub-function and the data word, 5 bytes.
+constexpr uint32_t kDiagSub = 1, kDiagData = 3, kDiagBytes = 5;
+
 // Diagnostics (function code 8); the answer length, 0 none.
 uint32_t Diagnostics(ModbusPcb &c, uint32_t off, uint32_t len) {
     ModbusProto &m = c.proto;
-    if (len != off + 5) return Exception(m, off, 3);
-    const uint16_t sub = BE_Get16(&m.buf[off + 1]);
-    const uint32_t echo = off + 5;
+    if (len != off + kDiagBytes) return Exception(m, off, MB_EX_ILLEGAL_DATA_VALUE);
+    const uint16_t sub = BE_Get16(&m.buf[off + kDiagSub]);
+    const uint32_t echo = off + kDiagBytes;
     auto counter = [&](ModCounter k) {
-        BE_Put16(&m.buf[off + 3], m.counters[k]);
+        BE_Put16(&m.buf[off + kDiagData], m.counters[k]);
         return echo;
     };
     switch (sub) {
-        case 0: return echo;
-        case 1:
+        case DIAG_RETURN_QUERY: return echo;
+        case DIAG_RESTART:
             m.counters = {};
             if (m.mode & MOD_LISTEN) {
                 m.mode &= uint8_t(~MOD_LISTEN);
                 return 0;
             }
             return echo;
-        case 2: BE_Put16(&m.buf[off + 3], 0); return echo;
-        case 4: m.mode |= MOD_LISTEN; return 0;
-        case 10: m.counters = {}; return echo;
-        case 11: return counter(MOD_CNT_BUS);
-        case 12: return counter(MOD_CNT_COMERR);
-        case 13: return counter(MOD_CNT_EXCEPT);
-        case 14: return counter(MOD_CNT_SLAVE);
-        case 15: return counter(MOD_CNT_NORESP);
-        default: return Exception(m, off, 2);
+        case DIAG_REGISTER: BE_Put16(&m.buf[off + kDiagData], 0); return echo;
+        case DIAG_LISTEN_ONLY: m.mode |= MOD_LISTEN; return 0;
+        case DIAG_CLEAR: m.counters = {}; return echo;
+        case DIAG_BUS_MESSAGES: return counter(MOD_CNT_BUS);
+        case DIAG_COMM_ERRORS: return counter(MOD_CNT_COMERR);
+        case DIAG_EXCEPTIONS: return counter(MOD_CNT_EXCEPT);
+        case DIAG_SLAVE_MESSAGES: return counter(MOD_CNT_SLAVE);
+        case DIAG_NO_RESPONSE: return counter(MOD_CNT_NORESP);
+        default: return Exception(m, off, MB_EX_ILLEGAL_DATA_ADDRESS);
     }
 }
 
@@ -347,91 +358,79 @@ uint32_t Diagnostics(ModbusPcb &c, uint32_t off, uint32_t len) {
 uint8_t SlaveLoc(const ModbusPcb &c, uint8_t fc, uint32_t a, uint32_t n, Loc *out) {
     if (c.parm.iec) return IecSlaveLoc(c, fc, a, n, out);
     const uint32_t base = SlaveMap(fc, a, n);
-    if (!base) return 3;
+    if (!base) return MB_EX_ILLEGAL_DATA_VALUE;
     *out = Loc{base, nullptr};
     return 0;
 }
 
-// Function codes 1 to 6, 15, 16, 22, 23 on the slave's map; the answer
-// length from the frame's start.
+// The slave's access for the Modbus core: its map, areas 0 and 1 of a
+// request, and whether function 6 writes a 32-bit IEC element.
+struct SlaveAccess {
+    ModbusPcb &c;
+    std::array<Loc, 2> at;
+    bool dword;
+};
+
+uint8_t SlaveAdmit(void *p, uint8_t) {
+    return static_cast<SlaveAccess *>(p)->c.sys_active != 1 ? MB_EX_SERVER_DEVICE_FAILURE : 0;
+}
+
+uint8_t SlaveLocate(void *p, uint8_t fc, uint32_t a, uint32_t q, uint32_t k) {
+    SlaveAccess &s = *static_cast<SlaveAccess *>(p);
+    if (fc == MB_WRITE_SINGLE_REGISTER && IecDwordHolding(s.c)) {
+        // 32-bit elements: the element holding register a takes the value
+        // as a whole (sign-extended), both its words written.
+        s.dword = true;
+        return SlaveLoc(s.c, fc, a & ~1u, 2, &s.at[k]);
+    }
+    return SlaveLoc(s.c, fc, a, q, &s.at[k]);
+}
+
+uint8_t SlaveRead(void *p, uint8_t fc, uint32_t q, uint8_t *out, uint32_t k) {
+    const Loc l = static_cast<SlaveAccess *>(p)->at[k];
+    if (MbPdu_Bits(fc)) {
+        PackBits(l, q, out);
+    } else {
+        for (uint32_t i = 0; i < q; i++) BE_Put16(out + 2 * i, LocWord(l, i));
+    }
+    return 0;
+}
+
+uint8_t SlaveWrite(void *p, uint8_t fc, uint32_t q, const uint8_t *in, uint32_t k) {
+    const SlaveAccess &s = *static_cast<SlaveAccess *>(p);
+    const Loc l = s.at[k];
+    if (s.dword) {
+        if (!IecForced(l.mem)) LE_Put32(l.mem, uint32_t(int32_t(int16_t(BE_Get16(in)))));
+    } else if (MbPdu_Bits(fc)) {
+        UnpackBits(l, q, in);
+    } else {
+        for (uint32_t i = 0; i < q; i++) LocSetWord(l, i, BE_Get16(in + 2 * i));
+    }
+    return 0;
+}
+
+constexpr MbAccess kSlaveAccess{SlaveAdmit, SlaveLocate, SlaveRead, SlaveWrite};
+
+// The slave's answers: reads and multiple writes up to 2,000 bits and 125
+// registers, a short request, a quantity over them or data that disagrees
+// with its byte count (checked after the range) answer 3.
+constexpr MbRules kSlaveRules{
+    MbPdu_Set({MB_READ_COILS, MB_READ_DISCRETE_INPUTS, MB_READ_HOLDING_REGISTERS, MB_READ_INPUT_REGISTERS,
+               MB_WRITE_SINGLE_COIL, MB_WRITE_SINGLE_REGISTER, MB_READ_EXCEPTION_STATUS, MB_WRITE_MULTIPLE_COILS,
+               MB_WRITE_MULTIPLE_REGISTERS, MB_MASK_WRITE_REGISTER, MB_READ_WRITE_REGISTERS}),
+    MB_READ_BITS_MAX, MB_READ_REGISTERS_MAX, MB_READ_BITS_MAX, MB_READ_REGISTERS_MAX,
+    MB_EX_ILLEGAL_DATA_VALUE, MB_EX_ILLEGAL_DATA_VALUE, MB_EX_ILLEGAL_DATA_VALUE,
+    MB_RULE_BYTE_COUNT | MB_RULE_DATA_AFTER_RANGE,
+};
+
+// A request of the slave's functions on its map; the answer length from
+// the frame's start.
 uint32_t DataFunction(ModbusPcb &c, uint32_t off, uint32_t len) {
     ModbusProto &m = c.proto;
-    uint8_t *f = &m.buf[off];  // function code, then the fields
-    const uint8_t fc = f[0];
-    const uint32_t body = len - off;  // bytes from the function code on
-    if (body < 5) return Exception(m, off, 3);
-    const uint32_t a = BE_Get16(f + 1), q = BE_Get16(f + 3);
-    if (c.sys_active != 1) return Exception(m, off, 4);
-    Loc l{}, w{};
-    uint8_t x = 0;
-    switch (fc) {
-        case 1: case 2: {
-            if (q > 2000) return Exception(m, off, 3);
-            if ((x = SlaveLoc(c, fc, a, q, &l)) != 0) return Exception(m, off, x);
-            f[1] = uint8_t((q + 7) / 8);
-            PackBits(l, q, f + 2);
-            return off + 2 + f[1];
-        }
-        case 3: case 4: {
-            if (q > 125) return Exception(m, off, 3);
-            if ((x = SlaveLoc(c, fc, a, q, &l)) != 0) return Exception(m, off, x);
-            f[1] = uint8_t(2 * q);
-            for (uint32_t i = 0; i < q; i++) BE_Put16(f + 2 + 2 * i, LocWord(l, i));
-            return off + 2 + f[1];
-        }
-        case 5: {
-            if ((x = SlaveLoc(c, fc, a, 1, &l)) != 0) return Exception(m, off, x);
-            LocSetBit(l, 0, f[3] & 1);
-            return off + 5;
-        }
-        case 6: {
-            if (IecDwordHolding(c)) {
-                // 32-bit elements: the element holding register a takes the
-                // value as a whole (sign-extended), both its words written.
-                if ((x = SlaveLoc(c, fc, a & ~1u, 2, &l)) != 0) return Exception(m, off, x);
-                if (!IecForced(l.mem)) LE_Put32(l.mem, uint32_t(int32_t(int16_t(q))));
-                return off + 5;
-            }
-            if ((x = SlaveLoc(c, fc, a, 1, &l)) != 0) return Exception(m, off, x);
-            LocSetWord(l, 0, uint16_t(q));
-            return off + 5;
-        }
-        case 15: {
-            if (q > 2000) return Exception(m, off, 3);
-            if ((x = SlaveLoc(c, fc, a, q, &l)) != 0) return Exception(m, off, x);
-            if (body < 6 || f[5] != (q + 7) / 8 || body < 6u + f[5]) return Exception(m, off, 3);
-            UnpackBits(l, q, f + 6);
-            return off + 5;
-        }
-        case 16: {
-            if (q > 125) return Exception(m, off, 3);
-            if ((x = SlaveLoc(c, fc, a, q, &l)) != 0) return Exception(m, off, x);
-            if (body < 6 || f[5] != 2 * q || body < 6u + f[5]) return Exception(m, off, 3);
-            for (uint32_t i = 0; i < q; i++) LocSetWord(l, i, BE_Get16(f + 6 + 2 * i));
-            return off + 5;
-        }
-        case 22: {
-            if (body < 7) return Exception(m, off, 3);
-            if ((x = SlaveLoc(c, fc, a, 1, &l)) != 0) return Exception(m, off, x);
-            const uint16_t and_mask = BE_Get16(f + 3), or_mask = BE_Get16(f + 5);
-            LocSetWord(l, 0, uint16_t((LocWord(l, 0) & and_mask) | (or_mask & ~and_mask)));
-            return off + 7;
-        }
-        case 23: {
-            if (body < 10) return Exception(m, off, 3);
-            const uint32_t wa = BE_Get16(f + 5), wq = BE_Get16(f + 7);
-            if (q > 125 || wq > 121) return Exception(m, off, 3);
-            if ((x = SlaveLoc(c, fc, a, q, &l)) != 0 || (x = SlaveLoc(c, fc, wa, wq, &w)) != 0)
-                return Exception(m, off, x);
-            if (f[9] != 2 * wq || body < 10u + f[9]) return Exception(m, off, 3);
-            for (uint32_t i = 0; i < wq; i++) LocSetWord(w, i, BE_Get16(f + 10 + 2 * i));
-            f[1] = uint8_t(2 * q);
-            for (uint32_t i = 0; i < q; i++) BE_Put16(f + 2 + 2 * i, LocWord(l, i));
-            return off + 2 + f[1];
-        }
-        default:
-            return Exception(m, off, 1);
-    }
+    SlaveAccess access{c, {}, false};
+    const uint32_t n = MbPdu_Serve(kSlaveRules, kSlaveAccess, &access, &m.buf[off], len - off, &m.buf[off]);
+    if (m.buf[off] & MB_EXCEPTION_BIT) Count(m, MOD_CNT_EXCEPT);
+    return off + n;
 }
 
 // Store-and-forward: the frame's address rewritten from the table; 1 when
@@ -598,14 +597,14 @@ uint32_t MasterStep(ModbusPcb &c) {
     const bool edge = !c.parm.iec || (ctl == 1 && c.last_ctl == 0);
     c.last_ctl = uint8_t(ctl);
     switch (c.state) {
-        case 1: {
+        case ModState::kIdle: {
             if (!trig || !edge) return 1;
             FlushRx(m.port);
             uint16_t err = 0;
             const uint32_t n = c.parm.iec ? Z7_MOD_ReqBuild(c, &err) : MOD_ReqBuild(c, &err);
             if (n == 0) {
                 Put16(c.parm.status, uint16_t(err | 2));
-                c.state = 4;
+                c.state = ModState::kDone;
                 return 1;
             }
             c.pending = 0;
@@ -614,26 +613,26 @@ uint32_t MasterStep(ModbusPcb &c) {
             m.rx_state = (m.mode & MOD_ASCII) ? 5 : 0;
             SendFrame(c, n);
             if (TcpFraming(m)) ModbusTCP_St.flags |= 2;
-            c.state = 2;
+            c.state = ModState::kSending;
             return 1;
         }
-        case 2:
+        case ModState::kSending:
             if (!trig) {
                 FlushTx(m.port);
                 c.tx_flag = 0;
                 Put16(c.parm.status, 0);
-                c.state = 1;
+                c.state = ModState::kIdle;
                 return 1;
             }
             TxPoll(c);
             if (c.tx_flag != 0) return 1;
             RestartElapsed(c);
-            c.state = 3;
+            c.state = ModState::kWaiting;
             [[fallthrough]];
-        case 3: {
+        case ModState::kWaiting: {
             if (!trig) {
                 Put16(c.parm.status, 0);
-                c.state = 1;
+                c.state = ModState::kIdle;
             }
             if (StatusRx(m.port) & 7) c.pending = 0x200;
             bool got = false;
@@ -647,7 +646,7 @@ uint32_t MasterStep(ModbusPcb &c) {
                 }
             }
             if (got) RestartElapsed(c);
-            if (c.state != 3) return 1;
+            if (c.state != ModState::kWaiting) return 1;
             UpdateElapsed(c);
             const bool timed_out = c.parm.timeout != 0 && c.elapsed >= c.parm.timeout;
             if (!answered && !timed_out) return 1;
@@ -658,13 +657,13 @@ uint32_t MasterStep(ModbusPcb &c) {
             else if (c.pending & 0x200) st = 0x202;
             else st = 0x102;
             Put16(c.parm.status, st);
-            c.state = 4;
+            c.state = ModState::kDone;
             return 1;
         }
-        case 4:
+        case ModState::kDone:
             if (!trig) {
                 Put16(c.parm.status, 0);
-                c.state = 1;
+                c.state = ModState::kIdle;
             }
             return 1;
         default:
@@ -678,12 +677,13 @@ uint32_t MasterStep(ModbusPcb &c) {
 
 int16_t ExpectedSize(uint8_t fc, bool answer) {
     switch (fc) {
-        case 1: case 2: case 3: case 4: return answer ? -2 : 7;
-        case 5: case 6: case 8: return 7;
-        case 7: case 65: return answer ? 4 : 3;
-        case 15: case 16: return answer ? 7 : -6;
-        case 22: return 9;
-        case 23: return answer ? -2 : -10;
+        case MB_READ_COILS: case MB_READ_DISCRETE_INPUTS: case MB_READ_HOLDING_REGISTERS: case MB_READ_INPUT_REGISTERS:
+            return answer ? -2 : 7;
+        case MB_WRITE_SINGLE_COIL: case MB_WRITE_SINGLE_REGISTER: case MB_DIAGNOSTICS: return 7;
+        case MB_READ_EXCEPTION_STATUS: case MB_USER_STATUS: return answer ? 4 : 3;
+        case MB_WRITE_MULTIPLE_COILS: case MB_WRITE_MULTIPLE_REGISTERS: return answer ? 7 : -6;
+        case MB_MASK_WRITE_REGISTER: return 9;
+        case MB_READ_WRITE_REGISTERS: return answer ? -2 : -10;
         default: return 4;
     }
 }
@@ -778,7 +778,7 @@ uint32_t MOD_ReqProcess(ModbusPcb &c) {
     const uint16_t st = m.station;
     bool mine, broadcast;
     uint32_t off;  // index of the function code
-    if (st < 247) {
+    if (st < kTwoByteStation) {
         mine = m.buf[0] == st || m.buf[0] == 0;
         broadcast = m.buf[0] == 0;
         off = 1;
@@ -794,7 +794,8 @@ uint32_t MOD_ReqProcess(ModbusPcb &c) {
     if (len < off + 1) return 0;
     const uint8_t fc = m.buf[off];
     if (m.mode & MOD_LISTEN) {
-        const bool leave = fc == 8 && len == off + 5 && BE_Get16(&m.buf[off + 1]) == 1;
+        const bool leave =
+            fc == MB_DIAGNOSTICS && len == off + kDiagBytes && BE_Get16(&m.buf[off + kDiagSub]) == DIAG_RESTART;
         if (!leave) {
             Count(m, MOD_CNT_NORESP);
             return 0;
@@ -802,37 +803,29 @@ uint32_t MOD_ReqProcess(ModbusPcb &c) {
     }
     RestartElapsed(c);
     Toggle(c, 0x08);
-    uint8_t fcx = fc;
-    if (c.parm.write_protect && GetBit(c.parm.write_protect) && (fc == 5 || fc == 6 || fc == 15 || fc == 16))
-        fcx = 0;  // treated as unknown
+    // A write-protected slave answers its writes as unknown functions.
+    const bool locked = c.parm.write_protect && GetBit(c.parm.write_protect) && MbPdu_IsWrite(fc);
     uint32_t n = 0;
-    switch (fcx) {
-        case 1: case 2: case 3: case 4: case 5: case 6: case 15: case 16:
-            n = DataFunction(c, off, len);
+    switch (locked ? 0 : fc) {
+        case MB_READ_COILS: case MB_READ_DISCRETE_INPUTS: case MB_READ_HOLDING_REGISTERS:
+        case MB_READ_INPUT_REGISTERS: case MB_WRITE_SINGLE_COIL: case MB_WRITE_SINGLE_REGISTER:
+        case MB_WRITE_MULTIPLE_COILS: case MB_WRITE_MULTIPLE_REGISTERS:
+            n = DataFunction(c, off, len);  // carried out on a broadcast too
             break;
-        case 7:
-            if (broadcast) return 0;
-            m.buf[off + 1] = 0;  // exception status: nothing sets it
-            n = off + 2;
-            break;
-        case 8:
+        case MB_DIAGNOSTICS:
             if (broadcast) return 0;
             n = Diagnostics(c, off, len);
             break;
-        case 22: case 23:
-            if (broadcast) return 0;
-            n = DataFunction(c, off, len);
-            break;
-        case 65:
+        case MB_USER_STATUS:
             if (broadcast) return 0;
             m.buf[off] = 0;
-            m.buf[off + 1] = 65;
+            m.buf[off + 1] = MB_USER_STATUS;
             m.buf[off + 2] = 0;
             n = off + 3;
             break;
-        default:
+        default:  // 7, 22, 23; the others answer 1
             if (broadcast) return 0;
-            n = Exception(m, off, 1);
+            n = locked ? Exception(m, off, MB_EX_ILLEGAL_FUNCTION) : DataFunction(c, off, len);
             break;
     }
     if (broadcast) return 0;
@@ -844,6 +837,12 @@ uint32_t MOD_ReqProcess(ModbusPcb &c) {
 
 namespace {
 
+// Results of an answer: taken, not the answer asked for, and the first of
+// the four exception codes' results (code k: kException << (k - 1)).
+constexpr uint16_t kAnswerTaken = 1, kAnswerWrong = 0x800, kAnswerException = 0x1000;
+// The status byte of function 7's answer.
+constexpr uint32_t kExceptionStatus = 1;
+
 uint32_t ReqBuild(ModbusPcb &c, uint16_t *err, bool iec) {
     ModbusProto &m = c.proto;
     if (c.parm.data == nullptr) {
@@ -853,25 +852,25 @@ uint32_t ReqBuild(ModbusPcb &c, uint16_t *err, bool iec) {
     m.req = {};
     std::memcpy(m.req.data(), c.parm.data, iec ? uint32_t(MBR_STATUS) : 12u);
     const Request r = ReadRequest(m.req.data(), iec);
-    if (r.slave > 247) {
+    if (r.slave > kTwoByteStation) {
         *err = MOD_ERR_STATION;
         return 0;
     }
     bool words = false, sending = false;
     uint32_t n = r.qty;
     switch (r.fc) {
-        case 1: case 2: break;
-        case 3: case 4: words = true; break;
-        case 5: sending = true; n = 1; break;
-        case 6: words = sending = true; n = 1; break;
-        case 7: if (r.qty != 8) { *err = MOD_ERR_QTY; return 0; } break;
-        case 8: if (r.qty != 1) { *err = MOD_ERR_QTY; return 0; } words = true; break;
-        case 15: sending = true; break;
-        case 16: words = sending = true; break;
-        case 65: words = true; n = 1; break;
+        case MB_READ_COILS: case MB_READ_DISCRETE_INPUTS: break;
+        case MB_READ_HOLDING_REGISTERS: case MB_READ_INPUT_REGISTERS: words = true; break;
+        case MB_WRITE_SINGLE_COIL: sending = true; n = 1; break;
+        case MB_WRITE_SINGLE_REGISTER: words = sending = true; n = 1; break;
+        case MB_READ_EXCEPTION_STATUS: if (r.qty != 8) { *err = MOD_ERR_QTY; return 0; } break;
+        case MB_DIAGNOSTICS: if (r.qty != 1) { *err = MOD_ERR_QTY; return 0; } words = true; break;
+        case MB_WRITE_MULTIPLE_COILS: sending = true; break;
+        case MB_WRITE_MULTIPLE_REGISTERS: words = sending = true; break;
+        case MB_USER_STATUS: words = true; n = 1; break;
         default: *err = MOD_ERR_FUNC; return 0;
     }
-    if ((words && n > 125) || (!words && n > 2000)) {
+    if ((words && n > MB_READ_REGISTERS_MAX) || (!words && n > MB_READ_BITS_MAX)) {
         *err = MOD_ERR_QTY;
         return 0;
     }
@@ -885,35 +884,36 @@ uint32_t ReqBuild(ModbusPcb &c, uint16_t *err, bool iec) {
         return 0;
     }
     uint8_t *f = m.buf.data();
+    uint8_t *pdu = f + 1;  // behind the station
+    const uint8_t fc = uint8_t(r.fc);
     f[0] = uint8_t(r.slave);
-    f[1] = uint8_t(r.fc);
-    BE_Put16(f + 2, r.start);
     switch (r.fc) {
-        case 1: case 2: case 3: case 4: BE_Put16(f + 4, r.qty); return 6;
-        case 5: BE_Put16(f + 4, LocBit(local, 0) ? 0xFF00 : 0x0000); return 6;
-        case 6: BE_Put16(f + 4, LocWord(local, 0)); return 6;
-        case 7: return 2;
-        case 8: {
-            const bool data = r.start == 0 || r.start == 1 || r.start == 3;
-            BE_Put16(f + 4, data ? LocWord(local, 0) : 0);
-            return 6;
-        }
-        case 15: {
-            BE_Put16(f + 4, r.qty);
-            f[6] = uint8_t((n + 7) / 8);
-            PackBits(local, n, f + 7);
-            return 7u + f[6];
-        }
-        case 16: {
-            BE_Put16(f + 4, r.qty);
-            f[6] = uint8_t(2 * n);
-            for (uint32_t i = 0; i < n; i++) BE_Put16(f + 7 + 2 * i, LocWord(local, i));
-            return 7u + f[6];
-        }
-        default:  // 65: a broadcast of two bytes
-            f[0] = 0;
-            f[1] = 65;
+        case MB_WRITE_SINGLE_COIL:
+            return 1 + MbPdu_Request(pdu, fc, r.start, LocBit(local, 0) ? MB_COIL_ON : MB_COIL_OFF);
+        case MB_WRITE_SINGLE_REGISTER: return 1 + MbPdu_Request(pdu, fc, r.start, LocWord(local, 0));
+        case MB_READ_EXCEPTION_STATUS:
+            pdu[0] = fc;
             return 2;
+        case MB_DIAGNOSTICS: {
+            // The sub-functions whose data word the request carries.
+            const bool data =
+                r.start == DIAG_RETURN_QUERY || r.start == DIAG_RESTART || r.start == DIAG_ASCII_DELIMITER;
+            return 1 + MbPdu_Request(pdu, fc, r.start, data ? LocWord(local, 0) : 0);
+        }
+        case MB_WRITE_MULTIPLE_COILS:
+            MbPdu_WriteHead(pdu, fc, r.start, r.qty);
+            PackBits(local, n, pdu + MB_PDU_DATA);
+            return 1 + MB_PDU_DATA + pdu[MB_PDU_COUNT];
+        case MB_WRITE_MULTIPLE_REGISTERS:
+            MbPdu_WriteHead(pdu, fc, r.start, r.qty);
+            for (uint32_t i = 0; i < n; i++) BE_Put16(pdu + MB_PDU_DATA + 2 * i, LocWord(local, i));
+            return 1 + MB_PDU_DATA + pdu[MB_PDU_COUNT];
+        case MB_USER_STATUS:  // a broadcast of two bytes
+            f[0] = 0;
+            f[1] = MB_USER_STATUS;
+            return 2;
+        default:  // the reads
+            return 1 + MbPdu_Request(pdu, fc, r.start, r.qty);
     }
 }
 
@@ -921,50 +921,54 @@ uint16_t RspProcess(ModbusPcb &c, bool iec) {
     ModbusProto &m = c.proto;
     const uint32_t len = m.length;
     const Request r = ReadRequest(m.req.data(), iec);
-    if (len < 2) return 0x800;
-    const bool broadcast = r.fc == 65 || r.slave == 0;
+    if (len < 2) return kAnswerWrong;
+    const bool broadcast = r.fc == MB_USER_STATUS || r.slave == 0;
     if (!broadcast && m.buf[0] != r.slave) return 0;  // another station: ignored
-    const uint8_t fc = m.buf[1];
+    const uint8_t *pdu = &m.buf[1];
+    const uint32_t plen = len - 1;
     Loc local{};
-    if (r.fc == 65) {
+    if (r.fc == MB_USER_STATUS) {
         // A slave answers 0, 65, 0 behind its address: the third byte is kept.
-        if (len < 3 || !MasterLoc(r, 1, true, false, &local)) return 0x800;
+        if (len < 3 || !MasterLoc(r, 1, true, false, &local)) return kAnswerWrong;
         LocSetWord(local, 0, uint16_t(m.buf[2] << 8));
-        return 1;
+        return kAnswerTaken;
     }
-    if (fc == (r.fc | 0x80)) {
-        const uint8_t code = len >= 3 ? m.buf[2] : 0;
-        return code >= 1 && code <= 4 ? uint16_t(0x1000u << (code - 1)) : 0x800;
+    switch (MbPdu_AnswerKind(pdu, r.fc, true)) {
+        case MB_ANSWER_EXCEPTION: {
+            const uint8_t code = plen > MB_ANSWER_CODE ? pdu[MB_ANSWER_CODE] : 0;
+            return code >= MB_EX_ILLEGAL_FUNCTION && code <= MB_EX_SERVER_DEVICE_FAILURE
+                       ? uint16_t(kAnswerException << (code - 1))
+                       : kAnswerWrong;
+        }
+        case MB_ANSWER_OTHER: return kAnswerWrong;
+        default: break;
     }
-    if (fc != r.fc) return 0x800;
-    const bool words = r.fc == 3 || r.fc == 4 || r.fc == 8 || r.fc == 65;
-    const uint32_t n = (r.fc == 8 || r.fc == 65) ? 1 : r.fc == 7 ? 8 : r.qty;
+    const bool words = r.fc == MB_READ_HOLDING_REGISTERS || r.fc == MB_READ_INPUT_REGISTERS ||
+                       r.fc == MB_DIAGNOSTICS;
+    const uint32_t n = r.fc == MB_DIAGNOSTICS ? 1 : r.fc == MB_READ_EXCEPTION_STATUS ? 8 : r.qty;
     const bool have = MasterLoc(r, n, words, false, &local);
     switch (r.fc) {
-        case 1: case 2: {
-            const uint32_t bc = (n + 7) / 8;
-            if (len < 3 || m.buf[2] != bc || len < 3 + bc || !have) return 0x800;
-            UnpackBits(local, n, &m.buf[3]);
-            return 1;
-        }
-        case 3: case 4: {
-            const uint32_t bc = 2 * n;
-            if (len < 3 || m.buf[2] != bc || len < 3 + bc || !have) return 0x800;
-            for (uint32_t i = 0; i < n; i++) LocSetWord(local, i, BE_Get16(&m.buf[3 + 2 * i]));
-            return 1;
-        }
-        case 5: case 6: case 15: case 16:
-            return 1;
-        case 7:
-            if (len < 3 || !have) return 0x800;
-            UnpackBits(local, 8, &m.buf[2]);
-            return 1;
-        case 8:
-            if (len < 6 || !have) return 0x800;
-            LocSetWord(local, 0, BE_Get16(&m.buf[4]));
-            return 1;
+        case MB_READ_COILS: case MB_READ_DISCRETE_INPUTS:
+            if (!MbPdu_AnswerData(pdu, plen, (n + 7) / 8, MB_COUNT_EXACT) || !have) return kAnswerWrong;
+            UnpackBits(local, n, pdu + MB_ANSWER_DATA);
+            return kAnswerTaken;
+        case MB_READ_HOLDING_REGISTERS: case MB_READ_INPUT_REGISTERS:
+            if (!MbPdu_AnswerData(pdu, plen, 2 * n, MB_COUNT_EXACT) || !have) return kAnswerWrong;
+            for (uint32_t i = 0; i < n; i++) LocSetWord(local, i, BE_Get16(pdu + MB_ANSWER_DATA + 2 * i));
+            return kAnswerTaken;
+        case MB_WRITE_SINGLE_COIL: case MB_WRITE_SINGLE_REGISTER: case MB_WRITE_MULTIPLE_COILS:
+        case MB_WRITE_MULTIPLE_REGISTERS:
+            return kAnswerTaken;
+        case MB_READ_EXCEPTION_STATUS:
+            if (plen <= kExceptionStatus || !have) return kAnswerWrong;
+            UnpackBits(local, 8, pdu + kExceptionStatus);
+            return kAnswerTaken;
+        case MB_DIAGNOSTICS:
+            if (plen < kDiagBytes || !have) return kAnswerWrong;
+            LocSetWord(local, 0, BE_Get16(pdu + kDiagData));
+            return kAnswerTaken;
         default:
-            return 0x800;
+            return kAnswerWrong;
     }
 }
 
@@ -984,7 +988,7 @@ uint32_t Z7_MOD_ReqProcess(ModbusPcb &c) {
 void Z7_MOD_Forward(uint32_t port, uint32_t count, const uint8_t *table) {
     if (port >= pcb.size()) return;
     ModbusPcb &c = pcb[port];
-    if (!c.parm.iec || c.state != 0) return;
+    if (!c.parm.iec || c.state != ModState::kSlave) return;
     c.parm.ext[1] = uint16_t(count);
     c.parm.forward = table;
 }
@@ -1018,7 +1022,7 @@ void ModbusInit(uint32_t port, const ModbusParm &parm) {
         m.mode = uint8_t((parm.station == 0 ? MOD_MASTER : 0) | (rtu ? 0 : MOD_ASCII));
         m.rx_state = rtu ? 0 : 5;
     }
-    c.state = parm.station == 0 ? 1 : 0;
+    c.state = parm.station == 0 ? ModState::kIdle : ModState::kSlave;
     Put16(c.parm.status, 0);
     RestartElapsed(c);
     c.sys_active = 1;
@@ -1027,7 +1031,7 @@ void ModbusInit(uint32_t port, const ModbusParm &parm) {
 uint32_t ModbusExecute(uint32_t port) {
     if (port >= pcb.size()) return 0;
     ModbusPcb &c = pcb[port];
-    if (c.state == 0) return SlaveStep(c);
+    if (c.state == ModState::kSlave) return SlaveStep(c);
     return MasterStep(c);
 }
 

@@ -48,6 +48,10 @@ struct ModbusProto {
     std::array<uint8_t, 16> req;  // master request as built (request record)
 };
 
+// The engine's steps: a slave's, and a master's idle, sending, waiting for
+// its answer and done until its trigger falls.
+enum class ModState : uint8_t { kSlave, kIdle, kSending, kWaiting, kDone };
+
 struct ModbusPcb {
     ModbusParm parm;
     ModbusProto proto;
@@ -55,7 +59,7 @@ struct ModbusPcb {
     uint32_t ref;        // FPGA_GetFrt at the last restart of elapsed
     uint16_t trig_mask;
     uint8_t latch;
-    uint8_t state;       // 0 slave, 1 master idle, 2 sending, 3 waiting, 4 done
+    ModState state;
     uint16_t pending;
     uint8_t tx_flag;     // 0 idle, 255 while the port still sends
     uint8_t fwd_pending;

@@ -23,7 +23,6 @@ NX_PACKET_POOL *ModbusPacketPoolPtr;
 
 namespace {
 
-constexpr uint32_t kMbapHdr = 6;
 constexpr uint32_t kUdpPiece = 512;
 
 bool IecMapping() { return DrevanoRuntime != 0 && drevano_variables_enumerateded != 0; }
@@ -50,24 +49,6 @@ void ClearRequestState(ModbusSlot &slot) {
     slot.read_pending = slot.handle = slot.function = slot.unit = 0;
     slot.rx_len = 0;
     slot.taken = 0;  // a new connection has taken nothing in this pass
-}
-
-// Clears the reply buffer and starts a reply to req: its transaction and unit,
-// the length field and the function code.
-uint8_t *ReplyHead(const uint8_t *req, uint16_t length, uint8_t fc) {
-    uint8_t *t = ModbusTxMsg.data();
-    std::memset(t, 0, 6u + length);  // the reply's own bytes: header and PDU
-    t[0] = req[0];
-    t[1] = req[1];
-    BE_Put16(t + 4, length);
-    t[6] = req[6];
-    t[7] = fc;
-    return t;
-}
-
-uint32_t Exception(const uint8_t *req, uint8_t code) {
-    ReplyHead(req, 3, uint8_t(req[7] | 0x80))[8] = code;
-    return 9;
 }
 
 // Table sizes and bases of the IEC copy: holding, input, coils, discrete.
@@ -99,80 +80,73 @@ bool WriteInhibited(uint32_t n) {
     return (v[0] & 1) != 0;
 }
 
-uint32_t Write(uint32_t n, uint8_t *f, uint32_t len) {
-    const uint8_t fc = f[7];
-    const uint32_t a = BE_Get16(f + 8);
-    const uint32_t v = BE_Get16(f + 10);
-    uint32_t q = 1, bits = 0;
-    uint8_t *data = nullptr;
-    uint8_t word[2];
-    switch (fc) {
-    case MB_WRITE_SINGLE_COIL:
-        bits = 1;
-        data = f + 10;
-        break;
-    case MB_WRITE_SINGLE_REGISTER:
-        bits = 16;
-        LE_Put16(word, uint16_t(v));
-        data = word;
-        break;
-    default: {  // multiple coils or registers: the quantity's data must be in the frame
-        if (len < 7) return 0;
-        q = v;
-        bits = fc == MB_WRITE_MULTIPLE_COILS ? q : 16 * q;
-        const uint32_t need = fc == MB_WRITE_MULTIPLE_COILS ? (q + 7) / 8 : 2 * q;
-        if (13 + need > kMbapHdr + len) return Exception(f, MB_EX_ILLEGAL_DATA_ADDRESS);
-        data = f + 13;
-        break;
-    }
-    }
-    const uint32_t ref = Reference(n, fc, a, q);
-    if (ref == 0) return Exception(f, MB_EX_ILLEGAL_DATA_ADDRESS);
-    const EtnReq req{ref, bits};
-    if (EtnValidateReq(&req) != 0) return Exception(f, MB_EX_ILLEGAL_DATA_ADDRESS);
-    if (fc == MB_WRITE_MULTIPLE_REGISTERS) {
-        for (uint32_t i = 0; i < q; i++) std::swap(data[2 * i], data[2 * i + 1]);
-    }
-    Dpr_Data_Block(ref, bits, data, 1, 1);
-    if (Dpr_Add_Req(&req, 1, 0, 0) == 0) return 0;
-    uint8_t *t = ReplyHead(f, 6, fc);
-    t[8] = f[8];
-    t[9] = f[9];
-    if (fc == MB_WRITE_SINGLE_COIL) {
-        t[10] = f[10];
-        t[11] = 0;
-    } else {
-        t[10] = f[10];
-        t[11] = f[11];
-    }
-    return 12;
+// The server's access for the Modbus core: the register bridge under the
+// mapping in force. A read waits in connection k's slot for the image of
+// the next scan; its answer is built then.
+struct TcpAccess {
+    uint32_t n;
+    unsigned k;
+    const uint8_t *f;  // the request's frame
+    EtnReq req;        // the located range
+};
+
+uint8_t TcpAdmit(void *p, uint8_t fc) {
+    return MbPdu_IsWrite(fc) && WriteInhibited(static_cast<TcpAccess *>(p)->n) ? MB_EX_ILLEGAL_FUNCTION : 0;
 }
 
-uint32_t Read(uint32_t n, unsigned k, const uint8_t *f) {
-    const uint8_t fc = f[7];
-    const uint32_t a = BE_Get16(f + 8);
-    const uint32_t q = BE_Get16(f + 10);
-    const uint32_t bits = fc <= MB_READ_DISCRETE_INPUTS ? q : 16 * q;
-    // The answer must fit its buffer and its one-byte count.
-    const uint32_t count = fc <= MB_READ_DISCRETE_INPUTS ? (q + 7) / 8 : 2 * q;
-    if (count > 255) return Exception(f, MB_EX_ILLEGAL_DATA_ADDRESS);
-    const uint32_t ref = Reference(n, fc, a, q);
-    if (ref == 0) return Exception(f, MB_EX_ILLEGAL_DATA_ADDRESS);
-    const EtnReq req{ref, bits};
-    if (EtnValidateReq(&req) != 0) return Exception(f, MB_EX_ILLEGAL_DATA_ADDRESS);
-    const uint32_t handle = Dpr_Add_Req(&req, 0, 0, 0);
-    if (handle == 0) return 0;
-    ModbusSlot &slot = ServerOf(n).slots[k];
-    slot.reference = ref;
-    slot.bits = bits;
+[[gnu::always_inline]] inline uint8_t TcpLocate(void *p, uint8_t fc, uint32_t a, uint32_t q, uint32_t) {
+    TcpAccess &t = *static_cast<TcpAccess *>(p);
+    const uint32_t ref = Reference(t.n, fc, a, q);
+    if (ref == 0) return MB_EX_ILLEGAL_DATA_ADDRESS;
+    t.req = EtnReq{ref, MbPdu_Bits(fc) ? q : 16 * q};
+    return EtnValidateReq(&t.req) != 0 ? MB_EX_ILLEGAL_DATA_ADDRESS : 0;
+}
+
+uint8_t TcpRead(void *p, uint8_t fc, uint32_t, uint8_t *, uint32_t) {
+    const TcpAccess &t = *static_cast<TcpAccess *>(p);
+    const uint32_t handle = Dpr_Add_Req(&t.req, 0, 0, 0);
+    if (handle == 0) return MB_SILENT;
+    ModbusServer &s = ServerOf(t.n);
+    ModbusSlot &slot = s.slots[t.k];
+    slot.reference = t.req.reference;
+    slot.bits = t.req.count;
     slot.handle = uint8_t(handle);
     slot.function = fc;
-    slot.unit = f[6];
-    slot.transaction = BE_Get16(f);
+    slot.unit = t.f[MB_MBAP_UNIT];
+    slot.transaction = BE_Get16(t.f + MB_MBAP_TRANSACTION);
     slot.read_pending = 1;
-    ServerOf(n).reads = 1;
-    return 0;
+    s.reads = 1;
+    return MB_SILENT;
 }
+
+uint8_t TcpWrite(void *p, uint8_t fc, uint32_t q, const uint8_t *in, uint32_t) {
+    const TcpAccess &t = *static_cast<TcpAccess *>(p);
+    // The image holds registers low byte first.
+    std::array<uint8_t, MODBUS_RX_MAX> data;
+    if (MbPdu_Bits(fc)) {
+        std::memcpy(data.data(), in, (q + 7) / 8);
+    } else {
+        for (uint32_t i = 0; i < q; i++) LE_Put16(&data[2 * i], BE_Get16(in + 2 * i));
+    }
+    Dpr_Data_Block(t.req.reference, t.req.count, data.data(), 1, 1);
+    return Dpr_Add_Req(&t.req, 1, 0, 0) == 0 ? MB_SILENT : 0;
+}
+
+constexpr MbAccess kTcpAccess{TcpAdmit, TcpLocate, TcpRead, TcpWrite};
+
+// The server's answers: reads whose answer fits its byte count (2,040 bits,
+// 127 registers), over it exception 2; multiple writes of any quantity whose
+// data the frame holds, else exception 2, whatever their byte count says,
+// before the range; nothing to a request short of its fields; a coil's echo
+// with its value's high byte and 0.
+constexpr MbRules kTcpRules{
+    MbPdu_Set({MB_READ_COILS, MB_READ_DISCRETE_INPUTS, MB_READ_HOLDING_REGISTERS, MB_READ_INPUT_REGISTERS,
+               MB_WRITE_SINGLE_COIL, MB_WRITE_SINGLE_REGISTER, MB_READ_EXCEPTION_STATUS, MB_WRITE_MULTIPLE_COILS,
+               MB_WRITE_MULTIPLE_REGISTERS}),
+    8 * MB_COUNT_MAX, MB_COUNT_MAX / 2, MB_NO_LIMIT, MB_NO_LIMIT,
+    MB_EX_ILLEGAL_DATA_ADDRESS, 0, MB_EX_ILLEGAL_DATA_ADDRESS,
+    MB_RULE_COIL_ECHO_HIGH,
+};
 
 // Sends len bytes of ModbusTxMsg to slot k: 0 sent, 1 failed. A TCP answer
 // that does not go out whole closes the connection: the peer would get a cut
@@ -228,8 +202,9 @@ void Drain(NX_TCP_SOCKET &sock) {
     while (_nx_tcp_socket_receive(&sock, &pk, 0) == NX_SUCCESS) _nx_packet_release(pk);
 }
 
-uint32_t RequestLength(const uint8_t *hdr) { return kMbapHdr + BE_Get16(&hdr[4]); }
-constexpr NxFraming kFraming{kMbapHdr, RequestLength, MODBUS_RX_MAX};
+// A request: the header up to its length field, and as many bytes as it says.
+uint32_t RequestLength(const uint8_t *hdr) { return MB_MBAP_UNIT + BE_Get16(&hdr[MB_MBAP_LENGTH]); }
+constexpr NxFraming kFraming{MB_MBAP_UNIT, RequestLength, MODBUS_RX_MAX};
 
 // Takes what connection k has and serves one whole request when there is one.
 void StepSlot(uint32_t n, ModbusServer &s, unsigned k, uint32_t now) {
@@ -334,44 +309,43 @@ uint32_t Z7_ModbusMap(uint32_t fc, uint32_t iface, uint32_t a) {
 }
 
 uint32_t ModbusRequest(uint32_t n, unsigned k, uint32_t size) {
-    uint8_t *f = ModbusRxBuff.data();
-    if (size < kMbapHdr || size > MODBUS_RX_MAX) return 0;
-    const uint32_t len = BE_Get16(f + 4);
-    if (len > size - kMbapHdr || len < 2) return 0;  // incomplete, or no function code
-    const uint8_t fc = f[7];
-    if (fc > MB_FUNCTION_LAST) return Exception(f, MB_EX_ILLEGAL_FUNCTION);
-    if (fc == MB_WRITE_SINGLE_COIL || fc == MB_WRITE_SINGLE_REGISTER || fc == MB_WRITE_MULTIPLE_COILS ||
-        fc == MB_WRITE_MULTIPLE_REGISTERS) {
-        if (len < 6) return 0;
-        if (WriteInhibited(n)) return Exception(f, MB_EX_ILLEGAL_FUNCTION);
-        return Write(n, f, len);
-    }
-    if (fc == MB_READ_EXCEPTION_STATUS) {
-        ReplyHead(f, 3, MB_READ_EXCEPTION_STATUS);  // status byte 0
-        return 9;
-    }
-    if (fc >= MB_READ_COILS && fc <= MB_READ_INPUT_REGISTERS) {
-        if (len < 6) return 0;
-        return Read(n, k, f);
-    }
-    return Exception(f, MB_EX_ILLEGAL_FUNCTION);
+    const uint8_t *f = ModbusRxBuff.data();
+    if (size < MB_MBAP_UNIT || size > MODBUS_RX_MAX) return 0;
+    const uint32_t len = BE_Get16(f + MB_MBAP_LENGTH);
+    if (len > size - MB_MBAP_UNIT || len < 2) return 0;  // incomplete, or no function code
+    TcpAccess access{n, k, f, {}};
+    uint8_t *t = ModbusTxMsg.data();
+    const uint32_t pdu = MbPdu_Serve(kTcpRules, kTcpAccess, &access, f + MB_MBAP_PDU, len - 1, t + MB_MBAP_PDU);
+    if (pdu == 0) return 0;
+    t[MB_MBAP_TRANSACTION] = f[MB_MBAP_TRANSACTION];
+    t[MB_MBAP_TRANSACTION + 1] = f[MB_MBAP_TRANSACTION + 1];
+    BE_Put16(t + MB_MBAP_PROTOCOL, 0);
+    BE_Put16(t + MB_MBAP_LENGTH, uint16_t(1 + pdu));
+    t[MB_MBAP_UNIT] = f[MB_MBAP_UNIT];
+    return MB_MBAP_PDU + pdu;
 }
 
 uint32_t ModbusReadAnswer(uint32_t n, unsigned k) {
     const ModbusSlot &slot = ServerOf(n).slots[k];
-    const uint32_t count = slot.function <= MB_READ_DISCRETE_INPUTS ? (slot.bits + 7) / 8 : slot.bits / 8;
+    const bool bits = slot.function <= MB_READ_DISCRETE_INPUTS;
+    const uint32_t count = bits ? (slot.bits + 7) / 8 : slot.bits / 8;
     uint8_t *t = ModbusTxMsg.data();
-    std::memset(t, 0, count + 9);  // the answer's own bytes
-    BE_Put16(t, slot.transaction);
-    BE_Put16(t + 4, uint16_t(count + 3));
-    t[6] = slot.unit;
-    t[7] = slot.function;
-    t[8] = uint8_t(count);
-    Dpr_Data_Block(slot.reference, slot.bits, t + 9, 0, 1);
-    if (slot.function >= MB_READ_HOLDING_REGISTERS) {
-        for (uint32_t i = 0; i + 1 < count; i += 2) std::swap(t[9 + i], t[10 + i]);
+    BE_Put16(t + MB_MBAP_TRANSACTION, slot.transaction);
+    BE_Put16(t + MB_MBAP_PROTOCOL, 0);
+    BE_Put16(t + MB_MBAP_LENGTH, uint16_t(1 + MB_ANSWER_DATA + count));
+    t[MB_MBAP_UNIT] = slot.unit;
+    uint8_t *pdu = t + MB_MBAP_PDU;
+    pdu[0] = slot.function;
+    pdu[MB_ANSWER_COUNT] = uint8_t(count);
+    uint8_t *data = pdu + MB_ANSWER_DATA;
+    // The bridge writes every bit it reads (zeros for a refused range); the
+    // last byte's bits past them stay 0.
+    if (count != 0) data[count - 1] = 0;
+    Dpr_Data_Block(slot.reference, slot.bits, data, 0, 1);
+    if (!bits) {
+        for (uint32_t i = 0; i + 1 < count; i += 2) std::swap(data[i], data[i + 1]);
     }
-    return count + 9;
+    return MB_MBAP_PDU + MB_ANSWER_DATA + count;
 }
 
 uint32_t Modbus_Init(NX_IP *ip, NX_PACKET_POOL *pool) {

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 
+#include "core/image/mbpdu.h"
 #include "net/dpr.h"
 #include "net/nx.h"
 
@@ -13,14 +14,6 @@ constexpr unsigned MODBUS_SLOTS = 16;
 constexpr uint32_t MODBUS_RX_MAX = 1540;  // request buffer
 constexpr uint32_t MODBUS_TX_MAX = 266;   // answer buffer
 constexpr uint32_t MODBUS_IDLE_MS = 60000;
-// Function codes served, and the exception codes answered.
-enum ModbusFunction : uint8_t {
-    MB_READ_COILS = 1, MB_READ_DISCRETE_INPUTS = 2, MB_READ_HOLDING_REGISTERS = 3, MB_READ_INPUT_REGISTERS = 4,
-    MB_WRITE_SINGLE_COIL = 5, MB_WRITE_SINGLE_REGISTER = 6, MB_READ_EXCEPTION_STATUS = 7,
-    MB_WRITE_MULTIPLE_COILS = 15, MB_WRITE_MULTIPLE_REGISTERS = 16,
-};
-constexpr uint8_t MB_FUNCTION_LAST = MB_WRITE_MULTIPLE_REGISTERS;
-constexpr uint8_t MB_EX_ILLEGAL_FUNCTION = 1, MB_EX_ILLEGAL_DATA_ADDRESS = 2;
 
 struct ModbusSlot {
     NX_TCP_SOCKET socket;

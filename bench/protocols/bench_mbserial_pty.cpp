@@ -74,15 +74,15 @@ double OurRate() {
     const auto t0 = Clock::now();
     while (std::chrono::duration<double>(Clock::now() - t0).count() < kSeconds) {
         LE_Put16(ctl, 1);
-        while (pcb[0].state != 4) {
+        while (pcb[0].state != ModState::kDone) {
             ModbusExecute(0);
             // the main loop's wait for the port between passes
-            if (pcb[0].state == 3) {
+            if (pcb[0].state == ModState::kWaiting) {
                 pollfd pf{Vcomm_Port[0].fd, POLLIN, 0};
                 const uint32_t us = RCT_WaitUs(500);
                 const timespec ts{0, long(us) * 1000};
                 ppoll(&pf, 1, &ts, nullptr);
-            } else if (pcb[0].state == 2) {
+            } else if (pcb[0].state == ModState::kSending) {
                 sched_yield();
             }
         }

@@ -113,8 +113,8 @@ void BM_EtnIoScan16(benchmark::State &state) {
     for (uint32_t s = 0; s < 16; s++) {
         EtnIoStation &st = c.st[s];
         st.flags = EIO_USED | EIO_BOUND | EIO_CONNECTED;
-        st.state = 4;
-        st.phase = 4;
+        st.state = EtnIoState::kChoose;
+        st.phase = EtnIoPhase::kExchange;
         st.shadow_valid = 1;
         st.shadow.fill(0);
     }

@@ -10,6 +10,7 @@
 #include <array>
 
 #include "core/image/bytes.h"
+#include "core/image/mbpdu.h"
 #include "iec/blocks/blkform.h"
 #include "iec/vm/z7mem.h"
 
@@ -79,7 +80,9 @@ void Master(const Z7Ops &o, uint32_t port, uint32_t sec, uint16_t elem, uint32_t
     // Elements from the offset on; a request never reaches past the array.
     const int32_t avail = offset < size ? int32_t(size - offset) : 0;
     int32_t count = std::min<int32_t>(int16_t(LE_Get16(req + 6)), avail);
-    const bool words = fc == 3 || fc == 4 || fc == 6 || fc == 8 || fc == 16 || fc == 22 || fc == 23 || fc == 65;
+    const bool words = fc == MB_READ_HOLDING_REGISTERS || fc == MB_READ_INPUT_REGISTERS ||
+                       fc == MB_WRITE_SINGLE_REGISTER || fc == MB_DIAGNOSTICS || fc == MB_WRITE_MULTIPLE_REGISTERS ||
+                       fc == MB_MASK_WRITE_REGISTER || fc == MB_READ_WRITE_REGISTERS || fc == MB_USER_STATUS;
     if (elem == MB_ELEM_BYTE && words) count = std::min(count, avail / 2);  // two bytes per register
     if (elem == MB_ELEM_DWORD) count *= 2;
     const bool room = words ? (elem == MB_ELEM_BYTE ? avail >= 2 : avail >= 1) : avail >= 1;
@@ -122,8 +125,14 @@ void OldMaster(const Z7Ops &o) {
     if (req == nullptr) return;
     bool bits;
     switch (LE_Get16(req + 2)) {
-    case 1: case 2: case 5: case 7: case 15: bits = true; break;
-    case 3: case 4: case 6: case 8: case 16: case 22: case 23: case 65: bits = false; break;
+    case MB_READ_COILS: case MB_READ_DISCRETE_INPUTS: case MB_WRITE_SINGLE_COIL: case MB_READ_EXCEPTION_STATUS:
+    case MB_WRITE_MULTIPLE_COILS:
+        bits = true;
+        break;
+    case MB_READ_HOLDING_REGISTERS: case MB_READ_INPUT_REGISTERS: case MB_WRITE_SINGLE_REGISTER: case MB_DIAGNOSTICS:
+    case MB_WRITE_MULTIPLE_REGISTERS: case MB_MASK_WRITE_REGISTER: case MB_READ_WRITE_REGISTERS: case MB_USER_STATUS:
+        bits = false;
+        break;
     default: return;
     }
     if (port >= kPorts) return o.Put16(11, 0);  // the Talk layer serves no such port

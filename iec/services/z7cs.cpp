@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
+#include "core/image/mbpdu.h"
 #include "core/image/util.h"
 #include "platform/plat_poll.h"
 #include "iec/services/z7svc.h"
@@ -120,7 +121,7 @@ bool SockReceiveStep(Z7CSChannel &c, bool plain) {
             }
             c.expected = uint16_t(size + 4);
         } else if (size == 0) {
-            c.expected = 6;  // Modbus TCP: the MBAP protocol identifier is 0
+            c.expected = MB_MBAP_UNIT;  // Modbus TCP: the MBAP protocol identifier is 0
         } else {
             NextFrame(c);
             return c.ahead > 0;
@@ -128,14 +129,14 @@ bool SockReceiveStep(Z7CSChannel &c, bool plain) {
         c.flags |= Z7CH_KNOWN;
         return true;
     }
-    if (c.received == 6 && c.expected == 6 && !IsZ7Frame(c.rx.data())) {
-        const uint16_t len = BE_Get16(&c.rx[4]);
+    if (c.received == MB_MBAP_UNIT && c.expected == MB_MBAP_UNIT && !IsZ7Frame(c.rx.data())) {
+        const uint16_t len = BE_Get16(&c.rx[MB_MBAP_LENGTH]);
         if (len < 1 || len > 256) {
             NextFrame(c);
             c.flags &= uint16_t(~Z7CH_KNOWN);
             return c.ahead > 0;
         }
-        c.expected = uint16_t(len + 6);
+        c.expected = uint16_t(len + MB_MBAP_UNIT);
         return true;
     }
     // a frame is complete only once its length is known: a header still

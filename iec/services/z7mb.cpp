@@ -112,12 +112,13 @@ namespace {
 bool RequestSendable(uint32_t cfg) {
     const uint32_t fn = W(cfg, 7), count = W(cfg, 9), size = W(cfg, 12);
     switch (fn) {
-    case 1: case 2: return count <= 2000 && (count + 7) / 8 <= size;
-    case 3: case 4: return count <= 125 && 2 * count <= size;
-    case 5: return size >= 1;
-    case 6: return size >= 2;
-    case 15: return count <= 1968 && (count + 7) / 8 <= size;
-    case 16: return count <= 123 && 2 * count <= size;
+    case MB_READ_COILS: case MB_READ_DISCRETE_INPUTS: return count <= MB_READ_BITS_MAX && (count + 7) / 8 <= size;
+    case MB_READ_HOLDING_REGISTERS: case MB_READ_INPUT_REGISTERS:
+        return count <= MB_READ_REGISTERS_MAX && 2 * count <= size;
+    case MB_WRITE_SINGLE_COIL: return size >= 1;
+    case MB_WRITE_SINGLE_REGISTER: return size >= 2;
+    case MB_WRITE_MULTIPLE_COILS: return count <= MB_WRITE_BITS_MAX && (count + 7) / 8 <= size;
+    case MB_WRITE_MULTIPLE_REGISTERS: return count <= MB_WRITE_REGISTERS_MAX && 2 * count <= size;
     default: return true;
     }
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "core/image/mbpdu.h"
 #include "iec/services/z7mb.h"
 #include "iec/vm/z7mem.h"
 

@@ -59,99 +59,100 @@ struct Array {
     bool Byte() const { return type == IEC_SINT || type == IEC_USINT; }
 };
 
+// A block's quantities: reads and the write part of function 23 as the
+// core's, multiple coils too; at most 120 registers by function 16.
+constexpr int32_t kBlockWriteRegistersMax = 120;
+// Its own refusals: the unit, an address, the array's type, a count.
+constexpr uint32_t kErrUnit = 200, kErrAddress = 201, kErrType = 203, kErrCount = 204;
+// An answer's: none in time, a frame whose CRC fails, a byte count that
+// does not fit; a connection refused or lost.
+constexpr uint32_t kErrTimeout = 128, kErrCrc = 129, kErrAnswer = 202, kErrConnection = 130;
+
 uint32_t Check(const Z7Ops &a, const Array &arr, uint32_t unit, uint32_t fn, int32_t raddr, int32_t rcount,
                int32_t waddr, int32_t wcount) {
-    if (unit > 255) return 200;
-    const bool known = (fn >= 1 && fn <= 7) || fn == 15 || fn == 16 || fn == 17 || fn == 23;
-    if (!known) return 1;
+    if (unit > 255) return kErrUnit;
+    const bool known = (fn >= MB_READ_COILS && fn <= MB_READ_EXCEPTION_STATUS) || fn == MB_WRITE_MULTIPLE_COILS ||
+                       fn == MB_WRITE_MULTIPLE_REGISTERS || fn == MB_REPORT_SERVER_ID ||
+                       fn == MB_READ_WRITE_REGISTERS;
+    if (!known) return MB_EX_ILLEGAL_FUNCTION;
     (void)a;
     auto addr_ok = [](int32_t x) { return x >= 1 && x <= 65536; };
     const int32_t size = int32_t(arr.size);
     switch (fn) {
-    case 1: case 2:
-        if (!addr_ok(raddr)) return 201;
-        if (!arr.Bool()) return 203;
-        return rcount >= 1 && rcount <= size && rcount <= 2000 ? 0 : 204;
-    case 3: case 4:
-        if (!addr_ok(raddr)) return 201;
-        if (!arr.Word()) return 203;
-        return rcount >= 1 && rcount <= size && rcount <= 125 ? 0 : 204;
-    case 5: case 6:
-        if (!addr_ok(waddr)) return 201;
-        if (fn == 5 ? !arr.Bool() : !arr.Word()) return 203;
-        return wcount == 1 ? 0 : 204;
-    case 7: case 17: return arr.Byte() ? 0 : 203;
-    case 15:
-        if (!addr_ok(waddr)) return 201;
-        if (!arr.Bool()) return 203;
-        return wcount >= 1 && wcount <= size && wcount <= 1968 ? 0 : 204;
-    case 16:
-        if (!addr_ok(waddr)) return 201;
-        if (!arr.Word()) return 203;
-        return wcount >= 1 && wcount <= size && wcount <= 120 ? 0 : 204;
+    case MB_READ_COILS: case MB_READ_DISCRETE_INPUTS:
+        if (!addr_ok(raddr)) return kErrAddress;
+        if (!arr.Bool()) return kErrType;
+        return rcount >= 1 && rcount <= size && rcount <= MB_READ_BITS_MAX ? 0 : kErrCount;
+    case MB_READ_HOLDING_REGISTERS: case MB_READ_INPUT_REGISTERS:
+        if (!addr_ok(raddr)) return kErrAddress;
+        if (!arr.Word()) return kErrType;
+        return rcount >= 1 && rcount <= size && rcount <= MB_READ_REGISTERS_MAX ? 0 : kErrCount;
+    case MB_WRITE_SINGLE_COIL: case MB_WRITE_SINGLE_REGISTER:
+        if (!addr_ok(waddr)) return kErrAddress;
+        if (fn == MB_WRITE_SINGLE_COIL ? !arr.Bool() : !arr.Word()) return kErrType;
+        return wcount == 1 ? 0 : kErrCount;
+    case MB_READ_EXCEPTION_STATUS: case MB_REPORT_SERVER_ID: return arr.Byte() ? 0 : kErrType;
+    case MB_WRITE_MULTIPLE_COILS:
+        if (!addr_ok(waddr)) return kErrAddress;
+        if (!arr.Bool()) return kErrType;
+        return wcount >= 1 && wcount <= size && wcount <= MB_WRITE_BITS_MAX ? 0 : kErrCount;
+    case MB_WRITE_MULTIPLE_REGISTERS:
+        if (!addr_ok(waddr)) return kErrAddress;
+        if (!arr.Word()) return kErrType;
+        return wcount >= 1 && wcount <= size && wcount <= kBlockWriteRegistersMax ? 0 : kErrCount;
     default:  // 23
-        if (!addr_ok(raddr) || !addr_ok(waddr)) return 201;
-        if (!arr.Word()) return 203;
-        if (wcount < 1 || wcount > size || wcount > 121) return 204;
-        return rcount >= 1 && rcount <= size && rcount <= 125 ? 0 : 204;
+        if (!addr_ok(raddr) || !addr_ok(waddr)) return kErrAddress;
+        if (!arr.Word()) return kErrType;
+        if (wcount < 1 || wcount > size || wcount > MB_RW_WRITE_REGISTERS_MAX) return kErrCount;
+        return rcount >= 1 && rcount <= size && rcount <= MB_READ_REGISTERS_MAX ? 0 : kErrCount;
     }
 }
 
 uint32_t BuildRequest(const Master &ms, const Array &arr, uint32_t unit, uint32_t fn, int32_t raddr,
                       int32_t rcount, int32_t waddr, int32_t wcount) {
     uint8_t *f = ms.Frame();
-    const uint32_t hdr = ms.rtu ? 0 : 6;
+    const uint32_t hdr = ms.rtu ? 0 : MB_MBAP_UNIT;
     uint8_t *p = f + hdr;
-    uint32_t n = 0;
-    p[n++] = uint8_t(unit);
-    p[n++] = uint8_t(fn);
-    auto put = [&](uint32_t v) {
-        BE_Put16(p + n, uint16_t(v));
-        n += 2;
-    };
+    uint8_t *pdu = p + 1;  // behind the unit
+    const uint8_t fc = uint8_t(fn);
+    p[0] = uint8_t(unit);
     const uint8_t *e = Z7Mem_Ptr(arr.addr, arr.size * (arr.Word() ? 2 : 1));
-    auto word = [&](uint32_t i) { return e ? LE_Get16(e + 2 * i) : 0; };
+    auto word = [&](uint32_t i) { return e ? LE_Get16(e + 2 * i) : uint16_t(0); };
     auto bit = [&](uint32_t i) { return e ? e[i] != 0 : false; };
+    // The addresses from 1 on travel from 0 on.
+    const uint16_t ra = uint16_t(raddr - 1), wa = uint16_t(waddr - 1);
+    uint32_t n = 1;
     switch (fn) {
-    case 1: case 2: case 3: case 4:
-        put(uint32_t(raddr - 1));
-        put(uint32_t(rcount));
+    case MB_READ_COILS: case MB_READ_DISCRETE_INPUTS: case MB_READ_HOLDING_REGISTERS: case MB_READ_INPUT_REGISTERS:
+        n += MbPdu_Request(pdu, fc, ra, uint16_t(rcount));
         break;
-    case 5:
-        put(uint32_t(waddr - 1));
-        p[n++] = bit(0) ? 0xFF : 0;
-        p[n++] = 0;
-        break;
-    case 6:
-        put(uint32_t(waddr - 1));
-        put(word(0));
-        break;
-    case 15: {
-        put(uint32_t(waddr - 1));
-        put(uint32_t(wcount));
+    case MB_WRITE_SINGLE_COIL: n += MbPdu_Request(pdu, fc, wa, bit(0) ? MB_COIL_ON : MB_COIL_OFF); break;
+    case MB_WRITE_SINGLE_REGISTER: n += MbPdu_Request(pdu, fc, wa, word(0)); break;
+    case MB_WRITE_MULTIPLE_COILS: {
+        n += MbPdu_WriteHead(pdu, fc, wa, uint16_t(wcount));
         const uint32_t bc = (uint32_t(wcount) + 7) / 8;
-        p[n++] = uint8_t(bc);
         std::memset(p + n, 0, bc);
         for (int32_t i = 0; i < wcount; i++)
             if (bit(uint32_t(i))) p[n + uint32_t(i) / 8] = uint8_t(p[n + uint32_t(i) / 8] | (1u << (i % 8)));
         n += bc;
         break;
     }
-    case 16:
-        put(uint32_t(waddr - 1));
-        put(uint32_t(wcount));
-        p[n++] = uint8_t(2 * wcount);
-        for (int32_t i = 0; i < wcount; i++) put(word(uint32_t(i)));
+    case MB_WRITE_MULTIPLE_REGISTERS:
+        n += MbPdu_WriteHead(pdu, fc, wa, uint16_t(wcount));
+        for (int32_t i = 0; i < wcount; i++, n += 2) BE_Put16(p + n, word(uint32_t(i)));
         break;
-    case 23:
-        put(uint32_t(raddr - 1));
-        put(uint32_t(rcount));
-        put(uint32_t(waddr - 1));
-        put(uint32_t(wcount));
-        p[n++] = uint8_t(2 * wcount);
-        for (int32_t i = 0; i < wcount; i++) put(word(uint32_t(i)));
+    case MB_READ_WRITE_REGISTERS:
+        n += MbPdu_Request(pdu, fc, ra, uint16_t(rcount));
+        BE_Put16(pdu + MB_PDU_RW_ADDRESS, wa);
+        BE_Put16(pdu + MB_PDU_RW_QUANTITY, uint16_t(wcount));
+        pdu[MB_PDU_RW_COUNT] = uint8_t(2 * wcount);
+        n = 1 + MB_PDU_RW_DATA;
+        for (int32_t i = 0; i < wcount; i++, n += 2) BE_Put16(p + n, word(uint32_t(i)));
         break;
-    default: break;  // 7, 17
+    default:  // 7, 17: the function code alone
+        pdu[0] = fc;
+        n = 2;
+        break;
     }
     if (ms.rtu) {
         LE_Put16(p + n, crc16(p, n));
@@ -160,64 +161,71 @@ uint32_t BuildRequest(const Master &ms, const Array &arr, uint32_t unit, uint32_
     uint16_t tid = uint16_t(LE_Get16(ms.m + MI_TID) + 1);
     if (tid == 0 || tid == 0x5A37) tid = 1;  // never 0, never the comm frame marker
     LE_Put16(ms.m + MI_TID, tid);
-    BE_Put16(f, tid);
-    BE_Put16(f + 2, 0);
-    BE_Put16(f + 4, uint16_t(n));
-    return n + 6;
+    BE_Put16(f + MB_MBAP_TRANSACTION, tid);
+    BE_Put16(f + MB_MBAP_PROTOCOL, 0);
+    BE_Put16(f + MB_MBAP_LENGTH, uint16_t(n));
+    return n + MB_MBAP_UNIT;
 }
 
 // Parses the complete answer in the frame into the array: the error code.
 uint32_t Parse(const Master &ms, const Array &arr) {
     const uint8_t *f = ms.Frame();
     const uint32_t total = LE_Get16(ms.m + MI_TOTAL);
-    uint32_t hdr = 6, plen = total > 6 ? total - 6 : 0;
+    uint32_t hdr = MB_MBAP_UNIT, plen = total > MB_MBAP_UNIT ? total - MB_MBAP_UNIT : 0;
     if (ms.rtu) {
-        if (total < 4 || crc16(f, total - 2) != LE_Get16(f + total - 2)) return 129;
+        if (total < 4 || crc16(f, total - 2) != LE_Get16(f + total - 2)) return kErrCrc;
         hdr = 0;
         plen = total - 2;
     }
     const uint8_t *p = f + hdr;
-    if (plen < 2) return 202;
-    const uint8_t fn = p[1];
-    if (fn & 0x80) return fn & 0x7F;
-    const uint32_t bc = plen >= 3 ? p[2] : 0;
+    if (plen < 2) return kErrAnswer;
+    const uint8_t *pdu = p + 1;  // behind the unit
+    const uint8_t fn = pdu[0];
+    // An exception answers its function code.
+    if (fn & MB_EXCEPTION_BIT) return fn & uint8_t(~MB_EXCEPTION_BIT);
+    const uint32_t bc = plen > 1 + MB_ANSWER_COUNT ? pdu[MB_ANSWER_COUNT] : 0;
+    const uint8_t *data = pdu + MB_ANSWER_DATA;
     // byte counts within the frame
-    if ((fn <= 4 || fn == 17 || fn == 23) && (plen < 3 || bc > plen - 3)) return 202;
+    if ((fn <= MB_READ_INPUT_REGISTERS || fn == MB_REPORT_SERVER_ID || fn == MB_READ_WRITE_REGISTERS) &&
+        (plen < 3 || bc > plen - 3))
+        return kErrAnswer;
     switch (fn) {
-    case 1: case 2: {
-        if (!arr.Bool()) return 203;
+    case MB_READ_COILS: case MB_READ_DISCRETE_INPUTS: {
+        if (!arr.Bool()) return kErrType;
         const uint32_t bits = LE_Get16(ms.m + MI_BITS);
-        if (bc > (bits + 7) / 8 || arr.size < bits) return 202;
+        if (bc > (bits + 7) / 8 || arr.size < bits) return kErrAnswer;
         uint8_t *e = Z7Mem_Ptr(arr.addr, arr.size);
-        if (e == nullptr) return 202;
-        for (uint32_t i = 0; i < bits && i / 8 < bc; i++) e[i] = (p[3 + i / 8] >> (i % 8)) & 1;
+        if (e == nullptr) return kErrAnswer;
+        for (uint32_t i = 0; i < bits && i / 8 < bc; i++) e[i] = (data[i / 8] >> (i % 8)) & 1;
         return 0;
     }
-    case 3: case 4: case 23: {
-        if (!arr.Word()) return 203;
-        if (bc < 2 || bc > 2 * arr.size) return 202;
+    case MB_READ_HOLDING_REGISTERS: case MB_READ_INPUT_REGISTERS: case MB_READ_WRITE_REGISTERS: {
+        if (!arr.Word()) return kErrType;
+        if (bc < 2 || bc > 2 * arr.size) return kErrAnswer;
         uint8_t *e = Z7Mem_Ptr(arr.addr, 2 * arr.size);
-        if (e == nullptr) return 202;
-        for (uint32_t i = 0; i < bc / 2; i++) LE_Put16(e + 2 * i, BE_Get16(p + 3 + 2 * i));
+        if (e == nullptr) return kErrAnswer;
+        for (uint32_t i = 0; i < bc / 2; i++) LE_Put16(e + 2 * i, BE_Get16(data + 2 * i));
         return 0;
     }
-    case 5: case 6: case 15: case 16: return 0;
-    case 7: {
-        if (!arr.Byte()) return 203;
+    case MB_WRITE_SINGLE_COIL: case MB_WRITE_SINGLE_REGISTER: case MB_WRITE_MULTIPLE_COILS:
+    case MB_WRITE_MULTIPLE_REGISTERS:
+        return 0;
+    case MB_READ_EXCEPTION_STATUS: {
+        if (!arr.Byte()) return kErrType;
         uint8_t *e = Z7Mem_Ptr(arr.addr, 1);
-        if (e == nullptr || plen < 3) return 202;
-        e[0] = p[2];
+        if (e == nullptr || plen < 3) return kErrAnswer;
+        e[0] = pdu[1];  // the status byte
         return 0;
     }
-    case 17: {
-        if (!arr.Byte()) return 203;
-        if (bc < 2 || bc > arr.size) return 202;
+    case MB_REPORT_SERVER_ID: {
+        if (!arr.Byte()) return kErrType;
+        if (bc < 2 || bc > arr.size) return kErrAnswer;
         uint8_t *e = Z7Mem_Ptr(arr.addr, arr.size);
-        if (e == nullptr) return 202;
-        std::memcpy(e, p + 3, bc);
+        if (e == nullptr) return kErrAnswer;
+        std::memcpy(e, data, bc);
         return 0;
     }
-    default: return 1;
+    default: return MB_EX_ILLEGAL_FUNCTION;
     }
 }
 
@@ -245,7 +253,7 @@ void MasterOpen(MasterPass &p) {
         Z7Serial_HoldOpen(&h, text);
         p.ms.SetHandle(h);
         if (Z7Serial_IsValid(h)) p.state = kMsReady;
-        else p.err = 130;
+        else p.err = kErrConnection;
     } else {
         Z7SocketHandle s = -1;
         bool pending = false;
@@ -253,7 +261,7 @@ void MasterOpen(MasterPass &p) {
             p.ms.SetHandle(s);
             p.state = pending ? kMsConnecting : kMsReady;
         } else {
-            p.err = 130;
+            p.err = kErrConnection;
         }
     }
 }
@@ -263,7 +271,7 @@ void MasterConnecting(MasterPass &p) {
     const Z7Connect r = Z7Socket_CheckPendingConnect(p.ms.Handle());
     if (r == Z7Connect::kBroken) {
         p.ms.Close();
-        p.err = 130;
+        p.err = kErrConnection;
         p.state = kMsClosed;
     } else if (r == Z7Connect::kUp) {
         p.state = kMsReady;
@@ -283,7 +291,7 @@ bool RtuHold(MasterPass &p) {
     Z7Serial_HoldOpen(&h, text);
     p.ms.SetHandle(h);
     if (Z7Serial_IsValid(h)) return true;
-    p.err = 130;
+    p.err = kErrConnection;
     p.state = kMsClosed;
     return false;
 }
@@ -313,7 +321,7 @@ void MasterSendRest(MasterPass &p) {
         const int32_t r = Z7Socket_Send(ms.Handle(), total - done, ms.Frame() + done, &closed);
         if (closed) {
             ms.Close();
-            p.err = 130;
+            p.err = kErrConnection;
             p.state = kMsClosed;
             return;
         }
@@ -377,7 +385,7 @@ void MasterAwait(MasterPass &p) {
     if (Since(LE_Get32(m + MI_TIME), p.now) > p.a.Time(11)) {
         m[MI_DONEF] = 1;
         p.state = kMsReady;
-        p.err = 128;
+        p.err = kErrTimeout;
         return;
     }
     uint8_t *f = ms.Frame();
@@ -395,7 +403,7 @@ void MasterAwait(MasterPass &p) {
             const int32_t r = want ? Z7Socket_Receive(ms.Handle(), want, f + done, &closed) : 0;
             if (closed) {
                 ms.Close();
-                p.err = 130;
+                p.err = kErrConnection;
                 p.state = kMsClosed;
                 break;
             }
@@ -490,7 +498,7 @@ template <bool Rtu> uint32_t MasterBlock(uint32_t cmd, uint32_t db, uint32_t, ui
                 ms.SetHandle(h);
                 if (Z7Serial_IsValid(h)) m[MI_STATE] = kMsReady;
                 else {
-                    m[MI_ERR] = 130;
+                    m[MI_ERR] = kErrConnection;
                     m[MI_STATE] = kMsClosed;
                 }
             }

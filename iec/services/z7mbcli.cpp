@@ -12,6 +12,15 @@
 namespace {
 constexpr uint32_t kDay = 86400000u;
 constexpr uint32_t kAscii = 0x80000000u, kHalf = 0x40000000u;
+// A user-defined function of some I/O stations: asked with 0xFF01 and a 0
+// behind the address, it answers 16 groups of 6 bytes, each kept in
+// reverse from the request data's third byte on.
+constexpr uint32_t kFnGroups = 101, kGroups = 16, kGroupBytes = 6;
+constexpr uint16_t kGroupsAsk = 0xFF01;
+// A request's errors besides the exception codes: no answer in time, a
+// frame whose check fails, an answer that is not the one asked for (or a
+// connection refused or lost).
+constexpr uint16_t kErrTimeout = 128, kErrFrame = 129, kErrAnswer = 130;
 
 uint32_t Since(uint32_t then, uint32_t now) { return (now % kDay + kDay - then % kDay) % kDay; }
 
@@ -206,7 +215,7 @@ uint32_t CommOpen(const Cnx &c) {
         }
     }
     c.SetState(7);
-    c.SetErr(130);
+    c.SetErr(kErrAnswer);
     return 7;
 }
 
@@ -225,7 +234,7 @@ void CommClose(const Cnx &c) {
 
 void Lost(const Cnx &c) {
     CommClose(c);
-    c.SetErr(130);
+    c.SetErr(kErrAnswer);
     c.SetState(7);
 }
 
@@ -285,50 +294,41 @@ void BuildFrame(const Cnx &c, uint8_t *q) {
     LE_Put16(c.k + MBC_TID, tid);
     c.k[MBC_ASCIIRX] = 0;
     uint8_t *f = c.Frame();
-    const uint32_t hdr = c.Serial() ? 0 : 6;
+    const uint32_t hdr = c.Serial() ? 0 : MB_MBAP_UNIT;
     uint8_t *p = f + hdr;
-    uint32_t n = 0;
-    p[n++] = uint8_t(W(cfg, 4));
-    p[n++] = uint8_t(fn);
-    BE_Put16(p + n, uint16_t(addr));
-    n += 2;
+    uint8_t *pdu = p + 1;  // behind the unit
+    p[0] = uint8_t(W(cfg, 4));
+    const uint8_t fc = uint8_t(fn);
+    uint32_t n = 1;
     switch (fn) {
-    case 5:
-        p[n++] = (data && (data[0] & 1)) ? 0xFF : 0;
-        p[n++] = 0;
+    case MB_WRITE_SINGLE_COIL:
+        n += MbPdu_Request(pdu, fc, uint16_t(addr), (data && (data[0] & 1)) ? MB_COIL_ON : MB_COIL_OFF);
         break;
-    case 6:
-        BE_Put16(p + n, data ? LE_Get16(data) : 0);
-        n += 2;
+    case MB_WRITE_SINGLE_REGISTER:
+        n += MbPdu_Request(pdu, fc, uint16_t(addr), data ? LE_Get16(data) : 0);
         break;
-    case 15: {
-        BE_Put16(p + n, uint16_t(count));
-        n += 2;
+    case MB_WRITE_MULTIPLE_COILS: {
+        n += MbPdu_WriteHead(pdu, fc, uint16_t(addr), uint16_t(count));
         const uint32_t bc = (count + 7) / 8;
-        p[n++] = uint8_t(bc);
         for (uint32_t i = 0; i < bc; i++) p[n++] = data ? data[i] : 0;
         break;
     }
-    case 16:
-        BE_Put16(p + n, uint16_t(count));
-        n += 2;
-        p[n++] = uint8_t(2 * count);
+    case MB_WRITE_MULTIPLE_REGISTERS:
+        n += MbPdu_WriteHead(pdu, fc, uint16_t(addr), uint16_t(count));
         for (uint32_t i = 0; i < count; i++, n += 2) BE_Put16(p + n, data ? LE_Get16(data + 2 * i) : 0);
         break;
-    case 101:
-        p[n++] = 0xFF;
-        p[n++] = 1;
+    case kFnGroups:
+        n += MbPdu_Request(pdu, fc, uint16_t(addr), kGroupsAsk);
         p[n++] = 0;
         break;
     default:
-        BE_Put16(p + n, uint16_t(count));
-        n += 2;
+        n += MbPdu_Request(pdu, fc, uint16_t(addr), uint16_t(count));
         break;
     }
     if (hdr) {
-        BE_Put16(f, tid);
-        BE_Put16(f + 2, 0);
-        BE_Put16(f + 4, uint16_t(n));
+        BE_Put16(f + MB_MBAP_TRANSACTION, tid);
+        BE_Put16(f + MB_MBAP_PROTOCOL, 0);
+        BE_Put16(f + MB_MBAP_LENGTH, uint16_t(n));
     } else {
         LE_Put16(p + n, crc16(p, n));
         n += 2;
@@ -347,38 +347,49 @@ void Extract(const Cnx &c, uint8_t *q) {
     uint16_t err = c.Err();
     const uint8_t *f = c.Frame();
     const uint32_t total = c.Total();
-    uint32_t hdr = 6, plen = total > 6 ? total - 6 : 0;
+    uint32_t hdr = MB_MBAP_UNIT, plen = total > MB_MBAP_UNIT ? total - MB_MBAP_UNIT : 0;
     if (err == 0 && c.Serial()) {
         hdr = 0;
         if (c.k[MBC_ASCIIRX]) {
-            if (total < 2 || Lrc(f, total - 1) != f[total - 1]) err = 129;
+            if (total < 2 || Lrc(f, total - 1) != f[total - 1]) err = kErrFrame;
             plen = total - 1;
         } else {
-            if (total < 4 || crc16(f, total - 2) != LE_Get16(f + total - 2)) err = 129;
+            if (total < 4 || crc16(f, total - 2) != LE_Get16(f + total - 2)) err = kErrFrame;
             plen = total - 2;
         }
     }
     const uint8_t *p = f + hdr;
+    const uint8_t *pdu = p + 1;  // behind the unit
     if (err == 0) {
-        if (plen < 2 || p[0] != uint8_t(W(cfg, 4))) err = 130;
-        else if (p[1] & 0x80) err = plen >= 3 ? p[2] : 130;
-        else if (p[1] != fn) err = 130;
+        if (plen < 2 || p[0] != uint8_t(W(cfg, 4))) {
+            err = kErrAnswer;
+        } else {
+            switch (MbPdu_AnswerKind(pdu, fn, false)) {
+            case MB_ANSWER_EXCEPTION: err = plen > 1 + MB_ANSWER_CODE ? pdu[MB_ANSWER_CODE] : kErrAnswer; break;
+            case MB_ANSWER_OTHER: err = kErrAnswer; break;
+            default: break;
+            }
+        }
     }
     uint8_t *data = c.st.At(LE_Get32(q + MBR_DATA), size);
     if (err == 0 && data != nullptr) {
         // byte counts within the bytes received and the items asked
-        const uint32_t bc = plen >= 3 ? p[2] : 0;
-        if (fn == 1 || fn == 2) {
-            if (plen < 3 || bc > plen - 3 || bc > (count + 7) / 8) err = 130;
-            else std::memcpy(data, p + 3, bc < size ? bc : size);
-        } else if (fn == 3 || fn == 4) {
-            if (plen < 3 || bc > plen - 3 || bc > 2 * count) err = 130;
+        const uint32_t bc = plen > 1 + MB_ANSWER_COUNT ? pdu[MB_ANSWER_COUNT] : 0;
+        const uint32_t take = bc < size ? bc : size;
+        if (fn == MB_READ_COILS || fn == MB_READ_DISCRETE_INPUTS) {
+            if (!MbPdu_AnswerData(pdu, plen - 1, (count + 7) / 8, MB_COUNT_AT_MOST)) err = kErrAnswer;
+            else std::memcpy(data, pdu + MB_ANSWER_DATA, take);
+        } else if (fn == MB_READ_HOLDING_REGISTERS || fn == MB_READ_INPUT_REGISTERS) {
+            if (!MbPdu_AnswerData(pdu, plen - 1, 2 * count, MB_COUNT_AT_MOST)) err = kErrAnswer;
             else
-                for (uint32_t i = 0; i < (bc < size ? bc : size) / 2; i++) LE_Put16(data + 2 * i, BE_Get16(p + 3 + 2 * i));
-        } else if (fn == 101) {
-            for (uint32_t g = 0; g < 16; g++) {
-                if (3 + 6 * g + 6 > plen || 2 + 6 * g + 6 > size) break;
-                for (uint32_t b = 0; b < 6; b++) data[2 + 6 * g + b] = p[3 + 6 * g + 5 - b];
+                for (uint32_t i = 0; i < take / 2; i++) LE_Put16(data + 2 * i, BE_Get16(pdu + MB_ANSWER_DATA + 2 * i));
+        } else if (fn == kFnGroups) {
+            // each group's bytes in reverse, from the data's third byte on
+            for (uint32_t g = 0; g < kGroups; g++) {
+                const uint32_t at = MB_ANSWER_DATA + kGroupBytes * g;
+                if (1 + at + kGroupBytes > plen || 2 + kGroupBytes * g + kGroupBytes > size) break;
+                for (uint32_t b = 0; b < kGroupBytes; b++)
+                    data[2 + kGroupBytes * g + b] = pdu[at + kGroupBytes - 1 - b];
             }
         }
     }
@@ -471,7 +482,7 @@ void CommSend(const Cnx &c) {
 
 void CommReceive(const Cnx &c, uint32_t now) {
     if (Since(LE_Get32(c.k + MBC_SENDT), now) >= LE_Get32(c.k + MBC_TIMEOUT)) {
-        c.SetErr(128);
+        c.SetErr(kErrTimeout);
         c.SetState(6);
         return;
     }
@@ -480,7 +491,9 @@ void CommReceive(const Cnx &c, uint32_t now) {
         uint8_t from[16];
         const uint32_t n = Z7Socket_UdpRecvFrom(c.Sock(), f, MBC_FRAMESIZE, from);
         // an answer carries the id sent and a length that matches the datagram
-        if (n < 8 || BE_Get16(f) != LE_Get16(c.k + MBC_TID) || BE_Get16(f + 4) != n - 6) return;
+        if (n < 8 || BE_Get16(f + MB_MBAP_TRANSACTION) != LE_Get16(c.k + MBC_TID) ||
+            BE_Get16(f + MB_MBAP_LENGTH) != n - MB_MBAP_UNIT)
+            return;
         c.SetDone(n);
         c.SetTotal(n);
         c.SetErr(0);
@@ -489,7 +502,7 @@ void CommReceive(const Cnx &c, uint32_t now) {
     }
     if (!c.Serial()) {
         for (;;) {
-            const uint32_t done = c.Done(), want = done < 6 ? 6 - done : c.Total() - done;
+            const uint32_t done = c.Done(), want = done < MB_MBAP_UNIT ? MB_MBAP_UNIT - done : c.Total() - done;
             bool closed = false;
             const int32_t n = want ? Z7Socket_Receive(c.Sock(), want, f + done, &closed) : 0;
             if (closed) {
@@ -498,17 +511,17 @@ void CommReceive(const Cnx &c, uint32_t now) {
             }
             if (n <= 0 && want) return;
             c.SetDone(done + uint32_t(n > 0 ? n : 0));
-            if (c.Done() == 6 && done < 6) {
-                const uint32_t len = BE_Get16(f + 4);
+            if (c.Done() == MB_MBAP_UNIT && done < MB_MBAP_UNIT) {
+                const uint32_t len = BE_Get16(f + MB_MBAP_LENGTH);
                 if (len < 3 || len >= 257) {
                     c.SetDone(0);  // header dropped, read again
                     continue;
                 }
-                c.SetTotal(len + 6);
+                c.SetTotal(len + MB_MBAP_UNIT);
                 continue;
             }
-            if (c.Done() >= 6 && c.Done() >= c.Total()) {
-                if (BE_Get16(f) == LE_Get16(c.k + MBC_TID)) {
+            if (c.Done() >= MB_MBAP_UNIT && c.Done() >= c.Total()) {
+                if (BE_Get16(f + MB_MBAP_TRANSACTION) == LE_Get16(c.k + MBC_TID)) {
                     c.SetErr(0);
                     c.SetState(6);
                     return;
@@ -535,9 +548,11 @@ void CommReceive(const Cnx &c, uint32_t now) {
         if (c.Done() == 3 && done < 3) {
             const uint8_t fn = f[1];
             uint32_t total;
-            if (fn == 5 || fn == 6 || fn == 15 || fn == 16) total = 8;
-            else if (fn >= 1 && fn <= 4) total = f[2] + 5u;
-            else if (fn & 0x80) total = 5;
+            // An RTU answer's length from its function code: an echo of 8
+            // bytes, a read by its byte count, an exception of 5.
+            if (MbPdu_IsWrite(fn)) total = 8;
+            else if (fn >= MB_READ_COILS && fn <= MB_READ_INPUT_REGISTERS) total = f[2] + 5u;
+            else if (fn & MB_EXCEPTION_BIT) total = 5;
             else {
                 c.SetDone(0);
                 continue;
@@ -656,7 +671,7 @@ void Step(const Cnx &c, uint32_t now) {
             return;
         }
         const uint32_t cfg = LE_Get32(q + MBR_CFG);
-        if (c.Err() == 128 && LE_Get16(q + MBR_TRIES) + 1u < W(cfg, 10)) {
+        if (c.Err() == kErrTimeout && LE_Get16(q + MBR_TRIES) + 1u < W(cfg, 10)) {
             LE_Put16(q + MBR_TRIES, uint16_t(LE_Get16(q + MBR_TRIES) + 1));
             q[MBR_ARMED] |= 1;  // the same request goes out again first
             c.SetErr(0);

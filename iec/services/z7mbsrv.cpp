@@ -21,13 +21,6 @@ DevIdent ident;
 
 const char *IdentText(uint32_t k) { return ident.text[k][0] ? ident.text[k].data() : kDefaults[k]; }
 
-uint32_t Exception(const uint8_t *pdu, uint8_t *ans, uint8_t code) {
-    ans[0] = pdu[0];
-    ans[1] = uint8_t(pdu[1] | 0x80);
-    ans[2] = code;
-    return 3;
-}
-
 // Table of kind that holds items [addr, addr + count): its request record.
 uint8_t *FindTable(const MBState &st, uint32_t conn, uint32_t kind, uint32_t addr, uint32_t count) {
     for (uint32_t i = 0; i < st.nreq; i++) {
@@ -38,12 +31,17 @@ uint8_t *FindTable(const MBState &st, uint32_t conn, uint32_t kind, uint32_t add
         const uint32_t first = W(cfg, 8), size = W(cfg, 12);
         // a table serves only the items its buffer holds
         uint32_t items = W(cfg, 9);
-        const uint32_t cap = kind <= 2 ? size * 8 : size / 2;
+        const uint32_t cap = MbPdu_Bits(uint8_t(kind)) ? size * 8 : size / 2;
         if (items > cap) items = cap;
         if (first <= addr && addr + count <= first + items) {
-            if (st.At(LE_Get32(q + MBR_DATA), (kind == 1 || kind == 3) ? 2 * size : size) == nullptr) continue;
-            LE_Put32(q + MBR_DATE, Z7RtClk_GetCurDateStamp());
-            LE_Put32(q + MBR_TIME, Z7RtClk_GetCurTimeStamp());
+            // the tables a master writes hold the written marks behind the data
+            const bool written = kind == MB_READ_COILS || kind == MB_READ_HOLDING_REGISTERS;
+            if (st.At(LE_Get32(q + MBR_DATA), written ? 2 * size : size) == nullptr) continue;
+            // the date and the time of one reading of the clock
+            uint32_t date = 0, time = 0;
+            Z7RtClk_GetCurDateTimeStamp(1, &date, &time, nullptr);
+            LE_Put32(q + MBR_DATE, date);
+            LE_Put32(q + MBR_TIME, time);
             return q;
         }
     }
@@ -58,27 +56,33 @@ void SetBit(uint8_t *d, uint32_t n, bool on) {
     else d[n / 8] = uint8_t(d[n / 8] & ~(1u << (n % 8)));
 }
 
+// Function 43's device identification (MEI type 14): the basic objects
+// (vendor, product, revision) from one on in a stream, or one private
+// object (a word each).
+constexpr uint8_t kMeiDeviceId = 14, kReadBasic = 1, kReadOne = 4, kLastBasic = 2, kFirstPrivate = 0x80,
+                  kLastPrivate = 0x87;
+
 uint32_t DeviceIdent(const uint8_t *pdu, uint32_t len, uint8_t *ans) {
     if (len < 5) return 0;
     std::memcpy(ans, pdu, 4);
     const uint8_t mei = pdu[2], code = pdu[3], obj = pdu[4];
-    if (mei == 14 && code == 4 && obj >= 0x80 && obj <= 0x87) {
+    if (mei == kMeiDeviceId && code == kReadOne && obj >= kFirstPrivate && obj <= kLastPrivate) {
         ans[4] = 0x83;
         ans[5] = 0;
         ans[6] = 0;
         ans[7] = 1;
         ans[8] = obj;
         ans[9] = 2;
-        BE_Put16(ans + 10, ident.words[obj - 0x80]);
+        BE_Put16(ans + 10, ident.words[obj - kFirstPrivate]);
         return 12;
     }
-    if (mei == 14 && code == 1 && obj <= 2) {
+    if (mei == kMeiDeviceId && code == kReadBasic && obj <= kLastBasic) {
         ans[4] = 1;
         ans[5] = 0;
         ans[6] = 0;
-        ans[7] = uint8_t(3 - obj);
+        ans[7] = uint8_t(kLastBasic + 1 - obj);
         uint32_t n = 8;
-        for (uint32_t k = obj; k <= 2; k++) {
+        for (uint32_t k = obj; k <= kLastBasic; k++) {
             const char *t = IdentText(k);
             const uint32_t l = uint32_t(strnlen(t, kTextMax - 1));
             ans[n] = uint8_t(k);
@@ -89,100 +93,108 @@ uint32_t DeviceIdent(const uint8_t *pdu, uint32_t len, uint8_t *ans) {
         return n;
     }
     ans[0] = pdu[0];
-    ans[1] = 0xAB;
+    ans[1] = uint8_t(MB_ENCAPSULATED_INTERFACE | MB_EXCEPTION_BIT);
     ans[2] = mei;
-    ans[3] = 1;
+    ans[3] = MB_EX_ILLEGAL_FUNCTION;
     return 4;
 }
 }  // namespace
 
 namespace {
-// Serves a PDU of len bytes for connection index conn of the section.
+// The server's access for the Modbus core: the table located for a request
+// (its record and the first item's index in it) among those of connection
+// conn; the kinds are the read functions' codes.
+struct TableAccess {
+    const MBState &st;
+    uint32_t conn;
+    uint8_t *q;
+    uint32_t base;
+};
+
+[[gnu::always_inline]] inline uint8_t TableLocate(void *p, uint8_t fc, uint32_t a, uint32_t n, uint32_t) {
+    TableAccess &t = *static_cast<TableAccess *>(p);
+    uint32_t kind = fc;
+    if (fc == MB_WRITE_SINGLE_COIL || fc == MB_WRITE_MULTIPLE_COILS) kind = MB_READ_COILS;
+    else if (fc == MB_WRITE_SINGLE_REGISTER || fc == MB_WRITE_MULTIPLE_REGISTERS) kind = MB_READ_HOLDING_REGISTERS;
+    t.q = FindTable(t.st, t.conn, kind, a, n);
+    if (t.q == nullptr) return MB_EX_ILLEGAL_DATA_ADDRESS;
+    t.base = a - First(t.q);
+    return 0;
+}
+
+[[gnu::always_inline]] inline uint8_t TableRead(void *p, uint8_t fc, uint32_t n, uint8_t *out, uint32_t) {
+    const TableAccess &t = *static_cast<TableAccess *>(p);
+    const uint8_t *d = Data(t.st, t.q);
+    const uint32_t base = t.base;
+    if (MbPdu_Bits(fc)) {
+        std::memset(out, 0, (n + 7) / 8);
+        for (uint32_t i = 0; i < n; i++)
+            if ((d[(base + i) / 8] >> ((base + i) % 8)) & 1) out[i / 8] = uint8_t(out[i / 8] | (1u << (i % 8)));
+    } else {
+        d += 2 * base;
+        for (uint32_t i = 0; i < n; i++) BE_Put16(out + 2 * i, LE_Get16(d + 2 * i));
+    }
+    return 0;
+}
+
+// A written item is marked for the next exchange: its bit, or its word's
+// bits, in the half of the buffer behind the data.
+[[gnu::always_inline]] inline uint8_t TableWrite(void *p, uint8_t fc, uint32_t n, const uint8_t *in, uint32_t) {
+    const TableAccess &t = *static_cast<TableAccess *>(p);
+    uint8_t *d = Data(t.st, t.q);
+    uint8_t *marks = d + Size(t.q);
+    const uint32_t base = t.base;
+    for (uint32_t i = 0; i < n; i++) {
+        if (MbPdu_Bits(fc)) {
+            SetBit(d, base + i, (in[i / 8] >> (i % 8)) & 1);
+            SetBit(marks, base + i, true);
+        } else {
+            LE_Put16(d + 2 * (base + i), BE_Get16(in + 2 * i));
+            LE_Put16(marks + 2 * (base + i), 0xFFFF);
+        }
+    }
+    return 0;
+}
+
+constexpr MbAccess kTableAccess{nullptr, TableLocate, TableRead, TableWrite};
+
+// The server's answers: reads up to 2,000 bits and 125 registers, over
+// them exception 2; multiple writes of any quantity whose byte count agrees
+// with it and with the bytes present, else exception 3, before the range; a
+// coil set by any value but 0; nothing to a request short of its fields.
+constexpr MbRules kTableRules{
+    MbPdu_Set({MB_READ_COILS, MB_READ_DISCRETE_INPUTS, MB_READ_HOLDING_REGISTERS, MB_READ_INPUT_REGISTERS,
+               MB_WRITE_SINGLE_COIL, MB_WRITE_SINGLE_REGISTER, MB_WRITE_MULTIPLE_COILS, MB_WRITE_MULTIPLE_REGISTERS}),
+    MB_READ_BITS_MAX, MB_READ_REGISTERS_MAX, MB_NO_LIMIT, MB_NO_LIMIT,
+    MB_EX_ILLEGAL_DATA_ADDRESS, 0, MB_EX_ILLEGAL_DATA_VALUE,
+    MB_RULE_BYTE_COUNT | MB_RULE_COIL_NONZERO,
+};
+
+// Serves a PDU (unit byte first) of len bytes for connection index conn of
+// the section.
 uint32_t ServePdu(const MBState &st, uint32_t conn, const uint8_t *pdu, uint32_t len, uint8_t *ans) {
     if (len < 2) return 0;
     const uint8_t fc = pdu[1];
-    auto need = [&](uint32_t n) { return len >= n; };
-    const uint32_t addr = len >= 4 ? BE_Get16(pdu + 2) : 0, count = len >= 6 ? BE_Get16(pdu + 4) : 0;
     ans[0] = pdu[0];
-    ans[1] = fc;
+    if (MbPdu_In(kTableRules.functions, fc)) {
+        TableAccess t{st, conn, nullptr, 0};
+        const uint32_t n = MbPdu_Serve(kTableRules, kTableAccess, &t, pdu + 1, len - 1, ans + 1);
+        return n != 0 ? 1 + n : 0;
+    }
     switch (fc) {
-    case 1: case 2: {
-        if (!need(6)) return 0;
-        if (count > 2000) return Exception(pdu, ans, 2);
-        uint8_t *q = FindTable(st, conn, fc, addr, count);
-        if (q == nullptr) return Exception(pdu, ans, 2);
-        const uint8_t *d = Data(st, q);
-        const uint32_t bc = (count + 7) / 8, base = addr - First(q);
-        ans[2] = uint8_t(bc);
-        std::memset(ans + 3, 0, bc);
-        for (uint32_t i = 0; i < count; i++)
-            if ((d[(base + i) / 8] >> ((base + i) % 8)) & 1) ans[3 + i / 8] = uint8_t(ans[3 + i / 8] | (1u << (i % 8)));
-        return 3 + bc;
-    }
-    case 3: case 4: {
-        if (!need(6)) return 0;
-        if (count > 125) return Exception(pdu, ans, 2);
-        uint8_t *q = FindTable(st, conn, fc, addr, count);
-        if (q == nullptr) return Exception(pdu, ans, 2);
-        const uint8_t *d = Data(st, q) + 2 * (addr - First(q));
-        ans[2] = uint8_t(2 * count);
-        for (uint32_t i = 0; i < count; i++) BE_Put16(ans + 3 + 2 * i, LE_Get16(d + 2 * i));
-        return 3 + 2 * count;
-    }
-    case 5: {
-        if (!need(6)) return 0;
-        uint8_t *q = FindTable(st, conn, 1, addr, 1);
-        if (q == nullptr) return Exception(pdu, ans, 2);
-        uint8_t *d = Data(st, q);
-        const uint32_t n = addr - First(q);
-        SetBit(d, n, count != 0);
-        SetBit(d + Size(q), n, true);
-        std::memcpy(ans + 2, pdu + 2, 4);
-        return 6;
-    }
-    case 6: {
-        if (!need(6)) return 0;
-        uint8_t *q = FindTable(st, conn, 3, addr, 1);
-        if (q == nullptr) return Exception(pdu, ans, 2);
-        uint8_t *d = Data(st, q);
-        const uint32_t off = 2 * (addr - First(q));
-        LE_Put16(d + off, uint16_t(count));
-        LE_Put16(d + Size(q) + off, 0xFFFF);
-        std::memcpy(ans + 2, pdu + 2, 4);
-        return 6;
-    }
-    case 15: case 16: {
-        if (!need(7)) return 0;
-        const uint32_t bc = pdu[6], want = fc == 15 ? (count + 7) / 8 : 2 * count;
-        // the byte count must agree with the count and with the bytes present
-        if (bc != want || 7 + bc > len) return Exception(pdu, ans, 3);
-        uint8_t *q = FindTable(st, conn, fc == 15 ? 1 : 3, addr, count);
-        if (q == nullptr) return Exception(pdu, ans, 2);
-        uint8_t *d = Data(st, q);
-        const uint32_t base = addr - First(q);
-        for (uint32_t i = 0; i < count; i++) {
-            if (fc == 15) {
-                SetBit(d, base + i, (pdu[7 + i / 8] >> (i % 8)) & 1);
-                SetBit(d + Size(q), base + i, true);
-            } else {
-                LE_Put16(d + 2 * (base + i), BE_Get16(pdu + 7 + 2 * i));
-                LE_Put16(d + Size(q) + 2 * (base + i), 0xFFFF);
-            }
-        }
-        std::memcpy(ans + 2, pdu + 2, 4);
-        return 6;
-    }
-    case 8:
-        if (!need(6)) return 0;
-        if (addr != 0) return Exception(pdu, ans, 1);
-        std::memcpy(ans, pdu, 6);
-        return 6;
-    case 17:
+    case MB_DIAGNOSTICS:
+        // Only the echo of sub-function 0.
+        if (len < 1 + MB_PDU_FIELDS) return 0;
+        if (BE_Get16(pdu + 1 + MB_PDU_ADDRESS) != 0) return 1 + MbPdu_Exception(ans + 1, fc, MB_EX_ILLEGAL_FUNCTION);
+        std::memcpy(ans, pdu, 1 + MB_PDU_FIELDS);
+        return 1 + MB_PDU_FIELDS;
+    case MB_REPORT_SERVER_ID:
+        ans[1] = fc;
         ans[2] = 1;
         ans[3] = 0xFF;
         return 4;
-    case 43: return DeviceIdent(pdu, len, ans);
-    default: return Exception(pdu, ans, 1);
+    case MB_ENCAPSULATED_INTERFACE: return DeviceIdent(pdu, len, ans);
+    default: return 1 + MbPdu_Exception(ans + 1, fc, MB_EX_ILLEGAL_FUNCTION);
     }
 }
 

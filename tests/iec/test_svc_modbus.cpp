@@ -23,6 +23,7 @@
 #include "iec/vm/z7stdlib.h"
 #include "iec/vm/z7str.h"
 #include "tests/iec/iec_fixture.h"
+#include "tests/support/iec_clock.h"
 #include "tests/support/iec_mbcfg.h"
 #include "tests/support/loopback.h"
 #include "tests/support/stand_in_port.h"
@@ -288,6 +289,23 @@ TEST_F(Modbus, ServerAnswersFromItsTablesAndTheExchangeMovesTheVariables) {
     uint8_t ans[8];
     const uint8_t pdu[] = {7, 17};
     EXPECT_EQ(Z7MBSrv_Serve(server, pdu, 2, ans), 4u);
+
+    // a table's stamp: the date and the time of one reading of the clock,
+    // here the last millisecond of 2024-03-10 UTC (every later reading is
+    // the next day)
+    {
+        test_support::FixedIecClock fixed;
+        static int readings;
+        readings = 0;
+        Z7Host_Clock = [](timeval *tv) {
+            const bool first = readings++ == 0;
+            tv->tv_sec = first ? 1710115199 : 1710115200;
+            tv->tv_usec = first ? 999000 : 0;
+        };
+        EXPECT_EQ(Serve(Rtu("07 03 00 00 00 01"), false), Hex("07 03 02 24 68"));
+        EXPECT_EQ(LE_Get32(Req(0) + MBR_DATE), 0x07E8030Au);
+        EXPECT_EQ(LE_Get32(Req(0) + MBR_TIME), 86399999u);
+    }
 
     // a stopped application answers nothing
     uint8_t buf[300];

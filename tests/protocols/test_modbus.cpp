@@ -1,8 +1,9 @@
 // The Modbus server in-process: the address map through its window edges,
 // the IEC map, and the TCP service driven by real loopback connections
 // (answers on the next pass, stream framing, idle close, stop and the run
-// flag, the connection idle longest displaced when every one is taken);
-// ASCII over TCP's storing of received bytes.
+// flag, the connection idle longest displaced when every one is taken); one
+// table of requests through the three servers of the Modbus core, each in
+// its own framing; ASCII over TCP's storing of received bytes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -23,15 +24,23 @@
 #include "core/image/bytes.h"
 #include "core/storage/memfile.h"
 #include "core/image/plcreg.h"
+#include "core/image/util.h"
 #include "iec/services/drevano.h"
+#include "iec/services/z7mb_internal.h"
+#include "iec/vm/z7vm.h"
+#include "io/vcomm.h"
 #include "net/dpr.h"
 #include "net/net.h"
 #include "platform/plat_net.h"
 #include "platform/plat_poll.h"
 #include "protocols/ascii.h"
+#include "protocols/mbserial.h"
 #include "protocols/modbus.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/iec_image.h"
+#include "tests/support/iec_mbcfg.h"
 #include "tests/support/loop_peer.h"
+#include "tests/support/stand_in_port.h"
 #include "tests/support/test_port.h"
 
 namespace {
@@ -50,6 +59,11 @@ Bytes Mbap(uint16_t tid, uint8_t unit, const Bytes &pdu) {
     return f;
 }
 Bytes Pdu(uint8_t fc, uint16_t a, uint16_t q) { return {fc, uint8_t(a >> 8), uint8_t(a), uint8_t(q >> 8), uint8_t(q)}; }
+Bytes Hex(const std::string &h) {
+    Bytes b;
+    for (size_t i = 0; i + 1 < h.size(); i += 3) b.push_back(uint8_t(std::stoul(h.substr(i, 2), nullptr, 16)));
+    return b;
+}
 
 struct Peer : test_support::LoopPeer {
     Peer() : LoopPeer(kPort) {}
@@ -324,6 +338,165 @@ TEST_F(ModbusServerTest, ANewConnectionDisplacesTheOneIdleLongest) {
     want[1] = true;
     EXPECT_EQ(closed, want);
     EXPECT_EQ(Modbus_Conn_Cnt(0), MODBUS_SLOTS);
+}
+
+// One table through the three servers of the Modbus core, each in its own
+// framing: the TCP server's request handling with MBAP (a read answered
+// from the image after it was taken), the serial slave at station 7 with
+// RTU and its CRC over a stand-in port, the IEC application's server
+// (unit 7) on its comm-server channel with MBAP. The same values stand at
+// the same addresses in all three: holding registers 3000-3009 (%R1-%R10 in
+// the register image), coils 0-15 (%Q1-), discrete inputs 0-15 (%I1-),
+// input register 0 (%AI1). Where the servers answer differently, each
+// column holds its own.
+TEST(ModbusCore, EachServerAnswersTheTableInItsFraming) {
+    plc_reg.fill(0);
+    RegTokLen_16b = 1;
+    DrevanoRuntime = 0;
+    Dpr_Init();
+    DprConfigRec &cfg = Dpr_Configuration[0];
+    std::memset(&cfg, 0, DPR_CONFIG_BYTES);
+    cfg.enables[0] = EN0_MODBUS;
+    // The TCP server and the serial slave share the image: each goes
+    // through the table from these values.
+    auto values = [] {
+        PlcReg_Set(R(1), "\x34\x12\xCD\xAB", 32);
+        for (uint32_t n = 3; n <= 10; n++) PlcReg_Set(R(n), n == 5 ? "\x34\x12" : "\0\0", 16);
+        PlcReg_Set(10240, "\x01\x00", 16);  // %Q1
+        PlcReg_Set(8192, "\x02\x02", 16);   // %I2, %I10
+        PlcReg_Set(16384, "\x0E\x0F", 16);  // %AI1
+    };
+
+    // The serial slave on a stand-in port.
+    const VcommDrv saved = Vcomm_Drv[0];
+    Vcomm_Drv[0] = test_support::FakePortDrv();
+    test_support::FakePort &fp = test_support::fake_port;
+    fp = test_support::FakePort{};
+    ModbusParm parm{};
+    parm.station = 7;
+    parm.control = PlcReg_Ptr(R(49), 16);
+    parm.data = PlcReg_Ptr(R(50), 16);
+    parm.status = PlcReg_Ptr(R(51), 16);
+    ModbusInit(0, parm);
+
+    // The IEC application's server tables and their values.
+    test_support::MbConfig mc;
+    mc.Conn(1, 7, 0, 0x100, 0, "SRV")
+        .Request({.id = 1, .fn = 3, .addr = 3000, .count = 10, .size = 20})
+        .Request({.id = 2, .fn = 1, .addr = 0, .count = 16, .size = 2})
+        .Request({.id = 3, .fn = 2, .addr = 0, .count = 16, .size = 2})
+        .Request({.id = 4, .fn = 4, .addr = 0, .count = 1, .size = 2});
+    test_support::IecImage img;
+    img.d16 = {15, 15, 15};
+    img.ext_blocks = {{2, mc.Build()}};
+    const uint32_t code = test_support::IecLoad(img.Build());
+    uint32_t db = 0;
+    ASSERT_EQ(Z7VM_CreateDB(code, &db), 0u);
+    ASSERT_EQ(Z7VM_Build(code, db), 0u);
+    MBState st;
+    ASSERT_TRUE(MB_Open(Z7Sec_Addr(db, Z7SEC_MB), st));
+    auto table = [&](uint32_t i) { return st.s + LE_Get32(st.Req(i) + MBR_DATA); };
+    LE_Put16(table(0), 0x1234);
+    LE_Put16(table(0) + 2, 0xABCD);
+    LE_Put16(table(0) + 8, 0x1234);
+    table(1)[0] = 0x01;
+    table(2)[0] = table(2)[1] = 0x02;
+    LE_Put16(table(3), 0x0F0E);
+
+    uint16_t tid = 0x0100;
+    auto tcp = [&](const Bytes &pdu) {
+        const Bytes f = Mbap(tid, 7, pdu);
+        std::copy(f.begin(), f.end(), ModbusRxBuff.begin());
+        uint32_t n = ModbusRequest(0, 0, uint32_t(f.size()));
+        ModbusSlot &slot = ModbusConnEth[0].slots[0];
+        if (n == 0 && slot.read_pending) n = ModbusReadAnswer(0, 0);
+        slot.read_pending = 0;
+        return Bytes(ModbusTxMsg.begin(), ModbusTxMsg.begin() + n);
+    };
+    auto rtu = [&](const Bytes &pdu) {
+        Bytes f = {7};
+        f.insert(f.end(), pdu.begin(), pdu.end());
+        f = test_support::CrcAppend(f);
+        fp.tx.clear();
+        for (uint8_t b : f) fp.rx.push_back(b);
+        fp.rx.push_back(-1);  // the silence after the frame
+        ModbusExecute(0);
+        return fp.tx;
+    };
+    auto iec = [&](const Bytes &pdu) {
+        const Bytes f = Mbap(tid, 7, pdu);
+        uint8_t ans[300];
+        const uint32_t n = Z7VM_ServeModbus(db, 17, f.data(), uint32_t(f.size()), ans);
+        return Bytes(ans, ans + n);
+    };
+
+    Bytes tcp126 = Hex("03 FC 12 34 AB CD 00 00 00 00 12 34");  // and zeros: 126 registers from %R1
+    tcp126.resize(2 + 252, 0);
+    Bytes coils2000 = Hex("01 FA 01");  // and zeros: 2,000 coils from %Q1
+    coils2000.resize(2 + 250, 0);
+    struct Case {
+        const char *what;
+        Bytes req, tcp, rtu, iec;  // answers' PDUs; empty: no answer
+    };
+    const Case cases[] = {
+        {"2 holding registers", Hex("03 0B B8 00 02"), Hex("03 04 12 34 AB CD"), Hex("03 04 12 34 AB CD"),
+         Hex("03 04 12 34 AB CD")},
+        {"0 holding registers", Hex("03 0B B8 00 00"), Hex("03 00"), Hex("83 03"), Hex("03 00")},
+        {"126 holding registers", Hex("03 0B B8 00 7E"), tcp126, Hex("83 03"), Hex("83 02")},
+        {"128 holding registers", Hex("03 0B B8 00 80"), Hex("83 02"), Hex("83 03"), Hex("83 02")},
+        {"a holding register past every map", Hex("03 FF FF 00 01"), Hex("83 02"), Hex("83 03"), Hex("83 02")},
+        {"a read without all of its quantity", Hex("03 0B B8 00"), {}, Hex("83 03"), {}},
+        {"8 coils", Hex("01 00 00 00 08"), Hex("01 01 01"), Hex("01 01 01"), Hex("01 01 01")},
+        {"2000 coils", Hex("01 00 00 07 D0"), coils2000, coils2000, Hex("81 02")},
+        {"2041 coils", Hex("01 00 00 07 F9"), Hex("81 02"), Hex("81 03"), Hex("81 02")},
+        {"16 discrete inputs", Hex("02 00 00 00 10"), Hex("02 02 02 02"), Hex("02 02 02 02"), Hex("02 02 02 02")},
+        {"an input register", Hex("04 00 00 00 01"), Hex("04 02 0F 0E"), Hex("04 02 0F 0E"), Hex("04 02 0F 0E")},
+        {"function 9", Hex("09 00 00 00 00"), Hex("89 01"), Hex("89 01"), Hex("89 01")},
+        {"function 7", Hex("07"), Hex("07 00"), Hex("07 00"), Hex("87 01")},
+        {"mask write of 3004", Hex("16 0B BC 00 F2 00 45"), Hex("96 01"), Hex("16 0B BC 00 F2 00 45"), Hex("96 01")},
+        {"3004 after it", Hex("03 0B BC 00 01"), Hex("03 02 12 34"), Hex("03 02 00 35"), Hex("03 02 12 34")},
+        {"read 3000 and write 3001", Hex("17 0B B8 00 01 0B B9 00 01 02 56 78"), Hex("97 01"), Hex("17 02 12 34"),
+         Hex("97 01")},
+        {"write 3002", Hex("06 0B BA 01 02"), Hex("06 0B BA 01 02"), Hex("06 0B BA 01 02"), Hex("06 0B BA 01 02")},
+        {"3002 after it", Hex("03 0B BA 00 01"), Hex("03 02 01 02"), Hex("03 02 01 02"), Hex("03 02 01 02")},
+        {"coil 2 on", Hex("05 00 02 FF 00"), Hex("05 00 02 FF 00"), Hex("05 00 02 FF 00"), Hex("05 00 02 FF 00")},
+        {"coil 3 with 0001", Hex("05 00 03 00 01"), Hex("05 00 03 00 00"), Hex("05 00 03 00 01"),
+         Hex("05 00 03 00 01")},
+        {"the coils after them", Hex("01 00 00 00 08"), Hex("01 01 05"), Hex("01 01 05"), Hex("01 01 0D")},
+        {"3003 and 3004", Hex("10 0B BB 00 02 04 00 0A 00 0B"), Hex("10 0B BB 00 02"), Hex("10 0B BB 00 02"),
+         Hex("10 0B BB 00 02")},
+        {"a byte count short of the quantity", Hex("10 0B BB 00 02 03 00 0C 00 0D"), Hex("10 0B BB 00 02"),
+         Hex("90 03"), Hex("90 03")},
+        {"3003 and 3004 after them", Hex("03 0B BB 00 02"), Hex("03 04 00 0C 00 0D"), Hex("03 04 00 0A 00 0B"),
+         Hex("03 04 00 0A 00 0B")},
+        {"registers without their data", Hex("10 0B BB 00 02 04 00 0A"), Hex("90 02"), Hex("90 03"), Hex("90 03")},
+        {"past every map, without data", Hex("10 FF FF 00 02 04 00 0A"), Hex("90 02"), Hex("90 03"), Hex("90 03")},
+        {"registers without a byte count", Hex("10 0B BB 00 02"), {}, Hex("90 03"), {}},
+        {"10 coils", Hex("0F 00 00 00 0A 02 FF 01"), Hex("0F 00 00 00 0A"), Hex("0F 00 00 00 0A"),
+         Hex("0F 00 00 00 0A")},
+        {"the coils after them", Hex("01 00 00 00 10"), Hex("01 02 FF 01"), Hex("01 02 FF 01"), Hex("01 02 FF 01")},
+    };
+    values();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string("TCP: ") + c.what);
+        tid++;
+        EXPECT_EQ(tcp(c.req), c.tcp.empty() ? Bytes{} : Mbap(tid, 7, c.tcp));
+    }
+    values();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string("RTU: ") + c.what);
+        Bytes framed = {7};
+        framed.insert(framed.end(), c.rtu.begin(), c.rtu.end());
+        EXPECT_EQ(rtu(c.req), c.rtu.empty() ? Bytes{} : test_support::CrcAppend(framed));
+    }
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string("IEC: ") + c.what);
+        tid++;
+        EXPECT_EQ(iec(c.req), c.iec.empty() ? Bytes{} : Mbap(tid, 7, c.iec));
+    }
+    Vcomm_Drv[0] = saved;
+    Z7Mem_Free(db);
+    Z7Mem_Free(code);
 }
 
 TEST(AsciiStoring, EndCharacterPairsContinuationAndRefusedBlocks) {
