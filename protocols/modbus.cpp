@@ -228,8 +228,8 @@ void Drain(NX_TCP_SOCKET &sock) {
     while (_nx_tcp_socket_receive(&sock, &pk, 0) == NX_SUCCESS) _nx_packet_release(pk);
 }
 
-uint32_t RequestLength(const uint8_t *hdr) { return kMbapHdr + BE_Get16(&hdr[4]); }
-constexpr NxFraming kFraming{kMbapHdr, RequestLength, MODBUS_RX_MAX};
+// The MBAP header's big-endian length at 4 counts the bytes after the header.
+constexpr NxFraming kFraming{kMbapHdr, 4, 2, true, kMbapHdr, MODBUS_RX_MAX};
 
 // Takes what connection k has and serves one whole request when there is one.
 void StepSlot(uint32_t n, ModbusServer &s, unsigned k, uint32_t now) {
