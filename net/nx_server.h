@@ -16,6 +16,7 @@
 
 #include "core/image/bytes.h"
 #include "net/nx.h"
+#include "platform/plat_assert.h"
 
 // The framing of one protocol: where its header gives the length of a
 // request. A field of width bytes (2 or 4, little- or big-endian) at offset
@@ -73,7 +74,7 @@ inline uint32_t NxServerRead(NX_TCP_SOCKET *s, std::span<uint8_t> rx, uint32_t &
                                                 uint32_t now) {
     uint32_t n = NxFrameLength(f, rx.data(), rx_len);
     if (n == 0) {
-        if (rx.size() - rx_len < NX_MAX_READ) return NX_FRAME_BAD;
+        if (NEVER(rx.size() - rx_len < NX_MAX_READ)) return NX_FRAME_BAD;
         if (NxServerRead(s, rx, rx_len) == 0) return NX_FRAME_NONE;
         if (last_activity != nullptr) *last_activity = now;
         n = NxFrameLength(f, rx.data(), rx_len);
