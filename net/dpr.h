@@ -103,6 +103,15 @@ struct DprConfigRec {
     uint8_t text[128];
 };
 constexpr std::size_t DPR_CONFIG_BYTES = DPRC_END;  // the parsed record
+// The EtherNet/IP assembly pairs: produced, consumed, the run/idle status
+// register; each {reference, size in bytes}.
+constexpr unsigned DPR_EIP_PRODUCED = 0, DPR_EIP_CONSUMED = 1, DPR_EIP_RUN_IDLE = 2, DPR_EIP_REF = 0,
+                   DPR_EIP_SIZE = 1;
+// The ASCII-over-TCP references: the port is in a register (nonzero) or is
+// the next value; the text to send, its control word, the receive block and
+// the status register.
+constexpr unsigned DPR_ASCII_PORT_IN_REG = 0, DPR_ASCII_PORT = 1, DPR_ASCII_SEND = 2, DPR_ASCII_CONTROL = 3,
+                   DPR_ASCII_RECEIVE = 4, DPR_ASCII_STATUS = 5;
 
 // Enable bits: byte 0.
 constexpr uint8_t EN0_B0 = 0x01, EN0_MODBUS = 0x02, EN0_EGD = 0x04, EN0_PING = 0x08, EN0_EIP = 0x10,

@@ -2,8 +2,10 @@
 // a waiting connection or goes back to listening, a connection waiting while
 // every record is taken displaces the one idle longest, requests are framed
 // out of the byte stream by the length in their header however reads split
-// or merge them, an answer goes out whole or the connection is closed. Small
-// enough to be inline in every server.
+// or merge them (each protocol describes where that length is), an answer
+// goes out whole or the connection is closed. A stream without frames takes
+// the reads and the sending, going on after a short send. Small enough to be
+// inline in every server.
 #pragma once
 
 #include <algorithm>
@@ -12,15 +14,34 @@
 #include <cstring>
 #include <span>
 
+#include "core/image/bytes.h"
 #include "net/nx.h"
+#include "platform/plat_assert.h"
 
-// The framing of one protocol: header bytes, the whole request length that
-// a complete header announces, and the longest request accepted.
+// The framing of one protocol: where its header gives the length of a
+// request. A field of width bytes (2 or 4, little- or big-endian) at offset
+// at; the whole request is add bytes more than its value. A record of each
+// protocol is a constexpr of its module.
 struct NxFraming {
-    uint32_t header;
-    uint32_t (*length)(const uint8_t *header);
-    uint32_t max;
+    uint32_t header;  // bytes of the header: the length is known once they are in
+    uint32_t at;      // the length field's offset
+    uint8_t width;    // its size in bytes: 2 or 4
+    bool big;         // big-endian
+    uint32_t add;     // bytes of the request beyond the field's value
+    uint32_t max;     // longest whole request accepted
 };
+
+constexpr uint32_t NX_FRAME_TOO_LONG = 0xFFFFFFFF;
+
+// Length of the whole request at the front of rx[0..rx_len): 0 while it is
+// incomplete, NX_FRAME_TOO_LONG when its header announces more than max.
+[[nodiscard]] inline uint32_t NxFrameLength(const NxFraming &f, const uint8_t *rx, uint32_t rx_len) {
+    if (rx_len < f.header) return 0;
+    const uint8_t *p = rx + f.at;
+    const uint32_t v = f.width == 4 ? (f.big ? BE_Get32(p) : LE_Get32(p)) : (f.big ? BE_Get16(p) : LE_Get16(p));
+    if (v > f.max - f.add) return NX_FRAME_TOO_LONG;
+    return rx_len >= f.add + v ? f.add + v : 0;
+}
 
 enum NxFrameStatus : int {
     NX_FRAME_NONE = 0,   // nothing read, no whole request
@@ -29,32 +50,41 @@ enum NxFrameStatus : int {
     NX_FRAME_BAD = 3,    // a request no buffer can hold: the stream is not ours
 };
 
-// Takes what the connection has (only when the readiness set reports input)
-// into rx[0..rx_len) and answers whether a whole request is at its front; its
-// length goes to *len. *last_activity is set to now when bytes were read.
-[[nodiscard]] inline NxFrameStatus NxServerTake(NX_TCP_SOCKET *s, const NxFraming &f, std::span<uint8_t> rx,
-                                                uint32_t &rx_len, uint32_t *len, uint32_t *last_activity,
-                                                uint32_t now) {
-    auto whole = [&]() {
-        if (rx_len < f.header) return false;
-        *len = f.length(rx.data());
-        return rx_len >= *len;
-    };
-    if (whole()) return NX_FRAME_WHOLE;
-    if (!NxRxReady(s)) return NX_FRAME_NONE;
+// Appends one read of the connection to rx[0..rx_len), only when the
+// readiness set reports input and rx has room for a whole read: the bytes
+// read, 0 when none.
+inline uint32_t NxServerRead(NX_TCP_SOCKET *s, std::span<uint8_t> rx, uint32_t &rx_len) {
+    if (rx.size() - rx_len < NX_MAX_READ || !NxRxReady(s)) return 0;
     NX_PACKET *pk = nullptr;
-    if (_nx_tcp_socket_receive(s, &pk, 0) != NX_SUCCESS) return NX_FRAME_NONE;
-    if (last_activity != nullptr) *last_activity = now;
+    if (_nx_tcp_socket_receive(s, &pk, 0) != NX_SUCCESS) return 0;
     const uint32_t got = pk->nx_packet_length;
-    if (rx_len + got > rx.size()) {  // an incomplete request is always shorter than the room left
-        _nx_packet_release(pk);
-        return NX_FRAME_BAD;
-    }
     std::memcpy(&rx[rx_len], pk->nx_packet_prepend_ptr, got);
     rx_len += got;
     _nx_packet_release(pk);
-    if (rx_len >= f.header && f.length(rx.data()) > f.max) return NX_FRAME_BAD;
-    return whole() ? NX_FRAME_WHOLE : NX_FRAME_PART;
+    return got;
+}
+
+// Takes what the connection has (only when the readiness set reports input)
+// into rx[0..rx_len) and answers whether a whole request is at its front; its
+// length goes to *len. *last_activity is set to now when bytes were read.
+// rx holds f.max + NX_MAX_READ bytes: an incomplete request leaves room for
+// a whole read.
+[[nodiscard]] inline NxFrameStatus NxServerTake(NX_TCP_SOCKET *s, const NxFraming &f, std::span<uint8_t> rx,
+                                                uint32_t &rx_len, uint32_t *len, uint32_t *last_activity,
+                                                uint32_t now) {
+    uint32_t n = NxFrameLength(f, rx.data(), rx_len);
+    if (n == 0) {
+        if (NEVER(rx.size() - rx_len < NX_MAX_READ)) return NX_FRAME_BAD;
+        if (NxServerRead(s, rx, rx_len) == 0) return NX_FRAME_NONE;
+        if (last_activity != nullptr) *last_activity = now;
+        n = NxFrameLength(f, rx.data(), rx_len);
+        if (n == 0) return NX_FRAME_PART;
+    }
+    // A header that announces more than any buffer holds, whether it came
+    // with this read or was left behind by the request before it.
+    if (n == NX_FRAME_TOO_LONG) return NX_FRAME_BAD;
+    *len = n;
+    return NX_FRAME_WHOLE;
 }
 
 // Removes the first used bytes of rx (the request served).
@@ -69,11 +99,15 @@ inline void NxServerConsume(std::span<uint8_t> rx, uint32_t &rx_len, uint32_t us
 
 // Sends len bytes in pieces of at most piece bytes: NX_SUCCESS when every
 // piece went out whole (NX_NO_PACKET: no packet for it, nothing sent);
-// otherwise the caller closes the connection.
+// otherwise the caller closes the connection, or, for a stream without
+// frames, sends the rest later: *sent (when given) is the count of bytes the
+// connection took, the pieces before the failed one and what the kernel took
+// of it.
 [[nodiscard]] inline uint32_t NxServerSend(NX_TCP_SOCKET *s, NX_PACKET_POOL *pool, const uint8_t *data,
-                                           uint32_t len, uint32_t piece) {
+                                           uint32_t len, uint32_t piece, uint32_t *sent = nullptr) {
     piece = std::max<uint32_t>(1, piece);
     for (uint32_t off = 0; off < len; off += piece) {
+        if (sent != nullptr) *sent = off;
         const uint32_t n = std::min(piece, len - off);
         NX_PACKET *pk = nullptr;
         // Without a packet for the first piece nothing went out; after it the
@@ -85,8 +119,12 @@ inline void NxServerConsume(std::span<uint8_t> rx, uint32_t &rx_len, uint32_t us
             return none;
         }
         const uint32_t r = _nx_tcp_socket_send(s, pk, 0);
-        if (r != NX_SUCCESS) return r;
+        if (r != NX_SUCCESS) {
+            if (sent != nullptr) *sent = off + std::min(s->last_taken, n);
+            return r;
+        }
     }
+    if (sent != nullptr) *sent = len;
     return NX_SUCCESS;
 }
 

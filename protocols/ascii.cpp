@@ -10,6 +10,7 @@
 #include "core/image/bytes.h"
 #include "core/image/timebase.h"
 #include "net/dpr.h"
+#include "net/nx_server.h"
 
 std::array<AsciiTCPConn, 2> AsciiTCPConnEth;
 NX_PACKET_POOL *AsciiPacketPoolPtr;
@@ -35,7 +36,7 @@ void WriteStatus(const AsciiTCPConn &c, uint32_t ref, bool received) {
 }
 
 void Send(AsciiTCPConn &c, const uint32_t *cfg) {
-    const uint32_t block = cfg[2], control = cfg[3];
+    const uint32_t block = cfg[DPR_ASCII_SEND], control = cfg[DPR_ASCII_CONTROL];
     if (Dpr_Get_W_Data(control) != 1) return;
     uint32_t len = Dpr_Get_W_Data(block);
     const EtnReq req{block, 32 + 8 * std::min(len, ASCII_SEND_MAX)};
@@ -48,32 +49,24 @@ void Send(AsciiTCPConn &c, const uint32_t *cfg) {
     }
     c.status &= uint16_t(~ASCII_ST_SENDING);
     if (c.sent > len) c.sent = 0;
-    while (c.sent < len) {
-        const uint32_t n = std::min(ASCII_SEGMENT, len - c.sent);
-        uint8_t buf[ASCII_SEGMENT];
-        Dpr_Data_Block(block + 32 + 8 * uint32_t(c.sent), 8 * n, buf, 0, 0);
-        NX_PACKET *pk = nullptr;
-        if (_nx_packet_allocate(AsciiPacketPoolPtr, &pk, 56, 0) != NX_SUCCESS) return;
-        if (_nx_packet_data_append(pk, buf, n, AsciiPacketPoolPtr, 0) != NX_SUCCESS) {
-            _nx_packet_release(pk);
-            return;
-        }
-        // A failed send keeps the control word at 1: a later pass goes on
-        // from the first byte that did not go out (the kernel may have taken
-        // part of the segment).
-        if (_nx_tcp_socket_send(&c.socket, pk, 0) != NX_SUCCESS) {
-            c.sent = uint16_t(c.sent + std::min(c.socket.last_taken, n));
-            return;
-        }
-        c.sent = uint16_t(c.sent + n);
-    }
+    // What is left of the text goes out in segments of 1,380 bytes from the
+    // first byte not sent. A failed send keeps the control word at 1: a later
+    // pass goes on from the first byte that did not go out (the kernel may
+    // have taken part of a segment).
+    uint8_t buf[ASCII_SEND_MAX];
+    const uint32_t rest = len - c.sent;
+    if (rest != 0) Dpr_Data_Block(block + 32 + 8 * uint32_t(c.sent), 8 * rest, buf, 0, 0);
+    uint32_t taken = 0;
+    const uint32_t r = NxServerSend(&c.socket, AsciiPacketPoolPtr, buf, rest, ASCII_SEGMENT, &taken);
+    c.sent = uint16_t(c.sent + taken);
+    if (r != NX_SUCCESS) return;
     c.sent = 0;
     Dpr_Set_W_Data(control, 0);
 }
 
 // Moves what the stream holds into the receive block; true when something was stored.
 bool Store(AsciiTCPConn &c, const uint32_t *cfg) {
-    const uint32_t block = cfg[4];
+    const uint32_t block = cfg[DPR_ASCII_RECEIVE];
     const uint32_t now = FPGA_GetFrt();
     if (c.first_pending && now - c.first_time > ASCII_JOIN_TICKS) c.first_pending = 0;
     if (c.rx_len == 0) return false;
@@ -137,10 +130,7 @@ uint32_t Ascii_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
 }
 
 void AsciiConnect(NX_TCP_SOCKET *socket, uint32_t) {
-    if (_nx_tcp_server_socket_accept(socket, 0) != NX_IN_PROGRESS) {
-        _nx_tcp_server_socket_unaccept(socket);
-        return;
-    }
+    if (!NxServerAccept(socket)) return;
     for (auto &c : AsciiTCPConnEth) {
         if (&c.socket == socket) ClearTransfer(c);
     }
@@ -153,8 +143,7 @@ void AsciiDisconnect(NX_TCP_SOCKET *socket) {
             ClearTransfer(c);
         }
     }
-    _nx_tcp_socket_disconnect(socket, 0);
-    _nx_tcp_server_socket_unaccept(socket);
+    NxServerClose(socket);
 }
 
 void Ascii_Scan(uint32_t n) {
@@ -177,11 +166,12 @@ void Ascii_Scan(uint32_t n) {
         return;
     }
     if (c.status & ASCII_ST_NO_SOCKET) {
-        WriteStatus(c, cfg[5], false);
+        WriteStatus(c, cfg[DPR_ASCII_STATUS], false);
         return;
     }
     if (s.state != NX_TCP_ESTABLISHED && s.state != NX_TCP_LISTEN) {
-        const uint32_t port = cfg[0] ? Dpr_Get_W_Data(cfg[1]) : (cfg[1] & 0xFFFF);
+        const uint32_t port =
+            cfg[DPR_ASCII_PORT_IN_REG] ? Dpr_Get_W_Data(cfg[DPR_ASCII_PORT]) : (cfg[DPR_ASCII_PORT] & 0xFFFF);
         if (s.state == NX_TCP_CREATED && port != 0) {
             if (c.listening) {
                 if (_nx_tcp_server_socket_relisten(c.ip, port, &s) == NX_ALREADY_BOUND)
@@ -191,29 +181,23 @@ void Ascii_Scan(uint32_t n) {
                 c.port = uint16_t(port);
             }
         }
-        WriteStatus(c, cfg[5], false);
+        WriteStatus(c, cfg[DPR_ASCII_STATUS], false);
         return;
     }
     if (s.state != NX_TCP_ESTABLISHED) {
-        WriteStatus(c, cfg[5], false);
+        WriteStatus(c, cfg[DPR_ASCII_STATUS], false);
         return;
     }
     Send(c, cfg);
     bool received = false;
-    if (c.rx_len + NX_MAX_READ <= c.rx.size()) {
-        NX_PACKET *pk = nullptr;
-        if (_nx_tcp_socket_receive(&s, &pk, 0) == NX_SUCCESS) {
-            std::memcpy(&c.rx[c.rx_len], pk->nx_packet_prepend_ptr, pk->nx_packet_length);
-            c.rx_len += pk->nx_packet_length;
-            _nx_packet_release(pk);
-            c.last_time = FPGA_GetFrt();
-        }
-    }
+    // The stream has no frames: one read a pass, kept while a first part
+    // waits for its continuation.
+    if (NxServerRead(&s, c.rx, c.rx_len) != 0) c.last_time = FPGA_GetFrt();
     if (c.rx_len != 0) {
         c.status |= ASCII_ST_RECEIVED;
         received = Store(c, cfg);
     }
-    WriteStatus(c, cfg[5], received);
+    WriteStatus(c, cfg[DPR_ASCII_STATUS], received);
 }
 
 uint32_t Ascii_cnn_cnt(uint32_t n) { return ConnOf(n).socket.state == NX_TCP_ESTABLISHED ? 1 : 0; }

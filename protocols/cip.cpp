@@ -40,11 +40,11 @@ template <class T, std::size_t N> T *FindInst(std::array<T, N> &pool, uint32_t n
 }
 
 uint8_t *Head(uint8_t *a, uint8_t service, uint8_t general) {
-    a[0] = uint8_t(service | 0x80);
-    a[1] = 0;
-    a[2] = general;
-    a[3] = 0;
-    return a + 4;
+    a[CIP_REPLY_SERVICE] = uint8_t(service | CIP_REPLY_BIT);
+    a[CIP_REPLY_RESERVED] = 0;
+    a[CIP_REPLY_GENERAL] = general;
+    a[CIP_REPLY_EXT_WORDS] = 0;
+    return a + CIP_REPLY_DATA;
 }
 
 uint32_t Put16(uint8_t *a, uint8_t service, uint16_t v) {
@@ -281,7 +281,7 @@ void Connection_Class_Init() { ConnectionPool.fill(ObjConnection{}); }
 uint32_t Connection_Inst_Allocate(ObjConnection **out) { return Allocate(ConnectionPool, out); }
 void Connection_Inst_Ready(ObjConnection *o) {
     o->ready = 1;
-    o->state = o->type == 0 ? 3 : 1;
+    o->state = o->type == CIP_CONN_EXPLICIT ? CipConnState::Established : CipConnState::Configuring;
 }
 void Connection_Inst_Free(ObjConnection *o) { *o = ObjConnection{}; }
 
@@ -291,7 +291,10 @@ uint32_t Connection_Service(const CipRequest &req, uint8_t *a) {
     const uint8_t s = req.service;
     if (s == CIP_GET_SINGLE) {
         switch (req.attribute) {
-        case 1: return PutBytes(a, s, &o->state, 1);
+        case 1: {
+            const uint8_t state = uint8_t(o->state);
+            return PutBytes(a, s, &state, 1);
+        }
         case 2: return PutBytes(a, s, &o->type, 1);
         case 3: return PutBytes(a, s, &o->trigger, 1);
         case 4: return Put16(a, s, o->produced_cid16);
@@ -315,8 +318,11 @@ uint32_t Connection_Service(const CipRequest &req, uint8_t *a) {
         const uint8_t at = req.attribute;
         if (at < 1 || at > 17) return CipAnswer(a, s, CIP_NO_ATTR);
         uint32_t want = 0;
-        if (o->type == 0 && o->state == 1 && at >= 3 && at <= 6) want = (at == 3 || at == 6) ? 1 : 2;
-        else if ((o->state == 3 || o->state == 5) && (at == 9 || at == 12)) want = at == 9 ? 2 : 1;
+        if (o->type == CIP_CONN_EXPLICIT && o->state == CipConnState::Configuring && at >= 3 && at <= 6)
+            want = (at == 3 || at == 6) ? 1 : 2;
+        else if ((o->state == CipConnState::Established || o->state == CipConnState::DeferredDelete) &&
+                 (at == 9 || at == 12))
+            want = at == 9 ? 2 : 1;
         else return CipAnswer(a, s, CIP_STATE);
         const uint8_t st = SizeCheck(req.length, want);
         if (st != CIP_OK) return CipAnswer(a, s, st);
@@ -331,9 +337,9 @@ uint32_t Connection_Service(const CipRequest &req, uint8_t *a) {
         return CipAnswer(a, s, CIP_OK);
     }
     if (s == CIP_APPLY) {
-        if (o->type == 0) return CipAnswer(a, s, CIP_UNSUPPORTED);
-        if (o->state == 1 || o->state == 2) {
-            o->state = 3;
+        if (o->type == CIP_CONN_EXPLICIT) return CipAnswer(a, s, CIP_UNSUPPORTED);
+        if (o->state == CipConnState::Configuring || o->state == CipConnState::WaitingForId) {
+            o->state = CipConnState::Established;
             return CipAnswer(a, s, CIP_OK);
         }
         return CipAnswer(a, s, CIP_STATE);
@@ -343,7 +349,8 @@ uint32_t Connection_Service(const CipRequest &req, uint8_t *a) {
 
 uint32_t Conn_Put_Data(const CipRequest &req, uint8_t *a, ObjConnection *conn) {
     const uint8_t service = req.length > 0 ? req.data[0] : 0;
-    if (conn == nullptr || conn->type != 0 || (conn->state != 3 && conn->state != 5))
+    if (conn == nullptr || conn->type != CIP_CONN_EXPLICIT ||
+        (conn->state != CipConnState::Established && conn->state != CipConnState::DeferredDelete))
         return CipAnswer(a, service, CIP_STATE);
     if (req.length < 2) return CipAnswer(a, service, CIP_SHORT);
     const uint32_t path = 2u * req.data[1];
@@ -356,7 +363,7 @@ uint32_t Conn_Put_Data(const CipRequest &req, uint8_t *a, ObjConnection *conn) {
 }
 
 uint32_t Conn_Get_Data(const CipRequest &req, uint8_t *a, ObjConnection *conn) {
-    if (conn == nullptr || conn->state != 3) return CipAnswer(a, req.service, CIP_STATE);
+    if (conn == nullptr || conn->state != CipConnState::Established) return CipAnswer(a, req.service, CIP_STATE);
     EpathResult r;
     if (Epath_Parse(conn->produced_path.data(), &r, uint32_t(conn->produced_path.size())) != 0 || r.count == 0)
         return CipAnswer(a, req.service, CIP_PATH);
@@ -424,7 +431,7 @@ uint32_t ForwardOpen(ObjConnManager &mgr, const CipRequest &req, uint8_t *a) {
     cfg->trigger = d[34];
     cfg->path_words = uint8_t(words);
     std::memcpy(cfg->path.data(), d + 36, 2 * words);
-    cfg->flags = uint8_t((req.iface & 7) << 3);
+    cfg->flags = uint8_t((req.iface & CIP_CFG_IFACE_MASK) << CIP_CFG_IFACE_SHIFT);
     Conn_Cfg_Inst_Ready(cfg);
     mgr.list[slot] = cfg;
     if (mgr.open == nullptr || mgr.open(cfg) != 0) {

@@ -27,6 +27,13 @@ enum : uint8_t {
     CIP_CLASS_IDENTITY = 1, CIP_CLASS_ROUTER = 2, CIP_CLASS_ASSEMBLY = 4, CIP_CLASS_CONNECTION = 5,
     CIP_CLASS_CONN_MGR = 6, CIP_CLASS_TCPIP = 0xF5, CIP_CLASS_LINK = 0xF6,
 };
+// The head of a request: service, path size in words, path, then its data;
+// of an answer: the service with bit 7 set, a reserved 0, the general status,
+// the size of the extended status in words, then the extended status and data.
+constexpr uint32_t CIP_REQ_SERVICE = 0, CIP_REQ_PATH_WORDS = 1, CIP_REQ_PATH = 2;
+constexpr uint32_t CIP_REPLY_SERVICE = 0, CIP_REPLY_RESERVED = 1, CIP_REPLY_GENERAL = 2, CIP_REPLY_EXT_WORDS = 3,
+                   CIP_REPLY_DATA = 4;
+constexpr uint8_t CIP_REPLY_BIT = 0x80;
 constexpr uint32_t CIP_ANSWER_MAX = 300;  // room an answer buffer must have
 constexpr unsigned CIP_CONNECTIONS = 8;
 constexpr unsigned CIP_PATH_WORDS = 16;
@@ -94,6 +101,14 @@ struct ObjConnCfg {
     uint8_t general;
     uint16_t extended;
 };
+constexpr uint8_t CIP_CFG_IFACE_SHIFT = 3, CIP_CFG_IFACE_MASK = 7, CIP_CFG_TIMED_OUT = 0x40;
+// Network parameters of a Forward_Open: the size in the low 9 bits, the
+// connection type in bits 13-14 (0 null), bit 14 point to point.
+constexpr uint16_t CIP_NET_SIZE = 0x01FF, CIP_NET_TYPE = 0x6000, CIP_NET_POINT = 0x4000;
+// Transport class and trigger: the class in the low 4 bits; a Connection
+// instance marks a consuming one in bit 7.
+constexpr uint8_t CIP_TRIGGER_CLASS = 0x0F, CIP_TRIGGER_CONSUMING = 0x80;
+constexpr uint8_t CIP_TRANSPORT_IO = 1, CIP_TRANSPORT_EXPLICIT = 3;
 struct ObjConnManager;
 using CipConnHook = uint32_t (*)(ObjConnCfg *cfg);  // open: 0 done, else general status set in cfg
 struct ObjConnManager {
@@ -108,10 +123,23 @@ struct ObjAssembly {
     std::array<uint16_t, 4> member_bits;
     uint8_t *data;
 };
+// The state of a Connection instance (its attribute 1).
+enum class CipConnState : uint8_t {
+    NonExistent = 0,
+    Configuring = 1,
+    WaitingForId = 2,
+    Established = 3,
+    TimedOut = 4,
+    DeferredDelete = 5,
+};
+// Its type (attribute 2), and the time-out actions of attribute 12 that keep
+// it (any other value closes it).
+constexpr uint8_t CIP_CONN_EXPLICIT = 0, CIP_CONN_IO = 1;
+constexpr uint8_t CIP_TIMEOUT_TO_TIMED_OUT = 0, CIP_TIMEOUT_AUTO_RESET = 2;
 struct ObjConnection {
     uint8_t used, ready, number;
-    uint8_t state;  // 1 configuring, 3 established, 4 timed out, 5 deferred delete
-    uint8_t type;   // 0 explicit, 1 I/O
+    CipConnState state;
+    uint8_t type;   // CIP_CONN_EXPLICIT or CIP_CONN_IO
     uint8_t trigger;  // transport class and trigger; bit 7 consuming
     uint16_t produced_cid16, consumed_cid16;
     uint8_t comm;

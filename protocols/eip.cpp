@@ -4,6 +4,7 @@
 // datagram per consuming slot, and apply time-outs.
 #include "protocols/eip.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstring>
 #include <net/if.h>
@@ -15,6 +16,7 @@
 #include "core/image/tx.h"
 #include "net/nx_server.h"
 #include "platform/plat_net.h"
+#include "protocols/eip_layout.h"
 
 std::array<EipAdapter, 2> EipConnEth;
 std::array<uint8_t, EIP_BUFF> EipRxBuff, EipTxBuff;
@@ -28,13 +30,20 @@ uint16_t EipPortNumber = 44818, EipIoPortNumber = 2222;
 namespace {
 
 constexpr uint16_t kProduced = 101, kConsumed = 100;
+// Bytes of an I/O connection's data before the assembly's: the sequence
+// count, and on consumed data the run/idle header after it.
+constexpr uint32_t kProducedHead = EIPIO_COUNT_BYTES, kConsumedHead = EIPIO_CONSUMED;
+constexpr uint32_t kExplicitTimeoutMin = 10000;  // ms
+// Messages are framed by the header's length of the data after it.
+constexpr NxFraming kFraming{EIP_HDR, EIPH_LENGTH, 2, false, EIP_HDR, EIP_HDR + EIP_LENGTH_MAX};
 
 EipAdapter &AdapterOf(uint32_t n) { return EipConnEth[n == 1 ? 1 : 0]; }
+uint32_t IfaceOfCfg(const ObjConnCfg *cfg) { return (cfg->flags >> CIP_CFG_IFACE_SHIFT) & CIP_CFG_IFACE_MASK; }
 uint32_t IfaceOf(const NX_IP *ip) { return (ip != nullptr && ip->nx_ip_interface == 1) ? 1 : 0; }
 const DprConfigRec &ConfigOf(uint32_t n) { return Dpr_Configuration[n == 1 ? 1 : 0]; }
 bool Running() { return LE_Get16(Dpr_Map_Ptr + DPR_RUN) != 0; }
-uint32_t ProducedSize(uint32_t n) { return ConfigOf(n).eip[0][1]; }
-uint32_t ConsumedSize(uint32_t n) { return ConfigOf(n).eip[1][1]; }
+uint32_t ProducedSize(uint32_t n) { return ConfigOf(n).eip[DPR_EIP_PRODUCED][DPR_EIP_SIZE]; }
+uint32_t ConsumedSize(uint32_t n) { return ConfigOf(n).eip[DPR_EIP_CONSUMED][DPR_EIP_SIZE]; }
 
 // The interface's hardware address, through the platform's interface calls.
 void MacOf(uint32_t n, uint8_t *mac) {
@@ -99,45 +108,47 @@ uint32_t Send(NX_TCP_SOCKET &sock, const uint8_t *p, uint32_t len) {
 
 // A socket-address item {family 2, port, address (both big-endian), 8 zeros}.
 uint32_t SockAddrItem(uint8_t *p, uint16_t type, uint16_t port, uint32_t address) {
-    LE_Put16(p, type);
-    LE_Put16(p + 2, 16);
-    std::memset(p + 4, 0, 16);
-    BE_Put16(p + 4, 2);
-    BE_Put16(p + 6, port);
-    BE_Put32(p + 8, address);
-    return 20;
+    LE_Put16(p + CPFI_TYPE, type);
+    LE_Put16(p + CPFI_LENGTH, CPFS_BYTES);
+    uint8_t *d = p + CPFI_DATA;
+    std::memset(d, 0, CPFS_BYTES);
+    BE_Put16(d + CPFS_FAMILY, CPFS_INET);
+    BE_Put16(d + CPFS_PORT, port);
+    BE_Put32(d + CPFS_ADDRESS, address);
+    return CPFI_DATA + CPFS_BYTES;
 }
 
 uint32_t UcummError(uint8_t *answer, uint8_t service, uint8_t general, uint8_t ext_words, const uint16_t *ext) {
-    answer[0] = uint8_t(service | 0x80);
-    answer[1] = 0;
-    answer[2] = general;
-    answer[3] = ext_words;
-    for (unsigned i = 0; i < ext_words; i++) LE_Put16(answer + 4 + 2 * i, ext[i]);
-    return 4 + 2u * ext_words;
+    CipAnswer(answer, service, general);
+    answer[CIP_REPLY_EXT_WORDS] = ext_words;
+    for (unsigned i = 0; i < ext_words; i++) LE_Put16(answer + CIP_REPLY_DATA + 2 * i, ext[i]);
+    return CIP_REPLY_DATA + 2u * ext_words;
 }
 
 uint32_t Status(uint8_t *t, uint32_t status) {
-    LE_Put32(t + 8, status);
-    LE_Put16(t + 2, 0);
-    return 1;
+    LE_Put32(t + EIPH_STATUS, status);
+    LE_Put16(t + EIPH_LENGTH, 0);
+    return ENCAP_ANSWER;
 }
 
 uint32_t SendRRData(uint32_t n, uint8_t *m, uint32_t len, uint8_t *t) {
     const uint32_t data = len - EIP_HDR;
-    if (data < 8 || LE_Get32(m + 24) != 0) return Status(t, EIP_ST_MALFORMED);
+    if (data < EIPD_SEND_MIN || LE_Get32(m + EIPD_HANDLE) != 0) return Status(t, EIP_ST_MALFORMED);
     EipCpf cpf;
-    if (EipCpfParse(m + 30, data - 6, &cpf) != 0 || cpf.addr_type != CPF_NULL || cpf.data_type != CPF_UNCONN_DATA)
+    if (EipCpfParse(m + EIPD_CPF, len - EIPD_CPF, &cpf) != 0 || cpf.addr_type != CPF_NULL ||
+        cpf.data_type != CPF_UNCONN_DATA)
         return Status(t, EIP_ST_MALFORMED);
     EipAdapter &a = AdapterOf(n);
     for (auto &slot : a.slots) slot.fresh = 0;
-    std::memset(t + 24, 0, 16);
-    LE_Put16(t + 36, CPF_UNCONN_DATA);
-    const uint32_t answer = Ucmm_Msg(n, m + 30 + cpf.data_pos, cpf.data_len, t + 40);
+    // Interface handle, time-out and a null address item: zeros (the item
+    // count is set last).
+    std::memset(t + EIPD_HANDLE, 0, EIPR_ANSWER - EIPD_HANDLE);
+    LE_Put16(t + EIPR_DATA + CPFI_TYPE, CPF_UNCONN_DATA);
+    const uint32_t answer = Ucmm_Msg(n, m + EIPD_CPF + cpf.data_pos, cpf.data_len, t + EIPR_ANSWER);
     assert(answer <= CIP_ANSWER_MAX);
-    LE_Put16(t + 38, uint16_t(answer));
-    uint32_t pos = 40 + answer;
-    uint16_t items = 2;
+    LE_Put16(t + EIPR_DATA + CPFI_LENGTH, uint16_t(answer));
+    uint32_t pos = EIPR_ANSWER + answer;
+    uint16_t count = 2;
     for (auto &slot : a.slots) {
         if (!slot.used || !slot.fresh) continue;
         slot.fresh = 0;
@@ -148,54 +159,56 @@ uint32_t SendRRData(uint32_t n, uint8_t *m, uint32_t len, uint8_t *t) {
             if (cpf.sock_type == CPF_TO_SOCKADDR && cpf.sock_port != 0 && cpf.sock_addr != 0) {
                 slot.address = cpf.sock_addr;
                 slot.port = cpf.sock_port;
-            } else if (slot.cfg->to_params & 0x4000) {
+            } else if (slot.cfg->to_params & CIP_NET_POINT) {
                 slot.address = a.peer;
             } else {
                 slot.address = Multicast(a.ip);
             }
             pos += SockAddrItem(t + pos, CPF_TO_SOCKADDR, slot.port, slot.address);
         }
-        items++;
+        count++;
     }
     // Room for the largest answer and an address item per connection.
-    static_assert(40 + CIP_ANSWER_MAX + 20 * CIP_CONNECTIONS <= EIP_BUFF);
+    static_assert(EIPR_ANSWER + CIP_ANSWER_MAX + (CPFI_DATA + CPFS_BYTES) * CIP_CONNECTIONS <= EIP_BUFF);
     assert(pos <= EIP_BUFF);
-    LE_Put16(t + 30, items);
-    LE_Put16(t + 2, uint16_t(pos - EIP_HDR));
-    return 1;
+    LE_Put16(t + EIPD_CPF + CPF_COUNT, count);
+    LE_Put16(t + EIPH_LENGTH, uint16_t(pos - EIP_HDR));
+    return ENCAP_ANSWER;
 }
 
 uint32_t SendUnitData(uint32_t n, uint8_t *m, uint32_t len, uint8_t *t) {
     const uint32_t data = len - EIP_HDR;
-    if (data < 8 || LE_Get32(m + 24) != 0) return Status(t, EIP_ST_MALFORMED);
+    if (data < EIPD_SEND_MIN || LE_Get32(m + EIPD_HANDLE) != 0) return Status(t, EIP_ST_MALFORMED);
     EipCpf cpf;
-    if (EipCpfParse(m + 30, data - 6, &cpf) != 0 || cpf.addr_type != CPF_CONN_ADDR ||
+    if (EipCpfParse(m + EIPD_CPF, len - EIPD_CPF, &cpf) != 0 || cpf.addr_type != CPF_CONN_ADDR ||
         cpf.data_type != CPF_CONN_DATA || cpf.data_len < 2)
         return Status(t, EIP_ST_MALFORMED);
     EipAdapter &a = AdapterOf(n);
     EipConnSlot *slot = nullptr;
     for (auto &s : a.slots) {
-        if (s.used && s.conn != nullptr && s.conn->type == 0 && s.cfg->ot_id == cpf.conn_id) slot = &s;
+        if (s.used && s.conn != nullptr && s.conn->type == CIP_CONN_EXPLICIT && s.cfg->ot_id == cpf.conn_id)
+            slot = &s;
     }
     if (slot == nullptr) return Status(t, EIP_ST_MALFORMED);
-    const uint8_t *d = m + 30 + cpf.data_pos;
+    // The connected data: u16 sequence count, then the explicit request.
+    const uint8_t *d = m + EIPD_CPF + cpf.data_pos;
     const uint16_t count = LE_Get16(d);
-    if (slot->seen && count != slot->count) return 0;
+    if (slot->seen && count != slot->count) return ENCAP_NONE;
     slot->seen = 1;
     slot->count = uint16_t(count + 1);
     slot->time = _tx_time_get();
-    std::memset(t + 24, 0, 6);
-    LE_Put16(t + 30, 2);
-    LE_Put16(t + 32, CPF_CONN_ADDR);
-    LE_Put16(t + 34, 4);
-    LE_Put32(t + 36, slot->cfg->to_id);
-    LE_Put16(t + 40, CPF_CONN_DATA);
-    LE_Put16(t + 44, count);
+    std::memset(t + EIPD_HANDLE, 0, EIPD_CPF - EIPD_HANDLE);
+    LE_Put16(t + EIPD_CPF + CPF_COUNT, 2);
+    LE_Put16(t + EIPU_ADDRESS + CPFI_TYPE, CPF_CONN_ADDR);
+    LE_Put16(t + EIPU_ADDRESS + CPFI_LENGTH, CPFA_CONN_BYTES);
+    LE_Put32(t + EIPU_ADDRESS + CPFI_DATA + CPFA_CONN_ID, slot->cfg->to_id);
+    LE_Put16(t + EIPU_DATA + CPFI_TYPE, CPF_CONN_DATA);
+    LE_Put16(t + EIPU_COUNT, count);
     const CipRequest req{0, 0, 0, 0, uint16_t(cpf.data_len - 2), d + 2, uint8_t(n)};
-    const uint32_t answer = Conn_Put_Data(req, t + 46, slot->conn);
-    LE_Put16(t + 42, uint16_t(answer + 2));
-    LE_Put16(t + 2, uint16_t(46 + answer - EIP_HDR));
-    return 1;
+    const uint32_t answer = Conn_Put_Data(req, t + EIPU_ANSWER, slot->conn);
+    LE_Put16(t + EIPU_DATA + CPFI_LENGTH, uint16_t(EIPU_ANSWER - EIPU_COUNT + answer));
+    LE_Put16(t + EIPH_LENGTH, uint16_t(EIPU_ANSWER + answer - EIP_HDR));
+    return ENCAP_ANSWER;
 }
 
 // Takes a free slot and a Connection instance: null when none is free.
@@ -220,7 +233,7 @@ void CloseSlots(EipAdapter &a, const ObjConnCfg *cfg) {
     for (auto &s : a.slots) {
         if (!s.used || s.cfg != cfg) continue;
         _nx_udp_socket_delete(&s.udp);
-        if (s.conn != nullptr && s.conn->type == 0) {
+        if (s.conn != nullptr && s.conn->type == CIP_CONN_EXPLICIT) {
             if (a.explicit_count) a.explicit_count--;
         } else if (a.io_count) {
             a.io_count--;
@@ -253,108 +266,108 @@ bool PathNames(const ObjConnCfg *cfg, bool consuming, uint16_t instance) {
 
 uint32_t EipCpfParse(const uint8_t *p, uint32_t len, EipCpf *out) {
     *out = EipCpf{};
-    if (len < 2) return 1;
-    const uint16_t count = LE_Get16(p);
+    if (len < CPF_ITEMS) return 1;
+    const uint16_t count = LE_Get16(p + CPF_COUNT);
     if (count < 2) return 1;
-    uint32_t pos = 2;
+    uint32_t pos = CPF_ITEMS;
     for (unsigned i = 0; i < count; i++) {
-        if (pos + 4 > len) return 1;
-        const uint16_t type = LE_Get16(p + pos);
-        const uint16_t ilen = LE_Get16(p + pos + 2);
-        if (pos + 4 + ilen > len) return 1;
-        const uint8_t *d = p + pos + 4;
+        if (pos + CPFI_DATA > len) return 1;
+        const uint16_t type = LE_Get16(p + pos + CPFI_TYPE);
+        const uint16_t ilen = LE_Get16(p + pos + CPFI_LENGTH);
+        if (pos + CPFI_DATA + ilen > len) return 1;
+        const uint8_t *d = p + pos + CPFI_DATA;
         switch (type) {
         case CPF_NULL:
             if (ilen != 0) return 1;
             out->addr_type = type;
             break;
         case CPF_CONN_ADDR:
-            if (ilen != 4) return 1;
+            if (ilen != CPFA_CONN_BYTES) return 1;
             out->addr_type = type;
-            out->conn_id = LE_Get32(d);
+            out->conn_id = LE_Get32(d + CPFA_CONN_ID);
             break;
         case CPF_SEQ_ADDR:
-            if (ilen != 8) return 1;
+            if (ilen != CPFA_SEQ_BYTES) return 1;
             out->addr_type = type;
-            out->conn_id = LE_Get32(d);
-            out->sequence = LE_Get32(d + 4);
+            out->conn_id = LE_Get32(d + CPFA_CONN_ID);
+            out->sequence = LE_Get32(d + CPFA_SEQUENCE);
             break;
         case CPF_CONN_DATA:
         case CPF_UNCONN_DATA:
             out->data_type = type;
             out->data_len = ilen;
-            out->data_pos = pos + 4;
+            out->data_pos = pos + CPFI_DATA;
             break;
         case CPF_OT_SOCKADDR:
         case CPF_TO_SOCKADDR:
-            if (ilen != 16) return 1;
+            if (ilen != CPFS_BYTES) return 1;
             out->sock_type = type;
-            out->sock_port = BE_Get16(d + 2);
-            out->sock_addr = BE_Get32(d + 4);
+            out->sock_port = BE_Get16(d + CPFS_PORT);
+            out->sock_addr = BE_Get32(d + CPFS_ADDRESS);
             break;
         default:
             return 1;
         }
-        pos += 4 + ilen;
+        pos += CPFI_DATA + ilen;
     }
     return 0;
 }
 
 uint32_t Ucmm_Msg(uint32_t n, uint8_t *req, uint32_t len, uint8_t *answer) {
-    if (len < 2) return UcummError(answer, len ? req[0] : 0, CIP_PATH, 0, nullptr);
-    const uint8_t service = req[0];
+    if (len < CIP_REQ_PATH) return UcummError(answer, len ? req[CIP_REQ_SERVICE] : 0, CIP_PATH, 0, nullptr);
+    const uint8_t service = req[CIP_REQ_SERVICE];
     if (service != CIP_GET_SINGLE && service != CIP_SET_SINGLE && service != CIP_FWD_CLOSE &&
         service != CIP_FWD_OPEN)
         return UcummError(answer, service, CIP_UNSUPPORTED, 0, nullptr);
-    const uint32_t path = 2u * req[1];
-    if (2 + path > len) return UcummError(answer, service, CIP_PATH, 0, nullptr);
-    // The second interface's objects are its instance 2.
-    if (n == 1 && len > 5) req[5] = 2;
+    const uint32_t path = 2u * req[CIP_REQ_PATH_WORDS];
+    if (CIP_REQ_PATH + path > len) return UcummError(answer, service, CIP_PATH, 0, nullptr);
+    // The second interface's objects are its instance 2: with 8-bit class and
+    // instance segments, the instance number is the path's fourth byte.
+    constexpr uint32_t kInstance = CIP_REQ_PATH + 3;
+    if (n == 1 && len > kInstance) req[kInstance] = 2;
     EpathResult r;
-    if (Epath_Parse(req + 2, &r, path) != 0 || r.count == 0) return UcummError(answer, service, CIP_PATH, 0, nullptr);
-    const CipRequest cr{service, r.app[0].cls, r.app[0].instance, r.app[0].attribute, uint16_t(len - 2 - path),
-                        req + 2 + path, uint8_t(n)};
+    if (Epath_Parse(req + CIP_REQ_PATH, &r, path) != 0 || r.count == 0)
+        return UcummError(answer, service, CIP_PATH, 0, nullptr);
+    const CipRequest cr{service, r.app[0].cls, r.app[0].instance, r.app[0].attribute,
+                        uint16_t(len - CIP_REQ_PATH - path), req + CIP_REQ_PATH + path, uint8_t(n)};
     return Message_Router_Service(cr, answer);
 }
 
-uint32_t EipFrameLength(const EipEncap &e) {
-    if (e.rx_len < EIP_HDR) return 0;
-    const uint32_t len = LE_Get16(&e.rx[2]);
-    if (len > EIP_LENGTH_MAX) return 0xFFFFFFFF;
-    return e.rx_len >= EIP_HDR + len ? EIP_HDR + len : 0;
-}
+uint32_t EipFrameLength(const EipEncap &e) { return NxFrameLength(kFraming, e.rx.data(), e.rx_len); }
 
 uint32_t EncapMsg(uint32_t n, uint32_t len) {
     uint8_t *m = EipRxBuff.data();
     uint8_t *t = EipTxBuff.data();
-    if (len < EIP_HDR || len > EipRxBuff.size()) return 0;
+    if (len < EIP_HDR || len > EipRxBuff.size()) return ENCAP_NONE;
+    // The answer's header: the command, session handle and sender context
+    // copied, status, length and options 0.
     std::memset(t, 0, EIP_HDR);
-    std::memcpy(t, m, 2);
-    std::memcpy(t + 4, m + 4, 4);
-    std::memcpy(t + 12, m + 12, 8);
-    switch (LE_Get16(m)) {
+    std::memcpy(t + EIPH_COMMAND, m + EIPH_COMMAND, 2);
+    std::memcpy(t + EIPH_SESSION, m + EIPH_SESSION, 4);
+    std::memcpy(t + EIPH_CONTEXT, m + EIPH_CONTEXT, EIPH_CONTEXT_BYTES);
+    switch (LE_Get16(m + EIPH_COMMAND)) {
     case EIP_NOP:
-        return 0;
+        return ENCAP_NONE;
     case EIP_LIST_SERVICES: {
         uint8_t *d = t + EIP_HDR;
-        std::memset(d, 0, 26);
-        LE_Put16(d, 1);
-        LE_Put16(d + 2, 0x0100);
-        LE_Put16(d + 4, 20);
-        LE_Put16(d + 6, 1);
-        LE_Put16(d + 8, 0x0020);
-        std::memcpy(d + 10, "Communications", 14);
-        LE_Put16(t + 2, 26);
-        return 1;
+        std::memset(d, 0, EIPL_BYTES);
+        LE_Put16(d + CPF_COUNT, 1);
+        LE_Put16(d + CPF_ITEMS + CPFI_TYPE, EIPL_TYPE);
+        LE_Put16(d + CPF_ITEMS + CPFI_LENGTH, EIPL_ITEM_BYTES);
+        LE_Put16(d + EIPL_VERSION, EIP_ENCAP_VERSION);
+        LE_Put16(d + EIPL_FLAGS, EIPL_CIP_OVER_TCP);
+        std::memcpy(d + EIPL_NAME, "Communications", 14);
+        LE_Put16(t + EIPH_LENGTH, EIPL_BYTES);
+        return ENCAP_ANSWER;
     }
     case EIP_REGISTER:
-        LE_Put32(t + 4, ++EipSession);
-        LE_Put16(t + EIP_HDR, 1);
-        LE_Put16(t + EIP_HDR + 2, 0);
-        LE_Put16(t + 2, 4);
-        return 1;
+        LE_Put32(t + EIPH_SESSION, ++EipSession);
+        LE_Put16(t + EIPD_VERSION, EIP_ENCAP_VERSION);
+        LE_Put16(t + EIPD_REG_OPTIONS, 0);
+        LE_Put16(t + EIPH_LENGTH, EIPD_REGISTER_BYTES);
+        return ENCAP_ANSWER;
     case EIP_UNREGISTER:
-        return 2;
+        return ENCAP_CLOSE;
     case EIP_SEND_RR:
         return SendRRData(n, m, len, t);
     case EIP_SEND_UNIT:
@@ -365,58 +378,58 @@ uint32_t EncapMsg(uint32_t n, uint32_t len) {
 }
 
 uint32_t EipConnectionOpen(ObjConnCfg *cfg) {
-    const uint32_t n = (cfg->flags >> 3) & 7;
+    const uint32_t n = IfaceOfCfg(cfg);
     EipAdapter &a = AdapterOf(n);
-    const uint8_t cls = cfg->trigger & 0x0F;
-    if (cls == 3) {
+    const uint8_t cls = cfg->trigger & CIP_TRIGGER_CLASS;
+    if (cls == CIP_TRANSPORT_EXPLICIT) {
         EipConnSlot *s = TakeSlot(a, cfg);
         if (s == nullptr) return OpenFail(a, cfg, CIP_CONN_FAILURE, CIP_EXT_NO_RECORD);
-        s->conn->type = 0;
+        s->conn->type = CIP_CONN_EXPLICIT;
         a.explicit_count++;
         ObjConnection &c = *s->conn;
-        c.type = 0;
+        c.type = CIP_CONN_EXPLICIT;
         c.trigger = cfg->trigger;
         c.produced_id = cfg->to_id;
         c.consumed_id = cfg->ot_id;
-        c.produced_size = cfg->to_params & 0x1FF;
-        c.consumed_size = cfg->ot_params & 0x1FF;
+        c.produced_size = cfg->to_params & CIP_NET_SIZE;
+        c.consumed_size = cfg->ot_params & CIP_NET_SIZE;
         c.rate = uint16_t(cfg->ot_rpi / 1000);
         Connection_Inst_Ready(&c);
         s->period = cfg->ot_rpi / 1000;
         s->timeout = s->period * (4u << (cfg->multiplier & 7));
-        if (s->timeout < 10000) s->timeout = 10000;
+        if (s->timeout < kExplicitTimeoutMin) s->timeout = kExplicitTimeoutMin;
         return 0;
     }
-    if (cls != 1) return OpenFail(a, cfg, CIP_CONN_FAILURE, CIP_EXT_CLASS);
+    if (cls != CIP_TRANSPORT_IO) return OpenFail(a, cfg, CIP_CONN_FAILURE, CIP_EXT_CLASS);
     for (unsigned dir = 0; dir < 2; dir++) {
         const bool consuming = dir == 0;
         const uint16_t params = consuming ? cfg->ot_params : cfg->to_params;
-        if (((params >> 13) & 3) == 0) continue;
+        if ((params & CIP_NET_TYPE) == 0) continue;  // a null connection: nothing that way
         EipConnSlot *s = TakeSlot(a, cfg);
         if (s == nullptr) return OpenFail(a, cfg, CIP_CONN_FAILURE, CIP_EXT_NO_RECORD);
-        s->conn->type = 1;
+        s->conn->type = CIP_CONN_IO;
         a.io_count++;
         s->consuming = consuming ? 1 : 0;
         const uint32_t data = consuming ? ConsumedSize(n) : ProducedSize(n);
         // Data no assembly buffer can hold is refused with the size status.
-        if (data > EIP_DATA_MAX || (params & 0x1FF) != data + (consuming ? 6 : 2))
+        if (data > EIP_DATA_MAX || (params & CIP_NET_SIZE) != data + (consuming ? kConsumedHead : kProducedHead))
             return OpenFail(a, cfg, CIP_CONN_FAILURE, CIP_EXT_SIZE);
         if (!PathNames(cfg, consuming, consuming ? kConsumed : kProduced))
             return OpenFail(a, cfg, CIP_CONN_FAILURE, CIP_EXT_BAD_PATH);
         const uint32_t rpi = consuming ? cfg->ot_rpi : cfg->to_rpi;
         s->period = rpi / 1000;
         ObjConnection &c = *s->conn;
-        c.type = 1;
-        c.trigger = uint8_t(cfg->trigger | (consuming ? 0x80 : 0));
+        c.type = CIP_CONN_IO;
+        c.trigger = uint8_t(cfg->trigger | (consuming ? CIP_TRIGGER_CONSUMING : 0));
         c.produced_id = cfg->to_id;
         c.consumed_id = cfg->ot_id;
-        c.produced_size = consuming ? 0 : uint16_t(data + 2);
-        c.consumed_size = consuming ? uint16_t(data + 6) : 0;
+        c.produced_size = consuming ? 0 : uint16_t(data + kProducedHead);
+        c.consumed_size = consuming ? uint16_t(data + kConsumedHead) : 0;
         c.rate = uint16_t(s->period);
         std::memcpy(c.produced_path.data(), Eip_Production_Path, 6);
         std::memcpy(c.consumed_path.data(), Eip_Consumption_Path, 6);
         Connection_Inst_Ready(&c);
-        c.state = 3;
+        c.state = CipConnState::Established;
         const char *name = consuming ? "E/IP Recieve" : "E/IP Transmit";
         if (_nx_udp_socket_create(a.ip, &s->udp, name, 0, 0, 128, 5) != NX_SUCCESS ||
             _nx_udp_socket_bind(&s->udp, consuming ? EipIoPortNumber : 0, 0) != NX_SUCCESS)
@@ -429,7 +442,7 @@ uint32_t EipConnectionOpen(ObjConnCfg *cfg) {
 }
 
 uint32_t EipConnectionClose(ObjConnCfg *cfg) {
-    const uint32_t n = (cfg->flags >> 3) & 7;
+    const uint32_t n = IfaceOfCfg(cfg);
     CloseSlots(AdapterOf(n), cfg);
     for (auto &mgr : ConnManagerPool) {
         for (auto &e : mgr.list) {
@@ -445,35 +458,35 @@ void EipReset(uint8_t) {}
 uint32_t EipProduce(uint32_t n, unsigned k, uint8_t *buf) {
     EipConnSlot &s = AdapterOf(n).slots[k];
     const uint32_t size = ProducedSize(n) <= EIP_DATA_MAX ? ProducedSize(n) : 0;
-    LE_Put16(buf, 2);
-    LE_Put16(buf + 2, CPF_SEQ_ADDR);
-    LE_Put16(buf + 4, 8);
-    LE_Put32(buf + 6, s.cfg->to_id);
-    LE_Put32(buf + 10, s.sequence++);
-    LE_Put16(buf + 14, CPF_CONN_DATA);
-    LE_Put16(buf + 16, uint16_t(size + 2));
-    LE_Put16(buf + 18, s.count++);
-    std::memcpy(buf + 20, EipTxData.data(), size);
-    return 20 + size;
+    LE_Put16(buf + CPF_COUNT, 2);
+    uint8_t *addr = buf + EIPIO_ADDRESS, *data = buf + EIPIO_DATA;
+    LE_Put16(addr + CPFI_TYPE, CPF_SEQ_ADDR);
+    LE_Put16(addr + CPFI_LENGTH, CPFA_SEQ_BYTES);
+    LE_Put32(addr + CPFI_DATA + CPFA_CONN_ID, s.cfg->to_id);
+    LE_Put32(addr + CPFI_DATA + CPFA_SEQUENCE, s.sequence++);
+    LE_Put16(data + CPFI_TYPE, CPF_CONN_DATA);
+    LE_Put16(data + CPFI_LENGTH, uint16_t(size + kProducedHead));
+    LE_Put16(data + CPFI_DATA, s.count++);
+    std::memcpy(buf + EIPIO_PRODUCED, EipTxData.data(), size);
+    return EIPIO_PRODUCED + size;
 }
 
 uint32_t EipConsume(uint32_t n, unsigned k, const uint8_t *d, uint32_t len, uint32_t now) {
     EipAdapter &a = AdapterOf(n);
     EipConnSlot &s = a.slots[k];
     const uint32_t size = ConsumedSize(n);
-    if (size > EIP_DATA_MAX || len != size + 24) return 0;
+    if (size > EIP_DATA_MAX || len != EIPIO_DATA + CPFI_DATA + kConsumedHead + size) return 0;
     EipCpf cpf;
     if (EipCpfParse(d, len, &cpf) != 0 || cpf.addr_type != CPF_SEQ_ADDR || cpf.data_type != CPF_CONN_DATA ||
-        cpf.data_len != size + 6 || cpf.conn_id != s.cfg->ot_id)
+        cpf.data_len != size + kConsumedHead || cpf.conn_id != s.cfg->ot_id)
         return 0;
     // Sequence numbers compare over their wrap.
     if (s.seen && int32_t(cpf.sequence - s.sequence) < 0) return 0;
     s.seen = 1;
     s.sequence = cpf.sequence + 1;
     const uint8_t *p = d + cpf.data_pos;
-    a.run_idle[0] = p[2];
-    a.run_idle[1] = p[3];
-    std::memcpy(EipRxData.data(), p + 6, size);
+    std::memcpy(a.run_idle.data(), p + EIPIO_RUN_IDLE, a.run_idle.size());
+    std::memcpy(EipRxData.data(), p + EIPIO_CONSUMED, size);
     s.time = now;
     RefreshSessions(a, now);
     return 1;
@@ -582,54 +595,41 @@ void EipTcpDisconnect(NX_TCP_SOCKET *socket) {
 
 namespace {
 
+// Takes what the session has and serves one whole message when there is one.
 void StepSession(uint32_t n, EipEncap &e, uint32_t now) {
-    EipAdapter &a = AdapterOf(n);
-    uint32_t len = EipFrameLength(e);
-    if (len == 0) {
-        NX_PACKET *pk = nullptr;
-        // Only a session the readiness set reported input on is read.
-        if (!NxRxReady(&e.socket) || _nx_tcp_socket_receive(&e.socket, &pk, 0) != NX_SUCCESS) {
-            if (now - e.last_activity > EIP_IDLE_MS) EipTcpDisconnect(&e.socket);
-            return;
-        }
-        a.peer = e.socket.peer_address;
-        e.last_activity = now;
-        const uint32_t got = pk->nx_packet_length;
-        if (e.rx_len + got > e.rx.size()) {
-            _nx_packet_release(pk);
-            EipTcpDisconnect(&e.socket);
-            return;
-        }
-        std::memcpy(&e.rx[e.rx_len], pk->nx_packet_prepend_ptr, got);
-        e.rx_len += got;
-        _nx_packet_release(pk);
-        len = EipFrameLength(e);
-        if (len == 0) return;
-    }
-    if (len == 0xFFFFFFFF) {  // longer than any buffer: not an encapsulation peer
+    uint32_t len = 0;
+    switch (NxServerTake(&e.socket, kFraming, e.rx, e.rx_len, &len, &e.last_activity, now)) {
+    case NX_FRAME_WHOLE:
+        break;
+    case NX_FRAME_NONE:
+        if (now - e.last_activity > EIP_IDLE_MS) EipTcpDisconnect(&e.socket);
+        return;
+    case NX_FRAME_BAD:  // longer than any buffer: not an encapsulation peer
         EipTcpDisconnect(&e.socket);
+        return;
+    default:
         return;
     }
     e.last_request = now;
+    // A point-to-point connection this message opens produces to its sender.
+    AdapterOf(n).peer = e.socket.peer_address;
     std::memcpy(EipRxBuff.data(), e.rx.data(), len);
-    std::memmove(e.rx.data(), e.rx.data() + len, e.rx_len - len);
-    e.rx_len -= len;
+    NxServerConsume(e.rx, e.rx_len, len);
     const uint32_t r = EncapMsg(n, len);
-    if (r == 2) EipTcpDisconnect(&e.socket);
-    else if (r == 1) Send(e.socket, EipTxBuff.data(), EIP_HDR + LE_Get16(&EipTxBuff[2]));
+    if (r == ENCAP_CLOSE) EipTcpDisconnect(&e.socket);
+    else if (r == ENCAP_ANSWER) Send(e.socket, EipTxBuff.data(), EIP_HDR + LE_Get16(&EipTxBuff[EIPH_LENGTH]));
 }
 
-void TimeOut(EipAdapter &a, EipConnSlot &s, uint32_t now) {
-    if (s.conn == nullptr || s.conn->state != 3 || now - s.time <= s.timeout) return;
+void TimeOut(EipConnSlot &s, uint32_t now) {
+    if (s.conn == nullptr || s.conn->state != CipConnState::Established || now - s.time <= s.timeout) return;
     switch (s.conn->timeout_action) {
-    case 0: s.conn->state = 4; break;
-    case 2: s.time = now; break;
+    case CIP_TIMEOUT_TO_TIMED_OUT: s.conn->state = CipConnState::TimedOut; break;
+    case CIP_TIMEOUT_AUTO_RESET: s.time = now; break;
     default:
-        s.cfg->flags |= 0x40;
+        s.cfg->flags |= CIP_CFG_TIMED_OUT;
         EipConnectionClose(s.cfg);
         break;
     }
-    (void)a;
 }
 
 }  // namespace
@@ -658,10 +658,12 @@ void Eip_Scan(uint32_t n) {
     a.produced->member_bits[0] = uint16_t(ps <= EIP_DATA_MAX ? 8 * ps : 0);
     a.consumed->member_bits[0] = uint16_t(cs <= EIP_DATA_MAX ? 8 * cs : 0);
     if (Running()) {
-        if (c.eip[0][0] != 0 && ps <= EIP_DATA_MAX) Dpr_Data_Block(c.eip[0][0], 8 * ps, EipTxData.data(), 0, 0);
-        if (c.eip[1][0] != 0 && cs <= EIP_DATA_MAX) Dpr_Data_Block(c.eip[1][0], 8 * cs, EipRxData.data(), 1, 0);
-        if (c.eip[2][0] != 0 && c.eip[2][1] != 0)
-            Dpr_Data_Block(c.eip[2][0], 8 * (c.eip[2][1] < 2 ? c.eip[2][1] : 2), a.run_idle.data(), 1, 0);
+        const uint32_t produced = c.eip[DPR_EIP_PRODUCED][DPR_EIP_REF], consumed = c.eip[DPR_EIP_CONSUMED][DPR_EIP_REF];
+        const uint32_t status = c.eip[DPR_EIP_RUN_IDLE][DPR_EIP_REF], bytes = c.eip[DPR_EIP_RUN_IDLE][DPR_EIP_SIZE];
+        if (produced != 0 && ps <= EIP_DATA_MAX) Dpr_Data_Block(produced, 8 * ps, EipTxData.data(), 0, 0);
+        if (consumed != 0 && cs <= EIP_DATA_MAX) Dpr_Data_Block(consumed, 8 * cs, EipRxData.data(), 1, 0);
+        if (status != 0 && bytes != 0)
+            Dpr_Data_Block(status, 8 * std::min<uint32_t>(bytes, a.run_idle.size()), a.run_idle.data(), 1, 0);
     } else {
         EipTxData.fill(0);
     }
@@ -669,16 +671,16 @@ void Eip_Scan(uint32_t n) {
     for (auto &e : a.encap) {
         if (e.socket.state == NX_TCP_ESTABLISHED) StepSession(n, e, now);
     }
-    static std::array<uint8_t, 20 + EIP_DATA_MAX> io;
+    static std::array<uint8_t, EIPIO_PRODUCED + EIP_DATA_MAX> io;
     for (unsigned k = 0; k < a.slots.size(); k++) {
         EipConnSlot &s = a.slots[k];
         if (!s.used || s.conn == nullptr) continue;
-        if (s.conn->type == 0) {
-            TimeOut(a, s, now);
+        if (s.conn->type == CIP_CONN_EXPLICIT) {
+            TimeOut(s, now);
             continue;
         }
         if (!s.consuming) {
-            if (s.conn->state != 3 || s.address == 0 || now - s.time < s.period) continue;
+            if (s.conn->state != CipConnState::Established || s.address == 0 || now - s.time < s.period) continue;
             s.time = now - s.time < 2 * s.period ? s.time + s.period : now;
             NX_PACKET *pk = nullptr;
             if (_nx_packet_allocate(EipPacketPoolPtr, &pk, 44, 0) != NX_SUCCESS) continue;
@@ -693,10 +695,11 @@ void Eip_Scan(uint32_t n) {
         }
         NX_PACKET *pk = nullptr;
         if (_nx_udp_socket_receive(&s.udp, &pk, 0) == NX_SUCCESS) {
-            if (s.conn->state == 3) EipConsume(n, k, pk->nx_packet_prepend_ptr, pk->nx_packet_length, now);
+            if (s.conn->state == CipConnState::Established)
+                EipConsume(n, k, pk->nx_packet_prepend_ptr, pk->nx_packet_length, now);
             _nx_packet_release(pk);
         }
-        TimeOut(a, s, now);
+        TimeOut(s, now);
     }
 }
 

@@ -46,7 +46,8 @@ struct EipEncap {
     NX_TCP_SOCKET socket;
     uint32_t last_activity;
     uint32_t last_request;  // ms: the last whole message, or the acceptance
-    // Bytes of the stream not yet served: messages are framed by 24 + length.
+    // Bytes of the stream not yet served: messages are framed by 24 + the
+    // length in their header.
     std::array<uint8_t, EIP_BUFF + NX_MAX_READ> rx;
     uint32_t rx_len;
 };
@@ -109,8 +110,9 @@ uint32_t EipConnectionOpen(ObjConnCfg *cfg);
 uint32_t EipConnectionClose(ObjConnCfg *cfg);
 void EipReset(uint8_t kind);
 
-// The whole message of len bytes in EipRxBuff, from interface n: 0 no
-// answer, 1 answer of 24 + its length in EipTxBuff, 2 close the session.
+// The whole message of len bytes in EipRxBuff, from interface n: no answer,
+// an answer of 24 + its length in EipTxBuff, or close the session.
+enum : uint32_t { ENCAP_NONE = 0, ENCAP_ANSWER = 1, ENCAP_CLOSE = 2 };
 uint32_t EncapMsg(uint32_t n, uint32_t len);
 // Parses the CPF items of len bytes at p: 0, or nonzero when malformed.
 uint32_t EipCpfParse(const uint8_t *p, uint32_t len, EipCpf *out);

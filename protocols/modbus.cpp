@@ -202,9 +202,9 @@ void Drain(NX_TCP_SOCKET &sock) {
     while (_nx_tcp_socket_receive(&sock, &pk, 0) == NX_SUCCESS) _nx_packet_release(pk);
 }
 
-// A request: the header up to its length field, and as many bytes as it says.
-uint32_t RequestLength(const uint8_t *hdr) { return MB_MBAP_UNIT + BE_Get16(&hdr[MB_MBAP_LENGTH]); }
-constexpr NxFraming kFraming{MB_MBAP_UNIT, RequestLength, MODBUS_RX_MAX};
+// The MBAP header's big-endian length field counts the bytes after it, from
+// the unit byte on.
+constexpr NxFraming kFraming{MB_MBAP_UNIT, MB_MBAP_LENGTH, 2, true, MB_MBAP_UNIT, MODBUS_RX_MAX};
 
 // Takes what connection k has and serves one whole request when there is one.
 void StepSlot(uint32_t n, ModbusServer &s, unsigned k, uint32_t now) {

@@ -218,8 +218,8 @@ void Serve(QncanConnState &st, unsigned k, const uint8_t *req, uint32_t payload_
     slot.w8 = LE_Get16(req + QH_W8);
 }
 
-uint32_t RequestLength(const uint8_t *hdr) { return QNCAN_HDR + LE_Get16(&hdr[QH_LEN]); }
-constexpr NxFraming kFraming{QNCAN_HDR, RequestLength, QNCAN_HDR + QNCAN_FRAME_MAX};
+// The header's length field counts the payload after it.
+constexpr NxFraming kFraming{QNCAN_HDR, QH_LEN, 2, false, QNCAN_HDR, QNCAN_HDR + QNCAN_FRAME_MAX};
 
 // Takes what connection k has; true with one whole request in req (its
 // payload length in len).

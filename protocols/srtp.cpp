@@ -14,6 +14,7 @@
 #include "core/storage/memfile.h"
 #include "net/nx_server.h"
 #include "platform/plat_poll.h"
+#include "protocols/srtp_layout.h"
 
 std::array<SrtpServer, 2> SrtpConnEth;
 std::array<uint8_t, SRTP_HDR + SRTP_TEXT_MAX> SrtpRxBuff;
@@ -25,40 +26,10 @@ uint32_t SrtpIecTable, SrtpIecWords;
 
 namespace {
 
-enum : uint8_t { kConnect = 0, kConnectAnswer = 1, kRequest = 2, kAnswer = 3, kError = 5, kSession = 8 };
-enum : uint8_t { kDone = 0xD4, kDoneText = 0x94, kRefused = 0xD1 };
 constexpr char kModel[] = "TQR300";
-
-// The 56-byte header (little-endian fields): 0 type; 2 u16 sequence; 4 u32
-// text length; 8 status (error and connect answers); 9 form of a request
-// (1 or 5: short, its service at 42; else at 50); 16, 17 answer bytes;
-// 30 reflected byte; 31 mailbox kind (kDone...); 32..39 two address words,
-// swapped in the answer; 42 service (short form), the answer's text length
-// or its status pair; 43 session request's flag; 50 service (long form) or
-// the answer's 0xFF; 51 privilege; 52 u16 mailbox source; 54 u16
-// controller status. A service is code, selector, u16 offset, u16 count.
-enum : uint32_t {
-    kHType = 0,
-    kHSequence = 2,
-    kHTextLen = 4,
-    kHStatus = 8,
-    kHForm = 9,
-    kHAnswer16 = 16,
-    kHAnswer17 = 17,
-    kHByte30 = 30,
-    kHKind = 31,
-    kHAddr = 32,
-    kHAddr2 = 36,
-    kHShortService = 42,
-    kHSessionFlag = 43,
-    kHLongService = 50,
-    kHPrivilege = 51,
-    kHSource = 52,
-    kHPlcStatus = 54,
-};
-constexpr uint32_t kHAnswerText = kHShortService, kHErrorClass = kHShortService, kHErrorCode = kHSessionFlag,
-                   kHSessionTag = kHShortService, kHAnswerMark = kHLongService;
-constexpr uint8_t kFormShort = 1, kFormShort2 = 5;
+constexpr uint32_t kReadBits = 0x7FFFF;  // the pending read's length: its low 19 bits
+// Messages are framed by the header's text length.
+constexpr NxFraming kFraming{SRTP_HDR, SRTPH_TEXT_LENGTH, 4, false, SRTP_HDR, SRTP_HDR + SRTP_TEXT_MAX};
 
 struct Selector {
     uint8_t code;
@@ -67,17 +38,17 @@ struct Selector {
     uint32_t limit;  // offset + length, in bits
 };
 constexpr std::array<Selector, 11> kSelectors{{
-    {8, 16, 32768, 799984},
-    {10, 16, 16384, 8192},
-    {12, 16, 24576, 8192},
-    {16, 8, 8192, 2048},
-    {18, 8, 10240, 2048},
-    {20, 8, 0, 16384},
-    {22, 8, 0, 16384},
-    {70, 1, 8192, 2048},
-    {72, 1, 10240, 2048},
-    {74, 1, 0, 16384},
-    {76, 1, 0, 16384},
+    {SRTP_SEL_R, 16, 32768, 799984},
+    {SRTP_SEL_AI, 16, 16384, 8192},
+    {SRTP_SEL_AQ, 16, 24576, 8192},
+    {SRTP_SEL_I, 8, 8192, 2048},
+    {SRTP_SEL_Q, 8, 10240, 2048},
+    {SRTP_SEL_T, 8, 0, 16384},
+    {SRTP_SEL_M, 8, 0, 16384},
+    {SRTP_SEL_I_BIT, 1, 8192, 2048},
+    {SRTP_SEL_Q_BIT, 1, 10240, 2048},
+    {SRTP_SEL_T_BIT, 1, 0, 16384},
+    {SRTP_SEL_M_BIT, 1, 0, 16384},
 }};
 
 const Selector *FindSelector(uint32_t code) {
@@ -123,7 +94,8 @@ SrtpServer *ServerOfSocket(const NX_TCP_SOCKET *socket) {
 void ClearSession(SrtpSlot &slot) {
     slot.handle = 0;
     slot.taken = 0;
-    slot.read_pending = slot.state = 0;
+    slot.read_pending = 0;
+    slot.state = SrtpState::None;
     slot.reference = slot.bits = 0;
     std::memset(slot.reflect, 0, sizeof slot.reflect);
     slot.sequence = 0;
@@ -136,22 +108,24 @@ struct Service {
     uint8_t code, selector;
     uint16_t offset, count;
 };
+bool ShortForm(const uint8_t *m) { return m[SRTPH_FORM] == SRTP_FORM_SHORT || m[SRTPH_FORM] == SRTP_FORM_SHORT2; }
 Service ServiceOf(const uint8_t *m) {
-    const uint32_t at = (m[kHForm] == kFormShort || m[kHForm] == kFormShort2) ? kHShortService : kHLongService;
-    return {m[at], m[at + 1], LE_Get16(m + at + 2), LE_Get16(m + at + 4)};
+    const uint8_t *at = m + (ShortForm(m) ? SRTPH_SHORT_SERVICE : SRTPH_LONG_SERVICE);
+    return {at[SRTPS_CODE], at[SRTPS_SELECTOR], LE_Get16(at + SRTPS_OFFSET), LE_Get16(at + SRTPS_COUNT)};
 }
+uint16_t SequenceOf(const uint8_t *m) { return LE_Get16(m + SRTPH_SEQUENCE); }
 
 // Clears the answer header and sets type, sequence, text length and, for
 // type 3, bytes 16 and 17.
 uint8_t *SrtpInitResponse(uint8_t type, uint16_t sequence, uint32_t text, uint8_t b17) {
     uint8_t *t = SrtpTxMsg.data();
     std::memset(t, 0, SRTP_HDR);
-    t[kHType] = type;
-    LE_Put16(t + kHSequence, sequence);
-    LE_Put32(t + kHTextLen, text);
-    if (type == kAnswer) {
-        t[kHAnswer16] = 0;
-        t[kHAnswer17] = b17;
+    t[SRTPH_TYPE] = type;
+    LE_Put16(t + SRTPH_SEQUENCE, sequence);
+    LE_Put32(t + SRTPH_TEXT_LENGTH, text);
+    if (type == SRTP_MSG_ANSWER) {
+        t[SRTPH_ANSWER16] = 0;
+        t[SRTPH_ANSWER17] = b17;
     }
     return t;
 }
@@ -159,26 +133,26 @@ uint8_t *SrtpInitResponse(uint8_t type, uint16_t sequence, uint32_t text, uint8_
 // The fields every type-3 answer carries: byte 30, the swapped address words,
 // privilege and controller status.
 void Reflect(uint8_t *t, uint8_t byte30, const uint8_t *reflect, uint8_t kind) {
-    t[kHByte30] = byte30;
-    t[kHKind] = kind;
-    std::memcpy(t + kHAddr, reflect, 8);
-    t[kHAnswerMark] = 0xFF;
-    t[kHPrivilege] = SrtpPlcPriv;
-    LE_Put16(t + kHSource, 0x74);
-    LE_Put16(t + kHPlcStatus, Running() ? 0 : 0x2000);
+    t[SRTPH_REFLECTED] = byte30;
+    t[SRTPH_KIND] = kind;
+    std::memcpy(t + SRTPH_ADDR, reflect, 2 * SRTPH_ADDR_BYTES);
+    t[SRTPH_ANSWER_MARK] = SRTP_ANSWER_MARK;
+    t[SRTPH_PRIVILEGE] = SrtpPlcPriv;
+    LE_Put16(t + SRTPH_SOURCE, SRTP_SOURCE);
+    LE_Put16(t + SRTPH_PLC_STATUS, Running() ? 0 : SRTP_NOT_RUNNING);
 }
 
 void ReflectOf(const uint8_t *m, uint8_t *out) {
-    std::memcpy(out, m + kHAddr2, 4);
-    std::memcpy(out + 4, m + kHAddr, 4);
+    std::memcpy(out, m + SRTPH_ADDR2, SRTPH_ADDR_BYTES);
+    std::memcpy(out + SRTPH_ADDR_BYTES, m + SRTPH_ADDR, SRTPH_ADDR_BYTES);
 }
 
 uint8_t *Answer(const uint8_t *m, uint32_t text, uint8_t b17, uint8_t kind) {
-    uint8_t reflect[8];
+    uint8_t reflect[2 * SRTPH_ADDR_BYTES];
     ReflectOf(m, reflect);
-    uint8_t *t = SrtpInitResponse(kAnswer, LE_Get16(m + kHSequence), text, b17);
-    Reflect(t, m[kHByte30], reflect, kind);
-    if (text != 0) LE_Put16(t + kHAnswerText, uint16_t(text));
+    uint8_t *t = SrtpInitResponse(SRTP_MSG_ANSWER, SequenceOf(m), text, b17);
+    Reflect(t, m[SRTPH_REFLECTED], reflect, kind);
+    if (text != 0) LE_Put16(t + SRTPH_ANSWER_TEXT, uint16_t(text));
     return t;
 }
 
@@ -202,21 +176,21 @@ uint32_t SrtpSendText(SrtpSlot &slot, const SrtpTextBuffer &b, uint32_t offset, 
 }
 
 void SrtpError(SrtpSlot &slot, uint16_t sequence) {
-    uint8_t *t = SrtpInitResponse(kError, sequence, 0, 0);
-    LE_Put16(t + kHStatus, 1);
+    uint8_t *t = SrtpInitResponse(SRTP_MSG_ERROR, sequence, 0, 0);
+    LE_Put16(t + SRTPH_STATUS, 1);
     SrtpSendResponse(slot, SRTP_HDR);
 }
 
 uint32_t SrtpBadRequestMsg(SrtpSlot &slot, const uint8_t *m) {
-    uint8_t *t = Answer(m, 0, 1, kRefused);
-    t[kHErrorClass] = 5;
-    t[kHErrorCode] = 0xF4;
+    uint8_t *t = Answer(m, 0, SRTP_ANSWER_NO_TEXT, SRTP_KIND_REFUSED);
+    t[SRTPH_ERROR_CLASS] = SRTP_REFUSAL_CLASS;
+    t[SRTPH_ERROR_CODE] = SRTP_REFUSAL_CODE;
     return SrtpSendResponse(slot, SRTP_HDR);
 }
 
 // A fixed text answer: the text bytes and their count.
 uint32_t TextAnswer(SrtpSlot &slot, const uint8_t *m, const uint8_t *text, uint32_t len) {
-    uint8_t *t = Answer(m, len, 2, kDoneText);
+    uint8_t *t = Answer(m, len, SRTP_ANSWER_TEXT, SRTP_KIND_DONE_TEXT);
     std::memcpy(t + SRTP_HDR, text, len);
     return SrtpSendResponse(slot, SRTP_HDR + len);
 }
@@ -255,30 +229,30 @@ uint32_t SrtpPlcVmeModCfgMsg(SrtpSlot &slot, const uint8_t *m) {
 }
 
 uint32_t SrtpShortStatusMsg(SrtpSlot &slot, const uint8_t *m) {
-    Answer(m, 0, 1, kDone);
+    Answer(m, 0, SRTP_ANSWER_NO_TEXT, SRTP_KIND_DONE);
     return SrtpSendResponse(slot, SRTP_HDR);
 }
 
 uint32_t SrtpChangePrivLevelMsg(SrtpSlot &slot, const uint8_t *m, uint8_t level) {
-    if (level == 255) SrtpPlcPriv = 4;
-    else if (level >= 2 && level <= 4) SrtpPlcPriv = level;
-    else SrtpPlcPriv = 2;
-    Answer(m, 0, 1, kDone);
+    if (level == SRTP_PRIV_ASK_HIGHEST) SrtpPlcPriv = SRTP_PRIV_HIGH;
+    else if (level >= SRTP_PRIV_LOW && level <= SRTP_PRIV_HIGH) SrtpPlcPriv = level;
+    else SrtpPlcPriv = SRTP_PRIV_LOW;
+    Answer(m, 0, SRTP_ANSWER_NO_TEXT, SRTP_KIND_DONE);
     return SrtpSendResponse(slot, SRTP_HDR);
 }
 
 uint32_t SrtpConnectionMsg(SrtpSlot &slot, const uint8_t *m) {
-    uint8_t *t = SrtpInitResponse(kConnectAnswer, LE_Get16(m + kHSequence), 0, 0);
-    LE_Put32(t + kHStatus, 1);
-    slot.state = 1;
+    uint8_t *t = SrtpInitResponse(SRTP_MSG_CONNECT_ANSWER, SequenceOf(m), 0, 0);
+    LE_Put32(t + SRTPH_STATUS, 1);
+    slot.state = SrtpState::Connected;
     return SrtpSendResponse(slot, SRTP_HDR);
 }
 
 // 0 answered; 1 refused (not a session request) or not sent.
 uint32_t SrtpSessionMsg(SrtpSlot &slot, const uint8_t *m) {
-    if (m[kHSessionTag] != 'O') return 1;
-    slot.state = m[kHSessionFlag] == 1 ? 2 : 1;
-    Answer(m, 0, 1, kDone);
+    if (m[SRTPH_SESSION_TAG] != SRTP_SESSION_TAG) return 1;
+    slot.state = m[SRTPH_SESSION_FLAG] == SRTP_SESSION_MODE1 ? SrtpState::Mode1 : SrtpState::Connected;
+    Answer(m, 0, SRTP_ANSWER_NO_TEXT, SRTP_KIND_DONE);
     return SrtpSendResponse(slot, SRTP_HDR);
 }
 
@@ -300,20 +274,20 @@ void RegisterRead(uint32_t n, unsigned k, const uint8_t *m, const Service &s) {
     EtnReq blk{};
     const uint32_t r = CheckRequest(s, blk);
     if (r == 1) {
-        if (SrtpBadRequestMsg(slot, m) != 0) SrtpError(slot, LE_Get16(m + 2));
+        if (SrtpBadRequestMsg(slot, m) != 0) SrtpError(slot, SequenceOf(m));
         return;
     }
-    if (r == 2) return SrtpError(slot, LE_Get16(m + 2));
+    if (r == 2) return SrtpError(slot, SequenceOf(m));
     uint32_t handle = 0;
     if (Running()) {
         handle = Dpr_Add_Req(&blk, 0, 0, 0);
-        if (handle == 0) return SrtpError(slot, LE_Get16(m + 2));
+        if (handle == 0) return SrtpError(slot, SequenceOf(m));
     }
     slot.handle = uint16_t(handle);
     slot.reference = blk.reference;
     slot.bits = blk.count;
-    slot.sequence = LE_Get16(m + 2);
-    slot.byte30 = m[30];
+    slot.sequence = SequenceOf(m);
+    slot.byte30 = m[SRTPH_REFLECTED];
     ReflectOf(m, slot.reflect);
     slot.read_pending = 1;
     ServerOf(n).reads = 1;
@@ -321,7 +295,7 @@ void RegisterRead(uint32_t n, unsigned k, const uint8_t *m, const Service &s) {
 
 void RegisterWrite(uint32_t n, unsigned k, const uint8_t *m, uint32_t len, const Service &s) {
     SrtpSlot &slot = ServerOf(n).slots[k];
-    const uint16_t seq = LE_Get16(m + 2);
+    const uint16_t seq = SequenceOf(m);
     EtnReq blk{};
     const uint32_t r = CheckRequest(s, blk);
     if (r == 1) {
@@ -331,27 +305,27 @@ void RegisterWrite(uint32_t n, unsigned k, const uint8_t *m, uint32_t len, const
     if (r == 2) return SrtpError(slot, seq);
     const uint32_t bytes = CarryBytes(blk.reference, blk.count);
     const uint8_t *data = nullptr;
-    switch (m[31]) {
-    case 0xC0: {
+    switch (m[SRTPH_KIND]) {
+    case SRTP_KIND_WRITE_HEADER: {
         // Data in the header: bytes 48-55 in forms 1 and 5, only 48-49 otherwise.
-        const uint32_t room = (m[9] == 1 || m[9] == 5) ? 8 : 2;
+        const uint32_t room = ShortForm(m) ? SRTP_HEADER_DATA_SHORT : SRTP_HEADER_DATA_LONG;
         if (bytes > room) return SrtpError(slot, seq);
-        data = m + 48;
+        data = m + SRTPH_HEADER_DATA;
         break;
     }
-    case 0x80:
-    case 0x93:
+    case SRTP_KIND_WRITE_TEXT:
+    case SRTP_KIND_WRITE_TEXT2:
         if (bytes > len - SRTP_HDR) return SrtpError(slot, seq);
         data = m + SRTP_HDR;
         break;
-    case 0xD7:
+    case SRTP_KIND_IGNORED:
         return;
     default:
         return SrtpError(slot, seq);
     }
     Dpr_Data_Block(blk.reference, blk.count, const_cast<uint8_t *>(data), 1, 0);
     if (Running() && Dpr_Add_Req(&blk, 1, 0, 0) == 0) return SrtpError(slot, seq);
-    Answer(m, 0, 1, kDone);
+    Answer(m, 0, SRTP_ANSWER_NO_TEXT, SRTP_KIND_DONE);
     if (SrtpSendResponse(slot, SRTP_HDR) != 0) SrtpError(slot, seq);
 }
 
@@ -360,21 +334,21 @@ void ServiceRequest(uint32_t n, unsigned k, const uint8_t *m, uint32_t len) {
     const Service s = ServiceOf(m);
     uint32_t r = 0;
     switch (s.code) {
-    case 0: r = SrtpShortStatusMsg(slot, m); break;
-    case 1: r = SrtpLongStatusMsg(slot, m); break;
-    case 4:
-        if (s.selector == 230) r = SrtpCfgMemAllocDataMsg(slot, m);
-        else if (s.selector == 236) r = SrtpPlcVmeModCfgMsg(slot, m);
+    case SRTP_SVC_SHORT_STATUS: r = SrtpShortStatusMsg(slot, m); break;
+    case SRTP_SVC_LONG_STATUS: r = SrtpLongStatusMsg(slot, m); break;
+    case SRTP_SVC_READ:
+        if (s.selector == SRTP_SEL_MEM_ALLOC) r = SrtpCfgMemAllocDataMsg(slot, m);
+        else if (s.selector == SRTP_SEL_MODULE_CFG) r = SrtpPlcVmeModCfgMsg(slot, m);
         else RegisterRead(n, k, m, s);
         break;
-    case 7: RegisterWrite(n, k, m, len, s); break;
-    case 0x21: r = SrtpChangePrivLevelMsg(slot, m, s.selector); break;
-    case 0x43: r = SrtpControlInfoMsg(slot, m); break;
-    case 0x4F: r = SrtpSessionMsg(slot, m); break;
-    case 0x61: r = SrtpFeaturesMsg(slot, m); break;
+    case SRTP_SVC_WRITE: RegisterWrite(n, k, m, len, s); break;
+    case SRTP_SVC_PRIVILEGE: r = SrtpChangePrivLevelMsg(slot, m, s.selector); break;
+    case SRTP_SVC_CONTROL_INFO: r = SrtpControlInfoMsg(slot, m); break;
+    case SRTP_SVC_SESSION: r = SrtpSessionMsg(slot, m); break;
+    case SRTP_SVC_FEATURES: r = SrtpFeaturesMsg(slot, m); break;
     default: break;
     }
-    if (r != 0) SrtpError(slot, LE_Get16(m + 2));
+    if (r != 0) SrtpError(slot, SequenceOf(m));
 }
 
 uint32_t SrtpSocketListen(SrtpServer &s) {
@@ -410,30 +384,18 @@ void Drain(NX_TCP_SOCKET &sock) {
 // Takes what session k has and serves one whole message when there is one.
 void StepSlot(uint32_t n, unsigned k, uint32_t now) {
     SrtpSlot &slot = ServerOf(n).slots[k];
-    uint32_t len = SrtpFrameLength(slot);
-    if (len == 0) {
-        NX_PACKET *pk = nullptr;
-        // Only a session the readiness set reported input on is read.
-        if (!NxRxReady(&slot.socket) || _nx_tcp_socket_receive(&slot.socket, &pk, 0) != NX_SUCCESS) {
-            if (now - slot.last_activity > SRTP_IDLE_MS) SrtpDisconnect(&slot.socket);
-            return;
-        }
-        slot.last_activity = now;
-        const uint32_t got = pk->nx_packet_length;
-        if (slot.rx_len + got > slot.rx.size()) {  // never with a framed stream
-            _nx_packet_release(pk);
-            SrtpDisconnect(&slot.socket);
-            return;
-        }
-        std::memcpy(&slot.rx[slot.rx_len], pk->nx_packet_prepend_ptr, got);
-        slot.rx_len += got;
-        _nx_packet_release(pk);
-        len = SrtpFrameLength(slot);
-        if (len == 0) return;
-    }
-    if (len == 0xFFFFFFFF) {  // a text no buffer can hold: not an SRTP peer
-        SrtpError(slot, LE_Get16(&slot.rx[2]));
+    uint32_t len = 0;
+    switch (NxServerTake(&slot.socket, kFraming, slot.rx, slot.rx_len, &len, &slot.last_activity, now)) {
+    case NX_FRAME_WHOLE:
+        break;
+    case NX_FRAME_NONE:
+        if (now - slot.last_activity > SRTP_IDLE_MS) SrtpDisconnect(&slot.socket);
+        return;
+    case NX_FRAME_BAD:  // a text no buffer can hold: not an SRTP peer
+        SrtpError(slot, SequenceOf(slot.rx.data()));
         SrtpDisconnect(&slot.socket);
+        return;
+    default:
         return;
     }
     slot.last_request = now;
@@ -441,8 +403,7 @@ void StepSlot(uint32_t n, unsigned k, uint32_t now) {
     SrtpServer &s = ServerOf(n);
     s.took = 1;
     std::memcpy(SrtpRxBuff.data(), slot.rx.data(), len);
-    std::memmove(slot.rx.data(), slot.rx.data() + len, slot.rx_len - len);
-    slot.rx_len -= len;
+    NxServerConsume(slot.rx, slot.rx_len, len);
     // What follows the message is served by this pass's or the next pass's step.
     if (slot.rx_len > 0 || NxRxReady(&slot.socket)) s.busy = 1;
     SrtpMessage(n, k, len);
@@ -474,7 +435,7 @@ uint32_t SrtpGetToken(uint32_t selector) {
     const Selector *s = FindSelector(selector);
     if (s == nullptr) return 0;
     if (s->base != 0) return s->base;
-    return (selector == 20 || selector == 74) ? T_token : M_token;
+    return (selector == SRTP_SEL_T || selector == SRTP_SEL_T_BIT) ? T_token : M_token;
 }
 
 uint32_t SrtpGetOffset(uint32_t selector, uint32_t offset) {
@@ -514,25 +475,20 @@ uint32_t z7SrtpCheckValid(uint32_t selector, uint32_t offset, uint32_t count) {
 
 // ---- messages --------------------------------------------------------------------------------------
 
-uint32_t SrtpFrameLength(const SrtpSlot &slot) {
-    if (slot.rx_len < SRTP_HDR) return 0;
-    const uint32_t text = LE_Get32(&slot.rx[4]);
-    if (text > SRTP_TEXT_MAX) return 0xFFFFFFFF;
-    return slot.rx_len >= SRTP_HDR + text ? SRTP_HDR + text : 0;
-}
+uint32_t SrtpFrameLength(const SrtpSlot &slot) { return NxFrameLength(kFraming, slot.rx.data(), slot.rx_len); }
 
 void SrtpMessage(uint32_t n, unsigned k, uint32_t len) {
     SrtpSlot &slot = ServerOf(n).slots[k];
     const uint8_t *m = SrtpRxBuff.data();
     if (len < SRTP_HDR || len > SrtpRxBuff.size()) return;
-    switch (m[0]) {
-    case kConnect:
+    switch (m[SRTPH_TYPE]) {
+    case SRTP_MSG_CONNECT:
         SrtpConnectionMsg(slot, m);
         break;
-    case kSession:
-        if (SrtpSessionMsg(slot, m) != 0) SrtpError(slot, LE_Get16(m + 2));
+    case SRTP_MSG_SESSION:
+        if (SrtpSessionMsg(slot, m) != 0) SrtpError(slot, SequenceOf(m));
         break;
-    case kRequest:
+    case SRTP_MSG_REQUEST:
         ServiceRequest(n, k, m, len);
         break;
     default:
@@ -545,18 +501,18 @@ uint32_t SrtpReadAnswer(uint32_t n, unsigned k) {
     SrtpSlot &slot = s.slots[k];
     if (!slot.read_pending) return 0;
     // A read of bits rounds up to the bytes that carry them.
-    const uint32_t bits = slot.bits & 0x7FFFF;
+    const uint32_t bits = slot.bits & kReadBits;
     const uint32_t bytes = CarryBytes(slot.reference, bits);
     uint32_t r = 0;
-    if (bytes < 7) {
-        uint8_t *t = SrtpInitResponse(kAnswer, slot.sequence, 0, 1);
-        Reflect(t, slot.byte30, slot.reflect, kDone);
-        Dpr_Data_Block(slot.reference, bits, t + 44, 0, 0);
+    if (bytes <= SRTPH_SHORT_DATA_BYTES) {
+        uint8_t *t = SrtpInitResponse(SRTP_MSG_ANSWER, slot.sequence, 0, SRTP_ANSWER_NO_TEXT);
+        Reflect(t, slot.byte30, slot.reflect, SRTP_KIND_DONE);
+        Dpr_Data_Block(slot.reference, bits, t + SRTPH_SHORT_DATA, 0, 0);
         r = SrtpSendResponse(slot, SRTP_HDR);
     } else if (bytes <= SRTP_FIRST_TEXT) {
-        uint8_t *t = SrtpInitResponse(kAnswer, slot.sequence, bytes, 2);
-        Reflect(t, slot.byte30, slot.reflect, kDoneText);
-        LE_Put16(t + 42, uint16_t(bytes));
+        uint8_t *t = SrtpInitResponse(SRTP_MSG_ANSWER, slot.sequence, bytes, SRTP_ANSWER_TEXT);
+        Reflect(t, slot.byte30, slot.reflect, SRTP_KIND_DONE_TEXT);
+        LE_Put16(t + SRTPH_ANSWER_TEXT, uint16_t(bytes));
         Dpr_Data_Block(slot.reference, bits, t + SRTP_HDR, 0, 0);
         r = SrtpSendResponse(slot, SRTP_HDR + bytes);
     } else {
@@ -570,9 +526,9 @@ uint32_t SrtpReadAnswer(uint32_t n, unsigned k) {
         if (b == nullptr) return 1;  // tried again on a later pass
         b->in_use = 1;
         Dpr_Data_Block(slot.reference, bits, b->data.data(), 0, 0);
-        uint8_t *t = SrtpInitResponse(kAnswer, slot.sequence, bytes, 2);
-        Reflect(t, slot.byte30, slot.reflect, kDoneText);
-        LE_Put16(t + 42, uint16_t(bytes));
+        uint8_t *t = SrtpInitResponse(SRTP_MSG_ANSWER, slot.sequence, bytes, SRTP_ANSWER_TEXT);
+        Reflect(t, slot.byte30, slot.reflect, SRTP_KIND_DONE_TEXT);
+        LE_Put16(t + SRTPH_ANSWER_TEXT, uint16_t(bytes));
         std::memcpy(t + SRTP_HDR, b->data.data(), SRTP_FIRST_TEXT);
         r = SrtpSendResponse(slot, SRTP_PIECE);
         if (r == 0) r = SrtpSendText(slot, *b, SRTP_FIRST_TEXT, bytes - SRTP_FIRST_TEXT);

@@ -18,11 +18,15 @@ constexpr uint32_t SRTP_FIRST_TEXT = 1388;  // text bytes in the first piece
 constexpr uint32_t SRTP_IDLE_MS = 60000;
 constexpr unsigned SRTP_TEXT_BUFFERS = 4;
 
+// A session's state: connected by the connection message, in mode 1 after
+// a session message asking for it.
+enum class SrtpState : uint8_t { None = 0, Connected = 1, Mode1 = 2 };
+
 struct SrtpSlot {
     NX_TCP_SOCKET socket;
     uint16_t handle;        // bridge handle of the pending read
     uint8_t read_pending;
-    uint8_t state;          // 1 after the connection message, 2 after a session asking mode 1
+    SrtpState state;
     uint32_t reference;     // pending read: bit address (or IEC handle) and length in bits
     uint32_t bits;
     uint8_t reflect[8];     // answer bytes 32-39: request bytes 36-39, then 32-35

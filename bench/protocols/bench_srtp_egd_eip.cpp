@@ -531,7 +531,8 @@ void BM_ClassOne(benchmark::State &state) {
         state.counters["ot_sent"] = double(sent);
         state.counters["ot_applied"] = double(applied);
         unsigned timed_out = 0;
-        for (const auto &s : EipConnEth[0].slots) timed_out += s.used && s.conn && s.conn->state == 4;
+        for (const auto &s : EipConnEth[0].slots)
+            timed_out += s.used && s.conn && s.conn->state == CipConnState::TimedOut;
         state.counters["timed_out"] = timed_out;
         state.counters["max_pass_ms"] = passes.max_ns / 1e6;
         state.counters["max_pass_gap_ms"] = passes.max_gap_ns / 1e6;

@@ -28,6 +28,7 @@
 #include "net/etnvcomm.h"
 #include "net/net.h"
 #include "net/nx.h"
+#include "net/nx_server.h"
 #include "net/nxe.h"
 #include "platform/plat.h"
 #include "platform/plat_net.h"
@@ -561,6 +562,63 @@ TEST(NetSocket, EveryStatusNumberWithItsValue) {
     EXPECT_EQ(_nx_udp_socket_receive(&u, &in, 0), 1u) << "nothing waiting";
     _nx_udp_socket_delete(&u);
     _nx_packet_release(p1);
+}
+
+// The TCP servers' framing: each protocol's record tells where its header
+// gives the request's length (offset, width, byte order, the bytes it does
+// not count) and the longest request; the whole length comes out once the
+// bytes are in, 0 before, 0xFFFFFFFF for more than the longest.
+struct FramingRow {
+    const char *what;
+    NxFraming f;
+    uint32_t size;                 // bytes in the buffer, zeros but the field
+    std::vector<uint8_t> field;    // at the record's offset
+    uint32_t want;
+};
+
+TEST(NetSocket, ServerFramingReadsEachProtocolsLengthField) {
+    constexpr NxFraming mbap{6, 4, 2, true, 6, 1540}, srtp{56, 4, 4, false, 56, 4152},
+        encap{24, 2, 2, false, 24, 1500};
+    const FramingRow rows[] = {
+        {"MBAP header cut", mbap, 5, {}, 0},
+        {"MBAP 6 after the header", mbap, 12, {0x00, 0x06}, 12},
+        {"MBAP a byte short", mbap, 11, {0x00, 0x06}, 0},
+        {"MBAP the next request behind", mbap, 20, {0x00, 0x06}, 12},
+        {"MBAP big-endian", mbap, 6, {0x06, 0x00}, 0xFFFFFFFF},
+        {"MBAP longest", mbap, 1540, {0x05, 0xFE}, 1540},
+        {"MBAP one over", mbap, 6, {0x05, 0xFF}, 0xFFFFFFFF},
+        {"SRTP no text", srtp, 56, {}, 56},
+        {"SRTP text of 4", srtp, 60, {4, 0, 0, 0}, 60},
+        {"SRTP 32 bits wide", srtp, 56, {0, 0, 1, 0}, 0xFFFFFFFF},
+        {"SRTP longest text", srtp, 4152, {0x00, 0x10, 0, 0}, 4152},
+        {"SRTP one over", srtp, 56, {0x01, 0x10, 0, 0}, 0xFFFFFFFF},
+        {"SRTP no wrap past 2^32", srtp, 56, {0xFF, 0xFF, 0xFF, 0xFF}, 0xFFFFFFFF},
+        {"encapsulation little-endian", encap, 26, {0x02, 0x00}, 26},
+        {"encapsulation longest", encap, 1500, {0xC4, 0x05}, 1500},
+        {"encapsulation one over", encap, 24, {0xC5, 0x05}, 0xFFFFFFFF},
+    };
+    for (const FramingRow &r : rows) {
+        std::vector<uint8_t> rx(r.size);
+        std::copy(r.field.begin(), r.field.end(), rx.begin() + r.f.at);
+        EXPECT_EQ(NxFrameLength(r.f, rx.data(), r.size), r.want) << r.what;
+    }
+
+    // A whole request in the buffer is taken without a read; a header left
+    // behind it that announces too much is refused at once, without waiting
+    // for input that may never come.
+    NX_TCP_SOCKET s{};  // never connected: a read gets nothing
+    std::array<uint8_t, 1500 + NX_MAX_READ> buf{};
+    buf[24 + 2] = 0xC5;
+    buf[24 + 3] = 0x05;
+    uint32_t rx_len = 48, len = 0, last = 7;
+    EXPECT_EQ(NxServerTake(&s, encap, buf, rx_len, &len, &last, 9), NX_FRAME_WHOLE);
+    EXPECT_EQ(len, 24u);
+    NxServerConsume(buf, rx_len, len);
+    EXPECT_EQ(rx_len, 24u);
+    EXPECT_EQ(NxServerTake(&s, encap, buf, rx_len, &len, &last, 9), NX_FRAME_BAD);
+    rx_len = 23;
+    EXPECT_EQ(NxServerTake(&s, encap, buf, rx_len, &len, &last, 9), NX_FRAME_NONE);
+    EXPECT_EQ(last, 7u) << "nothing was read";
 }
 
 // The checking front ends: each missing pointer is refused with 7 before

@@ -728,9 +728,9 @@ TEST(ClassThree, ConnectedRequestsTheConnectionObjectAndMalformedPackets) {
     EXPECT_EQ(get(), (Bytes{0x8E, 0, 0, 0, 0x11, 0, 0, 0, 0, 0, 0, 0x88}));
     oc.produced_path = {0x60, 0, 0, 0, 0, 0};
     EXPECT_EQ(get(), (Bytes{0x8E, 0, 4, 0}));
-    oc.state = 4;
+    oc.state = CipConnState::TimedOut;
     EXPECT_EQ(get(), (Bytes{0x8E, 0, 0x0C, 0}));
-    oc.state = 3;
+    oc.state = CipConnState::Established;
 
     // Malformed packets: status 3; an unknown command: status 1.
     auto status = [](const Bytes &m) {
@@ -797,6 +797,61 @@ TEST(EipSession, AnAnswerThatCannotGoOutWholeClosesTheConnection) {
     EXPECT_TRUE(a.closed);
     ASSERT_GT(got.size(), 0u);
     for (size_t k = 0; answer * k + 2 <= got.size(); k++) EXPECT_EQ(LE_Get16(&got[answer * k]), 0x63u) << k;
+    for (auto &e : EipConnEth[0].encap) _nx_tcp_socket_delete(&e.socket);
+}
+
+// A point-to-point connection produces to the host whose message opened
+// it, also when that message waited in its session's stream behind another
+// while a second session's host sent something.
+TEST(EipSession, APointToPointConnectionProducesToTheHostThatOpenedIt) {
+    test_support::FakeClock clock;
+    Adapter ad;
+    EipPortNumber = test_support::TestPort(18512);
+    ASSERT_EQ(Eip_Init(&ad.net.ip, &ad.net.pool), 0u);
+    auto pass = [] {
+        Eip_Scan(0);
+        EnetThread();
+        usleep(1000);
+    };
+    Peer a(EipPortNumber);
+    for (int i = 0; i < 200 && Eip_Conn_Cnt(0) < 1; i++) pass();
+    struct Other {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        ~Other() { close(fd); }
+    } b;
+    struct sockaddr_in from {};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl(0x7F000002);
+    ASSERT_EQ(bind(b.fd, reinterpret_cast<struct sockaddr *>(&from), sizeof from), 0);
+    ASSERT_EQ(test_support::LoopbackConnect(b.fd, EipPortNumber), 0);
+    for (int i = 0; i < 200 && Eip_Conn_Cnt(0) < 2; i++) pass();
+    ASSERT_EQ(Eip_Conn_Cnt(0), 2u);
+    // 127.0.0.1: a NOP and a Forward_Open of a T->O point-to-point
+    // connection in one write; 127.0.0.2: a NOP.
+    Bytes cip{0x54, 0x02, 0x20, 0x06, 0x24, 0x01};
+    test_support::AppendBytes(cip, ForwardOpen(1, 0, 0x400A, 0x01, {0x20, 0x04, 0x24, 0x01, 0x2C, 0x65}));
+    Bytes rr{0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0xB2, 0, uint8_t(cip.size()), 0};
+    test_support::AppendBytes(rr, cip);
+    Bytes both = Encap(0x00, {});
+    test_support::AppendBytes(both, Encap(0x6F, rr));
+    a.Send(both);
+    a.WaitDelivered();
+    const Bytes nop = Encap(0x00, {});
+    ASSERT_EQ(send(b.fd, nop.data(), nop.size(), 0), ssize_t(nop.size()));
+    for (int out = 1, i = 0; out != 0 && i < 5000; i++) {
+        ASSERT_EQ(ioctl(b.fd, SIOCOUTQ, &out), 0);
+        usleep(200);
+    }
+    EnetThread();
+    Eip_Scan(0);  // the first session's NOP; the second's NOP
+    Eip_Scan(0);  // the Forward_Open left in the first session's stream
+    unsigned producing = 0;
+    for (const EipConnSlot &s : EipConnEth[0].slots) {
+        if (!s.used || s.consuming) continue;
+        producing++;
+        EXPECT_EQ(s.address, 0x7F000001u);
+    }
+    EXPECT_EQ(producing, 1u);
     for (auto &e : EipConnEth[0].encap) _nx_tcp_socket_delete(&e.socket);
 }
 
