@@ -649,6 +649,31 @@ TEST(AsciiSending, APartlyTakenSegmentGoesOnFromItsFirstByteNotSent) {
     EXPECT_GT(stuck, 0) << "the connection never filled";
     EXPECT_EQ(got.size(), want.size());
     EXPECT_TRUE(got == want) << "first difference at " << std::mismatch(got.begin(), got.end(), want.begin()).first - got.begin();
+    EXPECT_EQ(Dpr_Get_W_Data(status) & ASCII_ST_CUT_SEND, 0) << "2,000 bytes are sent whole";
+
+    // Receiving: a first part of exactly 1,380 bytes waits (50 ms, the clock
+    // stands still here) for its continuation, whose 620 bytes are taken
+    // whole: 2,000 bytes in the block, no cut flag.
+    test_support::FakeClock clock;
+    Dpr_Set_W_Data(recv_block + 16, 48);  // no end character
+    auto arrive = [&](size_t n, char ch) {
+        const std::string s(n, ch);
+        ASSERT_EQ(send(p.fd, s.data(), s.size(), 0), ssize_t(n));
+        int avail = 0;
+        for (int i = 0; i < 5000 && avail < int(n); i++) {
+            ioctl(AsciiTCPConnEth[0].socket.accepted_fd, FIONREAD, &avail);
+            if (avail < int(n)) usleep(1000);
+        }
+        ASSERT_EQ(avail, int(n));
+        pass();
+    };
+    arrive(1380, 'f');
+    EXPECT_EQ(Dpr_Get_W_Data(recv_block), 1380u);
+    arrive(620, 's');
+    EXPECT_EQ(Dpr_Get_W_Data(recv_block), 2000u);
+    EXPECT_EQ(Dpr_Get_W_Data(recv_block + 32 + 8 * 1378), 0x6666u);
+    EXPECT_EQ(Dpr_Get_W_Data(recv_block + 32 + 8 * 1380), 0x7373u);
+    EXPECT_EQ(Dpr_Get_W_Data(status) & ASCII_ST_CUT_SECOND, 0);
     AsciiDisconnect(&AsciiTCPConnEth[0].socket);
     _nx_tcp_server_socket_unlisten(&ip, kPort);
     _nx_tcp_socket_delete(&AsciiTCPConnEth[0].socket);
