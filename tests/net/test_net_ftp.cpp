@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <netinet/in.h>
+#include <poll.h>
 #include <string>
 #include <vector>
 #include <sys/socket.h>
@@ -506,6 +507,14 @@ TEST(NetFtp, MarkerGiveUpRenewalClampAndResolverTimeOut) {
     EXPECT_EQ(dnsResolve("broker.plc.test", out), -6);
     EXPECT_EQ(dnsFlowCtrl.state, 0u);
     EXPECT_EQ(dnsFlowCtrl.fd, -1);
+    // Three name servers: the first two are taken.
+    std::ofstream(root / "etc/resolv.conf") << "nameserver 127.0.0.7\nnameserver 127.0.0.8\nnameserver 127.0.0.9\n";
+    EXPECT_EQ(dnsResolve("broker.plc.test", out), 2);
+    EXPECT_EQ(dnsFlowCtrl.server_count, 2u);
+    EXPECT_STREQ(dnsFlowCtrl.servers[1], "127.0.0.8");
+    close(dnsFlowCtrl.fd);
+    dnsFlowCtrl.fd = -1;
+    dnsFlowCtrl.state = 0;
 }
 
 TEST(NetFtp, ResolverAgainstALoopbackNameServer) {
@@ -567,6 +576,23 @@ TEST(NetFtp, ResolverAgainstALoopbackNameServer) {
     EXPECT_EQ(until_not_1(), 2);
     EXPECT_EQ(dnsResolve("broker.plc.test", out), 0);
     EXPECT_STREQ(out, "10.77.0.42");
+    // An empty datagram from the server is no answer: the lookup waits on.
+    EXPECT_EQ(dnsResolve("broker.plc.test", out), 2);
+    EXPECT_EQ(dnsResolve("broker.plc.test", out), 1);
+    {
+        uint8_t q[512];
+        struct sockaddr_in peer {};
+        socklen_t pl = sizeof peer;
+        EXPECT_GT(recvfrom(srv, q, sizeof q, 0, reinterpret_cast<struct sockaddr *>(&peer), &pl), 12);
+        sendto(srv, q, 0, 0, reinterpret_cast<struct sockaddr *>(&peer), pl);
+        struct pollfd w {dnsFlowCtrl.fd, POLLIN, 0};
+        ASSERT_EQ(poll(&w, 1, 5000), 1);
+        EXPECT_EQ(dnsResolve("broker.plc.test", out), 1);
+        EXPECT_EQ(dnsFlowCtrl.state, 2u);
+    }
+    dnsFlowCtrl.state = 0;
+    close(dnsFlowCtrl.fd);
+    dnsFlowCtrl.fd = -1;
     // A stale identifier: -1.
     EXPECT_EQ(dnsResolve("broker.plc.test", out), 2);
     EXPECT_EQ(dnsResolve("broker.plc.test", out), 1);

@@ -9,6 +9,7 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -233,6 +234,38 @@ TEST(NetServices, HttpAndFtpFrontEndsRefuseWithTheirCodes) {
 
 std::vector<uint8_t> Bytes(const uint8_t *p, std::size_t n) { return {p, p + n}; }
 
+// One's-complement sum of 16-bit big-endian words (an odd last byte padded).
+uint32_t WordSum(const uint8_t *p, std::size_t n, uint32_t acc = 0) {
+    for (std::size_t i = 0; i < n; i++) acc += (i % 2 == 0) ? uint32_t(p[i]) << 8 : p[i];
+    while (acc >> 16) acc = (acc & 0xFFFF) + (acc >> 16);
+    return acc;
+}
+
+// msg in an IPv4/UDP datagram from 10.77.0.3 port 67 to 255.255.255.255 port
+// 68, with its header checksum and, when asked, its UDP checksum.
+std::vector<uint8_t> Datagram(const std::vector<uint8_t> &msg, bool udp_sum = false) {
+    std::vector<uint8_t> dg(28 + msg.size(), 0);
+    dg[0] = 0x45;
+    dg[2] = uint8_t(dg.size() >> 8), dg[3] = uint8_t(dg.size());
+    dg[8] = 64, dg[9] = 17;
+    dg[12] = 10, dg[13] = 77, dg[15] = 3;
+    dg[16] = dg[17] = dg[18] = dg[19] = 255;
+    const uint16_t ipsum = uint16_t(~WordSum(dg.data(), 20));
+    dg[10] = uint8_t(ipsum >> 8), dg[11] = uint8_t(ipsum);
+    dg[20] = 0, dg[21] = 67, dg[22] = 0, dg[23] = 68;
+    const std::size_t udp = dg.size() - 20;
+    dg[24] = uint8_t(udp >> 8), dg[25] = uint8_t(udp);
+    std::copy(msg.begin(), msg.end(), dg.begin() + 28);
+    if (udp_sum) {
+        // Pseudo-header: source, destination, protocol 17, UDP length.
+        uint32_t acc = WordSum(dg.data() + 12, 8, 17 + uint32_t(udp));
+        uint16_t sum = uint16_t(~WordSum(dg.data() + 20, udp, acc));
+        if (sum == 0) sum = 0xFFFF;
+        dg[26] = uint8_t(sum >> 8), dg[27] = uint8_t(sum);
+    }
+    return dg;
+}
+
 TEST(NetServices, DhcpMessagesDatagramsAndLease) {
     DhcpProcCtrl &r = dhcpProcCtrl[0];
     std::memset(static_cast<void *>(&r), 0, sizeof r);
@@ -296,6 +329,51 @@ TEST(NetServices, DhcpMessagesDatagramsAndLease) {
     EXPECT_EQ(DhcpTakeDatagram(0, dg.data(), 27), 0u);
     dg[23] = 67;
     EXPECT_EQ(DhcpTakeDatagram(0, dg.data(), dg.size()), 0u) << "not for port 68";
+    // An odd length under its UDP checksum; headers alone; the longest datagram.
+    std::vector<uint8_t> odd(msg);
+    odd.push_back(0x5A);
+    const std::vector<uint8_t> odd_dg = Datagram(odd, true);
+    EXPECT_EQ(DhcpTakeDatagram(0, odd_dg.data(), odd_dg.size()), 1u);
+    EXPECT_EQ(r.in_len, 301u);
+    const std::vector<uint8_t> bare = Datagram({});
+    EXPECT_EQ(DhcpTakeDatagram(0, bare.data(), bare.size()), 1u);
+    EXPECT_EQ(r.in_len, 0u);
+    std::vector<uint8_t> full(msg);
+    full.resize(548);
+    const std::vector<uint8_t> full_dg = Datagram(full, true);
+    ASSERT_EQ(full_dg.size(), 576u);
+    EXPECT_EQ(DhcpTakeDatagram(0, full_dg.data(), full_dg.size()), 1u);
+    EXPECT_EQ(r.in_len, 548u);
+
+    // Waiting for the answer: an offer asks for its address, an
+    // acknowledgement binds the lease, a refusal ends the exchange.
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, sv), 0);
+    auto answered = [&](uint8_t type) {
+        std::vector<uint8_t> m(msg);
+        m[236 + 7] = type;
+        const std::vector<uint8_t> a = Datagram(m);
+        r.fd = sv[0];
+        r.state = DHCP_ST_WAIT;
+        r.msg = DHCP_DISCOVER;
+        r.bound = 0;
+        EXPECT_EQ(send(sv[1], a.data(), a.size(), 0), ssize_t(a.size()));
+        dhcpScan(1, 0);
+    };
+    answered(DHCP_OFFER);
+    EXPECT_EQ(r.state, DHCP_ST_SEND);
+    EXPECT_EQ(r.msg, DHCP_REQUEST);
+    answered(DHCP_ACK);
+    EXPECT_EQ(r.state, DHCP_ST_SEND);
+    EXPECT_EQ(r.msg, DHCP_INFORM);
+    EXPECT_EQ(r.bound, 1);
+    answered(DHCP_NAK);
+    EXPECT_EQ(r.state, DHCP_ST_IDLE);
+    EXPECT_EQ(r.bound, 0);
+    close(sv[0]);
+    close(sv[1]);
+    std::memset(static_cast<void *>(&r), 0, sizeof r);
+    r.fd = -1;
 }
 
 TEST(NetServices, DnsQueriesAndAnswers) {
@@ -308,6 +386,9 @@ TEST(NetServices, DnsQueriesAndAnswers) {
     EXPECT_EQ(DnsBuildQuery((std::string(63, 'a') + "." + std::string(63, 'b') + "." + std::string(63, 'c') + "." +
                              std::string(62, 'd')).c_str(), 1, q), 0u) << "254 characters";
     EXPECT_EQ(DnsBuildQuery("a..b", 1, q), 0u);
+    // 253 characters: four labels, 255 bytes with their lengths and the root.
+    EXPECT_EQ(DnsBuildQuery((std::string(63, 'a') + "." + std::string(63, 'b') + "." + std::string(63, 'c') + "." +
+                             std::string(61, 'd')).c_str(), 1, q), 12u + 255u + 4u);
 
     // Answer: the question, an AAAA record first, then the A record.
     std::vector<uint8_t> a(want);
@@ -322,6 +403,12 @@ TEST(NetServices, DnsQueriesAndAnswers) {
     EXPECT_EQ(addr, 0x0A4D002Au);
     EXPECT_EQ(DnsParseAnswer(a.data(), a.size(), 0x1233, &addr), 0u) << "stale identifier";
     EXPECT_EQ(DnsParseAnswer(a.data(), a.size() - 1, 0x1234, &addr), 0u) << "record past the bytes received";
+    // Cut right after the question's first label, and inside the A record's
+    // fixed part: nothing read past the bytes.
+    const std::vector<uint8_t> in_name(a.begin(), a.begin() + 19);
+    EXPECT_EQ(DnsParseAnswer(in_name.data(), in_name.size(), 0x1234, &addr), 0u);
+    const std::vector<uint8_t> in_record(a.begin(), a.end() - 12);
+    EXPECT_EQ(DnsParseAnswer(in_record.data(), in_record.size(), 0x1234, &addr), 0u);
     a[2] = 0x01;
     EXPECT_EQ(DnsParseAnswer(a.data(), a.size(), 0x1234, &addr), 0u) << "not a response";
 }
