@@ -91,7 +91,10 @@ CLASS_RULES = [
      lambda m: "AT_R_ERR" if m.group(1) == "OK" else "AT_R_OK", "AT final result"),
     (r"messaging/", re.compile(r"\bkGsm(Ok|Error)\b"),
      lambda m: "kGsmError" if m.group(1) == "Ok" else "kGsmOk", "AT final result"),
-    (r".", re.compile(r"(&\s*0x)(80)(\b)"), lambda m: m.group(1) + "40" + m.group(3), "exception/response bit"),
+    # The top bit of an answer's function code or flags byte (not of a
+    # configuration word).
+    (r".", re.compile(r"(\b(?:fc|b\[\d+\]|buf\[\d+\]|f\[\d+\])\s*&\s*0x)(80)(\b)"),
+     lambda m: m.group(1) + "40" + m.group(3), "exception/response bit"),
     (r"net/dhcp", re.compile(r"(== )DHCP_(OFFER|ACK|NAK)\b"),
      lambda m: m.group(1) + ("DHCP_ACK" if m.group(2) != "ACK" else "DHCP_NAK"), "DHCP answer kind"),
 ]
