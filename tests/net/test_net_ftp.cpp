@@ -176,6 +176,7 @@ TEST(NetFtp, CommandsSplitFromTheByteStream) {
     EXPECT_EQ(length(std::string(511, 'a') + "\n"), 512u);
     EXPECT_EQ(length(std::string(512, 'a') + "\n"), 512u) << "a longer line is taken cut";
     EXPECT_EQ(length(std::string(600, 'a')), 512u);
+    EXPECT_EQ(length(std::string(512, 'a')), 512u) << "512 bytes without LF are a whole line";
 
     FtpFixture f;
     auto input = [&](const std::string &s) {
@@ -431,6 +432,24 @@ TEST(NetFtp, APassiveDataConnectionIsTakenOnlyFromTheClientsHost) {
     EXPECT_EQ(c.data.peer_address, 0x7F000001u);
     EXPECT_EQ(send("QUIT\r\n"), "221 Logging Off \r\n");
     close(own);
+}
+
+// Arguments at their ends: a two-character name with its slash, one that
+// runs to the end of the bytes received, one longer than 255 characters.
+TEST(NetFtp, ArgumentsToTheirEnds) {
+    FtpFixture f;
+    EXPECT_EQ(f.Send("USER alice\r\n"), "331 Enter password \r\n");
+    EXPECT_EQ(f.Send("PASS pw1\r\n"), "230 Logged in \r\n");
+    EXPECT_EQ(f.Send("MKD e/\r\n"), "200 \"/e\" Directory Created \r\n");
+    NX_PACKET *pk = nullptr;
+    ASSERT_EQ(_nx_packet_allocate(&pool, &pk, 0, 0), 0u);
+    _nx_packet_data_append(pk, "MKD gh", 6, &pool, 0);
+    pk->nx_packet_append_ptr -= 1;  // 'h' stays in the buffer, past the end
+    pk->nx_packet_length -= 1;
+    FtpServerCommand(&f.sv, 0, pk);
+    EXPECT_EQ(f.link.Line(), "200 \"/g\" Directory Created \r\n");
+    EXPECT_EQ(f.Send("DELE " + std::string(300, 'a') + "\r\n"), "550 Delete Failed \r\n");
+    EXPECT_EQ(f.Send("QUIT\r\n"), "221 Logging Off \r\n");
 }
 
 TEST(NetFtp, MarkerGiveUpRenewalClampAndResolverTimeOut) {

@@ -104,6 +104,91 @@ TEST(NetServices, Md5SuiteDigestAndBase64) {
     EXPECT_STREQ(out, "YWI=");
 }
 
+// The HTTP server's request helpers at the ends of their fields and of the
+// bytes received. A packet may hold bytes past its end (written, then cut
+// off here) that no helper may take: ';', 'Z', '"' or CR just past the end.
+TEST(NetServices, HttpRequestHelpersToTheLastByte) {
+    alignas(16) static uint8_t mem[4 * (NX_PACKET_HEADER + 1520)];
+    static NX_PACKET_POOL pool;
+    _nx_packet_pool_create(&pool, "helpers", 1520, mem, sizeof mem);
+    NX_PACKET *pk = nullptr;
+    auto packet = [&](const std::string &text, std::size_t past = 0) {
+        if (pk != nullptr) _nx_packet_release(pk);
+        pk = nullptr;
+        EXPECT_EQ(_nx_packet_allocate(&pool, &pk, 0, 0), 0u);
+        _nx_packet_data_append(pk, text.data(), uint32_t(text.size()), &pool, 0);
+        pk->nx_packet_append_ptr -= past;
+        pk->nx_packet_length -= uint32_t(past);
+        return pk;
+    };
+    // Resource: 7 characters fit 8 bytes, 8 do not; no blank before the end.
+    char res[8];
+    EXPECT_EQ(_nx_http_server_retrieve_resource(packet("GET /abcdef HTTP/1.0\r\n\r\n"), res, 8), 0u);
+    EXPECT_STREQ(res, "/abcdef");
+    EXPECT_EQ(_nx_http_server_retrieve_resource(packet("GET /abcdefg HTTP/1.0\r\n\r\n"), res, 8), 224u);
+    EXPECT_EQ(_nx_http_server_retrieve_resource(packet("GET /abc"), res, 8), 224u);
+    // Content length: digits 0 and 9, ten digits, eleven, digits at the end.
+    EXPECT_EQ(_nx_http_server_content_length_get(packet("POST / HTTP/1.0\r\nContent-Length: 10\r\n\r\n")), 10u);
+    EXPECT_EQ(_nx_http_server_content_length_get(packet("POST / HTTP/1.0\r\nContent-Length: 9\r\n\r\n")), 9u);
+    packet("POST / HTTP/1.0\r\nContent-Length: 4294967295\r\n\r\n");
+    EXPECT_EQ(_nx_http_server_content_length_get(pk), 4294967295u);
+    EXPECT_FALSE(HttpContentLengthTooLong(pk));
+    packet("POST / HTTP/1.0\r\nContent-Length: 12345678901\r\n\r\n");
+    EXPECT_EQ(_nx_http_server_content_length_get(pk), 0u);
+    EXPECT_TRUE(HttpContentLengthTooLong(pk));
+    EXPECT_EQ(_nx_http_server_content_length_get(packet("POST / HTTP/1.0\r\nContent-Length: 12\r", 1)), 0u);
+    // Parameters and queries: to the end of the bytes, 3 characters in 4 bytes.
+    char four[4];
+    EXPECT_EQ(_nx_http_server_param_get(packet("GET /a;xyZ ", 2), 0, four, 4), 0u);
+    EXPECT_STREQ(four, "xy");
+    EXPECT_EQ(_nx_http_server_param_get(packet("GET /x;", 1), 0, four, 4), 230u);
+    EXPECT_EQ(_nx_http_server_param_get(packet("GET /a;abc HTTP/1.0\r\n\r\n"), 0, four, 4), 0u);
+    EXPECT_STREQ(four, "abc");
+    EXPECT_EQ(_nx_http_server_param_get(packet("GET /a;abcd HTTP/1.0\r\n\r\n"), 0, four, 4), 226u);
+    EXPECT_EQ(_nx_http_server_query_get(packet("GET /a?xyZ ", 2), 0, four, 4), 0u);
+    EXPECT_STREQ(four, "xy");
+    EXPECT_EQ(_nx_http_server_query_get(packet("GET /a?abcd HTTP/1.0\r\n\r\n"), 0, four, 4), 0u);
+    EXPECT_STREQ(four, "abc");
+    // Content: none received behind the header; the offset of the body's end.
+    char body[16];
+    uint32_t got = 99;
+    EXPECT_EQ(_nx_http_server_content_get(nullptr, packet("POST / HTTP/1.0\r\nContent-Length: 12\r\n\r\n"), 0,
+                                          body, 16, &got), 224u);
+    packet("POST / HTTP/1.0\r\nContent-Length: 12\r\n\r\n0123456789AB");
+    EXPECT_EQ(_nx_http_server_content_get(nullptr, pk, 12, body, 16, &got), 231u);
+    EXPECT_EQ(_nx_http_server_content_get(nullptr, pk, 11, body, 16, &got), 0u);
+    EXPECT_EQ(got, 1u);
+    EXPECT_EQ(body[0], 'B');
+    // Digest fields: 39 characters kept of a longer one; one that runs to the
+    // end of the bytes; a response whose closing quote is past the end.
+    const std::string r32 = "8201fa5e72ab0ec174e0c54fe53b3f43";
+    char response[40], uri[40], nc[40], cnonce[64];
+    const std::string uri45 = "/" + std::string(44, 'u');
+    packet("GET / HTTP/1.0\r\nAuthorization: Digest uri=\"" + uri45 + "\", nc=00000001Z\r\n", 3);
+    EXPECT_EQ(_nx_http_server_retrieve_digest_authorization(pk, response, uri, nc, cnonce), 0u);
+    EXPECT_EQ(std::string(uri), uri45.substr(0, 39));
+    EXPECT_STREQ(nc, "00000001");
+    packet("GET / HTTP/1.0\r\nAuthorization: Digest nc=1, response=\"" + r32 + "\"\r\n", 3);
+    EXPECT_EQ(_nx_http_server_retrieve_digest_authorization(pk, response, uri, nc, cnonce), 0u);
+    // Basic: to the end of the bytes; 101 characters kept of 110.
+    char cred[102];
+    EXPECT_EQ(_nx_http_server_retrieve_basic_authorization(packet("GET / HTTP/1.0\r\nAuthorization: Basic YWJjZ\r\n", 3),
+                                                           cred), 4u);
+    EXPECT_STREQ(cred, "YWJj");
+    const std::string long_cred(110, 'Q');
+    EXPECT_EQ(_nx_http_server_retrieve_basic_authorization(
+                  packet("GET / HTTP/1.0\r\nAuthorization: Basic " + long_cred + "\r\n\r\n"), cred), 101u);
+    _nx_packet_release(pk);
+    // Base64 of 2 characters decodes to one byte; 1 and 2 bytes of longer texts.
+    char out[16];
+    _nx_http_base64_decode("YQ", out);
+    EXPECT_STREQ(out, "a");
+    _nx_http_base64_encode("ab", 1, out);
+    EXPECT_STREQ(out, "YQ==");
+    _nx_http_base64_encode("abc", 2, out);
+    EXPECT_STREQ(out, "YWI=");
+}
+
 TEST(NetServices, RegisterTextsFormatsAndFormValues) {
     struct Row {
         const char *reg, *fmt, *len;
@@ -120,6 +205,7 @@ TEST(NetServices, RegisterTextsFormatsAndFormValues) {
         {"R3", "", "", 32768 + 32, 16},      {"R3", "FOO", "", 0, 0},
         {"r3", "INT", "", 0, 0},             {"R3x", "INT", "", 0, 0},
         {"AI2", "UINT", "", 16384 + 16, 16}, {"S16", "BOOL", "", 1536 + 15, 1},
+        {"R00000001", "INT", "", 0, 0},      {"R3", "ASCII", "1", 32768 + 32, 8},
     };
     for (const Row &r : rows) {
         EtnReq q{1, 1};
@@ -130,6 +216,7 @@ TEST(NetServices, RegisterTextsFormatsAndFormValues) {
     const std::pair<const char *, const char *> forms[] = {
         {"Courier+New", "Courier New"}, {"%23FF0000", "#FF0000"}, {"a%00b", "a"}, {"50%", "50%"},
         {"x&y", "x"},                   {"ab\tc  ", "ab c"},      {"%4", "%4"},   {"", ""},
+        {"%39", "9"},
     };
     for (const auto &[in, want] : forms) {
         char out[64];
@@ -145,6 +232,52 @@ TEST(NetServices, RegisterTextsFormatsAndFormValues) {
     EXPECT_EQ(len, 74u);
     const std::string face(63, 'F');
     EXPECT_EQ(HttpRegPage("R100", "INT", "", "", face.c_str(), "4", face.c_str(), face.c_str(), page, len), 224u);
+    // 111 characters of tags and value with a 17-character refresh text and
+    // two of 63: 255 exactly; one more refresh character: refused.
+    EXPECT_EQ(HttpRegPage("R100", "INT", "", "", std::string(17, '5').c_str(), "4", face.c_str(), face.c_str(), page,
+                          len), 0u);
+    EXPECT_EQ(len, 255u);
+    EXPECT_EQ(HttpRegPage("R100", "INT", "", "", std::string(18, '5').c_str(), "4", face.c_str(), face.c_str(), page,
+                          len), 224u);
+    // ASCII values of 1 and 31 characters.
+    PlcReg_Set(32768 + 32, "ABCDEFGHIJKLMNOPQRSTUVWXYZ01234", 248);
+    ASSERT_EQ(HttpRegPage("R3", "ASCII", "1", "", "", "", "", "", page, len), 0u);
+    EXPECT_STREQ(page, "<body>A</body>\r\n");
+    ASSERT_EQ(HttpRegPage("R3", "ASCII", "31", "", "", "", "", "", page, len), 0u);
+    EXPECT_STREQ(page, "<body>ABCDEFGHIJKLMNOPQRSTUVWXYZ01234</body>\r\n");
+    // A form value of 64 characters keeps 63.
+    char value[64];
+    UrlValueDecode(value, std::string(64, 'v').c_str());
+    EXPECT_EQ(std::string(value), std::string(63, 'v'));
+    // The write form: an ASCII length of 1, 9 and 10 characters takes as many
+    // (%R3 on: two a register).
+    alignas(16) static uint8_t mem[2 * (NX_PACKET_HEADER + 1520)];
+    static NX_PACKET_POOL pool;
+    _nx_packet_pool_create(&pool, "write form", 1520, mem, sizeof mem);
+    static NX_HTTP_SERVER sv;
+    sv = {};
+    sv.nx_http_server_packet_pool_ptr = &pool;
+    sv.nx_http_server_socket.fd = sv.nx_http_server_socket.accepted_fd = -1;
+    DprInitReq();
+    auto write = [&](const char *length) {
+        plc_reg.fill(0);
+        const std::string req = std::string("POST /writereg.htm;reg-R3;fmt-ASCII-") + length +
+                                " HTTP/1.0\r\nContent-Length: 16\r\n\r\nreg=ABCDEFGHIJKL";
+        NX_PACKET *pk = nullptr;
+        EXPECT_EQ(_nx_packet_allocate(&pool, &pk, 0, 0), 0u);
+        _nx_packet_data_append(pk, req.data(), uint32_t(req.size()), &pool, 0);
+        char resource[] = "/writereg.htm";
+        Http_RequestNotify(&sv, NX_HTTP_SERVER_POST_REQUEST, resource, pk);
+        _nx_packet_release(pk);
+        DprInitReq();
+    };
+    write("1");
+    EXPECT_EQ(Dpr_Get_W_Data(32768 + 32), 0x0041);
+    write("9");
+    EXPECT_EQ(Dpr_Get_W_Data(32768 + 32 + 16 * 4), 0x0049);
+    write("10");
+    EXPECT_EQ(Dpr_Get_W_Data(32768 + 32 + 16 * 4), 0x4A49);
+    EXPECT_EQ(Dpr_Get_W_Data(32768 + 32 + 16 * 5), 0);
 }
 
 // The checking front ends of the HTTP and FTP servers: a missing record,
