@@ -499,6 +499,27 @@ TEST(ModbusCore, EachServerAnswersTheTableInItsFraming) {
     Z7Mem_Free(code);
 }
 
+// Over the connection: the longest frame (1,540 bytes) is served; a header
+// alone whose length no buffer holds closes the connection at once.
+TEST_F(ModbusServerTest, LongestFrameAndAnOverlongHeaderAlone) {
+    Peer a;
+    ASSERT_TRUE(a.connected);
+    Pass(2);
+    ASSERT_EQ(Modbus_Conn_Cnt(0), 1u);
+    Bytes big = Mbap(1, 9, {7});
+    big.resize(MODBUS_RX_MAX);
+    BE_Put16(&big[4], uint16_t(MODBUS_RX_MAX - 6));
+    a.Send(big);
+    Arrived(a, int(big.size()));
+    Pass(3);
+    EXPECT_EQ(a.Take(), Mbap(1, 9, {7, 0}));
+    a.Send({0, 2, 0, 0, 0xFF, 0xFF});
+    Arrived(a, 6);
+    Pass(2);
+    a.Take(20);
+    EXPECT_TRUE(a.closed);
+}
+
 // Frames handed whole to the request handler: lengths to the last byte of
 // the frame and of its data, the largest answer count, the IEC tables' ends.
 TEST_F(ModbusServerTest, FramesToTheLastByte) {
