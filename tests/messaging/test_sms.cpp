@@ -446,6 +446,120 @@ TEST_F(SmsTest, SenderNumbersMatchByContainment) {
     EXPECT_EQ(Sms_ParseList("\r\n", 2, idx, snd, sizeof snd, txt, sizeof txt), 0u);
 }
 
+// The AT engine's step results on hand-made scripts against port 2: an
+// ERROR, an OK, an expected text missing, no wait at all, a buffer filled
+// without a final result, parse pseudo-commands (captures and compares to
+// their last byte), a prompt that is the whole answer.
+TEST_F(SmsTest, AtScriptStepsAndTheirResults) {
+    std::vector<uint8_t> buf;
+    std::string &tx = fake_ports::P()[2].tx;
+    auto run = [&](const at_cmd_st *script, uint32_t count, const char *answer, std::size_t room = 256) {
+        std::vector<uint8_t>(room).swap(buf);  // exactly room bytes
+        at_status.port = 2;
+        AT_Load(script, 0, count, buf.data(), uint16_t(room));
+        tx.clear();
+        fake_ports::FlushRx(2);
+        uint8_t step = AT_Cmd_Handler(&script[0]);
+        if (answer != nullptr) {
+            fake_ports::Feed(2, answer);
+            step = AT_Cmd_Handler(&script[0]);
+        }
+        return step;
+    };
+    const at_cmd_st end{AT_END, "", 0, "", 0, 0, 0, 0, 0, 0, 0};
+    const at_cmd_st plain[] = {{4, "AT+A", 0, "", 20000, AT_F_LAST, 0, 13, 0, 1, 0}, end};
+    at_status.errcnt = 5;
+    EXPECT_EQ(run(plain, 1, "\r\nERROR\r\n"), 1);
+    EXPECT_EQ(tx, "AT+A\r");
+    EXPECT_EQ(at_status.result, AT_R_ERR);
+    EXPECT_EQ(at_status.errcnt, 5) << "an error is no success";
+    EXPECT_EQ(run(plain, 1, "\r\nOK\r\n"), 1);
+    EXPECT_EQ(at_status.result, AT_R_OK);
+    EXPECT_EQ(at_status.errcnt, 0) << "a success ends a run of errors";
+    const at_cmd_st expect[] = {{4, "AT+B", 5, "+CSQ:", 20000, AT_F_LAST, 0, 13, 0, 1, 0}, end};
+    run(expect, 1, "\r\nOK\r\n");
+    EXPECT_EQ(at_status.result, AT_R_ERR);
+    const at_cmd_st nowait[] = {{4, "AT+C", 0, "", 0, AT_F_LAST, 0, 13, 0, 1, 0}, end};
+    EXPECT_EQ(run(nowait, 1, nullptr), 1);
+    EXPECT_EQ(at_status.result, AT_R_OK);
+    run(plain, 1, "\r\n+CSQ: 21,0\r\n", 8);
+    EXPECT_EQ(at_status.result, AT_R_ERR) << "8 bytes and no final result";
+    // Parse: field 1 captured ("ABC"), compared whole; field 9; slot 6.
+    const at_cmd_st parse[] = {{4, "AT+E", 4, "+X: ", 20000, AT_F_LAST | AT_F_PARSE, 0, 13, 0, 1, 0},
+                               {AT_PSEUDO, "#1", 0, "", 0, 0, ',', 0, 0, 1, 0},
+                               {AT_PSEUDO, "=", 3, "ABC", 0, 0, 0, 0, 0, 1, 0},
+                               end};
+    run(parse, 4, "\r\n+X: ABC,DE\r\n\r\nOK\r\n");
+    EXPECT_EQ(at_status.result, AT_R_OK);
+    run(parse, 4, "\r\n+X: ABD,DE\r\n\r\nOK\r\n");
+    EXPECT_EQ(at_status.result, AT_R_ERR);
+    run(parse, 2, "\r\n+X: ABD,DE\r\n\r\nOK\r\n");
+    EXPECT_EQ(at_status.result, AT_R_OK) << "the compare lies past the script's end";
+    const at_cmd_st ninth[] = {{4, "AT+E", 4, "+X: ", 20000, AT_F_LAST | AT_F_PARSE, 0, 13, 0, 1, 0},
+                               {AT_PSEUDO, "#9", 0, "", 0, 0, ',', 0, 0, 1, 0},
+                               {AT_PSEUDO, "=", 4, "NINE", 0, 0, 0, 0, 0, 1, 0},
+                               end};
+    run(ninth, 4, "\r\n+X: a,b,c,d,e,f,g,h,NINE\r\n\r\nOK\r\n");
+    EXPECT_EQ(at_status.result, AT_R_OK);
+    char six[16] = {}, one[16] = {};
+    at_stack_data[5] = AtSlot{0, six, sizeof six, nullptr};
+    at_stack_data[0] = AtSlot{0, one, sizeof one, nullptr};
+    const at_cmd_st slots[] = {{4, "AT+E", 4, "+X: ", 20000, AT_F_LAST | AT_F_PARSE, 0, 13, 0, 1, 0},
+                               {AT_PSEUDO, "#2C1", 0, "", 0, 0, ',', 0, 0, 1, 0},
+                               {AT_PSEUDO, "#1S6", 0, "", 0, 0, ',', 0, 0, 1, 0},
+                               end};
+    run(slots, 4, "\r\n+X: ABC,DE,FG\r\n\r\nOK\r\n");
+    EXPECT_STREQ(six, "ABC");
+    EXPECT_STREQ(one, "DE") << "a C capture ends at its separator";
+    // A prompt that is the whole answer is the expected text.
+    at_status.prompt = 2;
+    const at_cmd_st prompt[] = {{4, "AT+F", 4, "\r\n> ", 20000, AT_F_LAST, 0, 13, 0, 1, 0}, end};
+    run(prompt, 1, "\r\n> ");
+    EXPECT_EQ(at_status.result, AT_R_OK);
+    at_status.prompt = 0;
+    // Send pieces: slot 6's text; the script's last entry is its last, and
+    // the pseudo-command after it belongs to another.
+    at_stack_data[5] = AtSlot{2, six, sizeof six, nullptr};
+    std::memcpy(six, "hi", 3);
+    const at_cmd_st piece[] = {{AT_PSEUDO, "%6", 0, "", 0, AT_F_LAST, 0, 0, 0, 1, 0}, end};
+    run(piece, 1, nullptr);
+    EXPECT_EQ(tx, "hi");
+    const at_cmd_st two[] = {{4, "AT+H", 0, "", 0, 0, 0, 13, 0, 1, 0}, {4, "AT+I", 0, "", 0, 0, 0, 13, 0, 1, 0},
+                             {AT_PSEUDO, "%1", 0, "", 0, 0, 0, 0, 0, 1, 0}};
+    EXPECT_EQ(run(two, 1, nullptr), 1);
+    EXPECT_EQ(tx, "AT+H\r");
+    EXPECT_EQ(run(&two[1], 1, nullptr), 1);
+    // The operator's number after its name: digits 9 and 0 first.
+    AT_SetConfig(4, "TESTNET", 7);
+    const at_cmd_st oper[] = {{4, "AT+G", 0, "", 20000, AT_F_LAST | AT_F_PARSE, 0, 13, 0, 1, 0},
+                              {AT_PSEUDO, "$N", 0, "", 0, 0, 0, 0, 0, 1, 0},
+                              end};
+    for (const char *num : {"90210", "09910"}) {
+        at_stack_data[0] = AtSlot{0, one, sizeof one, nullptr};
+        run(oper, 3, (std::string("\r\n+COPS: (2,\"TESTNET\",\"TN\",\"") + num + "\")\r\n\r\nOK\r\n").c_str());
+        EXPECT_STREQ(one, num);
+    }
+    char tiny[1] = {'x'};
+    at_stack_data[0] = AtSlot{0, tiny, 1, nullptr};
+    run(oper, 3, "\r\n+COPS: (2,\"OTHER\")\r\n\r\nOK\r\n");
+    EXPECT_EQ(tiny[0], 'x') << "a slot of one byte is left alone";
+    at_stack_data = {};
+    // A configuration string keeps 1,023 characters.
+    AT_SetConfig(1, std::string(1024, 'c').c_str(), 1024);
+    EXPECT_EQ(ConfigDataInStr[0].len, 1023);
+    AT_SetConfig(1, "", 0);
+    // Socket status texts: 55 characters are too short to hold one; 56 are read.
+    for (const std::size_t n : {std::size_t(55), std::size_t(56)}) {
+        at_status.prompt = 4;
+        std::string text = "#SS: 1,3";
+        text.resize(n, ' ');
+        AT_ApplySocketStatus(text.c_str(), uint32_t(n));
+        EXPECT_EQ(at_status.prompt, n == 55 ? 4 : 0) << n;
+    }
+    at_status = AtStatus{};
+    at_status.socket = 0xFF;
+}
+
 TEST_F(SmsTest, ReceiveCycleOnTheProgrammingPortModem) {
     SmsBlock b = SendBlock();
     b.rx[0].reply = 1;
