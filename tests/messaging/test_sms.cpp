@@ -444,6 +444,21 @@ TEST_F(SmsTest, SenderNumbersMatchByContainment) {
     EXPECT_STREQ(snd, "+4917");
     EXPECT_STREQ(txt, "hello");
     EXPECT_EQ(Sms_ParseList("\r\n", 2, idx, snd, sizeof snd, txt, sizeof txt), 0u);
+    // Digits 0 and 9 in numbers and indexes; numbers of 40 digits keep 31.
+    EXPECT_EQ(Sms_NumberMatch("+1050", "1050"), 1u);
+    EXPECT_EQ(Sms_NumberMatch(std::string(40, '7').c_str(), std::string(40, '7').c_str()), 1u);
+    const char list90[] = "\r\n+CMGL: 90,\"REC READ\",\"+4917\",,\"24/01/01\"\r\nhello\r\n";
+    ASSERT_EQ(Sms_ParseList(list90, sizeof list90 - 1, idx, snd, sizeof snd, txt, sizeof txt), 1u);
+    EXPECT_STREQ(idx, "90");
+    // Lists cut after the index, after the second comma, inside the sender,
+    // and a text that runs to the last byte: nothing read past them.
+    for (const char *cut : {"\r\n+CMGL: 1", "\r\n+CMGL: 1,\"REC READ\",", "\r\n+CMGL: 1,\"REC READ\",\"+49"}) {
+        const std::vector<char> part(cut, cut + std::strlen(cut));
+        EXPECT_EQ(Sms_ParseList(part.data(), uint32_t(part.size()), idx, snd, sizeof snd, txt, sizeof txt), 0u) << cut;
+    }
+    const std::string to_end = "\r\n+CMGL: 1,\"REC READ\",\"+4917\",,\"x\"\r\nhellox";
+    ASSERT_EQ(Sms_ParseList(to_end.data(), uint32_t(to_end.size() - 1), idx, snd, sizeof snd, txt, sizeof txt), 1u);
+    EXPECT_STREQ(txt, "hello");
 }
 
 // The AT engine's step results on hand-made scripts against port 2: an

@@ -52,10 +52,11 @@ TEST_F(MsgTest, OpenSendReceiveCloseOnThePort) {
     fake_ports::Feed(0, "AB");
     ASSERT_EQ(Scan(), -1);
     EXPECT_EQ(LT_W(R(21)), 2);
-    fake_ports::Feed(0, "CD");
+    fake_ports::Feed(0, "CDE");  // one byte more than the count asks for
     ASSERT_EQ(Scan(), -1);
     EXPECT_EQ(LT_W(R(30)), 0x4241);
     EXPECT_EQ(LT_W(R(31)), 0x4443);
+    EXPECT_EQ(LT_W(R(32)), 0) << "the fifth byte stays on the line";
     EXPECT_TRUE(LT_Bit(M16(13)));
     // The close gave the port back to the command protocol.
     EXPECT_TRUE(LT_Bit(M16(14)));
