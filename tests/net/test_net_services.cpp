@@ -163,7 +163,8 @@ TEST(NetServices, HttpRequestHelpersToTheLastByte) {
     // end of the bytes; a response whose closing quote is past the end.
     const std::string r32 = "8201fa5e72ab0ec174e0c54fe53b3f43";
     char response[40], uri[40], nc[40], cnonce[64];
-    const std::string uri45 = "/" + std::string(44, 'u');
+    std::string uri45(45, 'u');
+    uri45[0] = '/';
     packet("GET / HTTP/1.0\r\nAuthorization: Digest uri=\"" + uri45 + "\", nc=00000001Z\r\n", 3);
     EXPECT_EQ(_nx_http_server_retrieve_digest_authorization(pk, response, uri, nc, cnonce), 0u);
     EXPECT_EQ(std::string(uri), uri45.substr(0, 39));
