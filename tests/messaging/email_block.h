@@ -20,7 +20,7 @@ struct EmailBlock {
     uint32_t status_reg = 0, server = 0, dns = 0;
     uint16_t port = 25;
     uint8_t flags = 0, auth = 0;
-    std::string domain, sender, server_name;
+    std::string domain, sender, server_name, user, password;
 
     void Install(uint16_t crc = 0x4321) const {
         std::vector<uint8_t> s(100, 0), tables;
@@ -63,7 +63,8 @@ struct EmailBlock {
             LE_Put32(&tables[r], str(m.list));
             LE_Put32(&tables[r + 4], uint32_t(m.list.size()));
         }
-        const uint32_t dom = str(domain), snd = str(sender), name = str(server_name);
+        const uint32_t dom = str(domain), snd = str(sender), name = str(server_name), usr = str(user),
+                       pw = str(password);
         std::memcpy(&s[4], "LAME", 4);
         const uint32_t hdr[] = {base, uint32_t(20 * contacts.size()), base + m_at, 0, base + m_at,
                                 uint32_t(16 * msgs.size()), base + f_at, uint32_t(12 * fields.size()),
@@ -74,6 +75,10 @@ struct EmailBlock {
         LE_Put16(&s[84], port);
         s[88] = uint8_t(domain.size());
         s[89] = uint8_t(sender.size());
+        LE_Put32(&s[60], usr);
+        LE_Put32(&s[64], pw);
+        s[90] = uint8_t(user.size());
+        s[91] = uint8_t(password.size());
         s[93] = uint8_t(server_name.size());
         s[94] = flags;
         s[96] = auth;

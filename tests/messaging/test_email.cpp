@@ -87,6 +87,7 @@ TEST(Email, Base64DnsQueryAndDotStuffing) {
         {"name past the bytes", answer(0x0102, 0x81, 1, {63, 'a', 'b', 'c'}), 2, 0},
         {"another query's answer", answer(0x0103, 0x81, 1, a_rec), 0, 0},
         {"eleven bytes", std::vector<uint8_t>(want.begin(), want.begin() + 11), 0, 0},
+        {"twelve bytes of a query", std::vector<uint8_t>(want.begin(), want.begin() + 12), 2, 0},
     };
     for (const A &a : answers) {
         uint32_t addr = 0;
@@ -99,6 +100,15 @@ TEST(Email, Base64DnsQueryAndDotStuffing) {
     const uint32_t sl = EtnEmailDotStuff(text.data(), uint32_t(text.size()), st, sizeof st, true);
     EXPECT_EQ(std::string(st, sl), "..first\r\nmid.dle\r\n..\r\n...two\n..x");
     EXPECT_EQ(EtnEmailDotStuff(text.data(), uint32_t(text.size()), st, 10, true), 11u);
+    EXPECT_EQ(EtnEmailDotStuff(text.data(), uint32_t(text.size()), st, 32, true), 32u) << "exactly the room";
+
+    // A register string: 7 characters in 8 bytes; at most 256 of a longer one.
+    for (uint32_t i = 0; i < 150; i++) LT_SetW(R(100) + 16 * i, 0x4141);
+    char reg[300];
+    EXPECT_EQ(EtnEmailGetRegStr(R(100), reg, 8), 7u);
+    EXPECT_STREQ(reg, "AAAAAAA");
+    EXPECT_EQ(EtnEmailGetRegStr(R(100), reg, sizeof reg), 256u);
+    for (uint32_t i = 0; i < 150; i++) LT_SetW(R(100) + 16 * i, 0);
 }
 
 TEST(Email, RepliesAreTakenWholeOverFragments) {
@@ -114,6 +124,13 @@ TEST(Email, RepliesAreTakenWholeOverFragments) {
         {"hello\r\n354 go on\r\n", 354, 18},
         {"5", 0, 0},
         {"45", 0, 0},
+        // Every digit 0 and 9 at each place; a line of three digits and LF.
+        {"099 odd\r\n", 99, 9},
+        {"950 odd\r\n", 950, 9},
+        {"500 no\r\n", 500, 8},
+        {"290 odd\r\n", 290, 9},
+        {"219 odd\r\n", 219, 9},
+        {"250\n", 250, 4},
     };
     for (const R &c : cases) {
         uint32_t used = 0;
@@ -185,6 +202,33 @@ TEST(Email, SectionChecksSetStatusBit0) {
         EXPECT_EQ(EtnEmailConn.conn_state, c.state);
         EXPECT_EQ(LT_D(R(500)), c.reg) << c.size << " " << c.contacts;
     }
+    // A 52-byte section at the very end of the store: its status register is
+    // its last 4 bytes, and it is refused there.
+    const std::vector<uint8_t> tail = Block(52, "LAME", 20, 0, 0, 7020, R(500));
+    sms_table_bl.fill(0);
+    LE_Put32(&sms_table_bl[4], uint32_t(SMS_TABLE_BL_SIZE - 8));
+    LE_Put32(&sms_table_bl[8], uint32_t(SMS_TABLE_BL_SIZE - 52 - 8));
+    std::memcpy(&sms_table_bl[SMS_TABLE_BL_SIZE - 52], &tail[108], 52);
+    LT_SetD(R(500), 0xA5A5A5A5);
+    EtnEmailConn = EmailRec{};
+    EtnEmailConn.sock.fd = -1;
+    EtnEmailConn.dns.fd = -1;
+    EtnEmailConn.conn_state = EMC_IDLE;
+    EtnEmailScan(1);
+    EXPECT_EQ(EtnEmailConn.status, EM_ST_CONFIG);
+    EXPECT_EQ(LT_D(R(500)), 1u);
+    // A message whose subject ends at the string limit (the last string) is inside.
+    EmailBlock last;
+    last.contacts = {{"a@b.lan", 1}};
+    last.msgs = {{"Hi", "S", 1, M16(10), ""}};
+    last.Install();
+    EtnEmailConn = EmailRec{};
+    EtnEmailConn.sock.fd = -1;
+    EtnEmailConn.dns.fd = -1;
+    EtnEmailConn.conn_state = EMC_IDLE;
+    EtnEmailScan(1);
+    EXPECT_EQ(EtnEmailConn.status, 0u);
+    EXPECT_EQ(EtnEmailConn.conn_state, EMC_ACTIVE);
     LE_Put16(&plc_reg[2 * W_MODE], 0);
     sms_table_bl.fill(0);
 }
@@ -200,6 +244,8 @@ struct LoopSmtp {
     uint16_t port = 0, peer_port = 0;
     std::string in, data, cmds;
     bool in_data = false, mute = false;  // mute: nothing more after STARTTLS
+    int auth_step = 0;                   // AUTH LOGIN: user name, then password asked for
+    std::string rcpt_reply = "250 fine\r\n";
     explicit LoopSmtp(uint16_t want = 0, uint32_t addr = INADDR_LOOPBACK) {
         ls = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
         const int one = 1;
@@ -246,7 +292,15 @@ struct LoopSmtp {
             const std::string line = in.substr(0, e);
             in.erase(0, e + 2);
             cmds += line + "|";
-            if (line == "DATA") {
+            if (auth_step != 0) {
+                Say(auth_step == 1 ? "334 UGFzc3dvcmQ6\r\n" : "235 accepted\r\n");
+                auth_step = auth_step == 1 ? 2 : 0;
+            } else if (line == "AUTH LOGIN") {
+                Say("334 VXNlcm5hbWU6\r\n");
+                auth_step = 1;
+            } else if (line.rfind("RCPT TO:", 0) == 0) {
+                Say(rcpt_reply.c_str());
+            } else if (line == "DATA") {
                 in_data = true;
                 Say("354 go on\r\n");
             } else if (line == "STARTTLS") {
@@ -417,6 +471,80 @@ TEST_F(EmailLoop, ClientPortFollowsWord54541AndHandshakeTimesOut) {
         _nx_tcp_socket_delete(&EtnEmailConn.sock);
     }
     LE_Put16(&plc_reg[2 * W_MODE], 0);
+    EtnEmailConn = EmailRec{};
+    EtnEmailConn.sock.fd = -1;
+    EtnEmailConn.dns.fd = -1;
+    sms_table_bl.fill(0);
+}
+
+// AUTH LOGIN (334, 334, 235) carries the mail on; a refused recipient ends it
+// with the reply code in the status, whether 4xx or 5xx.
+TEST_F(EmailLoop, AuthLoginAndRefusalsOfEitherClass) {
+    test_support::OwnNetns netns;
+    ASSERT_TRUE(netns.ok()) << netns.error();
+    static std::array<uint8_t, 40 * 1600> mem;
+    NX_IP ip;
+    NX_PACKET_POOL pool;
+    test_support::EthIp(ip, pool, mem, "mail auth pool");
+    ip.nx_ip_link_up = 1;
+    struct Case {
+        const char *rcpt_reply;
+        const char *cmds;
+        uint32_t status;
+    };
+    const Case cases[] = {
+        {"250 fine\r\n",
+         "EHLO plc.test.lan|AUTH LOGIN|dXNlcg==|c2VjcmV0|MAIL FROM:<plc@test.lan>|RCPT TO:<ops90@test.lan>|DATA|QUIT|",
+         0},
+        // REPLY_ERR (bit 11), step 14 (RCPT TO) in bits 12-19, the code from bit 20.
+        {"451 try later\r\n", "EHLO plc.test.lan|AUTH LOGIN|dXNlcg==|c2VjcmV0|MAIL FROM:<plc@test.lan>|RCPT TO:<ops90@test.lan>|",
+         0x1C30E800},
+        {"550 no such user\r\n", "EHLO plc.test.lan|AUTH LOGIN|dXNlcg==|c2VjcmV0|MAIL FROM:<plc@test.lan>|RCPT TO:<ops90@test.lan>|",
+         0x2260E800},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.rcpt_reply);
+        std::optional<LoopSmtp> at;
+        {
+            test_support::OwnNetns::PeerScope peer(netns);
+            at.emplace(0, test_support::OwnNetns::kPeerAddr);
+        }
+        LoopSmtp &srv = *at;
+        ASSERT_NE(srv.port, 0);
+        srv.rcpt_reply = c.rcpt_reply;
+        EtnEmailConn = EmailRec{};
+        ASSERT_EQ(EtnEmailInit(&ip, &pool), 0u);
+        EmailBlock b;
+        b.contacts = {{"ops90@test.lan", 1}};  // the digits 0 and 9 are address characters
+        b.msgs = {{"Hello", "Alarm", 1, M16(10), ""}};
+        b.status_reg = R(500);
+        b.server = test_support::OwnNetns::kPeerAddr;
+        b.port = srv.port;
+        b.domain = "plc.test.lan";
+        b.sender = "plc@test.lan";
+        b.auth = 1;
+        b.user = "user";
+        b.password = "secret";
+        b.Install();
+        LT_SetD(R(500), 0);
+        LT_SetBit(M16(10), true);
+        LE_Put16(&plc_reg[2 * W_MODE], 2);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (LT_D(R(500)) == 0 && srv.cmds.find("QUIT|") == std::string::npos &&
+               std::chrono::steady_clock::now() < end) {
+            EnetThread();
+            EtnEmailScan(1);
+            srv.Pump();
+        }
+        EXPECT_EQ(srv.cmds, c.cmds);
+        EXPECT_EQ(LT_D(R(500)), c.status);
+        LE_Put16(&plc_reg[2 * W_MODE], 0);
+        for (int k = 0; k < 20; k++) {
+            EnetThread();
+            EtnEmailScan(1);
+        }
+        _nx_tcp_socket_delete(&EtnEmailConn.sock);
+    }
     EtnEmailConn = EmailRec{};
     EtnEmailConn.sock.fd = -1;
     EtnEmailConn.dns.fd = -1;

@@ -1,6 +1,7 @@
 // The modem manager: its initialisation machine's commands in order against
 // a modem that answers OK (the signal answer into the status register), the
 // answer classifier and the resource manager.
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <set>
@@ -119,6 +120,51 @@ TEST_F(GsmTest, InitialisationCommandsInTheirOrder) {
     EXPECT_EQ(LE_Get16(&plc_reg[LT_Byte(R(70))]), 0x1403);
 }
 
+// Answers the machine takes as OK: NO CARRIER to the address query (the
+// call's end, not a failure) and ERROR to the monitor command of a module
+// that announced its hardware reset; the same ERROR without it starts again.
+TEST_F(GsmTest, AnswersTakenAsOk) {
+    answers["AT$NETIP?"] = "\r\nNO CARRIER\r\n";
+    Run(600);
+    EXPECT_EQ(std::count(cmds.begin(), cmds.end(), "AT+IPR=115200"), 1);
+    EXPECT_TRUE(Sent("AT$NETIP?"));
+    for (const bool hw_reset : {true, false}) {
+        SetUp();
+        answers["AT$NETMON=5,2,2,3"] = "\r\nERROR\r\n";
+        if (hw_reset) GSMGPRSInfo_St.b[5] |= 0x40;
+        Run(600);
+        auto netmon = std::find(cmds.begin(), cmds.end(), "AT$NETMON=5,2,2,3");
+        ASSERT_NE(netmon, cmds.end());
+        ASSERT_NE(netmon + 1, cmds.end());
+        // With the hardware reset the function command is not sent: the
+        // class command follows; without it the machine starts again.
+        EXPECT_EQ(*(netmon + 1), hw_reset ? "AT+FCLASS=0" : "+++");
+    }
+}
+
+// The address answer: digits 0, 8 and 9 taken; an address from 1 to 8 is
+// valid at the first answer, others after the second; 23 characters kept.
+TEST_F(GsmTest, AddressAnswers) {
+    struct Row {
+        const char *answer, *ip;
+        long queries;
+    };
+    const Row rows[] = {
+        {"8.0.9.1", "8.0.9.1", 1},
+        {"1.2.3.4", "1.2.3.4", 1},
+        {"0.1.2.3", "0.1.2.3", 2},
+        {"9.1.2.3", "9.1.2.3", 2},
+        {"123.123.123.1234567890123", "123.123.123.12345678901", 1},
+    };
+    for (const Row &r : rows) {
+        SetUp();
+        answers["AT$NETIP?"] = std::string("\r\n$NETIP: ") + r.answer + "\r\nOK\r\n";
+        Run(600);
+        EXPECT_STREQ(GSMGPRSInfo_St.allocated_ip.data(), r.ip) << r.answer;
+        EXPECT_EQ(std::count(cmds.begin(), cmds.end(), "AT$NETIP?"), r.queries) << r.answer;
+    }
+}
+
 TEST_F(GsmTest, NumericOperatorAndManualSelection) {
     AT_SetConfig(4, " 26201 ", 7);
     GSMGPRSOprtor();
@@ -134,6 +180,9 @@ TEST_F(GsmTest, NumericOperatorAndManualSelection) {
     GSMGPRSOprtor();
     EXPECT_STREQ(NWOprtrName.data(), "VODAFONE DE");
     EXPECT_EQ(NumericOprtCode, 0);
+    AT_SetConfig(4, "26209", 5);
+    GSMGPRSOprtor();
+    EXPECT_EQ(NumericOprtCode, 1) << "9 is a digit";
 }
 
 TEST_F(GsmTest, AnswerCodesAndTheResourceManager) {
@@ -146,7 +195,8 @@ TEST_F(GsmTest, AnswerCodesAndTheResourceManager) {
                         {"\r\nCONNECT 9600\r", 1, false}, {"\r\nNO CARRIER\r", 3, false},
                         {"\r\nRING\r", 2, false},       {"\r\nLISTEN\r", 6, false},
                         {"\r\nAT-Command\r", 4, false}, {"\r\nEnabler-II\r", 0, true},
-                        {"Enabler-II\r", 0, false},     {"\r\nhello\r", 0xFFFE, false}};
+                        {"Enabler-II\r", 0, false},     {"\r\nhello\r", 0xFFFE, false},
+                        {"\r\nOK", 0, false}};
     for (const Row &r : rows) {
         GSMGPRSInfo_St.b[5] = 0;
         EXPECT_EQ(GSMResultCode(r.text, uint32_t(std::strlen(r.text))), r.code) << r.text;
@@ -159,6 +209,10 @@ TEST_F(GsmTest, AnswerCodesAndTheResourceManager) {
     GSMTimer(10);
     LA_TimeAdvance(10);
     EXPECT_EQ(GSMGetResult(0), 0xFFFDu);
+    // A line longer than the buffer starts it again; the answer after it counts.
+    fake_ports::Feed(0, std::string(400, 'a') + "\r\nOK\r\n");
+    GSMindex = 0;
+    EXPECT_EQ(GSMGetResult(0), 0u);
     // Arbitration.
     GsmInfo &g = GSMGPRSInfo_St;
     g.owner = 0, g.pending = 0;
@@ -263,6 +317,7 @@ TEST_F(GsmTest, ModemSectionFillsTheConfiguration) {
         uint8_t b0, b1, hold_time;
         uint32_t hold_reg;
         const char *dest;  // item 7 with the tool owning the modem
+        uint32_t apn_reg = R(300);
     };
     ModemSection inline_texts;
     inline_texts.fa = 0x02 | 0x20 | 0x40;
@@ -278,6 +333,12 @@ TEST_F(GsmTest, ModemSectionFillsTheConfiguration) {
     regs.hold = 5;
     regs.hold_reg = M16(50);  // ignored without flag B bit 4
     regs.texts = {{{R(300), 0}, {R(320), 0}, {R(340), 0}, {0, 0}, {0, 0}}};
+    ModemSection sec48 = inline_texts;
+    sec48.len = 48;  // the password's length word is its last
+    sec48.fb = 0x04 | 0x10;
+    const std::string hundred(100, 'a');  // an APN keeps 100 characters
+    ModemSection regs_long = regs;
+    regs_long.texts[0] = {R(400), 0};
     ModemSection short_sec = inline_texts;
     short_sec.len = 36;  // the texts lie beyond it
     short_sec.fa = 0x04;
@@ -286,11 +347,14 @@ TEST_F(GsmTest, ModemSectionFillsTheConfiguration) {
         {"inline texts", inline_texts, "", "internet.t-d1.de", "tm", "secret", 0x05, 0x8B, 30, M16(50), "10.77.0.3/8000"},
         {"register texts", regs, "apn.reg  tail", "apn.reg", "u1", "p1", 0x01, 0x01, 10, 0, ""},
         {"short section", short_sec, "", "internet.t-d1.de", "", "", 0x01, 0x05, 30, M16(50), "10.77.0.3/18501"},
+        {"48-byte section", sec48, "", "internet.t-d1.de", "tm", "secret", 0x05, 0x8B, 30, M16(50), "10.77.0.3/18501"},
+        {"register text of 110 characters", regs_long, std::string(110, 'a'), hundred.c_str(), "u1", "p1",
+         0x01, 0x01, 10, 0, "", R(400)},
     };
     for (const Row &r : rows) {
         SetUp();
         io_init[1] = 0xDF0F;
-        RegText(R(300), r.reg_apn);
+        RegText(r.apn_reg, r.reg_apn);
         RegText(R(320), "u1");
         RegText(R(340), "p1");
         r.sec.Install();
@@ -362,6 +426,9 @@ TEST_F(GsmTest, DataCallStatesAfterTheConfiguration) {
         {"listen time-out", 0x04 | 0x80 | 0x10, 0x03, 29, 0, {{"", 0, 120100}}, "", 0, 4, false},
         {"destination refused", 0x80, 0x01, 27, 0, {{"\r\nERROR\r\n", 0, 100}}, "10.0.0.9/18501\r", 0, 4, false},
         {"no answer to the dial", 0x02 | 0x40, 0x01, 28, 0, {{"", 0, 120100}}, "ATDT5551234\r", 0, 4, false},
+        {"answer, OK only", 0x80, 0x01, 29, 0, {{"\r\nOK\r\n", 0, 100}}, "ATS0=1\r", 31, 0, true},
+        {"answer, then ERROR", 0x80, 0x01, 29, 0, {{"\r\nOK\r\n", 0, 100}, {"\r\nERROR\r\n", 0, 100}}, "ATS0=1\r", 0, 4,
+         false},
     };
     for (const Row &r : rows) {
         SetUp();
@@ -392,6 +459,13 @@ TEST_F(GsmTest, DataCallStatesAfterTheConfiguration) {
             EXPECT_EQ(g.b[0] & 0x10, 0) << r.what;
         }
     }
+    // Waiting for CONNECT, an ERROR is the machine's failure: its code returned.
+    SetUp();
+    LE_Put16(&sms_table_bl[0], 0xFFFF);
+    GSMGPRSInfo_St.b[1] = 0x01;
+    GSMGPRSInfo_St.b[3] = 31;
+    fake_ports::Feed(0, "\r\nERROR\r\n");
+    EXPECT_EQ(GSMModemInit(0), 4u);
 }
 
 TEST_F(GsmTest, HangUpEscapeAndReturnToTheCall) {

@@ -100,7 +100,9 @@ protected:
 }  // namespace
 
 TEST_F(SmsTest, SendsTheTextWithItsFieldToTheGroup) {
-    StartUp(SendBlock());
+    SmsBlock b = SendBlock();
+    b.contacts = {{"+49 170-1234 5609", 1}};  // digits 0 and 9 are kept
+    StartUp(b);
     const std::size_t before = sim.cmds.size();
     LT_SetW(R(5), 42);
     LT_SetBit(M16(40), true);
@@ -108,7 +110,7 @@ TEST_F(SmsTest, SendsTheTextWithItsFieldToTheGroup) {
     std::size_t at = before;
     while (at < sim.cmds.size() && sim.cmds[at].rfind("AT+CMGS", 0) != 0) at++;
     ASSERT_LT(at + 1, sim.cmds.size());
-    EXPECT_EQ(sim.cmds[at], "AT+CMGS=+4915112345678\r");
+    EXPECT_EQ(sim.cmds[at], "AT+CMGS=+4917012345609\r");
     EXPECT_EQ(sim.cmds[at + 1], "T= 42 C\x1a");
     // A list of the stored messages is all that came between.
     for (std::size_t i = before; i < at; i++) EXPECT_EQ(sim.cmds[i], "AT+CMGL=\"ALL\"\r");
@@ -223,6 +225,7 @@ TEST_F(SmsTest, DataFieldTexts) {
         {"unsigned 32", {R(5), 32, 6, 10, 0, 0}, 4000000000u, "xxxxxxxxxx", "4000000000"},
         {"zero padded", {R(5), 16, 4, 5, 2, 0}, 42, "xxxxx", "00042"},
         {"right padded", {R(5), 16, 4, 5, 1, 0}, 42, "xxxxx", "42   "},
+        {"field wider than the text", {R(5), 16, 4, 4, 0, 0}, 1234, "xxx", "123"},
     };
     for (const Row &r : rows) {
         SmsBlock b = SendBlock();
@@ -239,6 +242,105 @@ TEST_F(SmsTest, DataFieldTexts) {
         std::snprintf(msg, sizeof msg, "%s", r.placeholder);
         DataFormat(msg, uint32_t(std::strlen(msg)), 0, val, n, t, 0);
         EXPECT_STREQ(msg, r.text) << r.what;
+    }
+}
+
+// Field values at their lengths: a buffer of 40 bytes is enough; a text field
+// of 3 takes 3 register bytes; a float printed in 32 characters is kept; a
+// field placed at the text's end writes nothing.
+TEST_F(SmsTest, FieldValuesAtTheirLengths) {
+    SmsBlock b = SendBlock();
+    b.fields = {{R(5), 16, 4, 3, 0, 0}, {R(7), 8, 8, 3, 0, 0}, {R(9), 32, 7, 40, 0, 0}};
+    b.Install(next_crc++);
+    SmsTables t;
+    ASSERT_EQ(Sms_Tables(8, t), 1u);
+    LT_SetW(R(5), 42);
+    char val[72];
+    EXPECT_EQ(GetDataFromReg(t, 0, val, 40), 2u);
+    EXPECT_STREQ(val, "42");
+    LT_SetW(R(7), 0x4241);
+    LT_SetW(R(8), 0x4443);
+    EXPECT_EQ(GetDataFromReg(t, 1, val, sizeof val), 3u);
+    EXPECT_STREQ(val, "ABC");
+    LT_SetD(R(9), 0x67800000);  // 2^80
+    EXPECT_EQ(GetDataFromReg(t, 2, val, sizeof val), 32u);
+    EXPECT_STREQ(val, "1208925819614629174706176.000000");
+    char msg[4] = "abc";
+    DataFormat(msg, 3, 3, "42", 2, t, 0);
+    EXPECT_STREQ(msg, "abc");
+}
+
+// Command texts: digits 0 and 9 in every numeric format, a value or "RV" that
+// would run past the text's end, a value of 40 characters (39 are taken).
+TEST_F(SmsTest, CommandTextsToTheirEnds) {
+    struct Row {
+        const char *what;
+        SmsBlock::Field f;
+        const char *tpl, *text;
+        std::size_t len;  // bytes of text given; the rest lies past its end
+        uint32_t ok, value;
+        uint8_t rv;
+    };
+    const Row rows[] = {
+        {"signed 16", {R(6), 16, 3, 4, 0, 0}, "SET xxxx", "set -909", 8, 1, 0xFC73, 0},
+        {"unsigned 16", {R(6), 16, 4, 3, 0, 0}, "SET xxx", "set 909", 7, 1, 909, 0},
+        {"signed 32", {R(6), 32, 5, 5, 0, 0}, "SET xxxxx", "set 90009", 9, 1, 90009, 0},
+        {"unsigned 32", {R(6), 32, 6, 5, 0, 0}, "SET xxxxx", "set 90009", 9, 1, 90009, 0},
+        {"float", {R(6), 32, 7, 4, 0, 0}, "SET xxxx", "set 9.05", 8, 1, 0x4110CCCD, 0},
+        {"dotted", {R(6), 32, 9, 8, 0, 0}, "SET xxxxxxxx", "set 10.9.0.9", 12, 1, 0x0A090009, 0},
+        {"value at the end", {R(6), 16, 4, 3, 0, 0}, "SET xxx", "set 423", 6, 1, 42, 0},
+        {"template past the end", {R(6), 16, 4, 3, 0, 0}, "SET xxx V", "set 42 V", 7, 0, 0x7777, 0},
+        {"RV past the end", {R(6), 16, 4, 3, 0, 0}, "SET xxx", "set 42 RV", 8, 0, 0x7777, 0},
+        {"40 characters", {R(6), 8, 8, 45, 0, 0}, "T xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx",
+         "T aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", 42, 0, 0x7777, 0},
+    };
+    for (const Row &r : rows) {
+        SetUp();
+        SmsBlock b = SendBlock();
+        b.rx[0].tpl = r.tpl;
+        b.fields = {r.f};
+        b.rx[0].list = std::string(r.tpl).find('x') == 4 ? "4:0:" : "2:0:";
+        b.Install(next_crc++);
+        ASSERT_EQ(Sms_Tables(8, sms.t), 1u) << r.what;
+        LT_SetD(R(6), 0x7777);
+        char answer[64];
+        uint8_t rv = 9;
+        EXPECT_EQ(ParseSMS(0, r.text, uint32_t(r.len), answer, sizeof answer, &rv), r.ok) << r.what;
+        EXPECT_EQ(r.f.width == 16 ? LT_W(R(6)) : LT_D(R(6)), r.value) << r.what;
+        EXPECT_EQ(rv, r.rv) << r.what;
+    }
+    // Position lists: the digit 9, two digits ending in 9, a pair whose
+    // second number or colon lies past the list's end.
+    struct L {
+        const char *list;
+        uint32_t len, ok, pos, field;
+    };
+    const L lists[] = {
+        {"9:0:", 4, 1, 9, 0}, {"19:0:", 5, 1, 19, 0}, {"1:2:", 2, 0, 0, 0}, {"1:2:", 3, 0, 0, 0},
+    };
+    for (const L &l : lists) {
+        uint32_t at = 0, pos = 0, field = 0;
+        EXPECT_EQ(FieldExtractor(l.list, l.len, &at, &pos, &field), l.ok) << l.list << " " << l.len;
+        EXPECT_EQ(pos, l.pos) << l.list;
+        EXPECT_EQ(field, l.field) << l.list;
+    }
+}
+
+// Texts of 511 characters go out; 512 are more than a message holds.
+TEST_F(SmsTest, TextsOfTheLongestLength) {
+    for (const std::size_t n : {std::size_t(511), std::size_t(512)}) {
+        SetUp();
+        sim = ModemSim{};
+        SmsBlock b = SendBlock();
+        b.tx[0].text = std::string(n, 'a');
+        b.tx[0].list = "";
+        StartUp(b);
+        const std::size_t before = sim.cmds.size();
+        LT_SetBit(M16(40), true);
+        Pass(6000);
+        std::size_t sent = 0;
+        for (std::size_t i = before; i < sim.cmds.size(); i++) sent += sim.cmds[i].rfind("AT+CMGS", 0) == 0;
+        EXPECT_EQ(sent, n == 511 ? 1u : 0u) << n;
     }
 }
 
@@ -294,6 +396,27 @@ TEST_F(SmsTest, BlockChecksDisableMessaging) {
         SMS_Start();
         EXPECT_TRUE(Sms_MagicIs1VMS()) << receive;
     }
+    // A section of its 100-byte header alone, its tables empty, is valid.
+    SetUp();
+    SmsBlock().Install(next_crc++);
+    ASSERT_EQ(LE_Get32(&sms_table_bl[8]), 100u);
+    SMS_Start();
+    EXPECT_TRUE(Sms_MagicIs1VMS());
+    // A service-centre number of 16 characters and a PIN of 4 (its first 4)
+    // go to the module; 17 and 5 are too long and go as empty.
+    for (const std::size_t n : {std::size_t(16), std::size_t(17)}) {
+        SetUp();
+        SmsBlock with_centre;
+        with_centre.centre = std::string("+4917200000000099").substr(0, n);
+        with_centre.Install(next_crc++);
+        LE_Put32(&sms_table_bl[8 + 72], LE_Get32(&sms_table_bl[8 + 48]));
+        LE_Put32(&sms_table_bl[8 + 76], uint32_t(n - 12));
+        sms_table_bl[8 + 69] = 1;
+        SMS_Start();
+        EXPECT_TRUE(Sms_MagicIs1VMS());
+        EXPECT_EQ(ConfigDataInStr[2].len, n == 16 ? 16 : 0) << n;
+        EXPECT_EQ(ConfigDataInStr[0].len, n == 16 ? 4 : 0) << n;
+    }
     // A feature word without SMS leaves messaging off.
     SetUp();
     NV_EditorFeatures &= ~NVF_SMS;
@@ -321,6 +444,135 @@ TEST_F(SmsTest, SenderNumbersMatchByContainment) {
     EXPECT_STREQ(snd, "+4917");
     EXPECT_STREQ(txt, "hello");
     EXPECT_EQ(Sms_ParseList("\r\n", 2, idx, snd, sizeof snd, txt, sizeof txt), 0u);
+    // Digits 0 and 9 in numbers and indexes; numbers of 40 digits keep 31.
+    EXPECT_EQ(Sms_NumberMatch("+1050", "1050"), 1u);
+    EXPECT_EQ(Sms_NumberMatch(std::string(40, '7').c_str(), std::string(40, '7').c_str()), 1u);
+    const char list90[] = "\r\n+CMGL: 90,\"REC READ\",\"+4917\",,\"24/01/01\"\r\nhello\r\n";
+    ASSERT_EQ(Sms_ParseList(list90, sizeof list90 - 1, idx, snd, sizeof snd, txt, sizeof txt), 1u);
+    EXPECT_STREQ(idx, "90");
+    // Lists cut after the index, after the second comma, inside the sender,
+    // and a text that runs to the last byte: nothing read past them.
+    for (const char *cut : {"\r\n+CMGL: 1", "\r\n+CMGL: 1,\"REC READ\",", "\r\n+CMGL: 1,\"REC READ\",\"+49"}) {
+        const std::vector<char> part(cut, cut + std::strlen(cut));
+        EXPECT_EQ(Sms_ParseList(part.data(), uint32_t(part.size()), idx, snd, sizeof snd, txt, sizeof txt), 0u) << cut;
+    }
+    const std::string to_end = "\r\n+CMGL: 1,\"REC READ\",\"+4917\",,\"x\"\r\nhellox";
+    ASSERT_EQ(Sms_ParseList(to_end.data(), uint32_t(to_end.size() - 1), idx, snd, sizeof snd, txt, sizeof txt), 1u);
+    EXPECT_STREQ(txt, "hello");
+}
+
+// The AT engine's step results on hand-made scripts against port 2: an
+// ERROR, an OK, an expected text missing, no wait at all, a buffer filled
+// without a final result, parse pseudo-commands (captures and compares to
+// their last byte), a prompt that is the whole answer.
+TEST_F(SmsTest, AtScriptStepsAndTheirResults) {
+    std::vector<uint8_t> buf;
+    std::string &tx = fake_ports::P()[2].tx;
+    auto run = [&](const at_cmd_st *script, uint32_t count, const char *answer, std::size_t room = 256) {
+        std::vector<uint8_t>(room).swap(buf);  // exactly room bytes
+        at_status.port = 2;
+        AT_Load(script, 0, count, buf.data(), uint16_t(room));
+        tx.clear();
+        fake_ports::FlushRx(2);
+        uint8_t step = AT_Cmd_Handler(&script[0]);
+        if (answer != nullptr) {
+            fake_ports::Feed(2, answer);
+            step = AT_Cmd_Handler(&script[0]);
+        }
+        return step;
+    };
+    const at_cmd_st end{AT_END, "", 0, "", 0, 0, 0, 0, 0, 0, 0};
+    const at_cmd_st plain[] = {{4, "AT+A", 0, "", 20000, AT_F_LAST, 0, 13, 0, 1, 0}, end};
+    at_status.errcnt = 5;
+    EXPECT_EQ(run(plain, 1, "\r\nERROR\r\n"), 1);
+    EXPECT_EQ(tx, "AT+A\r");
+    EXPECT_EQ(at_status.result, AT_R_ERR);
+    EXPECT_EQ(at_status.errcnt, 5) << "an error is no success";
+    EXPECT_EQ(run(plain, 1, "\r\nOK\r\n"), 1);
+    EXPECT_EQ(at_status.result, AT_R_OK);
+    EXPECT_EQ(at_status.errcnt, 0) << "a success ends a run of errors";
+    const at_cmd_st expect[] = {{4, "AT+B", 5, "+CSQ:", 20000, AT_F_LAST, 0, 13, 0, 1, 0}, end};
+    run(expect, 1, "\r\nOK\r\n");
+    EXPECT_EQ(at_status.result, AT_R_ERR);
+    const at_cmd_st nowait[] = {{4, "AT+C", 0, "", 0, AT_F_LAST, 0, 13, 0, 1, 0}, end};
+    EXPECT_EQ(run(nowait, 1, nullptr), 1);
+    EXPECT_EQ(at_status.result, AT_R_OK);
+    run(plain, 1, "\r\n+CSQ: 21,0\r\n", 8);
+    EXPECT_EQ(at_status.result, AT_R_ERR) << "8 bytes and no final result";
+    // Parse: field 1 captured ("ABC"), compared whole; field 9; slot 6.
+    const at_cmd_st parse[] = {{4, "AT+E", 4, "+X: ", 20000, AT_F_LAST | AT_F_PARSE, 0, 13, 0, 1, 0},
+                               {AT_PSEUDO, "#1", 0, "", 0, 0, ',', 0, 0, 1, 0},
+                               {AT_PSEUDO, "=", 3, "ABC", 0, 0, 0, 0, 0, 1, 0},
+                               end};
+    run(parse, 4, "\r\n+X: ABC,DE\r\n\r\nOK\r\n");
+    EXPECT_EQ(at_status.result, AT_R_OK);
+    run(parse, 4, "\r\n+X: ABD,DE\r\n\r\nOK\r\n");
+    EXPECT_EQ(at_status.result, AT_R_ERR);
+    run(parse, 2, "\r\n+X: ABD,DE\r\n\r\nOK\r\n");
+    EXPECT_EQ(at_status.result, AT_R_OK) << "the compare lies past the script's end";
+    const at_cmd_st ninth[] = {{4, "AT+E", 4, "+X: ", 20000, AT_F_LAST | AT_F_PARSE, 0, 13, 0, 1, 0},
+                               {AT_PSEUDO, "#9", 0, "", 0, 0, ',', 0, 0, 1, 0},
+                               {AT_PSEUDO, "=", 4, "NINE", 0, 0, 0, 0, 0, 1, 0},
+                               end};
+    run(ninth, 4, "\r\n+X: a,b,c,d,e,f,g,h,NINE\r\n\r\nOK\r\n");
+    EXPECT_EQ(at_status.result, AT_R_OK);
+    char six[16] = {}, one[16] = {};
+    at_stack_data[5] = AtSlot{0, six, sizeof six, nullptr};
+    at_stack_data[0] = AtSlot{0, one, sizeof one, nullptr};
+    const at_cmd_st slots[] = {{4, "AT+E", 4, "+X: ", 20000, AT_F_LAST | AT_F_PARSE, 0, 13, 0, 1, 0},
+                               {AT_PSEUDO, "#2C1", 0, "", 0, 0, ',', 0, 0, 1, 0},
+                               {AT_PSEUDO, "#1S6", 0, "", 0, 0, ',', 0, 0, 1, 0},
+                               end};
+    run(slots, 4, "\r\n+X: ABC,DE,FG\r\n\r\nOK\r\n");
+    EXPECT_STREQ(six, "ABC");
+    EXPECT_STREQ(one, "DE") << "a C capture ends at its separator";
+    // A prompt that is the whole answer is the expected text.
+    at_status.prompt = 2;
+    const at_cmd_st prompt[] = {{4, "AT+F", 4, "\r\n> ", 20000, AT_F_LAST, 0, 13, 0, 1, 0}, end};
+    run(prompt, 1, "\r\n> ");
+    EXPECT_EQ(at_status.result, AT_R_OK);
+    at_status.prompt = 0;
+    // Send pieces: slot 6's text; the script's last entry is its last, and
+    // the pseudo-command after it belongs to another.
+    at_stack_data[5] = AtSlot{2, six, sizeof six, nullptr};
+    std::memcpy(six, "hi", 3);
+    const at_cmd_st piece[] = {{AT_PSEUDO, "%6", 0, "", 0, AT_F_LAST, 0, 0, 0, 1, 0}, end};
+    run(piece, 1, nullptr);
+    EXPECT_EQ(tx, "hi");
+    const at_cmd_st two[] = {{4, "AT+H", 0, "", 0, 0, 0, 13, 0, 1, 0}, {4, "AT+I", 0, "", 0, 0, 0, 13, 0, 1, 0},
+                             {AT_PSEUDO, "%1", 0, "", 0, 0, 0, 0, 0, 1, 0}};
+    EXPECT_EQ(run(two, 1, nullptr), 1);
+    EXPECT_EQ(tx, "AT+H\r");
+    EXPECT_EQ(run(&two[1], 1, nullptr), 1);
+    // The operator's number after its name: digits 9 and 0 first.
+    AT_SetConfig(4, "TESTNET", 7);
+    const at_cmd_st oper[] = {{4, "AT+G", 0, "", 20000, AT_F_LAST | AT_F_PARSE, 0, 13, 0, 1, 0},
+                              {AT_PSEUDO, "$N", 0, "", 0, 0, 0, 0, 0, 1, 0},
+                              end};
+    for (const char *num : {"90210", "09910"}) {
+        at_stack_data[0] = AtSlot{0, one, sizeof one, nullptr};
+        run(oper, 3, (std::string("\r\n+COPS: (2,\"TESTNET\",\"TN\",\"") + num + "\")\r\n\r\nOK\r\n").c_str());
+        EXPECT_STREQ(one, num);
+    }
+    char tiny[1] = {'x'};
+    at_stack_data[0] = AtSlot{0, tiny, 1, nullptr};
+    run(oper, 3, "\r\n+COPS: (2,\"OTHER\")\r\n\r\nOK\r\n");
+    EXPECT_EQ(tiny[0], 'x') << "a slot of one byte is left alone";
+    at_stack_data = {};
+    // A configuration string keeps 1,023 characters.
+    AT_SetConfig(1, std::string(1024, 'c').c_str(), 1024);
+    EXPECT_EQ(ConfigDataInStr[0].len, 1023);
+    AT_SetConfig(1, "", 0);
+    // Socket status texts: 55 characters are too short to hold one; 56 are read.
+    for (const std::size_t n : {std::size_t(55), std::size_t(56)}) {
+        at_status.prompt = 4;
+        std::string text = "#SS: 1,3";
+        text.resize(n, ' ');
+        AT_ApplySocketStatus(text.c_str(), uint32_t(n));
+        EXPECT_EQ(at_status.prompt, n == 55 ? 4 : 0) << n;
+    }
+    at_status = AtStatus{};
+    at_status.socket = 0xFF;
 }
 
 TEST_F(SmsTest, ReceiveCycleOnTheProgrammingPortModem) {

@@ -106,6 +106,24 @@ protected:
 
 }  // namespace
 
+// Socket numbers are 0..5 (the module's 1..6): 6 is none, and its status
+// line is the last socket's.
+TEST_F(SockTest, SocketNumbersToTheLast) {
+    SockConnInfo req{};
+    req.socket = SOCK_COUNT;
+    EXPECT_EQ(ModemDataConnRequest(req), 1u);
+    EXPECT_EQ(ModemDataDisConnRequest(SOCK_COUNT), 0u);
+    EXPECT_FALSE(IsModemSocketActive(at_status.port, SOCK_COUNT));
+    EXPECT_EQ(ModemCheckRecv(SOCK_COUNT), 0u);
+    EXPECT_EQ(ModemDataRecv(SOCK_COUNT), 0u);
+    const uint8_t byte = 1;
+    EXPECT_EQ(ModemDataSend(SOCK_COUNT, &byte, 1, 1), 1u);
+    DataConnectionLoop(SOCK_COUNT);
+    at_status.prompt = 4;
+    Sock_ApplyStatus(SOCK_COUNT, 3, "6,3", 3);
+    EXPECT_EQ(at_status.prompt, 0) << "socket 6 is the last";
+}
+
 TEST_F(SockTest, DialSendRingAndReceive) {
     // %SR163 at 11 or 13 keeps the command protocol off the programming port.
     const struct {

@@ -52,10 +52,11 @@ TEST_F(MsgTest, OpenSendReceiveCloseOnThePort) {
     fake_ports::Feed(0, "AB");
     ASSERT_EQ(Scan(), -1);
     EXPECT_EQ(LT_W(R(21)), 2);
-    fake_ports::Feed(0, "CD");
+    fake_ports::Feed(0, "CDE");  // one byte more than the count asks for
     ASSERT_EQ(Scan(), -1);
     EXPECT_EQ(LT_W(R(30)), 0x4241);
     EXPECT_EQ(LT_W(R(31)), 0x4443);
+    EXPECT_EQ(LT_W(R(32)), 0) << "the fifth byte stays on the line";
     EXPECT_TRUE(LT_Bit(M16(13)));
     // The close gave the port back to the command protocol.
     EXPECT_TRUE(LT_Bit(M16(14)));
@@ -259,6 +260,7 @@ TEST_F(MsgTest, ResultCodesNumericAndVerbose) {
         {0, "0", 0},          {0, "OK", 0},          {0, "1", 1},          {0, "10", 1},
         {0, "5", 1},          {0, "2", 2},           {0, "3", 3},          {0, "4", 4},
         {0, "NO DIALTONE", 4}, {0, "ATDT5551234", 65534}, {0, "", 65534},
+        {0, "9", 1},          {0, "123456", 1},      {0, "1234567", 4},
         {1, "OK", 0},         {1, "ERROR", 4},       {1, "CONNECT 9600", 1}, {1, "NO CARRIER", 3},
         {1, "RING", 2},       {1, "LISTEN", 6},      {1, "AT-Command", 4}, {1, "hello", 65534},
     };

@@ -57,6 +57,18 @@ TEST(RemoteIo, WalkParseFramesAnswers) {
     EXPECT_EQ(len, ETNIO_CFG_BYTES);
     EXPECT_EQ(EtnIoConfig(block.data(), uint32_t(block.size()), 1, &len), nullptr);  // no second record
     EXPECT_EQ(EtnIoConfig(block.data(), uint32_t(block.size()) - 1, 0, &len), nullptr);  // record past the block
+    // Blocks cut inside a slot id, a slot record's header and a record's
+    // header: nothing read past them; a record header alone at the end is
+    // a record of no bytes.
+    uint32_t got = 0;
+    for (std::size_t cut : {std::size_t(1), std::size_t(6), std::size_t(26)}) {
+        const Bytes part(block.begin(), block.begin() + long(cut));
+        EXPECT_EQ(EtnIoConfig(part.data(), uint32_t(part.size()), 0, &got), nullptr) << cut;
+    }
+    Bytes empty(block.begin(), block.begin() + 24);
+    empty.insert(empty.end(), {0x01, 0xCF, 0, 0});
+    EXPECT_EQ(EtnIoConfig(empty.data(), uint32_t(empty.size()), 0, &got), empty.data() + 28);
+    EXPECT_EQ(got, 0u);
     // Read literally, FF FF FF FF would end the walk: here it is two empty slots.
     ASSERT_EQ(EtnIo_Parse(0, d, len), 1);
     const EtnIoStation &s = EtnIOConnState[0].st[0];
@@ -69,6 +81,10 @@ TEST(RemoteIo, WalkParseFramesAnswers) {
                                        0x11, 0x88, 0x77, 0x66, 0x55, 0xCC, 0xBB, 0xAA, 0x99}));
     ASSERT_EQ(EtnIo_BuildFrame(0, 0, 2, f, sizeof f), 12);
     EXPECT_EQ(Bytes(f, f + 12), (Bytes{0x01, 0x02, 0, 0, 0, 6, 0xFF, 0x02, 0, 0, 0, 0x30}));
+    // Room for exactly the frame is room enough.
+    EXPECT_EQ(EtnIo_BuildFrame(0, 0, 16, f, 25), 25);
+    EXPECT_EQ(EtnIo_BuildFrame(0, 0, 15, f, 19), 19);
+    EXPECT_EQ(EtnIo_BuildFrame(0, 0, 2, f, 12), 12);
     EXPECT_EQ(EtnIo_BuildFrame(0, 0, 3, f, sizeof f), ETNIO_BAD_FC);
     // Answers: inputs into %I and %R; a transaction not asked for is dropped.
     EtnIOConnState[0].tid_fc = {0x0102, 0xFFFF, 0xFFFF};
@@ -77,6 +93,8 @@ TEST(RemoteIo, WalkParseFramesAnswers) {
     Bytes other = ans;
     other[1] = 0x03;
     EXPECT_EQ(EtnIoModTcpRxPacket(0, 0, other.data(), uint32_t(other.size())), 0);
+    const Bytes other_exc = {0x01, 0x03, 0, 0, 0, 3, 0xFF, 0x82, 2};
+    EXPECT_EQ(EtnIoModTcpRxPacket(0, 0, other_exc.data(), uint32_t(other_exc.size())), ETNIO_EXCEPTION);
     EXPECT_EQ(Word(110), 0);
     Bytes shortans(ans.begin(), ans.end() - 1);  // one input byte missing
     EXPECT_EQ(EtnIoModTcpRxPacket(0, 0, shortans.data(), uint32_t(shortans.size())), ETNIO_OTHER_FC);
@@ -102,6 +120,10 @@ TEST(RemoteIo, WalkParseFramesAnswers) {
     EXPECT_EQ(EtnIo_Parse(0, Record({{2, 0}, {17, 0}, {6, 0}}).data(), ETNIO_CFG_BYTES), 1);
     EXPECT_EQ(EtnIOConnState[0].st[0].modules, 1);
     EXPECT_EQ(EtnIo_Parse(0, Record({{2, 0}}, 2).data(), 16 + 192), -1);  // the second station lies past the record
+    EXPECT_EQ(EtnIo_Parse(0, Record({{2, 0}}, 2).data(), 16 + 384 - 1), -1);  // one byte short of it
+    EXPECT_EQ(EtnIo_Parse(0, Record({{2, 0}}, 2).data(), 16 + 384), 2);
+    EXPECT_EQ(EtnIo_Parse(0, Record({{2, 0}}, 16).data(), ETNIO_CFG_BYTES), 16);
+    EXPECT_EQ(EtnIo_Parse(0, Record({}, 0).data(), 16), 0);  // the header alone: no station
 }
 
 TEST(RemoteIo, BootpAnswers) {

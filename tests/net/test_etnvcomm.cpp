@@ -117,6 +117,12 @@ TEST_F(VirtualPorts, NumbersSegmentsAndRedial) {
     EXPECT_EQ(EtnVComm_Open(0x2105, intptr_t(rec.data())), 1);
     EXPECT_EQ(EtnVComm_Close(0x2105), 6);
     EXPECT_EQ(EtnVComm_Close(0x2105), 0);  // not open any more
+    // The ends of both short ranges: 2 is port 2, 34 port 31 (a close
+    // answers the port's index + 1).
+    EXPECT_EQ(EtnVComm_Open(2, intptr_t(rec.data())), 1);
+    EXPECT_EQ(EtnVComm_Close(2), 3);
+    EXPECT_EQ(EtnVComm_Open(34, intptr_t(rec.data())), 1);
+    EXPECT_EQ(EtnVComm_Close(34), 32);
     EXPECT_EQ(EtnVComm_CheckRx(16416), 0);
     EXPECT_EQ(EtnVComm_PutTx(16416, 0x41), 0);
 

@@ -2,6 +2,7 @@
 // block moves, and the map's set-up and configuration-change service.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -237,6 +238,81 @@ TEST(NetConfig, TypicalBlockAccountsEgdModbusAndBounds) {
     EXPECT_EQ(text.str(), "server pool.example\nserver time.example\n");
 }
 
+// Records that end at the block's last byte are taken; cut short by a few
+// bytes they are not, and nothing past the bytes present is read.
+TEST(NetConfig, RecordsToTheLastByte) {
+    test_support::TempRoot root;
+    EGD_Index_Count = 0;
+    DprInitReq();
+    static DprConfigRec rec;
+    auto parse = [](const Stream &s, int cut = 0) {
+        std::vector<uint8_t> b = s.Block(1, 2);
+        b.resize(b.size() - std::size_t(cut));
+        return Parse(b, rec);
+    };
+    Stream pair;
+    pair << 0x00100000 << 0 << 11 << 22;
+    ASSERT_EQ(parse(pair), 0u);
+    EXPECT_EQ(rec.values[1], 22u);
+    // An account record with nothing after its kind word; one cut inside
+    // its rights word.
+    Stream http;
+    http << 0x04000000;
+    EXPECT_EQ(parse(http), 0u);
+    EXPECT_STREQ(rec.http.user, "");
+    http.Bytes(Entry("web", "secret", "hello", 9, 0));
+    EXPECT_EQ(parse(http, 2), 0u);
+    EXPECT_STREQ(rec.http.user, "");
+    EXPECT_EQ(parse(http), 0u);
+    EXPECT_STREQ(rec.http.user, "web");
+    // Modbus with its 32 further bytes, whole and 4 bytes short.
+    Stream mb;
+    mb << 0x01000000 << 0x20000 << 17 << 0 << 0 << 0 << 0 << 0 << 0 << 0 << 0;
+    ASSERT_EQ(parse(mb), 0u);
+    EXPECT_EQ(rec.modbus.present, 1u);
+    EXPECT_EQ(parse(mb, 4), 0u);
+    EXPECT_EQ(rec.modbus.present, 0u);
+    // Network time: a name of 96 characters keeps 95; a blank is part of a
+    // name; 4 bytes short, none is taken.
+    Stream ntp;
+    std::vector<uint8_t> names(960, 0);
+    std::memset(&names[0], 'a', 96);
+    std::memcpy(&names[96], "ntp one", 7);
+    ntp << 0x00200000 << 0x00050003;
+    ntp.Bytes(names);
+    ASSERT_EQ(parse(ntp), 0u);
+    EXPECT_EQ(std::strlen(rec.ntp_servers[0]), 95u);
+    EXPECT_STREQ(rec.ntp_servers[1], "ntp one");
+    EXPECT_EQ(parse(ntp, 4), 0u);
+    EXPECT_STREQ(rec.ntp_servers[0], "");
+    // 128 EGD exchanges end the walk: the account record after them is not read.
+    Stream egd;
+    for (uint32_t x = 0; x < DPR_EGD_MAX; x++) egd << (0x80000000 | x) << 1 << 2 << 3 << 4 << 0 << 0;
+    egd << 0x04000000;
+    egd.Bytes(Entry("web", "secret", "hello", 9, 0));
+    ASSERT_EQ(parse(egd), 0u);
+    EXPECT_EQ(rec.egd[DPR_EGD_MAX - 1].kind, 0x80000000u | (DPR_EGD_MAX - 1));
+    EXPECT_STREQ(rec.http.user, "");
+    // Request tables: 288 read and 416 write entries fill them; one more
+    // (no end mark) refuses the block.
+    for (uint32_t i = 0; i < 288; i++) LE_Put32(DprRdReqs1 + 20 + 8 * i, 32768);
+    for (uint32_t i = 0; i < 416; i++) LE_Put32(DprWrReqs1 + 20 + 8 * i, 32768);
+    EXPECT_EQ(parse(pair), 0u);
+    LE_Put32(DprRdReqs1 + 20 + 8 * 288, 32768);
+    EXPECT_EQ(parse(pair), 1u);
+    DprInitReq();
+    for (uint32_t i = 0; i <= 416; i++) LE_Put32(DprWrReqs1 + 20 + 8 * i, 32768);
+    EXPECT_EQ(parse(pair), 1u);
+    DprInitReq();
+    // Both interfaces parse their slot's block; there is no third.
+    Install(pair.Block(1, 2));
+    EXPECT_EQ(DprParseConfig(1), 0u);
+    EXPECT_EQ(Dpr_Configuration[1].values[1], 22u);
+    EXPECT_EQ(DprParseConfig(2), 1u);
+    EtnConfp = nullptr;
+    std::memset(&Dpr_Configuration[1], 0, DPR_CONFIG_BYTES);
+}
+
 TEST(NetBridge, ValidateRangesAndBlockMoves) {
     auto valid = [](uint32_t r, uint32_t n) {
         const EtnReq q{r, n};
@@ -261,6 +337,25 @@ TEST(NetBridge, ValidateRangesAndBlockMoves) {
     EXPECT_FALSE(valid(0xBFFFFFFFu, 16));
     DrevanoRuntime = 0;
     EXPECT_FALSE(valid(0xC0000000u, 16));
+    // The last bit of each area is the request's last, not one further.
+    EXPECT_TRUE(valid(22511, 16));
+    EXPECT_FALSE(valid(22512, 16));
+    EXPECT_TRUE(valid(REG_EM_END - 16, 16));
+    EXPECT_FALSE(valid(REG_EM_END - 16, 17));
+    EXPECT_TRUE(valid(24576 - 16, 16));
+    EXPECT_FALSE(valid(24576 - 16, 17));
+    EXPECT_TRUE(valid(32768 - 16, 16));
+    EXPECT_FALSE(valid(32768 - 16, 17));
+    // EGD status entries: 256 of them; index 256 is none.
+    std::array<uint8_t, 8> after{};
+    std::memcpy(after.data(), DprStatusWrReqs + 8 * 256, 8);
+    Dpr_Add_Egd_Status_Req(32768, 5, 256);
+    EXPECT_EQ(0, std::memcmp(after.data(), DprStatusWrReqs + 8 * 256, 8));
+    LE_Put32(DprStatusWrReqs + 8 * 256 + 4, 32768);
+    plc_reg.fill(0);
+    Dpr_Set_Egd_Status(0x77, 256);
+    EXPECT_EQ(Dpr_Get_W_Data(32768), 0);
+    std::memcpy(DprStatusWrReqs + 8 * 256, after.data(), 8);
 
     plc_reg.fill(0);
     uint8_t buf[8] = {0x34, 0x12, 0, 0, 0, 0, 0, 0};

@@ -67,6 +67,20 @@ TEST(DhcpLease, OptionRunningPastTheMessageIsNotRead) {
     procOfferAckPacket(0);
     EXPECT_EQ(dhcpOffered[0].lease, 3600u);
     EXPECT_EQ(dhcpOffered[0].t1, 0u);
+    // An option that ends at the last byte (no end option) is read; a
+    // message of the cookie alone still gives the offered address.
+    m.len -= 4;
+    m.Put({58, 4, 0x00, 0x00, 0x0E, 0x10});
+    std::memcpy(r.in.data(), m.bytes, m.len);
+    r.in_len = m.len;
+    r.in[m.len] = 0x77;
+    procOfferAckPacket(0);
+    EXPECT_EQ(dhcpOffered[0].t1, 3600u);
+    const uint8_t yiaddr[] = {10, 77, 0, 52};
+    std::memcpy(&r.in[16], yiaddr, 4);
+    r.in_len = 240;
+    procOfferAckPacket(0);
+    EXPECT_EQ(dhcpOffered[0].address, 0x0A4D0034u);
 }
 
 }  // namespace

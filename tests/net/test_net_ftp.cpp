@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <netinet/in.h>
+#include <poll.h>
 #include <string>
 #include <vector>
 #include <sys/socket.h>
@@ -175,6 +176,7 @@ TEST(NetFtp, CommandsSplitFromTheByteStream) {
     EXPECT_EQ(length(std::string(511, 'a') + "\n"), 512u);
     EXPECT_EQ(length(std::string(512, 'a') + "\n"), 512u) << "a longer line is taken cut";
     EXPECT_EQ(length(std::string(600, 'a')), 512u);
+    EXPECT_EQ(length(std::string(512, 'a')), 512u) << "512 bytes without LF are a whole line";
 
     FtpFixture f;
     auto input = [&](const std::string &s) {
@@ -432,6 +434,24 @@ TEST(NetFtp, APassiveDataConnectionIsTakenOnlyFromTheClientsHost) {
     close(own);
 }
 
+// Arguments at their ends: a two-character name with its slash, one that
+// runs to the end of the bytes received, one longer than 255 characters.
+TEST(NetFtp, ArgumentsToTheirEnds) {
+    FtpFixture f;
+    EXPECT_EQ(f.Send("USER alice\r\n"), "331 Enter password \r\n");
+    EXPECT_EQ(f.Send("PASS pw1\r\n"), "230 Logged in \r\n");
+    EXPECT_EQ(f.Send("MKD e/\r\n"), "200 \"/e\" Directory Created \r\n");
+    NX_PACKET *pk = nullptr;
+    ASSERT_EQ(_nx_packet_allocate(&pool, &pk, 0, 0), 0u);
+    _nx_packet_data_append(pk, "MKD gh", 6, &pool, 0);
+    pk->nx_packet_append_ptr -= 1;  // 'h' stays in the buffer, past the end
+    pk->nx_packet_length -= 1;
+    FtpServerCommand(&f.sv, 0, pk);
+    EXPECT_EQ(f.link.Line(), "200 \"/g\" Directory Created \r\n");
+    EXPECT_EQ(f.Send("DELE " + std::string(300, 'a') + "\r\n"), "550 Delete Failed \r\n");
+    EXPECT_EQ(f.Send("QUIT\r\n"), "221 Logging Off \r\n");
+}
+
 TEST(NetFtp, MarkerGiveUpRenewalClampAndResolverTimeOut) {
     test_support::TempRoot root;
     mkdir((root / "opt").c_str(), 0755);
@@ -506,6 +526,14 @@ TEST(NetFtp, MarkerGiveUpRenewalClampAndResolverTimeOut) {
     EXPECT_EQ(dnsResolve("broker.plc.test", out), -6);
     EXPECT_EQ(dnsFlowCtrl.state, 0u);
     EXPECT_EQ(dnsFlowCtrl.fd, -1);
+    // Three name servers: the first two are taken.
+    std::ofstream(root / "etc/resolv.conf") << "nameserver 127.0.0.7\nnameserver 127.0.0.8\nnameserver 127.0.0.9\n";
+    EXPECT_EQ(dnsResolve("broker.plc.test", out), 2);
+    EXPECT_EQ(dnsFlowCtrl.server_count, 2u);
+    EXPECT_STREQ(dnsFlowCtrl.servers[1], "127.0.0.8");
+    close(dnsFlowCtrl.fd);
+    dnsFlowCtrl.fd = -1;
+    dnsFlowCtrl.state = 0;
 }
 
 TEST(NetFtp, ResolverAgainstALoopbackNameServer) {
@@ -567,6 +595,23 @@ TEST(NetFtp, ResolverAgainstALoopbackNameServer) {
     EXPECT_EQ(until_not_1(), 2);
     EXPECT_EQ(dnsResolve("broker.plc.test", out), 0);
     EXPECT_STREQ(out, "10.77.0.42");
+    // An empty datagram from the server is no answer: the lookup waits on.
+    EXPECT_EQ(dnsResolve("broker.plc.test", out), 2);
+    EXPECT_EQ(dnsResolve("broker.plc.test", out), 1);
+    {
+        uint8_t q[512];
+        struct sockaddr_in peer {};
+        socklen_t pl = sizeof peer;
+        EXPECT_GT(recvfrom(srv, q, sizeof q, 0, reinterpret_cast<struct sockaddr *>(&peer), &pl), 12);
+        sendto(srv, q, 0, 0, reinterpret_cast<struct sockaddr *>(&peer), pl);
+        struct pollfd w {dnsFlowCtrl.fd, POLLIN, 0};
+        ASSERT_EQ(poll(&w, 1, 5000), 1);
+        EXPECT_EQ(dnsResolve("broker.plc.test", out), 1);
+        EXPECT_EQ(dnsFlowCtrl.state, 2u);
+    }
+    dnsFlowCtrl.state = 0;
+    close(dnsFlowCtrl.fd);
+    dnsFlowCtrl.fd = -1;
     // A stale identifier: -1.
     EXPECT_EQ(dnsResolve("broker.plc.test", out), 2);
     EXPECT_EQ(dnsResolve("broker.plc.test", out), 1);

@@ -9,6 +9,7 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -103,6 +104,92 @@ TEST(NetServices, Md5SuiteDigestAndBase64) {
     EXPECT_STREQ(out, "YWI=");
 }
 
+// The HTTP server's request helpers at the ends of their fields and of the
+// bytes received. A packet may hold bytes past its end (written, then cut
+// off here) that no helper may take: ';', 'Z', '"' or CR just past the end.
+TEST(NetServices, HttpRequestHelpersToTheLastByte) {
+    alignas(16) static uint8_t mem[4 * (NX_PACKET_HEADER + 1520)];
+    static NX_PACKET_POOL pool;
+    _nx_packet_pool_create(&pool, "helpers", 1520, mem, sizeof mem);
+    NX_PACKET *pk = nullptr;
+    auto packet = [&](const std::string &text, std::size_t past = 0) {
+        if (pk != nullptr) _nx_packet_release(pk);
+        pk = nullptr;
+        EXPECT_EQ(_nx_packet_allocate(&pool, &pk, 0, 0), 0u);
+        _nx_packet_data_append(pk, text.data(), uint32_t(text.size()), &pool, 0);
+        pk->nx_packet_append_ptr -= past;
+        pk->nx_packet_length -= uint32_t(past);
+        return pk;
+    };
+    // Resource: 7 characters fit 8 bytes, 8 do not; no blank before the end.
+    char res[8];
+    EXPECT_EQ(_nx_http_server_retrieve_resource(packet("GET /abcdef HTTP/1.0\r\n\r\n"), res, 8), 0u);
+    EXPECT_STREQ(res, "/abcdef");
+    EXPECT_EQ(_nx_http_server_retrieve_resource(packet("GET /abcdefg HTTP/1.0\r\n\r\n"), res, 8), 224u);
+    EXPECT_EQ(_nx_http_server_retrieve_resource(packet("GET /abc"), res, 8), 224u);
+    // Content length: digits 0 and 9, ten digits, eleven, digits at the end.
+    EXPECT_EQ(_nx_http_server_content_length_get(packet("POST / HTTP/1.0\r\nContent-Length: 10\r\n\r\n")), 10u);
+    EXPECT_EQ(_nx_http_server_content_length_get(packet("POST / HTTP/1.0\r\nContent-Length: 9\r\n\r\n")), 9u);
+    packet("POST / HTTP/1.0\r\nContent-Length: 4294967295\r\n\r\n");
+    EXPECT_EQ(_nx_http_server_content_length_get(pk), 4294967295u);
+    EXPECT_FALSE(HttpContentLengthTooLong(pk));
+    packet("POST / HTTP/1.0\r\nContent-Length: 12345678901\r\n\r\n");
+    EXPECT_EQ(_nx_http_server_content_length_get(pk), 0u);
+    EXPECT_TRUE(HttpContentLengthTooLong(pk));
+    EXPECT_EQ(_nx_http_server_content_length_get(packet("POST / HTTP/1.0\r\nContent-Length: 12\r", 1)), 0u);
+    // Parameters and queries: to the end of the bytes, 3 characters in 4 bytes.
+    char four[4];
+    EXPECT_EQ(_nx_http_server_param_get(packet("GET /a;xyZ ", 2), 0, four, 4), 0u);
+    EXPECT_STREQ(four, "xy");
+    EXPECT_EQ(_nx_http_server_param_get(packet("GET /x;", 1), 0, four, 4), 230u);
+    EXPECT_EQ(_nx_http_server_param_get(packet("GET /a;abc HTTP/1.0\r\n\r\n"), 0, four, 4), 0u);
+    EXPECT_STREQ(four, "abc");
+    EXPECT_EQ(_nx_http_server_param_get(packet("GET /a;abcd HTTP/1.0\r\n\r\n"), 0, four, 4), 226u);
+    EXPECT_EQ(_nx_http_server_query_get(packet("GET /a?xyZ ", 2), 0, four, 4), 0u);
+    EXPECT_STREQ(four, "xy");
+    EXPECT_EQ(_nx_http_server_query_get(packet("GET /a?abcd HTTP/1.0\r\n\r\n"), 0, four, 4), 0u);
+    EXPECT_STREQ(four, "abc");
+    // Content: none received behind the header; the offset of the body's end.
+    char body[16];
+    uint32_t got = 99;
+    EXPECT_EQ(_nx_http_server_content_get(nullptr, packet("POST / HTTP/1.0\r\nContent-Length: 12\r\n\r\n"), 0,
+                                          body, 16, &got), 224u);
+    packet("POST / HTTP/1.0\r\nContent-Length: 12\r\n\r\n0123456789AB");
+    EXPECT_EQ(_nx_http_server_content_get(nullptr, pk, 12, body, 16, &got), 231u);
+    EXPECT_EQ(_nx_http_server_content_get(nullptr, pk, 11, body, 16, &got), 0u);
+    EXPECT_EQ(got, 1u);
+    EXPECT_EQ(body[0], 'B');
+    // Digest fields: 39 characters kept of a longer one; one that runs to the
+    // end of the bytes; a response whose closing quote is past the end.
+    const std::string r32 = "8201fa5e72ab0ec174e0c54fe53b3f43";
+    char response[40], uri[40], nc[40], cnonce[64];
+    std::string uri45(45, 'u');
+    uri45[0] = '/';
+    packet("GET / HTTP/1.0\r\nAuthorization: Digest uri=\"" + uri45 + "\", nc=00000001Z\r\n", 3);
+    EXPECT_EQ(_nx_http_server_retrieve_digest_authorization(pk, response, uri, nc, cnonce), 0u);
+    EXPECT_EQ(std::string(uri), uri45.substr(0, 39));
+    EXPECT_STREQ(nc, "00000001");
+    packet("GET / HTTP/1.0\r\nAuthorization: Digest nc=1, response=\"" + r32 + "\"\r\n", 3);
+    EXPECT_EQ(_nx_http_server_retrieve_digest_authorization(pk, response, uri, nc, cnonce), 0u);
+    // Basic: to the end of the bytes; 101 characters kept of 110.
+    char cred[102];
+    EXPECT_EQ(_nx_http_server_retrieve_basic_authorization(packet("GET / HTTP/1.0\r\nAuthorization: Basic YWJjZ\r\n", 3),
+                                                           cred), 4u);
+    EXPECT_STREQ(cred, "YWJj");
+    const std::string long_cred(110, 'Q');
+    EXPECT_EQ(_nx_http_server_retrieve_basic_authorization(
+                  packet("GET / HTTP/1.0\r\nAuthorization: Basic " + long_cred + "\r\n\r\n"), cred), 101u);
+    _nx_packet_release(pk);
+    // Base64 of 2 characters decodes to one byte; 1 and 2 bytes of longer texts.
+    char out[16];
+    _nx_http_base64_decode("YQ", out);
+    EXPECT_STREQ(out, "a");
+    _nx_http_base64_encode("ab", 1, out);
+    EXPECT_STREQ(out, "YQ==");
+    _nx_http_base64_encode("abc", 2, out);
+    EXPECT_STREQ(out, "YWI=");
+}
+
 TEST(NetServices, RegisterTextsFormatsAndFormValues) {
     struct Row {
         const char *reg, *fmt, *len;
@@ -119,6 +206,7 @@ TEST(NetServices, RegisterTextsFormatsAndFormValues) {
         {"R3", "", "", 32768 + 32, 16},      {"R3", "FOO", "", 0, 0},
         {"r3", "INT", "", 0, 0},             {"R3x", "INT", "", 0, 0},
         {"AI2", "UINT", "", 16384 + 16, 16}, {"S16", "BOOL", "", 1536 + 15, 1},
+        {"R00000001", "INT", "", 0, 0},      {"R3", "ASCII", "1", 32768 + 32, 8},
     };
     for (const Row &r : rows) {
         EtnReq q{1, 1};
@@ -129,6 +217,7 @@ TEST(NetServices, RegisterTextsFormatsAndFormValues) {
     const std::pair<const char *, const char *> forms[] = {
         {"Courier+New", "Courier New"}, {"%23FF0000", "#FF0000"}, {"a%00b", "a"}, {"50%", "50%"},
         {"x&y", "x"},                   {"ab\tc  ", "ab c"},      {"%4", "%4"},   {"", ""},
+        {"%39", "9"},
     };
     for (const auto &[in, want] : forms) {
         char out[64];
@@ -144,6 +233,52 @@ TEST(NetServices, RegisterTextsFormatsAndFormValues) {
     EXPECT_EQ(len, 74u);
     const std::string face(63, 'F');
     EXPECT_EQ(HttpRegPage("R100", "INT", "", "", face.c_str(), "4", face.c_str(), face.c_str(), page, len), 224u);
+    // 111 characters of tags and value with a 17-character refresh text and
+    // two of 63: 255 exactly; one more refresh character: refused.
+    EXPECT_EQ(HttpRegPage("R100", "INT", "", "", std::string(17, '5').c_str(), "4", face.c_str(), face.c_str(), page,
+                          len), 0u);
+    EXPECT_EQ(len, 255u);
+    EXPECT_EQ(HttpRegPage("R100", "INT", "", "", std::string(18, '5').c_str(), "4", face.c_str(), face.c_str(), page,
+                          len), 224u);
+    // ASCII values of 1 and 31 characters.
+    PlcReg_Set(32768 + 32, "ABCDEFGHIJKLMNOPQRSTUVWXYZ01234", 248);
+    ASSERT_EQ(HttpRegPage("R3", "ASCII", "1", "", "", "", "", "", page, len), 0u);
+    EXPECT_STREQ(page, "<body>A</body>\r\n");
+    ASSERT_EQ(HttpRegPage("R3", "ASCII", "31", "", "", "", "", "", page, len), 0u);
+    EXPECT_STREQ(page, "<body>ABCDEFGHIJKLMNOPQRSTUVWXYZ01234</body>\r\n");
+    // A form value of 64 characters keeps 63.
+    char value[64];
+    UrlValueDecode(value, std::string(64, 'v').c_str());
+    EXPECT_EQ(std::string(value), std::string(63, 'v'));
+    // The write form: an ASCII length of 1, 9 and 10 characters takes as many
+    // (%R3 on: two a register).
+    alignas(16) static uint8_t mem[2 * (NX_PACKET_HEADER + 1520)];
+    static NX_PACKET_POOL pool;
+    _nx_packet_pool_create(&pool, "write form", 1520, mem, sizeof mem);
+    static NX_HTTP_SERVER sv;
+    sv = {};
+    sv.nx_http_server_packet_pool_ptr = &pool;
+    sv.nx_http_server_socket.fd = sv.nx_http_server_socket.accepted_fd = -1;
+    DprInitReq();
+    auto write = [&](const char *length) {
+        plc_reg.fill(0);
+        const std::string req = std::string("POST /writereg.htm;reg-R3;fmt-ASCII-") + length +
+                                " HTTP/1.0\r\nContent-Length: 16\r\n\r\nreg=ABCDEFGHIJKL";
+        NX_PACKET *pk = nullptr;
+        EXPECT_EQ(_nx_packet_allocate(&pool, &pk, 0, 0), 0u);
+        _nx_packet_data_append(pk, req.data(), uint32_t(req.size()), &pool, 0);
+        char resource[] = "/writereg.htm";
+        Http_RequestNotify(&sv, NX_HTTP_SERVER_POST_REQUEST, resource, pk);
+        _nx_packet_release(pk);
+        DprInitReq();
+    };
+    write("1");
+    EXPECT_EQ(Dpr_Get_W_Data(32768 + 32), 0x0041);
+    write("9");
+    EXPECT_EQ(Dpr_Get_W_Data(32768 + 32 + 16 * 4), 0x0049);
+    write("10");
+    EXPECT_EQ(Dpr_Get_W_Data(32768 + 32 + 16 * 4), 0x4A49);
+    EXPECT_EQ(Dpr_Get_W_Data(32768 + 32 + 16 * 5), 0);
 }
 
 // The checking front ends of the HTTP and FTP servers: a missing record,
@@ -233,6 +368,38 @@ TEST(NetServices, HttpAndFtpFrontEndsRefuseWithTheirCodes) {
 
 std::vector<uint8_t> Bytes(const uint8_t *p, std::size_t n) { return {p, p + n}; }
 
+// One's-complement sum of 16-bit big-endian words (an odd last byte padded).
+uint32_t WordSum(const uint8_t *p, std::size_t n, uint32_t acc = 0) {
+    for (std::size_t i = 0; i < n; i++) acc += (i % 2 == 0) ? uint32_t(p[i]) << 8 : p[i];
+    while (acc >> 16) acc = (acc & 0xFFFF) + (acc >> 16);
+    return acc;
+}
+
+// msg in an IPv4/UDP datagram from 10.77.0.3 port 67 to 255.255.255.255 port
+// 68, with its header checksum and, when asked, its UDP checksum.
+std::vector<uint8_t> Datagram(const std::vector<uint8_t> &msg, bool udp_sum = false) {
+    std::vector<uint8_t> dg(28 + msg.size(), 0);
+    dg[0] = 0x45;
+    dg[2] = uint8_t(dg.size() >> 8), dg[3] = uint8_t(dg.size());
+    dg[8] = 64, dg[9] = 17;
+    dg[12] = 10, dg[13] = 77, dg[15] = 3;
+    dg[16] = dg[17] = dg[18] = dg[19] = 255;
+    const uint16_t ipsum = uint16_t(~WordSum(dg.data(), 20));
+    dg[10] = uint8_t(ipsum >> 8), dg[11] = uint8_t(ipsum);
+    dg[20] = 0, dg[21] = 67, dg[22] = 0, dg[23] = 68;
+    const std::size_t udp = dg.size() - 20;
+    dg[24] = uint8_t(udp >> 8), dg[25] = uint8_t(udp);
+    std::copy(msg.begin(), msg.end(), dg.begin() + 28);
+    if (udp_sum) {
+        // Pseudo-header: source, destination, protocol 17, UDP length.
+        uint32_t acc = WordSum(dg.data() + 12, 8, 17 + uint32_t(udp));
+        uint16_t sum = uint16_t(~WordSum(dg.data() + 20, udp, acc));
+        if (sum == 0) sum = 0xFFFF;
+        dg[26] = uint8_t(sum >> 8), dg[27] = uint8_t(sum);
+    }
+    return dg;
+}
+
 TEST(NetServices, DhcpMessagesDatagramsAndLease) {
     DhcpProcCtrl &r = dhcpProcCtrl[0];
     std::memset(static_cast<void *>(&r), 0, sizeof r);
@@ -296,6 +463,51 @@ TEST(NetServices, DhcpMessagesDatagramsAndLease) {
     EXPECT_EQ(DhcpTakeDatagram(0, dg.data(), 27), 0u);
     dg[23] = 67;
     EXPECT_EQ(DhcpTakeDatagram(0, dg.data(), dg.size()), 0u) << "not for port 68";
+    // An odd length under its UDP checksum; headers alone; the longest datagram.
+    std::vector<uint8_t> odd(msg);
+    odd.push_back(0x5A);
+    const std::vector<uint8_t> odd_dg = Datagram(odd, true);
+    EXPECT_EQ(DhcpTakeDatagram(0, odd_dg.data(), odd_dg.size()), 1u);
+    EXPECT_EQ(r.in_len, 301u);
+    const std::vector<uint8_t> bare = Datagram({});
+    EXPECT_EQ(DhcpTakeDatagram(0, bare.data(), bare.size()), 1u);
+    EXPECT_EQ(r.in_len, 0u);
+    std::vector<uint8_t> full(msg);
+    full.resize(548);
+    const std::vector<uint8_t> full_dg = Datagram(full, true);
+    ASSERT_EQ(full_dg.size(), 576u);
+    EXPECT_EQ(DhcpTakeDatagram(0, full_dg.data(), full_dg.size()), 1u);
+    EXPECT_EQ(r.in_len, 548u);
+
+    // Waiting for the answer: an offer asks for its address, an
+    // acknowledgement binds the lease, a refusal ends the exchange.
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM, 0, sv), 0);
+    auto answered = [&](uint8_t type) {
+        std::vector<uint8_t> m(msg);
+        m[236 + 7] = type;
+        const std::vector<uint8_t> a = Datagram(m);
+        r.fd = sv[0];
+        r.state = DHCP_ST_WAIT;
+        r.msg = DHCP_DISCOVER;
+        r.bound = 0;
+        EXPECT_EQ(send(sv[1], a.data(), a.size(), 0), ssize_t(a.size()));
+        dhcpScan(1, 0);
+    };
+    answered(DHCP_OFFER);
+    EXPECT_EQ(r.state, DHCP_ST_SEND);
+    EXPECT_EQ(r.msg, DHCP_REQUEST);
+    answered(DHCP_ACK);
+    EXPECT_EQ(r.state, DHCP_ST_SEND);
+    EXPECT_EQ(r.msg, DHCP_INFORM);
+    EXPECT_EQ(r.bound, 1);
+    answered(DHCP_NAK);
+    EXPECT_EQ(r.state, DHCP_ST_IDLE);
+    EXPECT_EQ(r.bound, 0);
+    close(sv[0]);
+    close(sv[1]);
+    std::memset(static_cast<void *>(&r), 0, sizeof r);
+    r.fd = -1;
 }
 
 TEST(NetServices, DnsQueriesAndAnswers) {
@@ -308,6 +520,9 @@ TEST(NetServices, DnsQueriesAndAnswers) {
     EXPECT_EQ(DnsBuildQuery((std::string(63, 'a') + "." + std::string(63, 'b') + "." + std::string(63, 'c') + "." +
                              std::string(62, 'd')).c_str(), 1, q), 0u) << "254 characters";
     EXPECT_EQ(DnsBuildQuery("a..b", 1, q), 0u);
+    // 253 characters: four labels, 255 bytes with their lengths and the root.
+    EXPECT_EQ(DnsBuildQuery((std::string(63, 'a') + "." + std::string(63, 'b') + "." + std::string(63, 'c') + "." +
+                             std::string(61, 'd')).c_str(), 1, q), 12u + 255u + 4u);
 
     // Answer: the question, an AAAA record first, then the A record.
     std::vector<uint8_t> a(want);
@@ -322,6 +537,12 @@ TEST(NetServices, DnsQueriesAndAnswers) {
     EXPECT_EQ(addr, 0x0A4D002Au);
     EXPECT_EQ(DnsParseAnswer(a.data(), a.size(), 0x1233, &addr), 0u) << "stale identifier";
     EXPECT_EQ(DnsParseAnswer(a.data(), a.size() - 1, 0x1234, &addr), 0u) << "record past the bytes received";
+    // Cut right after the question's first label, and inside the A record's
+    // fixed part: nothing read past the bytes.
+    const std::vector<uint8_t> in_name(a.begin(), a.begin() + 19);
+    EXPECT_EQ(DnsParseAnswer(in_name.data(), in_name.size(), 0x1234, &addr), 0u);
+    const std::vector<uint8_t> in_record(a.begin(), a.end() - 12);
+    EXPECT_EQ(DnsParseAnswer(in_record.data(), in_record.size(), 0x1234, &addr), 0u);
     a[2] = 0x01;
     EXPECT_EQ(DnsParseAnswer(a.data(), a.size(), 0x1234, &addr), 0u) << "not a response";
 }

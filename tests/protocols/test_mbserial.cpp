@@ -4,12 +4,15 @@
 // frames.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <deque>
 #include <string>
 #include <vector>
 
 #include "core/image/bytes.h"
 #include "core/image/plcreg.h"
+#include "iec/blocks/blkmodbus.h"
+#include "iec/vm/z7mem.h"
 #include "io/vcomm.h"
 #include "protocols/mbserial.h"
 #include "tests/support/fake_clock.h"
@@ -92,6 +95,13 @@ TEST_F(SerialModbus, MasterEndStates) {
          Crc({0x11, 3, 4, 1, 2, 3, 4}), 0x802},
         {"byte count beyond the bytes", {0x11, 3, 0x6B, 3, 8, 199}, Crc({0x11, 3, 0, 0x6B, 0, 3}),
          Crc({0x11, 3, 6, 1, 2}), 0x802},
+        {"byte count 6, four data bytes", {0x11, 3, 0x6B, 3, 8, 199}, Crc({0x11, 3, 0, 0x6B, 0, 3}),
+         Crc({0x11, 3, 6, 1, 2, 3, 4}), 0x802},
+        {"bits: byte count 2, one data byte", {0x11, 2, 0, 10, 76, 8}, Crc({0x11, 2, 0, 0, 0, 10}),
+         Crc({0x11, 2, 2, 0x81}), 0x802},
+        {"quantity 125", {0x11, 3, 0, 125, 8, 0}, Crc({0x11, 3, 0, 0, 0, 125}), {}, 0x102},
+        {"2000 coils", {0x11, 1, 0, 2000, 72, 0}, Crc({0x11, 1, 0, 0, 0x07, 0xD0}), {}, 0x102},
+        {"last word of %AI", {0x11, 4, 0, 1, 10, 511}, Crc({0x11, 4, 0, 0, 0, 1}), Crc({0x11, 4, 2, 0x12, 0x34}), 1},
         {"silence", {0x11, 3, 0x6B, 3, 8, 199}, Crc({0x11, 3, 0, 0x6B, 0, 3}), {}, 0x102},
         {"bad crc", {0x11, 3, 0x6B, 3, 8, 199}, Crc({0x11, 3, 0, 0x6B, 0, 3}), {0x11, 3, 2, 0, 1, 0, 0}, 0x402},
         {"table code 9", {0x11, 3, 0, 1, 9, 0}, {}, {}, 34},
@@ -209,6 +219,7 @@ TEST_F(SerialModbus, SlaveRefusalsAndCounts) {
     EXPECT_EQ(Ask({0x00, 0x05, 0, 0, 0, 6, 0x11, 3, 0x02, 0x08, 0, 1}),
               (Bytes{0x00, 0x05, 0, 0, 0, 5, 0x11, 3, 2, 0x0A, 0x0B}));
     EXPECT_EQ(Ask({0x00, 0x06, 0, 0, 0, 7, 0x11, 3, 0x02, 0x08, 0, 1}), Bytes{});
+    EXPECT_EQ(Ask({0x00, 0x07, 0, 0, 0, 2, 0x11, 7}), (Bytes{0x00, 0x07, 0, 0, 0, 3, 0x11, 7, 0}));
     MOD_TCPInit(0, 0);
     EXPECT_EQ(Ask(Crc({0x11, 3, 0x02, 0x08, 0, 1})), Crc({0x11, 3, 2, 0x0A, 0x0B}));
 }
@@ -242,6 +253,7 @@ TEST_F(SerialModbus, TwoByteSlaveAddresses) {
         {"fc8 wrong length", Crc({0x11, 0x22, 8, 0, 0, 0x12}), Crc({0x11, 0x22, 0x88, 3}), 0x0102},
         {"range refused", Crc({0x11, 0x22, 3, 0xD0, 0x08, 0, 2}), Crc({0x11, 0x22, 0x83, 3}), 0x0102},
         {"unknown function", Crc({0x11, 0x22, 0x29}), Crc({0x11, 0x22, 0xA9, 1}), 0x0102},
+        {"the two address bytes alone", Crc({0x11, 0x22}), {}, 0x0102},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -301,6 +313,30 @@ TEST_F(SerialModbus, ForwardOwnFramesAndTimeOut) {
     EXPECT_EQ(Word(51) & 1, 1);
     EXPECT_EQ(Ask(Crc({5, 8, 0, 0, 0x12, 0x34})), Crc({5, 8, 0, 0, 0x12, 0x34}));
     EXPECT_EQ(Word(51) & 1, 0);
+    // Address and function code alone: a whole request.
+    EXPECT_EQ(Ask(Crc({5, 7})), Crc({5, 7, 0}));
+    // The longest frame forwarded: 258 bytes and the CRC; in MBAP framing
+    // (no CRC) 259 bytes are more than a frame and are not sent.
+    Bytes big(258, 0x5A);
+    big[0] = 0x12;
+    big[1] = 3;
+    Bytes fwd = big;
+    fwd[0] = 0x13;
+    EXPECT_EQ(Ask(Crc(big)), Bytes{});
+    EXPECT_EQ(Ask({}), Crc(fwd));
+    MOD_TCPInit(1, 0);
+    Bytes mbap{0, 9, 0, 0, 0x01, 0x03};
+    mbap.insert(mbap.end(), 259, 0x5A);
+    mbap[6] = 0x12;
+    EXPECT_EQ(Ask(mbap), Bytes{});
+    EXPECT_EQ(Ask({}), Bytes{});
+    MOD_TCPInit(0, 0);
+    // A port the engine does not have: nothing is done.
+    ModbusInit(1, p);
+    EXPECT_EQ(ModbusExecute(1), 0u);
+    ModbusStop(1);
+    Z7_MOD_Forward(1, 1, RegW(70));
+    EXPECT_EQ(Ask(Crc({5, 7})), Crc({5, 7, 0}));
 }
 
 TEST_F(SerialModbus, MasterOtherFunctions) {
@@ -321,6 +357,7 @@ TEST_F(SerialModbus, MasterOtherFunctions) {
         {"fc5 from %Q1", {0x11, 5, 7, 1, 72, 0}, Crc({0x11, 5, 0, 7, 0xFF, 0}), Crc({0x11, 5, 0, 7, 0xFF, 0}), 5, 0x1234,
          0},
         {"fc65 broadcast", {0x11, 65, 0, 1, 8, 6}, Crc({0, 65}), Crc({0x11, 0, 65, 0}), 7, 0x4100, 0},
+        {"fc65 answer of three bytes", {0x11, 65, 0, 1, 8, 6}, Crc({0, 65}), Crc({0x11, 0, 0x42}), 7, 0x4200, 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -383,6 +420,79 @@ TEST_F(SerialModbus, ReceiversOnBrokenFrames) {
     EXPECT_EQ(a.counters[MOD_CNT_COMERR], 3);
     EXPECT_EQ(ExpectedSize(23, false), -10);
     EXPECT_EQ(ExpectedSize(43, false), 4);
+    // The digit 9; one data byte and its LRC; 260 bytes are whole, 261 more
+    // than a frame.
+    EXPECT_EQ(feed(":090300000001F3\r\n"), 1u);
+    EXPECT_EQ(a.length, 6);
+    EXPECT_EQ(a.buf[0], 9);
+    EXPECT_EQ(feed(":01FF\r\n"), 1u);
+    EXPECT_EQ(a.length, 1);
+    auto hex_frame = [](uint32_t data) {
+        std::string f = ":";
+        uint8_t sum = 0;
+        char h[3];
+        for (uint32_t i = 0; i < data; i++) {
+            std::snprintf(h, sizeof h, "%02X", 0x11);
+            f += h;
+            sum = uint8_t(sum + 0x11);
+        }
+        std::snprintf(h, sizeof h, "%02X", uint8_t(-sum));
+        return f + h + "\r\n";
+    };
+    EXPECT_EQ(feed(hex_frame(259).c_str()), 1u);
+    EXPECT_EQ(a.length, 259);
+    const uint16_t errors = a.counters[MOD_CNT_COMERR];
+    EXPECT_EQ(feed(hex_frame(260).c_str()), 0u);
+    EXPECT_EQ(a.counters[MOD_CNT_COMERR], errors + 2);
+    // RTU: address and function code with their CRC.
+    for (uint8_t b : Crc({0x11, 7})) MOD_RxByte(m, b);
+    ASSERT_EQ(MOD_RxEnd(m), 1u);
+    EXPECT_EQ(m.length, 2);
+}
+
+TEST_F(SerialModbus, IecMapsToTheirLastElement) {
+    // An IEC slave whose holding array is 4 words: a read of all 4 is
+    // answered, one word further is exception 2.
+    const uint32_t arr = Z7Mem_Alloc(8);
+    ASSERT_NE(arr, 0u);
+    uint8_t *w = Z7Mem_Ptr(arr, 8);
+    for (uint16_t i = 0; i < 4; i++) LE_Put16(w + 2 * i, uint16_t(0x1111 * (i + 1)));
+    std::array<uint8_t, MBM_SIZE> map{};
+    LE_Put32(&map[MBM_ADDR + 4 * MBM_HOLDING], arr);
+    LE_Put32(&map[MBM_COUNT + 4 * MBM_HOLDING], 4);
+    LE_Put16(&map[MBM_ELEM], MB_ELEM_WORD);
+    ModbusParm p{};
+    p.station = 0x11;
+    p.control = RegW(49);
+    p.data = map.data();
+    p.status = RegW(51);
+    p.iec = 1;
+    ModbusInit(0, p);
+    EXPECT_EQ(Ask(Crc({0x11, 3, 0, 0, 0, 4})), Crc({0x11, 3, 8, 0x11, 0x11, 0x22, 0x22, 0x33, 0x33, 0x44, 0x44}));
+    EXPECT_EQ(Ask(Crc({0x11, 3, 0, 1, 0, 4})), Crc({0x11, 0x83, 2}));
+    Z7Mem_Free(arr);
+    // An IEC master request whose data word is the arena's last two bytes.
+    LE_Put16(Z7Mem_Ptr(Z7MEM_SIZE - 2, 2), 0xBEEF);
+    std::array<uint8_t, 24> req{};
+    LE_Put16(&req[MBR_SLAVE], 0x11);
+    LE_Put16(&req[MBR_FC], 6);
+    LE_Put16(&req[MBR_START], 5);
+    LE_Put16(&req[MBR_QTY], 1);
+    LE_Put32(&req[MBR_DATA], Z7MEM_SIZE - 2);
+    LE_Put16(&req[MBR_ELEM], MB_ELEM_WORD);
+    ModbusParm q{};
+    q.timeout = 10;
+    q.control = RegW(40);
+    q.data = req.data();
+    q.status = RegW(41);
+    q.iec = 1;
+    fp = FakePort{};
+    ModbusInit(0, q);
+    ModbusExecute(0);
+    SetWord(40, 1);
+    ModbusExecute(0);
+    EXPECT_EQ(fp.tx, Crc({0x11, 6, 0, 5, 0xBE, 0xEF}));
+    EXPECT_EQ(Word(41), 0);
 }
 
 }  // namespace

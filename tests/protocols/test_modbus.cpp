@@ -499,6 +499,73 @@ TEST(ModbusCore, EachServerAnswersTheTableInItsFraming) {
     Z7Mem_Free(code);
 }
 
+// Over the connection: the longest frame (1,540 bytes) is served; a header
+// alone whose length no buffer holds closes the connection at once.
+TEST_F(ModbusServerTest, LongestFrameAndAnOverlongHeaderAlone) {
+    Peer a;
+    ASSERT_TRUE(a.connected);
+    Pass(2);
+    ASSERT_EQ(Modbus_Conn_Cnt(0), 1u);
+    Bytes big = Mbap(1, 9, {7});
+    big.resize(MODBUS_RX_MAX);
+    BE_Put16(&big[4], uint16_t(MODBUS_RX_MAX - 6));
+    a.Send(big);
+    Arrived(a, int(big.size()));
+    Pass(3);
+    EXPECT_EQ(a.Take(), Mbap(1, 9, {7, 0}));
+    a.Send({0, 2, 0, 0, 0xFF, 0xFF});
+    Arrived(a, 6);
+    Pass(2);
+    a.Take(20);
+    EXPECT_TRUE(a.closed);
+}
+
+// Frames handed whole to the request handler: lengths to the last byte of
+// the frame and of its data, the largest answer count, the IEC tables' ends.
+TEST_F(ModbusServerTest, FramesToTheLastByte) {
+    auto req = [](Bytes f, uint32_t size = 0) {
+        std::copy(f.begin(), f.end(), ModbusRxBuff.begin());
+        const uint32_t n = ModbusRequest(0, 0, size ? size : uint32_t(f.size()));
+        return Bytes(ModbusTxMsg.begin(), ModbusTxMsg.begin() + n);
+    };
+    // Unit and function code alone (length 2): the exception status.
+    EXPECT_EQ(req(Mbap(1, 9, {7})), (Bytes{0, 1, 0, 0, 0, 3, 9, 7, 0}));
+    // A length one past the bytes received: nothing yet.
+    Bytes cut = Mbap(2, 9, {7});
+    BE_Put16(&cut[4], 3);
+    EXPECT_EQ(req(cut), Bytes{});
+    // The largest frame the buffer holds.
+    Bytes big = Mbap(3, 9, {7});
+    big.resize(MODBUS_RX_MAX);
+    BE_Put16(&big[4], uint16_t(MODBUS_RX_MAX - 6));
+    EXPECT_EQ(req(big), (Bytes{0, 3, 0, 0, 0, 3, 9, 7, 0}));
+    // Write multiple registers: the data ends at the last byte; the byte
+    // count alone (length 7) is short of data.
+    Bytes fc16 = Mbap(4, 1, Pdu(16, 3004, 1));
+    fc16.insert(fc16.end(), {2, 0xCA, 0xFE});
+    BE_Put16(&fc16[4], uint16_t(fc16.size() - 6));
+    EXPECT_EQ(req(fc16), Mbap(4, 1, Pdu(16, 3004, 1)));
+    EXPECT_EQ(Dpr_Get_W_Data(R(5)), 0xCAFEu);
+    Bytes bare = Mbap(5, 1, Pdu(16, 3004, 1));
+    bare.push_back(2);
+    BE_Put16(&bare[4], 7);
+    EXPECT_EQ(req(bare), Mbap(5, 1, {0x90, 2}));
+    // Read coils: 2,040 coils answer in 255 bytes, 2,041 would take 256.
+    EXPECT_EQ(req(Mbap(6, 1, Pdu(1, 0, 2040))), Bytes{});
+    EXPECT_EQ(req(Mbap(7, 1, Pdu(1, 0, 2041))), Mbap(7, 1, {0x81, 2}));
+    // IEC tables: a holding table of 10 words takes 0..9, not 10.
+    DrevanoRuntime = drevano_variables_enumerateded = 1;
+    DprModbusIec &m = Dpr_Configuration[0].modbus_iec;
+    m = {};
+    m.words[0] = 1u << 26;
+    m.words[4] = 10;
+    EXPECT_EQ(req(Mbap(8, 1, Pdu(3, 0, 10))), Bytes{});
+    EXPECT_EQ(req(Mbap(9, 1, Pdu(3, 1, 10))), Mbap(9, 1, {0x83, 2}));
+    EXPECT_EQ(req(Mbap(10, 1, Pdu(3, 10, 0))), Mbap(10, 1, {0x83, 2}));
+    m = {};
+    DrevanoRuntime = drevano_variables_enumerateded = 0;
+}
+
 TEST(AsciiStoring, EndCharacterPairsContinuationAndRefusedBlocks) {
     plc_reg.fill(0);
     const uint32_t block = R(100);
@@ -603,6 +670,31 @@ TEST(AsciiSending, APartlyTakenSegmentGoesOnFromItsFirstByteNotSent) {
     EXPECT_GT(stuck, 0) << "the connection never filled";
     EXPECT_EQ(got.size(), want.size());
     EXPECT_TRUE(got == want) << "first difference at " << std::mismatch(got.begin(), got.end(), want.begin()).first - got.begin();
+    EXPECT_EQ(Dpr_Get_W_Data(status) & ASCII_ST_CUT_SEND, 0) << "2,000 bytes are sent whole";
+
+    // Receiving: a first part of exactly 1,380 bytes waits (50 ms, the clock
+    // stands still here) for its continuation, whose 620 bytes are taken
+    // whole: 2,000 bytes in the block, no cut flag.
+    test_support::FakeClock clock;
+    Dpr_Set_W_Data(recv_block + 16, 48);  // no end character
+    auto arrive = [&](size_t n, char ch) {
+        const std::string s(n, ch);
+        ASSERT_EQ(send(p.fd, s.data(), s.size(), 0), ssize_t(n));
+        int avail = 0;
+        for (int i = 0; i < 5000 && avail < int(n); i++) {
+            ioctl(AsciiTCPConnEth[0].socket.accepted_fd, FIONREAD, &avail);
+            if (avail < int(n)) usleep(1000);
+        }
+        ASSERT_EQ(avail, int(n));
+        pass();
+    };
+    arrive(1380, 'f');
+    EXPECT_EQ(Dpr_Get_W_Data(recv_block), 1380u);
+    arrive(620, 's');
+    EXPECT_EQ(Dpr_Get_W_Data(recv_block), 2000u);
+    EXPECT_EQ(Dpr_Get_W_Data(recv_block + 32 + 8 * 1378), 0x6666u);
+    EXPECT_EQ(Dpr_Get_W_Data(recv_block + 32 + 8 * 1380), 0x7373u);
+    EXPECT_EQ(Dpr_Get_W_Data(status) & ASCII_ST_CUT_SECOND, 0);
     AsciiDisconnect(&AsciiTCPConnEth[0].socket);
     _nx_tcp_server_socket_unlisten(&ip, kPort);
     _nx_tcp_socket_delete(&AsciiTCPConnEth[0].socket);

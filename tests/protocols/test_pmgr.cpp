@@ -65,10 +65,11 @@ struct Cmd {
 // Table: header, one driver record, image, configuration, one device, the
 // commands.
 Bytes Table(const Bytes &image, const std::vector<Cmd> &cmds, uint32_t drivers = 1, uint16_t dev_len = 28,
-            uint16_t retries = 3, uint8_t port = 0, uint32_t dev_addr = 1, uint16_t dev_port = 0) {
+            uint16_t retries = 3, uint8_t port = 0, uint32_t dev_addr = 1, uint16_t dev_port = 0,
+            uint32_t devices = 1) {
     Bytes t(48);
     const uint32_t img = 48, cfg = img + uint32_t(image.size()), dev = cfg + 48,
-                   scan = dev + (dev_len < 28 ? 28 : dev_len);
+                   scan = dev + devices * (dev_len < 28 ? 28 : dev_len);
     Append(t, image);
     Bytes c(48);
     c[1] = port;              // 0: the programming port
@@ -83,7 +84,7 @@ Bytes Table(const Bytes &image, const std::vector<Cmd> &cmds, uint32_t drivers =
     Put16(d, 24, dev_port);
     Put16(d, 22, retries);
     Put16(d, 26, dev_len);
-    Append(t, d);
+    for (uint32_t i = 0; i < devices; i++) Append(t, d);
     for (const Cmd &m : cmds) {
         Bytes e(m.len < 36 || m.len > 1000 ? 36 : m.len);  // what the length word claims may differ
         Put16(e, 0, m.flags);
@@ -102,7 +103,7 @@ Bytes Table(const Bytes &image, const std::vector<Cmd> &cmds, uint32_t drivers =
     Put32(t, 16, img);
     Put32(t, 20, cfg);
     Put32(t, 24, dev);
-    Put32(t, 28, 1);
+    Put32(t, 28, devices);
     Put32(t, 32, scan);
     Put32(t, 36, uint32_t(cmds.size()));
     Put16(t, 44, 315);
@@ -372,15 +373,45 @@ TEST_F(Pmgr, RefusedTablesStartNothing) {
         {"device index 1 of 1", Table(image_, {{1, R(600), 1, 3, 1, 4, 100}}), true},
         {"register below the image", Table(image_, {{1, 5, 1, 3, 0, 4, 100}}), true},
         {"data areas beyond the half", area, true},
+        {"length past the store", Table(image_, {{1, R(600), 1, 3, 0, 4, 100}}), true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         Install(c.table);
+        if (c.what == std::string("length past the store"))
+            MF_SetHeader(promgr_table_bl.data(), 0, uint32_t(PROMGR_TABLE_BL_SIZE - MF_HDR + 1));
         if (!c.features) NV_EditorFeatures &= ~NVF_PROMGR;
         PMGR_Start();
         EXPECT_EQ(PromgrDriversLoaded, 0);
         EXPECT_EQ(dcb[0].state, 0);
         EXPECT_EQ(TalkOverride, 0);
+        PMGR_Stop();
+    }
+}
+
+TEST_F(Pmgr, TablesAtTheirBoundsStart) {
+    Cmd big{1, R(600), 1, 3, 0, 0, 100};
+    Bytes half = Table(image_, {big});
+    Put16(half, half.size() - 36 + 20, 8192);  // 2 x 8192 words: the 32 KB half exactly
+    Bytes store = Table(image_, {{1, R(600), 1, 3, 0, 4, 100}});
+    struct Case {
+        const char *what;
+        Bytes table;
+    };
+    const std::vector<Case> cases = {
+        {"128 devices", Table(image_, {{1, R(600), 1, 3, 127, 4, 100}}, 1, 28, 3, 0, 1, 0, 128)},
+        {"512 commands", Table(image_, std::vector<Cmd>(512, Cmd{1, R(600), 1, 3, 0, 1, 100}))},
+        {"data areas filling the half", half},
+        {"length word of the whole store", store},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Install(c.table);
+        if (c.what == std::string("length word of the whole store"))
+            MF_SetHeader(promgr_table_bl.data(), 0, uint32_t(PROMGR_TABLE_BL_SIZE - MF_HDR));
+        PMGR_Start();
+        EXPECT_EQ(PromgrDriversLoaded, 1);
+        EXPECT_NE(dcb[0].state, 0);
         PMGR_Stop();
     }
 }

@@ -200,6 +200,13 @@ TEST_F(QncanTest, MultiPartRequestCutIntoFramesAndRepliesGatheredIntoParts) {
     const Bytes end = a.Reply();
     EXPECT_EQ(Payload(end), (Bytes{255, 0, uint8_t(-SumWithSeed({255, 0}))}));
     EXPECT_EQ(QncanState[0].send_state, QS_IDLE);
+    // A one-byte request 4 has no part count behind it: a single request.
+    a.Send(Frame({4}));
+    EXPECT_EQ(QncanNext(), Bytes{4});
+    EXPECT_EQ(QncanState[0].recv_state, QR_SINGLE);
+    Etn_PutTx(0xA0);
+    QncanPass(2);
+    EXPECT_EQ(Payload(a.Reply()), Bytes{0xA0});
 }
 
 TEST_F(QncanTest, ChallengeLockAccessFilterAndIdleClose) {

@@ -264,6 +264,66 @@ TEST(SrtpSession, ReadTakenAfterWaitIsAnsweredAfterTheScan) {
     EXPECT_EQ(a.Take(), answer(8, 0x33, 0x44));
 }
 
+// Lengths to their last byte: data carried in the header, a text shorter
+// than the data asked, the longest text, the first read that needs a text.
+TEST(SrtpSession, LengthsToTheLastByte) {
+    SrtpServed served(18330);
+    ASSERT_EQ(served.init, 0u);
+    Peer a(SrtpPortNumber);
+    SrtpPass(3);
+    ASSERT_EQ(Srtp_Conn_Cnt(0), 1u);
+    auto ask = [&a](const Bytes &m, size_t want) {
+        a.Send(m);
+        a.WaitDelivered();
+        Bytes got;
+        for (int i = 0; i < 1000 && got.size() < want; i++) {
+            SrtpPass();
+            test_support::AppendBytes(got, a.Take(5));
+        }
+        EXPECT_EQ(got.size(), want);
+        got.resize(std::max(got.size(), size_t(56)));
+        return got;
+    };
+    // Four words in the header (form 1 carries eight bytes there).
+    Bytes w = SrtpReq(1, 7, 8, 20, 4);
+    for (uint8_t i = 0; i < 8; i++) w[48 + i] = uint8_t(i + 1);
+    Bytes got = ask(w, 56);
+    EXPECT_EQ(got[0], 3);
+    EXPECT_EQ(got[31], 0xD4);
+    EXPECT_EQ(Dpr_Get_W_Data(R(21)), 0x0201u);
+    EXPECT_EQ(Dpr_Get_W_Data(R(24)), 0x0807u);
+    // Two words asked, a text of one: an error answer, nothing written.
+    got = ask(SrtpReq(2, 7, 8, 30, 2, 0x80, {0xAA, 0xBB}), 56);
+    EXPECT_EQ(got[0], 5);
+    EXPECT_EQ(LE_Get16(&got[2]), 2u);
+    EXPECT_EQ(LE_Get16(&got[8]), 1u);
+    EXPECT_EQ(Dpr_Get_W_Data(R(31)), 0u);
+    // The longest text: 2,048 words.
+    Bytes text(4096);
+    for (size_t i = 0; i < text.size(); i++) text[i] = uint8_t(i * 7);
+    got = ask(SrtpReq(3, 7, 8, 0, 2048, 0x93, text), 56);
+    EXPECT_EQ(got[31], 0xD4);
+    EXPECT_EQ(Dpr_Get_W_Data(R(2048)), LE_Get16(&text[4094]));
+    // 56 bits of %M: 7 bytes, a text answer (6 would fit the header).
+    M_token = 14336;
+    PlcReg_Set(M_token, "\x01\x02\x03\x04\x05\x06\x07", 56);
+    got = ask(SrtpReq(4, 4, 76, 0, 56), 63);
+    EXPECT_EQ(LE_Get32(&got[4]), 7u);
+    EXPECT_EQ(Bytes(got.begin() + 56, got.end()), (Bytes{1, 2, 3, 4, 5, 6, 7}));
+
+    // Framing: 56 bytes and the text length at byte 4; 4,096 is the longest.
+    static SrtpSlot slot;
+    slot.rx_len = 56;
+    LE_Put32(&slot.rx[4], 10);
+    EXPECT_EQ(SrtpFrameLength(slot), 0u);
+    slot.rx_len = 66;
+    EXPECT_EQ(SrtpFrameLength(slot), 66u);
+    LE_Put32(&slot.rx[4], 4096);
+    EXPECT_EQ(SrtpFrameLength(slot), 0u);
+    LE_Put32(&slot.rx[4], 4097);
+    EXPECT_EQ(SrtpFrameLength(slot), 0xFFFFFFFFu);
+}
+
 TEST(SrtpSession, AnAnswerThatCannotGoOutWholeClosesTheConnection) {
     SrtpServed served(18310);
     ASSERT_EQ(served.init, 0u);
@@ -373,6 +433,22 @@ TEST(EgdMessages, BuildStopsAt1400BytesReceptionStopsAtTheEnd) {
     m[0] = 13;
     m[7] = 4;
     EXPECT_EQ(EgdReceive(0, m.data(), uint32_t(m.size()), 0), 0u);
+    // The header alone is a message (no data item fits); a skip item that
+    // ends at the last byte lets the time item after it take the stamp.
+    m[7] = 3;
+    EXPECT_EQ(EgdReceive(0, m.data(), 32, 0), 1u);
+    c.egd[2] = {};
+    c.egd[2].kind = 0x80000001;
+    c.egd[2].header[0] = 0x203;
+    c.egd[2].header[1] = 0x0A4D0003;
+    c.egd[2].items[0][0] = 1;
+    c.egd[2].items[0][1] = 0xC006;
+    c.egd[2].items[1][0] = R(40);
+    c.egd[2].items[1][1] = 0x2000;
+    LE_Put32(&m[8], 0x203);
+    EXPECT_EQ(EgdReceive(0, m.data(), uint32_t(m.size()), 0), 1u);
+    EXPECT_EQ(Dpr_Get_W_Data(R(45)), 2024u);  // 2024-03-15 13:45:30
+    EXPECT_EQ(Dpr_Get_W_Data(R(42)), 13u);
 }
 
 void EgdPass(int n = 1) {
@@ -481,6 +557,15 @@ TEST(Epath, SegmentsPathsAndRefusals) {
         {{0x20}, 1, 0, {}, {}},                                            // truncated
         {{0x34, 0x04, 1, 2, 3}, 1, 0, {}, {}},                             // truncated key
         {{0x12, 0x05, 0x0A}, 1, 0, {}, {}},                                // link address past the end
+        // Port segments that end at the last byte, and one byte short.
+        {{0x20, 0x05, 0x12, 0x00}, 0, 1, {5, 0, 0, 0}, {5, 0, 0, 0}},
+        {{0x20, 0x05, 0x12}, 1, 0, {}, {}},
+        {{0x20, 0x05, 0x1F, 0x00, 0x34, 0x12}, 0, 1, {5, 0, 0, 0}, {5, 0, 0, 0}},
+        {{0x20, 0x05, 0x1F, 0x00, 0x34}, 1, 0, {}, {}},
+        {{0x20, 0x05, 0x12, 0x02, 0x0A, 0x0B}, 0, 1, {5, 0, 0, 0}, {5, 0, 0, 0}},
+        {{0x20, 0x05, 0x01, 0x07}, 0, 1, {5, 0, 0, 0}, {5, 0, 0, 0}},
+        {{0x20, 0x05, 0x01}, 1, 0, {}, {}},
+        {{0x0F, 0x00, 0x34}, 1, 0, {}, {}},
     };
     for (const Case &c : cases) {
         EpathResult r;
@@ -565,6 +650,8 @@ TEST(ForwardOpen, RefusalsInTheirOrderAndTheSuccessAnswer) {
     Bytes longer = d;
     longer.push_back(0);
     EXPECT_EQ(Serve(0x54, longer), (Bytes{0xD4, 0, 0x15, 0}));
+    // 36 bytes and no path: whole, and refused for its path.
+    EXPECT_EQ(Serve(0x54, ForwardOpen(1, 0x400E, 0x400A, 0x01, {})), OpenError(0x54, 1, 0x0315, 1));
     EXPECT_EQ(Serve(0x54, ForwardOpen(1, 0x400E, 0x4009, 0x01, io)), OpenError(0x54, 1, 0x0109, 1));
     EXPECT_EQ(Serve(0x54, ForwardOpen(1, 0x400D, 0x400A, 0x01, io)), OpenError(0x54, 1, 0x0109, 1));
     EXPECT_EQ(Serve(0x54, ForwardOpen(1, 0x400E, 0x400A, 0x02, io)), OpenError(0x54, 1, 0x0108, 1));
@@ -599,8 +686,24 @@ TEST(ForwardOpen, RefusalsInTheirOrderAndTheSuccessAnswer) {
     EXPECT_EQ(Serve(0x4E, close_req), (Bytes{0xCE, 0, 0, 0, 1, 0, 0x42, 0x42, 4, 3, 2, 1, 0, 0}));
     EXPECT_EQ(EipConnEth[0].io_count, 6);
     EXPECT_EQ(Serve(0x4E, close_req), OpenError(0x4E, 1, 0x0107, 1));
+    EXPECT_EQ(Serve(0x4E, Bytes(close_req.begin(), close_req.begin() + 10)), OpenError(0x4E, 1, 0x0107, 1));
     EXPECT_EQ(Serve(0x4E, Bytes(9)), (Bytes{0xCE, 0, 0x13, 0}));
     EXPECT_EQ(Serve(0x4C, {}), (Bytes{0xCC, 0, 8, 0}));
+    // 256 produced bytes (258 with the sequence count) fit the assembly;
+    // a path of 16 words (13 port segments before it) is not too long.
+    Dpr_Configuration[0].eip[0][1] = 256;
+    EXPECT_EQ(Serve(0x54, ForwardOpen(11, 0, 0x4102, 0x01, to_only)),
+              (Bytes{0xD4, 0, 0, 0, 0x0B, 0x10, 0, 0, 0x0B, 0x20, 0, 0, 11, 0, 0x42, 0x42, 4, 3, 2, 1, 0x10, 0x27, 0, 0,
+                     0x20, 0x4E, 0, 0, 0, 0}));
+    Dpr_Configuration[0].eip[0][1] = 8;
+    Bytes sixteen;
+    for (int i = 0; i < 13; i++) test_support::AppendBytes(sixteen, Bytes{0x01, 0x00});
+    test_support::AppendBytes(sixteen, to_only);
+    ASSERT_EQ(sixteen.size(), 32u);
+    EXPECT_EQ(Serve(0x54, ForwardOpen(12, 0, 0x400A, 0x01, sixteen)),
+              (Bytes{0xD4, 0, 0, 0, 0x0C, 0x10, 0, 0, 0x0C, 0x20, 0, 0, 12, 0, 0x42, 0x42, 4, 3, 2, 1, 0x10, 0x27, 0, 0,
+                     0x20, 0x4E, 0, 0, 0, 0}));
+    EXPECT_EQ(EipConnEth[0].io_count, 8);
 }
 
 TEST(ClassOne, ConsumedSequenceNumbersCompareOverTheWrap) {
@@ -642,6 +745,64 @@ TEST(ClassOne, ConsumedSequenceNumbersCompareOverTheWrap) {
     LE_Put32(&d[6], 0x9999);
     EXPECT_EQ(EipConsume(0, k, d.data(), uint32_t(d.size()), 0), 0u);
     EXPECT_EQ(EipConnEth[0].run_idle[0], 1);
+}
+
+TEST(ClassOne, TwoHundredFiftySixBytesEachWay) {
+    Adapter ad;
+    DprConfigRec &c = Dpr_Configuration[0];
+    c.eip[0][1] = 256;
+    c.eip[1][1] = 256;
+    EipObjects(0);
+    const Bytes path{0x20, 0x04, 0x24, 0x01, 0x2C, 0x64, 0x2C, 0x65};
+    ASSERT_EQ(Serve(0x54, ForwardOpen(1, 0x4106, 0x4102, 0x01, path))[2], 0);
+    unsigned in = 0, out = 0;
+    while (!EipConnEth[0].slots[in].consuming) in++;
+    while (!EipConnEth[0].slots[out].used || EipConnEth[0].slots[out].consuming) out++;
+    // The produced assembly answers its 256 bytes.
+    EipTxData.fill(0);
+    EipTxData[255] = 0x5A;
+    std::array<uint8_t, CIP_ANSWER_MAX> a{};
+    const CipRequest get{0x0E, 4, 101, 3, 0, nullptr, 0};
+    ASSERT_EQ(Message_Router_Service(get, a.data()), 260u);
+    EXPECT_EQ(Bytes(a.begin(), a.begin() + 4), (Bytes{0x8E, 0, 0, 0}));
+    EXPECT_EQ(a[259], 0x5A);
+    // Produced datagram: 20 bytes of items, then the data.
+    std::array<uint8_t, 300> buf{};
+    EXPECT_EQ(EipProduce(0, out, buf.data()), 276u);
+    EXPECT_EQ(LE_Get16(&buf[16]), 258u);
+    EXPECT_EQ(buf[275], 0x5A);
+    // Consumed datagram: 24 bytes of items (sequence count, run/idle) and 256.
+    Bytes d(280);
+    LE_Put16(&d[0], 2);
+    LE_Put16(&d[2], 0x8002);
+    LE_Put16(&d[4], 8);
+    LE_Put32(&d[6], 0x1001);
+    LE_Put32(&d[10], 1);
+    LE_Put16(&d[14], 0xB1);
+    LE_Put16(&d[16], 262);
+    d[20] = 1;
+    d[278] = 0x34;
+    d[279] = 0x12;
+    EXPECT_EQ(EipConsume(0, in, d.data(), 280, 0), 1u);
+    EXPECT_EQ(EipRxData[255], 0x12);
+    // In run mode the scan moves both blocks whole: %R301.. to the produced
+    // data, the consumed data to %R311.. (byte 254-255: word 128).
+    c.eip[0][0] = R(301);
+    c.eip[1][0] = R(311);
+    Dpr_Set_W_Data(R(301) + 16 * 127, 0xBEEF);
+    Eip_Scan(0);
+    EXPECT_EQ(EipTxData[254], 0xEF);
+    EXPECT_EQ(EipTxData[255], 0xBE);
+    EXPECT_EQ(Dpr_Get_W_Data(R(311) + 16 * 127), 0x1234u);
+    // After the scan both assemblies still take and give 256 bytes.
+    ASSERT_EQ(Message_Router_Service(get, a.data()), 260u);
+    EXPECT_EQ(a[259], 0xBE);
+    Bytes set(256, 0);
+    set[255] = 0x66;
+    const CipRequest put{0x10, 4, 100, 3, 256, set.data(), 0};
+    ASSERT_EQ(Message_Router_Service(put, a.data()), 4u);
+    EXPECT_EQ(Bytes(a.begin(), a.begin() + 4), (Bytes{0x90, 0, 0, 0}));
+    EXPECT_EQ(EipRxData[255], 0x66);
 }
 
 Bytes Encap(uint16_t cmd, const Bytes &data) {
@@ -689,6 +850,17 @@ TEST(ClassThree, ConnectedRequestsTheConnectionObjectAndMalformedPackets) {
     a = Exchange(unit(8, {0x0E, 0x01, 0x40, 0x00}));
     ASSERT_GE(a.size(), 28u);
     EXPECT_EQ(Bytes(a.end() - 4, a.end()), (Bytes{0x8E, 0, 4, 0}));
+    // The sequence count alone (service 0, too short); a request of two
+    // bytes and no path; a path word one byte short.
+    a = Exchange(unit(9, {}));
+    ASSERT_GE(a.size(), 28u);
+    EXPECT_EQ(Bytes(a.end() - 4, a.end()), (Bytes{0x80, 0, 0x13, 0}));
+    a = Exchange(unit(10, {0x0E, 0x00}));
+    ASSERT_GE(a.size(), 28u);
+    EXPECT_EQ(Bytes(a.end() - 4, a.end()), (Bytes{0x8E, 0, 4, 0}));
+    a = Exchange(unit(11, {0x0E, 0x01, 0x20}));
+    ASSERT_GE(a.size(), 28u);
+    EXPECT_EQ(Bytes(a.end() - 4, a.end()), (Bytes{0x8E, 0, 0x13, 0}));
 
     // The Connection object of that connection.
     const uint8_t inst = slot.conn->number;
@@ -762,6 +934,45 @@ TEST(ClassThree, ConnectedRequestsTheConnectionObjectAndMalformedPackets) {
     EXPECT_EQ(EipFrameLength(e), 0u);
     LE_Put16(&e.rx[2], 1477);
     EXPECT_EQ(EipFrameLength(e), 0xFFFFFFFFu);
+    e.rx_len = 24;
+    LE_Put16(&e.rx[2], 0);
+    EXPECT_EQ(EipFrameLength(e), 24u);
+    // The longest frame fills the receive buffer and is served.
+    EipRxBuff.fill(0);
+    LE_Put16(&EipRxBuff[0], 0x04);
+    LE_Put16(&EipRxBuff[2], 1476);
+    EXPECT_EQ(EncapMsg(0, 1500), 1u);
+    EXPECT_EQ(LE_Get16(&EipTxBuff[2]), 26u);
+}
+
+TEST(ClassThree, ItemListsAndUnconnectedRequestsToTheLastByte) {
+    struct Case {
+        Bytes items;
+        uint32_t bad;
+        uint16_t data_len;
+    };
+    const Case cases[] = {
+        {{2, 0, 0xB2, 0, 2, 0, 0x0E, 0x01, 0, 0, 0, 0}, 0, 2},  // the null item ends at the last byte
+        {{2, 0, 0, 0, 0, 0, 0xB2, 0}, 1, 0},                    // item header cut
+        {{2, 0, 0, 0, 0, 0, 0xB2, 0, 2, 0, 0x0E}, 1, 0},        // item data cut
+    };
+    for (const Case &c : cases) {
+        EipCpf cpf;
+        EXPECT_EQ(EipCpfParse(c.items.data(), uint32_t(c.items.size()), &cpf), c.bad)
+            << testing::PrintToString(c.items);
+        EXPECT_EQ(cpf.data_len, c.data_len);
+    }
+    Adapter ad;
+    auto ucmm = [](uint32_t n, Bytes req) {
+        std::array<uint8_t, CIP_ANSWER_MAX> a{};
+        return Bytes(a.begin(), a.begin() + Ucmm_Msg(n, req.data(), uint32_t(req.size()), a.data()));
+    };
+    // The product code (20) by a path that ends at the last byte; a path
+    // one word past it.
+    EXPECT_EQ(ucmm(0, {0x0E, 0x03, 0x20, 0x01, 0x24, 0x01, 0x30, 0x03}), (Bytes{0x8E, 0, 0, 0, 20, 0}));
+    EXPECT_EQ(ucmm(0, {0x0E, 0x03, 0x20, 0x01, 0x24, 0x01}), (Bytes{0x8E, 0, 4, 0}));
+    // The second interface rewrites byte 5 (the instance) only when there is one.
+    EXPECT_EQ(ucmm(1, {0x0E, 0x01, 0x20, 0x01, 0x24}), (Bytes{0x8E, 0, 0x16, 0}));
 }
 
 TEST(EipSession, AnAnswerThatCannotGoOutWholeClosesTheConnection) {
