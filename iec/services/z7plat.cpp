@@ -291,13 +291,20 @@ void Z7EVSTRACE_Line(const char *text) {
     Z7LOG_Trace(text);
 }
 
-void Z7EVSTRACE(const char *format, ...) {
+namespace {
+// Traces a formatted line cut to cap - 1 characters (cap at most 513).
+__attribute__((format(printf, 2, 0))) void TraceLineV(std::size_t cap, const char *format, va_list ap) {
     char text[513];
+    std::vsnprintf(text, cap < sizeof text ? cap : sizeof text, format, ap);
+    Z7EVSTRACE_Line(text);
+}
+}  // namespace
+
+void Z7EVSTRACE(const char *format, ...) {
     va_list ap;
     va_start(ap, format);
-    std::vsnprintf(text, sizeof text, format, ap);
+    TraceLineV(513, format, ap);
     va_end(ap);
-    Z7EVSTRACE_Line(text);
 }
 
 void Z7Svc_Install() {
@@ -526,20 +533,16 @@ void Z7DDK_SetTraceLevel(uint32_t level) { trace_level = level; }
 uint32_t Z7DDK_GetTraceLevel() { return trace_level; }
 void Z7DDK_LogTrace(uint32_t level, const char *format, ...) {
     if (level > trace_level) return;
-    char text[512];
     va_list ap;
     va_start(ap, format);
-    std::vsnprintf(text, sizeof text, format, ap);
+    TraceLineV(512, format, ap);
     va_end(ap);
-    Z7EVSTRACE("%s", text);
 }
 void Z7DDK_Trace(const char *format, ...) {
-    char text[512];
     va_list ap;
     va_start(ap, format);
-    std::vsnprintf(text, sizeof text, format, ap);
+    TraceLineV(512, format, ap);
     va_end(ap);
-    Z7EVSTRACE("%s", text);
 }
 
 // ---- virtual files: plain files on this controller ------------------------------------------------------

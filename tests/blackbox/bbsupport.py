@@ -17,7 +17,9 @@ import time
 
 SOURCE = os.environ.get("PLC_SOURCE", os.path.join(os.path.dirname(__file__), "..", ".."))
 sys.path.insert(0, os.path.join(SOURCE, "tools"))
-from plcclient import PlcClient, ProtocolError, set_raw  # noqa: E402
+# crc16: CRC-16/MODBUS (reflected polynomial 0xA001, initial 0xFFFF), worked
+# out in Python apart from the controller.
+from plcclient import PlcClient, ProtocolError, crc16, set_raw  # noqa: E402,F401
 
 CONTROLLER = os.environ.get("PLC_CONTROLLER", "build/controller")
 
@@ -27,16 +29,6 @@ REG_BYTES = 109176  # autoreg.dta: the whole register image
 
 def word_of(image, n):
     return image[2 * n] | image[2 * n + 1] << 8
-
-
-def crc16(data):
-    """CRC-16/MODBUS: reflected polynomial 0xA001, initial 0xFFFF."""
-    crc = 0xFFFF
-    for b in data:
-        crc ^= b
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return crc
 
 
 def wait_for(pred, timeout, step=0.05):

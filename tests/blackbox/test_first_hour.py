@@ -236,16 +236,6 @@ class Walkthroughs(Checkout):
         self.procs.append(p)
         return f.name
 
-    def ctrl_c(self):
-        """Ctrl-C in the first terminal: the run command's whole group (its
-        status is the run command's test, in test_readme)."""
-        p = self.procs[0]
-        os.killpg(p.pid, signal.SIGINT)
-        p.wait(timeout=30)
-        self.procs.remove(p)
-        self.assertIn("Controller stopped", text_of(os.path.join(self.work, "console")))
-        self.assertTrue(wait_for(lambda: not os.path.exists(os.path.join(self.root, "sim", "port")), 10))
-
     def test_every_walkthrough_in_readme_order(self):
         for name in ("tests",):
             os.symlink(os.path.join(SOURCE, name), os.path.join(self.work, name))

@@ -99,15 +99,22 @@ class NetHardening(ServicesBase, unittest.TestCase):
         self.assertEqual(self.cmd(s, "TYPE I"), b"200 Type Binary \r\n")
         return s
 
-    def passive(self, s):
+    def passive(self, s, foreign=False):
+        """The data connection of a PASV; with foreign, a foreign host takes the
+        announced port first and sends bytes, and is closed unread."""
         self.assertEqual(self.cmd(s, "PASV"), b"227 Entering Passive Mode(10,77,0,2,117,48) \r\n")
+        if foreign:
+            f = self.foreign()
+            f.connect((HOST, 30000))
+            f.sendall(b"foreign bytes")
+            self.assert_closed_unread(f)
         d = self.ftp_connect(port=30000)
         self.addCleanup(d.close)
         return d
 
-    def upload(self, s, command, data):
+    def upload(self, s, command, data, foreign=False):
         """A passive STOR or APPE of data; the final reply."""
-        d = self.passive(s)
+        d = self.passive(s, foreign)
         self.assertEqual(self.cmd(s, command), b"150 File Open for Write \r\n")
         d.sendall(data)
         d.close()
@@ -228,28 +235,12 @@ class NetHardening(ServicesBase, unittest.TestCase):
         for round in range(2):
             # A foreign host takes the announced port first and sends bytes:
             # it is closed unread, and the client's own connection gets the file.
-            self.assertEqual(self.cmd(s, "PASV"), b"227 Entering Passive Mode(10,77,0,2,117,48) \r\n")
-            f = self.foreign()
-            f.connect((HOST, 30000))
-            f.sendall(b"foreign bytes")
-            self.assert_closed_unread(f)
-            d = self.ftp_connect(port=30000)
-            self.addCleanup(d.close)
+            d = self.passive(s, foreign=True)
             self.assertEqual(self.cmd(s, "RETR r.bin"), b"150 File Opened \r\n")
             self.assertEqual(self.read_all(d), data)
             self.assertEqual(self.line(s), b"226 File Sent \r\n")
             # Before a STOR: nothing of the foreign host is stored.
-            self.assertEqual(self.cmd(s, "PASV"), b"227 Entering Passive Mode(10,77,0,2,117,48) \r\n")
-            f = self.foreign()
-            f.connect((HOST, 30000))
-            f.sendall(b"foreign bytes")
-            self.assert_closed_unread(f)
-            d = self.ftp_connect(port=30000)
-            self.addCleanup(d.close)
-            self.assertEqual(self.cmd(s, "STOR up.bin"), b"150 File Open for Write \r\n")
-            d.sendall(data[::-1])
-            d.close()
-            self.assertEqual(self.line(s), b"250 File Written \r\n")
+            self.assertEqual(self.upload(s, "STOR up.bin", data[::-1], foreign=True), b"250 File Written \r\n")
             self.assert_card({"r.bin": data, "up.bin": data[::-1]})
             rss.append(rss_kb(self.ctl.proc.pid))
         self.assertEqual(self.cmd(s, "QUIT"), b"221 Logging Off \r\n")

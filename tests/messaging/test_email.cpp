@@ -391,6 +391,38 @@ TEST_F(EmailLoop, ClientPortFollowsWord54541AndHandshakeTimesOut) {
     PlcReg_Get(st, R(500), 32);
     EXPECT_EQ(LE_Get32(st), 0u);
 
+    // The mail to the server on port 587 with authentication, served from
+    // this loop; after 59 s of silence it is still waiting (status 0), and
+    // past 60 s it has ended with the status returned.
+    auto pass = [&] {
+        EnetThread();
+        EtnEmailScan(1);
+        tls.Pump();
+    };
+    auto send587 = [&] {
+        b.port = 587;
+        b.auth = 1;
+        b.Install(0x2345);
+        LT_SetBit(M16(10), true);
+        LE_Put16(&plc_reg[2 * W_MODE], 2);
+    };
+    auto status_after_60s = [&](const char *waiting) {
+        for (int k = 0; k < 50; k++) pass();
+        test_support::FakeClock::AdvanceMs(59000);
+        for (int k = 0; k < 20; k++) pass();
+        PlcReg_Get(st, R(500), 32);
+        EXPECT_EQ(LE_Get32(st), 0u) << waiting;
+        test_support::FakeClock::AdvanceMs(1001);
+        for (int k = 0; k < 20; k++) pass();
+        PlcReg_Get(st, R(500), 32);
+        return LE_Get32(st);
+    };
+    auto stop = [&] {
+        LE_Put16(&plc_reg[2 * W_MODE], 0);
+        for (int k = 0; k < 20; k++) pass();
+        _nx_tcp_socket_delete(&EtnEmailConn.sock);
+    };
+
     // Without the TLS library nothing is said on port 587: the greeting is
     // not taken, and after 60 s the mail ends with bit 10 at step 3.
     LE_Put16(&plc_reg[2 * W_MODE], 0);
@@ -406,31 +438,12 @@ TEST_F(EmailLoop, ClientPortFollowsWord54541AndHandshakeTimesOut) {
         EtnEmailConn = EmailRec{};
         ASSERT_EQ(EtnEmailInit(&ip, &pool), 0u);
         EXPECT_EQ(email_openssl_initialize(), -1);
-        b.port = 587;
-        b.auth = 1;
-        b.Install(0x2345);
-        LT_SetBit(M16(10), true);
-        LE_Put16(&plc_reg[2 * W_MODE], 2);
-        auto pass = [&] {
-            EnetThread();
-            EtnEmailScan(1);
-            tls.Pump();
-        };
+        send587();
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (EtnEmailConn.smtp != kSmtpAwaitReply && std::chrono::steady_clock::now() < until) pass();
-        for (int k = 0; k < 50; k++) pass();
-        test_support::FakeClock::AdvanceMs(59000);
-        for (int k = 0; k < 20; k++) pass();
-        PlcReg_Get(st, R(500), 32);
-        EXPECT_EQ(LE_Get32(st), 0u);  // still waiting for a greeting it can take
-        test_support::FakeClock::AdvanceMs(1001);
-        for (int k = 0; k < 20; k++) pass();
-        PlcReg_Get(st, R(500), 32);
-        EXPECT_EQ(LE_Get32(st), 0x00003400u);
+        EXPECT_EQ(status_after_60s("still waiting for a greeting it can take"), 0x00003400u);
         EXPECT_EQ(tls.cmds, "");
-        LE_Put16(&plc_reg[2 * W_MODE], 0);
-        for (int k = 0; k < 20; k++) pass();
-        _nx_tcp_socket_delete(&EtnEmailConn.sock);
+        stop();
         plat_tls_libraries = libraries;
         close(tls.cs);
         tls.cs = -1;
@@ -443,32 +456,13 @@ TEST_F(EmailLoop, ClientPortFollowsWord54541AndHandshakeTimesOut) {
         test_support::FakeClock clock;
         EtnEmailConn = EmailRec{};
         ASSERT_EQ(EtnEmailInit(&ip, &pool), 0u);
-        b.port = 587;
-        b.auth = 1;
-        b.Install(0x2345);
-        LT_SetBit(M16(10), true);
-        LE_Put16(&plc_reg[2 * W_MODE], 2);
-        auto pass = [&] {
-            EnetThread();
-            EtnEmailScan(1);
-            tls.Pump();
-        };
+        send587();
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (!tls.mute && std::chrono::steady_clock::now() < until) pass();
         EXPECT_EQ(tls.cmds, "EHLO 587|STARTTLS|");
-        for (int k = 0; k < 50; k++) pass();
-        test_support::FakeClock::AdvanceMs(59000);
-        for (int k = 0; k < 20; k++) pass();
-        PlcReg_Get(st, R(500), 32);
-        EXPECT_EQ(LE_Get32(st), 0u);  // still in the handshake
-        test_support::FakeClock::AdvanceMs(1001);
-        for (int k = 0; k < 20; k++) pass();
-        PlcReg_Get(st, R(500), 32);
-        EXPECT_EQ(LE_Get32(st), 0x00008400u);
+        EXPECT_EQ(status_after_60s("still in the handshake"), 0x00008400u);
         EXPECT_TRUE(LT_Bit(M16(10)));
-        LE_Put16(&plc_reg[2 * W_MODE], 0);
-        for (int k = 0; k < 20; k++) pass();
-        _nx_tcp_socket_delete(&EtnEmailConn.sock);
+        stop();
     }
     LE_Put16(&plc_reg[2 * W_MODE], 0);
     EtnEmailConn = EmailRec{};
