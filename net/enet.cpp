@@ -96,6 +96,29 @@ constexpr uint32_t kLinkAskMs = 10;  // the interface flags are read at most thi
 
 bool Counts(uint32_t ref) { return ref >= 1024; }
 
+// The last address set of interface 0: the change count it was taken at and
+// the registers it wrote (a reference of 0: none).
+struct AddressKeep {
+    bool valid;
+    uint32_t gen;
+    std::array<uint32_t, 4> ref, value;
+};
+AddressKeep address_keep;
+
+// Whether the address set of interface 0 would come out as it did last: it
+// reads no register, no DHCP lease and no network id, nothing changed since,
+// and its registers still hold what it wrote.
+bool AddressSettled(const DprConfigRec &c) {
+    const AddressKeep &k = address_keep;
+    if (!k.valid || k.gen != pass_work.net_gen || c.dhcp_enable) return false;
+    if ((c.enables[1] & (EN1_ADDR_REG | EN1_MASK_REG | EN1_GW_REG | EN1_NETID_OCTET)) || (c.enables[2] & EN2_DNS_REG))
+        return false;
+    for (unsigned i = 0; i < 4; i++) {
+        if (k.ref[i] != 0 && Dpr_Get_Dw_Data(k.ref[i]) != k.value[i]) return false;
+    }
+    return true;
+}
+
 // One item of the address set: from its register, from DHCP, or configured.
 uint32_t Pick(bool from_reg, uint32_t ref, bool dhcp, uint32_t item, uint32_t configured, uint32_t n,
               bool lease_flags) {
@@ -124,7 +147,7 @@ uint32_t ConnectionCount() {
 }
 
 // why receives the services that could not open their sockets.
-bool FirstCall(char *why, std::size_t why_size) {
+[[gnu::noinline]] bool FirstCall(char *why, std::size_t why_size) {
     Etn_InstallPort();
     Dpr_Init();
     const uint16_t r = LE_Get16(&DprMap[DPR_CFG_REQ]);
@@ -187,7 +210,7 @@ bool FirstCall(char *why, std::size_t why_size) {
     return false;
 }
 
-void DhcpControl(NX_IP *ip, const DprConfigRec &c) {
+[[gnu::noinline]] void DhcpControl(NX_IP *ip, const DprConfigRec &c) {
     if (!ip->nx_ip_link_up) {
         ip->nx_ip_dhcp_started = 0;
         if (clearIpFlag == 0) {
@@ -224,11 +247,11 @@ void PingStep(const DprConfigRec &c) {
     if (c.ping_result_ref != 0) Dpr_Set_Dw_Data(c.ping_result_ref, uint32_t(result));
 }
 
-void StatusAndStats(NX_IP *ip, const DprConfigRec &c, uint32_t now) {
-    // The status word and the statistics are brought up to date once in
-    // 10 ms (an idle pass is much shorter): the interface is asked then, and
-    // the passes between have nothing to do here.
-    if (link_asked && now - link_asked_ms < kLinkAskMs) return;
+// The status word and the statistics, brought up to date once in 10 ms (an
+// idle pass is much shorter): the interface is asked then, and the passes
+// between have nothing to do here.
+bool StatusDue(uint32_t now) { return !link_asked || now - link_asked_ms >= kLinkAskMs; }
+[[gnu::noinline]] void StatusAndStats(NX_IP *ip, const DprConfigRec &c, uint32_t now) {
     link_asked = true;
     link_asked_ms = now;
     uint32_t v = 0;
@@ -284,6 +307,11 @@ void EnetGetIpAddress(uint32_t n) {
     EnetDns[n] = dns;
     c.address = addr;
     c.mask = mask;
+    if (n == 0) {
+        auto ref = [](uint32_t r) { return Counts(r) ? r : 0; };
+        address_keep = {true, pass_work.net_gen, {ref(c.address_ref), ref(c.mask_ref), ref(c.gateway_ref), ref(c.dns_ref)},
+                        {addr, mask, gw, dns}};
+    }
 }
 
 void Ping_Init(NX_IP *ip) {
@@ -405,7 +433,7 @@ void EnetMain(int skip_email) {
             PassWork_NetChange();
         }
     }
-    EnetGetIpAddress(0);
+    if (w.every || !AddressSettled(c)) EnetGetIpAddress(0);
     // With DHCP off and idle, the client has nothing to do until the
     // configuration, the link or the address set changes.
     if (w.every || w.net_gen != w.net_gen_seen || c.dhcp_enable || w.dhcp_busy) DhcpControl(ip, c);
@@ -452,7 +480,7 @@ void EnetMain(int skip_email) {
         TavixHttp = 1;
         PassWork_NetChange();
     }
-    StatusAndStats(ip, c, now);
+    if (StatusDue(now)) StatusAndStats(ip, c, now);
     if (w.every || Svc_RestartAsked()) Svc_RestartRequests();
     Dpr_Io_Service();
     // The connection poll: when a socket reported since it last ran, when
