@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "core/storage/backup.h"
+#include "core/image/passwork.h"
 #include "media/backup.h"
 #include "cmd/cmd.h"
 #include "cmd/datagram.h"
@@ -213,19 +214,30 @@ namespace {
 uint32_t published_at;  // tchTic of the last copy for the emergency save
 }  // namespace
 
+// Each step with nothing to do costs a test of the pass record
+// (core/image/passwork.h): the modules mark their steps there when work
+// comes for them.
 void The_Loop() {
-    Can_Isr();
+    PassWork &w = pass_work;
+    // A pass that does not follow the loop's wait (a nested pass) first takes
+    // the reports that came since the set was read.
+    if (!w.fresh && !w.every) PLAT_PollHarvest(false);
+    w.fresh = 0;
+    if (w.every || w.can_poll || w.can_tx || w.can_rx != w.can_seen) Can_Isr();
     TimerISR();
-    RctISR(0);
+    if (w.every || w.rct) RctISR(0);
     ExecutePMGR_Loop();
     Main_StatusBits();
     if (!Sys_AutoLoad) PlcScan();
     // Reads received before this pass are answered from its scan's image now:
     // the rest of the pass does not lengthen their answer time.
-    Modbus_AfterScan(0);
-    Modbus_AfterScan(1);
-    Srtp_AfterScan(0);
-    Srtp_AfterScan(1);
+    if (w.every || w.reads) {
+        w.reads = 0;  // a read left waiting marks it again
+        Modbus_AfterScan(0);
+        Modbus_AfterScan(1);
+        Srtp_AfterScan(0);
+        Srtp_AfterScan(1);
+    }
     FailSafeFlagCheck();
     ManualRestoreExecute();
     Cmd_Check();
@@ -245,7 +257,7 @@ void The_Loop() {
             AutoSaveRegisters();
         }
     }
-    tx_timer_check();
+    if (w.every || (w.tx_armed && PassWork_Due(w.tx_due, FPGA_GetFrt()))) tx_timer_check();
     TickleWatchdogReal();
     ModemCycle();
     // A whole pass is over: the watchdog thread's emergency save takes this
@@ -267,6 +279,9 @@ void ExecuteSubLoop_Wait() {
 
 void Main_Wait() {
     PLAT_PollWait(RCT_WaitUs(MAIN_PASS_WAIT_US));
+    // From the first wait on, the loop's steps follow the pass record.
+    pass_work.every = 0;
+    pass_work.fresh = 1;
     // Requests that came during the wait are taken now: a read is then
     // answered after the next scan, not after the one after it.
     Modbus_AfterWait(0);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "cmd/cmd.h"
+#include "core/image/passwork.h"
 #include "core/storage/memfile.h"
 #include "core/image/plcreg.h"
 #include "core/image/rtc.h"
@@ -276,6 +277,7 @@ void SetPlcMode(uint32_t mode) {
         first_run = 1;
         return;
     }
+    PassWork_NetChange();  // the network services look at the mode
     if (first_run == 1) {
         // A reset during the change restarts in the new mode.
         PlcWordSet(W_MODE, uint16_t(next));

@@ -10,6 +10,7 @@
 
 #include "core/image/dpram.h"
 #include "core/image/iecrt.h"
+#include "core/image/passwork.h"
 #include "exec/exception.h"
 #include "exec/mainloop.h"
 #include "core/storage/memfile.h"
@@ -229,10 +230,11 @@ void PseudoWrite(uint32_t number, const uint8_t *in, std::size_t n) {
     uint8_t v[PSEUDO_MAX] = {};
     std::memcpy(v, in, std::min(n, PSEUDO_MAX));
     switch (number) {
-    case 992: eth.address = LE_Get32(v); break;
-    case 994: eth.mask = LE_Get32(v); break;
-    case 1015: eth.gateway = LE_Get32(v); break;
-    case 1016: eth.dns = LE_Get32(v); break;
+    // The Ethernet manager takes a new address set on its next pass.
+    case 992: eth.address = LE_Get32(v); PassWork_NetChange(); break;
+    case 994: eth.mask = LE_Get32(v); PassWork_NetChange(); break;
+    case 1015: eth.gateway = LE_Get32(v); PassWork_NetChange(); break;
+    case 1016: eth.dns = LE_Get32(v); PassWork_NetChange(); break;
     case 1017: std::memcpy(eth.text, v, sizeof eth.text); break;
     case 1005: {
         const int32_t minutes = int16_t(LE_Get16(v + 2));

@@ -41,7 +41,7 @@ int Read(int, uint8_t *f) {
 }
 int Write(int, const uint8_t *) { return 16; }
 const PlatCanOps kBus = {test_support::CanStubOpen, Read, Write, test_support::CanStubErrMask,
-                         test_support::CanStubSndBuf, test_support::CanStubClose};
+                         test_support::CanStubSndBuf, test_support::CanStubClose, nullptr};
 
 uint8_t iec_vars[96];
 uint8_t *Locate(uint32_t handle, uint32_t) {

@@ -34,7 +34,7 @@ int Write(int, const uint8_t *) { return 16; }
 int Mask(int, uint32_t) { return 0; }
 int Buf(int, int) { return 0; }
 void Close(int) {}
-const PlatCanOps kBus = {Open, Read, Write, Mask, Buf, Close};
+const PlatCanOps kBus = {Open, Read, Write, Mask, Buf, Close, nullptr};
 
 uint32_t Driver(uint32_t cmd, uint32_t, uint32_t db, uint32_t level, uint32_t node, uint32_t, uint32_t props) {
     if (cmd == 1) return props ? Z7Mem_Get8(props) % 64 : 8;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
+#include "core/image/passwork.h"
 #include "core/image/syshook.h"
 #include "core/image/timebase.h"
 #include "platform/plat.h"
@@ -136,11 +137,15 @@ void _Can_Init(uint32_t port, const CanPortConfig &settings) {
     else if (PLAT_CanSetErrMask(c.fd, kErrCtrl | kErrBusOff) != 0) std::perror("setsockopt");
     if (c.cfg[CAN_CFG_MODE] == 3 && c.fd >= 0 && PLAT_CanSetSndBuf(c.fd, 0) != 0) std::perror("setsockopt");
     c.open = 1;
+    // The loop reads port 0 when the readiness set reported it, or every pass
+    // when its endpoint is not in the set.
+    if (port == 0) pass_work.can_poll = c.fd >= 0 && PLAT_CanTally(c.fd, &pass_work.can_rx) != 0 ? 1 : 0;
 }
 
 // Not an interrupt handler: polled first in every main-loop pass.
 void Can_Isr() {
     CanInfo &c = CanPort[0];
+    pass_work.can_seen = pass_work.can_rx;
     if (!c.open || c.fd < 0) return;
     const bool ext = c.cfg[CAN_CFG_MODE] == 5;
     bool stored = false;
@@ -182,7 +187,10 @@ void Can_Isr() {
 
 void Can_IsrTx() {
     CanInfo &c = CanPort[0];
-    if (!c.open || c.fd < 0) return;
+    if (!c.open || c.fd < 0) {
+        pass_work.can_tx = 0;  // a port opened again starts with an empty ring
+        return;
+    }
     const bool ext = c.cfg[CAN_CFG_MODE] == 5;
     uint8_t f[PLAT_CAN_FRAME];
     while (c.tx.count > 0) {
@@ -200,6 +208,7 @@ void Can_IsrTx() {
         c.tx.out = RingNext(c.tx.out);
         c.tx.count--;
     }
+    pass_work.can_tx = c.tx.count != 0 ? 1 : 0;  // frames the socket did not take go on the next pass
 }
 
 uint32_t _Can_CheckRx(uint32_t port) {
@@ -241,6 +250,7 @@ void _Can_PutTx(uint32_t port, CanMsg *) {
     if (c == nullptr || c->tx.count >= CAN_RING) return;
     c->tx.in = RingNext(c->tx.in);
     c->tx.count++;
+    if (port == 0) pass_work.can_tx = 1;
 }
 void _Can_FlushTx(uint32_t port) {
     CanInfo *c = Port(port);

@@ -10,6 +10,7 @@
 
 #include "core/image/bytes.h"
 #include "core/image/dpram.h"
+#include "core/image/passwork.h"
 #include "core/image/plcreg.h"
 #include "core/image/rtc.h"
 #include "core/image/timebase.h"
@@ -1154,6 +1155,17 @@ void EtnEmailScan(int caller) {
         LE_Put32(b, e.reported);
         SMSPlcReg_Set(e.status_reg, b, 32);
     }
+}
+
+uint32_t EtnEmailDue(uint32_t now) {
+    const EmailRec &e = EtnEmailConn;
+    const uint32_t idle = now + PASS_IDLE_MS;
+    if (e.flags & (EMF_MODEM | EMF_ALT)) return idle;  // stepped from the scan alone
+    if (PlcWord(W_MODE) != 2) return (e.conn_state == EMC_IDLE || (e.status & EM_ST_SOCKET)) ? idle : now;
+    if (e.status_reg != 0 && (e.configured || (e.status & EM_ST_CONFIG))) return now;
+    if (e.status & EM_ST_SOCKET) return idle;
+    if (e.conn_state != EMC_IDLE) return now;
+    return (e.reported != 0 || e.status != 0) ? idle : now;
 }
 
 // ---- pure helpers ----------------------------------------------------------------------------------

@@ -129,6 +129,10 @@ uint32_t EtnEmailInit(NX_IP *ip, NX_PACKET_POOL *pool);
 void EtnEmailScan(int caller);
 // 1 while the mail connection is established.
 uint32_t EtnEmailConnCnt();
+// When the Ethernet manager's step of the client has work next (ms, now
+// given): every pass while a mail is under way or its status register is
+// written, else PASS_IDLE_MS ahead (a mode change steps it first).
+uint32_t EtnEmailDue(uint32_t now);
 // Restart request: steps the close; true once closed.
 bool EtnEmailDiscnt();
 // 0 when TLS is loaded (platform/plat_tls.h), -1 otherwise.

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "core/image/bytes.h"
+#include "core/image/passwork.h"
 #include "core/image/timebase.h"
 #include "platform/plat_net.h"
 
@@ -432,6 +433,7 @@ void dhcpScan(uint8_t enable, uint32_t iface) {
         break;
     }
     SyncState();
+    if (iface == 0) pass_work.dhcp_busy = r.state != DHCP_ST_IDLE || r.bound || r.renew_running ? 1 : 0;
 }
 
 uint32_t getFromDhcp(uint32_t item, uint32_t iface) {

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
+#include "core/image/passwork.h"
 #include "core/storage/memfile.h"
 #include "core/image/plcreg.h"
 #include "core/image/syshook.h"
@@ -73,6 +74,7 @@ void BackupWrite() {
 // The parse result in the record: services off without a configuration,
 // which then runs on the last good address set.
 void ApplyParse(uint32_t r, bool store_backup) {
+    PassWork_NetChange();  // the network services step on the next pass
     DprConfigRec &c = Dpr_Configuration[0];
     if (r) c.enables[1] |= EN1_SERVICES_OFF;
     else c.enables[1] &= uint8_t(~EN1_SERVICES_OFF);
@@ -152,8 +154,9 @@ void Dpr_Io_Service() {
             ApplyParse(DprParseConfig(0), false);
             MapSetW(DPR_RUN, 1);
         }
-    } else {
+    } else if (MapW(DPR_RUN) != 0) {
         MapSetW(DPR_RUN, 0);
+        PassWork_NetChange();
     }
     std::memcpy(&DprMap[DPR_CLOCK], &plc_reg[2 * W_CLOCK], 12);
     const uint16_t crc = LE_Get16(&io_config_bl[0]);

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
+#include "core/image/passwork.h"
 #include "core/image/plcreg.h"
 #include "core/image/tx.h"
 #include "net/enet.h"
@@ -16,6 +17,7 @@
 #include "net/ftp.h"
 #include "net/net.h"
 #include "net/svc.h"
+#include "platform/plat_poll.h"
 
 std::array<uint32_t, 2> EnetIpAddress, EnetNetMask, EnetGateway, EnetDns;
 std::array<NX_IP, 2> Enet_IpInstance;
@@ -32,10 +34,28 @@ uint32_t MasterFilePresent = 1;
 EnetHooks enet_hooks;
 
 namespace {
-uint32_t ServerInit(const EnetServer &s, NX_IP *ip, NX_PACKET_POOL *pool) { return s.init ? s.init(ip, pool) : 0; }
-void ServerScan(const EnetServer &s, uint32_t iface) { if (s.scan) s.scan(iface); }
+uint32_t ServerInit(const EnetServer &s, NX_IP *ip, NX_PACKET_POOL *pool) {
+    PassWork_NetChange();
+    return s.init ? s.init(ip, pool) : 0;
+}
 uint32_t ServerConnCnt(const EnetServer &s, uint32_t iface) { return s.conn_cnt ? s.conn_cnt(iface) : 0; }
-void ServerDeInit(const EnetServer &s, NX_IP *ip) { if (s.deinit) s.deinit(ip); }
+void ServerDeInit(const EnetServer &s, NX_IP *ip) {
+    PassWork_NetChange();
+    if (s.deinit) s.deinit(ip);
+}
+
+// One network service's step, when its bit is in run; its next due time is
+// taken after it.
+template <class Scan, class Due>
+void NetStep(PassNetStep i, uint32_t run, Scan scan, Due due) {
+    if (!(run & (1u << i))) return;
+    scan();
+    pass_work.net_due[i] = due();
+}
+void ServerStep(PassNetStep i, uint32_t run, uint32_t now, const EnetServer &s) {
+    NetStep(
+        i, run, [&] { if (s.scan) s.scan(0); }, [&] { return s.due ? s.due(0, now) : now; });
+}
 }  // namespace
 uint8_t TavixUpdateNewIp;
 uint16_t Enet_StatusWord;
@@ -76,6 +96,29 @@ constexpr uint32_t kLinkAskMs = 10;  // the interface flags are read at most thi
 
 bool Counts(uint32_t ref) { return ref >= 1024; }
 
+// The last address set of interface 0: the change count it was taken at and
+// the registers it wrote (a reference of 0: none).
+struct AddressKeep {
+    bool valid;
+    uint32_t gen;
+    std::array<uint32_t, 4> ref, value;
+};
+AddressKeep address_keep;
+
+// Whether the address set of interface 0 would come out as it did last: it
+// reads no register, no DHCP lease and no network id, nothing changed since,
+// and its registers still hold what it wrote.
+bool AddressSettled(const DprConfigRec &c) {
+    const AddressKeep &k = address_keep;
+    if (!k.valid || k.gen != pass_work.net_gen || c.dhcp_enable) return false;
+    if ((c.enables[1] & (EN1_ADDR_REG | EN1_MASK_REG | EN1_GW_REG | EN1_NETID_OCTET)) || (c.enables[2] & EN2_DNS_REG))
+        return false;
+    for (unsigned i = 0; i < 4; i++) {
+        if (k.ref[i] != 0 && Dpr_Get_Dw_Data(k.ref[i]) != k.value[i]) return false;
+    }
+    return true;
+}
+
 // One item of the address set: from its register, from DHCP, or configured.
 uint32_t Pick(bool from_reg, uint32_t ref, bool dhcp, uint32_t item, uint32_t configured, uint32_t n,
               bool lease_flags) {
@@ -104,7 +147,7 @@ uint32_t ConnectionCount() {
 }
 
 // why receives the services that could not open their sockets.
-bool FirstCall(char *why, std::size_t why_size) {
+[[gnu::noinline]] bool FirstCall(char *why, std::size_t why_size) {
     Etn_InstallPort();
     Dpr_Init();
     const uint16_t r = LE_Get16(&DprMap[DPR_CFG_REQ]);
@@ -167,7 +210,7 @@ bool FirstCall(char *why, std::size_t why_size) {
     return false;
 }
 
-void DhcpControl(NX_IP *ip, const DprConfigRec &c) {
+[[gnu::noinline]] void DhcpControl(NX_IP *ip, const DprConfigRec &c) {
     if (!ip->nx_ip_link_up) {
         ip->nx_ip_dhcp_started = 0;
         if (clearIpFlag == 0) {
@@ -204,12 +247,11 @@ void PingStep(const DprConfigRec &c) {
     if (c.ping_result_ref != 0) Dpr_Set_Dw_Data(c.ping_result_ref, uint32_t(result));
 }
 
-void StatusAndStats(NX_IP *ip, const DprConfigRec &c) {
-    // The status word and the statistics are brought up to date once in
-    // 10 ms (an idle pass is much shorter): the interface is asked then, and
-    // the passes between have nothing to do here.
-    const uint32_t now = _tx_time_get();
-    if (link_asked && now - link_asked_ms < kLinkAskMs) return;
+// The status word and the statistics, brought up to date once in 10 ms (an
+// idle pass is much shorter): the interface is asked then, and the passes
+// between have nothing to do here.
+bool StatusDue(uint32_t now) { return !link_asked || now - link_asked_ms >= kLinkAskMs; }
+[[gnu::noinline]] void StatusAndStats(NX_IP *ip, const DprConfigRec &c, uint32_t now) {
     link_asked = true;
     link_asked_ms = now;
     uint32_t v = 0;
@@ -257,12 +299,19 @@ void EnetGetIpAddress(uint32_t n) {
     const uint32_t dns = Pick(e2 & EN2_DNS_REG, c.dns_ref, dhcp, 3, c.dns, n, false);
     c.gateway = gw;
     c.dns = dns;
+    // A new address turns the services on or off.
+    if (EnetIpAddress[n] != addr) PassWork_NetChange();
     EnetNetMask[n] = mask;
     EnetIpAddress[n] = addr;
     EnetGateway[n] = gw;
     EnetDns[n] = dns;
     c.address = addr;
     c.mask = mask;
+    if (n == 0) {
+        auto ref = [](uint32_t r) { return Counts(r) ? r : 0; };
+        address_keep = {true, pass_work.net_gen, {ref(c.address_ref), ref(c.mask_ref), ref(c.gateway_ref), ref(c.dns_ref)},
+                        {addr, mask, gw, dns}};
+    }
 }
 
 void Ping_Init(NX_IP *ip) {
@@ -319,6 +368,44 @@ void Protocols_DeInit(uint32_t n) {
     ServerDeInit(enet_hooks.ascii, ip);
 }
 
+namespace {
+// The services of the bits in run, in their fixed order.
+[[gnu::noinline]] void NetServices(const DprConfigRec &c, uint32_t run, uint32_t now, bool skip_email) {
+    ServerStep(PASS_NET_QNCAN, run, now, enet_hooks.qncan);
+    if ((c.enables[1] & EN1_SERVICES_OFF) || EnetIpAddress[0] == 0) return;
+    NetStep(
+        PASS_NET_PING, run, [&] { PingStep(c); },
+        [&] {
+            // A target configured is pinged, a result register written, every pass.
+            const bool on = ((c.enables[0] & EN0_PING) && c.ping_target_ref != 0) || c.ping_result_ref != 0;
+            return on ? now : now + PASS_IDLE_MS;
+        });
+    ServerStep(PASS_NET_EGD, run, now, enet_hooks.egd);
+    ServerStep(PASS_NET_MODBUS, run, now, enet_hooks.modbus);
+    ServerStep(PASS_NET_SRTP, run, now, enet_hooks.srtp);
+    NetStep(
+        PASS_NET_HTTP, run, [] { Http_Scan(0); }, [&] { return Http_Due(0, now); });
+    if (MasterFilePresent) {
+        // Without the service script FTP is served in-program.
+        NetStep(
+            PASS_NET_FTP, run,
+            [] {
+                Ftp_Init(&Enet_IpInstance[0], &EnetPacketPoolCtrl);
+                Ftp_Scan(0);
+            },
+            [&] { return Ftp_Due(0, now); });
+    }
+    ServerStep(PASS_NET_EIP, run, now, enet_hooks.eip);
+    NetStep(
+        PASS_NET_VCOMM, run, [] { EtnVComm_Scan(0); }, [&] { return EtnVComm_Due(0, now); });
+    if (!skip_email && enet_hooks.email_scan)
+        NetStep(
+            PASS_NET_EMAIL, run, [] { enet_hooks.email_scan(1); },
+            [&] { return enet_hooks.email_due ? enet_hooks.email_due(now) : now; });
+    ServerStep(PASS_NET_ASCII, run, now, enet_hooks.ascii);
+}
+}  // namespace
+
 void EnetMain(int skip_email) {
     if (Enet_State == 0) {
         char why[400] = {};
@@ -330,19 +417,26 @@ void EnetMain(int skip_email) {
     if (Enet_State != 1) return;
     NX_IP *ip = &Enet_IpInstance[0];
     DprConfigRec &c = Dpr_Configuration[0];
+    PassWork &w = pass_work;
+    const uint32_t now = _tx_time_get();
 
     if (LE_Get16(&DprMap[DPR_CFG_REQ]) != LE_Get16(&DprMap[DPR_CFG_ACK])) Svc_ConfigChange();
-    else Svc_HandoverStep();
+    else if (w.every || Svc_HandoverPending) Svc_HandoverStep();
     if (!ip->nx_ip_link_up) {
         EnetLinkUpTimer = 0;
+        if (Enet_LinkUp != 0) PassWork_NetChange();
         Enet_LinkUp = 0;
     } else if (Enet_LinkUp == 0) {
-        const uint32_t now = _tx_time_get();
         if (EnetLinkUpTimer == 0) EnetLinkUpTimer = now == 0 ? 0xFFFFFFFFu : now;
-        else if (now - EnetLinkUpTimer > 1999) Enet_LinkUp = 1;
+        else if (now - EnetLinkUpTimer > 1999) {
+            Enet_LinkUp = 1;
+            PassWork_NetChange();
+        }
     }
-    EnetGetIpAddress(0);
-    DhcpControl(ip, c);
+    if (w.every || !AddressSettled(c)) EnetGetIpAddress(0);
+    // With DHCP off and idle, the client has nothing to do until the
+    // configuration, the link or the address set changes.
+    if (w.every || w.net_gen != w.net_gen_seen || c.dhcp_enable || w.dhcp_busy) DhcpControl(ip, c);
     if (!(c.dhcp_enable && dhcpState != 0)) {
         if (ip->nx_ip_link_up &&
             (ip->nx_ip_address != EnetIpAddress[0] || ip->nx_ip_network_mask != EnetNetMask[0])) {
@@ -361,30 +455,39 @@ void EnetMain(int skip_email) {
             }
             firstTimeDnsSet = 0;
         }
-        ServerScan(enet_hooks.qncan, 0);
-        if (!(c.enables[1] & EN1_SERVICES_OFF) && EnetIpAddress[0] != 0) {
-            PingStep(c);
-            ServerScan(enet_hooks.egd, 0);
-            ServerScan(enet_hooks.modbus, 0);
-            ServerScan(enet_hooks.srtp, 0);
-            Http_Scan(0);
-            if (MasterFilePresent) {
-                // Without the service script FTP is served in-program.
-                Ftp_Init(ip, &EnetPacketPoolCtrl);
-                Ftp_Scan(0);
-            }
-            ServerScan(enet_hooks.eip, 0);
-            EtnVComm_Scan(0);
-            if (!skip_email && enet_hooks.email_scan) enet_hooks.email_scan(1);
-            ServerScan(enet_hooks.ascii, 0);
-            EtnIo_Scan(0);
+        // Input on any network socket, or a change the services look at,
+        // steps every service; otherwise each steps when its time came or
+        // work was marked for it. Reports filed during the steps count for
+        // the next pass.
+        const uint32_t net = w.net, gen = w.net_gen;
+        uint32_t run = w.net_marks;
+        if (w.every || w.net_poll || net != w.net_seen || gen != w.net_gen_seen) run = ~0u;
+        for (unsigned i = 0; i < PASS_NET_STEPS; i++) {
+            if (PassWork_Due(w.net_due[i], now)) run |= 1u << i;
         }
+        w.net_marks = 0;
+        if (run != 0) NetServices(c, run, now, skip_email != 0);
+        // The remote I/O master looks at its configuration block every pass.
+        if (!(c.enables[1] & EN1_SERVICES_OFF) && EnetIpAddress[0] != 0) EtnIo_Scan(0);
+        w.net_seen = net;
+        w.net_gen_seen = gen;
     }
-    Svc_AddressAndTime();
-    if (!(Dpr_Configuration[0].enables[0] & EN0_HTTP) && !(Dpr_Configuration[1].enables[0] & EN0_HTTP))
+    // Without the service script (the executive's hook answers from
+    // MasterFilePresent) there are no address commands and no network time.
+    if (w.every || !MasterFilePresent) Svc_AddressAndTime();
+    if (!(Dpr_Configuration[0].enables[0] & EN0_HTTP) && !(Dpr_Configuration[1].enables[0] & EN0_HTTP) &&
+        TavixHttp == 0) {
         TavixHttp = 1;
-    StatusAndStats(ip, c);
-    Svc_RestartRequests();
+        PassWork_NetChange();
+    }
+    if (StatusDue(now)) StatusAndStats(ip, c, now);
+    if (w.every || Svc_RestartAsked()) Svc_RestartRequests();
     Dpr_Io_Service();
-    EnetThread();
+    // The connection poll: when a socket reported since it last ran, when
+    // it left work for itself, or when the set has not been read for a while
+    // (it takes what came meanwhile).
+    if (w.every || w.net != w.net_polled || w.net_thread || PLAT_PollStale()) {
+        w.net_polled = w.net;
+        EnetThread();
+    }
 }

@@ -39,6 +39,9 @@ struct EnetServer {
     uint32_t (*conn_cnt)(uint32_t iface);
     void (*stop)(uint32_t iface);
     void (*deinit)(NX_IP *ip);
+    // When the server has work next (ms of _tx_time_get, now given); unset:
+    // every pass.
+    uint32_t (*due)(uint32_t iface, uint32_t now);
 };
 struct EnetHooks {
     EnetServer qncan, modbus, ascii, egd, srtp, eip;
@@ -46,6 +49,7 @@ struct EnetHooks {
     void (*email_scan)(int iface);       // the e-mail client's step
     uint32_t (*email_init)(NX_IP *ip, NX_PACKET_POOL *pool);  // its socket, at the start
     uint32_t (*email_conn_cnt)();        // 1 while its connection is up
+    uint32_t (*email_due)(uint32_t now); // when its step has work next (ms); unset: every pass
 };
 extern EnetHooks enet_hooks;
 

@@ -18,6 +18,9 @@ uint32_t dhcpInit(NX_IP *ip, NX_PACKET_POOL *pool, uint8_t enable, uint32_t ifac
 void Http_Scan(uint32_t iface);
 void EtnVComm_Scan(uint32_t iface);
 void EtnIo_Scan(uint32_t iface);
+// When a scan has work next (ms of _tx_time_get, now given).
+uint32_t Http_Due(uint32_t iface, uint32_t now);
+uint32_t EtnVComm_Due(uint32_t iface, uint32_t now);
 
 uint32_t Ftp_ConnCnt(uint32_t iface);
 uint32_t Http_ConnCnt(uint32_t iface);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
+#include "core/image/passwork.h"
 #include "core/image/plcreg.h"
 #include "io/vcomm.h"
 #include "net/net.h"
@@ -30,6 +31,7 @@ void Post(const uint8_t *data, uint32_t length) {
     std::memcpy(&DprMap[ETN_TX_DATA], data, length);
     LE_Put16(&DprMap[ETN_TX_LEN], uint16_t(length));
     DprMap[ETN_TX_REQ] = Toggle(DprMap[ETN_TX_ACK]);
+    PassWork_NetMark(PASS_NET_QNCAN);  // the server sends it on its next step
 }
 
 void Send(const uint8_t *data, uint32_t length) {
@@ -39,6 +41,7 @@ void Send(const uint8_t *data, uint32_t length) {
         return;
     }
     if (held_count == kHeld) return;  // a tool that never reads: the newest reply is lost
+    PassWork_NetMark(PASS_NET_QNCAN);
     HeldReply &h = held[(held_first + held_count++) % kHeld];
     h.length = uint16_t(length);
     std::memcpy(h.data.data(), data, length);
@@ -93,6 +96,7 @@ uint8_t Etn_FlushRx() {
 uint8_t Etn_PutTx(uint8_t byte) {
     if (byte == 112) {
         DprMap[ETN_SIG_REQ] = Toggle(DprMap[ETN_SIG_ACK]);
+        PassWork_NetMark(PASS_NET_QNCAN);
         return byte;
     }
     Send(&byte, 1);

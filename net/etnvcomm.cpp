@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
+#include "core/image/passwork.h"
 #include "core/image/plcreg.h"
 #include "core/image/tx.h"
 #include "net/dpr.h"
@@ -259,6 +260,13 @@ void EtnVComm_Scan(uint32_t iface) {
     }
 }
 
+uint32_t EtnVComm_Due(uint32_t iface, uint32_t now) {
+    if (iface >= VCOMM_ETH_IFACES) return now + PASS_IDLE_MS;
+    const VCommIface &f = VCommConnEth[iface];
+    const bool run = Dpr_Map_Ptr != nullptr && LE_Get16(Dpr_Map_Ptr + DPR_RUN) != 0;
+    return run || (f.hk_state == 0 && !f.reconnect) ? now + PASS_IDLE_MS : now;
+}
+
 intptr_t EtnVComm_Open(intptr_t port, intptr_t record) {
     VCommIface *f = nullptr;
     VCommPort *p = PortOf(port, &f);
@@ -304,6 +312,7 @@ intptr_t EtnVComm_Close(intptr_t port) {
     if (p == nullptr || !(p->flags & VCE_OPEN)) return 0;
     p->flags &= uint8_t(~(VCE_OPEN | VCE_CONNECTING | VCE_CONNECTED));
     f->reconnect = 1;
+    PassWork_NetMark(PASS_NET_VCOMM);
     return intptr_t(p - f->ports.data()) + 1;
 }
 

@@ -49,6 +49,10 @@ extern uint16_t (*EtnVComm_GroupVersion)(uint32_t group);
 uint32_t EtnVComm_Init(NX_IP *ip, NX_PACKET_POOL *pool);
 void EtnVComm_Scan(uint32_t iface);
 uint32_t EtnVComm_Conn_Cnt(uint32_t iface);
+// When the ports' reconnection has work next (ms, now given): every pass
+// while one is under way, else PASS_IDLE_MS ahead (a closed port, or a change
+// of the run flag, steps it first).
+uint32_t EtnVComm_Due(uint32_t iface, uint32_t now);
 void EtnVComm_DeInit(NX_IP *ip);
 void EtnVComm_Disconnect(NX_TCP_SOCKET *s);
 

@@ -12,6 +12,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "core/image/passwork.h"
 #include "core/image/tx.h"
 #include "net/dpr.h"
 #include "net/net.h"
@@ -1065,6 +1066,11 @@ void Ftp_Scan(uint32_t iface) {
                                       FtpServerLogout) == NX_SUCCESS) {
         if (_nxe_ftp_server_start(&sv) != NX_SUCCESS) _nx_ftp_server_delete(&sv);
     }
+}
+
+uint32_t Ftp_Due(uint32_t iface, uint32_t now) {
+    if (iface > 1 || !(Dpr_Configuration[iface].enables[0] & EN0_FTP)) return now + PASS_IDLE_MS;
+    return now;
 }
 
 uint32_t Ftp_ConnCnt(uint32_t iface) {

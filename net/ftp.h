@@ -112,6 +112,9 @@ extern const char *const FtpMonths[12];
 uint32_t Ftp_Init(NX_IP *ip, NX_PACKET_POOL *pool);
 void Ftp_Scan(uint32_t iface);
 uint32_t Ftp_ConnCnt(uint32_t iface);
+// When the in-program server has work next (ms, now given): every pass while
+// it is on, else PASS_IDLE_MS ahead.
+uint32_t Ftp_Due(uint32_t iface, uint32_t now);
 uint32_t FtpServerLogin(NX_FTP_SERVER *server, uint32_t address, uint32_t port, const char *name,
                         const char *password, uint8_t *rights);
 uint32_t FtpServerLogout(NX_FTP_SERVER *server, uint32_t address, uint32_t port, const char *name,

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
+#include "core/image/passwork.h"
 #include "ladder/ladder.h"
 #include "net/net.h"
 
@@ -477,6 +478,11 @@ void Http_Scan(uint32_t iface) {
     } else if (sv.nx_http_server_id == NX_HTTP_SERVER_ID) {
         _nx_http_server_delete(&sv);
     }
+}
+
+uint32_t Http_Due(uint32_t iface, uint32_t now) {
+    if (iface > 1 || !(Dpr_Configuration[iface].enables[0] & EN0_HTTP) || TavixHttp != 0) return now + PASS_IDLE_MS;
+    return now;
 }
 
 uint32_t Http_ConnCnt(uint32_t iface) {

@@ -35,6 +35,9 @@ extern const char ReadRegName[], WriteRegName[];
 uint32_t Http_Init(NX_IP *ip, NX_PACKET_POOL *pool);
 void Http_Scan(uint32_t iface);
 uint32_t Http_ConnCnt(uint32_t iface);
+// When the in-program server has work next (ms, now given): every pass while
+// it serves, else PASS_IDLE_MS ahead.
+uint32_t Http_Due(uint32_t iface, uint32_t now);
 void Http_DeInit(NX_IP *ip);
 uint32_t Http_AuthenticationCheck(NX_HTTP_SERVER *server, uint32_t request_type, char *resource, char **name,
                                   char **password, char **realm);

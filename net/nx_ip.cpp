@@ -18,11 +18,13 @@
 #include <unistd.h>
 
 #include "core/image/bytes.h"
+#include "core/image/passwork.h"
 #include "core/image/plcreg.h"
 #include "core/storage/memfile.h"
 #include "core/image/timebase.h"
 #include "net/nx.h"
 #include "platform/plat_net.h"
+#include "platform/plat_poll.h"
 
 uint32_t nx_link_speed_timer;
 
@@ -142,7 +144,12 @@ int PortDisable(const char *ifname) {
     return 0;  // the control socket stays open for the next query
 }
 
-void _nx_system_initialize() { PortDisable("eth1"); }
+void _nx_system_initialize() {
+    PortDisable("eth1");
+    // Every report on a connection or a listener counts into the pass record:
+    // the Ethernet manager steps its services when one came.
+    PLAT_PollGroupTally(PLAT_POLL_NET, &pass_work.net);
+}
 
 uint32_t _nx_ip_create(NX_IP *ip, const char *name, uint32_t address, uint32_t mask, NX_PACKET_POOL *pool,
                        void *(*)(void *), void *, uint32_t, uint32_t) {
@@ -159,6 +166,7 @@ uint32_t _nx_ip_create(NX_IP *ip, const char *name, uint32_t address, uint32_t m
 }
 
 uint32_t _nx_ip_address_set(NX_IP *ip, uint32_t address, uint32_t mask) {
+    PassWork_NetChange();  // the services look at the address set
     if (address == 0) {
         if (ip->nx_ip_zero_once) {
             ip->nx_ip_zero_once = 0;
@@ -188,6 +196,7 @@ uint32_t _nx_ip_address_set(NX_IP *ip, uint32_t address, uint32_t mask) {
 }
 
 uint32_t _nx_ip_gateway_address_set(NX_IP *ip, uint32_t gateway) {
+    PassWork_NetChange();
     IoctlSock s;
     if (s.fd < 0) return NX_NOT_SUCCESSFUL;
     char dev[IFNAMSIZ] = {};
@@ -233,12 +242,14 @@ uint32_t _nx_ip_driver_direct_command(NX_IP *ip, uint32_t command, uint32_t *val
     IfrName(ifr, ip->nx_ip_name);
     if (Ioctl(s.fd, SIOCGIFFLAGS, &ifr) == 0) {
         if (!(ifr.ifr_flags & IFF_RUNNING)) {
+            if (ip->nx_ip_link_up != 0) PassWork_NetChange();
             ip->nx_ip_link_up = 0;
         } else {
             const uint32_t now = FPGA_GetFrt();
             if (ip->nx_ip_link_up == 0) {
                 nx_link_speed_timer = now;
                 ReadSpeed(s.fd, ip);
+                PassWork_NetChange();
             } else if (nx_link_speed_timer != 0 && now - nx_link_speed_timer >= 100001) {
                 nx_link_speed_timer = 0;
                 ReadSpeed(s.fd, ip);

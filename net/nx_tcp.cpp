@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "core/image/passwork.h"
 #include "net/nx.h"
 #include "platform/plat_assert.h"
 #include "platform/plat_net.h"
@@ -122,7 +123,8 @@ void Attach(NX_TCP_SOCKET *s, unsigned i) {
 // Puts the connection descriptor into the readiness set: input, room to
 // write and the peer's close.
 void Watch(NX_TCP_SOCKET *s, int fd) {
-    PLAT_PollAdd(&s->poll, fd, PLAT_POLL_IN | PLAT_POLL_OUT | PLAT_POLL_RDHUP, PLAT_POLL_NET, s, kItemConn);
+    if (PLAT_PollAdd(&s->poll, fd, PLAT_POLL_IN | PLAT_POLL_OUT | PLAT_POLL_RDHUP, PLAT_POLL_NET, s, kItemConn) != 0)
+        pass_work.net_poll = 1;  // its input is never reported: the services look every pass
     PLAT_PollTally(&s->poll, s->tally);
 }
 
@@ -273,7 +275,10 @@ uint32_t _nx_udp_socket_bind(NX_UDP_SOCKET *s, uint32_t port, uint32_t) {
     if (s->fd < 0 && _nx_udp_socket_create(s->ip, s, nullptr, 0, 0, 0, 0) != NX_SUCCESS) return NX_NOT_SUCCESSFUL;
     const uint32_t r = BindSocket(s, port);
     // A datagram ends the main loop's wait; the owner reads it on its pass.
-    if (r == NX_SUCCESS) PLAT_PollAdd(&s->poll, s->fd, PLAT_POLL_IN, PLAT_POLL_WAKE, s, kItemUdp);
+    if (r == NX_SUCCESS) {
+        if (PLAT_PollAdd(&s->poll, s->fd, PLAT_POLL_IN, PLAT_POLL_WAKE, s, kItemUdp) != 0) pass_work.net_poll = 1;
+        PLAT_PollTally(&s->poll, &pass_work.net);
+    }
     return r;
 }
 
@@ -316,7 +321,7 @@ uint32_t _nx_tcp_server_socket_listen(NX_IP *, uint32_t port, NX_TCP_SOCKET *s, 
         l.port = port;
         l.ip = s->ip;
         l.callback = cb != nullptr ? cb : s->listen_callback;
-        PLAT_PollAdd(&l.poll, s->fd, PLAT_POLL_IN, PLAT_POLL_NET, &l, kItemListener);
+        if (PLAT_PollAdd(&l.poll, s->fd, PLAT_POLL_IN, PLAT_POLL_NET, &l, kItemListener) != 0) pass_work.net_poll = 1;
         PLAT_PollTally(&l.poll, &NxListenReports);
         s->listener = i + 1;
     }
@@ -736,4 +741,8 @@ void EnetThread() {
             if (s->state != NX_TCP_LISTEN && (l->poll.events & PLAT_POLL_IN)) PLAT_PollWake();
         }
     }
+    // A record served may have changed its server's state (a connection
+    // taken, closed, writable again): every service steps on the next pass.
+    if (net_poll.work_count != 0) pass_work.net_marks = ~0u;
+    pass_work.net_thread = net_poll.waiting || net_poll.carry_count != 0 ? 1 : 0;
 }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "core/image/bytes.h"
+#include "core/image/passwork.h"
 #include "core/image/plcreg.h"
 #include "core/image/tx.h"
 #include "net/enet.h"
@@ -21,9 +22,10 @@ uint32_t NTP_LastSysSec;
 uint16_t prot_run_bit;
 uint16_t reset_flg;
 
+uint8_t Svc_HandoverPending;
+
 namespace {
 
-uint8_t handover_pending;
 uint32_t handover_since;  // ms tick (odd, never 0) of the hand-over's first wait
 uint32_t marker_since;  // ms tick of the FTP restart's first pass
 
@@ -107,7 +109,7 @@ void Svc_Reset() {
     MasterRestartOn = 0;
     NTP_LastSysSec = 0;
     prot_run_bit = reset_flg = 0;
-    handover_pending = 0;
+    Svc_HandoverPending = 0;
     handover_since = 0;
     marker_since = 0;
 }
@@ -170,21 +172,22 @@ void Svc_ConfigChange() {
     // A web server already stopped has nothing to hand over: the port is ours at once.
     if (http && WebFtping() == 0) {
         if (WebState() != TavixState::Stopped) WebStateSet(TavixState::StopRequested);
-        handover_pending = 1;
+        Svc_HandoverPending = 1;
         Svc_HandoverStep();
     }
 }
 
 void Svc_HandoverStep() {
-    if (!handover_pending) return;
+    if (!Svc_HandoverPending) return;
     if (WebState() != TavixState::Stopped) WebStateSet(TavixState::StopRequested);
     if (handover_since == 0) handover_since = _tx_time_get() | 1;
     // The web server's thread is waited for across passes, never inside one;
     // one that has not ended after 3 s no longer holds the port back.
     if (WebThread() && !WebFtping() && _tx_time_get() - handover_since < SVC_HANDOVER_WAIT_MS) return;
-    handover_pending = 0;
+    Svc_HandoverPending = 0;
     handover_since = 0;
     TavixHttp = 0;
+    PassWork_NetChange();  // the in-program web server takes the port
 }
 
 void Svc_DnsSet(uint32_t dns) {
@@ -216,11 +219,12 @@ void Svc_AddressAndTime() {
 }
 
 void Svc_RestartRequests() {
-    const uint16_t w0 = RestartWord(SVC_RESTART_ETH0);
-    const uint16_t w1 = RestartWord(SVC_RESTART_ETH1);
     // No request bit set: nothing below acts (a restart in progress keeps
     // its bit until it ends).
-    if ((w0 & 0x3B) == 0 && (w1 & 0x0B) == 0) return;
+    if (!Svc_RestartAsked()) return;
+    const uint16_t w0 = RestartWord(SVC_RESTART_ETH0);
+    const uint16_t w1 = RestartWord(SVC_RESTART_ETH1);
+    PassWork_NetChange();  // services restarted: every one steps on the next pass
     NX_PACKET_POOL *pool = &EnetPacketPoolCtrl;
     // 1. FTP daemons.
     if ((w0 & 0x08) && (prot_run_bit == 0 || prot_run_bit == 4)) {

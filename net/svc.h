@@ -8,6 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/image/bytes.h"
+#include "core/image/plcreg.h"
+
 // Life cycle of the web HMI server (webhmi/weblife.cpp runs it). A stop or
 // start is requested by setting the state; the server thread moves it on.
 enum class TavixState : uint8_t {
@@ -59,7 +62,12 @@ void Svc_DnsSet(uint32_t dns);
 void Svc_AddressAndTime();
 // A pending HTTP hand-over: waits (bounded) for the web server's thread.
 void Svc_HandoverStep();
+extern uint8_t Svc_HandoverPending;  // a hand-over waits: Svc_HandoverStep has work
 // Step 10 of the pass: the restart-request bits.
 void Svc_RestartRequests();
+// Whether a restart-request bit is set (Svc_RestartRequests has work).
+inline bool Svc_RestartAsked() {
+    return (LE_Get16(&plc_reg[SVC_RESTART_ETH0]) & 0x3B) != 0 || (LE_Get16(&plc_reg[SVC_RESTART_ETH1]) & 0x0B) != 0;
+}
 // Clears the module's state (start-up and tests).
 void Svc_Reset();

@@ -22,6 +22,9 @@ struct PlatCanOps {
     int (*set_err_mask)(int ep, uint32_t mask);         // error classes delivered as error frames; 0 ok
     int (*set_sndbuf)(int ep, int bytes);               // 0 ok
     void (*close)(int ep);
+    // Each readiness report of the endpoint counts *tally up (see
+    // PLAT_PollTally); -1 when its input is not reported (read it every pass).
+    int (*tally)(int ep, uint32_t *tally);
 };
 
 int PLAT_CanOpen(const char *ifname);
@@ -30,6 +33,7 @@ int PLAT_CanWrite(int ep, const uint8_t *frame);
 int PLAT_CanSetErrMask(int ep, uint32_t mask);
 int PLAT_CanSetSndBuf(int ep, int bytes);
 void PLAT_CanClose(int ep);
+int PLAT_CanTally(int ep, uint32_t *tally);  // -1 also when the table has no tally
 
 // The table in force: the board's or the host's, chosen by PLAT_Init's
 // decision; tests may put their own in its place.

@@ -261,9 +261,14 @@ void HostClose(int h) {
     *e = Endpoint{};
 }
 
+int HostTally(int h, uint32_t *tally) {
+    const Endpoint *e = Ep(h);
+    return e != nullptr ? PLAT_PollWatchTally(e->fd, tally) : -1;
+}
+
 }  // namespace
 
-const PlatCanOps plat_can_host = {HostOpen, HostRead, HostWrite, HostErrMask, HostSndBuf, HostClose};
+const PlatCanOps plat_can_host = {HostOpen, HostRead, HostWrite, HostErrMask, HostSndBuf, HostClose, HostTally};
 const PlatCanOps *plat_can = nullptr;
 
 namespace {
@@ -279,3 +284,4 @@ int PLAT_CanWrite(int ep, const uint8_t *frame) { return Can().write(ep, frame);
 int PLAT_CanSetErrMask(int ep, uint32_t mask) { return Can().set_err_mask(ep, mask); }
 int PLAT_CanSetSndBuf(int ep, int bytes) { return Can().set_sndbuf(ep, bytes); }
 void PLAT_CanClose(int ep) { Can().close(ep); }
+int PLAT_CanTally(int ep, uint32_t *tally) { return Can().tally ? Can().tally(ep, tally) : -1; }

@@ -21,7 +21,8 @@ namespace {
 struct PollGroup {
     std::array<PlatPollItem *, PLAT_POLL_LIST_MAX> list;
     unsigned count;
-    uint32_t filed;  // reports filed so far (wraps)
+    uint32_t filed;   // reports filed so far (wraps)
+    uint32_t *tally;  // counted up with filed when set
 };
 
 struct PollSet {
@@ -87,6 +88,7 @@ void File(PlatPollItem *item, uint32_t ev) {
     if (item->group == PLAT_POLL_WAKE || NEVER(item->group >= PLAT_POLL_GROUPS)) return;
     PollGroup &g = poll_set.groups[item->group];
     g.filed++;
+    if (g.tally != nullptr) ++*g.tally;
     if (item->listed) return;
     if (NEVER(g.count >= g.list.size())) return;  // a group has fewer items than the list holds
     g.list[g.count++] = item;
@@ -228,6 +230,12 @@ std::span<PlatPollItem *const> PLAT_PollTake(uint8_t group) {
     return {g.list.data(), n};
 }
 
+void PLAT_PollGroupTally(uint8_t group, uint32_t *tally) {
+    if (group < PLAT_POLL_GROUPS) poll_set.groups[group].tally = tally;
+}
+
+bool PLAT_PollStale() { return poll_set.ep.valid() && NowNs() - poll_set.last_read_ns >= kFreshNs; }
+
 uint32_t PLAT_PollFiled(uint8_t group) { return group < PLAT_POLL_GROUPS ? poll_set.groups[group].filed : 0; }
 
 bool PLAT_PollLoopWaits() { return poll_set.loop_waits; }
@@ -292,6 +300,13 @@ PlatPollItem *Watched(int fd) {
     return nullptr;
 }
 }  // namespace
+
+int PLAT_PollWatchTally(int fd, uint32_t *tally) {
+    PlatPollItem *w = Watched(fd);
+    if (w == nullptr) return -1;
+    w->tally = tally;
+    return 0;
+}
 
 bool PLAT_PollHasInput(int fd) {
     if (!poll_set.waiter_known) return true;  // nobody waits on the set: read

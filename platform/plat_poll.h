@@ -61,6 +61,10 @@ constexpr unsigned PLAT_POLL_WATCH_MAX = 64;
 int PLAT_PollWatch(int fd);
 void PLAT_PollUnwatch(int fd);
 
+// Each report of the watched descriptor counts *tally up as well (see
+// PLAT_PollTally); -1 when fd is not watched.
+int PLAT_PollWatchTally(int fd, uint32_t *tally);
+
 // Whether a watched descriptor may have input: false only while the loop
 // waits on the set (PLAT_PollWait in use) and the set reported nothing since
 // PLAT_PollInputTaken. Descriptors not watched always answer true.
@@ -91,6 +95,12 @@ void PLAT_PollWake();
 // The group's items that reported since the last call, in report order; the
 // list is emptied (the items keep their event bits). Valid until the next wait.
 std::span<PlatPollItem *const> PLAT_PollTake(uint8_t group);
+// Each report filed for one of the group's items counts *tally up as well
+// (null: none).
+void PLAT_PollGroupTally(uint8_t group, uint32_t *tally);
+// Whether the set was read 50 us ago or longer: a harvest would ask the
+// kernel now.
+bool PLAT_PollStale();
 // Reports filed for the group's items so far (wraps): a subsystem that kept
 // the last value it served knows, by one comparison, that none of its
 // descriptors reported since.

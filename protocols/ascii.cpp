@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
+#include "core/image/passwork.h"
 #include "core/image/timebase.h"
 #include "net/dpr.h"
 #include "net/nx_server.h"
@@ -198,6 +199,12 @@ void Ascii_Scan(uint32_t n) {
         received = Store(c, cfg);
     }
     WriteStatus(c, cfg[DPR_ASCII_STATUS], received);
+}
+
+uint32_t Ascii_Due(uint32_t n, uint32_t now) {
+    const bool on = (Dpr_Configuration[n == 1 ? 1 : 0].enables[1] & EN1_ASCII) != 0;
+    if (ConnOf(n).ip == nullptr || !on || LE_Get16(Dpr_Map_Ptr + DPR_RUN) == 0) return now + PASS_IDLE_MS;
+    return now;
 }
 
 uint32_t Ascii_cnn_cnt(uint32_t n) { return ConnOf(n).socket.state == NX_TCP_ESTABLISHED ? 1 : 0; }

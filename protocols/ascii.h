@@ -38,6 +38,9 @@ extern NX_PACKET_POOL *AsciiPacketPoolPtr;
 uint32_t Ascii_Init(NX_IP *ip, NX_PACKET_POOL *pool);
 void Ascii_Scan(uint32_t iface);
 uint32_t Ascii_cnn_cnt(uint32_t iface);
+// When the channel has work next (ms, now given): every pass while it is on
+// and the controller runs, else PASS_IDLE_MS ahead.
+uint32_t Ascii_Due(uint32_t iface, uint32_t now);
 void Ascii_DeInit(NX_IP *ip);
 void AsciiConnect(NX_TCP_SOCKET *socket, uint32_t port);
 void AsciiDisconnect(NX_TCP_SOCKET *socket);

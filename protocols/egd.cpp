@@ -7,9 +7,11 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
+#include "core/image/passwork.h"
 #include "core/image/tx.h"
 #include "net/enet.h"
 #include "platform/plat_assert.h"
+#include "platform/plat_poll.h"
 
 std::array<EgdState, 2> EGDConnEth;
 NX_PACKET_POOL *EgdPacketPoolPtr;
@@ -348,6 +350,26 @@ void Egd_Config(uint32_t n) {
     }
     s.configure_later = 0;
     EgdConfig(n);
+}
+
+uint32_t Egd_Due(uint32_t n, uint32_t now) {
+    const EgdState &s = StateOf(n);
+    uint32_t due = now + PASS_IDLE_MS;
+    if (s.ip == nullptr || !Enabled(n) || s.configure_later) return due;
+    const DprConfigRec &c = ConfigOf(n);
+    const unsigned count = ExchangeCount(n);
+    for (unsigned x = 0; x < count; x++) {
+        const DprEgdExchange &e = c.egd[x];
+        if (!(e.kind & EGD_DEFINED)) continue;
+        if (e.kind & (EGD_ID_REG | EGD_GROUP_REG | EGD_ADDR_REG)) return now;
+        if (e.header[1] == 0) continue;  // no address: the exchange is skipped
+        // A step reads one datagram an exchange: more left in the queue (no
+        // new report will come for them) are read on the next step.
+        if (s.receive.poll.events & PLAT_POLL_IN) return now;
+        const uint32_t at = s.time[x] + ((e.kind & EGD_PRODUCED) ? e.header[2] : e.header[3]);
+        if (int32_t(at - due) < 0) due = at;
+    }
+    return due;
 }
 
 void Egd_Scan(uint32_t n) {

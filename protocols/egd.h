@@ -47,6 +47,12 @@ extern uint16_t EgdPortNumber;
 uint32_t Egd_Init(NX_IP *ip, NX_PACKET_POOL *pool);
 void Egd_Config(uint32_t iface);
 void Egd_Scan(uint32_t iface);
+// When the exchanges of interface iface have work next (ms, now given): the
+// earliest production or consumption time-out; every pass when one reads its
+// identifier, group or address from a register or datagrams wait unread;
+// PASS_IDLE_MS ahead with the service off or waiting for the run flag and the
+// link.
+uint32_t Egd_Due(uint32_t iface, uint32_t now);
 void Egd_DeInit(NX_IP *ip);
 uint32_t Egd_ConnCnt();
 void EgdFlush(EgdState &s);

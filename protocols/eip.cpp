@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "core/image/bytes.h"
+#include "core/image/passwork.h"
 #include "core/image/tx.h"
 #include "net/nx_server.h"
 #include "platform/plat_net.h"
@@ -633,6 +634,11 @@ void TimeOut(EipConnSlot &s, uint32_t now) {
 }
 
 }  // namespace
+
+uint32_t Eip_Due(uint32_t n, uint32_t now) {
+    if (AdapterOf(n).ip == nullptr || !(ConfigOf(n).enables[0] & EN0_EIP)) return now + PASS_IDLE_MS;
+    return now;
+}
 
 void Eip_Scan(uint32_t n) {
     EipAdapter &a = AdapterOf(n);

@@ -103,6 +103,10 @@ uint32_t Eip_Init(NX_IP *ip, NX_PACKET_POOL *pool);
 uint32_t EipObjects(uint32_t n);
 void Eip_Scan(uint32_t iface);
 uint32_t Eip_Conn_Cnt(uint32_t iface);
+// When the adapter has work next (ms, now given): every pass while the
+// service is on (its data are exchanged with the image), else PASS_IDLE_MS
+// ahead (input on its sessions is read and dropped when it comes).
+uint32_t Eip_Due(uint32_t iface, uint32_t now);
 void Eip_DeInit(NX_IP *ip);
 void EipTcpConnect(NX_TCP_SOCKET *socket, uint32_t port);
 void EipTcpDisconnect(NX_TCP_SOCKET *socket);

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
+#include "core/image/passwork.h"
 #include "core/storage/memfile.h"
 #include "core/image/plcreg.h"
 #include "core/image/tx.h"
@@ -116,6 +117,7 @@ uint8_t TcpRead(void *p, uint8_t fc, uint32_t, uint8_t *, uint32_t) {
     slot.transaction = BE_Get16(t.f + MB_MBAP_TRANSACTION);
     slot.read_pending = 1;
     s.reads = 1;
+    pass_work.reads = 1;  // answered after the scan
     return MB_SILENT;
 }
 
@@ -249,6 +251,7 @@ void AnswerReads(uint32_t n, ModbusServer &s, bool udp) {
         waiting |= slot.read_pending != 0;
     }
     s.reads = waiting ? 1 : 0;
+    if (waiting) pass_work.reads = 1;
 }
 
 // Whether the TCP server of interface n serves requests now.
@@ -511,9 +514,17 @@ void Modbus_Scan(uint32_t n) {
     s.idle_due = due;
 }
 
+uint32_t Modbus_Due(uint32_t n, uint32_t now) {
+    const ModbusServer &s = ServerOf(n);
+    if (s.ip == nullptr || LE_Get16(Dpr_Map_Ptr + DPR_RUN) == 0) return now + PASS_IDLE_MS;
+    if (DrevanoRuntime != 0 || ModbusCfg(n).mode != 0 || s.free || s.reads || s.busy) return now;
+    return s.timed ? s.idle_due : now + PASS_IDLE_MS;
+}
+
 void Modbus_AfterScan(uint32_t n) {
     ModbusServer &s = ServerOf(n);
     if (s.reads && TcpServing(n, s)) AnswerReads(n, s, false);
+    if (s.reads) pass_work.reads = 1;  // still waiting: looked at again after the next scan
 }
 
 void Modbus_AfterWait(uint32_t n) {

@@ -81,6 +81,12 @@ void Modbus_AfterWait(uint32_t iface);
 void Modbus_AfterScan(uint32_t iface);
 void Modbus_Stop(uint32_t iface);
 uint32_t Modbus_Conn_Cnt(uint32_t iface);
+// When the server of interface iface has work next (ms, now given): now while
+// something waits (a record to listen with, a read to answer, input unread),
+// with the datagram server or under the IEC runtime's mapping; else a
+// connection's idle time-out, else PASS_IDLE_MS ahead (input, a change of
+// its settings or of the run flag steps it first).
+uint32_t Modbus_Due(uint32_t iface, uint32_t now);
 // Whether an interface's server keeps the TCP port: its service on and the
 // settings in force a TCP server on that port.
 bool Modbus_KeepsPort(uint16_t port);

@@ -9,6 +9,7 @@
 #include <span>
 
 #include "core/image/bytes.h"
+#include "core/image/passwork.h"
 #include "core/image/plcreg.h"
 #include "core/image/tx.h"
 #include "core/image/util.h"
@@ -569,6 +570,17 @@ void Qncan_Scan(uint32_t iface) {
         }
         if (!(pending && !waiting)) BoxByte(ETN_SIG_ACK) = BoxByte(ETN_SIG_REQ);
     }
+}
+
+uint32_t Qncan_Due(uint32_t iface, uint32_t now) {
+    const QncanConnState &st = QncanState[iface == 1 ? 1 : 0];
+    if (QncanDpram == nullptr || st.ip == nullptr) return now + PASS_IDLE_MS;
+    if (st.free || st.busy || st.recv_state != QR_SINGLE || Etn_TxPending() ||
+        BoxByte(ETN_SIG_REQ) != BoxByte(ETN_SIG_ACK))
+        return now;
+    uint32_t due = st.timed ? st.idle_due : now + PASS_IDLE_MS;
+    if (QncanBusy && int32_t(QncanBusyTimer + kBusyMs - due) < 0) due = QncanBusyTimer + kBusyMs;
+    return due;
 }
 
 uint32_t Qncan_ConnCnt(uint32_t iface) {

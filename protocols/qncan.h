@@ -87,6 +87,12 @@ extern uint32_t QncanBusyTimer;
 uint32_t Qncan_Init(NX_IP *ip, NX_PACKET_POOL *pool);
 void Qncan_Scan(uint32_t iface);
 uint32_t Qncan_ConnCnt(uint32_t iface);
+// When the server has work next (ms of _tx_time_get, now given): now while
+// something waits (a record to listen with, input or a request unread, a
+// reply or a signal for the tool), else an idle time-out or the end of the
+// busy hold, else PASS_IDLE_MS ahead: input on its sockets, or a reply
+// posted for it, steps it first.
+uint32_t Qncan_Due(uint32_t iface, uint32_t now);
 void Qncan_DeInit(NX_IP *ip);
 void QncanConnect(NX_TCP_SOCKET *socket, uint32_t port);
 void QncanDisconnect(NX_TCP_SOCKET *socket);

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
+#include "core/image/passwork.h"
 #include "core/image/plcreg.h"
 #include "core/image/tx.h"
 #include "core/storage/memfile.h"
@@ -291,6 +292,7 @@ void RegisterRead(uint32_t n, unsigned k, const uint8_t *m, const Service &s) {
     ReflectOf(m, slot.reflect);
     slot.read_pending = 1;
     ServerOf(n).reads = 1;
+    pass_work.reads = 1;  // answered after the scan
 }
 
 void RegisterWrite(uint32_t n, unsigned k, const uint8_t *m, uint32_t len, const Service &s) {
@@ -421,6 +423,7 @@ void AnswerReads(uint32_t n, SrtpServer &s) {
         waiting |= slot.read_pending != 0;
     }
     s.reads = waiting ? 1 : 0;
+    if (waiting) pass_work.reads = 1;
 }
 
 bool Serving(uint32_t n, const SrtpServer &s) {
@@ -627,9 +630,17 @@ void Srtp_Scan(uint32_t n) {
     s.idle_due = due;
 }
 
+uint32_t Srtp_Due(uint32_t n, uint32_t now) {
+    const SrtpServer &s = ServerOf(n);
+    if (s.ip == nullptr) return now + PASS_IDLE_MS;
+    if (s.free || s.reads || s.busy) return now;
+    return s.timed ? s.idle_due : now + PASS_IDLE_MS;
+}
+
 void Srtp_AfterScan(uint32_t n) {
     SrtpServer &s = ServerOf(n);
     if (s.reads && Serving(n, s)) AnswerReads(n, s);
+    if (s.reads) pass_work.reads = 1;  // still waiting: looked at again after the next scan
 }
 
 void Srtp_AfterWait(uint32_t n) {

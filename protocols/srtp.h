@@ -85,6 +85,10 @@ void Srtp_AfterWait(uint32_t iface);
 // image the scan left.
 void Srtp_AfterScan(uint32_t iface);
 uint32_t Srtp_Conn_Cnt(uint32_t iface);
+// When the server has work next (ms, now given): now while something waits
+// (a record to listen with, a read to answer, input unread), else a
+// session's idle time-out, else PASS_IDLE_MS ahead.
+uint32_t Srtp_Due(uint32_t iface, uint32_t now);
 void Srtp_DeInit(NX_IP *ip);
 void SrtpDisconnect(NX_TCP_SOCKET *socket);
 void SrtpConnect(NX_TCP_SOCKET *socket, uint32_t port);

@@ -27,7 +27,7 @@ int Write(int, const uint8_t *) { return 16; }
 int Mask(int, uint32_t) { return 0; }
 int Buf(int, int) { return 0; }
 void Close(int) {}
-const PlatCanOps kBus = {Open, Read, Write, Mask, Buf, Close};
+const PlatCanOps kBus = {Open, Read, Write, Mask, Buf, Close, nullptr};
 
 uint32_t Start(const std::vector<uint8_t> &bytes) {
     static bool once = [] {

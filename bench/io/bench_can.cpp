@@ -32,7 +32,7 @@ int Write(int, const uint8_t *) {
     return 16;
 }
 const PlatCanOps kBus = {test_support::CanStubOpen, Read, Write, test_support::CanStubErrMask,
-                         test_support::CanStubSndBuf, test_support::CanStubClose};
+                         test_support::CanStubSndBuf, test_support::CanStubClose, nullptr};
 
 void Setup() {
     static bool done = [] {

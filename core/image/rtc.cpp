@@ -320,21 +320,10 @@ namespace {
 // The clock record as the last scan left it, and the kept time it came from.
 std::array<uint16_t, 7> scan_record, scan_time;
 bool scan_left;
-}  // namespace
 
-void Rtc_ScanUpdate() {
+// The record brought up to date (out of line: most scans compare only).
+[[gnu::noinline]] void ScanUpdateRecord(int16_t zone) {
     uint16_t clock[7];
-    const int16_t zone = int16_t(PlcWord(W_TZ));
-    // Within the second, with nothing set and no zone or daylight change, a
-    // scan finds the record as the last one left it: a few comparisons.
-    if (scan_left && rtc_open && !UtcUpdated && !RtcUpdated && zone == timezoneValue &&
-        (DaylightOn() != 0) == (dstActive != 0) && RTCTime == scan_time) {
-        const uint32_t now = FPGA_GetFrt();
-        Rtc_ImageGet(clock);
-        if (now - LastTickRTC < kSecondTicks && now - LastTickUTC < kSecondTicks &&
-            std::memcmp(clock, scan_record.data(), sizeof clock) == 0)
-            return;
-    }
     Rtc_ImageGet(clock);
     if (RtcGet(clock)) Rtc_ImagePut(clock);
     UtcUpdate(nullptr);
@@ -369,4 +358,19 @@ void Rtc_ScanUpdate() {
     Rtc_ImageGet(scan_record.data());
     scan_time = RTCTime;
     scan_left = true;
+}
+}  // namespace
+
+void Rtc_ScanUpdate() {
+    const int16_t zone = int16_t(PlcWord(W_TZ));
+    // Within the second, with nothing set and no zone or daylight change, a
+    // scan finds the record as the last one left it: a few comparisons.
+    if (scan_left && rtc_open && !UtcUpdated && !RtcUpdated && zone == timezoneValue &&
+        (DaylightOn() != 0) == (dstActive != 0) && RTCTime == scan_time) {
+        const uint32_t now = FPGA_GetFrt();
+        bool same = now - LastTickRTC < kSecondTicks && now - LastTickUTC < kSecondTicks;
+        for (unsigned i = 0; i < 7 && same; i++) same = PlcWord(W_CLOCK + i) == scan_record[i];
+        if (same) return;
+    }
+    ScanUpdateRecord(zone);
 }

@@ -3,6 +3,7 @@
 
 #include <ctime>
 
+#include "core/image/passwork.h"
 #include "platform/plat.h"
 
 FpgaPort fpga_port;
@@ -108,13 +109,10 @@ void Timer_Release(uint32_t n) {
 std::array<Rct, RCT_COUNT> tmr;
 const std::array<uint32_t, 13> cnt_table = {150000, 150000, 150000, 150000, 150000, 26666, 26666,
                                             26666,  26666,  26666,  26666,  26666,  26730};
-namespace {
-uint8_t rct_any_running;
-}
 
 void RCT_Init() {
     tmr = {};
-    rct_any_running = 0;
+    pass_work.rct = 0;
 }
 
 uint32_t RCT_Allocate(RctCallback cb) {
@@ -155,7 +153,7 @@ void RCT_Start(uint32_t h) {
     Rct &t = tmr[h - 1];
     if (t.period == 0 || t.state == 0) return;
     const uint32_t now = FPGA_GetFrt();
-    if (rct_any_running) {
+    if (pass_work.rct) {
         // Bring every running timer up to now before this one starts.
         for (Rct &o : tmr) {
             if (o.state != 2) continue;
@@ -167,11 +165,11 @@ void RCT_Start(uint32_t h) {
     t.state = 2;
     t.start = now;
     t.remaining = t.period;
-    rct_any_running = 1;
+    pass_work.rct = 1;
 }
 
 uint32_t RCT_WaitUs(uint32_t max_us) {
-    if (!rct_any_running) return max_us;
+    if (!pass_work.rct) return max_us;
     const uint32_t now = FPGA_GetFrt();
     uint32_t wait = max_us;
     for (const Rct &t : tmr) {
@@ -186,7 +184,7 @@ uint32_t RCT_WaitUs(uint32_t max_us) {
 
 // Not an interrupt handler: polled once per main-loop pass and by the serial waits.
 void RctISR(uint32_t arg) {
-    if (!rct_any_running) return;
+    if (!pass_work.rct) return;
     uint8_t any = 0;
     for (Rct &t : tmr) {
         if (t.state != 2) continue;
@@ -209,5 +207,5 @@ void RctISR(uint32_t arg) {
         // Still running (even with nothing left: it fires on the next pass).
         if (t.state == 2) any = 1;
     }
-    rct_any_running = any;
+    pass_work.rct = any;
 }

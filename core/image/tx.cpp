@@ -4,11 +4,29 @@
 
 #include <cstring>
 
+#include "core/image/passwork.h"
 #include "core/image/timebase.h"
 
 std::array<TX_TIMER *, TX_TIMER_SLOTS> TimerPtr;
 
 uint32_t _tx_time_get() { return FPGA_GetFrt() / 10; }
+
+namespace {
+// Publishes when the earliest active timer falls due (its start plus its
+// time left), so that the loop calls tx_timer_check only then.
+void Publish() {
+    bool armed = false;
+    uint32_t due = 0;
+    for (const TX_TIMER *t : TimerPtr) {
+        if (t == nullptr || t->active == nullptr || t->remaining == 0) continue;
+        const uint32_t at = t->start + 10 * t->remaining;
+        if (!armed || int32_t(at - due) < 0) due = at;
+        armed = true;
+    }
+    pass_work.tx_due = due;
+    pass_work.tx_armed = armed ? 1 : 0;
+}
+}  // namespace
 
 uint32_t _txe_timer_create(TX_TIMER *t, const char *name, TxExpiry fn, uint32_t arg,
                            uint32_t initial_ms, uint32_t reschedule_ms, uint32_t auto_activate) {
@@ -31,6 +49,7 @@ uint32_t _txe_timer_create(TX_TIMER *t, const char *name, TxExpiry fn, uint32_t 
             break;
         }
     }
+    Publish();  // the record may have been an active timer of its slot
     if (t->slot < 0) return TX_TIMER_ERROR;
     t->active = nullptr;
     if (auto_activate == 1) _txe_timer_activate(t);
@@ -42,12 +61,14 @@ uint32_t _txe_timer_activate(TX_TIMER *t) {
     if (t->active != nullptr || t->remaining == 0) return TX_ACTIVATE_ERROR;
     t->active = t;
     t->start = FPGA_GetFrt();
+    Publish();
     return TX_SUCCESS;
 }
 
 uint32_t _txe_timer_deactivate(TX_TIMER *t) {
     if (t == nullptr) return TX_PTR_ERROR;
     t->active = nullptr;
+    Publish();
     return TX_SUCCESS;
 }
 
@@ -57,6 +78,7 @@ uint32_t _txe_timer_delete(TX_TIMER *t) {
         TimerPtr[size_t(t->slot)] = nullptr;
     t->slot = -1;
     t->active = nullptr;
+    Publish();
     return TX_SUCCESS;
 }
 
@@ -80,6 +102,7 @@ void tx_timer_check() {
             t->start = now - elapsed % 10;
         }
     }
+    Publish();
 }
 
 uint32_t _txe_queue_create(TX_QUEUE *q, const char *name, uint32_t msg_words, void *storage,

@@ -18,12 +18,14 @@
 #include "exec/mainloop.h"
 #include "core/storage/memfile.h"
 #include "exec/plcmode.h"
+#include "core/image/passwork.h"
 #include "core/image/plcreg.h"
 #include "core/image/rtc.h"
 #include "exec/sys.h"
 #include "core/image/timebase.h"
 #include "core/image/util.h"
 #include "io/io.h"
+#include "net/dpr.h"
 #include "test_exec_support.h"
 
 namespace {
@@ -222,6 +224,17 @@ TEST_F(ExecSys, PseudoRegisters) {
     EXPECT_EQ(std::memcmp(&plc_reg[108582], rec, 12), 0);
     EXPECT_EQ(UtcUpdated, 1);
     UtcUpdated = 0;
+    // A new address, mask, gateway or DNS server is a change the Ethernet
+    // manager takes on its next pass.
+    const uint32_t gen = pass_work.net_gen;
+    const uint8_t addr[4] = {0x0A, 0x00, 0x00, 0xC0};
+    SYS_WriteReg(SYS_LinkReg(992, 0x8004), addr, 4);
+    EXPECT_EQ(Dpr_Configuration[0].address, 0xC000000Au);
+    EXPECT_EQ(pass_work.net_gen, gen + 1);
+    SYS_WriteReg(SYS_LinkReg(994, 0x8004), addr, 4);
+    SYS_WriteReg(SYS_LinkReg(1015, 0x8004), addr, 4);
+    SYS_WriteReg(SYS_LinkReg(1016, 0x8004), addr, 4);
+    EXPECT_EQ(pass_work.net_gen, gen + 4);
 }
 
 TEST_F(ExecSys, BatteryImageBounds) {

@@ -64,7 +64,7 @@ int BusWrite(int, const uint8_t *f) {
 int BusMask(int, uint32_t) { return 0; }
 int BusBuf(int, int) { return 0; }
 void BusClose(int) {}
-const PlatCanOps kMemBus = {BusOpen, BusRead, BusWrite, BusMask, BusBuf, BusClose};
+const PlatCanOps kMemBus = {BusOpen, BusRead, BusWrite, BusMask, BusBuf, BusClose, nullptr};
 
 void Inject(uint32_t word, std::vector<uint8_t> data, int len = -1) {
     std::array<uint8_t, 16> f{};

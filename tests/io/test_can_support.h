@@ -52,7 +52,7 @@ inline int FakeWrite(int, const uint8_t *f) {
     return 16;
 }
 inline const PlatCanOps kFakeCan = {test_support::CanStubOpen, FakeRead, FakeWrite, test_support::CanStubErrMask,
-                                    test_support::CanStubSndBuf, test_support::CanStubClose};
+                                    test_support::CanStubSndBuf, test_support::CanStubClose, nullptr};
 
 // Puts a raw 16-byte frame on the bus towards the driver.
 inline void Inject(uint32_t word, std::vector<uint8_t> data, int len = -1) {

@@ -9,6 +9,8 @@
 
 #include <array>
 #include <cstring>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,6 +18,7 @@
 
 #include "core/image/bytes.h"
 #include "core/image/plcreg.h"
+#include "core/image/tx.h"
 #include "core/storage/memfile.h"
 #include "net/dpr.h"
 #include "net/enet.h"
@@ -525,6 +528,57 @@ TEST(EgdExchanges, ProducedToItselfThroughEveryStatus) {
     EgdPass(3);
     EXPECT_EQ(Dpr_Get_Dw_Data(R(10)), 0x08070605u);
     EXPECT_EQ(st(), (std::array<uint16_t, 4>{1, 1, 1, 6}));
+    _nx_udp_socket_delete(&EGDConnEth[0].send);
+    _nx_udp_socket_delete(&EGDConnEth[0].receive);
+    EGDConnEth[0].ip = nullptr;
+    Enet_LinkUp = 0;
+}
+
+TEST(EgdExchanges, DatagramsLeftUnreadAreTakenOnTheNextStep) {
+    test_support::FakeClock clock;
+    Fresh();
+    Net net;
+    EgdPortNumber = test_support::TestPort(18410);
+    DprConfigRec &c = Dpr_Configuration[0];
+    c.enables[0] = EN0_EGD;
+    // 0x202 from 127.0.0.1 into %R20, 500 ms time-out.
+    c.egd[0] = {};
+    c.egd[0].kind = 0x80000001;
+    c.egd[0].header[0] = 0x202;
+    c.egd[0].header[1] = 0x7F000001;
+    c.egd[0].header[3] = 500;
+    c.egd[0].items[0][0] = R(20);
+    c.egd[0].items[0][1] = 4;
+    Enet_LinkUp = 1;
+    ASSERT_EQ(Egd_Init(&net.ip, &net.pool), 0u);
+    Egd_Scan(0);
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(EgdPortNumber);
+    to.sin_addr.s_addr = htonl(0x7F000001);
+    for (uint8_t k = 1; k <= 3; k++) {
+        Bytes m(32 + 4);
+        m[0] = 13;
+        m[1] = 1;
+        m[2] = k;
+        BE_Put32(&m[4], 0x7F000001);
+        LE_Put32(&m[8], 0x202);
+        m[32] = k;
+        ASSERT_EQ(sendto(fd, m.data(), m.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to), 36);
+    }
+    close(fd);
+    PLAT_PollHarvest(false);  // one report for the three, as the loop's wait files it
+    Egd_Scan(0);
+    EXPECT_EQ(Dpr_Get_Dw_Data(R(20)), 1u);
+    const uint32_t now = _tx_time_get();
+    EXPECT_EQ(Egd_Due(0, now), now) << "two datagrams wait: the next step comes at once";
+    Egd_Scan(0);
+    Egd_Scan(0);
+    EXPECT_EQ(Dpr_Get_Dw_Data(R(20)), 3u);
+    Egd_Scan(0);  // finds the queue empty
+    EXPECT_EQ(Egd_Due(0, now), now + 500) << "then the consumption time-out";
     _nx_udp_socket_delete(&EGDConnEth[0].send);
     _nx_udp_socket_delete(&EGDConnEth[0].receive);
     EGDConnEth[0].ip = nullptr;
