@@ -15,6 +15,7 @@
 #include <span>
 
 #include "core/image/bytes.h"
+#include "core/image/tx.h"
 #include "net/nx.h"
 #include "platform/plat_assert.h"
 
@@ -161,4 +162,52 @@ inline bool NxServerDisplace(std::array<Slot, N> &slots, uint32_t now, void (*cl
     close(&idle->socket);
     PLAT_PollWake();
     return true;
+}
+
+// A connection's part of the pass step's schedule, after its step: whether
+// input waits (received bytes not yet framed, or the socket's), and the
+// first ms at which it counts as idle, the earliest of all kept in due.
+// Slot: a record with .socket, .rx_len and .last_activity (ms).
+template <class Slot>
+inline void NxSlotSchedule(Slot &slot, uint32_t idle_ms, bool &busy, bool &timed, uint32_t &due) {
+    busy |= slot.rx_len > 0 || NxRxReady(&slot.socket);
+    const uint32_t d = slot.last_activity + idle_ms + 1;
+    if (!timed || int32_t(d - due) < 0) due = d;
+    timed = true;
+}
+
+// After the loop's wait: each connection whose input came during the wait
+// takes one request at once, through step(k, now), rather than on the next
+// pass's step. One request per connection and pass: one that the pass just
+// ended took its own (.taken), or whose read waits for its answer
+// (.read_pending), or any while the server does not serve, is left for the
+// pass's step. Nothing to do when no connection took a request in that pass
+// (.took) and none of the server's descriptors reported since the last look
+// (.reports against .filed); when every connection with input was served,
+// the reports so far leave the pass's step nothing more (.stepped).
+template <class Server, class Step>
+inline void NxServerAfterWait(Server &s, bool serving, Step step) {
+    const uint32_t filed = s.reports;
+    if (!s.took && filed == s.filed) return;
+    s.filed = filed;
+    uint32_t now = 0;
+    bool timed = false, left = false;
+    for (unsigned k = 0; k < s.slots.size(); k++) {
+        auto &slot = s.slots[k];
+        const bool skip = slot.taken || slot.read_pending;
+        slot.taken = 0;
+        if (slot.socket.state != NX_TCP_ESTABLISHED || !NxRxReady(&slot.socket)) continue;
+        if (!serving || skip) {
+            left = true;
+            continue;
+        }
+        if (!timed) {
+            now = _tx_time_get();
+            timed = true;
+        }
+        step(k, now);
+        slot.taken = 0;  // the next pass's scan step takes its own
+    }
+    s.took = 0;
+    if (!left) s.stepped = filed;
 }

@@ -503,11 +503,7 @@ void Modbus_Scan(uint32_t n) {
             if (slot.read_pending) PLAT_PollWake();
             if (slot.socket.state != NX_TCP_ESTABLISHED) continue;
         }
-        busy |= slot.rx_len > 0 || NxRxReady(&slot.socket);
-        // The first ms at which the connection counts as idle.
-        const uint32_t d = slot.last_activity + MODBUS_IDLE_MS + 1;
-        if (!timed || int32_t(d - due) < 0) due = d;
-        timed = true;
+        NxSlotSchedule(slot, MODBUS_IDLE_MS, busy, timed, due);
     }
     s.busy = busy ? 1 : 0;
     s.timed = timed ? 1 : 0;
@@ -530,36 +526,7 @@ void Modbus_AfterScan(uint32_t n) {
 void Modbus_AfterWait(uint32_t n) {
     ModbusServer &s = ServerOf(n);
     if (s.ip == nullptr) return;
-    // Nothing to do when no connection took a request in the pass just ended
-    // and none of its descriptors reported since the last look.
-    const uint32_t filed = s.reports;
-    if (!s.took && filed == s.filed) return;
-    s.filed = filed;
-    const bool serving = TcpServing(n, s);
-    uint32_t now = 0;
-    bool timed = false, left = false;
-    for (unsigned k = 0; k < MODBUS_SLOTS; k++) {
-        ModbusSlot &slot = s.slots[k];
-        // One request per connection and pass: the pass just ended took its
-        // own, or a read waits for its answer.
-        const bool skip = slot.taken || slot.read_pending;
-        slot.taken = 0;
-        if (slot.socket.state != NX_TCP_ESTABLISHED || !NxRxReady(&slot.socket)) continue;
-        if (!serving || skip) {
-            left = true;
-            continue;
-        }
-        if (!timed) {
-            now = _tx_time_get();
-            timed = true;
-        }
-        StepSlot(n, s, k, now);
-        slot.taken = 0;  // the next pass's scan step takes its own
-    }
-    s.took = 0;
-    // Every connection with input was served: the reports so far leave the
-    // pass's step nothing more (what a request left behind is marked busy).
-    if (!left) s.stepped = filed;
+    NxServerAfterWait(s, TcpServing(n, s), [n, &s](unsigned k, uint32_t now) { StepSlot(n, s, k, now); });
 }
 
 uint32_t Modbus_Conn_Cnt(uint32_t n) {

@@ -619,11 +619,7 @@ void Srtp_Scan(uint32_t n) {
         // does not wait for input.
         if (slot.read_pending) PLAT_PollWake();
         if (slot.socket.state != NX_TCP_ESTABLISHED) continue;
-        busy |= slot.rx_len > 0 || NxRxReady(&slot.socket);
-        // The first ms at which the session counts as idle.
-        const uint32_t d = slot.last_activity + SRTP_IDLE_MS + 1;
-        if (!timed || int32_t(d - due) < 0) due = d;
-        timed = true;
+        NxSlotSchedule(slot, SRTP_IDLE_MS, busy, timed, due);
     }
     s.busy = busy ? 1 : 0;
     s.timed = timed ? 1 : 0;
@@ -646,36 +642,7 @@ void Srtp_AfterScan(uint32_t n) {
 void Srtp_AfterWait(uint32_t n) {
     SrtpServer &s = ServerOf(n);
     if (s.ip == nullptr) return;
-    // Nothing to do when no session took a message in the pass just ended
-    // and none of its descriptors reported since the last look.
-    const uint32_t filed = s.reports;
-    if (!s.took && filed == s.filed) return;
-    s.filed = filed;
-    const bool serving = Serving(n, s);
-    uint32_t now = 0;
-    bool timed = false, left = false;
-    for (unsigned k = 0; k < SRTP_SLOTS; k++) {
-        SrtpSlot &slot = s.slots[k];
-        // One message per session and pass: the pass just ended took its
-        // own, or a read waits for its answer.
-        const bool skip = slot.taken || slot.read_pending;
-        slot.taken = 0;
-        if (slot.socket.state != NX_TCP_ESTABLISHED || !NxRxReady(&slot.socket)) continue;
-        if (!serving || skip) {
-            left = true;
-            continue;
-        }
-        if (!timed) {
-            now = _tx_time_get();
-            timed = true;
-        }
-        StepSlot(n, k, now);
-        slot.taken = 0;  // the next pass's scan step takes its own
-    }
-    s.took = 0;
-    // Every session with input was served: the reports so far leave the
-    // pass's step nothing more (what a message left behind is marked busy).
-    if (!left) s.stepped = filed;
+    NxServerAfterWait(s, Serving(n, s), [n](unsigned k, uint32_t now) { StepSlot(n, k, now); });
 }
 
 uint32_t Srtp_Conn_Cnt(uint32_t n) {
