@@ -73,12 +73,13 @@ void Report(benchmark::State &state, std::vector<int64_t> &ns) {
     state.counters["worst_us"] = double(ns.back()) / 1000.0;
 }
 
-void BM_IdlePass(benchmark::State &state) {
-    if (!Started()) {
-        state.SkipWithError("start-up failed");
+// Passes of the loop back to back, each timed (the wait left out), when
+// ready; otherwise the benchmark is skipped with why.
+void TimedPasses(benchmark::State &state, bool ready, const char *why) {
+    if (!ready) {
+        state.SkipWithError(why);
         return;
     }
-    SetPlcMode(0);
     std::vector<int64_t> ns;
     ns.reserve(100000);
     for (auto _ : state) {
@@ -88,6 +89,12 @@ void BM_IdlePass(benchmark::State &state) {
         ns.push_back(Now() - t0);
     }
     Report(state, ns);
+}
+
+void BM_IdlePass(benchmark::State &state) {
+    const bool started = Started();
+    if (started) SetPlcMode(0);
+    TimedPasses(state, started, "start-up failed");
 }
 BENCHMARK(BM_IdlePass)->Iterations(100000)->Unit(benchmark::kMicrosecond);
 
@@ -201,21 +208,7 @@ BENCHMARK(BM_ServingIdlePass)->Iterations(5000)->Unit(benchmark::kMicrosecond);
 
 // The same passes back to back, without the wait: the work of a pass with
 // warm caches.
-void BM_ServingPassWarm(benchmark::State &state) {
-    if (!Serving()) {
-        state.SkipWithError("the server did not start");
-        return;
-    }
-    std::vector<int64_t> ns;
-    ns.reserve(100000);
-    for (auto _ : state) {
-        const int64_t t0 = Now();
-        The_Loop();
-        Main_AfterPass();
-        ns.push_back(Now() - t0);
-    }
-    Report(state, ns);
-}
+void BM_ServingPassWarm(benchmark::State &state) { TimedPasses(state, Serving(), "the server did not start"); }
 BENCHMARK(BM_ServingPassWarm)->Iterations(100000)->Unit(benchmark::kMicrosecond);
 
 void BM_ServingRequest(benchmark::State &state) {
