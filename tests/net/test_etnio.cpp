@@ -96,6 +96,9 @@ TEST(RemoteIo, WalkParseFramesAnswers) {
     const Bytes other_exc = {0x01, 0x03, 0, 0, 0, 3, 0xFF, 0x82, 2};
     EXPECT_EQ(EtnIoModTcpRxPacket(0, 0, other_exc.data(), uint32_t(other_exc.size())), ETNIO_EXCEPTION);
     EXPECT_EQ(Word(110), 0);
+    // The header and a function code alone are no answer, not even an exception.
+    const Bytes bare_exc = {0x01, 0x02, 0, 0, 0, 2, 0xFF, 0x82};
+    EXPECT_EQ(EtnIoModTcpRxPacket(0, 0, bare_exc.data(), uint32_t(bare_exc.size())), 0);
     Bytes shortans(ans.begin(), ans.end() - 1);  // one input byte missing
     EXPECT_EQ(EtnIoModTcpRxPacket(0, 0, shortans.data(), uint32_t(shortans.size())), ETNIO_OTHER_FC);
     Bytes fewer = ans;

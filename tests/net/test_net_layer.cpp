@@ -141,6 +141,16 @@ TEST(NetIp, CreateAddressZeroFlagsDirectCommandsAndLoggedCalls) {
     ASSERT_EQ(_nx_ip_create(&ip, "eth0", 0xC0A8FE80, 0xFFFFFF00, &pool, Etn_Driver, nullptr, 0, 4), NX_SUCCESS);
     EXPECT_EQ(ip.nx_ip_interface, 0u);
     EXPECT_EQ(ip.nx_ip_network, 0xC0A8FE00u);
+    {
+        // A name without a digit after its third character is interface 0.
+        NX_IP bare{};
+        (void)_nx_ip_create(&bare, "eth", 0xC0A8FE81, 0xFFFFFF00, &pool, Etn_Driver, nullptr, 0, 4);
+        EXPECT_EQ(bare.nx_ip_interface, 0u);
+    }
+    // Internet checksum: words big-endian, an odd last byte as a high byte.
+    const uint8_t sum_bytes[] = {0x45, 0x00, 0x12, 0x34, 0xAB};
+    EXPECT_EQ(NxChecksum(sum_bytes, 4), 0xA8CBu);
+    EXPECT_EQ(NxChecksum(sum_bytes, 5), 0xFDCAu);
     EXPECT_EQ(_nx_ip_address_get(&ip), NX_SUCCESS);
     EXPECT_EQ(ip.nx_ip_address, 0xC0A8FE80u);
     EXPECT_EQ(ip.nx_ip_network_mask, 0xFFFFFF00u);

@@ -260,10 +260,10 @@ TEST(NetServices, RegisterTextsFormatsAndFormValues) {
     sv.nx_http_server_packet_pool_ptr = &pool;
     sv.nx_http_server_socket.fd = sv.nx_http_server_socket.accepted_fd = -1;
     DprInitReq();
-    auto write = [&](const char *length) {
+    auto write = [&](const std::string &fmt, const std::string &value = "ABCDEFGHIJKL") {
         plc_reg.fill(0);
-        const std::string req = std::string("POST /writereg.htm;reg-R3;fmt-ASCII-") + length +
-                                " HTTP/1.0\r\nContent-Length: 16\r\n\r\nreg=ABCDEFGHIJKL";
+        const std::string req = "POST /writereg.htm;reg-R3;fmt-" + fmt + " HTTP/1.0\r\nContent-Length: " +
+                                std::to_string(4 + value.size()) + "\r\n\r\nreg=" + value;
         NX_PACKET *pk = nullptr;
         EXPECT_EQ(_nx_packet_allocate(&pool, &pk, 0, 0), 0u);
         _nx_packet_data_append(pk, req.data(), uint32_t(req.size()), &pool, 0);
@@ -272,13 +272,17 @@ TEST(NetServices, RegisterTextsFormatsAndFormValues) {
         _nx_packet_release(pk);
         DprInitReq();
     };
-    write("1");
+    write("ASCII-1");
     EXPECT_EQ(Dpr_Get_W_Data(32768 + 32), 0x0041);
-    write("9");
+    write("ASCII-9");
     EXPECT_EQ(Dpr_Get_W_Data(32768 + 32 + 16 * 4), 0x0049);
-    write("10");
+    write("ASCII-10");
     EXPECT_EQ(Dpr_Get_W_Data(32768 + 32 + 16 * 4), 0x4A49);
     EXPECT_EQ(Dpr_Get_W_Data(32768 + 32 + 16 * 5), 0);
+    // An address with the digits 0 and 9: 10.9.0.1 is 0x0A090001, low word first.
+    write("IPADR", "10.9.0.1");
+    EXPECT_EQ(Dpr_Get_W_Data(32768 + 32), 0x0001);
+    EXPECT_EQ(Dpr_Get_W_Data(32768 + 48), 0x0A09);
 }
 
 // The checking front ends of the HTTP and FTP servers: a missing record,
