@@ -654,3 +654,49 @@ TEST_F(MsgTest, IecTransferKeepsToItsBuffer) {
     at_status = saved_at;
     Z7Mem_Free(blk);
 }
+
+// A verbose modem's response line holds 95 characters; an information line
+// of 48 characters or more is dropped, a shorter one stays before the result.
+TEST_F(MsgTest, VerboseResponseLineLimits) {
+    GsmModem = 1;
+    struct Row {
+        std::string in;
+        uint32_t code;
+        std::string resp;
+    };
+    const Row rows[] = {
+        {std::string(93, ' ') + "OK\r", 0, std::string(93, ' ') + "OK"},
+        {std::string(94, ' ') + "OK\r", 65534, std::string(94, ' ') + "O"},
+        {std::string(47, 'x') + "\rOK\r", 0, std::string(47, 'x') + "\rOK"},
+        {std::string(48, 'x') + "\rOK\r", 0, "OK"},
+    };
+    for (const Row &r : rows) {
+        modem = ModemRec{};
+        fake_ports::Feed(0, r.in);
+        EXPECT_EQ(GetResult(0), r.code) << r.in.size();
+        EXPECT_EQ(std::string(modem.resp.data()), r.resp) << r.in.size();
+    }
+    GsmModem = 0;
+}
+
+// A dial length of 1024 or more takes the number from the register operand.
+TEST_F(MsgTest, ModemDialsANumberFromRegisters) {
+    LadAsm a(true);
+    a.contact(LT_ON);
+    OpenOp(a, {5, 0, 3, 0, 0, 2});
+    a.coil(M16(11));
+    a.contact(M16(2)).op(136).word(0).word(1).reg(R(40)).word(1024).reg(R(60)).coil(M16(20)).end();
+    ASSERT_EQ(Run(a), -1);
+    NotFirst();
+    PutText(R(60), "5551234");
+    LT_SetBit(M16(2), true);
+    ASSERT_EQ(Scan(), -1);
+    LA_TimeAdvance(11000);
+    ASSERT_EQ(Scan(), -1);
+    LA_TimeAdvance(15000);
+    ASSERT_EQ(Scan(), -1);
+    fake_ports::Feed(0, "0\r");
+    ASSERT_EQ(Scan(), -1);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(Port(0).tx, "+++ATE0S0=0Q0V0X0&C1&D2\rATDT5551234\r");
+}
