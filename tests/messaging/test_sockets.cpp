@@ -221,7 +221,8 @@ TEST_F(SockTest, TalkSendOverTheSocketCountsAcceptedBytesOnly) {
     const uint8_t pending[3] = {1, 2, 3};
     ASSERT_EQ(ModemDataSend(0, pending, 3, 0), 0u);  // the caller's own buffer: nothing appends
     LadAsm a(true);
-    a.contact(LT_ON).op(133).word(0).word(5).reg(R(10)).reg(R(20)).coil(M16(12)).end();
+    a.contact(LT_ON).op(133).word(0).word(5).reg(R(10)).reg(R(20)).coil(M16(12));
+    a.contact(LT_ON).op(134).word(0).word(2).reg(R(30)).reg(R(21)).coil(M16(13)).end();
     Talk.opened = 1;
     Port(0).mode = {5, 0, 3, 0, 0, 2};
     ASSERT_EQ(Run(a), -1);
@@ -236,6 +237,14 @@ TEST_F(SockTest, TalkSendOverTheSocketCountsAcceptedBytesOnly) {
     EXPECT_TRUE(LT_Bit(M16(12)));
     EXPECT_EQ(s.tx_len, 5);
     EXPECT_EQ(Port(0).tx, "");  // nothing went to the serial side
+    // A receive of 2 takes two of the five bytes waiting on the socket.
+    std::memcpy(s.data.data(), "VWXYZ", 5);
+    s.unread = 5;
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(LT_W(R(21)), 2);
+    EXPECT_EQ(LT_W(R(30)), 0x5756);
+    EXPECT_EQ(LT_W(R(31)), 0);
+    EXPECT_EQ(s.unread, 3);
 }
 
 TEST_F(SockTest, SecondDialWaitsOneSecondAndBoundsHold) {

@@ -544,6 +544,7 @@ TEST_F(MsgTest, PortBlocksAtTheEndOfTheStream) {
     auto words = [](std::initializer_list<uint16_t> w) {
         std::vector<uint8_t> b;
         for (uint16_t v : w) b.push_back(uint8_t(v)), b.push_back(uint8_t(v >> 8));
+        b.shrink_to_fit();  // a read past the words is seen
         return b;
     };
     // Close with no port word left.
@@ -588,14 +589,14 @@ TEST_F(MsgTest, PortBlocksAtTheEndOfTheStream) {
         EXPECT_EQ(pc.bad, r.bad) << k.size() / 2;
         EXPECT_EQ(pc.pos, r.pos) << k.size() / 2;
     }
-    // An extension of 4 words naming a forward table below the registers
-    // (word 5) is refused: the slave does not start.
+    // An extension of 6 words: forward table and write-protect register
+    // are its last four words; the slave starts.
     Port(0).mode = {5, 0, 3, 0, 0, 3};
-    c = words({0, 1, 0, 3, uint16_t(R(40)), uint16_t(R(50)), 1023, 4, 1, 0, 5, 0});
-    pc = LadCursor{c.data(), 0, 12, 0};
-    EXPECT_EQ(IEC_TalkModbus(&pc, 1), 0u);
-    EXPECT_EQ(pc.pos, 12u);
-    EXPECT_EQ(Talk.modbus_started, 0);
+    c = words({0, 1, 0, 3, uint16_t(R(40)), uint16_t(R(50)), 1023, 6, 1, 0, uint16_t(R(60)), 0, uint16_t(R(70)), 0});
+    pc = LadCursor{c.data(), 0, 14, 0};
+    IEC_TalkModbus(&pc, 1);
+    EXPECT_EQ(pc.pos, 14u);
+    EXPECT_EQ(Talk.modbus_started, 1);
 }
 
 // IEC send and receive: a transfer continued with a larger count stops at
