@@ -122,6 +122,37 @@ TEST_F(SockTest, SocketNumbersToTheLast) {
     at_status.prompt = 4;
     Sock_ApplyStatus(SOCK_COUNT, 3, "6,3", 3);
     EXPECT_EQ(at_status.prompt, 0) << "socket 6 is the last";
+    // The receive area's end: a read index there gives nothing.
+    SocketInfo &r = socket_info_st[0];
+    r.unread = 1;
+    r.read_idx = 1600;
+    r.tx_len = 0x4141;
+    EXPECT_EQ(ModemDataRecv(0), 0u);
+    EXPECT_EQ(r.unread, 1);
+    r = SocketInfo{};
+    // A caller's buffer of 65535 bytes is taken whole.
+    SocketInfo &t = socket_info_st[1];
+    t.state = 6;
+    const std::vector<uint8_t> big(0xFFFF, 'x');
+    EXPECT_EQ(ModemDataSend(1, big.data(), 0xFFFF, 0), 0u);
+    EXPECT_EQ(t.tx_len, 0xFFFF);
+    EXPECT_EQ(t.tx_ptr, big.data());
+    t = SocketInfo{};
+    // The peer port of an accepted call: its digits up to the end of the
+    // line (a length short of the text), at most 7 of them.
+    const struct {
+        const char *line;
+        uint32_t cut;
+        const char *port;
+    } rows[] = {{"3,5,10.0.0.2,1025,10.77.0.3,90507", 1, "9050"},
+                {"3,5,10.0.0.2,1025,10.77.0.3,12345678", 0, "1234567"}};
+    for (const auto &row : rows) {
+        socket_info_st[2] = SocketInfo{};
+        Sock_ApplyStatus(3, 5, row.line, uint32_t(std::strlen(row.line) - row.cut));
+        EXPECT_EQ(std::string(socket_info_st[2].host.data()), "10.77.0.3") << row.line;
+        EXPECT_EQ(std::string(socket_info_st[2].peer_port.data()), row.port) << row.line;
+    }
+    socket_info_st[2] = SocketInfo{};
 }
 
 TEST_F(SockTest, DialSendRingAndReceive) {
@@ -277,6 +308,13 @@ TEST_F(SockTest, SecondDialWaitsOneSecondAndBoundsHold) {
     socket_info_st[2].flags = 0x04;
     Sock_ApplyStatus(3, 5, longpeer.c_str(), uint32_t(longpeer.size()));
     EXPECT_EQ(socket_info_st[2].host_len, socket_info_st[2].host.size() - 1);
+    // A host name of 64 characters is cut to 63.
+    SockConnInfo h{};
+    h.socket = 4;
+    std::memset(h.host.data(), 'h', 64);
+    ModemDataConnRequest(h);
+    EXPECT_EQ(socket_info_st[4].host_len, 63);
+    EXPECT_EQ(std::string(socket_info_st[4].host.data()), std::string(63, 'h'));
     EXPECT_EQ(ModemDataDisConnRequest(9), 0u);
     EXPECT_EQ(ModemDataSend(6, nullptr, 0, 0), 1u);
 }
