@@ -122,6 +122,37 @@ TEST_F(SockTest, SocketNumbersToTheLast) {
     at_status.prompt = 4;
     Sock_ApplyStatus(SOCK_COUNT, 3, "6,3", 3);
     EXPECT_EQ(at_status.prompt, 0) << "socket 6 is the last";
+    // The receive area's end: a read index there gives nothing.
+    SocketInfo &r = socket_info_st[0];
+    r.unread = 1;
+    r.read_idx = 1600;
+    r.tx_len = 0x4141;
+    EXPECT_EQ(ModemDataRecv(0), 0u);
+    EXPECT_EQ(r.unread, 1);
+    r = SocketInfo{};
+    // A caller's buffer of 65535 bytes is taken whole.
+    SocketInfo &t = socket_info_st[1];
+    t.state = 6;
+    const std::vector<uint8_t> big(0xFFFF, 'x');
+    EXPECT_EQ(ModemDataSend(1, big.data(), 0xFFFF, 0), 0u);
+    EXPECT_EQ(t.tx_len, 0xFFFF);
+    EXPECT_EQ(t.tx_ptr, big.data());
+    t = SocketInfo{};
+    // The peer port of an accepted call: its digits up to the end of the
+    // line (a length short of the text), at most 7 of them.
+    const struct {
+        const char *line;
+        uint32_t cut;
+        const char *port;
+    } rows[] = {{"3,5,10.0.0.2,1025,10.77.0.3,90507", 1, "9050"},
+                {"3,5,10.0.0.2,1025,10.77.0.3,12345678", 0, "1234567"}};
+    for (const auto &row : rows) {
+        socket_info_st[2] = SocketInfo{};
+        Sock_ApplyStatus(3, 5, row.line, uint32_t(std::strlen(row.line) - row.cut));
+        EXPECT_EQ(std::string(socket_info_st[2].host.data()), "10.77.0.3") << row.line;
+        EXPECT_EQ(std::string(socket_info_st[2].peer_port.data()), row.port) << row.line;
+    }
+    socket_info_st[2] = SocketInfo{};
 }
 
 TEST_F(SockTest, DialSendRingAndReceive) {
@@ -221,7 +252,8 @@ TEST_F(SockTest, TalkSendOverTheSocketCountsAcceptedBytesOnly) {
     const uint8_t pending[3] = {1, 2, 3};
     ASSERT_EQ(ModemDataSend(0, pending, 3, 0), 0u);  // the caller's own buffer: nothing appends
     LadAsm a(true);
-    a.contact(LT_ON).op(133).word(0).word(5).reg(R(10)).reg(R(20)).coil(M16(12)).end();
+    a.contact(LT_ON).op(133).word(0).word(5).reg(R(10)).reg(R(20)).coil(M16(12));
+    a.contact(LT_ON).op(134).word(0).word(2).reg(R(30)).reg(R(21)).coil(M16(13)).end();
     Talk.opened = 1;
     Port(0).mode = {5, 0, 3, 0, 0, 2};
     ASSERT_EQ(Run(a), -1);
@@ -236,6 +268,14 @@ TEST_F(SockTest, TalkSendOverTheSocketCountsAcceptedBytesOnly) {
     EXPECT_TRUE(LT_Bit(M16(12)));
     EXPECT_EQ(s.tx_len, 5);
     EXPECT_EQ(Port(0).tx, "");  // nothing went to the serial side
+    // A receive of 2 takes two of the five bytes waiting on the socket.
+    std::memcpy(s.data.data(), "VWXYZ", 5);
+    s.unread = 5;
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(LT_W(R(21)), 2);
+    EXPECT_EQ(LT_W(R(30)), 0x5756);
+    EXPECT_EQ(LT_W(R(31)), 0);
+    EXPECT_EQ(s.unread, 3);
 }
 
 TEST_F(SockTest, SecondDialWaitsOneSecondAndBoundsHold) {
@@ -268,6 +308,13 @@ TEST_F(SockTest, SecondDialWaitsOneSecondAndBoundsHold) {
     socket_info_st[2].flags = 0x04;
     Sock_ApplyStatus(3, 5, longpeer.c_str(), uint32_t(longpeer.size()));
     EXPECT_EQ(socket_info_st[2].host_len, socket_info_st[2].host.size() - 1);
+    // A host name of 64 characters is cut to 63.
+    SockConnInfo h{};
+    h.socket = 4;
+    std::memset(h.host.data(), 'h', 64);
+    ModemDataConnRequest(h);
+    EXPECT_EQ(socket_info_st[4].host_len, 63);
+    EXPECT_EQ(std::string(socket_info_st[4].host.data()), std::string(63, 'h'));
     EXPECT_EQ(ModemDataDisConnRequest(9), 0u);
     EXPECT_EQ(ModemDataSend(6, nullptr, 0, 0), 1u);
 }

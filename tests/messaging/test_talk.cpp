@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "cmd/cmd.h"
+#include "core/image/bytes.h"
+#include "iec/vm/z7mem.h"
 #include "messaging/messaging.h"
 #include "tests/messaging/msg_fixture.h"
 
@@ -425,4 +427,277 @@ TEST_F(MsgTest, AnswerSendsThreeDigitRingCountAndCloseStopsTheRequest) {
     ASSERT_EQ(Scan(), -1);
     EXPECT_EQ(modem.busy, 0);
     EXPECT_EQ(LT_W(R(40)), 65535);
+}
+
+namespace {
+// Word index one past the register image (109176 bytes) and its operand.
+constexpr uint32_t kPastWords = 109176 / 2;
+constexpr uint32_t kPastOp = 1024 + 16 * kPastWords;
+}  // namespace
+
+// Operands and texts at the edges of the image and of the program stream.
+TEST_F(MsgTest, PortBlockOperandsAtTheEdgesOfTheImage) {
+    // Receive of 255 bytes starts (its progress word goes to 0).
+    {
+        LadAsm a(true);
+        a.contact(LT_ON);
+        OpenOp(a, {5, 0, 3, 0, 0, 2});
+        a.coil(M16(11));
+        a.contact(M16(1)).op(134).word(0).word(255).reg(R(30)).reg(R(21)).coil(M16(12)).end();
+        ASSERT_EQ(Run(a), -1);
+        NotFirst();
+        EXPECT_EQ(LT_W(R(21)), 0xFFFF);
+        LT_SetBit(M16(1), true);
+        ASSERT_EQ(Scan(), -1);
+        EXPECT_EQ(LT_W(R(21)), 0);
+    }
+    // A pointer to the image's last byte sends it; a count read from word
+    // 1024 is a register's.
+    {
+        SetUp();
+        LadAsm a(true);
+        a.contact(LT_ON);
+        OpenOp(a, {5, 0, 3, 0, 0, 2});
+        a.coil(M16(11));
+        a.contact(M16(1)).op(394).word(1).word(0).reg(1).reg(R(80)).reg(R(22)).coil(M16(12));
+        a.contact(M16(2)).op(133).word(0).reg(1024 + 16 * 1024).reg(R(10)).reg(R(23)).coil(M16(13)).end();
+        ASSERT_EQ(Run(a), -1);
+        NotFirst();
+        plc_reg[109175] = 'Z';
+        LT_SetD(R(80), 109175);
+        LT_SetBit(M16(1), true);
+        ASSERT_EQ(Scan(), -1);
+        EXPECT_EQ(Port(0).tx, "Z");
+        EXPECT_TRUE(LT_Bit(M16(12)));
+        PutText(R(10), "HELLO");
+        PlcWordSet(1024, 1);
+        LT_SetBit(M16(2), true);
+        ASSERT_EQ(Scan(), -1);
+        EXPECT_EQ(Port(0).tx, "ZH");
+        EXPECT_TRUE(LT_Bit(M16(13)));
+        plc_reg[109175] = 0;
+        PlcWordSet(1024, 0);
+    }
+    // 32-bit operands one word past the image: a count there is 0, a
+    // progress word there and a pointer that would end there are refused.
+    {
+        SetUp();
+        LadAsm a(false);
+        a.contact(LT_ON);
+        OpenOp(a, {5, 0, 3, 0, 0, 2});
+        a.coil(M16(11));
+        a.contact(M16(1)).op(133).word(0).dword(kPastOp).dword(R(10)).dword(R(24)).coil(M16(12));
+        a.contact(M16(1)).op(133).word(0).dword(1).dword(R(10)).dword(kPastOp).coil(M16(13));
+        a.contact(M16(1)).op(394).word(1).word(0).dword(1).dword(kPastOp - 16).dword(R(26)).coil(M16(14)).end();
+        PutText(R(10), "HELLO");
+        ASSERT_EQ(Run(a), -1);
+        NotFirst();
+        LT_SetBit(M16(1), true);
+        ASSERT_EQ(Scan(), -1);
+        EXPECT_TRUE(LT_Bit(M16(12)));
+        EXPECT_EQ(LT_W(R(24)), 0);
+        EXPECT_FALSE(LT_Bit(M16(13)));
+        EXPECT_FALSE(LT_Bit(M16(14)));
+        EXPECT_EQ(LT_W(R(26)), 0xFFFF);
+        EXPECT_EQ(Port(0).tx, "");
+    }
+}
+
+// The modem block: its status word inside the image, the port mode it
+// needs, and an inline text of 1023 bytes.
+TEST_F(MsgTest, ModemBlockStatusWordModeAndLongText) {
+    struct Row {
+        const char *what;
+        bool l16;
+        uint32_t status;
+        uint8_t busy;
+    };
+    const Row rows[] = {{"status register", true, R(40), 1}, {"status past the image", false, kPastOp, 0}};
+    for (const Row &r : rows) {
+        SetUp();
+        LadAsm a(r.l16);
+        a.contact(M16(2)).op(136).word(0).word(0).refconst(r.status).word(4).word(uint16_t('A' | 'T' << 8));
+        a.word(uint16_t('&' | 'F' << 8)).coil(M16(20)).end();
+        Port(0).mode = {5, 0, 3, 0, 0, 2};  // mode 2 set by the host, no open block
+        ASSERT_EQ(Run(a), -1) << r.what;
+        NotFirst();
+        LT_SetBit(M16(2), true);
+        ASSERT_EQ(Scan(), -1) << r.what;
+        EXPECT_EQ(modem.busy, r.busy) << r.what;
+    }
+    SetUp();
+    LadAsm a(true);
+    a.contact(LT_ON);
+    OpenOp(a, {5, 0, 3, 0, 0, 2});
+    a.coil(M16(11));
+    a.contact(LT_ON).op(136).word(0).word(1).reg(R(40)).word(1023);
+    for (unsigned i = 0; i < 512; i++) a.word(0x3131);
+    a.coil(M16(20));
+    a.contact(LT_ON).coil(M16(30)).end();
+    ASSERT_EQ(Run(a), -1);
+    EXPECT_TRUE(LT_Bit(M16(30)));
+}
+
+// Port blocks whose operands reach the end of the program stream.
+TEST_F(MsgTest, PortBlocksAtTheEndOfTheStream) {
+    RegTokLen_16b = 1;
+    auto words = [](std::initializer_list<uint16_t> w) {
+        std::vector<uint8_t> b;
+        for (uint16_t v : w) b.push_back(uint8_t(v)), b.push_back(uint8_t(v >> 8));
+        b.shrink_to_fit();  // a read past the words is seen
+        return b;
+    };
+    // Close with no port word left.
+    std::vector<uint8_t> c = words({0});
+    LadCursor pc{c.data(), 0, 0, 0};
+    EXPECT_EQ(TalkClose(&pc, 1), 0u);
+    EXPECT_EQ(pc.bad, 1);
+    EXPECT_EQ(pc.pos, 0u);
+    // Modem text whose last word is the stream's last.
+    c = words({0, 0, uint16_t(R(40)), 2, uint16_t('A' | 'T' << 8)});
+    pc = LadCursor{c.data(), 0, 5, 0};
+    EXPECT_EQ(TalkModem(&pc, 0), 0u);
+    EXPECT_EQ(pc.bad, 0);
+    EXPECT_EQ(pc.pos, 5u);
+    // Modbus operands without an extension: nothing is read past them.
+    c = words({0, 1, 0, 3, uint16_t(R(40)), uint16_t(R(50))});
+    pc = LadCursor{c.data(), 0, 6, 0};
+    TalkModbus(&pc, 0);
+    EXPECT_EQ(pc.bad, 0);
+    EXPECT_EQ(pc.pos, 6u);
+    pc = LadCursor{c.data(), 0, 6, 0};
+    IEC_TalkModbus(&pc, 0);
+    EXPECT_EQ(pc.bad, 0);
+    EXPECT_EQ(pc.pos, 6u);
+    // IEC extension: its marker last, its count words filling the stream,
+    // one word short, and none.
+    struct Row {
+        std::vector<uint8_t> code;
+        uint8_t bad;
+        uint32_t pos;
+    };
+    const Row rows[] = {
+        {words({0, 1, 0, 3, uint16_t(R(40)), uint16_t(R(50)), 1023}), 1, 7},
+        {words({0, 1, 0, 3, uint16_t(R(40)), uint16_t(R(50)), 1023, 2, 0, 0}), 0, 10},
+        {words({0, 1, 0, 3, uint16_t(R(40)), uint16_t(R(50)), 1023, 2, 0}), 1, 9},
+        {words({0, 1, 0, 3, uint16_t(R(40)), uint16_t(R(50)), 1023, 0}), 0, 8},
+    };
+    for (const Row &r : rows) {
+        std::vector<uint8_t> k = r.code;
+        pc = LadCursor{k.data(), 0, uint32_t(k.size() / 2), 0};
+        IEC_TalkModbus(&pc, 0);
+        EXPECT_EQ(pc.bad, r.bad) << k.size() / 2;
+        EXPECT_EQ(pc.pos, r.pos) << k.size() / 2;
+    }
+    // An extension of 6 words: forward table and write-protect register
+    // are its last four words; the slave starts.
+    Port(0).mode = {5, 0, 3, 0, 0, 3};
+    c = words({0, 1, 0, 3, uint16_t(R(40)), uint16_t(R(50)), 1023, 6, 1, 0, uint16_t(R(60)), 0, uint16_t(R(70)), 0});
+    pc = LadCursor{c.data(), 0, 14, 0};
+    IEC_TalkModbus(&pc, 1);
+    EXPECT_EQ(pc.pos, 14u);
+    EXPECT_EQ(Talk.modbus_started, 1);
+}
+
+// IEC send and receive: a transfer continued with a larger count stops at
+// the end of the buffer it started with, on the serial line and on the
+// module's data socket; a count of 255 starts.
+TEST_F(MsgTest, IecTransferKeepsToItsBuffer) {
+    const uint32_t blk = Z7Mem_Alloc(64);
+    ASSERT_NE(blk, 0u);
+    uint8_t *rec = Z7Mem_Ptr(blk, 64);
+    const uint32_t buf = blk + 16, prog = blk + 32;
+    auto Rec = [&](uint16_t count) {
+        const uint16_t w[6] = {0, count, uint16_t(buf >> 16), uint16_t(buf), uint16_t(prog >> 16), uint16_t(prog)};
+        for (unsigned i = 0; i < 6; i++) LE_Put16(rec + 2 * i, w[i]);
+        return rec;
+    };
+    uint8_t *const p = Z7Mem_Ptr(prog, 2);
+    uint8_t *const b = Z7Mem_Ptr(buf, 8);
+    const AtStatus saved_at = at_status;
+    Talk.opened = 1;
+    Port(0).mode = {5, 0, 3, 0, 0, 2};
+    NotFirst();
+    for (bool socket : {false, true}) {
+        SocketInfo &s = socket_info_st[0];
+        s = SocketInfo{};
+        TelitPowerON = socket ? 1 : 0;
+        at_status.port = 0;
+        s.state = 6;
+        std::memcpy(b, "ABCDEFGH", 8);
+        LE_Put16(p, 0xFFFF);
+        EXPECT_EQ(Z7TalkSend(Rec(2), 1), 1u) << socket;
+        EXPECT_EQ(Z7TalkSend(Rec(5), 1), 0u) << socket;
+        EXPECT_EQ(LE_Get16(p), 2) << socket;
+        EXPECT_EQ(Port(0).tx, socket ? "" : "AB") << socket;
+        EXPECT_EQ(s.tx_len, socket ? 2 : 0) << socket;
+        // Receive: five bytes wait, two are taken, then no more.
+        if (socket) {
+            std::memcpy(s.data.data(), "VWXYZ", 5);
+            s.unread = 5;
+        } else {
+            fake_ports::Feed(0, "VWXYZ");
+        }
+        LE_Put16(p, 0xFFFF);
+        EXPECT_EQ(Z7TalkReceive(Rec(2), 1), 1u) << socket;
+        EXPECT_EQ(Z7TalkReceive(Rec(5), 1), 0u) << socket;
+        EXPECT_EQ(std::memcmp(b, "VWCDEFGH", 8), 0) << socket;
+        EXPECT_EQ(socket ? s.unread : Port(0).rx.size(), 3u) << socket;
+        Port(0).rx.clear();
+        s.unread = 0;
+        LE_Put16(p, 0xFFFF);
+        EXPECT_EQ(Z7TalkReceive(Rec(255), 1), 0u) << socket;
+        EXPECT_EQ(LE_Get16(p), 0) << socket;
+        Port(0).tx.clear();
+    }
+    socket_info_st = {};
+    TelitPowerON = 0;
+    at_status = saved_at;
+    Z7Mem_Free(blk);
+}
+
+// A verbose modem's response line holds 95 characters; an information line
+// of 48 characters or more is dropped, a shorter one stays before the result.
+TEST_F(MsgTest, VerboseResponseLineLimits) {
+    GsmModem = 1;
+    struct Row {
+        std::string in;
+        uint32_t code;
+        std::string resp;
+    };
+    const Row rows[] = {
+        {std::string(93, ' ') + "OK\r", 0, std::string(93, ' ') + "OK"},
+        {std::string(94, ' ') + "OK\r", 65534, std::string(94, ' ') + "O"},
+        {std::string(47, 'x') + "\rOK\r", 0, std::string(47, 'x') + "\rOK"},
+        {std::string(48, 'x') + "\rOK\r", 0, "OK"},
+    };
+    for (const Row &r : rows) {
+        modem = ModemRec{};
+        fake_ports::Feed(0, r.in);
+        EXPECT_EQ(GetResult(0), r.code) << r.in.size();
+        EXPECT_EQ(std::string(modem.resp.data()), r.resp) << r.in.size();
+    }
+    GsmModem = 0;
+}
+
+// A dial length of 1024 or more takes the number from the register operand.
+TEST_F(MsgTest, ModemDialsANumberFromRegisters) {
+    LadAsm a(true);
+    a.contact(LT_ON);
+    OpenOp(a, {5, 0, 3, 0, 0, 2});
+    a.coil(M16(11));
+    a.contact(M16(2)).op(136).word(0).word(1).reg(R(40)).word(1024).reg(R(60)).coil(M16(20)).end();
+    ASSERT_EQ(Run(a), -1);
+    NotFirst();
+    PutText(R(60), "5551234");
+    LT_SetBit(M16(2), true);
+    ASSERT_EQ(Scan(), -1);
+    LA_TimeAdvance(11000);
+    ASSERT_EQ(Scan(), -1);
+    LA_TimeAdvance(15000);
+    ASSERT_EQ(Scan(), -1);
+    fake_ports::Feed(0, "0\r");
+    ASSERT_EQ(Scan(), -1);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(Port(0).tx, "+++ATE0S0=0Q0V0X0&C1&D2\rATDT5551234\r");
 }
