@@ -920,9 +920,12 @@ const uint8_t *TicFast(const TicFastView &view, const Code &code, const uint8_t 
     } while (0)
 #define DIV_ZERO(logc_, b_) goto leave
 #define CT_CONST(T, val_, keepreg) goto leave
+// Label lists as macros, laid out by hand.
+// clang-format off
 #define TIC_FAST_H1(a, ...) F_##a: __VA_ARGS__
 #define TIC_FAST_H2(a, b, ...) F_##a: F_##b: __VA_ARGS__
 #define TIC_FAST_H3(a, b, c3, ...) F_##a: F_##b: F_##c3: __VA_ARGS__
+// clang-format on
     static struct {
         void *label[kMaxOp + 1];
         bool ready;
@@ -1172,9 +1175,12 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
         if (!(keepreg)) ctreg = kNone;                                                                       \
     }
     constexpr bool kProved = false;  // every check is made here
+// Label lists as macros, laid out by hand.
+// clang-format off
 #define TIC_FULL_H1(a, ...) L_##a: __VA_ARGS__
 #define TIC_FULL_H2(a, b, ...) L_##a: L_##b: __VA_ARGS__
 #define TIC_FULL_H3(a, b, c3, ...) L_##a: L_##b: L_##c3: __VA_ARGS__
+// clang-format on
 
 #define STEPP(i) (v.step.p + 12 * (i))
 #define TRANSP(i) (v.trans.p + 4 * (i))
@@ -1865,9 +1871,12 @@ bool TicOperandsIn(const uint8_t *code, uint32_t i, const TicFastView &v) {
 #define MASKOP(SEC, ...) return w(1) < v.SEC.n && w(2) < v.SEC.n && w(3) < v.d8.n;
 #define XVREAD(SEC, PX, width, bit, twin, indexed) return w(2) < v.SEC.n && (!(indexed) || w(3) < v.d32.n);
 #define XVWRITE(SEC, PX, width, twin, indexed) return w(2) < v.SEC.n && (!(indexed) || w(3) < v.d32.n);
+// Label lists as macros, laid out by hand.
+// clang-format off
 #define TIC_PROOF_H1(a, ...) case Z7OP_##a: __VA_ARGS__
 #define TIC_PROOF_H2(a, b, ...) case Z7OP_##a: case Z7OP_##b: __VA_ARGS__
 #define TIC_PROOF_H3(a, b, c3, ...) case Z7OP_##a: case Z7OP_##b: case Z7OP_##c3: __VA_ARGS__
+// clang-format on
     switch (w(0)) {
     Z7_DATA_OPS(TIC_PROOF_H1, TIC_PROOF_H2, TIC_PROOF_H3)
     case Z7OP_JMPT: case Z7OP_JMPF: case Z7OP_JMPAT: case Z7OP_JMPAF: return w(1) < v.d8.n;
