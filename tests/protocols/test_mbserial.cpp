@@ -106,6 +106,7 @@ TEST_F(SerialModbus, MasterEndStates) {
         {"bad crc", {0x11, 3, 0x6B, 3, 8, 199}, Crc({0x11, 3, 0, 0x6B, 0, 3}), {0x11, 3, 2, 0, 1, 0, 0}, 0x402},
         {"table code 9", {0x11, 3, 0, 1, 9, 0}, {}, {}, 34},
         {"quantity 126", {0x11, 3, 0, 126, 8, 0}, {}, {}, 10},
+        {"station 247", {247, 3, 0, 1, 8, 0}, Crc({0xF7, 3, 0, 0, 0, 1}), Crc({0xF7, 3, 2, 0x12, 0x34}), 1},
         {"station 248", {248, 3, 0, 1, 8, 0}, {}, {}, 6},
         {"function 9", {0x11, 9, 0, 1, 8, 0}, {}, {}, 18},
         {"fc7 quantity 7", {0x11, 7, 0, 7, 72, 0}, {}, {}, 10},
@@ -117,6 +118,12 @@ TEST_F(SerialModbus, MasterEndStates) {
         {"coils from %Q", {0x11, 15, 0, 10, 72, 0}, Crc({0x11, 15, 0, 0, 0, 10, 2, 0x05, 0x02}),
          Crc({0x11, 15, 0, 0, 0, 10}), 1},
         {"read bits into %M", {0x11, 2, 0, 10, 76, 8}, Crc({0x11, 2, 0, 0, 0, 10}), Crc({0x11, 2, 2, 0x81, 0x03}), 1},
+        {"write answered by station and function alone", {0x11, 6, 5, 1, 8, 4}, Crc({0x11, 6, 0, 5, 0x12, 0x34}),
+         Crc({0x11, 6}), 1},
+        {"fc7 answer without its status byte", {0x11, 7, 0, 8, 76, 0}, Crc({0x11, 7}), Crc({0x11, 7}), 0x802},
+        // Its CRC's first byte is 4: no exception code is read from it.
+        {"exception answer without its code", {240, 3, 0, 1, 8, 0}, Crc({0xF0, 3, 0, 0, 0, 1}), Crc({0xF0, 0x83}),
+         0x802},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -263,6 +270,10 @@ TEST_F(SerialModbus, TwoByteSlaveAddresses) {
             EXPECT_EQ(Word(10), 0x0304);
         }
     }
+    // Station 247 is the first of two bytes: 0 and sub-station 247.
+    Slave(247);
+    EXPECT_EQ(Ask(Crc({0x05, 0xF7, 3, 0x02, 0x08, 0, 1})), Crc({0x05, 0xF7, 3, 2, 0x01, 0x02}));
+    EXPECT_EQ(Ask(Crc({0xF7, 0x05, 3, 0x02, 0x08, 0, 1})), Bytes{});
 }
 
 TEST_F(SerialModbus, ForwardOwnFramesAndTimeOut) {

@@ -30,6 +30,7 @@
 #include "platform/plat_net.h"
 #include "protocols/pmgr.h"
 #include "tests/support/eth_ip.h"
+#include "tests/support/fake_clock.h"
 #include "tests/support/temp_root.h"
 #include "tests/support/test_port.h"
 
@@ -217,6 +218,30 @@ TEST_F(Pmgr, LoadsExchangesAndStops) {
     PMGR_Start();
     EXPECT_EQ(PromgrDriversLoaded, 1);
     EXPECT_EQ(ReadFile(Drv0()), image_);
+    // The driver's inter-frame wait: at code 5 (9600 baud) 3645 us, eight
+    // character times of it (3645 / 35 * 8) / 10 = 83 ticks; a code past
+    // the 13 of the table waits as code 5.
+    for (uint16_t code : {uint16_t(5), uint16_t(13)}) {
+        SCOPED_TRACE(code);
+        PMGR_Stop();
+        Bytes t = Table(image_, {{1, R(600), 1, 3, 0, 4, 100}});
+        Put16(t, 48 + image_.size() + 2, code);
+        Install(t);
+        PMGR_Start();
+        ASSERT_EQ(PromgrDriversLoaded, 1);
+        Cycle(3);
+        test_support::FakeClock clock;
+        PmgrCommand &c = mcb[0][0];
+        c.state = 11;
+        c.resume = 9;
+        c.wait_start = FPGA_GetFrt();
+        test_support::FakeClock::Advance(82);
+        PMGR_Scan();
+        EXPECT_EQ(c.state, 11);
+        test_support::FakeClock::Advance(1);
+        PMGR_Scan();
+        EXPECT_EQ(c.state, 9);
+    }
 }
 
 TEST_F(Pmgr, BitRunsSplitAt64) {
@@ -359,6 +384,12 @@ TEST_F(Pmgr, RefusedTablesStartNothing) {
     Cmd big{1, R(600), 1, 3, 0, 0, 100};
     Bytes area = Table(image_, {big});
     Put16(area, area.size() - 36 + 20, 9000);  // 2 x 9000 words: beyond the 32 KB half
+    // Device flags low nibble 2 with a 31-byte entry: no room for the 4-byte
+    // bit address (bytes 27-30 would read 0x3800, %M1).
+    Bytes disable31 = Table(image_, {{1, R(600), 1, 3, 0, 4, 100}}, 1, 31);
+    const std::size_t dev = 48 + image_.size() + 48;
+    Put16(disable31, dev + 20, 0x0002);
+    disable31[dev + 28] = 0x38;
     const std::vector<Case> cases = {
         {"count 3", count3, true},
         {"no magic", Table(nomagic, {{1, R(600), 1, 3, 0, 4, 100}}), true},
@@ -366,6 +397,7 @@ TEST_F(Pmgr, RefusedTablesStartNothing) {
         {"size word below 48", short_size, true},
         {"configuration past the table", cfg_out, true},
         {"device entry of 27 bytes", Table(image_, {{1, R(600), 1, 3, 0, 4, 100}}, 1, 27), true},
+        {"disable bit in a device entry of 31 bytes", disable31, true},
         {"command entry of 35 bytes", Table(image_, {{1, R(600), 1, 3, 0, 4, 100, 35}}), true},
         {"513 commands", cmds513, true},
         {"command past the table", Table(image_, {{1, R(600), 1, 3, 0, 4, 100, 4000}}), true},
@@ -387,6 +419,23 @@ TEST_F(Pmgr, RefusedTablesStartNothing) {
         EXPECT_EQ(TalkOverride, 0);
         PMGR_Stop();
     }
+    // The 48-byte header alone, by its length or by its size word: no driver
+    // starts, but its driver record is read (version word 315 at byte 44).
+    Bytes whole = Table(image_, {{1, R(600), 1, 3, 0, 4, 100}});
+    Bytes head(whole.begin(), whole.begin() + 48);
+    Put32(head, 0, 48);
+    Install(head);
+    PMGR_Start();
+    EXPECT_EQ(PromgrDriversLoaded, 0);
+    EXPECT_EQ(Pmgr_GroupVersion(0), 315);
+    PMGR_Stop();
+    promgr_table = nullptr;
+    Put32(whole, 0, 48);
+    Install(whole);
+    PMGR_Start();
+    EXPECT_EQ(PromgrDriversLoaded, 0);
+    EXPECT_EQ(Pmgr_GroupVersion(0), 315);
+    PMGR_Stop();
 }
 
 TEST_F(Pmgr, TablesAtTheirBoundsStart) {
@@ -678,6 +727,29 @@ TEST_F(Pmgr, ChangedRunsOfEveryKind) {
     // went to 500, words 254-399 to 627.
     for (uint32_t i = 0; i < 127; i++) ASSERT_EQ(mem[500 + i], 0xD000 + i) << i;
     for (uint32_t i = 0; i < 146; i++) ASSERT_EQ(mem[627 + i], 0xD000 + 254 + i) << i;
+    PMGR_Stop();
+    // Two 32-bit values: a run of both ends at the last one, and the next
+    // look starts from the first: its change is written at once, no read
+    // before it.
+    Install(Table(image_, {{2, R(4000), 1, 4, 0, 2, 500}}));
+    PMGR_Start();
+    ASSERT_EQ(PromgrDriversLoaded, 1);
+    Cycle(3);
+    n = Sym<unsigned>(Drv0(), "drv_dw_writes");
+    runs = Sym<unsigned>(Drv0(), "drv_dw_runs");
+    const unsigned *reads = Sym<unsigned>(Drv0(), "drv_reads");
+    for (uint32_t i = 0; i < 4; i++) SetWord(4000 + i, uint16_t(0xE000 + i));
+    for (int i = 0; i < 12 && *n < 1; i++) Cycle();
+    ASSERT_EQ(*n, 1u);
+    EXPECT_EQ(runs[0], 4u);
+    EXPECT_EQ(runs[1], 500u);
+    const unsigned before = *reads;
+    SetWord(4000, 0xE100);
+    for (int i = 0; i < 12 && *n < 2; i++) Cycle();
+    ASSERT_EQ(*n, 2u);
+    EXPECT_EQ(runs[2], 2u);
+    EXPECT_EQ(runs[3], 500u);
+    EXPECT_EQ(*reads, before);
 }
 
 // The one-driver table with a second driver behind it: a second copy of the

@@ -207,6 +207,25 @@ TEST_F(QncanTest, MultiPartRequestCutIntoFramesAndRepliesGatheredIntoParts) {
     Etn_PutTx(0xA0);
     QncanPass(2);
     EXPECT_EQ(Payload(a.Reply()), Bytes{0xA0});
+    // A reply of 66 bytes goes out whole.
+    a.Send(Frame({1, 1, 0, 0}));
+    EXPECT_EQ(QncanNext().size(), 4u);
+    Bytes reply(66);
+    for (size_t i = 0; i < reply.size(); i++) reply[i] = uint8_t(0x10 + i);
+    Etn_PutnTx(reply.data(), uint32_t(reply.size()));
+    QncanPass(2);
+    const Bytes whole = a.Reply();
+    ASSERT_EQ(whole.size(), QNCAN_HDR + 66);
+    EXPECT_EQ(LE_Get16(&whole[26]), 66);
+    EXPECT_EQ(Payload(whole), reply);
+    // An empty reply is the header alone.
+    a.Send(Frame({1, 1, 0, 0}));
+    EXPECT_EQ(QncanNext().size(), 4u);
+    Etn_PutnTx(reply.data(), 0);
+    QncanPass(2);
+    const Bytes bare = a.Reply();
+    ASSERT_EQ(bare.size(), QNCAN_HDR);
+    EXPECT_EQ(LE_Get16(&bare[26]), 0);
 }
 
 TEST_F(QncanTest, ChallengeLockAccessFilterAndIdleClose) {

@@ -313,6 +313,10 @@ TEST(SrtpSession, LengthsToTheLastByte) {
     got = ask(SrtpReq(4, 4, 76, 0, 56), 63);
     EXPECT_EQ(LE_Get32(&got[4]), 7u);
     EXPECT_EQ(Bytes(got.begin() + 56, got.end()), (Bytes{1, 2, 3, 4, 5, 6, 7}));
+    // 48 bits: the six bytes in the header (bytes 44-49), no text.
+    got = ask(SrtpReq(5, 4, 76, 0, 48), 56);
+    EXPECT_EQ(LE_Get32(&got[4]), 0u);
+    EXPECT_EQ(Bytes(got.begin() + 44, got.begin() + 50), (Bytes{1, 2, 3, 4, 5, 6}));
 
     // Framing: 56 bytes and the text length at byte 4; 4,096 is the longest.
     static SrtpSlot slot;
@@ -820,6 +824,11 @@ TEST(ClassOne, TwoHundredFiftySixBytesEachWay) {
     ASSERT_EQ(Message_Router_Service(get, a.data()), 260u);
     EXPECT_EQ(Bytes(a.begin(), a.begin() + 4), (Bytes{0x8E, 0, 0, 0}));
     EXPECT_EQ(a[259], 0x5A);
+    // So does the consumed one, before any scan.
+    EipRxData[255] = 0xA5;
+    const CipRequest get_consumed{0x0E, 4, 100, 3, 0, nullptr, 0};
+    ASSERT_EQ(Message_Router_Service(get_consumed, a.data()), 260u);
+    EXPECT_EQ(a[259], 0xA5);
     // Produced datagram: 20 bytes of items, then the data.
     std::array<uint8_t, 300> buf{};
     EXPECT_EQ(EipProduce(0, out, buf.data()), 276u);
@@ -1025,6 +1034,11 @@ TEST(ClassThree, ItemListsAndUnconnectedRequestsToTheLastByte) {
     // one word past it.
     EXPECT_EQ(ucmm(0, {0x0E, 0x03, 0x20, 0x01, 0x24, 0x01, 0x30, 0x03}), (Bytes{0x8E, 0, 0, 0, 20, 0}));
     EXPECT_EQ(ucmm(0, {0x0E, 0x03, 0x20, 0x01, 0x24, 0x01}), (Bytes{0x8E, 0, 4, 0}));
+    // Service and path size alone, no path: a service it does not have is
+    // refused as such (0x08), one it has by its empty path (0x04).
+    EXPECT_EQ(ucmm(0, {0x01, 0x00}), (Bytes{0x81, 0, 0x08, 0}));
+    EXPECT_EQ(ucmm(0, {0x0E, 0x00}), (Bytes{0x8E, 0, 0x04, 0}));
+    EXPECT_EQ(ucmm(0, {0x0E}), (Bytes{0x8E, 0, 0x04, 0}));
     // The second interface rewrites byte 5 (the instance) only when there is one.
     EXPECT_EQ(ucmm(1, {0x0E, 0x01, 0x20, 0x01, 0x24}), (Bytes{0x8E, 0, 0x16, 0}));
 }
