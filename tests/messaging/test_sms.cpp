@@ -100,6 +100,21 @@ protected:
 }  // namespace
 
 TEST_F(SmsTest, SendsTheTextWithItsFieldToTheGroup) {
+    // A number of 25 digits goes out as its first 22 behind the '+': the
+    // number field holds 23 characters and its NUL.
+    {
+        SmsBlock b = SendBlock();
+        b.contacts = {{"+4912345678901234567890123", 1}};
+        StartUp(b);
+        LT_SetBit(M16(40), true);
+        Pass(6000);
+        std::size_t at = 0;
+        while (at < sim.cmds.size() && sim.cmds[at].rfind("AT+CMGS", 0) != 0) at++;
+        ASSERT_LT(at, sim.cmds.size());
+        EXPECT_EQ(sim.cmds[at], "AT+CMGS=+4912345678901234567890\r");
+        SetUp();
+        sim = ModemSim{};
+    }
     SmsBlock b = SendBlock();
     b.contacts = {{"+49 170-1234 5609", 1}};  // digits 0 and 9 are kept
     StartUp(b);
@@ -320,7 +335,8 @@ TEST_F(SmsTest, CommandTextsToTheirEnds) {
     };
     for (const L &l : lists) {
         uint32_t at = 0, pos = 0, field = 0;
-        EXPECT_EQ(FieldExtractor(l.list, l.len, &at, &pos, &field), l.ok) << l.list << " " << l.len;
+        const std::vector<char> exact(l.list, l.list + l.len);  // no byte behind the list's end
+        EXPECT_EQ(FieldExtractor(exact.data(), l.len, &at, &pos, &field), l.ok) << l.list << " " << l.len;
         EXPECT_EQ(pos, l.pos) << l.list;
         EXPECT_EQ(field, l.field) << l.list;
     }
@@ -416,6 +432,26 @@ TEST_F(SmsTest, BlockChecksDisableMessaging) {
         EXPECT_TRUE(Sms_MagicIs1VMS());
         EXPECT_EQ(ConfigDataInStr[2].len, n == 16 ? 16 : 0) << n;
         EXPECT_EQ(ConfigDataInStr[0].len, n == 16 ? 4 : 0) << n;
+    }
+    // A section at the very end of the store whose position list's length
+    // is the store's last word: read there (1 refuses it, string limit 0).
+    struct End { uint32_t len, ok; };
+    for (const End &e : {End{1, 0}, End{0, 1}}) {
+        sms_table_bl.fill(0);
+        const uint32_t sec = uint32_t(SMS_TABLE_BL_SIZE) - 124;
+        uint8_t *s = &sms_table_bl[sec];
+        LE_Put32(&sms_table_bl[4], uint32_t(SMS_TABLE_BL_SIZE) - 8);
+        LE_Put32(s, 124);
+        LE_Put32(s + 8, 7000);
+        LE_Put32(s + 24, 7000);  // one send message, at the section's byte 100
+        LE_Put32(s + 28, 16);
+        LE_Put32(s + 32, 7016);  // no fields: its list at byte 116
+        LE_Put32(s + 40, 7000);
+        LE_Put32(&sms_table_bl[SMS_TABLE_BL_SIZE - 4], e.len);
+        SmsTables t;
+        ASSERT_EQ(Sms_Tables(sec, t), 1u);
+        EXPECT_EQ(t.lists, SMS_TABLE_BL_SIZE - 8);
+        EXPECT_EQ(SMSTableCheck(t), e.ok) << e.len;
     }
     // A feature word without SMS leaves messaging off.
     SetUp();
