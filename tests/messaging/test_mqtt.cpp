@@ -3,6 +3,7 @@
 // refusals, IEC handle moves, the library binding and the unsubscribe call.
 #include <gtest/gtest.h>
 #include <mosquitto.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <string>
@@ -14,6 +15,7 @@
 #include "core/storage/memfile.h"
 #include "messaging/mqtt.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/temp_root.h"
 
 namespace {
 
@@ -251,6 +253,31 @@ TEST(Mqtt, ConfigurationReadAndRefusals) {
         iiotConfig.conn[0].password[0] = 0;
         EXPECT_EQ(readConfigNvram(2), t.answer) << t.at;
         EXPECT_STREQ(iiotConfig.conn[0].password, t.password) << t.at;
+    }
+    // A TLS connection's CA text goes to its file; read again unchanged,
+    // the file is left as it is (the same inode), a changed text replaces it.
+    {
+        test_support::TempRoot root;
+        ASSERT_EQ(mkdir((root / "mnt/USB0").c_str(), 0755), 0);
+        const std::string ca = root / "mnt/USB0/0_dca-cert.pem";
+        auto read_with = [&](const std::string &text) {
+            Block b;
+            b.d[20] = 1;
+            b.At(5) = 0x22;
+            b.At(7) = 1;
+            b.At(9) = 1;  // a CA file only
+            b.Text(text, 100);
+            b.Install();
+            EXPECT_EQ(readConfigNvram(2), 1u) << text;
+            struct stat st {};
+            EXPECT_EQ(stat(ca.c_str(), &st), 0) << text;
+            EXPECT_EQ(uint64_t(st.st_size), text.size()) << text;
+            return st.st_ino;
+        };
+        const ino_t first = read_with("CA-1");
+        EXPECT_EQ(read_with("CA-1"), first);
+        EXPECT_NE(read_with("CA-2"), first);
+        EXPECT_STREQ(iiotConfig.conn[0].ca_file, ca.c_str());
     }
     // A block of 15 bytes is no configuration; 16 with no connection is one.
     mqtt_tbl.fill(0);
