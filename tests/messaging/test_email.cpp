@@ -229,6 +229,22 @@ TEST(Email, SectionChecksSetStatusBit0) {
     EtnEmailScan(1);
     EXPECT_EQ(EtnEmailConn.status, 0u);
     EXPECT_EQ(EtnEmailConn.conn_state, EMC_ACTIVE);
+    // The recipients are the group's contacts and no more: the 20 bytes
+    // behind the one contact (the first message record) carry the group's
+    // number (10, the second body's string offset) at the group's place.
+    last.contacts = {{"a@b.lan", 10}};
+    last.msgs = {{"Hi", "S", 10, M16(10), ""}, {"Yo", "T", 10, M16(11), ""}};
+    last.Install();
+    EtnEmailConn = EmailRec{};
+    EtnEmailConn.sock.fd = -1;
+    EtnEmailConn.dns.fd = -1;
+    EtnEmailConn.conn_state = EMC_IDLE;
+    EtnEmailScan(1);
+    ASSERT_EQ(EtnEmailConn.conn_state, EMC_ACTIVE);
+    EtnEmailConn.msg = 0;
+    const uint32_t composed = EtnEmailComposeMessage();
+    EXPECT_NE(std::string(EtnEmailConn.data.data(), composed).find("\r\nTo: a@b.lan\r\nSubject: S\r\n"),
+              std::string::npos);
     LE_Put16(&plc_reg[2 * W_MODE], 0);
     sms_table_bl.fill(0);
 }

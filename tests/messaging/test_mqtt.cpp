@@ -3,6 +3,7 @@
 // refusals, IEC handle moves, the library binding and the unsubscribe call.
 #include <gtest/gtest.h>
 #include <mosquitto.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <string>
@@ -14,6 +15,7 @@
 #include "core/storage/memfile.h"
 #include "messaging/mqtt.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/temp_root.h"
 
 namespace {
 
@@ -87,6 +89,12 @@ TEST(Mqtt, ReceiveRingFillsEntriesEightSlotsAtATime) {
     ResetRing(c, 0);
     Deliver(c, "t", "lost");
     EXPECT_EQ(c.received.load(), 0u);
+    // A write entry left past the subscriptions (their count fell): dropped.
+    ResetRing(c, 1);
+    c.rx_entry = 1;
+    Deliver(c, "t", "lost");
+    EXPECT_EQ(c.received.load(), 0u);
+    EXPECT_EQ(c.entries[1].windex, 0u);
     ResetRing(c, 0);
 }
 
@@ -192,6 +200,9 @@ TEST(Mqtt, ConfigurationReadAndRefusals) {
         EXPECT_EQ(k.clean_session, c.clean) << c.what;  // no client identifier
         EXPECT_EQ(k.mode, 1u);
     }
+    // The last case's will payload of 1024 bytes is kept whole.
+    EXPECT_EQ(iiotConfig.conn[0].will_length, 1024u);
+    EXPECT_EQ(iiotConfig.conn[0].will_payload[1023], 'w');
     // Texts of 256 bytes and (offset, length) pairs past the block refuse it.
     struct Spoil {
         const char *what;
@@ -207,6 +218,11 @@ TEST(Mqtt, ConfigurationReadAndRefusals) {
         {"host name of 256", [](Block &b) { b.At(7) = 2; b.Text(std::string(256, 'h'), 60); }, 0},
         {"library past the block", [](Block &b) { LE_Put32(&b.At(176), 0); LE_Put32(&b.At(180), 1); }, 0},
         {"second record past the block", [](Block &b) { b.d[20] = 2; }, 0},
+        {"eight records", [](Block &b) {
+             b.d.resize(64 + 8 * 184);
+             b.d[20] = 8;
+             b.Text(std::string(255, 'i'), 52);
+         }, 1},
     };
     for (const Spoil &s : spoils) {
         Block b;
@@ -219,6 +235,49 @@ TEST(Mqtt, ConfigurationReadAndRefusals) {
         if (s.answer) {
             EXPECT_EQ(std::string(iiotConfig.conn[0].id), std::string(255, 'i')) << s.what;
         }
+    }
+    // A block claiming more bytes than the table holds is read up to the
+    // table's end: a password in its last byte is taken, one past it refuses.
+    struct Tail { uint32_t at, answer; const char *password; };
+    for (const Tail &t : {Tail{uint32_t(MQTT_TBL_SIZE) - 1, 1, "p"}, Tail{uint32_t(MQTT_TBL_SIZE), 0, ""}}) {
+        Block b;
+        b.d[20] = 1;
+        b.At(5) = 0x20;
+        b.At(7) = 1;
+        b.Install();
+        // D starts at byte 8 of the table, the strings at 248 of D.
+        LE_Put32(&mqtt_tbl[8 + 64 + 76], t.at - 8 - 248);
+        LE_Put32(&mqtt_tbl[8 + 64 + 80], 1);
+        LE_Put32(&mqtt_tbl[4], uint32_t(MQTT_TBL_SIZE));
+        mqtt_tbl[MQTT_TBL_SIZE - 1] = 'p';
+        iiotConfig.conn[0].password[0] = 0;
+        EXPECT_EQ(readConfigNvram(2), t.answer) << t.at;
+        EXPECT_STREQ(iiotConfig.conn[0].password, t.password) << t.at;
+    }
+    // A TLS connection's CA text goes to its file; read again unchanged,
+    // the file is left as it is (the same inode), a changed text replaces it.
+    {
+        test_support::TempRoot root;
+        ASSERT_EQ(mkdir((root / "mnt/USB0").c_str(), 0755), 0);
+        const std::string ca = root / "mnt/USB0/0_dca-cert.pem";
+        auto read_with = [&](const std::string &text) {
+            Block b;
+            b.d[20] = 1;
+            b.At(5) = 0x22;
+            b.At(7) = 1;
+            b.At(9) = 1;  // a CA file only
+            b.Text(text, 100);
+            b.Install();
+            EXPECT_EQ(readConfigNvram(2), 1u) << text;
+            struct stat st {};
+            EXPECT_EQ(stat(ca.c_str(), &st), 0) << text;
+            EXPECT_EQ(uint64_t(st.st_size), text.size()) << text;
+            return st.st_ino;
+        };
+        const ino_t first = read_with("CA-1");
+        EXPECT_EQ(read_with("CA-1"), first);
+        EXPECT_NE(read_with("CA-2"), first);
+        EXPECT_STREQ(iiotConfig.conn[0].ca_file, ca.c_str());
     }
     // A block of 15 bytes is no configuration; 16 with no connection is one.
     mqtt_tbl.fill(0);

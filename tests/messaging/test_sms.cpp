@@ -100,6 +100,21 @@ protected:
 }  // namespace
 
 TEST_F(SmsTest, SendsTheTextWithItsFieldToTheGroup) {
+    // A number of 25 digits goes out as its first 22 behind the '+': the
+    // number field holds 23 characters and its NUL.
+    {
+        SmsBlock b = SendBlock();
+        b.contacts = {{"+4912345678901234567890123", 1}};
+        StartUp(b);
+        LT_SetBit(M16(40), true);
+        Pass(6000);
+        std::size_t at = 0;
+        while (at < sim.cmds.size() && sim.cmds[at].rfind("AT+CMGS", 0) != 0) at++;
+        ASSERT_LT(at, sim.cmds.size());
+        EXPECT_EQ(sim.cmds[at], "AT+CMGS=+4912345678901234567890\r");
+        SetUp();
+        sim = ModemSim{};
+    }
     SmsBlock b = SendBlock();
     b.contacts = {{"+49 170-1234 5609", 1}};  // digits 0 and 9 are kept
     StartUp(b);
@@ -289,6 +304,7 @@ TEST_F(SmsTest, CommandTextsToTheirEnds) {
         {"float", {R(6), 32, 7, 4, 0, 0}, "SET xxxx", "set 9.05", 8, 1, 0x4110CCCD, 0},
         {"dotted", {R(6), 32, 9, 8, 0, 0}, "SET xxxxxxxx", "set 10.9.0.9", 12, 1, 0x0A090009, 0},
         {"value at the end", {R(6), 16, 4, 3, 0, 0}, "SET xxx", "set 423", 6, 1, 42, 0},
+        {"text ending at the field: an empty value", {R(6), 16, 4, 3, 0, 0}, "SET xxx", "set 4", 4, 1, 0, 0},
         {"template past the end", {R(6), 16, 4, 3, 0, 0}, "SET xxx V", "set 42 V", 7, 0, 0x7777, 0},
         {"RV past the end", {R(6), 16, 4, 3, 0, 0}, "SET xxx", "set 42 RV", 8, 0, 0x7777, 0},
         {"40 characters", {R(6), 8, 8, 45, 0, 0}, "T xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx",
@@ -305,9 +321,28 @@ TEST_F(SmsTest, CommandTextsToTheirEnds) {
         LT_SetD(R(6), 0x7777);
         char answer[64];
         uint8_t rv = 9;
-        EXPECT_EQ(ParseSMS(0, r.text, uint32_t(r.len), answer, sizeof answer, &rv), r.ok) << r.what;
+        const std::vector<char> text(r.text, r.text + r.len);  // no byte behind the text's end
+        EXPECT_EQ(ParseSMS(0, text.data(), uint32_t(r.len), answer, sizeof answer, &rv), r.ok) << r.what;
         EXPECT_EQ(r.f.width == 16 ? LT_W(R(6)) : LT_D(R(6)), r.value) << r.what;
         EXPECT_EQ(rv, r.rv) << r.what;
+    }
+    // At most 21 fields: list items placed past the longest text are no
+    // fields and leave room for the one behind them.
+    {
+        SetUp();
+        SmsBlock b = SendBlock();
+        b.rx[0].tpl = "SET xxx";
+        b.fields = {{R(6), 16, 4, 3, 0, 0}};
+        b.rx[0].list.clear();
+        for (int k = 0; k < 21; k++) b.rx[0].list += "512:0:";
+        b.rx[0].list += "4:0:";
+        b.Install(next_crc++);
+        ASSERT_EQ(Sms_Tables(8, sms.t), 1u);
+        LT_SetD(R(6), 0x7777);
+        char answer[64];
+        uint8_t rv = 9;
+        EXPECT_EQ(ParseSMS(0, "set 42", 6, answer, sizeof answer, &rv), 1u);
+        EXPECT_EQ(LT_W(R(6)), 42);
     }
     // Position lists: the digit 9, two digits ending in 9, a pair whose
     // second number or colon lies past the list's end.
@@ -320,7 +355,8 @@ TEST_F(SmsTest, CommandTextsToTheirEnds) {
     };
     for (const L &l : lists) {
         uint32_t at = 0, pos = 0, field = 0;
-        EXPECT_EQ(FieldExtractor(l.list, l.len, &at, &pos, &field), l.ok) << l.list << " " << l.len;
+        const std::vector<char> exact(l.list, l.list + l.len);  // no byte behind the list's end
+        EXPECT_EQ(FieldExtractor(exact.data(), l.len, &at, &pos, &field), l.ok) << l.list << " " << l.len;
         EXPECT_EQ(pos, l.pos) << l.list;
         EXPECT_EQ(field, l.field) << l.list;
     }
@@ -416,6 +452,36 @@ TEST_F(SmsTest, BlockChecksDisableMessaging) {
         EXPECT_TRUE(Sms_MagicIs1VMS());
         EXPECT_EQ(ConfigDataInStr[2].len, n == 16 ? 16 : 0) << n;
         EXPECT_EQ(ConfigDataInStr[0].len, n == 16 ? 4 : 0) << n;
+    }
+    // A 99-byte section is no section: nothing is read from it, its storage
+    // register keeps its value.
+    SetUp();
+    SmsBlock small = SendBlock();
+    small.size_override = 99;
+    small.Install(next_crc++);
+    LT_SetW(R(200), 0x4142);
+    SMS_Start();
+    EXPECT_FALSE(Sms_MagicIs1VMS());
+    EXPECT_EQ(LT_W(R(200)), 0x4142);
+    // A section at the very end of the store whose position list's length
+    // is the store's last word: read there (1 refuses it, string limit 0).
+    struct End { uint32_t len, ok; };
+    for (const End &e : {End{1, 0}, End{0, 1}}) {
+        sms_table_bl.fill(0);
+        const uint32_t sec = uint32_t(SMS_TABLE_BL_SIZE) - 124;
+        uint8_t *s = &sms_table_bl[sec];
+        LE_Put32(&sms_table_bl[4], uint32_t(SMS_TABLE_BL_SIZE) - 8);
+        LE_Put32(s, 124);
+        LE_Put32(s + 8, 7000);
+        LE_Put32(s + 24, 7000);  // one send message, at the section's byte 100
+        LE_Put32(s + 28, 16);
+        LE_Put32(s + 32, 7016);  // no fields: its list at byte 116
+        LE_Put32(s + 40, 7000);
+        LE_Put32(&sms_table_bl[SMS_TABLE_BL_SIZE - 4], e.len);
+        SmsTables t;
+        ASSERT_EQ(Sms_Tables(sec, t), 1u);
+        EXPECT_EQ(t.lists, SMS_TABLE_BL_SIZE - 8);
+        EXPECT_EQ(SMSTableCheck(t), e.ok) << e.len;
     }
     // A feature word without SMS leaves messaging off.
     SetUp();
