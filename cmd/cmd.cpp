@@ -72,8 +72,10 @@ uint8_t HostGet(uint32_t host) {
 }
 void HostPut(uint32_t host, const uint8_t *d, uint32_t n) {
     if (EtnDirect(host)) {
-        if (n == 1) Etn_PutTx(d[0]);
-        else Etn_PutnTx(d, n);
+        if (n == 1)
+            Etn_PutTx(d[0]);
+        else
+            Etn_PutnTx(d, n);
         return;
     }
     if (host == 0 && ModemActive()) {
@@ -83,8 +85,10 @@ void HostPut(uint32_t host, const uint8_t *d, uint32_t n) {
     const uint32_t port = HostPort(host);
     if (!PortUsable(port)) return;
     const VcommDrv &drv = Vcomm_Drv[port];
-    if (n == 1 && drv.PutTx) drv.PutTx(port, d[0]);
-    else if (drv.PutnTx) drv.PutnTx(port, d, n);
+    if (n == 1 && drv.PutTx)
+        drv.PutTx(port, d[0]);
+    else if (drv.PutnTx)
+        drv.PutnTx(port, d, n);
 }
 void HostFlush(uint32_t host) {
     if (EtnDirect(host)) {
@@ -125,8 +129,10 @@ void SendFrameToNode(uint8_t cmd, uint16_t len, const uint8_t *data) {
 // The frame in CmdBuf, relayed to the host.
 void RelayFrameToHost() {
     const uint32_t n = BuildFrame(CmdBuf.command, CmdBuf.length, CmdBuf.data.data(), NegotiationFlag != 0);
-    if (Vcomm_Mode == 2) ToNode(txframe.data(), n);
-    else HostPut(CmdHost, txframe.data(), n);
+    if (Vcomm_Mode == 2)
+        ToNode(txframe.data(), n);
+    else
+        HostPut(CmdHost, txframe.data(), n);
 }
 
 void ResetReceiver() {
@@ -146,11 +152,12 @@ void ConversationTimeout() {
         recreated = PlcWord(W_MODE) != 2 && !CmdGrfxType;
         nvram_init(0, CmdGrfxType ? 0 : 1);
         if (recreated)
-            std::printf("Download of file type %u abandoned: the controller stopped and files 0, 4, 5, 6, 20, 21, 22 "
-                        "and 33 are invalid; download the program (0), the register set-up (4), the I/O "
-                        "configuration (5) and the tables the program uses again, or the next start discards "
-                        "the program\n",
-                        unsigned(CmdFileType));
+            std::printf(
+                "Download of file type %u abandoned: the controller stopped and files 0, 4, 5, 6, 20, 21, 22 "
+                "and 33 are invalid; download the program (0), the register set-up (4), the I/O "
+                "configuration (5) and the tables the program uses again, or the next start discards "
+                "the program\n",
+                unsigned(CmdFileType));
         CmdPanel(1);
     }
     if (Cmd_PgmHold) Cmd_ProgramAbandoned();
@@ -180,14 +187,17 @@ void Cmd_Forward() {
         CmdMode = 1;
         CmdHostToPlc = 0;
         if (kind == 1) CmdBuf.one_byte = 1;
-        if (kind == 2) CmdBuf.timeout = uint16_t(CmdRun == 4 ? std::min<uint32_t>(LockTimeout(9000), 65535) : FrameTimeout());
+        if (kind == 2)
+            CmdBuf.timeout = uint16_t(CmdRun == 4 ? std::min<uint32_t>(LockTimeout(9000), 65535) : FrameTimeout());
         Cmd_WaitMore();
         return;
     case 1:
         if (kind == 1) {
             if (!get_packet()) return;
-            if (CmdBuf.command == CMD_DATA) RelayFrameToHost();
-            else HostPut(CmdHost, &CmdBuf.command, 1);
+            if (CmdBuf.command == CMD_DATA)
+                RelayFrameToHost();
+            else
+                HostPut(CmdHost, &CmdBuf.command, 1);
             Cmd_End();
             return;
         }
@@ -264,9 +274,7 @@ void Cmd_Forward() {
             Cmd_WaitMore();
         }
         return;
-    default:
-        Cmd_End();
-        return;
+    default: Cmd_End(); return;
     }
 }
 
@@ -287,24 +295,32 @@ uint8_t Cmd_Checksum(const uint8_t *bytes, uint32_t n) {
 uint32_t chkchar() { return Vcomm_Mode == 2 ? Net_CheckRx() : HostChk(CmdHost); }
 uint8_t cmd_getchar() { return Vcomm_Mode == 2 ? Net_GetRx() : HostGet(CmdHost); }
 void cmd_putnchar(const uint8_t *d, uint32_t n) {
-    if (Vcomm_Mode == 2) ToNode(d, n);
-    else HostPut(CmdHost, d, n);
+    if (Vcomm_Mode == 2)
+        ToNode(d, n);
+    else
+        HostPut(CmdHost, d, n);
 }
 void cmd_putchar(uint8_t b) { cmd_putnchar(&b, 1); }
 void flushchar() {
-    if (Vcomm_Mode == 2) Net_FlushRx();
-    else HostFlush(CmdHost);
+    if (Vcomm_Mode == 2)
+        Net_FlushRx();
+    else
+        HostFlush(CmdHost);
 }
 
 uint32_t chkbyte() { return FromNode() ? Net_CheckRx() : chkchar(); }
 uint8_t getbyte() { return FromNode() ? Net_GetRx() : cmd_getchar(); }
 void putbyte(uint8_t b) {
-    if (FromNode()) ToNode(&b, 1);
-    else cmd_putchar(b);
+    if (FromNode())
+        ToNode(&b, 1);
+    else
+        cmd_putchar(b);
 }
 void flushbyte() {
-    if (FromNode()) Net_FlushRx();
-    else flushchar();
+    if (FromNode())
+        Net_FlushRx();
+    else
+        flushchar();
 }
 
 void Cmd_BaudTimerTouch() {
@@ -394,8 +410,10 @@ uint32_t get_packet() {
 void put_packet(uint8_t command, uint16_t length, const uint8_t *data) {
     const bool long_form = NegotiationFlag != 0;
     const uint32_t n = BuildFrame(command, length, data, long_form);
-    if (FromNode()) ToNode(txframe.data(), n);
-    else cmd_putnchar(txframe.data(), n);
+    if (FromNode())
+        ToNode(txframe.data(), n);
+    else
+        cmd_putnchar(txframe.data(), n);
     if (long_form && command == CMD_DATA && length == 0) {
         NegotiationFlag = 0;
         CmdDataMax = 64;
@@ -424,7 +442,8 @@ void Cmd_Answer(uint8_t b) {
 // ---- start-up and port --------------------------------------------------------------
 
 void Cmd_PortInit(uint8_t code) {
-    if (code == 0) SysHook_WarmReset();
+    if (code == 0)
+        SysHook_WarmReset();
     else if (code == 1) {
         const uint32_t port = HostPort(0);
         Vcomm_Call(port, &VcommDrv::Open, qncan_mode.data());

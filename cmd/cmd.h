@@ -24,7 +24,7 @@ void Cmd_ProgramAbandoned();
 // and says so on the console with why ("abandoned").
 extern uint8_t Cmd_FileOpen;
 void Cmd_FileAbandoned(bool recreated, const char *why);
-extern uint8_t Cmd_Override;     // the port is lent to the modem or the Talk blocks
+extern uint8_t Cmd_Override;  // the port is lent to the modem or the Talk blocks
 
 // 0 warm-resets the controller; 1 re-opens the programming port in the
 // command protocol's own mode.
@@ -35,30 +35,29 @@ void Cmd_Check();
 // Lets an internal client take the conversation; 1 when granted.
 uint32_t Cmd_Request(uint8_t id);
 
-
 // ---- frame layer ----------------------------------------------------------------
 constexpr uint32_t CMD_BUF_MAX = 1024;  // data bytes of one frame
 constexpr uint8_t CMD_ACK = 0xA0, CMD_NAK = 0x09, CMD_BADSUM = 0x0F, CMD_BUSY = 0x60;
-constexpr uint8_t CMD_DATA = 0xFF;      // command code of data and answer frames
-constexpr uint8_t CMD_IDLE = 255;       // CmdRun when no command runs
+constexpr uint8_t CMD_DATA = 0xFF;  // command code of data and answer frames
+constexpr uint8_t CMD_IDLE = 255;   // CmdRun when no command runs
 constexpr uint32_t CMD_COUNT = 39;
 
 struct CmdRecord {
     uint8_t command;
-    uint16_t length;                         // data length announced by the frame
+    uint16_t length;  // data length announced by the frame
     std::array<uint8_t, CMD_BUF_MAX> data;
-    uint8_t checksum;                        // running sum
-    uint16_t index;                          // data bytes received
-    uint32_t state;                          // 0 command, 1 length, 2 data, 3 checksum
-    uint8_t one_byte;                        // a single answer byte completes a frame
-    uint8_t timer;                           // inter-byte software timer
-    uint16_t timeout;                        // inter-byte time-out (ms)
-    uint8_t len_state;                       // 0 normal, 1 after 0xFF, 2 after the low byte
-    uint32_t long_len;                       // length being assembled in the long form
+    uint8_t checksum;   // running sum
+    uint16_t index;     // data bytes received
+    uint32_t state;     // 0 command, 1 length, 2 data, 3 checksum
+    uint8_t one_byte;   // a single answer byte completes a frame
+    uint8_t timer;      // inter-byte software timer
+    uint16_t timeout;   // inter-byte time-out (ms)
+    uint8_t len_state;  // 0 normal, 1 after 0xFF, 2 after the low byte
+    uint32_t long_len;  // length being assembled in the long form
 };
 extern CmdRecord CmdBuf;
 
-extern uint32_t CmdHost;         // 0 serial port or modem socket, 1 Ethernet channel
+extern uint32_t CmdHost;  // 0 serial port or modem socket, 1 Ethernet channel
 
 // The driver record (Vcomm_Drv) each host code talks through. Host 0 is the
 // programming port; host 1 is the Ethernet channel's own calls until a
@@ -109,14 +108,14 @@ void Cmd_BaudTimerTouch();
 using CmdHandler = void (*)();
 struct CmdInfoRow {
     CmdHandler handler;
-    uint16_t kind;       // reply kind when forwarded: 0 byte, 1 frame, 2 host data, 3 controller data
-    uint8_t any_id;      // served by whichever controller receives it
-    uint8_t broadcast;   // may be addressed to id 255
+    uint16_t kind;      // reply kind when forwarded: 0 byte, 1 frame, 2 host data, 3 controller data
+    uint8_t any_id;     // served by whichever controller receives it
+    uint8_t broadcast;  // may be addressed to id 255
 };
 extern const std::array<CmdInfoRow, CMD_COUNT> CmdInfo;
 
 // Download state.
-extern uint8_t CmdGrfxType;     // the file being downloaded is of type 7..11
+extern uint8_t CmdGrfxType;  // the file being downloaded is of type 7..11
 extern uint8_t CmdFileType;
 // 0 marks a download started, 1 ends it (stores the program outside mode 2).
 void CmdPanel(uint32_t end);

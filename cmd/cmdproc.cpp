@@ -21,7 +21,6 @@
 #include "media/fxp.h"
 #include "net/net.h"
 
-
 uint8_t CmdGrfxType;
 uint8_t CmdFileType;
 uint8_t Cmd_FileOpen;
@@ -29,11 +28,11 @@ uint8_t Cmd_FileOpen;
 namespace {
 
 // Transfer state of the multi-frame commands.
-uint32_t xfer_cursor;           // offset into the file's data
-uint32_t xfer_total;            // bytes to upload
-const uint8_t *xfer_src;        // upload source
-uint16_t xfer_frame;            // size of the frame last sent
-uint32_t xfer_start;            // time base when the upload was accepted
+uint32_t xfer_cursor;     // offset into the file's data
+uint32_t xfer_total;      // bytes to upload
+const uint8_t *xfer_src;  // upload source
+uint16_t xfer_frame;      // size of the frame last sent
+uint32_t xfer_start;      // time base when the upload was accepted
 std::array<uint8_t, 8> xfer_header;
 std::array<uint8_t, 1026> scratch;
 
@@ -59,8 +58,7 @@ void AnswerFrame(const uint8_t *data, uint16_t n) {
 }
 
 const FileInfo *Info(uint32_t type) {
-    if (type >= FILE_TYPES || file_info[type].area == nullptr || file_info[type].area_size <= MF_HDR)
-        return nullptr;
+    if (type >= FILE_TYPES || file_info[type].area == nullptr || file_info[type].area_size <= MF_HDR) return nullptr;
     return &file_info[type];
 }
 uint8_t *Data(const FileInfo &fi) { return fi.area + MF_HDR; }
@@ -75,8 +73,10 @@ uint16_t StoredCrc(const FileInfo &fi) { return fi.crc_var ? LE_Get16(fi.crc_var
 void SetHeader(const FileInfo &fi, uint16_t crc, uint32_t len) {
     if (fi.crc_var) {
         // A block keeps a 32-bit CRC word; a register variable is one word.
-        if (fi.crc_var == fi.area) LE_Put32(fi.crc_var, crc);
-        else LE_Put16(fi.crc_var, crc);
+        if (fi.crc_var == fi.area)
+            LE_Put32(fi.crc_var, crc);
+        else
+            LE_Put16(fi.crc_var, crc);
     }
     if (fi.len_var) LE_Put32(fi.len_var, len);
     if (fi.crc_mirror >= 0) PlcWordSet(uint32_t(fi.crc_mirror), crc);
@@ -134,8 +134,7 @@ bool NextDataFrame() {
 void verify_memory() {
     if (CmdMode == 0) {
         const uint32_t type = Has(2) ? uint32_t(D(1)) : uint32_t(MFT_LADDER);
-        if (type == MFT_REFUSED || type == MFT_SS_INFO || type >= FILE_TYPES || Info(type) == nullptr)
-            return Refuse();
+        if (type == MFT_REFUSED || type == MFT_SS_INFO || type >= FILE_TYPES || Info(type) == nullptr) return Refuse();
         CmdPanel(1);
         CmdFileType = uint8_t(type);
         xfer_cursor = 0;
@@ -145,8 +144,7 @@ void verify_memory() {
     if (CmdBuf.length == 0) return Accept();
     const FileInfo &fi = *Info(CmdFileType);
     const uint32_t n = CmdBuf.length;
-    if (uint64_t(xfer_cursor) + n > Room(fi) ||
-        std::memcmp(Data(fi) + xfer_cursor, CmdBuf.data.data(), n) != 0)
+    if (uint64_t(xfer_cursor) + n > Room(fi) || std::memcmp(Data(fi) + xfer_cursor, CmdBuf.data.data(), n) != 0)
         return Refuse();
     xfer_cursor += n;
     Cmd_Answer(CMD_ACK);
@@ -177,9 +175,7 @@ void DownloadClose() {
     case MFT_FORCE:
         std::memcpy(io_force.data(), Data(fi), std::min<uint32_t>(xfer_cursor, uint32_t(io_force.size())));
         break;
-    case MFT_SETUP:
-        Etn_UpdateSecurity();
-        break;
+    case MFT_SETUP: Etn_UpdateSecurity(); break;
     case MFT_IO_CONFIG:
         CmdConfigChanged = 1;
         if (const FileInfo *net = Info(MFT_NET_CONFIG)) SetHeader(*net, 0, 0);
@@ -188,14 +184,9 @@ void DownloadClose() {
         CmdConfigChanged = 1;
         NetIoConfig();
         break;
-    case MFT_MAC_IMAGE:
-        SysHook_SaveAndSetMACID();
-        break;
-    case MFT_CANOPEN:
-        CANOpen_dwnld = 0;
-        break;
-    default:
-        break;
+    case MFT_MAC_IMAGE: SysHook_SaveAndSetMACID(); break;
+    case MFT_CANOPEN: CANOpen_dwnld = 0; break;
+    default: break;
     }
     if (!(Vcomm_Lock & 2u)) CmdPanel(1);
 }
@@ -582,8 +573,10 @@ void z7_debug_switch() {
 void do_comm_lock() {
     const uint8_t op = D(1);
     if (op == 0) NetIoConfig();
-    if (op == 1) Vcomm_LockSet(3);
-    else if (op == 0) Vcomm_LockSet(4);
+    if (op == 1)
+        Vcomm_LockSet(3);
+    else if (op == 0)
+        Vcomm_LockSet(4);
     if (Has(4)) {
         const uint16_t v = LE_Get16(&CmdBuf.data[2]);
         if (v >= 500) {
@@ -625,20 +618,24 @@ void Cmd_FileAbandoned(bool recreated, const char *why) {
         std::memcpy(Data(*fi), io_force.data(), std::min<uint32_t>(PlcDword(W_FORCE_LEN), MF_FORCE_MAX));
         std::printf("Download of file type 2 %s: the forces are back\n", why);
         return;
-    case MFT_SETUP: case MFT_IO_CONFIG: case MFT_PROMGR: case MFT_MESSAGING: case MFT_DATALOG: case MFT_CANOPEN:
-    case MFT_MQTT:
-        break;
-    default:
-        return;  // the program has its own; 6, 19 and 26 are stored nowhere
+    case MFT_SETUP:
+    case MFT_IO_CONFIG:
+    case MFT_PROMGR:
+    case MFT_MESSAGING:
+    case MFT_DATALOG:
+    case MFT_CANOPEN:
+    case MFT_MQTT: break;
+    default: return;  // the program has its own; 6, 19 and 26 are stored nowhere
     }
     if (LoadConfigBlock(type)) {
         SetHeader(*fi, StoredCrc(*fi), LE_Get32(fi->len_var));  // the mirrors follow
         std::printf("Download of file type %u %s: the stored file is back\n", unsigned(type), why);
     } else {
         SetHeader(*fi, 0, 0);
-        std::printf("Download of file type %u %s: no whole stored file to put back, so file %u is invalid; "
-                    "download it again\n",
-                    unsigned(type), why, unsigned(type));
+        std::printf(
+            "Download of file type %u %s: no whole stored file to put back, so file %u is invalid; "
+            "download it again\n",
+            unsigned(type), why, unsigned(type));
     }
 }
 
@@ -668,12 +665,15 @@ uint32_t Cmd_FileLimit(uint32_t type) {
     // The bounds start-up validation accepts: a longer file would be thrown
     // away (with the whole application) at the next start.
     switch (type) {
-    case MFT_LADDER: case MFT_OLP: bound = 2097152; break;
+    case MFT_LADDER:
+    case MFT_OLP: bound = 2097152; break;
     case MFT_FORCE: bound = MF_FORCE_MAX; break;
     case MFT_SETUP: bound = 80; break;
     case MFT_IO_CONFIG: bound = 520192; break;
     case MFT_PROMGR: bound = 4194304; break;
-    case MFT_MESSAGING: case MFT_DATALOG: case MFT_CANOPEN: bound = 131072; break;
+    case MFT_MESSAGING:
+    case MFT_DATALOG:
+    case MFT_CANOPEN: bound = 131072; break;
     case MFT_MQTT: bound = 8388608; break;
     default: bound = 0xFFFFFFFFu; break;
     }
@@ -681,43 +681,43 @@ uint32_t Cmd_FileLimit(uint32_t type) {
 }
 
 const std::array<CmdInfoRow, CMD_COUNT> CmdInfo = {{
-    {do_default, 0, 0, 0},          // 0x00
-    {get_mode, 1, 0, 0},            // 0x01
-    {set_mode, 0, 0, 1},            // 0x02
-    {verify_memory, 2, 0, 0},       // 0x03
-    {download_memory, 2, 0, 0},     // 0x04
-    {upload_memory, 3, 0, 0},       // 0x05
-    {do_default, 1, 0, 0},          // 0x06
-    {do_default, 1, 0, 0},          // 0x07
-    {get_version, 1, 0, 0},         // 0x08
-    {get_local_id, 1, 1, 0},        // 0x09
-    {set_local_id, 0, 1, 0},        // 0x0A
-    {get_global_data, 3, 1, 0},     // 0x0B
-    {set_global_data, 0, 1, 0},     // 0x0C
-    {do_default, 1, 0, 0},          // 0x0D
-    {do_default, 0, 0, 0},          // 0x0E
-    {do_default, 1, 0, 0},          // 0x0F
-    {do_default, 1, 0, 0},          // 0x10
-    {do_default, 1, 0, 0},          // 0x11
-    {do_default, 1, 0, 0},          // 0x12
-    {protect_nvram, 0, 0, 1},       // 0x13
-    {reset_plc, 0, 0, 0},           // 0x14
-    {press_key, 0, 0, 0},           // 0x15
-    {get_plc_reg, 1, 0, 0},         // 0x16
-    {cal_module, 1, 0, 0},          // 0x17
-    {set_plc_reg, 0, 0, 1},         // 0x18
-    {set_comm_lock, 0, 0, 0},       // 0x19
-    {get_baud_rate, 1, 0, 0},       // 0x1A
-    {set_baud_rate, 0, 0, 0},       // 0x1B
-    {parse_fxp_cmd, 1, 0, 0},       // 0x1C
-    {write_fxp_data, 0, 0, 0},      // 0x1D
-    {read_fxp_data, 1, 0, 0},       // 0x1E
-    {cmd_datagram_delete, 0, 0, 0}, // 0x1F
-    {cmd_datagram_create, 1, 0, 0}, // 0x20
-    {cmd_datagram_write, 0, 0, 0},  // 0x21
-    {cmd_datagram_read, 1, 0, 0},   // 0x22
-    {cmd_negotiation, 0, 0, 0},     // 0x23
-    {dummy_cmd, 0, 0, 0},           // 0x24
-    {dummy_cmd, 0, 0, 0},           // 0x25
-    {z7_debug_switch, 0, 0, 0},     // 0x26
+    {do_default, 0, 0, 0},           // 0x00
+    {get_mode, 1, 0, 0},             // 0x01
+    {set_mode, 0, 0, 1},             // 0x02
+    {verify_memory, 2, 0, 0},        // 0x03
+    {download_memory, 2, 0, 0},      // 0x04
+    {upload_memory, 3, 0, 0},        // 0x05
+    {do_default, 1, 0, 0},           // 0x06
+    {do_default, 1, 0, 0},           // 0x07
+    {get_version, 1, 0, 0},          // 0x08
+    {get_local_id, 1, 1, 0},         // 0x09
+    {set_local_id, 0, 1, 0},         // 0x0A
+    {get_global_data, 3, 1, 0},      // 0x0B
+    {set_global_data, 0, 1, 0},      // 0x0C
+    {do_default, 1, 0, 0},           // 0x0D
+    {do_default, 0, 0, 0},           // 0x0E
+    {do_default, 1, 0, 0},           // 0x0F
+    {do_default, 1, 0, 0},           // 0x10
+    {do_default, 1, 0, 0},           // 0x11
+    {do_default, 1, 0, 0},           // 0x12
+    {protect_nvram, 0, 0, 1},        // 0x13
+    {reset_plc, 0, 0, 0},            // 0x14
+    {press_key, 0, 0, 0},            // 0x15
+    {get_plc_reg, 1, 0, 0},          // 0x16
+    {cal_module, 1, 0, 0},           // 0x17
+    {set_plc_reg, 0, 0, 1},          // 0x18
+    {set_comm_lock, 0, 0, 0},        // 0x19
+    {get_baud_rate, 1, 0, 0},        // 0x1A
+    {set_baud_rate, 0, 0, 0},        // 0x1B
+    {parse_fxp_cmd, 1, 0, 0},        // 0x1C
+    {write_fxp_data, 0, 0, 0},       // 0x1D
+    {read_fxp_data, 1, 0, 0},        // 0x1E
+    {cmd_datagram_delete, 0, 0, 0},  // 0x1F
+    {cmd_datagram_create, 1, 0, 0},  // 0x20
+    {cmd_datagram_write, 0, 0, 0},   // 0x21
+    {cmd_datagram_read, 1, 0, 0},    // 0x22
+    {cmd_negotiation, 0, 0, 0},      // 0x23
+    {dummy_cmd, 0, 0, 0},            // 0x24
+    {dummy_cmd, 0, 0, 0},            // 0x25
+    {z7_debug_switch, 0, 0, 0},      // 0x26
 }};

@@ -9,8 +9,8 @@
 std::array<DgDef, DG_COUNT> DgDefTable;
 
 namespace {
-uint8_t dg_started;   // the ageing time has been taken
-uint32_t dg_last;     // time base at the last ageing
+uint8_t dg_started;  // the ageing time has been taken
+uint32_t dg_last;    // time base at the last ageing
 
 // The word at bit address 16 r; null when the image refuses it.
 bool RefAddress(uint32_t r, uint32_t &address) {
@@ -142,7 +142,9 @@ void cmd_datagram_write() {
 void cmd_datagram_read() {
     std::array<uint8_t, 2 * DG_REFS> out{};
     const uint8_t r = CmdBuf.length >= 4 ? Datagram_Read(CmdBuf.data[1], Key(), out.data()) : DG_FAIL;
-    if (r == DG_FAIL) Cmd_Answer(CMD_NAK);
-    else if (!CmdGlobal) put_packet(CMD_DATA, uint16_t(2 * r), out.data());
+    if (r == DG_FAIL)
+        Cmd_Answer(CMD_NAK);
+    else if (!CmdGlobal)
+        put_packet(CMD_DATA, uint16_t(2 * r), out.data());
     Cmd_End();
 }

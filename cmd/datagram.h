@@ -11,9 +11,9 @@ constexpr uint8_t DG_FAIL = 255;
 
 struct DgDef {
     uint8_t in_use;
-    uint8_t timeout;   // idle time-out in 100 ms units, 0 never
-    uint8_t idle;      // 100 ms periods since the last read or write
-    uint8_t count;     // references
+    uint8_t timeout;  // idle time-out in 100 ms units, 0 never
+    uint8_t idle;     // 100 ms periods since the last read or write
+    uint8_t count;    // references
     uint16_t key;
     std::array<uint32_t, DG_REFS> refs;  // reference r: the word at bit address 16 r
 };

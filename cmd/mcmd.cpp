@@ -13,7 +13,6 @@
 #include "messaging/messaging.h"
 #include "core/image/timebase.h"
 
-
 namespace {
 
 uint8_t rx_state, rx_len, rx_cnt, rx_chk;
@@ -28,9 +27,7 @@ uint32_t Port() { return Cmd_HostPort[0]; }
 
 uint32_t NowMs() { return FPGA_GetFrt() / 10; }
 
-void Stuff(uint8_t b) {
-    Vcomm_Call(Port(), &VcommDrv::StuffRx, b);
-}
+void Stuff(uint8_t b) { Vcomm_Call(Port(), &VcommDrv::StuffRx, b); }
 bool Drain(uint8_t *b) {
     return Port() < Vcomm_Drv.size() && Vcomm_Drv[Port()].DrainTx && Vcomm_Drv[Port()].DrainTx(Port(), b);
 }
@@ -110,8 +107,19 @@ uint16_t Wait(uint32_t idle_ms, bool full) {
 
 bool FrameAnswer(uint8_t command) {
     switch (command) {
-    case 1: case 6: case 7: case 8: case 9: case 13: case 15: case 16: case 17: case 18: case 22: case 23: case 26:
-        return true;
+    case 1:
+    case 6:
+    case 7:
+    case 8:
+    case 9:
+    case 13:
+    case 15:
+    case 16:
+    case 17:
+    case 18:
+    case 22:
+    case 23:
+    case 26: return true;
     default: return false;
     }
 }
@@ -148,9 +156,12 @@ uint16_t MCMD_SendCmd(uint8_t command, uint8_t length, const uint8_t *data, uint
     RxReset(FrameAnswer(command) ? rx : nullptr, max);
     TxFrame(command, length, data);
     uint16_t r;
-    if (command == 4) r = Wait(15000, false);
-    else if (FrameAnswer(command)) r = Wait(5000, true);
-    else r = Wait(5000, false);
+    if (command == 4)
+        r = Wait(15000, false);
+    else if (FrameAnswer(command))
+        r = Wait(5000, true);
+    else
+        r = Wait(5000, false);
     if (rx_len_out != nullptr) *rx_len_out = rx_cnt;
     return r;
 }

@@ -52,8 +52,8 @@ void Exec_LinkMessaging() {
     // The messaging service's hands-off flag of the command processor; the
     // ladder engine's and the IEC blocks' port instructions on the Talk layer.
     msg_hooks.cmd_override = &Cmd_Override;
-    lad_talk = LadTalkHooks{TalkOpen, IEC_TalkSend, IEC_TalkReceive, TalkClose,
-                            TalkModem, TalkModbus,  IEC_TalkModbus,  TalkInit};
+    lad_talk = LadTalkHooks{TalkOpen,  IEC_TalkSend, IEC_TalkReceive, TalkClose,
+                            TalkModem, TalkModbus,   IEC_TalkModbus,  TalkInit};
     BlkPort_Hooks = BlkPortHooks{Z7TalkOpen, Z7TalkClose, Z7TalkSend, Z7TalkReceive, Z7TalkModem};
 }
 

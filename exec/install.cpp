@@ -77,9 +77,8 @@ char InstallMessage[256];
 
 namespace {
 
-constexpr const char *kFirmwareNames[] = {"vbx310n", "vbx310",  "vbx310c", "vbx310j", "vbx310d",
-                                          "vbx420",  "vbx420c", "vbx420j", "vbx530",  "vbx530c",
-                                          "vbx530j", "vbx640",  "vbx640c", "vbx640j"};
+constexpr const char *kFirmwareNames[] = {"vbx310n", "vbx310", "vbx310c", "vbx310j", "vbx310d", "vbx420",  "vbx420c",
+                                          "vbx420j", "vbx530", "vbx530c", "vbx530j", "vbx640",  "vbx640c", "vbx640j"};
 constexpr const char *kDevices[] = {"/dev/mmcblk0p1", "/dev/mmcblk0", "/dev/sda1", "/dev/sda"};
 
 void Message(const char *text) {
@@ -368,8 +367,8 @@ void InstallBoot() {
     const char *media = "/mnt/USB";
     const char *fw = FindFirmware(media);
     const bool kern = Size("/mnt/USB/qmkern.sb") > 0;
-    const bool images = Size("/mnt/USB/qminit.ufs") > 0 && Size("/mnt/USB/qmfirm.ufs") > 0 &&
-                        Size("/mnt/USB/qmcfg.ufs") > 0;
+    const bool images =
+        Size("/mnt/USB/qminit.ufs") > 0 && Size("/mnt/USB/qmfirm.ufs") > 0 && Size("/mnt/USB/qmcfg.ufs") > 0;
     const bool tools = Exists("/usr/bin/ubiformat");
     const bool macsrc = Exists("/mnt/cfg/TINYIMGE.BIN") || Exists("/mnt/USB/MACIDS.TXT");
     if (!kern) Message("Missing File:qmkern.sb");
@@ -391,13 +390,19 @@ void InstallBoot() {
         asked = true;
         uint8_t image[76];
         std::memcpy(image, tinyImage.data(), sizeof image);  // the current MAC image is kept
-        static constexpr const char *kVolumes[] = {
-            "umount /mnt/firm", "umount /mnt/cfg", "ubidetach /dev/ubi_ctrl -d 0", "ubiformat /dev/mtd1 -q",
-            "ubiattach /dev/ubi_ctrl -d 0 -m 1", "ubimkvol /dev/ubi0 -N rootfs1 -s 26MiB",
-            "ubimkvol /dev/ubi0 -N firm -s 13MiB", "ubimkvol /dev/ubi0 -N cfg -s 64MiB",
-            "ubiupdatevol /dev/ubi0_0 /mnt/USB/qminit.ufs", "ubiupdatevol /dev/ubi0_1 /mnt/USB/qmfirm.ufs",
-            "ubiupdatevol /dev/ubi0_2 /mnt/USB/qmcfg.ufs", "mount -t ubifs ubi0:firm /mnt/firm",
-            "mount -t ubifs ubi0:cfg /mnt/cfg"};
+        static constexpr const char *kVolumes[] = {"umount /mnt/firm",
+                                                   "umount /mnt/cfg",
+                                                   "ubidetach /dev/ubi_ctrl -d 0",
+                                                   "ubiformat /dev/mtd1 -q",
+                                                   "ubiattach /dev/ubi_ctrl -d 0 -m 1",
+                                                   "ubimkvol /dev/ubi0 -N rootfs1 -s 26MiB",
+                                                   "ubimkvol /dev/ubi0 -N firm -s 13MiB",
+                                                   "ubimkvol /dev/ubi0 -N cfg -s 64MiB",
+                                                   "ubiupdatevol /dev/ubi0_0 /mnt/USB/qminit.ufs",
+                                                   "ubiupdatevol /dev/ubi0_1 /mnt/USB/qmfirm.ufs",
+                                                   "ubiupdatevol /dev/ubi0_2 /mnt/USB/qmcfg.ufs",
+                                                   "mount -t ubifs ubi0:firm /mnt/firm",
+                                                   "mount -t ubifs ubi0:cfg /mnt/cfg"};
         for (const char *c : kVolumes) {
             if (PLAT_System(c) != 0) {
                 failed = true;
@@ -424,7 +429,8 @@ void InstallBoot() {
                     const std::size_t n = std::fread(t, 1, 4, f);
                     std::fclose(f);
                     unsigned v = 0, digits = 0;
-                    for (std::size_t i = 0; i < n && t[i] >= '0' && t[i] <= '9'; ++i, ++digits) v = v * 10 + unsigned(t[i] - '0');
+                    for (std::size_t i = 0; i < n && t[i] >= '0' && t[i] <= '9'; ++i, ++digits)
+                        v = v * 10 + unsigned(t[i] - '0');
                     if (digits >= 1 && digits <= 3 && v <= 255) {
                         const uint8_t b = uint8_t(v);
                         const std::array<MfPiece, 1> pieces{{{&b, 1}}};
@@ -439,8 +445,10 @@ void InstallBoot() {
         }
     } else if (fw != nullptr) {
         asked = true;
-        if (!CopyFirmware(media, fw)) failed = true;
-        else DeleteProgramAndRegisters();
+        if (!CopyFirmware(media, fw))
+            failed = true;
+        else
+            DeleteProgramAndRegisters();
     }
     PLAT_System("sync");
     if (failed) return Endless(12, 0);

@@ -88,7 +88,8 @@ void ChildPerror(const char *what) {
         char *p = num + sizeof num;
         *--p = '\0';
         unsigned v = err < 0 ? 0u - unsigned(err) : unsigned(err);
-        do *--p = char('0' + v % 10); while ((v /= 10) != 0 && p > num + 1);
+        do *--p = char('0' + v % 10);
+        while ((v /= 10) != 0 && p > num + 1);
         if (err < 0) *--p = '-';
         put("Unknown error ");
         put(p);
@@ -187,14 +188,20 @@ uint32_t MasterScript_Send(const char *line) {
 
 void Main_StatusBits() {
     const uint16_t fault = PlcWord(W_FAULT);
-    if (fault & FAULT_IOCFG) plc_reg[SBITS_LO] &= uint8_t(~S_IOCFG_OK);
-    else plc_reg[SBITS_LO] |= S_IOCFG_OK;
-    if (fault & FAULT_NET) plc_reg[SBITS_LO] &= uint8_t(~S_NO_NET_FAULT);
-    else plc_reg[SBITS_LO] |= S_NO_NET_FAULT;
+    if (fault & FAULT_IOCFG)
+        plc_reg[SBITS_LO] &= uint8_t(~S_IOCFG_OK);
+    else
+        plc_reg[SBITS_LO] |= S_IOCFG_OK;
+    if (fault & FAULT_NET)
+        plc_reg[SBITS_LO] &= uint8_t(~S_NO_NET_FAULT);
+    else
+        plc_reg[SBITS_LO] |= S_NO_NET_FAULT;
     const bool forcing =
         (plc_reg[SBITS_HI] & S_FORCE_ENABLED) && (LE_Get16(&io_force[0]) != 0 || LE_Get16(&io_force[2]) != 0);
-    if (forcing) plc_reg[SBITS_HI] |= S_FORCING;
-    else plc_reg[SBITS_HI] &= uint8_t(~S_FORCING);
+    if (forcing)
+        plc_reg[SBITS_HI] |= S_FORCING;
+    else
+        plc_reg[SBITS_HI] &= uint8_t(~S_FORCING);
 }
 
 void ExecutePMGR_Loop() {
@@ -353,8 +360,10 @@ int Main_Startup(int argc, char **argv) {
         std::fflush(stdout);
         return 1;
     }
-    if (argc <= 1) PLAT_System("echo 0 > /proc/sys/kernel/printk");
-    else WatchDogDisable = 1;
+    if (argc <= 1)
+        PLAT_System("echo 0 > /proc/sys/kernel/printk");
+    else
+        WatchDogDisable = 1;
     BootMode = 0;
 
     // Stored program and registers, up to 10 tries each.

@@ -10,12 +10,12 @@
 #include "core/image/tx.h"
 #include "core/image/syshook.h"
 
-extern uint8_t BootMode;          // started for an installation from removable media
-extern uint32_t WatchDogDisable;  // the hardware watchdog must not be opened
-extern uint32_t systick;          // tchTic at the last auto-save
-extern std::array<int, 2> MasterScriptPipefd;   // pipe to the service script
-extern pid_t WDmainPid;           // process id of the controller
-extern pthread_t Main_Thread;     // the thread that runs the loop
+extern uint8_t BootMode;                       // started for an installation from removable media
+extern uint32_t WatchDogDisable;               // the hardware watchdog must not be opened
+extern uint32_t systick;                       // tchTic at the last auto-save
+extern std::array<int, 2> MasterScriptPipefd;  // pipe to the service script
+extern pid_t WDmainPid;                        // process id of the controller
+extern pthread_t Main_Thread;                  // the thread that runs the loop
 
 // The longest wait between two passes when nothing reports (an idle loop
 // stays cool; input, or work queued for the next pass, ends it at once).

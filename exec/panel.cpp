@@ -35,8 +35,8 @@ void Panel_ButtonStep() {
     samples[sample_idx] = sample;
     sample_idx = uint8_t((sample_idx + 1) & 3);
     const uint8_t all = samples[0] & samples[1] & samples[2] & samples[3];
-    const bool stable = samples[0] != 0 && samples[0] == samples[1] && samples[1] == samples[2] &&
-                        samples[2] == samples[3];
+    const bool stable =
+        samples[0] != 0 && samples[0] == samples[1] && samples[1] == samples[2] && samples[2] == samples[3];
     const bool released = all != button_hit;
     const bool held = sysDTic - threeSec >= kHold;
     switch (button_state) {
@@ -117,9 +117,7 @@ void Panel_ButtonStep() {
             std::printf("Didn't Do VGD\n");
         }
         break;
-    default:
-        button_state = 0;
-        break;
+    default: button_state = 0; break;
     }
     std::fflush(stdout);
     (void)update_result;
@@ -147,8 +145,10 @@ void LED_Update() {
         blink_last = sysDTic;
         blink_on = !blink_on;
         if (!blink_on) {
-            if (blink_first_off) blink_first_off = 0;
-            else if (Flashcount != 255) Flashcount--;
+            if (blink_first_off)
+                blink_first_off = 0;
+            else if (Flashcount != 255)
+                Flashcount--;
         }
     }
     SYS_SetStatusLeds(blink_on, blink_on);

@@ -29,11 +29,11 @@ int32_t (*Plc_Engine)() = LogicUpdate;
 namespace {
 
 // Clock-bit timers (16-bit tick arithmetic).
-bool scanned;              // the first scan has run
-uint16_t clk_prev;         // start of the previous scan (clock bits)
-uint16_t clk_scan;         // scan-to-scan time
+bool scanned;       // the first scan has run
+uint16_t clk_prev;  // start of the previous scan (clock bits)
+uint16_t clk_scan;  // scan-to-scan time
 uint16_t clk_s3, clk_s4, clk_s5;
-uint16_t scan_start;       // last scan start (scan-time words)
+uint16_t scan_start;  // last scan start (scan-time words)
 
 NetInitRec NetInit;
 

@@ -8,9 +8,8 @@
 #include "core/image/plcreg.h"
 #include "core/storage/nvram.h"
 
-extern uint16_t first_run;    // 1 once the first mode change has completed
-extern uint32_t scan_total;   // sixteen times the average scan time
-
+extern uint16_t first_run;   // 1 once the first mode change has completed
+extern uint32_t scan_total;  // sixteen times the average scan time
 
 // Network configuration of the CAN node: network id, id count, then 10
 // bytes of the configuration; its 16-bit word 3 is the rate code.

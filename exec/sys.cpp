@@ -47,9 +47,9 @@ constexpr uint16_t kFirmwareNumber = 570;
 constexpr std::size_t kIdentityMarkAt = 4;
 constexpr uint16_t kIdentityMark = 12;
 constexpr uint32_t kWatchdogSeconds = 5;
-constexpr std::size_t kRevByte = 108560;      // 10 bytes of KernelRev in the image
+constexpr std::size_t kRevByte = 108560;  // 10 bytes of KernelRev in the image
 constexpr uint32_t W_INITRDVER = 54279;
-constexpr std::size_t kBbrLimit = 106494;      // highest offset SYS_WriteCmd accepts
+constexpr std::size_t kBbrLimit = 106494;  // highest offset SYS_WriteCmd accepts
 constexpr std::size_t kBbrEnd = 0x19FFF;
 
 // Peripheral window of the SoC (pin control onward); the warm reset sets a
@@ -101,8 +101,10 @@ uint32_t BbrStore(const uint8_t *data, uint32_t offset, uint32_t length) {
     if (offset > kBbrLimit || offset >= bbram.size()) return 0;
     std::size_t n = std::min<std::size_t>(length & 0xFFFF, kBbrEnd - offset);
     n = std::min(n, bbram.size() - offset);
-    if (data != nullptr) std::memcpy(&bbram[offset], data, n);
-    else std::memset(&bbram[offset], 0, n);
+    if (data != nullptr)
+        std::memcpy(&bbram[offset], data, n);
+    else
+        std::memset(&bbram[offset], 0, n);
     SaveBBRAMFile();
     return uint32_t(n);
 }
@@ -166,8 +168,7 @@ unsigned LedState(uint32_t code, bool second) {
 }
 
 // One mailbox channel handed to the card file manager.
-void Handover(uint16_t &state, std::size_t req, std::size_t ack, std::size_t res,
-              uint32_t (*load)(), tCFCB *block) {
+void Handover(uint16_t &state, std::size_t req, std::size_t ack, std::size_t res, uint32_t (*load)(), tCFCB *block) {
     if (state == 0) {
         if (dpram[req] != dpram[ack] && load()) state = 2;
         return;
@@ -231,10 +232,22 @@ void PseudoWrite(uint32_t number, const uint8_t *in, std::size_t n) {
     std::memcpy(v, in, std::min(n, PSEUDO_MAX));
     switch (number) {
     // The Ethernet manager takes a new address set on its next pass.
-    case 992: eth.address = LE_Get32(v); PassWork_NetChange(); break;
-    case 994: eth.mask = LE_Get32(v); PassWork_NetChange(); break;
-    case 1015: eth.gateway = LE_Get32(v); PassWork_NetChange(); break;
-    case 1016: eth.dns = LE_Get32(v); PassWork_NetChange(); break;
+    case 992:
+        eth.address = LE_Get32(v);
+        PassWork_NetChange();
+        break;
+    case 994:
+        eth.mask = LE_Get32(v);
+        PassWork_NetChange();
+        break;
+    case 1015:
+        eth.gateway = LE_Get32(v);
+        PassWork_NetChange();
+        break;
+    case 1016:
+        eth.dns = LE_Get32(v);
+        PassWork_NetChange();
+        break;
     case 1017: std::memcpy(eth.text, v, sizeof eth.text); break;
     case 1005: {
         const int32_t minutes = int16_t(LE_Get16(v + 2));
@@ -533,15 +546,14 @@ uint32_t SYS_ReadSeg(uint32_t index, uint32_t wide) {
 
 uint32_t SYS_WriteSeg(uint32_t index, uint32_t value, uint32_t wide) {
     if (index > kSegWriteMax) return 0;
-    if (wide) LE_Put32(&ladder_bl[4 * index], value);
-    else LE_Put16(&ladder_bl[2 * index], uint16_t(value));
+    if (wide)
+        LE_Put32(&ladder_bl[4 * index], value);
+    else
+        LE_Put16(&ladder_bl[2 * index], uint16_t(value));
     return 1;
 }
 
-uint32_t SYS_Test() {
-    return (LE_Get16(&tinyImage[kIdentityMarkAt]) == kIdentityMark && productId[0] != 0) ? 1 : 0;
-}
-
+uint32_t SYS_Test() { return (LE_Get16(&tinyImage[kIdentityMarkAt]) == kIdentityMark && productId[0] != 0) ? 1 : 0; }
 
 uint32_t SYS_GetMACID(uint8_t *out) {
     std::memcpy(out, tinyImage.data(), tinyImage.size());

@@ -13,10 +13,10 @@
 #include "core/storage/nvram.h"
 
 // ---- identity -------------------------------------------------------------
-extern std::array<char, 24> productId;     // product record (sign-on text)
+extern std::array<char, 24> productId;  // product record (sign-on text)
 extern char *pProduct;
-extern std::array<char, 20> KernelRev;     // kernel revision text
-extern uint16_t InitRdVer;                 // leading number of "/usr/version"
+extern std::array<char, 20> KernelRev;  // kernel revision text
+extern uint16_t InitRdVer;              // leading number of "/usr/version"
 extern uint16_t SYS_lastLocalUser;
 
 // ---- watchdog -------------------------------------------------------------

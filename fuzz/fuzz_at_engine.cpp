@@ -13,7 +13,7 @@ namespace {
 struct Script {
     uint32_t first, count;
 };
-constexpr Script kScripts[] = {{8, 26}, {16, 18}, {24, 10}, {37, 2}, {88, 5},
+constexpr Script kScripts[] = {{8, 26}, {16, 18}, {24, 10}, {37, 2},   {88, 5},
                                {96, 2}, {104, 2}, {106, 2}, {108, 10}, {34, 3}};
 std::array<char, 64> slot_text[6];
 }  // namespace

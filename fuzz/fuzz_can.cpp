@@ -40,8 +40,9 @@ int Read(int, uint8_t *f) {
     return 16;
 }
 int Write(int, const uint8_t *) { return 16; }
-const PlatCanOps kBus = {test_support::CanStubOpen, Read, Write, test_support::CanStubErrMask,
-                         test_support::CanStubSndBuf, test_support::CanStubClose, nullptr};
+const PlatCanOps kBus = {
+    test_support::CanStubOpen,  Read,   Write, test_support::CanStubErrMask, test_support::CanStubSndBuf,
+    test_support::CanStubClose, nullptr};
 
 uint8_t iec_vars[96];
 uint8_t *Locate(uint32_t handle, uint32_t) {
@@ -80,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     PlcWordSet(W_NETID, 5);
     NodeId_Flag = 0;
     if (setjmp(test_support::ResetJump()) == 0) {
-        NetInitRec rec {};
+        NetInitRec rec{};
         CANOpenInit(&rec);
         for (int pass = 0; pass < 64 && frames_left >= 13; pass++) {
             test_support::CanPass();

@@ -91,8 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const uint32_t kept_before = sv.nx_ftp_server_client_list[0].command_len;
         if (kept_before + n > NX_FTP_COMMAND_ROOM) std::abort();
         int steps = 0;
-        for (bool more = FtpServerInput(&sv, 0, data + p, uint32_t(n)); more;
-             more = FtpServerInput(&sv, 0, &none, 0)) {
+        for (bool more = FtpServerInput(&sv, 0, data + p, uint32_t(n)); more; more = FtpServerInput(&sv, 0, &none, 0)) {
             if (++steps > int(NX_FTP_COMMAND_ROOM)) std::abort();  // every step answers one command
             ReadAnswers();
         }

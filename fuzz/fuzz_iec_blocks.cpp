@@ -117,8 +117,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // the port's protocol: Modbus RTU or ASCII for the Modbus rows, any
     // for the others; the first-scan bit from the input
     rx_mode[5] = data[0] >= 0xFC ? ((data[2] & 0x80) ? 4 : 3) : uint8_t(data[2] & 7);
-    if (data[3] & 1) plc_reg[SBITS_LO] |= S_FIRST_SCAN;
-    else plc_reg[SBITS_LO] &= uint8_t(~S_FIRST_SCAN);
+    if (data[3] & 1)
+        plc_reg[SBITS_LO] |= S_FIRST_SCAN;
+    else
+        plc_reg[SBITS_LO] &= uint8_t(~S_FIRST_SCAN);
     if (data[2] & 0x40) {  // the tail as one RTU frame with its CRC
         const size_t n = rx_left < rx_frame.size() - 2 ? rx_left : rx_frame.size() - 2;
         std::memcpy(rx_frame.data(), rx, n);

@@ -18,7 +18,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     test_support::IecImage img;
     img.d8 = img.d16 = img.d32 = img.d64 = img.time = {15, 15, 15};
     const uint32_t code = test_support::IecLoad(img.Build());
-    if (code == 0 || Z7VM_CreateDB(code, &db) != 0 || Z7Def_ColdStart(code, db, nullptr, nullptr, 0, 0, "F") != 0) db = 0;
+    if (code == 0 || Z7VM_CreateDB(code, &db) != 0 || Z7Def_ColdStart(code, db, nullptr, nullptr, 0, 0, "F") != 0)
+        db = 0;
     return 0;
 }
 

@@ -79,8 +79,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             if (kind >= 2 && kind <= 4 && Z7CS_GetLoadInfo(&cs, ch, &li) == 0 && li.piece.size)
                 (void)li.piece.data[li.piece.size - 1];
             if (kind >= 5 && kind <= 8) Z7CS_GetStartInfo(&cs, ch, &si);
-            if (kind == 1 && Z7CS_GetVMRequest(&cs, ch) && Z7CS_GetVMAnswerBuffer(&cs, ch)) Z7CS_SendVMAnswer(&cs, ch, 8);
-            else Z7CS_SendRC(&cs, ch, uint16_t(kind));
+            if (kind == 1 && Z7CS_GetVMRequest(&cs, ch) && Z7CS_GetVMAnswerBuffer(&cs, ch))
+                Z7CS_SendVMAnswer(&cs, ch, 8);
+            else
+                Z7CS_SendRC(&cs, ch, uint16_t(kind));
             Z7CS_ReleaseQuestion(&cs, ch);
         }
         Drain(tcp[1]);

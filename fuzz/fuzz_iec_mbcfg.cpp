@@ -34,8 +34,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (Z7VM_CreateDB(code, &db) == 0 && Z7VM_Build(code, db) == 0) {
         const uint32_t state = Z7Sec_Addr(db, Z7SEC_MB);
         static const uint8_t reqs[][12] = {
-            {0, 1, 0, 0, 0, 6, 1, 3, 0, 0, 0, 4},  {0, 2, 0, 0, 0, 6, 0, 1, 0, 0, 0, 16},
-            {0, 3, 0, 0, 0, 6, 1, 6, 0, 1, 0x12, 0x34}, {0, 4, 0, 0, 0, 6, 1, 5, 0, 2, 0xFF, 0},
+            {0, 1, 0, 0, 0, 6, 1, 3, 0, 0, 0, 4},
+            {0, 2, 0, 0, 0, 6, 0, 1, 0, 0, 0, 16},
+            {0, 3, 0, 0, 0, 6, 1, 6, 0, 1, 0x12, 0x34},
+            {0, 4, 0, 0, 0, 6, 1, 5, 0, 2, 0xFF, 0},
         };
         uint8_t ans[300];
         for (int pass = 0; pass < 3; pass++) {

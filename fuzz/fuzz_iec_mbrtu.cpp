@@ -41,8 +41,7 @@ void Setup() {
     test_support::MbConfig c;
     c.Conn(1, 0, 0, 0x11, 0, "9600,N,8,1")
         .Unit(1, 1)
-        .Request({.id = 1, .conn = 1, .unit = 1, .mode = 1, .fn = 3, .addr = 100, .count = 4, .timeout = 50,
-                  .size = 8})
+        .Request({.id = 1, .conn = 1, .unit = 1, .mode = 1, .fn = 3, .addr = 100, .count = 4, .timeout = 50, .size = 8})
         .Variable({.req = 1, .pos = 0, .index = 1})
         .Conn(2, 0, 0, 0x11, 0, "ASCII:9600,N,8,1")
         .Request({.id = 2, .conn = 2, .unit = 1, .mode = 1, .fn = 1, .count = 12, .timeout = 50, .size = 2})

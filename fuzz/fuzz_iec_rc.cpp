@@ -38,7 +38,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     img.ct_alloc = 32;
     img.ct_used = 32;
     const uint32_t code = test_support::IecLoad(img.Build());
-    if (code == 0 || Z7VM_CreateDB(code, &db) != 0 || Z7Def_ColdStart(code, db, nullptr, nullptr, 0, 0, "F") != 0) db = 0;
+    if (code == 0 || Z7VM_CreateDB(code, &db) != 0 || Z7Def_ColdStart(code, db, nullptr, nullptr, 0, 0, "F") != 0)
+        db = 0;
     return 0;
 }
 

@@ -39,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     char buf[96];
     uint32_t calls = 0;
     auto count = [](const char *, uint32_t, void *u) { ++*static_cast<uint32_t *>(u); };
-    for (const char *v : {"S1", "Lp"}) Z7VmSyb_EnumCTMembers(db, Z7Map_GetBySymbol(db, v), buf, sizeof buf, count, &calls);
+    for (const char *v : {"S1", "Lp"})
+        Z7VmSyb_EnumCTMembers(db, Z7Map_GetBySymbol(db, v), buf, sizeof buf, count, &calls);
     Z7VM_ShutDown(db, nullptr);
     Z7Mem_Free(db);
     Z7Mem_Free(code);

@@ -95,7 +95,8 @@ Node Ours(uint32_t db, uint32_t root) {
         n->name = Get(db, Z7XML_GetTagName, h);
         n->text = Get(db, Z7XML_GetTagContents, h);
         // attribute names come from the expat tree's order: read each back
-        for (uint32_t c = Z7XML_FirstChild(db, h, ""); c != 0; c = Z7XML_NextChild(db, h, c, "")) n->kids.emplace_back();
+        for (uint32_t c = Z7XML_FirstChild(db, h, ""); c != 0; c = Z7XML_NextChild(db, h, c, ""))
+            n->kids.emplace_back();
         uint32_t k = 0;
         for (uint32_t c = Z7XML_FirstChild(db, h, ""); c != 0; c = Z7XML_NextChild(db, h, c, ""))
             todo.push_back({c, &n->kids[k++]});

@@ -12,8 +12,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     io_fuzz::Setup();
     if (size < 2) return 0;
-    static constexpr uint16_t kIds[] = {0xA20F, 0x7F0E, 0x8F0F, 0x0F0F, 0x3F0E, 0x9F0E, 0x500F, 0xAE0F,
-                                        0x9F0F, 0x0100, 0xDF0E, 0x1F0E, 255};
+    static constexpr uint16_t kIds[] = {0xA20F, 0x7F0E, 0x8F0F, 0x0F0F, 0x3F0E, 0x9F0E, 0x500F,
+                                        0xAE0F, 0x9F0F, 0x0100, 0xDF0E, 0x1F0E, 255};
     constexpr std::size_t kN = sizeof kIds / sizeof kIds[0];
     Io_SlotCheck();
     const std::array<uint16_t, 3> ids = {kIds[data[0] % kN], kIds[data[1] % kN], 64000};

@@ -27,11 +27,18 @@ constexpr std::size_t kRegByte = (32768 - 1024) / 8;  // %R1
 uint32_t CallOne(uint32_t sel, LadCursor &c, uint8_t &power) {
     static const uint16_t kPidOps[8] = {240, 241, 242, 243, 523, 524, 525, 526};
     using Sched = uint32_t (*)(LadCursor *, uint32_t);
-    static const Sched kSched[] = {Schedule_TimeOfDay,     Schedule_DayOfWeekImm,   Schedule_DayOfWeekReg,
-                                   Schedule_DayOfMonthImm, Schedule_DayOfMonthReg,  Schedule_MonthOfYearImm,
+    static const Sched kSched[] = {Schedule_TimeOfDay,      Schedule_DayOfWeekImm,  Schedule_DayOfWeekReg,
+                                   Schedule_DayOfMonthImm,  Schedule_DayOfMonthReg, Schedule_MonthOfYearImm,
                                    Schedule_MonthOfYearReg, Schedule_YearImm,       Schedule_YearReg};
     switch (sel) {
-    case 0: case 1: case 2: case 3: case 4: case 5: case 6: case 7: {
+    case 0:
+    case 1:
+    case 2:
+    case 3:
+    case 4:
+    case 5:
+    case 6:
+    case 7: {
         const uint16_t op = kPidOps[sel];
         return IEC_NON_IEC_PidParser(&c, op, c.pos * 977u, &power, op >= 523 ? 1 : 0);
     }

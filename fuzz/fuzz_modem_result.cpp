@@ -49,8 +49,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         modem = ModemRec{};
         uint8_t *rec = new uint8_t[Z7MODEM_TEXT + Z7MODEM_TEXTMAX]();
         ModemReq &r = modem.slot[0];
-        if (form == 0) r.status_at = rec + 4;
-        else r.status = uint32_t(PLC_REG_SIZE / 2 - 1 - (data[0] & 3));
+        if (form == 0)
+            r.status_at = rec + 4;
+        else
+            r.status = uint32_t(PLC_REG_SIZE / 2 - 1 - (data[0] & 3));
         modem.busy = 1;
         modem.step[0] = 6;
         ModemTalkTimer(0);

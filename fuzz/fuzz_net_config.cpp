@@ -51,7 +51,7 @@ void Setup() {
 bool Connect() {
     if (peer >= 0) close(peer);
     peer = socket(AF_INET, SOCK_STREAM, 0);
-    const struct linger lg {1, 0};
+    const struct linger lg { 1, 0 };
     setsockopt(peer, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
     if (test_support::LoopbackConnect(peer, kPort) != 0) return false;
     for (int i = 0; i < 50 && Qncan_ConnCnt(0) == 0; i++) {

@@ -95,9 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         case 3:  // a single byte or the end-of-exchange signal
             Etn_PutTx(uint8_t(n));
             break;
-        default:
-            PlcWordSet(282, uint16_t(n * 13));
-            break;
+        default: PlcWordSet(282, uint16_t(n * 13)); break;
         }
         Drain();
     }

@@ -56,7 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     char answer[168];
     uint8_t rv;
     for (uint32_t e = 0; e < t.nrx; e++)
-        ParseSMS(e, reinterpret_cast<const char *>(text), uint32_t(tlen < 1024 ? tlen : 1024), answer, sizeof answer, &rv);
+        ParseSMS(e, reinterpret_cast<const char *>(text), uint32_t(tlen < 1024 ? tlen : 1024), answer, sizeof answer,
+                 &rv);
     for (int i = 0; i < 8; i++) PrepareSMS();
     return 0;
 }

@@ -27,8 +27,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     msg_fuzz::mode[5] = uint8_t(b1 >> 4);
     msg_fuzz::dcd = b1 & 2;
     RegTokLen_16b = (sel >> 3) & 1;
-    if (b1 & 1) plc_reg[SBITS_LO] |= S_FIRST_SCAN;
-    else plc_reg[SBITS_LO] &= uint8_t(~S_FIRST_SCAN);
+    if (b1 & 1)
+        plc_reg[SBITS_LO] |= S_FIRST_SCAN;
+    else
+        plc_reg[SBITS_LO] &= uint8_t(~S_FIRST_SCAN);
     const uint32_t power = (sel >> 4) & 1;
     LadCursor c{code, 0, words, 0};
     for (int round = 0; round < 3 && c.pos < c.end; round++) {

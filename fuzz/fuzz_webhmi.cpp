@@ -55,8 +55,8 @@ void Method(tavix_method m, const uint8_t *data, size_t size) {
     c.in_use = 1;
     c.sock = -1;
     bool keep = false;
-    tavix_buffer *resp = tavix_post_handlers[m] != nullptr ? tavix_post_handlers[m](&c, fuzz_session, req, &keep)
-                                                           : nullptr;
+    tavix_buffer *resp =
+        tavix_post_handlers[m] != nullptr ? tavix_post_handlers[m](&c, fuzz_session, req, &keep) : nullptr;
     if (resp != nullptr) tavix_buffer_return(resp);
     if (!keep) tavix_buffer_free(req);
     if (fuzz_session->parked != nullptr) {
@@ -109,8 +109,7 @@ bool Setup() {
             tavix_read_processimage_return(r, &v, nullptr, 1, nullptr, "u", 0);
         },
         [](tavix_request *r, const void *, const void *) { tavix_list_processimage_return(r, "a/b"); });
-    tavix_server_set_auth_callbacks(tavix_access_cb, tavix_authentication_digest_cb,
-                                    tavix_authentication_user_info_cb,
+    tavix_server_set_auth_callbacks(tavix_access_cb, tavix_authentication_digest_cb, tavix_authentication_user_info_cb,
                                     [](const char *, const char *, const char *, int *code) {
                                         *code = 10001;
                                         return 0;
@@ -165,8 +164,10 @@ void RemoteAnswer(const uint8_t *data, size_t size) {
 std::vector<std::string> Pieces(const uint8_t *data, size_t size, size_t n) {
     std::vector<std::string> out(1);
     for (size_t i = 0; i < size && out.size() <= n; i++) {
-        if (data[i] == 0) out.emplace_back();
-        else out.back() += char(data[i]);
+        if (data[i] == 0)
+            out.emplace_back();
+        else
+            out.back() += char(data[i]);
     }
     out.resize(n);
     return out;
@@ -209,8 +210,8 @@ void Answers(const uint8_t *data, size_t size) {
     v.u64 = raw;
     if (vk == TAVIX_DV_TEXT) v.text = t[7].c_str();
     const tavix_timestamp stamp{raw >> 20, raw % 1000000000u};
-    const tavix_localized texts[] = {{t[4].empty() ? nullptr : t[4].c_str(), t[5].c_str()}, {"de", t[6].c_str()},
-                                     {nullptr, nullptr}};
+    const tavix_localized texts[] = {
+        {t[4].empty() ? nullptr : t[4].c_str(), t[5].c_str()}, {"de", t[6].c_str()}, {nullptr, nullptr}};
     const tavix_localized *loc = data[1] & 0x10 ? texts + 1 : texts;
     const tavix_alarm_fields alarm{&v, &stamp, uint32_t(raw), uint32_t(raw >> 32), loc, t[2].c_str(), t[3].c_str()};
     const uint32_t keep = tavix_global_options.buffer_limit;
@@ -267,9 +268,10 @@ void Answers(const uint8_t *data, size_t size) {
 // parked) and frame deletion over one session, with the controller's own
 // callbacks, register changes under them and the server's tick between.
 void Sequence(const uint8_t *data, size_t size) {
-    static const std::string kAddresses[] = {"R_5_1_INT16", "R_6_1_UINT16", "R_" + std::string(130, '0') + "5_1_INT16",
-                                             "R_7_1_CHAR_4", "R_8_3_BOOL", "R_9_1_FLOAT32", "XYZ_1_1_INT16",
-                                             "R_10_1_TIME"};
+    static const std::string kAddresses[] = {
+        "R_5_1_INT16",   "R_6_1_UINT16", "R_" + std::string(130, '0') + "5_1_INT16",
+        "R_7_1_CHAR_4",  "R_8_3_BOOL",   "R_9_1_FLOAT32",
+        "XYZ_1_1_INT16", "R_10_1_TIME"};
     tavix_session *s = seq_session;
     tavix_connection *polls[2] = {&tavix_comm_state.conns[100], &tavix_comm_state.conns[101]};
     for (tavix_connection *c : polls) {
@@ -320,7 +322,8 @@ void Sequence(const uint8_t *data, size_t size) {
         case 5:
             call(TAVIX_M_WRITE, "address[]=" + address + "&value[]=" + std::to_string(int(v) - 100), polls[0]);
             break;
-        case 6: call(TAVIX_M_PUBLISH, v & 1 ? "longpoll=false&maxresults=" + std::to_string(v % 4) : "", polls[a & 1]);
+        case 6:
+            call(TAVIX_M_PUBLISH, v & 1 ? "longpoll=false&maxresults=" + std::to_string(v % 4) : "", polls[a & 1]);
             break;
         case 7: call(TAVIX_M_DELETESUBSCRIPTION, "subscriptionid=" + frame(v), polls[0]); break;
         case 8:
@@ -336,7 +339,8 @@ void Sequence(const uint8_t *data, size_t size) {
         drain();
     }
     // Back to no frames and no subscribed address for the next input.
-    while (s->frames != nullptr) call(TAVIX_M_DELETESUBSCRIPTION, std::string("subscriptionid=") + s->frames->id, polls[0]);
+    while (s->frames != nullptr)
+        call(TAVIX_M_DELETESUBSCRIPTION, std::string("subscriptionid=") + s->frames->id, polls[0]);
     for (tavix_connection *c : polls) tavix_server_connection_dropped(c);
     tavix_engine_session_clear_notification_queue(s);
     drain();

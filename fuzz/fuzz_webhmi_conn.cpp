@@ -140,7 +140,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     // Cycles until no connection waits on the listener (a cycle may take one
     // at a time), so the next input starts with an empty queue.
-    struct pollfd listener {tavix_comm_state.http_listener, POLLIN, 0};
+    struct pollfd listener {
+        tavix_comm_state.http_listener, POLLIN, 0
+    };
     for (int k = 0; k < 3 || (k < 200 && poll(&listener, 1, 0) > 0); k++) tavix_comm_mainloop_accept_conn();
     for (tavix_connection &c : tavix_comm_state.conns) {
         if (c.in_use) {

@@ -17,7 +17,8 @@ inline void Setup() {
     static bool done = [] {
         static char root[] = "/tmp/plc-fuzz-io-XXXXXX";
         test_support::ProgramRoot(root, "fuzz");
-        test_support::PutRootFile(root, "sim/io.json", R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [240, 127]},
+        test_support::PutRootFile(root, "sim/io.json",
+                                  R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [240, 127]},
             {"addr": "0x08", "type": "registers", "registers": {"0": [0, 226, 0, 0, 200, 200, 200, 200, 71]}},
             {"addr": "0x1C", "type": "eeprom", "address_bytes": 2, "data": {"1": [224], "8": [127]}},
             {"addr": "0x40", "type": "expander", "ports": 3}, {"addr": "0x42", "type": "expander"},

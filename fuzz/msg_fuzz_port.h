@@ -36,7 +36,7 @@ inline uint32_t InitWait(uint32_t, uint32_t, uint32_t) { return 1; }
 inline void Install(const uint8_t *data, size_t size) {
     in = data;
     left = size;
-    Vcomm_Drv.fill(test_support::MsgPortDrv(ModeRec, Open, CheckRx, FlushRx, GetRx, CheckTx, PutTx, PutnTx,
-                                            PutsTx, Zero, GetDCD, Enable, InitWait));
+    Vcomm_Drv.fill(test_support::MsgPortDrv(ModeRec, Open, CheckRx, FlushRx, GetRx, CheckTx, PutTx, PutnTx, PutsTx,
+                                            Zero, GetDCD, Enable, InitWait));
 }
 }  // namespace msg_fuzz

@@ -133,8 +133,10 @@ void _Can_Init(uint32_t port, const CanPortConfig &settings) {
     std::snprintf(cmd, sizeof cmd, "ip link set %s up", port_str[port]);
     Shell(cmd);
     c.fd = PLAT_CanOpen(port_str[port]);
-    if (c.fd < 0) std::perror("socket");
-    else if (PLAT_CanSetErrMask(c.fd, kErrCtrl | kErrBusOff) != 0) std::perror("setsockopt");
+    if (c.fd < 0)
+        std::perror("socket");
+    else if (PLAT_CanSetErrMask(c.fd, kErrCtrl | kErrBusOff) != 0)
+        std::perror("setsockopt");
     if (c.cfg[CAN_CFG_MODE] == 3 && c.fd >= 0 && PLAT_CanSetSndBuf(c.fd, 0) != 0) std::perror("setsockopt");
     c.open = 1;
     // The loop reads port 0 when the readiness set reported it, or every pass

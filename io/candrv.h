@@ -9,9 +9,9 @@ constexpr unsigned CAN_RING = 200;
 constexpr unsigned CAN_PORTS = 1;  // port 0 ("can0") only
 
 struct CanMsg {
-    uint8_t len;    // 0..8
-    uint8_t rtr;    // 1 remote-transmission request
-    uint32_t id;    // 11 bits, 29 in mode 5, no flag bits
+    uint8_t len;  // 0..8
+    uint8_t rtr;  // 1 remote-transmission request
+    uint32_t id;  // 11 bits, 29 in mode 5, no flag bits
     std::array<uint8_t, 8> data;
 };
 
@@ -36,11 +36,11 @@ struct CanInfo {
     CanRing rx, tx;
     uint8_t rx_overflow;
     uint8_t status;
-    uint8_t status_seen;       // error bits since the CAN node last took them
-    uint16_t load_time;        // last bus-load update (low 16 bits of the time base)
+    uint8_t status_seen;  // error bits since the CAN node last took them
+    uint16_t load_time;   // last bus-load update (low 16 bits of the time base)
     uint8_t open;
-    int32_t fd;                // endpoint of the platform seam
-    uint16_t tx_load, rx_load; // tenths of a percent
+    int32_t fd;                        // endpoint of the platform seam
+    uint16_t tx_load, rx_load;         // tenths of a percent
     std::array<uint16_t, 6> counters;  // tx warn, rx warn, ring overflow, ctrl overflow, bit 64, bus-off
     uint8_t window_open;
     uint16_t window_start;

@@ -13,7 +13,6 @@
 #include "core/image/timebase.h"
 #include "core/storage/memfile.h"
 
-
 CoNode co;
 std::array<CoNodeEntry, CO_NODES> co_nodes;
 uint32_t (*CANOpen_NetDataRx)(const CanMsg &msg);
@@ -29,19 +28,19 @@ NetInitRec NetInit;
 
 // Built-in configuration used when the block's node id is out of range.
 constexpr std::array<uint8_t, 0x74> MakeDefaults() {
-    std::array<uint8_t, 0x74> d {};
+    std::array<uint8_t, 0x74> d{};
     auto put32 = [&d](unsigned off, uint32_t v) {
         for (unsigned i = 0; i < 4; i++) d[off + i] = uint8_t(v >> (8 * i));
     };
-    d[0x00] = 0;          // 125 kbit/s
-    d[0x01] = 128;        // out of range: the node id of word 156 is used
-    put32(0x04, 0x80);    // SYNC consumed
+    d[0x00] = 0;        // 125 kbit/s
+    d[0x01] = 128;      // out of range: the node id of word 156 is used
+    put32(0x04, 0x80);  // SYNC consumed
     put32(0x08, 50000);
     put32(0x0C, 30000);
     put32(0x18, 0x800000FF);  // no EMCY
-    d[0x21] = 1;          // one server SDO
-    d[0x23] = 4;          // slave, stays pre-operational
-    put32(0x68, 0x100);   // TIME disabled
+    d[0x21] = 1;              // one server SDO
+    d[0x23] = 4;              // slave, stays pre-operational
+    put32(0x68, 0x100);       // TIME disabled
     return d;
 }
 constexpr std::array<uint8_t, 0x74> CANOpenDef_St = MakeDefaults();
@@ -116,7 +115,8 @@ void TimeRx(const CanMsg &m) {
     if (m.len < 6) return;
     const uint32_t ms = LE_Get32(m.data.data()) & 0x0FFFFFFF;
     const uint16_t day = LE_Get16(m.data.data() + 4);
-    const uint32_t now_ms = (uint32_t(PlcWord(W_CLOCK + 2)) * 3600 + PlcWord(W_CLOCK + 1) * 60u + PlcWord(W_CLOCK)) * 1000u;
+    const uint32_t now_ms =
+        (uint32_t(PlcWord(W_CLOCK + 2)) * 3600 + PlcWord(W_CLOCK + 1) * 60u + PlcWord(W_CLOCK)) * 1000u;
     if (ms == now_ms && co.time_day_valid && day == co.time_day) return;
     co.time_day = day;
     co.time_day_valid = 1;
@@ -380,7 +380,8 @@ void CANOpenTimer(uint32_t kind, uint32_t index) {
         }
         break;
     case 2:
-        if (index < CO_PDOS && now - co_tpdo[index].last_tx >= co_tpdo[index].inhibit) co_tpdo[index].flags |= TPDO_F_INH;
+        if (index < CO_PDOS && now - co_tpdo[index].last_tx >= co_tpdo[index].inhibit)
+            co_tpdo[index].flags |= TPDO_F_INH;
         break;
     case 3:
         if (index < CO_PDOS && co_tpdo[index].event != 0 && now - co_tpdo[index].ev_start >= co_tpdo[index].event) {
@@ -492,7 +493,7 @@ void CANOpenInit(const NetInitRec *rec) {
     co.Node_id = uint16_t(PlcWord(W_NETID) & 0xFF);
     co.status_reg = Rd32(0x54);
     co.blk_word = MF_Crc(copendnet_tbl.data());
-    CanPortConfig cfg {};
+    CanPortConfig cfg{};
     if (rec != nullptr) {
         LE_Put16(&cfg[4], rec->tick);
         cfg[7] = rec->c2;
@@ -702,8 +703,10 @@ void Check(CoNodeEntry &e, uint16_t index, uint8_t sub, uint32_t expected, uint8
     uint32_t equal = 0;
     if (!CANOpen_SlaveInfoChk(index, sub, expected, &equal)) return;
     e.sub = 0;
-    if (equal) e.step++;
-    else Fail(e, err);
+    if (equal)
+        e.step++;
+    else
+        Fail(e, err);
 }
 
 uint8_t RefusalCode(uint16_t index) {
@@ -733,9 +736,7 @@ bool ConfigAllowed(const uint8_t *r, uint16_t index) {
     }
 }
 
-bool IsMapping(uint16_t index) {
-    return (index >= 0x1600 && index <= 0x17FF) || (index >= 0x1A00 && index <= 0x1BFF);
-}
+bool IsMapping(uint16_t index) { return (index >= 0x1600 && index <= 0x17FF) || (index >= 0x1A00 && index <= 0x1BFF); }
 
 struct CfgItem {
     uint16_t index;
@@ -830,7 +831,7 @@ void ConfigStep(CoNodeEntry &e, const uint8_t *r) {
         }
         return;
     }
-    CfgItem it {};
+    CfgItem it{};
     if (!NextConfigItem(e, r, blk + off, n, it)) {
         e.step = CO_BOOT_ERROR_CONTROL;
         e.sub = 0;
@@ -937,8 +938,10 @@ void CANOpenBootStep() {
         if (want != 0 && !CANOpen_SlaveInfoChk(0x1F52, sub, want, &equal)) return;
         e.sub = 0;
         if (!equal) {
-            if (assign & 0x40) e.step = CO_BOOT_SW_UPDATE;
-            else Fail(e, 8);
+            if (assign & 0x40)
+                e.step = CO_BOOT_SW_UPDATE;
+            else
+                Fail(e, 8);
             return;
         }
         e.step = uint8_t(e.step + 1);

@@ -30,25 +30,25 @@ constexpr uint8_t NMT_CMD_START = 1, NMT_CMD_STOP = 2, NMT_CMD_RESET_COMM = 0x82
 // Boot steps of a slave under the master (CoNodeEntry::step); a step that
 // finishes goes on with the next one.
 enum CoBootStep : uint8_t {
-    CO_BOOT_RESET = 1,          // reset communication, wait for the boot-up
-    CO_BOOT_DEVICE_TYPE = 2,    // check object 0x1000
-    CO_BOOT_VENDOR_ID = 3,      // check 0x1018 sub 1 .. 4
+    CO_BOOT_RESET = 1,        // reset communication, wait for the boot-up
+    CO_BOOT_DEVICE_TYPE = 2,  // check object 0x1000
+    CO_BOOT_VENDOR_ID = 3,    // check 0x1018 sub 1 .. 4
     CO_BOOT_PRODUCT_CODE = 4,
     CO_BOOT_REVISION = 5,
     CO_BOOT_SERIAL = 6,
-    CO_BOOT_SW_VERSION_1 = 7,   // check 0x1F52 sub 1 and 2 (software version)
+    CO_BOOT_SW_VERSION_1 = 7,  // check 0x1F52 sub 1 and 2 (software version)
     CO_BOOT_SW_VERSION_2 = 8,
-    CO_BOOT_CFG_DATE = 9,       // check 0x1020 sub 1 and 2 (configuration date and time)
+    CO_BOOT_CFG_DATE = 9,  // check 0x1020 sub 1 and 2 (configuration date and time)
     CO_BOOT_CFG_TIME = 10,
-    CO_BOOT_SW_UPDATE = 11,     // a software update (none: configure)
-    CO_BOOT_CONFIGURE = 12,     // download the configuration
-    CO_BOOT_ERROR_CONTROL = 13, // start heartbeat or node guarding
-    CO_BOOT_SPARE_14 = 14,      // nothing to do
-    CO_BOOT_SPARE_15 = 15,      // nothing to do
-    CO_BOOT_RESULT = 16,        // act on the boot's error
-    CO_BOOT_START = 17,         // start the slave
-    CO_BOOT_RUNNING = 18,       // operational, supervised
-    CO_BOOT_STOPPED = 19,       // boot given up
+    CO_BOOT_SW_UPDATE = 11,      // a software update (none: configure)
+    CO_BOOT_CONFIGURE = 12,      // download the configuration
+    CO_BOOT_ERROR_CONTROL = 13,  // start heartbeat or node guarding
+    CO_BOOT_SPARE_14 = 14,       // nothing to do
+    CO_BOOT_SPARE_15 = 15,       // nothing to do
+    CO_BOOT_RESULT = 16,         // act on the boot's error
+    CO_BOOT_START = 17,          // start the slave
+    CO_BOOT_RUNNING = 18,        // operational, supervised
+    CO_BOOT_STOPPED = 19,        // boot given up
 };
 
 // ---- configuration block (offsets from the data start) -------------------------------
@@ -57,16 +57,16 @@ constexpr unsigned CO_NODES = 127, CO_PDOS = 64, CO_MAXPDO = 63, CO_MAXOBJ = 64;
 
 // One entry of the master's node table (or of the heartbeat consumer).
 struct CoNodeEntry {
-    uint16_t time_ms;   // guard or heartbeat time
+    uint16_t time_ms;  // guard or heartbeat time
     uint8_t id;
-    uint8_t err;        // node error code
-    uint32_t t;         // time of the last event
-    uint8_t state;      // reported NMT state, 0xFE unknown
-    uint8_t step;       // boot step
-    uint8_t retry;      // guard requests without answer
-    uint8_t flags;      // CO_NF_*
-    uint32_t wait;      // start of the step's wait
-    uint8_t sub;        // progress inside a step
+    uint8_t err;    // node error code
+    uint32_t t;     // time of the last event
+    uint8_t state;  // reported NMT state, 0xFE unknown
+    uint8_t step;   // boot step
+    uint8_t retry;  // guard requests without answer
+    uint8_t flags;  // CO_NF_*
+    uint32_t wait;  // start of the step's wait
+    uint8_t sub;    // progress inside a step
     // configuration download: entry cursor, cursor inside a mapping group,
     // phase (0 plain entries, 1 count 0, 2 mapping entries, 3 the count), a
     // download on its way
@@ -79,11 +79,11 @@ struct CoNode {
     uint16_t Node_id;
     uint8_t NMT_State;
     uint8_t master, hbcons, guard_master;
-    uint8_t count;      // entries of the node table
-    uint8_t cur;        // slave being worked on
+    uint8_t count;  // entries of the node table
+    uint8_t cur;    // slave being worked on
     uint32_t status;
     uint8_t errreg;
-    uint32_t pdo_err;   // number of the PDO that last set a PDO error bit
+    uint32_t pdo_err;  // number of the PDO that last set a PDO error bit
     uint32_t status_reg;
     uint16_t blk_word;  // first word of the block at the last initialisation
     uint8_t startup;    // NMT start-up flags
@@ -115,14 +115,14 @@ struct CoNode {
     uint32_t sw_date, sw_time, cfg_date, cfg_time;
     // configuration download
     uint8_t dwnld_seen, preop_sent;
-    uint8_t nmt_sent;   // the master sent an NMT command since the last check
+    uint8_t nmt_sent;  // the master sent an NMT command since the last check
 };
 extern CoNode co;
 extern std::array<CoNodeEntry, CO_NODES> co_nodes;
 
 // EMCY receive slot of the ladder and IEC waits.
 struct EmcyRec {
-    uint8_t flags;      // bit 0 armed, bit 1 received
+    uint8_t flags;  // bit 0 armed, bit 1 received
     uint16_t node;
     std::array<uint8_t, 8> data;
 };
@@ -141,8 +141,8 @@ struct SdoState {
     uint32_t client_cob, client_listen, client_time, client_timeout;
     uint16_t req_index;
     uint8_t req_sub;
-    uintptr_t owner;                 // ladder or IEC user holding the client, 0 none
-    std::array<uint8_t, 8> cbuf;     // client data: request and answer
+    uintptr_t owner;              // ladder or IEC user holding the client, 0 none
+    std::array<uint8_t, 8> cbuf;  // client data: request and answer
     uint8_t ccnt;
     std::array<uint8_t, SDO_BUF> buf;
     uint16_t cnt, pos;
@@ -151,22 +151,22 @@ extern SdoState SDO_St;
 
 // Programming channel: the block being received and the reply being sent.
 struct CoBlock {
-    uint8_t rx_on;                 // a block download from the tool is running
+    uint8_t rx_on;  // a block download from the tool is running
     uint8_t rx_segs, rx_seq;
     uint16_t rx_size;
     uint8_t rx_crc;
-    uint8_t rx_server;             // server that took it
+    uint8_t rx_server;  // server that took it
     std::array<uint8_t, SDO_BUF> rx;
     uint16_t rx_cnt;
-    uint8_t tx_state;              // 0 idle, 1 initiate sent, 2 sending segments, 3 waiting for the end
+    uint8_t tx_state;  // 0 idle, 1 initiate sent, 2 sending segments, 3 waiting for the end
     uint8_t tx_segs, tx_seq;
     uint32_t tx_cob, tx_listen, tx_time, tx_last;
     std::array<uint8_t, SDO_BUF + 1> tx;
     uint16_t tx_cnt;
-    std::array<uint8_t, 2048> next;    // bytes of the next replies, queued while one is sent
+    std::array<uint8_t, 2048> next;  // bytes of the next replies, queued while one is sent
     uint16_t next_cnt;
     uint8_t next_node;
-    uint8_t reply_node;                // tool node of the last block received
+    uint8_t reply_node;  // tool node of the last block received
 };
 extern CoBlock co_blk;
 
@@ -191,7 +191,7 @@ struct RpdoRec {
     uint32_t cobid;
     std::array<uint8_t, 8> data;
     uint16_t first;
-    uint8_t count, flags;   // bit 0 sync, bit 1 waiting, bit 2 dynamic, bits 3..6 length
+    uint8_t count, flags;  // bit 0 sync, bit 1 waiting, bit 2 dynamic, bits 3..6 length
 };
 constexpr uint8_t RPDO_F_SYNC = 1, RPDO_F_NEW = 2, RPDO_F_DYN = 4;
 struct MapEntry {
@@ -227,14 +227,14 @@ uint32_t CANOpenIecObject(uint32_t index, uint32_t sub, uint32_t *address, uint3
 // Start record of the CAN node.
 struct FpgaPort;
 struct NetInitRec {
-    FpgaPort *port;       // time-base port record
-    uint16_t tick;        // tick length (100)
-    uint8_t rate;         // rate code of word 157
-    uint8_t c2, c3;       // constants 2 and 3
-    uint8_t cfg_rate;     // rate code of the network configuration
-    uint8_t node_id;      // word 156
-    uint16_t id_count;    // word 188
-    uint8_t flag;         // bit 1 of word 158
+    FpgaPort *port;     // time-base port record
+    uint16_t tick;      // tick length (100)
+    uint8_t rate;       // rate code of word 157
+    uint8_t c2, c3;     // constants 2 and 3
+    uint8_t cfg_rate;   // rate code of the network configuration
+    uint8_t node_id;    // word 156
+    uint16_t id_count;  // word 188
+    uint8_t flag;       // bit 1 of word 158
 };
 
 // ---- the operations ---------------------------------------------------------------

@@ -12,7 +12,7 @@
 CoBlock co_blk;
 HostQue QnCAN_HostQue;
 std::array<uint16_t, 256> SDO_KernelStatus = [] {
-    std::array<uint16_t, 256> a {};
+    std::array<uint16_t, 256> a{};
     a.fill(255);
     return a;
 }();
@@ -20,7 +20,7 @@ std::array<uint16_t, 256> SDO_KernelStatus = [] {
 namespace {
 
 constexpr uint16_t kProgIndex = 0x5000;
-constexpr uint32_t kSegGap = 41;         // ticks between reply segments
+constexpr uint32_t kSegGap = 41;  // ticks between reply segments
 // Ticks without an answer of the tool before a reply is given up: 1 s, the
 // usual SDO time-out, as a tool on a busy computer may answer late.
 constexpr uint32_t kReplyTimeout = 10000;
@@ -406,7 +406,7 @@ struct Operand {
     uint16_t value, flag;
 };
 Operand TakeOp(const uint16_t *&t) {
-    const Operand o {t[0], t[1]};
+    const Operand o{t[0], t[1]};
     t += 2;
     return o;
 }
@@ -420,7 +420,7 @@ uint32_t BlockForm(uint8_t fn, uint32_t p, uint32_t r, uint32_t enable) {
     case 0:
     case 1: {
         uint8_t data[32] = {};
-        SdoJob j {};
+        SdoJob j{};
         j.node = uint8_t(RegGet(p, 8));
         j.index = uint16_t(RegGet(p + 16, 16));
         j.sub = uint8_t(RegGet(p + 32, 8));
@@ -459,8 +459,8 @@ uint32_t BlockForm(uint8_t fn, uint32_t p, uint32_t r, uint32_t enable) {
         uint8_t data[8];
         uint16_t from = 0;
         const uint16_t before = status;
-        status = EmcyCycle(status, enable, uintptr_t(r) | (uintptr_t(2) << 40), base == 6, uint16_t(RegGet(p, 8)),
-                           data, &from);
+        status = EmcyCycle(status, enable, uintptr_t(r) | (uintptr_t(2) << 40), base == 6, uint16_t(RegGet(p, 8)), data,
+                           &from);
         if (status == 0 && before == 254) {
             if (base == 6) {
                 RegSet(r + 16, 16, from);
@@ -481,7 +481,7 @@ uint32_t OperandForm(uint8_t fn, const uint16_t *&t, uint32_t enable) {
     case 0:
     case 1: {
         const bool write = (fn & 0x0F) == 0;
-        SdoJob j {};
+        SdoJob j{};
         j.write = write;
         j.node = uint8_t(OpValue(TakeOp(t), 8));
         j.index = uint16_t(OpValue(TakeOp(t), 16));
@@ -614,7 +614,7 @@ uint32_t CANOpenLadrBlock(const uint16_t **token, uint32_t enable) {
 namespace {
 template <typename T>
 T Rd(void *const *op, unsigned i) {
-    T v {};
+    T v{};
     std::memcpy(&v, op[i], sizeof v);
     return v;
 }
@@ -656,7 +656,7 @@ uint16_t IecSdoCycle(void *const *op, uint32_t enable, SdoJob &j, uint16_t *befo
 }  // namespace
 
 uint32_t Z7_canopen_sdo_read(void *const *op, uint32_t enable, uint32_t data_room) {
-    SdoJob j {};
+    SdoJob j{};
     uint8_t out[SDO_BUF];
     j.out = out;
     j.out_max = 8;
@@ -673,7 +673,7 @@ uint32_t Z7_canopen_sdo_read(void *const *op, uint32_t enable, uint32_t data_roo
 }
 
 uint32_t Z7_canopen_sdo_write(void *const *op, uint32_t enable) {
-    SdoJob j {};
+    SdoJob j{};
     j.write = true;
     j.len = Rd<uint16_t>(op, 6);
     if (j.len > SDO_BUF) j.len = SDO_BUF;
@@ -694,8 +694,7 @@ uint32_t Z7_canopen_rec_emrgency(void *const *op, uint32_t enable) {
 uint32_t Z7_canopen_rec_emrgency_any(void *const *op, uint32_t enable) {
     uint8_t data[8];
     const uint16_t before = Rd<uint16_t>(op, 0);
-    const uint16_t status =
-        EmcyCycle(before, enable, reinterpret_cast<uintptr_t>(op[0]), true, 0, data, nullptr);
+    const uint16_t status = EmcyCycle(before, enable, reinterpret_cast<uintptr_t>(op[0]), true, 0, data, nullptr);
     if (status == 0 && before == 254) std::memcpy(op[1], data, 8);
     Wr<uint16_t>(op, 0, status);
     return 0;

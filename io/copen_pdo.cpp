@@ -90,8 +90,8 @@ uint64_t PdoTable(const uint8_t *blk, uint32_t at, uint32_t k) { return LE_Get32
 // PDO n's object count and COB-ID, and the offset of its communication record
 // into comm. false when the count or the record lies beyond the block; a
 // COB-ID beyond it clears ok.
-bool PdoHead(const uint8_t *blk, uint32_t len, uint32_t at, uint32_t n, uint8_t &count, uint32_t &cobid,
-             uint64_t &comm, bool &ok, uint32_t stride = 8) {
+bool PdoHead(const uint8_t *blk, uint32_t len, uint32_t at, uint32_t n, uint8_t &count, uint32_t &cobid, uint64_t &comm,
+             bool &ok, uint32_t stride = 8) {
     const uint64_t cnt_off = PdoTable(blk, at, 0) + n;
     if (cnt_off >= len) return false;
     count = blk[cnt_off];
@@ -111,8 +111,8 @@ bool PdoHead(const uint8_t *blk, uint32_t len, uint32_t at, uint32_t n, uint8_t 
 // range: the PDO is then not taken. An object wider than any register, or a
 // mapping over 64 bits, clears ok only.
 bool PdoMapping(const uint8_t *blk, uint32_t len, uint32_t at, uint32_t first, uint32_t count, uint32_t cobid,
-                std::array<uint32_t, CO_MAXPDO * CO_MAXOBJ> &maps,
-                std::array<uint32_t, CO_MAXPDO * CO_MAXOBJ> &handles, bool &ok) {
+                std::array<uint32_t, CO_MAXPDO * CO_MAXOBJ> &maps, std::array<uint32_t, CO_MAXPDO * CO_MAXOBJ> &handles,
+                bool &ok) {
     if (count > CO_MAXOBJ || PdoCobBad(cobid)) ok = false;
     const uint32_t esize = co_iec_layout ? 8 : 4;  // with IEC bindings: the mapping word and a handle
     const uint64_t map = PdoTable(blk, at, 3) + uint64_t(esize) * first;
@@ -483,7 +483,8 @@ bool MakeDynamic(bool rx, uint32_t pdo) {
     if (DynMap_Indx + CO_MAXOBJ > Dynamic_St.size()) return false;
     const uint32_t count = rx ? co_rpdo[pdo].count : co_tpdo[pdo].count;
     for (uint32_t i = 0; i < CO_MAXOBJ; i++) {
-        Dynamic_St[DynMap_Indx + i] = MapEntry{i < count ? MapRef(rx, pdo, i) : 0, i < count ? HandleOf(rx, pdo, i) : 0};
+        Dynamic_St[DynMap_Indx + i] =
+            MapEntry{i < count ? MapRef(rx, pdo, i) : 0, i < count ? HandleOf(rx, pdo, i) : 0};
     }
     (rx ? co_rpdo[pdo].first : co_tpdo[pdo].first) = DynMap_Indx;
     flags |= dyn;
@@ -537,8 +538,11 @@ uint32_t CANOpenPDOAccess(uint16_t index, uint8_t sub, uint32_t write, uint8_t *
     if (pdo > npdo || pdo >= CO_MAXPDO || (pdo == npdo && !write)) return SDO_ABORT_ACCESS;
     const bool added = pdo == npdo;
     if (added) {
-        if (rx) co_rpdo[pdo] = RpdoRec{0x80000000u, {}, uint16_t(DynMap_Indx), 0, 0};
-        else co_tpdo[pdo] = TpdoRec{0x80000000u, Now(), Now(), 0, 0, {}, 0xFE, 0, uint16_t(DynMap_Indx), 0, TPDO_F_INIT, 0};
+        if (rx)
+            co_rpdo[pdo] = RpdoRec{0x80000000u, {}, uint16_t(DynMap_Indx), 0, 0};
+        else
+            co_tpdo[pdo] =
+                TpdoRec{0x80000000u, Now(), Now(), 0, 0, {}, 0xFE, 0, uint16_t(DynMap_Indx), 0, TPDO_F_INIT, 0};
         npdo++;
     }
     uint32_t err = 0;
@@ -548,8 +552,10 @@ uint32_t CANOpenPDOAccess(uint16_t index, uint8_t sub, uint32_t write, uint8_t *
         case 0: err = write ? SDO_ABORT_RO : (CANOpenObjPut(buf, cnt, 2, 1), 0u); break;
         case 1: err = CobEntry(p.cobid, write, v, buf, cnt); break;
         case 2:
-            if (!write) CANOpenObjPut(buf, cnt, (p.flags & RPDO_F_SYNC) ? 0 : 0xFE, 1);
-            else if (!(err = CANOpenObjLen(*cnt, 1))) p.flags = uint8_t(v >= 0xFC ? (p.flags & ~RPDO_F_SYNC) : (p.flags | RPDO_F_SYNC));
+            if (!write)
+                CANOpenObjPut(buf, cnt, (p.flags & RPDO_F_SYNC) ? 0 : 0xFE, 1);
+            else if (!(err = CANOpenObjLen(*cnt, 1)))
+                p.flags = uint8_t(v >= 0xFC ? (p.flags & ~RPDO_F_SYNC) : (p.flags | RPDO_F_SYNC));
             break;
         default: err = SDO_ABORT_SUB; break;
         }
@@ -559,19 +565,23 @@ uint32_t CANOpenPDOAccess(uint16_t index, uint8_t sub, uint32_t write, uint8_t *
         case 0: err = write ? SDO_ABORT_RO : (CANOpenObjPut(buf, cnt, 5, 1), 0u); break;
         case 1: err = CobEntry(p.cobid, write, v, buf, cnt); break;
         case 2:
-            if (!write) CANOpenObjPut(buf, cnt, p.type, 1);
+            if (!write)
+                CANOpenObjPut(buf, cnt, p.type, 1);
             else if (!(err = CANOpenObjLen(*cnt, 1))) {
                 p.type = uint8_t(v);
                 p.sync_cnt = 0;
             }
             break;
         case 3:
-            if (!write) CANOpenObjPut(buf, cnt, p.inhibit, 2);
-            else if (!(err = CANOpenObjLen(*cnt, 2))) p.inhibit = v;
+            if (!write)
+                CANOpenObjPut(buf, cnt, p.inhibit, 2);
+            else if (!(err = CANOpenObjLen(*cnt, 2)))
+                p.inhibit = v;
             break;
         case 4: err = write ? SDO_ABORT_RO : (CANOpenObjPut(buf, cnt, 0, 1), 0u); break;
         case 5:
-            if (!write) CANOpenObjPut(buf, cnt, p.event / 10, 2);
+            if (!write)
+                CANOpenObjPut(buf, cnt, p.event / 10, 2);
             else if (!(err = CANOpenObjLen(*cnt, 2))) {
                 p.event = v * 10;
                 p.ev_start = Now();

@@ -58,7 +58,6 @@ uint32_t CobVar(uint32_t &cob, bool *written) {
     return 0;
 }
 
-
 struct Family {
     uint16_t base;
     uint8_t width;
@@ -508,8 +507,10 @@ void ServerRx(const CanMsg &m, uint8_t server) {
             return;
         }
         const uint32_t err = CANOpenODAccess();
-        if (err) CANOpenSSDOAbortTransfer(d, err);
-        else Frame(ServerTx(), 0x60, SDO_St.index, SDO_St.sub, nullptr, 0);
+        if (err)
+            CANOpenSSDOAbortTransfer(d, err);
+        else
+            Frame(ServerTx(), 0x60, SDO_St.index, SDO_St.sub, nullptr, 0);
         return;
     }
     case 0x40: {

@@ -12,7 +12,9 @@
 namespace {
 
 void Sleep(uint32_t us) {
-    struct timespec ts{0, long(us) * 1000};
+    struct timespec ts {
+        0, long(us) * 1000
+    };
     nanosleep(&ts, nullptr);
 }
 
@@ -58,9 +60,7 @@ unsigned MemAddr(const MemForm &f, uint32_t a, uint8_t *out) {
 
 void (*i2c_pause_us)(uint32_t us) = Sleep;
 
-uint32_t I2C_KernelBuild() {
-    return uint32_t(PlcWord(54284) - 528 + 10 * (PlcWord(54283) >> 8));
-}
+uint32_t I2C_KernelBuild() { return uint32_t(PlcWord(54284) - 528 + 10 * (PlcWord(54283) >> 8)); }
 
 void I2C_init(uint32_t speed) {
     if (!inited) {
@@ -134,13 +134,9 @@ uint32_t I2C_write_mem(const uint8_t *buf, uint32_t combined, uint32_t count, ui
 uint32_t I2C_read_io(uint32_t address, uint8_t *buf, uint32_t mode) {
     const uint8_t dev = uint8_t(address);
     switch (mode & 0xFF) {
-    case 0:
-        Speed(false);
-        return PLAT_I2cRead(dev, buf, 1) == PLAT_I2C_DONE ? 0 : 1;
+    case 0: Speed(false); return PLAT_I2cRead(dev, buf, 1) == PLAT_I2C_DONE ? 0 : 1;
     case 1:
-    case 8:
-        Speed(true);
-        return PLAT_I2cRead(dev, buf, 2) ? 0 : 1;
+    case 8: Speed(true); return PLAT_I2cRead(dev, buf, 2) ? 0 : 1;
     case 2: {
         Speed(true);
         if (!PLAT_I2cRead(dev, buf, 3)) return 1;
@@ -162,33 +158,23 @@ uint32_t I2C_write_io(uint32_t address, const uint8_t *buf, uint32_t mode) {
     const uint8_t dev = uint8_t(address);
     uint8_t t[3];
     switch (mode & 0xFF) {
-    case 0:
-        Speed(false);
-        return PLAT_I2cWrite(dev, buf, 1) ? 0 : 1;
-    case 1:
-        Speed(true);
-        return PLAT_I2cWrite(dev, buf, 2) ? 0 : 1;
+    case 0: Speed(false); return PLAT_I2cWrite(dev, buf, 1) ? 0 : 1;
+    case 1: Speed(true); return PLAT_I2cWrite(dev, buf, 2) ? 0 : 1;
     case 2:
-    case 7:
-        Speed(true);
-        return PLAT_I2cWrite(dev, buf, 1) ? 0 : 1;
+    case 7: Speed(true); return PLAT_I2cWrite(dev, buf, 1) ? 0 : 1;
     case 3:
         Speed(true);
         t[0] = buf[1];
         t[1] = buf[0];
         return PLAT_I2cWrite(dev, t, 2) ? 0 : 1;
-    case 5:
-        Speed(true);
-        return PLAT_I2cWrite(dev, buf, ((mode >> 8) & 0xFF) + 1) ? 0 : 1;
+    case 5: Speed(true); return PLAT_I2cWrite(dev, buf, ((mode >> 8) & 0xFF) + 1) ? 0 : 1;
     case 6:
         Speed(true);
         t[0] = buf[2];
         t[1] = buf[1];
         t[2] = buf[0];
         return PLAT_I2cWrite(dev, t, 3) ? 0 : 1;
-    case 8:
-        Speed(true);
-        return PLAT_I2cWrite(dev, buf, 3) ? 0 : 1;
+    case 8: Speed(true); return PLAT_I2cWrite(dev, buf, 3) ? 0 : 1;
     default: return 1;
     }
 }
@@ -232,13 +218,20 @@ int Block(uint32_t bus) { return bus == 1 ? 0 : (bus == 2 || bus == 3) ? 1 : -1;
 bool Select(const SpiDevice *d, unsigned &bank, unsigned &pin, bool &high) {
     high = false;
     bank = 2;
-    if (d->bus == 1 && d->select == 1) pin = 15;
-    else if (d->bus == 1 && d->select == 2) pin = 5;
-    else if (d->bus == 2 && d->select == 1) pin = 11;
-    else if (d->bus == 2 && d->select == 3) pin = 13;
-    else if (d->bus == 2 && d->select == 4) bank = 4, pin = 5, high = true;
-    else if (d->bus == 3) pin = 5;
-    else return false;
+    if (d->bus == 1 && d->select == 1)
+        pin = 15;
+    else if (d->bus == 1 && d->select == 2)
+        pin = 5;
+    else if (d->bus == 2 && d->select == 1)
+        pin = 11;
+    else if (d->bus == 2 && d->select == 3)
+        pin = 13;
+    else if (d->bus == 2 && d->select == 4)
+        bank = 4, pin = 5, high = true;
+    else if (d->bus == 3)
+        pin = 5;
+    else
+        return false;
     return true;
 }
 
@@ -262,7 +255,7 @@ uint32_t spi_init(const SpiDevice *dev) {
     volatile uint32_t *clk = PLAT_SocMap(kClkctrl, 0x1000);
     volatile uint32_t *r = PLAT_SocMap(b == 0 ? kSsp1 : kSsp2, 0x2000);
     if (clk == nullptr || r == nullptr) return 0;
-    clk[(0x50 + 0x10 * unsigned(b)) / 4] = 1;  // SSPn clock: divider 1
+    clk[(0x50 + 0x10 * unsigned(b)) / 4] = 1;        // SSPn clock: divider 1
     clk[(0x1D0 + 8) / 4] = 1u << (3 + unsigned(b));  // bypass off: clock from the reference
     r[S_CTRL0 + 1] = S_SFTRST;
     r[S_CTRL0 + 2] = S_SFTRST | S_CLKGATE;
@@ -351,8 +344,10 @@ bool DataIn() { return pinctrl != nullptr && (pinctrl[(0x900 + 0x20) / 4] >> kDi
 
 void Assert(unsigned ch, bool on) {
     selected[ch] = on;
-    if (ch == 0) Line(4, 5, on);
-    else Line(2, ch == 1 ? 19 : 21, !on);
+    if (ch == 0)
+        Line(4, 5, on);
+    else
+        Line(2, ch == 1 ? 19 : 21, !on);
 }
 }  // namespace
 
@@ -361,10 +356,10 @@ uint32_t Ssp2_Xch(uint32_t set, uint32_t clear, uint32_t channel) {
     if (pinctrl == nullptr) pinctrl = PLAT_SocMap(kPin, 0x2000);
     if (!xch_pins && pinctrl != nullptr) {
         xch_pins = true;
-        pinctrl[(0xB00 + 0x40 + 4) / 4] = 1u << 5;                            // bank 4 pin 5 output
+        pinctrl[(0xB00 + 0x40 + 4) / 4] = 1u << 5;  // bank 4 pin 5 output
         pinctrl[(0xB00 + 0x20 + 4) / 4] = (1u << 19) | (1u << 21) | (1u << kClk) | (1u << kDout);
-        pinctrl[(0xB00 + 0x20 + 8) / 4] = 1u << kDin;                         // data in: input
-        pinctrl[(0x620 + 4) / 4] = 1u << kDin;                                // its pull-up
+        pinctrl[(0xB00 + 0x20 + 8) / 4] = 1u << kDin;  // data in: input
+        pinctrl[(0x620 + 4) / 4] = 1u << kDin;         // its pull-up
         Line(4, 5, false);
         Line(2, 19, true);
         Line(2, 21, true);

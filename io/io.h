@@ -12,7 +12,6 @@
 // when there is none); the network layer parses it.
 extern const uint8_t *EtnConfp;
 
-
 // ---- programming channel over CAN and module services of the command protocol
 // (io/copen_lad.cpp, io/ioslot.cpp).
 
@@ -44,7 +43,7 @@ struct IoSlotRec {
     char text[11];            // "I/O: " and the 6-character model text, or a slot text
     uint16_t di, dq, ai, aq;  // point counts: digital bits, analog channels
     uint8_t configured;
-    uint16_t config_len;      // bytes of configuration data (words past it read 0)
+    uint16_t config_len;  // bytes of configuration data (words past it read 0)
 };
 constexpr unsigned IO_SLOTS = 3;
 extern std::array<IoSlotRec, IO_SLOTS> io_cfg;

@@ -16,8 +16,7 @@
 #include "platform/plat.h"
 
 namespace {
-constexpr IoIdent R(uint16_t id, const char *t, uint8_t di, uint8_t dq, uint8_t ai, uint8_t aq, uint8_t ty,
-                    uint8_t f) {
+constexpr IoIdent R(uint16_t id, const char *t, uint8_t di, uint8_t dq, uint8_t ai, uint8_t aq, uint8_t ty, uint8_t f) {
     IoIdent r{id, {}, di, dq, ai, aq, ty, f};
     for (unsigned i = 0; i < 6; i++) r.text[i] = t[i];
     return r;
@@ -62,7 +61,6 @@ int32_t Io_IdentRow(uint16_t id) {
 
 namespace {
 
-
 uint16_t CfgWord(const IoSlotState &s, unsigned n) {
     if (s.cfg == nullptr || 2u * n + 2 > s.cfg_len) return 0;
     return LE_Get16(s.cfg + 2 * n);
@@ -102,10 +100,10 @@ void GpioBank0Pin17(bool high) {
     static volatile uint32_t *pin = nullptr;
     if (pin == nullptr) pin = PLAT_SocMap(0x80018000, 0x2000);
     if (pin == nullptr) return;
-    pin[(0xB00 + 4) / 4] = 1u << 17;                 // output enable
-    pin[(0x100 + 8) / 4] = 3u << 2;                  // bank 0 pin 17 (MUXSEL1 bits 2..3) ...
-    pin[(0x100 + 4) / 4] = 3u << 2;                  // ... to GPIO
-    pin[(0x700 + (high ? 4 : 8)) / 4] = 1u << 17;    // data out
+    pin[(0xB00 + 4) / 4] = 1u << 17;               // output enable
+    pin[(0x100 + 8) / 4] = 3u << 2;                // bank 0 pin 17 (MUXSEL1 bits 2..3) ...
+    pin[(0x100 + 4) / 4] = 3u << 2;                // ... to GPIO
+    pin[(0x700 + (high ? 4 : 8)) / 4] = 1u << 17;  // data out
 }
 
 bool SlotOk(IoDriverMsg *m) {
@@ -295,7 +293,8 @@ void ReadInputs(IoDriverMsg *m) {
         const uint32_t dev = FbDev(m->slot);
         if (read_io_eeprom(dev, 1, 1, &st, 3) == 0 && read_io_eeprom(dev, 0xFD, 2, st2, 3) == 0) {
             if (uint16_t *w = RegWords(CfgWord(s, CFGW_STATUS), 1)) PutW(w, LE_Get16(st2));
-            if ((st >> 4) == 0xE && m->buffer != nullptr && bytes > 0) read_io_eeprom(dev, m->first, bytes, m->buffer, 3);
+            if ((st >> 4) == 0xE && m->buffer != nullptr && bytes > 0)
+                read_io_eeprom(dev, m->first, bytes, m->buffer, 3);
         }
         return;
     }
@@ -461,8 +460,7 @@ void io_q_put(uint32_t slot, uint8_t mode) {
         }
         break;
     }
-    default:
-        break;
+    default: break;
     }
     s.mode_prev = mode;
     s.mode = mode;
@@ -493,8 +491,10 @@ void ColdJunction(IoSlotState &s) {
     const bool tc = (s.types[0] >= 24 && s.types[0] <= 31) || (s.types[1] >= 24 && s.types[1] <= 31);
     if (!tc) return;
     if (s.cj_addr == 0) {
-        if (I2C_query(0x96) == 0) s.cj_addr = 0x96;
-        else if (I2C_query(0x9E) == 0) s.cj_addr = 0x9E;
+        if (I2C_query(0x96) == 0)
+            s.cj_addr = 0x96;
+        else if (I2C_query(0x9E) == 0)
+            s.cj_addr = 0x9E;
         else {
             s.comp.fill(0);
             return;
@@ -515,8 +515,11 @@ void ColdJunction(IoSlotState &s) {
 unsigned Converted(int16_t row) {
     switch (row) {
     case 0: return 1;
-    case 2: case 3: case 4: return 2;
-    case 1: case ROW_BASE25: return 4;
+    case 2:
+    case 3:
+    case 4: return 2;
+    case 1:
+    case ROW_BASE25: return 4;
     case ROW_CURRENT: return 5;
     case ROW_BASE21: return 8;
     case ROW_MIX22: return 6;
@@ -914,9 +917,7 @@ void Calibrate(IoDriverMsg *m) {
         s.flags = uint16_t(sub == 5 ? s.flags | IOF_CAL_VALID : s.flags & ~IOF_CAL_VALID);
         break;
     }
-    case 7:
-        s.flags &= uint16_t(~IOF_CAL_MODE);
-        break;
+    case 7: s.flags &= uint16_t(~IOF_CAL_MODE); break;
     case 14:
     case 15:
         for (unsigned i = 0; i < 16; i++) LE_Put16(&b[1 + 2 * i], sub == 14 ? s.gain[i] : s.offset[i]);
@@ -1006,12 +1007,21 @@ uint32_t io_cal_location(int16_t row) {
     // EEPROM's device select in bits 8-10 above the memory address), stored
     // with bits 9-10 inverted for some rows.
     static constexpr uint16_t kLoc[IO_IDENT_ROWS] = {
-        0x0600, 0x0500, 0x0600, 0x0400, 0x6100, 0, 0, 0x0680, 0, 0, 0, 0, 0, 0, 0, 0,
-        0x0640, 0x0640, 0x0080, 0x0080, 0, 0x06C0, 0x0000, 0x06C0, 0x00C0, 0x06C0, 0, 0, 0, 0, 0, 0};
+        0x0600, 0x0500, 0x0600, 0x0400, 0x6100, 0,      0,      0x0680, 0,      0,      0, 0, 0, 0, 0, 0,
+        0x0640, 0x0640, 0x0080, 0x0080, 0,      0x06C0, 0x0000, 0x06C0, 0x00C0, 0x06C0, 0, 0, 0, 0, 0, 0};
     if (row < 0 || row >= int16_t(IO_IDENT_ROWS)) return 0;
     uint16_t loc = kLoc[row];
     switch (row) {
-    case 0: case 1: case 2: case 3: case 7: case 16: case 17: case 21: case 23: case 25: loc ^= 0x600; break;
+    case 0:
+    case 1:
+    case 2:
+    case 3:
+    case 7:
+    case 16:
+    case 17:
+    case 21:
+    case 23:
+    case 25: loc ^= 0x600; break;
     default: break;
     }
     return loc;

@@ -25,9 +25,21 @@ int32_t Io_IdentRow(uint16_t id);
 
 // Rows the driver treats specially.
 enum : int16_t {
-    ROW_TC = 4, ROW_CURRENT = 7, ROW_FIELDBUS = 13, ROW_GEN1 = 14, ROW_GEN2 = 15, ROW_PWR1 = 16,
-    ROW_PWR2 = 17, ROW_AQ4 = 18, ROW_AQ2 = 19, ROW_WIDE = 20, ROW_BASE21 = 21, ROW_MIX22 = 22,
-    ROW_BASE23 = 23, ROW_BASE24 = 24, ROW_BASE25 = 25
+    ROW_TC = 4,
+    ROW_CURRENT = 7,
+    ROW_FIELDBUS = 13,
+    ROW_GEN1 = 14,
+    ROW_GEN2 = 15,
+    ROW_PWR1 = 16,
+    ROW_PWR2 = 17,
+    ROW_AQ4 = 18,
+    ROW_AQ2 = 19,
+    ROW_WIDE = 20,
+    ROW_BASE21 = 21,
+    ROW_MIX22 = 22,
+    ROW_BASE23 = 23,
+    ROW_BASE24 = 24,
+    ROW_BASE25 = 25
 };
 
 // Flag word bits.
@@ -37,7 +49,7 @@ enum : uint16_t { IOF_CAL_VALID = 0x01, IOF_CAL_MODE = 0x02, IOF_CONFIGURED = 0x
 enum : unsigned {
     CFG_OPTION_BYTE = 12,  // byte offsets
     CFG_PWM_SETTING = 13,
-    CFGW_OPTION = 7,       // word offsets
+    CFGW_OPTION = 7,  // word offsets
     CFGW_PWM_FREQ = 8,
     CFGW_STATUS = 9,
     CFGW_CNT_STATUS = 10,
@@ -49,18 +61,18 @@ enum : unsigned {
     CFGW_HOLD_A = 16,
     CFGW_HOLD_F = 17,
     CFGW_STOP_KEEP = 18,
-    CFGW_STOP_OUT = 19,    // two words: four output bytes
+    CFGW_STOP_OUT = 19,  // two words: four output bytes
     CFGW_STOP_AKEEP = 21,
-    CFGW_STOP_AQ = 22,     // 14 words
+    CFGW_STOP_AQ = 22,  // 14 words
     CFGW_AQ_AREA = 36,
-    CFGW_PRESET = 37,      // 4 words
-    CFGW_MATCH = 41,       // 4 words
+    CFGW_PRESET = 37,  // 4 words
+    CFGW_MATCH = 41,   // 4 words
 };
 
 // State of the three-phase power-metering reader (rows 16, 17).
 struct IoAcm {
     std::array<float, 3> vt{1, 1, 1}, ct{1, 1, 1};  // transformer ratios
-    std::array<int32_t, 9> smooth{};                 // V1-3, I1-3, frequency, 0x21, 0x22
+    std::array<int32_t, 9> smooth{};                // V1-3, I1-3, frequency, 0x21, 0x22
     bool smooth_set = false;
     std::array<std::array<double, 3>, 2> energy{};   // active, reactive per phase (kWh)
     std::array<std::array<double, 3>, 2> at_last{};  // energies at the last power computation
@@ -88,7 +100,7 @@ struct IoSlotState {
     const uint8_t *cfg = nullptr;
     uint16_t cfg_len = 0;
     const uint8_t *clock = nullptr;
-    uint8_t mode = 0;          // control and terminal bits of the digital outputs
+    uint8_t mode = 0;  // control and terminal bits of the digital outputs
     uint8_t mode_prev = 0xFF;
     std::array<uint8_t, 4> out{};
     std::array<uint8_t, 4> in{};
@@ -98,7 +110,7 @@ struct IoSlotState {
     std::array<int32_t, 16> fout{};
     std::array<int16_t, 16> ai{};
     std::array<int32_t, 8> comp{};
-    uint8_t cj_addr = 0;       // 0x96 or 0x9E once found
+    uint8_t cj_addr = 0;  // 0x96 or 0x9E once found
     uint32_t cj_next = 0;
     bool cj_read = false;
     IoProt prot{};
@@ -108,7 +120,7 @@ struct IoSlotState {
     // Generic modules: header, bus address and transfer mode.
     std::array<uint8_t, 16> gen{};
     uint8_t gen_dev = 0;
-    bool gen_ok = false;       // header read
+    bool gen_ok = false;  // header read
     uint16_t gen_mode = 2;
     char gen_text[8] = {};
     IoAcm acm{};

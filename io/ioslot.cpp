@@ -142,7 +142,7 @@ uint32_t IoInit(const uint16_t *ids, uint32_t count) {
     if (slotinfo[0].type != 255 || slotinfo[1].type != 255) {
         IoDriverMsg env{};
         env.code = 1;
-        env.first = slotinfo[0].id;   // ids of slots 0 and 1
+        env.first = slotinfo[0].id;  // ids of slots 0 and 1
         env.count = slotinfo[1].id;
         io_driver(&env);
     }
@@ -269,17 +269,13 @@ uint32_t Io_SlotCheck() {
             }
             break;
         }
-        case 3:
-            SetText(r, '-', "I/O Missing");
-            break;
+        case 3: SetText(r, '-', "I/O Missing"); break;
         case 4:
         case 5:
             IoCfg(r, s);
             ModelText(r, result == 4 ? '?' : '+');
             break;
-        default:
-            SetText(r, '*', "Unsupported");
-            break;
+        default: SetText(r, '*', "Unsupported"); break;
         }
         if (result != 1 && result != 2) {
             fault = true;
@@ -385,13 +381,17 @@ struct LineRow {
 constexpr uint16_t kCell6[8] = {0xAE0F, 0x6E0F, 0x6F0F, 0xEE0F, 0xEF0F, 0xAF0F, 0, 0};
 constexpr LineRow kPwr[] = {{{0xAF0F, 0x6F0F, 0xAE0F, 0x6E0F, 0xEE0F, 0xEF0F}, 78, true, 0x02, false},
                             {{0xDF0F, 0xBF0F}, 78, true, 0x08, false}};
-constexpr LineRow kReset[] = {{{0x720F}, 114, false, 0x40, true}, {{0x700F}, 112, false, 0x40, true},
-                              {{0x3F0F}, 78, true, 0x80, true},   {{0x7F0F}, 78, true, 0x20, true},
+constexpr LineRow kReset[] = {{{0x720F}, 114, false, 0x40, true},
+                              {{0x700F}, 112, false, 0x40, true},
+                              {{0x3F0F}, 78, true, 0x80, true},
+                              {{0x7F0F}, 78, true, 0x20, true},
                               {{0xBF0F, 0xDF0F}, 78, true, 0x04, true}};
 constexpr LineRow kDtr[] = {{{0x700F}, 112, false, 0x08, false},
                             {{0xAF0F, 0x6F0F, 0xAE0F, 0x6E0F, 0xDF0F, 0xBF0F, 0xEE0F, 0xEF0F}, 78, true, 0x40, false}};
-constexpr LineRow kShdn[] = {{{kCell6[0], kCell6[1], kCell6[2], kCell6[3], kCell6[4], kCell6[5]}, 78, true, 0x08, true}};
-constexpr LineRow kOnOf[] = {{{kCell6[0], kCell6[1], kCell6[2], kCell6[3], kCell6[4], kCell6[5]}, 78, true, 0x04, true}};
+constexpr LineRow kShdn[] = {
+    {{kCell6[0], kCell6[1], kCell6[2], kCell6[3], kCell6[4], kCell6[5]}, 78, true, 0x08, true}};
+constexpr LineRow kOnOf[] = {
+    {{kCell6[0], kCell6[1], kCell6[2], kCell6[3], kCell6[4], kCell6[5]}, 78, true, 0x04, true}};
 
 template <std::size_t N>
 const LineRow *Find(const LineRow (&rows)[N]) {

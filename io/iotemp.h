@@ -33,10 +33,10 @@ uint32_t Io_ScaleOut(uint16_t v, uint8_t type, uint16_t gain, uint16_t offset);
 
 // Overcurrent protection state of one slot.
 struct IoProt {
-    uint8_t dt_state;     // 0 idle, 1 timing, 2 tripped
-    uint32_t dt_start;    // time base at the start of timing
-    double acc;           // inverse-time accumulator
-    uint32_t last;        // time base of the last pass
+    uint8_t dt_state;   // 0 idle, 1 timing, 2 tripped
+    uint32_t dt_start;  // time base at the start of timing
+    double acc;         // inverse-time accumulator
+    uint32_t last;      // time base of the last pass
     bool started;
 };
 // One pass over a 14-register protection block (values: four channel currents).
@@ -44,8 +44,8 @@ void Io_Protect(IoProt &st, uint16_t *block, const uint16_t *values, uint32_t no
 
 // Pulse outputs: prescales and ramp values.
 struct IoPulse {
-    uint32_t start, run;               // start (or on-time) and run prescale, minus 1
-    uint16_t acc_step, acc_pre;        // acceleration step and pre-count
+    uint32_t start, run;         // start (or on-time) and run prescale, minus 1
+    uint16_t acc_step, acc_pre;  // acceleration step and pre-count
     uint16_t dec_step, dec_pre;
 };
 // Pulse-width mode: frequency F, amplitude A (0..32000).

@@ -40,10 +40,9 @@ constexpr uint8_t serial_open_check[5][5] = {
 
 // 3.5 character times of 10 bits in microseconds per rate code.
 constexpr std::array<uint32_t, 13> cnt_tbl = {116666, 58333, 29166, 14583, 7291, 3645, 1822,
-                                              911,    607,   303,   2430,  1215,  3365};
+                                              911,    607,   303,   2430,  1215, 3365};
 
-constexpr std::array<speed_t, 10> kSpeeds = {B300,  B600,  B1200,  B2400,  B4800,
-                                             B9600, B19200, B38400, B57600, B115200};
+constexpr std::array<speed_t, 10> kSpeeds = {B300, B600, B1200, B2400, B4800, B9600, B19200, B38400, B57600, B115200};
 
 VcommPort *P(uint32_t port) { return Vcomm_IsSerial(port) ? &Vcomm_Port[port] : nullptr; }
 
@@ -95,7 +94,9 @@ void WriteAll(VcommPort &p, const uint8_t *data, uint32_t n) {
         if (w < 0 && errno == EINTR) continue;
         if (w < 0 && errno != EAGAIN) return;
         if (++stalls > 10) return;  // nobody reads: drop the rest rather than stall the scan
-        struct pollfd pf {p.fd, POLLOUT, 0};
+        struct pollfd pf {
+            p.fd, POLLOUT, 0
+        };
         poll(&pf, 1, 5);
     }
 }
@@ -135,23 +136,36 @@ uint32_t OpOpen(uint32_t port, const uint8_t *m) {
     uint32_t valid = 1;
     struct termios t {};
     speed_t speed = B9600;
-    if (m[0] < kSpeeds.size()) speed = kSpeeds[m[0]];
-    else valid = 0;
-    if (m[2] == 2) t.c_cflag |= CS7;
-    else if (m[2] == 3) t.c_cflag |= CS8;
+    if (m[0] < kSpeeds.size())
+        speed = kSpeeds[m[0]];
+    else
+        valid = 0;
+    if (m[2] == 2)
+        t.c_cflag |= CS7;
+    else if (m[2] == 3)
+        t.c_cflag |= CS8;
     else {
         t.c_cflag |= CS8;
         valid = 0;
     }
-    if (m[1] == 1) t.c_cflag |= PARENB | PARODD;
-    else if (m[1] == 2) t.c_cflag |= PARENB;
-    else if (m[1] == 0) t.c_iflag |= IGNPAR;
-    else valid = 0;
-    if (m[3] == 1) t.c_cflag |= CSTOPB;
-    else if (m[3] != 0) valid = 0;
-    if (m[4] == 1) t.c_iflag |= IXON | IXOFF;
-    else if (m[4] == 2) t.c_cflag |= CRTSCTS;
-    else if (m[4] != 0 && m[4] != 3 && m[4] != 4 && m[4] != 5) valid = 0;
+    if (m[1] == 1)
+        t.c_cflag |= PARENB | PARODD;
+    else if (m[1] == 2)
+        t.c_cflag |= PARENB;
+    else if (m[1] == 0)
+        t.c_iflag |= IGNPAR;
+    else
+        valid = 0;
+    if (m[3] == 1)
+        t.c_cflag |= CSTOPB;
+    else if (m[3] != 0)
+        valid = 0;
+    if (m[4] == 1)
+        t.c_iflag |= IXON | IXOFF;
+    else if (m[4] == 2)
+        t.c_cflag |= CRTSCTS;
+    else if (m[4] != 0 && m[4] != 3 && m[4] != 4 && m[4] != 5)
+        valid = 0;
     t.c_cflag |= CLOCAL | CREAD;
     t.c_oflag = 0;
     t.c_lflag = 0;
@@ -444,10 +458,10 @@ uint32_t OpDrainTx(uint32_t port, uint8_t *b) {
     return 1;
 }
 
-constexpr VcommDrv kDrv = {OpModeRec, OpOpen,   OpTest,   OpStatusRx,   OpCheckRx, OpCountRx, OpFlushRx,
-                           OpGetRx,   OpEmptyTx, OpCheckTx, OpCountTx,  OpFlushTx, OpPutTx,   OpPutnTx,
-                           OpPutsTx,  OpRtuTx,  OpZero,   OpEcho,       OpZero,    OpEcho,    OpGetDCD,
-                           OpEnable,  OpInitWait, OpWaitRx, OpIoCtl,    OpSetIntrcpt, OpStuffRx, OpDrainTx};
+constexpr VcommDrv kDrv = {OpModeRec, OpOpen,     OpTest,    OpStatusRx, OpCheckRx,    OpCountRx, OpFlushRx,
+                           OpGetRx,   OpEmptyTx,  OpCheckTx, OpCountTx,  OpFlushTx,    OpPutTx,   OpPutnTx,
+                           OpPutsTx,  OpRtuTx,    OpZero,    OpEcho,     OpZero,       OpEcho,    OpGetDCD,
+                           OpEnable,  OpInitWait, OpWaitRx,  OpIoCtl,    OpSetIntrcpt, OpStuffRx, OpDrainTx};
 
 }  // namespace
 
@@ -483,7 +497,7 @@ uint32_t SCI2_Init(uint32_t port) {
     }
     *p = VcommPort{};
     p->fd = OpenDevice(port);
-    PLAT_PollWatch(p->fd);  // a byte on the port ends the loop's wait
+    PLAT_PollWatch(p->fd);   // a byte on the port ends the loop's wait
     p->SerialOpenMode = {};  // closed: any protocol may open
     const uint32_t ok = OpOpen(port, rism_mode.data());
     if (p->fd < 0) {

@@ -32,44 +32,44 @@ constexpr unsigned VCOMM_RING = 2048;
 constexpr uint8_t VCOMM_RX_OVERRUN = 0x01;
 
 struct VcommDrv {
-    uint8_t *(*ModeRec)(uint32_t port);                                 // 0
-    uint32_t (*Open)(uint32_t port, const uint8_t *mode);               // 1
-    uint32_t (*Test)(uint32_t port);                                    // 2
-    uint32_t (*StatusRx)(uint32_t port, uint32_t clear);                // 3
-    uint32_t (*CheckRx)(uint32_t port);                                 // 4
-    uint32_t (*CountRx)(uint32_t port);                                 // 5
-    void (*FlushRx)(uint32_t port);                                     // 6
-    uint32_t (*GetRx)(uint32_t port);                                   // 7
-    uint32_t (*EmptyTx)(uint32_t port);                                 // 8
-    uint32_t (*CheckTx)(uint32_t port);                                 // 9
-    uint32_t (*CountTx)(uint32_t port);                                 // 10
-    void (*FlushTx)(uint32_t port);                                     // 11
-    uint32_t (*PutTx)(uint32_t port, uint8_t byte);                     // 12
-    uint32_t (*PutnTx)(uint32_t port, const uint8_t *data, uint32_t n); // 13
-    uint32_t (*PutsTx)(uint32_t port, const char *text);                // 14
-    uint32_t (*RtuTx)(uint32_t port);                                   // 15
-    uint32_t (*GetRts)(uint32_t port);                                  // 16
-    uint32_t (*SetCts)(uint32_t port, uint32_t value);                  // 17
-    uint32_t (*GetDtr)(uint32_t port);                                  // 18
-    uint32_t (*SetDsr)(uint32_t port, uint32_t value);                  // 19
-    uint32_t (*GetDCD)(uint32_t port);                                  // 20
-    uint32_t (*Enable)(uint32_t port, uint32_t value);                  // 21
-    uint32_t (*InitWait)(uint32_t port, uint32_t us, uint32_t flag);    // 22
-    uint32_t (*WaitRx)(uint32_t port, uint8_t *byte);                   // 23
-    uint32_t (*IoCtl)(uint32_t port, uint32_t code, uint32_t arg);      // 24
-    uint32_t (*SetIntrcpt)(uint32_t port, uint32_t on);                 // 25
-    uint32_t (*StuffRx)(uint32_t port, uint8_t byte);                   // 26
-    uint32_t (*DrainTx)(uint32_t port, uint8_t *byte);                  // 27
+    uint8_t *(*ModeRec)(uint32_t port);                                  // 0
+    uint32_t (*Open)(uint32_t port, const uint8_t *mode);                // 1
+    uint32_t (*Test)(uint32_t port);                                     // 2
+    uint32_t (*StatusRx)(uint32_t port, uint32_t clear);                 // 3
+    uint32_t (*CheckRx)(uint32_t port);                                  // 4
+    uint32_t (*CountRx)(uint32_t port);                                  // 5
+    void (*FlushRx)(uint32_t port);                                      // 6
+    uint32_t (*GetRx)(uint32_t port);                                    // 7
+    uint32_t (*EmptyTx)(uint32_t port);                                  // 8
+    uint32_t (*CheckTx)(uint32_t port);                                  // 9
+    uint32_t (*CountTx)(uint32_t port);                                  // 10
+    void (*FlushTx)(uint32_t port);                                      // 11
+    uint32_t (*PutTx)(uint32_t port, uint8_t byte);                      // 12
+    uint32_t (*PutnTx)(uint32_t port, const uint8_t *data, uint32_t n);  // 13
+    uint32_t (*PutsTx)(uint32_t port, const char *text);                 // 14
+    uint32_t (*RtuTx)(uint32_t port);                                    // 15
+    uint32_t (*GetRts)(uint32_t port);                                   // 16
+    uint32_t (*SetCts)(uint32_t port, uint32_t value);                   // 17
+    uint32_t (*GetDtr)(uint32_t port);                                   // 18
+    uint32_t (*SetDsr)(uint32_t port, uint32_t value);                   // 19
+    uint32_t (*GetDCD)(uint32_t port);                                   // 20
+    uint32_t (*Enable)(uint32_t port, uint32_t value);                   // 21
+    uint32_t (*InitWait)(uint32_t port, uint32_t us, uint32_t flag);     // 22
+    uint32_t (*WaitRx)(uint32_t port, uint8_t *byte);                    // 23
+    uint32_t (*IoCtl)(uint32_t port, uint32_t code, uint32_t arg);       // 24
+    uint32_t (*SetIntrcpt)(uint32_t port, uint32_t on);                  // 25
+    uint32_t (*StuffRx)(uint32_t port, uint8_t byte);                    // 26
+    uint32_t (*DrainTx)(uint32_t port, uint8_t *byte);                   // 27
 };
 static_assert(sizeof(VcommDrv) == 28 * sizeof(void *), "28 operations");
 
 // State of one serial port (private to the serial driver; users go through
 // Vcomm_Drv).
 struct VcommPort {
-    int fd = -1;                  // -1: device absent
-    VcommMode SerialOpenMode;     // mode in force
+    int fd = -1;               // -1: device absent
+    VcommMode SerialOpenMode;  // mode in force
     uint8_t status_rx;
-    uint8_t VirtualCmd;           // 1: intercepted through the rings
+    uint8_t VirtualCmd;  // 1: intercepted through the rings
     std::array<uint8_t, VCOMM_RING> rx_buf;
     std::array<uint8_t, VCOMM_RING> tx_buf;
     uint16_t rx_in, rx_out, tx_in, tx_out;
@@ -77,9 +77,9 @@ struct VcommPort {
     std::array<uint8_t, 512> ahead;
     uint16_t ahead_pos, ahead_len;
     // Modbus RTU framing.
-    uint8_t rtu_index;            // 0 idle, 2 receiving, 1 frame gap elapsed
-    uint8_t rtu_check_kernel;     // the kernel times the gap (never on this build)
-    uint32_t rtu_timer;           // receive-character timer handle, 0 none
+    uint8_t rtu_index;         // 0 idle, 2 receiving, 1 frame gap elapsed
+    uint8_t rtu_check_kernel;  // the kernel times the gap (never on this build)
+    uint32_t rtu_timer;        // receive-character timer handle, 0 none
     std::array<uint8_t, 512> rtu_tx;
     uint16_t rtu_txn;
     // WaitRx.
@@ -102,16 +102,16 @@ R Vcomm_Call(uint32_t port, R (*VcommDrv::*op)(uint32_t, P...), A... args) {
 }
 
 // Port lock and host.
-extern uint32_t Vcomm_Lock;   // 0 free, bit 0 held by a host, bit 1 held for a second purpose
-extern uint32_t Vcomm_Host;   // host code of the holder
-extern uint32_t Vcomm_Mode;   // 0 local, 1 forwarded to another CAN node, 2 command host on CAN
+extern uint32_t Vcomm_Lock;  // 0 free, bit 0 held by a host, bit 1 held for a second purpose
+extern uint32_t Vcomm_Host;  // host code of the holder
+extern uint32_t Vcomm_Mode;  // 0 local, 1 forwarded to another CAN node, 2 command host on CAN
 extern uint8_t Vcomm_ConnectId;
 // Port of each command-protocol host: the programming port, and the
 // Ethernet channel once it is installed.
 constexpr uint32_t CMD_HOSTS = 2;
 extern std::array<uint32_t, CMD_HOSTS> Cmd_HostPort;
-extern uint16_t Vcomm_Idle;   // count of releases
-extern uint8_t is_z7protocol; // the port was handed to the IEC runtime
+extern uint16_t Vcomm_Idle;    // count of releases
+extern uint8_t is_z7protocol;  // the port was handed to the IEC runtime
 
 // Fills the table record of serial port 0 or 2 and opens its device with the
 // start-up mode; 1 when the device opened, 0 when it is absent (the

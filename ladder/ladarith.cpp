@@ -116,8 +116,10 @@ int Op_Load() {  // 78, 79, 80, 83, 87
     if (!LadWRoom(push)) return LAD_FAULT;
     const uint32_t r = LadWordOp<S>(lad.cur, width);
     if (r == LAD_NOREF) {
-        if (push == 1) LadWPush(0);
-        else LadWPush32(0);
+        if (push == 1)
+            LadWPush(0);
+        else
+            LadWPush32(0);
         LadPowerClear();
         return LAD_GO;
     }
@@ -151,8 +153,10 @@ int Op_Store16() {  // 82
     if (!LadWHas(1)) return LAD_FAULT;
     const uint16_t v = LadWPop();
     const uint32_t r = LadWordOp<S>(lad.cur, 1);
-    if (r == LAD_NOREF || LadCut()) LadPowerClear();
-    else LadSet16(r, v);
+    if (r == LAD_NOREF || LadCut())
+        LadPowerClear();
+    else
+        LadSet16(r, v);
     return LAD_GO;
 }
 template <bool S>
@@ -160,8 +164,10 @@ int Op_Store32() {  // 85
     if (!LadWHas(2)) return LAD_FAULT;
     const uint32_t v = LadWPop32();
     const uint32_t r = LadWordOp<S>(lad.cur, 2);
-    if (r == LAD_NOREF || LadCut()) LadPowerClear();
-    else LadSet32(r, v);
+    if (r == LAD_NOREF || LadCut())
+        LadPowerClear();
+    else
+        LadSet32(r, v);
     return LAD_GO;
 }
 
@@ -170,32 +176,40 @@ template <bool S>
 int Op_Move16() {  // 90
     const uint32_t d = LadWordOp<S>(lad.cur, 1);
     const uint32_t s = LadWordOp<S>(lad.cur, 1);
-    if (d == LAD_NOREF || s == LAD_NOREF || LadCut()) LadPowerClear();
-    else LadSet16(d, LadGet16(s));
+    if (d == LAD_NOREF || s == LAD_NOREF || LadCut())
+        LadPowerClear();
+    else
+        LadSet16(d, LadGet16(s));
     return LAD_GO;
 }
 template <bool S>
 int Op_MoveK16() {  // 92
     const uint32_t d = LadWordOp<S>(lad.cur, 1);
     const uint16_t k = LadWord(lad.cur);
-    if (d == LAD_NOREF || LadCut()) LadPowerClear();
-    else LadSet16(d, k);
+    if (d == LAD_NOREF || LadCut())
+        LadPowerClear();
+    else
+        LadSet16(d, k);
     return LAD_GO;
 }
 template <bool S>
 int Op_Move32() {  // 95
     const uint32_t d = LadWordOp<S>(lad.cur, 2);
     const uint32_t s = LadWordOp<S>(lad.cur, 2);
-    if (d == LAD_NOREF || s == LAD_NOREF || LadCut()) LadPowerClear();
-    else LadSet32(d, LadGet32(s));
+    if (d == LAD_NOREF || s == LAD_NOREF || LadCut())
+        LadPowerClear();
+    else
+        LadSet32(d, LadGet32(s));
     return LAD_GO;
 }
 template <bool S>
 int Op_MoveK32() {  // 96
     const uint32_t d = LadWordOp<S>(lad.cur, 2);
     const uint32_t k = LadDword(lad.cur);
-    if (d == LAD_NOREF || LadCut()) LadPowerClear();
-    else LadSet32(d, k);
+    if (d == LAD_NOREF || LadCut())
+        LadPowerClear();
+    else
+        LadSet32(d, k);
     return LAD_GO;
 }
 template <bool S>
@@ -251,8 +265,10 @@ void Copy(bool bytes, uint32_t d, uint32_t s, uint64_t n) {
         return;
     }
     LadCharge(n);
-    if (bytes) CopyBytes(d, s, uint32_t(n));
-    else CopyWords(d, s, uint32_t(n));
+    if (bytes)
+        CopyBytes(d, s, uint32_t(n));
+    else
+        CopyWords(d, s, uint32_t(n));
 }
 
 template <bool S>
@@ -341,9 +357,18 @@ int Op_Indirect() {
         const bool bytes = kind == 1;
         bool indexed, pointer;
         switch (OP) {
-        case LOP_IND_READ: indexed = kind == 5 || (flags & 4); pointer = (flags & 1) != 0; break;
-        case LOP_IND_WRITE: indexed = kind == 5 || (flags & 8); pointer = (flags & 2) != 0; break;
-        default: indexed = kind == 5 || (flags & 0xC) == 0xC; pointer = (flags & 3) == 3; break;
+        case LOP_IND_READ:
+            indexed = kind == 5 || (flags & 4);
+            pointer = (flags & 1) != 0;
+            break;
+        case LOP_IND_WRITE:
+            indexed = kind == 5 || (flags & 8);
+            pointer = (flags & 2) != 0;
+            break;
+        default:
+            indexed = kind == 5 || (flags & 0xC) == 0xC;
+            pointer = (flags & 3) == 3;
+            break;
         }
         if (indexed) {
             const uint32_t d = ElemOp<S>(kind);
@@ -387,8 +412,10 @@ int Op_Indirect() {
             if (OP == LOP_IND_WRITE) Copy(bytes, p, a, n);
             if (OP == LOP_IND_COPY) {
                 const uint32_t q = PtrElem(LadGet16(a), kind, n);
-                if (q == LAD_NOREF) LadPowerClear();
-                else Copy(bytes, q, p, n);
+                if (q == LAD_NOREF)
+                    LadPowerClear();
+                else
+                    Copy(bytes, q, p, n);
             }
             return LAD_GO;
         }
@@ -419,8 +446,10 @@ int Op_Indirect() {
             return LAD_GO;
         }
         const uint32_t q = RBlock(LadGet16(a), n);
-        if (q == LAD_NOREF) LadPowerClear();
-        else Copy(false, q, p, n);
+        if (q == LAD_NOREF)
+            LadPowerClear();
+        else
+            Copy(false, q, p, n);
     }
     return LAD_GO;
 }
@@ -524,9 +553,12 @@ int Op_Arith32() {  // 124..127
     case LOP_SUB32: ovf = LH_SubInt32(&r, a, b); break;
     case LOP_MUL32: ovf = LH_MulInt32(&r, a, b); break;
     default:
-        if (b == 0) ovf = 1;
-        else if (a == INT32_MIN && b == -1) ovf = 1;  // the quotient does not fit; it wraps
-        else r = a / b;
+        if (b == 0)
+            ovf = 1;
+        else if (a == INT32_MIN && b == -1)
+            ovf = 1;  // the quotient does not fit; it wraps
+        else
+            r = a / b;
         break;
     }
     LadWPush32(uint32_t(r));

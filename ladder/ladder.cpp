@@ -12,7 +12,6 @@
 #include "ladder/ladint.h"
 #include "media/fileblk.h"
 
-
 std::array<uint8_t, LSTACK_SIZE> l_stack;
 std::array<uint16_t, WSTACK_SIZE> w_stack;
 std::array<uint32_t, CALL_STACK_SIZE> call_stack;
@@ -264,8 +263,8 @@ enum LadCellKind : uint8_t {
 struct LadCell {
     uint32_t byte;  // image byte of the bit; CELL_TABLE: the position after the opcode; CELL_BEYOND: the opcode
     uint8_t kind;
-    uint8_t bit;    // bit mask; value-stack kinds: words of the instruction
-    uint16_t len;   // words of the instruction; CELL_TABLE and value-stack kinds: the opcode
+    uint8_t bit;   // bit mask; value-stack kinds: words of the instruction
+    uint16_t len;  // words of the instruction; CELL_TABLE and value-stack kinds: the opcode
 };
 LadCell lad_cells[LAD_CACHE_WORDS + 1];
 uint16_t lad_snap[LAD_CACHE_WORDS];
@@ -372,29 +371,29 @@ template <bool S>
     static_assert(std::size(kinds) == CELL_KINDS);
 // The next cell: contacts and coils, most of any program, by a test, the
 // rest through the table of kinds.
-#define LAD_NEXT()                                                                                     \
-    do {                                                                                               \
-        const uint8_t k_ = c->kind;                                                                    \
-        if (k_ == CELL_CONTACT) goto contact;                                                          \
-        if (k_ == CELL_COIL) goto coil;                                                                \
-        goto *kinds[k_];                                                                               \
+#define LAD_NEXT()                            \
+    do {                                      \
+        const uint8_t k_ = c->kind;           \
+        if (k_ == CELL_CONTACT) goto contact; \
+        if (k_ == CELL_COIL) goto coil;       \
+        goto *kinds[k_];                      \
     } while (0)
 // A value-stack instruction is done: it spends the budget and sets the group
 // as through the table, then the cell at target runs.
-#define LAD_VALUE_NEXT(target)                                                                         \
-    do {                                                                                               \
-        const LadCell *next_ = (target);                                                               \
-        cmd_group = uint16_t(c->len >> 6);                                                             \
-        if (--budget <= 0) { /* spent: the next instruction stops */                                   \
-            const uint32_t n_ = uint32_t(next_ - cells);                                               \
-            out = n_ < lad.cur.end ? int32_t(n_ + 1) : int32_t(lad.cur.end);                           \
-            goto done;                                                                                 \
-        }                                                                                              \
-        c = next_;                                                                                     \
-        LAD_NEXT();                                                                                    \
+#define LAD_VALUE_NEXT(target)                                               \
+    do {                                                                     \
+        const LadCell *next_ = (target);                                     \
+        cmd_group = uint16_t(c->len >> 6);                                   \
+        if (--budget <= 0) { /* spent: the next instruction stops */         \
+            const uint32_t n_ = uint32_t(next_ - cells);                     \
+            out = n_ < lad.cur.end ? int32_t(n_ + 1) : int32_t(lad.cur.end); \
+            goto done;                                                       \
+        }                                                                    \
+        c = next_;                                                           \
+        LAD_NEXT();                                                          \
     } while (0)
     goto *kinds[c->kind];
-new_cell: {
+new_cell : {
     const uint32_t pos = uint32_t(c - cells);
     cells[pos] = Decode<S>(lad.cur.code, pos, lad.cur.end);
     LAD_NEXT();
@@ -414,8 +413,10 @@ nocoil:  // a coil of no bit (its mask 0) takes the power and writes nothing
         out = int32_t(c - cells + 1);
         goto done;
     }
-    if (const uint8_t m = c->bit; *--sp && m) img[c->byte] = uint8_t(img[c->byte] | m);
-    else if (m) img[c->byte] = uint8_t(img[c->byte] & ~m);
+    if (const uint8_t m = c->bit; *--sp && m)
+        img[c->byte] = uint8_t(img[c->byte] | m);
+    else if (m)
+        img[c->byte] = uint8_t(img[c->byte] & ~m);
     c += c->len;
     LAD_NEXT();
 beyond:
@@ -463,7 +464,7 @@ arith16:
     if ((r16 < -32768 || r16 > 32767) && sp != ls) sp[-1] = 0;  // out of range: the power clears
     LAD_VALUE_NEXT(c + c->bit);
 #undef LAD_VALUE_NEXT
-table: {
+table : {
     // Any other instruction: through the opcode table.
     const uint32_t w = c->len;
     const uint32_t after = uint32_t(c - cells) + 1;  // the word after the opcode

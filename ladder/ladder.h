@@ -8,7 +8,6 @@
 
 #include "core/image/plcreg.h"
 
-
 // One scan of the ladder program held in the ladder memory file: -1 when the
 // program ran to its end (or the IEC runtime ran instead), else the word
 // offset of the word after an instruction that could not be executed.
@@ -56,13 +55,13 @@ extern std::array<uint8_t, LSTACK_SIZE> l_stack;
 extern std::array<uint16_t, WSTACK_SIZE> w_stack;
 extern std::array<uint32_t, CALL_STACK_SIZE> call_stack;  // return word indexes
 extern uint8_t call_stack_index;
-extern uint32_t local_frt_100us;    // time base at the start of this scan
-extern uint16_t time_frt_100us;     // the same, 14 bits: the timers' "now"
-extern uint32_t local_scan_time;    // ms between the starts of the last two scans
-extern uint32_t local_scan_time_rm; // 100 us ticks carried to the next scan
+extern uint32_t local_frt_100us;     // time base at the start of this scan
+extern uint16_t time_frt_100us;      // the same, 14 bits: the timers' "now"
+extern uint32_t local_scan_time;     // ms between the starts of the last two scans
+extern uint32_t local_scan_time_rm;  // 100 us ticks carried to the next scan
 extern uint16_t old_change_screen;
 extern uint16_t cmd_group;
-extern uint16_t alarm_status;       // state of the alarm-list instruction
+extern uint16_t alarm_status;  // state of the alarm-list instruction
 
 // Work one scan may do before the program is stopped as if it held an invalid
 // instruction, so that a jump loop cannot hang the controller: every
@@ -95,12 +94,12 @@ uint32_t Logic32bCounters(LadCursor *pc, uint32_t power);
 
 // Multi-register shift and rotate; the cursor is on the kind word.
 struct MultiPar {
-    uint32_t start;    // linear bit number of the first element
-    uint32_t length;   // elements
-    uint32_t count;    // positions to move
-    uint8_t direction; // 1 toward higher addresses
-    uint32_t out_ref;  // linear bit number of the shift output
-    uint32_t in_ref;   // linear bit number of the shift input
+    uint32_t start;     // linear bit number of the first element
+    uint32_t length;    // elements
+    uint32_t count;     // positions to move
+    uint8_t direction;  // 1 toward higher addresses
+    uint32_t out_ref;   // linear bit number of the shift output
+    uint32_t in_ref;    // linear bit number of the shift input
 };
 void MultiShiftBits(const MultiPar &m);
 void MultiShiftBytes(const MultiPar &m);

@@ -12,8 +12,8 @@ int Op_ExtTimer() {
     if (lad.lsp < 1) return LAD_FAULT;
     lad.cur.pos = lad.op_pos - 1;
     uint8_t &power = l_stack[lad.lsp - 1];
-    power = uint8_t(WIDE ? Logic32bTimers(&lad.cur, power, time_frt_100us)
-                         : LogicTimers(&lad.cur, power, time_frt_100us));
+    power =
+        uint8_t(WIDE ? Logic32bTimers(&lad.cur, power, time_frt_100us) : LogicTimers(&lad.cur, power, time_frt_100us));
     return LAD_GO;
 }
 
@@ -35,8 +35,10 @@ int Op_PtrBlock() {
     const uint64_t d = LadPtrOp<S>(lad.cur);
     uint64_t s = 0;
     uint16_t w = 0;
-    if (OP == LOP_PTR_FILL_K) w = LadWord(lad.cur);
-    else s = LadPtrOp<S>(lad.cur);
+    if (OP == LOP_PTR_FILL_K)
+        w = LadWord(lad.cur);
+    else
+        s = LadPtrOp<S>(lad.cur);
     const uint64_t n = LadWord(lad.cur);
     if (LadCut()) return LAD_GO;
     if (!LadPtrFits(d, 2 * n) || (OP != LOP_PTR_FILL_K && !LadPtrFits(s, OP == LOP_PTR_BLOCK_MOVE ? 2 * n : 2))) {
@@ -64,8 +66,10 @@ int Op_PtrDword() {
         LadPowerClear();
         return LAD_GO;
     }
-    if (OP == LOP_PTR_MOVE32) CopyUp(d, s, 4);
-    else LE_Put32(&plc_reg[d], v);
+    if (OP == LOP_PTR_MOVE32)
+        CopyUp(d, s, 4);
+    else
+        LE_Put32(&plc_reg[d], v);
     return LAD_GO;
 }
 

@@ -97,8 +97,10 @@ int Op_Rem16() {  // 141
     if (!LadWHas(2)) return LAD_FAULT;
     const int32_t b = int16_t(LadWPop());
     uint16_t &t = w_stack[lad.wsp - 1];
-    if (b == 0) LadPowerClear();
-    else t = uint16_t(int32_t(int16_t(t)) % b);
+    if (b == 0)
+        LadPowerClear();
+    else
+        t = uint16_t(int32_t(int16_t(t)) % b);
     return LAD_GO;
 }
 int Op_Sqrt16() {  // 142

@@ -13,8 +13,8 @@
 
 namespace {
 
-constexpr double a_1 = -0.148759, a_2 = -0.267408, a_3 = 1.080760, a_4 = 1.269056, a_5 = -4.089591,
-                 a_6 = -1.871251, a_7 = 7.438081, a_8 = -3.536296;
+constexpr double a_1 = -0.148759, a_2 = -0.267408, a_3 = 1.080760, a_4 = 1.269056, a_5 = -4.089591, a_6 = -1.871251,
+                 a_7 = 7.438081, a_8 = -3.536296;
 constexpr double T_BASE_F = 60.0068749;  // base temperature on the IPTS-68 scale
 constexpr double KPA_PER_PSI = 6.894757;
 
@@ -44,9 +44,7 @@ Factors Correct(double t_f, double p, double rho60, const double *k, bool calc_a
 }
 
 // ---- values in registers -------------------------------------------------------------
-double GetD(uint32_t w) {
-    return std::bit_cast<double>((uint64_t(LadGet32(w)) << 32) | LadGet32(w + 2));
-}
+double GetD(uint32_t w) { return std::bit_cast<double>((uint64_t(LadGet32(w)) << 32) | LadGet32(w + 2)); }
 void PutD(uint32_t w, double d) {
     const uint64_t bits = std::bit_cast<uint64_t>(d);
     LadSet32(w, uint32_t(bits >> 32));
@@ -60,8 +58,10 @@ struct Block {
     bool Fits(uint32_t n) const { return LadWordsFit(w, uint64_t(n) * (dbl ? 4 : 2)); }
     double Get(uint32_t k) const { return dbl ? GetD(w + 4 * k) : double(LadF(LadGet32(w + 2 * k))); }
     void Put(uint32_t k, double v) const {
-        if (dbl) PutD(w + 4 * k, v);
-        else LadSet32(w + 2 * k, LadBits(float(v)));
+        if (dbl)
+            PutD(w + 4 * k, v);
+        else
+            LadSet32(w + 2 * k, LadBits(float(v)));
     }
 };
 
@@ -80,7 +80,8 @@ bool Fmt(uint16_t word) { return (word & 0xFF) == 0; }  // true: doubles
 
 double Flow_T68(double t90_c) {
     const double tau = t90_c / 630.0;
-    const double dt = (a_1 + (a_2 + (a_3 + (a_4 + (a_5 + (a_6 + (a_7 + a_8 * tau) * tau) * tau) * tau) * tau) * tau) * tau) * tau;
+    const double dt =
+        (a_1 + (a_2 + (a_3 + (a_4 + (a_5 + (a_6 + (a_7 + a_8 * tau) * tau) * tau) * tau) * tau) * tau) * tau) * tau;
     return t90_c - dt;
 }
 
@@ -131,8 +132,8 @@ uint32_t Flow_11_1_7_1(const double *in, uint32_t alpha_given, uint32_t base_giv
     const Factors o = Correct(t2_f, p2, rho60, k, calc_alpha, alpha);
     const double ratio = o.ctl / ctl_obs;
     const double ctpl = ratio * o.cpl;
-    const double res[8] = {ratio, o.cpl, o.fp / KPA_PER_PSI, ctpl, rho_obs * double(float(ctpl)),
-                           volume * ctpl, rho60, ctl_obs};
+    const double res[8] = {ratio, o.cpl,  o.fp / KPA_PER_PSI, ctpl, rho_obs * double(float(ctpl)), volume * ctpl,
+                           rho60, ctl_obs};
     for (double v : res)
         if (!std::isfinite(v)) return 0;
     for (int i = 0; i < 8; i++) out[i] = res[i];
@@ -146,11 +147,37 @@ uint32_t Flow_Funs(LadCursor *pc, uint32_t power) {
     uint32_t in = LAD_NOREF, out = LAD_NOREF;
     uint16_t w1 = 0, w2 = 0, w3 = 0;
     switch (sub) {
-    case 0: in = ref(); w1 = LadWord(c); w2 = LadWord(c); out = ref(); break;
-    case 1: w1 = LadWord(c); in = ref(); w2 = LadWord(c); w3 = LadWord(c); out = ref(); break;
-    case 2: case 3: in = ref(); out = ref(); break;
-    case 4: case 5: case 6: in = ref(); w1 = LadWord(c); w2 = LadWord(c); out = ref(); break;
-    case 7: in = ref(); w1 = LadWord(c); out = ref(); break;
+    case 0:
+        in = ref();
+        w1 = LadWord(c);
+        w2 = LadWord(c);
+        out = ref();
+        break;
+    case 1:
+        w1 = LadWord(c);
+        in = ref();
+        w2 = LadWord(c);
+        w3 = LadWord(c);
+        out = ref();
+        break;
+    case 2:
+    case 3:
+        in = ref();
+        out = ref();
+        break;
+    case 4:
+    case 5:
+    case 6:
+        in = ref();
+        w1 = LadWord(c);
+        w2 = LadWord(c);
+        out = ref();
+        break;
+    case 7:
+        in = ref();
+        w1 = LadWord(c);
+        out = ref();
+        break;
     default: return 0;
     }
     if (c.bad) return 0;
@@ -181,13 +208,15 @@ uint32_t Flow_Funs(LadCursor *pc, uint32_t power) {
         const double res[7] = {f.ctl, f.fp, f.cpl, ctpl, rho60 * ctpl, vol * double(float(ctpl)), f.alpha};
         return Store(Block{out, Fmt(w3)}, res, 7);
     }
-    case 2: case 3: {  // double to float, float to double
+    case 2:
+    case 3: {  // double to float, float to double
         const Block bi{in, sub == 2};
         if (!bi.Fits(1)) return 0;
         const double v = bi.Get(0);
         return Store(Block{out, sub == 3}, &v, 1);
     }
-    case 4: case 5: {  // quotient, product
+    case 4:
+    case 5: {  // quotient, product
         const Block bi{in, Fmt(w1)};
         if (!bi.Fits(2)) return 0;
         const double a = bi.Get(0), b = bi.Get(1);

@@ -35,8 +35,7 @@ int Op_IdxBitSet() {
     if (LadCut() || n == 0) return LAD_GO;
     const uint64_t bit = uint64_t(base) - 1 + n;
     const uint8_t v = p ? 1 : 0;
-    if (base == LAD_NOREF || bit >= LAD_BIT_END || !PlcReg_Set(LadLinToAddr(uint32_t(bit)), &v, 1))
-        LadPowerClear();
+    if (base == LAD_NOREF || bit >= LAD_BIT_END || !PlcReg_Set(LadLinToAddr(uint32_t(bit)), &v, 1)) LadPowerClear();
     return LAD_GO;
 }
 
@@ -52,14 +51,19 @@ int Op_IdxGet() {
     const uint32_t limit = BYTES == 1 ? 100480 : (BYTES == 2 ? 50239 : 25119);
     const bool ok = base != LAD_NOREF && n >= 1 && n - 1 <= limit && at <= IDX_LAST_BYTE;
     if (!ok) {
-        if (push == 1) LadWPush(0);
-        else LadWPush32(0);
+        if (push == 1)
+            LadWPush(0);
+        else
+            LadWPush32(0);
         LadPowerClear();
         return LAD_GO;
     }
-    if (BYTES == 1) LadWPush(plc_reg[at]);
-    else if (BYTES == 2) LadWPush(LE_Get16(&plc_reg[at]));
-    else LadWPush32(LE_Get32(&plc_reg[at]));
+    if (BYTES == 1)
+        LadWPush(plc_reg[at]);
+    else if (BYTES == 2)
+        LadWPush(LE_Get16(&plc_reg[at]));
+    else
+        LadWPush32(LE_Get32(&plc_reg[at]));
     return LAD_GO;
 }
 // 343, 345, 347: pop a value into element n, through the checked register
@@ -113,8 +117,8 @@ template <bool S, int OP>
 int Op_PtrAccess() {
     constexpr uint32_t size =
         (OP == LOP_PTR_LOAD8 || OP == LOP_PTR_LOAD_BIT || OP == LOP_PTR_STORE8 || OP == LOP_PTR_STORE_BIT) ? 1
-        : (OP == LOP_PTR_LOAD16 || OP == LOP_PTR_STORE16)                                             ? 2
-                                                                                                       : 4;
+        : (OP == LOP_PTR_LOAD16 || OP == LOP_PTR_STORE16)                                                  ? 2
+                                                                                                           : 4;
     constexpr bool read = OP <= LOP_PTR_LOAD_BIT;
     if (OP == LOP_PTR_LOAD_BIT && lad.lsp >= LSTACK_SIZE) return LAD_FAULT;
     if (OP == LOP_PTR_STORE_BIT && lad.lsp < 1) return LAD_FAULT;
@@ -211,8 +215,10 @@ int Op_Mask() {
     const uint8_t p = l_stack[--lad.lsp];
     if (!ok) return LAD_GO;
     const uint32_t r = p ? (av | mv) : (av & ~mv);
-    if (wide) LadSet32(a, r);
-    else LadSet16(a, uint16_t(r));
+    if (wide)
+        LadSet32(a, r);
+    else
+        LadSet16(a, uint16_t(r));
     return LAD_GO;
 }
 
@@ -264,8 +270,14 @@ int Op_BitNumber() {
     uint8_t &byte = plc_reg[str + (b - 1) / 8];
     const uint8_t mask = uint8_t(1u << ((b - 1) % 8));
     switch (opn) {
-    case 1: byte |= mask; power = 0xFF; break;
-    case 2: byte &= uint8_t(~mask); power = 0xFF; break;
+    case 1:
+        byte |= mask;
+        power = 0xFF;
+        break;
+    case 2:
+        byte &= uint8_t(~mask);
+        power = 0xFF;
+        break;
     case 3: power = (byte & mask) ? 0xFF : 0; break;
     default: break;
     }

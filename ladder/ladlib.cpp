@@ -47,8 +47,10 @@ int Op_StoreByte() {  // 196
     if (!LadWHas(1)) return LAD_FAULT;
     const uint16_t v = LadWPop();
     const uint32_t b = LadByteIdx<S>(lad.cur);
-    if (!LadBytesFit(b, 1) || LadCut()) LadPowerClear();
-    else plc_reg[b] = uint8_t(v);
+    if (!LadBytesFit(b, 1) || LadCut())
+        LadPowerClear();
+    else
+        plc_reg[b] = uint8_t(v);
     return LAD_GO;
 }
 

@@ -111,8 +111,12 @@ int Op_Coil() {
     if (b == LAD_NOREF || LadCut()) return LAD_GO;
     switch (KIND) {
     case LOP_COIL: LadSetBit(b, p); break;
-    case LOP_COIL_SET: if (p) LadSetBit(b, true); break;
-    case LOP_COIL_RESET: if (p) LadSetBit(b, false); break;
+    case LOP_COIL_SET:
+        if (p) LadSetBit(b, true);
+        break;
+    case LOP_COIL_RESET:
+        if (p) LadSetBit(b, false);
+        break;
     case LOP_COIL_NOT: LadSetBit(b, !p); break;
     case LOP_COIL_POS:  // positive transition
         if (p) {

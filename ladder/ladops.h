@@ -11,9 +11,9 @@
 enum LadOpcode : uint16_t {
     // ---- program frame and flow
     LOP_END = 9,
-    LOP_JUMP32 = 68,   // pop power; jump by a 32-bit offset when true
-    LOP_CALL32 = 69,   // pop power; call by a 32-bit offset when true
-    LOP_SKIP = 70,     // skip forward while the top power is false
+    LOP_JUMP32 = 68,  // pop power; jump by a 32-bit offset when true
+    LOP_CALL32 = 69,  // pop power; call by a 32-bit offset when true
+    LOP_SKIP = 70,    // skip forward while the top power is false
     LOP_JUMP16 = 71,
     LOP_CALL16 = 73,
     LOP_RETURN = 74,
@@ -172,7 +172,7 @@ enum LadOpcode : uint16_t {
     LOP_COUNTER32 = 199,  // its kind in the next word
     LOP_CTU = 200,        // up counter
     LOP_CTU_K = 201,
-    LOP_CTD = 202,        // down counter
+    LOP_CTD = 202,  // down counter
     LOP_CTD_K = 203,
     // 16-bit timers: on-delay, off-delay, retentive on-delay, by time base
     LOP_TON_10MS = 204,

@@ -34,9 +34,7 @@ const std::array<std::array<int32_t, 6>, 12> rule = {{
 
 namespace {
 
-inline int32_t Sat(int64_t v) {
-    return v > INT32_MAX ? INT32_MAX : (v < INT32_MIN ? INT32_MIN : int32_t(v));
-}
+inline int32_t Sat(int64_t v) { return v > INT32_MAX ? INT32_MAX : (v < INT32_MIN ? INT32_MIN : int32_t(v)); }
 inline int32_t Sat16(int64_t v) { return v > 32767 ? 32767 : (v < -32768 ? -32768 : int32_t(v)); }
 inline int32_t S16(uint16_t v) { return int16_t(v); }
 
@@ -263,8 +261,10 @@ void Compute(PidCall *call, PidState &st, PidTune &at, uint16_t *w, uint32_t ela
     if (db_lo < e && e < db_hi) {
         e = 0;
     } else if (ctrl & PID_B_DBSUB) {
-        if (e >= db_hi) e -= db_hi;
-        else if (e <= db_lo) e -= db_lo;
+        if (e >= db_hi)
+            e -= db_hi;
+        else if (e <= db_lo)
+            e -= db_lo;
     }
     e = Sat16(e);
     pid_int.e = int16_t(e);
@@ -276,8 +276,10 @@ void Compute(PidCall *call, PidState &st, PidTune &at, uint16_t *w, uint32_t ela
     int32_t d = 0;
     const int32_t dgain = S16(w[PID_DGAIN]);
     if (dgain != 0) {
-        if (ctrl & PID_B_DRAW) d = Sat(int64_t(dgain) * dx / int64_t(elapsed));
-        else d = Sat(int64_t(Sat(int64_t(dx) * (dgain * 100))) / int64_t(elapsed));
+        if (ctrl & PID_B_DRAW)
+            d = Sat(int64_t(dgain) * dx / int64_t(elapsed));
+        else
+            d = Sat(int64_t(Sat(int64_t(dx) * (dgain * 100))) / int64_t(elapsed));
     }
     pid_int.d = d;
 
@@ -296,8 +298,10 @@ void Compute(PidCall *call, PidState &st, PidTune &at, uint16_t *w, uint32_t ela
         pid_int.i = Integral(st, w, e, elapsed);
         const int32_t p = (ctrl & PID_B_GAINALL) ? e : e * gain / 100;
         out = Sat(int64_t(d) + p);
-        if (ctrl & PID_B_GAINALL) out = Sat(int64_t(Sat(int64_t(out) * gain)) + pid_int.i) / 100;
-        else out = Sat(int64_t(out) + pid_int.i);
+        if (ctrl & PID_B_GAINALL)
+            out = Sat(int64_t(Sat(int64_t(out) * gain)) + pid_int.i) / 100;
+        else
+            out = Sat(int64_t(out) + pid_int.i);
         out = Sat(int64_t(out) + S16(w[PID_BIAS]));
     }
 
@@ -344,8 +348,10 @@ void Compute(PidCall *call, PidState &st, PidTune &at, uint16_t *w, uint32_t ela
     st.last_out = int16_t(out);
     st.prev_out = int16_t(out);
     if (ctrl & PID_B_TPO) TimeProportion(st, w, out, now);
-    if (ctrl & PID_B_INVERT) w[PID_FINAL] = uint16_t(out == -32768 ? 32767 : -out);
-    else w[PID_FINAL] = uint16_t(int16_t(out));
+    if (ctrl & PID_B_INVERT)
+        w[PID_FINAL] = uint16_t(out == -32768 ? 32767 : -out);
+    else
+        w[PID_FINAL] = uint16_t(int16_t(out));
     if (tune) w[PID_IRATE] = at.integral;
 }
 
@@ -426,8 +432,7 @@ uint32_t IEC_NON_IEC_PidParser(LadCursor *pc, uint16_t opcode, uint32_t time, ui
         if (uint64_t(off) + 2 * PID_WORDS <= LAD_BYTES) at = off;
     }
     if (loop >= PID_LOOPS || at == LAD_NOREF || !LadWordsFit(s, 1) || !LadWordsFit(v, 1) || !LadWordsFit(o, 1) ||
-        bm == LAD_NOREF || br == LAD_NOREF || bl == LAD_NOREF ||
-        (tune_form && (bt == LAD_NOREF || bd == LAD_NOREF))) {
+        bm == LAD_NOREF || br == LAD_NOREF || bl == LAD_NOREF || (tune_form && (bt == LAD_NOREF || bd == LAD_NOREF))) {
         *power = 0;
         return c.pos;
     }
@@ -482,8 +487,10 @@ uint32_t Alarm_Handler(LadCursor *pc, uint8_t *power) {
         if (latches & m) continue;
         latches |= m;
         if (!*power || count == 0) continue;
-        if (k == 0) cur = uint16_t((cur + 1u) % count);                     // next
-        else if (k == 1) cur = uint16_t(cur == 0 ? count - 1u : cur - 1u);  // previous
+        if (k == 0)
+            cur = uint16_t((cur + 1u) % count);  // next
+        else if (k == 1)
+            cur = uint16_t(cur == 0 ? count - 1u : cur - 1u);  // previous
     }
     if (cur >= count || cur >= 0x1000) cur = 0;
     alarm_handler_state = uint16_t((latches << 12) | (cur & 0x0FFF));

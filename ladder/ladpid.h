@@ -12,27 +12,27 @@
 
 // Words of the PID register block.
 enum PidWord : uint8_t {
-    PID_PERIOD = 0,    // sample period, 10 ms units
-    PID_DB_HI = 1,     // dead band upper limit
-    PID_DB_LO = 2,     // dead band lower limit
-    PID_GAIN = 3,      // proportional gain, hundredths
-    PID_DGAIN = 4,     // derivative gain
-    PID_IRATE = 5,     // integral rate
+    PID_PERIOD = 0,  // sample period, 10 ms units
+    PID_DB_HI = 1,   // dead band upper limit
+    PID_DB_LO = 2,   // dead band lower limit
+    PID_GAIN = 3,    // proportional gain, hundredths
+    PID_DGAIN = 4,   // derivative gain
+    PID_IRATE = 5,   // integral rate
     PID_BIAS = 6,
     PID_OUT_HI = 7,
     PID_OUT_LO = 8,
-    PID_SLEW = 9,      // seconds for 32000 units, 0 = none
-    PID_CTRL = 10,     // control and status bits
-    PID_OUT = 11,      // output (manual output in manual mode)
-    PID_SP = 12,       // set-point
-    PID_PV = 13,       // process value
-    PID_FINAL = 14,    // limited output, negated with PID_INVERT
-    PID_CYCLE = 15,    // time-proportioning cycle, seconds (<= 0: on/off)
+    PID_SLEW = 9,    // seconds for 32000 units, 0 = none
+    PID_CTRL = 10,   // control and status bits
+    PID_OUT = 11,    // output (manual output in manual mode)
+    PID_SP = 12,     // set-point
+    PID_PV = 13,     // process value
+    PID_FINAL = 14,  // limited output, negated with PID_INVERT
+    PID_CYCLE = 15,  // time-proportioning cycle, seconds (<= 0: on/off)
     PID_WORDS = 16
 };
 
 // Bits of block word 10.
-constexpr uint16_t PID_B_HOLDSP = 0x0001;   // callers leave set-point and M/R/L alone
+constexpr uint16_t PID_B_HOLDSP = 0x0001;  // callers leave set-point and M/R/L alone
 constexpr uint16_t PID_B_MANUAL = 0x0002;
 constexpr uint16_t PID_B_INUSE = 0x0004;
 constexpr uint16_t PID_B_RAISE = 0x0008;
@@ -40,26 +40,26 @@ constexpr uint16_t PID_B_LOWER = 0x0010;
 constexpr uint16_t PID_B_GAINALL = 0x0080;  // gain multiplies all three terms
 constexpr uint16_t PID_B_REVERSE = 0x0100;
 constexpr uint16_t PID_B_INVERT = 0x0200;
-constexpr uint16_t PID_B_DPV = 0x0400;      // derivative of the process value
-constexpr uint16_t PID_B_DBSUB = 0x0800;    // dead band subtracted outside the band
-constexpr uint16_t PID_B_FREEZE = 0x1000;   // anti-windup by freezing the integral
-constexpr uint16_t PID_B_DRAW = 0x2000;     // derivative gain not scaled by 100
-constexpr uint16_t PID_B_TPO = 0x4000;      // time-proportioned output
+constexpr uint16_t PID_B_DPV = 0x0400;     // derivative of the process value
+constexpr uint16_t PID_B_DBSUB = 0x0800;   // dead band subtracted outside the band
+constexpr uint16_t PID_B_FREEZE = 0x1000;  // anti-windup by freezing the integral
+constexpr uint16_t PID_B_DRAW = 0x2000;    // derivative gain not scaled by 100
+constexpr uint16_t PID_B_TPO = 0x4000;     // time-proportioned output
 constexpr uint16_t PID_B_INIT = 0x8000;
 
 // Mode bits of the call record.
-constexpr uint8_t PID_M_DONE = 0x01;     // auto-tune finished (set by fbk_pid)
-constexpr uint8_t PID_M_TUNE = 0x02;     // auto-tune requested
-constexpr uint8_t PID_M_TWO3 = 0x04;     // tune around two thirds of the set-point
+constexpr uint8_t PID_M_DONE = 0x01;  // auto-tune finished (set by fbk_pid)
+constexpr uint8_t PID_M_TUNE = 0x02;  // auto-tune requested
+constexpr uint8_t PID_M_TWO3 = 0x04;  // tune around two thirds of the set-point
 
 constexpr unsigned PID_LOOPS = 64;
 
 // One call of a loop step.
 struct PidCall {
-    uint32_t time;     // now, 100 us ticks
-    uint16_t loop;     // 0..63
-    uint8_t mode;      // PID_M_* bits
-    uint8_t options;   // bits 1-2 rule group, 3-4 rule column, 5-7 hysteresis exponent
+    uint32_t time;    // now, 100 us ticks
+    uint16_t loop;    // 0..63
+    uint8_t mode;     // PID_M_* bits
+    uint8_t options;  // bits 1-2 rule group, 3-4 rule column, 5-7 hysteresis exponent
 };
 
 // Per-loop state of the computation.
@@ -78,13 +78,13 @@ struct PidState {
 
 // Per-loop auto-tune state.
 struct PidTune {
-    uint32_t t1, t2;       // times of the two measured crossings
-    int16_t emax, emin;    // largest and smallest error seen
-    uint16_t state;        // 0..7
-    int16_t sp;            // tuning set-point
-    int16_t saved_out;     // output at the start of the tune
+    uint32_t t1, t2;     // times of the two measured crossings
+    int16_t emax, emin;  // largest and smallest error seen
+    uint16_t state;      // 0..7
+    int16_t sp;          // tuning set-point
+    int16_t saved_out;   // output at the start of the tune
     int16_t hyst;
-    uint16_t integral;     // copy of word 5, then the tuned rate
+    uint16_t integral;              // copy of word 5, then the tuned rate
     uint16_t manual, raise, lower;  // flags the computation obeys
 };
 

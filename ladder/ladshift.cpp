@@ -26,10 +26,14 @@ uint32_t ReadValue(LadCursor &c, bool &ok) {
     uint32_t idx;
     if (RegTokLen_16b) {
         const uint32_t t = LadWord(c);
-        if (t == 1776) idx = 4032 + LadWord(c) / 16u;
-        else if (t == 1777) idx = 8128 + LadWord(c) / 16u;
-        else if (t < 1024) return t;
-        else idx = (t - 1024) / 16;
+        if (t == 1776)
+            idx = 4032 + LadWord(c) / 16u;
+        else if (t == 1777)
+            idx = 8128 + LadWord(c) / 16u;
+        else if (t < 1024)
+            return t;
+        else
+            idx = (t - 1024) / 16;
     } else {
         const uint32_t r = LadDword(c);
         if (r < 1024) return r;
@@ -90,8 +94,10 @@ void RotateBytes(const MultiPar &m, uint32_t es, uint32_t base) {
     if (n == 0) return;
     const uint32_t k = m.count % n;
     if (k == 0) return;
-    if (m.direction) std::rotate(run, run + (n - k) * es, run + n * es);
-    else std::rotate(run, run + k * es, run + n * es);
+    if (m.direction)
+        std::rotate(run, run + (n - k) * es, run + n * es);
+    else
+        std::rotate(run, run + k * es, run + n * es);
 }
 
 }  // namespace

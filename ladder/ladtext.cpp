@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr uint32_t FMT_BYTES = 20;  // format field in the stream
+constexpr uint32_t FMT_BYTES = 20;     // format field in the stream
 constexpr uint32_t FMT_MAX_NUM = 255;  // largest width or precision taken
 
 // A format field checked before it reaches the formatter.
@@ -157,8 +157,10 @@ void TextNumber(const char *text, std::size_t n, uint32_t kind, uint8_t *dst) {
         return;
     }
     const int32_t v = NumCnv_Strtol32(text, n);
-    if (kind == 0) LE_Put16(dst, uint16_t(v));
-    else LE_Put32(dst, uint32_t(v));
+    if (kind == 0)
+        LE_Put16(dst, uint16_t(v));
+    else
+        LE_Put32(dst, uint32_t(v));
 }
 
 template <bool S>

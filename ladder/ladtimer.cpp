@@ -9,21 +9,21 @@ namespace {
 enum TimerKind : uint8_t { T_ON, T_OFF, T_RET };
 
 struct TimerDef {
-    uint16_t op;     // even opcode of the pair (register preset)
+    uint16_t op;  // even opcode of the pair (register preset)
     uint8_t kind;
-    uint16_t div;    // 100 us ticks per unit of the time base
+    uint16_t div;  // 100 us ticks per unit of the time base
 };
 
 constexpr TimerDef kTimers16[] = {
-    {LOP_TON_10MS, T_ON, 100},    {LOP_TOF_10MS, T_OFF, 100},   {LOP_TON_100MS, T_ON, 1000},
-    {LOP_TOF_100MS, T_OFF, 1000}, {LOP_TRET_10MS, T_RET, 100},  {LOP_TRET_100MS, T_RET, 1000},
-    {LOP_TRET_1S, T_RET, 10000},  {LOP_TON_1S, T_ON, 10000},    {LOP_TOF_1S, T_OFF, 10000},
-    {LOP_TRET_1MS, T_RET, 10},    {LOP_TON_1MS, T_ON, 10},      {LOP_TOF_1MS, T_OFF, 10},
+    {LOP_TON_10MS, T_ON, 100},    {LOP_TOF_10MS, T_OFF, 100},  {LOP_TON_100MS, T_ON, 1000},
+    {LOP_TOF_100MS, T_OFF, 1000}, {LOP_TRET_10MS, T_RET, 100}, {LOP_TRET_100MS, T_RET, 1000},
+    {LOP_TRET_1S, T_RET, 10000},  {LOP_TON_1S, T_ON, 10000},   {LOP_TOF_1S, T_OFF, 10000},
+    {LOP_TRET_1MS, T_RET, 10},    {LOP_TON_1MS, T_ON, 10},     {LOP_TOF_1MS, T_OFF, 10},
 };
 constexpr TimerDef kTimers32[] = {
-    {LOP_TRET32_1S, T_RET, 10000},  {LOP_TON32_1S, T_ON, 10000},  {LOP_TOF32_1S, T_OFF, 10000},
-    {LOP_TRET32_1MS, T_RET, 10},    {LOP_TON32_1MS, T_ON, 10},    {LOP_TOF32_1MS, T_OFF, 10},
-    {LOP_TRET32_10MS, T_RET, 100},  {LOP_TON32_10MS, T_ON, 100},  {LOP_TOF32_10MS, T_OFF, 100},
+    {LOP_TRET32_1S, T_RET, 10000},   {LOP_TON32_1S, T_ON, 10000},   {LOP_TOF32_1S, T_OFF, 10000},
+    {LOP_TRET32_1MS, T_RET, 10},     {LOP_TON32_1MS, T_ON, 10},     {LOP_TOF32_1MS, T_OFF, 10},
+    {LOP_TRET32_10MS, T_RET, 100},   {LOP_TON32_10MS, T_ON, 100},   {LOP_TOF32_10MS, T_OFF, 100},
     {LOP_TRET32_100MS, T_RET, 1000}, {LOP_TON32_100MS, T_ON, 1000}, {LOP_TOF32_100MS, T_OFF, 1000},
 };
 
@@ -65,8 +65,10 @@ uint32_t TimerRun(LadCursor *pc, const TimerDef *d, bool imm, bool wide, uint32_
     const uint16_t st = LadGet16(stw);
     int64_t acc = wide ? int64_t(int32_t(LadGet32(blk))) : int64_t(LadGet16(blk));
     auto store = [&](int64_t a, uint16_t status) {
-        if (wide) LadSet32(blk, uint32_t(a));
-        else LadSet16(blk, uint16_t(a));
+        if (wide)
+            LadSet32(blk, uint32_t(a));
+        else
+            LadSet16(blk, uint16_t(a));
         LadSet16(stw, status);
     };
     if (d->kind == T_RET && LadGetBit(reset)) {
@@ -130,8 +132,10 @@ uint32_t CounterRun(LadCursor &c, bool down, bool imm, bool wide, uint32_t power
     if (LadGetBit(reset)) count = down ? (wide ? int64_t(int32_t(preset)) : int64_t(int16_t(preset))) : 0;
     const bool done = down ? count <= 0 : count >= preset;
     st = done ? uint16_t(st | ST_DONE) : uint16_t(st & ~ST_DONE);
-    if (wide) LadSet32(blk, uint32_t(count));
-    else LadSet16(blk, uint16_t(count));
+    if (wide)
+        LadSet32(blk, uint32_t(count));
+    else
+        LadSet16(blk, uint16_t(count));
     LadSet16(stw, st);
     return done ? 1 : 0;
 }

@@ -37,8 +37,10 @@ int Op_Arith8() {
         break;
     }
     case LOP_DIV_U16:
-        if (bw == 0) fail = true;
-        else aw = uint16_t(aw / bw);
+        if (bw == 0)
+            fail = true;
+        else
+            aw = uint16_t(aw / bw);
         break;
     case LOP_ADD_S8:
     case LOP_SUB_S8:
@@ -92,8 +94,10 @@ int Op_Width() {
     const uint32_t entries = (OP == LOP_SQRT_UW ? 1u : 2u) * (wide ? 2u : 1u);
     if (!LadWHas(entries)) return LAD_FAULT;
     if (OP == LOP_SQRT_UW) {
-        if (wide) LadWPush32(lsqrt(LadWPop32()));
-        else LadWPush(uint16_t(isqrt(LadWPop())));
+        if (wide)
+            LadWPush32(lsqrt(LadWPop32()));
+        else
+            LadWPush(uint16_t(isqrt(LadWPop())));
         return LAD_GO;
     }
     const uint32_t b = wide ? LadWPop32() : LadWPop();
@@ -111,12 +115,16 @@ int Op_Width() {
         fail = a < b;
         break;
     default:  // 292
-        if (b == 0) fail = true;
-        else r = a % b;
+        if (b == 0)
+            fail = true;
+        else
+            r = a % b;
         break;
     }
-    if (wide) LadWPush32(uint32_t(r));
-    else LadWPush(uint16_t(r));
+    if (wide)
+        LadWPush32(uint32_t(r));
+    else
+        LadWPush(uint16_t(r));
     if (fail) LadPowerClear();
     return LAD_GO;
 }
@@ -178,14 +186,19 @@ int Op_LoadConv() {  // 300..318, 324..330
         }
     }
     if (!ok || v < LO || v > HI) {
-        if (push == 1) LadWPush(0);
-        else LadWPush32(0);
+        if (push == 1)
+            LadWPush(0);
+        else
+            LadWPush32(0);
         LadPowerClear();
         return LAD_GO;
     }
-    if (DST == D16) LadWPush(uint16_t(v));
-    else if (DST == D32) LadWPush32(uint32_t(v));
-    else LadWPush32(LadBits(float(v)));
+    if (DST == D16)
+        LadWPush(uint16_t(v));
+    else if (DST == D32)
+        LadWPush32(uint32_t(v));
+    else
+        LadWPush32(LadBits(float(v)));
     return LAD_GO;
 }
 
@@ -196,8 +209,10 @@ int Op_LoadReal() {
     if (!LadWRoom(push)) return LAD_FAULT;
     const uint32_t w = LadWordOp<S>(lad.cur, 2);
     if (w == LAD_NOREF) {
-        if (push == 1) LadWPush(0);
-        else LadWPush32(0);
+        if (push == 1)
+            LadWPush(0);
+        else
+            LadWPush32(0);
         LadPowerClear();
         return LAD_GO;
     }
@@ -212,8 +227,10 @@ int Op_LoadReal() {
     const int32_t t = NumCnv_FloatToS32(f);
     LadWPush(uint16_t(t));
     bool fail;
-    if (OP == LOP_CNV_REAL_16_S8) fail = t < -128 || t > 127 || f != f;  // NaN fails as well
-    else fail = bad || uint32_t(t) > (OP == LOP_CNV_REAL_16_0_255 ? 255u : 65535u);
+    if (OP == LOP_CNV_REAL_16_S8)
+        fail = t < -128 || t > 127 || f != f;  // NaN fails as well
+    else
+        fail = bad || uint32_t(t) > (OP == LOP_CNV_REAL_16_0_255 ? 255u : 65535u);
     if (fail) LadPowerClear();
     return LAD_GO;
 }

@@ -22,8 +22,8 @@ void sunpos(const int32_t *time, const double *location, double *result) {
     const double omega = 2.1429 - 0.0010394594 * n;
     const double mean_lon = 4.8950630 + 0.017202791698 * n;
     const double anomaly = 6.2400600 + 0.0172019699 * n;
-    const double ecl_lon = mean_lon + 0.03341607 * std::sin(anomaly) + 0.00034894 * std::sin(2 * anomaly) -
-                           0.0001134 - 0.0000203 * std::sin(omega);
+    const double ecl_lon = mean_lon + 0.03341607 * std::sin(anomaly) + 0.00034894 * std::sin(2 * anomaly) - 0.0001134 -
+                           0.0000203 * std::sin(omega);
     const double obliquity = 0.4090928 - 6.2140e-9 * n + 0.0000396 * std::cos(omega);
 
     // Celestial coordinates.

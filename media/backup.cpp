@@ -25,9 +25,8 @@ uint8_t Clon_LoadClone;
 namespace {
 
 constexpr uint16_t B_RESTORED = 1u << 2, B_PRESENT = 1u << 3, B_STORE = 1u << 6, B_ERASE = 1u << 7,
-                   B_MAKE_CLONE = 1u << 8, B_LOAD_CLONE = 1u << 9, B_MAKE_FAILED = 1u << 10,
-                   B_LOAD_FAILED = 1u << 11, B_LOAD_CONFIRM = 1u << 12, B_RESTORE = 1u << 13,
-                   B_RESTORE_CONFIRM = 1u << 14;
+                   B_MAKE_CLONE = 1u << 8, B_LOAD_CLONE = 1u << 9, B_MAKE_FAILED = 1u << 10, B_LOAD_FAILED = 1u << 11,
+                   B_LOAD_CONFIRM = 1u << 12, B_RESTORE = 1u << 13, B_RESTORE_CONFIRM = 1u << 14;
 constexpr uint8_t kMarker = 'Z';
 
 uint16_t Bits() { return PlcWord(W_BACKUP); }
@@ -55,7 +54,6 @@ void ManualRegbackupScan() {
     Manual_test = (w & B_RESTORE) ? 2 : 5;
     Mrstate_flag = 'c';
 }
-
 
 // Action 6, the data clone on the card, in steps: the card's free space,
 // the program clone (card request 20), then "A:\clone.dat". A failure at any
@@ -127,18 +125,26 @@ bool CheckCloneError(int16_t r) {
 void LoadCloneStep() {
     switch (load_step) {
     case 0:
-        std::snprintf(filespec, sizeof filespec, "%s", Sys_LoadPGM_Status == 0 ? "A:\\AUTOLOAD.PGM" : "A:\\DEFAULT.PGM");
+        std::snprintf(filespec, sizeof filespec, "%s",
+                      Sys_LoadPGM_Status == 0 ? "A:\\AUTOLOAD.PGM" : "A:\\DEFAULT.PGM");
         Clear(B_LOAD_FAILED);
         load_step = 1;
         return;
-    case 1: case 3: case 5:
+    case 1:
+    case 3:
+    case 5:
         if (!CFM_IsBlkReady(pDirCFCB)) return;
-        if (load_step == 1) CFM_LoadReq(pDirCFCB, DRIVE_A, 16, SIFile.data(), nullptr);
-        else if (load_step == 3) CFM_LoadReq(pDirCFCB, DRIVE_A, 17, filespec, SIFile.data());
-        else CFM_LoadReq(pDirCFCB, DRIVE_A, 18, nullptr, nullptr);
+        if (load_step == 1)
+            CFM_LoadReq(pDirCFCB, DRIVE_A, 16, SIFile.data(), nullptr);
+        else if (load_step == 3)
+            CFM_LoadReq(pDirCFCB, DRIVE_A, 17, filespec, SIFile.data());
+        else
+            CFM_LoadReq(pDirCFCB, DRIVE_A, 18, nullptr, nullptr);
         load_step++;
         return;
-    case 2: case 4: case 6: {
+    case 2:
+    case 4:
+    case 6: {
         int16_t r = 0;
         if (CFM_PollReq(pDirCFCB, &r) == 2) return;
         if (CheckCloneError(r)) return;
@@ -228,9 +234,12 @@ void FailSafeFlagCheck() {
         ManualRegbackupScan();
         if (Manual_test != 0) return;
     }
-    if (w & B_STORE) Manual_test = 3;
-    else if (w & B_ERASE) Manual_test = 4;
-    else if (w & B_MAKE_CLONE) Manual_test = 6;
+    if (w & B_STORE)
+        Manual_test = 3;
+    else if (w & B_ERASE)
+        Manual_test = 4;
+    else if (w & B_MAKE_CLONE)
+        Manual_test = 6;
     else if (w & B_LOAD_CLONE) {
         if (!Clone_Sure_Flag) {
             Manual_test = 7;
@@ -256,8 +265,10 @@ void ManualRestoreExecute() {
         // Status bits from the backup image.
         if (crcsize_tbl[BKP_MARKER] == kMarker) {
             Set(B_PRESENT);
-            if ((crcsize_tbl[BKP_RESTORED] & 1) == 0) Set(B_RESTORED);
-            else Clear(B_RESTORED);
+            if ((crcsize_tbl[BKP_RESTORED] & 1) == 0)
+                Set(B_RESTORED);
+            else
+                Clear(B_RESTORED);
         } else {
             Clear(B_PRESENT | B_RESTORED);
         }
@@ -288,25 +299,19 @@ void ManualRestoreExecute() {
         Mrstate_flag = 0;
         Manual_test = 0;
         return;
-    case 6:
-        MakeCloneStep();
-        return;
+    case 6: MakeCloneStep(); return;
     case 7:
         Set(B_LOAD_CONFIRM);
         Clone_Sure_Flag = 1;
         Manual_test = 0;
         return;
-    case 8:
-        LoadCloneStep();
-        return;
+    case 8: LoadCloneStep(); return;
     case 9:
         Clear(B_LOAD_CONFIRM | B_LOAD_CLONE);
         Sys_LoadPGM_Status = 0;
         Clone_Sure_Flag = 0;
         Manual_test = 0;
         return;
-    default:
-        Manual_test = 0;
-        return;
+    default: Manual_test = 0; return;
     }
 }

@@ -17,9 +17,9 @@ FxMedia Cf_Media2, Cf_Media3;
 uint32_t CfResult;
 uint16_t CfStatus;
 
-const std::array<uint16_t, 37> CfStatusTable = {
-    0,  5,  5,  5,  66, 73, 77, 73, 92, 65535, 92, 81, 86, 66, 66, 81, 92, 2, 86,
-    86, 86, 86, 86, 86, 86, 86, 5,  5,  5,  5,     5,  5,  5,  5,  5,  92, 86};
+const std::array<uint16_t, 37> CfStatusTable = {0,  5,  5,  5,  66, 73, 77, 73, 92, 65535, 92, 81, 86,
+                                                66, 66, 81, 92, 2,  86, 86, 86, 86, 86,    86, 86, 86,
+                                                5,  5,  5,  5,  5,  5,  5,  5,  5,  92,    86};
 
 namespace {
 uint16_t Done(uint16_t code) {
@@ -134,8 +134,7 @@ bool CfPatternCmp(const char *p, const char *n) {
         if (*p == '*') return true;
         if (*n == 0) return false;
         if (*p == '?') continue;
-        if (std::toupper(static_cast<unsigned char>(*p)) != std::toupper(static_cast<unsigned char>(*n)))
-            return false;
+        if (std::toupper(static_cast<unsigned char>(*p)) != std::toupper(static_cast<unsigned char>(*n))) return false;
     }
     return *n == 0;
 }
@@ -152,8 +151,7 @@ uint16_t CfName(const char *name, char *out, uint8_t *drive_out, bool need_name)
         // A bare name lies in the drive's current directory.
         const char *cwd = media->cwd;
         if (cwd[0] != 0 && cwd[1] == ':') cwd += 2;
-        if (std::snprintf(path, sizeof path, "%s%s%s", IsSep(cwd[0]) ? "" : "\\", cwd, rest) >=
-            int(sizeof path))
+        if (std::snprintf(path, sizeof path, "%s%s%s", IsSep(cwd[0]) ? "" : "\\", cwd, rest) >= int(sizeof path))
             return CF_INVALID;
     } else {
         if (std::snprintf(path, sizeof path, "%s%s", IsSep(rest[0]) ? "" : "\\", rest) >= int(sizeof path))
@@ -276,8 +274,7 @@ uint16_t CF_Size(FxFile *file, uint64_t *size) {
 uint16_t CF_RenameFile(uint8_t, const char *old_name, const char *new_name) {
     char a[FX_PATH_MAX], b[FX_PATH_MAX];
     uint8_t da = 0, db = 0;
-    if (CfName(old_name, a, &da, true) || CfName(new_name, b, &db, true) || da != db)
-        return Done(CF_INVALID);
+    if (CfName(old_name, a, &da, true) || CfName(new_name, b, &db, true) || da != db) return Done(CF_INVALID);
     return Done(CfXlate(_fxe_file_rename(CfMediaOf(da), a, b)));
 }
 
@@ -306,8 +303,8 @@ uint16_t CF_DeleteFile(uint8_t, const char *name) {
     uint32_t attr = 0;
     uint16_t result = CF_NOT_FOUND;
     bool deleted = false, system = false;
-    uint32_t s = _fxe_directory_first_full_entry_find(&m, e, &attr, nullptr, nullptr, nullptr, nullptr,
-                                                       nullptr, nullptr, nullptr);
+    uint32_t s = _fxe_directory_first_full_entry_find(&m, e, &attr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                      nullptr, nullptr);
     while (s == FX_SUCCESS) {
         char en[FX_NAME_MAX], ee[FX_NAME_MAX];
         SplitExt(e, en, sizeof en, ee, sizeof ee);
@@ -316,12 +313,14 @@ uint16_t CF_DeleteFile(uint8_t, const char *name) {
                 system = true;
             } else {
                 const uint32_t d = _fxe_file_delete(&m, e);
-                if (d == FX_SUCCESS) deleted = true;
-                else if (result == CF_NOT_FOUND) result = CfXlate(d);
+                if (d == FX_SUCCESS)
+                    deleted = true;
+                else if (result == CF_NOT_FOUND)
+                    result = CfXlate(d);
             }
         }
-        s = _fxe_directory_next_full_entry_find(&m, e, &attr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                                nullptr, nullptr);
+        s = _fxe_directory_next_full_entry_find(&m, e, &attr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                nullptr);
     }
     if (m.dir) closedir(m.dir);
     if (deleted) return Done(CF_OK);
@@ -373,8 +372,8 @@ uint16_t CfRemoveTree(uint8_t drive, const char *dir) {
     char e[FX_NAME_MAX];
     uint32_t attr = 0;
     uint16_t result = CF_OK;
-    uint32_t s = _fxe_directory_first_full_entry_find(&m, e, &attr, nullptr, nullptr, nullptr, nullptr,
-                                                       nullptr, nullptr, nullptr);
+    uint32_t s = _fxe_directory_first_full_entry_find(&m, e, &attr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                      nullptr, nullptr);
     if (s != FX_SUCCESS && s != FX_NO_MORE_ENTRIES) result = CfXlate(s);
     while (s == FX_SUCCESS && result == CF_OK) {
         char child[FX_PATH_MAX];
@@ -392,8 +391,8 @@ uint16_t CfRemoveTree(uint8_t drive, const char *dir) {
             if (const uint32_t d = _fxe_file_delete(&m, child)) result = CfXlate(d);
         }
         if (result == CF_OK)
-            s = _fxe_directory_next_full_entry_find(&m, e, &attr, nullptr, nullptr, nullptr, nullptr,
-                                                    nullptr, nullptr, nullptr);
+            s = _fxe_directory_next_full_entry_find(&m, e, &attr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                    nullptr);
     }
     if (m.dir) closedir(m.dir);
     const std::size_t n = std::strlen(dir);
@@ -425,7 +424,8 @@ uint16_t CF_RemoveDir(uint8_t, const char *name) {
         if (!HostMount(drive, host)) return Done(CF_NOT_PRESENT);
     }
     uint32_t attr = 0;
-    if (const uint32_t s = _fxe_directory_attributes_read(CfMediaOf(drive), n, &attr)) return Done(CfXlate(s == FX_INVALID_PATH ? FX_NOT_FOUND : s));
+    if (const uint32_t s = _fxe_directory_attributes_read(CfMediaOf(drive), n, &attr))
+        return Done(CfXlate(s == FX_INVALID_PATH ? FX_NOT_FOUND : s));
     if (!(attr & FX_DIRECTORY)) return Done(CF_NOT_FOUND);
     cf_depth = 0;
     return Done(CfRemoveTree(drive, n));
@@ -437,8 +437,7 @@ uint16_t CF_ChangeDir(uint8_t drive, const char *name) {
 }
 
 namespace {
-uint16_t NextMatch(FxMedia *media, CfEntry *entry, uint32_t s, char *e, uint32_t attr, uint64_t size,
-                   uint32_t *t) {
+uint16_t NextMatch(FxMedia *media, CfEntry *entry, uint32_t s, char *e, uint32_t attr, uint64_t size, uint32_t *t) {
     for (;;) {
         if (s != FX_SUCCESS) {
             _fxe_directory_local_path_restore(media, &entry->saved);
@@ -458,8 +457,7 @@ uint16_t NextMatch(FxMedia *media, CfEntry *entry, uint32_t s, char *e, uint32_t
             entry->time = FatTime(t[3], t[4], t[5]);
             return CF_OK;
         }
-        s = _fxe_directory_next_full_entry_find(media, e, &attr, &size, &t[0], &t[1], &t[2], &t[3], &t[4],
-                                                &t[5]);
+        s = _fxe_directory_next_full_entry_find(media, e, &attr, &size, &t[0], &t[1], &t[2], &t[3], &t[4], &t[5]);
     }
 }
 }  // namespace
@@ -485,8 +483,8 @@ uint16_t CF_GetFirst(uint8_t drive, CfEntry *entry, const char *pattern) {
     uint32_t attr = 0;
     uint64_t size = 0;
     uint32_t t[6] = {};
-    const uint32_t s = _fxe_directory_first_full_entry_find(media, e, &attr, &size, &t[0], &t[1], &t[2],
-                                                             &t[3], &t[4], &t[5]);
+    const uint32_t s =
+        _fxe_directory_first_full_entry_find(media, e, &attr, &size, &t[0], &t[1], &t[2], &t[3], &t[4], &t[5]);
     return Done(NextMatch(media, entry, s, e, attr, size, t));
 }
 
@@ -497,8 +495,8 @@ uint16_t CF_GetNext(uint8_t drive, CfEntry *entry) {
     uint32_t attr = 0;
     uint64_t size = 0;
     uint32_t t[6] = {};
-    const uint32_t s = _fxe_directory_next_full_entry_find(media, e, &attr, &size, &t[0], &t[1], &t[2],
-                                                            &t[3], &t[4], &t[5]);
+    const uint32_t s =
+        _fxe_directory_next_full_entry_find(media, e, &attr, &size, &t[0], &t[1], &t[2], &t[3], &t[4], &t[5]);
     return Done(NextMatch(media, entry, s, e, attr, size, t));
 }
 
@@ -537,9 +535,10 @@ namespace {
 uint16_t CopyOne(uint8_t sd, const char *src, uint8_t dd, const char *dst) {
     char hs[FX_PATH_MAX], hd[FX_PATH_MAX], ls[FX_PATH_MAX], ld[FX_PATH_MAX];
     if (!CfDriveChk(src, ls, DRIVE_ANY) || !CfDriveChk(dst, ld, DRIVE_ANY)) return CF_NOT_PRESENT;
-    struct stat a {}, b {};
-    if (PLAT_Path(ls, hs, sizeof hs) && PLAT_Path(ld, hd, sizeof hd) && stat(hs, &a) == 0 &&
-        stat(hd, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino)
+    struct stat a {
+    }, b{};
+    if (PLAT_Path(ls, hs, sizeof hs) && PLAT_Path(ld, hd, sizeof hd) && stat(hs, &a) == 0 && stat(hd, &b) == 0 &&
+        a.st_dev == b.st_dev && a.st_ino == b.st_ino)
         return CF_INVALID;
     FxFile in{}, out{};
     if (const uint32_t s = _fxe_file_open(CfMediaOf(sd), &in, src, FX_OPEN_FOR_READ)) return CfXlate(s);
@@ -582,9 +581,8 @@ uint16_t CF_CopyFile(uint8_t, const char *source, const char *destination) {
     SplitLast(s, sdir, &slast);
     uint32_t attr = 0;
     const std::size_t dl = std::strlen(d);
-    const bool dest_dir = d[dl - 1] == '\\' ||
-                          (_fxe_directory_attributes_read(CfMediaOf(dd), d, &attr) == FX_SUCCESS &&
-                           (attr & FX_DIRECTORY));
+    const bool dest_dir = d[dl - 1] == '\\' || (_fxe_directory_attributes_read(CfMediaOf(dd), d, &attr) == FX_SUCCESS &&
+                                                (attr & FX_DIRECTORY));
     if (HasWild(slast) || dest_dir) {
         if (dl > 3) {
             const uint16_t m = CF_MakeDir(dd, d);
@@ -602,8 +600,8 @@ uint16_t CF_CopyFile(uint8_t, const char *source, const char *destination) {
         _fxe_directory_local_path_set(&m, nullptr, sdir);
         char e[FX_NAME_MAX];
         uint16_t result = CF_NOT_FOUND;
-        uint32_t st = _fxe_directory_first_full_entry_find(&m, e, &attr, nullptr, nullptr, nullptr,
-                                                            nullptr, nullptr, nullptr, nullptr);
+        uint32_t st = _fxe_directory_first_full_entry_find(&m, e, &attr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                           nullptr, nullptr);
         while (st == FX_SUCCESS) {
             char en[FX_NAME_MAX], ee[FX_NAME_MAX];
             SplitExt(e, en, sizeof en, ee, sizeof ee);
@@ -617,8 +615,8 @@ uint16_t CF_CopyFile(uint8_t, const char *source, const char *destination) {
                 result = CopyOne(sd, from, dd, to);
                 if (result != CF_OK) break;
             }
-            st = _fxe_directory_next_full_entry_find(&m, e, &attr, nullptr, nullptr, nullptr, nullptr,
-                                                     nullptr, nullptr, nullptr);
+            st = _fxe_directory_next_full_entry_find(&m, e, &attr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                     nullptr);
         }
         if (m.dir) closedir(m.dir);
         return Done(result);

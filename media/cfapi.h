@@ -11,9 +11,9 @@
 #include "media/filex.h"
 
 // CF result codes.
-constexpr uint16_t CF_OK = 0, CF_NOT_PRESENT = 2, CF_MEDIA_ERROR = 5, CF_NOT_FOUND = 66,
-                   CF_NOT_FILE = 73, CF_ACCESS = 77, CF_EXISTS = 81, CF_FORMATTING = 82,
-                   CF_INVALID = 86, CF_NO_SPACE = 92, CF_TOO_DEEP = 96, CF_EOF = 65535;
+constexpr uint16_t CF_OK = 0, CF_NOT_PRESENT = 2, CF_MEDIA_ERROR = 5, CF_NOT_FOUND = 66, CF_NOT_FILE = 73,
+                   CF_ACCESS = 77, CF_EXISTS = 81, CF_FORMATTING = 82, CF_INVALID = 86, CF_NO_SPACE = 92,
+                   CF_TOO_DEEP = 96, CF_EOF = 65535;
 
 extern FxMedia Cf_Media2, Cf_Media3;  // USB stick, configuration flash (Cf_Media: SD card)
 extern uint32_t CfResult;             // last file-layer status
@@ -78,21 +78,21 @@ constexpr uint32_t CF_MAX_ROWS = 600;
 // One CSV request (the file-transfer record). The data area is bounded by
 // data_size; nothing is read or written outside it.
 struct CfTransferRec {
-    uint32_t kind;       // write: 0 raw bytes, 1 formatted values
+    uint32_t kind;  // write: 0 raw bytes, 1 formatted values
     const char *name;
     uint8_t *data;
     uint32_t data_size;
-    uint32_t format;     // 0..8
-    uint32_t count;      // elements; column read: column | max rows << 16
+    uint32_t format;  // 0..8
+    uint32_t count;   // elements; column read: column | max rows << 16
     uint32_t *count_out;
-    int32_t start;       // read: -1 rows, other negative column, else fields to skip;
-                         // write: elements per line
-    uint32_t mode;       // write mode 0..3
-    uint8_t flag8;       // read: 76 descriptors; write: nonzero ends with a line break
+    int32_t start;  // read: -1 rows, other negative column, else fields to skip;
+                    // write: elements per line
+    uint32_t mode;  // write mode 0..3
+    uint8_t flag8;  // read: 76 descriptors; write: nonzero ends with a line break
     // Descriptor modes: read 76 (4-byte {reserved, format, u16 count}),
     // write 77 (8-byte {u32 name offset, u8 name length, u8 format, u16 count}).
     uint16_t desc_mode;
-    uint16_t header;     // write: 1 writes a header line into a new file
+    uint16_t header;  // write: 1 writes a header line into a new file
     uint16_t desc_count;
     const uint8_t *names;
     uint32_t names_size;

@@ -11,7 +11,7 @@
 
 namespace {
 constexpr std::size_t FIELD_MAX = 127;  // characters kept of a field; longer ones are cut
-constexpr uint32_t FMT_BYTE = 10;        // one byte, descriptor modes only
+constexpr uint32_t FMT_BYTE = 10;       // one byte, descriptor modes only
 
 uint16_t Done(uint16_t code) {
     CfStatus = code;
@@ -81,9 +81,7 @@ struct Cursor {
     uint32_t bit = 0;  // bit within the 16-bit word at pos (bits), or element bit index
 };
 
-bool Fits(const CfTransferRec *rec, uint32_t pos, uint32_t n) {
-    return uint64_t(pos) + n <= rec->data_size;
-}
+bool Fits(const CfTransferRec *rec, uint32_t pos, uint32_t n) { return uint64_t(pos) + n <= rec->data_size; }
 
 uint32_t WidthBytes(uint32_t format) { return format == FMT_BYTE ? 1 : CF_TypeWidth[format] / 8; }
 
@@ -139,17 +137,22 @@ bool Store(CfTransferRec *rec, Cursor &cur, uint32_t format, const char *f, bool
     case 7: v = uint32_t(std::strtoull(f, nullptr, 10)); break;
     default: v = uint32_t(std::strtoul(f, nullptr, 10)); break;  // 8 and the byte
     }
-    if (w == 4) LE_Put32(d + cur.pos, v);
-    else if (w == 2) LE_Put16(d + cur.pos, uint16_t(v));
-    else d[cur.pos] = uint8_t(v);
+    if (w == 4)
+        LE_Put32(d + cur.pos, v);
+    else if (w == 2)
+        LE_Put16(d + cur.pos, uint16_t(v));
+    else
+        d[cur.pos] = uint8_t(v);
     return true;
 }
 
 // Moves the cursor past one element.
 void Advance(Cursor &cur, uint32_t format, bool desc, uint32_t text_count) {
     if (!desc) {
-        if (format == 2) cur.bit++;
-        else cur.pos += WidthBytes(format);
+        if (format == 2)
+            cur.bit++;
+        else
+            cur.pos += WidthBytes(format);
         return;
     }
     switch (format) {
@@ -180,8 +183,7 @@ struct Plan {
     bool write;
     uint32_t di = 0, de = 0;  // descriptor and element within it
 };
-bool DescAt(const Plan &p, uint32_t i, uint32_t *format, uint32_t *count, uint32_t *name_off,
-            uint32_t *name_len) {
+bool DescAt(const Plan &p, uint32_t i, uint32_t *format, uint32_t *count, uint32_t *name_off, uint32_t *name_len) {
     const CfTransferRec *r = p.rec;
     const uint32_t size = p.write ? 8 : 4;
     if (r->descs == nullptr || uint64_t(i + 1) * size > r->descs_size) return false;
@@ -247,8 +249,8 @@ void Put(CsvOut &o, const char *s, std::size_t len) {
 void Put(CsvOut &o, const char *s) { Put(o, s, std::strlen(s)); }
 
 // Formats one element; false when it lies outside the data area.
-bool Format(const CfTransferRec *rec, const Cursor &cur, uint32_t format, bool desc, uint32_t text_count,
-            CsvOut &o, uint32_t *text_len) {
+bool Format(const CfTransferRec *rec, const Cursor &cur, uint32_t format, bool desc, uint32_t text_count, CsvOut &o,
+            uint32_t *text_len) {
     const uint8_t *d = rec->data;
     char t[64];
     if (format == 0) {
@@ -327,8 +329,10 @@ uint16_t CF_ReadFileRowCount(CfTransferRec *rec) {
     if (s != FX_SUCCESS) return Done(CfXlate(s));
     const bool wide = rec->format <= 8 && CF_TypeWidth[rec->format] == 32;
     if (!Fits(rec, 0, wide ? 4 : 2)) return Done(CF_INVALID);
-    if (wide) LE_Put32(rec->data, lines);
-    else LE_Put16(rec->data, uint16_t(lines));
+    if (wide)
+        LE_Put32(rec->data, lines);
+    else
+        LE_Put16(rec->data, uint16_t(lines));
     SetCount(rec, 1);
     return Done(CF_OK);
 }
@@ -421,8 +425,10 @@ uint16_t CF_ReadFileByColumn(CfTransferRec *rec) {
                 status = CF_EOF;
                 break;
             }
-            if (c == '"' && text) q = !q;
-            else if (c == ',' && !q) commas++;
+            if (c == '"' && text)
+                q = !q;
+            else if (c == ',' && !q)
+                commas++;
             else if (c == '\n') {
                 short_line = true;
                 break;
@@ -439,8 +445,10 @@ uint16_t CF_ReadFileByColumn(CfTransferRec *rec) {
             break;
         }
         // Text rows take 128-byte slots.
-        if (text) cur.pos += 128;
-        else Advance(cur, rec->format, false, 0);
+        if (text)
+            cur.pos += 128;
+        else
+            Advance(cur, rec->format, false, 0);
         done++;
     }
     if (in.err && status == CF_EOF) status = in.err;
@@ -558,9 +566,12 @@ uint16_t CF_WriteFile(uint8_t, CfTransferRec *rec) {
                 done += text && !desc ? text_len : 1;
                 const bool last = e + 1 == elements && last_desc;
                 const uint32_t per_line = desc ? 0 : uint32_t(rec->start);
-                if (last) Put(o, end_flag ? "\r\n" : ",");
-                else if (per_line != 0 && !text && (e + 1) % per_line == 0) Put(o, "\r\n");
-                else Put(o, ",", 1);
+                if (last)
+                    Put(o, end_flag ? "\r\n" : ",");
+                else if (per_line != 0 && !text && (e + 1) % per_line == 0)
+                    Put(o, "\r\n");
+                else
+                    Put(o, ",", 1);
             }
             if (desc) EndDesc(cur, format);
             return true;

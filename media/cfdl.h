@@ -6,8 +6,8 @@
 #include <cstdint>
 
 // Channel operations.
-constexpr uint8_t CFDL_OP_STATUS = 0, CFDL_OP_SPACE = 1, CFDL_OP_MKDIR = 2, CFDL_OP_OPEN = 3,
-                  CFDL_OP_WRITE = 4, CFDL_OP_CLOSE = 5;
+constexpr uint8_t CFDL_OP_STATUS = 0, CFDL_OP_SPACE = 1, CFDL_OP_MKDIR = 2, CFDL_OP_OPEN = 3, CFDL_OP_WRITE = 4,
+                  CFDL_OP_CLOSE = 5;
 
 int16_t CFDL_MakeDir(uint8_t drive, const char *path);
 int16_t CFDL_Open(const char *name, uint32_t mode, uint32_t flags);

@@ -65,10 +65,14 @@ int32_t CF_DpramReadFile(uint8_t drive, CfTransferRec *rec) {
         const uint32_t n = LE_Get32(&dpram[DP_FILE_COUNT]);
         const int32_t result = Result();
         uint32_t bytes;
-        if (result != CF_OK && result != CF_EOF) bytes = 0;  // a refused read leaves the registers alone
-        else if (rec->flag8 == 76) bytes = rec->data_size;
-        else if (rec->start == -1) bytes = n ? (CF_TypeWidth[rec->format % 9] == 32 ? 4 : 2) : 0;
-        else bytes = CF_DataBytes(rec->format, n);  // text: exactly the characters read
+        if (result != CF_OK && result != CF_EOF)
+            bytes = 0;  // a refused read leaves the registers alone
+        else if (rec->flag8 == 76)
+            bytes = rec->data_size;
+        else if (rec->start == -1)
+            bytes = n ? (CF_TypeWidth[rec->format % 9] == 32 ? 4 : 2) : 0;
+        else
+            bytes = CF_DataBytes(rec->format, n);  // text: exactly the characters read
         bytes = std::min({bytes, rec->data_size, uint32_t(DP_FILE_DATA_SIZE)});
         if (rec->data && bytes) std::memcpy(rec->data, &dpram[DP_FILE_DATA], bytes);
         if (rec->count_out) *rec->count_out = n;
@@ -81,8 +85,7 @@ int32_t CF_DpramReadFile(uint8_t drive, CfTransferRec *rec) {
     if (rec->flag8 == 76) {
         // Read descriptors go behind the data the read will fill.
         const uint32_t dbytes = uint32_t(rec->desc_count) * 4;
-        if (rec->descs == nullptr || dbytes > rec->descs_size || rec->data_size + dbytes > DP_FILE_DATA_SIZE)
-            return 86;
+        if (rec->descs == nullptr || dbytes > rec->descs_size || rec->data_size + dbytes > DP_FILE_DATA_SIZE) return 86;
         const std::size_t at = DP_FILE_DATA + rec->data_size;
         std::memcpy(&dpram[at], rec->descs, dbytes);
         Word(9, uint32_t(at));
@@ -100,9 +103,12 @@ int32_t CF_DpramWriteFile(uint8_t drive, CfTransferRec *rec) {
     if (Busy()) return -3;
     const bool desc = rec->desc_mode == 77;
     uint32_t bytes;
-    if (desc) bytes = rec->data_size;
-    else if (rec->kind == 0) bytes = rec->count;
-    else bytes = rec->format == 0 ? rec->count : CF_DataBytes(rec->format, rec->count);
+    if (desc)
+        bytes = rec->data_size;
+    else if (rec->kind == 0)
+        bytes = rec->count;
+    else
+        bytes = rec->format == 0 ? rec->count : CF_DataBytes(rec->format, rec->count);
     if (bytes > DP_FILE_DATA_SIZE || bytes > rec->data_size || (bytes && rec->data == nullptr)) return 86;
     const bool csv = desc && rec->kind == 1 && rec->name && !HasCsv(rec->name);
     if (!PutName(DP_FILE_NAME, rec->name, DP_NAME_SIZE, csv ? ".csv" : nullptr)) return 86;

@@ -11,8 +11,8 @@
 
 constexpr uint8_t CF_DPRAM_POLL = 0x80;
 // Channel operations.
-constexpr uint8_t CFD_OP_READ = 0, CFD_OP_WRITE = 1, CFD_OP_RENAME = 2, CFD_OP_DELETE = 3,
-                  CFD_OP_FORMAT = 4, CFD_OP_COPY = 5;
+constexpr uint8_t CFD_OP_READ = 0, CFD_OP_WRITE = 1, CFD_OP_RENAME = 2, CFD_OP_DELETE = 3, CFD_OP_FORMAT = 4,
+                  CFD_OP_COPY = 5;
 
 // Bytes of n elements of a format in the data area (bits: eight per byte).
 uint32_t CF_DataBytes(uint32_t format, uint32_t n);

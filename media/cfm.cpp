@@ -187,8 +187,8 @@ uint16_t DeleteListed(uint8_t drive) {
         ext[15] = 0;
         for (std::size_t n = std::strlen(name); n > 0 && name[n - 1] == ' '; n--) name[n - 1] = 0;
         char path[FX_PATH_MAX];
-        if (std::snprintf(path, sizeof path, "%s\\%s%s%s", std::strcmp(cfmListBase, "\\") == 0 ? "" : cfmListBase,
-                          name, ext[0] ? "." : "", ext) >= int(sizeof path))
+        if (std::snprintf(path, sizeof path, "%s\\%s%s%s", std::strcmp(cfmListBase, "\\") == 0 ? "" : cfmListBase, name,
+                          ext[0] ? "." : "", ext) >= int(sizeof path))
             continue;
         const uint8_t attr = x[271] & 0x7F;
         if (attr & FX_DIRECTORY) {
@@ -208,8 +208,8 @@ uint32_t Execute(uint8_t drive, uint32_t code, unsigned block) {
     auto io = static_cast<CfmIoReq *>(arg);
     auto names = static_cast<CfmNames *>(arg);
     auto text = static_cast<const char *>(arg);
-    const bool need = code <= 5 || code == 7 || code == 8 || code == 9 || code == 10 || code == 14 ||
-                      code == 15 || code == 23;
+    const bool need =
+        code <= 5 || code == 7 || code == 8 || code == 9 || code == 10 || code == 14 || code == 15 || code == 23;
     if (need && arg == nullptr) return CF_INVALID;
     switch (code) {
     case 0: return CF_Open(open->file, open->name, open->mode);
@@ -462,8 +462,10 @@ uint32_t CFM_IsBlkReady(tCFCB *block) {
 }
 
 void CFM_CancelReq(tCFCB *block) {
-    if (block->state == CFCB_SERVICE || block->state == CFCB_CANCELLED) block->state = CFCB_CANCELLED;
-    else block->state = CFCB_IDLE;
+    if (block->state == CFCB_SERVICE || block->state == CFCB_CANCELLED)
+        block->state = CFCB_CANCELLED;
+    else
+        block->state = CFCB_IDLE;
 }
 
 uint32_t CFM_IsAllHalted() {
@@ -513,10 +515,8 @@ TX_QUEUE qcb_cfi, qcb_cfo;
 
 // ---- server side ----------------------------------------------------------------------------
 void CFM_Open() {
-    if (qcb_cfi.start == nullptr)
-        _txe_queue_create(&qcb_cfi, "CFI_REQUEST", 4, own_cfi.data(), sizeof own_cfi);
-    if (qcb_cfo.start == nullptr)
-        _txe_queue_create(&qcb_cfo, "CFI_RESPONSE", 2, own_cfo.data(), sizeof own_cfo);
+    if (qcb_cfi.start == nullptr) _txe_queue_create(&qcb_cfi, "CFI_REQUEST", 4, own_cfi.data(), sizeof own_cfi);
+    if (qcb_cfo.start == nullptr) _txe_queue_create(&qcb_cfo, "CFI_RESPONSE", 2, own_cfo.data(), sizeof own_cfo);
     lastDTic = sysDTic;
     remove_state = CFM_RM_IDLE;
     updt_state = CFM_UP_ASK;
@@ -674,8 +674,10 @@ void CFM_Update() {
         updt_state = CFM_UP_WAIT;
         break;
     case CFM_UP_WAIT:
-        if (remove_state == CFM_RM_REMOVABLE) updt_state = CFM_UP_ASK_RELEASED;
-        else if (sysDTic - lastDTic > 99) updt_state = CFM_UP_ASK;
+        if (remove_state == CFM_RM_REMOVABLE)
+            updt_state = CFM_UP_ASK_RELEASED;
+        else if (sysDTic - lastDTic > 99)
+            updt_state = CFM_UP_ASK;
         break;
     case CFM_UP_ASK_RELEASED:
         if (CFM_IsBlkReady(pUpdtCFCB)) {
@@ -718,17 +720,35 @@ void ConvertMeta(char *name, std::size_t size) {
         }
         const char n = c[1];
         switch (n) {
-        case 'D': two(day); c++; continue;
-        case 'M': two(month); c++; continue;
-        case 'Y': two(year % 100); c++; continue;
-        case 'h': two(hour); c++; continue;
-        case 'm': two(min); c++; continue;
-        case 's': two(sec); c++; continue;
+        case 'D':
+            two(day);
+            c++;
+            continue;
+        case 'M':
+            two(month);
+            c++;
+            continue;
+        case 'Y':
+            two(year % 100);
+            c++;
+            continue;
+        case 'h':
+            two(hour);
+            c++;
+            continue;
+        case 'm':
+            two(min);
+            c++;
+            continue;
+        case 's':
+            two(sec);
+            c++;
+            continue;
         case 'W': {
             static constexpr uint32_t kBefore[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
             const uint32_t m = month >= 1 && month <= 12 ? month : 1;
-            uint32_t d = kBefore[m - 1] + day + ((m >= 3 && year % 4 == 0) ? 1 : 0) +
-                         uint32_t(DayOfWeekJan1(year ? year : 1));
+            uint32_t d =
+                kBefore[m - 1] + day + ((m >= 3 && year % 4 == 0) ? 1 : 0) + uint32_t(DayOfWeekJan1(year ? year : 1));
             two(d / 7 + 1);
             c++;
             continue;

@@ -22,8 +22,7 @@ struct tCFCB {
     uint32_t result;
 };
 constexpr unsigned CFCB_COUNT = 14;
-constexpr uint32_t CFCB_IDLE = 0, CFCB_POSTED = 1, CFCB_SERVICE = 2, CFCB_DONE = 4, CFCB_ERROR = 5,
-                   CFCB_CANCELLED = 6;
+constexpr uint32_t CFCB_IDLE = 0, CFCB_POSTED = 1, CFCB_SERVICE = 2, CFCB_DONE = 4, CFCB_ERROR = 5, CFCB_CANCELLED = 6;
 extern std::array<tCFCB, CFCB_COUNT> cfcb;
 extern tCFCB *pUpdtCFCB, *pDpramCFCB, *pLoggerCFCB, *pDirCFCB, *pVidCFCB, *pDbgLoggerCFCB, *pEmailCFCB,
     *pLoadSDFirmwareCFCB;
@@ -112,15 +111,15 @@ enum CfmRemoveState : uint8_t {
     CFM_RM_REMOVABLE = 2,  // the card may be removed
 };
 enum CfmUpdtState : uint8_t {
-    CFM_UP_ASK = 0,            // ask for the sizes of drive A:
-    CFM_UP_POLL = 1,           // wait for the answer
-    CFM_UP_STATUS = 2,         // publish the status
-    CFM_UP_FREE = 3,           // publish the free size
-    CFM_UP_TOTAL = 4,          // publish the total size
-    CFM_UP_WAIT = 8,           // one second until the next check
-    CFM_UP_ASK_RELEASED = 9,   // released for removal: ask again
-    CFM_UP_POLL_RELEASED = 10, // released for removal: wait for the answer
-    CFM_UP_FIRMWARE = 11,      // look for a firmware update first
+    CFM_UP_ASK = 0,             // ask for the sizes of drive A:
+    CFM_UP_POLL = 1,            // wait for the answer
+    CFM_UP_STATUS = 2,          // publish the status
+    CFM_UP_FREE = 3,            // publish the free size
+    CFM_UP_TOTAL = 4,           // publish the total size
+    CFM_UP_WAIT = 8,            // one second until the next check
+    CFM_UP_ASK_RELEASED = 9,    // released for removal: ask again
+    CFM_UP_POLL_RELEASED = 10,  // released for removal: wait for the answer
+    CFM_UP_FIRMWARE = 11,       // look for a firmware update first
 };
 extern uint8_t remove_state, updt_state, client_state, client_offset;
 

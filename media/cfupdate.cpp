@@ -200,8 +200,10 @@ void CFM_FirmwareCheck() {
     const uint16_t w = PlcWord(W_UPDATE);
     if (w & U_ROOT_FILE) {
         if (SD_check_fw_file(FW_MODEL_STEM)) {
-            if (Load_fw_file_from_mSD(FW_MODEL_STEM) != 0) UpdSet(U_FAILED);
-            else UpdClear(U_ROOT_FILE);
+            if (Load_fw_file_from_mSD(FW_MODEL_STEM) != 0)
+                UpdSet(U_FAILED);
+            else
+                UpdClear(U_ROOT_FILE);
         }
         return;
     }

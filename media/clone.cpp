@@ -24,8 +24,8 @@ CloneCmdLink clone_cmd_link;
 namespace {
 constexpr uint32_t kPortNotHad = 2004;
 uint32_t Link_Init(uint32_t argument) { return clone_cmd_link.init ? clone_cmd_link.init(argument) : kPortNotHad; }
-uint16_t Link_SendCmd(uint8_t command, uint8_t length, const uint8_t *data, uint8_t *rx = nullptr,
-                      uint32_t rx_max = 0, uint32_t *rx_len = nullptr) {
+uint16_t Link_SendCmd(uint8_t command, uint8_t length, const uint8_t *data, uint8_t *rx = nullptr, uint32_t rx_max = 0,
+                      uint32_t *rx_len = nullptr) {
     return clone_cmd_link.send_cmd ? clone_cmd_link.send_cmd(command, length, data, rx, rx_max, rx_len) : MCMD_TIMEOUT;
 }
 uint16_t Link_GetData(uint32_t *length, uint8_t *buffer, uint32_t max) {
@@ -36,8 +36,12 @@ uint16_t Link_GetData(uint32_t *length, uint8_t *buffer, uint32_t max) {
 uint16_t Link_SendData(uint8_t length, const uint8_t *data) {
     return clone_cmd_link.send_data ? clone_cmd_link.send_data(length, data) : MCMD_TIMEOUT;
 }
-void Link_SendCntl(uint8_t byte) { if (clone_cmd_link.send_cntl) clone_cmd_link.send_cntl(byte); }
-void Link_Close() { if (clone_cmd_link.close) clone_cmd_link.close(); }
+void Link_SendCntl(uint8_t byte) {
+    if (clone_cmd_link.send_cntl) clone_cmd_link.send_cntl(byte);
+}
+void Link_Close() {
+    if (clone_cmd_link.close) clone_cmd_link.close();
+}
 }  // namespace
 
 namespace {
@@ -265,8 +269,7 @@ uint32_t Validate(FxFile &f, uint8_t *out) {
     // The controller's identity and version.
     uint8_t ans[MCMD_RX_MAX];
     uint32_t an = 0;
-    if (Link_SendCmd(8, 1, &conn_target, ans, sizeof ans, &an) != MCMD_FRAME || an < 3 ||
-        (ans[0] == 255 && an < 5)) {
+    if (Link_SendCmd(8, 1, &conn_target, ans, sizeof ans, &an) != MCMD_FRAME || an < 3 || (ans[0] == 255 && an < 5)) {
         MCMD_Errno = 30;
         return kFailed;
     }

@@ -50,10 +50,10 @@ uint32_t LoadDat(const char *name);
 // The internal command client (the executive aims clone_cmd_link at it at
 // start-up): the clone plays the programming tool against the controller's
 // own command processor. Unset, the programming port cannot be had (2004).
-constexpr uint16_t MCMD_TIMEOUT = 32768;   // no answer in time
-constexpr uint16_t MCMD_BADSUM = 32769;    // answer frame with a wrong checksum
-constexpr uint16_t MCMD_FRAME = 255;       // a good answer frame
-constexpr uint32_t MCMD_RX_MAX = 255;      // short frames only
+constexpr uint16_t MCMD_TIMEOUT = 32768;  // no answer in time
+constexpr uint16_t MCMD_BADSUM = 32769;   // answer frame with a wrong checksum
+constexpr uint16_t MCMD_FRAME = 255;      // a good answer frame
+constexpr uint32_t MCMD_RX_MAX = 255;     // short frames only
 // Error number of the last clone operation over the link (0 none).
 extern uint32_t MCMD_Errno;
 struct CloneCmdLink {

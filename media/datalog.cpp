@@ -133,9 +133,12 @@ void LogBufWriteRow(LogRunRec &g) {
         const uint8_t *it = Item(g.rec, i);
         const uint8_t type = it[4];
         uint8_t raw[16] = {};
-        if (type == 10) std::memcpy(raw, head, 6);
-        else if (type == 11) std::memcpy(raw, head + 6, 6);
-        else PlcReg_Get(raw, LE_Get32(it), ItemWidth(type));
+        if (type == 10)
+            std::memcpy(raw, head, 6);
+        else if (type == 11)
+            std::memcpy(raw, head + 6, 6);
+        else
+            PlcReg_Get(raw, LE_Get32(it), ItemWidth(type));
         RingPut(g, raw, LogTypeRawCount[type]);
     }
     g.rows++;
@@ -256,8 +259,10 @@ void HeaderLine(const LogRunRec &g) {
 // Posts a request: advances to next when posted, stays when the channel is
 // busy, else an error.
 void Posted(int16_t r, uint16_t next) {
-    if (r == -2) LogFileWriteState = next;
-    else if (r != -3) LogFileError(r);
+    if (r == -2)
+        LogFileWriteState = next;
+    else if (r != -3)
+        LogFileError(r);
 }
 // Waits for an answer: the answer, or -2 while pending.
 int16_t Answer() { return CFDL_Result(); }
@@ -266,8 +271,10 @@ void FileStep() {
     LogRunRec &g = LogRun[LogFileWriteGroup];
     switch (LogFileWriteState) {
     case 16:
-        if (log_file_open) Posted(CFDL_Close(0), 17);
-        else LogFileWriteState = 1;
+        if (log_file_open)
+            Posted(CFDL_Close(0), 17);
+        else
+            LogFileWriteState = 1;
         break;
     case 17: {
         const int16_t r = Answer();
@@ -305,8 +312,10 @@ void FileStep() {
     case 3: {
         const int16_t r = Answer();
         if (r == -2) break;
-        if (r == 0 || r == 81) LogFileWriteState = g.new_file ? 6 : 4;
-        else LogFileError(r);
+        if (r == 0 || r == 81)
+            LogFileWriteState = g.new_file ? 6 : 4;
+        else
+            LogFileError(r);
         break;
     }
     case 4:
@@ -358,9 +367,7 @@ void FileStep() {
         break;
     }
     case 10:
-    case 11:
-        LogFileWriteState = FormatRow(g) ? 12 : 11;
-        break;
+    case 11: LogFileWriteState = FormatRow(g) ? 12 : 11; break;
     case 12: Posted(CFDL_Write(0, LogFileWriteBuf, uint32_t(line_len), 0), 13); break;
     case 13: {
         const int16_t r = Answer();
@@ -514,8 +521,9 @@ int LOG_Load(std::span<const uint8_t> table, bool changed) {
         if (k > 0 && path[k - 1] != '\\') path[k++] = '\\';
         path[k] = 0;
         if (sub_len > 0) {
-            const int w = std::snprintf(path + k, sizeof path - std::size_t(k), "%.*s\\",
-                                        int(std::min<uint32_t>(sub_len, 40)), reinterpret_cast<const char *>(t + log_text + sub));
+            const int w =
+                std::snprintf(path + k, sizeof path - std::size_t(k), "%.*s\\", int(std::min<uint32_t>(sub_len, 40)),
+                              reinterpret_cast<const char *>(t + log_text + sub));
             if (w > 0) k = int(std::strlen(path));
         }
         if (std::size_t(k) + 16 >= sizeof r.path) return 5;

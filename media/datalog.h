@@ -19,10 +19,10 @@ constexpr std::array<uint8_t, 12> LogTypeRawCount = {1, 2, 2, 4, 2, 4, 2, 16, 4,
 
 struct LogRunRec {
     uint16_t write_result;
-    uint16_t fill;         // percent
-    uint32_t last;         // last periodic sample, seconds since the start of the week
+    uint16_t fill;  // percent
+    uint32_t last;  // last periodic sample, seconds since the start of the week
     uint8_t prev_trigger;
-    uint32_t part;         // offset of the group's part in LogRawBuf
+    uint32_t part;  // offset of the group's part in LogRawBuf
     uint16_t part_size;
     uint16_t wr, rd;       // byte indexes in the part
     uint16_t held;         // bytes held
@@ -32,7 +32,7 @@ struct LogRunRec {
     char path[256];        // folder, "\", sub-folder, "\", file name
     std::size_t name_pos;  // where the file name starts in path
     uint8_t new_file;
-    const uint8_t *rec;    // the group's record in the table (null: no group)
+    const uint8_t *rec;  // the group's record in the table (null: no group)
 };
 extern std::array<LogRunRec, LOG_GROUPS> LogRun;
 extern std::array<uint8_t, LOG_RAW_SIZE> LogRawBuf;

@@ -36,15 +36,19 @@ void Error(int32_t code) {
     DLogFileWriteState = 16;
 }
 void Posted(int16_t r, uint16_t next) {
-    if (r == -2) DLogFileWriteState = next;
-    else if (r != -3) Error(r);  // a busy channel is tried again next scan
+    if (r == -2)
+        DLogFileWriteState = next;
+    else if (r != -3)
+        Error(r);  // a busy channel is tried again next scan
 }
 
 void Step() {
     switch (DLogFileWriteState) {
     case 16:
-        if (dlog_open) Posted(CFDBGL_Close(1), 17);
-        else DLogFileWriteState = 1;
+        if (dlog_open)
+            Posted(CFDBGL_Close(1), 17);
+        else
+            DLogFileWriteState = 1;
         break;
     case 17:
     case 15:
@@ -60,18 +64,24 @@ void Step() {
         break;
     case 1: {
         const uint16_t st = CFDBGL_GetStatus();
-        if (st == 0) DLogFileWriteState = Dbglog_len ? 2 : 16;
-        else if (st <= 5) Error(st);
-        else if (st <= 7) DLogStatus = st;
-        else DLogFileWriteState = 16;
+        if (st == 0)
+            DLogFileWriteState = Dbglog_len ? 2 : 16;
+        else if (st <= 5)
+            Error(st);
+        else if (st <= 7)
+            DLogStatus = st;
+        else
+            DLogFileWriteState = 16;
         break;
     }
     case 2: Posted(CFDBGL_MakeDir(0, "\\DEBUG"), 3); break;
     case 3: {
         const int16_t r = CFDBGL_Result();
         if (r == -2) break;
-        if (r == 0 || r == 81) DLogFileWriteState = 4;
-        else Error(r);
+        if (r == 0 || r == 81)
+            DLogFileWriteState = 4;
+        else
+            Error(r);
         break;
     }
     case 4:

@@ -348,7 +348,8 @@ bool MakeDirs(const char *path) {
 }
 
 bool CopyFile(const char *from, const char *to, const std::atomic<bool> &cancel) {
-    struct stat a {}, b {};
+    struct stat a {
+    }, b{};
     if (lstat(from, &a) != 0 || !S_ISREG(a.st_mode)) return false;
     if (stat(to, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino) return false;
     const int in = open(from, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
@@ -593,8 +594,7 @@ int32_t Step(const FileOpRec *op, bool poll, uint32_t *count, bool *has_count) {
         return r;
     }
     case 249: return poll ? CopyRet.load() : StartCopy(op);
-    case 252:
-        return CF_DpramRenameFile(uint8_t(op->drive | (poll ? CF_DPRAM_POLL : 0)), op->name, op->name2);
+    case 252: return CF_DpramRenameFile(uint8_t(op->drive | (poll ? CF_DPRAM_POLL : 0)), op->name, op->name2);
     case 253: return poll ? DeleteRet.load() : StartDelete(op, kJobs[1]);
     case 5: return poll ? DelAllRet.load() : StartDelete(op, kJobs[2]);
     case 4: return poll ? DelFromObjRet.load() : StartDelete(op, kJobs[3]);

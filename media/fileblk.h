@@ -14,16 +14,16 @@
 
 // Decoded operand record of one file instruction.
 struct FileOpRec {
-    uint32_t owner;   // nonzero identity of the instruction (e.g. its place in the program)
-    uint16_t opcode;  // 248..254; the jobs delete-all 5 and delete-from-object 4
-    uint8_t drive;    // 0 SD card, 1 USB stick
-    uint8_t kind;     // 0 raw bytes, 1 formatted values
-    uint8_t flags;    // bits 0-3 write mode, bit 4 end the write with a line break
-    uint32_t data;    // bit address of the data (any window)
-    uint16_t format;  // element format
-    int32_t start;    // read: start selector; write: elements per line
-    uint32_t count;   // elements (raw: bytes)
-    uint32_t status;  // bit address of the status word; the element count is the next word
+    uint32_t owner;       // nonzero identity of the instruction (e.g. its place in the program)
+    uint16_t opcode;      // 248..254; the jobs delete-all 5 and delete-from-object 4
+    uint8_t drive;        // 0 SD card, 1 USB stick
+    uint8_t kind;         // 0 raw bytes, 1 formatted values
+    uint8_t flags;        // bits 0-3 write mode, bit 4 end the write with a line break
+    uint32_t data;        // bit address of the data (any window)
+    uint16_t format;      // element format
+    int32_t start;        // read: start selector; write: elements per line
+    uint32_t count;       // elements (raw: bytes)
+    uint32_t status;      // bit address of the status word; the element count is the next word
     uint8_t *status_ptr;  // when set, the status and count words live here instead (IEC blocks)
     const char *name;
     const char *name2;  // copy: destination; rename: new name
@@ -36,7 +36,7 @@ struct FileOpRec {
     uint32_t descs_size;
     const uint8_t *names;  // write: names area (name and one separator each)
     uint32_t names_size;
-    uint32_t row_ref;  // read: the row counter is the word two words above this reference
+    uint32_t row_ref;      // read: the row counter is the word two words above this reference
     uint16_t row_restart;  // value of the counter after a restart is 1 when nonzero, else 0
 };
 
@@ -65,8 +65,8 @@ struct RmJob {
 };
 extern RmJob RmBlockDataCopy, RmBlockDataDelete, RmBlockDataDelAll, RmBlockDataDelFromObj, RmBlockDataFormat;
 // Nonzero while a job of that kind runs.
-extern std::atomic<uint32_t> RmCopyOpsThreadId, RmDeleteOpsThreadId, RmDelAllOpsThreadId,
-    RmDelFromObjOpsThreadId, RmFormatOpsThreadId;
+extern std::atomic<uint32_t> RmCopyOpsThreadId, RmDeleteOpsThreadId, RmDelAllOpsThreadId, RmDelFromObjOpsThreadId,
+    RmFormatOpsThreadId;
 // Results: -2 running, -4 stopped, 0 done, 5 failed; the format's the drive
 // check translated (0 formatted, 2 drive not there, 1 failed).
 extern std::atomic<int32_t> CopyRet, DeleteRet, DelAllRet, DelFromObjRet, FormatRet;

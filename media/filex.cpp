@@ -98,8 +98,8 @@ uint32_t Attributes(const struct stat &st, const char *p) {
     return a;
 }
 
-void Fields(const struct stat &st, const char *p, uint32_t *attributes, uint64_t *size, uint32_t *year,
-            uint32_t *month, uint32_t *day, uint32_t *hour, uint32_t *minute, uint32_t *second) {
+void Fields(const struct stat &st, const char *p, uint32_t *attributes, uint64_t *size, uint32_t *year, uint32_t *month,
+            uint32_t *day, uint32_t *hour, uint32_t *minute, uint32_t *second) {
     struct tm t {};
     localtime_r(&st.st_mtime, &t);
     if (attributes) *attributes = Attributes(st, p);
@@ -155,12 +155,14 @@ uint32_t BoardMount(uint8_t drive) {
     if (!FindBlock(drive == DRIVE_A ? "mmcblk" : "sd", name, 9)) return 0;
     UnmountDrive(m.mount);
     char whole[16], part[16];
-    if (!Join(whole, sizeof whole, "/dev/", name) ||
-        !Join(part, sizeof part, whole, drive == DRIVE_A ? "p1" : "1"))
+    if (!Join(whole, sizeof whole, "/dev/", name) || !Join(part, sizeof part, whole, drive == DRIVE_A ? "p1" : "1"))
         return 0;
-    if (CanOpen(part)) Copy(m.device, sizeof m.device, part);
-    else if (CanOpen(whole)) Copy(m.device, sizeof m.device, whole);
-    else return 0;
+    if (CanOpen(part))
+        Copy(m.device, sizeof m.device, part);
+    else if (CanOpen(whole))
+        Copy(m.device, sizeof m.device, whole);
+    else
+        return 0;
     if (mount(m.device, m.mount, "vfat", 0xC0ED0000UL, nullptr) != 0) {
         if (errno != EROFS && errno != EBUSY) return 0;
         Shell("mount -o ", m.device, " ", m.mount);
@@ -323,8 +325,7 @@ bool MediaThere(const FxFile *file) {
     if (file->media == 0) return true;
     const uint8_t drive = uint8_t(file->media - 1);
     uint64_t dev = 0, ino = 0;
-    return MountDrive(drive, nullptr) && MountId(drive, &dev, &ino) && dev == file->mount_dev &&
-           ino == file->mount_ino;
+    return MountDrive(drive, nullptr) && MountId(drive, &dev, &ino) && dev == file->mount_dev && ino == file->mount_ino;
 }
 
 // An operation on a file whose drive is gone closes it and answers as on an
@@ -517,7 +518,8 @@ void _fxe_file_release(int hold, bool remove) {
         char fdpath[40], path[FX_PATH_MAX];
         std::snprintf(fdpath, sizeof fdpath, "/proc/self/fd/%d", hold);
         const ssize_t n = readlink(fdpath, path, sizeof path - 1);
-        struct stat a {}, b {};
+        struct stat a {
+        }, b{};
         if (n > 0 && path[0] == '/') {
             path[n] = 0;
             // Only the very file held: never a name that another file took meanwhile.
@@ -746,9 +748,7 @@ uint32_t _fxe_file_delete(FxMedia *media, const char *name) {
 }
 
 namespace {
-uint32_t RenameStatus(int err) {
-    return err == EEXIST || err == ENOTEMPTY ? FX_DIR_NOT_EMPTY : FX_ACCESS_ERROR;
-}
+uint32_t RenameStatus(int err) { return err == EEXIST || err == ENOTEMPTY ? FX_DIR_NOT_EMPTY : FX_ACCESS_ERROR; }
 }  // namespace
 
 uint32_t _fxe_file_rename(FxMedia *media, const char *old_name, const char *new_name) {
@@ -846,10 +846,9 @@ uint32_t _fxe_directory_name_test(FxMedia *media, const char *name) {
     return FX_SUCCESS;
 }
 
-uint32_t _fxe_directory_first_full_entry_find(FxMedia *media, char *name, uint32_t *attributes,
-                                              uint64_t *size, uint32_t *year, uint32_t *month,
-                                              uint32_t *day, uint32_t *hour, uint32_t *minute,
-                                              uint32_t *second) {
+uint32_t _fxe_directory_first_full_entry_find(FxMedia *media, char *name, uint32_t *attributes, uint64_t *size,
+                                              uint32_t *year, uint32_t *month, uint32_t *day, uint32_t *hour,
+                                              uint32_t *minute, uint32_t *second) {
     if (media->dir != nullptr) {
         closedir(media->dir);
         media->dir = nullptr;
@@ -861,14 +860,12 @@ uint32_t _fxe_directory_first_full_entry_find(FxMedia *media, char *name, uint32
         if (errno == ENOENT) return FX_NOT_FOUND;
         return errno == ENOTDIR ? FX_NOT_DIRECTORY : FX_ACCESS_ERROR;
     }
-    return _fxe_directory_next_full_entry_find(media, name, attributes, size, year, month, day, hour,
-                                               minute, second);
+    return _fxe_directory_next_full_entry_find(media, name, attributes, size, year, month, day, hour, minute, second);
 }
 
-uint32_t _fxe_directory_next_full_entry_find(FxMedia *media, char *name, uint32_t *attributes,
-                                             uint64_t *size, uint32_t *year, uint32_t *month,
-                                             uint32_t *day, uint32_t *hour, uint32_t *minute,
-                                             uint32_t *second) {
+uint32_t _fxe_directory_next_full_entry_find(FxMedia *media, char *name, uint32_t *attributes, uint64_t *size,
+                                             uint32_t *year, uint32_t *month, uint32_t *day, uint32_t *hour,
+                                             uint32_t *minute, uint32_t *second) {
     if (media->dir == nullptr) return FX_NOT_DIRECTORY;
     errno = 0;
     char dir[FX_PATH_MAX];
@@ -893,10 +890,9 @@ uint32_t _fxe_directory_next_full_entry_find(FxMedia *media, char *name, uint32_
     }
 }
 
-uint32_t _fxe_directory_information_get(FxMedia *media, const char *name, uint32_t *attributes,
-                                        uint64_t *size, uint32_t *year, uint32_t *month,
-                                        uint32_t *day, uint32_t *hour, uint32_t *minute,
-                                        uint32_t *second) {
+uint32_t _fxe_directory_information_get(FxMedia *media, const char *name, uint32_t *attributes, uint64_t *size,
+                                        uint32_t *year, uint32_t *month, uint32_t *day, uint32_t *hour,
+                                        uint32_t *minute, uint32_t *second) {
     char p[FX_PATH_MAX];
     if (const uint32_t s = Locate(media, name, p)) return Absent(s, FX_NOT_FOUND);
     struct stat st {};
@@ -911,8 +907,10 @@ uint32_t _fxe_directory_local_path_set(FxMedia *media, FxLocalPath *local, const
     char res[FX_PATH_MAX];
     const bool root = path[0] == '/' || path[0] == '\\';
     if (root || (path[0] != 0 && path[1] == ':')) {
-        if (root && path[1] == 0) res[0] = 0;
-        else Copy(res, sizeof res, path);
+        if (root && path[1] == 0)
+            res[0] = 0;
+        else
+            Copy(res, sizeof res, path);
     } else {
         std::snprintf(res, sizeof res, "%s%s", media->cwd, path);
     }
@@ -984,8 +982,8 @@ uint32_t _fxe_media_space_available(FxMedia *media, uint32_t *free_kb) {
     return FX_SUCCESS;
 }
 
-uint32_t set_mtime(FxFile *file, const char *path, uint32_t year, uint32_t month, uint32_t day,
-                   uint32_t hour, uint32_t minute, uint32_t second, uint32_t flags) {
+uint32_t set_mtime(FxFile *file, const char *path, uint32_t year, uint32_t month, uint32_t day, uint32_t hour,
+                   uint32_t minute, uint32_t second, uint32_t flags) {
     struct tm t {};
     t.tm_year = int(year) - 1900;
     t.tm_mon = int(month) - 1;

@@ -9,10 +9,9 @@
 #include <sys/types.h>
 
 // Status numbers.
-constexpr uint32_t FX_SUCCESS = 0, FX_NOT_FOUND = 4, FX_NOT_A_FILE = 5, FX_ACCESS_ERROR = 6,
-                   FX_NOT_OPEN = 7, FX_ALREADY_CREATED = 11, FX_INVALID_PATH = 13,
-                   FX_NOT_DIRECTORY = 14, FX_NO_MORE_ENTRIES = 15, FX_DIR_NOT_EMPTY = 16,
-                   FX_MEDIA_NOT_OPEN = 17, FX_INVALID_ATTR = 25, FX_WRITE_PROTECT = 35,
+constexpr uint32_t FX_SUCCESS = 0, FX_NOT_FOUND = 4, FX_NOT_A_FILE = 5, FX_ACCESS_ERROR = 6, FX_NOT_OPEN = 7,
+                   FX_ALREADY_CREATED = 11, FX_INVALID_PATH = 13, FX_NOT_DIRECTORY = 14, FX_NO_MORE_ENTRIES = 15,
+                   FX_DIR_NOT_EMPTY = 16, FX_MEDIA_NOT_OPEN = 17, FX_INVALID_ATTR = 25, FX_WRITE_PROTECT = 35,
                    FX_IO_ERROR = 144;
 
 // Entry attributes.
@@ -143,18 +142,15 @@ uint32_t _fxe_directory_delete(FxMedia *media, const char *name);
 uint32_t _fxe_directory_name_test(FxMedia *media, const char *name);
 // Entry search in the current directory; name needs FX_NAME_MAX bytes. Every
 // out field but name may be null.
-uint32_t _fxe_directory_first_full_entry_find(FxMedia *media, char *name, uint32_t *attributes,
-                                              uint64_t *size, uint32_t *year, uint32_t *month,
-                                              uint32_t *day, uint32_t *hour, uint32_t *minute,
-                                              uint32_t *second);
-uint32_t _fxe_directory_next_full_entry_find(FxMedia *media, char *name, uint32_t *attributes,
-                                             uint64_t *size, uint32_t *year, uint32_t *month,
-                                             uint32_t *day, uint32_t *hour, uint32_t *minute,
-                                             uint32_t *second);
-uint32_t _fxe_directory_information_get(FxMedia *media, const char *name, uint32_t *attributes,
-                                        uint64_t *size, uint32_t *year, uint32_t *month,
-                                        uint32_t *day, uint32_t *hour, uint32_t *minute,
-                                        uint32_t *second);
+uint32_t _fxe_directory_first_full_entry_find(FxMedia *media, char *name, uint32_t *attributes, uint64_t *size,
+                                              uint32_t *year, uint32_t *month, uint32_t *day, uint32_t *hour,
+                                              uint32_t *minute, uint32_t *second);
+uint32_t _fxe_directory_next_full_entry_find(FxMedia *media, char *name, uint32_t *attributes, uint64_t *size,
+                                             uint32_t *year, uint32_t *month, uint32_t *day, uint32_t *hour,
+                                             uint32_t *minute, uint32_t *second);
+uint32_t _fxe_directory_information_get(FxMedia *media, const char *name, uint32_t *attributes, uint64_t *size,
+                                        uint32_t *year, uint32_t *month, uint32_t *day, uint32_t *hour,
+                                        uint32_t *minute, uint32_t *second);
 uint32_t _fxe_directory_local_path_set(FxMedia *media, FxLocalPath *local, const char *path);
 uint32_t _fxe_directory_local_path_get(FxMedia *media, const char **path);
 uint32_t _fxe_directory_local_path_restore(FxMedia *media, const FxLocalPath *local);
@@ -165,8 +161,8 @@ uint32_t _fxe_media_space_available(FxMedia *media, uint32_t *free_kb);
 
 // Sets a modification time (local time fields) with futimes on the file, or
 // with utimes on the path when flag bit 4 is set.
-uint32_t set_mtime(FxFile *file, const char *path, uint32_t year, uint32_t month, uint32_t day,
-                   uint32_t hour, uint32_t minute, uint32_t second, uint32_t flags);
+uint32_t set_mtime(FxFile *file, const char *path, uint32_t year, uint32_t month, uint32_t day, uint32_t hour,
+                   uint32_t minute, uint32_t second, uint32_t flags);
 
 // ---- free-space reporter -----------------------------------------------------------------------
 // Body of the reporter child: rewrites the free-space record once a second

@@ -16,11 +16,9 @@ FxpInterfaceRec FxpInterface;
 
 namespace {
 
-constexpr uint32_t R_OK_CDUP = 200, R_OK_CWD = 250, R_OK_MKD = 257, R_OPENED = 150, R_BUSY = 450,
-                   R_NO_SPACE = 452, R_UNKNOWN = 500, R_BAD_NAME = 501, R_NOT_FOUND = 550,
-                   R_FAIL = 611, R_PREVIOUS = 612, R_EXISTS = 614, R_NONE = 615,
-                   R_NOT_EMPTY = 617, R_AT_ROOT = 618, R_EXTRA = 619, R_ACCEPTED = 651,
-                   R_NO_READ = 653;
+constexpr uint32_t R_OK_CDUP = 200, R_OK_CWD = 250, R_OK_MKD = 257, R_OPENED = 150, R_BUSY = 450, R_NO_SPACE = 452,
+                   R_UNKNOWN = 500, R_BAD_NAME = 501, R_NOT_FOUND = 550, R_FAIL = 611, R_PREVIOUS = 612, R_EXISTS = 614,
+                   R_NONE = 615, R_NOT_EMPTY = 617, R_AT_ROOT = 618, R_EXTRA = 619, R_ACCEPTED = 651, R_NO_READ = 653;
 constexpr std::size_t TOKEN_MAX = 256;
 constexpr std::size_t REL_MAX = FX_PATH_MAX + TOKEN_MAX + 8;
 constexpr uint16_t W_FXP_OVERRIDE = 302;  // 652 here lets commands through without media
@@ -45,7 +43,7 @@ uint8_t FxpListFirst;
 // A token resolved against a drive's working directory.
 struct FxpName {
     uint8_t drive;
-    char dir[FX_PATH_MAX];   // relative to the root, trailing '/' unless empty
+    char dir[FX_PATH_MAX];     // relative to the root, trailing '/' unless empty
     char name[TOKEN_MAX + 1];  // last component, may be empty
 };
 
@@ -261,7 +259,9 @@ uint32_t DoStor(const FxpName &n) {
     if (s != FX_SUCCESS) {
         _fxe_file_delete(&m, path);
         switch (s) {
-        case FX_NOT_FOUND: case FX_NOT_A_FILE: case 8: return R_NOT_FOUND;
+        case FX_NOT_FOUND:
+        case FX_NOT_A_FILE:
+        case 8: return R_NOT_FOUND;
         case FX_ACCESS_ERROR: return R_BUSY;
         default: return R_FAIL;
         }
@@ -282,7 +282,9 @@ uint32_t DoRetr(const FxpName &n) {
     const uint32_t s = _fxe_file_open(&m, &FxpTransferFile, path, FX_OPEN_FOR_READ);
     switch (s) {
     case FX_SUCCESS: break;
-    case FX_NOT_FOUND: case FX_ACCESS_ERROR: case 8: return R_NOT_FOUND;
+    case FX_NOT_FOUND:
+    case FX_ACCESS_ERROR:
+    case 8: return R_NOT_FOUND;
     case FX_NOT_A_FILE: return R_BUSY;
     default: return R_FAIL;
     }
@@ -303,9 +305,14 @@ uint32_t DoRnfr(const FxpName &from, const char *to_token) {
     const uint32_t s = IsDirectory(a) ? _fxe_directory_rename(&m, a, b) : _fxe_file_rename(&m, a, b);
     switch (s) {
     case FX_SUCCESS: return R_OK_CDUP;
-    case FX_NOT_FOUND: case FX_ACCESS_ERROR: case FX_INVALID_PATH: return R_NOT_FOUND;
-    case FX_NOT_A_FILE: case 12: case FX_NOT_DIRECTORY: return R_BAD_NAME;
-    case FX_ALREADY_CREATED: case FX_DIR_NOT_EMPTY: return R_EXISTS;
+    case FX_NOT_FOUND:
+    case FX_ACCESS_ERROR:
+    case FX_INVALID_PATH: return R_NOT_FOUND;
+    case FX_NOT_A_FILE:
+    case 12:
+    case FX_NOT_DIRECTORY: return R_BAD_NAME;
+    case FX_ALREADY_CREATED:
+    case FX_DIR_NOT_EMPTY: return R_EXISTS;
     default: return R_FAIL;
     }
 }
@@ -317,7 +324,8 @@ uint32_t DoDele(const FxpName &n) {
     FxMedia m{};
     switch (_fxe_file_delete(&m, path)) {
     case FX_SUCCESS: return R_OK_CWD;
-    case FX_NOT_FOUND: case FX_ACCESS_ERROR: return R_NOT_FOUND;
+    case FX_NOT_FOUND:
+    case FX_ACCESS_ERROR: return R_NOT_FOUND;
     case FX_NOT_A_FILE: return R_BAD_NAME;
     default: return R_FAIL;
     }
@@ -336,7 +344,8 @@ uint32_t DoRmd(const FxpName &n) {
     FxMedia m{};
     switch (_fxe_directory_delete(&m, path)) {
     case FX_SUCCESS: return R_OK_CWD;
-    case FX_NOT_FOUND: case FX_NOT_DIRECTORY: return R_NOT_FOUND;
+    case FX_NOT_FOUND:
+    case FX_NOT_DIRECTORY: return R_NOT_FOUND;
     case 12: return R_BAD_NAME;
     case FX_DIR_NOT_EMPTY: return R_NOT_EMPTY;
     default: return R_FAIL;
@@ -349,11 +358,10 @@ bool NextListLine(uint32_t &status) {
         char name[FX_NAME_MAX];
         uint32_t attr = 0, y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
         uint64_t size = 0;
-        const uint32_t r = FxpListFirst
-                               ? _fxe_directory_first_full_entry_find(&FxpListMedia, name, &attr, &size, &y,
-                                                                      &mo, &d, &h, &mi, &s)
-                               : _fxe_directory_next_full_entry_find(&FxpListMedia, name, &attr, &size, &y,
-                                                                     &mo, &d, &h, &mi, &s);
+        const uint32_t r =
+            FxpListFirst
+                ? _fxe_directory_first_full_entry_find(&FxpListMedia, name, &attr, &size, &y, &mo, &d, &h, &mi, &s)
+                : _fxe_directory_next_full_entry_find(&FxpListMedia, name, &attr, &size, &y, &mo, &d, &h, &mi, &s);
         FxpListFirst = 0;
         if (r != FX_SUCCESS) {
             status = r;
@@ -362,9 +370,9 @@ bool NextListLine(uint32_t &status) {
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
         if (FxpListPattern[0] != 0 && fnmatch(FxpListPattern, name, FNM_CASEFOLD) != 0) continue;
         const int n = std::snprintf(FxpListLine, sizeof FxpListLine, "%c %s %llu %u:%u:%u %u/%u/%u %c%c%c\r\n",
-                                    (attr & FX_DIRECTORY) ? 'D' : 'F', name, static_cast<unsigned long long>(size),
-                                    h, mi, s, d, mo, y, (attr & FX_READ_ONLY) ? 'R' : 'r',
-                                    (attr & FX_SYSTEM) ? 'S' : 's', (attr & 0x02) ? 'H' : 'h');
+                                    (attr & FX_DIRECTORY) ? 'D' : 'F', name, static_cast<unsigned long long>(size), h,
+                                    mi, s, d, mo, y, (attr & FX_READ_ONLY) ? 'R' : 'r', (attr & FX_SYSTEM) ? 'S' : 's',
+                                    (attr & 0x02) ? 'H' : 'h');
         FxpListLineLen = std::min<std::size_t>(std::size_t(std::max(n, 0)), sizeof FxpListLine - 1);
         return true;
     }
@@ -422,10 +430,14 @@ uint32_t Execute() {
     // The drive of the command: a prefix of its argument, else the current one.
     uint8_t drive = FxpDrive;
     if (tok[1][0] != 0 && tok[1][1] == ':') {
-        if (tok[1][0] == 'A') drive = DRIVE_A;
-        else if (tok[1][0] == 'B') drive = DRIVE_B;
-        else if (tok[1][0] == 'Z') drive = DRIVE_Z;
-        else return R_BAD_NAME;
+        if (tok[1][0] == 'A')
+            drive = DRIVE_A;
+        else if (tok[1][0] == 'B')
+            drive = DRIVE_B;
+        else if (tok[1][0] == 'Z')
+            drive = DRIVE_Z;
+        else
+            return R_BAD_NAME;
     }
     char mnt[16];
     if (drive != DRIVE_Z && PlcWord(W_FXP_OVERRIDE) != 652 && !MountDrive(drive, mnt)) return R_FAIL;
@@ -504,8 +516,10 @@ void DropIfPulled() {
     else if (st == FXP_LISTING || st == FXP_LISTING_OUT)
         gone = FxpListMedia.drive != DRIVE_Z && !MountDrive(FxpListMedia.drive, nullptr);
     if (!gone) return;
-    if (st == FXP_UPLOAD) FxpWriteFileErrF = 1;
-    else FxpReadFileErrF = 1;
+    if (st == FXP_UPLOAD)
+        FxpWriteFileErrF = 1;
+    else
+        FxpReadFileErrF = 1;
     CloseTransfer();
     RingClear();
 }

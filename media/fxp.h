@@ -11,8 +11,8 @@ constexpr std::size_t FXP_LINE_MAX = 512;
 constexpr std::size_t FXP_RING_SIZE = 2048;
 
 // Transfer states.
-constexpr uint8_t FXP_IDLE = 0, FXP_DOWNLOAD = 1, FXP_DOWNLOAD_OUT = 2, FXP_UPLOAD = 3,
-                  FXP_UPLOAD_DONE = 4, FXP_LISTING = 5, FXP_LISTING_OUT = 6;
+constexpr uint8_t FXP_IDLE = 0, FXP_DOWNLOAD = 1, FXP_DOWNLOAD_OUT = 2, FXP_UPLOAD = 3, FXP_UPLOAD_DONE = 4,
+                  FXP_LISTING = 5, FXP_LISTING_OUT = 6;
 
 struct FxpInterfaceRec {
     uint32_t reply;

@@ -38,8 +38,7 @@ const std::array<int8_t, 32> sigst = {-113, -111, -109, -107, -105, -103, -101, 
 
 namespace {
 
-constexpr const char *kModels[7] = {"UNKNOWN", "GE910-QUAD", "GE910-GNSS", "HE910-D",
-                                    "GE865",   "LE910-D",    "LE920-D"};
+constexpr const char *kModels[7] = {"UNKNOWN", "GE910-QUAD", "GE910-GNSS", "HE910-D", "GE865", "LE910-D", "LE920-D"};
 constexpr uint8_t kBuiltinMode[6] = {9, 0, 3, 0, 0, 1};
 
 std::array<char, 32> dbg_line;
@@ -140,21 +139,15 @@ void Recognise(uint8_t b, uint32_t *res) {
     }
     switch (s) {
     case 1:
-        if (b == 10) s = 2;
-        else s = (b == 'O') ? 3 : 0;
+        if (b == 10)
+            s = 2;
+        else
+            s = (b == 'O') ? 3 : 0;
         break;
-    case 2:
-        s = (b == 'O' || b == 'E' || b == 'S' || b == '+') ? 3 : 0;
-        break;
-    case 3:
-        s = (b == 'R' || b == 'C') ? 4 : 0;
-        break;
-    case 4:
-        s = (b == 'R' || b == 'I' || b == 'M') ? 5 : 0;
-        break;
-    case 5:
-        s = (b == 'N' || b == 'E' || b == 'O' || b == 'S') ? 6 : 0;
-        break;
+    case 2: s = (b == 'O' || b == 'E' || b == 'S' || b == '+') ? 3 : 0; break;
+    case 3: s = (b == 'R' || b == 'C') ? 4 : 0; break;
+    case 4: s = (b == 'R' || b == 'I' || b == 'M') ? 5 : 0; break;
+    case 5: s = (b == 'N' || b == 'E' || b == 'O' || b == 'S') ? 6 : 0; break;
     case 6:
         if (b == 'R') {
             *res = AT_R_ERR;
@@ -166,9 +159,7 @@ void Recognise(uint8_t b, uint32_t *res) {
             s = b == ' ' ? 2 : 0;
         }
         break;
-    default:
-        s = 0;
-        break;
+    default: s = 0; break;
     }
 }
 
@@ -235,8 +226,7 @@ uint32_t ParseOne(const at_cmd_st &e) {
             s->len = uint16_t(m);
             if (slot == '3') {
                 const void *c = std::memchr(f + i, ',', left - i);
-                at_status.access_tech =
-                    c ? uint8_t(std::atoi(static_cast<const char *>(c) + 1)) : uint8_t(0);
+                at_status.access_tech = c ? uint8_t(std::atoi(static_cast<const char *>(c) + 1)) : uint8_t(0);
             }
             return m ? 1 : 2;
         }
@@ -352,13 +342,15 @@ uint32_t AT_ReadResponse(uint8_t *buf, uint32_t size) {
         if (res == AT_R_OK && r == AT_R_OK) at_status.count = at_status.count >= 4 ? uint16_t(at_status.count - 4) : 0;
     }
     const uint32_t n = at_status.count;
-    if (res == AT_R_NONE && n >= 4 && buf[n - 4] == 13 && buf[n - 3] == 10 && buf[n - 2] == '>' &&
-        buf[n - 1] == ' ' && (at_status.prompt & AT_PR_WAITING) && !(at_status.prompt & AT_PR_SEEN)) {
+    if (res == AT_R_NONE && n >= 4 && buf[n - 4] == 13 && buf[n - 3] == 10 && buf[n - 2] == '>' && buf[n - 1] == ' ' &&
+        (at_status.prompt & AT_PR_WAITING) && !(at_status.prompt & AT_PR_SEEN)) {
         res = AT_R_PROMPT;
         at_status.prompt |= AT_PR_SEEN;
     }
-    if (first > 10) first -= 10;
-    else first = 0;
+    if (first > 10)
+        first -= 10;
+    else
+        first = 0;
     if (n > first && ContainsN(buf + first, n - first, "NO CARRIER", 10)) at_status.prompt |= AT_PR_NO_CARRIER;
     if (res != at_status.last_result) {
         char t[16];

@@ -15,17 +15,17 @@ constexpr uint32_t MSG_PROG_PORT = 0, MSG_CELL_PORT = 2;
 // ---- script tables -----------------------------------------------------------------
 constexpr uint8_t AT_PSEUDO = 0, AT_END = 255;
 struct at_cmd_st {
-    uint8_t cmd_len;     // AT_PSEUDO, AT_END or the command length
+    uint8_t cmd_len;  // AT_PSEUDO, AT_END or the command length
     const char *cmd;
     uint8_t exp_len;
     const char *exp;
-    uint32_t timeout;    // 100 us ticks, 0 none
-    uint16_t flags;      // AT_F_*; bits 5..12 error class
-    uint16_t sep;        // separator of '#' captures
-    uint16_t term;       // terminator sent after the piece; C captures: maximum
-    uint16_t item;       // configuration string 1..8, 0 none
-    int16_t next;        // relative step
-    uint32_t wait;       // pause after the step (initialisation script)
+    uint32_t timeout;  // 100 us ticks, 0 none
+    uint16_t flags;    // AT_F_*; bits 5..12 error class
+    uint16_t sep;      // separator of '#' captures
+    uint16_t term;     // terminator sent after the piece; C captures: maximum
+    uint16_t item;     // configuration string 1..8, 0 none
+    int16_t next;      // relative step
+    uint32_t wait;     // pause after the step (initialisation script)
 };
 constexpr uint16_t AT_F_PARSE = 0x01, AT_F_RETURN = 0x02, AT_F_LAST = 0x10;
 constexpr unsigned AT_CMD_COUNT = 119, AT_CMD_EXT_COUNT = 20;
@@ -36,8 +36,8 @@ extern const std::array<at_cmd_st, AT_CMD_EXT_COUNT> at_cmd_ext;
 constexpr uint32_t AT_ST_INIT = 0, AT_ST_SMS_EXT = 12, AT_ST_LIST_EXT = 15, AT_ST_DELETE_EXT = 17, AT_ST_SMS = 34,
                    AT_ST_LIST = 37, AT_ST_DELETE = 39, AT_ST_ACTIVATE = 42, AT_ST_LISTEN = 66, AT_ST_DIAL = 74,
                    AT_ST_UNSOL = 84, AT_ST_RECV = 88, AT_ST_ACCEPT = 93, AT_ST_SS = 96, AT_ST_SEND = 98,
-                   AT_ST_CLOSE = 102, AT_ST_CSQ = 104, AT_ST_MONI = 106, AT_ST_IDENT = 108,
-                   AT_ST_CALLER = 118, AT_ST_READY = 122;
+                   AT_ST_CLOSE = 102, AT_ST_CSQ = 104, AT_ST_MONI = 106, AT_ST_IDENT = 108, AT_ST_CALLER = 118,
+                   AT_ST_READY = 122;
 // Entries of the scripts from their first entry; "AT+CSCA=" and the centre
 // number follow each other in the initialisation script.
 constexpr uint32_t AT_N_INIT = 34, AT_N_INIT_EXT = 12, AT_N_STATUS = 2, AT_N_IDENT = 10, AT_N_ACTIVATE = 24,
@@ -56,8 +56,7 @@ constexpr uint32_t AT_TICK_1S = 10000, AT_CYCLIC_TICKS = 10;
 
 // Handler phases and results.
 constexpr uint32_t AT_PH_SEND = 0, AT_PH_WAIT = 1, AT_PH_PARSE = 2, AT_PH_DONE = 3;
-constexpr uint32_t AT_R_NONE = 0, AT_R_OK = 1, AT_R_ERR = 2, AT_R_TIMEOUT = 5, AT_R_PROMPT = 6,
-                   AT_R_FOUND = 9;
+constexpr uint32_t AT_R_NONE = 0, AT_R_OK = 1, AT_R_ERR = 2, AT_R_TIMEOUT = 5, AT_R_PROMPT = 6, AT_R_FOUND = 9;
 
 // A capture slot: storage for S/C captures and send data, or a pointer into
 // the answer (P captures and send data held elsewhere).
@@ -82,26 +81,26 @@ struct AtStatus {
     uint16_t buf_size, count;
     uint8_t *buf;
     std::array<uint8_t, AT_ANSWER_SIZE + 1> answer;  // status and SMS scripts
-    const uint8_t *parse;              // parse text and its length
+    const uint8_t *parse;                            // parse text and its length
     uint32_t parse_len;
-    const at_cmd_st *table;            // table of the running script
-    uint32_t pos;                      // current entry
-    uint32_t end;                      // first entry after the script
+    const at_cmd_st *table;  // table of the running script
+    uint32_t pos;            // current entry
+    uint32_t end;            // first entry after the script
     uint32_t sent_at, timeout;
     uint32_t tick_at;
-    uint32_t done_at, done_wait;       // pause of the initialisation script
+    uint32_t done_at, done_wait;  // pause of the initialisation script
     uint16_t resets, inits, activations, lists;
-    uint8_t prompt;                    // AT_PR_*
-    uint8_t socket;                    // current socket, AT_SOCKET_NONE none
+    uint8_t prompt;  // AT_PR_*
+    uint8_t socket;  // current socket, AT_SOCKET_NONE none
     uint8_t errcnt;
     uint8_t model;
-    uint8_t loaded;                    // a script is loaded
+    uint8_t loaded;  // a script is loaded
     uint8_t ticks;
     uint8_t port;
-    uint8_t events;                    // AT_EV_*
-    uint8_t status;                    // AT_STS_*
-    uint8_t errors;                    // AT_ERR_*: bit 0 time-out, 1..7 classes
-    uint8_t signal;                    // AT_SIGNAL_MIN..AT_SIGNAL_MAX valid, AT_SIGNAL_UNKNOWN
+    uint8_t events;  // AT_EV_*
+    uint8_t status;  // AT_STS_*
+    uint8_t errors;  // AT_ERR_*: bit 0 time-out, 1..7 classes
+    uint8_t signal;  // AT_SIGNAL_MIN..AT_SIGNAL_MAX valid, AT_SIGNAL_UNKNOWN
     uint32_t local_ip;
     uint32_t sent, received;
     std::array<char, 17> imei;
@@ -110,14 +109,14 @@ struct AtStatus {
     std::array<char, 17> version;
     std::array<char, 17> model_text;
     uint8_t access_tech;
-    uint8_t rstate;                    // recogniser state
-    uint8_t last_o;                    // previous byte was 'O'
+    uint8_t rstate;  // recogniser state
+    uint8_t last_o;  // previous byte was 'O'
     uint32_t last_result;
     std::array<char, 17> ip_text;
     std::array<char, 24> netcode;
-    std::array<char, 64> scratch;      // bare '#' captures
-    uint8_t skip_ok;                   // an answer counted as no error (empty list)
-    uint8_t stepped;                   // the last AT_Step completed a step
+    std::array<char, 64> scratch;  // bare '#' captures
+    uint8_t skip_ok;               // an answer counted as no error (empty list)
+    uint8_t stepped;               // the last AT_Step completed a step
 };
 // Event flags: a socket event is pending (poll the sockets), the cyclic
 // status is due, the signal was good at the last tick, the identity was read.
@@ -191,9 +190,8 @@ extern uint32_t sock_last_dial;
 //     new configuration, 0x10 hold running, 0x20 reset the modem at the next
 //     start, 0x40 modem with a hardware reset.
 enum : uint8_t { kGsmCall = 0, kGsmConfig = 1, kGsmState = 3, kGsmPort = 4, kGsmRun = 5 };
-constexpr uint8_t kGsmCallConfigured = 0x01, kGsmCallDialUp = 0x02, kGsmCallNoIpWait = 0x04,
-                  kGsmCallInitDone = 0x08, kGsmCallStarted = 0x10, kGsmCallConnected = 0x20,
-                  kGsmCallIpOut = 0x40, kGsmCallIpIn = 0x80;
+constexpr uint8_t kGsmCallConfigured = 0x01, kGsmCallDialUp = 0x02, kGsmCallNoIpWait = 0x04, kGsmCallInitDone = 0x08,
+                  kGsmCallStarted = 0x10, kGsmCallConnected = 0x20, kGsmCallIpOut = 0x40, kGsmCallIpIn = 0x80;
 constexpr uint8_t kGsmCfgRead = 0x01, kGsmCfgKeepCall = 0x02, kGsmCfgTelit = 0x04, kGsmCfgHoldOver = 0x08,
                   kGsmCfgPowerWaited = 0x10, kGsmCfgOperatorFailed = 0x20, kGsmCfgOperatorList = 0x40,
                   kGsmCfgManualOperator = 0x80;
@@ -212,42 +210,42 @@ constexpr uint16_t kModemCtlKeepOwner = 7, kModemCtlHoldPort = 11, kModemCtlHold
 // as the modem record shows them. Command states send one AT line and wait
 // in kGsmAwaitAnswer for its answer, then go on at GsmInfo::follow.
 enum GsmState : uint8_t {
-    kGsmPowerUp = 0,       // line down, wait, escape or reset the modem
-    kGsmSetRate = 1,       // AT+IPR
-    kGsmSetEcho = 2,       // ATE0...
-    kGsmSetFunction = 3,   // AT+CFUN
-    kGsmAskModel = 4,      // AT+GMM
-    kGsmSetClass = 5,      // AT+FCLASS
-    kGsmRegOff = 6,        // AT$AREG=0
-    kGsmListOperators = 7, // AT+COPS=?
-    kGsmAskSignal = 8,     // AT+CSQ
-    kGsmSelectOperator = 9,// AT+COPS=
-    kGsmSetBearer = 10,    // AT+CBST
-    kGsmSetContext = 11,   // AT+CGDCONT
-    kGsmSetLogin = 12,     // AT%CGPCO
-    kGsmPadBlock = 13,     // AT$PADBLK
-    kGsmPadTimeout = 14,   // AT$PADTO
-    kGsmPadCommand = 15,   // AT$PADCMD
-    kGsmPadForward = 16,   // AT$PADFWD
-    kGsmUdpApi = 17,       // AT$UDPAPI
-    kGsmPadSource = 18,    // AT$PADSRC
-    kGsmPadDest = 19,      // AT$PADDST
-    kGsmActive = 20,       // AT$ACTIVE
-    kGsmRegOn = 21,        // AT$AREG=2
-    kGsmHostIf = 22,       // AT$HOSTIF
-    kGsmEscape = 23,       // guard time, "+++"
-    kGsmAskIp = 24,        // AT$NETIP?
-    kGsmAwaitAnswer = 25,  // the answer of the last command
-    kGsmReady = 26,        // initialised, no call
-    kGsmSendDest = 27,     // the destination text
-    kGsmDial = 28,         // IP call out
-    kGsmListen = 29,       // IP call in
-    kGsmAwaitOk = 30,      // the OK of a call command
-    kGsmAwaitConnect = 31, // CONNECT and the carrier
-    kGsmConnected = 32,    // data flow
-    kGsmHangEscape = 33,   // hang-up: escape
-    kGsmHangCommand = 34,  // hang-up: the command's answer
-    kGsmAskNetmon = 35,    // AT$NETMON
+    kGsmPowerUp = 0,         // line down, wait, escape or reset the modem
+    kGsmSetRate = 1,         // AT+IPR
+    kGsmSetEcho = 2,         // ATE0...
+    kGsmSetFunction = 3,     // AT+CFUN
+    kGsmAskModel = 4,        // AT+GMM
+    kGsmSetClass = 5,        // AT+FCLASS
+    kGsmRegOff = 6,          // AT$AREG=0
+    kGsmListOperators = 7,   // AT+COPS=?
+    kGsmAskSignal = 8,       // AT+CSQ
+    kGsmSelectOperator = 9,  // AT+COPS=
+    kGsmSetBearer = 10,      // AT+CBST
+    kGsmSetContext = 11,     // AT+CGDCONT
+    kGsmSetLogin = 12,       // AT%CGPCO
+    kGsmPadBlock = 13,       // AT$PADBLK
+    kGsmPadTimeout = 14,     // AT$PADTO
+    kGsmPadCommand = 15,     // AT$PADCMD
+    kGsmPadForward = 16,     // AT$PADFWD
+    kGsmUdpApi = 17,         // AT$UDPAPI
+    kGsmPadSource = 18,      // AT$PADSRC
+    kGsmPadDest = 19,        // AT$PADDST
+    kGsmActive = 20,         // AT$ACTIVE
+    kGsmRegOn = 21,          // AT$AREG=2
+    kGsmHostIf = 22,         // AT$HOSTIF
+    kGsmEscape = 23,         // guard time, "+++"
+    kGsmAskIp = 24,          // AT$NETIP?
+    kGsmAwaitAnswer = 25,    // the answer of the last command
+    kGsmReady = 26,          // initialised, no call
+    kGsmSendDest = 27,       // the destination text
+    kGsmDial = 28,           // IP call out
+    kGsmListen = 29,         // IP call in
+    kGsmAwaitOk = 30,        // the OK of a call command
+    kGsmAwaitConnect = 31,   // CONNECT and the carrier
+    kGsmConnected = 32,      // data flow
+    kGsmHangEscape = 33,     // hang-up: escape
+    kGsmHangCommand = 34,    // hang-up: the command's answer
+    kGsmAskNetmon = 35,      // AT$NETMON
 };
 
 // Results of GSMGetResult / GSMResultCode (also kept in GsmInfo::conn_status).
@@ -259,15 +257,15 @@ struct GsmInfo {
     uint16_t conn_status;
     uint8_t owner, pending;
     uint8_t spare10;
-    uint8_t mail_close;        // byte 11: bit 0 the e-mail client closed while %SR163 was 13
+    uint8_t mail_close;  // byte 11: bit 0 the e-mail client closed while %SR163 was 13
     uint32_t hold_start;
     std::array<char, 24> allocated_ip;
     uint32_t hold_reg, status_reg;
-    uint32_t hold_time_reg;    // register of the hold seconds, 0: hold_time
-    std::array<char, 40> dest; // destination or dial text
-    uint8_t ip_call;           // the dial text is an IP address
-    uint32_t marker;           // "EMSG" when a modem configuration is present
-    uint8_t follow;            // follow-up state of the initialisation machine
+    uint32_t hold_time_reg;     // register of the hold seconds, 0: hold_time
+    std::array<char, 40> dest;  // destination or dial text
+    uint8_t ip_call;            // the dial text is an IP address
+    uint32_t marker;            // "EMSG" when a modem configuration is present
+    uint8_t follow;             // follow-up state of the initialisation machine
     uint8_t retries;
     uint16_t last_crc;
     uint8_t hold_time;
@@ -322,8 +320,8 @@ uint32_t ReceiveSMSTelit();
 uint32_t SmsConfig();
 // Finds the first "+CMGL: " entry of a list: index text, sender and text.
 // 0 when none.
-uint32_t Sms_ParseList(const char *list, uint32_t len, char *index, char *sender, uint32_t sender_cap,
-                       char *text, uint32_t text_cap);
+uint32_t Sms_ParseList(const char *list, uint32_t len, char *index, char *sender, uint32_t sender_cap, char *text,
+                       uint32_t text_cap);
 // 1 when the sender matches the contact number (digits, contact's leading
 // zeros dropped, either contains the other).
 uint32_t Sms_NumberMatch(const char *sender, const char *contact);

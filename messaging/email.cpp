@@ -59,9 +59,9 @@ uint32_t BlockEnd() {
 // (88), 56 sender (89), 60 user (90), 64 password (91), 72 server address,
 // or its name (93) with flag 0x02; 76 DNS server; 84 u16 port; 94 u8 flags
 // (kEmFlag*); 96 u8 authentication.
-constexpr uint32_t kEmDomain = 52, kEmSender = 56, kEmUser = 60, kEmPassword = 64, kEmServer = 72,
-                   kEmDnsServer = 76, kEmPort = 84, kEmDomainLen = 88, kEmSenderLen = 89, kEmUserLen = 90,
-                   kEmPasswordLen = 91, kEmServerLen = 93, kEmFlags = 94, kEmAuth = 96;
+constexpr uint32_t kEmDomain = 52, kEmSender = 56, kEmUser = 60, kEmPassword = 64, kEmServer = 72, kEmDnsServer = 76,
+                   kEmPort = 84, kEmDomainLen = 88, kEmSenderLen = 89, kEmUserLen = 90, kEmPasswordLen = 91,
+                   kEmServerLen = 93, kEmFlags = 94, kEmAuth = 96;
 constexpr uint8_t kEmFlagModem = 0x01, kEmFlagByName = 0x02, kEmFlagRegisters = 0x04, kEmFlagAlt = 0x10;
 // A message record of the tables (16 bytes): 0 u32 text offset (body,
 // subject and attachment path follow each other); 4 u32 body length; 9 u8
@@ -127,8 +127,8 @@ bool Configure() {
     // Every message's body, subject and attachment path lie inside the limit.
     for (uint32_t i = 0; i < e.t.ntx; i++) {
         const uint32_t rec = MsgRec(i);
-        const uint64_t n = uint64_t(U32(rec + kMsgText)) + U32(rec + kMsgBodyLen) + U8(rec + kMsgSubjectLen) +
-                           U8(rec + kMsgPathLen);
+        const uint64_t n =
+            uint64_t(U32(rec + kMsgText)) + U32(rec + kMsgBodyLen) + U8(rec + kMsgSubjectLen) + U8(rec + kMsgPathLen);
         if (n > e.t.limit) return false;
     }
     e.nmsgs = e.t.ntx;
@@ -462,8 +462,8 @@ uint32_t DnsReceive() {
         uint32_t addr = 0;
         uint32_t got = 0;
         if (from == e.dns_server && port == 53) {
-            const uint32_t r = EtnEmailDnsAnswer(pk->nx_packet_prepend_ptr, pk->nx_packet_length,
-                                                 uint16_t(e.dns_id - 1), &addr);
+            const uint32_t r =
+                EtnEmailDnsAnswer(pk->nx_packet_prepend_ptr, pk->nx_packet_length, uint16_t(e.dns_id - 1), &addr);
             if (r == 2) e.status |= EM_ST_DNS_NONE;
             got = r == 1;
         }
@@ -494,8 +494,8 @@ uint32_t ContactAddress(uint32_t c, char *out, uint32_t cap) {
     uint32_t k = 0;
     for (uint32_t i = 0; i < n && k + 1 < cap; i++) {
         const char ch = raw[i];
-        const bool ok = (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') ||
-                        ch == '+' || ch == ',' || ch == '-' || ch == '.' || ch == '@' || ch == '_';
+        const bool ok = (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || ch == '+' ||
+                        ch == ',' || ch == '-' || ch == '.' || ch == '@' || ch == '_';
         if (!ok) break;
         out[k++] = ch;
     }
@@ -520,8 +520,7 @@ uint32_t NextRecipient(uint32_t *idx, char *out, uint32_t cap) {
     return 0;
 }
 
-const char *const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+const char *const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 struct Text {
     char *p;
@@ -769,7 +768,8 @@ void EtnEmailAttachStep() {
             if (*c == '\\' || *c == ':') base = c + 1;
         char head[700];
         std::snprintf(head, sizeof head,
-                      "\r\n--" EM_BOUNDARY "\r\nContent-Type: application/octet-stream \r\n"
+                      "\r\n--" EM_BOUNDARY
+                      "\r\nContent-Type: application/octet-stream \r\n"
                       "Content-Transfer-Encoding: base64 \r\nContent-Disposition: attachment; \r\n"
                       "\tfilename=\"%s\"\r\n\r\n",
                       base);
@@ -782,8 +782,7 @@ void EtnEmailAttachStep() {
         break;
     }
     case kAttRead:
-        if (!MailFree() || !(e.tls_up || e.sock.state == NX_TCP_ESTABLISHED || (Modem() && modem_len == 0)))
-            break;
+        if (!MailFree() || !(e.tls_up || e.sock.state == NX_TCP_ESTABLISHED || (Modem() && modem_len == 0))) break;
         MailPost(kMailRead, 0, DP_MAIL_DATA, kReadSize);
         e.att_sub = kAttSend;
         break;
@@ -829,9 +828,7 @@ void EtnEmailAttachStep() {
         e.smtp = kSmtpEndData;
         break;
     }
-    default:
-        e.att_sub = kAttEnd;
-        break;
+    default: e.att_sub = kAttEnd; break;
     }
 }
 
@@ -911,9 +908,7 @@ void EtnEmailSmtp() {
             Timer(EM_TICKS_60S);
         }
         break;
-    case kSmtpTlsDone:
-        e.smtp = e.tls_up ? e.next : uint8_t(kSmtpClose);
-        break;
+    case kSmtpTlsDone: e.smtp = e.tls_up ? e.next : uint8_t(kSmtpClose); break;
     case kSmtpTlsHandshake: {
         const int r = PLAT_SslConnect(email_ssl.ssl);
         if (r == 1) {
@@ -951,9 +946,7 @@ void EtnEmailSmtp() {
         CommandStr("EHLO ", dom, "\r\n", login ? kSmtpAuth : kSmtpMailFrom);
         break;
     }
-    case kSmtpAuth:
-        Command("AUTH LOGIN\r\n", 12, kSmtpUser);
-        break;
+    case kSmtpAuth: Command("AUTH LOGIN\r\n", 12, kSmtpUser); break;
     case kSmtpUser:
     case kSmtpPassword: {
         char v[260];
@@ -985,9 +978,7 @@ void EtnEmailSmtp() {
         }
         break;
     }
-    case kSmtpData:
-        Command("DATA\r\n", 6, kSmtpMessage);
-        break;
+    case kSmtpData: Command("DATA\r\n", 6, kSmtpMessage); break;
     case kSmtpMessage: {
         const uint32_t rec = MsgRec(e.msg);
         e.att_kind = U8(rec + kMsgPathLen) != 0 && U8(rec + kMsgAttachKind) >= 1 && U8(rec + kMsgAttachKind) <= 4
@@ -1007,9 +998,7 @@ void EtnEmailSmtp() {
         e.smtp = e.att_kind ? kSmtpAttach : kSmtpEndData;
         break;
     }
-    case kSmtpAttach:
-        EtnEmailAttachStep();
-        break;
+    case kSmtpAttach: EtnEmailAttachStep(); break;
     case kSmtpEndData:
         // The end of the data is answered like a command: a refused message
         // is an error, not a sent one.
@@ -1019,9 +1008,7 @@ void EtnEmailSmtp() {
         ClearTrigger();
         Command("QUIT\r\n", 6, kSmtpClose);
         break;
-    case kSmtpAwaitReply:
-        WaitReply();
-        break;
+    case kSmtpAwaitReply: WaitReply(); break;
     case kSmtpClose:
         if (PlcWord(W_MODEM_CTL) == kModemCtlHoldPortMail) GSMGPRSInfo_St.mail_close |= 0x01;
         if (Close()) {
@@ -1029,11 +1016,8 @@ void EtnEmailSmtp() {
             e.smtp = kSmtpClosed;
         }
         break;
-    case kSmtpStartTls:
-        Command("STARTTLS\r\n", 10, kSmtpGreeting);
-        break;
-    default:
-        break;
+    case kSmtpStartTls: Command("STARTTLS\r\n", 10, kSmtpGreeting); break;
+    default: break;
     }
 }
 
@@ -1048,8 +1032,8 @@ uint32_t EtnEmailInit(NX_IP *ip, NX_PACKET_POOL *pool) {
     e.sock.fd = -1;
     e.dns.fd = -1;
     e.dns_id = 1;
-    const uint32_t st = _nx_tcp_socket_create(ip, &e.sock, "Email Socket", 0, 0x4000, 128, EM_BUF_LIMIT, nullptr,
-                                              DisconnectCallback);
+    const uint32_t st =
+        _nx_tcp_socket_create(ip, &e.sock, "Email Socket", 0, 0x4000, 128, EM_BUF_LIMIT, nullptr, DisconnectCallback);
     if (st == NX_SUCCESS) {
         _nx_ip_client_port_sync(ip);
         e.conn_state = EMC_IDLE;
@@ -1089,8 +1073,10 @@ void EtnEmailScan(int caller) {
     const bool run = PlcWord(W_MODE) == 2;
     const bool was_run = e.prev_run != 0;
     e.prev_run = run;
-    if (run) e.flags |= EMF_RUN;
-    else e.flags &= uint8_t(~EMF_RUN);
+    if (run)
+        e.flags |= EMF_RUN;
+    else
+        e.flags &= uint8_t(~EMF_RUN);
     if (!(e.status & EM_ST_SOCKET)) {
         switch (e.conn_state) {
         case EMC_CLOSING:
@@ -1142,8 +1128,7 @@ void EtnEmailScan(int caller) {
             e.sub = EMS_TRIGGER;
             e.conn_state = EMC_ACTIVE;
             break;
-        default:
-            break;
+        default: break;
         }
     }
     if (!run) return;
@@ -1200,8 +1185,8 @@ uint32_t EtnEmailReply(const char *buf, uint32_t len, uint32_t *used) {
         const uint32_t end = uint32_t(static_cast<const char *>(nl) - buf) + 1;
         const uint32_t ll = end - start;
         const char *l = buf + start;
-        const bool digits = ll >= 4 && l[0] >= '0' && l[0] <= '9' && l[1] >= '0' && l[1] <= '9' && l[2] >= '0' &&
-                            l[2] <= '9';
+        const bool digits =
+            ll >= 4 && l[0] >= '0' && l[0] <= '9' && l[1] >= '0' && l[1] <= '9' && l[2] >= '0' && l[2] <= '9';
         start = end;
         // "ddd-" continues the reply; "ddd " or "ddd" alone ends it.
         if (digits && (l[3] == ' ' || l[3] == '\r' || l[3] == '\n')) {

@@ -12,10 +12,10 @@
 #include "net/nx.h"
 
 // Status word bits.
-constexpr uint32_t EM_ST_CONFIG = 1u << 0, EM_ST_SERVER = 1u << 1, EM_ST_SOCKET = 1u << 2,
-                   EM_ST_CONNECT = 1u << 3, EM_ST_CONN_TO = 1u << 4, EM_ST_PACKET = 1u << 5,
-                   EM_ST_SEND = 1u << 6, EM_ST_DNS_SOCK = 1u << 7, EM_ST_DNS_NONE = 1u << 8,
-                   EM_ST_DNS_TO = 1u << 9, EM_ST_REPLY_TO = 1u << 10, EM_ST_REPLY_ERR = 1u << 11;
+constexpr uint32_t EM_ST_CONFIG = 1u << 0, EM_ST_SERVER = 1u << 1, EM_ST_SOCKET = 1u << 2, EM_ST_CONNECT = 1u << 3,
+                   EM_ST_CONN_TO = 1u << 4, EM_ST_PACKET = 1u << 5, EM_ST_SEND = 1u << 6, EM_ST_DNS_SOCK = 1u << 7,
+                   EM_ST_DNS_NONE = 1u << 8, EM_ST_DNS_TO = 1u << 9, EM_ST_REPLY_TO = 1u << 10,
+                   EM_ST_REPLY_ERR = 1u << 11;
 constexpr uint32_t EM_STEP_NO_RCPT = 20;
 
 // Transport flags of the record.
@@ -32,43 +32,43 @@ constexpr uint32_t EM_STATUS_REG = 48;  // section offset of the status register
 // SMTP states (EmailRec::smtp). The status word's step field (bits 12..19)
 // shows a state as its number less kSmtpStart.
 enum : uint8_t {
-    kSmtpStart = 7,         // server and port from the settings
-    kSmtpDnsSend = 8,       // the server name's query out
-    kSmtpDnsWait = 9,       // its answer
-    kSmtpConnect = 10,      // the connection, then the greeting awaited
-    kSmtpGreeting = 11,     // connected: TLS set up (port 587) or the greeting awaited
-    kSmtpTlsDone = 13,      // the handshake ended
-    kSmtpTlsHandshake = 15, // the TLS handshake
-    kSmtpEhlo = 16,         // EHLO
-    kSmtpAuth = 17,         // AUTH LOGIN
-    kSmtpUser = 18,         // the user name
-    kSmtpPassword = 19,     // the password
-    kSmtpMailFrom = 20,     // MAIL FROM
-    kSmtpRcptTo = 21,       // RCPT TO, one per recipient
-    kSmtpData = 22,         // DATA
-    kSmtpMessage = 23,      // head and body
-    kSmtpAttach = 24,       // attachments
-    kSmtpEndData = 25,      // the end of the data
-    kSmtpQuit = 26,         // QUIT
-    kSmtpAwaitReply = 27,   // the reply of the last command
-    kSmtpClose = 28,        // the connection closed
-    kSmtpClosed = 29,       // done
-    kSmtpStartTls = 30,     // STARTTLS
+    kSmtpStart = 7,          // server and port from the settings
+    kSmtpDnsSend = 8,        // the server name's query out
+    kSmtpDnsWait = 9,        // its answer
+    kSmtpConnect = 10,       // the connection, then the greeting awaited
+    kSmtpGreeting = 11,      // connected: TLS set up (port 587) or the greeting awaited
+    kSmtpTlsDone = 13,       // the handshake ended
+    kSmtpTlsHandshake = 15,  // the TLS handshake
+    kSmtpEhlo = 16,          // EHLO
+    kSmtpAuth = 17,          // AUTH LOGIN
+    kSmtpUser = 18,          // the user name
+    kSmtpPassword = 19,      // the password
+    kSmtpMailFrom = 20,      // MAIL FROM
+    kSmtpRcptTo = 21,        // RCPT TO, one per recipient
+    kSmtpData = 22,          // DATA
+    kSmtpMessage = 23,       // head and body
+    kSmtpAttach = 24,        // attachments
+    kSmtpEndData = 25,       // the end of the data
+    kSmtpQuit = 26,          // QUIT
+    kSmtpAwaitReply = 27,    // the reply of the last command
+    kSmtpClose = 28,         // the connection closed
+    kSmtpClosed = 29,        // done
+    kSmtpStartTls = 30,      // STARTTLS
 };
 constexpr uint32_t EmSmtpStep(uint8_t state) { return uint32_t(state) - kSmtpStart; }
 // Attachment steps (EmailRec::att_sub): each file through the mailbox
 // channel of the file service.
 enum : uint8_t {
-    kAttStart = 0,    // the path of the message; a file opened or a folder listed
-    kAttListed = 1,   // the listing's answer: the next file picked
-    kAttOpenNext = 2, // the picked file opened
-    kAttOpened = 3,   // the open's answer
-    kAttHead = 4,     // the part's head sent
-    kAttRead = 5,     // the next piece read
-    kAttSend = 6,     // the piece encoded and sent
-    kAttClose = 7,    // the file closed
-    kAttClosed = 8,   // the close's answer: the next file of a folder
-    kAttEnd = 9,      // an error line and the closing boundary
+    kAttStart = 0,     // the path of the message; a file opened or a folder listed
+    kAttListed = 1,    // the listing's answer: the next file picked
+    kAttOpenNext = 2,  // the picked file opened
+    kAttOpened = 3,    // the open's answer
+    kAttHead = 4,      // the part's head sent
+    kAttRead = 5,      // the next piece read
+    kAttSend = 6,      // the piece encoded and sent
+    kAttClose = 7,     // the file closed
+    kAttClosed = 8,    // the close's answer: the next file of a folder
+    kAttEnd = 9,       // an error line and the closing boundary
 };
 constexpr uint32_t EM_RX_CAP = 2048;
 constexpr uint32_t EM_DATA_CAP = 20 * EM_BUF_LIMIT;  // head and body: at most 10 packets each
@@ -76,26 +76,26 @@ constexpr uint32_t EM_TICKS_60S = 600000;
 #define EM_BOUNDARY "KtUVoLDO__KV_VoLdOKtU"
 
 struct EmailRec {
-    uint8_t flags;        // EMF_*
-    uint8_t conn_state;   // EMC_*
-    uint8_t smtp;         // SMTP state kSmtp*
-    uint8_t sub;          // EMS_*
-    uint8_t next;         // state entered after an accepted reply (0: none is accepted)
-    uint8_t cmd;          // state that sent the last command
-    uint8_t cfg_flags;    // section byte 94
-    uint8_t auth;         // section byte 96
-    uint8_t valid_rcpt;   // a recipient address was sent
+    uint8_t flags;       // EMF_*
+    uint8_t conn_state;  // EMC_*
+    uint8_t smtp;        // SMTP state kSmtp*
+    uint8_t sub;         // EMS_*
+    uint8_t next;        // state entered after an accepted reply (0: none is accepted)
+    uint8_t cmd;         // state that sent the last command
+    uint8_t cfg_flags;   // section byte 94
+    uint8_t auth;        // section byte 96
+    uint8_t valid_rcpt;  // a recipient address was sent
     uint8_t prev_run;
-    uint8_t close_step;   // 0 before the disconnect, 1 waiting for the socket to go
+    uint8_t close_step;  // 0 before the disconnect, 1 waiting for the socket to go
     uint8_t dns_open;
-    uint8_t tls_up;       // handshake done: every byte goes through TLS
+    uint8_t tls_up;  // handshake done: every byte goes through TLS
     uint8_t configured;
-    uint8_t modem_req;    // the modem was asked for the data connection
-    uint32_t sec;         // section offset in the messaging block
+    uint8_t modem_req;  // the modem was asked for the data connection
+    uint32_t sec;       // section offset in the messaging block
     SmsTables t;
     uint32_t nmsgs;
-    uint32_t msg;         // message being sent
-    uint32_t rcpt;        // next contact to look at
+    uint32_t msg;   // message being sent
+    uint32_t rcpt;  // next contact to look at
     uint16_t port;
     uint32_t server, dns_server;
     uint32_t reported, status;

@@ -160,9 +160,7 @@ uint32_t TransmitSMS(const SmsText &number, const SmsText &text) {
         for (int i = 0; i < 7 && p[i]; i++) up[i] = char(std::toupper(uint8_t(p[i])));
         return std::strcmp(up, "+CMGS: ") == 0 ? 1 : 3;
     }
-    default:
-        TxAction = 20;
-        return 0;
+    default: TxAction = 20; return 0;
     }
 }
 
@@ -170,7 +168,7 @@ namespace {
 
 constexpr uint32_t kParseWait = 20000;  // 2 s before the list is parsed
 uint32_t erx_timer;
-uint8_t erx_read;  // the listing alternates: 0 unread, 1 read
+uint8_t erx_read;     // the listing alternates: 0 unread, 1 read
 uint8_t erx_waiting;  // the receive period runs
 std::array<char, 4> erx_index;
 std::array<char, 24> erx_sender;
@@ -181,9 +179,7 @@ SmsText erx_num, erx_txt;
 
 bool ErxPassed(uint32_t ticks) { return FPGA_GetFrt() - erx_timer >= ticks; }
 void ErxStart() { erx_timer = FPGA_GetFrt(); }
-void ErxCount(unsigned word) {
-    LE_Put16(&sms.status[2 * word], uint16_t(LE_Get16(&sms.status[2 * word]) + 1));
-}
+void ErxCount(unsigned word) { LE_Put16(&sms.status[2 * word], uint16_t(LE_Get16(&sms.status[2 * word]) + 1)); }
 void ErxDelete() {
     char cmd[16];
     std::memcpy(cmd, "+CMGD=", 6);

@@ -25,8 +25,8 @@ uint8_t NumericOprtCode;
 namespace {
 
 uint32_t gsm_timer_at, gsm_timer_ticks;
-uint8_t init_entry;   // state 0: 0 first entry, 1 waiting for the delay, 2 second wait
-uint8_t cmd_state;    // the command state whose answer state 25 waits for
+uint8_t init_entry;  // state 0: 0 first entry, 1 waiting for the delay, 2 second wait
+uint8_t cmd_state;   // the command state whose answer state 25 waits for
 uint8_t first_config = 1;
 uint8_t op_failures;
 uint8_t netip_queries;
@@ -132,9 +132,9 @@ uint32_t GSMResultCode(const char *buf, uint32_t len) {
     static constexpr struct {
         const char *text;
         uint32_t code;
-    } kCodes[] = {{"OK", kGsmOk},          {"ERROR", kGsmError},         {"CONNECT", kGsmConnect},
-                  {"NO CARRIER", kGsmNoCarrier}, {"RING", kGsmRing},           {"LISTEN", kGsmListening},
-                  {"AT-Command", kGsmError},  {"Enabler-II", kGsmOk}};
+    } kCodes[] = {
+        {"OK", kGsmOk},     {"ERROR", kGsmError},      {"CONNECT", kGsmConnect},  {"NO CARRIER", kGsmNoCarrier},
+        {"RING", kGsmRing}, {"LISTEN", kGsmListening}, {"AT-Command", kGsmError}, {"Enabler-II", kGsmOk}};
     for (const auto &c : kCodes) {
         const std::size_t n = std::strlen(c.text);
         for (uint32_t i = 0; i + n <= len; i++) {
@@ -175,7 +175,8 @@ void GSMGPRSOprtor() {
     while (i < c.len && c.text[i] == ' ') i++;
     for (; i < c.len && k < 22; i++) {
         const char ch = c.text[i];
-        if (ch == ' ' && (i + 1 >= c.len || c.text[i + 1] == ' ' || c.text[i + 1] < 0x21 || c.text[i + 1] > 0x7A)) break;
+        if (ch == ' ' && (i + 1 >= c.len || c.text[i + 1] == ' ' || c.text[i + 1] < 0x21 || c.text[i + 1] > 0x7A))
+            break;
         name[k++] = char(std::toupper(uint8_t(ch)));
     }
     bool digits = k > 0;
@@ -495,9 +496,7 @@ uint32_t GSMSMSDisconnect(uint32_t port, uint32_t immediate) {
         GSMTimer(1);
         disc_step = 4;
         return 0;
-    default:
-        end = true;
-        break;
+    default: end = true; break;
     }
     if (!end) return 0;
     Msg_FlushRx(port);
@@ -601,8 +600,9 @@ uint32_t InitCommand(uint32_t port, GsmInfo &g) {
     case kGsmSetClass: Send(port, "AT+FCLASS=0", kGsmRegOff, k10s); return 0;
     case kGsmRegOff:
         Send(port, "AT$AREG=0",
-             again ? kGsmAskSignal
-                   : (g.b[kGsmConfig] & kGsmCfgManualOperator) ? kGsmListOperators : kGsmSelectOperator,
+             again                                       ? kGsmAskSignal
+             : (g.b[kGsmConfig] & kGsmCfgManualOperator) ? kGsmListOperators
+                                                         : kGsmSelectOperator,
              k10s);
         return 0;
     case kGsmListOperators:
@@ -616,12 +616,12 @@ uint32_t InitCommand(uint32_t port, GsmInfo &g) {
     case kGsmSelectOperator:
         if (g.b[kGsmConfig] & kGsmCfgManualOperator)
             std::snprintf(line, sizeof line, "AT+COPS=1,2,\"%s", NWOprtrName.data());
-        else std::snprintf(line, sizeof line, "AT+COPS=0");
+        else
+            std::snprintf(line, sizeof line, "AT+COPS=0");
         Send(port, line, kGsmAskSignal, k120s);
         return 0;
     case kGsmAskSignal:
-        Send(port, "AT+CSQ", again ? ((g.b[kGsmConfig] & kGsmCfgRead) ? kGsmReady : kGsmHostIf) : kGsmSetBearer,
-             k10s);
+        Send(port, "AT+CSQ", again ? ((g.b[kGsmConfig] & kGsmCfgRead) ? kGsmReady : kGsmHostIf) : kGsmSetBearer, k10s);
         return 0;
     case kGsmSetBearer: Send(port, "AT+CBST=7,0,1", kGsmSetContext, k10s); return 0;
     case kGsmSetContext:
@@ -647,7 +647,9 @@ uint32_t InitCommand(uint32_t port, GsmInfo &g) {
     case kGsmActive: Send(port, "AT$ACTIVE=0", kGsmRegOn, k10s); return 0;
     case kGsmRegOn:
         Send(port, "AT$AREG=2",
-             (g.b[kGsmCall] & kGsmCallNoIpWait) ? kGsmReady : (g.b[kGsmCall] & kGsmCallDialUp) ? kGsmAskIp : kGsmEscape,
+             (g.b[kGsmCall] & kGsmCallNoIpWait) ? kGsmReady
+             : (g.b[kGsmCall] & kGsmCallDialUp) ? kGsmAskIp
+                                                : kGsmEscape,
              k10s);
         return 0;
     case kGsmAskIp:
@@ -746,7 +748,8 @@ uint32_t InitAwaitAnswer(uint32_t port, GsmInfo &g) {
         if ((g.b[kGsmConfig] & kGsmCfgRead) ||
             ((g.b[kGsmCall] & kGsmCallNoIpWait) && (g.b[kGsmConfig] & kGsmCfgKeepCall)))
             g.b[kGsmCall] |= kGsmCallIpIn;
-        else if (g.b[kGsmConfig] & kGsmCfgKeepCall) g.b[kGsmCall] |= kGsmCallIpOut;
+        else if (g.b[kGsmConfig] & kGsmCfgKeepCall)
+            g.b[kGsmCall] |= kGsmCallIpOut;
         g.b[kGsmState] = (g.b[kGsmCall] & kGsmCallIpOut) ? kGsmDial : kGsmListen;
     }
     return 0;

@@ -40,9 +40,7 @@ std::array<char, 1025> send_num, send_txt;
 bool SignalOk() { return at_status.signal >= 1 && at_status.signal <= 98; }
 bool Ok() { return at_status.result == AT_R_OK || at_status.result == AT_R_FOUND; }
 
-void Count(unsigned word) {
-    LE_Put16(&sms.status[2 * word], uint16_t(LE_Get16(&sms.status[2 * word]) + 1));
-}
+void Count(unsigned word) { LE_Put16(&sms.status[2 * word], uint16_t(LE_Get16(&sms.status[2 * word]) + 1)); }
 
 }  // namespace
 
@@ -116,8 +114,8 @@ uint32_t DeleteSMS(const char *index) {
         if (!CheckInit()) return 1;
         std::snprintf(del_index.data(), del_index.size(), "%s", index);
         at_stack_data = {};
-        at_stack_data[0] = AtSlot{uint16_t(std::strlen(del_index.data())), del_index.data(),
-                                  uint16_t(del_index.size()), nullptr};
+        at_stack_data[0] =
+            AtSlot{uint16_t(std::strlen(del_index.data())), del_index.data(), uint16_t(del_index.size()), nullptr};
         s.state = AT_ST_DELETE;
         // The external table has the same entries 8 places further on.
         AT_Load(ExternalModem ? at_cmd_ext.data() : at_cmd.data(), ExternalModem ? AT_ST_DELETE_EXT : AT_ST_DELETE, 2,
@@ -282,8 +280,8 @@ uint32_t ReceiveSMSTelit() {
         return 0;
     }
     case 4:
-        RxAction = Sms_Commands(groups.data(), ngroups, &rx_group, &rx_entry, msg_text.data(), msg_len,
-                                sender.data(), answer_num, answer_txt)
+        RxAction = Sms_Commands(groups.data(), ngroups, &rx_group, &rx_entry, msg_text.data(), msg_len, sender.data(),
+                                answer_num, answer_txt)
                        ? 5
                        : 3;
         return 0;
@@ -297,8 +295,6 @@ uint32_t ReceiveSMSTelit() {
         RxAction = 0;
         RecvState = 1;
         return 1;
-    default:
-        RxAction = 0;
-        return 0;
+    default: RxAction = 0; return 0;
     }
 }

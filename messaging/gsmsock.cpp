@@ -81,13 +81,12 @@ void Start(uint32_t n, uint32_t state, uint32_t count) {
         at_status.prompt = uint8_t((at_status.prompt & ~AT_PR_SEEN) | AT_PR_WAITING);
         break;
     }
-    default:
-        break;
+    default: break;
     }
     static constexpr struct {
         uint32_t state, count;
-    } kLen[] = {{AT_ST_LISTEN, 4}, {AT_ST_DIAL, 9}, {AT_ST_RECV, 5}, {AT_ST_ACCEPT, 3},
-                {AT_ST_SEND, 4},   {AT_ST_CLOSE, 2}};
+    } kLen[] = {{AT_ST_LISTEN, 4}, {AT_ST_DIAL, 9}, {AT_ST_RECV, 5},
+                {AT_ST_ACCEPT, 3}, {AT_ST_SEND, 4}, {AT_ST_CLOSE, 2}};
     uint32_t entries = 2;
     for (const auto &k : kLen)
         if (k.state == state) entries = k.count;
@@ -124,8 +123,8 @@ void Continue(uint32_t n) {
             s.read_idx = uint16_t(off);
             s.received += c;
             char m[80];
-            std::snprintf(m, sizeof m, "\nReceived Data:%u  total:%u  offset:%u \n", unsigned(c),
-                          unsigned(s.received), unsigned(off));
+            std::snprintf(m, sizeof m, "\nReceived Data:%u  total:%u  offset:%u \n", unsigned(c), unsigned(s.received),
+                          unsigned(off));
             DBG_WriteLog(1, m);
         }
         if (s.state == 8) s.state = 6;
@@ -151,8 +150,7 @@ void Continue(uint32_t n) {
             s.conn_id = 0;
         }
         break;
-    default:
-        break;
+    default: break;
     }
     AT_Idle();
 }
@@ -169,12 +167,13 @@ void DataConnectionLoop(uint32_t n) {
     }
     if (at_status.socket == n && at_status.loaded) {
         switch (at_status.state) {
-        case AT_ST_LISTEN: case AT_ST_DIAL: case AT_ST_RECV: case AT_ST_ACCEPT: case AT_ST_SEND:
-        case AT_ST_CLOSE:
-            Continue(n);
-            return;
-        default:
-            return;
+        case AT_ST_LISTEN:
+        case AT_ST_DIAL:
+        case AT_ST_RECV:
+        case AT_ST_ACCEPT:
+        case AT_ST_SEND:
+        case AT_ST_CLOSE: Continue(n); return;
+        default: return;
         }
     }
     if (at_status.state != AT_ST_READY || !SignalOk() || !(at_status.status & AT_STS_CONTEXT)) return;
@@ -221,9 +220,7 @@ void Sock_ApplyStatus(uint32_t id, uint32_t mstate, const char *line, uint32_t l
             s.state = 0;
         }
         break;
-    case 1:
-        s.state = 6;
-        break;
+    case 1: s.state = 6; break;
     case 2:
         s.state = 7;
         at_status.sent += s.sent;
@@ -237,9 +234,7 @@ void Sock_ApplyStatus(uint32_t id, uint32_t mstate, const char *line, uint32_t l
             at_status.events |= AT_EV_SOCKET;
         }
         break;
-    case 4:
-        s.state = 4;
-        break;
+    case 4: s.state = 4; break;
     case 5: {
         s.state = 5;
         if (s.host_len == 0) {
@@ -274,8 +269,7 @@ void Sock_ApplyStatus(uint32_t id, uint32_t mstate, const char *line, uint32_t l
         if (at_status.state == AT_ST_READY) Start(id - 1, AT_ST_ACCEPT, 0);
         break;
     }
-    default:
-        break;
+    default: break;
     }
 }
 

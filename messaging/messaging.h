@@ -23,22 +23,22 @@ void EtnEmailScan(int caller);
 
 // ---- cellular data sockets ----------------------------------------------------------
 struct SocketInfo {
-    uint8_t conn_id;   // socket number + 1 while in use, 0 free
-    uint8_t flags;     // SOCKF_*
-    uint8_t state;     // SOCK_*; 6 and above: connected
+    uint8_t conn_id;  // socket number + 1 while in use, 0 free
+    uint8_t flags;    // SOCKF_*
+    uint8_t state;    // SOCK_*; 6 and above: connected
     uint32_t sent, received;
     uint16_t read_idx, handed;
     uint16_t port;
-    uint32_t ip;       // first octet in the high byte
+    uint32_t ip;  // first octet in the high byte
     uint16_t host_len;
-    std::array<char, 64> host;       // host name to dial, or the peer's address
+    std::array<char, 64> host;  // host name to dial, or the peer's address
     std::array<char, 8> peer_port;
     std::array<uint8_t, 1600> data;  // receive area; bytes 100.. the transmit buffer
     uint16_t tx_len, unread;
     const uint8_t *tx_ptr;
 };
-constexpr uint8_t SOCKF_UDP = 0x01, SOCKF_DIAL = 0x02, SOCKF_KEEP = 0x04, SOCKF_ELISTEN = 0x08,
-                  SOCKF_EDIAL = 0x10, SOCKF_ESEND = 0x20, SOCKF_ERECV = 0x40, SOCKF_REFUSED = 0x80;
+constexpr uint8_t SOCKF_UDP = 0x01, SOCKF_DIAL = 0x02, SOCKF_KEEP = 0x04, SOCKF_ELISTEN = 0x08, SOCKF_EDIAL = 0x10,
+                  SOCKF_ESEND = 0x20, SOCKF_ERECV = 0x40, SOCKF_REFUSED = 0x80;
 constexpr unsigned SOCK_COUNT = 6;
 constexpr uint16_t SOCK_TXBUF = 100, SOCK_TXMAX = 1500;
 extern std::array<SocketInfo, SOCK_COUNT> socket_info_st;

@@ -49,13 +49,12 @@ constexpr uint32_t kCfgBrokers = 2, kCfgStatusReg = 12, kCfgEnable = 16, kCfgCou
 //   174 u16 subscription count; 176 payload library {offset in the object
 //   area, length}.
 constexpr uint32_t kBrkNumber = 4, kBrkFlags = 5, kBrkPayloadKind = 6, kBrkAddressKind = 7, kBrkWillQos = 8,
-                   kBrkCertKind = 9, kBrkPort = 12, kBrkProtoMajor = 14, kBrkProtoMinor = 16,
-                   kBrkProtoPatch = 18, kBrkTlsMajor = 20, kBrkTlsMinor = 22, kBrkKeepAlive = 24,
-                   kBrkSparkplug = 28, kBrkName = 36, kBrkClientId = 52, kBrkAddress = 60, kBrkAddressLen = 64,
-                   kBrkUser = 68, kBrkPassword = 76, kBrkWillTopic = 84, kBrkWillPayload = 92,
-                   kBrkWillPayloadLen = 96, kBrkCaFile = 100, kBrkCaFile2 = 108, kBrkCertFile = 116,
-                   kBrkKeyFile = 124, kBrkPassphrase = 132, kBrkSubCount = 174, kBrkLibrary = 176,
-                   kBrkLibraryLen = 180;
+                   kBrkCertKind = 9, kBrkPort = 12, kBrkProtoMajor = 14, kBrkProtoMinor = 16, kBrkProtoPatch = 18,
+                   kBrkTlsMajor = 20, kBrkTlsMinor = 22, kBrkKeepAlive = 24, kBrkSparkplug = 28, kBrkName = 36,
+                   kBrkClientId = 52, kBrkAddress = 60, kBrkAddressLen = 64, kBrkUser = 68, kBrkPassword = 76,
+                   kBrkWillTopic = 84, kBrkWillPayload = 92, kBrkWillPayloadLen = 96, kBrkCaFile = 100,
+                   kBrkCaFile2 = 108, kBrkCertFile = 116, kBrkKeyFile = 124, kBrkPassphrase = 132, kBrkSubCount = 174,
+                   kBrkLibrary = 176, kBrkLibraryLen = 180;
 constexpr uint8_t kBrkFlagWill = 0x01, kBrkFlagTls = 0x02, kBrkFlagClean = 0x04, kBrkFlagWillRetain = 0x08,
                   kBrkFlagSparkplugWill = 0x10;
 constexpr uint32_t kAddrIpv4 = 1, kAddrHost = 2, kAddrIpv4Reg = 3, kAddrHostReg = 4;  // address kinds
@@ -126,7 +125,8 @@ bool CheckBlock() {
             if (!In(sp, kSpSize)) return false;
             const uint64_t ta = sp + D32(uint32_t(sp) + kSpTexts);
             for (uint32_t at : {kSpNode, kSpGroup, kSpNamespace})
-                if (D32(uint32_t(sp) + at + 4) >= MQTT_TEXT || !In(ta + D32(uint32_t(sp) + at), D32(uint32_t(sp) + at + 4)))
+                if (D32(uint32_t(sp) + at + 4) >= MQTT_TEXT ||
+                    !In(ta + D32(uint32_t(sp) + at), D32(uint32_t(sp) + at + 4)))
                     return false;
         }
     }
@@ -237,8 +237,10 @@ void ReadBroker(uint32_t i) {
     }
     case kAddrIpv4Reg: {
         uint32_t v = 0;
-        if (RegGet32(D32(r + kBrkAddress), &v)) Dotted(c.address, v);
-        else std::printf("Get #R value failed for Broker IP..\n");
+        if (RegGet32(D32(r + kBrkAddress), &v))
+            Dotted(c.address, v);
+        else
+            std::printf("Get #R value failed for Broker IP..\n");
         break;
     }
     case kAddrHostReg: {
@@ -246,8 +248,10 @@ void ReadBroker(uint32_t i) {
         const bool iec = DrevanoRuntime && drevano_variables_enumerateded;
         for (uint32_t k = 0; k < MQTT_TEXT - 1; k++) {
             uint8_t b = 0;
-            if (iec) xiecPlcRegGet(ref, 8 * k, &b, 8);
-            else PlcReg_Get(&b, ref + 8 * k, 8);
+            if (iec)
+                xiecPlcRegGet(ref, 8 * k, &b, 8);
+            else
+                PlcReg_Get(&b, ref + 8 * k, 8);
             c.host[k] = char(b);
             if (b == 0) break;
         }
@@ -350,9 +354,12 @@ uint32_t checkTimeout(uint32_t *timer, uint32_t seconds) {
 
 void setPlcReg(uint32_t ref, uint32_t value, uint32_t width) {
     uint8_t b[4] = {};
-    if (width == 1) b[0] = value != 0;
-    else if (width == 8 || width == 16 || width == 32) LE_Put32(b, value);
-    else return;
+    if (width == 1)
+        b[0] = value != 0;
+    else if (width == 8 || width == 16 || width == 32)
+        LE_Put32(b, value);
+    else
+        return;
     PlcReg_Set(ref, b, width);
 }
 
@@ -519,8 +526,7 @@ void ConnWait(uint32_t i, IiotConfig &g, mqttConnection &c) {
         }
         if (c.mode == 1 || c.mode == 3) {
             for (uint32_t k = 0; k < c.sub_count && k < MQTT_SUBS; k++) {
-                if (!c.subscribed[k] && c.sub_pending[k] && checkTimeout(&c.entries[k].time, 30))
-                    c.sub_pending[k] = 0;
+                if (!c.subscribed[k] && c.sub_pending[k] && checkTimeout(&c.entries[k].time, 30)) c.sub_pending[k] = 0;
             }
         }
         for (mqttPubItem &it : c.items) {

@@ -51,8 +51,8 @@ static_assert(sizeof(mqttSubEntry) == 35188 && offsetof(mqttSubEntry, windex) ==
 
 // Handed to the payload library: ten pointer-size words.
 struct dlLinkDpcConfig {
-    const void *config;   // D
-    const void *broker;   // this connection's broker record
+    const void *config;  // D
+    const void *broker;  // this connection's broker record
     uint32_t (*get)(void *dst, uint32_t addr, uint32_t width);
     uint32_t (*set)(uint32_t addr, const void *src, uint32_t width);
     uint32_t (*timeout)(uint32_t *timer, uint32_t seconds);
@@ -146,7 +146,7 @@ struct IiotConfig {
     uint8_t count;
     uint8_t reload_pending;
     uint8_t valid;
-    uint8_t stepped;     // connections stepped last pass
+    uint8_t stepped;  // connections stepped last pass
     uint32_t status_ref;
     uint32_t total_published, total_received;
     std::array<mqttConnection, MQTT_CONNS> conn;

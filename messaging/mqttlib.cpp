@@ -14,20 +14,34 @@
 #include "platform/plat_dl.h"
 
 std::array<DynLibFunc, MQTT_FN_COUNT + 1> dynLibFunc{{
-    {"mosquitto_unsubscribe", nullptr},          {"mosquitto_subscribe", nullptr},
-    {"mosquitto_strerror", nullptr},             {"mosquitto_disconnect", nullptr},
-    {"mosquitto_publish", nullptr},              {"mosquitto_loop_stop", nullptr},
-    {"mosquitto_destroy", nullptr},              {"mosquitto_lib_cleanup", nullptr},
-    {"mosquitto_lib_init", nullptr},             {"mosquitto_reconnect_async", nullptr},
-    {"mosquitto_new", nullptr},                  {"mosquitto_connect_callback_set", nullptr},
-    {"mosquitto_log_callback_set", nullptr},     {"mosquitto_disconnect_callback_set", nullptr},
-    {"mosquitto_publish_callback_set", nullptr}, {"mosquitto_will_set", nullptr},
-    {"mosquitto_opts_set", nullptr},             {"mosquitto_connect_async", nullptr},
-    {"mosquitto_tls_insecure_set", nullptr},     {"mosquitto_username_pw_set", nullptr},
-    {"mosquitto_message_callback_set", nullptr}, {"mosquitto_subscribe_callback_set", nullptr},
-    {"mosquitto_tls_opts_set", nullptr},         {"mosquitto_tls_set", nullptr},
-    {"mosquitto_loop_start", nullptr},           {"mosquitto_message_free", nullptr},
-    {"mosquitto_user_data_set", nullptr},        {"mosquitto_max_inflight_messages_set", nullptr},
+    {"mosquitto_unsubscribe", nullptr},
+    {"mosquitto_subscribe", nullptr},
+    {"mosquitto_strerror", nullptr},
+    {"mosquitto_disconnect", nullptr},
+    {"mosquitto_publish", nullptr},
+    {"mosquitto_loop_stop", nullptr},
+    {"mosquitto_destroy", nullptr},
+    {"mosquitto_lib_cleanup", nullptr},
+    {"mosquitto_lib_init", nullptr},
+    {"mosquitto_reconnect_async", nullptr},
+    {"mosquitto_new", nullptr},
+    {"mosquitto_connect_callback_set", nullptr},
+    {"mosquitto_log_callback_set", nullptr},
+    {"mosquitto_disconnect_callback_set", nullptr},
+    {"mosquitto_publish_callback_set", nullptr},
+    {"mosquitto_will_set", nullptr},
+    {"mosquitto_opts_set", nullptr},
+    {"mosquitto_connect_async", nullptr},
+    {"mosquitto_tls_insecure_set", nullptr},
+    {"mosquitto_username_pw_set", nullptr},
+    {"mosquitto_message_callback_set", nullptr},
+    {"mosquitto_subscribe_callback_set", nullptr},
+    {"mosquitto_tls_opts_set", nullptr},
+    {"mosquitto_tls_set", nullptr},
+    {"mosquitto_loop_start", nullptr},
+    {"mosquitto_message_free", nullptr},
+    {"mosquitto_user_data_set", nullptr},
+    {"mosquitto_max_inflight_messages_set", nullptr},
     {nullptr, nullptr},
 }};
 
@@ -36,13 +50,40 @@ const char *const kMosquittoNames[] = {"libmosquitto.so", "libmosquitto.so.1", n
 bool lib_ready = false;
 
 enum Slot {
-    S_UNSUBSCRIBE, S_SUBSCRIBE, S_STRERROR, S_DISCONNECT, S_PUBLISH, S_LOOP_STOP, S_DESTROY, S_LIB_CLEANUP,
-    S_LIB_INIT, S_RECONNECT_ASYNC, S_NEW, S_CONNECT_CB, S_LOG_CB, S_DISCONNECT_CB, S_PUBLISH_CB, S_WILL_SET,
-    S_OPTS_SET, S_CONNECT_ASYNC, S_TLS_INSECURE, S_USERNAME_PW, S_MESSAGE_CB, S_SUBSCRIBE_CB, S_TLS_OPTS,
-    S_TLS_SET, S_LOOP_START, S_MESSAGE_FREE, S_USER_DATA_SET, S_MAX_INFLIGHT
+    S_UNSUBSCRIBE,
+    S_SUBSCRIBE,
+    S_STRERROR,
+    S_DISCONNECT,
+    S_PUBLISH,
+    S_LOOP_STOP,
+    S_DESTROY,
+    S_LIB_CLEANUP,
+    S_LIB_INIT,
+    S_RECONNECT_ASYNC,
+    S_NEW,
+    S_CONNECT_CB,
+    S_LOG_CB,
+    S_DISCONNECT_CB,
+    S_PUBLISH_CB,
+    S_WILL_SET,
+    S_OPTS_SET,
+    S_CONNECT_ASYNC,
+    S_TLS_INSECURE,
+    S_USERNAME_PW,
+    S_MESSAGE_CB,
+    S_SUBSCRIBE_CB,
+    S_TLS_OPTS,
+    S_TLS_SET,
+    S_LOOP_START,
+    S_MESSAGE_FREE,
+    S_USER_DATA_SET,
+    S_MAX_INFLIGHT
 };
 
-template <class F> F Fn(Slot s) { return reinterpret_cast<F>(dynLibFunc[s].fn); }
+template <class F>
+F Fn(Slot s) {
+    return reinterpret_cast<F>(dynLibFunc[s].fn);
+}
 mosquitto *M(const mqttConnection &c) { return static_cast<mosquitto *>(c.client); }
 
 mqttConnection *Conn(void *obj) { return static_cast<mqttConnection *>(obj); }
@@ -102,8 +143,8 @@ int mqttLibDeinit() { return lib_ready ? Fn<int (*)()>(S_LIB_CLEANUP)() : -1; }
 
 uint32_t mqttClientInit(mqttConnection &c) {
     if (!lib_ready) return 0;
-    c.client = Fn<mosquitto *(*)(const char *, bool, void *)>(S_NEW)(c.id[0] ? c.id : nullptr, c.clean_session != 0,
-                                                                     &c);
+    c.client =
+        Fn<mosquitto *(*)(const char *, bool, void *)>(S_NEW)(c.id[0] ? c.id : nullptr, c.clean_session != 0, &c);
     if (c.client == nullptr) return 0;
     Fn<void (*)(mosquitto *, void (*)(mosquitto *, void *, int))>(S_CONNECT_CB)(M(c), connectCallback);
     Fn<void (*)(mosquitto *, void (*)(mosquitto *, void *, int, const char *))>(S_LOG_CB)(M(c), logCallback);
@@ -168,7 +209,8 @@ uint32_t mqttClientStop(mqttConnection &c, bool graceful) {
         // A graceful stop gives the thread up to 100 ms to send the DISCONNECT
         // asked for (its callback clears connected); a broker that does not
         // take it by then must not hold the pass, so the thread is cancelled.
-        for (int k = 0; graceful && c.connected && k < 100; k++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        for (int k = 0; graceful && c.connected && k < 100; k++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         Fn<int (*)(mosquitto *, bool)>(S_LOOP_STOP)(M(c), true);
     }
     // The thread is gone (joined): no disconnect will be reported any more.
@@ -209,7 +251,7 @@ uint32_t mqttClientSubscribe(mqttConnection &c, uint32_t k) {
     if (!lib_ready || c.client == nullptr) return 0;
     mqttSubEntry &e = c.entries[k];
     const int r = Fn<int (*)(mosquitto *, int *, const char *, int)>(S_SUBSCRIBE)(M(c), &e.mid, e.topic,
-                                                                                 int(e.qos > 2 ? 2 : e.qos));
+                                                                                  int(e.qos > 2 ? 2 : e.qos));
     if (r != 0) return 0;
     c.sub_pending[k] = 1;
     return 1;

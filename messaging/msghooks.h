@@ -18,7 +18,9 @@ extern MsgHooks msg_hooks;
 // cellular module's line); a record without the operation receives nothing
 // and sends nothing.
 inline uint32_t Msg_Open(uint32_t port, const uint8_t *mode) { return Vcomm_Call(port, &VcommDrv::Open, mode); }
-inline uint32_t Msg_CheckRx(uint32_t port) { return Vcomm_Call(port, &VcommDrv::CheckRx); }  // 1 byte waits, 255 frame end
+inline uint32_t Msg_CheckRx(uint32_t port) {
+    return Vcomm_Call(port, &VcommDrv::CheckRx);
+}  // 1 byte waits, 255 frame end
 inline void Msg_FlushRx(uint32_t port) { Vcomm_Call(port, &VcommDrv::FlushRx); }
 inline uint8_t Msg_GetRx(uint32_t port) { return uint8_t(Vcomm_Call(port, &VcommDrv::GetRx)); }
 inline uint32_t Msg_CheckTx(uint32_t port) { return Vcomm_Call(port, &VcommDrv::CheckTx); }  // nonzero: takes a byte

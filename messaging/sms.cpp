@@ -31,9 +31,7 @@ uint32_t BlockEnd() {
     return n > SMS_TABLE_BL_SIZE ? uint32_t(SMS_TABLE_BL_SIZE) : uint32_t(n);
 }
 
-bool Inside(const SmsTables &t, uint64_t at, uint64_t n) {
-    return at >= t.sec && at + n <= uint64_t(t.sec) + t.size;
-}
+bool Inside(const SmsTables &t, uint64_t at, uint64_t n) { return at >= t.sec && at + n <= uint64_t(t.sec) + t.size; }
 
 // Tool address to block offset.
 uint64_t Place(uint32_t sec, uint32_t addr, uint32_t base) {
@@ -205,7 +203,9 @@ uint32_t GetDataFromReg(const SmsTables &t, uint32_t f, char *out, uint32_t cap)
         break;
     }
     case 2: n = std::snprintf(out, cap, "%x", rw < 32 ? (v & ((1u << rw) - 1)) : v); break;
-    case 3: n = width == 8 ? std::snprintf(out, cap, "%d", int(int8_t(v))) : std::snprintf(out, cap, "%d", int(int16_t(v))); break;
+    case 3:
+        n = width == 8 ? std::snprintf(out, cap, "%d", int(int8_t(v))) : std::snprintf(out, cap, "%d", int(int16_t(v)));
+        break;
     case 4: n = std::snprintf(out, cap, "%u", unsigned(v & 0xFFFF)); break;
     case 5: n = std::snprintf(out, cap, "%d", int32_t(v)); break;
     case 6: n = std::snprintf(out, cap, "%u", v); break;
@@ -218,16 +218,17 @@ uint32_t GetDataFromReg(const SmsTables &t, uint32_t f, char *out, uint32_t cap)
         out[n] = 0;
         break;
     }
-    case 9:
-        n = std::snprintf(out, cap, "%u.%u.%u.%u", v >> 24, (v >> 16) & 0xFF, (v >> 8) & 0xFF, v & 0xFF);
+    case 9: n = std::snprintf(out, cap, "%u.%u.%u.%u", v >> 24, (v >> 16) & 0xFF, (v >> 8) & 0xFF, v & 0xFF); break;
+    default:
+        n = 0;
+        out[0] = 0;
         break;
-    default: n = 0; out[0] = 0; break;
     }
     return n > 0 ? uint32_t(n) : 0;
 }
 
-void DataFormat(char *msg, uint32_t msg_len, uint32_t place, const char *value, uint32_t vlen,
-                const SmsTables &t, uint32_t f) {
+void DataFormat(char *msg, uint32_t msg_len, uint32_t place, const char *value, uint32_t vlen, const SmsTables &t,
+                uint32_t f) {
     if (f >= t.nfields || place >= msg_len) return;
     const uint32_t rec = t.fields + 12 * f;
     const uint8_t format = U8(rec + 5), flags = U8(rec + 7), d = U8(rec + 8);
@@ -330,17 +331,21 @@ uint32_t SmsStructInit() {
     sms.table_ok = table_ok;
     const uint32_t clen = U32(sec + 52);
     const char *centre = table_ok ? Sms_String(t, U32(sec + 48), clen) : nullptr;
-    if (U8(sec + 68) == 1 && clen < 17 && centre) AT_SetConfig(3, centre, clen);
-    else AT_SetConfig(3, "", 0);
+    if (U8(sec + 68) == 1 && clen < 17 && centre)
+        AT_SetConfig(3, centre, clen);
+    else
+        AT_SetConfig(3, "", 0);
     const uint32_t plen = U32(sec + 76);
     const char *pin = table_ok ? Sms_String(t, U32(sec + 72), plen) : nullptr;
-    if (U8(sec + 69) == 1 && plen < 5 && pin) AT_SetConfig(1, pin, plen);
-    else AT_SetConfig(1, "", 0);
+    if (U8(sec + 69) == 1 && plen < 5 && pin)
+        AT_SetConfig(1, pin, plen);
+    else
+        AT_SetConfig(1, "", 0);
     // The module's serial port and its line settings.
     const uint8_t portp1 = U8(sec + 92);
     ATPort = portp1 ? uint8_t(portp1 - 1) : 0;
-    ComportCfg = {U8(sec + 93), U8(sec + 94), U8(sec + 95), U8(sec + 96), U8(sec + 97),
-                  uint8_t(((U8(sec + 99) & 0x0F) << 4) | 1)};
+    ComportCfg = {U8(sec + 93), U8(sec + 94), U8(sec + 95),
+                  U8(sec + 96), U8(sec + 97), uint8_t(((U8(sec + 99) & 0x0F) << 4) | 1)};
     if (!table_ok ||
         ((GSMGPRSInfo_St.b[kGsmCall] & kGsmCallConfigured) && !(GSMGPRSInfo_St.b[kGsmConfig] & kGsmCfgTelit))) {
         std::memcpy(sms.MagicID.data(), "MSON", 5);
@@ -353,8 +358,8 @@ uint32_t SmsStructInit() {
 
 void SMS_Start() {
     const uint32_t size = U32(kBlockData);
-    const bool on = (NV_EditorFeatures & NVF_SMS) && size > 99 &&
-                    std::memcmp(&sms_table_bl[kBlockData + 4], "MSON", 4) != 0;
+    const bool on =
+        (NV_EditorFeatures & NVF_SMS) && size > 99 && std::memcmp(&sms_table_bl[kBlockData + 4], "MSON", 4) != 0;
     if (!on) {
         std::memcpy(sms.MagicID.data(), "MSON", 5);
         return;
@@ -411,8 +416,10 @@ uint32_t PrepareSMS() {
     if (sms.PrepAction == 0) {
         const uint32_t e = t.tx + 16 * sms.msg;
         if (sms.group_send) {
-            if (take_number()) sms.PrepAction = 1;
-            else sms.group_send = 0;
+            if (take_number())
+                sms.PrepAction = 1;
+            else
+                sms.group_send = 0;
             return 0;
         }
         uint8_t trig = 0;
@@ -474,8 +481,10 @@ uint32_t PrepareSMS() {
         Sms_WriteStorage("", sms.Txt_buf.data(), sms.txt_len < 160 ? sms.txt_len : 160);
         LE_Put16(&sms.status[8], uint16_t(LE_Get16(&sms.status[8]) + 1));
     } else {
-        if (r == 3) sms.status[1] = uint8_t((sms.status[1] | 0x40) & ~0x80u);
-        else sms.status[1] |= 0xC0;
+        if (r == 3)
+            sms.status[1] = uint8_t((sms.status[1] | 0x40) & ~0x80u);
+        else
+            sms.status[1] |= 0xC0;
         sms.bLastTrigger[sms.msg] = 0;
         if (finished) SMSPlcReg_Set(U32(e + 12), &zero, 1);
     }
@@ -538,8 +547,10 @@ uint32_t ParseSMS(uint32_t entry, const char *text, uint32_t len, char *answer, 
                 case 0: okc = up == 'O' || up == 'N' || up == 'F'; break;
                 case 1: okc = ch == '0' || ch == '1'; break;
                 case 2: okc = std::isxdigit(uint8_t(ch)) != 0; break;
-                case 3: case 5: okc = ch == '-' || (ch >= '0' && ch <= '9') || ch == '.'; break;
-                case 4: case 6: okc = (ch >= '0' && ch <= '9') || ch == '.'; break;
+                case 3:
+                case 5: okc = ch == '-' || (ch >= '0' && ch <= '9') || ch == '.'; break;
+                case 4:
+                case 6: okc = (ch >= '0' && ch <= '9') || ch == '.'; break;
                 case 7: okc = ch == '-' || ch == '.' || (ch >= '0' && ch <= '9'); break;
                 case 9: okc = ch == '.' || (ch >= '0' && ch <= '9'); break;
                 default: okc = true; break;
@@ -588,18 +599,33 @@ uint32_t ParseSMS(uint32_t entry, const char *text, uint32_t len, char *answer, 
         case 0: {
             char up[8] = {};
             for (uint32_t i = 0; i < v.n && i < 7; i++) up[i] = char(std::toupper(uint8_t(v.text[i])));
-            if (std::strcmp(up, "ON") == 0) x = 1;
-            else if (std::strcmp(up, "OFF") == 0) x = 0;
-            else return 0;
+            if (std::strcmp(up, "ON") == 0)
+                x = 1;
+            else if (std::strcmp(up, "OFF") == 0)
+                x = 0;
+            else
+                return 0;
             bits = 1;
             break;
         }
         case 1: x = uint32_t(std::strtoul(v.text, nullptr, 2)); break;
         case 2: x = uint32_t(std::strtoul(v.text, nullptr, 16)); break;
-        case 3: x = uint32_t(std::strtol(v.text, nullptr, 10)); bits = width == 8 ? 8 : 16; break;
-        case 4: x = uint32_t(std::strtoul(v.text, nullptr, 10)); bits = 16; break;
-        case 5: x = uint32_t(std::strtol(v.text, nullptr, 10)); bits = 32; break;
-        case 6: x = uint32_t(std::strtoul(v.text, nullptr, 0)); bits = 32; break;
+        case 3:
+            x = uint32_t(std::strtol(v.text, nullptr, 10));
+            bits = width == 8 ? 8 : 16;
+            break;
+        case 4:
+            x = uint32_t(std::strtoul(v.text, nullptr, 10));
+            bits = 16;
+            break;
+        case 5:
+            x = uint32_t(std::strtol(v.text, nullptr, 10));
+            bits = 32;
+            break;
+        case 6:
+            x = uint32_t(std::strtoul(v.text, nullptr, 0));
+            bits = 32;
+            break;
         case 7: {
             x = std::bit_cast<uint32_t>(std::strtof(v.text, nullptr));
             bits = 32;

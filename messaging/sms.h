@@ -9,21 +9,21 @@
 // Places of one section's tables inside the messaging block (byte offsets
 // into sms_table_bl), checked by SMSTableCheck.
 struct SmsTables {
-    uint32_t sec;        // section start
-    uint32_t size;       // section size
+    uint32_t sec;   // section start
+    uint32_t size;  // section size
     uint32_t contacts, ncontacts;
     uint32_t rx, nrx;
     uint32_t tx, ntx;
     uint32_t fields, nfields;
-    uint32_t lists;      // position lists: one 8-byte entry per rx, then per tx entry
-    uint32_t strings;    // string area
+    uint32_t lists;    // position lists: one 8-byte entry per rx, then per tx entry
+    uint32_t strings;  // string area
     uint32_t limit;
 };
 constexpr uint32_t SMS_TEXT_MAX = 512;
 
 // Engine state.
 struct SmsEngine {
-    std::array<char, 5> MagicID;   // "1VMS" or "MSON"
+    std::array<char, 5> MagicID;  // "1VMS" or "MSON"
     uint8_t reply;
     std::array<uint8_t, 12> status;  // 6 status words
     uint8_t init_done, send_ok, recv_ok, table_ok;
@@ -32,7 +32,7 @@ struct SmsEngine {
     uint8_t start_mode;
     uint8_t set_up;
     uint8_t PrepAction;
-    uint32_t msg;                  // send-message entry being scanned
+    uint32_t msg;  // send-message entry being scanned
     uint8_t group_send;
     uint8_t group_left;
     std::array<uint16_t, 32> group;  // contacts of the group being sent
@@ -60,14 +60,13 @@ uint32_t Sms_Tables(uint32_t sec, SmsTables &t);
 uint32_t PrepareSMS();
 // Matches a received text against a receive-command entry; applies the
 // values; with "RV" fills `answer` (the filled template). 1 accepted.
-uint32_t ParseSMS(uint32_t entry, const char *text, uint32_t len, char *answer, uint32_t answer_cap,
-                  uint8_t *rv);
+uint32_t ParseSMS(uint32_t entry, const char *text, uint32_t len, char *answer, uint32_t answer_cap, uint8_t *rv);
 // Text of data field `field` (formats 0..9) into out; its length.
 uint32_t GetDataFromReg(const SmsTables &t, uint32_t field, char *out, uint32_t cap);
 // Writes a value text at `place` of the message, shaped by the data field's
 // format, width, decimals and flags.
-void DataFormat(char *msg, uint32_t msg_len, uint32_t place, const char *value, uint32_t vlen,
-                const SmsTables &t, uint32_t field);
+void DataFormat(char *msg, uint32_t msg_len, uint32_t place, const char *value, uint32_t vlen, const SmsTables &t,
+                uint32_t field);
 // Next "pos:field:" item of a position list; 0 when none.
 uint32_t FieldExtractor(const char *list, uint32_t len, uint32_t *at, uint32_t *pos, uint32_t *field);
 // Position list of receive entry i (rx) or send entry i.

@@ -140,8 +140,8 @@ uint32_t TransferStep(bool send, SpaceFn space, uint8_t *prog, uint32_t count, u
 }
 
 // Ladder send or receive on operands already parsed (word indexes).
-uint32_t Transfer(bool send, uint32_t port, uint32_t count_op, uint32_t buf_op, uint32_t prog_op,
-                  uint32_t indirect, uint32_t power) {
+uint32_t Transfer(bool send, uint32_t port, uint32_t count_op, uint32_t buf_op, uint32_t prog_op, uint32_t indirect,
+                  uint32_t power) {
     if (port != 0) return 0;
     const uint32_t pw = WordIndex(prog_op);
     if (prog_op < 1024 || pw < 1024 || pw >= kWords) return 0;
@@ -150,8 +150,10 @@ uint32_t Transfer(bool send, uint32_t port, uint32_t count_op, uint32_t buf_op, 
     const uint32_t bi = WordIndex(buf_op);
     uint32_t start = TALK_NOPOS;
     if (!(send && (buf_op < 1024 || bi < 1024)) && buf_op >= 1024 && bi < kWords) {
-        if (!indirect) start = 2 * bi;
-        else if (bi + 1 < kWords) start = PlcDword(bi);
+        if (!indirect)
+            start = 2 * bi;
+        else if (bi + 1 < kWords)
+            start = PlcDword(bi);
     }
     return TransferStep(send, ImageSpace, &plc_reg[2 * pw], count, start, PLC_REG_SIZE, power);
 }
@@ -293,8 +295,10 @@ uint32_t TalkOpen(LadCursor *pc, uint32_t power) {
                 if (!PlcReg_Get(b, addr + 16 * (i + 1), 16)) return 0;
                 const uint16_t v = LE_Get16(b);
                 if (v > kOpenMax[i]) return 0;
-                if (i < 6) m[i] = uint8_t(v);
-                else m[5] = uint8_t(m[5] | (v << 4));
+                if (i < 6)
+                    m[i] = uint8_t(v);
+                else
+                    m[5] = uint8_t(m[5] | (v << 4));
             }
             temp_open = {0, 0, m[0], m[1], m[2], m[3], m[4], m[5]};
         }
@@ -466,8 +470,10 @@ uint32_t TalkModbus(LadCursor *pc, uint32_t power) {
         Word(pc);
         if (RegTokLen_16b) {
             const uint16_t w = Word(pc);
-            if (w == 1776 || w == 1777) o.ext_reg = (w == 1776 ? 0x10000u : 0x20000u) + Word(pc);
-            else o.ext_reg = w;
+            if (w == 1776 || w == 1777)
+                o.ext_reg = (w == 1776 ? 0x10000u : 0x20000u) + Word(pc);
+            else
+                o.ext_reg = w;
         } else {
             const uint32_t lo = Word(pc);
             o.ext_reg = Remap(lo | (uint32_t(Word(pc)) << 16));

@@ -14,9 +14,9 @@ struct TalkRec {
     uint8_t open_enable;
     uintptr_t close_owner;
     uint8_t close_enable;
-    uint32_t send_pos;     // byte address of the next byte (register image for the
-    uint32_t recv_pos;     // ladder forms, VM arena for the IEC ones), TALK_NOPOS none
-    uint32_t send_end;     // first byte past the buffer of the transfer
+    uint32_t send_pos;  // byte address of the next byte (register image for the
+    uint32_t recv_pos;  // ladder forms, VM arena for the IEC ones), TALK_NOPOS none
+    uint32_t send_end;  // first byte past the buffer of the transfer
     uint32_t recv_end;
     std::array<uint8_t, 3> modem_enable;  // per kind: 0 init string, 1 dial, 2 answer
     uint8_t modem_init;
@@ -47,7 +47,7 @@ uint32_t Z7TalkReceive(const uint8_t *rec, uint32_t enable);
 // count when answering), then the text. The modem steps write the status
 // into the record itself, so it must stay in place while the request runs.
 uint32_t Z7TalkModem(uint8_t *rec, uint32_t enable);
-constexpr uint32_t Z7MODEM_TEXT = 10;   // offset of the text in the modem record
+constexpr uint32_t Z7MODEM_TEXT = 10;  // offset of the text in the modem record
 constexpr uint32_t Z7MODEM_TEXTMAX = 50;
 uint32_t Z7_TalkModbus(const uint8_t *rec, uint32_t enable);
 
@@ -57,14 +57,14 @@ constexpr uint16_t MODEM_BUSY = 65534, MODEM_IDLE = 65535, MODEM_TIMEOUT = 65533
 
 // One request: what the block asks for.
 struct ModemReq {
-    uint16_t kind;        // 0 init string, 1 dial, 2 answer
-    uint32_t status;      // word index of the caller's status word
-    uint8_t *status_at;   // else (when set) the status word itself (u16 LE)
-    uint16_t option;      // bit 0 pulse dialling / UDP socket
-    uint16_t length;      // text length; 1024 or more: the number is in registers
-    uint32_t text_ref;    // bit address of the number when length >= 1024
+    uint16_t kind;              // 0 init string, 1 dial, 2 answer
+    uint32_t status;            // word index of the caller's status word
+    uint8_t *status_at;         // else (when set) the status word itself (u16 LE)
+    uint16_t option;            // bit 0 pulse dialling / UDP socket
+    uint16_t length;            // text length; 1024 or more: the number is in registers
+    uint32_t text_ref;          // bit address of the number when length >= 1024
     std::array<char, 52> text;  // init string or number
-    uint16_t rings;       // answer: ring count
+    uint16_t rings;             // answer: ring count
 };
 
 // Steps of a modem request (ModemRec::step, per request kind).
@@ -89,10 +89,10 @@ struct ModemRec {
     uint8_t resp_idx;
     uint32_t t_start, t_period;
     uint8_t lost_passes;
-    uint8_t hangup;             // a hang-up raises the line again at hang_at
+    uint8_t hangup;  // a hang-up raises the line again at hang_at
     uint32_t hang_at;
-    uint8_t socket_asked;       // cellular option: data socket requested
-    uint8_t gsm;                // 1: handed to the GSM modem manager, 2: releasing
+    uint8_t socket_asked;  // cellular option: data socket requested
+    uint8_t gsm;           // 1: handed to the GSM modem manager, 2: releasing
 };
 extern ModemRec modem;
 extern uint32_t modem_idle_start, modem_idle_period;

@@ -21,9 +21,8 @@ uint8_t GsmModem;
 namespace {
 
 constexpr const char *kInitString = "ATE0S0=0Q0V0X0&C1&D2";
-constexpr uint32_t kGuard = 11000, kAfterEscape = 15000, kInitAnswer = 100000, kCommand = 1200000,
-                   kRing = 300000, kDtrDrop = 2500, kGprsIdle = 9000000,
-                   kIpCall = 3600000;
+constexpr uint32_t kGuard = 11000, kAfterEscape = 15000, kInitAnswer = 100000, kCommand = 1200000, kRing = 300000,
+                   kDtrDrop = 2500, kGprsIdle = 9000000, kIpCall = 3600000;
 
 constexpr uint32_t kWords = PLC_REG_SIZE / 2;
 
@@ -144,13 +143,20 @@ uint16_t ModemStatusOf(const ModemReq &r) {
 }
 
 void ModemSetStatus(const ModemReq &r, uint16_t v) {
-    if (r.status_at != nullptr) LE_Put16(r.status_at, v);
-    else if (r.status >= 1024 && r.status < kWords) PlcWordSet(r.status, v);
+    if (r.status_at != nullptr)
+        LE_Put16(r.status_at, v);
+    else if (r.status >= 1024 && r.status < kWords)
+        PlcWordSet(r.status, v);
 }
 
 uint32_t Modem_CellularOption() {
     switch (io_init[1]) {
-    case 0x6F0F: case 0xEF0F: case 0x6E0F: case 0xEE0F: case 0xAF0F: case 0xAE0F: return 1;
+    case 0x6F0F:
+    case 0xEF0F:
+    case 0x6E0F:
+    case 0xEE0F:
+    case 0xAF0F:
+    case 0xAE0F: return 1;
     default: return 0;
     }
 }
@@ -305,8 +311,10 @@ uint32_t StepGsmStart(uint32_t port, uint32_t kind, ModemReq &r, uint8_t &step) 
             return 0;
         }
         modem.gsm = 1;
-        if (kind == 1) GsmDialText(r, g.dest.data(), g.dest.size());
-        else g.dest[0] = 0;
+        if (kind == 1)
+            GsmDialText(r, g.dest.data(), g.dest.size());
+        else
+            g.dest[0] = 0;
         g.ip_call = std::strchr(g.dest.data(), '.') ? 1 : 0;
         g.b[kGsmState] = kGsmPowerUp;
     }
@@ -517,8 +525,10 @@ uint32_t StepConnected(uint32_t port, uint32_t kind, ModemReq &r, uint8_t &step)
     }
     modem.lost_passes = 0;
     const uint32_t c = Msg_CheckRx(port);
-    if (c == 1 && modem_idle_period) GPRSIdleTimer(kGprsIdle);
-    else if (c == 255) Msg_InitWait(port, 100, 1);
+    if (c == 1 && modem_idle_period)
+        GPRSIdleTimer(kGprsIdle);
+    else if (c == 255)
+        Msg_InitWait(port, 100, 1);
     if (GPRSIdleTimer(0)) {
         step = kModemFailed;
         modem.connected = 0;

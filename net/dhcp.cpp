@@ -38,8 +38,8 @@ constexpr uint16_t kPortClient = 68, kPortServer = 67;
 // BOOTP: 0 op, 1 hardware type, 2 address length, 3 hops, 4 xid, 8 secs,
 // 10 flags, 12 ciaddr, 16 yiaddr, 20 siaddr, 24 giaddr, 28 chaddr, 236 the
 // magic cookie, then the options (DHCP_OPT_OFFSET).
-constexpr uint32_t kBpOp = 0, kBpHwType = 1, kBpHwLen = 2, kBpHops = 3, kBpXid = 4, kBpFlags = 10,
-                   kBpClientIp = 12, kBpYourIp = 16, kBpClientHw = 28, kBpCookie = 236;
+constexpr uint32_t kBpOp = 0, kBpHwType = 1, kBpHwLen = 2, kBpHops = 3, kBpXid = 4, kBpFlags = 10, kBpClientIp = 12,
+                   kBpYourIp = 16, kBpClientHw = 28, kBpCookie = 236;
 constexpr uint8_t kBpRequest = 1, kBpEthernet = 1, kBpMacLen = 6;
 constexpr uint16_t kBpBroadcast = 0x8000;
 // Options: code, length, value; pad and end have no length.
@@ -96,8 +96,8 @@ uint32_t SendCurrent(uint32_t iface) {
     // Nothing leaves the machine's own namespace.
     if (r.fd < 0 || !PLAT_NetIsolated()) return 0;
     struct sockaddr_ll ll = BroadcastLink(r.ifindex);
-    const ssize_t n = sendto(r.fd, r.dgram.data(), DHCP_DGRAM_SIZE, 0, reinterpret_cast<struct sockaddr *>(&ll),
-                             sizeof ll);
+    const ssize_t n =
+        sendto(r.fd, r.dgram.data(), DHCP_DGRAM_SIZE, 0, reinterpret_cast<struct sockaddr *>(&ll), sizeof ll);
     return n > 0 ? 1 : 0;
 }
 
@@ -109,7 +109,9 @@ uint32_t ReadDatagram(uint32_t iface) {
     for (;;) {
         // A datagram handed over inside the machine (veth) may carry a UDP
         // checksum still to be filled in: the packet's status says so.
-        struct iovec iov {buf, sizeof buf};
+        struct iovec iov {
+            buf, sizeof buf
+        };
         alignas(struct cmsghdr) uint8_t ctl[CMSG_SPACE(sizeof(struct tpacket_auxdata))];
         struct msghdr mh {};
         mh.msg_iov = &iov;
@@ -134,7 +136,8 @@ uint32_t ReadDatagram(uint32_t iface) {
 // Walks the options of the received message, f(code, length, value) for
 // each until it returns true; a pad is skipped, the end or an option that
 // runs past the message stops the walk.
-template <class F> void WalkOptions(const DhcpProcCtrl &r, F f) {
+template <class F>
+void WalkOptions(const DhcpProcCtrl &r, F f) {
     const uint32_t end = r.in_len;
     uint32_t p = DHCP_OPT_OFFSET;
     while (p < end) {

@@ -13,30 +13,38 @@ constexpr uint32_t DHCP_MSG_SIZE = 548, DHCP_OPT_OFFSET = 240, DHCP_DGRAM_SIZE =
 constexpr uint32_t DHCP_REPLY_TICKS = 60000;  // 6 s of 100 us ticks
 // Longest T1 whose tick count (x 10,000) still fits 32 bits.
 constexpr uint32_t DHCP_T1_MAX = 429496;
-enum : uint8_t { DHCP_DISCOVER = 1, DHCP_OFFER = 2, DHCP_REQUEST = 3, DHCP_ACK = 5, DHCP_NAK = 6,
-                 DHCP_RELEASE = 7, DHCP_INFORM = 8, DHCP_RENEW = 9 };
+enum : uint8_t {
+    DHCP_DISCOVER = 1,
+    DHCP_OFFER = 2,
+    DHCP_REQUEST = 3,
+    DHCP_ACK = 5,
+    DHCP_NAK = 6,
+    DHCP_RELEASE = 7,
+    DHCP_INFORM = 8,
+    DHCP_RENEW = 9
+};
 
 // States of a client (DhcpProcCtrl::state).
 enum : uint32_t { DHCP_ST_IDLE = 0, DHCP_ST_START = 1, DHCP_ST_SEND = 2, DHCP_ST_WAIT = 3, DHCP_ST_RELEASE = 5 };
 
 struct DhcpProcCtrl {
-    uint32_t state;          // DHCP_ST_*
-    uint8_t msg;             // message to send / type of the last reply
+    uint32_t state;  // DHCP_ST_*
+    uint8_t msg;     // message to send / type of the last reply
     uint8_t offered_known;
     uint8_t bound;
-    uint8_t no_lease;        // 1 no lease, 0 bound, 2 released
+    uint8_t no_lease;  // 1 no lease, 0 bound, 2 released
     uint8_t renew_running;
     uint32_t enable;
-    int32_t fd = -1;         // packet socket, -1 none
-    std::array<uint8_t, 1536> out;     // outgoing message (548 bytes used)
-    std::array<uint8_t, 577> in;       // received message, NUL-terminated
+    int32_t fd = -1;                // packet socket, -1 none
+    std::array<uint8_t, 1536> out;  // outgoing message (548 bytes used)
+    std::array<uint8_t, 577> in;    // received message, NUL-terminated
     uint32_t in_len;
     int32_t ifindex;
     std::array<uint8_t, 6> mac;
     std::array<uint8_t, DHCP_DGRAM_SIZE> dgram;
     uint32_t reply_timer, renew_timer;
     uint32_t xid;
-    uint32_t offered_raw;    // yiaddr as received (network order)
+    uint32_t offered_raw;  // yiaddr as received (network order)
 };
 struct DhcpOffered {
     uint32_t server, address, mask, router, dns1, dns2, lease, t1, t2;  // host order
@@ -67,7 +75,7 @@ void procOfferAckPacket(uint32_t iface);
 
 // ---- DNS resolver --------------------------------------------------------------------------
 struct DnsFlowCtrl {
-    uint32_t state;          // 0 idle, 1 send query, 2 wait for answer, 3 answer received
+    uint32_t state;  // 0 idle, 1 send query, 2 wait for answer, 3 answer received
     char servers[2][256];
     uint32_t server_count;
     int32_t fd;

@@ -65,8 +65,8 @@ void BackupRead() {
 }
 void BackupWrite() {
     uint8_t b[24];
-    const uint32_t w[6] = {DprBackup.spare, DprBackup.marker, DprBackup.address, DprBackup.mask, DprBackup.gateway,
-                           DprBackup.dns};
+    const uint32_t w[6] = {DprBackup.spare, DprBackup.marker,  DprBackup.address,
+                           DprBackup.mask,  DprBackup.gateway, DprBackup.dns};
     for (unsigned i = 0; i < 6; i++) LE_Put32(b + 4 * i, w[i]);
     SysHook_WriteBbr(b, 0, sizeof b);
 }
@@ -76,8 +76,10 @@ void BackupWrite() {
 void ApplyParse(uint32_t r, bool store_backup) {
     PassWork_NetChange();  // the network services step on the next pass
     DprConfigRec &c = Dpr_Configuration[0];
-    if (r) c.enables[1] |= EN1_SERVICES_OFF;
-    else c.enables[1] &= uint8_t(~EN1_SERVICES_OFF);
+    if (r)
+        c.enables[1] |= EN1_SERVICES_OFF;
+    else
+        c.enables[1] &= uint8_t(~EN1_SERVICES_OFF);
     if (r == 1) {
         c.address = DprBackup.address;
         c.mask = DprBackup.mask;
@@ -101,9 +103,7 @@ uint8_t *RegPtr(uint32_t ref, uint32_t width) {
 
 // ---- set-up ------------------------------------------------------------------------------------
 
-void DprInitReq() {
-    std::memset(&DprMap[DPR_WRREQ1], 0, DPR_EGD_STATUS_END - DPR_WRREQ1);
-}
+void DprInitReq() { std::memset(&DprMap[DPR_WRREQ1], 0, DPR_EGD_STATUS_END - DPR_WRREQ1); }
 
 void Dpr_Init() {
     Dpr_Map_Ptr = DprMap.data();
@@ -224,8 +224,10 @@ uint8_t *Dpr_Data_Block(uint32_t ref, uint32_t length, uint8_t *buf, uint32_t di
         return buf;
     }
     if (ref % 8 == 0 && length % 8 == 0) {
-        if (dir) std::memcpy(reg, buf, length / 8);
-        else std::memcpy(buf, reg, length / 8);
+        if (dir)
+            std::memcpy(reg, buf, length / 8);
+        else
+            std::memcpy(buf, reg, length / 8);
     } else if (bit_mode == 0 || bit_mode == 1) {
         uint32_t rbit = ref % 8;
         uint32_t rbyte = 0;
@@ -234,12 +236,16 @@ uint8_t *Dpr_Data_Block(uint32_t ref, uint32_t length, uint8_t *buf, uint32_t di
         for (uint32_t i = 0; i < length; i++) {
             if (dir) {
                 const bool v = (buf[bbyte] >> bbit) & 1;
-                if (v) reg[rbyte] = uint8_t(reg[rbyte] | (1u << rbit));
-                else reg[rbyte] = uint8_t(reg[rbyte] & ~(1u << rbit));
+                if (v)
+                    reg[rbyte] = uint8_t(reg[rbyte] | (1u << rbit));
+                else
+                    reg[rbyte] = uint8_t(reg[rbyte] & ~(1u << rbit));
             } else {
                 const bool v = (reg[rbyte] >> rbit) & 1;
-                if (v) buf[bbyte] = uint8_t(buf[bbyte] | (1u << bbit));
-                else buf[bbyte] = uint8_t(buf[bbyte] & ~(1u << bbit));
+                if (v)
+                    buf[bbyte] = uint8_t(buf[bbyte] | (1u << bbit));
+                else
+                    buf[bbyte] = uint8_t(buf[bbyte] & ~(1u << bbit));
             }
             if (++rbit == 8) {
                 rbit = 0;

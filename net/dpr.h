@@ -16,9 +16,9 @@ extern std::array<uint8_t, DPR_MAP_SIZE> DprMap;
 extern uint8_t *Dpr_Map_Ptr;
 
 // Byte offsets in the map.
-constexpr std::size_t DPR_MAGIC = 0, DPR_SEMAPHORE = 15, DPR_RUN = 32, DPR_CFG_REQ = 34, DPR_CFG_ACK = 36,
-                      DPR_ASK = 38, DPR_ASK_REF = 40, DPR_STATUS = 42, DPR_CLOCK = 48, DPR_NETID = 60,
-                      DPR_EGD_COUNT = 78, DPR_STATS = 92;
+constexpr std::size_t DPR_MAGIC = 0, DPR_SEMAPHORE = 15, DPR_RUN = 32, DPR_CFG_REQ = 34, DPR_CFG_ACK = 36, DPR_ASK = 38,
+                      DPR_ASK_REF = 40, DPR_STATUS = 42, DPR_CLOCK = 48, DPR_NETID = 60, DPR_EGD_COUNT = 78,
+                      DPR_STATS = 92;
 constexpr std::size_t DPR_WRREQ1 = 49408, DPR_WRREQ2 = 55080, DPR_RDREQ1 = 52756, DPR_RDREQ2 = 58428;
 constexpr std::size_t DPR_EGD_STATUS = 60888, DPR_EGD_STATUS_END = 62936;  // 256 entries of 8 bytes
 constexpr unsigned DPR_EGD_STATUS_MAX = 256;
@@ -40,7 +40,7 @@ extern uint32_t T_token, M_token;
 // Last good address set of interface 0, kept in the battery-backed memory.
 struct DprBackupRec {
     uint32_t spare;
-    uint32_t marker;                       // 0x12345678
+    uint32_t marker;  // 0x12345678
     uint32_t address, mask, gateway, dns;
 };
 constexpr uint32_t DPR_BACKUP_MARKER = 0x12345678;
@@ -51,7 +51,7 @@ constexpr unsigned DPR_EGD_MAX = 128, DPR_EGD_ITEMS = 99;
 struct DprEgdExchange {
     uint32_t kind;
     uint32_t header[4];
-    uint32_t items[DPR_EGD_ITEMS][2];      // reference, descriptor
+    uint32_t items[DPR_EGD_ITEMS][2];  // reference, descriptor
 };
 struct FtpUserAccount {
     char user[41];
@@ -82,14 +82,14 @@ struct ModbusServerCfg {
 
 struct DprConfigRec {
     uint32_t length;
-    uint32_t address, mask, gateway, dns;          // host byte order
+    uint32_t address, mask, gateway, dns;  // host byte order
     uint32_t ping_timeout, ping_target_ref, ping_result_ref;
-    uint32_t const_ref, status_ref;                // registers of 0x1ED and of the status word
+    uint32_t const_ref, status_ref;  // registers of 0x1ED and of the status word
     uint32_t address_ref, mask_ref, gateway_ref, dns_ref;
     uint8_t dhcp_enable;
-    uint8_t enables[3];                            // EtnProtocolEnables
+    uint8_t enables[3];  // EtnProtocolEnables
     DprEgdExchange egd[DPR_EGD_MAX];
-    uint32_t eip[3][2];                            // produced, consumed, third: reference, size
+    uint32_t eip[3][2];  // produced, consumed, third: reference, size
     FtpUserAccount ftp[2];
     DprHttpAccount http;
     DprModbusIec modbus_iec;
@@ -98,15 +98,14 @@ struct DprConfigRec {
     uint16_t ntp_values[2];
     char ntp_servers[DPR_NTP_NAMES][DPR_NTP_NAME_BYTES];
     uint32_t egd_status_count;
-    uint32_t values[2];                            // record kind 0x00100000
+    uint32_t values[2];  // record kind 0x00100000
     // Not part of the parsed record: the 128-byte field of pseudo-register 1017.
     uint8_t text[128];
 };
 constexpr std::size_t DPR_CONFIG_BYTES = DPRC_END;  // the parsed record
 // The EtherNet/IP assembly pairs: produced, consumed, the run/idle status
 // register; each {reference, size in bytes}.
-constexpr unsigned DPR_EIP_PRODUCED = 0, DPR_EIP_CONSUMED = 1, DPR_EIP_RUN_IDLE = 2, DPR_EIP_REF = 0,
-                   DPR_EIP_SIZE = 1;
+constexpr unsigned DPR_EIP_PRODUCED = 0, DPR_EIP_CONSUMED = 1, DPR_EIP_RUN_IDLE = 2, DPR_EIP_REF = 0, DPR_EIP_SIZE = 1;
 // The ASCII-over-TCP references: the port is in a register (nonzero) or is
 // the next value; the text to send, its control word, the receive block and
 // the status register.
@@ -114,8 +113,8 @@ constexpr unsigned DPR_ASCII_PORT_IN_REG = 0, DPR_ASCII_PORT = 1, DPR_ASCII_SEND
                    DPR_ASCII_RECEIVE = 4, DPR_ASCII_STATUS = 5;
 
 // Enable bits: byte 0.
-constexpr uint8_t EN0_B0 = 0x01, EN0_MODBUS = 0x02, EN0_EGD = 0x04, EN0_PING = 0x08, EN0_EIP = 0x10,
-                  EN0_FTP = 0x20, EN0_HTTP = 0x40, EN0_B7 = 0x80;
+constexpr uint8_t EN0_B0 = 0x01, EN0_MODBUS = 0x02, EN0_EGD = 0x04, EN0_PING = 0x08, EN0_EIP = 0x10, EN0_FTP = 0x20,
+                  EN0_HTTP = 0x40, EN0_B7 = 0x80;
 // Byte 1.
 constexpr uint8_t EN1_ASCII = 0x01, EN1_NETID_OCTET = 0x02, EN1_MASKGW_WORDS = 0x04, EN1_ADDR_REG = 0x08,
                   EN1_MASK_REG = 0x10, EN1_GW_REG = 0x20, EN1_SERVICES_OFF = 0x40, EN1_MODBUS_PORT = 0x80;

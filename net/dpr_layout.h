@@ -15,25 +15,25 @@ constexpr uint32_t DPRB_MIN_LENGTH = 8;      // a length up to this holds no rec
 constexpr std::size_t DPRB_NEXT = 8;
 
 // ---- record kinds: the kind word's bits, tested in the order of DprRecordOf -------------------
-constexpr uint32_t DPRK_EGD = 0x80000000u, DPRK_PING = 0x40000000u, DPRK_EIP = 0x10000000u,
-                   DPRK_FTP = 0x08000000u, DPRK_HTTP = 0x04000000u, DPRK_MODBUS = 0x01000000u,
-                   DPRK_ASCII = 0x00800000u, DPRK_NTP = 0x00200000u, DPRK_ADDRESSES = 0x20000000u;
+constexpr uint32_t DPRK_EGD = 0x80000000u, DPRK_PING = 0x40000000u, DPRK_EIP = 0x10000000u, DPRK_FTP = 0x08000000u,
+                   DPRK_HTTP = 0x04000000u, DPRK_MODBUS = 0x01000000u, DPRK_ASCII = 0x00800000u, DPRK_NTP = 0x00200000u,
+                   DPRK_ADDRESSES = 0x20000000u;
 constexpr uint32_t DPRK_VALUES = 0x00100000u;  // the whole kind word, not a bit
 // EtherNet/IP assembly record: the pair it fills.
 constexpr uint32_t DPRK_EIP_THIRD = 0x20000000u, DPRK_EIP_PRODUCED = 0x00000002u;
 
 enum class DprRecord : uint8_t {
-    Egd,          // an EGD exchange
-    Ping,         // ping time-out and registers
-    EipAssembly,  // an EtherNet/IP assembly
-    FtpAccounts,  // FTP accounts
-    HttpAccount,  // the HTTP account
-    ModbusServer, // Modbus server settings
-    AsciiTcp,     // ASCII-over-TCP references
-    NetworkTime,  // network time values and server names
-    Addresses,    // addresses, enables and status registers
-    Values,       // two values
-    Skipped,      // any other kind: read over
+    Egd,           // an EGD exchange
+    Ping,          // ping time-out and registers
+    EipAssembly,   // an EtherNet/IP assembly
+    FtpAccounts,   // FTP accounts
+    HttpAccount,   // the HTTP account
+    ModbusServer,  // Modbus server settings
+    AsciiTcp,      // ASCII-over-TCP references
+    NetworkTime,   // network time values and server names
+    Addresses,     // addresses, enables and status registers
+    Values,        // two values
+    Skipped,       // any other kind: read over
 };
 
 constexpr DprRecord DprRecordOf(uint32_t k) {
@@ -91,10 +91,9 @@ constexpr std::size_t DPRR_SKIP_WORDS = 20;
 // service off; the others set what they name.
 constexpr uint32_t DPRF_NETID_OCTET = 0x1, DPRF_EN0_B0_OFF = 0x2, DPRF_ADDR_REG = 0x4, DPRF_MODBUS_OFF = 0x8,
                    DPRF_EGD_OFF = 0x10, DPRF_PING_OFF = 0x20, DPRF_EIP_OFF = 0x40, DPRF_FTP_OFF = 0x80,
-                   DPRF_HTTP_OFF = 0x100, DPRF_DHCP = 0x200, DPRF_ASCII_OFF = 0x400,
-                   DPRF_MODBUS_PORT_OFF = 0x1000, DPRF_NTP_OFF = 0x2000, DPRF_DNS_WORD = 0x8000,
-                   DPRF_DNS_REG = 0x10000, DPRF_MASKGW_WORDS = 0x20000000, DPRF_MASK_REG = 0x40000000,
-                   DPRF_GW_REG = 0x80000000;
+                   DPRF_HTTP_OFF = 0x100, DPRF_DHCP = 0x200, DPRF_ASCII_OFF = 0x400, DPRF_MODBUS_PORT_OFF = 0x1000,
+                   DPRF_NTP_OFF = 0x2000, DPRF_DNS_WORD = 0x8000, DPRF_DNS_REG = 0x10000,
+                   DPRF_MASKGW_WORDS = 0x20000000, DPRF_MASK_REG = 0x40000000, DPRF_GW_REG = 0x80000000;
 
 // ---- the register bridge's request tables: a zero word ends the entries ----------------------
 constexpr std::size_t DPR_REQ_ENTRIES = 20, DPR_REQ_ENTRY = 8;
@@ -105,8 +104,7 @@ constexpr std::size_t DPRC_LENGTH = 0, DPRC_ADDRESS = 4, DPRC_MASK = 8, DPRC_GAT
                       DPRC_STATUS_REF = 36, DPRC_ADDRESS_REF = 40, DPRC_MASK_REF = 44, DPRC_GATEWAY_REF = 48,
                       DPRC_DNS_REF = 52, DPRC_DHCP = 56, DPRC_ENABLES = 57, DPRC_EGD = 60, DPRC_EIP = 103996,
                       DPRC_FTP = 104020, DPRC_HTTP = 105212, DPRC_MODBUS_IEC = 105808, DPRC_MODBUS = 105852,
-                      DPRC_ASCII = 105864, DPRC_NTP = 105888, DPRC_EGD_STATUS_COUNT = 106852,
-                      DPRC_VALUES = 106856, DPRC_END = 106864;
+                      DPRC_ASCII = 105864, DPRC_NTP = 105888, DPRC_EGD_STATUS_COUNT = 106852, DPRC_VALUES = 106856,
+                      DPRC_END = 106864;
 // Sizes of its entries.
-constexpr std::size_t DPRC_EGD_ENTRY = 812, DPRC_FTP_ENTRY = 596, DPRC_MODBUS_IEC_SIZE = 44,
-                      DPRC_MODBUS_SIZE = 12;
+constexpr std::size_t DPRC_EGD_ENTRY = 812, DPRC_FTP_ENTRY = 596, DPRC_MODBUS_IEC_SIZE = 44, DPRC_MODBUS_SIZE = 12;

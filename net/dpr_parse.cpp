@@ -18,7 +18,7 @@ const char DprCryptKey[41] = "Wx7q Lm9 pRd vAT Ke h4NN Oza qu ReTuBel?";
 
 namespace {
 
-constexpr uint32_t kStrMax = 40;           // characters the key covers and a name field holds
+constexpr uint32_t kStrMax = 40;  // characters the key covers and a name field holds
 constexpr uint32_t kReadMax = 288, kWriteMax = 416;
 
 struct Walk {
@@ -63,7 +63,8 @@ std::size_t Accounts(const Walk &w, std::size_t pos, StoreFn store) {
         if (pos) pos = ScrambledString(w, pos, pass);
         if (pos) pos = ScrambledString(w, pos, text);
         uint8_t rights = 0, more = 0;
-        if (pos == 0 || !w.Byte(pos, rights) || !w.Byte(pos + DPRR_ACCOUNT_MORE, more) || pos + DPRR_ACCOUNT_TAIL > w.end)
+        if (pos == 0 || !w.Byte(pos, rights) || !w.Byte(pos + DPRR_ACCOUNT_MORE, more) ||
+            pos + DPRR_ACCOUNT_TAIL > w.end)
             return 0;
         store(entry, user, pass, text, rights);
         pos += DPRR_ACCOUNT_TAIL;

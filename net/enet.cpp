@@ -54,7 +54,11 @@ void NetStep(PassNetStep i, uint32_t run, Scan scan, Due due) {
 }
 void ServerStep(PassNetStep i, uint32_t run, uint32_t now, const EnetServer &s) {
     NetStep(
-        i, run, [&] { if (s.scan) s.scan(0); }, [&] { return s.due ? s.due(0, now) : now; });
+        i, run,
+        [&] {
+            if (s.scan) s.scan(0);
+        },
+        [&] { return s.due ? s.due(0, now) : now; });
 }
 }  // namespace
 uint8_t TavixUpdateNewIp;
@@ -78,8 +82,10 @@ uint16_t Enet_StatusBits(bool link, bool tx_active, bool rx_active, uint32_t spe
     if (link) w |= 0x100;
     if (tx_active) w |= 0x200;
     if (rx_active) w |= 0x400;
-    if (speed == 2) w |= 0x4000;
-    else if (speed != 0) w |= 0x1000;
+    if (speed == 2)
+        w |= 0x4000;
+    else if (speed != 0)
+        w |= 0x1000;
     if (duplex) w |= 0x2000;
     return uint16_t((w + connections) | w);
 }
@@ -90,8 +96,8 @@ constexpr uint32_t kFallback = 0xC0A8FE80;  // 192.168.254.128
 constexpr uint32_t kFallbackMask = 0xFFFFFF00;
 
 EnetActivity tx_act, rx_act;
-bool link_asked;         // the interface was asked at least once
-uint32_t link_asked_ms;  // when (ms)
+bool link_asked;                     // the interface was asked at least once
+uint32_t link_asked_ms;              // when (ms)
 constexpr uint32_t kLinkAskMs = 10;  // the interface flags are read at most this often
 
 bool Counts(uint32_t ref) { return ref >= 1024; }
@@ -139,10 +145,10 @@ uint32_t Pick(bool from_reg, uint32_t ref, bool dhcp, uint32_t item, uint32_t co
     return v;
 }
 
-
 uint32_t ConnectionCount() {
-    return ServerConnCnt(enet_hooks.egd, 0) + ServerConnCnt(enet_hooks.qncan, 0) + ServerConnCnt(enet_hooks.modbus, 0) + ServerConnCnt(enet_hooks.srtp, 0) + Ftp_ConnCnt(0) +
-           Http_ConnCnt(0) + ServerConnCnt(enet_hooks.eip, 0) + EtnVComm_Conn_Cnt(0) + ServerConnCnt(enet_hooks.ascii, 0) + EtnIo_Conn_Cnt(0) +
+    return ServerConnCnt(enet_hooks.egd, 0) + ServerConnCnt(enet_hooks.qncan, 0) + ServerConnCnt(enet_hooks.modbus, 0) +
+           ServerConnCnt(enet_hooks.srtp, 0) + Ftp_ConnCnt(0) + Http_ConnCnt(0) + ServerConnCnt(enet_hooks.eip, 0) +
+           EtnVComm_Conn_Cnt(0) + ServerConnCnt(enet_hooks.ascii, 0) + EtnIo_Conn_Cnt(0) +
            (enet_hooks.email_conn_cnt ? enet_hooks.email_conn_cnt() : 0);
 }
 
@@ -203,9 +209,9 @@ uint32_t ConnectionCount() {
     if (at == 0) return true;
     const char *cause = err == EADDRINUSE ? "are the ports taken by another controller in this network namespace? "
                                             "give each controller a namespace of its own"
-                        : err == ENODEV ? "this network namespace has no interface eth0"
-                        : err == EACCES ? "ports below 1024 need root"
-                                        : std::strerror(err);
+                        : err == ENODEV   ? "this network namespace has no interface eth0"
+                        : err == EACCES   ? "ports below 1024 need root"
+                                          : std::strerror(err);
     std::snprintf(why + at, why_size - at, " (%s)", cause);
     return false;
 }
@@ -266,9 +272,12 @@ bool StatusDue(uint32_t now) { return !link_asked || now - link_asked_ms >= kLin
     if (Counts(c.status_ref)) Dpr_Set_W_Data(c.status_ref, Enet_StatusWord);
     if (Counts(c.const_ref)) Dpr_Set_W_Data(c.const_ref, 0x1ED);
 
-    uint32_t stats[6] = {EnetPacketPoolCtrl.nx_packet_pool_available, EnetPacketPoolCtrl.nx_packet_pool_empty_requests,
+    uint32_t stats[6] = {EnetPacketPoolCtrl.nx_packet_pool_available,
+                         EnetPacketPoolCtrl.nx_packet_pool_empty_requests,
                          EnetPacketPoolCtrl.nx_packet_pool_empty_suspensions,
-                         EnetPacketPoolCtrl.nx_packet_pool_invalid_releases, 0, 0};
+                         EnetPacketPoolCtrl.nx_packet_pool_invalid_releases,
+                         0,
+                         0};
     NxLinkValue(ip, NX_LINK_GET_ERRORS, &stats[4]);
     NxLinkValue(ip, NX_LINK_GET_ALLOC_ERRORS, &stats[5]);
     for (unsigned i = 0; i < 6; i++) LE_Put32(&DprMap[DPR_STATS + 4 * i], stats[i]);
@@ -286,11 +295,13 @@ void EnetGetIpAddress(uint32_t n) {
         addr = Counts(c.address_ref) ? Dpr_Get_Dw_Data(c.address_ref) : 0;
         if (Counts(c.address_ref)) c.dhcp_enable = 0;
     } else {
-        if (e1 & EN1_NETID_OCTET) addr = (c.address & 0xFFFFFF00u) | DprMap[DPR_NETID];
+        if (e1 & EN1_NETID_OCTET)
+            addr = (c.address & 0xFFFFFF00u) | DprMap[DPR_NETID];
         else if (c.dhcp_enable) {
             addr = Pick(false, 0, true, 0, c.address, n, true);
             if (dhcpState == 0 && addr == 0) addr = kFallback;
-        } else addr = c.address;
+        } else
+            addr = c.address;
         if (Counts(c.address_ref)) Dpr_Set_Dw_Data(c.address_ref, addr);
     }
     const bool dhcp = c.dhcp_enable != 0;
@@ -309,7 +320,9 @@ void EnetGetIpAddress(uint32_t n) {
     c.mask = mask;
     if (n == 0) {
         auto ref = [](uint32_t r) { return Counts(r) ? r : 0; };
-        address_keep = {true, pass_work.net_gen, {ref(c.address_ref), ref(c.mask_ref), ref(c.gateway_ref), ref(c.dns_ref)},
+        address_keep = {true,
+                        pass_work.net_gen,
+                        {ref(c.address_ref), ref(c.mask_ref), ref(c.gateway_ref), ref(c.dns_ref)},
                         {addr, mask, gw, dns}};
     }
 }
@@ -411,8 +424,7 @@ void EnetMain(int skip_email) {
         char why[400] = {};
         const bool ok = FirstCall(why, sizeof why);
         Enet_State = ok ? 1 : 2;
-        if (!ok)
-            std::printf("Ethernet: the network side did not start: %s\n", why);
+        if (!ok) std::printf("Ethernet: the network side did not start: %s\n", why);
     }
     if (Enet_State != 1) return;
     NX_IP *ip = &Enet_IpInstance[0];
@@ -420,14 +432,17 @@ void EnetMain(int skip_email) {
     PassWork &w = pass_work;
     const uint32_t now = _tx_time_get();
 
-    if (LE_Get16(&DprMap[DPR_CFG_REQ]) != LE_Get16(&DprMap[DPR_CFG_ACK])) Svc_ConfigChange();
-    else if (w.every || Svc_HandoverPending) Svc_HandoverStep();
+    if (LE_Get16(&DprMap[DPR_CFG_REQ]) != LE_Get16(&DprMap[DPR_CFG_ACK]))
+        Svc_ConfigChange();
+    else if (w.every || Svc_HandoverPending)
+        Svc_HandoverStep();
     if (!ip->nx_ip_link_up) {
         EnetLinkUpTimer = 0;
         if (Enet_LinkUp != 0) PassWork_NetChange();
         Enet_LinkUp = 0;
     } else if (Enet_LinkUp == 0) {
-        if (EnetLinkUpTimer == 0) EnetLinkUpTimer = now == 0 ? 0xFFFFFFFFu : now;
+        if (EnetLinkUpTimer == 0)
+            EnetLinkUpTimer = now == 0 ? 0xFFFFFFFFu : now;
         else if (now - EnetLinkUpTimer > 1999) {
             Enet_LinkUp = 1;
             PassWork_NetChange();
@@ -438,8 +453,7 @@ void EnetMain(int skip_email) {
     // configuration, the link or the address set changes.
     if (w.every || w.net_gen != w.net_gen_seen || c.dhcp_enable || w.dhcp_busy) DhcpControl(ip, c);
     if (!(c.dhcp_enable && dhcpState != 0)) {
-        if (ip->nx_ip_link_up &&
-            (ip->nx_ip_address != EnetIpAddress[0] || ip->nx_ip_network_mask != EnetNetMask[0])) {
+        if (ip->nx_ip_link_up && (ip->nx_ip_address != EnetIpAddress[0] || ip->nx_ip_network_mask != EnetNetMask[0])) {
             _nx_ip_address_set(ip, EnetIpAddress[0], EnetNetMask[0]);
             clearIpFlag = 0;
             IpAddr0Change = 1;

@@ -45,20 +45,20 @@ struct EnetServer {
 };
 struct EnetHooks {
     EnetServer qncan, modbus, ascii, egd, srtp, eip;
-    void (*egd_config)(uint32_t iface);  // EGD exchanges after a new configuration
-    void (*email_scan)(int iface);       // the e-mail client's step
+    void (*egd_config)(uint32_t iface);                       // EGD exchanges after a new configuration
+    void (*email_scan)(int iface);                            // the e-mail client's step
     uint32_t (*email_init)(NX_IP *ip, NX_PACKET_POOL *pool);  // its socket, at the start
-    uint32_t (*email_conn_cnt)();        // 1 while its connection is up
-    uint32_t (*email_due)(uint32_t now); // when its step has work next (ms); unset: every pass
+    uint32_t (*email_conn_cnt)();                             // 1 while its connection is up
+    uint32_t (*email_due)(uint32_t now);                      // when its step has work next (ms); unset: every pass
 };
 extern EnetHooks enet_hooks;
 
 struct PingSlot {
     NX_IP *ip;
     uint32_t target;
-    uint32_t timeout;   // ms
-    uint32_t start;     // ms tick
-    int32_t result;     // round trip in ms, -1 none
+    uint32_t timeout;  // ms
+    uint32_t start;    // ms tick
+    int32_t result;    // round trip in ms, -1 none
     uint32_t spare;
 };
 extern std::array<PingSlot, 2> PingInstance;

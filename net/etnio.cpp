@@ -49,10 +49,22 @@ struct KindInfo {
 };
 // Indexed by module kind; in = 0 and out = 0 marks a kind that ends the list.
 constexpr std::array<KindInfo, 17> kKinds = {{
-    {0, 0, 0, 0, 0, 0},   {1, 0, 16, 0, 0, 0},  {2, 0, 16, 0, 0, 0}, {4, 0, 32, 0, 0, 0},
-    {0, 4, 0, 32, 0, 0},  {0, 1, 0, 16, 0, 0},  {0, 2, 0, 16, 0, 0}, {0, 4, 0, 32, 0, 0},
-    {0, 1, 0, 16, 0, 0},  {0, 2, 0, 16, 0, 0},  {1, 1, 16, 16, 0, 0}, {8, 0, 0, 0, 4, 0},
-    {8, 0, 0, 0, 4, 0},   {8, 0, 0, 0, 4, 0},   {4, 4, 0, 0, 2, 2},  {0, 8, 0, 0, 0, 4},
+    {0, 0, 0, 0, 0, 0},
+    {1, 0, 16, 0, 0, 0},
+    {2, 0, 16, 0, 0, 0},
+    {4, 0, 32, 0, 0, 0},
+    {0, 4, 0, 32, 0, 0},
+    {0, 1, 0, 16, 0, 0},
+    {0, 2, 0, 16, 0, 0},
+    {0, 4, 0, 32, 0, 0},
+    {0, 1, 0, 16, 0, 0},
+    {0, 2, 0, 16, 0, 0},
+    {1, 1, 16, 16, 0, 0},
+    {8, 0, 0, 0, 4, 0},
+    {8, 0, 0, 0, 4, 0},
+    {8, 0, 0, 0, 4, 0},
+    {4, 4, 0, 0, 2, 2},
+    {0, 8, 0, 0, 0, 4},
     {0, 8, 0, 0, 0, 4},
 }};
 
@@ -171,132 +183,132 @@ void Step(uint32_t iface, uint32_t k, uint16_t run) {
     const bool up = c.ip != nullptr && c.ip->nx_ip_link_up;
     const uint32_t now = _tx_time_get();
     switch (s.state) {
-        case EtnIoState::kIdle:
-            if (s.phase == EtnIoPhase::kNone) {
-                Status(s, run ? ETNIO_NOT_STARTED : 0);
-            } else if (up) {
-                s.flags &= uint8_t(~EIO_TIMED_OUT);
-                s.state = EtnIoState::kConnect;
-            } else {
+    case EtnIoState::kIdle:
+        if (s.phase == EtnIoPhase::kNone) {
+            Status(s, run ? ETNIO_NOT_STARTED : 0);
+        } else if (up) {
+            s.flags &= uint8_t(~EIO_TIMED_OUT);
+            s.state = EtnIoState::kConnect;
+        } else {
+            Status(s, ETNIO_DOWN);
+        }
+        break;
+    case EtnIoState::kConnect:
+        if (!(s.flags & EIO_BOUND)) {
+            const uint32_t st = _nx_tcp_client_socket_bind(&s.socket, 0, 0);
+            if (st != NX_SUCCESS && st != NX_ALREADY_BOUND) {
                 Status(s, ETNIO_DOWN);
-            }
-            break;
-        case EtnIoState::kConnect:
-            if (!(s.flags & EIO_BOUND)) {
-                const uint32_t st = _nx_tcp_client_socket_bind(&s.socket, 0, 0);
-                if (st != NX_SUCCESS && st != NX_ALREADY_BOUND) {
-                    Status(s, ETNIO_DOWN);
-                    s.state = EtnIoState::kIdle;
-                    break;
-                }
-                s.flags |= EIO_BOUND;
-                _nx_tcp_client_socket_connect(&s.socket, s.address, ETNIO_PORT, 0);
-                s.t_ms = now;
-            }
-            if (s.socket.state == NX_TCP_ESTABLISHED) {
-                s.flags |= EIO_CONNECTED;
-                Status(s, 0);
-                s.shadow_valid = 0;  // a new connection sends every output
-                if (s.phase == EtnIoPhase::kStart || s.phase == EtnIoPhase::kRestart) {
-                    s.state = EtnIoState::kSendConfig;
-                } else {
-                    s.state = EtnIoState::kChoose;
-                    s.phase = EtnIoPhase::kExchange;
-                }
-            } else if (now - s.t_ms > kConnectMs) {
-                s.flags |= EIO_TIMED_OUT;
-                _nx_tcp_socket_disconnect(&s.socket, 0);
-                s.flags &= uint8_t(~EIO_BOUND);
-                Status(s, ETNIO_CONN_TIMEOUT);
                 s.state = EtnIoState::kIdle;
-            }
-            break;
-        case EtnIoState::kSendConfig: {
-            if (s.modules == 0) {
-                Status(s, ETNIO_NO_MODULES);
                 break;
             }
-            const int32_t r = EtnIoModTcpTxPacket(c, s, iface, k, kWriteConfig);
-            if (r == 1) s.state = EtnIoState::kConfigAnswer;
-            else Status(s, ETNIO_CFG_REFUSED);
-            break;
+            s.flags |= EIO_BOUND;
+            _nx_tcp_client_socket_connect(&s.socket, s.address, ETNIO_PORT, 0);
+            s.t_ms = now;
         }
-        case EtnIoState::kConfigAnswer: {
-            const int32_t r = Receive(iface, k);
-            if (r == 0) break;
-            if (r == 1) {
-                Status(s, 0);
-                s.phase = EtnIoPhase::kExchange;
-                s.state = EtnIoState::kChoose;
-            } else {
-                Status(s, ETNIO_CFG_REFUSED);
+        if (s.socket.state == NX_TCP_ESTABLISHED) {
+            s.flags |= EIO_CONNECTED;
+            Status(s, 0);
+            s.shadow_valid = 0;  // a new connection sends every output
+            if (s.phase == EtnIoPhase::kStart || s.phase == EtnIoPhase::kRestart) {
                 s.state = EtnIoState::kSendConfig;
-            }
-            break;
-        }
-        case EtnIoState::kChoose: {
-            if (s.modules == 0) {
-                Status(s, ETNIO_NO_MODULES);
-                break;
-            }
-            std::array<uint8_t, ETNIO_SHADOW> now_out{};
-            CollectOutputs(s, now_out.data());
-            const bool changed = s.out_bytes > 0 &&
-                                 (!s.shadow_valid || std::memcmp(now_out.data(), s.shadow.data(), s.out_bytes) != 0);
-            if (changed) {
-                std::memcpy(s.shadow.data(), now_out.data(), s.out_bytes);
-                s.shadow_valid = 1;
-                s.state = EtnIoState::kSendOutputs;
-            } else if (s.in_bytes > 0) {
-                s.state = EtnIoState::kAskInputs;
-            } else if (s.out_bytes > 0 && now - s.sent_ms >= kRefreshMs) {
-                s.state = EtnIoState::kSendOutputs;
-            }
-            s.phase = EtnIoPhase::kNone;
-            break;
-        }
-        case EtnIoState::kSendOutputs:
-        case EtnIoState::kAskInputs: {
-            const bool outputs = s.state == EtnIoState::kSendOutputs;
-            const int32_t r = EtnIoModTcpTxPacket(c, s, iface, k, outputs ? kWriteOutputs : kReadInputs);
-            s.phase = outputs ? EtnIoPhase::kOutputs : EtnIoPhase::kInputs;
-            if (r == 1) s.state = EtnIoState::kAnswer;
-            else Failed(s, r);
-            break;
-        }
-        case EtnIoState::kAnswer: {
-            const int32_t r = Receive(iface, k);
-            if (r == 0) break;
-            if (r == 1) {
-                Status(s, 0);
-                if (s.last_fc == kWriteOutputs && s.in_bytes > 0) {
-                    s.state = EtnIoState::kAskInputs;
-                    s.phase = EtnIoPhase::kInputs;
-                } else {
-                    s.state = EtnIoState::kChoose;
-                    s.phase = EtnIoPhase::kExchange;
-                }
             } else {
-                Failed(s, r);
+                s.state = EtnIoState::kChoose;
+                s.phase = EtnIoPhase::kExchange;
             }
+        } else if (now - s.t_ms > kConnectMs) {
+            s.flags |= EIO_TIMED_OUT;
+            _nx_tcp_socket_disconnect(&s.socket, 0);
+            s.flags &= uint8_t(~EIO_BOUND);
+            Status(s, ETNIO_CONN_TIMEOUT);
+            s.state = EtnIoState::kIdle;
+        }
+        break;
+    case EtnIoState::kSendConfig: {
+        if (s.modules == 0) {
+            Status(s, ETNIO_NO_MODULES);
             break;
         }
-        case EtnIoState::kDisconnect:
-            Disconnect(s);
+        const int32_t r = EtnIoModTcpTxPacket(c, s, iface, k, kWriteConfig);
+        if (r == 1)
+            s.state = EtnIoState::kConfigAnswer;
+        else
+            Status(s, ETNIO_CFG_REFUSED);
+        break;
+    }
+    case EtnIoState::kConfigAnswer: {
+        const int32_t r = Receive(iface, k);
+        if (r == 0) break;
+        if (r == 1) {
+            Status(s, 0);
+            s.phase = EtnIoPhase::kExchange;
+            s.state = EtnIoState::kChoose;
+        } else {
+            Status(s, ETNIO_CFG_REFUSED);
+            s.state = EtnIoState::kSendConfig;
+        }
+        break;
+    }
+    case EtnIoState::kChoose: {
+        if (s.modules == 0) {
+            Status(s, ETNIO_NO_MODULES);
             break;
-        case EtnIoState::kClosing:
-            if (s.socket.state == NX_TCP_ESTABLISHED) {
-                if (now - s.t_ms >= kConnectMs) s.state = EtnIoState::kDisconnect;
-                break;
+        }
+        std::array<uint8_t, ETNIO_SHADOW> now_out{};
+        CollectOutputs(s, now_out.data());
+        const bool changed =
+            s.out_bytes > 0 && (!s.shadow_valid || std::memcmp(now_out.data(), s.shadow.data(), s.out_bytes) != 0);
+        if (changed) {
+            std::memcpy(s.shadow.data(), now_out.data(), s.out_bytes);
+            s.shadow_valid = 1;
+            s.state = EtnIoState::kSendOutputs;
+        } else if (s.in_bytes > 0) {
+            s.state = EtnIoState::kAskInputs;
+        } else if (s.out_bytes > 0 && now - s.sent_ms >= kRefreshMs) {
+            s.state = EtnIoState::kSendOutputs;
+        }
+        s.phase = EtnIoPhase::kNone;
+        break;
+    }
+    case EtnIoState::kSendOutputs:
+    case EtnIoState::kAskInputs: {
+        const bool outputs = s.state == EtnIoState::kSendOutputs;
+        const int32_t r = EtnIoModTcpTxPacket(c, s, iface, k, outputs ? kWriteOutputs : kReadInputs);
+        s.phase = outputs ? EtnIoPhase::kOutputs : EtnIoPhase::kInputs;
+        if (r == 1)
+            s.state = EtnIoState::kAnswer;
+        else
+            Failed(s, r);
+        break;
+    }
+    case EtnIoState::kAnswer: {
+        const int32_t r = Receive(iface, k);
+        if (r == 0) break;
+        if (r == 1) {
+            Status(s, 0);
+            if (s.last_fc == kWriteOutputs && s.in_bytes > 0) {
+                s.state = EtnIoState::kAskInputs;
+                s.phase = EtnIoPhase::kInputs;
+            } else {
+                s.state = EtnIoState::kChoose;
+                s.phase = EtnIoPhase::kExchange;
             }
-            _nx_tcp_client_socket_unbind(&s.socket);
-            s.flags &= uint8_t(~(EIO_BOUND | EIO_CONNECTED));
-            s.state = EtnIoState::kIdle;
-            s.phase = EtnIoPhase::kNone;
+        } else {
+            Failed(s, r);
+        }
+        break;
+    }
+    case EtnIoState::kDisconnect: Disconnect(s); break;
+    case EtnIoState::kClosing:
+        if (s.socket.state == NX_TCP_ESTABLISHED) {
+            if (now - s.t_ms >= kConnectMs) s.state = EtnIoState::kDisconnect;
             break;
-        default:
-            s.state = EtnIoState::kIdle;
-            break;
+        }
+        _nx_tcp_client_socket_unbind(&s.socket);
+        s.flags &= uint8_t(~(EIO_BOUND | EIO_CONNECTED));
+        s.state = EtnIoState::kIdle;
+        s.phase = EtnIoPhase::kNone;
+        break;
+    default: s.state = EtnIoState::kIdle; break;
     }
 }
 
@@ -350,8 +362,7 @@ int32_t EtnIo_Parse(uint32_t iface, const uint8_t *d, uint32_t len) {
         s.phase = EtnIoPhase::kNone;
         s.shadow_valid = 0;
         s.sent_ms = _tx_time_get();
-        uint32_t ai = LE_Get32(r + kStAi), aq = LE_Get32(r + kStAq), di = LE_Get32(r + kStDi),
-                 dq = LE_Get32(r + kStDq);
+        uint32_t ai = LE_Get32(r + kStAi), aq = LE_Get32(r + kStAq), di = LE_Get32(r + kStDi), dq = LE_Get32(r + kStDq);
         const uint16_t mods = LE_Get16(r + kStModules);
         s.modules = 0;
         uint32_t in = 0, out = 0;

@@ -37,7 +37,12 @@ enum class EtnIoState : uint8_t {
 // first (a first start, or again), exchanging, and the outputs or inputs
 // under way.
 enum class EtnIoPhase : uint16_t {
-    kNone = 0, kStart = 1, kRestart = 2, kExchange = 4, kOutputs = 16, kInputs = 64,
+    kNone = 0,
+    kStart = 1,
+    kRestart = 2,
+    kExchange = 4,
+    kOutputs = 16,
+    kInputs = 64,
 };
 
 struct EtnIoModule {
@@ -59,9 +64,9 @@ struct EtnIoStation {
     EtnIoPhase phase;
     EtnIoState state;
     uint8_t flags;
-    uint8_t last_fc;       // function code of the request awaiting its answer
+    uint8_t last_fc;  // function code of the request awaiting its answer
     uint32_t sent_ms;
-    uint32_t t_ms;         // connect or disconnect time
+    uint32_t t_ms;  // connect or disconnect time
     NX_TCP_SOCKET socket;
 };
 

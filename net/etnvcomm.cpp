@@ -74,7 +74,8 @@ bool Establish(VCommIface &f, VCommPort &p) {
     }
     if (!Up(f)) return false;
     if (!(p.flags & VCE_BOUND)) {
-        const uint32_t st = p.udp ? _nx_udp_socket_bind(&p.usock, p.lport, 0) : _nx_tcp_client_socket_bind(&p.tcp, 0, 0);
+        const uint32_t st =
+            p.udp ? _nx_udp_socket_bind(&p.usock, p.lport, 0) : _nx_tcp_client_socket_bind(&p.tcp, 0, 0);
         if (st == 7 || st == 17 || st == 20) return false;
         if (st != NX_SUCCESS && st != NX_ALREADY_BOUND) return false;
         if (f.ip) PlcWordSet(W_CLIENT_PORT, uint16_t(f.ip->nx_ip_next_port));
@@ -131,8 +132,7 @@ void SendPending(VCommIface &f, VCommPort &p) {
 // Appends one byte to the pending packet; false when no packet is free.
 bool Append(VCommPort &p, uint8_t b) {
     if (p.tx == nullptr) {
-        if (EtnVCommPacketPoolPtr == nullptr ||
-            _nx_packet_allocate(EtnVCommPacketPoolPtr, &p.tx, 0, 0) != NX_SUCCESS) {
+        if (EtnVCommPacketPoolPtr == nullptr || _nx_packet_allocate(EtnVCommPacketPoolPtr, &p.tx, 0, 0) != NX_SUCCESS) {
             p.tx = nullptr;
             return false;
         }
@@ -223,40 +223,40 @@ void EtnVComm_Scan(uint32_t iface) {
     }
     const uint32_t now = _tx_time_get();
     switch (f.hk_state) {
-        case 0: {
-            if (!f.reconnect) return;
-            uint32_t k = 0;
-            for (; k < VCOMM_ETH_PORTS; k++) {
-                const VCommPort &p = f.ports[k];
-                if (p.udp || p.tcp.state == NX_TCP_ESTABLISHED || p.tcp.state == NX_TCP_CONNECTING) break;
-            }
-            if (k == VCOMM_ETH_PORTS) {
-                f.reconnect = 0;
-                return;
-            }
-            f.hk_port = uint8_t(k);
-            f.ports[k].flags &= uint8_t(~VCE_BOUND);
-            _nx_tcp_socket_disconnect(&f.ports[k].tcp, 200);
-            if (f.ports[k].udp) _nx_udp_socket_unbind(&f.ports[k].usock);
-            f.hk_time = now;
-            f.hk_state = 2;
+    case 0: {
+        if (!f.reconnect) return;
+        uint32_t k = 0;
+        for (; k < VCOMM_ETH_PORTS; k++) {
+            const VCommPort &p = f.ports[k];
+            if (p.udp || p.tcp.state == NX_TCP_ESTABLISHED || p.tcp.state == NX_TCP_CONNECTING) break;
+        }
+        if (k == VCOMM_ETH_PORTS) {
+            f.reconnect = 0;
             return;
         }
-        case 1:
-            _nx_tcp_socket_disconnect(&f.ports[f.hk_port].tcp, 200);
-            f.hk_time = now;
-            f.hk_state = 2;
-            return;
-        default: {
-            VCommPort &p = f.ports[f.hk_port];
-            if (p.tcp.state == NX_TCP_ESTABLISHED) {
-                if (now - f.hk_time >= kConnectMs) f.hk_state = 1;
-                return;
-            }
-            _nx_tcp_client_socket_unbind(&p.tcp);
-            f.hk_state = 0;
+        f.hk_port = uint8_t(k);
+        f.ports[k].flags &= uint8_t(~VCE_BOUND);
+        _nx_tcp_socket_disconnect(&f.ports[k].tcp, 200);
+        if (f.ports[k].udp) _nx_udp_socket_unbind(&f.ports[k].usock);
+        f.hk_time = now;
+        f.hk_state = 2;
+        return;
+    }
+    case 1:
+        _nx_tcp_socket_disconnect(&f.ports[f.hk_port].tcp, 200);
+        f.hk_time = now;
+        f.hk_state = 2;
+        return;
+    default: {
+        VCommPort &p = f.ports[f.hk_port];
+        if (p.tcp.state == NX_TCP_ESTABLISHED) {
+            if (now - f.hk_time >= kConnectMs) f.hk_state = 1;
             return;
         }
+        _nx_tcp_client_socket_unbind(&p.tcp);
+        f.hk_state = 0;
+        return;
+    }
     }
 }
 
@@ -400,7 +400,8 @@ intptr_t EtnVComm_FlushRx(intptr_t port) {
     if (!(p->flags & VCE_BOUND)) return 0;
     for (int guard = 0; guard < 64; guard++) {
         NX_PACKET *pk = nullptr;
-        const uint32_t st = p->udp ? _nx_udp_socket_receive(&p->usock, &pk, 0) : _nx_tcp_socket_receive(&p->tcp, &pk, 0);
+        const uint32_t st =
+            p->udp ? _nx_udp_socket_receive(&p->usock, &pk, 0) : _nx_tcp_socket_receive(&p->tcp, &pk, 0);
         if (st != NX_SUCCESS || pk == nullptr) break;
         _nx_packet_release(pk);
     }
@@ -457,9 +458,9 @@ intptr_t EtnVComm_SetCts(intptr_t port, intptr_t) { return port; }
 intptr_t EtnVComm_SetDsr(intptr_t port, intptr_t) { return port; }
 
 const EtnVCommDrv EtnVComm_Drv = {
-    EtnVComm_Open,     EtnVComm_Close,   EtnVComm_Close1,  EtnVComm_PutTx,    EtnVComm_PutnTx,
-    EtnVComm_PutsTx,   EtnVComm_DoTx,    EtnVComm_FlushTx, EtnVComm_CountTx,  EtnVComm_GetRx,
-    EtnVComm_GetNRx,   EtnVComm_FlushRx, EtnVComm_CountRx, EtnVComm_CheckRx,  EtnVComm_GetDtr,
-    EtnVComm_GetRts,   EtnVComm_Test,    EtnVComm_StatusRx, EtnVComm_CheckTx, EtnVComm_EmptyTx,
-    EtnVComm_SetCts,   EtnVComm_SetDsr,  EtnVComm_InitWait, EtnVComm_WaitRx,  EtnVComm_IoCtl,
+    EtnVComm_Open,   EtnVComm_Close,   EtnVComm_Close1,   EtnVComm_PutTx,   EtnVComm_PutnTx,
+    EtnVComm_PutsTx, EtnVComm_DoTx,    EtnVComm_FlushTx,  EtnVComm_CountTx, EtnVComm_GetRx,
+    EtnVComm_GetNRx, EtnVComm_FlushRx, EtnVComm_CountRx,  EtnVComm_CheckRx, EtnVComm_GetDtr,
+    EtnVComm_GetRts, EtnVComm_Test,    EtnVComm_StatusRx, EtnVComm_CheckTx, EtnVComm_EmptyTx,
+    EtnVComm_SetCts, EtnVComm_SetDsr,  EtnVComm_InitWait, EtnVComm_WaitRx,  EtnVComm_IoCtl,
 };

@@ -25,8 +25,7 @@ NX_PACKET_POOL *FtpPacketPoolPtr;
 std::array<NxFtpExtended, 8> nx_ftp_extended_struct;
 uint32_t ftp_events = 63;
 FxMedia FtpMedia = {DRIVE_A, "", nullptr, 0, 0, 0, 0, 0};
-const char *const FtpMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+const char *const FtpMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 uint32_t FtpStack[1024];
 
 namespace {
@@ -90,7 +89,9 @@ bool PeerClosed(const NX_TCP_SOCKET &s) {
     if (s.state == NX_TCP_CLOSE_WAIT) return true;
     const int fd = s.client ? s.fd : s.accepted_fd;
     if (fd < 0 || s.state != NX_TCP_ESTABLISHED) return false;
-    struct pollfd p {fd, short(POLLIN | POLLRDHUP), 0};
+    struct pollfd p {
+        fd, short(POLLIN | POLLRDHUP), 0
+    };
     if (poll(&p, 1, 0) <= 0 || !(p.revents & (POLLRDHUP | POLLHUP))) return false;
     int avail = 0;
     return ioctl(fd, FIONREAD, &avail) == 0 && avail == 0;
@@ -99,7 +100,9 @@ bool PeerClosed(const NX_TCP_SOCKET &s) {
 bool SocketWritable(const NX_TCP_SOCKET &s) {
     const int fd = s.client ? s.fd : s.accepted_fd;
     if (fd < 0 || s.state != NX_TCP_ESTABLISHED) return false;
-    struct pollfd p {fd, POLLOUT, 0};
+    struct pollfd p {
+        fd, POLLOUT, 0
+    };
     return poll(&p, 1, 0) > 0 && (p.revents & POLLOUT);
 }
 
@@ -113,8 +116,7 @@ void Reply(NX_FTP_SERVER *sv, NX_FTP_CLIENT_REQUEST &c, const char *code, const 
     _nx_ftp_server_response(&c.control, pk, code, message);
 }
 
-void DirReply(NX_FTP_SERVER *sv, NX_FTP_CLIENT_REQUEST &c, const char *code, const char *message,
-              const char *path) {
+void DirReply(NX_FTP_SERVER *sv, NX_FTP_CLIENT_REQUEST &c, const char *code, const char *message, const char *path) {
     NX_PACKET *pk = nullptr;
     if (_nx_packet_allocate(sv->nx_ftp_server_packet_pool_ptr, &pk, 0, 0) != NX_SUCCESS) {
         sv->nx_ftp_server_allocation_errors++;
@@ -179,7 +181,8 @@ void StopWebFor(const char *name) {
     if (h.web_state_set) h.web_state_set(TavixState::StopRequested);
     if (h.web_ftping_set) h.web_ftping_set(1);
     const uint32_t start = _tx_time_get();
-    while (TavixHttp && h.web_state && h.web_state() != TavixState::Stopped && _tx_time_get() - start < SVC_HANDOVER_WAIT_MS) {
+    while (TavixHttp && h.web_state && h.web_state() != TavixState::Stopped &&
+           _tx_time_get() - start < SVC_HANDOVER_WAIT_MS) {
         if (h.watchdog_kick) h.watchdog_kick();
         usleep(1000);
     }
@@ -258,8 +261,8 @@ uint32_t OpenActive(NX_FTP_SERVER *sv, NX_FTP_CLIENT_REQUEST &c, bool receive) {
     if (_nx_tcp_client_socket_bind(&d, 20, 0) != NX_SUCCESS) {
         _nx_tcp_socket_delete(&d);
         d.fd = -1;
-        if (_nx_tcp_socket_create(sv->nx_ftp_server_ip_ptr, &d, "FTP Server Data Socket", 0, 0x4000, 128, 2048,
-                                  nullptr, receive ? DataDisconnect : nullptr) != NX_SUCCESS ||
+        if (_nx_tcp_socket_create(sv->nx_ftp_server_ip_ptr, &d, "FTP Server Data Socket", 0, 0x4000, 128, 2048, nullptr,
+                                  receive ? DataDisconnect : nullptr) != NX_SUCCESS ||
             _nx_tcp_client_socket_bind(&d, 0, 0) != NX_SUCCESS)
             return NX_NOT_SUCCESSFUL;
         if (receive) _nx_tcp_socket_receive_notify(&d, DataPresent);
@@ -283,7 +286,9 @@ bool DataUsable(NX_FTP_CLIENT_REQUEST &c) {
     if (c.data.state == NX_TCP_CONNECTING) {
         // The connection poll moves it on; a connect that succeeded is writable.
         if (SocketWritable(c.data) || (c.data.fd >= 0 && [&] {
-                struct pollfd p {c.data.fd, POLLOUT, 0};
+                struct pollfd p {
+                    c.data.fd, POLLOUT, 0
+                };
                 return poll(&p, 1, 0) > 0 && (p.revents & POLLOUT) && !(p.revents & (POLLERR | POLLHUP));
             }()))
             c.data.state = NX_TCP_ESTABLISHED;
@@ -316,8 +321,10 @@ void SendFilePacket(NX_FTP_SERVER *sv, NX_FTP_CLIENT_REQUEST &c) {
     const bool done = st == 9 && c.byte_count == 0;
     const bool passive = c.passive != 0;
     CloseData(sv, c);
-    if (done) Reply(sv, c, passive ? "226" : "250", "File Sent");
-    else Reply(sv, c, "550", "Read Fail");
+    if (done)
+        Reply(sv, c, passive ? "226" : "250", "File Sent");
+    else
+        Reply(sv, c, "550", "Read Fail");
 }
 
 // Receives what the data connection of a receiving client holds.
@@ -361,8 +368,10 @@ void FinishReceive(NX_FTP_SERVER *sv, NX_FTP_CLIENT_REQUEST &c) {
     _fxe_media_flush(sv->nx_ftp_server_media_ptr);
     c.transfer_state = 0;
     if (state != 2) return;
-    if (closed) Reply(sv, c, "250", "File Written");
-    else Reply(sv, c, "550", "File Write Failed");
+    if (closed)
+        Reply(sv, c, "250", "File Written");
+    else
+        Reply(sv, c, "550", "File Write Failed");
 }
 
 // ---- listings ----------------------------------------------------------------------------------------
@@ -372,8 +381,10 @@ void SendListing(NX_FTP_SERVER *sv, NX_FTP_CLIENT_REQUEST &c, bool full) {
     const bool passive = c.passive != 0;
     Reply(sv, c, passive ? "150" : "125", "Sending List");
     FxMedia *m = sv->nx_ftp_server_media_ptr;
-    if (!full && c.list_named) _fxe_directory_local_path_restore(m, &c.list_path);
-    else Restore(sv, c);
+    if (!full && c.list_named)
+        _fxe_directory_local_path_restore(m, &c.list_path);
+    else
+        Restore(sv, c);
     c.list_named = 0;
     NX_PACKET *pk = nullptr;
     bool ok = _nx_packet_allocate(sv->nx_ftp_server_packet_pool_ptr, &pk, 0, 0) == NX_SUCCESS;
@@ -384,17 +395,18 @@ void SendListing(NX_FTP_SERVER *sv, NX_FTP_CLIENT_REQUEST &c, bool full) {
     }
     uint32_t attr = 0, year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
     uint64_t size = 0;
-    uint32_t st = ok ? _fxe_directory_first_full_entry_find(m, x.name, &attr, &size, &year, &month, &day, &hour,
-                                                            &minute, &second)
-                     : NX_NOT_SUCCESSFUL;
+    uint32_t st =
+        ok ? _fxe_directory_first_full_entry_find(m, x.name, &attr, &size, &year, &month, &day, &hour, &minute, &second)
+           : NX_NOT_SUCCESSFUL;
     char line[FX_NAME_MAX + 64];
     while (ok && st == FX_SUCCESS) {
         int n;
         if (full) {
             n = std::snprintf(line, sizeof line, "%c%s  1 owner group %6.6ld %s %d %2.2d:%2.2d %s\r\n",
                               (attr & FX_DIRECTORY) ? 'd' : '-', (attr & FX_READ_ONLY) ? "-w--w--w-" : "rw-rw-rw-",
-                              long(size > 999999 ? 999999 : size), FtpMonths[(month >= 1 && month <= 12) ? month - 1 : 0],
-                              int(day), int(hour), int(minute), x.name);
+                              long(size > 999999 ? 999999 : size),
+                              FtpMonths[(month >= 1 && month <= 12) ? month - 1 : 0], int(day), int(hour), int(minute),
+                              x.name);
         } else {
             n = std::snprintf(line, sizeof line, "%s\r\n", x.name);
         }
@@ -415,8 +427,7 @@ void SendListing(NX_FTP_SERVER *sv, NX_FTP_CLIENT_REQUEST &c, bool full) {
             }
         }
         _nx_packet_data_append(pk, line, uint32_t(n), sv->nx_ftp_server_packet_pool_ptr, 0);
-        st = _fxe_directory_next_full_entry_find(m, x.name, &attr, &size, &year, &month, &day, &hour, &minute,
-                                                 &second);
+        st = _fxe_directory_next_full_entry_find(m, x.name, &attr, &size, &year, &month, &day, &hour, &minute, &second);
     }
     if (ok && st == FX_NO_MORE_ENTRIES && pk != nullptr && pk->nx_packet_length > 0) {
         if (_nx_tcp_socket_send(&c.data, pk, 6000) != NX_SUCCESS) ok = false;
@@ -424,8 +435,10 @@ void SendListing(NX_FTP_SERVER *sv, NX_FTP_CLIENT_REQUEST &c, bool full) {
     }
     if (pk != nullptr) _nx_packet_release(pk);
     CloseData(sv, c);
-    if (ok && st == FX_NO_MORE_ENTRIES) Reply(sv, c, passive ? "226" : "250", "List End");
-    else Reply(sv, c, "550", "List fail");
+    if (ok && st == FX_NO_MORE_ENTRIES)
+        Reply(sv, c, passive ? "226" : "250", "List End");
+    else
+        Reply(sv, c, "550", "List fail");
 }
 
 // The continuation of a parked command.
@@ -562,9 +575,7 @@ void Command(NX_FTP_SERVER *sv, uint32_t index, NX_FTP_CLIENT_REQUEST &c, NX_PAC
     }
     switch (code) {
     case FTP_NOOP: return Reply(sv, c, "200", "NOOP Success");
-    case FTP_USER:
-        CopyCut(c.user, sizeof c.user, arg);
-        return Reply(sv, c, "331", "Enter password");
+    case FTP_USER: CopyCut(c.user, sizeof c.user, arg); return Reply(sv, c, "331", "Enter password");
     case FTP_PASS: {
         CopyCut(c.password, sizeof c.password, arg);
         // Whatever login came before ends here; only an accepted password
@@ -585,8 +596,8 @@ void Command(NX_FTP_SERVER *sv, uint32_t index, NX_FTP_CLIENT_REQUEST &c, NX_PAC
     }
     case FTP_QUIT:
         sv->nx_ftp_server_disconnection_requests++;
-        if (sv->nx_ftp_logout) sv->nx_ftp_logout(sv, c.control.peer_address, c.control.peer_port, c.user, c.password,
-                                                 nullptr);
+        if (sv->nx_ftp_logout)
+            sv->nx_ftp_logout(sv, c.control.peer_address, c.control.peer_port, c.user, c.password, nullptr);
         Reply(sv, c, "221", "Logging Off");
         CleanClient(sv, c);
         return;
@@ -700,9 +711,7 @@ void Command(NX_FTP_SERVER *sv, uint32_t index, NX_FTP_CLIENT_REQUEST &c, NX_PAC
     case FTP_APPE:
     case FTP_NLST:
     case FTP_LIST: return Transfer(sv, index, c, code, arg);
-    default:
-        sv->nx_ftp_server_unknown_commands++;
-        return Reply(sv, c, "502", "Not Implemented");
+    default: sv->nx_ftp_server_unknown_commands++; return Reply(sv, c, "502", "Not Implemented");
     }
 }
 
@@ -738,7 +747,9 @@ bool NextCommand(NX_FTP_SERVER *sv, uint32_t index, NX_FTP_CLIENT_REQUEST &c) {
 void ConnectionProcessing(NX_FTP_SERVER *sv) {
     for (NX_FTP_CLIENT_REQUEST &c : sv->nx_ftp_server_client_list) {
         if (c.control.state < NX_TCP_LISTEN || c.control.state > 4) continue;
-        struct pollfd p {c.control.fd, POLLIN, 0};
+        struct pollfd p {
+            c.control.fd, POLLIN, 0
+        };
         if (c.control.fd < 0 || poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN)) continue;
         sv->nx_ftp_server_connection_requests++;
         if (_nx_tcp_server_socket_accept(&c.control, 6000) != NX_SUCCESS) {
@@ -784,8 +795,10 @@ uint32_t _nx_ftp_server_parse_command(NX_PACKET *pk) {
     std::size_t n = 0;
     bool fits = true;
     while (p < end && *p != ' ' && *p != '\r') {
-        if (n < sizeof word - 1) word[n++] = char(std::toupper(*p));
-        else fits = false;
+        if (n < sizeof word - 1)
+            word[n++] = char(std::toupper(*p));
+        else
+            fits = false;
         p++;
     }
     word[n] = 0;
@@ -814,8 +827,8 @@ void _nx_ftp_server_response(NX_TCP_SOCKET *socket, NX_PACKET *pk, const char *c
     _nx_tcp_socket_send(socket, pk, 6000);
 }
 
-void _nx_ftp_server_directory_response(NX_TCP_SOCKET *socket, NX_PACKET *pk, const char *code,
-                                       const char *message, const char *path) {
+void _nx_ftp_server_directory_response(NX_TCP_SOCKET *socket, NX_PACKET *pk, const char *code, const char *message,
+                                       const char *path) {
     pk->nx_packet_prepend_ptr = pk->nx_packet_append_ptr = pk->nx_packet_data_start;
     pk->nx_packet_length = 0;
     const std::size_t room = std::size_t(pk->nx_packet_data_end - pk->nx_packet_data_start) - 4;

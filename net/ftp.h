@@ -13,9 +13,9 @@ constexpr uint32_t NX_FTP_SERVER_ID = 0x46545200;
 constexpr uint32_t NX_FTP_MAX_CLIENTS = 10;
 constexpr uint32_t NX_FTP_SERVER_PORT = 21;
 constexpr uint32_t NX_FTP_PASSIVE_BASE = 30000;
-constexpr uint32_t NX_FTP_IDLE_BUDGET = 240;       // seconds
+constexpr uint32_t NX_FTP_IDLE_BUDGET = 240;  // seconds
 constexpr uint32_t NX_FTP_TIMER_MS = 60000;
-constexpr uint32_t NX_FTP_PARK_MS = 6000;          // a parked command or passive listener waits at most this
+constexpr uint32_t NX_FTP_PARK_MS = 6000;  // a parked command or passive listener waits at most this
 constexpr uint32_t NX_FTP_INVALID_LOGIN = 208;
 // Control bytes kept between steps: one command is answered a step, the rest
 // waits. A line longer than NX_FTP_LINE_MAX without its line feed is taken
@@ -24,22 +24,50 @@ constexpr uint32_t NX_FTP_LINE_MAX = 512;
 constexpr uint32_t NX_FTP_COMMAND_ROOM = 2048;
 
 // Events (bits of the server's flags).
-enum : uint32_t { FTP_EV_CONNECT = 1, FTP_EV_DATA_DISCONNECT = 2, FTP_EV_COMMAND = 4, FTP_EV_DATA = 8,
-                  FTP_EV_TIMEOUT = 16, FTP_EV_CONTROL_DISCONNECT = 32 };
+enum : uint32_t {
+    FTP_EV_CONNECT = 1,
+    FTP_EV_DATA_DISCONNECT = 2,
+    FTP_EV_COMMAND = 4,
+    FTP_EV_DATA = 8,
+    FTP_EV_TIMEOUT = 16,
+    FTP_EV_CONTROL_DISCONNECT = 32
+};
 // Command codes of the parser.
-enum : uint32_t { FTP_NOOP = 0, FTP_USER, FTP_PASS, FTP_QUIT, FTP_RETR, FTP_STOR, FTP_RNFR, FTP_RNTO, FTP_DELE,
-                  FTP_RMD, FTP_MKD, FTP_NLST, FTP_PORT, FTP_CWD, FTP_PWD, FTP_TYPE, FTP_LIST, FTP_CDUP,
-                  FTP_INVALID, FTP_FEAT = 23, FTP_SIZE = 24, FTP_PASV = 25, FTP_APPE = 26 };
+enum : uint32_t {
+    FTP_NOOP = 0,
+    FTP_USER,
+    FTP_PASS,
+    FTP_QUIT,
+    FTP_RETR,
+    FTP_STOR,
+    FTP_RNFR,
+    FTP_RNTO,
+    FTP_DELE,
+    FTP_RMD,
+    FTP_MKD,
+    FTP_NLST,
+    FTP_PORT,
+    FTP_CWD,
+    FTP_PWD,
+    FTP_TYPE,
+    FTP_LIST,
+    FTP_CDUP,
+    FTP_INVALID,
+    FTP_FEAT = 23,
+    FTP_SIZE = 24,
+    FTP_PASV = 25,
+    FTP_APPE = 26
+};
 // Deferred commands.
 enum : uint32_t { FTP_PENDING_STOR = 20, FTP_PENDING_NLST = 21, FTP_PENDING_LIST = 22 };
 
 struct NX_FTP_CLIENT_REQUEST {
     uint32_t data_port;
-    uint32_t transfer_state;   // 0 idle, 1 sending, 2 receiving
+    uint32_t transfer_state;  // 0 idle, 1 sending, 2 receiving
     uint32_t logged_in;
-    uint8_t rights;            // 1 read only
-    uint8_t type;              // 'A' or 'I'
-    uint32_t idle_budget;      // seconds
+    uint8_t rights;        // 1 read only
+    uint8_t type;          // 'A' or 'I'
+    uint32_t idle_budget;  // seconds
     uint32_t byte_count;
     uint32_t passive;
     char user[41];
@@ -47,17 +75,17 @@ struct NX_FTP_CLIENT_REQUEST {
     NX_PACKET *rename_source;
     FxFile file;
     FxLocalPath local_path;
-    FxLocalPath list_path;     // the folder a pending NLST names
-    uint32_t list_named;       // the pending NLST named a folder
+    FxLocalPath list_path;  // the folder a pending NLST names
+    uint32_t list_named;    // the pending NLST named a folder
     NX_TCP_SOCKET control;
     NX_TCP_SOCKET data;
     uint32_t passive_port;
-    uint32_t start_size;       // size of the file before an APPE
-    uint32_t pasv_since;       // ms tick of PASV while its data connection is awaited, 0 none
-    uint32_t append;           // the transfer in hand is an APPE
-    uint32_t write_failed;     // a write of the upload in hand failed
-    FxUpload upload;           // where the upload in hand goes until it is whole
-    uint32_t command_len;      // control bytes received and not yet answered
+    uint32_t start_size;    // size of the file before an APPE
+    uint32_t pasv_since;    // ms tick of PASV while its data connection is awaited, 0 none
+    uint32_t append;        // the transfer in hand is an APPE
+    uint32_t write_failed;  // a write of the upload in hand failed
+    FxUpload upload;        // where the upload in hand goes until it is whole
+    uint32_t command_len;   // control bytes received and not yet answered
     std::array<uint8_t, NX_FTP_COMMAND_ROOM> command;
 };
 
@@ -84,21 +112,21 @@ struct NX_FTP_SERVER {
     uint32_t nx_ftp_server_relisten_errors;
     uint32_t nx_ftp_server_idle_timeouts;
     std::array<NX_FTP_CLIENT_REQUEST, NX_FTP_MAX_CLIENTS> nx_ftp_server_client_list;
-    uint32_t nx_ftp_server_events;     // the flags group
-    uint32_t nx_ftp_server_timer;      // ms tick of the last timer expiry; 0 not active
-    uint32_t nx_ftp_server_thread;     // kept for the interface
+    uint32_t nx_ftp_server_events;  // the flags group
+    uint32_t nx_ftp_server_timer;   // ms tick of the last timer expiry; 0 not active
+    uint32_t nx_ftp_server_thread;  // kept for the interface
     NxFtpLogin nx_ftp_login;
     NxFtpLogout nx_ftp_logout;
 };
 
 // One deferred command per interface number.
 struct NxFtpExtended {
-    uint32_t pending;          // 0, FTP_PENDING_STOR, _NLST or _LIST
-    uint32_t index;            // connection
-    uint32_t mode;             // 0: a whole directory is listed
+    uint32_t pending;  // 0, FTP_PENDING_STOR, _NLST or _LIST
+    uint32_t index;    // connection
+    uint32_t mode;     // 0: a whole directory is listed
     NX_PACKET *packet;
-    char name[FX_NAME_MAX];    // entry name of the directory walk (any length the media gives)
-    uint32_t start;            // ms tick the command was parked
+    char name[FX_NAME_MAX];  // entry name of the directory walk (any length the media gives)
+    uint32_t start;          // ms tick the command was parked
 };
 
 extern std::array<NX_FTP_SERVER, 2> FtpServer;
@@ -115,10 +143,10 @@ uint32_t Ftp_ConnCnt(uint32_t iface);
 // When the in-program server has work next (ms, now given): every pass while
 // it is on, else PASS_IDLE_MS ahead.
 uint32_t Ftp_Due(uint32_t iface, uint32_t now);
-uint32_t FtpServerLogin(NX_FTP_SERVER *server, uint32_t address, uint32_t port, const char *name,
-                        const char *password, uint8_t *rights);
-uint32_t FtpServerLogout(NX_FTP_SERVER *server, uint32_t address, uint32_t port, const char *name,
-                         const char *password, uint8_t *info);
+uint32_t FtpServerLogin(NX_FTP_SERVER *server, uint32_t address, uint32_t port, const char *name, const char *password,
+                        uint8_t *rights);
+uint32_t FtpServerLogout(NX_FTP_SERVER *server, uint32_t address, uint32_t port, const char *name, const char *password,
+                         uint8_t *info);
 
 uint32_t _nxe_ftp_server_create(NX_FTP_SERVER *server, const char *name, NX_IP *ip, FxMedia *media, void *stack,
                                 uint32_t stack_size, NX_PACKET_POOL *pool, NxFtpLogin login, NxFtpLogout logout);
@@ -134,8 +162,8 @@ void _nx_ftp_server_thread_entry(NX_FTP_SERVER *server);
 // Command code of a command line; data and length move past the word.
 uint32_t _nx_ftp_server_parse_command(NX_PACKET *packet);
 void _nx_ftp_server_response(NX_TCP_SOCKET *socket, NX_PACKET *packet, const char *code, const char *message);
-void _nx_ftp_server_directory_response(NX_TCP_SOCKET *socket, NX_PACKET *packet, const char *code,
-                                       const char *message, const char *path);
+void _nx_ftp_server_directory_response(NX_TCP_SOCKET *socket, NX_PACKET *packet, const char *code, const char *message,
+                                       const char *path);
 // One command packet of client index (taken by the step from its control
 // socket; the packet is released).
 void FtpServerCommand(NX_FTP_SERVER *server, uint32_t index, NX_PACKET *packet);

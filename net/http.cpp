@@ -111,11 +111,10 @@ uint32_t Authenticate(NX_HTTP_SERVER *sv, uint32_t type, NX_PACKET *pk) {
     uint32_t st = sv->nx_http_server_authentication_check(sv, type, sv->nx_http_server_request_resource, &name,
                                                           &password, &realm);
     if (st == NX_HTTP_BASIC_AUTHENTICATE)
-        st = _nx_http_server_basic_authenticate(sv, pk, name ? name : "", password ? password : "",
-                                                realm ? realm : "");
+        st = _nx_http_server_basic_authenticate(sv, pk, name ? name : "", password ? password : "", realm ? realm : "");
     else if (st == NX_HTTP_DIGEST_AUTHENTICATE)
-        st = _nx_http_server_digest_authenticate(sv, pk, name ? name : "", password ? password : "",
-                                                 realm ? realm : "");
+        st =
+            _nx_http_server_digest_authenticate(sv, pk, name ? name : "", password ? password : "", realm ? realm : "");
     return st == NX_HTTP_DONT_AUTHENTICATE ? NX_SUCCESS : st;
 }
 
@@ -129,7 +128,8 @@ void FileData(NX_HTTP_SERVER *sv, NX_PACKET *pk) {
     }
     uint32_t room = uint32_t(pk->nx_packet_data_end - pk->nx_packet_append_ptr) - 4;
     const uint32_t mss = sv->nx_http_server_socket.mss;
-    if (mss != 0 && pk->nx_packet_length + room > mss) room = mss > pk->nx_packet_length ? mss - pk->nx_packet_length : 0;
+    if (mss != 0 && pk->nx_packet_length + room > mss)
+        room = mss > pk->nx_packet_length ? mss - pk->nx_packet_length : 0;
     uint32_t got = 0;
     if (room == 0 || _fxe_file_read(&sv->nx_http_server_file, pk->nx_packet_append_ptr, room, &got) != FX_SUCCESS ||
         got == 0) {
@@ -185,13 +185,12 @@ void GetProcess(NX_HTTP_SERVER *sv, uint32_t type, NX_PACKET *pk) {
     uint64_t size64 = 0;
     if (_fxe_file_open(sv->nx_http_server_media_ptr, &sv->nx_http_server_file, sv->nx_http_server_request_resource,
                        FX_OPEN_FOR_READ) != FX_SUCCESS ||
-        (_fxe_directory_information_get(sv->nx_http_server_media_ptr, sv->nx_http_server_request_resource,
-                                        &attributes, &size64, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                        nullptr) == FX_SUCCESS &&
+        (_fxe_directory_information_get(sv->nx_http_server_media_ptr, sv->nx_http_server_request_resource, &attributes,
+                                        &size64, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr) == FX_SUCCESS &&
          (attributes & FX_DIRECTORY))) {
         CloseFile(sv);
-        _nx_http_server_response_send(sv, "HTTP/1.0 404 ", "NetX HTTP Server unable to find file: ",
-                                      sv->nx_http_server_request_resource);
+        _nx_http_server_response_send(sv, "HTTP/1.0 404 ",
+                                      "NetX HTTP Server unable to find file: ", sv->nx_http_server_request_resource);
         return;
     }
     NX_PACKET *out = nullptr;
@@ -289,8 +288,8 @@ bool PutProcess(NX_HTTP_SERVER *sv, NX_PACKET *pk) {
     }
     if (Authenticate(sv, NX_HTTP_SERVER_PUT_REQUEST, pk) != NX_SUCCESS) return true;
     if (sv->nx_http_server_request_notify) {
-        const uint32_t st = sv->nx_http_server_request_notify(sv, NX_HTTP_SERVER_PUT_REQUEST,
-                                                              sv->nx_http_server_request_resource, pk);
+        const uint32_t st =
+            sv->nx_http_server_request_notify(sv, NX_HTTP_SERVER_PUT_REQUEST, sv->nx_http_server_request_resource, pk);
         if (st == NX_HTTP_CALLBACK_COMPLETED) {
             _nx_http_server_response_send(sv, "HTTP/1.0 200 ", nullptr, nullptr);
             return true;
@@ -308,8 +307,7 @@ bool PutProcess(NX_HTTP_SERVER *sv, NX_PACKET *pk) {
     sv->nx_http_server_put_remaining = length;
     sv->nx_http_server_put_time = _tx_time_get();
     sv->nx_http_server_put_active = 1;
-    if (offset < pk->nx_packet_length &&
-        !PutWrite(sv, pk->nx_packet_prepend_ptr + offset, pk->nx_packet_append_ptr)) {
+    if (offset < pk->nx_packet_length && !PutWrite(sv, pk->nx_packet_prepend_ptr + offset, pk->nx_packet_append_ptr)) {
         PutFail(sv, "NetX HTTP File Write Failed");
         return true;
     }
@@ -478,14 +476,14 @@ uint32_t _nxe_http_server_create(NX_HTTP_SERVER *server, const char *name, NX_IP
     return _nx_http_server_create(server, name, ip, media, stack, stack_size, pool, auth, notify);
 }
 
-uint32_t _nx_http_server_create(NX_HTTP_SERVER *server, const char *name, NX_IP *ip, FxMedia *media, void *,
-                                uint32_t, NX_PACKET_POOL *pool, NxHttpAuthCheck auth, NxHttpRequestNotify notify) {
+uint32_t _nx_http_server_create(NX_HTTP_SERVER *server, const char *name, NX_IP *ip, FxMedia *media, void *, uint32_t,
+                                NX_PACKET_POOL *pool, NxHttpAuthCheck auth, NxHttpRequestNotify notify) {
     std::memset(static_cast<void *>(server), 0, sizeof *server);
     server->nx_http_server_socket.fd = -1;
     server->nx_http_server_socket.accepted_fd = -1;
     server->nx_http_server_file.fd = -1;
-    if (_nx_tcp_socket_create(ip, &server->nx_http_server_socket, "HTTP Server Socket", 0, 0x4000, 128, 2048,
-                              nullptr, nullptr) != NX_SUCCESS)
+    if (_nx_tcp_socket_create(ip, &server->nx_http_server_socket, "HTTP Server Socket", 0, 0x4000, 128, 2048, nullptr,
+                              nullptr) != NX_SUCCESS)
         return NX_HTTP_ERROR;
     for (NxHttpWaiting &w : server->nx_http_server_waiting) {
         w.socket.fd = -1;
@@ -513,9 +511,8 @@ uint32_t _nxe_http_server_start(NX_HTTP_SERVER *server) {
 }
 
 uint32_t _nx_http_server_start(NX_HTTP_SERVER *server) {
-    if (_nx_tcp_server_socket_listen(server->nx_http_server_ip_ptr, NX_HTTP_SERVER_PORT,
-                                     &server->nx_http_server_socket, 5,
-                                     _nx_http_server_connection_present) != NX_SUCCESS)
+    if (_nx_tcp_server_socket_listen(server->nx_http_server_ip_ptr, NX_HTTP_SERVER_PORT, &server->nx_http_server_socket,
+                                     5, _nx_http_server_connection_present) != NX_SUCCESS)
         return NX_HTTP_ERROR;
     // The held records share the port's queue; the step takes connections
     // into them itself, so the socket layer calls none of them back.
@@ -981,8 +978,8 @@ uint32_t _nx_http_server_retrieve_digest_authorization(NX_PACKET *pk, char *resp
     return 0;
 }
 
-uint32_t _nx_http_server_digest_authenticate(NX_HTTP_SERVER *sv, NX_PACKET *pk, const char *name,
-                                             const char *password, const char *realm) {
+uint32_t _nx_http_server_digest_authenticate(NX_HTTP_SERVER *sv, NX_PACKET *pk, const char *name, const char *password,
+                                             const char *realm) {
     char response[40], uri[40], nc[40], cnonce[64];
     if (_nx_http_server_retrieve_digest_authorization(pk, response, uri, nc, cnonce) == 32) {
         char method[8];
@@ -1055,8 +1052,8 @@ void _nx_http_base64_encode(const char *text, uint32_t length, char *out) {
     out[k] = 0;
 }
 
-uint32_t _nx_http_server_basic_authenticate(NX_HTTP_SERVER *sv, NX_PACKET *pk, const char *name,
-                                            const char *password, const char *realm) {
+uint32_t _nx_http_server_basic_authenticate(NX_HTTP_SERVER *sv, NX_PACKET *pk, const char *name, const char *password,
+                                            const char *realm) {
     char cred[102], decoded[103];
     if (_nx_http_server_retrieve_basic_authorization(pk, cred) != 0) {
         _nx_http_base64_decode(cred, decoded);

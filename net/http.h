@@ -29,9 +29,13 @@ enum : uint32_t {
     NX_HTTP_POOL_ERROR = 233,
 };
 // Request types handed to the callbacks.
-enum : uint32_t { NX_HTTP_SERVER_GET_REQUEST = 1, NX_HTTP_SERVER_POST_REQUEST = 2,
-                  NX_HTTP_SERVER_HEAD_REQUEST = 3, NX_HTTP_SERVER_PUT_REQUEST = 4,
-                  NX_HTTP_SERVER_DELETE_REQUEST = 5 };
+enum : uint32_t {
+    NX_HTTP_SERVER_GET_REQUEST = 1,
+    NX_HTTP_SERVER_POST_REQUEST = 2,
+    NX_HTTP_SERVER_HEAD_REQUEST = 3,
+    NX_HTTP_SERVER_PUT_REQUEST = 4,
+    NX_HTTP_SERVER_DELETE_REQUEST = 5
+};
 
 // Smallest payload a packet of the server's pool must offer.
 constexpr uint32_t NX_HTTP_SERVER_MIN_PACKET_SIZE = 604;
@@ -49,11 +53,11 @@ constexpr uint32_t NX_HTTP_SERVER_TAKE_MAX = 32;
 
 // A connection held until its request is whole.
 struct NxHttpWaiting {
-    NX_TCP_SOCKET socket;   // listens on the server's port while it holds none
-    NX_PACKET *request;     // what has come of its request
-    uint32_t passes;        // passes spent without a whole request header
-    uint32_t accept_seq;    // order of taking: the oldest is displaced first
-    uint8_t whole;          // the request is whole and waits to be answered
+    NX_TCP_SOCKET socket;  // listens on the server's port while it holds none
+    NX_PACKET *request;    // what has come of its request
+    uint32_t passes;       // passes spent without a whole request header
+    uint32_t accept_seq;   // order of taking: the oldest is displaced first
+    uint8_t whole;         // the request is whole and waits to be answered
 };
 
 struct NX_HTTP_SERVER;
@@ -135,8 +139,7 @@ uint32_t _nx_http_server_query_get(NX_PACKET *packet, uint32_t index, char *dest
 uint32_t _nx_http_server_callback_response_send(NX_HTTP_SERVER *server, const char *header, const char *info,
                                                 const char *info2);
 uint32_t _nx_http_server_callback_data_send(NX_HTTP_SERVER *server, const void *data, uint32_t length);
-uint32_t _nx_http_server_response_send(NX_HTTP_SERVER *server, const char *header, const char *info,
-                                       const char *info2);
+uint32_t _nx_http_server_response_send(NX_HTTP_SERVER *server, const char *header, const char *info, const char *info2);
 
 // ---- request helpers --------------------------------------------------------------------------
 // The resource of the request (at most max - 1 characters): 0 or 224.
@@ -160,8 +163,7 @@ uint32_t _nx_http_server_retrieve_digest_authorization(NX_PACKET *packet, char *
 uint32_t _nx_http_server_retrieve_basic_authorization(NX_PACKET *packet, char *credentials);
 void _nx_http_server_digest_response_calculate(NX_HTTP_SERVER *server, const char *name, const char *realm,
                                                const char *password, const char *nonce, const char *method,
-                                               const char *uri, const char *nc, const char *cnonce,
-                                               char *result);
+                                               const char *uri, const char *nc, const char *cnonce, char *result);
 void _nx_http_base64_decode(const char *text, char *out);
 void _nx_http_base64_encode(const char *text, uint32_t length, char *out);
 void _nx_http_server_hex_ascii_convert(const uint8_t *bytes, uint32_t count, char *out);

@@ -43,8 +43,8 @@ const char WriteRegName[] = "/writereg.htm";
 
 namespace {
 
-constexpr uint32_t kField = 64;    // a page parameter: at most 63 characters
-constexpr uint32_t kPage = 256;    // the page: at most 255 characters
+constexpr uint32_t kField = 64;  // a page parameter: at most 63 characters
+constexpr uint32_t kPage = 256;  // the page: at most 255 characters
 constexpr const char *kRealm = "Controller HTTP Server";
 
 const RegFormat *FindFormat(const char *name) {
@@ -217,8 +217,8 @@ uint32_t ReadPage(NX_HTTP_SERVER *sv, NX_PACKET *pk) {
         return NX_HTTP_ERROR;
     }
     char head[96];
-    const int hn = std::snprintf(head, sizeof head, "HTTP/1.0 200 \r\nContent-Length: %u\r\nContent-Type: text/html\r\n\r\n",
-                                 unsigned(len));
+    const int hn = std::snprintf(
+        head, sizeof head, "HTTP/1.0 200 \r\nContent-Length: %u\r\nContent-Type: text/html\r\n\r\n", unsigned(len));
     _nx_packet_data_append(out, head, uint32_t(hn), pool, 0);
     // The page rides in the header's packet when it fits, else in further packets.
     uint32_t sent = 0;
@@ -252,9 +252,12 @@ bool ValueBytes(const RegFormat &f, const PageParams &pp, const char *text, uint
     unsigned long long uv = 0;
     switch (f.index) {
     case FMT_BOOL:
-        if (std::strcmp(text, pp.f3) == 0 || std::strcmp(text, "TRUE") == 0) buf[0] = 0xFF;
-        else if (std::strcmp(text, pp.f4) == 0 || std::strcmp(text, "FALSE") == 0) buf[0] = 0;
-        else return false;
+        if (std::strcmp(text, pp.f3) == 0 || std::strcmp(text, "TRUE") == 0)
+            buf[0] = 0xFF;
+        else if (std::strcmp(text, pp.f4) == 0 || std::strcmp(text, "FALSE") == 0)
+            buf[0] = 0;
+        else
+            return false;
         return true;
     case FMT_BIN:
     case FMT_HEX:
@@ -317,9 +320,12 @@ uint32_t WritePage(NX_HTTP_SERVER *sv, NX_PACKET *pk) {
     if (_nx_http_server_content_get(sv, pk, 0, body, 255, &got) != NX_SUCCESS) return NX_HTTP_ERROR;
     body[got] = 0;
     const char *v = std::strstr(body, "reg=");
-    if (v != nullptr) v += 4;
-    else if ((v = std::strstr(body, "value=")) != nullptr) v += 6;
-    else return NX_HTTP_ERROR;
+    if (v != nullptr)
+        v += 4;
+    else if ((v = std::strstr(body, "value=")) != nullptr)
+        v += 6;
+    else
+        return NX_HTTP_ERROR;
     char text[kField];
     UrlValueDecode(text, v);
     PageParams pp;
@@ -337,8 +343,7 @@ uint32_t WritePage(NX_HTTP_SERVER *sv, NX_PACKET *pk) {
     Dpr_Data_Block(req.reference, req.count, buf, 1, 0);
     if (Dpr_Add_Req(&req, 1, 0, 0) == 0) return NX_HTTP_ERROR;
     static constexpr char kNoContent[] = "HTTP/1.0 204 \r\n\r\n";
-    if (_nx_http_server_callback_data_send(sv, kNoContent, sizeof kNoContent - 1) != NX_SUCCESS)
-        return NX_HTTP_ERROR;
+    if (_nx_http_server_callback_data_send(sv, kNoContent, sizeof kNoContent - 1) != NX_SUCCESS) return NX_HTTP_ERROR;
     return NX_HTTP_CALLBACK_COMPLETED;
 }
 
@@ -470,9 +475,8 @@ void Http_Scan(uint32_t iface) {
         }
         if (sv.nx_http_server_id == NX_HTTP_SERVER_ID) {
             _nx_http_server_thread_entry(&sv);
-        } else if (_nxe_http_server_create(&sv, kRealm, HttpIpPtr[iface], &Cf_Media, &HttpStack, 4,
-                                           HttpPacketPoolPtr, Http_AuthenticationCheck,
-                                           Http_RequestNotify) == NX_SUCCESS) {
+        } else if (_nxe_http_server_create(&sv, kRealm, HttpIpPtr[iface], &Cf_Media, &HttpStack, 4, HttpPacketPoolPtr,
+                                           Http_AuthenticationCheck, Http_RequestNotify) == NX_SUCCESS) {
             if (_nxe_http_server_start(&sv) != NX_SUCCESS) _nx_http_server_delete(&sv);
         }
     } else if (sv.nx_http_server_id == NX_HTTP_SERVER_ID) {
@@ -503,8 +507,8 @@ void Http_DeInit(NX_IP *ip) {
     if (sv.nx_http_server_id == NX_HTTP_SERVER_ID) _nx_http_server_delete(&sv);
 }
 
-uint32_t Http_AuthenticationCheck(NX_HTTP_SERVER *server, uint32_t type, char *resource, char **name,
-                                  char **password, char **realm) {
+uint32_t Http_AuthenticationCheck(NX_HTTP_SERVER *server, uint32_t type, char *resource, char **name, char **password,
+                                  char **realm) {
     const uint32_t n = server->nx_http_server_ip_ptr ? server->nx_http_server_ip_ptr->nx_ip_interface & 1 : 0;
     DprHttpAccount &acc = Dpr_Configuration[n].http;
     *name = acc.user;
@@ -517,8 +521,7 @@ uint32_t Http_AuthenticationCheck(NX_HTTP_SERVER *server, uint32_t type, char *r
 }
 
 uint32_t Http_RequestNotify(NX_HTTP_SERVER *server, uint32_t type, char *resource, NX_PACKET *packet) {
-    if (type == NX_HTTP_SERVER_GET_REQUEST && std::strcmp(resource, ReadRegName) == 0)
-        return ReadPage(server, packet);
+    if (type == NX_HTTP_SERVER_GET_REQUEST && std::strcmp(resource, ReadRegName) == 0) return ReadPage(server, packet);
     if (type == NX_HTTP_SERVER_POST_REQUEST && std::strcmp(resource, WriteRegName) == 0)
         return WritePage(server, packet);
     return NX_SUCCESS;

@@ -11,9 +11,9 @@
 
 struct RegToken {
     const char *text;
-    uint32_t base;     // bit address of register 1
-    uint16_t bits;     // bits per register
-    uint16_t count;    // number of registers
+    uint32_t base;   // bit address of register 1
+    uint16_t bits;   // bits per register
+    uint16_t count;  // number of registers
 };
 struct RegFormat {
     const char *text;
@@ -21,10 +21,20 @@ struct RegFormat {
     uint16_t index;
 };
 // Format indices.
-enum : uint16_t { FMT_BOOL = 0, FMT_BIN, FMT_HEX, FMT_INT, FMT_UINT, FMT_DINT, FMT_UDINT, FMT_REAL, FMT_ASCII,
-                  FMT_IPADR };
+enum : uint16_t {
+    FMT_BOOL = 0,
+    FMT_BIN,
+    FMT_HEX,
+    FMT_INT,
+    FMT_UINT,
+    FMT_DINT,
+    FMT_UDINT,
+    FMT_REAL,
+    FMT_ASCII,
+    FMT_IPADR
+};
 
-extern std::array<RegToken, 9> RegTokenTable;   // ended by a row with no text
+extern std::array<RegToken, 9> RegTokenTable;  // ended by a row with no text
 extern const std::array<RegFormat, 11> FormatTable;
 extern std::array<NX_IP *, 2> HttpIpPtr;
 extern NX_PACKET_POOL *HttpPacketPoolPtr;

@@ -27,8 +27,7 @@ inline uint32_t Rol(uint32_t x, unsigned n) { return (x << n) | (x >> (32 - n));
 void _nx_md5_process_buffer(NX_MD5 *ctx, const uint8_t block[64]) {
     uint32_t x[16];
     for (unsigned i = 0; i < 16; i++) x[i] = LE_Get32(block + 4 * i);
-    uint32_t a = ctx->nx_md5_states[0], b = ctx->nx_md5_states[1], c = ctx->nx_md5_states[2],
-             d = ctx->nx_md5_states[3];
+    uint32_t a = ctx->nx_md5_states[0], b = ctx->nx_md5_states[1], c = ctx->nx_md5_states[2], d = ctx->nx_md5_states[3];
 #define F(x, y, z) ((z) ^ ((x) & ((y) ^ (z))))
 #define G(x, y, z) ((y) ^ ((z) & ((x) ^ (y))))
 #define H(x, y, z) ((x) ^ (y) ^ (z))

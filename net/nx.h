@@ -33,17 +33,17 @@ constexpr uint32_t NX_MAX_READ = 1500;  // bytes of one receive
 
 struct NX_PACKET_POOL;
 struct NX_PACKET {
-    NX_PACKET_POOL *nx_packet_pool_owner;   // not used (null)
-    NX_PACKET *nx_packet_queue_next;        // cleared on release
-    uint32_t nx_packet_state;               // NX_PACKET_FREE / NX_PACKET_ALLOCATED
-    NX_PACKET *nx_packet_pool_next;         // next packet of the pool, memory order
-    NX_PACKET *nx_packet_last;              // cleared on release
-    NX_PACKET *nx_packet_fragment_next;     // not used (null)
-    uint32_t nx_packet_length;              // valid bytes
+    NX_PACKET_POOL *nx_packet_pool_owner;  // not used (null)
+    NX_PACKET *nx_packet_queue_next;       // cleared on release
+    uint32_t nx_packet_state;              // NX_PACKET_FREE / NX_PACKET_ALLOCATED
+    NX_PACKET *nx_packet_pool_next;        // next packet of the pool, memory order
+    NX_PACKET *nx_packet_last;             // cleared on release
+    NX_PACKET *nx_packet_fragment_next;    // not used (null)
+    uint32_t nx_packet_length;             // valid bytes
     uint8_t *nx_packet_data_start;
-    uint8_t *nx_packet_data_end;            // data start + payload size
-    uint8_t *nx_packet_prepend_ptr;         // first valid byte
-    uint8_t *nx_packet_append_ptr;          // one past the last valid byte
+    uint8_t *nx_packet_data_end;     // data start + payload size
+    uint8_t *nx_packet_prepend_ptr;  // first valid byte
+    uint8_t *nx_packet_append_ptr;   // one past the last valid byte
 };
 // Bytes one packet takes in the pool memory besides its payload.
 constexpr std::size_t NX_PACKET_HEADER = (sizeof(NX_PACKET) + 15) & ~std::size_t(15);
@@ -53,10 +53,10 @@ struct NX_PACKET_POOL {
     const char *nx_packet_pool_name;
     uint32_t nx_packet_pool_available;
     uint32_t nx_packet_pool_total;
-    uint32_t nx_packet_pool_empty_requests;    // never written (zero)
-    uint32_t nx_packet_pool_empty_suspensions; // never written (zero)
-    uint32_t nx_packet_pool_invalid_releases;  // never written (zero)
-    NX_PACKET *nx_packet_pool_available_list;  // first packet
+    uint32_t nx_packet_pool_empty_requests;     // never written (zero)
+    uint32_t nx_packet_pool_empty_suspensions;  // never written (zero)
+    uint32_t nx_packet_pool_invalid_releases;   // never written (zero)
+    NX_PACKET *nx_packet_pool_available_list;   // first packet
     uint8_t *nx_packet_pool_start;
     uint32_t nx_packet_pool_size;
     uint32_t nx_packet_pool_payload_size;
@@ -64,8 +64,7 @@ struct NX_PACKET_POOL {
     uint32_t nx_packet_pool_spare[2];
 };
 
-uint32_t _nx_packet_pool_create(NX_PACKET_POOL *pool, const char *name, uint32_t payload, void *memory,
-                                uint32_t size);
+uint32_t _nx_packet_pool_create(NX_PACKET_POOL *pool, const char *name, uint32_t payload, void *memory, uint32_t size);
 uint32_t _nx_packet_allocate(NX_PACKET_POOL *pool, NX_PACKET **packet, uint32_t type, uint32_t wait);
 uint32_t _nx_packet_release(NX_PACKET *packet);
 uint32_t _nx_packet_data_append(NX_PACKET *packet, const void *data, uint32_t size, NX_PACKET_POOL *pool,
@@ -75,31 +74,31 @@ uint32_t _nx_packet_copy(NX_PACKET *source, NX_PACKET **out, NX_PACKET_POOL *poo
 // ---- IP instance ----------------------------------------------------------------------------
 constexpr unsigned NX_MCAST_MAX = 7;
 struct NX_IP {
-    uint32_t nx_ip_interface;        // digit of the interface name ("eth0": 0)
+    uint32_t nx_ip_interface;  // digit of the interface name ("eth0": 0)
     const char *nx_ip_name;
-    uint32_t nx_ip_address;          // host order
+    uint32_t nx_ip_address;  // host order
     uint32_t nx_ip_network_mask;
-    uint32_t nx_ip_network;          // address AND mask at creation
+    uint32_t nx_ip_network;  // address AND mask at creation
     uint32_t nx_ip_gateway_address;
-    uint32_t nx_ip_dns;              // DNS server last handed to the Linux side
-    uint8_t nx_ip_zero_once;         // next address 0 really sets 0.0.0.0
+    uint32_t nx_ip_dns;       // DNS server last handed to the Linux side
+    uint8_t nx_ip_zero_once;  // next address 0 really sets 0.0.0.0
     uint8_t nx_ip_dhcp_started;
-    uint8_t nx_ip_disable_on_zero;   // next address 0 takes the port down
+    uint8_t nx_ip_disable_on_zero;  // next address 0 takes the port down
     uint8_t nx_ip_dhcp_active;
     uint32_t nx_ip_sent_count;
     uint32_t nx_ip_ping_target;
-    int32_t nx_ip_ping_fd;           // raw ICMP socket
-    uint32_t nx_ip_ping_state;       // 0 idle, 1 echo outstanding
-    uint32_t nx_ip_ping_sent;        // 100 us ticks
+    int32_t nx_ip_ping_fd;      // raw ICMP socket
+    uint32_t nx_ip_ping_state;  // 0 idle, 1 echo outstanding
+    uint32_t nx_ip_ping_sent;   // 100 us ticks
     uint32_t nx_ip_ping_elapsed;
-    uint16_t nx_ip_ping_id;          // identifier of the outstanding echo
-    uint32_t nx_ip_echo_sent;        // echo requests sent and our replies received
+    uint16_t nx_ip_ping_id;    // identifier of the outstanding echo
+    uint32_t nx_ip_echo_sent;  // echo requests sent and our replies received
     uint32_t nx_ip_echo_received;
     uint32_t nx_ip_mcast_count;
-    uint32_t nx_ip_created;          // 1 once created
+    uint32_t nx_ip_created;  // 1 once created
     NX_PACKET_POOL *nx_ip_default_packet_pool;
-    uint32_t nx_ip_link_up;          // 1 while IFF_RUNNING
-    uint32_t nx_ip_speed;            // low byte 0/1/2 = 10/100/1000 Mbit/s, 0x100 full duplex
+    uint32_t nx_ip_link_up;  // 1 while IFF_RUNNING
+    uint32_t nx_ip_speed;    // low byte 0/1/2 = 10/100/1000 Mbit/s, 0x100 full duplex
     uint32_t nx_ip_received_count;
     std::array<uint32_t, NX_MCAST_MAX> nx_ip_mcast;
     // Next client port handed to a bind to any port (from 30000 up, wrapping
@@ -114,8 +113,14 @@ void _nx_ip_client_port_sync(NX_IP *ip);
 extern uint32_t nx_link_speed_timer;
 
 // Driver direct commands.
-enum : uint32_t { NX_LINK_GET_SPEED = 11, NX_LINK_GET_DUPLEX = 12, NX_LINK_GET_ERRORS = 13,
-                  NX_LINK_GET_RX_COUNT = 14, NX_LINK_GET_TX_COUNT = 15, NX_LINK_GET_ALLOC_ERRORS = 16 };
+enum : uint32_t {
+    NX_LINK_GET_SPEED = 11,
+    NX_LINK_GET_DUPLEX = 12,
+    NX_LINK_GET_ERRORS = 13,
+    NX_LINK_GET_RX_COUNT = 14,
+    NX_LINK_GET_TX_COUNT = 15,
+    NX_LINK_GET_ALLOC_ERRORS = 16
+};
 
 void _nx_system_initialize();
 int PortDisable(const char *ifname);
@@ -153,9 +158,9 @@ using NxTcpCallback = void (*)(NX_TCP_SOCKET *socket);
 using NxListenCallback = void (*)(NX_TCP_SOCKET *socket, uint32_t port);
 
 struct NX_TCP_SOCKET {
-    int32_t fd = -1;                 // connection (client) or listening descriptor (server), -1 none
+    int32_t fd = -1;  // connection (client) or listening descriptor (server), -1 none
     const char *name;
-    uint32_t client;                 // 1: connection on fd; 0: listening server socket
+    uint32_t client;  // 1: connection on fd; 0: listening server socket
     uint32_t port;
     uint32_t writable;
     uint32_t peer_address;
@@ -166,8 +171,8 @@ struct NX_TCP_SOCKET {
     NX_IP *ip;
     uint32_t tos, ttl, fragment;
     uint32_t receive_pending;
-    uint32_t transmit_state;         // 0 writable, 2 not writable
-    uint32_t last_taken;             // bytes of the last sent packet the kernel took (all, part or none)
+    uint32_t transmit_state;  // 0 writable, 2 not writable
+    uint32_t last_taken;      // bytes of the last sent packet the kernel took (all, part or none)
     uint32_t bound;
     uint32_t cleared;
     uint32_t queue_size;
@@ -175,12 +180,12 @@ struct NX_TCP_SOCKET {
     NxTcpCallback disconnect_callback;
     NxTcpCallback receive_callback;
     NxListenCallback listen_callback;
-    int32_t accepted_fd = -1;        // server's current connection, -1 none
+    int32_t accepted_fd = -1;  // server's current connection, -1 none
     // Listening server: 1 + index of the shared listening descriptor in
     // NxListeners (fd is then only its number); 0 while the record owns fd.
     uint32_t listener;
-    uint32_t conn_index;             // 1 + its entry in ConnSock, 0 none
-    PlatPollItem poll;               // the connection's descriptor in the readiness set
+    uint32_t conn_index;  // 1 + its entry in ConnSock, 0 none
+    PlatPollItem poll;    // the connection's descriptor in the readiness set
     // The owning server's count of reports on its connections (null: none kept).
     uint32_t *tally = nullptr;
 };
@@ -210,7 +215,7 @@ inline bool NxRxReady(const NX_TCP_SOCKET *s) {
 }
 
 struct NX_UDP_SOCKET {
-    int32_t fd = -1;                 // -1 none
+    int32_t fd = -1;  // -1 none
     const char *name;
     uint32_t port;
     NX_IP *ip;
@@ -218,7 +223,7 @@ struct NX_UDP_SOCKET {
     uint32_t queue_max;
     uint32_t bound;
     uint32_t counters[4];
-    PlatPollItem poll;               // in the readiness set while bound
+    PlatPollItem poll;  // in the readiness set while bound
 };
 
 constexpr unsigned CONN_SOCK_SLOTS = 330;
@@ -253,12 +258,11 @@ uint32_t _nx_tcp_socket_receive(NX_TCP_SOCKET *s, NX_PACKET **packet, uint32_t w
 uint32_t _nx_tcp_socket_delete(NX_TCP_SOCKET *s);
 uint32_t _nx_tcp_socket_disconnect(NX_TCP_SOCKET *s, uint32_t wait);
 uint32_t _nx_tcp_socket_receive_notify(NX_TCP_SOCKET *s, NxTcpCallback callback);
-uint32_t _nx_tcp_socket_transmit_configure(NX_TCP_SOCKET *s, uint32_t depth, uint32_t timeout,
-                                           uint32_t retries, uint32_t shift);
+uint32_t _nx_tcp_socket_transmit_configure(NX_TCP_SOCKET *s, uint32_t depth, uint32_t timeout, uint32_t retries,
+                                           uint32_t shift);
 uint32_t _nx_udp_socket_send(NX_UDP_SOCKET *s, NX_PACKET *packet, uint32_t address, uint32_t port);
 uint32_t _nx_udp_socket_receive(NX_UDP_SOCKET *s, NX_PACKET **packet, uint32_t wait);
-uint32_t _nx_udp_socket_receive_port_detail(NX_UDP_SOCKET *s, NX_PACKET **packet, uint32_t *address,
-                                            uint32_t *port);
+uint32_t _nx_udp_socket_receive_port_detail(NX_UDP_SOCKET *s, NX_PACKET **packet, uint32_t *address, uint32_t *port);
 uint32_t _nx_udp_socket_delete(NX_UDP_SOCKET *s);
 // The connection poll, once per main-loop pass.
 void EnetThread();

@@ -31,8 +31,10 @@ uint32_t nx_link_speed_timer;
 void _nx_ip_client_port_sync(NX_IP *ip) {
     if (ip == nullptr) return;
     const uint16_t w = PlcWord(W_CLIENT_PORT);
-    if (w < NX_CLIENT_PORT_MIN) PlcWordSet(W_CLIENT_PORT, uint16_t(ip->nx_ip_next_port));
-    else ip->nx_ip_next_port = w;
+    if (w < NX_CLIENT_PORT_MIN)
+        PlcWordSet(W_CLIENT_PORT, uint16_t(ip->nx_ip_next_port));
+    else
+        ip->nx_ip_next_port = w;
 }
 
 namespace {
@@ -281,7 +283,7 @@ uint32_t _nx_arp_dynamic_entry_set(NX_IP *ip, uint32_t address, uint32_t mac_hi,
     struct arpreq req {};
     PutSin(req.arp_pa, address);
     req.arp_ha.sa_family = ARPHRD_ETHER;
-    const uint8_t mac[6] = {uint8_t(mac_hi >> 8), uint8_t(mac_hi), uint8_t(mac_lo >> 24),
+    const uint8_t mac[6] = {uint8_t(mac_hi >> 8),  uint8_t(mac_hi),      uint8_t(mac_lo >> 24),
                             uint8_t(mac_lo >> 16), uint8_t(mac_lo >> 8), uint8_t(mac_lo)};
     std::memcpy(req.arp_ha.sa_data, mac, 6);
     req.arp_flags = ATF_PERM;
@@ -310,8 +312,7 @@ uint32_t _nx_igmp_multicast_leave(NX_IP *ip, uint32_t group, NX_UDP_SOCKET *sock
     struct ip_mreq m {};
     m.imr_multiaddr.s_addr = htonl(group);
     m.imr_interface.s_addr = htonl(ip->nx_ip_address);
-    return setsockopt(socket->fd, IPPROTO_IP, IP_DROP_MEMBERSHIP, &m, sizeof m) < 0 ? NX_NOT_SUCCESSFUL
-                                                                                     : NX_SUCCESS;
+    return setsockopt(socket->fd, IPPROTO_IP, IP_DROP_MEMBERSHIP, &m, sizeof m) < 0 ? NX_NOT_SUCCESSFUL : NX_SUCCESS;
 }
 
 uint32_t _nx_icmp_enable(NX_IP *ip) {
@@ -355,8 +356,8 @@ uint32_t _nx_icmp_ping(NX_IP *ip, uint32_t target, const void *, uint32_t, NX_PA
             socklen_t fl = sizeof from;
             uint8_t buf[28];
             const ssize_t n = ip->nx_ip_ping_fd < 0 ? -1
-                : recvfrom(ip->nx_ip_ping_fd, buf, sizeof buf, MSG_DONTWAIT,
-                           reinterpret_cast<struct sockaddr *>(&from), &fl);
+                                                    : recvfrom(ip->nx_ip_ping_fd, buf, sizeof buf, MSG_DONTWAIT,
+                                                               reinterpret_cast<struct sockaddr *>(&from), &fl);
             if (n < 0) break;
             const std::size_t ihl = std::size_t(buf[0] & 0x0F) * 4;
             if (n < 28 || ihl != 20 || ntohl(from.sin_addr.s_addr) != target) continue;
@@ -394,9 +395,8 @@ uint32_t _nx_icmp_ping(NX_IP *ip, uint32_t target, const void *, uint32_t, NX_PA
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = htonl(target);
     uint32_t result = NX_NOT_SUCCESSFUL;
-    if (ip->nx_ip_ping_fd >= 0 &&
-        PLAT_NetSendTo(ip->nx_ip_ping_fd, pk->nx_packet_prepend_ptr, pk->nx_packet_length, 0,
-                       reinterpret_cast<struct sockaddr *>(&to), sizeof to) == 28) {
+    if (ip->nx_ip_ping_fd >= 0 && PLAT_NetSendTo(ip->nx_ip_ping_fd, pk->nx_packet_prepend_ptr, pk->nx_packet_length, 0,
+                                                 reinterpret_cast<struct sockaddr *>(&to), sizeof to) == 28) {
         result = NX_IN_PROGRESS;
         ip->nx_ip_ping_state = 1;
         ip->nx_ip_ping_target = target;

@@ -5,8 +5,7 @@
 #include "net/nx.h"
 #include "platform/plat_assert.h"
 
-uint32_t _nx_packet_pool_create(NX_PACKET_POOL *pool, const char *name, uint32_t payload, void *memory,
-                                uint32_t size) {
+uint32_t _nx_packet_pool_create(NX_PACKET_POOL *pool, const char *name, uint32_t payload, void *memory, uint32_t size) {
     std::memset(pool, 0, sizeof *pool);
     pool->nx_packet_pool_name = name;
     pool->nx_packet_pool_start = static_cast<uint8_t *>(memory);

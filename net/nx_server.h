@@ -104,8 +104,8 @@ inline void NxServerConsume(std::span<uint8_t> rx, uint32_t &rx_len, uint32_t us
 // frames, sends the rest later: *sent (when given) is the count of bytes the
 // connection took, the pieces before the failed one and what the kernel took
 // of it.
-[[nodiscard]] inline uint32_t NxServerSend(NX_TCP_SOCKET *s, NX_PACKET_POOL *pool, const uint8_t *data,
-                                           uint32_t len, uint32_t piece, uint32_t *sent = nullptr) {
+[[nodiscard]] inline uint32_t NxServerSend(NX_TCP_SOCKET *s, NX_PACKET_POOL *pool, const uint8_t *data, uint32_t len,
+                                           uint32_t piece, uint32_t *sent = nullptr) {
     piece = std::max<uint32_t>(1, piece);
     for (uint32_t off = 0; off < len; off += piece) {
         if (sent != nullptr) *sent = off;

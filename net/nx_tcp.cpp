@@ -61,7 +61,9 @@ NxListener *ListenerOf(const NX_TCP_SOCKET *s) {
 // only while the report stands.
 bool Waiting(NxListener &l) {
     if (!(l.poll.events & PLAT_POLL_IN)) return false;
-    struct pollfd p {l.fd.get(), POLLIN, 0};
+    struct pollfd p {
+        l.fd.get(), POLLIN, 0
+    };
     if (poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) return true;
     l.poll.events &= ~PLAT_POLL_IN;
     return false;
@@ -104,8 +106,10 @@ void ReleaseAll(NX_TCP_SOCKET *s) {
     const bool serving = s->accepted_fd >= 0;
     if (s->accepted_fd >= 0) close(s->accepted_fd);
     s->accepted_fd = -1;
-    if (s->listener != 0) DropListener(s, serving);
-    else if (s->fd >= 0) close(s->fd);
+    if (s->listener != 0)
+        DropListener(s, serving);
+    else if (s->fd >= 0)
+        close(s->fd);
     s->fd = -1;
 }
 
@@ -194,7 +198,9 @@ uint32_t _nx_tcp_socket_create(NX_IP *ip, NX_TCP_SOCKET *s, const char *name, ui
     const int fd = OpenSocket(SOCK_STREAM, ip);
     if (fd < 0) return NX_NOT_SUCCESSFUL;
     const int one = 1;
-    struct timeval tv {10, 0};
+    struct timeval tv {
+        10, 0
+    };
     if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) < 0 ||
         setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) < 0 ||
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) < 0) {
@@ -243,7 +249,8 @@ uint32_t _nx_udp_socket_create(NX_IP *ip, NX_UDP_SOCKET *s, const char *name, ui
 namespace {
 // Binds a TCP client or UDP socket whose descriptor exists to port; 0 leaves
 // the choice to the system at the first send or connect.
-template <class Socket> uint32_t BindSocket(Socket *s, uint32_t port) {
+template <class Socket>
+uint32_t BindSocket(Socket *s, uint32_t port) {
     if (port == 0 && s->ip != nullptr && s->ip->nx_ip_next_port != 0) {
         // The instance's next client port; one in use passes to the
         // following ones, and when none of them is free the kernel chooses.
@@ -396,8 +403,8 @@ uint32_t _nx_tcp_server_socket_unaccept(NX_TCP_SOCKET *s) {
 
 uint32_t NxHandOver(NX_TCP_SOCKET *from, NX_TCP_SOCKET *to) {
     if (from->client || from->accepted_fd < 0 ||
-        (from->state != NX_TCP_ESTABLISHED && from->state != NX_TCP_CLOSE_WAIT) || to->client ||
-        to->accepted_fd >= 0 || to->state != NX_TCP_LISTEN)
+        (from->state != NX_TCP_ESTABLISHED && from->state != NX_TCP_CLOSE_WAIT) || to->client || to->accepted_fd >= 0 ||
+        to->state != NX_TCP_LISTEN)
         return NX_NOT_SUCCESSFUL;
     // What the readiness set reported for the connection stays reported.
     const uint32_t events = from->poll.events;
@@ -463,9 +470,12 @@ uint32_t _nx_tcp_socket_send(NX_TCP_SOCKET *s, NX_PACKET *packet, uint32_t) {
     s->last_taken = 0;
     if (packet == nullptr || packet->nx_packet_state != NX_PACKET_ALLOCATED) return NX_INVALID_PACKET;
     uint32_t st = NX_SUCCESS;
-    if (!s->bound) st = NX_NOT_BOUND;
-    else if (s->state != NX_TCP_ESTABLISHED) st = NX_NOT_CONNECTED;
-    else if (s->writable == 0) st = NX_WINDOW_OVERFLOW;
+    if (!s->bound)
+        st = NX_NOT_BOUND;
+    else if (s->state != NX_TCP_ESTABLISHED)
+        st = NX_NOT_CONNECTED;
+    else if (s->writable == 0)
+        st = NX_WINDOW_OVERFLOW;
     if (st != NX_SUCCESS) {
         _nx_packet_release(packet);
         return st;
@@ -497,7 +507,8 @@ uint32_t _nx_tcp_socket_receive(NX_TCP_SOCKET *s, NX_PACKET **packet, uint32_t) 
     if (s->ip == nullptr || _nx_packet_allocate(s->ip->nx_ip_default_packet_pool, &pk, 0, 0) != NX_SUCCESS)
         return NX_NO_PACKET;
     const int fd = ConnFd(s);
-    const std::size_t room = std::min<std::size_t>(NX_MAX_READ, std::size_t(pk->nx_packet_data_end - pk->nx_packet_prepend_ptr));
+    const std::size_t room =
+        std::min<std::size_t>(NX_MAX_READ, std::size_t(pk->nx_packet_data_end - pk->nx_packet_prepend_ptr));
     const ssize_t n = fd >= 0 ? recv(fd, pk->nx_packet_prepend_ptr, room, MSG_DONTWAIT) : -1;
     // A read that did not fill the room emptied the socket: the next input
     // is reported again by the readiness set.
@@ -557,8 +568,7 @@ uint32_t _nx_udp_socket_send(NX_UDP_SOCKET *s, NX_PACKET *packet, uint32_t addre
     return NX_SUCCESS;
 }
 
-uint32_t _nx_udp_socket_receive_port_detail(NX_UDP_SOCKET *s, NX_PACKET **packet, uint32_t *address,
-                                            uint32_t *port) {
+uint32_t _nx_udp_socket_receive_port_detail(NX_UDP_SOCKET *s, NX_PACKET **packet, uint32_t *address, uint32_t *port) {
     *packet = nullptr;
     if (!s->bound) return NX_NOT_BOUND;
     // A bound socket is in the readiness set: while the loop waits on it, no
@@ -569,10 +579,11 @@ uint32_t _nx_udp_socket_receive_port_detail(NX_UDP_SOCKET *s, NX_PACKET **packet
         return NX_NO_PACKET;
     struct sockaddr_in from {};
     socklen_t fl = sizeof from;
-    const std::size_t room = std::min<std::size_t>(NX_MAX_READ, std::size_t(pk->nx_packet_data_end - pk->nx_packet_prepend_ptr));
+    const std::size_t room =
+        std::min<std::size_t>(NX_MAX_READ, std::size_t(pk->nx_packet_data_end - pk->nx_packet_prepend_ptr));
     const ssize_t n = s->fd >= 0 ? recvfrom(s->fd, pk->nx_packet_prepend_ptr, room, MSG_DONTWAIT,
-                                                reinterpret_cast<struct sockaddr *>(&from), &fl)
-                                     : -1;
+                                            reinterpret_cast<struct sockaddr *>(&from), &fl)
+                                 : -1;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) s->poll.events &= ~PLAT_POLL_IN;  // the queue is empty
     if (n <= 0) {
         _nx_packet_release(pk);

@@ -27,7 +27,7 @@ uint8_t Svc_HandoverPending;
 namespace {
 
 uint32_t handover_since;  // ms tick (odd, never 0) of the hand-over's first wait
-uint32_t marker_since;  // ms tick of the FTP restart's first pass
+uint32_t marker_since;    // ms tick of the FTP restart's first pass
 
 int Pipe() { return NetSvc_Hooks.script_pipe ? NetSvc_Hooks.script_pipe() : -1; }
 bool ScriptAbsent() { return NetSvc_Hooks.script_absent == nullptr || NetSvc_Hooks.script_absent(); }

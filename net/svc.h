@@ -22,16 +22,16 @@ enum class TavixState : uint8_t {
 };
 
 struct NetSvcHooks {
-    int (*script_pipe)();                             // write end of the script's pipe, -1 none
-    bool (*script_absent)();                          // while no service script runs
+    int (*script_pipe)();                                // write end of the script's pipe, -1 none
+    bool (*script_absent)();                             // while no service script runs
     void (*utc_from_system)(uint32_t sec, uint32_t ms);  // network time into the UTC record
-    TavixState (*web_state)();                        // the web HMI server's life-cycle state
+    TavixState (*web_state)();                           // the web HMI server's life-cycle state
     void (*web_state_set)(TavixState state);
-    bool (*web_thread)();                             // while its thread exists
-    uint8_t (*web_ftping)();                          // 1 while a web project upload runs
+    bool (*web_thread)();     // while its thread exists
+    uint8_t (*web_ftping)();  // 1 while a web project upload runs
     void (*web_ftping_set)(uint8_t v);
-    void (*egd_restart)(uint32_t iface);              // EGD de-initialise and initialise
-    bool (*email_disconnect)();                       // true once the e-mail connection has ended
+    void (*egd_restart)(uint32_t iface);  // EGD de-initialise and initialise
+    bool (*email_disconnect)();           // true once the e-mail connection has ended
     void (*watchdog_kick)();
 };
 extern NetSvcHooks NetSvc_Hooks;

@@ -61,8 +61,8 @@ volatile uint32_t *PLAT_SocMap(uint32_t phys, std::size_t len);
 // ---- front panel: status LEDs and RUN/LOAD buttons ------------------------------
 enum : unsigned { PLAT_BTN_RUN = 1u, PLAT_BTN_LOAD = 2u };
 struct PlatPanelOps {
-    unsigned (*buttons)();                     // PLAT_BTN_* bits pressed now
-    void (*leds)(unsigned ok, unsigned run);   // 0 off, 1 on (physical state)
+    unsigned (*buttons)();                         // PLAT_BTN_* bits pressed now
+    void (*leds)(unsigned ok, unsigned run);       // 0 off, 1 on (physical state)
     void (*led_codes)(unsigned ok, unsigned run);  // the logical codes in force
 };
 unsigned PLAT_Buttons();
@@ -121,11 +121,11 @@ void PLAT_SyncNow();
 
 // ---- watchdog -------------------------------------------------------------------------
 struct PlatWdtOps {
-    int (*open)();               // 0 when opened
-    void (*write)(char c);       // 'w' kicks, 'V' arms the magic close
+    int (*open)();          // 0 when opened
+    void (*write)(char c);  // 'w' kicks, 'V' arms the magic close
     void (*close)();
-    int (*timeleft)();           // time left as the driver reports it (ms), -1 when not open
-    int (*timeout)();            // seconds, -1 when not open
+    int (*timeleft)();  // time left as the driver reports it (ms), -1 when not open
+    int (*timeout)();   // seconds, -1 when not open
 };
 int PLAT_WdtOpen();
 void PLAT_WdtWrite(char c);

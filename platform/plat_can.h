@@ -16,11 +16,11 @@ constexpr unsigned PLAT_CAN_ENDPOINTS = 8;
 constexpr uint32_t PLAT_CAN_EFF = 0x80000000u, PLAT_CAN_RTR = 0x40000000u, PLAT_CAN_ERR = 0x20000000u;
 
 struct PlatCanOps {
-    int (*open)(const char *ifname);                    // endpoint >= 0, or -1 (errno set)
-    int (*read)(int ep, uint8_t *frame);                // 16 when a frame was read, else -1 or short
-    int (*write)(int ep, const uint8_t *frame);         // 16 when sent, else -1 (errno EAGAIN: retry later)
-    int (*set_err_mask)(int ep, uint32_t mask);         // error classes delivered as error frames; 0 ok
-    int (*set_sndbuf)(int ep, int bytes);               // 0 ok
+    int (*open)(const char *ifname);             // endpoint >= 0, or -1 (errno set)
+    int (*read)(int ep, uint8_t *frame);         // 16 when a frame was read, else -1 or short
+    int (*write)(int ep, const uint8_t *frame);  // 16 when sent, else -1 (errno EAGAIN: retry later)
+    int (*set_err_mask)(int ep, uint32_t mask);  // error classes delivered as error frames; 0 ok
+    int (*set_sndbuf)(int ep, int bytes);        // 0 ok
     void (*close)(int ep);
     // Each readiness report of the endpoint counts *tally up (see
     // PLAT_PollTally); -1 when its input is not reported (read it every pass).

@@ -56,5 +56,5 @@ int PlatCan_SockOpen(const char *ifname) {
     return fd;
 }
 
-const PlatCanOps plat_can_board = {PlatCan_SockOpen, SockRead,  SockWrite, SockErrMask,
+const PlatCanOps plat_can_board = {PlatCan_SockOpen, SockRead,  SockWrite,          SockErrMask,
                                    SockSndBuf,       SockClose, PLAT_PollWatchTally};

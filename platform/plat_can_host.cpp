@@ -25,10 +25,10 @@ using SunPath = std::array<char, sizeof(sockaddr_un::sun_path)>;
 struct Endpoint {
     int fd = -1;
     bool used = false;
-    bool bus = false;          // host bus (else SocketCAN)
-    int dirfd = -1;            // the port's folder
-    char dir[400];             // its path
-    char own[48];              // own socket name in the folder
+    bool bus = false;           // host bus (else SocketCAN)
+    int dirfd = -1;             // the port's folder
+    char dir[400];              // its path
+    char own[48];               // own socket name in the folder
     struct timespec dir_mtime;  // folder state of the last peer scan
     bool scanned = false;
     std::array<SunPath, kPeers> peers;
@@ -75,7 +75,7 @@ void DropStale(const Endpoint &e, const char *name) { unlinkat(e.dirfd, name, 0)
 // probe socket answers ECONNREFUSED for a stale name and sends nothing.
 bool Live(int probe, const SunPath &path) {
     if (probe < 0) return true;
-    sockaddr_un sa {};
+    sockaddr_un sa{};
     sa.sun_family = AF_UNIX;
     std::memcpy(sa.sun_path, path.data(), sizeof sa.sun_path);
     return connect(probe, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 || errno != ECONNREFUSED;
@@ -113,8 +113,10 @@ void ScanFolder(Endpoint &e, int probe) {
             if (name[0] == '.' || std::strcmp(name, e.own) == 0) continue;
             if (type != DT_SOCK && type != DT_UNKNOWN) continue;
             if (e.npeers >= kPeers || !MakePath(e, name, e.peers[e.npeers])) continue;
-            if (Live(probe, e.peers[e.npeers])) e.npeers++;
-            else DropStale(e, name);
+            if (Live(probe, e.peers[e.npeers]))
+                e.npeers++;
+            else
+                DropStale(e, name);
         }
     }
 }
@@ -163,9 +165,9 @@ int HostOpen(const char *ifname) {
     if (e.dirfd < 0) return -1;
     std::snprintf(e.own, sizeof e.own, "plc-%d-%u", int(getpid()), name_seq++);
     e.fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_un sa {};
+    sockaddr_un sa{};
     sa.sun_family = AF_UNIX;
-    SunPath own {};
+    SunPath own{};
     if (e.fd < 0 || !MakePath(e, e.own, own)) {
         const int err = errno;
         if (e.fd >= 0) close(e.fd);
@@ -217,7 +219,7 @@ int HostWrite(int h, const uint8_t *frame) {
     if (e == nullptr) return -1;
     if (!e->bus) return int(write(e->fd, frame, PLAT_CAN_FRAME));
     ScanPeers(*e);
-    sockaddr_un sa {};
+    sockaddr_un sa{};
     sa.sun_family = AF_UNIX;
     for (unsigned i = 0; i < e->npeers; i++) {
         std::memcpy(sa.sun_path, e->peers[i].data(), sizeof sa.sun_path);

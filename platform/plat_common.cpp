@@ -40,7 +40,7 @@ std::array<Child, 16> children;
 // True while pid is a child of this process that has not ended. Peeks
 // without reaping, so whoever started the child still gets its status.
 bool ChildRunning(pid_t pid) {
-    siginfo_t info {};
+    siginfo_t info{};
     if (waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return false;
     return info.si_pid == 0;
 }
@@ -124,7 +124,8 @@ bool PLAT_RootCheck() {
     struct utsname u {};
     if (uname(&u) == 0 && (std::strncmp(u.machine, "arm", 3) == 0 || std::strcmp(u.machine, "aarch64") == 0))
         return true;
-    std::fprintf(stderr, "PLC_ROOT is not set: set PLC_ROOT to the folder that stands in for the board's file system\n");
+    std::fprintf(stderr,
+                 "PLC_ROOT is not set: set PLC_ROOT to the folder that stands in for the board's file system\n");
     return false;
 }
 
@@ -296,13 +297,9 @@ void PLAT_WarmResetNow() {
     _exit(3);
 }
 
-void PLAT_ChildDieWithParent() {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-}
+void PLAT_ChildDieWithParent() { prctl(PR_SET_PDEATHSIG, SIGKILL); }
 
-int PLAT_SetSystemTime(int64_t seconds) {
-    return (board ? plat_systime_board : plat_systime_host).set(seconds);
-}
+int PLAT_SetSystemTime(int64_t seconds) { return (board ? plat_systime_board : plat_systime_host).set(seconds); }
 
 int PLAT_WdtSetTimeout(int seconds) {
     return (plat_wdt == &plat_wdt_board ? plat_wdt_timeout_board : plat_wdt_timeout_host).set(seconds);

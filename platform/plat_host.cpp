@@ -280,7 +280,7 @@ int RunUnderRoot(const WordList &w, int n) {
             args.emplace_back(p);
             continue;
         }
-        glob_t g {};
+        glob_t g{};
         if (glob(p, GLOB_NOCHECK, nullptr, &g) == 0) {
             for (size_t k = 0; k < g.gl_pathc; k++) args.emplace_back(g.gl_pathv[k]);
         }
@@ -313,8 +313,10 @@ int HostUname(const WordList &w, int n) {
     for (int i = 1; i < n; i++) {
         const char *s = w[size_t(i)].data();
         const char *file = nullptr;
-        if (std::strcmp(s, ">") == 0 && i + 1 < n) file = w[size_t(i + 1)].data();
-        else if (s[0] == '>' && s[1] != 0) file = s + 1;
+        if (std::strcmp(s, ">") == 0 && i + 1 < n)
+            file = w[size_t(i + 1)].data();
+        else if (s[0] == '>' && s[1] != 0)
+            file = s + 1;
         if (file == nullptr) continue;
         if (file[0] != '/' || !PlainWord(file)) return 1 << 8;
         char line[256];
@@ -501,11 +503,12 @@ int HostRtcGet(struct tm *t) {
 }
 
 int HostRtcSet(const struct tm *t) {
-    if (t->tm_mon < 0 || t->tm_mon > 11 || t->tm_mday < 1 || t->tm_mday > 31 || t->tm_hour < 0 ||
-        t->tm_hour > 23 || t->tm_min < 0 || t->tm_min > 59 || t->tm_sec < 0 || t->tm_sec > 60)
+    if (t->tm_mon < 0 || t->tm_mon > 11 || t->tm_mday < 1 || t->tm_mday > 31 || t->tm_hour < 0 || t->tm_hour > 23 ||
+        t->tm_min < 0 || t->tm_min > 59 || t->tm_sec < 0 || t->tm_sec > 60)
         return -1;
-    const int64_t want = DaysFromCivil(int64_t(t->tm_year) + 1900, unsigned(t->tm_mon + 1), unsigned(t->tm_mday)) * 86400 +
-                         t->tm_hour * 3600 + t->tm_min * 60 + t->tm_sec;
+    const int64_t want =
+        DaysFromCivil(int64_t(t->tm_year) + 1900, unsigned(t->tm_mon + 1), unsigned(t->tm_mday)) * 86400 +
+        t->tm_hour * 3600 + t->tm_min * 60 + t->tm_sec;
     char buf[32];
     std::snprintf(buf, sizeof buf, "%lld\n", static_cast<long long>(want - int64_t(time(nullptr))));
     WriteSimFile("/sim/rtc", buf);

@@ -12,12 +12,11 @@ namespace {
 constexpr long kI2cSyscall = 366;
 constexpr uint32_t kPinctrl = 0x80018000, kI2c0 = 0x80058000;
 // I2C0 register offsets (words) and bits.
-constexpr unsigned CTRL0 = 0x00 / 4, TIMING0 = 0x10 / 4, TIMING1 = 0x20 / 4, TIMING2 = 0x30 / 4,
-                   CTRL1 = 0x40 / 4, STAT = 0x50 / 4, DATA = 0xA0 / 4;
+constexpr unsigned CTRL0 = 0x00 / 4, TIMING0 = 0x10 / 4, TIMING1 = 0x20 / 4, TIMING2 = 0x30 / 4, CTRL1 = 0x40 / 4,
+                   STAT = 0x50 / 4, DATA = 0xA0 / 4;
 constexpr unsigned SET = 1, CLR = 2;  // set and clear aliases (+4, +8 bytes)
 constexpr uint32_t SFTRST = 1u << 31, CLKGATE = 1u << 30, RUN = 1u << 29, PRE_SEND_START = 1u << 19,
-                   POST_SEND_STOP = 1u << 20, MASTER_MODE = 1u << 17, DIRECTION = 1u << 16,
-                   SEND_NAK_ON_LAST = 1u << 25;
+                   POST_SEND_STOP = 1u << 20, MASTER_MODE = 1u << 17, DIRECTION = 1u << 16, SEND_NAK_ON_LAST = 1u << 25;
 constexpr uint32_t NO_SLAVE_ACK = 1u << 6, DATA_CMPLT = 1u << 2;  // CTRL1 status bits
 constexpr uint32_t kPolls = 0xFFFFF;
 

@@ -24,17 +24,17 @@ namespace {
 enum DevKind : uint8_t { kExpander, kEeprom, kRegisters };
 
 struct SimDev {
-    uint8_t addr = 0;        // first 8-bit bus address
+    uint8_t addr = 0;  // first 8-bit bus address
     DevKind kind = kExpander;
-    uint8_t ports = 2;       // expander: port bytes
+    uint8_t ports = 2;  // expander: port bytes
     std::array<uint8_t, 4> pins{0xFF, 0xFF, 0xFF, 0xFF};
     std::array<uint8_t, 4> latch{0xFF, 0xFF, 0xFF, 0xFF};
-    uint8_t addr_bytes = 1;  // EEPROM: memory address bytes
-    uint8_t blocks = 1;      // EEPROM: device addresses answered (addr, addr + 2, ...)
-    int32_t write_cycle = 0; // EEPROM: silent transactions after a write (-1 endless)
+    uint8_t addr_bytes = 1;   // EEPROM: memory address bytes
+    uint8_t blocks = 1;       // EEPROM: device addresses answered (addr, addr + 2, ...)
+    int32_t write_cycle = 0;  // EEPROM: silent transactions after a write (-1 endless)
     int32_t busy = 0;
-    uint8_t width = 1;       // registers: bytes per register
-    int16_t select = -1;     // registers: a 2-byte write {select, r} only selects r
+    uint8_t width = 1;    // registers: bytes per register
+    int16_t select = -1;  // registers: a 2-byte write {select, r} only selects r
     std::vector<uint8_t> mem;
     std::bitset<256> written;  // registers written by the controller
     uint32_t ptr = 0;          // memory address or register pointer
@@ -48,7 +48,6 @@ struct Sim {
     std::array<int16_t, 128> map{};  // 7-bit address -> device index + 1
     unsigned speed = 1;
 } sim;
-
 
 bool GetInt(const PlatJson &obj, const char *key, int64_t &out) {
     const PlatJson *v = obj.Find(key);

@@ -76,8 +76,14 @@ struct Reader {
             v.items.emplace_back();
             if (!Value(v.items.back())) return false;
             Skip();
-            if (p < end && *p == ',') { p++; continue; }
-            if (p < end && *p == close) { p++; return true; }
+            if (p < end && *p == ',') {
+                p++;
+                continue;
+            }
+            if (p < end && *p == close) {
+                p++;
+                return true;
+            }
             return Fail(keyed ? "expected ',' or '}'" : "expected ',' or ']'");
         }
     }

@@ -28,16 +28,17 @@ int BoardIoctl(int fd, unsigned long request, void *arg) { return ioctl(fd, requ
 const char *BoardDevice(const char *ifname) { return ifname; }
 uint32_t BoardBindAddr(uint32_t addr) { return addr; }
 int BoardConnect(int fd, const struct sockaddr *sa, socklen_t len) { return connect(fd, sa, len); }
-ssize_t BoardSendTo(int fd, const void *buf, std::size_t n, int flags, const struct sockaddr *sa,
-                    socklen_t len) {
+ssize_t BoardSendTo(int fd, const void *buf, std::size_t n, int flags, const struct sockaddr *sa, socklen_t len) {
     return sendto(fd, buf, n, flags, sa, len);
 }
 
 // ---- namespace check ---------------------------------------------------------------------
 bool NsOf(int pid, char *out, std::size_t n) {
     char path[64];
-    if (pid == 0) std::snprintf(path, sizeof path, "/proc/self/ns/net");
-    else std::snprintf(path, sizeof path, "/proc/%d/ns/net", pid);
+    if (pid == 0)
+        std::snprintf(path, sizeof path, "/proc/self/ns/net");
+    else
+        std::snprintf(path, sizeof path, "/proc/%d/ns/net", pid);
     const ssize_t r = readlink(path, out, n - 1);
     if (r <= 0) {
         out[0] = 0;
@@ -97,7 +98,7 @@ bool HostIsolated() {
 // ---- machine's own namespace: logged stand-in of the interfaces -----------------------------
 struct ShadowIf {
     const char *name;
-    uint32_t addr, mask, gateway;   // network byte order
+    uint32_t addr, mask, gateway;  // network byte order
     short flags;
     uint8_t mac[6];
 };
@@ -269,8 +270,7 @@ int HostConnect(int fd, const struct sockaddr *sa, socklen_t len) {
     if (Refuse(sa, len)) return -1;
     return connect(fd, sa, len);
 }
-ssize_t HostSendTo(int fd, const void *buf, std::size_t n, int flags, const struct sockaddr *sa,
-                   socklen_t len) {
+ssize_t HostSendTo(int fd, const void *buf, std::size_t n, int flags, const struct sockaddr *sa, socklen_t len) {
     if (Refuse(sa, len)) return -1;
     return sendto(fd, buf, n, flags, sa, len);
 }
@@ -300,8 +300,9 @@ int PLAT_NetDecide(const char *setting, const char *own, const char *init, const
     if (setting != nullptr && std::strcmp(setting, "own") == 0) {
         // Trust the setting unless process 1's namespace is visible and the same.
         if (!hidden && own != nullptr && std::strcmp(own, init) == 0) {
-            std::snprintf(why, n, "eth0 left alone: PLC_NETNS=own, but this is process 1's network namespace, "
-                                  "the machine's own (start the controller in a namespace of its own)");
+            std::snprintf(why, n,
+                          "eth0 left alone: PLC_NETNS=own, but this is process 1's network namespace, "
+                          "the machine's own (start the controller in a namespace of its own)");
             return 0;
         }
         std::snprintf(why, n, "eth0 configured: PLC_NETNS=own says this network namespace is the controller's own");
@@ -317,20 +318,24 @@ int PLAT_NetDecide(const char *setting, const char *own, const char *init, const
     }
     if (PLAT_NetIsolatedFrom(own, init, ancestor) != 0) {
         if (hidden)
-            std::snprintf(why, n, "eth0 configured: this network namespace differs from that of process %d, "
-                                  "the oldest ancestor that can be seen (set PLC_NETNS=machine to leave it alone)",
+            std::snprintf(why, n,
+                          "eth0 configured: this network namespace differs from that of process %d, "
+                          "the oldest ancestor that can be seen (set PLC_NETNS=machine to leave it alone)",
                           ancestor_pid);
         else
-            std::snprintf(why, n, "eth0 configured: this network namespace is not process 1's "
-                                  "(set PLC_NETNS=machine to leave it alone)");
+            std::snprintf(why, n,
+                          "eth0 configured: this network namespace is not process 1's "
+                          "(set PLC_NETNS=machine to leave it alone)");
         return 1;
     }
     if (!hidden || (ancestor != nullptr && ancestor[0] != 0))
-        std::snprintf(why, n, "eth0 left alone: this looks like the machine's own network "
-                              "(set PLC_NETNS=own to configure it)");
+        std::snprintf(why, n,
+                      "eth0 left alone: this looks like the machine's own network "
+                      "(set PLC_NETNS=own to configure it)");
     else
-        std::snprintf(why, n, "eth0 left alone: no other network namespace can be seen to compare with "
-                              "(set PLC_NETNS=own to configure it)");
+        std::snprintf(why, n,
+                      "eth0 left alone: no other network namespace can be seen to compare with "
+                      "(set PLC_NETNS=own to configure it)");
     return 0;
 }
 
@@ -348,7 +353,6 @@ int PLAT_NetIoctl(int fd, unsigned long request, void *arg) { return Ops()->ioct
 const char *PLAT_NetDevice(const char *ifname) { return Ops()->device(ifname); }
 uint32_t PLAT_NetBindAddr(uint32_t addr) { return Ops()->bind_addr(addr); }
 int PLAT_NetConnect(int fd, const struct sockaddr *sa, socklen_t len) { return Ops()->connect(fd, sa, len); }
-ssize_t PLAT_NetSendTo(int fd, const void *buf, std::size_t n, int flags, const struct sockaddr *sa,
-                       socklen_t len) {
+ssize_t PLAT_NetSendTo(int fd, const void *buf, std::size_t n, int flags, const struct sockaddr *sa, socklen_t len) {
     return Ops()->sendto(fd, buf, n, flags, sa, len);
 }

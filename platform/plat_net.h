@@ -17,11 +17,10 @@
 
 struct PlatNetOps {
     int (*ioctl)(int fd, unsigned long request, void *arg);
-    const char *(*device)(const char *ifname);   // device a socket for ifname binds to
-    uint32_t (*bind_addr)(uint32_t addr);        // local address (host order) to bind
+    const char *(*device)(const char *ifname);  // device a socket for ifname binds to
+    uint32_t (*bind_addr)(uint32_t addr);       // local address (host order) to bind
     int (*connect)(int fd, const struct sockaddr *sa, socklen_t len);
-    ssize_t (*sendto)(int fd, const void *buf, std::size_t n, int flags, const struct sockaddr *sa,
-                      socklen_t len);
+    ssize_t (*sendto)(int fd, const void *buf, std::size_t n, int flags, const struct sockaddr *sa, socklen_t len);
 };
 extern const PlatNetOps plat_net_board, plat_net_host;
 // The machine's-own-namespace behaviour wherever the process runs (tests).
@@ -42,8 +41,7 @@ uint32_t PLAT_NetBindAddr(uint32_t addr);
 // connect() and sendto() behind the outgoing-traffic guard: a refused
 // destination answers -1 with errno ENETUNREACH.
 int PLAT_NetConnect(int fd, const struct sockaddr *sa, socklen_t len);
-ssize_t PLAT_NetSendTo(int fd, const void *buf, std::size_t n, int flags, const struct sockaddr *sa,
-                       socklen_t len);
+ssize_t PLAT_NetSendTo(int fd, const void *buf, std::size_t n, int flags, const struct sockaddr *sa, socklen_t len);
 // Decides isolation from the identities of namespaces: own, process 1's (empty
 // when unreadable) and the oldest readable ancestor's (empty when none).
 // Exposed for tests.

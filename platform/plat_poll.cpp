@@ -27,17 +27,17 @@ struct PollGroup {
 
 struct PollSet {
     PlatFd ep;
-    PlatFd wake;                  // eventfd: another thread asks for a pass
-    PlatFd pace;                  // timerfd: the loop's periodic pass when nothing reports
-    uint32_t pace_us;             // its period, 0 none
+    PlatFd wake;       // eventfd: another thread asks for a pass
+    PlatFd pace;       // timerfd: the loop's periodic pass when nothing reports
+    uint32_t pace_us;  // its period, 0 none
     unsigned registered;
-    std::atomic<bool> kicked;     // the next wait does not sleep
-    std::atomic<bool> wake_armed; // the eventfd holds a count not yet read
+    std::atomic<bool> kicked;      // the next wait does not sleep
+    std::atomic<bool> wake_armed;  // the eventfd holds a count not yet read
     bool has_pwait2;
-    pthread_t waiter;             // thread of the last wait
+    pthread_t waiter;  // thread of the last wait
     bool waiter_known;
-    bool loop_waits;              // a loop waits on the set between its passes
-    int64_t last_read_ns;         // end of the last wait or harvest
+    bool loop_waits;       // a loop waits on the set between its passes
+    int64_t last_read_ns;  // end of the last wait or harvest
     std::array<PollGroup, PLAT_POLL_GROUPS> groups;
 };
 PollSet poll_set{{}, {}, {}, 0, 0, {false}, {false}, true, {}, false, false, 0, {}};
@@ -101,7 +101,9 @@ int Epoll(struct epoll_event *evs, int max, uint32_t us) {
     // the latest: no time-out of its own to arm (and cancel) each time.
     if (poll_set.pace_us != 0 && us >= poll_set.pace_us) return epoll_wait(poll_set.ep.get(), evs, max, -1);
     if (poll_set.has_pwait2) {
-        struct timespec ts {time_t(us / 1000000), long(us % 1000000) * 1000};
+        struct timespec ts {
+            time_t(us / 1000000), long(us % 1000000) * 1000
+        };
         const int n = epoll_pwait2(poll_set.ep.get(), evs, max, &ts, nullptr);
         if (n >= 0 || errno != ENOSYS) return n;
         poll_set.has_pwait2 = false;  // an older kernel: whole milliseconds
@@ -251,12 +253,13 @@ int PLAT_PollPace(uint32_t period_us) {
     if (period_us == 0) return 0;
     PlatFd t(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
     if (!t.valid()) return -1;
-    const struct timespec period {time_t(period_us / 1000000), long(period_us % 1000000) * 1000};
-    const struct itimerspec it {period, period};
+    const struct timespec period { time_t(period_us / 1000000), long(period_us % 1000000) * 1000 };
+    const struct itimerspec it { period, period };
     struct epoll_event ev {};
     ev.events = EPOLLIN | EPOLLET;
     ev.data.ptr = &pace_tag;
-    if (timerfd_settime(t.get(), 0, &it, nullptr) != 0 || epoll_ctl(poll_set.ep.get(), EPOLL_CTL_ADD, t.get(), &ev) != 0)
+    if (timerfd_settime(t.get(), 0, &it, nullptr) != 0 ||
+        epoll_ctl(poll_set.ep.get(), EPOLL_CTL_ADD, t.get(), &ev) != 0)
         return -1;
     poll_set.pace = std::move(t);
     poll_set.pace_us = period_us;

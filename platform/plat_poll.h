@@ -14,11 +14,11 @@
 
 // Event bits as epoll reports them.
 enum : uint32_t {
-    PLAT_POLL_IN = 0x001,     // EPOLLIN
-    PLAT_POLL_OUT = 0x004,    // EPOLLOUT
-    PLAT_POLL_ERR = 0x008,    // EPOLLERR
-    PLAT_POLL_HUP = 0x010,    // EPOLLHUP
-    PLAT_POLL_RDHUP = 0x2000, // EPOLLRDHUP
+    PLAT_POLL_IN = 0x001,      // EPOLLIN
+    PLAT_POLL_OUT = 0x004,     // EPOLLOUT
+    PLAT_POLL_ERR = 0x008,     // EPOLLERR
+    PLAT_POLL_HUP = 0x010,     // EPOLLHUP
+    PLAT_POLL_RDHUP = 0x2000,  // EPOLLRDHUP
 };
 
 // Who takes the reports of an item: a group keeps a list of its items that
@@ -31,13 +31,13 @@ constexpr unsigned PLAT_POLL_LIST_MAX = 512;
 // as the descriptor is in the set. An item whose owner is null is not in the
 // set (a zeroed record holds none).
 struct PlatPollItem {
-    int fd;            // the descriptor registered
-    uint32_t events;   // bits reported and not yet cleared by the owner
-    void *owner;       // the owner's record; null: not registered
+    int fd;           // the descriptor registered
+    uint32_t events;  // bits reported and not yet cleared by the owner
+    void *owner;      // the owner's record; null: not registered
     uint8_t group;
-    uint8_t listed;    // in its group's list now
-    uint8_t kind;      // owner's own tag
-    uint32_t *tally;   // counted up by each report when set (PLAT_PollTally)
+    uint8_t listed;   // in its group's list now
+    uint8_t kind;     // owner's own tag
+    uint32_t *tally;  // counted up by each report when set (PLAT_PollTally)
 };
 
 // Adds fd with the events wanted (PLAT_POLL_* bits) for owner (not null); 0 on

@@ -14,15 +14,43 @@ const char *const kLibraries[] = {"libssl.so", "libssl.so.3", nullptr};
 
 // Entry points, in the order of kNames.
 enum Entry : std::size_t {
-    SERVER_METHOD, CLIENT12_METHOD, INIT, CTX_NEW, CTX_FREE, CTX_PASSWORD_CB, CTX_USE_CERTIFICATE,
-    CTX_USE_PRIVATE_KEY, NEW, FREE, SET_FD, SET_ACCEPT_STATE, SET_CONNECT_STATE, CONNECT, READ, WRITE,
-    GET_ERROR, ENTRIES
+    SERVER_METHOD,
+    CLIENT12_METHOD,
+    INIT,
+    CTX_NEW,
+    CTX_FREE,
+    CTX_PASSWORD_CB,
+    CTX_USE_CERTIFICATE,
+    CTX_USE_PRIVATE_KEY,
+    NEW,
+    FREE,
+    SET_FD,
+    SET_ACCEPT_STATE,
+    SET_CONNECT_STATE,
+    CONNECT,
+    READ,
+    WRITE,
+    GET_ERROR,
+    ENTRIES
 };
-constexpr std::array<const char *, ENTRIES + 1> kNames = {
-    "TLS_server_method", "TLSv1_2_client_method", "OPENSSL_init_ssl", "SSL_CTX_new", "SSL_CTX_free",
-    "SSL_CTX_set_default_passwd_cb", "SSL_CTX_use_certificate_file", "SSL_CTX_use_PrivateKey_file",
-    "SSL_new", "SSL_free", "SSL_set_fd", "SSL_set_accept_state", "SSL_set_connect_state", "SSL_connect",
-    "SSL_read", "SSL_write", "SSL_get_error", nullptr};
+constexpr std::array<const char *, ENTRIES + 1> kNames = {"TLS_server_method",
+                                                          "TLSv1_2_client_method",
+                                                          "OPENSSL_init_ssl",
+                                                          "SSL_CTX_new",
+                                                          "SSL_CTX_free",
+                                                          "SSL_CTX_set_default_passwd_cb",
+                                                          "SSL_CTX_use_certificate_file",
+                                                          "SSL_CTX_use_PrivateKey_file",
+                                                          "SSL_new",
+                                                          "SSL_free",
+                                                          "SSL_set_fd",
+                                                          "SSL_set_accept_state",
+                                                          "SSL_set_connect_state",
+                                                          "SSL_connect",
+                                                          "SSL_read",
+                                                          "SSL_write",
+                                                          "SSL_get_error",
+                                                          nullptr};
 static_assert(kNames[ENTRIES - 1] != nullptr && kNames[ENTRIES] == nullptr, "one name per entry");
 
 // Written under load_lock before ready is set; read by any thread after.

@@ -73,8 +73,10 @@ bool Store(AsciiTCPConn &c, const uint32_t *cfg) {
     if (c.rx_len == 0) return false;
     if (c.first_pending) {
         const uint32_t n = std::min(c.rx_len, ASCII_SECOND_MAX);
-        if (c.rx_len > ASCII_SECOND_MAX) c.status |= ASCII_ST_CUT_SECOND;
-        else c.status &= uint16_t(~ASCII_ST_CUT_SECOND);
+        if (c.rx_len > ASCII_SECOND_MAX)
+            c.status |= ASCII_ST_CUT_SECOND;
+        else
+            c.status &= uint16_t(~ASCII_ST_CUT_SECOND);
         const uint32_t stored = AsciiStore(block, c.rx.data(), n, ASCII_SEGMENT);
         Dpr_Set_W_Data(block, uint16_t(stored + ASCII_SEGMENT));
         c.first_pending = 0;
@@ -121,8 +123,7 @@ uint32_t Ascii_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
     c.first_time = c.last_time = 0;
     c.listening = 0;
     ClearTransfer(c);
-    if (_nx_tcp_socket_create(ip, &c.socket, "ascii sockt", 0, 0, 128, 1380, nullptr, AsciiDisconnect) !=
-        NX_SUCCESS) {
+    if (_nx_tcp_socket_create(ip, &c.socket, "ascii sockt", 0, 0, 128, 1380, nullptr, AsciiDisconnect) != NX_SUCCESS) {
         c.status |= ASCII_ST_NO_SOCKET;
         return 1;
     }

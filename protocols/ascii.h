@@ -8,7 +8,7 @@
 
 #include "net/nx.h"
 
-constexpr uint32_t ASCII_SEGMENT = 1380;   // bytes of one send or first part
+constexpr uint32_t ASCII_SEGMENT = 1380;  // bytes of one send or first part
 constexpr uint32_t ASCII_SEND_MAX = 2000;
 constexpr uint32_t ASCII_SECOND_MAX = 620;  // taken of a continuation
 constexpr uint32_t ASCII_JOIN_TICKS = 500;  // 50 ms in 100 us ticks
@@ -21,12 +21,12 @@ struct AsciiTCPConn {
     NX_IP *ip;
     NX_TCP_SOCKET socket;
     uint16_t status;
-    uint16_t port;            // port in use
-    uint32_t first_time;      // 100 us ticks of a pending first part
+    uint16_t port;        // port in use
+    uint32_t first_time;  // 100 us ticks of a pending first part
     uint32_t last_time;
     uint8_t listening;
     uint8_t first_pending;
-    uint16_t sent;            // bytes of the text being sent that went out
+    uint16_t sent;  // bytes of the text being sent that went out
     // Bytes read from the stream not yet stored: a first part is cut at 1380
     // bytes and what follows it is its continuation.
     std::array<uint8_t, ASCII_SEGMENT + NX_MAX_READ> rx;

@@ -18,7 +18,8 @@ const char Eip_Product_Name[7] = "TQR300";
 
 namespace {
 
-template <class T, std::size_t N> uint32_t Allocate(std::array<T, N> &pool, T **out) {
+template <class T, std::size_t N>
+uint32_t Allocate(std::array<T, N> &pool, T **out) {
     for (std::size_t i = 0; i < N; i++) {
         if (!pool[i].used) {
             pool[i] = T{};
@@ -32,7 +33,8 @@ template <class T, std::size_t N> uint32_t Allocate(std::array<T, N> &pool, T **
     return 1;
 }
 
-template <class T, std::size_t N> T *FindInst(std::array<T, N> &pool, uint32_t number) {
+template <class T, std::size_t N>
+T *FindInst(std::array<T, N> &pool, uint32_t number) {
     for (auto &o : pool) {
         if (o.used && o.number == number) return &o;
     }
@@ -188,8 +190,7 @@ uint32_t Identity_Service(const CipRequest &req, uint8_t *a) {
         case 5: return Put16(a, req.service, o->status);
         case 6: return Put32(a, req.service, o->serial);
         case 7:
-            return PutBytes(a, req.service, reinterpret_cast<const uint8_t *>(o->name),
-                            uint32_t(std::strlen(o->name)));
+            return PutBytes(a, req.service, reinterpret_cast<const uint8_t *>(o->name), uint32_t(std::strlen(o->name)));
         default: return CipAnswer(a, req.service, CIP_NO_ATTR);
         }
     }
@@ -323,7 +324,8 @@ uint32_t Connection_Service(const CipRequest &req, uint8_t *a) {
         else if ((o->state == CipConnState::Established || o->state == CipConnState::DeferredDelete) &&
                  (at == 9 || at == 12))
             want = at == 9 ? 2 : 1;
-        else return CipAnswer(a, s, CIP_STATE);
+        else
+            return CipAnswer(a, s, CIP_STATE);
         const uint8_t st = SizeCheck(req.length, want);
         if (st != CIP_OK) return CipAnswer(a, s, st);
         switch (at) {
@@ -357,8 +359,13 @@ uint32_t Conn_Put_Data(const CipRequest &req, uint8_t *a, ObjConnection *conn) {
     if (2 + path > req.length) return CipAnswer(a, service, CIP_SHORT);
     EpathResult r;
     if (Epath_Parse(req.data + 2, &r, path) != 0 || r.count == 0) return CipAnswer(a, service, CIP_PATH);
-    const CipRequest inner{service, r.app[0].cls, r.app[0].instance, r.app[0].attribute,
-                           uint16_t(req.length - 2 - path), req.data + 2 + path, req.iface};
+    const CipRequest inner{service,
+                           r.app[0].cls,
+                           r.app[0].instance,
+                           r.app[0].attribute,
+                           uint16_t(req.length - 2 - path),
+                           req.data + 2 + path,
+                           req.iface};
     return Message_Router_Service(inner, a);
 }
 
@@ -367,8 +374,7 @@ uint32_t Conn_Get_Data(const CipRequest &req, uint8_t *a, ObjConnection *conn) {
     EpathResult r;
     if (Epath_Parse(conn->produced_path.data(), &r, uint32_t(conn->produced_path.size())) != 0 || r.count == 0)
         return CipAnswer(a, req.service, CIP_PATH);
-    const CipRequest inner{CIP_GET_SINGLE, r.app[0].cls, r.app[0].instance, r.app[0].attribute, 0, nullptr,
-                           req.iface};
+    const CipRequest inner{CIP_GET_SINGLE, r.app[0].cls, r.app[0].instance, r.app[0].attribute, 0, nullptr, req.iface};
     return Message_Router_Service(inner, a);
 }
 

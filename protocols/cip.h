@@ -9,23 +9,45 @@
 
 // General status codes.
 enum : uint8_t {
-    CIP_OK = 0, CIP_CONN_FAILURE = 1, CIP_RESOURCE = 2, CIP_PATH = 4, CIP_UNSUPPORTED = 8, CIP_BAD_ATTR = 9,
-    CIP_STATE = 0x0C, CIP_SHORT = 0x13, CIP_NO_ATTR = 0x14, CIP_LONG = 0x15, CIP_NO_OBJECT = 0x16,
+    CIP_OK = 0,
+    CIP_CONN_FAILURE = 1,
+    CIP_RESOURCE = 2,
+    CIP_PATH = 4,
+    CIP_UNSUPPORTED = 8,
+    CIP_BAD_ATTR = 9,
+    CIP_STATE = 0x0C,
+    CIP_SHORT = 0x13,
+    CIP_NO_ATTR = 0x14,
+    CIP_LONG = 0x15,
+    CIP_NO_OBJECT = 0x16,
 };
 // Extended status of connection failures.
 enum : uint16_t {
-    CIP_EXT_NO_MATCH = 0x0107, CIP_EXT_CLASS = 0x0108, CIP_EXT_SIZE = 0x0109, CIP_EXT_LIST_FULL = 0x0113,
-    CIP_EXT_NO_RECORD = 0x011A, CIP_EXT_BAD_PATH = 0x0315,
+    CIP_EXT_NO_MATCH = 0x0107,
+    CIP_EXT_CLASS = 0x0108,
+    CIP_EXT_SIZE = 0x0109,
+    CIP_EXT_LIST_FULL = 0x0113,
+    CIP_EXT_NO_RECORD = 0x011A,
+    CIP_EXT_BAD_PATH = 0x0315,
 };
 // Services.
 enum : uint8_t {
-    CIP_GET_SINGLE = 0x0E, CIP_SET_SINGLE = 0x10, CIP_RESET = 0x05, CIP_APPLY = 0x0D, CIP_FWD_CLOSE = 0x4E,
+    CIP_GET_SINGLE = 0x0E,
+    CIP_SET_SINGLE = 0x10,
+    CIP_RESET = 0x05,
+    CIP_APPLY = 0x0D,
+    CIP_FWD_CLOSE = 0x4E,
     CIP_FWD_OPEN = 0x54,
 };
 // Classes.
 enum : uint8_t {
-    CIP_CLASS_IDENTITY = 1, CIP_CLASS_ROUTER = 2, CIP_CLASS_ASSEMBLY = 4, CIP_CLASS_CONNECTION = 5,
-    CIP_CLASS_CONN_MGR = 6, CIP_CLASS_TCPIP = 0xF5, CIP_CLASS_LINK = 0xF6,
+    CIP_CLASS_IDENTITY = 1,
+    CIP_CLASS_ROUTER = 2,
+    CIP_CLASS_ASSEMBLY = 4,
+    CIP_CLASS_CONNECTION = 5,
+    CIP_CLASS_CONN_MGR = 6,
+    CIP_CLASS_TCPIP = 0xF5,
+    CIP_CLASS_LINK = 0xF6,
 };
 // The head of a request: service, path size in words, path, then its data;
 // of an answer: the service with bit 7 set, a reserved 0, the general status,
@@ -139,7 +161,7 @@ constexpr uint8_t CIP_TIMEOUT_TO_TIMED_OUT = 0, CIP_TIMEOUT_AUTO_RESET = 2;
 struct ObjConnection {
     uint8_t used, ready, number;
     CipConnState state;
-    uint8_t type;   // CIP_CONN_EXPLICIT or CIP_CONN_IO
+    uint8_t type;     // CIP_CONN_EXPLICIT or CIP_CONN_IO
     uint8_t trigger;  // transport class and trigger; bit 7 consuming
     uint16_t produced_cid16, consumed_cid16;
     uint8_t comm;
@@ -172,11 +194,11 @@ extern std::array<ObjEnetLnk, 2> EnetLnkPool;
 extern const char Eip_Product_Name[7];
 constexpr uint16_t EIP_VENDOR_ID = 0x0421;
 
-#define CIP_OBJECT_OPS(Prefix, Type)                       \
-    void Prefix##_Class_Init();                            \
-    uint32_t Prefix##_Inst_Allocate(Type **out);           \
-    void Prefix##_Inst_Ready(Type *inst);                  \
-    void Prefix##_Inst_Free(Type *inst);                   \
+#define CIP_OBJECT_OPS(Prefix, Type)             \
+    void Prefix##_Class_Init();                  \
+    uint32_t Prefix##_Inst_Allocate(Type **out); \
+    void Prefix##_Inst_Ready(Type *inst);        \
+    void Prefix##_Inst_Free(Type *inst);         \
     uint32_t Prefix##_Service(const CipRequest &req, uint8_t *answer);
 CIP_OBJECT_OPS(Identity, ObjIdentity)
 CIP_OBJECT_OPS(Message_Router, ObjMessageRouter)
@@ -192,8 +214,7 @@ void Message_Router_Class_Install(ObjMessageRouter *router, uint8_t cls, CipServ
 // Error answer of a Forward_Open (or Forward_Close) of the request data req:
 // general status, one extended word, serial, vendor, originator serial and a
 // remaining path size of 0. Its length, 15.
-uint32_t ConnManagerOpenError(uint8_t *answer, uint8_t service, uint8_t general, uint16_t extended,
-                              const uint8_t *req);
+uint32_t ConnManagerOpenError(uint8_t *answer, uint8_t service, uint8_t general, uint16_t extended, const uint8_t *req);
 // Data arriving on (Put) or asked of (Get) a connection: the answer's length.
 uint32_t Conn_Put_Data(const CipRequest &req, uint8_t *answer, ObjConnection *conn);
 uint32_t Conn_Get_Data(const CipRequest &req, uint8_t *answer, ObjConnection *conn);

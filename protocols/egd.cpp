@@ -82,9 +82,12 @@ Resolved Resolve(const DprEgdExchange &e) {
         }
     }
     const bool produced = (e.kind & EGD_PRODUCED) != 0;
-    if (e.kind & EGD_ADDR_REG) r.address = Dpr_Get_Dw_Data(e.header[1]);
-    else if ((e.kind & EGD_GROUP_REG) && produced) r.address = kGroupBase + group;
-    else r.address = e.header[1];
+    if (e.kind & EGD_ADDR_REG)
+        r.address = Dpr_Get_Dw_Data(e.header[1]);
+    else if ((e.kind & EGD_GROUP_REG) && produced)
+        r.address = kGroupBase + group;
+    else
+        r.address = e.header[1];
     if (produced && r.address != 0 && r.address <= kGroupMax) r.address += kGroupBase;
     return r;
 }
@@ -242,7 +245,8 @@ uint32_t EgdMoveData(uint8_t *msg, uint32_t len, const uint32_t *item, uint32_t 
         // The exchange's status entries follow its status items in order.
         const DprEgdExchange &e = ConfigOf(n).egd[x];
         unsigned m = 0;
-        for (unsigned i = 0; i < DPR_EGD_ITEMS && &e.items[i][0] != item; i++) m += KindOf(e.items[i][1]) == EGD_KIND_STATUS;
+        for (unsigned i = 0; i < DPR_EGD_ITEMS && &e.items[i][0] != item; i++)
+            m += KindOf(e.items[i][1]) == EGD_KIND_STATUS;
         Dpr_Set_Egd_Status(StateOf(n).status[x], StateOf(n).status_base[x] + m);
         break;
     }
@@ -255,8 +259,7 @@ uint32_t EgdMoveData(uint8_t *msg, uint32_t len, const uint32_t *item, uint32_t 
             next = pos + size;
         }
         break;
-    default:
-        break;
+    default: break;
     }
     DprClearSemaphore();
     return next;

@@ -10,30 +10,29 @@
 #include "net/nx.h"
 
 constexpr unsigned EGD_EXCHANGES = DPR_EGD_MAX;
-constexpr uint32_t EGD_HDR = 32;          // message header
-constexpr uint32_t EGD_DATA_MAX = 1400;   // data bytes one message carries
+constexpr uint32_t EGD_HDR = 32;         // message header
+constexpr uint32_t EGD_DATA_MAX = 1400;  // data bytes one message carries
 constexpr uint8_t EGD_TYPE = 13, EGD_VERSION = 1;
 
 // Exchange record flags.
 constexpr uint32_t EGD_DEFINED = 0x1, EGD_PRODUCED = 0x2, EGD_ID_REG = 0x10000, EGD_ADDR_REG = 0x20000,
                    EGD_GROUP_REG = 0x40000;
 // Item kinds (bits 13-15 of the control word).
-constexpr uint32_t EGD_KIND_DATA = 0, EGD_KIND_TIME = 1, EGD_KIND_STAMP = 2, EGD_KIND_STATUS = 4,
-                   EGD_KIND_SKIP = 6;
+constexpr uint32_t EGD_KIND_DATA = 0, EGD_KIND_TIME = 1, EGD_KIND_STAMP = 2, EGD_KIND_STATUS = 4, EGD_KIND_SKIP = 6;
 // Exchange status values and bits.
 constexpr uint16_t EGD_ST_START = 0, EGD_ST_OK = 1, EGD_ST_LINK = 2, EGD_ST_FLAGGED = 3, EGD_ST_TIMEOUT = 6,
                    EGD_ST_RECOVERED = 7, EGD_ST_BAD_ID = 0x8, EGD_ST_BAD_GROUP = 0x10;
 
 struct EgdState {
     NX_IP *ip;
-    NX_UDP_SOCKET send;     // "EGD Send Socket"
-    NX_UDP_SOCKET receive;  // "EGD Receive Socket"
+    NX_UDP_SOCKET send;                           // "EGD Send Socket"
+    NX_UDP_SOCKET receive;                        // "EGD Receive Socket"
     std::array<uint32_t, EGD_EXCHANGES> time;     // last production or reception, ms
     std::array<uint16_t, EGD_EXCHANGES> counter;  // request counter
     std::array<uint16_t, EGD_EXCHANGES> status;
-    std::array<uint16_t, EGD_EXCHANGES> group;    // group last read from a register
+    std::array<uint16_t, EGD_EXCHANGES> group;        // group last read from a register
     std::array<uint16_t, EGD_EXCHANGES> status_base;  // first status entry of the exchange
-    std::array<uint32_t, EGD_EXCHANGES> joined;   // groups joined
+    std::array<uint32_t, EGD_EXCHANGES> joined;       // groups joined
     uint32_t joined_count;
     uint16_t prev_run;
     uint8_t configure_later;

@@ -187,8 +187,7 @@ uint32_t SendUnitData(uint32_t n, uint8_t *m, uint32_t len, uint8_t *t) {
     EipAdapter &a = AdapterOf(n);
     EipConnSlot *slot = nullptr;
     for (auto &s : a.slots) {
-        if (s.used && s.conn != nullptr && s.conn->type == CIP_CONN_EXPLICIT && s.cfg->ot_id == cpf.conn_id)
-            slot = &s;
+        if (s.used && s.conn != nullptr && s.conn->type == CIP_CONN_EXPLICIT && s.cfg->ot_id == cpf.conn_id) slot = &s;
     }
     if (slot == nullptr) return Status(t, EIP_ST_MALFORMED);
     // The connected data: u16 sequence count, then the explicit request.
@@ -259,8 +258,8 @@ bool PathNames(const ObjConnCfg *cfg, bool consuming, uint16_t instance) {
     if (Epath_Parse(cfg->path.data(), &r, 2u * cfg->path_words) != 0 || r.count == 0) return false;
     const EpathApp &p = consuming ? r.app[0] : r.app[r.count - 1];
     if (!(p.has & EPATH_CLASS) || p.cls != CIP_CLASS_ASSEMBLY) return false;
-    return ((p.has & EPATH_POINT) && p.point == instance) || (!(p.has & EPATH_POINT) && (p.has & EPATH_INSTANCE) &&
-                                                              p.instance == instance);
+    return ((p.has & EPATH_POINT) && p.point == instance) ||
+           (!(p.has & EPATH_POINT) && (p.has & EPATH_INSTANCE) && p.instance == instance);
 }
 
 }  // namespace
@@ -306,8 +305,7 @@ uint32_t EipCpfParse(const uint8_t *p, uint32_t len, EipCpf *out) {
             out->sock_port = BE_Get16(d + CPFS_PORT);
             out->sock_addr = BE_Get32(d + CPFS_ADDRESS);
             break;
-        default:
-            return 1;
+        default: return 1;
         }
         pos += CPFI_DATA + ilen;
     }
@@ -317,8 +315,7 @@ uint32_t EipCpfParse(const uint8_t *p, uint32_t len, EipCpf *out) {
 uint32_t Ucmm_Msg(uint32_t n, uint8_t *req, uint32_t len, uint8_t *answer) {
     if (len < CIP_REQ_PATH) return UcummError(answer, len ? req[CIP_REQ_SERVICE] : 0, CIP_PATH, 0, nullptr);
     const uint8_t service = req[CIP_REQ_SERVICE];
-    if (service != CIP_GET_SINGLE && service != CIP_SET_SINGLE && service != CIP_FWD_CLOSE &&
-        service != CIP_FWD_OPEN)
+    if (service != CIP_GET_SINGLE && service != CIP_SET_SINGLE && service != CIP_FWD_CLOSE && service != CIP_FWD_OPEN)
         return UcummError(answer, service, CIP_UNSUPPORTED, 0, nullptr);
     const uint32_t path = 2u * req[CIP_REQ_PATH_WORDS];
     if (CIP_REQ_PATH + path > len) return UcummError(answer, service, CIP_PATH, 0, nullptr);
@@ -329,8 +326,13 @@ uint32_t Ucmm_Msg(uint32_t n, uint8_t *req, uint32_t len, uint8_t *answer) {
     EpathResult r;
     if (Epath_Parse(req + CIP_REQ_PATH, &r, path) != 0 || r.count == 0)
         return UcummError(answer, service, CIP_PATH, 0, nullptr);
-    const CipRequest cr{service, r.app[0].cls, r.app[0].instance, r.app[0].attribute,
-                        uint16_t(len - CIP_REQ_PATH - path), req + CIP_REQ_PATH + path, uint8_t(n)};
+    const CipRequest cr{service,
+                        r.app[0].cls,
+                        r.app[0].instance,
+                        r.app[0].attribute,
+                        uint16_t(len - CIP_REQ_PATH - path),
+                        req + CIP_REQ_PATH + path,
+                        uint8_t(n)};
     return Message_Router_Service(cr, answer);
 }
 
@@ -347,8 +349,7 @@ uint32_t EncapMsg(uint32_t n, uint32_t len) {
     std::memcpy(t + EIPH_SESSION, m + EIPH_SESSION, 4);
     std::memcpy(t + EIPH_CONTEXT, m + EIPH_CONTEXT, EIPH_CONTEXT_BYTES);
     switch (LE_Get16(m + EIPH_COMMAND)) {
-    case EIP_NOP:
-        return ENCAP_NONE;
+    case EIP_NOP: return ENCAP_NONE;
     case EIP_LIST_SERVICES: {
         uint8_t *d = t + EIP_HDR;
         std::memset(d, 0, EIPL_BYTES);
@@ -367,14 +368,10 @@ uint32_t EncapMsg(uint32_t n, uint32_t len) {
         LE_Put16(t + EIPD_REG_OPTIONS, 0);
         LE_Put16(t + EIPH_LENGTH, EIPD_REGISTER_BYTES);
         return ENCAP_ANSWER;
-    case EIP_UNREGISTER:
-        return ENCAP_CLOSE;
-    case EIP_SEND_RR:
-        return SendRRData(n, m, len, t);
-    case EIP_SEND_UNIT:
-        return SendUnitData(n, m, len, t);
-    default:
-        return Status(t, EIP_ST_COMMAND);
+    case EIP_UNREGISTER: return ENCAP_CLOSE;
+    case EIP_SEND_RR: return SendRRData(n, m, len, t);
+    case EIP_SEND_UNIT: return SendUnitData(n, m, len, t);
+    default: return Status(t, EIP_ST_COMMAND);
     }
 }
 
@@ -600,16 +597,14 @@ namespace {
 void StepSession(uint32_t n, EipEncap &e, uint32_t now) {
     uint32_t len = 0;
     switch (NxServerTake(&e.socket, kFraming, e.rx, e.rx_len, &len, &e.last_activity, now)) {
-    case NX_FRAME_WHOLE:
-        break;
+    case NX_FRAME_WHOLE: break;
     case NX_FRAME_NONE:
         if (now - e.last_activity > EIP_IDLE_MS) EipTcpDisconnect(&e.socket);
         return;
     case NX_FRAME_BAD:  // longer than any buffer: not an encapsulation peer
         EipTcpDisconnect(&e.socket);
         return;
-    default:
-        return;
+    default: return;
     }
     e.last_request = now;
     // A point-to-point connection this message opens produces to its sender.
@@ -617,8 +612,10 @@ void StepSession(uint32_t n, EipEncap &e, uint32_t now) {
     std::memcpy(EipRxBuff.data(), e.rx.data(), len);
     NxServerConsume(e.rx, e.rx_len, len);
     const uint32_t r = EncapMsg(n, len);
-    if (r == ENCAP_CLOSE) EipTcpDisconnect(&e.socket);
-    else if (r == ENCAP_ANSWER) Send(e.socket, EipTxBuff.data(), EIP_HDR + LE_Get16(&EipTxBuff[EIPH_LENGTH]));
+    if (r == ENCAP_CLOSE)
+        EipTcpDisconnect(&e.socket);
+    else if (r == ENCAP_ANSWER)
+        Send(e.socket, EipTxBuff.data(), EIP_HDR + LE_Get16(&EipTxBuff[EIPH_LENGTH]));
 }
 
 void TimeOut(EipConnSlot &s, uint32_t now) {

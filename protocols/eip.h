@@ -14,20 +14,29 @@
 constexpr uint32_t EIP_HDR = 24;
 constexpr uint32_t EIP_BUFF = 1500;
 constexpr uint32_t EIP_LENGTH_MAX = EIP_BUFF - EIP_HDR;  // longest encapsulated data
-constexpr uint32_t EIP_DATA_MAX = 256;                    // assembly data
+constexpr uint32_t EIP_DATA_MAX = 256;                   // assembly data
 constexpr uint32_t EIP_IDLE_MS = 60000;
 constexpr unsigned EIP_SESSIONS = 2;
 
 // Encapsulation commands and statuses.
 enum : uint16_t {
-    EIP_NOP = 0x00, EIP_LIST_SERVICES = 0x04, EIP_REGISTER = 0x65, EIP_UNREGISTER = 0x66, EIP_SEND_RR = 0x6F,
+    EIP_NOP = 0x00,
+    EIP_LIST_SERVICES = 0x04,
+    EIP_REGISTER = 0x65,
+    EIP_UNREGISTER = 0x66,
+    EIP_SEND_RR = 0x6F,
     EIP_SEND_UNIT = 0x70,
 };
 enum : uint32_t { EIP_ST_COMMAND = 1, EIP_ST_MALFORMED = 3 };
 // Common packet format item types.
 enum : uint16_t {
-    CPF_NULL = 0x0000, CPF_CONN_ADDR = 0x00A1, CPF_CONN_DATA = 0x00B1, CPF_UNCONN_DATA = 0x00B2,
-    CPF_OT_SOCKADDR = 0x8000, CPF_TO_SOCKADDR = 0x8001, CPF_SEQ_ADDR = 0x8002,
+    CPF_NULL = 0x0000,
+    CPF_CONN_ADDR = 0x00A1,
+    CPF_CONN_DATA = 0x00B1,
+    CPF_UNCONN_DATA = 0x00B2,
+    CPF_OT_SOCKADDR = 0x8000,
+    CPF_TO_SOCKADDR = 0x8001,
+    CPF_SEQ_ADDR = 0x8002,
 };
 
 struct EipCpf {
@@ -55,18 +64,18 @@ struct EipEncap {
 struct EipConnSlot {
     ObjConnCfg *cfg;
     ObjConnection *conn;
-    uint32_t sequence;   // produced: sequenced address; consumed: next expected
-    uint16_t count;      // 16-bit sequence count of the connected data
+    uint32_t sequence;  // produced: sequenced address; consumed: next expected
+    uint16_t count;     // 16-bit sequence count of the connected data
     uint16_t port;
     uint32_t address;
-    uint32_t timeout;    // ms
-    uint32_t period;     // ms
-    uint32_t time;       // last send or reception
+    uint32_t timeout;  // ms
+    uint32_t period;   // ms
+    uint32_t time;     // last send or reception
     NX_UDP_SOCKET udp;
     uint8_t used;
     uint8_t consuming;
-    uint8_t seen;        // consumed: a first datagram or request set the expectation
-    uint8_t fresh;       // opened by the request being answered
+    uint8_t seen;   // consumed: a first datagram or request set the expectation
+    uint8_t fresh;  // opened by the request being answered
 };
 
 struct EipAdapter {

@@ -78,32 +78,65 @@ uint32_t MBase() { return RegTokLen_16b ? BA_M : REG_EM_FIRST; }
 // Area of a slave address; limit 0 when the address is outside the map.
 Area SlaveArea(uint8_t fc, uint32_t a, uint32_t *first) {
     switch (fc) {
-        case MB_READ_COILS: case MB_WRITE_SINGLE_COIL: case MB_WRITE_MULTIPLE_COILS:
-            if (a < 3000) { *first = a; return {BA_Q, 2048, 0}; }
-            if (a < 6000) { *first = a - 3000; return {MBase(), 2048, 0}; }
-            if (a < 9000) { *first = a - 6000; return {TBase(), 2048, 0}; }
-            *first = a - 9000;
-            return {BA_QG, 256, 0};
-        case MB_READ_DISCRETE_INPUTS:
-            if (a < 3000) { *first = a; return {BA_I, 2048, 0}; }
-            if (a < 4000) { *first = a - 3000; return {BA_IG, 256, 0}; }
-            if (a < 5000) { *first = a - 4000; return {BA_S, 256, 0}; }
-            *first = a - 5000;
-            return {BA_K, 256, 0};
-        case MB_READ_HOLDING_REGISTERS: case MB_WRITE_SINGLE_REGISTER: case MB_WRITE_MULTIPLE_REGISTERS:
-        case MB_MASK_WRITE_REGISTER: case MB_READ_WRITE_REGISTERS:
-            if (a < 512) { *first = a; return {BA_AQ, 512, 1}; }
-            if (a < 3000) { *first = a - 512; return {BA_R, 2488, 1}; }
+    case MB_READ_COILS:
+    case MB_WRITE_SINGLE_COIL:
+    case MB_WRITE_MULTIPLE_COILS:
+        if (a < 3000) {
+            *first = a;
+            return {BA_Q, 2048, 0};
+        }
+        if (a < 6000) {
             *first = a - 3000;
-            return {BA_R, 50240, 1};
-        case MB_READ_INPUT_REGISTERS:
-            if (a < 3000) { *first = a; return {BA_AI, 512, 1}; }
-            if (a < 4000) { *first = a - 3000; return {BA_AIG, 32, 1}; }
+            return {MBase(), 2048, 0};
+        }
+        if (a < 9000) {
+            *first = a - 6000;
+            return {TBase(), 2048, 0};
+        }
+        *first = a - 9000;
+        return {BA_QG, 256, 0};
+    case MB_READ_DISCRETE_INPUTS:
+        if (a < 3000) {
+            *first = a;
+            return {BA_I, 2048, 0};
+        }
+        if (a < 4000) {
+            *first = a - 3000;
+            return {BA_IG, 256, 0};
+        }
+        if (a < 5000) {
             *first = a - 4000;
-            return {BA_SR, 192, 1};
-        default:
-            *first = 0;
-            return {0, 0, 0};
+            return {BA_S, 256, 0};
+        }
+        *first = a - 5000;
+        return {BA_K, 256, 0};
+    case MB_READ_HOLDING_REGISTERS:
+    case MB_WRITE_SINGLE_REGISTER:
+    case MB_WRITE_MULTIPLE_REGISTERS:
+    case MB_MASK_WRITE_REGISTER:
+    case MB_READ_WRITE_REGISTERS:
+        if (a < 512) {
+            *first = a;
+            return {BA_AQ, 512, 1};
+        }
+        if (a < 3000) {
+            *first = a - 512;
+            return {BA_R, 2488, 1};
+        }
+        *first = a - 3000;
+        return {BA_R, 50240, 1};
+    case MB_READ_INPUT_REGISTERS:
+        if (a < 3000) {
+            *first = a;
+            return {BA_AI, 512, 1};
+        }
+        if (a < 4000) {
+            *first = a - 3000;
+            return {BA_AIG, 32, 1};
+        }
+        *first = a - 4000;
+        return {BA_SR, 192, 1};
+    default: *first = 0; return {0, 0, 0};
     }
 }
 
@@ -176,10 +209,12 @@ void UnpackBits(const Loc &l, uint32_t n, const uint8_t *in) {
 uint8_t IecSlaveLoc(const ModbusPcb &c, uint8_t fc, uint32_t a, uint32_t n, Loc *out) {
     uint32_t k;
     switch (fc) {
-        case MB_READ_COILS: case MB_WRITE_SINGLE_COIL: case MB_WRITE_MULTIPLE_COILS: k = MBM_COILS; break;
-        case MB_READ_DISCRETE_INPUTS: k = MBM_INPUTS; break;
-        case MB_READ_INPUT_REGISTERS: k = MBM_INREGS; break;
-        default: k = MBM_HOLDING; break;
+    case MB_READ_COILS:
+    case MB_WRITE_SINGLE_COIL:
+    case MB_WRITE_MULTIPLE_COILS: k = MBM_COILS; break;
+    case MB_READ_DISCRETE_INPUTS: k = MBM_INPUTS; break;
+    case MB_READ_INPUT_REGISTERS: k = MBM_INREGS; break;
+    default: k = MBM_HOLDING; break;
     }
     const uint8_t *rec = c.parm.data;
     if (rec == nullptr) return MB_EX_ILLEGAL_DATA_ADDRESS;
@@ -315,8 +350,16 @@ void Toggle(ModbusPcb &c, uint16_t bit) { Put16(c.parm.status, uint16_t(Get16(c.
 
 // Sub-functions of the diagnostics (function 8).
 enum DiagSub : uint16_t {
-    DIAG_RETURN_QUERY = 0, DIAG_RESTART = 1, DIAG_REGISTER = 2, DIAG_ASCII_DELIMITER = 3, DIAG_LISTEN_ONLY = 4,
-    DIAG_CLEAR = 10, DIAG_BUS_MESSAGES = 11, DIAG_COMM_ERRORS = 12, DIAG_EXCEPTIONS = 13, DIAG_SLAVE_MESSAGES = 14,
+    DIAG_RETURN_QUERY = 0,
+    DIAG_RESTART = 1,
+    DIAG_REGISTER = 2,
+    DIAG_ASCII_DELIMITER = 3,
+    DIAG_LISTEN_ONLY = 4,
+    DIAG_CLEAR = 10,
+    DIAG_BUS_MESSAGES = 11,
+    DIAG_COMM_ERRORS = 12,
+    DIAG_EXCEPTIONS = 13,
+    DIAG_SLAVE_MESSAGES = 14,
     DIAG_NO_RESPONSE = 15,
 };
 // Its PDU: the sub-function and the data word, 5 bytes.
@@ -333,23 +376,23 @@ uint32_t Diagnostics(ModbusPcb &c, uint32_t off, uint32_t len) {
         return echo;
     };
     switch (sub) {
-        case DIAG_RETURN_QUERY: return echo;
-        case DIAG_RESTART:
-            m.counters = {};
-            if (m.mode & MOD_LISTEN) {
-                m.mode &= uint8_t(~MOD_LISTEN);
-                return 0;
-            }
-            return echo;
-        case DIAG_REGISTER: BE_Put16(&m.buf[off + kDiagData], 0); return echo;
-        case DIAG_LISTEN_ONLY: m.mode |= MOD_LISTEN; return 0;
-        case DIAG_CLEAR: m.counters = {}; return echo;
-        case DIAG_BUS_MESSAGES: return counter(MOD_CNT_BUS);
-        case DIAG_COMM_ERRORS: return counter(MOD_CNT_COMERR);
-        case DIAG_EXCEPTIONS: return counter(MOD_CNT_EXCEPT);
-        case DIAG_SLAVE_MESSAGES: return counter(MOD_CNT_SLAVE);
-        case DIAG_NO_RESPONSE: return counter(MOD_CNT_NORESP);
-        default: return Exception(m, off, MB_EX_ILLEGAL_DATA_ADDRESS);
+    case DIAG_RETURN_QUERY: return echo;
+    case DIAG_RESTART:
+        m.counters = {};
+        if (m.mode & MOD_LISTEN) {
+            m.mode &= uint8_t(~MOD_LISTEN);
+            return 0;
+        }
+        return echo;
+    case DIAG_REGISTER: BE_Put16(&m.buf[off + kDiagData], 0); return echo;
+    case DIAG_LISTEN_ONLY: m.mode |= MOD_LISTEN; return 0;
+    case DIAG_CLEAR: m.counters = {}; return echo;
+    case DIAG_BUS_MESSAGES: return counter(MOD_CNT_BUS);
+    case DIAG_COMM_ERRORS: return counter(MOD_CNT_COMERR);
+    case DIAG_EXCEPTIONS: return counter(MOD_CNT_EXCEPT);
+    case DIAG_SLAVE_MESSAGES: return counter(MOD_CNT_SLAVE);
+    case DIAG_NO_RESPONSE: return counter(MOD_CNT_NORESP);
+    default: return Exception(m, off, MB_EX_ILLEGAL_DATA_ADDRESS);
     }
 }
 
@@ -418,8 +461,13 @@ constexpr MbRules kSlaveRules{
     MbPdu_Set({MB_READ_COILS, MB_READ_DISCRETE_INPUTS, MB_READ_HOLDING_REGISTERS, MB_READ_INPUT_REGISTERS,
                MB_WRITE_SINGLE_COIL, MB_WRITE_SINGLE_REGISTER, MB_READ_EXCEPTION_STATUS, MB_WRITE_MULTIPLE_COILS,
                MB_WRITE_MULTIPLE_REGISTERS, MB_MASK_WRITE_REGISTER, MB_READ_WRITE_REGISTERS}),
-    MB_READ_BITS_MAX, MB_READ_REGISTERS_MAX, MB_READ_BITS_MAX, MB_READ_REGISTERS_MAX,
-    MB_EX_ILLEGAL_DATA_VALUE, MB_EX_ILLEGAL_DATA_VALUE, MB_EX_ILLEGAL_DATA_VALUE,
+    MB_READ_BITS_MAX,
+    MB_READ_REGISTERS_MAX,
+    MB_READ_BITS_MAX,
+    MB_READ_REGISTERS_MAX,
+    MB_EX_ILLEGAL_DATA_VALUE,
+    MB_EX_ILLEGAL_DATA_VALUE,
+    MB_EX_ILLEGAL_DATA_VALUE,
     MB_RULE_BYTE_COUNT | MB_RULE_DATA_AFTER_RANGE,
 };
 
@@ -463,17 +511,27 @@ uint32_t Forward(ModbusPcb &c) {
 struct LocalTable {
     uint8_t code;
     uint32_t base;
-    uint8_t word;     // 1 word table, 0 bit table
+    uint8_t word;  // 1 word table, 0 bit table
     uint8_t send_only;
     uint32_t limit;
 };
 
 constexpr uint32_t kTLayout = 0xFFFFFFFFu, kMLayout = 0xFFFFFFFEu;  // resolved per layout
 constexpr std::array<LocalTable, 14> kTables = {{
-    {2, BA_SR, 1, 1, 192},   {4, BA_AIG, 1, 0, 32},   {6, BA_AQG, 1, 0, 32},  {8, BA_R, 1, 0, 50240},
-    {10, BA_AI, 1, 0, 512},  {12, BA_AQ, 1, 0, 512},  {24, BA_S, 0, 1, 256},  {26, BA_K, 0, 1, 256},
-    {66, BA_IG, 0, 0, 256},  {68, BA_QG, 0, 0, 256},  {70, BA_I, 0, 0, 2048}, {72, BA_Q, 0, 0, 2048},
-    {74, kTLayout, 0, 0, 2048}, {76, kMLayout, 0, 0, 2048},
+    {2, BA_SR, 1, 1, 192},
+    {4, BA_AIG, 1, 0, 32},
+    {6, BA_AQG, 1, 0, 32},
+    {8, BA_R, 1, 0, 50240},
+    {10, BA_AI, 1, 0, 512},
+    {12, BA_AQ, 1, 0, 512},
+    {24, BA_S, 0, 1, 256},
+    {26, BA_K, 0, 1, 256},
+    {66, BA_IG, 0, 0, 256},
+    {68, BA_QG, 0, 0, 256},
+    {70, BA_I, 0, 0, 2048},
+    {72, BA_Q, 0, 0, 2048},
+    {74, kTLayout, 0, 0, 2048},
+    {76, kMLayout, 0, 0, 2048},
 }};
 
 // Local bit address of the request's data, 0 when refused.
@@ -499,10 +557,17 @@ struct Request {
 
 Request ReadRequest(const uint8_t *d, bool iec) {
     if (iec)
-        return {LE_Get16(d + MBR_SLAVE), LE_Get16(d + MBR_FC), LE_Get16(d + MBR_START), LE_Get16(d + MBR_QTY), 0,
-                LE_Get16(d + MBR_OFFSET), LE_Get32(d + MBR_DATA), LE_Get16(d + MBR_ELEM), true};
-    return {LE_Get16(d), LE_Get16(d + 2), LE_Get16(d + 4), LE_Get16(d + 6), LE_Get16(d + 8), LE_Get16(d + 10),
-            0, 0, false};
+        return {LE_Get16(d + MBR_SLAVE),
+                LE_Get16(d + MBR_FC),
+                LE_Get16(d + MBR_START),
+                LE_Get16(d + MBR_QTY),
+                0,
+                LE_Get16(d + MBR_OFFSET),
+                LE_Get32(d + MBR_DATA),
+                LE_Get16(d + MBR_ELEM),
+                true};
+    return {LE_Get16(d), LE_Get16(d + 2), LE_Get16(d + 4), LE_Get16(d + 6), LE_Get16(d + 8), LE_Get16(d + 10), 0, 0,
+            false};
 }
 
 // Local area of n elements of a request; false when refused.
@@ -597,77 +662,81 @@ uint32_t MasterStep(ModbusPcb &c) {
     const bool edge = !c.parm.iec || (ctl == 1 && c.last_ctl == 0);
     c.last_ctl = uint8_t(ctl);
     switch (c.state) {
-        case ModState::kIdle: {
-            if (!trig || !edge) return 1;
-            FlushRx(m.port);
-            uint16_t err = 0;
-            const uint32_t n = c.parm.iec ? Z7_MOD_ReqBuild(c, &err) : MOD_ReqBuild(c, &err);
-            if (n == 0) {
-                Put16(c.parm.status, uint16_t(err | 2));
-                c.state = ModState::kDone;
-                return 1;
-            }
-            c.pending = 0;
-            m.result = 0;
-            StatusRx(m.port);
-            m.rx_state = (m.mode & MOD_ASCII) ? 5 : 0;
-            SendFrame(c, n);
-            if (TcpFraming(m)) ModbusTCP_St.flags |= 2;
-            c.state = ModState::kSending;
-            return 1;
-        }
-        case ModState::kSending:
-            if (!trig) {
-                FlushTx(m.port);
-                c.tx_flag = 0;
-                Put16(c.parm.status, 0);
-                c.state = ModState::kIdle;
-                return 1;
-            }
-            TxPoll(c);
-            if (c.tx_flag != 0) return 1;
-            RestartElapsed(c);
-            c.state = ModState::kWaiting;
-            [[fallthrough]];
-        case ModState::kWaiting: {
-            if (!trig) {
-                Put16(c.parm.status, 0);
-                c.state = ModState::kIdle;
-            }
-            if (StatusRx(m.port) & 7) c.pending = 0x200;
-            bool got = false;
-            bool answered = false;
-            while (ReceiveAll(c, &got)) {
-                const uint16_t r = c.parm.iec ? Z7_MOD_RspProcess(c) : MOD_RspProcess(c);
-                if (r != 0) {
-                    c.pending = r;
-                    answered = true;
-                    break;
-                }
-            }
-            if (got) RestartElapsed(c);
-            if (c.state != ModState::kWaiting) return 1;
-            UpdateElapsed(c);
-            const bool timed_out = c.parm.timeout != 0 && c.elapsed >= c.parm.timeout;
-            if (!answered && !timed_out) return 1;
-            uint16_t st;
-            if (answered && c.pending == 1) st = 1;
-            else if (answered) st = uint16_t(c.pending | 2);
-            else if (m.result & 0x400) st = 0x402;
-            else if (c.pending & 0x200) st = 0x202;
-            else st = 0x102;
-            Put16(c.parm.status, st);
+    case ModState::kIdle: {
+        if (!trig || !edge) return 1;
+        FlushRx(m.port);
+        uint16_t err = 0;
+        const uint32_t n = c.parm.iec ? Z7_MOD_ReqBuild(c, &err) : MOD_ReqBuild(c, &err);
+        if (n == 0) {
+            Put16(c.parm.status, uint16_t(err | 2));
             c.state = ModState::kDone;
             return 1;
         }
-        case ModState::kDone:
-            if (!trig) {
-                Put16(c.parm.status, 0);
-                c.state = ModState::kIdle;
-            }
+        c.pending = 0;
+        m.result = 0;
+        StatusRx(m.port);
+        m.rx_state = (m.mode & MOD_ASCII) ? 5 : 0;
+        SendFrame(c, n);
+        if (TcpFraming(m)) ModbusTCP_St.flags |= 2;
+        c.state = ModState::kSending;
+        return 1;
+    }
+    case ModState::kSending:
+        if (!trig) {
+            FlushTx(m.port);
+            c.tx_flag = 0;
+            Put16(c.parm.status, 0);
+            c.state = ModState::kIdle;
             return 1;
-        default:
-            return 0;
+        }
+        TxPoll(c);
+        if (c.tx_flag != 0) return 1;
+        RestartElapsed(c);
+        c.state = ModState::kWaiting;
+        [[fallthrough]];
+    case ModState::kWaiting: {
+        if (!trig) {
+            Put16(c.parm.status, 0);
+            c.state = ModState::kIdle;
+        }
+        if (StatusRx(m.port) & 7) c.pending = 0x200;
+        bool got = false;
+        bool answered = false;
+        while (ReceiveAll(c, &got)) {
+            const uint16_t r = c.parm.iec ? Z7_MOD_RspProcess(c) : MOD_RspProcess(c);
+            if (r != 0) {
+                c.pending = r;
+                answered = true;
+                break;
+            }
+        }
+        if (got) RestartElapsed(c);
+        if (c.state != ModState::kWaiting) return 1;
+        UpdateElapsed(c);
+        const bool timed_out = c.parm.timeout != 0 && c.elapsed >= c.parm.timeout;
+        if (!answered && !timed_out) return 1;
+        uint16_t st;
+        if (answered && c.pending == 1)
+            st = 1;
+        else if (answered)
+            st = uint16_t(c.pending | 2);
+        else if (m.result & 0x400)
+            st = 0x402;
+        else if (c.pending & 0x200)
+            st = 0x202;
+        else
+            st = 0x102;
+        Put16(c.parm.status, st);
+        c.state = ModState::kDone;
+        return 1;
+    }
+    case ModState::kDone:
+        if (!trig) {
+            Put16(c.parm.status, 0);
+            c.state = ModState::kIdle;
+        }
+        return 1;
+    default: return 0;
     }
 }
 
@@ -677,14 +746,20 @@ uint32_t MasterStep(ModbusPcb &c) {
 
 int16_t ExpectedSize(uint8_t fc, bool answer) {
     switch (fc) {
-        case MB_READ_COILS: case MB_READ_DISCRETE_INPUTS: case MB_READ_HOLDING_REGISTERS: case MB_READ_INPUT_REGISTERS:
-            return answer ? -2 : 7;
-        case MB_WRITE_SINGLE_COIL: case MB_WRITE_SINGLE_REGISTER: case MB_DIAGNOSTICS: return 7;
-        case MB_READ_EXCEPTION_STATUS: case MB_USER_STATUS: return answer ? 4 : 3;
-        case MB_WRITE_MULTIPLE_COILS: case MB_WRITE_MULTIPLE_REGISTERS: return answer ? 7 : -6;
-        case MB_MASK_WRITE_REGISTER: return 9;
-        case MB_READ_WRITE_REGISTERS: return answer ? -2 : -10;
-        default: return 4;
+    case MB_READ_COILS:
+    case MB_READ_DISCRETE_INPUTS:
+    case MB_READ_HOLDING_REGISTERS:
+    case MB_READ_INPUT_REGISTERS: return answer ? -2 : 7;
+    case MB_WRITE_SINGLE_COIL:
+    case MB_WRITE_SINGLE_REGISTER:
+    case MB_DIAGNOSTICS: return 7;
+    case MB_READ_EXCEPTION_STATUS:
+    case MB_USER_STATUS: return answer ? 4 : 3;
+    case MB_WRITE_MULTIPLE_COILS:
+    case MB_WRITE_MULTIPLE_REGISTERS: return answer ? 7 : -6;
+    case MB_MASK_WRITE_REGISTER: return 9;
+    case MB_READ_WRITE_REGISTERS: return answer ? -2 : -10;
+    default: return 4;
     }
 }
 
@@ -807,26 +882,31 @@ uint32_t MOD_ReqProcess(ModbusPcb &c) {
     const bool locked = c.parm.write_protect && GetBit(c.parm.write_protect) && MbPdu_IsWrite(fc);
     uint32_t n = 0;
     switch (locked ? 0 : fc) {
-        case MB_READ_COILS: case MB_READ_DISCRETE_INPUTS: case MB_READ_HOLDING_REGISTERS:
-        case MB_READ_INPUT_REGISTERS: case MB_WRITE_SINGLE_COIL: case MB_WRITE_SINGLE_REGISTER:
-        case MB_WRITE_MULTIPLE_COILS: case MB_WRITE_MULTIPLE_REGISTERS:
-            n = DataFunction(c, off, len);  // carried out on a broadcast too
-            break;
-        case MB_DIAGNOSTICS:
-            if (broadcast) return 0;
-            n = Diagnostics(c, off, len);
-            break;
-        case MB_USER_STATUS:
-            if (broadcast) return 0;
-            m.buf[off] = 0;
-            m.buf[off + 1] = MB_USER_STATUS;
-            m.buf[off + 2] = 0;
-            n = off + 3;
-            break;
-        default:  // 7, 22, 23; the others answer 1
-            if (broadcast) return 0;
-            n = locked ? Exception(m, off, MB_EX_ILLEGAL_FUNCTION) : DataFunction(c, off, len);
-            break;
+    case MB_READ_COILS:
+    case MB_READ_DISCRETE_INPUTS:
+    case MB_READ_HOLDING_REGISTERS:
+    case MB_READ_INPUT_REGISTERS:
+    case MB_WRITE_SINGLE_COIL:
+    case MB_WRITE_SINGLE_REGISTER:
+    case MB_WRITE_MULTIPLE_COILS:
+    case MB_WRITE_MULTIPLE_REGISTERS:
+        n = DataFunction(c, off, len);  // carried out on a broadcast too
+        break;
+    case MB_DIAGNOSTICS:
+        if (broadcast) return 0;
+        n = Diagnostics(c, off, len);
+        break;
+    case MB_USER_STATUS:
+        if (broadcast) return 0;
+        m.buf[off] = 0;
+        m.buf[off + 1] = MB_USER_STATUS;
+        m.buf[off + 2] = 0;
+        n = off + 3;
+        break;
+    default:  // 7, 22, 23; the others answer 1
+        if (broadcast) return 0;
+        n = locked ? Exception(m, off, MB_EX_ILLEGAL_FUNCTION) : DataFunction(c, off, len);
+        break;
     }
     if (broadcast) return 0;
     if (n) Count(m, MOD_CNT_SLAVE);
@@ -859,16 +939,38 @@ uint32_t ReqBuild(ModbusPcb &c, uint16_t *err, bool iec) {
     bool words = false, sending = false;
     uint32_t n = r.qty;
     switch (r.fc) {
-        case MB_READ_COILS: case MB_READ_DISCRETE_INPUTS: break;
-        case MB_READ_HOLDING_REGISTERS: case MB_READ_INPUT_REGISTERS: words = true; break;
-        case MB_WRITE_SINGLE_COIL: sending = true; n = 1; break;
-        case MB_WRITE_SINGLE_REGISTER: words = sending = true; n = 1; break;
-        case MB_READ_EXCEPTION_STATUS: if (r.qty != 8) { *err = MOD_ERR_QTY; return 0; } break;
-        case MB_DIAGNOSTICS: if (r.qty != 1) { *err = MOD_ERR_QTY; return 0; } words = true; break;
-        case MB_WRITE_MULTIPLE_COILS: sending = true; break;
-        case MB_WRITE_MULTIPLE_REGISTERS: words = sending = true; break;
-        case MB_USER_STATUS: words = true; n = 1; break;
-        default: *err = MOD_ERR_FUNC; return 0;
+    case MB_READ_COILS:
+    case MB_READ_DISCRETE_INPUTS: break;
+    case MB_READ_HOLDING_REGISTERS:
+    case MB_READ_INPUT_REGISTERS: words = true; break;
+    case MB_WRITE_SINGLE_COIL:
+        sending = true;
+        n = 1;
+        break;
+    case MB_WRITE_SINGLE_REGISTER:
+        words = sending = true;
+        n = 1;
+        break;
+    case MB_READ_EXCEPTION_STATUS:
+        if (r.qty != 8) {
+            *err = MOD_ERR_QTY;
+            return 0;
+        }
+        break;
+    case MB_DIAGNOSTICS:
+        if (r.qty != 1) {
+            *err = MOD_ERR_QTY;
+            return 0;
+        }
+        words = true;
+        break;
+    case MB_WRITE_MULTIPLE_COILS: sending = true; break;
+    case MB_WRITE_MULTIPLE_REGISTERS: words = sending = true; break;
+    case MB_USER_STATUS:
+        words = true;
+        n = 1;
+        break;
+    default: *err = MOD_ERR_FUNC; return 0;
     }
     if ((words && n > MB_READ_REGISTERS_MAX) || (!words && n > MB_READ_BITS_MAX)) {
         *err = MOD_ERR_QTY;
@@ -888,32 +990,28 @@ uint32_t ReqBuild(ModbusPcb &c, uint16_t *err, bool iec) {
     const uint8_t fc = uint8_t(r.fc);
     f[0] = uint8_t(r.slave);
     switch (r.fc) {
-        case MB_WRITE_SINGLE_COIL:
-            return 1 + MbPdu_Request(pdu, fc, r.start, LocBit(local, 0) ? MB_COIL_ON : MB_COIL_OFF);
-        case MB_WRITE_SINGLE_REGISTER: return 1 + MbPdu_Request(pdu, fc, r.start, LocWord(local, 0));
-        case MB_READ_EXCEPTION_STATUS:
-            pdu[0] = fc;
-            return 2;
-        case MB_DIAGNOSTICS: {
-            // The sub-functions whose data word the request carries.
-            const bool data =
-                r.start == DIAG_RETURN_QUERY || r.start == DIAG_RESTART || r.start == DIAG_ASCII_DELIMITER;
-            return 1 + MbPdu_Request(pdu, fc, r.start, data ? LocWord(local, 0) : 0);
-        }
-        case MB_WRITE_MULTIPLE_COILS:
-            MbPdu_WriteHead(pdu, fc, r.start, r.qty);
-            PackBits(local, n, pdu + MB_PDU_DATA);
-            return 1 + MB_PDU_DATA + pdu[MB_PDU_COUNT];
-        case MB_WRITE_MULTIPLE_REGISTERS:
-            MbPdu_WriteHead(pdu, fc, r.start, r.qty);
-            for (uint32_t i = 0; i < n; i++) BE_Put16(pdu + MB_PDU_DATA + 2 * i, LocWord(local, i));
-            return 1 + MB_PDU_DATA + pdu[MB_PDU_COUNT];
-        case MB_USER_STATUS:  // a broadcast of two bytes
-            f[0] = 0;
-            f[1] = MB_USER_STATUS;
-            return 2;
-        default:  // the reads
-            return 1 + MbPdu_Request(pdu, fc, r.start, r.qty);
+    case MB_WRITE_SINGLE_COIL: return 1 + MbPdu_Request(pdu, fc, r.start, LocBit(local, 0) ? MB_COIL_ON : MB_COIL_OFF);
+    case MB_WRITE_SINGLE_REGISTER: return 1 + MbPdu_Request(pdu, fc, r.start, LocWord(local, 0));
+    case MB_READ_EXCEPTION_STATUS: pdu[0] = fc; return 2;
+    case MB_DIAGNOSTICS: {
+        // The sub-functions whose data word the request carries.
+        const bool data = r.start == DIAG_RETURN_QUERY || r.start == DIAG_RESTART || r.start == DIAG_ASCII_DELIMITER;
+        return 1 + MbPdu_Request(pdu, fc, r.start, data ? LocWord(local, 0) : 0);
+    }
+    case MB_WRITE_MULTIPLE_COILS:
+        MbPdu_WriteHead(pdu, fc, r.start, r.qty);
+        PackBits(local, n, pdu + MB_PDU_DATA);
+        return 1 + MB_PDU_DATA + pdu[MB_PDU_COUNT];
+    case MB_WRITE_MULTIPLE_REGISTERS:
+        MbPdu_WriteHead(pdu, fc, r.start, r.qty);
+        for (uint32_t i = 0; i < n; i++) BE_Put16(pdu + MB_PDU_DATA + 2 * i, LocWord(local, i));
+        return 1 + MB_PDU_DATA + pdu[MB_PDU_COUNT];
+    case MB_USER_STATUS:  // a broadcast of two bytes
+        f[0] = 0;
+        f[1] = MB_USER_STATUS;
+        return 2;
+    default:  // the reads
+        return 1 + MbPdu_Request(pdu, fc, r.start, r.qty);
     }
 }
 
@@ -934,41 +1032,42 @@ uint16_t RspProcess(ModbusPcb &c, bool iec) {
         return kAnswerTaken;
     }
     switch (MbPdu_AnswerKind(pdu, r.fc, true)) {
-        case MB_ANSWER_EXCEPTION: {
-            const uint8_t code = plen > MB_ANSWER_CODE ? pdu[MB_ANSWER_CODE] : 0;
-            return code >= MB_EX_ILLEGAL_FUNCTION && code <= MB_EX_SERVER_DEVICE_FAILURE
-                       ? uint16_t(kAnswerException << (code - 1))
-                       : kAnswerWrong;
-        }
-        case MB_ANSWER_OTHER: return kAnswerWrong;
-        default: break;
+    case MB_ANSWER_EXCEPTION: {
+        const uint8_t code = plen > MB_ANSWER_CODE ? pdu[MB_ANSWER_CODE] : 0;
+        return code >= MB_EX_ILLEGAL_FUNCTION && code <= MB_EX_SERVER_DEVICE_FAILURE
+                   ? uint16_t(kAnswerException << (code - 1))
+                   : kAnswerWrong;
     }
-    const bool words = r.fc == MB_READ_HOLDING_REGISTERS || r.fc == MB_READ_INPUT_REGISTERS ||
-                       r.fc == MB_DIAGNOSTICS;
+    case MB_ANSWER_OTHER: return kAnswerWrong;
+    default: break;
+    }
+    const bool words = r.fc == MB_READ_HOLDING_REGISTERS || r.fc == MB_READ_INPUT_REGISTERS || r.fc == MB_DIAGNOSTICS;
     const uint32_t n = r.fc == MB_DIAGNOSTICS ? 1 : r.fc == MB_READ_EXCEPTION_STATUS ? 8 : r.qty;
     const bool have = MasterLoc(r, n, words, false, &local);
     switch (r.fc) {
-        case MB_READ_COILS: case MB_READ_DISCRETE_INPUTS:
-            if (!MbPdu_AnswerData(pdu, plen, (n + 7) / 8, MB_COUNT_EXACT) || !have) return kAnswerWrong;
-            UnpackBits(local, n, pdu + MB_ANSWER_DATA);
-            return kAnswerTaken;
-        case MB_READ_HOLDING_REGISTERS: case MB_READ_INPUT_REGISTERS:
-            if (!MbPdu_AnswerData(pdu, plen, 2 * n, MB_COUNT_EXACT) || !have) return kAnswerWrong;
-            for (uint32_t i = 0; i < n; i++) LocSetWord(local, i, BE_Get16(pdu + MB_ANSWER_DATA + 2 * i));
-            return kAnswerTaken;
-        case MB_WRITE_SINGLE_COIL: case MB_WRITE_SINGLE_REGISTER: case MB_WRITE_MULTIPLE_COILS:
-        case MB_WRITE_MULTIPLE_REGISTERS:
-            return kAnswerTaken;
-        case MB_READ_EXCEPTION_STATUS:
-            if (plen <= kExceptionStatus || !have) return kAnswerWrong;
-            UnpackBits(local, 8, pdu + kExceptionStatus);
-            return kAnswerTaken;
-        case MB_DIAGNOSTICS:
-            if (plen < kDiagBytes || !have) return kAnswerWrong;
-            LocSetWord(local, 0, BE_Get16(pdu + kDiagData));
-            return kAnswerTaken;
-        default:
-            return kAnswerWrong;
+    case MB_READ_COILS:
+    case MB_READ_DISCRETE_INPUTS:
+        if (!MbPdu_AnswerData(pdu, plen, (n + 7) / 8, MB_COUNT_EXACT) || !have) return kAnswerWrong;
+        UnpackBits(local, n, pdu + MB_ANSWER_DATA);
+        return kAnswerTaken;
+    case MB_READ_HOLDING_REGISTERS:
+    case MB_READ_INPUT_REGISTERS:
+        if (!MbPdu_AnswerData(pdu, plen, 2 * n, MB_COUNT_EXACT) || !have) return kAnswerWrong;
+        for (uint32_t i = 0; i < n; i++) LocSetWord(local, i, BE_Get16(pdu + MB_ANSWER_DATA + 2 * i));
+        return kAnswerTaken;
+    case MB_WRITE_SINGLE_COIL:
+    case MB_WRITE_SINGLE_REGISTER:
+    case MB_WRITE_MULTIPLE_COILS:
+    case MB_WRITE_MULTIPLE_REGISTERS: return kAnswerTaken;
+    case MB_READ_EXCEPTION_STATUS:
+        if (plen <= kExceptionStatus || !have) return kAnswerWrong;
+        UnpackBits(local, 8, pdu + kExceptionStatus);
+        return kAnswerTaken;
+    case MB_DIAGNOSTICS:
+        if (plen < kDiagBytes || !have) return kAnswerWrong;
+        LocSetWord(local, 0, BE_Get16(pdu + kDiagData));
+        return kAnswerTaken;
+    default: return kAnswerWrong;
     }
 }
 

@@ -13,16 +13,16 @@ constexpr uint32_t MOD_BUF_TCP = 266;  // room for an MBAP header in front
 // image (or, for a constant control operand, into the program); words are
 // little-endian.
 struct ModbusParm {
-    uint16_t station;       // 0 master, 1..246 slave, 247+ two-byte addressing
-    uint16_t timeout;       // 100 ms units, 0 none
-    const uint8_t *control; // master trigger word / slave own-frame length
-    uint8_t *data;          // master request record / slave own-frame bytes
-    uint8_t *status;        // status word
+    uint16_t station;        // 0 master, 1..246 slave, 247+ two-byte addressing
+    uint16_t timeout;        // 100 ms units, 0 none
+    const uint8_t *control;  // master trigger word / slave own-frame length
+    uint8_t *data;           // master request record / slave own-frame bytes
+    uint8_t *status;         // status word
     uint8_t trigger_bit;
     std::array<uint16_t, 2> ext;  // ext[1]: store-and-forward entries
     const uint8_t *forward;       // forward table, u16 entries
     uint32_t write_protect;       // bit address, 0 none
-    uint8_t iec;  // data is an IEC request or map record naming VM arena arrays
+    uint8_t iec;                  // data is an IEC request or map record naming VM arena arrays
 };
 
 // Mode bits of the protocol state.
@@ -35,14 +35,14 @@ struct ModbusProto {
     uint16_t result;
     std::array<uint16_t, MOD_CNT_N> counters;
     uint32_t port;
-    uint8_t rx_state;        // RTU: 0 idle, 1 receiving; ASCII: 5 idle, 6 data, 11 after CR
+    uint8_t rx_state;  // RTU: 0 idle, 1 receiving; ASCII: 5 idle, 6 data, 11 after CR
     uint16_t crc;
     uint8_t half, cur, lrc;  // ASCII: characters of the byte, its value, the sum
     uint16_t length;         // accepted frame length
     uint16_t rx_count;
     int16_t exp_req, exp_rsp;  // last index expected; negative: byte count at -value
     uint8_t match_req, match_rsp;
-    uint8_t frame_error;     // a frame failed since the last slave step
+    uint8_t frame_error;  // a frame failed since the last slave step
     std::array<uint8_t, MOD_BUF_TCP> buf;
     uint16_t station;
     std::array<uint8_t, 16> req;  // master request as built (request record)
@@ -55,16 +55,16 @@ enum class ModState : uint8_t { kSlave, kIdle, kSending, kWaiting, kDone };
 struct ModbusPcb {
     ModbusParm parm;
     ModbusProto proto;
-    uint32_t elapsed;    // 100 ms steps
-    uint32_t ref;        // FPGA_GetFrt at the last restart of elapsed
+    uint32_t elapsed;  // 100 ms steps
+    uint32_t ref;      // FPGA_GetFrt at the last restart of elapsed
     uint16_t trig_mask;
     uint8_t latch;
     ModState state;
     uint16_t pending;
-    uint8_t tx_flag;     // 0 idle, 255 while the port still sends
+    uint8_t tx_flag;  // 0 idle, 255 while the port still sends
     uint8_t fwd_pending;
     uint8_t sys_active;
-    uint8_t last_ctl;    // IEC master: control word's low byte at the previous step
+    uint8_t last_ctl;  // IEC master: control word's low byte at the previous step
 };
 extern std::array<ModbusPcb, 1> pcb;
 
@@ -79,7 +79,7 @@ extern ModbusTcpState ModbusTCP_St;
 // executive fills it. Unset: the serial port only.
 struct ModSocketHooks {
     bool (*connected)(uint32_t port, uint32_t socket);
-    uint32_t (*check)(uint32_t socket);                  // 1 byte waits, 255 frame end
+    uint32_t (*check)(uint32_t socket);  // 1 byte waits, 255 frame end
     uint8_t (*recv)(uint32_t socket);
     uint32_t (*send)(uint32_t socket, const uint8_t *data, uint32_t n, uint32_t flag);
 };

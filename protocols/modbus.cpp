@@ -55,9 +55,13 @@ void ClearRequestState(ModbusSlot &slot) {
 // Table sizes and bases of the IEC copy: holding, input, coils, discrete.
 unsigned IecTable(uint32_t function) {
     switch (function) {
-    case MB_READ_HOLDING_REGISTERS: case MB_WRITE_SINGLE_REGISTER: case MB_WRITE_MULTIPLE_REGISTERS: return 0;
+    case MB_READ_HOLDING_REGISTERS:
+    case MB_WRITE_SINGLE_REGISTER:
+    case MB_WRITE_MULTIPLE_REGISTERS: return 0;
     case MB_READ_INPUT_REGISTERS: return 1;
-    case MB_READ_COILS: case MB_WRITE_SINGLE_COIL: case MB_WRITE_MULTIPLE_COILS: return 2;
+    case MB_READ_COILS:
+    case MB_WRITE_SINGLE_COIL:
+    case MB_WRITE_MULTIPLE_COILS: return 2;
     default: return 3;
     }
 }
@@ -145,8 +149,13 @@ constexpr MbRules kTcpRules{
     MbPdu_Set({MB_READ_COILS, MB_READ_DISCRETE_INPUTS, MB_READ_HOLDING_REGISTERS, MB_READ_INPUT_REGISTERS,
                MB_WRITE_SINGLE_COIL, MB_WRITE_SINGLE_REGISTER, MB_READ_EXCEPTION_STATUS, MB_WRITE_MULTIPLE_COILS,
                MB_WRITE_MULTIPLE_REGISTERS}),
-    8 * MB_COUNT_MAX, MB_COUNT_MAX / 2, MB_NO_LIMIT, MB_NO_LIMIT,
-    MB_EX_ILLEGAL_DATA_ADDRESS, 0, MB_EX_ILLEGAL_DATA_ADDRESS,
+    8 * MB_COUNT_MAX,
+    MB_COUNT_MAX / 2,
+    MB_NO_LIMIT,
+    MB_NO_LIMIT,
+    MB_EX_ILLEGAL_DATA_ADDRESS,
+    0,
+    MB_EX_ILLEGAL_DATA_ADDRESS,
     MB_RULE_COIL_ECHO_HIGH,
 };
 
@@ -213,16 +222,14 @@ void StepSlot(uint32_t n, ModbusServer &s, unsigned k, uint32_t now) {
     ModbusSlot &slot = s.slots[k];
     uint32_t len = 0;
     switch (NxServerTake(&slot.socket, kFraming, slot.rx, slot.rx_len, &len, &slot.last_activity, now)) {
-    case NX_FRAME_WHOLE:
-        break;
+    case NX_FRAME_WHOLE: break;
     case NX_FRAME_NONE:
         if (now - slot.last_activity > MODBUS_IDLE_MS) ModbusDisconnect(&slot.socket);
         return;
     case NX_FRAME_BAD:  // a request no buffer can hold: not a Modbus peer
         ModbusDisconnect(&slot.socket);
         return;
-    default:
-        return;
+    default: return;
     }
     slot.taken = 1;
     slot.last_request = now;
@@ -271,7 +278,9 @@ ModbusSettings ModbusCfg(uint32_t n) {
 uint32_t ModbusMapToken(uint32_t fc, uint32_t a, uint32_t q) {
     uint32_t r = 0;
     switch (fc) {
-    case MB_READ_COILS: case MB_WRITE_SINGLE_COIL: case MB_WRITE_MULTIPLE_COILS:
+    case MB_READ_COILS:
+    case MB_WRITE_SINGLE_COIL:
+    case MB_WRITE_MULTIPLE_COILS:
         if (a < 3000) return (r = 10240 + a) < T_token ? r : 0;
         if (a < 6000) return M_token + a - 3000;
         if (a < 9000) return (r = T_token + a - 6000) < M_token ? r : 0;
@@ -283,7 +292,9 @@ uint32_t ModbusMapToken(uint32_t fc, uint32_t a, uint32_t q) {
         if (a < 5000) return (r = a - 2464) < 1792 ? r : 0;
         if (a < 6000) return (r = a - 3208) < 2048 ? r : 0;
         return 0;
-    case MB_READ_HOLDING_REGISTERS: case MB_WRITE_SINGLE_REGISTER: case MB_WRITE_MULTIPLE_REGISTERS:
+    case MB_READ_HOLDING_REGISTERS:
+    case MB_WRITE_SINGLE_REGISTER:
+    case MB_WRITE_MULTIPLE_REGISTERS:
         if (a < 512) return 24576 + 16 * a;
         if (a < 3000) return a + q <= 3000 ? 24576 + 16 * a : 0;
         if (a < 6000) return 16 * a - 15232;
@@ -295,8 +306,7 @@ uint32_t ModbusMapToken(uint32_t fc, uint32_t a, uint32_t q) {
         if (a < 4000) return (r = 16 * a - 45952) < 2560 ? r : 0;
         if (a < 5000) return (r = 16 * a - 60928) < 6144 ? r : 0;
         return 0;
-    default:
-        return 0;
+    default: return 0;
     }
 }
 
@@ -363,8 +373,8 @@ uint32_t Modbus_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
     for (auto &slot : s.slots) {
         ClearRequestState(slot);
         slot.last_activity = 0;
-        const uint32_t r = _nx_tcp_socket_create(ip, &slot.socket, "modbus server", 0, 0, 128, 1024, nullptr,
-                                                 ModbusDisconnect);
+        const uint32_t r =
+            _nx_tcp_socket_create(ip, &slot.socket, "modbus server", 0, 0, 128, 1024, nullptr, ModbusDisconnect);
         if (r != NX_SUCCESS) return 1;
         slot.socket.tally = &s.reports;
     }
@@ -436,8 +446,8 @@ void Modbus_Scan(uint32_t n) {
     }
     if (udp && !s.listening) {
         // A socket left open by a stop is closed by its re-creation.
-        if (_nx_udp_socket_create(s.ip, &s.udp, "modbus udp server", 0, 0, 128, 5) == NX_SUCCESS &&
-            cfg.port != 0 && _nx_udp_socket_bind(&s.udp, cfg.port, 0) == NX_SUCCESS) {
+        if (_nx_udp_socket_create(s.ip, &s.udp, "modbus udp server", 0, 0, 128, 5) == NX_SUCCESS && cfg.port != 0 &&
+            _nx_udp_socket_bind(&s.udp, cfg.port, 0) == NX_SUCCESS) {
             s.port = cfg.port;
             s.listening = 1;
             ClearRequestState(s.slots[0]);

@@ -23,10 +23,10 @@ struct ModbusSlot {
     uint32_t bits;           // its length
     uint16_t transaction;
     uint8_t read_pending;
-    uint8_t handle;          // what Dpr_Add_Req answered
+    uint8_t handle;  // what Dpr_Add_Req answered
     uint8_t function;
     uint8_t unit;
-    uint8_t taken;           // a request was taken by this pass's scan step
+    uint8_t taken;  // a request was taken by this pass's scan step
     // Bytes of the stream not yet served: requests are framed by their MBAP
     // length however the reads split or merge them; room for an incomplete
     // request and one more read.
@@ -42,16 +42,16 @@ struct ModbusServer {
     uint8_t listening;
     uint16_t port;
     // What lets a pass with nothing to do skip the connections.
-    uint8_t reads;     // a read may be waiting for its answer
-    uint8_t took;      // a connection took a request in this pass
-    uint8_t free;      // a record may be free to listen with
-    uint8_t busy;      // a connection has input unread or a whole request waiting
-    uint8_t timed;     // a connection is open: an idle time-out falls due at idle_due
-    uint32_t idle_due; // ms
-    uint32_t reports;  // reports of the readiness set on its connections
-    uint32_t filed;    // reports as of the last look after a wait
-    uint32_t stepped;  // reports as of the last step of the connections
-    uint32_t listens;  // the listeners' reports as of that step
+    uint8_t reads;      // a read may be waiting for its answer
+    uint8_t took;       // a connection took a request in this pass
+    uint8_t free;       // a record may be free to listen with
+    uint8_t busy;       // a connection has input unread or a whole request waiting
+    uint8_t timed;      // a connection is open: an idle time-out falls due at idle_due
+    uint32_t idle_due;  // ms
+    uint32_t reports;   // reports of the readiness set on its connections
+    uint32_t filed;     // reports as of the last look after a wait
+    uint32_t stepped;   // reports as of the last step of the connections
+    uint32_t listens;   // the listeners' reports as of that step
 };
 
 extern std::array<ModbusServer, 2> ModbusConnEth;

@@ -58,9 +58,7 @@ std::array<std::array<uint8_t, 16>, 257> devTable;
 constexpr uint32_t kRec = 16, kRecLen = 32, kCfgMin = 46, kDevMin = 28, kCmdMin = 36;
 constexpr uint16_t F_READ = 1, F_TWOWAY = 2, F_TRIG_READ = 4, F_TRIG_WRITE = 8, F_WRITE_FIRST = 16, F_PAIRS = 256;
 
-bool IsBitPacked(uint8_t t) {
-    return t == 1 || (t >= 5 && t <= 11) || (t >= 13 && t <= 15);
-}
+bool IsBitPacked(uint8_t t) { return t == 1 || (t >= 5 && t <= 11) || (t >= 13 && t <= 15); }
 
 // ---- port 0 services ----------------------------------------------------------------
 const VcommDrv &Port0() { return Vcomm_Drv[ProgrammingPort]; }
@@ -94,7 +92,8 @@ intptr_t SIoCtl(intptr_t p, intptr_t c, intptr_t a) {
     return Port0().IoCtl ? intptr_t(Port0().IoCtl(uint32_t(p), uint32_t(c), uint32_t(a))) : 0;
 }
 intptr_t SPutnTx(intptr_t p, intptr_t d, intptr_t n) {
-    return Port0().PutnTx ? intptr_t(Port0().PutnTx(uint32_t(p), reinterpret_cast<const uint8_t *>(d), uint32_t(n))) : 0;
+    return Port0().PutnTx ? intptr_t(Port0().PutnTx(uint32_t(p), reinterpret_cast<const uint8_t *>(d), uint32_t(n)))
+                          : 0;
 }
 intptr_t SBeep() { return 0; }
 intptr_t SWait() {
@@ -127,13 +126,17 @@ void SetRegWord(uint8_t *reg, uint32_t i, uint16_t v) { LE_Put16(reg + 2 * i, v)
 
 bool BitOf(const uint8_t *p, uint32_t bit) { return (p[bit / 8] >> (bit % 8)) & 1; }
 void SetBitOf(uint8_t *p, uint32_t bit, bool v) {
-    if (v) p[bit / 8] = uint8_t(p[bit / 8] | (1u << (bit % 8)));
-    else p[bit / 8] = uint8_t(p[bit / 8] & ~(1u << (bit % 8)));
+    if (v)
+        p[bit / 8] = uint8_t(p[bit / 8] | (1u << (bit % 8)));
+    else
+        p[bit / 8] = uint8_t(p[bit / 8] & ~(1u << (bit % 8)));
 }
 bool AreaBit(const uint16_t *a, uint32_t i) { return (a[i / 16] >> (i % 16)) & 1; }
 void SetAreaBit(uint16_t *a, uint32_t i, bool v) {
-    if (v) a[i / 16] = uint16_t(a[i / 16] | (1u << (i % 16)));
-    else a[i / 16] = uint16_t(a[i / 16] & ~(1u << (i % 16)));
+    if (v)
+        a[i / 16] = uint16_t(a[i / 16] | (1u << (i % 16)));
+    else
+        a[i / 16] = uint16_t(a[i / 16] & ~(1u << (i % 16)));
 }
 
 bool TriggerSet(const uint8_t *byte, uint8_t mask) { return byte != nullptr && (*byte & mask) != 0; }
@@ -159,8 +162,10 @@ uint16_t AreaWord(const PmgrCommand &c, const uint16_t *area, uint32_t w, uint32
     return area[w];
 }
 void SetAreaWord(const PmgrCommand &c, uint16_t *area, uint32_t w, uint32_t ew, uint16_t v) {
-    if (ew == 2 && (c.flags & 0x10)) area[w ^ 1] = v;
-    else area[w] = v;
+    if (ew == 2 && (c.flags & 0x10))
+        area[w ^ 1] = v;
+    else
+        area[w] = v;
 }
 
 void Put(uint32_t d, uint32_t k) {
@@ -201,7 +206,8 @@ void CovPut(uint32_t d, uint32_t k) {
     const uint32_t ew = Width(d, k);
     for (uint32_t e = 0; e < n; e++) {
         bool same = true;
-        for (uint32_t j = 0; j < ew; j++) same = same && RegWord(c.reg, e * ew + j) == AreaWord(c, c.out, e * ew + j, ew);
+        for (uint32_t j = 0; j < ew; j++)
+            same = same && RegWord(c.reg, e * ew + j) == AreaWord(c, c.out, e * ew + j, ew);
         if (!same) continue;
         for (uint32_t j = 0; j < ew; j++) {
             const uint16_t v = AreaWord(c, c.in, e * ew + j, ew);
@@ -353,10 +359,10 @@ void Request(uint32_t d, uint32_t k, ReqKind kind) {
 
 void Process(uint32_t d, uint32_t k) {
     switch (mcb[d][k].state) {
-        case 0: Request(d, k, REQ_READ); break;
-        case 3: Request(d, k, REQ_RUN); break;
-        case 5: Request(d, k, REQ_BLOCK); break;
-        default: break;
+    case 0: Request(d, k, REQ_READ); break;
+    case 3: Request(d, k, REQ_RUN); break;
+    case 5: Request(d, k, REQ_BLOCK); break;
+    default: break;
     }
 }
 
@@ -640,42 +646,44 @@ bool HandOver(uint32_t d) {
 // The driver's cycle: false when nothing more is done this scan.
 bool ScanCycle(PmgrDcb &b, uint32_t now) {
     switch (b.state) {
-        case PMGR_CYCLE_START: case PMGR_RUNNING: return true;
-        case PMGR_FED:
-            if (b.trig) {
-                TriggerClear(b.trig, b.trig_mask);
-                if ((b.cfg_flags & 0x100) && b.ctl_result) {
-                    if (b.ctl_result == 1 && b.trig_value) LE_Put16(b.trig_value, b.saved_trig);
-                    b.ctl_result = 0;
-                }
-                b.state = PMGR_TRIGGER_WAIT;
-            } else if (now - b.cycle_start > b.period) {
-                if (b.period == 0) b.cycle = uint16_t((now - b.cycle_start) * 10);
-                else b.cycle++;
-                b.state = PMGR_CYCLE_START;
-            } else {
-                b.state = PMGR_PERIOD_WAIT;
+    case PMGR_CYCLE_START:
+    case PMGR_RUNNING: return true;
+    case PMGR_FED:
+        if (b.trig) {
+            TriggerClear(b.trig, b.trig_mask);
+            if ((b.cfg_flags & 0x100) && b.ctl_result) {
+                if (b.ctl_result == 1 && b.trig_value) LE_Put16(b.trig_value, b.saved_trig);
+                b.ctl_result = 0;
             }
-            return true;
-        case PMGR_PERIOD_WAIT:
-            if (now - b.cycle_start >= b.period) {
-                b.state = PMGR_CYCLE_START;
-                return true;
-            }
-            return false;
-        case PMGR_TRIGGER_WAIT:
-            if (!TriggerSet(b.trig, b.trig_mask)) return false;
-            if (b.trig_value) {
-                b.saved_trig = LE_Get16(b.trig_value);
-                if ((b.cfg_flags & 0x100) && b.saved_trig == 255) {
-                    b.ctl_req = 10;
-                    b.ctl_arg = &b.saved_trig;
-                }
-            }
+            b.state = PMGR_TRIGGER_WAIT;
+        } else if (now - b.cycle_start > b.period) {
+            if (b.period == 0)
+                b.cycle = uint16_t((now - b.cycle_start) * 10);
+            else
+                b.cycle++;
+            b.state = PMGR_CYCLE_START;
+        } else {
+            b.state = PMGR_PERIOD_WAIT;
+        }
+        return true;
+    case PMGR_PERIOD_WAIT:
+        if (now - b.cycle_start >= b.period) {
             b.state = PMGR_CYCLE_START;
             return true;
-        default:
-            return false;
+        }
+        return false;
+    case PMGR_TRIGGER_WAIT:
+        if (!TriggerSet(b.trig, b.trig_mask)) return false;
+        if (b.trig_value) {
+            b.saved_trig = LE_Get16(b.trig_value);
+            if ((b.cfg_flags & 0x100) && b.saved_trig == 255) {
+                b.ctl_req = 10;
+                b.ctl_arg = &b.saved_trig;
+            }
+        }
+        b.state = PMGR_CYCLE_START;
+        return true;
+    default: return false;
     }
 }
 
@@ -685,40 +693,40 @@ void ScanDevices(uint32_t d, PmgrDcb &b, uint32_t now, bool cycle_start) {
         PmgrDevice &v = scb[d][i];
         const uint16_t st = StatusOf(v);
         switch (v.state) {
-            case PMGR_DEV_OK:
-                if (st != 0 && !v.latched) {
-                    v.state = PMGR_DEV_FAULT;
-                    v.time = now;
-                }
-                break;
-            case PMGR_DEV_RECOVERING: v.state = PMGR_DEV_OK; break;
-            case PMGR_DEV_FAULT:
-                if (b.state != PMGR_RUNNING) v.state = PMGR_DEV_REPORTED;
-                break;
-            case PMGR_DEV_REPORTED:
-                if (v.status && st == 0) {
-                    v.state = PMGR_DEV_RECOVERING;
-                    StatusWord(v, 0, 1);
-                    v.owner = nullptr;
-                } else {
-                    v.state = PMGR_DEV_FAULTED;
-                }
-                break;
-            case PMGR_DEV_FAULTED:
-                if (v.status && st == 0) {
+        case PMGR_DEV_OK:
+            if (st != 0 && !v.latched) {
+                v.state = PMGR_DEV_FAULT;
+                v.time = now;
+            }
+            break;
+        case PMGR_DEV_RECOVERING: v.state = PMGR_DEV_OK; break;
+        case PMGR_DEV_FAULT:
+            if (b.state != PMGR_RUNNING) v.state = PMGR_DEV_REPORTED;
+            break;
+        case PMGR_DEV_REPORTED:
+            if (v.status && st == 0) {
+                v.state = PMGR_DEV_RECOVERING;
+                StatusWord(v, 0, 1);
+                v.owner = nullptr;
+            } else {
+                v.state = PMGR_DEV_FAULTED;
+            }
+            break;
+        case PMGR_DEV_FAULTED:
+            if (v.status && st == 0) {
+                v.state = PMGR_DEV_OK;
+                v.owner = nullptr;
+                StatusWord(v, 0, 1);
+            } else if (!(Word(v.entry + 20) & 1)) {
+                const bool back = b.trig ? cycle_start : now - v.time >= b.retry_delay;
+                if (back) {
                     v.state = PMGR_DEV_OK;
                     v.owner = nullptr;
-                    StatusWord(v, 0, 1);
-                } else if (!(Word(v.entry + 20) & 1)) {
-                    const bool back = b.trig ? cycle_start : now - v.time >= b.retry_delay;
-                    if (back) {
-                        v.state = PMGR_DEV_OK;
-                        v.owner = nullptr;
-                        if (v.status) v.latched = 1;
-                    }
+                    if (v.status) v.latched = 1;
                 }
-                break;
-            default: break;
+            }
+            break;
+        default: break;
         }
     }
 }
@@ -733,8 +741,10 @@ void ScanCommands(uint32_t d, PmgrDcb &b, uint32_t now, bool cycle_start) {
         const bool triggered = flags & (F_TRIG_READ | F_TRIG_WRITE);
         auto done = [&](bool put) {
             if (put) {
-                if (flags & F_TWOWAY) CovPut(d, k);
-                else Put(d, k);
+                if (flags & F_TWOWAY)
+                    CovPut(d, k);
+                else
+                    Put(d, k);
             }
             if (v.latched) {
                 v.latched = 0;
@@ -743,75 +753,79 @@ void ScanCommands(uint32_t d, PmgrDcb &b, uint32_t now, bool cycle_start) {
             }
         };
         switch (c.state) {
-            case 0: case 3: case 5:
-                if (v.state != PMGR_DEV_OK) c.state = 8;
-                break;
-            case 1:
-            case 6:  // read done (put the data), block written
-                done(c.state == 1);
-                if (triggered) {
-                    TriggerClear(c.trig, c.trig_mask);
-                    c.state = 10;
-                } else {
-                    c.state = 9;
-                }
-                break;
-            case 2:
-                Get(d, k);
-                SetRun(d, k, 0);
-                c.state = (flags & F_WRITE_FIRST) ? ((c.flags & 1) ? 3 : 5) : 0;
-                break;
-            case 4:
-                done(false);
-                SetRun(d, k, cmd_run[d][k] + c.run_length >= cmd_elems[d][k] ? 0 : cmd_run[d][k] + c.run_length);
+        case 0:
+        case 3:
+        case 5:
+            if (v.state != PMGR_DEV_OK) c.state = 8;
+            break;
+        case 1:
+        case 6:  // read done (put the data), block written
+            done(c.state == 1);
+            if (triggered) {
+                TriggerClear(c.trig, c.trig_mask);
+                c.state = 10;
+            } else {
                 c.state = 9;
-                break;
-            case 7:
-                StatusWord(v, 0, v.err);
-                StatusWord(v, 1, uint16_t(k));
-                v.time = now;
-                v.owner = nullptr;
-                c.state = 8;
-                break;
-            case 8:
-                if (cycle_start && v.state < PMGR_DEV_FAULT) {
-                    if (flags & F_TWOWAY) {
-                        Get(d, k);
-                        SetRun(d, k, 0);
-                    }
-                    c.state = (flags & (F_READ | F_TWOWAY)) ? 0 : 10;
-                } else if (v.state >= PMGR_DEV_FAULT && triggered) {
-                    TriggerClear(c.trig, c.trig_mask);
-                }
-                break;
-            case 9:
-                if (v.state != PMGR_DEV_OK) c.state = 8;
-                else if (cycle_start) c.state = ((flags & F_TWOWAY) && Compare(d, k)) ? 3 : 0;
-                break;
-            case 10:
-                if (v.state != PMGR_DEV_OK) {
-                    c.state = 8;
-                } else if (TriggerSet(c.trig, c.trig_mask)) {
-                    if (flags & F_TRIG_WRITE) {
-                        Get(d, k);
-                        c.state = 5;
-                    } else {
-                        c.state = 0;
-                    }
-                }
-                break;
-            case 11: {
-                const uint32_t chars = LE_Get16(b.cfg + 2);
-                static constexpr std::array<uint32_t, 13> kGap = {116666, 58333, 29166, 14583, 7291, 3645, 1822,
-                                                                  911,    607,   303,   2430,  1215,  3365};
-                const uint32_t ticks = (kGap[chars < kGap.size() ? chars : 5] / 35 * 8) / 10;
-                if (FPGA_GetFrt() - c.wait_start >= ticks) {
-                    c.state = uint8_t(c.resume);
-                    ClearWait(b);
-                }
-                break;
             }
-            default: break;
+            break;
+        case 2:
+            Get(d, k);
+            SetRun(d, k, 0);
+            c.state = (flags & F_WRITE_FIRST) ? ((c.flags & 1) ? 3 : 5) : 0;
+            break;
+        case 4:
+            done(false);
+            SetRun(d, k, cmd_run[d][k] + c.run_length >= cmd_elems[d][k] ? 0 : cmd_run[d][k] + c.run_length);
+            c.state = 9;
+            break;
+        case 7:
+            StatusWord(v, 0, v.err);
+            StatusWord(v, 1, uint16_t(k));
+            v.time = now;
+            v.owner = nullptr;
+            c.state = 8;
+            break;
+        case 8:
+            if (cycle_start && v.state < PMGR_DEV_FAULT) {
+                if (flags & F_TWOWAY) {
+                    Get(d, k);
+                    SetRun(d, k, 0);
+                }
+                c.state = (flags & (F_READ | F_TWOWAY)) ? 0 : 10;
+            } else if (v.state >= PMGR_DEV_FAULT && triggered) {
+                TriggerClear(c.trig, c.trig_mask);
+            }
+            break;
+        case 9:
+            if (v.state != PMGR_DEV_OK)
+                c.state = 8;
+            else if (cycle_start)
+                c.state = ((flags & F_TWOWAY) && Compare(d, k)) ? 3 : 0;
+            break;
+        case 10:
+            if (v.state != PMGR_DEV_OK) {
+                c.state = 8;
+            } else if (TriggerSet(c.trig, c.trig_mask)) {
+                if (flags & F_TRIG_WRITE) {
+                    Get(d, k);
+                    c.state = 5;
+                } else {
+                    c.state = 0;
+                }
+            }
+            break;
+        case 11: {
+            const uint32_t chars = LE_Get16(b.cfg + 2);
+            static constexpr std::array<uint32_t, 13> kGap = {116666, 58333, 29166, 14583, 7291, 3645, 1822,
+                                                              911,    607,   303,   2430,  1215, 3365};
+            const uint32_t ticks = (kGap[chars < kGap.size() ? chars : 5] / 35 * 8) / 10;
+            if (FPGA_GetFrt() - c.wait_start >= ticks) {
+                c.state = uint8_t(c.resume);
+                ClearWait(b);
+            }
+            break;
+        }
+        default: break;
         }
     }
 }
@@ -1097,8 +1111,8 @@ void PMGR_TheLoop(uint32_t d) {
 }
 
 void PMGR_GetDrvInfo(std::span<char> buffer, uint32_t count) {
-    const uint32_t slots = uint32_t(buffer.size() / PMGR_INFO_SLOT) < count ? uint32_t(buffer.size() / PMGR_INFO_SLOT)
-                                                                          : count;
+    const uint32_t slots =
+        uint32_t(buffer.size() / PMGR_INFO_SLOT) < count ? uint32_t(buffer.size() / PMGR_INFO_SLOT) : count;
     for (uint32_t i = 0; i < slots; i++) {
         char *s = buffer.data() + PMGR_INFO_SLOT * i;
         std::snprintf(s, 25, "%s", "(None Loaded)");

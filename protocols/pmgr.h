@@ -31,14 +31,25 @@ extern PmgrHooks pmgr_hooks;
 // virtual ports announce it.
 uint16_t Pmgr_GroupVersion(uint32_t group);
 // States of a device (PmgrDevice::state).
-enum : uint16_t { PMGR_DEV_OK = 0, PMGR_DEV_RECOVERING = 1, PMGR_DEV_FAULT = 2, PMGR_DEV_REPORTED = 3,
-                  PMGR_DEV_FAULTED = 4 };
+enum : uint16_t {
+    PMGR_DEV_OK = 0,
+    PMGR_DEV_RECOVERING = 1,
+    PMGR_DEV_FAULT = 2,
+    PMGR_DEV_REPORTED = 3,
+    PMGR_DEV_FAULTED = 4
+};
 // States of a driver's scan cycle (PmgrDcb::state).
-enum : uint16_t { PMGR_IDLE = 0, PMGR_CYCLE_START = 1, PMGR_RUNNING = 2, PMGR_FED = 3, PMGR_PERIOD_WAIT = 4,
-                  PMGR_TRIGGER_WAIT = 5 };
+enum : uint16_t {
+    PMGR_IDLE = 0,
+    PMGR_CYCLE_START = 1,
+    PMGR_RUNNING = 2,
+    PMGR_FED = 3,
+    PMGR_PERIOD_WAIT = 4,
+    PMGR_TRIGGER_WAIT = 5
+};
 
 struct PmgrDevice {
-    uint8_t *status;     // status pair (error code, failing command index), null none
+    uint8_t *status;  // status pair (error code, failing command index), null none
     uint16_t err;
     uint8_t latched;
     uint16_t remaining;
@@ -52,8 +63,8 @@ struct PmgrDevice {
 
 struct PmgrDcb {
     uint16_t port;
-    uint16_t state;  // PMGR_IDLE ... PMGR_TRIGGER_WAIT
-    uint16_t *data;  // 32 KB data segment
+    uint16_t state;                             // PMGR_IDLE ... PMGR_TRIGGER_WAIT
+    uint16_t *data;                             // 32 KB data segment
     std::array<uintptr_t, PMGR_H_SLOTS> entry;  // header slots as loaded
     uint32_t free_running;
     std::array<uintptr_t, PMGR_S_SLOTS> svc;
@@ -66,14 +77,14 @@ struct PmgrDcb {
     uint32_t period;
     uint32_t retry_delay;
     uint16_t cfg_flags;
-    uint8_t *trig;         // driver trigger bit byte, null none
+    uint8_t *trig;  // driver trigger bit byte, null none
     uint8_t trig_mask;
-    uint8_t *trig_value;   // trigger-value word, null none
+    uint8_t *trig_value;  // trigger-value word, null none
     uint16_t saved_trig;
     uint16_t ctl_req, ctl_result;
     void *ctl_arg;
     uint32_t resume;
-    uint32_t handover;     // bit address of the port hand-over bit, 0 none
+    uint32_t handover;  // bit address of the port hand-over bit, 0 none
 };
 
 extern std::array<PmgrDcb, PMGR_DRIVERS> dcb;

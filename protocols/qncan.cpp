@@ -113,8 +113,8 @@ void ResetStates(QncanConnState &st) {
 // An answer made from the request's own header, sent at once. A refusal
 // byte to the slot that owns the exchange ends its multi-part states; other
 // slots never touch them.
-void Answer(QncanConnState &st, unsigned k, const uint8_t *req, uint16_t level, uint16_t status,
-            const uint8_t *payload, uint32_t n) {
+void Answer(QncanConnState &st, unsigned k, const uint8_t *req, uint16_t level, uint16_t status, const uint8_t *payload,
+            uint32_t n) {
     uint8_t *r = st.reply.data();
     std::memcpy(r, req, QNCAN_HDR);
     LE_Put16(r + QH_LEVEL, level);
@@ -228,14 +228,12 @@ bool TakeRequest(QncanConnState &st, unsigned k, uint8_t *req, uint32_t &payload
     QncanSlot &slot = st.slots[k];
     uint32_t used = 0;
     switch (NxServerTake(&slot.socket, kFraming, slot.rx, slot.rx_len, &used, &slot.last_activity, _tx_time_get())) {
-    case NX_FRAME_WHOLE:
-        break;
+    case NX_FRAME_WHOLE: break;
     case NX_FRAME_BAD:
         // A request longer than any the tool sends: the stream is not ours.
         QncanDisconnect(&slot.socket);
         return false;
-    default:
-        return false;
+    default: return false;
     }
     slot.last_request = _tx_time_get();
     payload = used - QNCAN_HDR;
@@ -327,9 +325,7 @@ void StepSlot(QncanConnState &st, unsigned k) {
         Serve(st, k, frame, 1);
         break;
     }
-    default:
-        ResetStates(st);
-        return;
+    default: ResetStates(st); return;
     }
     st.slots[k].last_activity = _tx_time_get();
 }
@@ -381,8 +377,7 @@ void StepSlot(QncanConnState &st, unsigned k) {
         st.send_state = QS_IDLE;
         return QNCAN_SENT;
     }
-    case QS_WAIT_HOST:
-        return QNCAN_NOT_SENT;
+    case QS_WAIT_HOST: return QNCAN_NOT_SENT;
     case QS_SWALLOW:
         st.send_state = QS_IDLE;
         PLAT_PollWake();  // the next chunk goes on the next pass, without waiting
@@ -429,8 +424,8 @@ uint32_t Qncan_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
         slot.level = slot.w6 = slot.w8 = 0;
         slot.last_activity = 0;
         slot.rx_len = 0;
-        const uint32_t r = _nx_tcp_socket_create(ip, &slot.socket, "Qncan Socket", 0, 0, 128, 2048, nullptr,
-                                                 QncanDisconnect);
+        const uint32_t r =
+            _nx_tcp_socket_create(ip, &slot.socket, "Qncan Socket", 0, 0, 128, 2048, nullptr, QncanDisconnect);
         if (r != NX_SUCCESS) return r;
         slot.socket.tally = &st.reports;
     }

@@ -14,18 +14,18 @@ constexpr uint32_t QNCAN_PORT = 18501;
 extern uint32_t QncanPort;
 constexpr unsigned QNCAN_SLOTS = 8;
 constexpr uint32_t QNCAN_HDR = 28;
-constexpr uint32_t QNCAN_PAYLOAD_MAX = 67;     // payload of a posted block or a reply
-constexpr uint32_t QNCAN_FRAME_MAX = 1500;     // longest request payload accepted on the stream
+constexpr uint32_t QNCAN_PAYLOAD_MAX = 67;  // payload of a posted block or a reply
+constexpr uint32_t QNCAN_FRAME_MAX = 1500;  // longest request payload accepted on the stream
 constexpr uint8_t QNCAN_NONE = 255;
 // Header field offsets.
 constexpr uint32_t QH_ACCESS = 0, QH_LEVEL = 4, QH_W6 = 6, QH_W8 = 8, QH_CMD = 10, QH_CLOCK = 12, QH_LEN = 26;
 
 struct QncanSlot {
     NX_TCP_SOCKET socket;
-    uint32_t access;          // header words saved from the last data request
+    uint32_t access;  // header words saved from the last data request
     uint16_t level, w6, w8;
-    uint32_t last_activity;   // ms
-    uint32_t last_request;    // ms: the last whole request, or the acceptance
+    uint32_t last_activity;  // ms
+    uint32_t last_request;   // ms: the last whole request, or the acceptance
     // Bytes of the stream not yet served: requests are framed by their
     // payload length, however the reads split or merge them.
     // Room for an incomplete request and one more read.
@@ -35,7 +35,7 @@ struct QncanSlot {
 
 // Longest part of a multi-part reply: one packet.
 constexpr uint32_t QNCAN_PART_MAX = 1472;
-constexpr uint32_t QNCAN_CHUNK = 64;           // data bytes of one command frame cut from a request
+constexpr uint32_t QNCAN_CHUNK = 64;  // data bytes of one command frame cut from a request
 constexpr uint32_t QNCAN_IDLE_MS = 30000, QNCAN_UNLOCK_MS = 60000;
 
 // Send states: idle, gathering a multi-part reply, multi-part reply announced,
@@ -48,7 +48,7 @@ enum : uint8_t { QR_SINGLE = 0, QR_MULTI = 1, QR_BETWEEN = 2, QR_ACCEPT = 3 };
 struct QncanConnState {
     NX_IP *ip;
     std::array<QncanSlot, QNCAN_SLOTS> slots;
-    uint8_t access_state;     // 'N' while unlocked
+    uint8_t access_state;  // 'N' while unlocked
     uint8_t listening;
     uint8_t send_state, recv_state;
     std::array<uint8_t, QNCAN_HDR + QNCAN_PAYLOAD_MAX> reply;
@@ -59,7 +59,7 @@ struct QncanConnState {
     // The multi-part reply part being gathered.
     std::array<uint8_t, QNCAN_HDR + 2 + QNCAN_PART_MAX + 1> gather;
     uint32_t gathered;
-    uint32_t gather_part;     // part size, fixed when the part starts
+    uint32_t gather_part;  // part size, fixed when the part starts
     uint8_t gather_started, gather_sum;
     uint8_t active, last;
     uint32_t challenge, unlock_time;

@@ -235,9 +235,12 @@ uint32_t SrtpShortStatusMsg(SrtpSlot &slot, const uint8_t *m) {
 }
 
 uint32_t SrtpChangePrivLevelMsg(SrtpSlot &slot, const uint8_t *m, uint8_t level) {
-    if (level == SRTP_PRIV_ASK_HIGHEST) SrtpPlcPriv = SRTP_PRIV_HIGH;
-    else if (level >= SRTP_PRIV_LOW && level <= SRTP_PRIV_HIGH) SrtpPlcPriv = level;
-    else SrtpPlcPriv = SRTP_PRIV_LOW;
+    if (level == SRTP_PRIV_ASK_HIGHEST)
+        SrtpPlcPriv = SRTP_PRIV_HIGH;
+    else if (level >= SRTP_PRIV_LOW && level <= SRTP_PRIV_HIGH)
+        SrtpPlcPriv = level;
+    else
+        SrtpPlcPriv = SRTP_PRIV_LOW;
     Answer(m, 0, SRTP_ANSWER_NO_TEXT, SRTP_KIND_DONE);
     return SrtpSendResponse(slot, SRTP_HDR);
 }
@@ -261,8 +264,7 @@ uint32_t SrtpSessionMsg(SrtpSlot &slot, const uint8_t *m) {
 // 1 bad request, 2 refused by the register bridge.
 uint32_t CheckRequest(const Service &s, EtnReq &blk) {
     const bool iec = IecMapping();
-    if (iec ? z7SrtpCheckValid(s.selector, s.offset, s.count) : SrtpCheckValid(s.selector, s.offset, s.count))
-        return 1;
+    if (iec ? z7SrtpCheckValid(s.selector, s.offset, s.count) : SrtpCheckValid(s.selector, s.offset, s.count)) return 1;
     blk = iec ? z7SrtpMkRegBlk(s.selector, s.offset, s.count) : SrtpMkRegBlk(s.selector, s.offset, s.count);
     // No transfer may be longer than a text buffer.
     if ((blk.count + 7) / 8 > SRTP_TEXT_MAX) return 1;
@@ -320,10 +322,8 @@ void RegisterWrite(uint32_t n, unsigned k, const uint8_t *m, uint32_t len, const
         if (bytes > len - SRTP_HDR) return SrtpError(slot, seq);
         data = m + SRTP_HDR;
         break;
-    case SRTP_KIND_IGNORED:
-        return;
-    default:
-        return SrtpError(slot, seq);
+    case SRTP_KIND_IGNORED: return;
+    default: return SrtpError(slot, seq);
     }
     Dpr_Data_Block(blk.reference, blk.count, const_cast<uint8_t *>(data), 1, 0);
     if (Running() && Dpr_Add_Req(&blk, 1, 0, 0) == 0) return SrtpError(slot, seq);
@@ -339,9 +339,12 @@ void ServiceRequest(uint32_t n, unsigned k, const uint8_t *m, uint32_t len) {
     case SRTP_SVC_SHORT_STATUS: r = SrtpShortStatusMsg(slot, m); break;
     case SRTP_SVC_LONG_STATUS: r = SrtpLongStatusMsg(slot, m); break;
     case SRTP_SVC_READ:
-        if (s.selector == SRTP_SEL_MEM_ALLOC) r = SrtpCfgMemAllocDataMsg(slot, m);
-        else if (s.selector == SRTP_SEL_MODULE_CFG) r = SrtpPlcVmeModCfgMsg(slot, m);
-        else RegisterRead(n, k, m, s);
+        if (s.selector == SRTP_SEL_MEM_ALLOC)
+            r = SrtpCfgMemAllocDataMsg(slot, m);
+        else if (s.selector == SRTP_SEL_MODULE_CFG)
+            r = SrtpPlcVmeModCfgMsg(slot, m);
+        else
+            RegisterRead(n, k, m, s);
         break;
     case SRTP_SVC_WRITE: RegisterWrite(n, k, m, len, s); break;
     case SRTP_SVC_PRIVILEGE: r = SrtpChangePrivLevelMsg(slot, m, s.selector); break;
@@ -388,8 +391,7 @@ void StepSlot(uint32_t n, unsigned k, uint32_t now) {
     SrtpSlot &slot = ServerOf(n).slots[k];
     uint32_t len = 0;
     switch (NxServerTake(&slot.socket, kFraming, slot.rx, slot.rx_len, &len, &slot.last_activity, now)) {
-    case NX_FRAME_WHOLE:
-        break;
+    case NX_FRAME_WHOLE: break;
     case NX_FRAME_NONE:
         if (now - slot.last_activity > SRTP_IDLE_MS) SrtpDisconnect(&slot.socket);
         return;
@@ -397,8 +399,7 @@ void StepSlot(uint32_t n, unsigned k, uint32_t now) {
         SrtpError(slot, SequenceOf(slot.rx.data()));
         SrtpDisconnect(&slot.socket);
         return;
-    default:
-        return;
+    default: return;
     }
     slot.last_request = now;
     slot.taken = 1;
@@ -418,8 +419,7 @@ void AnswerReads(uint32_t n, SrtpServer &s) {
     for (unsigned k = 0; k < SRTP_SLOTS; k++) {
         SrtpSlot &slot = s.slots[k];
         if (!slot.read_pending) continue;
-        if (slot.socket.state == NX_TCP_ESTABLISHED && (Dpr_Chk_Rd_Pending() & slot.handle) == 0)
-            SrtpReadAnswer(n, k);
+        if (slot.socket.state == NX_TCP_ESTABLISHED && (Dpr_Chk_Rd_Pending() & slot.handle) == 0) SrtpReadAnswer(n, k);
         waiting |= slot.read_pending != 0;
     }
     s.reads = waiting ? 1 : 0;
@@ -449,8 +449,10 @@ uint32_t SrtpGetOffset(uint32_t selector, uint32_t offset) {
 uint32_t SrtpGetSize(uint32_t selector, uint32_t count) {
     const Selector *s = FindSelector(selector);
     if (s == nullptr) return 0;
-    if (s->unit == 16) count %= 4096;
-    else if (s->unit == 8) count %= 8192;
+    if (s->unit == 16)
+        count %= 4096;
+    else if (s->unit == 8)
+        count %= 8192;
     return count * s->unit;
 }
 
@@ -471,9 +473,8 @@ EtnReq z7SrtpMkRegBlk(uint32_t selector, uint32_t offset, uint32_t count) {
 uint32_t z7SrtpCheckValid(uint32_t selector, uint32_t offset, uint32_t count) {
     if (SrtpGetToken(selector) == 0) return 1;
     if (!PlcReg_IsIecHandle(SrtpIecTable)) return 1;
-    return uint64_t(SrtpGetOffset(selector, offset)) + SrtpGetSize(selector, count) > uint64_t(SrtpIecWords) * 16
-               ? 1
-               : 0;
+    return uint64_t(SrtpGetOffset(selector, offset)) + SrtpGetSize(selector, count) > uint64_t(SrtpIecWords) * 16 ? 1
+                                                                                                                  : 0;
 }
 
 // ---- messages --------------------------------------------------------------------------------------
@@ -485,17 +486,12 @@ void SrtpMessage(uint32_t n, unsigned k, uint32_t len) {
     const uint8_t *m = SrtpRxBuff.data();
     if (len < SRTP_HDR || len > SrtpRxBuff.size()) return;
     switch (m[SRTPH_TYPE]) {
-    case SRTP_MSG_CONNECT:
-        SrtpConnectionMsg(slot, m);
-        break;
+    case SRTP_MSG_CONNECT: SrtpConnectionMsg(slot, m); break;
     case SRTP_MSG_SESSION:
         if (SrtpSessionMsg(slot, m) != 0) SrtpError(slot, SequenceOf(m));
         break;
-    case SRTP_MSG_REQUEST:
-        ServiceRequest(n, k, m, len);
-        break;
-    default:
-        break;
+    case SRTP_MSG_REQUEST: ServiceRequest(n, k, m, len); break;
+    default: break;
     }
 }
 
@@ -551,8 +547,8 @@ uint32_t Srtp_Init(NX_IP *ip, NX_PACKET_POOL *pool) {
     for (auto &slot : s.slots) {
         ClearSession(slot);
         slot.last_activity = 0;
-        if (_nx_tcp_socket_create(ip, &slot.socket, "srtp client", 0, 0, 128, SRTP_PIECE, nullptr,
-                                  SrtpDisconnect) != NX_SUCCESS)
+        if (_nx_tcp_socket_create(ip, &slot.socket, "srtp client", 0, 0, 128, SRTP_PIECE, nullptr, SrtpDisconnect) !=
+            NX_SUCCESS)
             return 1;
         slot.socket.tally = &s.reports;
     }
@@ -588,8 +584,8 @@ void Srtp_Scan(uint32_t n) {
     // left unread, no report on its sessions or a listener since the
     // sessions' last step, and no session's idle time-out due.
     const uint32_t filed = s.reports;
-    if (on == (s.served != 0) && !s.free && !s.reads && !s.busy && filed == s.stepped &&
-        NxListenReports == s.listens && (!s.timed || int32_t(_tx_time_get() - s.idle_due) < 0))
+    if (on == (s.served != 0) && !s.free && !s.reads && !s.busy && filed == s.stepped && NxListenReports == s.listens &&
+        (!s.timed || int32_t(_tx_time_get() - s.idle_due) < 0))
         return;
     s.stepped = filed;
     s.listens = NxListenReports;

@@ -24,17 +24,17 @@ enum class SrtpState : uint8_t { None = 0, Connected = 1, Mode1 = 2 };
 
 struct SrtpSlot {
     NX_TCP_SOCKET socket;
-    uint16_t handle;        // bridge handle of the pending read
+    uint16_t handle;  // bridge handle of the pending read
     uint8_t read_pending;
     SrtpState state;
-    uint32_t reference;     // pending read: bit address (or IEC handle) and length in bits
+    uint32_t reference;  // pending read: bit address (or IEC handle) and length in bits
     uint32_t bits;
-    uint8_t reflect[8];     // answer bytes 32-39: request bytes 36-39, then 32-35
+    uint8_t reflect[8];  // answer bytes 32-39: request bytes 36-39, then 32-35
     uint16_t sequence;
     uint8_t byte30;
-    uint8_t taken;          // a message was taken by this pass's scan step
-    uint32_t last_activity; // ms
-    uint32_t last_request;  // ms: the last whole message, or the acceptance
+    uint8_t taken;           // a message was taken by this pass's scan step
+    uint32_t last_activity;  // ms
+    uint32_t last_request;   // ms: the last whole message, or the acceptance
     // Bytes of the stream not yet served: messages are framed by 56 + their
     // text length however the reads split or merge them.
     std::array<uint8_t, SRTP_HDR + SRTP_TEXT_MAX + NX_MAX_READ> rx;
@@ -52,17 +52,17 @@ struct SrtpServer {
     NX_IP *ip;
     uint8_t listening;
     // What lets a pass with nothing to do skip the sessions.
-    uint8_t reads;     // a read may be waiting for its answer
-    uint8_t took;      // a session took a message in this pass
-    uint8_t free;      // no record may be listening
-    uint8_t busy;      // a session has input unread or a whole message waiting
-    uint8_t timed;     // a session is open: an idle time-out falls due at idle_due
-    uint8_t served;    // the service was on at the last step
-    uint32_t idle_due; // ms
-    uint32_t reports;  // reports of the readiness set on its sessions
-    uint32_t filed;    // reports as of the last look after a wait
-    uint32_t stepped;  // reports as of the last step of the sessions
-    uint32_t listens;  // the listeners' reports as of that step
+    uint8_t reads;      // a read may be waiting for its answer
+    uint8_t took;       // a session took a message in this pass
+    uint8_t free;       // no record may be listening
+    uint8_t busy;       // a session has input unread or a whole message waiting
+    uint8_t timed;      // a session is open: an idle time-out falls due at idle_due
+    uint8_t served;     // the service was on at the last step
+    uint32_t idle_due;  // ms
+    uint32_t reports;   // reports of the readiness set on its sessions
+    uint32_t filed;     // reports as of the last look after a wait
+    uint32_t stepped;   // reports as of the last step of the sessions
+    uint32_t listens;   // the listeners' reports as of that step
 };
 
 extern std::array<SrtpServer, 2> SrtpConnEth;

@@ -16,10 +16,10 @@
 // the other forms; answers: 51 privilege, 52 u16 source, 54 u16 controller
 // status.
 constexpr std::size_t SRTPH_TYPE = 0, SRTPH_SEQUENCE = 2, SRTPH_TEXT_LENGTH = 4, SRTPH_STATUS = 8, SRTPH_FORM = 9,
-                      SRTPH_ANSWER16 = 16, SRTPH_ANSWER17 = 17, SRTPH_REFLECTED = 30, SRTPH_KIND = 31,
-                      SRTPH_ADDR = 32, SRTPH_ADDR2 = 36, SRTPH_SHORT_SERVICE = 42, SRTPH_SESSION_FLAG = 43,
-                      SRTPH_SHORT_DATA = 44, SRTPH_HEADER_DATA = 48, SRTPH_LONG_SERVICE = 50, SRTPH_PRIVILEGE = 51,
-                      SRTPH_SOURCE = 52, SRTPH_PLC_STATUS = 54;
+                      SRTPH_ANSWER16 = 16, SRTPH_ANSWER17 = 17, SRTPH_REFLECTED = 30, SRTPH_KIND = 31, SRTPH_ADDR = 32,
+                      SRTPH_ADDR2 = 36, SRTPH_SHORT_SERVICE = 42, SRTPH_SESSION_FLAG = 43, SRTPH_SHORT_DATA = 44,
+                      SRTPH_HEADER_DATA = 48, SRTPH_LONG_SERVICE = 50, SRTPH_PRIVILEGE = 51, SRTPH_SOURCE = 52,
+                      SRTPH_PLC_STATUS = 54;
 // Fields that share those places: an answer's text length, a refusal's
 // class and code, the session request's tag, the answers' mark.
 constexpr std::size_t SRTPH_ANSWER_TEXT = 42, SRTPH_ERROR_CLASS = 42, SRTPH_ERROR_CODE = 43, SRTPH_SESSION_TAG = 42,
@@ -37,15 +37,23 @@ constexpr uint32_t SRTP_HEADER_DATA_SHORT = 8, SRTP_HEADER_DATA_LONG = 2;
 // ---- values ----------------------------------------------------------------------------------------------
 // Message types: requests, then answers.
 enum : uint8_t {
-    SRTP_MSG_CONNECT = 0, SRTP_MSG_REQUEST = 2, SRTP_MSG_SESSION = 8,
-    SRTP_MSG_CONNECT_ANSWER = 1, SRTP_MSG_ANSWER = 3, SRTP_MSG_ERROR = 5,
+    SRTP_MSG_CONNECT = 0,
+    SRTP_MSG_REQUEST = 2,
+    SRTP_MSG_SESSION = 8,
+    SRTP_MSG_CONNECT_ANSWER = 1,
+    SRTP_MSG_ANSWER = 3,
+    SRTP_MSG_ERROR = 5,
 };
 // Mailbox kinds of requests (writes: data in the header, data in the text;
 // a kind that is ignored) and of answers.
 enum : uint8_t {
-    SRTP_KIND_WRITE_HEADER = 0xC0, SRTP_KIND_WRITE_TEXT = 0x80, SRTP_KIND_WRITE_TEXT2 = 0x93,
+    SRTP_KIND_WRITE_HEADER = 0xC0,
+    SRTP_KIND_WRITE_TEXT = 0x80,
+    SRTP_KIND_WRITE_TEXT2 = 0x93,
     SRTP_KIND_IGNORED = 0xD7,
-    SRTP_KIND_DONE = 0xD4, SRTP_KIND_DONE_TEXT = 0x94, SRTP_KIND_REFUSED = 0xD1,
+    SRTP_KIND_DONE = 0xD4,
+    SRTP_KIND_DONE_TEXT = 0x94,
+    SRTP_KIND_REFUSED = 0xD1,
 };
 // Byte 17 of a type-3 answer.
 constexpr uint8_t SRTP_ANSWER_NO_TEXT = 1, SRTP_ANSWER_TEXT = 2;
@@ -58,16 +66,31 @@ constexpr uint8_t SRTP_SESSION_TAG = 'O', SRTP_SESSION_MODE1 = 1;
 
 // Service codes.
 enum : uint8_t {
-    SRTP_SVC_SHORT_STATUS = 0x00, SRTP_SVC_LONG_STATUS = 0x01, SRTP_SVC_READ = 0x04, SRTP_SVC_WRITE = 0x07,
-    SRTP_SVC_PRIVILEGE = 0x21, SRTP_SVC_CONTROL_INFO = 0x43, SRTP_SVC_SESSION = 0x4F, SRTP_SVC_FEATURES = 0x61,
+    SRTP_SVC_SHORT_STATUS = 0x00,
+    SRTP_SVC_LONG_STATUS = 0x01,
+    SRTP_SVC_READ = 0x04,
+    SRTP_SVC_WRITE = 0x07,
+    SRTP_SVC_PRIVILEGE = 0x21,
+    SRTP_SVC_CONTROL_INFO = 0x43,
+    SRTP_SVC_SESSION = 0x4F,
+    SRTP_SVC_FEATURES = 0x61,
 };
 // Segment selectors: registers by word, byte and bit; two fixed answers of
 // the read service.
 enum : uint8_t {
-    SRTP_SEL_R = 8, SRTP_SEL_AI = 10, SRTP_SEL_AQ = 12,
-    SRTP_SEL_I = 16, SRTP_SEL_Q = 18, SRTP_SEL_T = 20, SRTP_SEL_M = 22,
-    SRTP_SEL_I_BIT = 70, SRTP_SEL_Q_BIT = 72, SRTP_SEL_T_BIT = 74, SRTP_SEL_M_BIT = 76,
-    SRTP_SEL_MEM_ALLOC = 230, SRTP_SEL_MODULE_CFG = 236,
+    SRTP_SEL_R = 8,
+    SRTP_SEL_AI = 10,
+    SRTP_SEL_AQ = 12,
+    SRTP_SEL_I = 16,
+    SRTP_SEL_Q = 18,
+    SRTP_SEL_T = 20,
+    SRTP_SEL_M = 22,
+    SRTP_SEL_I_BIT = 70,
+    SRTP_SEL_Q_BIT = 72,
+    SRTP_SEL_T_BIT = 74,
+    SRTP_SEL_M_BIT = 76,
+    SRTP_SEL_MEM_ALLOC = 230,
+    SRTP_SEL_MODULE_CFG = 236,
 };
 // Privilege levels a change may ask for: 255 is the highest; the others
 // outside LOW..HIGH fall back to LOW.

@@ -20,10 +20,10 @@ struct VmTypeRow {
     uint8_t data_type;
 };
 constexpr VmTypeRow kVmTypes[] = {
-    {1, Z7SEC_D8, 1, 6, WDT_BOOL},       {2, Z7SEC_D32, 4, 2, WDT_INT32},  {3, Z7SEC_D32, 4, 2, WDT_FLOAT32},
-    {4, Z7SEC_TIME, 1, 5, WDT_TIME},     {5, Z7SEC_STRPTR, 0, 4, WDT_CHAR}, {10, Z7SEC_D8, 1, 0, WDT_INT8},
-    {11, Z7SEC_D16, 2, 1, WDT_INT16},    {13, Z7SEC_D64, 8, 3, WDT_LREAL64}, {14, Z7SEC_D8, 1, 0, WDT_UINT8},
-    {15, Z7SEC_D16, 2, 1, WDT_UINT16},   {16, Z7SEC_D32, 4, 2, WDT_UINT32},
+    {1, Z7SEC_D8, 1, 6, WDT_BOOL},     {2, Z7SEC_D32, 4, 2, WDT_INT32},    {3, Z7SEC_D32, 4, 2, WDT_FLOAT32},
+    {4, Z7SEC_TIME, 1, 5, WDT_TIME},   {5, Z7SEC_STRPTR, 0, 4, WDT_CHAR},  {10, Z7SEC_D8, 1, 0, WDT_INT8},
+    {11, Z7SEC_D16, 2, 1, WDT_INT16},  {13, Z7SEC_D64, 8, 3, WDT_LREAL64}, {14, Z7SEC_D8, 1, 0, WDT_UINT8},
+    {15, Z7SEC_D16, 2, 1, WDT_UINT16}, {16, Z7SEC_D32, 4, 2, WDT_UINT32},
 };
 
 const VmTypeRow *Row(uint32_t vm_type) {
@@ -110,7 +110,7 @@ uint32_t WebIec_Resolve(const char *name, uint32_t count, bool has_count, uint32
     } else {
         width = count * 8;
     }
-    if (width == 0 || width > 255) return 0;  // the record keeps widths in a byte
+    if (width == 0 || width > 255) return 0;            // the record keeps widths in a byte
     if (data_type == WDT_BOOL && width != 1) return 0;  // only whole words are read as a group
 
     out->number = 0;

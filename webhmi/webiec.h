@@ -10,5 +10,4 @@
 uint32_t WebIec_Enumerated();
 // Fills handle, data type and width of a variable name (member paths and
 // array indexes included) with its optional "@count" and ".bit"; 1 when found.
-uint32_t WebIec_Resolve(const char *name, uint32_t count, bool has_count, uint32_t bit, bool has_bit,
-                        WebVariable *out);
+uint32_t WebIec_Resolve(const char *name, uint32_t count, bool has_count, uint32_t bit, bool has_bit, WebVariable *out);

@@ -133,16 +133,18 @@ int CheckInotify() {
     static char events[kEventBuffer] __attribute__((aligned(alignof(struct inotify_event))));
     const ssize_t n = read(inotify_fd, events, sizeof events);
     if (n < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK) PLAT_PollInputTaken(inotify_fd);
-        else std::perror("read");
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            PLAT_PollInputTaken(inotify_fd);
+        else
+            std::perror("read");
         return 0;
     }
     if (size_t(n) < sizeof events) PLAT_PollInputTaken(inotify_fd);
     for (ssize_t at = 0; at + ssize_t(sizeof(struct inotify_event)) <= n;) {
         const auto *e = reinterpret_cast<const struct inotify_event *>(events + at);
         const bool ended = e->len == 0;
-        const bool root_gone = e->len > 0 && (e->mask & IN_ISDIR) && (e->mask & IN_DELETE) &&
-                               !(e->mask & IN_CREATE) && std::strcmp(e->name, "wwwroot") == 0;
+        const bool root_gone = e->len > 0 && (e->mask & IN_ISDIR) && (e->mask & IN_DELETE) && !(e->mask & IN_CREATE) &&
+                               std::strcmp(e->name, "wwwroot") == 0;
         if (ended || root_gone) {
             inotify_rm_watch(inotify_fd, inotify_watch);
             PLAT_PollUnwatch(inotify_fd);
@@ -198,8 +200,8 @@ int tavix_read_file(char *dst, std::size_t capacity, const char *path, int mode)
 void tavix_update_global_config_parameters(const char *text) {
     char work[kConfigBuffer];
     std::snprintf(work, sizeof work, "%s", text);
-    const std::size_t size = tavIX_global_config_file_size < sizeof work ? tavIX_global_config_file_size
-                                                                        : sizeof work - 1;
+    const std::size_t size =
+        tavIX_global_config_file_size < sizeof work ? tavIX_global_config_file_size : sizeof work - 1;
     char *save = nullptr;
     for (char *key = strtok_r(work, ":", &save); key != nullptr;) {
         while (*key == '\r' || *key == '\n' || *key == ' ') key++;
@@ -225,8 +227,8 @@ void tavix_register_controller_callbacks() {
     tavix_server_set_basic_callbacks_simple(tavix_read_data_simple_cb, tavix_write_data_simple_cb);
     tavix_server_set_basic_callbacks_multi(tavix_read_data_multi_cb, tavix_write_data_multi_cb);
     tavix_server_set_advanced_callbacks(tavix_subscribe_data_cb, tavix_unsubscribe_data_cb);
-    tavix_server_set_auth_callbacks(tavix_access_cb, tavix_authentication_digest_cb,
-                                    tavix_authentication_user_info_cb, nullptr);
+    tavix_server_set_auth_callbacks(tavix_access_cb, tavix_authentication_digest_cb, tavix_authentication_user_info_cb,
+                                    nullptr);
     tavix_server_set_request_hook_callback(request_hook_callback);
     web_notify_hook = tavix_variable_notify;
 }
@@ -305,8 +307,10 @@ void tavix_check_ftp_state() {
         if (Exists(folder)) {
             tavixFtpStates = TavixFtpState::Arm;
         } else {
-            if (ftp_wait_count < kFolderWaits) ftp_wait_count++;
-            else tavixFtpStates = TavixFtpState::PollFolder;
+            if (ftp_wait_count < kFolderWaits)
+                ftp_wait_count++;
+            else
+                tavixFtpStates = TavixFtpState::PollFolder;
         }
         break;
     case TavixFtpState::Arm:
@@ -336,9 +340,7 @@ void tavix_check_ftp_state() {
             tavixFtpStates = TavixFtpState::WaitFolder;
         }
         break;
-    default:
-        tavixFtpStates = TavixFtpState::WaitFolder;
-        break;
+    default: tavixFtpStates = TavixFtpState::WaitFolder; break;
     }
 }
 
@@ -396,8 +398,7 @@ void tavix_main_step() {
             if (TavixUpdateNewIp == 1) TavixServerState = TavixState::StopRequested;
             break;
         case TavixState::StopRequested:
-        case TavixState::Starting:
-            break;
+        case TavixState::Starting: break;
         }
     }
     tavix_DemoUnlock();

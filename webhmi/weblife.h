@@ -76,11 +76,11 @@ void tavix_ftping_set(uint8_t v);
 
 // ---- the server thread and its set-up
 
-extern uint16_t ConnectionTimeOut;  // seconds ("KeepAlive")
-extern uint16_t SessionTimeOut;     // seconds ("InactivityTimeOut" minutes x 60)
+extern uint16_t ConnectionTimeOut;           // seconds ("KeepAlive")
+extern uint16_t SessionTimeOut;              // seconds ("InactivityTimeOut" minutes x 60)
 extern uint8_t tavix_authentication_method;  // 1 Basic, 2 Digest
 extern uint16_t tavIX_global_config_file_size;
-extern uint8_t TavixServerStatus;  // last value written to ESR17 bit 3
+extern uint8_t TavixServerStatus;                           // last value written to ESR17 bit 3
 constexpr uint32_t Tavix_server_status_token = 0x10030102;  // ESR17 bit 3
 
 // Starts the detached web thread with SIGALRM and SIGPIPE blocked. Main only.

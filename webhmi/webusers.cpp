@@ -17,8 +17,7 @@
 
 WebUserTable user_access_rights_list;
 uint16_t *web_last_local_user;
-const char *const access_levels[8] = {"Right0", "Right1", "Right2", "Right3",
-                                      "Right4", "Right5", "Right6", "Right7"};
+const char *const access_levels[8] = {"Right0", "Right1", "Right2", "Right3", "Right4", "Right5", "Right6", "Right7"};
 WebLoginList user_details_list;
 std::atomic<uint8_t> login_flag;
 uint8_t TavixLoginStatus;
@@ -283,7 +282,8 @@ int request_hook_callback(const char *method, const char *url, tavix_connection 
         return 1;
     }
     if (std::strcmp(url, "/tavIX/?acceptedLicense") == 0) {
-        *response = Json(tavix_update_accepted_license_users(user) ? "{\"Result\":\"TRUE\"}" : "{\"Result\":\"FALSE\"}");
+        *response =
+            Json(tavix_update_accepted_license_users(user) ? "{\"Result\":\"TRUE\"}" : "{\"Result\":\"FALSE\"}");
         return 1;
     }
     return 0;
@@ -317,14 +317,18 @@ uint32_t tavix_write_item(const char *address, const char *text, uint32_t length
     uint8_t out[256] = {};
     uint32_t width = 0;
     switch (v->data_type) {
-    case WDT_INT32: case WDT_INT16: case WDT_INT8: {
+    case WDT_INT32:
+    case WDT_INT16:
+    case WDT_INT8: {
         const uint32_t x = uint32_t(std::strtol(value, nullptr, 10));
         LE_Put32(out, x);
         width = RegDataLength[v->data_type];
         v->last.raw = x & (width == 32 ? 0xFFFFFFFFu : (1u << width) - 1);
         break;
     }
-    case WDT_UINT32: case WDT_UINT16: case WDT_UINT8: {
+    case WDT_UINT32:
+    case WDT_UINT16:
+    case WDT_UINT8: {
         unsigned x = 0;
         std::sscanf(value, "%u", &x);
         LE_Put32(out, x);
@@ -451,8 +455,8 @@ void tavix_write_data_multi_cb(tavix_request *r, const void *user, const char *c
         tavix_write_data_simple_cb(r, user, addresses[i], values[i], lengths[i]);
 }
 
-int tavix_subscribe_data_cb(tavix_item *item, const void *, const char *address, void **handle,
-                            uint32_t *keeps_refs, int *status) {
+int tavix_subscribe_data_cb(tavix_item *item, const void *, const char *address, void **handle, uint32_t *keeps_refs,
+                            int *status) {
     // The item keeps its latest value only: set before the subscription's
     // first value is queued, so that one is counted (and replaced, and
     // dropped with the item) like every later one.

@@ -12,7 +12,7 @@
 #include "webhmi/webvars.h"
 
 constexpr uint32_t WEB_USERS_MAX = 255;
-constexpr uint32_t WEB_RIGHTS = 8;  // "Right0" .. "Right7"
+constexpr uint32_t WEB_RIGHTS = 8;                         // "Right0" .. "Right7"
 constexpr uint32_t Tavix_login_status_token = 0x10030103;  // ESR17 bit 4
 
 struct WebUser {

@@ -13,9 +13,9 @@
 #include "webhmi/webhmi.h"
 #include "webhmi/webiec.h"
 
-const char *const RegTypeNames[18] = {"IG", "QG", "S", "K", "AIG", "AQG", "SR", "F",  "I",
-                                      "Q",  "T",  "M", "AI", "AQ", "R",   "ET", "EM", "ESR"};
-const char *const RegDataTypeName[WDT_COUNT] = {"INT32",  "INT16", "INT8",    "UINT32", "UINT16", "UINT8",
+const char *const RegTypeNames[18] = {"IG", "QG", "S", "K",  "AIG", "AQG", "SR", "F",  "I",
+                                      "Q",  "T",  "M", "AI", "AQ",  "R",   "ET", "EM", "ESR"};
+const char *const RegDataTypeName[WDT_COUNT] = {"INT32",   "INT16",   "INT8", "UINT32", "UINT16", "UINT8",
                                                 "FLOAT32", "LREAL64", "CHAR", "BOOL",   "TIME"};
 const uint8_t RegDataLength[8] = {32, 16, 8, 32, 16, 8, 32, 64};
 
@@ -64,8 +64,10 @@ bool RegisterAddress(char *text, WebVariable *r) {
     int type = Lookup(RegTypeNames, 18, tokens[0]);
     if (type < 0) return false;
     if (!RegTokLen_16b) {
-        if (type == RT_T) type = RT_ET;
-        else if (type == RT_M) type = RT_EM;
+        if (type == RT_T)
+            type = RT_ET;
+        else if (type == RT_M)
+            type = RT_EM;
     }
     const int dt = Lookup(RegDataTypeName, WDT_COUNT, tokens[3]);
     uint32_t number = 0, bit = 0, chars = 0;
@@ -79,8 +81,7 @@ bool RegisterAddress(char *text, WebVariable *r) {
     if (EtnRdsPlcReg_Adr(ref, uint32_t(type), number, 1) == 0) return false;
     const uint32_t width = dt == WDT_BOOL ? 1 : dt == WDT_TIME ? 48 : dt == WDT_CHAR ? chars : RegDataLength[dt];
     const bool inside_word = dt <= WDT_UINT8 || dt == WDT_BOOL;
-    if (bit != 0 && inside_word && (type == RT_SR || type == RT_AI || type == RT_AQ || type == RT_R))
-        ref += bit - 1;
+    if (bit != 0 && inside_word && (type == RT_SR || type == RT_AI || type == RT_AQ || type == RT_R)) ref += bit - 1;
     // The value must lie whole inside its register type.
     const uint64_t bits = dt == WDT_CHAR ? uint64_t(width) * 8 : width;
     if (ref + bits > TypeEnd(uint8_t(type), number)) return false;
@@ -196,7 +197,12 @@ void tavix_unregister_variable(const char *name) {
 uint32_t tavix_check_updated_variable_value(WebVariable *v) {
     uint8_t buf[256] = {};
     switch (v->data_type) {
-    case WDT_INT32: case WDT_UINT32: case WDT_INT16: case WDT_UINT16: case WDT_INT8: case WDT_UINT8: {
+    case WDT_INT32:
+    case WDT_UINT32:
+    case WDT_INT16:
+    case WDT_UINT16:
+    case WDT_INT8:
+    case WDT_UINT8: {
         const uint32_t bits = RegDataLength[v->data_type];
         if (PlcReg_Get(buf, v->reference, bits) == 0) return 0;
         const uint32_t value = LE_Get32(buf) & (bits == 32 ? 0xFFFFFFFFu : (1u << bits) - 1);
@@ -212,7 +218,8 @@ uint32_t tavix_check_updated_variable_value(WebVariable *v) {
         v->last.f = f;
         return 1;
     }
-    case WDT_LREAL64: case WDT_TIME: {
+    case WDT_LREAL64:
+    case WDT_TIME: {
         // An IEC TIME is 32 bits wide; a register TIME is read as 64.
         const uint32_t bits = v->data_type == WDT_TIME && v->width == 32 ? 32 : 64;
         if (PlcReg_Get(buf, v->reference, bits) == 0) return 0;
@@ -251,15 +258,45 @@ uint32_t tavix_check_updated_variable_value(WebVariable *v) {
 void tavix_fill_variable_value(const WebVariable *v, tavix_data_value *out) {
     const uint32_t u = uint32_t(v->last.raw);
     switch (v->data_type) {
-    case WDT_INT32: out->kind = TAVIX_DV_INT32; out->i32 = int32_t(u); break;
-    case WDT_INT16: out->kind = TAVIX_DV_INT32; out->i32 = int16_t(u); break;
-    case WDT_INT8: out->kind = TAVIX_DV_INT32; out->i32 = int8_t(u); break;
-    case WDT_UINT32: case WDT_UINT16: case WDT_UINT8: out->kind = TAVIX_DV_UINT32; out->u32 = u; break;
-    case WDT_FLOAT32: out->kind = TAVIX_DV_FLOAT; out->f = v->last.f; break;
-    case WDT_LREAL64: case WDT_TIME: out->kind = TAVIX_DV_DOUBLE; out->d = v->last.d; break;
-    case WDT_CHAR: out->kind = TAVIX_DV_TEXT; out->text = v->last.text != nullptr ? v->last.text : ""; break;
-    case WDT_BOOL: out->kind = TAVIX_DV_BOOL; out->b = v->last.b; break;
-    default: out->kind = 0; out->u64 = 0; break;
+    case WDT_INT32:
+        out->kind = TAVIX_DV_INT32;
+        out->i32 = int32_t(u);
+        break;
+    case WDT_INT16:
+        out->kind = TAVIX_DV_INT32;
+        out->i32 = int16_t(u);
+        break;
+    case WDT_INT8:
+        out->kind = TAVIX_DV_INT32;
+        out->i32 = int8_t(u);
+        break;
+    case WDT_UINT32:
+    case WDT_UINT16:
+    case WDT_UINT8:
+        out->kind = TAVIX_DV_UINT32;
+        out->u32 = u;
+        break;
+    case WDT_FLOAT32:
+        out->kind = TAVIX_DV_FLOAT;
+        out->f = v->last.f;
+        break;
+    case WDT_LREAL64:
+    case WDT_TIME:
+        out->kind = TAVIX_DV_DOUBLE;
+        out->d = v->last.d;
+        break;
+    case WDT_CHAR:
+        out->kind = TAVIX_DV_TEXT;
+        out->text = v->last.text != nullptr ? v->last.text : "";
+        break;
+    case WDT_BOOL:
+        out->kind = TAVIX_DV_BOOL;
+        out->b = v->last.b;
+        break;
+    default:
+        out->kind = 0;
+        out->u64 = 0;
+        break;
     }
 }
 

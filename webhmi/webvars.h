@@ -8,8 +8,20 @@
 #include "tavIXsdk/tavixsdk/tavix_json.h"
 
 // Web data types.
-enum : uint8_t { WDT_INT32 = 0, WDT_INT16, WDT_INT8, WDT_UINT32, WDT_UINT16, WDT_UINT8, WDT_FLOAT32, WDT_LREAL64,
-                 WDT_CHAR, WDT_BOOL, WDT_TIME, WDT_COUNT };
+enum : uint8_t {
+    WDT_INT32 = 0,
+    WDT_INT16,
+    WDT_INT8,
+    WDT_UINT32,
+    WDT_UINT16,
+    WDT_UINT8,
+    WDT_FLOAT32,
+    WDT_LREAL64,
+    WDT_CHAR,
+    WDT_BOOL,
+    WDT_TIME,
+    WDT_COUNT
+};
 extern const char *const RegTypeNames[18];
 extern const char *const RegDataTypeName[WDT_COUNT];
 extern const uint8_t RegDataLength[8];

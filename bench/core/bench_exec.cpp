@@ -125,9 +125,33 @@ constexpr uint32_t M(uint32_t n) { return 14336 + n - 1; }
 // The I/O configuration of the end-to-end bench: the address record (enables
 // 0x200005D2, status words from %R50) and a Modbus TCP record on kModbusPort.
 std::vector<uint8_t> IoConfigBlock() {
-    std::vector<uint32_t> words = {Ip(10, 77, 0, 2), 0xFFFFFF00, 0x20000000, 0, 0x200005D2, Ip(10, 77, 0, 1), 0,
-                                   R(51), 16, R(50), 16, R(60), 32, R(62), 32, R(64), 32, 0, 0,
-                                   0x01000000, 0x40000, 0, kModbusPort, M(2000), 0, 0, 0};
+    std::vector<uint32_t> words = {Ip(10, 77, 0, 2),
+                                   0xFFFFFF00,
+                                   0x20000000,
+                                   0,
+                                   0x200005D2,
+                                   Ip(10, 77, 0, 1),
+                                   0,
+                                   R(51),
+                                   16,
+                                   R(50),
+                                   16,
+                                   R(60),
+                                   32,
+                                   R(62),
+                                   32,
+                                   R(64),
+                                   32,
+                                   0,
+                                   0,
+                                   0x01000000,
+                                   0x40000,
+                                   0,
+                                   kModbusPort,
+                                   M(2000),
+                                   0,
+                                   0,
+                                   0};
     std::vector<uint8_t> block(4 + 4 * words.size());
     LE_Put32(block.data(), uint32_t(block.size()));
     for (std::size_t i = 0; i < words.size(); i++) LE_Put32(block.data() + 4 + 4 * i, words[i]);
@@ -141,8 +165,9 @@ std::vector<uint8_t> IoConfigBlock() {
 }
 
 // %M1 toggles every scan; the up counter in %R1 counts its rising edges.
-constexpr uint16_t kCounter[] = {uint16_t(M(1)), 54, uint16_t(M(1)), uint16_t(M(1)), 201, uint16_t(M(3)),
-                                 uint16_t(R(1)), 32000, 38, uint16_t(M(105)), 9};
+constexpr uint16_t kCounter[] = {
+    uint16_t(M(1)),   54, uint16_t(M(1)), uint16_t(M(1)), 201, uint16_t(M(3)), uint16_t(R(1)), 32000, 38,
+    uint16_t(M(105)), 9};
 
 }  // namespace
 

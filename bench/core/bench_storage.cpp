@@ -35,8 +35,9 @@ std::string MakeRoot() {
 }
 
 void RemoveRoot(const std::string &root) {
-    nftw(root.c_str(), [](const char *p, const struct stat *, int, struct FTW *) { return remove(p); }, 16,
-         FTW_DEPTH | FTW_PHYS);
+    nftw(
+        root.c_str(), [](const char *p, const struct stat *, int, struct FTW *) { return remove(p); }, 16,
+        FTW_DEPTH | FTW_PHYS);
 }
 
 void Fill(uint8_t *area, std::size_t n, uint8_t seed) {

@@ -65,7 +65,7 @@ void BM_InterpLoop(benchmark::State &state) {
     if ((Z7St_Flags(db) & 0xF) != Z7F_RUN) state.SkipWithError("the program faulted");
     // time per bytecode (printed with its SI prefix: time_per_bytecode=1.2ns)
     state.counters["time_per_bytecode"] = benchmark::Counter(double(state.iterations()) * kTurns * 4,
-                                                          benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+                                                             benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     const double spent = bench_lua::CpuSeconds() - t0;
     bench_lua::SetOurs(spent / double(state.iterations()));
 }
@@ -130,8 +130,7 @@ void BM_MixedCycle(benchmark::State &state) {
     img.classes = {{5, 1, "CTUR"}};
     img.instances = {{0, 5, 0}};
     // program 1: start timer 1, call program 2, CTUR, SQRT; program 2: add and return
-    img.programs = {{{275, 1, 423, 2, 287, 1, 5, 1, 2, 1, 3, 2, 285, 9, 2, 5, 6, 68}, 0},
-                    {{8, 7, 7, 3, 68}, 2}};
+    img.programs = {{{275, 1, 423, 2, 287, 1, 5, 1, 2, 1, 3, 2, 285, 9, 2, 5, 6, 68}, 0}, {{8, 7, 7, 3, 68}, 2}};
     const uint32_t db = Start(img);
     if (db == 0) return state.SkipWithError("start failed");
     uint32_t now = 1000;

@@ -95,7 +95,8 @@ void BM_Sp5Find1K(benchmark::State &state) {
         uint32_t have = len;
         uint16_t crc = 0;
         const std::size_t before = malloc_calls;
-        if (!Z7SP5Frm_Find(buf, &have, hdr, out, &crc) || !Z7SP5Frm_CheckCRC(hdr, out, crc)) state.SkipWithError("no frame");
+        if (!Z7SP5Frm_Find(buf, &have, hdr, out, &crc) || !Z7SP5Frm_CheckCRC(hdr, out, crc))
+            state.SkipWithError("no frame");
         mallocs += malloc_calls - before;
     }
     state.counters["mallocs"] = double(mallocs);

@@ -188,7 +188,8 @@ void BM_RtuSlavePty(benchmark::State &state) {
     ours /= kRounds;
     ref /= kRounds;
     std::sort(ratios.begin(), ratios.end());
-    state.counters["median_ratio"] = ratios.empty() ? 0 : (ratios[(ratios.size() - 1) / 2] + ratios[ratios.size() / 2]) / 2;
+    state.counters["median_ratio"] =
+        ratios.empty() ? 0 : (ratios[(ratios.size() - 1) / 2] + ratios[ratios.size() / 2]) / 2;
     End(soc);
     state.counters["ours/s"] = ours;
     state.counters["ref/s"] = ref;

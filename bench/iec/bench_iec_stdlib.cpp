@@ -110,8 +110,8 @@ void BM_MaskLoop8(benchmark::State &state) {
     const double spent = bench_lua::CpuSeconds() - t0;
     if ((Z7St_Flags(db) & 0xF) != Z7F_RUN) state.SkipWithError("the program faulted");
     // seconds per 8 calls, printed with its SI prefix
-    state.counters["time_per_8_calls"] = benchmark::Counter(
-        double(state.iterations()) * kRepeat, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["time_per_8_calls"] = benchmark::Counter(double(state.iterations()) * kRepeat,
+                                                            benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     bench_lua::SetOurs(spent / (double(state.iterations()) * kRepeat));
     Z7Def_Stop(db, nullptr, nullptr, "BENCH");
     Z7Mem_Free(db);
@@ -119,23 +119,25 @@ void BM_MaskLoop8(benchmark::State &state) {
 }
 
 void BM_LuaMask8(benchmark::State &state) {
-    const double seconds = bench_lua::Run(
-        state, "local a, b, x, n = 0x12345678, 3, 0, 10000000"
-               " local t = os.clock() for i = 1, n do x = a & b; x = a | b; x = a ~ b; x = ~a & 0xFFFFFFFF;"
-               " x = (a << (b & 31)) & 0xFFFFFFFF; x = a >> (b & 31);"
-               " x = ((a << (b & 31)) | (a >> (32 - (b & 31)))) & 0xFFFFFFFF;"
-               " x = ((a >> (b & 31)) | (a << (32 - (b & 31)))) & 0xFFFFFFFF end"
-               " local full = os.clock() - t t = os.clock() for i = 1, n do end"
-               " io.write(string.format(\"%.12f\", (full - (os.clock() - t)) / n))");
+    const double seconds =
+        bench_lua::Run(state,
+                       "local a, b, x, n = 0x12345678, 3, 0, 10000000"
+                       " local t = os.clock() for i = 1, n do x = a & b; x = a | b; x = a ~ b; x = ~a & 0xFFFFFFFF;"
+                       " x = (a << (b & 31)) & 0xFFFFFFFF; x = a >> (b & 31);"
+                       " x = ((a << (b & 31)) | (a >> (32 - (b & 31)))) & 0xFFFFFFFF;"
+                       " x = ((a >> (b & 31)) | (a << (32 - (b & 31)))) & 0xFFFFFFFF end"
+                       " local full = os.clock() - t t = os.clock() for i = 1, n do end"
+                       " io.write(string.format(\"%.12f\", (full - (os.clock() - t)) / n))");
     bench_lua::ReportRatio(state, seconds);
 }
 
 const bool rounds = bench_lua::RegisterRounds(
-    3, {{"BM_MaskLoop8", BM_MaskLoop8, nullptr},
-        {"BM_LuaMask8", BM_LuaMask8,
-         [](benchmark::internal::Benchmark *b) { b->UseManualTime()->Iterations(3)->Unit(benchmark::kNanosecond); }}});
+    3, {{"BM_MaskLoop8", BM_MaskLoop8, nullptr}, {"BM_LuaMask8", BM_LuaMask8, [](benchmark::internal::Benchmark *b) {
+                                                      b->UseManualTime()->Iterations(3)->Unit(benchmark::kNanosecond);
+                                                  }}});
 
-void BlockBench(benchmark::State &state, const char *name, const std::vector<uint16_t> &ops, void (*setup)(const App &)) {
+void BlockBench(benchmark::State &state, const char *name, const std::vector<uint16_t> &ops,
+                void (*setup)(const App &)) {
     App app;
     setup(app);
     const FbHandler h = Std(name);
@@ -200,7 +202,8 @@ void BM_Cycles10k(benchmark::State &state) {
     app.SetD(12, 64);
     const FbHandler ton = Std("TON"), avg = Std("AVERAGE"), cl = Std("CURVELIN");
     const uint32_t it = Z7Mem_Alloc(16), ia = Z7Mem_Alloc(536);
-    const uint32_t at = app.List({1, 1, 2, 2}), aa = app.List({1, 1, 2, 2}), ac = app.List({1, 100, 16, 200, 16, 2, 2, 3});
+    const uint32_t at = app.List({1, 1, 2, 2}), aa = app.List({1, 1, 2, 2}),
+                   ac = app.List({1, 100, 16, 200, 16, 2, 2, 3});
     const FbHandler sort = Z7Blocks_GetProc(Z7Blocks_Find("ARSORT"));
     const uint32_t as = app.List({11, 100, 128, 1});
     avg(FB_INSTINIT, app.db, 0, ia, 0);

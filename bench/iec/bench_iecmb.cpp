@@ -74,8 +74,17 @@ void ClientRun() {
 
     test_support::MbConfig c;
     c.Conn(1, port, 0, 0x01, 0, "127.0.0.1")
-        .Request({.id = 1, .conn = 1, .unit = 1, .mode = 1, .period = 0, .fn = 3, .addr = 0, .count = 125,
-                  .tries = 1, .timeout = 1000, .size = 250});
+        .Request({.id = 1,
+                  .conn = 1,
+                  .unit = 1,
+                  .mode = 1,
+                  .period = 0,
+                  .fn = 3,
+                  .addr = 0,
+                  .count = 125,
+                  .tries = 1,
+                  .timeout = 1000,
+                  .size = 250});
     const uint32_t db = Db(c), state = Z7Sec_Addr(db, Z7SEC_MB);
     Z7MB_Open(state);
     MBState st;
@@ -110,9 +119,10 @@ void ClientRun() {
     stop = true;
     server.join();
     const double ref = double(n) / kRunSeconds;
-    std::printf("client: engine %.0f req/s (%.2f passes per request), libmodbus client %.0f req/s, ratio %.2f "
-                "(one round, load %.1f)\n",
-                ours, good ? double(passes) / double(good) : 0.0, ref, ref > 0 ? ours / ref : 0.0, BenchRef_Load1());
+    std::printf(
+        "client: engine %.0f req/s (%.2f passes per request), libmodbus client %.0f req/s, ratio %.2f "
+        "(one round, load %.1f)\n",
+        ours, good ? double(passes) / double(good) : 0.0, ref, ref > 0 ? ours / ref : 0.0, BenchRef_Load1());
 }
 
 // ---- MBSLAVETCP against libmodbus's server -------------------------------------------------------
@@ -262,12 +272,12 @@ void Compare(const Served &s, uint32_t db, int clients, int busy_us, uint16_t re
     const auto [o50, o99] = Percentiles(lat_ours);
     const auto [f50, f99] = Percentiles(lat_ref);
     const double secs = kRounds * kRoundSeconds;
-    std::printf("server, %d client%s: %s (%s) %.0f req/s p50 %.0f us p99 %.0f us; libmodbus %.0f req/s "
-                "p50 %.0f us p99 %.0f us; ratio %.2f, median of rounds %.2f; rounds%s\n",
-                clients, clients > 1 ? "s" : "", s.name, busy_us ? "busy 50 us" : "main-loop wait",
-                double(n_ours) / secs, o50, o99, double(n_ref) / secs, f50, f99,
-                n_ref > 0 ? double(n_ours) / double(n_ref) : 0.0,
-                (ratios[ratios.size() / 2 - 1] + ratios[ratios.size() / 2]) / 2, rounds.c_str());
+    std::printf(
+        "server, %d client%s: %s (%s) %.0f req/s p50 %.0f us p99 %.0f us; libmodbus %.0f req/s "
+        "p50 %.0f us p99 %.0f us; ratio %.2f, median of rounds %.2f; rounds%s\n",
+        clients, clients > 1 ? "s" : "", s.name, busy_us ? "busy 50 us" : "main-loop wait", double(n_ours) / secs, o50,
+        o99, double(n_ref) / secs, f50, f99, n_ref > 0 ? double(n_ours) / double(n_ref) : 0.0,
+        (ratios[ratios.size() / 2 - 1] + ratios[ratios.size() / 2]) / 2, rounds.c_str());
 }
 
 void ServerRun() {
@@ -352,7 +362,8 @@ void BM_EventFrame50(benchmark::State &state) {
     // 50 INT change events, 19 bytes each
     std::vector<uint8_t> f{'Z', '7', 0, 0, 0x12, 50};
     for (uint16_t i = 0; i < 50; i++) {
-        const uint8_t e[19] = {4, 0xFF, 7, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, uint8_t(i + 1), 11, 0, uint8_t(i), 0, uint8_t(i)};
+        const uint8_t e[19] = {4, 0xFF,           7,  1, 0,          0, 0,         1, 0, 0, 0, 1,
+                               0, uint8_t(i + 1), 11, 0, uint8_t(i), 0, uint8_t(i)};
         f.insert(f.end(), e, e + sizeof e);
     }
     BE_Put16(&f[2], uint16_t(f.size() - 4));

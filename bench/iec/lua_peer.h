@@ -56,7 +56,8 @@ struct Case {
     void (*fn)(benchmark::State &);
     void (*setup)(benchmark::internal::Benchmark *);
 };
-template <std::size_t N> bool RegisterRounds(int rounds, const Case (&cases)[N]) {
+template <std::size_t N>
+bool RegisterRounds(int rounds, const Case (&cases)[N]) {
     for (int r = 1; r <= rounds; r++)
         for (const Case &c : cases) {
             benchmark::internal::Benchmark *b =

@@ -31,8 +31,9 @@ int Write(int, const uint8_t *) {
     out_count++;
     return 16;
 }
-const PlatCanOps kBus = {test_support::CanStubOpen, Read, Write, test_support::CanStubErrMask,
-                         test_support::CanStubSndBuf, test_support::CanStubClose, nullptr};
+const PlatCanOps kBus = {
+    test_support::CanStubOpen,  Read,   Write, test_support::CanStubErrMask, test_support::CanStubSndBuf,
+    test_support::CanStubClose, nullptr};
 
 void Setup() {
     static bool done = [] {
@@ -48,7 +49,7 @@ void Setup() {
         LE_Put32(blk + 0x54, BA_R + 16 * 99);
         LE_Put32(blk + 0x68, 0x100);
         test_support::CanSetBlock(blk, sizeof blk);
-        NetInitRec rec {};
+        NetInitRec rec{};
         CANOpenInit(&rec);
         Can_Isr();
         return true;

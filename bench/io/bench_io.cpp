@@ -41,8 +41,8 @@ void Setup() {
             {"addr": "0x20", "type": "registers", "width": 2},
             {"addr": "0x22", "type": "registers", "width": 2}]})");
         // Slot 0: row 4 with thermocouple channels J and K; slot 1: row 18.
-        const uint8_t cfg[] = {0x0F, 0xA2, 16, 0, 24, 25, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                               0x0F, 0x8F, 0, 0, 0x00, 0xFA, 0x00, 0x00};
+        const uint8_t cfg[] = {0x0F, 0xA2, 16, 0, 24, 25, 0,    0,    0, 0, 0,    0,    0,    0,
+                               0,    0,    0,  0, 0,  0,  0x0F, 0x8F, 0, 0, 0x00, 0xFA, 0x00, 0x00};
         MF_SetHeader(io_config_bl.data(), 0, sizeof cfg);
         std::copy(std::begin(cfg), std::end(cfg), io_config_bl.begin() + MF_HDR);
         plat_i2c = &kCounting;

@@ -146,9 +146,7 @@ Program BlockMove() {
 // Byte offset of %R n.
 constexpr uint32_t RByte(uint32_t n) { return 2 * (1983 + n); }
 
-void PutDword(uint32_t reg, uint32_t v) {
-    LE_Put32(plc_reg.data() + RByte(reg), v);
-}
+void PutDword(uint32_t reg, uint32_t v) { LE_Put32(plc_reg.data() + RByte(reg), v); }
 
 // Values and pointers the rungs above use.
 void Seed() {
@@ -223,13 +221,13 @@ int main(int argc, char **argv) {
     uint32_t n = 100;
     if (bench_plain::Option(argc, argv, "--scans=", arg, n)) {
         const Program p = arg == "contacts" ? Contacts()
-                          : arg == "arith" ? Arithmetic()
-                          : arg == "typed" ? Typed()
-                          : arg == "float" ? Float()
-                          : arg == "n2t" ? NumText()
+                          : arg == "arith"  ? Arithmetic()
+                          : arg == "typed"  ? Typed()
+                          : arg == "float"  ? Float()
+                          : arg == "n2t"    ? NumText()
                           : arg == "n2tptr" ? NumTextPtr()
-                          : arg == "move" ? BlockMove()
-                                           : TimersCounters();
+                          : arg == "move"   ? BlockMove()
+                                            : TimersCounters();
         Load(p);
         for (uint32_t k = 0; k < n; k++) {
             plc_reg[(I2 - 1024) / 8] ^= uint8_t(1u << (I2 & 7));

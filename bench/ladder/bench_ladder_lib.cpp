@@ -160,18 +160,24 @@ const Case kCases[] = {
     {"pid_step", SetupStep, CallStep, 1},
     {"pid_scan", [] { SetupScan(1); }, CallScan, 1},
     {"pid64", [] { SetupScan(64); }, CallScan, 64},
-    {"sched", [] {
+    {"sched",
+     [] {
          Image();
          Load(SchedProgram(1000));
-     }, CallScan, 1000},
-    {"flow1", [] {
+     },
+     CallScan, 1000},
+    {"flow1",
+     [] {
          Image();
          FlowImage();
-     }, [] { return Flow(kFlow1, 6); }, 1},
-    {"flow6", [] {
+     },
+     [] { return Flow(kFlow1, 6); }, 1},
+    {"flow6",
+     [] {
          Image();
          FlowImage();
-     }, [] { return Flow(kFlow6, 5); }, 1},
+     },
+     [] { return Flow(kFlow6, 5); }, 1},
 };
 
 void Run(benchmark::State &state, const Case &k) {
@@ -184,8 +190,8 @@ void Run(benchmark::State &state, const Case &k) {
         benchmark::DoNotOptimize(r);
     }
     // time per instruction, printed with its SI prefix (time_per_instruction=16.3ns)
-    state.counters["time_per_instruction"] = benchmark::Counter(
-        k.per, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["time_per_instruction"] =
+        benchmark::Counter(k.per, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
     state.counters["allocs"] = double(bench_alloc::count.load());
 }
 
@@ -201,8 +207,8 @@ int main(int argc, char **argv) {
             k.setup();
             uint32_t sum = 0;
             for (uint32_t j = 0; j < n; j++) sum += k.call();
-            std::printf("%s: %u calls (%g instructions each), result sum %u, loop 0 computed at %u\n", k.name, n,
-                        k.per, sum, pid_st[0].last_time);
+            std::printf("%s: %u calls (%g instructions each), result sum %u, loop 0 computed at %u\n", k.name, n, k.per,
+                        sum, pid_st[0].last_time);
             return 0;
         }
         std::fprintf(stderr, "unknown case %s\n", arg.c_str());

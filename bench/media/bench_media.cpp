@@ -60,8 +60,9 @@ void Setup() {
     CFM_Open();
     File_Init();
     std::atexit([] {
-        nftw(root.c_str(), [](const char *p, const struct stat *, int, struct FTW *) { return remove(p); }, 16,
-             FTW_DEPTH | FTW_PHYS);
+        nftw(
+            root.c_str(), [](const char *p, const struct stat *, int, struct FTW *) { return remove(p); }, 16,
+            FTW_DEPTH | FTW_PHYS);
     });
 }
 
@@ -74,7 +75,8 @@ void Pass() {
 void BM_ColumnRead600Rows(benchmark::State &state) {
     Setup();
     std::string text;
-    for (int i = 0; i < 700; i++) text += std::to_string(i) + "," + std::to_string(2 * i) + "," + std::to_string(-i) + "\r\n";
+    for (int i = 0; i < 700; i++)
+        text += std::to_string(i) + "," + std::to_string(2 * i) + "," + std::to_string(-i) + "\r\n";
     FILE *f = std::fopen((root + "/mnt/USB0/COL.CSV").c_str(), "wb");
     std::fwrite(text.data(), 1, text.size(), f);
     std::fclose(f);
@@ -125,7 +127,7 @@ std::vector<uint8_t> TenGroupTable() {
     for (int g = 0; g < 10; g++) {
         std::vector<uint8_t> r(44 + 16 * 4, 0);
         LE_Put32(&r[8], 14336 + 100 + uint32_t(g));  // trigger bits, never set
-        LE_Put32(&r[16], 60);                         // an hour apart: never due
+        LE_Put32(&r[16], 60);                        // an hour apart: never due
         LE_Put32(&r[20], 1);
         LE_Put32(&r[24], 0);
         LE_Put32(&r[28], 4);
@@ -151,7 +153,7 @@ void BM_LogUpdateTenIdleGroups(benchmark::State &state) {
     Setup();
     const std::vector<uint8_t> t = TenGroupTable();
     if (LOG_Load(t, false) != 0) state.SkipWithError("table refused");
-    plc_reg[(14336 - 1024) / 8] |= 1;  // enabled
+    plc_reg[(14336 - 1024) / 8] |= 1;          // enabled
     for (int i = 0; i < 3; i++) LOG_Update();  // the first periodic rows
     for (LogRunRec &g : LogRun) g.rows = g.held = g.rd = g.wr = 0;
     LogFileWriteState = 1;
@@ -234,7 +236,8 @@ void BM_CardOpen4Levels(benchmark::State &state) {
     FxMedia m{};
     for (auto _ : state) {
         FxFile f{};
-        if (_fxe_file_open(&m, &f, "A:\\L1\\L2\\L3\\F.TXT", FX_OPEN_FOR_READ) != FX_SUCCESS) state.SkipWithError("open");
+        if (_fxe_file_open(&m, &f, "A:\\L1\\L2\\L3\\F.TXT", FX_OPEN_FOR_READ) != FX_SUCCESS)
+            state.SkipWithError("open");
         _fxe_file_close(&f);
     }
 }

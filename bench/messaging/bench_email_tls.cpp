@@ -37,9 +37,9 @@
 
 namespace {
 
-constexpr uint32_t kTrigger = 14336 + 9;          // %M10
-constexpr uint32_t kStatus = 32768 + 16 * 499;    // %R500
-constexpr uint32_t kValue = 32768 + 16 * 599;     // %R600
+constexpr uint32_t kTrigger = 14336 + 9;        // %M10
+constexpr uint32_t kStatus = 32768 + 16 * 499;  // %R500
+constexpr uint32_t kValue = 32768 + 16 * 599;   // %R600
 using Clock = std::chrono::steady_clock;
 
 bool Bit(uint32_t ref) {
@@ -82,7 +82,8 @@ struct Server {
     }
 
     // Reads one line (up to "\r\n") through rd; false at the end.
-    template <class Rd> static bool Line(Rd rd, std::string &buf, std::string &line, const char *end = "\r\n") {
+    template <class Rd>
+    static bool Line(Rd rd, std::string &buf, std::string &line, const char *end = "\r\n") {
         for (;;) {
             const std::size_t e = buf.find(end);
             if (e != std::string::npos) {
@@ -180,7 +181,7 @@ void EmailStepDuringHandshake(benchmark::State &st) {
         return std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
     };
     double idle_max = 0, hs_max = 0, hs_first = 0, mail_max = 0, hs_steps = 0, heavy = 0, mails = 0;
-    std::array<double, 64> per_mail{};  // each mail's longest handshake step
+    std::array<double, 64> per_mail{};     // each mail's longest handshake step
     for (int i = 0; i < 200; i++) step();  // configured, idle
     for (auto _ : st) {
         for (int i = 0; i < 2000; i++) idle_max = std::max(idle_max, step());

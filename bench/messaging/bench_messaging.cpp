@@ -142,7 +142,8 @@ void Scan(benchmark::State &st, bool talk, int rungs) {
     std::vector<uint16_t> p;
     for (int i = 0; i < rungs; i++) p.insert(p.end(), {uint16_t(M1 + 2 * i), 38, uint16_t(M1 + 2 * i + 1)});
     if (talk)
-        for (int k = 0; k < 6; k++) p.insert(p.end(), {uint16_t(10240 + 1000), 133, 0, 5, R(10), R(20 + k), 38, uint16_t(10240 + 1001 + k)});
+        for (int k = 0; k < 6; k++)
+            p.insert(p.end(), {uint16_t(10240 + 1000), 133, 0, 5, R(10), R(20 + k), 38, uint16_t(10240 + 1001 + k)});
     p.push_back(9);
     LoadProgram(p);
     bench_alloc::counting = true;
@@ -173,8 +174,10 @@ void TalkPty(benchmark::State &st) {
         uint8_t b[4096];
         while (!stop) {
             const ssize_t n = read(master, b, sizeof b);
-            if (n > 0) got += uint64_t(n);
-            else usleep(200);
+            if (n > 0)
+                got += uint64_t(n);
+            else
+                usleep(200);
         }
     });
     for (int i = 0; i < 255; i++) plc_reg[(R(10) - 1024) / 8 + i] = uint8_t('A' + i % 26);

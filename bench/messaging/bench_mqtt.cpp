@@ -174,8 +174,8 @@ void PublishRate(benchmark::State &st) {
         // Theirs: mosquitto_pub -l fed 100-byte lines as fast as it takes them.
         int fds[2];
         if (pipe(fds) != 0) break;
-        const pid_t pub = Spawn({"mosquitto_pub", "-p", std::to_string(port), "-t", "bench/l", "-l", "-q", "0"},
-                                fds[0]);
+        const pid_t pub =
+            Spawn({"mosquitto_pub", "-p", std::to_string(port), "-t", "bench/l", "-l", "-q", "0"}, fds[0]);
         close(fds[0]);
         std::string line(100, 'p');
         line += '\n';

@@ -98,7 +98,8 @@ void BM_DigestCheck(benchmark::State &s) {
         "qop=auth, nc=00000001, cnonce=\"0a4f113b\", response=\"8201fa5e72ab0ec174e0c54fe53b3f43\"\r\n\r\n");
     Counting c;
     for (auto _ : s) {
-        const uint32_t st = _nx_http_server_digest_authenticate(&server, pk, "admin", "secret", "Controller HTTP Server");
+        const uint32_t st =
+            _nx_http_server_digest_authenticate(&server, pk, "admin", "secret", "Controller HTTP Server");
         if (st != 0) s.SkipWithError("refused");
     }
     c.Report(s);
@@ -123,8 +124,9 @@ std::vector<uint8_t> Offer() {
     msg[0] = 2;
     msg[7] = 1;
     msg[16] = 10, msg[17] = 77, msg[19] = 55;
-    const uint8_t o[] = {99, 130, 83, 99, 53, 1, 2, 1, 4, 255, 255, 255, 0, 3, 4, 10, 77, 0, 1, 6, 4, 10, 77, 0, 3,
-                         54, 4, 10, 77, 0, 3, 51, 4, 0, 0, 2, 88, 58, 4, 0, 0, 1, 44, 59, 4, 0, 0, 2, 13, 255};
+    const uint8_t o[] = {99, 130, 83, 99, 53, 1,  2, 1, 4,  255, 255, 255, 0, 3, 4,  10, 77,
+                         0,  1,   6,  4,  10, 77, 0, 3, 54, 4,   10,  77,  0, 3, 51, 4,  0,
+                         0,  2,   88, 58, 4,  0,  0, 1, 44, 59,  4,   0,   0, 2, 13, 255};
     std::memcpy(&msg[236], o, sizeof o);
     std::vector<uint8_t> dg(28 + msg.size(), 0);
     dg[0] = 0x45;
@@ -160,7 +162,8 @@ void BM_DnsParse(benchmark::State &s) {
     const uint32_t n = DnsBuildQuery("broker.plc.test", 0x1234, q);
     std::vector<uint8_t> a(q, q + n);
     a[2] = 0x81, a[3] = 0x80, a[7] = 2;
-    const uint8_t aaaa[] = {0xC0, 12, 0, 28, 0, 1, 0, 0, 0, 60, 0, 16, 0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    const uint8_t aaaa[] = {0xC0, 12, 0, 28, 0, 1, 0, 0, 0, 60, 0, 16, 0xfd, 0,
+                            0,    0,  0, 0,  0, 0, 0, 0, 0, 0,  0, 0,  0,    1};
     const uint8_t rec[] = {0xC0, 12, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 10, 77, 0, 42};
     a.insert(a.end(), aaaa, aaaa + sizeof aaaa);
     a.insert(a.end(), rec, rec + sizeof rec);

@@ -126,7 +126,6 @@ LoadResult Load(uint16_t port, int clients, double seconds) {
 
 double Pct(const std::vector<double> &v, double p) { return v.empty() ? 0 : v[size_t(p * double(v.size() - 1))]; }
 
-
 // Our server and libmodbus's in alternating rounds of the same length.
 constexpr int kRounds = 3;
 constexpr double kRoundS = 3.0;

@@ -166,10 +166,11 @@ struct Passes {
     std::atomic<bool> stop{false};
     std::atomic<long> count{0};
     std::atomic<double> ns{0};
-    std::atomic<double> max_ns{0};     // longest pass
-    std::atomic<double> max_gap_ns{0}; // longest time between two passes' starts
+    std::atomic<double> max_ns{0};      // longest pass
+    std::atomic<double> max_gap_ns{0};  // longest time between two passes' starts
     std::thread th;
-    template <class F> explicit Passes(F scan, void (*after_wait)() = nullptr) {
+    template <class F>
+    explicit Passes(F scan, void (*after_wait)() = nullptr) {
         th = std::thread([this, scan, after_wait] {
             long n = 0;
             double sum = 0, most = 0, gap = 0;
@@ -204,7 +205,8 @@ struct LoadResult {
     std::vector<double> lat_us;
 };
 
-template <class Ask> LoadResult Load(int clients, double seconds, Ask ask) {
+template <class Ask>
+LoadResult Load(int clients, double seconds, Ask ask) {
     std::atomic<long> total{0};
     std::vector<std::vector<double>> lat(static_cast<size_t>(clients));
     std::vector<std::thread> th;
@@ -226,7 +228,6 @@ template <class Ask> LoadResult Load(int clients, double seconds, Ask ask) {
     for (auto &v : lat) r.lat_us.insert(r.lat_us.end(), v.begin(), v.end());
     return r;
 }
-
 
 bool RecvAll(int fd, uint8_t *p, size_t n) {
     size_t got = 0;
@@ -266,7 +267,9 @@ void BM_SrtpTcp(benchmark::State &state) {
             const LoadResult o = Load(clients, kRoundS, [] {
                 int r = -1;
                 const int fd = test_support::LoopbackDial(kSrtpPort, &r);
-                struct timeval tv {2, 0};
+                struct timeval tv {
+                    2, 0
+                };
                 setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
                 std::function<bool()> one;
                 if (r != 0) return one;
@@ -287,24 +290,26 @@ void BM_SrtpTcp(benchmark::State &state) {
                 if (slot.socket.state == NX_TCP_ESTABLISHED) SrtpDisconnect(&slot.socket);
                 _nx_tcp_socket_delete(&slot.socket);
             }
-            const LoadResult t = BenchRef_Round(kRefPort, [&] { return Load(clients, kRoundS, [] {
-                std::function<bool()> one;
-                modbus_t *ctx = modbus_new_tcp("127.0.0.1", kRefPort);
-                modbus_set_response_timeout(ctx, 2, 0);
-                if (modbus_connect(ctx) != 0) {
-                    modbus_free(ctx);
+            const LoadResult t = BenchRef_Round(kRefPort, [&] {
+                return Load(clients, kRoundS, [] {
+                    std::function<bool()> one;
+                    modbus_t *ctx = modbus_new_tcp("127.0.0.1", kRefPort);
+                    modbus_set_response_timeout(ctx, 2, 0);
+                    if (modbus_connect(ctx) != 0) {
+                        modbus_free(ctx);
+                        return one;
+                    }
+                    auto holder = std::shared_ptr<modbus_t>(ctx, [](modbus_t *c) {
+                        modbus_close(c);
+                        modbus_free(c);
+                    });
+                    one = [holder] {
+                        uint16_t regs[125];
+                        return modbus_read_registers(holder.get(), 3000, 125, regs) == 125;
+                    };
                     return one;
-                }
-                auto holder = std::shared_ptr<modbus_t>(ctx, [](modbus_t *c) {
-                    modbus_close(c);
-                    modbus_free(c);
                 });
-                one = [holder] {
-                    uint16_t regs[125];
-                    return modbus_read_registers(holder.get(), 3000, 125, regs) == 125;
-                };
-                return one;
-            }); });
+            });
             ratios.push_back(t.per_s > 0 ? o.per_s / t.per_s : 0);
             ours.per_s += o.per_s / kRounds;
             theirs.per_s += t.per_s / kRounds;
@@ -330,7 +335,9 @@ int UdpBound(uint16_t port) {
     a.sin_port = htons(port);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) std::abort();
-    struct timeval tv {0, 200000};
+    struct timeval tv {
+        0, 200000
+    };
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     return fd;
 }
@@ -382,8 +389,9 @@ void BM_EgdPeriods(benchmark::State &state) {
                 const ssize_t n = recv(peer, b, sizeof b, 0);
                 if (n < 32) continue;
                 const uint32_t id = LE_Get32(b + 8) - 0x100;
-                if (id < 10) arrivals[id].push_back(std::chrono::duration<double, std::milli>(
-                                                         Clock::now().time_since_epoch()).count());
+                if (id < 10)
+                    arrivals[id].push_back(
+                        std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count());
             }
         });
         // Every datagram the receive socket gives goes to the one consumed

@@ -56,7 +56,8 @@ int BenchRef_ModbusServer(const Stop &stop, uint16_t port, const char *host = "1
 
 // One round of a peer comparison on libmodbus's side: the reference server
 // on port while run() drives it; answers what run() answers.
-template <typename Run> auto BenchRef_Round(uint16_t port, Run run) {
+template <typename Run>
+auto BenchRef_Round(uint16_t port, Run run) {
     std::atomic<bool> stop{false};
     std::thread ref([&] { BenchRef_ModbusServer(stop, port); });
     usleep(100000);  // listening before the clients dial

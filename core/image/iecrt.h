@@ -26,12 +26,12 @@ extern std::array<uint8_t, 76> tinyImage;
 // nothing allocated; not written while the runtime is at work).
 enum class IecRetainForm : uint8_t { Backup, Clone, Signal };
 struct IecHooks {
-    void (*init)();              // one-time start after a program with IEC code was loaded
-    void (*exit)();              // shuts the runtime down
-    void (*clear_flags)();       // zeroes the enumeration flags (the runtime stops)
-    bool (*delete_program)();    // deletes the stored IEC code file; true done
-    bool (*delete_retain)();     // deletes the IEC retain file; true done
-    void (*cycle)();             // one application cycle
+    void (*init)();            // one-time start after a program with IEC code was loaded
+    void (*exit)();            // shuts the runtime down
+    void (*clear_flags)();     // zeroes the enumeration flags (the runtime stops)
+    bool (*delete_program)();  // deletes the stored IEC code file; true done
+    bool (*delete_retain)();   // deletes the IEC retain file; true done
+    void (*cycle)();           // one application cycle
     // The running application's retained variables saved to or loaded from
     // path; true done, false not (no application, no file, a file of
     // another application).
@@ -39,12 +39,20 @@ struct IecHooks {
     bool (*retain_load)(const char *path, IecRetainForm form);
 };
 extern IecHooks iec_hooks;
-inline void IecHook_Init() { if (iec_hooks.init) iec_hooks.init(); }
-inline void IecHook_Exit() { if (iec_hooks.exit) iec_hooks.exit(); }
-inline void IecHook_ClearFlags() { if (iec_hooks.clear_flags) iec_hooks.clear_flags(); }
+inline void IecHook_Init() {
+    if (iec_hooks.init) iec_hooks.init();
+}
+inline void IecHook_Exit() {
+    if (iec_hooks.exit) iec_hooks.exit();
+}
+inline void IecHook_ClearFlags() {
+    if (iec_hooks.clear_flags) iec_hooks.clear_flags();
+}
 inline bool IecHook_DeleteProgram() { return iec_hooks.delete_program && iec_hooks.delete_program(); }
 inline bool IecHook_DeleteRetain() { return iec_hooks.delete_retain && iec_hooks.delete_retain(); }
-inline void IecHook_Cycle() { if (iec_hooks.cycle) iec_hooks.cycle(); }
+inline void IecHook_Cycle() {
+    if (iec_hooks.cycle) iec_hooks.cycle();
+}
 inline bool IecHook_RetainSave(const char *path, IecRetainForm form) {
     return iec_hooks.retain_save && iec_hooks.retain_save(path, form);
 }

@@ -13,10 +13,20 @@
 #include "core/image/bytes.h"
 
 enum MbFunction : uint8_t {
-    MB_READ_COILS = 1, MB_READ_DISCRETE_INPUTS = 2, MB_READ_HOLDING_REGISTERS = 3, MB_READ_INPUT_REGISTERS = 4,
-    MB_WRITE_SINGLE_COIL = 5, MB_WRITE_SINGLE_REGISTER = 6, MB_READ_EXCEPTION_STATUS = 7, MB_DIAGNOSTICS = 8,
-    MB_WRITE_MULTIPLE_COILS = 15, MB_WRITE_MULTIPLE_REGISTERS = 16, MB_REPORT_SERVER_ID = 17,
-    MB_MASK_WRITE_REGISTER = 22, MB_READ_WRITE_REGISTERS = 23, MB_ENCAPSULATED_INTERFACE = 43,
+    MB_READ_COILS = 1,
+    MB_READ_DISCRETE_INPUTS = 2,
+    MB_READ_HOLDING_REGISTERS = 3,
+    MB_READ_INPUT_REGISTERS = 4,
+    MB_WRITE_SINGLE_COIL = 5,
+    MB_WRITE_SINGLE_REGISTER = 6,
+    MB_READ_EXCEPTION_STATUS = 7,
+    MB_DIAGNOSTICS = 8,
+    MB_WRITE_MULTIPLE_COILS = 15,
+    MB_WRITE_MULTIPLE_REGISTERS = 16,
+    MB_REPORT_SERVER_ID = 17,
+    MB_MASK_WRITE_REGISTER = 22,
+    MB_READ_WRITE_REGISTERS = 23,
+    MB_ENCAPSULATED_INTERFACE = 43,
     // User-defined, the serial engine's own: a two-byte broadcast, which a
     // slave answers 0, 65, 0 behind its address.
     MB_USER_STATUS = 65,
@@ -24,7 +34,9 @@ enum MbFunction : uint8_t {
 // Set in the function code of an exception answer.
 constexpr uint8_t MB_EXCEPTION_BIT = 0x80;
 enum MbException : uint8_t {
-    MB_EX_ILLEGAL_FUNCTION = 1, MB_EX_ILLEGAL_DATA_ADDRESS = 2, MB_EX_ILLEGAL_DATA_VALUE = 3,
+    MB_EX_ILLEGAL_FUNCTION = 1,
+    MB_EX_ILLEGAL_DATA_ADDRESS = 2,
+    MB_EX_ILLEGAL_DATA_VALUE = 3,
     MB_EX_SERVER_DEVICE_FAILURE = 4,
 };
 // What a server's access or rule answers when the request gets no answer
@@ -52,8 +64,7 @@ constexpr uint32_t MB_PDU_FIELDS = 5, MB_PDU_WRITE_HEAD = 6;
 constexpr uint32_t MB_ANSWER_COUNT = 1, MB_ANSWER_DATA = 2, MB_ANSWER_CODE = 1;
 // MBAP header: transaction, protocol, length (of the unit and the PDU),
 // unit; the PDU follows.
-constexpr uint32_t MB_MBAP_TRANSACTION = 0, MB_MBAP_PROTOCOL = 2, MB_MBAP_LENGTH = 4, MB_MBAP_UNIT = 6,
-                   MB_MBAP_PDU = 7;
+constexpr uint32_t MB_MBAP_TRANSACTION = 0, MB_MBAP_PROTOCOL = 2, MB_MBAP_LENGTH = 4, MB_MBAP_UNIT = 6, MB_MBAP_PDU = 7;
 
 // A set of function codes below 32, one bit each.
 constexpr uint32_t MbPdu_Set(std::initializer_list<uint8_t> fcs) {
@@ -66,8 +77,8 @@ inline bool MbPdu_In(uint32_t set, uint8_t fc) { return fc < 32 && ((set >> fc) 
 // writes (5, 6, 15, 16).
 constexpr uint32_t MB_BIT_FUNCTIONS =
     MbPdu_Set({MB_READ_COILS, MB_READ_DISCRETE_INPUTS, MB_WRITE_SINGLE_COIL, MB_WRITE_MULTIPLE_COILS});
-constexpr uint32_t MB_WRITE_FUNCTIONS = MbPdu_Set(
-    {MB_WRITE_SINGLE_COIL, MB_WRITE_SINGLE_REGISTER, MB_WRITE_MULTIPLE_COILS, MB_WRITE_MULTIPLE_REGISTERS});
+constexpr uint32_t MB_WRITE_FUNCTIONS =
+    MbPdu_Set({MB_WRITE_SINGLE_COIL, MB_WRITE_SINGLE_REGISTER, MB_WRITE_MULTIPLE_COILS, MB_WRITE_MULTIPLE_REGISTERS});
 inline bool MbPdu_Bits(uint8_t fc) { return MbPdu_In(MB_BIT_FUNCTIONS, fc); }
 inline bool MbPdu_IsWrite(uint8_t fc) { return MbPdu_In(MB_WRITE_FUNCTIONS, fc); }
 // Bytes that q items of function fc take on the wire.
@@ -93,7 +104,7 @@ struct MbAccess {
 
 // Where the servers answer differently, each server's own rules.
 struct MbRules {
-    uint32_t functions;  // the set of functions served (of 1-7, 15, 16, 22, 23)
+    uint32_t functions;                            // the set of functions served (of 1-7, 15, 16, 22, 23)
     uint16_t read_bits_max, read_registers_max;    // a read asking more: quantity_code
     uint16_t write_bits_max, write_registers_max;  // functions 15 and 16 (MB_NO_LIMIT: none)
     uint8_t quantity_code;
@@ -128,8 +139,8 @@ inline uint32_t MbPdu_ReadHead(uint8_t *ans, uint8_t fc, uint32_t q) {
 // which may be the request itself: the answer PDU's length, 0 for none.
 // Inlined into each server, whose constant access table then costs no
 // indirect call.
-[[gnu::always_inline]] inline uint32_t MbPdu_Serve(const MbRules &r, const MbAccess &acc, void *ctx,
-                                                   const uint8_t *req, uint32_t len, uint8_t *ans) {
+[[gnu::always_inline]] inline uint32_t MbPdu_Serve(const MbRules &r, const MbAccess &acc, void *ctx, const uint8_t *req,
+                                                   uint32_t len, uint8_t *ans) {
     const uint8_t fc = req[0];
     // An access's refusal: its exception, or no answer.
     auto refused = [&](uint8_t x) { return x == MB_SILENT ? 0u : MbPdu_Exception(ans, fc, x); };
@@ -150,7 +161,10 @@ inline uint32_t MbPdu_ReadHead(uint8_t *ans, uint8_t fc, uint32_t q) {
     if (x != 0) return refused(x);
     const uint32_t a = BE_Get16(req + MB_PDU_ADDRESS), q = BE_Get16(req + MB_PDU_QUANTITY);
     switch (fc) {
-    case MB_READ_COILS: case MB_READ_DISCRETE_INPUTS: case MB_READ_HOLDING_REGISTERS: case MB_READ_INPUT_REGISTERS: {
+    case MB_READ_COILS:
+    case MB_READ_DISCRETE_INPUTS:
+    case MB_READ_HOLDING_REGISTERS:
+    case MB_READ_INPUT_REGISTERS: {
         const bool bits = fc <= MB_READ_DISCRETE_INPUTS;
         if (q > (bits ? r.read_bits_max : r.read_registers_max)) return MbPdu_Exception(ans, fc, r.quantity_code);
         x = acc.locate(ctx, fc, a, q, 0);
@@ -161,7 +175,8 @@ inline uint32_t MbPdu_ReadHead(uint8_t *ans, uint8_t fc, uint32_t q) {
         ans[MB_ANSWER_COUNT] = uint8_t(bc);
         return MB_ANSWER_DATA + bc;
     }
-    case MB_WRITE_SINGLE_COIL: case MB_WRITE_SINGLE_REGISTER: {
+    case MB_WRITE_SINGLE_COIL:
+    case MB_WRITE_SINGLE_REGISTER: {
         x = acc.locate(ctx, fc, a, 1, 0);
         if (x != 0) return refused(x);
         // A coil travels as one packed bit.
@@ -172,14 +187,17 @@ inline uint32_t MbPdu_ReadHead(uint8_t *ans, uint8_t fc, uint32_t q) {
         if (fc == MB_WRITE_SINGLE_COIL && (r.flags & MB_RULE_COIL_ECHO_HIGH)) ans[MB_PDU_VALUE + 1] = 0;
         return MB_PDU_FIELDS;
     }
-    case MB_WRITE_MULTIPLE_COILS: case MB_WRITE_MULTIPLE_REGISTERS: {
+    case MB_WRITE_MULTIPLE_COILS:
+    case MB_WRITE_MULTIPLE_REGISTERS: {
         if (r.short_code == 0 && len < MB_PDU_WRITE_HEAD) return 0;
         if (q > (fc == MB_WRITE_MULTIPLE_COILS ? r.write_bits_max : r.write_registers_max))
             return MbPdu_Exception(ans, fc, r.quantity_code);
         const uint32_t need = MbPdu_Bytes(fc, q);
         bool data = len >= MB_PDU_WRITE_HEAD;
-        if (data && (r.flags & MB_RULE_BYTE_COUNT)) data = req[MB_PDU_COUNT] == need && len - MB_PDU_DATA >= need;
-        else if (data) data = len - MB_PDU_DATA >= need;
+        if (data && (r.flags & MB_RULE_BYTE_COUNT))
+            data = req[MB_PDU_COUNT] == need && len - MB_PDU_DATA >= need;
+        else if (data)
+            data = len - MB_PDU_DATA >= need;
         const bool after = (r.flags & MB_RULE_DATA_AFTER_RANGE) != 0;
         if (!after && !data) return MbPdu_Exception(ans, fc, r.data_code);
         x = acc.locate(ctx, fc, a, q, 0);
@@ -218,8 +236,7 @@ inline uint32_t MbPdu_ReadHead(uint8_t *ans, uint8_t fc, uint32_t q) {
         if (x != 0) return refused(x);
         return MbPdu_ReadHead(ans, fc, q) + 2 * q;
     }
-    default:
-        return MbPdu_Exception(ans, fc, MB_EX_ILLEGAL_FUNCTION);
+    default: return MbPdu_Exception(ans, fc, MB_EX_ILLEGAL_FUNCTION);
     }
 }
 

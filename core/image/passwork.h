@@ -37,23 +37,23 @@ enum PassNetStep : uint8_t {
 constexpr uint32_t PASS_IDLE_MS = 1u << 30;
 
 struct alignas(64) PassWork {
-    uint8_t every = 1;     // 1: every step runs whatever the marks say
-    uint8_t fresh = 0;     // the pass follows the loop's wait: the readiness set was just read
-    uint8_t can_tx = 0;    // CAN frames queued for sending
-    uint8_t can_poll = 0;  // the CAN endpoint is not in the readiness set: read it every pass
-    uint8_t reads = 0;     // Modbus or SRTP reads wait for their answer after the scan
-    uint8_t rct = 0;       // a receive-character timer runs (core/image/timebase.h)
-    uint8_t tx_armed = 0;  // a software timer (core/image/tx.h) is active: tx_due holds
-    uint8_t net_poll = 0;  // a network socket is not in the readiness set: every service steps
-    uint8_t net_thread = 0;  // the connection poll has work left (a connection waits, input unread)
-    uint8_t dhcp_busy = 1;   // the DHCP client of interface 0 is not idle and unbound
-    uint32_t can_rx = 0;     // reports of the CAN endpoint (counted by the readiness set)
-    uint32_t can_seen = 0;   // can_rx when the CAN step last read
-    uint32_t tx_due = 0;     // 100 us ticks: the earliest software timer falls due
-    uint32_t net = 0;        // reports of every network socket (connections, listeners, datagrams)
-    uint32_t net_seen = 0;   // net when the network services last stepped
-    uint32_t net_polled = 0; // net when the connection poll last ran
-    uint32_t net_gen = 0;    // counted up by a change the network services look at
+    uint8_t every = 1;          // 1: every step runs whatever the marks say
+    uint8_t fresh = 0;          // the pass follows the loop's wait: the readiness set was just read
+    uint8_t can_tx = 0;         // CAN frames queued for sending
+    uint8_t can_poll = 0;       // the CAN endpoint is not in the readiness set: read it every pass
+    uint8_t reads = 0;          // Modbus or SRTP reads wait for their answer after the scan
+    uint8_t rct = 0;            // a receive-character timer runs (core/image/timebase.h)
+    uint8_t tx_armed = 0;       // a software timer (core/image/tx.h) is active: tx_due holds
+    uint8_t net_poll = 0;       // a network socket is not in the readiness set: every service steps
+    uint8_t net_thread = 0;     // the connection poll has work left (a connection waits, input unread)
+    uint8_t dhcp_busy = 1;      // the DHCP client of interface 0 is not idle and unbound
+    uint32_t can_rx = 0;        // reports of the CAN endpoint (counted by the readiness set)
+    uint32_t can_seen = 0;      // can_rx when the CAN step last read
+    uint32_t tx_due = 0;        // 100 us ticks: the earliest software timer falls due
+    uint32_t net = 0;           // reports of every network socket (connections, listeners, datagrams)
+    uint32_t net_seen = 0;      // net when the network services last stepped
+    uint32_t net_polled = 0;    // net when the connection poll last ran
+    uint32_t net_gen = 0;       // counted up by a change the network services look at
     uint32_t net_gen_seen = 0;  // net_gen when they last stepped
     uint32_t net_marks = 0;     // bit 1 << PassNetStep: the service has work for its next step
     std::array<uint32_t, PASS_NET_STEPS> net_due{};  // ms (_tx_time_get): each service's next work

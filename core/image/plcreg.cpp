@@ -16,12 +16,24 @@ alignas(8) std::array<uint8_t, PLC_REG_SIZE> old_reg{};
 const char SYS_VersionText[] = "15.50 12-Apr-2021";
 
 const std::array<RegTypeInfo, RT_COUNT> reg_types = {{
-    {"IG", 0, 256, BA_IG},     {"QG", 0, 256, BA_QG},      {"S", 0, 256, BA_S},
-    {"K", 0, 256, BA_K},       {"AIG", 1, 32, BA_AIG},     {"AQG", 1, 32, BA_AQG},
-    {"SR", 1, 192, BA_SR},     {"F", 1, 128, BA_F},        {"I", 0, 2048, BA_I},
-    {"Q", 0, 2048, BA_Q},      {"T", 0, 2048, BA_T},       {"M", 0, 2048, BA_M},
-    {"AI", 1, 512, BA_AI},     {"AQ", 1, 512, BA_AQ},      {"R", 1, 50240, BA_R},
-    {"ET", 0, 16384, REG_ET_FIRST}, {"EM", 0, 16384, REG_EM_FIRST}, {"ESR", 1, 256, REG_ESR_FIRST},
+    {"IG", 0, 256, BA_IG},
+    {"QG", 0, 256, BA_QG},
+    {"S", 0, 256, BA_S},
+    {"K", 0, 256, BA_K},
+    {"AIG", 1, 32, BA_AIG},
+    {"AQG", 1, 32, BA_AQG},
+    {"SR", 1, 192, BA_SR},
+    {"F", 1, 128, BA_F},
+    {"I", 0, 2048, BA_I},
+    {"Q", 0, 2048, BA_Q},
+    {"T", 0, 2048, BA_T},
+    {"M", 0, 2048, BA_M},
+    {"AI", 1, 512, BA_AI},
+    {"AQ", 1, 512, BA_AQ},
+    {"R", 1, 50240, BA_R},
+    {"ET", 0, 16384, REG_ET_FIRST},
+    {"EM", 0, 16384, REG_EM_FIRST},
+    {"ESR", 1, 256, REG_ESR_FIRST},
 }};
 
 namespace {
@@ -33,8 +45,8 @@ constexpr std::array<SrInfo, 192> MakeSrInfo() {
     auto set = [&t](unsigned n, uint8_t w, uint32_t lo, uint32_t hi) { t[n - 1] = {w, lo, hi}; };
     auto zero = [&t](unsigned n) { t[n - 1] = {0, 0, 0}; };
     // 32-bit read-only registers and their second words.
-    for (unsigned n : {11u, 13u, 15u, 17u, 19u, 21u, 35u, 53u, 113u, 115u, 117u, 119u, 121u, 123u,
-                       139u, 143u, 145u, 149u}) {
+    for (unsigned n :
+         {11u, 13u, 15u, 17u, 19u, 21u, 35u, 53u, 113u, 115u, 117u, 119u, 121u, 123u, 139u, 143u, 145u, 149u}) {
         set(n, 32, 1, 0);
         zero(n + 1);
     }
@@ -47,29 +59,62 @@ constexpr std::array<SrInfo, 192> MakeSrInfo() {
     zero(61);
     zero(142);
     // Writable registers.
-    set(1, 16, 0, 0);       set(2, 16, 0, 0);       set(3, 16, 0, 25);      set(5, 16, 0, 4);
-    set(9, 16, 0, 65535);   set(10, 16, 0, 65535);  set(29, 16, 1, 127);    set(30, 16, 0, 4);
-    set(32, 16, 1, 40);     set(33, 16, 0, 1);      set(34, 16, 0, 1);      set(44, 96, 0, 59);
-    set(47, 48, 1, 31);     set(57, 16, 0, 255);    set(58, 16, 0, 65535);  set(62, 16, 0, 65535);
-    set(63, 16, 0, 0);      set(151, 16, 0, 65535); set(152, 16, 0, 4);     set(153, 16, 0, 15);
-    set(154, 16, 0, 65535); set(155, 16, 135, 1500); set(156, 16, 0, 65535);
-    set(157, 32, 0, 0xFFFFFFFFu); zero(158);
-    set(159, 32, 0, 0xFFFFFFFFu); zero(160);
-    set(161, 32, 0, 0xFFFFFFFFu); zero(162);
+    set(1, 16, 0, 0);
+    set(2, 16, 0, 0);
+    set(3, 16, 0, 25);
+    set(5, 16, 0, 4);
+    set(9, 16, 0, 65535);
+    set(10, 16, 0, 65535);
+    set(29, 16, 1, 127);
+    set(30, 16, 0, 4);
+    set(32, 16, 1, 40);
+    set(33, 16, 0, 1);
+    set(34, 16, 0, 1);
+    set(44, 96, 0, 59);
+    set(47, 48, 1, 31);
+    set(57, 16, 0, 255);
+    set(58, 16, 0, 65535);
+    set(62, 16, 0, 65535);
+    set(63, 16, 0, 0);
+    set(151, 16, 0, 65535);
+    set(152, 16, 0, 4);
+    set(153, 16, 0, 15);
+    set(154, 16, 0, 65535);
+    set(155, 16, 135, 1500);
+    set(156, 16, 0, 65535);
+    set(157, 32, 0, 0xFFFFFFFFu);
+    zero(158);
+    set(159, 32, 0, 0xFFFFFFFFu);
+    zero(160);
+    set(161, 32, 0, 0xFFFFFFFFu);
+    zero(162);
     for (unsigned n = 163; n <= 166; n++) set(n, 16, 0, 65535);
     set(167, 16, 2, 50);
     for (unsigned n = 168; n <= 170; n++) set(n, 16, 0, 65535);
-    set(171, 16, 0, 240);   set(172, 16, 0, 320);   set(173, 16, 0, 1);
-    set(174, 16, 0, 65535); set(175, 16, 0, 65535);
-    set(176, 32, 0, 0xFFFFFFFFu); zero(177);
-    set(178, 32, 0, 0xFFFFFFFFu); zero(179);
-    set(180, 16, 0, 2);     set(181, 32, 0, 0xFFFFFFFFu); set(182, 16, 0, 65535);
+    set(171, 16, 0, 240);
+    set(172, 16, 0, 320);
+    set(173, 16, 0, 1);
+    set(174, 16, 0, 65535);
+    set(175, 16, 0, 65535);
+    set(176, 32, 0, 0xFFFFFFFFu);
+    zero(177);
+    set(178, 32, 0, 0xFFFFFFFFu);
+    zero(179);
+    set(180, 16, 0, 2);
+    set(181, 32, 0, 0xFFFFFFFFu);
+    set(182, 16, 0, 65535);
     for (unsigned n = 183; n <= 185; n++) set(n, 16, 0, 1);
-    set(186, 16, 5, 1200);  set(188, 16, 0, 1000);  set(189, 16, 0, 1000);
-    set(191, 16, 0, 1000);  set(192, 16, 0, 1000);
+    set(186, 16, 5, 1200);
+    set(188, 16, 0, 1000);
+    set(189, 16, 0, 1000);
+    set(191, 16, 0, 1000);
+    set(192, 16, 0, 1000);
     // Clock fields: read-only here, their ranges serve the IEC bindings.
-    set(45, 0, 0, 59);      set(46, 0, 0, 23);      set(48, 0, 1, 12);
-    set(49, 0, 1900, 1999); set(50, 0, 1, 7);
+    set(45, 0, 0, 59);
+    set(46, 0, 0, 23);
+    set(48, 0, 1, 12);
+    set(49, 0, 1900, 1999);
+    set(50, 0, 1, 7);
     return t;
 }
 
@@ -246,9 +291,7 @@ uint32_t PlcReg_Set(uint32_t address, const void *buffer, uint32_t width) {
         for (uint32_t i = 0; i < (width + 7) / 8; i++) value |= uint32_t(src[i]) << (8 * i);
         if (value < row.min || value > row.max) return 0;
         switch (address) {
-        case SR_ADDR(5):
-            SysHook_SetPlcMode(uint8_t(value));
-            return 1;
+        case SR_ADDR(5): SysHook_SetPlcMode(uint8_t(value)); return 1;
         case SR_ADDR(29):
             if (int64_t(value) > 128 - int64_t(PlcWord(188))) return 0;
             PlcWordSet(W_NETID, uint16_t(value));
@@ -259,15 +302,14 @@ uint32_t PlcReg_Set(uint32_t address, const void *buffer, uint32_t width) {
             PlcWordSet(W_CANRATE, uint16_t(value));
             SysHook_NetInit();
             return 1;
-        case SR_ADDR(34):
-            SysHook_PortInit(uint8_t(value));
-            return 1;
-        case SR_ADDR(32): case SR_ADDR(167): case SR_ADDR(180):
-        case SR_ADDR(183): case SR_ADDR(185): case SR_ADDR(186):
-            PlcWordSet((address - BA_IG) / 16, uint16_t(value));
-            return 1;
-        default:
-            break;
+        case SR_ADDR(34): SysHook_PortInit(uint8_t(value)); return 1;
+        case SR_ADDR(32):
+        case SR_ADDR(167):
+        case SR_ADDR(180):
+        case SR_ADDR(183):
+        case SR_ADDR(185):
+        case SR_ADDR(186): PlcWordSet((address - BA_IG) / 16, uint16_t(value)); return 1;
+        default: break;
         }
     } else if (PlcReg_IsIecHandle(address) && DrevanoRuntime) {
         return IecInUse() ? IecSet(address, src, width) : 0;
@@ -275,8 +317,10 @@ uint32_t PlcReg_Set(uint32_t address, const void *buffer, uint32_t width) {
     uint8_t *p = PlcReg_Ptr(address, width);
     if (p == nullptr) return 0;
     if (width == 1) {
-        if (src[0]) p[0] |= kMask[address % 8];
-        else p[0] &= uint8_t(~kMask[address % 8]);
+        if (src[0])
+            p[0] |= kMask[address % 8];
+        else
+            p[0] &= uint8_t(~kMask[address % 8]);
         return 1;
     }
     std::memcpy(p, src, width / 8);
@@ -316,8 +360,7 @@ void PlcRegClear() {
     if (DrevanoRuntime) {
         DrevanoStop();
         char path[512];
-        if (PLAT_Path("/mnt/cfg/z7.ret", path, sizeof path) && std::remove(path) != 0)
-            std::perror("Remove_error: ");
+        if (PLAT_Path("/mnt/cfg/z7.ret", path, sizeof path) && std::remove(path) != 0) std::perror("Remove_error: ");
         return;
     }
     PlcTmpClear();
@@ -364,8 +407,8 @@ void PlcRegInit(uint32_t cold) {
     timezoneValue = int16_t(PlcWord(W_TZ));
     timezoneAdvance = timezoneModField = (PlcWord(W_TZ) & 0x8000) ? 0 : 1;
 
-    for (uint32_t w : {33u, 34u, 178u, 183u, 185u, 190u, 276u, 277u, 280u, 283u, 293u, 295u, 298u,
-                       299u, 301u, 302u, 303u, 305u, 308u, 309u})
+    for (uint32_t w : {33u,  34u,  178u, 183u, 185u, 190u, 276u, 277u, 280u, 283u,
+                       293u, 295u, 298u, 299u, 301u, 302u, 303u, 305u, 308u, 309u})
         PlcWordSet(w, 0);
     for (uint32_t w = 35; w <= 44; w++) PlcWordSet(w, 0);
     for (uint32_t w = 314; w <= 319; w++) PlcWordSet(w, 0);

@@ -113,9 +113,7 @@ bool Rtc_CommandIdle() { return SysHook_CommandIdle(); }
 }  // namespace
 
 // ---- checks and calendar ---------------------------------------------------------
-uint32_t CheckLeap(uint32_t year) {
-    return ((year % 4 == 0 && year % 100 != 0) || year % 400 == 0) ? 1 : 0;
-}
+uint32_t CheckLeap(uint32_t year) { return ((year % 4 == 0 && year % 100 != 0) || year % 400 == 0) ? 1 : 0; }
 
 uint32_t RtcCheck(const uint16_t *r) { return CheckLimits(r, Leap4(r[5]), 2099); }
 
@@ -243,8 +241,8 @@ uint32_t UtcGet(const uint16_t *u, UtcTime *out) {
         return 0;
     }
     const uint32_t leaps = (year - 1) / 4 - (year - 1) / 100 + (year - 1) / 400 - 477;
-    const uint32_t days = (year - 1970 - leaps) * 365 + leaps * 366 +
-                          DaysBeforeMonth(u[4], CheckLeap(year) != 0) + u[3] - 1;
+    const uint32_t days =
+        (year - 1970 - leaps) * 365 + leaps * 366 + DaysBeforeMonth(u[4], CheckLeap(year) != 0) + u[3] - 1;
     const uint32_t seconds = days * 86400u + u[2] * 3600u + u[1] * 60u + u[0];
     *out = {seconds, 0};
     return seconds;

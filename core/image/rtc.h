@@ -17,7 +17,7 @@ extern uint8_t DstUpdated;            // a daylight-saving step is being written
 extern uint8_t NTP_UserModifiedTime;  // the clock was set: the system time must follow
 extern int16_t timezoneValue;         // copy of word 54289 last taken by the scan
 extern uint8_t timezoneAdvance, timezoneModField;
-extern uint8_t dstActive;             // the daylight-saving hour is applied
+extern uint8_t dstActive;  // the daylight-saving hour is applied
 extern uint32_t LastTickRTC, LastTickUTC;
 extern std::array<uint16_t, 7> RTCTime;  // the software clock
 

@@ -55,8 +55,12 @@ struct TickHooks {
     void (*led_update)();
 };
 extern TickHooks tick_hooks;
-inline void TickHook_ButtonStep() { if (tick_hooks.button_step) tick_hooks.button_step(); }
-inline void TickHook_LedUpdate() { if (tick_hooks.led_update) tick_hooks.led_update(); }
+inline void TickHook_ButtonStep() {
+    if (tick_hooks.button_step) tick_hooks.button_step();
+}
+inline void TickHook_LedUpdate() {
+    if (tick_hooks.led_update) tick_hooks.led_update();
+}
 
 // ---- receive-character timers -------------------------------------------------
 using RctCallback = void (*)(uint32_t arg, uint32_t elapsed, uint32_t remaining);

@@ -28,8 +28,8 @@ void Publish() {
 }
 }  // namespace
 
-uint32_t _txe_timer_create(TX_TIMER *t, const char *name, TxExpiry fn, uint32_t arg,
-                           uint32_t initial_ms, uint32_t reschedule_ms, uint32_t auto_activate) {
+uint32_t _txe_timer_create(TX_TIMER *t, const char *name, TxExpiry fn, uint32_t arg, uint32_t initial_ms,
+                           uint32_t reschedule_ms, uint32_t auto_activate) {
     if (t == nullptr) return TX_PTR_ERROR;
     // A record created again without a delete keeps its one slot.
     for (TX_TIMER *&slot : TimerPtr) {
@@ -105,8 +105,7 @@ void tx_timer_check() {
     Publish();
 }
 
-uint32_t _txe_queue_create(TX_QUEUE *q, const char *name, uint32_t msg_words, void *storage,
-                           uint32_t storage_bytes) {
+uint32_t _txe_queue_create(TX_QUEUE *q, const char *name, uint32_t msg_words, void *storage, uint32_t storage_bytes) {
     if (q == nullptr || storage == nullptr) return TX_PTR_ERROR;
     *q = TX_QUEUE{};  // a refused queue stays empty: sends and receives answer the pointer error
     q->name = name;
@@ -156,8 +155,8 @@ uint32_t _txe_event_flags_set(TX_EVENT_FLAGS_GROUP *g, uint32_t flags, uint32_t)
     return TX_SUCCESS;
 }
 
-uint32_t _txe_event_flags_get(TX_EVENT_FLAGS_GROUP *g, uint32_t requested, uint32_t option,
-                              uint32_t *actual, uint32_t) {
+uint32_t _txe_event_flags_get(TX_EVENT_FLAGS_GROUP *g, uint32_t requested, uint32_t option, uint32_t *actual,
+                              uint32_t) {
     if (g == nullptr || actual == nullptr) return TX_PTR_ERROR;
     const bool ok = (option & 2) ? (g->current & requested) == requested : (g->current & requested) != 0;
     if (!ok) return TX_NO_EVENTS;
@@ -168,14 +167,14 @@ uint32_t _txe_event_flags_get(TX_EVENT_FLAGS_GROUP *g, uint32_t requested, uint3
 
 uint32_t _txe_event_flags_delete(TX_EVENT_FLAGS_GROUP *) { return TX_SUCCESS; }
 
-uint32_t _txe_thread_create(TX_THREAD *t, const char *, void (*entry)(uint32_t), uint32_t arg,
-                            void *stack, uint32_t stack_size, uint32_t priority, uint32_t threshold,
-                            uint32_t time_slice, uint32_t auto_start) {
+uint32_t _txe_thread_create(TX_THREAD *t, const char *, void (*entry)(uint32_t), uint32_t arg, void *stack,
+                            uint32_t stack_size, uint32_t priority, uint32_t threshold, uint32_t time_slice,
+                            uint32_t auto_start) {
     if (t == nullptr) return TX_THREAD_ERROR;
     if (entry == nullptr || stack == nullptr) return TX_PTR_ERROR;
     if (threshold > priority) return TX_THRESH_ERROR;
     if (auto_start > 1) return TX_START_ERROR;
-    *t = TX_THREAD{entry, arg, stack, stack_size, static_cast<uint8_t *>(stack) + stack_size,
+    *t = TX_THREAD{entry,    arg,       stack,     stack_size, static_cast<uint8_t *>(stack) + stack_size,
                    priority, threshold, time_slice};
     return TX_SUCCESS;
 }

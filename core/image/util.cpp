@@ -42,9 +42,7 @@ void UTIL_PutDword(uint16_t *w, int32_t value) {
     w[1] = uint16_t(uint32_t(value) >> 16);
 }
 
-float UTIL_GetFloat(const uint16_t *w) {
-    return std::bit_cast<float>(uint32_t(w[0]) | (uint32_t(w[1]) << 16));
-}
+float UTIL_GetFloat(const uint16_t *w) { return std::bit_cast<float>(uint32_t(w[0]) | (uint32_t(w[1]) << 16)); }
 
 std::array<uint8_t, 4> crc_header{};
 TavixOem TavixOemPtr = {0, 9};
@@ -58,10 +56,11 @@ constexpr OemEntry E(uint16_t id, const char *text, uint8_t start, uint8_t len) 
 // Our own product line: firmware number 570, identities of the I/O slot-0
 // board variants. Tables 1 to 4 (OEM builds) carry the same models.
 constexpr OemTable kOwnModels = {{
-    {570, {{E(0x0010, "PLC-CX20 Controller", 0, 8), E(0x0011, "PLC-CX21 Controller", 0, 8),
-            E(0x0020, "PLC-CX40 Controller", 0, 8), E(0x0021, "PLC-CX41 Controller", 0, 8),
-            E(0x0030, "PLC-CX60 Controller", 0, 8), E(0x0000, "", 0, 9), E(0x0000, "", 0, 9),
-            E(0x0000, "", 0, 9), E(0x0000, "", 0, 9), E(0x0000, "", 0, 9), E(0x0000, "", 0, 9)}}},
+    {570,
+     {{E(0x0010, "PLC-CX20 Controller", 0, 8), E(0x0011, "PLC-CX21 Controller", 0, 8),
+       E(0x0020, "PLC-CX40 Controller", 0, 8), E(0x0021, "PLC-CX41 Controller", 0, 8),
+       E(0x0030, "PLC-CX60 Controller", 0, 8), E(0x0000, "", 0, 9), E(0x0000, "", 0, 9), E(0x0000, "", 0, 9),
+       E(0x0000, "", 0, 9), E(0x0000, "", 0, 9), E(0x0000, "", 0, 9)}}},
     {0, {}},
 }};
 }  // namespace
@@ -109,7 +108,9 @@ void Drevano_Bit_To_Byte(const uint8_t *bits, uint8_t *bytes, uint32_t count) {
 void Drevano_Byte_To_Bit(const uint8_t *bytes, uint8_t *bits, uint32_t count) {
     for (uint32_t i = 0; i < count; i++) {
         const uint8_t mask = uint8_t(1u << (i % 8));
-        if (bytes[i]) bits[i / 8] |= mask;
-        else bits[i / 8] &= uint8_t(~mask);
+        if (bytes[i])
+            bits[i / 8] |= mask;
+        else
+            bits[i / 8] &= uint8_t(~mask);
     }
 }

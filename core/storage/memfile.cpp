@@ -51,8 +51,14 @@ constexpr FileInfo Block(uint8_t *area, std::size_t size, int32_t crc_m, int32_t
 // A row whose data live in the register image at byte `at` and whose CRC and
 // length are register words.
 constexpr FileInfo InImage(std::size_t at, std::size_t max, uint32_t crc_word, uint32_t len_word) {
-    return FileInfo{&plc_reg[at - MF_HDR], max + MF_HDR, &plc_reg[2 * crc_word], &plc_reg[2 * len_word],
-                    NO_MIRROR, NO_MIRROR, 0, 0};
+    return FileInfo{&plc_reg[at - MF_HDR],
+                    max + MF_HDR,
+                    &plc_reg[2 * crc_word],
+                    &plc_reg[2 * len_word],
+                    NO_MIRROR,
+                    NO_MIRROR,
+                    0,
+                    0};
 }
 
 std::array<FileInfo, FILE_TYPES> MakeFileInfo() {
@@ -172,8 +178,10 @@ void SyncFolder(const char *path) {
     std::snprintf(dir, sizeof dir, "%s", path);
     char *slash = std::strrchr(dir, '/');
     if (slash == nullptr) return;
-    if (slash == dir) slash[1] = 0;
-    else *slash = 0;
+    if (slash == dir)
+        slash[1] = 0;
+    else
+        *slash = 0;
     const int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
     fsync(fd);
@@ -258,21 +266,21 @@ uint32_t MF_CopyFile(const char *from, const char *to) {
     struct stat st {};
     const bool sized = fstat(in, &st) == 0 && S_ISREG(st.st_mode);
     const uint32_t r = sized && StoreVia(to, true, [&](int fd) {
-        uint8_t buf[kPiece];
-        bool whole = true;
-        off_t total = 0;
-        for (;;) {
-            const std::size_t n = ReadAll(in, buf, kPiece);
-            total += off_t(n);
-            if (n != 0 && !WriteAll(fd, buf, n)) {
-                std::fputs("write failed\n", stdout);
-                std::fflush(stdout);
-                whole = false;
-            }
-            if (n < kPiece) break;
-        }
-        return whole && total == st.st_size;  // a read cut short is no copy
-    });
+                           uint8_t buf[kPiece];
+                           bool whole = true;
+                           off_t total = 0;
+                           for (;;) {
+                               const std::size_t n = ReadAll(in, buf, kPiece);
+                               total += off_t(n);
+                               if (n != 0 && !WriteAll(fd, buf, n)) {
+                                   std::fputs("write failed\n", stdout);
+                                   std::fflush(stdout);
+                                   whole = false;
+                               }
+                               if (n < kPiece) break;
+                           }
+                           return whole && total == st.st_size;  // a read cut short is no copy
+                       });
     close(in);
     return r;
 }
@@ -428,8 +436,7 @@ uint32_t LoadConfigBlock(uint32_t type) {
     for (int i = 0; i < want && good; i++) {
         uint8_t hdr[MF_HDR];
         if (std::size_t(i) == SETUP_INDEX) {
-            good = ReadAll(fd, hdr, 4) == 4 && LE_Get16(hdr) <= MF_SETUP_MAX &&
-                   lseek(fd, LE_Get16(hdr), SEEK_CUR) >= 0;
+            good = ReadAll(fd, hdr, 4) == 4 && LE_Get16(hdr) <= MF_SETUP_MAX && lseek(fd, LE_Get16(hdr), SEEK_CUR) >= 0;
         } else {
             good = ReadAll(fd, hdr, MF_HDR) == MF_HDR && LE_Get32(hdr + 4) <= blocks[std::size_t(i)].size - MF_HDR &&
                    lseek(fd, off_t(LE_Get32(hdr + 4)), SEEK_CUR) >= 0;

@@ -49,15 +49,15 @@ inline void MF_SetHeader(uint8_t *block, uint16_t crc, uint32_t len) {
 // the numbers are what the programming tool sends). Types 7 to 11 are the
 // graphics files; type 3 is refused whatever its area.
 enum MfType : uint8_t {
-    MFT_LADDER = 0,      // the ladder program, which may carry an IEC application
-    MFT_FORCE = 2,       // the I/O force table, in the register image
+    MFT_LADDER = 0,  // the ladder program, which may carry an IEC application
+    MFT_FORCE = 2,   // the I/O force table, in the register image
     MFT_REFUSED = 3,
-    MFT_SETUP = 4,       // the register set-up area, in the register image
+    MFT_SETUP = 4,  // the register set-up area, in the register image
     MFT_IO_CONFIG = 5,
     MFT_NET_CONFIG = 6,
     MFT_GRAPHICS_FIRST = 7,
     MFT_GRAPHICS_LAST = 11,
-    MFT_SS_INFO = 17,    // the system information record (upload only)
+    MFT_SS_INFO = 17,  // the system information record (upload only)
     MFT_MAC_IMAGE = 19,
     MFT_PROMGR = 20,     // the protocol-manager table
     MFT_MESSAGING = 21,  // the messaging table
@@ -82,7 +82,7 @@ constexpr unsigned FILE_TYPES = 34;
 extern std::array<FileInfo, FILE_TYPES> file_info;
 
 extern const uint8_t *DrevanoI0_VarLoc;
-extern uint8_t fwload_set_def;      // defaults asked for (no register file found)
+extern uint8_t fwload_set_def;  // defaults asked for (no register file found)
 extern std::array<uint8_t, 32> bbram;
 // Bytes of the location table present behind the code image (set with
 // DrevanoI0_VarLoc when the program is loaded).
@@ -161,9 +161,8 @@ void MF_SsInfoRefresh();
 // Persistent status word (SoC persistent register 3) and its bits; the next
 // persistent register (4) is cleared together with it on a register-file
 // deletion.
-constexpr uint32_t PS_AUTOREG_SHORT = 0x04, PS_AUTOREG_CREATE = 0x08, PS_LADDER_WRITE = 0x20,
-                   PS_LADDER_CRC = 0x40, PS_SAVE_FAIL = 0x80, PS_CONFIG_SHORT = 0x100,
-                   PS_REGFILE_DELETED = 0x8000;
+constexpr uint32_t PS_AUTOREG_SHORT = 0x04, PS_AUTOREG_CREATE = 0x08, PS_LADDER_WRITE = 0x20, PS_LADDER_CRC = 0x40,
+                   PS_SAVE_FAIL = 0x80, PS_CONFIG_SHORT = 0x100, PS_REGFILE_DELETED = 0x8000;
 uint32_t MF_PersistGet();
 void MF_PersistSet(uint32_t value);
 // Sets or clears bits of the persistent status word in one atomic step: the

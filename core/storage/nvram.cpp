@@ -25,14 +25,14 @@ constexpr std::array<uint8_t, 4> kForceDefault = {};
 constexpr std::array<uint8_t, 8> kTableDefault = {0x08, 0, 0, 0, 0, 0, 0, 0};
 
 // Bounds of the validation (bytes of data).
-constexpr uint32_t kIoMax = 520192, kLadderMax = 2097152, kForceMax = 256, kSetupMax = 80,
-                   kPromgrMax = 4194304, kTableMax = 131072, kMqttMax = 8388608;
+constexpr uint32_t kIoMax = 520192, kLadderMax = 2097152, kForceMax = 256, kSetupMax = 80, kPromgrMax = 4194304,
+                   kTableMax = 131072, kMqttMax = 8388608;
 constexpr uint32_t kLadderErase = 2097152, kIoErase = 520192;
 
 // Retained system words.
-constexpr uint32_t W_IDBASE = 188, W_159 = 159, W_160 = 160, W_264 = W_CMD_FRAME_TO, W_279 = 279,
-                   W_281 = 281, W_290 = 290, W_296 = 296, W_297 = 297, W_300 = 300, W_307 = 307,
-                   W_310 = 310, W_312 = 312, W_313 = 313, W_DL_LEN = 272, W_DL_CRC = 275;
+constexpr uint32_t W_IDBASE = 188, W_159 = 159, W_160 = 160, W_264 = W_CMD_FRAME_TO, W_279 = 279, W_281 = 281,
+                   W_290 = 290, W_296 = 296, W_297 = 297, W_300 = 300, W_307 = 307, W_310 = 310, W_312 = 312,
+                   W_313 = 313, W_DL_LEN = 272, W_DL_CRC = 275;
 constexpr uint16_t FAULT_NETID = 0x20;
 
 // A block with its own header; its data room excludes the header.
@@ -167,8 +167,10 @@ uint32_t nv_get_features() {
     // shorter than that (or with a length beyond its area) has none.
     const uint32_t n = MF_Len(ladder_bl.data());
     const uint8_t *data = &ladder_bl[MF_HDR];
-    if (n < 9 || n > LADDER_BL_SIZE - MF_HDR || data[n - 1] >= 254) NV_EditorFeatures = 0;
-    else NV_EditorFeatures = LE_Get32(data + n - 9);
+    if (n < 9 || n > LADDER_BL_SIZE - MF_HDR || data[n - 1] >= 254)
+        NV_EditorFeatures = 0;
+    else
+        NV_EditorFeatures = LE_Get32(data + n - 9);
     return NV_EditorFeatures;
 }
 
@@ -186,8 +188,10 @@ uint32_t nvram_init(uint32_t defaults, uint32_t invalidate) {
     if (fwload_set_def) defaults = 1;
 
     CheckIds();
-    if (defaults) ForceDefaults();
-    else RangeRules();
+    if (defaults)
+        ForceDefaults();
+    else
+        RangeRules();
 
     PlcWordSet(W_OLC, 0);
 

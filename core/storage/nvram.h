@@ -18,8 +18,7 @@ extern uint32_t NV_EditorFeatures;
 extern uint8_t nv_Startup;
 
 // Editor feature bits of NV_EditorFeatures.
-constexpr uint32_t NVF_PROMGR = 0x01, NVF_SMS = 0x02, NVF_DATALOG = 0x04, NVF_CANOPEN = 0x08,
-                   NVF_MQTT = 0x10 | 0x80;
+constexpr uint32_t NVF_PROMGR = 0x01, NVF_SMS = 0x02, NVF_DATALOG = 0x04, NVF_CANOPEN = 0x08, NVF_MQTT = 0x10 | 0x80;
 
 // Re-reads the editor feature word kept at the end of the ladder program.
 uint32_t nv_get_features();

@@ -52,7 +52,7 @@ typedef struct {
 _Static_assert(sizeof(PubItem) == 4372, "PubItem layout");
 _Static_assert(sizeof(SubEntry) == 35188, "SubEntry layout");
 
-#define R(n) (32768u + 16u * ((n) - 1u)) /* bit address of %Rn */
+#define R(n) (32768u + 16u * ((n)-1u)) /* bit address of %Rn */
 
 static Link *link_of[8];
 static int published;

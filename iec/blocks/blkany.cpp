@@ -11,8 +11,19 @@
 
 namespace {
 enum : uint16_t {
-    TY_BOOL = 1, TY_DINT = 2, TY_REAL = 3, TY_TIME = 4, TY_STRING = 5, TY_SINT = 10, TY_INT = 11, TY_LINT = 12,
-    TY_LREAL = 13, TY_USINT = 14, TY_UINT = 15, TY_UDINT = 16, TY_ULINT = 17,
+    TY_BOOL = 1,
+    TY_DINT = 2,
+    TY_REAL = 3,
+    TY_TIME = 4,
+    TY_STRING = 5,
+    TY_SINT = 10,
+    TY_INT = 11,
+    TY_LINT = 12,
+    TY_LREAL = 13,
+    TY_USINT = 14,
+    TY_UINT = 15,
+    TY_UDINT = 16,
+    TY_ULINT = 17,
 };
 enum Class : uint8_t { C_NONE, C_BOOL, C_INT, C_REAL, C_TIME, C_STRING };
 
@@ -72,17 +83,22 @@ int64_t Int(const Z7Ops &o, const TypeInfo &ti, uint32_t k) {
 }
 double Real(const Z7Ops &o, const TypeInfo &ti, uint32_t k) { return ti.bits == 32 ? double(o.R(k)) : o.LR(k); }
 void PutReal(const Z7Ops &o, const TypeInfo &ti, uint32_t k, double v) {
-    if (ti.bits == 32) o.SetR(k, float(v));
-    else o.SetLR(k, v);
+    if (ti.bits == 32)
+        o.SetR(k, float(v));
+    else
+        o.SetLR(k, v);
 }
 void Copy(const Z7Ops &o, const TypeInfo &ti, uint32_t from, uint32_t to) {
-    if (ti.cls == C_STRING) Z7VMStr_Copy(o.db, o.Lit(to), o.Lit(from));
-    else PutRaw(o, ti, to, Raw(o, ti, from));
+    if (ti.cls == C_STRING)
+        Z7VMStr_Copy(o.db, o.Lit(to), o.Lit(from));
+    else
+        PutRaw(o, ti, to, Raw(o, ti, from));
 }
 
 // Stateless ANY block: the type code is operand 0; codes outside the list do
 // nothing.
-template <uint32_t Need, void (*Body)(const Z7Ops &, const TypeInfo &)> void AnyBody(const Z7Ops &o) {
+template <uint32_t Need, void (*Body)(const Z7Ops &, const TypeInfo &)>
+void AnyBody(const Z7Ops &o) {
     const TypeInfo ti = Info(o.Lit(0));
     if (ti.cls != C_NONE) Body(o, ti);
 }
@@ -94,8 +110,10 @@ void Abs(const Z7Ops &o, const TypeInfo &ti) {
         const int64_t v = Int(o, ti, 1);
         const int64_t min = ti.bits == 64 ? std::numeric_limits<int64_t>::min() : -(int64_t(1) << (ti.bits - 1));
         PutRaw(o, ti, 2, uint64_t(ti.sign && v < 0 && v != min ? -v : v));
-    } else if (ti.cls == C_REAL) PutRaw(o, ti, 2, Raw(o, ti, 1) & (Mask(ti.bits) >> 1));
-    else Copy(o, ti, 1, 2);
+    } else if (ti.cls == C_REAL)
+        PutRaw(o, ti, 2, Raw(o, ti, 1) & (Mask(ti.bits) >> 1));
+    else
+        Copy(o, ti, 1, 2);
 }
 
 void Sel(const Z7Ops &o, const TypeInfo &ti) { Copy(o, ti, o.B(1) ? 3 : 2, 4); }
@@ -112,7 +130,8 @@ void Mod(const Z7Ops &o, const TypeInfo &ti) {
     } else if (ti.cls == C_REAL) {
         const double b = Real(o, ti, 2);
         PutReal(o, ti, 3, b == 0.0 ? 0.0 : std::fmod(Real(o, ti, 1), b));
-    } else Copy(o, ti, 1, 3);
+    } else
+        Copy(o, ti, 1, 3);
 }
 
 void Sqrt(const Z7Ops &o, const TypeInfo &ti) {
@@ -122,10 +141,12 @@ void Sqrt(const Z7Ops &o, const TypeInfo &ti) {
     } else if (ti.cls == C_REAL) {
         const double v = Real(o, ti, 1);
         PutReal(o, ti, 2, v < 0 ? 0.0 : ti.bits == 32 ? double(std::sqrt(float(v))) : std::sqrt(v));
-    } else Copy(o, ti, 1, 2);
+    } else
+        Copy(o, ti, 1, 2);
 }
 
-template <bool Left> void Shift(const Z7Ops &o, const TypeInfo &ti) {
+template <bool Left>
+void Shift(const Z7Ops &o, const TypeInfo &ti) {
     if (ti.cls != C_INT) return Copy(o, ti, 1, 3);
     const uint32_t n = uint32_t(Raw(o, ti, 2) & 0xFF);
     const uint64_t v = Raw(o, ti, 1);
@@ -133,7 +154,8 @@ template <bool Left> void Shift(const Z7Ops &o, const TypeInfo &ti) {
     PutRaw(o, ti, 3, n >= limit ? 0 : (Left ? v << n : v >> n) & Mask(ti.bits));
 }
 
-template <bool Left> void Rotate(const Z7Ops &o, const TypeInfo &ti) {
+template <bool Left>
+void Rotate(const Z7Ops &o, const TypeInfo &ti) {
     if (ti.cls != C_INT) return Copy(o, ti, 1, 3);
     const uint32_t n = uint32_t(Raw(o, ti, 2) % ti.bits);
     const uint64_t v = Raw(o, ti, 1), m = Mask(ti.bits);
@@ -142,31 +164,37 @@ template <bool Left> void Rotate(const Z7Ops &o, const TypeInfo &ti) {
 }
 
 void NotMask(const Z7Ops &o, const TypeInfo &ti) {
-    if (ti.cls == C_INT) PutRaw(o, ti, 2, ~Raw(o, ti, 1) & Mask(ti.bits));
-    else if (ti.cls == C_BOOL) o.SetB(2, o.B(1) == 0);
-    else Copy(o, ti, 1, 2);
+    if (ti.cls == C_INT)
+        PutRaw(o, ti, 2, ~Raw(o, ti, 1) & Mask(ti.bits));
+    else if (ti.cls == C_BOOL)
+        o.SetB(2, o.B(1) == 0);
+    else
+        Copy(o, ti, 1, 2);
 }
 
 enum Op : uint8_t { OP_AND, OP_OR, OP_XOR };
-template <Op P> void Logic(const Z7Ops &o, const TypeInfo &ti) {
+template <Op P>
+void Logic(const Z7Ops &o, const TypeInfo &ti) {
     if (ti.cls != C_INT && ti.cls != C_BOOL) return Copy(o, ti, 1, 3);
     const uint64_t a = Raw(o, ti, 1), b = Raw(o, ti, 2);
     const uint64_t r = P == OP_AND ? a & b : P == OP_OR ? a | b : a ^ b;
-    if (ti.cls == C_BOOL) o.SetB(3, r != 0);
-    else PutRaw(o, ti, 3, r);
+    if (ti.cls == C_BOOL)
+        o.SetB(3, r != 0);
+    else
+        PutRaw(o, ti, 3, r);
 }
 
-template <typename T> bool InBand(T mn, T in, T mx, T one) {
+template <typename T>
+bool InBand(T mn, T in, T mx, T one) {
     if (mn <= mx) return mn - one < in && in < mx + one;
     return in >= mn + one || in <= mx - one;
 }
 void Lim(const Z7Ops &o, const TypeInfo &ti) {
     bool q;
-    if (ti.cls == C_REAL) q = InBand(Real(o, ti, 1), Real(o, ti, 2), Real(o, ti, 3), 1.0);
+    if (ti.cls == C_REAL)
+        q = InBand(Real(o, ti, 1), Real(o, ti, 2), Real(o, ti, 3), 1.0);
     else if (ti.cls == C_STRING) {
-        auto first = [&](uint32_t k) {
-            return int64_t(Z7Mem_Get8(Z7VMStr_GetText(o.db, o.Lit(k))));
-        };
+        auto first = [&](uint32_t k) { return int64_t(Z7Mem_Get8(Z7VMStr_GetText(o.db, o.Lit(k)))); };
         q = InBand(first(1), first(2), first(3), int64_t(1));
     } else if (ti.bits == 64 && !ti.sign) {
         const uint64_t mn = Raw(o, ti, 1), in = Raw(o, ti, 2), mx = Raw(o, ti, 3);
@@ -174,14 +202,16 @@ void Lim(const Z7Ops &o, const TypeInfo &ti) {
     } else if (ti.bits == 64) {
         const int64_t mn = Int(o, ti, 1), in = Int(o, ti, 2), mx = Int(o, ti, 3);
         q = mn <= mx ? (mn <= in && in <= mx) : (in > mn || in < mx);
-    } else q = InBand(Int(o, ti, 1), Int(o, ti, 2), Int(o, ti, 3), int64_t(1));
+    } else
+        q = InBand(Int(o, ti, 1), Int(o, ti, 2), Int(o, ti, 3), int64_t(1));
     o.SetB(4, q);
 }
 
 // Bit blocks: INT array, dimension, size in bytes (both literal), bit number
 // from 1, OUT.
 enum BitOp : uint8_t { BIT_TEST, BIT_SET, BIT_CLEAR };
-template <BitOp P> void Bit(const Z7Ops &o) {
+template <BitOp P>
+void Bit(const Z7Ops &o) {
     const uint32_t dim = o.Lit(1), size = o.Lit(2);
     const int32_t bit = o.I(3);
     if (size == 0 || bit <= 0 || uint32_t(bit) > size * 8u || uint32_t(bit - 1) / 16 >= dim) {
@@ -198,10 +228,15 @@ template <BitOp P> void Bit(const Z7Ops &o) {
 // Element width in bytes of the array blocks' integer element types.
 uint32_t IntWidth(uint16_t t, bool with64) {
     switch (t) {
-    case TY_BOOL: case TY_SINT: case TY_USINT: return 1;
-    case TY_INT: case TY_UINT: return 2;
-    case TY_DINT: case TY_UDINT: return 4;
-    case TY_LINT: case TY_ULINT: return with64 ? 8 : 0;
+    case TY_BOOL:
+    case TY_SINT:
+    case TY_USINT: return 1;
+    case TY_INT:
+    case TY_UINT: return 2;
+    case TY_DINT:
+    case TY_UDINT: return 4;
+    case TY_LINT:
+    case TY_ULINT: return with64 ? 8 : 0;
     default: return 0;
     }
 }
@@ -223,7 +258,10 @@ void Mvb(const Z7Ops &o) {
 // 16-bit half of the first count elements.
 void Fill(const Z7Ops &o) {
     const uint16_t t = o.Lit(0);
-    const uint32_t w = t == TY_INT || t == TY_UINT ? 2 : t == TY_DINT || t == TY_UDINT ? 4 : t == TY_LINT || t == TY_ULINT ? 8 : 0;
+    const uint32_t w = t == TY_INT || t == TY_UINT     ? 2
+                       : t == TY_DINT || t == TY_UDINT ? 4
+                       : t == TY_LINT || t == TY_ULINT ? 8
+                                                       : 0;
     const int32_t count = o.I(4);
     if (w == 0 || count <= 0) return;
     const uint32_t n = std::min<uint32_t>(uint32_t(count), o.Lit(3));
@@ -248,13 +286,18 @@ void MultiShift(const Z7Ops &o) {
     const uint32_t out_i = up ? l - n : n - 1;
     uint64_t out = 0;
     std::memcpy(&out, p + size_t(out_i) * w, w);
-    if (up) std::memmove(p + size_t(n) * w, p, size_t(l - n) * w);
-    else std::memmove(p, p + size_t(n) * w, size_t(l - n) * w);
+    if (up)
+        std::memmove(p + size_t(n) * w, p, size_t(l - n) * w);
+    else
+        std::memmove(p, p + size_t(n) * w, size_t(l - n) * w);
     uint8_t *f = up ? p : p + size_t(l - n) * w;
     for (uint32_t k = 0; k < n; k++) std::memcpy(f + size_t(k) * w, &fill, w);
-    if (w == 1) o.Put8(7, uint8_t(out));
-    else if (w == 2) o.Put16(7, uint16_t(out));
-    else o.Put32(7, uint32_t(out));
+    if (w == 1)
+        o.Put8(7, uint8_t(out));
+    else if (w == 2)
+        o.Put16(7, uint16_t(out));
+    else
+        o.Put32(7, uint32_t(out));
 }
 
 // MULTIROT: type, count (INT), array, dimension, length (DINT), direction.
@@ -270,13 +313,26 @@ void MultiRot(const Z7Ops &o) {
 }
 
 constexpr BlkRow kRows[] = {
-    {"LIM", Any<5, Lim>}, {"ABS", Any<3, Abs>}, {"SHL", Any<4, Shift<true>>}, {"SHR", Any<4, Shift<false>>},
-    {"ROL", Any<4, Rotate<true>>}, {"ROR", Any<4, Rotate<false>>}, {"NOT_MASK", Any<3, NotMask>},
-    {"AND_MASK", Any<4, Logic<OP_AND>>}, {"OR_MASK", Any<4, Logic<OP_OR>>}, {"XOR_MASK", Any<4, Logic<OP_XOR>>},
-    {"SEL", Any<5, Sel>}, {"MOD", Any<4, Mod>}, {"SQRT", Any<3, Sqrt>},
-    {"BITTEST", Blk_Plain<5, Bit<BIT_TEST>>}, {"BITSET", Blk_Plain<5, Bit<BIT_SET>>},
-    {"BITCLEAR", Blk_Plain<5, Bit<BIT_CLEAR>>}, {"MVB", Blk_Plain<6, Mvb>}, {"FILL", Blk_Plain<5, Fill>},
-    {"MULTISHIFT", Blk_Plain<8, MultiShift>}, {"MULTIROT", Blk_Plain<6, MultiRot>},
+    {"LIM", Any<5, Lim>},
+    {"ABS", Any<3, Abs>},
+    {"SHL", Any<4, Shift<true>>},
+    {"SHR", Any<4, Shift<false>>},
+    {"ROL", Any<4, Rotate<true>>},
+    {"ROR", Any<4, Rotate<false>>},
+    {"NOT_MASK", Any<3, NotMask>},
+    {"AND_MASK", Any<4, Logic<OP_AND>>},
+    {"OR_MASK", Any<4, Logic<OP_OR>>},
+    {"XOR_MASK", Any<4, Logic<OP_XOR>>},
+    {"SEL", Any<5, Sel>},
+    {"MOD", Any<4, Mod>},
+    {"SQRT", Any<3, Sqrt>},
+    {"BITTEST", Blk_Plain<5, Bit<BIT_TEST>>},
+    {"BITSET", Blk_Plain<5, Bit<BIT_SET>>},
+    {"BITCLEAR", Blk_Plain<5, Bit<BIT_CLEAR>>},
+    {"MVB", Blk_Plain<6, Mvb>},
+    {"FILL", Blk_Plain<5, Fill>},
+    {"MULTISHIFT", Blk_Plain<8, MultiShift>},
+    {"MULTIROT", Blk_Plain<6, MultiRot>},
 };
 }  // namespace
 

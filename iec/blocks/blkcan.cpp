@@ -48,7 +48,8 @@ void SetNmt(const Z7Ops &o) {
 }
 
 // Request array, size, result array, size: request elements then results.
-template <Helper H, uint32_t Req, uint32_t Res> void Transfer(const Z7Ops &o) {
+template <Helper H, uint32_t Req, uint32_t Res>
+void Transfer(const Z7Ops &o) {
     void *list[Req + Res];
     if (!Elements(o, 1, Req, list) || !Elements(o, 3, Res, list + Req)) return;
     o.SetB(0, H(list, o.B(0)) != 0);

@@ -188,7 +188,8 @@ void Alarm(const Z7Ops &o) {
         // 64-bit: any first screen of the program, no overflow
         const int64_t i = int64_t(st & S_FIELD) - first;
         sel = i >= 0 && i < int64_t(n) ? int32_t(i) : first_latched();
-    } else sel = first_latched();
+    } else
+        sel = first_latched();
     if (sel >= 0) {
         const bool next = o.B(2), prev = o.B(3), clear = o.B(4), ack = o.B(5);
         if (next && !(st & L_NEXT)) {
@@ -224,7 +225,8 @@ void Alarm(const Z7Ops &o) {
     if (sel >= 0) {
         screen = uint16_t(uint32_t(first) + uint32_t(sel));  // the low 16 bits, without signed overflow
         st = uint16_t((st & (L_NEXT | L_PREV | L_CLEAR | L_ACK)) | S_SEL | (screen & S_FIELD));
-    } else st = 0xFFFF;
+    } else
+        st = 0xFFFF;
     PlcWordSet(W_FORCED, screen);
     if (!o.B(2)) st &= uint16_t(~L_NEXT);
     if (!o.B(3)) st &= uint16_t(~L_PREV);
@@ -247,13 +249,20 @@ void Alarm(const Z7Ops &o) {
 }
 
 constexpr BlkRow kRows[] = {
-    {"SETCLK", Blk_Plain<3, SetClk>}, {"TIMEOFDAY", Blk_Plain<5, TimeOfDay>},
-    {"STARTENDYEAR", Blk_Plain<2, StartEndYear>}, {"MONTHSOFYEAR", Blk_Plain<2, MonthsOfYear>},
-    {"DAYSOFWEEK", Blk_Plain<2, DaysOfWeek>}, {"DAYSOFMONTH", Blk_Plain<2, DaysOfMonth>},
-    {"CHANGESCREEN", Blk_Plain<2, ChangeScreen>}, {"FORCESCREEN", ForceScreen},
-    {"SCALEINT", Blk_Plain<6, ScaleInt>}, {"SCALEREAL", Blk_Plain<6, ScaleReal>},
-    {"TEXTTABLE", Blk_Plain<3, TextTable>}, {"SETCANID", Blk_Plain<1, SetCanId>},
-    {"SUNPOS", Blk_Plain<10, SunPos>}, {"ALARM", Blk_Plain<8, Alarm>},
+    {"SETCLK", Blk_Plain<3, SetClk>},
+    {"TIMEOFDAY", Blk_Plain<5, TimeOfDay>},
+    {"STARTENDYEAR", Blk_Plain<2, StartEndYear>},
+    {"MONTHSOFYEAR", Blk_Plain<2, MonthsOfYear>},
+    {"DAYSOFWEEK", Blk_Plain<2, DaysOfWeek>},
+    {"DAYSOFMONTH", Blk_Plain<2, DaysOfMonth>},
+    {"CHANGESCREEN", Blk_Plain<2, ChangeScreen>},
+    {"FORCESCREEN", ForceScreen},
+    {"SCALEINT", Blk_Plain<6, ScaleInt>},
+    {"SCALEREAL", Blk_Plain<6, ScaleReal>},
+    {"TEXTTABLE", Blk_Plain<3, TextTable>},
+    {"SETCANID", Blk_Plain<1, SetCanId>},
+    {"SUNPOS", Blk_Plain<10, SunPos>},
+    {"ALARM", Blk_Plain<8, Alarm>},
 };
 }  // namespace
 

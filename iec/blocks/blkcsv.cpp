@@ -35,16 +35,20 @@ int32_t ValueText(uint32_t db, uint16_t type, uint16_t idx, uint32_t ct, char se
     const uint8_t *p = nullptr;
     int n = 0;
     switch (type) {
-    case IEC_BOOL: case IEC_SINT: case IEC_USINT:
+    case IEC_BOOL:
+    case IEC_SINT:
+    case IEC_USINT:
         if (!(p = ValueAt(db, Z7SEC_D8, 1, idx, ct))) return -1;
         n = type == IEC_BOOL ? std::snprintf(out, 8, "%d", p[0] != 0) : std::snprintf(out, 8, "%u", unsigned(p[0]));
         break;
-    case IEC_INT: case IEC_UINT:
+    case IEC_INT:
+    case IEC_UINT:
         if (!(p = ValueAt(db, Z7SEC_D16, 2, idx, ct))) return -1;
         n = type == IEC_INT ? std::snprintf(out, 16, "%d", int(int16_t(LE_Get16(p))))
                             : std::snprintf(out, 16, "%u", unsigned(LE_Get16(p)));
         break;
-    case IEC_DINT: case IEC_UDINT:
+    case IEC_DINT:
+    case IEC_UDINT:
         if (!(p = ValueAt(db, Z7SEC_D32, 4, idx, ct))) return -1;
         n = type == IEC_DINT ? std::snprintf(out, 16, "%" PRId32, int32_t(LE_Get32(p)))
                              : std::snprintf(out, 16, "%" PRIu32, LE_Get32(p));
@@ -53,7 +57,8 @@ int32_t ValueText(uint32_t db, uint16_t type, uint16_t idx, uint32_t ct, char se
         if (!(p = ValueAt(db, Z7SEC_TIME, 4, idx, ct))) return -1;
         n = std::snprintf(out, 16, "%" PRIu32, LE_Get32(p));
         break;
-    case IEC_REAL: case IEC_LREAL: {
+    case IEC_REAL:
+    case IEC_LREAL: {
         double v;
         if (type == IEC_REAL) {
             if (!(p = ValueAt(db, Z7SEC_D32, 4, idx, ct))) return -1;
@@ -67,7 +72,8 @@ int32_t ValueText(uint32_t db, uint16_t type, uint16_t idx, uint32_t ct, char se
             if (out[k] == '.') out[k] = sep2;
         break;
     }
-    case IEC_LINT: case IEC_ULINT: {
+    case IEC_LINT:
+    case IEC_ULINT: {
         if (!(p = ValueAt(db, Z7SEC_D64, 8, idx, ct))) return -1;
         const uint64_t b = LE_Get32(p) | uint64_t(LE_Get32(p + 4)) << 32;
         n = type == IEC_LINT ? std::snprintf(out, 24, "%" PRId64, int64_t(b)) : std::snprintf(out, 24, "%" PRIu64, b);
@@ -165,7 +171,8 @@ uint32_t Std(uint32_t cmd, uint32_t db, uint32_t c, uint32_t inst, uint32_t arg)
 }
 }  // namespace
 
-uint32_t BlkCsv_Line(uint32_t db, const uint8_t *image, uint32_t len, uint32_t table, int32_t list, const CsvSink *sink) {
+uint32_t BlkCsv_Line(uint32_t db, const uint8_t *image, uint32_t len, uint32_t table, int32_t list,
+                     const CsvSink *sink) {
     if (image == nullptr || table == 0 || uint64_t(table) + 4 > len) return CSV_NOLISTS;
     const uint32_t lists = LE_Get16(image + table + 2);
     if (list < 0 || uint32_t(list) >= lists) return CSV_LIST;

@@ -20,7 +20,8 @@ struct CsvSink {
 // separators, ended by "\n". A null sink only checks the list. CSV_OK, or
 // CSV_NOLISTS, CSV_LIST, CSV_WRITE (an entry outside the image or its
 // segment, a type without a text form, or a failed write).
-uint32_t BlkCsv_Line(uint32_t db, const uint8_t *image, uint32_t len, uint32_t table, int32_t list, const CsvSink *sink);
+uint32_t BlkCsv_Line(uint32_t db, const uint8_t *image, uint32_t len, uint32_t table, int32_t list,
+                     const CsvSink *sink);
 
 // Handler of a standard block row built in this library, or null.
 FbHandler BlkStd_Proc(uint32_t id);

@@ -36,19 +36,40 @@ struct Places {
 constexpr uint32_t NONE = 0xFFFF;
 constexpr Places Place(const Form &f) {
     const uint32_t s = f.name_array ? 1 : 0;  // the name's size shifts what follows
-    if (f.write)
-        return {1, 4, f.name_array ? 5u : NONE, 5 + s, 6 + s, 7 + s, 9 + s, 8 + s, 2, 10 + s, 11 + s};
+    if (f.write) return {1, 4, f.name_array ? 5u : NONE, 5 + s, 6 + s, 7 + s, 9 + s, 8 + s, 2, 10 + s, 11 + s};
     return {1, 3, f.name_array ? 4u : NONE, 6 + s, 7 + s, 5 + s, 8 + s, 4 + s, NONE, NONE, 9 + s};
 }
 
 // Section and element width of an array by its IEC type code (STRING: 0).
 bool Accessor(uint32_t type, uint32_t *sec, uint32_t *width) {
     switch (type) {
-    case 1: case 10: case 14: *sec = Z7SEC_D8; *width = 1; return true;
-    case 11: case 15: *sec = Z7SEC_D16; *width = 2; return true;
-    case 2: case 3: case 16: *sec = Z7SEC_D32; *width = 4; return true;
-    case 12: case 13: case 17: *sec = Z7SEC_D64; *width = 8; return true;
-    case 5: *sec = 0; *width = 1; return true;
+    case 1:
+    case 10:
+    case 14:
+        *sec = Z7SEC_D8;
+        *width = 1;
+        return true;
+    case 11:
+    case 15:
+        *sec = Z7SEC_D16;
+        *width = 2;
+        return true;
+    case 2:
+    case 3:
+    case 16:
+        *sec = Z7SEC_D32;
+        *width = 4;
+        return true;
+    case 12:
+    case 13:
+    case 17:
+        *sec = Z7SEC_D64;
+        *width = 8;
+        return true;
+    case 5:
+        *sec = 0;
+        *width = 1;
+        return true;
     default: return false;
     }
 }
@@ -219,9 +240,12 @@ uint32_t Rename(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg
 }
 
 constexpr BlkRow kRows[] = {
-    {"WRITE_CF", ReadWrite<true, false>}, {"WRITE_CF2", ReadWrite<true, true>},
-    {"READ_CF", ReadWrite<false, false>}, {"READ_CF2", ReadWrite<false, true>},
-    {"COPY_CF", Job<249>},                {"DELETE_CF", Job<253>},
+    {"WRITE_CF", ReadWrite<true, false>},
+    {"WRITE_CF2", ReadWrite<true, true>},
+    {"READ_CF", ReadWrite<false, false>},
+    {"READ_CF2", ReadWrite<false, true>},
+    {"COPY_CF", Job<249>},
+    {"DELETE_CF", Job<253>},
     {"RENAME_CF", Rename},
 };
 }  // namespace

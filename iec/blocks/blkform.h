@@ -67,9 +67,8 @@ struct BlkFamily {
     const BlkRow *rows;
     uint32_t count;
 };
-extern const BlkFamily BlkEmpty_Family, BlkTmr_Family, BlkAny_Family, BlkStr_Family, BlkClk_Family,
-    BlkPid_Family, BlkNet_Family, BlkCan_Family, BlkFile_Family, BlkTxb_Family, BlkXml_Family,
-    BlkPort_Family;
+extern const BlkFamily BlkEmpty_Family, BlkTmr_Family, BlkAny_Family, BlkStr_Family, BlkClk_Family, BlkPid_Family,
+    BlkNet_Family, BlkCan_Family, BlkFile_Family, BlkTxb_Family, BlkXml_Family, BlkPort_Family;
 
 // Handler of a controller registry row, or null when the library lacks it.
 FbHandler BlkLib_Proc(uint32_t id);

@@ -19,14 +19,13 @@ std::array<FbHandler, Z7PFB_ROWS> lib_rows{};
 uint32_t Empty(uint32_t cmd, uint32_t, uint32_t, uint32_t, uint32_t) { return cmd == FB_AVAIL ? 1 : 0; }
 
 constexpr BlkRow kEmptyRows[] = {
-    {"SAVERCPBYSTR", Empty}, {"SAVERCPBYINDEX", Empty}, {"SAVERCPBYSTR2", Empty}, {"LOADRCPBYSTR", Empty},
-    {"LOADRCPBYINDEX", Empty}, {"LOADRCPBYSTR2", Empty}, {"KEYPRESS", Empty},
+    {"SAVERCPBYSTR", Empty},   {"SAVERCPBYINDEX", Empty}, {"SAVERCPBYSTR2", Empty}, {"LOADRCPBYSTR", Empty},
+    {"LOADRCPBYINDEX", Empty}, {"LOADRCPBYSTR2", Empty},  {"KEYPRESS", Empty},
 };
 
-constexpr const BlkFamily *kFamilies[] = {&BlkEmpty_Family, &BlkTmr_Family, &BlkAny_Family, &BlkStr_Family,
-                                          &BlkClk_Family, &BlkPid_Family, &BlkNet_Family,
-                                          &BlkCan_Family, &BlkFile_Family, &BlkTxb_Family, &BlkXml_Family,
-                                          &BlkPort_Family, &BlkMb_Family};
+constexpr const BlkFamily *kFamilies[] = {
+    &BlkEmpty_Family, &BlkTmr_Family,  &BlkAny_Family, &BlkStr_Family, &BlkClk_Family,  &BlkPid_Family, &BlkNet_Family,
+    &BlkCan_Family,   &BlkFile_Family, &BlkTxb_Family, &BlkXml_Family, &BlkPort_Family, &BlkMb_Family};
 }  // namespace
 
 const BlkFamily BlkEmpty_Family{kEmptyRows, sizeof kEmptyRows / sizeof kEmptyRows[0]};

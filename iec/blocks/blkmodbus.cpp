@@ -28,9 +28,22 @@ enum : uint16_t { TY_BOOL = 1, TY_DINT = 2, TY_REAL = 3, TY_SINT = 10, TY_INT = 
 // Section and element code of a type code; false for any other code.
 bool TypeOf(uint16_t t, uint32_t *sec, uint16_t *elem) {
     switch (t) {
-    case TY_BOOL: case TY_SINT: case TY_USINT: *sec = Z7SEC_D8; *elem = MB_ELEM_BYTE; return true;
-    case TY_INT: case TY_UINT: *sec = Z7SEC_D16; *elem = MB_ELEM_WORD; return true;
-    case TY_DINT: case TY_REAL: *sec = Z7SEC_D32; *elem = MB_ELEM_DWORD; return true;
+    case TY_BOOL:
+    case TY_SINT:
+    case TY_USINT:
+        *sec = Z7SEC_D8;
+        *elem = MB_ELEM_BYTE;
+        return true;
+    case TY_INT:
+    case TY_UINT:
+        *sec = Z7SEC_D16;
+        *elem = MB_ELEM_WORD;
+        return true;
+    case TY_DINT:
+    case TY_REAL:
+        *sec = Z7SEC_D32;
+        *elem = MB_ELEM_DWORD;
+        return true;
     default: return false;
     }
 }
@@ -51,8 +64,8 @@ uint32_t ArrayAddr(const Z7Ops &o, uint32_t sec, uint32_t k, uint32_t size, uint
 
 // Fills the call record of the port, calls the Talk layer and gives the
 // status output its value.
-void Call(const Z7Ops &o, uint32_t port, uint16_t station, int16_t option, uint8_t *flag, uint8_t *rec,
-          uint8_t *status, uint32_t status_op) {
+void Call(const Z7Ops &o, uint32_t port, uint16_t station, int16_t option, uint8_t *flag, uint8_t *rec, uint8_t *status,
+          uint32_t status_op) {
     uint8_t *c = call_rec[port].data();
     LE_Put16(c + TMB_PORT, uint16_t(port));
     LE_Put32(c + TMB_STATION, station);
@@ -125,19 +138,26 @@ void OldMaster(const Z7Ops &o) {
     if (req == nullptr) return;
     bool bits;
     switch (LE_Get16(req + 2)) {
-    case MB_READ_COILS: case MB_READ_DISCRETE_INPUTS: case MB_WRITE_SINGLE_COIL: case MB_READ_EXCEPTION_STATUS:
-    case MB_WRITE_MULTIPLE_COILS:
-        bits = true;
-        break;
-    case MB_READ_HOLDING_REGISTERS: case MB_READ_INPUT_REGISTERS: case MB_WRITE_SINGLE_REGISTER: case MB_DIAGNOSTICS:
-    case MB_WRITE_MULTIPLE_REGISTERS: case MB_MASK_WRITE_REGISTER: case MB_READ_WRITE_REGISTERS: case MB_USER_STATUS:
-        bits = false;
-        break;
+    case MB_READ_COILS:
+    case MB_READ_DISCRETE_INPUTS:
+    case MB_WRITE_SINGLE_COIL:
+    case MB_READ_EXCEPTION_STATUS:
+    case MB_WRITE_MULTIPLE_COILS: bits = true; break;
+    case MB_READ_HOLDING_REGISTERS:
+    case MB_READ_INPUT_REGISTERS:
+    case MB_WRITE_SINGLE_REGISTER:
+    case MB_DIAGNOSTICS:
+    case MB_WRITE_MULTIPLE_REGISTERS:
+    case MB_MASK_WRITE_REGISTER:
+    case MB_READ_WRITE_REGISTERS:
+    case MB_USER_STATUS: bits = false; break;
     default: return;
     }
     if (port >= kPorts) return o.Put16(11, 0);  // the Talk layer serves no such port
-    if (bits) Master(o, port, Z7SEC_D8, MB_ELEM_BYTE, 7, o.Lit(8), 11);
-    else Master(o, port, sec, elem, 9, o.Lit(10), 11);
+    if (bits)
+        Master(o, port, Z7SEC_D8, MB_ELEM_BYTE, 7, o.Lit(8), 11);
+    else
+        Master(o, port, sec, elem, 9, o.Lit(10), 11);
 }
 
 // Slave map from four (array, count) pairs starting at operand first; the

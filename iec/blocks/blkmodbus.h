@@ -10,15 +10,30 @@
 // three host addresses, 8 bytes each, low half first: the control (flag)
 // word, the data area (request or map record) and the status word.
 enum : uint32_t {
-    TMB_PORT = 0, TMB_STATION = 2, TMB_SECOND = 6, TMB_CONTROL = 8, TMB_DATA = 16, TMB_STATUS = 24, TMB_SIZE = 32,
+    TMB_PORT = 0,
+    TMB_STATION = 2,
+    TMB_SECOND = 6,
+    TMB_CONTROL = 8,
+    TMB_DATA = 16,
+    TMB_STATUS = 24,
+    TMB_SIZE = 32,
 };
 
 // IEC master request record (u16 words unless said): slave, function code,
 // start, quantity, u32 VM arena address of the data array, element offset,
 // element code, status word, flag word, enable byte.
 enum : uint32_t {
-    MBR_SLAVE = 0, MBR_FC = 2, MBR_START = 4, MBR_QTY = 6, MBR_DATA = 8, MBR_OFFSET = 12, MBR_ELEM = 14,
-    MBR_STATUS = 16, MBR_FLAG = 18, MBR_ENABLE = 20, MBR_SIZE = 22,
+    MBR_SLAVE = 0,
+    MBR_FC = 2,
+    MBR_START = 4,
+    MBR_QTY = 6,
+    MBR_DATA = 8,
+    MBR_OFFSET = 12,
+    MBR_ELEM = 14,
+    MBR_STATUS = 16,
+    MBR_FLAG = 18,
+    MBR_ENABLE = 20,
+    MBR_SIZE = 22,
 };
 
 // IEC slave map record: u16 status, u16 reserved (the engine's control word:
@@ -27,7 +42,13 @@ enum : uint32_t {
 // u32 counts (registers for the register arrays), u16 element code, enable
 // byte, u16 extension word.
 enum : uint32_t {
-    MBM_STATUS = 0, MBM_RESERVED = 2, MBM_ADDR = 4, MBM_COUNT = 20, MBM_ELEM = 36, MBM_ENABLE = 38, MBM_EXT = 40,
+    MBM_STATUS = 0,
+    MBM_RESERVED = 2,
+    MBM_ADDR = 4,
+    MBM_COUNT = 20,
+    MBM_ELEM = 36,
+    MBM_ENABLE = 38,
+    MBM_EXT = 40,
     MBM_SIZE = 42,
 };
 enum : uint32_t { MBM_COILS = 0, MBM_INPUTS = 1, MBM_HOLDING = 2, MBM_INREGS = 3 };

@@ -56,7 +56,8 @@ uint32_t Queue(uint32_t node, uint32_t start, const uint16_t *words, uint32_t co
     (Analog ? d.aqg_valid : d.qg_valid) |= RunMask(start, n);
     return 1;
 }
-template <uint32_t Words, bool Analog> uint32_t Get(uint32_t node, uint32_t start, uint16_t *out, uint32_t count) {
+template <uint32_t Words, bool Analog>
+uint32_t Get(uint32_t node, uint32_t start, uint16_t *out, uint32_t count) {
     if (node >= 128 || start + count > Words) return 0;
     const NetNode &d = Net_Data[node];
     const uint32_t m = RunMask(start, count);
@@ -153,7 +154,8 @@ uint32_t NetGetHb(uint32_t cmd, uint32_t db, uint32_t cls, uint32_t inst, uint32
 
 // NETGETREMOTEI, NETGETREMOTEAI: node, INT array, count; the one-byte
 // instance is the request flag. Count words from word 0 when all are valid.
-template <bool Analog> uint32_t GetRemote(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
+template <bool Analog>
+uint32_t GetRemote(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
     if (cmd == FB_INSTSIZE || cmd == FB_AVAIL) return 1;
     uint8_t *p = Z7Mem_Ptr(inst, 1);
     if (cmd == FB_INSTINIT && p != nullptr) *p = 0;
@@ -190,16 +192,29 @@ void PutLocalAq(const Z7Ops &o) {
 
 // ---- global words by area -------------------------------------------------------------------
 // Area kinds of a NET word block's area array, by its symbol in the map.
-enum : uint16_t { AREA_NONE = 0, AREA_AI = 1, AREA_AIN = 3, AREA_AQG = 4, AREA_QG = 5, AREA_IG = 6,
-                  AREA_I = 7, AREA_Q = 8 };
+enum : uint16_t {
+    AREA_NONE = 0,
+    AREA_AI = 1,
+    AREA_AIN = 3,
+    AREA_AQG = 4,
+    AREA_QG = 5,
+    AREA_IG = 6,
+    AREA_I = 7,
+    AREA_Q = 8
+};
 
 // Section of an array by the block's type code (0 none).
 uint32_t ArraySec(uint16_t type) {
     switch (type) {
-    case 1: case 10: case 14: return Z7SEC_D8;
-    case 11: case 15: return Z7SEC_D16;
-    case 2: case 16: return Z7SEC_D32;
-    case 12: case 17: return Z7SEC_D64;
+    case 1:
+    case 10:
+    case 14: return Z7SEC_D8;
+    case 11:
+    case 15: return Z7SEC_D16;
+    case 2:
+    case 16: return Z7SEC_D32;
+    case 12:
+    case 17: return Z7SEC_D64;
     default: return 0;
     }
 }
@@ -214,7 +229,7 @@ uint16_t CheckPLCIndex(const Z7Ops &o, uint32_t k) {
         const char *name;
         uint16_t kind;
     } kAreas[] = {{"AI", AREA_AI}, {"AIG", AREA_AIN}, {"AQ", AREA_AIN}, {"AQG", AREA_AQG},
-                  {"QG", AREA_QG},  {"IG", AREA_IG},   {"I", AREA_I},    {"Q", AREA_Q}};
+                  {"QG", AREA_QG}, {"IG", AREA_IG},   {"I", AREA_I},    {"Q", AREA_Q}};
     for (const auto &a : kAreas)
         if (std::strcmp(sym, a.name) == 0) return a.kind;
     return AREA_NONE;
@@ -335,9 +350,7 @@ uint32_t NetPutWord(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t
         Drevano_Byte_To_Bit(bits, packed, n);
         for (int32_t k = 0; k < count && k < 32; k++) w[k] = LE_Get16(packed + 2 * k);
     }
-    auto queue = [&](uint32_t n) {
-        return analog ? Z7Net_QueAQG(node, first, w, n) : Z7Net_QueQG(node, first, w, n);
-    };
+    auto queue = [&](uint32_t n) { return analog ? Z7Net_QueAQG(node, first, w, n) : Z7Net_QueQG(node, first, w, n); };
     if (!Ex) {
         queue(uint32_t(count));
         return 0;
@@ -358,9 +371,14 @@ uint32_t NetPutWord(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t
 }
 
 constexpr BlkRow kRows[] = {
-    {"NETGETWORD", NetGetWord}, {"NETPUTWORD", NetPutWord<false>}, {"NETPUTWORDEX", NetPutWord<true>},
-    {"NETPUTHB", Blk_Plain<5, PutHb>}, {"NETGETHB", NetGetHb}, {"NETGETREMOTEI", GetRemote<false>},
-    {"NETGETREMOTEAI", GetRemote<true>}, {"NETPUTLOCALQ", Blk_Plain<3, PutLocalQ>},
+    {"NETGETWORD", NetGetWord},
+    {"NETPUTWORD", NetPutWord<false>},
+    {"NETPUTWORDEX", NetPutWord<true>},
+    {"NETPUTHB", Blk_Plain<5, PutHb>},
+    {"NETGETHB", NetGetHb},
+    {"NETGETREMOTEI", GetRemote<false>},
+    {"NETGETREMOTEAI", GetRemote<true>},
+    {"NETPUTLOCALQ", Blk_Plain<3, PutLocalQ>},
     {"NETPUTLOCALAQ", Blk_Plain<2, PutLocalAq>},
 };
 }  // namespace

@@ -63,9 +63,8 @@ void SetPidR(const Z7Ops &o) {
     for (uint32_t k = 6; k <= 8; k++) {
         const float v = o.R(k + 1);
         const double s = double(v) / double(scale);
-        w[k] = v >= -32000.0f && v <= 32000.0f && std::isfinite(s) && std::fabs(s) <= 32767.0
-                   ? uint16_t(int16_t(s))
-                   : 0;
+        w[k] =
+            v >= -32000.0f && v <= 32000.0f && std::isfinite(s) && std::fabs(s) <= 32767.0 ? uint16_t(int16_t(s)) : 0;
     }
     w[9] = uint16_t(InRange(o.I(10), 0, 32000));
     w[10] = Options(o, 11);
@@ -86,7 +85,8 @@ void GetPidMan(const Z7Ops &o) { o.Put16(1, o.U16(0, PID_FINAL)); }
 // Step blocks: block, set-point, process value, three options, ["_R": scale],
 // output; AUTO forms then a tune request, three DINT settings, a second
 // control, (the output) and the tune flag output.
-template <bool Real, bool Isa, bool Auto> uint32_t Step(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
+template <bool Real, bool Isa, bool Auto>
+uint32_t Step(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
     constexpr uint32_t size = !Isa && !Auto ? 72 : 34;
     uint8_t *p = Z7Mem_Ptr(inst, size);
     if (cmd == FB_INSTINIT) {
@@ -127,20 +127,22 @@ template <bool Real, bool Isa, bool Auto> uint32_t Step(uint32_t cmd, uint32_t d
     }
     if ((fbk_pid(&call, w) & 0xFFFF) != 0) p[0] = 1;
     const uint32_t res_k = Auto ? out_k + 5 : out_k;
-    if (Real) o.SetR(res_k, float(double(int16_t(w[PID_OUT])) * double(scale)));
-    else o.Put16(res_k, w[PID_OUT]);
+    if (Real)
+        o.SetR(res_k, float(double(int16_t(w[PID_OUT])) * double(scale)));
+    else
+        o.Put16(res_k, w[PID_OUT]);
     if (Auto) o.SetB(out_k + 6, (call.mode & PID_M_DONE) != 0);
     WriteWords(o, w, PID_WORDS);
     return 0;
 }
 
 constexpr BlkRow kRows[] = {
-    {"SETPID", Blk_Plain<15, SetPid>}, {"SETPID_R", Blk_Plain<16, SetPidR>},
-    {"SETPIDMAN", Blk_Plain<3, SetPidMan>}, {"SETPIDMAN_R", Blk_Plain<4, SetPidManR>},
-    {"GETPIDMAN", Blk_Plain<2, GetPidMan>}, {"PID_IND", Step<false, false, false>},
-    {"PID_ISA", Step<false, true, false>}, {"PID_IND_AUTO", Step<false, false, true>},
-    {"PID_ISA_AUTO", Step<false, true, true>}, {"PID_IND_R", Step<true, false, false>},
-    {"PID_ISA_R", Step<true, true, false>}, {"PID_IND_AUTO_R", Step<true, false, true>},
+    {"SETPID", Blk_Plain<15, SetPid>},          {"SETPID_R", Blk_Plain<16, SetPidR>},
+    {"SETPIDMAN", Blk_Plain<3, SetPidMan>},     {"SETPIDMAN_R", Blk_Plain<4, SetPidManR>},
+    {"GETPIDMAN", Blk_Plain<2, GetPidMan>},     {"PID_IND", Step<false, false, false>},
+    {"PID_ISA", Step<false, true, false>},      {"PID_IND_AUTO", Step<false, false, true>},
+    {"PID_ISA_AUTO", Step<false, true, true>},  {"PID_IND_R", Step<true, false, false>},
+    {"PID_ISA_R", Step<true, true, false>},     {"PID_IND_AUTO_R", Step<true, false, true>},
     {"PID_ISA_AUTO_R", Step<true, true, true>},
 };
 }  // namespace

@@ -94,8 +94,8 @@ void OpenCommReg(const Z7Ops &o) {
         return;
     }
     Done(o, 3, en,
-         Open(uint32_t(v[0]), uint8_t(v[1]), uint8_t(v[2]), uint8_t(v[3]), uint8_t(v[4]), uint8_t(v[5]),
-              uint16_t(v[6]), uint16_t(v[7]), en));
+         Open(uint32_t(v[0]), uint8_t(v[1]), uint8_t(v[2]), uint8_t(v[3]), uint8_t(v[4]), uint8_t(v[5]), uint16_t(v[6]),
+              uint16_t(v[7]), en));
 }
 
 // CLOSECOMM: enable, port, done.
@@ -175,16 +175,11 @@ void Modem(const Z7Ops &o) {
 }
 
 constexpr BlkRow kRows[] = {
-    {"OPENCOMMREG", Blk_Plain<4, OpenCommReg>},
-    {"OPENCOMM", Blk_Plain<10, OpenComm>},
-    {"CLOSECOMM", Blk_Plain<3, CloseComm>},
-    {"SENDCOMM", Blk_Plain<6, Transfer<true>>},
-    {"RCVCOMM", Blk_Plain<6, Transfer<false>>},
-    {"GPRSCONNECT", Blk_Plain<5, Modem<M_GPRS>>},
-    {"GPRSCONNECTS", Blk_Plain<5, Modem<M_GPRSS>>},
-    {"MODEMSENDINIT", Blk_Plain<4, Modem<M_INIT>>},
-    {"MODEMAUTODIAL", Blk_Plain<5, Modem<M_DIAL>>},
-    {"MODEMAUTOANSWER", Blk_Plain<4, Modem<M_ANSWER>>},
+    {"OPENCOMMREG", Blk_Plain<4, OpenCommReg>},     {"OPENCOMM", Blk_Plain<10, OpenComm>},
+    {"CLOSECOMM", Blk_Plain<3, CloseComm>},         {"SENDCOMM", Blk_Plain<6, Transfer<true>>},
+    {"RCVCOMM", Blk_Plain<6, Transfer<false>>},     {"GPRSCONNECT", Blk_Plain<5, Modem<M_GPRS>>},
+    {"GPRSCONNECTS", Blk_Plain<5, Modem<M_GPRSS>>}, {"MODEMSENDINIT", Blk_Plain<4, Modem<M_INIT>>},
+    {"MODEMAUTODIAL", Blk_Plain<5, Modem<M_DIAL>>}, {"MODEMAUTOANSWER", Blk_Plain<4, Modem<M_ANSWER>>},
 };
 }  // namespace
 

@@ -120,8 +120,19 @@ void Drop(uint8_t *m, uint32_t n) {
 }
 bool KnownCode(uint8_t f) {
     switch (f) {
-    case 1: case 2: case 3: case 4: case 5: case 6: case 7: case 8: case 15: case 16: case 17: case 23: case 43:
-        return true;
+    case 1:
+    case 2:
+    case 3:
+    case 4:
+    case 5:
+    case 6:
+    case 7:
+    case 8:
+    case 15:
+    case 16:
+    case 17:
+    case 23:
+    case 43: return true;
     default: return false;
     }
 }
@@ -156,12 +167,18 @@ uint32_t BlkRtu_Recognise(uint8_t *m, uint8_t own, uint32_t *len) {
             continue;
         }
         if (pos == 1) {
-            if (f >= 1 && f <= 4) req = 8, resp = 3;
-            else if (f == 5 || f == 6 || f == 8) req = 8, resp = 8;
-            else if (f == 15 || f == 16) req = 7, resp = 8;
-            else if (f == 17) req = 4, resp = 3;
-            else if (f == 43) req = 7, resp = 10;
-            else if (f & 0x80) req = 0, resp = 5;
+            if (f >= 1 && f <= 4)
+                req = 8, resp = 3;
+            else if (f == 5 || f == 6 || f == 8)
+                req = 8, resp = 8;
+            else if (f == 15 || f == 16)
+                req = 7, resp = 8;
+            else if (f == 17)
+                req = 4, resp = 3;
+            else if (f == 43)
+                req = 7, resp = 10;
+            else if (f & 0x80)
+                req = 0, resp = 5;
             else {
                 std::memmove(b, b + 1, count - 1);
                 P16(m, RTU_COUNT, count - 1);
@@ -254,8 +271,10 @@ void RtuSlave(const Z7Ops &o, uint8_t *m) {
                                    ? BlkSer_Hooks.mb_serve(o.db, req, len - 2, m + RTU_TX, kRx - 2, 1, own, server)
                                    : 0;
             if (n != 0) {
-                if (m[RTU_TX + 1] & 0x80) Inc(m, RTU_EXCEPTIONS);
-                else if (req[0] != 0) Inc(m, RTU_NORMAL);
+                if (m[RTU_TX + 1] & 0x80)
+                    Inc(m, RTU_EXCEPTIONS);
+                else if (req[0] != 0)
+                    Inc(m, RTU_NORMAL);
             }
             if (n != 0 && req[0] != 0) {
                 const uint16_t c = crc16(m + RTU_TX, std::min(n, kRx - 2));

@@ -35,9 +35,23 @@ extern BlkSerHooks BlkSer_Hooks;
 
 // Modbus RTU slave instance (556 bytes).
 enum : uint32_t {
-    RTU_RX = 0, RTU_TX = 256, RTU_COUNT = 512, RTU_REQLEN = 514, RTU_RESPLEN = 516, RTU_POS = 518,
-    RTU_TXLEN = 520, RTU_TXDONE = 522, RTU_ADDRESSED = 524, RTU_GOODCRC = 528, RTU_EXCEPTIONS = 532,
-    RTU_NORMAL = 536, RTU_BROADCASTS = 540, RTU_CRCERR = 544, RTU_HANDLE = 548, RTU_OPEN = 552, RTU_SIZE = 556,
+    RTU_RX = 0,
+    RTU_TX = 256,
+    RTU_COUNT = 512,
+    RTU_REQLEN = 514,
+    RTU_RESPLEN = 516,
+    RTU_POS = 518,
+    RTU_TXLEN = 520,
+    RTU_TXDONE = 522,
+    RTU_ADDRESSED = 524,
+    RTU_GOODCRC = 528,
+    RTU_EXCEPTIONS = 532,
+    RTU_NORMAL = 536,
+    RTU_BROADCASTS = 540,
+    RTU_CRCERR = 544,
+    RTU_HANDLE = 548,
+    RTU_OPEN = 552,
+    RTU_SIZE = 556,
 };
 // Runs the frame recogniser over the receive buffer of an instance for slave
 // address own. 1 when a request with a good CRC starts the buffer (its

@@ -134,7 +134,8 @@ void DecText(char *out, int32_t v) {
     *out = 0;
 }
 
-template <NumKind K> void ToAscii(const Z7Ops &o) {
+template <NumKind K>
+void ToAscii(const Z7Ops &o) {
     const int32_t dec = std::clamp<int32_t>(o.I(N_DEC), 0, 30);
     const int32_t width = std::clamp<int32_t>(o.I(N_WIDTH), 0, kWork - 2);
     const bool zeros = o.B(N_ZEROS) != 0;
@@ -143,8 +144,10 @@ template <NumKind K> void ToAscii(const Z7Ops &o) {
     if (K == NK_REAL) {
         const float v = o.R(N_VAL);
         bad = !std::isfinite(v);
-        if (zeros) std::snprintf(t, sizeof t, "%.*f", int(dec), double(v));
-        else std::snprintf(t, sizeof t, "%*.*f", int(width), int(dec), double(v));
+        if (zeros)
+            std::snprintf(t, sizeof t, "%.*f", int(dec), double(v));
+        else
+            std::snprintf(t, sizeof t, "%*.*f", int(width), int(dec), double(v));
     } else {
         const int32_t v = K == NK_INT ? o.I(N_VAL) : o.D(N_VAL);
         DecText(t, v);
@@ -191,18 +194,31 @@ template <NumKind K> void ToAscii(const Z7Ops &o) {
 }
 
 constexpr BlkRow kRows[] = {
-    {"STRINGCONCAT", Blk_Plain<3, Concat>}, {"STRINGLEFT", Blk_Plain<3, Left>},
-    {"STRINGRIGHT", Blk_Plain<3, Right>}, {"STRINGMID", Blk_Plain<4, Mid>},
-    {"DELETECHARS", Blk_Plain<4, DeleteChars>}, {"INSERTCHARS", Blk_Plain<4, InsertChars>},
-    {"STRINGREPLACE", Blk_Plain<5, Replace>}, {"STRINGFIND", Blk_Plain<3, Find>}, {"CRC16", Blk_Plain<2, Crc16>},
-    {"ASCIITOHEX", Blk_Plain<2, AsciiToHex>}, {"HEXTOASCII", Blk_Plain<2, HexToAscii>},
-    {"CHARASCIICODE", Blk_Plain<3, CharCode>}, {"STRINGLEN", Blk_Plain<2, StringLen>},
-    {"STRINGLENA", Blk_Plain<2, StringLenA>}, {"SETSTRING", Blk_Plain<4, SetString>},
-    {"CMPSTRINGVAR", Blk_Plain<6, CmpVar>}, {"CMPSTRINGCONST", Blk_Plain<4, CmpConst>},
-    {"ASCIITOINT", Blk_Plain<3, AsciiToInt>}, {"ASCIITODINT", Blk_Plain<3, AsciiToDint>},
-    {"ASCIITOREAL", Blk_Plain<3, AsciiToReal>}, {"DEGTORAD", Blk_Plain<2, DegToRad>},
-    {"RADTODEG", Blk_Plain<2, RadToDeg>}, {"INTTOASCII", Blk_Plain<7, ToAscii<NK_INT>>},
-    {"DINTTOASCII", Blk_Plain<7, ToAscii<NK_DINT>>}, {"REALTOASCII", Blk_Plain<7, ToAscii<NK_REAL>>},
+    {"STRINGCONCAT", Blk_Plain<3, Concat>},
+    {"STRINGLEFT", Blk_Plain<3, Left>},
+    {"STRINGRIGHT", Blk_Plain<3, Right>},
+    {"STRINGMID", Blk_Plain<4, Mid>},
+    {"DELETECHARS", Blk_Plain<4, DeleteChars>},
+    {"INSERTCHARS", Blk_Plain<4, InsertChars>},
+    {"STRINGREPLACE", Blk_Plain<5, Replace>},
+    {"STRINGFIND", Blk_Plain<3, Find>},
+    {"CRC16", Blk_Plain<2, Crc16>},
+    {"ASCIITOHEX", Blk_Plain<2, AsciiToHex>},
+    {"HEXTOASCII", Blk_Plain<2, HexToAscii>},
+    {"CHARASCIICODE", Blk_Plain<3, CharCode>},
+    {"STRINGLEN", Blk_Plain<2, StringLen>},
+    {"STRINGLENA", Blk_Plain<2, StringLenA>},
+    {"SETSTRING", Blk_Plain<4, SetString>},
+    {"CMPSTRINGVAR", Blk_Plain<6, CmpVar>},
+    {"CMPSTRINGCONST", Blk_Plain<4, CmpConst>},
+    {"ASCIITOINT", Blk_Plain<3, AsciiToInt>},
+    {"ASCIITODINT", Blk_Plain<3, AsciiToDint>},
+    {"ASCIITOREAL", Blk_Plain<3, AsciiToReal>},
+    {"DEGTORAD", Blk_Plain<2, DegToRad>},
+    {"RADTODEG", Blk_Plain<2, RadToDeg>},
+    {"INTTOASCII", Blk_Plain<7, ToAscii<NK_INT>>},
+    {"DINTTOASCII", Blk_Plain<7, ToAscii<NK_DINT>>},
+    {"REALTOASCII", Blk_Plain<7, ToAscii<NK_REAL>>},
 };
 }  // namespace
 

@@ -11,7 +11,7 @@
 #include "iec/blocks/blkform.h"
 
 namespace {
-constexpr uint32_t T_IN = 0, T_PT = 1, T_Q = 2, T_ET = 3;            // TON, TOF
+constexpr uint32_t T_IN = 0, T_PT = 1, T_Q = 2, T_ET = 3;           // TON, TOF
 constexpr uint32_t R_IN = 0, R_R = 1, R_PT = 2, R_Q = 3, R_ET = 4;  // TONR
 enum Kind : uint8_t { K_TON, K_TOF, K_TONR };
 
@@ -24,24 +24,34 @@ struct TimerInst {
 };
 
 // Preset and elapsed of either width.
-template <bool Wide> int32_t Get(const Z7Ops &o, uint32_t k) { return Wide ? o.D(k) : o.I(k); }
-template <bool Wide> void Set(const Z7Ops &o, uint32_t k, int32_t v) {
-    if (Wide) o.SetD(k, v);
-    else o.SetI(k, v);
+template <bool Wide>
+int32_t Get(const Z7Ops &o, uint32_t k) {
+    return Wide ? o.D(k) : o.I(k);
+}
+template <bool Wide>
+void Set(const Z7Ops &o, uint32_t k, int32_t v) {
+    if (Wide)
+        o.SetD(k, v);
+    else
+        o.SetI(k, v);
 }
 
 // Accumulation: whole units since the reference are added to ET, the
 // remainder carries into the next unit.
-template <bool Wide> void Accumulate(const Z7Ops &o, TimerInst t, uint32_t et_k, uint32_t unit, uint32_t now) {
+template <bool Wide>
+void Accumulate(const Z7Ops &o, TimerInst t, uint32_t et_k, uint32_t unit, uint32_t now) {
     const uint32_t since = now - t.Ref();
     const uint16_t units = uint16_t(since / unit);
     if (units == 0) return;
-    if (Wide) o.SetD(et_k, int32_t(uint32_t(o.D(et_k)) + units));
-    else o.SetI(et_k, int16_t(uint16_t(o.I(et_k)) + units));
+    if (Wide)
+        o.SetD(et_k, int32_t(uint32_t(o.D(et_k)) + units));
+    else
+        o.SetI(et_k, int16_t(uint16_t(o.I(et_k)) + units));
     t.SetRef(now - since % unit);
 }
 
-template <Kind K, uint32_t Unit, bool Wide> uint32_t Timer(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
+template <Kind K, uint32_t Unit, bool Wide>
+uint32_t Timer(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
     uint8_t *p = Z7Mem_Ptr(inst, 8);
     if (cmd == FB_INSTINIT) {
         if (p != nullptr) std::memset(p, 0, 8);
@@ -69,7 +79,8 @@ template <Kind K, uint32_t Unit, bool Wide> uint32_t Timer(uint32_t cmd, uint32_
         }
     };
     if (K == K_TON) {
-        if (in) run(true, false);
+        if (in)
+            run(true, false);
         else {
             Set<Wide>(o, et_k, 0);
             o.SetB(q_k, false);
@@ -80,14 +91,17 @@ template <Kind K, uint32_t Unit, bool Wide> uint32_t Timer(uint32_t cmd, uint32_
             Set<Wide>(o, et_k, 0);
             o.SetB(q_k, true);
             t.SetRef(now);
-        } else run(false, true);
+        } else
+            run(false, true);
     } else {
         if (r) {
             Set<Wide>(o, et_k, 0);
             o.SetB(q_k, false);
             t.SetRef(now);
-        } else if (in) run(true, false);
-        else t.SetRef(now);  // off time does not count; ET kept
+        } else if (in)
+            run(true, false);
+        else
+            t.SetRef(now);  // off time does not count; ET kept
     }
     return 0;
 }
@@ -98,30 +112,36 @@ enum : uint32_t { C_IN, C_RL, C_PV, C_Q, C_CV };
 void Ctu(const Z7Ops &o, uint8_t *p) {
     int16_t cv = int16_t(LE_Get16(p));
     const int16_t pv = o.I(C_PV);
-    if (o.B(C_RL)) cv = 0;
-    else if (o.B(C_IN) && cv < pv) cv = int16_t(cv + 1);
+    if (o.B(C_RL))
+        cv = 0;
+    else if (o.B(C_IN) && cv < pv)
+        cv = int16_t(cv + 1);
     LE_Put16(p, uint16_t(cv));
     o.SetB(C_Q, cv >= pv);
     o.SetI(C_CV, cv);
 }
 void Ctd(const Z7Ops &o, uint8_t *p) {
     int16_t cv = int16_t(LE_Get16(p));
-    if (o.B(C_RL)) cv = o.I(C_PV);
-    else if (o.B(C_IN) && cv > 0) cv = int16_t(cv - 1);
+    if (o.B(C_RL))
+        cv = o.I(C_PV);
+    else if (o.B(C_IN) && cv > 0)
+        cv = int16_t(cv - 1);
     LE_Put16(p, uint16_t(cv));
     o.SetB(C_Q, cv <= 0);
     o.SetI(C_CV, cv);
 }
 
 constexpr uint32_t U1MS = 10, U10MS = 100, U100MS = 1000, U1S = 10000;
-#define BLK_TIMERS(KIND, NAME)                                                                        \
-    {#NAME "1MS", Timer<KIND, U1MS, false>}, {#NAME "1MS32", Timer<KIND, U1MS, true>},                \
-    {#NAME "10MS", Timer<KIND, U10MS, false>}, {#NAME "10MS32", Timer<KIND, U10MS, true>},            \
-    {#NAME "100MS", Timer<KIND, U100MS, false>}, {#NAME "100MS32", Timer<KIND, U100MS, true>},        \
-    {#NAME "1S", Timer<KIND, U1S, false>}, {#NAME "1S32", Timer<KIND, U1S, true>}
+#define BLK_TIMERS(KIND, NAME)                                                                     \
+    {#NAME "1MS", Timer<KIND, U1MS, false>}, {#NAME "1MS32", Timer<KIND, U1MS, true>},             \
+        {#NAME "10MS", Timer<KIND, U10MS, false>}, {#NAME "10MS32", Timer<KIND, U10MS, true>},     \
+        {#NAME "100MS", Timer<KIND, U100MS, false>}, {#NAME "100MS32", Timer<KIND, U100MS, true>}, \
+        {#NAME "1S", Timer<KIND, U1S, false>}, {                                                   \
+#NAME "1S32", Timer < KIND, U1S, true>                                                     \
+    }
 
 constexpr BlkRow kRows[] = {
-    BLK_TIMERS(K_TON, TON), BLK_TIMERS(K_TOF, TOF), BLK_TIMERS(K_TONR, TONR),
+    BLK_TIMERS(K_TON, TON),           BLK_TIMERS(K_TOF, TOF),           BLK_TIMERS(K_TONR, TONR),
     {"CTU", Blk_Stateful<2, 5, Ctu>}, {"CTD", Blk_Stateful<2, 5, Ctd>},
 };
 #undef BLK_TIMERS

@@ -367,8 +367,7 @@ uint32_t Z7XS_AnsiToUtf8(uint32_t db, uint32_t) {
 }
 uint32_t Z7XS_Utf8ToAnsi(uint32_t db, uint32_t h) { return Z7XS_AnsiToUtf8(db, h); }
 
-uint32_t Z7XS_Fill(uint32_t db, uint32_t h, uint32_t len, bool (*fill)(char *dst, uint32_t len, void *ctx),
-                   void *ctx) {
+uint32_t Z7XS_Fill(uint32_t db, uint32_t h, uint32_t len, bool (*fill)(char *dst, uint32_t len, void *ctx), void *ctx) {
     Obj o;
     if (!OpenOp(db, h, o) || !o.Grow(uint64_t(len) + 1)) return 0;
     const bool ok = fill(o.T(), len, ctx);

@@ -11,7 +11,13 @@
 
 // Last text error codes.
 enum : uint32_t {
-    XS_OK = 0, XS_BADHANDLE = 4, XS_LINELONG = 5, XS_NOREAD = 6, XS_NOWRITE = 7, XS_NOHEAP = 9, XS_NOCONV = 10,
+    XS_OK = 0,
+    XS_BADHANDLE = 4,
+    XS_LINELONG = 5,
+    XS_NOREAD = 6,
+    XS_NOWRITE = 7,
+    XS_NOHEAP = 9,
+    XS_NOCONV = 10,
 };
 constexpr uint32_t XS_MAGIC = 0x00425854;  // "TXB"
 
@@ -82,8 +88,7 @@ bool Z7XS_View(uint32_t db, uint32_t h, BlkHeapRef &ref, const char **text, uint
 
 // Makes the text of h len bytes long, filled by fill (which must write
 // exactly len bytes), read position 0. 1 done, 0 bad handle or no room.
-uint32_t Z7XS_Fill(uint32_t db, uint32_t h, uint32_t len, bool (*fill)(char *dst, uint32_t len, void *ctx),
-                   void *ctx);
+uint32_t Z7XS_Fill(uint32_t db, uint32_t h, uint32_t len, bool (*fill)(char *dst, uint32_t len, void *ctx), void *ctx);
 
 // Status words of the text layer.
 void Z7XS_SetError(uint32_t db, uint32_t e);

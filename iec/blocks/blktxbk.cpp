@@ -53,8 +53,10 @@ void SetData(const Z7Ops &o) {
 void Append(const Z7Ops &o) {
     char t[256];
     const uint32_t type = o.Lit(0);
-    if (type == IEC_STRING) Z7Ops_Text(o, 2, t);
-    else Z7VMCnv_NumToSZ(o.db, type, o.Lit(2), t);
+    if (type == IEC_STRING)
+        Z7Ops_Text(o, 2, t);
+    else
+        Z7VMCnv_NumToSZ(o.db, type, o.Lit(2), t);
     o.SetB(3, Z7XS_Append(o.db, H(o, 1), t) != 0);
 }
 void AppendLine(const Z7Ops &o) {
@@ -119,9 +121,7 @@ void WriteFile(const Z7Ops &o) {
 void AnsiToUtf8(const Z7Ops &o) { o.SetB(1, Z7XS_AnsiToUtf8(o.db, H(o, 0)) != 0); }
 void Utf8ToAnsi(const Z7Ops &o) { o.SetB(1, Z7XS_Utf8ToAnsi(o.db, H(o, 0)) != 0); }
 
-bool AppSocket(const Z7Ops &o, int32_t sock) {
-    return HasHeap(o) && sock != -1 && Z7VMRsc_FindSocket(o.db, sock) != 0;
-}
+bool AppSocket(const Z7Ops &o, int32_t sock) { return HasHeap(o) && sock != -1 && Z7VMRsc_FindSocket(o.db, sock) != 0; }
 // socket, handle, sent: the whole text in one call, at most 65,535 bytes.
 void SendTcp(const Z7Ops &o) {
     const int32_t sock = o.D(0);
@@ -131,8 +131,8 @@ void SendTcp(const Z7Ops &o) {
     uint32_t len = 0;
     if (!Z7XS_View(o.db, H(o, 1), ref, &t, &len)) return;
     bool closed = false;
-    const int32_t n = Z7Std_Hooks.tcp_send(sock, std::min<uint32_t>(len, 65535), reinterpret_cast<const uint8_t *>(t),
-                                           &closed);
+    const int32_t n =
+        Z7Std_Hooks.tcp_send(sock, std::min<uint32_t>(len, 65535), reinterpret_cast<const uint8_t *>(t), &closed);
     o.SetD(2, n > 0 ? n : 0);
 }
 // socket, handle, received: the text becomes what the socket holds (a piece
@@ -161,18 +161,30 @@ void RcvTcp(const Z7Ops &o) {
 }
 
 constexpr BlkRow kRows[] = {
-    {"TXBMANAGER", Blk_Plain<2, Manager>},       {"TXBAPPEND", Blk_Plain<4, Append>},
-    {"TXBAPPENDLINE", Blk_Plain<3, AppendLine>}, {"TXBAPPENDTXB", Blk_Plain<3, AppendTxb>},
-    {"TXBAPPENDEOL", Blk_Plain<2, AppendEol>},   {"TXBCLEAR", Blk_Plain<2, Clear>},
-    {"TXBCOPY", Blk_Plain<3, Copy>},             {"TXBFREE", Blk_Plain<2, Free>},
-    {"TXBGETDATA", Blk_Plain<4, GetData>},       {"TXBLASTERROR", Blk_Plain<1, LastError>},
-    {"TXBGETLENGTH", Blk_Plain<2, GetLength>},   {"TXBGETLINE", Blk_Plain<3, GetLine>},
-    {"TXBGETSTRING", Blk_Plain<2, GetString>},   {"TXBNEW", Blk_Plain<1, New>},
-    {"TXBNEWSTRING", Blk_Plain<2, NewString>},   {"TXBREADFILE", Blk_Plain<2, ReadFile>},
-    {"TXBREWIND", Blk_Plain<2, Rewind>},         {"TXBSETDATA", Blk_Plain<4, SetData>},
-    {"TXBSETSTRING", Blk_Plain<3, SetString>},   {"TXBWRITEFILE", Blk_Plain<3, WriteFile>},
-    {"TXBANSITOUTF8", Blk_Plain<2, AnsiToUtf8>}, {"TXBUTF8TOANSI", Blk_Plain<2, Utf8ToAnsi>},
-    {"TXBSENDTCP", Blk_Plain<3, SendTcp>},       {"TXBRCVTCP", Blk_Plain<3, RcvTcp>},
+    {"TXBMANAGER", Blk_Plain<2, Manager>},
+    {"TXBAPPEND", Blk_Plain<4, Append>},
+    {"TXBAPPENDLINE", Blk_Plain<3, AppendLine>},
+    {"TXBAPPENDTXB", Blk_Plain<3, AppendTxb>},
+    {"TXBAPPENDEOL", Blk_Plain<2, AppendEol>},
+    {"TXBCLEAR", Blk_Plain<2, Clear>},
+    {"TXBCOPY", Blk_Plain<3, Copy>},
+    {"TXBFREE", Blk_Plain<2, Free>},
+    {"TXBGETDATA", Blk_Plain<4, GetData>},
+    {"TXBLASTERROR", Blk_Plain<1, LastError>},
+    {"TXBGETLENGTH", Blk_Plain<2, GetLength>},
+    {"TXBGETLINE", Blk_Plain<3, GetLine>},
+    {"TXBGETSTRING", Blk_Plain<2, GetString>},
+    {"TXBNEW", Blk_Plain<1, New>},
+    {"TXBNEWSTRING", Blk_Plain<2, NewString>},
+    {"TXBREADFILE", Blk_Plain<2, ReadFile>},
+    {"TXBREWIND", Blk_Plain<2, Rewind>},
+    {"TXBSETDATA", Blk_Plain<4, SetData>},
+    {"TXBSETSTRING", Blk_Plain<3, SetString>},
+    {"TXBWRITEFILE", Blk_Plain<3, WriteFile>},
+    {"TXBANSITOUTF8", Blk_Plain<2, AnsiToUtf8>},
+    {"TXBUTF8TOANSI", Blk_Plain<2, Utf8ToAnsi>},
+    {"TXBSENDTCP", Blk_Plain<3, SendTcp>},
+    {"TXBRCVTCP", Blk_Plain<3, RcvTcp>},
 };
 }  // namespace
 

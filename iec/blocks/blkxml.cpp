@@ -22,7 +22,16 @@
 #include "platform/plat_assert.h"
 
 namespace {
-enum : uint32_t { N_MAGIC = 0, N_NAME = 4, N_CONT = 8, N_CHILD = 12, N_PARENT = 16, N_NEXT = 20, N_ATTR = 24, N_SIZE = 28 };
+enum : uint32_t {
+    N_MAGIC = 0,
+    N_NAME = 4,
+    N_CONT = 8,
+    N_CHILD = 12,
+    N_PARENT = 16,
+    N_NEXT = 20,
+    N_ATTR = 24,
+    N_SIZE = 28
+};
 enum : uint32_t { A_NEXT = 0, A_NAME = 4, A_VALUE = 8, A_SIZE = 12 };
 constexpr uint32_t kTok = 512;
 constexpr uint32_t kMaxStr = 0x3FFFFFF0u;
@@ -148,8 +157,10 @@ uint32_t MakeNode(uint32_t db, uint32_t heap, uint32_t parent, uint32_t last, co
         LE_Put32(r.p + N_PARENT, parent);
     }
     if (parent != 0) {
-        if (last != 0) NSet(heap, last, N_NEXT, h);
-        else NSet(heap, parent, N_CHILD, h);
+        if (last != 0)
+            NSet(heap, last, N_NEXT, h);
+        else
+            NSet(heap, parent, N_CHILD, h);
     }
     Count(db, 1);
     return h;
@@ -180,8 +191,10 @@ uint32_t AddAttr(uint32_t heap, uint32_t node, uint32_t last, const char *name, 
     LE_Put32(r.p + A_NAME, nh);
     LE_Put32(r.p + A_VALUE, vh);
     r.Release();
-    if (last) SetField(heap, last, A_SIZE, A_NEXT, ah);
-    else NSet(heap, node, N_ATTR, ah);
+    if (last)
+        SetField(heap, last, A_SIZE, A_NEXT, ah);
+    else
+        NSet(heap, node, N_ATTR, ah);
     return ah;
 }
 
@@ -573,8 +586,10 @@ struct Sink {
     }
     void Put(const char *t, uint32_t n) {
         if (out != nullptr) {
-            if (count + n <= size) std::memcpy(out + count, t, n);
-            else ok = false;
+            if (count + n <= size)
+                std::memcpy(out + count, t, n);
+            else
+                ok = false;
         } else if (file != 0) {
             for (uint32_t k = 0; k < n; k++) {
                 if (blen == sizeof buf) Flush();

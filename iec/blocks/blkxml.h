@@ -9,7 +9,13 @@
 
 // Last XML error codes.
 enum : uint32_t {
-    XML_OK = 0, XML_BADNODE = 4, XML_NOHEAP = 5, XML_NOTXB = 6, XML_SYNTAX = 7, XML_NOREAD = 8, XML_NOWRITE = 9,
+    XML_OK = 0,
+    XML_BADNODE = 4,
+    XML_NOHEAP = 5,
+    XML_NOTXB = 6,
+    XML_SYNTAX = 7,
+    XML_NOREAD = 8,
+    XML_NOWRITE = 9,
     XML_NOMEASURE = 100,
 };
 constexpr uint32_t XML_MAGIC = 0x004C4D58;  // "XML"
@@ -32,7 +38,7 @@ uint32_t Z7XML_SetTagAttrib(uint32_t db, uint32_t node, const char *name, const 
 uint32_t Z7XML_GetTagContentsXS(uint32_t db, uint32_t node);  // a new text buffer or 0
 uint32_t Z7XML_SetTagContentsXS(uint32_t db, uint32_t node, uint32_t txb);
 uint32_t Z7XML_Free(uint32_t db, uint32_t node);
-uint32_t Z7XML_ParseXS(uint32_t db, uint32_t txb);      // root or 0
+uint32_t Z7XML_ParseXS(uint32_t db, uint32_t txb);  // root or 0
 uint32_t Z7XML_ParseFile(uint32_t db, const char *path);
 // Parses len bytes of host memory (tests, benchmarks, fuzzing).
 uint32_t Z7XML_ParseText(uint32_t db, const char *text, uint32_t len);

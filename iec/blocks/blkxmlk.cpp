@@ -18,18 +18,23 @@ constexpr uint32_t kValueText = 128;
 
 uint32_t H(const Z7Ops &o, uint32_t k) { return o.U32(k); }
 uint32_t Slot(const Z7Ops &o, uint32_t k) { return Z7VMStr_Slot(o.db, o.Lit(k)); }
-void PutStr(const Z7Ops &o, uint32_t k, const char *t) {
-    Z7VMStr_AscForce(Slot(o, k), t, uint32_t(strnlen(t, 255)));
-}
+void PutStr(const Z7Ops &o, uint32_t k, const char *t) { Z7VMStr_AscForce(Slot(o, k), t, uint32_t(strnlen(t, 255))); }
 
 // Lock bit and typed section of a type code (0 for STRING and unknown codes).
 uint8_t LockBit(uint32_t type, uint32_t *sec) {
     switch (type) {
-    case IEC_BOOL: case IEC_SINT: case IEC_USINT: *sec = Z7SEC_D8; return Z7LK_8;
-    case IEC_INT: case IEC_UINT: *sec = Z7SEC_D16; return Z7LK_16;
-    case IEC_DINT: case IEC_REAL: case IEC_UDINT: *sec = Z7SEC_D32; return Z7LK_32;
+    case IEC_BOOL:
+    case IEC_SINT:
+    case IEC_USINT: *sec = Z7SEC_D8; return Z7LK_8;
+    case IEC_INT:
+    case IEC_UINT: *sec = Z7SEC_D16; return Z7LK_16;
+    case IEC_DINT:
+    case IEC_REAL:
+    case IEC_UDINT: *sec = Z7SEC_D32; return Z7LK_32;
     case IEC_TIME: *sec = Z7SEC_TIME; return Z7LK_TIME;
-    case IEC_LINT: case IEC_LREAL: case IEC_ULINT: *sec = Z7SEC_D64; return Z7LK_64;
+    case IEC_LINT:
+    case IEC_LREAL:
+    case IEC_ULINT: *sec = Z7SEC_D64; return Z7LK_64;
     default: return 0;
     }
 }
@@ -57,8 +62,10 @@ bool AddrLocked(uint32_t db, uint32_t type, uint32_t addr) {
 
 // Text of a typed value operand (STRING unchanged, numbers in decimal).
 void ValueText(const Z7Ops &o, uint32_t type, uint32_t k, char out[256]) {
-    if (type == IEC_STRING) Z7Ops_Text(o, k, out);
-    else Z7VMCnv_NumToSZ(o.db, type, o.Lit(k), out);
+    if (type == IEC_STRING)
+        Z7Ops_Text(o, k, out);
+    else
+        Z7VMCnv_NumToSZ(o.db, type, o.Lit(k), out);
 }
 // Stores a found text into the value operand k; nothing found empties a
 // STRING and leaves a number alone.
@@ -176,7 +183,10 @@ void GetSybValue(const Z7Ops &o) {
     } else {
         uint32_t sec = 0;
         if (LockBit(type, &sec) == 0) return;
-        Z7VMCnv_NumToSZPtr(Z7Mem_Ptr(addr, sec == Z7SEC_D8 ? 1 : sec == Z7SEC_D16 ? 2 : sec == Z7SEC_D64 ? 8 : 4),
+        Z7VMCnv_NumToSZPtr(Z7Mem_Ptr(addr, sec == Z7SEC_D8    ? 1
+                                           : sec == Z7SEC_D16 ? 2
+                                           : sec == Z7SEC_D64 ? 8
+                                                              : 4),
                            type, t);
     }
     PutStr(o, 2, t);
@@ -194,9 +204,14 @@ void SetSybValue(const Z7Ops &o) {
     if (addr == 0 || type == 127 || (type != IEC_STRING && LockBit(type, &sec) == 0)) {
         result = 0;
     } else if (!AddrLocked(o.db, type, addr)) {
-        if (type == IEC_STRING) Z7VMStr_AscForce(addr, t, n);
-        else Z7VMCnv_SZToNumPtr(Z7Mem_Ptr(addr, sec == Z7SEC_D8 ? 1 : sec == Z7SEC_D16 ? 2 : sec == Z7SEC_D64 ? 8 : 4),
-                                type, t);
+        if (type == IEC_STRING)
+            Z7VMStr_AscForce(addr, t, n);
+        else
+            Z7VMCnv_SZToNumPtr(Z7Mem_Ptr(addr, sec == Z7SEC_D8    ? 1
+                                               : sec == Z7SEC_D16 ? 2
+                                               : sec == Z7SEC_D64 ? 8
+                                                                  : 4),
+                               type, t);
     }
     o.SetD(3, int32_t(result));
 }
@@ -231,8 +246,17 @@ void DelMenu(const Z7Ops &o) { o.SetB(1, Z7XML_Free(o.db, H(o, 0)) != 0); }
 
 // HMIMENU instance: previous UP, DOWN, ENTER, BACK; current menu; root seen;
 // entries[32]; entry count; selected index; title[256]; items[256].
-enum : uint32_t { M_PREV = 0, M_CUR = 4, M_ROOT = 8, M_ENT = 12, M_COUNT = 140, M_SEL = 144, M_TITLE = 148,
-                  M_ITEMS = 404, M_SIZE = 660 };
+enum : uint32_t {
+    M_PREV = 0,
+    M_CUR = 4,
+    M_ROOT = 8,
+    M_ENT = 12,
+    M_COUNT = 140,
+    M_SEL = 144,
+    M_TITLE = 148,
+    M_ITEMS = 404,
+    M_SIZE = 660
+};
 constexpr uint32_t kEntries = 32;
 
 void Rebuild(uint32_t db, uint8_t *m) {
@@ -311,19 +335,19 @@ void Menu(const Z7Ops &o, uint8_t *m) {
 }
 
 constexpr BlkRow kRows[] = {
-    {"XMLMANAGER", Blk_Plain<3, Manager>},          {"XMLADDCHILD", Blk_Plain<3, AddChild>},
+    {"XMLMANAGER", Blk_Plain<3, Manager>},           {"XMLADDCHILD", Blk_Plain<3, AddChild>},
     {"XMLCHECKTAGNAME", Blk_Plain<3, CheckTagName>}, {"XMLFIRSTCHILD", Blk_Plain<3, FirstChild>},
-    {"XMLFREEDOC", Blk_Plain<2, FreeDoc>},          {"XMLLASTERROR", Blk_Plain<1, LastError>},
-    {"XMLGETSYBVALUE", Blk_Plain<3, GetSybValue>},  {"XMLGETTAGATTRIB", Blk_Plain<5, GetTagAttrib>},
-    {"XMLGETTAGCONT", Blk_Plain<4, GetTagCont>},    {"XMLGETTAGCONTT", Blk_Plain<2, GetTagContT>},
-    {"XMLGETTAGNAME", Blk_Plain<2, GetTagName>},    {"XMLNEWDOC", Blk_Plain<2, NewDoc>},
-    {"XMLNEXTCHILD", Blk_Plain<4, NextChild>},      {"XMLPARSEDOCFILE", Blk_Plain<2, ParseFile>},
-    {"XMLPARSEDOCTXB", Blk_Plain<2, ParseTxb>},     {"XMLSETSYBVALUE", Blk_Plain<4, SetSybValue>},
+    {"XMLFREEDOC", Blk_Plain<2, FreeDoc>},           {"XMLLASTERROR", Blk_Plain<1, LastError>},
+    {"XMLGETSYBVALUE", Blk_Plain<3, GetSybValue>},   {"XMLGETTAGATTRIB", Blk_Plain<5, GetTagAttrib>},
+    {"XMLGETTAGCONT", Blk_Plain<4, GetTagCont>},     {"XMLGETTAGCONTT", Blk_Plain<2, GetTagContT>},
+    {"XMLGETTAGNAME", Blk_Plain<2, GetTagName>},     {"XMLNEWDOC", Blk_Plain<2, NewDoc>},
+    {"XMLNEXTCHILD", Blk_Plain<4, NextChild>},       {"XMLPARSEDOCFILE", Blk_Plain<2, ParseFile>},
+    {"XMLPARSEDOCTXB", Blk_Plain<2, ParseTxb>},      {"XMLSETSYBVALUE", Blk_Plain<4, SetSybValue>},
     {"XMLSETTAGATTRIB", Blk_Plain<5, SetTagAttrib>}, {"XMLSETTAGCONT", Blk_Plain<4, SetTagCont>},
-    {"XMLSETTAGCONTT", Blk_Plain<3, SetTagContT>},  {"XMLWRITEDOCFILE", Blk_Plain<3, WriteFile>},
-    {"XMLWRITEDOCTXB", Blk_Plain<3, WriteTxb>},     {"XMLGETPARENT", Blk_Plain<2, GetParent>},
-    {"HMINEWMENU", Blk_Plain<3, NewMenu>},          {"HMINEWMENUITEM", Blk_Plain<4, NewMenuItem>},
-    {"HMIDELMENU", Blk_Plain<2, DelMenu>},          {"HMIRENAMEMENU", Blk_Plain<3, RenameMenu>},
+    {"XMLSETTAGCONTT", Blk_Plain<3, SetTagContT>},   {"XMLWRITEDOCFILE", Blk_Plain<3, WriteFile>},
+    {"XMLWRITEDOCTXB", Blk_Plain<3, WriteTxb>},      {"XMLGETPARENT", Blk_Plain<2, GetParent>},
+    {"HMINEWMENU", Blk_Plain<3, NewMenu>},           {"HMINEWMENUITEM", Blk_Plain<4, NewMenuItem>},
+    {"HMIDELMENU", Blk_Plain<2, DelMenu>},           {"HMIRENAMEMENU", Blk_Plain<3, RenameMenu>},
     {"HMIMENU", Blk_Stateful<M_SIZE, 9, Menu>},
 };
 }  // namespace

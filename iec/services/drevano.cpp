@@ -79,8 +79,10 @@ void _CreateMutex() {
     pthread_mutexattr_t a;
     if (pthread_mutexattr_init(&a) != 0) Out("pthread_mutexattr_init returns \n");
     if (pthread_mutexattr_settype(&a, PTHREAD_MUTEX_ERRORCHECK) != 0) Out("pthread_mutexattr_settype returns \n");
-    if (pthread_mutex_init(&hMutex, &a) != 0) Out("pthread_mutex_init returns \n");
-    else mutex_made = true;
+    if (pthread_mutex_init(&hMutex, &a) != 0)
+        Out("pthread_mutex_init returns \n");
+    else
+        mutex_made = true;
     if (pthread_mutexattr_destroy(&a) != 0) Out("pthread_mutexattr_destroy returns\n");
 }
 }  // namespace
@@ -148,7 +150,8 @@ uint32_t _Start(const StartRecord &r) {
     }
     if (rc == 0) {
         const uint32_t db = Z7MM_LinkVMDB(&mmData);
-        if (db == 0) rc = 1;
+        if (db == 0)
+            rc = 1;
         else {
             std::memcpy(Z7Mem_Ptr(db, Z7_DESC_TABLE), sizing, Z7_DESC_TABLE);
             Z7VM_BuildDBMainLinks(db);
@@ -221,7 +224,8 @@ uint32_t _HotStart(const Z7CSStartInfo &info) {
             return 1;
         }
         const uint32_t db = Z7MM_LinkVMDB(&mmData);
-        if (db == 0) rc = 1;
+        if (db == 0)
+            rc = 1;
         else {
             Z7VM_BuildDBMainLinks(db);
             pDB = db;
@@ -229,7 +233,7 @@ uint32_t _HotStart(const Z7CSStartInfo &info) {
         }
     }
     if (rc == 0) {
-        Z7Serial_Rearm();  // the new application's serial blocks may take the port
+        Z7Serial_Rearm();    // the new application's serial blocks may take the port
         Drevano_StartGen++;  // bindings rebuilt at the first cycle
         iVmAlive = 1;
         return 0;
@@ -369,8 +373,10 @@ void _Serve() {
     case 17:
         // a busy database answers 1
         if (_TakeMutex()) {
-            if (kind == 1) Z7Def_ServeVMRequest(&csData, pDB, ch);
-            else Z7Def_ServeModbusRequest(&csData, pDB, kind, ch);
+            if (kind == 1)
+                Z7Def_ServeVMRequest(&csData, pDB, ch);
+            else
+                Z7Def_ServeModbusRequest(&csData, pDB, kind, ch);
             _ReleaseMutex();
         } else {
             Z7CS_SendRC(&csData, ch, 1);
@@ -388,9 +394,7 @@ void _Serve() {
         Out(kind == 7 ? "Z7CSRQ_HOTSTART\n" : "Z7CSRQ_CHANGE\n");
         break;
     }
-    default:
-        Z7CS_SendRC(&csData, ch, 1);
-        break;
+    default: Z7CS_SendRC(&csData, ch, 1); break;
     }
     Z7CS_ReleaseQuestion(&csData, ch);
     if (bNewRegParams && pDB == 0) bNewRegParams = 0;
@@ -504,7 +508,8 @@ void Drevano_Comm_service() {
     const uint16_t mode = PlcWord(W_MODE);
     if (IsCommMode_Qncan && mode != 2 && mode != 3) Z7Serial_Release();
     if (IsCommMode_Qncan) return;
-    if (Z7CS_Quiet(&csData)) Arbitrate();  // nothing waits: the eight polls would do nothing
+    if (Z7CS_Quiet(&csData))
+        Arbitrate();  // nothing waits: the eight polls would do nothing
     else
         for (int i = 0; i < 8; i++) _Serve();
     if (pDB == 0 && pEvData) Z7Evs_Activate(pEvData, _GetTickCount());
@@ -571,8 +576,10 @@ void __Exit() {
 }
 
 void Z7_Connect_Serial() {
-    if (const uint16_t sp5 = PLAT_Sp5Address()) Z7CSSP5_Open(&csData, sp5, "DUMMY");
-    else Z7CSSer_Open(&csData, "DUMMY");
+    if (const uint16_t sp5 = PLAT_Sp5Address())
+        Z7CSSP5_Open(&csData, sp5, "DUMMY");
+    else
+        Z7CSSer_Open(&csData, "DUMMY");
     IsCommMode_Qncan = 0;
     timer_Z7 = Z7Host_Frt();
 }
@@ -582,8 +589,10 @@ void Z7_Connect_Ethernet() {
     Z7Socket_Initialize(0);
     Z7Socket_CloseSocket(csData.listen);
     csData.listen = -1;
-    if (Z7Socket_CreateListeningSocket(1100, 8, &csData.listen, 0)) eth_conn = 1;
-    else Out("ERROR: Cant open TCP port\n");
+    if (Z7Socket_CreateListeningSocket(1100, 8, &csData.listen, 0))
+        eth_conn = 1;
+    else
+        Out("ERROR: Cant open TCP port\n");
     csData.port = 1100;
     timer_Z7 = Z7Host_Frt();
     IsCommMode_Qncan = 0;

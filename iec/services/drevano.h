@@ -73,8 +73,7 @@ extern std::array<DrevanoBitEntry, 2304> VmDbBitInput_ptr;
 extern std::array<DrevanoBitEntry, 2304> VmDbBitOutput_ptr;
 extern std::array<DrevanoBitEntry, 512> VmDbBitSys_ptr;
 extern std::array<DrevanoSrEntry, 256> VmDbWordSR_ptr;
-extern uint32_t WordInputEntries, WordOutputEntries, BoolInputEntries, BoolOutputEntries, WordSREntries,
-    BoolSysEntries;
+extern uint32_t WordInputEntries, WordOutputEntries, BoolInputEntries, BoolOutputEntries, WordSREntries, BoolSysEntries;
 
 // Bit address of location-table slot s (0 past the table).
 uint32_t Drevano_SlotAddress(uint32_t s);
@@ -102,7 +101,6 @@ void DrevanoUpdateWordOutputRegs();
 // Pointer to the database element an IEC variable handle names; null when no
 // database is loaded or the element lies outside its section.
 uint8_t *DrevanoCalculateVmDbAddress(uint32_t handle, uint32_t width);
-
 
 // The runtime folder put in front of the runtime's own file names
 // ("/mnt/cfg/"; the memory manager's files carry their full paths).

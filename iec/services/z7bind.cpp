@@ -57,8 +57,10 @@ void SyncWords(DrevanoWordEntry *t, uint32_t n) {
         DrevanoWordEntry &e = t[i];
         const uint16_t r = Get16(e.reg), v = Get16(e.vm);
         if (r == v) continue;
-        if (r == e.last) Put16(e.reg, v);  // only the VM changed
-        else Put16(e.vm, r);               // the register wins a conflict
+        if (r == e.last)
+            Put16(e.reg, v);  // only the VM changed
+        else
+            Put16(e.vm, r);  // the register wins a conflict
         e.last = Get16(e.reg);
     }
 }
@@ -68,8 +70,10 @@ void SyncBit(DrevanoBitEntry &e) {
     const uint8_t v = e.vm[0];
     if (r != v) {
         if (v != e.last) {  // the VM changed: the VM wins a conflict
-            if (v) e.reg[0] |= e.set;
-            else e.reg[0] &= e.clr;
+            if (v)
+                e.reg[0] |= e.set;
+            else
+                e.reg[0] &= e.clr;
         } else {
             e.vm[0] = r;
         }
@@ -98,11 +102,26 @@ uint32_t Drevano_VmAddr(uint32_t loc, uint32_t width) {
     } else {
         switch ((loc >> 26) & 7) {
         case 0:
-        case 6: sec = Z7SEC_D8; off = idx; break;
-        case 1: sec = Z7SEC_D16; off = 2 * idx; break;
-        case 2: sec = Z7SEC_D32; off = 4 * idx; break;
-        case 3: sec = Z7SEC_D64; off = 8 * idx; break;
-        case 5: sec = Z7SEC_TIME; off = idx; break;
+        case 6:
+            sec = Z7SEC_D8;
+            off = idx;
+            break;
+        case 1:
+            sec = Z7SEC_D16;
+            off = 2 * idx;
+            break;
+        case 2:
+            sec = Z7SEC_D32;
+            off = 4 * idx;
+            break;
+        case 3:
+            sec = Z7SEC_D64;
+            off = 8 * idx;
+            break;
+        case 5:
+            sec = Z7SEC_TIME;
+            off = idx;
+            break;
         case 4: {
             const uint32_t entry = Z7Sec_Elem(db, Z7SEC_STRPTR, idx);
             const uint32_t str = entry ? Z7Mem_Get32(entry) : 0;
@@ -128,9 +147,7 @@ uint8_t *DrevanoCalculateVmDbAddress(uint32_t handle, uint32_t width) {
     }
     // A BOOL array keeps one byte per element: width bits reach width bytes.
     const bool bool_array = !(handle & (1u << 29)) && ((handle >> 26) & 7) == 6;
-    const uint32_t bytes = width == 0   ? 1
-                           : bool_array ? width
-                                        : (width + ((handle >> 20) & 0x3F) % 8 + 7) / 8;
+    const uint32_t bytes = width == 0 ? 1 : bool_array ? width : (width + ((handle >> 20) & 0x3F) % 8 + 7) / 8;
     const uint32_t a = Drevano_VmAddr(handle, bytes);
     return a ? Z7Mem_Ptr(a, bytes) : nullptr;
 }
@@ -172,8 +189,10 @@ void Drevano_BuildTables() {
             e.bit = uint8_t(a % 8);
             e.set = uint8_t(1u << e.bit);
             e.clr = uint8_t(~e.set);
-            if (t == T_BIT_IN) VmDbBitInput_ptr[BoolInputEntries++] = e;
-            else if (t == T_BIT_OUT) VmDbBitOutput_ptr[BoolOutputEntries++] = e;
+            if (t == T_BIT_IN)
+                VmDbBitInput_ptr[BoolInputEntries++] = e;
+            else if (t == T_BIT_OUT)
+                VmDbBitOutput_ptr[BoolOutputEntries++] = e;
             else {
                 e.flags = uint8_t(e.bit | (a >= 1792 ? 0x10 : 0));
                 VmDbBitSys_ptr[BoolSysEntries++] = e;
@@ -194,8 +213,10 @@ void Drevano_BuildTables() {
             VmDbWordSR_ptr[WordSREntries++] = e;
         } else {
             DrevanoWordEntry e{a, reg, vm, 0};
-            if (t == T_WORD_IN) VmDbWordInput_ptr[WordInputEntries++] = e;
-            else VmDbWordOutput_ptr[WordOutputEntries++] = e;
+            if (t == T_WORD_IN)
+                VmDbWordInput_ptr[WordInputEntries++] = e;
+            else
+                VmDbWordOutput_ptr[WordOutputEntries++] = e;
         }
     }
 }
@@ -228,8 +249,10 @@ void DrevanoUpdateWordSRRegs() {
         const uint16_t r = Get16(e.reg), v = Get16(e.vm);
         if ((e.flags & 1) && !first) {
             if (v != r) {
-                if (v != e.last && v >= e.min && v <= e.max) Put16(e.reg, v);
-                else Put16(e.vm, r);
+                if (v != e.last && v >= e.min && v <= e.max)
+                    Put16(e.reg, v);
+                else
+                    Put16(e.vm, r);
             }
             e.last = Get16(e.reg);
         } else {
@@ -273,8 +296,12 @@ uint32_t DrevanoCalculateRegToken(const uint8_t *vm, uint32_t kind, uint32_t inp
         return 0;
     };
     switch (kind) {
-    case 0: return input ? words(VmDbWordInput_ptr.data(), WordInputEntries) : words(VmDbWordOutput_ptr.data(), WordOutputEntries);
-    case 1: return input ? bits(VmDbBitInput_ptr.data(), BoolInputEntries) : bits(VmDbBitOutput_ptr.data(), BoolOutputEntries);
+    case 0:
+        return input ? words(VmDbWordInput_ptr.data(), WordInputEntries)
+                     : words(VmDbWordOutput_ptr.data(), WordOutputEntries);
+    case 1:
+        return input ? bits(VmDbBitInput_ptr.data(), BoolInputEntries)
+                     : bits(VmDbBitOutput_ptr.data(), BoolOutputEntries);
     case 2:
         for (uint32_t i = 0; i < WordSREntries; i++)
             if (VmDbWordSR_ptr[i].vm == vm) return VmDbWordSR_ptr[i].addr;
@@ -295,4 +322,3 @@ void ClearDrevanoFlags() {
     drevano_variables_enumerateded = 0;
     drevano_total_variables_enumerated = 0;
 }
-

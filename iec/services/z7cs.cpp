@@ -182,7 +182,9 @@ void SerReset(Z7CSChannel &c) {
     c.flags = Z7CH_SERIAL | Z7CH_USED;
 }
 
-uint16_t CrcAt(const uint8_t *p, bool high_first) { return high_first ? uint16_t(p[0] << 8 | p[1]) : uint16_t(p[1] << 8 | p[0]); }
+uint16_t CrcAt(const uint8_t *p, bool high_first) {
+    return high_first ? uint16_t(p[0] << 8 | p[1]) : uint16_t(p[1] << 8 | p[0]);
+}
 
 void SerComplete(Z7CSChannel &c) {
     const uint8_t *f = c.rx.data();
@@ -204,17 +206,23 @@ void SerComplete(Z7CSChannel &c) {
         return;
     }
     if (fc >= 1 && fc <= 4) {
-        if (n == 6) c.expected = 7;
-        else if (n == 7) c.expected = 8;
+        if (n == 6)
+            c.expected = 7;
+        else if (n == 7)
+            c.expected = 8;
         else {
             const uint32_t e = uint32_t(f[2]) + 5;
-            if (n >= e || e > c.rx.size()) SerReset(c);
-            else c.expected = uint16_t(e);
+            if (n >= e || e > c.rx.size())
+                SerReset(c);
+            else
+                c.expected = uint16_t(e);
         }
     } else if ((fc == 15 || fc == 16) && n == 8) {
         const uint32_t e = uint32_t(f[6]) + 9;
-        if (e <= n || e > c.rx.size()) SerReset(c);
-        else c.expected = uint16_t(e);
+        if (e <= n || e > c.rx.size())
+            SerReset(c);
+        else
+            c.expected = uint16_t(e);
     } else {
         SerReset(c);
     }
@@ -226,8 +234,10 @@ void SerActivate(Z7CSData *cs, Z7CSChannel &c) {
         // Every answer leaves room for its CRC in the frame.
         if (c.to_send == c.answer_len && !(c.flags & Z7CH_CRC) && ALWAYS(c.answer_len + 2u <= c.tx.size())) {
             const uint16_t crc = Z7CS_Crc16(c.tx.data(), c.answer_len);
-            if (IsZ7(c.tx.data())) BE_Put16(&c.tx[c.answer_len], crc);
-            else LE_Put16(&c.tx[c.answer_len], crc);
+            if (IsZ7(c.tx.data()))
+                BE_Put16(&c.tx[c.answer_len], crc);
+            else
+                LE_Put16(&c.tx[c.answer_len], crc);
             c.answer_len = uint16_t(c.answer_len + 2);
             c.to_send = uint16_t(c.to_send + 2);
             c.flags |= Z7CH_CRC;
@@ -242,8 +252,7 @@ void SerActivate(Z7CSData *cs, Z7CSChannel &c) {
             c.flags |= Z7CH_PARTIAL;
         }
     }
-    if (cs->has_stamp && c.received > 0 && !(c.flags & Z7CH_QUESTION) &&
-        Elapsed(c.last_rx_ms, cs->stamp) > 500) {
+    if (cs->has_stamp && c.received > 0 && !(c.flags & Z7CH_QUESTION) && Elapsed(c.last_rx_ms, cs->stamp) > 500) {
         c.received = c.expected = 0;
         c.flags = Z7CH_SERIAL | Z7CH_USED;
     }
@@ -271,9 +280,12 @@ void SerActivate(Z7CSData *cs, Z7CSChannel &c) {
             c.expected = uint16_t(size + 6);
         } else {
             const uint8_t fc = f[1];
-            if (fc >= 1 && fc <= 4) c.expected = 6;
-            else if (fc == 5 || fc == 6 || fc == 8 || fc == 15 || fc == 16) c.expected = 8;
-            else if (fc == 43) c.expected = 7;
+            if (fc >= 1 && fc <= 4)
+                c.expected = 6;
+            else if (fc == 5 || fc == 6 || fc == 8 || fc == 15 || fc == 16)
+                c.expected = 8;
+            else if (fc == 43)
+                c.expected = 7;
             else {
                 SerReset(c);
                 return;
@@ -380,19 +392,24 @@ void FileTransfer(Z7CSData *cs, Z7CSChannel &c) {
     case 1:
         if (cs->ft_file) close_file();
         cs->ft_crc = 0xFFFFFFFF;
-        if (end < 10 || !NameAt(c, 10, name, 255) || (cs->ft_file = Z7FT_OpenWrite(BE_Get32(&c.rx[6]), name, &cs->ft_reg)) == 0)
+        if (end < 10 || !NameAt(c, 10, name, 255) ||
+            (cs->ft_file = Z7FT_OpenWrite(BE_Get32(&c.rx[6]), name, &cs->ft_reg)) == 0)
             status = 2;
         break;
     case 2: {
         const uint32_t len = end >= 8 ? BE_Get16(&c.rx[6]) : 0;
-        if (cs->ft_file == 0 || end < 8 || len > end - 8) status = 3;
-        else if (Z7FT_Write(cs->ft_file, len, &c.rx[8]) == 0) status = 3;
-        else cs->ft_crc = Z7CS_Crc32(cs->ft_crc, &c.rx[8], len);
+        if (cs->ft_file == 0 || end < 8 || len > end - 8)
+            status = 3;
+        else if (Z7FT_Write(cs->ft_file, len, &c.rx[8]) == 0)
+            status = 3;
+        else
+            cs->ft_crc = Z7CS_Crc32(cs->ft_crc, &c.rx[8], len);
         break;
     }
     case 3:
     case 6:
-        if (cs->ft_file == 0) status = 4;
+        if (cs->ft_file == 0)
+            status = 4;
         else {
             close_file();
             BE_Put32(a + 8, cs->ft_crc);
@@ -403,7 +420,8 @@ void FileTransfer(Z7CSData *cs, Z7CSChannel &c) {
         if (cs->ft_file) close_file();
         cs->ft_crc = 0xFFFFFFFF;
         uint32_t size = 0;
-        if (!NameAt(c, 6, name, 255) || (cs->ft_file = Z7FT_OpenRead(name, &size)) == 0) status = 5;
+        if (!NameAt(c, 6, name, 255) || (cs->ft_file = Z7FT_OpenRead(name, &size)) == 0)
+            status = 5;
         else {
             BE_Put32(a + 8, size);
             data = 4;
@@ -411,7 +429,8 @@ void FileTransfer(Z7CSData *cs, Z7CSChannel &c) {
         break;
     }
     case 5:
-        if (cs->ft_file == 0) status = 6;
+        if (cs->ft_file == 0)
+            status = 6;
         else {
             const uint32_t n = Z7FT_Read(cs->ft_file, 800, a + 10);
             cs->ft_crc = Z7CS_Crc32(cs->ft_crc, a + 10, n);
@@ -474,7 +493,7 @@ uint32_t Z7CS_Open(Z7CSData *cs, const Z7CSSettings *s, uint32_t arg) {
 void Z7CSSer_Open(Z7CSData *cs, const char *settings) {
     Z7CSChannel &c = cs->ch[0];
     if (c.flags & Z7CH_SOCKET) return;  // channel 1 is a TCP connection
-    Z7Serial_Rearm();  // the link is the runtime's again
+    Z7Serial_Rearm();                   // the link is the runtime's again
     Z7Serial_Initialize(&c.serial);
     Z7Serial_Open(&c.serial, settings);
     c.number = 1;
@@ -485,7 +504,7 @@ void Z7CSSer_Open(Z7CSData *cs, const char *settings) {
 void Z7CSSP5_Open(Z7CSData *cs, uint16_t address, const char *settings) {
     Z7CSChannel &c = cs->ch[0];
     if (c.flags & Z7CH_SOCKET) return;  // channel 1 is a TCP connection
-    Z7Serial_Rearm();  // the link is the runtime's again
+    Z7Serial_Rearm();                   // the link is the runtime's again
     Z7SP5Ftls_Open(&cs->sp5, address, settings);
     Z7SP5Ftls_SetPassword(&cs->sp5, "");
     c.serial = cs->sp5.tl.dl.frm.serial;
@@ -540,8 +559,10 @@ uint32_t Z7CS_GetQuestion(Z7CSData *cs, uint32_t *channel) {
         Z7CSChannel &c = cs->ch[i];
         if (!(c.flags & Z7CH_USED) || !(c.flags & Z7CH_QUESTION)) continue;
         uint32_t kind;
-        if (IsZ7Frame(c.rx.data())) kind = c.rx[4];
-        else kind = (c.flags & Z7CH_SOCKET) ? 17 : 16;
+        if (IsZ7Frame(c.rx.data()))
+            kind = c.rx[4];
+        else
+            kind = (c.flags & Z7CH_SOCKET) ? 17 : 16;
         if (kind == 19) {
             if (c.flags & (Z7CH_PENDING | Z7CH_PARTIAL)) continue;  // the last answer is still going out
             FileTransfer(cs, c);
@@ -580,7 +601,9 @@ uint32_t Z7CS_GetRequestLength(Z7CSData *cs, uint32_t channel) {
 }
 
 namespace {
-bool CanAnswer(const Z7CSChannel *c) { return c && (c->flags & Z7CH_USED) && !(c->flags & (Z7CH_PARTIAL | Z7CH_PENDING)); }
+bool CanAnswer(const Z7CSChannel *c) {
+    return c && (c->flags & Z7CH_USED) && !(c->flags & (Z7CH_PARTIAL | Z7CH_PENDING));
+}
 }  // namespace
 
 uint8_t *Z7CS_GetVMAnswerBuffer(Z7CSData *cs, uint32_t channel) {
@@ -667,8 +690,10 @@ uint32_t Z7CS_GetLoadInfo(Z7CSData *cs, uint32_t channel, Z7CSLoadInfo *info) {
 void Z7CSSock_CheckSilentSocketsEx(Z7CSData *cs, uint32_t now, uint32_t timeout) {
     for (Z7CSChannel &c : cs->ch) {
         if (!(c.flags & Z7CH_SOCKET)) continue;
-        if (c.silence == 0) c.silence = now;
-        else if (Elapsed(c.silence, now) > timeout) CloseChannel(c);
+        if (c.silence == 0)
+            c.silence = now;
+        else if (Elapsed(c.silence, now) > timeout)
+            CloseChannel(c);
     }
 }
 
@@ -686,7 +711,8 @@ bool Z7CS_Quiet(Z7CSData *cs) {
     for (const Z7CSChannel &c : cs->ch) {
         if (c.flags & (Z7CH_QUESTION | Z7CH_PENDING | Z7CH_PARTIAL)) return false;
         if ((c.flags & Z7CH_SOCKET) && c.sock >= 0) fds[n++] = {c.sock, POLLIN, 0};
-        if ((c.flags & Z7CH_SP5) && (cs->sp5.tl.dl.frm.rx_have != 0 || cs->sp5.tl.dl.frm.tx_done < cs->sp5.tl.dl.frm.tx_len))
+        if ((c.flags & Z7CH_SP5) &&
+            (cs->sp5.tl.dl.frm.rx_have != 0 || cs->sp5.tl.dl.frm.tx_done < cs->sp5.tl.dl.frm.tx_len))
             return false;
         if ((c.flags & (Z7CH_SERIAL | Z7CH_SP5)) && Z7Serial_IsValid(c.serial)) {
             int waiting = 0;

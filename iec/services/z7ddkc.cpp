@@ -55,14 +55,17 @@ void EntryName(const Table &t, uint32_t i, char out[kName + 1]) {
 
 uint32_t PropsOf(uint32_t def) {
     switch (Z7Mem_Get16(def + 2)) {
-    case 1: case 4: return def + 16;
-    case 2: case 3: return def + 8;
+    case 1:
+    case 4: return def + 16;
+    case 2:
+    case 3: return def + 8;
     default: return 0;
     }
 }
 
 // Calls fn(def address, level) for each record of a definition list inside the image.
-template <typename Fn> void WalkDefs(const Z7Img &img, uint32_t off, Fn fn) {
+template <typename Fn>
+void WalkDefs(const Z7Img &img, uint32_t off, Fn fn) {
     while (img.In(off, 4)) {
         const uint32_t size = img.W16(off);
         if (size < 4 || !img.In(off, size)) return;
@@ -159,7 +162,8 @@ uint32_t Z7DDKC_Build(uint32_t code, uint32_t db) {
             if (parent != 0) {
                 Z7Mem_Put32(link + NL_PARENT, parent - kLink);
                 uint32_t last = Z7Mem_Get32(parent - kLink + NL_CHILD);
-                if (last == 0) Z7Mem_Put32(parent - kLink + NL_CHILD, link);
+                if (last == 0)
+                    Z7Mem_Put32(parent - kLink + NL_CHILD, link);
                 else {
                     while (Z7Mem_Get32(last + NL_SIBLING)) last = Z7Mem_Get32(last + NL_SIBLING);
                     Z7Mem_Put32(last + NL_SIBLING, link);
@@ -253,7 +257,8 @@ uint32_t Z7DDKH_ReadVarAny(uint32_t db, uint32_t item, uint32_t type, uint8_t *o
     std::memset(out, 0, 8);
     const uint32_t def = Z7DDKH_GetDef(db, item);
     const uint32_t itype = def ? Z7Mem_Get16(def + 8) : 0;
-    const uint8_t *p = Z7Mem_Ptr(Z7DDKH_GetDataPtr(db, item, nullptr), Z7Tools_TypeSize(itype) ? Z7Tools_TypeSize(itype) : 1);
+    const uint8_t *p =
+        Z7Mem_Ptr(Z7DDKH_GetDataPtr(db, item, nullptr), Z7Tools_TypeSize(itype) ? Z7Tools_TypeSize(itype) : 1);
     if (p == nullptr || itype == IEC_STRING || Z7Tools_TypeSize(itype) == 0 || Z7Tools_TypeSize(type) == 0) return 0;
     Z7VMCnv_ConvBin(out, p, type, itype);
     return 1;
@@ -284,13 +289,15 @@ uint32_t Z7DDKH_WriteVarLong(uint32_t db, uint32_t item, int32_t v) {
 }
 
 namespace {
-template <typename T> T ReadAs(uint32_t db, uint32_t item, uint32_t type) {
+template <typename T>
+T ReadAs(uint32_t db, uint32_t item, uint32_t type) {
     uint8_t b[8];
     T v{};
     if (Z7DDKH_ReadVarAny(db, item, type, b)) std::memcpy(&v, b, sizeof v);
     return v;
 }
-template <typename T> uint32_t WriteAs(uint32_t db, uint32_t item, uint32_t type, T v) {
+template <typename T>
+uint32_t WriteAs(uint32_t db, uint32_t item, uint32_t type, T v) {
     uint8_t b[8] = {};
     std::memcpy(b, &v, sizeof v);
     return Z7DDKH_WriteVarAny(db, item, type, b);
@@ -302,7 +309,9 @@ uint32_t Z7DDKH_ReadVarDword(uint32_t db, uint32_t item) { return ReadAs<uint32_
 float Z7DDKH_ReadVarReal(uint32_t db, uint32_t item) { return ReadAs<float>(db, item, IEC_REAL); }
 int64_t Z7DDKH_ReadVarLint(uint32_t db, uint32_t item) { return ReadAs<int64_t>(db, item, IEC_LINT); }
 double Z7DDKH_ReadVarLreal(uint32_t db, uint32_t item) { return ReadAs<double>(db, item, IEC_LREAL); }
-uint32_t Z7DDKH_WriteVarBool(uint32_t db, uint32_t item, uint8_t v) { return WriteAs<uint8_t>(db, item, IEC_BOOL, v ? 1 : 0); }
+uint32_t Z7DDKH_WriteVarBool(uint32_t db, uint32_t item, uint8_t v) {
+    return WriteAs<uint8_t>(db, item, IEC_BOOL, v ? 1 : 0);
+}
 uint32_t Z7DDKH_WriteVarDword(uint32_t db, uint32_t item, uint32_t v) { return WriteAs(db, item, IEC_UDINT, v); }
 uint32_t Z7DDKH_WriteVarReal(uint32_t db, uint32_t item, float v) { return WriteAs(db, item, IEC_REAL, v); }
 uint32_t Z7DDKH_WriteVarLint(uint32_t db, uint32_t item, int64_t v) { return WriteAs(db, item, IEC_LINT, v); }

@@ -18,8 +18,21 @@
 namespace {
 // Entry fields.
 enum : uint32_t {
-    E_SIZE = 0, E_TYPE = 1, E_FLAGS = 2, E_INDEX = 4, E_COUNT = 6, E_ID = 8, E_CT = 12, E_DATA = 16, E_VSI = 20,
-    E_VSIW = 24, E_LAST = 32, E_UP = 40, E_LO = 48, E_STATE = 56, E_BYTES = 64,
+    E_SIZE = 0,
+    E_TYPE = 1,
+    E_FLAGS = 2,
+    E_INDEX = 4,
+    E_COUNT = 6,
+    E_ID = 8,
+    E_CT = 12,
+    E_DATA = 16,
+    E_VSI = 20,
+    E_VSIW = 24,
+    E_LAST = 32,
+    E_UP = 40,
+    E_LO = 48,
+    E_STATE = 56,
+    E_BYTES = 64,
 };
 enum : uint16_t { EF_PRIMED = 1, EF_PENDING = 2, EF_STATIC = 4, EF_HYST = 8 };
 enum : uint8_t { CS_NONE = 0, CS_DONE = 1, CS_SEND = 2 };
@@ -37,10 +50,19 @@ void SetState(uint32_t e, uint32_t client, uint8_t s) { Z7Mem_Put8(e + E_STATE +
 
 uint32_t SizeOf(uint32_t type) {
     switch (type & 0x7F) {
-    case 1: case 10: case 14: case 5: return 1;
-    case 11: case 15: return 2;
-    case 2: case 3: case 4: case 16: return 4;
-    case 12: case 13: case 17: return 8;
+    case 1:
+    case 10:
+    case 14:
+    case 5: return 1;
+    case 11:
+    case 15: return 2;
+    case 2:
+    case 3:
+    case 4:
+    case 16: return 4;
+    case 12:
+    case 13:
+    case 17: return 8;
     default: return 0;
     }
 }
@@ -65,7 +87,9 @@ uint64_t Host(const uint8_t *p, uint32_t size) {
 // Value of size bytes of type as a number that compares without wrapping.
 long double Num(uint32_t type, uint64_t v) {
     switch (type & 0x7F) {
-    case 2: case 4: case 16: return (long double)(uint32_t(v));  // compared as unsigned 32-bit
+    case 2:
+    case 4:
+    case 16: return (long double)(uint32_t(v));  // compared as unsigned 32-bit
     case 3: return std::bit_cast<float>(uint32_t(v));
     case 13: return std::bit_cast<double>(v);
     case 12: return (long double)(int64_t(v));
@@ -93,11 +117,18 @@ uint32_t DataOf(uint32_t db, uint32_t type, uint32_t index, uint32_t ct, uint32_
     }
     uint32_t sec = 0;
     switch (type) {
-    case 1: case 10: case 14: sec = Z7SEC_D8; break;
-    case 11: case 15: sec = Z7SEC_D16; break;
-    case 2: case 3: case 16: sec = Z7SEC_D32; break;
+    case 1:
+    case 10:
+    case 14: sec = Z7SEC_D8; break;
+    case 11:
+    case 15: sec = Z7SEC_D16; break;
+    case 2:
+    case 3:
+    case 16: sec = Z7SEC_D32; break;
     case 4: sec = Z7SEC_TIME; break;
-    case 12: case 13: case 17: sec = Z7SEC_D64; break;
+    case 12:
+    case 13:
+    case 17: sec = Z7SEC_D64; break;
     case 5: {
         const uint32_t slot = Z7VMStr_Slot(db, index);
         *map_addr = slot;
@@ -169,7 +200,8 @@ void StoreLast(uint32_t e) {
 
 // Event data of an entry; answers its length (long strings: the text goes in
 // *text, *text_len).
-uint32_t EventData(uint32_t db, uint32_t i, uint32_t e, bool vsi, uint8_t *out, const uint8_t **text, uint32_t *text_len) {
+uint32_t EventData(uint32_t db, uint32_t i, uint32_t e, bool vsi, uint8_t *out, const uint8_t **text,
+                   uint32_t *text_len) {
     const uint32_t type = Z7Mem_Get8(e + E_TYPE), size = Z7Mem_Get8(e + E_SIZE), a = Z7Mem_Get32(e + E_DATA);
     const uint32_t ct = Z7Mem_Get32(e + E_CT), index = Z7Mem_Get16(e + E_INDEX);
     (void)db;
@@ -220,13 +252,14 @@ uint32_t Manage(uint32_t db, void *evs, bool want_static, bool want_private) {
         const uint8_t *p = e ? Z7Mem_Ptr(e, E_BYTES) : nullptr;
         if (p == nullptr || p[E_TYPE] == 0) continue;
         // the common case first: a primed number, nothing pending, value and status as sent
-        if (!fresh && e == table + i * E_BYTES && (LE_Get16(p + E_FLAGS) & (EF_PRIMED | EF_PENDING | EF_HYST)) == EF_PRIMED &&
-            (p[E_TYPE] & 0x7F) != 5) {
+        if (!fresh && e == table + i * E_BYTES &&
+            (LE_Get16(p + E_FLAGS) & (EF_PRIMED | EF_PENDING | EF_HYST)) == EF_PRIMED && (p[E_TYPE] & 0x7F) != 5) {
             const uint8_t *v = Z7Mem_Ptr(LE_Get32(p + E_DATA), p[E_SIZE]);
             const uint32_t vsa = LE_Get32(p + E_VSI);
             const uint8_t *vs = vsa ? Z7Mem_Ptr(vsa, 8) : nullptr;
             if (v && std::memcmp(v, p + E_LAST, p[E_SIZE]) == 0 &&
-                (vsa == 0 || (vs && LE_Get32(vs) == LE_Get32(p + E_VSIW) && LE_Get32(vs + 4) == LE_Get32(p + E_VSIW + 4))))
+                (vsa == 0 ||
+                 (vs && LE_Get32(vs) == LE_Get32(p + E_VSIW) && LE_Get32(vs + 4) == LE_Get32(p + E_VSIW + 4))))
                 continue;
         }
         const bool is_static = Flags(e) & EF_STATIC;
@@ -374,8 +407,10 @@ bool Z7EA_UnregisterChangeEvent(uint32_t db, uint32_t client, uint32_t type, uin
 
 uint32_t Z7EA_RegisterStaticEvents(uint32_t code, uint32_t db) {
     for (uint32_t i = 0; i < Used(db);) {
-        if (Flags(Entry(db, i)) & EF_STATIC) Remove(db, i);
-        else i++;
+        if (Flags(Entry(db, i)) & EF_STATIC)
+            Remove(db, i);
+        else
+            i++;
     }
     const uint32_t list = Z7VMCode_StaticEvents(code);
     if (list == 0) return 0;
@@ -392,9 +427,10 @@ uint32_t Z7EA_RegisterStaticEvents(uint32_t code, uint32_t db) {
             std::memcpy(up, Z7Mem_Ptr(p + 8, h), h);
             std::memcpy(lo, Z7Mem_Ptr(p + 8 + h, h), h);
         }
-        const uint32_t ct = (flags & 0x80) ? Z7Mem_Get8(tail) | uint32_t(Z7Mem_Get8(tail + 1)) << 8 |
-                                                  uint32_t(Z7Mem_Get8(tail + 2)) << 16 | uint32_t(Z7Mem_Get8(tail + 3)) << 24
-                                            : 0;
+        const uint32_t ct = (flags & 0x80)
+                                ? Z7Mem_Get8(tail) | uint32_t(Z7Mem_Get8(tail + 1)) << 8 |
+                                      uint32_t(Z7Mem_Get8(tail + 2)) << 16 | uint32_t(Z7Mem_Get8(tail + 3)) << 24
+                                : 0;
         if (Z7EA_RegisterChangeEvent(db, 0, type, index, id, h ? up : nullptr, h ? lo : nullptr, ct) == 0) rc = 1;
         p = next;
     }

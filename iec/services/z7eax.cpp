@@ -17,14 +17,34 @@ namespace {
 constexpr uint32_t kDay = 86400000u, kWait = 3000, kBuf = 1024, kCnx = 1080, kVar = 32;
 // connection record
 enum : uint32_t {
-    XC_CFG = 0, XC_SOCK = 4, XC_FIRST = 8, XC_PARTNER = 12, XC_RX = 16, XC_REQ = 1040, XC_TIMER = 1056,
-    XC_STATE = 1060, XC_TOTAL = 1062, XC_DONE = 1064, XC_SENT = 1066, XC_NVAR = 1068, XC_FLAGS = 1070,
+    XC_CFG = 0,
+    XC_SOCK = 4,
+    XC_FIRST = 8,
+    XC_PARTNER = 12,
+    XC_RX = 16,
+    XC_REQ = 1040,
+    XC_TIMER = 1056,
+    XC_STATE = 1060,
+    XC_TOTAL = 1062,
+    XC_DONE = 1064,
+    XC_SENT = 1066,
+    XC_NVAR = 1068,
+    XC_FLAGS = 1070,
     XC_VERS = 1072,
 };
 // variable record
 enum : uint32_t {
-    XV_DATA = 0, XV_LOCK = 4, XV_VSI = 8, XV_TIME = 12, XV_DATE = 16, XV_CT = 20, XV_INDEX = 24, XV_ID = 26,
-    XV_LOCKMASK = 28, XV_KIND = 29, XV_TYPE = 30,
+    XV_DATA = 0,
+    XV_LOCK = 4,
+    XV_VSI = 8,
+    XV_TIME = 12,
+    XV_DATE = 16,
+    XV_CT = 20,
+    XV_INDEX = 24,
+    XV_ID = 26,
+    XV_LOCKMASK = 28,
+    XV_KIND = 29,
+    XV_TYPE = 30,
 };
 enum : uint16_t { F_PAIR_NEXT = 16, F_PAIR_PREV = 32, F_ALL = 64 };
 
@@ -157,8 +177,10 @@ void DispatchOne(const Db &d, uint32_t i) {
             if (v[XV_TYPE] == IEC_BOOL) {
                 p[0] = code != 0;
             } else if (n < 8 * w) {
-                if (code != 0) p[n / 8] = uint8_t(p[n / 8] | (1u << (n % 8)));
-                else p[n / 8] = uint8_t(p[n / 8] & ~(1u << (n % 8)));
+                if (code != 0)
+                    p[n / 8] = uint8_t(p[n / 8] | (1u << (n % 8)));
+                else
+                    p[n / 8] = uint8_t(p[n / 8] & ~(1u << (n % 8)));
             }
         }
     }
@@ -214,7 +236,8 @@ void OpenPort(const Db &d, uint32_t i) {
         bool pending = false;
         if (Z7Socket_CreateConnectedSocket(text, Z7Mem_Get16(cfg + 2), &s, &pending, 0) && s >= 0) {
             LE_Put32(l.c + XC_SOCK, uint32_t(s));
-            if (pending) l.SetState(1);
+            if (pending)
+                l.SetState(1);
             else {
                 l.SetState(2);
                 LE_Put16(l.c + XC_FLAGS, 0);
@@ -347,15 +370,18 @@ void Step(const Db &d, uint32_t i, uint32_t now) {
     const Link l{d, d.Cnx(i)};
     uint32_t timer = LE_Get32(l.c + XC_TIMER);
     bool expired = false;
-    if (timer == 0) LE_Put32(l.c + XC_TIMER, now == 0 ? kDay : now);
-    else expired = l.State() != 1 && Since(timer % kDay, now) > kWait;
+    if (timer == 0)
+        LE_Put32(l.c + XC_TIMER, now == 0 ? kDay : now);
+    else
+        expired = l.State() != 1 && Since(timer % kDay, now) > kWait;
     switch (l.State()) {
     case 0:
         if (expired && l.NVar() != 0) OpenPort(d, i);
         return;
     case 1: {
         const Z7Connect r = Z7Socket_CheckPendingConnect(l.Sock());
-        if (r == Z7Connect::kBroken) OnError(d, i);
+        if (r == Z7Connect::kBroken)
+            OnError(d, i);
         else if (r == Z7Connect::kUp) {
             l.SetState(2);
             l.ClearCounters();
@@ -489,11 +515,33 @@ uint32_t Z7EAX_Link(uint32_t db) {
         } else {
             uint32_t sec = 0;
             switch (type) {
-            case IEC_BOOL: case IEC_SINT: case IEC_USINT: sec = Z7SEC_D8; mask = 1; break;
-            case IEC_INT: case IEC_UINT: sec = Z7SEC_D16; mask = 2; break;
-            case IEC_DINT: case IEC_REAL: case IEC_UDINT: sec = Z7SEC_D32; mask = 4; break;
-            case IEC_LINT: case IEC_LREAL: case IEC_ULINT: sec = Z7SEC_D64; mask = 8; break;
-            case IEC_TIME: sec = Z7SEC_TIME; mask = 0x10; break;
+            case IEC_BOOL:
+            case IEC_SINT:
+            case IEC_USINT:
+                sec = Z7SEC_D8;
+                mask = 1;
+                break;
+            case IEC_INT:
+            case IEC_UINT:
+                sec = Z7SEC_D16;
+                mask = 2;
+                break;
+            case IEC_DINT:
+            case IEC_REAL:
+            case IEC_UDINT:
+                sec = Z7SEC_D32;
+                mask = 4;
+                break;
+            case IEC_LINT:
+            case IEC_LREAL:
+            case IEC_ULINT:
+                sec = Z7SEC_D64;
+                mask = 8;
+                break;
+            case IEC_TIME:
+                sec = Z7SEC_TIME;
+                mask = 0x10;
+                break;
             default: break;  // strings are not bound
             }
             addr = sec ? Z7Sec_Elem(db, sec, idx) : 0;

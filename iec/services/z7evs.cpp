@@ -48,8 +48,8 @@ void CloseClient(Z7EvsClient &c) {
 }
 
 // Appends one event to a frame under construction; false when it does not fit.
-bool PutEvent(Z7EvsClient &c, uint32_t limit, uint8_t type, uint8_t sub, uint8_t client, uint32_t date,
-              uint32_t time, const uint8_t *data, uint8_t n) {
+bool PutEvent(Z7EvsClient &c, uint32_t limit, uint8_t type, uint8_t sub, uint8_t client, uint32_t date, uint32_t time,
+              const uint8_t *data, uint8_t n) {
     if (c.frame[5] == 255 || c.length + kEventHead + n >= limit) return false;
     uint8_t *e = &c.frame[c.length];
     e[0] = type;
@@ -92,8 +92,8 @@ uint32_t PutEventList(Z7EvsClient &c) {
         for (uint32_t k = 0; k < 4; k++) {
             Z7EvsQueue &q = c.q[k];
             if (q.lost == 0) continue;
-            if (!PutEvent(c, limit, 1, uint8_t(k + 1), c.number, Z7RtClk_GetCurDateStamp(),
-                          Z7RtClk_GetCurTimeStamp(), nullptr, 0))
+            if (!PutEvent(c, limit, 1, uint8_t(k + 1), c.number, Z7RtClk_GetCurDateStamp(), Z7RtClk_GetCurTimeStamp(),
+                          nullptr, 0))
                 break;
             q.lost_sent = q.lost;
         }
@@ -200,8 +200,10 @@ void ReadAck(Z7EvsClient &c) {
     }
     if (c.length != 0 && c.count >= c.length) {
         c.state = 1;
-        if (ParseAck(c)) FlushRead(c);
-        else Rewind(c);
+        if (ParseAck(c))
+            FlushRead(c);
+        else
+            Rewind(c);
         c.count = c.length = 0;
     }
 }
@@ -258,8 +260,8 @@ uint32_t RemoveCallback(Z7EvsCallbacks &slots, Z7EvsCallback cb) {
     return 1;
 }
 
-void CallBack(const Z7EvsCallbacks &slots, uint8_t type, uint8_t sub, uint32_t len, const uint8_t *data,
-              uint32_t date, uint32_t time) {
+void CallBack(const Z7EvsCallbacks &slots, uint8_t type, uint8_t sub, uint32_t len, const uint8_t *data, uint32_t date,
+              uint32_t time) {
     for (Z7EvsCallback cb : slots) {
         if (cb == nullptr) break;
         cb(type, sub, len, data, date, time);
@@ -406,9 +408,7 @@ uint32_t Z7Evs_Event(void *evs, uint8_t type, uint8_t sub, uint32_t len, const u
 }
 
 uint32_t Z7Evs_SetCallback(void *evs, Z7EvsCallback cb) { return evs ? SetCallback(Data(evs)->callback, cb) : 1; }
-uint32_t Z7Evs_RemoveCallback(void *evs, Z7EvsCallback cb) {
-    return evs ? RemoveCallback(Data(evs)->callback, cb) : 1;
-}
+uint32_t Z7Evs_RemoveCallback(void *evs, Z7EvsCallback cb) { return evs ? RemoveCallback(Data(evs)->callback, cb) : 1; }
 uint32_t Z7Evs1_SetCallback(Z7EvsClient *client, Z7EvsCallback cb) {
     return client ? SetCallback(client->callback, cb) : 1;
 }

@@ -73,7 +73,8 @@ void WriteLines(const Line *lines, uint32_t n) {
     for (uint32_t i = 0; i < n; i++) {
         if (lg.file) {
             if (lg.size > kRotateAbove) Rotate();
-            if (lg.file && std::fprintf(lg.file, "%s\n", lines[i].text) > 0) lg.size += long(std::strlen(lines[i].text) + 1);
+            if (lg.file && std::fprintf(lg.file, "%s\n", lines[i].text) > 0)
+                lg.size += long(std::strlen(lines[i].text) + 1);
             if (lg.file) std::fflush(lg.file);
         }
         if (lg.options & 0x2) syslog(LOG_INFO, "%s", lines[i].text);
@@ -112,7 +113,7 @@ void *Z7LOG_Thread(void *) {
         while (lg.run == 1 && pthread_cond_timedwait(&lg.wake, &lg.mutex, &until) != ETIMEDOUT) {
         }
         const bool stop = lg.run != 1;  // asked after the last line was queued
-        Drain();                         // a stop still writes what waits
+        Drain();                        // a stop still writes what waits
         if (stop) break;
     }
     lg.run = 0;

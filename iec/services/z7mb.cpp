@@ -88,7 +88,11 @@ uint32_t Z7MB_ConfigSizing(uint32_t config) {
             if (IsSrvId(W(r, 3)) && (W(r, 7) == 1 || W(r, 7) == 3)) total += W(r, 12);
             break;
         }
-        case 3: case 4: case 5: case 6: case 7: total += MBV_SIZE; break;
+        case 3:
+        case 4:
+        case 5:
+        case 6:
+        case 7: total += MBV_SIZE; break;
         default: break;
         }
     }
@@ -112,9 +116,10 @@ namespace {
 bool RequestSendable(uint32_t cfg) {
     const uint32_t fn = W(cfg, 7), count = W(cfg, 9), size = W(cfg, 12);
     switch (fn) {
-    case MB_READ_COILS: case MB_READ_DISCRETE_INPUTS: return count <= MB_READ_BITS_MAX && (count + 7) / 8 <= size;
-    case MB_READ_HOLDING_REGISTERS: case MB_READ_INPUT_REGISTERS:
-        return count <= MB_READ_REGISTERS_MAX && 2 * count <= size;
+    case MB_READ_COILS:
+    case MB_READ_DISCRETE_INPUTS: return count <= MB_READ_BITS_MAX && (count + 7) / 8 <= size;
+    case MB_READ_HOLDING_REGISTERS:
+    case MB_READ_INPUT_REGISTERS: return count <= MB_READ_REGISTERS_MAX && 2 * count <= size;
     case MB_WRITE_SINGLE_COIL: return size >= 1;
     case MB_WRITE_SINGLE_REGISTER: return size >= 2;
     case MB_WRITE_MULTIPLE_COILS: return count <= MB_WRITE_BITS_MAX && (count + 7) / 8 <= size;
@@ -138,7 +143,10 @@ uint32_t Z7MB_Build(uint32_t config, uint32_t state, uint32_t size) {
         case 1: n1++; break;
         case 2: n2++; break;
         case 7: n7++; break;
-        case 3: case 4: case 5: case 6: nv++; break;
+        case 3:
+        case 4:
+        case 5:
+        case 6: nv++; break;
         default: break;
         }
     }
@@ -205,7 +213,10 @@ uint32_t Z7MB_Build(uint32_t config, uint32_t state, uint32_t size) {
             c2++;
             break;
         }
-        case 3: case 4: case 5: case 6: {
+        case 3:
+        case 4:
+        case 5:
+        case 6: {
             uint8_t *v = s + vars + MBV_SIZE * cv++;
             LE_Put32(v + MBV_CFG, r);
             for (uint32_t i = 0; i < c2; i++) {
@@ -287,10 +298,14 @@ uint32_t Z7MB_Link(uint32_t db) {
         // the bytes a data-moving variable touches must lie in its request's buffer
         if (kind == 0 || kind == 1 || kind == 19 || kind == 20) {
             uint64_t need;
-            if (fn == 101 && !q[MBR_SERVER]) need = pos == 0 ? 0 : 6ull * pos + 2;
-            else if (v[MBV_BIT]) need = pos / 8 + 1;
-            else if (kind >= 19) need = 2ull * pos + 2;
-            else need = 2ull * pos + (Fmt32(format) ? 4 : 2);
+            if (fn == 101 && !q[MBR_SERVER])
+                need = pos == 0 ? 0 : 6ull * pos + 2;
+            else if (v[MBV_BIT])
+                need = pos / 8 + 1;
+            else if (kind >= 19)
+                need = 2ull * pos + 2;
+            else
+                need = 2ull * pos + (Fmt32(format) ? 4 : 2);
             if (need > size) continue;
         }
         const uint32_t ckind = W(cfg, 1);
@@ -306,12 +321,37 @@ uint32_t Z7MB_Link(uint32_t db) {
         } else {
             uint32_t sec = 0;
             switch (type) {
-            case IEC_BOOL: case IEC_SINT: case IEC_USINT: sec = Z7SEC_D8; lockmask = Z7LK_8; break;
-            case IEC_DINT: case IEC_REAL: case IEC_UDINT: sec = Z7SEC_D32; lockmask = Z7LK_32; break;
-            case IEC_TIME: sec = Z7SEC_TIME; lockmask = Z7LK_TIME; break;
-            case IEC_STRING: sec = Z7SEC_STRPTR; lockmask = Z7LK_STR; break;
-            case IEC_INT: case IEC_UINT: sec = Z7SEC_D16; lockmask = Z7LK_16; break;
-            case IEC_LINT: case IEC_LREAL: case IEC_ULINT: sec = Z7SEC_D64; lockmask = Z7LK_64; break;
+            case IEC_BOOL:
+            case IEC_SINT:
+            case IEC_USINT:
+                sec = Z7SEC_D8;
+                lockmask = Z7LK_8;
+                break;
+            case IEC_DINT:
+            case IEC_REAL:
+            case IEC_UDINT:
+                sec = Z7SEC_D32;
+                lockmask = Z7LK_32;
+                break;
+            case IEC_TIME:
+                sec = Z7SEC_TIME;
+                lockmask = Z7LK_TIME;
+                break;
+            case IEC_STRING:
+                sec = Z7SEC_STRPTR;
+                lockmask = Z7LK_STR;
+                break;
+            case IEC_INT:
+            case IEC_UINT:
+                sec = Z7SEC_D16;
+                lockmask = Z7LK_16;
+                break;
+            case IEC_LINT:
+            case IEC_LREAL:
+            case IEC_ULINT:
+                sec = Z7SEC_D64;
+                lockmask = Z7LK_64;
+                break;
             default: break;
             }
             const uint32_t e = sec ? Z7Sec_Elem(db, sec, W(cfg, 7)) : 0;
@@ -332,14 +372,17 @@ struct Var {
     MBState &st;
     uint8_t *v, *q;
     uint32_t cfg, rcfg, type, kind, format;
-    uint8_t *data;  // request data
-    uint32_t size;  // data bytes
+    uint8_t *data;           // request data
+    uint32_t size;           // data bytes
     const uint8_t *vc, *rc;  // the variable's and the request's configuration records
     uint16_t CW(uint32_t w) const { return LE_Get16(vc + 2 * w); }
     uint16_t RW(uint32_t w) const { return LE_Get16(rc + 2 * w); }
     uint32_t Off() const { return LE_Get16(v + MBV_OFF); }
     uint16_t Mask() const { return LE_Get16(v + MBV_MASK); }
-    bool Scaled() const { const uint32_t k = CW(1); return k == 5 || k == 6; }
+    bool Scaled() const {
+        const uint32_t k = CW(1);
+        return k == 5 || k == 6;
+    }
     float Factor() const { return MB_Float(uint32_t(W(cfg, 11)) | uint32_t(W(cfg, 12)) << 16); }
     float Offset() const { return MB_Float(uint32_t(W(cfg, 13)) | uint32_t(W(cfg, 14)) << 16); }
     uint8_t *Ptr(uint32_t n) const { return Z7Mem_Ptr(LE_Get32(v + MBV_DATA), n); }
@@ -375,7 +418,8 @@ uint16_t Value16(const Var &x) {
         std::memcpy(&d, p, 8);
         return uint16_t(Z7Cnv_S64(d));
     }
-    case IEC_SINT: case IEC_USINT: return p[0];
+    case IEC_SINT:
+    case IEC_USINT: return p[0];
     default: return LE_Get16(p);
     }
 }
@@ -411,8 +455,10 @@ void Output(const Var &x) {
         if (p == nullptr) return;
         switch (x.type) {
         case IEC_BOOL: raw = p[0] ? 1 : 0; break;
-        case IEC_SINT: case IEC_USINT: raw = p[0]; break;
-        case IEC_INT: case IEC_UINT: raw = LE_Get16(p); break;
+        case IEC_SINT:
+        case IEC_USINT: raw = p[0]; break;
+        case IEC_INT:
+        case IEC_UINT: raw = LE_Get16(p); break;
         case IEC_LREAL: {
             double d;
             std::memcpy(&d, p, 8);
@@ -428,7 +474,8 @@ void Output(const Var &x) {
             raw = fl ? MB_Bits(float(s)) : uint32_t(Z7Cnv_S64(s));
         }
         uint8_t b[4];
-        if (x.format & 0x8000) LE_Put32(b, raw);  // low word first
+        if (x.format & 0x8000)
+            LE_Put32(b, raw);  // low word first
         else {
             LE_Put16(b, uint16_t(raw >> 16));
             LE_Put16(b + 2, uint16_t(raw));
@@ -437,8 +484,8 @@ void Output(const Var &x) {
         std::memcpy(x.data + off, b, 4);
     } else {
         if (off + 2 > x.size) return;
-        uint16_t val = x.Scaled() ? uint16_t(Z7Cnv_S64(ValueF(x) * double(x.Factor()) + double(x.Offset())))
-                                  : Value16(x);
+        uint16_t val =
+            x.Scaled() ? uint16_t(Z7Cnv_S64(ValueF(x) * double(x.Factor()) + double(x.Offset()))) : Value16(x);
         const uint16_t mask = x.Mask(), old = LE_Get16(x.data + off);
         if (val != 0 && mask != 0xFFFF) val = x.type == IEC_BOOL ? mask : uint16_t(val & mask);
         const uint16_t now = uint16_t(val | (old & ~mask));
@@ -515,9 +562,12 @@ bool Input(const Var &x) {
     }
     if (x.Scaled()) {
         double val;
-        if (wide && (x.type == IEC_REAL || x.type == IEC_LREAL)) val = MB_Float(raw);
-        else if (wide) val = Signed(x.type) ? double(int32_t(raw)) : double(raw);
-        else val = Signed(x.type) ? double(int16_t(raw)) : double(raw);
+        if (wide && (x.type == IEC_REAL || x.type == IEC_LREAL))
+            val = MB_Float(raw);
+        else if (wide)
+            val = Signed(x.type) ? double(int32_t(raw)) : double(raw);
+        else
+            val = Signed(x.type) ? double(int16_t(raw)) : double(raw);
         const float f = x.Factor();
         if (f != 0) val = (val - double(x.Offset())) / double(f);
         const float r = float(val);
@@ -542,16 +592,19 @@ bool Input(const Var &x) {
         if (uint8_t *p = x.Ptr(8)) std::memcpy(p, &d, 8);
         break;
     }
-    case IEC_LINT: case IEC_ULINT:
+    case IEC_LINT:
+    case IEC_ULINT:
         if (uint8_t *p = x.Ptr(8)) {
             LE_Put32(p, raw);
             LE_Put32(p + 4, 0);
         }
         break;
-    case IEC_SINT: case IEC_USINT:
+    case IEC_SINT:
+    case IEC_USINT:
         if (uint8_t *p = x.Ptr(1)) *p = uint8_t(raw);
         break;
-    case IEC_INT: case IEC_UINT:
+    case IEC_INT:
+    case IEC_UINT:
         if (uint8_t *p = x.Ptr(2)) LE_Put16(p, uint16_t(raw));
         break;
     default:
@@ -641,7 +694,6 @@ void UnitKind(const Var &x) {
     StoreU32(x, v);
 }
 
-
 enum : uint32_t { EX_ALL = 0, EX_CLIENT = 1, EX_SERVER = 2 };
 
 void ExchangeOne(MBState &st, uint8_t *v, uint32_t which) {
@@ -658,8 +710,18 @@ void ExchangeOne(MBState &st, uint8_t *v, uint32_t which) {
     uint8_t *data = st.At(LE_Get32(q + MBR_DATA), size);
     if (data == nullptr && size != 0) return;
     const uint16_t type = LE_Get16(vc + 12);
-    Var x{st, v, q, cfg, rcfg, (type & 0x80) ? type & 0x7Fu : type & 0xFFu, LE_Get16(v + MBV_KIND),
-          LE_Get16(vc + 8), data, bytes, vc, rc};
+    Var x{st,
+          v,
+          q,
+          cfg,
+          rcfg,
+          (type & 0x80) ? type & 0x7Fu : type & 0xFFu,
+          LE_Get16(v + MBV_KIND),
+          LE_Get16(vc + 8),
+          data,
+          bytes,
+          vc,
+          rc};
     const uint16_t status = LE_Get16(q + MBR_STATUS);
     const bool idle = status == 0 || status == 7;
     bool came = false;
@@ -676,7 +738,12 @@ void ExchangeOne(MBState &st, uint8_t *v, uint32_t which) {
         if (which == EX_CLIENT ? status != 0 : !(idle || q[MBR_NORX])) return;
         Output(x);
         return;
-    case 2: case 4: case 6: case 7: case 9: case 10: Input(x); return;
+    case 2:
+    case 4:
+    case 6:
+    case 7:
+    case 9:
+    case 10: Input(x); return;
     case 3:
         if (idle && Value16(x)) Arm(q);
         return;

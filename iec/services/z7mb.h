@@ -88,7 +88,6 @@ uint32_t Z7SerialAsc_Open(Z7SerialHandle *h, const char *settings, uint32_t *mod
 uint32_t Z7SerialAsc_Send(Z7SerialHandle h, uint32_t len, const uint8_t *data, uint32_t mode);
 // frame_start: the read begins an answer, so the controller's frame start
 // ('H','R') gives the port back (the handle becomes -1).
-uint32_t Z7SerialAsc_Receive(Z7SerialHandle *h, uint32_t count, uint8_t *buf, uint32_t *mode,
-                             bool frame_start = false);
+uint32_t Z7SerialAsc_Receive(Z7SerialHandle *h, uint32_t count, uint8_t *buf, uint32_t *mode, bool frame_start = false);
 void Z7SerialAsc_Flush(Z7SerialHandle *h, uint32_t *mode);
 void Z7SerialAsc_Close(Z7SerialHandle *h, uint32_t *mode);

@@ -12,33 +12,93 @@
 
 // header (36 bytes)
 enum : uint32_t {
-    MBH_SIZE = 0, MBH_CONN = 4, MBH_DEFSRV = 8, MBH_UNIT = 12, MBH_REQ = 16, MBH_END = 20, MBH_VAR = 24,
-    MBH_NCONN = 28, MBH_NUNIT = 30, MBH_NREQ = 32, MBH_NVAR = 34,
+    MBH_SIZE = 0,
+    MBH_CONN = 4,
+    MBH_DEFSRV = 8,
+    MBH_UNIT = 12,
+    MBH_REQ = 16,
+    MBH_END = 20,
+    MBH_VAR = 24,
+    MBH_NCONN = 28,
+    MBH_NUNIT = 30,
+    MBH_NREQ = 32,
+    MBH_NVAR = 34,
 };
 // connection (328 bytes)
 enum : uint32_t {
-    MBC_CFG = 0, MBC_FIRSTREQ = 4, MBC_NREQ = 8, MBC_NUNIT = 10, MBC_ID = 12, MBC_CUR = 14, MBC_SERIAL = 16,
-    MBC_STATE = 17, MBC_ERROR = 18, MBC_ASCIIRX = 19, MBC_FLAGS = 20, MBC_DONE = 22, MBC_TOTAL = 24,
-    MBC_TID = 26, MBC_ASCII = 28, MBC_LASTANS = 32, MBC_OPENT = 36, MBC_SENDT = 40, MBC_TIMEOUT = 44,
-    MBC_SOCK = 48, MBC_SERH = 52, MBC_FRAME = 56, MBC_FRAMESIZE = 264, MBC_SECTION = 320, MBC_SIZE = 328,
+    MBC_CFG = 0,
+    MBC_FIRSTREQ = 4,
+    MBC_NREQ = 8,
+    MBC_NUNIT = 10,
+    MBC_ID = 12,
+    MBC_CUR = 14,
+    MBC_SERIAL = 16,
+    MBC_STATE = 17,
+    MBC_ERROR = 18,
+    MBC_ASCIIRX = 19,
+    MBC_FLAGS = 20,
+    MBC_DONE = 22,
+    MBC_TOTAL = 24,
+    MBC_TID = 26,
+    MBC_ASCII = 28,
+    MBC_LASTANS = 32,
+    MBC_OPENT = 36,
+    MBC_SENDT = 40,
+    MBC_TIMEOUT = 44,
+    MBC_SOCK = 48,
+    MBC_SERH = 52,
+    MBC_FRAME = 56,
+    MBC_FRAMESIZE = 264,
+    MBC_SECTION = 320,
+    MBC_SIZE = 328,
 };
 // request or table (40 bytes)
 enum : uint32_t {
-    MBR_CFG = 0, MBR_UNIT = 4, MBR_LASTSEND = 8, MBR_DATA = 12, MBR_DATE = 16, MBR_TIME = 20, MBR_STATUS = 24,
-    MBR_ERROR = 26, MBR_TRIES = 28, MBR_GOOD = 30, MBR_ERRORS = 32, MBR_ARMED = 34, MBR_SERVER = 35,
-    MBR_LATCH = 36, MBR_NORX = 37, MBR_CONN = 38, MBR_SIZE = 40,
+    MBR_CFG = 0,
+    MBR_UNIT = 4,
+    MBR_LASTSEND = 8,
+    MBR_DATA = 12,
+    MBR_DATE = 16,
+    MBR_TIME = 20,
+    MBR_STATUS = 24,
+    MBR_ERROR = 26,
+    MBR_TRIES = 28,
+    MBR_GOOD = 30,
+    MBR_ERRORS = 32,
+    MBR_ARMED = 34,
+    MBR_SERVER = 35,
+    MBR_LATCH = 36,
+    MBR_NORX = 37,
+    MBR_CONN = 38,
+    MBR_SIZE = 40,
 };
 // armed byte: bit 0 armed, bit 1 sent once; a refused request is never sent
 enum : uint8_t { MBR_SENT = 0x2, MBR_REFUSED = 0x80 };
 // variable binding (28 bytes)
 enum : uint32_t {
-    MBV_CFG = 0, MBV_DATA = 4, MBV_REQ = 8, MBV_LOCK = 12, MBV_OFF = 16, MBV_MASK = 18, MBV_KIND = 20,
-    MBV_BIT = 22, MBV_LOCKMASK = 23, MBV_VSI = 24, MBV_SIZE = 28,
+    MBV_CFG = 0,
+    MBV_DATA = 4,
+    MBV_REQ = 8,
+    MBV_LOCK = 12,
+    MBV_OFF = 16,
+    MBV_MASK = 18,
+    MBV_KIND = 20,
+    MBV_BIT = 22,
+    MBV_LOCKMASK = 23,
+    MBV_VSI = 24,
+    MBV_SIZE = 28,
 };
 // unit status (28 bytes)
 enum : uint32_t {
-    MBU_CONNID = 0, MBU_UNIT = 2, MBU_LASTERR = 3, MBU_ERRDATE = 4, MBU_ERRTIME = 8, MBU_RSTDATE = 12,
-    MBU_RSTTIME = 16, MBU_EXCH = 20, MBU_ERRORS = 24,
+    MBU_CONNID = 0,
+    MBU_UNIT = 2,
+    MBU_LASTERR = 3,
+    MBU_ERRDATE = 4,
+    MBU_ERRTIME = 8,
+    MBU_RSTDATE = 12,
+    MBU_RSTTIME = 16,
+    MBU_EXCH = 20,
+    MBU_ERRORS = 24,
 };
 
 // Word w of a configuration record.

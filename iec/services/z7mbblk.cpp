@@ -24,8 +24,19 @@ std::array<bool, kSlaves> slave_used{};
 
 // master instance
 enum : uint32_t {
-    MI_TIME = 0, MI_TID = 4, MI_TOTAL = 6, MI_DONE = 8, MI_BITS = 10, MI_STATE = 12, MI_ERR = 13, MI_DONEF = 14,
-    MI_EN = 15, MI_SEND = 16, MI_HANDLE = 20, MI_FRAME = 24, MI_FRAMESIZE = 264,
+    MI_TIME = 0,
+    MI_TID = 4,
+    MI_TOTAL = 6,
+    MI_DONE = 8,
+    MI_BITS = 10,
+    MI_STATE = 12,
+    MI_ERR = 13,
+    MI_DONEF = 14,
+    MI_EN = 15,
+    MI_SEND = 16,
+    MI_HANDLE = 20,
+    MI_FRAME = 24,
+    MI_FRAMESIZE = 264,
 };
 
 uint32_t Now(uint32_t db) { return Z7Mem_Get32(Z7VM_Status(db) + ST_STAMP) % kDay; }
@@ -72,26 +83,29 @@ uint32_t Check(const Z7Ops &a, const Array &arr, uint32_t unit, uint32_t fn, int
                int32_t waddr, int32_t wcount) {
     if (unit > 255) return kErrUnit;
     const bool known = (fn >= MB_READ_COILS && fn <= MB_READ_EXCEPTION_STATUS) || fn == MB_WRITE_MULTIPLE_COILS ||
-                       fn == MB_WRITE_MULTIPLE_REGISTERS || fn == MB_REPORT_SERVER_ID ||
-                       fn == MB_READ_WRITE_REGISTERS;
+                       fn == MB_WRITE_MULTIPLE_REGISTERS || fn == MB_REPORT_SERVER_ID || fn == MB_READ_WRITE_REGISTERS;
     if (!known) return MB_EX_ILLEGAL_FUNCTION;
     (void)a;
     auto addr_ok = [](int32_t x) { return x >= 1 && x <= 65536; };
     const int32_t size = int32_t(arr.size);
     switch (fn) {
-    case MB_READ_COILS: case MB_READ_DISCRETE_INPUTS:
+    case MB_READ_COILS:
+    case MB_READ_DISCRETE_INPUTS:
         if (!addr_ok(raddr)) return kErrAddress;
         if (!arr.Bool()) return kErrType;
         return rcount >= 1 && rcount <= size && rcount <= MB_READ_BITS_MAX ? 0 : kErrCount;
-    case MB_READ_HOLDING_REGISTERS: case MB_READ_INPUT_REGISTERS:
+    case MB_READ_HOLDING_REGISTERS:
+    case MB_READ_INPUT_REGISTERS:
         if (!addr_ok(raddr)) return kErrAddress;
         if (!arr.Word()) return kErrType;
         return rcount >= 1 && rcount <= size && rcount <= MB_READ_REGISTERS_MAX ? 0 : kErrCount;
-    case MB_WRITE_SINGLE_COIL: case MB_WRITE_SINGLE_REGISTER:
+    case MB_WRITE_SINGLE_COIL:
+    case MB_WRITE_SINGLE_REGISTER:
         if (!addr_ok(waddr)) return kErrAddress;
         if (fn == MB_WRITE_SINGLE_COIL ? !arr.Bool() : !arr.Word()) return kErrType;
         return wcount == 1 ? 0 : kErrCount;
-    case MB_READ_EXCEPTION_STATUS: case MB_REPORT_SERVER_ID: return arr.Byte() ? 0 : kErrType;
+    case MB_READ_EXCEPTION_STATUS:
+    case MB_REPORT_SERVER_ID: return arr.Byte() ? 0 : kErrType;
     case MB_WRITE_MULTIPLE_COILS:
         if (!addr_ok(waddr)) return kErrAddress;
         if (!arr.Bool()) return kErrType;
@@ -108,8 +122,8 @@ uint32_t Check(const Z7Ops &a, const Array &arr, uint32_t unit, uint32_t fn, int
     }
 }
 
-uint32_t BuildRequest(const Master &ms, const Array &arr, uint32_t unit, uint32_t fn, int32_t raddr,
-                      int32_t rcount, int32_t waddr, int32_t wcount) {
+uint32_t BuildRequest(const Master &ms, const Array &arr, uint32_t unit, uint32_t fn, int32_t raddr, int32_t rcount,
+                      int32_t waddr, int32_t wcount) {
     uint8_t *f = ms.Frame();
     const uint32_t hdr = ms.rtu ? 0 : MB_MBAP_UNIT;
     uint8_t *p = f + hdr;
@@ -123,9 +137,10 @@ uint32_t BuildRequest(const Master &ms, const Array &arr, uint32_t unit, uint32_
     const uint16_t ra = uint16_t(raddr - 1), wa = uint16_t(waddr - 1);
     uint32_t n = 1;
     switch (fn) {
-    case MB_READ_COILS: case MB_READ_DISCRETE_INPUTS: case MB_READ_HOLDING_REGISTERS: case MB_READ_INPUT_REGISTERS:
-        n += MbPdu_Request(pdu, fc, ra, uint16_t(rcount));
-        break;
+    case MB_READ_COILS:
+    case MB_READ_DISCRETE_INPUTS:
+    case MB_READ_HOLDING_REGISTERS:
+    case MB_READ_INPUT_REGISTERS: n += MbPdu_Request(pdu, fc, ra, uint16_t(rcount)); break;
     case MB_WRITE_SINGLE_COIL: n += MbPdu_Request(pdu, fc, wa, bit(0) ? MB_COIL_ON : MB_COIL_OFF); break;
     case MB_WRITE_SINGLE_REGISTER: n += MbPdu_Request(pdu, fc, wa, word(0)); break;
     case MB_WRITE_MULTIPLE_COILS: {
@@ -190,7 +205,8 @@ uint32_t Parse(const Master &ms, const Array &arr) {
         (plen < 3 || bc > plen - 3))
         return kErrAnswer;
     switch (fn) {
-    case MB_READ_COILS: case MB_READ_DISCRETE_INPUTS: {
+    case MB_READ_COILS:
+    case MB_READ_DISCRETE_INPUTS: {
         if (!arr.Bool()) return kErrType;
         const uint32_t bits = LE_Get16(ms.m + MI_BITS);
         if (bc > (bits + 7) / 8 || arr.size < bits) return kErrAnswer;
@@ -199,7 +215,9 @@ uint32_t Parse(const Master &ms, const Array &arr) {
         for (uint32_t i = 0; i < bits && i / 8 < bc; i++) e[i] = (data[i / 8] >> (i % 8)) & 1;
         return 0;
     }
-    case MB_READ_HOLDING_REGISTERS: case MB_READ_INPUT_REGISTERS: case MB_READ_WRITE_REGISTERS: {
+    case MB_READ_HOLDING_REGISTERS:
+    case MB_READ_INPUT_REGISTERS:
+    case MB_READ_WRITE_REGISTERS: {
         if (!arr.Word()) return kErrType;
         if (bc < 2 || bc > 2 * arr.size) return kErrAnswer;
         uint8_t *e = Z7Mem_Ptr(arr.addr, 2 * arr.size);
@@ -207,9 +225,10 @@ uint32_t Parse(const Master &ms, const Array &arr) {
         for (uint32_t i = 0; i < bc / 2; i++) LE_Put16(e + 2 * i, BE_Get16(data + 2 * i));
         return 0;
     }
-    case MB_WRITE_SINGLE_COIL: case MB_WRITE_SINGLE_REGISTER: case MB_WRITE_MULTIPLE_COILS:
-    case MB_WRITE_MULTIPLE_REGISTERS:
-        return 0;
+    case MB_WRITE_SINGLE_COIL:
+    case MB_WRITE_SINGLE_REGISTER:
+    case MB_WRITE_MULTIPLE_COILS:
+    case MB_WRITE_MULTIPLE_REGISTERS: return 0;
     case MB_READ_EXCEPTION_STATUS: {
         if (!arr.Byte()) return kErrType;
         uint8_t *e = Z7Mem_Ptr(arr.addr, 1);
@@ -252,8 +271,10 @@ void MasterOpen(MasterPass &p) {
         Z7Serial_Initialize(&h);
         Z7Serial_HoldOpen(&h, text);
         p.ms.SetHandle(h);
-        if (Z7Serial_IsValid(h)) p.state = kMsReady;
-        else p.err = kErrConnection;
+        if (Z7Serial_IsValid(h))
+            p.state = kMsReady;
+        else
+            p.err = kErrConnection;
     } else {
         Z7SocketHandle s = -1;
         bool pending = false;
@@ -461,9 +482,12 @@ void MasterExec(const Z7Ops &a, const Master &ms, uint32_t now) {
     if (p.state == kMsConnecting) MasterConnecting(p);
     // a ready RTU master reads the line, so that the frame start is seen
     if (p.state == kMsReady && ms.rtu && !send_edge && Z7Serial_HoldAlive(ms.Handle())) RtuDrop(p);
-    if (p.state == kMsReady && send_edge) MasterSend(p);
-    else if (p.state == kMsSending) MasterSendRest(p);
-    else if (p.state == kMsAwaiting) MasterAwait(p);
+    if (p.state == kMsReady && send_edge)
+        MasterSend(p);
+    else if (p.state == kMsSending)
+        MasterSendRest(p);
+    else if (p.state == kMsAwaiting)
+        MasterAwait(p);
     m[MI_EN] = en ? 1 : 0;
     m[MI_SEND] = send ? 1 : 0;
     a.SetB(ops_out, p.state > kMsConnecting);
@@ -471,7 +495,8 @@ void MasterExec(const Z7Ops &a, const Master &ms, uint32_t now) {
     a.SetD(ops_out + 2, p.err);
 }
 
-template <bool Rtu> uint32_t MasterBlock(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
+template <bool Rtu>
+uint32_t MasterBlock(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
     switch (cmd) {
     case FB_CLASSNO: return Rtu ? 51 : 50;
     case FB_INSTSIZE: return kMasterSize;
@@ -496,7 +521,8 @@ template <bool Rtu> uint32_t MasterBlock(uint32_t cmd, uint32_t db, uint32_t, ui
                 Z7SerialHandle h = -1;
                 Z7Serial_HoldOpen(&h, "");
                 ms.SetHandle(h);
-                if (Z7Serial_IsValid(h)) m[MI_STATE] = kMsReady;
+                if (Z7Serial_IsValid(h))
+                    m[MI_STATE] = kMsReady;
                 else {
                     m[MI_ERR] = kErrConnection;
                     m[MI_STATE] = kMsClosed;
@@ -521,11 +547,10 @@ template <bool Rtu> uint32_t MasterBlock(uint32_t cmd, uint32_t db, uint32_t, ui
 
 // ---- slaves ---------------------------------------------------------------------------------------
 // Port 502 stays the controller's own Modbus server's while its service is on.
-bool LadderHolds(uint16_t port) {
-    return port == Z7MB_LADDER_PORT && Z7MB_PortKept != nullptr && Z7MB_PortKept(port);
-}
+bool LadderHolds(uint16_t port) { return port == Z7MB_LADDER_PORT && Z7MB_PortKept != nullptr && Z7MB_PortKept(port); }
 
-template <bool Ex> uint32_t SlaveBlock(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
+template <bool Ex>
+uint32_t SlaveBlock(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
     switch (cmd) {
     case FB_CLASSNO: return Ex ? 57 : 53;
     case FB_INSTSIZE: return kSlaveSize;
@@ -590,7 +615,8 @@ template <bool Ex> uint32_t SlaveBlock(uint32_t cmd, uint32_t db, uint32_t, uint
                 const Z7CSSettings s{uint16_t(a.D(1)), 0, nullptr};
                 Z7CS_Open(cs, &s, 0);
                 cs->plain = true;
-                if (cs->listen >= 0) open = 1;
+                if (cs->listen >= 0)
+                    open = 1;
                 else {
                     Z7CS_Close(cs);
                     close();

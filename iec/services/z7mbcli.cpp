@@ -154,8 +154,10 @@ uint32_t Z7SerialAsc_Receive(Z7SerialHandle *h, uint32_t count, uint8_t *buf, ui
     }
     while (n < count) {
         uint8_t hi;
-        if (*mode & kHalf) hi = uint8_t(*mode & 0xF);
-        else if ((hi = ReceiveNibble(h)) == 255) break;
+        if (*mode & kHalf)
+            hi = uint8_t(*mode & 0xF);
+        else if ((hi = ReceiveNibble(h)) == 255)
+            break;
         const uint8_t lo = ReceiveNibble(h);
         if (lo == 255) {
             *mode = (*mode & kAscii) | kHalf | hi;
@@ -277,7 +279,8 @@ void CheckPending(const Cnx &c) {
         return;
     }
     const Z7Connect r = Z7Socket_CheckPendingConnect(c.Sock());
-    if (r == Z7Connect::kBroken) Lost(c);
+    if (r == Z7Connect::kBroken)
+        Lost(c);
     else if (r == Z7Connect::kUp) {
         c.SetState(0);
         c.SetErr(0);
@@ -286,8 +289,7 @@ void CheckPending(const Cnx &c) {
 
 // ---- frames -------------------------------------------------------------------------------------
 void BuildFrame(const Cnx &c, uint8_t *q) {
-    const uint32_t cfg = LE_Get32(q + MBR_CFG), fn = W(cfg, 7), addr = W(cfg, 8), count = W(cfg, 9),
-                   size = W(cfg, 12);
+    const uint32_t cfg = LE_Get32(q + MBR_CFG), fn = W(cfg, 7), addr = W(cfg, 8), count = W(cfg, 9), size = W(cfg, 12);
     const uint8_t *data = c.st.At(LE_Get32(q + MBR_DATA), size);
     uint16_t tid = uint16_t(LE_Get16(c.k + MBC_TID) + 1);
     if (tid > 2000) tid = 1;
@@ -304,9 +306,7 @@ void BuildFrame(const Cnx &c, uint8_t *q) {
     case MB_WRITE_SINGLE_COIL:
         n += MbPdu_Request(pdu, fc, uint16_t(addr), (data && (data[0] & 1)) ? MB_COIL_ON : MB_COIL_OFF);
         break;
-    case MB_WRITE_SINGLE_REGISTER:
-        n += MbPdu_Request(pdu, fc, uint16_t(addr), data ? LE_Get16(data) : 0);
-        break;
+    case MB_WRITE_SINGLE_REGISTER: n += MbPdu_Request(pdu, fc, uint16_t(addr), data ? LE_Get16(data) : 0); break;
     case MB_WRITE_MULTIPLE_COILS: {
         n += MbPdu_WriteHead(pdu, fc, uint16_t(addr), uint16_t(count));
         const uint32_t bc = (count + 7) / 8;
@@ -321,9 +321,7 @@ void BuildFrame(const Cnx &c, uint8_t *q) {
         n += MbPdu_Request(pdu, fc, uint16_t(addr), kGroupsAsk);
         p[n++] = 0;
         break;
-    default:
-        n += MbPdu_Request(pdu, fc, uint16_t(addr), uint16_t(count));
-        break;
+    default: n += MbPdu_Request(pdu, fc, uint16_t(addr), uint16_t(count)); break;
     }
     if (hdr) {
         BE_Put16(f + MB_MBAP_TRANSACTION, tid);
@@ -377,10 +375,13 @@ void Extract(const Cnx &c, uint8_t *q) {
         const uint32_t bc = plen > 1 + MB_ANSWER_COUNT ? pdu[MB_ANSWER_COUNT] : 0;
         const uint32_t take = bc < size ? bc : size;
         if (fn == MB_READ_COILS || fn == MB_READ_DISCRETE_INPUTS) {
-            if (!MbPdu_AnswerData(pdu, plen - 1, (count + 7) / 8, MB_COUNT_AT_MOST)) err = kErrAnswer;
-            else std::memcpy(data, pdu + MB_ANSWER_DATA, take);
+            if (!MbPdu_AnswerData(pdu, plen - 1, (count + 7) / 8, MB_COUNT_AT_MOST))
+                err = kErrAnswer;
+            else
+                std::memcpy(data, pdu + MB_ANSWER_DATA, take);
         } else if (fn == MB_READ_HOLDING_REGISTERS || fn == MB_READ_INPUT_REGISTERS) {
-            if (!MbPdu_AnswerData(pdu, plen - 1, 2 * count, MB_COUNT_AT_MOST)) err = kErrAnswer;
+            if (!MbPdu_AnswerData(pdu, plen - 1, 2 * count, MB_COUNT_AT_MOST))
+                err = kErrAnswer;
             else
                 for (uint32_t i = 0; i < take / 2; i++) LE_Put16(data + 2 * i, BE_Get16(pdu + MB_ANSWER_DATA + 2 * i));
         } else if (fn == kFnGroups) {
@@ -550,9 +551,12 @@ void CommReceive(const Cnx &c, uint32_t now) {
             uint32_t total;
             // An RTU answer's length from its function code: an echo of 8
             // bytes, a read by its byte count, an exception of 5.
-            if (MbPdu_IsWrite(fn)) total = 8;
-            else if (fn >= MB_READ_COILS && fn <= MB_READ_INPUT_REGISTERS) total = f[2] + 5u;
-            else if (fn & MB_EXCEPTION_BIT) total = 5;
+            if (MbPdu_IsWrite(fn))
+                total = 8;
+            else if (fn >= MB_READ_COILS && fn <= MB_READ_INPUT_REGISTERS)
+                total = f[2] + 5u;
+            else if (fn & MB_EXCEPTION_BIT)
+                total = 5;
             else {
                 c.SetDone(0);
                 continue;
@@ -575,7 +579,8 @@ bool Due(uint8_t *q, uint32_t now) {
     const bool has13 = Z7Mem_Get16(cfg) >= 28;
     if (q[MBR_ARMED] == MBR_REFUSED) return false;
     if ((err != 0 || tries != 0) && mode == 3) {
-        if (!has13) q[MBR_ARMED] |= 1;
+        if (!has13)
+            q[MBR_ARMED] |= 1;
         else if (Since(LE_Get32(q + MBR_LASTSEND), now) >= W(cfg, 13)) {
             LE_Put32(q + MBR_LASTSEND, now);
             q[MBR_ARMED] |= 1;
@@ -647,10 +652,13 @@ void Step(const Cnx &c, uint32_t now) {
     switch (c.State()) {
     case 0:
         ChooseAndSend(c, now);
-        if (c.State() == 3) SendStep(c, now);
-        else if (c.State() == 0) Watch(c);
+        if (c.State() == 3)
+            SendStep(c, now);
+        else if (c.State() == 0)
+            Watch(c);
         return;
-    case 1: case 2:
+    case 1:
+    case 2:
         CheckPending(c);
         if (c.State() != 0) return;
         Dispatch(c);
@@ -706,8 +714,10 @@ void Step(const Cnx &c, uint32_t now) {
         Dispatch(c);
         return;
     case 8:
-        if (Since(LE_Get32(c.k + MBC_LASTANS), now) >= W(c.cfg(), 4)) c.SetState(0);
-        else Watch(c);
+        if (Since(LE_Get32(c.k + MBC_LASTANS), now) >= W(c.cfg(), 4))
+            c.SetState(0);
+        else
+            Watch(c);
         return;
     case 9:
         if (Since(LE_Get32(c.k + MBC_OPENT), now) < W(c.cfg(), 6)) return;
@@ -718,7 +728,8 @@ void Step(const Cnx &c, uint32_t now) {
     }
 }
 
-template <typename F> void EachClient(uint32_t state, F fn) {
+template <typename F>
+void EachClient(uint32_t state, F fn) {
     MBState st;
     if (!MB_Open(state, st)) return;
     for (uint32_t i = 0; i < st.nconn; i++) {

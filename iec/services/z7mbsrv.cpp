@@ -52,8 +52,10 @@ uint32_t Size(uint8_t *q) { return W(LE_Get32(q + MBR_CFG), 12); }
 uint32_t First(uint8_t *q) { return W(LE_Get32(q + MBR_CFG), 8); }
 
 void SetBit(uint8_t *d, uint32_t n, bool on) {
-    if (on) d[n / 8] = uint8_t(d[n / 8] | (1u << (n % 8)));
-    else d[n / 8] = uint8_t(d[n / 8] & ~(1u << (n % 8)));
+    if (on)
+        d[n / 8] = uint8_t(d[n / 8] | (1u << (n % 8)));
+    else
+        d[n / 8] = uint8_t(d[n / 8] & ~(1u << (n % 8)));
 }
 
 // Function 43's device identification (MEI type 14): the basic objects
@@ -114,8 +116,10 @@ struct TableAccess {
 [[gnu::always_inline]] inline uint8_t TableLocate(void *p, uint8_t fc, uint32_t a, uint32_t n, uint32_t) {
     TableAccess &t = *static_cast<TableAccess *>(p);
     uint32_t kind = fc;
-    if (fc == MB_WRITE_SINGLE_COIL || fc == MB_WRITE_MULTIPLE_COILS) kind = MB_READ_COILS;
-    else if (fc == MB_WRITE_SINGLE_REGISTER || fc == MB_WRITE_MULTIPLE_REGISTERS) kind = MB_READ_HOLDING_REGISTERS;
+    if (fc == MB_WRITE_SINGLE_COIL || fc == MB_WRITE_MULTIPLE_COILS)
+        kind = MB_READ_COILS;
+    else if (fc == MB_WRITE_SINGLE_REGISTER || fc == MB_WRITE_MULTIPLE_REGISTERS)
+        kind = MB_READ_HOLDING_REGISTERS;
     t.q = FindTable(t.st, t.conn, kind, a, n);
     if (t.q == nullptr) return MB_EX_ILLEGAL_DATA_ADDRESS;
     t.base = a - First(t.q);
@@ -165,8 +169,13 @@ constexpr MbAccess kTableAccess{nullptr, TableLocate, TableRead, TableWrite};
 constexpr MbRules kTableRules{
     MbPdu_Set({MB_READ_COILS, MB_READ_DISCRETE_INPUTS, MB_READ_HOLDING_REGISTERS, MB_READ_INPUT_REGISTERS,
                MB_WRITE_SINGLE_COIL, MB_WRITE_SINGLE_REGISTER, MB_WRITE_MULTIPLE_COILS, MB_WRITE_MULTIPLE_REGISTERS}),
-    MB_READ_BITS_MAX, MB_READ_REGISTERS_MAX, MB_NO_LIMIT, MB_NO_LIMIT,
-    MB_EX_ILLEGAL_DATA_ADDRESS, 0, MB_EX_ILLEGAL_DATA_VALUE,
+    MB_READ_BITS_MAX,
+    MB_READ_REGISTERS_MAX,
+    MB_NO_LIMIT,
+    MB_NO_LIMIT,
+    MB_EX_ILLEGAL_DATA_ADDRESS,
+    0,
+    MB_EX_ILLEGAL_DATA_VALUE,
     MB_RULE_BYTE_COUNT | MB_RULE_COIL_NONZERO,
 };
 

@@ -102,7 +102,6 @@ void Z7Ios_Close() {
     pS7 = nullptr;
 }
 
-
 // ---- more file calls ------------------------------------------------------------------------------
 
 uint32_t Z7File_OpenAppend(const char *path) {
@@ -240,12 +239,18 @@ void Now(bool local, struct tm *t, uint32_t *ms) {
     timeval tv{};
     Z7Host_Clock(&tv);
     const time_t s = tv.tv_sec;
-    if (local) localtime_r(&s, t);
-    else gmtime_r(&s, t);
+    if (local)
+        localtime_r(&s, t);
+    else
+        gmtime_r(&s, t);
     if (ms) *ms = uint32_t(tv.tv_usec / 1000);
 }
-uint32_t DateOf(const struct tm &t) { return uint32_t(t.tm_year + 1900) << 16 | uint32_t(t.tm_mon + 1) << 8 | uint32_t(t.tm_mday); }
-uint32_t TimeOf(const struct tm &t, uint32_t ms) { return uint32_t((t.tm_hour * 60 + t.tm_min) * 60 + t.tm_sec) * 1000 + ms; }
+uint32_t DateOf(const struct tm &t) {
+    return uint32_t(t.tm_year + 1900) << 16 | uint32_t(t.tm_mon + 1) << 8 | uint32_t(t.tm_mday);
+}
+uint32_t TimeOf(const struct tm &t, uint32_t ms) {
+    return uint32_t((t.tm_hour * 60 + t.tm_min) * 60 + t.tm_sec) * 1000 + ms;
+}
 }  // namespace
 
 uint32_t Z7RtClk_GetCurTimeStamp() {
@@ -271,14 +276,18 @@ void Z7RtClk_GetCurDateTimeStamp(uint32_t local, uint32_t *date, uint32_t *time,
 }
 
 uint32_t Z7RtClk_GetString(uint32_t kind, char *out) {
-    static constexpr const char *kDays[7] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday",
-                                             "Saturday"};
+    static constexpr const char *kDays[7] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
+                                             "Thursday", "Friday", "Saturday"};
     struct tm t {};
     Now(true, &t, nullptr);
     int n;
-    if (kind == 1) n = std::snprintf(out, 16, "%02u:%02u:%02u", unsigned(t.tm_hour), unsigned(t.tm_min), unsigned(t.tm_sec));
-    else if (kind == 2) n = std::snprintf(out, 16, "%s", kDays[t.tm_wday % 7]);
-    else n = std::snprintf(out, 16, "%04u/%02u/%02u", unsigned(t.tm_year + 1900), unsigned(t.tm_mon + 1), unsigned(t.tm_mday));
+    if (kind == 1)
+        n = std::snprintf(out, 16, "%02u:%02u:%02u", unsigned(t.tm_hour), unsigned(t.tm_min), unsigned(t.tm_sec));
+    else if (kind == 2)
+        n = std::snprintf(out, 16, "%s", kDays[t.tm_wday % 7]);
+    else
+        n = std::snprintf(out, 16, "%04u/%02u/%02u", unsigned(t.tm_year + 1900), unsigned(t.tm_mon + 1),
+                          unsigned(t.tm_mday));
     return n > 0 ? uint32_t(n) : 0;
 }
 
@@ -383,8 +392,8 @@ void CopyCut(char *out, uint32_t size, const char *text, size_t n) {
 }
 }  // namespace
 
-uint32_t Z7DDK_GetPrivateProfileString(const char *section, const char *key, const char *def, char *out,
-                                       uint32_t size, const char *file) {
+uint32_t Z7DDK_GetPrivateProfileString(const char *section, const char *key, const char *def, char *out, uint32_t size,
+                                       const char *file) {
     if (out == nullptr || size == 0) return 0;  // nothing may be written
     const char *d = def ? def : "";
     CopyCut(out, size, d, std::strlen(d));
@@ -554,9 +563,13 @@ struct Item {
     const char *name;
 };
 constexpr Item kItems[] = {
-    {1, 0, "/mnt/cfg/z7.hot"}, {2, 0, "/mnt/cfg/z7.cod"}, {3, 0, "/mnt/cfg/z7.upd"}, {1, 1, "/mnt/cfg/z7.hot"},
-    {2, 1, "/mnt/cfg/z7.cod"}, {3, 1, "/mnt/cfg/z7.upd"}, {4, 1, "z7.upl"}, {5, 1, "z7.rsc"}, {6, 1, "z7.rst"},
-    {7, 1, "z7.rbm"}, {8, 1, "z7.rfn"}, {9, 1, "z7.reg"}, {10, 1, "z7next.reg"}, {11, 257, "/mnt/cfg/z7info.txt"},
+    {1, 0, "/mnt/cfg/z7.hot"}, {2, 0, "/mnt/cfg/z7.cod"},
+    {3, 0, "/mnt/cfg/z7.upd"}, {1, 1, "/mnt/cfg/z7.hot"},
+    {2, 1, "/mnt/cfg/z7.cod"}, {3, 1, "/mnt/cfg/z7.upd"},
+    {4, 1, "z7.upl"},          {5, 1, "z7.rsc"},
+    {6, 1, "z7.rst"},          {7, 1, "z7.rbm"},
+    {8, 1, "z7.rfn"},          {9, 1, "z7.reg"},
+    {10, 1, "z7next.reg"},     {11, 257, "/mnt/cfg/z7info.txt"},
     {0, 0, nullptr},
 };
 bool InMemoryAllowed(const char *name) {
@@ -606,7 +619,8 @@ void *Z7Vfs_LoadToMemory(const char *path, uint32_t *size) {
     uint8_t *block = static_cast<uint8_t *>(std::malloc(n));
     const uint32_t h = block ? Z7File_Open(path, false) : 0;
     bool ok = h != 0;
-    for (uint32_t done = 0; ok && done < n; done += 512) ok = Z7File_Read(h, block + done, n - done < 512 ? n - done : 512);
+    for (uint32_t done = 0; ok && done < n; done += 512)
+        ok = Z7File_Read(h, block + done, n - done < 512 ? n - done : 512);
     Z7File_Close(h);
     if (!ok) {
         std::free(block);
@@ -639,7 +653,7 @@ namespace {
 constexpr uint32_t kSimMasters = 16, kSimIn = 32 + 40 + 2;
 struct SimMaster {
     bool seen = false, written = false;
-    struct timespec mtime{};
+    struct timespec mtime {};
     off_t size = 0;
     ino_t ino = 0;
     std::array<uint8_t, 32> out{};

@@ -11,20 +11,48 @@
 // ---- application CAN messages -------------------------------------------------------------
 // Port record (48 bytes, section 36).
 enum : uint32_t {
-    CP_CFG = 0, CP_RCV = 4, CP_SND = 8, CP_QHEAD = 12, CP_QTAIL = 16, CP_SPARE_RCV = 20, CP_SPARE_SND = 24,
-    CP_NAME = 28, CP_FLAGS = 32, CP_WORD6 = 34, CP_SPARES = 36, CP_NRCV = 38, CP_CB = 40, CP_SOCK = 44, CP_SIZE = 48,
+    CP_CFG = 0,
+    CP_RCV = 4,
+    CP_SND = 8,
+    CP_QHEAD = 12,
+    CP_QTAIL = 16,
+    CP_SPARE_RCV = 20,
+    CP_SPARE_SND = 24,
+    CP_NAME = 28,
+    CP_FLAGS = 32,
+    CP_WORD6 = 34,
+    CP_SPARES = 36,
+    CP_NRCV = 38,
+    CP_CB = 40,
+    CP_SOCK = 44,
+    CP_SIZE = 48,
 };
 // Message record (40 bytes, section 37).
 enum : uint32_t {
-    CM_CFG = 0, CM_NEXT = 4, CM_ID = 8, CM_DATA = 12, CM_LAST = 20, CM_HOST1 = 24, CM_HOST2 = 28, CM_FLAGS = 32,
-    CM_LEN = 34, CM_MARK = 35, CM_PORT = 36, CM_SIZE = 40,
+    CM_CFG = 0,
+    CM_NEXT = 4,
+    CM_ID = 8,
+    CM_DATA = 12,
+    CM_LAST = 20,
+    CM_HOST1 = 24,
+    CM_HOST2 = 28,
+    CM_FLAGS = 32,
+    CM_LEN = 34,
+    CM_MARK = 35,
+    CM_PORT = 36,
+    CM_SIZE = 40,
 };
 // Variable record (24 bytes, section 38).
 enum : uint32_t { CV_CFG = 0, CV_SCALE = 4, CV_MSG = 8, CV_DATA = 12, CV_LOCK = 16, CV_MASK = 20, CV_SIZE = 24 };
 // Port flags and message flags.
 enum : uint16_t { CPF_WORD5 = 1, CPF_FIRST = 2, CPF_FRAME = 4 };
 enum : uint16_t {
-    CMF_NEW = 1, CMF_QUEUED = 2, CMF_CHANGED = 4, CMF_REQUEST = 8, CMF_CONFIG = 0x10, CMF_APP = 0x20,
+    CMF_NEW = 1,
+    CMF_QUEUED = 2,
+    CMF_CHANGED = 4,
+    CMF_REQUEST = 8,
+    CMF_CONFIG = 0x10,
+    CMF_APP = 0x20,
     CMF_SENDLIST = 0x8000,
 };
 // Frames a port reads and writes at most in one cycle.
@@ -60,10 +88,29 @@ uint32_t Z7Can_GetBusOffFlag(uint32_t port);
 
 // ---- AS-i binding and channel access ------------------------------------------------------------
 // Head of section 31 and a master record (412 bytes) in it.
-enum : uint32_t { AH_MASTERS = 0, AH_ITEMS = 2, AH_MCAP = 4, AH_ICAP = 6, AH_FLAGS = 8, AH_MFIRST = 12, AH_IFIRST = 16, AH_SIZE = 20 };
 enum : uint32_t {
-    AM_CFG = 0, AM_WORD2 = 4, AM_PROF = 8, AM_IN = 264, AM_OUT = 296, AM_LISTS = 360, AM_FLAGS = 400,
-    AM_IFIRST = 402, AM_ICOUNT = 404, AM_OFIRST = 406, AM_OCOUNT = 408, AM_SIZE = 412,
+    AH_MASTERS = 0,
+    AH_ITEMS = 2,
+    AH_MCAP = 4,
+    AH_ICAP = 6,
+    AH_FLAGS = 8,
+    AH_MFIRST = 12,
+    AH_IFIRST = 16,
+    AH_SIZE = 20
+};
+enum : uint32_t {
+    AM_CFG = 0,
+    AM_WORD2 = 4,
+    AM_PROF = 8,
+    AM_IN = 264,
+    AM_OUT = 296,
+    AM_LISTS = 360,
+    AM_FLAGS = 400,
+    AM_IFIRST = 402,
+    AM_ICOUNT = 404,
+    AM_OFIRST = 406,
+    AM_OCOUNT = 408,
+    AM_SIZE = 412,
 };
 inline uint32_t Z7Asi_MasterRec(uint32_t area, uint32_t m) { return Z7Mem_Get32(area + AH_MFIRST) + AM_SIZE * m; }
 inline uint32_t Z7Asi_Masters(uint32_t area) { return area ? Z7Mem_Get16(area + AH_MASTERS) : 0; }
@@ -113,14 +160,15 @@ void Z7IOX_WriteChanBinString(uint32_t group, uint32_t db, uint32_t chan, const 
 
 // ---- I/O driver kit -------------------------------------------------------------------------------
 // Driver handler: (command, bus number, database, level, node data, argument, properties).
-using Z7DDKHandler = uint32_t (*)(uint32_t cmd, uint32_t bus, uint32_t db, uint32_t level, uint32_t node,
-                                  uint32_t arg, uint32_t props);
+using Z7DDKHandler = uint32_t (*)(uint32_t cmd, uint32_t bus, uint32_t db, uint32_t level, uint32_t node, uint32_t arg,
+                                  uint32_t props);
 // The platform's handler lookup: no driver is registered on this controller,
 // so every name answers null (Z7DDKC_GetHandlerProc), and DDKC_NULL, the
 // empty handler, answers 0 to every command.
 Z7DDKHandler Z7DDKC_IpGetHandler(const char *name);
 Z7DDKHandler Z7DDKC_GetHandlerProc(const char *name);
-uint32_t DDKC_NULL(uint32_t cmd, uint32_t bus, uint32_t db, uint32_t level, uint32_t node, uint32_t arg, uint32_t props);
+uint32_t DDKC_NULL(uint32_t cmd, uint32_t bus, uint32_t db, uint32_t level, uint32_t node, uint32_t arg,
+                   uint32_t props);
 // The lookup the kit uses (Z7DDKC_IpGetHandler; tests aim it at their own drivers).
 extern Z7DDKHandler (*Z7DDKC_Lookup)(const char *name);
 void Z7DDKC_IpInit();
@@ -171,4 +219,5 @@ uint8_t *Z7Shm_GetData(uint32_t h);
 void Z7Shm_Close(uint32_t h);
 // Driver-kit handler exchanging the variables of its items through a shared
 // area per bus (properties in iec/services/z7shm.cpp); not registered.
-uint32_t Z7BusShm2(uint32_t cmd, uint32_t bus, uint32_t db, uint32_t level, uint32_t node, uint32_t arg, uint32_t props);
+uint32_t Z7BusShm2(uint32_t cmd, uint32_t bus, uint32_t db, uint32_t level, uint32_t node, uint32_t arg,
+                   uint32_t props);

@@ -213,7 +213,8 @@ void AreaToVar(uint32_t db, uint32_t node, const uint8_t *src) {
     const uint8_t form = Z7Mem_Get8(node + IN_FORM);
     const uint16_t size = Z7Mem_Get16(node + IN_SIZE);
     if (form == FORM_TEXT) {
-        Z7DDKH_WriteVarString(db, node, reinterpret_cast<const char *>(src), uint32_t(strnlen(reinterpret_cast<const char *>(src), size)));
+        Z7DDKH_WriteVarString(db, node, reinterpret_cast<const char *>(src),
+                              uint32_t(strnlen(reinterpret_cast<const char *>(src), size)));
         return;
     }
     uint64_t v = 0;
@@ -255,16 +256,20 @@ void VarToArea(uint32_t db, uint32_t node, uint8_t *dst) {
 }
 
 // Calls fn(item node) for every item below a bus in tree order.
-template <typename Fn> void EachItem(uint32_t db, uint32_t node, Fn fn) {
+template <typename Fn>
+void EachItem(uint32_t db, uint32_t node, Fn fn) {
     for (uint32_t n = Z7DDKH_GetChild(db, node); n != 0; n = Z7DDKH_GetSibling(db, n)) {
-        if (Z7Mem_Get16(Z7DDKH_GetDef(db, n) + 2) == 4) fn(n);
-        else EachItem(db, n, fn);
+        if (Z7Mem_Get16(Z7DDKH_GetDef(db, n) + 2) == 4)
+            fn(n);
+        else
+            EachItem(db, n, fn);
     }
 }
 
 // The item's bytes of the area, or null when they pass its end.
 uint8_t *ItemBytes(uint32_t root, uint32_t node) {
-    const uint32_t h = Z7Mem_Get32(root + BN_AREA), off = Z7Mem_Get32(node + IN_OFFSET), size = Z7Mem_Get16(node + IN_SIZE);
+    const uint32_t h = Z7Mem_Get32(root + BN_AREA), off = Z7Mem_Get32(node + IN_OFFSET),
+                   size = Z7Mem_Get16(node + IN_SIZE);
     uint8_t *data = Z7Shm_GetData(h);
     return data && Z7Mem_Get8(node + IN_VALID) && uint64_t(off) + size <= AreaSize(h) ? data + off : nullptr;
 }
@@ -302,7 +307,8 @@ uint32_t OpenBus(uint32_t db, uint32_t root) {
     Z7Mem_Put32(root + BN_AREA, h);
     EachItem(db, root, [&](uint32_t n) {
         const uint8_t *a = ItemBytes(root, n);
-        if (a && Z7Mem_Get8(n + IN_DIR) == DIR_INOUT) std::memcpy(Z7Mem_Ptr(n + IN_LAST, Z7Mem_Get16(n + IN_SIZE)), a, Z7Mem_Get16(n + IN_SIZE));
+        if (a && Z7Mem_Get8(n + IN_DIR) == DIR_INOUT)
+            std::memcpy(Z7Mem_Ptr(n + IN_LAST, Z7Mem_Get16(n + IN_SIZE)), a, Z7Mem_Get16(n + IN_SIZE));
     });
     return 0;
 }
@@ -316,11 +322,15 @@ void ExchangeBus(uint32_t db, uint32_t root) {
         if (a == nullptr) return;
         const uint8_t dir = Z7Mem_Get8(n + IN_DIR);
         const uint16_t size = Z7Mem_Get16(n + IN_SIZE);
-        if (dir == DIR_IN) AreaToVar(db, n, a);
-        else if (dir == DIR_OUT) VarToArea(db, n, a);
+        if (dir == DIR_IN)
+            AreaToVar(db, n, a);
+        else if (dir == DIR_OUT)
+            VarToArea(db, n, a);
         else if (uint8_t *last = Z7Mem_Ptr(n + IN_LAST, size)) {
-            if (std::memcmp(a, last, size) != 0) AreaToVar(db, n, a);
-            else VarToArea(db, n, a);
+            if (std::memcmp(a, last, size) != 0)
+                AreaToVar(db, n, a);
+            else
+                VarToArea(db, n, a);
             std::memcpy(last, a, size);
         }
     });

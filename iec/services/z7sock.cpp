@@ -113,8 +113,10 @@ int32_t Receive(Z7SocketHandle h, uint32_t len, uint8_t *buf, bool *closed, bool
         return 0;
     }
     if (n < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK) PLAT_PollInputTaken(h);
-        else if (errno == EBADF && closed) *closed = true;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            PLAT_PollInputTaken(h);
+        else if (errno == EBADF && closed)
+            *closed = true;
         return 0;
     }
     if (uint32_t(n) < len) PLAT_PollInputTaken(h);  // the socket is empty now
@@ -198,8 +200,7 @@ Z7Connect Z7Socket_CheckPendingConnect(Z7SocketHandle h) {
     if (r < 0 || (p.revents & POLLNVAL)) return Z7Connect::kBroken;
     int err = 0;
     socklen_t len = sizeof err;
-    if ((p.revents & (POLLOUT | POLLERR)) &&
-        (getsockopt(h, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err))
+    if ((p.revents & (POLLOUT | POLLERR)) && (getsockopt(h, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err))
         return Z7Connect::kBroken;
     if (!(p.revents & POLLOUT)) return Z7Connect::kPending;
     SetKnown(h, true);

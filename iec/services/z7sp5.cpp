@@ -93,7 +93,8 @@ uint32_t Z7SP5Frm_Receive(Z7SP5Frm *f, uint8_t *header, uint8_t *payload, uint16
     if (Z7SP5Frm_Find(f->rx.data(), &f->rx_have, header, payload, crc)) return 1;
     if (!Z7Serial_IsValid(f->serial) || f->rx_have >= f->rx.size()) return 0;
     // all that waits, at once: a read that starts with 'H','R' hands the port back
-    const uint32_t n = Z7Serial_Receive(&f->serial, uint32_t(f->rx.size()) - f->rx_have, &f->rx[f->rx_have], f->rx_have == 0);
+    const uint32_t n =
+        Z7Serial_Receive(&f->serial, uint32_t(f->rx.size()) - f->rx_have, &f->rx[f->rx_have], f->rx_have == 0);
     if (n == 0) return 0;
     f->rx_have += n;
     return Z7SP5Frm_Find(f->rx.data(), &f->rx_have, header, payload, crc);
@@ -269,15 +270,19 @@ void SendSegment(Z7SP5Tl *t, uint32_t k, uint8_t type) {
     uint8_t h[SP5_HEADER];
     if (k == 0) {
         Header(h, t->dl.address, type, t->out_no, 0, t->out_len);
-        if (t->dl.role & SP5_MASTER) Z7SP5Dlm_Send(&t->dl, h, t->out.data(), 0);
-        else Z7SP5Dls_Send(&t->dl, h, t->out.data());
+        if (t->dl.role & SP5_MASTER)
+            Z7SP5Dlm_Send(&t->dl, h, t->out.data(), 0);
+        else
+            Z7SP5Dls_Send(&t->dl, h, t->out.data());
         return;
     }
     const uint32_t off = (k - 1) * SP5_SEGMENT, n = t->out_len - off < SP5_SEGMENT ? t->out_len - off : SP5_SEGMENT;
     const bool last = off + n >= t->out_len;
     Header(h, t->dl.address, type, t->out_no, uint8_t(k | (last ? 0x80 : 0)), n);
-    if (t->dl.role & SP5_MASTER) Z7SP5Dlm_Send(&t->dl, h, t->out.data() + off, 0);
-    else Z7SP5Dls_Send(&t->dl, h, t->out.data() + off);
+    if (t->dl.role & SP5_MASTER)
+        Z7SP5Dlm_Send(&t->dl, h, t->out.data() + off, 0);
+    else
+        Z7SP5Dls_Send(&t->dl, h, t->out.data() + off);
 }
 void Reply(Z7SP5Tl *t, uint8_t type) {
     uint8_t h[SP5_HEADER];
@@ -297,8 +302,10 @@ uint32_t Z7SP5Tls_Listen(Z7SP5Tl *t, uint8_t *out, uint32_t size) {
     const uint32_t n = PayloadLen(t->hdr.data());
     if (type == 'N') {
         const uint32_t k = seg & 0x7Fu;
-        if (no == t->out_no && t->out_len > SP5_SEGMENT && k >= 1 && k <= Segments(t->out_len)) SendSegment(t, k, 'A');
-        else Reply(t, 'p');
+        if (no == t->out_no && t->out_len > SP5_SEGMENT && k >= 1 && k <= Segments(t->out_len))
+            SendSegment(t, k, 'A');
+        else
+            Reply(t, 'p');
         return 0;
     }
     t->msg_type = type;
@@ -698,7 +705,8 @@ uint32_t Z7SP5Ftlm_GetAnswer(Z7SP5Ft *m, uint32_t now, uint32_t *status) {
         } else {
             const uint32_t len = n - 4;
             if (len == 0 || len > m->remote_size - m->offset) return end(0xFF);
-            const uint32_t h = m->offset == 0 && !Z7File_Exist(local) ? Z7File_Open(local, true) : Z7File_OpenAppend(local);
+            const uint32_t h =
+                m->offset == 0 && !Z7File_Exist(local) ? Z7File_Open(local, true) : Z7File_OpenAppend(local);
             const bool ok = h && Z7FT_Write(h, len, a + 4);
             if (h) Z7File_Close(h);
             if (!ok) return end(4);

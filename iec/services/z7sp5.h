@@ -49,8 +49,8 @@ struct Z7SP5Dl {
     uint8_t state;  // slave: 1 answer owed; master: 1 sending, 2 waiting for the answer
     uint8_t seq, last_seq;
     uint32_t retries, retry_limit, timeout_ms, sent_ms;
-    uint8_t *header;   // caller's header buffer (8 bytes)
-    uint8_t *payload;  // caller's payload buffer (1024 bytes)
+    uint8_t *header;                      // caller's header buffer (8 bytes)
+    uint8_t *payload;                     // caller's payload buffer (1024 bytes)
     std::array<uint8_t, SP5_HEADER> req;  // master: the request under way; slave: the owed request
     std::array<uint8_t, SP5_FRAME> last;  // slave: the last answer frame, sent again for a duplicate
     uint32_t last_len;
@@ -107,7 +107,7 @@ struct Z7SP5Ft {
     uint8_t up, down;            // slave: an upload or download is open
     std::array<uint8_t, SP5_PAYLOAD + 8> ans;
     // master
-    uint8_t job;                 // 0 none, 1 receive, 2 send
+    uint8_t job;  // 0 none, 1 receive, 2 send
     uint8_t step;
     std::array<char, 256> local;
     uint32_t remote_size, offset, result, local_size;

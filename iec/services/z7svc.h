@@ -63,12 +63,12 @@ extern std::array<uint32_t, 8> Z7MM_LastReads;
 extern uint32_t Z7MM_LastReadCount;
 
 // ---- link flags shared with the controller ----------------------------------------------------
-extern uint8_t IsCommMode_Qncan;     // 1: the controller's own protocol owns the link
-extern uint8_t z7_rcv;               // runtime traffic seen in this pass
-extern uint8_t eth_conn;             // the runtime link is open on Ethernet
-extern uint8_t z7runtime_modbusinit; // the serial port was handed back
-extern uint32_t timer_Z7;            // time-base stamp of the last runtime traffic
-extern uint8_t new_serial_packet;    // the next serial read starts a packet
+extern uint8_t IsCommMode_Qncan;      // 1: the controller's own protocol owns the link
+extern uint8_t z7_rcv;                // runtime traffic seen in this pass
+extern uint8_t eth_conn;              // the runtime link is open on Ethernet
+extern uint8_t z7runtime_modbusinit;  // the serial port was handed back
+extern uint32_t timer_Z7;             // time-base stamp of the last runtime traffic
+extern uint8_t new_serial_packet;     // the next serial read starts a packet
 
 // ---- sockets and serial port ------------------------------------------------------------------
 using Z7SocketHandle = int32_t;
@@ -136,8 +136,15 @@ constexpr uint32_t Z7CS_CHANNELS = 8;
 constexpr uint32_t Z7CS_PAYLOAD = 1024;
 constexpr uint32_t Z7CS_FRAME = 4 + Z7CS_PAYLOAD + 2;
 enum : uint16_t {
-    Z7CH_USED = 0x1, Z7CH_QUESTION = 0x2, Z7CH_PENDING = 0x4, Z7CH_CRC = 0x8, Z7CH_KNOWN = 0x10,
-    Z7CH_PARTIAL = 0x20, Z7CH_SOCKET = 0x100, Z7CH_SERIAL = 0x200, Z7CH_SP5 = 0x400,
+    Z7CH_USED = 0x1,
+    Z7CH_QUESTION = 0x2,
+    Z7CH_PENDING = 0x4,
+    Z7CH_CRC = 0x8,
+    Z7CH_KNOWN = 0x10,
+    Z7CH_PARTIAL = 0x20,
+    Z7CH_SOCKET = 0x100,
+    Z7CH_SERIAL = 0x200,
+    Z7CH_SP5 = 0x400,
 };
 struct Z7CSChannel {
     uint16_t number, flags, spare, received, expected, to_send, answer_len;
@@ -159,15 +166,15 @@ struct Z7CSData {
     uint32_t ft_file;  // open file-transfer file (a file handle, 0 none)
     uint32_t ft_crc;
     uint32_t ft_dir;
-    uint8_t ft_reg;    // the open file is "z7.reg", written
-    uint16_t flags;    // bit 11: discovery tag ",W3"
-    uint32_t stamp;    // ms, set by Z7CS_ActivateStamp
+    uint8_t ft_reg;  // the open file is "z7.reg", written
+    uint16_t flags;  // bit 11: discovery tag ",W3"
+    uint32_t stamp;  // ms, set by Z7CS_ActivateStamp
     uint8_t has_stamp;
     std::array<Z7CSChannel, Z7CS_CHANNELS> ch;
     Z7SocketHandle listen, udp;
     bool listen_open;  // a listening socket was asked for
     uint16_t port;
-    Z7SP5Ft sp5;       // the SP5 file-transfer slave of channel 1
+    Z7SP5Ft sp5;  // the SP5 file-transfer slave of channel 1
     uint32_t sp5_requests;
     // The socket channels carry Modbus only (a slave block's own server): a
     // frame start never hands the programming link back.
@@ -344,8 +351,8 @@ uint32_t Z7FT_Read(uint32_t h, uint32_t count, uint8_t *buf);
 uint32_t Z7FT_Write(uint32_t h, uint32_t len, const uint8_t *data);
 void Z7FT_Close(uint32_t h, uint8_t is_reg);
 uint32_t Z7FT_Delete(const char *name);
-uint32_t Z7DDK_GetPrivateProfileString(const char *section, const char *key, const char *def, char *out,
-                                       uint32_t size, const char *file);
+uint32_t Z7DDK_GetPrivateProfileString(const char *section, const char *key, const char *def, char *out, uint32_t size,
+                                       const char *file);
 uint32_t Z7DDK_StringToMac(const char *text, uint8_t mac[6]);
 void Z7DDK_MacToString(const uint8_t mac[6], char *out);
 

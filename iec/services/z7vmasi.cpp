@@ -20,7 +20,17 @@
 
 namespace {
 // Head of the section, master and item records.
-enum : uint32_t { AI_DEF = 0, AI_VAR = 4, AI_LOCK = 8, AI_IMAGE = 12, AI_TYPE = 16, AI_MASK = 17, AI_LOCKBIT = 18, AI_KIND = 19, AI_SIZE = 20 };
+enum : uint32_t {
+    AI_DEF = 0,
+    AI_VAR = 4,
+    AI_LOCK = 8,
+    AI_IMAGE = 12,
+    AI_TYPE = 16,
+    AI_MASK = 17,
+    AI_LOCKBIT = 18,
+    AI_KIND = 19,
+    AI_SIZE = 20
+};
 enum : uint8_t { K_IN = 1, K_OUT = 2, K_FLAG = 3, K_LIST = 4, K_IN_INV = 5, K_OUT_INV = 6 };
 constexpr uint32_t kHeader = 12, kMasterCfg = 24;
 
@@ -62,9 +72,14 @@ uint32_t ItemRec(uint32_t area, uint32_t k) { return Z7Mem_Get32(area + AH_IFIRS
 
 uint32_t TypeWidth(uint32_t type) {
     switch (type) {
-    case 1: case 10: case 14: return 1;
-    case 11: case 15: return 2;
-    case 2: case 16: case 4: return 4;
+    case 1:
+    case 10:
+    case 14: return 1;
+    case 11:
+    case 15: return 2;
+    case 2:
+    case 16:
+    case 4: return 4;
     default: return 0;  // REAL, 64-bit types and STRING stay unbound
     }
 }
@@ -163,7 +178,6 @@ void Build(const AsiCfg &c, uint32_t area, uint32_t db, uint32_t mcap, uint32_t 
 
 }  // namespace
 
-
 // ---- the binding -----------------------------------------------------------------------------------------
 uint32_t Z7VMAsi_GetSizing(uint32_t code) {
     AsiCfg c;
@@ -177,7 +191,8 @@ uint32_t Z7VMAsi_Open(uint32_t config, uint32_t area, uint32_t db) {
     if (config == 0) return 0;
     AsiCfg c;
     if (ParseCfg(CodeOf(db), config, c) != 0) return 1;
-    if (uint64_t(AH_SIZE) + uint64_t(AM_SIZE) * c.mcap + uint64_t(AI_SIZE) * c.icap > Z7Sec_Bytes(db, Z7SEC_ASI)) return 1;
+    if (uint64_t(AH_SIZE) + uint64_t(AM_SIZE) * c.mcap + uint64_t(AI_SIZE) * c.icap > Z7Sec_Bytes(db, Z7SEC_ASI))
+        return 1;
     Build(c, area, db, c.mcap, c.icap);
     const uint32_t rc = Z7Asi_Init(area);
     if (rc == 0) {
@@ -203,10 +218,13 @@ uint32_t Z7VMAsi_HotStart(uint32_t config, uint32_t area, uint32_t db) {
     AsiCfg c;
     if (ParseCfg(CodeOf(db), config, c) != 0) return 39;
     const uint32_t mcap = Z7Mem_Get16(area + AH_MCAP), icap = Z7Mem_Get16(area + AH_ICAP);
-    if (Z7Asi_Masters(area) == 0 && uint64_t(AH_SIZE) + uint64_t(AM_SIZE) * c.mcap + uint64_t(AI_SIZE) * c.icap <= Z7Sec_Bytes(db, Z7SEC_ASI))
+    if (Z7Asi_Masters(area) == 0 &&
+        uint64_t(AH_SIZE) + uint64_t(AM_SIZE) * c.mcap + uint64_t(AI_SIZE) * c.icap <= Z7Sec_Bytes(db, Z7SEC_ASI))
         Build(c, area, db, c.mcap, c.icap);  // the running application had none: its section was sized for this one
-    else if (c.masters != Z7Asi_Masters(area) || c.items > icap) return 39;
-    else Build(c, area, db, mcap, icap);
+    else if (c.masters != Z7Asi_Masters(area) || c.items > icap)
+        return 39;
+    else
+        Build(c, area, db, mcap, icap);
     if (!Z7Asi_IsHWOpen(area))
         if (const uint32_t rc = Z7Asi_Init(area)) return rc;
     if (c.flags & 1) Z7Asi_ApplyConfig(area);
@@ -230,10 +248,14 @@ void Z7VMAsi_Exchange(uint32_t db) {
         if (var == 0 || img == 0) continue;
         const uint8_t v = A[var], mask = r[AI_MASK];
         uint8_t &b = A[img];
-        if (mask == 0x0F) b = uint8_t((b & 0xF0) | (v & 0x0F));
-        else if (mask == 0xF0) b = uint8_t((b & 0x0F) | (v & 0x0F) << 4);
-        else if ((v != 0) == (kind == K_OUT)) b = uint8_t(b | mask);
-        else b = uint8_t(b & ~mask);
+        if (mask == 0x0F)
+            b = uint8_t((b & 0xF0) | (v & 0x0F));
+        else if (mask == 0xF0)
+            b = uint8_t((b & 0x0F) | (v & 0x0F) << 4);
+        else if ((v != 0) == (kind == K_OUT))
+            b = uint8_t(b | mask);
+        else
+            b = uint8_t(b & ~mask);
     }
     Z7Asi_Exchange(area);
     for (uint32_t k = 0; recs && k < items; k++) {
@@ -245,9 +267,12 @@ void Z7VMAsi_Exchange(uint32_t db) {
         if (lock && (A[lock] & r[AI_LOCKBIT])) continue;  // forced
         const uint8_t b = A[img], mask = r[AI_MASK];
         uint32_t v;
-        if ((kind == K_IN || kind == K_IN_INV) && mask == 0x0F) v = b & 0x0F;
-        else if ((kind == K_IN || kind == K_IN_INV) && mask == 0xF0) v = b >> 4;
-        else v = ((b & mask) != 0) != (kind == K_IN_INV) ? 1 : 0;
+        if ((kind == K_IN || kind == K_IN_INV) && mask == 0x0F)
+            v = b & 0x0F;
+        else if ((kind == K_IN || kind == K_IN_INV) && mask == 0xF0)
+            v = b >> 4;
+        else
+            v = ((b & mask) != 0) != (kind == K_IN_INV) ? 1 : 0;
         uint8_t *p = A + var;
         switch (TypeWidth(r[AI_TYPE])) {
         case 1: p[0] = r[AI_TYPE] == 1 ? (v != 0) : uint8_t(v); break;
@@ -313,12 +338,27 @@ void Put64(uint32_t a, uint64_t v) {
 constexpr uint8_t kNoCounted[1] = {0};
 }  // namespace
 
-uint8_t Z7IOX_ReadChanBool(uint32_t g, uint32_t db, uint32_t c) { const uint32_t a = ReadSlot(g, db, c, IEC_BOOL); return a ? Z7Mem_Get8(a) : 0; }
-void Z7IOX_WriteChanBool(uint32_t g, uint32_t db, uint32_t c, uint8_t v) { if (const uint32_t a = WriteSlot(g, db, c, IEC_BOOL)) Z7Mem_Put8(a, v ? 1 : 0); }
-int8_t Z7IOX_ReadChanSint(uint32_t g, uint32_t db, uint32_t c) { const uint32_t a = ReadSlot(g, db, c, IEC_SINT); return a ? int8_t(Z7Mem_Get8(a)) : 0; }
-void Z7IOX_WriteChanSint(uint32_t g, uint32_t db, uint32_t c, int8_t v) { if (const uint32_t a = WriteSlot(g, db, c, IEC_SINT)) Z7Mem_Put8(a, uint8_t(v)); }
-int16_t Z7IOX_ReadChanInt(uint32_t g, uint32_t db, uint32_t c) { const uint32_t a = ReadSlot(g, db, c, IEC_INT); return a ? int16_t(Z7Mem_Get16(a)) : 0; }
-void Z7IOX_WriteChanInt(uint32_t g, uint32_t db, uint32_t c, int16_t v) { if (const uint32_t a = WriteSlot(g, db, c, IEC_INT)) Z7Mem_Put16(a, uint16_t(v)); }
+uint8_t Z7IOX_ReadChanBool(uint32_t g, uint32_t db, uint32_t c) {
+    const uint32_t a = ReadSlot(g, db, c, IEC_BOOL);
+    return a ? Z7Mem_Get8(a) : 0;
+}
+void Z7IOX_WriteChanBool(uint32_t g, uint32_t db, uint32_t c, uint8_t v) {
+    if (const uint32_t a = WriteSlot(g, db, c, IEC_BOOL)) Z7Mem_Put8(a, v ? 1 : 0);
+}
+int8_t Z7IOX_ReadChanSint(uint32_t g, uint32_t db, uint32_t c) {
+    const uint32_t a = ReadSlot(g, db, c, IEC_SINT);
+    return a ? int8_t(Z7Mem_Get8(a)) : 0;
+}
+void Z7IOX_WriteChanSint(uint32_t g, uint32_t db, uint32_t c, int8_t v) {
+    if (const uint32_t a = WriteSlot(g, db, c, IEC_SINT)) Z7Mem_Put8(a, uint8_t(v));
+}
+int16_t Z7IOX_ReadChanInt(uint32_t g, uint32_t db, uint32_t c) {
+    const uint32_t a = ReadSlot(g, db, c, IEC_INT);
+    return a ? int16_t(Z7Mem_Get16(a)) : 0;
+}
+void Z7IOX_WriteChanInt(uint32_t g, uint32_t db, uint32_t c, int16_t v) {
+    if (const uint32_t a = WriteSlot(g, db, c, IEC_INT)) Z7Mem_Put16(a, uint16_t(v));
+}
 
 int32_t Z7IOX_ReadChanDint(uint32_t g, uint32_t db, uint32_t c) {
     const ChanSlot s = Chan(g, db, c, IEC_DINT);
@@ -382,5 +422,6 @@ const uint8_t *Z7IOX_ReadChanBinString(uint32_t g, uint32_t db, uint32_t c) {
 }
 void Z7IOX_WriteChanBinString(uint32_t g, uint32_t db, uint32_t c, const uint8_t *counted) {
     if (const uint32_t slot = WriteSlot(g, db, c, IEC_STRING))
-        Z7VMStr_AscForce(slot, counted ? reinterpret_cast<const char *>(counted + 1) : nullptr, counted ? counted[0] : 0);
+        Z7VMStr_AscForce(slot, counted ? reinterpret_cast<const char *>(counted + 1) : nullptr,
+                         counted ? counted[0] : 0);
 }

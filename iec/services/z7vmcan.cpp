@@ -106,8 +106,10 @@ void BuildVar(uint32_t db, const CanDef &d, uint32_t j) {
     Z7Mem_Put32(v + CV_CFG, cfg);
     const uint32_t idx = Z7Mem_Get16(cfg), send = Z7Mem_Get8(cfg + 8);
     uint32_t msg = 0;
-    if (send && idx < d.nsnd) msg = MsgRec(db, d.nrcv + idx);
-    else if (!send && idx < d.nrcv) msg = MsgRec(db, idx);
+    if (send && idx < d.nsnd)
+        msg = MsgRec(db, d.nrcv + idx);
+    else if (!send && idx < d.nrcv)
+        msg = MsgRec(db, idx);
     Z7Mem_Put32(v + CV_MSG, msg);
     if (d.scale_at) {
         const uint32_t s = d.scale_at + 8 * j;
@@ -314,7 +316,8 @@ void ExchangeVar(uint32_t db, uint8_t *A, const uint8_t *rec) {
     case 34: {
         if (off + 3 > 8) return;
         const uint32_t x = LoadU32(v);
-        const uint8_t b0 = uint8_t(x), b1 = uint8_t(x >> 8), b2 = uint8_t((data[off + 2] & 0x1F) | ((x >> 16) & 7) << 5);
+        const uint8_t b0 = uint8_t(x), b1 = uint8_t(x >> 8),
+                      b2 = uint8_t((data[off + 2] & 0x1F) | ((x >> 16) & 7) << 5);
         if (data[off] != b0 || data[off + 1] != b1 || data[off + 2] != b2) {
             data[off] = b0;
             data[off + 1] = b1;
@@ -331,11 +334,16 @@ void ExchangeVar(uint32_t db, uint8_t *A, const uint8_t *rec) {
         if (v.Locked()) return;
         const uint32_t port = PortOfMsg(db, v.msg);
         uint32_t x = 0;
-        if (kind == 129) x = Z7Can_GetErrors(port);
-        else if (kind == 130) x = Z7Can_GetBusOffFlag(port);
-        else if (kind == 131) x = fresh ? 1 : 0;
-        else if (kind == 132) x = port && (PFlags(port) & CPF_FRAME) ? 1 : 0;
-        else x = Z7Mem_Get32(v.msg + CM_HOST1);
+        if (kind == 129)
+            x = Z7Can_GetErrors(port);
+        else if (kind == 130)
+            x = Z7Can_GetBusOffFlag(port);
+        else if (kind == 131)
+            x = fresh ? 1 : 0;
+        else if (kind == 132)
+            x = port && (PFlags(port) & CPF_FRAME) ? 1 : 0;
+        else
+            x = Z7Mem_Get32(v.msg + CM_HOST1);
         StoreU32(v, x);
         return;
     }
@@ -369,8 +377,10 @@ uint32_t StampOf(uint32_t now) { return now == 0 ? kDay : now; }
 void Enqueue(uint32_t port, uint32_t msg) {
     Z7Mem_Put32(msg + CM_NEXT, 0);
     const uint32_t tail = Z7Mem_Get32(port + CP_QTAIL);
-    if (tail) Z7Mem_Put32(tail + CM_NEXT, msg);
-    else Z7Mem_Put32(port + CP_QHEAD, msg);
+    if (tail)
+        Z7Mem_Put32(tail + CM_NEXT, msg);
+    else
+        Z7Mem_Put32(port + CP_QHEAD, msg);
     Z7Mem_Put32(port + CP_QTAIL, msg);
 }
 
@@ -446,7 +456,8 @@ uint32_t BuildRecords(uint32_t code, uint32_t db) {
     CanDef d;
     for (uint32_t k = 0; k < 3; k++)
         if (const uint32_t a = Z7Sec_Addr(db, Z7SEC_CAN0 + k))
-            if (uint8_t *p = Z7Mem_Ptr(a, Z7Sec_Bytes(db, Z7SEC_CAN0 + k))) std::memset(p, 0, Z7Sec_Bytes(db, Z7SEC_CAN0 + k));
+            if (uint8_t *p = Z7Mem_Ptr(a, Z7Sec_Bytes(db, Z7SEC_CAN0 + k)))
+                std::memset(p, 0, Z7Sec_Bytes(db, Z7SEC_CAN0 + k));
     for (uint32_t i = 0; i < Count(db, 0); i++) Z7Mem_Put32(PortRec(db, i) + CP_SOCK, uint32_t(-1));
     if (ParseDef(code, d) != 0) return 1;
     if (d.ports > Count(db, 0) || MsgSlots(d) > Count(db, 1) || d.nvar > Count(db, 2)) return 1;
@@ -560,7 +571,8 @@ uint32_t _Z7VMCan_FindPort(uint32_t db, const char *name) {
     if (name[0] == 0) return live(0);
     for (uint32_t i = 0; i < np; i++) {
         const uint32_t p = live(i);
-        const char *pn = p ? reinterpret_cast<const char *>(Z7Mem_Ptr(Z7Mem_Get32(p + CP_NAME), kNameMax + 1)) : nullptr;
+        const char *pn =
+            p ? reinterpret_cast<const char *>(Z7Mem_Ptr(Z7Mem_Get32(p + CP_NAME), kNameMax + 1)) : nullptr;
         if (pn != nullptr && std::strcmp(pn, name) == 0) return p;
     }
     if (name[0] >= '1' && name[0] <= '9') {
@@ -639,8 +651,10 @@ uint32_t Z7VMCan_FindRcvMsg(uint32_t port, uint32_t id) {
     while (lo < hi && first) {
         const uint32_t mid = (lo + hi) / 2, m = first + CM_SIZE * mid, mid_id = Z7Mem_Get32(m + CM_ID);
         if (mid_id == id) return m;
-        if (mid_id < id) lo = mid + 1;
-        else hi = mid;
+        if (mid_id < id)
+            lo = mid + 1;
+        else
+            hi = mid;
     }
     return 0;
 }

@@ -55,7 +55,8 @@ bool Open(uint32_t db, uint32_t arg, uint32_t need, Arr &a) {
     return true;
 }
 
-template <typename T> T Load(const uint8_t *p) {
+template <typename T>
+T Load(const uint8_t *p) {
     T v;
     std::memcpy(&v, p, sizeof v);
     return v;
@@ -64,11 +65,14 @@ template <typename T> T Load(const uint8_t *p) {
 int Compare(uint32_t type, const uint8_t *a, const uint8_t *b) {
     auto cmp = [](auto x, auto y) { return x < y ? -1 : y < x ? 1 : 0; };
     switch (type) {
-    case 1: case 10: case 14: return cmp(a[0], b[0]);
+    case 1:
+    case 10:
+    case 14: return cmp(a[0], b[0]);
     case 11: return cmp(Load<int16_t>(a), Load<int16_t>(b));
     case 15: return cmp(Load<uint16_t>(a), Load<uint16_t>(b));
     case 2: return cmp(Load<int32_t>(a), Load<int32_t>(b));
-    case 4: case 16: return cmp(Load<uint32_t>(a), Load<uint32_t>(b));
+    case 4:
+    case 16: return cmp(Load<uint32_t>(a), Load<uint32_t>(b));
     case 3: return cmp(Load<float>(a), Load<float>(b));
     case 12: return cmp(Load<int64_t>(a), Load<int64_t>(b));
     case 17: return cmp(Load<uint64_t>(a), Load<uint64_t>(b));
@@ -90,8 +94,19 @@ bool Equal(uint32_t type, const uint8_t *a, const uint8_t *b, uint32_t esize) {
 }
 bool Handled(uint32_t type) {
     switch (type) {
-    case 1: case 2: case 3: case 4: case 5: case 10: case 11: case 12: case 13: case 14: case 15: case 16: case 17:
-        return true;
+    case 1:
+    case 2:
+    case 3:
+    case 4:
+    case 5:
+    case 10:
+    case 11:
+    case 12:
+    case 13:
+    case 14:
+    case 15:
+    case 16:
+    case 17: return true;
     default: return false;
     }
 }
@@ -121,7 +136,8 @@ void PutString(uint8_t *slot, const uint8_t *e) {
 }
 
 // Exchange sort on one type: each position takes the smallest of the rest.
-template <typename T> void SortT(uint8_t *p, uint32_t n) {
+template <typename T>
+void SortT(uint8_t *p, uint32_t n) {
     // integers: equal elements are identical, so any ascending sort ends as the
     // exchange sort does; a short array is sorted in a copy on the stack
     if constexpr (std::is_integral_v<T>) {
@@ -148,11 +164,14 @@ template <typename T> void SortT(uint8_t *p, uint32_t n) {
 void Sort(const Arr &a) {
     const uint32_t n = a.count;
     switch (a.type) {
-    case 1: case 10: case 14: SortT<uint8_t>(a.p, n); return;
+    case 1:
+    case 10:
+    case 14: SortT<uint8_t>(a.p, n); return;
     case 11: SortT<int16_t>(a.p, n); return;
     case 15: SortT<uint16_t>(a.p, n); return;
     case 2: SortT<int32_t>(a.p, n); return;
-    case 4: case 16: SortT<uint32_t>(a.p, n); return;
+    case 4:
+    case 16: SortT<uint32_t>(a.p, n); return;
     case 3: SortT<float>(a.p, n); return;
     case 12: SortT<int64_t>(a.p, n); return;
     case 17: SortT<uint64_t>(a.p, n); return;
@@ -184,10 +203,14 @@ void Sort(const Arr &a) {
 
 enum : uint32_t { ROW_ARCOUNT = 51, ROW_ARFIND, ROW_ARFILL, ROW_ARMIN, ROW_ARMAX, ROW_ARSORT };
 
-template <uint32_t Row> uint32_t Block(uint32_t cmd, uint32_t db, uint32_t, uint32_t, uint32_t arg) {
+template <uint32_t Row>
+uint32_t Block(uint32_t cmd, uint32_t db, uint32_t, uint32_t, uint32_t arg) {
     if (cmd == FB_AVAIL) return 1;
     if (cmd != FB_EXEC) return 0;
-    constexpr uint32_t kNeed = Row == ROW_ARSORT ? 4 : Row == ROW_ARMIN || Row == ROW_ARMAX ? 4 : Row == ROW_ARFILL ? 5 : 6;
+    constexpr uint32_t kNeed = Row == ROW_ARSORT                      ? 4
+                               : Row == ROW_ARMIN || Row == ROW_ARMAX ? 4
+                               : Row == ROW_ARFILL                    ? 5
+                                                                      : 6;
     Arr a;
     if (!Open(db, arg, kNeed, a)) return 0;
     const bool ok = a.p != nullptr && Handled(a.type);
@@ -196,7 +219,8 @@ template <uint32_t Row> uint32_t Block(uint32_t cmd, uint32_t db, uint32_t, uint
         PutB(a, 3, a.p != nullptr);
         if (ok && a.count >= 2) Sort(a);
         return 0;
-    case ROW_ARMIN: case ROW_ARMAX: {
+    case ROW_ARMIN:
+    case ROW_ARMAX: {
         uint32_t locked = 0, size = 0;
         const uint32_t r = Z7Tools_GetAnyParam(db, a.type, a.Op(3), &locked, &size);
         if (!ok || r == 0 || a.count == 0 || locked) return 0;
@@ -205,8 +229,10 @@ template <uint32_t Row> uint32_t Block(uint32_t cmd, uint32_t db, uint32_t, uint
             const int c = Compare(a.type, a.At(i), a.At(best));
             if (Row == ROW_ARMIN ? c < 0 : c > 0) best = i;
         }
-        if (a.type == 5) PutString(Z7Mem_Ptr(r, size), a.At(best));
-        else std::memmove(Z7Mem_Ptr(r, size), a.At(best), a.esize);
+        if (a.type == 5)
+            PutString(Z7Mem_Ptr(r, size), a.At(best));
+        else
+            std::memmove(Z7Mem_Ptr(r, size), a.At(best), a.esize);
         return 0;
     }
     case ROW_ARFILL: {
@@ -216,8 +242,10 @@ template <uint32_t Row> uint32_t Block(uint32_t cmd, uint32_t db, uint32_t, uint
         uint8_t copy[258];
         std::memcpy(copy, v, a.type == 5 ? v[1] + 3u : a.esize);
         for (uint32_t i = 0; i < a.count; i++) {
-            if (a.type == 5) PutString(a.At(i), copy);
-            else std::memcpy(a.At(i), copy, a.esize);
+            if (a.type == 5)
+                PutString(a.At(i), copy);
+            else
+                std::memcpy(a.At(i), copy, a.esize);
         }
         return 0;
     }

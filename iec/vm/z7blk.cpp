@@ -10,36 +10,210 @@
 #include "iec/vm/z7vm.h"
 
 namespace {
-constexpr const char *kNames[Z7PFB_ROWS] = {
-    "TXBMANAGER", "TXBAPPEND", "TXBAPPENDLINE", "TXBAPPENDTXB", "TXBAPPENDEOL", "TXBCLEAR", "TXBCOPY",
-    "TXBFREE", "TXBGETDATA", "TXBLASTERROR", "TXBGETLENGTH", "TXBGETLINE", "TXBGETSTRING", "TXBNEW",
-    "TXBNEWSTRING", "TXBREADFILE", "TXBREWIND", "TXBSETDATA", "TXBSETSTRING", "TXBWRITEFILE", "TXBANSITOUTF8",
-    "TXBUTF8TOANSI", "TXBSENDTCP", "TXBRCVTCP", "XMLMANAGER", "XMLADDCHILD", "XMLCHECKTAGNAME",
-    "XMLFIRSTCHILD", "XMLFREEDOC", "XMLLASTERROR", "XMLGETSYBVALUE", "XMLGETTAGATTRIB", "XMLGETTAGCONT",
-    "XMLGETTAGCONTT", "XMLGETTAGNAME", "XMLNEWDOC", "XMLNEXTCHILD", "XMLPARSEDOCFILE", "XMLPARSEDOCTXB",
-    "XMLSETSYBVALUE", "XMLSETTAGATTRIB", "XMLSETTAGCONT", "XMLSETTAGCONTT", "XMLWRITEDOCFILE",
-    "XMLWRITEDOCTXB", "XMLGETPARENT", "HMINEWMENU", "HMINEWMENUITEM", "HMIDELMENU", "HMIRENAMEMENU", "HMIMENU",
-    "ARCOUNT", "ARFIND", "ARFILL", "ARMIN", "ARMAX", "ARSORT", "PID", "CTUR", "CTDR", "CTUDR",
-    "CANOPENGETLOCID", "CANOPENGETSTATE", "CANOPENSETNMT", "CANOPENSDOREAD", "CANOPENSDOWRITE", "CANOPENRCEMC",
-    "CANOPENRCEMCDEV", "LIM", "COPY_CF", "READ_CF", "READ_CF2", "WRITE_CF", "WRITE_CF2", "DELETE_CF", "SETPID",
-    "SETPIDMAN", "GETPIDMAN", "PID_IND", "PID_IND_AUTO", "PID_ISA_AUTO", "PID_ISA", "SAVERCPBYSTR",
-    "SAVERCPBYINDEX", "SAVERCPBYSTR2", "LOADRCPBYSTR", "LOADRCPBYINDEX", "LOADRCPBYSTR2", "RENAME_CF",
-    "OPENCOMMREG", "OPENCOMM", "CLOSECOMM", "SENDCOMM", "RCVCOMM", "CHANGESCREEN", "FORCESCREEN", "SCALEINT",
-    "SCALEREAL", "SETCLK", "BITCLEAR", "BITSET", "BITTEST", "ALARM", "MODBUSDOREQUEST", "MODBUSMAPSLAVE",
-    "MODBUSMAPEXTEND", "OLDUSERSMASTER", "KEYPRESS", "NETPUTHB", "NETGETHB", "NETGETWORD", "NETPUTWORD",
-    "NETPUTWORDEX", "NETGETREMOTEI", "NETPUTLOCALQ", "NETGETREMOTEAI", "NETPUTLOCALAQ", "GPRSCONNECT",
-    "GPRSCONNECTS", "MODEMSENDINIT", "MODEMAUTODIAL", "MODEMAUTOANSWER", "DAYSOFMONTH", "DAYSOFWEEK",
-    "MONTHSOFYEAR", "STARTENDYEAR", "TIMEOFDAY", "FILL", "MULTIROT", "MULTISHIFT", "MVB", "ASCIITODINT",
-    "ASCIITOINT", "ASCIITOREAL", "CMPSTRINGCONST", "CMPSTRINGVAR", "DINTTOASCII", "INTTOASCII", "REALTOASCII",
-    "SETSTRING", "STRINGLEN", "STRINGLENA", "DEGTORAD", "RADTODEG", "TOF100MS", "TOF100MS32", "TOF10MS",
-    "TOF10MS32", "TOF1MS", "TOF1MS32", "TOF1S", "TOF1S32", "TON100MS", "TON100MS32", "TON10MS", "TON10MS32",
-    "TON1MS", "TON1MS32", "TON1S", "TON1S32", "TONR100MS", "TONR100MS32", "TONR10MS", "TONR10MS32", "TONR1MS",
-    "TONR1MS32", "TONR1S", "TONR1S32", "SETPID_R", "PID_IND_R", "SETPIDMAN_R", "PID_IND_AUTO_R", "PID_ISA_R",
-    "PID_ISA_AUTO_R", "SETCANID", "TEXTTABLE", "STRINGCONCAT", "CHARASCIICODE", "DELETECHARS", "INSERTCHARS",
-    "ASCIITOHEX", "HEXTOASCII", "CRC16", "STRINGFIND", "STRINGREPLACE", "STRINGLEFT", "STRINGMID",
-    "STRINGRIGHT", "SUNPOS", "ABS", "SHL", "SHR", "ROL", "ROR", "NOT_MASK", "AND_MASK", "OR_MASK", "XOR_MASK",
-    "SEL", "MOD", "SQRT", "CTU", "CTD", ""
-};
+constexpr const char *kNames[Z7PFB_ROWS] = {"TXBMANAGER",
+                                            "TXBAPPEND",
+                                            "TXBAPPENDLINE",
+                                            "TXBAPPENDTXB",
+                                            "TXBAPPENDEOL",
+                                            "TXBCLEAR",
+                                            "TXBCOPY",
+                                            "TXBFREE",
+                                            "TXBGETDATA",
+                                            "TXBLASTERROR",
+                                            "TXBGETLENGTH",
+                                            "TXBGETLINE",
+                                            "TXBGETSTRING",
+                                            "TXBNEW",
+                                            "TXBNEWSTRING",
+                                            "TXBREADFILE",
+                                            "TXBREWIND",
+                                            "TXBSETDATA",
+                                            "TXBSETSTRING",
+                                            "TXBWRITEFILE",
+                                            "TXBANSITOUTF8",
+                                            "TXBUTF8TOANSI",
+                                            "TXBSENDTCP",
+                                            "TXBRCVTCP",
+                                            "XMLMANAGER",
+                                            "XMLADDCHILD",
+                                            "XMLCHECKTAGNAME",
+                                            "XMLFIRSTCHILD",
+                                            "XMLFREEDOC",
+                                            "XMLLASTERROR",
+                                            "XMLGETSYBVALUE",
+                                            "XMLGETTAGATTRIB",
+                                            "XMLGETTAGCONT",
+                                            "XMLGETTAGCONTT",
+                                            "XMLGETTAGNAME",
+                                            "XMLNEWDOC",
+                                            "XMLNEXTCHILD",
+                                            "XMLPARSEDOCFILE",
+                                            "XMLPARSEDOCTXB",
+                                            "XMLSETSYBVALUE",
+                                            "XMLSETTAGATTRIB",
+                                            "XMLSETTAGCONT",
+                                            "XMLSETTAGCONTT",
+                                            "XMLWRITEDOCFILE",
+                                            "XMLWRITEDOCTXB",
+                                            "XMLGETPARENT",
+                                            "HMINEWMENU",
+                                            "HMINEWMENUITEM",
+                                            "HMIDELMENU",
+                                            "HMIRENAMEMENU",
+                                            "HMIMENU",
+                                            "ARCOUNT",
+                                            "ARFIND",
+                                            "ARFILL",
+                                            "ARMIN",
+                                            "ARMAX",
+                                            "ARSORT",
+                                            "PID",
+                                            "CTUR",
+                                            "CTDR",
+                                            "CTUDR",
+                                            "CANOPENGETLOCID",
+                                            "CANOPENGETSTATE",
+                                            "CANOPENSETNMT",
+                                            "CANOPENSDOREAD",
+                                            "CANOPENSDOWRITE",
+                                            "CANOPENRCEMC",
+                                            "CANOPENRCEMCDEV",
+                                            "LIM",
+                                            "COPY_CF",
+                                            "READ_CF",
+                                            "READ_CF2",
+                                            "WRITE_CF",
+                                            "WRITE_CF2",
+                                            "DELETE_CF",
+                                            "SETPID",
+                                            "SETPIDMAN",
+                                            "GETPIDMAN",
+                                            "PID_IND",
+                                            "PID_IND_AUTO",
+                                            "PID_ISA_AUTO",
+                                            "PID_ISA",
+                                            "SAVERCPBYSTR",
+                                            "SAVERCPBYINDEX",
+                                            "SAVERCPBYSTR2",
+                                            "LOADRCPBYSTR",
+                                            "LOADRCPBYINDEX",
+                                            "LOADRCPBYSTR2",
+                                            "RENAME_CF",
+                                            "OPENCOMMREG",
+                                            "OPENCOMM",
+                                            "CLOSECOMM",
+                                            "SENDCOMM",
+                                            "RCVCOMM",
+                                            "CHANGESCREEN",
+                                            "FORCESCREEN",
+                                            "SCALEINT",
+                                            "SCALEREAL",
+                                            "SETCLK",
+                                            "BITCLEAR",
+                                            "BITSET",
+                                            "BITTEST",
+                                            "ALARM",
+                                            "MODBUSDOREQUEST",
+                                            "MODBUSMAPSLAVE",
+                                            "MODBUSMAPEXTEND",
+                                            "OLDUSERSMASTER",
+                                            "KEYPRESS",
+                                            "NETPUTHB",
+                                            "NETGETHB",
+                                            "NETGETWORD",
+                                            "NETPUTWORD",
+                                            "NETPUTWORDEX",
+                                            "NETGETREMOTEI",
+                                            "NETPUTLOCALQ",
+                                            "NETGETREMOTEAI",
+                                            "NETPUTLOCALAQ",
+                                            "GPRSCONNECT",
+                                            "GPRSCONNECTS",
+                                            "MODEMSENDINIT",
+                                            "MODEMAUTODIAL",
+                                            "MODEMAUTOANSWER",
+                                            "DAYSOFMONTH",
+                                            "DAYSOFWEEK",
+                                            "MONTHSOFYEAR",
+                                            "STARTENDYEAR",
+                                            "TIMEOFDAY",
+                                            "FILL",
+                                            "MULTIROT",
+                                            "MULTISHIFT",
+                                            "MVB",
+                                            "ASCIITODINT",
+                                            "ASCIITOINT",
+                                            "ASCIITOREAL",
+                                            "CMPSTRINGCONST",
+                                            "CMPSTRINGVAR",
+                                            "DINTTOASCII",
+                                            "INTTOASCII",
+                                            "REALTOASCII",
+                                            "SETSTRING",
+                                            "STRINGLEN",
+                                            "STRINGLENA",
+                                            "DEGTORAD",
+                                            "RADTODEG",
+                                            "TOF100MS",
+                                            "TOF100MS32",
+                                            "TOF10MS",
+                                            "TOF10MS32",
+                                            "TOF1MS",
+                                            "TOF1MS32",
+                                            "TOF1S",
+                                            "TOF1S32",
+                                            "TON100MS",
+                                            "TON100MS32",
+                                            "TON10MS",
+                                            "TON10MS32",
+                                            "TON1MS",
+                                            "TON1MS32",
+                                            "TON1S",
+                                            "TON1S32",
+                                            "TONR100MS",
+                                            "TONR100MS32",
+                                            "TONR10MS",
+                                            "TONR10MS32",
+                                            "TONR1MS",
+                                            "TONR1MS32",
+                                            "TONR1S",
+                                            "TONR1S32",
+                                            "SETPID_R",
+                                            "PID_IND_R",
+                                            "SETPIDMAN_R",
+                                            "PID_IND_AUTO_R",
+                                            "PID_ISA_R",
+                                            "PID_ISA_AUTO_R",
+                                            "SETCANID",
+                                            "TEXTTABLE",
+                                            "STRINGCONCAT",
+                                            "CHARASCIICODE",
+                                            "DELETECHARS",
+                                            "INSERTCHARS",
+                                            "ASCIITOHEX",
+                                            "HEXTOASCII",
+                                            "CRC16",
+                                            "STRINGFIND",
+                                            "STRINGREPLACE",
+                                            "STRINGLEFT",
+                                            "STRINGMID",
+                                            "STRINGRIGHT",
+                                            "SUNPOS",
+                                            "ABS",
+                                            "SHL",
+                                            "SHR",
+                                            "ROL",
+                                            "ROR",
+                                            "NOT_MASK",
+                                            "AND_MASK",
+                                            "OR_MASK",
+                                            "XOR_MASK",
+                                            "SEL",
+                                            "MOD",
+                                            "SQRT",
+                                            "CTU",
+                                            "CTD",
+                                            ""};
 enum : uint32_t { ROW_PID = 57, ROW_CTUR = 58, ROW_CTDR = 59, ROW_CTUDR = 60, ROW_END = 203 };
 
 uint32_t Now(uint32_t db) { return Z7Mem_Get32(Z7VM_Status(db) + ST_STAMP); }
@@ -47,7 +221,11 @@ uint32_t Now(uint32_t db) { return Z7Mem_Get32(Z7VM_Status(db) + ST_STAMP); }
 // Counter instance: i32 CV, then the last input values.
 struct Counter {
     uint8_t *p;
-    int32_t Cv() const { int32_t v; std::memcpy(&v, p, 4); return v; }
+    int32_t Cv() const {
+        int32_t v;
+        std::memcpy(&v, p, 4);
+        return v;
+    }
     void SetCv(int32_t v) const { std::memcpy(p, &v, 4); }
     bool Edge(uint32_t k, bool in) const {
         const bool e = in && !p[4 + k];
@@ -73,8 +251,10 @@ uint32_t Ctur(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) 
     return CounterEntry(cmd, db, inst, arg, 5, [](const Z7Ops &p, const Counter c) {
         const bool cu = c.Edge(0, p.B(0)), reset = c.Edge(1, p.B(1));
         const int32_t pv = p.D(2);
-        if (reset) c.SetCv(0);
-        else if (cu && c.Cv() < pv) c.SetCv(c.Cv() + 1);
+        if (reset)
+            c.SetCv(0);
+        else if (cu && c.Cv() < pv)
+            c.SetCv(c.Cv() + 1);
         p.SetB(3, c.Cv() >= pv);
         p.SetD(4, c.Cv());
     });
@@ -84,8 +264,10 @@ uint32_t Ctdr(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) 
     return CounterEntry(cmd, db, inst, arg, 5, [](const Z7Ops &p, const Counter c) {
         const bool cd = c.Edge(0, p.B(0)), load = c.Edge(1, p.B(1));
         const int32_t pv = p.D(2);
-        if (load) c.SetCv(pv);
-        else if (cd && c.Cv() > 0) c.SetCv(c.Cv() - 1);
+        if (load)
+            c.SetCv(pv);
+        else if (cd && c.Cv() > 0)
+            c.SetCv(c.Cv() - 1);
         p.SetB(3, c.Cv() < 1);
         p.SetD(4, c.Cv());
     });
@@ -96,10 +278,14 @@ uint32_t Ctudr(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg)
         // operands CU, CD, RESET, LOAD, PV, QU, QD, CV; memory CU, RESET, CD, LOAD
         const bool cu = c.Edge(0, p.B(0)), reset = c.Edge(1, p.B(2)), cd = c.Edge(2, p.B(1)), load = c.Edge(3, p.B(3));
         const int32_t pv = p.D(4);
-        if (reset) c.SetCv(0);
-        else if (load) c.SetCv(pv);
-        else if (cu && c.Cv() < pv) c.SetCv(c.Cv() + 1);
-        else if (cd && c.Cv() > 0) c.SetCv(c.Cv() - 1);
+        if (reset)
+            c.SetCv(0);
+        else if (load)
+            c.SetCv(pv);
+        else if (cu && c.Cv() < pv)
+            c.SetCv(c.Cv() + 1);
+        else if (cd && c.Cv() > 0)
+            c.SetCv(c.Cv() - 1);
         p.SetB(5, c.Cv() >= pv);
         p.SetB(6, c.Cv() < 1);
         p.SetD(7, c.Cv());
@@ -109,8 +295,30 @@ uint32_t Ctudr(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg)
 // PID instance: u32 last sample stamp, f32 last taken error, f32 integral,
 // u8 output limited, u8 started.
 enum : uint32_t {
-    P_AUTO, P_PV, P_SP, P_MAN, P_KP, P_TI, P_TD, P_TS, P_LO, P_HI, P_IEN, P_IHOLD, P_IPRE, P_IVAL, P_BAND, P_BIAS,
-    P_OUT, P_ERR, P_P, P_I, P_D, P_QHI, P_QLO, P_COUNT
+    P_AUTO,
+    P_PV,
+    P_SP,
+    P_MAN,
+    P_KP,
+    P_TI,
+    P_TD,
+    P_TS,
+    P_LO,
+    P_HI,
+    P_IEN,
+    P_IHOLD,
+    P_IPRE,
+    P_IVAL,
+    P_BAND,
+    P_BIAS,
+    P_OUT,
+    P_ERR,
+    P_P,
+    P_I,
+    P_D,
+    P_QHI,
+    P_QLO,
+    P_COUNT
 };
 uint32_t Pid(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
     if (cmd == FB_INSTSIZE) return 16;
@@ -148,8 +356,10 @@ uint32_t Pid(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
     const float d = (e - before) * td * kp;
     const float pp = used * kp;
     const bool automatic = p.B(P_AUTO);
-    if (p.B(P_IPRE)) integral = p.R(P_IVAL);
-    else if (automatic && !p.B(P_IHOLD) && !s[12] && ti != 0) integral += (float(dt) / 1000.0f) * pp / ti;
+    if (p.B(P_IPRE))
+        integral = p.R(P_IVAL);
+    else if (automatic && !p.B(P_IHOLD) && !s[12] && ti != 0)
+        integral += (float(dt) / 1000.0f) * pp / ti;
     const float ipart = p.B(P_IEN) ? integral : 0.0f;
     float out = automatic ? pp + ipart + d + p.R(P_BIAS) : p.R(P_MAN) + p.R(P_BIAS);
     const float lo = p.R(P_LO), hi = p.R(P_HI);

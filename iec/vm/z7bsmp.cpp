@@ -12,9 +12,24 @@
 namespace {
 // Record fields (byte offsets).
 enum : uint32_t {
-    BS_PERIOD = 0, BS_STAMP = 4, BS_DELAY = 8, BS_COUNTHI = 12, BS_COUNTLO = 16, BS_DATE = 20, BS_TIME = 24,
-    BS_STARTDLY = 28, BS_STOPDLY = 30, BS_VARS = 32, BS_FLAGS = 48, BS_STARTIX = 50, BS_STOPIX = 52,
-    BS_POS = 54, BS_LASTSTART = 56, BS_LASTSTOP = 57, BS_SAMPLES = 58, BS_SIZE = 960,
+    BS_PERIOD = 0,
+    BS_STAMP = 4,
+    BS_DELAY = 8,
+    BS_COUNTHI = 12,
+    BS_COUNTLO = 16,
+    BS_DATE = 20,
+    BS_TIME = 24,
+    BS_STARTDLY = 28,
+    BS_STOPDLY = 30,
+    BS_VARS = 32,
+    BS_FLAGS = 48,
+    BS_STARTIX = 50,
+    BS_STOPIX = 52,
+    BS_POS = 54,
+    BS_LASTSTART = 56,
+    BS_LASTSTOP = 57,
+    BS_SAMPLES = 58,
+    BS_SIZE = 960,
 };
 constexpr uint32_t kSamples = 900;
 constexpr uint32_t kVars = 8;

@@ -5,8 +5,14 @@
 #include <cstring>
 
 enum : uint16_t {
-    BSMP_ENABLED = 0x0001, BSMP_ATONCE = 0x0002, BSMP_STOPFULL = 0x0008, BSMP_STARTFALL = 0x0010,
-    BSMP_STOPFALL = 0x0020, BSMP_RECORDING = 0x0100, BSMP_FILLED = 0x0200, BSMP_STARTED = 0x0400,
+    BSMP_ENABLED = 0x0001,
+    BSMP_ATONCE = 0x0002,
+    BSMP_STOPFULL = 0x0008,
+    BSMP_STARTFALL = 0x0010,
+    BSMP_STOPFALL = 0x0020,
+    BSMP_RECORDING = 0x0100,
+    BSMP_FILLED = 0x0200,
+    BSMP_STARTED = 0x0400,
 };
 // Clears the record, then applies settings (little-endian words: flags,
 // period high, period low, start trigger, stop trigger, start delay, stop

@@ -36,7 +36,8 @@ const uint8_t *Checked(uint32_t image, uint32_t *at) {
     const uint8_t *t = Z7Mem_Ptr(image, Z7_DESC_TABLE);
     uint64_t total = 0;
     if (t == nullptr || !Layout(image, t, at, &total)) return nullptr;
-    if (Bytes(t, Z7SEC_HEADER) < HD_SIZE || Z7Mem_Get32(image + at[Z7SEC_HEADER] + HD_MAGIC) != Z7_DB_MAGIC) return nullptr;
+    if (Bytes(t, Z7SEC_HEADER) < HD_SIZE || Z7Mem_Get32(image + at[Z7SEC_HEADER] + HD_MAGIC) != Z7_DB_MAGIC)
+        return nullptr;
     return t;
 }
 }  // namespace

@@ -45,9 +45,7 @@ float Z7Cnv_ToFloat(double v) {
     return float(v);
 }
 
-int32_t Z7Cnv_Strtol32(const char *text) {
-    return text == nullptr ? 0 : NumCnv_Strtol32(text, std::strlen(text));
-}
+int32_t Z7Cnv_Strtol32(const char *text) { return text == nullptr ? 0 : NumCnv_Strtol32(text, std::strlen(text)); }
 
 // ---- a value read from its variable --------------------------------------------------------
 namespace {
@@ -55,17 +53,25 @@ enum class K { Int, Real, Str, None };
 struct Val {
     K k = K::None;
     uint32_t type = 0;
-    int64_t i = 0;   // integers, sign- or zero-extended by type
-    double f = 0;    // REAL (widened) and LREAL
+    int64_t i = 0;      // integers, sign- or zero-extended by type
+    double f = 0;       // REAL (widened) and LREAL
     uint32_t slot = 0;  // STRING
 };
 
 uint32_t Width(uint32_t type) {
     switch (type) {
-    case IEC_BOOL: case IEC_SINT: case IEC_USINT: return 1;
-    case IEC_INT: case IEC_UINT: return 2;
-    case IEC_DINT: case IEC_UDINT: case IEC_TIME: case IEC_REAL: return 4;
-    case IEC_LINT: case IEC_ULINT: case IEC_LREAL: return 8;
+    case IEC_BOOL:
+    case IEC_SINT:
+    case IEC_USINT: return 1;
+    case IEC_INT:
+    case IEC_UINT: return 2;
+    case IEC_DINT:
+    case IEC_UDINT:
+    case IEC_TIME:
+    case IEC_REAL: return 4;
+    case IEC_LINT:
+    case IEC_ULINT:
+    case IEC_LREAL: return 8;
     default: return 0;
     }
 }
@@ -76,14 +82,37 @@ Val Read(const uint8_t *p, uint32_t type) {
     if (p == nullptr) return v;
     v.k = K::Int;
     switch (type) {
-    case IEC_BOOL: case IEC_SINT: case IEC_USINT: v.i = p[0]; break;
+    case IEC_BOOL:
+    case IEC_SINT:
+    case IEC_USINT: v.i = p[0]; break;
     case IEC_INT: v.i = int16_t(uint16_t(p[0] | p[1] << 8)); break;
     case IEC_UINT: v.i = uint16_t(p[0] | p[1] << 8); break;
-    case IEC_DINT: { int32_t x; std::memcpy(&x, p, 4); v.i = x; break; }
-    case IEC_UDINT: case IEC_TIME: { uint32_t x; std::memcpy(&x, p, 4); v.i = x; break; }
-    case IEC_LINT: case IEC_ULINT: std::memcpy(&v.i, p, 8); break;
-    case IEC_REAL: { float x; std::memcpy(&x, p, 4); v.f = x; v.k = K::Real; break; }
-    case IEC_LREAL: std::memcpy(&v.f, p, 8); v.k = K::Real; break;
+    case IEC_DINT: {
+        int32_t x;
+        std::memcpy(&x, p, 4);
+        v.i = x;
+        break;
+    }
+    case IEC_UDINT:
+    case IEC_TIME: {
+        uint32_t x;
+        std::memcpy(&x, p, 4);
+        v.i = x;
+        break;
+    }
+    case IEC_LINT:
+    case IEC_ULINT: std::memcpy(&v.i, p, 8); break;
+    case IEC_REAL: {
+        float x;
+        std::memcpy(&x, p, 4);
+        v.f = x;
+        v.k = K::Real;
+        break;
+    }
+    case IEC_LREAL:
+        std::memcpy(&v.f, p, 8);
+        v.k = K::Real;
+        break;
     default: v.k = K::None; break;
     }
     return v;
@@ -93,9 +122,13 @@ Val Read(const uint8_t *p, uint32_t type) {
 // bin: the binary-conversion variant (U32 for UDINT, USINT and UINT).
 uint64_t FloatToInt(double f, uint32_t dst, bool bin) {
     switch (dst) {
-    case IEC_SINT: case IEC_TIME: return Z7Cnv_U32(f);
-    case IEC_USINT: case IEC_UINT: case IEC_UDINT: return bin ? Z7Cnv_U32(f) : uint32_t(Z7Cnv_S32(f));
-    case IEC_INT: case IEC_DINT: return uint32_t(Z7Cnv_S32(f));
+    case IEC_SINT:
+    case IEC_TIME: return Z7Cnv_U32(f);
+    case IEC_USINT:
+    case IEC_UINT:
+    case IEC_UDINT: return bin ? Z7Cnv_U32(f) : uint32_t(Z7Cnv_S32(f));
+    case IEC_INT:
+    case IEC_DINT: return uint32_t(Z7Cnv_S32(f));
     case IEC_LINT: return uint64_t(Z7Cnv_S64(f));
     case IEC_ULINT: return Z7Cnv_U64(f);
     default: return 0;
@@ -110,18 +143,24 @@ bool WriteNum(uint8_t *out, uint32_t dst_type, const Val &v, bool bin, const cha
     uint64_t bits = 0;
     if (dst_type == IEC_BOOL) {
         bool b = false;
-        if (v.k == K::Int) b = v.i != 0;
-        else if (v.k == K::Real) b = v.f != 0.0;  // NaN is TRUE
-        else if (v.k == K::Str) b = text[0] != 0;
+        if (v.k == K::Int)
+            b = v.i != 0;
+        else if (v.k == K::Real)
+            b = v.f != 0.0;  // NaN is TRUE
+        else if (v.k == K::Str)
+            b = text[0] != 0;
         out[0] = b ? 1 : 0;
         return true;
     }
     if (dst_type == IEC_REAL || dst_type == IEC_LREAL) {
         double d = 0;
         if (v.k == K::Int) {
-            if (v.type == IEC_BOOL && !bin) d = v.i ? 1.0 : 0.0;
-            else if (v.type == IEC_ULINT) d = double(uint64_t(v.i));
-            else d = double(v.i);
+            if (v.type == IEC_BOOL && !bin)
+                d = v.i ? 1.0 : 0.0;
+            else if (v.type == IEC_ULINT)
+                d = double(uint64_t(v.i));
+            else
+                d = double(v.i);
         } else if (v.k == K::Real) {
             d = v.f;
         } else if (v.k == K::Str) {
@@ -166,9 +205,11 @@ void Text(const Val &v, char *out, size_t n) {
     }
     switch (v.type) {
     case IEC_BOOL: std::snprintf(out, n, "%d", v.i ? 1 : 0); break;
-    case IEC_DINT: case IEC_INT: std::snprintf(out, n, "%" PRId32, int32_t(v.i)); break;
+    case IEC_DINT:
+    case IEC_INT: std::snprintf(out, n, "%" PRId32, int32_t(v.i)); break;
     case IEC_TIME: std::snprintf(out, n, "%" PRId32, int32_t(uint32_t(v.i))); break;
-    case IEC_LINT: case IEC_ULINT: std::snprintf(out, n, "%" PRId64, v.i); break;
+    case IEC_LINT:
+    case IEC_ULINT: std::snprintf(out, n, "%" PRId64, v.i); break;
     default: std::snprintf(out, n, "%" PRIu64, uint64_t(v.i)); break;
     }
 }
@@ -177,11 +218,18 @@ void Text(const Val &v, char *out, size_t n) {
 uint32_t Z7VMCnv_VarAddr(uint32_t db, uint32_t type, uint32_t idx) {
     uint32_t sec;
     switch (type) {
-    case IEC_BOOL: case IEC_SINT: case IEC_USINT: sec = Z7SEC_D8; break;
-    case IEC_INT: case IEC_UINT: sec = Z7SEC_D16; break;
-    case IEC_DINT: case IEC_UDINT: case IEC_REAL: sec = Z7SEC_D32; break;
+    case IEC_BOOL:
+    case IEC_SINT:
+    case IEC_USINT: sec = Z7SEC_D8; break;
+    case IEC_INT:
+    case IEC_UINT: sec = Z7SEC_D16; break;
+    case IEC_DINT:
+    case IEC_UDINT:
+    case IEC_REAL: sec = Z7SEC_D32; break;
     case IEC_TIME: sec = Z7SEC_TIME; break;
-    case IEC_LINT: case IEC_ULINT: case IEC_LREAL: sec = Z7SEC_D64; break;
+    case IEC_LINT:
+    case IEC_ULINT:
+    case IEC_LREAL: sec = Z7SEC_D64; break;
     default: return 0;
     }
     return Z7Sec_Elem(db, sec, idx);
@@ -235,12 +283,25 @@ void Z7VMCnv_SZToNumPtr(uint8_t *addr, uint32_t type, const char *text) {
     uint64_t bits;
     switch (type) {
     case IEC_BOOL: addr[0] = Z7Cnv_Strtol32(text) != 0 ? 1 : 0; return;
-    case IEC_LINT: case IEC_ULINT: bits = uint64_t(Z7VMStr_SZtoLINT(text)); break;
-    case IEC_REAL: { const float f = Z7Cnv_ToFloat(std::strtod(text, nullptr)); std::memcpy(addr, &f, 4); return; }
-    case IEC_LREAL: { const double d = std::strtod(text, nullptr); std::memcpy(addr, &d, 8); return; }
-    case IEC_SINT: case IEC_USINT: case IEC_INT: case IEC_UINT: case IEC_DINT: case IEC_TIME: case IEC_UDINT:
-        bits = uint64_t(int64_t(Z7Cnv_Strtol32(text)));
-        break;
+    case IEC_LINT:
+    case IEC_ULINT: bits = uint64_t(Z7VMStr_SZtoLINT(text)); break;
+    case IEC_REAL: {
+        const float f = Z7Cnv_ToFloat(std::strtod(text, nullptr));
+        std::memcpy(addr, &f, 4);
+        return;
+    }
+    case IEC_LREAL: {
+        const double d = std::strtod(text, nullptr);
+        std::memcpy(addr, &d, 8);
+        return;
+    }
+    case IEC_SINT:
+    case IEC_USINT:
+    case IEC_INT:
+    case IEC_UINT:
+    case IEC_DINT:
+    case IEC_TIME:
+    case IEC_UDINT: bits = uint64_t(int64_t(Z7Cnv_Strtol32(text))); break;
     default: return;
     }
     for (uint32_t b = 0; b < Width(type); b++) addr[b] = uint8_t(bits >> (8 * b));
@@ -256,9 +317,12 @@ void Z7VMCnv_NumToSZPtr(const uint8_t *addr, uint32_t type, char *out) {
     if (addr == nullptr || type == IEC_STRING) return;
     const Val v = Read(addr, type);
     if (v.k == K::None) return;
-    if (type == IEC_TIME) std::snprintf(out, 64, "%" PRIu32, uint32_t(v.i));
-    else if (type == IEC_SINT || type == IEC_BOOL) std::snprintf(out, 64, "%d", int(v.i));
-    else Text(v, out, 64);
+    if (type == IEC_TIME)
+        std::snprintf(out, 64, "%" PRIu32, uint32_t(v.i));
+    else if (type == IEC_SINT || type == IEC_BOOL)
+        std::snprintf(out, 64, "%d", int(v.i));
+    else
+        Text(v, out, 64);
 }
 
 void Z7VMCnv_NumToSZ(uint32_t db, uint32_t type, uint32_t idx, char *out) {

@@ -5,8 +5,19 @@
 
 // IEC type codes.
 enum : uint32_t {
-    IEC_BOOL = 1, IEC_DINT = 2, IEC_REAL = 3, IEC_TIME = 4, IEC_STRING = 5, IEC_SINT = 10, IEC_INT = 11,
-    IEC_LINT = 12, IEC_LREAL = 13, IEC_USINT = 14, IEC_UINT = 15, IEC_UDINT = 16, IEC_ULINT = 17,
+    IEC_BOOL = 1,
+    IEC_DINT = 2,
+    IEC_REAL = 3,
+    IEC_TIME = 4,
+    IEC_STRING = 5,
+    IEC_SINT = 10,
+    IEC_INT = 11,
+    IEC_LINT = 12,
+    IEC_LREAL = 13,
+    IEC_USINT = 14,
+    IEC_UINT = 15,
+    IEC_UDINT = 16,
+    IEC_ULINT = 17,
 };
 
 // ---- numeric primitives of the board (32-bit long) --------------------------------------

@@ -62,9 +62,7 @@ uint32_t Z7VMCode_CheckCode(uint32_t code) {
 }
 
 // ---- counts ---------------------------------------------------------------------------------
-uint16_t Z7VMCode_GetNbProg(uint32_t code) {
-    return TableCount(Z7Img_Of(code), 12, 4, 0);
-}
+uint16_t Z7VMCode_GetNbProg(uint32_t code) { return TableCount(Z7Img_Of(code), 12, 4, 0); }
 
 uint16_t Z7VMCode_GetNbProgAlloc(uint32_t code) {
     const uint16_t n = Z7VMCode_GetNbProg(code);
@@ -98,13 +96,9 @@ uint16_t Z7VMCode_GetNbStep(uint32_t code) { return Count(Z7Img_Sizing(Z7Img_Of(
 uint16_t Z7VMCode_GetNbTrans(uint32_t code) { return Count(Z7Img_Sizing(Z7Img_Of(code), 42)); }
 uint16_t Z7VMCode_GetNbXV(uint32_t code) { return Count(Z7Img_Sizing(Z7Img_Of(code), 40)); }
 
-uint16_t Z7VMCode_GetNbFBInstance(uint32_t code) {
-    return TableCount(Z7Img_Of(code), 7, 16, 1);
-}
+uint16_t Z7VMCode_GetNbFBInstance(uint32_t code) { return TableCount(Z7Img_Of(code), 7, 16, 1); }
 
-uint16_t Z7VMCode_GetNbCustomFunc(uint32_t code) {
-    return TableCount(Z7Img_Of(code), 3, 4, 1);
-}
+uint16_t Z7VMCode_GetNbCustomFunc(uint32_t code) { return TableCount(Z7Img_Of(code), 3, 4, 1); }
 
 uint16_t Z7VMCode_GetNbString(uint32_t code, uint32_t *buffer_size) {
     const Z7Img img = Z7Img_Of(code);
@@ -188,9 +182,18 @@ uint32_t Z7VMCode_GetVarTypeList(uint32_t code) {
     const uint32_t ib = Z7Img_InitBlock(img);
     return ib ? Addr(img, img.W32(ib + 4 * 7)) : 0;
 }
-uint32_t Z7VMCode_GetIODef(uint32_t code) { const Z7Img i = Z7Img_Of(code); return Addr(i, i.Hdr(11)); }
-uint32_t Z7VMCode_GetPublishedList(uint32_t code) { const Z7Img i = Z7Img_Of(code); return Addr(i, i.Hdr(16)); }
-uint32_t Z7VMCode_GetClassList(uint32_t code) { const Z7Img i = Z7Img_Of(code); return Addr(i, i.Table(4, 4)); }
+uint32_t Z7VMCode_GetIODef(uint32_t code) {
+    const Z7Img i = Z7Img_Of(code);
+    return Addr(i, i.Hdr(11));
+}
+uint32_t Z7VMCode_GetPublishedList(uint32_t code) {
+    const Z7Img i = Z7Img_Of(code);
+    return Addr(i, i.Hdr(16));
+}
+uint32_t Z7VMCode_GetClassList(uint32_t code) {
+    const Z7Img i = Z7Img_Of(code);
+    return Addr(i, i.Table(4, 4));
+}
 uint32_t Z7VMCode_GetInstanceList(uint32_t code) {
     const Z7Img i = Z7Img_Of(code);
     const uint32_t off = i.Table(7, 16);
@@ -201,15 +204,24 @@ uint32_t Z7VMCode_GetWishedFBIRawSize(uint32_t code) {
     const uint32_t off = i.Table(7, 16);
     return off ? i.W32(off + 12) : 0;
 }
-uint32_t Z7VMCode_GetCustomFuncList(uint32_t code) { const Z7Img i = Z7Img_Of(code); return Addr(i, i.Table(3, 4)); }
+uint32_t Z7VMCode_GetCustomFuncList(uint32_t code) {
+    const Z7Img i = Z7Img_Of(code);
+    return Addr(i, i.Table(3, 4));
+}
 // An extension word of 0 names no block (offset 0 is the image's own header).
 uint32_t Z7VMCode_MBClientConfig(uint32_t code) {
     const Z7Img i = Z7Img_Of(code);
     const uint32_t off = Z7Img_Ext(i, 2, 2);
     return off ? Addr(i, off) : 0;
 }
-uint32_t Z7VMCode_AsiConfig(uint32_t code) { const Z7Img i = Z7Img_Of(code); return Addr(i, Z7Img_Ext(i, 3, 3)); }
-uint32_t Z7VMCode_StaticEvents(uint32_t code) { const Z7Img i = Z7Img_Of(code); return Addr(i, Z7Img_Ext(i, 4, 4)); }
+uint32_t Z7VMCode_AsiConfig(uint32_t code) {
+    const Z7Img i = Z7Img_Of(code);
+    return Addr(i, Z7Img_Ext(i, 3, 3));
+}
+uint32_t Z7VMCode_StaticEvents(uint32_t code) {
+    const Z7Img i = Z7Img_Of(code);
+    return Addr(i, Z7Img_Ext(i, 4, 4));
+}
 uint32_t Z7VMCode_GetEAX(uint32_t code, uint32_t *cnx_table, uint32_t *var_table) {
     const Z7Img i = Z7Img_Of(code);
     const uint32_t co = Z7Img_Ext(i, 5, 4), vo = Z7Img_Ext(i, 6, 4);
@@ -219,15 +231,24 @@ uint32_t Z7VMCode_GetEAX(uint32_t code, uint32_t *cnx_table, uint32_t *var_table
     if (var_table) *var_table = ok ? v : 0;
     return ok ? 1 : 0;
 }
-uint32_t Z7VMCode_GetBusDrv(uint32_t code) { const Z7Img i = Z7Img_Of(code); return Addr(i, Z7Img_Ext(i, 7, 5)); }
+uint32_t Z7VMCode_GetBusDrv(uint32_t code) {
+    const Z7Img i = Z7Img_Of(code);
+    return Addr(i, Z7Img_Ext(i, 7, 5));
+}
 uint32_t Z7VMCode_GetNbIOs(uint32_t code) { return Z7Img_Ext(Z7Img_Of(code), 8, 6); }
 uint32_t Z7VMCode_GetCTSegDef(uint32_t code) {
     const Z7Img i = Z7Img_Of(code);
     const uint32_t off = Z7Img_Ext(i, 9, 7);
     return i.In(off, 8) ? i.base + off : 0;
 }
-uint32_t Z7VMCode_GetCTTypeDef(uint32_t code) { const Z7Img i = Z7Img_Of(code); return Addr(i, Z7Img_Ext(i, 10, 8)); }
-uint32_t Z7VMCode_GetBusIOList(uint32_t code) { const Z7Img i = Z7Img_Of(code); return Addr(i, Z7Img_Ext(i, 11, 9)); }
+uint32_t Z7VMCode_GetCTTypeDef(uint32_t code) {
+    const Z7Img i = Z7Img_Of(code);
+    return Addr(i, Z7Img_Ext(i, 10, 8));
+}
+uint32_t Z7VMCode_GetBusIOList(uint32_t code) {
+    const Z7Img i = Z7Img_Of(code);
+    return Addr(i, Z7Img_Ext(i, 11, 9));
+}
 uint32_t Z7VMCode_IsCCPure(uint32_t code) { return Z7Img_Ext(Z7Img_Of(code), 12, 10) & 1; }
 uint32_t Z7VMCode_GetCTSegAllocSize(uint32_t code) {
     const uint32_t def = Z7VMCode_GetCTSegDef(code);
@@ -237,8 +258,14 @@ uint32_t Z7VMCode_GetCTSegUsedSize(uint32_t code) {
     const uint32_t def = Z7VMCode_GetCTSegDef(code);
     return def ? std::min(Z7Mem_Get32(def + 4), Z7Mem_Get32(def)) : 0;
 }
-uint32_t Z7VMCode_GetRecipes(uint32_t code) { const Z7Img i = Z7Img_Of(code); return Addr(i, Z7Img_Ext(i, 13, 12)); }
-uint32_t Z7VMCode_GetVLsts(uint32_t code) { const Z7Img i = Z7Img_Of(code); return Addr(i, Z7Img_Ext(i, 14, 13)); }
+uint32_t Z7VMCode_GetRecipes(uint32_t code) {
+    const Z7Img i = Z7Img_Of(code);
+    return Addr(i, Z7Img_Ext(i, 13, 12));
+}
+uint32_t Z7VMCode_GetVLsts(uint32_t code) {
+    const Z7Img i = Z7Img_Of(code);
+    return Addr(i, Z7Img_Ext(i, 14, 13));
+}
 namespace {
 uint32_t TableEntry(uint32_t code, uint32_t word, uint32_t n) {
     const Z7Img i = Z7Img_Of(code);
@@ -254,15 +281,24 @@ uint32_t Z7VMCode_GetDefStringTable(uint32_t code) {
 }
 uint32_t Z7VMCode_GetStringTable(uint32_t code, uint32_t n) { return TableEntry(code, 15, n); }
 uint32_t Z7VMCode_GetSignal(uint32_t code, uint32_t n) { return TableEntry(code, 16, n); }
-uint32_t Z7VMCode_GetCanDef(uint32_t code) { const Z7Img i = Z7Img_Of(code); return Addr(i, Z7Img_Ext(i, 17, 15)); }
+uint32_t Z7VMCode_GetCanDef(uint32_t code) {
+    const Z7Img i = Z7Img_Of(code);
+    return Addr(i, Z7Img_Ext(i, 17, 15));
+}
 int32_t Z7VMCode_GetHeapSize(uint32_t code) { return int32_t(Z7Img_Ext(Z7Img_Of(code), 18, 16)); }
-uint32_t Z7VMCode_GetITs(uint32_t code) { const Z7Img i = Z7Img_Of(code); return Addr(i, Z7Img_Ext(i, 20, 18)); }
+uint32_t Z7VMCode_GetITs(uint32_t code) {
+    const Z7Img i = Z7Img_Of(code);
+    return Addr(i, Z7Img_Ext(i, 20, 18));
+}
 uint32_t Z7VMCode_GetITCount(uint32_t code) {
     if (Z7VMCode_GetITs(code) == 0) return 0;
     return Z7VMCode_GetExtCount(code) >= 20 ? 64 : 16;
 }
 uint32_t Z7VMCode_IsCodeDebug(uint32_t code) { return (Z7Img_Ext(Z7Img_Of(code), 21, 20) >> 1) & 1; }
-uint32_t Z7VMCode_GetInstanceNames(uint32_t code) { const Z7Img i = Z7Img_Of(code); return Addr(i, Z7Img_Ext(i, 22, 22)); }
+uint32_t Z7VMCode_GetInstanceNames(uint32_t code) {
+    const Z7Img i = Z7Img_Of(code);
+    return Addr(i, Z7Img_Ext(i, 22, 22));
+}
 uint32_t Z7VMVode_GetEATableVers(uint32_t code, uint32_t connection) {
     const Z7Img i = Z7Img_Of(code);
     const uint32_t off = Z7Img_Ext(i, 24, 24);
@@ -330,17 +366,37 @@ uint32_t Z7VMCode_SetXVPointers(uint32_t code, uint32_t db) {
         const uint16_t type = img.W16(e), idx = img.W16(e + 2);
         uint32_t sec, width;
         switch (type) {
-        case 1: case 10: sec = Z7SEC_D8; width = 1; break;
-        case 11: sec = Z7SEC_D16; width = 2; break;
-        case 2: case 3: sec = Z7SEC_D32; width = 4; break;
-        case 4: sec = Z7SEC_TIME; width = 4; break;
-        case 12: case 13: sec = Z7SEC_D64; width = 8; break;
-        case 5: sec = Z7SEC_STRPTR; width = 4; break;
+        case 1:
+        case 10:
+            sec = Z7SEC_D8;
+            width = 1;
+            break;
+        case 11:
+            sec = Z7SEC_D16;
+            width = 2;
+            break;
+        case 2:
+        case 3:
+            sec = Z7SEC_D32;
+            width = 4;
+            break;
+        case 4:
+            sec = Z7SEC_TIME;
+            width = 4;
+            break;
+        case 12:
+        case 13:
+            sec = Z7SEC_D64;
+            width = 8;
+            break;
+        case 5:
+            sec = Z7SEC_STRPTR;
+            width = 4;
+            break;
         default: return 1;
         }
         if (n >= count || idx >= Z7Sec_Get(db, sec, SD_ALLOC)) return 1;
-        const uint32_t addr = type == 5 ? Z7Mem_Get32(Z7Sec_Elem(db, sec, idx))
-                                        : Z7Sec_Addr(db, sec) + width * idx;
+        const uint32_t addr = type == 5 ? Z7Mem_Get32(Z7Sec_Elem(db, sec, idx)) : Z7Sec_Addr(db, sec) + width * idx;
         Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_XV, n), addr);
     }
     return 0;
@@ -456,7 +512,8 @@ uint32_t Z7VMCode_AllocHeap(uint32_t code, uint32_t db, uint32_t hot) {
     const uint32_t buf = Z7Sec_Addr(db, Z7SEC_HEADER) + HD_SIZE;
     if (size > 0) {
         if (Z7Sec_Bytes(db, Z7SEC_HEADER) < HD_SIZE + uint32_t(size)) return hot ? 71 : 1;
-        const uint32_t h = hot ? Z7Heap_RelocateHeapBuffer(buf, uint32_t(size)) : Z7Heap_CreateHeapBuffer(buf, uint32_t(size), 0);
+        const uint32_t h =
+            hot ? Z7Heap_RelocateHeapBuffer(buf, uint32_t(size)) : Z7Heap_CreateHeapBuffer(buf, uint32_t(size), 0);
         if (h == 0 && hot) return 71;
         Z7Mem_Put32(hd + HD_HEAP, h);
         return 0;
@@ -486,11 +543,21 @@ void ApplyFixed(uint32_t code, uint32_t db, uint32_t all, uint32_t w, uint32_t s
 }
 }  // namespace
 
-void Z7VMCode_ApplyData8Init(uint32_t code, uint32_t db, uint32_t all) { ApplyFixed(code, db, all, 0, Z7SEC_D8, 4, 2, 1); }
-void Z7VMCode_ApplyData16Init(uint32_t code, uint32_t db, uint32_t all) { ApplyFixed(code, db, all, 1, Z7SEC_D16, 4, 2, 2); }
-void Z7VMCode_ApplyData32Init(uint32_t code, uint32_t db, uint32_t all) { ApplyFixed(code, db, all, 2, Z7SEC_D32, 8, 4, 4); }
-void Z7VMCode_ApplyData64Init(uint32_t code, uint32_t db, uint32_t all) { ApplyFixed(code, db, all, 3, Z7SEC_D64, 12, 4, 8); }
-void Z7VMCode_ApplyTimeInit(uint32_t code, uint32_t db, uint32_t all) { ApplyFixed(code, db, all, 4, Z7SEC_TIME, 8, 4, 4); }
+void Z7VMCode_ApplyData8Init(uint32_t code, uint32_t db, uint32_t all) {
+    ApplyFixed(code, db, all, 0, Z7SEC_D8, 4, 2, 1);
+}
+void Z7VMCode_ApplyData16Init(uint32_t code, uint32_t db, uint32_t all) {
+    ApplyFixed(code, db, all, 1, Z7SEC_D16, 4, 2, 2);
+}
+void Z7VMCode_ApplyData32Init(uint32_t code, uint32_t db, uint32_t all) {
+    ApplyFixed(code, db, all, 2, Z7SEC_D32, 8, 4, 4);
+}
+void Z7VMCode_ApplyData64Init(uint32_t code, uint32_t db, uint32_t all) {
+    ApplyFixed(code, db, all, 3, Z7SEC_D64, 12, 4, 8);
+}
+void Z7VMCode_ApplyTimeInit(uint32_t code, uint32_t db, uint32_t all) {
+    ApplyFixed(code, db, all, 4, Z7SEC_TIME, 8, 4, 4);
+}
 
 void Z7VMCode_ApplyStringInit(uint32_t code, uint32_t db, uint32_t all) {
     const Z7Img img = Z7Img_Of(code);

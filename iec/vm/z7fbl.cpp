@@ -39,10 +39,19 @@ uint32_t NullFunction(uint32_t cmd, uint32_t db, uint32_t, uint32_t, uint32_t ar
     const uint32_t a = Z7Tools_GetAnyParam(db, type, idx, &locked, &size);
     if (a == 0 || locked) return 0;
     switch (type) {
-    case 1: case 2: case 3: case 4: case 11: case 12: case 13:
+    case 1:
+    case 2:
+    case 3:
+    case 4:
+    case 11:
+    case 12:
+    case 13:
         if (uint8_t *p = Z7Mem_Ptr(a, size)) std::memset(p, 0, size);
         break;
-    case 5: Z7Mem_Put8(a + 1, 0); Z7Mem_Put8(a + 2, 0); break;
+    case 5:
+        Z7Mem_Put8(a + 1, 0);
+        Z7Mem_Put8(a + 2, 0);
+        break;
     default: break;
     }
     return 0;
@@ -59,7 +68,8 @@ void Name16(uint32_t addr, char out[kNameMax + 1]) {
 
 // Rows of a registry walk: calls fn(name, handler id) for every row; fn
 // answers true to end the walk. Returns true when ended.
-template <typename F> bool Walk(uint32_t standard, F fn) {
+template <typename F>
+bool Walk(uint32_t standard, F fn) {
     if (standard) {
         for (uint32_t id = 0; id < Z7STFB_ROWS; id++)
             if (Z7Stfb_GetProc(id) != nullptr && fn(Z7Stfb_GetName(id), Z7H_STD | id)) return true;
@@ -77,7 +87,10 @@ template <typename F> bool Walk(uint32_t standard, F fn) {
     }
     return false;
 }
-template <typename F> bool WalkAll(F fn) { return Walk(1, fn) || Walk(0, fn); }
+template <typename F>
+bool WalkAll(F fn) {
+    return Walk(1, fn) || Walk(0, fn);
+}
 
 struct ImgLists {
     uint32_t classes = 0, nclasses = 0;  // entries (20 bytes) and count
@@ -121,8 +134,10 @@ uint32_t FindByName(const char *name, bool standard_too) {
         found = h;
         return true;
     };
-    if (standard_too) WalkAll(fn);
-    else Walk(0, fn);
+    if (standard_too)
+        WalkAll(fn);
+    else
+        Walk(0, fn);
     return found;
 }
 }  // namespace
@@ -451,12 +466,43 @@ uint32_t Z7Tools_GetAnyParam(uint32_t db, uint32_t type, uint32_t index, uint32_
     uint32_t sec, width;
     uint8_t bit;
     switch (type) {
-    case 1: case 10: case 14: sec = Z7SEC_D8; width = 1; bit = 0x01; break;
-    case 11: case 15: sec = Z7SEC_D16; width = 2; bit = 0x02; break;
-    case 2: case 3: case 16: sec = Z7SEC_D32; width = 4; bit = 0x04; break;
-    case 12: case 13: case 17: sec = Z7SEC_D64; width = 8; bit = 0x08; break;
-    case 4: sec = Z7SEC_TIME; width = 4; bit = 0x10; break;
-    case 5: sec = Z7SEC_STRPTR; width = 4; bit = 0x20; break;
+    case 1:
+    case 10:
+    case 14:
+        sec = Z7SEC_D8;
+        width = 1;
+        bit = 0x01;
+        break;
+    case 11:
+    case 15:
+        sec = Z7SEC_D16;
+        width = 2;
+        bit = 0x02;
+        break;
+    case 2:
+    case 3:
+    case 16:
+        sec = Z7SEC_D32;
+        width = 4;
+        bit = 0x04;
+        break;
+    case 12:
+    case 13:
+    case 17:
+        sec = Z7SEC_D64;
+        width = 8;
+        bit = 0x08;
+        break;
+    case 4:
+        sec = Z7SEC_TIME;
+        width = 4;
+        bit = 0x10;
+        break;
+    case 5:
+        sec = Z7SEC_STRPTR;
+        width = 4;
+        bit = 0x20;
+        break;
     default: return 0;
     }
     const uint32_t e = Z7Sec_Elem(db, sec, index);

@@ -292,7 +292,7 @@ bool CompactStep(Buf &b) {
         if (fs == 0 || !(fs & kFreed)) continue;
         const uint32_t start = b.EAddr(f), size = fs & kSizeMask, end = start + size;
         if (start < data || start - data > used || size > used - (start - data)) continue;  // damaged entry
-        if (end == data + used) {  // at the top: give it back
+        if (end == data + used) {                                                           // at the top: give it back
             b.Put(C_USED, start - data);
             b.SetEntry(f, 0, 0);
             LowerHint(b.heap, f);

@@ -18,8 +18,8 @@ namespace {
 struct Typed {
     uint32_t sec, word;
 };
-constexpr Typed kTyped[6] = {{Z7SEC_D8, 0}, {Z7SEC_D16, 6}, {Z7SEC_D32, 12}, {Z7SEC_D64, 18}, {Z7SEC_TIME, 24},
-                             {Z7SEC_STRPTR, 30}};
+constexpr Typed kTyped[6] = {{Z7SEC_D8, 0},   {Z7SEC_D16, 6},   {Z7SEC_D32, 12},
+                             {Z7SEC_D64, 18}, {Z7SEC_TIME, 24}, {Z7SEC_STRPTR, 30}};
 constexpr uint32_t kWidth[5] = {1, 2, 4, 8, 4};
 
 uint16_t Count(uint16_t highest) { return highest == 0xFFFF ? 0 : uint16_t(highest + 1); }
@@ -101,7 +101,8 @@ uint32_t VarMap(uint32_t code, uint32_t db, uint32_t apply, bool undo, uint32_t 
             const uint32_t buf = Z7Sec_Addr(db, Z7SEC_STRBUF), size = Z7Sec_Bytes(db, Z7SEC_STRBUF);
             uint32_t next = 0;
             for (uint32_t n = 1; n < current; n++)
-                if (const uint32_t slot = Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_STRPTR, n))) next = slot - buf + Z7Mem_Get8(slot) + 3u;
+                if (const uint32_t slot = Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_STRPTR, n)))
+                    next = slot - buf + Z7Mem_Get8(slot) + 3u;
             for (uint32_t n = used ? used : 1; undo && n < current; n++)
                 Z7Mem_Put32(Z7Sec_Elem(db, Z7SEC_STRPTR, n), 0);
             for (uint32_t n = current ? current : 1; n < used; n++) {
@@ -257,7 +258,8 @@ uint32_t Rebuild(uint32_t code, uint32_t db, uint32_t now, bool undo) {
     if ((rc = Z7Part_MB_Link(db)) != 0) return rc;
     if ((rc = Z7Part_VMAsi_HotStart(Z7VMCode_AsiConfig(code), Z7Sec_Addr(db, Z7SEC_ASI), db)) != 0) return rc;
     if ((rc = Z7Part_VMCan_BuildHot(db, code)) != 0) return 51;
-    if (const uint32_t evt = Z7Sec_Addr(db, Z7SEC_EVT)) std::memset(Z7Mem_Ptr(evt, Z7Sec_Bytes(db, Z7SEC_EVT)), 0, Z7Sec_Bytes(db, Z7SEC_EVT));
+    if (const uint32_t evt = Z7Sec_Addr(db, Z7SEC_EVT))
+        std::memset(Z7Mem_Ptr(evt, Z7Sec_Bytes(db, Z7SEC_EVT)), 0, Z7Sec_Bytes(db, Z7SEC_EVT));
     Z7Sec_Set(db, Z7SEC_EVT, SD_USED, 0);
     if ((rc = Z7Part_EAX_BuildHOT(code, db)) != 0) return rc;
     if ((rc = Z7Part_EAX_Link(db)) != 0) return rc;

@@ -15,13 +15,29 @@
 // handler(command, db, class data, instance data, argument) -> answer.
 using FbHandler = uint32_t (*)(uint32_t cmd, uint32_t db, uint32_t cls, uint32_t inst, uint32_t arg);
 enum : uint32_t {
-    FB_EXEC = 0, FB_CLASSNO = 1, FB_CLASSSIZE = 2, FB_INSTSIZE = 3, FB_CLASSINIT = 4, FB_CLASSEXIT = 5,
-    FB_INSTINIT = 6, FB_INSTEXIT = 7, FB_INSTKEEP = 8, FB_AVAIL = 9, FB_KEEPALIVE = 10, FB_WANTKEEP = 11,
+    FB_EXEC = 0,
+    FB_CLASSNO = 1,
+    FB_CLASSSIZE = 2,
+    FB_INSTSIZE = 3,
+    FB_CLASSINIT = 4,
+    FB_CLASSEXIT = 5,
+    FB_INSTINIT = 6,
+    FB_INSTEXIT = 7,
+    FB_INSTKEEP = 8,
+    FB_AVAIL = 9,
+    FB_KEEPALIVE = 10,
+    FB_WANTKEEP = 11,
     FB_INSTINFO = 12,
 };
 // Handler ids: registry in the high half, row in the low half.
-enum : uint32_t { Z7H_NONE = 0, Z7H_NULLBLK = 1, Z7H_NULLFN = 2, Z7H_PFB = 0x10000, Z7H_EXT = 0x20000,
-              Z7H_STD = 0x30000 };
+enum : uint32_t {
+    Z7H_NONE = 0,
+    Z7H_NULLBLK = 1,
+    Z7H_NULLFN = 2,
+    Z7H_PFB = 0x10000,
+    Z7H_EXT = 0x20000,
+    Z7H_STD = 0x30000
+};
 FbHandler Z7Fbl_Handler(uint32_t id);
 // Calls the handler of id (0 when there is none).
 uint32_t Z7Fbl_Call(uint32_t id, uint32_t cmd, uint32_t db, uint32_t cls, uint32_t inst, uint32_t arg);
@@ -34,7 +50,7 @@ FbHandler Z7Blocks_GetProc(uint32_t id);
 // Rows past CTUDR come from the controller's block library above the VM,
 // which fills this hook at start-up (null: those rows are absent).
 extern FbHandler (*Z7Blocks_LibProc)(uint32_t id);
-uint32_t Z7Blocks_GetFirstID();  // first row with a handler (203 when none)
+uint32_t Z7Blocks_GetFirstID();            // first row with a handler (203 when none)
 uint32_t Z7Blocks_GetNextID(uint32_t id);  // 0 past the last row with a handler
 uint32_t Z7Blocks_Find(const char *name);  // row id or 203
 

@@ -19,7 +19,17 @@ namespace {
 // Item fields.
 enum : uint32_t { MI_DEF = 0, MI_DATA = 4, MI_LOCK = 8, MI_NIDX = 12, MI_NSYM = 16, MI_NTAG = 20, MI_VSI = 24 };
 // Definition record fields.
-enum : uint32_t { DR_LEN = 0, DR_TYPE = 2, DR_INDEX = 4, DR_DIM = 6, DR_STRLEN = 8, DR_TAIL = 10, DR_TAG = 12, DR_FLAGS = 14, DR_SYM = 16 };
+enum : uint32_t {
+    DR_LEN = 0,
+    DR_TYPE = 2,
+    DR_INDEX = 4,
+    DR_DIM = 6,
+    DR_STRLEN = 8,
+    DR_TAIL = 10,
+    DR_TAG = 12,
+    DR_FLAGS = 14,
+    DR_SYM = 16
+};
 
 uint32_t Items(uint32_t db) { return Z7Sec_Addr(db, Z7SEC_MAPITEM); }
 uint32_t Elem(uint32_t db) { return Z7Sec_Get(db, Z7SEC_MAPITEM, SD_ELEM); }
@@ -70,11 +80,18 @@ uint32_t DataAddr(uint32_t db, const Z7Img &img, uint32_t rec, uint32_t reclen) 
     };
     if (type & 0x80) return ptr(Z7SEC_XV);
     switch (type) {
-    case 1: case 10: case 14: return in(Z7SEC_D8, idx, 1);
-    case 11: case 15: return in(Z7SEC_D16, 2 * idx, 2);
-    case 2: case 3: case 16: return in(Z7SEC_D32, 4 * idx, 4);
+    case 1:
+    case 10:
+    case 14: return in(Z7SEC_D8, idx, 1);
+    case 11:
+    case 15: return in(Z7SEC_D16, 2 * idx, 2);
+    case 2:
+    case 3:
+    case 16: return in(Z7SEC_D32, 4 * idx, 4);
     case 4: return in(Z7SEC_TIME, 4 * idx, 4);
-    case 12: case 13: case 17: return in(Z7SEC_D64, 8 * idx, 8);
+    case 12:
+    case 13:
+    case 17: return in(Z7SEC_D64, 8 * idx, 8);
     case 5: return ptr(Z7SEC_STRPTR);
     case 127: {
         const uint32_t tail = img.W16(rec + DR_TAIL);
@@ -389,9 +406,9 @@ uint32_t Z7Map_GetProfileName(uint32_t item) {
 }
 
 const char *Z7Map_GetTypeName(uint32_t item, uint32_t db) {
-    static constexpr const char *kNames[18] = {"?",    "BOOL", "DINT",  "REAL", "TIME",  "STRING", "?", "?",  "?",
-                                               "?",    "SINT", "INT",   "LINT", "LREAL", "USINT",  "UINT", "UDINT",
-                                               "ULINT"};
+    static constexpr const char *kNames[18] = {"?",    "BOOL",  "DINT",  "REAL", "TIME",  "STRING",
+                                               "?",    "?",     "?",     "?",    "SINT",  "INT",
+                                               "LINT", "LREAL", "USINT", "UINT", "UDINT", "ULINT"};
     const uint32_t t = Z7Map_GetType(item) & 0x7F;
     if (t == 127) {
         // the name must end inside the image
@@ -412,9 +429,9 @@ uint32_t ArrayElementType(const char *name) {
         uint8_t type;
     };
     static constexpr Prefix kPrefixes[] = {
-        {"BOOL[", 1},   {"SINT[", 10},  {"USINT[", 14}, {"BYTE[", 14},  {"INT[", 11},    {"UINT[", 15},
-        {"WORD[", 15},  {"DINT[", 2},   {"UDINT[", 16}, {"DWORD[", 16}, {"LINT[", 12},   {"ULINT[", 17},
-        {"LWORD[", 17}, {"REAL[", 3},   {"LREAL[", 13}, {"TIME[", 4},   {"STRING[", 5},
+        {"BOOL[", 1},   {"SINT[", 10}, {"USINT[", 14}, {"BYTE[", 14},  {"INT[", 11},   {"UINT[", 15},
+        {"WORD[", 15},  {"DINT[", 2},  {"UDINT[", 16}, {"DWORD[", 16}, {"LINT[", 12},  {"ULINT[", 17},
+        {"LWORD[", 17}, {"REAL[", 3},  {"LREAL[", 13}, {"TIME[", 4},   {"STRING[", 5},
     };
     for (const Prefix &p : kPrefixes)
         if (std::strncmp(name, p.text, std::strlen(p.text)) == 0) return p.type;
@@ -446,8 +463,10 @@ bool ArrayInside(uint32_t db, uint32_t item, uint32_t data, uint32_t n, uint32_t
     const uint64_t bytes = uint64_t(n) * Z7Tools_TypeSize(et);
     const uint32_t t = Z7Map_GetType(item);
     uint32_t sec = Z7SEC_COUNT;
-    if (t == 127) sec = Z7SEC_CT;
-    else if (!(t & 0x80)) sec = z7stf::SectionOfType(et);
+    if (t == 127)
+        sec = Z7SEC_CT;
+    else if (!(t & 0x80))
+        sec = z7stf::SectionOfType(et);
     if (bytes == 0) return true;
     if (sec == Z7SEC_COUNT) return bytes <= 0xFFFFFFFFu && Z7Mem_Ptr(data, uint32_t(bytes)) != nullptr;
     const uint32_t base = Z7Sec_Addr(db, sec);

@@ -16,8 +16,8 @@ Z7VMHooks Z7VM_Hooks{};
 uint32_t Z7VMTic_VsiDate = 0, Z7VMTic_VsiTime = 0;
 
 namespace {
-constexpr uint8_t kLockBit[18] = {0,       Z7LK_8,  Z7LK_32, Z7LK_32, Z7LK_TIME, Z7LK_STR, 0,      0,       0,
-                                  0,       Z7LK_8,  Z7LK_16, Z7LK_64, Z7LK_64,   Z7LK_8,   Z7LK_16, Z7LK_32, Z7LK_64};
+constexpr uint8_t kLockBit[18] = {0, Z7LK_8, Z7LK_32, Z7LK_32, Z7LK_TIME, Z7LK_STR, 0,       0,       0,
+                                  0, Z7LK_8, Z7LK_16, Z7LK_64, Z7LK_64,   Z7LK_8,   Z7LK_16, Z7LK_32, Z7LK_64};
 
 // Float to integer: truncation, saturated at [lo, hi], NaN 0.
 template <typename I>
@@ -40,19 +40,26 @@ Raw Read(uint32_t item) {
     const uint32_t a = Z7Map_GetData(item);
     if (a == 0 || r.type == 0 || r.type > 17) return {0, 0, 0};
     switch (r.type) {
-    case 1: case 10: case 14: r.bits = Z7Mem_Get8(a); break;
+    case 1:
+    case 10:
+    case 14: r.bits = Z7Mem_Get8(a); break;
     case 11: r.bits = uint64_t(int64_t(int16_t(Z7Mem_Get16(a)))); break;
     case 15: r.bits = Z7Mem_Get16(a); break;
     case 2: r.bits = uint64_t(int64_t(int32_t(Z7Mem_Get32(a)))); break;
-    case 4: case 16: r.bits = Z7Mem_Get32(a); break;
+    case 4:
+    case 16: r.bits = Z7Mem_Get32(a); break;
     case 3: {
         r.f = std::bit_cast<float>(Z7Mem_Get32(a));
         break;
     }
-    case 12: case 17: case 13: {
+    case 12:
+    case 17:
+    case 13: {
         const uint64_t u = Z7Mem_Get32(a) | uint64_t(Z7Mem_Get32(a + 4)) << 32;
-        if (r.type == 13) r.f = std::bit_cast<double>(u);
-        else r.bits = u;
+        if (r.type == 13)
+            r.f = std::bit_cast<double>(u);
+        else
+            r.bits = u;
         break;
     }
     default: return {0, 0, 0};
@@ -84,10 +91,13 @@ uint32_t Write(uint32_t item, int64_t ival, double fval, bool from_float, bool u
     if (a == 0 || t == 0 || t > 17) return 1;
     switch (t) {
     case 1: Z7Mem_Put8(a, from_float ? fval != 0.0 : ival != 0); return 0;
-    case 10: case 14: Z7Mem_Put8(a, uint8_t(from_float ? Sat<int32_t>(fval) : ival)); return 0;
-    case 11: case 15: Z7Mem_Put16(a, uint16_t(from_float ? Sat<int32_t>(fval) : ival)); return 0;
+    case 10:
+    case 14: Z7Mem_Put8(a, uint8_t(from_float ? Sat<int32_t>(fval) : ival)); return 0;
+    case 11:
+    case 15: Z7Mem_Put16(a, uint16_t(from_float ? Sat<int32_t>(fval) : ival)); return 0;
     case 2: Z7Mem_Put32(a, uint32_t(from_float ? Sat<int32_t>(fval) : ival)); return 0;
-    case 4: case 16: Z7Mem_Put32(a, from_float ? Sat<uint32_t>(fval) : uint32_t(ival)); return 0;
+    case 4:
+    case 16: Z7Mem_Put32(a, from_float ? Sat<uint32_t>(fval) : uint32_t(ival)); return 0;
     case 3: {
         const float f = from_float ? float(fval) : unsigned_src ? float(uint64_t(ival)) : float(ival);
         Z7Mem_Put32(a, std::bit_cast<uint32_t>(f));
@@ -169,10 +179,18 @@ uint32_t Z7Map_SetXVAddress(uint32_t db, uint32_t item, uint32_t address) {
     if (uint64_t(index) + d > Z7Sec_Get(db, Z7SEC_XV, SD_ALLOC)) return 1;
     uint32_t size = 0;
     switch (t & 0x7F) {
-    case 1: case 10: case 14: size = 1; break;
-    case 11: case 15: size = 2; break;
-    case 2: case 3: case 4: case 16: size = 4; break;
-    case 12: case 13: case 17: size = 8; break;
+    case 1:
+    case 10:
+    case 14: size = 1; break;
+    case 11:
+    case 15: size = 2; break;
+    case 2:
+    case 3:
+    case 4:
+    case 16: size = 4; break;
+    case 12:
+    case 13:
+    case 17: size = 8; break;
     case 5: size = Z7Mem_Get16(Z7Map_GetDef(item) + 8) + 3u; break;
     default: size = 0;
     }

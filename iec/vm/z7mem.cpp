@@ -16,8 +16,7 @@ uint8_t *Z7Mem_Base = nullptr;
 
 uint8_t *Z7Mem_Map() {
     if (Z7Mem_Base == nullptr) {
-        void *p = mmap(nullptr, Z7MEM_SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                       -1, 0);
+        void *p = mmap(nullptr, Z7MEM_SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         Z7Mem_Base = p == MAP_FAILED ? nullptr : static_cast<uint8_t *>(p);
     }
     return Z7Mem_Base;

@@ -25,7 +25,12 @@
 // means the workbench forced the variable of that section and nothing else
 // writes it.
 enum : uint8_t {
-    Z7LK_8 = 0x01, Z7LK_16 = 0x02, Z7LK_32 = 0x04, Z7LK_64 = 0x08, Z7LK_TIME = 0x10, Z7LK_STR = 0x20,
+    Z7LK_8 = 0x01,
+    Z7LK_16 = 0x02,
+    Z7LK_32 = 0x04,
+    Z7LK_64 = 0x08,
+    Z7LK_TIME = 0x10,
+    Z7LK_STR = 0x20,
     Z7LK_EXT = 0x80  // external variable
 };
 

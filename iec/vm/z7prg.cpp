@@ -63,8 +63,10 @@ void Z7VMPrg_ActivateNewPrograms(uint32_t db, uint32_t) {
         const uint32_t p = Prog(db, k);
         if (Z7Mem_Get32(p + PG_CODE) == 0) continue;
         const uint16_t kind = Z7Mem_Get16(p + PG_KIND);
-        if (kind == 3) Z7Mem_Put16(p + PG_STATE, 0);
-        else if (kind == 0 || kind > 3) Z7Mem_Put16(p + PG_STATE, Z7P_ACTIVE);
+        if (kind == 3)
+            Z7Mem_Put16(p + PG_STATE, 0);
+        else if (kind == 0 || kind > 3)
+            Z7Mem_Put16(p + PG_STATE, Z7P_ACTIVE);
     }
 }
 

@@ -44,7 +44,8 @@ struct RcFile {
 };
 
 // A heap block of n bytes, filled by fill(address); its handle or 0.
-template <typename F> uint32_t Block(uint32_t heap, uint32_t n, F fill) {
+template <typename F>
+uint32_t Block(uint32_t heap, uint32_t n, F fill) {
     const uint32_t handle = Z7Heap_Alloc(heap, n);
     if (handle == 0) return 0;
     const uint32_t a = Z7Heap_Lock(heap, handle);
@@ -146,17 +147,26 @@ uint32_t Type(uint32_t t) { return Z7Mem_Get8(t + 1); }
 uint32_t Z7Rcs_NextToken(uint32_t t, uint32_t end) {
     switch (Type(t)) {
     case 0: return t + 2;
-    case 1: case 5: return t + 3;
-    case 2: case 6: case 13: return t + 4;
-    case 3: case 7: case 9: case 11: return t + 6;
-    case 4: case 8: case 10: return t + 10;
+    case 1:
+    case 5: return t + 3;
+    case 2:
+    case 6:
+    case 13: return t + 4;
+    case 3:
+    case 7:
+    case 9:
+    case 11: return t + 6;
+    case 4:
+    case 8:
+    case 10: return t + 10;
     case 12: {
         uint32_t p = t + 2;
         while (p < end && Z7Mem_Get8(p) != 0) p++;
         return p < end ? p + 1 : end;  // a text without NUL ends at the buffer
     }
     case 14: return t + 5;
-    case 15: case 16: return t + 7;
+    case 15:
+    case 16: return t + 7;
     case 17: return t + 9;
     default: return t;
     }
@@ -185,7 +195,8 @@ int32_t Z7RCS_GetSignedProp(uint32_t t) {
 uint32_t Z7RCS_GetUnsignedProp(uint32_t t) {
     switch (Type(t)) {
     case 5: return Z7Mem_Get8(t + 2);
-    case 6: case 13: return Z7Mem_Get16(t + 2);
+    case 6:
+    case 13: return Z7Mem_Get16(t + 2);
     case 7: return Z7Mem_Get32(t + 2);
     default: return 0;
     }

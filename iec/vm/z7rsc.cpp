@@ -15,7 +15,8 @@ uint32_t Count(uint32_t db) {
     const uint32_t n = Z7Sec_Get(db, Z7SEC_RSC, SD_ALLOC);
     return Z7Sec_Get(db, Z7SEC_RSC, SD_ELEM) >= 12 ? n : 0;
 }
-template <typename P> uint32_t First(uint32_t db, P pred) {
+template <typename P>
+uint32_t First(uint32_t db, P pred) {
     for (uint32_t i = 0, n = Count(db); i < n; i++) {
         const uint32_t e = Z7Sec_Elem(db, Z7SEC_RSC, i);
         if (e != 0 && pred(e)) return e;
@@ -55,11 +56,12 @@ uint32_t Z7VMRsc_FindSocket(uint32_t db, int32_t sock) {
 }
 uint32_t Z7VMRsc_FindArray(uint32_t db, uint32_t id) {
     if (id == 0) return 0;
-    return First(db, [&](uint32_t e) {
-        return Z7Mem_Get16(e + RSC_ID) == id && Z7Mem_Get16(e + RSC_KIND) == RSC_ARRAY;
-    });
+    return First(db,
+                 [&](uint32_t e) { return Z7Mem_Get16(e + RSC_ID) == id && Z7Mem_Get16(e + RSC_KIND) == RSC_ARRAY; });
 }
-uint32_t Z7VMRsc_Exist(uint32_t db) { return First(db, [](uint32_t e) { return Z7Mem_Get16(e + RSC_ID) != 0; }) ? 1 : 0; }
+uint32_t Z7VMRsc_Exist(uint32_t db) {
+    return First(db, [](uint32_t e) { return Z7Mem_Get16(e + RSC_ID) != 0; }) ? 1 : 0;
+}
 
 void Z7VMRsc_Set(uint32_t item, uint32_t data, uint32_t size, uint16_t id, uint16_t kind) {
     Z7Mem_Put32(item + RSC_DATA, data);
@@ -105,7 +107,8 @@ void Z7VMRsc_FreeAll(uint32_t db) {
         if (e == 0 || Z7Mem_Get16(e + RSC_ID) == 0) continue;
         const uint32_t data = Z7Mem_Get32(e + RSC_DATA);
         switch (Z7Mem_Get16(e + RSC_KIND)) {
-        case RSC_MEMORY: case RSC_ARRAY: Z7Mem_Free(data); break;
+        case RSC_MEMORY:
+        case RSC_ARRAY: Z7Mem_Free(data); break;
         case RSC_FILE: Z7Std_Hooks.file_close(data); break;
         case RSC_SOCKET:
             if (int32_t(data) != -1) Z7Std_Hooks.socket_close(int32_t(data));

@@ -37,7 +37,8 @@ uint32_t Z7RT_SnmpAnswer(void *, uint32_t instance, uint32_t item, char *out, ui
         const uint16_t f = Z7St_Flags(snmp_db);
         return Text(out, size, (f & Z7F_RUN) ? "1" : (f & Z7F_STOPPED) ? "2" : (f & Z7F_STEP) ? "3" : "4");
     }
-    case 3: case 4: {
+    case 3:
+    case 4: {
         std::snprintf(t, sizeof t, "%ld", long(Z7Mem_Get32(st + (item == 3 ? ST_LONGEST : ST_PERIOD)) / 1000));
         return Text(out, size, t);
     }

@@ -35,9 +35,18 @@ struct Out {
     uint32_t n, cap;
     bool Room(uint32_t k) const { return k <= cap - n; }
     void B(uint8_t v) { p[n++] = v; }
-    void W(uint16_t v) { BE_Put16(p + n, v); n += 2; }
-    void L(uint32_t v) { BE_Put32(p + n, v); n += 4; }
-    void Bytes(const void *s, uint32_t k) { std::memcpy(p + n, s, k); n += k; }
+    void W(uint16_t v) {
+        BE_Put16(p + n, v);
+        n += 2;
+    }
+    void L(uint32_t v) {
+        BE_Put32(p + n, v);
+        n += 4;
+    }
+    void Bytes(const void *s, uint32_t k) {
+        std::memcpy(p + n, s, k);
+        n += k;
+    }
 };
 
 uint8_t LockByte(uint32_t db, uint32_t idx) {
@@ -48,9 +57,12 @@ uint8_t LockByte(uint32_t db, uint32_t idx) {
 // Value bytes of width at address a (arena), written big-endian.
 bool PutValue(Out &o, uint32_t a, uint32_t width) {
     if (a == 0 || Z7Mem_Ptr(a, width) == nullptr || !o.Room(width)) return false;
-    if (width == 1) o.B(Z7Mem_Get8(a));
-    else if (width == 2) o.W(Z7Mem_Get16(a));
-    else if (width == 4) o.L(Z7Mem_Get32(a));
+    if (width == 1)
+        o.B(Z7Mem_Get8(a));
+    else if (width == 2)
+        o.W(Z7Mem_Get16(a));
+    else if (width == 4)
+        o.L(Z7Mem_Get32(a));
     else {
         o.L(Z7Mem_Get32(a + 4));
         o.L(Z7Mem_Get32(a));
@@ -267,12 +279,18 @@ bool Body(Out &o, uint32_t db, uint32_t type, uint32_t sub, bool is_ct, uint32_t
         if (!o.Room(4)) return false;
         o.Bytes(".XTI", 4);
         return true;
-    case 4: case 5: case 6: case 7: {
+    case 4:
+    case 5:
+    case 6:
+    case 7: {
         if (!o.Room(4)) return false;
         uint32_t v = 0;
-        if (type == 4) v = Z7Mem_Get32(st + ST_APP4);
-        else if (type == 5) v = Z7Mem_Get32(st + ST_APP5);
-        else if (type == 6) v = sub == 0 ? Z7Mem_Get32(st + ST_APP34) : sub == 1 ? Z7Mem_Get32(st + ST_APPPRE7) : 0;
+        if (type == 4)
+            v = Z7Mem_Get32(st + ST_APP4);
+        else if (type == 5)
+            v = Z7Mem_Get32(st + ST_APP5);
+        else if (type == 6)
+            v = sub == 0 ? Z7Mem_Get32(st + ST_APP34) : sub == 1 ? Z7Mem_Get32(st + ST_APPPRE7) : 0;
         else {
             static constexpr uint32_t kField[4] = {ST_LAST, ST_PERIOD, ST_LONGEST, ST_OVERRUNS};
             v = sub < 4 ? Z7Mem_Get32(st + kField[sub]) : 0;
@@ -280,8 +298,18 @@ bool Body(Out &o, uint32_t db, uint32_t type, uint32_t sub, bool is_ct, uint32_t
         o.L(v);
         return true;
     }
-    case 9: case 10: case 11: case 12: case 13: case 14: case 20: case 21: case 22: case 23: case 24: case 25:
-        return Variable(o, db, type, sub, is_ct, ct);
+    case 9:
+    case 10:
+    case 11:
+    case 12:
+    case 13:
+    case 14:
+    case 20:
+    case 21:
+    case 22:
+    case 23:
+    case 24:
+    case 25: return Variable(o, db, type, sub, is_ct, ct);
     case 15: {
         if (sub == 0 || !o.Room(2)) return false;
         const uint32_t e = Z7Sec_Elem(db, Z7SEC_PROG, sub);
@@ -320,7 +348,8 @@ bool Body(Out &o, uint32_t db, uint32_t type, uint32_t sub, bool is_ct, uint32_t
         o.B(0);
         return true;
     }
-    case 18: case 33: {
+    case 18:
+    case 33: {
         if (sub == 0 || !o.Room(6)) return false;
         const uint32_t e = Z7Sec_Elem(db, Z7SEC_STEP, sub);
         if (e == 0) return false;
@@ -338,7 +367,8 @@ bool Body(Out &o, uint32_t db, uint32_t type, uint32_t sub, bool is_ct, uint32_t
         o.B(uint8_t(Z7Mem_Get16(e + 2)));
         return true;
     }
-    case 26: case 27: {
+    case 26:
+    case 27: {
         const uint32_t n = type == 26 ? Z7VMBsmp_GetSettingsSize(db) : Z7VMBsmp_GetDataSize(db);
         if (!o.Room(n)) return false;
         o.n += type == 26 ? Z7VMBsmp_GetSettings(db, o.p + o.n) : Z7VMBsmp_GetData(db, o.p + o.n);
@@ -504,8 +534,12 @@ uint32_t Z7VM_SrvSubscribe(uint32_t db, const uint8_t *data, uint32_t len, uint8
 uint32_t Z7VM_SrvSubscribeL(uint32_t db, const uint8_t *data, uint32_t len, uint8_t *answer, uint32_t cap) {
     return Subscribe(db, data, len, answer, cap, true);
 }
-uint32_t Z7VM_SrvUnsubscribe(uint32_t db, const uint8_t *data, uint32_t len) { return Unsubscribe(db, data, len, false); }
-uint32_t Z7VM_SrvUnsubscribeL(uint32_t db, const uint8_t *data, uint32_t len) { return Unsubscribe(db, data, len, true); }
+uint32_t Z7VM_SrvUnsubscribe(uint32_t db, const uint8_t *data, uint32_t len) {
+    return Unsubscribe(db, data, len, false);
+}
+uint32_t Z7VM_SrvUnsubscribeL(uint32_t db, const uint8_t *data, uint32_t len) {
+    return Unsubscribe(db, data, len, true);
+}
 
 uint32_t Z7VM_SrvPollTable(uint32_t db, const uint8_t *data, uint32_t len, uint8_t *answer) {
     if (db == 0) {

@@ -35,9 +35,7 @@ bool StrLocked(const Z7Ops &o) { return o.Forced(0, 0, Z7LK_STR); }
 // Repeated multiplication (or division) as the table gives it. Once r is 0,
 // infinite, NaN or the base is +-1, the remaining steps can only flip its sign,
 // so they are settled at once instead of looping up to 2^31 times in the scan.
-double Settle(double r, double base, int64_t remaining) {
-    return (base < 0 && (remaining & 1)) ? -r : r;
-}
+double Settle(double r, double base, int64_t remaining) { return (base < 0 && (remaining & 1)) ? -r : r; }
 double Expt(double base, int32_t n) {
     if (n == 0) return 1.0;
     // a count this large would keep the scan for seconds: the power in one step
@@ -87,40 +85,59 @@ uint32_t Numeric(const Z7Ops &o, uint32_t fn) {
         PutF(o, x < 0 ? -x : x);
         return 1;
     }
-    case 116: { const double x = o.LR(1); o.SetLR(0, x < 0 ? -x : x); return 1; }
-    case 2: case 3: {
+    case 116: {
+        const double x = o.LR(1);
+        o.SetLR(0, x < 0 ? -x : x);
+        return 1;
+    }
+    case 2:
+    case 3: {
         const double x = o.R(1);
         double r = (x < -1 || x > 1) ? 0.0 : fn == 2 ? std::acos(x) : std::asin(x);
         PutF(o, deg ? r * kDegF : r);
         return 1;
     }
-    case 109: case 110: {
+    case 109:
+    case 110: {
         const double x = o.LR(1);
         double r = (x < -1 || x > 1) ? 0.0 : fn == 109 ? std::acos(x) : std::asin(x);
         o.SetLR(0, deg ? r * kDegL : r);
         return 1;
     }
-    case 4: { const float r = std::atan(o.R(1)); PutF(o, deg ? r * kDegF : r); return 1; }
-    case 111: { const double r = std::atan(o.LR(1)); o.SetLR(0, deg ? r * kDegL : r); return 1; }
-    case 5: case 8: {
+    case 4: {
+        const float r = std::atan(o.R(1));
+        PutF(o, deg ? r * kDegF : r);
+        return 1;
+    }
+    case 111: {
+        const double r = std::atan(o.LR(1));
+        o.SetLR(0, deg ? r * kDegL : r);
+        return 1;
+    }
+    case 5:
+    case 8: {
         float x = o.R(1);
         if (deg) x = x / float(kDegF);
         PutF(o, fn == 5 ? std::cos(x) : std::sin(x));
         return 1;
     }
-    case 106: case 107: {
+    case 106:
+    case 107: {
         double x = o.LR(1);
         if (deg) x /= kDegL;
         o.SetLR(0, fn == 106 ? std::cos(x) : std::sin(x));
         return 1;
     }
-    case 10: case 108: {
+    case 10:
+    case 108: {
         double x = fn == 10 ? double(o.R(1)) : o.LR(1);
         if (deg) x /= fn == 10 ? kDegF : kDegL;
         const double cs = std::cos(x);
         const double r = (cs > -1.0e-307 && cs < 1.0e-307) ? (fn == 10 ? 1.0e37 : 1.0e307) : std::tan(x);
-        if (fn == 10) PutF(o, r);
-        else o.SetLR(0, r);
+        if (fn == 10)
+            PutF(o, r);
+        else
+            o.SetLR(0, r);
         return 1;
     }
     case 6: PutF(o, Expt(o.R(1), o.D(2))); return 1;
@@ -140,8 +157,16 @@ uint32_t Numeric(const Z7Ops &o, uint32_t fn) {
     case 202: o.SetLR(0, Log(o.LR(1), true, -1.0e307)); return 1;
     case 201: PutF(o, std::exp(double(o.R(1)))); return 1;
     case 203: o.SetLR(0, std::exp(o.LR(1))); return 1;
-    case 9: { const double x = o.R(1); PutF(o, x <= 0 ? 0.0 : std::sqrt(x)); return 1; }
-    case 115: { const double x = o.LR(1); o.SetLR(0, x <= 0 ? 0.0 : std::sqrt(x)); return 1; }
+    case 9: {
+        const double x = o.R(1);
+        PutF(o, x <= 0 ? 0.0 : std::sqrt(x));
+        return 1;
+    }
+    case 115: {
+        const double x = o.LR(1);
+        o.SetLR(0, x <= 0 ? 0.0 : std::sqrt(x));
+        return 1;
+    }
     case 11: PutF(o, Trunc(o.R(1))); return 1;
     case 117: o.SetLR(0, Trunc(o.LR(1))); return 1;
     case 132: {
@@ -154,13 +179,16 @@ uint32_t Numeric(const Z7Ops &o, uint32_t fn) {
         o.SetLR(0, y > 0 ? std::fmod(x, y) : -1.0);
         return 1;
     }
-    case 92: case 112: {
+    case 92:
+    case 112: {
         const double y = fn == 92 ? double(o.R(1)) : o.LR(1);
         const double x = fn == 92 ? double(o.R(2)) : o.LR(2);
         double r = (y == 0 && x == 0) ? 0.0 : std::atan2(y, x);
         if (deg) r *= fn == 92 ? kDegF : kDegL;
-        if (fn == 92) PutF(o, r);
-        else o.SetLR(0, r);
+        if (fn == 92)
+            PutF(o, r);
+        else
+            o.SetLR(0, r);
         return 1;
     }
     case 91: {  // USEDEGREES: the previous mode, then the new one
@@ -174,10 +202,14 @@ uint32_t Numeric(const Z7Ops &o, uint32_t fn) {
         const float x = o.R(1), imin = o.R(2), imax = o.R(3);
         const float omin = o.R(4), omax = o.R(5);
         float r;
-        if (imin >= imax) r = x;
-        else if (x < imin) r = omin;
-        else if (x > imax) r = omax;
-        else r = (omin * imax - omax * imin) / (imax - imin) + (omax - omin) * x / (imax - imin);
+        if (imin >= imax)
+            r = x;
+        else if (x < imin)
+            r = omin;
+        else if (x > imax)
+            r = omax;
+        else
+            r = (omin * imax - omax * imin) / (imax - imin) + (omax - omin) * x / (imax - imin);
         PutF(o, r);
         return 1;
     }
@@ -186,7 +218,8 @@ uint32_t Numeric(const Z7Ops &o, uint32_t fn) {
         o.Put32(0, uint32_t(mn > in ? mn : in <= mx ? in : mx));
         return 1;
     }
-    case 22: case 23: {
+    case 22:
+    case 23: {
         const int32_t a = o.D(1), b = o.D(2);
         o.Put32(0, uint32_t(fn == 22 ? (a > b ? a : b) : (a < b ? a : b)));
         return 1;
@@ -196,7 +229,8 @@ uint32_t Numeric(const Z7Ops &o, uint32_t fn) {
         o.Put32(0, uint32_t(b > 0 ? a % b : -1));
         return 1;
     }
-    case 25: case 26: {
+    case 25:
+    case 26: {
         const int32_t k = o.D(1), n = fn == 25 ? 4 : 8;
         o.Put32(0, k >= 0 && k < n ? uint32_t(o.D(2 + uint32_t(k))) : 0u);
         return 1;
@@ -213,14 +247,22 @@ uint32_t Numeric(const Z7Ops &o, uint32_t fn) {
     }
     case 36: o.Put8(0, uint8_t(o.D(1) & 1)); return 1;
     // strings (1-based positions)
-    case 40: if (!o.Forced(0, 0, Z7LK_32)) o.Put32(0, Z7VMStr_Ascii(db, o.Lit(1), Pos(o, 2))); return 1;
-    case 41: if (!StrLocked(o)) Z7VMStr_Char(db, o.Lit(0), uint32_t(o.D(1))); return 1;
+    case 40:
+        if (!o.Forced(0, 0, Z7LK_32)) o.Put32(0, Z7VMStr_Ascii(db, o.Lit(1), Pos(o, 2)));
+        return 1;
+    case 41:
+        if (!StrLocked(o)) Z7VMStr_Char(db, o.Lit(0), uint32_t(o.D(1)));
+        return 1;
     case 42:
         if (!StrLocked(o)) Z7VMStr_Delete(db, o.Lit(0), o.Lit(1), Pos(o, 3), o.D(2));
         return 1;
     case 43: o.Put32(0, Z7VMStr_Find(db, o.Lit(1), o.Lit(2))); return 1;
-    case 44: if (!StrLocked(o)) Z7VMStr_Insert(db, o.Lit(0), o.Lit(1), o.Lit(2), Pos(o, 3)); return 1;
-    case 45: if (!StrLocked(o)) Z7VMStr_Left(db, o.Lit(0), o.Lit(1), o.D(2)); return 1;
+    case 44:
+        if (!StrLocked(o)) Z7VMStr_Insert(db, o.Lit(0), o.Lit(1), o.Lit(2), Pos(o, 3));
+        return 1;
+    case 45:
+        if (!StrLocked(o)) Z7VMStr_Left(db, o.Lit(0), o.Lit(1), o.D(2));
+        return 1;
     case 46:
         if (!StrLocked(o)) Z7VMStr_Mid(db, o.Lit(0), o.Lit(1), Pos(o, 3), o.D(2));
         return 1;
@@ -231,9 +273,13 @@ uint32_t Numeric(const Z7Ops &o, uint32_t fn) {
             Z7VMStr_Insert(db, o.Lit(0), o.Lit(0), o.Lit(2), Pos(o, 4));
         }
         return 1;
-    case 49: if (!StrLocked(o)) Z7VMStr_Right(db, o.Lit(0), o.Lit(1), o.D(2)); return 1;
+    case 49:
+        if (!StrLocked(o)) Z7VMStr_Right(db, o.Lit(0), o.Lit(1), o.D(2));
+        return 1;
     case 89: o.Put32(0, Z7VMStr_AtoH(db, o.Lit(1))); return 1;
-    case 90: if (!StrLocked(o)) Z7VMStr_HtoA(db, o.Lit(0), uint32_t(o.D(1))); return 1;
+    case 90:
+        if (!StrLocked(o)) Z7VMStr_HtoA(db, o.Lit(0), uint32_t(o.D(1)));
+        return 1;
     case 93: o.Put32(0, Z7VMStr_Crc16(db, o.Lit(1))); return 1;
     case 205: o.Put16(0, uint16_t(Z7VMStr_GetLength(db, o.Lit(1)))); return 1;
     default: return 0;
@@ -245,17 +291,43 @@ uint32_t Numeric(const Z7Ops &o, uint32_t fn) {
 using z7stf::Sig;
 Sig SigOf(uint32_t fn) {
     switch (fn) {
-    case 1: case 2: case 3: case 4: case 5: case 7: case 8: case 9: case 10: case 11: case 200: case 201:
-        return {2, "44"};
-    case 6: case 12: case 132: case 92: return {3, "444"};
-    case 106: case 107: case 108: case 109: case 110: case 111: case 115: case 116: case 117: case 202:
-    case 203: case 204:
-        return {2, "66"};
-    case 112: case 114: case 133: return {3, "666"};
+    case 1:
+    case 2:
+    case 3:
+    case 4:
+    case 5:
+    case 7:
+    case 8:
+    case 9:
+    case 10:
+    case 11:
+    case 200:
+    case 201: return {2, "44"};
+    case 6:
+    case 12:
+    case 132:
+    case 92: return {3, "444"};
+    case 106:
+    case 107:
+    case 108:
+    case 109:
+    case 110:
+    case 111:
+    case 115:
+    case 116:
+    case 117:
+    case 202:
+    case 203:
+    case 204: return {2, "66"};
+    case 112:
+    case 114:
+    case 133: return {3, "666"};
     case 91: return {2, "88"};
     case 157: return {6, "444444"};
     case 21: return {4, "4444"};
-    case 22: case 23: case 24: return {3, "444"};
+    case 22:
+    case 23:
+    case 24: return {3, "444"};
     case 25: return {6, "444444"};
     case 26: return {10, "4444444444"};
     case 29: return {2, "44"};
@@ -266,7 +338,8 @@ Sig SigOf(uint32_t fn) {
     case 42: return {4, "ss44"};
     case 43: return {3, "4ss"};
     case 44: return {4, "sss4"};
-    case 45: case 49: return {3, "ss4"};
+    case 45:
+    case 49: return {3, "ss4"};
     case 46: return {4, "ss44"};
     case 47: return {2, "4s"};
     case 48: return {5, "sss44"};

@@ -22,13 +22,25 @@ constexpr uint32_t kDay = 86400000u;
 // Instance fields read and written as little host words at byte offsets.
 struct Inst {
     uint8_t *p;
-    uint32_t U(uint32_t off) const { uint32_t v; std::memcpy(&v, p + off, 4); return v; }
+    uint32_t U(uint32_t off) const {
+        uint32_t v;
+        std::memcpy(&v, p + off, 4);
+        return v;
+    }
     void SetU(uint32_t off, uint32_t v) const { std::memcpy(p + off, &v, 4); }
     int32_t I(uint32_t off) const { return int32_t(U(off)); }
     void SetI(uint32_t off, int32_t v) const { SetU(off, uint32_t(v)); }
-    float F(uint32_t off) const { float v; std::memcpy(&v, p + off, 4); return v; }
+    float F(uint32_t off) const {
+        float v;
+        std::memcpy(&v, p + off, 4);
+        return v;
+    }
     void SetF(uint32_t off, float v) const { std::memcpy(p + off, &v, 4); }
-    double G(uint32_t off) const { double v; std::memcpy(&v, p + off, 8); return v; }
+    double G(uint32_t off) const {
+        double v;
+        std::memcpy(&v, p + off, 8);
+        return v;
+    }
     void SetG(uint32_t off, double v) const { std::memcpy(p + off, &v, 8); }
 };
 
@@ -55,19 +67,29 @@ struct Row {
 };
 
 // ---- logic blocks ------------------------------------------------------------------------------------
-void RTrig(const Ctx &c) { c.o.SetB(1, c.s.p[0] == 0 && c.o.B(0)); c.s.p[0] = c.o.B(0) != 0; }
+void RTrig(const Ctx &c) {
+    c.o.SetB(1, c.s.p[0] == 0 && c.o.B(0));
+    c.s.p[0] = c.o.B(0) != 0;
+}
 void RTrigInit(const Ctx &c) {
     if (Z7Mem_Get32(Z7VM_Status(c.db) + ST_OPTIONS) & 0x80) c.s.p[0] = 1;
 }
-void FTrig(const Ctx &c) { c.o.SetB(1, c.s.p[0] != 0 && !c.o.B(0)); c.s.p[0] = c.o.B(0) != 0; }
+void FTrig(const Ctx &c) {
+    c.o.SetB(1, c.s.p[0] != 0 && !c.o.B(0));
+    c.s.p[0] = c.o.B(0) != 0;
+}
 void Rs(const Ctx &c) {
-    if (c.o.B(1)) c.s.p[0] = 0;
-    else if (c.o.B(0)) c.s.p[0] = 1;
+    if (c.o.B(1))
+        c.s.p[0] = 0;
+    else if (c.o.B(0))
+        c.s.p[0] = 1;
     c.o.SetB(2, c.s.p[0]);
 }
 void Sr(const Ctx &c) {
-    if (c.o.B(0)) c.s.p[0] = 1;
-    else if (c.o.B(1)) c.s.p[0] = 0;
+    if (c.o.B(0))
+        c.s.p[0] = 1;
+    else if (c.o.B(1))
+        c.s.p[0] = 0;
     c.o.SetB(2, c.s.p[0]);
 }
 void FlipFlop(const Ctx &c) {
@@ -83,7 +105,8 @@ void FlipFlop(const Ctx &c) {
 }
 void Sema(const Ctx &c) {
     c.o.SetB(2, c.s.p[0]);
-    if (c.o.B(0)) c.s.p[0] = 1;
+    if (c.o.B(0))
+        c.s.p[0] = 1;
     else if (c.o.B(1)) {
         c.o.SetB(2, false);
         c.s.p[0] = 0;
@@ -98,18 +121,24 @@ void Cmp(const Ctx &c) {
 void AlarmM(const Ctx &c) {
     uint8_t &st = c.s.p[0];
     const bool in = c.o.B(0), ack = c.o.B(1), rst = c.o.B(2);
-    if (st == 0 && in) st = 1;
-    else if (st == 1 && ack) st = 2;
-    else if (st == 2 && !in && rst) st = 0;
+    if (st == 0 && in)
+        st = 1;
+    else if (st == 1 && ack)
+        st = 2;
+    else if (st == 2 && !in && rst)
+        st = 0;
     c.o.SetB(3, st == 1);
     c.o.SetB(4, st == 2);
 }
 void AlarmA(const Ctx &c) {
     uint8_t &st = c.s.p[0];
     const bool in = c.o.B(0), ack = c.o.B(1);
-    if (st == 0 && in) st = 1;
-    else if (st == 1 && ack) st = in ? 2 : 0;
-    else if (st == 2 && !in) st = 0;
+    if (st == 0 && in)
+        st = 1;
+    else if (st == 1 && ack)
+        st = in ? 2 : 0;
+    else if (st == 2 && !in)
+        st = 0;
     c.o.SetB(2, st == 1);
     c.o.SetB(3, st == 2);
 }
@@ -252,19 +281,24 @@ void Tp(const Ctx &c) {
     Outputs(c, 2, 3, c.s.p[TP_Q]);
 }
 void Tpr(const Ctx &c) {
-    if (c.o.B(2)) std::memset(c.s.p, 0, 12);
-    else TpStep(c, c.o.B(0), c.o.Time(1));
+    if (c.o.B(2))
+        std::memset(c.s.p, 0, 12);
+    else
+        TpStep(c, c.o.B(0), c.o.Time(1));
     Outputs(c, 3, 4, c.s.p[TP_Q]);
 }
 void Tofr(const Ctx &c) {
-    if (c.o.B(2)) std::memset(c.s.p, 0, 12);
-    else TofStep(c, c.o.B(0), c.o.Time(1));
+    if (c.o.B(2))
+        std::memset(c.s.p, 0, 12);
+    else
+        TofStep(c, c.o.B(0), c.o.Time(1));
     Outputs(c, 3, 4, c.s.p[T_Q]);
 }
 void Tmu(const Ctx &c) {
     const bool in = c.o.B(0), rst = c.o.B(1);
     const uint32_t pt = c.o.Time(2);
-    if (rst) std::memset(c.s.p, 0, 12);
+    if (rst)
+        std::memset(c.s.p, 0, 12);
     else if (in && !c.s.p[T_Q]) {
         if (c.s.U(T_LAST) == 0) c.s.SetU(T_LAST, c.now);
         c.s.SetU(T_ET, c.s.U(T_ET) + Elapsed(c.s.U(T_LAST), c.now));
@@ -299,7 +333,8 @@ uint32_t Seconds(uint32_t db) { return Z7Mem_Get32(Z7VM_Status(db) + ST_SECONDS)
 void Tmusec(const Ctx &c) {
     const bool in = c.o.B(0), rst = c.o.B(1);
     const uint32_t pt = uint32_t(c.o.D(2)), sec = Seconds(c.db);
-    if (rst) std::memset(c.s.p, 0, 12);
+    if (rst)
+        std::memset(c.s.p, 0, 12);
     else if (in && !c.s.p[T_Q]) {
         if (c.s.U(T_LAST) == 0) c.s.SetU(T_LAST, sec);
         c.s.SetU(T_ET, sec + c.s.U(T_ET) - c.s.U(T_LAST));
@@ -319,7 +354,8 @@ void StopTimer(const Ctx &c) {
     c.s.p[T_ST] = 0;
 }
 void Blink(const Ctx &c) {
-    if (!c.o.B(0)) StopTimer(c);
+    if (!c.o.B(0))
+        StopTimer(c);
     else {
         Start(c);
         Accumulate(c);
@@ -331,7 +367,8 @@ void Blink(const Ctx &c) {
     c.o.SetB(2, c.s.p[T_Q]);
 }
 void BlinkA(const Ctx &c) {
-    if (!c.o.B(0)) StopTimer(c);
+    if (!c.o.B(0))
+        StopTimer(c);
     else {
         Start(c);
         Accumulate(c);
@@ -346,8 +383,10 @@ void BlinkA(const Ctx &c) {
     c.o.SetB(3, c.s.p[T_Q]);
 }
 void Pls(const Ctx &c) {
-    if (!c.o.B(0)) StopTimer(c);
-    else if (c.s.p[T_Q]) c.s.p[T_Q] = 0;
+    if (!c.o.B(0))
+        StopTimer(c);
+    else if (c.s.p[T_Q])
+        c.s.p[T_Q] = 0;
     else {
         Start(c);
         Accumulate(c);
@@ -389,7 +428,8 @@ void SigGen(const Ctx &c) {
 void SigGenKeep(const Ctx &c) { c.s.SetU(0, c.now); }
 // DTEVERY: days 0, ms 4, last 8, Q 12.
 void DtEvery(const Ctx &c) {
-    if (!c.o.B(0)) std::memset(c.s.p, 0, 16);
+    if (!c.o.B(0))
+        std::memset(c.s.p, 0, 16);
     else if (c.s.U(8) == 0) {
         c.s.SetU(8, c.now);
         c.s.p[12] = 1;
@@ -431,10 +471,14 @@ void DtAt(const Ctx &c) {
         const uint32_t target = c.s.U(0);
         uint32_t cur = date;
         bool due;
-        if (target >= 0x10000) due = cur >= target;
-        else if ((target & 0xFF00) != 0) due = (cur & 0xFFFF) >= target;
-        else if ((target & 0xFF) != 0) due = (cur & 0xFF) >= target;
-        else due = true;
+        if (target >= 0x10000)
+            due = cur >= target;
+        else if ((target & 0xFF00) != 0)
+            due = (cur & 0xFFFF) >= target;
+        else if ((target & 0xFF) != 0)
+            due = (cur & 0xFF) >= target;
+        else
+            due = true;
         if (due && c.s.U(4) <= tod) {
             c.s.p[9] = 1;
             c.s.p[8] = 1;
@@ -509,11 +553,17 @@ void KeepStamp4(const Ctx &c) { c.s.SetU(4, c.now); }
 // ---- signal processing -------------------------------------------------------------------------------
 // AVERAGE: sum 0 (f64), average 8, samples 12.., position 524, N 528, count 532.
 // AVERAGEL: sum 0, average 8 (f64), samples 16.., position 1040, N 1044, count 1048.
-template <bool Long> void AverageT(const Ctx &c) {
+template <bool Long>
+void AverageT(const Ctx &c) {
     constexpr uint32_t kAvg = 8, kSmp = Long ? 16 : 12, kW = Long ? 8 : 4, kPos = kSmp + 128 * kW;
     const Inst &s = c.s;
     auto sample = [&](int32_t i) { return Long ? s.G(kSmp + 8 * uint32_t(i)) : double(s.F(kSmp + 4 * uint32_t(i))); };
-    auto setAvg = [&](double v) { if (Long) s.SetG(kAvg, v); else s.SetF(kAvg, float(v)); };
+    auto setAvg = [&](double v) {
+        if (Long)
+            s.SetG(kAvg, v);
+        else
+            s.SetF(kAvg, float(v));
+    };
     if (!c.o.B(0)) {
         int32_t n = c.o.D(2);
         n = n < 0 ? 0 : n > 128 ? 128 : n;
@@ -532,8 +582,10 @@ template <bool Long> void AverageT(const Ctx &c) {
             if (pos < 0 || pos >= n) pos = 0;
             double sum = s.G(0);
             if (count >= n) sum -= sample(pos);
-            if (Long) s.SetG(kSmp + 8 * uint32_t(pos), x);
-            else s.SetF(kSmp + 4 * uint32_t(pos), float(x));
+            if (Long)
+                s.SetG(kSmp + 8 * uint32_t(pos), x);
+            else
+                s.SetF(kSmp + 4 * uint32_t(pos), float(x));
             sum += Long ? x : double(float(x));
             if (count < n) count++;
             pos = pos + 1 >= n ? 0 : pos + 1;
@@ -543,8 +595,10 @@ template <bool Long> void AverageT(const Ctx &c) {
             setAvg(sum / count);
         }
     }
-    if (Long) c.o.SetLR(3, s.G(kAvg));
-    else c.o.SetR(3, s.F(kAvg));
+    if (Long)
+        c.o.SetLR(3, s.G(kAvg));
+    else
+        c.o.SetR(3, s.F(kAvg));
 }
 void AverageInit(const Ctx &c) { c.s.SetI(528, 128); }
 void AverageLInit(const Ctx &c) { c.s.SetI(1044, 128); }
@@ -599,8 +653,10 @@ void Ramp(const Ctx &c) {
     } else {
         const float d = float(Elapsed(c.s.U(0), c.now)), out = c.s.F(4);
         const float rise = c.s.F(8), fall = c.s.F(12), base = c.s.F(16);
-        if (d != 0 && x > out && rise > 0) c.s.SetF(4, std::fmin(x, out + d * rise / base));
-        else if (d != 0 && x < out && fall > 0) c.s.SetF(4, std::fmax(x, out - d * fall / base));
+        if (d != 0 && x > out && rise > 0)
+            c.s.SetF(4, std::fmin(x, out + d * rise / base));
+        else if (d != 0 && x < out && fall > 0)
+            c.s.SetF(4, std::fmax(x, out - d * fall / base));
     }
     c.s.SetU(0, c.now);
     c.o.SetR(5, c.s.F(4));
@@ -661,8 +717,10 @@ void CurveLin(const Ctx &c) {
     float y = 0;
     bool ok = false;
     int32_t err = -1;
-    if (ax == nullptr || ay == nullptr || nx < 2 || nx != ny) err = 1;
-    else if (!Increasing(ax, nx)) err = 2;
+    if (ax == nullptr || ay == nullptr || nx < 2 || nx != ny)
+        err = 1;
+    else if (!Increasing(ax, nx))
+        err = 2;
     else if (x < At(ax, 0)) {
         y = At(ay, 0);
         err = 4;
@@ -695,14 +753,19 @@ void SurfLin(const Ctx &c) {
     float z = 0;
     bool ok = false;
     int32_t err = -1;
-    if (ax == nullptr || ay == nullptr || az == nullptr || nx < 2 || ny < 2 || int64_t(nz) != int64_t(nx) * ny) err = 1;
-    else if (!Increasing(ax, nx)) err = 2;
-    else if (!Increasing(ay, ny)) err = 3;
+    if (ax == nullptr || ay == nullptr || az == nullptr || nx < 2 || ny < 2 || int64_t(nz) != int64_t(nx) * ny)
+        err = 1;
+    else if (!Increasing(ax, nx))
+        err = 2;
+    else if (!Increasing(ay, ny))
+        err = 3;
     else {
         const float xc = std::fmin(std::fmax(x, At(ax, 0)), At(ax, nx - 1));
         const float yc = std::fmin(std::fmax(yv, At(ay, 0)), At(ay, ny - 1));
-        if (xc != x) err = 4;
-        else if (yc != yv) err = 5;
+        if (xc != x)
+            err = 4;
+        else if (yc != yv)
+            err = 5;
         else {
             ok = true;
             err = 0;
@@ -814,7 +877,8 @@ void StackInit(const Ctx &c) { c.s.SetI(516, 128); }
 // 20, POP 21. Operands: type (literal), PUSH, POP, RST, NEXTIN, NEXTOUT,
 // buffer, count (literal); EMPTY, OFLO, COUNT, read, write.
 // Element copies go through the lock test like every other write.
-template <bool Lifo> void Queue(const Ctx &c) {
+template <bool Lifo>
+void Queue(const Ctx &c) {
     const Inst &s = c.s;
     const Z7Ops &o = c.o;
     const uint32_t type = o.Lit(0);
@@ -881,8 +945,10 @@ template <bool Lifo> void Queue(const Ctx &c) {
     s.SetU(8, n);
     if (!outlk) {
         uint8_t *po = Z7Mem_Ptr(out, esize);
-        if (n > 0) std::memmove(po, Z7Mem_Ptr(buf + rd * esize, esize), esize);
-        else std::memset(po, 0, esize);
+        if (n > 0)
+            std::memmove(po, Z7Mem_Ptr(buf + rd * esize, esize), esize);
+        else
+            std::memset(po, 0, esize);
     }
     o.SetB(8, n == 0);
     o.SetD(10, int32_t(n));
@@ -893,16 +959,20 @@ template <bool Lifo> void Queue(const Ctx &c) {
 // ---- counters outside the list -------------------------------------------------------------------------
 void Ctu(const Ctx &c) {
     int32_t v = c.s.I(0);
-    if (c.o.B(1)) v = 0;
-    else if (c.o.B(0) && v < c.o.D(2)) v++;
+    if (c.o.B(1))
+        v = 0;
+    else if (c.o.B(0) && v < c.o.D(2))
+        v++;
     c.s.SetI(0, v);
     c.o.SetB(3, v >= c.o.D(2));
     c.o.SetD(4, v);
 }
 void Ctd(const Ctx &c) {
     int32_t v = c.s.I(0);
-    if (c.o.B(1)) v = c.o.D(2);
-    else if (c.o.B(0) && v > 0) v--;
+    if (c.o.B(1))
+        v = c.o.D(2);
+    else if (c.o.B(0) && v > 0)
+        v--;
     c.s.SetI(0, v);
     c.o.SetB(3, v < 1);
     c.o.SetD(4, v);
@@ -910,8 +980,10 @@ void Ctd(const Ctx &c) {
 void Ctud(const Ctx &c) {
     int32_t v = c.s.I(0);
     const int32_t pv = c.o.D(4);
-    if (c.o.B(2)) v = 0;
-    else if (c.o.B(3)) v = pv;
+    if (c.o.B(2))
+        v = 0;
+    else if (c.o.B(3))
+        v = pv;
     else if (c.o.B(0)) {
         if (v < pv) v++;
     } else if (c.o.B(1) && v > 0) {
@@ -990,7 +1062,9 @@ uint32_t Dispatch(const Row &r, uint32_t cmd, uint32_t db, uint32_t inst, uint32
     case FB_CLASSNO: return r.classno;
     case FB_INSTSIZE: return r.size;
     case FB_AVAIL: return r.avail;
-    case FB_EXEC: case FB_INSTINIT: case FB_INSTKEEP: break;
+    case FB_EXEC:
+    case FB_INSTINIT:
+    case FB_INSTKEEP: break;
     default: return 0;
     }
     const LifeFn fn = cmd == FB_EXEC ? r.exec : cmd == FB_INSTINIT ? r.init : r.keep;
@@ -1007,13 +1081,16 @@ uint32_t Dispatch(const Row &r, uint32_t cmd, uint32_t db, uint32_t inst, uint32
     fn(Ctx{o, Inst{ip}, now, db});
     return 0;
 }
-template <uint32_t Id> uint32_t Entry(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
+template <uint32_t Id>
+uint32_t Entry(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
     return Dispatch(kRows[Id], cmd, db, inst, arg);
 }
-template <uint32_t Id> uint32_t CounterEntry(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
+template <uint32_t Id>
+uint32_t CounterEntry(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t arg) {
     return Dispatch(kCounters[Id], cmd, db, inst, arg);
 }
-template <uint32_t... Ids> constexpr std::array<FbHandler, sizeof...(Ids)> Entries(std::integer_sequence<uint32_t, Ids...>) {
+template <uint32_t... Ids>
+constexpr std::array<FbHandler, sizeof...(Ids)> Entries(std::integer_sequence<uint32_t, Ids...>) {
     return {&Entry<Ids>...};
 }
 constexpr std::array<FbHandler, Z7STFB_ROWS> kEntries = Entries(std::make_integer_sequence<uint32_t, Z7STFB_ROWS>{});

@@ -19,22 +19,45 @@ namespace {
 using namespace z7stf;
 Sig SigOf(uint32_t fn) {
     switch (fn) {
-    case 20: case 28: case 35: return {3, "444"};
+    case 20:
+    case 28:
+    case 35: return {3, "444"};
     case 27: return {2, "44"};
-    case 96: case 97: case 98: return {3, "111"};
+    case 96:
+    case 97:
+    case 98: return {3, "111"};
     case 99: return {2, "11"};
-    case 100: case 101: case 102: return {3, "888"};
+    case 100:
+    case 101:
+    case 102: return {3, "888"};
     case 103: return {2, "88"};
-    case 210: case 211: case 212: return {3, "666"};
+    case 210:
+    case 211:
+    case 212: return {3, "666"};
     case 213: return {2, "66"};
-    case 30: case 31: case 33: case 34: return {3, "444"};
-    case 81: case 82: case 83: case 84: return {3, "111"};
-    case 85: case 86: case 87: case 88: return {3, "888"};
-    case 206: case 207: case 208: case 209: return {3, "666"};
-    case 78: case 79: return {2, "44"};
-    case 162: case 163: return {2, "81"};
+    case 30:
+    case 31:
+    case 33:
+    case 34: return {3, "444"};
+    case 81:
+    case 82:
+    case 83:
+    case 84: return {3, "111"};
+    case 85:
+    case 86:
+    case 87:
+    case 88: return {3, "888"};
+    case 206:
+    case 207:
+    case 208:
+    case 209: return {3, "666"};
+    case 78:
+    case 79: return {2, "44"};
+    case 162:
+    case 163: return {2, "81"};
     case 166: return {3, "188"};
-    case 164: case 165: return {2, "14"};
+    case 164:
+    case 165: return {2, "14"};
     case 167: return {3, "411"};
     case 168: return {9, "888888888"};
     case 170: return {4, "8la4"};
@@ -42,28 +65,47 @@ Sig SigOf(uint32_t fn) {
     case 219: return {3, "ala"};
     case 161: return {4, "4lll"};
     case 95: return {9, "8lllll444"};
-    case 118: case 119: return {1, "4"};
-    case 120: case 121: case 122: case 123: case 124: case 125: case 126: return {2, "44"};
+    case 118:
+    case 119: return {1, "4"};
+    case 120:
+    case 121:
+    case 122:
+    case 123:
+    case 124:
+    case 125:
+    case 126: return {2, "44"};
     case 63: return {2, "s4"};
     case 171: return {2, "ss"};
     case 196: return {5, "sla44"};
-    case 135: case 136: case 156: return {2, "88"};
+    case 135:
+    case 136:
+    case 156: return {2, "88"};
     case 94: return {4, "8444"};
     case 80: return {6, "8s4444"};
     case 113: return {2, "44"};
     case 198: return {3, "8ss"};
     case 175: return {2, "84"};
     case 176: return {2, "s4"};
-    case 216: case 217: return {2, "8s"};
+    case 216:
+    case 217: return {2, "8s"};
     case 218: return {6, "8sssll"};
-    case 137: case 139: case 141: return {4, "4sll"};
-    case 138: case 140: case 142: return {4, "sll4"};
+    case 137:
+    case 139:
+    case 141: return {4, "4sll"};
+    case 138:
+    case 140:
+    case 142: return {4, "sll4"};
     case 143: return {2, "4s"};
     case 144: return {3, "4ll"};
-    case 145: case 146: case 147: return {2, "s4"};
-    case 13: case 193: return {3, "8ll"};
-    case 189: case 191: return {3, "4ll"};
-    case 190: case 192: return {4, "8ll4"};
+    case 145:
+    case 146:
+    case 147: return {2, "s4"};
+    case 13:
+    case 193: return {3, "8ll"};
+    case 189:
+    case 191: return {3, "4ll"};
+    case 190:
+    case 192: return {4, "8ll4"};
     case 187: return {4, "8ll4"};
     case 188: return {5, "8ll48"};
     case 220: return {6, "8lll88"};
@@ -91,9 +133,13 @@ uint32_t BcdToBin(int32_t v) {
 // Bit width of an integer type code (0: not an integer of 8, 16 or 32 bits).
 uint32_t IntWidth(uint32_t type) {
     switch (type) {
-    case 1: case 10: case 14: return 8;
-    case 11: case 15: return 16;
-    case 2: case 16: return 32;
+    case 1:
+    case 10:
+    case 14: return 8;
+    case 11:
+    case 15: return 16;
+    case 2:
+    case 16: return 32;
     default: return 0;
     }
 }
@@ -232,8 +278,8 @@ void Printf(const Z7Ops &o) {
 // DAY_TIME: kind 1 the time "hh:mm:ss", 2 the day name, else the date
 // "yyyy/mm/dd", all local.
 void DayTime(uint32_t kind, char out[32]) {
-    static constexpr const char *kDays[7] = {"Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday",
-                                             "Sunday"};
+    static constexpr const char *kDays[7] = {"Monday", "Tuesday",  "Wednesday", "Thursday",
+                                             "Friday", "Saturday", "Sunday"};
     uint32_t date = 0, ms = 0;
     Z7Std_Clock(0, &date, &ms);
     const uint32_t y = date >> 16, m = (date >> 8) & 0xFF, d = date & 0xFF;
@@ -353,8 +399,10 @@ uint32_t RunBits(const Z7Ops &o, uint32_t fn) {
         uint64_t v = GetAny(o, type, 2);
         const int32_t bit = o.D(3);
         if (w != 0 && bit >= 0 && uint32_t(bit) < w) {
-            if (o.U8(4)) v |= uint64_t(1) << bit;
-            else v &= ~(uint64_t(1) << bit);
+            if (o.U8(4))
+                v |= uint64_t(1) << bit;
+            else
+                v &= ~(uint64_t(1) << bit);
         }
         PutAny(o, type, v);
         return 1;
@@ -367,8 +415,10 @@ uint32_t RunBits(const Z7Ops &o, uint32_t fn) {
             return 1;
         }
         uint64_t v = GetAny(o, type, 2);
-        if (type == 11 || type == 15) v = uint16_t((v << 8) | ((v >> 8) & 0xFF));
-        else if (type == 2 || type == 16) v = __builtin_bswap32(uint32_t(v));
+        if (type == 11 || type == 15)
+            v = uint16_t((v << 8) | ((v >> 8) & 0xFF));
+        else if (type == 2 || type == 16)
+            v = __builtin_bswap32(uint32_t(v));
         PutAny(o, type, v);  // TIME too: a forced TIME keeps its value
         return 1;
     }
@@ -382,8 +432,18 @@ uint32_t RunBits(const Z7Ops &o, uint32_t fn) {
 uint32_t RunClock(const Z7Ops &o, uint32_t fn) {
     const uint32_t db = o.db;
     switch (fn) {
-    case 118: { uint32_t d = 0, t = 0; Z7Std_Clock(0, &d, &t); o.Put32(0, t); return 1; }
-    case 119: { uint32_t d = 0, t = 0; Z7Std_Clock(0, &d, &t); o.Put32(0, d); return 1; }
+    case 118: {
+        uint32_t d = 0, t = 0;
+        Z7Std_Clock(0, &d, &t);
+        o.Put32(0, t);
+        return 1;
+    }
+    case 119: {
+        uint32_t d = 0, t = 0;
+        Z7Std_Clock(0, &d, &t);
+        o.Put32(0, d);
+        return 1;
+    }
     case 120: o.Put32(0, o.U32(1) & 0xFF); return 1;
     case 121: o.Put32(0, (o.U32(1) >> 8) & 0xFF); return 1;
     case 122: o.Put32(0, o.U32(1) >> 16); return 1;
@@ -434,7 +494,10 @@ uint32_t RunVm(const Z7Ops &o, uint32_t fn) {
         Z7VMLog_Push(db, uint16_t(o.U32(1)), uint16_t(o.U32(2)), o.U32(3));
         o.Put8(0, 1);
         return 1;
-    case 80: Printf(o); o.Put8(0, 0); return 1;
+    case 80:
+        Printf(o);
+        o.Put8(0, 0);
+        return 1;
     case 113: o.Put32(0, SysInfo(db, o.D(1))); return 1;
     case 198: {
         const bool ok = Z7VMStr_GetLength(db, o.Lit(1)) == 1 && Z7VMStr_GetLength(db, o.Lit(2)) == 1;
@@ -457,7 +520,8 @@ uint32_t RunVm(const Z7Ops &o, uint32_t fn) {
         return 1;
     }
     case 176: LoadString(o); return 1;
-    case 216: case 217: {
+    case 216:
+    case 217: {
         char path[256];
         const uint32_t len = Z7VMStr_GetLength(db, o.Lit(1));
         const uint8_t *t = Z7Mem_Ptr(Z7VMStr_GetText(db, o.Lit(1)), len);
@@ -493,7 +557,8 @@ uint32_t RunVm(const Z7Ops &o, uint32_t fn) {
         uint16_t words[8] = {};
         for (int32_t i = 0; a != 0 && i < count && i < 8; i++) words[i] = Z7Mem_Get16(a + 2 * uint32_t(i));
         const auto set = Z7Std_Hooks.mb_dev_ident;
-        o.Put8(0, set != nullptr && set(text[0], text[1], text[2], a ? words : nullptr, a ? uint32_t(count) : 0) ? 1 : 0);
+        o.Put8(0,
+               set != nullptr && set(text[0], text[1], text[2], a ? words : nullptr, a ? uint32_t(count) : 0) ? 1 : 0);
         return 1;
     }
     default: return kOther;
@@ -505,24 +570,32 @@ uint32_t RunVm(const Z7Ops &o, uint32_t fn) {
 uint32_t RunMap(const Z7Ops &o, uint32_t fn) {
     const uint32_t db = o.db;
     switch (fn) {
-    case 137: case 139: case 141: {
+    case 137:
+    case 139:
+    case 141: {
         // STRINGTOARRAY (8-bit), SRINGTOARRAY32, SRINGTOARRAY16
         const uint32_t type = fn == 137 ? 14 : fn == 139 ? 16 : 15, declared = int16_t(o.Lit(3)) > 0 ? o.Lit(3) : 0;
         const uint32_t a = Z7Tools_GetArrayIn(db, type, o.Lit(2), declared, nullptr);
         uint32_t k = 0;
         if (a != 0)
-            k = fn == 137 ? Z7VMStr_ToD8(db, o.Lit(1), a, declared)
-                : fn == 139 ? Z7VMStr_ToD32(db, o.Lit(1), a, declared) : Z7VMStr_ToD16(db, o.Lit(1), a, declared);
+            k = fn == 137   ? Z7VMStr_ToD8(db, o.Lit(1), a, declared)
+                : fn == 139 ? Z7VMStr_ToD32(db, o.Lit(1), a, declared)
+                            : Z7VMStr_ToD16(db, o.Lit(1), a, declared);
         o.Put32(0, k);
         return 1;
     }
-    case 138: case 140: case 142: {
+    case 138:
+    case 140:
+    case 142: {
         const uint32_t type = fn == 138 ? 14 : fn == 140 ? 16 : 15, declared = int16_t(o.Lit(2)) > 0 ? o.Lit(2) : 0;
         const uint32_t a = Z7Tools_GetArrayIn(db, type, o.Lit(1), declared, nullptr);
         if (a == 0 || o.Forced(0, 0, Z7LK_STR)) return 1;
-        if (fn == 138) Z7VMStr_FromD8(db, a, declared, o.Lit(0), o.D(3));
-        else if (fn == 140) Z7VMStr_FromD32(db, a, declared, o.Lit(0), o.D(3));
-        else Z7VMStr_FromD16(db, a, declared, o.Lit(0), o.D(3));
+        if (fn == 138)
+            Z7VMStr_FromD8(db, a, declared, o.Lit(0), o.D(3));
+        else if (fn == 140)
+            Z7VMStr_FromD32(db, a, declared, o.Lit(0), o.D(3));
+        else
+            Z7VMStr_FromD16(db, a, declared, o.Lit(0), o.D(3));
         return 1;
     }
     case 143: {
@@ -546,7 +619,9 @@ uint32_t RunMap(const Z7Ops &o, uint32_t fn) {
     case 187: o.Put8(0, Z7Map_GetVSIBit(db, o.Lit(1), o.Lit(2), o.U32(3)) ? 1 : 0); return 1;
     case 188: o.Put8(0, Z7Map_SetVSIBit(db, o.Lit(1), o.Lit(2), o.U32(3), o.U8(4)) ? 1 : 0); return 1;
     case 220: o.Put8(0, Z7Map_CopyVSI(db, o.Lit(1), o.Lit(2), o.Lit(3), o.U8(4), o.U8(5)) ? 1 : 0); return 1;
-    case 145: case 146: case 147: {
+    case 145:
+    case 146:
+    case 147: {
         // GETVARSYMBOL, GETVARPROFILE, GETVARTYPENAME of a handle of the map
         const uint32_t item = o.U32(1);
         const bool known = item != 0 && Z7Map_CheckPointer(db, item) != 0;

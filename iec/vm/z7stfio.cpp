@@ -15,36 +15,54 @@ constexpr uint32_t kPathMax = 256;
 
 Sig SigOf(uint32_t fn) {
     switch (fn) {
-    case 70: case 71: case 174: return {2, "4s"};
-    case 76: case 77: case 197: case 18: return {2, "84"};
+    case 70:
+    case 71:
+    case 174: return {2, "4s"};
+    case 76:
+    case 77:
+    case 197:
+    case 18: return {2, "84"};
     case 19: return {4, "8444"};
     case 72: return {2, "44"};
     case 74: return {3, "844"};
     case 73: return {2, "s4"};
     case 75: return {3, "84s"};
-    case 172: case 173: return {4, "8l4a"};
-    case 16: case 17: return {7, "4l4ll44"};
-    case 178: case 181: return {2, "8s"};
+    case 172:
+    case 173: return {4, "8l4a"};
+    case 16:
+    case 17: return {7, "4l4ll44"};
+    case 178:
+    case 181: return {2, "8s"};
     case 179: return {2, "4s"};
-    case 180: case 182: return {3, "8ss"};
+    case 180:
+    case 182: return {3, "8ss"};
     case 148: return {3, "444"};
     case 149: return {2, "44"};
     case 153: return {3, "4s4"};
-    case 150: case 154: case 155: return {2, "84"};
-    case 151: case 152: return {4, "444s"};
-    case 214: case 215: return {5, "444ll"};
+    case 150:
+    case 154:
+    case 155: return {2, "84"};
+    case 151:
+    case 152: return {4, "444s"};
+    case 214:
+    case 215: return {5, "444ll"};
     case 183: return {2, "44"};
     case 184: return {5, "8s4ll"};
     case 185: return {6, "844lls"};
     case 14: return {7, "844llll"};
     case 186: return {6, "444lls"};
     case 15: return {7, "444llll"};
-    case 104: case 105: return {7, "4llla48"};
-    case 159: case 160: return {8, "4lls4488"};
+    case 104:
+    case 105: return {7, "4llla48"};
+    case 159:
+    case 160: return {8, "4lls4488"};
     case 134: return {10, "8lll444888"};
     case 199: return {7, "8s44ll8"};
-    case 127: case 130: return {1, "4"};
-    case 128: case 129: case 131: return {1, "8"};
+    case 127:
+    case 130: return {1, "4"};
+    case 128:
+    case 129:
+    case 131: return {1, "8"};
     case 177: return {3, "44t"};
     case 158: return {3, "844"};
     case 60: return {3, "444"};
@@ -98,7 +116,9 @@ uint32_t Open(const Z7Ops &o, uint32_t fn) {
 uint32_t Files(const Z7Ops &o, uint32_t fn) {
     const uint32_t db = o.db;
     switch (fn) {
-    case 70: case 71: case 174: o.Put32(0, Open(o, fn)); return 1;
+    case 70:
+    case 71:
+    case 174: o.Put32(0, Open(o, fn)); return 1;
     case 76: {
         const uint32_t h = KnownFile(o, 1);
         if (h) {
@@ -108,9 +128,17 @@ uint32_t Files(const Z7Ops &o, uint32_t fn) {
         o.Put8(0, h ? 1 : 0);
         return 1;
     }
-    case 77: { const uint32_t h = KnownFile(o, 1); o.Put8(0, h && Z7Std_Hooks.file_eof(h) ? 1 : 0); return 1; }
+    case 77: {
+        const uint32_t h = KnownFile(o, 1);
+        o.Put8(0, h && Z7Std_Hooks.file_eof(h) ? 1 : 0);
+        return 1;
+    }
     case 197: o.Put8(0, KnownFile(o, 1) ? 1 : 0); return 1;
-    case 18: { const uint32_t h = KnownFile(o, 1); o.Put8(0, h && Z7Std_Hooks.file_flush(h) ? 1 : 0); return 1; }
+    case 18: {
+        const uint32_t h = KnownFile(o, 1);
+        o.Put8(0, h && Z7Std_Hooks.file_flush(h) ? 1 : 0);
+        return 1;
+    }
     case 19: {
         const uint32_t h = KnownFile(o, 1);
         o.Put8(0, h && Z7Std_Hooks.file_seek(h, o.U32(3), o.D(2)) ? 1 : 0);
@@ -119,7 +147,8 @@ uint32_t Files(const Z7Ops &o, uint32_t fn) {
     case 72: {
         const uint32_t h = KnownFile(o, 1);
         uint8_t b[4] = {};
-        o.Put32(0, h && Z7Std_Hooks.file_read(h, b, 4) ? uint32_t(b[0] | b[1] << 8 | b[2] << 16 | uint32_t(b[3]) << 24) : 0);
+        o.Put32(0, h && Z7Std_Hooks.file_read(h, b, 4) ? uint32_t(b[0] | b[1] << 8 | b[2] << 16 | uint32_t(b[3]) << 24)
+                                                       : 0);
         return 1;
     }
     case 74: {
@@ -143,7 +172,8 @@ uint32_t Files(const Z7Ops &o, uint32_t fn) {
         o.Put8(0, h && Z7Std_Hooks.file_write_line(h, text) ? 1 : 0);
         return 1;
     }
-    case 172: case 173: {
+    case 172:
+    case 173: {
         const uint32_t type = o.Lit(1), h = KnownFile(o, 2);
         uint32_t locked = 0, size = 0;
         const uint32_t a = Z7Tools_GetAnyParam(db, type, o.Lit(3), &locked, &size);
@@ -152,8 +182,11 @@ uint32_t Files(const Z7Ops &o, uint32_t fn) {
             return 1;
         }
         if (type == 5) {
-            if (fn == 172) o.Put8(0, 0);
-            else o.Put8(0, Z7Std_Hooks.file_write(h, Z7Mem_Ptr(a + 2, Z7Mem_Get8(a + 1) + 1u), Z7Mem_Get8(a + 1)) ? 1 : 0);
+            if (fn == 172)
+                o.Put8(0, 0);
+            else
+                o.Put8(0,
+                       Z7Std_Hooks.file_write(h, Z7Mem_Ptr(a + 2, Z7Mem_Get8(a + 1) + 1u), Z7Mem_Get8(a + 1)) ? 1 : 0);
             return 1;
         }
         if (fn == 172 && locked) {
@@ -164,7 +197,8 @@ uint32_t Files(const Z7Ops &o, uint32_t fn) {
         o.Put8(0, p && (fn == 172 ? Z7Std_Hooks.file_read(h, p, size) : Z7Std_Hooks.file_write(h, p, size)) ? 1 : 0);
         return 1;
     }
-    case 16: case 17: {
+    case 16:
+    case 17: {
         const uint32_t type = o.Lit(1), h = KnownFile(o, 2);
         const int64_t declared = int16_t(o.Lit(4));
         const uint32_t pos = o.U32(5) & 0xFFFF, count = o.U32(6) & 0xFFFF;
@@ -177,18 +211,25 @@ uint32_t Files(const Z7Ops &o, uint32_t fn) {
         uint8_t *p = Z7Mem_Ptr(a + pos * es, count * es);
         uint32_t done = 0;
         for (; p && done < count; done++)
-            if (!(fn == 16 ? Z7Std_Hooks.file_read(h, p + done * es, es) : Z7Std_Hooks.file_write(h, p + done * es, es))) break;
+            if (!(fn == 16 ? Z7Std_Hooks.file_read(h, p + done * es, es)
+                           : Z7Std_Hooks.file_write(h, p + done * es, es)))
+                break;
         o.Put32(0, done);
         return 1;
     }
-    case 178: case 181: case 179: {
+    case 178:
+    case 181:
+    case 179: {
         char path[kPathMax];
         const bool ok = Path(o, 1, path);
-        if (fn == 179) o.Put32(0, ok ? Z7Std_Hooks.file_size(path) : 0);
-        else o.Put8(0, ok && (fn == 178 ? Z7Std_Hooks.file_exist(path) : Z7Std_Hooks.file_delete(path)) ? 1 : 0);
+        if (fn == 179)
+            o.Put32(0, ok ? Z7Std_Hooks.file_size(path) : 0);
+        else
+            o.Put8(0, ok && (fn == 178 ? Z7Std_Hooks.file_exist(path) : Z7Std_Hooks.file_delete(path)) ? 1 : 0);
         return 1;
     }
-    case 180: case 182: {
+    case 180:
+    case 182: {
         char a[kPathMax], b[kPathMax];
         const bool ok = Path(o, 1, a) && Path(o, 2, b);
         o.Put8(0, ok && (fn == 180 ? Z7Std_Hooks.file_copy(a, b) : Z7Std_Hooks.file_rename(a, b)) ? 1 : 0);
@@ -268,7 +309,10 @@ uint32_t Sockets(const Z7Ops &o, uint32_t fn) {
         o.Put8(0, s != -1 ? 1 : 0);
         return 1;
     }
-    case 151: case 152: case 214: case 215: {
+    case 151:
+    case 152:
+    case 214:
+    case 215: {
         const int32_t s = KnownSocket(o, 1);
         uint8_t *buf = nullptr;
         uint32_t limit = 0, slot = 0;
@@ -322,7 +366,8 @@ uint32_t Sockets(const Z7Ops &o, uint32_t fn) {
         o.Put8(0, 1);
         return 1;
     }
-    case 185: case 14: {
+    case 185:
+    case 14: {
         uint8_t *addr = nullptr;
         const int32_t s = KnownSocket(o, 1);
         if (!UdpAddress(o, 3, addr)) {
@@ -331,7 +376,8 @@ uint32_t Sockets(const Z7Ops &o, uint32_t fn) {
         }
         const uint8_t *data = nullptr;
         uint32_t limit = 0;
-        if (fn == 14) data = Bytes(o, 5, limit);
+        if (fn == 14)
+            data = Bytes(o, 5, limit);
         else if (const uint32_t slot = Z7VMStr_Slot(db, o.Lit(5))) {
             limit = Z7Mem_Get8(slot + 1);
             data = Z7Mem_Ptr(slot + 2, limit + 1);
@@ -340,7 +386,8 @@ uint32_t Sockets(const Z7Ops &o, uint32_t fn) {
         o.Put8(0, s != -1 && data != nullptr && Z7Std_Hooks.udp_send_to(s, addr, data, len) ? 1 : 0);
         return 1;
     }
-    case 186: case 15: {
+    case 186:
+    case 15: {
         uint8_t *addr = nullptr;
         const int32_t s = KnownSocket(o, 1);
         if (!UdpAddress(o, 3, addr)) {
@@ -349,7 +396,8 @@ uint32_t Sockets(const Z7Ops &o, uint32_t fn) {
         }
         uint8_t *data = nullptr;
         uint32_t limit = 0, slot = 0;
-        if (fn == 15) data = Bytes(o, 5, limit);
+        if (fn == 15)
+            data = Bytes(o, 5, limit);
         else if ((slot = Z7VMStr_Slot(db, o.Lit(5))) != 0 && !o.Forced(5, 0, Z7LK_STR)) {
             limit = Z7Mem_Get8(slot);
             data = Z7Mem_Ptr(slot + 2, limit + 1u);
@@ -456,10 +504,14 @@ uint32_t MbShift(const Z7Ops &o) {
     const uint32_t type = o.Lit(1);
     uint32_t es = 0;
     switch (type) {
-    case 10: case 14: es = 1; break;
-    case 11: case 15: es = 2; break;
-    case 2: case 16: es = 4; break;
-    case 12: case 17: es = 8; break;
+    case 10:
+    case 14: es = 1; break;
+    case 11:
+    case 15: es = 2; break;
+    case 2:
+    case 16: es = 4; break;
+    case 12:
+    case 17: es = 8; break;
     default: return 0;
     }
     const int64_t declared = int16_t(o.Lit(3)), pos = o.D(4), nbytes = o.D(5), nbits = o.D(6);
@@ -553,7 +605,8 @@ uint32_t RcpApply(const Z7Ops &o) {
 
 uint32_t Buffers(const Z7Ops &o, uint32_t fn) {
     switch (fn) {
-    case 104: case 105: o.Put32(0, Serialize(o, fn == 104)); return 1;
+    case 104:
+    case 105: o.Put32(0, Serialize(o, fn == 104)); return 1;
     case 160: o.Put32(0, PutString(o)); return 1;
     case 159: o.Put32(0, GetString(o)); return 1;
     case 134: o.Put8(0, uint8_t(MbShift(o))); return 1;
@@ -564,13 +617,16 @@ uint32_t Buffers(const Z7Ops &o, uint32_t fn) {
         const uint32_t len = o.U32(3);
         char port[kPathMax];
         Text(o, 1, port, sizeof port);
-        const bool sent = data != nullptr && len <= size &&
-                          Z7Part_VMCan_SendAppMsg(o.db, port, o.U32(2), len, data, o.U8(6)) != 0;
+        const bool sent =
+            data != nullptr && len <= size && Z7Part_VMCan_SendAppMsg(o.db, port, o.U32(2), len, data, o.U8(6)) != 0;
         o.Put8(0, sent ? 1 : 0);
         return 1;
     }
-    case 127: case 130: o.Put32(0, 0); return 1;  // AS-i hooks answer 0 here
-    case 128: case 129: case 131: o.Put8(0, 0); return 1;
+    case 127:
+    case 130: o.Put32(0, 0); return 1;  // AS-i hooks answer 0 here
+    case 128:
+    case 129:
+    case 131: o.Put8(0, 0); return 1;
     case 158: o.Put8(0, uint8_t(RcpApply(o))); return 1;
     case 177: {
         // SIGSCALE: a forced result (32-bit or string lock) is not written

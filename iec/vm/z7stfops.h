@@ -19,10 +19,17 @@ struct Sig {
 };
 inline uint32_t SectionOfType(uint32_t type) {
     switch (type) {
-    case 1: case 10: case 14: return Z7SEC_D8;
-    case 11: case 15: return Z7SEC_D16;
-    case 2: case 3: case 16: return Z7SEC_D32;
-    case 12: case 13: case 17: return Z7SEC_D64;
+    case 1:
+    case 10:
+    case 14: return Z7SEC_D8;
+    case 11:
+    case 15: return Z7SEC_D16;
+    case 2:
+    case 3:
+    case 16: return Z7SEC_D32;
+    case 12:
+    case 13:
+    case 17: return Z7SEC_D64;
     case 4: return Z7SEC_TIME;
     case 5: return Z7SEC_STRPTR;
     default: return Z7SEC_COUNT;
@@ -51,18 +58,24 @@ inline bool Valid(const Z7Ops &o, const Sig &s) {
 }
 
 // Counts taken modulo the width; Shr copies the top bit in unless logical.
-template <typename T> T Rol(T v, uint32_t n) {
+template <typename T>
+T Rol(T v, uint32_t n) {
     constexpr uint32_t w = sizeof(T) * 8;
     n &= w - 1;
     return n ? T((v << n) | (v >> (w - n))) : v;
 }
-template <typename T> T Ror(T v, uint32_t n) {
+template <typename T>
+T Ror(T v, uint32_t n) {
     constexpr uint32_t w = sizeof(T) * 8;
     n &= w - 1;
     return n ? T((v >> n) | (v << (w - n))) : v;
 }
-template <typename T> T Shl(T v, uint32_t n) { return T(v << (n & (sizeof(T) * 8 - 1))); }
-template <typename T> T Shr(T v, uint32_t n, bool logical) {
+template <typename T>
+T Shl(T v, uint32_t n) {
+    return T(v << (n & (sizeof(T) * 8 - 1)));
+}
+template <typename T>
+T Shr(T v, uint32_t n, bool logical) {
     constexpr uint32_t w = sizeof(T) * 8;
     n &= w - 1;
     const T r = T(v >> n);
@@ -75,7 +88,14 @@ template <typename T> T Shr(T v, uint32_t n, bool logical) {
 // 32-bit section. logical: SHR shifts zeros in (options bit 0x200).
 inline bool IsMask32(uint32_t fn) {
     switch (fn) {
-    case 20: case 27: case 28: case 30: case 31: case 33: case 34: case 35: return true;
+    case 20:
+    case 27:
+    case 28:
+    case 30:
+    case 31:
+    case 33:
+    case 34:
+    case 35: return true;
     default: return false;
     }
 }
@@ -95,9 +115,7 @@ inline uint32_t Mask32Value(uint32_t fn, uint32_t va, uint32_t vb, bool logical)
 
 // Operand list of a call at ops (its count the word before) in o, when the
 // database's descriptor table lies in the arena.
-inline bool Open(uint32_t db, uint32_t ops, Z7Ops &o) {
-    return Z7Ops_Open(db, ops, 0, o) && o.desc != nullptr;
-}
+inline bool Open(uint32_t db, uint32_t ops, Z7Ops &o) { return Z7Ops_Open(db, ops, 0, o) && o.desc != nullptr; }
 
 // A mask call {fn, n, operands} with one lookup of the sections: 1 done, 2
 // anything else (the general path then runs the call and reports what is

@@ -50,7 +50,8 @@ void Store(uint32_t slot, const uint8_t *text, uint32_t n) {
 }
 
 void StoreText(uint32_t db, uint32_t dst, const char *text) {
-    Store(Z7VMStr_Slot(db, dst), reinterpret_cast<const uint8_t *>(text), uint32_t(std::min<size_t>(strlen(text), 255)));
+    Store(Z7VMStr_Slot(db, dst), reinterpret_cast<const uint8_t *>(text),
+          uint32_t(std::min<size_t>(strlen(text), 255)));
 }
 
 // Zero-terminated copy of a slot's text.
@@ -92,7 +93,9 @@ void Z7VMStr_CopyPtr(uint32_t dst_slot, uint32_t src_slot) {
     Store(dst_slot, buf, s.len);
 }
 
-void Z7VMStr_DBForce(uint32_t db, uint32_t dst, uint32_t literal) { Z7VMStr_DBForcePtr(Z7VMStr_Slot(db, dst), literal); }
+void Z7VMStr_DBForce(uint32_t db, uint32_t dst, uint32_t literal) {
+    Z7VMStr_DBForcePtr(Z7VMStr_Slot(db, dst), literal);
+}
 
 void Z7VMStr_DBForcePtr(uint32_t slot, uint32_t literal) {
     const uint32_t n = std::min<uint32_t>(Z7Mem_Get16(literal), 255);
@@ -204,10 +207,14 @@ uint32_t Z7VMStr_AtoH(uint32_t db, uint32_t s) {
     for (uint32_t i = 0; i < x.len; i++) {
         const uint8_t c = x.text()[i];
         uint32_t d;
-        if (c >= '0' && c <= '9') d = c - '0';
-        else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-        else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-        else break;
+        if (c >= '0' && c <= '9')
+            d = c - '0';
+        else if (c >= 'A' && c <= 'F')
+            d = c - 'A' + 10;
+        else if (c >= 'a' && c <= 'f')
+            d = c - 'a' + 10;
+        else
+            break;
         v = (v << 4) | d;
     }
     return v;
@@ -324,9 +331,15 @@ uint32_t ToD(uint32_t db, uint32_t s, uint32_t array, uint32_t declared, uint32_
 }
 }  // namespace
 
-uint32_t Z7VMStr_FromD8(uint32_t db, uint32_t a, uint32_t d, uint32_t dst, int32_t n) { return FromD(db, a, d, dst, n, 1); }
-uint32_t Z7VMStr_FromD16(uint32_t db, uint32_t a, uint32_t d, uint32_t dst, int32_t n) { return FromD(db, a, d, dst, n, 2); }
-uint32_t Z7VMStr_FromD32(uint32_t db, uint32_t a, uint32_t d, uint32_t dst, int32_t n) { return FromD(db, a, d, dst, n, 4); }
+uint32_t Z7VMStr_FromD8(uint32_t db, uint32_t a, uint32_t d, uint32_t dst, int32_t n) {
+    return FromD(db, a, d, dst, n, 1);
+}
+uint32_t Z7VMStr_FromD16(uint32_t db, uint32_t a, uint32_t d, uint32_t dst, int32_t n) {
+    return FromD(db, a, d, dst, n, 2);
+}
+uint32_t Z7VMStr_FromD32(uint32_t db, uint32_t a, uint32_t d, uint32_t dst, int32_t n) {
+    return FromD(db, a, d, dst, n, 4);
+}
 uint32_t Z7VMStr_ToD8(uint32_t db, uint32_t s, uint32_t a, uint32_t d) { return ToD(db, s, a, d, 1); }
 uint32_t Z7VMStr_ToD16(uint32_t db, uint32_t s, uint32_t a, uint32_t d) { return ToD(db, s, a, d, 2); }
 uint32_t Z7VMStr_ToD32(uint32_t db, uint32_t s, uint32_t a, uint32_t d) { return ToD(db, s, a, d, 4); }
@@ -383,15 +396,21 @@ void Z7VMStr_NumToStr(uint32_t db, uint32_t dst, uint32_t type, uint32_t idx, in
         uint32_t u32;
         switch (type) {
         case IEC_BOOL: std::snprintf(text, sizeof text, "%d", v[0] ? 1 : 0); break;
-        case IEC_SINT: case IEC_USINT: std::snprintf(text, sizeof text, "%u", v[0]); break;
+        case IEC_SINT:
+        case IEC_USINT: std::snprintf(text, sizeof text, "%u", v[0]); break;
         case IEC_INT: std::snprintf(text, sizeof text, "%d", int(int16_t(Z7Mem_Get16(addr)))); break;
         case IEC_UINT: std::snprintf(text, sizeof text, "%u", unsigned(Z7Mem_Get16(addr))); break;
-        case IEC_DINT: s32 = int32_t(Z7Mem_Get32(addr)); std::snprintf(text, sizeof text, "%" PRId32, s32); break;
-        case IEC_UDINT: case IEC_TIME:
+        case IEC_DINT:
+            s32 = int32_t(Z7Mem_Get32(addr));
+            std::snprintf(text, sizeof text, "%" PRId32, s32);
+            break;
+        case IEC_UDINT:
+        case IEC_TIME:
             u32 = Z7Mem_Get32(addr);
             std::snprintf(text, sizeof text, "%" PRIu32, u32);
             break;
-        case IEC_LINT: case IEC_ULINT:
+        case IEC_LINT:
+        case IEC_ULINT:
             std::memcpy(&s64, v, 8);
             std::snprintf(text, sizeof text, "%" PRId64, s64);
             break;
@@ -400,17 +419,22 @@ void Z7VMStr_NumToStr(uint32_t db, uint32_t dst, uint32_t type, uint32_t idx, in
             std::memcpy(&f, v, 4);
             real = f;
             is_real = true;
-            if (real < 0 && real > -1) std::snprintf(text, sizeof text, "-0");
-            else std::snprintf(text, sizeof text, "%.0f", std::trunc(real));
+            if (real < 0 && real > -1)
+                std::snprintf(text, sizeof text, "-0");
+            else
+                std::snprintf(text, sizeof text, "%.0f", std::trunc(real));
             break;
         }
         case IEC_LREAL: {
             std::memcpy(&real, v, 8);
             is_real = true;
             const double ip = real >= 0 ? std::floor(real) : std::ceil(real);
-            if (std::isfinite(ip) && std::fabs(ip) >= 1e255) over = true;
-            else if (real < 0 && real > -1) std::snprintf(text, sizeof text, "-0");
-            else std::snprintf(text, sizeof text, "%g", ip);
+            if (std::isfinite(ip) && std::fabs(ip) >= 1e255)
+                over = true;
+            else if (real < 0 && real > -1)
+                std::snprintf(text, sizeof text, "-0");
+            else
+                std::snprintf(text, sizeof text, "%g", ip);
             break;
         }
         default: over = true; break;

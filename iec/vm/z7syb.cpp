@@ -44,10 +44,18 @@ Defs DefsOf(uint32_t db) {
 
 uint32_t ElemSize(uint32_t t) {
     switch (t & 0x7F) {
-    case 1: case 10: case 14: return 1;
-    case 11: case 15: return 2;
-    case 2: case 3: case 4: case 16: return 4;
-    case 12: case 13: case 17: return 8;
+    case 1:
+    case 10:
+    case 14: return 1;
+    case 11:
+    case 15: return 2;
+    case 2:
+    case 3:
+    case 4:
+    case 16: return 4;
+    case 12:
+    case 13:
+    case 17: return 8;
     default: return 0;
     }
 }
@@ -111,7 +119,8 @@ uint32_t ParseCT(Walk &w, uint32_t addr, uint32_t def, const char *p, uint32_t d
             while (w.defs.In(m + len, 1) && w.defs.B(m + len) != 0) len++;
             if (!w.defs.In(m + len, 8)) return 0;  // NUL, marker, u16, u32
             const uint32_t rec = m + len + 1;
-            if (len == n && Z7VMStr_NICmp(reinterpret_cast<const char *>(Z7Mem_Ptr(w.defs.base + m, len)), name, len) == 0) {
+            if (len == n &&
+                Z7VMStr_NICmp(reinterpret_cast<const char *>(Z7Mem_Ptr(w.defs.base + m, len)), name, len) == 0) {
                 if (w.defs.B(rec) != 6) return 0;
                 const uint32_t off = w.defs.U32(rec + 3);
                 if (uint64_t(addr) + off > 0xFFFFFFFFu) return 0;
@@ -157,8 +166,9 @@ uint32_t ParsePath(uint32_t db, const char *path, uint32_t *type, const char **t
     const uint32_t t = Z7Map_GetType(item) & 0x7F, data = Z7Map_GetData(item);
     if (data == 0) return 0;
     if (t == 127) {
-        Walk w{db, DefsOf(db), Z7Sec_Addr(db, Z7SEC_CT), Z7Sec_Addr(db, Z7SEC_CT) + Z7Sec_Bytes(db, Z7SEC_CT), want_def,
-               type, type_name};
+        Walk w{
+            db,   DefsOf(db), Z7Sec_Addr(db, Z7SEC_CT), Z7Sec_Addr(db, Z7SEC_CT) + Z7Sec_Bytes(db, Z7SEC_CT), want_def,
+            type, type_name};
         const uint32_t info = Z7Map_GetTypeInfo(item, db);
         if (info == 0 || w.defs.base == 0) return 0;
         const uint32_t a = ParseCT(w, data, info - w.defs.base, p, 0);
@@ -235,9 +245,12 @@ uint32_t EnumMembers(Enum &e, uint32_t def, uint32_t depth) {
                 for (uint32_t c = 0; c < (dims > 2 ? bound[2] : 1); c++) {
                     if (++e.visits > kMaxVisits) return 0;  // nested arrays
                     char s[40];
-                    if (dims == 1) std::snprintf(s, sizeof s, "[%u]", a);
-                    else if (dims == 2) std::snprintf(s, sizeof s, "[%u,%u]", a, b);
-                    else std::snprintf(s, sizeof s, "[%u,%u,%u]", a, b, c);
+                    if (dims == 1)
+                        std::snprintf(s, sizeof s, "[%u]", a);
+                    else if (dims == 2)
+                        std::snprintf(s, sizeof s, "[%u,%u]", a, b);
+                    else
+                        std::snprintf(s, sizeof s, "[%u,%u,%u]", a, b, c);
                     if (!Append(e, s)) return 0;
                     if (EnumMembers(e, elem, depth + 1) == 0) result = 0;
                     e.buf[keep] = 0;
@@ -258,7 +271,8 @@ uint32_t EnumMembers(Enum &e, uint32_t def, uint32_t depth) {
             const uint32_t n = len < kMaxName ? len : kMaxName;
             std::memcpy(s + 1, Z7Mem_Ptr(e.defs.base + m, n), n);
             s[1 + n] = 0;
-            if (!Append(e, s)) result = 0;
+            if (!Append(e, s))
+                result = 0;
             else {
                 if (EnumMembers(e, e.defs.U16(m + len + 2), depth + 1) == 0) result = 0;
                 e.buf[keep] = 0;

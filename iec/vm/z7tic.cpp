@@ -22,16 +22,32 @@
 namespace {
 constexpr uint32_t kNone = 0xFFFFFFFFu;
 constexpr uint32_t kMaxOp = 569;
-enum : uint16_t { LOG_UNDEF = 8, LOG_DIV32 = 12, LOG_FN = 17, LOG_DIV64 = 18, LOG_DIV8 = 21, LOG_DIV16 = 22,
-                  LOG_BOUNDS = 32, LOG_STACK = 38 };
+enum : uint16_t {
+    LOG_UNDEF = 8,
+    LOG_DIV32 = 12,
+    LOG_FN = 17,
+    LOG_DIV64 = 18,
+    LOG_DIV8 = 21,
+    LOG_DIV16 = 22,
+    LOG_BOUNDS = 32,
+    LOG_STACK = 38
+};
 
 struct Sec {
     uint8_t *p = nullptr;
     uint32_t n = 0;  // element count (bytes for the CT segment)
     uint32_t addr = 0;
 };
-template <typename T> inline T Ld(const uint8_t *p) { T v; std::memcpy(&v, p, sizeof v); return v; }
-template <typename T> inline void St(uint8_t *p, T v) { std::memcpy(p, &v, sizeof v); }
+template <typename T>
+inline T Ld(const uint8_t *p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+template <typename T>
+inline void St(uint8_t *p, T v) {
+    std::memcpy(p, &v, sizeof v);
+}
 
 // Section s from the descriptor table (host pointer): whole elements of esize
 // bytes that lie inside the arena (esize 0: bytes).
@@ -64,6 +80,7 @@ uint32_t StepAdvance(uint8_t *step, uint32_t now) {
 // (STRING), XV (external pointer); _LK is the lock-tested twin, _2 a second
 // opcode of the same operation. LDEL/STEL/STELB load and store an array
 // element (STELB tests the base's lock), XVREADX/XVWRITEX index the XV number.
+// clang-format off
 #define Z7_OPCODES(X)                                                                                       \
     X(1, 2, NEG_D32) X(2, 2, NEG_R32) X(3, 2, NOT_D8) X(4, 3, MUL_D32) X(5, 3, MUL_R32) X(6, 3, DIV_D32)    \
     X(7, 3, DIV_R32) X(8, 3, ADD_D32) X(9, 3, ADD_R32) X(10, 3, ADD_T) X(12, 3, SUB_D32) X(13, 3, SUB_R32)  \
@@ -151,6 +168,7 @@ uint32_t StepAdvance(uint8_t *step, uint32_t now) {
     X(557, 3, GE_U64) X(558, 3, MUL_U64) X(559, 3, DIV_U64) X(560, 3, GT_U64_LK) X(561, 3, GE_U64_LK)       \
     X(562, 3, MUL_U64_LK) X(563, 3, DIV_U64_LK) X(564, 0, REPEAT) X(565, 1, REPEATEND) X(566, 3, CTGET_2)   \
     X(567, 3, CTSET_2) X(568, 6, VSISET) X(569, 2, VSIRESET)
+// clang-format on
 
 enum Z7Opcode : uint16_t {
 #define Z7_OP_ENUM(op, words, name) Z7OP_##name = op,
@@ -198,24 +216,29 @@ struct Vm {
 
 inline uint16_t Flags(const Vm &v) { return Ld<uint16_t>(v.status + ST_FLAGS); }
 inline void SetFlags(Vm &v, uint16_t f) { St<uint16_t>(v.status + ST_FLAGS, f); }
-template <typename V> inline bool Locked(const V &v, uint32_t i, uint8_t bit) {
+template <typename V>
+inline bool Locked(const V &v, uint32_t i, uint8_t bit) {
     return i < v.lk.n && (v.lk.p[i] & bit);
 }
 
 // Arena bytes [addr, addr + n) inside the arena; host pointer or null.
 inline uint8_t *Arena(uint32_t addr, uint32_t n) { return addr == 0 ? nullptr : Z7Mem_Ptr(addr, n); }
 // Bytes [off, off + n) of the CT segment, or null.
-inline uint8_t *CtAt(const Vm &v, uint64_t off, uint32_t n) {
-    return off + n <= v.ct.n ? v.ct.p + off : nullptr;
-}
+inline uint8_t *CtAt(const Vm &v, uint64_t off, uint32_t n) { return off + n <= v.ct.n ? v.ct.p + off : nullptr; }
 
 // Lock bit of the destination of a conversion by its type code (0: none).
 uint8_t ConvLockBit(uint32_t type) {
     switch (type) {
-    case 1: case 10: case 14: return Z7LK_8;
-    case 11: case 15: return Z7LK_16;
-    case 2: case 3: case 16: return Z7LK_32;
-    case 12: case 13: return Z7LK_64;
+    case 1:
+    case 10:
+    case 14: return Z7LK_8;
+    case 11:
+    case 15: return Z7LK_16;
+    case 2:
+    case 3:
+    case 16: return Z7LK_32;
+    case 12:
+    case 13: return Z7LK_64;
     case 4: return Z7LK_TIME;
     case 5: return Z7LK_STR;
     default: return 0;
@@ -385,481 +408,524 @@ namespace {
 #define PT(i) (v.tm.p + 4 * (i))
 
 // dst, a, b in one section; E computes from a_ and b_ of type T; twin tests bit.
-#define BIN(SEC, PX, T, bit, twin, E)                                                                        \
-    {                                                                                                        \
-        HAVE(4);                                                                                             \
-        const uint32_t d = W(1), a = W(2), b = W(3);                                                         \
-        NEED(SEC, d); NEED(SEC, a); NEED(SEC, b);                                                            \
-        const T a_ = Ld<T>(PX(a)), b_ = Ld<T>(PX(b));                                                        \
-        (void)a_; (void)b_;                                                                                  \
-        if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), T(E));                                               \
-        NEXT_N(4);                                                                                           \
+#define BIN(SEC, PX, T, bit, twin, E)                          \
+    {                                                          \
+        HAVE(4);                                               \
+        const uint32_t d = W(1), a = W(2), b = W(3);           \
+        NEED(SEC, d);                                          \
+        NEED(SEC, a);                                          \
+        NEED(SEC, b);                                          \
+        const T a_ = Ld<T>(PX(a)), b_ = Ld<T>(PX(b));          \
+        (void)a_;                                              \
+        (void)b_;                                              \
+        if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), T(E)); \
+        NEXT_N(4);                                             \
     }
-#define UN(SEC, PX, T, bit, twin, E)                                                                         \
-    {                                                                                                        \
-        HAVE(3);                                                                                             \
-        const uint32_t d = W(1), a = W(2);                                                                   \
-        NEED(SEC, d); NEED(SEC, a);                                                                          \
-        const T a_ = Ld<T>(PX(a));                                                                           \
-        if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), T(E));                                               \
-        NEXT_N(3);                                                                                           \
+#define UN(SEC, PX, T, bit, twin, E)                           \
+    {                                                          \
+        HAVE(3);                                               \
+        const uint32_t d = W(1), a = W(2);                     \
+        NEED(SEC, d);                                          \
+        NEED(SEC, a);                                          \
+        const T a_ = Ld<T>(PX(a));                             \
+        if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), T(E)); \
+        NEXT_N(3);                                             \
     }
 // comparison into an 8-bit dst
-#define CMP(SEC, PX, T, twin, E)                                                                             \
-    {                                                                                                        \
-        HAVE(4);                                                                                             \
-        const uint32_t d = W(1), a = W(2), b = W(3);                                                         \
-        NEED(d8, d); NEED(SEC, a); NEED(SEC, b);                                                             \
-        const T a_ = Ld<T>(PX(a)), b_ = Ld<T>(PX(b));                                                        \
-        if (!(twin) || !Locked(v, d, Z7LK_8)) *P8(d) = (E) ? 1 : 0;                                          \
-        NEXT_N(4);                                                                                           \
+#define CMP(SEC, PX, T, twin, E)                                    \
+    {                                                               \
+        HAVE(4);                                                    \
+        const uint32_t d = W(1), a = W(2), b = W(3);                \
+        NEED(d8, d);                                                \
+        NEED(SEC, a);                                               \
+        NEED(SEC, b);                                               \
+        const T a_ = Ld<T>(PX(a)), b_ = Ld<T>(PX(b));               \
+        if (!(twin) || !Locked(v, d, Z7LK_8)) *P8(d) = (E) ? 1 : 0; \
+        NEXT_N(4);                                                  \
     }
-#define SCMP(twin, E)                                                                                        \
-    {                                                                                                        \
-        HAVE(4);                                                                                             \
-        const uint32_t d = W(1), a = W(2), b = W(3);                                                         \
-        NEED(d8, d); NEED(sp, a); NEED(sp, b);                                                               \
-        const int32_t r_ = Z7VMStr_Compare(db, a, b);                                                        \
-        if (!(twin) || !Locked(v, d, Z7LK_8)) *P8(d) = (E) ? 1 : 0;                                          \
-        NEXT_N(4);                                                                                           \
+#define SCMP(twin, E)                                               \
+    {                                                               \
+        HAVE(4);                                                    \
+        const uint32_t d = W(1), a = W(2), b = W(3);                \
+        NEED(d8, d);                                                \
+        NEED(sp, a);                                                \
+        NEED(sp, b);                                                \
+        const int32_t r_ = Z7VMStr_Compare(db, a, b);               \
+        if (!(twin) || !Locked(v, d, Z7LK_8)) *P8(d) = (E) ? 1 : 0; \
+        NEXT_N(4);                                                  \
     }
 // division with a substitute on zero
-#define DIV(SEC, PX, T, bit, twin, ZERO, SUB, LOGC, E)                                                       \
-    {                                                                                                        \
-        HAVE(4);                                                                                             \
-        const uint32_t d = W(1), a = W(2), b = W(3);                                                         \
-        NEED(SEC, d); NEED(SEC, a); NEED(SEC, b);                                                            \
-        const T a_ = Ld<T>(PX(a)), b_ = Ld<T>(PX(b));                                                        \
-        T r_;                                                                                                \
-        if (ZERO) {                                                                                          \
-            DIV_ZERO(LOGC, b);                                                                               \
-            r_ = SUB;                                                                                        \
-        } else {                                                                                             \
-            r_ = T(E);                                                                                       \
-        }                                                                                                    \
-        if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), r_);                                                 \
-        NEXT_N(4);                                                                                           \
+#define DIV(SEC, PX, T, bit, twin, ZERO, SUB, LOGC, E)       \
+    {                                                        \
+        HAVE(4);                                             \
+        const uint32_t d = W(1), a = W(2), b = W(3);         \
+        NEED(SEC, d);                                        \
+        NEED(SEC, a);                                        \
+        NEED(SEC, b);                                        \
+        const T a_ = Ld<T>(PX(a)), b_ = Ld<T>(PX(b));        \
+        T r_;                                                \
+        if (ZERO) {                                          \
+            DIV_ZERO(LOGC, b);                               \
+            r_ = SUB;                                        \
+        } else {                                             \
+            r_ = T(E);                                       \
+        }                                                    \
+        if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), r_); \
+        NEXT_N(4);                                           \
     }
-#define MOVE(SEC, PX, T, bit, twin)                                                                          \
-    {                                                                                                        \
-        HAVE(3);                                                                                             \
-        const uint32_t d = W(1), a = W(2);                                                                   \
-        NEED(SEC, d); NEED(SEC, a);                                                                          \
-        if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), Ld<T>(PX(a)));                                       \
-        NEXT_N(3);                                                                                           \
+#define MOVE(SEC, PX, T, bit, twin)                                    \
+    {                                                                  \
+        HAVE(3);                                                       \
+        const uint32_t d = W(1), a = W(2);                             \
+        NEED(SEC, d);                                                  \
+        NEED(SEC, a);                                                  \
+        if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), Ld<T>(PX(a))); \
+        NEXT_N(3);                                                     \
     }
 // element index = base + DINT (computed: fault 32)
-#define ELEM(SEC, base_, dint_, out_)                                                                        \
-    NEED(d32, dint_);                                                                                        \
-    const int64_t out_##w = int64_t(base_) + Ld<int32_t>(P32(dint_));                                        \
-    if (out_##w < 0 || out_##w >= int64_t(v.SEC.n)) FAULT(LOG_BOUNDS, dint_);                                \
+#define ELEM(SEC, base_, dint_, out_)                                         \
+    NEED(d32, dint_);                                                         \
+    const int64_t out_##w = int64_t(base_) + Ld<int32_t>(P32(dint_));         \
+    if (out_##w < 0 || out_##w >= int64_t(v.SEC.n)) FAULT(LOG_BOUNDS, dint_); \
     const uint32_t out_ = uint32_t(out_##w);
-#define LOADEL(SEC, PX, T, bit, twin)                                                                        \
-    {                                                                                                        \
-        HAVE(4);                                                                                             \
-        const uint32_t d = W(1), base = W(2), k = W(3);                                                      \
-        NEED(SEC, d); NEED(SEC, base);                                                                       \
-        ELEM(SEC, base, k, e);                                                                               \
-        if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), Ld<T>(PX(e)));                                       \
-        NEXT_N(4);                                                                                           \
+#define LOADEL(SEC, PX, T, bit, twin)                                  \
+    {                                                                  \
+        HAVE(4);                                                       \
+        const uint32_t d = W(1), base = W(2), k = W(3);                \
+        NEED(SEC, d);                                                  \
+        NEED(SEC, base);                                               \
+        ELEM(SEC, base, k, e);                                         \
+        if (!(twin) || !Locked(v, d, bit)) St<T>(PX(d), Ld<T>(PX(e))); \
+        NEXT_N(4);                                                     \
     }
-#define STOREEL(SEC, PX, T, bit, twin, baselock)                                                             \
-    {                                                                                                        \
-        HAVE(4);                                                                                             \
-        const uint32_t base = W(1), k = W(2), s = W(3);                                                      \
-        NEED(SEC, base); NEED(SEC, s);                                                                       \
-        ELEM(SEC, base, k, e);                                                                               \
-        if (!(twin) || !Locked(v, (baselock) ? base : e, bit)) St<T>(PX(e), Ld<T>(PX(s)));                   \
-        NEXT_N(4);                                                                                           \
+#define STOREEL(SEC, PX, T, bit, twin, baselock)                                           \
+    {                                                                                      \
+        HAVE(4);                                                                           \
+        const uint32_t base = W(1), k = W(2), s = W(3);                                    \
+        NEED(SEC, base);                                                                   \
+        NEED(SEC, s);                                                                      \
+        ELEM(SEC, base, k, e);                                                             \
+        if (!(twin) || !Locked(v, (baselock) ? base : e, bit)) St<T>(PX(e), Ld<T>(PX(s))); \
+        NEXT_N(4);                                                                         \
     }
-#define LOCKOP(SEC, bit, lock)                                                                               \
-    {                                                                                                        \
-        HAVE(2);                                                                                             \
-        const uint32_t i = W(1);                                                                             \
-        NEED(SEC, i);                                                                                        \
-        if (lock) Z7VMTic_LockVar(db, i, bit);                                                               \
-        else Z7VMTic_UnlockVar(db, i, bit, ctreg);                                                           \
-        NEXT_N(2);                                                                                           \
+#define LOCKOP(SEC, bit, lock)                    \
+    {                                             \
+        HAVE(2);                                  \
+        const uint32_t i = W(1);                  \
+        NEED(SEC, i);                             \
+        if (lock)                                 \
+            Z7VMTic_LockVar(db, i, bit);          \
+        else                                      \
+            Z7VMTic_UnlockVar(db, i, bit, ctreg); \
+        NEXT_N(2);                                \
     }
 // constant write: index 0 goes to the CT item at the register
-#define CONST(SEC, PX, T, bit, twin, VAL, keepreg)                                                           \
-    {                                                                                                        \
-        CHECK_LEN;                                                                                           \
-        const uint32_t d = W(1);                                                                             \
-        NEED(SEC, d);                                                                                        \
-        const T val_ = T(VAL);                                                                               \
-        if (!(twin) || !Locked(v, d, bit)) {                                                                 \
-            if (d == 0) {                                                                                    \
-                CT_CONST(T, val_, keepreg);                                                                  \
-            } else {                                                                                         \
-                St<T>(PX(d), val_);                                                                          \
-            }                                                                                                \
-        }                                                                                                    \
-        NEXT;                                                                                                \
+#define CONST(SEC, PX, T, bit, twin, VAL, keepreg) \
+    {                                              \
+        CHECK_LEN;                                 \
+        const uint32_t d = W(1);                   \
+        NEED(SEC, d);                              \
+        const T val_ = T(VAL);                     \
+        if (!(twin) || !Locked(v, d, bit)) {       \
+            if (d == 0) {                          \
+                CT_CONST(T, val_, keepreg);        \
+            } else {                               \
+                St<T>(PX(d), val_);                \
+            }                                      \
+        }                                          \
+        NEXT;                                      \
     }
 #define W32(k) (uint32_t(W(k)) << 16 | W((k) + 1))
 #define W64(k) (uint64_t(W32(k)) << 32 | W32((k) + 2))
 // XV pointer of number x (computed: fault 32), width bytes
-#define XVPTR(x, width, computed, out)                                                                       \
-    if ((x) >= v.xv.n || (x) == 0) FAULT((computed) ? LOG_BOUNDS : LOG_UNDEF, (x));                          \
-    uint8_t *out = Arena(Ld<uint32_t>(v.xv.p + 4 * (x)), (width));                                           \
+#define XVPTR(x, width, computed, out)                                              \
+    if ((x) >= v.xv.n || (x) == 0) FAULT((computed) ? LOG_BOUNDS : LOG_UNDEF, (x)); \
+    uint8_t *out = Arena(Ld<uint32_t>(v.xv.p + 4 * (x)), (width));                  \
     if (out == nullptr) FAULT(LOG_BOUNDS, (x));
-#define XVNUM(indexed, out)                                                                                  \
-    uint32_t out = W(1);                                                                                     \
-    if (indexed) {                                                                                           \
-        NEED(d32, W(3));                                                                                     \
-        const int64_t xw_ = int64_t(out) + Ld<int32_t>(P32(W(3)));                                           \
-        if (xw_ <= 0 || xw_ >= int64_t(v.xv.n)) FAULT(LOG_BOUNDS, W(3));                                     \
-        out = uint32_t(xw_);                                                                                 \
+#define XVNUM(indexed, out)                                              \
+    uint32_t out = W(1);                                                 \
+    if (indexed) {                                                       \
+        NEED(d32, W(3));                                                 \
+        const int64_t xw_ = int64_t(out) + Ld<int32_t>(P32(W(3)));       \
+        if (xw_ <= 0 || xw_ >= int64_t(v.xv.n)) FAULT(LOG_BOUNDS, W(3)); \
+        out = uint32_t(xw_);                                             \
     }
-#define XVREAD(SEC, PX, width, bit, twin, indexed)                                                           \
-    {                                                                                                        \
-        CHECK_LEN;                                                                                           \
-        XVNUM(indexed, x);                                                                                   \
-        const uint32_t d = W(2);                                                                             \
-        NEED(SEC, d);                                                                                        \
-        XVPTR(x, width, indexed, xp);                                                                        \
-        if (!(twin) || !Locked(v, d, bit)) std::memcpy(PX(d), xp, width);                                    \
-        NEXT_N(((indexed) ? 4 : 3));                                                                         \
+#define XVREAD(SEC, PX, width, bit, twin, indexed)                        \
+    {                                                                     \
+        CHECK_LEN;                                                        \
+        XVNUM(indexed, x);                                                \
+        const uint32_t d = W(2);                                          \
+        NEED(SEC, d);                                                     \
+        XVPTR(x, width, indexed, xp);                                     \
+        if (!(twin) || !Locked(v, d, bit)) std::memcpy(PX(d), xp, width); \
+        NEXT_N(((indexed) ? 4 : 3));                                      \
     }
-#define XVWRITE(SEC, PX, width, twin, indexed)                                                               \
-    {                                                                                                        \
-        CHECK_LEN;                                                                                           \
-        XVNUM(indexed, x);                                                                                   \
-        const uint32_t s = W(2);                                                                             \
-        NEED(SEC, s);                                                                                        \
-        XVPTR(x, width, indexed, xp);                                                                        \
-        if (!(twin) || !Locked(v, x, Z7LK_EXT)) std::memcpy(xp, PX(s), width);                               \
-        NEXT_N(((indexed) ? 4 : 3));                                                                         \
+#define XVWRITE(SEC, PX, width, twin, indexed)                                 \
+    {                                                                          \
+        CHECK_LEN;                                                             \
+        XVNUM(indexed, x);                                                     \
+        const uint32_t s = W(2);                                               \
+        NEED(SEC, s);                                                          \
+        XVPTR(x, width, indexed, xp);                                          \
+        if (!(twin) || !Locked(v, x, Z7LK_EXT)) std::memcpy(xp, PX(s), width); \
+        NEXT_N(((indexed) ? 4 : 3));                                           \
     }
-#define XVSTR(read, twin, indexed)                                                                           \
-    {                                                                                                        \
-        CHECK_LEN;                                                                                           \
-        XVNUM(indexed, x);                                                                                   \
-        const uint32_t s = W(2);                                                                             \
-        NEED(sp, s);                                                                                         \
-        XVPTR(x, 3, indexed, xp);                                                                            \
-        (void)xp;                                                                                            \
-        const uint32_t slot = Ld<uint32_t>(v.xv.p + 4 * x);                                                  \
-        if (read) {                                                                                          \
-            if (!(twin) || !Locked(v, s, Z7LK_STR)) Z7VMStr_CopyPtr(Z7VMStr_Slot(db, s), slot);              \
-        } else {                                                                                             \
-            if (!(twin) || !Locked(v, x, Z7LK_EXT)) Z7VMStr_CopyPtr(slot, Z7VMStr_Slot(db, s));              \
-        }                                                                                                    \
-        NEXT_N(((indexed) ? 4 : 3));                                                                         \
+#define XVSTR(read, twin, indexed)                                                              \
+    {                                                                                           \
+        CHECK_LEN;                                                                              \
+        XVNUM(indexed, x);                                                                      \
+        const uint32_t s = W(2);                                                                \
+        NEED(sp, s);                                                                            \
+        XVPTR(x, 3, indexed, xp);                                                               \
+        (void)xp;                                                                               \
+        const uint32_t slot = Ld<uint32_t>(v.xv.p + 4 * x);                                     \
+        if (read) {                                                                             \
+            if (!(twin) || !Locked(v, s, Z7LK_STR)) Z7VMStr_CopyPtr(Z7VMStr_Slot(db, s), slot); \
+        } else {                                                                                \
+            if (!(twin) || !Locked(v, x, Z7LK_EXT)) Z7VMStr_CopyPtr(slot, Z7VMStr_Slot(db, s)); \
+        }                                                                                       \
+        NEXT_N(((indexed) ? 4 : 3));                                                            \
     }
-#define JUMP_REL(k)                                                                                          \
-    do {                                                                                                     \
-        if (kProved) {                                                                                       \
-            const uint8_t *to_ = pc + 2 * ((k) + 1) + int16_t(W(k));                                         \
-            if (to_ <= pc) BACKJUMP();                                                                       \
-            pc = to_;                                                                                        \
-            DISPATCH();                                                                                      \
-        }                                                                                                    \
-        const int64_t t_ = int64_t(2) * (IP + (k) + 1) + int16_t(W(k));                                      \
-        if (!kProved && (t_ < 0 || (t_ & 1) || t_ >= int64_t(2) * c.words)) FAULT(LOG_UNDEF, op);            \
-        if (uint32_t(t_ / 2) <= IP) BACKJUMP();                                                              \
-        pc = c.p + 2 * size_t(uint32_t(t_ / 2));                                                             \
-        DISPATCH();                                                                                          \
+#define JUMP_REL(k)                                                                               \
+    do {                                                                                          \
+        if (kProved) {                                                                            \
+            const uint8_t *to_ = pc + 2 * ((k) + 1) + int16_t(W(k));                              \
+            if (to_ <= pc) BACKJUMP();                                                            \
+            pc = to_;                                                                             \
+            DISPATCH();                                                                           \
+        }                                                                                         \
+        const int64_t t_ = int64_t(2) * (IP + (k) + 1) + int16_t(W(k));                           \
+        if (!kProved && (t_ < 0 || (t_ & 1) || t_ >= int64_t(2) * c.words)) FAULT(LOG_UNDEF, op); \
+        if (uint32_t(t_ / 2) <= IP) BACKJUMP();                                                   \
+        pc = c.p + 2 * size_t(uint32_t(t_ / 2));                                                  \
+        DISPATCH();                                                                               \
     } while (0)
-#define JUMP_ABS(off)                                                                                        \
-    do {                                                                                                     \
-        const uint32_t t_ = (off);                                                                           \
-        if (!kProved && ((t_ & 1) || t_ / 2 >= c.words)) FAULT(LOG_UNDEF, op);                               \
-        if (t_ / 2 <= IP) BACKJUMP();                                                                        \
-        pc = c.p + 2 * size_t(t_ / 2);                                                                       \
-        DISPATCH();                                                                                          \
+#define JUMP_ABS(off)                                                          \
+    do {                                                                       \
+        const uint32_t t_ = (off);                                             \
+        if (!kProved && ((t_ & 1) || t_ / 2 >= c.words)) FAULT(LOG_UNDEF, op); \
+        if (t_ / 2 <= IP) BACKJUMP();                                          \
+        pc = c.p + 2 * size_t(t_ / 2);                                         \
+        DISPATCH();                                                            \
     } while (0)
 
 // mask (dst, mask, bool): a non-zero BOOL sets the mask's bits in dst, zero
 // clears them; opcodes from MASK_D8_LK on are the lock-tested twins
-#define MASKOP(SEC, PX, T, bit)                                                                              \
-    {                                                                                                        \
-        CHECK_LEN;                                                                                           \
-        const uint32_t d = W(1), m = W(2), b = W(3);                                                         \
-        NEED(d8, b);                                                                                         \
-        NEED(SEC, d); NEED(SEC, m);                                                                          \
-        const bool on = *P8(b) != 0;                                                                         \
-        const T x = Ld<T>(PX(d)), y = Ld<T>(PX(m));                                                          \
-        if (op < Z7OP_MASK_D8_LK || !Locked(v, d, bit)) St<T>(PX(d), T(on ? (x | y) : (x & ~y)));            \
-        NEXT;                                                                                                \
+#define MASKOP(SEC, PX, T, bit)                                                                   \
+    {                                                                                             \
+        CHECK_LEN;                                                                                \
+        const uint32_t d = W(1), m = W(2), b = W(3);                                              \
+        NEED(d8, b);                                                                              \
+        NEED(SEC, d);                                                                             \
+        NEED(SEC, m);                                                                             \
+        const bool on = *P8(b) != 0;                                                              \
+        const T x = Ld<T>(PX(d)), y = Ld<T>(PX(m));                                               \
+        if (op < Z7OP_MASK_D8_LK || !Locked(v, d, bit)) St<T>(PX(d), T(on ? (x | y) : (x & ~y))); \
+        NEXT;                                                                                     \
     }
 
 // The plain jumps and the data operations that call nothing: H1..H3(mnemonics,
 // handler body). Both tiers below expand the same bodies; a proof checks the
 // static operands of the data operations by their shape (BIN, CMP, ...) and
 // those of the jumps one by one.
-#define Z7_JUMP_OPS(H1, H2, H3)                                                                                     \
-    H1(JMP, CHECK_LEN; JUMP_REL(1);)                                                                                \
-    H1(JMPT, CHECK_LEN; { const uint32_t b = W(1); NEED(d8, b); if (*P8(b)) JUMP_REL(2); NEXT; })                   \
-    H1(JMPF, CHECK_LEN; { const uint32_t b = W(1); NEED(d8, b); if (!*P8(b)) JUMP_REL(2); NEXT; })                  \
-    H1(JMPA, CHECK_LEN; JUMP_ABS(W(1));)                                                                            \
-    H1(JMPAT, CHECK_LEN; { const uint32_t b = W(1); NEED(d8, b); if (*P8(b)) JUMP_ABS(W(2)); NEXT; })               \
-    H1(JMPAF, CHECK_LEN; { const uint32_t b = W(1); NEED(d8, b); if (!*P8(b)) JUMP_ABS(W(2)); NEXT; })              \
-    H1(JMPAEQ, CHECK_LEN; {                                                                                         \
-            const uint32_t a = W(2), b = W(3);                                                                      \
-            NEED(d32, a); NEED(d32, b);                                                                             \
-            if (Ld<uint32_t>(P32(a)) == Ld<uint32_t>(P32(b))) JUMP_ABS(W(1));                                       \
-            NEXT;                                                                                                   \
-    })                                                                                                              \
-    H1(IDXCHK, CHECK_LEN; {                                                                                         \
-            const uint32_t k = W(1);                                                                                \
-            NEED(d32, k);                                                                                           \
-            const int32_t x = Ld<int32_t>(P32(k));                                                                  \
-            if (x < int32_t(W(2)) || x > int32_t(W(3))) FAULT(LOG_BOUNDS, k);                                       \
-            NEXT;                                                                                                   \
-    })                                                                                                              \
+#define Z7_JUMP_OPS(H1, H2, H3)                                               \
+    H1(JMP, CHECK_LEN; JUMP_REL(1);)                                          \
+    H1(                                                                       \
+        JMPT, CHECK_LEN; {                                                    \
+            const uint32_t b = W(1);                                          \
+            NEED(d8, b);                                                      \
+            if (*P8(b)) JUMP_REL(2);                                          \
+            NEXT;                                                             \
+        })                                                                    \
+    H1(                                                                       \
+        JMPF, CHECK_LEN; {                                                    \
+            const uint32_t b = W(1);                                          \
+            NEED(d8, b);                                                      \
+            if (!*P8(b)) JUMP_REL(2);                                         \
+            NEXT;                                                             \
+        })                                                                    \
+    H1(JMPA, CHECK_LEN; JUMP_ABS(W(1));)                                      \
+    H1(                                                                       \
+        JMPAT, CHECK_LEN; {                                                   \
+            const uint32_t b = W(1);                                          \
+            NEED(d8, b);                                                      \
+            if (*P8(b)) JUMP_ABS(W(2));                                       \
+            NEXT;                                                             \
+        })                                                                    \
+    H1(                                                                       \
+        JMPAF, CHECK_LEN; {                                                   \
+            const uint32_t b = W(1);                                          \
+            NEED(d8, b);                                                      \
+            if (!*P8(b)) JUMP_ABS(W(2));                                      \
+            NEXT;                                                             \
+        })                                                                    \
+    H1(                                                                       \
+        JMPAEQ, CHECK_LEN; {                                                  \
+            const uint32_t a = W(2), b = W(3);                                \
+            NEED(d32, a);                                                     \
+            NEED(d32, b);                                                     \
+            if (Ld<uint32_t>(P32(a)) == Ld<uint32_t>(P32(b))) JUMP_ABS(W(1)); \
+            NEXT;                                                             \
+        })                                                                    \
+    H1(                                                                       \
+        IDXCHK, CHECK_LEN; {                                                  \
+            const uint32_t k = W(1);                                          \
+            NEED(d32, k);                                                     \
+            const int32_t x = Ld<int32_t>(P32(k));                            \
+            if (x < int32_t(W(2)) || x > int32_t(W(3))) FAULT(LOG_BOUNDS, k); \
+            NEXT;                                                             \
+        })                                                                    \
     H3(NOP, NOP_2, SKIP1, CHECK_LEN; NEXT;)
 
-#define Z7_DATA_OPS(H1, H2, H3)                                                                                     \
-    H1(NEG_D8, UN(d8, P8, uint8_t, Z7LK_8, false, -a_))                                                             \
-    H1(NEG_D8_LK, UN(d8, P8, uint8_t, Z7LK_8, true, -a_))                                                           \
-    H1(ADD_D8, BIN(d8, P8, uint8_t, Z7LK_8, false, a_ + b_))                                                        \
-    H1(ADD_D8_LK, BIN(d8, P8, uint8_t, Z7LK_8, true, a_ + b_))                                                      \
-    H1(SUB_D8, BIN(d8, P8, uint8_t, Z7LK_8, false, a_ - b_))                                                        \
-    H1(SUB_D8_LK, BIN(d8, P8, uint8_t, Z7LK_8, true, a_ - b_))                                                      \
-    H2(MUL_D8, MUL_U8, BIN(d8, P8, uint8_t, Z7LK_8, false, a_ * b_))                                                \
-    H2(MUL_D8_LK, MUL_U8_LK, BIN(d8, P8, uint8_t, Z7LK_8, true, a_ * b_))                                           \
-    H2(DIV_D8, DIV_U8, DIV(d8, P8, uint8_t, Z7LK_8, false, b_ == 0, 127, LOG_DIV8, a_ / b_))                        \
-    H2(DIV_D8_LK, DIV_U8_LK, DIV(d8, P8, uint8_t, Z7LK_8, true, b_ == 0, 127, LOG_DIV8, a_ / b_))                   \
-    H1(NEG_D16, UN(d16, P16, uint16_t, Z7LK_16, false, -a_))                                                        \
-    H1(NEG_D16_LK, UN(d16, P16, uint16_t, Z7LK_16, true, -a_))                                                      \
-    H1(ADD_D16, BIN(d16, P16, uint16_t, Z7LK_16, false, a_ + b_))                                                   \
-    H1(ADD_D16_LK, BIN(d16, P16, uint16_t, Z7LK_16, true, a_ + b_))                                                 \
-    H1(SUB_D16, BIN(d16, P16, uint16_t, Z7LK_16, false, a_ - b_))                                                   \
-    H1(SUB_D16_LK, BIN(d16, P16, uint16_t, Z7LK_16, true, a_ - b_))                                                 \
-    H2(MUL_D16, MUL_U16, BIN(d16, P16, uint16_t, Z7LK_16, false, uint32_t(a_) * b_))                                \
-    H2(MUL_D16_LK, MUL_U16_LK, BIN(d16, P16, uint16_t, Z7LK_16, true, uint32_t(a_) * b_))                           \
-    H1(DIV_D16, DIV(d16, P16, int16_t, Z7LK_16, false, b_ == 0, 32767, LOG_DIV16, b_ == -1 ? -a_ : a_ / b_))        \
-    H1(DIV_D16_LK, DIV(d16, P16, int16_t, Z7LK_16, true, b_ == 0, 32767, LOG_DIV16, b_ == -1 ? -a_ : a_ / b_))      \
-    H1(DIV_U16, DIV(d16, P16, uint16_t, Z7LK_16, false, b_ == 0, 32767, LOG_DIV16, a_ / b_))                        \
-    H1(DIV_U16_LK, DIV(d16, P16, uint16_t, Z7LK_16, true, b_ == 0, 32767, LOG_DIV16, a_ / b_))                      \
-    H1(NEG_D32, UN(d32, P32, uint32_t, Z7LK_32, false, 0u - a_))                                                    \
-    H1(NEG_D32_LK, UN(d32, P32, uint32_t, Z7LK_32, true, 0u - a_))                                                  \
-    H1(ADD_D32, BIN(d32, P32, uint32_t, Z7LK_32, false, a_ + b_))                                                   \
-    H1(ADD_D32_LK, BIN(d32, P32, uint32_t, Z7LK_32, true, a_ + b_))                                                 \
-    H1(SUB_D32, BIN(d32, P32, uint32_t, Z7LK_32, false, a_ - b_))                                                   \
-    H1(SUB_D32_LK, BIN(d32, P32, uint32_t, Z7LK_32, true, a_ - b_))                                                 \
-    H2(MUL_D32, MUL_U32, BIN(d32, P32, uint32_t, Z7LK_32, false, a_ * b_))                                          \
-    H2(MUL_D32_LK, MUL_U32_LK, BIN(d32, P32, uint32_t, Z7LK_32, true, a_ * b_))                                     \
-    H1(DIV_D32, DIV(d32, P32, int32_t, Z7LK_32, false, b_ == 0, 0x7FFFFFFF, LOG_DIV32,                              \
-        b_ == -1 ? int32_t(0u - uint32_t(a_)) : a_ / b_))                                                           \
-    H1(DIV_D32_LK, DIV(d32, P32, int32_t, Z7LK_32, true, b_ == 0, 0x7FFFFFFF, LOG_DIV32,                            \
-        b_ == -1 ? int32_t(0u - uint32_t(a_)) : a_ / b_))                                                           \
-    H1(DIV_U32, DIV(d32, P32, uint32_t, Z7LK_32, false, b_ == 0, 0x7FFFFFFFu, LOG_DIV32, a_ / b_))                  \
-    H1(DIV_U32_LK, DIV(d32, P32, uint32_t, Z7LK_32, true, b_ == 0, 0x7FFFFFFFu, LOG_DIV32, a_ / b_))                \
-    H1(NEG_R32, UN(d32, P32, uint32_t, Z7LK_32, false, a_ ^ 0x80000000u))                                           \
-    H1(NEG_R32_LK, UN(d32, P32, uint32_t, Z7LK_32, true, a_ ^ 0x80000000u))                                         \
-    H1(ADD_R32, BIN(d32, P32, float, Z7LK_32, false, a_ + b_))                                                      \
-    H1(ADD_R32_LK, BIN(d32, P32, float, Z7LK_32, true, a_ + b_))                                                    \
-    H1(SUB_R32, BIN(d32, P32, float, Z7LK_32, false, a_ - b_))                                                      \
-    H1(SUB_R32_LK, BIN(d32, P32, float, Z7LK_32, true, a_ - b_))                                                    \
-    H1(MUL_R32, BIN(d32, P32, float, Z7LK_32, false, a_ * b_))                                                      \
-    H1(MUL_R32_LK, BIN(d32, P32, float, Z7LK_32, true, a_ * b_))                                                    \
-    H1(DIV_R32, DIV(d32, P32, float, Z7LK_32, false, b_ == 0.0f, 1.0e37f, LOG_DIV32, a_ / b_))                      \
-    H1(DIV_R32_LK, DIV(d32, P32, float, Z7LK_32, true, b_ == 0.0f, 1.0e37f, LOG_DIV32, a_ / b_))                    \
-    H1(NEG_D64, UN(d64, P64, uint64_t, Z7LK_64, false, 0ull - a_))                                                  \
-    H1(NEG_D64_LK, UN(d64, P64, uint64_t, Z7LK_64, true, 0ull - a_))                                                \
-    H1(ADD_D64, BIN(d64, P64, uint64_t, Z7LK_64, false, a_ + b_))                                                   \
-    H1(ADD_D64_LK, BIN(d64, P64, uint64_t, Z7LK_64, true, a_ + b_))                                                 \
-    H1(SUB_D64, BIN(d64, P64, uint64_t, Z7LK_64, false, a_ - b_))                                                   \
-    H1(SUB_D64_LK, BIN(d64, P64, uint64_t, Z7LK_64, true, a_ - b_))                                                 \
-    H2(MUL_D64, MUL_U64, BIN(d64, P64, uint64_t, Z7LK_64, false, a_ * b_))                                          \
-    H2(MUL_D64_LK, MUL_U64_LK, BIN(d64, P64, uint64_t, Z7LK_64, true, a_ * b_))                                     \
-    H1(DIV_D64, DIV(d64, P64, int64_t, Z7LK_64, false, b_ == 0, INT64_MAX, LOG_DIV64,                               \
-        b_ == -1 ? int64_t(0ull - uint64_t(a_)) : a_ / b_))                                                         \
-    H1(DIV_D64_LK, DIV(d64, P64, int64_t, Z7LK_64, true, b_ == 0, INT64_MAX, LOG_DIV64,                             \
-        b_ == -1 ? int64_t(0ull - uint64_t(a_)) : a_ / b_))                                                         \
-    H1(DIV_U64, DIV(d64, P64, uint64_t, Z7LK_64, false, b_ == 0, UINT64_MAX, LOG_DIV32, a_ / b_))                   \
-    H1(DIV_U64_LK, DIV(d64, P64, uint64_t, Z7LK_64, true, b_ == 0, UINT64_MAX, LOG_DIV32, a_ / b_))                 \
-    H1(NEG_R64, UN(d64, P64, uint64_t, Z7LK_64, false, a_ ^ 0x8000000000000000ull))                                 \
-    H1(NEG_R64_LK, UN(d64, P64, uint64_t, Z7LK_64, true, a_ ^ 0x8000000000000000ull))                               \
-    H1(ADD_R64, BIN(d64, P64, double, Z7LK_64, false, a_ + b_))                                                     \
-    H1(ADD_R64_LK, BIN(d64, P64, double, Z7LK_64, true, a_ + b_))                                                   \
-    H1(SUB_R64, BIN(d64, P64, double, Z7LK_64, false, a_ - b_))                                                     \
-    H1(SUB_R64_LK, BIN(d64, P64, double, Z7LK_64, true, a_ - b_))                                                   \
-    H1(MUL_R64, BIN(d64, P64, double, Z7LK_64, false, a_ * b_))                                                     \
-    H1(MUL_R64_LK, BIN(d64, P64, double, Z7LK_64, true, a_ * b_))                                                   \
-    H1(DIV_R64, DIV(d64, P64, double, Z7LK_64, false, b_ == 0.0, 1.0e307, LOG_DIV64, a_ / b_))                      \
-    H1(DIV_R64_LK, DIV(d64, P64, double, Z7LK_64, true, b_ == 0.0, 1.0e307, LOG_DIV64, a_ / b_))                    \
-    H1(ADD_T, BIN(tm, PT, uint32_t, Z7LK_TIME, false, a_ + b_))                                                     \
-    H1(ADD_T_LK, BIN(tm, PT, uint32_t, Z7LK_TIME, true, a_ + b_))                                                   \
-    H1(SUB_T, BIN(tm, PT, uint32_t, Z7LK_TIME, false, a_ >= b_ ? a_ - b_ : 0u))                                     \
-    H1(SUB_T_LK, BIN(tm, PT, uint32_t, Z7LK_TIME, true, a_ >= b_ ? a_ - b_ : 0u))                                   \
-    H1(NOT_D8, UN(d8, P8, uint8_t, Z7LK_8, false, a_ == 0 ? 1 : 0))                                                 \
-    H1(NOT_D8_LK, UN(d8, P8, uint8_t, Z7LK_8, true, a_ == 0 ? 1 : 0))                                               \
-    H2(GT_D8, GT_U8, CMP(d8, P8, uint8_t, false, a_ > b_))                                                          \
-    H2(GT_D8_LK, GT_U8_LK, CMP(d8, P8, uint8_t, true, a_ > b_))                                                     \
-    H2(GE_D8, GE_U8, CMP(d8, P8, uint8_t, false, a_ >= b_))                                                         \
-    H2(GE_D8_LK, GE_U8_LK, CMP(d8, P8, uint8_t, true, a_ >= b_))                                                    \
-    H2(EQ_D8, EQ_D8_2, CMP(d8, P8, uint8_t, false, a_ == b_))                                                       \
-    H2(EQ_D8_LK, EQ_D8_2_LK, CMP(d8, P8, uint8_t, true, a_ == b_))                                                  \
-    H2(NE_D8, NE_D8_2, CMP(d8, P8, uint8_t, false, a_ != b_))                                                       \
-    H2(NE_D8_LK, NE_D8_2_LK, CMP(d8, P8, uint8_t, true, a_ != b_))                                                  \
-    H1(GT_D16, CMP(d16, P16, int16_t, false, a_ > b_))                                                              \
-    H1(GT_D16_LK, CMP(d16, P16, int16_t, true, a_ > b_))                                                            \
-    H1(GT_U16, CMP(d16, P16, uint16_t, false, a_ > b_))                                                             \
-    H1(GT_U16_LK, CMP(d16, P16, uint16_t, true, a_ > b_))                                                           \
-    H1(GE_D16, CMP(d16, P16, int16_t, false, a_ >= b_))                                                             \
-    H1(GE_D16_LK, CMP(d16, P16, int16_t, true, a_ >= b_))                                                           \
-    H1(GE_U16, CMP(d16, P16, uint16_t, false, a_ >= b_))                                                            \
-    H1(GE_U16_LK, CMP(d16, P16, uint16_t, true, a_ >= b_))                                                          \
-    H1(EQ_D16, CMP(d16, P16, uint16_t, false, a_ == b_))                                                            \
-    H1(EQ_D16_LK, CMP(d16, P16, uint16_t, true, a_ == b_))                                                          \
-    H1(NE_D16, CMP(d16, P16, uint16_t, false, a_ != b_))                                                            \
-    H1(NE_D16_LK, CMP(d16, P16, uint16_t, true, a_ != b_))                                                          \
-    H1(GT_D32, CMP(d32, P32, int32_t, false, a_ > b_))                                                              \
-    H1(GT_D32_LK, CMP(d32, P32, int32_t, true, a_ > b_))                                                            \
-    H1(GT_U32, CMP(d32, P32, uint32_t, false, a_ > b_))                                                             \
-    H1(GT_U32_LK, CMP(d32, P32, uint32_t, true, a_ > b_))                                                           \
-    H1(GE_D32, CMP(d32, P32, int32_t, false, a_ >= b_))                                                             \
-    H1(GE_D32_LK, CMP(d32, P32, int32_t, true, a_ >= b_))                                                           \
-    H1(GE_U32, CMP(d32, P32, uint32_t, false, a_ >= b_))                                                            \
-    H1(GE_U32_LK, CMP(d32, P32, uint32_t, true, a_ >= b_))                                                          \
-    H1(EQ_D32, CMP(d32, P32, uint32_t, false, a_ == b_))                                                            \
-    H1(EQ_D32_LK, CMP(d32, P32, uint32_t, true, a_ == b_))                                                          \
-    H1(NE_D32, CMP(d32, P32, uint32_t, false, a_ != b_))                                                            \
-    H1(NE_D32_LK, CMP(d32, P32, uint32_t, true, a_ != b_))                                                          \
-    H1(GT_R32, CMP(d32, P32, float, false, a_ > b_))                                                                \
-    H1(GT_R32_LK, CMP(d32, P32, float, true, a_ > b_))                                                              \
-    H1(GE_R32, CMP(d32, P32, float, false, a_ >= b_))                                                               \
-    H1(GE_R32_LK, CMP(d32, P32, float, true, a_ >= b_))                                                             \
-    H1(EQ_R32, CMP(d32, P32, float, false, a_ == b_))                                                               \
-    H1(EQ_R32_LK, CMP(d32, P32, float, true, a_ == b_))                                                             \
-    H1(NE_R32, CMP(d32, P32, float, false, !(a_ == b_)))                                                            \
-    H1(NE_R32_LK, CMP(d32, P32, float, true, !(a_ == b_)))                                                          \
-    H1(GT_D64, CMP(d64, P64, int64_t, false, a_ > b_))                                                              \
-    H1(GT_D64_LK, CMP(d64, P64, int64_t, true, a_ > b_))                                                            \
-    H1(GT_U64, CMP(d64, P64, uint64_t, false, a_ > b_))                                                             \
-    H1(GT_U64_LK, CMP(d64, P64, uint64_t, true, a_ > b_))                                                           \
-    H1(GE_D64, CMP(d64, P64, int64_t, false, a_ >= b_))                                                             \
-    H1(GE_D64_LK, CMP(d64, P64, int64_t, true, a_ >= b_))                                                           \
-    H1(GE_U64, CMP(d64, P64, uint64_t, false, a_ >= b_))                                                            \
-    H1(GE_U64_LK, CMP(d64, P64, uint64_t, true, a_ >= b_))                                                          \
-    H1(EQ_D64, CMP(d64, P64, uint64_t, false, a_ == b_))                                                            \
-    H1(EQ_D64_LK, CMP(d64, P64, uint64_t, true, a_ == b_))                                                          \
-    H1(NE_D64, CMP(d64, P64, uint64_t, false, a_ != b_))                                                            \
-    H1(NE_D64_LK, CMP(d64, P64, uint64_t, true, a_ != b_))                                                          \
-    H1(GT_R64, CMP(d64, P64, double, false, a_ > b_))                                                               \
-    H1(GT_R64_LK, CMP(d64, P64, double, true, a_ > b_))                                                             \
-    H1(GE_R64, CMP(d64, P64, double, false, a_ >= b_))                                                              \
-    H1(GE_R64_LK, CMP(d64, P64, double, true, a_ >= b_))                                                            \
-    H1(EQ_R64, CMP(d64, P64, double, false, a_ == b_))                                                              \
-    H1(EQ_R64_LK, CMP(d64, P64, double, true, a_ == b_))                                                            \
-    H1(NE_R64, CMP(d64, P64, double, false, !(a_ == b_)))                                                           \
-    H1(NE_R64_LK, CMP(d64, P64, double, true, !(a_ == b_)))                                                         \
-    H1(GT_T, CMP(tm, PT, uint32_t, false, a_ > b_))                                                                 \
-    H1(GT_T_LK, CMP(tm, PT, uint32_t, true, a_ > b_))                                                               \
-    H1(GE_T, CMP(tm, PT, uint32_t, false, a_ >= b_))                                                                \
-    H1(GE_T_LK, CMP(tm, PT, uint32_t, true, a_ >= b_))                                                              \
-    H1(EQ_T, CMP(tm, PT, uint32_t, false, a_ == b_))                                                                \
-    H1(EQ_T_LK, CMP(tm, PT, uint32_t, true, a_ == b_))                                                              \
-    H1(NE_T, CMP(tm, PT, uint32_t, false, a_ != b_))                                                                \
-    H1(NE_T_LK, CMP(tm, PT, uint32_t, true, a_ != b_))                                                              \
-    H1(OR_D8, BIN(d8, P8, uint8_t, Z7LK_8, false, a_ | b_))                                                         \
-    H1(OR_D8_LK, BIN(d8, P8, uint8_t, Z7LK_8, true, a_ | b_))                                                       \
-    H1(AND_D8, BIN(d8, P8, uint8_t, Z7LK_8, false, a_ & b_))                                                        \
-    H1(AND_D8_LK, BIN(d8, P8, uint8_t, Z7LK_8, true, a_ & b_))                                                      \
-    H1(XOR_D8, BIN(d8, P8, uint8_t, Z7LK_8, false, a_ ^ b_))                                                        \
-    H1(XOR_D8_LK, BIN(d8, P8, uint8_t, Z7LK_8, true, a_ ^ b_))                                                      \
-    H1(TEST_D8, CMP(d8, P8, uint8_t, false, (a_ & b_) != 0))                                                        \
-    H1(TEST_D8_LK, CMP(d8, P8, uint8_t, true, (a_ & b_) != 0))                                                      \
-    H1(TEST_D16, CMP(d16, P16, uint16_t, false, (a_ & b_) != 0))                                                    \
-    H1(TEST_D16_LK, CMP(d16, P16, uint16_t, true, (a_ & b_) != 0))                                                  \
-    H1(TEST_D32, CMP(d32, P32, uint32_t, false, (a_ & b_) != 0))                                                    \
-    H1(TEST_D32_LK, CMP(d32, P32, uint32_t, true, (a_ & b_) != 0))                                                  \
-    H2(MASK_D8, MASK_D8_LK, MASKOP(d8, P8, uint8_t, Z7LK_8))                                                        \
-    H2(MASK_D16, MASK_D16_LK, MASKOP(d16, P16, uint16_t, Z7LK_16))                                                  \
-    H2(MASK_D32, MASK_D32_LK, MASKOP(d32, P32, uint32_t, Z7LK_32))                                                  \
-    H2(MOVE_D8, MOVE_D8_2, MOVE(d8, P8, uint8_t, Z7LK_8, false))                                                    \
-    H2(MOVE_D8_LK, MOVE_D8_2_LK, MOVE(d8, P8, uint8_t, Z7LK_8, true))                                               \
-    H1(MOVE_D16, MOVE(d16, P16, uint16_t, Z7LK_16, false))                                                          \
-    H1(MOVE_D16_LK, MOVE(d16, P16, uint16_t, Z7LK_16, true))                                                        \
-    H2(MOVE_D32, MOVE_D32_2, MOVE(d32, P32, uint32_t, Z7LK_32, false))                                              \
-    H2(MOVE_D32_LK, MOVE_D32_2_LK, MOVE(d32, P32, uint32_t, Z7LK_32, true))                                         \
-    H2(MOVE_D64, MOVE_D64_2, MOVE(d64, P64, uint64_t, Z7LK_64, false))                                              \
-    H2(MOVE_D64_LK, MOVE_D64_2_LK, MOVE(d64, P64, uint64_t, Z7LK_64, true))                                         \
-    H1(MOVE_T, MOVE(tm, PT, uint32_t, Z7LK_TIME, false))                                                            \
-    H1(MOVE_T_LK, MOVE(tm, PT, uint32_t, Z7LK_TIME, true))                                                          \
-    H2(LDEL_D8, LDEL_D8_2, LOADEL(d8, P8, uint8_t, Z7LK_8, false))                                                  \
-    H2(LDEL_D8_LK, LDEL_D8_2_LK, LOADEL(d8, P8, uint8_t, Z7LK_8, true))                                             \
-    H1(LDEL_D16, LOADEL(d16, P16, uint16_t, Z7LK_16, false))                                                        \
-    H1(LDEL_D16_LK, LOADEL(d16, P16, uint16_t, Z7LK_16, true))                                                      \
-    H2(LDEL_D32, LDEL_D32_2, LOADEL(d32, P32, uint32_t, Z7LK_32, false))                                            \
-    H2(LDEL_D32_LK, LDEL_D32_2_LK, LOADEL(d32, P32, uint32_t, Z7LK_32, true))                                       \
-    H2(LDEL_D64, LDEL_D64_2, LOADEL(d64, P64, uint64_t, Z7LK_64, false))                                            \
-    H2(LDEL_D64_LK, LDEL_D64_2_LK, LOADEL(d64, P64, uint64_t, Z7LK_64, true))                                       \
-    H1(LDEL_T, LOADEL(tm, PT, uint32_t, Z7LK_TIME, false))                                                          \
-    H1(LDEL_T_LK, LOADEL(tm, PT, uint32_t, Z7LK_TIME, true))                                                        \
-    H1(STEL_D8, STOREEL(d8, P8, uint8_t, Z7LK_8, false, false))                                                     \
-    H1(STEL_D8_LK, STOREEL(d8, P8, uint8_t, Z7LK_8, true, false))                                                   \
-    H1(STEL_D16, STOREEL(d16, P16, uint16_t, Z7LK_16, false, false))                                                \
-    H1(STEL_D16_LK, STOREEL(d16, P16, uint16_t, Z7LK_16, true, false))                                              \
-    H1(STEL_D32, STOREEL(d32, P32, uint32_t, Z7LK_32, false, false))                                                \
-    H1(STEL_D32_LK, STOREEL(d32, P32, uint32_t, Z7LK_32, true, false))                                              \
-    H1(STEL_D64, STOREEL(d64, P64, uint64_t, Z7LK_64, false, false))                                                \
-    H1(STEL_D64_LK, STOREEL(d64, P64, uint64_t, Z7LK_64, true, false))                                              \
-    H1(STEL_T, STOREEL(tm, PT, uint32_t, Z7LK_TIME, false, false))                                                  \
-    H1(STEL_T_LK, STOREEL(tm, PT, uint32_t, Z7LK_TIME, true, false))                                                \
-    H1(STELB_D8, STOREEL(d8, P8, uint8_t, Z7LK_8, false, true))                                                     \
-    H1(STELB_D8_LK, STOREEL(d8, P8, uint8_t, Z7LK_8, true, true))                                                   \
-    H1(STELB_D32, STOREEL(d32, P32, uint32_t, Z7LK_32, false, true))                                                \
-    H1(STELB_D32_LK, STOREEL(d32, P32, uint32_t, Z7LK_32, true, true))                                              \
-    H1(STELB_D64, STOREEL(d64, P64, uint64_t, Z7LK_64, false, true))                                                \
-    H1(STELB_D64_LK, STOREEL(d64, P64, uint64_t, Z7LK_64, true, true))                                              \
-    H1(CONST_D8, CONST(d8, P8, uint8_t, Z7LK_8, false, W(2) & 0xFF, false))                                         \
-    H1(CONST_D8_LK, CONST(d8, P8, uint8_t, Z7LK_8, true, W(2) & 0xFF, false))                                       \
-    H1(CONST_D16, CONST(d16, P16, uint16_t, Z7LK_16, false, W(2), false))                                           \
-    H1(CONST_D16_LK, CONST(d16, P16, uint16_t, Z7LK_16, true, W(2), false))                                         \
-    H1(CONST_D32, CONST(d32, P32, uint32_t, Z7LK_32, false, W32(2), false))                                         \
-    H1(CONST_D32_LK, CONST(d32, P32, uint32_t, Z7LK_32, true, W32(2), false))                                       \
-    H1(CONST_T, CONST(tm, PT, uint32_t, Z7LK_TIME, false, W32(2), true))                                            \
-    H1(CONST_T_LK, CONST(tm, PT, uint32_t, Z7LK_TIME, true, W32(2), true))                                          \
-    H1(CONST_D64, CONST(d64, P64, uint64_t, Z7LK_64, false, W64(2), false))                                         \
-    H1(CONST_D64_LK, CONST(d64, P64, uint64_t, Z7LK_64, true, W64(2), false))                                       \
-    H1(SET_D8, CONST(d8, P8, uint8_t, Z7LK_8, false, 1, false))                                                     \
-    H1(SET_D8_LK, CONST(d8, P8, uint8_t, Z7LK_8, true, 1, false))                                                   \
-    H1(RESET_D8, CONST(d8, P8, uint8_t, Z7LK_8, false, 0, false))                                                   \
-    H1(RESET_D8_LK, CONST(d8, P8, uint8_t, Z7LK_8, true, 0, false))                                                 \
-    H1(XVREAD_D8, XVREAD(d8, P8, 1, Z7LK_8, false, false))                                                          \
-    H1(XVREAD_D16, XVREAD(d16, P16, 2, Z7LK_16, false, false))                                                      \
-    H1(XVREAD_D32, XVREAD(d32, P32, 4, Z7LK_32, false, false))                                                      \
-    H1(XVREAD_D64, XVREAD(d64, P64, 8, Z7LK_64, false, false))                                                      \
-    H1(XVREAD_T, XVREAD(tm, PT, 4, Z7LK_TIME, false, false))                                                        \
-    H1(XVREAD_D8_LK, XVREAD(d8, P8, 1, Z7LK_8, true, false))                                                        \
-    H1(XVREAD_D16_LK, XVREAD(d16, P16, 2, Z7LK_16, true, false))                                                    \
-    H1(XVREAD_D32_LK, XVREAD(d32, P32, 4, Z7LK_32, true, false))                                                    \
-    H1(XVREAD_D64_LK, XVREAD(d64, P64, 8, Z7LK_64, true, false))                                                    \
-    H1(XVREAD_T_LK, XVREAD(tm, PT, 4, Z7LK_TIME, true, false))                                                      \
-    H1(XVWRITE_D8, XVWRITE(d8, P8, 1, false, false))                                                                \
-    H1(XVWRITE_D16, XVWRITE(d16, P16, 2, false, false))                                                             \
-    H1(XVWRITE_D32, XVWRITE(d32, P32, 4, false, false))                                                             \
-    H1(XVWRITE_D64, XVWRITE(d64, P64, 8, false, false))                                                             \
-    H1(XVWRITE_T, XVWRITE(tm, PT, 4, false, false))                                                                 \
-    H1(XVWRITE_D8_LK, XVWRITE(d8, P8, 1, true, false))                                                              \
-    H1(XVWRITE_D16_LK, XVWRITE(d16, P16, 2, true, false))                                                           \
-    H1(XVWRITE_D32_LK, XVWRITE(d32, P32, 4, true, false))                                                           \
-    H1(XVWRITE_D64_LK, XVWRITE(d64, P64, 8, true, false))                                                           \
-    H1(XVWRITE_T_LK, XVWRITE(tm, PT, 4, true, false))                                                               \
-    H1(XVREADX_D8, XVREAD(d8, P8, 1, Z7LK_8, false, true))                                                          \
-    H1(XVREADX_D16, XVREAD(d16, P16, 2, Z7LK_16, false, true))                                                      \
-    H1(XVREADX_D32, XVREAD(d32, P32, 4, Z7LK_32, false, true))                                                      \
-    H1(XVREADX_D64, XVREAD(d64, P64, 8, Z7LK_64, false, true))                                                      \
-    H1(XVREADX_T, XVREAD(tm, PT, 4, Z7LK_TIME, false, true))                                                        \
-    H1(XVREADX_D8_LK, XVREAD(d8, P8, 1, Z7LK_8, true, true))                                                        \
-    H1(XVREADX_D16_LK, XVREAD(d16, P16, 2, Z7LK_16, true, true))                                                    \
-    H1(XVREADX_D32_LK, XVREAD(d32, P32, 4, Z7LK_32, true, true))                                                    \
-    H1(XVREADX_D64_LK, XVREAD(d64, P64, 8, Z7LK_64, true, true))                                                    \
-    H1(XVREADX_T_LK, XVREAD(tm, PT, 4, Z7LK_TIME, true, true))                                                      \
-    H1(XVWRITEX_D8, XVWRITE(d8, P8, 1, false, true))                                                                \
-    H1(XVWRITEX_D16, XVWRITE(d16, P16, 2, false, true))                                                             \
-    H1(XVWRITEX_D32, XVWRITE(d32, P32, 4, false, true))                                                             \
-    H1(XVWRITEX_D64, XVWRITE(d64, P64, 8, false, true))                                                             \
-    H1(XVWRITEX_T, XVWRITE(tm, PT, 4, false, true))                                                                 \
-    H1(XVWRITEX_D8_LK, XVWRITE(d8, P8, 1, true, true))                                                              \
-    H1(XVWRITEX_D16_LK, XVWRITE(d16, P16, 2, true, true))                                                           \
-    H1(XVWRITEX_D32_LK, XVWRITE(d32, P32, 4, true, true))                                                           \
-    H1(XVWRITEX_D64_LK, XVWRITE(d64, P64, 8, true, true))                                                           \
+#define Z7_DATA_OPS(H1, H2, H3)                                                                                \
+    H1(NEG_D8, UN(d8, P8, uint8_t, Z7LK_8, false, -a_))                                                        \
+    H1(NEG_D8_LK, UN(d8, P8, uint8_t, Z7LK_8, true, -a_))                                                      \
+    H1(ADD_D8, BIN(d8, P8, uint8_t, Z7LK_8, false, a_ + b_))                                                   \
+    H1(ADD_D8_LK, BIN(d8, P8, uint8_t, Z7LK_8, true, a_ + b_))                                                 \
+    H1(SUB_D8, BIN(d8, P8, uint8_t, Z7LK_8, false, a_ - b_))                                                   \
+    H1(SUB_D8_LK, BIN(d8, P8, uint8_t, Z7LK_8, true, a_ - b_))                                                 \
+    H2(MUL_D8, MUL_U8, BIN(d8, P8, uint8_t, Z7LK_8, false, a_ *b_))                                            \
+    H2(MUL_D8_LK, MUL_U8_LK, BIN(d8, P8, uint8_t, Z7LK_8, true, a_ *b_))                                       \
+    H2(DIV_D8, DIV_U8, DIV(d8, P8, uint8_t, Z7LK_8, false, b_ == 0, 127, LOG_DIV8, a_ / b_))                   \
+    H2(DIV_D8_LK, DIV_U8_LK, DIV(d8, P8, uint8_t, Z7LK_8, true, b_ == 0, 127, LOG_DIV8, a_ / b_))              \
+    H1(NEG_D16, UN(d16, P16, uint16_t, Z7LK_16, false, -a_))                                                   \
+    H1(NEG_D16_LK, UN(d16, P16, uint16_t, Z7LK_16, true, -a_))                                                 \
+    H1(ADD_D16, BIN(d16, P16, uint16_t, Z7LK_16, false, a_ + b_))                                              \
+    H1(ADD_D16_LK, BIN(d16, P16, uint16_t, Z7LK_16, true, a_ + b_))                                            \
+    H1(SUB_D16, BIN(d16, P16, uint16_t, Z7LK_16, false, a_ - b_))                                              \
+    H1(SUB_D16_LK, BIN(d16, P16, uint16_t, Z7LK_16, true, a_ - b_))                                            \
+    H2(MUL_D16, MUL_U16, BIN(d16, P16, uint16_t, Z7LK_16, false, uint32_t(a_) * b_))                           \
+    H2(MUL_D16_LK, MUL_U16_LK, BIN(d16, P16, uint16_t, Z7LK_16, true, uint32_t(a_) * b_))                      \
+    H1(DIV_D16, DIV(d16, P16, int16_t, Z7LK_16, false, b_ == 0, 32767, LOG_DIV16, b_ == -1 ? -a_ : a_ / b_))   \
+    H1(DIV_D16_LK, DIV(d16, P16, int16_t, Z7LK_16, true, b_ == 0, 32767, LOG_DIV16, b_ == -1 ? -a_ : a_ / b_)) \
+    H1(DIV_U16, DIV(d16, P16, uint16_t, Z7LK_16, false, b_ == 0, 32767, LOG_DIV16, a_ / b_))                   \
+    H1(DIV_U16_LK, DIV(d16, P16, uint16_t, Z7LK_16, true, b_ == 0, 32767, LOG_DIV16, a_ / b_))                 \
+    H1(NEG_D32, UN(d32, P32, uint32_t, Z7LK_32, false, 0u - a_))                                               \
+    H1(NEG_D32_LK, UN(d32, P32, uint32_t, Z7LK_32, true, 0u - a_))                                             \
+    H1(ADD_D32, BIN(d32, P32, uint32_t, Z7LK_32, false, a_ + b_))                                              \
+    H1(ADD_D32_LK, BIN(d32, P32, uint32_t, Z7LK_32, true, a_ + b_))                                            \
+    H1(SUB_D32, BIN(d32, P32, uint32_t, Z7LK_32, false, a_ - b_))                                              \
+    H1(SUB_D32_LK, BIN(d32, P32, uint32_t, Z7LK_32, true, a_ - b_))                                            \
+    H2(MUL_D32, MUL_U32, BIN(d32, P32, uint32_t, Z7LK_32, false, a_ *b_))                                      \
+    H2(MUL_D32_LK, MUL_U32_LK, BIN(d32, P32, uint32_t, Z7LK_32, true, a_ *b_))                                 \
+    H1(DIV_D32, DIV(d32, P32, int32_t, Z7LK_32, false, b_ == 0, 0x7FFFFFFF, LOG_DIV32,                         \
+                    b_ == -1 ? int32_t(0u - uint32_t(a_)) : a_ / b_))                                          \
+    H1(DIV_D32_LK, DIV(d32, P32, int32_t, Z7LK_32, true, b_ == 0, 0x7FFFFFFF, LOG_DIV32,                       \
+                       b_ == -1 ? int32_t(0u - uint32_t(a_)) : a_ / b_))                                       \
+    H1(DIV_U32, DIV(d32, P32, uint32_t, Z7LK_32, false, b_ == 0, 0x7FFFFFFFu, LOG_DIV32, a_ / b_))             \
+    H1(DIV_U32_LK, DIV(d32, P32, uint32_t, Z7LK_32, true, b_ == 0, 0x7FFFFFFFu, LOG_DIV32, a_ / b_))           \
+    H1(NEG_R32, UN(d32, P32, uint32_t, Z7LK_32, false, a_ ^ 0x80000000u))                                      \
+    H1(NEG_R32_LK, UN(d32, P32, uint32_t, Z7LK_32, true, a_ ^ 0x80000000u))                                    \
+    H1(ADD_R32, BIN(d32, P32, float, Z7LK_32, false, a_ + b_))                                                 \
+    H1(ADD_R32_LK, BIN(d32, P32, float, Z7LK_32, true, a_ + b_))                                               \
+    H1(SUB_R32, BIN(d32, P32, float, Z7LK_32, false, a_ - b_))                                                 \
+    H1(SUB_R32_LK, BIN(d32, P32, float, Z7LK_32, true, a_ - b_))                                               \
+    H1(MUL_R32, BIN(d32, P32, float, Z7LK_32, false, a_ *b_))                                                  \
+    H1(MUL_R32_LK, BIN(d32, P32, float, Z7LK_32, true, a_ *b_))                                                \
+    H1(DIV_R32, DIV(d32, P32, float, Z7LK_32, false, b_ == 0.0f, 1.0e37f, LOG_DIV32, a_ / b_))                 \
+    H1(DIV_R32_LK, DIV(d32, P32, float, Z7LK_32, true, b_ == 0.0f, 1.0e37f, LOG_DIV32, a_ / b_))               \
+    H1(NEG_D64, UN(d64, P64, uint64_t, Z7LK_64, false, 0ull - a_))                                             \
+    H1(NEG_D64_LK, UN(d64, P64, uint64_t, Z7LK_64, true, 0ull - a_))                                           \
+    H1(ADD_D64, BIN(d64, P64, uint64_t, Z7LK_64, false, a_ + b_))                                              \
+    H1(ADD_D64_LK, BIN(d64, P64, uint64_t, Z7LK_64, true, a_ + b_))                                            \
+    H1(SUB_D64, BIN(d64, P64, uint64_t, Z7LK_64, false, a_ - b_))                                              \
+    H1(SUB_D64_LK, BIN(d64, P64, uint64_t, Z7LK_64, true, a_ - b_))                                            \
+    H2(MUL_D64, MUL_U64, BIN(d64, P64, uint64_t, Z7LK_64, false, a_ *b_))                                      \
+    H2(MUL_D64_LK, MUL_U64_LK, BIN(d64, P64, uint64_t, Z7LK_64, true, a_ *b_))                                 \
+    H1(DIV_D64, DIV(d64, P64, int64_t, Z7LK_64, false, b_ == 0, INT64_MAX, LOG_DIV64,                          \
+                    b_ == -1 ? int64_t(0ull - uint64_t(a_)) : a_ / b_))                                        \
+    H1(DIV_D64_LK, DIV(d64, P64, int64_t, Z7LK_64, true, b_ == 0, INT64_MAX, LOG_DIV64,                        \
+                       b_ == -1 ? int64_t(0ull - uint64_t(a_)) : a_ / b_))                                     \
+    H1(DIV_U64, DIV(d64, P64, uint64_t, Z7LK_64, false, b_ == 0, UINT64_MAX, LOG_DIV32, a_ / b_))              \
+    H1(DIV_U64_LK, DIV(d64, P64, uint64_t, Z7LK_64, true, b_ == 0, UINT64_MAX, LOG_DIV32, a_ / b_))            \
+    H1(NEG_R64, UN(d64, P64, uint64_t, Z7LK_64, false, a_ ^ 0x8000000000000000ull))                            \
+    H1(NEG_R64_LK, UN(d64, P64, uint64_t, Z7LK_64, true, a_ ^ 0x8000000000000000ull))                          \
+    H1(ADD_R64, BIN(d64, P64, double, Z7LK_64, false, a_ + b_))                                                \
+    H1(ADD_R64_LK, BIN(d64, P64, double, Z7LK_64, true, a_ + b_))                                              \
+    H1(SUB_R64, BIN(d64, P64, double, Z7LK_64, false, a_ - b_))                                                \
+    H1(SUB_R64_LK, BIN(d64, P64, double, Z7LK_64, true, a_ - b_))                                              \
+    H1(MUL_R64, BIN(d64, P64, double, Z7LK_64, false, a_ *b_))                                                 \
+    H1(MUL_R64_LK, BIN(d64, P64, double, Z7LK_64, true, a_ *b_))                                               \
+    H1(DIV_R64, DIV(d64, P64, double, Z7LK_64, false, b_ == 0.0, 1.0e307, LOG_DIV64, a_ / b_))                 \
+    H1(DIV_R64_LK, DIV(d64, P64, double, Z7LK_64, true, b_ == 0.0, 1.0e307, LOG_DIV64, a_ / b_))               \
+    H1(ADD_T, BIN(tm, PT, uint32_t, Z7LK_TIME, false, a_ + b_))                                                \
+    H1(ADD_T_LK, BIN(tm, PT, uint32_t, Z7LK_TIME, true, a_ + b_))                                              \
+    H1(SUB_T, BIN(tm, PT, uint32_t, Z7LK_TIME, false, a_ >= b_ ? a_ - b_ : 0u))                                \
+    H1(SUB_T_LK, BIN(tm, PT, uint32_t, Z7LK_TIME, true, a_ >= b_ ? a_ - b_ : 0u))                              \
+    H1(NOT_D8, UN(d8, P8, uint8_t, Z7LK_8, false, a_ == 0 ? 1 : 0))                                            \
+    H1(NOT_D8_LK, UN(d8, P8, uint8_t, Z7LK_8, true, a_ == 0 ? 1 : 0))                                          \
+    H2(GT_D8, GT_U8, CMP(d8, P8, uint8_t, false, a_ > b_))                                                     \
+    H2(GT_D8_LK, GT_U8_LK, CMP(d8, P8, uint8_t, true, a_ > b_))                                                \
+    H2(GE_D8, GE_U8, CMP(d8, P8, uint8_t, false, a_ >= b_))                                                    \
+    H2(GE_D8_LK, GE_U8_LK, CMP(d8, P8, uint8_t, true, a_ >= b_))                                               \
+    H2(EQ_D8, EQ_D8_2, CMP(d8, P8, uint8_t, false, a_ == b_))                                                  \
+    H2(EQ_D8_LK, EQ_D8_2_LK, CMP(d8, P8, uint8_t, true, a_ == b_))                                             \
+    H2(NE_D8, NE_D8_2, CMP(d8, P8, uint8_t, false, a_ != b_))                                                  \
+    H2(NE_D8_LK, NE_D8_2_LK, CMP(d8, P8, uint8_t, true, a_ != b_))                                             \
+    H1(GT_D16, CMP(d16, P16, int16_t, false, a_ > b_))                                                         \
+    H1(GT_D16_LK, CMP(d16, P16, int16_t, true, a_ > b_))                                                       \
+    H1(GT_U16, CMP(d16, P16, uint16_t, false, a_ > b_))                                                        \
+    H1(GT_U16_LK, CMP(d16, P16, uint16_t, true, a_ > b_))                                                      \
+    H1(GE_D16, CMP(d16, P16, int16_t, false, a_ >= b_))                                                        \
+    H1(GE_D16_LK, CMP(d16, P16, int16_t, true, a_ >= b_))                                                      \
+    H1(GE_U16, CMP(d16, P16, uint16_t, false, a_ >= b_))                                                       \
+    H1(GE_U16_LK, CMP(d16, P16, uint16_t, true, a_ >= b_))                                                     \
+    H1(EQ_D16, CMP(d16, P16, uint16_t, false, a_ == b_))                                                       \
+    H1(EQ_D16_LK, CMP(d16, P16, uint16_t, true, a_ == b_))                                                     \
+    H1(NE_D16, CMP(d16, P16, uint16_t, false, a_ != b_))                                                       \
+    H1(NE_D16_LK, CMP(d16, P16, uint16_t, true, a_ != b_))                                                     \
+    H1(GT_D32, CMP(d32, P32, int32_t, false, a_ > b_))                                                         \
+    H1(GT_D32_LK, CMP(d32, P32, int32_t, true, a_ > b_))                                                       \
+    H1(GT_U32, CMP(d32, P32, uint32_t, false, a_ > b_))                                                        \
+    H1(GT_U32_LK, CMP(d32, P32, uint32_t, true, a_ > b_))                                                      \
+    H1(GE_D32, CMP(d32, P32, int32_t, false, a_ >= b_))                                                        \
+    H1(GE_D32_LK, CMP(d32, P32, int32_t, true, a_ >= b_))                                                      \
+    H1(GE_U32, CMP(d32, P32, uint32_t, false, a_ >= b_))                                                       \
+    H1(GE_U32_LK, CMP(d32, P32, uint32_t, true, a_ >= b_))                                                     \
+    H1(EQ_D32, CMP(d32, P32, uint32_t, false, a_ == b_))                                                       \
+    H1(EQ_D32_LK, CMP(d32, P32, uint32_t, true, a_ == b_))                                                     \
+    H1(NE_D32, CMP(d32, P32, uint32_t, false, a_ != b_))                                                       \
+    H1(NE_D32_LK, CMP(d32, P32, uint32_t, true, a_ != b_))                                                     \
+    H1(GT_R32, CMP(d32, P32, float, false, a_ > b_))                                                           \
+    H1(GT_R32_LK, CMP(d32, P32, float, true, a_ > b_))                                                         \
+    H1(GE_R32, CMP(d32, P32, float, false, a_ >= b_))                                                          \
+    H1(GE_R32_LK, CMP(d32, P32, float, true, a_ >= b_))                                                        \
+    H1(EQ_R32, CMP(d32, P32, float, false, a_ == b_))                                                          \
+    H1(EQ_R32_LK, CMP(d32, P32, float, true, a_ == b_))                                                        \
+    H1(NE_R32, CMP(d32, P32, float, false, !(a_ == b_)))                                                       \
+    H1(NE_R32_LK, CMP(d32, P32, float, true, !(a_ == b_)))                                                     \
+    H1(GT_D64, CMP(d64, P64, int64_t, false, a_ > b_))                                                         \
+    H1(GT_D64_LK, CMP(d64, P64, int64_t, true, a_ > b_))                                                       \
+    H1(GT_U64, CMP(d64, P64, uint64_t, false, a_ > b_))                                                        \
+    H1(GT_U64_LK, CMP(d64, P64, uint64_t, true, a_ > b_))                                                      \
+    H1(GE_D64, CMP(d64, P64, int64_t, false, a_ >= b_))                                                        \
+    H1(GE_D64_LK, CMP(d64, P64, int64_t, true, a_ >= b_))                                                      \
+    H1(GE_U64, CMP(d64, P64, uint64_t, false, a_ >= b_))                                                       \
+    H1(GE_U64_LK, CMP(d64, P64, uint64_t, true, a_ >= b_))                                                     \
+    H1(EQ_D64, CMP(d64, P64, uint64_t, false, a_ == b_))                                                       \
+    H1(EQ_D64_LK, CMP(d64, P64, uint64_t, true, a_ == b_))                                                     \
+    H1(NE_D64, CMP(d64, P64, uint64_t, false, a_ != b_))                                                       \
+    H1(NE_D64_LK, CMP(d64, P64, uint64_t, true, a_ != b_))                                                     \
+    H1(GT_R64, CMP(d64, P64, double, false, a_ > b_))                                                          \
+    H1(GT_R64_LK, CMP(d64, P64, double, true, a_ > b_))                                                        \
+    H1(GE_R64, CMP(d64, P64, double, false, a_ >= b_))                                                         \
+    H1(GE_R64_LK, CMP(d64, P64, double, true, a_ >= b_))                                                       \
+    H1(EQ_R64, CMP(d64, P64, double, false, a_ == b_))                                                         \
+    H1(EQ_R64_LK, CMP(d64, P64, double, true, a_ == b_))                                                       \
+    H1(NE_R64, CMP(d64, P64, double, false, !(a_ == b_)))                                                      \
+    H1(NE_R64_LK, CMP(d64, P64, double, true, !(a_ == b_)))                                                    \
+    H1(GT_T, CMP(tm, PT, uint32_t, false, a_ > b_))                                                            \
+    H1(GT_T_LK, CMP(tm, PT, uint32_t, true, a_ > b_))                                                          \
+    H1(GE_T, CMP(tm, PT, uint32_t, false, a_ >= b_))                                                           \
+    H1(GE_T_LK, CMP(tm, PT, uint32_t, true, a_ >= b_))                                                         \
+    H1(EQ_T, CMP(tm, PT, uint32_t, false, a_ == b_))                                                           \
+    H1(EQ_T_LK, CMP(tm, PT, uint32_t, true, a_ == b_))                                                         \
+    H1(NE_T, CMP(tm, PT, uint32_t, false, a_ != b_))                                                           \
+    H1(NE_T_LK, CMP(tm, PT, uint32_t, true, a_ != b_))                                                         \
+    H1(OR_D8, BIN(d8, P8, uint8_t, Z7LK_8, false, a_ | b_))                                                    \
+    H1(OR_D8_LK, BIN(d8, P8, uint8_t, Z7LK_8, true, a_ | b_))                                                  \
+    H1(AND_D8, BIN(d8, P8, uint8_t, Z7LK_8, false, a_ &b_))                                                    \
+    H1(AND_D8_LK, BIN(d8, P8, uint8_t, Z7LK_8, true, a_ &b_))                                                  \
+    H1(XOR_D8, BIN(d8, P8, uint8_t, Z7LK_8, false, a_ ^ b_))                                                   \
+    H1(XOR_D8_LK, BIN(d8, P8, uint8_t, Z7LK_8, true, a_ ^ b_))                                                 \
+    H1(TEST_D8, CMP(d8, P8, uint8_t, false, (a_ & b_) != 0))                                                   \
+    H1(TEST_D8_LK, CMP(d8, P8, uint8_t, true, (a_ & b_) != 0))                                                 \
+    H1(TEST_D16, CMP(d16, P16, uint16_t, false, (a_ & b_) != 0))                                               \
+    H1(TEST_D16_LK, CMP(d16, P16, uint16_t, true, (a_ & b_) != 0))                                             \
+    H1(TEST_D32, CMP(d32, P32, uint32_t, false, (a_ & b_) != 0))                                               \
+    H1(TEST_D32_LK, CMP(d32, P32, uint32_t, true, (a_ & b_) != 0))                                             \
+    H2(MASK_D8, MASK_D8_LK, MASKOP(d8, P8, uint8_t, Z7LK_8))                                                   \
+    H2(MASK_D16, MASK_D16_LK, MASKOP(d16, P16, uint16_t, Z7LK_16))                                             \
+    H2(MASK_D32, MASK_D32_LK, MASKOP(d32, P32, uint32_t, Z7LK_32))                                             \
+    H2(MOVE_D8, MOVE_D8_2, MOVE(d8, P8, uint8_t, Z7LK_8, false))                                               \
+    H2(MOVE_D8_LK, MOVE_D8_2_LK, MOVE(d8, P8, uint8_t, Z7LK_8, true))                                          \
+    H1(MOVE_D16, MOVE(d16, P16, uint16_t, Z7LK_16, false))                                                     \
+    H1(MOVE_D16_LK, MOVE(d16, P16, uint16_t, Z7LK_16, true))                                                   \
+    H2(MOVE_D32, MOVE_D32_2, MOVE(d32, P32, uint32_t, Z7LK_32, false))                                         \
+    H2(MOVE_D32_LK, MOVE_D32_2_LK, MOVE(d32, P32, uint32_t, Z7LK_32, true))                                    \
+    H2(MOVE_D64, MOVE_D64_2, MOVE(d64, P64, uint64_t, Z7LK_64, false))                                         \
+    H2(MOVE_D64_LK, MOVE_D64_2_LK, MOVE(d64, P64, uint64_t, Z7LK_64, true))                                    \
+    H1(MOVE_T, MOVE(tm, PT, uint32_t, Z7LK_TIME, false))                                                       \
+    H1(MOVE_T_LK, MOVE(tm, PT, uint32_t, Z7LK_TIME, true))                                                     \
+    H2(LDEL_D8, LDEL_D8_2, LOADEL(d8, P8, uint8_t, Z7LK_8, false))                                             \
+    H2(LDEL_D8_LK, LDEL_D8_2_LK, LOADEL(d8, P8, uint8_t, Z7LK_8, true))                                        \
+    H1(LDEL_D16, LOADEL(d16, P16, uint16_t, Z7LK_16, false))                                                   \
+    H1(LDEL_D16_LK, LOADEL(d16, P16, uint16_t, Z7LK_16, true))                                                 \
+    H2(LDEL_D32, LDEL_D32_2, LOADEL(d32, P32, uint32_t, Z7LK_32, false))                                       \
+    H2(LDEL_D32_LK, LDEL_D32_2_LK, LOADEL(d32, P32, uint32_t, Z7LK_32, true))                                  \
+    H2(LDEL_D64, LDEL_D64_2, LOADEL(d64, P64, uint64_t, Z7LK_64, false))                                       \
+    H2(LDEL_D64_LK, LDEL_D64_2_LK, LOADEL(d64, P64, uint64_t, Z7LK_64, true))                                  \
+    H1(LDEL_T, LOADEL(tm, PT, uint32_t, Z7LK_TIME, false))                                                     \
+    H1(LDEL_T_LK, LOADEL(tm, PT, uint32_t, Z7LK_TIME, true))                                                   \
+    H1(STEL_D8, STOREEL(d8, P8, uint8_t, Z7LK_8, false, false))                                                \
+    H1(STEL_D8_LK, STOREEL(d8, P8, uint8_t, Z7LK_8, true, false))                                              \
+    H1(STEL_D16, STOREEL(d16, P16, uint16_t, Z7LK_16, false, false))                                           \
+    H1(STEL_D16_LK, STOREEL(d16, P16, uint16_t, Z7LK_16, true, false))                                         \
+    H1(STEL_D32, STOREEL(d32, P32, uint32_t, Z7LK_32, false, false))                                           \
+    H1(STEL_D32_LK, STOREEL(d32, P32, uint32_t, Z7LK_32, true, false))                                         \
+    H1(STEL_D64, STOREEL(d64, P64, uint64_t, Z7LK_64, false, false))                                           \
+    H1(STEL_D64_LK, STOREEL(d64, P64, uint64_t, Z7LK_64, true, false))                                         \
+    H1(STEL_T, STOREEL(tm, PT, uint32_t, Z7LK_TIME, false, false))                                             \
+    H1(STEL_T_LK, STOREEL(tm, PT, uint32_t, Z7LK_TIME, true, false))                                           \
+    H1(STELB_D8, STOREEL(d8, P8, uint8_t, Z7LK_8, false, true))                                                \
+    H1(STELB_D8_LK, STOREEL(d8, P8, uint8_t, Z7LK_8, true, true))                                              \
+    H1(STELB_D32, STOREEL(d32, P32, uint32_t, Z7LK_32, false, true))                                           \
+    H1(STELB_D32_LK, STOREEL(d32, P32, uint32_t, Z7LK_32, true, true))                                         \
+    H1(STELB_D64, STOREEL(d64, P64, uint64_t, Z7LK_64, false, true))                                           \
+    H1(STELB_D64_LK, STOREEL(d64, P64, uint64_t, Z7LK_64, true, true))                                         \
+    H1(CONST_D8, CONST(d8, P8, uint8_t, Z7LK_8, false, W(2) & 0xFF, false))                                    \
+    H1(CONST_D8_LK, CONST(d8, P8, uint8_t, Z7LK_8, true, W(2) & 0xFF, false))                                  \
+    H1(CONST_D16, CONST(d16, P16, uint16_t, Z7LK_16, false, W(2), false))                                      \
+    H1(CONST_D16_LK, CONST(d16, P16, uint16_t, Z7LK_16, true, W(2), false))                                    \
+    H1(CONST_D32, CONST(d32, P32, uint32_t, Z7LK_32, false, W32(2), false))                                    \
+    H1(CONST_D32_LK, CONST(d32, P32, uint32_t, Z7LK_32, true, W32(2), false))                                  \
+    H1(CONST_T, CONST(tm, PT, uint32_t, Z7LK_TIME, false, W32(2), true))                                       \
+    H1(CONST_T_LK, CONST(tm, PT, uint32_t, Z7LK_TIME, true, W32(2), true))                                     \
+    H1(CONST_D64, CONST(d64, P64, uint64_t, Z7LK_64, false, W64(2), false))                                    \
+    H1(CONST_D64_LK, CONST(d64, P64, uint64_t, Z7LK_64, true, W64(2), false))                                  \
+    H1(SET_D8, CONST(d8, P8, uint8_t, Z7LK_8, false, 1, false))                                                \
+    H1(SET_D8_LK, CONST(d8, P8, uint8_t, Z7LK_8, true, 1, false))                                              \
+    H1(RESET_D8, CONST(d8, P8, uint8_t, Z7LK_8, false, 0, false))                                              \
+    H1(RESET_D8_LK, CONST(d8, P8, uint8_t, Z7LK_8, true, 0, false))                                            \
+    H1(XVREAD_D8, XVREAD(d8, P8, 1, Z7LK_8, false, false))                                                     \
+    H1(XVREAD_D16, XVREAD(d16, P16, 2, Z7LK_16, false, false))                                                 \
+    H1(XVREAD_D32, XVREAD(d32, P32, 4, Z7LK_32, false, false))                                                 \
+    H1(XVREAD_D64, XVREAD(d64, P64, 8, Z7LK_64, false, false))                                                 \
+    H1(XVREAD_T, XVREAD(tm, PT, 4, Z7LK_TIME, false, false))                                                   \
+    H1(XVREAD_D8_LK, XVREAD(d8, P8, 1, Z7LK_8, true, false))                                                   \
+    H1(XVREAD_D16_LK, XVREAD(d16, P16, 2, Z7LK_16, true, false))                                               \
+    H1(XVREAD_D32_LK, XVREAD(d32, P32, 4, Z7LK_32, true, false))                                               \
+    H1(XVREAD_D64_LK, XVREAD(d64, P64, 8, Z7LK_64, true, false))                                               \
+    H1(XVREAD_T_LK, XVREAD(tm, PT, 4, Z7LK_TIME, true, false))                                                 \
+    H1(XVWRITE_D8, XVWRITE(d8, P8, 1, false, false))                                                           \
+    H1(XVWRITE_D16, XVWRITE(d16, P16, 2, false, false))                                                        \
+    H1(XVWRITE_D32, XVWRITE(d32, P32, 4, false, false))                                                        \
+    H1(XVWRITE_D64, XVWRITE(d64, P64, 8, false, false))                                                        \
+    H1(XVWRITE_T, XVWRITE(tm, PT, 4, false, false))                                                            \
+    H1(XVWRITE_D8_LK, XVWRITE(d8, P8, 1, true, false))                                                         \
+    H1(XVWRITE_D16_LK, XVWRITE(d16, P16, 2, true, false))                                                      \
+    H1(XVWRITE_D32_LK, XVWRITE(d32, P32, 4, true, false))                                                      \
+    H1(XVWRITE_D64_LK, XVWRITE(d64, P64, 8, true, false))                                                      \
+    H1(XVWRITE_T_LK, XVWRITE(tm, PT, 4, true, false))                                                          \
+    H1(XVREADX_D8, XVREAD(d8, P8, 1, Z7LK_8, false, true))                                                     \
+    H1(XVREADX_D16, XVREAD(d16, P16, 2, Z7LK_16, false, true))                                                 \
+    H1(XVREADX_D32, XVREAD(d32, P32, 4, Z7LK_32, false, true))                                                 \
+    H1(XVREADX_D64, XVREAD(d64, P64, 8, Z7LK_64, false, true))                                                 \
+    H1(XVREADX_T, XVREAD(tm, PT, 4, Z7LK_TIME, false, true))                                                   \
+    H1(XVREADX_D8_LK, XVREAD(d8, P8, 1, Z7LK_8, true, true))                                                   \
+    H1(XVREADX_D16_LK, XVREAD(d16, P16, 2, Z7LK_16, true, true))                                               \
+    H1(XVREADX_D32_LK, XVREAD(d32, P32, 4, Z7LK_32, true, true))                                               \
+    H1(XVREADX_D64_LK, XVREAD(d64, P64, 8, Z7LK_64, true, true))                                               \
+    H1(XVREADX_T_LK, XVREAD(tm, PT, 4, Z7LK_TIME, true, true))                                                 \
+    H1(XVWRITEX_D8, XVWRITE(d8, P8, 1, false, true))                                                           \
+    H1(XVWRITEX_D16, XVWRITE(d16, P16, 2, false, true))                                                        \
+    H1(XVWRITEX_D32, XVWRITE(d32, P32, 4, false, true))                                                        \
+    H1(XVWRITEX_D64, XVWRITE(d64, P64, 8, false, true))                                                        \
+    H1(XVWRITEX_T, XVWRITE(tm, PT, 4, false, true))                                                            \
+    H1(XVWRITEX_D8_LK, XVWRITE(d8, P8, 1, true, true))                                                         \
+    H1(XVWRITEX_D16_LK, XVWRITE(d16, P16, 2, true, true))                                                      \
+    H1(XVWRITEX_D32_LK, XVWRITE(d32, P32, 4, true, true))                                                      \
+    H1(XVWRITEX_D64_LK, XVWRITE(d64, P64, 8, true, true))                                                      \
     H1(XVWRITEX_T_LK, XVWRITE(tm, PT, 4, true, true))
 
 // ---- fast tier ----------------------------------------------------------------------------------
@@ -891,32 +957,32 @@ const uint8_t *TicFast(const TicFastView &view, const Code &code, const uint8_t 
 
 #define W(k) Ld<uint16_t>(pc + 2 * (k))
 #define IP (uint32_t((pc - c.p) >> 1))
-#define HAVE(n_)                                                                                             \
+#define HAVE(n_) \
     if (!kProved && size_t(cend - pc) < 2u * (n_)) goto leave
 #define CHECK_LEN HAVE(1u + kOps.n[op])
-#define DISPATCH()                                                                                           \
-    do {                                                                                                     \
-        if (!kProved && pc >= cend) goto leave;                                                              \
-        op = W(0);                                                                                           \
-        if (!kProved && op > kMaxOp) goto leave;                                                             \
-        goto *tbl[op];                                                                                       \
+#define DISPATCH()                               \
+    do {                                         \
+        if (!kProved && pc >= cend) goto leave;  \
+        op = W(0);                               \
+        if (!kProved && op > kMaxOp) goto leave; \
+        goto *tbl[op];                           \
     } while (0)
-#define NEXT_N(n_)                                                                                           \
-    do {                                                                                                     \
-        pc += 2 * size_t((n_));                                                                              \
-        DISPATCH();                                                                                          \
+#define NEXT_N(n_)              \
+    do {                        \
+        pc += 2 * size_t((n_)); \
+        DISPATCH();             \
     } while (0)
 #define NEXT NEXT_N(1u + kOps.n[op])
 #define FAULT(code_, arg_) goto leave
-#define NEED(sec, i)                                                                                         \
+#define NEED(sec, i) \
     if (!kProved && (i) >= v.sec.n) goto leave
 // the last backward jump of the budget faults: the full interpreter takes it
-#define BACKJUMP()                                                                                           \
-    do {                                                                                                     \
-        if (left != 0) {                                                                                     \
-            if (left == 1) goto leave;                                                                       \
-            --left;                                                                                          \
-        }                                                                                                    \
+#define BACKJUMP()                     \
+    do {                               \
+        if (left != 0) {               \
+            if (left == 1) goto leave; \
+            --left;                    \
+        }                              \
     } while (0)
 #define DIV_ZERO(logc_, b_) goto leave
 #define CT_CONST(T, val_, keepreg) goto leave
@@ -925,7 +991,7 @@ const uint8_t *TicFast(const TicFastView &view, const Code &code, const uint8_t 
 #define TIC_FAST_H1(a, ...) F_##a: __VA_ARGS__
 #define TIC_FAST_H2(a, b, ...) F_##a: F_##b: __VA_ARGS__
 #define TIC_FAST_H3(a, b, c3, ...) F_##a: F_##b: F_##c3: __VA_ARGS__
-// clang-format on
+    // clang-format on
     static struct {
         void *label[kMaxOp + 1];
         bool ready;
@@ -946,16 +1012,16 @@ const uint8_t *TicFast(const TicFastView &view, const Code &code, const uint8_t 
     Z7_DATA_OPS(TIC_FAST_H1, TIC_FAST_H2, TIC_FAST_H3)
     // 285 with a 32-bit mask, shift or rotation (fn, N, result, a[, b]);
     // every other function is called by the full interpreter
-F_CALLSTF: {
-        const uint32_t fn = W(1), n = W(2), k = z7stf::Mask32Operands(fn);
-        if (!v.masks || !z7stf::IsMask32(fn) || n < k || IP + 3 + n > c.words) goto leave;
-        const uint32_t r = W(3), a = W(4), b = k == 3 ? W(5) : 0;
-        if (r >= v.d32.n || a >= v.d32.n || b >= v.d32.n) goto leave;
-        const bool logical = (Ld<uint32_t>(v.status + ST_OPTIONS) & 0x200) != 0;
-        const uint32_t value = z7stf::Mask32Value(fn, Ld<uint32_t>(P32(a)), Ld<uint32_t>(P32(b)), logical);
-        if (!Locked(v, r, Z7LK_32)) St<uint32_t>(P32(r), value);
-        NEXT_N(3 + n);
-    }
+F_CALLSTF : {
+    const uint32_t fn = W(1), n = W(2), k = z7stf::Mask32Operands(fn);
+    if (!v.masks || !z7stf::IsMask32(fn) || n < k || IP + 3 + n > c.words) goto leave;
+    const uint32_t r = W(3), a = W(4), b = k == 3 ? W(5) : 0;
+    if (r >= v.d32.n || a >= v.d32.n || b >= v.d32.n) goto leave;
+    const bool logical = (Ld<uint32_t>(v.status + ST_OPTIONS) & 0x200) != 0;
+    const uint32_t value = z7stf::Mask32Value(fn, Ld<uint32_t>(P32(a)), Ld<uint32_t>(P32(b)), logical);
+    if (!Locked(v, r, Z7LK_32)) St<uint32_t>(P32(r), value);
+    NEXT_N(3 + n);
+}
 leave:
     budget = left;
     return pc;
@@ -1082,8 +1148,8 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
     uint32_t anchor = kNone, anchor_prog = 0, repeat = 0;
     uint32_t cur = program;  // current program
     Code c;
-    uint32_t start = 0;  // word index where the run starts
-    const uint8_t *pc = nullptr;  // the current instruction
+    uint32_t start = 0;             // word index where the run starts
+    const uint8_t *pc = nullptr;    // the current instruction
     const uint8_t *cend = nullptr;  // the end of the current code
     uint32_t depth = Z7Sec_Get(db, Z7SEC_CSTACK, SD_USED);
 
@@ -1108,8 +1174,10 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
         Z7VMPrg_RestoreCallStack(db, program);
         depth = Z7Sec_Get(db, Z7SEC_CSTACK, SD_USED);
         if (depth >= v.cs_size && depth > 0) set_depth(0);  // a damaged saved depth starts over
-        if (depth > 0) cur = Ld<uint16_t>(v.cs.p + 4 * depth);
-        else if (v.cs_size > 0) put_frame(0, uint16_t(program), 0);
+        if (depth > 0)
+            cur = Ld<uint16_t>(v.cs.p + 4 * depth);
+        else if (v.cs_size > 0)
+            put_frame(0, uint16_t(program), 0);
         c = ProgCode(v, cur);
         if (c.p == nullptr && cur != program) {
             cur = program;
@@ -1135,44 +1203,44 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
 #define IP (uint32_t((pc - c.p) >> 1))
 #define CEND cend
 // operand words present: n_ words including the opcode
-#define HAVE(n_)                                                                                             \
+#define HAVE(n_) \
     if (size_t(CEND - pc) < 2u * (n_)) goto bad_op
 #define CHECK_LEN HAVE(1u + kOps.n[op])
-#define DISPATCH()                                                                                           \
-    do {                                                                                                     \
-        if (pc >= CEND) goto off_end;                                                                        \
-        op = W(0);                                                                                           \
-        if (op > kMaxOp) goto bad_op;                                                                        \
-        goto *tbl[op];                                                                                       \
+#define DISPATCH()                    \
+    do {                              \
+        if (pc >= CEND) goto off_end; \
+        op = W(0);                    \
+        if (op > kMaxOp) goto bad_op; \
+        goto *tbl[op];                \
     } while (0)
-#define NEXT_N(n_)                                                                                           \
-    do {                                                                                                     \
-        pc += 2 * size_t((n_));                                                                              \
-        DISPATCH();                                                                                          \
+#define NEXT_N(n_)              \
+    do {                        \
+        pc += 2 * size_t((n_)); \
+        DISPATCH();             \
     } while (0)
-#define NEXT                                                                                                 \
-    do {                                                                                                     \
-        pc += 2 * size_t(1u + kOps.n[op]);                                                                   \
-        DISPATCH();                                                                                          \
+#define NEXT                               \
+    do {                                   \
+        pc += 2 * size_t(1u + kOps.n[op]); \
+        DISPATCH();                        \
     } while (0)
-#define FAULT(code_, arg_)                                                                                   \
-    do {                                                                                                     \
-        fault_code = (code_);                                                                                \
-        fault_arg = (arg_);                                                                                  \
-        goto fatal;                                                                                          \
+#define FAULT(code_, arg_)    \
+    do {                      \
+        fault_code = (code_); \
+        fault_arg = (arg_);   \
+        goto fatal;           \
     } while (0)
-#define NEED(sec, i)                                                                                         \
+#define NEED(sec, i) \
     if ((i) >= v.sec.n) FAULT(LOG_UNDEF, (i))
 #define LOGPOS (cur + 65536u * (2u * (IP + 1u)))
-#define BACKJUMP()                                                                                           \
+#define BACKJUMP() \
     if (left != 0 && --left == 0) FAULT(LOG_UNDEF, op)
 #define DIV_ZERO(logc_, b_) Z7VMLog_Push(db, (logc_), uint16_t(b_), LOGPOS)
-#define CT_CONST(T, val_, keepreg)                                                                           \
-    if (ctreg != kNone) {                                                                                    \
-        uint8_t *ci = CtAt(v, ctreg, sizeof(T));                                                             \
-        if (ci == nullptr) FAULT(LOG_BOUNDS, 0);                                                             \
-        St<T>(ci, val_);                                                                                     \
-        if (!(keepreg)) ctreg = kNone;                                                                       \
+#define CT_CONST(T, val_, keepreg)               \
+    if (ctreg != kNone) {                        \
+        uint8_t *ci = CtAt(v, ctreg, sizeof(T)); \
+        if (ci == nullptr) FAULT(LOG_BOUNDS, 0); \
+        St<T>(ci, val_);                         \
+        if (!(keepreg)) ctreg = kNone;           \
     }
     constexpr bool kProved = false;  // every check is made here
 // Label lists as macros, laid out by hand.
@@ -1180,7 +1248,7 @@ uint32_t Z7VMTic_Run(uint32_t db, uint32_t status, uint32_t code, uint32_t lengt
 #define TIC_FULL_H1(a, ...) L_##a: __VA_ARGS__
 #define TIC_FULL_H2(a, b, ...) L_##a: L_##b: __VA_ARGS__
 #define TIC_FULL_H3(a, b, c3, ...) L_##a: L_##b: L_##c3: __VA_ARGS__
-// clang-format on
+    // clang-format on
 
 #define STEPP(i) (v.step.p + 12 * (i))
 #define TRANSP(i) (v.trans.p + 4 * (i))
@@ -1225,584 +1293,786 @@ L_fast:
     if (op > kMaxOp) goto bad_op;
     goto *tic_dispatch.full[op];
 
-        // ---- data operations and plain jumps (also run by the fast tier) ----
-        Z7_JUMP_OPS(TIC_FULL_H1, TIC_FULL_H2, TIC_FULL_H3)
-        Z7_DATA_OPS(TIC_FULL_H1, TIC_FULL_H2, TIC_FULL_H3)
-        // ---- control flow ----
-        L_JMPTAB: CHECK_LEN; {
-            const uint32_t k = W(1), n = W(2);
-            NEED(d32, k);
-            if (IP + 3 + n > c.words) FAULT(LOG_UNDEF, op);
-            const uint32_t sel = Ld<uint32_t>(P32(k)) & 0xFFFF;
-            if (sel < n) JUMP_ABS(W(3 + sel));
-            pc += 2 * size_t(3 + n);
-            DISPATCH();
+    // ---- data operations and plain jumps (also run by the fast tier) ----
+    Z7_JUMP_OPS(TIC_FULL_H1, TIC_FULL_H2, TIC_FULL_H3)
+    Z7_DATA_OPS(TIC_FULL_H1, TIC_FULL_H2, TIC_FULL_H3)
+// ---- control flow ----
+L_JMPTAB:
+    CHECK_LEN;
+    {
+        const uint32_t k = W(1), n = W(2);
+        NEED(d32, k);
+        if (IP + 3 + n > c.words) FAULT(LOG_UNDEF, op);
+        const uint32_t sel = Ld<uint32_t>(P32(k)) & 0xFFFF;
+        if (sel < n) JUMP_ABS(W(3 + sel));
+        pc += 2 * size_t(3 + n);
+        DISPATCH();
+    }
+L_END:
+L_RET:
+    CHECK_LEN;
+    {
+        if (program == 0 || depth == 0) return 1;
+        set_depth(depth - 1);
+        const uint16_t to = Ld<uint16_t>(v.cs.p + 4 * depth), ret = Ld<uint16_t>(v.cs.p + 4 * depth + 2) & 0xFFFE;
+        cur = to;
+        c = ProgCode(v, cur);
+        cend = c.p + 2 * size_t(c.words);
+        if (c.p == nullptr || ret / 2u >= c.words) FAULT(LOG_UNDEF, op);
+        put_frame(depth, to, ret);
+        pc = c.p + 2 * size_t(ret / 2u);
+        DISPATCH();
+    }
+L_CALLPRG:
+    CHECK_LEN;
+    {
+        const uint32_t target = W(1);
+        if (program == 0) FAULT(LOG_UNDEF, op);
+        if (depth + 1 >= v.cs_size) FAULT(LOG_STACK, target);
+        const Code t = ProgCode(v, target);
+        if (t.p == nullptr) FAULT(LOG_UNDEF, target);
+        put_frame(depth, uint16_t(cur), uint16_t(2 * (IP + 2)));
+        set_depth(depth + 1);
+        put_frame(depth, uint16_t(target), 0);
+        cur = target;
+        c = t;
+        cend = c.p + 2 * size_t(c.words);
+        pc = c.p + 2 * size_t(0);
+        DISPATCH();
+    }
+L_HOLD:
+    CHECK_LEN;
+    if (cur < v.prog.n && cur > 0) St<uint32_t>(PROGP(cur) + PG_HELD, IP);
+    NEXT;
+L_WAIT:
+    CHECK_LEN;
+    {
+        const uint32_t b = W(1);
+        NEED(d8, b);
+        if (*P8(b) == 0) {
+            if (program == 0) return 1;
+            Z7VMPrg_SaveCallStack(db, program);
+            set_depth(0);
+            return 1;
         }
-        L_END: L_RET: CHECK_LEN; {
-            if (program == 0 || depth == 0) return 1;
-            set_depth(depth - 1);
-            const uint16_t to = Ld<uint16_t>(v.cs.p + 4 * depth), ret = Ld<uint16_t>(v.cs.p + 4 * depth + 2) & 0xFFFE;
-            cur = to;
-            c = ProgCode(v, cur);
-            cend = c.p + 2 * size_t(c.words);
-            if (c.p == nullptr || ret / 2u >= c.words) FAULT(LOG_UNDEF, op);
-            put_frame(depth, to, ret);
-            pc = c.p + 2 * size_t(ret / 2u);
-            DISPATCH();
-        }
-        L_CALLPRG: CHECK_LEN; {
-            const uint32_t target = W(1);
-            if (program == 0) FAULT(LOG_UNDEF, op);
-            if (depth + 1 >= v.cs_size) FAULT(LOG_STACK, target);
-            const Code t = ProgCode(v, target);
-            if (t.p == nullptr) FAULT(LOG_UNDEF, target);
-            put_frame(depth, uint16_t(cur), uint16_t(2 * (IP + 2)));
-            set_depth(depth + 1);
-            put_frame(depth, uint16_t(target), 0);
-            cur = target;
-            c = t;
-            cend = c.p + 2 * size_t(c.words);
-            pc = c.p + 2 * size_t(0);
-            DISPATCH();
-        }
-        L_HOLD: CHECK_LEN; 
-            if (cur < v.prog.n && cur > 0) St<uint32_t>(PROGP(cur) + PG_HELD, IP);
+        if (cur < v.prog.n && cur > 0) St<uint32_t>(PROGP(cur) + PG_HELD, 0);
+        NEXT;
+    }
+L_CYCDIV:
+    CHECK_LEN;
+    {
+        const uint32_t n = W(1), phase = W(2);
+        if (n < 2 || depth != 0 || cur == 0 || cur >= v.prog.n) NEXT;
+        uint8_t *e = PROGP(cur);
+        const uint16_t cnt = Ld<uint16_t>(e + PG_DIV);
+        St<uint16_t>(e + PG_DIV, uint16_t((cnt + 1u) % n));
+        if (cnt != phase) return 1;
+        NEXT;
+    }
+L_REPEAT:
+    CHECK_LEN;
+    anchor = IP + 1;
+    anchor_prog = cur;
+    repeat = 1000000;
+    NEXT;
+L_REPEATEND:
+    CHECK_LEN;
+    {
+        const uint32_t k = W(1);
+        NEED(d32, k);
+        if (repeat == 0 || anchor_prog != cur || anchor == kNone) {
+            repeat = 0;
+            St<int32_t>(P32(k), 0);
             NEXT;
-        L_WAIT: CHECK_LEN; {
-            const uint32_t b = W(1);
-            NEED(d8, b);
-            if (*P8(b) == 0) {
-                if (program == 0) return 1;
+        }
+        if (--repeat == 0) {
+            St<int32_t>(P32(k), 0);
+            NEXT;
+        }
+        if (left != 0 && --left == 0) FAULT(LOG_UNDEF, op);
+        pc = c.p + 2 * size_t(anchor);
+        DISPATCH();
+    }
+L_BREAK:
+    CHECK_LEN;
+    {
+        const uint16_t id = W(1);
+        const uint16_t pos = uint16_t(2 * IP);
+        if ((Flags(v) & Z7F_STEP) || Z7VMPrg_IsBreakpoint(db, uint16_t(cur), pos, id)) {
+            SetFlags(v, uint16_t((Flags(v) & ~Z7F_RUN) | Z7F_ONECYCLE | Z7F_STEP));
+            if (cur > 0 && cur < v.prog.n) St<uint32_t>(PROGP(cur) + PG_HELD, IP + 2);
+            St<uint16_t>(v.status + ST_BRK_PROG, uint16_t(cur));
+            St<uint16_t>(v.status + ST_BRK_POS, pos);
+            // the held program keeps its frames; the next program starts at depth 0
+            if (program != 0) {
                 Z7VMPrg_SaveCallStack(db, program);
                 set_depth(0);
-                return 1;
             }
-            if (cur < v.prog.n && cur > 0) St<uint32_t>(PROGP(cur) + PG_HELD, 0);
-            NEXT;
+            return 0;
         }
-        L_CYCDIV: CHECK_LEN; {
-            const uint32_t n = W(1), phase = W(2);
-            if (n < 2 || depth != 0 || cur == 0 || cur >= v.prog.n) NEXT;
-            uint8_t *e = PROGP(cur);
-            const uint16_t cnt = Ld<uint16_t>(e + PG_DIV);
-            St<uint16_t>(e + PG_DIV, uint16_t((cnt + 1u) % n));
-            if (cnt != phase) return 1;
-            NEXT;
+        NEXT;
+    }
+L_SETBRK:
+    CHECK_LEN;
+    Z7VMPrg_SetBreakpoint(db, W(1), W(2), W(3));
+    NEXT;
+L_PAUSE:
+    CHECK_LEN;
+    SetFlags(v, uint16_t(Flags(v) & ~(Z7F_RUN | Z7F_STEP)));
+    NEXT;
+L_RUN:
+    CHECK_LEN;
+    SetFlags(v, uint16_t((Flags(v) | Z7F_RUN) & ~(Z7F_STOPPED | Z7F_STEP)));
+    NEXT;
+L_ONECYCLE:
+    CHECK_LEN;
+    SetFlags(v, uint16_t((Flags(v) | Z7F_ONECYCLE) & ~Z7F_STEP));
+    NEXT;
+L_STEPMODE:
+    CHECK_LEN;
+    if (!(Flags(v) & Z7F_RUN)) SetFlags(v, uint16_t(Flags(v) | Z7F_ONECYCLE | Z7F_STEP));
+    NEXT;
+L_SETPERIOD:
+    CHECK_LEN;
+    St<uint32_t>(v.status + ST_PERIOD, W32(1));
+    NEXT;
+// ---- locks ----
+L_LOCK_D8:
+L_LOCK_D8_2:
+    LOCKOP(d8, Z7LK_8, true);
+L_UNLOCK_D8:
+L_UNLOCK_D8_2:
+    LOCKOP(d8, Z7LK_8, false);
+L_LOCK_D16:
+    LOCKOP(d16, Z7LK_16, true);
+L_UNLOCK_D16:
+    LOCKOP(d16, Z7LK_16, false);
+L_LOCK_D32:
+    LOCKOP(d32, Z7LK_32, true);
+L_UNLOCK_D32:
+    LOCKOP(d32, Z7LK_32, false);
+L_LOCK_D64:
+    LOCKOP(d64, Z7LK_64, true);
+L_UNLOCK_D64:
+    LOCKOP(d64, Z7LK_64, false);
+L_LOCK_T:
+    LOCKOP(tm, Z7LK_TIME, true);
+L_UNLOCK_T:
+    LOCKOP(tm, Z7LK_TIME, false);
+L_LOCK_S:
+    LOCKOP(sp, Z7LK_STR, true);
+L_UNLOCK_S:
+    LOCKOP(sp, Z7LK_STR, false);
+L_LOCK_XV:
+L_UNLOCK_XV:
+    CHECK_LEN;
+    {
+        const uint32_t x = W(1);
+        NEED(xv, x);
+        if (x < v.lk.n) v.lk.p[x] = uint8_t(op == Z7OP_LOCK_XV ? (v.lk.p[x] | Z7LK_EXT) : (v.lk.p[x] & ~Z7LK_EXT));
+        NEXT;
+    }
+L_UNLOCKALL:
+    CHECK_LEN;
+    Z7VMTic_UnlockAllVars(db);
+    NEXT;
+
+// ---- arithmetic ----
+
+// ---- comparisons ----
+L_GT_S:
+    SCMP(false, r_ > 0)
+L_GT_S_LK:
+    SCMP(true, r_ > 0)
+L_GE_S:
+    SCMP(false, r_ >= 0)
+L_GE_S_LK:
+    SCMP(true, r_ >= 0)
+L_EQ_S:
+    SCMP(false, r_ == 0)
+L_EQ_S_LK:
+    SCMP(true, r_ == 0)
+L_NE_S:
+    SCMP(false, r_ != 0)
+L_NE_S_LK:
+    SCMP(true, r_ != 0)
+// ---- logic, bit tests, masks ----
+// ---- moves and elements ----
+L_MOVE_S:
+L_MOVE_S_LK:
+    CHECK_LEN;
+    {
+        const uint32_t d = W(1), a = W(2);
+        NEED(sp, d);
+        NEED(sp, a);
+        if (op == Z7OP_MOVE_S || !Locked(v, d, Z7LK_STR)) Z7VMStr_Copy(db, d, a);
+        NEXT;
+    }
+L_LDEL_S:
+L_LDEL_S_LK:
+    CHECK_LEN;
+    {
+        const uint32_t d = W(1), base = W(2), k = W(3);
+        NEED(sp, d);
+        NEED(d32, k);
+        const uint32_t e = (base + Ld<uint32_t>(P32(k))) & 0xFFFF;
+        if (e >= v.sp.n) FAULT(LOG_BOUNDS, k);
+        if (op == Z7OP_LDEL_S || !Locked(v, d, Z7LK_STR)) Z7VMStr_Copy(db, d, e);
+        NEXT;
+    }
+L_STEL_S:
+L_STEL_S_LK:
+    CHECK_LEN;
+    {
+        const uint32_t base = W(1), k = W(2), s = W(3);
+        NEED(sp, s);
+        NEED(d32, k);
+        const uint32_t e = (base + Ld<uint32_t>(P32(k))) & 0xFFFF;
+        if (e >= v.sp.n) FAULT(LOG_BOUNDS, k);
+        if (op == Z7OP_STEL_S || !Locked(v, e, Z7LK_STR)) Z7VMStr_Copy(db, e, s);
+        NEXT;
+    }
+// ---- constants ----
+L_CONST_S:
+L_CONST_S_LK:
+    CHECK_LEN;
+    {
+        const uint32_t d = W(1), n = W(2);
+        if (IP + 3 + n > c.words) FAULT(LOG_UNDEF, op);
+        NEED(sp, d);
+        const uint32_t literal = c.addr + 2 * (IP + 2);
+        if (op == Z7OP_CONST_S || !Locked(v, d, Z7LK_STR)) {
+            if (d != 0) {
+                Z7VMStr_DBForce(db, d, literal);
+            } else if (ctreg != kNone) {
+                const uint8_t *slot = CtAt(v, ctreg, 3);
+                if (slot == nullptr || CtAt(v, ctreg, 3u + slot[0]) == nullptr) FAULT(LOG_BOUNDS, 0);
+                Z7VMStr_DBForcePtr(v.ct.addr + ctreg, literal);
+                ctreg = kNone;
+            }
         }
-        L_REPEAT: CHECK_LEN; 
-            anchor = IP + 1;
-            anchor_prog = cur;
-            repeat = 1000000;
-            NEXT;
-        L_REPEATEND: CHECK_LEN; {
-            const uint32_t k = W(1);
+        pc += 2 * size_t(3 + n);
+        DISPATCH();
+    }
+// ---- edges and conversions ----
+L_RTRIG:
+L_RTRIG_LK:
+L_FTRIG:
+L_FTRIG_LK:
+    CHECK_LEN;
+    {
+        const uint32_t d = W(1), in = W(2), m = W(3);
+        NEED(d8, d);
+        NEED(d8, in);
+        NEED(d8, m);
+        const uint8_t x = *P8(in), mem = *P8(m);
+        const bool first = (Ld<uint32_t>(v.status + ST_OPTIONS) & Z7O_CHANGED) != 0;
+        const bool edge = !first && ((op == Z7OP_RTRIG || op == Z7OP_RTRIG_LK) ? (x && !mem) : (!x && mem));
+        if ((op == Z7OP_RTRIG || op == Z7OP_FTRIG) || !Locked(v, d, Z7LK_8)) *P8(d) = edge ? 1 : 0;
+        *P8(m) = x;
+        NEXT;
+    }
+L_CONV:
+L_CONV_LK:
+    CHECK_LEN;
+    {
+        const uint32_t d = W(1), dt = W(3);
+        const uint8_t bit = ConvLockBit(dt);
+        if (op == Z7OP_CONV || bit == 0 || !Locked(v, d, bit)) Z7VMCnv_Convert(db, c.addr + 2 * (IP + 1));
+        NEXT;
+    }
+// ---- external variables ----
+L_XVREAD_S:
+    XVSTR(true, false, false)
+L_XVREAD_S_LK:
+    XVSTR(true, true, false)
+L_XVWRITE_S:
+    XVSTR(false, false, false)
+L_XVWRITE_S_LK:
+    XVSTR(false, true, false)
+L_XVREADX_S:
+    XVSTR(true, false, true)
+L_XVREADX_S_LK:
+    XVSTR(true, true, true)
+L_XVWRITEX_S:
+    XVSTR(false, false, true)
+L_XVWRITEX_S_LK:
+    XVSTR(false, true, true)
+L_XVCONST_D8:
+L_XVCONST_D16:
+L_XVCONST_D32:
+L_XVCONST_D32_2:
+L_XVCONST_D64:
+    CHECK_LEN;
+    {
+        const uint32_t x = W(1);
+        const uint32_t width = op == Z7OP_XVCONST_D8 ? 1 : op == Z7OP_XVCONST_D16 ? 2 : op == Z7OP_XVCONST_D64 ? 8 : 4;
+        XVPTR(x, width, false, xp);
+        const uint64_t val = op == Z7OP_XVCONST_D8    ? (W(2) & 0xFF)
+                             : op == Z7OP_XVCONST_D16 ? W(2)
+                             : op == Z7OP_XVCONST_D64 ? W64(2)
+                                                      : W32(2);
+        PutBytes(xp, val, width);
+        NEXT;
+    }
+L_XVCONST_S:
+    CHECK_LEN;
+    {
+        const uint32_t x = W(1), n = W(2);
+        if (IP + 3 + n > c.words) FAULT(LOG_UNDEF, op);
+        XVPTR(x, 3, false, xp);
+        (void)xp;
+        Z7VMStr_DBForcePtr(Ld<uint32_t>(v.xv.p + 4 * x), c.addr + 2 * (IP + 2));
+        pc += 2 * size_t(3 + n);
+        DISPATCH();
+    }
+// ---- calls ----
+L_CALLSTF:
+    CHECK_LEN;
+    {
+        const uint32_t n = W(2);
+        if (IP + 3 + n > c.words) FAULT(LOG_UNDEF, op);
+        if (Z7VMStf_Execute(db, c.addr + 2 * (IP + 1)) == 0) {
+            SetFlags(v, uint16_t((Flags(v) & 0xFFF0) | Z7F_STOPPED));
+            return 0;
+        }
+        pc += 2 * size_t(3 + n);
+        DISPATCH();
+    }
+L_CALLCF:
+    CHECK_LEN;
+    {
+        const uint32_t cf = W(1), n = W(2);
+        if (IP + 4 + n > c.words) FAULT(LOG_UNDEF, op);
+        if (cf == 0) FAULT(LOG_UNDEF, cf);
+        NEED(cfn, cf);
+        Z7Fbl_Call(Ld<uint32_t>(v.cfn.p + 24 * cf + 16), FB_EXEC, db, 0, 0, c.addr + 2 * (IP + 3));
+        pc += 2 * size_t(4 + n);
+        DISPATCH();
+    }
+L_CALLFB:
+L_CALLFBCT:
+    CHECK_LEN;
+    {
+        uint32_t k = W(1);
+        const uint32_t n = W(2);
+        if (IP + 3 + n > c.words) FAULT(LOG_UNDEF, op);
+        if (op == Z7OP_CALLFBCT) {
             NEED(d32, k);
-            if (repeat == 0 || anchor_prog != cur || anchor == kNone) {
-                repeat = 0;
-                St<int32_t>(P32(k), 0);
-                NEXT;
-            }
-            if (--repeat == 0) {
-                St<int32_t>(P32(k), 0);
-                NEXT;
-            }
-            if (left != 0 && --left == 0) FAULT(LOG_UNDEF, op);
-            pc = c.p + 2 * size_t(anchor);
-            DISPATCH();
-        }
-        L_BREAK: CHECK_LEN; {
-            const uint16_t id = W(1);
-            const uint16_t pos = uint16_t(2 * IP);
-            if ((Flags(v) & Z7F_STEP) || Z7VMPrg_IsBreakpoint(db, uint16_t(cur), pos, id)) {
-                SetFlags(v, uint16_t((Flags(v) & ~Z7F_RUN) | Z7F_ONECYCLE | Z7F_STEP));
-                if (cur > 0 && cur < v.prog.n) St<uint32_t>(PROGP(cur) + PG_HELD, IP + 2);
-                St<uint16_t>(v.status + ST_BRK_PROG, uint16_t(cur));
-                St<uint16_t>(v.status + ST_BRK_POS, pos);
-                // the held program keeps its frames; the next program starts at depth 0
-                if (program != 0) {
-                    Z7VMPrg_SaveCallStack(db, program);
-                    set_depth(0);
-                }
-                return 0;
-            }
-            NEXT;
-        }
-        L_SETBRK: CHECK_LEN; Z7VMPrg_SetBreakpoint(db, W(1), W(2), W(3)); NEXT;
-        L_PAUSE: CHECK_LEN; SetFlags(v, uint16_t(Flags(v) & ~(Z7F_RUN | Z7F_STEP))); NEXT;
-        L_RUN: CHECK_LEN; SetFlags(v, uint16_t((Flags(v) | Z7F_RUN) & ~(Z7F_STOPPED | Z7F_STEP))); NEXT;
-        L_ONECYCLE: CHECK_LEN; SetFlags(v, uint16_t((Flags(v) | Z7F_ONECYCLE) & ~Z7F_STEP)); NEXT;
-        L_STEPMODE: CHECK_LEN;
-            if (!(Flags(v) & Z7F_RUN)) SetFlags(v, uint16_t(Flags(v) | Z7F_ONECYCLE | Z7F_STEP));
-            NEXT;
-        L_SETPERIOD: CHECK_LEN; St<uint32_t>(v.status + ST_PERIOD, W32(1)); NEXT;
-        // ---- locks ----
-        L_LOCK_D8: L_LOCK_D8_2: LOCKOP(d8, Z7LK_8, true);
-        L_UNLOCK_D8: L_UNLOCK_D8_2: LOCKOP(d8, Z7LK_8, false);
-        L_LOCK_D16: LOCKOP(d16, Z7LK_16, true);
-        L_UNLOCK_D16: LOCKOP(d16, Z7LK_16, false);
-        L_LOCK_D32: LOCKOP(d32, Z7LK_32, true);
-        L_UNLOCK_D32: LOCKOP(d32, Z7LK_32, false);
-        L_LOCK_D64: LOCKOP(d64, Z7LK_64, true);
-        L_UNLOCK_D64: LOCKOP(d64, Z7LK_64, false);
-        L_LOCK_T: LOCKOP(tm, Z7LK_TIME, true);
-        L_UNLOCK_T: LOCKOP(tm, Z7LK_TIME, false);
-        L_LOCK_S: LOCKOP(sp, Z7LK_STR, true);
-        L_UNLOCK_S: LOCKOP(sp, Z7LK_STR, false);
-        L_LOCK_XV: L_UNLOCK_XV: CHECK_LEN; {
-            const uint32_t x = W(1);
-            NEED(xv, x);
-            if (x < v.lk.n) v.lk.p[x] = uint8_t(op == Z7OP_LOCK_XV ? (v.lk.p[x] | Z7LK_EXT) : (v.lk.p[x] & ~Z7LK_EXT));
-            NEXT;
-        }
-        L_UNLOCKALL: CHECK_LEN; Z7VMTic_UnlockAllVars(db); NEXT;
-
-        // ---- arithmetic ----
-
-        // ---- comparisons ----
-        L_GT_S: SCMP(false, r_ > 0)
-        L_GT_S_LK: SCMP(true, r_ > 0)
-        L_GE_S: SCMP(false, r_ >= 0)
-        L_GE_S_LK: SCMP(true, r_ >= 0)
-        L_EQ_S: SCMP(false, r_ == 0)
-        L_EQ_S_LK: SCMP(true, r_ == 0)
-        L_NE_S: SCMP(false, r_ != 0)
-        L_NE_S_LK: SCMP(true, r_ != 0)
-        // ---- logic, bit tests, masks ----
-        // ---- moves and elements ----
-        L_MOVE_S: L_MOVE_S_LK: CHECK_LEN; {
-            const uint32_t d = W(1), a = W(2);
-            NEED(sp, d); NEED(sp, a);
-            if (op == Z7OP_MOVE_S || !Locked(v, d, Z7LK_STR)) Z7VMStr_Copy(db, d, a);
-            NEXT;
-        }
-        L_LDEL_S: L_LDEL_S_LK: CHECK_LEN; {
-            const uint32_t d = W(1), base = W(2), k = W(3);
-            NEED(sp, d); NEED(d32, k);
-            const uint32_t e = (base + Ld<uint32_t>(P32(k))) & 0xFFFF;
-            if (e >= v.sp.n) FAULT(LOG_BOUNDS, k);
-            if (op == Z7OP_LDEL_S || !Locked(v, d, Z7LK_STR)) Z7VMStr_Copy(db, d, e);
-            NEXT;
-        }
-        L_STEL_S: L_STEL_S_LK: CHECK_LEN; {
-            const uint32_t base = W(1), k = W(2), s = W(3);
-            NEED(sp, s); NEED(d32, k);
-            const uint32_t e = (base + Ld<uint32_t>(P32(k))) & 0xFFFF;
-            if (e >= v.sp.n) FAULT(LOG_BOUNDS, k);
-            if (op == Z7OP_STEL_S || !Locked(v, e, Z7LK_STR)) Z7VMStr_Copy(db, e, s);
-            NEXT;
-        }
-        // ---- constants ----
-        L_CONST_S: L_CONST_S_LK: CHECK_LEN; {
-            const uint32_t d = W(1), n = W(2);
-            if (IP + 3 + n > c.words) FAULT(LOG_UNDEF, op);
-            NEED(sp, d);
-            const uint32_t literal = c.addr + 2 * (IP + 2);
-            if (op == Z7OP_CONST_S || !Locked(v, d, Z7LK_STR)) {
-                if (d != 0) {
-                    Z7VMStr_DBForce(db, d, literal);
-                } else if (ctreg != kNone) {
-                    const uint8_t *slot = CtAt(v, ctreg, 3);
-                    if (slot == nullptr || CtAt(v, ctreg, 3u + slot[0]) == nullptr) FAULT(LOG_BOUNDS, 0);
-                    Z7VMStr_DBForcePtr(v.ct.addr + ctreg, literal);
-                    ctreg = kNone;
-                }
-            }
-            pc += 2 * size_t(3 + n);
-            DISPATCH();
-        }
-        // ---- edges and conversions ----
-        L_RTRIG: L_RTRIG_LK: L_FTRIG: L_FTRIG_LK: CHECK_LEN; {
-            const uint32_t d = W(1), in = W(2), m = W(3);
-            NEED(d8, d); NEED(d8, in); NEED(d8, m);
-            const uint8_t x = *P8(in), mem = *P8(m);
-            const bool first = (Ld<uint32_t>(v.status + ST_OPTIONS) & Z7O_CHANGED) != 0;
-            const bool edge = !first && ((op == Z7OP_RTRIG || op == Z7OP_RTRIG_LK) ? (x && !mem) : (!x && mem));
-            if ((op == Z7OP_RTRIG || op == Z7OP_FTRIG) || !Locked(v, d, Z7LK_8)) *P8(d) = edge ? 1 : 0;
-            *P8(m) = x;
-            NEXT;
-        }
-        L_CONV: L_CONV_LK: CHECK_LEN; {
-            const uint32_t d = W(1), dt = W(3);
-            const uint8_t bit = ConvLockBit(dt);
-            if (op == Z7OP_CONV || bit == 0 || !Locked(v, d, bit)) Z7VMCnv_Convert(db, c.addr + 2 * (IP + 1));
-            NEXT;
-        }
-        // ---- external variables ----
-        L_XVREAD_S: XVSTR(true, false, false)
-        L_XVREAD_S_LK: XVSTR(true, true, false)
-        L_XVWRITE_S: XVSTR(false, false, false)
-        L_XVWRITE_S_LK: XVSTR(false, true, false)
-        L_XVREADX_S: XVSTR(true, false, true)
-        L_XVREADX_S_LK: XVSTR(true, true, true)
-        L_XVWRITEX_S: XVSTR(false, false, true)
-        L_XVWRITEX_S_LK: XVSTR(false, true, true)
-        L_XVCONST_D8: L_XVCONST_D16: L_XVCONST_D32: L_XVCONST_D32_2: L_XVCONST_D64: CHECK_LEN; {
-            const uint32_t x = W(1);
-            const uint32_t width =
-                op == Z7OP_XVCONST_D8 ? 1 : op == Z7OP_XVCONST_D16 ? 2 : op == Z7OP_XVCONST_D64 ? 8 : 4;
-            XVPTR(x, width, false, xp);
-            const uint64_t val = op == Z7OP_XVCONST_D8    ? (W(2) & 0xFF)
-                                 : op == Z7OP_XVCONST_D16 ? W(2)
-                                 : op == Z7OP_XVCONST_D64 ? W64(2)
-                                                          : W32(2);
-            PutBytes(xp, val, width);
-            NEXT;
-        }
-        L_XVCONST_S: CHECK_LEN; {
-            const uint32_t x = W(1), n = W(2);
-            if (IP + 3 + n > c.words) FAULT(LOG_UNDEF, op);
-            XVPTR(x, 3, false, xp);
-            (void)xp;
-            Z7VMStr_DBForcePtr(Ld<uint32_t>(v.xv.p + 4 * x), c.addr + 2 * (IP + 2));
-            pc += 2 * size_t(3 + n);
-            DISPATCH();
-        }
-        // ---- calls ----
-        L_CALLSTF: CHECK_LEN; {
-            const uint32_t n = W(2);
-            if (IP + 3 + n > c.words) FAULT(LOG_UNDEF, op);
-            if (Z7VMStf_Execute(db, c.addr + 2 * (IP + 1)) == 0) {
+            const uint8_t *p = CtAt(v, Ld<uint32_t>(P32(k)), 2);
+            if (p == nullptr) FAULT(LOG_BOUNDS, k);
+            k = Ld<uint16_t>(p);
+            if (k == 0 || k >= v.inst.n || Ld<uint32_t>(v.inst.p + 20 * k + 4) == Z7H_NONE) {
+                Z7Part_Trace("Invalid FB index encoutered: %u", k);
                 SetFlags(v, uint16_t((Flags(v) & 0xFFF0) | Z7F_STOPPED));
                 return 0;
             }
-            pc += 2 * size_t(3 + n);
-            DISPATCH();
+        } else {
+            if (k == 0) FAULT(LOG_UNDEF, k);
+            NEED(inst, k);
         }
-        L_CALLCF: CHECK_LEN; {
-            const uint32_t cf = W(1), n = W(2);
+        const uint8_t *e = v.inst.p + 20 * k;
+        Z7Fbl_Call(Ld<uint32_t>(e + 4), FB_EXEC, db, Ld<uint32_t>(e + 8), Ld<uint32_t>(e + 12), c.addr + 2 * (IP + 3));
+        pc += 2 * size_t(3 + n);
+        DISPATCH();
+    }
+L_CHKCF:
+L_CHKFBCT:
+    CHECK_LEN;
+    {
+        uint32_t h = Z7H_NONE, cls = 0, in = 0;
+        const uint32_t k = W(1);
+        if (op == Z7OP_CHKCF) {
+            if (k > 0 && k < v.cfn.n) h = Ld<uint32_t>(v.cfn.p + 24 * k + 16);
+        } else {
+            NEED(d32, k);
+            const uint8_t *p = CtAt(v, Ld<uint32_t>(P32(k)), 2);
+            const uint32_t i = p ? Ld<uint16_t>(p) : 0;
+            if (i > 0 && i < v.inst.n) {
+                h = Ld<uint32_t>(v.inst.p + 20 * i + 4);
+                cls = Ld<uint32_t>(v.inst.p + 20 * i + 8);
+                in = Ld<uint32_t>(v.inst.p + 20 * i + 12);
+            }
+        }
+        if (h == Z7H_NONE || Z7Fbl_Call(h, FB_AVAIL, db, cls, in, 0) == 0) {
+            Z7Part_Trace(op == Z7OP_CHKCF ? "Argument type not supported by function"
+                                          : "Argument type not supported by function block");
+            FAULT(LOG_UNDEF, 0);
+        }
+        NEXT;
+    }
+L_ANYPARAM:
+    CHECK_LEN;
+    {
+        const uint32_t d = W(1), type = W(2), base = W(3), k = W(4);
+        NEED(d32, d);
+        NEED(d32, k);
+        const uint32_t addr = Z7Tools_GetAnyParam(db, type, (base + Ld<uint32_t>(P32(k))) & 0xFFFF);
+        if (addr == 0) FAULT(LOG_BOUNDS, k);
+        St<uint32_t>(P32(d), addr);
+        NEXT;
+    }
+L_CTADDR:
+    CHECK_LEN;
+    {
+        const uint32_t d = W(1), k = W(2);
+        NEED(d32, d);
+        NEED(d32, k);
+        St<uint32_t>(P32(d), v.ct.addr + Ld<uint32_t>(P32(k)));
+        NEXT;
+    }
+// ---- SFC ----
+L_STEP:
+    CHECK_LEN;
+    {
+        const uint32_t s = W(1);
+        NEED(step, s);
+        uint8_t *sp = STEPP(s);
+        const uint16_t state = Ld<uint16_t>(sp + 8);
+        const uint16_t pstate = cur < v.prog.n ? Ld<uint16_t>(PROGP(cur) + PG_STATE) : 0;
+        if (state == 0) JUMP_REL(4);
+        if (state == 3 || (state == 1 && (pstate & 0x20))) {
+            St<uint16_t>(sp + 8, 0);
+            JUMP_REL(3);
+        }
+        if (state == 2) {
+            St<uint16_t>(sp + 8, 1);
+            St<uint32_t>(sp, 0);
+            St<uint32_t>(sp + 4, v.now);
+            JUMP_REL(2);
+        }
+        if (state == 1) StepAdvance(sp, v.now);
+        NEXT;
+    }
+L_TRANS:
+L_TRANS1:
+    CHECK_LEN;
+    {
+        const uint32_t t = W(2);
+        NEED(trans, t);
+        const uint16_t pstate = cur < v.prog.n ? Ld<uint16_t>(PROGP(cur) + PG_STATE) : 0;
+        uint16_t value = (pstate & 0x20) ? 0 : 1;
+        uint32_t n = 1, first = 3;
+        if (op == Z7OP_TRANS) {
+            n = W(3);
+            first = 4;
             if (IP + 4 + n > c.words) FAULT(LOG_UNDEF, op);
-            if (cf == 0) FAULT(LOG_UNDEF, cf);
-            NEED(cfn, cf);
-            Z7Fbl_Call(Ld<uint32_t>(v.cfn.p + 24 * cf + 16), FB_EXEC, db, 0, 0, c.addr + 2 * (IP + 3));
-            pc += 2 * size_t(4 + n);
-            DISPATCH();
         }
-        L_CALLFB: L_CALLFBCT: CHECK_LEN; {
-            uint32_t k = W(1);
-            const uint32_t n = W(2);
-            if (IP + 3 + n > c.words) FAULT(LOG_UNDEF, op);
-            if (op == Z7OP_CALLFBCT) {
-                NEED(d32, k);
-                const uint8_t *p = CtAt(v, Ld<uint32_t>(P32(k)), 2);
-                if (p == nullptr) FAULT(LOG_BOUNDS, k);
-                k = Ld<uint16_t>(p);
-                if (k == 0 || k >= v.inst.n || Ld<uint32_t>(v.inst.p + 20 * k + 4) == Z7H_NONE) {
-                    Z7Part_Trace("Invalid FB index encoutered: %u", k);
-                    SetFlags(v, uint16_t((Flags(v) & 0xFFF0) | Z7F_STOPPED));
-                    return 0;
-                }
-            } else {
-                if (k == 0) FAULT(LOG_UNDEF, k);
-                NEED(inst, k);
-            }
-            const uint8_t *e = v.inst.p + 20 * k;
-            Z7Fbl_Call(Ld<uint32_t>(e + 4), FB_EXEC, db, Ld<uint32_t>(e + 8), Ld<uint32_t>(e + 12),
-                       c.addr + 2 * (IP + 3));
-            pc += 2 * size_t(3 + n);
-            DISPATCH();
-        }
-        L_CHKCF: L_CHKFBCT: CHECK_LEN; {
-            uint32_t h = Z7H_NONE, cls = 0, in = 0;
-            const uint32_t k = W(1);
-            if (op == Z7OP_CHKCF) {
-                if (k > 0 && k < v.cfn.n) h = Ld<uint32_t>(v.cfn.p + 24 * k + 16);
-            } else {
-                NEED(d32, k);
-                const uint8_t *p = CtAt(v, Ld<uint32_t>(P32(k)), 2);
-                const uint32_t i = p ? Ld<uint16_t>(p) : 0;
-                if (i > 0 && i < v.inst.n) {
-                    h = Ld<uint32_t>(v.inst.p + 20 * i + 4);
-                    cls = Ld<uint32_t>(v.inst.p + 20 * i + 8);
-                    in = Ld<uint32_t>(v.inst.p + 20 * i + 12);
-                }
-            }
-            if (h == Z7H_NONE || Z7Fbl_Call(h, FB_AVAIL, db, cls, in, 0) == 0) {
-                Z7Part_Trace(op == Z7OP_CHKCF ? "Argument type not supported by function"
-                                     : "Argument type not supported by function block");
-                FAULT(LOG_UNDEF, 0);
-            }
-            NEXT;
-        }
-        L_ANYPARAM: CHECK_LEN; {
-            const uint32_t d = W(1), type = W(2), base = W(3), k = W(4);
-            NEED(d32, d); NEED(d32, k);
-            const uint32_t addr = Z7Tools_GetAnyParam(db, type, (base + Ld<uint32_t>(P32(k))) & 0xFFFF);
-            if (addr == 0) FAULT(LOG_BOUNDS, k);
-            St<uint32_t>(P32(d), addr);
-            NEXT;
-        }
-        L_CTADDR: CHECK_LEN; {
-            const uint32_t d = W(1), k = W(2);
-            NEED(d32, d); NEED(d32, k);
-            St<uint32_t>(P32(d), v.ct.addr + Ld<uint32_t>(P32(k)));
-            NEXT;
-        }
-        // ---- SFC ----
-        L_STEP: CHECK_LEN; {
-            const uint32_t s = W(1);
+        for (uint32_t i = 0; i < n; i++) {
+            const uint32_t s = W(first + i);
             NEED(step, s);
-            uint8_t *sp = STEPP(s);
-            const uint16_t state = Ld<uint16_t>(sp + 8);
-            const uint16_t pstate = cur < v.prog.n ? Ld<uint16_t>(PROGP(cur) + PG_STATE) : 0;
-            if (state == 0) JUMP_REL(4);
-            if (state == 3 || (state == 1 && (pstate & 0x20))) {
-                St<uint16_t>(sp + 8, 0);
-                JUMP_REL(3);
-            }
-            if (state == 2) {
-                St<uint16_t>(sp + 8, 1);
-                St<uint32_t>(sp, 0);
-                St<uint32_t>(sp + 4, v.now);
-                JUMP_REL(2);
-            }
-            if (state == 1) StepAdvance(sp, v.now);
-            NEXT;
+            if (Ld<uint16_t>(STEPP(s) + 8) != 1) value = 0;
         }
-        L_TRANS: L_TRANS1: CHECK_LEN; {
-            const uint32_t t = W(2);
+        St<uint16_t>(TRANSP(t), value);
+        if (value == 0) JUMP_REL(1);
+        pc += 2 * size_t(first + n);
+        DISPATCH();
+    }
+L_TRANSVAL:
+    CHECK_LEN;
+    {
+        const uint32_t t = W(1), b = W(2);
+        NEED(trans, t);
+        NEED(d8, b);
+        St<uint16_t>(TRANSP(t), *P8(b));
+        NEXT;
+    }
+L_TRANSCLR:
+L_TRANSSET:
+L_INITSTEPS:
+    CHECK_LEN;
+    {
+        const uint32_t t = W(1), n = W(2);
+        if (IP + 3 + n > c.words) FAULT(LOG_UNDEF, op);
+        bool fire;
+        if (op == Z7OP_INITSTEPS) {
+            fire = cur < v.prog.n && Ld<uint16_t>(PROGP(cur) + PG_STATE) == Z7P_CHILD;
+            if (fire) St<uint16_t>(PROGP(cur) + PG_STATE, Z7P_ACTIVE);
+        } else {
             NEED(trans, t);
-            const uint16_t pstate = cur < v.prog.n ? Ld<uint16_t>(PROGP(cur) + PG_STATE) : 0;
-            uint16_t value = (pstate & 0x20) ? 0 : 1;
-            uint32_t n = 1, first = 3;
-            if (op == Z7OP_TRANS) {
-                n = W(3);
-                first = 4;
-                if (IP + 4 + n > c.words) FAULT(LOG_UNDEF, op);
-            }
+            fire = Ld<uint16_t>(TRANSP(t)) != 0;
+        }
+        if (fire)
             for (uint32_t i = 0; i < n; i++) {
-                const uint32_t s = W(first + i);
+                const uint32_t s = W(3 + i);
                 NEED(step, s);
-                if (Ld<uint16_t>(STEPP(s) + 8) != 1) value = 0;
+                St<uint16_t>(STEPP(s) + 8, op == Z7OP_TRANSCLR ? 3 : 2);
             }
-            St<uint16_t>(TRANSP(t), value);
-            if (value == 0) JUMP_REL(1);
-            pc += 2 * size_t(first + n);
-            DISPATCH();
+        if (op == Z7OP_TRANSSET && fire && Ld<uint16_t>(TRANSP(t) + 2) != 0) {
+            SetFlags(v, uint16_t(Flags(v) & ~(Z7F_RUN | Z7F_STEP)));
+            return 1;
         }
-        L_TRANSVAL: CHECK_LEN; {
-            const uint32_t t = W(1), b = W(2);
-            NEED(trans, t); NEED(d8, b);
-            St<uint16_t>(TRANSP(t), *P8(b));
-            NEXT;
-        }
-        L_TRANSCLR: L_TRANSSET: L_INITSTEPS: CHECK_LEN; {
-            const uint32_t t = W(1), n = W(2);
-            if (IP + 3 + n > c.words) FAULT(LOG_UNDEF, op);
-            bool fire;
-            if (op == Z7OP_INITSTEPS) {
-                fire = cur < v.prog.n && Ld<uint16_t>(PROGP(cur) + PG_STATE) == Z7P_CHILD;
-                if (fire) St<uint16_t>(PROGP(cur) + PG_STATE, Z7P_ACTIVE);
-            } else {
-                NEED(trans, t);
-                fire = Ld<uint16_t>(TRANSP(t)) != 0;
-            }
-            if (fire)
-                for (uint32_t i = 0; i < n; i++) {
-                    const uint32_t s = W(3 + i);
-                    NEED(step, s);
-                    St<uint16_t>(STEPP(s) + 8, op == Z7OP_TRANSCLR ? 3 : 2);
-                }
-            if (op == Z7OP_TRANSSET && fire && Ld<uint16_t>(TRANSP(t) + 2) != 0) {
-                SetFlags(v, uint16_t(Flags(v) & ~(Z7F_RUN | Z7F_STEP)));
-                return 1;
-            }
-            pc += 2 * size_t(3 + n);
-            DISPATCH();
-        }
-        L_TRANSMOVE: CHECK_LEN; {
-            const uint32_t t = W(1), a = W(2), b = W(3);
-            NEED(trans, t); NEED(step, a); NEED(step, b);
-            if (Ld<uint16_t>(TRANSP(t)) != 0) {
-                St<uint16_t>(STEPP(a) + 8, 3);
-                St<uint16_t>(STEPP(b) + 8, 2);
-                if (Ld<uint16_t>(TRANSP(t) + 2) != 0) {
-                    SetFlags(v, uint16_t(Flags(v) & ~(Z7F_RUN | Z7F_STEP)));
-                    return 1;
-                }
-            }
-            NEXT;
-        }
-        L_INITSTEP: CHECK_LEN; {
-            const uint32_t s = W(1);
-            NEED(step, s);
-            if (cur < v.prog.n && Ld<uint16_t>(PROGP(cur) + PG_STATE) == Z7P_CHILD) {
-                St<uint16_t>(PROGP(cur) + PG_STATE, Z7P_ACTIVE);
-                St<uint16_t>(STEPP(s) + 8, 2);
-                St<uint32_t>(STEPP(s), 0);
-            }
-            NEXT;
-        }
-        L_STEPSTATE: CHECK_LEN; {
-            const uint32_t s = W(1), val = W(2);
-            NEED(step, s);
-            St<uint16_t>(STEPP(s) + 8, uint16_t(val));
-            if (val == 1) {
-                St<uint32_t>(STEPP(s), 0);
-                St<uint32_t>(STEPP(s) + 4, v.now);
-            }
-            NEXT;
-        }
-        L_STEPTIME: CHECK_LEN; {
-            const uint32_t s = W(1), flag = W(2);
-            NEED(step, s);
-            if (flag) StepAdvance(STEPP(s), v.now);
-            else St<uint32_t>(STEPP(s), 0);
-            St<uint32_t>(STEPP(s) + 4, v.now);
-            NEXT;
-        }
-        L_TRANSBRK: CHECK_LEN; {
-            const uint32_t t = W(1);
-            NEED(trans, t);
+        pc += 2 * size_t(3 + n);
+        DISPATCH();
+    }
+L_TRANSMOVE:
+    CHECK_LEN;
+    {
+        const uint32_t t = W(1), a = W(2), b = W(3);
+        NEED(trans, t);
+        NEED(step, a);
+        NEED(step, b);
+        if (Ld<uint16_t>(TRANSP(t)) != 0) {
+            St<uint16_t>(STEPP(a) + 8, 3);
+            St<uint16_t>(STEPP(b) + 8, 2);
             if (Ld<uint16_t>(TRANSP(t) + 2) != 0) {
                 SetFlags(v, uint16_t(Flags(v) & ~(Z7F_RUN | Z7F_STEP)));
                 return 1;
             }
-            NEXT;
         }
-        L_TRANSJMP: CHECK_LEN; {
-            const uint32_t t = W(1);
-            NEED(trans, t);
-            if (Ld<uint16_t>(TRANSP(t)) == 0) JUMP_ABS(W(2));
-            NEXT;
+        NEXT;
+    }
+L_INITSTEP:
+    CHECK_LEN;
+    {
+        const uint32_t s = W(1);
+        NEED(step, s);
+        if (cur < v.prog.n && Ld<uint16_t>(PROGP(cur) + PG_STATE) == Z7P_CHILD) {
+            St<uint16_t>(PROGP(cur) + PG_STATE, Z7P_ACTIVE);
+            St<uint16_t>(STEPP(s) + 8, 2);
+            St<uint32_t>(STEPP(s), 0);
         }
-        L_KILLJMP: CHECK_LEN; {
-            const uint32_t k = W(1);
-            NEED(d32, k);
-            if (cur < v.prog.n && (Ld<uint16_t>(PROGP(cur) + PG_STATE) & 0x20)) {
-                St<uint32_t>(P32(k), 0);
-                JUMP_ABS(W(2));
-            }
-            NEXT;
+        NEXT;
+    }
+L_STEPSTATE:
+    CHECK_LEN;
+    {
+        const uint32_t s = W(1), val = W(2);
+        NEED(step, s);
+        St<uint16_t>(STEPP(s) + 8, uint16_t(val));
+        if (val == 1) {
+            St<uint32_t>(STEPP(s), 0);
+            St<uint32_t>(STEPP(s) + 4, v.now);
         }
-        L_STEPACTIVE: L_STEPELAPSED: CHECK_LEN; {
-            const uint32_t d = W(1), s = W(2);
-            NEED(step, s);
-            uint8_t *sp = STEPP(s);
-            if (op == Z7OP_STEPACTIVE) {
-                NEED(d8, d);
-                if (!Locked(v, d, Z7LK_8)) *P8(d) = Ld<uint16_t>(sp + 8) != 0 ? 1 : 0;
-            } else {
-                NEED(tm, d);
-                if (!Locked(v, d, Z7LK_TIME)) {
-                    const uint32_t e = Ld<uint16_t>(sp + 8) == 1 ? StepAdvance(sp, v.now) : Ld<uint32_t>(sp);
-                    St<uint32_t>(PT(d), e);
-                }
-            }
-            NEXT;
-        }
-        L_SFCEND: CHECK_LEN; {
-            const uint32_t n = W(1);
-            if (IP + 2 + n > c.words) FAULT(LOG_UNDEF, op);
-            if (cur == 0 || cur >= v.prog.n) return 1;
-            uint8_t *e = PROGP(cur);
-            if (!(Ld<uint16_t>(e + PG_STATE) & 0x20)) return 1;
-            for (uint32_t i = 0; i < n; i++) {
-                const uint32_t p = W(2 + i);
-                NEED(prog, p);
-                const uint16_t s = Ld<uint16_t>(PROGP(p) + PG_STATE);
-                if (s & Z7P_ACTIVE) St<uint16_t>(PROGP(p) + PG_STATE, uint16_t(s | 0x20));
-            }
-            St<uint16_t>(e + PG_STATE, 0);
+        NEXT;
+    }
+L_STEPTIME:
+    CHECK_LEN;
+    {
+        const uint32_t s = W(1), flag = W(2);
+        NEED(step, s);
+        if (flag)
+            StepAdvance(STEPP(s), v.now);
+        else
+            St<uint32_t>(STEPP(s), 0);
+        St<uint32_t>(STEPP(s) + 4, v.now);
+        NEXT;
+    }
+L_TRANSBRK:
+    CHECK_LEN;
+    {
+        const uint32_t t = W(1);
+        NEED(trans, t);
+        if (Ld<uint16_t>(TRANSP(t) + 2) != 0) {
+            SetFlags(v, uint16_t(Flags(v) & ~(Z7F_RUN | Z7F_STEP)));
             return 1;
         }
-        L_STEPBRK: CHECK_LEN; {
-            const uint32_t s = W(1);
-            if (s) NEED(step, s);
-            Z7VMTic_SetSfcBreakS(db, s, W(2));
-            NEXT;
+        NEXT;
+    }
+L_TRANSJMP:
+    CHECK_LEN;
+    {
+        const uint32_t t = W(1);
+        NEED(trans, t);
+        if (Ld<uint16_t>(TRANSP(t)) == 0) JUMP_ABS(W(2));
+        NEXT;
+    }
+L_KILLJMP:
+    CHECK_LEN;
+    {
+        const uint32_t k = W(1);
+        NEED(d32, k);
+        if (cur < v.prog.n && (Ld<uint16_t>(PROGP(cur) + PG_STATE) & 0x20)) {
+            St<uint32_t>(P32(k), 0);
+            JUMP_ABS(W(2));
         }
-        L_TRANSBRKSET: CHECK_LEN; {
-            const uint32_t t = W(1);
-            if (t) NEED(trans, t);
-            Z7VMTic_SetSfcBreakT(db, t, W(2));
-            NEXT;
+        NEXT;
+    }
+L_STEPACTIVE:
+L_STEPELAPSED:
+    CHECK_LEN;
+    {
+        const uint32_t d = W(1), s = W(2);
+        NEED(step, s);
+        uint8_t *sp = STEPP(s);
+        if (op == Z7OP_STEPACTIVE) {
+            NEED(d8, d);
+            if (!Locked(v, d, Z7LK_8)) *P8(d) = Ld<uint16_t>(sp + 8) != 0 ? 1 : 0;
+        } else {
+            NEED(tm, d);
+            if (!Locked(v, d, Z7LK_TIME)) {
+                const uint32_t e = Ld<uint16_t>(sp + 8) == 1 ? StepAdvance(sp, v.now) : Ld<uint32_t>(sp);
+                St<uint32_t>(PT(d), e);
+            }
         }
-        // ---- program control ----
-        L_PRGSTART: L_PRGSUSPEND: L_PRGKILL: L_PRGRESUME: CHECK_LEN; {
-            const uint32_t p = W(1);
+        NEXT;
+    }
+L_SFCEND:
+    CHECK_LEN;
+    {
+        const uint32_t n = W(1);
+        if (IP + 2 + n > c.words) FAULT(LOG_UNDEF, op);
+        if (cur == 0 || cur >= v.prog.n) return 1;
+        uint8_t *e = PROGP(cur);
+        if (!(Ld<uint16_t>(e + PG_STATE) & 0x20)) return 1;
+        for (uint32_t i = 0; i < n; i++) {
+            const uint32_t p = W(2 + i);
             NEED(prog, p);
-            uint8_t *e = PROGP(p);
-            uint16_t s = Ld<uint16_t>(e + PG_STATE);
-            const uint16_t kind = Ld<uint16_t>(e + PG_KIND);
-            if (op == Z7OP_PRGSTART && s == 0) s = kind != 0 ? Z7P_CHILD : Z7P_ACTIVE;
-            else if (op == Z7OP_PRGSUSPEND && s == 1) s = 3;
-            else if (op == Z7OP_PRGKILL && (s & Z7P_ACTIVE)) {
-                s = uint16_t(s & ~Z7P_SUSPENDED);
-                s = kind == 0 ? 0 : uint16_t(s | 0x20);
-            } else if (op == Z7OP_PRGRESUME && (s & 3) == 3) s = uint16_t(s & ~Z7P_SUSPENDED);
-            St<uint16_t>(e + PG_STATE, s);
-            NEXT;
-        }
-        L_PRGSTATUS: L_PRGSTATUS_2: CHECK_LEN; {
-            const uint32_t d = W(1), p = W(2);
-            NEED(d32, d); NEED(prog, p);
             const uint16_t s = Ld<uint16_t>(PROGP(p) + PG_STATE);
-            St<int32_t>(P32(d), s == 1 ? 1 : (s & Z7P_SUSPENDED) ? 2 : 0);
-            NEXT;
+            if (s & Z7P_ACTIVE) St<uint16_t>(PROGP(p) + PG_STATE, uint16_t(s | 0x20));
         }
-        L_STATEJMP: CHECK_LEN; {
-            const uint16_t s = cur < v.prog.n ? Ld<uint16_t>(PROGP(cur) + PG_STATE) : 0;
-            if (!(s & W(1))) JUMP_ABS(W(2));
-            NEXT;
-        }
-        L_SETSTATE: CHECK_LEN; if (cur > 0 && cur < v.prog.n) St<uint16_t>(PROGP(cur) + PG_STATE, W(1)); NEXT;
-        // ---- timers ----
-        L_TSTART: L_TSTART_2: L_TSTOP: L_TSTOP_2: CHECK_LEN; {
-            const uint32_t t = W(1);
-            NEED(tm, t);
-            if (op == Z7OP_TSTART || op == Z7OP_TSTART_2) Z7VMTmr_StartTimer(db, v.tm.addr + 4 * t);
-            else Z7VMTmr_StopTimer(db, v.tm.addr + 4 * t);
-            NEXT;
-        }
-        L_TSTARTCT: L_TSTOPCT: CHECK_LEN; {
-            const uint32_t k = W(1);
-            NEED(d32, k);
-            const uint32_t off = Ld<uint32_t>(P32(k));
-            if (CtAt(v, off, 4) == nullptr) FAULT(LOG_BOUNDS, k);
-            if (op == Z7OP_TSTARTCT) Z7VMTmr_StartTimer(db, v.ct.addr + off);
-            else Z7VMTmr_StopTimer(db, v.ct.addr + off);
-            NEXT;
-        }
-        // ---- CT segment ----
-        L_SETCT: CHECK_LEN; ctreg = W32(1); NEXT;
-        L_CTGET: L_CTGET_2: L_CTSET: L_CTSET_2: CHECK_LEN; {
-            const uint32_t cls = W(1), var = W(2), k = W(3);
-            NEED(d32, k);
-            const CtClass cc = CtClassOf(cls);
-            if (cc.width != 0 && var >= Z7Sec_Get(db, cc.sec, SD_ALLOC)) FAULT(LOG_UNDEF, var);
-            const uint32_t ok = (op == Z7OP_CTGET || op == Z7OP_CTGET_2)
-                                    ? Z7VMTic_GetCTSegItem(db, cls, var, Ld<int32_t>(P32(k)))
-                                    : Z7VMTic_SetCTSegItem(db, cls, var, Ld<int32_t>(P32(k)));
-            if (!ok) FAULT(LOG_BOUNDS, k);
-            NEXT;
-        }
-        L_CTCOPY: CHECK_LEN; {
-            const uint32_t a = W(1), b = W(2), n = W(3);
-            NEED(d32, a); NEED(d32, b); NEED(d32, n);
-            if (!Z7VMTic_CTMemcpy(db, Ld<int32_t>(P32(a)), Ld<int32_t>(P32(b)), Ld<int32_t>(P32(n))))
-                FAULT(LOG_BOUNDS, a);
-            NEXT;
-        }
-        // ---- status information and sampling (registers only here) ----
-        L_VSISET: CHECK_LEN;
-            Z7VMTic_VsiDate = W32(3);
-            Z7VMTic_VsiTime = W32(5);
-            Z7Map_SetVSIDate(db, W(1), W(2), Z7VMTic_VsiDate);
-            Z7Map_SetVSITime(db, W(1), W(2), Z7VMTic_VsiTime);
-            NEXT;
-        L_VSIRESET: CHECK_LEN;
-            Z7Map_SetVSIDate(db, W(1), W(2), 0);
-            Z7Map_SetVSITime(db, W(1), W(2), 0);
-            Z7Map_ResetSetVSIBits(db, W(1), W(2));
-            NEXT;
-        L_SMPCTL: CHECK_LEN; Z7VMBsmp_Ctl(db, W(1), W(2)); NEXT;
-        L_SMPSET: CHECK_LEN; {
-            const uint32_t n = W(9);
-            if (IP + 10 + n > c.words) FAULT(LOG_UNDEF, op);
-            Z7VMBsmp_Set(db, W(1), pc + 4, 8 + n);
-            pc += 2 * size_t(10 + n);
-            DISPATCH();
-        }
+        St<uint16_t>(e + PG_STATE, 0);
+        return 1;
+    }
+L_STEPBRK:
+    CHECK_LEN;
+    {
+        const uint32_t s = W(1);
+        if (s) NEED(step, s);
+        Z7VMTic_SetSfcBreakS(db, s, W(2));
+        NEXT;
+    }
+L_TRANSBRKSET:
+    CHECK_LEN;
+    {
+        const uint32_t t = W(1);
+        if (t) NEED(trans, t);
+        Z7VMTic_SetSfcBreakT(db, t, W(2));
+        NEXT;
+    }
+// ---- program control ----
+L_PRGSTART:
+L_PRGSUSPEND:
+L_PRGKILL:
+L_PRGRESUME:
+    CHECK_LEN;
+    {
+        const uint32_t p = W(1);
+        NEED(prog, p);
+        uint8_t *e = PROGP(p);
+        uint16_t s = Ld<uint16_t>(e + PG_STATE);
+        const uint16_t kind = Ld<uint16_t>(e + PG_KIND);
+        if (op == Z7OP_PRGSTART && s == 0)
+            s = kind != 0 ? Z7P_CHILD : Z7P_ACTIVE;
+        else if (op == Z7OP_PRGSUSPEND && s == 1)
+            s = 3;
+        else if (op == Z7OP_PRGKILL && (s & Z7P_ACTIVE)) {
+            s = uint16_t(s & ~Z7P_SUSPENDED);
+            s = kind == 0 ? 0 : uint16_t(s | 0x20);
+        } else if (op == Z7OP_PRGRESUME && (s & 3) == 3)
+            s = uint16_t(s & ~Z7P_SUSPENDED);
+        St<uint16_t>(e + PG_STATE, s);
+        NEXT;
+    }
+L_PRGSTATUS:
+L_PRGSTATUS_2:
+    CHECK_LEN;
+    {
+        const uint32_t d = W(1), p = W(2);
+        NEED(d32, d);
+        NEED(prog, p);
+        const uint16_t s = Ld<uint16_t>(PROGP(p) + PG_STATE);
+        St<int32_t>(P32(d), s == 1 ? 1 : (s & Z7P_SUSPENDED) ? 2 : 0);
+        NEXT;
+    }
+L_STATEJMP:
+    CHECK_LEN;
+    {
+        const uint16_t s = cur < v.prog.n ? Ld<uint16_t>(PROGP(cur) + PG_STATE) : 0;
+        if (!(s & W(1))) JUMP_ABS(W(2));
+        NEXT;
+    }
+L_SETSTATE:
+    CHECK_LEN;
+    if (cur > 0 && cur < v.prog.n) St<uint16_t>(PROGP(cur) + PG_STATE, W(1));
+    NEXT;
+// ---- timers ----
+L_TSTART:
+L_TSTART_2:
+L_TSTOP:
+L_TSTOP_2:
+    CHECK_LEN;
+    {
+        const uint32_t t = W(1);
+        NEED(tm, t);
+        if (op == Z7OP_TSTART || op == Z7OP_TSTART_2)
+            Z7VMTmr_StartTimer(db, v.tm.addr + 4 * t);
+        else
+            Z7VMTmr_StopTimer(db, v.tm.addr + 4 * t);
+        NEXT;
+    }
+L_TSTARTCT:
+L_TSTOPCT:
+    CHECK_LEN;
+    {
+        const uint32_t k = W(1);
+        NEED(d32, k);
+        const uint32_t off = Ld<uint32_t>(P32(k));
+        if (CtAt(v, off, 4) == nullptr) FAULT(LOG_BOUNDS, k);
+        if (op == Z7OP_TSTARTCT)
+            Z7VMTmr_StartTimer(db, v.ct.addr + off);
+        else
+            Z7VMTmr_StopTimer(db, v.ct.addr + off);
+        NEXT;
+    }
+// ---- CT segment ----
+L_SETCT:
+    CHECK_LEN;
+    ctreg = W32(1);
+    NEXT;
+L_CTGET:
+L_CTGET_2:
+L_CTSET:
+L_CTSET_2:
+    CHECK_LEN;
+    {
+        const uint32_t cls = W(1), var = W(2), k = W(3);
+        NEED(d32, k);
+        const CtClass cc = CtClassOf(cls);
+        if (cc.width != 0 && var >= Z7Sec_Get(db, cc.sec, SD_ALLOC)) FAULT(LOG_UNDEF, var);
+        const uint32_t ok = (op == Z7OP_CTGET || op == Z7OP_CTGET_2)
+                                ? Z7VMTic_GetCTSegItem(db, cls, var, Ld<int32_t>(P32(k)))
+                                : Z7VMTic_SetCTSegItem(db, cls, var, Ld<int32_t>(P32(k)));
+        if (!ok) FAULT(LOG_BOUNDS, k);
+        NEXT;
+    }
+L_CTCOPY:
+    CHECK_LEN;
+    {
+        const uint32_t a = W(1), b = W(2), n = W(3);
+        NEED(d32, a);
+        NEED(d32, b);
+        NEED(d32, n);
+        if (!Z7VMTic_CTMemcpy(db, Ld<int32_t>(P32(a)), Ld<int32_t>(P32(b)), Ld<int32_t>(P32(n)))) FAULT(LOG_BOUNDS, a);
+        NEXT;
+    }
+// ---- status information and sampling (registers only here) ----
+L_VSISET:
+    CHECK_LEN;
+    Z7VMTic_VsiDate = W32(3);
+    Z7VMTic_VsiTime = W32(5);
+    Z7Map_SetVSIDate(db, W(1), W(2), Z7VMTic_VsiDate);
+    Z7Map_SetVSITime(db, W(1), W(2), Z7VMTic_VsiTime);
+    NEXT;
+L_VSIRESET:
+    CHECK_LEN;
+    Z7Map_SetVSIDate(db, W(1), W(2), 0);
+    Z7Map_SetVSITime(db, W(1), W(2), 0);
+    Z7Map_ResetSetVSIBits(db, W(1), W(2));
+    NEXT;
+L_SMPCTL:
+    CHECK_LEN;
+    Z7VMBsmp_Ctl(db, W(1), W(2));
+    NEXT;
+L_SMPSET:
+    CHECK_LEN;
+    {
+        const uint32_t n = W(9);
+        if (IP + 10 + n > c.words) FAULT(LOG_UNDEF, op);
+        Z7VMBsmp_Set(db, W(1), pc + 4, 8 + n);
+        pc += 2 * size_t(10 + n);
+        DISPATCH();
+    }
 
 bad_op:
     if (op <= kMaxOp && kOps.n[op] != 0xFF) FAULT(LOG_UNDEF, op);  // operands past the end of the code
@@ -1833,9 +2103,16 @@ uint32_t TicLength(const uint8_t *code, uint32_t words, uint32_t i) {
     const uint32_t op = w(0);
     if (op > kMaxOp || kOps.n[op] == 0xFF) return 0;
     switch (op) {
-    case Z7OP_JMPTAB: case Z7OP_CONST_S: case Z7OP_CONST_S_LK: case Z7OP_XVCONST_S: case Z7OP_CALLSTF:
-    case Z7OP_CALLFB: case Z7OP_CALLFBCT: case Z7OP_TRANSCLR: case Z7OP_TRANSSET: case Z7OP_INITSTEPS:
-        return 3 + w(2);
+    case Z7OP_JMPTAB:
+    case Z7OP_CONST_S:
+    case Z7OP_CONST_S_LK:
+    case Z7OP_XVCONST_S:
+    case Z7OP_CALLSTF:
+    case Z7OP_CALLFB:
+    case Z7OP_CALLFBCT:
+    case Z7OP_TRANSCLR:
+    case Z7OP_TRANSSET:
+    case Z7OP_INITSTEPS: return 3 + w(2);
     case Z7OP_CALLCF: return 4 + w(2);
     case Z7OP_TRANS: return 4 + w(3);
     case Z7OP_SFCEND: return 2 + w(1);
@@ -1876,13 +2153,21 @@ bool TicOperandsIn(const uint8_t *code, uint32_t i, const TicFastView &v) {
 #define TIC_PROOF_H1(a, ...) case Z7OP_##a: __VA_ARGS__
 #define TIC_PROOF_H2(a, b, ...) case Z7OP_##a: case Z7OP_##b: __VA_ARGS__
 #define TIC_PROOF_H3(a, b, c3, ...) case Z7OP_##a: case Z7OP_##b: case Z7OP_##c3: __VA_ARGS__
-// clang-format on
+    // clang-format on
     switch (w(0)) {
-    Z7_DATA_OPS(TIC_PROOF_H1, TIC_PROOF_H2, TIC_PROOF_H3)
-    case Z7OP_JMPT: case Z7OP_JMPF: case Z7OP_JMPAT: case Z7OP_JMPAF: return w(1) < v.d8.n;
+        Z7_DATA_OPS(TIC_PROOF_H1, TIC_PROOF_H2, TIC_PROOF_H3)
+    case Z7OP_JMPT:
+    case Z7OP_JMPF:
+    case Z7OP_JMPAT:
+    case Z7OP_JMPAF: return w(1) < v.d8.n;
     case Z7OP_JMPAEQ: return w(2) < v.d32.n && w(3) < v.d32.n;
     case Z7OP_IDXCHK: return w(1) < v.d32.n;
-    case Z7OP_JMP: case Z7OP_JMPA: case Z7OP_NOP: case Z7OP_NOP_2: case Z7OP_SKIP1: case Z7OP_CALLSTF: return true;
+    case Z7OP_JMP:
+    case Z7OP_JMPA:
+    case Z7OP_NOP:
+    case Z7OP_NOP_2:
+    case Z7OP_SKIP1:
+    case Z7OP_CALLSTF: return true;
     default: return false;
     }
 }
@@ -1893,9 +2178,12 @@ int64_t TicTarget(const uint8_t *code, uint32_t words, uint32_t i) {
     int64_t bytes;
     switch (w(0)) {
     case Z7OP_JMP: bytes = int64_t(2) * (i + 2) + int16_t(w(1)); break;
-    case Z7OP_JMPT: case Z7OP_JMPF: bytes = int64_t(2) * (i + 3) + int16_t(w(2)); break;
-    case Z7OP_JMPA: case Z7OP_JMPAEQ: bytes = w(1); break;
-    case Z7OP_JMPAT: case Z7OP_JMPAF: bytes = w(2); break;
+    case Z7OP_JMPT:
+    case Z7OP_JMPF: bytes = int64_t(2) * (i + 3) + int16_t(w(2)); break;
+    case Z7OP_JMPA:
+    case Z7OP_JMPAEQ: bytes = w(1); break;
+    case Z7OP_JMPAT:
+    case Z7OP_JMPAF: bytes = w(2); break;
     default: return -1;
     }
     if (bytes < 0 || (bytes & 1) || bytes / 2 >= words) return -2;
@@ -1909,17 +2197,24 @@ void TicProve(TicProof &p, const Code &c, const TicFastView &v) {
     t.used += c.words;
     auto set = [&](uint32_t i, bool on) {
         const uint32_t bit = p.at + i;
-        if (on) t.marks[bit >> 6] |= uint64_t(1) << (bit & 63);
-        else t.marks[bit >> 6] &= ~(uint64_t(1) << (bit & 63));
+        if (on)
+            t.marks[bit >> 6] |= uint64_t(1) << (bit & 63);
+        else
+            t.marks[bit >> 6] &= ~(uint64_t(1) << (bit & 63));
     };
     for (uint32_t i = 0; i < c.words; i++) set(i, false);
     auto fast = [](uint32_t op) {
         switch (op) {
 #define TIC_FASTOP1(a, ...) case Z7OP_##a:
-#define TIC_FASTOP2(a, b, ...) case Z7OP_##a: case Z7OP_##b:
-#define TIC_FASTOP3(a, b, c3, ...) case Z7OP_##a: case Z7OP_##b: case Z7OP_##c3:
-        Z7_JUMP_OPS(TIC_FASTOP1, TIC_FASTOP2, TIC_FASTOP3)
-        Z7_DATA_OPS(TIC_FASTOP1, TIC_FASTOP2, TIC_FASTOP3)
+#define TIC_FASTOP2(a, b, ...) \
+    case Z7OP_##a:             \
+    case Z7OP_##b:
+#define TIC_FASTOP3(a, b, c3, ...) \
+    case Z7OP_##a:                 \
+    case Z7OP_##b:                 \
+    case Z7OP_##c3:
+            Z7_JUMP_OPS(TIC_FASTOP1, TIC_FASTOP2, TIC_FASTOP3)
+            Z7_DATA_OPS(TIC_FASTOP1, TIC_FASTOP2, TIC_FASTOP3)
         case Z7OP_CALLSTF: return true;
         default: return false;
         }
@@ -1946,7 +2241,8 @@ void TicProve(TicProof &p, const Code &c, const TicFastView &v) {
             const uint32_t op = Ld<uint16_t>(c.p + 2 * size_t(i));
             const int64_t target = TicTarget(c.p, c.words, i);
             const bool always = op == Z7OP_JMP || op == Z7OP_JMPA;
-            const bool ok = (always || lands(int64_t(i) + TicLength(c.p, c.words, i))) && (target == -1 || lands(target));
+            const bool ok =
+                (always || lands(int64_t(i) + TicLength(c.p, c.words, i))) && (target == -1 || lands(target));
             if (!ok) {
                 set(i, false);
                 changed = true;

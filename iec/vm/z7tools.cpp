@@ -14,10 +14,17 @@
 namespace {
 uint32_t TypedSection(uint32_t type) {
     switch (type) {
-    case 1: case 10: case 14: return Z7SEC_D8;
-    case 11: case 15: return Z7SEC_D16;
-    case 2: case 3: case 16: return Z7SEC_D32;
-    case 12: case 13: case 17: return Z7SEC_D64;
+    case 1:
+    case 10:
+    case 14: return Z7SEC_D8;
+    case 11:
+    case 15: return Z7SEC_D16;
+    case 2:
+    case 3:
+    case 16: return Z7SEC_D32;
+    case 12:
+    case 13:
+    case 17: return Z7SEC_D64;
     case 4: return Z7SEC_TIME;
     default: return Z7SEC_COUNT;
     }
@@ -73,7 +80,8 @@ uint32_t Z7Tools_GetArrayIn(uint32_t db, uint32_t type, uint32_t index, int64_t 
     if (size) *size = esize;
     if (sec == Z7SEC_COUNT || count < 0) return 0;
     const bool ct = Z7Sec_Bytes(db, Z7SEC_CT) != 0;
-    const uint32_t seg = Z7Sec_Addr(db, ct ? uint32_t(Z7SEC_CT) : sec), bytes = Z7Sec_Bytes(db, ct ? uint32_t(Z7SEC_CT) : sec);
+    const uint32_t seg = Z7Sec_Addr(db, ct ? uint32_t(Z7SEC_CT) : sec),
+                   bytes = Z7Sec_Bytes(db, ct ? uint32_t(Z7SEC_CT) : sec);
     const uint32_t a = Z7Tools_GetAnyArray(db, type, index);
     if (a == 0 || seg == 0 || a < seg) return 0;
     if (uint64_t(a - seg) + uint64_t(count) * esize > bytes) return 0;
@@ -153,10 +161,10 @@ void NoAddr(uint8_t addr[16], const char *, uint16_t) { std::memset(addr, 0, 16)
 char *NoFullPath(const char *, char *) { return nullptr; }
 }  // namespace
 
-Z7StdHooks Z7Std_Hooks{NoOpen,     NoPath,     NoClose,    NoRead,    NoWrite,    NoHandle,      NoSeek,
-                       NoHandle,    NoReadLine, NoWriteLine, NoPathDone, NoTwo,     NoTwo,         NoPathDone,
-                       NoPath,     NoListen,   NoAccept,   NoConnect, NoPending,  NoSend,        NoReceive,
-                       NoSocketClose, NoUdp,   NoRecvFrom, NoSendTo,  NoAddr,     NoFullPath,    nullptr};
+Z7StdHooks Z7Std_Hooks{NoOpen,        NoPath,     NoClose,     NoRead,     NoWrite,   NoHandle,   NoSeek,
+                       NoHandle,      NoReadLine, NoWriteLine, NoPathDone, NoTwo,     NoTwo,      NoPathDone,
+                       NoPath,        NoListen,   NoAccept,    NoConnect,  NoPending, NoSend,     NoReceive,
+                       NoSocketClose, NoUdp,      NoRecvFrom,  NoSendTo,   NoAddr,    NoFullPath, nullptr};
 
 void Z7Std_Clock(uint32_t utc, uint32_t *date, uint32_t *time) {
     *date = 0;

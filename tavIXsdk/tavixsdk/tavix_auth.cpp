@@ -227,8 +227,10 @@ long DigestIndex(const T *entries, uint32_t count, const uint8_t digest[16], boo
             *found = true;
             return mid;
         }
-        if (c < 0) lo = mid + 1;
-        else hi = mid;
+        if (c < 0)
+            lo = mid + 1;
+        else
+            hi = mid;
     }
     *found = false;
     return lo;
@@ -406,9 +408,10 @@ tavix_auth_entry *tavix_auth_insert_auth_data(const char *key) {
                               ? tavix_global_options.max_auth_records
                               : TAVIX_AUTH_ENTRIES_MAX;
     if (t.count >= room) {
-        tavix_util_error("Maximum number of active authenticated clients (auth, %d) exceeded, wait a few seconds and "
-                         "try again",
-                         int(room));
+        tavix_util_error(
+            "Maximum number of active authenticated clients (auth, %d) exceeded, wait a few seconds and "
+            "try again",
+            int(room));
         return nullptr;
     }
     for (long k = long(t.count); k > i; k--) t.entries[k] = t.entries[k - 1];
@@ -515,9 +518,10 @@ int tavix_auth_parse_digest_header(const char *key, const char *value, tavix_non
                                   ? 2 * tavix_global_options.max_auth_records
                                   : TAVIX_NONCES_MAX;
         if (t.count >= room) {
-            tavix_util_error("Maximum number of active authenticated clients (nonces, %d) exceeded, wait a few "
-                             "seconds and try again",
-                             int(room));
+            tavix_util_error(
+                "Maximum number of active authenticated clients (nonces, %d) exceeded, wait a few "
+                "seconds and try again",
+                int(room));
             *code = 407;
             return -1;
         }

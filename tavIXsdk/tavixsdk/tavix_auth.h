@@ -67,8 +67,8 @@ void tavix_auth_make_nonce(char out[33], uint64_t now);
 // The 401 challenge; extra is appended to the Digest parameters.
 tavix_buffer *tavix_auth_generate_401_response(bool keep_alive, const char *extra);
 // 0 when valid; else -1 with *code, and *stale set for a stale Digest nonce.
-int tavix_auth_verify_auth_header(tavix_connection *c, const char *authorization, const char *method,
-                                  const char *url, tavix_identity *who, int *code, bool *stale);
+int tavix_auth_verify_auth_header(tavix_connection *c, const char *authorization, const char *method, const char *url,
+                                  tavix_identity *who, int *code, bool *stale);
 // 1 granted; 0 with a 401 or 403 in *response.
 int tavix_auth_verify_access(tavix_connection *c, const char *authorization, const char *method, const char *url,
                              void *context, tavix_identity *who, tavix_buffer **response);

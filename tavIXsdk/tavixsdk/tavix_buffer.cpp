@@ -179,9 +179,12 @@ uint32_t tavix_buffer_put_urlencoded(tavix_buffer *b, const char *text, uint32_t
         const unsigned char c = static_cast<unsigned char>(text[i]);
         char piece[3];
         uint32_t k = 1;
-        if (std::isalnum(c)) piece[0] = char(c);
-        else if (c == ' ' && plus_for_space) piece[0] = '+';
-        else piece[0] = '%', piece[1] = kDigits[c >> 4], piece[2] = kDigits[c & 15], k = 3;
+        if (std::isalnum(c))
+            piece[0] = char(c);
+        else if (c == ' ' && plus_for_space)
+            piece[0] = '+';
+        else
+            piece[0] = '%', piece[1] = kDigits[c >> 4], piece[2] = kDigits[c & 15], k = 3;
         if (tavix_buffer_put_data(b, piece, k) != 0) {
             if (error != nullptr) *error = 1;
             break;
@@ -265,8 +268,7 @@ uint32_t tavix_buffer_available_data(const tavix_buffer *b) {
     uint64_t n = 0;
     for (const tavix_buffer *p = b; p != nullptr; p = IsChained(p) ? p->content : nullptr) {
         n += p->length - (p->read_pos < p->length ? p->read_pos : p->length);
-        if (p->kind == TAVIX_BUF_FILE && p->fd >= 0 && p->file_pos < p->file_size)
-            n += p->file_size - p->file_pos;
+        if (p->kind == TAVIX_BUF_FILE && p->fd >= 0 && p->file_pos < p->file_size) n += p->file_size - p->file_pos;
     }
     return n > UINT32_MAX ? UINT32_MAX : uint32_t(n);
 }
@@ -355,8 +357,8 @@ int tavix_buffer_split_content(tavix_buffer *b, tavix_buffer **content) {
         return 0;
     }
     if (b->header_length > b->length) return -1;
-    tavix_buffer *c = tavix_buffer_get(TAVIX_BUF_DATA, b->length - b->header_length,
-                                       tavix_global_options.request_limit, false);
+    tavix_buffer *c =
+        tavix_buffer_get(TAVIX_BUF_DATA, b->length - b->header_length, tavix_global_options.request_limit, false);
     if (c == nullptr) return -1;
     if (tavix_buffer_put_data(c, b->data + b->header_length, b->length - b->header_length) != 0) {
         tavix_buffer_return(c);
@@ -378,7 +380,8 @@ int tavix_buffer_create_grow(tavix_buffer **slot, uint32_t kind, uint32_t extra,
     }
     const uint64_t want = uint64_t((*slot)->length) + extra;
     if (want > limit) {
-        tavix_util_error("Buffer overflow - max size %u, wants %u", limit, uint32_t(want > UINT32_MAX ? UINT32_MAX : want));
+        tavix_util_error("Buffer overflow - max size %u, wants %u", limit,
+                         uint32_t(want > UINT32_MAX ? UINT32_MAX : want));
         return 2;
     }
     return tavix_buffer_grow(*slot, uint32_t(want)) != 0 ? 2 : 0;
@@ -463,7 +466,10 @@ int tavix_timer_has_state_imp(tavix_timer *t, uint32_t bits) { return (T(t)->sta
 
 void tavix_timer_state_imp(tavix_timer *t, uint32_t bits, int mode) {
     t = T(t);
-    if (mode == 0) t->state &= ~bits;
-    else if (mode == 1) t->state |= bits;
-    else t->state = bits;
+    if (mode == 0)
+        t->state &= ~bits;
+    else if (mode == 1)
+        t->state |= bits;
+    else
+        t->state = bits;
 }

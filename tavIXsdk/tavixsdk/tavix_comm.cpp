@@ -97,8 +97,10 @@ void ReturnRecord(tavix_connection *c) {
     for (tavix_buffer *b = c->send_head; b != nullptr;) {
         tavix_buffer *next = b->send_next;
         b->send_next = nullptr;
-        if (b->held) b->queued = 0;
-        else tavix_buffer_return(b);
+        if (b->held)
+            b->queued = 0;
+        else
+            tavix_buffer_return(b);
         b = next;
     }
     c->send_head = c->send_tail = nullptr;
@@ -244,10 +246,14 @@ void TlsRead(tavix_connection *c) {
         }
         const int e = PLAT_SslGetError(c->ssl, r);
         if (e == 0) return;
-        if (e == kSslWantRead) c->read_wants_read = 1;
-        else if (e == kSslWantWrite) c->read_wants_write = 1;
-        else if (e == kSslZeroReturn) c->drop = 1;
-        else if (e == kSslSyscall && r == 0) c->drop = c->silent_drop = 1;
+        if (e == kSslWantRead)
+            c->read_wants_read = 1;
+        else if (e == kSslWantWrite)
+            c->read_wants_write = 1;
+        else if (e == kSslZeroReturn)
+            c->drop = 1;
+        else if (e == kSslSyscall && r == 0)
+            c->drop = c->silent_drop = 1;
         else {
             SslProblem(c->connecting ? "SSL connect problem: %d, %d" : "SSL read problem: %d, %d", r, e);
             c->drop = 1;
@@ -264,8 +270,10 @@ void AfterSend(tavix_connection *c) {
         c->send_head = b->send_next;
         if (c->send_head == nullptr) c->send_tail = nullptr;
         b->send_next = nullptr;
-        if (b->held) b->queued = 0;
-        else tavix_buffer_return(b);
+        if (b->held)
+            b->queued = 0;
+        else
+            tavix_buffer_return(b);
     }
     if (c->send_head == nullptr) {
         if (c->kind == 1 || c->keep_alive) {
@@ -410,8 +418,10 @@ void Write(tavix_connection *c) {
             tavix_buffer_get_advance(c->send_head, uint32_t(w));
         } else {
             const int e = PLAT_SslGetError(c->ssl, w);
-            if (e == kSslWantRead) c->write_wants_read = 1;
-            else if (e == kSslWantWrite) c->write_wants_write = 1;
+            if (e == kSslWantRead)
+                c->write_wants_read = 1;
+            else if (e == kSslWantWrite)
+                c->write_wants_write = 1;
             else {
                 SslProblem(c->connecting ? "SSL connect problem: %d, %d" : "SSL write problem: %d, %d", w, e);
                 c->drop = 1;
@@ -479,22 +489,16 @@ int tavix_comm_prepare() {
     const char *file = tavix_global_options.certificate;
     if (file == nullptr) return 0;
     switch (PLAT_TlsLoad()) {
-    case PLAT_TLS_NO_LIBRARY:
-        tavix_util_error("Cannot load SSL library");
-        return -1;
-    case PLAT_TLS_NO_ENTRY:
-        tavix_util_error("Cannot find SSL methods in the DLL");
-        return -1;
-    default:
-        break;
+    case PLAT_TLS_NO_LIBRARY: tavix_util_error("Cannot load SSL library"); return -1;
+    case PLAT_TLS_NO_ENTRY: tavix_util_error("Cannot find SSL methods in the DLL"); return -1;
+    default: break;
     }
     if (S.ssl_ctx == nullptr) S.ssl_ctx = PLAT_SslCtxNew(PLAT_TlsServerMethod());
     if (S.ssl_ctx == nullptr) {
         tavix_util_error("SSL_CTX_new error");
         return 0;
     }
-    if (tavix_global_options.passphrase != nullptr)
-        PLAT_SslCtxSetPasswordCb(S.ssl_ctx, PasswordCb);
+    if (tavix_global_options.passphrase != nullptr) PLAT_SslCtxSetPasswordCb(S.ssl_ctx, PasswordCb);
     // Without a certificate HTTPS stays closed; the failure is said once until
     // a certificate loads (the server restarts when the address is set).
     cert_loaded = PLAT_SslCtxUseCertificateFile(S.ssl_ctx, file, kPemFile) == 1 &&
@@ -549,16 +553,22 @@ nfds_t BuildSet(struct pollfd *fds, tavix_connection **who, uint32_t *ids, bool 
 // Reads what a connection has, and sends an answer it produced at once.
 void Serve(tavix_connection *c, short re) {
     if (re & (POLLIN | POLLHUP | POLLERR)) {
-        if (c->connecting && (re & POLLERR)) c->drop = 1;
-        else if (c->tls && c->write_wants_read) Write(c);
-        else if (c->tls) TlsRead(c);
-        else if ((c->interest & TAVIX_WANT_READ) || (re & (POLLHUP | POLLERR))) PlainRead(c);
+        if (c->connecting && (re & POLLERR))
+            c->drop = 1;
+        else if (c->tls && c->write_wants_read)
+            Write(c);
+        else if (c->tls)
+            TlsRead(c);
+        else if ((c->interest & TAVIX_WANT_READ) || (re & (POLLHUP | POLLERR)))
+            PlainRead(c);
         if (DropIfMarked(c)) return;
         if (c->send_head != nullptr) re |= POLLOUT;  // a fresh answer: try the socket now
     }
     if (re & POLLOUT) {
-        if (c->tls && c->read_wants_write) TlsRead(c);
-        else Write(c);
+        if (c->tls && c->read_wants_write)
+            TlsRead(c);
+        else
+            Write(c);
         // The last answer went out. With every byte its client sent read
         // into whole requests, the connection is closed at once (the close
         // ends it with a FIN behind the answer); otherwise its write side is
@@ -645,8 +655,10 @@ namespace {
 void Queue(tavix_connection *c, tavix_buffer *b) {
     b->queued = 1;
     b->send_next = nullptr;
-    if (c->send_tail != nullptr) c->send_tail->send_next = b;
-    else c->send_head = b;
+    if (c->send_tail != nullptr)
+        c->send_tail->send_next = b;
+    else
+        c->send_head = b;
     c->send_tail = b;
     c->interest |= TAVIX_WANT_WRITE;
 }

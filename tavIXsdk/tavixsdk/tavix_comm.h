@@ -39,16 +39,16 @@ struct tavix_connection {
     uint32_t closing;
     uint32_t write_shut;
     uint32_t connecting;
-    uint32_t drop;  // to be dropped at the end of its read
+    uint32_t drop;   // to be dropped at the end of its read
     uint32_t fresh;  // accepted in this cycle: read at once
     uint64_t connect_time;
-    uint64_t last_request;  // server time of the last received bytes
+    uint64_t last_request;   // server time of the last received bytes
     uint64_t request_start;  // server time of the first byte of the request being received
-    uint64_t accept_seq;  // order of acceptance: the oldest is displaced first
-    uint32_t receiving;  // 1 from a request's first byte until it is handed on whole
-    uint32_t served;  // 1 once a whole request was handed on
-    uint32_t timed_out;  // the request missed its deadline: answered 408 and dropped
-    uint32_t read_drained;  // the last read took all the socket held
+    uint64_t accept_seq;     // order of acceptance: the oldest is displaced first
+    uint32_t receiving;      // 1 from a request's first byte until it is handed on whole
+    uint32_t served;         // 1 once a whole request was handed on
+    uint32_t timed_out;      // the request missed its deadline: answered 408 and dropped
+    uint32_t read_drained;   // the last read took all the socket held
     uint32_t read_wants_read, write_wants_write, read_wants_write, write_wants_read;
     tavix_buffer *recv;
     tavix_buffer *pending;

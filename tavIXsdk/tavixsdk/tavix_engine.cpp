@@ -281,8 +281,8 @@ tavix_buffer *tavix_engine_not_available_err(const char *entity, int status, con
     return h;
 }
 
-int tavix_engine_handle_request_header(tavix_connection *c, const char *method, const char *url,
-                                       tavix_buffer *request, tavix_buffer **response) {
+int tavix_engine_handle_request_header(tavix_connection *c, const char *method, const char *url, tavix_buffer *request,
+                                       tavix_buffer **response) {
     // Answers never keep the connection: it closes after the last one.
     if (c != nullptr) c->keep_alive = 0;
     if (tavix_engine_hooks.access == nullptr) return 1;
@@ -349,8 +349,8 @@ const char *tavix_engine_header_field(const tavix_buffer *request, const char *n
 }
 
 tavix_buffer *tavix_engine_handle_head_get_request(const char *url, uint32_t url_length, bool header_only,
-                                                   const char *web_root, tavix_connection *c,
-                                                   tavix_buffer *request, bool *keep_request) {
+                                                   const char *web_root, tavix_connection *c, tavix_buffer *request,
+                                                   bool *keep_request) {
     const char *method = header_only ? "HEAD" : "GET";
     uint32_t enc_len = 0;
     const char *enc = tavix_engine_header_field(request, "Accept-Encoding: ", &enc_len);
@@ -368,12 +368,11 @@ tavix_buffer *tavix_engine_handle_head_get_request(const char *url, uint32_t url
     if (std::memchr(decoded, 0, dn) != nullptr || (dn + 1 >= room && dn < url_length))
         return tavix_engine_not_available_err(decoded, 404, "Not Found", false, header_only);
 
-    if (tavix_engine_handle_request_header(c, method, decoded, request, &response) == 0)
-        return response;
+    if (tavix_engine_handle_request_header(c, method, decoded, request, &response) == 0) return response;
     bool keep = false;
-    const int answered = tavix_engine_hooks.request != nullptr &&
-                         tavix_engine_hooks.request(method, decoded, c, request, &response, &keep,
-                                                    tavix_auth_current.user);
+    const int answered =
+        tavix_engine_hooks.request != nullptr &&
+        tavix_engine_hooks.request(method, decoded, c, request, &response, &keep, tavix_auth_current.user);
     if (keep_request != nullptr) *keep_request = keep;
     if (answered) return response;
 
@@ -385,8 +384,7 @@ tavix_buffer *tavix_engine_handle_head_get_request(const char *url, uint32_t url
         }
     }
     if (decoded[0] != '/')
-        return tavix_engine_not_available_err(decoded, 403, "Forbidden - is not an absolute path", false,
-                                              header_only);
+        return tavix_engine_not_available_err(decoded, 403, "Forbidden - is not an absolute path", false, header_only);
     const std::size_t len = std::strlen(decoded);
     if (std::strstr(decoded, "/../") != nullptr || (len >= 3 && std::strcmp(decoded + len - 3, "/..") == 0))
         return tavix_engine_not_available_err(decoded, 403, "Forbidden - no .. allowed", false, header_only);
@@ -396,8 +394,8 @@ tavix_buffer *tavix_engine_handle_head_get_request(const char *url, uint32_t url
     std::memcpy(path + root_len, decoded, name_len);
     path[root_len + name_len] = 0;
 
-    const char *docs = tavix_global_options.default_documents != nullptr ? tavix_global_options.default_documents
-                                                                         : "index.htm";
+    const char *docs =
+        tavix_global_options.default_documents != nullptr ? tavix_global_options.default_documents : "index.htm";
     struct stat st {};
     const int quick = OpenWebFileQuick(path, docs, &st);
     if (quick < 0) {
@@ -428,8 +426,8 @@ tavix_buffer *tavix_engine_handle_head_get_request(const char *url, uint32_t url
     const char *type = dot != nullptr ? tavix_engine_find_mimetype(dot + 1) : nullptr;
     if (type != nullptr) {
         uint8_t magic[3] = {};
-        const bool got = file->length >= 3 ? (std::memcpy(magic, file->data, 3), true)
-                                           : pread(file->fd, magic, 3, 0) == 3;
+        const bool got =
+            file->length >= 3 ? (std::memcpy(magic, file->data, 3), true) : pread(file->fd, magic, 3, 0) == 3;
         const bool gz = got && magic[0] == 0x1F && magic[1] == 0x8B && magic[2] == 0x08;
         if (gz && !gzip_ok) {
             tavix_buffer_return(file);
@@ -442,8 +440,10 @@ tavix_buffer *tavix_engine_handle_head_get_request(const char *url, uint32_t url
         PutLengthAndType(h, file->file_size, "application/octet-stream");
     }
     Put(h, "\r\n");
-    if (header_only) tavix_buffer_return(file);
-    else tavix_buffer_put_chained_content(h, file);
+    if (header_only)
+        tavix_buffer_return(file);
+    else
+        tavix_buffer_put_chained_content(h, file);
     return h;
 }
 
@@ -491,8 +491,8 @@ tavix_buffer *tavix_engine_handle_request(tavix_connection *c, tavix_buffer *req
     if (std::strncmp(method, "GET", 3) == 0 || std::strncmp(method, "HEAD", 4) == 0) {
         const bool head = method[0] == 'H';
         bool keep = false;
-        response = tavix_engine_handle_head_get_request(url, url_len, head, tavix_global_options.web_root, c, request,
-                                                        &keep);
+        response =
+            tavix_engine_handle_head_get_request(url, url_len, head, tavix_global_options.web_root, c, request, &keep);
         if (!keep) tavix_buffer_return(request);
         return ResponseHook(method, u, c, response);
     }
@@ -551,8 +551,8 @@ int tavix_engine_handle_data(tavix_connection *c, tavix_buffer **pending, tavix_
                 take = header + body;
             }
         }
-        tavix_buffer *req = tavix_buffer_get(TAVIX_BUF_REQ_HEADER, take + 1, tavix_global_options.request_limit + 8192,
-                                             false);
+        tavix_buffer *req =
+            tavix_buffer_get(TAVIX_BUF_REQ_HEADER, take + 1, tavix_global_options.request_limit + 8192, false);
         if (req == nullptr || tavix_buffer_put_data(req, data, take) != 0) {
             tavix_buffer_return(req);
             c->closing = 1;
@@ -567,9 +567,10 @@ int tavix_engine_handle_data(tavix_connection *c, tavix_buffer **pending, tavix_
     const uint32_t left = work->length - work->read_pos;
     if (work == received) {
         if (left > 0) {
-            *pending = tavix_buffer_get(TAVIX_BUF_DATA, left < 1024 ? 1024 : left, tavix_global_options.request_limit + 8192,
-                                        false);
-            if (*pending == nullptr || tavix_buffer_put_data(*pending, received->data + received->read_pos, left) != 0) {
+            *pending = tavix_buffer_get(TAVIX_BUF_DATA, left < 1024 ? 1024 : left,
+                                        tavix_global_options.request_limit + 8192, false);
+            if (*pending == nullptr ||
+                tavix_buffer_put_data(*pending, received->data + received->read_pos, left) != 0) {
                 c->closing = 1;
                 return -1;
             }

@@ -45,8 +45,8 @@ tavix_buffer *tavix_engine_not_available_err(const char *entity, int status, con
 // The access check of a request (the access hook; granted without one),
 // after its connection's keep-alive flag is cleared: 1 granted, 0 with the
 // refusal (401 or 403) in *response.
-int tavix_engine_handle_request_header(tavix_connection *c, const char *method, const char *url,
-                                       tavix_buffer *request, tavix_buffer **response);
+int tavix_engine_handle_request_header(tavix_connection *c, const char *method, const char *url, tavix_buffer *request,
+                                       tavix_buffer **response);
 // A request towards a remote server: "POST path HTTP/1.0" and its line end,
 // header lines to follow; then its content chained behind the header's
 // "Content-Type" (when a type is given), "Content-Length" and blank line.
@@ -57,8 +57,8 @@ int tavix_engine_chain_content(tavix_buffer *header, tavix_buffer *content, cons
 tavix_buffer *tavix_engine_construct_json_response(tavix_buffer *body);
 // *keep_request is set when the request hook kept the request buffer.
 tavix_buffer *tavix_engine_handle_head_get_request(const char *url, uint32_t url_length, bool header_only,
-                                                   const char *web_root, tavix_connection *c,
-                                                   tavix_buffer *request, bool *keep_request = nullptr);
+                                                   const char *web_root, tavix_connection *c, tavix_buffer *request,
+                                                   bool *keep_request = nullptr);
 const char *tavix_engine_find_mimetype(const char *extension);
 // The value of a header field of a request (case-insensitive name with its
 // colon and blank, e.g. "Accept-Encoding: "); its length in *length, or null.

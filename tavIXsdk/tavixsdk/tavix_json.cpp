@@ -17,17 +17,19 @@
 namespace {
 
 long ParamError(const char *fn) {
-    tavix_util_error("Internal JSON builder error: Parameter of function are invalid! Please verify parameters for "
-                     "function: \"%s\"!",
-                     fn);
+    tavix_util_error(
+        "Internal JSON builder error: Parameter of function are invalid! Please verify parameters for "
+        "function: \"%s\"!",
+        fn);
     return 0;
 }
 
 // Reports a destination too small for n bytes; answers n.
 long TooSmall(std::size_t n, const char *fn) {
-    tavix_util_error("Internal JSON builder error: Buffer is too small! %i bytes needed! Please verify function: "
-                     "\"%s\"!",
-                     int(n), fn);
+    tavix_util_error(
+        "Internal JSON builder error: Buffer is too small! %i bytes needed! Please verify function: "
+        "\"%s\"!",
+        int(n), fn);
     return long(n);
 }
 
@@ -250,8 +252,8 @@ long tavix_json_put_timestamp(char *dst, std::size_t room, const tavix_timestamp
         n = std::snprintf(tmp, sizeof tmp, "%" PRIu64 ".%06" PRIu64, t->nanoseconds / 1000000,
                           t->nanoseconds % 1000000);
     else
-        n = std::snprintf(tmp, sizeof tmp, "%" PRIu64 "%03" PRIu64 ".%06" PRIu64, t->seconds,
-                          t->nanoseconds / 1000000, t->nanoseconds % 1000000);
+        n = std::snprintf(tmp, sizeof tmp, "%" PRIu64 "%03" PRIu64 ".%06" PRIu64, t->seconds, t->nanoseconds / 1000000,
+                          t->nanoseconds % 1000000);
     return Emit(dst, room, tmp, std::size_t(n), "tavix_json_put_timestamp");
 }
 
@@ -288,8 +290,7 @@ namespace {
 
 // Writes pairs through a cursor: first measures, then writes when it fits.
 long Localized(char *dst, std::size_t room, const char *(*lang)(const void *, std::size_t),
-               const char *(*text)(const void *, std::size_t), const void *list, std::size_t count,
-               const char *fn) {
+               const char *(*text)(const void *, std::size_t), const void *list, std::size_t count, const char *fn) {
     if (count == 1 && lang(list, 0) == nullptr) {
         const long need = tavix_json_put_string(nullptr, 0, text(list, 0), -1);
         if (dst != nullptr && std::size_t(need) > room) return TooSmall(std::size_t(need), fn);
@@ -380,8 +381,8 @@ int tavix_util_json_decode_next_token(const char *text, int *kind) {
 int tavix_util_json_decode_number(const char *text, int64_t *integer, double *real, bool *is_real) {
     char *end_i = nullptr, *end_d = nullptr;
     errno = 0;
-    const int64_t iv = text[0] == '-' ? int64_t(std::strtol(text, &end_i, 10))
-                                      : int64_t(std::strtoul(text, &end_i, 10));
+    const int64_t iv =
+        text[0] == '-' ? int64_t(std::strtol(text, &end_i, 10)) : int64_t(std::strtoul(text, &end_i, 10));
     const double dv = std::strtod(text, &end_d);
     if (end_d == text && end_i == text) return -1;
     const char *end = end_d > end_i ? end_d : end_i;
@@ -391,9 +392,12 @@ int tavix_util_json_decode_number(const char *text, int64_t *integer, double *re
     if (is_real != nullptr) *is_real = r;
     if (real != nullptr) *real = dv;
     if (integer != nullptr) {
-        if (!r) *integer = iv;
-        else if (std::isfinite(dv) && dv > -9.2e18 && dv < 9.2e18) *integer = int64_t(dv);
-        else *integer = 0;
+        if (!r)
+            *integer = iv;
+        else if (std::isfinite(dv) && dv > -9.2e18 && dv < 9.2e18)
+            *integer = int64_t(dv);
+        else
+            *integer = 0;
     }
     return int(end - text);
 }
@@ -410,7 +414,10 @@ int tavix_util_json_decode_string(const char *text, char *out, std::size_t out_s
             if (out == nullptr) return -1;  // measuring refuses escapes
             const char e = text[++i];
             switch (e) {
-            case '"': case '\'': case '/': case '\\': v = e; break;
+            case '"':
+            case '\'':
+            case '/':
+            case '\\': v = e; break;
             case 'b': v = '\b'; break;
             case 'f': v = '\f'; break;
             case 'n': v = '\n'; break;

@@ -8,12 +8,26 @@
 #include <cstdint>
 
 // Delimiter codes.
-enum : int { TAVIX_JSON_OBJ_OPEN = 0, TAVIX_JSON_COLON, TAVIX_JSON_COMMA, TAVIX_JSON_OBJ_CLOSE,
-             TAVIX_JSON_ARR_OPEN, TAVIX_JSON_ARR_CLOSE };
+enum : int {
+    TAVIX_JSON_OBJ_OPEN = 0,
+    TAVIX_JSON_COLON,
+    TAVIX_JSON_COMMA,
+    TAVIX_JSON_OBJ_CLOSE,
+    TAVIX_JSON_ARR_OPEN,
+    TAVIX_JSON_ARR_CLOSE
+};
 
 // Data value kinds handed to the writer by data callbacks.
-enum : uint32_t { TAVIX_DV_BOOL = 1, TAVIX_DV_INT32, TAVIX_DV_INT64, TAVIX_DV_UINT32, TAVIX_DV_UINT64,
-                  TAVIX_DV_FLOAT, TAVIX_DV_DOUBLE, TAVIX_DV_TEXT };
+enum : uint32_t {
+    TAVIX_DV_BOOL = 1,
+    TAVIX_DV_INT32,
+    TAVIX_DV_INT64,
+    TAVIX_DV_UINT32,
+    TAVIX_DV_UINT64,
+    TAVIX_DV_FLOAT,
+    TAVIX_DV_DOUBLE,
+    TAVIX_DV_TEXT
+};
 
 struct tavix_data_value {
     uint32_t kind;
@@ -57,9 +71,21 @@ long tavix_json_put_localized_strings(char *dst, std::size_t room, const tavix_l
 long tavix_json_serialize_localized_strings(char *dst, std::size_t room, const char *packed);
 
 // Reader token kinds.
-enum : int { TAVIX_TOK_OBJ_OPEN = 0, TAVIX_TOK_COLON, TAVIX_TOK_COMMA, TAVIX_TOK_OBJ_CLOSE, TAVIX_TOK_ARR_OPEN,
-             TAVIX_TOK_ARR_CLOSE, TAVIX_TOK_STRING, TAVIX_TOK_NUMBER, TAVIX_TOK_TRUE, TAVIX_TOK_FALSE,
-             TAVIX_TOK_NULL, TAVIX_TOK_END, TAVIX_TOK_OTHER };
+enum : int {
+    TAVIX_TOK_OBJ_OPEN = 0,
+    TAVIX_TOK_COLON,
+    TAVIX_TOK_COMMA,
+    TAVIX_TOK_OBJ_CLOSE,
+    TAVIX_TOK_ARR_OPEN,
+    TAVIX_TOK_ARR_CLOSE,
+    TAVIX_TOK_STRING,
+    TAVIX_TOK_NUMBER,
+    TAVIX_TOK_TRUE,
+    TAVIX_TOK_FALSE,
+    TAVIX_TOK_NULL,
+    TAVIX_TOK_END,
+    TAVIX_TOK_OTHER
+};
 
 // Skips blanks and reads one token; answers the bytes consumed (a string's
 // opening quote is consumed, a number is not).

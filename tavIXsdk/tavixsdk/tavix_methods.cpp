@@ -30,7 +30,9 @@ tavix_buffer *Body() { return tavix_buffer_get(TAVIX_BUF_DATA, 512, tavix_global
 
 bool Put(tavix_buffer *b, const char *t) { return tavix_buffer_put_data(b, t, uint32_t(std::strlen(t))) == 0; }
 
-tavix_buffer *Answer(tavix_buffer *body) { return body != nullptr ? tavix_engine_construct_json_response(body) : nullptr; }
+tavix_buffer *Answer(tavix_buffer *body) {
+    return body != nullptr ? tavix_engine_construct_json_response(body) : nullptr;
+}
 
 tavix_buffer *Error(int code) { return tavix_engine_construct_json_on_error_response(code); }
 
@@ -72,7 +74,6 @@ uint32_t UtcNow() {
 
 // The session's user data for the callbacks (none at level 0).
 const void *User(const tavix_session *s) { return tavix_engine_session_get_user_data(s); }
-
 
 // The request's addresses (and with values the n-th "value[]" for the n-th
 // "address[]") in batches of at most 32, each batch handed to fn with its
@@ -130,12 +131,16 @@ void ProcessReadOrWrite(const tavix_buffer *req, tavix_request *r, const void *u
     Batches(req, write, [&](uint32_t first, const char *const *a, const char *const *v, const uint32_t *l, uint32_t n) {
         if (r->error == 304) return;
         r->first_index = first;
-        if (write && cb.write_multi != nullptr) cb.write_multi(r, user, a, v, l);
-        else if (!write && cb.read_multi != nullptr) cb.read_multi(r, user, a);
+        if (write && cb.write_multi != nullptr)
+            cb.write_multi(r, user, a, v, l);
+        else if (!write && cb.read_multi != nullptr)
+            cb.read_multi(r, user, a);
         else
             for (uint32_t i = 0; i < n && r->error != 304; i++) {
-                if (write) cb.write(r, user, a[i], v[i], l[i]);
-                else cb.read(r, user, a[i]);
+                if (write)
+                    cb.write(r, user, a[i], v[i], l[i]);
+                else
+                    cb.read(r, user, a[i]);
             }
     });
 }
@@ -149,8 +154,10 @@ tavix_buffer *ReadOrWrite(tavix_session *s, tavix_buffer *req, bool write) {
     if (body == nullptr) return nullptr;
     Put(body, "{\"result\":[");
     tavix_request r = tavix_request_make(write ? TAVIX_REQ_WRITE : TAVIX_REQ_READ, body, s);
-    if (write) tavix_engine_process_write_request(req, &r, User(s));
-    else tavix_engine_process_read_request(req, &r, User(s));
+    if (write)
+        tavix_engine_process_write_request(req, &r, User(s));
+    else
+        tavix_engine_process_read_request(req, &r, User(s));
     Put(r.body, "]}");
     return Answer(r.body);
 }
@@ -202,9 +209,10 @@ tavix_buffer *tavix_engine_handle_info_request(tavix_connection *, tavix_session
     const tavix_options_t &o = tavix_global_options;
     tavix_buffer *body = Body();
     if (body == nullptr) return nullptr;
-    const char *login = o.level == 0 || o.auth_method == 0 ? "none"
+    const char *login = o.level == 0 || o.auth_method == 0           ? "none"
                         : (o.auth_method == 1 || o.auth_method == 2) ? "http"
-                        : o.auth_method == 5 ? "form" : "none";
+                        : o.auth_method == 5                         ? "form"
+                                                                     : "none";
     std::size_t mn = 0, en = 0;
     const uint8_t *mod = tavix_options_rsa_modulus(&mn);
     const uint8_t *exp = tavix_options_rsa_exponent(&en);
@@ -268,8 +276,8 @@ tavix_buffer *tavix_engine_handle_create_session_request(tavix_connection *, tav
     const tavix_identity &who = tavix_auth_current;
     const bool http = tavix_global_options.auth_method >= 1 && tavix_global_options.auth_method <= 4;
     if (tavix_engine_session_create(tavix_sys_get_current_monotonous_time(), Field(req, "timeout"),
-                                    Field(req, "cipher"), true, who.realm, who.user, http ? who.ha1 : nullptr, true,
-                                    &s, &code) != 0 ||
+                                    Field(req, "cipher"), true, who.realm, who.user, http ? who.ha1 : nullptr, true, &s,
+                                    &code) != 0 ||
         s == nullptr)
         return Error(code != 0 ? code : 500);
     tavix_buffer *body = Body();
@@ -280,12 +288,12 @@ tavix_buffer *tavix_engine_handle_create_session_request(tavix_connection *, tav
     return Answer(body);
 }
 
-tavix_buffer *tavix_engine_handle_delete_session_request(tavix_connection *c, tavix_session *s, tavix_buffer *, bool *) {
+tavix_buffer *tavix_engine_handle_delete_session_request(tavix_connection *c, tavix_session *s, tavix_buffer *,
+                                                         bool *) {
     int index = -1;
     tavix_session *found = nullptr;
     int code = 0;
-    if (s == nullptr || tavix_engine_session_get_id(s->id, &found, &index, &code) != 0 || found != s)
-        return Error(451);
+    if (s == nullptr || tavix_engine_session_get_id(s->id, &found, &index, &code) != 0 || found != s) return Error(451);
     const uint32_t number = uint32_t(std::strtoul(s->id, nullptr, 16));
     c->session = nullptr;
     if (tavix_engine_session_delete_idx(index) != 0) return Error(451);
@@ -429,8 +437,10 @@ tavix_buffer *tavix_engine_handle_sub_unsubscribe_item_request(tavix_session *s,
             code = 301;
         } else if (unsubscribe) {
             tavix_item *it = tavix_engine_frame_find_item(f, address);
-            if (it == nullptr || it->kind != kind) code = 460;
-            else tavix_engine_subscription_frame_unsubscribe_item(f, it, false, &code);
+            if (it == nullptr || it->kind != kind)
+                code = 460;
+            else
+                tavix_engine_subscription_frame_unsubscribe_item(f, it, false, &code);
         } else {
             tavix_engine_subscription_frame_subscribe_item(f, kind, address, nullptr, 0, &code);
         }
@@ -539,8 +549,8 @@ int Filters(tavix_buffer *req, const char *const *named, tavix_filter (&out)[kFi
 template <typename W>
 tavix_buffer *Measured(W write) {
     const long need = write(nullptr, 0);
-    const uint32_t size = uint32_t(need) < tavix_global_options.buffer_limit ? uint32_t(need)
-                                                                             : tavix_global_options.buffer_limit;
+    const uint32_t size =
+        uint32_t(need) < tavix_global_options.buffer_limit ? uint32_t(need) : tavix_global_options.buffer_limit;
     tavix_buffer *body = tavix_buffer_get(TAVIX_BUF_DATA, size, tavix_global_options.buffer_limit, false);
     if (body == nullptr) return nullptr;
     body->length = uint32_t(write(reinterpret_cast<char *>(body->data), size));
@@ -581,7 +591,8 @@ tavix_buffer *tavix_engine_handle_read_history_request(tavix_connection *, tavix
 void tavix_engine_process_read_history_request(const tavix_buffer *req, tavix_request *r, const void *user) {
     Put(r->body, "{\"result\":[");
     tavix_history_args a{};
-    if (const char *v = Field(req, "starttime")) tavix_util_split_jstime_to_seconds_nanoseconds(v, &a.start_s, &a.start_ns);
+    if (const char *v = Field(req, "starttime"))
+        tavix_util_split_jstime_to_seconds_nanoseconds(v, &a.start_s, &a.start_ns);
     if (const char *v = Field(req, "endtime")) tavix_util_split_jstime_to_seconds_nanoseconds(v, &a.end_s, &a.end_ns);
     if (const char *v = Field(req, "returnbounds")) a.bounds = std::strncmp(v, "true", 4) == 0;
     a.aggregation = Field(req, "aggregation");
@@ -608,8 +619,10 @@ tavix_buffer *tavix_engine_handle_query_filter_request(tavix_connection *c, tavi
         job->user.given = true;
     }
     pthread_mutex_lock(&query_queue.lock);
-    if (query_queue.tail != nullptr) query_queue.tail->next = job;
-    else query_queue.head = job;
+    if (query_queue.tail != nullptr)
+        query_queue.tail->next = job;
+    else
+        query_queue.head = job;
     query_queue.tail = job;
     query_queue.count++;
     pthread_mutex_unlock(&query_queue.lock);

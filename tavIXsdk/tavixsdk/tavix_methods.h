@@ -72,18 +72,17 @@ tavix_buffer *tavix_engine_handle_login_request(tavix_connection *c, tavix_sessi
 tavix_buffer *tavix_engine_handle_logout_request(tavix_connection *c, tavix_session *s, tavix_buffer *req, bool *keep);
 tavix_buffer *tavix_engine_handle_change_password_request(tavix_connection *c, tavix_session *s, tavix_buffer *req,
                                                           bool *keep);
-tavix_buffer *tavix_engine_handle_create_subscription_request(tavix_connection *c, tavix_session *s,
-                                                              tavix_buffer *req, bool *keep);
+tavix_buffer *tavix_engine_handle_create_subscription_request(tavix_connection *c, tavix_session *s, tavix_buffer *req,
+                                                              bool *keep);
 // "deletesubscription": the frame's items let go, the last nonzero code of
 // their unsubscribe callbacks answered.
-tavix_buffer *tavix_engine_handle_remove_subscription_request(tavix_connection *c, tavix_session *s,
-                                                              tavix_buffer *req, bool *keep);
+tavix_buffer *tavix_engine_handle_remove_subscription_request(tavix_connection *c, tavix_session *s, tavix_buffer *req,
+                                                              bool *keep);
 // "subscribedata", "subscribealarm" and their unsubscribes: one
 // error-strings object per "address[]".
 tavix_buffer *tavix_engine_handle_sub_unsubscribe_item_request(tavix_session *s, tavix_buffer *req, bool unsubscribe,
                                                                bool alarm);
-tavix_buffer *tavix_engine_handle_publish_request(tavix_connection *c, tavix_session *s, tavix_buffer *req,
-                                                  bool *keep);
+tavix_buffer *tavix_engine_handle_publish_request(tavix_connection *c, tavix_session *s, tavix_buffer *req, bool *keep);
 // "readhistory" (the batches through tavix_engine_process_read_history_request,
 // closed by the "more" footer when an element did not fit).
 tavix_buffer *tavix_engine_handle_read_history_request(tavix_connection *c, tavix_session *s, tavix_buffer *req,

@@ -97,7 +97,8 @@ long tavix_util_write_error_members(char *dst, std::size_t room, int32_t code) {
 
 int tavix_json_put_error_strings(tavix_buffer *body, int code) {
     const long need = tavix_util_write_error_members(nullptr, 0, code);
-    if (tavix_buffer_create_grow(&body, TAVIX_BUF_DATA, uint32_t(need), tavix_global_options.buffer_limit) != 0) return 1;
+    if (tavix_buffer_create_grow(&body, TAVIX_BUF_DATA, uint32_t(need), tavix_global_options.buffer_limit) != 0)
+        return 1;
     body->length += uint32_t(tavix_util_write_error_members(reinterpret_cast<char *>(body->data) + body->length,
                                                             body->capacity - body->length, code));
     return 0;
@@ -125,8 +126,10 @@ int tavix_engine_get_session(const char *value, uint32_t length, tavix_session *
     char text[259];
     const uint32_t n = length < 256 ? length : 256;
     std::memcpy(text, value, n);
-    if (length < 256) std::memcpy(text + n, "\r\n", 3);
-    else text[n] = 0;
+    if (length < 256)
+        std::memcpy(text + n, "\r\n", 3);
+    else
+        text[n] = 0;
     return tavix_engine_session_verify_header(text, out, index, remote_index, remote);
 }
 
@@ -151,8 +154,10 @@ tavix_method tavix_engine_get_post_request_method(const char *name, std::size_t 
         int c = std::strncmp(r.name, name, rl < length ? rl : length);
         if (c == 0 && rl != length) c = rl < length ? -1 : 1;
         if (c == 0) return r.method_class > tavix_global_options.level ? TAVIX_M_NONE : r.number;
-        if (c < 0) lo = mid + 1;
-        else hi = mid;
+        if (c < 0)
+            lo = mid + 1;
+        else
+            hi = mid;
     }
     return TAVIX_M_NONE;
 }
@@ -216,8 +221,8 @@ tavix_buffer *tavix_engine_handle_post_request(tavix_connection *c, const char *
     uint32_t xl = 0;
     const char *x = tavix_engine_header_field(request, "X-TavIX: ", &xl);
     const std::size_t x_at = x != nullptr ? std::size_t(x - reinterpret_cast<const char *>(request->data)) : 0;
-    const long head_end = tavix_util_strnstr(reinterpret_cast<const char *>(request->data), request->length,
-                                             "\r\n\r\n", 4);
+    const long head_end =
+        tavix_util_strnstr(reinterpret_cast<const char *>(request->data), request->length, "\r\n\r\n", 4);
     if (tavix_engine_parse_form(request, head_end < 0 ? request->length : uint32_t(head_end) + 4) != 0) {
         tavix_buffer_return(request);
         return nullptr;

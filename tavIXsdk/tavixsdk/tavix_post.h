@@ -10,11 +10,30 @@
 #include "tavIXsdk/tavixsdk/tavix_session.h"
 
 enum tavix_method : uint32_t {
-    TAVIX_M_NONE = 0, TAVIX_M_ACCEPTALARM, TAVIX_M_CHANGEPASSWORD, TAVIX_M_CREATESESSION, TAVIX_M_CREATESUBSCRIPTION,
-    TAVIX_M_DELETESESSION, TAVIX_M_DELETESUBSCRIPTION, TAVIX_M_INFO, TAVIX_M_LISTPROCESSIMAGE, TAVIX_M_LOGIN,
-    TAVIX_M_LOGOUT, TAVIX_M_PUBLISH, TAVIX_M_QUERYFILTER, TAVIX_M_READ, TAVIX_M_READHISTORY,
-    TAVIX_M_READPROCESSIMAGE, TAVIX_M_SUBSCRIBEALARM, TAVIX_M_SUBSCRIBEDATA, TAVIX_M_SUBSCRIBEFILTER,
-    TAVIX_M_UNSUBSCRIBEALARM, TAVIX_M_UNSUBSCRIBEDATA, TAVIX_M_UNSUBSCRIBEFILTER, TAVIX_M_WRITE, TAVIX_M_COUNT
+    TAVIX_M_NONE = 0,
+    TAVIX_M_ACCEPTALARM,
+    TAVIX_M_CHANGEPASSWORD,
+    TAVIX_M_CREATESESSION,
+    TAVIX_M_CREATESUBSCRIPTION,
+    TAVIX_M_DELETESESSION,
+    TAVIX_M_DELETESUBSCRIPTION,
+    TAVIX_M_INFO,
+    TAVIX_M_LISTPROCESSIMAGE,
+    TAVIX_M_LOGIN,
+    TAVIX_M_LOGOUT,
+    TAVIX_M_PUBLISH,
+    TAVIX_M_QUERYFILTER,
+    TAVIX_M_READ,
+    TAVIX_M_READHISTORY,
+    TAVIX_M_READPROCESSIMAGE,
+    TAVIX_M_SUBSCRIBEALARM,
+    TAVIX_M_SUBSCRIBEDATA,
+    TAVIX_M_SUBSCRIBEFILTER,
+    TAVIX_M_UNSUBSCRIBEALARM,
+    TAVIX_M_UNSUBSCRIBEDATA,
+    TAVIX_M_UNSUBSCRIBEFILTER,
+    TAVIX_M_WRITE,
+    TAVIX_M_COUNT
 };
 
 struct tavix_post_method {
@@ -27,8 +46,7 @@ extern const tavix_post_method post_method_types[TAVIX_M_COUNT - 1];
 
 // A method handler: answers the response (null when it answers later and
 // keeps the request, setting *keep).
-using tavix_post_handler = tavix_buffer *(*)(tavix_connection *c, tavix_session *s, tavix_buffer *request,
-                                             bool *keep);
+using tavix_post_handler = tavix_buffer *(*)(tavix_connection *c, tavix_session *s, tavix_buffer *request, bool *keep);
 // Handlers by method number; an unset one answers 501 "Not implemented".
 extern tavix_post_handler tavix_post_handlers[TAVIX_M_COUNT];
 

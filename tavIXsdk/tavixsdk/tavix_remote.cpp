@@ -23,15 +23,13 @@ namespace {
 
 auto &T = tavix_remote_table;
 
-constexpr uint32_t kResolveRetry = 30;   // server time units between failed resolutions
+constexpr uint32_t kResolveRetry = 30;     // server time units between failed resolutions
 constexpr uint64_t kSessionTimeout = 120;  // remote sessions unused this long are expired
 constexpr uint32_t kAuthMax = 512;
 
 uint64_t Now() { return tavix_sys_get_current_monotonous_time(); }
 
-tavix_remote_server *Server(int index) {
-    return index >= 0 && uint32_t(index) < T.count ? T.servers[index] : nullptr;
-}
+tavix_remote_server *Server(int index) { return index >= 0 && uint32_t(index) < T.count ? T.servers[index] : nullptr; }
 
 void Copy(char *dst, std::size_t room, const char *src, std::size_t n) {
     if (n >= room) n = room - 1;
@@ -47,8 +45,10 @@ bool Put(tavix_buffer *b, const char *text) { return Put(b, text, std::strlen(te
 // The page's answer: a JSON error response, or the bytes given.
 void ToPage(tavix_remote_link *l, tavix_buffer *response) {
     if (response == nullptr) return;
-    if (Alive(l->client, l->client_id)) tavix_comm_send(l->client, response);
-    else tavix_buffer_return(response);
+    if (Alive(l->client, l->client_id))
+        tavix_comm_send(l->client, response);
+    else
+        tavix_buffer_return(response);
 }
 
 void ErrorToPage(tavix_remote_link *l, int code) { ToPage(l, tavix_engine_construct_json_error_response(code)); }
@@ -58,8 +58,10 @@ void ReleaseRequest(tavix_remote_link *l) {
     l->request = nullptr;
     if (b == nullptr) return;
     // Still in a send chain: the connection returns it when it is done.
-    if (b->queued) b->held = 0;
-    else tavix_buffer_return(b);
+    if (b->queued)
+        b->held = 0;
+    else
+        tavix_buffer_return(b);
 }
 
 // Lets go of the server connection (closed without telling anyone) and the link.
@@ -78,8 +80,7 @@ tavix_remote_link *LinkOfServerConnection(const tavix_connection *c) {
     return nullptr;
 }
 
-tavix_remote_session *NewSession(int server, const char *master, const char *id, std::size_t id_len,
-                                 const char *key) {
+tavix_remote_session *NewSession(int server, const char *master, const char *id, std::size_t id_len, const char *key) {
     for (tavix_remote_session &s : T.sessions) {
         if (s.in_use) continue;
         s = tavix_remote_session{};
@@ -159,8 +160,10 @@ bool Members(const char *text, Fn fn) {
             for (int depth = 1; depth > 0;) {
                 p += tavix_util_json_decode_next_token(p, &kind);
                 if (kind == TAVIX_TOK_END || kind == TAVIX_TOK_OTHER) return false;
-                if (kind == TAVIX_TOK_ARR_OPEN) depth++;
-                else if (kind == TAVIX_TOK_ARR_CLOSE) depth--;
+                if (kind == TAVIX_TOK_ARR_OPEN)
+                    depth++;
+                else if (kind == TAVIX_TOK_ARR_CLOSE)
+                    depth--;
                 else if (kind == TAVIX_TOK_STRING) {
                     std::size_t vl = 0;
                     const int u = tavix_util_json_decode_string(p, value, sizeof value - 1, &vl);
@@ -226,8 +229,7 @@ tavix_buffer *WithAuthorization(tavix_buffer *kept, const char *value) {
     tavix_buffer *b = tavix_buffer_get(kept->content != nullptr ? TAVIX_BUF_REQ_CHAINED : TAVIX_BUF_DATA,
                                        kept->length + kAuthMax + 32, tavix_global_options.request_limit + 8192, false);
     if (b == nullptr) return nullptr;
-    if (!Put(b, d, head) || !Put(b, "Authorization: ") || !Put(b, value) ||
-        !Put(b, d + head, kept->length - head)) {
+    if (!Put(b, d, head) || !Put(b, "Authorization: ") || !Put(b, value) || !Put(b, d + head, kept->length - head)) {
         tavix_buffer_return(b);
         return nullptr;
     }
@@ -256,9 +258,8 @@ int Handle401(tavix_remote_link *l, const char *answer, uint32_t n) {
         who = tavix_auth_find_auth_data(master->key);
     if (who == nullptr || who->user[0] == 0) return 613;
     if (basic && tavix_global_options.auth_method == 2) return 610;
-    if (l->request == nullptr ||
-        tavix_util_strnstr(reinterpret_cast<const char *>(l->request->data), l->request->length, "\r\nAuthorization: ",
-                           17) >= 0) {
+    if (l->request == nullptr || tavix_util_strnstr(reinterpret_cast<const char *>(l->request->data),
+                                                    l->request->length, "\r\nAuthorization: ", 17) >= 0) {
         ReleaseRequest(l);
         return 609;
     }
@@ -386,8 +387,7 @@ void tavix_comm_remote_server_tick(uint64_t now) {
     }
 }
 
-int tavix_comm_remote_server_send(int index, tavix_connection *client, tavix_buffer *request,
-                                  tavix_remote_link **out) {
+int tavix_comm_remote_server_send(int index, tavix_connection *client, tavix_buffer *request, tavix_remote_link **out) {
     tavix_remote_link *l = nullptr;
     for (tavix_remote_link &k : T.links) {
         if (!k.in_use) {
@@ -477,9 +477,12 @@ tavix_buffer *tavix_comm_remote_server_handle_mangle_remote_request(tavix_sessio
         }
     } else if (kind == TAVIX_RK_LOGIN) {
         const tavix_auth_entry *who = master->key != nullptr ? tavix_auth_find_auth_data(master->key) : nullptr;
-        if (who == nullptr || who->user[0] == 0) code = 611;
-        else if (s->state != TAVIX_RS_INFO || s->key == nullptr) code = 608;
-        else if (tavix_global_options.auth_method == 2 && s->login_form) code = 610;
+        if (who == nullptr || who->user[0] == 0)
+            code = 611;
+        else if (s->state != TAVIX_RS_INFO || s->key == nullptr)
+            code = 608;
+        else if (tavix_global_options.auth_method == 2 && s->login_form)
+            code = 610;
         else {
             char ha1[33];
             tavix_util_hex_encode(who->ha1, 16, ha1);
@@ -503,8 +506,8 @@ tavix_buffer *tavix_comm_remote_server_handle_mangle_remote_request(tavix_sessio
     Copy(path, sizeof path, uri, uri_len);
     tavix_buffer *out = tavix_engine_initialize_request(path);
     ok = out != nullptr;
-    static const char *const kDropped[] = {"Content-Length: ", "Authorization: ", "Content-Type: ", "Host: ",
-                                           "Connection: ", "X-TavIX: "};
+    static const char *const kDropped[] = {
+        "Content-Length: ", "Authorization: ", "Content-Type: ", "Host: ", "Connection: ", "X-TavIX: "};
     for (uint32_t p = uint32_t(line_end) + 2; ok && p < uint32_t(head_end) + 2;) {
         const long eol = tavix_util_strnstr(d + p, uint32_t(head_end) + 2 - p, "\r\n", 2);
         const uint32_t len = eol < 0 ? uint32_t(head_end) + 2 - p : uint32_t(eol);
@@ -517,8 +520,9 @@ tavix_buffer *tavix_comm_remote_server_handle_mangle_remote_request(tavix_sessio
     if (ok && remote != nullptr) {
         char hdr[160];
         remote->last_use = Now();
-        ok = tavix_comm_remote_server_create_tavix_hdr(remote->id, remote->key, &remote->counter, hdr, sizeof hdr) > 0 &&
-             Put(out, "X-TavIX: ") && Put(out, hdr) && Put(out, "\r\n");
+        ok =
+            tavix_comm_remote_server_create_tavix_hdr(remote->id, remote->key, &remote->counter, hdr, sizeof hdr) > 0 &&
+            Put(out, "X-TavIX: ") && Put(out, hdr) && Put(out, "\r\n");
     }
     ok = ok && Put(out, "Connection: close\r\n") &&
          tavix_engine_chain_content(out, body, "application/x-www-form-urlencoded") == 0;
@@ -593,8 +597,7 @@ void tavix_comm_remote_server_handle_response(tavix_connection *c, const char *a
     const char *blank = eol > 0 ? static_cast<const char *>(std::memchr(answer, ' ', std::size_t(eol))) : nullptr;
     int status = -1;
     if (n >= 6 && std::strncmp(answer, "HTTP/1", 6) == 0 && blank != nullptr && blank + 4 <= answer + eol &&
-        blank[1] >= '0' && blank[1] <= '9' && blank[2] >= '0' && blank[2] <= '9' && blank[3] >= '0' &&
-        blank[3] <= '9')
+        blank[1] >= '0' && blank[1] <= '9' && blank[2] >= '0' && blank[2] <= '9' && blank[3] >= '0' && blank[3] <= '9')
         status = (blank[1] - '0') * 100 + (blank[2] - '0') * 10 + (blank[3] - '0');
     if (status < 0) {
         ErrorToPage(l, 604);

@@ -60,7 +60,6 @@ int RandPrime(mp_int *out, int bits, const mp_int *e) {
     return rc;
 }
 
-
 void Install(tavix_rsa_key *k) {
     tavix_options_free_rsa();
     server.key = k;

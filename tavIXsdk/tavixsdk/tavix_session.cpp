@@ -56,8 +56,10 @@ int Find(const char *id) {
         const int mid = (lo + hi) / 2;
         const int c = std::strncmp(T.sessions[mid]->id, id, 9);
         if (c == 0) return mid;
-        if (c < 0) lo = mid + 1;
-        else hi = mid;
+        if (c < 0)
+            lo = mid + 1;
+        else
+            hi = mid;
     }
     return -1;
 }
@@ -212,7 +214,8 @@ int tavix_engine_session_verify_header(const char *value, tavix_session **out, i
     const std::size_t n = std::size_t(end - value);
     char sid[16], cnonce[16], digest[40];
     bool bad = false;
-    if (!Param(value, n, "sessionid", sid, sizeof sid, &bad) || !Param(value, n, "cnonce", cnonce, sizeof cnonce, &bad) ||
+    if (!Param(value, n, "sessionid", sid, sizeof sid, &bad) ||
+        !Param(value, n, "cnonce", cnonce, sizeof cnonce, &bad) ||
         !Param(value, n, "digest", digest, sizeof digest, &bad) || bad)
         return 453;
     char server[64], remote_id[16];
@@ -247,10 +250,13 @@ int tavix_engine_session_verify_header(const char *value, tavix_session **out, i
                 // The remote server must be defined, enabled and reachable.
                 const int r = tavix_comm_remote_server_find(server);
                 const tavix_remote_server *rs = tavix_comm_remote_server_get(r);
-                tavix_remote_session *rsession =
-                    rs != nullptr && with_session ? tavix_comm_remote_server_find_session(r, s->id, remote_id) : nullptr;
-                if (rs == nullptr || !rs->enabled || rs->state < TAVIX_RS_RESOLVED) rc = 601;
-                else if (with_session && rsession == nullptr) rc = 603;
+                tavix_remote_session *rsession = rs != nullptr && with_session
+                                                     ? tavix_comm_remote_server_find_session(r, s->id, remote_id)
+                                                     : nullptr;
+                if (rs == nullptr || !rs->enabled || rs->state < TAVIX_RS_RESOLVED)
+                    rc = 601;
+                else if (with_session && rsession == nullptr)
+                    rc = 603;
                 else {
                     if (remote_index != nullptr) *remote_index = r;
                     if (remote != nullptr) *remote = rsession;

@@ -62,8 +62,8 @@ struct tavix_remote_session;
 // 601 and 603 for a remote server or remote session that is not there).
 // With "servername", the remote server's index (else -1) and the remote
 // session "serversessionid" names (else null).
-int tavix_engine_session_verify_header(const char *value, tavix_session **out, int *index,
-                                       int *remote_index = nullptr, tavix_remote_session **remote = nullptr);
+int tavix_engine_session_verify_header(const char *value, tavix_session **out, int *index, int *remote_index = nullptr,
+                                       tavix_remote_session **remote = nullptr);
 // The session's user data: its authentication entry when that names a user
 // (and the level option is above 0), else null.
 struct tavix_auth_entry;

@@ -41,8 +41,10 @@ tavix_item *Find(tavix_item *const *items, uint32_t count, const char *name, uin
             *at = mid;
             return items[mid];
         }
-        if (c < 0) hi = mid;
-        else lo = mid + 1;
+        if (c < 0)
+            hi = mid;
+        else
+            lo = mid + 1;
     }
     *at = lo;
     return nullptr;
@@ -102,10 +104,14 @@ long FrameIndex(const tavix_item *it, const tavix_frame *f) {
 
 // Unlinks a notification from its session's queue.
 void Unlink(tavix_session *s, tavix_publish_item *n) {
-    if (n->prev != nullptr) n->prev->next = n->next;
-    else s->queue_head = n->next;
-    if (n->next != nullptr) n->next->prev = n->prev;
-    else s->queue_tail = n->prev;
+    if (n->prev != nullptr)
+        n->prev->next = n->next;
+    else
+        s->queue_head = n->next;
+    if (n->next != nullptr)
+        n->next->prev = n->prev;
+    else
+        s->queue_tail = n->prev;
     n->next = n->prev = nullptr;
     s->queue_count--;
 }
@@ -123,8 +129,7 @@ void Forget(tavix_publish_item *n) {
 void ClearFrameNotification(tavix_item *it, uint32_t i) {
     if (!it->keeps_refs || it->refs == nullptr) return;
     const tavix_session *s = it->frames[i]->owner;
-    if ((i > 0 && it->frames[i - 1]->owner == s) || (i + 1 < it->frame_count && it->frames[i + 1]->owner == s))
-        return;
+    if ((i > 0 && it->frames[i - 1]->owner == s) || (i + 1 < it->frame_count && it->frames[i + 1]->owner == s)) return;
     tavix_publish_item *n = it->refs[i];
     if (n == nullptr || n->item != it || s == nullptr) return;
     pthread_mutex_lock(const_cast<pthread_mutex_t *>(&s->queue_lock));
@@ -154,10 +159,9 @@ bool AppendText(tavix_buffer *b, const char *text) {
     return tavix_buffer_put_data(b, text, uint32_t(std::strlen(text))) == 0;
 }
 
-
 // What one notification carries; null pointers are absent members.
 struct Note {
-    uint32_t kind;  // 1 data, 2 alarm
+    uint32_t kind;        // 1 data, 2 alarm
     const char *address;  // null: the item's name
     const tavix_data_value *value;
     const tavix_timestamp *stamp;
@@ -361,7 +365,7 @@ int Append(tavix_request *r, uint32_t reserve, F fn) {
     return 0;
 }
 
-constexpr uint32_t kArrayEnd = 2;    // ]}
+constexpr uint32_t kArrayEnd = 2;     // ]}
 constexpr uint32_t kMoreFooter = 16;  // ],"more":"true"}
 
 void Member(tavix_json_out &w, const char *name) {
@@ -549,9 +553,8 @@ tavix_item *tavix_engine_frame_find_item(const tavix_frame *f, const char *name)
     return Find(f->items, f->count, name, tavix_name_hash(name), &at);
 }
 
-int tavix_engine_subscription_frame_subscribe_item(tavix_frame *f, uint32_t kind, const char *name,
-                                                   tavix_item **out, int pass, int *error,
-                                                   const tavix_filter_args *filter) {
+int tavix_engine_subscription_frame_subscribe_item(tavix_frame *f, uint32_t kind, const char *name, tavix_item **out,
+                                                   int pass, int *error, const tavix_filter_args *filter) {
     char generated[16];
     if (kind == 2) {
         std::snprintf(generated, sizeof generated, "//F/%08x", M.filter_counter);
@@ -636,10 +639,14 @@ int tavix_engine_subscription_frame_subscribe_item(tavix_frame *f, uint32_t kind
         r.frame = f;
         r.item = it;
         const char *list[2] = {it->name, nullptr};
-        if (it->kind == 1 && cb.alarm_read != nullptr) cb.alarm_read(&r, user, it->name);
-        else if (it->kind == 0 && cb.read != nullptr) cb.read(&r, user, it->name);
-        else if (it->kind == 0 && cb.read_multi != nullptr) cb.read_multi(&r, user, list);
-        else tavix_util_error("No read data callback is defined!");
+        if (it->kind == 1 && cb.alarm_read != nullptr)
+            cb.alarm_read(&r, user, it->name);
+        else if (it->kind == 0 && cb.read != nullptr)
+            cb.read(&r, user, it->name);
+        else if (it->kind == 0 && cb.read_multi != nullptr)
+            cb.read_multi(&r, user, list);
+        else
+            tavix_util_error("No read data callback is defined!");
         err = r.error;
     }
     if (pass == 1) {
@@ -671,8 +678,9 @@ int tavix_engine_subscription_frame_unsubscribe_item(tavix_frame *f, tavix_item 
     if (item->frame_count == 0) {
         if (!no_callback) {
             const auto &cb = tavix_data_callbacks;
-            auto unsubscribe = item->kind == 2 ? cb.filter_unsubscribe
-                               : item->kind == 1 ? cb.alarm_unsubscribe : cb.unsubscribe;
+            auto unsubscribe = item->kind == 2   ? cb.filter_unsubscribe
+                               : item->kind == 1 ? cb.alarm_unsubscribe
+                                                 : cb.unsubscribe;
             if (unsubscribe != nullptr) unsubscribe(item->app_handle, &status);
         }
         RemoveFromMap(item);
@@ -712,10 +720,14 @@ int tavix_engine_session_insert_notification(tavix_session *s, tavix_publish_ite
             if (old == nullptr || it->frames[i]->owner != s) continue;
             n->prev = old->prev;
             n->next = old->next;
-            if (old->prev != nullptr) old->prev->next = n;
-            else s->queue_head = n;
-            if (old->next != nullptr) old->next->prev = n;
-            else s->queue_tail = n;
+            if (old->prev != nullptr)
+                old->prev->next = n;
+            else
+                s->queue_head = n;
+            if (old->next != nullptr)
+                old->next->prev = n;
+            else
+                s->queue_tail = n;
             for (uint32_t k = 0; k < it->frame_count; k++)
                 if (it->refs[k] == old) it->refs[k] = n;
             std::free(old);
@@ -735,8 +747,10 @@ int tavix_engine_session_insert_notification(tavix_session *s, tavix_publish_ite
     }
     n->next = nullptr;
     n->prev = s->queue_tail;
-    if (s->queue_tail != nullptr) s->queue_tail->next = n;
-    else s->queue_head = n;
+    if (s->queue_tail != nullptr)
+        s->queue_tail->next = n;
+    else
+        s->queue_head = n;
     s->queue_tail = n;
     s->queue_count++;
     s->answer_now = 1;
@@ -974,9 +988,9 @@ int tavix_event_filter_read_return(tavix_request *r, const char *address, const 
     });
 }
 
-int tavix_alarm_filter_read_return(tavix_request *r, const char *address, const tavix_timestamp *stamp,
-                                   uint32_t state, uint32_t priority, const tavix_data_value *value,
-                                   const tavix_localized *eventtext, const char *display, const char *username) {
+int tavix_alarm_filter_read_return(tavix_request *r, const char *address, const tavix_timestamp *stamp, uint32_t state,
+                                   uint32_t priority, const tavix_data_value *value, const tavix_localized *eventtext,
+                                   const char *display, const char *username) {
     if (r == nullptr || address == nullptr || stamp == nullptr) return 1;
     if (r->kind != TAVIX_REQ_QUERY) return 2;
     return Append(r, kMoreFooter, [&](tavix_json_out &w) {
@@ -1061,8 +1075,7 @@ int tavix_user_info_return(tavix_request *r, const char *const *texts, const cha
     return 0;
 }
 
-void tavix_data_notify(tavix_item *item, const tavix_data_value *value, const tavix_timestamp *stamp,
-                       int32_t status) {
+void tavix_data_notify(tavix_item *item, const tavix_data_value *value, const tavix_timestamp *stamp, int32_t status) {
     FanOut(item, DataNote(nullptr, value, stamp, status, nullptr, nullptr));
 }
 

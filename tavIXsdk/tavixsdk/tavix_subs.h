@@ -41,8 +41,8 @@ struct tavix_frame {
 constexpr uint32_t TAVIX_USER_VALUES = 8;
 struct tavix_publish_item {
     tavix_publish_item *next, *prev;
-    tavix_item *item;   // none for user information
-    uint32_t kind;      // 0 user information, 1 data, 2 alarm
+    tavix_item *item;  // none for user information
+    uint32_t kind;     // 0 user information, 1 data, 2 alarm
     tavix_data_value value;
     tavix_timestamp stamp;
     int32_t status;     // data: status; alarm: state
@@ -88,8 +88,16 @@ struct tavix_filter_args {
 };
 
 // Request record handed to the application's callbacks.
-enum : uint32_t { TAVIX_REQ_READ = 0, TAVIX_REQ_WRITE = 1, TAVIX_REQ_SUBSCRIPTION = 2, TAVIX_REQ_LIST_PI = 3,
-                  TAVIX_REQ_READ_PI = 4, TAVIX_REQ_USER = 5, TAVIX_REQ_QUERY = 6, TAVIX_REQ_HISTORY = 7 };
+enum : uint32_t {
+    TAVIX_REQ_READ = 0,
+    TAVIX_REQ_WRITE = 1,
+    TAVIX_REQ_SUBSCRIPTION = 2,
+    TAVIX_REQ_LIST_PI = 3,
+    TAVIX_REQ_READ_PI = 4,
+    TAVIX_REQ_USER = 5,
+    TAVIX_REQ_QUERY = 6,
+    TAVIX_REQ_HISTORY = 7
+};
 struct tavix_request {
     uint32_t kind;
     tavix_buffer *body;
@@ -128,8 +136,8 @@ struct tavix_data_callbacks_t {
     void (*list_process_image)(tavix_request *r, const void *user, const void *none);
     // Alarm items: subscribe and unsubscribe as for data; the current alarm of
     // an item for a frame that joins it, through tavix_alarm_read_return.
-    int (*alarm_subscribe)(tavix_item *item, const void *user, const char *address, void **handle,
-                           uint32_t *keeps_refs, int *status);
+    int (*alarm_subscribe)(tavix_item *item, const void *user, const char *address, void **handle, uint32_t *keeps_refs,
+                           int *status);
     int (*alarm_unsubscribe)(void *handle, int *status);
     void (*alarm_read)(tavix_request *r, const void *user, const char *address);
     // Filter items of "subscribefilter"; notifications through the filter notify functions.
@@ -162,9 +170,8 @@ tavix_frame *tavix_engine_subscription_frame_alloc();
 // pass 1 measures, pass 2 writes, any other acts at once; 0 or -1 with *error.
 // A filter item (kind 2) takes its generated name and hands filter to the
 // filter subscribe callback.
-int tavix_engine_subscription_frame_subscribe_item(tavix_frame *f, uint32_t kind, const char *name,
-                                                   tavix_item **out, int pass, int *error,
-                                                   const tavix_filter_args *filter = nullptr);
+int tavix_engine_subscription_frame_subscribe_item(tavix_frame *f, uint32_t kind, const char *name, tavix_item **out,
+                                                   int pass, int *error, const tavix_filter_args *filter = nullptr);
 // 0 with the unsubscribe callback's code in *error (0 when the item keeps
 // other frames or no callback ran), or -1 with 460 when the frame does not
 // hold the item.
@@ -197,9 +204,9 @@ int tavix_read_history_return(tavix_request *r, const char *address, const tavix
 int tavix_event_filter_read_return(tavix_request *r, const char *address, const tavix_timestamp *stamp,
                                    const tavix_data_value *value, const tavix_localized *eventtext,
                                    const char *username);
-int tavix_alarm_filter_read_return(tavix_request *r, const char *address, const tavix_timestamp *stamp,
-                                   uint32_t state, uint32_t priority, const tavix_data_value *value,
-                                   const tavix_localized *eventtext, const char *display, const char *username);
+int tavix_alarm_filter_read_return(tavix_request *r, const char *address, const tavix_timestamp *stamp, uint32_t state,
+                                   uint32_t priority, const tavix_data_value *value, const tavix_localized *eventtext,
+                                   const char *display, const char *username);
 int tavix_data_filter_read_return(tavix_request *r, const char *address, const tavix_data_value *value,
                                   const tavix_timestamp *stamp, int32_t status, const tavix_localized *description,
                                   const char *username);
@@ -210,8 +217,7 @@ int tavix_alarm_read_return(tavix_request *r, const tavix_alarm_fields *alarm, i
 int tavix_user_info_return(tavix_request *r, const char *const *texts, const char *const *names,
                            const tavix_data_value *values);
 // A change of an item: one notification for every session holding it.
-void tavix_data_notify(tavix_item *item, const tavix_data_value *value, const tavix_timestamp *stamp,
-                       int32_t status);
+void tavix_data_notify(tavix_item *item, const tavix_data_value *value, const tavix_timestamp *stamp, int32_t status);
 void tavix_alarm_notify(tavix_item *item, const tavix_alarm_fields *alarm);
 // As the two above, with the address text given instead of the item's name.
 void tavix_data_filter_notify(tavix_item *item, const char *address, const tavix_data_value *value,

@@ -77,7 +77,8 @@ void tavix_sys_thread_shutdown_threads() {
         bool busy = false;
         for (int i = 0; i < TAVIX_WORKERS; i++) {
             tavix_worker &w = tavix_workers.slots[i];
-            if (w.state == 3) Reap(w);
+            if (w.state == 3)
+                Reap(w);
             else if (w.state != 0) {
                 w.stop = 1;
                 busy = true;

@@ -16,9 +16,9 @@
 tavix_options_t tavix_global_options;
 
 const tavix_mime_type tavix_default_mime_types[TAVIX_DEFAULT_MIME_COUNT] = {
-    {"css", "text/css"},   {"gif", "image/gif"},        {"htm", "text/html"},  {"html", "text/html"},
-    {"jpg", "image/jpeg"}, {"js", "text/javascript"},   {"pdf", "application/pdf"},
-    {"png", "image/png"},  {"svg", "image/svg+xml"},    {"xml", "text/xml"},
+    {"css", "text/css"},      {"gif", "image/gif"},      {"htm", "text/html"},       {"html", "text/html"},
+    {"jpg", "image/jpeg"},    {"js", "text/javascript"}, {"pdf", "application/pdf"}, {"png", "image/png"},
+    {"svg", "image/svg+xml"}, {"xml", "text/xml"},
 };
 
 const tavix_error_entry tavix_error_table[] = {
@@ -240,8 +240,10 @@ int tavix_options_set_mimetypes_from_file(const char *path) {
     auto add = [&](const char *word, std::size_t n) -> std::size_t {
         while (ok && text_len + n + 1 > text_cap) {
             char *t = static_cast<char *>(std::realloc(text, text_cap * 2));
-            if (t == nullptr) ok = false;
-            else text = t, text_cap *= 2;
+            if (t == nullptr)
+                ok = false;
+            else
+                text = t, text_cap *= 2;
         }
         if (!ok) return 0;
         std::memcpy(text + text_len, word, n);
@@ -279,8 +281,8 @@ int tavix_options_set_mimetypes_from_file(const char *path) {
         }
     }
     std::fclose(f);
-    tavix_mime_type *table = ok ? static_cast<tavix_mime_type *>(std::malloc((count + 1) * sizeof(tavix_mime_type)))
-                                : nullptr;
+    tavix_mime_type *table =
+        ok ? static_cast<tavix_mime_type *>(std::malloc((count + 1) * sizeof(tavix_mime_type))) : nullptr;
     if (table == nullptr) {
         std::free(text);
         std::free(pairs);
@@ -315,8 +317,8 @@ void tavix_util_error(const char *format, ...) {
     va_start(ap, format);
     std::vsnprintf(text, sizeof text, format, ap);
     va_end(ap);
-    tavix_error_cb cb = tavix_global_options.error_cb != nullptr ? tavix_global_options.error_cb
-                                                                 : tavix_options_stderr_error_cb;
+    tavix_error_cb cb =
+        tavix_global_options.error_cb != nullptr ? tavix_global_options.error_cb : tavix_options_stderr_error_cb;
     cb(text);
 }
 
@@ -438,8 +440,7 @@ std::size_t tavix_util_url_decode(const char *text, std::size_t length, char *ou
     const std::size_t room = terminate ? (out_size == 0 ? 0 : out_size - 1) : out_size;
     std::size_t o = 0, i = 0;
     while (i < length && o < room) {
-        if (text[i] == '%' && i + 2 < length &&
-            HexValue(static_cast<unsigned char>(text[i + 1])) >= 0 &&
+        if (text[i] == '%' && i + 2 < length && HexValue(static_cast<unsigned char>(text[i + 1])) >= 0 &&
             HexValue(static_cast<unsigned char>(text[i + 2])) >= 0) {
             out[o++] = char(HexValue(static_cast<unsigned char>(text[i + 1])) * 16 +
                             HexValue(static_cast<unsigned char>(text[i + 2])));
@@ -482,8 +483,7 @@ unsigned char AsciiLower(char c) {
 }
 }  // namespace
 
-long tavix_util_strcasenstr(const char *haystack, std::size_t length, const char *needle,
-                            std::size_t needle_length) {
+long tavix_util_strcasenstr(const char *haystack, std::size_t length, const char *needle, std::size_t needle_length) {
     if (needle_length == 0) return 0;
     // Only where the first letter matches are the rest compared; a NUL in the
     // haystack matches nothing (the needle has none).
@@ -537,14 +537,14 @@ time_t tavix_util_parse_http_time(const char *text) {
                     &used) == 8 &&
         text[used] == 0 && std::strcmp(zone, "GMT") == 0) {
         ok = true;
-    } else if (std::sscanf(text, "%15[A-Za-z], %2d-%3[A-Za-z]-%2d %2d:%2d:%2d %3s%n", wday, &day, month, &year, &h,
-                           &m, &s, zone, &used) == 8 &&
+    } else if (std::sscanf(text, "%15[A-Za-z], %2d-%3[A-Za-z]-%2d %2d:%2d:%2d %3s%n", wday, &day, month, &year, &h, &m,
+                           &s, zone, &used) == 8 &&
                text[used] == 0 && std::strcmp(zone, "GMT") == 0) {
         // RFC 850: "Sunday, 06-Nov-94 08:49:37 GMT"
         year += 1900;
         ok = true;
-    } else if (std::sscanf(text, "%3[A-Za-z] %3[A-Za-z] %2d %2d:%2d:%2d %4d%n", wday, month, &day, &h, &m, &s,
-                           &year, &used) == 7 &&
+    } else if (std::sscanf(text, "%3[A-Za-z] %3[A-Za-z] %2d %2d:%2d:%2d %4d%n", wday, month, &day, &h, &m, &s, &year,
+                           &used) == 7 &&
                text[used] == 0) {
         // asctime: "Sun Nov  6 08:49:37 1994"
         ok = true;

@@ -88,16 +88,14 @@ int tavix_get_error_strings(int32_t code, const char **text, const char **langua
 
 // -2 for a null destination, zero size or null format; -1 on a formatting
 // error; else the length the text needs, always NUL-terminated within size.
-int tavix_util_snprintf(char *out, std::size_t size, const char *format, ...)
-    __attribute__((format(printf, 3, 4)));
+int tavix_util_snprintf(char *out, std::size_t size, const char *format, ...) __attribute__((format(printf, 3, 4)));
 
 // Lower-case hexadecimal, NUL-terminated, written from the end (out may be
 // the input itself).
 void tavix_util_hex_encode(const uint8_t *bytes, std::size_t count, char *out);
 // 0 with the byte count; 1 for an odd length, a bad digit or a full output
 // (with a length); with length -1 decoding stops at the first non-hex digit.
-int tavix_util_hex_decode(const char *text, long length, uint8_t *out, std::size_t out_size,
-                          std::size_t *count);
+int tavix_util_hex_decode(const char *text, long length, uint8_t *out, std::size_t out_size, std::size_t *count);
 // 0; -2 when *size is too small (the needed size is written back).
 int tavix_base64_encode(const uint8_t *bytes, std::size_t count, char *out, std::size_t *size);
 // 0 with the byte count in *size; -1 malformed; -2 output too small.
@@ -107,8 +105,7 @@ std::size_t tavix_util_url_decode(const char *text, std::size_t length, char *ou
                                   bool plus_as_space, bool terminate);
 int tavix_util_url_compare(const char *a, const char *b, bool stop_at_query);
 long tavix_util_strnstr(const char *haystack, std::size_t length, const char *needle, std::size_t needle_length);
-long tavix_util_strcasenstr(const char *haystack, std::size_t length, const char *needle,
-                            std::size_t needle_length);
+long tavix_util_strcasenstr(const char *haystack, std::size_t length, const char *needle, std::size_t needle_length);
 uint64_t tavix_util_upper_power_of_two(uint64_t value);
 int tavix_util_compare_mimetype(const void *a, const void *b);
 // 1 (and the overflow text reported) when wanted exceeds the limit, else 0.

@@ -60,8 +60,7 @@ struct Locations {
 // Writes bytes to path: 0, or 1 when the file cannot be written whole.
 int WriteFile(const char *path, const std::vector<uint8_t> &bytes) {
     FILE *f = std::fopen(path, "wb");
-    return f != nullptr && std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size() && std::fclose(f) == 0 ? 0
-                                                                                                               : 1;
+    return f != nullptr && std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size() && std::fclose(f) == 0 ? 0 : 1;
 }
 
 // The program data followed by its location table, written to path.
@@ -80,7 +79,7 @@ int main(int argc, char **argv) {
     if (std::strncmp(argv[1], "vms-", 4) == 0) {
         const std::string v = argv[1] + 4;
         std::vector<uint8_t> out = v == "program" ? test_support::VmsImage().ProgramData()
-                                   : test_support::VmsImage(v == "image" ? "" : v).Build();
+                                                  : test_support::VmsImage(v == "image" ? "" : v).Build();
         if (v == "program") return WriteProgram(argv[2], std::move(out), Locations{});  // no located variables
         return WriteFile(argv[2], out);
     }
@@ -94,10 +93,26 @@ int main(int argc, char **argv) {
         img.d16 = {10, 10, 0};
         test_support::MbConfig c;
         c.Conn(1, 15020, 0, 0x01, 500, "127.0.0.1")
-            .Request({.id = 1, .conn = 1, .unit = 1, .mode = 1, .period = 100, .fn = 3, .addr = 100, .count = 4,
-                      .timeout = 300, .size = 8})
-            .Request({.id = 2, .conn = 1, .unit = 1, .mode = 1, .period = 100, .fn = 16, .addr = 200, .count = 2,
-                      .timeout = 300, .size = 4})
+            .Request({.id = 1,
+                      .conn = 1,
+                      .unit = 1,
+                      .mode = 1,
+                      .period = 100,
+                      .fn = 3,
+                      .addr = 100,
+                      .count = 4,
+                      .timeout = 300,
+                      .size = 8})
+            .Request({.id = 2,
+                      .conn = 1,
+                      .unit = 1,
+                      .mode = 1,
+                      .period = 100,
+                      .fn = 16,
+                      .addr = 200,
+                      .count = 2,
+                      .timeout = 300,
+                      .size = 4})
             .Variable({.req = 1, .pos = 0, .index = 1})
             .Variable({.req = 1, .pos = 1, .mask = 0x00F0, .index = 2})
             .Variable({.req = 1, .index = 3, .kind = 6})
@@ -107,8 +122,8 @@ int main(int argc, char **argv) {
         std::vector<uint8_t> out = img.ProgramData();
         Locations bind;
         for (uint32_t k = 0; k < 3; k++) bind(5952 + k, 0x04000001 + k);  // %AQ1..3 = INT 1..3
-        bind(5440, 0x04000004);                                            // %AI1 = INT 4
-        bind(5441, 0x04000005);                                            // %AI2 = INT 5
+        bind(5440, 0x04000004);                                           // %AI1 = INT 4
+        bind(5441, 0x04000005);                                           // %AI2 = INT 5
         return WriteProgram(argv[2], std::move(out), bind);
     }
     if (std::strcmp(argv[1], "modbus-program") == 0) {
@@ -152,18 +167,26 @@ int main(int argc, char **argv) {
             .Request({.id = 1, .fn = 3, .addr = 0, .count = 10, .size = 20})
             .Variable({.req = 1, .pos = 0, .index = 1, .kind = 1})
             .Conn(2, 9, 0, 0, 500, "UDP:127.0.0.1:15030")
-            .Request({.id = 2, .conn = 2, .unit = 1, .mode = 1, .period = 100, .fn = 3, .addr = 100, .count = 4,
-                      .timeout = 300, .size = 8})
+            .Request({.id = 2,
+                      .conn = 2,
+                      .unit = 1,
+                      .mode = 1,
+                      .period = 100,
+                      .fn = 3,
+                      .addr = 100,
+                      .count = 4,
+                      .timeout = 300,
+                      .size = 8})
             .Variable({.req = 2, .pos = 0, .index = 2})
             .Variable({.req = 2, .pos = 1, .mask = 0x00F0, .index = 3})
             .Variable({.req = 2, .index = 4, .kind = 6});
         img.ext_blocks = {{2, c.Build()}};
         std::vector<uint8_t> out = img.ProgramData();
         Locations bind;
-        bind(5440, 0x04000001);                                            // %AI1 = INT 1
+        bind(5440, 0x04000001);                                           // %AI1 = INT 1
         for (uint32_t k = 0; k < 3; k++) bind(5952 + k, 0x04000002 + k);  // %AQ1..3 = INT 2..4
-        bind(3392, 0x00000002);                                            // %Q1 = BOOL 2
-        bind(3393, 0x00000004);                                            // %Q2 = BOOL 4
+        bind(3392, 0x00000002);                                           // %Q1 = BOOL 2
+        bind(3393, 0x00000004);                                           // %Q2 = BOOL 4
         return WriteProgram(argv[2], std::move(out), bind);
     }
     if (std::strcmp(argv[1], "modbus-rtu-program") == 0 || std::strcmp(argv[1], "modbus-ascii-program") == 0) {
@@ -187,8 +210,16 @@ int main(int argc, char **argv) {
             .Request({.id = 1, .fn = 3, .addr = 0, .count = 10, .size = 20})
             .Variable({.req = 1, .pos = 0, .index = 1, .kind = 1})
             .Conn(2, 0, 0, 0x10, 0, ascii ? "ASCII:9600,N,8,1" : "9600,N,8,1")
-            .Request({.id = 2, .conn = 2, .unit = 1, .mode = 1, .period = 100, .fn = 3, .addr = 100, .count = 4,
-                      .timeout = 300, .size = 8})
+            .Request({.id = 2,
+                      .conn = 2,
+                      .unit = 1,
+                      .mode = 1,
+                      .period = 100,
+                      .fn = 3,
+                      .addr = 100,
+                      .count = 4,
+                      .timeout = 300,
+                      .size = 8})
             .Variable({.req = 2, .pos = 0, .index = 1});
         img.ext_blocks = {{2, c.Build()}};
         std::vector<uint8_t> out = img.ProgramData();
@@ -220,9 +251,9 @@ int main(int argc, char **argv) {
         std::vector<uint8_t> out = img.ProgramData();
         Locations bind;
         for (uint32_t k = 0; k < 4; k++) bind(5952 + k, 0x04000014 + k);  // %AQ1..4 = INT 20..23
-        bind(5956, 0x08000008);                                          // %AQ5 = DINT 8
-        bind(3392, 0x00000003);                                          // %Q1 = BOOL 3
-        bind(3393, 0x00000006);                                          // %Q2 = BOOL 6
+        bind(5956, 0x08000008);                                           // %AQ5 = DINT 8
+        bind(3392, 0x00000003);                                           // %Q1 = BOOL 3
+        bind(3393, 0x00000006);                                           // %Q2 = BOOL 6
         return WriteProgram(argv[2], std::move(out), bind);
     }
     if (std::strcmp(argv[1], "consumer-program") == 0) {
@@ -297,13 +328,13 @@ int main(int argc, char **argv) {
             test_support::CanTestImage(std::strcmp(argv[1], "can") == 0 ? test_support::CanTestDef() : echo, app));
         Locations bind;
         for (uint32_t k = 0; k < 4; k++) bind(5440 + k, 0x04000005 + k);  // %AI1..4 = INT 5..8
-        bind(5952, 0x04000001);  // %AQ1 = INT 1
-        bind(5953, 0x04000002);  // %AQ2 = UINT 2
-        bind(5954, 0x04000003);  // %AQ3 = INT 3
-        bind(5955, 0x08000001);  // %AQ4 = DINT 1
-        bind(3392, 0x00000001);  // %Q1 = BOOL 1
-        bind(5444, 0x04000010);  // %AI5 = INT 16
-        bind(5956, 0x0400001E);  // %AQ5 = INT 30
+        bind(5952, 0x04000001);                                           // %AQ1 = INT 1
+        bind(5953, 0x04000002);                                           // %AQ2 = UINT 2
+        bind(5954, 0x04000003);                                           // %AQ3 = INT 3
+        bind(5955, 0x08000001);                                           // %AQ4 = DINT 1
+        bind(3392, 0x00000001);                                           // %Q1 = BOOL 1
+        bind(5444, 0x04000010);                                           // %AI5 = INT 16
+        bind(5956, 0x0400001E);                                           // %AQ5 = INT 30
         return WriteProgram(argv[2], std::move(out), bind);
     }
     if (std::strcmp(argv[1], "retain-program") == 0) {
@@ -423,11 +454,11 @@ int main(int argc, char **argv) {
         img.d16 = {50, 50, 0};
         img.d32 = {10, 10, 0};
         img.init8 = {{1, 1}, {20, 1}, {22, 1}};
-        img.init16 = {{1, 0x11}, {11, 0x0A0B}, {12, 0x0C0D}, {13, 0x1234}, {14, 0xFFFE}, {21, 0x4321},
-                      {22, 0x8765}, {5, 1}, {6, 3}, {7, 0x6B}, {8, 3}, {42, 10}};
+        img.init16 = {{1, 0x11},    {11, 0x0A0B}, {12, 0x0C0D}, {13, 0x1234}, {14, 0xFFFE}, {21, 0x4321},
+                      {22, 0x8765}, {5, 1},       {6, 3},       {7, 0x6B},    {8, 3},       {42, 10}};
         img.init32 = {{2, 9600}, {4, 8}, {5, 1}, {7, 3}};
-        img.classes = {{5, 1, "OPENCOMM"}, {6, 1, "NOT_MASK"}, {7, 1, "MODBUSMAPSLAVE"}, {8, 1, "LIM"},
-                       {9, 1, "MODBUSDOREQUEST"}};
+        img.classes = {
+            {5, 1, "OPENCOMM"}, {6, 1, "NOT_MASK"}, {7, 1, "MODBUSMAPSLAVE"}, {8, 1, "LIM"}, {9, 1, "MODBUSDOREQUEST"}};
         img.instances = {{0, 5, 0}, {0, 6, 0}, {0, 7, 0}, {0, 8, 0}, {0, 9, 0}};
         img.programs = {{test_support::IecAsm("FB 1 10 1 1 2 3 4 5 6 7 8 2; FB 2 3 1 17 3;"
                                               "FB 3 14 11 3 1 1 2 10 8 20 4 11 4 21 2 3;"
@@ -448,13 +479,13 @@ int main(int argc, char **argv) {
         img.d8 = img.d32 = {15, 15, 0};
         img.str = {8, 8, 0};
         img.string_sizes = {16, 16, 32, 16, 16, 16, 32, 32};
-        img.init_str = {{1, "Hello"}, {2, "!"}, {3, "/mnt/cfg/t.txt"}, {4, "cfg"}, {5, "item"}, {6, "id"},
-                        {7, "/mnt/cfg/x.xml"}, {8, "x<y & \"z\""}};
+        img.init_str = {{1, "Hello"}, {2, "!"},  {3, "/mnt/cfg/t.txt"}, {4, "cfg"},
+                        {5, "item"},  {6, "id"}, {7, "/mnt/cfg/x.xml"}, {8, "x<y & \"z\""}};
         img.init32 = {{2, 42}, {5, 8}};
         img.ext.assign(18, 0);
         img.ext[17] = 65536;  // application heap
-        const char *names[] = {"TXBNEWSTRING", "TXBAPPEND", "TXBAPPENDLINE", "TXBWRITEFILE", "XMLNEWDOC",
-                               "XMLADDCHILD", "XMLSETTAGATTRIB", "XMLSETTAGCONT", "XMLWRITEDOCFILE"};
+        const char *names[] = {"TXBNEWSTRING", "TXBAPPEND",       "TXBAPPENDLINE", "TXBWRITEFILE",   "XMLNEWDOC",
+                               "XMLADDCHILD",  "XMLSETTAGATTRIB", "XMLSETTAGCONT", "XMLWRITEDOCFILE"};
         for (uint16_t k = 0; k < 9; k++) {
             img.classes.push_back({uint16_t(5 + k), 1, names[k]});
             img.instances.push_back({0, uint16_t(5 + k), 0});
@@ -483,8 +514,9 @@ int main(int argc, char **argv) {
         img.time = {2, 2, 0};
         img.str = {11, 11, 0};
         img.string_sizes = {16, 16, 16, 16, 16, 16, 16, 64, 16, 32, 32};
-        img.init_str = {{1, "Main"}, {2, "Start"}, {3, "Setup"}, {4, "Speed"}, {5, "Limit"}, {6, "Stop"},
-                        {9, "ok"}, {10, "/mnt/cfg/a.csv"}, {11, "/mnt/cfg/menu.csv"}};
+        img.init_str = {{1, "Main"},  {2, "Start"},           {3, "Setup"},
+                        {4, "Speed"}, {5, "Limit"},           {6, "Stop"},
+                        {9, "ok"},    {10, "/mnt/cfg/a.csv"}, {11, "/mnt/cfg/menu.csv"}};
         img.init8 = {{1, 1}};
         img.init16 = {{1, 0xFFF9}};
         img.init32 = {{1, 0xFFFFFFFB}, {2, 0x3FC00000}, {7, 1}, {10, 1}, {14, 11}, {15, 21}, {16, 22}, {17, 12}};
@@ -493,22 +525,22 @@ int main(int argc, char **argv) {
         img.ext.assign(18, 0);
         img.ext[17] = 65536;  // application heap
         img.classes = {{5, 1, "LOGFILECSV"}, {6, 1, "HMIMENU"}, {7, 1, "HMINEWMENU"}, {8, 1, "HMINEWMENUITEM"}};
-        img.instances = {{0, 5, 0}, {0, 6, 0}, {0, 7, 0}, {0, 8, 0}, {0, 7, 0}, {0, 8, 0}, {0, 8, 0}, {0, 8, 0},
-                         {0, 5, 0}};
-        img.programs = {{test_support::IecAsm(
-                             "JMPT 9 @ready; FB 3 3 20 1 4; FB 4 4 4 2 14 13; FB 5 3 4 3 5; FB 6 4 5 4 15 13;"
-                             "FB 7 4 5 5 16 13; FB 8 4 4 6 17 13; CONST8 9 1;"
-                             "ready: FB 1 6 2 3 6 10 4 3; JMPF 4 @noq; ADD32 9 9 10;"
-                             "noq: OR8 10 5 6; OR8 10 10 7; OR8 10 10 8; FB 2 9 5 6 7 8 4 11 12 7 8;"
-                             "FB 9 6 10 3 7 11 11 8; END"),
-                         0}};
+        img.instances = {{0, 5, 0}, {0, 6, 0}, {0, 7, 0}, {0, 8, 0}, {0, 7, 0},
+                         {0, 8, 0}, {0, 8, 0}, {0, 8, 0}, {0, 5, 0}};
+        img.programs = {
+            {test_support::IecAsm("JMPT 9 @ready; FB 3 3 20 1 4; FB 4 4 4 2 14 13; FB 5 3 4 3 5; FB 6 4 5 4 15 13;"
+                                  "FB 7 4 5 5 16 13; FB 8 4 4 6 17 13; CONST8 9 1;"
+                                  "ready: FB 1 6 2 3 6 10 4 3; JMPF 4 @noq; ADD32 9 9 10;"
+                                  "noq: OR8 10 5 6; OR8 10 10 7; OR8 10 10 8; FB 2 9 5 6 7 8 4 11 12 7 8;"
+                                  "FB 9 6 10 3 7 11 11 8; END"),
+             0}};
         std::vector<uint8_t> out = img.ProgramData();
         Locations bind;
         const uint32_t bits[] = {2, 3, 5, 6, 7, 8};
         for (uint32_t k = 0; k < 6; k++) bind(3392 + k, bits[k]);  // %Q1..6
-        bind(5952, 0x08000009);                                      // %AQ1 = DINT 9
-        bind(5953, 0x08000003);                                      // %AQ2 = DINT 3
-        bind(5954, 0x08000008);                                      // %AQ3 = DINT 8
+        bind(5952, 0x08000009);                                    // %AQ1 = DINT 9
+        bind(5953, 0x08000003);                                    // %AQ2 = DINT 3
+        bind(5954, 0x08000008);                                    // %AQ3 = DINT 8
         return WriteProgram(argv[2], std::move(out), bind);
     }
     if (std::strcmp(argv[1], "rtuslave-program") == 0) {
@@ -540,8 +572,8 @@ int main(int argc, char **argv) {
         std::vector<uint8_t> out = img.ProgramData();
         Locations bind;
         for (uint32_t k = 0; k < 6; k++) bind(5952 + k, 0x0800000A + k);  // %AQ1..6 = DINT 10..15
-        bind(5958, 0x04000002);                                          // %AQ7 = INT 2
-        bind(3392, 0x00000001);                                          // %Q1 = BOOL 1
+        bind(5958, 0x04000002);                                           // %AQ7 = INT 2
+        bind(3392, 0x00000001);                                           // %Q1 = BOOL 1
         return WriteProgram(argv[2], std::move(out), bind);
     }
     if (std::strcmp(argv[1], "serio-program") == 0) {

@@ -43,7 +43,7 @@ _Static_assert(sizeof(Item) == 4372, "item");
 _Static_assert(sizeof(Slot) == 4364, "slot");
 _Static_assert(sizeof(Entry) == 35188, "entry");
 
-#define R(n) (32768u + 16u * ((n) - 1u))
+#define R(n) (32768u + 16u * ((n)-1u))
 
 static Link *links[8];
 static uint16_t last_reg;

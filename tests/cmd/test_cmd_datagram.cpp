@@ -231,7 +231,7 @@ TEST_F(Vcomm, ProtocolChangeTableAndInvalidFields) {
     Vcomm_Drv[0].Open(0, m.data());
     EXPECT_EQ(Vcomm_Port[0].SerialOpenMode[5], 3);  // 2 while 3 is in force: refused
     EXPECT_EQ(Vcomm_Port[0].rtu_timer != 0, true);
-    Vcomm_Drv[0].Open(0, qncan_mode.data());         // 1 is always allowed
+    Vcomm_Drv[0].Open(0, qncan_mode.data());  // 1 is always allowed
     EXPECT_EQ(Vcomm_Port[0].SerialOpenMode[5], 1);
     EXPECT_EQ(Vcomm_Port[0].rtu_timer, 0u);
     EXPECT_EQ(PlcWord(W_PORTPROTO), 1);

@@ -59,7 +59,7 @@ TEST_F(CmdFrame, LongLengthCountsTheMarkerAndGetModeAnswers) {
 TEST_F(CmdFrame, NegotiationBoundsAndLongAnswers) {
     EXPECT_EQ(Exchange(Frame(0x23, {0x7F, 0x01, 0x04})), (Bytes{0x09}));  // 1025
     EXPECT_EQ(Exchange(Frame(0x23, {0x7F, 63, 0x00})), (Bytes{0x09}));
-    EXPECT_EQ(Exchange(Frame(0x23, {0x7F, 0x00})), (Bytes{0x09}));        // too short
+    EXPECT_EQ(Exchange(Frame(0x23, {0x7F, 0x00})), (Bytes{0x09}));  // too short
     EXPECT_EQ(NegotiationFlag, 0);
     EXPECT_EQ(Exchange(Frame(0x23, {0x7F, 0x00, 0x04})), (Bytes{0xA0}));
     EXPECT_EQ(CmdDataMax, 1024);
@@ -96,7 +96,7 @@ TEST_F(CmdFrame, FramesTooShortForTheirCommandAreRefused) {
     // A full register read first, so stale bytes would be at hand.
     EXPECT_EQ(Exchange(Frame(0x18, {0x7F, 16, 0x00, 0x80, 0x34, 0x12})), (Bytes{0xA0}));
     EXPECT_EQ(Exchange(Frame(0x16, {0x7F, 16})), (Bytes{0x09}));
-    EXPECT_EQ(Exchange(Frame(0x16, {0x7F, 16, 0xF0, 0x06})), (Bytes{0x09}));  // escape without its word
+    EXPECT_EQ(Exchange(Frame(0x16, {0x7F, 16, 0xF0, 0x06})), (Bytes{0x09}));        // escape without its word
     EXPECT_EQ(Exchange(Frame(0x16, {0x7F, 16, 0x00, 0x00, 1, 2})), (Bytes{0x09}));  // 32-bit form cut
     EXPECT_EQ(Exchange(Frame(0x18, {0x7F, 16, 0x00, 0x80, 0x99})), (Bytes{0x09}));  // half a value
     EXPECT_EQ(LE_Get16(&plc_reg[(32768 - 1024) / 8]), 0x1234);
@@ -325,7 +325,7 @@ TEST_F(CmdFrame, RegisterEscapesAndRefusals) {
     EXPECT_EQ(Exchange(Frame(0x16, {0x7F, 16, 0x00, 0x00, 0x10, 0x00, 0x01, 0x00})), Frame(0xFF, {0xAA, 0x55}));
     EXPECT_EQ(Exchange(Frame(0x16, {0x7F, 16, 0x00, 0x00, 0x00, 0x00, 0x00, 0x20})), (Bytes{0x0F}));
     EXPECT_EQ(Exchange(Frame(0x18, {0x7F, 16, 0x00, 0x00, 0x00, 0x00, 0x00, 0x20, 1, 0})), (Bytes{0x0F}));
-    EXPECT_EQ(Exchange(Frame(0x16, {0x7F, 0, 0x00, 0x80})), (Bytes{0x09}));   // nothing to read
+    EXPECT_EQ(Exchange(Frame(0x16, {0x7F, 0, 0x00, 0x80})), (Bytes{0x09}));  // nothing to read
     // Reading more than a short frame carries needs negotiation.
     EXPECT_EQ(Exchange(Frame(0x16, {0x7F, 255, 0x00, 0x80})), Frame(0xFF, Bytes(31, 0)));
     // The mode word reads 3 while an on-line change is armed.

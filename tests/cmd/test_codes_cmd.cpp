@@ -18,7 +18,7 @@ uint16_t Word(uint32_t address) { return LE_Get16(&plc_reg[(address - 1024) / 8]
 TEST_F(CmdCodes, SetPlcRegAnswersEachRefusalWithItsCode) {
     struct Row {
         const char *what;
-        Bytes data;        // after the station id: width, address, value
+        Bytes data;  // after the station id: width, address, value
         uint8_t answer;
         uint32_t address;  // register read back afterwards
         uint16_t after;    // when accepted; a refusal leaves it as it was

@@ -71,8 +71,8 @@ TEST_F(RegImage, WindowsMapStartAddressesToTheirBytes) {
     EXPECT_EQ(PlcReg_Ptr(0x1001C000, 1), &plc_reg[106496]);
     EXPECT_EQ(PlcReg_Ptr(0x1001FFFF, 1), &plc_reg[108543]);
     EXPECT_EQ(PlcReg_Ptr(0x10030000, 16), &plc_reg[108544]);
-    for (uint32_t a : {0x10007FFFu, 0x1000C000u, 0x1001BFFFu, 0x10020000u, 0x1002FFFFu, 0x10031000u,
-                       0x10031001u, 0x20000000u, 0xBFFFFFFFu, 0xFFFFFFFFu})
+    for (uint32_t a : {0x10007FFFu, 0x1000C000u, 0x1001BFFFu, 0x10020000u, 0x1002FFFFu, 0x10031000u, 0x10031001u,
+                       0x20000000u, 0xBFFFFFFFu, 0xFFFFFFFFu})
         EXPECT_EQ(PlcReg_Ptr(a, 1), nullptr) << std::hex << a;
 
     // 16 bits at 0x10030FF0 end exactly at 0x10031000; nothing starts beyond.
@@ -126,9 +126,8 @@ TEST_F(RegImage, WordsAreLittleEndianAndTwoWordValuesLowWordFirst) {
 }
 
 TEST_F(RegImage, RegisterTypeBasesTileTheWindow) {
-    const uint32_t bases[RT_COUNT] = {1024, 1280, 1536, 1792, 2048, 2560, 3072, 6144, 8192,
-                                      10240, 12288, 14336, 16384, 24576, 32768, 0x10008000,
-                                      0x1001C000, 0x10030000};
+    const uint32_t bases[RT_COUNT] = {1024,  1280,  1536,  1792,  2048,  2560,  3072,       6144,       8192,
+                                      10240, 12288, 14336, 16384, 24576, 32768, 0x10008000, 0x1001C000, 0x10030000};
     for (uint32_t t = 0; t < RT_COUNT; t++) EXPECT_EQ(reg_types[t].base, bases[t]) << t;
     // %ESR1 is word 54272, the on-line change control word.
     ASSERT_EQ(Set16(0x10030000, 0x0100), 1u);
@@ -187,14 +186,17 @@ TEST_F(RegImage, SystemRegisterTableCountsAndSampleRows) {
     EXPECT_EQ(sr_info.size() - writable, 140u);
 
     // A sample of each kind of row, as the register list gives them.
-    struct Row { unsigned n; uint8_t w; uint32_t lo, hi; bool writable; };
+    struct Row {
+        unsigned n;
+        uint8_t w;
+        uint32_t lo, hi;
+        bool writable;
+    };
     const Row rows[] = {
-        {1, 16, 0, 0, true},     {3, 16, 0, 25, true},     {29, 16, 1, 127, true},
-        {44, 96, 0, 59, true},   {47, 48, 1, 31, true},    {155, 16, 135, 1500, true},
-        {157, 32, 0, 0xFFFFFFFF, true}, {167, 16, 2, 50, true}, {172, 16, 0, 320, true},
-        {186, 16, 5, 1200, true}, {192, 16, 0, 1000, true},
-        {45, 0, 0, 59, false},   {49, 0, 1900, 1999, false}, {4, 16, 1, 0, false},
-        {136, 16, 1, 0, false},  {190, 16, 1, 0, false},
+        {1, 16, 0, 0, true},        {3, 16, 0, 25, true},       {29, 16, 1, 127, true},         {44, 96, 0, 59, true},
+        {47, 48, 1, 31, true},      {155, 16, 135, 1500, true}, {157, 32, 0, 0xFFFFFFFF, true}, {167, 16, 2, 50, true},
+        {172, 16, 0, 320, true},    {186, 16, 5, 1200, true},   {192, 16, 0, 1000, true},       {45, 0, 0, 59, false},
+        {49, 0, 1900, 1999, false}, {4, 16, 1, 0, false},       {136, 16, 1, 0, false},         {190, 16, 1, 0, false},
     };
     for (const Row &r : rows) {
         const SrInfo &s = sr_info[r.n - 1];
@@ -204,8 +206,8 @@ TEST_F(RegImage, SystemRegisterTableCountsAndSampleRows) {
         EXPECT_EQ(Writable(s), r.writable) << "%SR" << r.n;
     }
     // Wider read-only registers and the words that continue them.
-    const std::pair<unsigned, uint8_t> widths[] = {{11, 32}, {12, 0}, {149, 32}, {150, 0}, {66, 96},
-                                                   {71, 0},  {131, 80}, {135, 0}, {61, 0}, {158, 0}};
+    const std::pair<unsigned, uint8_t> widths[] = {{11, 32}, {12, 0},   {149, 32}, {150, 0}, {66, 96},
+                                                   {71, 0},  {131, 80}, {135, 0},  {61, 0},  {158, 0}};
     for (const auto &[n, w] : widths) EXPECT_EQ(sr_info[n - 1].width, w) << "%SR" << n;
 
     uint16_t lo = 0, hi = 0;
@@ -254,8 +256,8 @@ TEST_F(RegImage, PlainValidationOfSystemRegisters) {
     PlcWordSet(SR_WORD(4), 0x1111);
     for (uint16_t v : {0, 1, 0x1111, 0xFFFF}) EXPECT_EQ(Set16(SR_ADDR(4), v), 0u);
     EXPECT_EQ(PlcWord(SR_WORD(4)), 0x1111);
-    EXPECT_EQ(Set16(SR_ADDR(45), 30), 0u);    // clock field, width 0
-    EXPECT_EQ(Set16(SR_ADDR(12), 0), 0u);     // second word of a 32-bit register
+    EXPECT_EQ(Set16(SR_ADDR(45), 30), 0u);  // clock field, width 0
+    EXPECT_EQ(Set16(SR_ADDR(12), 0), 0u);   // second word of a 32-bit register
 
     // Range limits, inclusive.
     EXPECT_EQ(Set16(SR_ADDR(3), 26), 0u);
@@ -293,7 +295,7 @@ TEST_F(RegImage, NetworkIdIsLimitedByWord188) {
     EXPECT_EQ(Set16(SR_ADDR(29), 89), 0u);
     EXPECT_EQ(Set16(SR_ADDR(29), 88), 1u);
     EXPECT_EQ(PlcWord(W_NETID), 88);
-    EXPECT_EQ(PlcWord(W_FAULT), 0x0001);  // bit 5 cleared, the rest kept
+    EXPECT_EQ(PlcWord(W_FAULT), 0x0001);   // bit 5 cleared, the rest kept
     EXPECT_EQ(Set16(SR_ADDR(29), 0), 0u);  // row minimum 1
     // A word 188 above 128 leaves no room at all.
     PlcWordSet(188, 200);
@@ -535,8 +537,8 @@ TEST_F(RegImage, ColdInitialisation) {
     EXPECT_EQ(PlcBatCheck(), 1);
     EXPECT_EQ(std::memcmp(&plc_reg[REG_MARKER_BYTE], "WATCHBAT", 8), 0);
     for (size_t i = 3968; i <= 104447; i++) ASSERT_EQ(plc_reg[i], 0) << i;  // %R
-    for (size_t i : {size_t(0), size_t(63), size_t(128), size_t(255), size_t(896), size_t(1151),
-                     size_t(1664), size_t(1919), size_t(1920), size_t(2943), size_t(106496), size_t(108543)})
+    for (size_t i : {size_t(0), size_t(63), size_t(128), size_t(255), size_t(896), size_t(1151), size_t(1664),
+                     size_t(1919), size_t(1920), size_t(2943), size_t(106496), size_t(108543)})
         EXPECT_EQ(plc_reg[i], 0) << i;  // %IG %QG %AIG %AQG %I %M %AI %EM
     for (size_t i : {size_t(96), size_t(1152), size_t(1408), size_t(2944), size_t(104448), size_t(106495)})
         EXPECT_EQ(plc_reg[i], 0) << i;  // %K %Q %T %AQ %ET
@@ -565,8 +567,8 @@ TEST_F(RegImage, ColdInitialisation) {
 TEST_F(RegImage, WarmInitialisationKeepsRetainedAreas) {
     FillImage(0x5A);
     PlcRegInit(0);
-    for (size_t i : {size_t(896), size_t(1151), size_t(1664), size_t(1919), size_t(1920), size_t(2943),
-                     size_t(3968), size_t(104447), size_t(0), size_t(128)})
+    for (size_t i : {size_t(896), size_t(1151), size_t(1664), size_t(1919), size_t(1920), size_t(2943), size_t(3968),
+                     size_t(104447), size_t(0), size_t(128)})
         EXPECT_EQ(plc_reg[i], 0x5A) << i;  // %I %M %AI %R %IG %AIG kept
     for (size_t i : {size_t(96), size_t(1152), size_t(1408), size_t(2944), size_t(104448)})
         EXPECT_EQ(plc_reg[i], 0) << i;  // temporary areas cleared
@@ -612,8 +614,8 @@ TEST_F(RegImage, ClearsZeroExactlyTheirAreas) {
         size_t first, last;
     };
     const Range temporary[] = {{96, 127}, {1152, 1407}, {1408, 1663}, {2944, 3967}, {104448, 106495}};
-    const Range retained[] = {{0, 63}, {128, 255}, {896, 1151}, {1664, 1919}, {1920, 2943}, {3968, 104447},
-                              {106496, 108543}};
+    const Range retained[] = {{0, 63},      {128, 255},     {896, 1151},     {1664, 1919},
+                              {1920, 2943}, {3968, 104447}, {106496, 108543}};
     auto cleared = [](const Range &r) {
         for (size_t i = r.first; i <= r.last; i++)
             if (plc_reg[i] != 0) return false;
@@ -630,9 +632,9 @@ TEST_F(RegImage, ClearsZeroExactlyTheirAreas) {
     for (const Range &r : temporary) EXPECT_TRUE(cleared(r)) << r.first;
     for (const Range &r : retained) EXPECT_TRUE(kept(r)) << r.first;
     EXPECT_EQ(plc_reg[95], 0x5A);
-    EXPECT_EQ(plc_reg[384], 0x5A);                // %SR65
-    EXPECT_EQ(plc_reg[108544], 0x5A);             // %ESR
-    EXPECT_EQ(plc_reg[65], 0x58);                 // only bits 0 and 1 of byte 65
+    EXPECT_EQ(plc_reg[384], 0x5A);     // %SR65
+    EXPECT_EQ(plc_reg[108544], 0x5A);  // %ESR
+    EXPECT_EQ(plc_reg[65], 0x58);      // only bits 0 and 1 of byte 65
     FillImage(0x5A);
     PlcRegClear();
     for (const Range &r : temporary) EXPECT_TRUE(cleared(r)) << r.first;

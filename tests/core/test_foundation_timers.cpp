@@ -225,7 +225,7 @@ TEST_F(Rcts, AllocationAndPeriods) {
 
 TEST_F(Rcts, OneShotFiresOnceEvenWhenItsTimeRunsOutExactly) {
     const uint32_t h = RCT_Allocate(OnRct);
-    RCT_Set(h, 1000, 3);  // one-shot, 10 ticks
+    RCT_Set(h, 1000, 3);               // one-shot, 10 ticks
     EXPECT_EQ(RCT_WaitUs(500), 500u);  // nothing runs: the whole wait
     RCT_Start(h);
     EXPECT_EQ(RCT_WaitUs(500), 500u);  // due in 11 ticks, 1100 us
@@ -300,7 +300,9 @@ TEST_F(Rcts, ReceiveTimersIgnoreTheWallClock) {
     const uint32_t h = RCT_Allocate(OnRct);
     RCT_Set(h, 100, 3);  // 1 tick
     RCT_Start(h);
-    struct timespec pause {0, 3000000};
+    struct timespec pause {
+        0, 3000000
+    };
     nanosleep(&pause, nullptr);
     RctISR(0);
     EXPECT_TRUE(fired.empty());

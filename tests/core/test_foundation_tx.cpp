@@ -106,7 +106,7 @@ TEST(TxEventFlags, AndOrAndClear) {
     EXPECT_EQ(actual, 0x1u);
     EXPECT_EQ(_txe_event_flags_set(&g, 0x6, 0), 0u);
     EXPECT_EQ(_txe_event_flags_get(&g, 0x3, TX_AND_CLEAR, &actual, 0), 0u);
-    EXPECT_EQ(actual, 0x7u);   // the flags before clearing
+    EXPECT_EQ(actual, 0x7u);     // the flags before clearing
     EXPECT_EQ(g.current, 0x4u);  // only the requested bits cleared
     EXPECT_EQ(_txe_event_flags_get(&g, 0xC, TX_OR_CLEAR, &actual, 0), 0u);
     EXPECT_EQ(g.current, 0x0u);

@@ -39,9 +39,9 @@ mode_t ModeOf(const std::string &p) {
 // A complete application in the memory files and a patterned register image.
 struct App {
     std::vector<uint8_t> prog = Program(300, 0x9F);  // every table feature bit
-    std::vector<uint8_t> io = Pattern(40, 11), promgr = Pattern(50, 12), sms = Pattern(20, 13),
-                         dlog = Pattern(30, 14), parm = Pattern(12, 15), copen = Pattern(16, 16),
-                         mqtt = Pattern(24, 17), setup = Pattern(80, 18);
+    std::vector<uint8_t> io = Pattern(40, 11), promgr = Pattern(50, 12), sms = Pattern(20, 13), dlog = Pattern(30, 14),
+                         parm = Pattern(12, 15), copen = Pattern(16, 16), mqtt = Pattern(24, 17),
+                         setup = Pattern(80, 18);
     std::vector<uint8_t> force = {1, 0, 0, 0, 0x10, 0, 0xFF, 0xFE, 0x01, 0x00};
 
     void Put() const {
@@ -152,8 +152,8 @@ TEST_F(StorageTest, OneStoredBlockComesBackAlone) {
         uint8_t *area;
         const std::vector<uint8_t> *data;
     };
-    const Row rows[] = {{5, io_config_bl.data(), &app.io},     {20, promgr_table_bl.data(), &app.promgr},
-                        {21, sms_table_bl.data(), &app.sms},   {22, datalog_table.data(), &app.dlog},
+    const Row rows[] = {{5, io_config_bl.data(), &app.io},      {20, promgr_table_bl.data(), &app.promgr},
+                        {21, sms_table_bl.data(), &app.sms},    {22, datalog_table.data(), &app.dlog},
                         {23, copendnet_tbl.data(), &app.copen}, {33, mqtt_tbl.data(), &app.mqtt}};
     for (const Row &r : rows) {
         SCOPED_TRACE(r.type);
@@ -218,8 +218,8 @@ TEST_F(StorageTest, FlippedByteInEachConfigBlockIsDetectedAndRecreated) {
         std::size_t offset;
     };
     // io 8+40, setup 4+80, promgr 8+50, sms 8+20, datalog 8+30, parm 8+12, copen 8+16, mqtt 8+24
-    const std::size_t io = 8, setup = io + 40 + 4, promgr = setup + 80 + 8, sms = promgr + 50 + 8,
-                      dlog = sms + 20 + 8, parm = dlog + 30 + 8, copen = parm + 12 + 8, mqtt = copen + 16 + 8;
+    const std::size_t io = 8, setup = io + 40 + 4, promgr = setup + 80 + 8, sms = promgr + 50 + 8, dlog = sms + 20 + 8,
+                      parm = dlog + 30 + 8, copen = parm + 12 + 8, mqtt = copen + 16 + 8;
     (void)setup;
     for (const Case &c : {Case{"io", io}, Case{"promgr", promgr}, Case{"sms", sms}, Case{"datalog", dlog},
                           Case{"canopen", copen}, Case{"mqtt", mqtt}}) {
@@ -396,8 +396,8 @@ TEST_F(StorageTest, DeleteProgramCountsMissingFilesAsDeleted) {
 TEST_F(StorageTest, FailedStoresShowInTheStorageWordAtOnce) {
     struct Row {
         const char *blocked;
-        uint32_t result;   // of SaveProgram
-        uint16_t word;     // 54278 afterwards
+        uint32_t result;  // of SaveProgram
+        uint16_t word;    // 54278 afterwards
     };
     App app;
     app.Put();

@@ -53,9 +53,9 @@ protected:
     void SetUp() override {
         WatchDogDisable = 1;
         plc_reg.fill(0);
-        for (uint8_t *a : {ladder_bl.data(), io_config_bl.data(), net_config_bl.data(), promgr_table_bl.data(),
-                           sms_table_bl.data(), datalog_table.data(), copendnet_tbl.data(), mqtt_tbl.data(),
-                           flash_parm_tbl.data()})
+        for (uint8_t *a :
+             {ladder_bl.data(), io_config_bl.data(), net_config_bl.data(), promgr_table_bl.data(), sms_table_bl.data(),
+              datalog_table.data(), copendnet_tbl.data(), mqtt_tbl.data(), flash_parm_tbl.data()})
             std::memset(a, 0, 4096);
         crcsize_tbl.fill(0);
         MF_PersistSet(0);

@@ -65,9 +65,8 @@ TEST_F(NvramTest, RetainedWordsRangeRules) {
     const struct {
         uint32_t word;
         uint16_t bad, fixed;
-    } rules[] = {{132, 3, 0},  {159, 0, 16},   {159, 41, 16}, {160, 2, 0}, {158, 128, 0},
-                 {264, 499, 500}, {300, 2, 0}, {307, 3, 0},   {310, 2, 1}, {312, 2, 0},
-                 {313, 4, 15},  {313, 1201, 15}, {279, 4, 0},  {157, 5, 0}};
+    } rules[] = {{132, 3, 0}, {159, 0, 16}, {159, 41, 16}, {160, 2, 0},  {158, 128, 0},   {264, 499, 500}, {300, 2, 0},
+                 {307, 3, 0}, {310, 2, 1},  {312, 2, 0},   {313, 4, 15}, {313, 1201, 15}, {279, 4, 0},     {157, 5, 0}};
     for (const auto &r : rules) {
         PlcWordSet(W_NETID, 1);
         PlcWordSet(188, 1);
@@ -125,8 +124,8 @@ TEST_F(NvramTest, EachBadFileInvalidatesTheApplication) {
         SCOPED_TRACE(c.name);
         SetUp();
         PutValidApp(c.features);
-        for (uint8_t *t : {promgr_table_bl.data(), sms_table_bl.data(), datalog_table.data(), copendnet_tbl.data(),
-                           mqtt_tbl.data()})
+        for (uint8_t *t :
+             {promgr_table_bl.data(), sms_table_bl.data(), datalog_table.data(), copendnet_tbl.data(), mqtt_tbl.data()})
             SetArea(t, Pattern(16, 5));
         c.spoil();
         PlcWordSet(W_MODE, 1);

@@ -111,7 +111,7 @@ TEST(ExecFatal, AFaultWithAnyLockHeldStillEndsInTheReset) {
         EXPECT_EQ(regs.size(), PLC_REG_SIZE);
         EXPECT_EQ(regs.size() > 100 ? uint8_t(regs[100]) : 0, 0x5A);
         EXPECT_NE(Slurp(r.root + "/mnt/cfg/logfile").size(), 0u);  // the backtrace
-        EXPECT_EQ(Slurp(r.root + "/sim/leds").find("OK "), 0u);  // flashing during the countdown
+        EXPECT_EQ(Slurp(r.root + "/sim/leds").find("OK "), 0u);    // flashing during the countdown
         fs::remove_all(r.root);
     }
 }

@@ -99,8 +99,7 @@ TEST_F(ExecLoop, WebStepAfterCountedPasses) {
     };
     ASSERT_TRUE(until([] { return TavixServerState == TavixState::Running; }));
     TavixServerState = TavixState::StopRequested;
-    ASSERT_TRUE(until([] { return TavixThreadCreated == 0 && TavixServerState == TavixState::Stopped; }))
-        << "stopped";
+    ASSERT_TRUE(until([] { return TavixThreadCreated == 0 && TavixServerState == TavixState::Stopped; })) << "stopped";
 
     // Without HTTP for the web server the counter stops at its top.
     TavixHttp = 0;

@@ -23,7 +23,7 @@ using exec_test::FakeClock;
 // interpreter's END does, optionally writes a word, answers `answer`.
 int engine_runs;
 int32_t engine_answer = -1;
-uint32_t engine_word;      // 0: writes nothing
+uint32_t engine_word;  // 0: writes nothing
 uint16_t engine_value;
 int32_t Engine() {
     engine_runs++;
@@ -46,7 +46,6 @@ protected:
         engine_word = 0;
         saved_engine = Plc_Engine;
         Plc_Engine = Engine;
-
     }
     void TearDown() override { Plc_Engine = saved_engine; }
     static uint16_t Mode() { return PlcWord(W_MODE); }
@@ -201,7 +200,8 @@ void Mismatch(const char *what, uint32_t got, uint32_t want) {
         prev = plc_reg[64];
     }
     if (s3.size() != 600) Mismatch("one toggle per 7 ms scan", uint32_t(s3.size()), 600);
-    if (s5.size() < 3) Mismatch("%S5 toggles", uint32_t(s5.size()), 3);
+    if (s5.size() < 3)
+        Mismatch("%S5 toggles", uint32_t(s5.size()), 3);
     else {
         if (s5[0] != 5040) Mismatch("%S5 first", s5[0], 5040);
         if (s5[1] != 10010) Mismatch("%S5 second", s5[1], 10010);

@@ -58,7 +58,7 @@ TEST_F(ExecRtc, EveryDayRoundTripAgainstTimegm) {
                 const time_t want = timegm(&tm);
                 if (tm.tm_mon != mo - 1) continue;  // not a day of this month
                 const uint16_t u[6] = {uint16_t(tm.tm_sec), uint16_t(tm.tm_min), uint16_t(tm.tm_hour),
-                                       uint16_t(d), uint16_t(mo), uint16_t(y)};
+                                       uint16_t(d),         uint16_t(mo),        uint16_t(y)};
                 UtcTime t{};
                 ASSERT_EQ(UtcGet(u, &t), uint32_t(want)) << y << "-" << mo << "-" << d;
                 uint16_t back[6] = {};

@@ -88,12 +88,9 @@ TEST_F(ExecSys, HardwareCheckIdentityAndShellOrder) {
         if (w >> echo >> value >> arrow >> path && echo == "echo" && arrow == ">") settings[path] = value;
     }
     const std::map<std::string, std::string> want = {
-        {"/proc/sys/vm/dirty_writeback_centisecs", "10"},
-        {"/proc/sys/vm/dirty_expire_centisecs", "20"},
-        {"/proc/sys/net/ipv4/conf/eth0/arp_filter", "0"},
-        {"/proc/sys/net/ipv4/conf/eth1/arp_filter", "0"},
-        {"/proc/sys/net/ipv4/conf/all/arp_ignore", "1"},
-        {"/proc/sys/net/ipv4/conf/all/proxy_arp", "1"},
+        {"/proc/sys/vm/dirty_writeback_centisecs", "10"}, {"/proc/sys/vm/dirty_expire_centisecs", "20"},
+        {"/proc/sys/net/ipv4/conf/eth0/arp_filter", "0"}, {"/proc/sys/net/ipv4/conf/eth1/arp_filter", "0"},
+        {"/proc/sys/net/ipv4/conf/all/arp_ignore", "1"},  {"/proc/sys/net/ipv4/conf/all/proxy_arp", "1"},
         {"/proc/sys/net/ipv4/tcp_retries2", "5"},
     };
     EXPECT_EQ(settings, want);
@@ -337,7 +334,7 @@ TEST_F(ExecSys, WatchdogThreadSavesOnceNearExpiry) {
     plc_reg[7] = 0x99;
     set_watchdog_time(1);  // time left now 1000 ms or just below
     const uint32_t saved = WatchdogScan_Check();
-    StopWatchdog();        // the magic close: no reset of this test process
+    StopWatchdog();  // the magic close: no reset of this test process
     EXPECT_EQ(saved, 1u);
     EXPECT_EQ(wdog.load(), -1);
     EXPECT_EQ(PLAT_WdtTimeLeft(), -1);

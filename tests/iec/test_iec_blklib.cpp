@@ -26,8 +26,21 @@
 namespace iec_test {
 using test_support::IecImage;
 
-enum : uint16_t { BOOL_ = 1, DINT_ = 2, REAL_ = 3, TIME_ = 4, STRING_ = 5, SINT_ = 10, INT_ = 11, LINT_ = 12,
-                  LREAL_ = 13, USINT_ = 14, UINT_ = 15, UDINT_ = 16, ULINT_ = 17 };
+enum : uint16_t {
+    BOOL_ = 1,
+    DINT_ = 2,
+    REAL_ = 3,
+    TIME_ = 4,
+    STRING_ = 5,
+    SINT_ = 10,
+    INT_ = 11,
+    LINT_ = 12,
+    LREAL_ = 13,
+    USINT_ = 14,
+    UINT_ = 15,
+    UDINT_ = 16,
+    ULINT_ = 17
+};
 
 class BlkLib : public IecTest {
 protected:
@@ -64,9 +77,14 @@ protected:
     }
     uint32_t Sec(uint16_t type) const {
         switch (type) {
-        case BOOL_: case SINT_: case USINT_: return Z7SEC_D8;
-        case INT_: case UINT_: return Z7SEC_D16;
-        case DINT_: case REAL_: case UDINT_: return Z7SEC_D32;
+        case BOOL_:
+        case SINT_:
+        case USINT_: return Z7SEC_D8;
+        case INT_:
+        case UINT_: return Z7SEC_D16;
+        case DINT_:
+        case REAL_:
+        case UDINT_: return Z7SEC_D32;
         case TIME_: return Z7SEC_TIME;
         default: return Z7SEC_D64;
         }
@@ -76,7 +94,10 @@ protected:
         switch (Sec(type)) {
         case Z7SEC_D8: Z7Mem_Put8(a, uint8_t(v)); break;
         case Z7SEC_D16: Z7Mem_Put16(a, uint16_t(v)); break;
-        case Z7SEC_D64: Z7Mem_Put32(a + 4, uint32_t(v >> 32)); Z7Mem_Put32(a, uint32_t(v)); break;
+        case Z7SEC_D64:
+            Z7Mem_Put32(a + 4, uint32_t(v >> 32));
+            Z7Mem_Put32(a, uint32_t(v));
+            break;
         default: Z7Mem_Put32(a, uint32_t(v)); break;
         }
     }
@@ -121,20 +142,19 @@ TEST_F(BlkLib, CommandAnswersOfEveryRowAndAbsentFamilies) {
         uint32_t size;
     };
     const Row rows[] = {
-        {"TON100MS", 8}, {"TOF1S32", 8}, {"TONR10MS", 8}, {"TON1MS32", 8}, {"CTU", 2}, {"CTD", 2},
-        {"FORCESCREEN", 4}, {"LIM", 0}, {"SQRT", 0}, {"MULTISHIFT", 0}, {"INTTOASCII", 0}, {"STRINGFIND", 0},
-        {"ALARM", 0}, {"SUNPOS", 0}, {"SCALEINT", 0}, {"SAVERCPBYSTR", 0}, {"LOADRCPBYSTR2", 0}, {"KEYPRESS", 0},
-        {"WRITE_CF", 56}, {"WRITE_CF2", 56}, {"READ_CF", 44}, {"READ_CF2", 44}, {"COPY_CF", 294},
-        {"DELETE_CF", 290}, {"RENAME_CF", 8},
+        {"TON100MS", 8},     {"TOF1S32", 8},       {"TONR10MS", 8},  {"TON1MS32", 8},    {"CTU", 2},
+        {"CTD", 2},          {"FORCESCREEN", 4},   {"LIM", 0},       {"SQRT", 0},        {"MULTISHIFT", 0},
+        {"INTTOASCII", 0},   {"STRINGFIND", 0},    {"ALARM", 0},     {"SUNPOS", 0},      {"SCALEINT", 0},
+        {"SAVERCPBYSTR", 0}, {"LOADRCPBYSTR2", 0}, {"KEYPRESS", 0},  {"WRITE_CF", 56},   {"WRITE_CF2", 56},
+        {"READ_CF", 44},     {"READ_CF2", 44},     {"COPY_CF", 294}, {"DELETE_CF", 290}, {"RENAME_CF", 8},
     };
     const uint32_t inst = Inst(8);
     for (const Row &r : rows) {
         SCOPED_TRACE(r.name);
         EXPECT_EQ(Call(r.name, {}, inst, FB_AVAIL), 1u);
-        EXPECT_EQ(Call(r.name, {}, inst, FB_INSTSIZE), r.name == std::string("KEYPRESS") ||
-                                                               std::string(r.name).find("RCP") != std::string::npos
-                                                           ? 0u
-                                                           : r.size);
+        EXPECT_EQ(
+            Call(r.name, {}, inst, FB_INSTSIZE),
+            r.name == std::string("KEYPRESS") || std::string(r.name).find("RCP") != std::string::npos ? 0u : r.size);
         for (uint32_t cmd : {1u, 2u, 4u, 5u, 7u, 10u, 11u, 12u}) EXPECT_EQ(Call(r.name, {}, inst, cmd), 0u);
     }
     // Every row of the timer, counter, ANY, text, clock, PID, file, CANopen
@@ -156,11 +176,11 @@ TEST_F(BlkLib, CommandAnswersOfEveryRowAndAbsentFamilies) {
         "DELETECHARS INSERTCHARS ASCIITOHEX HEXTOASCII CRC16 STRINGFIND STRINGREPLACE STRINGLEFT STRINGMID "
         "STRINGRIGHT SUNPOS ABS SHL SHR ROL ROR NOT_MASK AND_MASK OR_MASK XOR_MASK SEL MOD SQRT CTU CTD";
     const std::pair<const char *, uint32_t> sizes[] = {
-        {"CTU", 2}, {"CTD", 2}, {"PID_IND", 72}, {"PID_IND_R", 72}, {"PID_IND_AUTO", 34}, {"PID_ISA_AUTO", 34},
-        {"PID_ISA", 34}, {"PID_ISA_R", 34}, {"PID_IND_AUTO_R", 34}, {"PID_ISA_AUTO_R", 34}, {"WRITE_CF", 56},
-        {"WRITE_CF2", 56}, {"READ_CF", 44}, {"READ_CF2", 44}, {"COPY_CF", 294}, {"DELETE_CF", 290},
-        {"RENAME_CF", 8}, {"NETGETWORD", 4}, {"NETPUTWORD", 4}, {"NETPUTWORDEX", 4}, {"FORCESCREEN", 4},
-        {"NETGETHB", 1}, {"NETGETREMOTEI", 1}, {"NETGETREMOTEAI", 1},
+        {"CTU", 2},           {"CTD", 2},        {"PID_IND", 72},      {"PID_IND_R", 72},      {"PID_IND_AUTO", 34},
+        {"PID_ISA_AUTO", 34}, {"PID_ISA", 34},   {"PID_ISA_R", 34},    {"PID_IND_AUTO_R", 34}, {"PID_ISA_AUTO_R", 34},
+        {"WRITE_CF", 56},     {"WRITE_CF2", 56}, {"READ_CF", 44},      {"READ_CF2", 44},       {"COPY_CF", 294},
+        {"DELETE_CF", 290},   {"RENAME_CF", 8},  {"NETGETWORD", 4},    {"NETPUTWORD", 4},      {"NETPUTWORDEX", 4},
+        {"FORCESCREEN", 4},   {"NETGETHB", 1},   {"NETGETREMOTEI", 1}, {"NETGETREMOTEAI", 1},
     };
     const uint32_t big = Inst(300);
     uint32_t rows_seen = 0;
@@ -174,7 +194,8 @@ TEST_F(BlkLib, CommandAnswersOfEveryRowAndAbsentFamilies) {
         EXPECT_EQ(Call(name.c_str(), {}, big, FB_AVAIL), 1u);
         EXPECT_EQ(Call(name.c_str(), {}, big, FB_INSTSIZE), size);
         for (uint32_t k = 0; k < 300; k++) Z7Mem_Put8(big + k, 0xA5);
-        for (uint32_t cmd : {1u, 2u, 4u, 5u, 7u, 8u, 10u, 11u, 12u}) EXPECT_EQ(Call(name.c_str(), {}, big, cmd), 0u) << cmd;
+        for (uint32_t cmd : {1u, 2u, 4u, 5u, 7u, 8u, 10u, 11u, 12u})
+            EXPECT_EQ(Call(name.c_str(), {}, big, cmd), 0u) << cmd;
         uint32_t touched = 0;
         for (uint32_t k = 0; k < 300; k++) touched += Z7Mem_Get8(big + k) != 0xA5;
         EXPECT_EQ(touched, 0u);
@@ -269,10 +290,17 @@ TEST_F(BlkLib, AnyTypedArithmeticMasksShiftsAndLimits) {
         uint8_t q;
     };
     const Lim lims[] = {
-        {INT_, 10, 5, 2, 0}, {INT_, 10, 11, 2, 1}, {INT_, 2, 2, 10, 1}, {INT_, 2, 11, 10, 0},
-        {INT_, 10, 1, 2, 1}, {DINT_, uint32_t(-5), uint32_t(-5), 0, 1}, {REAL_, F(1.0f), F(0.5f), F(2.0f), 1},
-        {REAL_, F(1.0f), F(2.9f), F(2.0f), 1}, {REAL_, F(1.0f), F(3.1f), F(2.0f), 0},
-        {ULINT_, 5, ~uint64_t(0), 9, 0}, {LINT_, uint64_t(-3), 0, 3, 1},
+        {INT_, 10, 5, 2, 0},
+        {INT_, 10, 11, 2, 1},
+        {INT_, 2, 2, 10, 1},
+        {INT_, 2, 11, 10, 0},
+        {INT_, 10, 1, 2, 1},
+        {DINT_, uint32_t(-5), uint32_t(-5), 0, 1},
+        {REAL_, F(1.0f), F(0.5f), F(2.0f), 1},
+        {REAL_, F(1.0f), F(2.9f), F(2.0f), 1},
+        {REAL_, F(1.0f), F(3.1f), F(2.0f), 0},
+        {ULINT_, 5, ~uint64_t(0), 9, 0},
+        {LINT_, uint64_t(-3), 0, 3, 1},
     };
     for (const Lim &l : lims) {
         SCOPED_TRACE(std::to_string(l.type) + " in " + std::to_string(l.in));
@@ -379,8 +407,10 @@ TEST_F(BlkLib, BitBlocksAndArrayMoves) {
         Put(BOOL_, 42, s.dir);
         Put(INT_, 43, s.fill);
         Put(INT_, 44, 0x55);
-        if (std::string(s.name) == "MULTISHIFT") Call(s.name, {INT_, 40, 1, s.dim, 10, 42, 43, 44});
-        else Call(s.name, {INT_, 40, 1, s.dim, 10, 42});
+        if (std::string(s.name) == "MULTISHIFT")
+            Call(s.name, {INT_, 40, 1, s.dim, 10, 42, 43, 44});
+        else
+            Call(s.name, {INT_, 40, 1, s.dim, 10, 42});
         for (uint32_t k = 0; k < 4; k++) EXPECT_EQ(Get(INT_, 1 + k), s.after[k]) << k;
         EXPECT_EQ(Get(INT_, 44), s.out);
     }
@@ -437,8 +467,8 @@ TEST_F(BlkLib, TextAndNumberConversions) {
     };
     const Parse parses[] = {
         {"ASCIITOINT", "  -123x", INT_, uint16_t(-123)}, {"ASCIITOINT", "abc", INT_, 0},
-        {"ASCIITOINT", "70000", INT_, 70000 & 0xFFFF}, {"ASCIITODINT", "70000", DINT_, 70000},
-        {"ASCIITOREAL", "2.5", REAL_, F(2.5f)}, {"ASCIITOREAL", "inf", REAL_, F(0.0f)},
+        {"ASCIITOINT", "70000", INT_, 70000 & 0xFFFF},   {"ASCIITODINT", "70000", DINT_, 70000},
+        {"ASCIITOREAL", "2.5", REAL_, F(2.5f)},          {"ASCIITOREAL", "inf", REAL_, F(0.0f)},
     };
     for (const Parse &p : parses) {
         SCOPED_TRACE(p.name + std::string(" ") + p.text);
@@ -641,10 +671,15 @@ TEST_F(BlkLib, ClockScreensScalingAlarmsAndTexts) {
         uint8_t want;
     };
     const Sched scheds[] = {
-        {"STARTENDYEAR", DINT_, 2000u | (2100u << 16), 1}, {"STARTENDYEAR", DINT_, 1999u | (2100u << 16), 0},
-        {"DAYSOFWEEK", INT_, 127, 1}, {"DAYSOFWEEK", INT_, 128, 0}, {"DAYSOFWEEK", INT_, 4, 1},
-        {"MONTHSOFYEAR", INT_, 4095, 1}, {"MONTHSOFYEAR", INT_, 4096, 0},
-        {"DAYSOFMONTH", DINT_, 0x7FFFFFFF, 1}, {"DAYSOFMONTH", DINT_, 0x80000000u, 0},
+        {"STARTENDYEAR", DINT_, 2000u | (2100u << 16), 1},
+        {"STARTENDYEAR", DINT_, 1999u | (2100u << 16), 0},
+        {"DAYSOFWEEK", INT_, 127, 1},
+        {"DAYSOFWEEK", INT_, 128, 0},
+        {"DAYSOFWEEK", INT_, 4, 1},
+        {"MONTHSOFYEAR", INT_, 4095, 1},
+        {"MONTHSOFYEAR", INT_, 4096, 0},
+        {"DAYSOFMONTH", DINT_, 0x7FFFFFFF, 1},
+        {"DAYSOFMONTH", DINT_, 0x80000000u, 0},
     };
     for (const Sched &s : scheds) {
         SCOPED_TRACE(s.name + std::to_string(s.mask));
@@ -681,7 +716,9 @@ TEST_F(BlkLib, ClockScreensScalingAlarmsAndTexts) {
     struct Scale {
         int16_t x, x1, x2, y1, y2, want;
     };
-    for (const Scale &s : {Scale{5, 0, 0, 0, 10, 50}, {25, 0, 100, 100, 200, 125}, {300, 0, 10, 0, 30000, 32767},
+    for (const Scale &s : {Scale{5, 0, 0, 0, 10, 50},
+                           {25, 0, 100, 100, 200, 125},
+                           {300, 0, 10, 0, 30000, 32767},
                            {-300, 0, 10, 0, 30000, -32768}}) {
         const int16_t v[5] = {s.x, s.x1, s.x2, s.y1, s.y2};
         for (uint32_t k = 0; k < 5; k++) Put(INT_, 20 + k, uint16_t(v[k]));
@@ -772,7 +809,7 @@ TEST_F(BlkLib, ClockScreensScalingAlarmsAndTexts) {
     Call("TEXTTABLE", {50, 51, 8});
     EXPECT_EQ(Str(8), "HIGH");
     EXPECT_EQ(Z7Mem_Get8(Z7VMStr_Slot(db, 8)), 4u);  // the slot's maximum byte kept
-    Put(INT_, 50, 2);  // no such table: empty
+    Put(INT_, 50, 2);                                // no such table: empty
     Call("TEXTTABLE", {50, 51, 8});
     EXPECT_EQ(Str(8), "");
     // SETCANID: id 0 nothing; a new id restarts the network
@@ -797,9 +834,11 @@ TEST_F(BlkLib, PidSetUpManualOutputAndSteps) {
         std::vector<uint16_t> words;  // 0..10
     };
     const Set sets[] = {
-        {{100, 5, 6, 2, 1, 3, -100, 1000, -1000, 50}, {1, 0, 1, 0},
+        {{100, 5, 6, 2, 1, 3, -100, 1000, -1000, 50},
+         {1, 0, 1, 0},
          {100, 5, 6, 2, 1, 3, 0xFF9C, 1000, 0xFC18, 50, 0x0300}},
-        {{-1, -1, 32001, 400, 328, 33, 32001, -32001, 32001, 32001}, {0, 1, 0, 1},
+        {{-1, -1, 32001, 400, 328, 33, 32001, -32001, 32001, 32001},
+         {0, 1, 0, 1},
          {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x2400}},
     };
     std::vector<uint16_t> ops{1};
@@ -830,7 +869,8 @@ TEST_F(BlkLib, PidSetUpManualOutputAndSteps) {
         std::vector<uint16_t> r = ops;
         r.push_back(40);
         Call("SETPID_R", r);
-        for (uint32_t k = 0; k < 6; k++) EXPECT_EQ(Get(INT_, 4 + k), s.words[k]) << "gain " << s.gain << " word " << 3 + k;
+        for (uint32_t k = 0; k < 6; k++)
+            EXPECT_EQ(Get(INT_, 4 + k), s.words[k]) << "gain " << s.gain << " word " << 3 + k;
     }
     // manual output
     Put(INT_, 40, 250);
@@ -981,15 +1021,15 @@ TEST_F(BlkLib, CanopenBlocksCheckTheirArrays) {
         uint8_t exec_after;
     };
     // arrays at INT 10.. with their sizes; results at INT 30..
-    const Row rows[] = {
-        {"CANOPENSDOREAD", {10, 2, 30, 5}, 1},    // request array of 2: nothing
-        {"CANOPENSDOREAD", {10, 3, 30, 4}, 1},    // result array of 4: nothing
-        {"CANOPENSDOWRITE", {10, 4, 30, 3}, 1},
-        {"CANOPENSETNMT", {10, 1, 30}, 1},
-        {"CANOPENRCEMC", {10, 5}, 1},
-        {"CANOPENRCEMCDEV", {11, 10, 4}, 1},
-        {"CANOPENSDOREAD", {62, 3, 30, 5}, 1},    // request array past its section
-    };
+    const Row
+        rows[] =
+            {
+                {"CANOPENSDOREAD", {10, 2, 30, 5}, 1},  // request array of 2: nothing
+                {"CANOPENSDOREAD", {10, 3, 30, 4}, 1},  // result array of 4: nothing
+                {"CANOPENSDOWRITE", {10, 4, 30, 3}, 1}, {"CANOPENSETNMT", {10, 1, 30}, 1},
+                {"CANOPENRCEMC", {10, 5}, 1},           {"CANOPENRCEMCDEV", {11, 10, 4}, 1},
+                {"CANOPENSDOREAD", {62, 3, 30, 5}, 1},  // request array past its section
+            };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.name);
         for (uint32_t k = 0; k < 8; k++) {
@@ -1026,8 +1066,8 @@ TEST_F(BlkLib, CanopenSdoReadStopsAtTheResultArray) {
     const char model[] = "ABCDEF";
     std::memcpy(&plc_reg[516], model, 6);
     struct Row {
-        uint16_t size;                // result array size operand
-        std::vector<uint16_t> want;   // INT 34 .. 37 afterwards
+        uint16_t size;               // result array size operand
+        std::vector<uint16_t> want;  // INT 34 .. 37 afterwards
     };
     const Row rows[] = {
         {5, {0x4241, 0x2222, 0x2222, 0x2222}},
@@ -1088,13 +1128,13 @@ TEST_F(BlkLib, FileBlocksOwnershipRoundTripAndRefusals) {
     Put(BOOL_, 10, 1);
     const int16_t data[] = {10, -20, 30, 40};
     for (uint32_t k = 0; k < 4; k++) Put(INT_, k, uint16_t(data[k]));
-    Put(INT_, 10, 3);   // elements to write
-    Put(INT_, 11, 3);   // elements per line
-    Put(INT_, 12, 3);   // elements to read
-    Put(DINT_, 0, 3);   // write mode: replace
-    Put(DINT_, 1, 5);   // element format: signed 16-bit decimal
-    Put(DINT_, 2, 1);   // formatted values
-    Put(DINT_, 6, 0);   // read from the first field
+    Put(INT_, 10, 3);  // elements to write
+    Put(INT_, 11, 3);  // elements per line
+    Put(INT_, 12, 3);  // elements to read
+    Put(DINT_, 0, 3);  // write mode: replace
+    Put(DINT_, 1, 5);  // element format: signed 16-bit decimal
+    Put(DINT_, 2, 1);  // formatted values
+    Put(DINT_, 6, 0);  // read from the first field
     SetStr(1, "A:\\OUT\\B1.CSV");
     SetStr(2, "A:\\OUT\\C1.CSV");
     SetStr(3, "");
@@ -1206,8 +1246,10 @@ TEST_F(BlkLib, NetworkWordBlocksFollowTheAreaSymbol) {
     img.d8 = img.d16 = img.d32 = img.d64 = img.time = {63, 63, 0};
     img.str = {8, 8, 0};
     img.string_sizes = {16, 16, 16, 16, 16, 16, 16, 4};
-    img.map_vars = {{INT_, 40, 4, 0, 0, 1, "AQG", {}}, {BOOL_, 10, 2, 0, 0, 1, "QG", {}},
-                    {INT_, 44, 4, 0, 0, 1, "AQ", {}}, {INT_, 48, 2, 0, 0, 1, "R", {}}};
+    img.map_vars = {{INT_, 40, 4, 0, 0, 1, "AQG", {}},
+                    {BOOL_, 10, 2, 0, 0, 1, "QG", {}},
+                    {INT_, 44, 4, 0, 0, 1, "AQ", {}},
+                    {INT_, 48, 2, 0, 0, 1, "R", {}}};
     ASSERT_EQ(Start(img, db), 0u);
     static std::vector<std::string> traced;
     traced.clear();
@@ -1299,10 +1341,10 @@ TEST_F(BlkLib, NetworkWordBlocksFollowTheAreaSymbol) {
     Call("NETGETWORD", {INT_, 1, 48, 2, 20, 4, 3}, none);
     EXPECT_EQ(Net_Data[5].aqg_valid, 0u);
     EXPECT_TRUE(frames().empty());
-    EXPECT_EQ(traced, (std::vector<std::string>{"NETPUTW plc type 4n", "NETGETW plc type 4.........\n",
-                                                "NETPUTWEX plc type 4n", "NETPUTW plc type 5n",
-                                                "NETGETW plc type 5.........\n", "NETPUTW plc type 3n",
-                                                "NETGETW plc type 0.........\n"}));
+    EXPECT_EQ(traced,
+              (std::vector<std::string>{"NETPUTW plc type 4n", "NETGETW plc type 4.........\n", "NETPUTWEX plc type 4n",
+                                        "NETPUTW plc type 5n", "NETGETW plc type 5.........\n", "NETPUTW plc type 3n",
+                                        "NETGETW plc type 0.........\n"}));
 }
 
 }  // namespace iec_test

@@ -97,8 +97,8 @@ protected:
         LA_TimeInstall();
         fp = FakePort{};
         saved_drv = Vcomm_Drv;
-        Vcomm_Drv.fill(test_support::MsgPortDrv(ModeRec, Open, CheckRx, FlushRx, GetRx, CheckTx, PutTx, PutnTx,
-                                                PutsTx, RtuTx, GetDCD, Enable, InitWait));
+        Vcomm_Drv.fill(test_support::MsgPortDrv(ModeRec, Open, CheckRx, FlushRx, GetRx, CheckTx, PutTx, PutnTx, PutsTx,
+                                                RtuTx, GetDCD, Enable, InitWait));
         saved_lock = Vcomm_Lock;
         saved_host = Vcomm_Host;
         Vcomm_Lock = 0;
@@ -165,12 +165,9 @@ TEST_F(BlkPort, OpenSendReceiveCloseAndModemRequests) {
         Mode want;
     };
     const OpenRow open_rows[] = {
-        {38400, 8, 1, 0, 0, 2, 0, {7, 0, 3, 0, 0, 0x02}},
-        {300, 7, 2, 1, 2, 3, 1, {0, 1, 2, 1, 2, 0x13}},
-        {115200, 8, 1, 0, 1, 4, 13, {9, 0, 3, 0, 1, 0xD4}},
-        {14400, 8, 1, 0, 0, 2, 0, {10, 0, 3, 0, 0, 0x02}},
-        {28800, 8, 1, 0, 0, 2, 0, {11, 0, 3, 0, 0, 0x02}},
-        {10400, 8, 1, 0, 0, 2, 0, {12, 0, 3, 0, 0, 0x02}},
+        {38400, 8, 1, 0, 0, 2, 0, {7, 0, 3, 0, 0, 0x02}},    {300, 7, 2, 1, 2, 3, 1, {0, 1, 2, 1, 2, 0x13}},
+        {115200, 8, 1, 0, 1, 4, 13, {9, 0, 3, 0, 1, 0xD4}},  {14400, 8, 1, 0, 0, 2, 0, {10, 0, 3, 0, 0, 0x02}},
+        {28800, 8, 1, 0, 0, 2, 0, {11, 0, 3, 0, 0, 0x02}},   {10400, 8, 1, 0, 0, 2, 0, {12, 0, 3, 0, 0, 0x02}},
         {12345, 5, 3, 0, 0, 2, 0, {0x39, 3, 5, 0, 0, 0x02}},  // 12345 = 0x3039: low 8 bits
         {9601, 9, 0, 0, 0, 2, 0, {0x81, 0, 9, 0, 0, 0x02}},   // 9601 = 0x2581
     };
@@ -468,7 +465,7 @@ TEST_F(BlkPort, ModemBlocksOnAVerboseGsmModem) {
             if (p == std::string::npos) break;
             cmds.push_back(fp.tx.substr(seen, p - seen));
             seen = p + 1;
-            const std::string a = answers.count(cmds.back()) ? answers[cmds.back()]
+            const std::string a = answers.count(cmds.back())   ? answers[cmds.back()]
                                   : cmds.back() == "AT$NETIP?" ? "\r\n$NETIP: 10.1.2.3\r\nOK\r\n"
                                                                : "\r\nOK\r\n";
             for (char c : a) fp.rx.push_back(uint8_t(c));
@@ -479,28 +476,51 @@ TEST_F(BlkPort, ModemBlocksOnAVerboseGsmModem) {
     Z7VMStr_AscForceC(db, 1, "+CSQ");
     Z7VMStr_AscForceC(db, 2, "5551234");
     Z7VMStr_AscForceC(db, 3, "+CFUN=9");
-    D(12, 3);   // rings
-    I(35, 0);   // option: tone
+    D(12, 3);  // rings
+    I(35, 0);  // option: tone
     struct Row {
         const char *what, *block;
         std::vector<uint16_t> ops;  // enable BOOL 9, status INT 34
         const char *line;           // the request's own command line
         std::string answer;         // the modem's answer to it
         uint16_t status;
-        uint32_t result;            // the Talk layer's answer at the end
-        const char *text;           // behind the status word, or null
+        uint32_t result;   // the Talk layer's answer at the end
+        const char *text;  // behind the status word, or null
     };
     const Row rows[] = {
-        {"init string: OK, the text behind the status", "MODEMSENDINIT", {9, 11, 1, 34}, "AT+CSQ",
-         "\r\n+CSQ: 20,0\r\n\r\nOK\r\n", 0, 1, "CSQ: 20,0\rOK"},
-        {"init string: an error text", "MODEMSENDINIT", {9, 11, 3, 34}, "AT+CFUN=9", "\r\n+CME ERROR: 50\r\n", 4,
-         0, nullptr},
-        {"dial: CONNECT with carrier", "MODEMAUTODIAL", {9, 11, 35, 2, 34}, "ATDT5551234",
-         "\r\nCONNECT 9600\r\n", 1, 1, nullptr},
-        {"dial: NO CARRIER", "MODEMAUTODIAL", {9, 11, 35, 2, 34}, "ATDT5551234", "\r\nNO CARRIER\r\n", 3, 0,
+        {"init string: OK, the text behind the status",
+         "MODEMSENDINIT",
+         {9, 11, 1, 34},
+         "AT+CSQ",
+         "\r\n+CSQ: 20,0\r\n\r\nOK\r\n",
+         0,
+         1,
+         "CSQ: 20,0\rOK"},
+        {"init string: an error text",
+         "MODEMSENDINIT",
+         {9, 11, 3, 34},
+         "AT+CFUN=9",
+         "\r\n+CME ERROR: 50\r\n",
+         4,
+         0,
          nullptr},
-        {"answer: OK, then waiting for the call", "MODEMAUTOANSWER", {9, 11, 12, 34}, "ATS0=003", "\r\nOK\r\n", 0,
-         0, nullptr},
+        {"dial: CONNECT with carrier",
+         "MODEMAUTODIAL",
+         {9, 11, 35, 2, 34},
+         "ATDT5551234",
+         "\r\nCONNECT 9600\r\n",
+         1,
+         1,
+         nullptr},
+        {"dial: NO CARRIER", "MODEMAUTODIAL", {9, 11, 35, 2, 34}, "ATDT5551234", "\r\nNO CARRIER\r\n", 3, 0, nullptr},
+        {"answer: OK, then waiting for the call",
+         "MODEMAUTOANSWER",
+         {9, 11, 12, 34},
+         "ATS0=003",
+         "\r\nOK\r\n",
+         0,
+         0,
+         nullptr},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.what);

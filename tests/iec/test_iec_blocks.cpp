@@ -137,7 +137,9 @@ TEST_F(IecBlocks, ExternalLibraryIsLoadedOnlyWhenItSaysItIsValid) {
         links.push_back(Z7Bdll_StartEnumerate() ? "open after the library" : "open");
         return 0;
     };
-    z7_services.Z7DDKC_CloseLinks = [] { links.push_back(Z7Bdll_StartEnumerate() ? "close" : "close after the library"); };
+    z7_services.Z7DDKC_CloseLinks = [] {
+        links.push_back(Z7Bdll_StartEnumerate() ? "close" : "close after the library");
+    };
     EXPECT_EQ(Z7VM_OpenDynaLinks(), 1u);
     std::filesystem::current_path(here);
     EXPECT_STREQ(Z7Bdll_GetName(1), "EXTINC");

@@ -59,24 +59,90 @@ TEST_F(IecTest, SizingOfSectionsAndTheirBuildCodes) {
         void (*edit)(IecImage &);
         uint32_t rc;
     } cases[] = {
-        {"16-bit used 10 of 10", [](IecImage &i) { i.d16 = {9, 10, 0}; }, 10},
-        {"8-bit", [](IecImage &i) { i.d8 = {3, 4, 0}; }, 9},
-        {"32-bit", [](IecImage &i) { i.d32 = {3, 4, 0}; }, 11},
-        {"64-bit", [](IecImage &i) { i.d64 = {3, 4, 0}; }, 19},
-        {"TIME", [](IecImage &i) { i.time = {3, 4, 0}; }, 13},
-        {"strings", [](IecImage &i) { i.str = {3, 4, 0}; }, 20},
-        {"XV 2/3", [](IecImage &i) { i.xv_high = 2; i.xv_used = 3; }, 34},
-        {"9 tasks", [](IecImage &i) { i.tasks.assign(9, IecImage::Task{"T", {1}}); }, 36},
-        {"4 programs, highest 3", [](IecImage &i) { i.programs.resize(4); i.highest_prog = 3; }, 1},
-        {"sizing word 65535", [](IecImage &i) { i.d8 = {0xFFFF, 0, 0}; }, 1},
+        {"16-bit used 10 of 10",
+         [](IecImage &i) {
+             i.d16 = {9, 10, 0};
+         },
+         10},
+        {"8-bit",
+         [](IecImage &i) {
+             i.d8 = {3, 4, 0};
+         },
+         9},
+        {"32-bit",
+         [](IecImage &i) {
+             i.d32 = {3, 4, 0};
+         },
+         11},
+        {"64-bit",
+         [](IecImage &i) {
+             i.d64 = {3, 4, 0};
+         },
+         19},
+        {"TIME",
+         [](IecImage &i) {
+             i.time = {3, 4, 0};
+         },
+         13},
+        {"strings",
+         [](IecImage &i) {
+             i.str = {3, 4, 0};
+         },
+         20},
+        {"XV 2/3",
+         [](IecImage &i) {
+             i.xv_high = 2;
+             i.xv_used = 3;
+         },
+         34},
+        {"9 tasks",
+         [](IecImage &i) {
+             i.tasks.assign(9, IecImage::Task{"T", {1}});
+         },
+         36},
+        {"4 programs, highest 3",
+         [](IecImage &i) {
+             i.programs.resize(4);
+             i.highest_prog = 3;
+         },
+         1},
+        {"sizing word 65535",
+         [](IecImage &i) {
+             i.d8 = {0xFFFF, 0, 0};
+         },
+         1},
         {"programs 65535", [](IecImage &i) { i.highest_prog = 0xFFFF; }, 1},
-        {"call stack over 65535", [](IecImage &i) { i.cs_size = 40000; i.programs.resize(2); }, 1},
-        {"XV index outside its segment", [](IecImage &i) { i.xv_high = 1; i.xvs = {{11, 5}}; }, 1},
-        {"XV type 6", [](IecImage &i) { i.xv_high = 1; i.xvs = {{6, 0}}; }, 1},
-        {"string sizes beyond the table", [](IecImage &i) { i.str = {1, 0, 0}; i.string_sizes = {4, 4, 4}; }, 20},
+        {"call stack over 65535",
+         [](IecImage &i) {
+             i.cs_size = 40000;
+             i.programs.resize(2);
+         },
+         1},
+        {"XV index outside its segment",
+         [](IecImage &i) {
+             i.xv_high = 1;
+             i.xvs = {{11, 5}};
+         },
+         1},
+        {"XV type 6",
+         [](IecImage &i) {
+             i.xv_high = 1;
+             i.xvs = {{6, 0}};
+         },
+         1},
+        {"string sizes beyond the table",
+         [](IecImage &i) {
+             i.str = {1, 0, 0};
+             i.string_sizes = {4, 4, 4};
+         },
+         20},
         {"no published table", [](IecImage &i) { i.has_published = false; }, 1},
         // only TIME index 0 in use is a valid application
-        {"TIME index 0 only", [](IecImage &i) { i.time = {0, 0, 0}; }, 0},
+        {"TIME index 0 only",
+         [](IecImage &i) {
+             i.time = {0, 0, 0};
+         },
+         0},
     };
     for (const Case &c : cases) {
         IecImage bad;
@@ -105,9 +171,27 @@ TEST_F(IecTest, StatusFlagsAndOptionsFromTheImage) {
         {"CT segment", [](IecImage &i) { i.ct_alloc = 8; }, 0x9401, 0x4},
         {"paused", [](IecImage &i) { i.start_mode = 1; }, 0x8400, 0x4},
         {"value-list bits 0b101", [](IecImage &i) { i.init_options = 5; }, 0x8401, 0x20C},
-        {"pure code", [](IecImage &i) { i.ext.assign(12, 0); i.ext[11] = 1; i.ext_count = 10; }, 0x8401, 0},
-        {"word 21 = 3 at count 20", [](IecImage &i) { i.ext.assign(21, 0); i.ext[20] = 3; i.ext_count = 20; }, 0x8401, 0x124},
-        {"word 21 = 3 at count 19", [](IecImage &i) { i.ext.assign(21, 0); i.ext[20] = 3; i.ext_count = 19; }, 0x8401, 0x24},
+        {"pure code",
+         [](IecImage &i) {
+             i.ext.assign(12, 0);
+             i.ext[11] = 1;
+             i.ext_count = 10;
+         },
+         0x8401, 0},
+        {"word 21 = 3 at count 20",
+         [](IecImage &i) {
+             i.ext.assign(21, 0);
+             i.ext[20] = 3;
+             i.ext_count = 20;
+         },
+         0x8401, 0x124},
+        {"word 21 = 3 at count 19",
+         [](IecImage &i) {
+             i.ext.assign(21, 0);
+             i.ext[20] = 3;
+             i.ext_count = 19;
+         },
+         0x8401, 0x24},
     };
     for (const Case &c : cases) {
         IecImage img;
@@ -256,7 +340,7 @@ TEST_F(IecTest, OffsetsOutsideTheImageAreRefusedOrSkipped) {
 TEST_F(IecTest, ExtensionGatesDecideWhatIsPresent) {
     IecImage img;
     img.ext = std::vector<uint32_t>(18, 68);  // every word: offset 68, inside the image
-    img.ext_count = 15;  // a CAN definition (word 17) but no heap (word 18 needs 16)
+    img.ext_count = 15;                       // a CAN definition (word 17) but no heap (word 18 needs 16)
     const uint32_t code = Load(img);
     EXPECT_EQ(Z7VMCode_GetCanDef(code), code + 68);
     EXPECT_EQ(Z7VMCode_GetHeapSize(code), 0);

@@ -213,8 +213,8 @@ TEST_F(IecTest, CallStackSlicesStayInTheirSlice) {
     Z7VMPrg_SaveCallStack(db, 2);
     EXPECT_EQ(Z7Mem_Get16(Z7Sec_Elem(db, Z7SEC_PROG, 2) + PG_SAVED), 3);
     EXPECT_EQ(Z7Mem_Get32(cs + 4 * 8 + 8), 0x102u);  // program 2's slice starts at 8
-    EXPECT_EQ(Z7Mem_Get32(cs + 4 * 12), 0u);          // program 3's slice is untouched
-    Z7Sec_Set(db, Z7SEC_CSTACK, SD_USED, 4);          // deeper than a slice: nothing saved
+    EXPECT_EQ(Z7Mem_Get32(cs + 4 * 12), 0u);         // program 3's slice is untouched
+    Z7Sec_Set(db, Z7SEC_CSTACK, SD_USED, 4);         // deeper than a slice: nothing saved
     Z7VMPrg_SaveCallStack(db, 3);
     EXPECT_EQ(Z7Mem_Get16(Z7Sec_Elem(db, Z7SEC_PROG, 3) + PG_SAVED), 0);
     for (uint32_t i = 0; i < 4; i++) Z7Mem_Put32(cs + 4 * i, 0);

@@ -181,8 +181,7 @@ TEST_F(IecRun, LoopsCycleDivisionAndCaseTables) {
 TEST_F(IecRun, NestedCallsReturnInOrderAndTheStackOverflowIsCaughtBeforeWriting) {
     // call-stack size 4: 1 -> 2 -> 3 -> 4 return in order
     auto chain = [](bool deeper) {
-        IecImage img = Img({"CALL 2; MUL32 1 1 10; ADD32 1 1 11; END",
-                            "CALL 3; MUL32 1 1 10; ADD32 1 1 12; END",
+        IecImage img = Img({"CALL 2; MUL32 1 1 10; ADD32 1 1 11; END", "CALL 3; MUL32 1 1 10; ADD32 1 1 12; END",
                             "CALL 4; MUL32 1 1 10; ADD32 1 1 13; END",
                             deeper ? "CALL 5; END" : "MUL32 1 1 10; ADD32 1 1 14; END", "END"},
                            {0, 2, 2, 2, 2});
@@ -212,9 +211,9 @@ TEST_F(IecRun, NestedCallsReturnInOrderAndTheStackOverflowIsCaughtBeforeWriting)
 }
 
 TEST_F(IecRun, WaitAndBreakInsideASubProgramResumeThereWhileOthersRunNormally) {
-    IecImage img = Img({"CALL 3; CONST32 1 #1; END", "ADD32 2 2 9; END",
-                        "HOLD; WAIT 1; ADD32 3 3 9; BRK 7; ADD32 4 4 9; END"},
-                       {0, 0, 2});
+    IecImage img =
+        Img({"CALL 3; CONST32 1 #1; END", "ADD32 2 2 9; END", "HOLD; WAIT 1; ADD32 3 3 9; BRK 7; ADD32 4 4 9; END"},
+            {0, 0, 2});
     img.cs_size = 4;
     Boot(img);
     SetD(9, 1);
@@ -248,9 +247,10 @@ TEST_F(IecRun, WaitAndBreakInsideASubProgramResumeThereWhileOthersRunNormally) {
 }
 
 TEST_F(IecRun, ArithmeticEdgesSubstitutesAndLocks) {
-    Boot(Img({"DIV32 1 2 3; DIV32 4 5 3; DIV8 1 2 3; DIVU8 4 2 3; SUBT 1 2 3; DIVR 6 7 8; DIVL 1 2 3;"
-              "DIVU64 4 5 6; GTR 10 11 12; GER 11 11 12; EQR 12 11 12; NER 13 11 12; NEG32 9 2; NOT 14 15;"
-              "ADDT 5 5 6; ADDT_L 7 7 6; CONST32 11 #0x12345678; END"}));
+    Boot(
+        Img({"DIV32 1 2 3; DIV32 4 5 3; DIV8 1 2 3; DIVU8 4 2 3; SUBT 1 2 3; DIVR 6 7 8; DIVL 1 2 3;"
+             "DIVU64 4 5 6; GTR 10 11 12; GER 11 11 12; EQR 12 11 12; NER 13 11 12; NEG32 9 2; NOT 14 15;"
+             "ADDT 5 5 6; ADDT_L 7 7 6; CONST32 11 #0x12345678; END"}));
     SetD(2, 0x80000000u);
     SetD(3, uint32_t(-1));
     SetD(5, 9);  // 32-bit 9 / 0 below: divisor index 3 is -1, so use index 5 / 3 = -9
@@ -308,8 +308,9 @@ TEST_F(IecRun, ArithmeticEdgesSubstitutesAndLocks) {
 }
 
 TEST_F(IecRun, ConstantsThroughTheComplexTypeRegister) {
-    IecImage img = Img({"CTSET 0 8; CONST32 0 #0x12345678; CONST32 0 #0x55555555;"
-                        "CTSET 0 12; CONSTT 0 #0x01020304; CONSTT 0 #0x0A0B0C0D; END"});
+    IecImage img =
+        Img({"CTSET 0 8; CONST32 0 #0x12345678; CONST32 0 #0x55555555;"
+             "CTSET 0 12; CONSTT 0 #0x01020304; CONSTT 0 #0x0A0B0C0D; END"});
     img.ct_alloc = img.ct_used = 32;
     Boot(img);
     Cycle(1000);
@@ -335,16 +336,16 @@ TEST_F(IecRun, IndexesJumpsAndCopiesStayInsideTheirSections) {
         uint16_t log;
     };
     const Case cases[] = {
-        {"ADD32 1 64 2; END", 8},                  // static index past the section
-        {"LDEL32 1 62 2; END", 32},                // base + DINT past the section
-        {"JMP @far; END; far:", 8},                // jump to the end of the code
-        {"JMPA 1; END", 8},                        // odd absolute target
-        {"CTCOPY 1 2 3; END", 32},                 // CT offsets checked with their width
-        {"ADD32 1 1", 8},                          // operands past the end of the code
-        {"CALL 9; END", 8},                        // no such program
-        {"IDXCHK 3 0 4; END", 32},                 // array index check: 5 above 4
-        {"OP458 1 1 3; END", 32},                  // XV number + DINT past the XV table
-        {"ADD32 1 1 1", 8},                        // runs off the end of the code
+        {"ADD32 1 64 2; END", 8},    // static index past the section
+        {"LDEL32 1 62 2; END", 32},  // base + DINT past the section
+        {"JMP @far; END; far:", 8},  // jump to the end of the code
+        {"JMPA 1; END", 8},          // odd absolute target
+        {"CTCOPY 1 2 3; END", 32},   // CT offsets checked with their width
+        {"ADD32 1 1", 8},            // operands past the end of the code
+        {"CALL 9; END", 8},          // no such program
+        {"IDXCHK 3 0 4; END", 32},   // array index check: 5 above 4
+        {"OP458 1 1 3; END", 32},    // XV number + DINT past the XV table
+        {"ADD32 1 1 1", 8},          // runs off the end of the code
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.code);
@@ -412,9 +413,10 @@ TEST_F(IecRun, SfcStepsChildrenAndTimers) {
 
 TEST_F(IecRun, StandardFunctionsNumericRulesAndRefusals) {
     // 285 fn N result args...
-    Boot(Img({"STF 6 3 1 2 3; STF 6 3 4 5 6; STF 24 3 7 8 9; STF 24 3 10 11 12; STF 21 4 13 14 15 16;"
-              "STF 25 6 17 18 19 20 21 22; STF 9 2 23 24; STF 7 2 25 26; STF 91 2 1 2; STF 8 2 27 28;"
-              "STF 9 2 29 24; STF 6 3 30 31 32; STF 6 3 33 34 32; STF 6 3 35 36 37; STF 6 3 38 39 40; END"}));
+    Boot(
+        Img({"STF 6 3 1 2 3; STF 6 3 4 5 6; STF 24 3 7 8 9; STF 24 3 10 11 12; STF 21 4 13 14 15 16;"
+             "STF 25 6 17 18 19 20 21 22; STF 9 2 23 24; STF 7 2 25 26; STF 91 2 1 2; STF 8 2 27 28;"
+             "STF 9 2 29 24; STF 6 3 30 31 32; STF 6 3 33 34 32; STF 6 3 35 36 37; STF 6 3 38 39 40; END"}));
     // large exponents settle at once (no 2^31-step loop in the scan)
     SetR(31, 1.0f);
     SetD(32, 2147483647);
@@ -482,8 +484,9 @@ TEST_F(IecRun, StandardFunctionsNumericRulesAndRefusals) {
 // without a proof of the code (a jump budget leaves the code unproven); the
 // results are worked out by hand from the operands.
 TEST_F(IecRun, MaskCallsRunInPlaceWithTheLibrarysRules) {
-    const char *code = "ADD32 20 20 21; STF 20 3 3 1 2; STF 28 3 5 1 2; STF 35 3 6 1 2; STF 27 2 7 1;"
-                       "STF 33 3 8 1 4; STF 34 3 9 10 4; STF 30 3 11 1 4; STF 31 3 12 1 4; STF 20 3 13 1 2; END";
+    const char *code =
+        "ADD32 20 20 21; STF 20 3 3 1 2; STF 28 3 5 1 2; STF 35 3 6 1 2; STF 27 2 7 1;"
+        "STF 33 3 8 1 4; STF 34 3 9 10 4; STF 30 3 11 1 4; STF 31 3 12 1 4; STF 20 3 13 1 2; END";
     for (uint32_t budget : {0u, 1000u}) {
         SCOPED_TRACE(budget);
         Z7VMTic_JumpBudget = budget;
@@ -561,12 +564,13 @@ TEST_F(IecRun, ProvenCodeRunsAsCheckedCodeDoes) {
 }
 
 TEST_F(IecRun, MovesExternalVariablesStringsEdgesLocksAndProgramControl) {
-    IecImage img = Img({"XVRD32 1 6; XVWR32 1 7; LOCKXV 1; OP450 1 8; XVC32 1 #0x01020304; UNLOCKXV 1;"
-                        "CONSTS 1 3 65 66 67; CONSTS 3 6 65 66 67 68 69 70; MOVS 2 1; GTS 9 1 3; GTS 10 3 1;"
-                        "RTRIG 20 21 22; LOCK32 11; LOCK32 11; CONST32_L 11 #5; ANYPARAM 12 2 3 13;"
-                        "CTSET 0 0; CTPUT 2 7 14; CTGET 2 15 14; PSUSPEND 2; PSTATE 16 2; PRESUME 2; PSTATE 17 2;"
-                        "STF 46 4 2 1 23 24; END",
-                        "ADD32 18 18 19; END"});
+    IecImage img =
+        Img({"XVRD32 1 6; XVWR32 1 7; LOCKXV 1; OP450 1 8; XVC32 1 #0x01020304; UNLOCKXV 1;"
+             "CONSTS 1 3 65 66 67; CONSTS 3 6 65 66 67 68 69 70; MOVS 2 1; GTS 9 1 3; GTS 10 3 1;"
+             "RTRIG 20 21 22; LOCK32 11; LOCK32 11; CONST32_L 11 #5; ANYPARAM 12 2 3 13;"
+             "CTSET 0 0; CTPUT 2 7 14; CTGET 2 15 14; PSUSPEND 2; PSTATE 16 2; PRESUME 2; PSTATE 17 2;"
+             "STF 46 4 2 1 23 24; END",
+             "ADD32 18 18 19; END"});
     img.str = {3, 3, 3};
     img.string_sizes = {8, 8, 4};
     img.xv_high = img.xv_used = 1;

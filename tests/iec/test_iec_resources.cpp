@@ -68,7 +68,7 @@ TEST_F(IecRsc, ArraysTheirBoundsAndTheReleaseOfEveryKind) {
                                                {128, 4, 4, 2},
                                                {127, 4, 4, 2},  // exists
                                                {5, 0, 4, 3},
-                                               {0, 4, 4, 2},    // identifier 0 would read as a free item
+                                               {0, 4, 4, 2},  // identifier 0 would read as a free item
                                                {-1, 4, 4, 2},
                                                {6, 0x40000000, 8, 4},  // count x size past 32 bits
                                                {7, 0x7FFFFFFF, 0xFFFFFFFF, 4}}) {
@@ -149,7 +149,8 @@ TEST_F(IecRsc, ParameterFilesBySectionAndKey) {
     StartWith(Plain());
     WriteFile("mnt/cfg/p.ini", "[Net]\r\nKey=Value\r\n[Other]\r\nX=1\n");
     // the tail of an over-long line is no section and no key
-    std::string longline = "[Long]\n" + std::string(255, 'a') + "[Tail]\nT=2\n" + std::string(250, 'b') + "xxxxxT=9\n[Tail]\nT=3\n";
+    std::string longline =
+        "[Long]\n" + std::string(255, 'a') + "[Tail]\nT=2\n" + std::string(250, 'b') + "xxxxxT=9\n[Tail]\nT=3\n";
     WriteFile("mnt/cfg/long.ini", longline);
     struct Row {
         const char *path, *section, *key;
@@ -186,10 +187,18 @@ TEST_F(IecRsc, ParameterToolsTypedSegmentsComplexTypesAndCrc) {
     struct Row {
         uint32_t type, index, sec, lock, size;
     };
-    for (const Row &r : std::vector<Row>{{14, 5, Z7SEC_D8, 1, 1},  {1, 6, Z7SEC_D8, 0, 1},  {10, 5, Z7SEC_D8, 1, 1},
-                                         {11, 6, Z7SEC_D16, 1, 2}, {15, 5, Z7SEC_D16, 0, 2}, {2, 6, Z7SEC_D32, 1, 4},
-                                         {3, 5, Z7SEC_D32, 0, 4},  {16, 6, Z7SEC_D32, 1, 4}, {12, 6, Z7SEC_D64, 1, 8},
-                                         {13, 5, Z7SEC_D64, 0, 8}, {17, 6, Z7SEC_D64, 1, 8}, {4, 6, Z7SEC_TIME, 1, 4},
+    for (const Row &r : std::vector<Row>{{14, 5, Z7SEC_D8, 1, 1},
+                                         {1, 6, Z7SEC_D8, 0, 1},
+                                         {10, 5, Z7SEC_D8, 1, 1},
+                                         {11, 6, Z7SEC_D16, 1, 2},
+                                         {15, 5, Z7SEC_D16, 0, 2},
+                                         {2, 6, Z7SEC_D32, 1, 4},
+                                         {3, 5, Z7SEC_D32, 0, 4},
+                                         {16, 6, Z7SEC_D32, 1, 4},
+                                         {12, 6, Z7SEC_D64, 1, 8},
+                                         {13, 5, Z7SEC_D64, 0, 8},
+                                         {17, 6, Z7SEC_D64, 1, 8},
+                                         {4, 6, Z7SEC_TIME, 1, 4},
                                          {4, 5, Z7SEC_TIME, 0, 4}}) {
         SCOPED_TRACE(testing::Message() << "type " << r.type << " index " << r.index);
         uint32_t lock = 9, size = 0;
@@ -252,7 +261,6 @@ TEST_F(IecRsc, ArrayOperandsInTheComplexTypeSegment) {
     }
 }
 
-
 // Object read of type 26 or 27 through the workbench's VM request; the data
 // after {echo, status, length, count, type, sub-index}.
 std::vector<uint8_t> TraceObject(uint32_t db, uint8_t type) {
@@ -276,9 +284,10 @@ TEST_F(IecRsc, SamplingTraceRingSetByTheInterpreterAndReadAsObjects) {
     Z7VMTic_RunPtr = Z7VMTic_Run;
     StartWith(img);
     Z7Def_Cycle(db, 1000, nullptr);  // sets up and takes the first sample
-    EXPECT_EQ(TraceObject(db, 26),
-              Cat({{0x00, 0x1E, 0x05, 0x03, 0, 0, 0, 0}, std::vector<uint8_t>(8, 0), {0, 1, 0, 2, 0, 3},
-                   std::vector<uint8_t>(10, 0)}));
+    EXPECT_EQ(TraceObject(db, 26), Cat({{0x00, 0x1E, 0x05, 0x03, 0, 0, 0, 0},
+                                        std::vector<uint8_t>(8, 0),
+                                        {0, 1, 0, 2, 0, 3},
+                                        std::vector<uint8_t>(10, 0)}));
     Z7VMTic_RunPtr = Recorder::Run;  // the program is not run again: the settings stay
     for (uint32_t c = 1; c < 905; c++) Z7Def_Cycle(db, 1000 + c, nullptr);
     // while recording the stamps are the date and the time of the read: the
@@ -292,7 +301,8 @@ TEST_F(IecRsc, SamplingTraceRingSetByTheInterpreterAndReadAsObjects) {
     EXPECT_EQ(BE_Get32(data.data() + 14), 0x07E8030Au);
     EXPECT_EQ(BE_Get32(data.data() + 18), 50709007u);
     std::fill(data.begin() + 14, data.begin() + 22, 0);
-    EXPECT_EQ(data, Cat({{0x03, 0x98, 0, 0, 0, 0, 0, 0, 0x03, 0x89, 0x07, 0x03, 0x00, 0x05}, std::vector<uint8_t>(8, 0),
+    EXPECT_EQ(data, Cat({{0x03, 0x98, 0, 0, 0, 0, 0, 0, 0x03, 0x89, 0x07, 0x03, 0x00, 0x05},
+                         std::vector<uint8_t>(8, 0),
                          std::vector<uint8_t>(900, 0x05)}));
 }
 
@@ -379,10 +389,12 @@ TEST_F(IecRsc, SamplingTraceTriggersDelaysPeriodsAndRefusedSettings) {
     // more than 8 variables keep 8; an index outside the 8-bit segment
     // (15 is the last) refuses the settings and leaves the record cleared
     EXPECT_EQ(set({0x0003, 0, 0, 0, 0, 0, 0, 9, 1, 1, 1, 1, 1, 1, 1, 1, 1}), 0u);
-    EXPECT_EQ(TraceObject(db, 26),
-              Cat({{0x00, 0x1E, 0x05, 0x03}, std::vector<uint8_t>(12, 0), {0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1}}));
-    for (const std::vector<uint16_t> &w : std::vector<std::vector<uint16_t>>{
-             {0x0003, 0, 0, 0, 0, 0, 0, 1, 16}, {0x0003, 0, 0, 16, 0, 0, 0, 1, 1}, {0x0003, 0, 0, 0, 0xFFFF, 0, 0, 1, 1}}) {
+    EXPECT_EQ(
+        TraceObject(db, 26),
+        Cat({{0x00, 0x1E, 0x05, 0x03}, std::vector<uint8_t>(12, 0), {0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1}}));
+    for (const std::vector<uint16_t> &w : std::vector<std::vector<uint16_t>>{{0x0003, 0, 0, 0, 0, 0, 0, 1, 16},
+                                                                             {0x0003, 0, 0, 16, 0, 0, 0, 1, 1},
+                                                                             {0x0003, 0, 0, 0, 0xFFFF, 0, 0, 1, 1}}) {
         EXPECT_EQ(set(w), 0u);
         EXPECT_EQ(TraceObject(db, 26), Cat({{0x00, 0x1E}, std::vector<uint8_t>(30, 0)}));
         cycle();
@@ -390,12 +402,13 @@ TEST_F(IecRsc, SamplingTraceTriggersDelaysPeriodsAndRefusedSettings) {
     }
 }
 
-
 TEST_F(IecRsc, ResourceFilesCheckedDirectoryAndRecordsInHeapBlocks) {
     StartWith(Plain());
     const std::string head("\x00\x00\x02\x00\x1D\x00\x00\x00\x02\x00\x00\x00\xA0\xF3\xE2\x9D", 16);
-    const std::string dir("\x02\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00"
-                          "\x03\x00\x00\x00\x00\x00\x00\x00\x02\x00\x00\x00", 24);
+    const std::string dir(
+        "\x02\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00"
+        "\x03\x00\x00\x00\x00\x00\x00\x00\x02\x00\x00\x00",
+        24);
     WriteFile("mnt/cfg/z7.rst", head + dir + "ABXYZ");
     const uint32_t heap = Z7Rc_Init_Malloc(16);
     ASSERT_NE(heap, 0u);
@@ -519,7 +532,10 @@ TEST_F(IecRsc, PropertyTokensLengthsAndValues) {
         EXPECT_EQ(Z7Rcs_GetObjType(buf), t.prop == 255 ? 0x2Au : 0u);
     }
     // a text without NUL ends at the buffer
-    std::memcpy(Z7Mem_Ptr(buf, 5), "\x01\x0C" "abc", 5);
+    std::memcpy(Z7Mem_Ptr(buf, 5),
+                "\x01\x0C"
+                "abc",
+                5);
     EXPECT_EQ(Z7Rcs_NextToken(buf, buf + 5), buf + 5);
     // variables and arrays by index and by complex-type offset
     uint32_t code = 0, count = 0;
@@ -546,7 +562,6 @@ TEST_F(IecRsc, PropertyTokensLengthsAndValues) {
     Z7Mem_Put32(buf + 5, Z7Sec_Bytes(db, Z7SEC_CT) - 4);
     EXPECT_EQ(Z7RCS_GetArrayProp(db, buf, &code, &count), 0u);
 }
-
 
 TEST_F(IecRsc, CloneOfADatabaseImageReadsItsVariables) {
     IecImage img = Plain();
@@ -596,7 +611,8 @@ TEST_F(IecRsc, SnmpAgentLibraryLoadedAskedAndUnloaded) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(Z7RT_LoadSnmp(7, "/mib"), 0u);
     const std::string line = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(line.rfind("\nLoading Z7snmp lib failed:/nonexistent/libz7snmp.so: cannot open shared object file", 0), 0u)
+    EXPECT_EQ(line.rfind("\nLoading Z7snmp lib failed:/nonexistent/libz7snmp.so: cannot open shared object file", 0),
+              0u)
         << line;
     // a library lacking an entry point is not kept
     const std::string nostop = dir + "/libz7snmp_nostop.so";
@@ -639,7 +655,11 @@ TEST_F(IecRsc, SnmpAgentLibraryLoadedAskedAndUnloaded) {
     Z7St_SetFlags(db, 0x0008);
     Z7RT_SetDB(0);
     const std::string untouched(31, '#');
-    run({{7, 1, 32, 1, "0"}, {7, 2, 32, 1, "0"}, {7, 5, 32, 1, "0"}, {7, 6, 32, 1, ""}, {7, 7, 32, 1, ""},
+    run({{7, 1, 32, 1, "0"},
+         {7, 2, 32, 1, "0"},
+         {7, 5, 32, 1, "0"},
+         {7, 6, 32, 1, ""},
+         {7, 7, 32, 1, ""},
          {7, 8, 32, 0, untouched.c_str()}});
     Z7RT_SetDB(db);
     run({{7, 1, 32, 1, "1"},
@@ -653,8 +673,8 @@ TEST_F(IecRsc, SnmpAgentLibraryLoadedAskedAndUnloaded) {
          {7, 0, 32, 0, untouched.c_str()},
          {7, 8, 32, 0, untouched.c_str()},
          {8, 1, 32, 0, untouched.c_str()}});
-    for (const auto &[flags, text] : std::vector<std::pair<uint16_t, const char *>>{
-             {0x0001, "1"}, {0x0002, "2"}, {0x0000, "4"}, {0x0100, "4"}}) {
+    for (const auto &[flags, text] :
+         std::vector<std::pair<uint16_t, const char *>>{{0x0001, "1"}, {0x0002, "2"}, {0x0000, "4"}, {0x0100, "4"}}) {
         Z7St_SetFlags(db, flags);
         run({{7, 2, 32, 1, text}});
     }

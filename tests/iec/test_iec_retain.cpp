@@ -67,9 +67,9 @@ TEST_F(IecTest, StopWritesTheRetainFileAndAColdStartLoadsIt) {
     EXPECT_EQ(Z7VMWarm_LoadFromFile(db2, "/mnt/cfg/none.ret"), 0u);
     // the fatal-signal path's save: the whole image, no temporary file left
     EXPECT_EQ(Z7VMWarm_SaveNow(db2, "/mnt/cfg/z7.ret"), 1u);
-    EXPECT_EQ(ReadFile(file), (std::vector<uint8_t>{0x78, 0x56, 0x34, 0x12, 0x99, 0x12, 0x78, 0x56, 0x04, 0x01, 0x41,
-                                                    0x00, 0x00, 0x00, 0x00, 0x06, 0x06, 0x58, 0x59, 0x5A, 0x00, 0x00,
-                                                    0x00, 0x00}));
+    EXPECT_EQ(ReadFile(file),
+              (std::vector<uint8_t>{0x78, 0x56, 0x34, 0x12, 0x99, 0x12, 0x78, 0x56, 0x04, 0x01, 0x41, 0x00,
+                                    0x00, 0x00, 0x00, 0x06, 0x06, 0x58, 0x59, 0x5A, 0x00, 0x00, 0x00, 0x00}));
     EXPECT_FALSE(std::ifstream(file + ".sig").good());
     EXPECT_EQ(Z7VMWarm_SaveNow(db2, "/mnt/nodir/z7.ret"), 0u);
     EXPECT_EQ(Z7VM_CanLoadRetains(Z7Mem_Get32(Z7VM_Header(db2) + HD_CODE), "/mnt/cfg/z7.ret"), 1u);
@@ -120,8 +120,18 @@ TEST_F(IecTest, NothingRetainedRemovesTheFileAndBadRunsAreRefused) {
     } cases[] = {
         {"16-bit run past its section", [](IecImage &i) { i.retain.c16 = 3; }},
         {"string run past the table", [](IecImage &i) { i.retain.cs = 3; }},
-        {"64-bit run over 65,535 bytes", [](IecImage &i) { i.d64 = {9000, 0, 0}; i.retain.c64 = 8200; i.retain.f64 = 1; }},
-        {"CT area outside its segment", [](IecImage &i) { i.ext.assign(11, 0); i.ct_alloc = 8; i.retain.ct_size = 9; }},
+        {"64-bit run over 65,535 bytes",
+         [](IecImage &i) {
+             i.d64 = {9000, 0, 0};
+             i.retain.c64 = 8200;
+             i.retain.f64 = 1;
+         }},
+        {"CT area outside its segment",
+         [](IecImage &i) {
+             i.ext.assign(11, 0);
+             i.ct_alloc = 8;
+             i.retain.ct_size = 9;
+         }},
     };
     for (const Case &c : cases) {
         IecImage img = Retaining();

@@ -56,7 +56,8 @@ struct Fake {
         return true;
     }
     static void UdpActivate(uint32_t, int32_t s, uint32_t rtu, uint32_t unit, const char *name) {
-        udp.push_back("serve " + std::to_string(s) + " " + std::to_string(rtu) + " " + std::to_string(unit) + " " + name);
+        udp.push_back("serve " + std::to_string(s) + " " + std::to_string(rtu) + " " + std::to_string(unit) + " " +
+                      name);
     }
     static void UdpClose(int32_t s) { udp.push_back("close " + std::to_string(s)); }
     static bool Find(uint32_t, const char *name) { return server && (name[0] == 0 || std::string(name) == "srv"); }
@@ -99,8 +100,8 @@ protected:
         ASSERT_EQ(Z7Def_ColdStart(code, db, "/mnt/cfg/z7.ret", nullptr, false, 0, "APP"), 0u);
         BlkLib_Install();
         Z7Svc_InstallStdHooks();
-        BlkSer_Hooks = {Fake::Init, Fake::IsValid, Fake::Open, Fake::Receive, Fake::Send, Fake::Close,
-                        Fake::Find, Fake::Serve, Fake::UdpOpen, Fake::UdpActivate, Fake::UdpClose};
+        BlkSer_Hooks = {Fake::Init, Fake::IsValid, Fake::Open,    Fake::Receive,     Fake::Send,    Fake::Close,
+                        Fake::Find, Fake::Serve,   Fake::UdpOpen, Fake::UdpActivate, Fake::UdpClose};
         Fake::udp.clear();
         Fake::rx.clear();
         Fake::tx.clear();
@@ -179,8 +180,8 @@ TEST_F(SerCsv, StandardRowsAnswerTheirClassesAndSizes) {
         const char *name;
         uint32_t classno, size, avail;
     };
-    const Row rows[] = {{"SERIO", 21, 4, 0},         {"SERIO_B", 55, 4, 1},       {"LOGFILECSV", 35, 2, 0},
-                        {"MBSLAVEUDP", 38, 4, 0},    {"MBSLAVEUDPEX", 47, 4, 0},  {"MBSLAVERTU", 39, 556, 0},
+    const Row rows[] = {{"SERIO", 21, 4, 0},          {"SERIO_B", 55, 4, 1},        {"LOGFILECSV", 35, 2, 0},
+                        {"MBSLAVEUDP", 38, 4, 0},     {"MBSLAVEUDPEX", 47, 4, 0},   {"MBSLAVERTU", 39, 556, 0},
                         {"MBSLAVERTUEX", 48, 556, 0}, {"MBSLAVERTUEXD", 56, 556, 0}};
     for (const Row &r : rows) {
         EXPECT_EQ(Call(r.name, {}, 0, FB_CLASSNO), r.classno) << r.name;
@@ -233,7 +234,8 @@ TEST_F(SerCsv, CsvLinesOfEveryTypeAndEveryError) {
     run(0, 0, 0);
     run(1, 0, 0);
     EXPECT_EQ(FileText("mnt/cfg/log.csv"), l0 + l0);
-    const std::string l1 = "\"18446744073709551615\";\"a\"\"b\";\"0.25\";\"200\";\"65535\";\"4294967295\";\"-1\";\"0\"\n";
+    const std::string l1 =
+        "\"18446744073709551615\";\"a\"\"b\";\"0.25\";\"200\";\"65535\";\"4294967295\";\"-1\";\"0\"\n";
     run(0, 0, 1);
     run(1, 0, 1);
     run(0, 0, 2);

@@ -76,7 +76,9 @@ protected:
         Z7Mem_Put32(A(Z7SEC_D64, i), uint32_t(v));
         Z7Mem_Put32(A(Z7SEC_D64, i) + 4, uint32_t(v >> 32));
     }
-    uint64_t L(uint32_t i) const { return uint64_t(Z7Mem_Get32(A(Z7SEC_D64, i) + 4)) << 32 | Z7Mem_Get32(A(Z7SEC_D64, i)); }
+    uint64_t L(uint32_t i) const {
+        return uint64_t(Z7Mem_Get32(A(Z7SEC_D64, i) + 4)) << 32 | Z7Mem_Get32(A(Z7SEC_D64, i));
+    }
     void SetS(uint32_t i, const std::string &s) const { Z7VMStr_AscForceC(db, i, s.c_str()); }
     std::string S(uint32_t i) const {
         const uint32_t n = Z7VMStr_GetLength(db, i);
@@ -84,7 +86,9 @@ protected:
         return p ? std::string(reinterpret_cast<const char *>(p), n) : std::string();
     }
     void Stamp(uint32_t now) const { Z7Mem_Put32(Z7VM_Status(db) + ST_STAMP, now); }
-    void Lock(uint32_t i, uint8_t bit) const { Z7Mem_Put8(A(Z7SEC_LOCK, i), uint8_t(Z7Mem_Get8(A(Z7SEC_LOCK, i)) | bit)); }
+    void Lock(uint32_t i, uint8_t bit) const {
+        Z7Mem_Put8(A(Z7SEC_LOCK, i), uint8_t(Z7Mem_Get8(A(Z7SEC_LOCK, i)) | bit));
+    }
 
     // One block instance: its row handler, zeroed instance data (command 6
     // applied) and its operand list.
@@ -121,7 +125,8 @@ protected:
     };
     // Replaces the fixture's application by img, whose extension word `word`
     // points at the bytes fill() appends behind it.
-    template <typename Fill> void RestartWithTail(IecImage img, uint32_t word, Fill fill) {
+    template <typename Fill>
+    void RestartWithTail(IecImage img, uint32_t word, Fill fill) {
         Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
         db = 0;
         img.ext.assign(17, 0);  // word 17 present and 0: no CAN definition
@@ -152,10 +157,10 @@ TEST_F(IecStd, RegistryOrderClassNumbersSizesAndAbsentRows) {
         bool built;
     };
     const Row rows[] = {
-        {0, "R_TRIG", 4, 1, 0, true},     {4, "CMP", 13, 4, 0, true},      {6, "TON", 9, 12, 0, true},
-        {10, "STACKINT", 14, 524, 0, true}, {11, "SERIO", 0, 0, 0, false},  {13, "AVERAGE", 17, 536, 0, true},
-        {20, "CURVELIN", 44, 0, 1, true}, {22, "UNPACK8", 22, 0, 1, true}, {31, "FIFO", 31, 24, 1, true},
-        {37, "TMUSEC", 52, 12, 0, true},  {44, "SIGPLAY", 40, 32, 0, true}, {47, "AVERAGEL", 43, 1056, 0, true},
+        {0, "R_TRIG", 4, 1, 0, true},       {4, "CMP", 13, 4, 0, true},       {6, "TON", 9, 12, 0, true},
+        {10, "STACKINT", 14, 524, 0, true}, {11, "SERIO", 0, 0, 0, false},    {13, "AVERAGE", 17, 536, 0, true},
+        {20, "CURVELIN", 44, 0, 1, true},   {22, "UNPACK8", 22, 0, 1, true},  {31, "FIFO", 31, 24, 1, true},
+        {37, "TMUSEC", 52, 12, 0, true},    {44, "SIGPLAY", 40, 32, 0, true}, {47, "AVERAGEL", 43, 1056, 0, true},
         {48, "HYSTERACC", 54, 24, 0, true}, {49, "CANRCVMSG", 0, 8, 1, true}, {53, "MBSLAVETCPEX", 57, 20260, 1, true},
     };
     for (const Row &r : rows) {
@@ -185,7 +190,8 @@ TEST_F(IecStd, LogicBlocksEdgesBistablesAlarmsAndLocks) {
     Lock(18, 0x01);
     SetB(18, 1);
     Make("UNPACK8", {10, 11, 12, 13, 14, 15, 16, 17, 18}).Run();
-    EXPECT_EQ(std::vector<int>({B(11), B(12), B(13), B(14), B(15), B(16), B(17)}), std::vector<int>({1, 0, 1, 0, 0, 1, 0}));
+    EXPECT_EQ(std::vector<int>({B(11), B(12), B(13), B(14), B(15), B(16), B(17)}),
+              std::vector<int>({1, 0, 1, 0, 0, 1, 0}));
     EXPECT_EQ(B(18), 1) << "a forced Q7 keeps its value";
     SetR(10, 10.0f);
     SetR(11, 10.0f);
@@ -237,12 +243,15 @@ TEST_F(IecStd, LogicBlocksEdgesBistablesAlarmsAndLocks) {
         {"SR", {40, 41, 43}, {{1, 1, 0, 1, 0}, {0, 1, 0, 0, 0}, {0, 0, 0, 0, 0}}},
         // SEMA: BUSY FALSE in the claiming execution, TRUE later, free on RELEASE
         {"SEMA", {40, 41, 43}, {{1, 0, 0, 0, 0}, {1, 0, 0, 1, 0}, {0, 1, 0, 0, 0}, {0, 0, 0, 0, 0}}},
-        {"FLIPFLOP", {40, 41, 43}, {{1, 0, 0, 1, 0}, {1, 0, 0, 1, 0}, {0, 0, 0, 1, 0}, {1, 0, 0, 0, 0}, {1, 1, 0, 0, 0}}},
+        {"FLIPFLOP",
+         {40, 41, 43},
+         {{1, 0, 0, 1, 0}, {1, 0, 0, 1, 0}, {0, 0, 0, 1, 0}, {1, 0, 0, 0, 0}, {1, 1, 0, 0, 0}}},
         // ALARM_M: IN, ACK, RST -> active, acknowledged
-        {"ALARM_M", {40, 41, 42, 43, 44},
-         {{1, 0, 0, 1, 0}, {1, 1, 0, 0, 1}, {1, 0, 1, 0, 1}, {0, 0, 1, 0, 0}}},
+        {"ALARM_M", {40, 41, 42, 43, 44}, {{1, 0, 0, 1, 0}, {1, 1, 0, 0, 1}, {1, 0, 1, 0, 1}, {0, 0, 1, 0, 0}}},
         // ALARM_A: ACK after IN has gone ends the alarm at once
-        {"ALARM_A", {40, 41, 43, 44}, {{1, 0, 0, 1, 0}, {0, 1, 0, 0, 0}, {1, 0, 0, 1, 0}, {1, 1, 0, 0, 1}, {0, 0, 0, 0, 0}}},
+        {"ALARM_A",
+         {40, 41, 43, 44},
+         {{1, 0, 0, 1, 0}, {0, 1, 0, 0, 0}, {1, 0, 0, 1, 0}, {1, 1, 0, 0, 1}, {0, 0, 0, 0, 0}}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -315,13 +324,29 @@ TEST_F(IecStd, TimersPulsesAndChartSteps) {
         std::vector<Step> steps;
     };
     const Case cases[] = {
-        {"TPR", {20, 5, 21, 22, 6}, 500, {{100, 1, 0, 1, 0}, {300, 1, 0, 1, 200}, {400, 1, 1, 0, 0}, {500, 1, 0, 1, 0}}},
-        {"TOFR", {20, 5, 21, 22, 6}, 100, {{100, 1, 0, 1, 0}, {200, 0, 0, 1, 0}, {250, 0, 0, 1, 50}, {260, 0, 1, 0, 0}}},
+        {"TPR",
+         {20, 5, 21, 22, 6},
+         500,
+         {{100, 1, 0, 1, 0}, {300, 1, 0, 1, 200}, {400, 1, 1, 0, 0}, {500, 1, 0, 1, 0}}},
+        {"TOFR",
+         {20, 5, 21, 22, 6},
+         100,
+         {{100, 1, 0, 1, 0}, {200, 0, 0, 1, 0}, {250, 0, 0, 1, 50}, {260, 0, 1, 0, 0}}},
         // TMU counts only time with IN TRUE, holds ET while IN is FALSE
-        {"TMU", {20, 21, 5, 22, 6}, 300, {{100, 1, 0, 0, 0}, {200, 1, 0, 0, 100}, {400, 0, 0, 0, 100}, {500, 1, 0, 0, 200},
-                                          {650, 1, 0, 1, 300}, {700, 0, 1, 0, 0}}},
+        {"TMU",
+         {20, 21, 5, 22, 6},
+         300,
+         {{100, 1, 0, 0, 0},
+          {200, 1, 0, 0, 100},
+          {400, 0, 0, 0, 100},
+          {500, 1, 0, 0, 200},
+          {650, 1, 0, 1, 300},
+          {700, 0, 1, 0, 0}}},
         // TMD: RST loads PT; counting down sets Q at 0
-        {"TMD", {20, 21, 5, 22, 6}, 200, {{100, 0, 1, 0, 200}, {200, 1, 0, 0, 100}, {250, 1, 0, 0, 50}, {400, 1, 0, 1, 0}}},
+        {"TMD",
+         {20, 21, 5, 22, 6},
+         200,
+         {{100, 0, 1, 0, 200}, {200, 1, 0, 0, 100}, {250, 1, 0, 0, 50}, {400, 1, 0, 1, 0}}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -363,25 +388,34 @@ TEST_F(IecStd, TimersPulsesAndChartSteps) {
         uint8_t running, first, active, last;
         uint32_t t;
     };
-    for (const S &s : std::vector<S>{{1000, 9, 1, 0, 1, 0, 0}, {1100, 1, 1, 0, 1, 0, 100}, {1150, 0, 0, 0, 0, 1, 100},
-                                     {1200, 9, 0, 0, 0, 0, 100}, {1300, 1, 0, 1, 1, 0, 0}}) {
+    for (const S &s : std::vector<S>{{1000, 9, 1, 0, 1, 0, 0},
+                                     {1100, 1, 1, 0, 1, 0, 100},
+                                     {1150, 0, 0, 0, 0, 1, 100},
+                                     {1200, 9, 0, 0, 0, 0, 100},
+                                     {1300, 1, 0, 1, 1, 0, 0}}) {
         SCOPED_TRACE(s.now);
         Stamp(s.now);
         SetD(40, uint32_t(s.cmd));
         step.Run();
-        EXPECT_EQ(std::vector<int>({B(41), B(42), B(43), B(44)}), std::vector<int>({s.running, s.first, s.active, s.last}));
+        EXPECT_EQ(std::vector<int>({B(41), B(42), B(43), B(44)}),
+                  std::vector<int>({s.running, s.first, s.active, s.last}));
         EXPECT_EQ(T(9), s.t);
     }
     // ISFCSTEP starts inactive; command 2 keeps everything, the last stamp included
     const Block plain = Make("ISFCSTEP", {45, 46, 10, 47, 48, 49});
-    for (const S &s : std::vector<S>{{1000, 9, 0, 0, 0, 0, 0}, {1100, 1, 0, 1, 1, 0, 0}, {1250, 1, 1, 0, 1, 0, 150},
-                                     {1300, 2, 1, 0, 1, 0, 150}, {1400, 9, 1, 0, 1, 0, 300}, {1500, 0, 0, 0, 0, 1, 300},
+    for (const S &s : std::vector<S>{{1000, 9, 0, 0, 0, 0, 0},
+                                     {1100, 1, 0, 1, 1, 0, 0},
+                                     {1250, 1, 1, 0, 1, 0, 150},
+                                     {1300, 2, 1, 0, 1, 0, 150},
+                                     {1400, 9, 1, 0, 1, 0, 300},
+                                     {1500, 0, 0, 0, 0, 1, 300},
                                      {1600, 9, 0, 0, 0, 0, 300}}) {
         SCOPED_TRACE(s.now);
         Stamp(s.now);
         SetD(45, uint32_t(s.cmd));
         plain.Run();
-        EXPECT_EQ(std::vector<int>({B(46), B(47), B(48), B(49)}), std::vector<int>({s.running, s.first, s.active, s.last}));
+        EXPECT_EQ(std::vector<int>({B(46), B(47), B(48), B(49)}),
+                  std::vector<int>({s.running, s.first, s.active, s.last}));
         EXPECT_EQ(T(10), s.t);
     }
 
@@ -395,8 +429,8 @@ TEST_F(IecStd, TimersPulsesAndChartSteps) {
     SetT(101, 100);
     const Block blinka = Make("BLINKA", {100, 100, 101, 101});
     std::string q;
-    for (const Wave &w : std::vector<Wave>{{1000, 1}, {1100, 1}, {1200, 1}, {1250, 1}, {1300, 1}, {1400, 1},
-                                          {1500, 1}, {1550, 0}, {1650, 1}}) {
+    for (const Wave &w : std::vector<Wave>{
+             {1000, 1}, {1100, 1}, {1200, 1}, {1250, 1}, {1300, 1}, {1400, 1}, {1500, 1}, {1550, 0}, {1650, 1}}) {
         Stamp(w.now);
         SetB(100, w.run);
         blinka.Run();
@@ -408,8 +442,8 @@ TEST_F(IecStd, TimersPulsesAndChartSteps) {
     SetT(102, 300);
     const Block every = Make("DTEVERY", {102, 100, 102, 103});
     q.clear();
-    for (const Wave &w : std::vector<Wave>{{1000, 1}, {1100, 1}, {1200, 1}, {1300, 1}, {1400, 1}, {1500, 1},
-                                          {1600, 1}, {1650, 0}, {1700, 1}}) {
+    for (const Wave &w : std::vector<Wave>{
+             {1000, 1}, {1100, 1}, {1200, 1}, {1300, 1}, {1400, 1}, {1500, 1}, {1600, 1}, {1650, 0}, {1700, 1}}) {
         Stamp(w.now);
         SetB(102, w.run);
         every.Run();
@@ -429,9 +463,13 @@ TEST_F(IecStd, TimersPulsesAndChartSteps) {
         uint8_t end;
         float sine;
     };
-    for (const Gen &g : std::vector<Gen>{{1000, 0, 0, 1, 0.0f}, {1050, 0, 0, 1, 0.0f}, {1100, 1, 1, 0, 1.0f},
-                                        {1200, 0, 2, 0, 0.000292690587f}, {1300, 1, 3, 0, -0.999999881f},
-                                        {1400, 0, 4, 0, -0.000585381174f}, {1500, 1, 0, 1, 0.0f}}) {
+    for (const Gen &g : std::vector<Gen>{{1000, 0, 0, 1, 0.0f},
+                                         {1050, 0, 0, 1, 0.0f},
+                                         {1100, 1, 1, 0, 1.0f},
+                                         {1200, 0, 2, 0, 0.000292690587f},
+                                         {1300, 1, 3, 0, -0.999999881f},
+                                         {1400, 0, 4, 0, -0.000585381174f},
+                                         {1500, 1, 0, 1, 0.0f}}) {
         SCOPED_TRACE(g.now);
         Stamp(g.now);
         gen.Run();
@@ -475,9 +513,9 @@ TEST_F(IecStd, TimersPulsesAndChartSteps) {
              {2024, 3, 10, 54400000, 0, 0, 0},  // not yet
              {0, 3, 11, 0, 1, 0, 0},            // every year on 11 March
              {0, 3, 11, 0, 0, 0, 0},
-             {0, 0, 9, 0, 1, 0, 0},             // every month from the 9th
+             {0, 0, 9, 0, 1, 0, 0},  // every month from the 9th
              {0, 0, 9, 0, 0, 1, 1},
-             {0, 0, 0, 54000000, 1, 0, 0},      // every day at 15:00
+             {0, 0, 0, 54000000, 1, 0, 0},  // every day at 15:00
              {0, 0, 0, 54000000, 0, 1, 1},
          }) {
         SCOPED_TRACE(testing::Message() << a.year << "-" << a.month << "-" << a.day << " " << a.tod);
@@ -524,8 +562,12 @@ TEST_F(IecStd, AveragesInterpolationStacksAndQueues) {
         uint8_t ok;
         int32_t err;
     };
-    for (const Curve &c : std::vector<Curve>{{15, 3, 3, 250.0f, 1, 0}, {0, 3, 3, 0.0f, 1, 0}, {-1, 3, 3, 0.0f, 0, 4},
-                                             {25, 3, 3, 400.0f, 0, 5}, {5, 3, 2, 0.0f, 0, 1}, {5, 1, 1, 0.0f, 0, 1},
+    for (const Curve &c : std::vector<Curve>{{15, 3, 3, 250.0f, 1, 0},
+                                             {0, 3, 3, 0.0f, 1, 0},
+                                             {-1, 3, 3, 0.0f, 0, 4},
+                                             {25, 3, 3, 400.0f, 0, 5},
+                                             {5, 3, 2, 0.0f, 0, 1},
+                                             {5, 1, 1, 0.0f, 0, 1},
                                              {5, 3, 200, 0.0f, 0, 1}}) {
         SCOPED_TRACE(c.x);
         SetR(4, c.x);
@@ -655,9 +697,12 @@ TEST_F(IecStd, AveragesInterpolationStacksAndQueues) {
     SetR(101, 10.0f);
     SetT(100, 100);
     const Block integral = Make("INTEGRAL", {100, 101, 100, 101, 100, 102, 102});
-    for (const auto &[now, run, r1, q, out] : std::vector<std::tuple<uint32_t, uint8_t, uint8_t, uint8_t, float>>{
-             {1000, 1, 1, 0, 10.0f}, {1100, 1, 0, 1, 10.0f}, {1150, 1, 0, 1, 85.0f}, {1200, 0, 0, 1, 85.0f},
-             {1500, 1, 0, 1, 235.0f}}) {
+    for (const auto &[now, run, r1, q, out] :
+         std::vector<std::tuple<uint32_t, uint8_t, uint8_t, uint8_t, float>>{{1000, 1, 1, 0, 10.0f},
+                                                                             {1100, 1, 0, 1, 10.0f},
+                                                                             {1150, 1, 0, 1, 85.0f},
+                                                                             {1200, 0, 0, 1, 85.0f},
+                                                                             {1500, 1, 0, 1, 235.0f}}) {
         SCOPED_TRACE(now);
         Stamp(now);
         SetB(100, run);
@@ -670,8 +715,12 @@ TEST_F(IecStd, AveragesInterpolationStacksAndQueues) {
     // (3 (x - x3) + x1 - x2) / (10 d)
     SetT(101, 0);
     const Block deriv = Make("DERIVATE", {103, 103, 101, 104});
-    for (const Rate &r : std::vector<Rate>{{1000, 1, 1, 0.0f}, {1100, 1, 2, 0.003f}, {1200, 1, 4, 0.01f},
-                                          {1300, 1, 4, 0.011f}, {1300, 1, 7, 0.011f}, {1400, 0, 10, 0.011f}}) {
+    for (const Rate &r : std::vector<Rate>{{1000, 1, 1, 0.0f},
+                                           {1100, 1, 2, 0.003f},
+                                           {1200, 1, 4, 0.01f},
+                                           {1300, 1, 4, 0.011f},
+                                           {1300, 1, 7, 0.011f},
+                                           {1400, 0, 10, 0.011f}}) {
         SCOPED_TRACE(r.now);
         Stamp(r.now);
         SetB(103, r.flag);
@@ -693,8 +742,14 @@ TEST_F(IecStd, AveragesInterpolationStacksAndQueues) {
     SetR(107, 20.0f);
     SetT(102, 1000);
     const Block ramp = Make("RAMP", {105, 106, 107, 102, 104, 108});
-    for (const Rate &r : std::vector<Rate>{{1000, 0, 0, 0.0f}, {1100, 0, 5, 1.0f}, {1300, 0, 5, 3.0f}, {1700, 0, 5, 5.0f},
-                                          {1800, 0, 0, 3.0f}, {1900, 0, 10, 4.0f}, {2000, 1, 2, 2.0f}, {2100, 0, 10, 10.0f}}) {
+    for (const Rate &r : std::vector<Rate>{{1000, 0, 0, 0.0f},
+                                           {1100, 0, 5, 1.0f},
+                                           {1300, 0, 5, 3.0f},
+                                           {1700, 0, 5, 5.0f},
+                                           {1800, 0, 0, 3.0f},
+                                           {1900, 0, 10, 4.0f},
+                                           {2000, 1, 2, 2.0f},
+                                           {2100, 0, 10, 10.0f}}) {
         SCOPED_TRACE(r.now);
         if (r.now == 1900) SetR(106, 100.0f);
         Stamp(r.now);
@@ -714,20 +769,20 @@ TEST_F(IecStd, BitFunctionsMasksShiftsBcdPackingAndAnyTypes) {
         uint64_t a, b, want;
     };
     const Row rows[] = {
-        {34, S32, 0xFFFFFFF8, 1, 0xFFFFFFFC},  // SHR(-8, 1)
-        {33, S32, 0x40000001, 33, 0x80000002}, // SHL
-        {30, S32, 0x80000001, 4, 0x18},        // ROL
-        {31, S32, 1, 0xFFFFFFFF, 2},           // ROR(1, -1)
-        {85, S8, 0x81, 9, 0x03},               // ROLB
-        {88, S8, 0x80, 3, 0xF0},               // SHRB
-        {84, S16, 0x8000, 1, 0xC000},          // SHRW
-        {82, S16, 1, 17, 0x8000},              // RORW
-        {98, S16, 0xFF00, 0x0FF0, 0xF0F0},     // XORWORD
-        {103, S8, 0x5A, 0, 0xA5},              // NOTBYTE
+        {34, S32, 0xFFFFFFF8, 1, 0xFFFFFFFC},   // SHR(-8, 1)
+        {33, S32, 0x40000001, 33, 0x80000002},  // SHL
+        {30, S32, 0x80000001, 4, 0x18},         // ROL
+        {31, S32, 1, 0xFFFFFFFF, 2},            // ROR(1, -1)
+        {85, S8, 0x81, 9, 0x03},                // ROLB
+        {88, S8, 0x80, 3, 0xF0},                // SHRB
+        {84, S16, 0x8000, 1, 0xC000},           // SHRW
+        {82, S16, 1, 17, 0x8000},               // RORW
+        {98, S16, 0xFF00, 0x0FF0, 0xF0F0},      // XORWORD
+        {103, S8, 0x5A, 0, 0xA5},               // NOTBYTE
         {20, S32, 0xF0F0F0F0, 0x3C3C3C3C, 0x30303030},
         {28, S32, 0xF0F0F0F0, 0x3C3C3C3C, 0xFCFCFCFC},  // ORMASK
         {35, S32, 0xF0F0F0F0, 0x3C3C3C3C, 0xCCCCCCCC},  // XORMASK
-        {27, S32, 0x0F0F0000, 0, 0xF0F0FFFF},            // NOTMASK
+        {27, S32, 0x0F0F0000, 0, 0xF0F0FFFF},           // NOTMASK
         {78, S32, 1234, 0, 0x1234},
         {78, S32, 0xFFFFFFFB, 0, 0},
         {79, S32, 0x99999, 0, 99999},
@@ -1014,19 +1069,19 @@ TEST_F(IecStd, NumToStringThroughTheFunctionTable) {
         std::string want;
     };
     const Row rows[] = {
-        {3, 1, 6, 2, " -0.50"},                        // REAL -0.5, right-aligned
-        {3, 1, -6, 2, "-0.50 "},                       // left-aligned
-        {3, 1, 3, 2, "***"},                           // does not fit: asterisks
-        {10, 1, 0, 0, "251"},                          // SINT 16#FB: unsigned
-        {2, 2, 5, 1, "-42.0"},                         // DINT with a precision: zeros
-        {15, 1, 7, 0, "  65535"},                      // UINT
-        {4, 1, 0, 0, "1500"},                          // TIME in ms
-        {1, 2, -3, 0, "1  "},                          // BOOL
-        {13, 1, 0, 3, "3.141"},                        // LREAL: digits cut, not rounded
-        {12, 2, 0, 0, "-5000000000"},                  // LINT
-        {5, 1, 4, 0, "****"},                          // STRING is not a number
-        {2, 2, 41, 0, std::string(40, '*')},           // wider than the result's 40
-        {3, 1, 4, 7, "****"},                          // precision above the field + 2
+        {3, 1, 6, 2, " -0.50"},               // REAL -0.5, right-aligned
+        {3, 1, -6, 2, "-0.50 "},              // left-aligned
+        {3, 1, 3, 2, "***"},                  // does not fit: asterisks
+        {10, 1, 0, 0, "251"},                 // SINT 16#FB: unsigned
+        {2, 2, 5, 1, "-42.0"},                // DINT with a precision: zeros
+        {15, 1, 7, 0, "  65535"},             // UINT
+        {4, 1, 0, 0, "1500"},                 // TIME in ms
+        {1, 2, -3, 0, "1  "},                 // BOOL
+        {13, 1, 0, 3, "3.141"},               // LREAL: digits cut, not rounded
+        {12, 2, 0, 0, "-5000000000"},         // LINT
+        {5, 1, 4, 0, "****"},                 // STRING is not a number
+        {2, 2, 41, 0, std::string(40, '*')},  // wider than the result's 40
+        {3, 1, 4, 7, "****"},                 // precision above the field + 2
     };
     for (const Row &r : rows) {
         SetD(10, uint32_t(r.width));
@@ -1120,12 +1175,24 @@ TEST_F(IecStd, FilesUnderTheRootTheirResourcesAndRefusedNames) {
         std::vector<int32_t> args;
         int32_t want;
     };
-    for (const Call &c : std::vector<Call>{{60, {3, 4}, 1}, {60, {3, 4}, 2}, {60, {5, 0}, 3}, {60, {6, 0x40000000}, 4},
-                                           {60, {127, 1}, 2}, {60, {-1, 1}, 2}, {60, {7, -2}, 3},
-                                           {60, {8, 0x7FFFFFFF}, 4}, {60, {126, 1}, 1}, {61, {126, 0}, 0},
+    for (const Call &c : std::vector<Call>{{60, {3, 4}, 1},
+                                           {60, {3, 4}, 2},
+                                           {60, {5, 0}, 3},
+                                           {60, {6, 0x40000000}, 4},
+                                           {60, {127, 1}, 2},
+                                           {60, {-1, 1}, 2},
+                                           {60, {7, -2}, 3},
+                                           {60, {8, 0x7FFFFFFF}, 4},
+                                           {60, {126, 1}, 1},
+                                           {61, {126, 0}, 0},
                                            {62, {-5, 0, 1}, 2},
-                                           {62, {3, 3, 77}, 1}, {62, {3, 4, 1}, 3}, {62, {9, 0, 1}, 2}, {62, {3, -1, 5}, 3},
-                                           {61, {3, 3}, 77}, {61, {3, 4}, 0}, {61, {3, -1}, 0}}) {
+                                           {62, {3, 3, 77}, 1},
+                                           {62, {3, 4, 1}, 3},
+                                           {62, {9, 0, 1}, 2},
+                                           {62, {3, -1, 5}, 3},
+                                           {61, {3, 3}, 77},
+                                           {61, {3, 4}, 0},
+                                           {61, {3, -1}, 0}}) {
         SCOPED_TRACE(testing::Message() << c.fn << " " << c.args[0] << " " << c.args[1]);
         std::vector<uint16_t> ops{20};
         for (size_t k = 0; k < c.args.size(); k++) {
@@ -1441,8 +1508,14 @@ TEST_F(IecStd, SignalsOfTheImagePlayedAndScaled) {
         uint32_t t;
         float want;
     };
-    for (const Scale &c : std::vector<Scale>{{1, 500, 5.0f}, {1, 1500, 5.0f}, {1, 3000, 0.0f}, {1, 0, 0.0f},
-                                             {2, 900, 7.0f}, {3, 10, 0.0f}, {9, 10, 0.0f}, {-1, 10, 0.0f}}) {
+    for (const Scale &c : std::vector<Scale>{{1, 500, 5.0f},
+                                             {1, 1500, 5.0f},
+                                             {1, 3000, 0.0f},
+                                             {1, 0, 0.0f},
+                                             {2, 900, 7.0f},
+                                             {3, 10, 0.0f},
+                                             {9, 10, 0.0f},
+                                             {-1, 10, 0.0f}}) {
         SCOPED_TRACE(c.id);
         SetD(1, uint32_t(c.id));
         SetT(1, c.t);
@@ -1461,8 +1534,11 @@ TEST_F(IecStd, SignalsOfTheImagePlayedAndScaled) {
         float y;
         uint32_t et;
     };
-    for (const Step &s : std::vector<Step>{{1000, 0, 0.0f, 0}, {1500, 0, 5.0f, 500}, {2000, 0, 10.0f, 1000},
-                                           {3000, 1, 0.0f, 2000}, {3500, 1, 0.0f, 2000}}) {
+    for (const Step &s : std::vector<Step>{{1000, 0, 0.0f, 0},
+                                           {1500, 0, 5.0f, 500},
+                                           {2000, 0, 10.0f, 1000},
+                                           {3000, 1, 0.0f, 2000},
+                                           {3500, 1, 0.0f, 2000}}) {
         SCOPED_TRACE(s.now);
         Stamp(s.now);
         play.Run();
@@ -1565,9 +1641,9 @@ TEST_F(IecStd, StringTablesSelectedAndRead) {
         uint8_t ok;
     };
     const std::vector<Row> rows = {
-        {176, 10, "TEN", 7}, {176, 11, "", 7},   {176, 12, "", 7},    {176, 9, "", 7},     {176, 13, "", 7},
-        {176, -1, "", 7},    {175, 2, "old", 1}, {176, 1, "", 7},     {176, 10, "", 7},    {175, 3, "old", 0},
-        {175, 0, "old", 0},  {175, 4, "old", 0}, {176, 1, "", 7},     {175, 1, "old", 1},  {176, 10, "TEN", 7},
+        {176, 10, "TEN", 7}, {176, 11, "", 7},   {176, 12, "", 7}, {176, 9, "", 7},    {176, 13, "", 7},
+        {176, -1, "", 7},    {175, 2, "old", 1}, {176, 1, "", 7},  {176, 10, "", 7},   {175, 3, "old", 0},
+        {175, 0, "old", 0},  {175, 4, "old", 0}, {176, 1, "", 7},  {175, 1, "old", 1}, {176, 10, "TEN", 7},
     };
     for (const Row &r : rows) {
         SetD(1, uint32_t(r.arg));
@@ -1637,10 +1713,18 @@ TEST_F(IecStd, StatusInformationOfMappedVariables) {
         const char *text;
     };
     const std::vector<Row> rows = {
-        {prof, 145, "Prof"}, {prof, 146, "MotorProfile"}, {prof, 147, "DINT"},
-        {sp, 145, "SP"},     {sp, 146, "ABCDEFGHIJKLMNOP"}, {sp, 147, "ARR"},
-        {int7, 145, "I"},    {int7, 146, ""},             {int7, 147, "INT"},
-        {prof + 4, 145, ""}, {prof + 4, 146, ""},          {prof + 4, 147, ""},
+        {prof, 145, "Prof"},
+        {prof, 146, "MotorProfile"},
+        {prof, 147, "DINT"},
+        {sp, 145, "SP"},
+        {sp, 146, "ABCDEFGHIJKLMNOP"},
+        {sp, 147, "ARR"},
+        {int7, 145, "I"},
+        {int7, 146, ""},
+        {int7, 147, "INT"},
+        {prof + 4, 145, ""},
+        {prof + 4, 146, ""},
+        {prof + 4, 147, ""},
         {0, 147, ""},
     };
     for (const Row &r : rows) {
@@ -1675,7 +1759,8 @@ protected:
     }
     void TearDown() override {
         std::memcpy(Z7Mem_Ptr(desc, 16), saved, 16);
-        for (auto k = kept.rbegin(); k != kept.rend(); ++k) std::memcpy(Raw(k->first), k->second.data(), k->second.size());
+        for (auto k = kept.rbegin(); k != kept.rend(); ++k)
+            std::memcpy(Raw(k->first), k->second.data(), k->second.size());
         IecStd::TearDown();
     }
     // Arena bytes a test overwrites outside any block, put back at the end.
@@ -1685,13 +1770,14 @@ protected:
     void MoveD32(uint32_t addr, uint16_t count, uint8_t elem = 4) const {
         uint8_t *d = Z7Mem_Ptr(desc, 16);
         d[0] = uint8_t(addr), d[1] = uint8_t(addr >> 8), d[2] = uint8_t(addr >> 16), d[3] = uint8_t(addr >> 24);
-        d[8] = elem, d[9] = 0;                               // element size
+        d[8] = elem, d[9] = 0;                                // element size
         d[14] = uint8_t(count), d[15] = uint8_t(count >> 8);  // elements
     }
     // Host bytes of arena offset off (below the first block included).
     static uint8_t *Raw(uint32_t off) { return Z7Mem_Base + off; }
     static void Put(uint32_t off, uint32_t v) {
-        Raw(off)[0] = uint8_t(v), Raw(off)[1] = uint8_t(v >> 8), Raw(off)[2] = uint8_t(v >> 16), Raw(off)[3] = uint8_t(v >> 24);
+        Raw(off)[0] = uint8_t(v), Raw(off)[1] = uint8_t(v >> 8), Raw(off)[2] = uint8_t(v >> 16),
+        Raw(off)[3] = uint8_t(v >> 24);
     }
     static uint32_t Get(uint32_t off) {
         return uint32_t(Raw(off)[0] | Raw(off)[1] << 8 | Raw(off)[2] << 16) | uint32_t(Raw(off)[3]) << 24;
@@ -1770,7 +1856,8 @@ TEST_F(IecStdSections, SectionOfNarrowElementsEndingAtTheArenaEndIsRefused) {
     EXPECT_EQ(Stf(36, {6, 3}), 1u);  // ODD(DINT 3): 0, nothing read past the end
     EXPECT_EQ(B(6), 0);
     EXPECT_EQ(Stf(27, {3, 0}), 1u);  // NOT(DINT 0) into DINT 3: not written
-    EXPECT_EQ(std::vector<int>({Raw(kAt)[0], Raw(kAt)[1], Raw(kAt)[2], Raw(kAt)[3]}), std::vector<int>({1, 0x5A, 0, 0}));
+    EXPECT_EQ(std::vector<int>({Raw(kAt)[0], Raw(kAt)[1], Raw(kAt)[2], Raw(kAt)[3]}),
+              std::vector<int>({1, 0x5A, 0, 0}));
 }
 
 TEST_F(IecStdSections, BoolOperandHoldingTwoIsTrue) {

@@ -30,7 +30,9 @@ protected:
         Z7Def_Stop(db, nullptr, nullptr, "APP");
         IecTest::TearDown();
     }
-    void Set(uint32_t idx, const std::string &s) { Z7VMStr_AscForce(Z7VMStr_Slot(db, idx), s.data(), uint32_t(s.size())); }
+    void Set(uint32_t idx, const std::string &s) {
+        Z7VMStr_AscForce(Z7VMStr_Slot(db, idx), s.data(), uint32_t(s.size()));
+    }
     std::string Get(uint32_t idx) {
         const uint32_t t = Z7VMStr_GetText(db, idx);
         const uint32_t n = Z7VMStr_GetLength(db, idx);
@@ -201,7 +203,7 @@ TEST_F(IecStrTest, CrcHexDateAndNumberTexts) {
     Z7VMStr_NumToStr(db, 6, IEC_LREAL, 2, 0, 2);
     EXPECT_EQ(Get(6), "1.23457e+06.89");
     Z7VMStr_NumToStr(db, 1, IEC_LREAL, 2, 0, 2);  // 14 characters into STRING(10)
-    EXPECT_EQ(Get(1), "**********");  // python3: '%g' % 1234567.0
+    EXPECT_EQ(Get(1), "**********");              // python3: '%g' % 1234567.0
     Put<int32_t>(IEC_DINT, 1, -17);
     Z7VMStr_NumToStr(db, 7, IEC_DINT, 1, 5, 1);
     EXPECT_EQ(Get(7), "-17.0");
@@ -251,10 +253,19 @@ TEST_F(IecStrTest, ConversionsAsWithA32BitLong) {
         uint16_t dt;
         int64_t want;
     } cases[] = {
-        {-1.5f, IEC_DINT, -1}, {3.0e9f, IEC_DINT, 2147483647}, {std::nanf(""), IEC_DINT, 0},
-        {-1.0f, IEC_TIME, 0}, {5.0e9f, IEC_TIME, 4294967295}, {-1.0f, IEC_SINT, 0}, {-1.0f, IEC_USINT, 255},
-        {INFINITY, IEC_DINT, 2147483647}, {-INFINITY, IEC_DINT, -2147483648LL}, {INFINITY, IEC_LINT, INT64_MAX},
-        {std::nanf(""), IEC_ULINT, 0}, {-INFINITY, IEC_UDINT, 0x80000000}, {std::nanf(""), IEC_BOOL, 1},
+        {-1.5f, IEC_DINT, -1},
+        {3.0e9f, IEC_DINT, 2147483647},
+        {std::nanf(""), IEC_DINT, 0},
+        {-1.0f, IEC_TIME, 0},
+        {5.0e9f, IEC_TIME, 4294967295},
+        {-1.0f, IEC_SINT, 0},
+        {-1.0f, IEC_USINT, 255},
+        {INFINITY, IEC_DINT, 2147483647},
+        {-INFINITY, IEC_DINT, -2147483648LL},
+        {INFINITY, IEC_LINT, INT64_MAX},
+        {std::nanf(""), IEC_ULINT, 0},
+        {-INFINITY, IEC_UDINT, 0x80000000},
+        {std::nanf(""), IEC_BOOL, 1},
     };
     for (const Case &c : cases) {
         Put<float>(IEC_REAL, 1, c.in);
@@ -265,8 +276,11 @@ TEST_F(IecStrTest, ConversionsAsWithA32BitLong) {
         int64_t got = 0;
         switch (c.dt) {
         case IEC_DINT: got = Val<int32_t>(c.dt, 3); break;
-        case IEC_TIME: case IEC_UDINT: got = Val<uint32_t>(c.dt, 3); break;
-        case IEC_SINT: case IEC_USINT: case IEC_BOOL: got = Val<uint8_t>(c.dt, 3); break;
+        case IEC_TIME:
+        case IEC_UDINT: got = Val<uint32_t>(c.dt, 3); break;
+        case IEC_SINT:
+        case IEC_USINT:
+        case IEC_BOOL: got = Val<uint8_t>(c.dt, 3); break;
         default: got = Val<int64_t>(c.dt, 3); break;
         }
         EXPECT_EQ(got, c.want) << c.in << " to type " << c.dt;

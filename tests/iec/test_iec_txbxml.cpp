@@ -178,8 +178,7 @@ TEST_F(TxbXml, TextBufferBlocksWriteReadLinesCopiesAndErrors) {
     Call("TXBSETSTRING", {1, 1, 1});
     Call("TXBGETDATA", {1, 10, 4, 1});
     EXPECT_EQ(B(1), 1);
-    EXPECT_EQ(std::string({char(B(10)), char(B(11)), char(B(12)), char(B(13)), char(B(14))}),
-              std::string("012\0a", 5));
+    EXPECT_EQ(std::string({char(B(10)), char(B(11)), char(B(12)), char(B(13)), char(B(14))}), std::string("012\0a", 5));
     char none[2] = {'Q', 'Q'};  // a destination of size 0 gets nothing, not even a terminator
     EXPECT_EQ(Z7XS_Get(db, h, none, 0), 0u);
     EXPECT_EQ(Z7XS_GetLine(db, h, none, 0), 0u);
@@ -318,8 +317,9 @@ TEST_F(TxbXml, BuiltDocumentEscapesAndSyntaxFaultsLeaveNothing) {
     Call("XMLSETTAGATTRIB", {5, 4, 1, 2, 1});
     SetD(5, int32_t(NewTxb("")));
     Call("XMLWRITEDOCTXB", {1, 5, 1});
-    EXPECT_EQ(Text(uint32_t(D(5))), "<?xml version=\"1.0\" standalone=\"yes\"?><cfg><item id=\"8\">x&lt;y &amp; "
-                                    "&quot;z&quot;</item><empty v=\"it&apos;s\"/></cfg>");
+    EXPECT_EQ(Text(uint32_t(D(5))),
+              "<?xml version=\"1.0\" standalone=\"yes\"?><cfg><item id=\"8\">x&lt;y &amp; "
+              "&quot;z&quot;</item><empty v=\"it&apos;s\"/></cfg>");
     Call("XMLGETTAGCONTT", {2, 6});
     EXPECT_EQ(Z7XS_GetLength(db, uint32_t(D(6))), 9u);
     SetS(3, "/mnt/cfg/x.xml");
@@ -340,8 +340,16 @@ TEST_F(TxbXml, BuiltDocumentEscapesAndSyntaxFaultsLeaveNothing) {
         uint32_t err;
     };
     const Bad bad[] = {
-        {"<a><b></B2></a>", 7}, {"<a x='1'/>", 7}, {"<a x=\"&foo;\"/>", 7}, {"<a><b>", 7}, {"", 7},
-        {"just text", 7}, {"</a>", 7}, {"<a x=\"1\" =\"2\"/>", 7}, {"<a/ >", 7}, {std::string(600, 'n').insert(0, "<"), 7},
+        {"<a><b></B2></a>", 7},
+        {"<a x='1'/>", 7},
+        {"<a x=\"&foo;\"/>", 7},
+        {"<a><b>", 7},
+        {"", 7},
+        {"just text", 7},
+        {"</a>", 7},
+        {"<a x=\"1\" =\"2\"/>", 7},
+        {"<a/ >", 7},
+        {std::string(600, 'n').insert(0, "<"), 7},
     };
     for (const Bad &t : bad) {
         EXPECT_EQ(Z7XML_ParseText(db, t.doc.data(), uint32_t(t.doc.size())), 0u) << t.doc;
@@ -472,14 +480,10 @@ TEST_F(TxbXml, MenuNavigation) {
         int32_t pos, cmd;
     };
     const Step steps[] = {
-        {0, 0, 0, 0, "Main", "Start|Setup|Stop", 1, 0},
-        {0, 1, 0, 0, "Main", "Start|Setup|Stop", 2, 0},
-        {0, 0, 1, 0, "Setup", "Speed|Limit", 1, 0},
-        {0, 1, 0, 0, "Setup", "Speed|Limit", 2, 0},
-        {0, 0, 1, 0, "Setup", "Speed|Limit", 2, 22},
-        {0, 0, 0, 1, "Main", "Start|Setup|Stop", 1, 0},
-        {1, 0, 0, 0, "Main", "Start|Setup|Stop", 3, 0},
-        {0, 0, 1, 0, "Main", "Start|Setup|Stop", 3, 12},
+        {0, 0, 0, 0, "Main", "Start|Setup|Stop", 1, 0}, {0, 1, 0, 0, "Main", "Start|Setup|Stop", 2, 0},
+        {0, 0, 1, 0, "Setup", "Speed|Limit", 1, 0},     {0, 1, 0, 0, "Setup", "Speed|Limit", 2, 0},
+        {0, 0, 1, 0, "Setup", "Speed|Limit", 2, 22},    {0, 0, 0, 1, "Main", "Start|Setup|Stop", 1, 0},
+        {1, 0, 0, 0, "Main", "Start|Setup|Stop", 3, 0}, {0, 0, 1, 0, "Main", "Start|Setup|Stop", 3, 12},
         {0, 0, 0, 1, "Main", "Start|Setup|Stop", 3, 0},  // BACK at the root
     };
     for (const Step &s : steps) {

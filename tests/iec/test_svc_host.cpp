@@ -308,8 +308,10 @@ TEST_F(Host, ModbusQuestionsWhileTheDatabaseIsBusyAnswerOne) {
             Drevano_Comm_service();
             uint8_t buf[64];
             const ssize_t n = read(sv[1], buf, sizeof buf);
-            if (n > 0) got.insert(got.end(), buf, buf + n);
-            else usleep(1000);
+            if (n > 0)
+                got.insert(got.end(), buf, buf + n);
+            else
+                usleep(1000);
         }
         EXPECT_EQ(got, r.answer);
     }
@@ -352,9 +354,9 @@ TEST_F(Host, HostHooksThreadConsoleShellAndFileDeletion) {
     mkdir((root / "sim").c_str(), 0755);
     EXPECT_EQ(Z7_SysCmd("mkdir /mnt/cfg/h55i"), 0);
     EXPECT_TRUE(Exists(root / "mnt/cfg/h55i"));
-    EXPECT_EQ(ReadFile(root / "sim/commands.log"), std::vector<uint8_t>({'m', 'k', 'd', 'i', 'r', ' ', '/', 'm', 'n',
-                                                                          't', '/', 'c', 'f', 'g', '/', 'h', '5', '5',
-                                                                          'i', '\n'}));
+    EXPECT_EQ(ReadFile(root / "sim/commands.log"),
+              std::vector<uint8_t>({'m', 'k', 'd', 'i', 'r', ' ', '/', 'm', 'n', 't',
+                                    '/', 'c', 'f', 'g', '/', 'h', '5', '5', 'i', '\n'}));
     EXPECT_EQ(Z7REG(), 0u);
     char path[255];
     EXPECT_STREQ(Z7_GetFullPath("z7.log", path), "/mnt/cfg/z7.log");

@@ -22,8 +22,7 @@ struct Var {
 };
 
 // The image with a variable table of these records appended (header word 16).
-std::vector<uint8_t> WithTable(std::vector<Var> vars, uint16_t table_flags = 0, uint16_t marker = 0x8000,
-                               int cut = 0) {
+std::vector<uint8_t> WithTable(std::vector<Var> vars, uint16_t table_flags = 0, uint16_t marker = 0x8000, int cut = 0) {
     IecImage img;
     img.d8 = {10, 10, 0};
     img.d16 = {10, 10, 0};
@@ -154,8 +153,7 @@ TEST_F(MapArrays, ArraysOfOneTypeAndProperties) {
         return at;
     };
     const uint32_t grid = def("INT[2,3]"), bytes = def("USINT[4]"), dw = def("DWORD[3]"), pt = def("PT"),
-                   zero = def("INT[0]"), cube = def("BOOL[2,2,2]"), words = def("WORD[5]"),
-                   big = def("INT[5]");
+                   zero = def("INT[0]"), cube = def("BOOL[2,2,2]"), words = def("WORD[5]"), big = def("INT[5]");
     defs[0] = uint8_t(defs.size());
     using test_support::Tail;
     std::vector<uint8_t> q = Tail(8, grid);

@@ -84,8 +84,7 @@ protected:
     }
     Bytes Serve(const Bytes &req, bool tcp, uint32_t unit = 0, const char *name = nullptr) {
         uint8_t ans[300] = {};
-        const uint32_t n =
-            Z7MB_ServeExID(State(), req.data(), uint32_t(req.size()), ans, tcp ? 1 : 0, unit, name);
+        const uint32_t n = Z7MB_ServeExID(State(), req.data(), uint32_t(req.size()), ans, tcp ? 1 : 0, unit, name);
         return Bytes(ans, ans + n);
     }
 };
@@ -237,7 +236,8 @@ TEST_F(Modbus, ServerAnswersFromItsTablesAndTheExchangeMovesTheVariables) {
         {"diagnostics echo", "07 08 00 00 A5 37", false, "07 08 00 00 A5 37"},
         {"diagnostics 1", "07 08 00 01 00 00", false, "07 88 01"},
         {"short read", "07 03 00 00", false, ""},
-        {"identification basic from 1", "07 2B 0E 01 01", false, "07 2B 0E 01 01 00 00 02 01 02 5A 37 02 0A 39 2E 31 2E 31 36 31 31 30 32"},
+        {"identification basic from 1", "07 2B 0E 01 01", false,
+         "07 2B 0E 01 01 00 00 02 01 02 5A 37 02 0A 39 2E 31 2E 31 36 31 31 30 32"},
         {"identification private", "07 2B 0E 04 80", false, "07 2B 0E 04 83 00 00 01 80 02 00 00"},
         {"identification MEI 13", "07 2B 0D 01 00", false, "07 AB 0D 01"},
         {"identification object 3", "07 2B 0E 01 03", false, "07 AB 0E 01"},
@@ -356,8 +356,17 @@ TEST_F(Modbus, ClientEngineOverTcpRetriesTimeOutsAndMidnight) {
     MbConfig c;
     c.Conn(1, peer.port, 0, 0x01, 0, "127.0.0.1")
         .Unit(1, 9)
-        .Request({.id = 1, .conn = 1, .unit = 9, .mode = 1, .period = 100, .fn = 3, .addr = 40, .count = 2,
-                  .tries = 3, .timeout = 300, .size = 4})
+        .Request({.id = 1,
+                  .conn = 1,
+                  .unit = 9,
+                  .mode = 1,
+                  .period = 100,
+                  .fn = 3,
+                  .addr = 40,
+                  .count = 2,
+                  .tries = 3,
+                  .timeout = 300,
+                  .size = 4})
         .Variable({.req = 1, .pos = 0, .index = 1})
         .Variable({.req = 1, .pos = 1, .mask = 0x00F0, .index = 2})
         .Variable({.req = 1, .type = 11, .index = 3, .kind = 2})
@@ -368,13 +377,31 @@ TEST_F(Modbus, ClientEngineOverTcpRetriesTimeOutsAndMidnight) {
         .Variable({.req = 1, .type = 1, .index = 3, .kind = 18})
         // connection 2 (a peer that never answers), one try
         .Conn(2, silent.port, 0, 0x01, 0, "127.0.0.1")
-        .Request({.id = 2, .conn = 2, .unit = 1, .mode = 1, .period = 60000, .fn = 3, .addr = 0, .count = 1,
-                  .tries = 1, .timeout = 300, .size = 2})
+        .Request({.id = 2,
+                  .conn = 2,
+                  .unit = 1,
+                  .mode = 1,
+                  .period = 60000,
+                  .fn = 3,
+                  .addr = 0,
+                  .count = 1,
+                  .tries = 1,
+                  .timeout = 300,
+                  .size = 2})
         // connection 3 is refused and redialled at once: its request shows
         // 130 all along
         .Conn(3, dead_port, 0, 0x01, 0, "127.0.0.1")
-        .Request({.id = 3, .conn = 3, .unit = 1, .mode = 1, .period = 60000, .fn = 3, .addr = 0, .count = 1,
-                  .tries = 1, .timeout = 300, .size = 2});
+        .Request({.id = 3,
+                  .conn = 3,
+                  .unit = 1,
+                  .mode = 1,
+                  .period = 60000,
+                  .fn = 3,
+                  .addr = 0,
+                  .count = 1,
+                  .tries = 1,
+                  .timeout = 300,
+                  .size = 2});
     ASSERT_EQ(Start(Image(c), db), 0u);
     uint32_t now = 1000;
     // one engine step; notes what the silent peer got
@@ -478,8 +505,17 @@ TEST_F(Modbus, RefusedConnectionWithoutReopenShowsOnItsRequests) {
     close(test_support::LoopbackBind(&dead_port));
     MbConfig c;
     c.Conn(1, dead_port, 0, 0x00, 0, "127.0.0.1")
-        .Request({.id = 1, .conn = 1, .unit = 1, .mode = 1, .period = 100, .fn = 3, .addr = 0, .count = 1,
-                  .tries = 1, .timeout = 300, .size = 2})
+        .Request({.id = 1,
+                  .conn = 1,
+                  .unit = 1,
+                  .mode = 1,
+                  .period = 100,
+                  .fn = 3,
+                  .addr = 0,
+                  .count = 1,
+                  .tries = 1,
+                  .timeout = 300,
+                  .size = 2})
         .Request({.id = 2, .conn = 1, .unit = 1, .mode = 0, .fn = 6, .addr = 5, .count = 1, .size = 2});
     ASSERT_EQ(Start(Image(c), db), 0u);
     uint32_t now = 1000;
@@ -515,8 +551,8 @@ TEST_F(Modbus, ClientEngineWritesUdpAndSerialFrames) {
         .Variable({.req = 1, .pos = 0, .index = 1, .kind = 1})
         .Variable({.req = 1, .pos = 1, .index = 2, .kind = 1})
         .Conn(2, 0, 0, 0x10, 0, "9600,N,8,1")
-        .Request({.id = 2, .conn = 2, .unit = 1, .mode = 1, .period = 1000, .fn = 3, .addr = 100, .count = 4,
-                  .size = 8})
+        .Request(
+            {.id = 2, .conn = 2, .unit = 1, .mode = 1, .period = 1000, .fn = 3, .addr = 100, .count = 4, .size = 8})
         .Request({.id = 3, .conn = 2, .unit = 0, .mode = 0, .fn = 6, .addr = 300, .count = 1, .size = 2})
         .Variable({.req = 3, .pos = 0, .index = 3, .kind = 1})
         .Variable({.req = 3, .type = 1, .index = 2, .kind = 5})
@@ -524,8 +560,8 @@ TEST_F(Modbus, ClientEngineWritesUdpAndSerialFrames) {
         .Variable({.req = 2, .pos = 1, .mask = 0x00F0, .index = 7})
         .Variable({.req = 2, .pos = 2, .format = 2, .type = 2, .index = 2})
         .Conn(3, 0, 0, 0x10, 0, "ASCII:9600,N,8,1")
-        .Request({.id = 4, .conn = 3, .unit = 1, .mode = 1, .period = 1000, .fn = 3, .addr = 100, .count = 4,
-                  .size = 8})
+        .Request(
+            {.id = 4, .conn = 3, .unit = 1, .mode = 1, .period = 1000, .fn = 3, .addr = 100, .count = 4, .size = 8})
         // FC6 300 over UDP on change of INT 8
         .Request({.id = 5, .conn = 1, .unit = 1, .mode = 3, .fn = 6, .addr = 300, .count = 1, .size = 2})
         .Variable({.req = 5, .pos = 0, .index = 8, .kind = 1})
@@ -676,8 +712,16 @@ TEST_F(Modbus, SerialConnectionsHoldTheProgrammingPort) {
         Z7Serial_Rearm();
         MbConfig c;
         c.Conn(1, 0, 0, 0x11, 0, k.text)
-            .Request({.id = 1, .conn = 1, .unit = 1, .mode = 1, .period = 0, .fn = 3, .addr = 100, .count = 4,
-                      .timeout = 300, .size = 8})
+            .Request({.id = 1,
+                      .conn = 1,
+                      .unit = 1,
+                      .mode = 1,
+                      .period = 0,
+                      .fn = 3,
+                      .addr = 100,
+                      .count = 4,
+                      .timeout = 300,
+                      .size = 8})
             .Variable({.req = 1, .pos = 0, .index = 1});
         ASSERT_EQ(Start(Image(c), db), 0u);
         EXPECT_FALSE(Z7Serial_Held());  // opened, not yet talking
@@ -811,9 +855,12 @@ TEST_F(Modbus, MasterAndSlaveBlocks) {
         int32_t error;
     };
     const Case cases[] = {
-        {"FC16 x121", 1, 16, 1, 1, 1, 121, false, 204}, {"address 0", 1, 3, 0, 1, 1, 1, false, 201},
-        {"FC5 count 2", 1, 5, 1, 1, 1, 2, true, 204},   {"unit 256", 256, 3, 1, 1, 1, 1, false, 200},
-        {"FC9", 1, 9, 1, 1, 1, 1, false, 1},            {"BOOL array FC3", 1, 3, 1, 1, 1, 1, true, 203},
+        {"FC16 x121", 1, 16, 1, 1, 1, 121, false, 204},
+        {"address 0", 1, 3, 0, 1, 1, 1, false, 201},
+        {"FC5 count 2", 1, 5, 1, 1, 1, 2, true, 204},
+        {"unit 256", 256, 3, 1, 1, 1, 1, false, 200},
+        {"FC9", 1, 9, 1, 1, 1, 1, false, 1},
+        {"BOOL array FC3", 1, 3, 1, 1, 1, 1, true, 203},
     };
     const std::vector<uint16_t> bool_ops{1, 1, 2, 1, 2, 3, 4, 5, 6, 20, 8, 1, 1, 7, 3, 4, 8};
     for (const Case &k : cases) {

@@ -210,9 +210,9 @@ TEST(RuntimeFiles, LinesProfilesMacsAndClock) {
     EXPECT_EQ(Z7File_ReadLine(h, buf, sizeof buf), 45u);   // the rest of the line
     EXPECT_EQ(Z7File_ReadLine(h, buf, 3), 2u);             // size - 1
     EXPECT_STREQ(buf, "ab");
-    EXPECT_EQ(Z7File_ReadLine(h, buf, sizeof buf), 1u);    // the zero byte is skipped
+    EXPECT_EQ(Z7File_ReadLine(h, buf, sizeof buf), 1u);  // the zero byte is skipped
     EXPECT_STREQ(buf, "c");
-    EXPECT_EQ(Z7File_ReadLine(h, buf, sizeof buf), 4u);    // a last line without a line feed
+    EXPECT_EQ(Z7File_ReadLine(h, buf, sizeof buf), 4u);  // a last line without a line feed
     EXPECT_STREQ(buf, "last");
     EXPECT_EQ(Z7File_ReadLine(h, buf, sizeof buf), 0u);
     Z7File_Close(h);

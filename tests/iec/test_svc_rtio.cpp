@@ -121,10 +121,8 @@ TEST_F(RtIo, CanDefinedMessagesEveryKindAndTiming) {
     EXPECT_EQ(Var8(2), 1);
     Z7VMCan_ExchangeAt(db, 1000);
     // first exchange: cyclic and on-change messages at once, the request of BOOL 2
-    const std::vector<Frame> first = {{0x281, {0x00, 0x00, 0x33, 0x44}},
-                                      {0x282, {0x00, 0x00}},
-                                      {0x283, {0xAA}},
-                                      {0x284, {0x00, 0x00, 0x64, 0x00}}};
+    const std::vector<Frame> first = {
+        {0x281, {0x00, 0x00, 0x33, 0x44}}, {0x282, {0x00, 0x00}}, {0x283, {0xAA}}, {0x284, {0x00, 0x00, 0x64, 0x00}}};
     EXPECT_EQ(Take(), first);
     EXPECT_EQ(Var8(2), 0);  // the request resets its variable
     Z7VMCan_ExchangeAt(db, 1010);
@@ -302,7 +300,8 @@ TEST_F(RtIo, CanReceiveBlock) {
     EXPECT_EQ(Var8(20), 1);
     EXPECT_EQ(Var32(2), 0x3AAu);
     EXPECT_EQ(Var32(3), 3u);
-    EXPECT_EQ(std::vector<uint8_t>(Z7Mem_Ptr(Z7Sec_Elem(db, Z7SEC_D8, 10), 8), Z7Mem_Ptr(Z7Sec_Elem(db, Z7SEC_D8, 10), 8) + 8),
+    EXPECT_EQ(std::vector<uint8_t>(Z7Mem_Ptr(Z7Sec_Elem(db, Z7SEC_D8, 10), 8),
+                                   Z7Mem_Ptr(Z7Sec_Elem(db, Z7SEC_D8, 10), 8) + 8),
               (std::vector<uint8_t>{0xDE, 0xAD, 0xBE, 0, 0, 0, 0, 0}));
     call(8);
     EXPECT_EQ(Var8(20), 0);
@@ -360,7 +359,8 @@ TEST_F(RtIo, CanDefinitionBoundsHotBuildAndHostKinds) {
         void (*edit)(std::vector<uint8_t> &b, uint32_t def);
     };
     const Bad bad[] = {
-        {"port table past the end", [](std::vector<uint8_t> &b, uint32_t d) { RtPut32(b, d + 12, uint32_t(b.size()) - 40); }},
+        {"port table past the end",
+         [](std::vector<uint8_t> &b, uint32_t d) { RtPut32(b, d + 12, uint32_t(b.size()) - 40); }},
         {"receive table past the end", [](std::vector<uint8_t> &b, uint32_t d) { RtPut32(b, d + 16, 0xFFFFFFF0u); }},
         {"variable count too large", [](std::vector<uint8_t> &b, uint32_t d) { RtPut16(b, d + 8, 0x7FFF); }},
         {"port lists beyond the messages", [](std::vector<uint8_t> &b, uint32_t d) { RtPut16(b, d + 32 + 2, 9); }},
@@ -400,7 +400,7 @@ TEST_F(RtIo, CanDefinitionBoundsHotBuildAndHostKinds) {
         x.msg = msg, x.kind = kind, x.send = send, x.vtype = vtype, x.index = index;
         return x;
     };
-    k.vars = {var(1, 129, 0, RT_INT, 11), var(1, 130, 0, RT_INT, 12), var(1, 132, 0, RT_INT, 13),
+    k.vars = {var(1, 129, 0, RT_INT, 11),  var(1, 130, 0, RT_INT, 12), var(1, 132, 0, RT_INT, 13),
               var(1, 134, 0, RT_UDINT, 4), var(3, 136, 1, RT_INT, 14), var(3, 135, 1, RT_UDINT, 5)};
     CanVarDef ct = var(0, 1, 0, RT_INT, 0);
     ct.size = 2, ct.mtype = RT_INT, ct.ct = 6;
@@ -433,7 +433,7 @@ TEST_F(RtIo, CanDefinitionBoundsHotBuildAndHostKinds) {
     Z7VMCan_ExchangeAt(db, 210);
     const std::vector<Frame> cyc = {{0x281, {0x11, 0x22, 0x33, 0x44}}, {0x284, {0, 0}}};
     EXPECT_EQ(Take(), cyc);  // 0x284 with its new length 2
-    Set16(14, 9);  // above 8: ignored
+    Set16(14, 9);            // above 8: ignored
     Z7VMCan_ExchangeAt(db, 410);
     EXPECT_EQ(Take(), cyc);
 }
@@ -544,14 +544,14 @@ TEST_F(RtIo, AsiFlagsListsSkippedItemsAndChannels) {
     d.masters = 2;
     d.icap = 3;  // below the item count: sized by the count
     d.mcap = 4;
-    d.items = {{RT_BOOL, 1, 1, 0, 10, 0x08, 0},   // master 2 flag 10
-               {RT_BOOL, 2, 0, 13, 4, 0x04, 0},   // list 3, slave 13
-               {RT_BOOL, 3, 2, 1, 1, 0, 0},       // master 3 of 2: skipped
-               {RT_BOOL, 4, 0, 64, 1, 0, 0},      // slave 64: skipped
-               {RT_BOOL, 5, 0, 1, 0, 0x08, 0},    // flag 0: skipped
-               {RT_BOOL, 6, 0, 1, 17, 0x08, 0},   // flag 17: skipped
-               {RT_BOOL, 99, 0, 1, 1, 0, 0},      // variable past its segment: skipped
-               {RT_INT, 0, 0, 3, 1, 0x80, 4}};    // complex-type variable at offset 4
+    d.items = {{RT_BOOL, 1, 1, 0, 10, 0x08, 0},  // master 2 flag 10
+               {RT_BOOL, 2, 0, 13, 4, 0x04, 0},  // list 3, slave 13
+               {RT_BOOL, 3, 2, 1, 1, 0, 0},      // master 3 of 2: skipped
+               {RT_BOOL, 4, 0, 64, 1, 0, 0},     // slave 64: skipped
+               {RT_BOOL, 5, 0, 1, 0, 0x08, 0},   // flag 0: skipped
+               {RT_BOOL, 6, 0, 1, 17, 0x08, 0},  // flag 17: skipped
+               {RT_BOOL, 99, 0, 1, 1, 0, 0},     // variable past its segment: skipped
+               {RT_INT, 0, 0, 3, 1, 0x80, 4}};   // complex-type variable at offset 4
     IecImage app = CanTestApp();
     app.ct_alloc = 8;
     app.ct_used = 8;
@@ -559,9 +559,9 @@ TEST_F(RtIo, AsiFlagsListsSkippedItemsAndChannels) {
     EXPECT_EQ(Z7Sec_Bytes(db, Z7SEC_ASI), 20u + 4u * 412u + 8u * 20u);
     const uint32_t area = Z7Sec_Addr(db, Z7SEC_ASI);
     const uint32_t m0 = area + 20, m1 = m0 + 412;
-    Z7Mem_Put8(m1 + 401, 0x02);        // flag 10
-    Z7Mem_Put8(m0 + 376 + 1, 0x20);    // list 3, slave 13
-    Z7Mem_Put8(m0 + 264 + 1, 0x10);    // slave 3 bit 0
+    Z7Mem_Put8(m1 + 401, 0x02);      // flag 10
+    Z7Mem_Put8(m0 + 376 + 1, 0x20);  // list 3, slave 13
+    Z7Mem_Put8(m0 + 264 + 1, 0x10);  // slave 3 bit 0
     for (uint32_t i = 3; i <= 6; i++) Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_D8, i), 7);
     Z7VMAsi_Exchange(db);
     EXPECT_EQ(Var8(1), 1);
@@ -629,20 +629,19 @@ TEST_F(RtIo, ChannelAccessorsConvertVariablesDeclaredReal) {
         uint32_t s1, s2;
     };
     const W32 w32[] = {
-        {false, 0, 1000, 0x447A0000, 0},            // DINT into REAL 1: as float
-        {false, 0, -7, 0xC0E00000, 0},
-        {false, 1, -2, 0xC0E00000, 0xFFFFFFFE},     // DINT into DINT 2: as is
-        {true, 0, 2.5, 0x40200000, 0xFFFFFFFE},     // REAL into REAL 1: as is
-        {true, 1, 3.9, 0x40200000, 3},              // REAL into DINT 2: truncated
-        {true, 1, -3.9, 0x40200000, 0xFFFFFFFD},
-        {true, 1, -1e20, 0x40200000, 0x80000000},   // saturated
-        {true, 1, 3e9, 0x40200000, 0x7FFFFFFF},
-        {false, 2, 99, 0x40200000, 0x7FFFFFFF},     // past the count: nothing
+        {false, 0, 1000, 0x447A0000, 0},                                                  // DINT into REAL 1: as float
+        {false, 0, -7, 0xC0E00000, 0},           {false, 1, -2, 0xC0E00000, 0xFFFFFFFE},  // DINT into DINT 2: as is
+        {true, 0, 2.5, 0x40200000, 0xFFFFFFFE},                                           // REAL into REAL 1: as is
+        {true, 1, 3.9, 0x40200000, 3},                                                    // REAL into DINT 2: truncated
+        {true, 1, -3.9, 0x40200000, 0xFFFFFFFD}, {true, 1, -1e20, 0x40200000, 0x80000000},  // saturated
+        {true, 1, 3e9, 0x40200000, 0x7FFFFFFF},  {false, 2, 99, 0x40200000, 0x7FFFFFFF},    // past the count: nothing
         {true, 2, 99, 0x40200000, 0x7FFFFFFF},
     };
     for (const W32 &w : w32) {
-        if (w.real) Z7IOX_WriteChanReal(g, db, w.chan, float(w.v));
-        else Z7IOX_WriteChanDint(g, db, w.chan, int32_t(w.v));
+        if (w.real)
+            Z7IOX_WriteChanReal(g, db, w.chan, float(w.v));
+        else
+            Z7IOX_WriteChanDint(g, db, w.chan, int32_t(w.v));
         EXPECT_EQ(Z7Mem_Get32(slot32(1)), w.s1) << w.real << " " << w.chan << " " << w.v;
         EXPECT_EQ(Z7Mem_Get32(slot32(2)), w.s2) << w.real << " " << w.chan << " " << w.v;
     }
@@ -653,11 +652,11 @@ TEST_F(RtIo, ChannelAccessorsConvertVariablesDeclaredReal) {
         float r0, r1;
     };
     const R32 r32[] = {
-        {0x40700000, 5, 3, 5, 3.75f, 5.0f},                               // 3.75 truncated
+        {0x40700000, 5, 3, 5, 3.75f, 5.0f},  // 3.75 truncated
         {0xC0700000, 0xFFFFFFF6, -3, -10, -3.75f, -10.0f},
         {0x4F800000, 0x7FFFFFFF, 2147483647, 2147483647, 4294967296.0f, 2147483648.0f},  // 2^32 saturated
         {0xDF000000, 0x80000000, int32_t(0x80000000), int32_t(0x80000000), -9223372036854775808.0f, -2147483648.0f},
-        {0x7FC00000, 0, 0, 0, 0, 0},                                       // NaN reads 0 as DINT
+        {0x7FC00000, 0, 0, 0, 0, 0},  // NaN reads 0 as DINT
     };
     for (const R32 &r : r32) {
         Z7Mem_Put32(slot32(1), r.s1);
@@ -690,8 +689,10 @@ TEST_F(RtIo, ChannelAccessorsConvertVariablesDeclaredReal) {
         {false, 2, 1, 0xC004000000000000, 0x8000000000000000},
     };
     for (const W64 &w : w64) {
-        if (w.real) Z7IOX_WriteChanLReal(g, db, w.chan, w.v);
-        else Z7IOX_WriteChanLint(g, db, w.chan, int64_t(w.v));
+        if (w.real)
+            Z7IOX_WriteChanLReal(g, db, w.chan, w.v);
+        else
+            Z7IOX_WriteChanLint(g, db, w.chan, int64_t(w.v));
         EXPECT_EQ(get64(1), w.s1) << w.real << " " << w.chan << " " << w.v;
         EXPECT_EQ(get64(2), w.s2) << w.real << " " << w.chan << " " << w.v;
     }
@@ -727,7 +728,7 @@ TEST_F(RtIo, ChannelAccessorsConvertVariablesDeclaredReal) {
               (std::vector<uint8_t>{6, '1', '2', '3', '4', '5', '6'}));
     EXPECT_STREQ(Z7IOX_ReadChanCString(g, db, 2), "");
     EXPECT_EQ(Z7IOX_ReadChanBinString(g, db, 2)[0], 0);
-    Z7IOX_WriteChanCString(g, db, 2, "X");  // past the count: nothing, no fault
+    Z7IOX_WriteChanCString(g, db, 2, "X");            // past the count: nothing, no fault
     Z7Mem_Put8(Z7Sec_Elem(db, Z7SEC_LOCK, 1), 0x20);  // forced STRING 1
     Z7IOX_WriteChanCString(g, db, 0, "AB");
     Z7IOX_WriteChanBinString(g, db, 0, abc);
@@ -767,8 +768,8 @@ TEST_F(RtIo, DriverKitWithoutDriversStopsTheApplication) {
     // stops the build, recorded as its 13 first characters and ".."
     Z7VM_ShutDown(db, nullptr);
     db = 0;
-    ASSERT_EQ(StartBytes(DdkTestImage({{"ABCDEFGHIJKLMNOP", {{1, 3, 0, 0, 0, {1}}}}, {"NOBUS", {{1, 3, 0, 0, 0, {2}}}}},
-                                      app)),
+    ASSERT_EQ(StartBytes(
+                  DdkTestImage({{"ABCDEFGHIJKLMNOP", {{1, 3, 0, 0, 0, {1}}}}, {"NOBUS", {{1, 3, 0, 0, 0, {2}}}}}, app)),
               0u);
     EXPECT_EQ(St16(db, ST_UNRESCOUNT), 1);
     EXPECT_STREQ(reinterpret_cast<const char *>(Z7Mem_Ptr(Z7VMLog_GetUnresolved(db, 0), 16)), "ABCDEFGHIJKLM..");
@@ -781,16 +782,15 @@ TEST_F(RtIo, DriverKitTreeCommandsAndVariables) {
     Z7DDKC_Lookup = TestLookup;
     calls.clear();
     open_result = 0;
-    const std::vector<DdkDriver> drivers = {
-        {"TESTBUS",
-         {{1, 7, 0, 0, 0, {0x11}},
-          {3, 0, 0, 0, 0, {}},  // a group without a device: skipped
-          {2, 0, 0, 0, 0, {0x22}},
-          {3, 0, 0, 0, 0, {0x33}},
-          {4, 0, RT_INT, 4, 0, {0x44}},
-          {4, 0, RT_DINT, 2, 0, {}},
-          {4, 0, RT_INT, 0, 8, {}},    // complex-type item at offset 8
-          {4, 0, 5, 1, 0, {}}}}};      // STRING 1
+    const std::vector<DdkDriver> drivers = {{"TESTBUS",
+                                             {{1, 7, 0, 0, 0, {0x11}},
+                                              {3, 0, 0, 0, 0, {}},  // a group without a device: skipped
+                                              {2, 0, 0, 0, 0, {0x22}},
+                                              {3, 0, 0, 0, 0, {0x33}},
+                                              {4, 0, RT_INT, 4, 0, {0x44}},
+                                              {4, 0, RT_DINT, 2, 0, {}},
+                                              {4, 0, RT_INT, 0, 8, {}},  // complex-type item at offset 8
+                                              {4, 0, 5, 1, 0, {}}}}};    // STRING 1
     IecImage app = CanTestApp();
     app.ct_alloc = 16;
     app.ct_used = 16;
@@ -831,8 +831,8 @@ TEST_F(RtIo, DriverKitTreeCommandsAndVariables) {
     // commands: sizing per record, build per node in order, one open
     std::vector<uint32_t> seq;
     for (const Call &c : calls) seq.push_back(c.cmd * 10 + c.level);
-    EXPECT_EQ(seq, (std::vector<uint32_t>{11, 13, 12, 13, 14, 14, 14, 14, 11, 21, 12, 22, 13, 23, 14, 24, 14, 24, 14, 24,
-                                          14, 24, 31}));
+    EXPECT_EQ(seq, (std::vector<uint32_t>{11, 13, 12, 13, 14, 14, 14, 14, 11, 21, 12, 22,
+                                          13, 23, 14, 24, 14, 24, 14, 24, 14, 24, 31}));
     EXPECT_EQ(calls.back().bus, 7u);
     // variables through the driver-side API, with conversion
     EXPECT_EQ(Z7DDKH_WriteVarLong(db, i1, 1234), 1u);
@@ -931,11 +931,11 @@ TEST_F(RtIo, SharedMemoryBusExchangesBetweenTwoHandles) {
     std::ifstream f(root / "dev/shm/h55i-area", std::ios::binary);
     EXPECT_EQ(std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {}), area);
     EXPECT_EQ(Var32(3), 0xFFFFFFFEu);  // in, signed 2 bytes
-    EXPECT_EQ(Var32(1), 0u);      // written by the second bus after the first read
-    EXPECT_EQ(Var16(db, 7), 7);       // the area changed under it: taken
-    EXPECT_EQ(Var16(db, 8), 0);       // direction 7: left out
-    EXPECT_EQ(Var16(db, 9), 0x5555);  // bytes 30..33 pass the end: left out
-    Set16(7, 9);                  // the area unchanged under it: written
+    EXPECT_EQ(Var32(1), 0u);           // written by the second bus after the first read
+    EXPECT_EQ(Var16(db, 7), 7);        // the area changed under it: taken
+    EXPECT_EQ(Var16(db, 8), 0);        // direction 7: left out
+    EXPECT_EQ(Var16(db, 9), 0x5555);   // bytes 30..33 pass the end: left out
+    Set16(7, 9);                       // the area unchanged under it: written
     Z7Def_Cycle(db, 110, nullptr);
     EXPECT_EQ(Var32(1), 0x1234u);
     EXPECT_EQ(Var32(2), 7u);

@@ -637,7 +637,8 @@ struct Seen {
 };
 std::vector<Seen> seen;
 Z7EvsClient *watched = nullptr;
-template <int N> void Cb(uint8_t type, uint8_t sub, uint32_t len, const uint8_t *data, uint32_t date, uint32_t time) {
+template <int N>
+void Cb(uint8_t type, uint8_t sub, uint32_t len, const uint8_t *data, uint32_t date, uint32_t time) {
     seen.push_back({N, type, sub, std::string(reinterpret_cast<const char *>(data), len), date, time,
                     watched ? watched->q[3].used : 0});
 }

@@ -54,9 +54,7 @@ Bytes Frame(uint16_t addr, char type, uint8_t seq, uint8_t msg, uint8_t seg, con
 Bytes Ft(uint8_t cmd, const Bytes &args, const std::string &password = std::string(8, '\0')) {
     return Cat({Text("F5"), {cmd}, Text(password), args});
 }
-Bytes Named(const std::string &name, const Bytes &rest = {}) {
-    return Cat({{uint8_t(name.size())}, Text(name), rest});
-}
+Bytes Named(const std::string &name, const Bytes &rest = {}) { return Cat({{uint8_t(name.size())}, Text(name), rest}); }
 
 class Sp5 : public iec_test::IecTest {
 protected:
@@ -109,7 +107,8 @@ protected:
         const uint8_t s = Next();
         const Bytes a = Exchange(Frame(0x0123, 'S', s, no, 0, msg));
         if (a.size() < 14) return {};
-        EXPECT_EQ(Bytes(a.begin(), a.begin() + 11), Cat({Text("SP5"), Be16(0x0123), {'A', s, no, want_seg}, Be16(uint32_t(a.size() - 14))}));
+        EXPECT_EQ(Bytes(a.begin(), a.begin() + 11),
+                  Cat({Text("SP5"), Be16(0x0123), {'A', s, no, want_seg}, Be16(uint32_t(a.size() - 14))}));
         return Bytes(a.begin() + 11, a.end() - 3);
     }
     std::string File(const std::string &rel) const {
@@ -128,19 +127,20 @@ TEST_F(Sp5, SlaveFramesRefusalsDuplicatesAndTheHandBack) {
     // kind 21 value 1 in one frame, answered by the communication server
     const Bytes k21 = Text(std::string("Z7\x00\x03\x15\x00\x01", 7));
     const Bytes request = Frame(0x0123, 'S', 1, 1, 0, k21);
-    EXPECT_EQ(request, Bytes({0x53, 0x50, 0x35, 0x01, 0x23, 0x53, 0x01, 0x01, 0x00, 0x00, 0x07, 0x5A, 0x37, 0x00, 0x03,
-                              0x15, 0x00, 0x01, 0x14, 0xF0, 0x5D}));
-    EXPECT_EQ(Exchange(request), Bytes({0x53, 0x50, 0x35, 0x01, 0x23, 0x41, 0x01, 0x01, 0x00, 0x00, 0x07, 0x5A, 0x37,
-                                        0x00, 0x03, 0x15, 0x00, 0x00, 0x06, 0x08, 0x5D}));
+    EXPECT_EQ(request, Bytes({0x53, 0x50, 0x35, 0x01, 0x23, 0x53, 0x01, 0x01, 0x00, 0x00, 0x07,
+                              0x5A, 0x37, 0x00, 0x03, 0x15, 0x00, 0x01, 0x14, 0xF0, 0x5D}));
+    EXPECT_EQ(Exchange(request), Bytes({0x53, 0x50, 0x35, 0x01, 0x23, 0x41, 0x01, 0x01, 0x00, 0x00, 0x07,
+                                        0x5A, 0x37, 0x00, 0x03, 0x15, 0x00, 0x00, 0x06, 0x08, 0x5D}));
     // a duplicate (same sequence) gets the same answer frame again, whole
     const Bytes again = Exchange(Frame(0x0123, 'S', 1, 1, 0, Text(std::string("Z7\x00\x03\x15\x00\x02", 7))));
-    EXPECT_EQ(again, Bytes({0x53, 0x50, 0x35, 0x01, 0x23, 0x41, 0x01, 0x01, 0x00, 0x00, 0x07, 0x5A, 0x37, 0x00, 0x03,
-                            0x15, 0x00, 0x00, 0x06, 0x08, 0x5D}));
+    EXPECT_EQ(again, Bytes({0x53, 0x50, 0x35, 0x01, 0x23, 0x41, 0x01, 0x01, 0x00, 0x00, 0x07,
+                            0x5A, 0x37, 0x00, 0x03, 0x15, 0x00, 0x00, 0x06, 0x08, 0x5D}));
     EXPECT_EQ(cs.sp5.tl.dl.duplicates, 1u);
     // a bad CRC: the header back with type '?', no payload
     Bytes bad = Frame(0x0123, 'S', 2, 2, 0, Text("Z7"));
     bad[bad.size() - 2] ^= 1;
-    EXPECT_EQ(Exchange(bad), Bytes({0x53, 0x50, 0x35, 0x01, 0x23, 0x3F, 0x02, 0x02, 0x00, 0x00, 0x00, 0x72, 0xEE, 0x5D}));
+    EXPECT_EQ(Exchange(bad),
+              Bytes({0x53, 0x50, 0x35, 0x01, 0x23, 0x3F, 0x02, 0x02, 0x00, 0x00, 0x00, 0x72, 0xEE, 0x5D}));
     // a length of 1025, another address, a type that is no request: nothing
     Bytes big = Cat({Text("SP5"), Be16(0x0123), {'S', 3, 3, 0}, Be16(1025), Bytes(1025, 0), {0, 0, ']'}});
     EXPECT_EQ(Exchange(big), Bytes());
@@ -174,10 +174,13 @@ TEST_F(Sp5, SlaveUploadsAndDownloadsFiles) {
     EXPECT_EQ(Ask(Ft(1, Named("none.bin", Be32(0))), 5), Text(std::string("F5\x01\x04", 4)));
 
     // upload, 100 bytes announced
-    EXPECT_EQ(Ask(Ft(1, Named("data.bin", Be32(100))), 6), Cat({Text("F5"), {1, 0}, Be32(3000), Be32(Crc32(file, 100))}));
+    EXPECT_EQ(Ask(Ft(1, Named("data.bin", Be32(100))), 6),
+              Cat({Text("F5"), {1, 0}, Be32(3000), Be32(Crc32(file, 100))}));
     EXPECT_EQ(File("mnt/cfg/sp5ftr.tmp").size(), 3000u);
-    EXPECT_EQ(Ask(Ft(5, Cat({Be32(0), Be16(200)})), 7), Cat({Text("F5"), {5, 0}, Bytes(file.begin(), file.begin() + 200)}));
-    EXPECT_EQ(Ask(Ft(5, Cat({Be32(2900), Be16(200)})), 8), Cat({Text("F5"), {5, 0}, Bytes(file.begin() + 2900, file.end())}));
+    EXPECT_EQ(Ask(Ft(5, Cat({Be32(0), Be16(200)})), 7),
+              Cat({Text("F5"), {5, 0}, Bytes(file.begin(), file.begin() + 200)}));
+    EXPECT_EQ(Ask(Ft(5, Cat({Be32(2900), Be16(200)})), 8),
+              Cat({Text("F5"), {5, 0}, Bytes(file.begin() + 2900, file.end())}));
     EXPECT_EQ(Ask(Ft(5, Cat({Be32(3000), Be16(200)})), 9), Text(std::string("F5\x05\x03", 4)));
     // 1000 bytes (1004 with the head) in segments 1..4 of 240 and 0x85 of 44,
     // the rest fetched with 'N'; a read of 2000 is cut to 1000
@@ -213,8 +216,10 @@ TEST_F(Sp5, SlaveUploadsAndDownloadsFiles) {
         const size_t off = (k - 1) * 240u, n = k == 3 ? first.size() - 480 : 240;
         const uint8_t seg = uint8_t(k == 3 ? 0x83 : k), s = Next();
         const Bytes a = Exchange(Frame(0x0123, 'S', s, 16, seg, Bytes(first.begin() + off, first.begin() + off + n)));
-        if (k < 3) EXPECT_EQ(a, Frame(0x0123, 'A', s, 16, seg, {})) << "segment " << int(k) << " acknowledged empty";
-        else EXPECT_EQ(a, Frame(0x0123, 'A', s, 16, 0, Text(std::string("F5\x06\x00", 4))));
+        if (k < 3)
+            EXPECT_EQ(a, Frame(0x0123, 'A', s, 16, seg, {})) << "segment " << int(k) << " acknowledged empty";
+        else
+            EXPECT_EQ(a, Frame(0x0123, 'A', s, 16, 0, Text(std::string("F5\x06\x00", 4))));
     }
     // a block that neither starts the file nor follows its end; a segment out of order
     EXPECT_EQ(Ask(Ft(6, Cat({Be32(700), Be16(4), {1, 2, 3, 4}})), 17), Text(std::string("F5\x06\x04", 4)));
@@ -222,12 +227,14 @@ TEST_F(Sp5, SlaveUploadsAndDownloadsFiles) {
     EXPECT_EQ(Exchange(Frame(0x0123, 'S', so, 18, 2, Bytes(10, 1))), Frame(0x0123, 'p', so, 18, 2, {}));
     EXPECT_EQ(Ask(Ft(6, Cat({Be32(600), Be16(400), Bytes(up.begin() + 600, up.end())})), 19),
               Text(std::string("F5\x06\x00", 4)));
-    EXPECT_EQ(Ask(Ft(4, Named("new.bin", Cat({Be32(1000), Be32(Crc32(up, 999))}))), 20), Text(std::string("F5\x04\x04", 4)));
+    EXPECT_EQ(Ask(Ft(4, Named("new.bin", Cat({Be32(1000), Be32(Crc32(up, 999))}))), 20),
+              Text(std::string("F5\x04\x04", 4)));
     EXPECT_EQ(Ask(Ft(4, Named("new.bin", Cat({Be32(1000), Be32(Crc32(up, 1000))}))), 21),
               Cat({Text("F5"), {4, 0}, Be32(1000), Be32(Crc32(up, 1000))}));
     EXPECT_EQ(File("mnt/cfg/new.bin"), std::string(up.begin(), up.end()));
     EXPECT_FALSE(Exists("mnt/cfg/sp5ftw.tmp"));
-    EXPECT_EQ(Ask(Ft(4, Named("new.bin", Cat({Be32(1000), Be32(Crc32(up, 1000))}))), 22), Text(std::string("F5\x04\x02", 4)));
+    EXPECT_EQ(Ask(Ft(4, Named("new.bin", Cat({Be32(1000), Be32(Crc32(up, 1000))}))), 22),
+              Text(std::string("F5\x04\x02", 4)));
 }
 
 // The master against the slave of the fixture: both ends polled in turn.
@@ -237,7 +244,8 @@ TEST_F(Sp5, MasterFetchesAndSendsFilesThroughTheSlave) {
     m.tl.dl.frm.serial = fd[1];
     Bytes big(65536 + 123);
     for (size_t i = 0; i < big.size(); i++) big[i] = uint8_t(i * 13 + i / 1000);
-    std::ofstream(root / "mnt/cfg/remote.bin", std::ios::binary).write(reinterpret_cast<const char *>(big.data()), std::streamsize(big.size()));
+    std::ofstream(root / "mnt/cfg/remote.bin", std::ios::binary)
+        .write(reinterpret_cast<const char *>(big.data()), std::streamsize(big.size()));
     uint32_t now = 1000, status = 77;
     auto run = [&] {
         for (int k = 0; k < 20000; k++) {
@@ -308,7 +316,8 @@ TEST_F(Sp5, MasterAndSlaveOverAPseudoTerminalPair) {
     cs.sp5.tl.dl.frm.serial = cs.ch[0].serial = a;
     Bytes data(20000);
     for (size_t i = 0; i < data.size(); i++) data[i] = uint8_t(i * 29 + i / 300);
-    std::ofstream(root / "mnt/cfg/src.bin", std::ios::binary).write(reinterpret_cast<const char *>(data.data()), std::streamsize(data.size()));
+    std::ofstream(root / "mnt/cfg/src.bin", std::ios::binary)
+        .write(reinterpret_cast<const char *>(data.data()), std::streamsize(data.size()));
     uint32_t status = 77;
     auto run = [&] {
         timespec t0{}, t{};

@@ -93,9 +93,8 @@ TEST_F(VmRequests, AnswersByteForByte) {
         {"type 8 after a good item", 2, Hex("02 030000 080000"), Hex("5C FF 0000")},
         {"descriptions continue", 2, Hex("01 1C0000"),
          Cat({Hex("5C 00 0054 04 1C0000 000B 0001 0000 0001 0001 07"), Text("Counter", true),
-              Hex("1C0001 0002 0001 0000 0001 0001 05"), Text("Total", true),
-              Hex("1C0002 0005 0001 0008 0001 0001 05"), Text("Label", true),
-              Hex("1C0003 000B 0005 0000 0001 0001 06"), Text("Const5", true)})},
+              Hex("1C0001 0002 0001 0000 0001 0001 05"), Text("Total", true), Hex("1C0002 0005 0001 0008 0001 0001 05"),
+              Text("Label", true), Hex("1C0003 000B 0005 0000 0001 0001 06"), Text("Const5", true)})},
         {"description without symbol", 2, Hex("01 1C0004"), Hex("5C 00 0010 01 1C0004 000B 0006 0000 0001 0002 0000")},
         {"description past the map", 2, Hex("01 1C0005"), Hex("5C FF 0000")},
         {"runtime info 4", 2, Hex("01 000004"), Hex("5C 00 0009 01 000004 04 00090101")},
@@ -113,7 +112,8 @@ TEST_F(VmRequests, AnswersByteForByte) {
         {"poll, other build", 8, Hex("07 0000000A 0002 000004D3"), Hex("5C 00 0001 46")},
         {"poll area 40", 8, Hex("28 00000000 0002 000004D2"), Hex("5C 00 0001 06")},
         {"poll 1001 bytes", 8, Hex("FF 00000000 03E9 000004D2"), Hex("5C 00 0001 06")},
-        {"poll up to the end of its area", 8, Hex("07 0000001E 0002 000004D2"), Hex("5C 00 000A 00 07 0000001E 0002 0000")},
+        {"poll up to the end of its area", 8, Hex("07 0000001E 0002 000004D2"),
+         Hex("5C 00 000A 00 07 0000001E 0002 0000")},
         {"poll past its area", 8, Hex("07 0000001E 0004 000004D2"), Hex("5C 00 0001 06")},
         {"poll offset wraps", 8, Hex("07 FFFFFFFF 0002 000004D2"), Hex("5C 00 0001 06")},
         {"poll cut", 8, Hex("07 0000000A 0002 0000"), Hex("5C FF 0000")},
@@ -249,7 +249,8 @@ TEST_F(VmRequests, ChangeCheckRefusesWithItsCode) {
         EXPECT_EQ(log, r.code == 44 ? 1u : r.code) << r.what;
     }
     EXPECT_EQ(Bytes(Z7Mem_Ptr(Z7Sec_Addr(db, Z7SEC_D8), 256), Z7Mem_Ptr(Z7Sec_Addr(db, Z7SEC_D8), 256) + 256), before);
-    EXPECT_EQ(Bytes(Z7Mem_Ptr(Z7Sec_Addr(db, Z7SEC_MAPITEM), 120), Z7Mem_Ptr(Z7Sec_Addr(db, Z7SEC_MAPITEM), 120) + 120), map);
+    EXPECT_EQ(Bytes(Z7Mem_Ptr(Z7Sec_Addr(db, Z7SEC_MAPITEM), 120), Z7Mem_Ptr(Z7Sec_Addr(db, Z7SEC_MAPITEM), 120) + 120),
+              map);
     EXPECT_EQ(Z7VM_CanHOTStart(Load(VmsImage()), 0), 1u);
     // a breakpoint set refuses with 72; a corrupt header magic with 29
     Z7VMPrg_SetBreakpoint(db, 1, 4, 1);
@@ -296,8 +297,10 @@ TEST_F(VmRequests, ChangeKeepsValuesAndHotStartContinuesASavedDatabase) {
     const uint32_t size = Z7VM_GetTotalDBSize(table);
     const Bytes saved(Z7Mem_Ptr(db, size), Z7Mem_Ptr(db, size) + size);
     // the original is gone: nothing of the copy may still point into it
-    std::memset(Z7Mem_Ptr(Z7Sec_Addr(db, Z7SEC_STRBUF), Z7Sec_Bytes(db, Z7SEC_STRBUF)), 0xEE, Z7Sec_Bytes(db, Z7SEC_STRBUF));
-    std::memset(Z7Mem_Ptr(Z7Sec_Addr(db, Z7SEC_MAPITEM), Z7Sec_Bytes(db, Z7SEC_MAPITEM)), 0xEE, Z7Sec_Bytes(db, Z7SEC_MAPITEM));
+    std::memset(Z7Mem_Ptr(Z7Sec_Addr(db, Z7SEC_STRBUF), Z7Sec_Bytes(db, Z7SEC_STRBUF)), 0xEE,
+                Z7Sec_Bytes(db, Z7SEC_STRBUF));
+    std::memset(Z7Mem_Ptr(Z7Sec_Addr(db, Z7SEC_MAPITEM), Z7Sec_Bytes(db, Z7SEC_MAPITEM)), 0xEE,
+                Z7Sec_Bytes(db, Z7SEC_MAPITEM));
     const uint32_t copy = Z7Mem_Alloc(size);
     blocks.push_back(copy);
     std::memcpy(Z7Mem_Ptr(copy, size), saved.data(), size);
@@ -455,7 +458,8 @@ TEST_F(VmRequests, DescriptionsStopWithFourteenBytesToSpare) {
     const Bytes a = Ask(db, 2, Hex("01 1C0000"));
     ASSERT_EQ(a.size(), 4u + 1 + 38 * 26);
     EXPECT_EQ(a[4], 38u);
-    EXPECT_EQ(Bytes(a.end() - 26, a.end()), Cat({Hex("1C0025 000B 0025 0000 0001 0001 0B"), Text("Variab_0037", true)}));
+    EXPECT_EQ(Bytes(a.end() - 26, a.end()),
+              Cat({Hex("1C0025 000B 0025 0000 0001 0001 0B"), Text("Variab_0037", true)}));
     // no password in this application: any connect is accepted
     EXPECT_EQ(Ask(db, 1, Hex("12345678")), Hex("5C 00 0006 2328 00000000"));
     // 50 items at most

@@ -265,7 +265,8 @@ TEST_F(VmValues, ChangeEventsWithHysteresis) {
     ASSERT_EQ(Z7EA_RegisterChangeEvent(db, 1, 3, 5, 0, half.data(), half.data(), 0), 1u);
     const uint32_t r = Addr("R");
     uint32_t sent = 0;
-    for (auto [value, events] : std::vector<std::pair<float, uint32_t>>{{10.0f, 1}, {10.4f, 0}, {10.6f, 1}, {10.2f, 0}, {9.9f, 1}, {8.0f, 1}, {8.5f, 1}, {8.0f, 1}}) {
+    for (auto [value, events] : std::vector<std::pair<float, uint32_t>>{
+             {10.0f, 1}, {10.4f, 0}, {10.6f, 1}, {10.2f, 0}, {9.9f, 1}, {8.0f, 1}, {8.5f, 1}, {8.0f, 1}}) {
         Z7Map_SetRealValue(Item("R"), value);
         EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), events) << value;
         if (events) sent = Z7Mem_Get32(r);

@@ -25,7 +25,7 @@ void Ev2(uint32_t) {
 }
 
 CanPortConfig Cfg(uint8_t rate, uint8_t mode) {
-    CanPortConfig c {};
+    CanPortConfig c{};
     c[CAN_CFG_RATE] = rate;
     c[CAN_CFG_MODE] = mode;
     return c;
@@ -191,7 +191,7 @@ TEST(CanHostBus, DeliveryGonePeerAndFullPeer) {
     const std::string stale = root / "sim/can/can0/stale";
     {
         const int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
-        sockaddr_un sa {};
+        sockaddr_un sa{};
         sa.sun_family = AF_UNIX;
         std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", stale.c_str());
         ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
@@ -230,7 +230,7 @@ TEST(CanHostBus, DeliveryGonePeerAndFullPeer) {
         const int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
         for (const auto &e : std::filesystem::directory_iterator(root / "sim/can/can0")) {
             if (e.path().filename().string().rfind("plc-", 0) != 0) continue;
-            sockaddr_un sa {};
+            sockaddr_un sa{};
             sa.sun_family = AF_UNIX;
             std::snprintf(sa.sun_path, sizeof sa.sun_path, "%s", e.path().c_str());
             const uint8_t junk[5] = {1, 2, 3, 4, 5};

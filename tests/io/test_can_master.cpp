@@ -31,8 +31,8 @@ std::vector<uint8_t> SlaveRecord(uint8_t node, uint8_t assign, uint16_t time_ms,
 }
 
 std::vector<uint8_t> Entry(uint16_t index, uint8_t sub, uint8_t len, uint32_t v) {
-    return {uint8_t(index), uint8_t(index >> 8), sub, len, uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16),
-            uint8_t(v >> 24)};
+    return {uint8_t(index),   uint8_t(index >> 8), sub, len, uint8_t(v), uint8_t(v >> 8),
+            uint8_t(v >> 16), uint8_t(v >> 24)};
 }
 
 // Passes (1 ms apart) until pred holds; false after max passes.
@@ -64,8 +64,8 @@ TEST_F(CanMaster, BootsChecksConfiguresStartsAndSupervises) {
     // 0x1006 (SYNC objects not allowed: skipped); slave 0x21: another device type
     // (not allowed: skipped) and a TPDO mapping written out of order
     std::vector<uint8_t> entries;
-    for (const auto &e : {Entry(0x1A00, 1, 4, 0x20000110), Entry(0x1017, 0, 2, 100), Entry(0x1A00, 0, 1, 1),
-                          Entry(0x1006, 0, 4, 1000)})
+    for (const auto &e :
+         {Entry(0x1A00, 1, 4, 0x20000110), Entry(0x1017, 0, 2, 100), Entry(0x1A00, 0, 1, 1), Entry(0x1006, 0, 4, 1000)})
         entries.insert(entries.end(), e.begin(), e.end());
     const uint32_t eoff = b.Add(entries);
     std::vector<uint8_t> slaves = SlaveRecord(0x20, 0x01, 500, 0x191, 0x22, 1, 4, eoff);
@@ -86,9 +86,10 @@ TEST_F(CanMaster, BootsChecksConfiguresStartsAndSupervises) {
     CanFixture::Clear();
     Inject(0x5A0, {0x43, 0x00, 0x10, 0x00, 0x91, 0x01, 0, 0});
     // The mapping goes count 0, entries, count; then the other entries.
-    const std::vector<std::vector<uint8_t>> order = {
-        {0x2F, 0x00, 0x1A, 0x00, 0, 0, 0, 0}, {0x23, 0x00, 0x1A, 0x01, 0x10, 0x01, 0x00, 0x20},
-        {0x2F, 0x00, 0x1A, 0x00, 1, 0, 0, 0}, {0x2B, 0x17, 0x10, 0x00, 100, 0, 0, 0}};
+    const std::vector<std::vector<uint8_t>> order = {{0x2F, 0x00, 0x1A, 0x00, 0, 0, 0, 0},
+                                                     {0x23, 0x00, 0x1A, 0x01, 0x10, 0x01, 0x00, 0x20},
+                                                     {0x2F, 0x00, 0x1A, 0x00, 1, 0, 0, 0},
+                                                     {0x2B, 0x17, 0x10, 0x00, 100, 0, 0, 0}};
     for (size_t i = 0; i < order.size(); i++) {
         ASSERT_TRUE(RunUntil([i] { return Sent(0x620).size() > i; })) << i;
         EXPECT_EQ(Sent(0x620)[i].data, order[i]) << i;

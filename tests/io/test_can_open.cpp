@@ -22,7 +22,7 @@ std::vector<uint8_t> Sdo(std::vector<uint8_t> req, uint8_t node = 5) {
 }
 uint32_t Abort(const std::vector<uint8_t> &a) { return a.size() == 8 && a[0] == 0x80 ? LE_Get32(&a[4]) : 0; }
 std::vector<uint8_t> Write(uint16_t index, uint8_t sub, uint32_t v, unsigned n) {
-    std::vector<uint8_t> r {uint8_t(0x23 | ((4 - n) << 2)), uint8_t(index), uint8_t(index >> 8), sub};
+    std::vector<uint8_t> r{uint8_t(0x23 | ((4 - n) << 2)), uint8_t(index), uint8_t(index >> 8), sub};
     for (unsigned i = 0; i < n; i++) r.push_back(uint8_t(v >> (8 * i)));
     return Sdo(r);
 }
@@ -249,28 +249,37 @@ TEST_F(CanOpen, BlocksThatDoNotHoldWhatTheyClaim) {
     };
     const Case cases[] = {
         {"node list over 127", [](BlockBuilder &b) { b.b[0x13] = 200; }},
-        {"node list past the end", [](BlockBuilder &b) {
+        {"node list past the end",
+         [](BlockBuilder &b) {
              b.b[0x13] = 3;
              b.Put(0x14, 0x70);
          }},
         {"PDO count over 63", [](BlockBuilder &b) { b.Put(0x30, 64, 2); }},
-        {"PDO tables past the end", [](BlockBuilder &b) {
+        {"PDO tables past the end",
+         [](BlockBuilder &b) {
              b.Pdos({{0x185, 1, {0xA0C40A10}}}, {});
              b.Put(0x4C, 0xFFFFFFF0u);
          }},
-        {"more than 64 objects", [](BlockBuilder &b) {
+        {"more than 64 objects",
+         [](BlockBuilder &b) {
              std::vector<uint32_t> maps(65, 0xA0C40A01);
              b.Pdos({{0x185, 1, maps}}, {});
          }},
-        {"an object over 32 bits", [](BlockBuilder &b) { b.Pdos({}, {{0x205, 0xFE, {0xA5441421}}}); }},
-        {"a PDO over 64 bits", [](BlockBuilder &b) {
+        {"an object over 32 bits",
+         [](BlockBuilder &b) {
+             b.Pdos({}, {{0x205, 0xFE, {0xA5441421}}});
+         }},
+        {"a PDO over 64 bits",
+         [](BlockBuilder &b) {
              b.Pdos({{0x185, 1, {0xA0C40A20, 0xA0C40B20, 0xA0C40C08}}}, {});
          }},
-        {"SYNC COB-ID 0", [](BlockBuilder &b) {
+        {"SYNC COB-ID 0",
+         [](BlockBuilder &b) {
              b.Put(0x08, 1000);
              b.Put(0x04, 0);
          }},
-        {"server SDO list past the end", [](BlockBuilder &b) {
+        {"server SDO list past the end",
+         [](BlockBuilder &b) {
              b.b[0x21] = 3;
              b.Put(0x28, 0x70);
          }},
@@ -377,5 +386,6 @@ TEST_F(CanOpen, OverlongTpdoAndFullTransmitRingSetBits11And3) {
     CanFixture::Pass();
     ASSERT_EQ(Sent(0x285).size(), 1u);
     EXPECT_EQ(Sent(0x285)[0].data, (std::vector<uint8_t>{0x22, 0x43}));
-    EXPECT_EQ(co.status & 0x00FFFFFFu, 0x00000Cu) << "bit 3 stays until the status is cleared: " << std::hex << co.status;
+    EXPECT_EQ(co.status & 0x00FFFFFFu, 0x00000Cu)
+        << "bit 3 stays until the status is cleared: " << std::hex << co.status;
 }

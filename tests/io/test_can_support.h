@@ -47,16 +47,17 @@ inline int FakeWrite(int, const uint8_t *f) {
     Bus &b = TheBus();
     if (b.write_room <= 0) return -1;
     b.write_room--;
-    Frame fr {LE_Get32(f), std::vector<uint8_t>(f + 8, f + 8 + (f[4] > 8 ? 8 : f[4])), f[4]};
+    Frame fr{LE_Get32(f), std::vector<uint8_t>(f + 8, f + 8 + (f[4] > 8 ? 8 : f[4])), f[4]};
     b.out.push_back(fr);
     return 16;
 }
-inline const PlatCanOps kFakeCan = {test_support::CanStubOpen, FakeRead, FakeWrite, test_support::CanStubErrMask,
-                                    test_support::CanStubSndBuf, test_support::CanStubClose, nullptr};
+inline const PlatCanOps kFakeCan = {
+    test_support::CanStubOpen,  FakeRead, FakeWrite, test_support::CanStubErrMask, test_support::CanStubSndBuf,
+    test_support::CanStubClose, nullptr};
 
 // Puts a raw 16-byte frame on the bus towards the driver.
 inline void Inject(uint32_t word, std::vector<uint8_t> data, int len = -1) {
-    std::array<uint8_t, 16> f {};
+    std::array<uint8_t, 16> f{};
     LE_Put32(f.data(), word);
     f[4] = uint8_t(len < 0 ? data.size() : size_t(len));
     for (size_t i = 0; i < data.size() && i < 8; i++) f[8 + i] = data[i];
@@ -94,7 +95,7 @@ public:
         test_support::CanSetBlock(data.data(), data.size());
     }
     static void Start() {
-        NetInitRec rec {};
+        NetInitRec rec{};
         rec.tick = 100;
         CANOpenInit(&rec);
         Can_Isr();

@@ -33,12 +33,12 @@ protected:
     // Sends a programming block from the tool node to node 5: answers the
     // frames of the node on 0x585.
     static std::vector<Frame> SendBlock(const std::vector<uint8_t> &block) {
-        std::vector<uint8_t> init {0xC2, 0x00, 0x50, 0x00};
+        std::vector<uint8_t> init{0xC2, 0x00, 0x50, 0x00};
         for (unsigned i = 0; i < 4; i++) init.push_back(uint8_t(block.size() >> (8 * i)));
         Inject(0x605, init);
         CanFixture::Pass();
         for (size_t pos = 0, seq = 1; pos < block.size(); pos += 7, seq++) {
-            std::vector<uint8_t> seg {uint8_t(seq | (pos + 7 >= block.size() ? 0x80 : 0))};
+            std::vector<uint8_t> seg{uint8_t(seq | (pos + 7 >= block.size() ? 0x80 : 0))};
             for (size_t i = pos; i < pos + 7; i++) seg.push_back(i < block.size() ? block[i] : 0);
             Inject(0x605, seg);
             CanFixture::Pass();
@@ -50,7 +50,7 @@ protected:
 TEST_F(CanUser, ProgrammingChannelBlocksRepliesAndRefusals) {
     StartNode(5, 0);
     // A 20-byte frame from node 3 arrives as a 21-byte block in 3 segments.
-    std::vector<uint8_t> block {3};
+    std::vector<uint8_t> block{3};
     for (uint8_t i = 0; i < 20; i++) block.push_back(uint8_t(0x40 + i));
     auto a = SendBlock(block);
     ASSERT_EQ(a.size(), 2u);
@@ -182,9 +182,9 @@ TEST_F(CanUser, LadderBlockAndIecHelpers) {
     StartNode(1, 0x01);  // master without slaves
     co.NMT_State = NMT_PREOP;
     // Two SDO reads enabled at once: the second reports 32 until the first is released.
-    RSet(200, 0x20);      // node
-    RSet(201, 0x1000);    // index
-    RSet(202, 0);         // sub-index
+    RSet(200, 0x20);    // node
+    RSet(201, 0x1000);  // index
+    RSet(202, 0);       // sub-index
     RSet(210, 0x20);
     RSet(211, 0x1018);
     RSet(212, 1);
@@ -257,10 +257,23 @@ TEST_F(CanUser, LadderBlockAndIecHelpers) {
     EXPECT_EQ(Ladder(9, 1), 0u);
 
     // Operand form: an instance above 255 answers rung 0 and touches nothing.
-    const uint16_t ops[] = {0x8001, 0x20, 0x100, 0x1000, 0x100, 0, 0x100,  // node, index, sub (constants)
-                            uint16_t(R(400)), 0, uint16_t(R(402)), 0,           // status, abort
-                            uint16_t(R(404)), 0, uint16_t(R(405)), 0,           // length, data
-                            300, 0x100};                                        // instance 300
+    const uint16_t ops[] = {0x8001,
+                            0x20,
+                            0x100,
+                            0x1000,
+                            0x100,
+                            0,
+                            0x100,  // node, index, sub (constants)
+                            uint16_t(R(400)),
+                            0,
+                            uint16_t(R(402)),
+                            0,  // status, abort
+                            uint16_t(R(404)),
+                            0,
+                            uint16_t(R(405)),
+                            0,  // length, data
+                            300,
+                            0x100};  // instance 300
     const uint16_t *t = ops;
     EXPECT_EQ(CANOpenLadrBlock(&t, 1), 0u);
     EXPECT_EQ(t, ops + 17);

@@ -40,22 +40,28 @@ TEST_F(CanCodes, EverySdoAbortCodeAsAWholeFrame) {
     const Row rows[] = {
         {"read of the write-only 0x1009", {0x40, 0x09, 0x10, 0x00}, {0x80, 0x09, 0x10, 0x00, 0x00, 0x00, 0x01, 0x06}},
         {"unknown object", {0x40, 0x00, 0x30, 0x00}, {0x80, 0x00, 0x30, 0x00, 0x00, 0x00, 0x01, 0x06}},
-        {"write of the device type", {0x23, 0x00, 0x10, 0x00, 5, 0, 0, 0},
+        {"write of the device type",
+         {0x23, 0x00, 0x10, 0x00, 5, 0, 0, 0},
          {0x80, 0x00, 0x10, 0x00, 0x02, 0x00, 0x01, 0x06}},
         {"SYNC COB-ID 0", {0x23, 0x05, 0x10, 0x00, 0, 0, 0, 0}, {0x80, 0x05, 0x10, 0x00, 0x43, 0x00, 0x04, 0x06}},
-        {"4 bytes to the 2-byte heartbeat time", {0x23, 0x17, 0x10, 0x00, 100, 0, 0, 0},
+        {"4 bytes to the 2-byte heartbeat time",
+         {0x23, 0x17, 0x10, 0x00, 100, 0, 0, 0},
          {0x80, 0x17, 0x10, 0x00, 0x12, 0x00, 0x07, 0x06}},
-        {"3 bytes to the 2-byte heartbeat time", {0x27, 0x17, 0x10, 0x00, 100, 0, 0},
+        {"3 bytes to the 2-byte heartbeat time",
+         {0x27, 0x17, 0x10, 0x00, 100, 0, 0},
          {0x80, 0x17, 0x10, 0x00, 0x12, 0x00, 0x07, 0x06}},
-        {"1 byte to the 2-byte heartbeat time", {0x2F, 0x17, 0x10, 0x00, 100},
+        {"1 byte to the 2-byte heartbeat time",
+         {0x2F, 0x17, 0x10, 0x00, 100},
          {0x80, 0x17, 0x10, 0x00, 0x13, 0x00, 0x07, 0x06}},
-        {"1 byte to the 4-byte SYNC period", {0x2F, 0x06, 0x10, 0x00, 1},
+        {"1 byte to the 4-byte SYNC period",
+         {0x2F, 0x06, 0x10, 0x00, 1},
          {0x80, 0x06, 0x10, 0x00, 0x13, 0x00, 0x07, 0x06}},
         {"sub-index 1 of the device type", {0x40, 0x00, 0x10, 0x01}, {0x80, 0x00, 0x10, 0x01, 0x11, 0x00, 0x09, 0x06}},
         {"identity sub-index 4", {0x40, 0x18, 0x10, 0x04}, {0x80, 0x18, 0x10, 0x04, 0x11, 0x00, 0x09, 0x06}},
         {"TPDO unmapped first", {0x2F, 0x00, 0x1A, 0x00, 0}, {0x60, 0x00, 0x1A, 0x00, 0, 0, 0, 0}},
         {"65 mapped objects", {0x2F, 0x00, 0x1A, 0x00, 65}, {0x80, 0x00, 0x1A, 0x00, 0x41, 0x00, 0x04, 0x06}},
-        {"block download to another index", {0xC2, 0x00, 0x51, 0x00, 2, 0, 0, 0},
+        {"block download to another index",
+         {0xC2, 0x00, 0x51, 0x00, 2, 0, 0, 0},
          {0x80, 0x00, 0x51, 0x00, 0x00, 0x00, 0x01, 0x06}},
         // The good answers beside them: expedited, with the count of unused bytes.
         {"heartbeat time written", {0x2B, 0x17, 0x10, 0x00, 100, 0}, {0x60, 0x17, 0x10, 0x00, 0, 0, 0, 0}},
@@ -87,21 +93,58 @@ TEST_F(CanCodes, EachStatusBitAloneInTheWholeWord) {
     };
     const Row rows[] = {
         {"nothing", {}, {}, [] {}, 0x000000},
-        {"RPDO object not writable (bit 5)", {}, {{0x205, 0xFE, {0xA0C40A10}}},
-         [] { Inject(0x205, {1, 2}); }, 0x000020},
-        {"RPDO object not in the dictionary (bit 6)", {}, {{0x205, 0xFE, {0x60000110}}},
-         [] { Inject(0x205, {1, 2}); }, 0x000040},
-        {"RPDO shorter than its mapping (bit 7)", {}, {{0x205, 0xFE, {0xA5441410}}}, [] { Inject(0x205, {1}); },
+        {"RPDO object not writable (bit 5)",
+         {},
+         {{0x205, 0xFE, {0xA0C40A10}}},
+         [] {
+             Inject(0x205, {1, 2});
+         },
+         0x000020},
+        {"RPDO object not in the dictionary (bit 6)",
+         {},
+         {{0x205, 0xFE, {0x60000110}}},
+         [] {
+             Inject(0x205, {1, 2});
+         },
+         0x000040},
+        {"RPDO shorter than its mapping (bit 7)",
+         {},
+         {{0x205, 0xFE, {0xA5441410}}},
+         [] { Inject(0x205, {1}); },
          0x000080},
         {"RPDO without data (bit 7)", {}, {{0x205, 0xFE, {0xA5441410}}}, [] { Inject(0x205, {}); }, 0x000080},
         {"RPDO of no objects (bit 8)", {}, {{0x205, 0xFE, {}}}, [] { Inject(0x205, {1}); }, 0x000100},
         {"TPDO object not in the dictionary (bit 12)", {{0x185, 0xFE, {0x60000110}}}, {}, [] {}, 0x001000},
         {"TPDO of no objects (bit 13)", {{0x185, 0xFE, {}}}, {}, [] {}, 0x002000},
-        {"SDO request of 4 bytes (bit 14)", {}, {}, [] { Inject(0x605, {0x40, 0x00, 0x10, 0x00}); }, 0x004000},
+        {"SDO request of 4 bytes (bit 14)",
+         {},
+         {},
+         [] {
+             Inject(0x605, {0x40, 0x00, 0x10, 0x00});
+         },
+         0x004000},
         {"NMT command of 1 byte (bit 15)", {}, {}, [] { Inject(0, {0x01}); }, 0x008000},
-        {"controller overrun (bit 21)", {}, {}, [] { Inject(PLAT_CAN_ERR | 0x04, {0, 0x01}); }, 0x200000},
-        {"bus off (bit 22)", {}, {}, [] { Inject(PLAT_CAN_ERR | 0x40, {0, 0}); }, 0x400000},
-        {"error warning (bit 23)", {}, {}, [] { Inject(PLAT_CAN_ERR | 0x04, {0, 0x04}); }, 0x800000},
+        {"controller overrun (bit 21)",
+         {},
+         {},
+         [] {
+             Inject(PLAT_CAN_ERR | 0x04, {0, 0x01});
+         },
+         0x200000},
+        {"bus off (bit 22)",
+         {},
+         {},
+         [] {
+             Inject(PLAT_CAN_ERR | 0x40, {0, 0});
+         },
+         0x400000},
+        {"error warning (bit 23)",
+         {},
+         {},
+         [] {
+             Inject(PLAT_CAN_ERR | 0x04, {0, 0x04});
+         },
+         0x800000},
     };
     for (const Row &r : rows) {
         BlockBuilder b(5, 0, 100);

@@ -130,7 +130,7 @@ TEST_F(IoTest, SensorReadsAndCompensation) {
     std::array<uint16_t, 513> ramp{};
     for (unsigned i = 0; i < 513; i++) ramp[i] = uint16_t(5600 + 100 * i);
     EXPECT_EQ(tc_table(65535, ramp.data()), 511 * 100 + ((127 * 100 + 64) >> 7));
-    const uint16_t ends[8][2] = {{1200, 21000}, {0, 33200}, {0, 31800}, {0, 13800},
+    const uint16_t ends[8][2] = {{1200, 21000}, {0, 33200},    {0, 31800},    {0, 13800},
                                  {0, 25800},    {5400, 41000}, {5400, 41000}, {5400, 42200}};
     for (unsigned i = 0; i < 8; i++) {
         EXPECT_EQ(tctbl[i][0], ends[i][0]) << i;

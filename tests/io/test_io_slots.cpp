@@ -251,7 +251,8 @@ TEST_F(IoTest, DriverStatusCodesAndByteCountsOfPointTransfers) {
     // Row 21 base board in slot 0: inputs from expander 0x40.
     Sim(R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [255, 63]},
                       {"addr": "0x40", "type": "expander", "pins": [250, 253]}]})");
-    SetConfig({0x0E, 0x3F, 0x10, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
+    SetConfig(
+        {0x0E, 0x3F, 0x10, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
     EXPECT_EQ(Io_SlotCheck(), 0u);
     ASSERT_EQ(tbl[0].row, ROW_BASE21);
     std::array<uint8_t, 8> buf;
@@ -366,8 +367,8 @@ TEST_F(IoTest, FieldbusSlaveStationAddressStartAndDataArea) {
                        "data": {"1": [224], "2": [120, 86], "16": [170, 187], "252": [9], "253": [52, 18]}}]})");
     // Words: station 5, %I area, 16 DI, %Q area, 8 DQ, %AI area, 2 AI, %AQ area, 1 AQ,
     // status %R10, %R11 for the module's word 2.
-    const uint16_t w[11] = {5, 14336, 16, 14600, 8, 32768 + 16 * 20, 2, 32768 + 16 * 30, 1,
-                            32768 + 16 * 9, 32768 + 16 * 10};
+    const uint16_t w[11] = {
+        5, 14336, 16, 14600, 8, 32768 + 16 * 20, 2, 32768 + 16 * 30, 1, 32768 + 16 * 9, 32768 + 16 * 10};
     std::vector<uint8_t> cfg = {0xFF, 0xFF, 0x0F, 0x9F, 22, 0};
     for (uint16_t x : w) cfg.insert(cfg.end(), {uint8_t(x), uint8_t(x >> 8)});
     cfg.insert(cfg.end(), {0, 0, 0x00, 0xFA, 0x00, 0x00});
@@ -391,7 +392,7 @@ TEST_F(IoTest, FieldbusSlaveStationAddressStartAndDataArea) {
     EXPECT_EQ(std::vector<uint8_t>(b, b + 4), (std::vector<uint8_t>{2, 2, 1, 1}));
     EXPECT_EQ(LE_Get16(Reg(BA_R + 16 * 10, 16)), 0x5678);
     ASSERT_EQ(read_io_eeprom(0x1E, 0, 1, b, 3), 0u);
-    EXPECT_EQ(b[0], 1);  // run
+    EXPECT_EQ(b[0], 1);            // run
     for (const Xfer &x : Log()) {  // the address did not change: nothing written at 0xFE
         EXPECT_FALSE(x.kind == 'w' && x.addr == 0x1E && x.data.size() > 2 && x.data[1] == 0xFE);
     }

@@ -71,4 +71,3 @@ protected:
     int32_t Scan() { return LogicUpdate(); }
     void FirstScan() { plc_reg[64] |= 1; }
 };
-

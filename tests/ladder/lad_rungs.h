@@ -14,8 +14,8 @@ struct LadRungs {
     LadAsm a;
     struct Want {
         std::string what;
-        uint32_t out;   // %R out (and %R out + 1) and %Q out
-        int width;      // 16, 32, or 0 when no value is stored
+        uint32_t out;  // %R out (and %R out + 1) and %Q out
+        int width;     // 16, 32, or 0 when no value is stored
         uint32_t value;
         bool power;
     };
@@ -25,8 +25,8 @@ struct LadRungs {
     explicit LadRungs(bool layout16) : a(layout16) {}
 
     // One rung: contact on or off, body, then the store of width bits (0: none).
-    void rung(const std::string &what, bool on, const std::function<void(LadAsm &)> &body, int width,
-              uint32_t value, bool power) {
+    void rung(const std::string &what, bool on, const std::function<void(LadAsm &)> &body, int width, uint32_t value,
+              bool power) {
         const uint32_t out = next;
         next += 2;
         a.contact(on ? LT_ON : LT_OFF);

@@ -19,18 +19,21 @@ void Rung32(LadAsm &a, uint32_t x, uint32_t y, uint16_t op, uint32_t out) {
 
 TEST_F(LadderTest, SixteenBitArithmeticFlags) {
     LadAsm a(true);
-    Rung16(a, 30000, 10000, 120, 1);                    // overflow
-    Rung16(a, uint16_t(-32768), 1, 121, 2);              // overflow
+    Rung16(a, 30000, 10000, 120, 1);         // overflow
+    Rung16(a, uint16_t(-32768), 1, 121, 2);  // overflow
     Rung16(a, 100, 200, 122, 3);
-    Rung16(a, 300, 200, 122, 4);                         // overflow
-    Rung16(a, uint16_t(-7), 2, 123, 5);                  // toward zero
-    Rung16(a, 1234, 0, 123, 6);                          // by zero: a stays
-    Rung16(a, uint16_t(-32768), uint16_t(-1), 123, 7);   // the quotient does not fit
+    Rung16(a, 300, 200, 122, 4);                        // overflow
+    Rung16(a, uint16_t(-7), 2, 123, 5);                 // toward zero
+    Rung16(a, 1234, 0, 123, 6);                         // by zero: a stays
+    Rung16(a, uint16_t(-32768), uint16_t(-1), 123, 7);  // the quotient does not fit
     Rung16(a, 5, uint16_t(-3), 120, 8);
     a.end();
     EXPECT_EQ(Run(a), -1);
-    struct { uint16_t v; bool p; } want[] = {{0x9C40, false}, {32767, false}, {20000, true}, {uint16_t(60000), false},
-                                              {uint16_t(-3), true}, {1234, false}, {0x8000, false}, {2, true}};
+    struct {
+        uint16_t v;
+        bool p;
+    } want[] = {{0x9C40, false},      {32767, false}, {20000, true},   {uint16_t(60000), false},
+                {uint16_t(-3), true}, {1234, false},  {0x8000, false}, {2, true}};
     for (int i = 0; i < 8; i++) {
         EXPECT_EQ(LT_W(R(i + 1)), want[i].v) << i;
         EXPECT_EQ(LT_Bit(Q(i + 1)), want[i].p) << i;
@@ -48,9 +51,11 @@ TEST_F(LadderTest, ThirtyTwoBitArithmeticFlags) {
     Rung32(a, uint32_t(INT_MIN), uint32_t(-1), 127, 13);
     a.end();
     EXPECT_EQ(Run(a), -1);
-    struct { uint32_t v; bool p; } want[] = {{0x80000000u, false}, {0x7FFFFFFFu, false}, {0, false},
-                                              {uint32_t(-3), true}, {99, false}, {300000, true},
-                                              {0x80000000u, false}};
+    struct {
+        uint32_t v;
+        bool p;
+    } want[] = {{0x80000000u, false}, {0x7FFFFFFFu, false}, {0, false},          {uint32_t(-3), true},
+                {99, false},          {300000, true},       {0x80000000u, false}};
     for (int i = 0; i < 7; i++) {
         EXPECT_EQ(LT_D(R(2 * i + 1)), want[i].v) << i;
         EXPECT_EQ(LT_Bit(Q(2 * i + 1)), want[i].p) << i;
@@ -126,10 +131,10 @@ TEST_F(LadderTest, LoadsConversionsAndStores) {
 
 TEST_F(LadderTest, BitwiseShiftsAndRotates) {
     LadAsm a(true);
-    Rung16(a, 0x8001, 17, 112, 1);   // rotate left by 17 = by 1
+    Rung16(a, 0x8001, 17, 112, 1);  // rotate left by 17 = by 1
     Rung16(a, 0x8001, 1, 113, 2);
     Rung16(a, 0x00F0, 4, 110, 3);
-    Rung16(a, 0x00F0, 16, 110, 4);   // 16 and above give 0
+    Rung16(a, 0x00F0, 16, 110, 4);     // 16 and above give 0
     Rung16(a, 0x00F0, 0x104, 111, 5);  // the count is taken modulo 256
     Rung16(a, 0xF0F0, 0x0FF0, 100, 6);
     Rung16(a, 0xF0F0, 0x0FF0, 101, 7);

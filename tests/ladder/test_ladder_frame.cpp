@@ -15,8 +15,8 @@ TEST_F(LadderTest, EndAloneClearsFirstScanBitsAndWritesScreenWords) {
     EXPECT_EQ(Run(a), -1);
     EXPECT_EQ(plc_reg[64] & 1, 0);
     EXPECT_EQ(plc_reg[65] & 2, 0);
-    EXPECT_EQ(PlcWord(129), 0);   // no forced screen: request 0xFFFF + 1
-    EXPECT_EQ(PlcWord(128), 77);  // no screen switch: not written
+    EXPECT_EQ(PlcWord(129), 0);               // no forced screen: request 0xFFFF + 1
+    EXPECT_EQ(PlcWord(128), 77);              // no screen switch: not written
     EXPECT_EQ(PlcDword(276), fpga_port.frt);  // the scan's time-base reading
 }
 
@@ -36,8 +36,8 @@ TEST_F(LadderTest, InvalidOpcodeStopsWithOffsetAfterIt) {
     // The port instructions (their hook slots are empty here) and the holes
     // of the extended groups.
     for (uint16_t op = 132; op <= 137; op++) invalid.push_back(op);
-    for (uint16_t op : {256, 257, 258, 259, 274, 279, 293, 299, 322, 323, 332, 339, 348, 349, 366, 385, 448, 449,
-                        456, 457, 464, 465, 472, 473, 480, 481, 488, 497, 504, 510, 521, 522})
+    for (uint16_t op : {256, 257, 258, 259, 274, 279, 293, 299, 322, 323, 332, 339, 348, 349, 366, 385,
+                        448, 449, 456, 457, 464, 465, 472, 473, 480, 481, 488, 497, 504, 510, 521, 522})
         invalid.push_back(op);
     for (uint16_t op = 216; op <= 229; op++) invalid.push_back(op);
     for (uint16_t op = 231; op <= 239; op++) invalid.push_back(op);
@@ -85,8 +85,8 @@ TEST_F(LadderTest, OperandDecodingExtendedLayout) {
     a.op(92).reg(0x1001C000).word(0x2222);
     a.op(92).reg(0x10030FF0).word(0x3333);
     a.op(92).reg(R(50240)).word(0x4444);
-    a.contact(LT_ON).coil(EM(35));     // extended %M bit
-    a.contact(EM(35)).coil(ET(17));    // contact 31 on an extended bit
+    a.contact(LT_ON).coil(EM(35));   // extended %M bit
+    a.contact(EM(35)).coil(ET(17));  // contact 31 on an extended bit
     a.end();
     EXPECT_EQ(a.w[1], 0x8000);
     EXPECT_EQ(a.w[2], 0x1000);
@@ -165,7 +165,7 @@ TEST_F(LadderTest, JumpsForwardAndBack) {
 TEST_F(LadderTest, SkipLeavesPowerOnStack) {
     LadAsm a(true);
     a.contact(LT_OFF).op(70).word(3).op(92).reg(R(1)).word(9);  // skipped
-    a.coil(Q(1));  // the power left by 70
+    a.coil(Q(1));                                               // the power left by 70
     a.contact(LT_ON).op(70).word(3).op(92).reg(R(2)).word(9);
     a.coil(Q(2));
     a.end();
@@ -185,8 +185,10 @@ TEST_F(LadderTest, NestedCallsUpToEight) {
         a.end();
         for (int k = 1; k <= depth; k++) {
             a.label("s" + std::to_string(k));
-            if (k < depth) a.contact(LT_ON).jump(73, "s" + std::to_string(k + 1));
-            else a.contact(LT_ON).coil(Q(1));
+            if (k < depth)
+                a.contact(LT_ON).jump(73, "s" + std::to_string(k + 1));
+            else
+                a.contact(LT_ON).coil(Q(1));
             a.contact(LT_ON).op(74);
         }
         return a;

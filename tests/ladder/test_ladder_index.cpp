@@ -33,28 +33,40 @@ TEST_F(LadderTest, IndexedPointerAndMaskAccess) {
         const uint32_t mbase = l16 ? M16(1) : EM(1);
         LT_SetBit(M16(5), true);
         LT_SetBit(EM(5), true);
-        auto idx = [](uint16_t op, uint32_t base, uint32_t n) { return [=](LadAsm &a) { a.op(op).reg(base).reg(R(n)); }; };
+        auto idx = [](uint16_t op, uint32_t base, uint32_t n) {
+            return [=](LadAsm &a) { a.op(op).reg(base).reg(R(n)); };
+        };
         r.rung("344 n=3", true, idx(344, R(700), 20), 16, 0xBEEF, true);
         r.rung("344 n=50241", true, idx(344, R(700), 21), 16, 0, false);
         r.rung("346 n=2", true, idx(346, R(702), 22), 32, 0x12345678, true);
         r.rung("346 2n=50242", true, idx(346, R(1), 26), 32, 0, false);
         r.rung("342 n=1", true, idx(342, R(720), 25), 16, 0x5A, true);
         r.rung("342 n=0", true, idx(342, R(720), 24), 16, 0, false);
-        r.rung("340 bit 5", false, [=](LadAsm &a) { a.op(340).bit(M16(1)).reg(R(23)).op(36); }, 0, 0, false);
-        r.rung("340 bit 5 on", true, [=](LadAsm &a) { a.op(340).bit(M16(1)).reg(R(23)).op(36); }, 0, 0, true);
+        r.rung(
+            "340 bit 5", false, [=](LadAsm &a) { a.op(340).bit(M16(1)).reg(R(23)).op(36); }, 0, 0, false);
+        r.rung(
+            "340 bit 5 on", true, [=](LadAsm &a) { a.op(340).bit(M16(1)).reg(R(23)).op(36); }, 0, 0, true);
         if (!l16)
-            r.rung("340 extended %M", true, [=](LadAsm &a) { a.op(340).bit(EM(1)).reg(R(23)).op(36); }, 0, 0, false);
-        r.rung("347 n=2", true, [](LadAsm &a) { a.op(84).dword(0xCAFEF00D).op(347).reg(R(740)).reg(R(22)); }, 0, 0,
-               true);
-        r.rung("345 %SR5 := 7", true, [](LadAsm &a) { a.op(81).word(7).op(345).reg(SR(1)).reg(R(23)); }, 0, 0, false);
-        r.rung("345 %R704", true, [](LadAsm &a) { a.op(81).word(0x1234).op(345).reg(R(700)).reg(R(23)); }, 0, 0, true);
-        r.rung("343 byte", true, [](LadAsm &a) { a.op(81).word(0x1AB).op(343).reg(R(730)).reg(R(22)); }, 0, 0, true);
+            r.rung(
+                "340 extended %M", true, [=](LadAsm &a) { a.op(340).bit(EM(1)).reg(R(23)).op(36); }, 0, 0, false);
+        r.rung(
+            "347 n=2", true, [](LadAsm &a) { a.op(84).dword(0xCAFEF00D).op(347).reg(R(740)).reg(R(22)); }, 0, 0, true);
+        r.rung(
+            "345 %SR5 := 7", true, [](LadAsm &a) { a.op(81).word(7).op(345).reg(SR(1)).reg(R(23)); }, 0, 0, false);
+        r.rung(
+            "345 %R704", true, [](LadAsm &a) { a.op(81).word(0x1234).op(345).reg(R(700)).reg(R(23)); }, 0, 0, true);
+        r.rung(
+            "343 byte", true, [](LadAsm &a) { a.op(81).word(0x1AB).op(343).reg(R(730)).reg(R(22)); }, 0, 0, true);
         // 341 with n = 0 consumes its power without writing: the rung's own power reaches the coil.
-        r.rung("341 n=0", true, [=](LadAsm &a) { a.contact(LT_OFF).op(341).bit(mbase).reg(R(24)); }, 0, 0, true);
-        r.rung("341 n=2", true, [=](LadAsm &a) { a.contact(LT_ON).op(341).bit(mbase).reg(R(22)); }, 0, 0, true);
+        r.rung(
+            "341 n=0", true, [=](LadAsm &a) { a.contact(LT_OFF).op(341).bit(mbase).reg(R(24)); }, 0, 0, true);
+        r.rung(
+            "341 n=2", true, [=](LadAsm &a) { a.contact(LT_ON).op(341).bit(mbase).reg(R(22)); }, 0, 0, true);
         // Pointers: the power is not looked at.
-        r.rung("350", false, [](LadAsm &a) { a.op(350).reg(R(800)).reg(R(100)).word(3); }, 0, 0, false);
-        r.rung("359", false, [](LadAsm &a) { a.op(359).reg(R(802)).reg(R(100) + 8).reg(R(30)); }, 0, 0, false);
+        r.rung(
+            "350", false, [](LadAsm &a) { a.op(350).reg(R(800)).reg(R(100)).word(3); }, 0, 0, false);
+        r.rung(
+            "359", false, [](LadAsm &a) { a.op(359).reg(R(802)).reg(R(100) + 8).reg(R(30)); }, 0, 0, false);
         LT_SetD(R(804), RB(702) + 1);  // odd pointer into %R702
         LT_SetD(R(806), PLC_REG_SIZE - 3);
         LT_SetD(R(808), RB(850));
@@ -64,23 +76,33 @@ TEST_F(LadderTest, IndexedPointerAndMaskAccess) {
         r.rung("353 odd", true, ptr(353, R(804), 0), 32, 0x345678BEu, true);
         r.rung("353 past the end", true, ptr(353, R(806), 0), 32, 0, false);
         r.rung("352 last word", true, ptr(352, R(806), 1), 16, LE_Get16(&plc_reg[PLC_REG_SIZE - 2]), true);
-        r.rung("355", false, [](LadAsm &a) { a.op(81).word(0x77).op(355).reg(R(808)).word(0); }, 0, 0, false);
-        r.rung("356 odd", false, [](LadAsm &a) { a.op(81).word(0xA1B2).op(356).reg(R(808)).word(3); }, 0, 0, false);
-        r.rung("357", true, [](LadAsm &a) { a.op(84).dword(0x01020304).op(357).reg(R(808)).word(6); }, 0, 0, true);
-        r.rung("357 past the end", true, [](LadAsm &a) { a.op(84).dword(1).op(357).reg(R(806)).word(0); }, 0, 0,
-               false);
-        r.rung("358", true, [](LadAsm &a) { a.contact(LT_ON).op(358).reg(R(808)).word(10); }, 0, 0, true);
-        r.rung("354", false, [](LadAsm &a) { a.op(354).reg(R(808)).word(10).op(35); }, 0, 0, true);
+        r.rung(
+            "355", false, [](LadAsm &a) { a.op(81).word(0x77).op(355).reg(R(808)).word(0); }, 0, 0, false);
+        r.rung(
+            "356 odd", false, [](LadAsm &a) { a.op(81).word(0xA1B2).op(356).reg(R(808)).word(3); }, 0, 0, false);
+        r.rung(
+            "357", true, [](LadAsm &a) { a.op(84).dword(0x01020304).op(357).reg(R(808)).word(6); }, 0, 0, true);
+        r.rung(
+            "357 past the end", true, [](LadAsm &a) { a.op(84).dword(1).op(357).reg(R(806)).word(0); }, 0, 0, false);
+        r.rung(
+            "358", true, [](LadAsm &a) { a.contact(LT_ON).op(358).reg(R(808)).word(10); }, 0, 0, true);
+        r.rung(
+            "354", false, [](LadAsm &a) { a.op(354).reg(R(808)).word(10).op(35); }, 0, 0, true);
         // Masks.
         LT_SetW(R(900), 0x0F0F);
         LT_SetW(R(901), 0x00F0);
         LT_SetD(R(902), 0x80000000u);
         LT_SetD(R(904), 0x80000001u);
-        r.rung("362 no common bit", true, [](LadAsm &a) { a.op(362).reg(R(900)).reg(R(901)).op(36); }, 0, 0, false);
-        r.rung("363 common bit", true, [](LadAsm &a) { a.op(363).reg(R(902)).reg(R(904)).op(36); }, 0, 0, true);
-        r.rung("364 clear", true, [](LadAsm &a) { a.contact(LT_OFF).op(364).reg(R(901)).reg(R(901)); }, 0, 0, true);
-        r.rung("364 set", true, [](LadAsm &a) { a.contact(LT_ON).op(364).reg(R(900)).reg(R(904)); }, 0, 0, true);
-        r.rung("365 clear", true, [](LadAsm &a) { a.contact(LT_OFF).op(365).reg(R(904)).reg(R(902)); }, 0, 0, true);
+        r.rung(
+            "362 no common bit", true, [](LadAsm &a) { a.op(362).reg(R(900)).reg(R(901)).op(36); }, 0, 0, false);
+        r.rung(
+            "363 common bit", true, [](LadAsm &a) { a.op(363).reg(R(902)).reg(R(904)).op(36); }, 0, 0, true);
+        r.rung(
+            "364 clear", true, [](LadAsm &a) { a.contact(LT_OFF).op(364).reg(R(901)).reg(R(901)); }, 0, 0, true);
+        r.rung(
+            "364 set", true, [](LadAsm &a) { a.contact(LT_ON).op(364).reg(R(900)).reg(R(904)); }, 0, 0, true);
+        r.rung(
+            "365 clear", true, [](LadAsm &a) { a.contact(LT_OFF).op(365).reg(R(904)).reg(R(902)); }, 0, 0, true);
         r.a.end();
         EXPECT_EQ(Run(r.a), -1);
         r.check();
@@ -111,23 +133,23 @@ TEST_F(LadderTest, BitByNumber) {
         a.contact(on ? LT_ON : LT_OFF).op(384).word(uint16_t(opn | (flags << 8))).dword(base).dword(b).dword(len);
         a.coil(Q(q));
     };
-    LT_SetW(R(10), 20);   // B in a register
-    LT_SetW(R(11), 2);    // L in a register
+    LT_SetW(R(10), 20);  // B in a register
+    LT_SetW(R(11), 2);   // L in a register
     // Relative pointers: the 32-bit value of a register counts bytes from it.
     LT_SetD(R(12), 6);  // to %R15, holding B = 17
     LT_SetW(R(15), 17);
     LT_SetD(R(16), 8);  // to %R20, holding L = 2 words
     LT_SetW(R(20), 2);
-    LT_SetD(R(60), RB(950) - RB(60));  // to the string at %R950
-    rec(1, true, 1, 0, R(900), 20, 2);              // set bit 20 of %R900.. -> %R901 bit 3
-    rec(2, true, 1, 0, R(900), 33, 2);              // past 8L
-    rec(3, true, 3, 0x01, R(900), R(10), R(11));    // test bit 20 through registers
-    rec(4, false, 1, 0, R(900), 1, 2);              // power 0: skipped
-    rec(5, true, 1, 0x02, EM(1), 9, 2);             // extended %M base, bytes: %M9
-    rec(6, true, 2, 0, R(900), 0, 2);               // B = 0
-    rec(7, true, 1, 0x05, R(60), R(12), R(16));     // all through relative pointers: B = 17
-    rec(8, true, 1, 0, R(900), 1, 600);             // L above 512 bytes
-    rec(9, true, 9, 0, R(900), 2, 2);               // unknown operation
+    LT_SetD(R(60), RB(950) - RB(60));             // to the string at %R950
+    rec(1, true, 1, 0, R(900), 20, 2);            // set bit 20 of %R900.. -> %R901 bit 3
+    rec(2, true, 1, 0, R(900), 33, 2);            // past 8L
+    rec(3, true, 3, 0x01, R(900), R(10), R(11));  // test bit 20 through registers
+    rec(4, false, 1, 0, R(900), 1, 2);            // power 0: skipped
+    rec(5, true, 1, 0x02, EM(1), 9, 2);           // extended %M base, bytes: %M9
+    rec(6, true, 2, 0, R(900), 0, 2);             // B = 0
+    rec(7, true, 1, 0x05, R(60), R(12), R(16));   // all through relative pointers: B = 17
+    rec(8, true, 1, 0, R(900), 1, 600);           // L above 512 bytes
+    rec(9, true, 9, 0, R(900), 2, 2);             // unknown operation
     a.end();
     EXPECT_EQ(Run(a), -1);
     EXPECT_EQ(LT_W(R(901)), 0x0008);
@@ -194,10 +216,10 @@ TEST_F(LadderTest, StepsAcrossScans) {
 TEST_F(LadderTest, ExtendedTimersOverScans) {
     LadAsm a(false);
     LT_SetBit(M16(1), true);
-    a.contact(LT_ON).op(469).reg(R(1)).dword(400).coil(Q(1));   // 32-bit on-delay, 1 ms, preset 400
-    a.contact(LT_ON).op(501).reg(R(4)).dword(4).coil(Q(2));     // 32-bit on-delay, 100 ms, preset 4
-    a.contact(LT_ON).op(461).reg(R(7)).word(1).coil(Q(3));      // 16-bit on-delay, 1 s, preset 1
-    a.contact(LT_OFF).op(471).reg(R(10)).dword(500).coil(Q(4)); // 32-bit off-delay, 1 ms, preset 500
+    a.contact(LT_ON).op(469).reg(R(1)).dword(400).coil(Q(1));               // 32-bit on-delay, 1 ms, preset 400
+    a.contact(LT_ON).op(501).reg(R(4)).dword(4).coil(Q(2));                 // 32-bit on-delay, 100 ms, preset 4
+    a.contact(LT_ON).op(461).reg(R(7)).word(1).coil(Q(3));                  // 16-bit on-delay, 1 s, preset 1
+    a.contact(LT_OFF).op(471).reg(R(10)).dword(500).coil(Q(4));             // 32-bit off-delay, 1 ms, preset 500
     a.contact(LT_OFF).op(466).bitx(I(9)).reg(R(13)).reg(R(20)).coil(Q(5));  // retentive: runs with power 0
     a.end();
     EXPECT_EQ(Run(a), -1);
@@ -235,15 +257,23 @@ TEST_F(LadderTest, PointerBlockMoves) {
     for (uint32_t i = 0; i < 1000; i++) LT_SetW(R(1000 + i), uint16_t(i * 3));
     LT_SetD(R(15), RB(1000));
     LT_SetD(R(17), RB(3000));
-    r.rung("505 overlap", false, [](LadAsm &a) { a.op(505).reg(R(3)).reg(R(1)).word(3); }, 0, 0, false);
-    r.rung("505 1000", true, [](LadAsm &a) { a.op(505).reg(R(17)).reg(R(15)).word(1000); }, 0, 0, true);
-    r.rung("506 fill", true, [](LadAsm &a) { a.op(506).reg(R(7)).reg(R(5)).word(4); }, 0, 0, true);
-    r.rung("507 n=0", true, [](LadAsm &a) { a.op(507).reg(R(9)).word(0x9999).word(0); }, 0, 0, true);
-    r.rung("507 fill", true, [](LadAsm &a) { a.op(507).reg(R(9)).word(0x4242).word(2).contact(LT_ON).op(36); }, 0,
-           0, true);
-    r.rung("505 past the end", true, [](LadAsm &a) { a.op(505).reg(R(11)).reg(R(1)).word(3); }, 0, 0, false);
-    r.rung("508", true, [](LadAsm &a) { a.op(508).reg(R(13)).reg(R(15)); }, 0, 0, true);
-    r.rung("509", true, [](LadAsm &a) { a.op(509).reg(R(11)).dword(0xDEADBEEF); }, 0, 0, true);
+    r.rung(
+        "505 overlap", false, [](LadAsm &a) { a.op(505).reg(R(3)).reg(R(1)).word(3); }, 0, 0, false);
+    r.rung(
+        "505 1000", true, [](LadAsm &a) { a.op(505).reg(R(17)).reg(R(15)).word(1000); }, 0, 0, true);
+    r.rung(
+        "506 fill", true, [](LadAsm &a) { a.op(506).reg(R(7)).reg(R(5)).word(4); }, 0, 0, true);
+    r.rung(
+        "507 n=0", true, [](LadAsm &a) { a.op(507).reg(R(9)).word(0x9999).word(0); }, 0, 0, true);
+    r.rung(
+        "507 fill", true, [](LadAsm &a) { a.op(507).reg(R(9)).word(0x4242).word(2).contact(LT_ON).op(36); }, 0, 0,
+        true);
+    r.rung(
+        "505 past the end", true, [](LadAsm &a) { a.op(505).reg(R(11)).reg(R(1)).word(3); }, 0, 0, false);
+    r.rung(
+        "508", true, [](LadAsm &a) { a.op(508).reg(R(13)).reg(R(15)); }, 0, 0, true);
+    r.rung(
+        "509", true, [](LadAsm &a) { a.op(509).reg(R(11)).dword(0xDEADBEEF); }, 0, 0, true);
     r.a.end();
     EXPECT_EQ(Run(r.a), -1);
     r.check();

@@ -13,9 +13,12 @@ using test_support::FakeRtc;
 using namespace la;
 
 TEST_F(LadderTest, RangeTestsAscendingAndReversed) {
-    struct Case { int16_t lo, hi, x; bool in; };
-    const Case cases[] = {{10, 20, 10, true}, {10, 20, 20, true}, {10, 20, 21, false}, {10, 20, 9, false},
-                          {20, 10, 15, false}, {20, 10, 20, true}, {20, 10, 5, true}, {-5, 5, -5, true}};
+    struct Case {
+        int16_t lo, hi, x;
+        bool in;
+    };
+    const Case cases[] = {{10, 20, 10, true},  {10, 20, 20, true}, {10, 20, 21, false}, {10, 20, 9, false},
+                          {20, 10, 15, false}, {20, 10, 20, true}, {20, 10, 5, true},   {-5, 5, -5, true}};
     LadAsm a(true);
     int i = 0;
     for (const Case &c : cases) {
@@ -54,7 +57,6 @@ TEST_F(LadderTest, ByteLoadAndStore) {
         FirstScan();
     }
 }
-
 
 TEST_F(LadderTest, ClockSetOnlyWithPower) {
     const PlatRtcOps *saved = plat_rtc;
@@ -230,10 +232,10 @@ TEST_F(LadderTest, ThirtyTwoBitTimersThroughTheRoutine) {
 
 TEST_F(LadderTest, CountersUpDownAndReset) {
     LadAsm a(true);
-    a.contact(I(3)).op(201).bitx(I(4)).reg(R(1)).word(3).coil(Q(1));          // up, preset 3
-    a.contact(I(3)).op(203).bitx(I(5)).reg(R(3)).word(2).coil(Q(2));          // down, preset 2
-    a.contact(I(3)).op(201).bitx(I(4)).reg(R(5)).word(40000).coil(Q(3));      // never done
-    a.contact(I(3)).op(199).word(1).bitx(I(4)).reg(R(10)).dword(2).coil(Q(4));  // 32-bit up
+    a.contact(I(3)).op(201).bitx(I(4)).reg(R(1)).word(3).coil(Q(1));              // up, preset 3
+    a.contact(I(3)).op(203).bitx(I(5)).reg(R(3)).word(2).coil(Q(2));              // down, preset 2
+    a.contact(I(3)).op(201).bitx(I(4)).reg(R(5)).word(40000).coil(Q(3));          // never done
+    a.contact(I(3)).op(199).word(1).bitx(I(4)).reg(R(10)).dword(2).coil(Q(4));    // 32-bit up
     a.contact(I(3)).op(199).word(2).bitx(I(5)).reg(R(13)).reg(R(20)).coil(Q(5));  // 32-bit down
     a.end();
     LT_SetD(R(20), 1);
@@ -431,7 +433,10 @@ void MeeusSun(int y, int mo, int d, int h, int mi, int s, double lon, double lat
 }  // namespace
 
 TEST_F(LadderTest, SunPositionAgreesWithAnIndependentComputation) {
-    struct Case { int y, mo, d, h, mi, s; double lon, lat; };
+    struct Case {
+        int y, mo, d, h, mi, s;
+        double lon, lat;
+    };
     const Case cases[] = {{2000, 1, 1, 12, 0, 0, 0.0, 0.0},
                           {2021, 6, 21, 10, 30, 0, 11.5, 48.1},
                           {2010, 2, 15, 18, 45, 30, -74.0, 40.7},

@@ -46,14 +46,17 @@ TEST_F(LadderTest, SchedulesOnTheClockImage) {
         std::vector<uint32_t> v;  // value operands (370), immediates or a register
     };
     const Rung rungs[] = {
-        {370, {22, 0, 6, 0}},      {370, {R(10), R(11), R(12), R(13)}}, {370, {10, 0, 10, 0}},
-        {370, {22, 0, 24, 0}},     {370, {23, 31, 23, 29}},              {372, {0x08}},
-        {372, {0x04}},             {372, {136}},                         {373, {R(20)}},
-        {374, {0x4000, 0}},        {374, {0, 0x4000}},                   {374, {0x4000, 0x8000}},
-        {375, {R(21)}},            {376, {0x10}},                        {376, {4096 + 0x10}},
-        {377, {R(23)}},            {378, {2000, 2100}},                  {378, {2024, 2024}},
-        {378, {1999, 2100}},       {378, {2000, 2101}},                  {378, {2030, 2020}},
-        {379, {R(24)}},
+        {370, {22, 0, 6, 0}},    {370, {R(10), R(11), R(12), R(13)}},
+        {370, {10, 0, 10, 0}},   {370, {22, 0, 24, 0}},
+        {370, {23, 31, 23, 29}}, {372, {0x08}},
+        {372, {0x04}},           {372, {136}},
+        {373, {R(20)}},          {374, {0x4000, 0}},
+        {374, {0, 0x4000}},      {374, {0x4000, 0x8000}},
+        {375, {R(21)}},          {376, {0x10}},
+        {376, {4096 + 0x10}},    {377, {R(23)}},
+        {378, {2000, 2100}},     {378, {2024, 2024}},
+        {378, {1999, 2100}},     {378, {2000, 2101}},
+        {378, {2030, 2020}},     {379, {R(24)}},
     };
     // Wednesday 2024-05-15 23:30.
     const bool want[] = {1, 1, 0, 0, 0, 1, 0, 0, 1, 1, 0, 0, 1, 1, 0, 1, 1, 1, 0, 0, 0, 1};
@@ -64,8 +67,10 @@ TEST_F(LadderTest, SchedulesOnTheClockImage) {
             a.contact(LT_ON).op(r.op);
             for (uint32_t v : r.v) {
                 const bool reg = r.op == 370 || r.op == 373 || r.op == 375 || r.op == 377 || r.op == 379;
-                if (reg) a.reg(v);
-                else a.word(uint16_t(v));
+                if (reg)
+                    a.reg(v);
+                else
+                    a.word(uint16_t(v));
             }
             a.coil(Q(++i));
         }
@@ -179,22 +184,24 @@ TEST_F(LadderTest, NetworkIdSelectorAndAlarmHandler) {
             uint16_t count;  // word 188
             uint32_t v;      // operand
             bool power;
-            uint16_t id;     // word 156 afterwards
+            uint16_t id;  // word 156 afterwards
         };
         LT_SetW(R(5), 100);
         LT_SetW(ESR(3), 90);
         const uint32_t from_reg = l16 ? R(5) : ESR(3);
-        const Case cases[] = {{1, 127, true, 127}, {1, 0, false, 127}, {1, 128, false, 127},
-                              {1, from_reg, true, uint16_t(l16 ? 100 : 90)}, {8, 120, true, 120},
-                              {8, 121, false, 120}};
+        const Case cases[] = {{1, 127, true, 127},  {1, 0, false, 127},
+                              {1, 128, false, 127}, {1, from_reg, true, uint16_t(l16 ? 100 : 90)},
+                              {8, 120, true, 120},  {8, 121, false, 120}};
         PlcWordSet(W_NETID, 127);
         for (const Case &c : cases) {
             PlcWordSet(188, c.count);
             NetStatsClear = 0;
             LadAsm a(l16);
             a.contact(LT_ON).op(544);
-            if (l16) a.word(uint16_t(c.v));
-            else a.dword(c.v);
+            if (l16)
+                a.word(uint16_t(c.v));
+            else
+                a.dword(c.v);
             a.coil(Q(1)).contact(LT_OFF).op(544).refconst(5).coil(Q(2)).end();
             const uint16_t before = PlcWord(W_NETID);
             EXPECT_EQ(Run(a), -1);
@@ -208,7 +215,17 @@ TEST_F(LadderTest, NetworkIdSelectorAndAlarmHandler) {
         // and bit addresses outside the image.
         LadAsm a(l16);
         a.contact(LT_ON).op(394).word(7).coil(Q(3));
-        a.contact(LT_ON).op(528).word(3).word(1).word(2).word(0xFFFF).word(0xFFFE).word(M16(1)).word(1).word(0xFFFF).word(M16(2));
+        a.contact(LT_ON)
+            .op(528)
+            .word(3)
+            .word(1)
+            .word(2)
+            .word(0xFFFF)
+            .word(0xFFFE)
+            .word(M16(1))
+            .word(1)
+            .word(0xFFFF)
+            .word(M16(2));
         a.coil(Q(4)).contact(LT_OFF).op(528);
         for (int i = 0; i < 9; i++) a.word(0);
         a.coil(Q(5)).end();

@@ -62,21 +62,21 @@ TEST_F(LadderTest, NegativeTransitionOneScanAfterPowerFalls) {
 
 TEST_F(LadderTest, PowerStackCombinations) {
     LadAsm a(true);
-    a.contact(LT_ON).contact(LT_ON).op(62).coil(Q(1));     // NAND of true, true: 0
-    a.contact(LT_OFF).contact(LT_OFF).op(63).coil(Q(2));   // NOR of false, false: 1
-    a.contact(LT_OFF).contact(LT_ON).contact(LT_ON).op(64).coil(Q(3));  // c OR (a AND b)
+    a.contact(LT_ON).contact(LT_ON).op(62).coil(Q(1));                   // NAND of true, true: 0
+    a.contact(LT_OFF).contact(LT_OFF).op(63).coil(Q(2));                 // NOR of false, false: 1
+    a.contact(LT_OFF).contact(LT_ON).contact(LT_ON).op(64).coil(Q(3));   // c OR (a AND b)
     a.contact(LT_ON).contact(LT_OFF).contact(LT_OFF).op(64).coil(Q(4));  // c stays true
     a.contact(LT_ON).contact(LT_OFF).contact(LT_OFF).op(65).coil(Q(5));  // c AND (a OR b): 0
-    a.contact(LT_ON).contact(LT_ON).op(60).coil(Q(6));     // AND NOT: 0
-    a.contact(LT_OFF).contact(LT_OFF).op(61).coil(Q(7));   // OR NOT: 1
-    a.contact(LT_ON).contact(LT_OFF).op(35).coil(Q(8));    // OR
-    a.contact(LT_ON).contact(LT_OFF).op(36).coil(Q(9));    // AND
-    a.contact(LT_OFF).op(32).coil(Q(10));                  // NOT
-    a.contact(LT_OFF).op(33).coil(Q(11));                  // top := on
-    a.contact(LT_ON).op(34).coil(Q(12));                   // top := off
+    a.contact(LT_ON).contact(LT_ON).op(60).coil(Q(6));                   // AND NOT: 0
+    a.contact(LT_OFF).contact(LT_OFF).op(61).coil(Q(7));                 // OR NOT: 1
+    a.contact(LT_ON).contact(LT_OFF).op(35).coil(Q(8));                  // OR
+    a.contact(LT_ON).contact(LT_OFF).op(36).coil(Q(9));                  // AND
+    a.contact(LT_OFF).op(32).coil(Q(10));                                // NOT
+    a.contact(LT_OFF).op(33).coil(Q(11));                                // top := on
+    a.contact(LT_ON).op(34).coil(Q(12));                                 // top := off
     // 56 brings back the power a coil consumed.
     a.contact(LT_ON).coil(Q(13)).op(56).coil(Q(14));
-    a.contact(LT_ON).contact(LT_OFF).op(55).coil(Q(15));   // pop the false entry
+    a.contact(LT_ON).contact(LT_OFF).op(55).coil(Q(15));  // pop the false entry
     a.end();
     EXPECT_EQ(Run(a), -1);
     const int want[] = {0, 1, 1, 1, 0, 0, 1, 1, 0, 1, 1, 0, 1, 1, 1};
@@ -91,8 +91,8 @@ TEST_F(LadderTest, PowerStackCombinations) {
 
 TEST_F(LadderTest, ScreenInstructions) {
     LadAsm a(true);
-    a.contact(LT_ON).op(39).word(4);             // forced screen 4
-    a.op(40).word(4).coil(Q(1));                 // screen contact: the request of this scan
+    a.contact(LT_ON).op(39).word(4);  // forced screen 4
+    a.op(40).word(4).coil(Q(1));      // screen contact: the request of this scan
     a.op(40).word(7).coil(Q(2));
     a.end();
     EXPECT_EQ(Run(a), -1);
@@ -131,11 +131,11 @@ TEST_F(LadderTest, AlarmLatchesOnceWithTimeStampEvenWithoutPower) {
     LT_SetW(R(11), 0x100);  // alarm 1 present
     LadAsm a = AlarmProgram(true, 3, 20, 2, LT_OFF);
     EXPECT_EQ(Run(a), -1);
-    EXPECT_EQ(LT_W(R(11)), 0x301);        // latched, count 1
-    EXPECT_EQ(LT_W(R(50 + 6)), 11);       // second of the clock image
-    EXPECT_EQ(LT_W(R(50 + 11)), 16);      // year
+    EXPECT_EQ(LT_W(R(11)), 0x301);    // latched, count 1
+    EXPECT_EQ(LT_W(R(50 + 6)), 11);   // second of the clock image
+    EXPECT_EQ(LT_W(R(50 + 11)), 16);  // year
     EXPECT_EQ(Scan(), -1);
-    EXPECT_EQ(LT_W(R(11)), 0x301);        // not counted again
+    EXPECT_EQ(LT_W(R(11)), 0x301);            // not counted again
     EXPECT_EQ(LT_W(R(10)) & 0xC000, 0xC000);  // any latched, not acknowledged
 }
 
@@ -149,17 +149,17 @@ TEST_F(LadderTest, AlarmNavigationAcknowledgeAndClear) {
     LT_SetBit(I(11), true);       // next
     EXPECT_EQ(Scan(), -1);
     EXPECT_EQ(PlcWord(129), 22);
-    EXPECT_EQ(Scan(), -1);        // held: no further
+    EXPECT_EQ(Scan(), -1);  // held: no further
     EXPECT_EQ(PlcWord(129), 22);
     LT_SetBit(I(11), false);
-    LT_SetBit(I(12), true);       // previous
+    LT_SetBit(I(12), true);  // previous
     EXPECT_EQ(Scan(), -1);
     EXPECT_EQ(PlcWord(129), 20);
     LT_SetBit(I(12), false);
-    LT_SetBit(I(14), true);       // acknowledge alarm 0
+    LT_SetBit(I(14), true);  // acknowledge alarm 0
     EXPECT_EQ(Scan(), -1);
     EXPECT_EQ(LT_W(R(10)) & 0x400, 0x400);
-    LT_SetBit(I(13), true);       // clear it: moves to alarm 2
+    LT_SetBit(I(13), true);  // clear it: moves to alarm 2
     EXPECT_EQ(Scan(), -1);
     EXPECT_EQ(LT_W(R(10)) & 0x600, 0);
     EXPECT_EQ(PlcWord(129), 22);
@@ -168,7 +168,7 @@ TEST_F(LadderTest, AlarmNavigationAcknowledgeAndClear) {
     EXPECT_EQ(Scan(), -1);
     LT_SetBit(I(14), true);
     LT_SetBit(I(13), true);
-    EXPECT_EQ(Scan(), -1);        // acknowledged and cleared in one go: none left
+    EXPECT_EQ(Scan(), -1);  // acknowledged and cleared in one go: none left
     EXPECT_EQ(LT_W(R(12)) & 0x600, 0);
     EXPECT_EQ(PlcWord(129), 0);
     EXPECT_EQ(LT_W(R(10)) & 0xC000, 0);

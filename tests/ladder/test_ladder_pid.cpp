@@ -121,16 +121,16 @@ TEST_F(PidTest, InstructionOperandsAndOutputsInBothLayouts) {
     const Sets db = {{PID_DB_HI, 50}, {PID_DB_LO, -50}};
     const Sets db11 = {{PID_DB_HI, 50}, {PID_DB_LO, -50}, {PID_CTRL, 0x800}};
     const Case cases[] = {
-        {240, {}, 1000, 900, 290, 290},                      // e 100 x 250 / 100 + 40
-        {240, {{PID_CTRL, 0x100}}, 1000, 900, -210, -210},   // reverse acting
-        {240, {{PID_CTRL, 0x200}}, 1000, 900, -290, 290},    // inverted output
-        {241, {}, 1000, 900, 290, 290},                      // gain on all terms
-        {242, {}, 1000, 900, 290, 290},                      // tune forms, no tune asked
+        {240, {}, 1000, 900, 290, 290},                     // e 100 x 250 / 100 + 40
+        {240, {{PID_CTRL, 0x100}}, 1000, 900, -210, -210},  // reverse acting
+        {240, {{PID_CTRL, 0x200}}, 1000, 900, -290, 290},   // inverted output
+        {241, {}, 1000, 900, 290, 290},                     // gain on all terms
+        {242, {}, 1000, 900, 290, 290},                     // tune forms, no tune asked
         {243, {}, 1000, 900, 290, 290},
         {240, {{PID_GAIN, 333}, {PID_BIAS, 0}}, 0, 7, -23, -23},  // truncation
-        {240, db, 1000, 970, 40, 40},                        // inside the band
-        {240, db, 1000, 950, 165, 165},                      // at the band's edge
-        {240, db11, 1000, 900, 165, 165},                    // band subtracted
+        {240, db, 1000, 970, 40, 40},                             // inside the band
+        {240, db, 1000, 950, 165, 165},                           // at the band's edge
+        {240, db11, 1000, 900, 165, 165},                         // band subtracted
         {240, db11, 900, 1000, -85, -85},
         {240, {{PID_CTRL, 0x001}, {PID_SP, 700}}, 1000, 900, -460, -460},  // set-point from the block
         {240, {{PID_GAIN, 1000}, {PID_OUT_HI, 600}}, 1000, 900, 600, 600},
@@ -207,7 +207,11 @@ TEST_F(PidTest, InstructionOperandsAndOutputsInBothLayouts) {
 TEST_F(PidTest, AntiWindupSlewManualAndTimeProportioning) {
     // Back-calculation against freezing, integral rate 1, upper limit 500.
     for (int freeze : {0, 0x1000}) {
-        Loop l({{PID_GAIN, 100}, {PID_IRATE, 1}, {PID_OUT_HI, 500}, {PID_OUT_LO, -32000}, {PID_SP, 1000},
+        Loop l({{PID_GAIN, 100},
+                {PID_IRATE, 1},
+                {PID_OUT_HI, 500},
+                {PID_OUT_LO, -32000},
+                {PID_SP, 1000},
                 {PID_CTRL, freeze}});
         EXPECT_EQ(l.Init(), 1u);
         EXPECT_EQ(l.Step(99), 0u);  // under 10 ms: nothing computed
@@ -221,8 +225,13 @@ TEST_F(PidTest, AntiWindupSlewManualAndTimeProportioning) {
     // A gap of 3e9 ticks with the gain on all terms: the integral step
     // saturates at +2^31 / 100 / 500 = 42949 instead of wrapping negative
     // (which would give (327670 - 42949) / 100 = 2847).
-    Loop gap({{PID_GAIN, 32767}, {PID_IRATE, 65535}, {PID_OUT_HI, 32000}, {PID_OUT_LO, -32000}, {PID_SP, 1000},
-              {PID_PV, 990}, {PID_CTRL, PID_B_GAINALL}});
+    Loop gap({{PID_GAIN, 32767},
+              {PID_IRATE, 65535},
+              {PID_OUT_HI, 32000},
+              {PID_OUT_LO, -32000},
+              {PID_SP, 1000},
+              {PID_PV, 990},
+              {PID_CTRL, PID_B_GAINALL}});
     gap.Init();
     gap.Step(3000000000u);
     EXPECT_EQ(gap[PID_OUT], (327670 + 42949) / 100);
@@ -354,7 +363,7 @@ TEST_F(PidTest, PointerFormsRunTheRelayTune) {
         uint32_t extra;  // byte added to the block's offset
         int tsp;         // tuning set-point: 600, or 2/3 of it
         int gain, irate, dgain;
-        uint16_t ctrl;   // word 10 after the tune
+        uint16_t ctrl;  // word 10 after the tune
     };
     const Case cases[] = {
         {525, 0x0800, 0, 600, 53, 1325, 5, 0x0004},
@@ -380,7 +389,10 @@ TEST_F(PidTest, PointerFormsRunTheRelayTune) {
             EXPECT_FALSE(LT_Bit(Q(1)));
             // Error of each later scan, the output O it gives (the relay in
             // manual between the limits 0 and 1000) and the done bit D.
-            const struct { int e, o; bool done; } steps[] = {
+            const struct {
+                int e, o;
+                bool done;
+            } steps[] = {
                 {100, 0, false},     // 2: tune starts at the low limit
                 {100, 1000, false},  // 3: above the hysteresis of 25: high
                 {-100, 0, false},    // 4: a preliminary half-cycle

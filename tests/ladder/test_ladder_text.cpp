@@ -29,7 +29,9 @@ void PutCounted(uint32_t byte, uint8_t cap, const std::string &s) {
     plc_reg[byte + 1] = uint8_t(s.size());
     std::memcpy(&plc_reg[byte + 2], s.data(), s.size());
 }
-std::string Counted(uint32_t byte) { return std::string(reinterpret_cast<const char *>(&plc_reg[byte + 2]), plc_reg[byte + 1]); }
+std::string Counted(uint32_t byte) {
+    return std::string(reinterpret_cast<const char *>(&plc_reg[byte + 2]), plc_reg[byte + 1]);
+}
 
 // The 20-byte format field, zero-padded (a text of 20 bytes has no zero byte).
 void Fmt(LadAsm &a, const std::string &f) {
@@ -42,7 +44,6 @@ void Inline(LadAsm &a, const std::string &s) {
     for (std::size_t i = 0; i < s.size(); i += 2)
         a.word(uint16_t(uint8_t(s[i]) | (i + 1 < s.size() ? uint8_t(s[i + 1]) << 8 : 0)));
 }
-
 
 }  // namespace
 
@@ -75,30 +76,32 @@ TEST_F(LadderTest, ByteStringsAndNumberToText) {
         r.rung("178 differ", true, body([](LadAsm &a) { a.op(178).word(4).reg(R(400)).reg(R(410)); }), 0, 0, false);
         // The last bytes of the image are reached by the extended layout only.
         if (!l16)
-            r.rung("178 past the end", true, body([](LadAsm &a) { a.op(178).word(4000).reg(tail).reg(R(410)); }), 0,
-                   0, false);
+            r.rung("178 past the end", true, body([](LadAsm &a) { a.op(178).word(4000).reg(tail).reg(R(410)); }), 0, 0,
+                   false);
         r.rung("179 inline", true, body([](LadAsm &a) {
                    a.op(179).word(5).reg(R(400));
                    Inline(a, "Hello");
-               }), 0, 0, true);
+               }),
+               0, 0, true);
         r.rung("179 inline differ", true, body([](LadAsm &a) {
                    a.op(179).word(3).reg(R(400));
                    Inline(a, "Hex");
-               }), 0, 0, false);
+               }),
+               0, 0, false);
         r.rung("182 copy", true, body([](LadAsm &a) { a.op(182).word(6).reg(R(500)).reg(R(400)); }), 0, 0, true);
         r.rung("183 inline copy", true, body([](LadAsm &a) {
                    a.op(183).word(3).reg(R(504));
                    Inline(a, "abc");
-               }), 0, 0, true);
+               }),
+               0, 0, true);
         r.rung("184 12ab", true, body([](LadAsm &a) { a.op(184).reg(R(510)).reg(R(420)).word(0); }), 0, 0, true);
         r.rung("184 3e9", true, body([](LadAsm &a) { a.op(184).reg(R(511)).reg(R(430)).word(1); }), 0, 0, true);
-        r.rung("184 99999999999", true, body([](LadAsm &a) { a.op(184).reg(R(513)).reg(R(440)).word(0); }), 0, 0,
-               true);
+        r.rung("184 99999999999", true, body([](LadAsm &a) { a.op(184).reg(R(513)).reg(R(440)).word(0); }), 0, 0, true);
         r.rung("184 float", true, body([](LadAsm &a) { a.op(184).reg(R(514)).reg(R(450)).word(2); }), 0, 0, true);
         r.rung("184 kind 3", true, body([](LadAsm &a) { a.op(184).reg(R(516)).reg(R(420)).word(3); }), 0, 0, true);
         if (!l16)
-            r.rung("184 at the image end", true, body([](LadAsm &a) { a.op(184).reg(R(517)).reg(tail).word(1); }), 0,
-                   0, true);
+            r.rung("184 at the image end", true, body([](LadAsm &a) { a.op(184).reg(R(517)).reg(tail).word(1); }), 0, 0,
+                   true);
         r.rung("188 Hello", true, body([](LadAsm &a) { a.op(188).reg(R(519)).reg(R(400)); }), 0, 0, true);
         if (!l16) r.rung("188 no zero", true, body([](LadAsm &a) { a.op(188).reg(R(520)).reg(tail); }), 0, 0, false);
         // 187: D, S, kind, decimals, width, format.
@@ -175,13 +178,13 @@ TEST_F(LadderTest, CountedStringsThroughPointers) {
         LT_SetD(R(reg), byte);
         return R(reg);
     };
-    const uint32_t src10 = ptr(RB(100)), dst4 = ptr(RB(110)), d8 = ptr(RB(120)), s5 = ptr(RB(130)),
-                   over = ptr(RB(140)), ab = ptr(RB(150)), abc = ptr(RB(160)), ac = ptr(RB(170)),
-                   empty = ptr(RB(180)), minus1 = ptr(RB(190)), x12 = ptr(RB(200)), big = ptr(RB(210)),
-                   flt = ptr(RB(220)), spaced = ptr(RB(300)), plain = ptr(RB(400)), num = ptr(RB(410)),
-                   out = ptr(RB(420)), nan = ptr(RB(430)), t1 = ptr(RB(440)), t2 = ptr(RB(460)),
-                   t3 = ptr(RB(480)), cs1 = ptr(RB(500)), cs2 = ptr(RB(520)), clk = ptr(RB(700)),
-                   badclk = ptr(RB(710)), wild = ptr(PLC_REG_SIZE - 1), n1234 = ptr(RB(412)), n42 = ptr(RB(414));
+    const uint32_t src10 = ptr(RB(100)), dst4 = ptr(RB(110)), d8 = ptr(RB(120)), s5 = ptr(RB(130)), over = ptr(RB(140)),
+                   ab = ptr(RB(150)), abc = ptr(RB(160)), ac = ptr(RB(170)), empty = ptr(RB(180)),
+                   minus1 = ptr(RB(190)), x12 = ptr(RB(200)), big = ptr(RB(210)), flt = ptr(RB(220)),
+                   spaced = ptr(RB(300)), plain = ptr(RB(400)), num = ptr(RB(410)), out = ptr(RB(420)),
+                   nan = ptr(RB(430)), t1 = ptr(RB(440)), t2 = ptr(RB(460)), t3 = ptr(RB(480)), cs1 = ptr(RB(500)),
+                   cs2 = ptr(RB(520)), clk = ptr(RB(700)), badclk = ptr(RB(710)), wild = ptr(PLC_REG_SIZE - 1),
+                   n1234 = ptr(RB(412)), n42 = ptr(RB(414));
     PutCounted(RB(100), 20, "0123456789");
     PutCounted(RB(110), 4, "");
     plc_reg[RB(110) + 6] = 'Z';
@@ -247,10 +250,14 @@ TEST_F(LadderTest, CountedStringsThroughPointers) {
     r.rung("518 L3", true, n2s(518, cs1, n1234, 0, 0, 3, "%d"), 0, 0, true);
     r.rung("518 L300", true, n2s(518, cs2, n42, 0, 0, 300, "%d"), 0, 0, true);
     r.rung("518 256 characters", true, n2s(518, ptr(RB(1000)), n42, 0, 0, 300, "%255d%%"), 0, 0, true);
-    r.rung("520 off", false, [&](LadAsm &a) { a.op(520).reg(clk); }, 0, 0, false);
-    r.rung("520 set", true, [&](LadAsm &a) { a.op(520).reg(clk); }, 0, 0, true);
-    r.rung("520 31 April", true, [&](LadAsm &a) { a.op(520).reg(badclk); }, 0, 0, false);
-    r.rung("520 wild", true, [&](LadAsm &a) { a.op(520).reg(wild); }, 0, 0, false);
+    r.rung(
+        "520 off", false, [&](LadAsm &a) { a.op(520).reg(clk); }, 0, 0, false);
+    r.rung(
+        "520 set", true, [&](LadAsm &a) { a.op(520).reg(clk); }, 0, 0, true);
+    r.rung(
+        "520 31 April", true, [&](LadAsm &a) { a.op(520).reg(badclk); }, 0, 0, false);
+    r.rung(
+        "520 wild", true, [&](LadAsm &a) { a.op(520).reg(wild); }, 0, 0, false);
     r.a.end();
     EXPECT_EQ(Run(r.a), -1);
     r.check();

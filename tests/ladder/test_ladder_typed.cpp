@@ -107,19 +107,28 @@ TEST_F(LadderTest, TypedArithmeticAndCompares) {
     r.rung("287 C8>64 signed", true, Push16({0xC8, 0x64}, 287), 0, 0, false);
     r.rung("288", false, Push16({0x7F, 0x80}, 288), 0, 0, true);
     // Width word: 32 = unsigned 16-bit, 160 = unsigned 32-bit.
-    r.rung("289/32", true, [](LadAsm &a) { a.op(81).word(65535).op(81).word(1).op(289).word(32); }, 16, 0, false);
-    r.rung("289/160", true, [](LadAsm &a) { a.op(84).dword(0xFFFFFFFFu).op(84).dword(1).op(289).word(160); }, 32, 0,
-           false);
-    r.rung("290/32", true, [](LadAsm &a) { a.op(81).word(1).op(81).word(2).op(290).word(32); }, 16, 0xFFFF, false);
-    r.rung("290/160", true, [](LadAsm &a) { a.op(84).dword(9).op(84).dword(2).op(290).word(160); }, 32, 7, true);
-    r.rung("291/32", true, [](LadAsm &a) { a.op(81).word(65535).op(291).word(32); }, 16, 255, true);
-    r.rung("291/160", true, [](LadAsm &a) { a.op(84).dword(0xFFFFFFFFu).op(291).word(160); }, 32, 65535, true);
-    r.rung("292/32 /0", true, [](LadAsm &a) { a.op(81).word(9).op(81).word(0).op(292).word(32); }, 16, 9, false);
-    r.rung("292/160", true, [](LadAsm &a) { a.op(84).dword(0xFFFFFFF0u).op(84).dword(7).op(292).word(160); }, 32,
-           0xFFFFFFF0u % 7, true);
+    r.rung(
+        "289/32", true, [](LadAsm &a) { a.op(81).word(65535).op(81).word(1).op(289).word(32); }, 16, 0, false);
+    r.rung(
+        "289/160", true, [](LadAsm &a) { a.op(84).dword(0xFFFFFFFFu).op(84).dword(1).op(289).word(160); }, 32, 0,
+        false);
+    r.rung(
+        "290/32", true, [](LadAsm &a) { a.op(81).word(1).op(81).word(2).op(290).word(32); }, 16, 0xFFFF, false);
+    r.rung(
+        "290/160", true, [](LadAsm &a) { a.op(84).dword(9).op(84).dword(2).op(290).word(160); }, 32, 7, true);
+    r.rung(
+        "291/32", true, [](LadAsm &a) { a.op(81).word(65535).op(291).word(32); }, 16, 255, true);
+    r.rung(
+        "291/160", true, [](LadAsm &a) { a.op(84).dword(0xFFFFFFFFu).op(291).word(160); }, 32, 65535, true);
+    r.rung(
+        "292/32 /0", true, [](LadAsm &a) { a.op(81).word(9).op(81).word(0).op(292).word(32); }, 16, 9, false);
+    r.rung(
+        "292/160", true, [](LadAsm &a) { a.op(84).dword(0xFFFFFFF0u).op(84).dword(7).op(292).word(160); }, 32,
+        0xFFFFFFF0u % 7, true);
     // Width 7: only the width word goes; both values stay (b stored first).
-    r.rung("289/7", true, [](LadAsm &a) { a.op(81).word(11).op(81).word(22).op(289).word(7).op(82).reg(R(200)); },
-           16, 11, true);
+    r.rung(
+        "289/7", true, [](LadAsm &a) { a.op(81).word(11).op(81).word(22).op(289).word(7).op(82).reg(R(200)); }, 16, 11,
+        true);
     r.a.end();
     EXPECT_EQ(Run(r.a), -1);
     r.check();
@@ -208,10 +217,22 @@ TEST(NumConv, SaturatingConversionsAndText) {
     EXPECT_EQ(NumCnv_FloatToU32(5.0e9), UINT32_MAX);
     EXPECT_EQ(NumCnv_FloatToU32(4294967295.5), UINT32_MAX);
     EXPECT_EQ(NumCnv_FloatToU32(NAN), 0u);
-    struct { const char *t; int32_t v; std::size_t used; } cases[] = {
-        {"12ab", 12, 2}, {"  -1", -1, 4}, {"+7", 7, 2}, {"3000000000", INT32_MAX, 10},
-        {"-99999999999", INT32_MIN, 12}, {"-2147483648", INT32_MIN, 11}, {"2147483647x", INT32_MAX, 10},
-        {"x1", 0, 0}, {"-", 0, 0}, {"", 0, 0}, {"000000000000000000042", 42, 21},
+    struct {
+        const char *t;
+        int32_t v;
+        std::size_t used;
+    } cases[] = {
+        {"12ab", 12, 2},
+        {"  -1", -1, 4},
+        {"+7", 7, 2},
+        {"3000000000", INT32_MAX, 10},
+        {"-99999999999", INT32_MIN, 12},
+        {"-2147483648", INT32_MIN, 11},
+        {"2147483647x", INT32_MAX, 10},
+        {"x1", 0, 0},
+        {"-", 0, 0},
+        {"", 0, 0},
+        {"000000000000000000042", 42, 21},
     };
     for (const auto &c : cases) {
         std::size_t used = 99;

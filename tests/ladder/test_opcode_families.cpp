@@ -37,7 +37,8 @@ TEST_F(LadderTest, FloatAndIntegerFunctionFamiliesEveryOpcodeOnce) {
     r.rung("157 acos 0.5", true, Push32({F0_5}, 157), 32, 0x3F860A92, true);
     r.rung("158 atan 0.5", true, Push32({F0_5}, 158), 32, 0x3EED6338, true);
     LT_SetD(R(900), 0x12345678);
-    r.rung("83 push R as 32 bits", true, [](LadAsm &a) { a.op(83).reg(R(900)); }, 32, 0x12345678, true);
+    r.rung(
+        "83 push R as 32 bits", true, [](LadAsm &a) { a.op(83).reg(R(900)); }, 32, 0x12345678, true);
     r.a.end();
     EXPECT_EQ(Run(r.a), -1);
     r.check();
@@ -103,18 +104,18 @@ TEST_F(LadderTest, EveryTimerAndCounterOpcodeOnce) {
         uint32_t div;  // 100 us ticks per unit
     };
     const Row rows[] = {
-        {204, false, ON, 100},    {205, false, ON, 100},    {206, false, OFF, 100},   {207, false, OFF, 100},
-        {208, false, ON, 1000},   {209, false, ON, 1000},   {210, false, OFF, 1000},  {211, false, OFF, 1000},
-        {212, false, RET, 100},   {213, false, RET, 100},   {214, false, RET, 1000},  {215, false, RET, 1000},
-        {458, false, RET, 10000}, {459, false, RET, 10000}, {460, false, ON, 10000},  {461, false, ON, 10000},
-        {462, false, OFF, 10000}, {463, false, OFF, 10000}, {474, false, RET, 10},    {475, false, RET, 10},
-        {476, false, ON, 10},     {477, false, ON, 10},     {478, false, OFF, 10},    {479, false, OFF, 10},
-        {450, true, RET, 10000},  {451, true, RET, 10000},  {452, true, ON, 10000},   {453, true, ON, 10000},
-        {454, true, OFF, 10000},  {455, true, OFF, 10000},  {466, true, RET, 10},     {467, true, RET, 10},
-        {468, true, ON, 10},      {469, true, ON, 10},      {470, true, OFF, 10},     {471, true, OFF, 10},
-        {482, true, RET, 100},    {483, true, RET, 100},    {484, true, ON, 100},     {485, true, ON, 100},
-        {486, true, OFF, 100},    {487, true, OFF, 100},    {498, true, RET, 1000},   {499, true, RET, 1000},
-        {500, true, ON, 1000},    {501, true, ON, 1000},    {502, true, OFF, 1000},   {503, true, OFF, 1000},
+        {204, false, ON, 100},    {205, false, ON, 100},    {206, false, OFF, 100},  {207, false, OFF, 100},
+        {208, false, ON, 1000},   {209, false, ON, 1000},   {210, false, OFF, 1000}, {211, false, OFF, 1000},
+        {212, false, RET, 100},   {213, false, RET, 100},   {214, false, RET, 1000}, {215, false, RET, 1000},
+        {458, false, RET, 10000}, {459, false, RET, 10000}, {460, false, ON, 10000}, {461, false, ON, 10000},
+        {462, false, OFF, 10000}, {463, false, OFF, 10000}, {474, false, RET, 10},   {475, false, RET, 10},
+        {476, false, ON, 10},     {477, false, ON, 10},     {478, false, OFF, 10},   {479, false, OFF, 10},
+        {450, true, RET, 10000},  {451, true, RET, 10000},  {452, true, ON, 10000},  {453, true, ON, 10000},
+        {454, true, OFF, 10000},  {455, true, OFF, 10000},  {466, true, RET, 10},    {467, true, RET, 10},
+        {468, true, ON, 10},      {469, true, ON, 10},      {470, true, OFF, 10},    {471, true, OFF, 10},
+        {482, true, RET, 100},    {483, true, RET, 100},    {484, true, ON, 100},    {485, true, ON, 100},
+        {486, true, OFF, 100},    {487, true, OFF, 100},    {498, true, RET, 1000},  {499, true, RET, 1000},
+        {500, true, ON, 1000},    {501, true, ON, 1000},    {502, true, OFF, 1000},  {503, true, OFF, 1000},
     };
     for (const Row &row : rows) {
         SetUp();
@@ -124,12 +125,16 @@ TEST_F(LadderTest, EveryTimerAndCounterOpcodeOnce) {
         if (row.kind == RET) a.bitx(la::I(4));
         a.reg(la::R(1));
         if (row.op & 1) {
-            if (row.wide) a.dword(5);
-            else a.word(5);
+            if (row.wide)
+                a.dword(5);
+            else
+                a.word(5);
         } else {
             a.reg(la::R(20));
-            if (row.wide) LT_SetD(la::R(20), 5);
-            else LT_SetW(la::R(20), 5);
+            if (row.wide)
+                LT_SetD(la::R(20), 5);
+            else
+                LT_SetW(la::R(20), 5);
         }
         a.coil(la::Q(1)).end();
         const uint32_t status = row.wide ? la::R(3) : la::R(2);
@@ -186,7 +191,8 @@ TEST_F(LadderTest, EveryTimerAndCounterOpcodeOnce) {
         LT_SetBit(la::I(3), in);
         EXPECT_EQ(Scan(), -1);
         seen.insert(seen.end(), {LT_W(la::R(1)), LT_W(la::R(3)), LT_W(la::R(5)), LT_W(la::R(7))});
-        seen.push_back(uint16_t(LT_Bit(la::Q(1)) | LT_Bit(la::Q(2)) << 1 | LT_Bit(la::Q(3)) << 2 | LT_Bit(la::Q(4)) << 3));
+        seen.push_back(
+            uint16_t(LT_Bit(la::Q(1)) | LT_Bit(la::Q(2)) << 1 | LT_Bit(la::Q(3)) << 2 | LT_Bit(la::Q(4)) << 3));
     }
     EXPECT_EQ(seen, (std::vector<uint16_t>{1, 1, 1, 1, 0, 1, 1, 1, 1, 0, 1, 1, 1, 1, 0, 2, 2, 0, 0, 15}));
 }

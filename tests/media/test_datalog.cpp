@@ -129,11 +129,27 @@ TEST_F(Logger, PeriodicGroupsWriteDailyAndHourlyFiles) {
 }
 
 TEST_F(Logger, TriggerEdgesAndEveryValueText) {
-    LogGroup g{"EV", "", M(2), 0, 0, 0, 0, 0,
-               {{R(1), 2, "Signed"}, {R(2), 4, "Unsigned"}, {R(3), 6, "Hex"}, {R(4), 1, "Bits"},
-                {R(5), 9, "Address"}, {R(7), 7, "Text"}, {R(20), 8, "F1"}, {R(22), 8, "F2"},
-                {R(24), 3, "L"}, {R(26), 5, "UL"}, {M(9), 0, "ANameLongerThanSixteen"},
-                {0, 10, "D"}, {0, 11, "T"}}};
+    LogGroup g{"EV",
+               "",
+               M(2),
+               0,
+               0,
+               0,
+               0,
+               0,
+               {{R(1), 2, "Signed"},
+                {R(2), 4, "Unsigned"},
+                {R(3), 6, "Hex"},
+                {R(4), 1, "Bits"},
+                {R(5), 9, "Address"},
+                {R(7), 7, "Text"},
+                {R(20), 8, "F1"},
+                {R(22), 8, "F2"},
+                {R(24), 3, "L"},
+                {R(26), 5, "UL"},
+                {M(9), 0, "ANameLongerThanSixteen"},
+                {0, 10, "D"},
+                {0, 11, "T"}}};
     ASSERT_EQ(LOG_Load(Table(M(1), 0, {g}), true), 0);
     SetW(R(1), uint16_t(-2));
     SetW(R(2), 0xFFFE);
@@ -200,8 +216,8 @@ TEST_F(Logger, TableRefusalsAndUsedShare) {
     EXPECT_EQ(LOG_Load(t, true), 1);  // no magic
     t = good;
     LE_Put32(&t[0], 60);
-    EXPECT_EQ(LOG_Load(t, true), 1);  // shorter than 84 bytes
-    EXPECT_EQ(LOG_Load(Table(M(1), 0, {}), true), 2);  // no groups: disabled
+    EXPECT_EQ(LOG_Load(t, true), 1);                                             // shorter than 84 bytes
+    EXPECT_EQ(LOG_Load(Table(M(1), 0, {}), true), 2);                            // no groups: disabled
     EXPECT_EQ(LOG_Load(Table(M(1), 0, std::vector<LogGroup>(11, g)), true), 3);  // over 10 groups
     t = good;
     LE_Put32(&t[24 + 40], 1000);  // items past the end
@@ -268,16 +284,17 @@ TEST_F(Logger, DebugLogSwitchFromTheEnvironment) {
         uint32_t on, filter;
     };
     const Row rows[] = {
-        {"37552", 1, 37552},  {"0x92B0", 1, 37552}, {nullptr, 0, 0}, {"", 0, 0},
-        {"R300", 0, 0},       {"37552 ", 0, 0},     {"-37552", 0, 0}, {"0", 0, 0},
-        {"1000", 0, 0},  // below the register windows
+        {"37552", 1, 37552},  {"0x92B0", 1, 37552},  {nullptr, 0, 0}, {"", 0, 0},     {"R300", 0, 0},
+        {"37552 ", 0, 0},     {"-37552", 0, 0},      {"0", 0, 0},     {"1000", 0, 0},  // below the register windows
         {"4294967295", 0, 0}, {"99999999999", 0, 0},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.value ? r.value : "(unset)");
         DbgLog = {1, 2, 1};
-        if (r.value) setenv("PLC_DEBUG_LOG", r.value, 1);
-        else unsetenv("PLC_DEBUG_LOG");
+        if (r.value)
+            setenv("PLC_DEBUG_LOG", r.value, 1);
+        else
+            unsetenv("PLC_DEBUG_LOG");
         EXPECT_EQ(DLOG_Init(), r.on);
         EXPECT_EQ(DbgLog.enable, r.on);
         EXPECT_EQ(DbgLog.filter, r.filter);

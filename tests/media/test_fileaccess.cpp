@@ -30,10 +30,20 @@ void PutText(std::vector<uint16_t> &w, const std::string &name) {
 std::vector<uint16_t> FileOp(uint16_t opcode, uint8_t flags, uint32_t data, uint16_t format, uint32_t start,
                              uint32_t count, uint32_t status, const std::string &name, uint16_t drive = 0,
                              uint8_t kind = 1) {
-    std::vector<uint16_t> w = {opcode, drive, uint16_t(kind | flags << 8), uint16_t(data), uint16_t(data >> 16),
-                               format, uint16_t(start), uint16_t(start >> 16), uint16_t(count),
-                               uint16_t(count >> 16), uint16_t(status), uint16_t(status >> 16),
-                               uint16_t(name.size()), uint16_t(name.size() >> 16)};
+    std::vector<uint16_t> w = {opcode,
+                               drive,
+                               uint16_t(kind | flags << 8),
+                               uint16_t(data),
+                               uint16_t(data >> 16),
+                               format,
+                               uint16_t(start),
+                               uint16_t(start >> 16),
+                               uint16_t(count),
+                               uint16_t(count >> 16),
+                               uint16_t(status),
+                               uint16_t(status >> 16),
+                               uint16_t(name.size()),
+                               uint16_t(name.size() >> 16)};
     PutText(w, name);
     return w;
 }
@@ -62,9 +72,16 @@ std::vector<uint16_t> FormatOp(uint16_t drive, uint32_t status) {
 // Descriptor transfer (248), written out word by word: a write of R(10),
 // R(11) under the header "V,T" or a read of one row into R(20), R(21).
 std::vector<uint16_t> DescWrite(uint32_t status, const std::string &name) {
-    std::vector<uint16_t> w = {248, 77, 0x0201,  // mode; header line, write mode 2 (append or create)
-                               0, 0, 0,           // reserved, drive 0, reserved
-                               uint16_t(R(10)), uint16_t(R(10) >> 16), uint16_t(status), uint16_t(status >> 16)};
+    std::vector<uint16_t> w = {248,
+                               77,
+                               0x0201,  // mode; header line, write mode 2 (append or create)
+                               0,
+                               0,
+                               0,  // reserved, drive 0, reserved
+                               uint16_t(R(10)),
+                               uint16_t(R(10) >> 16),
+                               uint16_t(status),
+                               uint16_t(status >> 16)};
     w.insert(w.end(), {uint16_t(name.size()), 0, 2, 0, 4, 0, 0, 0, 0, 4});  // names 4 bytes, data 4 bytes
     // Descriptors at byte 40: names at bytes 56 ("V,") and 58 ("T,").
     w.insert(w.end(), {56, 0, 0x0502, 1, 58, 0, 0x0802, 1});
@@ -73,8 +90,8 @@ std::vector<uint16_t> DescWrite(uint32_t status, const std::string &name) {
     return w;
 }
 std::vector<uint16_t> DescRead(uint32_t status, const std::string &name) {
-    std::vector<uint16_t> w = {248, 0, 0, 0, 0, 0, uint16_t(R(20)), uint16_t(R(20) >> 16), uint16_t(status),
-                               uint16_t(status >> 16)};
+    std::vector<uint16_t> w = {
+        248, 0, 0, 0, 0, 0, uint16_t(R(20)), uint16_t(R(20) >> 16), uint16_t(status), uint16_t(status >> 16)};
     w.insert(w.end(), {uint16_t(name.size()), 0, 2, 0, 0, 0, 0, 0, 0, 0});
     w.insert(w.end(), {1, 0, 0x0500, 1, 0x0800, 1});  // restart at 1; descriptors at byte 44
     PutText(w, name);

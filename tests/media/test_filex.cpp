@@ -109,8 +109,8 @@ TEST_F(FilexTest, StatusNumbers) {
     EXPECT_EQ(_fxe_directory_name_test(&media, "D"), FX_SUCCESS);
     EXPECT_EQ(_fxe_file_create(&media, "/nodir/x.txt"), FX_INVALID_PATH);
     EXPECT_EQ(_fxe_file_attributes_read(&media, "nothere", nullptr), FX_INVALID_PATH);
-    EXPECT_EQ(_fxe_directory_information_get(&media, "nothere", nullptr, nullptr, nullptr, nullptr, nullptr,
-                                             nullptr, nullptr, nullptr),
+    EXPECT_EQ(_fxe_directory_information_get(&media, "nothere", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                             nullptr, nullptr),
               FX_NOT_FOUND);
     EXPECT_EQ(_fxe_file_close(&f), FX_NOT_OPEN);
     uint32_t n = 0;
@@ -185,9 +185,8 @@ TEST_F(FilexTest, FileReadWriteSeekAndAttributes) {
         mode_t mode;
         uint32_t card, flash;
     };
-    for (const ModeRow &r : {ModeRow{0644, 0, 0}, ModeRow{0664, 0, 0}, ModeRow{0600, 0, 0x04},
-                             ModeRow{0774, 0, 0}, ModeRow{0444, 0x01, 0x01}, ModeRow{0700, 0x04, 0x04},
-                             ModeRow{0400, 0x01, 0x05}}) {
+    for (const ModeRow &r : {ModeRow{0644, 0, 0}, ModeRow{0664, 0, 0}, ModeRow{0600, 0, 0x04}, ModeRow{0774, 0, 0},
+                             ModeRow{0444, 0x01, 0x01}, ModeRow{0700, 0x04, 0x04}, ModeRow{0400, 0x01, 0x05}}) {
         SCOPED_TRACE(r.mode);
         for (const char *drive : {"A:", "Z:"}) {
             const std::string name = std::string(drive) + "\\MODE.BIN";
@@ -215,8 +214,7 @@ TEST_F(FilexTest, FileReadWriteSeekAndAttributes) {
     EXPECT_EQ(set_mtime(nullptr, "/mnt/USB0/data.bin", 2020, 5, 6, 7, 8, 9, 0x10), FX_SUCCESS);
     uint32_t y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
     uint64_t size = 9;
-    EXPECT_EQ(_fxe_directory_information_get(&media, "data.bin", nullptr, &size, &y, &mo, &d, &h, &mi, &s),
-              FX_SUCCESS);
+    EXPECT_EQ(_fxe_directory_information_get(&media, "data.bin", nullptr, &size, &y, &mo, &d, &h, &mi, &s), FX_SUCCESS);
     EXPECT_EQ(size, 0u);
     EXPECT_EQ(y * 10000 + mo * 100 + d, 20200506u);
     EXPECT_EQ(h * 10000 + mi * 100 + s, 70809u);
@@ -232,8 +230,8 @@ TEST_F(FilexTest, EntrySearchListsTheCurrentDirectory) {
     char name[FX_NAME_MAX];
     uint32_t attr = 0;
     uint64_t size = 0;
-    uint32_t r = _fxe_directory_first_full_entry_find(&media, name, &attr, &size, nullptr, nullptr, nullptr,
-                                                      nullptr, nullptr, nullptr);
+    uint32_t r = _fxe_directory_first_full_entry_find(&media, name, &attr, &size, nullptr, nullptr, nullptr, nullptr,
+                                                      nullptr, nullptr);
     while (r == FX_SUCCESS) {
         names.push_back(name);
         if (std::string(name) == "one.csv") {
@@ -242,19 +240,19 @@ TEST_F(FilexTest, EntrySearchListsTheCurrentDirectory) {
         if (std::string(name) == "SUB") {
             EXPECT_EQ(attr & FX_DIRECTORY, FX_DIRECTORY);
         }
-        r = _fxe_directory_next_full_entry_find(&media, name, &attr, &size, nullptr, nullptr, nullptr, nullptr,
-                                                nullptr, nullptr);
+        r = _fxe_directory_next_full_entry_find(&media, name, &attr, &size, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                nullptr);
     }
     EXPECT_EQ(r, FX_NO_MORE_ENTRIES);
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{".", "..", "SUB", "one.csv"}));
     EXPECT_EQ(media.dir, nullptr);
-    EXPECT_EQ(_fxe_directory_next_full_entry_find(&media, name, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                                  nullptr, nullptr, nullptr),
+    EXPECT_EQ(_fxe_directory_next_full_entry_find(&media, name, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                  nullptr, nullptr),
               FX_NOT_DIRECTORY);
     _fxe_directory_local_path_set(&media, nullptr, "/NONE");
-    EXPECT_EQ(_fxe_directory_first_full_entry_find(&media, name, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                                   nullptr, nullptr, nullptr),
+    EXPECT_EQ(_fxe_directory_first_full_entry_find(&media, name, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                   nullptr, nullptr),
               FX_NOT_FOUND);
 }
 
@@ -276,15 +274,15 @@ TEST_F(FilexTest, EntrySearchPathBound) {
         const std::string file(total - dir_len, 'f');
         WriteFile(root / ("mnt/USB0/" + d1 + "/" + d2 + "/" + file), {1});
         _fxe_directory_local_path_set(&media, nullptr, ("/" + d1 + "/" + d2).c_str());
-        uint32_t r = _fxe_directory_first_full_entry_find(&media, name, nullptr, nullptr, nullptr, nullptr,
-                                                          nullptr, nullptr, nullptr, nullptr);
+        uint32_t r = _fxe_directory_first_full_entry_find(&media, name, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                          nullptr, nullptr, nullptr);
         std::vector<uint32_t> answers;
         bool listed = false;
         while (r != FX_NO_MORE_ENTRIES && answers.size() < 10) {
             answers.push_back(r);
             if (r == FX_SUCCESS && file == name) listed = true;
-            r = _fxe_directory_next_full_entry_find(&media, name, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                                    nullptr, nullptr, nullptr);
+            r = _fxe_directory_next_full_entry_find(&media, name, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                    nullptr, nullptr);
         }
         EXPECT_EQ(answers.size(), 3u);
         EXPECT_EQ(listed, total == 511);
@@ -306,8 +304,8 @@ TEST_F(FilexTest, AbsentDriveAnswers17Everywhere) {
     EXPECT_EQ(_fxe_directory_name_test(&media, "D"), FX_MEDIA_NOT_OPEN);
     EXPECT_EQ(_fxe_file_rename(&media, "a", "b"), FX_MEDIA_NOT_OPEN);
     EXPECT_EQ(_fxe_media_space_available(&media, &kb), FX_MEDIA_NOT_OPEN);
-    EXPECT_EQ(_fxe_directory_first_full_entry_find(&media, name, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                                   nullptr, nullptr, nullptr),
+    EXPECT_EQ(_fxe_directory_first_full_entry_find(&media, name, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                                   nullptr, nullptr),
               FX_MEDIA_NOT_OPEN);
 
     // Inserting the card makes it usable; pulling it (renaming the folder away) ends that.
@@ -417,8 +415,9 @@ TEST_F(FilexTest, SymbolicLinksOnADriveAreNamesThatDoNotExist) {
         {"mkdir through", _fxe_directory_create(&media, "A:\\ESC\\D"), FX_INVALID_PATH},
         {"rmdir", _fxe_directory_delete(&media, "A:\\ESC"), FX_ACCESS_ERROR},
         {"name test", _fxe_directory_name_test(&media, "A:\\ESC"), FX_NOT_FOUND},
-        {"information", _fxe_directory_information_get(&media, "A:\\PW.TXT", nullptr, nullptr, nullptr, nullptr,
-                                                      nullptr, nullptr, nullptr, nullptr),
+        {"information",
+         _fxe_directory_information_get(&media, "A:\\PW.TXT", nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                        nullptr, nullptr),
          FX_NOT_FOUND},
     };
     for (const Case &c : cases) EXPECT_EQ(c.got, c.want) << c.what;
@@ -434,7 +433,7 @@ TEST_F(FilexTest, SymbolicLinksOnADriveAreNamesThatDoNotExist) {
     _fxe_directory_local_path_set(&top, nullptr, "A:\\");
     std::vector<std::string> seen;
     for (uint32_t s = _fxe_directory_first_full_entry_find(&top, name, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                                            nullptr, nullptr, nullptr);
+                                                           nullptr, nullptr, nullptr);
          s == FX_SUCCESS; s = _fxe_directory_next_full_entry_find(&top, name, nullptr, nullptr, nullptr, nullptr,
                                                                   nullptr, nullptr, nullptr, nullptr))
         if (name[0] != '.') seen.push_back(name);

@@ -17,8 +17,8 @@ TEST(FilexPaths, DotDotComponentsNeverLeaveTheDrive) {
     ASSERT_EQ(mkdir((root / "mnt/USB0/LOGS").c_str(), 0775), 0);
     FxMedia media{};
 
-    for (const char *name : {"A:\\..\\..\\..\\x", "A:\\..\\cfg\\ladder.pgm", "/../x", "LOGS/../../x",
-                             "a:..", "b:/LOGS/..", "A:\\LOGS\\..\\..\\USB1\\x", "..\\x", "../x"}) {
+    for (const char *name : {"A:\\..\\..\\..\\x", "A:\\..\\cfg\\ladder.pgm", "/../x", "LOGS/../../x", "a:..",
+                             "b:/LOGS/..", "A:\\LOGS\\..\\..\\USB1\\x", "..\\x", "../x"}) {
         EXPECT_EQ(_fxe_file_create(&media, name), FX_INVALID_PATH) << name;
         FxFile f{};
         EXPECT_EQ(_fxe_file_open(&media, &f, name, 0), FX_INVALID_PATH) << name;

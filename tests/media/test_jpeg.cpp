@@ -28,8 +28,8 @@ TEST(Jpeg, OneColourBlockLayoutAndBounds) {
     const std::vector<uint16_t> black(64, 0);
     const std::vector<uint8_t> f = Encode(black, 8, 8, JPEG_FORMAT_565);
     ASSERT_EQ(f.size(), 613u);
-    const std::vector<uint8_t> head = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0, 1, 1, 0,
-                                       0, 1, 0, 1, 0, 0, 0xFF, 0xDB, 0x00, 0x84, 0x00, 8, 6, 6};
+    const std::vector<uint8_t> head = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J',  'F',  'I',  'F',  0,    1, 1, 0,
+                                       0,    1,    0,    1,    0,    0,    0xFF, 0xDB, 0x00, 0x84, 0x00, 8, 6, 6};
     EXPECT_EQ(std::vector<uint8_t>(f.begin(), f.begin() + long(head.size())), head);
     // Chrominance table: first entry (17 * 50 + 50) / 100 = 9; last 99 -> 50.
     EXPECT_EQ(f[20 + 4 + 65], 0x01);
@@ -42,7 +42,8 @@ TEST(Jpeg, OneColourBlockLayoutAndBounds) {
     EXPECT_EQ(f[175] * 256 + f[176], 418);
     const std::vector<uint8_t> sos = {0xFF, 0xDA, 0, 12, 3, 1, 0, 2, 0x11, 3, 0x11, 0, 63, 0};
     EXPECT_EQ(std::vector<uint8_t>(f.begin() + 593, f.begin() + 607), sos);
-    EXPECT_EQ(std::vector<uint8_t>(f.begin() + 607, f.end()), (std::vector<uint8_t>{0xF9, 0xFE, 0x80, 0x3F, 0xFF, 0xD9}));
+    EXPECT_EQ(std::vector<uint8_t>(f.begin() + 607, f.end()),
+              (std::vector<uint8_t>{0xF9, 0xFE, 0x80, 0x3F, 0xFF, 0xD9}));
 
     // Headers and the end marker only for an empty image.
     const std::vector<uint8_t> empty = Encode({}, 0, 16, 0);
@@ -69,8 +70,8 @@ TEST(Jpeg, OneColourBlockLayoutAndBounds) {
 }
 
 // Decodes with djpeg and answers the mean absolute error against the source.
-double DecodeError(const std::string &dir, const std::vector<uint8_t> &jpg, const std::vector<uint8_t> &rgb,
-                   uint32_t w, uint32_t h) {
+double DecodeError(const std::string &dir, const std::vector<uint8_t> &jpg, const std::vector<uint8_t> &rgb, uint32_t w,
+                   uint32_t h) {
     const std::string in = dir + "/img.jpg", out = dir + "/img.ppm";
     FILE *f = std::fopen(in.c_str(), "wb");
     std::fwrite(jpg.data(), 1, jpg.size(), f);
@@ -123,8 +124,8 @@ TEST(Jpeg, CommentSegmentAfterTheStartMarker) {
     EXPECT_EQ(write_comment(out.data(), uint32_t(out.size()), &at, "made by PLC"), JPEG_OK);
     EXPECT_EQ(at, 17u);
     EXPECT_EQ(std::vector<uint8_t>(out.begin(), out.begin() + 17),
-              (std::vector<uint8_t>{0xFF, 0xD8, 0xFF, 0xFE, 0x00, 0x0D, 'm', 'a', 'd', 'e', ' ', 'b', 'y', ' ',
-                                    'P', 'L', 'C'}));
+              (std::vector<uint8_t>{0xFF, 0xD8, 0xFF, 0xFE, 0x00, 0x0D, 'm', 'a', 'd', 'e', ' ', 'b', 'y', ' ', 'P',
+                                    'L', 'C'}));
     std::memcpy(out.data() + at, img.data() + 2, 611);
     test_support::TempRoot root;
     const std::string path = root / "c.jpg";

@@ -11,9 +11,20 @@
 #include "core/storage/memfile.h"
 
 struct EmailBlock {
-    struct Contact { std::string address; uint8_t group; };
-    struct Msg { std::string body, subject; uint8_t group; uint32_t trigger; std::string list; };
-    struct Field { uint32_t addr; uint8_t width, format, fw, flags, d; };
+    struct Contact {
+        std::string address;
+        uint8_t group;
+    };
+    struct Msg {
+        std::string body, subject;
+        uint8_t group;
+        uint32_t trigger;
+        std::string list;
+    };
+    struct Field {
+        uint32_t addr;
+        uint8_t width, format, fw, flags, d;
+    };
     std::vector<Contact> contacts;
     std::vector<Msg> msgs;
     std::vector<Field> fields;
@@ -66,9 +77,19 @@ struct EmailBlock {
         const uint32_t dom = str(domain), snd = str(sender), name = str(server_name), usr = str(user),
                        pw = str(password);
         std::memcpy(&s[4], "LAME", 4);
-        const uint32_t hdr[] = {base, uint32_t(20 * contacts.size()), base + m_at, 0, base + m_at,
-                                uint32_t(16 * msgs.size()), base + f_at, uint32_t(12 * fields.size()),
-                                base + uint32_t(tables.size()), uint32_t(strings.size()), status_reg, dom, snd};
+        const uint32_t hdr[] = {base,
+                                uint32_t(20 * contacts.size()),
+                                base + m_at,
+                                0,
+                                base + m_at,
+                                uint32_t(16 * msgs.size()),
+                                base + f_at,
+                                uint32_t(12 * fields.size()),
+                                base + uint32_t(tables.size()),
+                                uint32_t(strings.size()),
+                                status_reg,
+                                dom,
+                                snd};
         for (std::size_t i = 0; i < std::size(hdr); i++) LE_Put32(&s[8 + 4 * i], hdr[i]);
         LE_Put32(&s[72], server_name.empty() ? server : name);
         LE_Put32(&s[76], dns);

@@ -29,7 +29,7 @@ struct Port {
     std::vector<uint32_t> dtr;  // every Enable call
     std::vector<std::array<uint8_t, 6>> opens;
     bool refuse_open = false;
-    uint32_t room = 1u << 30;   // bytes the transmitter takes
+    uint32_t room = 1u << 30;  // bytes the transmitter takes
 };
 inline std::array<Port, 4> &P() {
     static std::array<Port, 4> p;

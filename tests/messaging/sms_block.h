@@ -11,10 +11,26 @@
 #include "core/storage/memfile.h"
 
 struct SmsBlock {
-    struct Contact { std::string number; uint8_t group; };
-    struct Rx { std::string tpl; uint8_t reply, group; uint32_t bit; std::string list; };
-    struct Tx { std::string text; uint8_t group; uint32_t trigger; std::string list; };
-    struct Field { uint32_t addr; uint8_t width, format, fw, flags, d; };
+    struct Contact {
+        std::string number;
+        uint8_t group;
+    };
+    struct Rx {
+        std::string tpl;
+        uint8_t reply, group;
+        uint32_t bit;
+        std::string list;
+    };
+    struct Tx {
+        std::string text;
+        uint8_t group;
+        uint32_t trigger;
+        std::string list;
+    };
+    struct Field {
+        uint32_t addr;
+        uint8_t width, format, fw, flags, d;
+    };
     std::vector<Contact> contacts;
     std::vector<Rx> rx;
     std::vector<Tx> tx;

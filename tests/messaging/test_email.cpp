@@ -30,7 +30,11 @@ namespace {
 
 TEST(Email, Base64DnsQueryAndDotStuffing) {
     char out[200];
-    struct B64 { std::string in; uint32_t wrap; std::string want; };
+    struct B64 {
+        std::string in;
+        uint32_t wrap;
+        std::string want;
+    };
     std::string sixty;
     for (int i = 0; i < 60; i++) sixty.push_back(char(i));
     const B64 cases[] = {
@@ -40,16 +44,16 @@ TEST(Email, Base64DnsQueryAndDotStuffing) {
         {sixty, 1, "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8gISIjJCUmJygpKissLS4vMDEyMzQ1Njc4\r\nOTo7"},
     };
     for (const B64 &c : cases) {
-        const uint32_t n = EtnEmailBase64Encd(reinterpret_cast<const uint8_t *>(c.in.data()), out,
-                                              uint32_t(c.in.size()), c.wrap);
+        const uint32_t n =
+            EtnEmailBase64Encd(reinterpret_cast<const uint8_t *>(c.in.data()), out, uint32_t(c.in.size()), c.wrap);
         EXPECT_EQ(std::string(out, n), c.want);
     }
 
     uint8_t q[1024];
     const uint32_t ql = EtnEmailDnsBuild("mail.test.lan", 0x0102, q);
-    const std::vector<uint8_t> want = {0x01, 0x02, 0x01, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-                                       4,    'm',  'a',  'i',  'l',  4,    't',  'e',  's',  't',  3,    'l',
-                                       'a',  'n',  0,    0x00, 0x01, 0x00, 0x01};
+    const std::vector<uint8_t> want = {0x01, 0x02, 0x01, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                       0x00, 4,    'm',  'a',  'i',  'l',  4,    't',  'e',  's',  't',
+                                       3,    'l',  'a',  'n',  0,    0x00, 0x01, 0x00, 0x01};
     EXPECT_EQ(std::vector<uint8_t>(q, q + ql), want);
     EXPECT_EQ(EtnEmailDnsBuild("bad..name", 1, q), 0u);
 
@@ -74,7 +78,11 @@ TEST(Email, Base64DnsQueryAndDotStuffing) {
     for (uint8_t b : full) both.push_back(b);
     std::vector<uint8_t> skip3 = class3;
     for (uint8_t b : a_rec) skip3.push_back(b);
-    struct A { const char *what; std::vector<uint8_t> bytes; uint32_t answer, address; };
+    struct A {
+        const char *what;
+        std::vector<uint8_t> bytes;
+        uint32_t answer, address;
+    };
     const A answers[] = {
         {"A record", answer(0x0102, 0x81, 1, a_rec), 1, 0x0A4D0003},
         {"CNAME skipped, A under a full name", answer(0x0102, 0x81, 2, both), 1, 0x0A4D0009},
@@ -112,7 +120,10 @@ TEST(Email, Base64DnsQueryAndDotStuffing) {
 }
 
 TEST(Email, RepliesAreTakenWholeOverFragments) {
-    struct R { std::string in; uint32_t code, used; };
+    struct R {
+        std::string in;
+        uint32_t code, used;
+    };
     const R cases[] = {
         {"2", 0, 0},
         {"25", 0, 0},
@@ -176,14 +187,14 @@ TEST(Email, SectionChecksSetStatusBit0) {
     const C cases[] = {
         {153, "LAME", 20, 0, 0, 0, EMC_ACTIVE, 0},
         {152, "LAME", 20, 0, 0, EM_ST_CONFIG, EMC_IDLE, 1},
-        {52, "LAME", 20, 0, 0, EM_ST_CONFIG, EMC_IDLE, 1},           // just the status register
+        {52, "LAME", 20, 0, 0, EM_ST_CONFIG, EMC_IDLE, 1},  // just the status register
         {153, "LAMF", 20, 0, 0, EM_ST_CONFIG, EMC_IDLE, 0xA5A5A5A5},
-        {153, "LAME", 20 * 3, 0, 0, EM_ST_CONFIG, EMC_IDLE, 1},      // contacts run past the section
-        {153, "LAME", 20 * 300, 0, 0, EM_ST_CONFIG, EMC_IDLE, 1},    // more than 256 contacts
-        {153, "LAME", 20, 100, 0, EM_ST_CONFIG, EMC_IDLE, 1},        // string limit past the section
-        {153, "LAME", 20, 0, 12 * 2, 0, EMC_ACTIVE, 0},              // two data fields: inside
-        {153, "LAME", 20, 0, 12 * 3, EM_ST_CONFIG, EMC_IDLE, 1},     // three run past the section
-        {153, "LAME", 20, 0, 0, 0, EMC_ACTIVE, 0, 0},                // no receive commands, address 0
+        {153, "LAME", 20 * 3, 0, 0, EM_ST_CONFIG, EMC_IDLE, 1},    // contacts run past the section
+        {153, "LAME", 20 * 300, 0, 0, EM_ST_CONFIG, EMC_IDLE, 1},  // more than 256 contacts
+        {153, "LAME", 20, 100, 0, EM_ST_CONFIG, EMC_IDLE, 1},      // string limit past the section
+        {153, "LAME", 20, 0, 12 * 2, 0, EMC_ACTIVE, 0},            // two data fields: inside
+        {153, "LAME", 20, 0, 12 * 3, EM_ST_CONFIG, EMC_IDLE, 1},   // three run past the section
+        {153, "LAME", 20, 0, 0, 0, EMC_ACTIVE, 0, 0},              // no receive commands, address 0
     };
     for (const C &c : cases) {
         const std::vector<uint8_t> b = Block(c.size, c.magic, c.contacts, c.limit, c.fields, c.rx, R(500));
@@ -507,9 +518,11 @@ TEST_F(EmailLoop, AuthLoginAndRefusalsOfEitherClass) {
          "EHLO plc.test.lan|AUTH LOGIN|dXNlcg==|c2VjcmV0|MAIL FROM:<plc@test.lan>|RCPT TO:<ops90@test.lan>|DATA|QUIT|",
          0},
         // REPLY_ERR (bit 11), step 14 (RCPT TO) in bits 12-19, the code from bit 20.
-        {"451 try later\r\n", "EHLO plc.test.lan|AUTH LOGIN|dXNlcg==|c2VjcmV0|MAIL FROM:<plc@test.lan>|RCPT TO:<ops90@test.lan>|",
+        {"451 try later\r\n",
+         "EHLO plc.test.lan|AUTH LOGIN|dXNlcg==|c2VjcmV0|MAIL FROM:<plc@test.lan>|RCPT TO:<ops90@test.lan>|",
          0x1C30E800},
-        {"550 no such user\r\n", "EHLO plc.test.lan|AUTH LOGIN|dXNlcg==|c2VjcmV0|MAIL FROM:<plc@test.lan>|RCPT TO:<ops90@test.lan>|",
+        {"550 no such user\r\n",
+         "EHLO plc.test.lan|AUTH LOGIN|dXNlcg==|c2VjcmV0|MAIL FROM:<plc@test.lan>|RCPT TO:<ops90@test.lan>|",
          0x2260E800},
     };
     for (const Case &c : cases) {

@@ -43,9 +43,7 @@ struct ModemSection {
     }
 };
 
-void RegText(uint32_t ref, const std::string &t) {
-    std::memcpy(&plc_reg[LT_Byte(ref)], t.c_str(), t.size() + 1);
-}
+void RegText(uint32_t ref, const std::string &t) { std::memcpy(&plc_reg[LT_Byte(ref)], t.c_str(), t.size() + 1); }
 
 std::string Config(unsigned item) {
     const AtConfigStr &c = ConfigDataInStr[item - 1];
@@ -92,8 +90,10 @@ protected:
                 seen = p + 1;
                 const std::string &c = cmds.back();
                 if (silent.count(c)) continue;
-                if (answers.count(c)) fake_ports::Feed(0, answers[c]);
-                else fake_ports::Feed(0, c == "AT$NETIP?" ? "\r\n$NETIP: 10.1.2.3\r\nOK\r\n" : "\r\nOK\r\n");
+                if (answers.count(c))
+                    fake_ports::Feed(0, answers[c]);
+                else
+                    fake_ports::Feed(0, c == "AT$NETIP?" ? "\r\n$NETIP: 10.1.2.3\r\nOK\r\n" : "\r\nOK\r\n");
             }
         }
     }
@@ -106,12 +106,31 @@ TEST_F(GsmTest, InitialisationCommandsInTheirOrder) {
     GSMGPRSInfo_St.status_reg = R(70);
     answers["AT+CSQ"] = "\r\n+CSQ: 20,3\r\n\r\nOK\r\n";
     Run(600);
-    const std::vector<std::string> want = {
-        "+++", "AT+IPR=115200", "ATE0HS0=0Q0V1&C1&D1", "AT+GMM", "AT$NETMON=5,2,2,3", "AT+CFUN=1",
-        "AT+FCLASS=0", "AT$AREG=0", "AT+COPS=0", "AT+CSQ", "AT+CBST=7,0,1", "AT+CGDCONT=1,\"IP\",\"\"",
-        "AT%CGPCO=1,\",\",0", "AT$HOSTIF= 1", "AT$PADBLK=512", "AT$PADTO=1", "AT$PADCMD=00", "AT$PADFWD=13",
-        "AT$UDPAPI=,1", "AT$PADSRC=1001", "AT$PADDST=\"0.0.0.0\"", "AT$ACTIVE=0", "AT$AREG=2", "+++",
-        "AT$NETIP?"};
+    const std::vector<std::string> want = {"+++",
+                                           "AT+IPR=115200",
+                                           "ATE0HS0=0Q0V1&C1&D1",
+                                           "AT+GMM",
+                                           "AT$NETMON=5,2,2,3",
+                                           "AT+CFUN=1",
+                                           "AT+FCLASS=0",
+                                           "AT$AREG=0",
+                                           "AT+COPS=0",
+                                           "AT+CSQ",
+                                           "AT+CBST=7,0,1",
+                                           "AT+CGDCONT=1,\"IP\",\"\"",
+                                           "AT%CGPCO=1,\",\",0",
+                                           "AT$HOSTIF= 1",
+                                           "AT$PADBLK=512",
+                                           "AT$PADTO=1",
+                                           "AT$PADCMD=00",
+                                           "AT$PADFWD=13",
+                                           "AT$UDPAPI=,1",
+                                           "AT$PADSRC=1001",
+                                           "AT$PADDST=\"0.0.0.0\"",
+                                           "AT$ACTIVE=0",
+                                           "AT$AREG=2",
+                                           "+++",
+                                           "AT$NETIP?"};
     ASSERT_GE(cmds.size(), want.size());
     EXPECT_EQ(std::vector<std::string>(cmds.begin(), cmds.begin() + long(want.size())), want);
     EXPECT_EQ(GSMGPRSInfo_St.b[0] & 0x18, 0x18);  // configured once, held
@@ -191,12 +210,10 @@ TEST_F(GsmTest, AnswerCodesAndTheResourceManager) {
         uint32_t code;
         bool hw_reset;
     };
-    const Row rows[] = {{"\r\nOK\r", 0, false},         {"\r\nERROR\r", 4, false},
-                        {"\r\nCONNECT 9600\r", 1, false}, {"\r\nNO CARRIER\r", 3, false},
-                        {"\r\nRING\r", 2, false},       {"\r\nLISTEN\r", 6, false},
-                        {"\r\nAT-Command\r", 4, false}, {"\r\nEnabler-II\r", 0, true},
-                        {"Enabler-II\r", 0, false},     {"\r\nhello\r", 0xFFFE, false},
-                        {"\r\nOK", 0, false}};
+    const Row rows[] = {{"\r\nOK\r", 0, false},         {"\r\nERROR\r", 4, false},     {"\r\nCONNECT 9600\r", 1, false},
+                        {"\r\nNO CARRIER\r", 3, false}, {"\r\nRING\r", 2, false},      {"\r\nLISTEN\r", 6, false},
+                        {"\r\nAT-Command\r", 4, false}, {"\r\nEnabler-II\r", 0, true}, {"Enabler-II\r", 0, false},
+                        {"\r\nhello\r", 0xFFFE, false}, {"\r\nOK", 0, false}};
     for (const Row &r : rows) {
         GSMGPRSInfo_St.b[5] = 0;
         EXPECT_EQ(GSMResultCode(r.text, uint32_t(std::strlen(r.text))), r.code) << r.text;
@@ -344,12 +361,13 @@ TEST_F(GsmTest, ModemSectionFillsTheConfiguration) {
     short_sec.fa = 0x04;
     short_sec.fb = 0x10;
     const Row rows[] = {
-        {"inline texts", inline_texts, "", "internet.t-d1.de", "tm", "secret", 0x05, 0x8B, 30, M16(50), "10.77.0.3/8000"},
+        {"inline texts", inline_texts, "", "internet.t-d1.de", "tm", "secret", 0x05, 0x8B, 30, M16(50),
+         "10.77.0.3/8000"},
         {"register texts", regs, "apn.reg  tail", "apn.reg", "u1", "p1", 0x01, 0x01, 10, 0, ""},
         {"short section", short_sec, "", "internet.t-d1.de", "", "", 0x01, 0x05, 30, M16(50), "10.77.0.3/18501"},
         {"48-byte section", sec48, "", "internet.t-d1.de", "tm", "secret", 0x05, 0x8B, 30, M16(50), "10.77.0.3/18501"},
-        {"register text of 110 characters", regs_long, std::string(110, 'a'), hundred.c_str(), "u1", "p1",
-         0x01, 0x01, 10, 0, "", R(400)},
+        {"register text of 110 characters", regs_long, std::string(110, 'a'), hundred.c_str(), "u1", "p1", 0x01, 0x01,
+         10, 0, "", R(400)},
     };
     for (const Row &r : rows) {
         SetUp();
@@ -427,7 +445,15 @@ TEST_F(GsmTest, DataCallStatesAfterTheConfiguration) {
         {"destination refused", 0x80, 0x01, 27, 0, {{"\r\nERROR\r\n", 0, 100}}, "10.0.0.9/18501\r", 0, 4, false},
         {"no answer to the dial", 0x02 | 0x40, 0x01, 28, 0, {{"", 0, 120100}}, "ATDT5551234\r", 0, 4, false},
         {"answer, OK only", 0x80, 0x01, 29, 0, {{"\r\nOK\r\n", 0, 100}}, "ATS0=1\r", 31, 0, true},
-        {"answer, then ERROR", 0x80, 0x01, 29, 0, {{"\r\nOK\r\n", 0, 100}, {"\r\nERROR\r\n", 0, 100}}, "ATS0=1\r", 0, 4,
+        {"answer, then ERROR",
+         0x80,
+         0x01,
+         29,
+         0,
+         {{"\r\nOK\r\n", 0, 100}, {"\r\nERROR\r\n", 0, 100}},
+         "ATS0=1\r",
+         0,
+         4,
          false},
     };
     for (const Row &r : rows) {
@@ -624,8 +650,7 @@ TEST_F(GsmTest, TalkPortModemHandsTheGsmModemToTheManager) {
         uint8_t ip;
     };
     const std::string ipbn = std::string("IPbn") + '\x03' + '\x00' + 'M' + '\x0A' + '\x88' + '\x13';
-    const Row rows[] = {{"circuit", "5551234", "ATDT5551234", 0},
-                        {"IP", ipbn, "ATDP10.1.2.3", 1}};
+    const Row rows[] = {{"circuit", "5551234", "ATDT5551234", 0}, {"IP", ipbn, "ATDP10.1.2.3", 1}};
     for (const Row &r : rows) {
         SetUp();
         io_init[1] = 0xDF0F;
@@ -680,8 +705,8 @@ TEST_F(GsmTest, TalkPortModemHandsTheGsmModemToTheManager) {
     // end of the register image.
     struct Kind0 {
         const char *what;
-        uint32_t status;  // word index of the status register
-        std::string text; // the bytes behind it
+        uint32_t status;   // word index of the status register
+        std::string text;  // the bytes behind it
     };
     constexpr uint32_t kLast = PLC_REG_SIZE / 2 - 1;
     const Kind0 kind0[] = {{"%R40", WordOf(R(40)), std::string("CGMI: \"Telit\"\rOK") + '\0'},

@@ -102,7 +102,10 @@ TEST(Mqtt, PassPhraseHandOver) {
     mqttConnection &c = iiotConfig.conn[1];
     std::snprintf(c.passphrase, sizeof c.passphrase, "0123456789");
     char buf[300];
-    struct P { int size; int answer; };
+    struct P {
+        int size;
+        int answer;
+    };
     for (const P &p : {P{64, 10}, P{11, 10}, P{10, 10}, P{4, 4}}) {
         std::memset(buf, 'Q', sizeof buf);
         EXPECT_EQ(mqttPassphrase(c, buf, p.size), p.answer) << p.size;
@@ -213,16 +216,38 @@ TEST(Mqtt, ConfigurationReadAndRefusals) {
         {"client id of 255", [](Block &b) { b.Text(std::string(255, 'i'), 52); }, 1},
         {"client id of 256", [](Block &b) { b.Text(std::string(256, 'i'), 52); }, 0},
         {"user of 256", [](Block &b) { b.Text(std::string(256, 'u'), 68); }, 0},
-        {"password past the block", [](Block &b) { LE_Put32(&b.At(76), 4000); LE_Put32(&b.At(80), 1); }, 0},
-        {"CA text past the block", [](Block &b) { LE_Put32(&b.At(100), 0); LE_Put32(&b.At(104), 5000); }, 0},
-        {"host name of 256", [](Block &b) { b.At(7) = 2; b.Text(std::string(256, 'h'), 60); }, 0},
-        {"library past the block", [](Block &b) { LE_Put32(&b.At(176), 0); LE_Put32(&b.At(180), 1); }, 0},
+        {"password past the block",
+         [](Block &b) {
+             LE_Put32(&b.At(76), 4000);
+             LE_Put32(&b.At(80), 1);
+         },
+         0},
+        {"CA text past the block",
+         [](Block &b) {
+             LE_Put32(&b.At(100), 0);
+             LE_Put32(&b.At(104), 5000);
+         },
+         0},
+        {"host name of 256",
+         [](Block &b) {
+             b.At(7) = 2;
+             b.Text(std::string(256, 'h'), 60);
+         },
+         0},
+        {"library past the block",
+         [](Block &b) {
+             LE_Put32(&b.At(176), 0);
+             LE_Put32(&b.At(180), 1);
+         },
+         0},
         {"second record past the block", [](Block &b) { b.d[20] = 2; }, 0},
-        {"eight records", [](Block &b) {
+        {"eight records",
+         [](Block &b) {
              b.d.resize(64 + 8 * 184);
              b.d[20] = 8;
              b.Text(std::string(255, 'i'), 52);
-         }, 1},
+         },
+         1},
     };
     for (const Spoil &s : spoils) {
         Block b;
@@ -238,7 +263,10 @@ TEST(Mqtt, ConfigurationReadAndRefusals) {
     }
     // A block claiming more bytes than the table holds is read up to the
     // table's end: a password in its last byte is taken, one past it refuses.
-    struct Tail { uint32_t at, answer; const char *password; };
+    struct Tail {
+        uint32_t at, answer;
+        const char *password;
+    };
     for (const Tail &t : {Tail{uint32_t(MQTT_TBL_SIZE) - 1, 1, "p"}, Tail{uint32_t(MQTT_TBL_SIZE), 0, ""}}) {
         Block b;
         b.d[20] = 1;
@@ -296,7 +324,9 @@ TEST(Mqtt, ConfigurationReadAndRefusals) {
 }
 
 TEST(Mqtt, HandleMovesTimeoutsAndTheLibraryBinding) {
-    struct H { uint32_t handle, bit, width, answer, moved; };
+    struct H {
+        uint32_t handle, bit, width, answer, moved;
+    };
     const H cases[] = {
         {0xC4000005u, 48, 16, 1, 0xC4000008u},                  // 16-bit elements: 3 further
         {0xC8000005u, 37, 1, 1, 0xC8000005u + 1 + (5u << 20)},  // 32-bit: 1 further, bit 5
@@ -343,7 +373,8 @@ TEST(Mqtt, HandleMovesTimeoutsAndTheLibraryBinding) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(dynamicLibInit(), 0u);
     const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out.rfind("dynamicLibInit(): Cannot find MQTT 'mosquitto_unsubscribe' method in the DLL : ", 0), 0u) << out;
+    EXPECT_EQ(out.rfind("dynamicLibInit(): Cannot find MQTT 'mosquitto_unsubscribe' method in the DLL : ", 0), 0u)
+        << out;
     const std::string tail = "libm.so.6: undefined symbol: mosquitto_unsubscribe\n";
     EXPECT_TRUE(out.size() > tail.size() && out.compare(out.size() - tail.size(), tail.size(), tail) == 0) << out;
     for (unsigned i = 0; i < MQTT_FN_COUNT; i++) EXPECT_EQ(dynLibFunc[i].fn, nullptr) << dynLibFunc[i].name;

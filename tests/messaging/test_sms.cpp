@@ -18,7 +18,7 @@ uint16_t next_crc = 0x2000;
 struct ModemSim {
     std::size_t seen = 0;
     std::vector<std::string> cmds;
-    std::string list;            // answer to AT+CMGL (before the final OK)
+    std::string list;  // answer to AT+CMGL (before the final OK)
     bool cmgs_error = false, no_prompt = false;
     void Pump() {
         std::string &tx = fake_ports::P()[2].tx;
@@ -31,11 +31,16 @@ struct ModemSim {
             if (line.empty()) continue;
             cmds.push_back(line + term);
             std::string ans = "\r\nOK\r\n";
-            if (line == "AT+CPIN?") ans = "\r\n+CPIN: READY\r\n\r\nOK\r\n";
-            else if (line == "AT+CSQ") ans = "\r\n+CSQ: 21,0\r\n\r\nOK\r\n";
-            else if (line.rfind("AT+CMGS=", 0) == 0) ans = no_prompt ? "" : cmgs_error ? "\r\nERROR\r\n" : "\r\n> ";
-            else if (term == '\x1a') ans = "\r\n+CMGS: 7\r\n\r\nOK\r\n";
-            else if (line == "AT+CMGL=\"ALL\"") ans = list + "\r\nOK\r\n";
+            if (line == "AT+CPIN?")
+                ans = "\r\n+CPIN: READY\r\n\r\nOK\r\n";
+            else if (line == "AT+CSQ")
+                ans = "\r\n+CSQ: 21,0\r\n\r\nOK\r\n";
+            else if (line.rfind("AT+CMGS=", 0) == 0)
+                ans = no_prompt ? "" : cmgs_error ? "\r\nERROR\r\n" : "\r\n> ";
+            else if (term == '\x1a')
+                ans = "\r\n+CMGS: 7\r\n\r\nOK\r\n";
+            else if (line == "AT+CMGL=\"ALL\"")
+                ans = list + "\r\nOK\r\n";
             fake_ports::Feed(2, ans);
         }
     }
@@ -186,8 +191,8 @@ TEST_F(SmsTest, ReceivesCommandsFromKnownSendersOnly) {
         b.rx[0].tpl = r.tpl;
         b.rx[0].reply = r.reply;
         StartUp(b);
-        sim.list = std::string("\r\n+CMGL: 3,\"REC UNREAD\",\"") + r.sender +
-                   "\",,\"24/01/01,12:00:00+04\"\r\n" + r.text + "\r\n";
+        sim.list = std::string("\r\n+CMGL: 3,\"REC UNREAD\",\"") + r.sender + "\",,\"24/01/01,12:00:00+04\"\r\n" +
+                   r.text + "\r\n";
         Pass(3000);
         EXPECT_EQ(LT_W(R(6)), r.r6) << r.what;
         EXPECT_EQ(LT_Bit(M16(41)), r.bit) << r.what;
@@ -307,8 +312,14 @@ TEST_F(SmsTest, CommandTextsToTheirEnds) {
         {"text ending at the field: an empty value", {R(6), 16, 4, 3, 0, 0}, "SET xxx", "set 4", 4, 1, 0, 0},
         {"template past the end", {R(6), 16, 4, 3, 0, 0}, "SET xxx V", "set 42 V", 7, 0, 0x7777, 0},
         {"RV past the end", {R(6), 16, 4, 3, 0, 0}, "SET xxx", "set 42 RV", 8, 0, 0x7777, 0},
-        {"40 characters", {R(6), 8, 8, 45, 0, 0}, "T xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx",
-         "T aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", 42, 0, 0x7777, 0},
+        {"40 characters",
+         {R(6), 8, 8, 45, 0, 0},
+         "T xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx",
+         "T aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa",
+         42,
+         0,
+         0x7777,
+         0},
     };
     for (const Row &r : rows) {
         SetUp();
@@ -351,7 +362,10 @@ TEST_F(SmsTest, CommandTextsToTheirEnds) {
         uint32_t len, ok, pos, field;
     };
     const L lists[] = {
-        {"9:0:", 4, 1, 9, 0}, {"19:0:", 5, 1, 19, 0}, {"1:2:", 2, 0, 0, 0}, {"1:2:", 3, 0, 0, 0},
+        {"9:0:", 4, 1, 9, 0},
+        {"19:0:", 5, 1, 19, 0},
+        {"1:2:", 2, 0, 0, 0},
+        {"1:2:", 3, 0, 0, 0},
     };
     for (const L &l : lists) {
         uint32_t at = 0, pos = 0, field = 0;
@@ -397,7 +411,7 @@ TEST_F(SmsTest, WidestFieldKeepsItsPointAndDigits) {
 TEST_F(SmsTest, BlockChecksDisableMessaging) {
     struct Row {
         const char *what;
-        int size;            // section size written, -1: the real one
+        int size;  // section size written, -1: the real one
         uint32_t limit_extra;
         bool centre_far;
         bool on;
@@ -425,8 +439,10 @@ TEST_F(SmsTest, BlockChecksDisableMessaging) {
     for (bool receive : {true, false}) {
         SetUp();
         SmsBlock b = SendBlock();
-        if (receive) b.rx.clear();
-        else b.tx.clear();
+        if (receive)
+            b.rx.clear();
+        else
+            b.tx.clear();
         b.Install(next_crc++);
         LE_Put32(&sms_table_bl[8 + (receive ? 16 : 24)], 0);
         SMS_Start();
@@ -465,7 +481,9 @@ TEST_F(SmsTest, BlockChecksDisableMessaging) {
     EXPECT_EQ(LT_W(R(200)), 0x4142);
     // A section at the very end of the store whose position list's length
     // is the store's last word: read there (1 refuses it, string limit 0).
-    struct End { uint32_t len, ok; };
+    struct End {
+        uint32_t len, ok;
+    };
     for (const End &e : {End{1, 0}, End{0, 1}}) {
         sms_table_bl.fill(0);
         const uint32_t sec = uint32_t(SMS_TABLE_BL_SIZE) - 124;
@@ -605,7 +623,8 @@ TEST_F(SmsTest, AtScriptStepsAndTheirResults) {
     const at_cmd_st piece[] = {{AT_PSEUDO, "%6", 0, "", 0, AT_F_LAST, 0, 0, 0, 1, 0}, end};
     run(piece, 1, nullptr);
     EXPECT_EQ(tx, "hi");
-    const at_cmd_st two[] = {{4, "AT+H", 0, "", 0, 0, 0, 13, 0, 1, 0}, {4, "AT+I", 0, "", 0, 0, 0, 13, 0, 1, 0},
+    const at_cmd_st two[] = {{4, "AT+H", 0, "", 0, 0, 0, 13, 0, 1, 0},
+                             {4, "AT+I", 0, "", 0, 0, 0, 13, 0, 1, 0},
                              {AT_PSEUDO, "%1", 0, "", 0, 0, 0, 0, 0, 1, 0}};
     EXPECT_EQ(run(two, 1, nullptr), 1);
     EXPECT_EQ(tx, "AT+H\r");
@@ -685,7 +704,9 @@ TEST_F(SmsTest, ReceiveCycleOnTheProgrammingPortModem) {
     EXPECT_EQ(tx, "AT+CMGS=\"+4915112345678\"\rACK\x1a");
     fake_ports::Feed(0, "\r\n+CMGS: 9\r\n\r\nOK\r\n");
     step(20);
-    EXPECT_EQ(tx, "AT+CMGS=\"+4915112345678\"\rACK\x1a" "AT+CMGD=3\r\n");
+    EXPECT_EQ(tx,
+              "AT+CMGS=\"+4915112345678\"\rACK\x1a"
+              "AT+CMGD=3\r\n");
     fake_ports::Feed(0, "\r\nOK\r\n");
     step(20);
     EXPECT_EQ(over, 1u);

@@ -44,13 +44,20 @@ struct CellSim {
             if (line.empty()) continue;
             cmds.push_back(line);
             std::string ans = "\r\nOK\r\n";
-            if (line == "AT+CPIN?") ans = "\r\n+CPIN: READY\r\n\r\nOK\r\n";
-            else if (line == "AT+CREG?") ans = "\r\n+CREG: 0,1\r\n\r\nOK\r\n";
-            else if (line == "AT#MONI") ans = "\r\n#MONI: Op Name BSIC:12 RxQual:0 LAC:1 Id:2 ARFCN:3 PWR:-90dbm TA:0\r\n\r\nOK\r\n";
-            else if (line == "AT+GMM") ans = "\r\nLE910-D\r\n\r\nOK\r\n";
-            else if (line.rfind("AT#SGACT=1,1", 0) == 0) ans = "\r\n#SGACT: 10.0.0.2\r\n\r\nOK\r\n";
-            else if (line == "AT#SS") ans = ss;
-            else if (line.rfind("AT#SD=1,", 0) == 0) ss[9] = '2';  // the call is up, suspended
+            if (line == "AT+CPIN?")
+                ans = "\r\n+CPIN: READY\r\n\r\nOK\r\n";
+            else if (line == "AT+CREG?")
+                ans = "\r\n+CREG: 0,1\r\n\r\nOK\r\n";
+            else if (line == "AT#MONI")
+                ans = "\r\n#MONI: Op Name BSIC:12 RxQual:0 LAC:1 Id:2 ARFCN:3 PWR:-90dbm TA:0\r\n\r\nOK\r\n";
+            else if (line == "AT+GMM")
+                ans = "\r\nLE910-D\r\n\r\nOK\r\n";
+            else if (line.rfind("AT#SGACT=1,1", 0) == 0)
+                ans = "\r\n#SGACT: 10.0.0.2\r\n\r\nOK\r\n";
+            else if (line == "AT#SS")
+                ans = ss;
+            else if (line.rfind("AT#SD=1,", 0) == 0)
+                ss[9] = '2';  // the call is up, suspended
             else if (line.rfind("AT#SSENDEXT=", 0) == 0) {
                 send_expect = std::stoul(line.substr(line.find(',') + 1));
                 ans = "\r\n> ";
@@ -67,7 +74,8 @@ struct CellSim {
     }
     std::size_t count_extra = 0;
     bool consume = false;  // a read takes the peer's bytes
-    std::string ss = "\r\n#SS: 1,0,10.0.0.2,1025,10.77.0.3,5000\r\n#SS: 2,0\r\n#SS: 3,0\r\n#SS: 4,0\r\n#SS: 5,0\r\n#SS: 6,0\r\n\r\nOK\r\n";
+    std::string ss =
+        "\r\n#SS: 1,0,10.0.0.2,1025,10.77.0.3,5000\r\n#SS: 2,0\r\n#SS: 3,0\r\n#SS: 4,0\r\n#SS: 5,0\r\n#SS: 6,0\r\n\r\nOK\r\n";
     std::string peer;
 };
 
@@ -172,8 +180,8 @@ TEST_F(SockTest, DialSendRingAndReceive) {
     Pass(60000);  // initialisation, identity, first signal reading
     ASSERT_EQ(CheckInit(), 1u);
     EXPECT_EQ(sim.cmds[0], "AT#ENHRST=1,0");
-    EXPECT_EQ(at_status.model, 5);      // "LE910-D"
-    EXPECT_EQ(at_status.signal, 12);    // -90 dBm is not in the table
+    EXPECT_EQ(at_status.model, 5);    // "LE910-D"
+    EXPECT_EQ(at_status.signal, 12);  // -90 dBm is not in the table
     // The signal is read every 10 s: none within 9.5 s of a reading, one by 10.5 s.
     sim.cmds.clear();
     for (int i = 0; i < 1200 && Find("AT#MONI") == sim.cmds.size(); i++) Pass(10);
@@ -367,8 +375,8 @@ TEST_F(SockTest, EmailOverTheModemDataSocket) {
         EtnEmailScan(0);
         Pass(10);
         owned = owned || GSMGPRSInfo_St.owner == 4;
-        if (!greeted && sim.ss[sim.ss.find("#SS: 3,") + 7] == '2' && Find("AT#SD=3,0,2525,\"10.77.0.3\",0,0,1") <
-                                                                          sim.cmds.size()) {
+        if (!greeted && sim.ss[sim.ss.find("#SS: 3,") + 7] == '2' &&
+            Find("AT#SD=3,0,2525,\"10.77.0.3\",0,0,1") < sim.cmds.size()) {
             greeted = true;
             reply("220 ready\r\n");
         }
@@ -393,11 +401,13 @@ TEST_F(SockTest, EmailOverTheModemDataSocket) {
     const std::string &d = sim.sent_data;
     const std::size_t date = d.find("Date: ");
     ASSERT_NE(date, std::string::npos);
-    EXPECT_EQ(d.substr(0, date), "EHLO plc.test.lan\r\nMAIL FROM:<plc@test.lan>\r\nRCPT TO:<alice@test.lan>\r\nDATA\r\n");
+    EXPECT_EQ(d.substr(0, date),
+              "EHLO plc.test.lan\r\nMAIL FROM:<plc@test.lan>\r\nRCPT TO:<alice@test.lan>\r\nDATA\r\n");
     const std::size_t from = d.find("\r\n", date) + 2;
-    EXPECT_EQ(d.substr(from), "From: plc@test.lan\r\nTo: alice@test.lan\r\nSubject: Alarm\r\nMIME-Version: 1.0\r\n"
-                              "Content-Type:text/plain; charset=US-ASCII \r\n\r\nLevel: 01234\r\n..end\r\n"
-                              "\r\n.\r\nQUIT\r\n");
+    EXPECT_EQ(d.substr(from),
+              "From: plc@test.lan\r\nTo: alice@test.lan\r\nSubject: Alarm\r\nMIME-Version: 1.0\r\n"
+              "Content-Type:text/plain; charset=US-ASCII \r\n\r\nLevel: 01234\r\n..end\r\n"
+              "\r\n.\r\nQUIT\r\n");
     uint8_t st[4] = {1, 1, 1, 1};
     PlcReg_Get(st, R(500), 32);
     EXPECT_EQ(LE_Get32(st), 0u);

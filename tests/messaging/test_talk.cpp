@@ -15,7 +15,11 @@ namespace {
 
 // Open operands: port word 0, then the six mode bytes, in words.
 void OpenOp(LadAsm &a, std::array<uint8_t, 6> m) {
-    a.op(132).word(0).word(uint16_t(m[0] | m[1] << 8)).word(uint16_t(m[2] | m[3] << 8)).word(uint16_t(m[4] | m[5] << 8));
+    a.op(132)
+        .word(0)
+        .word(uint16_t(m[0] | m[1] << 8))
+        .word(uint16_t(m[2] | m[3] << 8))
+        .word(uint16_t(m[4] | m[5] << 8));
 }
 void PutText(uint32_t ref, const char *t) {
     const std::size_t n = std::strlen(t);
@@ -259,12 +263,28 @@ TEST_F(MsgTest, ResultCodesNumericAndVerbose) {
     };
     std::snprintf(modem.cmd.data(), modem.cmd.size(), "ATDT5551234");
     const Row rows[] = {
-        {0, "0", 0},          {0, "OK", 0},          {0, "1", 1},          {0, "10", 1},
-        {0, "5", 1},          {0, "2", 2},           {0, "3", 3},          {0, "4", 4},
-        {0, "NO DIALTONE", 4}, {0, "ATDT5551234", 65534}, {0, "", 65534},
-        {0, "9", 1},          {0, "123456", 1},      {0, "1234567", 4},
-        {1, "OK", 0},         {1, "ERROR", 4},       {1, "CONNECT 9600", 1}, {1, "NO CARRIER", 3},
-        {1, "RING", 2},       {1, "LISTEN", 6},      {1, "AT-Command", 4}, {1, "hello", 65534},
+        {0, "0", 0},
+        {0, "OK", 0},
+        {0, "1", 1},
+        {0, "10", 1},
+        {0, "5", 1},
+        {0, "2", 2},
+        {0, "3", 3},
+        {0, "4", 4},
+        {0, "NO DIALTONE", 4},
+        {0, "ATDT5551234", 65534},
+        {0, "", 65534},
+        {0, "9", 1},
+        {0, "123456", 1},
+        {0, "1234567", 4},
+        {1, "OK", 0},
+        {1, "ERROR", 4},
+        {1, "CONNECT 9600", 1},
+        {1, "NO CARRIER", 3},
+        {1, "RING", 2},
+        {1, "LISTEN", 6},
+        {1, "AT-Command", 4},
+        {1, "hello", 65534},
     };
     for (const Row &r : rows) {
         GsmModem = r.gsm;
@@ -352,7 +372,8 @@ TEST_F(MsgTest, ModemInitStringTimeOutAndUnknownKind) {
         uint16_t status;
         bool power;
     };
-    const Row rows[] = {{"init string OK", "0\r", 0, true}, {"init string error", "4\r", 4, false},
+    const Row rows[] = {{"init string OK", "0\r", 0, true},
+                        {"init string error", "4\r", 4, false},
                         {"no answer", nullptr, 65533, false}};
     for (const Row &r : rows) {
         SetUp();

@@ -55,7 +55,7 @@ TEST(RemoteIo, WalkParseFramesAnswers) {
     const uint8_t *d = EtnIoConfig(block.data(), uint32_t(block.size()), 0, &len);
     ASSERT_EQ(d, block.data() + 28);
     EXPECT_EQ(len, ETNIO_CFG_BYTES);
-    EXPECT_EQ(EtnIoConfig(block.data(), uint32_t(block.size()), 1, &len), nullptr);  // no second record
+    EXPECT_EQ(EtnIoConfig(block.data(), uint32_t(block.size()), 1, &len), nullptr);      // no second record
     EXPECT_EQ(EtnIoConfig(block.data(), uint32_t(block.size()) - 1, 0, &len), nullptr);  // record past the block
     // Blocks cut inside a slot id, a slot record's header and a record's
     // header: nothing read past them; a record header alone at the end is
@@ -77,8 +77,8 @@ TEST(RemoteIo, WalkParseFramesAnswers) {
     EtnIOConnState[0].tid = 0x0102;
     uint8_t f[300];
     ASSERT_EQ(EtnIo_BuildFrame(0, 0, 16, f, sizeof f), 25);
-    EXPECT_EQ(Bytes(f, f + 25), (Bytes{0x01, 0x02, 0, 0, 0, 0x13, 0xFF, 0x10, 0x01, 0x00, 0, 6, 0x0C, 0x44, 0x33, 0x22,
-                                       0x11, 0x88, 0x77, 0x66, 0x55, 0xCC, 0xBB, 0xAA, 0x99}));
+    EXPECT_EQ(Bytes(f, f + 25), (Bytes{0x01, 0x02, 0,    0,    0,    0x13, 0xFF, 0x10, 0x01, 0x00, 0,    6,   0x0C,
+                                       0x44, 0x33, 0x22, 0x11, 0x88, 0x77, 0x66, 0x55, 0xCC, 0xBB, 0xAA, 0x99}));
     ASSERT_EQ(EtnIo_BuildFrame(0, 0, 2, f, sizeof f), 12);
     EXPECT_EQ(Bytes(f, f + 12), (Bytes{0x01, 0x02, 0, 0, 0, 6, 0xFF, 0x02, 0, 0, 0, 0x30}));
     // Room for exactly the frame is room enough.
@@ -122,7 +122,7 @@ TEST(RemoteIo, WalkParseFramesAnswers) {
     EXPECT_EQ(EtnIo_Parse(0, nomagic.data(), ETNIO_CFG_BYTES), -1);
     EXPECT_EQ(EtnIo_Parse(0, Record({{2, 0}, {17, 0}, {6, 0}}).data(), ETNIO_CFG_BYTES), 1);
     EXPECT_EQ(EtnIOConnState[0].st[0].modules, 1);
-    EXPECT_EQ(EtnIo_Parse(0, Record({{2, 0}}, 2).data(), 16 + 192), -1);  // the second station lies past the record
+    EXPECT_EQ(EtnIo_Parse(0, Record({{2, 0}}, 2).data(), 16 + 192), -1);      // the second station lies past the record
     EXPECT_EQ(EtnIo_Parse(0, Record({{2, 0}}, 2).data(), 16 + 384 - 1), -1);  // one byte short of it
     EXPECT_EQ(EtnIo_Parse(0, Record({{2, 0}}, 2).data(), 16 + 384), 2);
     EXPECT_EQ(EtnIo_Parse(0, Record({{2, 0}}, 16).data(), ETNIO_CFG_BYTES), 16);

@@ -47,8 +47,8 @@ struct Stream {
 // The address-and-enables and ping records of a typical download.
 Stream Typical() {
     Stream s;
-    s << 0x20000000 << 0 << 0x200005DA << 0x0A4D0001 << 0 << 33568 << 16 << 33552 << 16 << 33712 << 32
-      << 33744 << 32 << 33776 << 32 << 0 << 0;
+    s << 0x20000000 << 0 << 0x200005DA << 0x0A4D0001 << 0 << 33568 << 16 << 33552 << 16 << 33712 << 32 << 33744 << 32
+      << 33776 << 32 << 0 << 0;
     s << 0x40000000 << 0 << 0 << 1000 << 32 << 33872 << 32 << 33904 << 32 << 0 << 0;
     return s;
 }
@@ -163,8 +163,8 @@ TEST(NetConfig, TypicalBlockAccountsEgdModbusAndBounds) {
     // an invalid range switches the service off) and a DNS word with its
     // register pair after the mask and gateway pairs.
     Stream eip;
-    eip << 0x20000000 << 0 << 0x20008000 << 0x0A000001 << 0x08080808 << 0 << 33568 << 16 << 33552 << 16 << 33712
-        << 32 << 33744 << 32 << 33776 << 32 << 33808 << 32 << 0 << 0;
+    eip << 0x20000000 << 0 << 0x20008000 << 0x0A000001 << 0x08080808 << 0 << 33568 << 16 << 33552 << 16 << 33712 << 32
+        << 33744 << 32 << 33776 << 32 << 33808 << 32 << 0 << 0;
     eip << 0x10000002 << 0 << 0 << 0 << 0 << 40000 << 8 << 0 << 0;
     eip << 0x30000000 << 0 << 0 << 0 << 0 << 41000 << 4 << 0 << 0;
     eip << 0x10000000 << 0 << 0 << 0 << 0 << 42000 << 2 << 0 << 0;
@@ -321,8 +321,8 @@ TEST(NetBridge, ValidateRangesAndBlockMoves) {
     EXPECT_TRUE(valid(1024, 256));
     EXPECT_FALSE(valid(1024, 257));
     EXPECT_FALSE(valid(1000, 8));
-    EXPECT_TRUE(valid(832736, 16));   // %R49999
-    EXPECT_FALSE(valid(832752, 16));  // %R50000
+    EXPECT_TRUE(valid(832736, 16));           // %R49999
+    EXPECT_FALSE(valid(832752, 16));          // %R50000
     EXPECT_FALSE(valid(32768, 0xFFFFFFF0u));  // no wrap of r + n
     EXPECT_TRUE(valid(0x10008000, 0x4000));
     EXPECT_FALSE(valid(0x10008000, 0x4001));

@@ -19,21 +19,21 @@ struct Reply {
 
 TEST(DhcpLease, AckOptionsAreReadBigEndian) {
     Reply m;
-    m.bytes[0] = 2;                                  // BOOTREPLY
-    const uint8_t yiaddr[] = {10, 77, 0, 51};        // offered address at byte 16
+    m.bytes[0] = 2;                            // BOOTREPLY
+    const uint8_t yiaddr[] = {10, 77, 0, 51};  // offered address at byte 16
     std::memcpy(&m.bytes[16], yiaddr, 4);
     const uint8_t cookie[] = {99, 130, 83, 99};
     std::memcpy(&m.bytes[236], cookie, 4);
-    m.Put({53, 1, 5});                               // DHCPACK
-    m.Put({0});                                      // a pad byte is skipped
-    m.Put({1, 4, 255, 255, 255, 0});                 // mask
-    m.Put({3, 4, 10, 77, 0, 1});                     // router
-    m.Put({6, 8, 10, 77, 0, 3, 10, 77, 0, 4});       // two DNS servers
-    m.Put({51, 4, 0x00, 0x01, 0x51, 0x80});          // lease 86,400 s
-    m.Put({54, 4, 10, 77, 0, 2});                    // server identifier
-    m.Put({58, 4, 0x00, 0x00, 0xA8, 0xC0});          // T1 43,200 s
-    m.Put({59, 4, 0x00, 0x01, 0x27, 0x50});          // T2 75,600 s
-    m.Put({12, 3, 'p', 'l', 'c'});                   // an option not kept
+    m.Put({53, 1, 5});                          // DHCPACK
+    m.Put({0});                                 // a pad byte is skipped
+    m.Put({1, 4, 255, 255, 255, 0});            // mask
+    m.Put({3, 4, 10, 77, 0, 1});                // router
+    m.Put({6, 8, 10, 77, 0, 3, 10, 77, 0, 4});  // two DNS servers
+    m.Put({51, 4, 0x00, 0x01, 0x51, 0x80});     // lease 86,400 s
+    m.Put({54, 4, 10, 77, 0, 2});               // server identifier
+    m.Put({58, 4, 0x00, 0x00, 0xA8, 0xC0});     // T1 43,200 s
+    m.Put({59, 4, 0x00, 0x01, 0x27, 0x50});     // T2 75,600 s
+    m.Put({12, 3, 'p', 'l', 'c'});              // an option not kept
     m.Put({255});
 
     DhcpProcCtrl &r = dhcpProcCtrl[0];
@@ -58,8 +58,8 @@ TEST(DhcpLease, OptionRunningPastTheMessageIsNotRead) {
     Reply m;
     const uint8_t cookie[] = {99, 130, 83, 99};
     std::memcpy(&m.bytes[236], cookie, 4);
-    m.Put({51, 4, 0x00, 0x00, 0x0E, 0x10});          // lease 3,600 s
-    m.Put({58, 4, 0x00, 0x00});                      // T1 cut short by the end of the message
+    m.Put({51, 4, 0x00, 0x00, 0x0E, 0x10});  // lease 3,600 s
+    m.Put({58, 4, 0x00, 0x00});              // T1 cut short by the end of the message
     DhcpProcCtrl &r = dhcpProcCtrl[0];
     std::memcpy(r.in.data(), m.bytes, m.len);
     r.in_len = m.len;

@@ -40,12 +40,12 @@ struct LoopPair {
         connect(theirs, reinterpret_cast<struct sockaddr *>(&a), sizeof a);
         ours = accept(l, nullptr, nullptr);
         close(l);
-        struct timeval tv {2, 0};
+        struct timeval tv {
+            2, 0
+        };
         setsockopt(theirs, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     }
-    ~LoopPair() {
-        close(theirs);
-    }
+    ~LoopPair() { close(theirs); }
     std::string Line() {
         std::string s;
         char c;
@@ -120,9 +120,7 @@ TEST(NetFtp, CommandsRepliesAndRefusedPaths) {
             n += p->nx_packet_state == NX_PACKET_FREE;
         return n;
     }();
-    {
-        std::ofstream(f.root / "mnt/USB0/a.txt") << "abc";
-    }
+    { std::ofstream(f.root / "mnt/USB0/a.txt") << "abc"; }
     const std::pair<const char *, const char *> script[] = {
         {"NOOP\r\n", "530 Not logged in \r\n"},
         {"USER alice\r\n", "331 Enter password \r\n"},
@@ -237,26 +235,30 @@ TEST(NetFtp, ReadOnlyAccountLoginRulesPortAndParser) {
     FtpFixture f;
     std::ofstream(f.root / "mnt/USB0/a.txt") << "a";
     // A refused password ends the login, and a rename begun under it.
-    for (const auto &[line, want] : std::initializer_list<std::pair<const char *, const char *>>{
-             {"USER alice\r\n", "331 Enter password \r\n"}, {"PASS pw1\r\n", "230 Logged in \r\n"},
-             {"RNFR a.txt\r\n", "350 Rename File From \r\n"}, {"PASS pw2\r\n", "530 Login Fail \r\n"},
-             {"RNTO b.txt\r\n", "530 Not logged in \r\n"}, {"PASS pw1\r\n", "230 Logged in \r\n"},
-             {"RNTO b.txt\r\n", "550 Rename failed \r\n"}})
+    for (const auto &[line, want] :
+         std::initializer_list<std::pair<const char *, const char *>>{{"USER alice\r\n", "331 Enter password \r\n"},
+                                                                      {"PASS pw1\r\n", "230 Logged in \r\n"},
+                                                                      {"RNFR a.txt\r\n", "350 Rename File From \r\n"},
+                                                                      {"PASS pw2\r\n", "530 Login Fail \r\n"},
+                                                                      {"RNTO b.txt\r\n", "530 Not logged in \r\n"},
+                                                                      {"PASS pw1\r\n", "230 Logged in \r\n"},
+                                                                      {"RNTO b.txt\r\n", "550 Rename failed \r\n"}})
         EXPECT_EQ(f.Send(line), want) << line;
     EXPECT_EQ(access((f.root / "mnt/USB0/a.txt").c_str(), F_OK), 0);
 
     EXPECT_EQ(f.Send("USER bob\r\n"), "331 Enter password \r\n");
     EXPECT_EQ(f.Send("PASS any\r\n"), "230 Logged in \r\n");
-    for (const char *cmd : {"STOR x\r\n", "APPE x\r\n", "DELE x\r\n", "RNFR x\r\n", "RNTO x\r\n", "MKD x\r\n",
-                            "RMD x\r\n"})
+    for (const char *cmd :
+         {"STOR x\r\n", "APPE x\r\n", "DELE x\r\n", "RNFR x\r\n", "RNTO x\r\n", "MKD x\r\n", "RMD x\r\n"})
         EXPECT_EQ(f.Send(cmd), "532 Need account for storing files \r\n") << cmd;
     // After a refused password no command but USER, PASS and QUIT is taken,
     // whatever the login before allowed.
     EXPECT_EQ(f.Send("USER nobody\r\n"), "331 Enter password \r\n");
     EXPECT_EQ(f.Send("PASS wrong\r\n"), "530 Login Fail \r\n");
-    for (const char *cmd : {"NOOP", "RETR a.txt", "STOR x", "APPE x", "RNFR a.txt", "RNTO x", "DELE a.txt", "RMD d",
-                            "XRMD d", "MKD d", "XMKD d", "NLST", "LIST", "PORT 127,0,0,1,4,1", "PASV", "CWD /", "CDUP",
-                            "PWD", "TYPE I", "FEAT", "SIZE a.txt", "XYZ"})
+    for (const char *cmd : {"NOOP",  "RETR a.txt", "STOR x", "APPE x", "RNFR a.txt", "RNTO x", "DELE a.txt",
+                            "RMD d", "XRMD d",     "MKD d",  "XMKD d", "NLST",       "LIST",   "PORT 127,0,0,1,4,1",
+                            "PASV",  "CWD /",      "CDUP",   "PWD",    "TYPE I",     "FEAT",   "SIZE a.txt",
+                            "XYZ"})
         EXPECT_EQ(f.Send(std::string(cmd) + "\r\n"), "530 Not logged in \r\n") << cmd;
     EXPECT_EQ(f.sv.nx_ftp_server_client_list[0].logged_in, 0u);
     EXPECT_EQ(f.sv.nx_ftp_server_client_list[0].rights, 1) << "read only, not 0 (no restriction)";
@@ -266,9 +268,12 @@ TEST(NetFtp, ReadOnlyAccountLoginRulesPortAndParser) {
         uint32_t result;
         uint8_t rights;
     } rows[] = {
-        {"alice", "pw1", "bob", "", "alice", "pw1", 0, 0},     {"alice", "pw1", "bob", "", "alice", "pw2", 208, 9},
-        {"alice", "pw1", "bob", "", "bob", "zz", 0, 1},        {"alice", "pw1", "", "", "", "", 208, 9},
-        {"", "", "", "", "anonymous", "x", 0, 1},             {"alice", "pw1", "", "", "anonymous", "x", 208, 9},
+        {"alice", "pw1", "bob", "", "alice", "pw1", 0, 0},
+        {"alice", "pw1", "bob", "", "alice", "pw2", 208, 9},
+        {"alice", "pw1", "bob", "", "bob", "zz", 0, 1},
+        {"alice", "pw1", "", "", "", "", 208, 9},
+        {"", "", "", "", "anonymous", "x", 0, 1},
+        {"alice", "pw1", "", "", "anonymous", "x", 208, 9},
         {"", "", "", "", "", "", 208, 9},
     };
     DprConfigRec &c = Dpr_Configuration[0];
@@ -286,9 +291,12 @@ TEST(NetFtp, ReadOnlyAccountLoginRulesPortAndParser) {
     // No accounts (the last row): anonymous is read only, and a refused
     // password after it leaves nothing.
     for (const auto &[line, want] : std::initializer_list<std::pair<const char *, const char *>>{
-             {"USER anonymous\r\n", "331 Enter password \r\n"}, {"PASS x\r\n", "230 Logged in \r\n"},
-             {"MKD d\r\n", "532 Need account for storing files \r\n"}, {"USER x\r\n", "331 Enter password \r\n"},
-             {"PASS y\r\n", "530 Login Fail \r\n"}, {"MKD d\r\n", "530 Not logged in \r\n"},
+             {"USER anonymous\r\n", "331 Enter password \r\n"},
+             {"PASS x\r\n", "230 Logged in \r\n"},
+             {"MKD d\r\n", "532 Need account for storing files \r\n"},
+             {"USER x\r\n", "331 Enter password \r\n"},
+             {"PASS y\r\n", "530 Login Fail \r\n"},
+             {"MKD d\r\n", "530 Not logged in \r\n"},
              {"QUIT\r\n", "221 Logging Off \r\n"}})
         EXPECT_EQ(f.Send(line), want) << line;
     EXPECT_EQ(access((f.root / "mnt/USB0/d").c_str(), F_OK), -1);
@@ -309,9 +317,11 @@ TEST(NetFtp, ReadOnlyAccountLoginRulesPortAndParser) {
         const char *rest;
         uint32_t past;
     } words[] = {
-        {"list -la\r\n", FTP_LIST, "\r\n", 0}, {"XMKD d\r\n", FTP_MKD, "d\r\n", 0}, {"xrmd d\r\n", FTP_RMD, "d\r\n", 0},
-        {"APPE f\r\n", FTP_APPE, "f\r\n", 0},  {"PASV\r\n", FTP_PASV, "\n", 0},     {"NOOPX\r\n", FTP_INVALID, "\n", 0},
-        {"ABCDEFGHIJK\r\n", FTP_INVALID, "\n", 0}, {"PWD", FTP_PWD, "", 0}, {"LIST -laX\r", FTP_LIST, "", 2},
+        {"list -la\r\n", FTP_LIST, "\r\n", 0},     {"XMKD d\r\n", FTP_MKD, "d\r\n", 0},
+        {"xrmd d\r\n", FTP_RMD, "d\r\n", 0},       {"APPE f\r\n", FTP_APPE, "f\r\n", 0},
+        {"PASV\r\n", FTP_PASV, "\n", 0},           {"NOOPX\r\n", FTP_INVALID, "\n", 0},
+        {"ABCDEFGHIJK\r\n", FTP_INVALID, "\n", 0}, {"PWD", FTP_PWD, "", 0},
+        {"LIST -laX\r", FTP_LIST, "", 2},
     };
     for (const auto &[line, code, rest, past] : words) {
         NX_PACKET *pk = nullptr;
@@ -321,8 +331,7 @@ TEST(NetFtp, ReadOnlyAccountLoginRulesPortAndParser) {
         pk->nx_packet_length -= past;
         EXPECT_EQ(_nx_ftp_server_parse_command(pk), code) << line;
         ASSERT_EQ(pk->nx_packet_length, std::strlen(rest)) << line;
-        EXPECT_EQ(std::string(reinterpret_cast<char *>(pk->nx_packet_prepend_ptr), pk->nx_packet_length), rest)
-            << line;
+        EXPECT_EQ(std::string(reinterpret_cast<char *>(pk->nx_packet_prepend_ptr), pk->nx_packet_length), rest) << line;
         _nx_packet_release(pk);
     }
 }
@@ -350,12 +359,18 @@ TEST(NetFtp, NamesOffTheCardAreRefused) {
     EXPECT_EQ(f.Send("PORT 127,0,0,1," + std::to_string(port / 256) + "," + std::to_string(port % 256) + "\r\n"),
               "200 Port set \r\n");
     const std::pair<const char *, const char *> refusals[] = {
-        {"RETR %ssecret.dta", "550 File Open Fail \r\n"},   {"STOR %ssecret.dta", "550 File Open Failed \r\n"},
-        {"APPE %ssecret.dta", "550 File Open Failed \r\n"}, {"DELE %ssecret.dta", "550 Delete Failed \r\n"},
-        {"RNFR %ssecret.dta", "550 Rename File not found \r\n"}, {"MKD %snew", "550 Directory Create failed \r\n"},
-        {"XMKD %snew", "550 Directory Create failed \r\n"}, {"RMD %ssub", "550 Delete Directory Fail \r\n"},
-        {"CWD %ssub", "550 Change Dir Fail \r\n"},          {"CWD %s", "550 Change Dir Fail \r\n"},
-        {"CWD /..%ssub", "550 Change Dir Fail \r\n"},       {"NLST %ssub", "550 List bad Directory \r\n"},
+        {"RETR %ssecret.dta", "550 File Open Fail \r\n"},
+        {"STOR %ssecret.dta", "550 File Open Failed \r\n"},
+        {"APPE %ssecret.dta", "550 File Open Failed \r\n"},
+        {"DELE %ssecret.dta", "550 Delete Failed \r\n"},
+        {"RNFR %ssecret.dta", "550 Rename File not found \r\n"},
+        {"MKD %snew", "550 Directory Create failed \r\n"},
+        {"XMKD %snew", "550 Directory Create failed \r\n"},
+        {"RMD %ssub", "550 Delete Directory Fail \r\n"},
+        {"CWD %ssub", "550 Change Dir Fail \r\n"},
+        {"CWD %s", "550 Change Dir Fail \r\n"},
+        {"CWD /..%ssub", "550 Change Dir Fail \r\n"},
+        {"NLST %ssub", "550 List bad Directory \r\n"},
     };
     for (const char *drive : {"Z:\\", "z:/", "Z:", "b:/"}) {
         for (const auto &[form, want] : refusals) {
@@ -410,7 +425,9 @@ TEST(NetFtp, APassiveDataConnectionIsTakenOnlyFromTheClientsHost) {
         a.sin_port = htons(30007);
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         EXPECT_EQ(connect(s, reinterpret_cast<struct sockaddr *>(&a), sizeof a), 0);
-        struct timeval tv {0, 10000};
+        struct timeval tv {
+            0, 10000
+        };
         setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         return s;
     };
@@ -567,8 +584,8 @@ TEST(NetFtp, ResolverAgainstALoopbackNameServer) {
         std::vector<uint8_t> r(q, q + n);
         if (!same_id) r[1] ^= 1;
         r[2] = 0x81, r[3] = 0x80, r[7] = 2;
-        const uint8_t aaaa[] = {0xC0, 12, 0, 28, 0, 1, 0, 0, 0, 60, 0, 16, 0xfd, 0, 0, 0, 0, 0, 0, 0,
-                                0,    0,  0, 0,  0, 0, 0, 1};
+        const uint8_t aaaa[] = {0xC0, 12, 0, 28, 0, 1, 0, 0, 0, 60, 0, 16, 0xfd, 0,
+                                0,    0,  0, 0,  0, 0, 0, 0, 0, 0,  0, 0,  0,    1};
         const uint8_t rec[] = {0xC0, 12, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 10, 77, 0, 42};
         r.insert(r.end(), aaaa, aaaa + sizeof aaaa);
         r.insert(r.end(), rec, rec + sizeof rec);
@@ -609,7 +626,9 @@ TEST(NetFtp, ResolverAgainstALoopbackNameServer) {
         socklen_t pl = sizeof peer;
         EXPECT_GT(recvfrom(srv, q, sizeof q, 0, reinterpret_cast<struct sockaddr *>(&peer), &pl), 12);
         sendto(srv, q, 0, 0, reinterpret_cast<struct sockaddr *>(&peer), pl);
-        struct pollfd w {dnsFlowCtrl.fd, POLLIN, 0};
+        struct pollfd w {
+            dnsFlowCtrl.fd, POLLIN, 0
+        };
         ASSERT_EQ(poll(&w, 1, 5000), 1);
         EXPECT_EQ(dnsResolve("broker.plc.test", out), 1);
         EXPECT_EQ(dnsFlowCtrl.state, 2u);

@@ -361,7 +361,8 @@ void Accept(NX_TCP_SOCKET *s, uint32_t) {
 namespace {
 // An instance on a pool of its own and N server records created on it
 // (static in a test, so that the poll's conditions reach them).
-template <std::size_t N> struct ServerRecords {
+template <std::size_t N>
+struct ServerRecords {
     NX_PACKET_POOL pool;
     alignas(16) std::array<uint8_t, 16 * (NX_PACKET_HEADER + 1520)> mem;
     NX_IP ip;
@@ -581,14 +582,13 @@ TEST(NetSocket, EveryStatusNumberWithItsValue) {
 struct FramingRow {
     const char *what;
     NxFraming f;
-    uint32_t size;                 // bytes in the buffer, zeros but the field
-    std::vector<uint8_t> field;    // at the record's offset
+    uint32_t size;               // bytes in the buffer, zeros but the field
+    std::vector<uint8_t> field;  // at the record's offset
     uint32_t want;
 };
 
 TEST(NetSocket, ServerFramingReadsEachProtocolsLengthField) {
-    constexpr NxFraming mbap{6, 4, 2, true, 6, 1540}, srtp{56, 4, 4, false, 56, 4152},
-        encap{24, 2, 2, false, 24, 1500};
+    constexpr NxFraming mbap{6, 4, 2, true, 6, 1540}, srtp{56, 4, 4, false, 56, 4152}, encap{24, 2, 2, false, 24, 1500};
     const FramingRow rows[] = {
         {"MBAP header cut", mbap, 5, {}, 0},
         {"MBAP 6 after the header", mbap, 12, {0x00, 0x06}, 12},
@@ -645,7 +645,8 @@ TEST(NetPacket, CheckingFrontEndsRefuseMissingPointers) {
     static std::array<uint8_t, 2 * (NX_PACKET_HEADER + 1520)> mem alignas(16);
     NX_PACKET *pk = nullptr, *out = nullptr;
     const FrontEndRow rows[] = {
-        {"create, no pool", [&] { return _nxe_packet_pool_create(nullptr, "P", 1520, mem.data(), uint32_t(mem.size())); }, 7},
+        {"create, no pool",
+         [&] { return _nxe_packet_pool_create(nullptr, "P", 1520, mem.data(), uint32_t(mem.size())); }, 7},
         {"create", [&] { return _nxe_packet_pool_create(&pool, "P", 1520, mem.data(), uint32_t(mem.size())); }, 0},
         {"allocate, no pool", [&] { return _nxe_packet_allocate(nullptr, &pk, 0, 0); }, 7},
         {"allocate, no out", [&] { return _nxe_packet_allocate(&pool, nullptr, 0, 0); }, 7},
@@ -674,7 +675,8 @@ TEST(NetIp, CheckingFrontEndsRefuseMissingPointers) {
     NX_PACKET *reply = nullptr;
     uint32_t v = 9;
     const FrontEndRow rows[] = {
-        {"create, no instance", [&] { return _nxe_ip_create(nullptr, "eth0", 0, 0, &pool, Etn_Driver, nullptr, 0, 4); }, 7},
+        {"create, no instance", [&] { return _nxe_ip_create(nullptr, "eth0", 0, 0, &pool, Etn_Driver, nullptr, 0, 4); },
+         7},
         {"create, no pool", [&] { return _nxe_ip_create(&ip, "eth0", 0, 0, nullptr, Etn_Driver, nullptr, 0, 4); }, 7},
         {"address set", [&] { return _nxe_ip_address_set(nullptr, 0, 0); }, 7},
         {"gateway set", [&] { return _nxe_ip_gateway_address_set(nullptr, 0); }, 7},
@@ -720,8 +722,10 @@ TEST(NetSocket, CheckingFrontEndsRefuseMissingPointers) {
         return pk;
     };
     const FrontEndRow rows[] = {
-        {"TCP create, no instance", [&] { return _nxe_tcp_socket_create(nullptr, &s, "S", 0, 0, 128, 2048, nullptr, nullptr); }, 7},
-        {"TCP create, no socket", [&] { return _nxe_tcp_socket_create(&ip, nullptr, "S", 0, 0, 128, 2048, nullptr, nullptr); }, 7},
+        {"TCP create, no instance",
+         [&] { return _nxe_tcp_socket_create(nullptr, &s, "S", 0, 0, 128, 2048, nullptr, nullptr); }, 7},
+        {"TCP create, no socket",
+         [&] { return _nxe_tcp_socket_create(&ip, nullptr, "S", 0, 0, 128, 2048, nullptr, nullptr); }, 7},
         {"TCP create", [&] { return _nxe_tcp_socket_create(&ip, &s, "S", 0, 0, 128, 2048, nullptr, nullptr); }, 0},
         {"UDP create, no instance", [&] { return _nxe_udp_socket_create(nullptr, &u, "U", 0, 0, 128, 4); }, 7},
         {"UDP create, no socket", [&] { return _nxe_udp_socket_create(&ip, nullptr, "U", 0, 0, 128, 4); }, 7},
@@ -741,8 +745,10 @@ TEST(NetSocket, CheckingFrontEndsRefuseMissingPointers) {
         {"UDP receive, no socket", [&] { return _nxe_udp_socket_receive(nullptr, &pk, 0); }, 7},
         {"UDP receive, no out", [&] { return _nxe_udp_socket_receive(&u, nullptr, 0); }, 7},
         {"UDP receive, nothing waiting", [&] { return _nxe_udp_socket_receive(&u, &pk, 0); }, 1},
-        {"UDP receive detail, no socket", [&] { return _nxe_udp_socket_receive_port_detail(nullptr, &pk, nullptr, nullptr); }, 7},
-        {"UDP receive detail, no out", [&] { return _nxe_udp_socket_receive_port_detail(&u, nullptr, nullptr, nullptr); }, 7},
+        {"UDP receive detail, no socket",
+         [&] { return _nxe_udp_socket_receive_port_detail(nullptr, &pk, nullptr, nullptr); }, 7},
+        {"UDP receive detail, no out",
+         [&] { return _nxe_udp_socket_receive_port_detail(&u, nullptr, nullptr, nullptr); }, 7},
         {"UDP unbind, no socket", [&] { return _nxe_udp_socket_unbind(nullptr); }, 7},
         {"UDP unbind", [&] { return _nxe_udp_socket_unbind(&u); }, 0},
         {"UDP unbind again", [&] { return _nxe_udp_socket_unbind(&u); }, 36},
@@ -871,8 +877,8 @@ TEST(EnetManager, ProtocolsDeInitClosesEveryServerOfItsInterfaceAndANewStartServ
     // Connections of Qncan, Modbus, SRTP, EtherNet/IP, ASCII, HTTP, the
     // virtual serial ports and remote I/O on interface 1.
     auto counts = [&] {
-        return std::vector<uint32_t>{h.qncan.conn_cnt(1), h.modbus.conn_cnt(1), h.srtp.conn_cnt(1),
-                                     h.eip.conn_cnt(1),   h.ascii.conn_cnt(1),  Http_ConnCnt(1),
+        return std::vector<uint32_t>{h.qncan.conn_cnt(1),  h.modbus.conn_cnt(1), h.srtp.conn_cnt(1),
+                                     h.eip.conn_cnt(1),    h.ascii.conn_cnt(1),  Http_ConnCnt(1),
                                      EtnVComm_Conn_Cnt(1), EtnIo_Conn_Cnt(1)};
     };
     const std::vector<uint16_t> ports = {uint16_t(QncanPort), 502, SrtpPortNumber, EipPortNumber, kAscii, 80};

@@ -64,8 +64,8 @@ TEST(NetServices, Md5SuiteDigestAndBase64) {
     // A browser's answer to the challenge (admin / secret, GET /index.htm).
     static NX_HTTP_SERVER sv;
     char r[33];
-    _nx_http_server_digest_response_calculate(&sv, "admin", "Controller HTTP Server", "secret",
-                                              _nx_http_server_nonce, "GET", "/index.htm", "00000001", "0a4f113b", r);
+    _nx_http_server_digest_response_calculate(&sv, "admin", "Controller HTTP Server", "secret", _nx_http_server_nonce,
+                                              "GET", "/index.htm", "00000001", "0a4f113b", r);
     EXPECT_STREQ(r, "8201fa5e72ab0ec174e0c54fe53b3f43");
 
     // The response field: 32 characters closed by a double quote, nothing else.
@@ -74,13 +74,14 @@ TEST(NetServices, Md5SuiteDigestAndBase64) {
     _nx_packet_pool_create(&pool, "digest", 1520, mem, sizeof mem);
     const std::string r32 = "8201fa5e72ab0ec174e0c54fe53b3f43";
     const std::pair<std::string, uint32_t> fields[] = {
-        {"response=\"" + r32 + "\"", 32},         {"response=\"" + r32.substr(1) + "\"", 0},
-        {"response=\"" + r32 + "4\"", 0},         {"response=\"" + r32 + "\r\n", 0},
-        {"RESPONSE=\"" + r32 + "\"", 32},
+        {"response=\"" + r32 + "\"", 32},  {"response=\"" + r32.substr(1) + "\"", 0}, {"response=\"" + r32 + "4\"", 0},
+        {"response=\"" + r32 + "\r\n", 0}, {"RESPONSE=\"" + r32 + "\"", 32},
     };
     for (const auto &[field, want] : fields) {
-        const std::string req = "GET /index.htm HTTP/1.0\r\nAuthorization: Digest username=\"admin\", nc=00000001, "
-                                "cnonce=\"0a4f113b\", uri=\"/index.htm\", " + field + "\r\n\r\n";
+        const std::string req =
+            "GET /index.htm HTTP/1.0\r\nAuthorization: Digest username=\"admin\", nc=00000001, "
+            "cnonce=\"0a4f113b\", uri=\"/index.htm\", " +
+            field + "\r\n\r\n";
         NX_PACKET *pk = nullptr;
         ASSERT_EQ(_nx_packet_allocate(&pool, &pk, 0, 0), 0u);
         _nx_packet_data_append(pk, req.data(), uint32_t(req.size()), &pool, 0);
@@ -152,8 +153,9 @@ TEST(NetServices, HttpRequestHelpersToTheLastByte) {
     // Content: none received behind the header; the offset of the body's end.
     char body[16];
     uint32_t got = 99;
-    EXPECT_EQ(_nx_http_server_content_get(nullptr, packet("POST / HTTP/1.0\r\nContent-Length: 12\r\n\r\n"), 0,
-                                          body, 16, &got), 224u);
+    EXPECT_EQ(_nx_http_server_content_get(nullptr, packet("POST / HTTP/1.0\r\nContent-Length: 12\r\n\r\n"), 0, body, 16,
+                                          &got),
+              224u);
     packet("POST / HTTP/1.0\r\nContent-Length: 12\r\n\r\n0123456789AB");
     EXPECT_EQ(_nx_http_server_content_get(nullptr, pk, 12, body, 16, &got), 231u);
     EXPECT_EQ(_nx_http_server_content_get(nullptr, pk, 11, body, 16, &got), 0u);
@@ -173,12 +175,14 @@ TEST(NetServices, HttpRequestHelpersToTheLastByte) {
     EXPECT_EQ(_nx_http_server_retrieve_digest_authorization(pk, response, uri, nc, cnonce), 0u);
     // Basic: to the end of the bytes; 101 characters kept of 110.
     char cred[102];
-    EXPECT_EQ(_nx_http_server_retrieve_basic_authorization(packet("GET / HTTP/1.0\r\nAuthorization: Basic YWJjZ\r\n", 3),
-                                                           cred), 4u);
+    EXPECT_EQ(_nx_http_server_retrieve_basic_authorization(
+                  packet("GET / HTTP/1.0\r\nAuthorization: Basic YWJjZ\r\n", 3), cred),
+              4u);
     EXPECT_STREQ(cred, "YWJj");
     const std::string long_cred(110, 'Q');
     EXPECT_EQ(_nx_http_server_retrieve_basic_authorization(
-                  packet("GET / HTTP/1.0\r\nAuthorization: Basic " + long_cred + "\r\n\r\n"), cred), 101u);
+                  packet("GET / HTTP/1.0\r\nAuthorization: Basic " + long_cred + "\r\n\r\n"), cred),
+              101u);
     _nx_packet_release(pk);
     // Base64 of 2 characters decodes to one byte; 1 and 2 bytes of longer texts.
     char out[16];
@@ -195,18 +199,29 @@ TEST(NetServices, RegisterTextsFormatsAndFormValues) {
         const char *reg, *fmt, *len;
         uint32_t ref, bits;
     } rows[] = {
-        {"R1", "INT", "", 32768, 16},        {"R2", "DINT", "", 32784, 32},
+        {"R1", "INT", "", 32768, 16},
+        {"R2", "DINT", "", 32784, 32},
         {"R49999", "INT", "", 32768 + 16 * 49998, 16},
-        {"R50000", "INT", "", 0, 0},         {"R65537", "INT", "", 0, 0},  // no modulo 65536
-        {"R0", "INT", "", 0, 0},             {"I1.1", "BOOL", "", 0, 0},
-        {"I2", "INT", "", 0, 0},             {"I17", "INT", "", 8192 + 16, 16},
-        {"R1.16", "BOOL", "", 32768 + 15, 1}, {"R1.17", "BOOL", "", 0, 0},
-        {"Q5", "BOOL", "", 10240 + 4, 1},    {"R3", "ASCII", "10", 32768 + 32, 80},
-        {"R3", "ASCII", "", 32768 + 32, 248}, {"R3", "ASCII", "32", 0, 0},
-        {"R3", "", "", 32768 + 32, 16},      {"R3", "FOO", "", 0, 0},
-        {"r3", "INT", "", 0, 0},             {"R3x", "INT", "", 0, 0},
-        {"AI2", "UINT", "", 16384 + 16, 16}, {"S16", "BOOL", "", 1536 + 15, 1},
-        {"R00000001", "INT", "", 0, 0},      {"R3", "ASCII", "1", 32768 + 32, 8},
+        {"R50000", "INT", "", 0, 0},
+        {"R65537", "INT", "", 0, 0},  // no modulo 65536
+        {"R0", "INT", "", 0, 0},
+        {"I1.1", "BOOL", "", 0, 0},
+        {"I2", "INT", "", 0, 0},
+        {"I17", "INT", "", 8192 + 16, 16},
+        {"R1.16", "BOOL", "", 32768 + 15, 1},
+        {"R1.17", "BOOL", "", 0, 0},
+        {"Q5", "BOOL", "", 10240 + 4, 1},
+        {"R3", "ASCII", "10", 32768 + 32, 80},
+        {"R3", "ASCII", "", 32768 + 32, 248},
+        {"R3", "ASCII", "32", 0, 0},
+        {"R3", "", "", 32768 + 32, 16},
+        {"R3", "FOO", "", 0, 0},
+        {"r3", "INT", "", 0, 0},
+        {"R3x", "INT", "", 0, 0},
+        {"AI2", "UINT", "", 16384 + 16, 16},
+        {"S16", "BOOL", "", 1536 + 15, 1},
+        {"R00000001", "INT", "", 0, 0},
+        {"R3", "ASCII", "1", 32768 + 32, 8},
     };
     for (const Row &r : rows) {
         EtnReq q{1, 1};
@@ -215,8 +230,14 @@ TEST(NetServices, RegisterTextsFormatsAndFormValues) {
         EXPECT_EQ(q.count, r.bits) << r.reg << " " << r.fmt;
     }
     const std::pair<const char *, const char *> forms[] = {
-        {"Courier+New", "Courier New"}, {"%23FF0000", "#FF0000"}, {"a%00b", "a"}, {"50%", "50%"},
-        {"x&y", "x"},                   {"ab\tc  ", "ab c"},      {"%4", "%4"},   {"", ""},
+        {"Courier+New", "Courier New"},
+        {"%23FF0000", "#FF0000"},
+        {"a%00b", "a"},
+        {"50%", "50%"},
+        {"x&y", "x"},
+        {"ab\tc  ", "ab c"},
+        {"%4", "%4"},
+        {"", ""},
         {"%39", "9"},
     };
     for (const auto &[in, want] : forms) {
@@ -235,11 +256,13 @@ TEST(NetServices, RegisterTextsFormatsAndFormValues) {
     EXPECT_EQ(HttpRegPage("R100", "INT", "", "", face.c_str(), "4", face.c_str(), face.c_str(), page, len), 224u);
     // 111 characters of tags and value with a 17-character refresh text and
     // two of 63: 255 exactly; one more refresh character: refused.
-    EXPECT_EQ(HttpRegPage("R100", "INT", "", "", std::string(17, '5').c_str(), "4", face.c_str(), face.c_str(), page,
-                          len), 0u);
+    EXPECT_EQ(
+        HttpRegPage("R100", "INT", "", "", std::string(17, '5').c_str(), "4", face.c_str(), face.c_str(), page, len),
+        0u);
     EXPECT_EQ(len, 255u);
-    EXPECT_EQ(HttpRegPage("R100", "INT", "", "", std::string(18, '5').c_str(), "4", face.c_str(), face.c_str(), page,
-                          len), 224u);
+    EXPECT_EQ(
+        HttpRegPage("R100", "INT", "", "", std::string(18, '5').c_str(), "4", face.c_str(), face.c_str(), page, len),
+        224u);
     // ASCII values of 1 and 31 characters.
     PlcReg_Set(32768 + 32, "ABCDEFGHIJKLMNOPQRSTUVWXYZ01234", 248);
     ASSERT_EQ(HttpRegPage("R3", "ASCII", "1", "", "", "", "", "", page, len), 0u);
@@ -262,8 +285,9 @@ TEST(NetServices, RegisterTextsFormatsAndFormValues) {
     DprInitReq();
     auto write = [&](const std::string &fmt, const std::string &value = "ABCDEFGHIJKL") {
         plc_reg.fill(0);
-        const std::string req = "POST /writereg.htm;reg-R3;fmt-" + fmt + " HTTP/1.0\r\nContent-Length: " +
-                                std::to_string(4 + value.size()) + "\r\n\r\nreg=" + value;
+        const std::string req = "POST /writereg.htm;reg-R3;fmt-" + fmt +
+                                " HTTP/1.0\r\nContent-Length: " + std::to_string(4 + value.size()) +
+                                "\r\n\r\nreg=" + value;
         NX_PACKET *pk = nullptr;
         EXPECT_EQ(_nx_packet_allocate(&pool, &pk, 0, 0), 0u);
         _nx_packet_data_append(pk, req.data(), uint32_t(req.size()), &pool, 0);
@@ -322,7 +346,8 @@ TEST(NetServices, HttpAndFtpFrontEndsRefuseWithTheirCodes) {
         uint32_t want;
     };
     const Row rows[] = {
-        {"HTTP create, no record", [&] { return _nxe_http_server_create(nullptr, "H", &ip, nullptr, stack, 4, &pool, nullptr, nullptr); }, 7},
+        {"HTTP create, no record",
+         [&] { return _nxe_http_server_create(nullptr, "H", &ip, nullptr, stack, 4, &pool, nullptr, nullptr); }, 7},
         {"HTTP create, no instance", [&] { return http(nullptr, stack, &pool); }, 7},
         {"HTTP create, no stack", [&] { return http(&ip, nullptr, &pool); }, 7},
         {"HTTP create, no pool", [&] { return http(&ip, stack, nullptr); }, 7},
@@ -338,7 +363,8 @@ TEST(NetServices, HttpAndFtpFrontEndsRefuseWithTheirCodes) {
         {"HTTP stop", [&] { return _nxe_http_server_stop(&hs); }, 0},
         {"HTTP content, no server", [&] { return _nxe_http_server_content_get(nullptr, pk, 0, dst, 16, &actual); }, 7},
         {"HTTP content, no packet", [&] { return _nxe_http_server_content_get(&hs, nullptr, 0, dst, 16, &actual); }, 7},
-        {"HTTP content, no destination", [&] { return _nxe_http_server_content_get(&hs, pk, 0, nullptr, 16, &actual); }, 7},
+        {"HTTP content, no destination", [&] { return _nxe_http_server_content_get(&hs, pk, 0, nullptr, 16, &actual); },
+         7},
         {"HTTP content, no size", [&] { return _nxe_http_server_content_get(&hs, pk, 0, dst, 16, nullptr); }, 7},
         {"HTTP parameter, no packet", [&] { return _nxe_http_server_param_get(nullptr, 0, dst, 16); }, 7},
         {"HTTP parameter, no destination", [&] { return _nxe_http_server_param_get(pk, 0, nullptr, 16); }, 7},
@@ -349,7 +375,8 @@ TEST(NetServices, HttpAndFtpFrontEndsRefuseWithTheirCodes) {
         {"HTTP delete, no record", [&] { return _nxe_http_server_delete(nullptr); }, 7},
         {"HTTP delete", [&] { return _nxe_http_server_delete(&hs); }, 0},
         {"HTTP delete again", [&] { return _nxe_http_server_delete(&hs); }, 7},
-        {"FTP create, no record", [&] { return _nxe_ftp_server_create(nullptr, "F", &ip, nullptr, stack, 4, &pool, nullptr, nullptr); }, 7},
+        {"FTP create, no record",
+         [&] { return _nxe_ftp_server_create(nullptr, "F", &ip, nullptr, stack, 4, &pool, nullptr, nullptr); }, 7},
         {"FTP create, no instance", [&] { return ftp(nullptr, stack, &pool); }, 7},
         {"FTP create, no stack", [&] { return ftp(&ip, nullptr, &pool); }, 7},
         {"FTP create, no pool", [&] { return ftp(&ip, stack, nullptr); }, 7},
@@ -415,8 +442,8 @@ TEST(NetServices, DhcpMessagesDatagramsAndLease) {
     const std::vector<uint8_t> head = {1, 1, 6, 0, 0, 0, 0, 1, 0, 0, 0x80, 0};
     EXPECT_EQ(Bytes(r.out.data(), 12), head);
     EXPECT_EQ(Bytes(r.out.data() + 28, 6), Bytes(r.mac.data(), 6));
-    const std::vector<uint8_t> opts = {99, 130, 83, 99, 53, 1, 1, 61, 7, 1, 0x02, 0x11, 0x22, 0x33, 0x44, 0x55,
-                                       55, 3, 1, 3, 6, 255, 0};
+    const std::vector<uint8_t> opts = {99,   130,  83,   99,   53, 1, 1, 61, 7, 1,   0x02, 0x11,
+                                       0x22, 0x33, 0x44, 0x55, 55, 3, 1, 3,  6, 255, 0};
     EXPECT_EQ(Bytes(r.out.data() + 236, opts.size()), opts);
     DhcpBuildDatagram(0, 0xFFFFFFFF);
     const uint8_t *d = r.dgram.data();
@@ -433,8 +460,9 @@ TEST(NetServices, DhcpMessagesDatagramsAndLease) {
     msg[7] = 1;
     msg[16] = 10, msg[17] = 77, msg[18] = 0, msg[19] = 55;
     std::memcpy(&msg[28], r.mac.data(), 6);
-    const uint8_t o[] = {99, 130, 83, 99, 0, 53, 1, 2, 1, 4, 255, 255, 255, 0, 3, 4, 10, 77, 0, 1, 6, 4, 10, 77, 0, 3,
-                         54, 4, 10, 77, 0, 3, 58, 4, 0xFF, 0xFF, 0xFF, 0xFF, 3, 2, 9, 9, 255, 1, 4, 1, 2, 3, 4};
+    const uint8_t o[] = {99,   130,  83,   99,   0, 53, 1,  2, 1,   4,  255, 255, 255, 0, 3, 4,  10,
+                         77,   0,    1,    6,    4, 10, 77, 0, 3,   54, 4,   10,  77,  0, 3, 58, 4,
+                         0xFF, 0xFF, 0xFF, 0xFF, 3, 2,  9,  9, 255, 1,  4,   1,   2,   3, 4};
     std::memcpy(&msg[236], o, sizeof o);
     std::vector<uint8_t> dg(28 + msg.size(), 0);
     dg[0] = 0x45;
@@ -517,22 +545,31 @@ TEST(NetServices, DhcpMessagesDatagramsAndLease) {
 TEST(NetServices, DnsQueriesAndAnswers) {
     uint8_t q[1024];
     const uint32_t n = DnsBuildQuery("broker.plc.test", 0x1234, q);
-    const std::vector<uint8_t> want = {0x12, 0x34, 0x01, 0x80, 0, 1, 0, 0, 0, 0, 0, 0, 6, 'b', 'r', 'o', 'k', 'e',
-                                       'r', 3, 'p', 'l', 'c', 4, 't', 'e', 's', 't', 0, 0, 1, 0, 1};
+    const std::vector<uint8_t> want = {0x12, 0x34, 0x01, 0x80, 0,   1,   0,   0,   0, 0,   0,
+                                       0,    6,    'b',  'r',  'o', 'k', 'e', 'r', 3, 'p', 'l',
+                                       'c',  4,    't',  'e',  's', 't', 0,   0,   1, 0,   1};
     EXPECT_EQ(Bytes(q, n), want);
     EXPECT_EQ(DnsBuildQuery(std::string(64, 'a').c_str(), 1, q), 0u);
     EXPECT_EQ(DnsBuildQuery((std::string(63, 'a') + "." + std::string(63, 'b') + "." + std::string(63, 'c') + "." +
-                             std::string(62, 'd')).c_str(), 1, q), 0u) << "254 characters";
+                             std::string(62, 'd'))
+                                .c_str(),
+                            1, q),
+              0u)
+        << "254 characters";
     EXPECT_EQ(DnsBuildQuery("a..b", 1, q), 0u);
     // 253 characters: four labels, 255 bytes with their lengths and the root.
     EXPECT_EQ(DnsBuildQuery((std::string(63, 'a') + "." + std::string(63, 'b') + "." + std::string(63, 'c') + "." +
-                             std::string(61, 'd')).c_str(), 1, q), 12u + 255u + 4u);
+                             std::string(61, 'd'))
+                                .c_str(),
+                            1, q),
+              12u + 255u + 4u);
 
     // Answer: the question, an AAAA record first, then the A record.
     std::vector<uint8_t> a(want);
     a[2] = 0x81, a[3] = 0x80;
     a[7] = 2;
-    const uint8_t aaaa[] = {0xC0, 12, 0, 28, 0, 1, 0, 0, 0, 60, 0, 16, 0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    const uint8_t aaaa[] = {0xC0, 12, 0, 28, 0, 1, 0, 0, 0, 60, 0, 16, 0xfd, 0,
+                            0,    0,  0, 0,  0, 0, 0, 0, 0, 0,  0, 0,  0,    1};
     const uint8_t rec[] = {0xC0, 12, 0, 1, 0, 1, 0, 0, 0, 60, 0, 4, 10, 77, 0, 42};
     a.insert(a.end(), aaaa, aaaa + sizeof aaaa);
     a.insert(a.end(), rec, rec + sizeof rec);

@@ -70,7 +70,8 @@ TEST(PlatformTimeBase, OffsetComesFromTheEnvironment) {
     EXPECT_EQ(plat_time_host.frt_offset(), 4294960000u);
     setenv("PLC_FRT_OFFSET", "5", 1);
     EXPECT_EQ(plat_time_host.frt_offset(), 4294960000u);  // read once
-    struct timespec a {}, b {};
+    struct timespec a {
+    }, b{};
     plat_time_host.mono(&a);
     plat_time_host.mono(&b);
     EXPECT_GE(int64_t(b.tv_sec) * 1000000000 + b.tv_nsec, int64_t(a.tv_sec) * 1000000000 + a.tv_nsec);
@@ -120,8 +121,8 @@ TEST_F(Platform, EveryCommandLineIsLogged) {
     ASSERT_NE(f, nullptr);
     PLAT_Pclose(f);
     EXPECT_EQ(Lines(Under("/sim/commands.log")),
-              (std::vector<std::string>{"mount -t vfat /dev/mmcblk0p1 /mnt/USB0",
-                                        "echo 1 > /proc/sys/vm/drop_caches", "ifconfig eth0"}));
+              (std::vector<std::string>{"mount -t vfat /dev/mmcblk0p1 /mnt/USB0", "echo 1 > /proc/sys/vm/drop_caches",
+                                        "ifconfig eth0"}));
     // Machine commands are only logged: nothing was mounted or created.
     EXPECT_FALSE(fs::exists(Under("/mnt/USB0")));
 }
@@ -333,7 +334,8 @@ TEST_F(Platform, ClockKeepsItsOwnOffsetInSim) {
     fs::remove(Under("/sim/rtc"));
     // Without an offset the clock reads the host's day (read again while a
     // day boundary falls between the two readings).
-    struct tm t {}, h {};
+    struct tm t {
+    }, h{};
     time_t host = 0;
     for (int tries = 0; tries < 3; tries++) {
         ASSERT_EQ(PLAT_RtcGet(&t), 0);

@@ -50,7 +50,7 @@ TEST(PlatPoll, EdgesReportedOnceUnreadInputDoesNotWakeAndWakeEndsTheWait) {
     PlatFd rd(p[0]), wr(p[1]);
     PlatPollItem item{};
     EXPECT_EQ(item.owner, nullptr);  // a zeroed record is outside the set
-    PLAT_PollDel(&item);              // and removing it is harmless
+    PLAT_PollDel(&item);             // and removing it is harmless
     const unsigned before = PLAT_PollCount();
     int owner = 0;
     ASSERT_EQ(PLAT_PollAdd(&item, rd.get(), PLAT_POLL_IN, PLAT_POLL_NET, &owner, 7), 0);

@@ -82,23 +82,38 @@ TEST_F(SerialModbus, MasterEndStates) {
     struct Case {
         const char *what;
         std::array<uint16_t, 6> rec;
-        Bytes sent;     // request on the line, empty: none
-        Bytes answer;   // empty: silence
+        Bytes sent;    // request on the line, empty: none
+        Bytes answer;  // empty: silence
         uint16_t status;
     };
     const std::vector<Case> cases = {
-        {"read ok", {0x11, 3, 0x6B, 3, 8, 199}, Crc({0x11, 3, 0, 0x6B, 0, 3}),
-         Crc({0x11, 3, 6, 0xAE, 0x41, 0x56, 0x52, 0x43, 0x40}), 1},
+        {"read ok",
+         {0x11, 3, 0x6B, 3, 8, 199},
+         Crc({0x11, 3, 0, 0x6B, 0, 3}),
+         Crc({0x11, 3, 6, 0xAE, 0x41, 0x56, 0x52, 0x43, 0x40}),
+         1},
         {"exception 2", {0x11, 3, 0x6B, 3, 8, 199}, Crc({0x11, 3, 0, 0x6B, 0, 3}), Crc({0x11, 0x83, 2}), 0x2002},
         {"exception 4", {0x11, 3, 0x6B, 3, 8, 199}, Crc({0x11, 3, 0, 0x6B, 0, 3}), Crc({0x11, 0x83, 4}), 0x8002},
-        {"byte count 4 for 3 words", {0x11, 3, 0x6B, 3, 8, 199}, Crc({0x11, 3, 0, 0x6B, 0, 3}),
-         Crc({0x11, 3, 4, 1, 2, 3, 4}), 0x802},
-        {"byte count beyond the bytes", {0x11, 3, 0x6B, 3, 8, 199}, Crc({0x11, 3, 0, 0x6B, 0, 3}),
-         Crc({0x11, 3, 6, 1, 2}), 0x802},
-        {"byte count 6, four data bytes", {0x11, 3, 0x6B, 3, 8, 199}, Crc({0x11, 3, 0, 0x6B, 0, 3}),
-         Crc({0x11, 3, 6, 1, 2, 3, 4}), 0x802},
-        {"bits: byte count 2, one data byte", {0x11, 2, 0, 10, 76, 8}, Crc({0x11, 2, 0, 0, 0, 10}),
-         Crc({0x11, 2, 2, 0x81}), 0x802},
+        {"byte count 4 for 3 words",
+         {0x11, 3, 0x6B, 3, 8, 199},
+         Crc({0x11, 3, 0, 0x6B, 0, 3}),
+         Crc({0x11, 3, 4, 1, 2, 3, 4}),
+         0x802},
+        {"byte count beyond the bytes",
+         {0x11, 3, 0x6B, 3, 8, 199},
+         Crc({0x11, 3, 0, 0x6B, 0, 3}),
+         Crc({0x11, 3, 6, 1, 2}),
+         0x802},
+        {"byte count 6, four data bytes",
+         {0x11, 3, 0x6B, 3, 8, 199},
+         Crc({0x11, 3, 0, 0x6B, 0, 3}),
+         Crc({0x11, 3, 6, 1, 2, 3, 4}),
+         0x802},
+        {"bits: byte count 2, one data byte",
+         {0x11, 2, 0, 10, 76, 8},
+         Crc({0x11, 2, 0, 0, 0, 10}),
+         Crc({0x11, 2, 2, 0x81}),
+         0x802},
         {"quantity 125", {0x11, 3, 0, 125, 8, 0}, Crc({0x11, 3, 0, 0, 0, 125}), {}, 0x102},
         {"2000 coils", {0x11, 1, 0, 2000, 72, 0}, Crc({0x11, 1, 0, 0, 0x07, 0xD0}), {}, 0x102},
         {"last word of %AI", {0x11, 4, 0, 1, 10, 511}, Crc({0x11, 4, 0, 0, 0, 1}), Crc({0x11, 4, 2, 0x12, 0x34}), 1},
@@ -112,17 +127,33 @@ TEST_F(SerialModbus, MasterEndStates) {
         {"fc7 quantity 7", {0x11, 7, 0, 7, 72, 0}, {}, {}, 10},
         {"%SR cannot receive", {0x11, 3, 0, 1, 2, 0}, {}, {}, 34},
         {"range past %AI", {0x11, 4, 0, 2, 10, 511}, {}, {}, 34},
-        {"write one word", {0x11, 6, 5, 1, 8, 4}, Crc({0x11, 6, 0, 5, 0x12, 0x34}), Crc({0x11, 6, 0, 5, 0x12, 0x34}), 1},
-        {"write two words", {0x11, 16, 5, 2, 8, 4}, Crc({0x11, 16, 0, 5, 0, 2, 4, 0x12, 0x34, 0xAB, 0xCD}),
-         Crc({0x11, 16, 0, 5, 0, 2}), 1},
-        {"coils from %Q", {0x11, 15, 0, 10, 72, 0}, Crc({0x11, 15, 0, 0, 0, 10, 2, 0x05, 0x02}),
-         Crc({0x11, 15, 0, 0, 0, 10}), 1},
+        {"write one word",
+         {0x11, 6, 5, 1, 8, 4},
+         Crc({0x11, 6, 0, 5, 0x12, 0x34}),
+         Crc({0x11, 6, 0, 5, 0x12, 0x34}),
+         1},
+        {"write two words",
+         {0x11, 16, 5, 2, 8, 4},
+         Crc({0x11, 16, 0, 5, 0, 2, 4, 0x12, 0x34, 0xAB, 0xCD}),
+         Crc({0x11, 16, 0, 5, 0, 2}),
+         1},
+        {"coils from %Q",
+         {0x11, 15, 0, 10, 72, 0},
+         Crc({0x11, 15, 0, 0, 0, 10, 2, 0x05, 0x02}),
+         Crc({0x11, 15, 0, 0, 0, 10}),
+         1},
         {"read bits into %M", {0x11, 2, 0, 10, 76, 8}, Crc({0x11, 2, 0, 0, 0, 10}), Crc({0x11, 2, 2, 0x81, 0x03}), 1},
-        {"write answered by station and function alone", {0x11, 6, 5, 1, 8, 4}, Crc({0x11, 6, 0, 5, 0x12, 0x34}),
-         Crc({0x11, 6}), 1},
+        {"write answered by station and function alone",
+         {0x11, 6, 5, 1, 8, 4},
+         Crc({0x11, 6, 0, 5, 0x12, 0x34}),
+         Crc({0x11, 6}),
+         1},
         {"fc7 answer without its status byte", {0x11, 7, 0, 8, 76, 0}, Crc({0x11, 7}), Crc({0x11, 7}), 0x802},
         // Its CRC's first byte is 4: no exception code is read from it.
-        {"exception answer without its code", {240, 3, 0, 1, 8, 0}, Crc({0xF0, 3, 0, 0, 0, 1}), Crc({0xF0, 0x83}),
+        {"exception answer without its code",
+         {240, 3, 0, 1, 8, 0},
+         Crc({0xF0, 3, 0, 0, 0, 1}),
+         Crc({0xF0, 0x83}),
          0x802},
     };
     for (const Case &c : cases) {
@@ -186,7 +217,7 @@ TEST_F(SerialModbus, MasterEndStates) {
 }
 
 TEST_F(SerialModbus, SlaveRefusalsAndCounts) {
-    Slave(0x11, 14336);  // write protect on %M1
+    Slave(0x11, 14336);   // write protect on %M1
     SetWord(10, 0x1111);  // address 0x208 is %R9
     struct Case {
         const char *what;
@@ -243,7 +274,8 @@ TEST_F(SerialModbus, TwoByteSlaveAddresses) {
         uint16_t r9;
     };
     const std::vector<Case> cases = {
-        {"station and sub-station", Crc({0x11, 0x22, 3, 0x02, 0x08, 0, 1}), Crc({0x11, 0x22, 3, 2, 0x0A, 0x0B}), 0x0A0B},
+        {"station and sub-station", Crc({0x11, 0x22, 3, 0x02, 0x08, 0, 1}), Crc({0x11, 0x22, 3, 2, 0x0A, 0x0B}),
+         0x0A0B},
         {"station only", Crc({0x11, 0x99, 3, 0x02, 0x08, 0, 1}), Crc({0x11, 0x99, 3, 2, 0x0A, 0x0B}), 0x0A0B},
         {"sub-station only", Crc({0x55, 0x22, 3, 0x02, 0x08, 0, 1}), Crc({0x55, 0x22, 3, 2, 0x0A, 0x0B}), 0x0A0B},
         {"another station", Crc({0x55, 0x66, 3, 0x02, 0x08, 0, 1}), {}, 0x0A0B},
@@ -357,15 +389,30 @@ TEST_F(SerialModbus, MasterOtherFunctions) {
         Bytes sent, answer;
         uint32_t word;  // %R n checked afterwards
         uint16_t value;
-        uint8_t q9;     // %Q9..%Q16 afterwards
+        uint8_t q9;  // %Q9..%Q16 afterwards
     };
     const std::vector<Case> cases = {
         {"fc7 into %Q9..16", {0x11, 7, 0, 8, 72, 8}, Crc({0x11, 7}), Crc({0x11, 7, 0xA5}), 5, 0x1234, 0xA5},
-        {"fc8 echo of %R5", {0x11, 8, 0, 1, 8, 4}, Crc({0x11, 8, 0, 0, 0x12, 0x34}), Crc({0x11, 8, 0, 0, 0x56, 0x78}),
-         5, 0x5678, 0},
-        {"fc8 sub-function 2 sends 0", {0x11, 8, 2, 1, 8, 4}, Crc({0x11, 8, 0, 2, 0, 0}), Crc({0x11, 8, 0, 2, 0, 9}),
-         5, 9, 0},
-        {"fc5 from %Q1", {0x11, 5, 7, 1, 72, 0}, Crc({0x11, 5, 0, 7, 0xFF, 0}), Crc({0x11, 5, 0, 7, 0xFF, 0}), 5, 0x1234,
+        {"fc8 echo of %R5",
+         {0x11, 8, 0, 1, 8, 4},
+         Crc({0x11, 8, 0, 0, 0x12, 0x34}),
+         Crc({0x11, 8, 0, 0, 0x56, 0x78}),
+         5,
+         0x5678,
+         0},
+        {"fc8 sub-function 2 sends 0",
+         {0x11, 8, 2, 1, 8, 4},
+         Crc({0x11, 8, 0, 2, 0, 0}),
+         Crc({0x11, 8, 0, 2, 0, 9}),
+         5,
+         9,
+         0},
+        {"fc5 from %Q1",
+         {0x11, 5, 7, 1, 72, 0},
+         Crc({0x11, 5, 0, 7, 0xFF, 0}),
+         Crc({0x11, 5, 0, 7, 0xFF, 0}),
+         5,
+         0x1234,
          0},
         {"fc65 broadcast", {0x11, 65, 0, 1, 8, 6}, Crc({0, 65}), Crc({0x11, 0, 65, 0}), 7, 0x4100, 0},
         {"fc65 answer of three bytes", {0x11, 65, 0, 1, 8, 6}, Crc({0, 65}), Crc({0x11, 0, 0x42}), 7, 0x4200, 0},

@@ -72,7 +72,7 @@ struct Peer : test_support::LoopPeer {
 // Waits (5 s at most) until the server's end of peer's connection holds n
 // bytes not yet read: what the test sent has arrived.
 void Arrived(const Peer &p, int n) {
-    sockaddr_in me {};
+    sockaddr_in me{};
     socklen_t len = sizeof me;
     ASSERT_EQ(getsockname(p.fd, reinterpret_cast<sockaddr *>(&me), &len), 0);
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
@@ -136,19 +136,57 @@ TEST(ModbusMap, WindowEdgesOfEveryFunctionCode) {
         uint32_t fc, a, q, want;
     };
     const Case cases[] = {
-        {1, 0, 1, 10240},        {1, 2047, 1, 12287},      {1, 2048, 1, 0},        {1, 3000, 1, 14336},
-        {1, 5999, 1, 14336 + 2999}, {1, 6000, 1, 12288},   {1, 8047, 1, 14335},    {1, 8048, 1, 0},
-        {1, 9000, 1, 1280},      {1, 9255, 1, 1535},       {1, 9256, 1, 0},        {1, 10000, 1, 0},
-        {2, 0, 1, 8192},         {2, 2047, 1, 10239},      {2, 2048, 1, 0},        {2, 3000, 1, 1024},
-        {2, 3255, 1, 1279},      {2, 3256, 1, 0},          {2, 3999, 1, 0},        {2, 4000, 1, 1536},
-        {2, 4256, 1, 0},         {2, 5000, 1, 1792},       {2, 5255, 1, 2047},     {2, 5256, 1, 0},
-        {3, 0, 1, 24576},        {3, 511, 1, 24576 + 16 * 511}, {3, 512, 1, R(1)}, {3, 2990, 10, R(2479)},
-        {3, 2995, 10, 0},        {3, 3000, 1, R(1)},       {3, 5999, 1, R(3000)},  {3, 6000, 1, 2560},
-        {3, 6031, 1, 3056},      {3, 6032, 1, 0},          {3, 10000, 1, R(1)},    {3, 20239, 1, R(10240)},
-        {3, 20240, 1, 0},        {6, 3004, 1, R(5)},       {16, 2999, 2, 0},       {4, 0, 1, 16384},
-        {4, 511, 1, 24560},      {4, 512, 1, 0},           {4, 3000, 1, 2048},     {4, 3031, 1, 2544},
-        {4, 3032, 1, 0},         {4, 4000, 1, 3072},       {4, 4191, 1, 6128},     {4, 4192, 1, 0},
-        {4, 5000, 1, 0},         {7, 0, 1, 0},             {0, 0, 1, 0},
+        {1, 0, 1, 10240},
+        {1, 2047, 1, 12287},
+        {1, 2048, 1, 0},
+        {1, 3000, 1, 14336},
+        {1, 5999, 1, 14336 + 2999},
+        {1, 6000, 1, 12288},
+        {1, 8047, 1, 14335},
+        {1, 8048, 1, 0},
+        {1, 9000, 1, 1280},
+        {1, 9255, 1, 1535},
+        {1, 9256, 1, 0},
+        {1, 10000, 1, 0},
+        {2, 0, 1, 8192},
+        {2, 2047, 1, 10239},
+        {2, 2048, 1, 0},
+        {2, 3000, 1, 1024},
+        {2, 3255, 1, 1279},
+        {2, 3256, 1, 0},
+        {2, 3999, 1, 0},
+        {2, 4000, 1, 1536},
+        {2, 4256, 1, 0},
+        {2, 5000, 1, 1792},
+        {2, 5255, 1, 2047},
+        {2, 5256, 1, 0},
+        {3, 0, 1, 24576},
+        {3, 511, 1, 24576 + 16 * 511},
+        {3, 512, 1, R(1)},
+        {3, 2990, 10, R(2479)},
+        {3, 2995, 10, 0},
+        {3, 3000, 1, R(1)},
+        {3, 5999, 1, R(3000)},
+        {3, 6000, 1, 2560},
+        {3, 6031, 1, 3056},
+        {3, 6032, 1, 0},
+        {3, 10000, 1, R(1)},
+        {3, 20239, 1, R(10240)},
+        {3, 20240, 1, 0},
+        {6, 3004, 1, R(5)},
+        {16, 2999, 2, 0},
+        {4, 0, 1, 16384},
+        {4, 511, 1, 24560},
+        {4, 512, 1, 0},
+        {4, 3000, 1, 2048},
+        {4, 3031, 1, 2544},
+        {4, 3032, 1, 0},
+        {4, 4000, 1, 3072},
+        {4, 4191, 1, 6128},
+        {4, 4192, 1, 0},
+        {4, 5000, 1, 0},
+        {7, 0, 1, 0},
+        {0, 0, 1, 0},
     };
     for (const Case &c : cases) EXPECT_EQ(ModbusMapToken(c.fc, c.a, c.q), c.want) << c.fc << " " << c.a;
 
@@ -663,13 +701,16 @@ TEST(AsciiSending, APartlyTakenSegmentGoesOnFromItsFirstByteNotSent) {
         ASSERT_EQ(Dpr_Get_W_Data(control), 0) << "text " << t << " never went out";
     }
     for (int i = 0; i < 1000 && got.size() < want.size(); i++) {
-        struct pollfd w {p.fd, POLLIN, 0};
+        struct pollfd w {
+            p.fd, POLLIN, 0
+        };
         poll(&w, 1, 100);
         read_some();
     }
     EXPECT_GT(stuck, 0) << "the connection never filled";
     EXPECT_EQ(got.size(), want.size());
-    EXPECT_TRUE(got == want) << "first difference at " << std::mismatch(got.begin(), got.end(), want.begin()).first - got.begin();
+    EXPECT_TRUE(got == want) << "first difference at "
+                             << std::mismatch(got.begin(), got.end(), want.begin()).first - got.begin();
     EXPECT_EQ(Dpr_Get_W_Data(status) & ASCII_ST_CUT_SEND, 0) << "2,000 bytes are sent whole";
     // A text cut back to what of it already went out is done: nothing goes
     // again, and the next text arrives alone.
@@ -684,7 +725,9 @@ TEST(AsciiSending, APartlyTakenSegmentGoesOnFromItsFirstByteNotSent) {
     for (int i = 0; i < 5000 && Dpr_Get_W_Data(control) != 0; i++) pass();
     ASSERT_EQ(Dpr_Get_W_Data(control), 0);
     for (int i = 0; i < 1000 && got.size() < 2; i++) {
-        struct pollfd w {p.fd, POLLIN, 0};
+        struct pollfd w {
+            p.fd, POLLIN, 0
+        };
         poll(&w, 1, 100);
         read_some();
     }

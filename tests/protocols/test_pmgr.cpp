@@ -73,14 +73,14 @@ Bytes Table(const Bytes &image, const std::vector<Cmd> &cmds, uint32_t drivers =
                    scan = dev + devices * (dev_len < 28 ? 28 : dev_len);
     Append(t, image);
     Bytes c(48);
-    c[1] = port;              // 0: the programming port
-    Put16(c, 2, 5);           // 9600 baud
-    Put32(c, 8, R(500));      // status area
-    Put32(c, 12, 0);          // period: as fast as possible
-    Put32(c, 28, 10);         // retry delay 100 ms
+    c[1] = port;          // 0: the programming port
+    Put16(c, 2, 5);       // 9600 baud
+    Put32(c, 8, R(500));  // status area
+    Put32(c, 12, 0);      // period: as fast as possible
+    Put32(c, 28, 10);     // retry delay 100 ms
     Append(t, c);
     Bytes d(dev_len < 28 ? 28 : dev_len);
-    Put32(d, 0, R(800));      // status pair
+    Put32(d, 0, R(800));  // status pair
     Put32(d, 4, dev_addr);
     Put16(d, 24, dev_port);
     Put16(d, 22, retries);
@@ -784,9 +784,9 @@ TEST_F(Pmgr, EthernetPortNumbersAndDriverInfo) {
         uint16_t want0, want1;
     };
     const std::vector<Case> cases = {
-        {1, 0, 1, 1, 0},          {3, 0, 1, 3, 0},          {0x25, 0, 1, 6, 0},      {0x31, 0, 1, 2, 0},
-        {0x20, 0, 1, 1, 0},       {0x10, 0, 1, 0x10, 0},    {0x40, 0, 1, 0x40, 0},   {0x40, 0x40, 2, 0x40, 1},
-        {0x25, 0x25, 2, 6, 6},    {0x10, 0x60, 2, 0x10, 1}, {0x10, 0x20, 2, 0x10, 0x20},
+        {1, 0, 1, 1, 0},       {3, 0, 1, 3, 0},          {0x25, 0, 1, 6, 0},          {0x31, 0, 1, 2, 0},
+        {0x20, 0, 1, 1, 0},    {0x10, 0, 1, 0x10, 0},    {0x40, 0, 1, 0x40, 0},       {0x40, 0x40, 2, 0x40, 1},
+        {0x25, 0x25, 2, 6, 6}, {0x10, 0x60, 2, 0x10, 1}, {0x10, 0x20, 2, 0x10, 0x20},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << "ports " << int(c.port0) << " " << int(c.port1));
@@ -851,18 +851,19 @@ TEST(PmgrTimers, CreateWriteReadClose) {
         uint16_t remaining, used;
     };
     const std::vector<Step> steps = {
-        {CREATE, 0, 0, 2, 0, 0, 0, 1},    {CREATE, 1, 0, 2, 0, 1, 0, 1},   {CREATE, 2, 0, 2, 0, 2, 0, 1},
-        {WRITE, 2, 95, 2, 0, 0, 10, 1},   // (95 + 9) / 10 ticks
-        {READ, 2, 0, 2, 3, 7, 7, 1},      {READ, 2, 0, 2, 4, 3, 3, 1},     {READ, 2, 0, 2, 9, 0, 0, 1},
-        {WRITE, 2, 1000, 2, 0, 0, 100, 1}, {READ, 2, 0, 2, 0, 100, 100, 1},
-        {WRITE, 9, 50, 2, 0, 0, 0, 0},    {READ, 9, 0, 2, 0, 0, 0, 0},     // above 7: ignored
-        {READ, 2, 0, 1, 1, 0, 0, 0},      // outside mode 2: cleared and free
-        {CREATE, 2, 0, 2, 0, 2, 0, 1},    // the first free slot again
-        {CLOSE, 1, 0, 2, 0, 0, 0, 0},     {CREATE, 1, 0, 2, 0, 1, 0, 1},
-        {CREATE, 3, 0, 2, 0, 3, 0, 1},    {CREATE, 4, 0, 2, 0, 4, 0, 1},   {CREATE, 5, 0, 2, 0, 5, 0, 1},
-        {CREATE, 6, 0, 2, 0, 6, 0, 1},    {CREATE, 7, 0, 2, 0, 7, 0, 1},
-        {WRITE, 0, 30, 2, 0, 0, 3, 1},
-        {CREATE, 0, 0, 2, 0, 0, 0, 1},    // all 8 in use: slot 0 again, cleared
+        {CREATE, 0, 0, 2, 0, 0, 0, 1},   {CREATE, 1, 0, 2, 0, 1, 0, 1},
+        {CREATE, 2, 0, 2, 0, 2, 0, 1},   {WRITE, 2, 95, 2, 0, 0, 10, 1},  // (95 + 9) / 10 ticks
+        {READ, 2, 0, 2, 3, 7, 7, 1},     {READ, 2, 0, 2, 4, 3, 3, 1},
+        {READ, 2, 0, 2, 9, 0, 0, 1},     {WRITE, 2, 1000, 2, 0, 0, 100, 1},
+        {READ, 2, 0, 2, 0, 100, 100, 1}, {WRITE, 9, 50, 2, 0, 0, 0, 0},
+        {READ, 9, 0, 2, 0, 0, 0, 0},    // above 7: ignored
+        {READ, 2, 0, 1, 1, 0, 0, 0},    // outside mode 2: cleared and free
+        {CREATE, 2, 0, 2, 0, 2, 0, 1},  // the first free slot again
+        {CLOSE, 1, 0, 2, 0, 0, 0, 0},    {CREATE, 1, 0, 2, 0, 1, 0, 1},
+        {CREATE, 3, 0, 2, 0, 3, 0, 1},   {CREATE, 4, 0, 2, 0, 4, 0, 1},
+        {CREATE, 5, 0, 2, 0, 5, 0, 1},   {CREATE, 6, 0, 2, 0, 6, 0, 1},
+        {CREATE, 7, 0, 2, 0, 7, 0, 1},   {WRITE, 0, 30, 2, 0, 0, 3, 1},
+        {CREATE, 0, 0, 2, 0, 0, 0, 1},  // all 8 in use: slot 0 again, cleared
         {CLOSE, 8, 0, 2, 0, 0, 0, 0},
     };
     for (PmgrTimer &x : tcb) x = PmgrTimer{};
@@ -873,10 +874,10 @@ TEST(PmgrTimers, CreateWriteReadClose) {
         sysDTic += s.ticks;
         intptr_t r = 0;
         switch (s.op) {
-            case CREATE: r = CreateTimer(); break;
-            case WRITE: r = WriteTimer(s.t, s.ms); break;
-            case READ: r = ReadTimer(s.t); break;
-            case CLOSE: r = CloseTimer(s.t); break;
+        case CREATE: r = CreateTimer(); break;
+        case WRITE: r = WriteTimer(s.t, s.ms); break;
+        case READ: r = ReadTimer(s.t); break;
+        case CLOSE: r = CloseTimer(s.t); break;
         }
         EXPECT_EQ(r, s.answer);
         if (s.t < intptr_t(PMGR_TIMERS)) {

@@ -196,7 +196,7 @@ TEST_F(QncanTest, MultiPartRequestCutIntoFramesAndRepliesGatheredIntoParts) {
     EXPECT_TRUE(a.Reply(50).empty());  // the empty frame waits for the host
     a.Send(Frame({0xA0}, 2));
     QncanPass(3);
-    EXPECT_EQ(Etn_CheckRx(), 0u);      // ... whose frame only lets it go
+    EXPECT_EQ(Etn_CheckRx(), 0u);  // ... whose frame only lets it go
     const Bytes end = a.Reply();
     EXPECT_EQ(Payload(end), (Bytes{255, 0, uint8_t(-SumWithSeed({255, 0}))}));
     EXPECT_EQ(QncanState[0].send_state, QS_IDLE);

@@ -70,14 +70,14 @@ TEST(SrtpBlocks, EverySelectorThroughItsEdgesAndTheIecMapping) {
         uint32_t sel, off, cnt, ref, bits, bad;
     };
     const Case cases[] = {
-        {8, 0, 3, 32768, 48, 0},          {8, 49998, 1, 832736, 16, 0},    {8, 49999, 1, 832752, 16, 1},
-        {8, 0, 4096, 32768, 0, 0},        {8, 0, 4097, 32768, 16, 0},      {10, 511, 1, 24560, 16, 0},
-        {10, 512, 1, 24576, 16, 1},       {12, 0, 1, 24576, 16, 0},        {12, 511, 2, 32752, 32, 1},
-        {16, 255, 1, 10232, 8, 0},        {16, 256, 1, 10240, 8, 1},       {18, 0, 8193, 10240, 8, 0},
-        {20, 0, 1, 12288, 8, 0},          {20, 2048, 1, 28672, 8, 1},      {22, 2047, 1, 30712, 8, 0},
-        {22, 2048, 1, 30720, 8, 1},       {70, 2047, 1, 10239, 1, 0},      {70, 2048, 1, 10240, 1, 1},
-        {72, 5, 3, 10245, 3, 0},          {74, 16383, 1, 28671, 1, 0},     {76, 16383, 2, 30719, 2, 1},
-        {9, 0, 1, 0, 0, 1},               {0, 0, 1, 0, 0, 1},              {236, 0, 1, 0, 0, 1},
+        {8, 0, 3, 32768, 48, 0},    {8, 49998, 1, 832736, 16, 0}, {8, 49999, 1, 832752, 16, 1},
+        {8, 0, 4096, 32768, 0, 0},  {8, 0, 4097, 32768, 16, 0},   {10, 511, 1, 24560, 16, 0},
+        {10, 512, 1, 24576, 16, 1}, {12, 0, 1, 24576, 16, 0},     {12, 511, 2, 32752, 32, 1},
+        {16, 255, 1, 10232, 8, 0},  {16, 256, 1, 10240, 8, 1},    {18, 0, 8193, 10240, 8, 0},
+        {20, 0, 1, 12288, 8, 0},    {20, 2048, 1, 28672, 8, 1},   {22, 2047, 1, 30712, 8, 0},
+        {22, 2048, 1, 30720, 8, 1}, {70, 2047, 1, 10239, 1, 0},   {70, 2048, 1, 10240, 1, 1},
+        {72, 5, 3, 10245, 3, 0},    {74, 16383, 1, 28671, 1, 0},  {76, 16383, 2, 30719, 2, 1},
+        {9, 0, 1, 0, 0, 1},         {0, 0, 1, 0, 0, 1},           {236, 0, 1, 0, 0, 1},
     };
     for (const Case &c : cases) {
         const EtnReq b = SrtpMkRegBlk(c.sel, c.off, c.cnt);
@@ -370,7 +370,7 @@ TEST(EgdClock, SecondsToTheClockRecordAndBack) {
     };
     const Case cases[] = {
         {1710510330, {30, 45, 13, 15, 3, 2024}}, {0, {0, 0, 0, 1, 1, 1970}},
-        {951782400, {0, 0, 0, 29, 2, 2000}},    {4294967295u, {15, 28, 6, 7, 2, 2106}},
+        {951782400, {0, 0, 0, 29, 2, 2000}},     {4294967295u, {15, 28, 6, 7, 2, 2106}},
         {1709164799, {59, 59, 23, 28, 2, 2024}},
     };
     for (const Case &c : cases) {
@@ -394,8 +394,8 @@ TEST(EgdMessages, BuildStopsAt1400BytesReceptionStopsAtTheEnd) {
     PlcReg_Set(R(1), "\x11\x11\x22\x22\x33\x33", 48);
     c.egd[0] = {};
     c.egd[0].kind = 0x80000003;
-    const uint32_t items[][2] = {{R(1), 4}, {R(9), 0xC003}, {R(8), 0x2000}, {R(3), 2}, {R(700), 700}, {R(2), 700},
-                                 {R(3), 1}};
+    const uint32_t items[][2] = {{R(1), 4},     {R(9), 0xC003}, {R(8), 0x2000}, {R(3), 2},
+                                 {R(700), 700}, {R(2), 700},    {R(3), 1}};
     for (unsigned i = 0; i < 7; i++) {
         c.egd[0].items[i][0] = items[i][0];
         c.egd[0].items[i][1] = items[i][1];
@@ -497,8 +497,10 @@ TEST(EgdExchanges, ProducedToItselfThroughEveryStatus) {
     for (unsigned i = 0; i < 4; i++) Dpr_Set_W_Data(R(100 + i), 0xFFFF);
     Enet_LinkUp = 1;
     ASSERT_EQ(Egd_Init(&net.ip, &net.pool), 0u);
-    auto st = [] { return std::array<uint16_t, 4>{Dpr_Get_W_Data(R(100)), Dpr_Get_W_Data(R(101)),
-                                                    Dpr_Get_W_Data(R(102)), Dpr_Get_W_Data(R(103))}; };
+    auto st = [] {
+        return std::array<uint16_t, 4>{Dpr_Get_W_Data(R(100)), Dpr_Get_W_Data(R(101)), Dpr_Get_W_Data(R(102)),
+                                       Dpr_Get_W_Data(R(103))};
+    };
     EgdPass();
     EXPECT_EQ(st(), (std::array<uint16_t, 4>{0, 0, 0, 0}));
     test_support::FakeClock::AdvanceMs(100);
@@ -695,8 +697,21 @@ Bytes Serve(uint8_t service, const Bytes &d, uint8_t cls = 6) {
 }
 
 Bytes OpenError(uint8_t service, uint8_t general, uint16_t ext, uint16_t serial) {
-    Bytes e{uint8_t(service | 0x80), 0, general, 1, uint8_t(ext), uint8_t(ext >> 8), uint8_t(serial),
-            uint8_t(serial >> 8), 0x42, 0x42, 4, 3, 2, 1, 0};
+    Bytes e{uint8_t(service | 0x80),
+            0,
+            general,
+            1,
+            uint8_t(ext),
+            uint8_t(ext >> 8),
+            uint8_t(serial),
+            uint8_t(serial >> 8),
+            0x42,
+            0x42,
+            4,
+            3,
+            2,
+            1,
+            0};
     return e;
 }
 
@@ -724,8 +739,8 @@ TEST(ForwardOpen, RefusalsInTheirOrderAndTheSuccessAnswer) {
     Dpr_Configuration[0].eip[0][1] = 300;
     EXPECT_EQ(Serve(0x54, ForwardOpen(1, 0x400E, 0x412E, 0x01, io)), OpenError(0x54, 1, 0x0109, 1));
     Dpr_Configuration[0].eip[0][1] = 8;
-    const Bytes ok{0xD4, 0, 0, 0, 0x01, 0x10, 0, 0, 0x01, 0x20, 0, 0, 1, 0, 0x42, 0x42, 4, 3, 2, 1,
-                   0x10, 0x27, 0, 0, 0x20, 0x4E, 0, 0, 0, 0};
+    const Bytes ok{0xD4, 0, 0, 0, 0x01, 0x10, 0,    0, 0x01, 0x20, 0,    0, 1, 0, 0x42,
+                   0x42, 4, 3, 2, 1,    0x10, 0x27, 0, 0,    0x20, 0x4E, 0, 0, 0, 0};
     EXPECT_EQ(Serve(0x54, d), ok);
     EXPECT_EQ(EipConnEth[0].io_count, 2);
     // Six more T->O-only take the other slots; then none is left: 0x011A.
@@ -751,16 +766,16 @@ TEST(ForwardOpen, RefusalsInTheirOrderAndTheSuccessAnswer) {
     // a path of 16 words (13 port segments before it) is not too long.
     Dpr_Configuration[0].eip[0][1] = 256;
     EXPECT_EQ(Serve(0x54, ForwardOpen(11, 0, 0x4102, 0x01, to_only)),
-              (Bytes{0xD4, 0, 0, 0, 0x0B, 0x10, 0, 0, 0x0B, 0x20, 0, 0, 11, 0, 0x42, 0x42, 4, 3, 2, 1, 0x10, 0x27, 0, 0,
-                     0x20, 0x4E, 0, 0, 0, 0}));
+              (Bytes{0xD4, 0, 0, 0, 0x0B, 0x10, 0,    0, 0x0B, 0x20, 0,    0, 11, 0, 0x42,
+                     0x42, 4, 3, 2, 1,    0x10, 0x27, 0, 0,    0x20, 0x4E, 0, 0,  0, 0}));
     Dpr_Configuration[0].eip[0][1] = 8;
     Bytes sixteen;
     for (int i = 0; i < 13; i++) test_support::AppendBytes(sixteen, Bytes{0x01, 0x00});
     test_support::AppendBytes(sixteen, to_only);
     ASSERT_EQ(sixteen.size(), 32u);
     EXPECT_EQ(Serve(0x54, ForwardOpen(12, 0, 0x400A, 0x01, sixteen)),
-              (Bytes{0xD4, 0, 0, 0, 0x0C, 0x10, 0, 0, 0x0C, 0x20, 0, 0, 12, 0, 0x42, 0x42, 4, 3, 2, 1, 0x10, 0x27, 0, 0,
-                     0x20, 0x4E, 0, 0, 0, 0}));
+              (Bytes{0xD4, 0, 0, 0, 0x0C, 0x10, 0,    0, 0x0C, 0x20, 0,    0, 12, 0, 0x42,
+                     0x42, 4, 3, 2, 1,    0x10, 0x27, 0, 0,    0x20, 0x4E, 0, 0,  0, 0}));
     EXPECT_EQ(EipConnEth[0].io_count, 8);
 }
 
@@ -972,8 +987,8 @@ TEST(ClassThree, ConnectedRequestsTheConnectionObjectAndMalformedPackets) {
         const Bytes a = Exchange(m);
         return a.size() >= 12 ? LE_Get32(&a[8]) : 0xFFFFFFFFu;
     };
-    EXPECT_EQ(status(Encap(0x6F, {0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0})), 3u);            // one item
-    EXPECT_EQ(status(Encap(0x6F, {0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0xB2, 0, 9, 0})), 3u);  // past the end
+    EXPECT_EQ(status(Encap(0x6F, {0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0})), 3u);                    // one item
+    EXPECT_EQ(status(Encap(0x6F, {0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0xB2, 0, 9, 0})), 3u);     // past the end
     EXPECT_EQ(status(Encap(0x6F, {0, 0, 0, 0, 0, 0, 2, 0, 0x55, 0, 0, 0, 0xB2, 0, 0, 0})), 3u);  // unknown type
     EXPECT_EQ(status(Encap(0x6F, {0, 0, 0, 0, 0, 0})), 3u);
     EXPECT_EQ(status(Encap(0x63, {})), 1u);

@@ -9,8 +9,8 @@
 #include "media/cfapi.h"
 
 namespace test_support {
-inline CfTransferRec CfValuesRec(const char *name, uint8_t *data, uint32_t data_size, uint32_t format,
-                                 uint32_t count, uint32_t *count_out) {
+inline CfTransferRec CfValuesRec(const char *name, uint8_t *data, uint32_t data_size, uint32_t format, uint32_t count,
+                                 uint32_t *count_out) {
     CfTransferRec r{};
     r.kind = 1;
     r.name = name;

@@ -108,15 +108,13 @@ struct BlkApp {
     // Set again at the top of every cycle.
     uint16_t IntsEachCycle(const std::vector<int32_t> &v) {
         const uint16_t first = Ints(v);
-        for (size_t k = 0; k < v.size(); k++)
-            reinit += Cat({"CONST16 ", N(first + k), " ", N(uint16_t(v[k])), ";"});
+        for (size_t k = 0; k < v.size(); k++) reinit += Cat({"CONST16 ", N(first + k), " ", N(uint16_t(v[k])), ";"});
         return first;
     }
     uint16_t DintsEachCycle(const std::vector<uint32_t> &v) {
         const uint16_t first = uint16_t(n32 + 1);
         for (uint32_t x : v) Dint(x);
-        for (size_t k = 0; k < v.size(); k++)
-            reinit += Cat({"CONST32 ", N(first + k), " #", N(v[k]), ";"});
+        for (size_t k = 0; k < v.size(); k++) reinit += Cat({"CONST32 ", N(first + k), " #", N(v[k]), ";"});
         return first;
     }
 
@@ -222,8 +220,10 @@ inline BlkApp BlkApp_Make() {
             const bool tonr = std::strncmp(name, "TONR", 4) == 0;
             q = a.Bool(), cv = wide ? a.Dint() : a.Int();
             const uint16_t pt = wide ? a.CD(2) : a.CI(2);
-            if (tonr) a.Fb(name, {run, off, pt, q, cv});
-            else a.Fb(name, {run, pt, q, cv});
+            if (tonr)
+                a.Fb(name, {run, off, pt, q, cv});
+            else
+                a.Fb(name, {run, pt, q, cv});
             a.OutB(Cat({name, ".q"}), q);
         }
         // off delays with IN 0 from the start: Q 1 while they run
@@ -270,8 +270,10 @@ inline BlkApp BlkApp_Make() {
             const uint16_t out = wide ? a.Dint(0x5A5A5A5A) : a.Int(0x5A5A);
             ops.push_back(out);
             a.Fb(r.name, ops);
-            if (wide) a.OutD(r.label, out);
-            else a.OutI(r.label, out);
+            if (wide)
+                a.OutD(r.label, out);
+            else
+                a.OutI(r.label, out);
         }
         // NOT_MASK BOOL 1 -> 0
         uint16_t q = a.Bool(1);
@@ -323,7 +325,7 @@ inline BlkApp BlkApp_Make() {
             int32_t fill;
         };
         const Shift shifts[] = {
-            {"mshift.up2", "MULTISHIFT", 2, 4, 1, 0}, {"mshift.down1", "MULTISHIFT", 1, 4, 0, 9},
+            {"mshift.up2", "MULTISHIFT", 2, 4, 1, 0},    {"mshift.down1", "MULTISHIFT", 1, 4, 0, 9},
             {"mshift.count5", "MULTISHIFT", 5, 4, 0, 9}, {"mshift.len5", "MULTISHIFT", 1, 5, 0, 9},
             {"mrot.1dir0", "MULTIROT", 1, 4, 0, 0},      {"mrot.2dir1", "MULTIROT", 2, 4, 1, 0},
         };
@@ -332,7 +334,8 @@ inline BlkApp BlkApp_Make() {
             const bool shift = std::strcmp(sh.name, "MULTISHIFT") == 0;
             if (shift) {
                 const uint16_t out = a.IntsEachCycle({0x55});
-                a.Fb(sh.name, {B::INT_, a.CI(sh.count), arr, 4, a.CD(sh.length), sh.dir ? on : off, a.CI(sh.fill), out});
+                a.Fb(sh.name,
+                     {B::INT_, a.CI(sh.count), arr, 4, a.CD(sh.length), sh.dir ? on : off, a.CI(sh.fill), out});
                 a.OutI(Cat({sh.label, ".out"}), out);
             } else {
                 a.Fb(sh.name, {B::INT_, a.CI(sh.count), arr, 4, a.CD(sh.length), sh.dir ? on : off});
@@ -350,9 +353,12 @@ inline BlkApp BlkApp_Make() {
             uint8_t zeros;
         };
         const Num nums[] = {
-            {"i2a.5", "INTTOASCII", 5, 2, 6, 0},          {"i2a.1234", "INTTOASCII", 1234, 2, 6, 0},
-            {"i2a.12345", "INTTOASCII", 12345, 0, 3, 0},  {"i2a.42", "INTTOASCII", 42, 0, 5, 1},
-            {"d2a.123456", "DINTTOASCII", 123456, 3, 8, 0}, {"r2a.0.5", "REALTOASCII", B::Bits(0.5f), 1, 3, 0},
+            {"i2a.5", "INTTOASCII", 5, 2, 6, 0},
+            {"i2a.1234", "INTTOASCII", 1234, 2, 6, 0},
+            {"i2a.12345", "INTTOASCII", 12345, 0, 3, 0},
+            {"i2a.42", "INTTOASCII", 42, 0, 5, 1},
+            {"d2a.123456", "DINTTOASCII", 123456, 3, 8, 0},
+            {"r2a.0.5", "REALTOASCII", B::Bits(0.5f), 1, 3, 0},
         };
         for (const Num &n : nums) {
             const bool in16 = std::strcmp(n.name, "INTTOASCII") == 0;
@@ -373,8 +379,10 @@ inline BlkApp BlkApp_Make() {
         struct Parse {
             const char *label, *name, *text;
         };
-        const Parse parses[] = {{"a2i.-123", "ASCIITOINT", "  -123x"}, {"a2i.abc", "ASCIITOINT", "abc"},
-                                {"a2d.70000", "ASCIITODINT", "70000"}, {"a2r.2.5", "ASCIITOREAL", "2.5"}};
+        const Parse parses[] = {{"a2i.-123", "ASCIITOINT", "  -123x"},
+                                {"a2i.abc", "ASCIITOINT", "abc"},
+                                {"a2d.70000", "ASCIITODINT", "70000"},
+                                {"a2r.2.5", "ASCIITOREAL", "2.5"}};
         for (const Parse &p : parses) {
             const uint16_t arr = a.Bytes(16, 0, p.text);
             if (std::strcmp(p.name, "ASCIITOINT") == 0) {
@@ -497,10 +505,14 @@ inline BlkApp BlkApp_Make() {
             uint32_t mask;
         };
         const Sched scheds[] = {
-            {"year.2000", "STARTENDYEAR", true, 2000u | 2100u << 16}, {"year.1999", "STARTENDYEAR", true, 1999u | 2100u << 16},
-            {"dow.127", "DAYSOFWEEK", false, 127},                    {"dow.128", "DAYSOFWEEK", false, 128},
-            {"moy.4095", "MONTHSOFYEAR", false, 4095},                {"moy.4096", "MONTHSOFYEAR", false, 4096},
-            {"dom.7fff", "DAYSOFMONTH", true, 0x7FFFFFFF},            {"dom.8000", "DAYSOFMONTH", true, 0x80000000u},
+            {"year.2000", "STARTENDYEAR", true, 2000u | 2100u << 16},
+            {"year.1999", "STARTENDYEAR", true, 1999u | 2100u << 16},
+            {"dow.127", "DAYSOFWEEK", false, 127},
+            {"dow.128", "DAYSOFWEEK", false, 128},
+            {"moy.4095", "MONTHSOFYEAR", false, 4095},
+            {"moy.4096", "MONTHSOFYEAR", false, 4096},
+            {"dom.7fff", "DAYSOFMONTH", true, 0x7FFFFFFF},
+            {"dom.8000", "DAYSOFMONTH", true, 0x80000000u},
         };
         for (const Sched &s : scheds) {
             const uint16_t q = a.Bool(1);
@@ -539,7 +551,8 @@ inline BlkApp BlkApp_Make() {
         a.OutS("texttable", txt);
         // SUNPOS at noon on 21.06.2026, 48 N 11 E
         const uint16_t el = a.Lreal(0), az = a.Lreal(0);
-        a.Fb("SUNPOS", {a.CI(2026), a.CI(6), a.CI(21), a.CI(12), a.CI(0), a.CI(0), a.Lreal(11.0), a.Lreal(48.0), el, az});
+        a.Fb("SUNPOS",
+             {a.CI(2026), a.CI(6), a.CI(21), a.CI(12), a.CI(0), a.CI(0), a.Lreal(11.0), a.Lreal(48.0), el, az});
     }
 
     // ---- CANopen and network
@@ -550,7 +563,8 @@ inline BlkApp BlkApp_Make() {
         const uint16_t ex1 = a.Bool(1), id1 = a.Int(0x7777);
         a.Fb("CANOPENGETLOCID", {ex1, id1});
         a.OutB("getlocid1.exec", ex1);
-        const uint16_t sx = a.Bool(1), req = a.Ints({0x1111, 0x1111}), res = a.Ints({0x2222, 0x2222, 0x2222, 0x2222, 0x2222});
+        const uint16_t sx = a.Bool(1), req = a.Ints({0x1111, 0x1111}),
+                       res = a.Ints({0x2222, 0x2222, 0x2222, 0x2222, 0x2222});
         a.Fb("CANOPENSDOREAD", {sx, req, 2, res, 5});
         a.OutB("sdoread.exec", sx), a.OutI("sdoread.req0", req), a.OutI("sdoread.res0", res);
         const uint16_t hq = a.Bool(1), hs = a.Int(9);

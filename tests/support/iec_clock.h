@@ -24,8 +24,10 @@ public:
         };
     }
     ~FixedIecClock() {
-        if (had_tz_) setenv("TZ", old_tz_.c_str(), 1);
-        else unsetenv("TZ");
+        if (had_tz_)
+            setenv("TZ", old_tz_.c_str(), 1);
+        else
+            unsetenv("TZ");
         tzset();
         Z7Host_Clock = saved_;
     }

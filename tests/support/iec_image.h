@@ -161,8 +161,10 @@ public:
         uint32_t prev = 0;
         for (const Task &t : tasks) {
             const uint32_t e = Grow(b, Align4(uint32_t(4 + t.name.size() + 1)));
-            if (prev == 0) Hdr(b, 5, e);
-            else Put16(b, prev, uint16_t(e - prev));
+            if (prev == 0)
+                Hdr(b, 5, e);
+            else
+                Put16(b, prev, uint16_t(e - prev));
             std::memcpy(&b[e + 4], t.name.data(), t.name.size());
             const uint32_t list = Grow(b, Align4(2 * uint32_t(t.programs.size() + 1)));
             Put16(b, e + 2, uint16_t(list - e));
@@ -211,7 +213,7 @@ public:
             if (has_retain) {
                 const uint32_t r = Grow(b, 100);
                 Put32(b, ib + 36, r);
-                const uint16_t w[] = {retain.c8, retain.f8, retain.c32, retain.f32, retain.ct, retain.ft,
+                const uint16_t w[] = {retain.c8, retain.f8, retain.c32, retain.f32, retain.ct,  retain.ft,
                                       retain.cs, retain.fs, retain.c16, retain.f16, retain.c64, retain.f64};
                 for (uint32_t i = 0; i < 12; i++) Put16(b, r + 64 + 2 * i, w[i]);
                 Put32(b, r + 88, retain.sig);

@@ -33,8 +33,8 @@ public:
         int w13 = -1;  // -1: a record of 26 bytes
     };
     MbConfig &Request(const Req &r) {
-        std::vector<uint16_t> w{2, r.id, r.conn, r.unit, r.mode, r.period, r.fn, r.addr, r.count, r.tries,
-                                r.timeout, r.size};
+        std::vector<uint16_t> w{2,    r.id,   r.conn,  r.unit,  r.mode,    r.period,
+                                r.fn, r.addr, r.count, r.tries, r.timeout, r.size};
         if (r.w13 >= 0) w.push_back(uint16_t(r.w13));
         records.push_back(w);
         return *this;

@@ -159,12 +159,12 @@ inline CanDefImage CanTestDef() {
         x.send = send, x.vtype = vtype, x.index = index;
         return x;
     };
-    d.vars = {v(0, 0, 1, 0, 2, RT_INT, 0, 0, RT_INT, 1),       v(0, 2, 1, 0, 2, RT_UINT, 1, 0, RT_UINT, 2),
-              v(0, 4, 17, 4, 6, RT_USINT, 0, 0, RT_INT, 3),    v(0, 5, 33, 0, 0, 0, 0, 0, RT_DINT, 1),
-              v(0, 4, 1, 0x08, 0, 0, 0, 0, RT_BOOL, 1),        v(0, 0, 2, 0, 2, RT_INT, 0, 1, RT_INT, 5),
-              v(1, 0, 2, 0, 2, RT_INT, 1, 1, RT_INT, 6),       v(2, 0, 133, 0, 0, 0, 0, 1, RT_BOOL, 2),
-              v(3, 0, 18, 4, 12, RT_UINT, 0, 1, RT_INT, 7),    v(3, 2, 2, 0, 2, RT_INT, 0, 1, RT_INT, 8),
-              v(1, 0, 131, 0, 0, 0, 0, 0, RT_INT, 9),          v(1, 0, 1, 0, 2, RT_INT, 0, 0, RT_INT, 10)};
+    d.vars = {v(0, 0, 1, 0, 2, RT_INT, 0, 0, RT_INT, 1),    v(0, 2, 1, 0, 2, RT_UINT, 1, 0, RT_UINT, 2),
+              v(0, 4, 17, 4, 6, RT_USINT, 0, 0, RT_INT, 3), v(0, 5, 33, 0, 0, 0, 0, 0, RT_DINT, 1),
+              v(0, 4, 1, 0x08, 0, 0, 0, 0, RT_BOOL, 1),     v(0, 0, 2, 0, 2, RT_INT, 0, 1, RT_INT, 5),
+              v(1, 0, 2, 0, 2, RT_INT, 1, 1, RT_INT, 6),    v(2, 0, 133, 0, 0, 0, 0, 1, RT_BOOL, 2),
+              v(3, 0, 18, 4, 12, RT_UINT, 0, 1, RT_INT, 7), v(3, 2, 2, 0, 2, RT_INT, 0, 1, RT_INT, 8),
+              v(1, 0, 131, 0, 0, 0, 0, 0, RT_INT, 9),       v(1, 0, 1, 0, 2, RT_INT, 0, 0, RT_INT, 10)};
     d.vars[9].factor = 0.5f;
     d.vars[9].offset = 100.0f;
     return d;
@@ -221,8 +221,11 @@ struct AsiDefImage {
 // outputs INT 2 -> slave 6 nibble, BOOL 4 -> slave 7 bit 2 inverted.
 inline AsiDefImage AsiTestDef() {
     AsiDefImage d;
-    d.items = {{RT_BOOL, 1, 0, 5, 1, 0x00, 0}, {RT_INT, 1, 0, 4, 15, 0x00, 0}, {RT_BOOL, 3, 0, 5, 2, 0x10, 0},
-               {RT_INT, 2, 0, 6, 15, 0x02, 0}, {RT_BOOL, 4, 0, 7, 4, 0x12, 0}};
+    d.items = {{RT_BOOL, 1, 0, 5, 1, 0x00, 0},
+               {RT_INT, 1, 0, 4, 15, 0x00, 0},
+               {RT_BOOL, 3, 0, 5, 2, 0x10, 0},
+               {RT_INT, 2, 0, 6, 15, 0x02, 0},
+               {RT_BOOL, 4, 0, 7, 4, 0x12, 0}};
     return d;
 }
 inline std::vector<uint8_t> AsiTestImage(const AsiDefImage &def = AsiTestDef(), IecImage img = CanTestApp()) {

@@ -56,15 +56,21 @@ inline IecImage VmsImage(const std::string &variant = "") {
 inline std::vector<uint8_t> TypeDefs() {
     std::vector<uint8_t> d(4, 0);
     auto text = [&](const char *s) { AppendBytes(d, s, std::strlen(s) + 1); };
-    auto u16 = [&](uint32_t v) { d.push_back(uint8_t(v)); d.push_back(uint8_t(v >> 8)); };
-    auto u32 = [&](uint32_t v) { u16(v & 0xFFFF); u16(v >> 16); };
-    text("INT"), d.push_back(1), d.push_back(11);                 // 4
-    text("PT"), d.push_back(5), u16(2), u16(18);                  // 10
-    text("x"), d.push_back(6), u16(4), u32(0);                    // 18
-    text("xy"), d.push_back(6), u16(4), u32(2);                   // 27
-    text("ARR"), d.push_back(3), u16(10), u32(4), u32(2), u32(3); // 37
-    text("LOOP"), d.push_back(5), u16(1), u16(66);                // 56
-    text("a"), d.push_back(6), u16(56), u32(0);                   // 66
+    auto u16 = [&](uint32_t v) {
+        d.push_back(uint8_t(v));
+        d.push_back(uint8_t(v >> 8));
+    };
+    auto u32 = [&](uint32_t v) {
+        u16(v & 0xFFFF);
+        u16(v >> 16);
+    };
+    text("INT"), d.push_back(1), d.push_back(11);                  // 4
+    text("PT"), d.push_back(5), u16(2), u16(18);                   // 10
+    text("x"), d.push_back(6), u16(4), u32(0);                     // 18
+    text("xy"), d.push_back(6), u16(4), u32(2);                    // 27
+    text("ARR"), d.push_back(3), u16(10), u32(4), u32(2), u32(3);  // 37
+    text("LOOP"), d.push_back(5), u16(1), u16(66);                 // 56
+    text("a"), d.push_back(6), u16(56), u32(0);                    // 66
     const uint32_t total = uint32_t(d.size());
     for (int i = 0; i < 4; i++) d[i] = uint8_t(total >> (8 * i));
     return d;
@@ -113,12 +119,23 @@ inline std::vector<uint8_t> ValuesImage(const std::vector<uint8_t> *defs_in = nu
     img.ext.assign(10, 0);
     img.map_flags = 0x200;
     const uint16_t V = 0x201;
-    img.map_vars = {{1, 3, 1, 0, 0, V, "B", {}},     {10, 4, 1, 0, 0, V, "SI", {}},  {11, 7, 1, 0, 0, V, "I", {}},
-                    {15, 8, 1, 0, 0, V, "U", {}},    {2, 4, 1, 0, 0, V, "D", {}},    {3, 5, 1, 0, 0, V, "R", {}},
-                    {16, 6, 1, 0, 0, V, "UD", {}},   {4, 2, 1, 0, 0, V, "T", {}},    {12, 2, 1, 0, 0, V, "L", {}},
-                    {13, 3, 1, 0, 0, V, "LR", {}},   {5, 1, 1, 8, 0, V, "S", {}},     {5, 2, 1, 250, 0, V, "S250", {}},    {0x8B, 1, 3, 0, 0, V, "X", {}},
-                    {0x8B, 2, 3, 0, 0, V, "X2", {}}, {11, 9, 1, 0, 0, V, "P1.count", {}},
-                    {11, 10, 3, 0, 0, V, "Arr", {}}, {127, 0, 1, 0, 0, 0x301, "S1", Tail(8, 37)},
+    img.map_vars = {{1, 3, 1, 0, 0, V, "B", {}},
+                    {10, 4, 1, 0, 0, V, "SI", {}},
+                    {11, 7, 1, 0, 0, V, "I", {}},
+                    {15, 8, 1, 0, 0, V, "U", {}},
+                    {2, 4, 1, 0, 0, V, "D", {}},
+                    {3, 5, 1, 0, 0, V, "R", {}},
+                    {16, 6, 1, 0, 0, V, "UD", {}},
+                    {4, 2, 1, 0, 0, V, "T", {}},
+                    {12, 2, 1, 0, 0, V, "L", {}},
+                    {13, 3, 1, 0, 0, V, "LR", {}},
+                    {5, 1, 1, 8, 0, V, "S", {}},
+                    {5, 2, 1, 250, 0, V, "S250", {}},
+                    {0x8B, 1, 3, 0, 0, V, "X", {}},
+                    {0x8B, 2, 3, 0, 0, V, "X2", {}},
+                    {11, 9, 1, 0, 0, V, "P1.count", {}},
+                    {11, 10, 3, 0, 0, V, "Arr", {}},
+                    {127, 0, 1, 0, 0, 0x301, "S1", Tail(8, 37)},
                     {127, 0, 1, 0, 0, 0x301, "Lp", Tail(40, 56)}};
     // profile names: one NUL-terminated, one of all 16 bytes behind type information
     auto profile = [](std::vector<uint8_t> t, const char *p) {

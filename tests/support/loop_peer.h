@@ -31,9 +31,7 @@ struct LoopPeer {
     }
     LoopPeer(const LoopPeer &) = delete;
     LoopPeer &operator=(const LoopPeer &) = delete;
-    void Send(const std::vector<uint8_t> &b) const {
-        ASSERT_EQ(send(fd, b.data(), b.size(), 0), ssize_t(b.size()));
-    }
+    void Send(const std::vector<uint8_t> &b) const { ASSERT_EQ(send(fd, b.data(), b.size(), 0), ssize_t(b.size())); }
     // Waits until the server's side holds every byte sent (none left
     // unacknowledged on the loopback), against a deadline of ms.
     void WaitDelivered(int ms = 5000) const {
@@ -46,7 +44,9 @@ struct LoopPeer {
     // when the server closed.
     std::vector<uint8_t> Take(int ms = 60) {
         std::vector<uint8_t> out;
-        struct pollfd p {fd, POLLIN, 0};
+        struct pollfd p {
+            fd, POLLIN, 0
+        };
         while (poll(&p, 1, ms) > 0) {
             uint8_t b[5000];
             const ssize_t n = recv(fd, b, sizeof b, MSG_DONTWAIT);

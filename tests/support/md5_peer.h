@@ -14,8 +14,8 @@ inline std::string Md5Peer(const std::string &text) {
         hex += kHex[c >> 4];
         hex += kHex[c & 15];
     }
-    const std::string cmd = "python3 -c \"import hashlib; print(hashlib.md5(bytes.fromhex('" + hex +
-                            "')).hexdigest(), end='')\"";
+    const std::string cmd =
+        "python3 -c \"import hashlib; print(hashlib.md5(bytes.fromhex('" + hex + "')).hexdigest(), end='')\"";
     std::string out;
     FILE *p = popen(cmd.c_str(), "r");
     if (p == nullptr) return out;

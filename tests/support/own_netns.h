@@ -58,8 +58,7 @@ public:
 private:
     void Make() {
         saved_ = Current();
-        if (saved_ < 0 || unshare(CLONE_NEWNET) != 0 || (own_ = Current()) < 0)
-            return Fail("unshare(CLONE_NEWNET)");
+        if (saved_ < 0 || unshare(CLONE_NEWNET) != 0 || (own_ = Current()) < 0) return Fail("unshare(CLONE_NEWNET)");
         if (std::system("ip link set lo up && ip link add eth0 type veth peer name eth0p && "
                         "ip addr add 10.77.0.2/24 dev eth0 && ip link set eth0 up") != 0)
             return Fail("ip: eth0");

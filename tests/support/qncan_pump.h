@@ -45,7 +45,7 @@ inline std::vector<uint8_t> QncanNext() {
 // A programming tool's TCP connection to the command service on port.
 struct QncanPeer {
     int fd = -1;
-    int reply_ms;     // how long Reply waits for each piece by default
+    int reply_ms;         // how long Reply waits for each piece by default
     bool closed = false;  // the server closed the connection
     QncanPeer(uint16_t port, int default_ms) : reply_ms(default_ms) {
         int result = -1;
@@ -57,9 +57,7 @@ struct QncanPeer {
     ~QncanPeer() {
         if (fd >= 0) close(fd);
     }
-    void Send(const std::vector<uint8_t> &b) const {
-        ASSERT_EQ(send(fd, b.data(), b.size(), 0), ssize_t(b.size()));
-    }
+    void Send(const std::vector<uint8_t> &b) const { ASSERT_EQ(send(fd, b.data(), b.size(), 0), ssize_t(b.size())); }
     // One reply (header and payload), empty when none comes in ms.
     std::vector<uint8_t> Reply(int ms = -1) {
         if (ms < 0) ms = reply_ms;
@@ -67,7 +65,9 @@ struct QncanPeer {
         while (true) {
             const size_t want = out.size() < QNCAN_HDR ? QNCAN_HDR : QNCAN_HDR + LE_Get16(&out[26]);
             if (out.size() >= QNCAN_HDR && out.size() >= want) return out;
-            struct pollfd p {fd, POLLIN, 0};
+            struct pollfd p {
+                fd, POLLIN, 0
+            };
             if (poll(&p, 1, ms) <= 0) return {};
             uint8_t b[2048];
             const ssize_t n = recv(fd, b, std::min(sizeof b, want - out.size()), 0);

@@ -18,8 +18,8 @@ namespace test_support {
 
 // A port-0 driver from the given receive/send functions; every other entry
 // answers zero or does nothing.
-inline VcommDrv StandInDrv(uint8_t *(*mode)(uint32_t), uint32_t (*check_rx)(uint32_t),
-                           uint32_t (*get_rx)(uint32_t), uint32_t (*put_tx)(uint32_t, uint8_t)) {
+inline VcommDrv StandInDrv(uint8_t *(*mode)(uint32_t), uint32_t (*check_rx)(uint32_t), uint32_t (*get_rx)(uint32_t),
+                           uint32_t (*put_tx)(uint32_t, uint8_t)) {
     VcommDrv d{};
     d.ModeRec = mode;
     d.CheckRx = check_rx;

@@ -40,12 +40,15 @@ TempRoot::TempRoot() {
 }
 
 TempRoot::~TempRoot() {
-    if (had_old_) setenv("PLC_ROOT", old_.c_str(), 1);
-    else unsetenv("PLC_ROOT");
+    if (had_old_)
+        setenv("PLC_ROOT", old_.c_str(), 1);
+    else
+        unsetenv("PLC_ROOT");
     PLAT_Init(1, argv);
     if (!path_.empty())
-        nftw(path_.c_str(), [](const char *p, const struct stat *, int, struct FTW *) { return remove(p); }, 16,
-             FTW_DEPTH | FTW_PHYS);
+        nftw(
+            path_.c_str(), [](const char *p, const struct stat *, int, struct FTW *) { return remove(p); }, 16,
+            FTW_DEPTH | FTW_PHYS);
 }
 
 std::string KeptRoot(char *tmpl) {

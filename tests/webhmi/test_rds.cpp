@@ -7,8 +7,7 @@ namespace {
 constexpr uint32_t I = 8, AI = 12, R = 14, ET = 15, ESR = 17;
 }
 
-TEST(EtnRdsPlcReg_Adr, WordRegistersAddressEachBit)
-{
+TEST(EtnRdsPlcReg_Adr, WordRegistersAddressEachBit) {
     uint32_t ref = 0;
     ASSERT_EQ(EtnRdsPlcReg_Adr(ref, R, 1, 1), 1u);
     EXPECT_EQ(ref, 32768u);
@@ -25,8 +24,7 @@ TEST(EtnRdsPlcReg_Adr, WordRegistersAddressEachBit)
     EXPECT_EQ(ref, 1024u);
 }
 
-TEST(EtnRdsPlcReg_Adr, BitRegistersTakeOnlyBitOne)
-{
+TEST(EtnRdsPlcReg_Adr, BitRegistersTakeOnlyBitOne) {
     uint32_t ref = 0;
     ASSERT_EQ(EtnRdsPlcReg_Adr(ref, I, 2048, 1), 1u);
     EXPECT_EQ(ref, 10239u);
@@ -37,8 +35,7 @@ TEST(EtnRdsPlcReg_Adr, BitRegistersTakeOnlyBitOne)
     EXPECT_EQ(ref, 77u);
 }
 
-TEST(EtnRdsPlcReg_Adr, OutOfRangeIsRefusedAndRefKept)
-{
+TEST(EtnRdsPlcReg_Adr, OutOfRangeIsRefusedAndRefKept) {
     uint32_t ref = 77;
     EXPECT_EQ(EtnRdsPlcReg_Adr(ref, 18, 1, 1), 0u);
     EXPECT_EQ(EtnRdsPlcReg_Adr(ref, 0xFFFFFFFFu, 1, 1), 0u);
@@ -53,8 +50,7 @@ TEST(EtnRdsPlcReg_Adr, OutOfRangeIsRefusedAndRefKept)
 
 // %SR 193..448 name the words of %ESR 1..256; %SR 192 is still a plain system
 // register and %SR 449 names nothing.
-TEST(EtnRdsPlcReg_Adr, SystemRegistersPast192AreTheExtendedOnesUpTo448)
-{
+TEST(EtnRdsPlcReg_Adr, SystemRegistersPast192AreTheExtendedOnesUpTo448) {
     constexpr uint32_t SR = 6;
     const struct {
         uint32_t n, b, ref;

@@ -115,13 +115,16 @@ TEST_F(TavixBase, JsonWriterWritesMeasuresAndRefusesWhatDoesNotFit) {
     EXPECT_EQ(tavix_json_put_string(small, sizeof small, "hello", -1), 7);
     EXPECT_EQ(std::string(small, 4), "xxxx");
     ASSERT_EQ(reported.size(), 1u);
-    EXPECT_EQ(reported[0], "Internal JSON builder error: Buffer is too small! 7 bytes needed! Please verify function: "
-                           "\"tavix_json_put_string\"!");
+    EXPECT_EQ(reported[0],
+              "Internal JSON builder error: Buffer is too small! 7 bytes needed! Please verify function: "
+              "\"tavix_json_put_string\"!");
     EXPECT_EQ(tavix_json_put_delimiter(small, sizeof small, 6), 0);
-    EXPECT_EQ(reported.back(), "Internal JSON builder error: Parameter of function are invalid! Please verify "
-                               "parameters for function: \"tavix_json_put_delimiter\"!");
+    EXPECT_EQ(reported.back(),
+              "Internal JSON builder error: Parameter of function are invalid! Please verify "
+              "parameters for function: \"tavix_json_put_delimiter\"!");
     std::string delims;
-    for (int c = 0; c < 6; c++) delims += Written([&](char *d, std::size_t r) { return tavix_json_put_delimiter(d, r, c); });
+    for (int c = 0; c < 6; c++)
+        delims += Written([&](char *d, std::size_t r) { return tavix_json_put_delimiter(d, r, c); });
     EXPECT_EQ(delims, "{:,}[]");
 }
 
@@ -138,9 +141,26 @@ TEST_F(TavixBase, JsonRealsAreWrittenAsPrintfSixteenDigitsWritesThem) {
         got[n] = 0;
         return std::string(got) == want ? std::string() : std::string(want) + " written as " + got;
     };
-    for (double v : {8.00000000000001, 1e23, 0.1 + 0.2, 0.1, 1e-4, 1.234e-5, 5e-324, 2.2250738585072014e-308,
-                     1.7976931348623157e308, 1e15, 1e16, 123456789012345678.0, 9007199254740993.0, -0.0, -1.5,
-                     4503599627370495.5, 999999999999999.9, 0.30000000000000004, 2.5e-7, 100000.0})
+    for (double v : {8.00000000000001,
+                     1e23,
+                     0.1 + 0.2,
+                     0.1,
+                     1e-4,
+                     1.234e-5,
+                     5e-324,
+                     2.2250738585072014e-308,
+                     1.7976931348623157e308,
+                     1e15,
+                     1e16,
+                     123456789012345678.0,
+                     9007199254740993.0,
+                     -0.0,
+                     -1.5,
+                     4503599627370495.5,
+                     999999999999999.9,
+                     0.30000000000000004,
+                     2.5e-7,
+                     100000.0})
         EXPECT_EQ(check(v), "") << v;
     // a sweep of short decimals and of random bit patterns
     uint64_t x = 88172645463325252ull;
@@ -163,10 +183,18 @@ TEST_F(TavixBase, JsonReaderTokensNumbersStringsAndObjects) {
     struct {
         const char *text;
         int kind, used;
-    } tokens[] = {{" \t\r\n{", TAVIX_TOK_OBJ_OPEN, 5}, {":", TAVIX_TOK_COLON, 1},   {",", TAVIX_TOK_COMMA, 1},
-                  {"}", TAVIX_TOK_OBJ_CLOSE, 1},       {"[", TAVIX_TOK_ARR_OPEN, 1}, {"]", TAVIX_TOK_ARR_CLOSE, 1},
-                  {" \"x\"", TAVIX_TOK_STRING, 2},     {" -5", TAVIX_TOK_NUMBER, 1}, {"TRUE", TAVIX_TOK_TRUE, 4},
-                  {"False", TAVIX_TOK_FALSE, 5},       {"null", TAVIX_TOK_NULL, 4},  {"  ", TAVIX_TOK_END, 2},
+    } tokens[] = {{" \t\r\n{", TAVIX_TOK_OBJ_OPEN, 5},
+                  {":", TAVIX_TOK_COLON, 1},
+                  {",", TAVIX_TOK_COMMA, 1},
+                  {"}", TAVIX_TOK_OBJ_CLOSE, 1},
+                  {"[", TAVIX_TOK_ARR_OPEN, 1},
+                  {"]", TAVIX_TOK_ARR_CLOSE, 1},
+                  {" \"x\"", TAVIX_TOK_STRING, 2},
+                  {" -5", TAVIX_TOK_NUMBER, 1},
+                  {"TRUE", TAVIX_TOK_TRUE, 4},
+                  {"False", TAVIX_TOK_FALSE, 5},
+                  {"null", TAVIX_TOK_NULL, 4},
+                  {"  ", TAVIX_TOK_END, 2},
                   {"x", TAVIX_TOK_OTHER, 0}};
     for (const auto &t : tokens) {
         int kind = -1;
@@ -340,7 +368,6 @@ TEST_F(TavixBase, BuffersGrowByPowersOfTwoOverflowOnceAndPoolTheirRecords) {
     EXPECT_EQ(tavix_buffer_get_dict_entry(d, 1, &name, &value, &vlen), -1);
     tavix_buffer_free(d);
 }
-
 
 TEST_F(TavixBase, BufferRoomResetsTimersAndTheOverflowCheck) {
     tavix_buffer *b = tavix_buffer_get(TAVIX_BUF_DATA, 100, 1000, true);

@@ -48,9 +48,7 @@ constexpr char kLoginDigest[] = "59022c0d4e3392e84bd1d89ccd73f869";
 std::vector<std::string> calls;  // what the test callbacks saw, in order
 
 // The user name of the user data a callback got ("-" for none).
-std::string Who(const void *user) {
-    return user != nullptr ? static_cast<const tavix_auth_entry *>(user)->user : "-";
-}
+std::string Who(const void *user) { return user != nullptr ? static_cast<const tavix_auth_entry *>(user)->user : "-"; }
 
 struct WebAnswers : ::testing::Test {
     tavix_session *s = nullptr;
@@ -96,8 +94,8 @@ struct WebAnswers : ::testing::Test {
         std::size_t n = 0;
         ASSERT_EQ(tavix_util_hex_decode(kHa1, 32, ha1, 16, &n), 0);
         int code = 0;
-        ASSERT_EQ(tavix_engine_session_create(0, nullptr, "k1", false, "tavIX", method == 2 ? "op" : nullptr, ha1,
-                                              true, &s, &code),
+        ASSERT_EQ(tavix_engine_session_create(0, nullptr, "k1", false, "tavIX", method == 2 ? "op" : nullptr, ha1, true,
+                                              &s, &code),
                   0);
         ASSERT_STREQ(s->id, "00000001");
     }
@@ -265,14 +263,16 @@ TEST_F(WebAnswers, ChangePasswordDecryptsChecksTheDigestAndAnswersTheCallbacksCo
 }
 
 TEST_F(WebAnswers, SessionLoginAndLogoutDeliverTheUsersRightsFromSecurityCfg) {
-    const char cfg[] = "tavIX\r\nop;226f2a0adcb0f34a56dc9c2f26248223;Right0;Right3\r\n"
-                       "guest;00000000000000000000000000000000;Right0;Right1\r\n";
+    const char cfg[] =
+        "tavIX\r\nop;226f2a0adcb0f34a56dc9c2f26248223;Right0;Right3\r\n"
+        "guest;00000000000000000000000000000000;Right0;Right1\r\n";
     tavix_parse_access_rights(cfg, sizeof cfg - 1);
     tavix_server_set_auth_callbacks(nullptr, nullptr, tavix_authentication_user_info_cb, nullptr);
     // A Digest login: the session's first notification names op and its rights.
     Open(2);
-    EXPECT_EQ(Publish(), "{\"result\":[{\"type\":0,\"subscriptionid\":[\"\"],\"right\":[\"Right0\",\"Right1\","
-                         "\"Right2\",\"Right3\"],\"username\":\"op\"}],\"remaining\":0}");
+    EXPECT_EQ(Publish(),
+              "{\"result\":[{\"type\":0,\"subscriptionid\":[\"\"],\"right\":[\"Right0\",\"Right1\","
+              "\"Right2\",\"Right3\"],\"username\":\"op\"}],\"remaining\":0}");
     EXPECT_EQ(Post("login"), "{}");  // nothing to do with an HTTP login
     EXPECT_EQ(Publish(), "{\"result\":[],\"remaining\":0}");
     tavix_engine_session_delete_idx(0);
@@ -293,63 +293,71 @@ TEST_F(WebAnswers, SessionLoginAndLogoutDeliverTheUsersRightsFromSecurityCfg) {
     ASSERT_STREQ(s->id, "00000002");
     Key();
     // md5("00000002:k1:pw")
-    const std::string login = "username=op&passwordcipher=" + Cipher("pw") +
-                              "&passworddigest=2a90ed74d17cc0a8e7ac62f46548fee6";
+    const std::string login =
+        "username=op&passwordcipher=" + Cipher("pw") + "&passworddigest=2a90ed74d17cc0a8e7ac62f46548fee6";
     EXPECT_EQ(Post("login", "username=op&passwordcipher=" + Cipher("pw") + "&passworddigest=" + kLoginDigest),
               "{\"error\":403,\"errorstring\":\"Digest check failed\"}");
     EXPECT_EQ(Post("login", login), "{}");
     EXPECT_EQ(calls, std::vector<std::string>{"tavIX|op"});
-    EXPECT_EQ(Publish(), "{\"result\":[{\"type\":0,\"subscriptionid\":[\"\"]},{\"type\":0,\"subscriptionid\":[\"\"]},"
-                         "{\"type\":0,\"subscriptionid\":[\"\"],\"right\":[\"Right0\",\"Right1\",\"Right2\","
-                         "\"Right3\"],\"username\":\"op\"}],\"remaining\":0}");
+    EXPECT_EQ(Publish(),
+              "{\"result\":[{\"type\":0,\"subscriptionid\":[\"\"]},{\"type\":0,\"subscriptionid\":[\"\"]},"
+              "{\"type\":0,\"subscriptionid\":[\"\"],\"right\":[\"Right0\",\"Right1\",\"Right2\","
+              "\"Right3\"],\"username\":\"op\"}],\"remaining\":0}");
     EXPECT_EQ(Post("logout"), "{}");
     EXPECT_EQ(Publish(), "{\"result\":[{\"type\":0,\"subscriptionid\":[\"\"]}],\"remaining\":0}");
 
     // Named values beside the rights; a value named username stands for the user.
-    tavix_server_set_auth_callbacks(nullptr, digest, [](void *context, const tavix_identity *who) {
-        static const char *const texts[] = {"Right0", nullptr};
-        static const char *const plain[] = {"language", "level", nullptr};
-        static const char *const named[] = {"username", nullptr};
-        tavix_data_value values[2]{};
-        values[0].kind = TAVIX_DV_TEXT;
-        values[0].text = "de";
-        values[1].kind = TAVIX_DV_UINT32;
-        values[1].u32 = 3;
-        auto *r = static_cast<tavix_request *>(context);
-        EXPECT_EQ(tavix_user_info_return(r, texts, who != nullptr ? plain : named, values), 0);
-        EXPECT_EQ(tavix_data_write_return(r, 0), 2);
-    }, nullptr);
+    tavix_server_set_auth_callbacks(
+        nullptr, digest,
+        [](void *context, const tavix_identity *who) {
+            static const char *const texts[] = {"Right0", nullptr};
+            static const char *const plain[] = {"language", "level", nullptr};
+            static const char *const named[] = {"username", nullptr};
+            tavix_data_value values[2]{};
+            values[0].kind = TAVIX_DV_TEXT;
+            values[0].text = "de";
+            values[1].kind = TAVIX_DV_UINT32;
+            values[1].u32 = 3;
+            auto *r = static_cast<tavix_request *>(context);
+            EXPECT_EQ(tavix_user_info_return(r, texts, who != nullptr ? plain : named, values), 0);
+            EXPECT_EQ(tavix_data_write_return(r, 0), 2);
+        },
+        nullptr);
     EXPECT_EQ(Post("login", login), "{}");
     EXPECT_EQ(Post("logout"), "{}");
-    EXPECT_EQ(Publish(), "{\"result\":[{\"type\":0,\"subscriptionid\":[\"\"],\"right\":[\"Right0\"],"
-                         "\"language\":\"de\",\"level\":3,\"username\":\"op\"},{\"type\":0,\"subscriptionid\":[\"\"],"
-                         "\"right\":[\"Right0\"],\"username\":\"de\"}],\"remaining\":0}");
+    EXPECT_EQ(Publish(),
+              "{\"result\":[{\"type\":0,\"subscriptionid\":[\"\"],\"right\":[\"Right0\"],"
+              "\"language\":\"de\",\"level\":3,\"username\":\"op\"},{\"type\":0,\"subscriptionid\":[\"\"],"
+              "\"right\":[\"Right0\"],\"username\":\"de\"}],\"remaining\":0}");
 }
 
 TEST_F(WebAnswers, ProcessImageAnswersWhatTheCallbackReturned) {
     Open(2);
     EXPECT_EQ(Post("readprocessimage"), "{\"result\":[]}");
     EXPECT_EQ(Post("listprocessimage"), "{\"result\":[]}");
-    tavix_server_set_processimage_callbacks([](tavix_request *r, const void *user, const void *) {
-        calls.push_back("read " + Who(user));
-        tavix_data_value v{};
-        v.kind = TAVIX_DV_INT32;
-        v.i32 = -5;
-        const tavix_timestamp t{1700000000, 0};
-        const tavix_localized d[] = {{nullptr, "Speed"}, {nullptr, nullptr}};
-        EXPECT_EQ(tavix_read_processimage_return(r, &v, &t, 2, d, "op", 0), 0);
-        EXPECT_EQ(tavix_read_processimage_return(r, nullptr, nullptr, 0, nullptr, nullptr, 301), 0);
-        EXPECT_EQ(tavix_data_read_return(r, &v, &t, 0, nullptr, nullptr, 0), 2);
-        EXPECT_EQ(tavix_list_processimage_return(r, "X"), 2);
-    }, [](tavix_request *r, const void *user, const void *) {
-        calls.push_back("list " + Who(user));
-        EXPECT_EQ(tavix_list_processimage_return(r, "Motor/Speed"), 0);
-        EXPECT_EQ(tavix_list_processimage_return(r, "Motor.On"), 0);
-        EXPECT_EQ(tavix_list_processimage_return(r, nullptr), 1);
-    });
-    EXPECT_EQ(Post("readprocessimage"),
-              "{\"result\":[{\"value\":-5,\"timestamp\":1700000000000,\"status\":2,\"description\":\"Speed\","
-              "\"username\":\"op\",\"error\":0},{\"value\":null,\"error\":301,\"errorstring\":\"Address not found\"}]}");
+    tavix_server_set_processimage_callbacks(
+        [](tavix_request *r, const void *user, const void *) {
+            calls.push_back("read " + Who(user));
+            tavix_data_value v{};
+            v.kind = TAVIX_DV_INT32;
+            v.i32 = -5;
+            const tavix_timestamp t{1700000000, 0};
+            const tavix_localized d[] = {{nullptr, "Speed"}, {nullptr, nullptr}};
+            EXPECT_EQ(tavix_read_processimage_return(r, &v, &t, 2, d, "op", 0), 0);
+            EXPECT_EQ(tavix_read_processimage_return(r, nullptr, nullptr, 0, nullptr, nullptr, 301), 0);
+            EXPECT_EQ(tavix_data_read_return(r, &v, &t, 0, nullptr, nullptr, 0), 2);
+            EXPECT_EQ(tavix_list_processimage_return(r, "X"), 2);
+        },
+        [](tavix_request *r, const void *user, const void *) {
+            calls.push_back("list " + Who(user));
+            EXPECT_EQ(tavix_list_processimage_return(r, "Motor/Speed"), 0);
+            EXPECT_EQ(tavix_list_processimage_return(r, "Motor.On"), 0);
+            EXPECT_EQ(tavix_list_processimage_return(r, nullptr), 1);
+        });
+    EXPECT_EQ(
+        Post("readprocessimage"),
+        "{\"result\":[{\"value\":-5,\"timestamp\":1700000000000,\"status\":2,\"description\":\"Speed\","
+        "\"username\":\"op\",\"error\":0},{\"value\":null,\"error\":301,\"errorstring\":\"Address not found\"}]}");
     EXPECT_EQ(Post("listprocessimage"), "{\"result\":[{\"address\":\"Motor\\/Speed\"},{\"address\":\"Motor.On\"}]}");
     EXPECT_EQ(calls, (std::vector<std::string>{"read op", "list op"}));
     const std::string info = Post("info");
@@ -360,25 +368,27 @@ TEST_F(WebAnswers, SeventyAddressesGoToTheBatchCallbacksAs32And32And6) {
     Open(2);
     static std::vector<std::pair<uint32_t, uint32_t>> batches;
     batches.clear();
-    tavix_server_set_basic_callbacks_multi([](tavix_request *r, const void *, const char *const *a) {
-        uint32_t n = 0;
-        for (; a[n] != nullptr; n++) {
-            tavix_data_value v{};
-            v.kind = TAVIX_DV_TEXT;
-            v.text = a[n];
-            tavix_data_read_return(r, &v, nullptr, 0, nullptr, nullptr, 0);
-        }
-        batches.push_back({r->first_index, n});
-    }, [](tavix_request *r, const void *, const char *const *a, const char *const *v, const uint32_t *l) {
-        uint32_t n = 0;
-        for (; a[n] != nullptr; n++) {
-            std::string expected = "v";
-            expected += a[n] + 1;
-            EXPECT_EQ(std::string(v[n], l[n]), expected) << a[n];
-            tavix_data_write_return(r, 0);
-        }
-        batches.push_back({r->first_index, n});
-    });
+    tavix_server_set_basic_callbacks_multi(
+        [](tavix_request *r, const void *, const char *const *a) {
+            uint32_t n = 0;
+            for (; a[n] != nullptr; n++) {
+                tavix_data_value v{};
+                v.kind = TAVIX_DV_TEXT;
+                v.text = a[n];
+                tavix_data_read_return(r, &v, nullptr, 0, nullptr, nullptr, 0);
+            }
+            batches.push_back({r->first_index, n});
+        },
+        [](tavix_request *r, const void *, const char *const *a, const char *const *v, const uint32_t *l) {
+            uint32_t n = 0;
+            for (; a[n] != nullptr; n++) {
+                std::string expected = "v";
+                expected += a[n] + 1;
+                EXPECT_EQ(std::string(v[n], l[n]), expected) << a[n];
+                tavix_data_write_return(r, 0);
+            }
+            batches.push_back({r->first_index, n});
+        });
     std::string want = "{\"result\":[";
     for (int i = 0; i < 70; i++) {
         want += i ? ",{\"value\":\"A" : "{\"value\":\"A";
@@ -404,8 +414,9 @@ TEST_F(WebAnswers, SeventyAddressesGoToTheBatchCallbacksAs32And32And6) {
     // An address the application answers later refuses the request.
     tavix_server_set_deferred_address_callback([](const char *a) { return int(std::strcmp(a, "A40") == 0); });
     batches.clear();
-    const std::string refused = "{\"error\":302,\"errorstring\":\"Too many deferred read\\/write\\/query filter "
-                                "requests\"}";
+    const std::string refused =
+        "{\"error\":302,\"errorstring\":\"Too many deferred read\\/write\\/query filter "
+        "requests\"}";
     EXPECT_EQ(Post("read", Addresses("address[]", 70)), refused);
     EXPECT_EQ(Post("write", body), refused);
     tavix_server_set_history_callbacks(
@@ -491,30 +502,34 @@ TEST_F(WebAnswers, EveryCallbackGetsTheSessionsUserAndTheWorkerACopy) {
 
 TEST_F(WebAnswers, FilterSubscriptionCallsTheApplicationWithItsFilters) {
     Open(2);
-    tavix_server_set_scada_callbacks(nullptr, [](tavix_item *it, const void *, const char *aggregation, double interval,
-                                               const tavix_filter *f, void **handle, int *status) {
-        std::string seen = std::string(it->name) + "|" + (aggregation != nullptr ? aggregation : "-") + "|" +
-                           std::to_string(interval);
-        for (; f->name != nullptr; f++) seen += std::string("|") + f->name + "=" + f->op + "," + f->value;
-        calls.push_back(seen);
-        *handle = reinterpret_cast<void *>(uintptr_t(calls.size()));
-        *status = std::strcmp(aggregation != nullptr ? aggregation : "", "bad") == 0 ? 10002 : 0;
-        return 0;
-    }, [](void *handle, int *status) {
-        calls.push_back("off " + std::to_string(reinterpret_cast<uintptr_t>(handle)));
-        *status = 0;
-        return 0;
-    });
+    tavix_server_set_scada_callbacks(
+        nullptr,
+        [](tavix_item *it, const void *, const char *aggregation, double interval, const tavix_filter *f, void **handle,
+           int *status) {
+            std::string seen = std::string(it->name) + "|" + (aggregation != nullptr ? aggregation : "-") + "|" +
+                               std::to_string(interval);
+            for (; f->name != nullptr; f++) seen += std::string("|") + f->name + "=" + f->op + "," + f->value;
+            calls.push_back(seen);
+            *handle = reinterpret_cast<void *>(uintptr_t(calls.size()));
+            *status = std::strcmp(aggregation != nullptr ? aggregation : "", "bad") == 0 ? 10002 : 0;
+            return 0;
+        },
+        [](void *handle, int *status) {
+            calls.push_back("off " + std::to_string(reinterpret_cast<uintptr_t>(handle)));
+            *status = 0;
+            return 0;
+        });
     EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"1\"}");
     EXPECT_EQ(Post("subscribefilter", "subscriptionid=1&aggregation=avg&interval=2.5&level=ge:3&area=eq:North"),
               "{\"serverhandle\":\"\\/\\/F\\/00000001\"}");
     EXPECT_EQ(Post("subscribefilter", "subscriptionid=1&level=eq:1"), "{\"serverhandle\":\"\\/\\/F\\/00000002\"}");
     EXPECT_EQ(Post("subscribefilter", "subscriptionid=1&aggregation=bad"),
               "{\"error\":10002,\"errorstring\":\"Error fetching callback not set\"}");
-    EXPECT_EQ(Post("unsubscribefilter", "subscriptionid=1&serverhandle[]=//F/00000001"), "{\"result\":[{\"error\":0}]}");
-    EXPECT_EQ(calls, (std::vector<std::string>{"//F/00000001|avg|2.500000|level=ge,3|area=eq,North",
-                                               "//F/00000002|-|0.000000|level=eq,1", "//F/00000003|bad|0.000000",
-                                               "off 1"}));
+    EXPECT_EQ(Post("unsubscribefilter", "subscriptionid=1&serverhandle[]=//F/00000001"),
+              "{\"result\":[{\"error\":0}]}");
+    EXPECT_EQ(calls,
+              (std::vector<std::string>{"//F/00000001|avg|2.500000|level=ge,3|area=eq,North",
+                                        "//F/00000002|-|0.000000|level=eq,1", "//F/00000003|bad|0.000000", "off 1"}));
     // Handles let go only while their elements fit the answer's room.
     EXPECT_EQ(Post("subscribefilter", "subscriptionid=1&level=eq:2"), "{\"serverhandle\":\"\\/\\/F\\/00000004\"}");
     const std::string form = "POST /tavIX/?x HTTP/1.0\r\n\r\nserverhandle[]=//F/00000004&serverhandle[]=//F/00000002";
@@ -542,32 +557,36 @@ TEST_F(WebAnswers, FilterSubscriptionCallsTheApplicationWithItsFilters) {
     const tavix_timestamp low{0, 5000000};
     const tavix_alarm_fields a{nullptr, &low, 1, 10, texts, nullptr, nullptr};
     tavix_alarm_filter_notify(it, "Tank.High", &a);
-    EXPECT_EQ(Publish(), "{\"result\":[{\"type\":1,\"subscriptionid\":[\"1\"],\"address\":\"Tank.Level\",\"value\":1.5,"
-                         "\"timestamp\":1700000000000,\"description\":\"Level\",\"username\":\"op\"},{\"type\":2,"
-                         "\"subscriptionid\":[\"1\"],\"address\":\"Tank.High\",\"state\":1,\"priority\":10,"
-                         "\"timestamp\":5.000000,\"eventtext\":{\"en\":\"High\",\"de\":\"Hoch\"}}],\"remaining\":0}");
+    EXPECT_EQ(Publish(),
+              "{\"result\":[{\"type\":1,\"subscriptionid\":[\"1\"],\"address\":\"Tank.Level\",\"value\":1.5,"
+              "\"timestamp\":1700000000000,\"description\":\"Level\",\"username\":\"op\"},{\"type\":2,"
+              "\"subscriptionid\":[\"1\"],\"address\":\"Tank.High\",\"state\":1,\"priority\":10,"
+              "\"timestamp\":5.000000,\"eventtext\":{\"en\":\"High\",\"de\":\"Hoch\"}}],\"remaining\":0}");
 }
 
 TEST_F(WebAnswers, AlarmNotificationsCarryEveryFieldOfTheirLayout) {
     Open(2);
     static tavix_item *alarm = nullptr;
     // A second frame joining the item gets the current alarm.
-    tavix_server_set_alarm_callbacks([](tavix_item *it, const void *, const char *, void **, uint32_t *keeps,
-                                              int *status) {
-        alarm = it;
-        *keeps = 0;
-        *status = 0;
-        return 0;
-    }, nullptr, [](tavix_request *r, const void *, const char *address) {
-        calls.push_back(address);
-        const tavix_timestamp t{1700000001, 0};
-        const tavix_alarm_fields a{nullptr, &t, 2, 7, nullptr, "Boiler", nullptr};
-        EXPECT_EQ(tavix_alarm_read_return(r, &a, 0), 0);
-        EXPECT_EQ(tavix_data_write_return(r, 0), 2);
-    }, [](const void *, const char *address, int *code) {
-        *code = std::strcmp(address, "B") == 0 ? 301 : 0;
-        return 0;
-    });
+    tavix_server_set_alarm_callbacks(
+        [](tavix_item *it, const void *, const char *, void **, uint32_t *keeps, int *status) {
+            alarm = it;
+            *keeps = 0;
+            *status = 0;
+            return 0;
+        },
+        nullptr,
+        [](tavix_request *r, const void *, const char *address) {
+            calls.push_back(address);
+            const tavix_timestamp t{1700000001, 0};
+            const tavix_alarm_fields a{nullptr, &t, 2, 7, nullptr, "Boiler", nullptr};
+            EXPECT_EQ(tavix_alarm_read_return(r, &a, 0), 0);
+            EXPECT_EQ(tavix_data_write_return(r, 0), 2);
+        },
+        [](const void *, const char *address, int *code) {
+            *code = std::strcmp(address, "B") == 0 ? 301 : 0;
+            return 0;
+        });
     EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"1\"}");
     EXPECT_EQ(Post("subscribealarm", "subscriptionid=1&address[]=Boiler.Alarm"), "{\"result\":[{\"error\":0}]}");
     ASSERT_NE(alarm, nullptr);
@@ -578,15 +597,17 @@ TEST_F(WebAnswers, AlarmNotificationsCarryEveryFieldOfTheirLayout) {
     const tavix_localized texts[] = {{"en", "Overheat"}, {"de", "Zu heiss"}, {nullptr, nullptr}};
     const tavix_alarm_fields a{&v, &t, 3, 500, texts, "Boiler 1", "op"};
     tavix_alarm_notify(alarm, &a);
-    EXPECT_EQ(Publish(), "{\"result\":[{\"type\":2,\"subscriptionid\":[\"1\"],\"address\":\"Boiler.Alarm\",\"state\":3,"
-                         "\"priority\":500,\"timestamp\":1700000000005.000000,\"value\":7,\"eventtext\":{\"en\":"
-                         "\"Overheat\",\"de\":\"Zu heiss\"},\"display\":\"Boiler 1\",\"username\":\"op\"}],"
-                         "\"remaining\":0}");
+    EXPECT_EQ(Publish(),
+              "{\"result\":[{\"type\":2,\"subscriptionid\":[\"1\"],\"address\":\"Boiler.Alarm\",\"state\":3,"
+              "\"priority\":500,\"timestamp\":1700000000005.000000,\"value\":7,\"eventtext\":{\"en\":"
+              "\"Overheat\",\"de\":\"Zu heiss\"},\"display\":\"Boiler 1\",\"username\":\"op\"}],"
+              "\"remaining\":0}");
     EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"2\"}");
     EXPECT_EQ(Post("subscribealarm", "subscriptionid=2&address[]=Boiler.Alarm"), "{\"result\":[{\"error\":0}]}");
     EXPECT_EQ(calls, std::vector<std::string>{"Boiler.Alarm"});
-    EXPECT_EQ(Publish(), "{\"result\":[{\"type\":2,\"subscriptionid\":[\"2\"],\"address\":\"Boiler.Alarm\",\"state\":2,"
-                         "\"priority\":7,\"timestamp\":1700000001000,\"display\":\"Boiler\"}],\"remaining\":0}");
+    EXPECT_EQ(Publish(),
+              "{\"result\":[{\"type\":2,\"subscriptionid\":[\"2\"],\"address\":\"Boiler.Alarm\",\"state\":2,"
+              "\"priority\":7,\"timestamp\":1700000001000,\"display\":\"Boiler\"}],\"remaining\":0}");
     // Acknowledgements: one element per address, empty for a code of 0.
     EXPECT_EQ(Post("acceptalarm", "address[]=A&address[]=B&address[]=C"),
               "{\"result\":[{},{\"error\":301,\"errorstring\":\"Address not found\"},{}]}");
@@ -605,38 +626,39 @@ TEST_F(WebAnswers, AlarmNotificationsCarryEveryFieldOfTheirLayout) {
 
 TEST_F(WebAnswers, HistoryAndFilterElementsAndTheirRefusals) {
     Open(2);
-    tavix_server_set_history_callbacks([](tavix_request *r, const void *, const char *const *a,
-                                        const tavix_history_args *h) {
-        tavix_data_value v{};
-        v.kind = TAVIX_DV_BOOL;
-        v.b = 1;
-        const tavix_timestamp t{h->start_s, h->start_ns};
-        const tavix_localized d[] = {{"en", "Pump"}, {nullptr, nullptr}};
-        EXPECT_EQ(tavix_read_history_return(r, a[0], &v, &t, -1, d, "op"), 0);
-        EXPECT_EQ(tavix_read_history_return(r, a[0], &v, &t, 0, nullptr, nullptr), 0);
-        EXPECT_EQ(tavix_read_history_return(r, a[0], nullptr, &t, 0, nullptr, nullptr), 1);
-        EXPECT_EQ(tavix_read_history_return(r, a[0], &v, nullptr, 0, nullptr, nullptr), 1);
-        EXPECT_EQ(tavix_event_filter_read_return(r, a[0], &t, &v, nullptr, nullptr), 2);
-        return 0;
-    });
+    tavix_server_set_history_callbacks(
+        [](tavix_request *r, const void *, const char *const *a, const tavix_history_args *h) {
+            tavix_data_value v{};
+            v.kind = TAVIX_DV_BOOL;
+            v.b = 1;
+            const tavix_timestamp t{h->start_s, h->start_ns};
+            const tavix_localized d[] = {{"en", "Pump"}, {nullptr, nullptr}};
+            EXPECT_EQ(tavix_read_history_return(r, a[0], &v, &t, -1, d, "op"), 0);
+            EXPECT_EQ(tavix_read_history_return(r, a[0], &v, &t, 0, nullptr, nullptr), 0);
+            EXPECT_EQ(tavix_read_history_return(r, a[0], nullptr, &t, 0, nullptr, nullptr), 1);
+            EXPECT_EQ(tavix_read_history_return(r, a[0], &v, nullptr, 0, nullptr, nullptr), 1);
+            EXPECT_EQ(tavix_event_filter_read_return(r, a[0], &t, &v, nullptr, nullptr), 2);
+            return 0;
+        });
     EXPECT_EQ(Post("readhistory", "address[]=P1&starttime=1700000000123.5"),
               "{\"result\":[{\"address\":\"P1\",\"value\":true,\"timestamp\":1700000000123.500000,\"status\":-1,"
               "\"description\":{\"en\":\"Pump\"},\"username\":\"op\"},{\"address\":\"P1\",\"value\":true,"
               "\"timestamp\":1700000000123.500000}]}");
     // The bounds flag (a value beginning with "true"), shown as the status;
     // elements past a 600-byte body end the answer with the "more" footer.
-    tavix_server_set_history_callbacks([](tavix_request *r, const void *, const char *const *a,
-                                        const tavix_history_args *h) {
-        tavix_data_value v{};
-        v.kind = TAVIX_DV_BOOL;
-        v.b = 1;
-        const tavix_timestamp t{1700000000, 0};
-        const uint32_t keep = tavix_global_options.buffer_limit;
-        tavix_global_options.buffer_limit = 600;
-        for (int i = 0; i < (h->bounds ? 1 : 20); i++) tavix_read_history_return(r, a[0], &v, &t, h->bounds ? 7 : 0, nullptr, nullptr);
-        tavix_global_options.buffer_limit = keep;
-        return 0;
-    });
+    tavix_server_set_history_callbacks(
+        [](tavix_request *r, const void *, const char *const *a, const tavix_history_args *h) {
+            tavix_data_value v{};
+            v.kind = TAVIX_DV_BOOL;
+            v.b = 1;
+            const tavix_timestamp t{1700000000, 0};
+            const uint32_t keep = tavix_global_options.buffer_limit;
+            tavix_global_options.buffer_limit = 600;
+            for (int i = 0; i < (h->bounds ? 1 : 20); i++)
+                tavix_read_history_return(r, a[0], &v, &t, h->bounds ? 7 : 0, nullptr, nullptr);
+            tavix_global_options.buffer_limit = keep;
+            return 0;
+        });
     EXPECT_EQ(Post("readhistory", "address[]=P1&returnbounds=trueish"),
               "{\"result\":[{\"address\":\"P1\",\"value\":true,\"timestamp\":1700000000000,\"status\":7}]}");
     const std::string element = "{\"address\":\"P1\",\"value\":true,\"timestamp\":1700000000000}";
@@ -707,8 +729,10 @@ TEST_F(WebAnswers, SingleItemCallbacksAnswerEachAddressAndEmptiedSlotsGiveTheirC
             v.kind = TAVIX_DV_INT32;
             v.i32 = -7;
             const tavix_timestamp t{1700000000, 0};
-            if (std::strcmp(a, "B") == 0) tavix_data_read_return(r, nullptr, nullptr, 0, nullptr, nullptr, 301);
-            else tavix_data_read_return(r, &v, &t, 0, nullptr, nullptr, 0);
+            if (std::strcmp(a, "B") == 0)
+                tavix_data_read_return(r, nullptr, nullptr, 0, nullptr, nullptr, 301);
+            else
+                tavix_data_read_return(r, &v, &t, 0, nullptr, nullptr, 0);
         },
         [](tavix_request *r, const void *user, const char *a, const char *v, uint32_t n) {
             calls.push_back(std::string("write ") + a + "=" + std::string(v, n) + " " + Who(user));
@@ -726,8 +750,7 @@ TEST_F(WebAnswers, SingleItemCallbacksAnswerEachAddressAndEmptiedSlotsGiveTheirC
     EXPECT_EQ(Post("write", "address[]=A&value[]=1"),
               "{\"error\":503,\"errorstring\":\"Data write callback not set\"}");
     tavix_server_set_history_callbacks(nullptr);
-    EXPECT_EQ(Post("readhistory", "address[]=A"),
-              "{\"error\":510,\"errorstring\":\"Read history callback not set\"}");
+    EXPECT_EQ(Post("readhistory", "address[]=A"), "{\"error\":510,\"errorstring\":\"Read history callback not set\"}");
     EXPECT_EQ(calls.size(), 4u);
     // Level 0 checks no session header: a method that needs a session answers 454.
     tavix_global_options.level = 0;
@@ -757,7 +780,6 @@ std::string Published(const std::vector<std::string> &items) {
 }
 constexpr char kNone[] = "{\"result\":[],\"remaining\":0}";
 constexpr char kOk[] = "{\"result\":[{\"error\":0}]}";
-
 
 // Subscribe and unsubscribe callbacks of data items (handle 7) and alarm
 // items (handle 8); the address "Bad" is refused with 301.
@@ -791,8 +813,8 @@ TEST_F(WebAnswers, SubscribeCallbacksAnswerEachItemAndUnsubscribeCallbacksGetThe
               "{\"result\":[{\"error\":0},{\"error\":460,\"errorstring\":\"Subscribed data item not found\"}]}");
     EXPECT_EQ(Post("unsubscribealarm", "subscriptionid=1&address[]=Tank.High"), "{\"result\":[{\"error\":0}]}");
     // Each new item is subscribed once; the unsubscribe gets its handle back.
-    EXPECT_EQ(calls, (std::vector<std::string>{"data Tank.Level op", "data Bad op", "alarm Tank.High op",
-                                               "data off 7", "alarm off 8"}));
+    EXPECT_EQ(calls, (std::vector<std::string>{"data Tank.Level op", "data Bad op", "alarm Tank.High op", "data off 7",
+                                               "alarm off 8"}));
 
     // The unsubscribe callback's code is the answer, of an item and of a deleted frame.
     unsubscribe_status = 10001;
@@ -836,20 +858,23 @@ TEST_F(WebAnswers, TheAccessCallbackGrantsOrRefusesEachRequest) {
         },
         DigestOfOp, nullptr, nullptr);
     const auto refused = Exchange(std::string("POST /tavIX/?read HTTP/1.0\r\n") + kBasicOp + "\r\n");
-    const std::string page = "<!DOCTYPE html><html><head><title>403 Forbidden via access check callback</title></head>"
-                             "<body><h1>Forbidden via access check callback</h1><p>Requested Entity: "
-                             "/tavIX/?read</p></body></html>";
-    EXPECT_EQ(refused.first, "HTTP/1.0 403 Forbidden via access check callback\r\nServer: TavIX SDK/0.9.0\r\n"
-                             "Date: Sun, 06 Nov 1994 08:49:37 GMT\r\nContent-Length: 189\r\n"
-                             "Content-Type: text/html; charset=utf-8\r\n\r\n");
+    const std::string page =
+        "<!DOCTYPE html><html><head><title>403 Forbidden via access check callback</title></head>"
+        "<body><h1>Forbidden via access check callback</h1><p>Requested Entity: "
+        "/tavIX/?read</p></body></html>";
+    EXPECT_EQ(refused.first,
+              "HTTP/1.0 403 Forbidden via access check callback\r\nServer: TavIX SDK/0.9.0\r\n"
+              "Date: Sun, 06 Nov 1994 08:49:37 GMT\r\nContent-Length: 189\r\n"
+              "Content-Type: text/html; charset=utf-8\r\n\r\n");
     EXPECT_EQ(refused.second, page);
     const auto granted = Exchange(std::string("POST /tavIX/?info HTTP/1.0\r\n") + kBasicOp + "\r\n");
     EXPECT_EQ(granted.first.substr(0, 17), "HTTP/1.0 200 OK\r\n");
     // "login" is offered: the digest callback came with the access callback.
-    EXPECT_EQ(granted.second, "{\"loginmethod\":\"http\",\"encryptionmodulus\":\"\",\"encryptionexponent\":\"\","
-                              "\"certificationlevel\":\"scada\",\"features\":[\"session\",\"login\",\"read\",\"write\","
-                              "\"browsertime\"],\"longpollsupport\":true,\"securitysupport\":true,\"maxtimeout\":60,"
-                              "\"vendorinfo\":\"Controller web HMI server\",\"servername\":\"\"}");
+    EXPECT_EQ(granted.second,
+              "{\"loginmethod\":\"http\",\"encryptionmodulus\":\"\",\"encryptionexponent\":\"\","
+              "\"certificationlevel\":\"scada\",\"features\":[\"session\",\"login\",\"read\",\"write\","
+              "\"browsertime\"],\"longpollsupport\":true,\"securitysupport\":true,\"maxtimeout\":60,"
+              "\"vendorinfo\":\"Controller web HMI server\",\"servername\":\"\"}");
     EXPECT_EQ(calls, (std::vector<std::string>{"POST /tavIX/?read op", "POST /tavIX/?info op"}));
 }
 
@@ -865,10 +890,12 @@ TEST_F(WebAnswers, TheRequestHookAnswersItsOwnUrlsWithTheRequestsUserAndMayKeepT
     EXPECT_EQ(ping.second, "{\"Result\":\"OK\"}");
     // A GET of it is not the hook's: the path ends at its "?", no such file.
     const auto get = Exchange(std::string("GET /tavIX/?Ping HTTP/1.0\r\n") + kBasicOp + "\r\n");
-    EXPECT_EQ(get.first, "HTTP/1.0 404 Not Found\r\nServer: TavIX SDK/0.9.0\r\nDate: Sun, 06 Nov 1994 08:49:37 GMT\r\n"
-                         "Content-Length: 132\r\nContent-Type: text/html; charset=utf-8\r\n\r\n");
-    EXPECT_EQ(get.second, "<!DOCTYPE html><html><head><title>404 Not Found</title></head><body><h1>Not Found</h1>"
-                          "<p>Requested Entity: /tavIX/</p></body></html>");
+    EXPECT_EQ(get.first,
+              "HTTP/1.0 404 Not Found\r\nServer: TavIX SDK/0.9.0\r\nDate: Sun, 06 Nov 1994 08:49:37 GMT\r\n"
+              "Content-Length: 132\r\nContent-Type: text/html; charset=utf-8\r\n\r\n");
+    EXPECT_EQ(get.second,
+              "<!DOCTYPE html><html><head><title>404 Not Found</title></head><body><h1>Not Found</h1>"
+              "<p>Requested Entity: /tavIX/</p></body></html>");
 
     static tavix_buffer *kept = nullptr;
     tavix_server_set_request_hook_callback([](const char *method, const char *url, tavix_connection *,
@@ -941,8 +968,9 @@ TEST_F(WebAnswers, TheResponseHookSeesEachAnswerAsItGoesOut) {
     const auto missing = Exchange("HEAD /none.htm HTTP/1.0\r\n\r\n");
     EXPECT_EQ(read,
               std::make_pair(JsonHeader(48), std::string("{\"error\":454,\"errorstring\":\"X-TavIX is missing\"}")));
-    EXPECT_EQ(missing.first, "HTTP/1.0 404 Not Found\r\nServer: TavIX SDK/0.9.0\r\n"
-                             "Date: Sun, 06 Nov 1994 08:49:37 GMT\r\n\r\n");
+    EXPECT_EQ(missing.first,
+              "HTTP/1.0 404 Not Found\r\nServer: TavIX SDK/0.9.0\r\n"
+              "Date: Sun, 06 Nov 1994 08:49:37 GMT\r\n\r\n");
     EXPECT_EQ(calls, (std::vector<std::string>{"POST /tavIX/?read " + read.first, "HEAD /none.htm " + missing.first}));
 }
 
@@ -973,7 +1001,6 @@ TEST_F(WebAnswers, FailuresGoToTheLoggingCallbackAndEveryTickToTheIdleCallback) 
     tavix_comm_set_cb(nullptr, nullptr, nullptr);
 }
 
-
 TEST_F(WebAnswers, ARefusedAlarmSubscriptionLeavesTheControllersDataItemAsItWas) {
     Open(2);
     Controller();
@@ -981,8 +1008,9 @@ TEST_F(WebAnswers, ARefusedAlarmSubscriptionLeavesTheControllersDataItemAsItWas)
     EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"1\"}");
     EXPECT_EQ(Post("subscribedata", "subscriptionid=1&address[]=R_5_1_INT16"), kOk);
     // A data item and an alarm item of one address in one frame: the second is refused.
-    const std::string twice = "{\"result\":[{\"error\":465,\"errorstring\":\"Subscribed data item already subscribed "
-                              "in this frame\"}]}";
+    const std::string twice =
+        "{\"result\":[{\"error\":465,\"errorstring\":\"Subscribed data item already subscribed "
+        "in this frame\"}]}";
     EXPECT_EQ(Post("subscribealarm", "subscriptionid=1&address[]=R_5_1_INT16"), twice);
     // Still the data item it was: its latest value published, its unsubscribe as data.
     SetR(5, 8);
@@ -1038,8 +1066,9 @@ TEST_F(WebAnswers, EachChangeOfAControllerItemIsPublishedOnceAndNoneAfterItsUnsu
     EXPECT_EQ(Publish(), Published({Change("\"1\"", "R_5_1_INT16", "2")}));
     // A read that finds a change: the subscribers hear of it too.
     SetR(5, 42);
-    EXPECT_EQ(Post("read", "address[]=R_5_1_INT16"), "{\"result\":[{\"value\":42,\"timestamp\":1709251200000,"
-                                                     "\"error\":0}]}");
+    EXPECT_EQ(Post("read", "address[]=R_5_1_INT16"),
+              "{\"result\":[{\"value\":42,\"timestamp\":1709251200000,"
+              "\"error\":0}]}");
     EXPECT_EQ(Publish(), Published({Change("\"1\"", "R_5_1_INT16", "42")}));
     UpdateAll();
     EXPECT_EQ(Publish(), kNone);
@@ -1077,8 +1106,9 @@ TEST_F(WebAnswers, AParkedPollIsAnsweredByTheNextPollOrAtHalfItsTimeoutAndGivesI
     EXPECT_EQ(tavix_buffer_pool.head, body);
     EXPECT_EQ(s->parked, nullptr);
     EXPECT_EQ(s->aborted, 1u);
-    EXPECT_EQ(logged, (std::vector<std::string>{overflow, overflow, "Got no buffer for session 00000001 longpoll "
-                                                                     "answer"}));
+    EXPECT_EQ(logged, (std::vector<std::string>{overflow, overflow,
+                                                "Got no buffer for session 00000001 longpoll "
+                                                "answer"}));
     tavix_engine_raw_handler_free_dispatcher(&a);
     tavix_engine_raw_handler_free_dispatcher(&b);
 }
@@ -1105,9 +1135,10 @@ TEST_F(WebAnswers, ControllerWritesConvertEachTypeAndNoteTheLastLocalUser) {
                                       GetR(17), GetR(18), GetR(20), GetR(21), GetR(22), GetR(30)};
     EXPECT_EQ(words, (std::vector<uint16_t>{0xFFFF, 0x2800, 0xEE6B, 0x0000, 0x3FC0, 0, 0, 0, 0xC002, 1000, 0, 0, 7}));
     EXPECT_EQ(SYS_lastLocalUser, 77);
-    EXPECT_EQ(Publish(), Published({Change("\"1\"", "R_10_1_UINT16", "65535"), Change("\"1\"", "R_11_1_UINT32", "4000000000"),
-                                    Change("\"1\"", "R_13_1_FLOAT32", "1.5"), Change("\"1\"", "R_15_1_LREAL64", "-2.25"),
-                                    Change("\"1\"", "R_20_1_TIME", "1000"), Change("\"1\"", "R_30_1_BOOL", "true"),
-                                    Change("\"1\"", "R_30_2_BOOL", "true"), Change("\"1\"", "R_30_3_BOOL", "true"),
-                                    Change("\"1\"", "R_30_4_BOOL", "false"), Change("\"1\"", "SR_1_1_UINT16", "77")}));
+    EXPECT_EQ(Publish(),
+              Published({Change("\"1\"", "R_10_1_UINT16", "65535"), Change("\"1\"", "R_11_1_UINT32", "4000000000"),
+                         Change("\"1\"", "R_13_1_FLOAT32", "1.5"), Change("\"1\"", "R_15_1_LREAL64", "-2.25"),
+                         Change("\"1\"", "R_20_1_TIME", "1000"), Change("\"1\"", "R_30_1_BOOL", "true"),
+                         Change("\"1\"", "R_30_2_BOOL", "true"), Change("\"1\"", "R_30_3_BOOL", "true"),
+                         Change("\"1\"", "R_30_4_BOOL", "false"), Change("\"1\"", "SR_1_1_UINT16", "77")}));
 }

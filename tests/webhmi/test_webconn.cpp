@@ -60,9 +60,7 @@ std::string Body(const std::string &answer) {
     return at == std::string::npos ? "<no header end>" : answer.substr(at + 4);
 }
 
-void Write(const std::string &path, const std::string &data) {
-    std::ofstream(path, std::ios::binary) << data;
-}
+void Write(const std::string &path, const std::string &data) { std::ofstream(path, std::ios::binary) << data; }
 
 struct WebConn : ::testing::Test {
     test_support::TempRoot root;
@@ -118,7 +116,8 @@ struct WebConn : ::testing::Test {
         return n;
     }
     // Runs cycles until the predicate holds (at most 10 s).
-    template <typename P> static bool Until(P pred) {
+    template <typename P>
+    static bool Until(P pred) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (std::chrono::steady_clock::now() < end) {
             tavix_comm_mainloop_accept_conn();
@@ -136,7 +135,9 @@ struct WebConn : ::testing::Test {
             // As the web thread runs them: a wait, then the cycle serving what it found.
             tavix_comm_wait(0);
             tavix_comm_mainloop_accept_conn();
-            struct pollfd p {s, POLLIN, 0};
+            struct pollfd p {
+                s, POLLIN, 0
+            };
             if (poll(&p, 1, 1) <= 0) continue;
             char buf[4096];
             const ssize_t n = recv(s, buf, sizeof buf, 0);
@@ -276,7 +277,8 @@ TEST_F(WebConn, AWholeRequestEndsTheClockAndAServedConnectionIsNotDisplaced) {
     // Its last bytes make it whole: answered, and with nothing more from its
     // client, closed at once (its record as it was at the close).
     static tavix_connection at_drop;
-    tavix_comm_set_cb(tavix_engine_receive_comm_data, [](tavix_connection *c) { at_drop = *c; }, nullptr);
+    tavix_comm_set_cb(
+        tavix_engine_receive_comm_data, [](tavix_connection *c) { at_drop = *c; }, nullptr);
     ASSERT_EQ(send(post, "cd", 2, 0), 2);
     const std::string answer = Answer(post);
     close(post);
@@ -361,10 +363,10 @@ TEST_F(WebConn, DigestNonceCountsAreTakenOnceAndBasicRefusesANul) {
         return std::string(hex);
     };
     auto header = [&](const char *nonce, const char *nc) {
-        const std::string resp = md5("a9866e24426444567e0b2446f9f8db75:" + std::string(nonce) + ":" + nc + ":c1:auth:" +
-                                     md5("GET:/x"));
-        return std::string("Digest username=\"admin\", realm=\"tavIX\", nonce=\"") + nonce + "\", uri=\"/x\", response=\"" +
-               resp + "\", qop=auth, nc=" + nc + ", cnonce=\"c1\"\r\n";
+        const std::string resp =
+            md5("a9866e24426444567e0b2446f9f8db75:" + std::string(nonce) + ":" + nc + ":c1:auth:" + md5("GET:/x"));
+        return std::string("Digest username=\"admin\", realm=\"tavIX\", nonce=\"") + nonce +
+               "\", uri=\"/x\", response=\"" + resp + "\", qop=auth, nc=" + nc + ", cnonce=\"c1\"\r\n";
     };
     auto verify = [&](const char *nonce, const char *nc, int *code, bool *stale) {
         tavix_identity who{};
@@ -379,9 +381,9 @@ TEST_F(WebConn, DigestNonceCountsAreTakenOnceAndBasicRefusesANul) {
     const struct {
         const char *nc;
         int result, code;
-    } steps[] = {{"00000001", 0, 0},  {"00000001", -1, 405}, {"00000003", 0, 0},  {"00000002", 0, 0},
-                 {"00000002", -1, 405}, {"00000003", -1, 405}, {"00000024", 0, 0},  {"00000004", -1, 405},
-                 {"00000005", 0, 0},  {"00000005", -1, 405}, {"ffffffff", 0, 0},  {"00000024", -1, 405}};
+    } steps[] = {{"00000001", 0, 0},    {"00000001", -1, 405}, {"00000003", 0, 0}, {"00000002", 0, 0},
+                 {"00000002", -1, 405}, {"00000003", -1, 405}, {"00000024", 0, 0}, {"00000004", -1, 405},
+                 {"00000005", 0, 0},    {"00000005", -1, 405}, {"ffffffff", 0, 0}, {"00000024", -1, 405}};
     for (const auto &s : steps) {
         code = 0;
         const int r = verify(nonce, s.nc, &code, &stale);
@@ -421,7 +423,8 @@ TEST_F(WebConn, DigestNonceCountsAreTakenOnceAndBasicRefusesANul) {
     // Basic: a NUL anywhere in the decoded text fails the login (base64 from python).
     tavix_global_options.auth_method = 1;
     tavix_identity who{};
-    EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, "Basic YWRtaW46c2VjcmV0MQ==\r\n", "GET", "/x", &who, &code, &stale), 0);
+    EXPECT_EQ(
+        tavix_auth_verify_auth_header(nullptr, "Basic YWRtaW46c2VjcmV0MQ==\r\n", "GET", "/x", &who, &code, &stale), 0);
     for (const char *b64 : {"YWRtaW46c2VjcmV0MQB4", "YWRtaW4AOnNlY3JldDE=", "YWRtaW46c2VjcmV0MQA="}) {
         code = 0;
         EXPECT_EQ(tavix_auth_verify_auth_header(nullptr, (std::string("Basic ") + b64 + "\r\n").c_str(), "GET", "/x",
@@ -571,9 +574,7 @@ TEST_F(WebConn, AWorkersAnswerByIdNeverLandsOnTheConnectionThatTookItsRecordOver
     // which it drops the connection and gives its record to the next one.
     pthread_mutex_lock(&tavix_comm_state.lock);
     int sent = 99;
-    std::thread worker([&] {
-        sent = tavix_comm_send_id(id, tavix_buffer_get(TAVIX_BUF_DATA, 16, 4096, true));
-    });
+    std::thread worker([&] { sent = tavix_comm_send_id(id, tavix_buffer_get(TAVIX_BUF_DATA, 16, 4096, true)); });
     usleep(100000);
     c->id = id + 1;
     pthread_mutex_unlock(&tavix_comm_state.lock);

@@ -99,18 +99,21 @@ TEST_F(WebMethods, ChangesFanOutPerSessionWithTheirFrameIds) {
     tavix_data_notify(it, &v, &t, 0);
     v.i32 = 8;
     tavix_data_notify(it, &v, &t, 0);  // replaces the one queued: the item keeps its latest value
-    EXPECT_EQ(Publish(a), "{\"result\":[{\"type\":1,\"subscriptionid\":[\"1\",\"2\"],\"address\":\"R_1_1_INT16\","
-                          "\"value\":8,\"timestamp\":1700000000005.000000}],\"remaining\":0}");
-    EXPECT_EQ(Publish(b), "{\"result\":[{\"type\":1,\"subscriptionid\":[\"3\"],\"address\":\"R_1_1_INT16\","
-                          "\"value\":8,\"timestamp\":1700000000005.000000}],\"remaining\":0}");
+    EXPECT_EQ(Publish(a),
+              "{\"result\":[{\"type\":1,\"subscriptionid\":[\"1\",\"2\"],\"address\":\"R_1_1_INT16\","
+              "\"value\":8,\"timestamp\":1700000000005.000000}],\"remaining\":0}");
+    EXPECT_EQ(Publish(b),
+              "{\"result\":[{\"type\":1,\"subscriptionid\":[\"3\"],\"address\":\"R_1_1_INT16\","
+              "\"value\":8,\"timestamp\":1700000000005.000000}],\"remaining\":0}");
 
     // A NaN is published as 0 with status 0x803C0000; no timestamp when its seconds are 0.
     v.kind = TAVIX_DV_DOUBLE;
     v.d = NAN;
     const tavix_timestamp zero{0, 5};
     tavix_data_notify(it, &v, &zero, 0);
-    EXPECT_EQ(Publish(b), "{\"result\":[{\"type\":1,\"subscriptionid\":[\"3\"],\"address\":\"R_1_1_INT16\","
-                          "\"value\":0,\"status\":-2143551488}],\"remaining\":0}");
+    EXPECT_EQ(Publish(b),
+              "{\"result\":[{\"type\":1,\"subscriptionid\":[\"3\"],\"address\":\"R_1_1_INT16\","
+              "\"value\":0,\"status\":-2143551488}],\"remaining\":0}");
 
     // Two frames of one session share one queued notification: removing one keeps it.
     tavix_data_notify(it, &v, &t, 0);
@@ -244,7 +247,8 @@ TEST_F(WebMethods, RemoteHeaderAndRawRequests) {
     EXPECT_EQ(h, nullptr);
     tavix_engine_raw_handler_free_dispatcher(&c);
     const char info[] = "POST /tavIX/?info HTTP/1.0\r\nContent-Length: 0\r\n\r\n";
-    ASSERT_EQ(tavix_engine_raw_handler_init_dispatcher(&c, reinterpret_cast<const uint8_t *>(info), sizeof info - 1), 0);
+    ASSERT_EQ(tavix_engine_raw_handler_init_dispatcher(&c, reinterpret_cast<const uint8_t *>(info), sizeof info - 1),
+              0);
     ASSERT_EQ(tavix_engine_raw_handler_call_dispatcher(&c, &h, &hl, &b, &bl), 0);
     const std::string head(reinterpret_cast<const char *>(h), hl);
     EXPECT_EQ(head.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
@@ -254,8 +258,9 @@ TEST_F(WebMethods, RemoteHeaderAndRawRequests) {
     // A response without body: the body pointer stays null.
     const char head_req[] = "HEAD /missing HTTP/1.0\r\n\r\n";
     tavix_global_options.auth_method = 0;
-    ASSERT_EQ(tavix_engine_raw_handler_init_dispatcher(&c, reinterpret_cast<const uint8_t *>(head_req),
-                                                       sizeof head_req - 1), 0);
+    ASSERT_EQ(
+        tavix_engine_raw_handler_init_dispatcher(&c, reinterpret_cast<const uint8_t *>(head_req), sizeof head_req - 1),
+        0);
     ASSERT_EQ(tavix_engine_raw_handler_call_dispatcher(&c, &h, &hl, &b, &bl), 0);
     EXPECT_EQ(b, nullptr);
     tavix_engine_raw_handler_free_dispatcher(&c);

@@ -72,7 +72,9 @@ struct StandIn {
         char line[16] = {};
         std::size_t n = 0;
         // The key is made first: a generous wait for the line.
-        struct pollfd p {out[0], POLLIN, 0};
+        struct pollfd p {
+            out[0], POLLIN, 0
+        };
         while (n < sizeof line - 1 && poll(&p, 1, 20000) > 0 && read(out[0], line + n, 1) == 1 && line[n] != '\n') n++;
         close(out[0]);
         port = uint16_t(std::atoi(line));
@@ -174,7 +176,9 @@ struct WebRemote : ::testing::Test {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (std::chrono::steady_clock::now() < deadline) {
             tavix_comm_mainloop_accept_conn();
-            struct pollfd p {s, POLLIN, 0};
+            struct pollfd p {
+                s, POLLIN, 0
+            };
             if (poll(&p, 1, 2) <= 0) continue;
             char buf[4096];
             const ssize_t n = recv(s, buf, sizeof buf, 0);
@@ -226,13 +230,15 @@ TEST_F(WebRemote, InfoSessionAndReadsThroughTheDigestLogin) {
     const tavix_remote_session *r = tavix_comm_remote_server_find_session(0, page->id, "0000002a");
     ASSERT_NE(r, nullptr);
     EXPECT_EQ(std::strlen(r->key), 32u);
-    EXPECT_EQ(Body(a), "{\"sessionid\": \"0000002a\", \"keyseen\": \"" + std::string(r->key) + "\", \"timeout\": \"20\"}");
+    EXPECT_EQ(Body(a),
+              "{\"sessionid\": \"0000002a\", \"keyseen\": \"" + std::string(r->key) + "\", \"timeout\": \"20\"}");
 
     // Requests on the remote session carry its header, counting from 1.
     const std::string on = to + ", serversessionid=\"0000002a\"";
     a = Ask(Post("read", "address%5B%5D=R_5_1_INT16", on));
-    EXPECT_EQ(Body(a), "{\"result\": [{\"value\": 4660, \"error\": 0}], \"cnonce\": \"1\", \"form\": "
-                       "{\"address[]\": [\"R_5_1_INT16\"]}}");
+    EXPECT_EQ(Body(a),
+              "{\"result\": [{\"value\": 4660, \"error\": 0}], \"cnonce\": \"1\", \"form\": "
+              "{\"address[]\": [\"R_5_1_INT16\"]}}");
     a = Ask(Post("read", "address%5B%5D=R_6_1_UINT16", on));
     EXPECT_NE(Body(a).find("\"cnonce\": \"2\""), std::string::npos) << a;
 
@@ -273,8 +279,9 @@ TEST_F(WebRemote, InfoSessionAndReadsThroughTheDigestLogin) {
         bytes.append(reinterpret_cast<const char *>(piece), std::size_t(n));
         tavix_buffer_get_advance(req, uint32_t(n));
     }
-    EXPECT_EQ(bytes, "POST /tavIX/?read HTTP/1.0\r\nX-Page: 7\r\nContent-Type: application/x-www-form-urlencoded\r\n"
-                     "Content-Length: 21\r\n\r\naddress[]=R_1_1_INT16");
+    EXPECT_EQ(bytes,
+              "POST /tavIX/?read HTTP/1.0\r\nX-Page: 7\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+              "Content-Length: 21\r\n\r\naddress[]=R_1_1_INT16");
     tavix_buffer_return(req);
 }
 

@@ -160,7 +160,8 @@ std::vector<uint8_t> Part(const std::string &text, const std::string &name) {
             if (std::isxdigit(static_cast<unsigned char>(text[i]))) hex += text[i];
         at = end;
     }
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(uint8_t(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(uint8_t(std::stoi(hex.substr(i, 2), nullptr, 16)));
     return out;
 }
 
@@ -169,9 +170,9 @@ TEST_F(WebServer, KeyPartsSetByTheApplicationDecryptWhatOpensslEncrypted) {
     const std::string dir = root.path();
     Shell("openssl genrsa -traditional -out " + dir + "/k.pem 1024 2>/dev/null");
     const std::string text = Shell("openssl rsa -in " + dir + "/k.pem -text -noout 2>/dev/null");
-    const std::vector<uint8_t> n = Part(text, "modulus"), d = Part(text, "privateExponent"),
-                               p = Part(text, "prime1"), q = Part(text, "prime2"), dp = Part(text, "exponent1"),
-                               dq = Part(text, "exponent2"), qinv = Part(text, "coefficient");
+    const std::vector<uint8_t> n = Part(text, "modulus"), d = Part(text, "privateExponent"), p = Part(text, "prime1"),
+                               q = Part(text, "prime2"), dp = Part(text, "exponent1"), dq = Part(text, "exponent2"),
+                               qinv = Part(text, "coefficient");
     ASSERT_GE(n.size(), 128u) << text;
     const uint8_t e[3] = {0x01, 0x00, 0x01};
     // Private parts before public ones, or a part missing: nothing set.
@@ -228,9 +229,9 @@ TEST_F(WebServer, SessionsCountNoncesAndRefuseReplays) {
     EXPECT_EQ(verify(10), 0);
     EXPECT_EQ(index, 1);
     EXPECT_EQ(verify(10), 462);
-    EXPECT_EQ(verify(5), 0);      // below the highest, not seen before
-    EXPECT_EQ(verify(5), 462);    // now seen
-    EXPECT_EQ(verify(2), 462);    // more than 7 below
+    EXPECT_EQ(verify(5), 0);    // below the highest, not seen before
+    EXPECT_EQ(verify(5), 462);  // now seen
+    EXPECT_EQ(verify(2), 462);  // more than 7 below
     EXPECT_EQ(verify(100000), 462);
     EXPECT_EQ(verify(11), 0);
     EXPECT_EQ(verify(0), 462);
@@ -255,7 +256,8 @@ TEST_F(WebServer, SessionsCountNoncesAndRefuseReplays) {
 }
 
 TEST_F(WebServer, LoginsUsersRightsAndStaleNonces) {
-    const char cfg[] = "tavIX\r\nadmin;a9866e24426444567e0b2446f9f8db75;Right0;Right3\r\nbroken;x;Right0\r\nnext;y;R;R\r\n";
+    const char cfg[] =
+        "tavIX\r\nadmin;a9866e24426444567e0b2446f9f8db75;Right0;Right3\r\nbroken;x;Right0\r\nnext;y;R;R\r\n";
     tavix_parse_access_rights(cfg, sizeof cfg - 1);
     ASSERT_EQ(user_access_rights_list.count, 1u);  // reading stops at the user without four fields
     EXPECT_STREQ(user_access_rights_list.realm, "tavIX");
@@ -280,7 +282,8 @@ TEST_F(WebServer, LoginsUsersRightsAndStaleNonces) {
     tavix_auth_make_nonce(nonce, tavix_sys_get_current_monotonous_time());
     auto authz = [&](const char *n) {
         const std::string ha1 = "a9866e24426444567e0b2446f9f8db75";
-        const std::string resp = Md5Peer(ha1 + ":" + n + ":00000001:abc:auth:741dba7c5c5edd205d856484cd5149f8");  // GET:/x.htm
+        const std::string resp =
+            Md5Peer(ha1 + ":" + n + ":00000001:abc:auth:741dba7c5c5edd205d856484cd5149f8");  // GET:/x.htm
         return std::string("Digest username=\"admin\", realm=\"tavIX\", nonce=\"") + n +
                "\", uri=\"/x.htm\", response=\"" + resp + "\", qop=auth, nc=00000001, cnonce=\"abc\"\r\n";
     };
@@ -307,8 +310,9 @@ TEST_F(WebServer, LoginsUsersRightsAndStaleNonces) {
     // Authentication entries: a fifth is refused and logged.
     for (const char *k : {"a", "b", "c", "d"}) ASSERT_NE(tavix_auth_insert_auth_data(k), nullptr);
     EXPECT_EQ(tavix_auth_insert_auth_data("e"), nullptr);
-    EXPECT_EQ(logged.back(), "Maximum number of active authenticated clients (auth, 4) exceeded, wait a few seconds "
-                             "and try again");
+    EXPECT_EQ(logged.back(),
+              "Maximum number of active authenticated clients (auth, 4) exceeded, wait a few seconds "
+              "and try again");
     EXPECT_NE(tavix_auth_find_auth_data("c"), nullptr);
     tavix_auth_remove_auth_data("c");
     EXPECT_EQ(tavix_auth_find_auth_data("c"), nullptr);
@@ -419,10 +423,12 @@ TEST_F(WebServer, FourWorkerSlots) {
     // A stop asked of a running slot is what its function polls.
     release = 0;
     static std::atomic<int> running{0};
-    const int slot = tavix_sys_thread_start([](int slot, void *) {
-        running = 1;
-        while (!tavix_sys_thread_stop_requested(slot)) usleep(1000);
-    }, nullptr);
+    const int slot = tavix_sys_thread_start(
+        [](int slot, void *) {
+            running = 1;
+            while (!tavix_sys_thread_stop_requested(slot)) usleep(1000);
+        },
+        nullptr);
     ASSERT_EQ(slot, 0);
     while (running == 0) usleep(1000);
     EXPECT_EQ(tavix_sys_thread_stop_requested(slot), 0);
@@ -494,9 +500,11 @@ TEST_F(WebServer, RemoteChallengesAndOurAnswers) {
     const char *challenge = "Digest realm=\"tavIX\", nonce=\"abc123\", opaque=\"op\", algorithm=MD5, qop=\"auth\"\r\n";
     ASSERT_EQ(tavix_auth_parse_digest_header("k1", challenge, &e, &code), 0);
     EXPECT_STREQ(e->nonce, "abc123");
-    EXPECT_EQ(tavix_auth_parse_digest_header("k2", "Digest realm=\"r\", nonce=\"n\", algorithm=SHA-256\r\n", &e, &code), -1);
+    EXPECT_EQ(tavix_auth_parse_digest_header("k2", "Digest realm=\"r\", nonce=\"n\", algorithm=SHA-256\r\n", &e, &code),
+              -1);
     EXPECT_EQ(code, 615);
-    EXPECT_EQ(tavix_auth_parse_digest_header("k2", "Digest realm=\"r\", nonce=\"n\", qop=\"auth-int\"\r\n", &e, &code), 0);
+    EXPECT_EQ(tavix_auth_parse_digest_header("k2", "Digest realm=\"r\", nonce=\"n\", qop=\"auth-int\"\r\n", &e, &code),
+              0);
     EXPECT_EQ(tavix_auth_parse_digest_header("k3", "Digest nonce=\"n\"\r\n", &e, &code), -1);
     EXPECT_EQ(code, 616);
     EXPECT_EQ(tavix_auth_parse_digest_header("k3", "Digest realm=\"r\", nonce=\"n\"\r\n", &e, &code), -1);

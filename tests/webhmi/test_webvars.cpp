@@ -54,15 +54,22 @@ TEST_F(WebVars, RegisterAddressesGiveTheirBitAddressesAndRefuseWhatLeavesTheirTy
         uint32_t ref;
         uint8_t data_type, width;
     } ok[] = {
-        {"R_1_1_INT16", 32768, WDT_INT16, 16},     {"R_1_9_BOOL", 32776, WDT_BOOL, 1},
-        {"M_5_3_BOOL", 14340, WDT_BOOL, 1},        {"SR_193_1_UINT16", 0x10030000, WDT_UINT16, 16},
-        {"ESR_1_1_UINT16", 0x10030000, WDT_UINT16, 16}, {"R_10_1_CHAR_20", 32768 + 144, WDT_CHAR, 20},
-        {"AQ_2_5_UINT8", 24576 + 16 + 4, WDT_UINT8, 8}, {"AI_1_3_FLOAT32", 16384, WDT_FLOAT32, 32},
-        {"R_3_0_LREAL64", 32768 + 32, WDT_LREAL64, 64}, {"R_4_1_TIME", 32768 + 48, WDT_TIME, 48},
-        {"I_7_1_BOOL", 8198, WDT_BOOL, 1},          {"R_50239_1_INT32", 32768 + 16 * 50238, WDT_INT32, 32},
+        {"R_1_1_INT16", 32768, WDT_INT16, 16},
+        {"R_1_9_BOOL", 32776, WDT_BOOL, 1},
+        {"M_5_3_BOOL", 14340, WDT_BOOL, 1},
+        {"SR_193_1_UINT16", 0x10030000, WDT_UINT16, 16},
+        {"ESR_1_1_UINT16", 0x10030000, WDT_UINT16, 16},
+        {"R_10_1_CHAR_20", 32768 + 144, WDT_CHAR, 20},
+        {"AQ_2_5_UINT8", 24576 + 16 + 4, WDT_UINT8, 8},
+        {"AI_1_3_FLOAT32", 16384, WDT_FLOAT32, 32},
+        {"R_3_0_LREAL64", 32768 + 32, WDT_LREAL64, 64},
+        {"R_4_1_TIME", 32768 + 48, WDT_TIME, 48},
+        {"I_7_1_BOOL", 8198, WDT_BOOL, 1},
+        {"R_50239_1_INT32", 32768 + 16 * 50238, WDT_INT32, 32},
         {"ESR_256_1_INT16", 0x10030FF0, WDT_INT16, 16},
         // %SR 192 is the last plain system register; 193..448 are %ESR 1..256.
-        {"SR_192_1_UINT16", 3072 + 16 * 191, WDT_UINT16, 16}, {"SR_448_1_UINT16", 0x10030FF0, WDT_UINT16, 16},
+        {"SR_192_1_UINT16", 3072 + 16 * 191, WDT_UINT16, 16},
+        {"SR_448_1_UINT16", 0x10030FF0, WDT_UINT16, 16},
         {"SR_448_16_BOOL", 0x10030FFF, WDT_BOOL, 1},
     };
     for (const auto &c : ok) {
@@ -73,11 +80,12 @@ TEST_F(WebVars, RegisterAddressesGiveTheirBitAddressesAndRefuseWhatLeavesTheirTy
         EXPECT_EQ(r.width, c.width) << c.address;
     }
     const std::string long_name = "R_1_1_CHAR_" + std::string(250, '1');
-    for (const char *bad : {"R_0_1_INT16", "R_50241_1_INT16", "XYZ_1_1_INT16", "R_1_1_INT64", "R_1_1", "R_1_1_CHAR",
-                            "R_1_1_CHAR_0", "R_1_17_INT16", "R_4294967297_1_INT16", "R_1_1_INT16_5",
-                            "R_50240_1_INT32", "R_50240_1_CHAR_3", "ESR_256_1_INT32", "SR_449_1_UINT16", "SR_448_1_INT32",
-                            "SR_192_1_INT32", "SR_0_1_UINT16", "@R_1_1_INT16", "r_1_1_INT16",
-                            "", long_name.c_str()}) {
+    for (const char *bad :
+         {"R_0_1_INT16",     "R_50241_1_INT16",  "XYZ_1_1_INT16",   "R_1_1_INT64",          "R_1_1",
+          "R_1_1_CHAR",      "R_1_1_CHAR_0",     "R_1_17_INT16",    "R_4294967297_1_INT16", "R_1_1_INT16_5",
+          "R_50240_1_INT32", "R_50240_1_CHAR_3", "ESR_256_1_INT32", "SR_449_1_UINT16",      "SR_448_1_INT32",
+          "SR_192_1_INT32",  "SR_0_1_UINT16",    "@R_1_1_INT16",    "r_1_1_INT16",          "",
+          long_name.c_str()}) {
         WebVariable r{};
         EXPECT_EQ(tavix_parse_parameterized_variable(bad, &r), 0u) << bad;
     }
@@ -99,18 +107,19 @@ TEST_F(WebVars, IecNamesResolveAgainstTheRunningApplicationWithTheirSuffixes) {
     };
     // Handles: 0xC0000000 | width code << 26 (0 8-bit, 1 16-bit) | bit << 20 | index.
     // Data types: 1 INT16, 4 UINT16, 8 CHAR, 9 BOOL.
-    const Row rows[] = {
-        {"I", 1, 0xC4000007, 0, 1, 16},
-        {"U", 1, 0xC4000008, 0, 4, 16},
-        {"P1.count.3", 1, 0xC4300009, 3, 9, 1},
-        {"I.15", 1, 0xC4F00007, 15, 9, 1},
-        {"I.16", 0, 0, 0, 0, 0},  // past the element's bits
-        {"Arr[2]", 1, 0xC400000C, 0, 1, 16},
-        {"SI@4", 1, 0xC0000004, 0, 8, 4},  // an 8-bit variable with a count is text
-        {"I@2", 1, 0xC4000007, 0, 1, 16},  // a count of whole elements
-        {"Missing", 0, 0, 0, 0, 0},
-        {"R_1_1_INT16", 0, 0, 0, 0, 0},  // a name while the application runs
-    };
+    const Row rows[] =
+        {
+            {"I", 1, 0xC4000007, 0, 1, 16},
+            {"U", 1, 0xC4000008, 0, 4, 16},
+            {"P1.count.3", 1, 0xC4300009, 3, 9, 1},
+            {"I.15", 1, 0xC4F00007, 15, 9, 1},
+            {"I.16", 0, 0, 0, 0, 0},  // past the element's bits
+            {"Arr[2]", 1, 0xC400000C, 0, 1, 16},
+            {"SI@4", 1, 0xC0000004, 0, 8, 4},  // an 8-bit variable with a count is text
+            {"I@2", 1, 0xC4000007, 0, 1, 16},  // a count of whole elements
+            {"Missing", 0, 0, 0, 0, 0},
+            {"R_1_1_INT16", 0, 0, 0, 0, 0},  // a name while the application runs
+        };
     pDB = db;
     DrevanoRuntime = 1;
     drevano_variables_enumerateded = 1;
@@ -164,10 +173,10 @@ TEST_F(WebVars, TheRoundRobinNotifiesEachChangeOnceWithItsStamp) {
     uint32_t u;
     std::memcpy(&u, &one, 4);
     SetWord(1985, uint16_t(u));
-    SetWord(1986, uint16_t(u >> 16));  // %R2..3 = 1.0f
+    SetWord(1986, uint16_t(u >> 16));               // %R2..3 = 1.0f
     std::memcpy(&plc_reg[2 * 1988], "AB\x01Z", 4);  // %R5..6
-    plc_reg[(10240 - 1024) / 8] = 1;  // %Q1
-    SetWord(1991, 1000);  // %R8 low word of the 64-bit count
+    plc_reg[(10240 - 1024) / 8] = 1;                // %Q1
+    SetWord(1991, 1000);                            // %R8 low word of the 64-bit count
     for (int i = 0; i < 5; i++) tavix_automatic_update_variables();
     ASSERT_EQ(notified.size(), 5u);
     EXPECT_EQ(notified[0].value.kind, TAVIX_DV_INT32);
@@ -215,7 +224,11 @@ TEST_F(WebVars, ClockStampsAndTexts) {
     EXPECT_EQ(isAscii("Hello ~"), 1u);
     EXPECT_EQ(isAscii(""), 0u);
     EXPECT_EQ(isAscii("a\tb"), 0u);
-    char t[] = "a\x7f\x1f" "b";
+    char t[] =
+        "a\x7f\x1f"
+        "b";
     EXPECT_EQ(ConvertToAscii(t), 4u);
-    EXPECT_STREQ(t, "a\x80\x80" "b");
+    EXPECT_STREQ(t,
+                 "a\x80\x80"
+                 "b");
 }

@@ -18,7 +18,7 @@ uintptr_t *drv_svc;
 uintptr_t drv_seen[PMGR_S_SLOTS];
 uintptr_t drv_read_seen[PMGR_S_SLOTS]; /* the service table at the last read */
 uint16_t drv_mem[1024];
-uint8_t drv_bits[1024]; /* bit memory of function codes 1 and 2, one byte per bit */
+uint8_t drv_bits[1024];  /* bit memory of function codes 1 and 2, one byte per bit */
 unsigned drv_runs[8][2]; /* count and address of the first bit-run writes */
 unsigned drv_bit_writes;
 unsigned drv_reads, drv_writes, drv_resets, drv_inits;
