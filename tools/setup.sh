@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 top=$(pwd)
 what=${1:-run}
 
-packages=(cmake ninja-build g++ clang libgtest-dev libgmock-dev libbenchmark-dev
+packages=(cmake ninja-build g++ clang clang-format libgtest-dev libgmock-dev libbenchmark-dev
           python3 socat iproute2 util-linux procps strace valgrind zip unzip iputils-ping python3-can
           libmodbus-dev python3-pymodbus mbpoll lua5.4 luajit libjpeg-turbo-progs jpeginfo curl openssl libtomcrypt-dev libtommath-dev
           chromium chromium-driver python3-selenium wrk nginx-light tshark dnsmasq-base libssl-dev python3-pyftpdlib
