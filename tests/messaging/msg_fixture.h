@@ -108,4 +108,17 @@ protected:
     decltype(Vcomm_Drv) saved_drv_{};
     static void io_reset() { io_init[1] = 0; }
     fake_ports::Port &Port(uint32_t n) { return fake_ports::P()[n]; }
+    // The modem block asked (M16(2)) through the escape's guard times to the
+    // OK of its initialisation string: its own command then stands on port 0.
+    void ModemPastItsInitialisation() {
+        LT_SetBit(la::M16(2), true);
+        ASSERT_EQ(Scan(), -1);
+        LA_TimeAdvance(11000);
+        ASSERT_EQ(Scan(), -1);
+        LA_TimeAdvance(15000);
+        ASSERT_EQ(Scan(), -1);
+        fake_ports::Feed(0, "0\r");
+        ASSERT_EQ(Scan(), -1);
+        ASSERT_EQ(Scan(), -1);
+    }
 };

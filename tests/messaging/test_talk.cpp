@@ -380,15 +380,7 @@ TEST_F(MsgTest, ModemInitStringTimeOutAndUnknownKind) {
         LadAsm a = ModemProgram(0, "AT&F");
         ASSERT_EQ(Run(a), -1);
         NotFirst();
-        LT_SetBit(M16(2), true);
-        ASSERT_EQ(Scan(), -1);
-        LA_TimeAdvance(11000);
-        ASSERT_EQ(Scan(), -1);
-        LA_TimeAdvance(15000);
-        ASSERT_EQ(Scan(), -1);
-        fake_ports::Feed(0, "0\r");
-        ASSERT_EQ(Scan(), -1);
-        ASSERT_EQ(Scan(), -1);
+        ModemPastItsInitialisation();
         EXPECT_EQ(Port(0).tx, "+++ATE0S0=0Q0V0X0&C1&D2\rATAT&F\r") << r.what;
         if (r.answer) {
             fake_ports::Feed(0, r.answer);
@@ -432,15 +424,7 @@ TEST_F(MsgTest, AnswerSendsThreeDigitRingCountAndCloseStopsTheRequest) {
     a.contact(M16(3)).op(135).word(0).coil(M16(13)).end();
     ASSERT_EQ(Run(a), -1);
     NotFirst();
-    LT_SetBit(M16(2), true);
-    ASSERT_EQ(Scan(), -1);
-    LA_TimeAdvance(11000);
-    ASSERT_EQ(Scan(), -1);
-    LA_TimeAdvance(15000);
-    ASSERT_EQ(Scan(), -1);
-    fake_ports::Feed(0, "0\r");
-    ASSERT_EQ(Scan(), -1);
-    ASSERT_EQ(Scan(), -1);
+    ModemPastItsInitialisation();
     EXPECT_EQ(Port(0).tx, "+++ATE0S0=0Q0V0X0&C1&D2\rATS0=001\r");
     EXPECT_EQ(modem.busy, 1);
     // A close while the request runs stops it: the status is idle, not stuck.
@@ -711,14 +695,6 @@ TEST_F(MsgTest, ModemDialsANumberFromRegisters) {
     ASSERT_EQ(Run(a), -1);
     NotFirst();
     PutText(R(60), "5551234");
-    LT_SetBit(M16(2), true);
-    ASSERT_EQ(Scan(), -1);
-    LA_TimeAdvance(11000);
-    ASSERT_EQ(Scan(), -1);
-    LA_TimeAdvance(15000);
-    ASSERT_EQ(Scan(), -1);
-    fake_ports::Feed(0, "0\r");
-    ASSERT_EQ(Scan(), -1);
-    ASSERT_EQ(Scan(), -1);
+    ModemPastItsInitialisation();
     EXPECT_EQ(Port(0).tx, "+++ATE0S0=0Q0V0X0&C1&D2\rATDT5551234\r");
 }
