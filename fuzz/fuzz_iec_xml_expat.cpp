@@ -88,10 +88,10 @@ std::string Get(uint32_t db, uint32_t (*fn)(uint32_t, uint32_t, char *, uint32_t
 // Our tree, walked from the root with an explicit stack.
 Node Ours(uint32_t db, uint32_t root) {
     Node out;
-    std::vector<std::pair<uint32_t, Node *>> todo{{root, &out}};
-    while (!todo.empty()) {
-        auto [h, n] = todo.back();
-        todo.pop_back();
+    std::vector<std::pair<uint32_t, Node *>> stack{{root, &out}};
+    while (!stack.empty()) {
+        auto [h, n] = stack.back();
+        stack.pop_back();
         n->name = Get(db, Z7XML_GetTagName, h);
         n->text = Get(db, Z7XML_GetTagContents, h);
         // attribute names come from the expat tree's order: read each back
@@ -99,7 +99,7 @@ Node Ours(uint32_t db, uint32_t root) {
             n->kids.emplace_back();
         uint32_t k = 0;
         for (uint32_t c = Z7XML_FirstChild(db, h, ""); c != 0; c = Z7XML_NextChild(db, h, c, ""))
-            todo.push_back({c, &n->kids[k++]});
+            stack.push_back({c, &n->kids[k++]});
     }
     return out;
 }

@@ -525,20 +525,20 @@ def main():
         return 2
     print(f"baseline ready in {time.monotonic() - t0:.0f} s", flush=True)
 
-    todo = queue.Queue()
+    pending = queue.Queue()
     for m in mutants:
         if m.equiv:
             m.result, m.detail = "EQUIV", m.equiv
         else:
-            todo.put(m)
+            pending.put(m)
     lock = threading.Lock()
     done = [0]
-    todo_n = todo.qsize()
+    pending_n = pending.qsize()
 
     def run(w):
         while not stop.is_set():
             try:
-                m = todo.get_nowait()
+                m = pending.get_nowait()
             except queue.Empty:
                 return
             try:
@@ -547,7 +547,7 @@ def main():
                 m.result, m.detail = "ERROR", repr(e)
             with lock:
                 done[0] += 1
-                print(f"[{done[0]}/{todo_n}] {m.result:8} {m.ident} ({m.kind}) {m.detail}", flush=True)
+                print(f"[{done[0]}/{pending_n}] {m.result:8} {m.ident} ({m.kind}) {m.detail}", flush=True)
 
     ths = [threading.Thread(target=run, args=(w,)) for w in workers]
     try:
