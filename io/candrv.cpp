@@ -10,6 +10,7 @@
 #include "core/image/timebase.h"
 #include "platform/plat.h"
 #include "platform/plat_can.h"
+#include "platform/plat_poll.h"
 
 std::array<CanInfo, CAN_PORTS> CanPort;
 
@@ -252,7 +253,13 @@ void _Can_PutTx(uint32_t port, CanMsg *) {
     if (c == nullptr || c->tx.count >= CAN_RING) return;
     c->tx.in = RingNext(c->tx.in);
     c->tx.count++;
-    if (port == 0) pass_work.can_tx = 1;
+    if (port == 0 && !pass_work.can_tx) {
+        // The next pass sends it without waiting for the pace: frames go out
+        // as soon after they are queued as each other, so the gaps between
+        // them on the bus are the gaps their senders kept.
+        pass_work.can_tx = 1;
+        PLAT_PollWake();
+    }
 }
 void _Can_FlushTx(uint32_t port) {
     CanInfo *c = Port(port);
