@@ -9,9 +9,11 @@
 
 #include "core/image/bytes.h"
 #include "iec/services/z7svc.h"
+#include "iec/vm/z7cnv.h"
 #include "iec/vm/z7hooks.h"
 #include "iec/vm/z7map.h"
 #include "iec/vm/z7parts.h"
+#include "iec/vm/z7stdlib.h"
 #include "iec/vm/z7str.h"
 #include "iec/vm/z7vm.h"
 
@@ -48,24 +50,8 @@ void SetFlags(uint32_t e, uint16_t f) { Z7Mem_Put16(e + E_FLAGS, f); }
 uint8_t State(uint32_t e, uint32_t client) { return Z7Mem_Get8(e + E_STATE + client - 1); }
 void SetState(uint32_t e, uint32_t client, uint8_t s) { Z7Mem_Put8(e + E_STATE + client - 1, s); }
 
-uint32_t SizeOf(uint32_t type) {
-    switch (type & 0x7F) {
-    case 1:
-    case 10:
-    case 14:
-    case 5: return 1;
-    case 11:
-    case 15: return 2;
-    case 2:
-    case 3:
-    case 4:
-    case 16: return 4;
-    case 12:
-    case 13:
-    case 17: return 8;
-    default: return 0;
-    }
-}
+// Bytes of a value of the type; a STRING counts its first byte.
+uint32_t SizeOf(uint32_t type) { return (type & 0x7F) == IEC_STRING ? 1 : Z7Tools_TypeSize(type & 0x7F); }
 
 uint64_t Get(uint32_t a, uint32_t size) {
     switch (size) {

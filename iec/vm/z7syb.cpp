@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "iec/vm/z7map.h"
+#include "iec/vm/z7stdlib.h"
 #include "iec/vm/z7str.h"
 #include "iec/vm/z7vm.h"
 
@@ -42,23 +43,7 @@ Defs DefsOf(uint32_t db) {
     return d;
 }
 
-uint32_t ElemSize(uint32_t t) {
-    switch (t & 0x7F) {
-    case 1:
-    case 10:
-    case 14: return 1;
-    case 11:
-    case 15: return 2;
-    case 2:
-    case 3:
-    case 4:
-    case 16: return 4;
-    case 12:
-    case 13:
-    case 17: return 8;
-    default: return 0;
-    }
-}
+uint32_t ElemSize(uint32_t t) { return Z7Tools_TypeSize(t & 0x7F); }
 
 // Decimal number at p, at most 32 bits; advances p. False when there are no
 // digits or the value overflows.

@@ -7,28 +7,16 @@
 #include <cstring>
 
 #include "core/image/util.h"
+#include "iec/vm/z7cnv.h"
 #include "iec/vm/z7hooks.h"
 #include "iec/vm/z7stdlib.h"
+#include "iec/vm/z7stfops.h"
 #include "iec/vm/z7vm.h"
 
 namespace {
-uint32_t TypedSection(uint32_t type) {
-    switch (type) {
-    case 1:
-    case 10:
-    case 14: return Z7SEC_D8;
-    case 11:
-    case 15: return Z7SEC_D16;
-    case 2:
-    case 3:
-    case 16: return Z7SEC_D32;
-    case 12:
-    case 13:
-    case 17: return Z7SEC_D64;
-    case 4: return Z7SEC_TIME;
-    default: return Z7SEC_COUNT;
-    }
-}
+// The section of a typed array's elements; a STRING array is none (its
+// pointers have a getter of their own).
+uint32_t TypedSection(uint32_t type) { return type == IEC_STRING ? Z7SEC_COUNT : z7stf::SectionOfType(type); }
 }  // namespace
 
 uint32_t Z7Tools_TypeSize(uint32_t type) {
