@@ -38,7 +38,10 @@ ROOT = os.path.join(HERE, "..", "..")
 CACHES = ["--I1=32768,8,64", "--D1=32768,8,64", "--LL=2097152,16,64"]
 NETNS = os.path.join(ROOT, "tests", "blackbox", "run_in_netns.sh")
 COLD_PASS = "Bench_ColdPass(long*)"
-REQUEST_PASS = "Bench_Pass(long*)"
+# The same functions by their symbols (the profiles for --sections keep
+# names as the linker sees them).
+COLD_PASS_SYM = "_Z14Bench_ColdPassPl"
+REQUEST_PASS_SYM = "_Z10Bench_PassPl"
 SECTIONS_HEADER = """# Code sections of the functions a main-loop pass runs, in the order the
 # pass calls them: the Release build's linker lays them out together in this
 # order, so that a pass after the loop's wait finds its code in few,
@@ -142,7 +145,7 @@ def in_call_order(graph, root, keep):
 
 def sections(exe, path):
     with tempfile.TemporaryDirectory(prefix="pass-sections-") as d:
-        callgrind(exe, d + "/cold", "ServingColdPass", "_Z14Bench_ColdPassPl", False, False)
+        callgrind(exe, d + "/cold", "ServingColdPass", COLD_PASS_SYM, False, False)
         counts, graph = {}, {}
         profiles = [p for p in glob.glob(d + "/cold.*") if (summary(p) or (0,))[0] > 0]
         for p in profiles:
@@ -153,12 +156,12 @@ def sections(exe, path):
                 graph.setdefault(f, [])
                 graph[f] += [c for c in cs if c not in graph[f]]
         idle = {f for f, n in counts.items() if 2 * n >= len(profiles)}
-        order = in_call_order(graph, "_Z14Bench_ColdPassPl", idle)
-        callgrind(exe, d + "/request", "ServingRequest", "_Z10Bench_PassPl", False, False)
+        order = in_call_order(graph, COLD_PASS_SYM, idle)
+        callgrind(exe, d + "/request", "ServingRequest", REQUEST_PASS_SYM, False, False)
         ran, g, calls = call_graph(d + "/request")
         passes = calls.get("_Z8The_Loopv", 0)
         busy = {f for f in ran if 2 * calls.get(f, 0) >= passes}
-        order += [f for f in in_call_order(g, "_Z10Bench_PassPl", busy) if f not in order]
+        order += [f for f in in_call_order(g, REQUEST_PASS_SYM, busy) if f not in order]
     # Our functions only (libc's lie elsewhere); the benchmark's own and its
     # clock stay out.
     order = [f for f in order if f.startswith("_Z") and "Bench_" not in f and "test_support" not in f]
