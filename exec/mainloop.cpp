@@ -327,6 +327,9 @@ int Main_Startup(int argc, char **argv) {
     PLAT_Init(argc, argv);
     PLAT_MakeBoardFolders();
     if (!PLAT_LockRoot()) std::exit(1);
+    // A stored file that is there but cannot be read stops the start before
+    // anything is loaded, so that no default takes its place.
+    if (!MF_CheckStoredFiles()) std::exit(1);
     if (PLAT_NetDecision()[0] != 0) std::printf("%s\n", PLAT_NetDecision());
     Main_Thread = pthread_self();
     struct sigaction sa {};

@@ -37,8 +37,13 @@ const char *PLAT_Root();
 void PLAT_MakeBoardFolders();
 // One controller per root: takes a lock on sim/controller.lock for the
 // process's life. False (after one line naming the running controller) when
-// another process holds it. Always true on the board.
+// another process holds it, and when sim/ or mnt/cfg cannot be written (a
+// folder of another user, or a read-only one). Always true on the board.
 bool PLAT_LockRoot();
+// Empties the lock file's process id (the lock stays until the process
+// ends): called at every end of the controller, so that the file never names
+// a process that is not it. Async-signal-safe; std::exit calls it too.
+void PLAT_ReleaseRoot();
 
 // ---- time base ------------------------------------------------------------------
 struct PlatTimeOps {

@@ -154,6 +154,31 @@ void PLAT_MakeBoardFolders() {
     }
 }
 
+namespace {
+int lock_fd = -1;
+pid_t lock_pid;
+
+// The data folder must be writable: a folder of another user, or a read-only
+// one, would lose every save. One line names it; nothing under it is written.
+bool FolderWritable(const char *abs) {
+    char p[512];
+    if (!PLAT_Path(abs, p, sizeof p) || faccessat(AT_FDCWD, p, W_OK | X_OK, AT_EACCESS) == 0 || errno == ENOENT)
+        return true;
+    std::fprintf(stderr,
+                 "Cannot write %s (%s): the data folder %s belongs to another user or is read-only; the controller "
+                 "stops and changes nothing: start it as the user who owns the folder\n",
+                 p, std::strerror(errno), root);
+    return false;
+}
+
+void ClearLockPid() {
+    // Only the process that took the lock (not a child that exits) clears it.
+    if (lock_fd >= 0 && getpid() == lock_pid && ftruncate(lock_fd, 0) != 0) {
+        // the lock, not the text, is what keeps a second controller out
+    }
+}
+}  // namespace
+
 bool PLAT_LockRoot() {
     if (board) return true;
     char p[512];
@@ -161,22 +186,34 @@ bool PLAT_LockRoot() {
     // A record lock belongs to this process alone: children do not inherit it,
     // the kernel drops it at any end (kill -9 included), and the descriptor
     // closes at a re-execution, which takes the lock again.
-    static int fd = -1;
-    if (fd >= 0) return true;
+    if (lock_fd >= 0) return true;
+    for (const char *d : {"/sim", "/mnt/cfg"})
+        if (!FolderWritable(d)) return false;
     // A folder that cannot be locked (no lock support) does not stop the start.
     const auto unlocked = [&p](const char *what) {
         std::fprintf(stderr, "Cannot %s %s (%s): nothing stops a second controller on this data folder\n", what, p,
                      std::strerror(errno));
         return true;
     };
-    fd = open(p, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    int fd = open(p, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+        std::fprintf(stderr,
+                     "Cannot open %s (%s): the data folder %s belongs to another user or is read-only; the "
+                     "controller stops and changes nothing: start it as the user who owns the folder\n",
+                     p, std::strerror(errno), root);
+        return false;
+    }
     if (fd < 0) return unlocked("open");
     struct flock fl {};
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
     if (fcntl(fd, F_SETLK, &fl) == 0) {
+        lock_fd = fd;
+        lock_pid = getpid();
+        static const bool registered = std::atexit(ClearLockPid) == 0;
+        (void)registered;
         char pid[24];
-        const int n = std::snprintf(pid, sizeof pid, "%d\n", int(getpid()));
+        const int n = std::snprintf(pid, sizeof pid, "%d\n", int(lock_pid));
         if (ftruncate(fd, 0) != 0 || pwrite(fd, pid, std::size_t(n), 0) != n) {
             // the process id in the file is for people; the lock is what counts
         }
@@ -194,9 +231,10 @@ bool PLAT_LockRoot() {
                  "PLC_ROOT of its own\n",
                  holder, root);
     close(fd);
-    fd = -1;
     return false;
 }
+
+void PLAT_ReleaseRoot() { ClearLockPid(); }
 
 void PLAT_MonoTime(struct timespec *ts) { plat_time->mono(ts); }
 uint32_t PLAT_FrtOffset() { return plat_time->frt_offset(); }

@@ -388,7 +388,10 @@ int HostPclose(FILE *f) { return f ? std::fclose(f) : -1; }
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    if (PlatResetExit()) _exit(3);
+    if (PlatResetExit()) {
+        PLAT_ReleaseRoot();
+        _exit(3);
+    }
     close_range(3, ~0u, 0);
     execv("/proc/self/exe", plat_argv);
     _exit(3);

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <execinfo.h>
 #include <fcntl.h>
 #include <mutex>
@@ -337,7 +338,11 @@ bool ReadSetup(int fd) {
 
 uint32_t LoadConfig() {
     const int fd = OpenRead(MF_CONFIG_PGM);
-    if (fd < 0) return 1;  // nothing stored yet
+    if (fd < 0 && errno == ENOENT) return 1;  // nothing stored yet
+    if (fd < 0) {
+        PersistOr(PS_CONFIG_SHORT);  // there but unreadable: never taken for missing
+        return 0;
+    }
     bool good = true;
     const auto blocks = ConfigBlocks();
     for (std::size_t i = 0; i < CONFIG_BLOCKS && good; i++) {
@@ -413,7 +418,11 @@ bool IecImage(const uint8_t *data, uint32_t len, uint32_t *image_len) {
 
 uint32_t LoadLadder() {
     const int fd = OpenRead(MF_LADDER_PGM);
-    if (fd < 0) return 1;  // nothing stored yet
+    if (fd < 0 && errno == ENOENT) return 1;  // nothing stored yet
+    if (fd < 0) {
+        PersistOr(PS_LADDER_CRC);  // there but unreadable: never taken for missing
+        return 0;
+    }
     const bool good = ReadBlock(fd, ladder_bl.data(), LADDER_BL_SIZE) &&
                       crc16(&ladder_bl[MF_HDR], MF_Len(ladder_bl.data())) == MF_Crc(ladder_bl.data());
     close(fd);
@@ -544,6 +553,11 @@ uint32_t AutoLoadRegisters() {
         close(fd);
     }
     fd = OpenRead(MF_AUTOREG);
+    if (fd < 0 && errno != ENOENT) {
+        PersistOr(PS_AUTOREG_SHORT);  // there but unreadable: never replaced by an empty one
+        PlcWordSet(W_STORFAULT, uint16_t(MF_PersistGet()));
+        return 0;
+    }
     if (fd < 0) {
         CrtAutoSaveRegFile();
         MF_PersistClear(PS_REGFILE_DELETED);
@@ -617,6 +631,60 @@ uint32_t LoadRegisters() {
 }
 
 uint32_t MF_RemoveFile(const char *abs) { return Remove(abs) ? 1 : 0; }
+
+namespace {
+// Stored files that must be plain files where they exist.
+constexpr std::array<const char *, 12> kStoredNames = {"ladder.pgm", "config.pgm", "autoreg.dta", "retnreg.dta",
+                                                       "bbram.dta",  "bkpreg.dta", "oeminfo",     "z7.cod",
+                                                       "z7.ret",     "Z7_BKP.RET", "z7.hot",      "z7.upd"};
+
+bool Unreadable(const char *path, int err) {
+    std::fprintf(stderr,
+                 "Cannot read %s (%s): the controller stops and changes no stored file; start it as the user who "
+                 "owns its data folder, or mend the file\n",
+                 path, std::strerror(err));
+    return false;
+}
+
+// One entry of the folder: a plain file must open and give its first byte.
+bool EntryReadable(const char *path, bool must_be_file) {
+    struct stat st {};
+    if (stat(path, &st) != 0) return errno == ENOENT || Unreadable(path, errno);  // a dangling link is missing
+    if (S_ISDIR(st.st_mode)) return !must_be_file || Unreadable(path, EISDIR);
+    if (!S_ISREG(st.st_mode)) return !must_be_file || Unreadable(path, EINVAL);
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return Unreadable(path, errno);
+    uint8_t b;
+    const bool read_ok = pread(fd, &b, 1, 0) >= 0;
+    const int err = errno;
+    close(fd);
+    return read_ok || Unreadable(path, err);
+}
+}  // namespace
+
+bool MF_CheckStoredFiles() {
+    char dir[512];
+    if (PLAT_Path("/mnt/cfg", dir, sizeof dir) == nullptr) return true;
+    DIR *d = opendir(dir);
+    if (d == nullptr) return errno == ENOENT || Unreadable(dir, errno);
+    bool ok = true;
+    while (ok) {
+        errno = 0;
+        const dirent *e = readdir(d);
+        if (e == nullptr) {
+            if (errno != 0) ok = Unreadable(dir, errno);
+            break;
+        }
+        if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+        char path[768];
+        if (std::snprintf(path, sizeof path, "%s/%s", dir, e->d_name) >= int(sizeof path)) continue;
+        bool stored = false;
+        for (const char *n : kStoredNames) stored = stored || std::strcmp(n, e->d_name) == 0;
+        ok = EntryReadable(path, stored);
+    }
+    closedir(d);
+    return ok;
+}
 
 uint32_t ClrRegFile() {
     const bool ok = Remove(MF_BKPREG);

@@ -186,6 +186,12 @@ uint32_t MF_WriteFile(const char *abs, std::span<const MfPiece> pieces, bool syn
 uint32_t MF_WriteFileNow(const char *abs, std::span<const MfPiece> pieces);
 // Deletes a stored file; 1 when it is gone (also when it never existed).
 uint32_t MF_RemoveFile(const char *abs);
+// Start-up check of the configuration folder before anything is loaded: a
+// stored file that exists but cannot be read (another user's, an I/O error,
+// a folder where the file should be) is not a missing one, which would be
+// replaced by its default. Answers false, with one line on standard error
+// naming the file and the error, when one cannot be read; nothing is written.
+bool MF_CheckStoredFiles();
 // Copies the stored file from over to the same way (synced), reading and
 // writing 1,024 bytes at a time; a short write prints "write failed" and the
 // old file stays. 1 when the copy is in place, 0 otherwise (from missing).

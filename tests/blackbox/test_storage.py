@@ -4,6 +4,7 @@ for byte against the default contents and their CRC-16), the free-space record
 and its reporter process, and saves that survive a kill at any instant."""
 import os
 import random
+import re
 import signal
 import struct
 import sys
@@ -200,6 +201,71 @@ class Storage(unittest.TestCase):
         c.download(5, io)
         self.assertEqual(judge_download(c, 5, io, before), (0, ["14 bytes; controller in mode 0"], []))
         self.assertEqual(read(self.path("mnt/cfg/config.pgm"))[:8 + len(io)], stored(io))
+
+    def test_a_folder_of_another_user_or_read_only_is_left_as_it_is(self):
+        # Written as root (a program, registers, a register backup and an IEC
+        # retain file), then started as "nobody": the files are not readable
+        # (0600), and then the folder is read-only. Each start names the file
+        # or folder and the error and ends with status 1; every stored file
+        # stays byte for byte, with its owner, and root's next start runs the
+        # program with its registers.
+        ctl = self.ctl
+        c = ctl.start(port=True).client
+        c.set_mode(0)
+        with open(os.path.join(SOURCE, "examples", "first_program.bin"), "rb") as f:
+            program = f.read()
+        c.download(0, program)
+        c.write_reg(32768 + 16 * 9, 16, 4321)  # %R10
+        self.assertEqual(ctl.stop(signal.SIGTERM), 0)
+        cfg = self.path("mnt/cfg")
+        for name, data in (("bkpreg.dta", b"backup of the registers"), ("z7.ret", b"retained values")):
+            with open(os.path.join(cfg, name), "wb") as f:
+                f.write(data)
+            os.chmod(os.path.join(cfg, name), 0o600)
+        self.assertEqual(read(os.path.join(cfg, "ladder.pgm")), stored(program))
+
+        def snapshot():
+            return {n: (read(os.path.join(cfg, n)), os.stat(os.path.join(cfg, n)).st_uid) for n in os.listdir(cfg)}
+        before = snapshot()
+        self.assertEqual(read(self.path("sim/controller.lock")), b"")   # a clean end empties it
+        nobody = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+        ends = "the controller stops and changes no stored file; start it as the user who owns its data folder, " \
+               "or mend the file\n"
+        for d, _, _ in os.walk(self.root):
+            os.chown(d, 65534, -1)               # the folders are nobody's, the files root's
+        os.unlink(self.path("sim/controller.lock"))
+        ctl.start(wait=False, argv_prefix=nobody)
+        self.assertEqual(ctl.wait_exit(10), 1, ctl.console())
+        self.assertRegex(ctl.console(), r"^Cannot read %s/(ladder\.pgm|config\.pgm|autoreg\.dta|bbram\.dta|"
+                         r"bkpreg\.dta|z7\.ret) \(Permission denied\): %s$" % (re.escape(cfg), re.escape(ends)))
+        self.assertEqual(snapshot(), before)
+        ctl.stop()
+
+        # Read-only: the files readable, nothing writable.
+        for d, _, files in os.walk(self.root):
+            os.chmod(d, 0o555)
+            for n in files:
+                if not os.path.islink(os.path.join(d, n)):
+                    os.chmod(os.path.join(d, n), 0o444)
+        self.addCleanup(lambda: [os.chmod(d, 0o755) for d, _, _ in os.walk(self.root)])
+        ctl.start(wait=False, argv_prefix=nobody)
+        self.assertEqual(ctl.wait_exit(10), 1, ctl.console())
+        self.assertEqual(ctl.console(), "Cannot write %s (Permission denied): the data folder %s belongs to another "
+                         "user or is read-only; the controller stops and changes nothing: start it as the user "
+                         "who owns the folder\n" % (self.path("sim"), self.root))
+        self.assertEqual(snapshot(), before)
+        ctl.stop()
+
+        for d, _, files in os.walk(self.root):
+            os.chmod(d, 0o755)
+            os.chown(d, 0, -1)
+            for n in files:
+                if not os.path.islink(os.path.join(d, n)):
+                    os.chmod(os.path.join(d, n), 0o600)
+        c = ctl.start(port=True).client
+        self.assertEqual(c.upload(0), program)
+        self.assertEqual(int.from_bytes(c.read_reg(32768 + 16 * 9, 16), "little"), 4321)
+        self.assertEqual(read(os.path.join(cfg, "bkpreg.dta")), b"backup of the registers")
 
     def test_damaged_configuration_block_is_detected(self):
         # The same for a flipped byte in the I/O configuration block.

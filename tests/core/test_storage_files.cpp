@@ -390,6 +390,54 @@ TEST_F(StorageTest, DeleteProgramCountsMissingFilesAsDeleted) {
     EXPECT_FALSE(FileExists(Cfg("config.pgm")));
 }
 
+// A stored file that is there but cannot be read is not a missing one: the
+// start-up check names it and fails, and the loads neither take it for
+// missing nor replace it. Folders of their own and dangling links beside the
+// files are no error.
+TEST_F(StorageTest, StoredFileThatCannotBeReadIsNeverTakenForMissing) {
+    App app;
+    app.Put();
+    CrtAutoSaveRegFile();
+    ASSERT_EQ(SaveProgram(), 1u);
+    EXPECT_TRUE(MF_CheckStoredFiles());
+    ASSERT_EQ(mkdir(Cfg("LOGS").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("gone", Cfg("old.lnk").c_str()), 0);
+    EXPECT_TRUE(MF_CheckStoredFiles());
+
+    for (const char *name : {"ladder.pgm", "autoreg.dta", "z7.ret"}) {
+        SCOPED_TRACE(name);
+        const std::string keep = Cfg(name) + ".kept";
+        if (FileExists(Cfg(name))) {
+            ASSERT_EQ(rename(Cfg(name).c_str(), keep.c_str()), 0);
+        }
+        ASSERT_EQ(mkdir(Cfg(name).c_str(), 0755), 0);
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(MF_CheckStoredFiles());
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "Cannot read " + Cfg(name) +
+                      " (Is a directory): the controller stops and changes no stored file; start it as the user who "
+                      "owns its data folder, or mend the file\n");
+        rmdir(Cfg(name).c_str());
+        if (FileExists(keep)) {
+            ASSERT_EQ(rename(keep.c_str(), Cfg(name).c_str()), 0);
+        }
+    }
+
+    // The loads: a folder in place of the program or the register file is a
+    // failed load (its fault bit), never a fresh start that writes defaults.
+    ASSERT_EQ(rename(Cfg("autoreg.dta").c_str(), Cfg("autoreg.kept").c_str()), 0);
+    ASSERT_EQ(mkdir(Cfg("autoreg.dta").c_str(), 0755), 0);
+    MF_PersistSet(0);
+    EXPECT_EQ(AutoLoadRegisters(), 0u);
+    EXPECT_EQ(MF_PersistGet(), PS_AUTOREG_SHORT);
+    EXPECT_FALSE(FileExists(Cfg("bbram.dta.tmp")));
+    ASSERT_EQ(rename(Cfg("ladder.pgm").c_str(), Cfg("ladder.kept").c_str()), 0);
+    ASSERT_EQ(mkdir(Cfg("ladder.pgm").c_str(), 0755), 0);
+    MF_PersistSet(0);
+    EXPECT_EQ(LoadLadder(), 0u);
+    EXPECT_EQ(MF_PersistGet(), PS_LADDER_CRC);
+}
+
 // A store that cannot be written (its temporary name taken by a folder) shows
 // in word 54278 at once, not only after the next start; the file stored
 // before stays.
