@@ -123,8 +123,8 @@ def check(top, readme="README.md"):
                     fault("%s does not exist" % args[1])
                 made.add(args[2])
         elif cmd.endswith("tools/setup.sh"):
-            if args[:1] not in (["run"], ["test"]):
-                fault("the set-up script takes run or test")
+            if args[:1] not in (["run"], ["test"], ["stop"]):
+                fault("the set-up script takes run, test or stop")
         elif cmd.endswith("iec_program_writer") and len(args) >= 2:
             made.add(args[-1])
         elif cmd in ("cc", "gcc", "c++") and "-o" in args:

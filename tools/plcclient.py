@@ -759,12 +759,20 @@ def judge_download(c, ftype, data, before):
     fault = c.read_word(131)
     armed = mode == 3 or before["mode"] == 3       # an on-line change takes a program download
     status = 0
-    if not (ftype == 0 and armed):
-        crc, length = file_header(c, ftype)
-        if (crc, length) != (crc16(data), len(data)):
+    crc, length = file_header(c, ftype)
+    if (crc, length) != (crc16(data), len(data)):
+        if ftype == 0 and armed and file_header(c, 26) == (crc16(data), len(data)):
+            # set-mode 3 armed an on-line change: the program went to the
+            # change buffer (file 26), and the stored program is what it was.
+            err.append("error: not stored as the program: set-mode 3 armed an on-line change, so the file went "
+                       "into the change buffer (file 26) and the program is unchanged. The change is applied to "
+                       "a running program: in mode 2, write-reg 0x10030000 16 3 makes it the running program "
+                       "and set-mode 2 then stores it; any other set-mode drops it. To replace the program "
+                       "instead: set-mode 0, then download it again")
+        else:
             err.append("error: the controller holds %d bytes (CRC 0x%04X) as file %s, not the file's %d bytes "
                        "(CRC 0x%04X): download it again" % (length, crc, file_label(ftype), len(data), crc16(data)))
-            status = 1
+        status = 1
     # A program's download clears the invalid-program and invalid-instruction
     # bits: set after it, they are the new program's.
     kept = before["fault"] & ~(0x0104 if ftype == 0 else 0)
@@ -820,10 +828,35 @@ def answer_text(e, op=None):
     return str(e)
 
 
+def register_at(addr):
+    """(the reference of the word register holding bit address addr, the bit
+    within it), or (None, 0) outside the word registers' windows."""
+    from plclist import BASES
+    for kind, (base, bits, count) in BASES.items():
+        if bits == 16 and base <= addr < base + 16 * count:
+            return "%%%s%d" % (kind, (addr - base) // 16 + 1), (addr - base) % 16
+    return None, 0
+
+
+def write_refused(args):
+    """What a refused register write most likely ran into, for its address."""
+    ref, _ = register_at(args.address)
+    if ref is not None and ref.startswith("%SR") and args.width > 16:
+        return ("%s is a 16-bit system register: the controller takes at most 16 bits there (write-reg %d 16 "
+                "VALUE)" % (ref, args.address))
+    if ref is not None and ref.startswith("%SR"):
+        return ("%s refused the value: most system registers are read-only, and the others take only values "
+                "within their range (%%SR5, the mode, 0..4)" % ref)
+    return None
+
+
 def check_args(args):
     """Values that cannot travel in their frame fields: one line each."""
     if not 64 <= args.frame <= 1024:
         raise UsageError("-f %d is not a frame size: give 64..1024 data bytes per frame" % args.frame)
+    if not args.timeout > 0:
+        raise UsageError("-t %g is not a time-out: give the seconds to wait for an answer, above 0 (default 3)"
+                         % args.timeout)
     if args.op in ("read-reg", "write-reg"):
         args.address, ref_width = args.address
         if args.op == "read-reg" and args.width is None:
@@ -847,6 +880,14 @@ def check_args(args):
         if not 1 <= args.width <= 255:
             raise UsageError("width %d is not a register width: give 1 for a bit, 16 for a word, 32 for two"
                              % args.width)
+    if args.op == "write-reg" and not args.unaligned:
+        ref, bit = register_at(args.address)
+        if ref is not None and bit != 0:
+            first = args.address - bit
+            raise UsageError("%d is bit %d of %s, not the first bit of a register: give %d (%s) or %d (%s), or "
+                             "add --unaligned to write %d bits from the byte that holds it, as the controller "
+                             "takes such an address" % (args.address, bit, ref, first, ref, first + 16,
+                                                       register_at(first + 16)[0], args.width))
     if args.op == "write-reg":
         bits = 1 if args.width == 1 else max(8, args.width // 8 * 8)
         top = (1 << bits) - 1
@@ -941,6 +982,8 @@ def parse_args(argv):
     p.add_argument("address", type=_address)
     p.add_argument("width", type=_int)
     p.add_argument("value", type=_int)
+    p.add_argument("--unaligned", action="store_true",
+                   help="write at a bit address inside a word register (from the byte that holds it)")
     p = sub.add_parser("comm-lock", help="lock (1) or release (0) the port; 0 also applies a new configuration")
     p.add_argument("lock", type=_int)
     p = sub.add_parser("file-cmd", help='a file command line, e.g. "mkd A:\\LOGS"')
@@ -951,8 +994,10 @@ def parse_args(argv):
     p = sub.add_parser("file-get", help="copy a file from the controller's drives")
     p.add_argument("remote")
     p.add_argument("file")
-    p = sub.add_parser("file-list", help="list a directory of the controller's drives")
-    p.add_argument("pattern", nargs="?", default="")
+    p = sub.add_parser("file-list", help="list a folder of the controller's drives (default: the working "
+                                         "directory, A:\\ until a file-cmd cwd moves it)")
+    p.add_argument("pattern", nargs="?", default="",
+                   help="a folder (A:\\LOGS) or names in it (A:\\LOGS\\*.CSV); default: the working directory")
     check_options(ap, argv)
     args = ap.parse_args(argv)
     if (args.device is None) == (args.host is None):
@@ -963,6 +1008,17 @@ def parse_args(argv):
 
 def main(argv=None):
     args = parse_args(sys.argv[1:] if argv is None else argv)
+    data = None
+    if args.op in ("download", "verify", "file-put"):
+        # Read before anything is sent: a file that cannot be read, or an
+        # empty one as a memory file, leaves the controller untouched.
+        with open(args.file, "rb") as f:
+            data = f.read()
+        if args.op == "download" and not data:
+            raise UsageError("%s is empty: a memory file holds at least one byte; nothing was sent" % args.file)
+    if args.device is not None and os.path.isdir(args.device):
+        raise UsageError("%s is a folder, not a serial device: give the programming port, e.g. -d data/sim/port"
+                         % args.device)
 
     if args.host is not None:
         client = TcpPlcClient.open_tcp(args.host, seed=args.seed, target=args.id, timeout=args.timeout)
@@ -1007,12 +1063,12 @@ def main(argv=None):
         elif args.op == "get-id":
             print(c.get_local_id())
         elif args.op == "download":
-            with open(args.file, "rb") as f:
-                data = f.read()
             before = download_state(c)
             negotiate()
             t0 = time.monotonic()
+            _Interrupted.download = args.type
             c.download(args.type, data, args.frame)
+            _Interrupted.download = None
             dt = time.monotonic() - t0
             if c.progress is not None:
                 c.progress.done()
@@ -1036,8 +1092,6 @@ def main(argv=None):
                     f.write(data)
                 print("%d bytes" % len(data))
         elif args.op == "verify":
-            with open(args.file, "rb") as f:
-                data = f.read()
             negotiate()
             same = c.verify(args.type, data, args.frame)
             print("same" if same else "different")
@@ -1046,7 +1100,14 @@ def main(argv=None):
             v = c.read_reg(args.address, args.width)
             print(int.from_bytes(v, "little"))
         elif args.op == "write-reg":
-            c.write_reg(args.address, args.width, args.value)
+            try:
+                c.write_reg(args.address, args.width, args.value)
+            except ProtocolError as e:
+                why = write_refused(args) if e.answer == ("byte", NAK) else None
+                if why is None:
+                    raise
+                print("error: write-reg: 0x09 refused: %s" % why, file=sys.stderr)
+                return 2
         elif args.op == "comm-lock":
             c.comm_lock(args.lock)
         elif args.op == "file-cmd":
@@ -1056,8 +1117,6 @@ def main(argv=None):
         elif args.op in ("file-put", "file-get", "file-list"):
             negotiate()
             if args.op == "file-put":
-                with open(args.file, "rb") as f:
-                    data = f.read()
                 code, _ = c.fxp('stor "%s"' % args.remote)
                 if code != 150:
                     return _refused(code)
@@ -1066,6 +1125,15 @@ def main(argv=None):
                     c.progress.done()
                 print("%d bytes" % len(data))
             else:
+                if args.op == "file-list":
+                    # A listing of a folder that does not exist is as empty as
+                    # that of an empty one: the folder is looked for in its
+                    # parent's listing first (a cwd would move the working
+                    # directory, which the controller keeps between calls).
+                    folder = listed_folder(args.pattern)
+                    if not folder_exists(c, folder):
+                        print("error: %s: no such folder on the controller's drives" % folder, file=sys.stderr)
+                        return 1
                 line = 'retr "%s"' % args.remote if args.op == "file-get" else "list %s" % args.pattern
                 code, extra = c.fxp(line.strip())
                 if code != 619:
@@ -1079,7 +1147,42 @@ def main(argv=None):
                     print("%d bytes" % len(data))
                 else:
                     sys.stdout.write(data.decode("latin-1"))
+                    if not data:
+                        print("%s holds no files" % (listed_folder(args.pattern) or "the working directory"),
+                              file=sys.stderr)
     return 0
+
+
+def listed_folder(pattern):
+    """The folder a file-list pattern names: itself, or the part before the
+    last separator when the last part has a wildcard; "" for the default."""
+    if not pattern:
+        return ""
+    last = re.split(r"[\\/]", pattern)[-1]
+    if "*" in last or "?" in last:
+        return pattern[:len(pattern) - len(last)] or ""
+    return pattern
+
+
+def folder_exists(c, folder):
+    """True when the folder (or a file of that name) is in its parent's
+    listing; a drive's top folder and the working directory always are."""
+    name = folder.rstrip("\\/")
+    if name == "" or re.fullmatch(r"[A-Za-z]:", name):
+        return True
+    cut = max(name.rfind("\\"), name.rfind("/"))
+    parent, last = (name[:cut + 1], name[cut + 1:]) if cut >= 0 else \
+        ((name[:2], name[2:]) if re.match(r"[A-Za-z]:", name) else ("", name))
+    code, _ = c.fxp(("list %s" % parent).strip())
+    if code != 619:
+        return False
+    # Listing lines: type letter, name, size, time, date, attributes.
+    folders = re.findall(r"^[DF] (.+) \d+ \S+ \S+ \S+\r?$", c.fxp_read().decode("latin-1"), re.M)
+    return last.upper() in (f.upper() for f in folders)
+
+
+class _Interrupted:
+    download = None   # the file type of a download under way
 
 
 class _Progress:
@@ -1139,6 +1242,9 @@ def _plain(e, argv):
                "$PLC_ROOT/sim/port and prints it), or the path is wrong" % e.filename
     if isinstance(e, FileNotFoundError) and e.filename is not None:
         return "error: %s does not exist: check the file name" % e.filename
+    if isinstance(e, socket.gaierror):
+        return "error: %s is not an address or a host name this machine knows (%s): give the controller's " \
+               "address, e.g. -H 10.77.0.2" % (where, e.strerror or e)
     if isinstance(e, (socket.timeout, TimeoutError)):
         return "error: %s did not answer in time: is the controller running, and the address right?" % where
     return "error: %s" % (e.strerror or e) if isinstance(e, OSError) else "error: %s" % e
@@ -1157,6 +1263,16 @@ if __name__ == "__main__":
               if "-d" in sys.argv[:-1] else "the device"), file=sys.stderr)
         sys.exit(2)
     except KeyboardInterrupt:
+        if _Progress.active is not None:
+            _Progress.active.done()
+        if _Interrupted.download is not None:
+            print("interrupted: the download of file %s was abandoned half-way. The controller gives it up after "
+                  "its frame time-out: in run mode it puts back what the file was replacing, in stop mode it "
+                  "marks its memory files invalid and stops (its console says which). Download the file again; "
+                  "after a download in stop mode see \"After an abandoned download\" in the README"
+                  % file_label(_Interrupted.download), file=sys.stderr)
+        else:
+            print("interrupted", file=sys.stderr)
         sys.exit(130)
     except Exception as e:  # noqa: BLE001 - never a traceback for a user
         print("error: %s: %s" % (type(e).__name__, e), file=sys.stderr)

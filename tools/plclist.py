@@ -225,6 +225,18 @@ def table_file(text):
             raise ValueError("line %d: a text without its closing quote" % number)
         for tok in TABLE_TOKEN.findall(out):
             items.append((number, tok))
+    # A listing of another kind parses as a table of bare numbers: a table
+    # without any table field that is a whole ladder or Ethernet listing is
+    # refused, naming the kind it is.
+    if not any(tok in ("u8", "u16", "u32", "zeros", "file") or tok.endswith(":") or tok.startswith('"')
+               for _, tok in items):
+        for kind, name, build in (("ladder", "a ladder", ladder_file), ("ethernet", "an Ethernet", ethernet_file)):
+            try:
+                build(text)
+            except ValueError:
+                continue
+            raise ValueError("line 1: this is %s listing, not a table (it has no u8/u16/u32, label, text, "
+                             "zeros or file field): use tools/plclist.py %s" % (name, kind))
     labels, size, pos, layout = {}, 4, 0, []
     it = iter(range(len(items)))
     for k in it:

@@ -1,11 +1,53 @@
 #!/bin/bash
 # Set-up of a workstation (Debian 12): installs what is missing, builds, and
 # either starts the controller on the data folder of the checkout ("run") or
-# runs every test ("test").
+# runs every test ("test"); "stop" ends the controller of the data folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
 what=${1:-run}
+
+if [ "$what" = stop ]; then
+  # Ends the controller of the data folder, if one runs: the process that
+  # holds the folder's lock, and only when it is this checkout's controller
+  # (never whatever process a stale id in the lock file names now).
+  export PLC_ROOT="${PLC_ROOT:-$top/data}"
+  exec /usr/bin/python3 - "$PLC_ROOT" "$top/build/controller" <<'PY'
+import fcntl, os, signal, struct, sys, time
+root, exe = sys.argv[1], os.path.realpath(sys.argv[2])
+lock = os.path.join(root, "sim", "controller.lock")
+
+def holder():
+    try:
+        fd = os.open(lock, os.O_RDONLY)
+    except FileNotFoundError:
+        return 0
+    try:
+        # F_GETLK: the process holding the write lock, 0 when none does.
+        got = fcntl.fcntl(fd, fcntl.F_GETLK, struct.pack("hhqqi", fcntl.F_WRLCK, 0, 0, 0, 0))
+        kind, _, _, _, pid = struct.unpack("hhqqi", got)
+        return pid if kind != fcntl.F_UNLCK else 0
+    finally:
+        os.close(fd)
+
+pid = holder()
+if pid == 0:
+    sys.exit("No controller runs on the data folder %s" % root)
+try:
+    running = os.path.realpath("/proc/%d/exe" % pid)
+except OSError:
+    running = "?"
+if running != exe:
+    sys.exit("Process %d holds the lock of %s but is not %s (%s): not stopped" % (pid, root, exe, running))
+os.kill(pid, signal.SIGTERM)
+deadline = time.monotonic() + 30
+while holder() == pid and time.monotonic() < deadline:
+    time.sleep(0.1)
+if holder() == pid:
+    sys.exit("The controller (process %d) has not ended within 30 s" % pid)
+print("Controller (process %d) stopped" % pid)
+PY
+fi
 
 packages=(cmake ninja-build g++ clang clang-format libgtest-dev libgmock-dev libbenchmark-dev
           python3 socat iproute2 util-linux procps strace valgrind zip unzip iputils-ping python3-can
@@ -123,7 +165,7 @@ test)
   ctest --test-dir "$top/build" -LE unit -j "$jobs" --output-on-failure
   ;;
 *)
-  echo "usage: $0 run|test" >&2
+  echo "usage: $0 run|test|stop" >&2
   exit 2
   ;;
 esac

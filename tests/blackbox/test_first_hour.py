@@ -16,6 +16,8 @@ import sys
 import tempfile
 import time
 import unittest
+import urllib.error
+import urllib.request
 
 sys.path.insert(0, os.path.dirname(__file__))
 from bbsupport import CONTROLLER, SOURCE, Controller, wait_for  # noqa: E402
@@ -171,6 +173,10 @@ class ListingChecks(unittest.TestCase):
             ("ethernet", eth_head + "0x01000000 0x40000\n0 502\n%M2000\n",
              "line 5: the record of tag 0x01000000 (line 3) has no end: write two words 0 after it"),
             ("ethernet", eth_head + "%AIG33\n0 0\n0\n", "line 3: %AIG33 is past the end of %AIG (%AIG1 .. %AIG32)"),
+            ("table", "%I1 38 %Q1\n9\n", "line 1: this is a ladder listing, not a table (it has no u8/u16/u32, "
+             "label, text, zeros or file field): use tools/plclist.py ladder"),
+            ("table", eth_head + modbus % 502 + "0\n", "line 1: this is an Ethernet listing, not a table (it has no "
+             "u8/u16/u32, label, text, zeros or file field): use tools/plclist.py ethernet"),
         ]
         for kind, text, line in cases:
             r, data = self.build(kind, text)
@@ -262,7 +268,13 @@ class Walkthroughs(Checkout):
 
         lines = self.lines("A first IEC application")
         self.assertEqual(len(lines), 7)
-        for line, printed in lines[:6]:
+        for line, printed in lines[:2]:
+            self.typed(line, printed)
+        # Mode 0: the average scan time reads 0, the maximum keeps the last run's.
+        reg = "tools/plcclient.py -d data/sim/port read-reg "
+        self.assertEqual(self.value(reg + "%SR6"), 0)
+        self.assertGreater(self.value(reg + "%SR8"), 0)
+        for line, printed in lines[2:6]:
             self.typed(line, printed)
         cycles = self.value(lines[6][0])
         self.poll(lines[6][0], lambda v: v > cycles)
@@ -300,6 +312,19 @@ class Walkthroughs(Checkout):
         self.start("./tools/setup.sh run")
         lines = self.lines("A web page that reads and writes %R1")
         self.assertEqual(len(lines), 6)
+        # Before the project arrives the server listens and answers 401.
+        got = []
+
+        def answer():
+            try:
+                urllib.request.urlopen("http://127.0.0.1/", timeout=2)
+                got.append(200)
+            except urllib.error.HTTPError as e:
+                got.append(e.code)
+            except OSError as e:
+                got.append(str(e))
+            return got[-1] == 401
+        self.assertTrue(wait_for(answer, 20), got[-1:])
         for line, printed in lines:
             self.typed(line, printed)
         self.web_page()
@@ -459,6 +484,15 @@ class RunCommand(Checkout):
         self.assertEqual([os.readlink(os.path.join(self.root, *p)) for p in (("dev", "ttySP0"), ("sim", "port"))],
                          links)
         self.assertEqual(self.value("tools/plcclient.py -d data/sim/port get-mode"), 0)
+        # The README's stop: the controller that holds the lock, and nothing
+        # once none does; the lock file then names no process.
+        r = self.sh("./tools/setup.sh stop")
+        self.assertEqual(r.stdout, "Controller (process %d) stopped\n" % pid)
+        self.assertEqual(self.procs[0].wait(timeout=30), 0)
+        self.assertEqual(text_of(os.path.join(self.root, "sim", "controller.lock")), "")
+        r = self.sh("./tools/setup.sh stop", check=False)
+        self.assertEqual((r.returncode, r.stderr), (1, "No controller runs on the data folder %s\n"
+                                                    % os.path.join(self.work, "data")))
 
 
 if __name__ == "__main__":

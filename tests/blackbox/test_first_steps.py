@@ -4,6 +4,7 @@ and Modbus TCP in a network namespace read with mbpoll; the client's
 failures as one plain line each; the CAN host-bus example run twice."""
 
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -13,7 +14,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from bbsupport import CONTROLLER, SOURCE, wait_for  # noqa: E402
+from bbsupport import CONTROLLER, SOURCE, crc16, wait_for  # noqa: E402
 from test_readme import readme_code, readme_section  # noqa: E402
 
 SETUP = os.path.join(SOURCE, "tools", "setup.sh")
@@ -102,6 +103,8 @@ class Checkout(unittest.TestCase):
         p.wait(timeout=30)
         self.procs.remove(p)
         self.assertIn("Controller stopped", text_of(os.path.join(self.work, "console")))
+        # Its end emptied the lock file: no stale process id is left behind.
+        self.assertEqual(text_of(os.path.join(self.root, "sim", "controller.lock")), "")
         self.assertTrue(wait_for(lambda: not os.path.exists(os.path.join(self.root, "sim", "port")), 10))
 
     def sh(self, line, check=True):
@@ -138,6 +141,11 @@ class FirstSteps(Checkout):
             ("-d %s -t 0.5 get-mode" % silent, "no answer from"),
             ("-d %s get-mode" % plain, "is not a serial device"),
             ("-H 127.0.0.1 get-mode", "refused the connection"),
+            ("-d data get-mode", "error: data is a folder, not a serial device: give the programming port, "
+             "e.g. -d data/sim/port"),
+            ("-H 127.0.0.l get-mode", "error: 127.0.0.l is not an address or a host name this machine knows"),
+            ("-d %s -t 0 get-mode" % silent, "error: -t 0 is not a time-out: give the seconds to wait for an "
+             "answer, above 0 (default 3)"),
         ]
         for args, text in cases:
             r = self.sh("tools/plcclient.py " + args, check=False)
@@ -158,9 +166,6 @@ class FirstSteps(Checkout):
 
         # Values that cannot travel, refusals with their meaning, and a file
         # that is not a program: one line each, no traceback, a non-zero status.
-        nak = ("0x09 refused: the controller cannot do this now or with these values (a mode above 4, run while a "
-               "fault forces stop, an address outside the register image, a read-only or out-of-range register, "
-               "a file type it does not keep)")
         cases = [
             ("write-reg 32768 16 -1", 2, "error: value -1 is negative: the client writes the register's 16 bits as "
              "they are; give a negative value as its two's complement (65535 for -1)"),
@@ -171,7 +176,18 @@ class FirstSteps(Checkout):
             ("set-mode 300", 2, "error: mode 300 is not a mode: give 0 (stop), 1, 2 (run), 3 or 4"),
             ("read-reg 12x", 2, "error: argument address: '12x' is not a number (decimal, or hex with 0x) "
              "or a reference such as %R1 (see plcclient.py read-reg --help)"),
-            ("write-reg 3136 16 9", 2, "error: write-reg: " + nak),              # %SR5 := 9, out of range
+            ("write-reg 3136 16 9", 2, "error: write-reg: 0x09 refused: %SR5 refused the value: most system "
+             "registers are read-only, and the others take only values within their range (%SR5, the mode, "
+             "0..4)"),
+            ("write-reg %SR5 32 0", 2, "error: write-reg: 0x09 refused: %SR5 is a 16-bit system register: the "
+             "controller takes at most 16 bits there (write-reg 3136 16 VALUE)"),
+            ("write-reg 32776 16 5", 2, "error: 32776 is bit 8 of %R1, not the first bit of a register: give "
+             "32768 (%R1) or 32784 (%R2), or add --unaligned to write 16 bits from the byte that holds it, as "
+             "the controller takes such an address"),
+            ("download 0 /dev/null", 2, "error: /dev/null is empty: a memory file holds at least one byte; "
+             "nothing was sent"),
+            ("file-list 'A:\\NOPE\\*.CSV'", 1, "error: A:\\NOPE\\: no such folder on the controller's drives"),
+            ("file-list 'A:\\EMPTY'", 0, "A:\\EMPTY holds no files"),
             ("read-reg 0x20000000", 2, "error: read-reg: 0x0F: no register at this address (the controller "
              "answers a register address outside its image like a damaged frame): check it against the "
              "README's table"),
@@ -186,9 +202,15 @@ class FirstSteps(Checkout):
              "after the drive: did the shell take a backslash away? Quote the name ('A:\\...'), or write "
              "A:\\LOGSX.BIN for the top folder"),
         ]
+        os.makedirs(os.path.join(self.root, "mnt", "USB0", "EMPTY"))
+        before = self.sh("tools/plcclient.py -d data/sim/port upload 0 - --header").stdout
         for args, status, line in cases:
             r = self.sh("tools/plcclient.py -d data/sim/port " + args, check=False)
             self.assertEqual((r.returncode, r.stderr), (status, line + "\n"), args)
+        self.assertEqual(self.sh("tools/plcclient.py -d data/sim/port upload 0 - --header").stdout, before)
+        self.assertEqual(self.value("tools/plcclient.py -d data/sim/port read-reg %R2"), 0)
+        self.sh("tools/plcclient.py -d data/sim/port write-reg 32776 16 5 --unaligned")   # %R1's high byte
+        self.assertEqual(self.value("tools/plcclient.py -d data/sim/port read-reg 32768 32"), 0x0500)
         # The Ethernet file downloaded as the program: the download says the
         # mode, the start says why the controller stayed stopped.
         self.sh("tools/plcclient.py -d data/sim/port set-mode 0")
@@ -265,6 +287,33 @@ class FirstSteps(Checkout):
         self.assertRegex(self.sh(header).stdout, r"^crc 0x[0-9A-F]{4} length 120\n$")
         self.assertEqual(self.value(client + "get-mode"), 2)
 
+        # set-mode 3 arms an on-line change: a program download goes to the
+        # change buffer, and the client says so (status 1); the README's
+        # steps apply it and store it.
+        self.sh("tools/plclist.py ladder examples/email/program.lst changed.bin")
+        with open(os.path.join(self.work, "changed.bin"), "rb") as f:
+            changed = f.read()
+        program = client + "upload 0 - --header"
+        old = self.sh(program).stdout
+        self.sh(client + "set-mode 3")
+        r = self.sh(client + "download 0 changed.bin", check=False)
+        self.assertEqual(r.returncode, 1)
+        self.assertRegex(r.stdout, r"^%d bytes in \d+\.\d\d s; controller in mode 3\n$" % len(changed))
+        self.assertEqual(r.stderr, "error: not stored as the program: set-mode 3 armed an on-line change, so the "
+                         "file went into the change buffer (file 26) and the program is unchanged. The change is "
+                         "applied to a running program: in mode 2, write-reg 0x10030000 16 3 makes it the running "
+                         "program and set-mode 2 then stores it; any other set-mode drops it. To replace the "
+                         "program instead: set-mode 0, then download it again\n")
+        self.assertEqual(self.sh(program).stdout, old)
+        self.sh(client + "write-reg 0x10030000 16 3")
+        want = "crc 0x%04X length %d\n" % (crc16(changed), len(changed))
+        self.assertTrue(wait_for(lambda: self.sh(program).stdout == want, 5), self.sh(program).stdout)
+        self.sh(client + "set-mode 2")
+        self.assertEqual(self.value(client + "get-mode"), 2)
+        self.ctrl_c()
+        self.start("./tools/setup.sh run")
+        self.assertEqual(self.sh(program).stdout, want)       # stored
+
     def test_an_abandoned_download_and_the_readme_remedy(self):
         self.ENV = {"PLC_NETNS": "machine"}   # the README reader's own network
         client = "tools/plcclient.py -d data/sim/port "
@@ -308,6 +357,26 @@ class FirstSteps(Checkout):
         self.assertEqual(self.value(client + "read-reg 3120") & 0x0004, 0)
         first = self.value(client + "read-reg %R1")
         self.poll(client + "read-reg %R1", lambda v: v >= first + 2)
+
+        # Ctrl-C on the client half-way through a download: it says that the
+        # download was abandoned and what the controller then does.
+        with open(os.path.join(self.work, "big.bin"), "wb") as f:
+            f.write(bytes(4 << 20))
+        p = subprocess.Popen(["/bin/sh", "-c", "exec " + client + "download 20 big.bin"], cwd=self.work,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+        def written():   # bytes the client has written so far: its frames under way
+            with open("/proc/%d/io" % p.pid) as f:
+                return int(re.search(r"^wchar: (\d+)$", f.read(), re.M).group(1))
+        self.assertTrue(wait_for(lambda: written() > 64 * 100, 10))
+        p.send_signal(signal.SIGINT)
+        out, err = p.communicate(timeout=30)
+        self.assertEqual((p.returncode, out), (130, ""))
+        self.assertEqual(err, "interrupted: the download of file 20 (protocol-manager table) was abandoned "
+                         "half-way. The controller gives it up after its frame time-out: in run mode it puts back "
+                         "what the file was replacing, in stop mode it marks its memory files invalid and stops "
+                         "(its console says which). Download the file again; after a download in stop mode see "
+                         "\"After an abandoned download\" in the README\n")
 
     def test_can_example_runs_twice(self):
         self.start("./tools/setup.sh run")
