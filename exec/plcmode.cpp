@@ -186,7 +186,20 @@ void OnlineChange() {
             w &= uint16_t(~0x12);
         } else if (w & 0x08) {
             w = uint16_t((w | 0x14) & ~0x08);
-            TakeNewProgram();
+            if (DrevanoRuntime && MF_ProgramCarriesIec()) {
+                // The IEC runtime runs the workbench's change already: the
+                // program is rebuilt around it and stored, and the change ends.
+                if (MF_TakeIecChange()) {
+                    w &= 0xFF00;
+                    Drevano_StartGen++;  // the location table may be new
+                } else {
+                    w = 0x100;  // failed: the stored program stays
+                }
+                MirrorProgram();
+                OLPMode = 0;
+            } else {
+                TakeNewProgram();
+            }
         } else {
             w |= 0x08;
         }
