@@ -302,7 +302,7 @@ TEST_F(ExecMode, OnlineChangeOfTheIecApplication) {
         std::memcpy(&ladder_bl[MF_HDR], old_pgm.data(), old_pgm.size());
         MF_SetHeader(ladder_bl.data(), RefCrc(old_pgm), uint32_t(old_pgm.size()));
         WriteFile(cfg + "ladder.pgm", StoredBlock(old_pgm));
-        std::memcpy(&ladder_olp[MF_HDR], received.data(), received.size());
+        if (!received.empty()) std::memcpy(&ladder_olp[MF_HDR], received.data(), received.size());
         MF_SetHeader(ladder_olp.data(), RefCrc(received), uint32_t(received.size()));
         std::remove((cfg + "z7.cod").c_str());
         DrevanoRuntime = 1;
