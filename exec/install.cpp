@@ -412,6 +412,9 @@ uint32_t UpdateKernFirmApplic(uint32_t, uint32_t) {
                 reset = reset && upd_kernel;
             }
         }
+        // Only a kernel or a firmware actually written ends in the reset; after
+        // a failed step the controller runs on with its message, so the
+        // operator sees the failure and may try again.
         if (reset) {
             PLAT_System("sync");
             PauseAndRelease(3);

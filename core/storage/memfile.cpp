@@ -561,6 +561,9 @@ uint32_t DeleteProgram() {
 }
 
 // ---- register files ----------------------------------------------------------------------
+// The whole image goes through the crash-safe store, synced, instead of a
+// flush of one 512-byte window per call: a reset in mid-save then leaves the
+// old image or the new one, never a mix.
 uint32_t AutoSaveRegisters() {
     if (!Exists(MF_AUTOREG)) return 0;
     const std::array<MfPiece, 1> pieces{{{plc_reg.data(), PLC_REG_SIZE}}};
