@@ -14,6 +14,7 @@
 #include "exec/plcmode.h"
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
+#include "iec/services/drevano.h"
 #include "test_exec_support.h"
 #include "tests/core/test_storage_support.h"
 
@@ -313,6 +314,7 @@ TEST_F(ExecMode, OnlineChangeOfTheIecApplication) {
     // Nothing received: the program keeps its location table behind the new image.
     WriteFile(cfg + "z7.upd", new_image);
     start({});
+    const uint32_t gen = Drevano_StartGen;
     PlcScan();
     EXPECT_EQ(PlcWord(W_OLC), 0x550B) << "acknowledged";
     PlcScan();
@@ -329,6 +331,7 @@ TEST_F(ExecMode, OnlineChangeOfTheIecApplication) {
     EXPECT_EQ(DrevanoRuntime, 1);
     EXPECT_EQ(DrevanoI0_VarLoc, &ladder_bl[MF_HDR + 16 + new_image.size()]);
     EXPECT_EQ(DrevanoI0_VarLocLen, tail.size());
+    EXPECT_EQ(Drevano_StartGen, gen + 1) << "the bindings are built again from the table";
     PlcScan();
     EXPECT_EQ(PlcWord(W_OLC), 0x5500) << "nothing more to store";
     EXPECT_EQ(ReadFile(cfg + "ladder.pgm"), StoredBlock(want));
@@ -360,8 +363,15 @@ TEST_F(ExecMode, OnlineChangeOfTheIecApplication) {
     EXPECT_EQ(ReadFile(cfg + "ladder.pgm"), StoredBlock(old_pgm));
     EXPECT_EQ(PlcWord(150), RefCrc(old_pgm));
 
-    // A program that would not fit a start's bound (2 MB) is not taken either.
-    WriteFile(cfg + "z7.upd", std::vector<uint8_t>(2097152 - 16, 0x5A));
+    // A program up to a start's bound (2 MB) is taken; one byte more is not.
+    WriteFile(cfg + "z7.upd", std::vector<uint8_t>(2097152 - 16 - tail.size(), 0x5A));
+    start({});
+    PlcScan();
+    PlcScan();
+    EXPECT_EQ(PlcWord(W_OLC), 0x5500);
+    EXPECT_EQ(MF_Len(ladder_bl.data()), 2097152u);
+    EXPECT_EQ(ReadFile(cfg + "ladder.pgm").size(), 2097152u + 8);
+    WriteFile(cfg + "z7.upd", std::vector<uint8_t>(2097152 - 16 - tail.size() + 1, 0x5A));
     start({});
     PlcScan();
     PlcScan();
