@@ -491,6 +491,8 @@ uint32_t MF_TakeIecChange() {
     MF_WriteFile(MF_Z7COD, code, true);
     DrevanoI0_VarLoc = data + kSection + fresh;
     DrevanoI0_VarLocLen = tail_len;
+    // A received program is taken once: a later change never finds it again.
+    if (base == &ladder_olp[MF_HDR]) MF_SetHeader(ladder_olp.data(), 0, 0);
     if (WriteLadder() == 0) PersistOr(PS_LADDER_WRITE);
     return 1;
 }

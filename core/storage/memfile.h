@@ -133,8 +133,9 @@ bool MF_ProgramCarriesIec();
 // An on-line change of the running IEC application becomes the program: the
 // change image "/mnt/cfg/z7.upd" (also written to "/mnt/cfg/z7.cod") takes the
 // place of the code image, behind it what followed the code image in the
-// received program when that carries an IEC code section of its own, else in
-// the program area (the location table); CRC and length are set and the
+// received program when that carries an IEC code section of its own (the
+// received program is then used up: its length becomes 0), else in the
+// program area (the location table); CRC and length are set and the
 // program stored without handing it to the runtime again (it runs the change
 // already). 1 when the program area holds the new program; 0 when it keeps
 // the stored program (no change image, a program past MF_LADDER_MAX, or a

@@ -350,6 +350,7 @@ TEST_F(ExecMode, OnlineChangeOfTheIecApplication) {
     EXPECT_EQ(std::vector<uint8_t>(&ladder_bl[MF_HDR], &ladder_bl[MF_HDR + want2.size()]), want2);
     EXPECT_EQ(ReadFile(cfg + "ladder.pgm"), StoredBlock(want2));
     EXPECT_EQ(OLPMode, 0);
+    EXPECT_EQ(MF_Len(ladder_olp.data()), 0u) << "taken once, never by a later change";
 
     // No change image: the change fails and the stored program stays.
     std::remove((cfg + "z7.upd").c_str());
