@@ -352,6 +352,21 @@ TEST_F(ExecMode, OnlineChangeOfTheIecApplication) {
     EXPECT_EQ(OLPMode, 0);
     EXPECT_EQ(MF_Len(ladder_olp.data()), 0u) << "taken once, never by a later change";
 
+    // The runtime's report of the change arms it for the scan in run mode,
+    // and stores it at once when no scan runs the application.
+    start({});
+    OLPMode = 0;
+    Drevano_OnChangeApplied();
+    EXPECT_EQ(OLPMode, 1);
+    EXPECT_EQ(MF_Len(ladder_bl.data()), old_pgm.size());
+    start({});
+    OLPMode = 0;
+    SetPlcMode(0);
+    Drevano_OnChangeApplied();
+    EXPECT_EQ(OLPMode, 0);
+    EXPECT_EQ(PlcWord(W_OLC), 0x5500);
+    EXPECT_EQ(ReadFile(cfg + "ladder.pgm"), StoredBlock(want)) << "stored without a scan";
+
     // No change image: the change fails and the stored program stays.
     std::remove((cfg + "z7.upd").c_str());
     start({});
