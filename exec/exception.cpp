@@ -62,6 +62,8 @@ void ExceptionISR(int sig) {
     Say("\n");
     StopWatchdog();
 
+    // The countdown keeps its own 100 ms flash phase instead of running the
+    // service tick, which is not safe in a signal handler.
     uint32_t count = 59;
     uint32_t last = FPGA_GetFrt();
     uint32_t flash = last;

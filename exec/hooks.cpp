@@ -112,11 +112,12 @@ void Exec_InstallHooks() {
     BlkMb_Hooks.talk_modbus = Z7_TalkModbus;
     BlkMb_Hooks.forward = Z7_MOD_Forward;
     // The executive services the controller's IEC blocks reach; an on-line
-    // change of the IEC application arms the mode change as a ladder one does.
+    // change of the IEC application is armed for the scan as a ladder one is
+    // (stored at once when no scan runs the application).
     Blk_Hooks.rtc_set = RtcSet;
     Blk_Hooks.net_init = Plc_NetInit;
     Blk_Hooks.trace = Z7EVSTRACE_Line;
-    Drevano_OnChangeApplied = [] { OLPMode = 1; };
+    Drevano_OnChangeApplied = Plc_IecChangeApplied;
     enet_hooks.qncan = {Qncan_Init, Qncan_Scan, Qncan_ConnCnt, nullptr, Qncan_DeInit, Qncan_Due};
     enet_hooks.modbus = {Modbus_Init, Modbus_Scan, Modbus_Conn_Cnt, Modbus_Stop, Modbus_DeInit, Modbus_Due};
     pmgr_hooks = PmgrHooks{Talk_Override, Talk_Release};

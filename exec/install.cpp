@@ -74,6 +74,7 @@ void GPIOInit() {
 // ---- installation and the LOAD update -------------------------------------------------------
 
 char InstallMessage[256];
+pid_t install_blinker;
 
 namespace {
 
@@ -183,14 +184,57 @@ void RunUpdateInit(const char *media) {
     std::fclose(f);
 }
 
-// Waits seconds, serving the tick, then until LOAD is released.
+constexpr const char *kBlinkerName = "ledblink";
+
+// True when the kernel's mount table ("/proc/mounts") holds the folder
+// mounted read-only ("ro" among its options).
+bool MountedReadOnly(const char *folder) {
+    char p[512];
+    if (!HostFile("/proc/mounts", p, sizeof p)) return false;
+    FILE *f = std::fopen(p, "r");
+    if (f == nullptr) return false;
+    char line[512];
+    bool ro = false;
+    // The last entry of the folder is the mount in force.
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+        char dev[160], dir[160], type[64], opts[256];
+        if (std::sscanf(line, "%159s %159s %63s %255s", dev, dir, type, opts) != 4) continue;
+        if (std::strcmp(dir, folder) != 0) continue;
+        ro = false;
+        for (char *o = std::strtok(opts, ","); o != nullptr && !ro; o = std::strtok(nullptr, ","))
+            ro = std::strcmp(o, "ro") == 0;
+    }
+    std::fclose(f);
+    return ro;
+}
+
+// Waits seconds, then until LOAD is released; the blinker shows the wait
+// (the service tick would step the buttons that called the update).
 void PauseAndRelease(uint32_t seconds) {
     for (uint32_t i = 0; i < seconds * 100 && !Main_StopRequested; ++i) usleep(10000);
     while ((PLAT_Buttons() & PLAT_BTN_LOAD) && !Main_StopRequested) usleep(10000);
 }
 
-// The endless LED signal; on the host it ends when the process is asked to stop.
+// The LED blinker, a child process that toggles both LEDs every 500 ms
+// while an update or the installation works (the loop does not run then).
+void BlinkerStart() {
+    if (install_blinker == 0) install_blinker = SetStatusLeds_fork();
+}
+void BlinkerStop() {
+    if (install_blinker == 0) return;
+    PLAT_ChildKill(kBlinkerName);  // by its process id, from the table of children
+    install_blinker = 0;
+}
+
+// The endless LED signal, with the service tick running; on the host it ends
+// when the process is asked to stop. burst 0: both LEDs show the code led;
+// else bursts of `burst` flashes following the tick's flash phase, 2 s dark
+// between them.
 void Endless(uint32_t led, uint32_t burst) {
+    constexpr uint32_t kDark = 200;  // 2 s in 10 ms units
+    uint32_t flashes = 0, dark_from = 0;
+    uint8_t phase = sysFlash;
+    bool dark = false;
     for (;;) {
         if (Main_StopRequested) {
             std::fflush(stdout);
@@ -199,18 +243,41 @@ void Endless(uint32_t led, uint32_t burst) {
         TimerISR();
         if (burst == 0) {
             SYS_SetStatusLeds(led, led);
-            usleep(10000);
-            continue;
-        }
-        // Bursts of the MAC result code, a 2-second dark pause between them.
-        for (uint32_t b = 0; b < burst; ++b) {
-            SYS_SetStatusLeds(1, 1);
-            usleep(250000);
+        } else if (dark) {
             SYS_SetStatusLeds(0, 0);
-            usleep(250000);
+            if (sysDTic - dark_from >= kDark) {
+                dark = false;
+                flashes = 0;
+                phase = sysFlash;
+            }
+        } else {
+            if (sysFlash != phase) {
+                phase = sysFlash;
+                // One flash ends when the phase falls.
+                if (!sysFlash && ++flashes >= burst) {
+                    dark = true;
+                    dark_from = sysDTic;
+                }
+            }
+            const uint32_t on = !dark && sysFlash ? 1 : 0;
+            SYS_SetStatusLeds(on, on);
         }
-        usleep(2000000);
+        usleep(10000);
     }
+}
+
+// The card mounted for the installation: on "/mnt/USB"; answered read-only
+// (the kernel's mount table names it "ro"), it is mounted on "/mnt/USB0"
+// instead and remounted read-write, and the files are taken from there.
+const char *MountInstallMedia(const char *dev) {
+    char cmd[160];
+    std::snprintf(cmd, sizeof cmd, "mount %s /mnt/USB", dev);
+    PLAT_System(cmd);
+    if (!MountedReadOnly("/mnt/USB")) return "/mnt/USB";
+    std::snprintf(cmd, sizeof cmd, "mount %s /mnt/USB0", dev);
+    PLAT_System(cmd);
+    PLAT_System("mount -o remount,rw /mnt/USB0");
+    return "/mnt/USB0";
 }
 
 uint8_t upd_state = 4;
@@ -221,29 +288,35 @@ const char *upd_fw;
 }  // namespace
 
 uint32_t SaveMACID(uint8_t *image, uint32_t iface, const char *list) {
+    uint8_t *mac = image + 8 + 6 * iface;
+    const bool valid = std::memcmp(mac, MAKER_OUI, 3) == 0;
+    const auto store = [image] {
+        const std::array<MfPiece, 1> pieces{{{image, 76}}};
+        return MF_WriteFile("/mnt/cfg/TINYIMGE.BIN", pieces, true) != 0;
+    };
+    // An interface that has a valid MAC keeps it, whatever the list says, and
+    // its image is written back: the configuration volume may be new, and a
+    // MAC lost there would not come back.
+    const auto keep = [&](uint32_t result) {
+        if (valid) store();
+        return result;
+    };
     char p[512];
-    if (!HostFile(list, p, sizeof p)) return 5;
+    if (!HostFile(list, p, sizeof p)) return keep(5);
     FILE *f = std::fopen(p, "rb");
-    if (f == nullptr) return 5;
+    if (f == nullptr) return keep(5);
     char text[129] = {};
     const std::size_t n = std::fread(text, 1, 128, f);
     std::fclose(f);
     text[n] = 0;
     const char *line2 = std::strchr(text, '\n');
-    // A list whose last MAC was given out (the carry left the last three bytes).
-    if (std::strncmp(text, "USED UP", 7) == 0) return std::memcmp(image + 8 + 6 * iface, MAKER_OUI, 3) == 0 ? 0 : 2;
+    // A list whose last MAC was given out: the carry left the last three
+    // bytes, and counting on would give out the range's first MAC again.
+    if (std::strncmp(text, "USED UP", 7) == 0) return keep(2);
     uint8_t next[6], last[6];
-    if (!convert_MACSTR_MACINT(text, next) || line2 == nullptr || !convert_MACSTR_MACINT(line2 + 1, last)) return 4;
-    uint8_t *mac = image + 8 + 6 * iface;
-    uint8_t tmp[6];
-    std::memcpy(tmp, mac, 6);
-    const bool valid = std::memcmp(mac, MAKER_OUI, 3) == 0;
-    if (valid) {
-        // The interface keeps its valid MAC; the image is written back.
-        const std::array<MfPiece, 1> pieces{{{image, 76}}};
-        return MF_WriteFile("/mnt/cfg/TINYIMGE.BIN", pieces, true) ? 0 : 3;
-    }
-    if (std::memcmp(next, last, 6) > 0) return 2;
+    if (!convert_MACSTR_MACINT(text, next) || line2 == nullptr || !convert_MACSTR_MACINT(line2 + 1, last))
+        return keep(4);
+    if (std::memcmp(next, last, 6) > 0 || valid) return keep(2);
     // The next MAC after this one: the last three bytes with carry; a carry
     // out of them means the list is used up after this MAC.
     uint8_t after[6];
@@ -264,7 +337,9 @@ uint32_t SaveMACID(uint8_t *image, uint32_t iface, const char *list) {
     }
     line[k] = 0;
     if (used_up) std::snprintf(line, sizeof line, "USED UP");
-    // Line 1 replaced through a temporary file, then read back.
+    // Line 1 is replaced through a temporary file renamed over the list
+    // instead of removing the list and writing it anew: a reset between the
+    // two would lose the list. Then it is read back.
     char tmpname[520];
     std::snprintf(tmpname, sizeof tmpname, "%s.tmp", p);
     f = std::fopen(tmpname, "wb");
@@ -281,10 +356,11 @@ uint32_t SaveMACID(uint8_t *image, uint32_t iface, const char *list) {
     const std::size_t got = std::fread(back, 1, std::strlen(line), f);
     std::fclose(f);
     if (got != std::strlen(line) || std::memcmp(back, line, got) != 0) return 3;
+    uint8_t before[6];
+    std::memcpy(before, mac, 6);
     std::memcpy(mac, next, 6);
-    const std::array<MfPiece, 1> pieces{{{image, 76}}};
-    if (!MF_WriteFile("/mnt/cfg/TINYIMGE.BIN", pieces, true)) {
-        std::memcpy(mac, tmp, 6);
+    if (!store()) {
+        std::memcpy(mac, before, 6);
         return 3;
     }
     return 0;
@@ -306,6 +382,7 @@ uint32_t UpdateKernFirmApplic(uint32_t, uint32_t) {
         upd_firmware = upd_fw != nullptr;
         upd_app = Size("/mnt/USB0/DEFAULT.PGM") > 0;
         StopWatchdog();
+        BlinkerStart();
         upd_state = 5;
         return 0;
     }
@@ -335,6 +412,9 @@ uint32_t UpdateKernFirmApplic(uint32_t, uint32_t) {
                 reset = reset && upd_kernel;
             }
         }
+        // Only a kernel or a firmware actually written ends in the reset; after
+        // a failed step the controller runs on with its message, so the
+        // operator sees the failure and may try again.
         if (reset) {
             PLAT_System("sync");
             PauseAndRelease(3);
@@ -347,6 +427,7 @@ uint32_t UpdateKernFirmApplic(uint32_t, uint32_t) {
     }
     default:
         upd_state = 4;
+        BlinkerStop();
         if (!WatchDogDisable) StartWatchdog();
         return upd_result;
     }
@@ -361,35 +442,42 @@ void InstallBoot() {
     }
     PLAT_System("umount /mnt/USB0");
     PLAT_System("sync");
-    char cmd[160];
-    std::snprintf(cmd, sizeof cmd, "mount %s /mnt/USB", dev);
-    PLAT_System(cmd);
-    const char *media = "/mnt/USB";
+    const char *media = MountInstallMedia(dev);
+    char path[96], cmd[160];
+    const auto on_media = [&](const char *name) {
+        std::snprintf(path, sizeof path, "%s/%s", media, name);
+        return path;
+    };
     const char *fw = FindFirmware(media);
-    const bool kern = Size("/mnt/USB/qmkern.sb") > 0;
-    const bool images =
-        Size("/mnt/USB/qminit.ufs") > 0 && Size("/mnt/USB/qmfirm.ufs") > 0 && Size("/mnt/USB/qmcfg.ufs") > 0;
+    const bool kern = Size(on_media("qmkern.sb")) > 0;
+    const bool init = Size(on_media("qminit.ufs")) > 0, firm = Size(on_media("qmfirm.ufs")) > 0,
+               cfg = Size(on_media("qmcfg.ufs")) > 0;
+    const bool images = init && firm && cfg;
     const bool tools = Exists("/usr/bin/ubiformat");
-    const bool macsrc = Exists("/mnt/cfg/TINYIMGE.BIN") || Exists("/mnt/USB/MACIDS.TXT");
+    const bool list = Exists(on_media("MACIDS.TXT"));
+    const bool stored_mac = Exists("/mnt/cfg/TINYIMGE.BIN");
     if (!kern) Message("Missing File:qmkern.sb");
-    if (Size("/mnt/USB/qminit.ufs") <= 0) Message("Missing File:qminit.ufs");
-    if (Size("/mnt/USB/qmfirm.ufs") <= 0) Message("Missing File:qmfirm.ufs");
-    if (Size("/mnt/USB/qmcfg.ufs") <= 0) Message("Missing File:qmcfg.ufs");
+    if (!init) Message("Missing File:qminit.ufs");
+    if (!firm) Message("Missing File:qmfirm.ufs");
+    if (!cfg) Message("Missing File:qmcfg.ufs");
     if (!tools) Message("Required tools are missing");
     if (fw == nullptr) Message("Missing File: vbx310/n/c/j/d or vbx420/ vbx530/ vbx640");
-    if (!macsrc) Message("Missing File:/mnt/USB/MACIDS.TXT");
+    // No MAC source at all, or a list missing beside a stored image.
+    if (!list && !stored_mac) Message("Missing File:/mnt/USB/MACIDS.TXT");
+    if (!list && stored_mac) Message("Missing File: MACIDS.TXT");
+    BlinkerStart();
 
     bool failed = false, mac_failed = false, asked = false;
     uint32_t mac_result = 0;
     if (kern) {
         asked = true;
-        if (PLAT_System("flash_eraseall /dev/mtd0") != 0 || PLAT_System("kobs-ng init /mnt/USB/qmkern.sb") != 0)
-            failed = true;
+        std::snprintf(cmd, sizeof cmd, "kobs-ng init %s", on_media("qmkern.sb"));
+        if (PLAT_System("flash_eraseall /dev/mtd0") != 0 || PLAT_System(cmd) != 0) failed = true;
     }
     if (images && tools) {
         asked = true;
         uint8_t image[76];
-        std::memcpy(image, tinyImage.data(), sizeof image);  // the current MAC image is kept
+        SYS_GetMACID(image);  // the current MAC image is kept
         static constexpr const char *kVolumes[] = {"umount /mnt/firm",
                                                    "umount /mnt/cfg",
                                                    "ubidetach /dev/ubi_ctrl -d 0",
@@ -398,20 +486,21 @@ void InstallBoot() {
                                                    "ubimkvol /dev/ubi0 -N rootfs1 -s 26MiB",
                                                    "ubimkvol /dev/ubi0 -N firm -s 13MiB",
                                                    "ubimkvol /dev/ubi0 -N cfg -s 64MiB",
-                                                   "ubiupdatevol /dev/ubi0_0 /mnt/USB/qminit.ufs",
-                                                   "ubiupdatevol /dev/ubi0_1 /mnt/USB/qmfirm.ufs",
-                                                   "ubiupdatevol /dev/ubi0_2 /mnt/USB/qmcfg.ufs",
+                                                   "ubiupdatevol /dev/ubi0_0 %s/qminit.ufs",
+                                                   "ubiupdatevol /dev/ubi0_1 %s/qmfirm.ufs",
+                                                   "ubiupdatevol /dev/ubi0_2 %s/qmcfg.ufs",
                                                    "mount -t ubifs ubi0:firm /mnt/firm",
                                                    "mount -t ubifs ubi0:cfg /mnt/cfg"};
         for (const char *c : kVolumes) {
-            if (PLAT_System(c) != 0) {
+            std::snprintf(cmd, sizeof cmd, c, media);
+            if (PLAT_System(cmd) != 0) {
                 failed = true;
                 break;
             }
         }
         if (!failed && fw != nullptr && !CopyFirmware(media, fw)) failed = true;
         if (!failed) {
-            mac_result = SaveMACID(image, 0, "/mnt/USB/MACIDS.TXT");
+            mac_result = SaveMACID(image, 0, on_media("MACIDS.TXT"));
             if (mac_result == 0) std::memcpy(tinyImage.data(), image, sizeof image);
             switch (mac_result) {
             case 0: break;
@@ -423,7 +512,7 @@ void InstallBoot() {
             mac_failed = mac_result != 0;
             // The OEM code: 1 to 3 digits, at most 255.
             char p[512];
-            if (HostFile("/mnt/USB/oeminfo.txt", p, sizeof p)) {
+            if (HostFile(on_media("oeminfo.txt"), p, sizeof p)) {
                 if (FILE *f = std::fopen(p, "r")) {
                     char t[8] = {};
                     const std::size_t n = std::fread(t, 1, 4, f);
@@ -451,13 +540,15 @@ void InstallBoot() {
             DeleteProgramAndRegisters();
     }
     PLAT_System("sync");
+    std::snprintf(cmd, sizeof cmd, "umount %s", media);
+    BlinkerStop();
     if (failed) return Endless(12, 0);
     if (mac_failed) return Endless(0, mac_result);
     if (asked) {
-        PLAT_System("umount /mnt/USB");
+        PLAT_System(cmd);
         return Endless(2, 0);
     }
-    PLAT_System("umount /mnt/USB");
+    PLAT_System(cmd);
     PLAT_System("umount /mnt/firm");
     PLAT_System("umount /mnt/cfg");
     PauseAndRelease(3);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <sys/types.h>
 
 // Pin-control set-up of the board: maps the SoC register window first.
 void GPIOInit();
@@ -19,6 +20,9 @@ uint32_t UpdateKernFirmApplic(uint32_t sample, uint32_t tick);
 uint32_t SaveMACID(uint8_t *image /* 76 bytes */, uint32_t iface, const char *list);
 // Installation message text (for a display; also printed).
 extern char InstallMessage[256];
+// Process id of the LED blinker while an update or the installation works
+// (0 none).
+extern pid_t install_blinker;
 // The maker's registered identifier: the first three bytes of a valid MAC.
 constexpr uint8_t MAKER_OUI[3] = {0x02, 0x43, 0x50};
 // After a download of the MAC image: when the MAC of eth0 (bytes 8..13 of

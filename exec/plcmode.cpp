@@ -170,6 +170,20 @@ void TakeNewProgram() {
     MirrorProgram();
 }
 
+// The IEC runtime runs the workbench's change already: the program is
+// rebuilt around it and stored, and the change ends (0x100: it failed, the
+// stored program stays).
+void EndIecChange(uint16_t &w) {
+    if (MF_TakeIecChange()) {
+        w &= 0xFF00;
+        Drevano_StartGen++;  // the location table may be new
+    } else {
+        w = 0x100;
+    }
+    MirrorProgram();
+    OLPMode = 0;
+}
+
 // On-line change control word 54272.
 void OnlineChange() {
     uint16_t w = PlcWord(W_OLC);
@@ -186,7 +200,11 @@ void OnlineChange() {
             w &= uint16_t(~0x12);
         } else if (w & 0x08) {
             w = uint16_t((w | 0x14) & ~0x08);
-            TakeNewProgram();
+            if (DrevanoRuntime && MF_ProgramCarriesIec()) {
+                EndIecChange(w);
+            } else {
+                TakeNewProgram();
+            }
         } else {
             w |= 0x08;
         }
@@ -375,6 +393,21 @@ void PlcScan() {
     }
     CANOpenTxMsg();
     Etn_UpdateStatus();
+}
+
+void Plc_IecChangeApplied() {
+    const uint16_t mode = PlcWord(W_MODE);
+    if (mode == 2 || mode == 3) {
+        OLPMode = 1;
+        return;
+    }
+    // No scan runs the application to execute it: it becomes the stored
+    // program now, or the next run would start the stored one again and a
+    // later change would store this one behind the runtime's back.
+    if (!DrevanoRuntime || !MF_ProgramCarriesIec()) return;
+    uint16_t w = PlcWord(W_OLC);
+    EndIecChange(w);
+    PlcWordSet(W_OLC, w);
 }
 
 bool IoConfig() { return Io_SlotCheck() != 0; }

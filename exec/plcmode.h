@@ -21,6 +21,9 @@ extern std::array<uint8_t, 12> net_cfg;
 extern int32_t (*Plc_Engine)();
 
 void SetPlcMode(uint32_t mode);
+// The IEC runtime applied an on-line change: in modes 2 and 3 it is armed for
+// the scan; otherwise it is stored at once.
+void Plc_IecChangeApplied();
 void PlcInit(uint32_t cold);
 void PlcScan();
 void IoStart();

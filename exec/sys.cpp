@@ -344,6 +344,9 @@ uint32_t SYS_Init(char *product) {
 }
 
 // ---- watchdog -------------------------------------------------------------------------
+// The board's re-open of a watchdog that landed on descriptor 6 (behind
+// "/usr/version") is not kept: which descriptor the device gets is the
+// platform layer's, and nothing here depends on it.
 void StartWatchdog() {
     if (WatchDogDisable) return;
     if (wdog < 0 && PLAT_WdtOpen() == 0) wdog = 1;

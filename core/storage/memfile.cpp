@@ -414,23 +414,93 @@ bool IecImage(const uint8_t *data, uint32_t len, uint32_t *image_len) {
     *image_len = n;
     return true;
 }
-}  // namespace
 
-uint32_t LoadLadder() {
+// Reads "ladder.pgm" into the program area: 1 when its length and CRC
+// hold, -1 when nothing is stored, 0 for a bad file.
+int ReadStoredLadder() {
     const int fd = OpenRead(MF_LADDER_PGM);
-    if (fd < 0 && errno == ENOENT) return 1;  // nothing stored yet
-    if (fd < 0) {
-        PersistOr(PS_LADDER_CRC);  // there but unreadable: never taken for missing
-        return 0;
-    }
+    // Only a file that does not exist is missing; one that is there but
+    // cannot be opened is a bad one, never replaced by a default.
+    if (fd < 0) return errno == ENOENT ? -1 : 0;
     const bool good = ReadBlock(fd, ladder_bl.data(), LADDER_BL_SIZE) &&
                       crc16(&ladder_bl[MF_HDR], MF_Len(ladder_bl.data())) == MF_Crc(ladder_bl.data());
     close(fd);
-    if (!good) {
+    return good ? 1 : 0;
+}
+
+// Length of the program data in the area (0 for a length beyond it).
+uint32_t LadderLen() {
+    const uint32_t n = MF_Len(ladder_bl.data());
+    return n > LADDER_BL_SIZE - MF_HDR ? 0 : n;
+}
+}  // namespace
+
+uint32_t LoadLadder() {
+    const int r = ReadStoredLadder();
+    if (r < 0) return 1;  // nothing stored yet
+    if (r == 0) {
         PersistOr(PS_LADDER_CRC);
         return 0;
     }
     DrevanoStart();
+    return 1;
+}
+
+bool MF_ProgramCarriesIec() {
+    uint32_t image = 0;
+    return IecImage(&ladder_bl[MF_HDR], LadderLen(), &image);
+}
+
+uint32_t MF_TakeIecChange() {
+    constexpr uint32_t kSection = 16;  // the code image starts at data offset 16
+    uint32_t image = 0;
+    if (!IecImage(&ladder_bl[MF_HDR], LadderLen(), &image)) return 0;
+    // What surrounds the new image: the received program's when it carries a
+    // code section of its own, else the program area's.
+    const uint8_t *base = &ladder_bl[MF_HDR];
+    uint32_t base_len = LadderLen();
+    uint32_t received_image = 0;
+    const uint32_t received_len = MF_Len(ladder_olp.data());
+    if (received_len <= MF_LADDER_MAX && IecImage(&ladder_olp[MF_HDR], received_len, &received_image)) {
+        base = &ladder_olp[MF_HDR];
+        base_len = received_len;
+        image = received_image;
+    }
+    const uint32_t tail_len = base_len - kSection - image;
+    if (kSection + tail_len >= MF_LADDER_MAX) return 0;
+
+    const int fd = OpenRead(MF_Z7UPD);
+    if (fd < 0) return 0;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
+        uint64_t(st.st_size) > MF_LADDER_MAX - kSection - tail_len) {
+        close(fd);
+        return 0;
+    }
+    const uint32_t fresh = uint32_t(st.st_size);
+    uint8_t head[kSection];
+    std::memcpy(head, base, kSection);
+    LE_Put32(head + 8, fresh);
+    uint8_t *data = &ladder_bl[MF_HDR];
+    // The tail first (it may come from the area itself), then the head and the image.
+    std::memmove(data + kSection + fresh, base + kSection + image, tail_len);
+    std::memcpy(data, head, kSection);
+    const bool whole = ReadAll(fd, data + kSection, fresh) == fresh;
+    close(fd);
+    if (!whole) {
+        // The area is no longer the program: the stored program comes back.
+        if (ReadStoredLadder() != 1) MF_SetHeader(ladder_bl.data(), 0, 0);
+        return 0;
+    }
+    const uint32_t len = kSection + fresh + tail_len;
+    MF_SetHeader(ladder_bl.data(), crc16(data, len), len);
+    const std::array<MfPiece, 1> code{{{data + kSection, fresh}}};
+    MF_WriteFile(MF_Z7COD, code, true);
+    DrevanoI0_VarLoc = data + kSection + fresh;
+    DrevanoI0_VarLocLen = tail_len;
+    // A received program is taken once: a later change never finds it again.
+    if (base == &ladder_olp[MF_HDR]) MF_SetHeader(ladder_olp.data(), 0, 0);
+    if (WriteLadder() == 0) PersistOr(PS_LADDER_WRITE);
     return 1;
 }
 
@@ -500,6 +570,9 @@ uint32_t DeleteProgram() {
 }
 
 // ---- register files ----------------------------------------------------------------------
+// The whole image goes through the crash-safe store, synced, instead of a
+// flush of one 512-byte window per call: a reset in mid-save then leaves the
+// old image or the new one, never a mix.
 uint32_t AutoSaveRegisters() {
     if (!Exists(MF_AUTOREG)) return 0;
     const std::array<MfPiece, 1> pieces{{{plc_reg.data(), PLC_REG_SIZE}}};

@@ -126,6 +126,21 @@ uint32_t ClrRegFile();
 void DrevanoStart();
 void LoadDrevano(const uint8_t *data, uint32_t len);
 void GenLogFile();
+// The largest program a start accepts (a longer one is re-created as invalid).
+constexpr uint32_t MF_LADDER_MAX = 2097152;
+// 1 when the program area carries an IEC code section.
+bool MF_ProgramCarriesIec();
+// An on-line change of the running IEC application becomes the program: the
+// change image "/mnt/cfg/z7.upd" (also written to "/mnt/cfg/z7.cod") takes the
+// place of the code image, behind it what followed the code image in the
+// received program when that carries an IEC code section of its own (the
+// received program is then used up: its length becomes 0), else in the
+// program area (the location table); CRC and length are set and the
+// program stored without handing it to the runtime again (it runs the change
+// already). 1 when the program area holds the new program; 0 when it keeps
+// the stored program (no change image, a program past MF_LADDER_MAX, or a
+// read cut short).
+uint32_t MF_TakeIecChange();
 
 // ---- additions of the storage module ------------------------------------------
 
@@ -139,6 +154,7 @@ constexpr const char *MF_BBRAM = "/mnt/cfg/bbram.dta";
 constexpr const char *MF_OEMINFO = "/mnt/cfg/oeminfo";
 constexpr const char *MF_LOGFILE = "/mnt/cfg/logfile";
 constexpr const char *MF_Z7COD = "/mnt/cfg/z7.cod";
+constexpr const char *MF_Z7UPD = "/mnt/cfg/z7.upd";      // the IEC runtime's change image
 constexpr const char *MF_Z7RET = "/mnt/cfg/z7.ret";      // the IEC runtime's retain file
 constexpr const char *MF_Z7BKP = "/mnt/cfg/Z7_BKP.RET";  // its copy kept with the register backup
 

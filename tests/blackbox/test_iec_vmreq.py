@@ -15,7 +15,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from bbsupport import Controller, NetPeer, wait_for  # noqa: E402
+from bbsupport import Controller, NetPeer, crc16, wait_for  # noqa: E402
 import test_iec_runtime as rt  # noqa: E402
 
 LO = "127.0.0.1"
@@ -40,7 +40,7 @@ class VmRequests(unittest.TestCase):
         self.c.download(0, written("vms-program"))
         self.c.set_mode(2)
         self.assertTrue(self.ctl.wait_console("_VMThread", 10), self.ctl.console())
-        rt.IecRuntime.hand_over_ethernet(self)
+        self.t = rt.IecRuntime.hand_over_ethernet(self)  # the programming tool over TCP 18501
         self.s = socket.create_connection((LO, 1100), timeout=3)
         self.addCleanup(self.s.close)
 
@@ -215,6 +215,48 @@ class VmRequests(unittest.TestCase):
         self.assertEqual(self.rc(6, b"\x01\x00z7\x00"), rt.frame(6, b"\x00\x00"))
         self.assertEqual(self.int16(6), 0x0600)
         self.assertLess(self.dint(1), d1)
+
+    def test_online_change_becomes_the_stored_program(self):
+        """The change the workbench applies ends in the scan, is stored with the
+        program (its location table kept) and survives a stop, a run and a
+        restart of the controller."""
+        program = written("vms-program")
+        image = self.download_change("vms-change")
+        self.assertEqual(self.rc(8, b"\x01\x00z7\x00"), rt.frame(8, b"\x00\x00"))
+        self.assertTrue(wait_for(lambda: self.int16(3) == 0x0C0C, 5))
+        def olc():  # word 54272, %ESR1
+            return int.from_bytes(self.t.read_reg(0x10030000, 16), "little")
+
+        self.assertTrue(wait_for(lambda: olc() & 0xFF == 0, 5), hex(olc()))
+        self.assertEqual(self.t.get_mode(), 2)  # no change armed any more
+        old = struct.unpack("<I", program[8:12])[0]
+        data = program[:8] + struct.pack("<I", len(image)) + program[12:16] + image + program[16 + old:]
+        stored = struct.pack("<II", crc16(data), len(data)) + data
+        pgm = self.ctl.path("mnt", "cfg", "ladder.pgm")
+        with open(pgm, "rb") as f:
+            self.assertEqual(f.read(), stored)
+        self.assertEqual(self.t.read_word(150), crc16(data))
+        self.assertEqual(self.t.read_word(138) | self.t.read_word(139) << 16, len(data))
+
+        def runs_the_change(c):
+            # INT 3 := 0x0C0C each cycle and INT 8 starts at 0x0777 only in the change
+            return (wait_for(lambda: c.read_reg(0xC4000003, 16) == b"\x0c\x0c", 10)
+                    and c.read_reg(0xC4000008, 16) == b"\x77\x07")
+
+        self.t.set_mode(0)
+        self.t.set_mode(2)
+        self.assertTrue(runs_the_change(self.t), self.ctl.console()[-2000:])
+        with open(self.ctl.path("mnt", "cfg", "z7.cod"), "rb") as f:
+            self.assertEqual(f.read(), image)
+        self.t.close()
+        self.s.close()
+        self.ctl.stop()
+        c = self.ctl.start(port=True).client
+        self.assertTrue(runs_the_change(c), self.ctl.console()[-2000:])
+        self.assertEqual(c.get_mode(), 2)
+        self.assertEqual(c.upload(0), data)
+        with open(pgm, "rb") as f:
+            self.assertEqual(f.read(), stored)
 
     def test_a_damaged_hot_image_is_refused(self):
         self.assertEqual(self.rc(5, b"\x01\x00z7\x00"), rt.frame(5, b"\x00\x00"))

@@ -144,6 +144,7 @@ class Installation(unittest.TestCase):
         # Both LEDs at code 2 (flashing with the service tick) for good.
         self.assertTrue(wait_for(lambda: re.search(r"^OK \d 2$", self.leds(), re.M) and
                                  re.search(r"^RUN \d 2$", self.leds(), re.M), 10), self.leds())
+        self.assertEqual(self.ctl.children(), [], "the LED blinker ended with the installation")
         cmds = self.commands()
         want = ["flash_eraseall /dev/mtd0", "kobs-ng init /mnt/USB/qmkern.sb", "umount /mnt/firm", "umount /mnt/cfg",
                 "ubidetach /dev/ubi_ctrl -d 0", "ubiformat /dev/mtd1 -q", "ubiattach /dev/ubi_ctrl -d 0 -m 1",
@@ -172,11 +173,15 @@ class Installation(unittest.TestCase):
         # An IEC application with a retained variable: the update clears its
         # retain file with the registers, and the reset writes none again.
         c.download(0, written("retain-program"))
+        before = set(self.ctl.children())
         with open(self.ctl.path("sim", "buttons"), "w") as f:
             f.write("LOAD\n")
         self.assertTrue(wait_for(lambda: "cp /mnt/USB0/vbx310c  /mnt/firm/firmware" in self.commands(), 15))
         time.sleep(0.5)
         self.assertIsNone(self.ctl.wait_exit(0.1), "waits for the release")
+        # the LED blinker, a child of its own, shows the wait
+        blinker = set(self.ctl.children()) - before
+        self.assertEqual(len(blinker), 1, (before, blinker))
         self.assertFalse(os.path.exists(self.ctl.path("mnt", "cfg", "ladder.pgm")))
         os.remove(self.ctl.path("sim", "buttons"))
         self.assertEqual(self.ctl.wait_exit(10), 3)

@@ -7,13 +7,16 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "core/storage/memfile.h"
 #include "exec/plcmode.h"
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
+#include "iec/services/drevano.h"
 #include "test_exec_support.h"
+#include "tests/core/test_storage_support.h"
 
 namespace {
 
@@ -267,6 +270,132 @@ TEST_F(ExecMode, OnlineChangeSteps) {
     OLPMode = 1;
     SetPlcMode(3);
     EXPECT_EQ(OLPMode, 0);
+}
+
+// Program data of an IEC application: u16 74, "XTI" at 4, the image length
+// at 8, the image from 16, then what follows it (the location table).
+std::vector<uint8_t> IecProgram(const std::vector<uint8_t> &image, const std::vector<uint8_t> &tail) {
+    std::vector<uint8_t> d = {74, 0, 0xA1, 0xA2, 'X', 'T', 'I', 0};
+    storage_test::Put32(d, uint32_t(image.size()));
+    d.insert(d.end(), {0xB1, 0xB2, 0xB3, 0xB4});
+    d.insert(d.end(), image.begin(), image.end());
+    d.insert(d.end(), tail.begin(), tail.end());
+    return d;
+}
+
+// With an IEC application in use, the change the workbench applied ("z7.upd")
+// becomes the program: its code section is rebuilt around the change image,
+// stored, and the change ends in the scan that executes it.
+TEST_F(ExecMode, OnlineChangeOfTheIecApplication) {
+    using storage_test::ReadFile;
+    using storage_test::RefCrc;
+    using storage_test::StoredBlock;
+    using storage_test::WriteFile;
+    FakeClock clock;
+    const std::string cfg = exec_test::Root() + "/mnt/cfg/";
+    const std::vector<uint8_t> old_image = {1, 2, 3, 4, 5, 6}, new_image = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0};
+    const std::vector<uint8_t> tail = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
+    const std::vector<uint8_t> old_pgm = IecProgram(old_image, tail);
+    auto start = [&](const std::vector<uint8_t> &received) {
+        DrevanoRuntime = 0;  // the mode changes start no runtime here
+        SetPlcMode(0);
+        SetPlcMode(2);
+        std::memcpy(&ladder_bl[MF_HDR], old_pgm.data(), old_pgm.size());
+        MF_SetHeader(ladder_bl.data(), RefCrc(old_pgm), uint32_t(old_pgm.size()));
+        WriteFile(cfg + "ladder.pgm", StoredBlock(old_pgm));
+        if (!received.empty()) std::memcpy(&ladder_olp[MF_HDR], received.data(), received.size());
+        MF_SetHeader(ladder_olp.data(), RefCrc(received), uint32_t(received.size()));
+        std::remove((cfg + "z7.cod").c_str());
+        DrevanoRuntime = 1;
+        OLPMode = 1;
+        PlcWordSet(W_OLC, 0x5503);  // the workbench's change: request present, apply
+    };
+
+    // Nothing received: the program keeps its location table behind the new image.
+    WriteFile(cfg + "z7.upd", new_image);
+    start({});
+    const uint32_t gen = Drevano_StartGen;
+    PlcScan();
+    EXPECT_EQ(PlcWord(W_OLC), 0x550B) << "acknowledged";
+    PlcScan();
+    const std::vector<uint8_t> want = IecProgram(new_image, tail);
+    EXPECT_EQ(MF_Len(ladder_bl.data()), want.size());
+    EXPECT_EQ(std::vector<uint8_t>(&ladder_bl[MF_HDR], &ladder_bl[MF_HDR + want.size()]), want);
+    EXPECT_EQ(MF_Crc(ladder_bl.data()), RefCrc(want));
+    EXPECT_EQ(PlcWord(150), RefCrc(want));
+    EXPECT_EQ(PlcDword(138), want.size());
+    EXPECT_EQ(ReadFile(cfg + "ladder.pgm"), StoredBlock(want)) << "the program is stored";
+    EXPECT_EQ(ReadFile(cfg + "z7.cod"), new_image);
+    EXPECT_EQ(OLPMode, 0) << "the change has ended";
+    EXPECT_EQ(PlcWord(W_OLC), 0x5500);
+    EXPECT_EQ(DrevanoRuntime, 1);
+    EXPECT_EQ(DrevanoI0_VarLoc, &ladder_bl[MF_HDR + 16 + new_image.size()]);
+    EXPECT_EQ(DrevanoI0_VarLocLen, tail.size());
+    EXPECT_EQ(Drevano_StartGen, gen + 1) << "the bindings are built again from the table";
+    PlcScan();
+    EXPECT_EQ(PlcWord(W_OLC), 0x5500) << "nothing more to store";
+    EXPECT_EQ(ReadFile(cfg + "ladder.pgm"), StoredBlock(want));
+
+    // A program received with the change brings its own location table.
+    const std::vector<uint8_t> new_tail = {0xC1, 0xC2, 0xC3, 0xC4};
+    const std::vector<uint8_t> received = IecProgram({7, 7}, new_tail);
+    start(received);
+    PlcScan();
+    PlcScan();
+    std::vector<uint8_t> want2 = received;
+    want2.resize(16);
+    want2[8] = uint8_t(new_image.size());
+    want2.insert(want2.end(), new_image.begin(), new_image.end());
+    want2.insert(want2.end(), new_tail.begin(), new_tail.end());
+    EXPECT_EQ(std::vector<uint8_t>(&ladder_bl[MF_HDR], &ladder_bl[MF_HDR + want2.size()]), want2);
+    EXPECT_EQ(ReadFile(cfg + "ladder.pgm"), StoredBlock(want2));
+    EXPECT_EQ(OLPMode, 0);
+    EXPECT_EQ(MF_Len(ladder_olp.data()), 0u) << "taken once, never by a later change";
+
+    // The runtime's report of the change arms it for the scan in run mode,
+    // and stores it at once when no scan runs the application.
+    start({});
+    OLPMode = 0;
+    Drevano_OnChangeApplied();
+    EXPECT_EQ(OLPMode, 1);
+    EXPECT_EQ(MF_Len(ladder_bl.data()), old_pgm.size());
+    start({});
+    OLPMode = 0;
+    SetPlcMode(0);
+    Drevano_OnChangeApplied();
+    EXPECT_EQ(OLPMode, 0);
+    EXPECT_EQ(PlcWord(W_OLC), 0x5500);
+    EXPECT_EQ(ReadFile(cfg + "ladder.pgm"), StoredBlock(want)) << "stored without a scan";
+
+    // No change image: the change fails and the stored program stays.
+    std::remove((cfg + "z7.upd").c_str());
+    start({});
+    PlcScan();
+    PlcScan();
+    EXPECT_EQ(PlcWord(W_OLC), 0x100);
+    EXPECT_EQ(OLPMode, 0);
+    EXPECT_EQ(std::vector<uint8_t>(&ladder_bl[MF_HDR], &ladder_bl[MF_HDR + old_pgm.size()]), old_pgm);
+    EXPECT_EQ(MF_Len(ladder_bl.data()), old_pgm.size());
+    EXPECT_EQ(ReadFile(cfg + "ladder.pgm"), StoredBlock(old_pgm));
+    EXPECT_EQ(PlcWord(150), RefCrc(old_pgm));
+
+    // A program up to a start's bound (2 MB) is taken; one byte more is not.
+    WriteFile(cfg + "z7.upd", std::vector<uint8_t>(2097152 - 16 - tail.size(), 0x5A));
+    start({});
+    PlcScan();
+    PlcScan();
+    EXPECT_EQ(PlcWord(W_OLC), 0x5500);
+    EXPECT_EQ(MF_Len(ladder_bl.data()), 2097152u);
+    EXPECT_EQ(ReadFile(cfg + "ladder.pgm").size(), 2097152u + 8);
+    WriteFile(cfg + "z7.upd", std::vector<uint8_t>(2097152 - 16 - tail.size() + 1, 0x5A));
+    start({});
+    PlcScan();
+    PlcScan();
+    EXPECT_EQ(PlcWord(W_OLC), 0x100);
+    EXPECT_EQ(MF_Len(ladder_bl.data()), old_pgm.size());
+    EXPECT_EQ(ReadFile(cfg + "ladder.pgm"), StoredBlock(old_pgm));
+    std::remove((cfg + "z7.upd").c_str());
+    DrevanoRuntime = 0;
 }
 
 TEST_F(ExecMode, ForcesAroundTheApplication) {
