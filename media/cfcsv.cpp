@@ -496,7 +496,7 @@ uint16_t CF_WriteFile(uint8_t, CfTransferRec *rec) {
         char *cut = std::strrchr(dir, '\\');
         if (cut == nullptr || cut - dir <= 2) break;
         *cut = 0;
-        if (CF_MakeDir(drive, dir) != CF_OK) break;
+        if (const uint16_t m = CF_MakeDir(drive, dir); m != CF_OK && m != CF_EXISTS) break;
     }
     if (s != FX_SUCCESS) return Done(CfXlate(s));
     if (!fresh) s = _fxe_file_relative_seek(&o.file, 0, 1);
