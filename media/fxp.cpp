@@ -18,7 +18,8 @@ namespace {
 
 constexpr uint32_t R_OK_CDUP = 200, R_OK_CWD = 250, R_OK_MKD = 257, R_OPENED = 150, R_BUSY = 450, R_NO_SPACE = 452,
                    R_UNKNOWN = 500, R_BAD_NAME = 501, R_NOT_FOUND = 550, R_FAIL = 611, R_PREVIOUS = 612, R_EXISTS = 614,
-                   R_NONE = 615, R_NOT_EMPTY = 617, R_AT_ROOT = 618, R_EXTRA = 619, R_ACCEPTED = 651, R_NO_READ = 653;
+                   R_NONE = 615, R_NO_RESTORE = 616, R_NOT_EMPTY = 617, R_AT_ROOT = 618, R_EXTRA = 619,
+                   R_ACCEPTED = 651, R_NO_READ = 653;
 constexpr std::size_t TOKEN_MAX = 256;
 constexpr std::size_t REL_MAX = FX_PATH_MAX + TOKEN_MAX + 8;
 constexpr uint16_t W_FXP_OVERRIDE = 302;  // 652 here lets commands through without media
@@ -303,6 +304,9 @@ uint32_t DoRnfr(const FxpName &from, const char *to_token) {
     FullPath(to.drive, to.dir, to.name, b, sizeof b);
     FxMedia m{};
     const uint32_t s = IsDirectory(a) ? _fxe_directory_rename(&m, a, b) : _fxe_file_rename(&m, a, b);
+    // An old name that cannot be opened (13) answers 550 as a missing one
+    // does, a new name taken by a directory (16) 614 as a taken file name
+    // does, rather than the bare failure 611: the tool can say what is wrong.
     switch (s) {
     case FX_SUCCESS: return R_OK_CDUP;
     case FX_NOT_FOUND:
@@ -443,6 +447,17 @@ uint32_t Execute() {
     if (drive != DRIVE_Z && PlcWord(W_FXP_OVERRIDE) != 652 && !MountDrive(drive, mnt)) return R_FAIL;
     CloseTransfer();
     RingClear();
+    // The drive's working directory must still be there; when it is gone
+    // (removed, or another card inserted) the command answers 616 and the
+    // drive goes back to its root, so that the next command works.
+    if (FxpCwd[drive][0] != 0) {
+        char path[REL_MAX];
+        FullPath(drive, FxpCwd[drive], "", path, sizeof path);
+        if (!IsDirectory(path)) {
+            FxpCwd[drive][0] = 0;
+            return R_NO_RESTORE;
+        }
+    }
 
     const char *verb = tok[0];
     FxpName n{};
@@ -582,6 +597,12 @@ int32_t Fxp_DoParseCommand(const char *line, int32_t *extra) {
 }
 
 int32_t Fxp_DoWriteData(const uint8_t *data, uint32_t length) {
+    // The upload's write error (the file is closed and deleted) is the
+    // answer to the tool's next block, once.
+    if (FxpWriteFileErrF) {
+        FxpWriteFileErrF = 0;
+        return int32_t(R_FAIL);
+    }
     if (length == 0) {
         if (FileWriteCompleteF) {
             FileWriteCompleteF = 0;
@@ -591,13 +612,12 @@ int32_t Fxp_DoWriteData(const uint8_t *data, uint32_t length) {
             FxpInterface.end_of_data = 1;
             return -1;
         }
-        FxpWriteFileErrF = 0;
         return int32_t(R_FAIL);
     }
-    if (FxpInterface.state != FXP_UPLOAD || FxpInterface.end_of_data) {
-        FxpWriteFileErrF = 0;
-        return int32_t(R_FAIL);
-    }
+    // A block with no upload open is refused every time, not only once after
+    // a write error: taken into the ring it would be answered 651 and then
+    // go nowhere, and left out it would be offered again for ever.
+    if (FxpInterface.state != FXP_UPLOAD || FxpInterface.end_of_data) return int32_t(R_FAIL);
     if (length > RingFree()) return -1;
     RingPut(data, length);
     return int32_t(R_ACCEPTED);
