@@ -524,7 +524,8 @@ uint16_t CF_GetFreeSpace(uint8_t drive, uint32_t *total_kb, uint32_t *free_kb) {
         if (free_kb) *free_kb = 0;
         return Done(CfXlate(s));
     }
-    // Total blocks times block bytes, in 64 bits.
+    // Total blocks times block bytes, in 64 bits, from this query's record
+    // (not the one before it, which the first query would find empty).
     const uint64_t total = uint64_t(media->total_blocks) * media->block_bytes / 1024;
     if (total_kb) *total_kb = total > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(total);
     if (free_kb) *free_kb = fr;

@@ -327,6 +327,8 @@ uint16_t CF_ReadFileRowCount(CfTransferRec *rec) {
         for (uint32_t i = 0; i < got; i++) lines += buf[i] == '\n';
     _fxe_file_close(&in.file);
     if (s != FX_SUCCESS) return Done(CfXlate(s));
+    // The count takes the width of the request's format: a 32-bit format's
+    // register holds it whole.
     const bool wide = rec->format <= 8 && CF_TypeWidth[rec->format] == 32;
     if (!Fits(rec, 0, wide ? 4 : 2)) return Done(CF_INVALID);
     if (wide)

@@ -389,7 +389,7 @@ uint32_t LoadLog(unsigned ch) {
         uint32_t *written = &cfmLogWritten[ch];
         *written = 0;
         c.io = {&c.file, d, param(3), written};
-        if (!mail) cfm.requests++;
+        cfm.requests++;  // a logger's write, an e-mail read
         CFM_LoadReq(block, drive, op == 4 ? 2 : 1, &c.io, nullptr);
         return 1;
     }

@@ -332,6 +332,36 @@ TEST_F(Cfm, MailboxClientsOfFileAndLoggerChannels) {
     EXPECT_EQ(CFDL_GetFreeSpace(0, &tot, &fr), 0);
     EXPECT_EQ(tot, 1234u);
     EXPECT_EQ(fr, 567u);
+
+    // Requests handed over are counted: the loggers' writes and closes, the
+    // e-mail channel's closes and reads; no status, space, folder, open or
+    // listing request.
+    std::strcpy(reinterpret_cast<char *>(&dpram[DP_DLOG_TEXT]), "\\LOGS\\C.TXT");
+    const struct {
+        std::size_t base;
+        uint32_t (*server)();
+        tCFCB *block;
+        uint8_t op;
+        uint32_t counted;
+    } rows[] = {
+        {DP_DLOG_REQ, CFM_LoadLoggerReq, pLoggerCFCB, 0, 0}, {DP_DLOG_REQ, CFM_LoadLoggerReq, pLoggerCFCB, 1, 0},
+        {DP_DLOG_REQ, CFM_LoadLoggerReq, pLoggerCFCB, 2, 0}, {DP_DLOG_REQ, CFM_LoadLoggerReq, pLoggerCFCB, 3, 0},
+        {DP_DLOG_REQ, CFM_LoadLoggerReq, pLoggerCFCB, 4, 1}, {DP_DLOG_REQ, CFM_LoadLoggerReq, pLoggerCFCB, 5, 1},
+        {DP_MAIL_REQ, CFM_LoadEmailReq, pEmailCFCB, 0, 0},   {DP_MAIL_REQ, CFM_LoadEmailReq, pEmailCFCB, 3, 0},
+        {DP_MAIL_REQ, CFM_LoadEmailReq, pEmailCFCB, 6, 1},   {DP_MAIL_REQ, CFM_LoadEmailReq, pEmailCFCB, 5, 1},
+        {DP_MAIL_REQ, CFM_LoadEmailReq, pEmailCFCB, 7, 0}};
+    for (const auto &r : rows) {
+        SCOPED_TRACE(testing::Message() << r.base << " op " << int(r.op));
+        dpram[r.base + DP_LOG_OP] = r.op;
+        dpram[r.base + DP_LOG_ARG] = 0;
+        LE_Put32(&dpram[r.base + DP_LOG_P1], r.op == 4 || r.op == 6 ? 0 : uint32_t(DP_DLOG_TEXT));
+        LE_Put32(&dpram[r.base + DP_LOG_P1 + 4], r.op == 3 ? 2 : uint32_t(DP_DLOG_DATA));
+        LE_Put32(&dpram[r.base + DP_LOG_P1 + 8], 0);
+        const uint32_t before = cfm.requests;
+        EXPECT_EQ(r.server(), 1u);
+        EXPECT_EQ(cfm.requests - before, r.counted);
+        Poll(r.block);
+    }
 }
 
 // The firmware-update listing (request 27): whatever the listing answers, a
