@@ -373,6 +373,8 @@ bool NextListLine(uint32_t &status) {
         }
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
         if (FxpListPattern[0] != 0 && fnmatch(FxpListPattern, name, FNM_CASEFOLD) != 0) continue;
+        // The date is written whole: cut to 8 characters, a two-digit day and
+        // month would lose the year's last digits.
         const int n = std::snprintf(FxpListLine, sizeof FxpListLine, "%c %s %llu %u:%u:%u %u/%u/%u %c%c%c\r\n",
                                     (attr & FX_DIRECTORY) ? 'D' : 'F', name, static_cast<unsigned long long>(size), h,
                                     mi, s, d, mo, y, (attr & FX_READ_ONLY) ? 'R' : 'r', (attr & FX_SYSTEM) ? 'S' : 's',
@@ -572,6 +574,9 @@ void Fxp_Initialise() {
 int32_t Fxp_DoParseCommand(const char *line, int32_t *extra) {
     if (extra != nullptr) *extra = -1;
     if (line != nullptr) {
+        // A line while one is pending is dropped, not stored over it: the
+        // first keeps its reply (stored over, an executed line's reply would
+        // be lost); the next poll answers 612.
         if (FxpInterface.pending) {
             FxpCommandPrvF = 1;
             return -1;
