@@ -293,7 +293,10 @@ void FileStep() {
         break;
     case 1: {
         if (const uint16_t st = CFDL_GetStatus()) {
-            LogFileError(st);
+            // Any card state is waited for, a format in progress (82) among
+            // them: the buffered rows stay (as an error they would be dropped).
+            if (st <= 7) LogStatus[0] = st;
+            LogFileWriteState = 0;
             break;
         }
         // The configured groups in turn from the current one, until one

@@ -207,15 +207,20 @@ TEST_F(Logger, RowsKeptWhileTheCardIsAway) {
     EXPECT_EQ(got, want);
 
     // Released for removal and pulled before the supervisor looked again: the
-    // card reads 6 (safe to remove), and the rows wait for it as for a
-    // missing card.
+    // card reads 6 (safe to remove), both for the request that waits in the
+    // channel (the card manager takes none meanwhile) and for the next rows,
+    // and the rows wait for the card as for a missing one.
     PlcWordSet(CFM_W_REMOVE, 1);
     Scans(10);
     ASSERT_EQ(PlcWord(CFM_W_STATUS), 6);
-    ASSERT_EQ(LogFileWriteState, 1);
+    Clock(14, 3, 20);
+    SetW(R(1), 20);
+    for (int i = 0; i < 6; i++) LOG_Update();
+    want += "12/07,14:03:20,20\r\n";
+    ASSERT_EQ(LogFileWriteState, 3);
     ASSERT_EQ(rename(P("mnt/USB0").c_str(), P("mnt/USB0.out").c_str()), 0);
     MntDrive[DRIVE_A].mounted = 0;  // another user of the drive found it gone
-    for (uint16_t s = 20; s < 25; s++) {
+    for (uint16_t s = 21; s < 25; s++) {
         Clock(14, 3, s);
         SetW(R(1), s);
         for (int i = 0; i < 6; i++) LOG_Update();
@@ -229,6 +234,22 @@ TEST_F(Logger, RowsKeptWhileTheCardIsAway) {
     Scans(600);
     EXPECT_EQ(Get("mnt/USB0/KEEP/120714.CSV"), want);
     EXPECT_EQ(W(R(100)), 0);
+
+    // A format in progress (82, the drive unmounted meanwhile) is waited for
+    // as well; 82 is no status code of the logger.
+    ASSERT_EQ(LogFileWriteState, 1);
+    MntDrive[DRIVE_A].mounted = 0;
+    PlcWordSet(CFM_W_STATUS, CF_FORMATTING);
+    for (uint16_t s = 25; s < 28; s++) {
+        Clock(14, 3, s);
+        SetW(R(1), s);
+        for (int i = 0; i < 6; i++) LOG_Update();
+        want += "12/07,14:03:" + std::to_string(s) + "," + std::to_string(s) + "\r\n";
+    }
+    EXPECT_EQ(LogStatus[0], 0);
+    EXPECT_EQ(LogRun[0].rows, 3);
+    Scans(600);
+    EXPECT_EQ(Get("mnt/USB0/KEEP/120714.CSV"), want);
 }
 
 // The file work's passes: the configured groups are looked at in one pass
