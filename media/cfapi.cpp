@@ -335,24 +335,25 @@ uint16_t CF_MakeDir(uint8_t, const char *name) {
     uint8_t drive = 0;
     if (CfName(name, n, &drive, false)) return Done(CF_INVALID);
     FxMedia *media = CfMediaOf(drive);
-    // Create each directory along the path from the root.
-    uint32_t s = FX_SUCCESS;
-    bool any = false;
-    for (std::size_t i = 3;; i++) {
-        if (n[i] == '\\' || n[i] == 0) {
-            if (i > 3 && n[i - 1] != '\\') {
-                const char keep = n[i];
-                n[i] = 0;
-                s = _fxe_directory_create(media, n);
-                if (s == FX_ALREADY_CREATED) s = FX_SUCCESS;
-                any = true;
-                n[i] = keep;
-                if (s != FX_SUCCESS) break;
-            }
-            if (n[i] == 0) break;
-        }
+    // Create each directory along the path from the root: one that exists on
+    // the way is no error, the last one existing answers 81.
+    uint32_t s = FX_ALREADY_CREATED;  // the root itself
+    std::size_t end = std::strlen(n);
+    while (end > 3 && n[end - 1] == '\\') n[--end] = 0;
+    if (end <= 3) {
+        char host[FX_PATH_MAX];
+        if (!HostMount(drive, host)) return Done(CF_NOT_PRESENT);
     }
-    if (!any) return Done(CF_INVALID);
+    for (std::size_t i = 3; i <= end; i++) {
+        if (n[i] != '\\' && n[i] != 0) continue;
+        if (i == 3 || n[i - 1] == '\\') continue;
+        const char keep = n[i];
+        n[i] = 0;
+        s = _fxe_directory_create(media, n);
+        n[i] = keep;
+        if (s == FX_ALREADY_CREATED && i < end) s = FX_SUCCESS;
+        if (s != FX_SUCCESS) break;
+    }
     return Done(CfXlate(s));
 }
 
@@ -523,7 +524,8 @@ uint16_t CF_GetFreeSpace(uint8_t drive, uint32_t *total_kb, uint32_t *free_kb) {
         if (free_kb) *free_kb = 0;
         return Done(CfXlate(s));
     }
-    // Total blocks times block bytes, in 64 bits.
+    // Total blocks times block bytes, in 64 bits, from this query's record
+    // (not the one before it, which the first query would find empty).
     const uint64_t total = uint64_t(media->total_blocks) * media->block_bytes / 1024;
     if (total_kb) *total_kb = total > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(total);
     if (free_kb) *free_kb = fr;
@@ -626,7 +628,7 @@ uint16_t CF_CopyFile(uint8_t, const char *source, const char *destination) {
     SplitLast(d, ddir, &dlast);
     if (std::strlen(ddir) > 3) {
         const uint16_t m = CF_MakeDir(dd, ddir);
-        if (m != CF_OK) return Done(m);
+        if (m != CF_OK && m != CF_EXISTS) return Done(m);
     }
     return Done(CopyOne(sd, s, dd, d));
 }

@@ -327,6 +327,8 @@ uint16_t CF_ReadFileRowCount(CfTransferRec *rec) {
         for (uint32_t i = 0; i < got; i++) lines += buf[i] == '\n';
     _fxe_file_close(&in.file);
     if (s != FX_SUCCESS) return Done(CfXlate(s));
+    // The count takes the width of the request's format: a 32-bit format's
+    // register holds it whole.
     const bool wide = rec->format <= 8 && CF_TypeWidth[rec->format] == 32;
     if (!Fits(rec, 0, wide ? 4 : 2)) return Done(CF_INVALID);
     if (wide)
@@ -496,7 +498,7 @@ uint16_t CF_WriteFile(uint8_t, CfTransferRec *rec) {
         char *cut = std::strrchr(dir, '\\');
         if (cut == nullptr || cut - dir <= 2) break;
         *cut = 0;
-        if (CF_MakeDir(drive, dir) != CF_OK) break;
+        if (const uint16_t m = CF_MakeDir(drive, dir); m != CF_OK && m != CF_EXISTS) break;
     }
     if (s != FX_SUCCESS) return Done(CfXlate(s));
     if (!fresh) s = _fxe_file_relative_seek(&o.file, 0, 1);

@@ -389,7 +389,7 @@ uint32_t LoadLog(unsigned ch) {
         uint32_t *written = &cfmLogWritten[ch];
         *written = 0;
         c.io = {&c.file, d, param(3), written};
-        if (!mail) cfm.requests++;
+        cfm.requests++;  // a logger's write, an e-mail read
         CFM_LoadReq(block, drive, op == 4 ? 2 : 1, &c.io, nullptr);
         return 1;
     }
@@ -517,6 +517,11 @@ TX_QUEUE qcb_cfi, qcb_cfo;
 void CFM_Open() {
     if (qcb_cfi.start == nullptr) _txe_queue_create(&qcb_cfi, "CFI_REQUEST", 4, own_cfi.data(), sizeof own_cfi);
     if (qcb_cfo.start == nullptr) _txe_queue_create(&qcb_cfo, "CFI_RESPONSE", 2, own_cfo.data(), sizeof own_cfo);
+    // A message still queued belongs to blocks reset below: dropped.
+    for (uint32_t msg[4]; _txe_queue_receive(&qcb_cfi, msg, 0) == TX_SUCCESS;) {
+    }
+    for (uint32_t msg[2]; _txe_queue_receive(&qcb_cfo, msg, 0) == TX_SUCCESS;) {
+    }
     lastDTic = sysDTic;
     remove_state = CFM_RM_IDLE;
     updt_state = CFM_UP_ASK;

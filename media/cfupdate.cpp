@@ -28,7 +28,6 @@ constexpr uint32_t W_INITRDVER = 54279;
 constexpr std::size_t kPathMax = 48;
 
 CfmListReq fw_list{0, "UPDATE\\*.*", 1};
-uint8_t fw_posted;
 
 void UpdSet(uint16_t b) { PlcWordSet(W_UPDATE, uint16_t(PlcWord(W_UPDATE) | b)); }
 void UpdClear(uint16_t b) { PlcWordSet(W_UPDATE, uint16_t(PlcWord(W_UPDATE) & ~b)); }
@@ -159,8 +158,10 @@ uint16_t GetFirmwareDir(uint8_t drive, CfmListReq *req) {
         UpdClear(U_FAILED | U_NOT_NEWER);
         return 1;
     }
+    // A listing that fails or finds nothing is an empty one: the steps below
+    // still clear bit 15 and store the count (0), so a program waiting for
+    // bit 15 sees the request end.
     const uint16_t r = CFM_GetDirectory(drive, req);
-    if (r != CF_OK) return r;
     int best = -1;
     uint32_t best_v = 0, best_b = 0;
     for (uint32_t k = 0; k < nElements; ++k) {
@@ -210,5 +211,4 @@ void CFM_FirmwareCheck() {
     if (!(w & U_FOLDER)) return;
     if (!CFM_IsBlkReady(pLoadSDFirmwareCFCB)) return;
     CFM_LoadReq(pLoadSDFirmwareCFCB, DRIVE_A, 27, &fw_list, nullptr);
-    fw_posted = 1;
 }

@@ -431,6 +431,11 @@ uint32_t LoadPgm() {
         Clon_LoadClone = 0;
         // A failed data clone shows in bit 11 of word 291 (bit address 5691).
         if (LoadDat("A:\\clone.dat") != 0) PlcWordSet(W_BACKUP, uint16_t(PlcWord(W_BACKUP) | 0x0800));
+        // The clone load is over: its request, bit 9 (bit address 5689), is
+        // cleared before the registers are saved, so that the restarted
+        // controller does not ask for it again. (Nothing else would: the
+        // restart comes before the end of the load's action.)
+        PlcWordSet(W_BACKUP, uint16_t(PlcWord(W_BACKUP) & ~0x0200));
     }
     SaveProgram();
     AutoSaveRegisters();
@@ -483,6 +488,7 @@ uint32_t LoadDat(const char *name) {
     _fxe_file_close(&f);
     if (result != 0) return result;
     if (total != buf.size()) return 65535;
+    // A damaged clone is reported (73), not answered 0 as if it had loaded.
     if (crc16(buf.data(), PLC_REG_SIZE) != LE_Get16(&buf[PLC_REG_SIZE])) return kBad;
     // Update_SystemVariables: the kernel revision text and the start-up
     // version word describe this controller, not the clone's source.

@@ -38,7 +38,6 @@ std::size_t line_len;
 uint32_t fmt_item;  // next item to format (a float ends the pass)
 std::array<uint16_t, 7> LogRtc;
 bool log_file_open;
-uint16_t groups_looked;
 std::array<std::array<char, 16>, LOG_GROUPS> prev_name;
 
 constexpr std::array<uint8_t, 12> kTextMax = {1, 17, 6, 11, 5, 10, 5, 16, 14, 15, 11, 11};
@@ -166,10 +165,11 @@ void Empty(LogRunRec &g) {
 void LogFileError(int32_t code) {
     if (code >= 1 && code <= 7) {
         LogStatus[0] = uint16_t(code);
-        if (code <= 5) {
-            LogFileWriteState = 0;
-            return;
-        }
+        // 6 and 7 (safe to remove, removal pending) are card states as well:
+        // waiting for the card keeps the group's rows, which the error path
+        // below would drop.
+        LogFileWriteState = 0;
+        return;
     }
     LogRunRec &g = LogRun[LogFileWriteGroup];
     g.write_result = uint16_t(code);
@@ -232,7 +232,7 @@ bool FormatRow(const LogRunRec &g) {
         Append(t);
         off += LogTypeRawCount[type];
         fmt_item++;
-        if (type == 8 && fmt_item < n) return false;
+        if (type == 8) return false;  // the line end follows in the next pass
     }
     Append("\r\n");
     fmt_item = 0;
@@ -267,6 +267,8 @@ void Posted(int16_t r, uint16_t next) {
 // Waits for an answer: the answer, or -2 while pending.
 int16_t Answer() { return CFDL_Result(); }
 
+uint16_t NextGroup() { return uint16_t((LogFileWriteGroup + 1u) % log_groups); }
+
 void FileStep() {
     LogRunRec &g = LogRun[LogFileWriteGroup];
     switch (LogFileWriteState) {
@@ -285,22 +287,29 @@ void FileStep() {
     }
     case 0:
         if (CFDL_GetStatus() == 0) {
-            LogStatus[0] = 0;
+            LogStatus[0] = 0;  // the card is back: its status code goes, or it would stay for ever
             LogFileWriteState = 16;
         }
         break;
     case 1: {
         if (const uint16_t st = CFDL_GetStatus()) {
-            LogFileError(st);
+            // Any card state is waited for, a format in progress (82) among
+            // them: the buffered rows stay (as an error they would be dropped).
+            if (st <= 7) LogStatus[0] = st;
+            LogFileWriteState = 0;
             break;
         }
-        if (g.rec != nullptr && g.rows > 0) {
-            RowOut(g);
-            groups_looked = 0;
-            LogFileWriteState = 2;
-            break;
+        // The configured groups in turn from the current one, until one
+        // holds a row; when none does, the pass ends where it began.
+        for (uint16_t groups_looked = 0; groups_looked < log_groups; groups_looked++) {
+            LogRunRec &c = LogRun[LogFileWriteGroup];
+            if (c.rec != nullptr && c.rows > 0) {
+                RowOut(c);
+                LogFileWriteState = 2;
+                break;
+            }
+            LogFileWriteGroup = NextGroup();
         }
-        LogFileWriteGroup = uint16_t((LogFileWriteGroup + 1) % LOG_GROUPS);
         break;
     }
     case 2: {
@@ -388,7 +397,7 @@ void FileStep() {
         RowDrop(g);
         g.new_file = 0;
         LogFileWriteState = 1;
-        LogFileWriteGroup = uint16_t((LogFileWriteGroup + 1) % LOG_GROUPS);
+        LogFileWriteGroup = NextGroup();
         break;
     }
     default: LogFileWriteState = 16; break;

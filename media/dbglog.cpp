@@ -164,12 +164,19 @@ void DLOG_Update() {
     if (!DbgLog.enable) return;
     if (Filter() == 0) {
         Dbglog_len = 0;
+        // Closed at once only when a file is open and no answer is awaited:
+        // a pending request runs to its end first, and the steps below then
+        // close the file all the same.
         if (DLogFileWriteState != 16 && dlog_open &&
             (DLogFileWriteState == 1 || DLogFileWriteState == 12 || DLogFileWriteState == 14))
             DLogFileWriteState = 14;
     }
+    // Also stepped with an empty buffer while a file is open or an answer is
+    // awaited, so that the file is always closed again.
     const bool waiting = DLogFileWriteState != 1 && DLogFileWriteState != 16;
     if (Dbglog_len > 0 || dlog_open || waiting) Step();
+    // The status word holds the card status code only; the used share of
+    // the card is not folded into it.
     if (DbgLog.filter != 0) {
         uint8_t b[2] = {uint8_t(DLogStatus), uint8_t(DLogStatus >> 8)};
         PlcReg_Set(DbgLog.filter + 16, b, 16);

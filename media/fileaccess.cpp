@@ -2,7 +2,8 @@
 // limits of register transfers, and the worker jobs (copy, the three
 // deletes, format). Paths of the jobs are resolved in the main thread; a
 // worker thread then copies or deletes in-process and watches a cancel flag,
-// or formats the drive.
+// or formats the drive (no shell "cp" or "rm": stopping one by "killall"
+// would end every process of that name on the machine).
 #include "media/fileblk.h"
 
 #include <algorithm>

@@ -18,7 +18,8 @@ namespace {
 
 constexpr uint32_t R_OK_CDUP = 200, R_OK_CWD = 250, R_OK_MKD = 257, R_OPENED = 150, R_BUSY = 450, R_NO_SPACE = 452,
                    R_UNKNOWN = 500, R_BAD_NAME = 501, R_NOT_FOUND = 550, R_FAIL = 611, R_PREVIOUS = 612, R_EXISTS = 614,
-                   R_NONE = 615, R_NOT_EMPTY = 617, R_AT_ROOT = 618, R_EXTRA = 619, R_ACCEPTED = 651, R_NO_READ = 653;
+                   R_NONE = 615, R_NO_RESTORE = 616, R_NOT_EMPTY = 617, R_AT_ROOT = 618, R_EXTRA = 619,
+                   R_ACCEPTED = 651, R_NO_READ = 653;
 constexpr std::size_t TOKEN_MAX = 256;
 constexpr std::size_t REL_MAX = FX_PATH_MAX + TOKEN_MAX + 8;
 constexpr uint16_t W_FXP_OVERRIDE = 302;  // 652 here lets commands through without media
@@ -303,6 +304,9 @@ uint32_t DoRnfr(const FxpName &from, const char *to_token) {
     FullPath(to.drive, to.dir, to.name, b, sizeof b);
     FxMedia m{};
     const uint32_t s = IsDirectory(a) ? _fxe_directory_rename(&m, a, b) : _fxe_file_rename(&m, a, b);
+    // An old name that cannot be opened (13) answers 550 as a missing one
+    // does, a new name taken by a directory (16) 614 as a taken file name
+    // does, rather than the bare failure 611: the tool can say what is wrong.
     switch (s) {
     case FX_SUCCESS: return R_OK_CDUP;
     case FX_NOT_FOUND:
@@ -369,6 +373,8 @@ bool NextListLine(uint32_t &status) {
         }
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
         if (FxpListPattern[0] != 0 && fnmatch(FxpListPattern, name, FNM_CASEFOLD) != 0) continue;
+        // The date is written whole: cut to 8 characters, a two-digit day and
+        // month would lose the year's last digits.
         const int n = std::snprintf(FxpListLine, sizeof FxpListLine, "%c %s %llu %u:%u:%u %u/%u/%u %c%c%c\r\n",
                                     (attr & FX_DIRECTORY) ? 'D' : 'F', name, static_cast<unsigned long long>(size), h,
                                     mi, s, d, mo, y, (attr & FX_READ_ONLY) ? 'R' : 'r', (attr & FX_SYSTEM) ? 'S' : 's',
@@ -443,6 +449,17 @@ uint32_t Execute() {
     if (drive != DRIVE_Z && PlcWord(W_FXP_OVERRIDE) != 652 && !MountDrive(drive, mnt)) return R_FAIL;
     CloseTransfer();
     RingClear();
+    // The drive's working directory must still be there; when it is gone
+    // (removed, or another card inserted) the command answers 616 and the
+    // drive goes back to its root, so that the next command works.
+    if (FxpCwd[drive][0] != 0) {
+        char path[REL_MAX];
+        FullPath(drive, FxpCwd[drive], "", path, sizeof path);
+        if (!IsDirectory(path)) {
+            FxpCwd[drive][0] = 0;
+            return R_NO_RESTORE;
+        }
+    }
 
     const char *verb = tok[0];
     FxpName n{};
@@ -557,6 +574,9 @@ void Fxp_Initialise() {
 int32_t Fxp_DoParseCommand(const char *line, int32_t *extra) {
     if (extra != nullptr) *extra = -1;
     if (line != nullptr) {
+        // A line while one is pending is dropped, not stored over it: the
+        // first keeps its reply (stored over, an executed line's reply would
+        // be lost); the next poll answers 612.
         if (FxpInterface.pending) {
             FxpCommandPrvF = 1;
             return -1;
@@ -582,6 +602,12 @@ int32_t Fxp_DoParseCommand(const char *line, int32_t *extra) {
 }
 
 int32_t Fxp_DoWriteData(const uint8_t *data, uint32_t length) {
+    // The upload's write error (the file is closed and deleted) is the
+    // answer to the tool's next block, once.
+    if (FxpWriteFileErrF) {
+        FxpWriteFileErrF = 0;
+        return int32_t(R_FAIL);
+    }
     if (length == 0) {
         if (FileWriteCompleteF) {
             FileWriteCompleteF = 0;
@@ -591,13 +617,12 @@ int32_t Fxp_DoWriteData(const uint8_t *data, uint32_t length) {
             FxpInterface.end_of_data = 1;
             return -1;
         }
-        FxpWriteFileErrF = 0;
         return int32_t(R_FAIL);
     }
-    if (FxpInterface.state != FXP_UPLOAD || FxpInterface.end_of_data) {
-        FxpWriteFileErrF = 0;
-        return int32_t(R_FAIL);
-    }
+    // A block with no upload open is refused every time, not only once after
+    // a write error: taken into the ring it would be answered 651 and then
+    // go nowhere, and left out it would be offered again for ever.
+    if (FxpInterface.state != FXP_UPLOAD || FxpInterface.end_of_data) return int32_t(R_FAIL);
     if (length > RingFree()) return -1;
     RingPut(data, length);
     return int32_t(R_ACCEPTED);

@@ -92,6 +92,19 @@ class FirmwareFromCard(unittest.TestCase):
         self.assertEqual(c.get_mode(), 2)
         self.assertNotIn("/mnt/firm/firmware", self.commands())
 
+    def test_no_update_folder_ends_the_request(self):
+        # A card without an UPDATE folder: the listing finds nothing, bit 15
+        # is cleared all the same and the controller keeps running.
+        os.rmdir(self.upd)
+        c = self.ctl.start(port=True).client
+        c.set_mode(2)
+        c.write_word(281, 0x8200)
+        self.assertTrue(wait_for(lambda: c.read_word(281) & 0x8000 == 0, 10), "bit 15 cleared")
+        self.assertEqual(c.read_word(281), 0x0200)
+        self.assertIsNone(self.ctl.wait_exit(0.5))
+        self.assertEqual(c.get_mode(), 2)
+        self.assertNotIn("/mnt/firm/firmware", self.commands())
+
     def test_failed_copy_sets_bit_14_and_keeps_running(self):
         # The firmware folder cannot take the file: no reboot, mode kept.
         self.folder("V1560001")

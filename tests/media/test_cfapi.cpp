@@ -244,10 +244,14 @@ TEST_F(CfApi, NamesCopyDeleteAndTreeRemoval) {
     EXPECT_EQ(CfName(("A:\\" + std::string(256, 'N') + ".CSV").c_str(), n, &drive, true), CF_INVALID);
     EXPECT_EQ(CfName("A:\\X.123456789012345", n, &drive, true), CF_INVALID);
 
-    // Nested directories; an existing one on the way is no error.
+    // Nested directories; an existing one on the way is no error, an
+    // existing last one (the root among them) answers 81.
     EXPECT_EQ(CF_MakeDir(DRIVE_A, "A:\\DATA\\X\\Y"), CF_OK);
     struct stat st {};
     EXPECT_EQ(stat(P("mnt/USB0/Data/X/Y").c_str(), &st), 0);
+    EXPECT_EQ(CF_MakeDir(DRIVE_A, "A:\\DATA\\X"), CF_EXISTS);
+    EXPECT_EQ(CfStatus, CF_EXISTS);
+    EXPECT_EQ(CF_MakeDir(DRIVE_A, "A:\\"), CF_EXISTS);
 
     // Copy: one file into a new folder on the other drive, wildcards.
     std::string big(5000, 'q');
@@ -255,6 +259,8 @@ TEST_F(CfApi, NamesCopyDeleteAndTreeRemoval) {
     Put("mnt/USB0/Data/c.txt", "no");
     EXPECT_EQ(CF_CopyFile(DRIVE_A, "A:\\DATA\\ROWS.CSV", "B:\\NEW\\R.CSV"), CF_OK);
     EXPECT_EQ(Get("mnt/USB1/NEW/R.CSV"), "1\r\n");
+    EXPECT_EQ(CF_CopyFile(DRIVE_A, "A:\\DATA\\ROWS.CSV", "B:\\NEW\\S.CSV"), CF_OK);  // into the folder now there
+    EXPECT_EQ(Get("mnt/USB1/NEW/S.CSV"), "1\r\n");
     EXPECT_EQ(CF_CopyFile(DRIVE_A, "A:\\DATA\\*.CSV", "B:\\ALL\\"), CF_OK);
     EXPECT_EQ(Get("mnt/USB1/ALL/b.csv"), big);
     EXPECT_TRUE(Exists("mnt/USB1/ALL/rows.csv"));

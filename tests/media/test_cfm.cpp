@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <dirent.h>
+#include <filesystem>
 #include <sys/statvfs.h>
 
 #include "core/image/bytes.h"
@@ -12,6 +13,7 @@
 #include "core/image/timebase.h"
 #include "media/cfdl.h"
 #include "media/cfdpram.h"
+#include "media/cfupdate.h"
 #include "tests/media/media_fixture.h"
 #include "tests/support/cf_rec.h"
 
@@ -330,4 +332,93 @@ TEST_F(Cfm, MailboxClientsOfFileAndLoggerChannels) {
     EXPECT_EQ(CFDL_GetFreeSpace(0, &tot, &fr), 0);
     EXPECT_EQ(tot, 1234u);
     EXPECT_EQ(fr, 567u);
+
+    // Requests handed over are counted: the loggers' writes and closes, the
+    // e-mail channel's closes and reads; no status, space, folder, open or
+    // listing request.
+    std::strcpy(reinterpret_cast<char *>(&dpram[DP_DLOG_TEXT]), "\\LOGS\\C.TXT");
+    const struct {
+        std::size_t base;
+        uint32_t (*server)();
+        tCFCB *block;
+        uint8_t op;
+        uint32_t counted;
+    } rows[] = {
+        {DP_DLOG_REQ, CFM_LoadLoggerReq, pLoggerCFCB, 0, 0}, {DP_DLOG_REQ, CFM_LoadLoggerReq, pLoggerCFCB, 1, 0},
+        {DP_DLOG_REQ, CFM_LoadLoggerReq, pLoggerCFCB, 2, 0}, {DP_DLOG_REQ, CFM_LoadLoggerReq, pLoggerCFCB, 3, 0},
+        {DP_DLOG_REQ, CFM_LoadLoggerReq, pLoggerCFCB, 4, 1}, {DP_DLOG_REQ, CFM_LoadLoggerReq, pLoggerCFCB, 5, 1},
+        {DP_MAIL_REQ, CFM_LoadEmailReq, pEmailCFCB, 0, 0},   {DP_MAIL_REQ, CFM_LoadEmailReq, pEmailCFCB, 3, 0},
+        {DP_MAIL_REQ, CFM_LoadEmailReq, pEmailCFCB, 6, 1},   {DP_MAIL_REQ, CFM_LoadEmailReq, pEmailCFCB, 5, 1},
+        {DP_MAIL_REQ, CFM_LoadEmailReq, pEmailCFCB, 7, 0}};
+    for (const auto &r : rows) {
+        SCOPED_TRACE(testing::Message() << r.base << " op " << int(r.op));
+        dpram[r.base + DP_LOG_OP] = r.op;
+        dpram[r.base + DP_LOG_ARG] = 0;
+        LE_Put32(&dpram[r.base + DP_LOG_P1], r.op == 4 || r.op == 6 ? 0 : uint32_t(DP_DLOG_TEXT));
+        LE_Put32(&dpram[r.base + DP_LOG_P1 + 4], r.op == 3 ? 2 : uint32_t(DP_DLOG_DATA));
+        LE_Put32(&dpram[r.base + DP_LOG_P1 + 8], 0);
+        const uint32_t before = cfm.requests;
+        EXPECT_EQ(r.server(), 1u);
+        EXPECT_EQ(cfm.requests - before, r.counted);
+        Poll(r.block);
+    }
+}
+
+// The firmware-update listing (request 27): whatever the listing answers, a
+// search that found nothing newer clears bit 15 and stores its count.
+TEST_F(Cfm, FirmwareListingEndsWithoutAnUpdateFolder) {
+    PlcWordSet(W_FWVER, 1550);
+    enum Card { NO_FOLDER, FILE_NAMED_UPDATE, OLDER_FOLDER, NO_CARD };
+    struct Row {
+        Card card;
+        int16_t result;
+        uint32_t count;
+        uint16_t word;  // word 281 after the listing, 0xC200 before
+    };
+    const Row rows[] = {
+        {NO_FOLDER, CF_NOT_FOUND, 0, 0x4200},
+        {FILE_NAMED_UPDATE, CF_NOT_FOUND, 0, 0x4200},
+        {OLDER_FOLDER, CF_OK, 2, 0x4200},  // ".." and the folder
+        {NO_CARD, 1, 99, 0x0200},          // not ready: bits 14 and 15 cleared, nothing listed
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(int(r.card));
+        std::filesystem::remove_all(P("mnt/USB0"));
+        if (r.card != NO_CARD) MkDir("mnt/USB0");
+        if (r.card == FILE_NAMED_UPDATE) Put("mnt/USB0/UPDATE", "x");
+        if (r.card == OLDER_FOLDER) {
+            MkDir("mnt/USB0/UPDATE");
+            MkDir("mnt/USB0/UPDATE/V1549999");
+            Put("mnt/USB0/UPDATE/V1549999/vbx310c", "old");
+        }
+        PlcWordSet(W_UPDATE, 0xC200);
+        CfmListReq list{99, "UPDATE\\*.*", 1};
+        CFM_LoadReq(pLoadSDFirmwareCFCB, DRIVE_A, 27, &list, nullptr);
+        EXPECT_EQ(Poll(pLoadSDFirmwareCFCB), r.result);
+        EXPECT_EQ(list.count, r.count);
+        EXPECT_EQ(PlcWord(W_UPDATE), r.word);
+    }
+    // The supervisor posts the listing for bit 9; the program sees bit 15 cleared.
+    MkDir("mnt/USB0");
+    PlcWordSet(W_MODE, 2);
+    PlcWordSet(W_UPDATE, 0x8200);
+    for (int i = 0; i < 40 && (PlcWord(W_UPDATE) & 0x8000); i++) Pass();
+    EXPECT_EQ(PlcWord(W_UPDATE), 0x0200);
+    EXPECT_EQ(PlcWord(W_MODE), 2);
+}
+
+// Request 7: folders along the way are no error, an existing final folder is.
+TEST_F(Cfm, MakeDirectoryRequestAnswersAnExistingFolder) {
+    tCFCB *b = &cfcb[6];
+    const struct {
+        const char *name;
+        int16_t result;
+    } rows[] = {{"A:\\LOGS\\DAY", CF_OK},       {"A:\\LOGS\\DAY", CF_EXISTS}, {"a:\\logs", CF_EXISTS},
+                {"A:\\LOGS\\DAY\\HOUR", CF_OK}, {"A:\\", CF_EXISTS},          {"B:\\LOGS", CF_NOT_PRESENT}};
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.name);
+        CFM_LoadReq(b, DRIVE_A, 7, const_cast<char *>(r.name), nullptr);
+        EXPECT_EQ(Poll(b), r.result);
+    }
+    EXPECT_TRUE(Exists("mnt/USB0/LOGS/DAY/HOUR"));
 }

@@ -130,7 +130,7 @@ uint16_t ToolCmd(uint8_t command, uint8_t, const uint8_t *, uint8_t *rx, uint32_
 // What the controller held when it reset.
 struct AtReset {
     int count;
-    uint16_t w3000, w3001;
+    uint16_t w3000, w3001, w291;
     bool stored;
 };
 AtReset at_reset;
@@ -154,6 +154,7 @@ TEST_F(CloneTest, AutomaticLoadRestoresTheBackupAndTheDataCloneThenResetsOnce) {
         if (at_reset.count++ > 0) return;
         at_reset.w3000 = PlcWord(3000);
         at_reset.w3001 = PlcWord(3001);
+        at_reset.w291 = PlcWord(W_BACKUP);
         at_reset.stored = media_test::FileExists(reset_root + "mnt/cfg/ladder.pgm");
     };
     // The backup holds 0x1111; the data clone 0x2222 and 0x3333; the
@@ -207,6 +208,19 @@ TEST_F(CloneTest, AutomaticLoadRestoresTheBackupAndTheDataCloneThenResetsOnce) {
         ManualRestoreExecute();
     }
     EXPECT_EQ(PlcWord(W_BACKUP) >> 2 & 3, 3);
+
+    // A clone load whose data clone is missing: the program is loaded, the
+    // failure shows in bit 11, and the request (bit 9) is over when the
+    // controller restarts, not asked again.
+    ASSERT_EQ(std::remove(P("mnt/USB0/clone.dat").c_str()), 0);
+    at_reset = {};
+    PlcWordSet(W_BACKUP, uint16_t(PlcWord(W_BACKUP) | 1u << 9));
+    step(2);
+    ASSERT_EQ(PlcWord(W_BACKUP) >> 12 & 1, 1);
+    PlcWordSet(W_BACKUP, uint16_t(PlcWord(W_BACKUP) & ~(1u << 12)));
+    step(40);
+    EXPECT_EQ(at_reset.count, 1);
+    EXPECT_EQ(at_reset.w291 >> 9 & 0xD, 0x4);  // bit 11 set; bits 9 and 12 clear
     clone_cmd_link = link;
     sys_hooks.warm_reset = reset;
 }

@@ -205,6 +205,96 @@ TEST_F(Logger, RowsKeptWhileTheCardIsAway) {
     const std::string got = Get("mnt/USB0/KEEP/120714.CSV");
     for (uint16_t s = 10; s < 20; s++) want += "12/07,14:03:" + std::to_string(s) + "," + std::to_string(s) + "\r\n";
     EXPECT_EQ(got, want);
+
+    // Released for removal and pulled before the supervisor looked again: the
+    // card reads 6 (safe to remove), both for the request that waits in the
+    // channel (the card manager takes none meanwhile) and for the next rows,
+    // and the rows wait for the card as for a missing one.
+    PlcWordSet(CFM_W_REMOVE, 1);
+    Scans(10);
+    ASSERT_EQ(PlcWord(CFM_W_STATUS), 6);
+    Clock(14, 3, 20);
+    SetW(R(1), 20);
+    for (int i = 0; i < 6; i++) LOG_Update();
+    want += "12/07,14:03:20,20\r\n";
+    ASSERT_EQ(LogFileWriteState, 3);
+    ASSERT_EQ(rename(P("mnt/USB0").c_str(), P("mnt/USB0.out").c_str()), 0);
+    MntDrive[DRIVE_A].mounted = 0;  // another user of the drive found it gone
+    for (uint16_t s = 21; s < 25; s++) {
+        Clock(14, 3, s);
+        SetW(R(1), s);
+        for (int i = 0; i < 6; i++) LOG_Update();
+        want += "12/07,14:03:" + std::to_string(s) + "," + std::to_string(s) + "\r\n";
+    }
+    EXPECT_EQ(LogStatus[0], 6);
+    EXPECT_EQ(W(R(100)), 6);
+    EXPECT_EQ(LogRun[0].rows, 5);
+    ASSERT_EQ(rename(P("mnt/USB0.out").c_str(), P("mnt/USB0").c_str()), 0);
+    PlcWordSet(CFM_W_REMOVE, 0);
+    Scans(600);
+    EXPECT_EQ(Get("mnt/USB0/KEEP/120714.CSV"), want);
+    EXPECT_EQ(W(R(100)), 0);
+
+    // A format in progress (82, the drive unmounted meanwhile) is waited for
+    // as well; 82 is no status code of the logger.
+    ASSERT_EQ(LogFileWriteState, 1);
+    MntDrive[DRIVE_A].mounted = 0;
+    PlcWordSet(CFM_W_STATUS, CF_FORMATTING);
+    for (uint16_t s = 25; s < 28; s++) {
+        Clock(14, 3, s);
+        SetW(R(1), s);
+        for (int i = 0; i < 6; i++) LOG_Update();
+        want += "12/07,14:03:" + std::to_string(s) + "," + std::to_string(s) + "\r\n";
+    }
+    EXPECT_EQ(LogStatus[0], 0);
+    EXPECT_EQ(LogRun[0].rows, 3);
+    Scans(600);
+    EXPECT_EQ(Get("mnt/USB0/KEEP/120714.CSV"), want);
+}
+
+// The file work's passes: the configured groups are looked at in one pass
+// until one holds a row, wrapping after the last of them; formatting a row
+// stops after each float, so a row of two floats takes three passes.
+TEST_F(Logger, GroupsLookedAtInOnePassAndAFloatEndsThePass) {
+    LogGroup a{"PA", "", M(2), 0, 0, 0, 0, 1, {{R(1), 4, "N"}}};
+    LogGroup b{"PB", "", M(3), 0, 0, 0, 0, 1, {{R(20), 8, "F1"}, {R(22), 8, "F2"}}};
+    ASSERT_EQ(LOG_Load(Table(M(1), 0, {a, b}), true), 0);
+    const float f1 = 1.5f, f2 = -0.25f;
+    std::memcpy(&plc_reg[2 * la::WordOf(R(20))], &f1, 4);
+    std::memcpy(&plc_reg[2 * la::WordOf(R(22))], &f2, 4);
+    SetW(R(1), 42);
+    On(M(1), true);
+    Scans(5);
+    ASSERT_EQ(LogFileWriteState, 1);
+    LogFileWriteGroup = 0;
+    On(M(3), true);
+    LOG_Update();  // the row of group 1 is sampled and found in the same pass
+    EXPECT_EQ(LogFileWriteState, 2);
+    EXPECT_EQ(LogFileWriteGroup, 1);
+    for (int i = 0; i < 60 && LogFileWriteState != 10; i++) {
+        LOG_Update();
+        Pass();
+    }
+    ASSERT_EQ(LogFileWriteState, 10);
+    LOG_Update();  // date, time and the first float
+    EXPECT_EQ(LogFileWriteState, 11);
+    LOG_Update();  // the second float
+    EXPECT_EQ(LogFileWriteState, 11);
+    LOG_Update();  // the line end
+    EXPECT_EQ(LogFileWriteState, 12);
+    for (int i = 0; i < 60 && LogFileWriteState != 1; i++) {
+        LOG_Update();
+        Pass();
+    }
+    ASSERT_EQ(LogFileWriteState, 1);
+    EXPECT_EQ(LogFileWriteGroup, 0);  // after the last configured group: group 0
+    EXPECT_EQ(Get("mnt/USB0/PB/120714.CSV"), "Date,Time,F1,F2\r\n12/07,14:03:09,1.5,-0.25\r\n");
+    On(M(2), true);
+    LOG_Update();
+    EXPECT_EQ(LogFileWriteState, 2);
+    EXPECT_EQ(LogFileWriteGroup, 0);
+    Scans(60);
+    EXPECT_EQ(Get("mnt/USB0/PA/120714.CSV"), "Date,Time,N\r\n12/07,14:03:09,42\r\n");
 }
 
 TEST_F(Logger, TableRefusalsAndUsedShare) {

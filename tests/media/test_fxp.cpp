@@ -124,4 +124,41 @@ TEST_F(FxpTest, UploadEndsOnceFlushedAndRefusesBlocksOutsideIt) {
     EXPECT_FALSE(Exists("mnt/USB0/CUT.BIN"));
 }
 
+TEST_F(FxpTest, WorkingDirectoryGoneAndUploadCutShort) {
+    int32_t extra = 0;
+    EXPECT_EQ(Cmd("mkd A:\\W"), 257);
+    EXPECT_EQ(Cmd("cwd W"), 250);
+    Put("mnt/USB0/W/A.TXT", "abc");
+    EXPECT_EQ(Cmd("retr A.TXT", &extra), 619);
+    EXPECT_EQ(extra, 3);
+    EXPECT_EQ(ReadAll(64), "abc");
+    // The folder removed from outside: the next command cannot go back to
+    // it (616), and the drive's working directory is its root again.
+    ASSERT_EQ(std::remove(P("mnt/USB0/W/A.TXT").c_str()), 0);
+    ASSERT_EQ(::rmdir(P("mnt/USB0/W").c_str()), 0);
+    EXPECT_EQ(Cmd("retr A.TXT"), 616);
+    Put("mnt/USB0/A.TXT", "root");
+    EXPECT_EQ(Cmd("retr A.TXT", &extra), 619);
+    EXPECT_EQ(extra, 4);
+    EXPECT_EQ(ReadAll(64), "root");
+
+    // An upload whose card is pulled: the blocks that follow and the
+    // closing one are refused, and a new upload goes on as usual.
+    const uint8_t blk[3] = {1, 2, 3};
+    EXPECT_EQ(Cmd("stor A:\\CUT.BIN"), 150);
+    EXPECT_EQ(Fxp_DoWriteData(blk, 3), 651);
+    ASSERT_EQ(rename(P("mnt/USB0").c_str(), P("mnt/USB0.out").c_str()), 0);
+    FxpMain(1);
+    EXPECT_EQ(Fxp_DoWriteData(blk, 3), 611);
+    EXPECT_EQ(Fxp_DoWriteData(blk, 3), 611);
+    EXPECT_EQ(Fxp_DoWriteData(nullptr, 0), 611);
+    ASSERT_EQ(rename(P("mnt/USB0.out").c_str(), P("mnt/USB0").c_str()), 0);
+    EXPECT_EQ(Cmd("stor A:\\NEXT.BIN"), 150);
+    EXPECT_EQ(Fxp_DoWriteData(blk, 3), 651);
+    EXPECT_EQ(Fxp_DoWriteData(nullptr, 0), -1);
+    for (int i = 0; i < 4; ++i) FxpMain(1);
+    EXPECT_EQ(Fxp_DoWriteData(nullptr, 0), 651);
+    EXPECT_EQ(Get("mnt/USB0/NEXT.BIN"), std::string("\x01\x02\x03"));
+}
+
 }  // namespace
