@@ -313,6 +313,33 @@ TEST(NetConfig, RecordsToTheLastByte) {
     std::memset(&Dpr_Configuration[1], 0, DPR_CONFIG_BYTES);
 }
 
+// ASCII over TCP follows each parse: a bad reference switches it off for
+// that configuration only, and a good one after it switches it on again.
+TEST(NetConfig, AsciiEnableFollowsEachParse) {
+    test_support::TempRoot root;
+    static DprConfigRec rec;
+    auto block = [](uint32_t send, uint32_t status) {
+        // Addresses record with the ASCII service on (flags bit 10 clear), then
+        // the six ASCII references: port 4001 fixed, send, control, receive, status.
+        Stream s;
+        s << 0x20000000 << 0 << 0x200001DA << 0x0A4D0001 << 0 << 0 << 0 << 0 << 0 << 0 << 0 << 0 << 0 << 0 << 0 << 0
+          << 0;
+        s << 0x00800000 << 0 << 4001 << send << 34000 << 35000 << status << 0 << 0;
+        s << 0;
+        return s.Block(0x0A4D0002, 0xFFFFFF00);
+    };
+    ASSERT_EQ(Parse(block(33000, 36000), rec), 0u);
+    EXPECT_EQ(rec.enables[1] & EN1_ASCII, EN1_ASCII);
+    EXPECT_EQ(rec.ascii[DPR_ASCII_SEND], 33000u);
+    ASSERT_EQ(Parse(block(100, 500), rec), 0u);
+    EXPECT_EQ(rec.enables[1] & EN1_ASCII, 0);
+    EXPECT_EQ(rec.ascii[DPR_ASCII_SEND], 0u);
+    EXPECT_EQ(rec.ascii[DPR_ASCII_RECEIVE], 35000u);
+    ASSERT_EQ(Parse(block(33000, 36000), rec), 0u);
+    EXPECT_EQ(rec.enables[1] & EN1_ASCII, EN1_ASCII);
+    EXPECT_EQ(rec.ascii[DPR_ASCII_STATUS], 36000u);
+}
+
 TEST(NetBridge, ValidateRangesAndBlockMoves) {
     auto valid = [](uint32_t r, uint32_t n) {
         const EtnReq q{r, n};
@@ -437,6 +464,35 @@ TEST(NetBridge, ConfigBackupRunReparseAndChangeRequest) {
     PlcWordSet(W_MODE, 0);
     Dpr_Io_Service();
     EXPECT_EQ(LE_Get16(&DprMap[DPR_RUN]), 0);
+
+    // One EGD status item: one entry after the configuration and after each
+    // entry into run, which parses the block again; a second configuration
+    // without it leaves none behind.
+    Stream egd = Typical();
+    egd << 0x80000001 << 1 << 2 << 3 << 4 << 33000 << 0x8005 << 0 << 0 << 0;
+    Install(egd.Block(0x0A4D0002, 0xFFFFFF00));
+    Dpr_Config();
+    EXPECT_EQ(EGD_Index_Count, 1);
+    EXPECT_EQ(LE_Get16(&DprMap[DPR_EGD_COUNT]), 1);
+    for (int cycle = 0; cycle < 3; cycle++) {
+        PlcWordSet(W_MODE, 2);
+        Dpr_Io_Service();
+        PlcWordSet(W_MODE, 0);
+        Dpr_Io_Service();
+        EXPECT_EQ(EGD_Index_Count, 1) << "cycle " << cycle;
+        EXPECT_EQ(LE_Get16(&DprMap[DPR_EGD_COUNT]), 1) << "cycle " << cycle;
+        EXPECT_EQ(Dpr_Configuration[0].egd_status_count, 1u);
+        EXPECT_EQ(LE_Get32(DprStatusWrReqs + 4), 33000u);
+        EXPECT_EQ(LE_Get32(DprStatusWrReqs + 8 + 4), 0u);
+    }
+    Install(Typical().Block(0x0A4D0002, 0xFFFFFF00));
+    PlcWordSet(W_MODE, 2);
+    Dpr_Io_Service();
+    PlcWordSet(W_MODE, 0);
+    Dpr_Io_Service();
+    EXPECT_EQ(EGD_Index_Count, 0);
+    EXPECT_EQ(LE_Get16(&DprMap[DPR_EGD_COUNT]), 0);
+    EXPECT_EQ(LE_Get32(DprStatusWrReqs + 4), 0u);
 
     // A new I/O configuration raises one change request, not during a download.
     const uint16_t ack = LE_Get16(&DprMap[DPR_CFG_ACK]);
