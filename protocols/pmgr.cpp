@@ -50,7 +50,14 @@ uint32_t table_len;  // bytes of the table
 std::array<uint8_t, 22> writeSubBuf;
 std::array<uint16_t, 4> shiftBuf;  // ShiftBitData's 8 bytes
 std::array<uint16_t, 256> runBuf;  // data of a changed run (at most 255 words)
+// Per port, bit 0 the programming port: 1 while a driver has handed the
+// port back to the command protocol. It outlives a stop, so that a driver
+// whose hand-over bit is still set does not take the port at its next start.
 uint8_t port_switch;
+// Drivers whose init entry answered 0 since the last start: a stop entry is
+// called only for a driver that was initialised (its state alone does not
+// say so once its port was handed back).
+std::array<bool, PMGR_DRIVERS> initialised;
 // Device table of the Ethernet drivers: 256 entries and the zero entry that
 // ends it.
 std::array<std::array<uint8_t, 16>, 257> devTable;
@@ -138,6 +145,11 @@ void SetAreaBit(uint16_t *a, uint32_t i, bool v) {
     else
         a[i / 16] = uint16_t(a[i / 16] & ~(1u << (i % 16)));
 }
+
+// The mask of a bit at bit address a within the byte PlcReg_Ptr gives: an
+// IEC variable handle's low bits are its element index, and a BOOL element
+// is a byte of its own, set when bit 0 is.
+uint8_t BitMask(uint32_t a) { return PlcReg_IsIecHandle(a) ? 1 : uint8_t(1u << (a % 8)); }
 
 bool TriggerSet(const uint8_t *byte, uint8_t mask) { return byte != nullptr && (*byte & mask) != 0; }
 void TriggerClear(uint8_t *byte, uint8_t mask) {
@@ -392,7 +404,7 @@ bool BuildDevices(uint32_t d, uint32_t list, uint32_t count) {
             const uint32_t a = LE_Get32(e + len - 4);
             v.disable = PlcReg_Ptr(a, 1);
             if (v.disable == nullptr) return false;
-            v.disable_mask = uint8_t(1u << (a % 8));
+            v.disable_mask = BitMask(a);
         }
         off += len;
     }
@@ -449,7 +461,7 @@ bool BuildCommands(uint32_t d, uint32_t list, uint32_t count, uint32_t ndev) {
             const uint32_t t = LE_Get32(e + 8);
             c.trig = PlcReg_Ptr(t, 1);
             if (c.trig == nullptr) return false;
-            c.trig_mask = uint8_t(1u << (t % 8));
+            c.trig_mask = BitMask(t);
         }
         c.state = (flags & F_TWOWAY) ? 2 : (flags & F_READ) ? 0 : 10;
         off += len;
@@ -478,7 +490,7 @@ bool Resolve(uint32_t d, uint32_t n) {
     if (trig) {
         b.trig = PlcReg_Ptr(trig, 1);
         if (b.trig == nullptr) return false;
-        b.trig_mask = uint8_t(1u << (trig % 8));
+        b.trig_mask = BitMask(trig);
         if (tval) {
             b.trig_value = PlcReg_Ptr(tval, 16);
             if (b.trig_value == nullptr) return false;
@@ -598,10 +610,13 @@ void BuildDevTable(uint32_t d) {
     }
 }
 
+// A port already in the command protocol is not opened again, but the
+// manager's claim ends in every case: left set, the next start's claim
+// would be refused and the driver never run again.
 void GiveBackPort() {
     const uint8_t *m = Vcomm_ModeRec(ProgrammingPort);
-    if (m != nullptr && (m[5] & 0x0F) == VCOMM_PROTO_CMD) return;
     if (pmgr_hooks.talk_release) pmgr_hooks.talk_release(ProgrammingPort);
+    if (m != nullptr && (m[5] & 0x0F) == VCOMM_PROTO_CMD) return;
     if (Port0().Open) Port0().Open(ProgrammingPort, qncan_mode.data());
 }
 
@@ -635,6 +650,7 @@ bool HandOver(uint32_t d) {
             if (pmgr_hooks.talk_release) pmgr_hooks.talk_release(0);
             return false;
         }
+        initialised[d] = true;
         b.cycle = b.status2 = 0;
         b.ctl_req = b.ctl_result = 0;
         b.state = b.trig ? PMGR_TRIGGER_WAIT : PMGR_CYCLE_START;
@@ -1010,6 +1026,7 @@ void PMGR_Start() {
     if (count == 0) return;
     port_mask = 0x20;
     for (PmgrDcb &b : dcb) b.state = PMGR_IDLE;
+    initialised.fill(false);
     for (PmgrTimer &x : tcb) x = PmgrTimer{};
     dataSeg.fill(0);
     drvData.fill(0);
@@ -1038,17 +1055,32 @@ void PMGR_Start() {
             if (b.ncmd && !b.free_running)
                 b.svc[PMGR_S_DEVICE] = reinterpret_cast<uintptr_t>(DeviceOf(mcb[n][0]).entry);
             BuildDevTable(n);
-        } else if (!(port_switch & 1)) {
-            if (!pmgr_hooks.talk_override || !pmgr_hooks.talk_override(0)) continue;
-        } else {
+        } else if ((port_switch & 1) && b.handover != 0) {
+            // Handed back to the command protocol: the scan starts the driver
+            // when its hand-over bit clears.
+            Mirror(n);
             continue;
+        } else {
+            // A driver without a hand-over bit has nothing that would take the
+            // port later: it takes it now.
+            port_switch &= uint8_t(~1);
+            if (!pmgr_hooks.talk_override || !pmgr_hooks.talk_override(0)) continue;
         }
         Mirror(n);
         if (reinterpret_cast<PmgrInitFn>(b.entry[PMGR_H_INIT])(b.svc.data()) != 0) {
             if (b.port == 0 && pmgr_hooks.talk_release) pmgr_hooks.talk_release(0);
             continue;
         }
-        if (b.entry[PMGR_H_CONTROL]) reinterpret_cast<PmgrControlFn>(b.entry[PMGR_H_CONTROL])(2, nullptr);
+        initialised[n] = true;
+        if (b.entry[PMGR_H_CONTROL]) {
+            const intptr_t answer = reinterpret_cast<PmgrControlFn>(b.entry[PMGR_H_CONTROL])(2, nullptr);
+            // 1 to 3: the driver sends through the manager's PutTx wrapper,
+            // which port 0's entry already is (the serial driver's own PutTx
+            // takes other arguments). An Ethernet port keeps its virtual
+            // port's PutTx: the serial wrapper would send its bytes out of
+            // the programming port.
+            if (answer >= 1 && answer <= 3 && b.port == 0) b.svc[PMGR_S_PUTTX] = Fn(SPutTx);
+        }
         b.cycle = b.status2 = 0;
         b.ctl_req = b.ctl_result = 0;
         b.state = b.trig ? PMGR_TRIGGER_WAIT : PMGR_CYCLE_START;
@@ -1060,8 +1092,9 @@ void PMGR_Stop() {
     if (promgr_table == nullptr) return;
     for (uint32_t n = 0; n < PMGR_DRIVERS; n++) {
         PmgrDcb &b = dcb[n];
-        if (b.state != PMGR_IDLE && b.free_running && b.entry[PMGR_H_STOP])
+        if (initialised[n] && b.free_running && b.entry[PMGR_H_STOP])
             reinterpret_cast<PmgrVoidFn>(b.entry[PMGR_H_STOP])();
+        initialised[n] = false;
         if (b.state != PMGR_IDLE) {
             b.state = PMGR_IDLE;
             if (b.port == 0) GiveBackPort();
@@ -1075,7 +1108,6 @@ void PMGR_Stop() {
             for (uint32_t k = 0; k < VCOMM_ETH_PORTS; k++) EtnVComm_Drv.Close(intptr_t(first + k));
     }
     PromgrDriversLoaded = 0;
-    port_switch = 0;
 }
 
 void PMGR_Scan() {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "core/image/bytes.h"
+#include "core/image/iecrt.h"
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
 #include "core/storage/memfile.h"
@@ -299,6 +300,64 @@ TEST_F(Pmgr, PortHandOverBit) {
     EXPECT_EQ(TalkOverride, 1);
     EXPECT_EQ(*inits, 2u);
     EXPECT_EQ(Word(600), 0x3064);
+    // Handed back, then stopped and started again with the bit still set:
+    // the port stays with the command protocol and the driver waits; it
+    // claims the port once the bit clears. (A real driver opens the port in
+    // its own mode; this one does not, so the test does.)
+    auto driver_opens = [] {
+        VcommMode rtu = rism_mode;
+        rtu[5] = VCOMM_PROTO_RTU;
+        Vcomm_Drv[0].Open(0, rtu.data());
+    };
+    driver_opens();
+    PlcReg_Set(M50, &on, 1);
+    Cycle(1);
+    ASSERT_EQ(TalkOverride, 0);
+    PMGR_Stop();
+    PMGR_Start();
+    inits = Sym<unsigned>(Drv0(), "drv_inits");
+    EXPECT_EQ(TalkOverride, 0);
+    EXPECT_EQ(*inits, 0u);
+    EXPECT_EQ(dcb[0].state, 0);
+    SetWord(600, 0);
+    Cycle(3);
+    EXPECT_EQ(TalkOverride, 0);
+    EXPECT_EQ(Word(600), 0);
+    PlcReg_Set(M50, &off, 1);
+    Cycle(3);
+    EXPECT_EQ(TalkOverride, 1);
+    EXPECT_EQ(*inits, 1u);
+    EXPECT_EQ(Word(600), 0x3064);
+    // Stopped before the driver opened the port in its own mode: the claim
+    // still ends, or the next start could not take the port.
+    PMGR_Stop();
+    EXPECT_EQ(TalkOverride, 0);
+    // A free-running driver handed back is still told to stop.
+    Put16(t, cfg + 20, 0x8011);
+    Install(t);
+    PMGR_Start();
+    ASSERT_EQ(PromgrDriversLoaded, 1);
+    EXPECT_EQ(TalkOverride, 1);
+    driver_opens();
+    Cycle(1);
+    EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_scans"), 1u);
+    PlcReg_Set(M50, &on, 1);
+    Cycle(1);
+    EXPECT_EQ(TalkOverride, 0);
+    EXPECT_EQ(dcb[0].state, 0);
+    PMGR_Stop();
+    EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_stops"), 1u);
+    PlcReg_Set(M50, &off, 1);
+    // A driver without a hand-over bit after one that handed the port back
+    // takes the port at its start.
+    Put16(t, cfg + 20, 0);
+    Install(t);
+    PMGR_Start();
+    ASSERT_EQ(PromgrDriversLoaded, 1);
+    EXPECT_EQ(TalkOverride, 1);
+    SetWord(600, 0);
+    Cycle(2);
+    EXPECT_EQ(Word(600), 0x3064);
     PMGR_Stop();
     Vcomm_Drv[0] = saved;
 }
@@ -546,6 +605,82 @@ TEST_F(Pmgr, DisabledDeviceEndsRetriesAndHoldsItsCommands) {
     EXPECT_EQ(Word(600), 0x300A);
     PMGR_Stop();
     PlcReg_Set(M70, &off, 1);
+}
+
+// IEC variables as the driver's trigger, a command's trigger and a device's
+// disable bit: a BOOL element is one byte whose value is bit 0, whatever the
+// element index in the handle's low bits.
+namespace {
+uint8_t iec_bools[64];
+uint8_t *IecBools(uint32_t handle, uint32_t) { return &iec_bools[handle & 0x3F]; }
+}  // namespace
+
+TEST_F(Pmgr, TriggersAndDisableBitOnIecVariables) {
+    constexpr uint32_t kTrig = 0xC0000003, kCmdTrig = 0xC000000B, kDisable = 0xC0000015;
+    auto *saved = PlcReg_IecLocate;
+    PlcReg_IecLocate = IecBools;
+    DrevanoRuntime = drevano_variables_enumerateded = 1;
+    std::fill(std::begin(iec_bools), std::end(iec_bools), 0);
+    // The driver's trigger on element 3: a read of two words from 100.
+    {
+        Bytes t = Table(image_, {{1, R(600), 1, 3, 0, 2, 100}});
+        const Layout l = Offsets(image_);
+        Put32(t, l.cfg + 32, kTrig);
+        Install(t);
+        PMGR_Start();
+        ASSERT_EQ(PromgrDriversLoaded, 1);
+        EXPECT_EQ(dcb[0].trig_mask, 1);
+        Cycle(3);
+        EXPECT_EQ(Word(600), 0);
+        iec_bools[2] = iec_bools[4] = 1;
+        iec_bools[3] = 1;
+        Cycle(3);
+        EXPECT_EQ(Word(600), 0x3064);
+        EXPECT_EQ(iec_bools[3], 0);  // cleared when the cycle is done
+        EXPECT_EQ(iec_bools[2], 1);
+        EXPECT_EQ(iec_bools[4], 1);
+        PMGR_Stop();
+    }
+    // A write on the trigger of element 11: the element's value 1 fires it,
+    // and the cleared trigger leaves the element's other bits alone.
+    {
+        Bytes t = Table(image_, {{8, R(650), 1, 3, 0, 1, 300}});
+        Put32(t, Offsets(image_).scan + 8, kCmdTrig);
+        Install(t);
+        PMGR_Start();
+        ASSERT_EQ(PromgrDriversLoaded, 1);
+        EXPECT_EQ(mcb[0][0].trig_mask, 1);
+        SetWord(650, 0x5A5A);
+        Cycle(3);
+        EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_writes"), 0u);
+        iec_bools[11] = 0x09;
+        Cycle(3);
+        EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_writes"), 1u);
+        EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_last_value"), 0x5A5Au);
+        EXPECT_EQ(iec_bools[11], 0x08);
+        PMGR_Stop();
+    }
+    // A device disable bit on element 21 holds its command back.
+    {
+        Bytes t = Table(image_, {{1, R(600), 1, 3, 0, 2, 10}}, 1, 32);
+        const Layout l = Offsets(image_, 32);
+        Put16(t, l.dev + 20, 0x0002);
+        Put32(t, l.dev + 28, kDisable);
+        Install(t);
+        SetWord(600, 0);
+        iec_bools[21] = 1;
+        PMGR_Start();
+        ASSERT_EQ(PromgrDriversLoaded, 1);
+        EXPECT_EQ(scb[0][0].disable_mask, 1);
+        Cycle(3);
+        EXPECT_EQ(Word(600), 0);
+        iec_bools[21] = 0;
+        Cycle(2);
+        EXPECT_EQ(Word(600), 0x300A);
+        PMGR_Stop();
+    }
+    DrevanoRuntime = drevano_variables_enumerateded = 0;
+    PlcReg_IecLocate = saved;
 }
 
 TEST_F(Pmgr, FreeRunningAndTriggerValueDrivers) {
