@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "core/image/bytes.h"
+#include "core/image/iecrt.h"
 #include "core/image/plcreg.h"
 #include "core/image/syshook.h"
 #include "core/image/timebase.h"
@@ -41,6 +42,8 @@ constexpr uint32_t kStringWords = 43;
 constexpr uint8_t kStringCode = 7;
 std::array<std::array<uint8_t, PMGR_COMMANDS>, PMGR_DRIVERS> cmd_kind;
 std::array<std::array<uint16_t, PMGR_COMMANDS>, PMGR_DRIVERS> cmd_elems;  // element count
+// Bit data at an IEC variable: one byte per BOOL instead of packed bits.
+std::array<std::array<uint8_t, PMGR_COMMANDS>, PMGR_DRIVERS> cmd_iec_bits;
 // Run offset of each command in full: the command block's byte holds only
 // its low 8 bits, too few for commands above 256 elements.
 std::array<std::array<uint16_t, PMGR_COMMANDS>, PMGR_DRIVERS> cmd_run;
@@ -160,6 +163,19 @@ bool Disabled(const PmgrDevice &v) { return v.disable != nullptr && (*v.disable 
 bool NewTable() { return LE_Get32(promgr_table + 12) > 5; }
 
 // ---- data routines ------------------------------------------------------------------------
+// Bit i of command k's registers: from its bit offset in packed registers,
+// or the BOOL byte i of an IEC variable (set when not 0, written as 0 or 1).
+bool RegBit(uint32_t d, uint32_t k, uint32_t i) {
+    const PmgrCommand &c = mcb[d][k];
+    return cmd_iec_bits[d][k] ? c.reg[i] != 0 : BitOf(c.reg, c.bit_offset + i);
+}
+void SetRegBit(uint32_t d, uint32_t k, uint32_t i, bool v) {
+    PmgrCommand &c = mcb[d][k];
+    if (cmd_iec_bits[d][k])
+        c.reg[i] = v ? 1 : 0;
+    else
+        SetBitOf(c.reg, c.bit_offset + i, v);
+}
 // Element e of a command as register and area words (1 or 2 words; 32-bit
 // values with flag bit 4 have their words exchanged on the line).
 uint32_t Width(uint32_t d, uint32_t k) {
@@ -184,7 +200,7 @@ void Put(uint32_t d, uint32_t k) {
     PmgrCommand &c = mcb[d][k];
     const uint32_t n = cmd_elems[d][k];
     if (cmd_kind[d][k] == K_BITS) {
-        for (uint32_t i = 0; i < n; i++) SetBitOf(c.reg, c.bit_offset + i, AreaBit(c.in, i));
+        for (uint32_t i = 0; i < n; i++) SetRegBit(d, k, i, AreaBit(c.in, i));
         return;
     }
     const uint32_t ew = Width(d, k);
@@ -195,7 +211,7 @@ void Get(uint32_t d, uint32_t k) {
     PmgrCommand &c = mcb[d][k];
     const uint32_t n = cmd_elems[d][k];
     if (cmd_kind[d][k] == K_BITS) {
-        for (uint32_t i = 0; i < n; i++) SetAreaBit(c.out, i, BitOf(c.reg, c.bit_offset + i));
+        for (uint32_t i = 0; i < n; i++) SetAreaBit(c.out, i, RegBit(d, k, i));
         return;
     }
     const uint32_t ew = Width(d, k);
@@ -209,8 +225,8 @@ void CovPut(uint32_t d, uint32_t k) {
     const uint32_t n = cmd_elems[d][k];
     if (cmd_kind[d][k] == K_BITS) {
         for (uint32_t i = 0; i < n; i++) {
-            if (BitOf(c.reg, c.bit_offset + i) != AreaBit(c.out, i)) continue;
-            SetBitOf(c.reg, c.bit_offset + i, AreaBit(c.in, i));
+            if (RegBit(d, k, i) != AreaBit(c.out, i)) continue;
+            SetRegBit(d, k, i, AreaBit(c.in, i));
             SetAreaBit(c.out, i, AreaBit(c.in, i));
         }
         return;
@@ -236,7 +252,7 @@ uint32_t Compare(uint32_t d, uint32_t k) {
     const bool bits = cmd_kind[d][k] == K_BITS;
     const uint32_t ew = Width(d, k);
     auto differs = [&](uint32_t e) {
-        if (bits) return BitOf(c.reg, c.bit_offset + e) != AreaBit(c.out, e);
+        if (bits) return RegBit(d, k, e) != AreaBit(c.out, e);
         for (uint32_t j = 0; j < ew; j++) {
             if (RegWord(c.reg, e * ew + j) != AreaWord(c, c.out, e * ew + j, ew)) return true;
         }
@@ -244,7 +260,7 @@ uint32_t Compare(uint32_t d, uint32_t k) {
     };
     auto take = [&](uint32_t e) {
         if (bits) {
-            SetAreaBit(c.out, e, BitOf(c.reg, c.bit_offset + e));
+            SetAreaBit(c.out, e, RegBit(d, k, e));
             return;
         }
         for (uint32_t j = 0; j < ew; j++) SetAreaWord(c, c.out, e * ew + j, ew, RegWord(c.reg, e * ew + j));
@@ -429,7 +445,13 @@ bool BuildCommands(uint32_t d, uint32_t list, uint32_t count, uint32_t ndev) {
         if (dev >= ndev) return false;
         c.device = &scb[d][dev];
         const uint16_t dflags = Word(scb[d][dev].entry + 20);
-        c.type = uint8_t(reinterpret_cast<PmgrClassifyFn>(b.entry[PMGR_H_CLASSIFY])(e[15], Word(e + 18)));
+        const uint32_t reg = LE_Get32(e + 4);
+        // An IEC variable of kind 2 holds 32-bit values: the driver is not asked.
+        const bool iec = PlcReg_IsIecHandle(reg) && DrevanoRuntime && drevano_variables_enumerateded;
+        if (iec && ((reg >> 26) & 7) == 2)
+            c.type = 3;
+        else
+            c.type = uint8_t(reinterpret_cast<PmgrClassifyFn>(b.entry[PMGR_H_CLASSIFY])(e[15], Word(e + 18)));
         if (c.type > 17) return false;
         const bool bits = IsBitPacked(c.type);
         const uint32_t raw = e[17] ? e[17] : Word(e + 20);  // the count the driver is given
@@ -444,13 +466,18 @@ bool BuildCommands(uint32_t d, uint32_t list, uint32_t count, uint32_t ndev) {
             cmd_kind[d][k] = K_STRING;
         cmd_run[d][k] = 0;
         c.flags = uint16_t((dflags & 0x110) | ((dflags & (bits ? 0x1000 : 0x2000)) ? 1 : 0));
-        const uint32_t reg = LE_Get32(e + 4);
         const uint32_t rw = n * Width(d, k);
         // The areas hold what the descriptor's count promises the driver
         // too: an odd count of 32-bit pairs gives one word more.
         const uint32_t aw = bits ? (raw + 15) / 16 : rw > raw ? rw : raw;
-        c.bit_offset = uint8_t(bits ? reg % 8 : 0);
-        c.reg = PlcReg_Ptr(bits ? reg - reg % 8 : reg, bits ? (n + c.bit_offset + 7) / 8 * 8 : 16 * rw);
+        // Bit data of an IEC variable start at its element, a byte per BOOL;
+        // the handle's low bits are the element index, not a bit number.
+        cmd_iec_bits[d][k] = bits && iec ? 1 : 0;
+        c.bit_offset = uint8_t(bits && !iec ? reg % 8 : 0);
+        if (cmd_iec_bits[d][k])
+            c.reg = PlcReg_Ptr(reg, 8 * n);
+        else
+            c.reg = PlcReg_Ptr(bits ? reg - reg % 8 : reg, bits ? (n + c.bit_offset + 7) / 8 * 8 : 16 * rw);
         if (c.reg == nullptr || n == 0) return false;
         // Input then output area, inside the driver's half of drvData.
         if (words + 2 * aw > PMGR_SEG_WORDS) return false;

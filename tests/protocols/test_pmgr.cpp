@@ -679,6 +679,39 @@ TEST_F(Pmgr, TriggersAndDisableBitOnIecVariables) {
         EXPECT_EQ(Word(600), 0x300A);
         PMGR_Stop();
     }
+    // Bit data at IEC BOOL elements, one byte per bit: a read of 5 bits into
+    // elements 41..45, a write on trigger of elements 49..53; a handle of
+    // kind 2 holds 32-bit values without asking the driver.
+    {
+        constexpr uint32_t M60 = 14336 + 59;
+        Bytes t = Table(
+            image_,
+            {{1, 0xC0000029, 1, 1, 0, 5, 200}, {8, 0xC0000031, 1, 1, 0, 5, 300}, {1, 0xC8000010, 1, 3, 0, 1, 20}});
+        Put32(t, Offsets(image_).scan + 36 + 8, M60);
+        Install(t);
+        std::fill(std::begin(iec_bools), std::end(iec_bools), 0x77);
+        PMGR_Start();
+        ASSERT_EQ(PromgrDriversLoaded, 1);
+        EXPECT_EQ(mcb[0][0].type, 1);
+        EXPECT_EQ(mcb[0][0].bit_offset, 0);
+        EXPECT_EQ(mcb[0][2].type, 3);
+        auto *bits = Sym<uint8_t>(Drv0(), "drv_bits");
+        const uint8_t pattern[5] = {1, 0, 1, 1, 0};
+        for (uint32_t i = 0; i < 5; i++) bits[200 + i] = pattern[i];
+        Cycle(3);
+        for (uint32_t i = 0; i < 5; i++) EXPECT_EQ(iec_bools[41 + i], pattern[i]) << i;
+        EXPECT_EQ(iec_bools[40], 0x77);
+        EXPECT_EQ(iec_bools[46], 0x77);
+        const uint8_t out[5] = {1, 1, 0, 0, 2};
+        std::copy(std::begin(out), std::end(out), &iec_bools[49]);
+        const uint8_t on = 1;
+        PlcReg_Set(M60, &on, 1);
+        Cycle(3);
+        const uint8_t sent[6] = {1, 1, 0, 0, 1, 0};
+        for (uint32_t i = 0; i < 6; i++) EXPECT_EQ(bits[300 + i], sent[i]) << i;
+        EXPECT_EQ(iec_bools[53], 2);  // the program's value stays as it was
+        PMGR_Stop();
+    }
     DrevanoRuntime = drevano_variables_enumerateded = 0;
     PlcReg_IecLocate = saved;
 }
