@@ -303,6 +303,7 @@ uint16_t StatusOf(const PmgrDevice &v) { return v.status ? LE_Get16(v.status) : 
 bool HandedOver(const PmgrDcb &b);
 
 enum ReqKind { REQ_READ, REQ_BLOCK, REQ_RUN };
+bool RequestOnce(uint32_t d, uint32_t k, ReqKind kind);
 
 void Request(uint32_t d, uint32_t k, ReqKind kind) {
     PmgrDcb &b = dcb[d];
@@ -324,6 +325,19 @@ void Request(uint32_t d, uint32_t k, ReqKind kind) {
         return;
     }
     if (v.owner != nullptr && v.owner != &c) return;
+    // A command with a trigger bit is asked again at once after a failure,
+    // until it is served or its retries are used up; one without waits for
+    // the next pass.
+    while (!RequestOnce(d, k, kind) && c.trig != nullptr) {
+    }
+}
+
+// One call of the driver for command k; false when it failed and is to be
+// asked again.
+bool RequestOnce(uint32_t d, uint32_t k, ReqKind kind) {
+    PmgrDcb &b = dcb[d];
+    PmgrCommand &c = mcb[d][k];
+    PmgrDevice &v = DeviceOf(c);
     b.svc[PMGR_S_DEVICE] = reinterpret_cast<uintptr_t>(v.entry);
     b.svc[PMGR_S_ENTRY] = reinterpret_cast<uintptr_t>(c.entry);
     uint8_t *desc = c.entry + 14;
@@ -360,16 +374,16 @@ void Request(uint32_t d, uint32_t k, ReqKind kind) {
         }
         r = reinterpret_cast<PmgrWriteFn>(b.entry[PMGR_H_WRITE])(writeSubBuf.data(), data);
     }
-    if (Waiting(b)) return;
+    if (Waiting(b)) return true;
     if (r == 0) {
         c.state = kind == REQ_READ ? 1 : kind == REQ_BLOCK ? 6 : 4;
         v.owner = nullptr;
         StatusWord(v, 0, 0);
-        return;
+        return true;
     }
     if (kind != REQ_RUN && r >= 1 && r <= 50 && v.status) {
         StatusWord(v, 0, uint16_t(r));
-        return;
+        return true;
     }
     if (v.owner != &c) {
         v.owner = &c;
@@ -382,7 +396,9 @@ void Request(uint32_t d, uint32_t k, ReqKind kind) {
         v.state = PMGR_DEV_FAULT;
         v.err = uint16_t(r);
         c.state = 7;
+        return true;
     }
+    return false;
 }
 
 void Process(uint32_t d, uint32_t k) {
@@ -620,7 +636,10 @@ void EthernetServices(uint32_t d) {
     s[PMGR_S_CLOSE1] = Fn(v.Close1);
 }
 
-// The device table of an Ethernet driver, at most 256 devices.
+// The device table of an Ethernet driver, at most 256 devices. Its address
+// is not written into the configuration block's 32-bit word at offset 16: a
+// pointer of this build does not fit it, and the stored block stays as it
+// was downloaded. Drivers take their device entry from service entry 3.
 void BuildDevTable(uint32_t d) {
     PmgrDcb &b = dcb[d];
     for (auto &e : devTable) e.fill(0);
@@ -657,13 +676,14 @@ bool PortInCommandMode() {
     return m != nullptr && (m[5] & 0x0F) == VCOMM_PROTO_CMD;
 }
 
-// Port hand-over of a driver on the programming port; false when the driver
-// is skipped for this scan.
+// Port hand-over: false when the driver is skipped for this scan, which any
+// driver is while its hand-over bit is set; one on the programming port
+// gives the port back then and takes it again when the bit clears.
 bool HandOver(uint32_t d) {
     PmgrDcb &b = dcb[d];
-    if (b.handover == 0 || b.cfg == nullptr || b.port != 0) return true;
+    if (b.handover == 0 || b.cfg == nullptr) return true;
     if (HandedOver(b)) {
-        if (!(port_switch & 1) && !PortInCommandMode()) {
+        if (b.port == 0 && !(port_switch & 1) && !PortInCommandMode()) {
             if (pmgr_hooks.talk_release) pmgr_hooks.talk_release(ProgrammingPort);
             if (Port0().Open) Port0().Open(ProgrammingPort, qncan_mode.data());
             b.state = PMGR_IDLE;
@@ -671,7 +691,7 @@ bool HandOver(uint32_t d) {
         }
         return false;
     }
-    if ((port_switch & 1) && PortInCommandMode()) {
+    if (b.port == 0 && (port_switch & 1) && PortInCommandMode()) {
         if (!pmgr_hooks.talk_override || !pmgr_hooks.talk_override(0)) return false;
         if (reinterpret_cast<PmgrInitFn>(b.entry[PMGR_H_INIT])(b.svc.data()) != 0) {
             if (pmgr_hooks.talk_release) pmgr_hooks.talk_release(0);
@@ -747,9 +767,10 @@ void ScanDevices(uint32_t d, PmgrDcb &b, uint32_t now, bool cycle_start) {
             if (b.state != PMGR_RUNNING) v.state = PMGR_DEV_REPORTED;
             break;
         case PMGR_DEV_REPORTED:
+            // The user cleared the error code: the failing command's index goes too.
             if (v.status && st == 0) {
                 v.state = PMGR_DEV_RECOVERING;
-                StatusWord(v, 0, 1);
+                StatusWord(v, 1, 0);
                 v.owner = nullptr;
             } else {
                 v.state = PMGR_DEV_FAULTED;
@@ -759,7 +780,7 @@ void ScanDevices(uint32_t d, PmgrDcb &b, uint32_t now, bool cycle_start) {
             if (v.status && st == 0) {
                 v.state = PMGR_DEV_OK;
                 v.owner = nullptr;
-                StatusWord(v, 0, 1);
+                StatusWord(v, 1, 0);
             } else if (!(Word(v.entry + 20) & 1)) {
                 const bool back = b.trig ? cycle_start : now - v.time >= b.retry_delay;
                 if (back) {
@@ -830,6 +851,8 @@ void ScanCommands(uint32_t d, PmgrDcb &b, uint32_t now, bool cycle_start) {
             break;
         case 8:
             if (cycle_start && v.state < PMGR_DEV_FAULT) {
+                // A two-way command reads again too: waiting for a trigger it
+                // may not have, it would never come back.
                 if (flags & F_TWOWAY) {
                     Get(d, k);
                     SetRun(d, k, 0);
@@ -875,6 +898,8 @@ void ScanCommands(uint32_t d, PmgrDcb &b, uint32_t now, bool cycle_start) {
 
 // The status area: a reset asked, or the counters and the driver's words.
 void ScanStatusArea(PmgrDcb &b) {
+    // The driver keeps its second status word in the high half of its slot.
+    b.status2 = uint16_t(b.svc[PMGR_S_CYCLE] >> 16);
     if (b.status_area) {
         uint8_t *s = b.status_area;
         if (LE_Get16(s + 2) & 0x8000) {
@@ -1131,6 +1156,7 @@ void PMGR_Stop() {
         // The 32 virtual serial ports of the driver's port group.
         const uint32_t group = b.cfg ? b.cfg[1] : 0;
         const uint32_t first = group >= 32 ? 256 * group : (n > 0 && dcb[n - 1].cfg ? 256u * dcb[n - 1].cfg[1] : 0);
+        // A driver on the programming port opened no virtual port to close.
         if (b.port != 0)
             for (uint32_t k = 0; k < VCOMM_ETH_PORTS; k++) EtnVComm_Drv.Close(intptr_t(first + k));
     }

@@ -112,6 +112,15 @@ Bytes Table(const Bytes &image, const std::vector<Cmd> &cmds, uint32_t drivers =
     return t;
 }
 
+// Layout of the tables Table() builds: configuration, device, first command.
+struct Layout {
+    std::size_t cfg, dev, scan;
+};
+Layout Offsets(const Bytes &image, uint16_t dev_len = 28) {
+    const std::size_t cfg = 48 + image.size();
+    return {cfg, cfg + 48, cfg + 48 + dev_len};
+}
+
 void Install(const Bytes &t) {
     std::copy(t.begin(), t.end(), promgr_table_bl.begin() + MF_HDR);
     MF_SetHeader(promgr_table_bl.data(), 0, uint32_t(t.size()));
@@ -211,6 +220,11 @@ TEST_F(Pmgr, LoadsExchangesAndStops) {
     Cycle(2);
     EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_resets"), 1u);
     EXPECT_EQ(Word(501), 0);
+    // Word 1 is the driver's second status word, from the high half of its
+    // slot 47, without bit 15.
+    dcb[0].svc[PMGR_S_CYCLE] |= uintptr_t(0x9234) << 16;
+    Cycle(2);
+    EXPECT_EQ(Word(501), 0x1234);
     // Stop gives the port back; a new start writes the image again.
     PMGR_Stop();
     EXPECT_EQ(TalkOverride, 0);
@@ -347,7 +361,20 @@ TEST_F(Pmgr, PortHandOverBit) {
     EXPECT_EQ(dcb[0].state, 0);
     PMGR_Stop();
     EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_stops"), 1u);
+    // On an Ethernet port the set bit holds the driver's scan too.
+    t[cfg + 1] = 3;
+    Put16(t, cfg + 20, 0x11);
+    Install(t);
+    PMGR_Start();
+    ASSERT_EQ(PromgrDriversLoaded, 1);
+    EXPECT_EQ(TalkOverride, 0);
+    Cycle(3);
+    EXPECT_EQ(dcb[0].state, PMGR_CYCLE_START);
     PlcReg_Set(M50, &off, 1);
+    Cycle(1);
+    EXPECT_EQ(dcb[0].state, PMGR_RUNNING);
+    PMGR_Stop();
+    t[cfg + 1] = 0;
     // A driver without a hand-over bit after one that handed the port back
     // takes the port at its start.
     Put16(t, cfg + 20, 0);
@@ -414,6 +441,31 @@ TEST_F(Pmgr, RetriesIntoDeviceFault) {
     PMGR_Scan();
     EXPECT_EQ(Word(800), 99);
     EXPECT_EQ(Word(801), 1);  // index of the failing command, from 0
+    // The device answers again and the user clears the error code: the
+    // command index is cleared too and the device serves without a new fault.
+    mcb[0][1].entry[14] = 1;
+    SetWord(800, 0);
+    Cycle(6);
+    EXPECT_EQ(Word(800), 0);
+    EXPECT_EQ(Word(801), 0);
+    EXPECT_EQ(scb[0][0].state, 0);
+    EXPECT_EQ(Word(610), 0x300A);
+    PMGR_Stop();
+    // A command with a trigger bit is asked again at once: all its retries
+    // in one pass.
+    constexpr uint32_t M61 = 14336 + 60;
+    Bytes trig = Table(image_, {{4, R(620), 0xEF, 3, 0, 2, 10}});
+    Put32(trig, Offsets(image_).scan + 8, M61);
+    Install(trig);
+    PMGR_Start();
+    reads = Sym<unsigned>(Drv0(), "drv_reads");
+    const uint8_t on = 1;
+    PlcReg_Set(M61, &on, 1);
+    PMGR_Scan();
+    PMGR_TheLoop(0);
+    EXPECT_EQ(*reads, 3u);
+    EXPECT_EQ(mcb[0][0].state, 7);
+    EXPECT_EQ(scb[0][0].state, 2);
     // Device error 1..50 with a status pair goes to the status word, no retry.
     PMGR_Stop();
     Install(Table(image_, {{1, R(600), 0xEE, 3, 0, 2, 100}}));
@@ -522,15 +574,6 @@ TEST_F(Pmgr, TablesAtTheirBoundsStart) {
         EXPECT_NE(dcb[0].state, 0);
         PMGR_Stop();
     }
-}
-
-// Layout of the tables Table() builds: configuration, device, first command.
-struct Layout {
-    std::size_t cfg, dev, scan;
-};
-Layout Offsets(const Bytes &image, uint16_t dev_len = 28) {
-    const std::size_t cfg = 48 + image.size();
-    return {cfg, cfg + 48, cfg + 48 + dev_len};
 }
 
 TEST_F(Pmgr, DisabledDeviceEndsRetriesAndHoldsItsCommands) {
