@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/image/bytes.h"
+#include "core/image/iecrt.h"
 #include "cmd/cmd.h"
 #include "core/storage/memfile.h"
 #include "core/image/plcreg.h"
@@ -411,6 +412,38 @@ TEST(NetBridge, ValidateRangesAndBlockMoves) {
     EXPECT_EQ(Dpr_Get_W_Data(32768), 0xA534);
     Dpr_Set_Char_Data(100, 0x77);
     EXPECT_EQ(Dpr_Get_Char_Data(100), 0);
+
+    // IEC variables: an element of 1, 2 or 4 bytes moves as bytes from the
+    // handle's element; bit mode 1 takes a byte per bit (a BOOL array from
+    // element 3 here); the handle's low bits are never a bit offset.
+    static uint8_t vars[32];
+    auto *saved = PlcReg_IecLocate;
+    PlcReg_IecLocate = [](uint32_t h, uint32_t) -> uint8_t * { return &vars[h & 0x1F]; };
+    DrevanoRuntime = drevano_variables_enumerateded = 1;
+    std::memset(vars, 0, sizeof vars);
+    uint8_t in[2] = {0x34, 0x12};
+    Dpr_Data_Block(0xC4000005, 16, in, 1, 0);  // INT element at byte 5
+    EXPECT_EQ(vars[5], 0x34);
+    EXPECT_EQ(vars[6], 0x12);
+    uint8_t back[2] = {};
+    Dpr_Data_Block(0xC4000005, 16, back, 0, 1);
+    EXPECT_EQ(LE_Get16(back), 0x1234);
+    const uint8_t bools[5] = {1, 0, 1, 1, 0};
+    std::memcpy(&vars[11], bools, 5);
+    uint8_t packed5[1] = {0xFF};
+    Dpr_Data_Block(0xD800000B, 5, packed5, 0, 1);
+    EXPECT_EQ(packed5[0], 0xED);  // bits 0..4 from the bytes, the rest left as they were
+    uint8_t coils[1] = {0x12};    // 0, 1, 0, 0, 1
+    Dpr_Data_Block(0xD8000013, 5, coils, 1, 1);
+    const uint8_t want[5] = {0, 1, 0, 0, 1};
+    EXPECT_EQ(0, std::memcmp(&vars[19], want, 5));
+    EXPECT_EQ(vars[24], 0);
+    // A bit number in the handle in bit mode 0: nothing moves, a read gives zeros.
+    uint8_t z2[2] = {9, 9};
+    Dpr_Data_Block(0xC4300005, 16, z2, 0, 0);
+    EXPECT_EQ(LE_Get16(z2), 0);
+    DrevanoRuntime = drevano_variables_enumerateded = 0;
+    PlcReg_IecLocate = saved;
 }
 
 TEST(NetBridge, ConfigBackupRunReparseAndChangeRequest) {
