@@ -361,20 +361,7 @@ TEST_F(Pmgr, PortHandOverBit) {
     EXPECT_EQ(dcb[0].state, 0);
     PMGR_Stop();
     EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_stops"), 1u);
-    // On an Ethernet port the set bit holds the driver's scan too.
-    t[cfg + 1] = 3;
-    Put16(t, cfg + 20, 0x11);
-    Install(t);
-    PMGR_Start();
-    ASSERT_EQ(PromgrDriversLoaded, 1);
-    EXPECT_EQ(TalkOverride, 0);
-    Cycle(3);
-    EXPECT_EQ(dcb[0].state, PMGR_CYCLE_START);
     PlcReg_Set(M50, &off, 1);
-    Cycle(1);
-    EXPECT_EQ(dcb[0].state, PMGR_RUNNING);
-    PMGR_Stop();
-    t[cfg + 1] = 0;
     // A driver without a hand-over bit after one that handed the port back
     // takes the port at its start.
     Put16(t, cfg + 20, 0);
@@ -385,6 +372,22 @@ TEST_F(Pmgr, PortHandOverBit) {
     SetWord(600, 0);
     Cycle(2);
     EXPECT_EQ(Word(600), 0x3064);
+    PMGR_Stop();
+    // On an Ethernet port the set bit holds the driver's scan too.
+    t[cfg + 1] = 3;
+    Put16(t, cfg + 20, 0x11);
+    PlcReg_Set(M50, &on, 1);
+    Install(t);
+    PMGR_Start();
+    ASSERT_EQ(PromgrDriversLoaded, 1);
+    EXPECT_EQ(TalkOverride, 0);
+    driver_opens();  // the programming port, in another user's mode, is not this driver's
+    Cycle(3);
+    EXPECT_EQ(dcb[0].state, PMGR_CYCLE_START);
+    EXPECT_EQ(Vcomm_ModeRec(0)[5] & 0x0F, VCOMM_PROTO_RTU);
+    PlcReg_Set(M50, &off, 1);
+    Cycle(1);
+    EXPECT_EQ(dcb[0].state, PMGR_RUNNING);
     PMGR_Stop();
     Vcomm_Drv[0] = saved;
 }
