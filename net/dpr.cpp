@@ -103,7 +103,8 @@ uint8_t *RegPtr(uint32_t ref, uint32_t width) {
 }
 
 // A block at an IEC variable: whole elements of 1, 2 or 4 bytes (no bit
-// number) as bytes; other variables in bit mode 1 a byte per bit (a BOOL
+// number) as bytes, and of 8 bytes (LINT, LREAL) too, which the converters
+// would only spoil; other variables in bit mode 1 a byte per bit (a BOOL
 // element each). The handle's low bits are an element index, never a bit
 // offset. Anything else, like a refused variable, reads as zeros and takes
 // no write.
@@ -111,7 +112,7 @@ void IecDataBlock(uint32_t ref, uint32_t length, uint8_t *buf, uint32_t dir, uin
     if (buf == nullptr) return;
     const uint32_t type = (ref >> 26) & 7, bit = (ref >> 20) & 0x3F;
     uint8_t *var = nullptr;
-    if (bit == 0 && type <= 2) {
+    if (bit == 0 && type <= 3) {
         var = PlcReg_Ptr(ref, length);
         if (var != nullptr) {
             if (dir)

@@ -438,6 +438,9 @@ TEST(NetBridge, ValidateRangesAndBlockMoves) {
     const uint8_t want[5] = {0, 1, 0, 0, 1};
     EXPECT_EQ(0, std::memcmp(&vars[19], want, 5));
     EXPECT_EQ(vars[24], 0);
+    uint8_t eight[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    Dpr_Data_Block(0xCC000018, 64, eight, 1, 0);  // an 8-byte element at byte 24
+    EXPECT_EQ(0, std::memcmp(&vars[24], eight, 8));
     // A bit number in the handle in bit mode 0: nothing moves, a read gives zeros.
     uint8_t z2[2] = {9, 9};
     Dpr_Data_Block(0xC4300005, 16, z2, 0, 0);
