@@ -313,6 +313,8 @@ uint32_t DhcpTakeDatagram(uint32_t iface, const uint8_t *d, std::size_t n) {
     return 1;
 }
 
+// The message type is option 53 wherever it stands, not only as the first
+// option: a server may put others before it.
 uint8_t DhcpReplyType(uint32_t iface) {
     uint8_t len = 0;
     const uint8_t *v = FindOption(dhcpProcCtrl[iface], kOptMsgType, len);

@@ -9,6 +9,8 @@
 #include "core/storage/memfile.h"
 #include "core/image/plcreg.h"
 #include "core/image/syshook.h"
+#include "core/image/iecrt.h"
+#include "core/image/util.h"
 #include "io/io.h"
 #include "net/net.h"
 
@@ -98,6 +100,39 @@ void ApplyParse(uint32_t r, bool store_backup) {
 uint8_t *RegPtr(uint32_t ref, uint32_t width) {
     DprMap[DPR_SEMAPHORE] = 0;
     return PlcReg_Ptr(ref, width);
+}
+
+// A block at an IEC variable: whole elements of 1, 2 or 4 bytes (no bit
+// number) as bytes, and of 8 bytes (LINT, LREAL) too, which the converters
+// would only spoil; other variables in bit mode 1 a byte per bit (a BOOL
+// element each). The handle's low bits are an element index, never a bit
+// offset. Anything else, like a refused variable, reads as zeros and takes
+// no write.
+void IecDataBlock(uint32_t ref, uint32_t length, uint8_t *buf, uint32_t dir, uint8_t bit_mode) {
+    if (buf == nullptr) return;
+    const uint32_t type = (ref >> 26) & 7, bit = (ref >> 20) & 0x3F;
+    uint8_t *var = nullptr;
+    if (bit == 0 && type <= 3) {
+        var = PlcReg_Ptr(ref, length);
+        if (var != nullptr) {
+            if (dir)
+                std::memcpy(var, buf, length / 8);
+            else
+                std::memcpy(buf, var, length / 8);
+            return;
+        }
+    } else if (bit_mode == 1) {
+        // A BOOL array is located in bytes, any other variable in bits.
+        var = PlcReg_Ptr(ref, type == 6 ? length : 8 * length);
+        if (var != nullptr) {
+            if (dir)
+                Drevano_Bit_To_Byte(buf, var, length);
+            else
+                Drevano_Byte_To_Bit(var, buf, length);
+            return;
+        }
+    }
+    if (dir == 0) std::memset(buf, 0, (length + 7) / 8);
 }
 }  // namespace
 
@@ -216,6 +251,11 @@ void Dpr_Set_Dw_Data(uint32_t ref, uint32_t v) {
 }
 
 uint8_t *Dpr_Data_Block(uint32_t ref, uint32_t length, uint8_t *buf, uint32_t dir, uint8_t bit_mode) {
+    if (PlcReg_IsIecHandle(ref) && DrevanoRuntime && drevano_variables_enumerateded) {
+        IecDataBlock(ref, length, buf, dir, bit_mode);
+        DprMap[DPR_SEMAPHORE] = 0;
+        return buf;
+    }
     uint8_t *reg = RegPtr(ref, length);
     if (reg == nullptr || buf == nullptr) {
         // A refused reference reads as zeros and takes no write.

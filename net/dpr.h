@@ -25,8 +25,11 @@ constexpr unsigned DPR_EGD_STATUS_MAX = 256;
 // Programming-tool byte channel.
 constexpr std::size_t ETN_RX_ACK = 62936, ETN_RX_REQ = 62937, ETN_RX_COUNT = 62938, ETN_RX_DATA = 62940;
 constexpr std::size_t ETN_TX_REQ = 63008, ETN_TX_ACK = 63009, ETN_TX_LEN = 63010, ETN_TX_DATA = 63012;
-constexpr std::size_t ETN_TX_MAX = 2524;
 constexpr std::size_t ETN_B_ACK = 63080, ETN_B_REQ = 63081, ETN_B_DATA = 63082;
+// A reply block holds the 68 bytes before the single-byte handshake: the
+// nominal 2,524 would run over that handshake, the end-of-exchange signal
+// and the access values and flags. The server sends at most 67 of them.
+constexpr std::size_t ETN_TX_MAX = ETN_B_ACK - ETN_TX_DATA;
 constexpr std::size_t ETN_SIG_REQ = 63086, ETN_SIG_ACK = 63087;
 constexpr std::size_t ETN_ACCESS = 63088, ETN_USERS = 63092, ETN_ACCESS_FLAGS = 63104, ETN_LEVELS = 63105;
 constexpr std::size_t ETN_RX_MAX = ETN_TX_REQ - ETN_RX_DATA;  // 68 bytes of a receive block

@@ -352,6 +352,16 @@ void Dpr_StrCrypt(char *dst, const uint8_t *src, uint32_t length) {
 
 uint32_t DprParseBlock(const uint8_t *block, std::size_t block_bytes, uint32_t n, DprConfigRec &rec) {
     std::memset(&rec, 0, DPR_CONFIG_BYTES);
+    // What a parse finds holds for that configuration alone: a bad ASCII
+    // reference of the last one does not switch off the next, and interface
+    // 0's EGD status entries are numbered afresh each time, however often
+    // entering run parses the block again.
+    Invalid_reg_flag = 0;
+    if (n == 0) {
+        EGD_Index_Count = 0;
+        std::memset(DprStatusWrReqs, 0, DPR_EGD_STATUS_END - DPR_EGD_STATUS);
+        LE_Put16(Dpr_Map_Ptr + DPR_EGD_COUNT, 0);
+    }
     if (block == nullptr || block_bytes < 4) return 1;
     const uint32_t length = LE_Get32(block + DPRB_LENGTH);
     rec.length = length;

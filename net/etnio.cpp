@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
+#include "core/image/iecrt.h"
 #include "core/image/mbpdu.h"
 #include "core/image/plcreg.h"
 #include "core/image/tx.h"
@@ -68,7 +69,20 @@ constexpr std::array<KindInfo, 17> kKinds = {{
     {0, 8, 0, 0, 0, 4},
 }};
 
-bool RegOk(uint32_t a) { return a >= kRegLow && a < kRegHigh; }
+// An IEC variable handle is used only while the IEC application's variables
+// are enumerated; its register access packs and unpacks BOOL elements.
+bool IecHandle(uint32_t a) { return PlcReg_IsIecHandle(a) && DrevanoRuntime && drevano_variables_enumerateded; }
+bool RegOk(uint32_t a) { return (a >= kRegLow && a < kRegHigh) || IecHandle(a); }
+
+// The address bits further on: a register's bit address moves by the bits,
+// an IEC variable handle by the elements they fill (its low bits are an
+// element index).
+uint32_t Further(uint32_t a, uint32_t bits) {
+    if (!PlcReg_IsIecHandle(a)) return a + bits;
+    static constexpr std::array<uint32_t, 8> kElementBits = {8, 16, 32, 64, 8, 8, 1, 8};
+    const uint32_t e = (a & (1u << 29)) ? 8 : kElementBits[(a >> 26) & 7];
+    return a + bits / e;
+}
 
 void Status(const EtnIoStation &s, int16_t v) {
     if (!RegOk(s.status)) return;
@@ -94,12 +108,12 @@ void CollectOutputs(const EtnIoStation &s, uint8_t *out) {
         const KindInfo &k = kKinds[md.kind];
         if (k.dq_bits) {
             for (uint32_t i = 0; i < md.out_len; i += 2) {
-                const uint16_t w = ReadWord(md.dq + 8 * i);
+                const uint16_t w = ReadWord(Further(md.dq, 8 * i));
                 o[i] = uint8_t(w);
                 if (i + 1 < md.out_len) o[i + 1] = uint8_t(w >> 8);
             }
         } else if (k.aq_words) {
-            for (uint32_t i = 0; i < k.aq_words; i++) LE_Put16(o + 2 * i, ReadWord(md.aq + 16 * i));
+            for (uint32_t i = 0; i < k.aq_words; i++) LE_Put16(o + 2 * i, ReadWord(Further(md.aq, 16 * i)));
         }
     }
 }
@@ -111,9 +125,10 @@ void StoreInputs(const EtnIoStation &s, const uint8_t *in) {
         const KindInfo &k = kKinds[md.kind];
         const uint8_t *p = in + md.in_off;
         if (k.di_bits) {
-            for (uint32_t i = 0; i < md.in_len; i += 2) WriteBytes(md.di + 8 * i, p + i, md.in_len - i >= 2 ? 2 : 1);
+            for (uint32_t i = 0; i < md.in_len; i += 2)
+                WriteBytes(Further(md.di, 8 * i), p + i, md.in_len - i >= 2 ? 2 : 1);
         } else if (k.ai_words) {
-            for (uint32_t i = 0; i < k.ai_words; i++) WriteBytes(md.ai + 16 * i, p + 2 * i, 2);
+            for (uint32_t i = 0; i < k.ai_words; i++) WriteBytes(Further(md.ai, 16 * i), p + 2 * i, 2);
         }
     }
 }
@@ -377,10 +392,10 @@ int32_t EtnIo_Parse(uint32_t iface, const uint8_t *d, uint32_t len) {
             if (ki.dq_bits) md.dq = dq;
             if (ki.ai_words) md.ai = ai;
             if (ki.aq_words) md.aq = aq;
-            di += ki.di_bits;
-            dq += ki.dq_bits;
-            ai += 16u * ki.ai_words;
-            aq += 16u * ki.aq_words;
+            di = Further(di, ki.di_bits);
+            dq = Further(dq, ki.dq_bits);
+            ai = Further(ai, 16u * ki.ai_words);
+            aq = Further(aq, 16u * ki.aq_words);
             in += ki.in;
             out += ki.out;
             s.modules = uint8_t(m + 1);

@@ -237,9 +237,8 @@ void Restore(NX_FTP_SERVER *sv, NX_FTP_CLIENT_REQUEST &c) {
     _fxe_directory_local_path_restore(sv->nx_ftp_server_media_ptr, &c.local_path);
 }
 
-// The current path as shown to clients: "/" first, no trailing slash.
-void ShownPath(const NX_FTP_CLIENT_REQUEST &c, char *out) {
-    const char *p = c.local_path.path;
+// A path as shown to clients: "/" first, no trailing slash.
+void ShownPath(const char *p, char *out) {
     std::size_t k = 0;
     if (p[0] != '/' && p[0] != '\\') out[k++] = '/';
     for (; *p && k < FX_PATH_MAX - 1; p++) out[k++] = *p;
@@ -247,6 +246,7 @@ void ShownPath(const NX_FTP_CLIENT_REQUEST &c, char *out) {
     const std::size_t n = std::strlen(out);
     if (n > 1 && (out[n - 1] == '/' || out[n - 1] == '\\')) out[n - 1] = 0;
 }
+void ShownPath(const NX_FTP_CLIENT_REQUEST &c, char *out) { ShownPath(c.local_path.path, out); }
 
 // ---- data connections ------------------------------------------------------------------------
 
@@ -649,9 +649,15 @@ void Command(NX_FTP_SERVER *sv, uint32_t index, NX_FTP_CLIENT_REQUEST &c, NX_PAC
         Restore(sv, c);
         if (_fxe_directory_create(m, arg) != FX_SUCCESS) return Reply(sv, c, "550", "Directory Create failed");
         _fxe_media_flush(m);
+        // The reply names the new folder by a path set to it, which must name
+        // a folder; the client's own path stays as it was.
+        FxLocalPath made{};
+        const bool set = _fxe_directory_local_path_set(m, &made, arg) == FX_SUCCESS &&
+                         _fxe_directory_name_test(m, made.path) == FX_SUCCESS;
+        Restore(sv, c);
+        if (!set) return Reply(sv, c, "550", "Set New Directory Fail");
         char p[FX_PATH_MAX];
-        CopyCut(p, sizeof p, arg[0] == '/' ? "" : c.local_path.path);
-        CopyCut(p + std::strlen(p), sizeof p - std::strlen(p), arg);
+        ShownPath(made.path, p);
         return DirReply(sv, c, "200", "Directory Created", p);
     }
     case FTP_RMD:

@@ -28,6 +28,15 @@ enum : uint8_t { kItemConn = 1, kItemListener = 2, kItemUdp = 3 };
 
 int ConnFd(const NX_TCP_SOCKET *s) { return s->client ? s->fd : s->accepted_fd; }
 
+// Descriptor 0 (standard input closed) is never kept: a zeroed record reads
+// it as none. It is moved to the lowest other free number.
+int NotZero(int fd) {
+    if (fd != 0) return fd;
+    const int d = fcntl(fd, F_DUPFD_CLOEXEC, 1);
+    close(fd);
+    return d;
+}
+
 void Enter(NX_TCP_SOCKET *s) {
     if (s->conn_index != 0 && s->conn_index <= CONN_SOCK_SLOTS && ConnSock[s->conn_index - 1] == s) return;
     for (unsigned i = 0; i < CONN_SOCK_SLOTS; i++) {
@@ -166,7 +175,7 @@ namespace {
 // A non-blocking socket of type (SOCK_STREAM, SOCK_DGRAM) that reuses its
 // address and is bound to the interface of ip; -1 when one of them fails.
 int OpenSocket(int type, const NX_IP *ip) {
-    const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    const int fd = NotZero(socket(AF_INET, type | SOCK_CLOEXEC, 0));
     if (fd < 0) return -1;
     const int one = 1;
     if (SetNonBlocking(fd) != NX_SUCCESS || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0 ||
@@ -364,7 +373,7 @@ uint32_t _nx_tcp_server_socket_accept(NX_TCP_SOCKET *s, uint32_t wait) {
     if (s->state != NX_TCP_LISTEN) return NX_NOT_LISTEN_STATE;
     struct sockaddr_in peer {};
     socklen_t pl = sizeof peer;
-    int fd = accept4(s->fd, reinterpret_cast<struct sockaddr *>(&peer), &pl, SOCK_CLOEXEC);
+    const int fd = NotZero(accept4(s->fd, reinterpret_cast<struct sockaddr *>(&peer), &pl, SOCK_CLOEXEC));
     if (fd < 0) {
         // The queue is empty: the listener is quiet until the next connection.
         NxListener *l = ListenerOf(s);
@@ -558,7 +567,7 @@ uint32_t _nx_udp_socket_send(NX_UDP_SOCKET *s, NX_PACKET *packet, uint32_t addre
     a.sin_family = AF_INET;
     a.sin_port = htons(uint16_t(port));
     a.sin_addr.s_addr = htonl(address);
-    ssize_t n = 0;
+    ssize_t n = -1;  // no descriptor: nothing sent, and so reported
     if (s->fd >= 0)
         n = PLAT_NetSendTo(s->fd, packet->nx_packet_prepend_ptr, packet->nx_packet_length, 0,
                            reinterpret_cast<struct sockaddr *>(&a), sizeof a);

@@ -8,6 +8,8 @@
 #include <cstring>
 
 #include "core/image/bytes.h"
+#include "core/image/iecrt.h"
+#include "core/image/plcreg.h"
 #include "core/image/passwork.h"
 #include "core/image/timebase.h"
 #include "net/dpr.h"
@@ -21,6 +23,48 @@ namespace {
 constexpr uint8_t kStoreAll = 48;
 
 AsciiTCPConn &ConnOf(uint32_t n) { return AsciiTCPConnEth[n == 1 ? 1 : 0]; }
+
+// How a send or receive block is laid out: word registers from its bit
+// address; or, while the IEC application's variables are enumerated, an IEC
+// array of bytes (type 0, or a complex variable) two elements a word, or of
+// INTs (type 1) one element a word. Any other IEC type is refused.
+enum class Layout : uint8_t { Registers, IecBytes, IecInts, Refused };
+Layout LayoutOf(uint32_t ref) {
+    if (!PlcReg_IsIecHandle(ref) || !DrevanoRuntime || !drevano_variables_enumerateded) return Layout::Registers;
+    if (ref & (1u << 29)) return Layout::IecBytes;
+    const uint32_t type = (ref >> 26) & 7;
+    return type == 0 ? Layout::IecBytes : type == 1 ? Layout::IecInts : Layout::Refused;
+}
+// Word w of a block (0 the length, 1 the end character).
+uint32_t WordOf(uint32_t ref, uint32_t w) {
+    switch (LayoutOf(ref)) {
+    case Layout::IecBytes: return ref + 2 * w;
+    case Layout::IecInts: return ref + w;
+    default: return ref + 16 * w;
+    }
+}
+// Moves n data bytes from byte off (even for an INT array) between the block
+// and buf (into: to the block); false when the block is refused.
+bool MoveData(uint32_t ref, uint32_t off, uint8_t *buf, uint32_t n, bool into) {
+    const Layout l = LayoutOf(ref);
+    if (l == Layout::Refused) return false;
+    if (l == Layout::Registers) {
+        // A block is a run of word registers inside one register area.
+        const EtnReq req{ref, 32 + 8 * (off + n)};
+        if (ref == 0 || ref % 16 != 0 || EtnValidateReq(&req) != 0) return false;
+        if (n) Dpr_Data_Block(ref + 32 + 8 * off, 8 * n, buf, into ? 1 : 0, 0);
+        return true;
+    }
+    if (n == 0) return true;
+    const uint32_t at = l == Layout::IecBytes ? ref + 4 + off : ref + 2 + off / 2;
+    uint8_t *p = PlcReg_Ptr(at, 8 * n);
+    if (p == nullptr) return false;
+    if (into)
+        std::memcpy(p, buf, n);
+    else
+        std::memcpy(buf, p, n);
+    return true;
+}
 
 void ClearTransfer(AsciiTCPConn &c) {
     c.first_pending = 0;
@@ -39,9 +83,10 @@ void WriteStatus(const AsciiTCPConn &c, uint32_t ref, bool received) {
 void Send(AsciiTCPConn &c, const uint32_t *cfg) {
     const uint32_t block = cfg[DPR_ASCII_SEND], control = cfg[DPR_ASCII_CONTROL];
     if (Dpr_Get_W_Data(control) != 1) return;
-    uint32_t len = Dpr_Get_W_Data(block);
-    const EtnReq req{block, 32 + 8 * std::min(len, ASCII_SEND_MAX)};
-    if (block % 16 != 0 || EtnValidateReq(&req) != 0) len = 0;  // a block outside its area sends nothing
+    uint8_t buf[ASCII_SEND_MAX];
+    uint32_t len = Dpr_Get_W_Data(WordOf(block, 0));
+    // A block outside its area sends nothing.
+    if (!MoveData(block, 0, buf, std::min(len, ASCII_SEND_MAX), false)) len = 0;
     if (len > ASCII_SEND_MAX) {
         len = ASCII_SEND_MAX;
         c.status |= ASCII_ST_CUT_SEND;
@@ -54,11 +99,9 @@ void Send(AsciiTCPConn &c, const uint32_t *cfg) {
     // first byte not sent. A failed send keeps the control word at 1: a later
     // pass goes on from the first byte that did not go out (the kernel may
     // have taken part of a segment).
-    uint8_t buf[ASCII_SEND_MAX];
     const uint32_t rest = len - c.sent;
-    if (rest != 0) Dpr_Data_Block(block + 32 + 8 * uint32_t(c.sent), 8 * rest, buf, 0, 0);
     uint32_t taken = 0;
-    const uint32_t r = NxServerSend(&c.socket, AsciiPacketPoolPtr, buf, rest, ASCII_SEGMENT, &taken);
+    const uint32_t r = NxServerSend(&c.socket, AsciiPacketPoolPtr, buf + c.sent, rest, ASCII_SEGMENT, &taken);
     c.sent = uint16_t(c.sent + taken);
     if (r != NX_SUCCESS) return;
     c.sent = 0;
@@ -78,7 +121,7 @@ bool Store(AsciiTCPConn &c, const uint32_t *cfg) {
         else
             c.status &= uint16_t(~ASCII_ST_CUT_SECOND);
         const uint32_t stored = AsciiStore(block, c.rx.data(), n, ASCII_SEGMENT);
-        Dpr_Set_W_Data(block, uint16_t(stored + ASCII_SEGMENT));
+        Dpr_Set_W_Data(WordOf(block, 0), uint16_t(stored + ASCII_SEGMENT));
         c.first_pending = 0;
         c.rx_len = 0;
         return true;
@@ -90,7 +133,7 @@ bool Store(AsciiTCPConn &c, const uint32_t *cfg) {
         c.first_time = now;
     }
     const uint32_t stored = AsciiStore(block, c.rx.data(), n, 0);
-    Dpr_Set_W_Data(block, uint16_t(stored));
+    Dpr_Set_W_Data(WordOf(block, 0), uint16_t(stored));
     std::memmove(c.rx.data(), c.rx.data() + n, c.rx_len - n);
     c.rx_len -= n;
     // A message shorter than a first part takes all that was read with it.
@@ -101,17 +144,18 @@ bool Store(AsciiTCPConn &c, const uint32_t *cfg) {
 }  // namespace
 
 uint32_t AsciiStore(uint32_t recv_ref, const uint8_t *data, uint32_t n, uint32_t off) {
-    const uint8_t end = uint8_t(Dpr_Get_W_Data(recv_ref + 16));
+    const uint8_t end = uint8_t(Dpr_Get_W_Data(WordOf(recv_ref, 1)));
     uint32_t count = n;
     if (end != kStoreAll) {
         const uint8_t *hit = static_cast<const uint8_t *>(std::memchr(data, end, n));
         if (hit != nullptr) count = uint32_t(hit - data);
     }
-    // A block is a run of word registers inside one register area.
-    const EtnReq req{recv_ref, 32 + 8 * (off + count)};
-    if (recv_ref == 0 || recv_ref % 16 != 0 || EtnValidateReq(&req) != 0) return 0;
-    if (count) Dpr_Data_Block(recv_ref + 32 + 8 * off, 8 * count, const_cast<uint8_t *>(data), 1, 0);
-    return count;
+    return MoveData(recv_ref, off, const_cast<uint8_t *>(data), count, true) ? count : 0;
+}
+
+uint32_t AsciiText(uint32_t send_ref, uint8_t *buf) {
+    const uint32_t len = std::min<uint32_t>(Dpr_Get_W_Data(WordOf(send_ref, 0)), ASCII_SEND_MAX);
+    return MoveData(send_ref, 0, buf, len, false) ? len : 0;
 }
 
 uint32_t Ascii_Init(NX_IP *ip, NX_PACKET_POOL *pool) {

@@ -49,3 +49,6 @@ void AsciiDisconnect(NX_TCP_SOCKET *socket);
 // 1380 for a continuation), cut at the block's end character; the number of
 // bytes stored, or 0 when the block is refused (nothing stored).
 uint32_t AsciiStore(uint32_t recv_ref, const uint8_t *data, uint32_t n, uint32_t off);
+// The text the send block holds, at most 2,000 bytes, into buf (room for
+// them); its length, or 0 when the block is refused.
+uint32_t AsciiText(uint32_t send_ref, uint8_t *buf);

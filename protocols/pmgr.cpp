@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "core/image/bytes.h"
+#include "core/image/iecrt.h"
 #include "core/image/plcreg.h"
 #include "core/image/syshook.h"
 #include "core/image/timebase.h"
@@ -41,6 +42,8 @@ constexpr uint32_t kStringWords = 43;
 constexpr uint8_t kStringCode = 7;
 std::array<std::array<uint8_t, PMGR_COMMANDS>, PMGR_DRIVERS> cmd_kind;
 std::array<std::array<uint16_t, PMGR_COMMANDS>, PMGR_DRIVERS> cmd_elems;  // element count
+// Bit data at an IEC variable: one byte per BOOL instead of packed bits.
+std::array<std::array<uint8_t, PMGR_COMMANDS>, PMGR_DRIVERS> cmd_iec_bits;
 // Run offset of each command in full: the command block's byte holds only
 // its low 8 bits, too few for commands above 256 elements.
 std::array<std::array<uint16_t, PMGR_COMMANDS>, PMGR_DRIVERS> cmd_run;
@@ -50,7 +53,14 @@ uint32_t table_len;  // bytes of the table
 std::array<uint8_t, 22> writeSubBuf;
 std::array<uint16_t, 4> shiftBuf;  // ShiftBitData's 8 bytes
 std::array<uint16_t, 256> runBuf;  // data of a changed run (at most 255 words)
+// Per port, bit 0 the programming port: 1 while a driver has handed the
+// port back to the command protocol. It outlives a stop, so that a driver
+// whose hand-over bit is still set does not take the port at its next start.
 uint8_t port_switch;
+// Drivers whose init entry answered 0 since the last start: a stop entry is
+// called only for a driver that was initialised (its state alone does not
+// say so once its port was handed back).
+std::array<bool, PMGR_DRIVERS> initialised;
 // Device table of the Ethernet drivers: 256 entries and the zero entry that
 // ends it.
 std::array<std::array<uint8_t, 16>, 257> devTable;
@@ -139,6 +149,11 @@ void SetAreaBit(uint16_t *a, uint32_t i, bool v) {
         a[i / 16] = uint16_t(a[i / 16] & ~(1u << (i % 16)));
 }
 
+// The mask of a bit at bit address a within the byte PlcReg_Ptr gives: an
+// IEC variable handle's low bits are its element index, and a BOOL element
+// is a byte of its own, set when bit 0 is.
+uint8_t BitMask(uint32_t a) { return PlcReg_IsIecHandle(a) ? 1 : uint8_t(1u << (a % 8)); }
+
 bool TriggerSet(const uint8_t *byte, uint8_t mask) { return byte != nullptr && (*byte & mask) != 0; }
 void TriggerClear(uint8_t *byte, uint8_t mask) {
     if (byte) *byte = uint8_t(*byte & ~mask);
@@ -148,6 +163,19 @@ bool Disabled(const PmgrDevice &v) { return v.disable != nullptr && (*v.disable 
 bool NewTable() { return LE_Get32(promgr_table + 12) > 5; }
 
 // ---- data routines ------------------------------------------------------------------------
+// Bit i of command k's registers: from its bit offset in packed registers,
+// or the BOOL byte i of an IEC variable (set when not 0, written as 0 or 1).
+bool RegBit(uint32_t d, uint32_t k, uint32_t i) {
+    const PmgrCommand &c = mcb[d][k];
+    return cmd_iec_bits[d][k] ? c.reg[i] != 0 : BitOf(c.reg, c.bit_offset + i);
+}
+void SetRegBit(uint32_t d, uint32_t k, uint32_t i, bool v) {
+    PmgrCommand &c = mcb[d][k];
+    if (cmd_iec_bits[d][k])
+        c.reg[i] = v ? 1 : 0;
+    else
+        SetBitOf(c.reg, c.bit_offset + i, v);
+}
 // Element e of a command as register and area words (1 or 2 words; 32-bit
 // values with flag bit 4 have their words exchanged on the line).
 uint32_t Width(uint32_t d, uint32_t k) {
@@ -172,7 +200,7 @@ void Put(uint32_t d, uint32_t k) {
     PmgrCommand &c = mcb[d][k];
     const uint32_t n = cmd_elems[d][k];
     if (cmd_kind[d][k] == K_BITS) {
-        for (uint32_t i = 0; i < n; i++) SetBitOf(c.reg, c.bit_offset + i, AreaBit(c.in, i));
+        for (uint32_t i = 0; i < n; i++) SetRegBit(d, k, i, AreaBit(c.in, i));
         return;
     }
     const uint32_t ew = Width(d, k);
@@ -183,7 +211,7 @@ void Get(uint32_t d, uint32_t k) {
     PmgrCommand &c = mcb[d][k];
     const uint32_t n = cmd_elems[d][k];
     if (cmd_kind[d][k] == K_BITS) {
-        for (uint32_t i = 0; i < n; i++) SetAreaBit(c.out, i, BitOf(c.reg, c.bit_offset + i));
+        for (uint32_t i = 0; i < n; i++) SetAreaBit(c.out, i, RegBit(d, k, i));
         return;
     }
     const uint32_t ew = Width(d, k);
@@ -197,8 +225,8 @@ void CovPut(uint32_t d, uint32_t k) {
     const uint32_t n = cmd_elems[d][k];
     if (cmd_kind[d][k] == K_BITS) {
         for (uint32_t i = 0; i < n; i++) {
-            if (BitOf(c.reg, c.bit_offset + i) != AreaBit(c.out, i)) continue;
-            SetBitOf(c.reg, c.bit_offset + i, AreaBit(c.in, i));
+            if (RegBit(d, k, i) != AreaBit(c.out, i)) continue;
+            SetRegBit(d, k, i, AreaBit(c.in, i));
             SetAreaBit(c.out, i, AreaBit(c.in, i));
         }
         return;
@@ -224,7 +252,7 @@ uint32_t Compare(uint32_t d, uint32_t k) {
     const bool bits = cmd_kind[d][k] == K_BITS;
     const uint32_t ew = Width(d, k);
     auto differs = [&](uint32_t e) {
-        if (bits) return BitOf(c.reg, c.bit_offset + e) != AreaBit(c.out, e);
+        if (bits) return RegBit(d, k, e) != AreaBit(c.out, e);
         for (uint32_t j = 0; j < ew; j++) {
             if (RegWord(c.reg, e * ew + j) != AreaWord(c, c.out, e * ew + j, ew)) return true;
         }
@@ -232,7 +260,7 @@ uint32_t Compare(uint32_t d, uint32_t k) {
     };
     auto take = [&](uint32_t e) {
         if (bits) {
-            SetAreaBit(c.out, e, BitOf(c.reg, c.bit_offset + e));
+            SetAreaBit(c.out, e, RegBit(d, k, e));
             return;
         }
         for (uint32_t j = 0; j < ew; j++) SetAreaWord(c, c.out, e * ew + j, ew, RegWord(c.reg, e * ew + j));
@@ -275,6 +303,7 @@ uint16_t StatusOf(const PmgrDevice &v) { return v.status ? LE_Get16(v.status) : 
 bool HandedOver(const PmgrDcb &b);
 
 enum ReqKind { REQ_READ, REQ_BLOCK, REQ_RUN };
+bool RequestOnce(uint32_t d, uint32_t k, ReqKind kind);
 
 void Request(uint32_t d, uint32_t k, ReqKind kind) {
     PmgrDcb &b = dcb[d];
@@ -296,6 +325,19 @@ void Request(uint32_t d, uint32_t k, ReqKind kind) {
         return;
     }
     if (v.owner != nullptr && v.owner != &c) return;
+    // A command with a trigger bit is asked again at once after a failure,
+    // until it is served or its retries are used up; one without waits for
+    // the next pass.
+    while (!RequestOnce(d, k, kind) && c.trig != nullptr) {
+    }
+}
+
+// One call of the driver for command k; false when it failed and is to be
+// asked again.
+bool RequestOnce(uint32_t d, uint32_t k, ReqKind kind) {
+    PmgrDcb &b = dcb[d];
+    PmgrCommand &c = mcb[d][k];
+    PmgrDevice &v = DeviceOf(c);
     b.svc[PMGR_S_DEVICE] = reinterpret_cast<uintptr_t>(v.entry);
     b.svc[PMGR_S_ENTRY] = reinterpret_cast<uintptr_t>(c.entry);
     uint8_t *desc = c.entry + 14;
@@ -332,16 +374,16 @@ void Request(uint32_t d, uint32_t k, ReqKind kind) {
         }
         r = reinterpret_cast<PmgrWriteFn>(b.entry[PMGR_H_WRITE])(writeSubBuf.data(), data);
     }
-    if (Waiting(b)) return;
+    if (Waiting(b)) return true;
     if (r == 0) {
         c.state = kind == REQ_READ ? 1 : kind == REQ_BLOCK ? 6 : 4;
         v.owner = nullptr;
         StatusWord(v, 0, 0);
-        return;
+        return true;
     }
     if (kind != REQ_RUN && r >= 1 && r <= 50 && v.status) {
         StatusWord(v, 0, uint16_t(r));
-        return;
+        return true;
     }
     if (v.owner != &c) {
         v.owner = &c;
@@ -354,7 +396,9 @@ void Request(uint32_t d, uint32_t k, ReqKind kind) {
         v.state = PMGR_DEV_FAULT;
         v.err = uint16_t(r);
         c.state = 7;
+        return true;
     }
+    return false;
 }
 
 void Process(uint32_t d, uint32_t k) {
@@ -392,7 +436,7 @@ bool BuildDevices(uint32_t d, uint32_t list, uint32_t count) {
             const uint32_t a = LE_Get32(e + len - 4);
             v.disable = PlcReg_Ptr(a, 1);
             if (v.disable == nullptr) return false;
-            v.disable_mask = uint8_t(1u << (a % 8));
+            v.disable_mask = BitMask(a);
         }
         off += len;
     }
@@ -417,7 +461,13 @@ bool BuildCommands(uint32_t d, uint32_t list, uint32_t count, uint32_t ndev) {
         if (dev >= ndev) return false;
         c.device = &scb[d][dev];
         const uint16_t dflags = Word(scb[d][dev].entry + 20);
-        c.type = uint8_t(reinterpret_cast<PmgrClassifyFn>(b.entry[PMGR_H_CLASSIFY])(e[15], Word(e + 18)));
+        const uint32_t reg = LE_Get32(e + 4);
+        // An IEC variable of kind 2 holds 32-bit values: the driver is not asked.
+        const bool iec = PlcReg_IsIecHandle(reg) && DrevanoRuntime && drevano_variables_enumerateded;
+        if (iec && ((reg >> 26) & 7) == 2)
+            c.type = 3;
+        else
+            c.type = uint8_t(reinterpret_cast<PmgrClassifyFn>(b.entry[PMGR_H_CLASSIFY])(e[15], Word(e + 18)));
         if (c.type > 17) return false;
         const bool bits = IsBitPacked(c.type);
         const uint32_t raw = e[17] ? e[17] : Word(e + 20);  // the count the driver is given
@@ -432,13 +482,18 @@ bool BuildCommands(uint32_t d, uint32_t list, uint32_t count, uint32_t ndev) {
             cmd_kind[d][k] = K_STRING;
         cmd_run[d][k] = 0;
         c.flags = uint16_t((dflags & 0x110) | ((dflags & (bits ? 0x1000 : 0x2000)) ? 1 : 0));
-        const uint32_t reg = LE_Get32(e + 4);
         const uint32_t rw = n * Width(d, k);
         // The areas hold what the descriptor's count promises the driver
         // too: an odd count of 32-bit pairs gives one word more.
         const uint32_t aw = bits ? (raw + 15) / 16 : rw > raw ? rw : raw;
-        c.bit_offset = uint8_t(bits ? reg % 8 : 0);
-        c.reg = PlcReg_Ptr(bits ? reg - reg % 8 : reg, bits ? (n + c.bit_offset + 7) / 8 * 8 : 16 * rw);
+        // Bit data of an IEC variable start at its element, a byte per BOOL;
+        // the handle's low bits are the element index, not a bit number.
+        cmd_iec_bits[d][k] = bits && iec ? 1 : 0;
+        c.bit_offset = uint8_t(bits && !iec ? reg % 8 : 0);
+        if (cmd_iec_bits[d][k])
+            c.reg = PlcReg_Ptr(reg, 8 * n);
+        else
+            c.reg = PlcReg_Ptr(bits ? reg - reg % 8 : reg, bits ? (n + c.bit_offset + 7) / 8 * 8 : 16 * rw);
         if (c.reg == nullptr || n == 0) return false;
         // Input then output area, inside the driver's half of drvData.
         if (words + 2 * aw > PMGR_SEG_WORDS) return false;
@@ -449,7 +504,7 @@ bool BuildCommands(uint32_t d, uint32_t list, uint32_t count, uint32_t ndev) {
             const uint32_t t = LE_Get32(e + 8);
             c.trig = PlcReg_Ptr(t, 1);
             if (c.trig == nullptr) return false;
-            c.trig_mask = uint8_t(1u << (t % 8));
+            c.trig_mask = BitMask(t);
         }
         c.state = (flags & F_TWOWAY) ? 2 : (flags & F_READ) ? 0 : 10;
         off += len;
@@ -478,7 +533,7 @@ bool Resolve(uint32_t d, uint32_t n) {
     if (trig) {
         b.trig = PlcReg_Ptr(trig, 1);
         if (b.trig == nullptr) return false;
-        b.trig_mask = uint8_t(1u << (trig % 8));
+        b.trig_mask = BitMask(trig);
         if (tval) {
             b.trig_value = PlcReg_Ptr(tval, 16);
             if (b.trig_value == nullptr) return false;
@@ -581,7 +636,10 @@ void EthernetServices(uint32_t d) {
     s[PMGR_S_CLOSE1] = Fn(v.Close1);
 }
 
-// The device table of an Ethernet driver, at most 256 devices.
+// The device table of an Ethernet driver, at most 256 devices. Its address
+// is not written into the configuration block's 32-bit word at offset 16: a
+// pointer of this build does not fit it, and the stored block stays as it
+// was downloaded. Drivers take their device entry from service entry 3.
 void BuildDevTable(uint32_t d) {
     PmgrDcb &b = dcb[d];
     for (auto &e : devTable) e.fill(0);
@@ -598,10 +656,13 @@ void BuildDevTable(uint32_t d) {
     }
 }
 
+// A port already in the command protocol is not opened again, but the
+// manager's claim ends in every case: left set, the next start's claim
+// would be refused and the driver never run again.
 void GiveBackPort() {
     const uint8_t *m = Vcomm_ModeRec(ProgrammingPort);
-    if (m != nullptr && (m[5] & 0x0F) == VCOMM_PROTO_CMD) return;
     if (pmgr_hooks.talk_release) pmgr_hooks.talk_release(ProgrammingPort);
+    if (m != nullptr && (m[5] & 0x0F) == VCOMM_PROTO_CMD) return;
     if (Port0().Open) Port0().Open(ProgrammingPort, qncan_mode.data());
 }
 
@@ -615,13 +676,14 @@ bool PortInCommandMode() {
     return m != nullptr && (m[5] & 0x0F) == VCOMM_PROTO_CMD;
 }
 
-// Port hand-over of a driver on the programming port; false when the driver
-// is skipped for this scan.
+// Port hand-over: false when the driver is skipped for this scan, which any
+// driver is while its hand-over bit is set; one on the programming port
+// gives the port back then and takes it again when the bit clears.
 bool HandOver(uint32_t d) {
     PmgrDcb &b = dcb[d];
-    if (b.handover == 0 || b.cfg == nullptr || b.port != 0) return true;
+    if (b.handover == 0 || b.cfg == nullptr) return true;
     if (HandedOver(b)) {
-        if (!(port_switch & 1) && !PortInCommandMode()) {
+        if (b.port == 0 && !(port_switch & 1) && !PortInCommandMode()) {
             if (pmgr_hooks.talk_release) pmgr_hooks.talk_release(ProgrammingPort);
             if (Port0().Open) Port0().Open(ProgrammingPort, qncan_mode.data());
             b.state = PMGR_IDLE;
@@ -629,12 +691,13 @@ bool HandOver(uint32_t d) {
         }
         return false;
     }
-    if ((port_switch & 1) && PortInCommandMode()) {
+    if (b.port == 0 && (port_switch & 1) && PortInCommandMode()) {
         if (!pmgr_hooks.talk_override || !pmgr_hooks.talk_override(0)) return false;
         if (reinterpret_cast<PmgrInitFn>(b.entry[PMGR_H_INIT])(b.svc.data()) != 0) {
             if (pmgr_hooks.talk_release) pmgr_hooks.talk_release(0);
             return false;
         }
+        initialised[d] = true;
         b.cycle = b.status2 = 0;
         b.ctl_req = b.ctl_result = 0;
         b.state = b.trig ? PMGR_TRIGGER_WAIT : PMGR_CYCLE_START;
@@ -704,9 +767,10 @@ void ScanDevices(uint32_t d, PmgrDcb &b, uint32_t now, bool cycle_start) {
             if (b.state != PMGR_RUNNING) v.state = PMGR_DEV_REPORTED;
             break;
         case PMGR_DEV_REPORTED:
+            // The user cleared the error code: the failing command's index goes too.
             if (v.status && st == 0) {
                 v.state = PMGR_DEV_RECOVERING;
-                StatusWord(v, 0, 1);
+                StatusWord(v, 1, 0);
                 v.owner = nullptr;
             } else {
                 v.state = PMGR_DEV_FAULTED;
@@ -716,7 +780,7 @@ void ScanDevices(uint32_t d, PmgrDcb &b, uint32_t now, bool cycle_start) {
             if (v.status && st == 0) {
                 v.state = PMGR_DEV_OK;
                 v.owner = nullptr;
-                StatusWord(v, 0, 1);
+                StatusWord(v, 1, 0);
             } else if (!(Word(v.entry + 20) & 1)) {
                 const bool back = b.trig ? cycle_start : now - v.time >= b.retry_delay;
                 if (back) {
@@ -787,6 +851,8 @@ void ScanCommands(uint32_t d, PmgrDcb &b, uint32_t now, bool cycle_start) {
             break;
         case 8:
             if (cycle_start && v.state < PMGR_DEV_FAULT) {
+                // A two-way command reads again too: waiting for a trigger it
+                // may not have, it would never come back.
                 if (flags & F_TWOWAY) {
                     Get(d, k);
                     SetRun(d, k, 0);
@@ -832,6 +898,8 @@ void ScanCommands(uint32_t d, PmgrDcb &b, uint32_t now, bool cycle_start) {
 
 // The status area: a reset asked, or the counters and the driver's words.
 void ScanStatusArea(PmgrDcb &b) {
+    // The driver keeps its second status word in the high half of its slot.
+    b.status2 = uint16_t(b.svc[PMGR_S_CYCLE] >> 16);
     if (b.status_area) {
         uint8_t *s = b.status_area;
         if (LE_Get16(s + 2) & 0x8000) {
@@ -1010,6 +1078,7 @@ void PMGR_Start() {
     if (count == 0) return;
     port_mask = 0x20;
     for (PmgrDcb &b : dcb) b.state = PMGR_IDLE;
+    initialised.fill(false);
     for (PmgrTimer &x : tcb) x = PmgrTimer{};
     dataSeg.fill(0);
     drvData.fill(0);
@@ -1038,17 +1107,32 @@ void PMGR_Start() {
             if (b.ncmd && !b.free_running)
                 b.svc[PMGR_S_DEVICE] = reinterpret_cast<uintptr_t>(DeviceOf(mcb[n][0]).entry);
             BuildDevTable(n);
-        } else if (!(port_switch & 1)) {
-            if (!pmgr_hooks.talk_override || !pmgr_hooks.talk_override(0)) continue;
-        } else {
+        } else if ((port_switch & 1) && b.handover != 0) {
+            // Handed back to the command protocol: the scan starts the driver
+            // when its hand-over bit clears.
+            Mirror(n);
             continue;
+        } else {
+            // A driver without a hand-over bit has nothing that would take the
+            // port later: it takes it now.
+            port_switch &= uint8_t(~1);
+            if (!pmgr_hooks.talk_override || !pmgr_hooks.talk_override(0)) continue;
         }
         Mirror(n);
         if (reinterpret_cast<PmgrInitFn>(b.entry[PMGR_H_INIT])(b.svc.data()) != 0) {
             if (b.port == 0 && pmgr_hooks.talk_release) pmgr_hooks.talk_release(0);
             continue;
         }
-        if (b.entry[PMGR_H_CONTROL]) reinterpret_cast<PmgrControlFn>(b.entry[PMGR_H_CONTROL])(2, nullptr);
+        initialised[n] = true;
+        if (b.entry[PMGR_H_CONTROL]) {
+            const intptr_t answer = reinterpret_cast<PmgrControlFn>(b.entry[PMGR_H_CONTROL])(2, nullptr);
+            // 1 to 3: the driver sends through the manager's PutTx wrapper,
+            // which port 0's entry already is (the serial driver's own PutTx
+            // takes other arguments). An Ethernet port keeps its virtual
+            // port's PutTx: the serial wrapper would send its bytes out of
+            // the programming port.
+            if (answer >= 1 && answer <= 3 && b.port == 0) b.svc[PMGR_S_PUTTX] = Fn(SPutTx);
+        }
         b.cycle = b.status2 = 0;
         b.ctl_req = b.ctl_result = 0;
         b.state = b.trig ? PMGR_TRIGGER_WAIT : PMGR_CYCLE_START;
@@ -1060,8 +1144,9 @@ void PMGR_Stop() {
     if (promgr_table == nullptr) return;
     for (uint32_t n = 0; n < PMGR_DRIVERS; n++) {
         PmgrDcb &b = dcb[n];
-        if (b.state != PMGR_IDLE && b.free_running && b.entry[PMGR_H_STOP])
+        if (initialised[n] && b.free_running && b.entry[PMGR_H_STOP])
             reinterpret_cast<PmgrVoidFn>(b.entry[PMGR_H_STOP])();
+        initialised[n] = false;
         if (b.state != PMGR_IDLE) {
             b.state = PMGR_IDLE;
             if (b.port == 0) GiveBackPort();
@@ -1071,11 +1156,11 @@ void PMGR_Stop() {
         // The 32 virtual serial ports of the driver's port group.
         const uint32_t group = b.cfg ? b.cfg[1] : 0;
         const uint32_t first = group >= 32 ? 256 * group : (n > 0 && dcb[n - 1].cfg ? 256u * dcb[n - 1].cfg[1] : 0);
+        // A driver on the programming port opened no virtual port to close.
         if (b.port != 0)
             for (uint32_t k = 0; k < VCOMM_ETH_PORTS; k++) EtnVComm_Drv.Close(intptr_t(first + k));
     }
     PromgrDriversLoaded = 0;
-    port_switch = 0;
 }
 
 void PMGR_Scan() {

@@ -10,7 +10,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from bbsupport import wait_for  # noqa: E402
-from test_modbus import HOST, R, ModbusCase, config_block  # noqa: E402
+from test_modbus import HOST, R, ModbusCase, config_block, io_config  # noqa: E402
 
 SEND, CTRL, RECV, STATUS = R(300), R(299), R(1300), R(298)
 
@@ -72,6 +72,29 @@ class AsciiOverTcp(ModbusCase):
         with self.assertRaises(ConnectionRefusedError):
             t.connect((HOST, 5000))
         t.close()
+
+    def test_a_bad_reference_switches_ascii_off_for_its_own_configuration_only(self):
+        # Send and status references below the register image: ASCII off.
+        bad = [0x00800000, 0, 5000, 100, CTRL, RECV, 500]
+        self.start(config_block(flags=0x200001DA, records=[bad]))
+        c = self.c
+        self.assertTrue(wait_for(lambda: self.word(R(51)) == 0x1ED, 3))  # the configuration is in force
+        t = self.peer.socket(socket.AF_INET, socket.SOCK_STREAM)
+        t.settimeout(1)
+        with self.assertRaises(ConnectionRefusedError):
+            t.connect((HOST, 5000))
+        t.close()
+        # The same configuration with good references, downloaded after it:
+        # ASCII over TCP serves.
+        c.set_mode(0)
+        c.download(5, io_config(config_block(flags=0x200001DA, records=[ascii_record()])))
+        c.set_mode(2)
+        self.assertTrue(wait_for(lambda: c.get_mode() == 2, 3))
+        s = self.conn(5000)  # tried again until it is accepted, for up to 10 s
+        c.write_reg(RECV + 16, 16, 13)
+        s.sendall(b"OK\r")
+        self.assertTrue(wait_for(lambda: self.word(RECV) == 2, 5), self.word(RECV))
+        self.assertEqual(self.word(RECV + 32), 0x4B4F)
 
 
 if __name__ == "__main__":

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/image/bytes.h"
+#include "core/image/iecrt.h"
 #include "core/image/plcreg.h"
 #include "net/etnio.h"
 
@@ -127,6 +128,34 @@ TEST(RemoteIo, WalkParseFramesAnswers) {
     EXPECT_EQ(EtnIo_Parse(0, Record({{2, 0}}, 2).data(), 16 + 384), 2);
     EXPECT_EQ(EtnIo_Parse(0, Record({{2, 0}}, 16).data(), ETNIO_CFG_BYTES), 16);
     EXPECT_EQ(EtnIo_Parse(0, Record({}, 0).data(), 16), 0);  // the header alone: no station
+
+    // IEC variables as the areas, while the application's variables are
+    // enumerated: discrete inputs into a BOOL array from element 5, a byte
+    // per bit; analog inputs into an INT array from element 2; each module
+    // moves its area on by elements, not bits.
+    static uint8_t bools[64], ints[64];
+    auto *saved = PlcReg_IecLocate;
+    PlcReg_IecLocate = [](uint32_t h, uint32_t) -> uint8_t * {
+        return ((h >> 26) & 7) == 6 ? &bools[h & 0x1F] : &ints[2 * (h & 0x1F)];
+    };
+    DrevanoRuntime = drevano_variables_enumerateded = 1;
+    Bytes iec = Record({{1, 0}, {2, 0}, {14, 0}});
+    LE_Put32(&iec[16 + 40], 0xD8000005);  // BOOL array, element 5
+    LE_Put32(&iec[16 + 32], 0xC4000002);  // INT array, element 2
+    ASSERT_EQ(EtnIo_Parse(0, iec.data(), ETNIO_CFG_BYTES), 1);
+    EtnIOConnState[0].tid_fc = {0x0203, 0xFFFF, 0xFFFF};
+    EtnIOConnState[0].st[0].last_fc = 2;
+    const Bytes iec_ans = {0x02, 0x03, 0, 0, 0, 10, 0xFF, 0x02, 7, 0xA5, 0x3C, 0x81, 0x78, 0x56, 0x21, 0x43};
+    EXPECT_EQ(EtnIoModTcpRxPacket(0, 0, iec_ans.data(), uint32_t(iec_ans.size())), 1);
+    // 0xA5 into elements 5..12; 0x3C 0x81 into 21..36 (kind 1 takes 16 bits).
+    const uint8_t first[8] = {1, 0, 1, 0, 0, 1, 0, 1};
+    for (int i = 0; i < 8; i++) EXPECT_EQ(bools[5 + i], first[i]) << i;
+    const uint8_t second[11] = {0, 0, 1, 1, 1, 1, 0, 0, 1, 0, 0};
+    for (int i = 0; i < 11; i++) EXPECT_EQ(bools[21 + i], second[i]) << i;
+    EXPECT_EQ(LE_Get16(&ints[4]), 0x5678);
+    EXPECT_EQ(LE_Get16(&ints[6]), 0x4321);
+    DrevanoRuntime = drevano_variables_enumerateded = 0;
+    PlcReg_IecLocate = saved;
 }
 
 TEST(RemoteIo, BootpAnswers) {

@@ -133,6 +133,26 @@ TEST(NetChannel, HandshakesOfTheMapInBothDirections) {
     EXPECT_EQ(DprMap[ETN_TX_DATA + 3], 3);
     DprMap[ETN_TX_ACK] = DprMap[ETN_TX_REQ];
     EXPECT_EQ(Etn_TxPending(), 0u);
+    // A reply longer than the 68 bytes before the single-byte handshake is
+    // cut there: the handshake, the signal, the access values and flags
+    // behind it keep what they hold, posted at once or held first.
+    std::array<uint8_t, 2524> big;
+    big.fill(0xEE);
+    std::array<uint8_t, 28> behind;
+    for (size_t i = 0; i < behind.size(); i++) behind[i] = uint8_t(0x40 + i);
+    std::memcpy(&DprMap[ETN_B_ACK], behind.data(), behind.size());
+    const std::array<uint8_t, 28> kept = behind;
+    Etn_PutnTx(big.data(), uint32_t(big.size()));
+    EXPECT_EQ(LE_Get16(&DprMap[ETN_TX_LEN]), 68);
+    EXPECT_EQ(DprMap[ETN_TX_DATA + 67], 0xEE);
+    EXPECT_EQ(0, std::memcmp(&DprMap[ETN_B_ACK], kept.data(), kept.size()));
+    Etn_PutnTx(big.data(), 69);
+    DprMap[ETN_TX_ACK] = DprMap[ETN_TX_REQ];
+    Etn_TxPump();
+    EXPECT_EQ(LE_Get16(&DprMap[ETN_TX_LEN]), 68);
+    EXPECT_EQ(0, std::memcmp(&DprMap[ETN_B_ACK], kept.data(), kept.size()));
+    DprMap[ETN_TX_ACK] = DprMap[ETN_TX_REQ];
+    Dpr_Init();
 
     // The channel as the command protocol's port of host 1.
     Etn_InstallPort();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/image/bytes.h"
+#include "core/image/iecrt.h"
 #include "cmd/cmd.h"
 #include "core/storage/memfile.h"
 #include "core/image/plcreg.h"
@@ -313,6 +314,33 @@ TEST(NetConfig, RecordsToTheLastByte) {
     std::memset(&Dpr_Configuration[1], 0, DPR_CONFIG_BYTES);
 }
 
+// ASCII over TCP follows each parse: a bad reference switches it off for
+// that configuration only, and a good one after it switches it on again.
+TEST(NetConfig, AsciiEnableFollowsEachParse) {
+    test_support::TempRoot root;
+    static DprConfigRec rec;
+    auto block = [](uint32_t send, uint32_t status) {
+        // Addresses record with the ASCII service on (flags bit 10 clear), then
+        // the six ASCII references: port 4001 fixed, send, control, receive, status.
+        Stream s;
+        s << 0x20000000 << 0 << 0x200001DA << 0x0A4D0001 << 0 << 0 << 0 << 0 << 0 << 0 << 0 << 0 << 0 << 0 << 0 << 0
+          << 0;
+        s << 0x00800000 << 0 << 4001 << send << 34000 << 35000 << status << 0 << 0;
+        s << 0;
+        return s.Block(0x0A4D0002, 0xFFFFFF00);
+    };
+    ASSERT_EQ(Parse(block(33000, 36000), rec), 0u);
+    EXPECT_EQ(rec.enables[1] & EN1_ASCII, EN1_ASCII);
+    EXPECT_EQ(rec.ascii[DPR_ASCII_SEND], 33000u);
+    ASSERT_EQ(Parse(block(100, 500), rec), 0u);
+    EXPECT_EQ(rec.enables[1] & EN1_ASCII, 0);
+    EXPECT_EQ(rec.ascii[DPR_ASCII_SEND], 0u);
+    EXPECT_EQ(rec.ascii[DPR_ASCII_RECEIVE], 35000u);
+    ASSERT_EQ(Parse(block(33000, 36000), rec), 0u);
+    EXPECT_EQ(rec.enables[1] & EN1_ASCII, EN1_ASCII);
+    EXPECT_EQ(rec.ascii[DPR_ASCII_STATUS], 36000u);
+}
+
 TEST(NetBridge, ValidateRangesAndBlockMoves) {
     auto valid = [](uint32_t r, uint32_t n) {
         const EtnReq q{r, n};
@@ -384,6 +412,41 @@ TEST(NetBridge, ValidateRangesAndBlockMoves) {
     EXPECT_EQ(Dpr_Get_W_Data(32768), 0xA534);
     Dpr_Set_Char_Data(100, 0x77);
     EXPECT_EQ(Dpr_Get_Char_Data(100), 0);
+
+    // IEC variables: an element of 1, 2 or 4 bytes moves as bytes from the
+    // handle's element; bit mode 1 takes a byte per bit (a BOOL array from
+    // element 3 here); the handle's low bits are never a bit offset.
+    static uint8_t vars[32];
+    auto *saved = PlcReg_IecLocate;
+    PlcReg_IecLocate = [](uint32_t h, uint32_t) -> uint8_t * { return &vars[h & 0x1F]; };
+    DrevanoRuntime = drevano_variables_enumerateded = 1;
+    std::memset(vars, 0, sizeof vars);
+    uint8_t in[2] = {0x34, 0x12};
+    Dpr_Data_Block(0xC4000005, 16, in, 1, 0);  // INT element at byte 5
+    EXPECT_EQ(vars[5], 0x34);
+    EXPECT_EQ(vars[6], 0x12);
+    uint8_t back[2] = {};
+    Dpr_Data_Block(0xC4000005, 16, back, 0, 1);
+    EXPECT_EQ(LE_Get16(back), 0x1234);
+    const uint8_t bools[5] = {1, 0, 1, 1, 0};
+    std::memcpy(&vars[11], bools, 5);
+    uint8_t packed5[1] = {0xFF};
+    Dpr_Data_Block(0xD800000B, 5, packed5, 0, 1);
+    EXPECT_EQ(packed5[0], 0xED);  // bits 0..4 from the bytes, the rest left as they were
+    uint8_t coils[1] = {0x12};    // 0, 1, 0, 0, 1
+    Dpr_Data_Block(0xD8000013, 5, coils, 1, 1);
+    const uint8_t want[5] = {0, 1, 0, 0, 1};
+    EXPECT_EQ(0, std::memcmp(&vars[19], want, 5));
+    EXPECT_EQ(vars[24], 0);
+    uint8_t eight[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    Dpr_Data_Block(0xCC000018, 64, eight, 1, 0);  // an 8-byte element at byte 24
+    EXPECT_EQ(0, std::memcmp(&vars[24], eight, 8));
+    // A bit number in the handle in bit mode 0: nothing moves, a read gives zeros.
+    uint8_t z2[2] = {9, 9};
+    Dpr_Data_Block(0xC4300005, 16, z2, 0, 0);
+    EXPECT_EQ(LE_Get16(z2), 0);
+    DrevanoRuntime = drevano_variables_enumerateded = 0;
+    PlcReg_IecLocate = saved;
 }
 
 TEST(NetBridge, ConfigBackupRunReparseAndChangeRequest) {
@@ -437,6 +500,35 @@ TEST(NetBridge, ConfigBackupRunReparseAndChangeRequest) {
     PlcWordSet(W_MODE, 0);
     Dpr_Io_Service();
     EXPECT_EQ(LE_Get16(&DprMap[DPR_RUN]), 0);
+
+    // One EGD status item: one entry after the configuration and after each
+    // entry into run, which parses the block again; a second configuration
+    // without it leaves none behind.
+    Stream egd = Typical();
+    egd << 0x80000001 << 1 << 2 << 3 << 4 << 33000 << 0x8005 << 0 << 0 << 0;
+    Install(egd.Block(0x0A4D0002, 0xFFFFFF00));
+    Dpr_Config();
+    EXPECT_EQ(EGD_Index_Count, 1);
+    EXPECT_EQ(LE_Get16(&DprMap[DPR_EGD_COUNT]), 1);
+    for (int cycle = 0; cycle < 3; cycle++) {
+        PlcWordSet(W_MODE, 2);
+        Dpr_Io_Service();
+        PlcWordSet(W_MODE, 0);
+        Dpr_Io_Service();
+        EXPECT_EQ(EGD_Index_Count, 1) << "cycle " << cycle;
+        EXPECT_EQ(LE_Get16(&DprMap[DPR_EGD_COUNT]), 1) << "cycle " << cycle;
+        EXPECT_EQ(Dpr_Configuration[0].egd_status_count, 1u);
+        EXPECT_EQ(LE_Get32(DprStatusWrReqs + 4), 33000u);
+        EXPECT_EQ(LE_Get32(DprStatusWrReqs + 8 + 4), 0u);
+    }
+    Install(Typical().Block(0x0A4D0002, 0xFFFFFF00));
+    PlcWordSet(W_MODE, 2);
+    Dpr_Io_Service();
+    PlcWordSet(W_MODE, 0);
+    Dpr_Io_Service();
+    EXPECT_EQ(EGD_Index_Count, 0);
+    EXPECT_EQ(LE_Get16(&DprMap[DPR_EGD_COUNT]), 0);
+    EXPECT_EQ(LE_Get32(DprStatusWrReqs + 4), 0u);
 
     // A new I/O configuration raises one change request, not during a download.
     const uint16_t ack = LE_Get16(&DprMap[DPR_CFG_ACK]);

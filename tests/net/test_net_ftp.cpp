@@ -140,6 +140,17 @@ TEST(NetFtp, CommandsRepliesAndRefusedPaths) {
         {"MKD d\"q/\r\n", "200 \"/d\"\"q\" Directory Created \r\n"},
         {"CWD /../../d\"q\r\n", "250 \"/d\"\"q\" set successfully \r\n"},
         {"CDUP\r\n", "250 \"/\" set successfully \r\n"},
+        // In a sub-folder a new folder's path is the client's path and its
+        // name, and the client's own path stays. A name with a separator is
+        // made from the card's root by the file layer: the client's path and
+        // that name then name no folder, and the reply says so.
+        {"MKD sub\r\n", "200 \"/sub\" Directory Created \r\n"},
+        {"CWD sub\r\n", "250 \"/sub\" set successfully \r\n"},
+        {"MKD in\r\n", "200 \"/sub/in\" Directory Created \r\n"},
+        {"PWD\r\n", "257 \"/sub\" is current Directory \r\n"},
+        {"MKD d\"q/y\r\n", "550 Set New Directory Fail \r\n"},
+        {"CDUP\r\n", "250 \"/\" set successfully \r\n"},
+        {"RMD d\"q/y\r\n", "250 Directory Deleted \r\n"},
         {"CWD d\"q/../..\r\n", "550 Change Dir Fail \r\n"},
         {"CWD b.txt\r\n", "550 Change Dir Fail \r\n"},
         {"MKD ../x\r\n", "550 Directory Create failed \r\n"},

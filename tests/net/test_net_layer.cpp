@@ -344,6 +344,36 @@ TEST(NetSocket, ListenRelistenAcceptCloseSendAndUdp) {
     EXPECT_EQ(pk->nx_packet_state, NX_PACKET_FREE);
     _nx_udp_socket_delete(&u);
     EXPECT_EQ(u.fd, -1);
+
+    // Descriptor 0 is never stored (a zeroed record would read it as none):
+    // with standard input closed, a connection accepted and a socket made
+    // take another.
+    static NX_TCP_SOCKET z;
+    ASSERT_EQ(_nx_tcp_socket_create(&ip, &z, "Z", 0, 0, 128, 2048, nullptr, nullptr), NX_SUCCESS);
+    ASSERT_EQ(_nx_tcp_server_socket_listen(&ip, kPort + 2, &z, 5, OnListen), NX_SUCCESS);
+    const int peer3 = Dial(kPort + 2);
+    g_listened = nullptr;
+    ASSERT_TRUE(Until([] { return g_listened != nullptr; }));
+    const int saved_in = dup(0);
+    close(0);
+    const uint32_t accepted = _nx_tcp_server_socket_accept(&z, 0);
+    static NX_UDP_SOCKET zu;
+    const uint32_t made = _nx_udp_socket_create(&ip, &zu, "Z", 0, 0, 64, 4);
+    dup2(saved_in, 0);
+    close(saved_in);
+    EXPECT_EQ(accepted, NX_IN_PROGRESS);
+    EXPECT_GT(z.accepted_fd, 0);
+    EXPECT_EQ(made, NX_SUCCESS);
+    EXPECT_GT(zu.fd, 0);
+    _nx_udp_socket_delete(&zu);
+    // A bound record without a descriptor sends nothing and says so.
+    zu.bound = 1;
+    ASSERT_EQ(_nx_packet_allocate(&pool, &pk, 44, 0), NX_SUCCESS);
+    EXPECT_EQ(_nx_udp_socket_send(&zu, pk, 0x7F000001, 18612), NX_NOT_SUCCESSFUL);
+    EXPECT_EQ(pk->nx_packet_state, NX_PACKET_FREE);
+    zu.bound = 0;
+    _nx_tcp_server_socket_unlisten(&ip, kPort + 2);
+    close(peer3);
 }
 
 namespace {

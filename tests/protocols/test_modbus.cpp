@@ -625,6 +625,51 @@ TEST(AsciiStoring, EndCharacterPairsContinuationAndRefusedBlocks) {
     EXPECT_EQ(AsciiStore(last, many.data(), many.size(), 0), 0u);
     EXPECT_EQ(AsciiStore(0, many.data(), many.size(), 0), 0u);
     EXPECT_EQ(AsciiStore(block + 3, many.data(), many.size(), 0), 0u);  // not a word register
+
+    // IEC blocks while the application's variables are enumerated: a byte
+    // array (type 0) holds the length in elements 0-1, the end character in
+    // 2-3 and the data from element 4; an INT array (type 1) the length in
+    // element 0, the end character in 1 and the data from element 2. The
+    // text to send is read from the same places.
+    static uint8_t mem[4096];
+    auto *saved = PlcReg_IecLocate;
+    PlcReg_IecLocate = [](uint32_t h, uint32_t) -> uint8_t * {
+        const uint32_t i = h & 0x7FF;
+        return ((h >> 26) & 7) == 1 ? &mem[2048 + 2 * i] : &mem[i];
+    };
+    DrevanoRuntime = drevano_variables_enumerateded = 1;
+    constexpr uint32_t kBytes = 0xC0000010, kInts = 0xC4000020;
+    mem[0x10 + 2] = 'X';  // end character of the byte block
+    EXPECT_EQ(AsciiStore(kBytes, text, 5, 0), 2u);
+    EXPECT_EQ(0, std::memcmp(&mem[0x10 + 4], "AB", 2));
+    EXPECT_EQ(mem[0x10 + 6], 0);
+    EXPECT_EQ(AsciiStore(kBytes, text, 5, 1380), 2u);
+    EXPECT_EQ(0, std::memcmp(&mem[0x10 + 4 + 1380], "AB", 2));
+    LE_Put16(&mem[2048 + 2 * (0x20 + 1)], 48);  // the INT block stores everything
+    EXPECT_EQ(AsciiStore(kInts, text, 5, 0), 5u);
+    EXPECT_EQ(0, std::memcmp(&mem[2048 + 2 * (0x20 + 2)], "ABXCD", 5));
+    EXPECT_EQ(AsciiStore(kInts, text, 5, 1380), 5u);
+    EXPECT_EQ(0, std::memcmp(&mem[2048 + 2 * (0x20 + 2) + 1380], "ABXCD", 5));
+    uint8_t out[8] = {};
+    LE_Put16(&mem[2048 + 2 * 0x30], 4);
+    std::memcpy(&mem[2048 + 2 * (0x30 + 2)], "WXYZ", 4);
+    EXPECT_EQ(AsciiText(0xC4000030, out), 4u);
+    EXPECT_EQ(0, std::memcmp(out, "WXYZ", 4));
+    LE_Put16(&mem[0x40], 3);
+    std::memcpy(&mem[0x40 + 4], "pqr", 3);
+    EXPECT_EQ(AsciiText(0xC0000040, out), 3u);
+    EXPECT_EQ(0, std::memcmp(out, "pqr", 3));
+    // Other IEC types are refused: nothing stored, nothing to send.
+    EXPECT_EQ(AsciiStore(0xC8000010, text, 5, 0), 0u);
+    EXPECT_EQ(AsciiText(0xC8000010, out), 0u);
+    DrevanoRuntime = drevano_variables_enumerateded = 0;
+    PlcReg_IecLocate = saved;
+    // The register block's text, as the ladder program leaves it.
+    Dpr_Set_W_Data(block, 3);
+    Dpr_Set_W_Data(block + 32, 0x4241);
+    Dpr_Set_W_Data(block + 48, 0x0043);
+    EXPECT_EQ(AsciiText(block, out), 3u);
+    EXPECT_EQ(0, std::memcmp(out, "ABC", 3));
 }
 
 TEST(AsciiSending, APartlyTakenSegmentGoesOnFromItsFirstByteNotSent) {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "core/image/bytes.h"
+#include "core/image/iecrt.h"
 #include "core/image/plcreg.h"
 #include "core/image/timebase.h"
 #include "core/storage/memfile.h"
@@ -109,6 +110,15 @@ Bytes Table(const Bytes &image, const std::vector<Cmd> &cmds, uint32_t drivers =
     Put32(t, 36, uint32_t(cmds.size()));
     Put16(t, 44, 315);
     return t;
+}
+
+// Layout of the tables Table() builds: configuration, device, first command.
+struct Layout {
+    std::size_t cfg, dev, scan;
+};
+Layout Offsets(const Bytes &image, uint16_t dev_len = 28) {
+    const std::size_t cfg = 48 + image.size();
+    return {cfg, cfg + 48, cfg + 48 + dev_len};
 }
 
 void Install(const Bytes &t) {
@@ -210,6 +220,11 @@ TEST_F(Pmgr, LoadsExchangesAndStops) {
     Cycle(2);
     EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_resets"), 1u);
     EXPECT_EQ(Word(501), 0);
+    // Word 1 is the driver's second status word, from the high half of its
+    // slot 47, without bit 15.
+    dcb[0].svc[PMGR_S_CYCLE] |= uintptr_t(0x9234) << 16;
+    Cycle(2);
+    EXPECT_EQ(Word(501), 0x1234);
     // Stop gives the port back; a new start writes the image again.
     PMGR_Stop();
     EXPECT_EQ(TalkOverride, 0);
@@ -299,6 +314,80 @@ TEST_F(Pmgr, PortHandOverBit) {
     EXPECT_EQ(TalkOverride, 1);
     EXPECT_EQ(*inits, 2u);
     EXPECT_EQ(Word(600), 0x3064);
+    // Handed back, then stopped and started again with the bit still set:
+    // the port stays with the command protocol and the driver waits; it
+    // claims the port once the bit clears. (A real driver opens the port in
+    // its own mode; this one does not, so the test does.)
+    auto driver_opens = [] {
+        VcommMode rtu = rism_mode;
+        rtu[5] = VCOMM_PROTO_RTU;
+        Vcomm_Drv[0].Open(0, rtu.data());
+    };
+    driver_opens();
+    PlcReg_Set(M50, &on, 1);
+    Cycle(1);
+    ASSERT_EQ(TalkOverride, 0);
+    PMGR_Stop();
+    PMGR_Start();
+    inits = Sym<unsigned>(Drv0(), "drv_inits");
+    EXPECT_EQ(TalkOverride, 0);
+    EXPECT_EQ(*inits, 0u);
+    EXPECT_EQ(dcb[0].state, 0);
+    SetWord(600, 0);
+    Cycle(3);
+    EXPECT_EQ(TalkOverride, 0);
+    EXPECT_EQ(Word(600), 0);
+    PlcReg_Set(M50, &off, 1);
+    Cycle(3);
+    EXPECT_EQ(TalkOverride, 1);
+    EXPECT_EQ(*inits, 1u);
+    EXPECT_EQ(Word(600), 0x3064);
+    // Stopped before the driver opened the port in its own mode: the claim
+    // still ends, or the next start could not take the port.
+    PMGR_Stop();
+    EXPECT_EQ(TalkOverride, 0);
+    // A free-running driver handed back is still told to stop.
+    Put16(t, cfg + 20, 0x8011);
+    Install(t);
+    PMGR_Start();
+    ASSERT_EQ(PromgrDriversLoaded, 1);
+    EXPECT_EQ(TalkOverride, 1);
+    driver_opens();
+    Cycle(1);
+    EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_scans"), 1u);
+    PlcReg_Set(M50, &on, 1);
+    Cycle(1);
+    EXPECT_EQ(TalkOverride, 0);
+    EXPECT_EQ(dcb[0].state, 0);
+    PMGR_Stop();
+    EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_stops"), 1u);
+    PlcReg_Set(M50, &off, 1);
+    // A driver without a hand-over bit after one that handed the port back
+    // takes the port at its start.
+    Put16(t, cfg + 20, 0);
+    Install(t);
+    PMGR_Start();
+    ASSERT_EQ(PromgrDriversLoaded, 1);
+    EXPECT_EQ(TalkOverride, 1);
+    SetWord(600, 0);
+    Cycle(2);
+    EXPECT_EQ(Word(600), 0x3064);
+    PMGR_Stop();
+    // On an Ethernet port the set bit holds the driver's scan too.
+    t[cfg + 1] = 3;
+    Put16(t, cfg + 20, 0x11);
+    PlcReg_Set(M50, &on, 1);
+    Install(t);
+    PMGR_Start();
+    ASSERT_EQ(PromgrDriversLoaded, 1);
+    EXPECT_EQ(TalkOverride, 0);
+    driver_opens();  // the programming port, in another user's mode, is not this driver's
+    Cycle(3);
+    EXPECT_EQ(dcb[0].state, PMGR_CYCLE_START);
+    EXPECT_EQ(Vcomm_ModeRec(0)[5] & 0x0F, VCOMM_PROTO_RTU);
+    PlcReg_Set(M50, &off, 1);
+    Cycle(1);
+    EXPECT_EQ(dcb[0].state, PMGR_RUNNING);
     PMGR_Stop();
     Vcomm_Drv[0] = saved;
 }
@@ -355,6 +444,31 @@ TEST_F(Pmgr, RetriesIntoDeviceFault) {
     PMGR_Scan();
     EXPECT_EQ(Word(800), 99);
     EXPECT_EQ(Word(801), 1);  // index of the failing command, from 0
+    // The device answers again and the user clears the error code: the
+    // command index is cleared too and the device serves without a new fault.
+    mcb[0][1].entry[14] = 1;
+    SetWord(800, 0);
+    Cycle(6);
+    EXPECT_EQ(Word(800), 0);
+    EXPECT_EQ(Word(801), 0);
+    EXPECT_EQ(scb[0][0].state, 0);
+    EXPECT_EQ(Word(610), 0x300A);
+    PMGR_Stop();
+    // A command with a trigger bit is asked again at once: all its retries
+    // in one pass.
+    constexpr uint32_t M61 = 14336 + 60;
+    Bytes trig = Table(image_, {{4, R(620), 0xEF, 3, 0, 2, 10}});
+    Put32(trig, Offsets(image_).scan + 8, M61);
+    Install(trig);
+    PMGR_Start();
+    reads = Sym<unsigned>(Drv0(), "drv_reads");
+    const uint8_t on = 1;
+    PlcReg_Set(M61, &on, 1);
+    PMGR_Scan();
+    PMGR_TheLoop(0);
+    EXPECT_EQ(*reads, 3u);
+    EXPECT_EQ(mcb[0][0].state, 7);
+    EXPECT_EQ(scb[0][0].state, 2);
     // Device error 1..50 with a status pair goes to the status word, no retry.
     PMGR_Stop();
     Install(Table(image_, {{1, R(600), 0xEE, 3, 0, 2, 100}}));
@@ -465,15 +579,6 @@ TEST_F(Pmgr, TablesAtTheirBoundsStart) {
     }
 }
 
-// Layout of the tables Table() builds: configuration, device, first command.
-struct Layout {
-    std::size_t cfg, dev, scan;
-};
-Layout Offsets(const Bytes &image, uint16_t dev_len = 28) {
-    const std::size_t cfg = 48 + image.size();
-    return {cfg, cfg + 48, cfg + 48 + dev_len};
-}
-
 TEST_F(Pmgr, DisabledDeviceEndsRetriesAndHoldsItsCommands) {
     // Device flags low nibble 2: the disable bit %M70 in the entry's last 4
     // bytes; retry count 5.
@@ -546,6 +651,115 @@ TEST_F(Pmgr, DisabledDeviceEndsRetriesAndHoldsItsCommands) {
     EXPECT_EQ(Word(600), 0x300A);
     PMGR_Stop();
     PlcReg_Set(M70, &off, 1);
+}
+
+// IEC variables as the driver's trigger, a command's trigger and a device's
+// disable bit: a BOOL element is one byte whose value is bit 0, whatever the
+// element index in the handle's low bits.
+namespace {
+uint8_t iec_bools[64];
+uint8_t *IecBools(uint32_t handle, uint32_t) { return &iec_bools[handle & 0x3F]; }
+}  // namespace
+
+TEST_F(Pmgr, TriggersAndDisableBitOnIecVariables) {
+    constexpr uint32_t kTrig = 0xC0000003, kCmdTrig = 0xC000000B, kDisable = 0xC0000015;
+    auto *saved = PlcReg_IecLocate;
+    PlcReg_IecLocate = IecBools;
+    DrevanoRuntime = drevano_variables_enumerateded = 1;
+    std::fill(std::begin(iec_bools), std::end(iec_bools), 0);
+    // The driver's trigger on element 3: a read of two words from 100.
+    {
+        Bytes t = Table(image_, {{1, R(600), 1, 3, 0, 2, 100}});
+        const Layout l = Offsets(image_);
+        Put32(t, l.cfg + 32, kTrig);
+        Install(t);
+        PMGR_Start();
+        ASSERT_EQ(PromgrDriversLoaded, 1);
+        EXPECT_EQ(dcb[0].trig_mask, 1);
+        Cycle(3);
+        EXPECT_EQ(Word(600), 0);
+        iec_bools[2] = iec_bools[4] = 1;
+        iec_bools[3] = 1;
+        Cycle(3);
+        EXPECT_EQ(Word(600), 0x3064);
+        EXPECT_EQ(iec_bools[3], 0);  // cleared when the cycle is done
+        EXPECT_EQ(iec_bools[2], 1);
+        EXPECT_EQ(iec_bools[4], 1);
+        PMGR_Stop();
+    }
+    // A write on the trigger of element 11: the element's value 1 fires it,
+    // and the cleared trigger leaves the element's other bits alone.
+    {
+        Bytes t = Table(image_, {{8, R(650), 1, 3, 0, 1, 300}});
+        Put32(t, Offsets(image_).scan + 8, kCmdTrig);
+        Install(t);
+        PMGR_Start();
+        ASSERT_EQ(PromgrDriversLoaded, 1);
+        EXPECT_EQ(mcb[0][0].trig_mask, 1);
+        SetWord(650, 0x5A5A);
+        Cycle(3);
+        EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_writes"), 0u);
+        iec_bools[11] = 0x09;
+        Cycle(3);
+        EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_writes"), 1u);
+        EXPECT_EQ(*Sym<unsigned>(Drv0(), "drv_last_value"), 0x5A5Au);
+        EXPECT_EQ(iec_bools[11], 0x08);
+        PMGR_Stop();
+    }
+    // A device disable bit on element 21 holds its command back.
+    {
+        Bytes t = Table(image_, {{1, R(600), 1, 3, 0, 2, 10}}, 1, 32);
+        const Layout l = Offsets(image_, 32);
+        Put16(t, l.dev + 20, 0x0002);
+        Put32(t, l.dev + 28, kDisable);
+        Install(t);
+        SetWord(600, 0);
+        iec_bools[21] = 1;
+        PMGR_Start();
+        ASSERT_EQ(PromgrDriversLoaded, 1);
+        EXPECT_EQ(scb[0][0].disable_mask, 1);
+        Cycle(3);
+        EXPECT_EQ(Word(600), 0);
+        iec_bools[21] = 0;
+        Cycle(2);
+        EXPECT_EQ(Word(600), 0x300A);
+        PMGR_Stop();
+    }
+    // Bit data at IEC BOOL elements, one byte per bit: a read of 5 bits into
+    // elements 41..45, a write on trigger of elements 49..53; a handle of
+    // kind 2 holds 32-bit values without asking the driver.
+    {
+        constexpr uint32_t M60 = 14336 + 59;
+        Bytes t = Table(
+            image_,
+            {{1, 0xC0000029, 1, 1, 0, 5, 200}, {8, 0xC0000031, 1, 1, 0, 5, 300}, {1, 0xC8000010, 1, 3, 0, 1, 20}});
+        Put32(t, Offsets(image_).scan + 36 + 8, M60);
+        Install(t);
+        std::fill(std::begin(iec_bools), std::end(iec_bools), 0x77);
+        PMGR_Start();
+        ASSERT_EQ(PromgrDriversLoaded, 1);
+        EXPECT_EQ(mcb[0][0].type, 1);
+        EXPECT_EQ(mcb[0][0].bit_offset, 0);
+        EXPECT_EQ(mcb[0][2].type, 3);
+        auto *bits = Sym<uint8_t>(Drv0(), "drv_bits");
+        const uint8_t pattern[5] = {1, 0, 1, 1, 0};
+        for (uint32_t i = 0; i < 5; i++) bits[200 + i] = pattern[i];
+        Cycle(3);
+        for (uint32_t i = 0; i < 5; i++) EXPECT_EQ(iec_bools[41 + i], pattern[i]) << i;
+        EXPECT_EQ(iec_bools[40], 0x77);
+        EXPECT_EQ(iec_bools[46], 0x77);
+        const uint8_t out[5] = {1, 1, 0, 0, 2};
+        std::copy(std::begin(out), std::end(out), &iec_bools[49]);
+        const uint8_t on = 1;
+        PlcReg_Set(M60, &on, 1);
+        Cycle(3);
+        const uint8_t sent[6] = {1, 1, 0, 0, 1, 0};
+        for (uint32_t i = 0; i < 6; i++) EXPECT_EQ(bits[300 + i], sent[i]) << i;
+        EXPECT_EQ(iec_bools[53], 2);  // the program's value stays as it was
+        PMGR_Stop();
+    }
+    DrevanoRuntime = drevano_variables_enumerateded = 0;
+    PlcReg_IecLocate = saved;
 }
 
 TEST_F(Pmgr, FreeRunningAndTriggerValueDrivers) {
