@@ -1102,6 +1102,63 @@ TEST_F(BlkLib, CanopenSdoReadStopsAtTheResultArray) {
     co.NMT_State = NMT_INIT;
 }
 
+// CANOPENSDOWRITE stays inside its arrays. A refused write (the node not
+// running: status 34, abort code 0x08000022) puts the 32-bit abort code into
+// request elements 4 and 5 as far as the request array reaches: a 5-element
+// array keeps its low half, the INT behind it is untouched. The data of a
+// write are result element 2 on: a length whose bytes lie past the result
+// array (by its size operand or its section) is refused whole.
+TEST_F(BlkLib, CanopenSdoWriteStaysInsideItsArrays) {
+    SDO_St = SdoState{};
+    struct Row {
+        uint8_t nmt;
+        uint16_t req_size, res_first, res_size, len;
+        uint16_t status;                 // request element 3 afterwards
+        std::vector<uint16_t> req_tail;  // INT 14, 15 afterwards
+        uint8_t exec;
+        uint32_t sync_us;  // SYNC period (object 0x1006) afterwards
+    };
+    const Row rows[] = {
+        {NMT_INIT, 5, 30, 3, 2, 34, {0x0022, 0x5555}, 0, 4000},
+        {NMT_INIT, 6, 30, 3, 2, 34, {0x0022, 0x0800}, 0, 4000},
+        {NMT_PREOP, 5, 30, 3, 4, 255, {0x5555, 0x5555}, 1, 4000},  // 4 bytes in room for 2: refused
+        {NMT_PREOP, 5, 30, 3, 300, 255, {0x5555, 0x5555}, 1, 4000},
+        {NMT_PREOP, 5, 61, 4, 4, 255, {0x5555, 0x5555}, 1, 4000},  // its size says 4, its section holds 3
+        {NMT_PREOP, 5, 30, 4, 4, 0, {0x5555, 0x5555}, 1, 0x00012345 / 100 * 100},
+        {NMT_PREOP, 5, 60, 4, 4, 0, {0x5555, 0x5555}, 1, 0x00012345 / 100 * 100},  // the section's last INT
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(testing::Message() << r.req_size << " " << r.res_first << " " << r.res_size << " " << r.len);
+        co.NMT_State = r.nmt;
+        co.sync_period = 40;
+        for (uint32_t k = 10; k < 64; k++) Put(INT_, k, 0x5555);
+        Put(INT_, 10, 0);       // node 0: the own dictionary
+        Put(INT_, 11, 0x1006);  // SYNC period
+        Put(INT_, 12, 0);
+        Put(INT_, 13, 255);
+        Put(INT_, r.res_first + 1, r.len);
+        Put(INT_, r.res_first + 2, 0x2345);
+        if (r.res_first + 3 < 64) Put(INT_, r.res_first + 3, 0x0001);
+        Put(BOOL_, 1, 1);
+        Call("CANOPENSDOWRITE", {1, 10, r.req_size, r.res_first, r.res_size});
+        EXPECT_EQ(Get(INT_, 13), r.status);
+        EXPECT_EQ(Get(INT_, 14), r.req_tail[0]);
+        EXPECT_EQ(Get(INT_, 15), r.req_tail[1]);
+        EXPECT_EQ(Get(BOOL_, 1), r.exec);
+        EXPECT_EQ(co.sync_period * 100, r.sync_us);
+        EXPECT_EQ(Get(INT_, r.res_first), 0x5555u);
+        EXPECT_EQ(Get(INT_, r.res_first + 1), r.len);
+        for (uint32_t k = 16; k < 64; k++) {
+            if (k >= r.res_first && k <= r.res_first + 3u) continue;
+            EXPECT_EQ(Get(INT_, k), 0x5555u) << "INT " << k;
+        }
+        Put(BOOL_, 1, 0);
+        Call("CANOPENSDOWRITE", {1, 10, r.req_size, r.res_first, r.res_size});
+        EXPECT_EQ(Get(INT_, 13), 255u);  // execute 0 always releases, whatever the length says
+    }
+    co.NMT_State = NMT_INIT;
+}
+
 // File blocks against the card file manager of a fresh root: ownership of
 // the read/write group, the write and read round trip on A:, refusals, and
 // copy, delete and rename.
