@@ -27,7 +27,6 @@ namespace {
 uint32_t gsm_timer_at, gsm_timer_ticks;
 uint8_t init_entry;  // state 0: 0 first entry, 1 waiting for the delay, 2 second wait
 uint8_t cmd_state;   // the command state whose answer state 25 waits for
-uint8_t first_config = 1;
 uint8_t op_failures;
 uint8_t netip_queries;
 uint32_t gsm_last_crc = 0xFFFFFFFFu;
@@ -263,7 +262,10 @@ uint32_t GSMGPRSParmInit() {
     if (crc == gsm_last_crc || crc == 0xFFFF) return 1;
     gsm_last_crc = crc;
     ModemReset();
+    // A new configuration is configured in full again, its operator tried anew.
     g.b[kGsmCall] &= uint8_t(~kGsmCallInitDone);
+    g.b[kGsmConfig] &= uint8_t(~kGsmCfgOperatorFailed);
+    op_failures = 0;
     const uint16_t ctl = PlcWord(W_MODEM_CTL);
     if (ctl != kModemCtlKeepOwner && ctl != kModemCtlHoldPort && ctl != kModemCtlHoldPortMail) g.owner = g.pending = 0;
     g.b[kGsmRun] &= uint8_t(~kGsmRunCfgStale);
@@ -580,6 +582,45 @@ uint32_t InitPowerUp(uint32_t port, GsmInfo &g) {
     return 0;
 }
 
+// The shared timer is started and has not run out yet.
+bool GSMTimerRunning() { return gsm_timer_ticks != kNever && !GSMTimer(0); }
+
+// Manual operator selection: configured, and not failed in this
+// configuration (a name the network does not offer registers automatically).
+bool ManualOper() {
+    const uint8_t c = GSMGPRSInfo_St.b[kGsmConfig];
+    return (c & kGsmCfgManualOperator) && !(c & kGsmCfgOperatorFailed);
+}
+
+// The answer to "AT+COPS=?" (upper case) in GSMCmdBuf: the entry holding the
+// operator's name gives its numeric code, the first field of digits alone in
+// double quotes up to the entry's closing parenthesis, into oper_code with
+// its closing '"'. False when the name or its code is missing.
+bool TakeOperatorCode(GsmInfo &g) {
+    char *b = GSMCmdBuf.data();
+    for (uint32_t i = 0; i < GSMindex; i++) b[i] = char(std::toupper(uint8_t(b[i])));
+    const std::size_t n = std::strlen(NWOprtrName.data());
+    if (n == 0) return false;
+    const char *hit = std::strstr(b, NWOprtrName.data());
+    if (hit == nullptr) return false;
+    for (const char *p = hit + n; *p && *p != ')'; p++) {
+        if (*p != '"') continue;
+        const char *q = p + 1;
+        while (*q >= '0' && *q <= '9') q++;
+        if (*q == '"' && q > p + 1) {
+            const std::size_t k = std::size_t(q - (p + 1));
+            if (k + 2 > g.oper_code.size()) return false;
+            std::memcpy(g.oper_code.data(), p + 1, k);
+            g.oper_code[k] = '"';
+            g.oper_code[k + 1] = 0;
+            return true;
+        }
+        if (*q == 0) break;
+        p = q;  // the field's closing quote
+    }
+    return false;
+}
+
 // The command states: each sends its AT line and names the state after
 // the answer (the next command, or a short cut once initialised).
 uint32_t InitCommand(uint32_t port, GsmInfo &g) {
@@ -587,7 +628,23 @@ uint32_t InitCommand(uint32_t port, GsmInfo &g) {
     const bool again = g.b[kGsmCall] & kGsmCallInitDone;
     switch (g.b[kGsmState]) {
     case kGsmSetRate: Send(port, "AT+IPR=115200", kGsmSetEcho, k10s); return 0;
-    case kGsmSetEcho: Send(port, "ATE0HS0=0Q0V1&C1&D1", again ? kGsmRegOff : kGsmAskModel, k10s); return 0;
+    case kGsmSetEcho: {
+        // After a start that ended, the running timer first runs out.
+        if ((g.b[kGsmCall] & kGsmCallStarted) && GSMTimerRunning()) return 0;
+        if (g.b[kGsmConfig] & kGsmCfgManualOperator) {
+            // The operator is prepared again: a changed one is selected anew.
+            const std::array<char, 23> was = NWOprtrName;
+            GSMGPRSOprtor();
+            if (NWOprtrName != was) {
+                g.b[kGsmCall] &= uint8_t(~kGsmCallInitDone);
+                g.b[kGsmConfig] &= uint8_t(~kGsmCfgOperatorFailed);
+                op_failures = 0;
+            }
+        }
+        const bool full = !(g.b[kGsmCall] & kGsmCallInitDone);
+        Send(port, "ATE0HS0=0Q0V1&C1&D1", full ? kGsmAskModel : kGsmRegOff, k10s);
+        return 0;
+    }
     case kGsmAskModel: Send(port, "AT+GMM", kGsmAskNetmon, k10s); return 0;
     case kGsmAskNetmon: Send(port, "AT$NETMON=5,2,2,3", kGsmSetFunction, k10s); return 0;
     case kGsmSetFunction:
@@ -599,23 +656,21 @@ uint32_t InitCommand(uint32_t port, GsmInfo &g) {
         return 0;
     case kGsmSetClass: Send(port, "AT+FCLASS=0", kGsmRegOff, k10s); return 0;
     case kGsmRegOff:
-        Send(port, "AT$AREG=0",
-             again                                       ? kGsmAskSignal
-             : (g.b[kGsmConfig] & kGsmCfgManualOperator) ? kGsmListOperators
-                                                         : kGsmSelectOperator,
-             k10s);
+        Send(port, "AT$AREG=0", again ? kGsmAskSignal : ManualOper() ? kGsmListOperators : kGsmSelectOperator, k10s);
         return 0;
     case kGsmListOperators:
         if (NumericOprtCode) {
+            std::snprintf(g.oper_code.data(), g.oper_code.size(), "%s", NWOprtrName.data());
             g.b[kGsmState] = kGsmSelectOperator;
             return 0;
         }
         g.b[kGsmConfig] |= kGsmCfgOperatorList;
+        g.oper_code[0] = 0;
         Send(port, "AT+COPS=?", kGsmSelectOperator, k120s);
         return 0;
     case kGsmSelectOperator:
-        if (g.b[kGsmConfig] & kGsmCfgManualOperator)
-            std::snprintf(line, sizeof line, "AT+COPS=1,2,\"%s", NWOprtrName.data());
+        if (ManualOper())
+            std::snprintf(line, sizeof line, "AT+COPS=1,2,\"%s", g.oper_code.data());
         else
             std::snprintf(line, sizeof line, "AT+COPS=0");
         Send(port, line, kGsmAskSignal, k120s);
@@ -731,8 +786,10 @@ uint32_t InitAwaitAnswer(uint32_t port, GsmInfo &g) {
     if ((g.b[kGsmRun] & kGsmRunHwReset) && res == kGsmError && g.follow == kGsmSetFunction) res = kGsmOk;
     if (g.follow == kGsmAskIp && res == kGsmOk && cmd_state == kGsmAskIp) TakeNetIp(g);
     if (res == kGsmOk && cmd_state == kGsmAskSignal) TakeSignal(g);
+    if (res == kGsmOk && cmd_state == kGsmListOperators && !TakeOperatorCode(g)) res = kGsmError;
     if (res != kGsmOk) {
-        if (first_config && (g.follow == kGsmAskSignal || g.follow == kGsmSelectOperator)) {
+        // An operator step that fails while the modem was never configured.
+        if (!(g.b[kGsmCall] & kGsmCallInitDone) && (g.follow == kGsmAskSignal || g.follow == kGsmSelectOperator)) {
             if (cmd_state != kGsmSelectOperator || ++op_failures >= 3) g.b[kGsmConfig] |= kGsmCfgOperatorFailed;
         }
         g.conn_status = uint16_t(res);
@@ -743,7 +800,6 @@ uint32_t InitAwaitAnswer(uint32_t port, GsmInfo &g) {
     }
     g.b[kGsmState] = g.follow;
     if (g.follow == kGsmReady) {
-        first_config = 0;
         g.b[kGsmCall] |= kGsmCallInitDone | kGsmCallStarted;
         if ((g.b[kGsmConfig] & kGsmCfgRead) ||
             ((g.b[kGsmCall] & kGsmCallNoIpWait) && (g.b[kGsmConfig] & kGsmCfgKeepCall)))

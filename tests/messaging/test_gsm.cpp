@@ -204,6 +204,76 @@ TEST_F(GsmTest, NumericOperatorAndManualSelection) {
     EXPECT_EQ(NumericOprtCode, 1) << "9 is a digit";
 }
 
+// Manual selection by name: the operator list is asked for, the name found
+// in it (any letter case) gives the numeric code of its entry, sent closed
+// by a double quote. A name the list lacks is an error of the list step: the
+// machine starts again with byte 1 bit 5 set and registers automatically.
+TEST_F(GsmTest, OperatorByNameFromTheList) {
+    struct Row {
+        const char *list;  // the operator entries of the answer
+        const char *select;
+    };
+    const Row rows[] = {
+        {"(2,\"testnet\",\"\",\"00101\"),(1,\"other\",\"OT\",\"00202\"),,(0-4),(0-2)", "AT+COPS=1,2,\"00101\""},
+        {"(1,\"other\",\"OT\",\"00202\",7),(2,\"TestNet\",\"TN2\",\"00101\",7)", "AT+COPS=1,2,\"00101\""},
+        {"(1,\"other\",\"OT\",\"00202\")", "AT+COPS=0"},
+    };
+    for (const Row &r : rows) {
+        SetUp();
+        AT_SetConfig(4, "testnet", 7);
+        GSMGPRSInfo_St.b[1] |= 0x80;
+        answers["AT+COPS=?"] = std::string("\r\n+COPS: ") + r.list + "\r\n\r\nOK\r\n";
+        Run(600);
+        auto list = std::find(cmds.begin(), cmds.end(), "AT+COPS=?");
+        ASSERT_NE(list, cmds.end()) << r.list;
+        ASSERT_NE(list + 1, cmds.end());
+        EXPECT_EQ(GSMGPRSInfo_St.b[1] & 0x40, 0x40);  // the list was asked for
+        if (std::string(r.select) != "AT+COPS=0") {
+            EXPECT_EQ(*(list + 1), r.select) << r.list;
+            EXPECT_EQ(GSMGPRSInfo_St.b[1] & 0x20, 0);
+            continue;
+        }
+        // Not in the list: error 4, a new start, then automatic registration.
+        EXPECT_EQ(*(list + 1), "+++");
+        EXPECT_EQ(GSMGPRSInfo_St.b[1] & 0x20, 0x20);
+        auto areg = std::find(list, cmds.end(), "AT$AREG=0");
+        ASSERT_NE(areg, cmds.end());
+        ASSERT_NE(areg + 1, cmds.end());
+        EXPECT_EQ(*(areg + 1), "AT+COPS=0");
+        EXPECT_EQ(std::count(cmds.begin(), cmds.end(), "AT+COPS=?"), 1);
+    }
+}
+
+// Each start of a configured modem prepares the operator name again: a name
+// changed since (here the register string of the modem section) clears
+// "configured once", so the full initialisation selects the new operator; an
+// unchanged name keeps the short way.
+TEST_F(GsmTest, OperatorNamePreparedAgainAtEachStart) {
+    io_init[1] = 0xDF0F;
+    ModemSection sec;
+    sec.fb = 0x01 | 0x04;  // register texts, manual operator
+    sec.texts = {{{0, 0}, {0, 0}, {0, 0}, {R(300), 0}, {0, 0}}};
+    RegText(R(300), "00101");
+    sec.Install();
+    GSMGPRSParmInit();
+    Run(600);
+    ASSERT_TRUE(Sent("AT+COPS=1,2,\"00101\""));
+    ASSERT_EQ(GSMGPRSInfo_St.b[0] & 0x08, 0x08);
+    for (const char *name : {"00101", "00202"}) {
+        RegText(R(300), name);
+        cmds.clear();
+        GSMGPRSInfo_St.b[3] = 0;  // a new start
+        Run(600);
+        auto echo = std::find(cmds.begin(), cmds.end(), "ATE0HS0=0Q0V1&C1&D1");
+        ASSERT_NE(echo, cmds.end()) << name;
+        ASSERT_NE(echo + 1, cmds.end());
+        const bool changed = std::string(name) != "00101";
+        EXPECT_EQ(*(echo + 1), changed ? "AT+GMM" : "AT$AREG=0") << name;
+        EXPECT_EQ(Sent(std::string("AT+COPS=1,2,\"") + name + "\""), changed) << name;
+    }
+    io_init[1] = 0;
+}
+
 TEST_F(GsmTest, AnswerCodesAndTheResourceManager) {
     struct Row {
         const char *text;
