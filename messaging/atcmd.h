@@ -270,6 +270,7 @@ struct GsmInfo {
     uint16_t last_crc;
     uint8_t hold_time;
     std::array<char, 24> oper_code;  // numeric operator code with its closing '"'
+    uint16_t calls;                  // Talk-port modem requests that ended on this modem
 };
 static_assert(offsetof(GsmInfo, pending) == 9 && offsetof(GsmInfo, mail_close) == 11);
 constexpr uint32_t GSM_MARKER = 0x47534D45u;  // "EMSG"

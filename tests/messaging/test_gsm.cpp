@@ -7,6 +7,7 @@
 #include <set>
 
 #include "messaging/messaging.h"
+#include "protocols/mbserial.h"
 #include "tests/messaging/msg_fixture.h"
 
 using namespace la;
@@ -755,10 +756,13 @@ TEST_F(GsmTest, TalkPortModemHandsTheGsmModemToTheManager) {
         EXPECT_EQ(cmds[1], "AT+IPR=115200") << r.what;
         EXPECT_EQ(LT_W(R(40)), 1) << r.what;
         EXPECT_EQ(ModemExecute(0, 1), 1u) << r.what;
+        // Serial Modbus over an IP call goes with its MBAP header.
+        EXPECT_EQ(ModbusTCP_St.flags & 1, r.ip) << r.what;
         // The stop gives the modem back: hung up through the manager.
         answers["ATHS0=0"] = "\r\nNO CARRIER\r\n";
         ModemStop(0, 1);
         EXPECT_EQ(LT_W(R(40)), 0xFFFF);
+        EXPECT_EQ(ModbusTCP_St.flags & 1, 0) << r.what;
         for (uint32_t i = 0; i < 100 && g.owner; i++) {
             LA_TimeAdvance(100);
             ModemHangupPoll();
@@ -812,4 +816,62 @@ TEST_F(GsmTest, TalkPortModemHandsTheGsmModemToTheManager) {
         }
         EXPECT_EQ(g.owner, 0) << r.what;
     }
+}
+
+// The ends of a call on the manager's verbose modem: a dial answered with
+// ERROR ends the request (status 4) and counts one ended call, however long
+// the request stays ended; a connected call whose carrier is lost gives 6
+// when the manager listens for an IP call, else keeps its status.
+TEST_F(GsmTest, TalkPortModemCallEndsOnTheManagersModem) {
+    GsmInfo &g = GSMGPRSInfo_St;
+    auto run = [&](const char *dial_answer) {
+        SetUp();
+        io_init[1] = 0xDF0F;
+        g.marker = GSM_MARKER;
+        g.b[0] = 0x01;
+        g.b[1] = 0x01;
+        answers["ATDT5551234"] = dial_answer;
+        ModemReq q{};
+        q.kind = 1;
+        q.status = WordOf(R(40));
+        q.length = 7;
+        std::memcpy(q.text.data(), "5551234", 7);
+        ModemInit(0);
+        EXPECT_EQ(ModemStart(0, q), 1u);
+        for (uint32_t i = 0; i < 1000 && !Sent("ATDT5551234"); i++) {
+            LA_TimeAdvance(1000);
+            ModemExecute(0, 1);
+            Pump();
+        }
+        Port(0).dcd = 1;
+        for (uint32_t i = 0; i < 20; i++) {
+            LA_TimeAdvance(1000);
+            ModemExecute(0, 1);
+            Pump();
+        }
+    };
+    run("\r\nERROR\r\n");
+    EXPECT_EQ(modem.step[1], kModemFailed);
+    EXPECT_EQ(LT_W(R(40)), 4);
+    EXPECT_EQ(g.calls, 1);
+    ModemStop(0, 1);
+    EXPECT_EQ(g.calls, 1);
+    for (const bool listens : {true, false}) {
+        run("\r\nCONNECT 9600\r\n");
+        EXPECT_EQ(ModemExecute(0, 1), 1u) << listens;
+        EXPECT_EQ(LT_W(R(40)), 1);
+        if (listens) {
+            g.ip_call = 1;
+            g.b[0] |= kGsmCallIpIn;
+        }
+        Port(0).dcd = 0;
+        for (uint32_t i = 0; i < 4; i++) EXPECT_EQ(ModemExecute(0, 1), 0u);
+        EXPECT_EQ(modem.connected, 1) << "four passes of grace";
+        ModemExecute(0, 1);
+        EXPECT_EQ(modem.connected, 0);
+        EXPECT_EQ(LT_W(R(40)), listens ? 6 : 1) << listens;
+        EXPECT_EQ(g.calls, 0);
+        ModemStop(0, 1);
+    }
+    io_init[1] = 0;
 }
