@@ -264,6 +264,7 @@ uint32_t GSMGPRSParmInit() {
     ModemReset();
     // A new configuration is configured in full again, its operator tried anew.
     g.b[kGsmCall] &= uint8_t(~kGsmCallInitDone);
+    EnforaInit = 0;
     g.b[kGsmConfig] &= uint8_t(~kGsmCfgOperatorFailed);
     op_failures = 0;
     const uint16_t ctl = PlcWord(W_MODEM_CTL);
@@ -637,6 +638,7 @@ uint32_t InitCommand(uint32_t port, GsmInfo &g) {
             GSMGPRSOprtor();
             if (NWOprtrName != was) {
                 g.b[kGsmCall] &= uint8_t(~kGsmCallInitDone);
+                EnforaInit = 0;
                 g.b[kGsmConfig] &= uint8_t(~kGsmCfgOperatorFailed);
                 op_failures = 0;
             }
@@ -801,6 +803,7 @@ uint32_t InitAwaitAnswer(uint32_t port, GsmInfo &g) {
     g.b[kGsmState] = g.follow;
     if (g.follow == kGsmReady) {
         g.b[kGsmCall] |= kGsmCallInitDone | kGsmCallStarted;
+        EnforaInit = 1;  // the SMS steps on this modem count their retries from now
         if ((g.b[kGsmConfig] & kGsmCfgRead) ||
             ((g.b[kGsmCall] & kGsmCallNoIpWait) && (g.b[kGsmConfig] & kGsmCfgKeepCall)))
             g.b[kGsmCall] |= kGsmCallIpIn;

@@ -583,6 +583,32 @@ TEST_F(BlkLib, TimersCountersOnTheTimeBase) {
     Call("TON1MS32", {1, 3, 2, 4}, t32);
     EXPECT_EQ(Get(DINT_, 4), 3u);
     EXPECT_EQ(Get(BOOL_, 2), 1u);
+    // DINT timers count every unit of a long gap between calls: 70 s and
+    // 99,999 ms in one step each (INT forms keep 16-bit elapsed values).
+    struct Gap {
+        const char *name;
+        uint32_t ticks, et;
+    };
+    for (const Gap &g : {Gap{"TON1MS32", 700000, 70000}, Gap{"TON1MS32", 999995, 99999},
+                         Gap{"TON10MS32", 7000050, 70000}, Gap{"TONR1MS32", 700009, 70000}}) {
+        const uint32_t t = Inst(8);
+        const bool r = std::string(g.name).rfind("TONR", 0) == 0;
+        Put(DINT_, 3, 200000);
+        Put(DINT_, 4, 0);
+        Put(BOOL_, 1, 1);
+        Put(BOOL_, 5, 0);
+        auto call = [&] {
+            if (r)
+                Call(g.name, {1, 5, 3, 2, 4}, t);
+            else
+                Call(g.name, {1, 3, 2, 4}, t);
+        };
+        call();
+        at(now + g.ticks);
+        call();
+        EXPECT_EQ(Get(DINT_, 4), g.et) << g.name << " " << g.ticks;
+        EXPECT_EQ(Get(BOOL_, 2), 0u);
+    }
     // TOF1S PT 600, IN 0: Q 1 and ET the seconds since the first call
     uint32_t tof = Inst(8);
     Put(INT_, 3, 600);

@@ -356,11 +356,19 @@ TEST_F(GsmTest, SmsOnTheProgrammingPortModem) {
         EXPECT_EQ(got, r.result) << r.what;
         EXPECT_EQ(TxAction, 20);
     }
-    // No prompt within 10 s: ESC, a retry counted, the number again.
+    // The manager's initialisation marks the modem initialised, so the
+    // retries count from then on.
     SetUp();
+    EnforaInit = 0;
+    InitCount = 0;
+    Run(600);
+    ASSERT_EQ(GSMGPRSInfo_St.b[0] & 0x08, 0x08);
+    EXPECT_EQ(EnforaInit, 1);
+    // No prompt within 10 s: ESC, a retry counted, the number again.
     TxAction = 20;
-    EnforaInit = 1;
     CmdRetryCnt = 0;
+    Port(0).tx.clear();
+    seen = 0;
     SmsText num{}, txt{};
     num.len = 1;
     num.text[0] = '1';
@@ -370,11 +378,22 @@ TEST_F(GsmTest, SmsOnTheProgrammingPortModem) {
     EXPECT_EQ(Port(0).tx, "AT+CMGS=\"1\"\r\x1b");
     EXPECT_EQ(CmdRetryCnt, 1);
     EXPECT_EQ(TxAction, 20);
-    // Nine retries mark the modem for a new initialisation.
-    for (int i = 0; i < 8; i++) CommInit();
+    // Nine retries mark the modem for a new initialisation: the manager's
+    // next start configures it in full.
+    for (int i = 0; i < 7; i++) CommInit();
+    EXPECT_EQ(EnforaInit, 1);
+    EXPECT_EQ(InitCount, 0);
+    CommInit();
     EXPECT_EQ(EnforaInit, 0);
     EXPECT_EQ(InitCount, 1);
     EXPECT_EQ(CmdRetryCnt, 0);
+    EXPECT_EQ(GSMGPRSInfo_St.b[0] & 0x08, 0);
+    cmds.clear();
+    seen = Port(0).tx.size();
+    GSMGPRSInfo_St.b[3] = 0;
+    Run(600);
+    EXPECT_TRUE(Sent("AT+IPR=115200"));
+    EXPECT_EQ(EnforaInit, 1);
 }
 
 TEST_F(GsmTest, AnswerCollectorOfTheProgrammingPortModem) {
