@@ -466,9 +466,21 @@ TEST_F(BlkLib, TextAndNumberConversions) {
         uint64_t want;
     };
     const Parse parses[] = {
-        {"ASCIITOINT", "  -123x", INT_, uint16_t(-123)}, {"ASCIITOINT", "abc", INT_, 0},
-        {"ASCIITOINT", "70000", INT_, 70000 & 0xFFFF},   {"ASCIITODINT", "70000", DINT_, 70000},
-        {"ASCIITOREAL", "2.5", REAL_, F(2.5f)},          {"ASCIITOREAL", "inf", REAL_, F(0.0f)},
+        {"ASCIITOINT", "  -123x", INT_, uint16_t(-123)},
+        {"ASCIITOINT", "abc", INT_, 0},
+        {"ASCIITOINT", "70000", INT_, 70000 & 0xFFFF},
+        {"ASCIITODINT", "70000", DINT_, 70000},
+        {"ASCIITOREAL", "2.5", REAL_, F(2.5f)},
+        {"ASCIITOREAL", "inf", REAL_, F(0.0f)},
+        // decimal only: the first other character ends the number
+        {"ASCIITOREAL", "0x10", REAL_, F(0.0f)},
+        {"ASCIITOREAL", " -12.75abc", REAL_, F(-12.75f)},
+        {"ASCIITOREAL", "+.5", REAL_, F(0.5f)},
+        {"ASCIITOREAL", "1e3", REAL_, F(1.0f)},
+        {"ASCIITOREAL", "12.5.3", REAL_, F(12.5f)},
+        {"ASCIITOREAL", "-", REAL_, F(0.0f)},
+        {"ASCIITOREAL", "nan", REAL_, F(0.0f)},
+        {"ASCIITOREAL", "007.25", REAL_, F(7.25f)},
     };
     for (const Parse &p : parses) {
         SCOPED_TRACE(p.name + std::string(" ") + p.text);
@@ -765,6 +777,55 @@ TEST_F(BlkLib, ClockScreensScalingAlarmsAndTexts) {
     Call("CHANGESCREEN", {30, 31});
     EXPECT_EQ(PlcWord(128), 7u);
     PlcWordSet(129, 0);
+    // FORCESCREEN: instances numbered 1, 2 as the VM initialises them (a
+    // size question first restarts the numbering, and forgets a force of
+    // the application before). Operands: enable (BOOL 50 + k), screen
+    // (DINT 50 + k), current (DINT 60 + k).
+    BlkClk_Force.holder = 5;  // left by an application before
+    uint32_t fs[2];
+    EXPECT_EQ(Call("FORCESCREEN", {}, 0, FB_INSTSIZE), 4u);
+    for (uint32_t &i : fs) {
+        i = Inst(4);
+        Call("FORCESCREEN", {}, i, FB_INSTINIT);
+    }
+    EXPECT_EQ(Z7Mem_Get16(fs[0]), 1u);
+    EXPECT_EQ(Z7Mem_Get16(fs[1]), 2u);
+    auto force = [&](uint32_t k) {
+        Call("FORCESCREEN", {uint16_t(50 + k), uint16_t(50 + k), uint16_t(60 + k)}, fs[k]);
+    };
+    auto cycle = [&] {
+        force(0);
+        force(1);
+    };
+    struct Step {
+        uint8_t en0, en1;
+        uint16_t forced, shown;  // words 129 and 128 after the cycle
+        uint32_t cur0, cur1;
+    };
+    Put(DINT_, 50, 0x10007);  // the low 16 bits: screen 7
+    Put(DINT_, 51, 8);
+    Put(DINT_, 60, 0);
+    Put(DINT_, 61, 0);
+    PlcWordSet(128, 5);
+    const Step steps[] = {
+        {1, 0, 7, 7, 7, 0},                      // one instance: its screen is forced and shown
+        {1, 0, 7, 7, 7, 0}, {0, 0, 0, 5, 7, 0},  // released: the screen before comes back
+        {1, 1, 8, 8, 7, 8},                      // both at once: the later-initialised one holds
+        {1, 0, 0, 8, 7, 8},                      // it lets go while the other is still on
+        {1, 0, 7, 7, 7, 8},                      // the other takes it on its next call
+        {0, 0, 0, 5, 7, 8},                      // the screen before any force comes back
+    };
+    int n = 0;
+    for (const Step &st : steps) {
+        SCOPED_TRACE(n++);
+        Put(BOOL_, 50, st.en0);
+        Put(BOOL_, 51, st.en1);
+        cycle();
+        EXPECT_EQ(PlcWord(129), st.forced);
+        EXPECT_EQ(PlcWord(128), st.shown);
+        EXPECT_EQ(Get(DINT_, 60), st.cur0);
+        EXPECT_EQ(Get(DINT_, 61), st.cur1);
+    }
     // ALARM [0x100, 0, 0x100], dimension 3, first screen 10, count 3
     Put(INT_, 1, 0x100);
     Put(INT_, 2, 0);
