@@ -654,7 +654,9 @@ void DataContextActivation() {
         std::snprintf(m, sizeof m, "IP:%s %u\n", s.ip_text.data(), unsigned(s.local_ip));
         Log(m);
     }
-    if (s.errors & AT_ERR_ACTIVATION) {
+    // A last step that got no answer (the activation itself) failed as well:
+    // the context is not up.
+    if (s.errors & (AT_ERR_ACTIVATION | AT_ERR_TIMEOUT)) {
         ModemReset();
         return;
     }

@@ -700,7 +700,19 @@ uint32_t InitCommand(uint32_t port, GsmInfo &g) {
     case kGsmPadForward: Send(port, "AT$PADFWD=13", kGsmUdpApi, k10s); return 0;
     case kGsmUdpApi: Send(port, "AT$UDPAPI=,1", kGsmPadSource, k10s); return 0;
     case kGsmPadSource: Send(port, "AT$PADSRC=1001", kGsmPadDest, k10s); return 0;
-    case kGsmPadDest: Send(port, "AT$PADDST=\"0.0.0.0\"", kGsmActive, k10s); return 0;
+    case kGsmPadDest: {
+        // The tool's connection (owner 2) goes to its configured address and
+        // port ("a.b.c.d/port"), any other user to none.
+        char dest[48];
+        const uint32_t n = GSMGPRSParm(7, dest, sizeof dest);
+        const char *slash = n ? std::strchr(dest, '/') : nullptr;
+        if (slash != nullptr)
+            std::snprintf(line, sizeof line, "AT$PADDST=\"%.*s\",%s", int(slash - dest), dest, slash + 1);
+        else
+            std::snprintf(line, sizeof line, "AT$PADDST=\"0.0.0.0\"");
+        Send(port, line, kGsmActive, k10s);
+        return 0;
+    }
     case kGsmActive: Send(port, "AT$ACTIVE=0", kGsmRegOn, k10s); return 0;
     case kGsmRegOn:
         Send(port, "AT$AREG=2",

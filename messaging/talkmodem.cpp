@@ -258,6 +258,7 @@ uint32_t ModemStart(uint32_t port, const ModemReq &req) {
     modem.socket_asked = 0;
     modem.gsm = 0;
     modem.counted = 0;
+    modem_idle_period = 0;             // an idle time-out belongs to the call that started it
     if (port == 0) GSMGPRSParmInit();  // a modem section read once per block
     GsmModem = GsmManaged(port) ? 1 : 0;
     return 1;
@@ -294,6 +295,7 @@ uint32_t ModemStop(uint32_t port, uint32_t kind) {
     }
     modem.busy = 0;
     modem.step[kind] = kModemIdle;
+    modem_idle_period = 0;
     Status(r, MODEM_IDLE);
     return 1;
 }

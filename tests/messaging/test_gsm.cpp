@@ -494,9 +494,11 @@ TEST_F(GsmTest, ModemSectionFillsTheConfiguration) {
     EXPECT_STREQ(NWOprtrName.data(), "VODAFONE");
     EXPECT_EQ(Config(4), "VODAFONE");
     answers["AT+COPS=?"] = "\r\n+COPS: (2,\"vodafone\",\"\",\"26202\")\r\n\r\nOK\r\n";
+    GSMGPRSInfo_St.owner = 2;  // the tool's connection: its destination
     Run(600);
     EXPECT_TRUE(Sent("AT+CGDCONT=1,\"IP\",\"internet.t-d1.de\"")) << cmds.size();
     EXPECT_TRUE(Sent("AT%CGPCO=1,\"tm,secret\",0"));
+    EXPECT_TRUE(Sent("AT$PADDST=\"10.77.0.3\",8000"));
     char t[128];
     EXPECT_EQ(GSMGPRSParm(4, t, sizeof t), 18u);
     EXPECT_STREQ(t, "\"internet.t-d1.de\"");
@@ -782,6 +784,9 @@ TEST_F(GsmTest, TalkPortModemHandsTheGsmModemToTheManager) {
         ModemStop(0, 1);
         EXPECT_EQ(LT_W(R(40)), 0xFFFF);
         EXPECT_EQ(ModbusTCP_St.flags & 1, 0) << r.what;
+        // The call's idle time-out ends with it: it cannot end a later call.
+        LA_TimeAdvance(9000000);
+        EXPECT_EQ(GPRSIdleTimer(0), 0u) << r.what;
         for (uint32_t i = 0; i < 100 && g.owner; i++) {
             LA_TimeAdvance(100);
             ModemHangupPoll();
