@@ -694,6 +694,8 @@ uint32_t InitCommand(uint32_t port, GsmInfo &g) {
         std::snprintf(line, sizeof line, "AT$HOSTIF= %c", (g.b[kGsmCall] & kGsmCallDialUp) ? '2' : '1');
         Send(port, line, kGsmPadBlock, k10s);
         return 0;
+    // The PAD settings are the e-mail transport's: the modem section carries
+    // no block size, time-out, mode, forwarding character or local port.
     case kGsmPadBlock: Send(port, "AT$PADBLK=512", kGsmPadTimeout, k10s); return 0;
     case kGsmPadTimeout: Send(port, "AT$PADTO=1", kGsmPadCommand, k10s); return 0;
     case kGsmPadCommand: Send(port, "AT$PADCMD=00", kGsmPadForward, k10s); return 0;

@@ -431,6 +431,8 @@ uint32_t StepAnswer(uint32_t port, uint32_t kind, ModemReq &r, uint8_t &step) {
         step = kModemFailed;
         return 0;
     }
+    // A verbose dial's other answers (an OK, a RING) leave the status busy
+    // until the call's own result, which sets it below.
     if (!GsmModem || kind != 1) Status(r, uint16_t(res));
     if (kind == 0) {
         if (res == 0 && GsmModem) CopyResponse(r);
