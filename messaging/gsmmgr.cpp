@@ -604,8 +604,11 @@ bool TakeOperatorCode(GsmInfo &g) {
     if (n == 0) return false;
     const char *hit = std::strstr(b, NWOprtrName.data());
     if (hit == nullptr) return false;
-    for (const char *p = hit + n; *p && *p != ')'; p++) {
-        if (*p != '"') continue;
+    for (const char *p = hit + n; *p && *p != ')';) {
+        if (*p != '"') {
+            p++;
+            continue;
+        }
         const char *q = p + 1;
         while (*q >= '0' && *q <= '9') q++;
         if (*q == '"' && q > p + 1) {
@@ -616,8 +619,7 @@ bool TakeOperatorCode(GsmInfo &g) {
             g.oper_code[k + 1] = 0;
             return true;
         }
-        if (*q == 0) break;
-        p = q;  // the field's closing quote
+        p = q;  // the character that ended the digits is looked at next
     }
     return false;
 }

@@ -218,6 +218,7 @@ TEST_F(GsmTest, OperatorByNameFromTheList) {
         {"(2,\"testnet\",\"\",\"00101\"),(1,\"other\",\"OT\",\"00202\"),,(0-4),(0-2)", "AT+COPS=1,2,\"00101\""},
         {"(1,\"other\",\"OT\",\"00202\",7),(2,\"TestNet\",\"TN2\",\"00101\",7)", "AT+COPS=1,2,\"00101\""},
         {"(1,\"other\",\"OT\",\"00202\")", "AT+COPS=0"},
+        {"(2,\"testnet\",\"TN\"),(1,\"other\",\"OT\",\"00202\")", "AT+COPS=0"},  // its entry has no code
     };
     for (const Row &r : rows) {
         SetUp();
