@@ -782,7 +782,7 @@ void ModemInitStep(AtStatus &s) {
     if ((!ExternalModem && (s.errors & AT_ERR_INIT)) || (ExternalModem && (s.errors & AT_ERR_TIMEOUT))) {
         if (!ExternalModem) ModemReset();
         s.state = AT_ST_INIT;
-        s.errors = 0;
+        s.errors = 0;  // the failed run's errors go with it: the next run is judged on its own
         return;
     }
     s.status = uint8_t((s.status | AT_STS_INIT) & ~AT_STS_RESET);

@@ -149,6 +149,8 @@ uint32_t GSMResultCode(const char *buf, uint32_t len) {
 uint32_t GSMGetResult(uint32_t port) {
     while (Msg_CheckRx(port) == 1) {
         const uint8_t b = Msg_GetRx(port);
+        // '+' is dropped; line feeds stay, as the hardware-reset modem is told
+        // by the CR LF before its "Enabler-II".
         if (b == '+') continue;
         if (GSMindex >= GSMCmdBuf.size() - 1) GSMindex = 0;  // more than the buffer: start again
         GSMCmdBuf[GSMindex++] = char(b);
