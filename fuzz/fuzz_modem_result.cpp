@@ -3,6 +3,8 @@
 // collector with a modem's bytes from the input; then the manager's data-call
 // states or its signal question, and its hang-up, read the same bytes.
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 
 #include "core/image/plcreg.h"
 #include "fuzz/msg_fuzz_port.h"
@@ -30,13 +32,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     GSMGPRSInfo_St.b[0] = data[0];
     GSMGPRSInfo_St.b[1] = uint8_t(data[0] >> 3);
     // The data-call states, or the signal question whose answer goes to the
-    // status register.
-    GSMGPRSInfo_St.b[3] = (data[0] & 0x80) ? uint8_t(kGsmAskSignal) : uint8_t(27 + (data[0] >> 2) % 5);
+    // status register, or the operator list searched for a manual operator.
+    GSMGPRSInfo_St.b[3] = (data[0] & 0x80) ? uint8_t((data[0] & 0x40) ? kGsmListOperators : kGsmAskSignal)
+                                           : uint8_t(27 + (data[0] >> 2) % 5);
+    std::snprintf(NWOprtrName.data(), NWOprtrName.size(), "%s", (data[0] & 0x20) ? "TESTNET" : "");
+    NumericOprtCode = 0;
     GSMGPRSInfo_St.status_reg = 32768;
     GSMindex = 0;
     for (int i = 0; i < 4096 && msg_fuzz::left; i++) {
         GSMModemInit(0);
         if (GSMindex >= GSMCmdBuf.size()) __builtin_trap();
+        if (strnlen(GSMGPRSInfo_St.oper_code.data(), GSMGPRSInfo_St.oper_code.size()) >=
+            GSMGPRSInfo_St.oper_code.size())
+            __builtin_trap();
     }
     msg_fuzz::Install(data + 1, size - 1);
     for (int i = 0; i < 4096 && msg_fuzz::left; i++) GSMSMSDisconnect(0, data[0] & 0x40);

@@ -654,7 +654,9 @@ void DataContextActivation() {
         std::snprintf(m, sizeof m, "IP:%s %u\n", s.ip_text.data(), unsigned(s.local_ip));
         Log(m);
     }
-    if (s.errors & AT_ERR_ACTIVATION) {
+    // A last step that got no answer (the activation itself) failed as well:
+    // the context is not up.
+    if (s.errors & (AT_ERR_ACTIVATION | AT_ERR_TIMEOUT)) {
         ModemReset();
         return;
     }
@@ -780,7 +782,7 @@ void ModemInitStep(AtStatus &s) {
     if ((!ExternalModem && (s.errors & AT_ERR_INIT)) || (ExternalModem && (s.errors & AT_ERR_TIMEOUT))) {
         if (!ExternalModem) ModemReset();
         s.state = AT_ST_INIT;
-        s.errors = 0;
+        s.errors = 0;  // the failed run's errors go with it: the next run is judged on its own
         return;
     }
     s.status = uint8_t((s.status | AT_STS_INIT) & ~AT_STS_RESET);

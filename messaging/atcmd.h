@@ -269,6 +269,8 @@ struct GsmInfo {
     uint8_t retries;
     uint16_t last_crc;
     uint8_t hold_time;
+    std::array<char, 24> oper_code;  // numeric operator code with its closing '"'
+    uint16_t calls;                  // Talk-port modem requests that ended on this modem
 };
 static_assert(offsetof(GsmInfo, pending) == 9 && offsetof(GsmInfo, mail_close) == 11);
 constexpr uint32_t GSM_MARKER = 0x47534D45u;  // "EMSG"
@@ -337,6 +339,8 @@ uint32_t Sms_Commands(const uint8_t *grp, uint32_t ngrp, uint32_t *gi, uint32_t 
 // ---- SMS on the programming port's GSM modem (enfora.cpp) ------------------------------
 extern uint8_t TxAction;  // 20 send the number, 22 wait for the prompt, 21 wait for the answer
 extern uint8_t WaitForPrompt, WaitingForResp, ErrorRespFlag;
+// EnforaInit: set when the modem manager's initialisation of this modem
+// completes, cleared with its "configured once" (nine retries clear both).
 extern uint8_t CmdRetryCnt, InitCount, EnforaInit;
 void SendNO(const char *number);
 void SendSMS(const char *text);

@@ -627,7 +627,22 @@ bool SslSetUp() {
 }
 
 // ---- attachments through the mailbox's e-mail channel -------------------------------------
-constexpr uint32_t kReadSize = 912;
+// Reads of a file: 912 bytes on Ethernet; on the modem 342, paced (a 2 s
+// pause before the first file, 0.8 s after a part's head, 1 s after each
+// read) so that the module's line keeps up.
+constexpr uint32_t kReadSize = 912, kModemReadSize = 342;
+constexpr uint32_t kPauseFirst = 20000, kPauseHead = 8000, kPauseRead = 10000;
+
+void Pause(uint32_t ticks) {
+    EtnEmailConn.att_at = FPGA_GetFrt();
+    EtnEmailConn.att_wait = ticks;
+}
+// The modem transport's pause is over (always on Ethernet).
+bool Paced() {
+    const EmailRec &e = EtnEmailConn;
+    return !Modem() || FPGA_GetFrt() - e.att_at >= e.att_wait;
+}
+uint32_t ReadSize() { return Modem() ? kModemReadSize : kReadSize; }
 constexpr uint8_t kMailOpen = 3, kMailRead = 6, kMailClose = 5, kMailList = 7;
 
 bool MailFree() { return dpram[DP_MAIL_REQ] == dpram[DP_MAIL_ACK]; }
@@ -708,7 +723,7 @@ void EtnEmailAttachStep() {
     static char enc[1400];
     switch (e.att_sub) {
     case kAttStart: {
-        if (!MailFree()) break;
+        if (!MailFree() || !Paced()) break;
         const uint32_t rec = MsgRec(e.msg);
         const uint32_t plen = U8(rec + kMsgPathLen);
         const char *p = Sms_String(e.t, U32(rec + kMsgText) + U32(rec + kMsgBodyLen) + U8(rec + kMsgSubjectLen), plen);
@@ -778,25 +793,29 @@ void EtnEmailAttachStep() {
             break;
         }
         e.att_sent++;
+        Pause(kPauseHead);
         e.att_sub = kAttRead;
         break;
     }
     case kAttRead:
-        if (!MailFree() || !(e.tls_up || e.sock.state == NX_TCP_ESTABLISHED || (Modem() && modem_len == 0))) break;
-        MailPost(kMailRead, 0, DP_MAIL_DATA, kReadSize);
+        // (The modem's queue must be empty too: a paced read never outruns it.)
+        if (!MailFree() || !(e.tls_up || e.sock.state == NX_TCP_ESTABLISHED || (Modem() && modem_len == 0)) || !Paced())
+            break;
+        MailPost(kMailRead, 0, DP_MAIL_DATA, ReadSize());
+        Pause(kPauseRead);
         e.att_sub = kAttSend;
         break;
     case kAttSend: {
-        if (!MailDone()) break;
+        if (!MailDone() || !Paced()) break;
         const int16_t r = MailResult();
-        const uint32_t n = cfmLogWritten[2] <= kReadSize ? cfmLogWritten[2] : kReadSize;
+        const uint32_t ask = ReadSize(), n = cfmLogWritten[2] <= ask ? cfmLogWritten[2] : ask;
         if ((r == 0 || r == -1) && n > 0) {
             const uint32_t k = EtnEmailBase64Encd(&dpram[DP_MAIL_DATA], enc, n, 1);
             if (!SendBytes(enc, k)) {
                 AttachFailed();
                 break;
             }
-            e.att_sub = n < kReadSize ? kAttClose : kAttRead;
+            e.att_sub = n < ask ? kAttClose : kAttRead;
         } else {
             e.att_sub = kAttClose;
         }
@@ -995,6 +1014,7 @@ void EtnEmailSmtp() {
         e.att_index = 0;
         e.att_result = 0;
         e.att_sent = 0;
+        Pause(kPauseFirst);
         e.smtp = e.att_kind ? kSmtpAttach : kSmtpEndData;
         break;
     }

@@ -108,13 +108,14 @@ struct EmailRec {
     NX_PACKET_POOL *pool;
     NX_TCP_SOCKET sock;
     NX_UDP_SOCKET dns;
-    uint8_t att_kind;     // 0 none, 1 a file, 2 every file of a folder, 3 newest, 4 oldest
-    uint8_t att_sub;      // attachment step kAtt*
-    uint8_t att_drive;    // 0 A:, 1 B:
-    uint8_t att_sent;     // files sent of this message
-    uint32_t att_index;   // next listing entry (kind 2)
-    int16_t att_result;   // 1000 after a failed attachment
-    uint32_t att_prefix;  // length of the folder part of the path
+    uint8_t att_kind;           // 0 none, 1 a file, 2 every file of a folder, 3 newest, 4 oldest
+    uint8_t att_sub;            // attachment step kAtt*
+    uint8_t att_drive;          // 0 A:, 1 B:
+    uint8_t att_sent;           // files sent of this message
+    uint32_t att_index;         // next listing entry (kind 2)
+    int16_t att_result;         // 1000 after a failed attachment
+    uint32_t att_prefix;        // length of the folder part of the path
+    uint32_t att_at, att_wait;  // modem transport: the pause running (start, ticks)
     std::array<char, 1644> att_path;
     std::array<char, 520> att_file;
     uint32_t rx_len;

@@ -92,8 +92,10 @@ void CommInit() {
         if (EnforaInit) CmdRetryCnt++;
     }
     if (CmdRetryCnt >= 9) {
+        // Not initialised: the modem manager's next start configures it in full.
         InitCount++;
         EnforaInit = 0;
+        GSMGPRSInfo_St.b[kGsmCall] &= uint8_t(~kGsmCallInitDone);
     }
     WaitingForResp = 0;
     TxAction = 20;

@@ -27,7 +27,6 @@ namespace {
 uint32_t gsm_timer_at, gsm_timer_ticks;
 uint8_t init_entry;  // state 0: 0 first entry, 1 waiting for the delay, 2 second wait
 uint8_t cmd_state;   // the command state whose answer state 25 waits for
-uint8_t first_config = 1;
 uint8_t op_failures;
 uint8_t netip_queries;
 uint32_t gsm_last_crc = 0xFFFFFFFFu;
@@ -150,6 +149,8 @@ uint32_t GSMResultCode(const char *buf, uint32_t len) {
 uint32_t GSMGetResult(uint32_t port) {
     while (Msg_CheckRx(port) == 1) {
         const uint8_t b = Msg_GetRx(port);
+        // '+' is dropped; line feeds stay, as the hardware-reset modem is told
+        // by the CR LF before its "Enabler-II".
         if (b == '+') continue;
         if (GSMindex >= GSMCmdBuf.size() - 1) GSMindex = 0;  // more than the buffer: start again
         GSMCmdBuf[GSMindex++] = char(b);
@@ -263,7 +264,11 @@ uint32_t GSMGPRSParmInit() {
     if (crc == gsm_last_crc || crc == 0xFFFF) return 1;
     gsm_last_crc = crc;
     ModemReset();
+    // A new configuration is configured in full again, its operator tried anew.
     g.b[kGsmCall] &= uint8_t(~kGsmCallInitDone);
+    EnforaInit = 0;
+    g.b[kGsmConfig] &= uint8_t(~kGsmCfgOperatorFailed);
+    op_failures = 0;
     const uint16_t ctl = PlcWord(W_MODEM_CTL);
     if (ctl != kModemCtlKeepOwner && ctl != kModemCtlHoldPort && ctl != kModemCtlHoldPortMail) g.owner = g.pending = 0;
     g.b[kGsmRun] &= uint8_t(~kGsmRunCfgStale);
@@ -580,6 +585,47 @@ uint32_t InitPowerUp(uint32_t port, GsmInfo &g) {
     return 0;
 }
 
+// The shared timer is started and has not run out yet.
+bool GSMTimerRunning() { return gsm_timer_ticks != kNever && !GSMTimer(0); }
+
+// Manual operator selection: configured, and not failed in this
+// configuration (a name the network does not offer registers automatically).
+bool ManualOper() {
+    const uint8_t c = GSMGPRSInfo_St.b[kGsmConfig];
+    return (c & kGsmCfgManualOperator) && !(c & kGsmCfgOperatorFailed);
+}
+
+// The answer to "AT+COPS=?" (upper case) in GSMCmdBuf: the entry holding the
+// operator's name gives its numeric code, the first field of digits alone in
+// double quotes up to the entry's closing parenthesis, into oper_code with
+// its closing '"'. False when the name or its code is missing.
+bool TakeOperatorCode(GsmInfo &g) {
+    char *b = GSMCmdBuf.data();
+    for (uint32_t i = 0; i < GSMindex; i++) b[i] = char(std::toupper(uint8_t(b[i])));
+    const std::size_t n = std::strlen(NWOprtrName.data());
+    if (n == 0) return false;
+    const char *hit = std::strstr(b, NWOprtrName.data());
+    if (hit == nullptr) return false;
+    for (const char *p = hit + n; *p && *p != ')';) {
+        if (*p != '"') {
+            p++;
+            continue;
+        }
+        const char *q = p + 1;
+        while (*q >= '0' && *q <= '9') q++;
+        if (*q == '"' && q > p + 1) {
+            const std::size_t k = std::size_t(q - (p + 1));
+            if (k + 2 > g.oper_code.size()) return false;
+            std::memcpy(g.oper_code.data(), p + 1, k);
+            g.oper_code[k] = '"';
+            g.oper_code[k + 1] = 0;
+            return true;
+        }
+        p = q;  // the character that ended the digits is looked at next
+    }
+    return false;
+}
+
 // The command states: each sends its AT line and names the state after
 // the answer (the next command, or a short cut once initialised).
 uint32_t InitCommand(uint32_t port, GsmInfo &g) {
@@ -587,7 +633,24 @@ uint32_t InitCommand(uint32_t port, GsmInfo &g) {
     const bool again = g.b[kGsmCall] & kGsmCallInitDone;
     switch (g.b[kGsmState]) {
     case kGsmSetRate: Send(port, "AT+IPR=115200", kGsmSetEcho, k10s); return 0;
-    case kGsmSetEcho: Send(port, "ATE0HS0=0Q0V1&C1&D1", again ? kGsmRegOff : kGsmAskModel, k10s); return 0;
+    case kGsmSetEcho: {
+        // After a start that ended, the running timer first runs out.
+        if ((g.b[kGsmCall] & kGsmCallStarted) && GSMTimerRunning()) return 0;
+        if (g.b[kGsmConfig] & kGsmCfgManualOperator) {
+            // The operator is prepared again: a changed one is selected anew.
+            const std::array<char, 23> was = NWOprtrName;
+            GSMGPRSOprtor();
+            if (NWOprtrName != was) {
+                g.b[kGsmCall] &= uint8_t(~kGsmCallInitDone);
+                EnforaInit = 0;
+                g.b[kGsmConfig] &= uint8_t(~kGsmCfgOperatorFailed);
+                op_failures = 0;
+            }
+        }
+        const bool full = !(g.b[kGsmCall] & kGsmCallInitDone);
+        Send(port, "ATE0HS0=0Q0V1&C1&D1", full ? kGsmAskModel : kGsmRegOff, k10s);
+        return 0;
+    }
     case kGsmAskModel: Send(port, "AT+GMM", kGsmAskNetmon, k10s); return 0;
     case kGsmAskNetmon: Send(port, "AT$NETMON=5,2,2,3", kGsmSetFunction, k10s); return 0;
     case kGsmSetFunction:
@@ -599,23 +662,21 @@ uint32_t InitCommand(uint32_t port, GsmInfo &g) {
         return 0;
     case kGsmSetClass: Send(port, "AT+FCLASS=0", kGsmRegOff, k10s); return 0;
     case kGsmRegOff:
-        Send(port, "AT$AREG=0",
-             again                                       ? kGsmAskSignal
-             : (g.b[kGsmConfig] & kGsmCfgManualOperator) ? kGsmListOperators
-                                                         : kGsmSelectOperator,
-             k10s);
+        Send(port, "AT$AREG=0", again ? kGsmAskSignal : ManualOper() ? kGsmListOperators : kGsmSelectOperator, k10s);
         return 0;
     case kGsmListOperators:
         if (NumericOprtCode) {
+            std::snprintf(g.oper_code.data(), g.oper_code.size(), "%s", NWOprtrName.data());
             g.b[kGsmState] = kGsmSelectOperator;
             return 0;
         }
         g.b[kGsmConfig] |= kGsmCfgOperatorList;
+        g.oper_code[0] = 0;
         Send(port, "AT+COPS=?", kGsmSelectOperator, k120s);
         return 0;
     case kGsmSelectOperator:
-        if (g.b[kGsmConfig] & kGsmCfgManualOperator)
-            std::snprintf(line, sizeof line, "AT+COPS=1,2,\"%s", NWOprtrName.data());
+        if (ManualOper())
+            std::snprintf(line, sizeof line, "AT+COPS=1,2,\"%s", g.oper_code.data());
         else
             std::snprintf(line, sizeof line, "AT+COPS=0");
         Send(port, line, kGsmAskSignal, k120s);
@@ -637,13 +698,27 @@ uint32_t InitCommand(uint32_t port, GsmInfo &g) {
         std::snprintf(line, sizeof line, "AT$HOSTIF= %c", (g.b[kGsmCall] & kGsmCallDialUp) ? '2' : '1');
         Send(port, line, kGsmPadBlock, k10s);
         return 0;
+    // The PAD settings are the e-mail transport's: the modem section carries
+    // no block size, time-out, mode, forwarding character or local port.
     case kGsmPadBlock: Send(port, "AT$PADBLK=512", kGsmPadTimeout, k10s); return 0;
     case kGsmPadTimeout: Send(port, "AT$PADTO=1", kGsmPadCommand, k10s); return 0;
     case kGsmPadCommand: Send(port, "AT$PADCMD=00", kGsmPadForward, k10s); return 0;
     case kGsmPadForward: Send(port, "AT$PADFWD=13", kGsmUdpApi, k10s); return 0;
     case kGsmUdpApi: Send(port, "AT$UDPAPI=,1", kGsmPadSource, k10s); return 0;
     case kGsmPadSource: Send(port, "AT$PADSRC=1001", kGsmPadDest, k10s); return 0;
-    case kGsmPadDest: Send(port, "AT$PADDST=\"0.0.0.0\"", kGsmActive, k10s); return 0;
+    case kGsmPadDest: {
+        // The tool's connection (owner 2) goes to its configured address and
+        // port ("a.b.c.d/port"), any other user to none.
+        char dest[48];
+        const uint32_t n = GSMGPRSParm(7, dest, sizeof dest);
+        const char *slash = n ? std::strchr(dest, '/') : nullptr;
+        if (slash != nullptr)
+            std::snprintf(line, sizeof line, "AT$PADDST=\"%.*s\",%s", int(slash - dest), dest, slash + 1);
+        else
+            std::snprintf(line, sizeof line, "AT$PADDST=\"0.0.0.0\"");
+        Send(port, line, kGsmActive, k10s);
+        return 0;
+    }
     case kGsmActive: Send(port, "AT$ACTIVE=0", kGsmRegOn, k10s); return 0;
     case kGsmRegOn:
         Send(port, "AT$AREG=2",
@@ -731,8 +806,10 @@ uint32_t InitAwaitAnswer(uint32_t port, GsmInfo &g) {
     if ((g.b[kGsmRun] & kGsmRunHwReset) && res == kGsmError && g.follow == kGsmSetFunction) res = kGsmOk;
     if (g.follow == kGsmAskIp && res == kGsmOk && cmd_state == kGsmAskIp) TakeNetIp(g);
     if (res == kGsmOk && cmd_state == kGsmAskSignal) TakeSignal(g);
+    if (res == kGsmOk && cmd_state == kGsmListOperators && !TakeOperatorCode(g)) res = kGsmError;
     if (res != kGsmOk) {
-        if (first_config && (g.follow == kGsmAskSignal || g.follow == kGsmSelectOperator)) {
+        // An operator step that fails while the modem was never configured.
+        if (!(g.b[kGsmCall] & kGsmCallInitDone) && (g.follow == kGsmAskSignal || g.follow == kGsmSelectOperator)) {
             if (cmd_state != kGsmSelectOperator || ++op_failures >= 3) g.b[kGsmConfig] |= kGsmCfgOperatorFailed;
         }
         g.conn_status = uint16_t(res);
@@ -743,8 +820,8 @@ uint32_t InitAwaitAnswer(uint32_t port, GsmInfo &g) {
     }
     g.b[kGsmState] = g.follow;
     if (g.follow == kGsmReady) {
-        first_config = 0;
         g.b[kGsmCall] |= kGsmCallInitDone | kGsmCallStarted;
+        EnforaInit = 1;  // the SMS steps on this modem count their retries from now
         if ((g.b[kGsmConfig] & kGsmCfgRead) ||
             ((g.b[kGsmCall] & kGsmCallNoIpWait) && (g.b[kGsmConfig] & kGsmCfgKeepCall)))
             g.b[kGsmCall] |= kGsmCallIpIn;

@@ -511,6 +511,10 @@ void ConnWait(uint32_t i, IiotConfig &g, mqttConnection &c) {
                 // The library gave up: start again from creation, no
                 // sooner than a connect that does not come up would.
                 if (checkTimeout(&c.connect_timer, 20)) c.state = kMqttStop;
+            } else if (c.address_changed) {
+                // The thread would retry the old broker for ever: a client
+                // made again connects to the changed address.
+                c.state = kMqttStop;
             } else {
                 CallScan(c, c.dlScan);
                 c.state = kMqttPublish;
@@ -574,6 +578,8 @@ void mqttConnStep(uint32_t i) {
             std::snprintf(c.address, sizeof c.address, "0.0.0.0");
             if (dnsResolve(c.host, c.address) > 0) break;
         }
+        // This attempt takes the address as it stands: a change is done.
+        c.address_changed = 0;
         // Waiting for the connection is noted before a running network
         // thread can report it (its connect callback sets kMqttFollowConnected).
         c.follow = kMqttFollowConnect;

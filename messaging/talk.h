@@ -93,6 +93,7 @@ struct ModemRec {
     uint32_t hang_at;
     uint8_t socket_asked;  // cellular option: data socket requested
     uint8_t gsm;           // 1: handed to the GSM modem manager, 2: releasing
+    uint8_t counted;       // the ended request was counted in the manager's calls
 };
 extern ModemRec modem;
 extern uint32_t modem_idle_start, modem_idle_period;

@@ -135,6 +135,12 @@ bool GsmIpPending() {
     return g.ip_call && (g.b[kGsmCall] & (kGsmCallIpOut | kGsmCallIpIn));
 }
 
+// The manager holds the modem for an IP call in (listening).
+bool GsmListens() {
+    const GsmInfo &g = GSMGPRSInfo_St;
+    return modem.gsm && g.ip_call && (g.b[kGsmCall] & kGsmCallIpIn);
+}
+
 }  // namespace
 
 uint16_t ModemStatusOf(const ModemReq &r) {
@@ -251,6 +257,8 @@ uint32_t ModemStart(uint32_t port, const ModemReq &req) {
     modem.step[req.kind] = kModemStart;
     modem.socket_asked = 0;
     modem.gsm = 0;
+    modem.counted = 0;
+    modem_idle_period = 0;             // an idle time-out belongs to the call that started it
     if (port == 0) GSMGPRSParmInit();  // a modem section read once per block
     GsmModem = GsmManaged(port) ? 1 : 0;
     return 1;
@@ -259,15 +267,19 @@ uint32_t ModemStart(uint32_t port, const ModemReq &req) {
 uint32_t ModemStop(uint32_t port, uint32_t kind) {
     if (kind > 2) return 0;
     ModemReq &r = modem.slot[kind];
-    if (StatusOf(r) == MODEM_IDLE) {
-        modem.busy = 0;
-        modem.step[kind] = kModemIdle;
-        return 0;
+    if (modem.step[kind] == kModemIdle) {
+        // Nothing runs for this kind (a close stopped it, or it never ran):
+        // the stop is done, so the Talk layer takes the falling enable and
+        // the next rise starts a new request. A running request is stopped
+        // below whatever its status word says.
+        Status(r, MODEM_IDLE);
+        return 1;
     }
     if (modem.gsm) {
         // The manager owns the modem: give it back (it hangs up first).
         modem.gsm = GSMGPRSRsrcMngr(1, 6) ? 0 : 2;
         modem.connected = 0;
+        MOD_TCPInit(0, port);
     } else if (kind != 0) {
         if (Modem_CellularOption()) {
             ModemDataDisConnRequest(0);
@@ -283,6 +295,7 @@ uint32_t ModemStop(uint32_t port, uint32_t kind) {
     }
     modem.busy = 0;
     modem.step[kind] = kModemIdle;
+    modem_idle_period = 0;
     Status(r, MODEM_IDLE);
     return 1;
 }
@@ -335,6 +348,7 @@ uint32_t StepGsmStart(uint32_t port, uint32_t kind, ModemReq &r, uint8_t &step) 
         } else {
             g.b[kGsmState] = kGsmReady;
         }
+        if (g.ip_call) MOD_TCPInit(1, port);  // serial Modbus frames travel with an MBAP header
         step = kModemCommand;
     }
     return 0;
@@ -417,6 +431,8 @@ uint32_t StepAnswer(uint32_t port, uint32_t kind, ModemReq &r, uint8_t &step) {
         step = kModemFailed;
         return 0;
     }
+    // A verbose dial's other answers (an OK, a RING) leave the status busy
+    // until the call's own result, which sets it below.
     if (!GsmModem || kind != 1) Status(r, uint16_t(res));
     if (kind == 0) {
         if (res == 0 && GsmModem) CopyResponse(r);
@@ -519,7 +535,10 @@ uint32_t StepConnected(uint32_t port, uint32_t kind, ModemReq &r, uint8_t &step)
         modem.lost_passes = 0;
         Msg_Enable(port, 0);
         modem.connected = 0;
-        if (kind == 2) Status(r, 3);
+        if (kind == 2)
+            Status(r, 3);
+        else if (GsmListens())
+            Status(r, 6);
         ModemTalkTimer(kInitAnswer);
         return 0;
     }
@@ -566,7 +585,11 @@ uint32_t ModemExecute(uint32_t port, uint32_t kind) {
     case kModemCommand: return StepCommand(port, kind, r, step);
     case kModemAnswer: return StepAnswer(port, kind, r, step);
     case kModemFailed: {
-        if (GsmModem) Msg_FlushRx(port);
+        if (GsmModem) {
+            Msg_FlushRx(port);
+            if (!modem.counted) GSMGPRSInfo_St.calls++;  // once per ended request
+            modem.counted = 1;
+        }
         const uint16_t s = StatusOf(r);
         if (s != 3 && s != MODEM_TIMEOUT && s != 4) Status(r, 4);
         return 0;

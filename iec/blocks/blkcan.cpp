@@ -9,8 +9,6 @@
 #include "io/copen.h"
 
 namespace {
-using Helper = uint32_t (*)(void *const *op, uint32_t enable);
-
 // CANOPENGETLOCID: execute, node id out.
 void GetLocId(const Z7Ops &o) {
     if (o.B(0) != 1) return;
@@ -47,14 +45,6 @@ void SetNmt(const Z7Ops &o) {
     o.SetB(0, Z7_set_nmt_state(list, o.B(0)) != 0);
 }
 
-// Request array, size, result array, size: request elements then results.
-template <Helper H, uint32_t Req, uint32_t Res>
-void Transfer(const Z7Ops &o) {
-    void *list[Req + Res];
-    if (!Elements(o, 1, Req, list) || !Elements(o, 3, Res, list + Req)) return;
-    o.SetB(0, H(list, o.B(0)) != 0);
-}
-
 // CANOPENSDOREAD: execute, request (3), size, result (5), size. The data go
 // to result element 4 on, as far as the result array reaches (at most the
 // 8 bytes a read gives).
@@ -64,6 +54,33 @@ void SdoRead(const Z7Ops &o) {
     uint32_t elems = std::min<uint32_t>(o.Lit(4), 8);
     while (elems > 5 && o.Span(Z7SEC_D16, 3, elems, 2) == nullptr) elems--;
     o.SetB(0, Z7_canopen_sdo_read(list, o.B(0), 2 * (elems - 4)) != 0);
+}
+
+// CANOPENSDOWRITE: execute, request (5), size, result (3), size. The data
+// are result element 2 on, their length result element 1: a start whose
+// bytes lie past the result array (by its size operand or its section) is
+// refused, nothing done. The 32-bit abort code of a refused write goes to
+// request elements 4 and 5 as far as the request array reaches (a
+// 5-element array keeps its low half).
+void SdoWrite(const Z7Ops &o) {
+    void *list[8];
+    if (!Elements(o, 1, 5, list) || !Elements(o, 3, 3, list + 5)) return;
+    const uint32_t enable = o.B(0);
+    if (enable) {
+        const uint32_t in_sec = o.Count(Z7SEC_D16) - o.Lit(3);  // at least 3: Elements checked
+        const uint32_t elems = std::min<uint32_t>(o.Lit(4), in_sec);
+        const uint32_t len = std::min<uint32_t>(LE_Get16(static_cast<const uint8_t *>(list[6])), SDO_BUF);
+        if (len > 2 * (elems - 2)) return;
+    }
+    uint8_t abort[4];
+    uint8_t *const elem4 = static_cast<uint8_t *>(list[4]);
+    const bool whole = o.Lit(2) >= 6 && o.Span(Z7SEC_D16, 1, 6, 2) != nullptr;
+    if (!whole) {
+        std::memcpy(abort, elem4, 2);
+        list[4] = abort;
+    }
+    o.SetB(0, Z7_canopen_sdo_write(list, enable) != 0);
+    if (!whole) std::memcpy(elem4, abort, 2);
 }
 
 // CANOPENRCEMC: execute, emergency array (6), size.
@@ -82,12 +99,9 @@ void RcEmcDev(const Z7Ops &o) {
 }
 
 constexpr BlkRow kRows[] = {
-    {"CANOPENGETLOCID", Blk_Plain<2, GetLocId>},
-    {"CANOPENGETSTATE", Blk_Plain<3, GetState>},
-    {"CANOPENSETNMT", Blk_Plain<4, SetNmt>},
-    {"CANOPENSDOREAD", Blk_Plain<5, SdoRead>},
-    {"CANOPENSDOWRITE", Blk_Plain<5, Transfer<Z7_canopen_sdo_write, 5, 3>>},
-    {"CANOPENRCEMC", Blk_Plain<3, RcEmcAny>},
+    {"CANOPENGETLOCID", Blk_Plain<2, GetLocId>}, {"CANOPENGETSTATE", Blk_Plain<3, GetState>},
+    {"CANOPENSETNMT", Blk_Plain<4, SetNmt>},     {"CANOPENSDOREAD", Blk_Plain<5, SdoRead>},
+    {"CANOPENSDOWRITE", Blk_Plain<5, SdoWrite>}, {"CANOPENRCEMC", Blk_Plain<3, RcEmcAny>},
     {"CANOPENRCEMCDEV", Blk_Plain<4, RcEmcDev>},
 };
 }  // namespace

@@ -55,7 +55,12 @@ uint32_t ForceScreen(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_
         return 4;
     }
     if (cmd == FB_INSTINIT) {
-        if (f.renumber || f.next == 0) f.next = 1;
+        if (f.renumber || f.next == 0) {
+            // A new numbering: the numbers of a force before mean nothing now.
+            f.next = 1;
+            f.holder = f.released = 0;
+            f.remembered = 0;
+        }
         f.renumber = 0;
         if (p != nullptr) {
             LE_Put16(p, f.next++);
@@ -70,7 +75,9 @@ uint32_t ForceScreen(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_
     if (o.B(0)) {
         p[2] = 1;
         if (f.holder < no) {
-            f.before = PlcWord(W_SCREEN);
+            // The screen before any force is kept: one instance taking over
+            // from another would otherwise remember the other's forced screen.
+            if (!f.remembered) f.before = PlcWord(W_SCREEN);
             f.remembered = 1;
             const uint16_t screen = uint16_t(o.U32(1));
             PlcWordSet(W_FORCED, screen);
@@ -78,9 +85,6 @@ uint32_t ForceScreen(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_
             f.released = 0;
             f.holder = no;
         }
-        // the last instance initialised keeps the shown screen on the forced one
-        if (PlcWord(W_FORCED) != 0 && uint16_t(no + 1) == f.next && PlcWord(W_SCREEN) != PlcWord(W_FORCED))
-            PlcWordSet(W_SCREEN, PlcWord(W_FORCED));
     } else if (p[2]) {
         p[2] = 0;
         if (f.holder == no) {
@@ -89,6 +93,14 @@ uint32_t ForceScreen(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_
             PlcWordSet(W_FORCED, 0);
         }
     }
+    // The highest instance keeps the shown screen on the forced one, on each
+    // of its calls whatever its own enable: the one below it, and only while
+    // enabled, would leave the force of a single instance (or of any but the
+    // highest one) never shown.
+    if (PlcWord(W_FORCED) != 0 && uint16_t(no + 1) == f.next && PlcWord(W_SCREEN) != PlcWord(W_FORCED))
+        PlcWordSet(W_SCREEN, PlcWord(W_FORCED));
+    // The screen before comes back once no instance holds the force (on
+    // every call it would be lost the moment instance 1 took the force).
     if (f.remembered && f.holder == 0 && (no == f.released + 1 || no == 1)) {
         PlcWordSet(W_SCREEN, f.before);
         f.remembered = 0;

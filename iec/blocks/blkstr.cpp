@@ -103,14 +103,27 @@ void AsciiToDint(const Z7Ops &o) {
     ArrayText(o, 0, o.Lit(1), t);
     o.SetD(2, int32_t(uint32_t(ParseInt(t))));
 }
+// Decimal text to REAL: leading blanks, a sign, digits with one decimal
+// point; the first other character ends it (no hexadecimal, exponent,
+// infinity or NaN forms). No digits give 0.
 void AsciiToReal(const Z7Ops &o) {
     char t[256];
     ArrayText(o, 0, o.Lit(1), t);
     const char *p = t;
     while (*p == ' ' || *p == '\t') p++;
-    const char *q = p + (*p == '-' || *p == '+');
-    const bool number = (*q >= '0' && *q <= '9') || (*q == '.' && q[1] >= '0' && q[1] <= '9');
-    o.SetR(2, number ? std::strtof(p, nullptr) : 0.0f);
+    char num[256];
+    uint32_t n = 0, digits = 0;
+    bool point = false;
+    if (*p == '-' || *p == '+') num[n++] = *p++;
+    for (; (*p >= '0' && *p <= '9') || (*p == '.' && !point); p++) {
+        if (*p == '.')
+            point = true;
+        else
+            digits++;
+        num[n++] = *p;
+    }
+    num[n] = 0;
+    o.SetR(2, digits ? std::strtof(num, nullptr) : 0.0f);
 }
 
 void DegToRad(const Z7Ops &o) { o.SetR(1, float(double(o.R(0)) * 6.2831853 / 360.0)); }

@@ -37,16 +37,18 @@ void Set(const Z7Ops &o, uint32_t k, int32_t v) {
 }
 
 // Accumulation: whole units since the reference are added to ET, the
-// remainder carries into the next unit.
+// remainder carries into the next unit. The DINT forms take every unit (a
+// 16-bit count would drop 65,536 units of each long gap between calls); the
+// INT forms' 16-bit ET wraps the same with or without the cut.
 template <bool Wide>
 void Accumulate(const Z7Ops &o, TimerInst t, uint32_t et_k, uint32_t unit, uint32_t now) {
     const uint32_t since = now - t.Ref();
-    const uint16_t units = uint16_t(since / unit);
+    const uint32_t units = Wide ? since / unit : uint16_t(since / unit);
     if (units == 0) return;
     if (Wide)
         o.SetD(et_k, int32_t(uint32_t(o.D(et_k)) + units));
     else
-        o.SetI(et_k, int16_t(uint16_t(o.I(et_k)) + units));
+        o.SetI(et_k, int16_t(uint16_t(uint16_t(o.I(et_k)) + units)));
     t.SetRef(now - since % unit);
 }
 

@@ -24,6 +24,8 @@ class ModemSim:
         self.cmgs_error = False
         self.no_prompt = False
         self.csq = "21,0"
+        # AT+COPS=? lists these (status, long name, short name, numeric code)
+        self.operators = [(1, "other", "OT", "00202"), (2, "testnet", "TN", "00101")]
         self.answers = {}        # exact command -> answer bytes (overrides)
         self.silent = set()      # commands left unanswered
         self.on_line = None      # callback(line, t) before answering
@@ -166,6 +168,9 @@ class ModemSim:
             return "\r\n+CPIN: READY\r\n\r\nOK\r\n"
         if up == "AT+CSQ":
             return "\r\n+CSQ: %s\r\n\r\nOK\r\n" % self.csq
+        if up == "AT+COPS=?":
+            ops = ",".join('(%d,"%s","%s","%s")' % o for o in self.operators)
+            return "\r\n+COPS: %s,,(0-4),(0-2)\r\n\r\nOK\r\n" % ops
         if up == "AT+CREG?":
             return "\r\n+CREG: 0,1\r\n\r\nOK\r\n"
         if up == "AT#MONI":

@@ -91,6 +91,13 @@ STATIC = {
     **string("texttable", b""),
     "getlocid0.out": 0x7777, "getlocid0.exec": 0, "getlocid1.exec": 0,
     "sdoread.exec": 1, "sdoread.req0": 0x1111, "sdoread.res0": 0x2222,
+    # CANOPENSDOWRITE of 2 bytes to the 4-byte SYNC period: aborted (status
+    # 1, abort 16#06070013), of which a 5-element request keeps the low half;
+    # a length of 4 with data room for 2 is refused before the write
+    "sdowrite.exec": 0, "sdowrite.status": 1, "sdowrite.abort": 0x0013, "sdowrite.behind": 0x5555,
+    "sdowrite.res0": 0x5555, "sdowrite.behindres": 0x5555,
+    "sdowritelong.exec": 1, "sdowritelong.status": 255, "sdowritelong.abort0": 0x5555,
+    "sdowritelong.abort1": 0x5555, "sdowritelong.behind": 1,
     "netgethb.q": 0, "netgethb.status": 0, "netputhb.status": 0,
     "delete.status": 66, "copy.status": 66,
 }

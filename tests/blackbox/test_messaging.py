@@ -210,6 +210,43 @@ class HayesModemOnTheProgrammingPort(PortCase):
         self.assertTrue(wait_for(lambda: tail() == ["DTR 0", "DTR 1"], 5), tail())
 
 
+def modem_section(oper_at, oper_len, flags_b=0x04):
+    """Modem section of the messaging block (its last 96 bytes): flag byte B
+    bit 2 manual operator selection, the operator's name at oper_at of the
+    block's data."""
+    sec = bytearray(96)
+    sec[0:4] = b"EMSG"
+    sec[5] = flags_b
+    struct.pack_into("<II", sec, 48, oper_at, oper_len)
+    return bytes(sec)
+
+
+class GsmModemOnTheProgrammingPort(PortCase):
+    """A GSM modem of the modem manager on the programming port (verbose
+    results), set up by the modem section of the messaging block and started
+    by the program's dial request."""
+
+    def test_operator_chosen_by_name_from_the_list(self):
+        self.start()
+        sms = sms_section(R(100), R(200))
+        block = sms + b"testnet" + modem_section(len(sms), 7)
+        self.c.set_mode(0)
+        self.c.download(21, block)
+        words = ([M(1)] + open_words([5, 0, 3, 0, 0, 2]) + [38, M(11),
+                 M(11), 136, 0, 1, R(40), 7] + text_words("5551234") + [38, M(20), 9])
+        self.run_program(words, 0x8002)
+        self.c.write_reg(M(1), 1, 1)
+        sim = ModemSim(self.ctl.master, verbose=True)
+        self.addCleanup(sim.stop)
+        want = 'AT+COPS=1,2,"00101"'
+        self.assertTrue(wait_for(lambda: want in sim.lines(), 60), sim.lines())
+        lines = sim.lines()
+        self.assertEqual(lines[lines.index(want) - 1], "AT+COPS=?")
+        self.assertEqual([ln for ln in lines if ln.startswith("AT+COPS=1")], [want])
+        # Configured: the call itself is dialled.
+        self.assertTrue(wait_for(lambda: "ATDT5551234" in sim.lines(), 30), sim.lines()[-10:])
+
+
 class SmsOnTheCellularLine(PortCase):
     def setUp(self):
         super().setUp()

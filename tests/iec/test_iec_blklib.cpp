@@ -466,9 +466,21 @@ TEST_F(BlkLib, TextAndNumberConversions) {
         uint64_t want;
     };
     const Parse parses[] = {
-        {"ASCIITOINT", "  -123x", INT_, uint16_t(-123)}, {"ASCIITOINT", "abc", INT_, 0},
-        {"ASCIITOINT", "70000", INT_, 70000 & 0xFFFF},   {"ASCIITODINT", "70000", DINT_, 70000},
-        {"ASCIITOREAL", "2.5", REAL_, F(2.5f)},          {"ASCIITOREAL", "inf", REAL_, F(0.0f)},
+        {"ASCIITOINT", "  -123x", INT_, uint16_t(-123)},
+        {"ASCIITOINT", "abc", INT_, 0},
+        {"ASCIITOINT", "70000", INT_, 70000 & 0xFFFF},
+        {"ASCIITODINT", "70000", DINT_, 70000},
+        {"ASCIITOREAL", "2.5", REAL_, F(2.5f)},
+        {"ASCIITOREAL", "inf", REAL_, F(0.0f)},
+        // decimal only: the first other character ends the number
+        {"ASCIITOREAL", "0x10", REAL_, F(0.0f)},
+        {"ASCIITOREAL", " -12.75abc", REAL_, F(-12.75f)},
+        {"ASCIITOREAL", "+.5", REAL_, F(0.5f)},
+        {"ASCIITOREAL", "1e3", REAL_, F(1.0f)},
+        {"ASCIITOREAL", "12.5.3", REAL_, F(12.5f)},
+        {"ASCIITOREAL", "-", REAL_, F(0.0f)},
+        {"ASCIITOREAL", "nan", REAL_, F(0.0f)},
+        {"ASCIITOREAL", "007.25", REAL_, F(7.25f)},
     };
     for (const Parse &p : parses) {
         SCOPED_TRACE(p.name + std::string(" ") + p.text);
@@ -583,6 +595,32 @@ TEST_F(BlkLib, TimersCountersOnTheTimeBase) {
     Call("TON1MS32", {1, 3, 2, 4}, t32);
     EXPECT_EQ(Get(DINT_, 4), 3u);
     EXPECT_EQ(Get(BOOL_, 2), 1u);
+    // DINT timers count every unit of a long gap between calls: 70 s and
+    // 99,999 ms in one step each (INT forms keep 16-bit elapsed values).
+    struct Gap {
+        const char *name;
+        uint32_t ticks, et;
+    };
+    for (const Gap &g : {Gap{"TON1MS32", 700000, 70000}, Gap{"TON1MS32", 999995, 99999},
+                         Gap{"TON10MS32", 7000050, 70000}, Gap{"TONR1MS32", 700009, 70000}}) {
+        const uint32_t t = Inst(8);
+        const bool r = std::string(g.name).rfind("TONR", 0) == 0;
+        Put(DINT_, 3, 200000);
+        Put(DINT_, 4, 0);
+        Put(BOOL_, 1, 1);
+        Put(BOOL_, 5, 0);
+        auto call = [&] {
+            if (r)
+                Call(g.name, {1, 5, 3, 2, 4}, t);
+            else
+                Call(g.name, {1, 3, 2, 4}, t);
+        };
+        call();
+        at(now + g.ticks);
+        call();
+        EXPECT_EQ(Get(DINT_, 4), g.et) << g.name << " " << g.ticks;
+        EXPECT_EQ(Get(BOOL_, 2), 0u);
+    }
     // TOF1S PT 600, IN 0: Q 1 and ET the seconds since the first call
     uint32_t tof = Inst(8);
     Put(INT_, 3, 600);
@@ -739,6 +777,55 @@ TEST_F(BlkLib, ClockScreensScalingAlarmsAndTexts) {
     Call("CHANGESCREEN", {30, 31});
     EXPECT_EQ(PlcWord(128), 7u);
     PlcWordSet(129, 0);
+    // FORCESCREEN: instances numbered 1, 2 as the VM initialises them (a
+    // size question first restarts the numbering, and forgets a force of
+    // the application before). Operands: enable (BOOL 50 + k), screen
+    // (DINT 50 + k), current (DINT 60 + k).
+    BlkClk_Force.holder = 5;  // left by an application before
+    uint32_t fs[2];
+    EXPECT_EQ(Call("FORCESCREEN", {}, 0, FB_INSTSIZE), 4u);
+    for (uint32_t &i : fs) {
+        i = Inst(4);
+        Call("FORCESCREEN", {}, i, FB_INSTINIT);
+    }
+    EXPECT_EQ(Z7Mem_Get16(fs[0]), 1u);
+    EXPECT_EQ(Z7Mem_Get16(fs[1]), 2u);
+    auto force = [&](uint32_t k) {
+        Call("FORCESCREEN", {uint16_t(50 + k), uint16_t(50 + k), uint16_t(60 + k)}, fs[k]);
+    };
+    auto cycle = [&] {
+        force(0);
+        force(1);
+    };
+    struct Step {
+        uint8_t en0, en1;
+        uint16_t forced, shown;  // words 129 and 128 after the cycle
+        uint32_t cur0, cur1;
+    };
+    Put(DINT_, 50, 0x10007);  // the low 16 bits: screen 7
+    Put(DINT_, 51, 8);
+    Put(DINT_, 60, 0);
+    Put(DINT_, 61, 0);
+    PlcWordSet(128, 5);
+    const Step steps[] = {
+        {1, 0, 7, 7, 7, 0},                      // one instance: its screen is forced and shown
+        {1, 0, 7, 7, 7, 0}, {0, 0, 0, 5, 7, 0},  // released: the screen before comes back
+        {1, 1, 8, 8, 7, 8},                      // both at once: the later-initialised one holds
+        {1, 0, 0, 8, 7, 8},                      // it lets go while the other is still on
+        {1, 0, 7, 7, 7, 8},                      // the other takes it on its next call
+        {0, 0, 0, 5, 7, 8},                      // the screen before any force comes back
+    };
+    int n = 0;
+    for (const Step &st : steps) {
+        SCOPED_TRACE(n++);
+        Put(BOOL_, 50, st.en0);
+        Put(BOOL_, 51, st.en1);
+        cycle();
+        EXPECT_EQ(PlcWord(129), st.forced);
+        EXPECT_EQ(PlcWord(128), st.shown);
+        EXPECT_EQ(Get(DINT_, 60), st.cur0);
+        EXPECT_EQ(Get(DINT_, 61), st.cur1);
+    }
     // ALARM [0x100, 0, 0x100], dimension 3, first screen 10, count 3
     Put(INT_, 1, 0x100);
     Put(INT_, 2, 0);
@@ -1099,6 +1186,63 @@ TEST_F(BlkLib, CanopenSdoReadStopsAtTheResultArray) {
     Call("CANOPENSDOREAD", {1, 10, 3, 58, 8});
     EXPECT_EQ(Get(INT_, 58), 0u);
     EXPECT_EQ(Get(INT_, 62), 0x4241u);
+    co.NMT_State = NMT_INIT;
+}
+
+// CANOPENSDOWRITE stays inside its arrays. A refused write (the node not
+// running: status 34, abort code 0x08000022) puts the 32-bit abort code into
+// request elements 4 and 5 as far as the request array reaches: a 5-element
+// array keeps its low half, the INT behind it is untouched. The data of a
+// write are result element 2 on: a length whose bytes lie past the result
+// array (by its size operand or its section) is refused whole.
+TEST_F(BlkLib, CanopenSdoWriteStaysInsideItsArrays) {
+    SDO_St = SdoState{};
+    struct Row {
+        uint8_t nmt;
+        uint16_t req_size, res_first, res_size, len;
+        uint16_t status;                 // request element 3 afterwards
+        std::vector<uint16_t> req_tail;  // INT 14, 15 afterwards
+        uint8_t exec;
+        uint32_t sync_us;  // SYNC period (object 0x1006) afterwards
+    };
+    const Row rows[] = {
+        {NMT_INIT, 5, 30, 3, 2, 34, {0x0022, 0x5555}, 0, 4000},
+        {NMT_INIT, 6, 30, 3, 2, 34, {0x0022, 0x0800}, 0, 4000},
+        {NMT_PREOP, 5, 30, 3, 4, 255, {0x5555, 0x5555}, 1, 4000},  // 4 bytes in room for 2: refused
+        {NMT_PREOP, 5, 30, 3, 300, 255, {0x5555, 0x5555}, 1, 4000},
+        {NMT_PREOP, 5, 61, 4, 4, 255, {0x5555, 0x5555}, 1, 4000},  // its size says 4, its section holds 3
+        {NMT_PREOP, 5, 30, 4, 4, 0, {0x5555, 0x5555}, 1, 0x00012345 / 100 * 100},
+        {NMT_PREOP, 5, 60, 4, 4, 0, {0x5555, 0x5555}, 1, 0x00012345 / 100 * 100},  // the section's last INT
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(testing::Message() << r.req_size << " " << r.res_first << " " << r.res_size << " " << r.len);
+        co.NMT_State = r.nmt;
+        co.sync_period = 40;
+        for (uint32_t k = 10; k < 64; k++) Put(INT_, k, 0x5555);
+        Put(INT_, 10, 0);       // node 0: the own dictionary
+        Put(INT_, 11, 0x1006);  // SYNC period
+        Put(INT_, 12, 0);
+        Put(INT_, 13, 255);
+        Put(INT_, r.res_first + 1, r.len);
+        Put(INT_, r.res_first + 2, 0x2345);
+        if (r.res_first + 3 < 64) Put(INT_, r.res_first + 3, 0x0001);
+        Put(BOOL_, 1, 1);
+        Call("CANOPENSDOWRITE", {1, 10, r.req_size, r.res_first, r.res_size});
+        EXPECT_EQ(Get(INT_, 13), r.status);
+        EXPECT_EQ(Get(INT_, 14), r.req_tail[0]);
+        EXPECT_EQ(Get(INT_, 15), r.req_tail[1]);
+        EXPECT_EQ(Get(BOOL_, 1), r.exec);
+        EXPECT_EQ(co.sync_period * 100, r.sync_us);
+        EXPECT_EQ(Get(INT_, r.res_first), 0x5555u);
+        EXPECT_EQ(Get(INT_, r.res_first + 1), r.len);
+        for (uint32_t k = 16; k < 64; k++) {
+            if (k >= r.res_first && k <= r.res_first + 3u) continue;
+            EXPECT_EQ(Get(INT_, k), 0x5555u) << "INT " << k;
+        }
+        Put(BOOL_, 1, 0);
+        Call("CANOPENSDOWRITE", {1, 10, r.req_size, r.res_first, r.res_size});
+        EXPECT_EQ(Get(INT_, 13), 255u);  // execute 0 always releases, whatever the length says
+    }
     co.NMT_State = NMT_INIT;
 }
 

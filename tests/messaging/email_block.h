@@ -20,6 +20,8 @@ struct EmailBlock {
         uint8_t group;
         uint32_t trigger;
         std::string list;
+        std::string path = "";  // attachment path and kind (0 none)
+        uint8_t kind = 0;
     };
     struct Field {
         uint32_t addr;
@@ -58,8 +60,11 @@ struct EmailBlock {
             LE_Put32(&tables[r], str(m.body));
             LE_Put32(&tables[r + 4], uint32_t(m.body.size()));
             str(m.subject);
+            str(m.path);
             tables[r + 8] = m.group;
             tables[r + 9] = uint8_t(m.subject.size());
+            tables[r + 10] = uint8_t(m.path.size());
+            tables[r + 11] = m.kind;
             LE_Put32(&tables[r + 12], m.trigger);
         }
         const uint32_t f_at = uint32_t(tables.size());

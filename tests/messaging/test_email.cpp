@@ -14,8 +14,10 @@
 #include <vector>
 
 #include "core/image/bytes.h"
+#include "core/image/dpram.h"
 #include "core/image/plcreg.h"
 #include "core/storage/memfile.h"
+#include "media/cfm.h"
 #include "messaging/email.h"
 #include "platform/plat_tls.h"
 #include "tests/messaging/email_block.h"
@@ -572,4 +574,93 @@ TEST_F(EmailLoop, AuthLoginAndRefusalsOfEitherClass) {
     EtnEmailConn.sock.fd = -1;
     EtnEmailConn.dns.fd = -1;
     sms_table_bl.fill(0);
+}
+
+// Attachments over the cellular modem: 342-byte reads, a 2 s pause before the
+// first file, 0.8 s after the part's head before the first read, and 1 s
+// after each read before its bytes are encoded and sent. The mailbox's e-mail
+// channel is answered here as the card file manager would.
+TEST_F(EmailLoop, AttachmentReadsArePacedOnTheModem) {
+    EmailBlock b;
+    b.contacts = {{"a@b.lan", 1}};
+    b.msgs = {{"Hi", "S", 1, M16(10), "", "A:\\R.BIN", 1}};
+    b.server = 0x0A4D0003;
+    b.flags = 0x01;  // through the cellular modem
+    b.Install();
+    EtnEmailConn = EmailRec{};
+    EtnEmailConn.sock.fd = -1;
+    EtnEmailConn.dns.fd = -1;
+    EtnEmailConn.conn_state = EMC_IDLE;
+    LE_Put16(&plc_reg[2 * W_MODE], 2);
+    EtnEmailScan(0);
+    ASSERT_EQ(EtnEmailConn.conn_state, EMC_ACTIVE);
+    ASSERT_TRUE(EtnEmailConn.flags & EMF_MODEM);
+    TelitPowerON = 1;  // the module's data socket 2 is connected
+    at_status.port = MSG_CELL_PORT;
+    socket_info_st[2] = SocketInfo{};
+    socket_info_st[2].state = 6;
+    dpram[DP_MAIL_ACK] = dpram[DP_MAIL_REQ];
+    EtnEmailConn.sub = EMS_SMTP;
+    EtnEmailConn.smtp = kSmtpMessage;
+    std::string file;
+    for (int k = 0; k < 700; k++) file.push_back(char(k * 7));
+    struct Req {
+        uint8_t op;
+        uint32_t size, at, sent_at;
+    };
+    std::vector<Req> reqs;
+    std::string out;
+    std::size_t pos = 0;
+    for (uint32_t t = 0; t == 0 || (t < 200000 && EtnEmailConn.smtp == kSmtpAttach); t += 100) {
+        EtnEmailScan(0);
+        SocketInfo &s = socket_info_st[2];
+        if (s.tx_len) {  // the module takes what was handed to the socket
+            out.append(reinterpret_cast<const char *>(s.tx_ptr), s.tx_len);
+            s.tx_len = 0;
+            if (!reqs.empty() && reqs.back().op == 6 && reqs.back().sent_at == 0) reqs.back().sent_at = t;
+        }
+        if (dpram[DP_MAIL_REQ] != dpram[DP_MAIL_ACK]) {
+            const uint8_t op = dpram[DP_MAIL_REQ + DP_LOG_OP];
+            const uint32_t size = LE_Get32(&dpram[DP_MAIL_REQ + DP_LOG_P1 + 8]);
+            reqs.push_back({op, size, t, 0});
+            if (op == 6) {
+                const uint32_t n = uint32_t(std::min<std::size_t>(size, file.size() - pos));
+                std::memcpy(&dpram[DP_MAIL_DATA], file.data() + pos, n);
+                pos += n;
+                cfmLogWritten[2] = n;
+            }
+            LE_Put16(&dpram[DP_MAIL_RES], 0);
+            dpram[DP_MAIL_ACK] = dpram[DP_MAIL_REQ];
+        }
+        LA_TimeAdvance(100);
+    }
+    ASSERT_EQ(reqs.size(), 5u);  // open, three reads, close
+    EXPECT_EQ(reqs[0].op, 3);
+    EXPECT_GE(reqs[0].at, 20000u);  // the first pause
+    EXPECT_LT(reqs[0].at, 20000u + 300);
+    for (uint32_t k = 1; k <= 3; k++) {
+        SCOPED_TRACE(k);
+        EXPECT_EQ(reqs[k].op, 6);
+        EXPECT_EQ(reqs[k].size, 342u);
+        EXPECT_GE(reqs[k].sent_at, reqs[k].at + 10000u);  // 1 s after the read
+        EXPECT_LT(reqs[k].sent_at, reqs[k].at + 10000u + 300);
+    }
+    EXPECT_GE(reqs[1].at, reqs[0].at + 8000u);  // 0.8 s after the head
+    EXPECT_LT(reqs[1].at, reqs[0].at + 8000u + 300);
+    EXPECT_EQ(reqs[4].op, 5);
+    // The part carries the whole file.
+    const std::size_t head = out.find("filename=\"R.BIN\"\r\n\r\n");
+    ASSERT_NE(head, std::string::npos);
+    std::string b64 = out.substr(head + 20);
+    b64 = b64.substr(0, b64.find("\r\n--"));
+    std::string plain;
+    for (char c : b64)
+        if (c != '\r' && c != '\n') plain.push_back(c);
+    char want[1000];
+    const uint32_t n = EtnEmailBase64Encd(reinterpret_cast<const uint8_t *>(file.data()), want, 342, 0);
+    EXPECT_EQ(plain.substr(0, n), std::string(want, n));
+    EXPECT_EQ(plain.size(), 456u + 456u + 24u);  // 342, 342 and 16 bytes, each piece encoded on its own
+    LE_Put16(&plc_reg[2 * W_MODE], 0);
+    TelitPowerON = 0;
+    socket_info_st[2] = SocketInfo{};
 }

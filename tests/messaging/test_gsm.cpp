@@ -7,6 +7,7 @@
 #include <set>
 
 #include "messaging/messaging.h"
+#include "protocols/mbserial.h"
 #include "tests/messaging/msg_fixture.h"
 
 using namespace la;
@@ -204,6 +205,77 @@ TEST_F(GsmTest, NumericOperatorAndManualSelection) {
     EXPECT_EQ(NumericOprtCode, 1) << "9 is a digit";
 }
 
+// Manual selection by name: the operator list is asked for, the name found
+// in it (any letter case) gives the numeric code of its entry, sent closed
+// by a double quote. A name the list lacks is an error of the list step: the
+// machine starts again with byte 1 bit 5 set and registers automatically.
+TEST_F(GsmTest, OperatorByNameFromTheList) {
+    struct Row {
+        const char *list;  // the operator entries of the answer
+        const char *select;
+    };
+    const Row rows[] = {
+        {"(2,\"testnet\",\"\",\"00101\"),(1,\"other\",\"OT\",\"00202\"),,(0-4),(0-2)", "AT+COPS=1,2,\"00101\""},
+        {"(1,\"other\",\"OT\",\"00202\",7),(2,\"TestNet\",\"TN2\",\"00101\",7)", "AT+COPS=1,2,\"00101\""},
+        {"(1,\"other\",\"OT\",\"00202\")", "AT+COPS=0"},
+        {"(2,\"testnet\",\"TN\"),(1,\"other\",\"OT\",\"00202\")", "AT+COPS=0"},  // its entry has no code
+    };
+    for (const Row &r : rows) {
+        SetUp();
+        AT_SetConfig(4, "testnet", 7);
+        GSMGPRSInfo_St.b[1] |= 0x80;
+        answers["AT+COPS=?"] = std::string("\r\n+COPS: ") + r.list + "\r\n\r\nOK\r\n";
+        Run(600);
+        auto list = std::find(cmds.begin(), cmds.end(), "AT+COPS=?");
+        ASSERT_NE(list, cmds.end()) << r.list;
+        ASSERT_NE(list + 1, cmds.end());
+        EXPECT_EQ(GSMGPRSInfo_St.b[1] & 0x40, 0x40);  // the list was asked for
+        if (std::string(r.select) != "AT+COPS=0") {
+            EXPECT_EQ(*(list + 1), r.select) << r.list;
+            EXPECT_EQ(GSMGPRSInfo_St.b[1] & 0x20, 0);
+            continue;
+        }
+        // Not in the list: error 4, a new start, then automatic registration.
+        EXPECT_EQ(*(list + 1), "+++");
+        EXPECT_EQ(GSMGPRSInfo_St.b[1] & 0x20, 0x20);
+        auto areg = std::find(list, cmds.end(), "AT$AREG=0");
+        ASSERT_NE(areg, cmds.end());
+        ASSERT_NE(areg + 1, cmds.end());
+        EXPECT_EQ(*(areg + 1), "AT+COPS=0");
+        EXPECT_EQ(std::count(cmds.begin(), cmds.end(), "AT+COPS=?"), 1);
+    }
+}
+
+// Each start of a configured modem prepares the operator name again: a name
+// changed since (here the register string of the modem section) clears
+// "configured once", so the full initialisation selects the new operator; an
+// unchanged name keeps the short way.
+TEST_F(GsmTest, OperatorNamePreparedAgainAtEachStart) {
+    io_init[1] = 0xDF0F;
+    ModemSection sec;
+    sec.fb = 0x01 | 0x04;  // register texts, manual operator
+    sec.texts = {{{0, 0}, {0, 0}, {0, 0}, {R(300), 0}, {0, 0}}};
+    RegText(R(300), "00101");
+    sec.Install();
+    GSMGPRSParmInit();
+    Run(600);
+    ASSERT_TRUE(Sent("AT+COPS=1,2,\"00101\""));
+    ASSERT_EQ(GSMGPRSInfo_St.b[0] & 0x08, 0x08);
+    for (const char *name : {"00101", "00202"}) {
+        RegText(R(300), name);
+        cmds.clear();
+        GSMGPRSInfo_St.b[3] = 0;  // a new start
+        Run(600);
+        auto echo = std::find(cmds.begin(), cmds.end(), "ATE0HS0=0Q0V1&C1&D1");
+        ASSERT_NE(echo, cmds.end()) << name;
+        ASSERT_NE(echo + 1, cmds.end());
+        const bool changed = std::string(name) != "00101";
+        EXPECT_EQ(*(echo + 1), changed ? "AT+GMM" : "AT$AREG=0") << name;
+        EXPECT_EQ(Sent(std::string("AT+COPS=1,2,\"") + name + "\""), changed) << name;
+    }
+    io_init[1] = 0;
+}
+
 TEST_F(GsmTest, AnswerCodesAndTheResourceManager) {
     struct Row {
         const char *text;
@@ -285,11 +357,19 @@ TEST_F(GsmTest, SmsOnTheProgrammingPortModem) {
         EXPECT_EQ(got, r.result) << r.what;
         EXPECT_EQ(TxAction, 20);
     }
-    // No prompt within 10 s: ESC, a retry counted, the number again.
+    // The manager's initialisation marks the modem initialised, so the
+    // retries count from then on.
     SetUp();
+    EnforaInit = 0;
+    InitCount = 0;
+    Run(600);
+    ASSERT_EQ(GSMGPRSInfo_St.b[0] & 0x08, 0x08);
+    EXPECT_EQ(EnforaInit, 1);
+    // No prompt within 10 s: ESC, a retry counted, the number again.
     TxAction = 20;
-    EnforaInit = 1;
     CmdRetryCnt = 0;
+    Port(0).tx.clear();
+    seen = 0;
     SmsText num{}, txt{};
     num.len = 1;
     num.text[0] = '1';
@@ -299,11 +379,22 @@ TEST_F(GsmTest, SmsOnTheProgrammingPortModem) {
     EXPECT_EQ(Port(0).tx, "AT+CMGS=\"1\"\r\x1b");
     EXPECT_EQ(CmdRetryCnt, 1);
     EXPECT_EQ(TxAction, 20);
-    // Nine retries mark the modem for a new initialisation.
-    for (int i = 0; i < 8; i++) CommInit();
+    // Nine retries mark the modem for a new initialisation: the manager's
+    // next start configures it in full.
+    for (int i = 0; i < 7; i++) CommInit();
+    EXPECT_EQ(EnforaInit, 1);
+    EXPECT_EQ(InitCount, 0);
+    CommInit();
     EXPECT_EQ(EnforaInit, 0);
     EXPECT_EQ(InitCount, 1);
     EXPECT_EQ(CmdRetryCnt, 0);
+    EXPECT_EQ(GSMGPRSInfo_St.b[0] & 0x08, 0);
+    cmds.clear();
+    seen = Port(0).tx.size();
+    GSMGPRSInfo_St.b[3] = 0;
+    Run(600);
+    EXPECT_TRUE(Sent("AT+IPR=115200"));
+    EXPECT_EQ(EnforaInit, 1);
 }
 
 TEST_F(GsmTest, AnswerCollectorOfTheProgrammingPortModem) {
@@ -404,9 +495,11 @@ TEST_F(GsmTest, ModemSectionFillsTheConfiguration) {
     EXPECT_STREQ(NWOprtrName.data(), "VODAFONE");
     EXPECT_EQ(Config(4), "VODAFONE");
     answers["AT+COPS=?"] = "\r\n+COPS: (2,\"vodafone\",\"\",\"26202\")\r\n\r\nOK\r\n";
+    GSMGPRSInfo_St.owner = 2;  // the tool's connection: its destination
     Run(600);
     EXPECT_TRUE(Sent("AT+CGDCONT=1,\"IP\",\"internet.t-d1.de\"")) << cmds.size();
     EXPECT_TRUE(Sent("AT%CGPCO=1,\"tm,secret\",0"));
+    EXPECT_TRUE(Sent("AT$PADDST=\"10.77.0.3\",8000"));
     char t[128];
     EXPECT_EQ(GSMGPRSParm(4, t, sizeof t), 18u);
     EXPECT_STREQ(t, "\"internet.t-d1.de\"");
@@ -685,10 +778,16 @@ TEST_F(GsmTest, TalkPortModemHandsTheGsmModemToTheManager) {
         EXPECT_EQ(cmds[1], "AT+IPR=115200") << r.what;
         EXPECT_EQ(LT_W(R(40)), 1) << r.what;
         EXPECT_EQ(ModemExecute(0, 1), 1u) << r.what;
+        // Serial Modbus over an IP call goes with its MBAP header.
+        EXPECT_EQ(ModbusTCP_St.flags & 1, r.ip) << r.what;
         // The stop gives the modem back: hung up through the manager.
         answers["ATHS0=0"] = "\r\nNO CARRIER\r\n";
         ModemStop(0, 1);
         EXPECT_EQ(LT_W(R(40)), 0xFFFF);
+        EXPECT_EQ(ModbusTCP_St.flags & 1, 0) << r.what;
+        // The call's idle time-out ends with it: it cannot end a later call.
+        LA_TimeAdvance(9000000);
+        EXPECT_EQ(GPRSIdleTimer(0), 0u) << r.what;
         for (uint32_t i = 0; i < 100 && g.owner; i++) {
             LA_TimeAdvance(100);
             ModemHangupPoll();
@@ -742,4 +841,62 @@ TEST_F(GsmTest, TalkPortModemHandsTheGsmModemToTheManager) {
         }
         EXPECT_EQ(g.owner, 0) << r.what;
     }
+}
+
+// The ends of a call on the manager's verbose modem: a dial answered with
+// ERROR ends the request (status 4) and counts one ended call, however long
+// the request stays ended; a connected call whose carrier is lost gives 6
+// when the manager listens for an IP call, else keeps its status.
+TEST_F(GsmTest, TalkPortModemCallEndsOnTheManagersModem) {
+    GsmInfo &g = GSMGPRSInfo_St;
+    auto run = [&](const char *dial_answer) {
+        SetUp();
+        io_init[1] = 0xDF0F;
+        g.marker = GSM_MARKER;
+        g.b[0] = 0x01;
+        g.b[1] = 0x01;
+        answers["ATDT5551234"] = dial_answer;
+        ModemReq q{};
+        q.kind = 1;
+        q.status = WordOf(R(40));
+        q.length = 7;
+        std::memcpy(q.text.data(), "5551234", 7);
+        ModemInit(0);
+        EXPECT_EQ(ModemStart(0, q), 1u);
+        for (uint32_t i = 0; i < 1000 && !Sent("ATDT5551234"); i++) {
+            LA_TimeAdvance(1000);
+            ModemExecute(0, 1);
+            Pump();
+        }
+        Port(0).dcd = 1;
+        for (uint32_t i = 0; i < 20; i++) {
+            LA_TimeAdvance(1000);
+            ModemExecute(0, 1);
+            Pump();
+        }
+    };
+    run("\r\nERROR\r\n");
+    EXPECT_EQ(modem.step[1], kModemFailed);
+    EXPECT_EQ(LT_W(R(40)), 4);
+    EXPECT_EQ(g.calls, 1);
+    ModemStop(0, 1);
+    EXPECT_EQ(g.calls, 1);
+    for (const bool listens : {true, false}) {
+        run("\r\nCONNECT 9600\r\n");
+        EXPECT_EQ(ModemExecute(0, 1), 1u) << listens;
+        EXPECT_EQ(LT_W(R(40)), 1);
+        if (listens) {
+            g.ip_call = 1;
+            g.b[0] |= kGsmCallIpIn;
+        }
+        Port(0).dcd = 0;
+        for (uint32_t i = 0; i < 4; i++) EXPECT_EQ(ModemExecute(0, 1), 0u);
+        EXPECT_EQ(modem.connected, 1) << "four passes of grace";
+        ModemExecute(0, 1);
+        EXPECT_EQ(modem.connected, 0);
+        EXPECT_EQ(LT_W(R(40)), listens ? 6 : 1) << listens;
+        EXPECT_EQ(g.calls, 0);
+        ModemStop(0, 1);
+    }
+    io_init[1] = 0;
 }

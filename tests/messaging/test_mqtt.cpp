@@ -459,3 +459,33 @@ TEST(Mqtt, AnEndedLibraryThreadIsMarkedAndItsConnectionRebuiltNoSoonerThanAConne
     c.loop_running = 0;
     iiotConfig.enable = 0;
 }
+
+// A broker address changed while the connection is down (its network thread
+// retrying the old broker) is taken at the next connection attempt: the
+// thread is stopped and the client made again, not left retrying for ever.
+// The connect step takes the address as it is then, so the change is done.
+TEST(Mqtt, AnAddressChangedWhileDisconnectedIsTakenAtTheNextAttempt) {
+    mqttConnection &c = iiotConfig.conn[2];
+    test_support::FakeClock clock(100000000000);
+    iiotConfig.enable = 1;
+    for (const uint8_t changed : {0, 1}) {
+        c.state = 10;
+        c.follow = 4;
+        c.loop_running = 1;
+        c.loop_ended = 0;
+        c.connected = 0;
+        c.address_changed = changed;
+        mqttConnStep(2);
+        EXPECT_EQ(c.state, changed ? 6u : 7u) << int(changed);
+    }
+    mqttConnStep(2);  // the stop
+    EXPECT_EQ((c.state << 8) | c.loop_running, 1u << 8);
+    c.state = 3;
+    c.address_kind = 1;
+    c.address_changed = 1;
+    mqttConnStep(2);
+    EXPECT_EQ(c.address_changed, 0);
+    c.state = 0;
+    c.loop_running = 0;
+    iiotConfig.enable = 0;
+}

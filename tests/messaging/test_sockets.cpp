@@ -53,7 +53,7 @@ struct CellSim {
             else if (line == "AT+GMM")
                 ans = "\r\nLE910-D\r\n\r\nOK\r\n";
             else if (line.rfind("AT#SGACT=1,1", 0) == 0)
-                ans = "\r\n#SGACT: 10.0.0.2\r\n\r\nOK\r\n";
+                ans = mute_activation ? "" : "\r\n#SGACT: 10.0.0.2\r\n\r\nOK\r\n";
             else if (line == "AT#SS")
                 ans = ss;
             else if (line.rfind("AT#SD=1,", 0) == 0)
@@ -73,7 +73,8 @@ struct CellSim {
         }
     }
     std::size_t count_extra = 0;
-    bool consume = false;  // a read takes the peer's bytes
+    bool consume = false;          // a read takes the peer's bytes
+    bool mute_activation = false;  // no answer to the context activation
     std::string ss =
         "\r\n#SS: 1,0,10.0.0.2,1025,10.77.0.3,5000\r\n#SS: 2,0\r\n#SS: 3,0\r\n#SS: 4,0\r\n#SS: 5,0\r\n#SS: 6,0\r\n\r\nOK\r\n";
     std::string peer;
@@ -325,6 +326,25 @@ TEST_F(SockTest, SecondDialWaitsOneSecondAndBoundsHold) {
     EXPECT_EQ(std::string(socket_info_st[4].host.data()), std::string(63, 'h'));
     EXPECT_EQ(ModemDataDisConnRequest(9), 0u);
     EXPECT_EQ(ModemDataSend(6, nullptr, 0, 0), 1u);
+}
+
+// A context activation that gets no answer is a failed one: the module is
+// reset, the context not marked active, and the activation tried again.
+TEST_F(SockTest, AnActivationWithoutAnswerResetsTheModule) {
+    Pass(60000);
+    ASSERT_EQ(CheckInit(), 1u);
+    sim.mute_activation = true;
+    const uint16_t resets = at_status.resets;
+    SockConnInfo req{};
+    req.ip = 0x0A4D0003;
+    req.port = 5000;
+    req.flags = 2;
+    ModemDataConnRequest(req);
+    for (int i = 0; i < 6000 && at_status.resets == resets; i++) Pass(10);
+    EXPECT_EQ(at_status.resets, resets + 1);
+    EXPECT_EQ(at_status.status & AT_STS_CONTEXT, 0);
+    EXPECT_EQ(at_status.activations, 0);
+    EXPECT_EQ(Find("AT#SD=1,0,5000,\"10.77.0.3\",0,0,1"), sim.cmds.size());
 }
 
 TEST_F(SockTest, EmailOverTheModemDataSocket) {

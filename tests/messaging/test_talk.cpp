@@ -432,6 +432,35 @@ TEST_F(MsgTest, AnswerSendsThreeDigitRingCountAndCloseStopsTheRequest) {
     ASSERT_EQ(Scan(), -1);
     EXPECT_EQ(modem.busy, 0);
     EXPECT_EQ(LT_W(R(40)), 65535);
+    // The block's enable that falls after such a stop is taken (its request
+    // is idle already), so its next rise starts a new request.
+    SetUp();
+    LadAsm b(true);
+    b.contact(M16(1));
+    OpenOp(b, {5, 0, 3, 0, 0, 2});
+    b.coil(M16(11));
+    b.contact(M16(2)).op(136).word(0).word(2).reg(R(40)).coil(M16(20));
+    b.contact(M16(3)).op(135).word(0).coil(M16(13)).end();
+    ASSERT_EQ(Run(b), -1);
+    NotFirst();
+    LT_SetBit(M16(1), true);
+    ModemPastItsInitialisation();
+    EXPECT_EQ(modem.busy, 1);
+    LT_SetBit(M16(3), true);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(LT_W(R(40)), 65535);
+    LT_SetBit(M16(3), false);
+    LT_SetBit(M16(1), false);
+    ASSERT_EQ(Scan(), -1);
+    LT_SetBit(M16(1), true);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_TRUE(LT_Bit(M16(11)));  // the port is the program's again
+    LT_SetBit(M16(2), false);
+    ASSERT_EQ(Scan(), -1);
+    LT_SetBit(M16(2), true);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(LT_W(R(40)), 65534);
+    EXPECT_EQ(modem.busy, 1);
 }
 
 namespace {

@@ -567,6 +567,23 @@ inline BlkApp BlkApp_Make() {
                        res = a.Ints({0x2222, 0x2222, 0x2222, 0x2222, 0x2222});
         a.Fb("CANOPENSDOREAD", {sx, req, 2, res, 5});
         a.OutB("sdoread.exec", sx), a.OutI("sdoread.req0", req), a.OutI("sdoread.res0", res);
+        // CANOPENSDOWRITE of 2 bytes to the own SYNC period, request and
+        // execute set again every cycle, an INT 16#5555 behind each array;
+        // then a length of 4 with a 3-element result array.
+        const uint16_t wx = a.Bool(), wreq = a.IntsEachCycle({0, 0x1006, 0, 255, 0x5555}), wnb = a.Int(0x5555),
+                       wres = a.Ints({0x5555, 2, 0x2345}), wnb2 = a.Int(0x5555);
+        a.reinit += Cat({"CONST8 ", N(wx), " 1;"});
+        a.Fb("CANOPENSDOWRITE", {wx, wreq, 5, wres, 3});
+        a.OutB("sdowrite.exec", wx), a.OutI("sdowrite.status", uint16_t(wreq + 3));
+        a.OutI("sdowrite.abort", uint16_t(wreq + 4)), a.OutI("sdowrite.behind", wnb);
+        a.OutI("sdowrite.res0", wres), a.OutI("sdowrite.behindres", wnb2);
+        const uint16_t lx = a.Bool(), lreq = a.IntsEachCycle({0, 0x1006, 0, 255, 0x5555, 0x5555}),
+                       lres = a.Ints({0x5555, 4, 0x2345}), lnb = a.Int(0x0001);
+        a.reinit += Cat({"CONST8 ", N(lx), " 1;"});
+        a.Fb("CANOPENSDOWRITE", {lx, lreq, 6, lres, 3});
+        a.OutB("sdowritelong.exec", lx), a.OutI("sdowritelong.status", uint16_t(lreq + 3));
+        a.OutI("sdowritelong.abort0", uint16_t(lreq + 4)), a.OutI("sdowritelong.abort1", uint16_t(lreq + 5));
+        a.OutI("sdowritelong.behind", lnb);
         const uint16_t hq = a.Bool(1), hs = a.Int(9);
         a.Fb("NETGETHB", {on, a.CI(7), a.CI(1000), hq, hs});
         a.OutB("netgethb.q", hq), a.OutI("netgethb.status", hs);
