@@ -51,6 +51,7 @@ const std::array<std::array<char, 18>, IO_IDENT_ROWS> io_alias = [] {
 
 std::array<IoSlotState, 2> tbl;
 uint8_t PwmMode;
+uint32_t (*io_fpga_xfer)(uint32_t value, uint32_t reg, uint32_t len, uint32_t read) = spi_data_RD_nWR;
 
 int32_t Io_IdentRow(uint16_t id) {
     for (unsigned i = 0; i < IO_IDENT_ROWS; i++) {
@@ -80,8 +81,8 @@ void PutW(uint16_t *p, uint16_t v) { LE_Put16(reinterpret_cast<uint8_t *>(p), v)
 
 bool IsGeneric(int16_t row) { return row == ROW_GEN1 || row == ROW_GEN2; }
 
-uint32_t FpgaRead(uint32_t reg) { return spi_data_RD_nWR(0, reg, 1, 1); }
-void FpgaWrite(uint32_t reg, uint32_t value, uint32_t len) { spi_data_RD_nWR(value, reg, len, 0); }
+uint32_t FpgaRead(uint32_t reg) { return io_fpga_xfer(0, reg, 1, 1); }
+void FpgaWrite(uint32_t reg, uint32_t value, uint32_t len) { io_fpga_xfer(value, reg, len, 0); }
 // Writes a pulse or counter register only when its value changed.
 void FpgaOnChange(IoSlotState &s, unsigned idx, uint32_t reg, uint32_t value, uint32_t len) {
     if (s.fpga_last[idx] == value) return;
@@ -211,6 +212,7 @@ void Configure(IoDriverMsg *m) {
         s.prescale = 0;
     }
     s.prot.started = false;
+    s.phase_written = false;
     // Expander lines of the base boards.
     if (s.row == ROW_BASE21) {
         const uint8_t b[2] = {0xFF, uint8_t(0xBF | (s.option & 0x80 ? 0x40 : 0))};
@@ -464,11 +466,13 @@ void io_q_put(uint32_t slot, uint8_t mode) {
     }
     s.mode_prev = mode;
     s.mode = mode;
-    // Counter presets of slot-0 modules with counters.
+    // Counter presets of slot-0 modules with counters, from their register
+    // block. Written when changed, as the code-12 registers are, rather than
+    // on every call: the same value again changes nothing in the FPGA.
     if (slot == 0 && s.row >= 0 && (io_ident[std::size_t(s.row)].features & 2)) {
-        if (const uint16_t *p = RegWords(CfgWord(s, CFGW_PRESET), 4)) {
+        if (const uint16_t *p = RegWords(CfgWord(s, CFGW_PRESET_BLOCK), 4)) {
             for (unsigned k = 0; k < 4; k++) {
-                if (s.option & (1u << k)) FpgaOnChange(s, 8 + k, 0xC0 + 0x20 * k, GetW(p + k), 2);
+                if (s.option & (1u << k)) FpgaOnChange(s, FL_PRESET + k, 0xC0 + 0x20 * k, GetW(p + k), 2);
             }
         }
     }
@@ -618,6 +622,27 @@ bool AcmReg(uint8_t dev, uint8_t reg, unsigned bytes, bool sign, int32_t &out) {
 }
 }  // namespace
 
+namespace {
+// Phase corrections of the three phases (floats, in the converter's counts)
+// into the converter's phase registers 0xC2 to 0xC4, rounded to signed 16
+// bits, big-endian; only when one of them changed since the last write.
+void AcmPhase(IoSlotState &s, const uint8_t *floats) {
+    std::array<int32_t, 3> v{};
+    for (unsigned p = 0; p < 3; p++) {
+        const float f = std::bit_cast<float>(LE_Get32(floats + 4 * p));
+        v[p] = std::isnan(f) ? 0 : int32_t(std::lround(std::clamp(f, -32768.0f, 32767.0f)));
+    }
+    if (s.phase_written && v == s.phase_last) return;
+    const uint8_t dev = s.row == ROW_PWR2 ? 0x52 : 0x50;
+    for (unsigned p = 0; p < 3; p++) {
+        const uint8_t b[3] = {uint8_t(0xC2 + p), uint8_t(uint32_t(v[p]) >> 8), uint8_t(v[p])};
+        if (!PLAT_I2cWrite(dev, b, 3)) return;  // again on the next call
+    }
+    s.phase_last = v;
+    s.phase_written = true;
+}
+}  // namespace
+
 void input_acm(uint32_t slot) {
     IoSlotState &s = tbl[slot];
     IoAcm &a = s.acm;
@@ -753,11 +778,11 @@ void output_aqx(uint32_t slot) {
                 const bool width = s.option & (k ? 0x20 : 0x10);
                 const bool train = s.option & (k ? 0x400 : 0x40);
                 IoPulse p{};
+                const unsigned x = FL_PULSE + 9 * k;
                 if (width) {
                     p = Io_PulseWidth(fq, a);
                 } else if (train) {
                     p = Io_PulseTrain(fq, a, u32(4), u32(8));
-                    const unsigned x = 7 * k;
                     FpgaOnChange(s, x + 0, base + 0x0C, u32(4), 4);
                     FpgaOnChange(s, x + 1, base + 0x10, u32(6), 4);
                     FpgaOnChange(s, x + 2, base + 0x14, u32(8), 4);
@@ -768,8 +793,8 @@ void output_aqx(uint32_t slot) {
                 } else {
                     continue;
                 }
-                FpgaWrite(base + 0x04, p.start, 3);
-                FpgaWrite(base + 0x08, p.run, 3);
+                FpgaOnChange(s, x + 7, base + 0x04, p.start, 3);
+                FpgaOnChange(s, x + 8, base + 0x08, p.run, 3);
             }
         }
     }
@@ -781,7 +806,7 @@ void output_aqx(uint32_t slot) {
                 const uint16_t *w = blk + 6 * k;
                 for (unsigned i = 0; i < 3; i++) {
                     const uint32_t v = uint32_t(GetW(w + 2 * i)) | uint32_t(GetW(w + 2 * i + 1)) << 16;
-                    FpgaWrite(0xCC + 0x20 * k + 4 * i, v, 4);
+                    FpgaOnChange(s, FL_COUNTER + 3 * k + i, 0xCC + 0x20 * k + 4 * i, v, 4);
                 }
             }
         }
@@ -1140,10 +1165,12 @@ void io_driver(IoDriverMsg *msg) {
             break;
         }
         if ((s.row == ROW_PWR1 || s.row == ROW_PWR2) && msg->buffer != nullptr) {
-            // Three voltage and three current transformer ratios as floats.
+            // Three voltage and three current transformer ratios as floats,
+            // then the phase corrections of the three phases.
             for (uint32_t k = 0; k < 6 && 2 * k + 1 < msg->count; k++) {
                 (k < 3 ? s.acm.vt[k] : s.acm.ct[k - 3]) = std::bit_cast<float>(LE_Get32(msg->buffer + 4 * k));
             }
+            if (msg->count >= 18) AcmPhase(s, msg->buffer + 24);
             break;
         }
         if (msg->buffer != nullptr) {

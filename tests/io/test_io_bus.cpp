@@ -184,6 +184,127 @@ TEST_F(IoTest, OutputScalingAndPulseValues) {
     EXPECT_EQ(p.start, uint32_t(uint64_t(10000000) * 0xFFFFFFFFull / 32000 - 1));
 }
 
+// FPGA register writes {register, value, length}.
+struct FpgaW {
+    uint32_t reg, value, len;
+    bool operator==(const FpgaW &) const = default;
+};
+std::vector<FpgaW> &FpgaLog() {
+    static std::vector<FpgaW> log;
+    return log;
+}
+uint32_t FpgaRec(uint32_t value, uint32_t reg, uint32_t len, uint32_t read) {
+    if (!read) FpgaLog().push_back({reg, value, len});
+    return 0;
+}
+
+TEST_F(IoTest, PulseOutputAndCounterRegistersOfSlotZero) {
+    const auto saved = io_fpga_xfer;
+    io_fpga_xfer = FpgaRec;
+    FpgaLog().clear();
+    // Row 1 (pulse outputs and counters) in slot 0; counters 1 and 2 on,
+    // pulse output 1 in pulse-width mode, output 2 in pulse-train mode.
+    IoDriverMsg m{};
+    m.code = 1;
+    m.first = 0xA60F;
+    m.count = 255;
+    io_driver(&m);
+    std::vector<uint8_t> cfg(92, 0);
+    auto word = [&cfg](unsigned n, uint16_t v) { LE_Put16(&cfg[2 * n], v); };
+    word(7, 0x0413);
+    word(12, BA_R);            // counter block %R1: six words a counter
+    word(13, BA_R + 16 * 99);  // pulse-output block %R100: ten words an output
+    word(37, 50);              // configured presets of counters 1 and 2
+    word(38, 60);
+    word(41, 70);  // and their match values
+    word(42, 80);
+    word(45, BA_R + 16 * 199);  // preset block %R200: a word a counter
+    m = {};
+    m.code = 4;
+    m.buffer = cfg.data();
+    m.count = uint16_t(cfg.size());
+    io_driver(&m);
+    ASSERT_EQ(m.status, 0);
+    ASSERT_EQ(FpgaLog().size(), 32u + 4 + 5);
+    EXPECT_EQ(std::vector<FpgaW>(FpgaLog().begin() + 32, FpgaLog().end()), (std::vector<FpgaW>{{0xC2, 0x32FF, 4},
+                                                                                               {0xC6, 70, 4},
+                                                                                               {0xE2, 0x3CFF, 4},
+                                                                                               {0xE6, 80, 4},
+                                                                                               {0x06, 0, 1},
+                                                                                               {0x07, 0, 2},
+                                                                                               {0x41, 0x11, 1},
+                                                                                               {0x81, 0x12, 1},
+                                                                                               {0x04, 1, 1}}));
+    auto r32 = [](unsigned n, uint32_t v) {
+        uint8_t *p = &plc_reg[(BA_R - 1024) / 8 + 2 * (n - 1)];
+        LE_Put32(p, v);
+    };
+    // Output 1: A 16000, F 1000. Output 2: start 100 Hz, run 1000 Hz, ramps
+    // of 1000 and 100000 pulses, 5000 at speed.
+    r32(100, 16000);
+    r32(102, 1000);
+    r32(110, 100);
+    r32(112, 1000);
+    r32(114, 1000);
+    r32(116, 5000);
+    r32(118, 100000);
+    // Counter 1: preload 0x10002, matches 7 and 0x30000; counter 2: 5, 6, 7.
+    r32(1, 0x10002);
+    r32(3, 7);
+    r32(5, 0x30000);
+    r32(7, 5);
+    r32(9, 6);
+    r32(11, 7);
+    LE_Put16(&plc_reg[(BA_R - 1024) / 8 + 2 * 199], 300);
+    LE_Put16(&plc_reg[(BA_R - 1024) / 8 + 2 * 200], 400);
+    std::array<uint8_t, 4> q{};
+    std::array<uint8_t, 28> aq{};
+    FpgaLog().clear();
+    IoPutQs(q.data(), 0, 0, 32);
+    IoPutAQs(aq.data(), 0, 0, 14);
+    // P = 10^7 / F; width: T = P x A / 32000; train: S = 10^7 / A, d = S - P =
+    // 90000, acceleration 1000 <= d: step 90000 / 1000 - 1, d mod 1000 = 0:
+    // pre-count 0xFFFF; deceleration 100000 > d: step 1 - 1, pre-count
+    // 100000 / 10000 - 1.
+    const std::vector<FpgaW> first = {{0xC0, 300, 2},  {0xE0, 400, 2},     {0x44, 4999, 3},   {0x48, 9999, 3},
+                                      {0x8C, 1000, 4}, {0x90, 5000, 4},    {0x94, 100000, 4}, {0x98, 0xFFFF, 2},
+                                      {0x9A, 9, 2},    {0x9C, 89, 2},      {0xA0, 0, 2},      {0x84, 99999, 3},
+                                      {0x88, 9999, 3}, {0xCC, 0x10002, 4}, {0xD0, 7, 4},      {0xD4, 0x30000, 4},
+                                      {0xEC, 5, 4},    {0xF0, 6, 4},       {0xF4, 7, 4}};
+    EXPECT_EQ(FpgaLog(), first);
+    // Nothing changed: nothing is written again.
+    FpgaLog().clear();
+    for (int i = 0; i < 3; i++) {
+        IoPutQs(q.data(), 0, 0, 32);
+        IoPutAQs(aq.data(), 0, 0, 14);
+    }
+    EXPECT_EQ(FpgaLog(), std::vector<FpgaW>{});
+    // Output 1 at 2000 Hz, counter 2's second match 8, counter 1's preset
+    // 301: only those registers.
+    r32(102, 2000);
+    r32(11, 8);
+    LE_Put16(&plc_reg[(BA_R - 1024) / 8 + 2 * 199], 301);
+    FpgaLog().clear();
+    IoPutQs(q.data(), 0, 0, 32);
+    IoPutAQs(aq.data(), 0, 0, 14);
+    EXPECT_EQ(FpgaLog(), (std::vector<FpgaW>{{0xC0, 301, 2}, {0x44, 2499, 3}, {0x48, 4999, 3}, {0xF4, 8, 4}}));
+    // A stop clears the counters and stops the pulse outputs; the values it
+    // writes once more are all written, and not again after it.
+    FpgaLog().clear();
+    m = {};
+    m.code = 13;
+    io_driver(&m);
+    ASSERT_EQ(FpgaLog().size(), 7u + 17);
+    EXPECT_EQ(
+        std::vector<FpgaW>(FpgaLog().begin(), FpgaLog().begin() + 7),
+        (std::vector<FpgaW>{
+            {0x03, 0, 1}, {0xC2, 0, 4}, {0xE2, 0, 4}, {0xC0, 301, 2}, {0xE0, 400, 2}, {0x40, 0, 1}, {0x80, 0, 1}}));
+    FpgaLog().clear();
+    IoPutAQs(aq.data(), 0, 0, 14);
+    EXPECT_EQ(FpgaLog(), std::vector<FpgaW>{});
+    io_fpga_xfer = saved;
+}
+
 TEST_F(IoTest, OvercurrentProtectionDefiniteAndInverseTime) {
     std::array<uint16_t, 14> w{};
     w[0] = 1;     // channel 0
@@ -322,14 +443,37 @@ TEST_F(IoTest, PowerMeteringReaderScalesAndIntegrates) {
     ASSERT_EQ(tbl[0].row, ROW_PWR1);
     std::array<uint8_t, 56> ai{};
     // Transformer ratios through the analog outputs: VT 2, 1, 1; CT 10, 1, 1.
-    std::array<uint8_t, 24> ratios{};
-    const float r[6] = {2, 1, 1, 10, 1, 1};
-    for (unsigned k = 0; k < 6; k++) {
+    std::array<uint8_t, 36> ratios{};
+    float r[9] = {2, 1, 1, 10, 1, 1, 12.4f, -3.6f, 0};
+    for (unsigned k = 0; k < 9; k++) {
         uint32_t bits;
         std::memcpy(&bits, &r[k], 4);
         LE_Put32(&ratios[4 * k], bits);
     }
     IoPutAQs(ratios.data(), 0, 0, 12);
+    // The phase corrections that follow go into the converter's registers
+    // 0xC2 to 0xC4 (signed 16 bits, big-endian), each time one changed.
+    auto phases = [] {
+        std::vector<std::vector<uint8_t>> w;
+        for (const Xfer &x : Log()) {
+            if (x.kind == 'w' && x.addr == 0x50 && x.data.size() == 3 && x.data[0] >= 0xC2 && x.data[0] <= 0xC4)
+                w.push_back(x.data);
+        }
+        return w;
+    };
+    EXPECT_TRUE(phases().empty()) << "12 words hold only the ratios";
+    IoPutAQs(ratios.data(), 0, 0, 18);
+    EXPECT_EQ(phases(), (std::vector<std::vector<uint8_t>>{{0xC2, 0x00, 0x0C}, {0xC3, 0xFF, 0xFC}, {0xC4, 0, 0}}));
+    Log().clear();
+    IoPutAQs(ratios.data(), 0, 0, 18);
+    EXPECT_TRUE(phases().empty());
+    r[8] = -300.5f;
+    uint32_t pbits;
+    std::memcpy(&pbits, &r[8], 4);
+    LE_Put32(&ratios[32], pbits);
+    IoPutAQs(ratios.data(), 0, 0, 18);
+    EXPECT_EQ(phases(),
+              (std::vector<std::vector<uint8_t>>{{0xC2, 0x00, 0x0C}, {0xC3, 0xFF, 0xFC}, {0xC4, 0xFE, 0xD3}}));
     for (int pass = 0; pass < 3; pass++) {
         IoGetAIs(ai.data(), 0, 0, 28);
         test_support::FakeClock::Advance(1000);
