@@ -145,6 +145,20 @@ void Defaults(IoSlotState &s) {
     }
 }
 
+// The power-metering modules' converter (rows 16, 17) takes gain i of the
+// 15 channels at register 0xA4 + i and offset i at 0xB3 + i, each a 16-bit
+// big-endian word.
+void AcmCalWrite(const IoSlotState &s) {
+    const uint8_t dev = s.row == ROW_PWR2 ? 0x52 : 0x50;
+    for (unsigned i = 0; i < 15; i++) {
+        const uint8_t g[3] = {uint8_t(0xA4 + i), uint8_t(s.gain[i] >> 8), uint8_t(s.gain[i])};
+        const uint8_t o[3] = {uint8_t(0xB3 + i), uint8_t(s.offset[i] >> 8), uint8_t(s.offset[i])};
+        // Not confirmed: the next configure or calibration writes them again.
+        static_cast<void>(PLAT_I2cWrite(dev, g, 3));
+        static_cast<void>(PLAT_I2cWrite(dev, o, 3));
+    }
+}
+
 void io_get_cal_const(uint32_t slot) {
     IoSlotState &s = tbl[slot];
     std::array<uint8_t, 66> b{};
@@ -165,6 +179,7 @@ void io_get_cal_const(uint32_t slot) {
             }
         }
         s.flags |= IOF_CAL_VALID | IOF_CONFIGURED;
+        if (s.row == ROW_PWR1 || s.row == ROW_PWR2) AcmCalWrite(s);
     } else {
         Defaults(s);
         s.flags = uint16_t((s.flags & ~IOF_CAL_VALID) | IOF_CONFIGURED);
@@ -920,6 +935,7 @@ void Calibrate(IoDriverMsg *m) {
             s.offset[i] = LE_Get16(&b[at + 2]);
             at += 4;
         }
+        if (s.row == ROW_PWR1 || s.row == ROW_PWR2) AcmCalWrite(s);
         break;
     }
     case 4: {

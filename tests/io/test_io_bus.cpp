@@ -492,6 +492,27 @@ TEST_F(IoTest, PowerMeteringReaderScalesAndIntegrates) {
     EXPECT_NEAR(FloatAt(&ai[44]), 3 * e, 1e-9);
     EXPECT_NEAR(FloatAt(&ai[48]), 10 * k * 4.1947 * 2, 1e-3);
     EXPECT_NEAR(FloatAt(&ai[52]), 20 * 0.0345036 * 10, 1e-4);
+    // Gains and offsets set by calibration go into the converter: gain i at
+    // register 0xA4 + i, offset i at 0xB3 + i, for its 15 channels.
+    Log().clear();
+    std::array<uint8_t, 80> p{};
+    const std::vector<uint8_t> cal = {0x7F, 0,    3,    0,    0x05, 0x00, 0x00, 0x00,
+                                      0x34, 0x12, 0x02, 0x00, 0xCD, 0xAB, 0xFF, 0xFF};
+    p[0] = uint8_t(cal.size());
+    std::copy(cal.begin(), cal.end(), p.begin() + 1);
+    IoCal(p.data());
+    std::vector<std::vector<uint8_t>> conv;
+    for (const Xfer &x : Log()) {
+        if (x.kind == 'w' && x.addr == 0x50 && x.data.size() == 3) conv.push_back(x.data);
+    }
+    ASSERT_EQ(conv.size(), 30u);
+    EXPECT_EQ(conv[0], (std::vector<uint8_t>{0xA4, 0x12, 0x34}));
+    EXPECT_EQ(conv[1], (std::vector<uint8_t>{0xB3, 0x00, 0x02}));
+    EXPECT_EQ(conv[2], (std::vector<uint8_t>{0xA5, 0, 0}));
+    EXPECT_EQ(conv[4], (std::vector<uint8_t>{0xA6, 0xAB, 0xCD}));
+    EXPECT_EQ(conv[5], (std::vector<uint8_t>{0xB5, 0xFF, 0xFF}));
+    EXPECT_EQ(conv[28], (std::vector<uint8_t>{0xB2, 0, 0}));
+    EXPECT_EQ(conv[29], (std::vector<uint8_t>{0xC1, 0, 0}));
     // Inputs from command 0x19; output bit 6 clears the energies.
     std::array<uint8_t, 3> in{};
     IoGetIs(in.data(), 0, 0, 24);
@@ -500,6 +521,33 @@ TEST_F(IoTest, PowerMeteringReaderScalesAndIntegrates) {
     IoPutQs(&q, 0, 0, 8);
     IoGetAIs(ai.data(), 0, 0, 28);
     EXPECT_NEAR(FloatAt(&ai[44]), e, 1e-9);
+    // Valid constants in the module's EEPROM (0xA0, memory 0x40) go there too when
+    // it is configured.
+    std::string blk = "[52, 18";
+    for (int i = 2; i < 64; i++) blk += i == 32 ? ", 7" : ", 0";
+    blk += ", 158, 241]";
+    PLAT_I2cSimReset();
+    Sim(R"({"slot0": [{"addr": "0x50", "type": "registers", "width": 3, "select": 1},
+                      {"addr": "0xA0", "type": "eeprom", "blocks": 8, "data": {"64": )" +
+        blk + "}}]}");
+    Log().clear();
+    IoDriverMsg m{};
+    m.code = 1;
+    m.first = 0x500F;
+    m.count = 255;
+    io_driver(&m);
+    m = {};
+    m.code = 4;
+    io_driver(&m);
+    EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, IOF_CAL_VALID);
+    conv.clear();
+    for (const Xfer &x : Log()) {
+        if (x.kind == 'w' && x.addr == 0x50 && x.data.size() == 3) conv.push_back(x.data);
+    }
+    ASSERT_EQ(conv.size(), 30u);
+    EXPECT_EQ(conv[0], (std::vector<uint8_t>{0xA4, 0x12, 0x34}));
+    EXPECT_EQ(conv[1], (std::vector<uint8_t>{0xB3, 0x00, 0x07}));
+    EXPECT_EQ(conv[3], (std::vector<uint8_t>{0xB4, 0, 0}));
 }
 
 }  // namespace
