@@ -506,6 +506,54 @@ bool ReadRaw(uint32_t slot, unsigned c, int32_t &raw) {
     return true;
 }
 
+// The SoC's low-resolution ADC, channel 0, for rows 23 and 25 (row 25 picks
+// its input c through GPIO bank 4 pins 9 to 11 first): a conversion is
+// scheduled, its end awaited (a bounded number of polls, so that a converter
+// that never finishes cannot hold the scan), the result read 10 times and
+// the last kept, its 12 bits scaled to 16. False when no result came.
+constexpr uint32_t kLradc = 0x80050000, kPinctrl = 0x80018000;
+constexpr uint32_t LRADC_CTRL0_SET = 0x004, LRADC_CTRL1 = 0x010, LRADC_CTRL1_CLR = 0x018, LRADC_CH0 = 0x050;
+constexpr uint32_t PIN_MUXSEL8_SET = 0x184, PIN_DOUT4_SET = 0x744, PIN_DOUT4_CLR = 0x748, PIN_DOE4_SET = 0xB44;
+constexpr unsigned kAdcPolls = 1000;
+
+bool SocAdc(int16_t row, unsigned c, int32_t &raw) {
+    volatile uint32_t *adc = PLAT_SocMap(kLradc, 0x2000);
+    if (adc == nullptr) return false;
+    if (row == ROW_BASE25) {
+        volatile uint32_t *pin = PLAT_SocMap(kPinctrl, 0x2000);
+        if (pin == nullptr) return false;
+        pin[PIN_MUXSEL8_SET / 4] = 0x3Fu << 18;  // bank 4 pins 9..11 to GPIO
+        pin[PIN_DOE4_SET / 4] = 7u << 9;
+        pin[PIN_DOUT4_SET / 4] = (c & 7u) << 9;
+        pin[PIN_DOUT4_CLR / 4] = (~c & 7u) << 9;
+    }
+    adc[LRADC_CTRL1_CLR / 4] = 1;  // the end of the last conversion
+    adc[LRADC_CTRL0_SET / 4] = 1;  // schedule channel 0
+    unsigned polls = 0;
+    while (!(adc[LRADC_CTRL1 / 4] & 1)) {
+        if (++polls >= kAdcPolls) return false;
+    }
+    uint32_t v = 0;
+    for (unsigned i = 0; i < 10; i++) v = adc[LRADC_CH0 / 4];
+    raw = int32_t((v & 0xFFF) << 4);
+    return true;
+}
+
+// Status block of row 22 (configuration word 9, ten words): word 0 asks, by
+// bits 0 to 6, for the answers of the commands 19, 20, 21, 23, 24, 25 and
+// 26 of the expander, which go into words 3 to 9.
+void Mix22Status(const IoSlotState &s) {
+    uint16_t *w = RegWords(CfgWord(s, CFGW_STATUS), 10);
+    if (w == nullptr) return;
+    static constexpr uint8_t kCmd[7] = {19, 20, 21, 23, 24, 25, 26};
+    const uint16_t req = GetW(w);
+    for (unsigned k = 0; k < 7; k++) {
+        if (!(req & (1u << k))) continue;
+        uint8_t b[2];
+        if (PLAT_I2cWrite(0x40, &kCmd[k], 1) && PLAT_I2cRead(0x40, b, 2)) PutW(w + 3 + k, LE_Get16(b));
+    }
+}
+
 void ColdJunction(IoSlotState &s) {
     const bool tc = (s.types[0] >= 24 && s.types[0] <= 31) || (s.types[1] >= 24 && s.types[1] <= 31);
     if (!tc) return;
@@ -563,11 +611,16 @@ void input_ais(uint32_t slot) {
             uint8_t cmd = uint8_t(c + 32), b[2];
             fresh = PLAT_I2cWrite(0x40, &cmd, 1) && PLAT_I2cRead(0x40, b, 2);
             if (fresh) x = LE_Get16(b);
+        } else if (row == ROW_BASE23 || row == ROW_BASE25) {
+            fresh = SocAdc(row, c, x);
         } else {
             fresh = ReadRaw(slot, c, x);
         }
         s.raw[c] = x;
         if (shift) {
+            // The filter starts at the first read after a configure or stop
+            // (not on every read while flag bit 2 is set: it stays set, and
+            // the filter would never smooth).
             if (s.flags & IOF_CONFIGURED && !s.running) {
                 s.facc[c] = x << shift;
                 s.fout[c] = x;
@@ -601,6 +654,7 @@ void input_ais(uint32_t slot) {
         }
         s.ai[c] = int16_t(v);
     }
+    if (row == ROW_MIX22) Mix22Status(s);  // once per pass, after channel 5
     if (row == ROW_CURRENT) {
         const uint16_t block = std::min<uint16_t>(CfgWord(s, CFGW_PROT_BLOCK), 9900);
         // Block 0 names no protection block.

@@ -305,6 +305,63 @@ TEST_F(IoTest, PulseOutputAndCounterRegistersOfSlotZero) {
     io_fpga_xfer = saved;
 }
 
+TEST_F(IoTest, SocConverterOfTheBaseBoardsAndTheStatusBlockOfRow22) {
+    // Row 23 takes its channel from the SoC's converter, channel 0.
+    volatile uint32_t *adc = PLAT_SocMap(0x80050000, 0x2000);
+    volatile uint32_t *pin = PLAT_SocMap(0x80018000, 0x2000);
+    ASSERT_NE(adc, nullptr);
+    ASSERT_NE(pin, nullptr);
+    adc[0x10 / 4] = 0;  // no conversion ends
+    adc[0x50 / 4] = 0xABC;
+    Sim(R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [255, 31]}]})");
+    SetConfig({0x0E, 0x1F, 0, 0, 0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    ASSERT_EQ(tbl[0].row, ROW_BASE23);
+    std::array<uint8_t, 2> ai{};
+    IoGetAIs(ai.data(), 0, 0, 1);
+    EXPECT_EQ(LE_Get16(ai.data()), 0) << "no conversion came to its end";
+    EXPECT_EQ(adc[0x4 / 4], 1u) << "channel 0 was scheduled";
+    adc[0x10 / 4] = 1;
+    IoGetAIs(ai.data(), 0, 0, 1);
+    EXPECT_EQ(LE_Get16(ai.data()), 21983) << "(0xABC << 4) x 32767 >> 16";
+    // Row 25 selects each of its four inputs on GPIO bank 4 pins 9 to 11.
+    PLAT_I2cSimReset();
+    Io_ResetProbe();
+    Sim(R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [255, 159]},
+                      {"addr": "0x40", "type": "expander"}]})");
+    SetConfig({0x0E, 0x9F, 0, 0, 0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    ASSERT_EQ(tbl[0].row, ROW_BASE25);
+    std::array<uint8_t, 8> ai4{};
+    IoGetAIs(ai4.data(), 0, 0, 4);
+    for (unsigned c = 0; c < 4; c++) EXPECT_EQ(LE_Get16(&ai4[2 * c]), 22072) << c << ": x 32900 >> 16";
+    EXPECT_EQ(pin[0x744 / 4], 3u << 9) << "input 3 selected last";
+    EXPECT_EQ(pin[0x748 / 4], 4u << 9);
+
+    // Row 22: the status block (configuration word 9, %R200) asks by word 0
+    // for the answers of the commands 19 and 21, which go to words 3 and 5.
+    PLAT_I2cSimReset();
+    Io_ResetProbe();
+    Sim(R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [255, 223]},
+                      {"addr": "0x40", "type": "registers", "width": 2,
+                       "registers": {"19": [52, 18], "20": [9, 9], "21": [1, 2], "32": [16, 0]}}]})");
+    std::vector<uint8_t> cfg = {0x0E, 0xDF, 20, 0};
+    std::vector<uint8_t> data(20, 0);
+    LE_Put16(&data[18], uint16_t(BA_R + 16 * 199));
+    cfg.insert(cfg.end(), data.begin(), data.end());
+    cfg.insert(cfg.end(), {0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
+    SetConfig(cfg);
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    ASSERT_EQ(tbl[0].row, ROW_MIX22);
+    uint8_t *blk = Reg(BA_R + 16 * 199, 160);
+    for (unsigned i = 0; i < 10; i++) LE_Put16(blk + 2 * i, 0xEEEE);
+    LE_Put16(blk, 0x0005);
+    std::array<uint8_t, 12> six{};
+    IoGetAIs(six.data(), 0, 0, 6);
+    const uint16_t want[10] = {5, 0xEEEE, 0xEEEE, 0x1234, 0xEEEE, 0x0201, 0xEEEE, 0xEEEE, 0xEEEE, 0xEEEE};
+    for (unsigned i = 0; i < 10; i++) EXPECT_EQ(LE_Get16(blk + 2 * i), want[i]) << i;
+}
+
 TEST_F(IoTest, OvercurrentProtectionDefiniteAndInverseTime) {
     std::array<uint16_t, 14> w{};
     w[0] = 1;     // channel 0
