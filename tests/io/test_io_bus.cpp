@@ -147,6 +147,13 @@ TEST_F(IoTest, SensorReadsAndCompensation) {
     cj_comp(comp, 1000);
     const int32_t uni = Io_ConvertUniversal(0, 25, 32768, 0, comp);
     EXPECT_NEAR(uni / 20.0, 25.0, 0.5);
+    // Bipolar (type 8): (raw + offset) x gain, clamped to +-0x0FFFFFFF, times
+    // 8, its upper 16 bits: 0x4000 x 0x2000 = 0x08000000 gives 0x4000.
+    EXPECT_EQ(Io_ConvertUniversal(0x4000, 8, 0x2000, 0, comp), 0x4000);
+    EXPECT_EQ(Io_ConvertUniversal(-0x4000, 8, 0x2000, 0, comp), -0x4000);
+    EXPECT_EQ(Io_ConvertUniversal(0x7FFF, 8, 0xFFFF, 0, comp), 0x7FFF);
+    EXPECT_EQ(Io_ConvertUniversal(-0x8000, 8, 0xFFFF, 0, comp), -0x8000);
+    EXPECT_EQ(Io_ConvertUniversal(3, 8, 5, 0, comp), 0) << "120 counts: below one step of the register";
     // Products in 64 bits.
     EXPECT_EQ(Io_ConvertStd(65535, 0, 65535, 65535), 32767);
     EXPECT_EQ(Io_ConvertStd(-100, 0, 100, 0), 0);
