@@ -527,6 +527,8 @@ void CANOpenInit(const NetInitRec *rec) {
         n = 0;
     }
     if (co.master) {
+        // Reset all (one broadcast) only while no slave asks to be kept when
+        // operational (assignment bit 4): a broadcast would reset that one too.
         co.reset_all = 1;
         for (uint32_t i = 0; i < n; i++) {
             const uint64_t off = uint64_t(list) + uint64_t(CO_SLAVE_REC) * i;
