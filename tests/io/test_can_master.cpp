@@ -68,11 +68,14 @@ TEST_F(CanMaster, BootsChecksConfiguresStartsAndSupervises) {
          {Entry(0x1A00, 1, 4, 0x20000110), Entry(0x1017, 0, 2, 100), Entry(0x1A00, 0, 1, 1), Entry(0x1006, 0, 4, 1000)})
         entries.insert(entries.end(), e.begin(), e.end());
     const uint32_t eoff = b.Add(entries);
-    std::vector<uint8_t> slaves = SlaveRecord(0x20, 0x01, 500, 0x191, 0x22, 1, 4, eoff);
+    // slave 0x20 also asks for remote requests of its TPDOs after its start,
+    // which makes the master send each of its own TPDOs once at the start
+    std::vector<uint8_t> slaves = SlaveRecord(0x20, 0x01, 500, 0x191, 0x62, 1, 4, eoff);
     const std::vector<uint8_t> s2 = SlaveRecord(0x21, 0x01, 500, 0x192, 0, 0, 0, 0);
     slaves.insert(slaves.end(), s2.begin(), s2.end());
     b.b[0x13] = 2;
     b.Put(0x14, b.Add(slaves));
+    b.Pdos({{0x181, 0xFE, {0xA0C40A10}}}, {});
     CanFixture::SetBlock(b.b);
     CanFixture::Start();
     ASSERT_EQ(co.status & CO_ST_CFG, 0u);
@@ -114,6 +117,12 @@ TEST_F(CanMaster, BootsChecksConfiguresStartsAndSupervises) {
     EXPECT_EQ(RWord(104), 0x2000);
     EXPECT_EQ(RWord(105), 0x2103);
     EXPECT_EQ(Sent(0x620).size(), 4u) << "the SYNC entry was filtered out";
+    ASSERT_EQ(Sent(0x181).size(), 1u) << "the master's TPDO once, its data unchanged";
+    EXPECT_EQ(Sent(0x181)[0].data, (std::vector<uint8_t>{0, 0}));
+    for (uint32_t cob : {0x1A0u, 0x2A0u, 0x3A0u, 0x4A0u}) {
+        ASSERT_EQ(Sent(cob).size(), 1u) << std::hex << cob;
+        EXPECT_TRUE(Sent(cob)[0].id & PLAT_CAN_RTR) << std::hex << cob;
+    }
     // Heartbeats keep the slave; silence for its time is error 11 and bit 18.
     for (int i = 0; i < 5; i++) {
         Inject(0x720, {0x05});

@@ -195,7 +195,7 @@ TEST_F(LadderTest, CountedStringsThroughPointers) {
                    spaced = ptr(RB(300)), plain = ptr(RB(400)), num = ptr(RB(410)), out = ptr(RB(420)),
                    nan = ptr(RB(430)), t1 = ptr(RB(440)), t2 = ptr(RB(460)), t3 = ptr(RB(480)), cs1 = ptr(RB(500)),
                    cs2 = ptr(RB(520)), clk = ptr(RB(700)), badclk = ptr(RB(710)), wild = ptr(PLC_REG_SIZE - 1),
-                   n1234 = ptr(RB(412)), n42 = ptr(RB(414));
+                   n1234 = ptr(RB(412)), n42 = ptr(RB(414)), n5 = ptr(RB(416));
     PutCounted(RB(100), 20, "0123456789");
     PutCounted(RB(110), 4, "");
     plc_reg[RB(110) + 6] = 'Z';
@@ -215,6 +215,7 @@ TEST_F(LadderTest, CountedStringsThroughPointers) {
     LT_SetW(R(410), 12345);  // byte RB(410)
     LT_SetW(R(412), 1234);
     LT_SetW(R(414), 42);
+    LT_SetW(R(416), 5);
     LT_SetD(R(430), 0x7F800000u);
     const uint16_t when[7] = {0, 34, 12, 15, 6, 2030, 0};
     const uint16_t april31[7] = {0, 0, 0, 31, 4, 2030, 0};
@@ -260,6 +261,7 @@ TEST_F(LadderTest, CountedStringsThroughPointers) {
     // reported; so is one cut with the point it got.
     r.rung("517 30 wide", true, n2s(517, out, num, 0, 0, 40, "%30d"), 0, 0, false);
     r.rung("517 point past the buffer", true, n2s(517, ptr(RB(900)), num, 0, 40, 60, "%d"), 0, 0, false);
+    r.rung("517 5 L3", true, n2s(517, ptr(RB(970)), n5, 0, 2, 3, "%d"), 0, 0, true);
     r.rung("517 no conversion", true, n2s(517, ptr(RB(920)), num, 0, 0, 9, "ON"), 0, 0, true);
     r.rung("517 %c", true, n2s(517, ptr(RB(930)), n42, 0, 0, 9, "%c"), 0, 0, true);
     r.rung("518 no conversion", true, n2s(518, ptr(RB(940)), n42, 0, 0, 9, "OFF"), 0, 0, true);
@@ -298,6 +300,7 @@ TEST_F(LadderTest, CountedStringsThroughPointers) {
     EXPECT_EQ(Text(RB(460)), "123.4");
     EXPECT_EQ(Text(RB(420)), std::string(25, ' ') + "1234");
     EXPECT_EQ(Text(RB(900)), "0." + std::string(27, '0'));
+    EXPECT_EQ(Text(RB(970)), ".05") << "0.05 is one longer than L: its 0 goes";
     EXPECT_EQ(Text(RB(920)), "ON");
     EXPECT_EQ(Text(RB(930)), "*");
     EXPECT_EQ(plc_reg[RB(940)], 9);
