@@ -201,19 +201,28 @@ void HeartbeatRx(const CanMsg &m) {
     CoNodeEntry *e = Entry(uint8_t(m.id - 0x700));
     if (e == nullptr) return;
     const uint8_t state = m.data[0] & 0x7F;
+    const uint8_t before = e->state;
     e->state = state;
     e->t = Now();
     if (co.hbcons) {
         if (e->err == 11) e->err = 0;
         co.status &= ~CO_ST_HBLOST;
-        if (co.master && state != 0 && state != co.NMT_State && !co.nmt_sent && e->err != 12 && e->step > 16) {
-            e->err = 0xFD;
-        }
     } else if (co.master) {
         if (e->err == 6) e->err = 0;
         e->retry = 0;
         e->flags = uint8_t((e->flags | CO_NF_GUARDANS) & ~CO_NF_GUARDREQ);
+    } else {
+        return;
     }
+    // A started slave changed its state by itself: no NMT command went to it
+    // since its last report. The state must also differ from the one it
+    // reported last, so that a slave that an NMT command put in another
+    // state than the master's, or that the master does not start, is not
+    // taken for one that changed by itself on each later report.
+    const bool commanded = e->flags & CO_NF_NMTSENT;
+    e->flags &= uint8_t(~CO_NF_NMTSENT);
+    if (state != 0 && state != co.NMT_State && state != before && !commanded && e->err != 12 && e->step > 16)
+        e->err = 0xFD;
 }
 
 void Supervise() {
@@ -352,7 +361,9 @@ uint32_t CANOpenSend(uint32_t id, uint8_t len, const uint8_t *data, uint8_t rtr)
 uint32_t CANOpenNMTSend(uint8_t node, uint8_t command) {
     const uint8_t d[2] = {command, node};
     if (!CANOpenSend(0, 2, d)) return 0;
-    co.nmt_sent = 1;
+    for (CoNodeEntry &e : co_nodes) {
+        if ((e.flags & CO_NF_ENTRY) && (node == 0 || e.id == node)) e.flags |= CO_NF_NMTSENT;
+    }
     return 1;
 }
 
@@ -516,6 +527,8 @@ void CANOpenInit(const NetInitRec *rec) {
         n = 0;
     }
     if (co.master) {
+        // Reset all (one broadcast) only while no slave asks to be kept when
+        // operational (assignment bit 4): a broadcast would reset that one too.
         co.reset_all = 1;
         for (uint32_t i = 0; i < n; i++) {
             const uint64_t off = uint64_t(list) + uint64_t(CO_SLAVE_REC) * i;
@@ -884,6 +897,7 @@ void CANOpenBootStep() {
     switch (e.step) {
     case CO_BOOT_RESET:
         if (e.sub == 0) {
+            e.flags &= uint8_t(~CO_NF_REBOOT);
             e.wait = now;
             if (co.reset_all) {
                 bool first = true;
@@ -918,7 +932,7 @@ void CANOpenBootStep() {
     case CO_BOOT_REVISION: Check(e, 0x1018, 3, LE_Get32(r + 20), 14); return;
     case CO_BOOT_SERIAL: Check(e, 0x1018, 4, LE_Get32(r + 24), 15); return;
     case CO_BOOT_SW_VERSION_1:
-        if (assign & 0x10) {
+        if ((assign & 0x10) && !(e.flags & CO_NF_REBOOT)) {
             e.step = CO_BOOT_ERROR_CONTROL;
             return;
         }
@@ -965,6 +979,15 @@ void CANOpenBootStep() {
     case CO_BOOT_SW_UPDATE: e.step = CO_BOOT_CONFIGURE; return;
     case CO_BOOT_CONFIGURE: ConfigStep(e, r); return;
     case CO_BOOT_ERROR_CONTROL:
+        if (e.sub == 2) {
+            // A kept slave that was not operational was reset: once it
+            // reported its boot-up (or the reset wait is over) it is checked
+            // and configured like any other.
+            if (e.state == NMT_UNKNOWN && now - e.wait < uint32_t(e.time_ms) * 8) return;
+            e.step = CO_BOOT_SW_VERSION_1;
+            e.sub = 0;
+            return;
+        }
         if (co.hbcons && e.time_ms != 0) {
             if (e.sub == 0) {
                 e.wait = now;
@@ -972,13 +995,11 @@ void CANOpenBootStep() {
                 e.sub = 1;
                 return;
             }
-            if (e.state != NMT_UNKNOWN) {
-                if (e.state == NMT_OPER) e.err = 12;
-                e.step = CO_BOOT_SPARE_14;
-                e.sub = 0;
-            } else if (now - e.wait >= uint32_t(e.time_ms) * 10) {
-                Fail(e, 5);
+            if (e.state == NMT_UNKNOWN) {
+                if (now - e.wait >= uint32_t(e.time_ms) * 10) Fail(e, 5);
+                return;
             }
+            if (e.state == NMT_OPER) e.err = 12;
         } else if (!co.hbcons && e.time_ms != 0) {
             if (e.sub == 0) {
                 if (CANOpenNGSend(co.cur)) {
@@ -987,15 +1008,26 @@ void CANOpenBootStep() {
                 }
                 return;
             }
-            if (e.flags & CO_NF_GUARDANS) {
-                e.step = CO_BOOT_SPARE_14;
-                e.sub = 0;
-            } else if (now - e.wait >= 1000) {
-                Fail(e, 6);
+            if (!(e.flags & CO_NF_GUARDANS)) {
+                if (now - e.wait >= 1000) Fail(e, 6);
+                return;
             }
-        } else {
-            e.step = CO_BOOT_SPARE_14;
         }
+        // A slave not operational is reset. Only one kept alive (assignment
+        // bit 4), which skipped its checks and configuration, is: any other
+        // was reset at the start of its boot and has just been configured,
+        // which a reset of its communication would undo.
+        if ((assign & 0x10) && !(e.flags & CO_NF_REBOOT) && e.state != NMT_OPER && e.state != NMT_UNKNOWN) {
+            if (!CANOpenNMTSend(e.id, NMT_CMD_RESET_COMM)) return;
+            e.flags |= CO_NF_REBOOT;
+            e.err = 0;
+            e.state = NMT_UNKNOWN;
+            e.wait = now;
+            e.sub = 2;
+            return;
+        }
+        e.step = CO_BOOT_SPARE_14;
+        e.sub = 0;
         return;
     case CO_BOOT_SPARE_14:
     case CO_BOOT_SPARE_15: e.step = uint8_t(e.step + 1); return;

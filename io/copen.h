@@ -73,7 +73,11 @@ struct CoNodeEntry {
     uint32_t cfg_pos, cfg_q;
     uint8_t cfg_phase, cfg_busy;
 };
-constexpr uint8_t CO_NF_GUARDREQ = 1, CO_NF_GUARDANS = 2, CO_NF_RTRSENT = 4, CO_NF_ENTRY = 8;
+// CO_NF_NMTSENT: an NMT command went to the node (or to all) since its last
+// heartbeat or guard answer. CO_NF_REBOOT: a slave kept alive (assignment
+// bit 4) was found not operational and reset: its boot goes the whole way.
+constexpr uint8_t CO_NF_GUARDREQ = 1, CO_NF_GUARDANS = 2, CO_NF_RTRSENT = 4, CO_NF_ENTRY = 8, CO_NF_NMTSENT = 16,
+                  CO_NF_REBOOT = 32;
 
 struct CoNode {
     uint16_t Node_id;
@@ -115,7 +119,6 @@ struct CoNode {
     uint32_t sw_date, sw_time, cfg_date, cfg_time;
     // configuration download
     uint8_t dwnld_seen, preop_sent;
-    uint8_t nmt_sent;  // the master sent an NMT command since the last check
 };
 extern CoNode co;
 extern std::array<CoNodeEntry, CO_NODES> co_nodes;

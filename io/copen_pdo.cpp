@@ -59,19 +59,21 @@ void SendTpdo(uint32_t t, const uint8_t *data, uint32_t len, bool async) {
     }
 }
 
+// What a due TPDO changes once its frame is queued; a PDO that falls due
+// while the transmit ring is full keeps its state, so that it is still due
+// when the ring has room again (its last sent data, a pending remote
+// request, its first transmission, its SYNC count, its event period, its
+// trigger bit).
+constexpr uint8_t DUE_SEND = 1, DUE_DATA = 2, DUE_RTR = 4, DUE_INIT = 8, DUE_SYNC = 16, DUE_EVENT = 32,
+                  DUE_TRIGGER = 64;
+
 // The fallback of every transmission rule: a pending remote request, else
-// the initial transmission once.
-bool Fallback(uint32_t t) {
-    TpdoRec &p = co_tpdo[t];
-    if (!(p.cobid & 0x40000000u) && (p.flags & TPDO_F_RTR)) {
-        p.flags &= uint8_t(~TPDO_F_RTR);
-        return true;
-    }
-    if (!(p.flags & TPDO_F_INIT)) {
-        p.flags |= TPDO_F_INIT;
-        return true;
-    }
-    return false;
+// the initial transmission once; 0 when neither.
+uint8_t Fallback(uint32_t t) {
+    const TpdoRec &p = co_tpdo[t];
+    if (!(p.cobid & 0x40000000u) && (p.flags & TPDO_F_RTR)) return DUE_SEND | DUE_RTR;
+    if (!(p.flags & TPDO_F_INIT)) return DUE_SEND | DUE_INIT;
+    return 0;
 }
 
 bool PdoCobBad(uint32_t cob) {
@@ -372,29 +374,44 @@ uint32_t CANOpenTPDORemote(uint32_t id) {
 namespace {
 
 // Composes TPDO t into d (its length into n) and tells whether it is due
-// because its data changed since the last transmission; else the fallback
-// rule decides.
-bool DueOnChange(uint32_t t, uint8_t *d, uint32_t &n) {
-    TpdoRec &p = co_tpdo[t];
+// because its data differ from the data last sent; else the fallback rule
+// decides.
+uint8_t DueOnChange(uint32_t t, uint8_t *d, uint32_t &n) {
+    const TpdoRec &p = co_tpdo[t];
     n = CANOpenTPDOCompose(t, d);
-    if (n > 0 && std::memcmp(d, p.last.data(), 8) != 0) {
-        std::memcpy(p.last.data(), d, 8);
-        return true;
-    }
+    if (n > 0 && std::memcmp(d, p.last.data(), 8) != 0) return DUE_SEND | DUE_DATA;
     return Fallback(t);
 }
 
-// Sends TPDO t when it is due, composing its data unless n bytes of it are
-// in d already. false when the transmit queue is full (status set).
-bool SendDue(bool due, uint32_t t, uint8_t *d, uint32_t n, bool async) {
-    if (!due) return true;
-    if (n == 0) n = CANOpenTPDOCompose(t, d);
-    if (n == 0) return true;
-    if (_Can_NextTx(0) == nullptr) {
-        co.status |= CO_ST_TXFULL;
-        return false;
+// Applies the changes of a TPDO that was sent (or that had nothing to send:
+// its compose failed and set the status).
+void Settle(uint32_t t, uint8_t due, const uint8_t *d, uint32_t n) {
+    TpdoRec &p = co_tpdo[t];
+    if ((due & DUE_DATA) && n > 0) std::memcpy(p.last.data(), d, 8);
+    if (due & DUE_RTR) p.flags &= uint8_t(~TPDO_F_RTR);
+    if (due & DUE_INIT) p.flags |= TPDO_F_INIT;
+    if (due & DUE_SYNC) p.sync_cnt = 0;
+    if (due & DUE_EVENT) {
+        p.flags &= uint8_t(~TPDO_F_EVT);
+        p.ev_start = Now();
     }
-    SendTpdo(t, d, n, async);
+    if (due & DUE_TRIGGER) CANOpenSetData(0, 0xA480, 1, p.trigger);
+}
+
+// Sends TPDO t when it is due, composing its data unless n bytes of it are
+// in d already. false when the transmit queue is full (status set): the PDO
+// then stays as it was.
+bool SendDue(uint8_t due, uint32_t t, uint8_t *d, uint32_t n, bool async) {
+    if (!(due & DUE_SEND)) return true;
+    if (n == 0) n = CANOpenTPDOCompose(t, d);
+    if (n > 0) {
+        if (_Can_NextTx(0) == nullptr) {
+            co.status |= CO_ST_TXFULL;
+            return false;
+        }
+        SendTpdo(t, d, n, async);
+    }
+    Settle(t, due, d, n);
     return true;
 }
 
@@ -406,50 +423,42 @@ void CANOpenTPDOTx() {
     CANOpenTimer(1, 0);
     if (co.sync_on && !co.sync_window_el) {
         for (uint32_t t = 0; t < co_ntpdo; t++) {
-            TpdoRec &p = co_tpdo[t];
+            const TpdoRec &p = co_tpdo[t];
             if ((p.cobid & 0x80000000u) || !IsSync(p.type)) continue;
-            bool send = false;
+            uint8_t due = 0;
             uint32_t n = 0;
-            if (p.type == 0) {
-                send = DueOnChange(t, d, n);
-            } else if (p.type <= 0xFB && p.sync_cnt >= p.type) {
-                p.sync_cnt = 0;
-                send = true;
-            } else {
-                send = Fallback(t);
-            }
-            if (!SendDue(send, t, d, n, false)) break;
+            if (p.type == 0)
+                due = DueOnChange(t, d, n);
+            else if (p.type <= 0xFB && p.sync_cnt >= p.type)
+                due = DUE_SEND | DUE_SYNC;
+            else
+                due = Fallback(t);
+            if (!SendDue(due, t, d, n, false)) break;
         }
     }
     // asynchronous list
     for (uint32_t t = 0; t < co_ntpdo; t++) {
-        TpdoRec &p = co_tpdo[t];
+        const TpdoRec &p = co_tpdo[t];
         if ((p.cobid & 0x80000000u) || IsSync(p.type)) continue;
         CANOpenTimer(2, t);
         if (!(p.flags & TPDO_F_INH) && p.inhibit != 0) continue;
-        bool send = false;
+        uint8_t due = 0;
         uint32_t n = 0;
         CANOpenTimer(3, t);
         if ((p.type == 0xFE || p.type == 0xFF) && (p.flags & TPDO_F_EVT)) {
-            p.flags &= uint8_t(~TPDO_F_EVT);
-            p.ev_start = Now();
-            n = CANOpenTPDOCompose(t, d);
-            if (p.type == 0xFE && n > 0) std::memcpy(p.last.data(), d, 8);
-            send = true;
+            due = DUE_SEND | DUE_EVENT | (p.type == 0xFE ? DUE_DATA : 0);
         } else if (p.type == 0xFE) {
-            send = DueOnChange(t, d, n);
+            due = DueOnChange(t, d, n);
         } else if (p.type == 0xFF) {
             uint32_t bit = 0;
-            if (CANOpenGetData(&bit, 0xA000, 1, p.trigger) && bit) {
-                CANOpenSetData(0, 0xA480, 1, p.trigger);
-                send = true;
-            } else {
-                send = Fallback(t);
-            }
+            if (CANOpenGetData(&bit, 0xA000, 1, p.trigger) && bit)
+                due = DUE_SEND | DUE_TRIGGER;
+            else
+                due = Fallback(t);
         } else {
-            send = Fallback(t);
+            due = Fallback(t);
         }
-        if (!SendDue(send, t, d, n, true)) return;
+        if (!SendDue(due, t, d, n, true)) return;
     }
 }
 

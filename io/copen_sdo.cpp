@@ -457,6 +457,8 @@ namespace {
 void ClientRx(const CanMsg &m) {
     if (m.len < 8) return;
     const uint8_t cmd = m.data[0] & 0xE0;
+    // An answer about another object is not this transfer's (a late answer
+    // to an earlier one): it is ignored and does not end the transfer.
     if (LE_Get16(m.data.data() + 1) != SDO_St.req_index || m.data[3] != SDO_St.req_sub) return;
     if (cmd == 0x80) {
         SDO_St.flags |= SDO_F_ABORTED;

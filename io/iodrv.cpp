@@ -51,6 +51,7 @@ const std::array<std::array<char, 18>, IO_IDENT_ROWS> io_alias = [] {
 
 std::array<IoSlotState, 2> tbl;
 uint8_t PwmMode;
+uint32_t (*io_fpga_xfer)(uint32_t value, uint32_t reg, uint32_t len, uint32_t read) = spi_data_RD_nWR;
 
 int32_t Io_IdentRow(uint16_t id) {
     for (unsigned i = 0; i < IO_IDENT_ROWS; i++) {
@@ -80,8 +81,8 @@ void PutW(uint16_t *p, uint16_t v) { LE_Put16(reinterpret_cast<uint8_t *>(p), v)
 
 bool IsGeneric(int16_t row) { return row == ROW_GEN1 || row == ROW_GEN2; }
 
-uint32_t FpgaRead(uint32_t reg) { return spi_data_RD_nWR(0, reg, 1, 1); }
-void FpgaWrite(uint32_t reg, uint32_t value, uint32_t len) { spi_data_RD_nWR(value, reg, len, 0); }
+uint32_t FpgaRead(uint32_t reg) { return io_fpga_xfer(0, reg, 1, 1); }
+void FpgaWrite(uint32_t reg, uint32_t value, uint32_t len) { io_fpga_xfer(value, reg, len, 0); }
 // Writes a pulse or counter register only when its value changed.
 void FpgaOnChange(IoSlotState &s, unsigned idx, uint32_t reg, uint32_t value, uint32_t len) {
     if (s.fpga_last[idx] == value) return;
@@ -144,6 +145,20 @@ void Defaults(IoSlotState &s) {
     }
 }
 
+// The power-metering modules' converter (rows 16, 17) takes gain i of the
+// 15 channels at register 0xA4 + i and offset i at 0xB3 + i, each a 16-bit
+// big-endian word.
+void AcmCalWrite(const IoSlotState &s) {
+    const uint8_t dev = s.row == ROW_PWR2 ? 0x52 : 0x50;
+    for (unsigned i = 0; i < 15; i++) {
+        const uint8_t g[3] = {uint8_t(0xA4 + i), uint8_t(s.gain[i] >> 8), uint8_t(s.gain[i])};
+        const uint8_t o[3] = {uint8_t(0xB3 + i), uint8_t(s.offset[i] >> 8), uint8_t(s.offset[i])};
+        // Not confirmed: the next configure or calibration writes them again.
+        static_cast<void>(PLAT_I2cWrite(dev, g, 3));
+        static_cast<void>(PLAT_I2cWrite(dev, o, 3));
+    }
+}
+
 void io_get_cal_const(uint32_t slot) {
     IoSlotState &s = tbl[slot];
     std::array<uint8_t, 66> b{};
@@ -164,6 +179,7 @@ void io_get_cal_const(uint32_t slot) {
             }
         }
         s.flags |= IOF_CAL_VALID | IOF_CONFIGURED;
+        if (s.row == ROW_PWR1 || s.row == ROW_PWR2) AcmCalWrite(s);
     } else {
         Defaults(s);
         s.flags = uint16_t((s.flags & ~IOF_CAL_VALID) | IOF_CONFIGURED);
@@ -211,6 +227,7 @@ void Configure(IoDriverMsg *m) {
         s.prescale = 0;
     }
     s.prot.started = false;
+    s.phase_written = false;
     // Expander lines of the base boards.
     if (s.row == ROW_BASE21) {
         const uint8_t b[2] = {0xFF, uint8_t(0xBF | (s.option & 0x80 ? 0x40 : 0))};
@@ -464,11 +481,13 @@ void io_q_put(uint32_t slot, uint8_t mode) {
     }
     s.mode_prev = mode;
     s.mode = mode;
-    // Counter presets of slot-0 modules with counters.
+    // Counter presets of slot-0 modules with counters, from their register
+    // block. Written when changed, as the code-12 registers are, rather than
+    // on every call: the same value again changes nothing in the FPGA.
     if (slot == 0 && s.row >= 0 && (io_ident[std::size_t(s.row)].features & 2)) {
-        if (const uint16_t *p = RegWords(CfgWord(s, CFGW_PRESET), 4)) {
+        if (const uint16_t *p = RegWords(CfgWord(s, CFGW_PRESET_BLOCK), 4)) {
             for (unsigned k = 0; k < 4; k++) {
-                if (s.option & (1u << k)) FpgaOnChange(s, 8 + k, 0xC0 + 0x20 * k, GetW(p + k), 2);
+                if (s.option & (1u << k)) FpgaOnChange(s, FL_PRESET + k, 0xC0 + 0x20 * k, GetW(p + k), 2);
             }
         }
     }
@@ -485,6 +504,54 @@ bool ReadRaw(uint32_t slot, unsigned c, int32_t &raw) {
     if (!PLAT_I2cWrite(dev, &reg, 1) || !PLAT_I2cRead(dev, b, 2)) return false;
     raw = BE_Get16(b);
     return true;
+}
+
+// The SoC's low-resolution ADC, channel 0, for rows 23 and 25 (row 25 picks
+// its input c through GPIO bank 4 pins 9 to 11 first): a conversion is
+// scheduled, its end awaited (a bounded number of polls, so that a converter
+// that never finishes cannot hold the scan), the result read 10 times and
+// the last kept, its 12 bits scaled to 16. False when no result came.
+constexpr uint32_t kLradc = 0x80050000, kPinctrl = 0x80018000;
+constexpr uint32_t LRADC_CTRL0_SET = 0x004, LRADC_CTRL1 = 0x010, LRADC_CTRL1_CLR = 0x018, LRADC_CH0 = 0x050;
+constexpr uint32_t PIN_MUXSEL8_SET = 0x184, PIN_DOUT4_SET = 0x744, PIN_DOUT4_CLR = 0x748, PIN_DOE4_SET = 0xB44;
+constexpr unsigned kAdcPolls = 1000;
+
+bool SocAdc(int16_t row, unsigned c, int32_t &raw) {
+    volatile uint32_t *adc = PLAT_SocMap(kLradc, 0x2000);
+    if (adc == nullptr) return false;
+    if (row == ROW_BASE25) {
+        volatile uint32_t *pin = PLAT_SocMap(kPinctrl, 0x2000);
+        if (pin == nullptr) return false;
+        pin[PIN_MUXSEL8_SET / 4] = 0x3Fu << 18;  // bank 4 pins 9..11 to GPIO
+        pin[PIN_DOE4_SET / 4] = 7u << 9;
+        pin[PIN_DOUT4_SET / 4] = (c & 7u) << 9;
+        pin[PIN_DOUT4_CLR / 4] = (~c & 7u) << 9;
+    }
+    adc[LRADC_CTRL1_CLR / 4] = 1;  // the end of the last conversion
+    adc[LRADC_CTRL0_SET / 4] = 1;  // schedule channel 0
+    unsigned polls = 0;
+    while (!(adc[LRADC_CTRL1 / 4] & 1)) {
+        if (++polls >= kAdcPolls) return false;
+    }
+    uint32_t v = 0;
+    for (unsigned i = 0; i < 10; i++) v = adc[LRADC_CH0 / 4];
+    raw = int32_t((v & 0xFFF) << 4);
+    return true;
+}
+
+// Status block of row 22 (configuration word 9, ten words): word 0 asks, by
+// bits 0 to 6, for the answers of the commands 19, 20, 21, 23, 24, 25 and
+// 26 of the expander, which go into words 3 to 9.
+void Mix22Status(const IoSlotState &s) {
+    uint16_t *w = RegWords(CfgWord(s, CFGW_STATUS), 10);
+    if (w == nullptr) return;
+    static constexpr uint8_t kCmd[7] = {19, 20, 21, 23, 24, 25, 26};
+    const uint16_t req = GetW(w);
+    for (unsigned k = 0; k < 7; k++) {
+        if (!(req & (1u << k))) continue;
+        uint8_t b[2];
+        if (PLAT_I2cWrite(0x40, &kCmd[k], 1) && PLAT_I2cRead(0x40, b, 2)) PutW(w + 3 + k, LE_Get16(b));
+    }
 }
 
 void ColdJunction(IoSlotState &s) {
@@ -544,11 +611,16 @@ void input_ais(uint32_t slot) {
             uint8_t cmd = uint8_t(c + 32), b[2];
             fresh = PLAT_I2cWrite(0x40, &cmd, 1) && PLAT_I2cRead(0x40, b, 2);
             if (fresh) x = LE_Get16(b);
+        } else if (row == ROW_BASE23 || row == ROW_BASE25) {
+            fresh = SocAdc(row, c, x);
         } else {
             fresh = ReadRaw(slot, c, x);
         }
         s.raw[c] = x;
         if (shift) {
+            // The filter starts at the first read after a configure or stop
+            // (not on every read while flag bit 2 is set: it stays set, and
+            // the filter would never smooth).
             if (s.flags & IOF_CONFIGURED && !s.running) {
                 s.facc[c] = x << shift;
                 s.fout[c] = x;
@@ -582,6 +654,7 @@ void input_ais(uint32_t slot) {
         }
         s.ai[c] = int16_t(v);
     }
+    if (row == ROW_MIX22) Mix22Status(s);  // once per pass, after channel 5
     if (row == ROW_CURRENT) {
         const uint16_t block = std::min<uint16_t>(CfgWord(s, CFGW_PROT_BLOCK), 9900);
         // Block 0 names no protection block.
@@ -615,6 +688,27 @@ bool AcmReg(uint8_t dev, uint8_t reg, unsigned bytes, bool sign, int32_t &out) {
     if (sign && (v & (1u << (8 * bytes - 1)))) v |= ~0u << (8 * bytes);
     out = int32_t(v);
     return true;
+}
+}  // namespace
+
+namespace {
+// Phase corrections of the three phases (floats, in the converter's counts)
+// into the converter's phase registers 0xC2 to 0xC4, rounded to signed 16
+// bits, big-endian; only when one of them changed since the last write.
+void AcmPhase(IoSlotState &s, const uint8_t *floats) {
+    std::array<int32_t, 3> v{};
+    for (unsigned p = 0; p < 3; p++) {
+        const float f = std::bit_cast<float>(LE_Get32(floats + 4 * p));
+        v[p] = std::isnan(f) ? 0 : int32_t(std::lround(std::clamp(f, -32768.0f, 32767.0f)));
+    }
+    if (s.phase_written && v == s.phase_last) return;
+    const uint8_t dev = s.row == ROW_PWR2 ? 0x52 : 0x50;
+    for (unsigned p = 0; p < 3; p++) {
+        const uint8_t b[3] = {uint8_t(0xC2 + p), uint8_t(uint32_t(v[p]) >> 8), uint8_t(v[p])};
+        if (!PLAT_I2cWrite(dev, b, 3)) return;  // again on the next call
+    }
+    s.phase_last = v;
+    s.phase_written = true;
 }
 }  // namespace
 
@@ -753,11 +847,11 @@ void output_aqx(uint32_t slot) {
                 const bool width = s.option & (k ? 0x20 : 0x10);
                 const bool train = s.option & (k ? 0x400 : 0x40);
                 IoPulse p{};
+                const unsigned x = FL_PULSE + 9 * k;
                 if (width) {
                     p = Io_PulseWidth(fq, a);
                 } else if (train) {
                     p = Io_PulseTrain(fq, a, u32(4), u32(8));
-                    const unsigned x = 7 * k;
                     FpgaOnChange(s, x + 0, base + 0x0C, u32(4), 4);
                     FpgaOnChange(s, x + 1, base + 0x10, u32(6), 4);
                     FpgaOnChange(s, x + 2, base + 0x14, u32(8), 4);
@@ -768,8 +862,8 @@ void output_aqx(uint32_t slot) {
                 } else {
                     continue;
                 }
-                FpgaWrite(base + 0x04, p.start, 3);
-                FpgaWrite(base + 0x08, p.run, 3);
+                FpgaOnChange(s, x + 7, base + 0x04, p.start, 3);
+                FpgaOnChange(s, x + 8, base + 0x08, p.run, 3);
             }
         }
     }
@@ -781,7 +875,7 @@ void output_aqx(uint32_t slot) {
                 const uint16_t *w = blk + 6 * k;
                 for (unsigned i = 0; i < 3; i++) {
                     const uint32_t v = uint32_t(GetW(w + 2 * i)) | uint32_t(GetW(w + 2 * i + 1)) << 16;
-                    FpgaWrite(0xCC + 0x20 * k + 4 * i, v, 4);
+                    FpgaOnChange(s, FL_COUNTER + 3 * k + i, 0xCC + 0x20 * k + 4 * i, v, 4);
                 }
             }
         }
@@ -895,6 +989,7 @@ void Calibrate(IoDriverMsg *m) {
             s.offset[i] = LE_Get16(&b[at + 2]);
             at += 4;
         }
+        if (s.row == ROW_PWR1 || s.row == ROW_PWR2) AcmCalWrite(s);
         break;
     }
     case 4: {
@@ -1140,10 +1235,12 @@ void io_driver(IoDriverMsg *msg) {
             break;
         }
         if ((s.row == ROW_PWR1 || s.row == ROW_PWR2) && msg->buffer != nullptr) {
-            // Three voltage and three current transformer ratios as floats.
+            // Three voltage and three current transformer ratios as floats,
+            // then the phase corrections of the three phases.
             for (uint32_t k = 0; k < 6 && 2 * k + 1 < msg->count; k++) {
                 (k < 3 ? s.acm.vt[k] : s.acm.ct[k - 3]) = std::bit_cast<float>(LE_Get32(msg->buffer + 4 * k));
             }
+            if (msg->count >= 18) AcmPhase(s, msg->buffer + 24);
             break;
         }
         if (msg->buffer != nullptr) {

@@ -65,9 +65,17 @@ enum : unsigned {
     CFGW_STOP_AKEEP = 21,
     CFGW_STOP_AQ = 22,  // 14 words
     CFGW_AQ_AREA = 36,
-    CFGW_PRESET = 37,  // 4 words
-    CFGW_MATCH = 41,   // 4 words
+    CFGW_PRESET = 37,        // 4 words
+    CFGW_MATCH = 41,         // 4 words
+    CFGW_PRESET_BLOCK = 45,  // counter preset register block: one word per counter
 };
+
+// Slots of IoSlotState::fpga_last, the values last written to the FPGA's
+// pulse-output and counter registers: per pulse output k the seven ramp
+// registers and the start and run prescales from FL_PULSE + 9 k; the preset
+// of counter k at FL_PRESET + k; preload, match 1 and match 2 of counter k
+// from FL_COUNTER + 3 k.
+enum : unsigned { FL_PULSE = 0, FL_PRESET = 18, FL_COUNTER = 22, FL_COUNT = 34 };
 
 // State of the three-phase power-metering reader (rows 16, 17).
 struct IoAcm {
@@ -116,7 +124,9 @@ struct IoSlotState {
     IoProt prot{};
     bool running = false;
     uint8_t fpga_pulse_bits = 0xFF;
-    std::array<uint32_t, 16> fpga_last{};  // last values written to the pulse/counter registers
+    std::array<uint32_t, FL_COUNT> fpga_last{};  // last values written to the pulse/counter registers
+    std::array<int32_t, 3> phase_last{};         // phase corrections last written (rows 16, 17)
+    bool phase_written = false;
     // Generic modules: header, bus address and transfer mode.
     std::array<uint8_t, 16> gen{};
     uint8_t gen_dev = 0;
@@ -127,6 +137,9 @@ struct IoSlotState {
 };
 extern std::array<IoSlotState, 2> tbl;
 extern uint8_t PwmMode;
+// Register transfer with the FPGA (value, register, length in bytes, 1 to
+// read), the time base's SPI transfer; tests put a recorder in its place.
+extern uint32_t (*io_fpga_xfer)(uint32_t value, uint32_t reg, uint32_t len, uint32_t read);
 
 // Calibration block location of a row: the combined address of memory mode 0.
 uint32_t io_cal_location(int16_t row);

@@ -69,8 +69,11 @@ int32_t Io_ConvertUniversal(int32_t raw, uint8_t type, uint16_t gain, uint16_t o
         return int32_t(limit >> (16 - std::min(shift, 16u)));
     }
     if (type == 8) {
+        // The clamped product times 8 fills 32 bits (0x80000008 to
+        // 0x7FFFFFF8); the register takes its upper 16 bits, so that the
+        // range spans -32768..32767 rather than saturating above 4095.
         const int64_t c = std::clamp<int64_t>(p, -0x0FFFFFFF, 0x0FFFFFFF);
-        return int32_t(c * 8);
+        return int32_t(c * 8) >> 16;
     }
     if (type == 16) {
         const int64_t c = std::clamp<int64_t>(p, 0, 0x3FFFFFFF);

@@ -2,6 +2,7 @@
 // copy, text to number, number to text through a format carried in the
 // program, the decimal text of a 64-bit value, and the clock set from a
 // record reached through a pointer.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -22,12 +23,18 @@ struct LadFmt {
 };
 
 // Accepts a format whose zero byte lies within its 20 bytes and that holds
-// exactly one conversion of the kind wanted (integer: d i u o x X; float:
-// f F e E g G a A), with flags, a width and a precision written as digits,
-// the length modifiers h, hh (integers) and l, and any number of "%%". A
-// "*", "%n", "%s" or any other conversion is refused.
+// at most one conversion, of the kind the value is passed as (integer: d i
+// u o x X, and c without a length modifier; float: f F e E g G a A), with
+// flags, a width and a precision written as digits, the length modifiers h,
+// hh (integers) and l, and any number of "%%"; plain text with no
+// conversion is printed as it stands. The formatter gets exactly one
+// argument of that kind, so "*", a second conversion, "%s", "%n" or a
+// conversion of the other kind, which would read an argument it was not
+// given or write through one, is refused rather than passed on.
 bool FmtCheck(const uint8_t *field, bool want_float, LadFmt &f) {
     std::memcpy(f.text, field, FMT_BYTES);
+    f.conv = 0;
+    f.is_long = false;
     if (!std::memchr(f.text, 0, FMT_BYTES)) return false;
     int convs = 0;
     for (const char *p = f.text; *p; p++) {
@@ -44,21 +51,25 @@ bool FmtCheck(const uint8_t *field, bool want_float, LadFmt &f) {
             while (*p >= '0' && *p <= '9') num = num * 10 + uint32_t(*p++ - '0');
             if (num > FMT_MAX_NUM) return false;
         }
-        f.is_long = false;
+        bool modified = false;
         if (*p == 'l') {
             f.is_long = true;
+            modified = true;
             p++;
         } else if (!want_float && *p == 'h') {
+            modified = true;
             p++;
             if (*p == 'h') p++;
         }
         if (!*p) return false;
         const char *ints = "diuoxX", *floats = "fFeEgGaA";
-        if (!std::strchr(want_float ? floats : ints, *p)) return false;
+        const bool ok = want_float ? std::strchr(floats, *p) != nullptr
+                                   : std::strchr(ints, *p) != nullptr || (*p == 'c' && !modified);
+        if (!ok) return false;
         f.conv = *p;
         convs++;
     }
-    return convs == 1;
+    return convs <= 1;
 }
 
 #pragma GCC diagnostic push
@@ -357,8 +368,38 @@ int Op_StrToNum() {
     return LAD_GO;
 }
 
+// The text t of len characters with a decimal point d digits from the right,
+// by FmtPoint's rule, written into out as far as its cap characters go;
+// answers the length of the whole text.
+std::size_t FmtPointTo(const char *t, std::size_t len, uint32_t d, char *out, std::size_t cap) {
+    std::size_t n = 0;
+    auto put = [&](const char *from, std::size_t count) {
+        if (n < cap) std::memcpy(out + n, from, std::min(count, cap - n));
+        n += count;
+    };
+    const std::size_t s = (len && (t[0] == '-' || t[0] == '+')) ? 1 : 0;
+    const std::size_t m = len - s;
+    put(t, s);
+    if (d == 0) {
+        put(t + s, m);
+    } else if (d < m) {
+        put(t + s, m - d);
+        put(".", 1);
+        put(t + len - d, d);
+    } else {
+        put("0.", 2);
+        if (n < cap) std::memset(out + n, '0', std::min<std::size_t>(d - m, cap - n));
+        n += d - m;
+        put(t + s, m);
+    }
+    return n;
+}
+
 // 517: number to plain text (at most L characters, p decimals); 518: number
-// to a counted string of capacity min(L, 256).
+// to a counted string of capacity min(L, 256). A text longer than the scratch
+// buffer (29 characters and a zero byte for 517, 257 characters for 518) is
+// cut to it; 517 reports the cut, as any text that does not fit, by a
+// cleared power.
 template <bool S, bool COUNTED>
 int Op_NumToStr() {
     const uint64_t d = LadPtrOp<S>(lad.cur);
@@ -380,28 +421,26 @@ int Op_NumToStr() {
         return LAD_GO;
     }
     const std::size_t lim = COUNTED ? (L < 256 ? L : 256) : L;  // L'
-    char buf[kBuf + 2];
-    const int r = FmtRun(buf, sizeof buf, f, v, double(LadF(v)), m == 2);
+    // Checked formats (widths and precisions up to 255) print less than this.
+    char text[512];
+    const int r = FmtRun(text, sizeof text, f, v, double(LadF(v)), m == 2);
     if (r < 0) {
         LadPowerClear();
         return LAD_GO;
     }
-    std::size_t k = std::size_t(r);
-    if (COUNTED) {
-        if (k > kBuf - 1) k = kBuf - 1;  // cut to the buffer
-    } else {
-        // The text, with its point, must fit the 30-byte buffer.
-        k = k >= kBuf ? FMT_NOFIT : FmtPoint(buf, k, p, kBuf);
-        if (k == FMT_NOFIT) {
-            LadPowerClear();
-            return LAD_GO;
-        }
-    }
-    if (k == lim + 1 && buf[0] == '0') {
-        std::memmove(buf, buf + 1, k - 1);
+    const std::size_t len = std::min<std::size_t>(std::size_t(r), sizeof text - 1);
+    // The whole text's length k, its first kBuf characters in buf (one more
+    // than is kept, for the '0' that step 5 may drop).
+    char buf[kBuf];
+    std::size_t k = COUNTED ? len : FmtPointTo(text, len, p, buf, kBuf);
+    const char *t = COUNTED ? text : buf;
+    std::size_t skip = 0;
+    if (k == lim + 1 && t[0] == '0') {
+        skip = 1;
         k--;
     }
-    std::size_t out = k < lim ? k : lim;
+    const std::size_t room = kBuf - 1;
+    std::size_t out = std::min({k, lim, room});
     if (COUNTED) {
         if (out > 255) out = 255;  // the length byte holds 255 at most
         if (!CsFits(d, out)) {
@@ -410,15 +449,15 @@ int Op_NumToStr() {
         }
         plc_reg[d] = uint8_t(lim);
         plc_reg[d + 1] = uint8_t(out);
-        std::memcpy(&plc_reg[d + 2], buf, out);
+        std::memcpy(&plc_reg[d + 2], t + skip, out);
         return LAD_GO;
     }
     if (!LadPtrFits(d, out + 1)) {
         LadPowerClear();
         return LAD_GO;
     }
-    if (k > L) LadPowerClear();
-    std::memcpy(&plc_reg[d], buf, out);
+    if (k > L || k > room) LadPowerClear();
+    std::memcpy(&plc_reg[d], t + skip, out);
     plc_reg[d + out] = 0;
     return LAD_GO;
 }

@@ -228,7 +228,7 @@ int Op_LoadReal() {
     LadWPush(uint16_t(t));
     bool fail;
     if (OP == LOP_CNV_REAL_16_S8)
-        fail = t < -128 || t > 127 || f != f;  // NaN fails as well
+        fail = t < -128 || t > 127 || f != f;  // NaN fails as well: it is no 0 to pass on as valid
     else
         fail = bad || uint32_t(t) > (OP == LOP_CNV_REAL_16_0_255 ? 255u : 65535u);
     if (fail) LadPowerClear();

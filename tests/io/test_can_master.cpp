@@ -68,11 +68,14 @@ TEST_F(CanMaster, BootsChecksConfiguresStartsAndSupervises) {
          {Entry(0x1A00, 1, 4, 0x20000110), Entry(0x1017, 0, 2, 100), Entry(0x1A00, 0, 1, 1), Entry(0x1006, 0, 4, 1000)})
         entries.insert(entries.end(), e.begin(), e.end());
     const uint32_t eoff = b.Add(entries);
-    std::vector<uint8_t> slaves = SlaveRecord(0x20, 0x01, 500, 0x191, 0x22, 1, 4, eoff);
+    // slave 0x20 also asks for remote requests of its TPDOs after its start,
+    // which makes the master send each of its own TPDOs once at the start
+    std::vector<uint8_t> slaves = SlaveRecord(0x20, 0x01, 500, 0x191, 0x62, 1, 4, eoff);
     const std::vector<uint8_t> s2 = SlaveRecord(0x21, 0x01, 500, 0x192, 0, 0, 0, 0);
     slaves.insert(slaves.end(), s2.begin(), s2.end());
     b.b[0x13] = 2;
     b.Put(0x14, b.Add(slaves));
+    b.Pdos({{0x181, 0xFE, {0xA0C40A10}}}, {});
     CanFixture::SetBlock(b.b);
     CanFixture::Start();
     ASSERT_EQ(co.status & CO_ST_CFG, 0u);
@@ -114,6 +117,12 @@ TEST_F(CanMaster, BootsChecksConfiguresStartsAndSupervises) {
     EXPECT_EQ(RWord(104), 0x2000);
     EXPECT_EQ(RWord(105), 0x2103);
     EXPECT_EQ(Sent(0x620).size(), 4u) << "the SYNC entry was filtered out";
+    ASSERT_EQ(Sent(0x181).size(), 1u) << "the master's TPDO once, its data unchanged";
+    EXPECT_EQ(Sent(0x181)[0].data, (std::vector<uint8_t>{0, 0}));
+    for (uint32_t cob : {0x1A0u, 0x2A0u, 0x3A0u, 0x4A0u}) {
+        ASSERT_EQ(Sent(cob).size(), 1u) << std::hex << cob;
+        EXPECT_TRUE(Sent(cob)[0].id & PLAT_CAN_RTR) << std::hex << cob;
+    }
     // Heartbeats keep the slave; silence for its time is error 11 and bit 18.
     for (int i = 0; i < 5; i++) {
         Inject(0x720, {0x05});
@@ -133,6 +142,74 @@ TEST_F(CanMaster, BootsChecksConfiguresStartsAndSupervises) {
     void *op[2] = {&who, &st};
     EXPECT_EQ(Z7_get_state(op, 1), 1u);
     EXPECT_EQ(st, 0x05);
+    // A state the master's NMT command asked for is no change of the slave's
+    // own, also on the reports after the first; one nothing asked for is
+    // error 0xFD.
+    ASSERT_EQ(CANOpenNMTSend(0x20, 0x80), 1u);
+    for (int i = 0; i < 2; i++) {
+        Inject(0x720, {0x7F});
+        RunUntil([] { return false; }, 4);
+        EXPECT_EQ(co_nodes[0].err, 0) << i;
+    }
+    ASSERT_EQ(CANOpenNMTSend(0x20, 0x01), 1u);
+    Inject(0x720, {0x05});
+    RunUntil([] { return false; }, 4);
+    Inject(0x720, {0x05});
+    RunUntil([] { return false; }, 4);
+    EXPECT_EQ(co_nodes[0].err, 0);
+    Inject(0x720, {0x7F});
+    RunUntil([] { return false; }, 4);
+    EXPECT_EQ(co_nodes[0].err, 0xFD);
+    EXPECT_EQ(RWord(104), 0x20FD);
+}
+
+TEST_F(CanMaster, KeptSlavesAreResetWhenNotOperationalAndThenConfigured) {
+    BlockBuilder b(1, 0x81, 0);  // master that also consumes heartbeats
+    b.Put(0x54, R(100));
+    const uint32_t eoff = b.Add(Entry(0x1017, 0, 2, 100));
+    // slaves 0x30 and 0x31 are kept alive when operational (assignment bit 4)
+    std::vector<uint8_t> slaves = SlaveRecord(0x30, 0x11, 500, 0, 0x22, 1, 1, eoff);
+    const std::vector<uint8_t> s2 = SlaveRecord(0x31, 0x11, 500, 0, 0x22, 1, 1, eoff);
+    slaves.insert(slaves.end(), s2.begin(), s2.end());
+    b.b[0x13] = 2;
+    b.Put(0x14, b.Add(slaves));
+    CanFixture::SetBlock(b.b);
+    CanFixture::Start();
+    ASSERT_EQ(co.status & CO_ST_CFG, 0u);
+    // Neither has reported: no reset at the start of their boots; then 0x30
+    // reports pre-operational, 0x31 operational, each time the master waits.
+    RunUntil([] { return false; }, 4);
+    ASSERT_EQ(co_nodes[0].step, CO_BOOT_RESET);
+    ASSERT_EQ(co_nodes[1].step, CO_BOOT_RESET);
+    EXPECT_TRUE(Sent(0).empty());
+    auto beat = [](uint8_t s30, uint8_t s31, const std::function<bool()> &until) {
+        for (int i = 0; i < 30; i++) {
+            Inject(0x730, {s30});
+            Inject(0x731, {s31});
+            if (RunUntil(until, 50)) return true;
+        }
+        return false;
+    };
+    ASSERT_TRUE(beat(0x7F, 0x05, [] { return HasNmt(0x82, 0x30); })) << "0x30 is not operational: reset";
+    EXPECT_FALSE(HasNmt(0x82, 0));
+    EXPECT_FALSE(HasNmt(0x82, 0x31));
+    EXPECT_TRUE(Sent(0x630).empty()) << "not configured before its reset";
+    // Its boot-up; then its configuration, the heartbeat, and its start.
+    Inject(0x730, {0x00});
+    ASSERT_TRUE(RunUntil([] { return !Sent(0x630).empty(); }));
+    EXPECT_EQ(Sent(0x630)[0].data, (std::vector<uint8_t>{0x2B, 0x17, 0x10, 0x00, 100, 0, 0, 0}));
+    Inject(0x5B0, {0x60, 0x17, 0x10, 0x00, 0, 0, 0, 0});
+    ASSERT_TRUE(beat(0x7F, 0x05, [] { return HasNmt(0x01, 0x30) && HasNmt(0x01, 0x31); }));
+    EXPECT_EQ(Sent(0x630).size(), 1u);
+    EXPECT_EQ(co_nodes[0].err, 0);
+    EXPECT_EQ(co_nodes[0].step, CO_BOOT_RUNNING);
+    size_t resets = 0;
+    for (const Frame &f : Sent(0)) resets += f.data == std::vector<uint8_t>{0x82, 0x30};
+    EXPECT_EQ(resets, 1u) << "reset once";
+    // 0x31 was operational: kept as it was (error 12), never reset nor configured.
+    EXPECT_EQ(co_nodes[1].err, 12);
+    EXPECT_FALSE(HasNmt(0x82, 0x31));
+    EXPECT_TRUE(Sent(0x631).empty());
 }
 
 TEST_F(CanMaster, MandatoryFailureStopsTheNetworkAndRefusedConfigurationNamesTheObject) {

@@ -338,10 +338,17 @@ TEST_F(CanOpen, BlocksThatDoNotHoldWhatTheyClaim) {
 }  // namespace
 
 TEST_F(CanOpen, OverlongTpdoAndFullTransmitRingSetBits11And3) {
-    // TPDO 1 maps 32 + 16 bits; TPDO 2 is a 16-bit TPDO on change.
+    // TPDO 1 maps 32 + 16 bits; TPDO 2 is a 16-bit TPDO on change, TPDO 3
+    // one on change with an event time of 100 ms, TPDO 4 one on its trigger
+    // bit (bit 0 of %R30).
     BlockBuilder b(5, 0, 0);
     b.Put(0x54, R(100));
-    b.Pdos({{0x185, 0xFE, {0xA0C40A20, 0xA0C40B10}}, {0x285, 0xFE, {0xA0C40D10}}}, {});
+    b.Pdos({{0x185, 0xFE, {0xA0C40A20, 0xA0C40B10}},
+            {0x285, 0xFE, {0xA0C40D10}},
+            {0x385, 0xFE, {0xA0C40F10}, 0, 100},
+            {0x485, 0xFF, {0xA0C41010}}},
+           {});
+    b.Put(LE_Get32(&b.b[0x44]) + 24, 0xFFu | (R(30) << 8));
     CanFixture::SetBlock(b.b);
     CanFixture::Start();
     ASSERT_EQ(co.NMT_State, NMT_OPER);
@@ -372,16 +379,34 @@ TEST_F(CanOpen, OverlongTpdoAndFullTransmitRingSetBits11And3) {
     while (queued < 300 && CANOpenSend(0x701, 1, one, 0) == 1) queued++;
     EXPECT_EQ(queued, 200u);
     EXPECT_EQ(co.status & 0x00FFFFFFu, 0x000008u) << std::hex << co.status;
-    // A TPDO that falls due while the ring is full sets it as well.
+    // A TPDO that falls due while the ring is full sets it as well, and
+    // stays due: its trigger bit stays set, its event stays elapsed, its new
+    // data are not taken for sent (each ends the pass in its turn).
     co.status = 0;
+    RSet(16, 0x0102);
+    RSet(30, 1);
+    CanFixture::Pass();
+    EXPECT_EQ(co.status & 0x0Fu, 0x0Cu) << std::hex << co.status;
+    EXPECT_EQ(RWord(30), 1) << "the trigger bit is cleared only when the PDO went out";
+    FakeClock::AdvanceMs(110);
+    CanFixture::Pass();
     RSet(13, 0x4321);
     CanFixture::Pass();
     EXPECT_EQ(co.status & 0x0Fu, 0x0Cu) << std::hex << co.status;
-    // Room again: the ring drains, and the next change goes out.
+    // Room again: the ring drains, and the three PDOs go out once each with
+    // the data they fell due with, no register changed and no time passed.
     TheBus().write_room = 1 << 30;
     CanFixture::Clear();
-    CanFixture::Pass();
+    for (int i = 0; i < 6; i++) CanFixture::Pass();
     EXPECT_EQ(Sent(0x701).size(), 200u);
+    ASSERT_EQ(Sent(0x285).size(), 1u);
+    EXPECT_EQ(Sent(0x285)[0].data, (std::vector<uint8_t>{0x21, 0x43}));
+    ASSERT_EQ(Sent(0x385).size(), 1u) << "the event time elapsed while the ring was full";
+    EXPECT_EQ(Sent(0x385)[0].data, (std::vector<uint8_t>{0x00, 0x00}));
+    ASSERT_EQ(Sent(0x485).size(), 1u);
+    EXPECT_EQ(Sent(0x485)[0].data, (std::vector<uint8_t>{0x02, 0x01}));
+    EXPECT_EQ(RWord(30), 0);
+    CanFixture::Clear();
     RSet(13, 0x4322);
     CanFixture::Pass();
     ASSERT_EQ(Sent(0x285).size(), 1u);

@@ -147,6 +147,13 @@ TEST_F(IoTest, SensorReadsAndCompensation) {
     cj_comp(comp, 1000);
     const int32_t uni = Io_ConvertUniversal(0, 25, 32768, 0, comp);
     EXPECT_NEAR(uni / 20.0, 25.0, 0.5);
+    // Bipolar (type 8): (raw + offset) x gain, clamped to +-0x0FFFFFFF, times
+    // 8, its upper 16 bits: 0x4000 x 0x2000 = 0x08000000 gives 0x4000.
+    EXPECT_EQ(Io_ConvertUniversal(0x4000, 8, 0x2000, 0, comp), 0x4000);
+    EXPECT_EQ(Io_ConvertUniversal(-0x4000, 8, 0x2000, 0, comp), -0x4000);
+    EXPECT_EQ(Io_ConvertUniversal(0x7FFF, 8, 0xFFFF, 0, comp), 0x7FFF);
+    EXPECT_EQ(Io_ConvertUniversal(-0x8000, 8, 0xFFFF, 0, comp), -0x8000);
+    EXPECT_EQ(Io_ConvertUniversal(3, 8, 5, 0, comp), 0) << "120 counts: below one step of the register";
     // Products in 64 bits.
     EXPECT_EQ(Io_ConvertStd(65535, 0, 65535, 65535), 32767);
     EXPECT_EQ(Io_ConvertStd(-100, 0, 100, 0), 0);
@@ -182,6 +189,184 @@ TEST_F(IoTest, OutputScalingAndPulseValues) {
     EXPECT_EQ(p.start | p.run, 0u);
     p = Io_PulseWidth(1, 0xFFFFFFFF);  // 64-bit product
     EXPECT_EQ(p.start, uint32_t(uint64_t(10000000) * 0xFFFFFFFFull / 32000 - 1));
+}
+
+// FPGA register writes {register, value, length}.
+struct FpgaW {
+    uint32_t reg, value, len;
+    bool operator==(const FpgaW &) const = default;
+};
+std::vector<FpgaW> &FpgaLog() {
+    static std::vector<FpgaW> log;
+    return log;
+}
+uint32_t FpgaRec(uint32_t value, uint32_t reg, uint32_t len, uint32_t read) {
+    if (!read) FpgaLog().push_back({reg, value, len});
+    return 0;
+}
+
+TEST_F(IoTest, PulseOutputAndCounterRegistersOfSlotZero) {
+    const auto saved = io_fpga_xfer;
+    io_fpga_xfer = FpgaRec;
+    FpgaLog().clear();
+    // Row 1 (pulse outputs and counters) in slot 0; counters 1 and 2 on,
+    // pulse output 1 in pulse-width mode, output 2 in pulse-train mode.
+    IoDriverMsg m{};
+    m.code = 1;
+    m.first = 0xA60F;
+    m.count = 255;
+    io_driver(&m);
+    std::vector<uint8_t> cfg(92, 0);
+    auto word = [&cfg](unsigned n, uint16_t v) { LE_Put16(&cfg[2 * n], v); };
+    word(7, 0x0413);
+    word(12, BA_R);            // counter block %R1: six words a counter
+    word(13, BA_R + 16 * 99);  // pulse-output block %R100: ten words an output
+    word(37, 50);              // configured presets of counters 1 and 2
+    word(38, 60);
+    word(41, 70);  // and their match values
+    word(42, 80);
+    word(45, BA_R + 16 * 199);  // preset block %R200: a word a counter
+    m = {};
+    m.code = 4;
+    m.buffer = cfg.data();
+    m.count = uint16_t(cfg.size());
+    io_driver(&m);
+    ASSERT_EQ(m.status, 0);
+    ASSERT_EQ(FpgaLog().size(), 32u + 4 + 5);
+    EXPECT_EQ(std::vector<FpgaW>(FpgaLog().begin() + 32, FpgaLog().end()), (std::vector<FpgaW>{{0xC2, 0x32FF, 4},
+                                                                                               {0xC6, 70, 4},
+                                                                                               {0xE2, 0x3CFF, 4},
+                                                                                               {0xE6, 80, 4},
+                                                                                               {0x06, 0, 1},
+                                                                                               {0x07, 0, 2},
+                                                                                               {0x41, 0x11, 1},
+                                                                                               {0x81, 0x12, 1},
+                                                                                               {0x04, 1, 1}}));
+    auto r32 = [](unsigned n, uint32_t v) {
+        uint8_t *p = &plc_reg[(BA_R - 1024) / 8 + 2 * (n - 1)];
+        LE_Put32(p, v);
+    };
+    // Output 1: A 16000, F 1000. Output 2: start 100 Hz, run 1000 Hz, ramps
+    // of 1000 and 100000 pulses, 5000 at speed.
+    r32(100, 16000);
+    r32(102, 1000);
+    r32(110, 100);
+    r32(112, 1000);
+    r32(114, 1000);
+    r32(116, 5000);
+    r32(118, 100000);
+    // Counter 1: preload 0x10002, matches 7 and 0x30000; counter 2: 5, 6, 7.
+    r32(1, 0x10002);
+    r32(3, 7);
+    r32(5, 0x30000);
+    r32(7, 5);
+    r32(9, 6);
+    r32(11, 7);
+    LE_Put16(&plc_reg[(BA_R - 1024) / 8 + 2 * 199], 300);
+    LE_Put16(&plc_reg[(BA_R - 1024) / 8 + 2 * 200], 400);
+    std::array<uint8_t, 4> q{};
+    std::array<uint8_t, 28> aq{};
+    FpgaLog().clear();
+    IoPutQs(q.data(), 0, 0, 32);
+    IoPutAQs(aq.data(), 0, 0, 14);
+    // P = 10^7 / F; width: T = P x A / 32000; train: S = 10^7 / A, d = S - P =
+    // 90000, acceleration 1000 <= d: step 90000 / 1000 - 1, d mod 1000 = 0:
+    // pre-count 0xFFFF; deceleration 100000 > d: step 1 - 1, pre-count
+    // 100000 / 10000 - 1.
+    const std::vector<FpgaW> first = {{0xC0, 300, 2},  {0xE0, 400, 2},     {0x44, 4999, 3},   {0x48, 9999, 3},
+                                      {0x8C, 1000, 4}, {0x90, 5000, 4},    {0x94, 100000, 4}, {0x98, 0xFFFF, 2},
+                                      {0x9A, 9, 2},    {0x9C, 89, 2},      {0xA0, 0, 2},      {0x84, 99999, 3},
+                                      {0x88, 9999, 3}, {0xCC, 0x10002, 4}, {0xD0, 7, 4},      {0xD4, 0x30000, 4},
+                                      {0xEC, 5, 4},    {0xF0, 6, 4},       {0xF4, 7, 4}};
+    EXPECT_EQ(FpgaLog(), first);
+    // Nothing changed: nothing is written again.
+    FpgaLog().clear();
+    for (int i = 0; i < 3; i++) {
+        IoPutQs(q.data(), 0, 0, 32);
+        IoPutAQs(aq.data(), 0, 0, 14);
+    }
+    EXPECT_EQ(FpgaLog(), std::vector<FpgaW>{});
+    // Output 1 at 2000 Hz, counter 2's second match 8, counter 1's preset
+    // 301: only those registers.
+    r32(102, 2000);
+    r32(11, 8);
+    LE_Put16(&plc_reg[(BA_R - 1024) / 8 + 2 * 199], 301);
+    FpgaLog().clear();
+    IoPutQs(q.data(), 0, 0, 32);
+    IoPutAQs(aq.data(), 0, 0, 14);
+    EXPECT_EQ(FpgaLog(), (std::vector<FpgaW>{{0xC0, 301, 2}, {0x44, 2499, 3}, {0x48, 4999, 3}, {0xF4, 8, 4}}));
+    // A stop clears the counters and stops the pulse outputs; the values it
+    // writes once more are all written, and not again after it.
+    FpgaLog().clear();
+    m = {};
+    m.code = 13;
+    io_driver(&m);
+    ASSERT_EQ(FpgaLog().size(), 7u + 17);
+    EXPECT_EQ(
+        std::vector<FpgaW>(FpgaLog().begin(), FpgaLog().begin() + 7),
+        (std::vector<FpgaW>{
+            {0x03, 0, 1}, {0xC2, 0, 4}, {0xE2, 0, 4}, {0xC0, 301, 2}, {0xE0, 400, 2}, {0x40, 0, 1}, {0x80, 0, 1}}));
+    FpgaLog().clear();
+    IoPutAQs(aq.data(), 0, 0, 14);
+    EXPECT_EQ(FpgaLog(), std::vector<FpgaW>{});
+    io_fpga_xfer = saved;
+}
+
+TEST_F(IoTest, SocConverterOfTheBaseBoardsAndTheStatusBlockOfRow22) {
+    // Row 23 takes its channel from the SoC's converter, channel 0.
+    volatile uint32_t *adc = PLAT_SocMap(0x80050000, 0x2000);
+    volatile uint32_t *pin = PLAT_SocMap(0x80018000, 0x2000);
+    ASSERT_NE(adc, nullptr);
+    ASSERT_NE(pin, nullptr);
+    adc[0x10 / 4] = 0;  // no conversion ends
+    adc[0x50 / 4] = 0xABC;
+    Sim(R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [255, 31]}]})");
+    SetConfig({0x0E, 0x1F, 0, 0, 0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    ASSERT_EQ(tbl[0].row, ROW_BASE23);
+    std::array<uint8_t, 2> ai{};
+    IoGetAIs(ai.data(), 0, 0, 1);
+    EXPECT_EQ(LE_Get16(ai.data()), 0) << "no conversion came to its end";
+    EXPECT_EQ(adc[0x4 / 4], 1u) << "channel 0 was scheduled";
+    adc[0x10 / 4] = 1;
+    IoGetAIs(ai.data(), 0, 0, 1);
+    EXPECT_EQ(LE_Get16(ai.data()), 21983) << "(0xABC << 4) x 32767 >> 16";
+    // Row 25 selects each of its four inputs on GPIO bank 4 pins 9 to 11.
+    PLAT_I2cSimReset();
+    Io_ResetProbe();
+    Sim(R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [255, 159]},
+                      {"addr": "0x40", "type": "expander"}]})");
+    SetConfig({0x0E, 0x9F, 0, 0, 0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    ASSERT_EQ(tbl[0].row, ROW_BASE25);
+    std::array<uint8_t, 8> ai4{};
+    IoGetAIs(ai4.data(), 0, 0, 4);
+    for (unsigned c = 0; c < 4; c++) EXPECT_EQ(LE_Get16(&ai4[2 * c]), 22072) << c << ": x 32900 >> 16";
+    EXPECT_EQ(pin[0x744 / 4], 3u << 9) << "input 3 selected last";
+    EXPECT_EQ(pin[0x748 / 4], 4u << 9);
+
+    // Row 22: the status block (configuration word 9, %R200) asks by word 0
+    // for the answers of the commands 19 and 21, which go to words 3 and 5.
+    PLAT_I2cSimReset();
+    Io_ResetProbe();
+    Sim(R"({"slot0": [{"addr": "0x4C", "type": "expander", "pins": [255, 223]},
+                      {"addr": "0x40", "type": "registers", "width": 2,
+                       "registers": {"19": [52, 18], "20": [9, 9], "21": [1, 2], "32": [16, 0]}}]})");
+    std::vector<uint8_t> cfg = {0x0E, 0xDF, 20, 0};
+    std::vector<uint8_t> data(20, 0);
+    LE_Put16(&data[18], uint16_t(BA_R + 16 * 199));
+    cfg.insert(cfg.end(), data.begin(), data.end());
+    cfg.insert(cfg.end(), {0xFF, 0xFF, 0x00, 0xFA, 0x00, 0x00});
+    SetConfig(cfg);
+    ASSERT_EQ(Io_SlotCheck(), 0u);
+    ASSERT_EQ(tbl[0].row, ROW_MIX22);
+    uint8_t *blk = Reg(BA_R + 16 * 199, 160);
+    for (unsigned i = 0; i < 10; i++) LE_Put16(blk + 2 * i, 0xEEEE);
+    LE_Put16(blk, 0x0005);
+    std::array<uint8_t, 12> six{};
+    IoGetAIs(six.data(), 0, 0, 6);
+    const uint16_t want[10] = {5, 0xEEEE, 0xEEEE, 0x1234, 0xEEEE, 0x0201, 0xEEEE, 0xEEEE, 0xEEEE, 0xEEEE};
+    for (unsigned i = 0; i < 10; i++) EXPECT_EQ(LE_Get16(blk + 2 * i), want[i]) << i;
 }
 
 TEST_F(IoTest, OvercurrentProtectionDefiniteAndInverseTime) {
@@ -322,14 +507,37 @@ TEST_F(IoTest, PowerMeteringReaderScalesAndIntegrates) {
     ASSERT_EQ(tbl[0].row, ROW_PWR1);
     std::array<uint8_t, 56> ai{};
     // Transformer ratios through the analog outputs: VT 2, 1, 1; CT 10, 1, 1.
-    std::array<uint8_t, 24> ratios{};
-    const float r[6] = {2, 1, 1, 10, 1, 1};
-    for (unsigned k = 0; k < 6; k++) {
+    std::array<uint8_t, 36> ratios{};
+    float r[9] = {2, 1, 1, 10, 1, 1, 12.4f, -3.6f, 0};
+    for (unsigned k = 0; k < 9; k++) {
         uint32_t bits;
         std::memcpy(&bits, &r[k], 4);
         LE_Put32(&ratios[4 * k], bits);
     }
     IoPutAQs(ratios.data(), 0, 0, 12);
+    // The phase corrections that follow go into the converter's registers
+    // 0xC2 to 0xC4 (signed 16 bits, big-endian), each time one changed.
+    auto phases = [] {
+        std::vector<std::vector<uint8_t>> w;
+        for (const Xfer &x : Log()) {
+            if (x.kind == 'w' && x.addr == 0x50 && x.data.size() == 3 && x.data[0] >= 0xC2 && x.data[0] <= 0xC4)
+                w.push_back(x.data);
+        }
+        return w;
+    };
+    EXPECT_TRUE(phases().empty()) << "12 words hold only the ratios";
+    IoPutAQs(ratios.data(), 0, 0, 18);
+    EXPECT_EQ(phases(), (std::vector<std::vector<uint8_t>>{{0xC2, 0x00, 0x0C}, {0xC3, 0xFF, 0xFC}, {0xC4, 0, 0}}));
+    Log().clear();
+    IoPutAQs(ratios.data(), 0, 0, 18);
+    EXPECT_TRUE(phases().empty());
+    r[8] = -300.5f;
+    uint32_t pbits;
+    std::memcpy(&pbits, &r[8], 4);
+    LE_Put32(&ratios[32], pbits);
+    IoPutAQs(ratios.data(), 0, 0, 18);
+    EXPECT_EQ(phases(),
+              (std::vector<std::vector<uint8_t>>{{0xC2, 0x00, 0x0C}, {0xC3, 0xFF, 0xFC}, {0xC4, 0xFE, 0xD3}}));
     for (int pass = 0; pass < 3; pass++) {
         IoGetAIs(ai.data(), 0, 0, 28);
         test_support::FakeClock::Advance(1000);
@@ -348,6 +556,27 @@ TEST_F(IoTest, PowerMeteringReaderScalesAndIntegrates) {
     EXPECT_NEAR(FloatAt(&ai[44]), 3 * e, 1e-9);
     EXPECT_NEAR(FloatAt(&ai[48]), 10 * k * 4.1947 * 2, 1e-3);
     EXPECT_NEAR(FloatAt(&ai[52]), 20 * 0.0345036 * 10, 1e-4);
+    // Gains and offsets set by calibration go into the converter: gain i at
+    // register 0xA4 + i, offset i at 0xB3 + i, for its 15 channels.
+    Log().clear();
+    std::array<uint8_t, 80> p{};
+    const std::vector<uint8_t> cal = {0x7F, 0,    3,    0,    0x05, 0x00, 0x00, 0x00,
+                                      0x34, 0x12, 0x02, 0x00, 0xCD, 0xAB, 0xFF, 0xFF};
+    p[0] = uint8_t(cal.size());
+    std::copy(cal.begin(), cal.end(), p.begin() + 1);
+    IoCal(p.data());
+    std::vector<std::vector<uint8_t>> conv;
+    for (const Xfer &x : Log()) {
+        if (x.kind == 'w' && x.addr == 0x50 && x.data.size() == 3) conv.push_back(x.data);
+    }
+    ASSERT_EQ(conv.size(), 30u);
+    EXPECT_EQ(conv[0], (std::vector<uint8_t>{0xA4, 0x12, 0x34}));
+    EXPECT_EQ(conv[1], (std::vector<uint8_t>{0xB3, 0x00, 0x02}));
+    EXPECT_EQ(conv[2], (std::vector<uint8_t>{0xA5, 0, 0}));
+    EXPECT_EQ(conv[4], (std::vector<uint8_t>{0xA6, 0xAB, 0xCD}));
+    EXPECT_EQ(conv[5], (std::vector<uint8_t>{0xB5, 0xFF, 0xFF}));
+    EXPECT_EQ(conv[28], (std::vector<uint8_t>{0xB2, 0, 0}));
+    EXPECT_EQ(conv[29], (std::vector<uint8_t>{0xC1, 0, 0}));
     // Inputs from command 0x19; output bit 6 clears the energies.
     std::array<uint8_t, 3> in{};
     IoGetIs(in.data(), 0, 0, 24);
@@ -356,6 +585,33 @@ TEST_F(IoTest, PowerMeteringReaderScalesAndIntegrates) {
     IoPutQs(&q, 0, 0, 8);
     IoGetAIs(ai.data(), 0, 0, 28);
     EXPECT_NEAR(FloatAt(&ai[44]), e, 1e-9);
+    // Valid constants in the module's EEPROM (0xA0, memory 0x40) go there too when
+    // it is configured.
+    std::string blk = "[52, 18";
+    for (int i = 2; i < 64; i++) blk += i == 32 ? ", 7" : ", 0";
+    blk += ", 158, 241]";
+    PLAT_I2cSimReset();
+    Sim(R"({"slot0": [{"addr": "0x50", "type": "registers", "width": 3, "select": 1},
+                      {"addr": "0xA0", "type": "eeprom", "blocks": 8, "data": {"64": )" +
+        blk + "}}]}");
+    Log().clear();
+    IoDriverMsg m{};
+    m.code = 1;
+    m.first = 0x500F;
+    m.count = 255;
+    io_driver(&m);
+    m = {};
+    m.code = 4;
+    io_driver(&m);
+    EXPECT_EQ(tbl[0].flags & IOF_CAL_VALID, IOF_CAL_VALID);
+    conv.clear();
+    for (const Xfer &x : Log()) {
+        if (x.kind == 'w' && x.addr == 0x50 && x.data.size() == 3) conv.push_back(x.data);
+    }
+    ASSERT_EQ(conv.size(), 30u);
+    EXPECT_EQ(conv[0], (std::vector<uint8_t>{0xA4, 0x12, 0x34}));
+    EXPECT_EQ(conv[1], (std::vector<uint8_t>{0xB3, 0x00, 0x07}));
+    EXPECT_EQ(conv[3], (std::vector<uint8_t>{0xB4, 0, 0}));
 }
 
 }  // namespace

@@ -71,6 +71,7 @@ TEST_F(LadderTest, ByteStringsAndNumberToText) {
         LT_SetD(R(482), 0);  // 0 at %R480
         LT_SetD(R(474), 0xFFFFFFFFu);
         LT_SetD(R(476), 0xFFFFFFFFu);
+        LT_SetW(R(490), 'A');
         auto body = [](std::function<void(LadAsm &)> f) { return f; };
         r.rung("178 same", true, body([](LadAsm &a) { a.op(178).word(3).reg(R(400)).reg(R(410)); }), 0, 0, true);
         r.rung("178 differ", true, body([](LadAsm &a) { a.op(178).word(4).reg(R(400)).reg(R(410)); }), 0, 0, false);
@@ -119,9 +120,15 @@ TEST_F(LadderTest, ByteStringsAndNumberToText) {
         r.rung("187 %u", true, n2t(650, 462, 1, 0, 19, "%lu"), 0, 0, true);
         r.rung("187 float", true, n2t(660, 464, 2, 0, 9, "x=%6.2f%%"), 0, 0, true);
         r.rung("187 nan", true, n2t(670, 466, 2, 0, 9, "%f"), 0, 0, false);
-        for (const char *bad : {"%s", "%n", "%*d", "%d%d", "%f", "%lld", "%1000d", "abc", "%d.................."}) {
+        for (const char *bad :
+             {"%s", "%n", "%*d", "%d%d", "%f", "%lld", "%1000d", "%lc", "%hc", "%d..................", "abc%"}) {
             r.rung(std::string("187 refused ") + bad, true, n2t(680, 460, 0, 0, 9, bad), 0, 0, false);
         }
+        r.rung("187 float as %d refused", true, n2t(690, 464, 2, 0, 9, "%d"), 0, 0, false);
+        // A format with no conversion prints its text; %c the value's character.
+        r.rung("187 no conversion", true, n2t(692, 460, 0, 0, 9, "ON"), 0, 0, true);
+        r.rung("187 %c", true, n2t(694, 490, 0, 0, 9, "<%c>"), 0, 0, true);
+        r.rung("187 float, no conversion", true, n2t(696, 464, 2, 0, 9, "100%%"), 0, 0, true);
         r.rung("187 39 wide", true, n2t(700, 460, 0, 0, 39, "%39d"), 0, 0, true);
         r.rung("187 40 wide", true, n2t(720, 460, 0, 0, 39, "%40d"), 0, 0, false);
         r.rung("187 d 38", true, n2t(740, 460, 0, 38, 39, "%d"), 0, 0, false);
@@ -155,6 +162,10 @@ TEST_F(LadderTest, ByteStringsAndNumberToText) {
         EXPECT_EQ(Text(RB(660)), "x=  3.14%");
         EXPECT_EQ(Text(RB(670)), "");
         EXPECT_EQ(Text(RB(680)), "keep");
+        EXPECT_EQ(Text(RB(690)), "");
+        EXPECT_EQ(Text(RB(692)), "ON");
+        EXPECT_EQ(Text(RB(694)), "<A>");
+        EXPECT_EQ(Text(RB(696)), "100%");
         EXPECT_EQ(Text(RB(700)), std::string(35, ' ') + "1234");
         EXPECT_EQ(Text(RB(720)), "");
         EXPECT_EQ(Text(RB(740)), "");
@@ -184,7 +195,7 @@ TEST_F(LadderTest, CountedStringsThroughPointers) {
                    spaced = ptr(RB(300)), plain = ptr(RB(400)), num = ptr(RB(410)), out = ptr(RB(420)),
                    nan = ptr(RB(430)), t1 = ptr(RB(440)), t2 = ptr(RB(460)), t3 = ptr(RB(480)), cs1 = ptr(RB(500)),
                    cs2 = ptr(RB(520)), clk = ptr(RB(700)), badclk = ptr(RB(710)), wild = ptr(PLC_REG_SIZE - 1),
-                   n1234 = ptr(RB(412)), n42 = ptr(RB(414));
+                   n1234 = ptr(RB(412)), n42 = ptr(RB(414)), n5 = ptr(RB(416));
     PutCounted(RB(100), 20, "0123456789");
     PutCounted(RB(110), 4, "");
     plc_reg[RB(110) + 6] = 'Z';
@@ -204,6 +215,7 @@ TEST_F(LadderTest, CountedStringsThroughPointers) {
     LT_SetW(R(410), 12345);  // byte RB(410)
     LT_SetW(R(412), 1234);
     LT_SetW(R(414), 42);
+    LT_SetW(R(416), 5);
     LT_SetD(R(430), 0x7F800000u);
     const uint16_t when[7] = {0, 34, 12, 15, 6, 2030, 0};
     const uint16_t april31[7] = {0, 0, 0, 31, 4, 2030, 0};
@@ -245,7 +257,16 @@ TEST_F(LadderTest, CountedStringsThroughPointers) {
     r.rung("517 L6", true, n2s(517, t1, num, 0, 2, 6, "%d"), 0, 0, true);
     r.rung("517 L5", true, n2s(517, t2, num, 0, 2, 5, "%d"), 0, 0, false);
     r.rung("517 nan", true, n2s(517, out, nan, 2, 0, 9, "%f"), 0, 0, false);
+    // A text longer than the 30-byte buffer is cut to its 29 characters and
+    // reported; so is one cut with the point it got.
     r.rung("517 30 wide", true, n2s(517, out, num, 0, 0, 40, "%30d"), 0, 0, false);
+    r.rung("517 point past the buffer", true, n2s(517, ptr(RB(900)), num, 0, 40, 60, "%d"), 0, 0, false);
+    r.rung("517 5 L3", true, n2s(517, ptr(RB(970)), n5, 0, 2, 3, "%d"), 0, 0, true);
+    r.rung("517 no conversion", true, n2s(517, ptr(RB(920)), num, 0, 0, 9, "ON"), 0, 0, true);
+    r.rung("517 %c", true, n2s(517, ptr(RB(930)), n42, 0, 0, 9, "%c"), 0, 0, true);
+    r.rung("518 no conversion", true, n2s(518, ptr(RB(940)), n42, 0, 0, 9, "OFF"), 0, 0, true);
+    r.rung("518 %5c", true, n2s(518, ptr(RB(950)), n42, 0, 0, 9, "%5c"), 0, 0, true);
+    r.rung("518 %s refused", true, n2s(518, ptr(RB(960)), n42, 0, 0, 9, "%s"), 0, 0, false);
     r.rung("517 29 wide", true, n2s(517, t3, num, 0, 0, 40, "%29d"), 0, 0, true);
     r.rung("518 L3", true, n2s(518, cs1, n1234, 0, 0, 3, "%d"), 0, 0, true);
     r.rung("518 L300", true, n2s(518, cs2, n42, 0, 0, 300, "%d"), 0, 0, true);
@@ -277,7 +298,15 @@ TEST_F(LadderTest, CountedStringsThroughPointers) {
     EXPECT_EQ(LT_W(R(814)), uint16_t(-42));
     EXPECT_EQ(Text(RB(440)), "123.45");
     EXPECT_EQ(Text(RB(460)), "123.4");
-    EXPECT_EQ(Text(RB(420)), "");
+    EXPECT_EQ(Text(RB(420)), std::string(25, ' ') + "1234");
+    EXPECT_EQ(Text(RB(900)), "0." + std::string(27, '0'));
+    EXPECT_EQ(Text(RB(970)), ".05") << "0.05 is one longer than L: its 0 goes";
+    EXPECT_EQ(Text(RB(920)), "ON");
+    EXPECT_EQ(Text(RB(930)), "*");
+    EXPECT_EQ(plc_reg[RB(940)], 9);
+    EXPECT_EQ(Counted(RB(940)), "OFF");
+    EXPECT_EQ(Counted(RB(950)), "    *");
+    EXPECT_EQ(plc_reg[RB(960) + 1], 0);
     EXPECT_EQ(Text(RB(480)), std::string(24, ' ') + "12345");
     EXPECT_EQ(plc_reg[RB(500)], 3);
     EXPECT_EQ(Counted(RB(500)), "123");

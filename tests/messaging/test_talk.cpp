@@ -255,6 +255,23 @@ TEST_F(MsgTest, ARunningModbusBlockKeepsItsConstantOperandThroughAProgramChange)
     EXPECT_EQ(LT_W(R(50)), status);
 }
 
+// The Modbus block of the extended encoding (531) takes the same six
+// operand words: the slave's own frame of 3 bytes goes out as with 137.
+TEST_F(MsgTest, ExtendedModbusBlockSendsTheSlavesFrame) {
+    LadAsm a(true);
+    a.contact(LT_ON);
+    OpenOp(a, {5, 0, 3, 0, 0, 3});
+    a.coil(M16(11));
+    a.contact(M16(11)).op(531).word(0).word(1).word(0).word(3).reg(R(40)).reg(R(50)).coil(M16(12));
+    a.end();
+    PutText(R(40), "ABC");
+    ASSERT_EQ(Run(a), -1);
+    NotFirst();
+    ASSERT_EQ(Scan(), -1);
+    ASSERT_EQ(Scan(), -1);
+    EXPECT_EQ(Port(0).tx, "ABC\x50\x85");  // RTU: the bytes and their CRC-16, low byte first
+}
+
 TEST_F(MsgTest, ResultCodesNumericAndVerbose) {
     struct Row {
         uint8_t gsm;
