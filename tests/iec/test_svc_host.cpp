@@ -84,7 +84,7 @@ protected:
         IecImage img;
         img.d8 = {20, 20, 0};
         img.d16 = {20, 20, 0};
-        img.init16 = {{1, 7}};
+        img.init16 = {{1, 7}, {8, 7}};
         return img;
     }
 };
@@ -146,12 +146,23 @@ TEST_F(Host, SynchronisationThroughItsEdgesAndNothingAfterTheStop) {
     Bind(3392, 0x00000004);  // %Q1 -> BOOL 4
     Bind(767, 0x00000005);   // read-only system bit
     Bind(1088, 0x04000006);  // %SR1 bounded
+    Bind(5953, 0x04000008);  // %AQ2 -> INT 8 (initial 7)
     Start(Image());
     uint16_t mn = 0, mx = 0;
     VmDbWordSR_MinMax(&mn, &mx, 0);
     const auto scan = test_support::IecSyncAll;
+    SetReg16(24592, 7);  // %AQ2 already holds what the VM starts with
     scan();
     EXPECT_EQ(Reg16(24576), 7);  // the VM's initial value reaches the output register
+    // equal on both sides is a value in step: a later write of the VM alone
+    // reaches the register, and one of the register alone the VM
+    SetVm16(8, 8);
+    scan();
+    EXPECT_EQ(Reg16(24592), 8);
+    EXPECT_EQ(Vm16(8), 8);
+    SetReg16(24592, 9);
+    scan();
+    EXPECT_EQ(Vm16(8), 9);
     SetReg16(16384, 21);
     scan();
     EXPECT_EQ(Vm16(2), 21);
