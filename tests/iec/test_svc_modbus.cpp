@@ -1143,6 +1143,52 @@ TEST_F(Modbus, MasterAndSlaveBlocks) {
         got.insert(got.end(), b.begin(), b.end());
     }
     EXPECT_EQ(got, Hex("00 04 00 00 00 05 07 03 02 24 68"));
+
+    // every slave instance has a server of its own: nine more, each on its
+    // port (its open output at BOOL 9 + k), and the last one answers
+    std::vector<Block> many;
+    std::vector<uint16_t> ports;
+    set8(5, 1);
+    for (uint16_t k = 0; k < 9; k++) {
+        ports.push_back(test_support::LoopbackFreePort());
+        set32(12, ports.back());
+        many.push_back(make("MBSLAVETCP", {5, 12, uint16_t(9 + k)}));
+        many.back().Run();
+        EXPECT_EQ(b8(9 + k), 1) << k;
+    }
+    const int c9 = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(test_support::LoopbackConnect(c9, ports.back()), 0);
+    Peer r9;
+    r9.fd = c9;
+    ASSERT_EQ(write(c9, q.data(), q.size()), ssize_t(q.size()));
+    got.clear();
+    for (int i = 0; i < 2000 && got.size() < 11; i++) {
+        for (const Block &b : many) b.Run();
+        const Bytes b = r9.Read(11 - got.size());
+        got.insert(got.end(), b.begin(), b.end());
+    }
+    EXPECT_EQ(got, Hex("01 02 00 00 00 05 00 03 02 24 68"));
+    // a shut-down instance frees its port; another instance opens it again
+    const std::vector<uint8_t> saved(Z7Mem_Ptr(many[3].inst, 20260), Z7Mem_Ptr(many[3].inst, 20260) + 20260);
+    many[3].h(FB_INSTEXIT, db, 0, many[3].inst, 0);
+    set32(12, ports[3]);
+    const Block reopen = make("MBSLAVETCP", {5, 12, 18});
+    reopen.Run();
+    EXPECT_EQ(b8(18), 1);
+    // the first one restored as a saved database holds it (its server was
+    // closed at the stop) and kept outside an on-line change: it is cleared
+    // and the server now another instance's goes on
+    std::memcpy(Z7Mem_Ptr(many[3].inst, 20260), saved.data(), saved.size());
+    many[3].h(FB_INSTKEEP, db, 0, many[3].inst, 0);
+    EXPECT_EQ(std::vector<uint8_t>(Z7Mem_Ptr(many[3].inst, 20260), Z7Mem_Ptr(many[3].inst, 20260) + 20260),
+              std::vector<uint8_t>(20260, 0));
+    const int c3 = socket(AF_INET, SOCK_STREAM, 0);
+    EXPECT_EQ(test_support::LoopbackConnect(c3, ports[3]), 0);
+    close(c3);
+    reopen.h(FB_INSTEXIT, db, 0, reopen.inst, 0);
+    for (const Block &b : many) b.h(FB_INSTEXIT, db, 0, b.inst, 0);
+    set8(5, 0);
+
     x.h(FB_INSTEXIT, db, 0, x.inst, 0);
     s.h(FB_INSTEXIT, db, 0, s.inst, 0);
     for (uint32_t b : mine) Z7Mem_Free(b);
