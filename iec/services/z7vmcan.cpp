@@ -685,8 +685,14 @@ uint32_t Z7Can_Open(uint32_t port, const char *name) {
     if (std::strncmp(lower, "can", 3) != 0) return 0;
     Z7Can_Close(port);
     const int ep = PLAT_CanOpen(lower);
-    if (ep < 0) {
-        Z7EVSTRACE("Cannot create CAN socket %d\n", errno);
+    if (ep < 0) {  // the seam closed what it had made
+        const int err = errno;
+        if (plat_can_open_step == PLAT_CAN_STEP_INTERFACE)
+            Z7EVSTRACE("IOCTL error\n");
+        else if (plat_can_open_step == PLAT_CAN_STEP_BIND)
+            Z7EVSTRACE("Cannot bind CAN port");
+        else
+            Z7EVSTRACE("Cannot create CAN socket %d\n", err);
         return 1;
     }
     Z7Mem_Put32(port + CP_SOCK, uint32_t(ep));
