@@ -388,6 +388,28 @@ TEST_F(Host, HostHooksThreadConsoleShellAndFileDeletion) {
     EXPECT_FALSE(Exists(root / "mnt/cfg/z7.ret"));
 }
 
+// The cycle time registered in microseconds from the millisecond clock,
+// also when that 32-bit clock wraps inside the cycle: every reading of it
+// moves it on by 1 ms, so a cycle takes a few milliseconds whatever else
+// reads the clock.
+TEST_F(Host, CycleTimeInMicrosecondsAcrossTheClockWrap) {
+    Start(Image());
+    ASSERT_NE(pDB, 0u);
+    static uint32_t ms = 0;
+    const auto saved = Z7Host_Ms;
+    Z7Host_Ms = [] { return ms++; };
+    for (uint32_t base : {1000u, 0xFFFFFFFEu}) {
+        ms = base;
+        Z7Mem_Put32(Z7VM_Status(pDB) + ST_LONGEST, 0);
+        _VMThread();
+        const uint32_t us = Z7Mem_Get32(Z7VM_Status(pDB) + ST_LONGEST);
+        EXPECT_GE(us, 1000u) << base;
+        EXPECT_LE(us, 64000u) << base;
+        EXPECT_EQ(us % 1000, 0u) << base;
+    }
+    Z7Host_Ms = saved;
+}
+
 TEST_F(Host, SerialLinkGoesBackAfterExactlyTheSilence) {
     Start(Image());
     frt = 0xFFFF0000u;  // across the wrap of the time base
