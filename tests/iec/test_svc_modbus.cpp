@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -1326,6 +1327,33 @@ TEST_F(Modbus, RemoteBindingsFollowAnotherRuntimesEvents) {
     step(50);
     EXPECT_GE(a.fd, 0);
     EXPECT_EQ(Int(1), 4);
+    // a request that cannot go out (the link's socket takes no byte): 3 s
+    // later the link shows no frame (3), then it is dialled anew
+    const uint32_t rec = Z7Sec_Addr(db, Z7SEC_EAXCNX);
+    ASSERT_EQ(Z7Mem_Get16(rec + 1060), 2);
+    int full[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, full), 0);
+    const std::vector<uint8_t> fill(4096, 0);
+    while (write(full[0], fill.data(), fill.size()) > 0) {
+    }
+    close(a.fd);
+    a.fd = -1;
+    Z7Socket_CloseSocket(int32_t(Z7Mem_Get32(rec + 4)));
+    Z7Mem_Put32(rec + 4, uint32_t(full[0]));
+    Z7Mem_Put16(rec + 1060, 3);
+    Z7Mem_Put16(rec + 1066, 0);
+    Z7Mem_Put32(rec + 1056, 0);
+    for (uint32_t t = 0; t <= 3000; t += 500) Z7EAX_Activate(db, now + t);  // the wait starts at the first
+    EXPECT_EQ(Z7Mem_Get16(rec + 1060), 3);
+    EXPECT_EQ(Int(1), 4);
+    Z7EAX_Activate(db, now + 3001);
+    EXPECT_EQ(Z7Mem_Get16(rec + 1060), 4);
+    EXPECT_EQ(Int(1), 3);
+    now += 5000;
+    step(50);  // the socket closed (the test's end of the pair with it), the peer dialled again
+    EXPECT_GE(a.fd, 0);
+    EXPECT_EQ(Int(1), 4);
+    close(full[1]);
     // a frame larger than the 1,024 bytes announced closes the link
     a.Write(Hex("5A 37 04 00 12 00"));
     step(20);
