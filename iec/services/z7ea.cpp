@@ -418,7 +418,7 @@ bool Z7EA_UnregisterChangeEvent(uint32_t db, uint32_t client, uint32_t type, uin
         if (!Key(e, type, index, ct)) continue;
         const bool is_static = Flags(e) & EF_STATIC;
         if (client == 0) {
-            if (!is_static) continue;
+            if (!is_static) continue;  // a private entry of the same key is passed over, not refused
             Remove(db, i);
             return true;
         }

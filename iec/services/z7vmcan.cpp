@@ -550,6 +550,8 @@ void Z7VMCan_ExchangeAt(uint32_t db, uint32_t now) {
     if (const uint8_t *vars = nv ? Z7Mem_Ptr(VarRec(db, 0), CV_SIZE * nv) : nullptr)
         for (uint32_t j = 0; j < nv; j++) ExchangeVar(db, A, vars + CV_SIZE * j);
     for (uint32_t m = 0; m < nm; m++) Decide(db, MsgRec(db, m), now);
+    // every port leaves its first exchange, not the first port alone: the
+    // others would send their cyclic and on-change messages every cycle
     for (uint32_t i = 0; i < np; i++) {
         const uint32_t p = PortRec(db, i);
         SetPFlags(p, uint16_t(PFlags(p) & ~(CPF_FRAME | CPF_FIRST)));
@@ -726,6 +728,7 @@ void Z7Can_OnPreExchange(uint32_t port) {
                 if (!(MFlags(first + CM_SIZE * s) & CMF_NEW)) m = first + CM_SIZE * s;
             if (m == 0) continue;  // no free slot: the frame is dropped
             Z7Mem_Put32(m + CM_ID, id);
+            // the frame's own length, not 8: the receiving block reports it
             Z7Mem_Put8(m + CM_LEN, uint8_t(n));
             uint8_t *d = Z7Mem_Ptr(m + CM_DATA, 8);
             std::memset(d, 0, 8);
