@@ -238,24 +238,44 @@ TEST_F(VmValues, SymbolPaths) {
     EXPECT_EQ(a, ct + 30);
 }
 
+// An event server on a loopback port with clients connected to it, polled
+// until it counts them all.
+struct EvsWithClients {
+    std::vector<uint8_t> mem;
+    std::vector<int> fds;
+    void *evs = nullptr;
+    uint32_t now = 1000;
+    explicit EvsWithClients(uint32_t clients) {
+        Z7EvsSettings s{};
+        s.capacity = {1024, 0, 8000, 16000};
+        mem.resize(Z7Evs_GetMemorySize(&s));
+        if (Z7Evs_Open(mem.data(), &s) != 0) return;
+        evs = mem.data();
+        sockaddr_in a{};
+        socklen_t al = sizeof a;
+        getsockname(reinterpret_cast<Z7EvsData *>(evs)->listen, reinterpret_cast<sockaddr *>(&a), &al);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        for (uint32_t k = 0; k < clients; k++) {
+            const int fd = socket(AF_INET, SOCK_STREAM, 0);
+            if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) fds.push_back(fd);
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (Z7Evs_GetNbClient(evs) < clients && std::chrono::steady_clock::now() < deadline)
+            Z7Evs_Activate(evs, now++);
+        Z7Evs_HasNewConections(evs);
+    }
+    ~EvsWithClients() {
+        for (int fd : fds) close(fd);
+        if (evs) Z7Evs_Close(evs);
+    }
+};
+
 // The change-event walk against a real event server with one client.
 TEST_F(VmValues, ChangeEventsWithHysteresis) {
-    Z7EvsSettings s{};
-    s.capacity = {1024, 0, 8000, 16000};
-    s.port = 0;
-    std::vector<uint8_t> mem(Z7Evs_GetMemorySize(&s));
-    ASSERT_EQ(Z7Evs_Open(mem.data(), &s), 0u);
-    void *evs = mem.data();
-    sockaddr_in a{};
-    socklen_t al = sizeof a;
-    getsockname(reinterpret_cast<Z7EvsData *>(evs)->listen, reinterpret_cast<sockaddr *>(&a), &al);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-    usleep(2000);
-    Z7Evs_Activate(evs, 1000);
-    ASSERT_EQ(Z7Evs_GetNbClient(evs), 1u);
-    Z7Evs_HasNewConections(evs);
+    EvsWithClients server(1);
+    ASSERT_NE(server.evs, nullptr);
+    ASSERT_EQ(Z7Evs_GetNbClient(server.evs), 1u);
+    void *evs = server.evs;
 
     auto f32 = [](float f) {
         std::vector<uint8_t> b(8, 0);
@@ -312,48 +332,17 @@ TEST_F(VmValues, ChangeEventsWithHysteresis) {
     Z7EA_ForceGeneralUpdate(db);
     EXPECT_EQ(Z7EA_ManageBroadcastEvents(db, evs), 0u);
     // the client goes: its subscriptions go with it
-    close(fd);
-    usleep(2000);
-    Z7Evs_Activate(evs, 1100);
+    close(server.fds[0]);
+    server.fds.clear();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (Z7Evs_GetNbClient(evs) != 0 && std::chrono::steady_clock::now() < deadline) Z7Evs_Activate(evs, 1100);
+    ASSERT_EQ(Z7Evs_GetNbClient(evs), 0u);
     Z7Mem_Put16(Addr("U"), 0x0100);
     Z7Mem_Put32(r, 0x42000000);
     Z7Map_SetStringValue(Item("S250"), "X", 1);
     Z7EA_ManagePrivateEvents(db, evs);
     EXPECT_EQ(Z7Sec_Get(db, Z7SEC_EVT, SD_USED), 1u);  // the broadcast entry out of use keeps its place
-    Z7Evs_Close(evs);
 }
-
-// An event server on a loopback port with clients connected to it, polled
-// until it counts them all.
-struct EvsWithClients {
-    std::vector<uint8_t> mem;
-    std::vector<int> fds;
-    void *evs = nullptr;
-    uint32_t now = 1000;
-    explicit EvsWithClients(uint32_t clients) {
-        Z7EvsSettings s{};
-        s.capacity = {1024, 0, 8000, 16000};
-        mem.resize(Z7Evs_GetMemorySize(&s));
-        if (Z7Evs_Open(mem.data(), &s) != 0) return;
-        evs = mem.data();
-        sockaddr_in a{};
-        socklen_t al = sizeof a;
-        getsockname(reinterpret_cast<Z7EvsData *>(evs)->listen, reinterpret_cast<sockaddr *>(&a), &al);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        for (uint32_t k = 0; k < clients; k++) {
-            const int fd = socket(AF_INET, SOCK_STREAM, 0);
-            if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) fds.push_back(fd);
-        }
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (Z7Evs_GetNbClient(evs) < clients && std::chrono::steady_clock::now() < deadline)
-            Z7Evs_Activate(evs, now++);
-        Z7Evs_HasNewConections(evs);
-    }
-    ~EvsWithClients() {
-        for (int fd : fds) close(fd);
-        if (evs) Z7Evs_Close(evs);
-    }
-};
 
 // Subscriptions of two clients to one variable share its entry with the
 // smaller limits of the two (compared in the variable's type), and the
