@@ -145,11 +145,9 @@ TEST_F(Host, SynchronisationThroughItsEdgesAndNothingAfterTheStop) {
     Bind(1344, 0x00000003);  // %I1 -> BOOL 3
     Bind(3392, 0x00000004);  // %Q1 -> BOOL 4
     Bind(767, 0x00000005);   // read-only system bit
-    Bind(1088, 0x04000006);  // %SR1 bounded
+    Bind(1090, 0x04000006);  // %SR3, bounded 0..25
     Bind(5953, 0x04000008);  // %AQ2 -> INT 8 (initial 7)
     Start(Image());
-    uint16_t mn = 0, mx = 0;
-    VmDbWordSR_MinMax(&mn, &mx, 0);
     const auto scan = test_support::IecSyncAll;
     SetReg16(24592, 7);  // %AQ2 already holds what the VM starts with
     scan();
@@ -198,18 +196,18 @@ TEST_F(Host, SynchronisationThroughItsEdgesAndNothingAfterTheStop) {
     *Vm(5, 1) = 1;
     scan();
     EXPECT_EQ(*Vm(5, 1), 0);
-    // a bounded %SR outside its limits comes back from the register
-    SetReg16(3072, mn);
+    // a bounded %SR outside its limits comes back from the register; inside
+    // them it reaches the register
+    SetReg16(3104, 3);
     scan();
-    if (mx < 0xFFFF) {
-        SetVm16(6, uint16_t(mx + 1));
-        scan();
-        EXPECT_EQ(Vm16(6), mn);
-        EXPECT_EQ(Reg16(3072), mn);
-    }
-    SetVm16(6, mx);
+    EXPECT_EQ(Vm16(6), 3);
+    SetVm16(6, 26);
     scan();
-    EXPECT_EQ(Reg16(3072), mx);
+    EXPECT_EQ(Vm16(6), 3);
+    EXPECT_EQ(Reg16(3104), 3);
+    SetVm16(6, 25);
+    scan();
+    EXPECT_EQ(Reg16(3104), 25);
 
     // a stop frees the database: nothing is synchronised into it any more
     const uint32_t live = Z7Mem_LiveBlocks();
@@ -218,12 +216,12 @@ TEST_F(Host, SynchronisationThroughItsEdgesAndNothingAfterTheStop) {
     EXPECT_LT(Z7Mem_LiveBlocks(), live);
     SetReg16(16384, 5);
     SetReg16(24576, 6);
-    SetReg16(3072, 9);
+    SetReg16(3104, 9);
     iVmAlive = 1;  // whatever the flag says
     scan();
     iVmAlive = 0;
     EXPECT_EQ(Reg16(24576), 6);
-    EXPECT_EQ(Reg16(3072), 9);
+    EXPECT_EQ(Reg16(3104), 9);
     EXPECT_EQ(Drevano_TablesReady(), 0u);
 }
 
