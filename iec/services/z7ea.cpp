@@ -448,7 +448,12 @@ uint32_t Z7EA_RegisterStaticEvents(uint32_t code, uint32_t db) {
         const uint32_t id = Z7Mem_Get16(p + 4), h = Z7Mem_Get16(p + 6);
         const uint32_t tail = p + 8 + 2 * h;
         const uint32_t next = tail + ((flags & 0x80) ? 4 : 0);
-        if (next > end || h > 8) return 1;
+        if (next > end) return 1;  // the list's end is lost: nothing behind can be read
+        if (h > 8) {               // limits wider than any type: this record refused, the others go on
+            rc = 1;
+            p = next;
+            continue;
+        }
         uint8_t up[8] = {}, lo[8] = {};
         if (h) {
             std::memcpy(up, Z7Mem_Ptr(p + 8, h), h);

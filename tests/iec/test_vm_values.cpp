@@ -344,6 +344,54 @@ TEST_F(VmValues, ChangeEventsWithHysteresis) {
     EXPECT_EQ(Z7Sec_Get(db, Z7SEC_EVT, SD_USED), 1u);  // the broadcast entry out of use keeps its place
 }
 
+// The static events of a code image's list, for every client: a record
+// whose limits are wider than 8 bytes is refused (answer 1) and the ones
+// behind it are still registered.
+TEST_F(VmValues, StaticEventListRegistersEveryRecordItCan) {
+    std::vector<uint8_t> list;
+    auto rec = [&](uint8_t type, uint8_t flags, uint16_t index, uint16_t id, std::vector<uint8_t> up,
+                   std::vector<uint8_t> lo, int ct) {
+        const uint16_t h = uint16_t(up.size());
+        list.insert(list.end(), {type, flags, uint8_t(index), uint8_t(index >> 8), uint8_t(id), uint8_t(id >> 8),
+                                 uint8_t(h), uint8_t(h >> 8)});
+        list.insert(list.end(), up.begin(), up.end());
+        list.insert(list.end(), lo.begin(), lo.end());
+        if (ct >= 0) list.insert(list.end(), {uint8_t(ct), 0, 0, 0});
+    };
+    rec(3, 0, 5, 77, {0, 0, 0, 0x3F}, {0, 0, 0, 0x3F}, -1);                         // REAL 5, 0.5 either way
+    rec(11, 0x80, 0, 78, {3, 0}, {3, 0}, 8);                                        // INT at CT offset 8
+    rec(15, 0, 8, 79, std::vector<uint8_t>(9, 1), std::vector<uint8_t>(9, 1), -1);  // 9-byte limits
+    rec(2, 0, 4, 80, {}, {}, -1);                                                   // DINT 4, no limits
+    list.push_back(0);
+    test_support::IecImage img;
+    img.ext_blocks = {{4, list}};
+    const uint32_t code = test_support::IecLoad(img.Build());
+    blocks.push_back(code);
+    EXPECT_EQ(Z7EA_RegisterStaticEvents(code, db), 1u);
+    ASSERT_EQ(Z7Sec_Get(db, Z7SEC_EVT, SD_USED), 3u);
+    auto entry = [&](uint32_t i) {
+        const uint8_t *p = Z7Mem_Ptr(Z7Sec_Elem(db, Z7SEC_EVT, i), 64);
+        std::vector<uint8_t> e(p, p + 64);
+        std::fill(e.begin() + 16, e.begin() + 32, 0);  // data address and status information
+        return e;
+    };
+    auto record = [](std::vector<std::pair<uint32_t, std::vector<uint8_t>>> parts) {
+        std::vector<uint8_t> e(64, 0);
+        for (auto &[at, bytes] : parts) std::copy(bytes.begin(), bytes.end(), e.begin() + at);
+        return e;
+    };
+    const std::vector<uint8_t> all2(8, 2);
+    EXPECT_EQ(
+        entry(0),
+        record({{0, {4, 3, 0x0E, 0, 5, 0, 1, 0, 77, 0}}, {40, {0, 0, 0, 0x3F}}, {48, {0, 0, 0, 0x3F}}, {56, all2}}));
+    EXPECT_EQ(entry(1), record({{0, {2, 11, 0x0E, 0, 0, 0, 1, 0, 78, 0, 0, 0, 8}}, {40, {3}}, {48, {3}}, {56, all2}}));
+    EXPECT_EQ(entry(2), record({{0, {4, 2, 0x06, 0, 4, 0, 1, 0, 80, 0}}, {56, all2}}));
+    EXPECT_EQ(Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_EVT, 1) + 16), Z7Sec_Addr(db, Z7SEC_CT) + 8);
+    // registered again: the static entries are replaced, not added to
+    EXPECT_EQ(Z7EA_RegisterStaticEvents(code, db), 1u);
+    EXPECT_EQ(Z7Sec_Get(db, Z7SEC_EVT, SD_USED), 3u);
+}
+
 // Subscriptions of two clients to one variable share its entry with the
 // smaller limits of the two (compared in the variable's type), and the
 // change test compares each type with its own sign, never wrapping.
