@@ -28,6 +28,13 @@ struct PlatCanOps {
 };
 
 int PLAT_CanOpen(const char *ifname);
+// The step at which the last failed PLAT_CanOpen stopped: creating the
+// socket (or taking an endpoint), looking the interface up by its name (on
+// the host bus: the name and its folder), or binding to it. PLAT_CanOpen
+// sets PLAT_CAN_STEP_SOCKET before it asks the table, so a table that sets
+// nothing reports the socket.
+enum : int { PLAT_CAN_STEP_SOCKET = 1, PLAT_CAN_STEP_INTERFACE = 2, PLAT_CAN_STEP_BIND = 3 };
+extern int plat_can_open_step;
 int PLAT_CanRead(int ep, uint8_t *frame);
 int PLAT_CanWrite(int ep, const uint8_t *frame);
 int PLAT_CanSetErrMask(int ep, uint32_t mask);

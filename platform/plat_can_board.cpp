@@ -46,6 +46,7 @@ int PlatCan_SockOpen(const char *ifname) {
     struct sockaddr_can addr {};
     addr.can_family = AF_CAN;
     addr.can_ifindex = int(if_nametoindex(ifname));
+    plat_can_open_step = addr.can_ifindex == 0 ? PLAT_CAN_STEP_INTERFACE : PLAT_CAN_STEP_BIND;
     if (addr.can_ifindex == 0 || bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof addr) != 0) {
         const int e = errno;
         close(fd);

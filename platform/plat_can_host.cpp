@@ -123,6 +123,7 @@ void ScanFolder(Endpoint &e, int probe) {
 
 int HostOpen(const char *ifname) {
     if (ifname == nullptr || ifname[0] == 0 || std::strchr(ifname, '/') != nullptr || std::strlen(ifname) > 15) {
+        plat_can_open_step = PLAT_CAN_STEP_INTERFACE;
         errno = EINVAL;
         return -1;
     }
@@ -145,6 +146,7 @@ int HostOpen(const char *ifname) {
         e.used = true;
         return slot;
     }
+    plat_can_open_step = PLAT_CAN_STEP_INTERFACE;  // the bus folder stands for the interface
     if (PLAT_Root()[0] == 0) {
         // Without a root folder the bus would live in the machine's own /sim.
         errno = EACCES;
@@ -165,6 +167,7 @@ int HostOpen(const char *ifname) {
     if (e.dirfd < 0) return -1;
     std::snprintf(e.own, sizeof e.own, "plc-%d-%u", int(getpid()), name_seq++);
     e.fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    plat_can_open_step = e.fd < 0 ? PLAT_CAN_STEP_SOCKET : PLAT_CAN_STEP_BIND;
     sockaddr_un sa{};
     sa.sun_family = AF_UNIX;
     SunPath own{};
@@ -280,7 +283,12 @@ const PlatCanOps &Can() {
 }
 }  // namespace
 
-int PLAT_CanOpen(const char *ifname) { return Can().open(ifname); }
+int plat_can_open_step = 0;
+
+int PLAT_CanOpen(const char *ifname) {
+    plat_can_open_step = PLAT_CAN_STEP_SOCKET;
+    return Can().open(ifname);
+}
 int PLAT_CanRead(int ep, uint8_t *frame) { return Can().read(ep, frame); }
 int PLAT_CanWrite(int ep, const uint8_t *frame) { return Can().write(ep, frame); }
 int PLAT_CanSetErrMask(int ep, uint32_t mask) { return Can().set_err_mask(ep, mask); }

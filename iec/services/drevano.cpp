@@ -156,7 +156,8 @@ uint32_t _Start(const StartRecord &r) {
             std::memcpy(Z7Mem_Ptr(db, Z7_DESC_TABLE), sizing, Z7_DESC_TABLE);
             Z7VM_BuildDBMainLinks(db);
             pDB = db;
-            pid_Instance = 0;  // step blocks number their loops from 0
+            pid_Instance =
+                0;  // at every cold start, not only the runtime's first: PID blocks number their loops from 0
             rc = Z7Def_ColdStart(pCode, db, kRetain, pEvData, r.load_retains, r.pause, r.name);
         }
     }
@@ -321,11 +322,15 @@ void Arbitrate() {
 
 void _Serve() {
     if (IsCommMode_Qncan) return;  // handed back earlier in this pass: nothing of the server runs
+    // stamped, so that a serial frame cut off for 500 ms restarts the
+    // receiver instead of waiting for its rest forever
     Z7CS_ActivateStamp(&csData, _GetTickCount());
     uint32_t ch = 0;
     const uint32_t kind = Z7CS_GetQuestion(&csData, &ch);
     Arbitrate();
     if (kind == 0 || IsCommMode_Qncan) {
+        // a question left as the link went back gets no answer: its socket is
+        // closed, or the port is the controller's protocol's again
         if (kind != 0) Z7CS_ReleaseQuestion(&csData, ch);
         if (bNewRegParams && pDB == 0) bNewRegParams = 0;
         return;
@@ -471,6 +476,8 @@ void Drevano_init() {
         Z7EvsSettings es{};
         es.capacity = {1024, 0, 8000, 16000};
         es.port = Z7EVSPORT();
+        // one event server for the runtime's life: a second one after a stop
+        // could not listen on the port the first still holds
         if (pEvData == nullptr) {
             const uint32_t size = Z7Evs_GetMemorySize(&es);
             pEvData = size ? std::malloc(size) : nullptr;
@@ -537,8 +544,9 @@ void _VMThread() {
         if (_TakeMutex()) {
             Z7Def_Cycle(pDB, _GetTickCount(), pEvData);
             if (pDB) {
+                // the difference of two readings of the wrapping 32-bit clock, modulo a day
                 const uint32_t t1 = _GetTickCount();
-                Z7VM_RegisterCycleTime(pDB, ((86400000u - t0 % 86400000u + t1 % 86400000u) % 86400000u) * 1000u);
+                Z7VM_RegisterCycleTime(pDB, ((t1 - t0) % 86400000u) * 1000u);
             }
             _ReleaseMutex();
         }
@@ -600,7 +608,10 @@ void Z7_Connect_Ethernet() {
 
 // ---- files --------------------------------------------------------------------------------------
 
-// The runtime folder: the prefix of the runtime's own file names.
+// The runtime folder: the prefix of the runtime's own file names. The
+// configuration flash rather than empty: relative names ("z7info.txt", the
+// file transfer's) land beside the runtime's files, where the known-file
+// table names them, never in the process's working folder.
 char Z7FILE_PATH[255] = "/mnt/cfg/";
 
 namespace {

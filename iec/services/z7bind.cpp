@@ -56,11 +56,13 @@ void SyncWords(DrevanoWordEntry *t, uint32_t n) {
     for (uint32_t i = 0; i < n; i++) {
         DrevanoWordEntry &e = t[i];
         const uint16_t r = Get16(e.reg), v = Get16(e.vm);
-        if (r == v) continue;
-        if (r == e.last)
-            Put16(e.reg, v);  // only the VM changed
-        else
-            Put16(e.vm, r);  // the register wins a conflict
+        if (r != v) {
+            if (r == e.last)
+                Put16(e.reg, v);  // only the VM changed
+            else
+                Put16(e.vm, r);  // the register wins a conflict
+        }
+        // equal sides are in step too, so that a later change of either is seen as its own
         e.last = Get16(e.reg);
     }
 }

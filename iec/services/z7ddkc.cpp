@@ -125,7 +125,7 @@ uint32_t Z7DDKC_Build(uint32_t code, uint32_t db) {
     const uint32_t sec = Z7Sec_Addr(db, Z7SEC_DDK), bytes = Z7Sec_Bytes(db, Z7SEC_DDK);
     if (sec && bytes) std::memset(Z7Mem_Ptr(sec, bytes), 0, bytes);
     if (t.count == 0) return 0;
-    Z7DDKHandler handlers[64] = {};
+    Z7DDKHandler handlers[64] = {};  // a table of more drivers names one past them, never provided
     for (uint32_t i = 0; i < t.count; i++) {
         char name[kName + 1];
         EntryName(t, i, name);

@@ -4,7 +4,6 @@
 // changed value (beyond its hysteresis) goes to the subscribed clients as an
 // event of type 4. Nothing is allocated: the walk works in place.
 #include <bit>
-#include <cmath>
 #include <cstring>
 
 #include "core/image/bytes.h"
@@ -70,16 +69,60 @@ uint64_t Host(const uint8_t *p, uint32_t size) {
     return v;
 }
 
-// Value of size bytes of type as a number that compares without wrapping.
-long double Num(uint32_t type, uint64_t v) {
+// A limit of the type smaller than another: DINT, TIME and UDINT as
+// unsigned 32-bit, the floats as floats, LINT signed, ULINT and the 8- and
+// 16-bit types unsigned.
+bool LimitBelow(uint32_t type, uint64_t a, uint64_t b) {
     switch (type & 0x7F) {
-    case 2:
-    case 4:
-    case 16: return (long double)(uint32_t(v));  // compared as unsigned 32-bit
-    case 3: return std::bit_cast<float>(uint32_t(v));
-    case 13: return std::bit_cast<double>(v);
-    case 12: return (long double)(int64_t(v));
-    default: return (long double)(v);  // 8-bit, 16-bit, ULINT unsigned
+    case IEC_REAL: return std::bit_cast<float>(uint32_t(a)) < std::bit_cast<float>(uint32_t(b));
+    case IEC_LREAL: return std::bit_cast<double>(a) < std::bit_cast<double>(b);
+    case IEC_LINT: return int64_t(a) < int64_t(b);
+    default: return a < b;  // the stored limits are zero-extended
+    }
+}
+
+// A value of size bytes of type widened with its sign (signed types) or
+// without it.
+int64_t Signed(uint64_t v, uint32_t size) {
+    const uint32_t shift = 64 - 8 * size;
+    return int64_t(v << shift) >> shift;
+}
+
+// c at or above l + up, or at or below l - lo, worked out without wrapping:
+// a bound beyond the type's range is never reached.
+template <typename T>
+bool Beyond(T c, T l, T up, T lo) {
+    T b;
+    bool hit;
+    if (__builtin_add_overflow(l, up, &b))
+        hit = up < T(0);  // above the top: unreachable; below the bottom: every value
+    else
+        hit = c >= b;
+    if (hit) return true;
+    if (__builtin_sub_overflow(l, lo, &b)) return lo < T(0);  // unsigned: last below the limit, no test
+    return c <= b;
+}
+
+// The change test of a number whose value differs from the last one sent
+// when limits are set: BOOL any difference, the unsigned types unsigned,
+// the signed ones (SINT included: unsigned bytes would take -1 to 1 for a
+// jump of 254 and 127 to -128 for none) signed, the floats as floats.
+bool BeyondHyster(uint32_t type, uint32_t size, uint64_t cur, uint64_t last, uint64_t up, uint64_t lo) {
+    switch (type & 0x7F) {
+    case IEC_BOOL: return true;
+    case IEC_REAL: {
+        const float c = std::bit_cast<float>(uint32_t(cur)), l = std::bit_cast<float>(uint32_t(last));
+        return c >= l + std::bit_cast<float>(uint32_t(up)) || c <= l - std::bit_cast<float>(uint32_t(lo));
+    }
+    case IEC_LREAL: {
+        const double c = std::bit_cast<double>(cur), l = std::bit_cast<double>(last);
+        return c >= l + std::bit_cast<double>(up) || c <= l - std::bit_cast<double>(lo);
+    }
+    case IEC_USINT:
+    case IEC_UINT:
+    case IEC_UDINT:
+    case IEC_ULINT: return Beyond<uint64_t>(cur, last, up, lo);
+    default: return Beyond<int64_t>(Signed(cur, size), Signed(last, size), Signed(up, size), Signed(lo, size));
     }
 }
 
@@ -127,18 +170,16 @@ uint32_t DataOf(uint32_t db, uint32_t type, uint32_t index, uint32_t ct, uint32_
     return a;
 }
 
-// Both limits in the variable's type: the smaller of old and new.
+// Both limits given: an entry without subscribers takes them, one with
+// subscribers keeps the smaller of old and new for each, so that every
+// subscriber gets at least the changes it asked for.
 void SetHyster(uint32_t e, const uint8_t *up, const uint8_t *lo) {
     if (up == nullptr || lo == nullptr) return;
     const uint32_t size = Z7Mem_Get8(e + E_SIZE), type = Z7Mem_Get8(e + E_TYPE);
     const uint64_t nu = Host(up, size), nl = Host(lo, size);
-    if (Z7Mem_Get16(e + E_COUNT) == 0 || !(Flags(e) & EF_HYST)) {
-        Put(e + E_UP, 8, nu);
-        Put(e + E_LO, 8, nl);
-    } else {
-        if (Num(type, nu) < Num(type, Get(e + E_UP, size))) Put(e + E_UP, 8, nu);
-        if (Num(type, nl) < Num(type, Get(e + E_LO, size))) Put(e + E_LO, 8, nl);
-    }
+    const bool first = Z7Mem_Get16(e + E_COUNT) == 0;
+    if (first || LimitBelow(type, nu, Get(e + E_UP, size))) Put(e + E_UP, 8, nu);
+    if (first || LimitBelow(type, nl, Get(e + E_LO, size))) Put(e + E_LO, 8, nl);
     SetFlags(e, uint16_t(Flags(e) | EF_HYST));
 }
 
@@ -166,10 +207,8 @@ bool Changed(uint32_t e) {
     }
     const uint64_t cur = Get(a, size), last = Get(e + E_LAST, size);
     if (cur == last) return false;
-    if (!(Flags(e) & EF_HYST) || (type & 0x7F) == 1) return true;
-    const long double c = Num(type, cur), l = Num(type, last);
-    const long double up = Num(type, Get(e + E_UP, size)), lo = Num(type, Get(e + E_LO, size));
-    return c >= l + up || c <= l - lo;
+    if (!(Flags(e) & EF_HYST)) return true;
+    return BeyondHyster(type, size, cur, last, Get(e + E_UP, size), Get(e + E_LO, size));
 }
 
 void StoreLast(uint32_t e) {
@@ -338,7 +377,9 @@ uint32_t Z7EA_RegisterChangeEvent(uint32_t db, uint32_t client, uint32_t type, u
             if (!Key(e, type, index, ct) || (Flags(e) & EF_STATIC)) continue;
             if (State(e, client) != CS_NONE) return 0;
             SetState(e, client, CS_SEND);
-            SetFlags(e, uint16_t(EF_PENDING | (Flags(e) & (EF_HYST | EF_PRIMED))));
+            // pending alone: limits only when the newcomer gives them too, and the
+            // value primed again for every subscriber
+            SetFlags(e, EF_PENDING);
             SetHyster(e, up, lo);
             Z7Mem_Put16(e + E_COUNT, uint16_t(Z7Mem_Get16(e + E_COUNT) + 1));
             return i + 1;
@@ -377,7 +418,7 @@ bool Z7EA_UnregisterChangeEvent(uint32_t db, uint32_t client, uint32_t type, uin
         if (!Key(e, type, index, ct)) continue;
         const bool is_static = Flags(e) & EF_STATIC;
         if (client == 0) {
-            if (!is_static) continue;
+            if (!is_static) continue;  // a private entry of the same key is passed over, not refused
             Remove(db, i);
             return true;
         }
@@ -407,7 +448,12 @@ uint32_t Z7EA_RegisterStaticEvents(uint32_t code, uint32_t db) {
         const uint32_t id = Z7Mem_Get16(p + 4), h = Z7Mem_Get16(p + 6);
         const uint32_t tail = p + 8 + 2 * h;
         const uint32_t next = tail + ((flags & 0x80) ? 4 : 0);
-        if (next > end || h > 8) return 1;
+        if (next > end) return 1;  // the list's end is lost: nothing behind can be read
+        if (h > 8) {               // limits wider than any type: this record refused, the others go on
+            rc = 1;
+            p = next;
+            continue;
+        }
         uint8_t up[8] = {}, lo[8] = {};
         if (h) {
             std::memcpy(up, Z7Mem_Ptr(p + 8, h), h);

@@ -429,6 +429,10 @@ void Step(const Db &d, uint32_t i, uint32_t now) {
             l.SetState(2);
             l.ClearCounters();
             LE_Put32(l.c + XC_TIMER, 0);
+        } else if (expired) {
+            // a request the peer does not take for 3 s: no frame, as in state 2
+            l.SetState(4);
+            Dispatch(d, i);
         }
     }
 }

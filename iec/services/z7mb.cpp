@@ -19,7 +19,9 @@
 
 namespace {
 constexpr uint32_t kHeader = 36;
-// server connection ids seen by the sizing (one bit per id)
+// server connection ids seen by the sizing (one bit per id): every one, not
+// only the first 32, since the build gives every server table of coils or
+// holding registers its change-mark area
 std::array<uint64_t, 1024> srv_ids;
 
 bool IsSrvId(uint16_t id) { return (srv_ids[id >> 6] >> (id & 63)) & 1; }

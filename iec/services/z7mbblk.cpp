@@ -4,6 +4,8 @@
 // on a port and answer its Modbus TCP requests from the server tables.
 #include <array>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #include "core/image/bytes.h"
 #include "core/image/util.h"
@@ -16,11 +18,18 @@
 
 namespace {
 constexpr uint32_t kDay = 86400000u;
-constexpr uint32_t kMasterSize = 288, kSlaveSize = 20260, kSlaves = 8;
-// The comm servers of the slave blocks: one slot per open slave, its number
-// + 1 kept in the instance (0 = none) with the open flag in its last byte.
-std::array<Z7CSData, kSlaves> slave_cs;
-std::array<bool, kSlaves> slave_used{};
+constexpr uint32_t kMasterSize = 288, kSlaveSize = 20260;
+// The comm server of each open slave block. Its state is larger than the
+// instance the class declares, so it lives here: the instance keeps the
+// slot's number + 1 (u32 at its start, 0 = none) and the open flag in its
+// last byte. A slot is made at the first open that finds none free (a rare
+// step, never one per frame) and reused after its close, so there are as
+// many servers as instances open at once.
+struct SlaveServer {
+    Z7CSData cs;
+    uint32_t owner;  // the instance holding it (arena address), 0 = free
+};
+std::vector<std::unique_ptr<SlaveServer>> slaves;
 
 // master instance
 enum : uint32_t {
@@ -559,14 +568,20 @@ uint32_t SlaveBlock(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t
     }
     uint8_t *m = Z7Mem_Ptr(inst, kSlaveSize);
     if (m == nullptr || db == 0) return 0;
-    uint8_t &slot = m[0], &open = m[kSlaveSize - 1];
-    Z7CSData *cs = slot >= 1 && slot <= kSlaves ? &slave_cs[slot - 1u] : nullptr;
+    uint8_t &open = m[kSlaveSize - 1];
+    // the server named by the instance, when it is still this instance's (a
+    // number restored with a saved database names one closed at the stop)
+    const uint32_t slot = LE_Get32(m);
+    SlaveServer *srv =
+        slot >= 1 && slot <= slaves.size() && slaves[slot - 1]->owner == inst ? slaves[slot - 1].get() : nullptr;
     auto close = [&]() {
-        if (cs != nullptr && open) Z7CS_Close(cs);
-        if (cs != nullptr) slave_used[slot - 1u] = false;
+        if (srv != nullptr) {
+            if (open) Z7CS_Close(&srv->cs);
+            srv->owner = 0;
+        }
         open = 0;
-        slot = 0;
-        cs = nullptr;
+        LE_Put32(m, 0);
+        srv = nullptr;
     };
     switch (cmd) {
     case FB_INSTINIT: std::memset(m, 0, kSlaveSize); break;
@@ -582,7 +597,8 @@ uint32_t SlaveBlock(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t
         Z7Ops a;
         if (!Z7Ops_Open(db, arg, need, a)) return 0;
         const bool en = a.B(0);
-        if (en && open && cs != nullptr) {
+        if (en && open && srv != nullptr) {
+            Z7CSData *cs = &srv->cs;
             Z7CS_Activate(cs);
             uint32_t ch = 0;
             const uint32_t kind = Z7CS_GetQuestion(cs, &ch);
@@ -604,23 +620,24 @@ uint32_t SlaveBlock(uint32_t cmd, uint32_t db, uint32_t, uint32_t inst, uint32_t
                 Z7CS_ReleaseQuestion(cs, ch);
             }
         } else if (en && !open && !LadderHolds(uint16_t(a.D(1)))) {
-            // a free server slot and a listening socket, else tried again next call
-            for (uint32_t k = 0; cs == nullptr && k < kSlaves; k++)
-                if (!slave_used[k]) {
-                    slave_used[k] = true;
-                    slot = uint8_t(k + 1);
-                    cs = &slave_cs[k];
-                }
-            if (cs != nullptr) {
-                const Z7CSSettings s{uint16_t(a.D(1)), 0, nullptr};
-                Z7CS_Open(cs, &s, 0);
-                cs->plain = true;
-                if (cs->listen >= 0)
-                    open = 1;
-                else {
-                    Z7CS_Close(cs);
-                    close();
-                }
+            // a free server slot (or a new one) and a listening socket, else tried again next call
+            if (srv == nullptr) {
+                uint32_t k = 0;
+                while (k < slaves.size() && slaves[k]->owner != 0) k++;
+                if (k == slaves.size()) slaves.push_back(std::make_unique<SlaveServer>());
+                srv = slaves[k].get();
+                srv->owner = inst;
+                LE_Put32(m, k + 1);
+            }
+            srv->cs = Z7CSData{};
+            const Z7CSSettings s{uint16_t(a.D(1)), 0, nullptr};
+            Z7CS_Open(&srv->cs, &s, 0);
+            srv->cs.plain = true;
+            if (srv->cs.listen >= 0) {
+                open = 1;
+            } else {
+                Z7CS_Close(&srv->cs);
+                close();
             }
         } else if (!en && open) {
             close();

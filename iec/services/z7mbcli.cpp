@@ -576,7 +576,7 @@ void CommReceive(const Cnx &c, uint32_t now) {
 bool Due(uint8_t *q, uint32_t now) {
     const uint32_t cfg = LE_Get32(q + MBR_CFG);
     const uint16_t mode = W(cfg, 5), err = LE_Get16(q + MBR_ERROR), tries = LE_Get16(q + MBR_TRIES);
-    const bool has13 = Z7Mem_Get16(cfg) >= 28;
+    const bool has13 = Z7Mem_Get16(cfg) >= 28;  // word 13 only when the record holds both its bytes
     if (q[MBR_ARMED] == MBR_REFUSED) return false;
     if ((err != 0 || tries != 0) && mode == 3) {
         if (!has13)
@@ -681,6 +681,8 @@ void Step(const Cnx &c, uint32_t now) {
         const uint32_t cfg = LE_Get32(q + MBR_CFG);
         if (c.Err() == kErrTimeout && LE_Get16(q + MBR_TRIES) + 1u < W(cfg, 10)) {
             LE_Put16(q + MBR_TRIES, uint16_t(LE_Get16(q + MBR_TRIES) + 1));
+            // re-armed whatever its latch: a request sent on demand before its
+            // first exchange ended would else stay busy and never go again
             q[MBR_ARMED] |= 1;  // the same request goes out again first
             c.SetErr(0);
             c.SetState(0);
@@ -721,6 +723,8 @@ void Step(const Cnx &c, uint32_t now) {
         return;
     case 9:
         if (Since(LE_Get32(c.k + MBC_OPENT), now) < W(c.cfg(), 6)) return;
+        // dispatched whatever came of it, so that the requests show the
+        // reopened (or still refused) connection at once
         Reopen(c, now);
         Dispatch(c);
         return;

@@ -278,6 +278,7 @@ uint32_t Z7MB_Serve(uint32_t state, const uint8_t *req, uint32_t len, uint8_t *a
 }
 
 uint32_t Z7VM_ServeModbus(uint32_t db, uint32_t kind, const uint8_t *req, uint32_t len, uint8_t *ans) {
+    // an application stopped in the VM answers nothing: its tables no longer follow its variables
     if (db == 0 || (Z7St_Flags(db) & Z7F_STOPPED)) return 0;
     return Z7MB_Serve(Z7Sec_Addr(db, Z7SEC_MB), req, len, ans, kind == 17 ? 1 : 0);
 }

@@ -471,7 +471,7 @@ void Z7DDK_FormatFolder(char *text) {
 }
 
 uint32_t Z7DDK_SetWorkFolder(const char *text) {
-    if (text == nullptr || std::strlen(text) >= 254) return 0;
+    if (text == nullptr || std::strlen(text) >= 255) return 0;  // with its '/' it fills the 256 bytes
     std::strcpy(work_folder, text);
     Z7DDK_FormatFolder(work_folder);
     return work_folder[0] != 0 ? 1 : 0;

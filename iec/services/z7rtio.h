@@ -55,7 +55,8 @@ enum : uint16_t {
     CMF_APP = 0x20,
     CMF_SENDLIST = 0x8000,
 };
-// Frames a port reads and writes at most in one cycle.
+// Frames a port reads and writes at most in one cycle (not all that wait:
+// a flooded bus never stretches the scan; the rest waits for the next one).
 constexpr uint32_t Z7CAN_FRAMES_PER_CYCLE = 64;
 
 uint32_t Z7VMCan_CanBuildHot(uint32_t db, uint32_t code);

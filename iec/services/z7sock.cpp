@@ -210,6 +210,8 @@ Z7Connect Z7Socket_CheckPendingConnect(Z7SocketHandle h) {
 int32_t Z7Socket_Send(Z7SocketHandle h, uint32_t len, const uint8_t *data, bool *closed) {
     if (closed) *closed = false;
     const Z7Connect c = Known(h) ? Z7Connect::kUp : Z7Socket_CheckPendingConnect(h);
+    // a connect still pending sends nothing and answers 0 bytes, never the
+    // check's own 1, which the caller would take for a byte sent
     if (c != Z7Connect::kUp) {
         if (closed) *closed = c == Z7Connect::kBroken;
         return 0;

@@ -550,6 +550,8 @@ void Z7VMCan_ExchangeAt(uint32_t db, uint32_t now) {
     if (const uint8_t *vars = nv ? Z7Mem_Ptr(VarRec(db, 0), CV_SIZE * nv) : nullptr)
         for (uint32_t j = 0; j < nv; j++) ExchangeVar(db, A, vars + CV_SIZE * j);
     for (uint32_t m = 0; m < nm; m++) Decide(db, MsgRec(db, m), now);
+    // every port leaves its first exchange, not the first port alone: the
+    // others would send their cyclic and on-change messages every cycle
     for (uint32_t i = 0; i < np; i++) {
         const uint32_t p = PortRec(db, i);
         SetPFlags(p, uint16_t(PFlags(p) & ~(CPF_FRAME | CPF_FIRST)));
@@ -685,8 +687,14 @@ uint32_t Z7Can_Open(uint32_t port, const char *name) {
     if (std::strncmp(lower, "can", 3) != 0) return 0;
     Z7Can_Close(port);
     const int ep = PLAT_CanOpen(lower);
-    if (ep < 0) {
-        Z7EVSTRACE("Cannot create CAN socket %d\n", errno);
+    if (ep < 0) {  // the seam closed what it had made
+        const int err = errno;
+        if (plat_can_open_step == PLAT_CAN_STEP_INTERFACE)
+            Z7EVSTRACE("IOCTL error\n");
+        else if (plat_can_open_step == PLAT_CAN_STEP_BIND)
+            Z7EVSTRACE("Cannot bind CAN port");
+        else
+            Z7EVSTRACE("Cannot create CAN socket %d\n", err);
         return 1;
     }
     Z7Mem_Put32(port + CP_SOCK, uint32_t(ep));
@@ -720,6 +728,7 @@ void Z7Can_OnPreExchange(uint32_t port) {
                 if (!(MFlags(first + CM_SIZE * s) & CMF_NEW)) m = first + CM_SIZE * s;
             if (m == 0) continue;  // no free slot: the frame is dropped
             Z7Mem_Put32(m + CM_ID, id);
+            // the frame's own length, not 8: the receiving block reports it
             Z7Mem_Put8(m + CM_LEN, uint8_t(n));
             uint8_t *d = Z7Mem_Ptr(m + CM_DATA, 8);
             std::memset(d, 0, 8);

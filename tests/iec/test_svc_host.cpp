@@ -84,7 +84,7 @@ protected:
         IecImage img;
         img.d8 = {20, 20, 0};
         img.d16 = {20, 20, 0};
-        img.init16 = {{1, 7}};
+        img.init16 = {{1, 7}, {8, 7}};
         return img;
     }
 };
@@ -145,13 +145,22 @@ TEST_F(Host, SynchronisationThroughItsEdgesAndNothingAfterTheStop) {
     Bind(1344, 0x00000003);  // %I1 -> BOOL 3
     Bind(3392, 0x00000004);  // %Q1 -> BOOL 4
     Bind(767, 0x00000005);   // read-only system bit
-    Bind(1088, 0x04000006);  // %SR1 bounded
+    Bind(1090, 0x04000006);  // %SR3, bounded 0..25
+    Bind(5953, 0x04000008);  // %AQ2 -> INT 8 (initial 7)
     Start(Image());
-    uint16_t mn = 0, mx = 0;
-    VmDbWordSR_MinMax(&mn, &mx, 0);
     const auto scan = test_support::IecSyncAll;
+    SetReg16(24592, 7);  // %AQ2 already holds what the VM starts with
     scan();
     EXPECT_EQ(Reg16(24576), 7);  // the VM's initial value reaches the output register
+    // equal on both sides is a value in step: a later write of the VM alone
+    // reaches the register, and one of the register alone the VM
+    SetVm16(8, 8);
+    scan();
+    EXPECT_EQ(Reg16(24592), 8);
+    EXPECT_EQ(Vm16(8), 8);
+    SetReg16(24592, 9);
+    scan();
+    EXPECT_EQ(Vm16(8), 9);
     SetReg16(16384, 21);
     scan();
     EXPECT_EQ(Vm16(2), 21);
@@ -187,18 +196,18 @@ TEST_F(Host, SynchronisationThroughItsEdgesAndNothingAfterTheStop) {
     *Vm(5, 1) = 1;
     scan();
     EXPECT_EQ(*Vm(5, 1), 0);
-    // a bounded %SR outside its limits comes back from the register
-    SetReg16(3072, mn);
+    // a bounded %SR outside its limits comes back from the register; inside
+    // them it reaches the register
+    SetReg16(3104, 3);
     scan();
-    if (mx < 0xFFFF) {
-        SetVm16(6, uint16_t(mx + 1));
-        scan();
-        EXPECT_EQ(Vm16(6), mn);
-        EXPECT_EQ(Reg16(3072), mn);
-    }
-    SetVm16(6, mx);
+    EXPECT_EQ(Vm16(6), 3);
+    SetVm16(6, 26);
     scan();
-    EXPECT_EQ(Reg16(3072), mx);
+    EXPECT_EQ(Vm16(6), 3);
+    EXPECT_EQ(Reg16(3104), 3);
+    SetVm16(6, 25);
+    scan();
+    EXPECT_EQ(Reg16(3104), 25);
 
     // a stop frees the database: nothing is synchronised into it any more
     const uint32_t live = Z7Mem_LiveBlocks();
@@ -207,12 +216,12 @@ TEST_F(Host, SynchronisationThroughItsEdgesAndNothingAfterTheStop) {
     EXPECT_LT(Z7Mem_LiveBlocks(), live);
     SetReg16(16384, 5);
     SetReg16(24576, 6);
-    SetReg16(3072, 9);
+    SetReg16(3104, 9);
     iVmAlive = 1;  // whatever the flag says
     scan();
     iVmAlive = 0;
     EXPECT_EQ(Reg16(24576), 6);
-    EXPECT_EQ(Reg16(3072), 9);
+    EXPECT_EQ(Reg16(3104), 9);
     EXPECT_EQ(Drevano_TablesReady(), 0u);
 }
 
@@ -375,6 +384,28 @@ TEST_F(Host, HostHooksThreadConsoleShellAndFileDeletion) {
     EXPECT_EQ(pDB, 0u);
     EXPECT_FALSE(Exists(root / "mnt/cfg/z7.cod"));
     EXPECT_FALSE(Exists(root / "mnt/cfg/z7.ret"));
+}
+
+// The cycle time registered in microseconds from the millisecond clock,
+// also when that 32-bit clock wraps inside the cycle: every reading of it
+// moves it on by 1 ms, so a cycle takes a few milliseconds whatever else
+// reads the clock.
+TEST_F(Host, CycleTimeInMicrosecondsAcrossTheClockWrap) {
+    Start(Image());
+    ASSERT_NE(pDB, 0u);
+    static uint32_t ms = 0;
+    const auto saved = Z7Host_Ms;
+    Z7Host_Ms = [] { return ms++; };
+    for (uint32_t base : {1000u, 0xFFFFFFFEu}) {
+        ms = base;
+        Z7Mem_Put32(Z7VM_Status(pDB) + ST_LONGEST, 0);
+        _VMThread();
+        const uint32_t us = Z7Mem_Get32(Z7VM_Status(pDB) + ST_LONGEST);
+        EXPECT_GE(us, 1000u) << base;
+        EXPECT_LE(us, 64000u) << base;
+        EXPECT_EQ(us % 1000, 0u) << base;
+    }
+    Z7Host_Ms = saved;
 }
 
 TEST_F(Host, SerialLinkGoesBackAfterExactlyTheSilence) {

@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -1143,6 +1144,52 @@ TEST_F(Modbus, MasterAndSlaveBlocks) {
         got.insert(got.end(), b.begin(), b.end());
     }
     EXPECT_EQ(got, Hex("00 04 00 00 00 05 07 03 02 24 68"));
+
+    // every slave instance has a server of its own: nine more, each on its
+    // port (its open output at BOOL 9 + k), and the last one answers
+    std::vector<Block> many;
+    std::vector<uint16_t> ports;
+    set8(5, 1);
+    for (uint16_t k = 0; k < 9; k++) {
+        ports.push_back(test_support::LoopbackFreePort());
+        set32(12, ports.back());
+        many.push_back(make("MBSLAVETCP", {5, 12, uint16_t(9 + k)}));
+        many.back().Run();
+        EXPECT_EQ(b8(9 + k), 1) << k;
+    }
+    const int c9 = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(test_support::LoopbackConnect(c9, ports.back()), 0);
+    Peer r9;
+    r9.fd = c9;
+    ASSERT_EQ(write(c9, q.data(), q.size()), ssize_t(q.size()));
+    got.clear();
+    for (int i = 0; i < 2000 && got.size() < 11; i++) {
+        for (const Block &b : many) b.Run();
+        const Bytes b = r9.Read(11 - got.size());
+        got.insert(got.end(), b.begin(), b.end());
+    }
+    EXPECT_EQ(got, Hex("01 02 00 00 00 05 00 03 02 24 68"));
+    // a shut-down instance frees its port; another instance opens it again
+    const std::vector<uint8_t> saved(Z7Mem_Ptr(many[3].inst, 20260), Z7Mem_Ptr(many[3].inst, 20260) + 20260);
+    many[3].h(FB_INSTEXIT, db, 0, many[3].inst, 0);
+    set32(12, ports[3]);
+    const Block reopen = make("MBSLAVETCP", {5, 12, 18});
+    reopen.Run();
+    EXPECT_EQ(b8(18), 1);
+    // the first one restored as a saved database holds it (its server was
+    // closed at the stop) and kept outside an on-line change: it is cleared
+    // and the server now another instance's goes on
+    std::memcpy(Z7Mem_Ptr(many[3].inst, 20260), saved.data(), saved.size());
+    many[3].h(FB_INSTKEEP, db, 0, many[3].inst, 0);
+    EXPECT_EQ(std::vector<uint8_t>(Z7Mem_Ptr(many[3].inst, 20260), Z7Mem_Ptr(many[3].inst, 20260) + 20260),
+              std::vector<uint8_t>(20260, 0));
+    const int c3 = socket(AF_INET, SOCK_STREAM, 0);
+    EXPECT_EQ(test_support::LoopbackConnect(c3, ports[3]), 0);
+    close(c3);
+    reopen.h(FB_INSTEXIT, db, 0, reopen.inst, 0);
+    for (const Block &b : many) b.h(FB_INSTEXIT, db, 0, b.inst, 0);
+    set8(5, 0);
+
     x.h(FB_INSTEXIT, db, 0, x.inst, 0);
     s.h(FB_INSTEXIT, db, 0, s.inst, 0);
     for (uint32_t b : mine) Z7Mem_Free(b);
@@ -1280,6 +1327,33 @@ TEST_F(Modbus, RemoteBindingsFollowAnotherRuntimesEvents) {
     step(50);
     EXPECT_GE(a.fd, 0);
     EXPECT_EQ(Int(1), 4);
+    // a request that cannot go out (the link's socket takes no byte): 3 s
+    // later the link shows no frame (3), then it is dialled anew
+    const uint32_t rec = Z7Sec_Addr(db, Z7SEC_EAXCNX);
+    ASSERT_EQ(Z7Mem_Get16(rec + 1060), 2);
+    int full[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, full), 0);
+    const std::vector<uint8_t> fill(4096, 0);
+    while (write(full[0], fill.data(), fill.size()) > 0) {
+    }
+    close(a.fd);
+    a.fd = -1;
+    Z7Socket_CloseSocket(int32_t(Z7Mem_Get32(rec + 4)));
+    Z7Mem_Put32(rec + 4, uint32_t(full[0]));
+    Z7Mem_Put16(rec + 1060, 3);
+    Z7Mem_Put16(rec + 1066, 0);
+    Z7Mem_Put32(rec + 1056, 0);
+    for (uint32_t t = 0; t <= 3000; t += 500) Z7EAX_Activate(db, now + t);  // the wait starts at the first
+    EXPECT_EQ(Z7Mem_Get16(rec + 1060), 3);
+    EXPECT_EQ(Int(1), 4);
+    Z7EAX_Activate(db, now + 3001);
+    EXPECT_EQ(Z7Mem_Get16(rec + 1060), 4);
+    EXPECT_EQ(Int(1), 3);
+    now += 5000;
+    step(50);  // the socket closed (the test's end of the pair with it), the peer dialled again
+    EXPECT_GE(a.fd, 0);
+    EXPECT_EQ(Int(1), 4);
+    close(full[1]);
     // a frame larger than the 1,024 bytes announced closes the link
     a.Write(Hex("5A 37 04 00 12 00"));
     step(20);

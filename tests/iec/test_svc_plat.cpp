@@ -160,7 +160,10 @@ TEST(RuntimeFiles, VirtualFilesAndDriverKitUtilities) {
     EXPECT_EQ(Z7DDK_GetWorkFile(out, "v", ".bin"), 1u);
     EXPECT_STREQ(out, "/mnt/cfg/v.bin");
     EXPECT_EQ(Z7DDK_GetWorkFile(out, "w", ".bin"), 0u);
-    EXPECT_EQ(Z7DDK_SetWorkFolder(std::string(254, 'f').c_str()), 0u);
+    EXPECT_EQ(Z7DDK_SetWorkFolder(std::string(255, 'f').c_str()), 0u);
+    EXPECT_EQ(Z7DDK_SetWorkFolder(std::string(254, 'f').c_str()), 1u);  // under 255 characters
+    EXPECT_EQ(Z7DDK_GetWorkFile(out, "", ""), 0u);
+    EXPECT_EQ(std::string(out), std::string(254, 'f') + "/");
     EXPECT_EQ(Z7DDK_CreateMutex(), 1u);
     EXPECT_EQ(Z7DDK_TakeMutex(), 1u);
     EXPECT_EQ(Z7DDK_TakeMutex(), 0u);

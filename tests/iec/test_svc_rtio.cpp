@@ -35,11 +35,17 @@ struct MemBus {
     std::deque<std::array<uint8_t, 16>> in;
     std::vector<Frame> out;
     int room = 1 << 30;
+    int fail_step = 0;  // an open fails at this step (errno EMFILE), 0 none
 };
 MemBus bus;
 // Frames put in reach the first endpoint opened (5); others read nothing.
 int BusOpen(const char *name) {
     bus.opened.push_back(name);
+    if (bus.fail_step != 0) {
+        plat_can_open_step = bus.fail_step;
+        errno = EMFILE;
+        return -1;
+    }
     return 4 + int(bus.opened.size());
 }
 int BusRead(int ep, uint8_t *f) {
@@ -457,6 +463,28 @@ void WriteFile(const std::string &path, const std::vector<uint8_t> &b) {
     std::fwrite(b.data(), 1, b.size(), f);
     std::fclose(f);
     std::rename(tmp.c_str(), path.c_str());
+}
+
+// A port whose endpoint does not open is traced by the step that failed
+// and stays without one; the application runs on.
+TEST_F(RtIo, CanPortThatDoesNotOpenIsTracedByItsStep) {
+    const std::pair<int, std::string> steps[] = {{PLAT_CAN_STEP_SOCKET, "Cannot create CAN socket 24\n\n"},
+                                                 {PLAT_CAN_STEP_INTERFACE, "IOCTL error\n\n"},
+                                                 {PLAT_CAN_STEP_BIND, "Cannot bind CAN port\n"}};
+    for (const auto &[step, text] : steps) {
+        bus = MemBus{};
+        bus.fail_step = step;
+        testing::internal::CaptureStdout();
+        const uint32_t rc = StartBytes(CanTestImage());
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), text) << step;
+        ASSERT_EQ(rc, 0u) << step;
+        EXPECT_EQ(bus.opened, std::vector<std::string>{"can1"});
+        EXPECT_EQ(Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_CAN0, 0) + CP_SOCK), 0xFFFFFFFFu) << step;
+        Z7VMCan_ExchangeAt(db, 1000);
+        EXPECT_EQ(Take(), std::vector<Frame>{}) << step;
+        Z7VM_ShutDown(db, nullptr);
+        db = 0;
+    }
 }
 
 // The CAN definition (extension word 17) is read from a table count of 15

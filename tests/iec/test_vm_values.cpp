@@ -2,6 +2,7 @@
 // status information and opcodes 568/569), symbol paths through complex
 // types, and the change-event walk with its hysteresis.
 #include <arpa/inet.h>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -237,24 +238,44 @@ TEST_F(VmValues, SymbolPaths) {
     EXPECT_EQ(a, ct + 30);
 }
 
+// An event server on a loopback port with clients connected to it, polled
+// until it counts them all.
+struct EvsWithClients {
+    std::vector<uint8_t> mem;
+    std::vector<int> fds;
+    void *evs = nullptr;
+    uint32_t now = 1000;
+    explicit EvsWithClients(uint32_t clients) {
+        Z7EvsSettings s{};
+        s.capacity = {1024, 0, 8000, 16000};
+        mem.resize(Z7Evs_GetMemorySize(&s));
+        if (Z7Evs_Open(mem.data(), &s) != 0) return;
+        evs = mem.data();
+        sockaddr_in a{};
+        socklen_t al = sizeof a;
+        getsockname(reinterpret_cast<Z7EvsData *>(evs)->listen, reinterpret_cast<sockaddr *>(&a), &al);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        for (uint32_t k = 0; k < clients; k++) {
+            const int fd = socket(AF_INET, SOCK_STREAM, 0);
+            if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) fds.push_back(fd);
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (Z7Evs_GetNbClient(evs) < clients && std::chrono::steady_clock::now() < deadline)
+            Z7Evs_Activate(evs, now++);
+        Z7Evs_HasNewConections(evs);
+    }
+    ~EvsWithClients() {
+        for (int fd : fds) close(fd);
+        if (evs) Z7Evs_Close(evs);
+    }
+};
+
 // The change-event walk against a real event server with one client.
 TEST_F(VmValues, ChangeEventsWithHysteresis) {
-    Z7EvsSettings s{};
-    s.capacity = {1024, 0, 8000, 16000};
-    s.port = 0;
-    std::vector<uint8_t> mem(Z7Evs_GetMemorySize(&s));
-    ASSERT_EQ(Z7Evs_Open(mem.data(), &s), 0u);
-    void *evs = mem.data();
-    sockaddr_in a{};
-    socklen_t al = sizeof a;
-    getsockname(reinterpret_cast<Z7EvsData *>(evs)->listen, reinterpret_cast<sockaddr *>(&a), &al);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-    usleep(2000);
-    Z7Evs_Activate(evs, 1000);
-    ASSERT_EQ(Z7Evs_GetNbClient(evs), 1u);
-    Z7Evs_HasNewConections(evs);
+    EvsWithClients server(1);
+    ASSERT_NE(server.evs, nullptr);
+    ASSERT_EQ(Z7Evs_GetNbClient(server.evs), 1u);
+    void *evs = server.evs;
 
     auto f32 = [](float f) {
         std::vector<uint8_t> b(8, 0);
@@ -311,14 +332,192 @@ TEST_F(VmValues, ChangeEventsWithHysteresis) {
     Z7EA_ForceGeneralUpdate(db);
     EXPECT_EQ(Z7EA_ManageBroadcastEvents(db, evs), 0u);
     // the client goes: its subscriptions go with it
-    close(fd);
-    usleep(2000);
-    Z7Evs_Activate(evs, 1100);
+    close(server.fds[0]);
+    server.fds.clear();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (Z7Evs_GetNbClient(evs) != 0 && std::chrono::steady_clock::now() < deadline) Z7Evs_Activate(evs, 1100);
+    ASSERT_EQ(Z7Evs_GetNbClient(evs), 0u);
     Z7Mem_Put16(Addr("U"), 0x0100);
     Z7Mem_Put32(r, 0x42000000);
     Z7Map_SetStringValue(Item("S250"), "X", 1);
     Z7EA_ManagePrivateEvents(db, evs);
     EXPECT_EQ(Z7Sec_Get(db, Z7SEC_EVT, SD_USED), 1u);  // the broadcast entry out of use keeps its place
-    Z7Evs_Close(evs);
+}
+
+// The static events of a code image's list, for every client: a record
+// whose limits are wider than 8 bytes is refused (answer 1) and the ones
+// behind it are still registered.
+TEST_F(VmValues, StaticEventListRegistersEveryRecordItCan) {
+    std::vector<uint8_t> list;
+    auto rec = [&](uint8_t type, uint8_t flags, uint16_t index, uint16_t id, std::vector<uint8_t> up,
+                   std::vector<uint8_t> lo, int ct) {
+        const uint16_t h = uint16_t(up.size());
+        list.insert(list.end(), {type, flags, uint8_t(index), uint8_t(index >> 8), uint8_t(id), uint8_t(id >> 8),
+                                 uint8_t(h), uint8_t(h >> 8)});
+        list.insert(list.end(), up.begin(), up.end());
+        list.insert(list.end(), lo.begin(), lo.end());
+        if (ct >= 0) list.insert(list.end(), {uint8_t(ct), 0, 0, 0});
+    };
+    rec(3, 0, 5, 77, {0, 0, 0, 0x3F}, {0, 0, 0, 0x3F}, -1);                         // REAL 5, 0.5 either way
+    rec(11, 0x80, 0, 78, {3, 0}, {3, 0}, 8);                                        // INT at CT offset 8
+    rec(15, 0, 8, 79, std::vector<uint8_t>(9, 1), std::vector<uint8_t>(9, 1), -1);  // 9-byte limits
+    rec(2, 0, 4, 80, {}, {}, -1);                                                   // DINT 4, no limits
+    list.push_back(0);
+    test_support::IecImage img;
+    img.ext_blocks = {{4, list}};
+    const uint32_t code = test_support::IecLoad(img.Build());
+    blocks.push_back(code);
+    EXPECT_EQ(Z7EA_RegisterStaticEvents(code, db), 1u);
+    ASSERT_EQ(Z7Sec_Get(db, Z7SEC_EVT, SD_USED), 3u);
+    auto entry = [&](uint32_t i) {
+        const uint8_t *p = Z7Mem_Ptr(Z7Sec_Elem(db, Z7SEC_EVT, i), 64);
+        std::vector<uint8_t> e(p, p + 64);
+        std::fill(e.begin() + 16, e.begin() + 32, 0);  // data address and status information
+        return e;
+    };
+    auto record = [](std::vector<std::pair<uint32_t, std::vector<uint8_t>>> parts) {
+        std::vector<uint8_t> e(64, 0);
+        for (auto &[at, bytes] : parts) std::copy(bytes.begin(), bytes.end(), e.begin() + at);
+        return e;
+    };
+    const std::vector<uint8_t> all2(8, 2);
+    EXPECT_EQ(
+        entry(0),
+        record({{0, {4, 3, 0x0E, 0, 5, 0, 1, 0, 77, 0}}, {40, {0, 0, 0, 0x3F}}, {48, {0, 0, 0, 0x3F}}, {56, all2}}));
+    EXPECT_EQ(entry(1), record({{0, {2, 11, 0x0E, 0, 0, 0, 1, 0, 78, 0, 0, 0, 8}}, {40, {3}}, {48, {3}}, {56, all2}}));
+    EXPECT_EQ(entry(2), record({{0, {4, 2, 0x06, 0, 4, 0, 1, 0, 80, 0}}, {56, all2}}));
+    EXPECT_EQ(Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_EVT, 1) + 16), Z7Sec_Addr(db, Z7SEC_CT) + 8);
+    // registered again: the static entries are replaced, not added to
+    EXPECT_EQ(Z7EA_RegisterStaticEvents(code, db), 1u);
+    EXPECT_EQ(Z7Sec_Get(db, Z7SEC_EVT, SD_USED), 3u);
+}
+
+// Subscriptions of two clients to one variable share its entry with the
+// smaller limits of the two (compared in the variable's type), and the
+// change test compares each type with its own sign, never wrapping.
+TEST_F(VmValues, HysteresisMergeAndChangeTestOfEveryType) {
+    EvsWithClients server(2);
+    ASSERT_NE(server.evs, nullptr);
+    ASSERT_EQ(Z7Evs_GetNbClient(server.evs), 2u);
+    void *evs = server.evs;
+    auto entry = [&](uint32_t i) {
+        const uint8_t *p = Z7Mem_Ptr(Z7Sec_Elem(db, Z7SEC_EVT, i), 64);
+        return std::vector<uint8_t>(p, p + 64);
+    };
+    // the entry without its data address and status information (bytes 16-31)
+    auto fields = [&](uint32_t i) {
+        std::vector<uint8_t> e = entry(i);
+        std::fill(e.begin() + 16, e.begin() + 32, 0);
+        return e;
+    };
+    auto record = [](std::vector<std::pair<uint32_t, std::vector<uint8_t>>> parts) {
+        std::vector<uint8_t> e(64, 0);
+        for (auto &[at, bytes] : parts) std::copy(bytes.begin(), bytes.end(), e.begin() + at);
+        return e;
+    };
+
+    // client 1 takes every change of a UINT; client 2 asks for 0x20 around it
+    const uint32_t u = Addr("U");
+    Z7Mem_Put16(u, 100);
+    ASSERT_EQ(Z7EA_RegisterChangeEvent(db, 1, 15, 8, 0, nullptr, nullptr, 0), 1u);
+    EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), 1u);
+    EXPECT_EQ(fields(0), record({{0, {2, 15, 0x01, 0, 8, 0, 1, 0}}, {32, {100}}, {56, {1}}}));
+    const uint8_t lim20[8] = {0x20};
+    ASSERT_EQ(Z7EA_RegisterChangeEvent(db, 2, 15, 8, 0, lim20, lim20, 0), 1u);
+    // flags 2 (pending) and 8 (limits), the smaller limits 0, two subscribers
+    EXPECT_EQ(fields(0), record({{0, {2, 15, 0x0A, 0, 8, 0, 2, 0}}, {32, {100}}, {56, {1, 2}}}));
+    EXPECT_EQ(Z7Mem_Get32(Z7Sec_Elem(db, Z7SEC_EVT, 0) + 16), u);
+    EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), 1u);  // sent again, now to both
+    EXPECT_EQ(fields(0), record({{0, {2, 15, 0x09, 0, 8, 0, 2, 0}}, {32, {100}}, {56, {1, 1}}}));
+    for (uint16_t v : {101, 102, 101}) {
+        Z7Mem_Put16(u, v);
+        EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), 1u) << v;  // client 1 still sees a change of 1
+    }
+    EXPECT_TRUE(Z7EA_UnregisterChangeEvent(db, 1, 15, 8, 0));
+    EXPECT_TRUE(Z7EA_UnregisterChangeEvent(db, 2, 15, 8, 0));
+    ASSERT_EQ(Z7Sec_Get(db, Z7SEC_EVT, SD_USED), 0u);
+
+    // each limit the smaller one, DINT limits compared as unsigned 32-bit
+    // (-1 is the widest); a second client without limits drops them
+    const uint8_t d1u[8] = {0xFF, 0xFF, 0xFF, 0xFF}, d1l[8] = {5}, d2u[8] = {7}, d2l[8] = {9};
+    ASSERT_EQ(Z7EA_RegisterChangeEvent(db, 1, 2, 4, 0, d1u, d1l, 0), 1u);
+    EXPECT_EQ(fields(0),
+              record({{0, {4, 2, 0x08, 0, 4, 0, 1, 0}}, {40, {0xFF, 0xFF, 0xFF, 0xFF}}, {48, {5}}, {56, {1}}}));
+    ASSERT_EQ(Z7EA_RegisterChangeEvent(db, 2, 2, 4, 0, d2u, d2l, 0), 1u);
+    EXPECT_EQ(fields(0), record({{0, {4, 2, 0x0A, 0, 4, 0, 2, 0}}, {40, {7}}, {48, {5}}, {56, {1, 2}}}));
+    const uint8_t half[8] = {0x00, 0x00, 0x00, 0x3F};  // 0.5f
+    ASSERT_EQ(Z7EA_RegisterChangeEvent(db, 1, 3, 5, 0, half, half, 0), 2u);
+    ASSERT_EQ(Z7EA_RegisterChangeEvent(db, 2, 3, 5, 0, nullptr, nullptr, 0), 2u);
+    EXPECT_EQ(fields(1),
+              record({{0, {4, 3, 0x02, 0, 5, 0, 2, 0}}, {40, {0, 0, 0, 0x3F}}, {48, {0, 0, 0, 0x3F}}, {56, {1, 2}}}));
+    Z7Map_SetRealValue(Item("R"), 10.0f);
+    EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), 2u);
+    Z7Map_SetRealValue(Item("R"), 10.1f);
+    EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), 1u);  // every change, for client 2
+    for (uint32_t c : {1u, 2u}) {
+        EXPECT_TRUE(Z7EA_UnregisterChangeEvent(db, c, 2, 4, 0));
+        EXPECT_TRUE(Z7EA_UnregisterChangeEvent(db, c, 3, 5, 0));
+    }
+    ASSERT_EQ(Z7Sec_Get(db, Z7SEC_EVT, SD_USED), 0u);
+
+    // the change test by type: limits, the value last sent, the new value,
+    // whether that is a change (values and limits little-endian as stored)
+    struct Row {
+        uint32_t type, sec, index, size;
+        uint64_t limit, last, now;
+        uint32_t events;
+    };
+    const uint64_t top = ~uint64_t(0);
+    const uint64_t f10 = 0x41200000, f5 = 0x3F000000, f104 = 0x41266666, f106 = 0x4129999A;  // REAL 10.0 0.5 10.4 10.6
+    const uint64_t d1 = 0x3FF0000000000000, d5 = 0x3FE0000000000000;                         // LREAL 1.0 0.5
+    const uint64_t d14 = 0x3FF6666666666666, d15 = 0x3FF8000000000000;                       // LREAL 1.4 1.5
+    const std::vector<Row> rows = {
+        {1, Z7SEC_D8, 3, 1, 5, 0, 1, 1},  // BOOL: any difference
+        // signed types: across zero by less than the limits is no change
+        {10, Z7SEC_D8, 4, 1, 5, 0xFF, 0x01, 0},                 // SINT -1 -> 1
+        {10, Z7SEC_D8, 4, 1, 5, 0x7F, 0x80, 1},                 // SINT 127 -> -128
+        {10, Z7SEC_D8, 4, 1, 5, 0x02, 0xFD, 1},                 // SINT 2 -> -3
+        {11, Z7SEC_D16, 7, 2, 5, 0xFFFD, 0x0001, 0},            // INT -3 -> 1
+        {11, Z7SEC_D16, 7, 2, 5, 0x0002, 0xFFFD, 1},            // INT 2 -> -3
+        {11, Z7SEC_D16, 7, 2, 5, 0x7FFE, 0x8000, 1},            // INT 32766 -> -32768
+        {2, Z7SEC_D32, 4, 4, 5, 0xFFFFFFFD, 0x00000001, 0},     // DINT -3 -> 1
+        {2, Z7SEC_D32, 4, 4, 5, 0x7FFFFFFE, 0x7FFFFFFF, 0},     // DINT near its top
+        {2, Z7SEC_D32, 4, 4, 5, 0x00000003, 0xFFFFFFFE, 1},     // DINT 3 -> -2
+        {4, Z7SEC_TIME, 2, 4, 5, 0xFFFFFFFD, 0x00000001, 0},    // TIME -3 -> 1
+        {4, Z7SEC_TIME, 2, 4, 5, 10, 15, 1},                    // TIME 10 -> 15
+        {12, Z7SEC_D64, 2, 8, 5, top - 2, 1, 0},                // LINT -3 -> 1
+        {12, Z7SEC_D64, 2, 8, 5, top >> 1, (top >> 1) - 4, 0},  // LINT at its top
+        {12, Z7SEC_D64, 2, 8, 5, 3, top - 1, 1},                // LINT 3 -> -2
+        // unsigned types: no limit wraps, the lower test only above the limit
+        {14, Z7SEC_D8, 6, 1, 5, 3, 0, 0},                     // USINT 3 -> 0
+        {14, Z7SEC_D8, 6, 1, 5, 3, 8, 1},                     // USINT 3 -> 8
+        {14, Z7SEC_D8, 6, 1, 5, 0xFB, 0xFF, 0},               // USINT 251 -> 255
+        {14, Z7SEC_D8, 6, 1, 5, 0xFB, 0xF6, 1},               // USINT 251 -> 246
+        {15, Z7SEC_D16, 8, 2, 5, 0xFFFE, 0xFFFF, 0},          // UINT at its top
+        {16, Z7SEC_D32, 6, 4, 5, 0xFFFFFFFE, 0xFFFFFFFF, 0},  // UDINT at its top
+        {16, Z7SEC_D32, 6, 4, 5, 0xFFFFFFFE, 3, 1},           // UDINT down to 3
+        {17, Z7SEC_D64, 1, 8, 5, top - 2, top, 0},            // ULINT at its top
+        {17, Z7SEC_D64, 1, 8, 5, top - 2, 2, 1},              // ULINT down to 2
+        {17, Z7SEC_D64, 1, 8, 5, 4, 0, 0},                    // ULINT 4 -> 0
+        {3, Z7SEC_D32, 5, 4, f5, f10, f104, 0},               // REAL 10.0 -> 10.4
+        {3, Z7SEC_D32, 5, 4, f5, f10, f106, 1},               // REAL 10.0 -> 10.6
+        {13, Z7SEC_D64, 3, 8, d5, d1, d14, 0},                // LREAL 1.0 -> 1.4
+        {13, Z7SEC_D64, 3, 8, d5, d1, d15, 1},                // LREAL 1.0 -> 1.5
+    };
+    auto put = [](uint32_t a, uint32_t size, uint64_t v) {
+        for (uint32_t k = 0; k < size; k++) Z7Mem_Put8(a + k, uint8_t(v >> (8 * k)));
+    };
+    for (const Row &r : rows) {
+        const uint32_t a = Z7Sec_Elem(db, r.sec, r.index);
+        ASSERT_NE(a, 0u) << r.type;
+        put(a, r.size, r.last);
+        uint8_t lim[8] = {};
+        for (uint32_t k = 0; k < 8; k++) lim[k] = uint8_t(r.limit >> (8 * k));
+        ASSERT_EQ(Z7EA_RegisterChangeEvent(db, 1, r.type, r.index, 0, lim, lim, 0), 1u) << r.type;
+        EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), 1u) << r.type;
+        put(a, r.size, r.now);
+        EXPECT_EQ(Z7EA_ManagePrivateEvents(db, evs), r.events) << r.type << " " << r.last << " -> " << r.now;
+        EXPECT_TRUE(Z7EA_UnregisterChangeEvent(db, 1, r.type, r.index, 0));
+    }
 }
 }  // namespace

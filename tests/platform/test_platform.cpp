@@ -18,6 +18,7 @@
 
 #include "platform/plat.h"
 #include "platform/plat_assert.h"
+#include "platform/plat_can.h"
 #include "platform/plat_net.h"
 #include "platform/plat_tls.h"
 
@@ -109,6 +110,26 @@ TEST_F(Platform, BoardFoldersButNoRemovableMedia) {
     EXPECT_TRUE(fs::is_directory(Under("/sim")));
     EXPECT_FALSE(fs::exists(Under("/mnt/USB0")));
     EXPECT_FALSE(fs::exists(Under("/mnt/USB1")));
+}
+
+// A host-bus open that fails names its step: a name that cannot be an
+// interface's, then no endpoint left; a success leaves the others open.
+TEST_F(Platform, CanOpenNamesTheStepThatFailed) {
+    const PlatCanOps *saved = plat_can;
+    plat_can = &plat_can_host;
+    EXPECT_EQ(PLAT_CanOpen("a/b"), -1);
+    EXPECT_EQ(plat_can_open_step, PLAT_CAN_STEP_INTERFACE);
+    EXPECT_EQ(PLAT_CanOpen("can0123456789abc"), -1);  // 16 characters
+    EXPECT_EQ(plat_can_open_step, PLAT_CAN_STEP_INTERFACE);
+    std::vector<int> eps;
+    for (unsigned i = 0; i < PLAT_CAN_ENDPOINTS; i++) eps.push_back(PLAT_CanOpen("can0"));
+    for (int ep : eps) EXPECT_GE(ep, 0);
+    errno = 0;
+    EXPECT_EQ(PLAT_CanOpen("can0"), -1);
+    EXPECT_EQ(plat_can_open_step, PLAT_CAN_STEP_SOCKET);
+    EXPECT_EQ(errno, EMFILE);
+    for (int ep : eps) PLAT_CanClose(ep);
+    plat_can = saved;
 }
 
 // ---- shell seam ----------------------------------------------------------------------------
