@@ -36,12 +36,16 @@ tavix_buffer *Answer(tavix_buffer *body) {
 
 tavix_buffer *Error(int code) { return tavix_engine_construct_json_on_error_response(code); }
 
-// A field's value by exact name (the first); null when absent.
+// Whether a field's name is the known name: its first characters, the
+// known name's length ("address[]x" is "address[]").
+bool Named(const char *field, const char *known) { return std::strncmp(field, known, std::strlen(known)) == 0; }
+
+// The value of the first field with a known name; null when absent.
 const char *Field(const tavix_buffer *r, const char *name, uint32_t *len = nullptr) {
     const char *n = nullptr, *v = nullptr;
     uint32_t vl = 0;
     for (uint32_t i = 0; tavix_buffer_get_dict_entry(r, i, &n, &v, &vl) == 0; i++) {
-        if (std::strcmp(n, name) == 0) {
+        if (Named(n, name)) {
             if (len != nullptr) *len = vl;
             return v;
         }
@@ -529,7 +533,7 @@ int Filters(tavix_buffer *req, const char *const *named, tavix_filter (&out)[kFi
     int code = 0;
     for (uint32_t i = 0; tavix_buffer_get_dict_entry(req, i, &n, &v, &vl) == 0 && count < kFilters; i++) {
         bool skip = false;
-        for (const char *const *k = named; *k != nullptr; k++) skip = skip || std::strcmp(n, *k) == 0;
+        for (const char *const *k = named; *k != nullptr; k++) skip = skip || Named(n, *k);
         if (skip) continue;
         char *colon = const_cast<char *>(static_cast<const char *>(std::memchr(v, ':', vl)));
         if (colon == nullptr) {

@@ -525,23 +525,26 @@ TEST_F(WebAnswers, FilterSubscriptionCallsTheApplicationWithItsFilters) {
     EXPECT_EQ(Post("subscribefilter", "subscriptionid=1&level=eq:1"), "{\"serverhandle\":\"\\/\\/F\\/00000002\"}");
     EXPECT_EQ(Post("subscribefilter", "subscriptionid=1&aggregation=bad"),
               "{\"error\":10002,\"errorstring\":\"Error fetching callback not set\"}");
+    // The named fields by their first characters: none of them is a filter.
+    EXPECT_EQ(Post("subscribefilter", "subscriptionid_=1&aggregation2=max&interval.s=4&zone=in:A"),
+              "{\"serverhandle\":\"\\/\\/F\\/00000004\"}");
     EXPECT_EQ(Post("unsubscribefilter", "subscriptionid=1&serverhandle[]=//F/00000001"),
               "{\"result\":[{\"error\":0}]}");
-    EXPECT_EQ(calls,
-              (std::vector<std::string>{"//F/00000001|avg|2.500000|level=ge,3|area=eq,North",
-                                        "//F/00000002|-|0.000000|level=eq,1", "//F/00000003|bad|0.000000", "off 1"}));
+    EXPECT_EQ(calls, (std::vector<std::string>{"//F/00000001|avg|2.500000|level=ge,3|area=eq,North",
+                                               "//F/00000002|-|0.000000|level=eq,1", "//F/00000003|bad|0.000000",
+                                               "//F/00000004|max|4.000000|zone=in,A", "off 1"}));
     // Handles let go only while their elements fit the answer's room.
-    EXPECT_EQ(Post("subscribefilter", "subscriptionid=1&level=eq:2"), "{\"serverhandle\":\"\\/\\/F\\/00000004\"}");
-    const std::string form = "POST /tavIX/?x HTTP/1.0\r\n\r\nserverhandle[]=//F/00000004&serverhandle[]=//F/00000002";
+    EXPECT_EQ(Post("subscribefilter", "subscriptionid=1&level=eq:2"), "{\"serverhandle\":\"\\/\\/F\\/00000005\"}");
+    const std::string form = "POST /tavIX/?x HTTP/1.0\r\n\r\nserverhandle[]=//F/00000005&serverhandle[]=//F/00000002";
     tavix_buffer *req = tavix_buffer_get(TAVIX_BUF_REQ_HEADER, 0, 1 << 20, true);
     tavix_buffer_put_data(req, form.data(), uint32_t(form.size()));
     ASSERT_EQ(tavix_engine_parse_form(req, 27), 0);
     EXPECT_EQ(tavix_engine_write_handle_unsubscribe_filter_request(nullptr, 0, req, s->frames), 36);
-    EXPECT_EQ(calls.size(), 5u);  // measuring lets nothing go
+    EXPECT_EQ(calls.size(), 6u);  // measuring lets nothing go
     char text[36];
     const long n = tavix_engine_write_handle_unsubscribe_filter_request(text, 35, req, s->frames);
     EXPECT_EQ(std::string(text, std::size_t(n)), "{\"result\":[{\"error\":0}]}");
-    EXPECT_EQ(calls.back(), "off 5");
+    EXPECT_EQ(calls.back(), "off 6");
     EXPECT_NE(tavix_engine_frame_find_item(s->frames, "//F/00000002"), nullptr);
     tavix_buffer_free(req);
     // A filter change published with the address the application gives.
@@ -644,6 +647,11 @@ TEST_F(WebAnswers, HistoryAndFilterElementsAndTheirRefusals) {
               "{\"result\":[{\"address\":\"P1\",\"value\":true,\"timestamp\":1700000000123.500000,\"status\":-1,"
               "\"description\":{\"en\":\"Pump\"},\"username\":\"op\"},{\"address\":\"P1\",\"value\":true,"
               "\"timestamp\":1700000000123.500000}]}");
+    // Field names are matched by the known name's first characters.
+    EXPECT_EQ(Post("readhistory", "address[]x=P1&starttime_ms=1700000000123.5"),
+              "{\"result\":[{\"address\":\"P1\",\"value\":true,\"timestamp\":1700000000123.500000,\"status\":-1,"
+              "\"description\":{\"en\":\"Pump\"},\"username\":\"op\"},{\"address\":\"P1\",\"value\":true,"
+              "\"timestamp\":1700000000123.500000}]}");
     // The bounds flag (a value beginning with "true"), shown as the status;
     // elements past a 600-byte body end the answer with the "more" footer.
     tavix_server_set_history_callbacks(
@@ -660,6 +668,8 @@ TEST_F(WebAnswers, HistoryAndFilterElementsAndTheirRefusals) {
             return 0;
         });
     EXPECT_EQ(Post("readhistory", "address[]=P1&returnbounds=trueish"),
+              "{\"result\":[{\"address\":\"P1\",\"value\":true,\"timestamp\":1700000000000,\"status\":7}]}");
+    EXPECT_EQ(Post("readhistory", "address[]=P1&returnbounds2=true"),
               "{\"result\":[{\"address\":\"P1\",\"value\":true,\"timestamp\":1700000000000,\"status\":7}]}");
     const std::string element = "{\"address\":\"P1\",\"value\":true,\"timestamp\":1700000000000}";
     std::string ten = "{\"result\":[" + element;

@@ -153,8 +153,9 @@ TEST_F(WebMethods, HistoryBatchesQueryFiltersAndTheirWorker) {
         calls.push_back({r->first_index, n});
         return 0;
     };
-    tavix_method_callbacks.query_filter = [](tavix_request *, const void *, const char *, double,
+    tavix_method_callbacks.query_filter = [](tavix_request *, const void *, const char *aggregation, double interval,
                                              const tavix_filter *f) {
+        triples.push_back(std::string(aggregation != nullptr ? aggregation : "-") + " " + std::to_string(interval));
         for (; f->name != nullptr; f++) triples.push_back(std::string(f->name) + "|" + f->op + "|" + f->value);
         return 0;
     };
@@ -181,8 +182,9 @@ TEST_F(WebMethods, HistoryBatchesQueryFiltersAndTheirWorker) {
     tavix_buffer_free(req);
     // Four jobs wait; the fifth is refused with 302.
     std::vector<tavix_buffer *> kept;
+    // "aggregation" and "interval" are known by their first characters.
     for (int i = 0; i < 4; i++) {
-        tavix_buffer *q = form("level=eq:1&aggregation=avg");
+        tavix_buffer *q = form("level=eq:1&aggregation_=avg&interval2=2.5");
         keep = false;
         EXPECT_EQ(tavix_post_handlers[TAVIX_M_QUERYFILTER](&c, nullptr, q, &keep), nullptr);
         EXPECT_TRUE(keep);
@@ -197,13 +199,13 @@ TEST_F(WebMethods, HistoryBatchesQueryFiltersAndTheirWorker) {
     tavix_buffer_free(fifth);
     EXPECT_EQ(tavix_engine_query_jobs_waiting(), 4u);
     EXPECT_EQ(tavix_engine_query_filter_step(), 1);
-    EXPECT_EQ(triples, std::vector<std::string>{"level|eq|1"});
+    EXPECT_EQ(triples, (std::vector<std::string>{"avg 2.500000", "level|eq|1"}));
     // The server stops: the jobs still waiting go unanswered (their
     // connections are gone, and ids start at 1 again after a restart).
     tavix_server_clear();
     EXPECT_EQ(tavix_engine_query_jobs_waiting(), 0u);
     EXPECT_EQ(tavix_engine_query_filter_step(), 0);
-    EXPECT_EQ(triples.size(), 1u);
+    EXPECT_EQ(triples.size(), 2u);
 }
 
 TEST_F(WebMethods, AChangeFanOutStopsAtTheFirstNotificationWithoutMemory) {
