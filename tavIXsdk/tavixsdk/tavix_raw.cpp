@@ -56,8 +56,10 @@ void tavix_engine_raw_handler_shutdown() {
 }
 
 int tavix_engine_raw_handler_init_dispatcher(tavix_connection *c, const uint8_t *bytes, uint32_t length) {
+    const tavix_identity_cb identity = c->identity;  // the host's, kept across requests
     *c = tavix_connection{};
     c->sock = -1;
+    c->identity = identity;
     c->in_use = 1;
     c->recv = tavix_buffer_get(TAVIX_BUF_DATA, length + 1, tavix_global_options.request_limit, true);
     if (c->recv == nullptr) return 1;

@@ -356,6 +356,13 @@ tavix_remote_session *tavix_comm_remote_server_find_session(int index, const cha
     return nullptr;
 }
 
+uint64_t tavix_comm_remote_server_max_timeout() {
+    uint64_t most = 0;
+    for (uint32_t i = 0; i < T.count; i++)
+        if (T.servers[i]->max_timeout > most) most = T.servers[i]->max_timeout;
+    return most;
+}
+
 void tavix_comm_remote_server_resolve(tavix_remote_server *s, uint64_t now) {
     s->resolve_time = now;
     struct addrinfo hints {};

@@ -184,7 +184,9 @@ void tavix_server_session_tick(uint64_t now) {
     tavix_engine_session_tick(now);
     tavix_comm_remote_server_tick(now);
     if (now - last_auth_expiry > kAuthExpiryUnits) {
-        tavix_auth_expire_auth_data(now, 2ull * tavix_global_options.session_timeout);
+        const uint64_t remote = tavix_comm_remote_server_max_timeout();
+        const uint64_t own = tavix_global_options.session_timeout;
+        tavix_auth_expire_auth_data(now, 2 * (remote > own ? remote : own));
         last_auth_expiry = now;
     }
     if (tavix_global_options.idle_cb != nullptr) tavix_global_options.idle_cb(now);

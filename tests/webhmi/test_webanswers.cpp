@@ -886,6 +886,40 @@ TEST_F(WebAnswers, TheAccessCallbackGrantsOrRefusesEachRequest) {
               "\"browsertime\"],\"longpollsupport\":true,\"securitysupport\":true,\"maxtimeout\":60,"
               "\"vendorinfo\":\"Controller web HMI server\",\"servername\":\"\"}");
     EXPECT_EQ(calls, (std::vector<std::string>{"POST /tavIX/?read op", "POST /tavIX/?info op"}));
+
+    // A connection whose own identity callback names the user needs no
+    // credentials; one that names nobody is challenged as any other.
+    calls.clear();
+    const auto through = [](tavix_identity_cb identity) {
+        tavix_connection c{};
+        c.identity = identity;
+        const std::string req = "POST /tavIX/?info HTTP/1.0\r\n\r\n";
+        EXPECT_EQ(tavix_engine_raw_handler_init_dispatcher(&c, reinterpret_cast<const uint8_t *>(req.data()),
+                                                           uint32_t(req.size())),
+                  0);
+        const uint8_t *h = nullptr, *b = nullptr;
+        uint32_t hl = 0, bl = 0;
+        EXPECT_EQ(tavix_engine_raw_handler_call_dispatcher(&c, &h, &hl, &b, &bl), 0);
+        std::string status = h != nullptr ? std::string(reinterpret_cast<const char *>(h), hl) : "";
+        status = status.substr(0, status.find("\r\n"));
+        tavix_engine_raw_handler_free_dispatcher(&c);
+        return status;
+    };
+    EXPECT_EQ(through([](tavix_connection *, const char *authorization, const char *method, const char *url,
+                         tavix_identity *who) {
+                  calls.push_back(std::string("identity ") + method + " " + url + " " +
+                                  (authorization != nullptr ? authorization : "-"));
+                  std::snprintf(who->realm, sizeof who->realm, "tavIX");
+                  std::snprintf(who->user, sizeof who->user, "plc");
+                  return 1;
+              }),
+              "HTTP/1.0 200 OK");
+    EXPECT_EQ(through([](tavix_connection *, const char *, const char *, const char *, tavix_identity *) {
+                  calls.push_back("nobody");
+                  return 0;
+              }),
+              "HTTP/1.0 401 Authorization Required");
+    EXPECT_EQ(calls, (std::vector<std::string>{"identity POST /tavIX/?info -", "POST /tavIX/?info plc", "nobody"}));
 }
 
 TEST_F(WebAnswers, TheRequestHookAnswersItsOwnUrlsWithTheRequestsUserAndMayKeepTheRequest) {

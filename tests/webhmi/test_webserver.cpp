@@ -344,6 +344,39 @@ TEST_F(WebServer, LoginsUsersRightsAndStaleNonces) {
     EXPECT_EQ(bit4(), 0);
 }
 
+// The server tick lets authentication entries go once unused for twice the
+// larger of the session time-out option and the largest "maxtimeout" a
+// remote server reported (server time units).
+TEST_F(WebServer, AuthenticationEntriesExpireAfterTwiceTheLongerTimeOut) {
+    tavix_server_clear_callbacks();
+    tavix_comm_remote_server_initialize();
+    tavix_global_options.session_timeout = 60;
+    ASSERT_NE(tavix_auth_insert_auth_data("a"), nullptr);  // used at 0
+    tavix_server_session_tick(120);
+    EXPECT_NE(tavix_auth_find_auth_data("a"), nullptr);
+    tavix_server_session_tick(131);
+    EXPECT_EQ(tavix_auth_find_auth_data("a"), nullptr);
+
+    ASSERT_EQ(tavix_comm_remote_server_define("plc2", "127.0.0.1", 8080, 1), 0);
+    tavix_comm_remote_server_get(0)->max_timeout = 200;
+    Age(131);
+    ASSERT_NE(tavix_auth_insert_auth_data("b"), nullptr);  // used at 131
+    tavix_server_session_tick(252);
+    tavix_server_session_tick(531);
+    EXPECT_NE(tavix_auth_find_auth_data("b"), nullptr);
+    tavix_server_session_tick(542);
+    EXPECT_EQ(tavix_auth_find_auth_data("b"), nullptr);
+    // A remote time-out below the option's: the option's holds.
+    tavix_comm_remote_server_get(0)->max_timeout = 30;
+    Age(411);
+    ASSERT_NE(tavix_auth_insert_auth_data("c"), nullptr);  // used at 542
+    tavix_server_session_tick(662);
+    EXPECT_NE(tavix_auth_find_auth_data("c"), nullptr);
+    tavix_server_session_tick(673);
+    EXPECT_EQ(tavix_auth_find_auth_data("c"), nullptr);
+    tavix_comm_remote_server_initialize();
+}
+
 TEST_F(WebServer, ItemWritesConvertCheckAndNotify) {
     WebVariable *b = nullptr, *c = nullptr, *i = nullptr;
     ASSERT_EQ(tavix_subscribe_item(reinterpret_cast<void *>(1), "R_7_3_BOOL", &b), 0u);
@@ -503,8 +536,20 @@ TEST_F(WebServer, RemoteChallengesAndOurAnswers) {
     EXPECT_EQ(tavix_auth_parse_digest_header("k2", "Digest realm=\"r\", nonce=\"n\", algorithm=SHA-256\r\n", &e, &code),
               -1);
     EXPECT_EQ(code, 615);
+    // Only qop "auth" is answered: "auth-int" alone is refused, a list holding "auth" taken.
+    code = 0;
     EXPECT_EQ(tavix_auth_parse_digest_header("k2", "Digest realm=\"r\", nonce=\"n\", qop=\"auth-int\"\r\n", &e, &code),
-              0);
+              -1);
+    EXPECT_EQ(code, 615);
+    EXPECT_EQ(
+        tavix_auth_parse_digest_header("k2", "Digest realm=\"r\", nonce=\"n\", qop=\"auth-int,auth\"\r\n", &e, &code),
+        0);
+    EXPECT_TRUE(e->qop_auth);
+    tavix_auth_clear();
+    ASSERT_EQ(tavix_auth_parse_digest_header("k1", challenge, &e, &code), 0);
+    EXPECT_EQ(
+        tavix_auth_parse_digest_header("k2", "Digest realm=\"r\", nonce=\"n\", qop=\"auth,auth-int\"\r\n", &e, &code),
+        0);
     EXPECT_EQ(tavix_auth_parse_digest_header("k3", "Digest nonce=\"n\"\r\n", &e, &code), -1);
     EXPECT_EQ(code, 616);
     EXPECT_EQ(tavix_auth_parse_digest_header("k3", "Digest realm=\"r\", nonce=\"n\"\r\n", &e, &code), -1);
