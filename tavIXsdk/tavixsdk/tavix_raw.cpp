@@ -2,9 +2,7 @@
 #include "tavIXsdk/tavixsdk/tavix_raw.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <unistd.h>
 
 #include "tavIXsdk/tavixsdk/tavix_auth.h"
 #include "tavIXsdk/tavixsdk/tavix_engine.h"
@@ -15,11 +13,19 @@
 
 namespace {
 
-// Pieces handed out, kept until the free call.
-struct RawPieces {
-    tavix_buffer *response;
-    uint8_t *file_body;
-} raw;
+// Frees a chain of buffers linked for sending (one its owner holds only
+// loses its queued mark, as the dispatcher leaves it).
+void FreeChain(tavix_buffer *b) {
+    while (b != nullptr) {
+        tavix_buffer *next = b->send_next;
+        b->send_next = nullptr;
+        if (b->held)
+            b->queued = 0;
+        else
+            tavix_buffer_free(b);
+        b = next;
+    }
+}
 
 }  // namespace
 
@@ -74,17 +80,14 @@ int tavix_engine_raw_handler_call_dispatcher(tavix_connection *c, const uint8_t 
     tavix_engine_handle_data(c, &c->pending, c->recv);
     tavix_buffer_free(c->recv);
     c->recv = nullptr;
-    if (c->send_head == nullptr) return c->pending != nullptr ? 3 : 4;
+    // The record's response reference holds its answer (and so the pieces
+    // handed out) until this record's free call.
     tavix_buffer *resp = c->send_head;
-    c->send_head = c->send_tail = nullptr;
+    if (resp == nullptr) return c->pending != nullptr ? 3 : 4;
     // One request, one response: answers to further requests in the bytes are dropped.
-    for (tavix_buffer *extra = resp->send_next; extra != nullptr;) {
-        tavix_buffer *next = extra->send_next;
-        tavix_buffer_free(extra);
-        extra = next;
-    }
+    FreeChain(resp->send_next);
     resp->send_next = nullptr;
-    raw.response = resp;
+    c->send_tail = resp;
     const uint8_t *piece = nullptr;
     const long hn = tavix_buffer_get_data(resp, &piece, nullptr, 0, nullptr, 0);
     if (hn < 0) return 4;
@@ -92,17 +95,11 @@ int tavix_engine_raw_handler_call_dispatcher(tavix_connection *c, const uint8_t 
     *header_length = uint32_t(hn);
     tavix_buffer_get_advance(resp, uint32_t(hn));
     if (body == nullptr) return 0;
-    // A file-backed body is handed out whole, read into one block.
+    // A file-backed body is handed out whole: the file is read into its buffer.
     tavix_buffer *content = resp->content;
-    if (content != nullptr && content->kind == TAVIX_BUF_FILE && content->fd >= 0) {
-        raw.file_body = static_cast<uint8_t *>(std::malloc(content->file_size + 1));
-        if (raw.file_body == nullptr) return 0;
-        const ssize_t got = pread(content->fd, raw.file_body, content->file_size, 0);
-        if (got >= 0) {
-            *body = raw.file_body;
-            *body_length = uint32_t(got);
-        }
-        return 0;
+    if (content != nullptr && content->kind == TAVIX_BUF_FILE && content->length == 0) {
+        if (content->limit < content->file_size) content->limit = content->file_size;
+        tavix_buffer_read_whole_file(content, content->file_size);
     }
     const long bn = tavix_buffer_get_data(resp, &piece, nullptr, 0, nullptr, 0);
     if (bn > 0) {
@@ -113,14 +110,13 @@ int tavix_engine_raw_handler_call_dispatcher(tavix_connection *c, const uint8_t 
 }
 
 void tavix_engine_raw_handler_free_dispatcher(tavix_connection *c) {
-    tavix_buffer_free(raw.response);
-    raw.response = nullptr;
-    std::free(raw.file_body);
-    raw.file_body = nullptr;
+    FreeChain(c->send_head);
     tavix_buffer_free(c->recv);
     tavix_buffer_free(c->pending);
+    const tavix_identity_cb identity = c->identity;
     *c = tavix_connection{};
     c->sock = -1;
+    c->identity = identity;
 }
 
 long tavix_comm_remote_server_create_tavix_hdr(const char *id, const char *key, uint32_t *counter, char *out,

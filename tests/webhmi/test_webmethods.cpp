@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "tavIXsdk/tavixsdk/tavix_session.h"
 #include "tavIXsdk/tavixsdk/tavix_subs.h"
 #include "tavIXsdk/tavixsdk/tavix_util.h"
+#include "tests/support/temp_root.h"
 
 namespace {
 
@@ -265,5 +267,45 @@ TEST_F(WebMethods, RemoteHeaderAndRawRequests) {
         0);
     ASSERT_EQ(tavix_engine_raw_handler_call_dispatcher(&c, &h, &hl, &b, &bl), 0);
     EXPECT_EQ(b, nullptr);
+    tavix_engine_raw_handler_free_dispatcher(&c);
+
+    // Two records in flight: each keeps its own answer until its own free call.
+    tavix_engine_hooks.utc_now = [] { return uint32_t(1709251200); };
+    tavix_connection first{}, second{};
+    const uint8_t *h1 = nullptr, *b1 = nullptr, *h2 = nullptr, *b2 = nullptr;
+    uint32_t hl1 = 0, bl1 = 0, hl2 = 0, bl2 = 0;
+    ASSERT_EQ(
+        tavix_engine_raw_handler_init_dispatcher(&first, reinterpret_cast<const uint8_t *>(info), sizeof info - 1), 0);
+    ASSERT_EQ(tavix_engine_raw_handler_call_dispatcher(&first, &h1, &hl1, &b1, &bl1), 0);
+    const char missing[] = "GET /none.htm HTTP/1.0\r\n\r\n";
+    ASSERT_EQ(tavix_engine_raw_handler_init_dispatcher(&second, reinterpret_cast<const uint8_t *>(missing),
+                                                       sizeof missing - 1),
+              0);
+    ASSERT_EQ(tavix_engine_raw_handler_call_dispatcher(&second, &h2, &hl2, &b2, &bl2), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(b1), bl1).rfind("{\"loginmethod\":\"none\"", 0), 0u);
+    tavix_engine_raw_handler_free_dispatcher(&first);
+    ASSERT_NE(h2, nullptr);
+    ASSERT_NE(b2, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(h2), hl2),
+              "HTTP/1.0 404 Not Found\r\nServer: TavIX SDK/0.9.0\r\nDate: Fri, 01 Mar 2024 00:00:00 GMT\r\n"
+              "Content-Length: 134\r\nContent-Type: text/html; charset=utf-8\r\n\r\n");
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(b2), bl2),
+              "<!DOCTYPE html><html><head><title>404 Not Found</title></head><body><h1>Not Found</h1>"
+              "<p>Requested Entity: /none.htm</p></body></html>");
+    tavix_engine_raw_handler_free_dispatcher(&second);
+    tavix_engine_hooks.utc_now = nullptr;
+
+    // A file answer's body is handed out whole, however large.
+    test_support::TempRoot root;
+    std::string text;
+    for (int i = 0; i < 5000; i++) text += char('a' + i % 26);
+    std::ofstream(root / "big.js") << text;
+    tavix_options_set_web_root(root.path().c_str(), "index.htm");
+    const char big[] = "GET /big.js HTTP/1.0\r\n\r\n";
+    ASSERT_EQ(tavix_engine_raw_handler_init_dispatcher(&c, reinterpret_cast<const uint8_t *>(big), sizeof big - 1), 0);
+    ASSERT_EQ(tavix_engine_raw_handler_call_dispatcher(&c, &h, &hl, &b, &bl), 0);
+    EXPECT_NE(std::string(reinterpret_cast<const char *>(h), hl).find("Content-Length: 5000\r\n"), std::string::npos);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(b), bl), text);
     tavix_engine_raw_handler_free_dispatcher(&c);
 }
