@@ -54,6 +54,7 @@ TavixFtpState tavixFtpStates = TavixFtpState::WaitFolder;
 uint8_t tavix_start_passes;
 
 sem_t demoMutex;
+void (*tavix_setup_hook)();
 pthread_mutex_t TavixQueryFilterMutex = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
@@ -159,8 +160,12 @@ int CheckInotify() {
 
 void *tavix_Loop(void *) {
     tavix_server_main();
-    TavixServerState = TavixState::Running;
-    for (;;) {
+    if (tavix_setup_hook != nullptr) tavix_setup_hook();
+    // Only a start still standing becomes running: a stop asked during the
+    // set-up stops the server now that it is set up.
+    TavixState starting = TavixState::Starting;
+    const bool serve = TavixServerState.compare_exchange_strong(starting, TavixState::Running);
+    for (; serve;) {
         if (sem_trywait(&demoMutex) != 0) {
             usleep(1000);
             continue;
@@ -177,7 +182,10 @@ void *tavix_Loop(void *) {
     TavixThreadCreated = 0;
     tavix_DemoUnlock();
     tavix_comm_thread_stop();
-    TavixServerState = TavixState::Stopped;
+    // Stopped, unless a start was asked after the stop (the card manager's):
+    // that request stands, and main's next web step starts a new thread.
+    TavixState stop = TavixState::StopRequested;
+    TavixServerState.compare_exchange_strong(stop, TavixState::Stopped);
     pthread_exit(nullptr);
 }
 
@@ -285,7 +293,7 @@ void tavix_thread_clear() {
     }
 }
 
-void tavix_thread_create() {
+bool tavix_thread_create() {
     sigset_t block, old;
     sigemptyset(&block);
     sigaddset(&block, SIGALRM);
@@ -294,10 +302,11 @@ void tavix_thread_create() {
     pthread_attr_t tattr;
     pthread_attr_init(&tattr);
     pthread_attr_setdetachstate(&tattr, PTHREAD_CREATE_DETACHED);
-    if (pthread_create(&tavix_thread_id, &tattr, tavix_Loop, nullptr) == 0)
-        pthread_setname_np(tavix_thread_id, "tavix");
+    const bool made = pthread_create(&tavix_thread_id, &tattr, tavix_Loop, nullptr) == 0;
+    if (made) pthread_setname_np(tavix_thread_id, "tavix");
     pthread_attr_destroy(&tattr);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return made;
 }
 
 void tavix_check_ftp_state() {
@@ -388,9 +397,14 @@ void tavix_main_step() {
             break;
         case TavixState::StartRequested:
             if (!TavixFtping && !TavixThreadCreated) {
-                tavix_thread_create();
+                // Marked before the thread exists, so its end (and its move
+                // to running) always comes after these two stores.
                 TavixThreadCreated = 1;
                 TavixServerState = TavixState::Starting;
+                if (!tavix_thread_create()) {
+                    TavixThreadCreated = 0;
+                    TavixServerState = TavixState::StartRequested;  // tried again at the next step
+                }
             }
             break;
         case TavixState::Running:

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/image/plcreg.h"
+#include "net/net.h"
 #include "tests/support/md5_peer.h"
 #include "tavIXsdk/tavixsdk/tavix_auth.h"
 #include "tavIXsdk/tavixsdk/tavix_comm.h"
@@ -520,6 +521,79 @@ TEST_F(WebServer, TheServerIsInitialisedPreparedRunClearedAndFreedAsAWhole) {
     EXPECT_EQ(tavix_remote_table.count, 0u);
     EXPECT_EQ(tavix_comm_state.scratch, nullptr);
     EXPECT_EQ(tavix_global_options.prefix, nullptr);
+    // Back to what the other tests start from.
+    ASSERT_EQ(tavix_server_initialize(), 0);
+    ASSERT_EQ(tavix_server_prepare(), 0);
+    tavix_engine_hooks = tavix_engine_hooks_t{};
+}
+
+// A stop asked while the server sets itself up (its RSA key takes a while)
+// is not lost: the thread stops once set up instead of serving on. A start
+// asked after that stop starts it again once the thread has ended.
+TEST_F(WebServer, AStopAskedDuringTheSetUpStopsTheServerOnceSetUp) {
+    test_support::TempRoot root;
+    static std::atomic<int> setups{0}, release{0};
+    tavix_setup_hook = [] {
+        setups++;
+        while (release == 0) usleep(1000);
+    };
+    tavix_startup();
+    TavixHttp = 1;
+    tavix_start_passes = TAVIX_START_PASSES + 1;
+    TavixThreadCreated = 0;
+    TavixFtping = 0;
+    TavixUpdateNewIp = 0;
+    // Main's web steps, as the main loop runs them after each pass.
+    auto until = [](auto done) {
+        for (int i = 0; i < 30000 && !done(); i++) {
+            tavix_main_step();
+            usleep(1000);
+        }
+        return done();
+    };
+    auto ended = [] { return TavixThreadCreated == 0 && TavixServerState == TavixState::Stopped; };
+    auto status_bit = [] {
+        uint8_t b = 0;
+        PlcReg_Get(&b, Tavix_server_status_token, 1);
+        return b & 1;
+    };
+    TavixServerState = TavixState::StartRequested;
+    tavix_main_step();
+    EXPECT_EQ(TavixServerState, TavixState::Starting);
+    EXPECT_EQ(TavixThreadCreated, 1);
+    ASSERT_TRUE(until([] { return setups == 1; }));
+    // An upload begins (the watcher's stop) while the set-up is held.
+    TavixServerState = TavixState::StopRequested;
+    release = 1;
+    const bool stopped = until(ended);
+    const TavixState seen = TavixServerState;
+    if (!stopped) {
+        TavixServerState = TavixState::StopRequested;  // ends the thread for the tests that follow
+        until(ended);
+    }
+    EXPECT_TRUE(stopped) << "state " << int(seen);
+    EXPECT_EQ(status_bit(), 0);
+
+    // Stopped during the set-up, then started by the card manager: the
+    // thread ends and the next web step starts a new one, which serves.
+    release = 0;
+    TavixServerState = TavixState::StartRequested;
+    tavix_main_step();
+    ASSERT_TRUE(until([] { return setups == 2; }));
+    TavixServerState = TavixState::StopRequested;
+    tavix_card_checked(true);
+    EXPECT_EQ(TavixServerState, TavixState::StartRequested);
+    release = 1;
+    const bool restarted = until([] { return setups == 3 && TavixServerState == TavixState::Running; });
+    EXPECT_TRUE(restarted) << "set-ups " << setups << ", state " << int(TavixServerState.load());
+    EXPECT_EQ(status_bit(), 1);
+    TavixServerState = TavixState::StopRequested;
+    EXPECT_TRUE(until(ended));
+    EXPECT_EQ(status_bit(), 0);
+
+    tavix_setup_hook = nullptr;
+    TavixHttp = 0;
+    tavixFtpStates = TavixFtpState::WaitFolder;
     // Back to what the other tests start from.
     ASSERT_EQ(tavix_server_initialize(), 0);
     ASSERT_EQ(tavix_server_prepare(), 0);
