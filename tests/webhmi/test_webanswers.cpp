@@ -15,6 +15,7 @@
 #include <sstream>
 #include <sys/stat.h>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -1153,6 +1154,22 @@ TEST_F(WebAnswers, AParkedPollIsAnsweredByTheNextPollOrAtHalfItsTimeoutAndGivesI
     EXPECT_EQ(logged, (std::vector<std::string>{overflow, overflow,
                                                 "Got no buffer for session 00000001 longpoll "
                                                 "answer"}));
+    // The torn-down session's waiting poll is answered 466 before the session goes.
+    tavix_global_options.buffer_limit = 8388608;
+    const auto timeouts =
+        std::make_pair(tavix_session_table.connection_timeout, tavix_session_table.inactivity_timeout);
+    tavix_session_table.connection_timeout = 60;
+    tavix_session_table.inactivity_timeout = 300;
+    EXPECT_EQ(Start(a, "publish"), 4);
+    tavix_server_session_tick(s->parked_time + 1);
+    std::tie(tavix_session_table.connection_timeout, tavix_session_table.inactivity_timeout) = timeouts;
+    EXPECT_EQ(tavix_session_table.count, 0u);
+    EXPECT_EQ(Sent(a),
+              "{\"error\":466,\"errorstring\":\"Session was aborted while waiting for data (queue overflow, expiry, "
+              "other reasons)\"}");
+    EXPECT_EQ(a.session, nullptr);
+    EXPECT_EQ(logged.back(), "Tearing session 00000001 down");
+    s = nullptr;
     tavix_engine_raw_handler_free_dispatcher(&a);
     tavix_engine_raw_handler_free_dispatcher(&b);
 }
