@@ -6,6 +6,7 @@
 
 #include "tavIXsdk/tavixsdk/tavix_auth.h"
 #include "tavIXsdk/tavixsdk/tavix_engine.h"
+#include "tavIXsdk/tavixsdk/tavix_methods.h"
 #include "tavIXsdk/tavixsdk/tavix_post.h"
 #include "tavIXsdk/tavixsdk/tavix_session.h"
 #include "tavIXsdk/tavixsdk/tavix_subs.h"
@@ -27,6 +28,14 @@ void FreeChain(tavix_buffer *b) {
     }
 }
 
+// The server part of the global context: no query job waiting, every
+// method's handler in the table (without them each method answers 501).
+int ServerPart() {
+    tavix_engine_query_jobs_clear();
+    tavix_methods_register();
+    return 0;
+}
+
 }  // namespace
 
 int tavix_engine_raw_handler_init() {
@@ -40,6 +49,8 @@ int tavix_engine_raw_handler_init() {
         {tavix_engine_session_initialize, "Error: Failed to initialize session context!"},
         {tavix_engine_subscriptions_init, "Error: Failed to initialize subscription context!"},
         {tavix_comm_state_initialize, "Error: Failed to initialize connection context!"},
+        // The buffer pool needs no step: its list starts empty and its lock is static.
+        {ServerPart, "Error: Failed to initialize server context!"},
     };
     for (const Step &s : kSteps) {
         if (s.fn() != 0) {
@@ -53,6 +64,7 @@ int tavix_engine_raw_handler_init() {
 }
 
 void tavix_engine_raw_handler_shutdown() {
+    tavix_engine_query_jobs_clear();
     tavix_engine_session_free();
     tavix_auth_free();
     tavix_engine_subscriptions_free();

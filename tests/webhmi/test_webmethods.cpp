@@ -250,6 +250,12 @@ TEST_F(WebMethods, RemoteHeaderAndRawRequests) {
     EXPECT_EQ(tavix_engine_raw_handler_call_dispatcher(&c, &h, &hl, &b, &bl), 3);
     EXPECT_EQ(h, nullptr);
     tavix_engine_raw_handler_free_dispatcher(&c);
+    // The interface's own set-up installs the methods.
+    tavix_engine_raw_handler_shutdown();
+    tavix_post_handlers[TAVIX_M_INFO] = nullptr;
+    ASSERT_EQ(tavix_engine_raw_handler_init(), 0);
+    tavix_global_options.error_cb = [](const char *) {};
+    tavix_global_options.level = 2;
     const char info[] = "POST /tavIX/?info HTTP/1.0\r\nContent-Length: 0\r\n\r\n";
     ASSERT_EQ(tavix_engine_raw_handler_init_dispatcher(&c, reinterpret_cast<const uint8_t *>(info), sizeof info - 1),
               0);
