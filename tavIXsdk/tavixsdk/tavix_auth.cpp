@@ -125,6 +125,7 @@ int Basic(const char *v, std::size_t n, tavix_identity *who, int *code) {
         return -1;
     }
     std::memcpy(who->ha1, ha1, 16);
+    std::memcpy(who->password, password, std::strlen(password) + 1);  // shorter than the field: checked above
     return 0;
 }
 
@@ -226,6 +227,7 @@ int Digest(const char *v, std::size_t n, const char *method, const char *url, ta
         return -1;
     }
     std::memcpy(who->ha1, ha1, 16);
+    who->password[0] = 0;  // Digest never shows it
     return 0;
 }
 

@@ -279,9 +279,11 @@ tavix_buffer *tavix_engine_handle_create_session_request(tavix_connection *, tav
     int code = 500;
     const tavix_identity &who = tavix_auth_current;
     const bool http = tavix_global_options.auth_method >= 1 && tavix_global_options.auth_method <= 4;
+    // A Basic login's entry keeps the password itself; a Digest login's its HA1.
+    const bool basic = http && who.password[0] != 0;
+    const void *secret = basic ? static_cast<const void *>(who.password) : http ? who.ha1 : nullptr;
     if (tavix_engine_session_create(tavix_sys_get_current_monotonous_time(), Field(req, "timeout"),
-                                    Field(req, "cipher"), true, who.realm, who.user, http ? who.ha1 : nullptr, true, &s,
-                                    &code) != 0 ||
+                                    Field(req, "cipher"), true, who.realm, who.user, secret, !basic, &s, &code) != 0 ||
         s == nullptr)
         return Error(code != 0 ? code : 500);
     tavix_buffer *body = Body();

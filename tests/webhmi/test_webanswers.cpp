@@ -330,6 +330,23 @@ TEST_F(WebAnswers, SessionLoginAndLogoutDeliverTheUsersRightsFromSecurityCfg) {
               "{\"result\":[{\"type\":0,\"subscriptionid\":[\"\"],\"right\":[\"Right0\"],"
               "\"language\":\"de\",\"level\":3,\"username\":\"op\"},{\"type\":0,\"subscriptionid\":[\"\"],"
               "\"right\":[\"Right0\"],\"username\":\"de\"}],\"remaining\":0}");
+
+    // A session made over a Basic login keeps the user's password in its
+    // entry (for a Basic login towards a remote server) and its HA1.
+    s = nullptr;
+    tavix_engine_hooks.access = tavix_auth_engine_access;
+    tavix_options_set_auth_options(1, "tavIX");
+    tavix_server_set_auth_callbacks(nullptr, DigestOfOp, nullptr, nullptr);
+    const std::string body = "cipher=" + Cipher("k9");
+    const auto created = Exchange(std::string("POST /tavIX/?createsession HTTP/1.0\r\n") + kBasicOp +
+                                  "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+    EXPECT_EQ(created.second, "{\"sessionid\":\"00000003\"}");
+    const tavix_auth_entry *e = tavix_auth_find_auth_data("k9");
+    ASSERT_NE(e, nullptr);
+    char ha1[33];
+    tavix_util_hex_encode(e->ha1, 16, ha1);
+    EXPECT_EQ(std::make_tuple(std::string(e->realm), std::string(e->user), std::string(e->password), std::string(ha1)),
+              std::make_tuple(std::string("tavIX"), std::string("op"), std::string("pw"), std::string(kHa1)));
 }
 
 TEST_F(WebAnswers, ProcessImageAnswersWhatTheCallbackReturned) {

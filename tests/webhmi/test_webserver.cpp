@@ -262,7 +262,7 @@ TEST_F(WebServer, LoginsUsersRightsAndStaleNonces) {
     tavix_parse_access_rights(cfg, sizeof cfg - 1);
     ASSERT_EQ(user_access_rights_list.count, 1u);  // reading stops at the user without four fields
     EXPECT_STREQ(user_access_rights_list.realm, "tavIX");
-    tavix_identity admin{"tavIX", "admin", {}};
+    tavix_identity admin{"tavIX", "admin", {}, {}};
     const char *rights[10];
     EXPECT_EQ(tavix_authentication_user_rights(&admin, rights, 10), 4u);
     EXPECT_STREQ(rights[3], "Right3");
