@@ -209,10 +209,11 @@ tavix_buffer *tavix_engine_handle_listprocessimage_request(tavix_connection *, t
     return ProcessImage(s, TAVIX_REQ_LIST_PI);
 }
 
-tavix_buffer *tavix_engine_handle_info_request(tavix_connection *, tavix_session *, tavix_buffer *, bool *) {
+namespace {
+
+// The "info" object through a writer that measures (null destination) or writes.
+void InfoObject(tavix_json_out &w) {
     const tavix_options_t &o = tavix_global_options;
-    tavix_buffer *body = Body();
-    if (body == nullptr) return nullptr;
     const char *login = o.level == 0 || o.auth_method == 0           ? "none"
                         : (o.auth_method == 1 || o.auth_method == 2) ? "http"
                         : o.auth_method == 5                         ? "form"
@@ -222,23 +223,25 @@ tavix_buffer *tavix_engine_handle_info_request(tavix_connection *, tavix_session
     const uint8_t *exp = tavix_options_rsa_exponent(&en);
     static const char *const kLevels[4] = {"basic", "advanced", "scada", "multipoint"};
     const auto &cb = tavix_method_callbacks;
-    char text[2048];
-    int n = std::snprintf(text, sizeof text, "{\"loginmethod\":\"%s\",\"encryptionmodulus\":\"", login);
-    if (mod != nullptr && mn <= 512) {
-        tavix_util_hex_encode(mod, mn, text + n);
-        n += int(2 * mn);
-    }
-    n += std::snprintf(text + n, sizeof text - std::size_t(n), "\",\"encryptionexponent\":\"");
-    if (exp != nullptr && en <= 16) {
-        tavix_util_hex_encode(exp, en, text + n);
-        n += int(2 * en);
-    }
-    n += std::snprintf(text + n, sizeof text - std::size_t(n), "\",\"certificationlevel\":\"%s\",\"features\":[",
-                       o.level < 4 ? kLevels[o.level] : "unknown");
+    auto hex = [&w](const uint8_t *bytes, std::size_t n) {
+        w.add(tavix_json_put_hex_data(w.at(), w.left(),
+                                      bytes != nullptr ? bytes : reinterpret_cast<const uint8_t *>(""),
+                                      bytes != nullptr ? long(n) : 0, false));
+    };
+    w.raw("{\"loginmethod\":");
+    w.string(login);
+    w.raw(",\"encryptionmodulus\":");
+    hex(mod, mn);
+    w.raw(",\"encryptionexponent\":");
+    hex(exp, en);
+    w.raw(",\"certificationlevel\":");
+    w.string(o.level < 4 ? kLevels[o.level] : "unknown");
+    w.raw(",\"features\":[");
     bool first = true;
     auto feature = [&](const char *name, bool on) {
         if (!on) return;
-        n += std::snprintf(text + n, sizeof text - std::size_t(n), "%s\"%s\"", first ? "" : ",", name);
+        if (!first) w.raw(",");
+        w.string(name);
         first = false;
     };
     feature("multipoint", o.level == 3);
@@ -259,15 +262,28 @@ tavix_buffer *tavix_engine_handle_info_request(tavix_connection *, tavix_session
     feature("write", true);
     feature("browsertime", true);
     feature("processimage", tavix_data_callbacks.list_process_image != nullptr);
-    n += std::snprintf(text + n, sizeof text - std::size_t(n),
-                       "],\"longpollsupport\":%s,\"securitysupport\":true,\"maxtimeout\":%u,\"vendorinfo\":",
-                       o.long_poll ? "true" : "false", o.session_timeout);
-    n += int(tavix_json_put_string(text + n, sizeof text - std::size_t(n), o.banner != nullptr ? o.banner : "", -1));
-    n += std::snprintf(text + n, sizeof text - std::size_t(n), ",\"servername\":");
-    n += int(tavix_json_put_string(text + n, sizeof text - std::size_t(n),
-                                   o.server_name != nullptr ? o.server_name : "", -1));
-    n += std::snprintf(text + n, sizeof text - std::size_t(n), "}");
-    tavix_buffer_put_data(body, text, uint32_t(n));
+    w.raw("],\"longpollsupport\":");
+    w.raw(o.long_poll ? "true" : "false");
+    w.raw(",\"securitysupport\":true,\"maxtimeout\":");
+    w.add(tavix_json_put_integer(w.at(), w.left(), o.session_timeout, true));
+    w.raw(",\"vendorinfo\":");
+    w.string(o.banner != nullptr ? o.banner : "");
+    w.raw(",\"servername\":");
+    w.string(o.server_name != nullptr ? o.server_name : "");
+    w.raw("}");
+}
+
+}  // namespace
+
+tavix_buffer *tavix_engine_handle_info_request(tavix_connection *, tavix_session *, tavix_buffer *, bool *) {
+    // Measured first, then written into a body of that size.
+    tavix_json_out m{nullptr, 0, 0};
+    InfoObject(m);
+    tavix_buffer *body = tavix_buffer_get(TAVIX_BUF_DATA, uint32_t(m.o), tavix_global_options.buffer_limit, false);
+    if (body == nullptr) return nullptr;
+    tavix_json_out w{reinterpret_cast<char *>(body->data), m.o, 0};
+    InfoObject(w);
+    body->length = uint32_t(w.o);
     return Answer(body);
 }
 

@@ -904,6 +904,13 @@ TEST_F(WebAnswers, TheAccessCallbackGrantsOrRefusesEachRequest) {
               "\"browsertime\"],\"longpollsupport\":true,\"securitysupport\":true,\"maxtimeout\":60,"
               "\"vendorinfo\":\"Controller web HMI server\",\"servername\":\"\"}");
     EXPECT_EQ(calls, (std::vector<std::string>{"POST /tavIX/?read op", "POST /tavIX/?info op"}));
+    // "info" is measured before it is written: a long server name fits whole.
+    const std::string name(3000, 'n');
+    tavix_options_set_server_name(name.c_str());
+    const auto named = Exchange(std::string("POST /tavIX/?info HTTP/1.0\r\n") + kBasicOp + "\r\n");
+    EXPECT_EQ(named.second.size(), granted.second.size() + 3000);
+    EXPECT_EQ(named.second.substr(named.second.size() - 3016), "\"servername\":\"" + name + "\"}");
+    tavix_options_set_server_name(nullptr);
 
     // A connection whose own identity callback names the user needs no
     // credentials; one that names nobody is challenged as any other.
