@@ -349,6 +349,45 @@ TEST_F(WebAnswers, SessionLoginAndLogoutDeliverTheUsersRightsFromSecurityCfg) {
               std::make_tuple(std::string("tavIX"), std::string("op"), std::string("pw"), std::string(kHa1)));
 }
 
+// A page stays active (controller clock) through its writes, item
+// subscriptions and, with an HTTP login, its new frames; reads and publishes
+// do not count. It expires the inactivity time-out after its last activity.
+TEST_F(WebAnswers, OnlyWritesSubscriptionsAndHttpLoginFramesKeepAPageActive) {
+    static uint32_t utc = 1000000;
+    tavix_engine_hooks.utc_now = [] { return utc; };
+    Open(2);
+    EXPECT_EQ(s->last_activity, 1000000u);
+    utc += 100;
+    Post("read", "address[]=a");
+    Publish();
+    EXPECT_EQ(s->last_activity, 1000000u);
+    Post("write", "address[]=a&value[]=1");
+    EXPECT_EQ(s->last_activity, 1000100u);
+    utc += 100;
+    EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"1\"}");
+    EXPECT_EQ(s->last_activity, 1000200u);
+    utc += 100;
+    Post("subscribedata", "subscriptionid=1&address[]=a");
+    EXPECT_EQ(s->last_activity, 1000300u);
+    tavix_global_options.auth_method = 5;  // a form login's frames do not count
+    utc += 100;
+    EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"2\"}");
+    EXPECT_EQ(s->last_activity, 1000300u);
+    static std::vector<std::string> logged;
+    tavix_global_options.error_cb = [](const char *t) { logged.emplace_back(t); };
+    tavix_session_table.connection_timeout = 60;
+    tavix_session_table.inactivity_timeout = 300;
+    utc = 1000600;
+    tavix_engine_session_delete_expired(tavix_sys_get_current_monotonous_time(), nullptr);
+    EXPECT_EQ(tavix_session_table.count, 1u);
+    utc = 1000601;
+    tavix_engine_session_delete_expired(tavix_sys_get_current_monotonous_time(), nullptr);
+    EXPECT_EQ(tavix_session_table.count, 0u);
+    EXPECT_EQ(logged, std::vector<std::string>{"Expiring session 00000001 due to session (inactivity) timeout from "
+                                               "webpage's"});
+    s = nullptr;
+}
+
 TEST_F(WebAnswers, ProcessImageAnswersWhatTheCallbackReturned) {
     Open(2);
     EXPECT_EQ(Post("readprocessimage"), "{\"result\":[]}");
