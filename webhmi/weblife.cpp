@@ -181,6 +181,9 @@ void *tavix_Loop(void *) {
     tavix_thread_clear();
     TavixThreadCreated = 0;
     tavix_DemoUnlock();
+    // TavixQueryFilterMutex is not released here: no one holds it (the query
+    // worker guards its queue with a lock of its own), and a mutex released
+    // unheld is undefined.
     tavix_comm_thread_stop();
     // Stopped, unless a start was asked after the stop (the card manager's):
     // that request stands, and main's next web step starts a new thread.
@@ -212,6 +215,8 @@ void tavix_update_global_config_parameters(const char *text) {
         tavIX_global_config_file_size < sizeof work ? tavIX_global_config_file_size : sizeof work - 1;
     char *save = nullptr;
     for (char *key = strtok_r(work, ":", &save); key != nullptr;) {
+        // Blank lines and blanks before a key are passed over; the key itself
+        // is compared exactly.
         while (*key == '\r' || *key == '\n' || *key == ' ') key++;
         char *value = strtok_r(nullptr, "\n", &save);
         if (value == nullptr) break;

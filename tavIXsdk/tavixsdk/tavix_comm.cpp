@@ -403,6 +403,8 @@ void Write(tavix_connection *c) {
         WritePlain(c);
         return;
     }
+    // No zero-length read goes before the write: a peer that closed shows in
+    // the write's own error, and the read would take the next request's bytes.
     const uint8_t *piece = nullptr;
     const long n = tavix_buffer_get_data(c->send_head, &piece, S.scratch, TAVIX_SCRATCH_SIZE, nullptr, 0);
     if (n < 0 && tavix_buffer_available_data(c->send_head) > 0) {

@@ -409,7 +409,7 @@ tavix_buffer *tavix_engine_handle_create_subscription_request(tavix_connection *
                                                               bool *) {
     if (s->frame_count >= tavix_global_options.max_frames) return Error(463);
     tavix_frame *f = tavix_engine_subscription_frame_alloc();
-    if (f == nullptr) return Error(900);
+    if (f == nullptr) return Error(900);  // said as 900: an empty {} would read as a frame made
     f->owner = s;
     tavix_frame **tail = &s->frames;
     while (*tail != nullptr) tail = &(*tail)->next;
@@ -452,7 +452,9 @@ tavix_buffer *tavix_engine_handle_sub_unsubscribe_item_request(tavix_session *s,
     if (body == nullptr) return nullptr;
     Put(body, "{\"result\":[");
     bool first = true;
-    // Each occurrence gets its own code: a name listed twice is acted on once.
+    // Each address is acted on once, as its element is written into a body
+    // that grows (no measuring pass, so no second subscribe call): each
+    // occurrence gets its own code, and a name listed twice is taken once.
     Each(req, "address[]", [&](const char *address, uint32_t) {
         int code = 0;
         if (std::strlen(address) > 254) {

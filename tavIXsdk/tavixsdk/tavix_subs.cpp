@@ -424,6 +424,7 @@ int ReadElement(tavix_request *r, const tavix_data_value *value, const tavix_tim
         w.raw("{");
         ValueMember(w, v);
         if (v->kind != 0) {
+            // A time stamp of 0 seconds counts as none, as in the notifications.
             if (stamp != nullptr && uint32_t(stamp->seconds) != 0) {
                 Member(w, "timestamp");
                 Stamp(w, stamp);
