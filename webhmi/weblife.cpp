@@ -109,7 +109,7 @@ uint32_t ControllerUtc() {
     return tavix_Conversion_to_UTC_Time_func(stamp);
 }
 
-bool CreateInotify(const char *abs, bool on_create) {
+bool tavix_create_inotify(const char *abs, bool on_create) {
     char p[512];
     inotify_fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     if (inotify_fd < 0) {
@@ -129,7 +129,7 @@ bool CreateInotify(const char *abs, bool on_create) {
 }
 
 // 1 when "wwwroot" was deleted or the watch ended (watch closed then).
-int CheckInotify() {
+int tavix_check_inotify() {
     if (inotify_fd < 0 || !PLAT_PollHasInput(inotify_fd)) return 0;
     static char events[kEventBuffer] __attribute__((aligned(alignof(struct inotify_event))));
     const ssize_t n = read(inotify_fd, events, sizeof events);
@@ -328,10 +328,10 @@ void tavix_check_ftp_state() {
         }
         break;
     case TavixFtpState::Arm:
-        if (CreateInotify(folder, false)) tavixFtpStates = TavixFtpState::Watch;
+        if (tavix_create_inotify(folder, false)) tavixFtpStates = TavixFtpState::Watch;
         break;
     case TavixFtpState::Watch:
-        if (CheckInotify() == 1) {
+        if (tavix_check_inotify() == 1) {
             TavixFtping = 1;
             TavixServerState = TavixState::StopRequested;
             tavixFtpStates = TavixFtpState::WaitEnd;

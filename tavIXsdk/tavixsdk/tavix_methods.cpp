@@ -777,7 +777,7 @@ int tavix_engine_query_filter_step() {
     pthread_mutex_unlock(&query_queue.lock);
     if (job == nullptr) return 0;
     tavix_buffer *req = job->request;
-    tavix_buffer *body = tavix_buffer_get(TAVIX_BUF_DATA, 512, tavix_global_options.buffer_limit, true);
+    tavix_buffer *body = tavix_engine_get_content_buffer_mtsafe();
     tavix_buffer *resp = tavix_engine_initialize_response_mtsafe(200, "OK", false);
     if (body != nullptr && resp != nullptr) {
         static const char *const kNamed[] = {"aggregation", "interval", nullptr};
