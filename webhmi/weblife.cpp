@@ -109,20 +109,27 @@ uint32_t ControllerUtc() {
     return tavix_Conversion_to_UTC_Time_func(stamp);
 }
 
+// A watch that cannot be made is tried again; its failure is printed once
+// until a watch is made (a card pulled would print it at every pass).
+bool inotify_failure_said;
+
 bool tavix_create_inotify(const char *abs, bool on_create) {
     char p[512];
     inotify_fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     if (inotify_fd < 0) {
-        std::perror("inotify_init");
+        if (!inotify_failure_said) std::perror("inotify_init");
+        inotify_failure_said = true;
         return false;
     }
     inotify_watch = inotify_add_watch(inotify_fd, Host(abs, p, sizeof p), on_create ? IN_CREATE : IN_DELETE);
     if (inotify_watch < 0) {
-        std::perror("inotify_add_watch");
+        if (!inotify_failure_said) std::perror("inotify_add_watch");
+        inotify_failure_said = true;
         close(inotify_fd);
         inotify_fd = -1;
         return false;
     }
+    inotify_failure_said = false;
     // Its events end the loop's wait; without them it is not read.
     PLAT_PollWatch(inotify_fd);
     return true;

@@ -7,6 +7,8 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <tuple>
@@ -598,6 +600,51 @@ TEST_F(WebServer, AStopAskedDuringTheSetUpStopsTheServerOnceSetUp) {
     ASSERT_EQ(tavix_server_initialize(), 0);
     ASSERT_EQ(tavix_server_prepare(), 0);
     tavix_engine_hooks = tavix_engine_hooks_t{};
+}
+
+// The upload watcher: a deleted web root holds the server stopped until the
+// end marker is there and the thread has ended; a watch that cannot be made
+// is tried at every step and said once.
+TEST_F(WebServer, TheUploadWatcherHoldsTheServerStoppedFromTheDeletedWebRootToTheEndMarker) {
+    namespace fs = std::filesystem;
+    test_support::TempRoot root;
+    fs::create_directories(root / "mnt/USB0/tavIX/wwwroot");
+    tavixFtpStates = TavixFtpState::WaitFolder;
+    TavixFtping = 0;
+    TavixServerState = TavixState::Running;
+    tavix_check_ftp_state();
+    EXPECT_EQ(tavixFtpStates, TavixFtpState::Arm);
+    fs::remove_all(root / "mnt/USB0/tavIX");  // the card pulled
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 50; i++) tavix_check_ftp_state();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "inotify_add_watch: No such file or directory\n");
+    EXPECT_EQ(tavixFtpStates, TavixFtpState::Arm);
+    fs::create_directories(root / "mnt/USB0/tavIX/wwwroot");
+    tavix_check_ftp_state();
+    EXPECT_EQ(tavixFtpStates, TavixFtpState::Watch);
+    tavix_check_ftp_state();
+    EXPECT_EQ(tavixFtpStates, TavixFtpState::Watch);
+    fs::remove(root / "mnt/USB0/tavIX/wwwroot");  // an upload begins
+    tavix_check_ftp_state();
+    EXPECT_EQ(tavixFtpStates, TavixFtpState::WaitEnd);
+    EXPECT_EQ(TavixFtping, 1);
+    EXPECT_EQ(TavixServerState, TavixState::StopRequested);
+    std::ofstream(root / "mnt/USB0/EndOfFTP.txt") << "";
+    for (int i = 0; i < 30; i++) {
+        tavix_check_ftp_state();
+        usleep(1000);
+    }
+    EXPECT_EQ(tavixFtpStates, TavixFtpState::WaitEnd) << "the thread has not ended yet";
+    TavixServerState = TavixState::Stopped;
+    for (int i = 0; i < 5000 && tavixFtpStates != TavixFtpState::WaitFolder; i++) {
+        tavix_check_ftp_state();
+        usleep(1000);
+    }
+    EXPECT_EQ(tavixFtpStates, TavixFtpState::WaitFolder);
+    EXPECT_EQ(TavixServerState, TavixState::StartRequested);
+    EXPECT_EQ(TavixFtping, 0);
+    EXPECT_FALSE(fs::exists(root / "mnt/USB0/EndOfFTP.txt"));
+    TavixServerState = TavixState::Stopped;
 }
 
 TEST_F(WebServer, RemoteChallengesAndOurAnswers) {
