@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tavIXsdk/tavixsdk/tavix_auth.h"
@@ -253,7 +254,11 @@ TEST_F(WebMethods, RemoteHeaderAndRawRequests) {
     // The interface's own set-up installs the methods.
     tavix_engine_raw_handler_shutdown();
     tavix_post_handlers[TAVIX_M_INFO] = nullptr;
+    tavix_session_table.connection_timeout = tavix_session_table.inactivity_timeout = 0;
     ASSERT_EQ(tavix_engine_raw_handler_init(), 0);
+    // Sessions expire by the default time-outs: 60 s without a request, 300 s without activity.
+    EXPECT_EQ(std::make_pair(tavix_session_table.connection_timeout, tavix_session_table.inactivity_timeout),
+              std::make_pair(60u, 300u));
     tavix_global_options.error_cb = [](const char *) {};
     tavix_global_options.level = 2;
     const char info[] = "POST /tavIX/?info HTTP/1.0\r\nContent-Length: 0\r\n\r\n";
