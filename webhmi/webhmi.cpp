@@ -13,9 +13,9 @@ uint32_t EtnRdsPlcReg_Adr(uint32_t &ref, uint32_t type, uint32_t n, uint32_t b) 
     }
     if (n < 1 || n > t.count) return 0;
     if (!t.word) {
-        // A bit register holds one bit: bit 1 is the register itself.
-        if (b != 1) return 0;
-        ref = t.base + (n - 1);
+        // Bit b counts on from the register; it must stay inside the type.
+        if ((n - 1) + (b - 1) >= t.count) return 0;
+        ref = t.base + (n - 1) + (b - 1);
         return 1;
     }
     ref = t.base + 16 * (n - 1) + (b - 1);

@@ -54,6 +54,7 @@ TavixFtpState tavixFtpStates = TavixFtpState::WaitFolder;
 uint8_t tavix_start_passes;
 
 sem_t demoMutex;
+void (*tavix_setup_hook)();
 pthread_mutex_t TavixQueryFilterMutex = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
@@ -108,27 +109,34 @@ uint32_t ControllerUtc() {
     return tavix_Conversion_to_UTC_Time_func(stamp);
 }
 
-bool CreateInotify(const char *abs, bool on_create) {
+// A watch that cannot be made is tried again; its failure is printed once
+// until a watch is made (a card pulled would print it at every pass).
+bool inotify_failure_said;
+
+bool tavix_create_inotify(const char *abs, bool on_create) {
     char p[512];
     inotify_fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     if (inotify_fd < 0) {
-        std::perror("inotify_init");
+        if (!inotify_failure_said) std::perror("inotify_init");
+        inotify_failure_said = true;
         return false;
     }
     inotify_watch = inotify_add_watch(inotify_fd, Host(abs, p, sizeof p), on_create ? IN_CREATE : IN_DELETE);
     if (inotify_watch < 0) {
-        std::perror("inotify_add_watch");
+        if (!inotify_failure_said) std::perror("inotify_add_watch");
+        inotify_failure_said = true;
         close(inotify_fd);
         inotify_fd = -1;
         return false;
     }
+    inotify_failure_said = false;
     // Its events end the loop's wait; without them it is not read.
     PLAT_PollWatch(inotify_fd);
     return true;
 }
 
 // 1 when "wwwroot" was deleted or the watch ended (watch closed then).
-int CheckInotify() {
+int tavix_check_inotify() {
     if (inotify_fd < 0 || !PLAT_PollHasInput(inotify_fd)) return 0;
     static char events[kEventBuffer] __attribute__((aligned(alignof(struct inotify_event))));
     const ssize_t n = read(inotify_fd, events, sizeof events);
@@ -159,8 +167,12 @@ int CheckInotify() {
 
 void *tavix_Loop(void *) {
     tavix_server_main();
-    TavixServerState = TavixState::Running;
-    for (;;) {
+    if (tavix_setup_hook != nullptr) tavix_setup_hook();
+    // Only a start still standing becomes running: a stop asked during the
+    // set-up stops the server now that it is set up.
+    TavixState starting = TavixState::Starting;
+    const bool serve = TavixServerState.compare_exchange_strong(starting, TavixState::Running);
+    for (; serve;) {
         if (sem_trywait(&demoMutex) != 0) {
             usleep(1000);
             continue;
@@ -176,8 +188,14 @@ void *tavix_Loop(void *) {
     tavix_thread_clear();
     TavixThreadCreated = 0;
     tavix_DemoUnlock();
+    // TavixQueryFilterMutex is not released here: no one holds it (the query
+    // worker guards its queue with a lock of its own), and a mutex released
+    // unheld is undefined.
     tavix_comm_thread_stop();
-    TavixServerState = TavixState::Stopped;
+    // Stopped, unless a start was asked after the stop (the card manager's):
+    // that request stands, and main's next web step starts a new thread.
+    TavixState stop = TavixState::StopRequested;
+    TavixServerState.compare_exchange_strong(stop, TavixState::Stopped);
     pthread_exit(nullptr);
 }
 
@@ -204,6 +222,8 @@ void tavix_update_global_config_parameters(const char *text) {
         tavIX_global_config_file_size < sizeof work ? tavIX_global_config_file_size : sizeof work - 1;
     char *save = nullptr;
     for (char *key = strtok_r(work, ":", &save); key != nullptr;) {
+        // Blank lines and blanks before a key are passed over; the key itself
+        // is compared exactly.
         while (*key == '\r' || *key == '\n' || *key == ' ') key++;
         char *value = strtok_r(nullptr, "\n", &save);
         if (value == nullptr) break;
@@ -285,7 +305,7 @@ void tavix_thread_clear() {
     }
 }
 
-void tavix_thread_create() {
+bool tavix_thread_create() {
     sigset_t block, old;
     sigemptyset(&block);
     sigaddset(&block, SIGALRM);
@@ -294,10 +314,11 @@ void tavix_thread_create() {
     pthread_attr_t tattr;
     pthread_attr_init(&tattr);
     pthread_attr_setdetachstate(&tattr, PTHREAD_CREATE_DETACHED);
-    if (pthread_create(&tavix_thread_id, &tattr, tavix_Loop, nullptr) == 0)
-        pthread_setname_np(tavix_thread_id, "tavix");
+    const bool made = pthread_create(&tavix_thread_id, &tattr, tavix_Loop, nullptr) == 0;
+    if (made) pthread_setname_np(tavix_thread_id, "tavix");
     pthread_attr_destroy(&tattr);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return made;
 }
 
 void tavix_check_ftp_state() {
@@ -314,10 +335,10 @@ void tavix_check_ftp_state() {
         }
         break;
     case TavixFtpState::Arm:
-        if (CreateInotify(folder, false)) tavixFtpStates = TavixFtpState::Watch;
+        if (tavix_create_inotify(folder, false)) tavixFtpStates = TavixFtpState::Watch;
         break;
     case TavixFtpState::Watch:
-        if (CheckInotify() == 1) {
+        if (tavix_check_inotify() == 1) {
             TavixFtping = 1;
             TavixServerState = TavixState::StopRequested;
             tavixFtpStates = TavixFtpState::WaitEnd;
@@ -388,9 +409,14 @@ void tavix_main_step() {
             break;
         case TavixState::StartRequested:
             if (!TavixFtping && !TavixThreadCreated) {
-                tavix_thread_create();
+                // Marked before the thread exists, so its end (and its move
+                // to running) always comes after these two stores.
                 TavixThreadCreated = 1;
                 TavixServerState = TavixState::Starting;
+                if (!tavix_thread_create()) {
+                    TavixThreadCreated = 0;
+                    TavixServerState = TavixState::StartRequested;  // tried again at the next step
+                }
             }
             break;
         case TavixState::Running:

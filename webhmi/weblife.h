@@ -83,8 +83,12 @@ extern uint16_t tavIX_global_config_file_size;
 extern uint8_t TavixServerStatus;                           // last value written to ESR17 bit 3
 constexpr uint32_t Tavix_server_status_token = 0x10030102;  // ESR17 bit 3
 
-// Starts the detached web thread with SIGALRM and SIGPIPE blocked. Main only.
-void tavix_thread_create();
+// Starts the detached web thread with SIGALRM and SIGPIPE blocked; false
+// when it could not be made. Main only.
+bool tavix_thread_create();
+// Called by the web thread when its set-up is done, before it serves; null
+// (the default) calls nothing. Tests hold the set-up in it.
+extern void (*tavix_setup_hook)();
 // One step of the upload watcher; main calls it at every web step.
 void tavix_check_ftp_state();
 int tavix_server_main();

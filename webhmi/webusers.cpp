@@ -463,6 +463,8 @@ int tavix_subscribe_data_cb(tavix_item *item, const void *, const char *address,
     *keeps_refs = 1;
     WebVariable *v = nullptr;
     *status = int(tavix_subscribe_item(item, address, &v));
+    // The handle is the name's own record (a name registered before is not
+    // the name index's last entry).
     *handle = v;
     return *status == 0 ? 0 : -1;
 }

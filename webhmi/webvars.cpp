@@ -71,7 +71,7 @@ bool RegisterAddress(char *text, WebVariable *r) {
     }
     const int dt = Lookup(RegDataTypeName, WDT_COUNT, tokens[3]);
     uint32_t number = 0, bit = 0, chars = 0;
-    if (dt < 0 || !Decimal(tokens[1], number) || !Decimal(tokens[2], bit) || bit > 16) return false;
+    if (dt < 0 || !Decimal(tokens[1], number) || !Decimal(tokens[2], bit)) return false;
     if (dt == WDT_CHAR) {
         if (n != 5 || !Decimal(tokens[4], chars) || chars == 0 || chars > 255) return false;
     } else if (n != 4) {
@@ -81,14 +81,18 @@ bool RegisterAddress(char *text, WebVariable *r) {
     if (EtnRdsPlcReg_Adr(ref, uint32_t(type), number, 1) == 0) return false;
     const uint32_t width = dt == WDT_BOOL ? 1 : dt == WDT_TIME ? 48 : dt == WDT_CHAR ? chars : RegDataLength[dt];
     const bool inside_word = dt <= WDT_UINT8 || dt == WDT_BOOL;
-    if (bit != 0 && inside_word && (type == RT_SR || type == RT_AI || type == RT_AQ || type == RT_R)) ref += bit - 1;
+    const bool moves = bit != 0 && inside_word && (type == RT_SR || type == RT_AI || type == RT_AQ || type == RT_R);
+    // Any other combination ignores the bit token. One that moves the value
+    // takes bits 1..16 only: a 17th bit of a word names nothing.
+    if (moves && bit > 16) return false;
+    if (moves) ref += bit - 1;
     // The value must lie whole inside its register type.
     const uint64_t bits = dt == WDT_CHAR ? uint64_t(width) * 8 : width;
     if (ref + bits > TypeEnd(uint8_t(type), number)) return false;
     r->number = number;
     r->reference = ref;
     r->type = uint8_t(type);
-    r->bit = uint8_t(bit);
+    r->bit = uint8_t(bit <= 255 ? bit : 0);  // the token, where the byte holds it
     r->data_type = uint8_t(dt);
     r->width = uint8_t(width);
     return true;

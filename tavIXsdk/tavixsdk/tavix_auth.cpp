@@ -56,6 +56,19 @@ bool Param(const char *v, std::size_t n, const char *name, char *out, std::size_
     return false;
 }
 
+// Whether a challenge's qop list offers "auth" itself ("auth-int" alone is
+// a qop this server cannot answer).
+bool QopOffersAuth(const char *qop) {
+    for (const char *p = qop; *p != 0;) {
+        while (*p == ' ' || *p == '\t' || *p == ',') p++;
+        const char *end = p;
+        while (*end != 0 && *end != ',' && *end != ' ' && *end != '\t') end++;
+        if (end - p == 4 && std::strncmp(p, "auth", 4) == 0) return true;
+        p = end;
+    }
+    return false;
+}
+
 int Ha1(const tavix_identity *who, const char *password, uint8_t ha1[16], int *code) {
     if (tavix_auth_callbacks.digest == nullptr) {
         *code = 507;
@@ -112,6 +125,7 @@ int Basic(const char *v, std::size_t n, tavix_identity *who, int *code) {
         return -1;
     }
     std::memcpy(who->ha1, ha1, 16);
+    std::memcpy(who->password, password, std::strlen(password) + 1);  // shorter than the field: checked above
     return 0;
 }
 
@@ -213,6 +227,7 @@ int Digest(const char *v, std::size_t n, const char *method, const char *url, ta
         return -1;
     }
     std::memcpy(who->ha1, ha1, 16);
+    who->password[0] = 0;  // Digest never shows it
     return 0;
 }
 
@@ -361,7 +376,10 @@ int tavix_auth_verify_access(tavix_connection *c, const char *authorization, con
                              void *context, tavix_identity *who, tavix_buffer **response) {
     *who = tavix_identity{};
     bool identified = false;
-    if (authorization != nullptr) {
+    if (c != nullptr && c->identity != nullptr && c->identity(c, authorization, method, url, who) != 0) {
+        // The connection itself names the user: no credentials are asked.
+        identified = true;
+    } else if (*who = tavix_identity{}; authorization != nullptr) {
         int code = 0;
         bool stale = false;
         if (tavix_auth_verify_auth_header(c, authorization, method, url, who, &code, &stale) != 0) {
@@ -495,7 +513,7 @@ int tavix_auth_parse_digest_header(const char *key, const char *value, tavix_non
     const std::size_t n = cr != nullptr ? std::size_t(cr - value) : avail;
     char qop[64] = "", algorithm[16] = "", realm[TAVIX_NAME_MAX], nonce[128], opaque[128] = "";
     const bool has_qop = Param(value, n, "qop", qop, sizeof qop);
-    if (has_qop && std::strstr(qop, "auth") == nullptr) {
+    if (has_qop && !QopOffersAuth(qop)) {
         *code = 615;
         return -1;
     }

@@ -15,7 +15,8 @@ constexpr std::size_t TAVIX_NAME_MAX = 64;
 struct tavix_identity {
     char realm[TAVIX_NAME_MAX];
     char user[TAVIX_NAME_MAX];
-    uint8_t ha1[16];  // of the verified login (zero when anonymous)
+    uint8_t ha1[16];                // of the verified login (zero when anonymous)
+    char password[TAVIX_NAME_MAX];  // of a Basic login (empty for Digest)
 };
 
 // Callbacks of the application.

@@ -43,7 +43,7 @@ int PasswordCb(char *buf, int size, int, void *) {
 
 void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
-int OpenListener(uint32_t port) {
+int tavix_comm_open_listening_port(uint32_t port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd < 0) {
         tavix_util_error("open_listening_port(%d): %s", int(port), std::strerror(errno));
@@ -73,7 +73,7 @@ uint32_t NextId() {
 
 // A free record with the next id. Records are taken and given back under
 // the connection lock, which the workers' answers by id look them up under.
-tavix_connection *FreeRecord() {
+tavix_connection *tavix_connection_info_get() {
     pthread_mutex_lock(&S.lock);
     for (tavix_connection &c : S.conns) {
         if (!c.in_use) {
@@ -90,7 +90,7 @@ tavix_connection *FreeRecord() {
     return nullptr;
 }
 
-void ReturnRecord(tavix_connection *c) {
+void tavix_connection_info_return(tavix_connection *c) {
     tavix_buffer_return(c->recv);
     tavix_buffer_return(c->pending);
     pthread_mutex_lock(&S.lock);
@@ -125,7 +125,7 @@ void ShutWrite(tavix_connection *c) {
 // takes every waiting one.
 constexpr nfds_t kFewConnections = 2;
 
-void Accept(int listener, bool tls, nfds_t open) {
+void tavix_comm_accept_connection(int listener, bool tls, nfds_t open) {
     const nfds_t most = open <= kFewConnections ? 1 : TAVIX_MAX_CONNECTIONS;
     for (nfds_t k = 0; k < most; k++) {
         const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
@@ -149,7 +149,7 @@ void Accept(int listener, bool tls, nfds_t open) {
             if (c->ssl == nullptr) {
                 tavix_util_error("Cannot do SSL_new");
                 close(fd);
-                ReturnRecord(c);
+                tavix_connection_info_return(c);
                 continue;
             }
             PLAT_SslSetFd(c->ssl, fd);
@@ -403,6 +403,8 @@ void Write(tavix_connection *c) {
         WritePlain(c);
         return;
     }
+    // No zero-length read goes before the write: a peer that closed shows in
+    // the write's own error, and the read would take the next request's bytes.
     const uint8_t *piece = nullptr;
     const long n = tavix_buffer_get_data(c->send_head, &piece, S.scratch, TAVIX_SCRATCH_SIZE, nullptr, 0);
     if (n < 0 && tavix_buffer_available_data(c->send_head) > 0) {
@@ -510,11 +512,11 @@ int tavix_comm_prepare() {
 
 int tavix_comm_mainloop() {
     if (tavix_global_options.http_port >= 1) {
-        S.http_listener = OpenListener(tavix_global_options.http_port);
+        S.http_listener = tavix_comm_open_listening_port(tavix_global_options.http_port);
         if (S.http_listener < 0) return -1;
     }
     if (tavix_global_options.https_port > 0 && S.ssl_ctx != nullptr && cert_loaded) {
-        S.https_listener = OpenListener(tavix_global_options.https_port);
+        S.https_listener = tavix_comm_open_listening_port(tavix_global_options.https_port);
         if (S.https_listener < 0) return -1;
     }
     S.shutdown = 0;
@@ -613,7 +615,8 @@ void tavix_comm_mainloop_accept_conn() {
         while (listeners < n && who[listeners] == nullptr) listeners++;
         for (nfds_t i = 0; i < n; i++) {
             if (who[i] == nullptr && (fds[i].revents & POLLIN)) {
-                Accept(fds[i].fd, fds[i].fd == S.https_listener && S.https_listener >= 0, n - listeners);
+                tavix_comm_accept_connection(fds[i].fd, fds[i].fd == S.https_listener && S.https_listener >= 0,
+                                             n - listeners);
                 accepted = true;
             }
         }
@@ -704,7 +707,7 @@ int tavix_comm_connect(uint32_t address, uint16_t port, bool tls, int32_t remote
         close(fd);
         return -1;
     }
-    tavix_connection *c = FreeRecord();
+    tavix_connection *c = tavix_connection_info_get();
     if (c == nullptr) {
         close(fd);
         return -1;
@@ -720,7 +723,7 @@ int tavix_comm_connect(uint32_t address, uint16_t port, bool tls, int32_t remote
         if (c->ssl == nullptr) {
             tavix_util_error("Cannot do SSL_new");
             close(fd);
-            ReturnRecord(c);
+            tavix_connection_info_return(c);
             return -1;
         }
         PLAT_SslSetFd(c->ssl, fd);
@@ -752,11 +755,11 @@ void tavix_comm_drop_connection(tavix_connection *c) {
     if (!c->silent_drop && S.dropped != nullptr) S.dropped(c);
     if (c->ssl != nullptr) PLAT_SslFree(c->ssl);
     c->ssl = nullptr;
-    ReturnRecord(c);
+    tavix_connection_info_return(c);
 }
 
 tavix_connection *tavix_comm_take_record() {
-    if (tavix_connection *c = FreeRecord()) return c;
+    if (tavix_connection *c = tavix_connection_info_get()) return c;
     tavix_connection *oldest = nullptr;
     for (tavix_connection &c : S.conns) {
         if (c.in_use && c.kind == 0 && !c.served && c.send_head == nullptr && !c.long_poll &&
@@ -766,7 +769,7 @@ tavix_connection *tavix_comm_take_record() {
     if (oldest == nullptr) return nullptr;
     oldest->drop = 1;
     DropIfMarked(oldest);
-    return FreeRecord();
+    return tavix_connection_info_get();
 }
 
 void tavix_comm_expire(uint64_t now) {

@@ -22,6 +22,14 @@ constexpr uint64_t TAVIX_SSL_REPORT_UNITS = 120;
 // Interest bits.
 constexpr uint32_t TAVIX_WANT_READ = 1, TAVIX_WANT_WRITE = 2, TAVIX_WANT_EXCEPT = 4;
 
+struct tavix_connection;
+struct tavix_identity;
+// A connection's own identity callback (set by a host of the raw request
+// interface that knows its peer): nonzero when it names the user of this
+// request in *who, whom the access check then takes without credentials.
+using tavix_identity_cb = int (*)(tavix_connection *c, const char *authorization, const char *method, const char *url,
+                                  tavix_identity *who);
+
 struct tavix_connection {
     uint32_t id;
     int sock;
@@ -54,6 +62,7 @@ struct tavix_connection {
     tavix_buffer *pending;
     tavix_buffer *send_head, *send_tail;
     void *session;
+    tavix_identity_cb identity;
 };
 
 using tavix_receive_cb = void (*)(tavix_connection *c, tavix_buffer *received);

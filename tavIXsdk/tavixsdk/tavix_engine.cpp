@@ -255,6 +255,10 @@ tavix_buffer *tavix_engine_initialize_response_mtsafe(int status, const char *re
     return b;
 }
 
+tavix_buffer *tavix_engine_get_content_buffer_mtsafe() {
+    return tavix_buffer_get(TAVIX_BUF_DATA, 512, tavix_global_options.buffer_limit, true);
+}
+
 tavix_buffer *tavix_engine_not_available_err(const char *entity, int status, const char *reason, bool keep_alive,
                                              bool header_only) {
     tavix_buffer *h = tavix_engine_initialize_response(status, reason, keep_alive);

@@ -38,6 +38,8 @@ tavix_buffer *tavix_engine_handle_request(tavix_connection *c, tavix_buffer *req
 // (not yet ended by the blank line).
 tavix_buffer *tavix_engine_initialize_response(int status, const char *reason, bool keep_alive);
 tavix_buffer *tavix_engine_initialize_response_mtsafe(int status, const char *reason, bool keep_alive);
+// An unpooled content buffer of 512 bytes for a worker thread's answer.
+tavix_buffer *tavix_engine_get_content_buffer_mtsafe();
 int tavix_engine_initialize_response_fields(tavix_buffer *b, int status, const char *reason, bool keep_alive);
 // An HTML error page (header alone when header_only).
 tavix_buffer *tavix_engine_not_available_err(const char *entity, int status, const char *reason, bool keep_alive,

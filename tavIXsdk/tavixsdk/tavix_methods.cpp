@@ -36,12 +36,16 @@ tavix_buffer *Answer(tavix_buffer *body) {
 
 tavix_buffer *Error(int code) { return tavix_engine_construct_json_on_error_response(code); }
 
-// A field's value by exact name (the first); null when absent.
+// Whether a field's name is the known name: its first characters, the
+// known name's length ("address[]x" is "address[]").
+bool Named(const char *field, const char *known) { return std::strncmp(field, known, std::strlen(known)) == 0; }
+
+// The value of the first field with a known name; null when absent.
 const char *Field(const tavix_buffer *r, const char *name, uint32_t *len = nullptr) {
     const char *n = nullptr, *v = nullptr;
     uint32_t vl = 0;
     for (uint32_t i = 0; tavix_buffer_get_dict_entry(r, i, &n, &v, &vl) == 0; i++) {
-        if (std::strcmp(n, name) == 0) {
+        if (Named(n, name)) {
             if (len != nullptr) *len = vl;
             return v;
         }
@@ -205,10 +209,11 @@ tavix_buffer *tavix_engine_handle_listprocessimage_request(tavix_connection *, t
     return ProcessImage(s, TAVIX_REQ_LIST_PI);
 }
 
-tavix_buffer *tavix_engine_handle_info_request(tavix_connection *, tavix_session *, tavix_buffer *, bool *) {
+namespace {
+
+// The "info" object through a writer that measures (null destination) or writes.
+void InfoObject(tavix_json_out &w) {
     const tavix_options_t &o = tavix_global_options;
-    tavix_buffer *body = Body();
-    if (body == nullptr) return nullptr;
     const char *login = o.level == 0 || o.auth_method == 0           ? "none"
                         : (o.auth_method == 1 || o.auth_method == 2) ? "http"
                         : o.auth_method == 5                         ? "form"
@@ -218,23 +223,25 @@ tavix_buffer *tavix_engine_handle_info_request(tavix_connection *, tavix_session
     const uint8_t *exp = tavix_options_rsa_exponent(&en);
     static const char *const kLevels[4] = {"basic", "advanced", "scada", "multipoint"};
     const auto &cb = tavix_method_callbacks;
-    char text[2048];
-    int n = std::snprintf(text, sizeof text, "{\"loginmethod\":\"%s\",\"encryptionmodulus\":\"", login);
-    if (mod != nullptr && mn <= 512) {
-        tavix_util_hex_encode(mod, mn, text + n);
-        n += int(2 * mn);
-    }
-    n += std::snprintf(text + n, sizeof text - std::size_t(n), "\",\"encryptionexponent\":\"");
-    if (exp != nullptr && en <= 16) {
-        tavix_util_hex_encode(exp, en, text + n);
-        n += int(2 * en);
-    }
-    n += std::snprintf(text + n, sizeof text - std::size_t(n), "\",\"certificationlevel\":\"%s\",\"features\":[",
-                       o.level < 4 ? kLevels[o.level] : "unknown");
+    auto hex = [&w](const uint8_t *bytes, std::size_t n) {
+        w.add(tavix_json_put_hex_data(w.at(), w.left(),
+                                      bytes != nullptr ? bytes : reinterpret_cast<const uint8_t *>(""),
+                                      bytes != nullptr ? long(n) : 0, false));
+    };
+    w.raw("{\"loginmethod\":");
+    w.string(login);
+    w.raw(",\"encryptionmodulus\":");
+    hex(mod, mn);
+    w.raw(",\"encryptionexponent\":");
+    hex(exp, en);
+    w.raw(",\"certificationlevel\":");
+    w.string(o.level < 4 ? kLevels[o.level] : "unknown");
+    w.raw(",\"features\":[");
     bool first = true;
     auto feature = [&](const char *name, bool on) {
         if (!on) return;
-        n += std::snprintf(text + n, sizeof text - std::size_t(n), "%s\"%s\"", first ? "" : ",", name);
+        if (!first) w.raw(",");
+        w.string(name);
         first = false;
     };
     feature("multipoint", o.level == 3);
@@ -255,15 +262,28 @@ tavix_buffer *tavix_engine_handle_info_request(tavix_connection *, tavix_session
     feature("write", true);
     feature("browsertime", true);
     feature("processimage", tavix_data_callbacks.list_process_image != nullptr);
-    n += std::snprintf(text + n, sizeof text - std::size_t(n),
-                       "],\"longpollsupport\":%s,\"securitysupport\":true,\"maxtimeout\":%u,\"vendorinfo\":",
-                       o.long_poll ? "true" : "false", o.session_timeout);
-    n += int(tavix_json_put_string(text + n, sizeof text - std::size_t(n), o.banner != nullptr ? o.banner : "", -1));
-    n += std::snprintf(text + n, sizeof text - std::size_t(n), ",\"servername\":");
-    n += int(tavix_json_put_string(text + n, sizeof text - std::size_t(n),
-                                   o.server_name != nullptr ? o.server_name : "", -1));
-    n += std::snprintf(text + n, sizeof text - std::size_t(n), "}");
-    tavix_buffer_put_data(body, text, uint32_t(n));
+    w.raw("],\"longpollsupport\":");
+    w.raw(o.long_poll ? "true" : "false");
+    w.raw(",\"securitysupport\":true,\"maxtimeout\":");
+    w.add(tavix_json_put_integer(w.at(), w.left(), o.session_timeout, true));
+    w.raw(",\"vendorinfo\":");
+    w.string(o.banner != nullptr ? o.banner : "");
+    w.raw(",\"servername\":");
+    w.string(o.server_name != nullptr ? o.server_name : "");
+    w.raw("}");
+}
+
+}  // namespace
+
+tavix_buffer *tavix_engine_handle_info_request(tavix_connection *, tavix_session *, tavix_buffer *, bool *) {
+    // Measured first, then written into a body of that size.
+    tavix_json_out m{nullptr, 0, 0};
+    InfoObject(m);
+    tavix_buffer *body = tavix_buffer_get(TAVIX_BUF_DATA, uint32_t(m.o), tavix_global_options.buffer_limit, false);
+    if (body == nullptr) return nullptr;
+    tavix_json_out w{reinterpret_cast<char *>(body->data), m.o, 0};
+    InfoObject(w);
+    body->length = uint32_t(w.o);
     return Answer(body);
 }
 
@@ -275,9 +295,11 @@ tavix_buffer *tavix_engine_handle_create_session_request(tavix_connection *, tav
     int code = 500;
     const tavix_identity &who = tavix_auth_current;
     const bool http = tavix_global_options.auth_method >= 1 && tavix_global_options.auth_method <= 4;
+    // A Basic login's entry keeps the password itself; a Digest login's its HA1.
+    const bool basic = http && who.password[0] != 0;
+    const void *secret = basic ? static_cast<const void *>(who.password) : http ? who.ha1 : nullptr;
     if (tavix_engine_session_create(tavix_sys_get_current_monotonous_time(), Field(req, "timeout"),
-                                    Field(req, "cipher"), true, who.realm, who.user, http ? who.ha1 : nullptr, true, &s,
-                                    &code) != 0 ||
+                                    Field(req, "cipher"), true, who.realm, who.user, secret, !basic, &s, &code) != 0 ||
         s == nullptr)
         return Error(code != 0 ? code : 500);
     tavix_buffer *body = Body();
@@ -387,7 +409,7 @@ tavix_buffer *tavix_engine_handle_create_subscription_request(tavix_connection *
                                                               bool *) {
     if (s->frame_count >= tavix_global_options.max_frames) return Error(463);
     tavix_frame *f = tavix_engine_subscription_frame_alloc();
-    if (f == nullptr) return Error(900);
+    if (f == nullptr) return Error(900);  // said as 900: an empty {} would read as a frame made
     f->owner = s;
     tavix_frame **tail = &s->frames;
     while (*tail != nullptr) tail = &(*tail)->next;
@@ -430,7 +452,9 @@ tavix_buffer *tavix_engine_handle_sub_unsubscribe_item_request(tavix_session *s,
     if (body == nullptr) return nullptr;
     Put(body, "{\"result\":[");
     bool first = true;
-    // Each occurrence gets its own code: a name listed twice is acted on once.
+    // Each address is acted on once, as its element is written into a body
+    // that grows (no measuring pass, so no second subscribe call): each
+    // occurrence gets its own code, and a name listed twice is taken once.
     Each(req, "address[]", [&](const char *address, uint32_t) {
         int code = 0;
         if (std::strlen(address) > 254) {
@@ -529,7 +553,7 @@ int Filters(tavix_buffer *req, const char *const *named, tavix_filter (&out)[kFi
     int code = 0;
     for (uint32_t i = 0; tavix_buffer_get_dict_entry(req, i, &n, &v, &vl) == 0 && count < kFilters; i++) {
         bool skip = false;
-        for (const char *const *k = named; *k != nullptr; k++) skip = skip || std::strcmp(n, *k) == 0;
+        for (const char *const *k = named; *k != nullptr; k++) skip = skip || Named(n, *k);
         if (skip) continue;
         char *colon = const_cast<char *>(static_cast<const char *>(std::memchr(v, ':', vl)));
         if (colon == nullptr) {
@@ -753,7 +777,7 @@ int tavix_engine_query_filter_step() {
     pthread_mutex_unlock(&query_queue.lock);
     if (job == nullptr) return 0;
     tavix_buffer *req = job->request;
-    tavix_buffer *body = tavix_buffer_get(TAVIX_BUF_DATA, 512, tavix_global_options.buffer_limit, true);
+    tavix_buffer *body = tavix_engine_get_content_buffer_mtsafe();
     tavix_buffer *resp = tavix_engine_initialize_response_mtsafe(200, "OK", false);
     if (body != nullptr && resp != nullptr) {
         static const char *const kNamed[] = {"aggregation", "interval", nullptr};

@@ -267,7 +267,11 @@ tavix_buffer *tavix_engine_handle_post_request(tavix_connection *c, const char *
     }
     keep = false;
     response = tavix_post_handlers[m](c, session, request, &keep);
-    if (session != nullptr && (m == TAVIX_M_SUBSCRIBEDATA || m == TAVIX_M_WRITE || m == TAVIX_M_CREATESUBSCRIPTION)) {
+    // The page's activity: its writes and item subscriptions, and with an
+    // HTTP login its new frames (the handler records the login).
+    const bool http_login = tavix_global_options.auth_method == 1 || tavix_global_options.auth_method == 2;
+    if (session != nullptr &&
+        (m == TAVIX_M_SUBSCRIBEDATA || m == TAVIX_M_WRITE || (m == TAVIX_M_CREATESUBSCRIPTION && http_login))) {
         session->last_activity =
             tavix_engine_hooks.utc_now != nullptr ? tavix_engine_hooks.utc_now() : uint32_t(time(nullptr));
     }

@@ -2,12 +2,11 @@
 #include "tavIXsdk/tavixsdk/tavix_raw.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <unistd.h>
 
 #include "tavIXsdk/tavixsdk/tavix_auth.h"
 #include "tavIXsdk/tavixsdk/tavix_engine.h"
+#include "tavIXsdk/tavixsdk/tavix_methods.h"
 #include "tavIXsdk/tavixsdk/tavix_post.h"
 #include "tavIXsdk/tavixsdk/tavix_session.h"
 #include "tavIXsdk/tavixsdk/tavix_subs.h"
@@ -15,11 +14,27 @@
 
 namespace {
 
-// Pieces handed out, kept until the free call.
-struct RawPieces {
-    tavix_buffer *response;
-    uint8_t *file_body;
-} raw;
+// Frees a chain of buffers linked for sending (one its owner holds only
+// loses its queued mark, as the dispatcher leaves it).
+void FreeChain(tavix_buffer *b) {
+    while (b != nullptr) {
+        tavix_buffer *next = b->send_next;
+        b->send_next = nullptr;
+        if (b->held)
+            b->queued = 0;
+        else
+            tavix_buffer_free(b);
+        b = next;
+    }
+}
+
+// The server part of the global context: no query job waiting, every
+// method's handler in the table (without them each method answers 501).
+int ServerPart() {
+    tavix_engine_query_jobs_clear();
+    tavix_methods_register();
+    return 0;
+}
 
 }  // namespace
 
@@ -34,6 +49,8 @@ int tavix_engine_raw_handler_init() {
         {tavix_engine_session_initialize, "Error: Failed to initialize session context!"},
         {tavix_engine_subscriptions_init, "Error: Failed to initialize subscription context!"},
         {tavix_comm_state_initialize, "Error: Failed to initialize connection context!"},
+        // The buffer pool needs no step: its list starts empty and its lock is static.
+        {ServerPart, "Error: Failed to initialize server context!"},
     };
     for (const Step &s : kSteps) {
         if (s.fn() != 0) {
@@ -47,6 +64,7 @@ int tavix_engine_raw_handler_init() {
 }
 
 void tavix_engine_raw_handler_shutdown() {
+    tavix_engine_query_jobs_clear();
     tavix_engine_session_free();
     tavix_auth_free();
     tavix_engine_subscriptions_free();
@@ -56,8 +74,10 @@ void tavix_engine_raw_handler_shutdown() {
 }
 
 int tavix_engine_raw_handler_init_dispatcher(tavix_connection *c, const uint8_t *bytes, uint32_t length) {
+    const tavix_identity_cb identity = c->identity;  // the host's, kept across requests
     *c = tavix_connection{};
     c->sock = -1;
+    c->identity = identity;
     c->in_use = 1;
     c->recv = tavix_buffer_get(TAVIX_BUF_DATA, length + 1, tavix_global_options.request_limit, true);
     if (c->recv == nullptr) return 1;
@@ -72,17 +92,14 @@ int tavix_engine_raw_handler_call_dispatcher(tavix_connection *c, const uint8_t 
     tavix_engine_handle_data(c, &c->pending, c->recv);
     tavix_buffer_free(c->recv);
     c->recv = nullptr;
-    if (c->send_head == nullptr) return c->pending != nullptr ? 3 : 4;
+    // The record's response reference holds its answer (and so the pieces
+    // handed out) until this record's free call.
     tavix_buffer *resp = c->send_head;
-    c->send_head = c->send_tail = nullptr;
+    if (resp == nullptr) return c->pending != nullptr ? 3 : 4;
     // One request, one response: answers to further requests in the bytes are dropped.
-    for (tavix_buffer *extra = resp->send_next; extra != nullptr;) {
-        tavix_buffer *next = extra->send_next;
-        tavix_buffer_free(extra);
-        extra = next;
-    }
+    FreeChain(resp->send_next);
     resp->send_next = nullptr;
-    raw.response = resp;
+    c->send_tail = resp;
     const uint8_t *piece = nullptr;
     const long hn = tavix_buffer_get_data(resp, &piece, nullptr, 0, nullptr, 0);
     if (hn < 0) return 4;
@@ -90,17 +107,11 @@ int tavix_engine_raw_handler_call_dispatcher(tavix_connection *c, const uint8_t 
     *header_length = uint32_t(hn);
     tavix_buffer_get_advance(resp, uint32_t(hn));
     if (body == nullptr) return 0;
-    // A file-backed body is handed out whole, read into one block.
+    // A file-backed body is handed out whole: the file is read into its buffer.
     tavix_buffer *content = resp->content;
-    if (content != nullptr && content->kind == TAVIX_BUF_FILE && content->fd >= 0) {
-        raw.file_body = static_cast<uint8_t *>(std::malloc(content->file_size + 1));
-        if (raw.file_body == nullptr) return 0;
-        const ssize_t got = pread(content->fd, raw.file_body, content->file_size, 0);
-        if (got >= 0) {
-            *body = raw.file_body;
-            *body_length = uint32_t(got);
-        }
-        return 0;
+    if (content != nullptr && content->kind == TAVIX_BUF_FILE && content->length == 0) {
+        if (content->limit < content->file_size) content->limit = content->file_size;
+        tavix_buffer_read_whole_file(content, content->file_size);
     }
     const long bn = tavix_buffer_get_data(resp, &piece, nullptr, 0, nullptr, 0);
     if (bn > 0) {
@@ -111,14 +122,13 @@ int tavix_engine_raw_handler_call_dispatcher(tavix_connection *c, const uint8_t 
 }
 
 void tavix_engine_raw_handler_free_dispatcher(tavix_connection *c) {
-    tavix_buffer_free(raw.response);
-    raw.response = nullptr;
-    std::free(raw.file_body);
-    raw.file_body = nullptr;
+    FreeChain(c->send_head);
     tavix_buffer_free(c->recv);
     tavix_buffer_free(c->pending);
+    const tavix_identity_cb identity = c->identity;
     *c = tavix_connection{};
     c->sock = -1;
+    c->identity = identity;
 }
 
 long tavix_comm_remote_server_create_tavix_hdr(const char *id, const char *key, uint32_t *counter, char *out,

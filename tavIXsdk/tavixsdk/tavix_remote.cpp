@@ -243,7 +243,7 @@ tavix_buffer *WithAuthorization(tavix_buffer *kept, const char *value) {
 }
 
 // The remote server's 401: answers its challenge and sends the request again.
-int Handle401(tavix_remote_link *l, const char *answer, uint32_t n) {
+int tavix_comm_remote_server_handle_401(tavix_remote_link *l, const char *answer, uint32_t n) {
     const long end = tavix_util_strnstr(answer, n, "\r\n\r\n", 4);
     uint32_t vl = 0;
     const char *v = Field(answer, end < 0 ? n : uint32_t(end) + 2, "WWW-Authenticate: ", &vl);
@@ -354,6 +354,13 @@ tavix_remote_session *tavix_comm_remote_server_find_session(int index, const cha
         if (s.in_use && s.server == index && std::strcmp(s.master, master) == 0 && std::strcmp(s.id, remote_id) == 0)
             return &s;
     return nullptr;
+}
+
+uint64_t tavix_comm_remote_server_max_timeout() {
+    uint64_t most = 0;
+    for (uint32_t i = 0; i < T.count; i++)
+        if (T.servers[i]->max_timeout > most) most = T.servers[i]->max_timeout;
+    return most;
 }
 
 void tavix_comm_remote_server_resolve(tavix_remote_server *s, uint64_t now) {
@@ -605,7 +612,7 @@ void tavix_comm_remote_server_handle_response(tavix_connection *c, const char *a
         return;
     }
     if (status == 401) {
-        const int code = Handle401(l, answer, n);
+        const int code = tavix_comm_remote_server_handle_401(l, answer, n);
         if (code != 0) {
             ErrorToPage(l, code);
             FreeLink(l);

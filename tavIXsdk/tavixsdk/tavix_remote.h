@@ -85,6 +85,9 @@ int tavix_comm_remote_server_find(const char *name);
 int tavix_comm_remote_server_enable(const char *name, uint32_t flag);
 tavix_remote_session *tavix_comm_remote_server_find_session(int index, const char *master, const char *remote_id);
 void tavix_comm_remote_server_resolve(tavix_remote_server *s, uint64_t now);
+// The largest "maxtimeout" a remote server's "info" answer reported (server
+// time units); 0 without one.
+uint64_t tavix_comm_remote_server_max_timeout();
 void tavix_comm_remote_server_tick(uint64_t now);
 // Connects and sends the link's request; 0, or -1 when no connection can be made.
 int tavix_comm_remote_server_send(int index, tavix_connection *client, tavix_buffer *request, tavix_remote_link **out);

@@ -168,6 +168,8 @@ void tavix_options_free_rsa() {
 }
 
 int tavix_options_generate_temporary_rsa(int bits, uint32_t e) {
+    // The old key is let go only once the new one is made: a failure leaves
+    // the server with the key it had rather than none.
     tavix_rsa_key *k = tavix_rsa_alloc();
     if (k == nullptr) return -1;
     if (tavix_rsa_make_key(k, bits, e) != 0) {
@@ -224,7 +226,7 @@ int tavix_options_set_rsa_from_buffer(const uint8_t *der, std::size_t avail) {
         std::size_t vl = 0;
         const long used = tavix_options_der_decode_integer(der + p, end - p, value, sizeof value, &vl);
         if (used < 0 || mp_from_ubin(m, value, vl) != MP_OKAY) {
-            tavix_rsa_free(k);  // nothing installed: the old key stays
+            tavix_rsa_free(k);  // nothing installed, the old key stays, and the failure is answered (-1)
             return -1;
         }
         p += std::size_t(used);

@@ -14,6 +14,31 @@ uint64_t last_auth_expiry;
 // seconds) have passed since the last pass.
 constexpr uint64_t kAuthExpiryUnits = 9;
 
+// A session torn down by the expiry pass: its waiting long poll is answered
+// 466 with the parked body; then no connection keeps a link to it.
+void SessionTeardown(tavix_session *s) {
+    tavix_buffer *body = s->parked;
+    tavix_connection *c = s->parked_conn;
+    s->parked = nullptr;
+    s->parked_conn = nullptr;
+    if (body != nullptr && c != nullptr && c->in_use) {
+        body->length = body->read_pos = 0;
+        static const char kOpen[] = "{", kClose[] = "}";
+        tavix_buffer *resp = nullptr;
+        if (tavix_buffer_put_data(body, kOpen, 1) == 0 && tavix_json_put_error_strings(body, 466) == 0 &&
+            tavix_buffer_put_data(body, kClose, 1) == 0)
+            resp = tavix_engine_construct_json_response(body);
+        else
+            tavix_buffer_return(body);
+        if (resp != nullptr) tavix_comm_send(c, resp);
+        c->long_poll = 0;
+    } else {
+        tavix_buffer_return(body);
+    }
+    for (tavix_connection &k : tavix_comm_state.conns)
+        if (k.session == s) k.session = nullptr;
+}
+
 }  // namespace
 
 int tavix_server_initialize() {
@@ -180,11 +205,13 @@ void tavix_server_clear_callbacks() {
 }
 
 void tavix_server_session_tick(uint64_t now) {
-    if (now != tavix_session_table.last_expiry) tavix_engine_session_delete_expired(now, nullptr);
+    if (now != tavix_session_table.last_expiry) tavix_engine_session_delete_expired(now, SessionTeardown);
     tavix_engine_session_tick(now);
     tavix_comm_remote_server_tick(now);
     if (now - last_auth_expiry > kAuthExpiryUnits) {
-        tavix_auth_expire_auth_data(now, 2ull * tavix_global_options.session_timeout);
+        const uint64_t remote = tavix_comm_remote_server_max_timeout();
+        const uint64_t own = tavix_global_options.session_timeout;
+        tavix_auth_expire_auth_data(now, 2 * (remote > own ? remote : own));
         last_auth_expiry = now;
     }
     if (tavix_global_options.idle_cb != nullptr) tavix_global_options.idle_cb(now);

@@ -113,6 +113,9 @@ void FreeSession(tavix_session *s) {
 int tavix_engine_session_initialize() {
     T.count = 0;
     T.next_number = 1;
+    // The controller sets both from its configuration; these are the defaults.
+    if (T.connection_timeout == 0) T.connection_timeout = 60;
+    if (T.inactivity_timeout == 0) T.inactivity_timeout = 300;
     if (!lock_made && tavix_lock_rw_init(&T.lock) != 0) {
         tavix_util_error("Initializing of session rw mutex failed!");
         return -1;

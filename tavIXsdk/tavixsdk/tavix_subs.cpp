@@ -76,9 +76,11 @@ bool Grow(T *&array, uint32_t count, uint32_t &cap, uint32_t first) {
     return true;
 }
 
-void RemoveFromMap(tavix_item *it) {
+}  // namespace
+
+int tavix_engine_subscription_item_remove(tavix_item *it) {
     uint32_t at = 0;
-    if (Find(M.items, M.count, it->name, it->hash, &at) != it) return;
+    if (Find(M.items, M.count, it->name, it->hash, &at) != it) return -1;
     for (uint32_t k = at; k + 1 < M.count; k++) M.items[k] = M.items[k + 1];
     M.items[--M.count] = nullptr;
     std::free(it->frames);
@@ -94,7 +96,10 @@ void RemoveFromMap(tavix_item *it) {
         std::free(it->name);
         std::free(it);
     }
+    return 0;
 }
+
+namespace {
 
 long FrameIndex(const tavix_item *it, const tavix_frame *f) {
     for (uint32_t i = 0; i < it->frame_count; i++)
@@ -126,7 +131,7 @@ void Forget(tavix_publish_item *n) {
 
 // Drops the notification queued for a frame's session, unless another frame of
 // that session still holds the item.
-void ClearFrameNotification(tavix_item *it, uint32_t i) {
+void tavix_engine_clear_notifications_of_item(tavix_item *it, uint32_t i) {
     if (!it->keeps_refs || it->refs == nullptr) return;
     const tavix_session *s = it->frames[i]->owner;
     if ((i > 0 && it->frames[i - 1]->owner == s) || (i + 1 < it->frame_count && it->frames[i + 1]->owner == s)) return;
@@ -424,6 +429,7 @@ int ReadElement(tavix_request *r, const tavix_data_value *value, const tavix_tim
         w.raw("{");
         ValueMember(w, v);
         if (v->kind != 0) {
+            // A time stamp of 0 seconds counts as none, as in the notifications.
             if (stamp != nullptr && uint32_t(stamp->seconds) != 0) {
                 Member(w, "timestamp");
                 Stamp(w, stamp);
@@ -591,7 +597,7 @@ int tavix_engine_subscription_frame_subscribe_item(tavix_frame *f, uint32_t kind
     if (!GrowFrames(it) || !Grow(f->items, f->count, f->cap, 32)) {
         *error = 900;
         if (pass == 1) it->subscribe_result = 900;
-        if (it->frame_count == 0) RemoveFromMap(it);
+        if (it->frame_count == 0) tavix_engine_subscription_item_remove(it);
         return -1;
     }
     uint32_t at = 0;
@@ -670,7 +676,7 @@ int tavix_engine_subscription_frame_unsubscribe_item(tavix_frame *f, tavix_item 
         *error = 460;
         return -1;
     }
-    ClearFrameNotification(item, uint32_t(i));
+    tavix_engine_clear_notifications_of_item(item, uint32_t(i));
     RemoveFrameAt(item, uint32_t(i));
     RemoveItemFromFrame(f, item);
     // The application's answer to the unsubscribe is the item's code.
@@ -683,7 +689,7 @@ int tavix_engine_subscription_frame_unsubscribe_item(tavix_frame *f, tavix_item 
                                                  : cb.unsubscribe;
             if (unsubscribe != nullptr) unsubscribe(item->app_handle, &status);
         }
-        RemoveFromMap(item);
+        tavix_engine_subscription_item_remove(item);
     }
     *error = status;
     return 0;

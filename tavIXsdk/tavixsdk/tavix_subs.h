@@ -166,6 +166,10 @@ void tavix_engine_subscriptions_clear();
 void tavix_engine_subscriptions_free();
 uint32_t tavix_name_hash(const char *name);
 tavix_item *tavix_engine_subscription_item_get(const char *name, bool create);
+// Takes an item out of the map, its grown arrays freed; the item recycled
+// (fewer than 128 are, with a name buffer under 129 bytes) or freed. 0, or
+// -1 when the map does not hold it.
+int tavix_engine_subscription_item_remove(tavix_item *item);
 tavix_frame *tavix_engine_subscription_frame_alloc();
 // pass 1 measures, pass 2 writes, any other acts at once; 0 or -1 with *error.
 // A filter item (kind 2) takes its generated name and hands filter to the

@@ -1,6 +1,8 @@
 // Bit references of the web HMI server's register addressing.
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include "webhmi/webhmi.h"
 
 namespace {
@@ -24,15 +26,25 @@ TEST(EtnRdsPlcReg_Adr, WordRegistersAddressEachBit) {
     EXPECT_EQ(ref, 1024u);
 }
 
-TEST(EtnRdsPlcReg_Adr, BitRegistersTakeOnlyBitOne) {
-    uint32_t ref = 0;
-    ASSERT_EQ(EtnRdsPlcReg_Adr(ref, I, 2048, 1), 1u);
-    EXPECT_EQ(ref, 10239u);
-    ASSERT_EQ(EtnRdsPlcReg_Adr(ref, ET, 16384, 1), 1u);
-    EXPECT_EQ(ref, 0x1000BFFFu);
-    ref = 77;
-    EXPECT_EQ(EtnRdsPlcReg_Adr(ref, I, 5, 2), 0u);
-    EXPECT_EQ(ref, 77u);
+// A bit register's bit b is the b-th bit from the register on, as long as
+// that bit still belongs to the register type.
+TEST(EtnRdsPlcReg_Adr, BitRegistersCountTheirBitOnWithinTheirType) {
+    const struct {
+        uint32_t type, n, b, ref;
+    } ok[] = {{I, 2048, 1, 10239},     {I, 5, 2, 8197},           {I, 2047, 2, 10239},
+              {0, 1, 16, 1039},        {0, 241, 16, 1279},        {ET, 16384, 1, 0x1000BFFF},
+              {ET, 1, 16, 0x1000800F}, {ET, 16383, 2, 0x1000BFFF}};
+    for (const auto &c : ok) {
+        uint32_t ref = 0;
+        ASSERT_EQ(EtnRdsPlcReg_Adr(ref, c.type, c.n, c.b), 1u) << c.type << " " << c.n << "." << c.b;
+        EXPECT_EQ(ref, c.ref) << c.type << " " << c.n << "." << c.b;
+    }
+    // Past the type's last bit: %I2048 bit 2 would be %Q1, %IG242 bit 16 %QG1.
+    for (const auto &c : {std::array<uint32_t, 3>{I, 2048, 2}, {0, 242, 16}, {ET, 16384, 2}, {I, 5, 17}}) {
+        uint32_t ref = 77;
+        EXPECT_EQ(EtnRdsPlcReg_Adr(ref, c[0], c[1], c[2]), 0u) << c[0] << " " << c[1] << "." << c[2];
+        EXPECT_EQ(ref, 77u);
+    }
 }
 
 TEST(EtnRdsPlcReg_Adr, OutOfRangeIsRefusedAndRefKept) {

@@ -15,6 +15,7 @@
 #include <sstream>
 #include <sys/stat.h>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -329,6 +330,62 @@ TEST_F(WebAnswers, SessionLoginAndLogoutDeliverTheUsersRightsFromSecurityCfg) {
               "{\"result\":[{\"type\":0,\"subscriptionid\":[\"\"],\"right\":[\"Right0\"],"
               "\"language\":\"de\",\"level\":3,\"username\":\"op\"},{\"type\":0,\"subscriptionid\":[\"\"],"
               "\"right\":[\"Right0\"],\"username\":\"de\"}],\"remaining\":0}");
+
+    // A session made over a Basic login keeps the user's password in its
+    // entry (for a Basic login towards a remote server) and its HA1.
+    s = nullptr;
+    tavix_engine_hooks.access = tavix_auth_engine_access;
+    tavix_options_set_auth_options(1, "tavIX");
+    tavix_server_set_auth_callbacks(nullptr, DigestOfOp, nullptr, nullptr);
+    const std::string body = "cipher=" + Cipher("k9");
+    const auto created = Exchange(std::string("POST /tavIX/?createsession HTTP/1.0\r\n") + kBasicOp +
+                                  "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+    EXPECT_EQ(created.second, "{\"sessionid\":\"00000003\"}");
+    const tavix_auth_entry *e = tavix_auth_find_auth_data("k9");
+    ASSERT_NE(e, nullptr);
+    char ha1[33];
+    tavix_util_hex_encode(e->ha1, 16, ha1);
+    EXPECT_EQ(std::make_tuple(std::string(e->realm), std::string(e->user), std::string(e->password), std::string(ha1)),
+              std::make_tuple(std::string("tavIX"), std::string("op"), std::string("pw"), std::string(kHa1)));
+}
+
+// A page stays active (controller clock) through its writes, item
+// subscriptions and, with an HTTP login, its new frames; reads and publishes
+// do not count. It expires the inactivity time-out after its last activity.
+TEST_F(WebAnswers, OnlyWritesSubscriptionsAndHttpLoginFramesKeepAPageActive) {
+    static uint32_t utc = 1000000;
+    tavix_engine_hooks.utc_now = [] { return utc; };
+    Open(2);
+    EXPECT_EQ(s->last_activity, 1000000u);
+    utc += 100;
+    Post("read", "address[]=a");
+    Publish();
+    EXPECT_EQ(s->last_activity, 1000000u);
+    Post("write", "address[]=a&value[]=1");
+    EXPECT_EQ(s->last_activity, 1000100u);
+    utc += 100;
+    EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"1\"}");
+    EXPECT_EQ(s->last_activity, 1000200u);
+    utc += 100;
+    Post("subscribedata", "subscriptionid=1&address[]=a");
+    EXPECT_EQ(s->last_activity, 1000300u);
+    tavix_global_options.auth_method = 5;  // a form login's frames do not count
+    utc += 100;
+    EXPECT_EQ(Post("createsubscription"), "{\"subscriptionid\":\"2\"}");
+    EXPECT_EQ(s->last_activity, 1000300u);
+    static std::vector<std::string> logged;
+    tavix_global_options.error_cb = [](const char *t) { logged.emplace_back(t); };
+    tavix_session_table.connection_timeout = 60;
+    tavix_session_table.inactivity_timeout = 300;
+    utc = 1000600;
+    tavix_engine_session_delete_expired(tavix_sys_get_current_monotonous_time(), nullptr);
+    EXPECT_EQ(tavix_session_table.count, 1u);
+    utc = 1000601;
+    tavix_engine_session_delete_expired(tavix_sys_get_current_monotonous_time(), nullptr);
+    EXPECT_EQ(tavix_session_table.count, 0u);
+    EXPECT_EQ(logged, std::vector<std::string>{"Expiring session 00000001 due to session (inactivity) timeout from "
+                                               "webpage's"});
+    s = nullptr;
 }
 
 TEST_F(WebAnswers, ProcessImageAnswersWhatTheCallbackReturned) {
@@ -525,23 +582,26 @@ TEST_F(WebAnswers, FilterSubscriptionCallsTheApplicationWithItsFilters) {
     EXPECT_EQ(Post("subscribefilter", "subscriptionid=1&level=eq:1"), "{\"serverhandle\":\"\\/\\/F\\/00000002\"}");
     EXPECT_EQ(Post("subscribefilter", "subscriptionid=1&aggregation=bad"),
               "{\"error\":10002,\"errorstring\":\"Error fetching callback not set\"}");
+    // The named fields by their first characters: none of them is a filter.
+    EXPECT_EQ(Post("subscribefilter", "subscriptionid_=1&aggregation2=max&interval.s=4&zone=in:A"),
+              "{\"serverhandle\":\"\\/\\/F\\/00000004\"}");
     EXPECT_EQ(Post("unsubscribefilter", "subscriptionid=1&serverhandle[]=//F/00000001"),
               "{\"result\":[{\"error\":0}]}");
-    EXPECT_EQ(calls,
-              (std::vector<std::string>{"//F/00000001|avg|2.500000|level=ge,3|area=eq,North",
-                                        "//F/00000002|-|0.000000|level=eq,1", "//F/00000003|bad|0.000000", "off 1"}));
+    EXPECT_EQ(calls, (std::vector<std::string>{"//F/00000001|avg|2.500000|level=ge,3|area=eq,North",
+                                               "//F/00000002|-|0.000000|level=eq,1", "//F/00000003|bad|0.000000",
+                                               "//F/00000004|max|4.000000|zone=in,A", "off 1"}));
     // Handles let go only while their elements fit the answer's room.
-    EXPECT_EQ(Post("subscribefilter", "subscriptionid=1&level=eq:2"), "{\"serverhandle\":\"\\/\\/F\\/00000004\"}");
-    const std::string form = "POST /tavIX/?x HTTP/1.0\r\n\r\nserverhandle[]=//F/00000004&serverhandle[]=//F/00000002";
+    EXPECT_EQ(Post("subscribefilter", "subscriptionid=1&level=eq:2"), "{\"serverhandle\":\"\\/\\/F\\/00000005\"}");
+    const std::string form = "POST /tavIX/?x HTTP/1.0\r\n\r\nserverhandle[]=//F/00000005&serverhandle[]=//F/00000002";
     tavix_buffer *req = tavix_buffer_get(TAVIX_BUF_REQ_HEADER, 0, 1 << 20, true);
     tavix_buffer_put_data(req, form.data(), uint32_t(form.size()));
     ASSERT_EQ(tavix_engine_parse_form(req, 27), 0);
     EXPECT_EQ(tavix_engine_write_handle_unsubscribe_filter_request(nullptr, 0, req, s->frames), 36);
-    EXPECT_EQ(calls.size(), 5u);  // measuring lets nothing go
+    EXPECT_EQ(calls.size(), 6u);  // measuring lets nothing go
     char text[36];
     const long n = tavix_engine_write_handle_unsubscribe_filter_request(text, 35, req, s->frames);
     EXPECT_EQ(std::string(text, std::size_t(n)), "{\"result\":[{\"error\":0}]}");
-    EXPECT_EQ(calls.back(), "off 5");
+    EXPECT_EQ(calls.back(), "off 6");
     EXPECT_NE(tavix_engine_frame_find_item(s->frames, "//F/00000002"), nullptr);
     tavix_buffer_free(req);
     // A filter change published with the address the application gives.
@@ -644,6 +704,11 @@ TEST_F(WebAnswers, HistoryAndFilterElementsAndTheirRefusals) {
               "{\"result\":[{\"address\":\"P1\",\"value\":true,\"timestamp\":1700000000123.500000,\"status\":-1,"
               "\"description\":{\"en\":\"Pump\"},\"username\":\"op\"},{\"address\":\"P1\",\"value\":true,"
               "\"timestamp\":1700000000123.500000}]}");
+    // Field names are matched by the known name's first characters.
+    EXPECT_EQ(Post("readhistory", "address[]x=P1&starttime_ms=1700000000123.5"),
+              "{\"result\":[{\"address\":\"P1\",\"value\":true,\"timestamp\":1700000000123.500000,\"status\":-1,"
+              "\"description\":{\"en\":\"Pump\"},\"username\":\"op\"},{\"address\":\"P1\",\"value\":true,"
+              "\"timestamp\":1700000000123.500000}]}");
     // The bounds flag (a value beginning with "true"), shown as the status;
     // elements past a 600-byte body end the answer with the "more" footer.
     tavix_server_set_history_callbacks(
@@ -660,6 +725,8 @@ TEST_F(WebAnswers, HistoryAndFilterElementsAndTheirRefusals) {
             return 0;
         });
     EXPECT_EQ(Post("readhistory", "address[]=P1&returnbounds=trueish"),
+              "{\"result\":[{\"address\":\"P1\",\"value\":true,\"timestamp\":1700000000000,\"status\":7}]}");
+    EXPECT_EQ(Post("readhistory", "address[]=P1&returnbounds2=true"),
               "{\"result\":[{\"address\":\"P1\",\"value\":true,\"timestamp\":1700000000000,\"status\":7}]}");
     const std::string element = "{\"address\":\"P1\",\"value\":true,\"timestamp\":1700000000000}";
     std::string ten = "{\"result\":[" + element;
@@ -876,6 +943,47 @@ TEST_F(WebAnswers, TheAccessCallbackGrantsOrRefusesEachRequest) {
               "\"browsertime\"],\"longpollsupport\":true,\"securitysupport\":true,\"maxtimeout\":60,"
               "\"vendorinfo\":\"Controller web HMI server\",\"servername\":\"\"}");
     EXPECT_EQ(calls, (std::vector<std::string>{"POST /tavIX/?read op", "POST /tavIX/?info op"}));
+    // "info" is measured before it is written: a long server name fits whole.
+    const std::string name(3000, 'n');
+    tavix_options_set_server_name(name.c_str());
+    const auto named = Exchange(std::string("POST /tavIX/?info HTTP/1.0\r\n") + kBasicOp + "\r\n");
+    EXPECT_EQ(named.second.size(), granted.second.size() + 3000);
+    EXPECT_EQ(named.second.substr(named.second.size() - 3016), "\"servername\":\"" + name + "\"}");
+    tavix_options_set_server_name(nullptr);
+
+    // A connection whose own identity callback names the user needs no
+    // credentials; one that names nobody is challenged as any other.
+    calls.clear();
+    const auto through = [](tavix_identity_cb identity) {
+        tavix_connection c{};
+        c.identity = identity;
+        const std::string req = "POST /tavIX/?info HTTP/1.0\r\n\r\n";
+        EXPECT_EQ(tavix_engine_raw_handler_init_dispatcher(&c, reinterpret_cast<const uint8_t *>(req.data()),
+                                                           uint32_t(req.size())),
+                  0);
+        const uint8_t *h = nullptr, *b = nullptr;
+        uint32_t hl = 0, bl = 0;
+        EXPECT_EQ(tavix_engine_raw_handler_call_dispatcher(&c, &h, &hl, &b, &bl), 0);
+        std::string status = h != nullptr ? std::string(reinterpret_cast<const char *>(h), hl) : "";
+        status = status.substr(0, status.find("\r\n"));
+        tavix_engine_raw_handler_free_dispatcher(&c);
+        return status;
+    };
+    EXPECT_EQ(through([](tavix_connection *, const char *authorization, const char *method, const char *url,
+                         tavix_identity *who) {
+                  calls.push_back(std::string("identity ") + method + " " + url + " " +
+                                  (authorization != nullptr ? authorization : "-"));
+                  std::snprintf(who->realm, sizeof who->realm, "tavIX");
+                  std::snprintf(who->user, sizeof who->user, "plc");
+                  return 1;
+              }),
+              "HTTP/1.0 200 OK");
+    EXPECT_EQ(through([](tavix_connection *, const char *, const char *, const char *, tavix_identity *) {
+                  calls.push_back("nobody");
+                  return 0;
+              }),
+              "HTTP/1.0 401 Authorization Required");
+    EXPECT_EQ(calls, (std::vector<std::string>{"identity POST /tavIX/?info -", "POST /tavIX/?info plc", "nobody"}));
 }
 
 TEST_F(WebAnswers, TheRequestHookAnswersItsOwnUrlsWithTheRequestsUserAndMayKeepTheRequest) {
@@ -1109,6 +1217,22 @@ TEST_F(WebAnswers, AParkedPollIsAnsweredByTheNextPollOrAtHalfItsTimeoutAndGivesI
     EXPECT_EQ(logged, (std::vector<std::string>{overflow, overflow,
                                                 "Got no buffer for session 00000001 longpoll "
                                                 "answer"}));
+    // The torn-down session's waiting poll is answered 466 before the session goes.
+    tavix_global_options.buffer_limit = 8388608;
+    const auto timeouts =
+        std::make_pair(tavix_session_table.connection_timeout, tavix_session_table.inactivity_timeout);
+    tavix_session_table.connection_timeout = 60;
+    tavix_session_table.inactivity_timeout = 300;
+    EXPECT_EQ(Start(a, "publish"), 4);
+    tavix_server_session_tick(s->parked_time + 1);
+    std::tie(tavix_session_table.connection_timeout, tavix_session_table.inactivity_timeout) = timeouts;
+    EXPECT_EQ(tavix_session_table.count, 0u);
+    EXPECT_EQ(Sent(a),
+              "{\"error\":466,\"errorstring\":\"Session was aborted while waiting for data (queue overflow, expiry, "
+              "other reasons)\"}");
+    EXPECT_EQ(a.session, nullptr);
+    EXPECT_EQ(logged.back(), "Tearing session 00000001 down");
+    s = nullptr;
     tavix_engine_raw_handler_free_dispatcher(&a);
     tavix_engine_raw_handler_free_dispatcher(&b);
 }

@@ -5,7 +5,9 @@
 
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tavIXsdk/tavixsdk/tavix_auth.h"
@@ -16,6 +18,7 @@
 #include "tavIXsdk/tavixsdk/tavix_session.h"
 #include "tavIXsdk/tavixsdk/tavix_subs.h"
 #include "tavIXsdk/tavixsdk/tavix_util.h"
+#include "tests/support/temp_root.h"
 
 namespace {
 
@@ -153,8 +156,9 @@ TEST_F(WebMethods, HistoryBatchesQueryFiltersAndTheirWorker) {
         calls.push_back({r->first_index, n});
         return 0;
     };
-    tavix_method_callbacks.query_filter = [](tavix_request *, const void *, const char *, double,
+    tavix_method_callbacks.query_filter = [](tavix_request *, const void *, const char *aggregation, double interval,
                                              const tavix_filter *f) {
+        triples.push_back(std::string(aggregation != nullptr ? aggregation : "-") + " " + std::to_string(interval));
         for (; f->name != nullptr; f++) triples.push_back(std::string(f->name) + "|" + f->op + "|" + f->value);
         return 0;
     };
@@ -181,8 +185,9 @@ TEST_F(WebMethods, HistoryBatchesQueryFiltersAndTheirWorker) {
     tavix_buffer_free(req);
     // Four jobs wait; the fifth is refused with 302.
     std::vector<tavix_buffer *> kept;
+    // "aggregation" and "interval" are known by their first characters.
     for (int i = 0; i < 4; i++) {
-        tavix_buffer *q = form("level=eq:1&aggregation=avg");
+        tavix_buffer *q = form("level=eq:1&aggregation_=avg&interval2=2.5");
         keep = false;
         EXPECT_EQ(tavix_post_handlers[TAVIX_M_QUERYFILTER](&c, nullptr, q, &keep), nullptr);
         EXPECT_TRUE(keep);
@@ -197,13 +202,13 @@ TEST_F(WebMethods, HistoryBatchesQueryFiltersAndTheirWorker) {
     tavix_buffer_free(fifth);
     EXPECT_EQ(tavix_engine_query_jobs_waiting(), 4u);
     EXPECT_EQ(tavix_engine_query_filter_step(), 1);
-    EXPECT_EQ(triples, std::vector<std::string>{"level|eq|1"});
+    EXPECT_EQ(triples, (std::vector<std::string>{"avg 2.500000", "level|eq|1"}));
     // The server stops: the jobs still waiting go unanswered (their
     // connections are gone, and ids start at 1 again after a restart).
     tavix_server_clear();
     EXPECT_EQ(tavix_engine_query_jobs_waiting(), 0u);
     EXPECT_EQ(tavix_engine_query_filter_step(), 0);
-    EXPECT_EQ(triples.size(), 1u);
+    EXPECT_EQ(triples.size(), 2u);
 }
 
 TEST_F(WebMethods, AChangeFanOutStopsAtTheFirstNotificationWithoutMemory) {
@@ -246,6 +251,16 @@ TEST_F(WebMethods, RemoteHeaderAndRawRequests) {
     EXPECT_EQ(tavix_engine_raw_handler_call_dispatcher(&c, &h, &hl, &b, &bl), 3);
     EXPECT_EQ(h, nullptr);
     tavix_engine_raw_handler_free_dispatcher(&c);
+    // The interface's own set-up installs the methods.
+    tavix_engine_raw_handler_shutdown();
+    tavix_post_handlers[TAVIX_M_INFO] = nullptr;
+    tavix_session_table.connection_timeout = tavix_session_table.inactivity_timeout = 0;
+    ASSERT_EQ(tavix_engine_raw_handler_init(), 0);
+    // Sessions expire by the default time-outs: 60 s without a request, 300 s without activity.
+    EXPECT_EQ(std::make_pair(tavix_session_table.connection_timeout, tavix_session_table.inactivity_timeout),
+              std::make_pair(60u, 300u));
+    tavix_global_options.error_cb = [](const char *) {};
+    tavix_global_options.level = 2;
     const char info[] = "POST /tavIX/?info HTTP/1.0\r\nContent-Length: 0\r\n\r\n";
     ASSERT_EQ(tavix_engine_raw_handler_init_dispatcher(&c, reinterpret_cast<const uint8_t *>(info), sizeof info - 1),
               0);
@@ -263,5 +278,45 @@ TEST_F(WebMethods, RemoteHeaderAndRawRequests) {
         0);
     ASSERT_EQ(tavix_engine_raw_handler_call_dispatcher(&c, &h, &hl, &b, &bl), 0);
     EXPECT_EQ(b, nullptr);
+    tavix_engine_raw_handler_free_dispatcher(&c);
+
+    // Two records in flight: each keeps its own answer until its own free call.
+    tavix_engine_hooks.utc_now = [] { return uint32_t(1709251200); };
+    tavix_connection first{}, second{};
+    const uint8_t *h1 = nullptr, *b1 = nullptr, *h2 = nullptr, *b2 = nullptr;
+    uint32_t hl1 = 0, bl1 = 0, hl2 = 0, bl2 = 0;
+    ASSERT_EQ(
+        tavix_engine_raw_handler_init_dispatcher(&first, reinterpret_cast<const uint8_t *>(info), sizeof info - 1), 0);
+    ASSERT_EQ(tavix_engine_raw_handler_call_dispatcher(&first, &h1, &hl1, &b1, &bl1), 0);
+    const char missing[] = "GET /none.htm HTTP/1.0\r\n\r\n";
+    ASSERT_EQ(tavix_engine_raw_handler_init_dispatcher(&second, reinterpret_cast<const uint8_t *>(missing),
+                                                       sizeof missing - 1),
+              0);
+    ASSERT_EQ(tavix_engine_raw_handler_call_dispatcher(&second, &h2, &hl2, &b2, &bl2), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(b1), bl1).rfind("{\"loginmethod\":\"none\"", 0), 0u);
+    tavix_engine_raw_handler_free_dispatcher(&first);
+    ASSERT_NE(h2, nullptr);
+    ASSERT_NE(b2, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(h2), hl2),
+              "HTTP/1.0 404 Not Found\r\nServer: TavIX SDK/0.9.0\r\nDate: Fri, 01 Mar 2024 00:00:00 GMT\r\n"
+              "Content-Length: 134\r\nContent-Type: text/html; charset=utf-8\r\n\r\n");
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(b2), bl2),
+              "<!DOCTYPE html><html><head><title>404 Not Found</title></head><body><h1>Not Found</h1>"
+              "<p>Requested Entity: /none.htm</p></body></html>");
+    tavix_engine_raw_handler_free_dispatcher(&second);
+    tavix_engine_hooks.utc_now = nullptr;
+
+    // A file answer's body is handed out whole, however large.
+    test_support::TempRoot root;
+    std::string text;
+    for (int i = 0; i < 5000; i++) text += char('a' + i % 26);
+    std::ofstream(root / "big.js") << text;
+    tavix_options_set_web_root(root.path().c_str(), "index.htm");
+    const char big[] = "GET /big.js HTTP/1.0\r\n\r\n";
+    ASSERT_EQ(tavix_engine_raw_handler_init_dispatcher(&c, reinterpret_cast<const uint8_t *>(big), sizeof big - 1), 0);
+    ASSERT_EQ(tavix_engine_raw_handler_call_dispatcher(&c, &h, &hl, &b, &bl), 0);
+    EXPECT_NE(std::string(reinterpret_cast<const char *>(h), hl).find("Content-Length: 5000\r\n"), std::string::npos);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(b), bl), text);
     tavix_engine_raw_handler_free_dispatcher(&c);
 }

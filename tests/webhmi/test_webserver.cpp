@@ -7,6 +7,8 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <tuple>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "core/image/plcreg.h"
+#include "net/net.h"
 #include "tests/support/md5_peer.h"
 #include "tavIXsdk/tavixsdk/tavix_auth.h"
 #include "tavIXsdk/tavixsdk/tavix_comm.h"
@@ -261,7 +264,7 @@ TEST_F(WebServer, LoginsUsersRightsAndStaleNonces) {
     tavix_parse_access_rights(cfg, sizeof cfg - 1);
     ASSERT_EQ(user_access_rights_list.count, 1u);  // reading stops at the user without four fields
     EXPECT_STREQ(user_access_rights_list.realm, "tavIX");
-    tavix_identity admin{"tavIX", "admin", {}};
+    tavix_identity admin{"tavIX", "admin", {}, {}};
     const char *rights[10];
     EXPECT_EQ(tavix_authentication_user_rights(&admin, rights, 10), 4u);
     EXPECT_STREQ(rights[3], "Right3");
@@ -342,6 +345,39 @@ TEST_F(WebServer, LoginsUsersRightsAndStaleNonces) {
     for (uint32_t id = 1; id <= 4; id++) tavix_delete_user_login_details(id);
     EXPECT_EQ(user_details_list.count, 0);
     EXPECT_EQ(bit4(), 0);
+}
+
+// The server tick lets authentication entries go once unused for twice the
+// larger of the session time-out option and the largest "maxtimeout" a
+// remote server reported (server time units).
+TEST_F(WebServer, AuthenticationEntriesExpireAfterTwiceTheLongerTimeOut) {
+    tavix_server_clear_callbacks();
+    tavix_comm_remote_server_initialize();
+    tavix_global_options.session_timeout = 60;
+    ASSERT_NE(tavix_auth_insert_auth_data("a"), nullptr);  // used at 0
+    tavix_server_session_tick(120);
+    EXPECT_NE(tavix_auth_find_auth_data("a"), nullptr);
+    tavix_server_session_tick(131);
+    EXPECT_EQ(tavix_auth_find_auth_data("a"), nullptr);
+
+    ASSERT_EQ(tavix_comm_remote_server_define("plc2", "127.0.0.1", 8080, 1), 0);
+    tavix_comm_remote_server_get(0)->max_timeout = 200;
+    Age(131);
+    ASSERT_NE(tavix_auth_insert_auth_data("b"), nullptr);  // used at 131
+    tavix_server_session_tick(252);
+    tavix_server_session_tick(531);
+    EXPECT_NE(tavix_auth_find_auth_data("b"), nullptr);
+    tavix_server_session_tick(542);
+    EXPECT_EQ(tavix_auth_find_auth_data("b"), nullptr);
+    // A remote time-out below the option's: the option's holds.
+    tavix_comm_remote_server_get(0)->max_timeout = 30;
+    Age(411);
+    ASSERT_NE(tavix_auth_insert_auth_data("c"), nullptr);  // used at 542
+    tavix_server_session_tick(662);
+    EXPECT_NE(tavix_auth_find_auth_data("c"), nullptr);
+    tavix_server_session_tick(673);
+    EXPECT_EQ(tavix_auth_find_auth_data("c"), nullptr);
+    tavix_comm_remote_server_initialize();
 }
 
 TEST_F(WebServer, ItemWritesConvertCheckAndNotify) {
@@ -493,6 +529,124 @@ TEST_F(WebServer, TheServerIsInitialisedPreparedRunClearedAndFreedAsAWhole) {
     tavix_engine_hooks = tavix_engine_hooks_t{};
 }
 
+// A stop asked while the server sets itself up (its RSA key takes a while)
+// is not lost: the thread stops once set up instead of serving on. A start
+// asked after that stop starts it again once the thread has ended.
+TEST_F(WebServer, AStopAskedDuringTheSetUpStopsTheServerOnceSetUp) {
+    test_support::TempRoot root;
+    static std::atomic<int> setups{0}, release{0};
+    tavix_setup_hook = [] {
+        setups++;
+        while (release == 0) usleep(1000);
+    };
+    tavix_startup();
+    TavixHttp = 1;
+    tavix_start_passes = TAVIX_START_PASSES + 1;
+    TavixThreadCreated = 0;
+    TavixFtping = 0;
+    TavixUpdateNewIp = 0;
+    // Main's web steps, as the main loop runs them after each pass.
+    auto until = [](auto done) {
+        for (int i = 0; i < 30000 && !done(); i++) {
+            tavix_main_step();
+            usleep(1000);
+        }
+        return done();
+    };
+    auto ended = [] { return TavixThreadCreated == 0 && TavixServerState == TavixState::Stopped; };
+    auto status_bit = [] {
+        uint8_t b = 0;
+        PlcReg_Get(&b, Tavix_server_status_token, 1);
+        return b & 1;
+    };
+    TavixServerState = TavixState::StartRequested;
+    tavix_main_step();
+    EXPECT_EQ(TavixServerState, TavixState::Starting);
+    EXPECT_EQ(TavixThreadCreated, 1);
+    ASSERT_TRUE(until([] { return setups == 1; }));
+    // An upload begins (the watcher's stop) while the set-up is held.
+    TavixServerState = TavixState::StopRequested;
+    release = 1;
+    const bool stopped = until(ended);
+    const TavixState seen = TavixServerState;
+    if (!stopped) {
+        TavixServerState = TavixState::StopRequested;  // ends the thread for the tests that follow
+        until(ended);
+    }
+    EXPECT_TRUE(stopped) << "state " << int(seen);
+    EXPECT_EQ(status_bit(), 0);
+
+    // Stopped during the set-up, then started by the card manager: the
+    // thread ends and the next web step starts a new one, which serves.
+    release = 0;
+    TavixServerState = TavixState::StartRequested;
+    tavix_main_step();
+    ASSERT_TRUE(until([] { return setups == 2; }));
+    TavixServerState = TavixState::StopRequested;
+    tavix_card_checked(true);
+    EXPECT_EQ(TavixServerState, TavixState::StartRequested);
+    release = 1;
+    const bool restarted = until([] { return setups == 3 && TavixServerState == TavixState::Running; });
+    EXPECT_TRUE(restarted) << "set-ups " << setups << ", state " << int(TavixServerState.load());
+    EXPECT_EQ(status_bit(), 1);
+    TavixServerState = TavixState::StopRequested;
+    EXPECT_TRUE(until(ended));
+    EXPECT_EQ(status_bit(), 0);
+
+    tavix_setup_hook = nullptr;
+    TavixHttp = 0;
+    tavixFtpStates = TavixFtpState::WaitFolder;
+    // Back to what the other tests start from.
+    ASSERT_EQ(tavix_server_initialize(), 0);
+    ASSERT_EQ(tavix_server_prepare(), 0);
+    tavix_engine_hooks = tavix_engine_hooks_t{};
+}
+
+// The upload watcher: a deleted web root holds the server stopped until the
+// end marker is there and the thread has ended; a watch that cannot be made
+// is tried at every step and said once.
+TEST_F(WebServer, TheUploadWatcherHoldsTheServerStoppedFromTheDeletedWebRootToTheEndMarker) {
+    namespace fs = std::filesystem;
+    test_support::TempRoot root;
+    fs::create_directories(root / "mnt/USB0/tavIX/wwwroot");
+    tavixFtpStates = TavixFtpState::WaitFolder;
+    TavixFtping = 0;
+    TavixServerState = TavixState::Running;
+    tavix_check_ftp_state();
+    EXPECT_EQ(tavixFtpStates, TavixFtpState::Arm);
+    fs::remove_all(root / "mnt/USB0/tavIX");  // the card pulled
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 50; i++) tavix_check_ftp_state();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "inotify_add_watch: No such file or directory\n");
+    EXPECT_EQ(tavixFtpStates, TavixFtpState::Arm);
+    fs::create_directories(root / "mnt/USB0/tavIX/wwwroot");
+    tavix_check_ftp_state();
+    EXPECT_EQ(tavixFtpStates, TavixFtpState::Watch);
+    tavix_check_ftp_state();
+    EXPECT_EQ(tavixFtpStates, TavixFtpState::Watch);
+    fs::remove(root / "mnt/USB0/tavIX/wwwroot");  // an upload begins
+    tavix_check_ftp_state();
+    EXPECT_EQ(tavixFtpStates, TavixFtpState::WaitEnd);
+    EXPECT_EQ(TavixFtping, 1);
+    EXPECT_EQ(TavixServerState, TavixState::StopRequested);
+    std::ofstream(root / "mnt/USB0/EndOfFTP.txt") << "";
+    for (int i = 0; i < 30; i++) {
+        tavix_check_ftp_state();
+        usleep(1000);
+    }
+    EXPECT_EQ(tavixFtpStates, TavixFtpState::WaitEnd) << "the thread has not ended yet";
+    TavixServerState = TavixState::Stopped;
+    for (int i = 0; i < 5000 && tavixFtpStates != TavixFtpState::WaitFolder; i++) {
+        tavix_check_ftp_state();
+        usleep(1000);
+    }
+    EXPECT_EQ(tavixFtpStates, TavixFtpState::WaitFolder);
+    EXPECT_EQ(TavixServerState, TavixState::StartRequested);
+    EXPECT_EQ(TavixFtping, 0);
+    EXPECT_FALSE(fs::exists(root / "mnt/USB0/EndOfFTP.txt"));
+    TavixServerState = TavixState::Stopped;
+}
+
 TEST_F(WebServer, RemoteChallengesAndOurAnswers) {
     tavix_global_options.max_auth_records = 1;  // room for two nonces
     tavix_nonce_entry *e = nullptr;
@@ -503,8 +657,20 @@ TEST_F(WebServer, RemoteChallengesAndOurAnswers) {
     EXPECT_EQ(tavix_auth_parse_digest_header("k2", "Digest realm=\"r\", nonce=\"n\", algorithm=SHA-256\r\n", &e, &code),
               -1);
     EXPECT_EQ(code, 615);
+    // Only qop "auth" is answered: "auth-int" alone is refused, a list holding "auth" taken.
+    code = 0;
     EXPECT_EQ(tavix_auth_parse_digest_header("k2", "Digest realm=\"r\", nonce=\"n\", qop=\"auth-int\"\r\n", &e, &code),
-              0);
+              -1);
+    EXPECT_EQ(code, 615);
+    EXPECT_EQ(
+        tavix_auth_parse_digest_header("k2", "Digest realm=\"r\", nonce=\"n\", qop=\"auth-int,auth\"\r\n", &e, &code),
+        0);
+    EXPECT_TRUE(e->qop_auth);
+    tavix_auth_clear();
+    ASSERT_EQ(tavix_auth_parse_digest_header("k1", challenge, &e, &code), 0);
+    EXPECT_EQ(
+        tavix_auth_parse_digest_header("k2", "Digest realm=\"r\", nonce=\"n\", qop=\"auth,auth-int\"\r\n", &e, &code),
+        0);
     EXPECT_EQ(tavix_auth_parse_digest_header("k3", "Digest nonce=\"n\"\r\n", &e, &code), -1);
     EXPECT_EQ(code, 616);
     EXPECT_EQ(tavix_auth_parse_digest_header("k3", "Digest realm=\"r\", nonce=\"n\"\r\n", &e, &code), -1);

@@ -57,6 +57,12 @@ TEST_F(WebVars, RegisterAddressesGiveTheirBitAddressesAndRefuseWhatLeavesTheirTy
         {"R_1_1_INT16", 32768, WDT_INT16, 16},
         {"R_1_9_BOOL", 32776, WDT_BOOL, 1},
         {"M_5_3_BOOL", 14340, WDT_BOOL, 1},
+        // The bit token moves only a value inside a word of %SR, %AI, %AQ or
+        // %R; any other takes none, however large.
+        {"M_5_20_BOOL", 14340, WDT_BOOL, 1},
+        {"I_7_99_BOOL", 8198, WDT_BOOL, 1},
+        {"R_3_40_LREAL64", 32768 + 32, WDT_LREAL64, 64},
+        {"R_10_17_CHAR_2", 32768 + 144, WDT_CHAR, 2},
         {"SR_193_1_UINT16", 0x10030000, WDT_UINT16, 16},
         {"ESR_1_1_UINT16", 0x10030000, WDT_UINT16, 16},
         {"R_10_1_CHAR_20", 32768 + 144, WDT_CHAR, 20},
