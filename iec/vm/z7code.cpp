@@ -98,6 +98,13 @@ uint16_t Z7VMCode_GetNbXV(uint32_t code) { return Count(Z7Img_Sizing(Z7Img_Of(co
 
 uint16_t Z7VMCode_GetNbFBInstance(uint32_t code) { return TableCount(Z7Img_Of(code), 7, 16, 1); }
 
+uint16_t Z7VMCode_GetNbFBInstanceUsed(uint32_t code) {
+    const Z7Img img = Z7Img_Of(code);
+    const uint32_t off = img.Table(7, 16);
+    const uint16_t used = off ? Count(img.W16(off + 2)) : 1;
+    return std::min(used, Z7VMCode_GetNbFBInstance(code));
+}
+
 uint16_t Z7VMCode_GetNbCustomFunc(uint32_t code) { return TableCount(Z7Img_Of(code), 3, 4, 1); }
 
 uint16_t Z7VMCode_GetNbString(uint32_t code, uint32_t *buffer_size) {
