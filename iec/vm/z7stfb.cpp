@@ -178,7 +178,7 @@ void Unpack8(const Ctx &c) {
 // CANRCVMSG: port name, USINT data array with its literal size (at least 8),
 // received, identifier, length: the next message of the port's spare slots.
 void CanRcvMsg(const Ctx &c) {
-    const int32_t n = int16_t(c.o.Lit(2));
+    const int32_t n = c.o.Lit(2);
     const uint32_t arr = n >= 8 ? Z7Tools_GetArrayIn(c.db, 14, c.o.Lit(1), n, nullptr) : 0;
     uint32_t id = 0, len = 0, got = 0;
     uint8_t *out = arr ? Z7Mem_Ptr(arr, 8) : nullptr;
@@ -695,7 +695,7 @@ void HysterAcc(const Ctx &c) {
 // ---- interpolation -----------------------------------------------------------------------------------
 // A REAL array operand (index k, literal count k+1) inside its segment.
 const uint8_t *RealArray(const Z7Ops &o, uint32_t k, int32_t &count) {
-    count = int16_t(o.Lit(k + 1));
+    count = o.Lit(k + 1);
     const uint32_t a = Z7Tools_GetArrayIn(o.db, 3, o.Lit(k), count, nullptr);
     return a ? Z7Mem_Ptr(a, uint32_t(count) * 4 + 1) : nullptr;
 }
@@ -884,7 +884,7 @@ void Queue(const Ctx &c) {
     const uint32_t type = o.Lit(0);
     c.o.SetB(9, false);
     uint32_t esize = 0;
-    const int32_t cap = int16_t(o.Lit(7));
+    const int32_t cap = o.Lit(7);
     const uint32_t buf = type == 5 ? 0 : Z7Tools_GetArrayIn(o.db, type, o.Lit(6), cap, &esize);
     uint32_t outlk = 0, outsz = 0, inlk = 0, insz = 0;
     const uint32_t out = Z7Tools_GetAnyParam(o.db, type, o.Lit(5), &outlk, &outsz);

@@ -874,6 +874,14 @@ TEST_F(IecStd, BitFunctionsMasksShiftsBcdPackingAndAnyTypes) {
     SetW(34, 0x1111);
     Stf(169, {34, 15, 32, 41, 44});
     EXPECT_EQ(W(34), 0x1111) << "SETBIT keeps a forced result";
+    // SETBIT of a STRING copies it unchanged; type code 0 writes nothing
+    SetS(1, "BITS");
+    SetS(2, "OLD");
+    Stf(169, {2, 5, 1, 41, 44});
+    EXPECT_EQ(S(2), "BITS");
+    SetS(2, "OLD");
+    Stf(169, {2, 0, 1, 41, 44});
+    EXPECT_EQ(S(2), "OLD");
     SetW(35, 0x1234);
     Stf(219, {36, 11, 35});
     EXPECT_EQ(W(36), 0x3412);
@@ -1011,6 +1019,13 @@ TEST_F(IecStd, DateSystemAndTraceFunctions) {
     Stf(138, {5, 100, 3, 40});
     EXPECT_EQ(Z7VMStr_GetLength(db, 5), 3u);
     EXPECT_EQ(S(5).substr(0, 3), "ABC");
+    // n 0 or negative copies no element: the text becomes empty
+    for (int32_t n : {0, -1}) {
+        SetS(5, "OLD");
+        SetD(40, uint32_t(n));
+        Stf(138, {5, 100, 3, 40});
+        EXPECT_EQ(Z7VMStr_GetLength(db, 5), 0u) << n;
+    }
     SetS(5, "XY");
     Stf(137, {41, 5, 104, 4});
     EXPECT_EQ(D(41), 2u);
@@ -1291,6 +1306,85 @@ TEST_F(IecStd, ByteBuffersSerialisationStringsAndShifts) {
     Stf(159, {24, 90, 4, 2, 20, 21, 22, 23});
     EXPECT_EQ(S(2), "XYZ");
     EXPECT_EQ(D(24), 5u);
+}
+
+// Declared array sizes are literal words read unsigned: arrays of 32,768
+// elements and more are taken by the block moves, file and buffer functions
+// and the interpolation.
+TEST_F(IecStd, ArraysOf32768ElementsAndMore) {
+    Z7Def_Stop(db, nullptr, "/mnt/cfg/z7.ret", "APP");
+    db = 0;
+    IecImage img;
+    img.d8 = {40009, 40009, 40009};
+    img.d32 = {40009, 40009, 40009};
+    img.d16 = img.d64 = img.time = {15, 15, 15};
+    img.str = {1, 1, 1};
+    img.string_sizes = {40};
+    ASSERT_EQ(Start(img, db), 0u);
+    // USINT[40000] at 1..40000, DINTs from 40001; REAL[40000] at 1..40000
+    for (uint32_t i = 0; i < 40000; i++) {
+        SetB(1 + i, uint8_t(i));
+        SetR(1 + i, float(i));
+    }
+    // MOVEBLOCK USINT from 39998, count 2, to 0
+    SetD(40001, 39998);
+    SetD(40002, 0);
+    SetD(40003, 2);
+    EXPECT_EQ(Stf(95, {40001, 14, 1, 40000, 1, 40000, 40001, 40002, 40003}), 1u);
+    EXPECT_EQ(B(40001), 1);
+    EXPECT_EQ(std::vector<int>({B(1), B(2)}), std::vector<int>({39998 & 0xFF, 39999 & 0xFF}));
+    // SERIALIZEOUT of a DINT at 39996: returns 40000
+    SetD(40004, 0x11223344);
+    SetD(40005, 39996);
+    SetB(40002, 0);
+    Stf(104, {40006, 2, 1, 40000, 40004, 40005, 40002});
+    EXPECT_EQ(D(40006), 40000u);
+    EXPECT_EQ(std::vector<int>({B(39997), B(40000)}), std::vector<int>({0x44, 0x11}));
+    // MBSHIFT of the last two bytes left by 4
+    SetB(39999, 0x12);
+    SetB(40000, 0x34);
+    SetD(40005, 39998);
+    SetD(40006, 2);
+    SetD(40007, 4);
+    SetB(40003, 0);
+    SetB(40004, 0);
+    SetB(40005, 0);
+    Stf(134, {40006, 14, 1, 40000, 40005, 40006, 40007, 40003, 40004, 40005});
+    EXPECT_EQ(B(40006), 1);
+    EXPECT_EQ(std::vector<int>({B(39999), B(40000)}), std::vector<int>({0x23, 0x40}));
+    // FR_WRITE of the last 10 elements, FR_READ back at 0
+    mkdir((root / "mnt").c_str(), 0755);
+    mkdir((root / "mnt/cfg").c_str(), 0755);
+    SetS(1, "/mnt/cfg/large.bin");
+    SetD(40001, 0);
+    Stf(71, {40001, 1});
+    ASSERT_NE(D(40001), 0u);
+    SetD(40002, 39990);
+    SetD(40003, 10);
+    Stf(17, {40004, 14, 40001, 1, 40000, 40002, 40003});
+    EXPECT_EQ(D(40004), 10u);
+    Stf(76, {40005, 40001});
+    SetD(40001, 0);
+    Stf(70, {40001, 1});
+    ASSERT_NE(D(40001), 0u);
+    SetD(40002, 0);
+    Stf(16, {40004, 14, 40001, 1, 40000, 40002, 40003});
+    EXPECT_EQ(D(40004), 10u);
+    EXPECT_EQ(B(1), 39990 & 0xFF);
+    EXPECT_EQ(B(10), 0x40) << "the last byte as MBSHIFT left it";
+    Stf(76, {40005, 40001});
+    // CURVELIN on the 40000-point axis y = x
+    SetR(40001, 39998.5f);
+    Make("CURVELIN", {40001, 1, 40000, 1, 40000, 40002, 40003, 40004}).Run();
+    EXPECT_EQ(R(40002), 39998.5f);
+    EXPECT_EQ(B(40003), 1);
+    EXPECT_EQ(D(40004), 0u);
+    // ARFIND of the REAL 39999.0 from 32768 on: index 39999
+    const uint32_t arg = PutOperands(Alloc(2 + 2 * 6), {3, 1, 40000, 40005, 40006, 40007});
+    SetR(40005, 39999.0f);
+    SetD(40006, 32768);
+    Z7Blocks_GetProc(Z7Blocks_Find("ARFIND"))(FB_EXEC, db, 0, 0, arg);
+    EXPECT_EQ(D(40007), 39999u);
 }
 
 TEST_F(IecStd, TcpEchoAndUdpEchoThroughTheSocketFunctions) {
